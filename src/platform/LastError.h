@@ -1,0 +1,58 @@
+#pragma once
+// The per-thread "last error" word that many library calls leave behind for
+// their caller, in the numbering the rest of the system uses (Win32-style
+// error numbers such as 2 "file not found" or 112 "disk full").
+
+#include <cstdint>
+
+namespace plat {
+
+// Error numbers the layer produces when it maps errno values.
+enum : uint32_t {
+    kErrSuccess = 0,
+    kErrInvalidFunction = 1,
+    kErrFileNotFound = 2,
+    kErrPathNotFound = 3,
+    kErrTooManyOpenFiles = 4,
+    kErrAccessDenied = 5,
+    kErrInvalidHandle = 6,
+    kErrNotEnoughMemory = 8,
+    kErrInvalidData = 13,
+    kErrOutOfMemory = 14,
+    kErrWriteFault = 29,
+    kErrReadFault = 30,
+    kErrSharingViolation = 32,
+    kErrHandleDiskFull = 39,
+    kErrNotSupported = 50,
+    kErrFileExists = 80,
+    kErrInvalidParameter = 87,
+    kErrBrokenPipe = 109,
+    kErrDiskFull = 112,
+    kErrInsufficientBuffer = 122,
+    kErrModNotFound = 126,
+    kErrProcNotFound = 127,
+    kErrDirNotEmpty = 145,
+    kErrBusy = 170,
+    kErrAlreadyExists = 183,
+    kErrMoreData = 234,
+    kErrWaitTimeout = 258,
+    kErrNoMoreItems = 259,
+    kErrNotOwner = 288,
+    kErrMessageNotFound = 317,
+    kErrTimeout = 1460,
+};
+
+uint32_t GetLastError();
+void SetLastError(uint32_t error);
+
+// Maps an errno value to the numbering above (unknown values pass through
+// offset by 0x20000000 so they never collide with a mapped number).
+uint32_t MapErrno(int err);
+
+// Maps a socket errno value to a Windows Sockets style number (10000+).
+uint32_t MapSocketErrno(int err);
+
+// Sets the last error from errno and returns the mapped value.
+uint32_t SetLastErrorFromErrno(int err);
+
+}  // namespace plat
