@@ -1,0 +1,44 @@
+#pragma once
+// The host's services object: its logger, its notices and the registration
+// of the detector's own policy events.  Log lines arrive from every thread
+// of the plug-in at once, so an implementation must take concurrent calls.
+
+#include <cstdarg>
+#include <cstdint>
+
+class ILogTag;
+class IPolicyEventInterface;
+
+// Category mask of every log line the plug-in writes.
+constexpr uint32_t kCSFLogCategory = 0x800;
+
+// Log levels.  Bit 0x1000 may be added to a level to ask for a copy on the
+// host's console.
+enum : uint32_t {
+    kCSFLogError = 1,
+    kCSFLogWarning = 3,
+    kCSFLogNotice = 6,
+    kCSFLogInfo = 9,
+    kCSFLogTrace = 12,
+    kCSFLogConsoleFlag = 0x1000,
+};
+
+class ICSFHostServices {
+public:
+    // A plain notice: `dwKind` is 1 for the sensor's state notices.
+    virtual uint32_t Notice(uint32_t dwKind, const char* pszFormat, ...)
+        __attribute__((format(printf, 3, 4))) = 0;
+    // One log line with the call site's tag, category, level and source.
+    virtual void Log(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine,
+                     const char* pszFile, const char* pszFormat, ...)
+        __attribute__((format(printf, 7, 8))) = 0;
+    // The same with an argument list.
+    virtual void LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine,
+                      const char* pszFile, const char* pszFormat, va_list args) = 0;
+    // Takes a detector policy event; the host keeps and later releases it.
+    virtual uint32_t RegisterDetectorPolicyEvent(const char* pszName,
+                                                 IPolicyEventInterface* pEvent) = 0;
+
+protected:
+    ~ICSFHostServices() = default;
+};

@@ -1,0 +1,61 @@
+// The contract headers compile on their own and together, and the
+// identifiers a factory dispatches on are all distinct.
+
+#include "hostwarden/CSFIdentifiers.h"
+#include "hostwarden/CSFResult.h"
+#include "hostwarden/CmlByteBuffer.h"
+#include "hostwarden/ICSFAlertEvent.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "hostwarden/ICSFCommandRequest.h"
+#include "hostwarden/ICSFCommonResponseMail.h"
+#include "hostwarden/ICSFCommonResponseSNMP.h"
+#include "hostwarden/ICSFCommonResponseUserSpecified.h"
+#include "hostwarden/ICSFCrashLogger.h"
+#include "hostwarden/ICSFEventHandler.h"
+#include "hostwarden/ICSFHostServices.h"
+#include "hostwarden/ICSFSensor.h"
+#include "hostwarden/ICSFSvcRequest.h"
+#include "hostwarden/IDetectorEventInterface.h"
+#include "hostwarden/IEventRegistry.h"
+#include "hostwarden/ILogTag.h"
+#include "hostwarden/IPolicyEventInterface.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+TEST(Contract, FactoryIdentifiersAreDistinct) {
+    // The response interfaces share their class ids on purpose; every other
+    // pair must differ or a factory would hand out the wrong object.
+    const std::vector<CSFIdentifier> ids = {
+        CLSID_HostWardenSensor, IID_ICSFClassFactory,  IID_ICSFSensor,
+        IID_ICSFSvcRequest,     IID_IEventRegistry,     IID_ICSFAlertEvent,
+        IID_IDetectorEventInterface, IID_ICSFCrashLogger, CLSID_ResponseMail,
+        CLSID_ResponseSNMP,     CLSID_ResponseUserSpecified, CLSID_TclHandler,
+        CLSID_IDSConfig};
+    for (size_t i = 0; i < ids.size(); ++i) {
+        for (size_t j = i + 1; j < ids.size(); ++j) {
+            EXPECT_FALSE(ids[i] == ids[j]) << i << " and " << j;
+        }
+    }
+}
+
+TEST(Contract, IdentifierComparesByteForByte) {
+    unsigned char raw[16];
+    std::memcpy(raw, &IID_ICSFSensor, sizeof raw);
+    EXPECT_TRUE(SameIdentifier(raw, IID_ICSFSensor));
+    raw[15] ^= 1;
+    EXPECT_FALSE(SameIdentifier(raw, IID_ICSFSensor));
+    EXPECT_FALSE(SameIdentifier(nullptr, IID_ICSFSensor));
+    static_assert(sizeof(CSFIdentifier) == 16);
+}
+
+TEST(Contract, ResultCodesKeepTheirValues) {
+    EXPECT_EQ(0x80004002u, CSF_E_NO_INTERFACE);
+    EXPECT_EQ(0x80040111u, CSF_E_CLASS_NOT_AVAILABLE);
+    EXPECT_EQ(0x80070057u, CSF_E_INVALID_ARGUMENT);
+    EXPECT_EQ(0x8007000Eu, CSF_E_OUT_OF_MEMORY);
+    EXPECT_TRUE(CSFSucceeded(CSF_S_OK));
+    EXPECT_TRUE(CSFFailed(CSF_E_NO_INTERFACE));
+}
