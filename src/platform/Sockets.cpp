@@ -1,0 +1,264 @@
+#include "platform/Sockets.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/LastError.h"
+
+namespace plat {
+namespace {
+
+void SetSocketErrorFromErrno() { SetLastError(MapSocketErrno(errno)); }
+
+sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = endpoint.m_dwAddress;
+    address.sin_port = endpoint.m_wPort;
+    return address;
+}
+
+SocketHandle OpenSocket(int type, int protocol) {
+    SocketHandle handle = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+    if (handle < 0) {
+        SetSocketErrorFromErrno();
+        return kInvalidSocket;
+    }
+    return handle;
+}
+
+uint32_t MapResolverError(int code) {
+    switch (code) {
+        case EAI_NONAME:
+        case EAI_FAIL:
+            return kWsaHostNotFound;
+        case EAI_NODATA:
+        case EAI_ADDRFAMILY:
+            return kWsaNoData;
+        case EAI_SYSTEM:
+            return MapSocketErrno(errno);
+        default:
+            return 11002;  // try again
+    }
+}
+
+}  // namespace
+
+uint16_t PortField(uint16_t port) { return htons(port); }
+uint16_t PortNumber(uint16_t portField) { return ntohs(portField); }
+
+SocketHandle OpenTcpSocket() { return OpenSocket(SOCK_STREAM, IPPROTO_TCP); }
+SocketHandle OpenUdpSocket() { return OpenSocket(SOCK_DGRAM, IPPROTO_UDP); }
+
+void CloseSocket(SocketHandle socket) {
+    if (socket != kInvalidSocket) {
+        ::close(socket);
+    }
+}
+
+bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
+    sockaddr_in address = ToSockaddr(local);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+bool ListenOnSocket(SocketHandle socket, int backlog) {
+    if (::listen(socket, backlog) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+SocketHandle AcceptOnSocket(SocketHandle listener) {
+    for (;;) {
+        SocketHandle handle = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (handle >= 0) {
+            return handle;
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return kInvalidSocket;
+        }
+    }
+}
+
+bool ConnectSocket(SocketHandle socket, const Ipv4Endpoint& remote) {
+    sockaddr_in address = ToSockaddr(remote);
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+long SendOnSocket(SocketHandle socket, const void* data, size_t count) {
+    for (;;) {
+        ssize_t sent = ::send(socket, data, count, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            return static_cast<long>(sent);
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return -1;
+        }
+    }
+}
+
+long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t size) {
+    for (;;) {
+        ssize_t received = ::recv(socket, buffer, size, 0);
+        if (received >= 0) {
+            return static_cast<long>(received);
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return -1;
+        }
+    }
+}
+
+long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv4Endpoint& to) {
+    sockaddr_in address = ToSockaddr(to);
+    for (;;) {
+        ssize_t sent = ::sendto(socket, data, count, MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        if (sent >= 0) {
+            return static_cast<long>(sent);
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return -1;
+        }
+    }
+}
+
+SocketReadiness WaitSocketReadable(SocketHandle socket, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int wait = timeoutMs;
+        if (timeoutMs > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd entry{socket, POLLIN | POLLPRI, 0};
+        int ready = ::poll(&entry, 1, wait);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetSocketErrorFromErrno();
+            return SocketReadiness::kFailed;
+        }
+        if (ready == 0) {
+            return SocketReadiness::kTimedOut;
+        }
+        if (entry.revents & POLLNVAL) {
+            SetLastError(kWsaNotSocket);
+            return SocketReadiness::kFailed;
+        }
+        if (entry.revents & POLLPRI) {
+            return SocketReadiness::kExceptional;
+        }
+        // End of stream and pending errors count as readable: the receive
+        // that follows reports them.
+        return SocketReadiness::kReadable;
+    }
+}
+
+bool GetSocketLocalEndpoint(SocketHandle socket, Ipv4Endpoint& local) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    if (address.ss_family != AF_INET) {
+        SetLastError(10047);  // address family not supported
+        return false;
+    }
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+    local.m_dwAddress = in->sin_addr.s_addr;
+    local.m_wPort = in->sin_port;
+    return true;
+}
+
+bool GetSocketPeerEndpoint(SocketHandle socket, Ipv4Endpoint& peer, bool& isIpv4) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    isIpv4 = false;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    if (address.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+        peer.m_dwAddress = in->sin_addr.s_addr;
+        peer.m_wPort = in->sin_port;
+        isIpv4 = true;
+    }
+    return true;
+}
+
+bool ParseIpv4Address(const char* text, uint32_t& address) {
+    in_addr parsed{};
+    if (text == nullptr || ::inet_pton(AF_INET, text, &parsed) != 1) {
+        return false;
+    }
+    address = parsed.s_addr;
+    return true;
+}
+
+bool ResolveIpv4Address(const char* host, uint32_t& address) {
+    if (host == nullptr || *host == '\0') {
+        SetLastError(kWsaHostNotFound);
+        return false;
+    }
+    if (ParseIpv4Address(host, address)) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* results = nullptr;
+    int code = ::getaddrinfo(host, nullptr, &hints, &results);
+    if (code != 0) {
+        SetLastError(MapResolverError(code));
+        return false;
+    }
+    bool found = false;
+    for (addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+            address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
+            found = true;
+            break;
+        }
+    }
+    ::freeaddrinfo(results);
+    if (!found) {
+        SetLastError(kWsaNoData);
+    }
+    return found;
+}
+
+uint32_t LocalHostIpv4Address() {
+    char name[101] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return 0;
+    }
+    uint32_t address = 0;
+    return ResolveIpv4Address(name, address) ? address : 0;
+}
+
+}  // namespace plat

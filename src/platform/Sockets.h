@@ -1,0 +1,70 @@
+#pragma once
+// IPv4 stream and datagram sockets for the tool library and the sensor
+// core.  Addresses and ports travel in network byte order, exactly as they
+// stand in a socket address, because callers compare and pass on those raw
+// fields.  Every call that fails leaves a Windows Sockets style number
+// (10000 and up) as the thread's last error (LastError.h).
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+using SocketHandle = int;
+constexpr SocketHandle kInvalidSocket = -1;
+
+// Windows Sockets style numbers the layer sets itself.
+enum : uint32_t {
+    kWsaInterrupted = 10004,
+    kWsaNotSocket = 10038,
+    kWsaNoProtocolOption = 10042,
+    kWsaNotInitialised = 10093,
+    kWsaHostNotFound = 11001,
+    kWsaNoData = 11004,
+};
+
+struct Ipv4Endpoint {
+    uint32_t m_dwAddress = 0;  // network byte order; 0 is any address
+    uint16_t m_wPort = 0;      // network byte order; 0 lets the system choose
+};
+
+// Converts a port number of the machine into the network-order field.
+uint16_t PortField(uint16_t port);
+// The port number a network-order field stands for.
+uint16_t PortNumber(uint16_t portField);
+
+SocketHandle OpenTcpSocket();
+SocketHandle OpenUdpSocket();
+void CloseSocket(SocketHandle socket);
+
+bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local);
+bool ListenOnSocket(SocketHandle socket, int backlog);
+SocketHandle AcceptOnSocket(SocketHandle listener);
+bool ConnectSocket(SocketHandle socket, const Ipv4Endpoint& remote);
+
+// One send or receive; -1 on failure.  Sending never raises SIGPIPE: a
+// vanished peer is an ordinary error.  A receive of 0 means the peer closed.
+long SendOnSocket(SocketHandle socket, const void* data, size_t count);
+long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t size);
+long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv4Endpoint& to);
+
+enum class SocketReadiness { kReadable, kTimedOut, kExceptional, kFailed };
+
+// Waits until the socket has data (or end of stream, or a pending error) to
+// read.  A negative time-out waits without limit.  Urgent data is the
+// exceptional condition.
+SocketReadiness WaitSocketReadable(SocketHandle socket, int timeoutMs);
+
+bool GetSocketLocalEndpoint(SocketHandle socket, Ipv4Endpoint& local);
+// False (with the last error) when not connected; `isIpv4` tells whether the
+// peer is an IPv4 endpoint at all.
+bool GetSocketPeerEndpoint(SocketHandle socket, Ipv4Endpoint& peer, bool& isIpv4);
+
+// Dotted decimal text to an address; false when the text is not one.
+bool ParseIpv4Address(const char* text, uint32_t& address);
+// The first IPv4 address the resolver gives for a host name or dotted text.
+bool ResolveIpv4Address(const char* host, uint32_t& address);
+// The first IPv4 address of this host's own name, or 0 when it has none.
+uint32_t LocalHostIpv4Address();
+
+}  // namespace plat

@@ -1,0 +1,122 @@
+#include "qorToolsLib/SnmpTrapSender.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <string>
+
+#include "support/ChildProcess.h"
+#include "support/TestUtil.h"
+
+using hwtest::ChildProcess;
+using hwtest::ScratchDirectory;
+
+TEST(SnmpTrapSender, MissingDestinationDisablesTraps) {
+    SnmpTrapSender sender("");
+    EXPECT_FALSE(sender.IsOpen());
+    EXPECT_STREQ("No destination set, Snmp traps are disabled.", sender.ErrorText());
+    SnmpTrapMessage message("public");
+    EXPECT_FALSE(sender.Send(message));
+    EXPECT_FALSE(sender.Open(nullptr));
+}
+
+TEST(SnmpTrapSender, MessageAboveTheMaximumSizeIsRefused) {
+    SnmpTrapSender sender("127.0.0.1", hwtest::FreeLoopbackPort(true));
+    ASSERT_TRUE(sender.IsOpen());
+    SnmpTrapMessage message("public");
+    ASN1DisplayString big(std::string(2000, 'x'));
+    message.AddVarBind("1.3.6.1.4.1.32473.1.1", &big);
+    EXPECT_FALSE(sender.Send(message));
+    const std::string expected = "snmp encode() failed.  Cannot send a message of " +
+                                 std::to_string(message.EncodedLength()) +
+                                 " bytes. Max mesasge size = 1500";
+    EXPECT_EQ(expected, std::string(sender.ErrorText()).substr(0, expected.size()));
+}
+
+// A real manager decodes what the sender puts on the wire.
+class SnmpTrapReceiver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (hwtest::FindProgram("snmptrapd").empty()) {
+            GTEST_SKIP() << "snmptrapd is not installed (scripts/install-deps)";
+        }
+        m_port = hwtest::FreeLoopbackPort(true);
+        m_output = m_scratch.File("traps.log");
+        hwtest::WriteWholeFile(m_scratch.File("snmptrapd.conf"), "disableAuthorization yes\n");
+        ASSERT_TRUE(m_receiver.Start(
+            {"snmptrapd", "-f", "-Lo", "-C", "-c", m_scratch.File("snmptrapd.conf"), "-m", "",
+             "-On", "-p", m_scratch.File("snmptrapd.pid"),
+             "udp:127.0.0.1:" + std::to_string(m_port)},
+            m_output, {"SNMP_PERSISTENT_DIR=" + m_scratch.Path(), "MIBS="}));
+        // The banner comes once the transport is open.
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [this] { return hwtest::ReadWholeFile(m_output).find("NET-SNMP version") !=
+                            std::string::npos; }))
+            << hwtest::ReadWholeFile(m_output);
+    }
+
+    // UDP may drop a datagram: send again until the trap shows or time runs out.
+    bool SendUntilReceived(SnmpTrapSender& sender, SnmpTrapMessage& message,
+                           const std::string& marker) {
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            if (!sender.Send(message)) {
+                return false;
+            }
+            if (hwtest::WaitUntil(
+                    [&] { return hwtest::ReadWholeFile(m_output).find(marker) != std::string::npos; },
+                    3.0)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    ScratchDirectory m_scratch;
+    ChildProcess m_receiver;
+    unsigned short m_port = 0;
+    std::string m_output;
+};
+
+TEST_F(SnmpTrapReceiver, ManagerSeesEnterpriseTrapNumbersAndEveryBinding) {
+    SnmpTrapSender sender("127.0.0.1", m_port);
+    ASSERT_TRUE(sender.IsOpen()) << sender.ErrorText();
+    SnmpTrapMessage message("ravine");
+    message.SpecificTrap().SetValue(4711);
+    ASN1DisplayString text("Port scan from 192.0.2.7");
+    ASN1Integer priority(-2);
+    ASN1IpAddress address(inet_addr("198.51.100.9"));
+    ASN1TimeTicks ticks(123456);
+    ASN1DisplayString empty("");
+    message.AddVarBind("1.3.6.1.4.1.32473.2.1", &text);
+    message.AddVarBind("1.3.6.1.4.1.32473.2.2", &priority);
+    message.AddVarBind("1.3.6.1.4.1.32473.2.3", &address);
+    message.AddVarBind("1.3.6.1.4.1.32473.2.4", &ticks);
+    message.AddVarBind("1.3.6.1.4.1.32473.2.5", &empty);
+    ASSERT_TRUE(SendUntilReceived(sender, message, ".1.3.6.1.4.1.32473.2.5"))
+        << sender.ErrorText() << "\n" << hwtest::ReadWholeFile(m_output);
+
+    const std::string log = hwtest::ReadWholeFile(m_output);
+    EXPECT_NE(std::string::npos, log.find("TRAP, SNMP v1, community ravine")) << log;
+    EXPECT_NE(std::string::npos,
+              log.find(".1.3.6.1.4.1.32473 Enterprise Specific Trap (4711)")) << log;
+    EXPECT_NE(std::string::npos,
+              log.find(".1.3.6.1.4.1.32473.2.1 = STRING: \"Port scan from 192.0.2.7\""))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.2 = INTEGER: -2")) << log;
+    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.3 = IpAddress: 198.51.100.9"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.4 = Timeticks: (123456)"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.5 = NULL")) << log;
+}
+
+TEST_F(SnmpTrapReceiver, TrapWithEmptyCommunityIsStillAccepted) {
+    SnmpTrapSender sender("localhost", m_port);
+    ASSERT_TRUE(sender.IsOpen()) << sender.ErrorText();
+    SnmpTrapMessage message("");
+    message.SpecificTrap().SetValue(7);
+    ASSERT_TRUE(SendUntilReceived(sender, message, "Enterprise Specific Trap (7)"))
+        << hwtest::ReadWholeFile(m_output);
+    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(m_output).find("SNMP v1, community "));
+}

@@ -1,0 +1,37 @@
+#pragma once
+// Small helpers shared by the tests: polling with a deadline instead of
+// sleeping, a scratch directory that cleans up after itself, file reading.
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace hwtest {
+
+// Polls `condition` until it holds or `seconds` pass; answers its last value.
+bool WaitUntil(const std::function<bool()>& condition, double seconds = 30.0);
+
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+
+// A loopback port that was free a moment ago (TCP or UDP).
+unsigned short FreeLoopbackPort(bool udp);
+
+// A program found on PATH, or empty.
+std::string FindProgram(const std::string& name);
+
+}  // namespace hwtest
