@@ -1,0 +1,83 @@
+#include "platform/TimeZone.h"
+
+#include <time.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "platform/Clock.h"
+
+namespace plat {
+namespace {
+
+constexpr int64_t kProbeStep = 30 * 86400;
+constexpr int kProbeCount = 6;
+
+struct ZoneSample {
+    long m_lOffset = 0;  // seconds east of UTC
+    bool m_bDaylight = false;
+    const char* m_pszName = "";
+};
+
+bool Sample(int64_t seconds, ZoneSample& out) {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm;
+    if (::localtime_r(&t, &tm) == nullptr || tm.tm_isdst < 0) {
+        return false;
+    }
+    out.m_lOffset = tm.tm_gmtoff;
+    out.m_bDaylight = tm.tm_isdst > 0;
+    // tm_zone points into the C library's zone data, which lives as long as
+    // TZ is not changed; it is copied before this call returns.
+    out.m_pszName = tm.tm_zone != nullptr ? tm.tm_zone : "";
+    return true;
+}
+
+// The nearest instant around `seconds` whose daylight flag is `daylight`.
+bool FindCounterpart(int64_t seconds, bool daylight, ZoneSample& out) {
+    for (int step = 1; step <= kProbeCount; ++step) {
+        for (int sign : {-1, 1}) {
+            ZoneSample probe;
+            if (Sample(seconds + sign * step * kProbeStep, probe) && probe.m_bDaylight == daylight) {
+                out = probe;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void CopyName(char (&target)[32], const char* name) {
+    std::strncpy(target, name, sizeof target - 1);
+    target[sizeof target - 1] = '\0';
+}
+
+}  // namespace
+
+TimeZoneInfo GetTimeZoneInfoAt(int64_t seconds) {
+    ::tzset();
+    TimeZoneInfo info;
+    ZoneSample at;
+    if (!Sample(seconds, at)) {
+        return info;
+    }
+    ZoneSample standard = at;
+    ZoneSample daylight = at;
+    ZoneSample other;
+    if (FindCounterpart(seconds, !at.m_bDaylight, other)) {
+        (at.m_bDaylight ? standard : daylight) = other;
+    }
+    info.m_iBias = static_cast<int32_t>(-standard.m_lOffset / 60);
+    info.m_iStandardBias = 0;
+    info.m_iDaylightBias = static_cast<int32_t>(-(daylight.m_lOffset - standard.m_lOffset) / 60);
+    info.m_eState = at.m_bDaylight ? ZoneState::Daylight : ZoneState::Standard;
+    CopyName(info.m_szStandardName, standard.m_pszName);
+    CopyName(info.m_szDaylightName, daylight.m_pszName);
+    return info;
+}
+
+TimeZoneInfo GetTimeZoneInfoNow() {
+    return GetTimeZoneInfoAt(ReadClock().m_iSeconds);
+}
+
+}  // namespace plat
