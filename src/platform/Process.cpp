@@ -1,0 +1,197 @@
+#include "platform/Process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/LastError.h"
+
+extern char** environ;
+
+namespace plat {
+
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> arguments;
+    std::string current;
+    bool inArgument = false;
+    bool quoted = false;
+    for (size_t i = 0; i < commandLine.size(); ++i) {
+        char c = commandLine[i];
+        if (c == '\\' && i + 1 < commandLine.size() && commandLine[i + 1] == '"') {
+            current += '"';
+            inArgument = true;
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+            inArgument = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inArgument) {
+                arguments.push_back(std::move(current));
+                current.clear();
+                inArgument = false;
+            }
+        } else {
+            current += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument) {
+        arguments.push_back(std::move(current));
+    }
+    return arguments;
+}
+
+namespace {
+
+// Owns the attribute and file-action objects of one spawn.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        m_bAttrOk = posix_spawnattr_init(&m_attr) == 0;
+        m_bActionsOk = posix_spawn_file_actions_init(&m_actions) == 0;
+    }
+    ~SpawnSetup() {
+        if (m_bActionsOk) {
+            posix_spawn_file_actions_destroy(&m_actions);
+        }
+        if (m_bAttrOk) {
+            posix_spawnattr_destroy(&m_attr);
+        }
+    }
+    // A new session detaches the child from our terminal and its signals;
+    // only the standard streams cross over.
+    int Prepare() {
+        if (!m_bAttrOk || !m_bActionsOk) {
+            return ENOMEM;
+        }
+        int rc = posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
+                                                       POSIX_SPAWN_SETSIGDEF);
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        if (rc == 0) rc = posix_spawnattr_setsigmask(&m_attr, &none);
+        if (rc == 0) rc = posix_spawnattr_setsigdefault(&m_attr, &all);
+        if (rc == 0) rc = posix_spawn_file_actions_addopen(&m_actions, 0, "/dev/null", O_RDONLY, 0);
+        if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, 3);
+        return rc;
+    }
+    const posix_spawnattr_t* Attr() const { return &m_attr; }
+    const posix_spawn_file_actions_t* Actions() const { return &m_actions; }
+
+private:
+    posix_spawnattr_t m_attr;
+    posix_spawn_file_actions_t m_actions;
+    bool m_bAttrOk = false;
+    bool m_bActionsOk = false;
+};
+
+int OpenPidFd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
+                                                  const std::vector<std::string>& arguments) {
+    if (path.empty()) {
+        SetLastError(kErrInvalidParameter);
+        return nullptr;
+    }
+    std::vector<char*> argv;
+    if (arguments.empty()) {
+        argv.push_back(const_cast<char*>(path.c_str()));
+    }
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    SpawnSetup setup;
+    int rc = setup.Prepare();
+    pid_t pid = -1;
+    if (rc == 0) {
+        bool search = path.find('/') == std::string::npos;
+        rc = search ? posix_spawnp(&pid, path.c_str(), setup.Actions(), setup.Attr(), argv.data(), environ)
+                    : posix_spawn(&pid, path.c_str(), setup.Actions(), setup.Attr(), argv.data(), environ);
+    }
+    if (rc != 0) {
+        SetLastErrorFromErrno(rc);
+        return nullptr;
+    }
+    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, OpenPidFd(pid)));
+}
+
+ChildProcess::ChildProcess(pid_t pid, int pidFd) : m_pid(pid), m_nPidFd(pidFd) {}
+
+ChildProcess::~ChildProcess() {
+    if (!m_bReaped) {
+        Reap(false);
+    }
+    if (m_nPidFd >= 0) {
+        ::close(m_nPidFd);
+    }
+}
+
+bool ChildProcess::Kill() {
+    if (m_bReaped) {
+        return true;
+    }
+    if (::kill(m_pid, SIGKILL) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::Reap(bool block) {
+    int status = 0;
+    pid_t rc;
+    do {
+        rc = ::waitpid(m_pid, &status, block ? 0 : WNOHANG);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == m_pid) {
+        m_bReaped = true;
+        m_nStatus = status;
+    }
+    return m_bReaped;
+}
+
+bool ChildProcess::WaitForExit(uint32_t timeoutMs) {
+    if (m_bReaped || Reap(false)) {
+        return true;
+    }
+    if (m_nPidFd >= 0) {
+        pollfd pfd{m_nPidFd, POLLIN, 0};
+        int rc;
+        do {
+            rc = ::poll(&pfd, 1, timeoutMs > INT32_MAX ? -1 : static_cast<int>(timeoutMs));
+        } while (rc < 0 && errno == EINTR);
+        return rc > 0 && Reap(true);
+    }
+    // Without a process descriptor, poll the child's state.
+    timespec start;
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (Reap(false)) {
+            return true;
+        }
+        timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t elapsedMs = static_cast<int64_t>(now.tv_sec - start.tv_sec) * 1000 +
+                            (static_cast<int64_t>(now.tv_nsec) - start.tv_nsec) / 1000000;
+        if (elapsedMs >= static_cast<int64_t>(timeoutMs)) {
+            return false;
+        }
+        timespec pause{0, 5 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace plat

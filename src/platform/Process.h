@@ -1,0 +1,58 @@
+#pragma once
+// Child processes: started without a shell in a session of their own, ended
+// with SIGKILL, waited for with a time-out.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// Splits a command line into arguments the way a command line is written:
+// blanks separate arguments, double quotes group blanks into one argument
+// and are removed, and a backslash before a double quote makes it literal.
+// No other character has a meaning; nothing is expanded.
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+class ChildProcess {
+public:
+    // Starts `path` (searched on PATH when it has no "/") with `arguments`
+    // (the first is the program's own name).  The child gets a new session,
+    // standard input from /dev/null, the caller's standard output and error,
+    // and no other descriptor.  Null, with the last error set, on failure.
+    static std::unique_ptr<ChildProcess> Start(const std::string& path,
+                                               const std::vector<std::string>& arguments);
+
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Reaps the child when it has ended; a running child is left running.
+    ~ChildProcess();
+
+    pid_t Pid() const { return m_pid; }
+
+    // Sends SIGKILL.  False, with the last error set, when the signal could
+    // not be sent; an ended but unreaped child still counts as killed.
+    bool Kill();
+
+    // Waits at most `timeoutMs` for the child to end and reaps it.  True when
+    // it has ended (now or before).
+    bool WaitForExit(uint32_t timeoutMs);
+
+    // The wait status once reaped.
+    bool HasExited() const { return m_bReaped; }
+    int ExitStatus() const { return m_nStatus; }
+
+private:
+    ChildProcess(pid_t pid, int pidFd);
+    bool Reap(bool block);
+
+    pid_t m_pid;
+    int m_nPidFd;
+    bool m_bReaped = false;
+    int m_nStatus = 0;
+};
+
+}  // namespace plat
