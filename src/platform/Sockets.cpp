@@ -252,6 +252,52 @@ bool ResolveIpv4Address(const char* host, uint32_t& address) {
     return found;
 }
 
+bool LookupHostByAddress(uint32_t address, HostEntry& entry) {
+    std::vector<char> work(2048);
+    hostent result{};
+    hostent* found = nullptr;
+    int hostError = 0;
+    for (;;) {
+        int rc = ::gethostbyaddr_r(&address, sizeof address, AF_INET, &result, work.data(),
+                                   work.size(), &found, &hostError);
+        if (rc == ERANGE && work.size() < 65536) {
+            work.resize(work.size() * 2);
+            continue;
+        }
+        break;
+    }
+    if (found == nullptr) {
+        switch (hostError) {
+            case HOST_NOT_FOUND:
+                SetLastError(kWsaHostNotFound);
+                break;
+            case NO_DATA:
+                SetLastError(kWsaNoData);
+                break;
+            case NO_RECOVERY:
+                SetLastError(11003);
+                break;
+            default:
+                SetLastError(11002);  // try again
+                break;
+        }
+        return false;
+    }
+    entry = HostEntry{};
+    entry.m_sName = found->h_name != nullptr ? found->h_name : "";
+    for (char** alias = found->h_aliases; alias != nullptr && *alias != nullptr; ++alias) {
+        entry.m_vAliases.emplace_back(*alias);
+    }
+    entry.m_nAddressType = found->h_addrtype;
+    entry.m_nAddressLength = found->h_length;
+    for (char** item = found->h_addr_list; item != nullptr && *item != nullptr; ++item) {
+        uint32_t value = 0;
+        std::memcpy(&value, *item, sizeof value);
+        entry.m_vAddresses.push_back(value);
+    }
+    return true;
+}
+
 uint32_t LocalHostIpv4Address() {
     char name[101] = {};
     if (::gethostname(name, sizeof name - 1) != 0) {

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace plat {
 
@@ -66,5 +68,15 @@ bool ParseIpv4Address(const char* text, uint32_t& address);
 bool ResolveIpv4Address(const char* host, uint32_t& address);
 // The first IPv4 address of this host's own name, or 0 when it has none.
 uint32_t LocalHostIpv4Address();
+
+struct HostEntry {
+    std::string m_sName;
+    std::vector<std::string> m_vAliases;
+    int m_nAddressType = 0;
+    int m_nAddressLength = 0;
+    std::vector<uint32_t> m_vAddresses;  // network byte order
+};
+// The host record the resolver has for an IPv4 address.
+bool LookupHostByAddress(uint32_t address, HostEntry& entry);
 
 }  // namespace plat

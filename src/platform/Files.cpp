@@ -1,0 +1,203 @@
+#include "platform/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/LastError.h"
+
+namespace plat {
+namespace {
+
+bool Fail() {
+    SetLastErrorFromErrno(errno);
+    return false;
+}
+
+std::string ParentDirectory(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool PathExists(const char* path) {
+    struct stat info {};
+    return ::stat(path, &info) == 0 || Fail();
+}
+
+bool GetPathSize(const char* path, uint64_t& size) {
+    struct stat info {};
+    if (::stat(path, &info) != 0) {
+        return Fail();
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool DeleteFilePath(const char* path) {
+    struct stat info {};
+    if (::lstat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        SetLastError(kErrAccessDenied);
+        return false;
+    }
+    return ::unlink(path) == 0 || Fail();
+}
+
+bool ReplacePath(const char* destination, const char* source) {
+    if (::rename(source, destination) != 0) {
+        return Fail();
+    }
+    // The rename is only durable once the directory that records it is.
+    int dir = ::open(ParentDirectory(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+bool RemoveEmptyDirectory(const char* path) { return ::rmdir(path) == 0 || Fail(); }
+
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries) {
+    entries.clear();
+    DIR* dir = ::opendir(path);
+    if (dir == nullptr) {
+        return Fail();
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        DirectoryEntry item;
+        item.m_sName = name;
+        if (entry->d_type == DT_DIR) {
+            item.m_bIsDirectory = true;
+        } else if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            std::string full = std::string(path) + "/" + name;
+            item.m_bIsDirectory = ::lstat(full.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        }
+        entries.push_back(std::move(item));
+    }
+    ::closedir(dir);
+    return true;
+}
+
+std::string TempDirectory() {
+    const char* env = std::getenv("TMPDIR");
+    std::string dir = (env != nullptr && *env != '\0') ? env : "/tmp";
+    if (dir.back() != '/') {
+        dir.push_back('/');
+    }
+    return dir;
+}
+
+bool LocalTime(time_t value, std::tm& out) {
+    if (::localtime_r(&value, &out) == nullptr) {
+        SetLastError(kErrInvalidParameter);
+        return false;
+    }
+    return true;
+}
+
+FileHandle OpenFileForReading(const char* path) {
+    FileHandle file = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        Fail();
+        return kInvalidFile;
+    }
+    struct stat info {};
+    if (::fstat(file, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(file);
+        SetLastError(kErrAccessDenied);
+        return kInvalidFile;
+    }
+    return file;
+}
+
+FileHandle OpenFileForWriting(const char* path, FileCreation creation) {
+    int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+    flags |= creation == FileCreation::kCreateAlways ? O_TRUNC : O_EXCL;
+    FileHandle file = ::open(path, flags, 0644);
+    if (file < 0) {
+        if (errno == EEXIST) {
+            SetLastError(kErrFileExists);
+        } else {
+            Fail();
+        }
+        return kInvalidFile;
+    }
+    return file;
+}
+
+bool CloseFile(FileHandle file) { return ::close(file) == 0 || Fail(); }
+
+bool GetOpenFileSize(FileHandle file, uint64_t& size) {
+    struct stat info {};
+    if (::fstat(file, &info) != 0) {
+        return Fail();
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool ReadFromFile(FileHandle file, void* buffer, size_t count, size_t& done) {
+    done = 0;
+    while (done < count) {
+        ssize_t n = ::read(file, static_cast<char*>(buffer) + done, count - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return Fail();
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done) {
+    done = 0;
+    while (done < count) {
+        ssize_t n = ::write(file, static_cast<const char*>(data) + done, count - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return Fail();
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+const void* MapFileView(FileHandle file, size_t size) {
+    void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file, 0);
+    if (view == MAP_FAILED) {
+        Fail();
+        return nullptr;
+    }
+    return view;
+}
+
+bool UnmapFileView(const void* view, size_t size) {
+    return ::munmap(const_cast<void*>(view), size) == 0 || Fail();
+}
+
+}  // namespace plat

@@ -1,0 +1,56 @@
+#pragma once
+// Files, directories and read-only file views.  Every call that fails
+// leaves the error as the thread's last error (LastError.h numbering) and
+// answers false, kInvalidFile or null.  There are no share modes on this
+// system: files opened "shared" or not behave alike.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+using FileHandle = int;
+constexpr FileHandle kInvalidFile = -1;
+
+bool PathExists(const char* path);
+bool GetPathSize(const char* path, uint64_t& size);
+// Removes a file (not a directory).
+bool DeleteFilePath(const char* path);
+// Moves `source` over `destination`, replacing it, and waits until the
+// change has reached the disk.  Both must lie on one file system.
+bool ReplacePath(const char* destination, const char* source);
+bool RemoveEmptyDirectory(const char* path);
+
+struct DirectoryEntry {
+    std::string m_sName;
+    bool m_bIsDirectory = false;
+};
+// Every entry but "." and "..", in the order the directory gives them.
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries);
+
+// The directory for temporary files ($TMPDIR, else the system's), ending
+// with "/".
+std::string TempDirectory();
+
+// Broken-down local time; false when the value cannot be converted.
+bool LocalTime(time_t value, std::tm& out);
+
+enum class FileCreation { kCreateAlways, kCreateNew };
+
+FileHandle OpenFileForReading(const char* path);
+FileHandle OpenFileForWriting(const char* path, FileCreation creation);
+bool CloseFile(FileHandle file);
+bool GetOpenFileSize(FileHandle file, uint64_t& size);
+// Reads or writes up to `count` bytes, repeating short transfers; `done`
+// is what was moved (fewer on end of file when reading).
+bool ReadFromFile(FileHandle file, void* buffer, size_t count, size_t& done);
+bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done);
+
+// A read-only view of the first `size` bytes of an open file.
+const void* MapFileView(FileHandle file, size_t size);
+bool UnmapFileView(const void* view, size_t size);
+
+}  // namespace plat
