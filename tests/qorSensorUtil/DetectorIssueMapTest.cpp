@@ -1,0 +1,147 @@
+#include "qorSensorUtil/DetectorIssueMap.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/Process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The rows are written by python's csv module, so the reader is checked
+// against a real writer's quoting and its CR LF line ends.
+const char kWriterScript[] = R"PY(
+import csv, sys
+blank = [""] * 6
+rows = [
+    ["2001", "Cmd_Exec", "a", "b", "c", "d", "e", "f", "Y", "n", "x"],
+    ["7", "First, with a comma"] + blank + ["Yes", "Y", "", "", "42"],
+    ["7", "Second seven"] + blank + ["N", "N", ""],
+    ["8", 'Say "hello"'] + blank + ["y", "YES", ""],
+    ["9", "two\nlines"] + blank + ["", "", "", "", "-5", "extra"],
+    ["10", "ten fields only"] + blank + ["Y", "Y"],
+    ["  -12", "Negative"] + blank + ["", "", ""],
+    ["abc", "NoDigits"] + blank + ["", "", ""],
+    ["13", "Cmd_Exec"] + blank + ["", "", ""],
+]
+with open(sys.argv[1], "w", newline="") as f:
+    csv.writer(f).writerows(rows)
+)PY";
+
+class DetectorIssueMapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "hw-issues-XXXXXX").string();
+        m_dir = ::mkdtemp(pattern.data());
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string WriteWithPython() {
+        std::string path = (m_dir / "issues.csv").string();
+        auto python = plat::ChildProcess::Start("python3", {"python3", "-c", kWriterScript, path});
+        EXPECT_NE(nullptr, python);
+        if (python != nullptr) {
+            EXPECT_TRUE(python->WaitForExit(120000));
+            EXPECT_EQ(0, python->ExitStatus());
+        }
+        return path;
+    }
+
+    std::string WriteText(const std::string& name, const std::string& text) {
+        std::string path = (m_dir / name).string();
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    fs::path m_dir;
+};
+
+}  // namespace
+
+TEST_F(DetectorIssueMapTest, LooksUpRecordsWrittenByPythonCsv) {
+    DetectorIssueMap map;
+    ASSERT_TRUE(map.LoadIssueFile(WriteWithPython()));
+    EXPECT_EQ(8u, map.GetCount());
+
+    EXPECT_EQ("Cmd_Exec", map.FindIssue(2001));
+    EXPECT_EQ(2001, map.FindIssueId("Cmd_Exec"));
+    DetectorIssue issue;
+    ASSERT_TRUE(map.GetIssue(2001, issue));
+    EXPECT_TRUE(issue.m_bFirstFlag);
+    EXPECT_FALSE(issue.m_bSecondFlag);
+    EXPECT_EQ(0, issue.m_nNumber);
+
+    EXPECT_EQ("First, with a comma", map.FindIssue(7));
+    EXPECT_EQ(7, map.FindIssueId("Second seven"));
+    ASSERT_TRUE(map.GetIssue(7, issue));
+    EXPECT_EQ(42, issue.m_nNumber);
+
+    EXPECT_EQ("Say \"hello\"", map.FindIssue(8));
+    ASSERT_TRUE(map.GetIssue(8, issue));
+    EXPECT_FALSE(issue.m_bFirstFlag) << "a lower-case y is not yes";
+    EXPECT_TRUE(issue.m_bSecondFlag);
+
+    EXPECT_EQ("two\nlines", map.FindIssue(9));
+    ASSERT_TRUE(map.GetIssue(9, issue));
+    EXPECT_EQ(-5, issue.m_nNumber);
+
+    EXPECT_EQ("", map.FindIssue(10)) << "a line of ten fields is skipped";
+    EXPECT_EQ(-12, map.FindIssueId("Negative"));
+    EXPECT_EQ(0, map.FindIssueId("NoDigits"));
+    EXPECT_EQ("", map.FindIssue(404));
+    EXPECT_EQ(-1, map.FindIssueId("cmd_exec"));
+    EXPECT_EQ(-1, map.FindIssueId(""));
+}
+
+TEST_F(DetectorIssueMapTest, OnlyShortLinesLoadAsTrueAndEmpty) {
+    DetectorIssueMap map;
+    EXPECT_TRUE(map.LoadIssueFile(WriteText("short.csv", "1,a,b,c,d,e,f,g,h,i\r\n2,b\r\n")));
+    EXPECT_EQ(0u, map.GetCount());
+    EXPECT_FALSE(map.LoadIssueFile(WriteText("empty.csv", "")));
+}
+
+TEST_F(DetectorIssueMapTest, UnreadableFileKeepsTheOldRecords) {
+    DetectorIssueMap map;
+    std::string good = WriteText("good.csv", "5,Five,,,,,,,,,\n");
+    ASSERT_TRUE(map.LoadIssueFile(good));
+    std::string missing = (m_dir / "missing.csv").string();
+    EXPECT_FALSE(map.LoadIssueFile(missing));
+    EXPECT_EQ("Five", map.FindIssue(5));
+    EXPECT_EQ("DetectorIssueMap: " + missing + ": Failed to open file: " + missing, map.GetErrorText());
+}
+
+TEST_F(DetectorIssueMapTest, EmptyNameReloadsTheFileNamedBefore) {
+    DetectorIssueMap map;
+    EXPECT_EQ("issues.csv", map.GetFileName());
+    std::string path = WriteText("named.csv", "5,Five,,,,,,,,,\n");
+    ASSERT_TRUE(map.LoadIssueFile(path));
+    WriteText("named.csv", "6,Six,,,,,,,,,\n");
+    ASSERT_TRUE(map.LoadIssueFile(""));
+    EXPECT_EQ("", map.FindIssue(5)) << "a reload replaces every record";
+    EXPECT_EQ("Six", map.FindIssue(6));
+    EXPECT_EQ(path, map.GetFileName());
+    EXPECT_EQ("", map.GetErrorText());
+}
+
+TEST_F(DetectorIssueMapTest, QuotedFieldOpenAtEndOfFileEndsThere) {
+    DetectorIssueMap map;
+    ASSERT_TRUE(map.LoadIssueFile(WriteText("open.csv", "3,Three,,,,,,,Y,Y,\n4,\"never closed,,,,,,,,,")));
+    EXPECT_EQ("Three", map.FindIssue(3));
+    EXPECT_EQ("", map.FindIssue(4));
+}
+
+TEST_F(DetectorIssueMapTest, PrintListsEveryRecordInFileOrder) {
+    DetectorIssueMap map;
+    ASSERT_TRUE(map.LoadIssueFile(WriteText("print.csv", "7,A,,,,,,,,,\n7,B,,,,,,,,,\n")));
+    std::ostringstream out;
+    map.Print(out);
+    EXPECT_EQ("id=7\nchkName=A\n\nid=7\nchkName=B\n\n", out.str());
+}
