@@ -64,6 +64,21 @@ void CloseSocket(SocketHandle socket) {
     }
 }
 
+void ShutdownSocket(SocketHandle socket) {
+    if (socket != kInvalidSocket) {
+        ::shutdown(socket, SHUT_RDWR);
+    }
+}
+
+bool AllowAddressReuse(SocketHandle socket) {
+    int on = 1;
+    if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
 bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
     sockaddr_in address = ToSockaddr(local);
     if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {

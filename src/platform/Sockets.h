@@ -38,6 +38,10 @@ uint16_t PortNumber(uint16_t portField);
 SocketHandle OpenTcpSocket();
 SocketHandle OpenUdpSocket();
 void CloseSocket(SocketHandle socket);
+// Ends both directions at once, waking any thread blocked on the socket.
+void ShutdownSocket(SocketHandle socket);
+// Lets a listener bind its port while old connections on it linger.
+bool AllowAddressReuse(SocketHandle socket);
 
 bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local);
 bool ListenOnSocket(SocketHandle socket, int backlog);

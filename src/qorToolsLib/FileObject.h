@@ -6,15 +6,14 @@
 #include <cstdint>
 
 #include "platform/Files.h"
+#include "qorToolsLib/jsBase.h"
 
-class FileObject {
+class FileObject : public jsBase {
 public:
     FileObject() = default;
-    virtual ~FileObject();
+    ~FileObject() override;
     FileObject(const FileObject&) = delete;
     FileObject& operator=(const FileObject&) = delete;
-
-    bool IsValid() const { return true; }
 
     uint32_t OpenForRead(const char* path);
     // Creates the file, replacing an existing one when `replace` is set and

@@ -17,31 +17,6 @@
 
 using hwtest::ScratchDirectory;
 
-namespace {
-
-class TempDirOverride {
-public:
-    explicit TempDirOverride(const char* value) {
-        const char* old = std::getenv("TMPDIR");
-        m_hadOld = old != nullptr;
-        m_old = m_hadOld ? old : "";
-        ::setenv("TMPDIR", value, 1);
-    }
-    ~TempDirOverride() {
-        if (m_hadOld) {
-            ::setenv("TMPDIR", m_old.c_str(), 1);
-        } else {
-            ::unsetenv("TMPDIR");
-        }
-    }
-
-private:
-    bool m_hadOld;
-    std::string m_old;
-};
-
-}  // namespace
-
 TEST(FileFunctions, MissingFileHasNoSizeAndCannotBeRemoved) {
     ScratchDirectory dir;
     std::string path = dir.File("absent");
@@ -92,7 +67,7 @@ TEST(FileFunctions, DirectoryTreeIsListedSortedAndRemovedWhole) {
 }
 
 TEST(LockFileName, ProgramNameBecomesLowerCaseLockFileInTheTempDirectory) {
-    TempDirOverride tmp("/var/tmp/hw");
+    hwtest::EnvironmentOverride tmp("TMPDIR", "/var/tmp/hw");
     std::string path;
     EXPECT_EQ(1, LockFileName("C:\\Program Files\\Warden\\Sensor.EXE", 2, path));
     EXPECT_EQ("/var/tmp/hw/sensor_2.lck", path);

@@ -54,7 +54,12 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     }
     const char* out = outputFile.empty() ? "/dev/null" : outputFile.c_str();
     posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (m_errorFile.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, m_errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    }
     pid_t pid = -1;
     int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);

@@ -24,6 +24,10 @@ public:
     bool Start(const std::vector<std::string>& argv, const std::string& outputFile = "",
                const std::vector<std::string>& extraEnvironment = {}, bool connectStdin = false);
 
+    // Sends standard error to its own file (before Start); by default it
+    // shares the output file.
+    void SetErrorFile(const std::string& path) { m_errorFile = path; }
+
     bool WriteStdin(const std::string& bytes);
     void CloseStdin();
 
@@ -36,6 +40,7 @@ public:
     void Stop();
 
 private:
+    std::string m_errorFile;
     pid_t m_pid = -1;
     int m_stdinFd = -1;
     bool m_reaped = false;

@@ -41,6 +41,25 @@ ScratchDirectory::~ScratchDirectory() {
     }
 }
 
+EnvironmentOverride::EnvironmentOverride(const char* name, const char* value) : m_name(name) {
+    const char* old = std::getenv(name);
+    m_hadOld = old != nullptr;
+    m_old = m_hadOld ? old : "";
+    if (value != nullptr) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+}
+
+EnvironmentOverride::~EnvironmentOverride() {
+    if (m_hadOld) {
+        ::setenv(m_name.c_str(), m_old.c_str(), 1);
+    } else {
+        ::unsetenv(m_name.c_str());
+    }
+}
+
 std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

@@ -25,6 +25,20 @@ private:
     std::string m_path;
 };
 
+// Sets (or, with null, removes) an environment variable for one scope.
+class EnvironmentOverride {
+public:
+    EnvironmentOverride(const char* name, const char* value);
+    ~EnvironmentOverride();
+    EnvironmentOverride(const EnvironmentOverride&) = delete;
+    EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
+
+private:
+    std::string m_name;
+    bool m_hadOld;
+    std::string m_old;
+};
+
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 

@@ -1,0 +1,382 @@
+#include "Common/LineSocket.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/LastError.h"
+#include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/jsFastLock.h"
+
+namespace {
+
+bool ResolveAddress(const char* address, uint32_t& value) {
+    if (address == nullptr) {
+        value = 0;
+        return true;
+    }
+    return plat::ResolveIpv4Address(address, value);
+}
+
+}  // namespace
+
+LineSocket::LineSocket() {
+    const char* debug = std::getenv("QOR_SOCKET_DEBUG");
+    if (debug != nullptr && std::atoi(debug) > 0) {
+        char name[64];
+        BoundedSnprintf(name, sizeof name, "socketlog%d.txt", static_cast<int>(::getpid()));
+        m_pDebugLog = std::fopen(name, "w");
+    }
+}
+
+LineSocket::~LineSocket() {
+    Close();
+    if (m_pDebugLog != nullptr) {
+        std::fclose(m_pDebugLog);
+    }
+}
+
+void LineSocket::StoreLastError() { m_dwLastError = plat::GetLastError(); }
+
+// Data goes into the log with its length, never as a terminated string:
+// received bytes carry no terminator and may hold NULs.
+void LineSocket::DebugLog(const char* head, long number, const char* data, long length) {
+    if (m_pDebugLog == nullptr) {
+        return;
+    }
+    size_t shown = data != nullptr ? static_cast<size_t>(std::clamp(length, 0L, kBufferSize)) : 0;
+    std::fprintf(m_pDebugLog, "%s%ld):[", head, number);
+    std::fwrite(data != nullptr ? data : "", 1, shown, m_pDebugLog);
+    std::fputs("]\n", m_pDebugLog);
+    std::fflush(m_pDebugLog);
+}
+
+int LineSocket::Listen(uint16_t port) {
+    CloseListener();
+    plat::SocketHandle listener = plat::OpenTcpSocket();
+    if (listener == plat::kInvalidSocket) {
+        StoreLastError();
+        return 0;
+    }
+    plat::Ipv4Endpoint local;
+    local.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
+    if (!plat::AllowAddressReuse(listener) || !plat::BindSocket(listener, local) ||
+        !plat::ListenOnSocket(listener, 2)) {
+        StoreLastError();
+        plat::CloseSocket(listener);
+        return 0;
+    }
+    m_hListenSocket = listener;
+    m_address = local;
+    return 1;
+}
+
+int LineSocket::Accept() {
+    if (m_hListenSocket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
+    plat::SocketHandle accepted = plat::AcceptOnSocket(m_hListenSocket);
+    if (accepted == plat::kInvalidSocket) {
+        StoreLastError();
+        return 0;
+    }
+    CloseData();
+    m_hSocket = accepted;
+    return 1;
+}
+
+int LineSocket::Bind(uint16_t port, const char* address) {
+    plat::Ipv4Endpoint local;
+    local.m_wPort = plat::PortField(port);
+    if (!ResolveAddress(address, local.m_dwAddress)) {
+        StoreLastError();
+        return 0;
+    }
+    CloseData();
+    plat::SocketHandle socket = plat::OpenTcpSocket();
+    if (socket == plat::kInvalidSocket) {
+        StoreLastError();
+        return 0;
+    }
+    if (!plat::BindSocket(socket, local)) {
+        StoreLastError();
+        plat::CloseSocket(socket);
+        return 0;
+    }
+    m_hSocket = socket;
+    m_address = local;
+    return 1;
+}
+
+int LineSocket::Connect(uint16_t port, const char* address) {
+    if (address == nullptr || *address == '\0') {
+        address = kDefaultAddress;
+    }
+    if (m_hSocket == plat::kInvalidSocket && !Bind(0, kDefaultAddress)) {
+        return 0;
+    }
+    plat::Ipv4Endpoint remote;
+    remote.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
+    if (!ResolveAddress(address, remote.m_dwAddress)) {
+        StoreLastError();
+        return 0;
+    }
+    if (!plat::ConnectSocket(m_hSocket, remote)) {
+        StoreLastError();
+        return 0;
+    }
+    m_address = remote;
+    return 1;
+}
+
+int LineSocket::IsPeer(uint16_t portField, const char* address) {
+    plat::Ipv4Endpoint peer;
+    bool isIpv4 = false;
+    if (m_hSocket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
+    if (!plat::GetSocketPeerEndpoint(m_hSocket, peer, isIpv4)) {
+        StoreLastError();
+        return 0;
+    }
+    m_dwLastError = 0;
+    if (!isIpv4 || peer.m_wPort != portField) {
+        return 0;
+    }
+    if (address != nullptr && *address != '\0') {
+        uint32_t wanted = 0;
+        if (!plat::ParseIpv4Address(address, wanted) || wanted != peer.m_dwAddress) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+uint16_t LineSocket::GetLocalPort() {
+    if (m_hSocket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
+    plat::Ipv4Endpoint local;
+    if (!plat::GetSocketLocalEndpoint(m_hSocket, local)) {
+        StoreLastError();
+        return 0;
+    }
+    m_dwLastError = 0;
+    return local.m_wPort;
+}
+
+void LineSocket::CloseListener() {
+    plat::CloseSocket(m_hListenSocket);
+    m_hListenSocket = plat::kInvalidSocket;
+}
+
+// The socket is shut down before it is forgotten, so a reader blocked on
+// it wakes, and forgotten before its descriptor is released for reuse.
+void LineSocket::CloseData() {
+    plat::SocketHandle socket = m_hSocket.exchange(plat::kInvalidSocket);
+    if (socket != plat::kInvalidSocket) {
+        plat::ShutdownSocket(socket);
+        plat::CloseSocket(socket);
+    }
+}
+
+void LineSocket::Close() {
+    CloseListener();
+    CloseData();
+}
+
+int LineSocket::WaitReadable(int timeoutMs) {
+    plat::SocketHandle socket = m_hSocket;
+    if (socket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return -1;
+    }
+    switch (plat::WaitSocketReadable(socket, timeoutMs)) {
+        case plat::SocketReadiness::kReadable:
+            return 1;
+        case plat::SocketReadiness::kTimedOut:
+            return 0;
+        case plat::SocketReadiness::kExceptional:
+            m_dwLastError = plat::kWsaInterrupted;
+            return -1;
+        case plat::SocketReadiness::kFailed:
+            break;
+    }
+    StoreLastError();
+    return -1;
+}
+
+long LineSocket::Send(const char* bytes, long count) {
+    plat::SocketHandle socket = m_hSocket;
+    if (socket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return -1;
+    }
+    DebugLog("Send(", count, bytes, count);
+    long sent = 0;
+    while (sent < count) {
+        long n = plat::SendOnSocket(socket, bytes + sent, static_cast<size_t>(count - sent));
+        if (n < 0) {
+            StoreLastError();
+            if (m_pDebugLog != nullptr) {
+                std::fprintf(m_pDebugLog, "Send failed: %d\n", static_cast<int>(m_dwLastError.load()));
+                std::fflush(m_pDebugLog);
+            }
+            return -1;
+        }
+        sent += n;
+    }
+    return sent;
+}
+
+long LineSocket::Recv(char* buffer, long size) {
+    plat::SocketHandle socket = m_hSocket;
+    if (socket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return -1;
+    }
+    long received = plat::ReceiveOnSocket(socket, buffer, static_cast<size_t>(std::max(size, 0L)));
+    if (received < 0) {
+        StoreLastError();
+        return -1;
+    }
+    if (received == 0) {
+        CloseData();
+        return 0;
+    }
+    DebugLog("Recv(", received, buffer, received);
+    return received;
+}
+
+long LineSocket::FillReadBuffer() {
+    if (m_nReadStart > 0) {
+        std::memmove(m_readBuffer, m_readBuffer + m_nReadStart,
+                     static_cast<size_t>(m_nReadEnd - m_nReadStart));
+        m_nReadEnd -= m_nReadStart;
+        m_nReadStart = 0;
+    }
+    if (m_nReadEnd == kBufferSize) {
+        // A full buffer without a newline is handed out as a piece; asking
+        // the socket for 0 bytes would look like the peer closing.
+        return 0;
+    }
+    int ready = WaitReadable(static_cast<int>(m_dwReadTimeout.load()));
+    if (ready <= 0) {
+        return ready;
+    }
+    long received = Recv(m_readBuffer + m_nReadEnd, kBufferSize - m_nReadEnd);
+    if (received > 0) {
+        m_nReadEnd += received;
+    }
+    return received;
+}
+
+long LineSocket::CopyOut(char* buffer, long size, long length) {
+    if (length > size) {
+        std::memcpy(buffer, m_readBuffer + m_nReadStart, static_cast<size_t>(size));
+        m_nReadStart += size;
+        return size;
+    }
+    std::memcpy(buffer, m_readBuffer + m_nReadStart, static_cast<size_t>(length));
+    m_nReadStart += length;
+    if (length < size) {
+        buffer[length] = '\0';
+    }
+    return length;
+}
+
+long LineSocket::Gets(char* buffer, long size) {
+    if (buffer == nullptr || size <= 0) {
+        return -1;
+    }
+    jsFastLock guard(m_readLock, true);
+    auto findNewline = [this]() -> const char* {
+        return static_cast<const char*>(std::memchr(m_readBuffer + m_nReadStart, '\n',
+                                                    static_cast<size_t>(m_nReadEnd - m_nReadStart)));
+    };
+    const char* newline = findNewline();
+    if (newline == nullptr) {
+        long filled = FillReadBuffer();
+        if (filled < 0) {
+            return filled;
+        }
+        newline = findNewline();
+    }
+    long result = 0;
+    if (m_nReadEnd == m_nReadStart) {
+        buffer[0] = '\0';
+    } else {
+        long length = newline != nullptr ? static_cast<long>(newline - (m_readBuffer + m_nReadStart)) + 1
+                                         : m_nReadEnd - m_nReadStart;
+        result = CopyOut(buffer, size, length);
+    }
+    DebugLog("Gets(", result, buffer, result);
+    return result;
+}
+
+long LineSocket::PutsBuffered(const char* text, long sent) {
+    for (; *text != '\0'; ++text) {
+        if (m_nWriteFill == kBufferSize) {
+            long n = Send(m_writeBuffer, m_nWriteFill);
+            m_nWriteFill = 0;
+            if (n < 0) {
+                return -1;
+            }
+            sent += n;
+        }
+        m_writeBuffer[m_nWriteFill++] = *text;
+        if (*text == '\n') {
+            long n = Send(m_writeBuffer, m_nWriteFill);
+            if (n >= 0) {
+                sent += n;
+                m_nWriteFill = 0;
+            }
+        }
+    }
+    return sent;
+}
+
+long LineSocket::Puts(const char* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    jsFastLock guard(m_writeLock, true);
+    DebugLog("Puts(@", m_nWriteFill, text, static_cast<long>(std::strlen(text)));
+    long sent = 0;
+    if (m_nWriteFill == 0) {
+        while (const char* newline = std::strchr(text, '\n')) {
+            long n = Send(text, static_cast<long>(newline - text) + 1);
+            if (n < 0) {
+                break;
+            }
+            sent += n;
+            text = newline + 1;
+        }
+    }
+    return PutsBuffered(text, sent);
+}
+
+long LineSocket::Flush() {
+    jsFastLock guard(m_writeLock, true);
+    if (m_nWriteFill <= 0) {
+        return 0;
+    }
+    long n = Send(m_writeBuffer, m_nWriteFill);
+    m_nWriteFill = 0;
+    return n;
+}
+
+void LineSocket::ResetBuffers() {
+    {
+        jsFastLock guard(m_readLock, true);
+        m_nReadStart = 0;
+        m_nReadEnd = 0;
+    }
+    jsFastLock guard(m_writeLock, true);
+    m_nWriteFill = 0;
+}
