@@ -38,6 +38,7 @@ enum : uint32_t {
     kErrWaitTimeout = 258,
     kErrNoMoreItems = 259,
     kErrNotOwner = 288,
+    kErrTooManyPosts = 298,
     kErrMessageNotFound = 317,
     kErrTimeout = 1460,
 };

@@ -1,0 +1,110 @@
+#include "platform/SharedMapping.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/LastError.h"
+
+namespace plat {
+
+bool SharedMapping::Create(const std::string& name, uint64_t size) {
+    Close();
+    if (size == 0) {
+        SetLastError(kErrInvalidParameter);
+        return false;
+    }
+    auto setSize = [size](int fd) {
+        if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+        return true;
+    };
+    if (name.empty()) {
+        int fd = memfd_create("hw.mapping", MFD_CLOEXEC);
+        if (fd < 0 || !setSize(fd)) {
+            if (fd < 0) SetLastErrorFromErrno(errno);
+            else close(fd);
+            return false;
+        }
+        m_privateFd = m_fd = fd;
+        m_created = true;
+        SetLastError(kErrSuccess);
+        return true;
+    }
+    if (!m_object.Open(name, true, setSize)) {
+        return false;
+    }
+    m_fd = m_object.Fd();
+    m_created = m_object.Fresh();
+    return true;
+}
+
+bool SharedMapping::Open(const std::string& name) {
+    Close();
+    if (!m_object.Open(name, false, [](int) { return false; })) {
+        return false;
+    }
+    m_fd = m_object.Fd();
+    return true;
+}
+
+void SharedMapping::Close() {
+    if (m_privateFd >= 0) {
+        close(m_privateFd);
+        m_privateFd = -1;
+    }
+    m_object.Close();
+    m_fd = -1;
+    m_created = false;
+}
+
+void* SharedMapping::Map(void* preferredBase) {
+    if (m_fd < 0) {
+        SetLastError(kErrInvalidHandle);
+        return nullptr;
+    }
+    struct stat info;
+    if (fstat(m_fd, &info) != 0) {
+        SetLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    if (info.st_size == 0) {
+        SetLastError(kErrInvalidParameter);
+        return nullptr;
+    }
+    int flags = MAP_SHARED | (preferredBase != nullptr ? MAP_FIXED_NOREPLACE : 0);
+    size_t size = static_cast<size_t>(info.st_size);
+    void* view = mmap(preferredBase, size, PROT_READ | PROT_WRITE, flags, m_fd, 0);
+    if (view == MAP_FAILED) {
+        SetLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    if (preferredBase != nullptr && view != preferredBase) {
+        // Kernels without the no-replace flag treat the address as a hint.
+        munmap(view, size);
+        SetLastError(kErrInvalidParameter);
+        return nullptr;
+    }
+    m_view = view;
+    m_size = size;
+    return view;
+}
+
+bool SharedMapping::Unmap() {
+    if (m_view == nullptr) {
+        return true;
+    }
+    if (munmap(m_view, m_size) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    m_view = nullptr;
+    m_size = 0;
+    return true;
+}
+
+}  // namespace plat

@@ -1,0 +1,104 @@
+#include "qorToolsLib/jsSharedMemory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "NamedObjectPeer.h"
+#include "platform/Console.h"
+#include "platform/LastError.h"
+
+namespace {
+
+// Collects what the mapping writes to the console.
+class ConsoleCapture {
+public:
+    ConsoleCapture()
+        : m_previous(plat::SetConsoleSink([this](std::string_view text) { m_text += text; })) {}
+    ~ConsoleCapture() { plat::SetConsoleSink(m_previous); }
+    const std::string& Text() const { return m_text; }
+
+private:
+    std::string m_text;
+    plat::ConsoleSink m_previous;
+};
+
+bool AllZero(const char* bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(jsSharedMemory, MappingGainsAGranuleBeyondTheRequestedSize) {
+    jsSharedMemory whole(hwtest::UniqueObjectName("whole").c_str());
+    ASSERT_NE(nullptr, whole.Attach(65536));
+    EXPECT_TRUE(whole.IsCreator());
+    EXPECT_EQ(131072u, whole.MappingSize());
+    EXPECT_EQ(65536u, whole.RequestedSize());
+
+    jsSharedMemory small(hwtest::UniqueObjectName("small").c_str());
+    ASSERT_NE(nullptr, small.Attach(100));
+    EXPECT_EQ(65536u, small.MappingSize());
+}
+
+TEST(jsSharedMemory, SecondAttachSeesTheCreatorsBytes) {
+    std::string name = hwtest::UniqueObjectName("second");
+    jsSharedMemory creator(name.c_str());
+    auto* view = static_cast<char*>(creator.Attach(4096));
+    ASSERT_NE(nullptr, view);
+    std::strcpy(view, "laid out");
+    jsSharedMemory user(name.c_str());
+    auto* other = static_cast<char*>(user.Attach(4096));
+    ASSERT_NE(nullptr, other);
+    EXPECT_FALSE(user.IsCreator());
+    EXPECT_EQ(plat::kErrAlreadyExists, user.LastError());
+    EXPECT_STREQ("laid out", other);
+}
+
+TEST(jsSharedMemory, MappingIsSharedWithAnotherProcess) {
+    std::string name = hwtest::UniqueObjectName("shared");
+    jsSharedMemory memory(name.c_str());
+    auto* view = static_cast<char*>(memory.Attach(4096));
+    ASSERT_NE(nullptr, view);
+    std::strcpy(view, "hello from the creator");
+    ASSERT_EQ(0, hwtest::RunPeer({"mapping-read", name, "hello from the creator"}));
+    EXPECT_STREQ("reply from peer", view + 1024);
+}
+
+TEST(jsSharedMemory, OpeningAMappingNobodyMadeFailsWithOneMessage) {
+    ConsoleCapture console;
+    jsSharedMemory memory(hwtest::UniqueObjectName("nobody").c_str());
+    EXPECT_EQ(nullptr, memory.Attach(0));
+    EXPECT_EQ("Create didn't work. error = 2.\n", console.Text());
+}
+
+TEST(jsSharedMemory, MappingLeftByACrashedCreatorIsNotReused) {
+    std::string name = hwtest::UniqueObjectName("crashed");
+    ASSERT_EQ(128 + SIGKILL, hwtest::RunPeer({"mapping-create-and-crash", name, "stale bytes"}));
+    {
+        ConsoleCapture console;
+        jsSharedMemory opener(name.c_str());
+        EXPECT_EQ(nullptr, opener.Attach(0));
+        EXPECT_EQ("Create didn't work. error = 2.\n", console.Text());
+    }
+    ASSERT_EQ(128 + SIGKILL, hwtest::RunPeer({"mapping-create-and-crash", name, "stale bytes"}));
+    jsSharedMemory creator(name.c_str());
+    auto* view = static_cast<char*>(creator.Attach(4096));
+    ASSERT_NE(nullptr, view);
+    EXPECT_TRUE(creator.IsCreator());
+    EXPECT_TRUE(AllZero(view, creator.MappingSize()));
+}
+
+TEST(jsSharedMemory, TakenBaseAddressFailsWithAttachMessage) {
+    jsSharedMemory first(hwtest::UniqueObjectName("first").c_str());
+    void* taken = first.Attach(4096);
+    ASSERT_NE(nullptr, taken);
+    ConsoleCapture console;
+    jsSharedMemory second(hwtest::UniqueObjectName("second-base").c_str());
+    EXPECT_EQ(nullptr, second.Attach(4096, taken));
+    EXPECT_EQ(0u, console.Text().rfind("Attach didn't work. error = ", 0)) << console.Text();
+}

@@ -1,0 +1,85 @@
+// A second process for the tests of named semaphores and mappings.  Some
+// commands end by SIGKILL, the way a crashed process ends: nothing is
+// released or closed by the program itself.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qorToolsLib/jsSemaphore.h"
+#include "qorToolsLib/jsSharedMemory.h"
+
+namespace {
+
+constexpr int kReplyOffset = 1024;
+
+[[noreturn]] void Crash() {
+    std::fflush(nullptr);
+    raise(SIGKILL);
+    std::abort();
+}
+
+void WaitForEndOfInput() {
+    char buffer[64];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+}
+
+int MappingRead(const char* name, const char* expected) {
+    jsSharedMemory memory(name);
+    auto* view = static_cast<char*>(memory.Attach(0));
+    if (view == nullptr) return 3;
+    if (std::strcmp(view, expected) != 0) return 4;
+    std::strcpy(view + kReplyOffset, "reply from peer");
+    return 0;
+}
+
+int MappingCreateAndCrash(const char* name, const char* text) {
+    jsSharedMemory memory(name);
+    auto* view = static_cast<char*>(memory.Attach(4096));
+    if (view == nullptr) return 3;
+    std::strcpy(view, text);
+    Crash();
+}
+
+int SemaphoreTry(const char* name) {
+    SEMAPHORE semaphore(name);
+    if (!semaphore.IsValid()) return 10;
+    uint32_t status = semaphore.TryAcquire();
+    if (status == 0) semaphore.Release(1);
+    return static_cast<int>(status);
+}
+
+int SemaphoreHoldThenCrash(const char* name) {
+    SEMAPHORE semaphore(name);
+    if (semaphore.Acquire(plat::kInfinite) != 0) return 3;
+    std::printf("held\n");
+    std::fflush(stdout);
+    WaitForEndOfInput();
+    Crash();
+}
+
+int SemaphoreDrainAndCrash(const char* name, int initial, int maximum) {
+    jsNamedSemaphore semaphore(name, initial, maximum);
+    while (semaphore.TryAcquire() == 0) {
+    }
+    Crash();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string command = argc > 1 ? argv[1] : "";
+    if (command == "mapping-read" && argc == 4) return MappingRead(argv[2], argv[3]);
+    if (command == "mapping-create-and-crash" && argc == 4) return MappingCreateAndCrash(argv[2], argv[3]);
+    if (command == "semaphore-try" && argc == 3) return SemaphoreTry(argv[2]);
+    if (command == "semaphore-hold-then-crash" && argc == 3) return SemaphoreHoldThenCrash(argv[2]);
+    if (command == "semaphore-drain-and-crash" && argc == 5)
+        return SemaphoreDrainAndCrash(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    std::fprintf(stderr, "usage: %s <command> <arguments>\n", argv[0]);
+    return 64;
+}
