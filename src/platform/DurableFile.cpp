@@ -1,0 +1,92 @@
+#include "platform/DurableFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/Files.h"
+#include "platform/LastError.h"
+
+namespace plat {
+namespace {
+
+// A size the file reports is only a hint; it never makes the read reserve
+// more than this up front.
+constexpr uint64_t kMaxReserve = 64u << 20;
+
+uint32_t Fail(FileStep step, uint32_t error, FileStep* failed) {
+    if (failed != nullptr) {
+        *failed = step;
+    }
+    SetLastError(error);
+    return error;
+}
+
+}  // namespace
+
+uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed) {
+    out.clear();
+    FileHandle file = OpenFileForReading(path.c_str());
+    if (file == kInvalidFile) {
+        return Fail(FileStep::kOpen, GetLastError(), failed);
+    }
+    uint64_t size = 0;
+    if (GetOpenFileSize(file, size)) {
+        out.reserve(static_cast<size_t>(std::min(size, kMaxReserve)));
+    }
+    char buffer[65536];
+    for (;;) {
+        size_t done = 0;
+        if (!ReadFromFile(file, buffer, sizeof buffer, done)) {
+            uint32_t error = GetLastError();
+            CloseFile(file);
+            out.clear();
+            return Fail(FileStep::kRead, error, failed);
+        }
+        out.append(buffer, done);
+        if (done < sizeof buffer) {
+            break;
+        }
+    }
+    CloseFile(file);
+    return Fail(FileStep::kNone, kErrSuccess, failed);
+}
+
+uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath,
+                            std::string_view bytes, FileStep* failed) {
+    if (!DeleteFilePath(tempPath.c_str()) && GetLastError() != kErrFileNotFound) {
+        return Fail(FileStep::kOpen, GetLastError(), failed);
+    }
+    FileHandle file = OpenFileForWriting(tempPath.c_str(), FileCreation::kCreateNew);
+    if (file == kInvalidFile) {
+        return Fail(FileStep::kOpen, GetLastError(), failed);
+    }
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        ::fchmod(file, existing.st_mode & 07777);
+    }
+    size_t done = 0;
+    bool written = WriteToFile(file, bytes.data(), bytes.size(), done);
+    uint32_t error = written ? kErrSuccess : GetLastError();
+    // The data must be on disk before the rename makes it the file.
+    if (written && ::fsync(file) != 0) {
+        written = false;
+        error = MapErrno(errno);
+    }
+    if (!CloseFile(file) && written) {
+        written = false;
+        error = GetLastError();
+    }
+    if (!written) {
+        DeleteFilePath(tempPath.c_str());
+        return Fail(FileStep::kWrite, error, failed);
+    }
+    if (!ReplacePath(path.c_str(), tempPath.c_str())) {
+        return Fail(FileStep::kMove, GetLastError(), failed);
+    }
+    return Fail(FileStep::kNone, kErrSuccess, failed);
+}
+
+}  // namespace plat

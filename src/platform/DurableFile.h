@@ -1,0 +1,35 @@
+#pragma once
+// Whole-file reads and replacement of a file through a temporary one, so a
+// reader never sees a half-written file and a failed write never costs the
+// good copy.  Errors are answered in the numbering of LastError.h and also
+// left as the thread's last error.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+enum class FileStep {
+    kNone,    // nothing failed
+    kOpen,    // the file (or the temporary file) could not be opened or created
+    kRead,    // reading failed after the open
+    kWrite,   // writing, forcing to disk or closing the temporary file failed
+    kMove,    // the temporary file could not replace the target
+};
+
+// Reads the whole file into `out`.  Answers 0, or the error with `failed`
+// telling whether the open (a directory cannot be opened) or a later read
+// failed; `out` is empty after a failure.
+uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed);
+
+// Replaces `path` by `bytes`: removes an old `tempPath`, creates it with the
+// mode of the existing file (0644 for a new one), writes every byte, forces
+// it to disk, renames it over `path` and forces the directory entry.  On a
+// failed write the temporary file is removed and `path` is untouched; on a
+// failed move the temporary file stays.  Answers 0 or the error, with the
+// failed step in `failed`.
+uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath,
+                            std::string_view bytes, FileStep* failed);
+
+}  // namespace plat

@@ -1,0 +1,152 @@
+#pragma once
+// The settings store: a tree of keys (ConfigNode.h) addressed by backslash
+// paths, with typed values (text, 32-bit long, bool), read from and written
+// to the settings text file and exchanged with the platform registry.
+//
+// A store has no lock; its callers serialise their calls.  Getters never
+// fail (a missing value or one of another type gives the default) and
+// setters never change a value's type.  File operations leave an error
+// class (3 read, 4 write) and a status behind them.
+
+#include <cstdint>
+#include <iosfwd>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/Registry.h"
+#include "qorToolsLib/ConfigNode.h"
+#include "qorToolsLib/qorStatus.h"
+
+struct ConfigValueRecord {
+    int nType = 0;         // 1 text, 2 long, 3 bool
+    int32_t lNumber = 0;   // the long, or 0 / 1 for a bool
+    std::string strText;   // the text
+};
+
+using ConfigValueMap = std::map<std::string, ConfigValueRecord>;
+using ConfigStringList = std::list<std::string>;
+
+class ConfigStore {
+public:
+    enum ErrorClass { kNoError = 0, kReadError = 3, kWriteError = 4 };
+    // Paths deeper than this are refused; every walk of the tree recurses
+    // once per level, and a settings file is outside input.
+    static constexpr size_t kMaxKeyDepth = 256;
+
+    ConfigStore();
+    ConfigStore(const ConfigStore&) = delete;
+    ConfigStore& operator=(const ConfigStore&) = delete;
+
+    virtual ConfigKey* FindKey(const std::string& path);
+    virtual ConfigKey* CreateKey(const std::string& path);
+    virtual int WriteKey(ConfigNode* key, std::ostream& out, ConfigNode* base);
+    virtual bool ReadLine(std::istream& in, std::string& line);
+    virtual void TrimLeft(std::string& text);
+    virtual void TrimRight(std::string& text);
+    virtual void Trim(std::string& text);
+    virtual void RemoveChar(std::string& text, char c);
+    virtual void StripCarriageReturns(std::string& text);
+    virtual void Release();
+    virtual ConfigKey* GetRoot();
+    virtual void SetRoot(ConfigKey* root);
+    virtual ~ConfigStore();
+    virtual void SetFileName(const std::string& fileName);
+    virtual const std::string& GetFileName() const;
+    virtual bool Save();
+    virtual bool Reserved();
+    virtual void ClearSection(const std::string& path);
+    virtual void ClearValues(const std::string& path);
+    virtual void SetHeader(const std::string& header);
+    virtual const std::string& GetHeader() const;
+    virtual int GetErrorClass() const;
+    virtual void SetErrorClass(int errorClass);
+    virtual StatusCode GetStatus() const;
+    virtual void SetStatus(StatusCode status);
+    virtual bool GetBool(const std::string& path, const std::string& name, const bool& def);
+    virtual int GetInt(const std::string& path, const std::string& name, const int& def);
+    virtual unsigned int GetUInt(const std::string& path, const std::string& name,
+                                 const unsigned int& def);
+    virtual uint32_t GetULong(const std::string& path, const std::string& name,
+                              const uint32_t& def);
+    virtual int32_t GetLong(const std::string& path, const std::string& name, const int32_t& def);
+    virtual std::string GetText(const std::string& path, const std::string& name, const char* def);
+    virtual std::string GetString(const std::string& path, const std::string& name,
+                                  const std::string& def);
+    virtual int SetBool(const std::string& path, const std::string& name, const bool& value);
+    virtual int AddKey(const std::string& path);
+    virtual int SetInt(const std::string& path, const std::string& name, const int& value);
+    virtual int SetUInt(const std::string& path, const std::string& name,
+                        const unsigned int& value);
+    virtual int SetULong(const std::string& path, const std::string& name, const uint32_t& value);
+    virtual int SetLong(const std::string& path, const std::string& name, const int32_t& value);
+    virtual int SetText(const std::string& path, const std::string& name, const char* text);
+    virtual int SetString(const std::string& path, const std::string& name,
+                          const std::string& text);
+    virtual bool GetBinary(const std::string& path, const std::string& name,
+                           std::vector<uint8_t>& bytes);
+    virtual int SetBinary(const std::string& path, const std::string& name, const void* bytes,
+                          uint32_t length);
+    virtual bool EnsureKey(const std::string& path);
+    virtual bool KeyExists(const std::string& path);
+    virtual bool HasSubKeys(const std::string& path);
+    virtual ConfigStringList* NewSubKeyList(const std::string& path);
+    virtual bool GetSubKeyList(const std::string& path, ConfigStringList& names);
+    virtual bool GetSubKeyNames(const std::string& path, std::vector<std::string>& names);
+    virtual void DeleteSubKeyList(ConfigStringList* list);
+    virtual bool GetValueMap(const std::string& path, ConfigValueMap& values, bool clear);
+    virtual bool GetValueTexts(const std::string& path, std::vector<std::string>& names,
+                               std::vector<std::string>& texts);
+    virtual bool DeleteKey(const std::string& path, const std::string& name);
+    virtual bool DeleteSubKey(const std::string& path, const std::string& name);
+    virtual bool DeleteValue(const std::string& path, const std::string& name);
+    virtual bool Exists(const std::string& path, const std::string& name);
+    virtual bool RenameKey(const std::string& path, const std::string& newName);
+    virtual bool MoveKey(const std::string& sourcePath, const std::string& targetPath);
+    virtual bool MergeKey(const std::string& sourcePath, const std::string& targetPath,
+                          const bool& duplicate);
+    // 0 when the file was read; 1 when it has no name, cannot be opened or
+    // cannot be read to its end.
+    virtual int32_t LoadFile(const std::string& fileName, const std::string& section,
+                             const std::string& basePath, bool prefix);
+    // 0 when the file was replaced; 1 otherwise, the old file untouched.
+    virtual int32_t SaveFile(const std::string& fileName, const std::string& keyPath,
+                             int32_t unused);
+    virtual bool UpdateFromFile(const std::string& fileName, const std::string& section,
+                                const std::string& basePath);
+    virtual bool Sort(const std::string& path, const std::string& name);
+    virtual int GetValueType(const std::string& path, const std::string& name);
+    virtual std::string DumpKey(const std::string& path, bool withValues, bool recursive);
+    virtual std::string DumpValue(const std::string& path, const std::string& name);
+    virtual bool CopyKeyTo(const std::string& path, ConfigStore& target);
+    // Registry results are the registry's error numbers (0 success).
+    virtual int32_t ImportRegistry(plat::RegistryKey parent, const std::string& subKey,
+                                   const std::string& path);
+    virtual int32_t ExportToRegistry(plat::RegistryKey parent, const std::string& path,
+                                     int usePath);
+    virtual int32_t ExportKeyToRegistry(plat::RegistryKey parent, ConfigNode* key);
+    virtual std::string GetSystemErrorText(uint32_t code);
+
+private:
+    ConfigValue* FindTypedValue(const std::string& path, const std::string& name, int type);
+    template <typename Assign>
+    int SetTyped(const std::string& path, const std::string& name, int type, Assign assign);
+    ConfigNode* KeyOrRoot(const std::string& path);
+    // Source and target of a move or merge, or false when either is
+    // missing, the source is the root or the target lies inside it.
+    bool MovableKeys(const std::string& sourcePath, const std::string& targetPath,
+                     ConfigNode** source, ConfigNode** target);
+    void DetachAndDelete(ConfigNode* key);
+    void ReadTextFile(const std::string& fileName, int32_t* result, bool update,
+                      const std::string& section, const std::string& basePath, bool prefix);
+    void ImportValues(plat::RegistryKey key, const std::string& path);
+    void ImportSubKeys(plat::RegistryKey key, const std::string& path);
+    int32_t ExportKey(plat::RegistryKey parent, ConfigNode* key);
+
+    ConfigKey* m_pRoot;
+    std::string m_strFileName;
+    std::string m_strHeader;
+    int m_nErrorClass = kNoError;
+    StatusCode m_status = QOR_S_OK;
+};

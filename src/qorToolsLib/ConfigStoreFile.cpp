@@ -1,0 +1,310 @@
+// The settings store's text file: loading (whole, one section, or only the
+// values still missing), saving through "<file>.newupdate", and the 6-bit
+// text form of binary values.
+
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <sstream>
+
+#include "platform/DurableFile.h"
+#include "platform/SettingsText.h"
+#include "qorToolsLib/ConfigStore.h"
+#include "qorToolsLib/QORError.h"
+
+namespace {
+
+// The library reports a read that broke off as this status.
+constexpr StatusCode kReadBrokeOff = 0xC7210001u;
+constexpr char kTempSuffix[] = ".newupdate";
+constexpr char kBinaryAlphabet[] =
+    "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+// A text line break after the 62nd character of a binary value, then after
+// every 70th.
+constexpr int kFirstBinaryLine = 62;
+constexpr int kBinaryLine = 70;
+constexpr uint8_t kNotInAlphabet = 0xFF;
+
+constexpr std::array<uint8_t, 256> MakeBinaryDecoder() {
+    std::array<uint8_t, 256> table{};
+    for (auto& entry : table) {
+        entry = kNotInAlphabet;
+    }
+    for (uint8_t i = 0; i < 64; ++i) {
+        table[static_cast<unsigned char>(kBinaryAlphabet[i])] = i;
+    }
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> kBinaryDecoder = MakeBinaryDecoder();
+
+// A write failure worded as a library status, so the caller learns why
+// (a full disk, no access); anything without one of its own reads as
+// "cannot be created".
+StatusCode WriteFailureStatus(uint32_t error) {
+    StatusCode status = QORError::NormalizeStatus(error);
+    bool library = (status & 0xC0000000u) == 0xC0000000u && QorFacility(status) == 0x721;
+    return library ? status : QOR_E_SETTINGS_FILE;
+}
+
+class SettingsFileReader final : public plat::SettingsTextHandler {
+public:
+    SettingsFileReader(ConfigStore& store, const std::string& section, const std::string& basePath,
+                       bool prefix, bool update)
+        : m_store(store),
+          m_section(section),
+          m_base(basePath),
+          m_prefix(prefix || update),
+          m_update(update),
+          m_accepting(section.empty()),
+          m_current(basePath) {}
+
+    bool OnSection(const std::string& line) override {
+        std::string_view inner(line);
+        inner = inner.size() >= 2 ? inner.substr(1, inner.size() - 2) : std::string_view();
+        if (!m_section.empty()) {
+            if (m_prefix) {
+                m_accepting = line.compare(1, m_section.size(), m_section) == 0;
+            } else {
+                // An exact section ends at the next section line.
+                if (m_accepting) {
+                    return false;
+                }
+                m_accepting = inner == m_section;
+            }
+        }
+        m_current.assign(m_base).append(inner);
+        if (m_accepting && !m_update) {
+            m_store.AddKey(m_current);
+        }
+        return true;
+    }
+
+    void OnValueLine(const std::string& line) override {
+        if (!m_accepting || !plat::SplitSettingsValueLine(line, m_name, m_letter, m_text)) {
+            return;
+        }
+        if (m_update &&
+            ((m_text.empty() && m_letter != 'S') || m_store.Exists(m_current, m_name))) {
+            return;
+        }
+        switch (m_letter) {
+            case 'S':
+                m_store.SetString(m_current, m_name, m_text);
+                break;
+            case 'L':
+                if (!m_text.empty()) {
+                    m_store.SetLong(m_current, m_name, plat::ParseSettingsLong(m_text));
+                }
+                break;
+            case 'B':
+                m_store.SetBool(m_current, m_name, plat::ParseSettingsBool(m_text));
+                break;
+            default:
+                break;
+        }
+    }
+
+private:
+    ConfigStore& m_store;
+    const std::string& m_section;
+    const std::string& m_base;
+    bool m_prefix;
+    bool m_update;
+    bool m_accepting;
+    std::string m_current;
+    std::string m_name;
+    char m_letter = 0;
+    std::string m_text;
+};
+
+}  // namespace
+
+int32_t ConfigStore::LoadFile(const std::string& fileName, const std::string& section,
+                              const std::string& basePath, bool prefix) {
+    m_nErrorClass = kNoError;
+    m_status = QOR_S_OK;
+    if (fileName.empty()) {
+        m_nErrorClass = kReadError;
+        m_status = QOR_E_NO_FILE_NAME;
+        return 1;
+    }
+    int32_t result = 0;
+    ReadTextFile(fileName, &result, false, section, basePath, prefix);
+    return result;
+}
+
+bool ConfigStore::UpdateFromFile(const std::string& fileName, const std::string& section,
+                                 const std::string& basePath) {
+    m_nErrorClass = kNoError;
+    m_status = QOR_S_OK;
+    int32_t result = 0;
+    ReadTextFile(fileName, &result, true, section, basePath, true);
+    return result == 0;
+}
+
+// The common part of both readers.  A file that cannot be read to its end
+// is a failure for both (not a success with what was read so far).
+void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, bool update,
+                               const std::string& section, const std::string& basePath,
+                               bool prefix) {
+    std::string text;
+    plat::FileStep step = plat::FileStep::kNone;
+    uint32_t error = plat::ReadWholeFile(fileName, text, &step);
+    if (error != 0 && step == plat::FileStep::kOpen) {
+        m_nErrorClass = kReadError;
+        m_status = QOR_E_SETTINGS_FILE;
+        *result = 1;
+        return;
+    }
+    if (!update && m_strFileName.empty()) {
+        m_strFileName = fileName;
+    }
+    bool complete = error == 0;
+    if (complete) {
+        try {
+            plat::StripDiskText(text);
+            SettingsFileReader reader(*this, section, basePath, prefix, update);
+            plat::ReadSettingsText(std::move(text),
+                                   update ? plat::SettingsFirstLine::kSkip
+                                          : plat::SettingsFirstLine::kHeaderUnlessSection,
+                                   update ? nullptr : &m_strHeader, reader);
+        } catch (const std::exception&) {
+            complete = false;
+        }
+    }
+    if (!complete) {
+        m_nErrorClass = kReadError;
+        m_status = kReadBrokeOff;
+    }
+    *result = complete ? 0 : 1;
+}
+
+int32_t ConfigStore::SaveFile(const std::string& fileName, const std::string& keyPath,
+                              int32_t /*unused*/) {
+    if (fileName.empty()) {
+        m_nErrorClass = kWriteError;
+        m_status = QOR_E_NO_FILE_NAME;
+        return 1;
+    }
+    m_nErrorClass = kNoError;
+    m_status = QOR_S_OK;
+    std::string disk;
+    try {
+        std::ostringstream out;
+        if (!m_strHeader.empty()) {
+            out << m_strHeader << '\n';
+        }
+        ConfigKey* key = keyPath.empty() ? nullptr : FindKey(keyPath);
+        if (key != nullptr) {
+            WriteKey(key, out, key);
+        } else {
+            WriteKey(m_pRoot, out, nullptr);
+        }
+        plat::AppendDiskText(disk, out.str());
+    } catch (const std::exception&) {
+        m_nErrorClass = kWriteError;
+        m_status = QOR_E_NO_MEMORY;
+        return 1;
+    }
+    plat::FileStep step = plat::FileStep::kNone;
+    uint32_t error = plat::ReplaceFileDurably(fileName, fileName + kTempSuffix, disk, &step);
+    if (error != 0) {
+        m_nErrorClass = kWriteError;
+        m_status = step == plat::FileStep::kOpen ? QOR_E_SETTINGS_FILE : WriteFailureStatus(error);
+        return 1;
+    }
+    return 0;
+}
+
+int ConfigStore::WriteKey(ConfigNode* key, std::ostream& out, ConfigNode* base) {
+    if (key == nullptr || key->GetName() == "volatile") {
+        return 0;
+    }
+    std::string line;
+    plat::AppendSettingsSection(line, key->PathFrom(base));
+    out << line;
+    out.flush();
+    for (const ConfigNode* node : key->GetValues()) {
+        if (!node->IsValue() || node->GetName() == "SMessage") {
+            continue;
+        }
+        const auto& value = static_cast<const ConfigValue&>(*node);
+        line.clear();
+        if (value.GetType() == ConfigValue::kPointer) {
+            char pointer[32];
+            std::snprintf(pointer, sizeof pointer, "%p", value.Pointer());
+            line = value.GetName() + "\t=P\t" + pointer + ";\n";
+        } else if (value.GetType() != ConfigValue::kUnset) {
+            value.GetLineText(line, false, true);
+        }
+        out << line;
+        out.flush();
+    }
+    for (ConfigNode* child : key->GetChildren()) {
+        WriteKey(child, out, base);
+    }
+    return 0;
+}
+
+int ConfigStore::SetBinary(const std::string& path, const std::string& name, const void* bytes,
+                           uint32_t length) {
+    if (bytes == nullptr && length != 0) {
+        return 0;
+    }
+    const auto* data = static_cast<const uint8_t*>(bytes);
+    std::string text;
+    text.reserve(length * 4 / 3 + length / 35 + 4);
+    uint32_t accumulator = 0;
+    int bits = 0;
+    int countdown = kFirstBinaryLine;
+    for (uint32_t i = 0; i < length; ++i) {
+        accumulator |= static_cast<uint32_t>(data[i]) << bits;
+        bits += 8;
+        while (bits >= 6) {
+            text += kBinaryAlphabet[accumulator & 0x3F];
+            accumulator >>= 6;
+            bits -= 6;
+            if (--countdown == 0) {
+                text += "\n\t";
+                countdown = kBinaryLine;
+            }
+        }
+    }
+    if (bits > 0) {
+        text += kBinaryAlphabet[accumulator & 0x3F];
+    }
+    return SetText(path, name, text.c_str());
+}
+
+bool ConfigStore::GetBinary(const std::string& path, const std::string& name,
+                            std::vector<uint8_t>& bytes) {
+    std::string text = GetString(path, name, std::string());
+    if (text.empty()) {
+        return false;
+    }
+    bytes.clear();
+    bytes.reserve(text.size() * 3 / 4);
+    uint32_t accumulator = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (plat::IsSettingsSpace(c)) {
+            continue;
+        }
+        uint8_t group = kBinaryDecoder[static_cast<unsigned char>(c)];
+        // A character outside the alphabet means the text is not a binary
+        // value; its bytes would be garbage.
+        if (group == kNotInAlphabet) {
+            bytes.clear();
+            return false;
+        }
+        accumulator |= static_cast<uint32_t>(group) << bits;
+        bits += 6;
+        if (bits > 7) {
+            bytes.push_back(static_cast<uint8_t>(accumulator & 0xFF));
+            accumulator >>= 8;
+            bits -= 8;
+        }
+    }
+    return true;
+}
