@@ -1,32 +1,20 @@
 #pragma once
 // Sets TZ for one test and puts the previous value back afterwards.
 
-#include <stdlib.h>
 #include <time.h>
 
-#include <optional>
-#include <string>
+#include "support/ExternalCheck.h"
 
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = ::getenv("TZ")) {
-            m_previous = old;
-        }
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
+    explicit ScopedTimeZone(const char* zone) : m_env(std::in_place, "TZ", zone) { ::tzset(); }
     ~ScopedTimeZone() {
-        if (m_previous) {
-            ::setenv("TZ", m_previous->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
+        m_env.reset();
         ::tzset();
     }
     ScopedTimeZone(const ScopedTimeZone&) = delete;
     ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
 private:
-    std::optional<std::string> m_previous;
+    std::optional<testing_support::ScopedEnv> m_env;
 };

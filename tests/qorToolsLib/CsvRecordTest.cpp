@@ -8,243 +8,179 @@
 #include <string>
 #include <vector>
 
-#include "qorToolsLib/ExternalCheck.h"
+#include "support/ExternalCheck.h"
+#include "support/TestUtil.h"
 
-using testing_support::ReadBytes;
 using testing_support::RunCommand;
-using testing_support::ScratchDir;
-using testing_support::WriteBytes;
+using Fields = std::vector<std::string>;
 
 namespace {
-
-using Rows = std::vector<std::vector<std::string>>;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 struct RecordFree {
     void operator()(CsvRecord* r) const { CsvRecordFree(r); }
 };
 using Record = std::unique_ptr<CsvRecord, RecordFree>;
 
-// The text must outlive the stream, which reads it in place.
-File OpenText(std::string& text) {
-    FILE* f = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-    return File(f);
-}
+// Reads records from a text in place; the text must outlive the reader.
+class TextReader {
+public:
+    explicit TextReader(std::string& text) : m_file(::fmemopen(text.data(), text.size(), "r")) {}
+    ~TextReader() { std::fclose(m_file); }
+    Record Next() { return Record(CsvRecordParse(m_file)); }
 
-std::vector<std::string> Fields(const CsvRecord* record) {
-    std::vector<std::string> fields;
+private:
+    FILE* m_file;
+};
+
+Fields FieldsOf(const CsvRecord* record) {
+    Fields fields;
     for (uint32_t i = 0; i < CsvRecordFieldCount(record); ++i) {
         fields.emplace_back(CsvRecordField(record, i));
     }
     return fields;
 }
 
-Rows ParseAll(const std::string& path) {
-    File f(std::fopen(path.c_str(), "rb"));
-    Rows rows;
-    while (Record record{CsvRecordParse(f.get())}) {
-        rows.push_back(Fields(record.get()));
-    }
-    return rows;
-}
-
-std::string Unhex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return out;
-}
-
-// One row per line, fields as hexadecimal separated by spaces; an empty
-// field is a lone "-" so it survives the split.
-Rows ReadHexRows(const std::string& text) {
-    Rows rows;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        std::vector<std::string> row;
-        size_t p = 0;
-        while (p <= line.size()) {
-            size_t q = line.find(' ', p);
-            if (q == std::string::npos) {
-                q = line.size();
-            }
-            std::string word = line.substr(p, q - p);
-            row.push_back(word == "-" ? "" : Unhex(word));
-            p = q + 1;
+// One record per line, its fields in hexadecimal separated by spaces ("-"
+// for an empty field), the form the python scripts below use.
+std::string HexRow(const Fields& fields) {
+    std::string row;
+    char pair[3];
+    for (const std::string& field : fields) {
+        row += row.empty() ? "" : " ";
+        for (unsigned char c : field) {
+            std::snprintf(pair, sizeof pair, "%02x", c);
+            row += pair;
         }
-        rows.push_back(row);
+        row += field.empty() ? "-" : "";
     }
-    return rows;
+    return row + "\n";
 }
 
-std::string RandomField(std::mt19937& rng) {
-    static const char kAlphabet[] = "ab ,\"\n\r\t;xyz\xe9\x7f";
-    std::uniform_int_distribution<size_t> length(0, 12);
-    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-    std::string field(length(rng), ' ');
-    for (char& c : field) {
-        c = kAlphabet[pick(rng)];
-    }
-    return field;
-}
+const char kCheckScript[] =
+    "import csv, sys\n"
+    "with open(sys.argv[1], newline='', encoding='latin-1') as f:\n"
+    "    rows = [' '.join(x.encode('latin-1').hex() or '-' for x in r) for r in csv.reader(f)]\n"
+    "ours = open(sys.argv[2]).read().splitlines()\n"
+    "bad = [i for i, (a, b) in enumerate(zip(rows, ours)) if a != b]\n"
+    "if len(rows) != len(ours) or bad:\n"
+    "    sys.exit('python %d rows, ours %d; first difference at %s' % (len(rows), len(ours), bad[:1]))\n";
 
-// Hex dump of rows with python3's csv module, reading or writing.
-const char kPythonHex[] =
-    "def hexrow(row): return ' '.join(f.encode('latin-1').hex() or '-' for f in row)\n";
+const char kWriteScript[] =
+    "import csv, random, sys\n"
+    "rng = random.Random(135)\n"
+    "pick = lambda: ''.join(rng.choice('ab ,\"\\n\\r\\t;\\xe9') for _ in range(rng.randint(0, 12)))\n"
+    "rows = [[pick() for _ in range(rng.randint(1, 8))] for _ in range(400)]\n"
+    "with open(sys.argv[1], 'w', newline='', encoding='latin-1') as f:\n"
+    "    csv.writer(f, lineterminator='\\n').writerows(rows)\n"
+    "with open(sys.argv[2], 'w') as f:\n"
+    "    f.writelines(' '.join(x.encode('latin-1').hex() or '-' for x in r) + '\\n' for r in rows)\n";
 
 }  // namespace
 
 TEST(CsvRecord, QuotedFieldWithDoubledQuotesAndEmptyFieldWithoutText) {
     std::string text = "a,\"b,\"\"c\"\"\",,d\n";
-    File f = OpenText(text);
-    Record record{CsvRecordParse(f.get())};
+    TextReader reader(text);
+    Record record = reader.Next();
     ASSERT_NE(nullptr, record);
-    EXPECT_EQ((std::vector<std::string>{"a", "b,\"c\"", "", "d"}), Fields(record.get()));
-    EXPECT_STREQ("", CsvRecordField(record.get(), 2));
+    EXPECT_EQ((Fields{"a", "b,\"c\"", "", "d"}), FieldsOf(record.get()));
     EXPECT_EQ(nullptr, CsvRecordFieldPointer(record.get(), 2));
     EXPECT_EQ(nullptr, CsvRecordFieldPointer(record.get(), 4));
     EXPECT_STREQ("", CsvRecordField(record.get(), 99));
     EXPECT_EQ(1u, CsvRecordLineCount(record.get()));
-    EXPECT_EQ(nullptr, CsvRecordParse(f.get()));
-}
-
-TEST(CsvRecord, NewlineInsideQuotesIsCountedAndKept) {
-    std::string text = "\"one\ntwo\",x\nnext\n";
-    File f = OpenText(text);
-    Record first{CsvRecordParse(f.get())};
-    ASSERT_NE(nullptr, first);
-    EXPECT_EQ((std::vector<std::string>{"one\ntwo", "x"}), Fields(first.get()));
-    EXPECT_EQ(2u, CsvRecordLineCount(first.get()));
-    Record second{CsvRecordParse(f.get())};
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ((std::vector<std::string>{"next"}), Fields(second.get()));
-}
-
-TEST(CsvRecord, TextAfterClosingQuoteIsDroppedAndUnclosedQuoteEndsAtEof) {
-    std::string text = "\"ab\"junk,c\r\n\"open,to\nthe end";
-    File f = OpenText(text);
-    Record first{CsvRecordParse(f.get())};
-    ASSERT_NE(nullptr, first);
-    EXPECT_EQ((std::vector<std::string>{"ab", "c\r"}), Fields(first.get()));
-    Record second{CsvRecordParse(f.get())};
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ((std::vector<std::string>{"open,to\nthe end"}), Fields(second.get()));
-    EXPECT_EQ(nullptr, CsvRecordParse(f.get()));
-}
-
-TEST(CsvRecord, NullStreamAndEmptyLine) {
+    EXPECT_EQ(nullptr, reader.Next());
     EXPECT_EQ(nullptr, CsvRecordParse(nullptr));
-    std::string text = "\n";
-    File f = OpenText(text);
-    Record record{CsvRecordParse(f.get())};
-    ASSERT_NE(nullptr, record);
-    EXPECT_EQ(1u, CsvRecordFieldCount(record.get()));
-    EXPECT_EQ(nullptr, CsvRecordFieldPointer(record.get(), 0));
 }
 
-TEST(CsvRecord, LongRecordsGrowBothBuffers) {
-    std::string line;
-    std::vector<std::string> expected;
+TEST(CsvRecord, NewlineInQuotesIsCountedAndNoiseAfterQuoteDropped) {
+    std::string text = "\"one\ntwo\"junk,c\r\n\n\"open,to\nthe end";
+    TextReader reader(text);
+    Record first = reader.Next();
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ((Fields{"one\ntwo", "c\r"}), FieldsOf(first.get()));
+    EXPECT_EQ(2u, CsvRecordLineCount(first.get()));
+    Record empty = reader.Next();
+    ASSERT_NE(nullptr, empty);
+    EXPECT_EQ(nullptr, CsvRecordFieldPointer(empty.get(), 0));
+    EXPECT_EQ((Fields{"open,to\nthe end"}), FieldsOf(reader.Next().get()));
+    EXPECT_EQ(nullptr, reader.Next());
+}
+
+TEST(CsvRecord, LongRecordGrowsBothBuffersAndCopiesDeeply) {
+    std::string text;
+    Fields expected;
     for (int i = 0; i < 300; ++i) {
-        expected.push_back(std::string(static_cast<size_t>(i % 7) + 1, static_cast<char>('a' + i % 26)));
-        line += (i ? "," : "") + expected.back();
+        expected.emplace_back(static_cast<size_t>(i % 7) + 1, static_cast<char>('a' + i % 26));
+        text += (i ? "," : "") + expected.back();
     }
-    File f = OpenText(line);
-    Record record{CsvRecordParse(f.get())};
-    ASSERT_NE(nullptr, record);
-    EXPECT_EQ(expected, Fields(record.get()));
+    TextReader reader(text);
+    Record record = reader.Next();
     Record copy{CsvRecordCopy(record.get())};
     record.reset();
-    EXPECT_EQ(expected, Fields(copy.get()));
+    EXPECT_EQ(expected, FieldsOf(copy.get()));
 }
 
 TEST(CsvWrite, QuotesOnlyWhatNeedsQuoting) {
     char* buffer = nullptr;
     size_t size = 0;
     FILE* f = ::open_memstream(&buffer, &size);
-    CsvWriteField(f, "a\"b");
-    std::fputc(',', f);
-    CsvWriteField(f, "");
-    std::fputc(',', f);
-    CsvWriteField(f, nullptr);
-    std::fputc(',', f);
-    CsvWriteField(f, "plain");
-    std::fputc(',', f);
-    CsvWriteField(f, "x\ry");
+    for (const char* field : {"a\"b", "", static_cast<const char*>(nullptr), "plain", "x\ry"}) {
+        CsvWriteField(f, field);
+        std::fputc(';', f);
+    }
     CsvWriteLineEnd(f);
     std::fclose(f);
-    EXPECT_EQ("\"a\"\"b\",\"\",\"\",plain,\"x\ry\"\n", std::string(buffer, size));
+    EXPECT_EQ("\"a\"\"b\";\"\";\"\";plain;\"x\ry\";\n", std::string(buffer, size));
     std::free(buffer);
 }
 
 TEST(CsvRecord, ReadsWhatPythonCsvWrites) {
-    ScratchDir dir;
-    std::string script =
-        std::string("import csv,random,sys\n") + kPythonHex +
-        "rng = random.Random(135)\n"
-        "alphabet = 'ab ,\"\\n\\r\\t;xyz\\xe9'\n"
-        "rows = [[''.join(rng.choice(alphabet) for _ in range(rng.randint(0, 12)))\n"
-        "         for _ in range(rng.randint(1, 8))] for _ in range(400)]\n"
-        "with open(sys.argv[1], 'w', newline='', encoding='latin-1') as f:\n"
-        "    csv.writer(f, lineterminator='\\n').writerows(rows)\n"
-        "with open(sys.argv[2], 'w') as f:\n"
-        "    f.writelines(hexrow(r) + '\\n' for r in rows)\n";
-    WriteBytes(dir.File("write.py"), script);
-    RunCommand("python3 " + dir.File("write.py") + " " + dir.File("data.csv") + " " +
-               dir.File("expected.txt"));
-    Rows expected = ReadHexRows(ReadBytes(dir.File("expected.txt")));
-    ASSERT_EQ(400u, expected.size());
-    EXPECT_EQ(expected, ParseAll(dir.File("data.csv")));
+    hwtest::ScratchDirectory dir;
+    std::string csv = dir.File("data.csv");
+    hwtest::WriteWholeFile(dir.File("write.py"), kWriteScript);
+    RunCommand("python3 " + dir.File("write.py") + " " + csv + " " + dir.File("rows.txt"));
+    std::string ours;
+    FILE* f = std::fopen(csv.c_str(), "rb");
+    while (Record record{CsvRecordParse(f)}) {
+        ours += HexRow(FieldsOf(record.get()));
+    }
+    std::fclose(f);
+    EXPECT_EQ(hwtest::ReadWholeFile(dir.File("rows.txt")), ours);
 }
 
 TEST(CsvWrite, PythonCsvReadsWhatTheWriterWrites) {
-    ScratchDir dir;
+    hwtest::ScratchDirectory dir;
+    std::string csv = dir.File("data.csv");
+    hwtest::WriteWholeFile(dir.File("check.py"), kCheckScript);
     std::mt19937 rng(1135);
-    Rows rows;
-    std::string path = dir.File("data.csv");
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, f);
-    std::uniform_int_distribution<int> count(1, 8);
+    std::uniform_int_distribution<size_t> count(1, 8), length(0, 12), pick(0, 11);
+    static const char kAlphabet[] = "ab ,\"\n\r\t;\xe9\x7fz";
+    std::string expected;
+    FILE* f = std::fopen(csv.c_str(), "wb");
     for (int r = 0; r < 400; ++r) {
-        std::vector<std::string> row(static_cast<size_t>(count(rng)));
+        Fields row(count(rng));
         for (size_t i = 0; i < row.size(); ++i) {
-            row[i] = RandomField(rng);
-            if (i > 0) {
-                std::fputc(',', f);
+            row[i].resize(length(rng));
+            for (char& c : row[i]) {
+                c = kAlphabet[pick(rng)];
             }
+            std::fputs(i > 0 ? "," : "", f);
             CsvWriteField(f, row[i].c_str());
         }
         CsvWriteLineEnd(f);
-        rows.push_back(row);
+        expected += HexRow(row);
     }
     std::fclose(f);
+    hwtest::WriteWholeFile(dir.File("expected.txt"), expected);
+    EXPECT_NO_THROW(RunCommand("python3 " + dir.File("check.py") + " " + csv + " " + dir.File("expected.txt")));
 
-    // Records read back and written whole must come out the same.
-    Rows reread = ParseAll(path);
-    ASSERT_EQ(rows, reread);
-    std::string copyPath = dir.File("copy.csv");
-    FILE* in = std::fopen(path.c_str(), "rb");
-    FILE* out = std::fopen(copyPath.c_str(), "wb");
+    // Records read back and written whole come out byte for byte the same.
+    std::string copy = dir.File("copy.csv");
+    FILE* in = std::fopen(csv.c_str(), "rb");
+    FILE* out = std::fopen(copy.c_str(), "wb");
     while (Record record{CsvRecordParse(in)}) {
         CsvWriteRecord(out, record.get());
     }
     std::fclose(in);
     std::fclose(out);
-    EXPECT_EQ(ReadBytes(path), ReadBytes(copyPath));
-
-    std::string script = std::string("import csv,sys\n") + kPythonHex +
-                         "with open(sys.argv[1], newline='', encoding='latin-1') as f:\n"
-                         "    for row in csv.reader(f):\n"
-                         "        print(hexrow(row))\n";
-    WriteBytes(dir.File("read.py"), script);
-    Rows parsed = ReadHexRows(RunCommand("python3 " + dir.File("read.py") + " " + path));
-    EXPECT_EQ(rows, parsed);
+    EXPECT_EQ(hwtest::ReadWholeFile(csv), hwtest::ReadWholeFile(copy));
 }

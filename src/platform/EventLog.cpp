@@ -1,0 +1,455 @@
+#include "platform/EventLog.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "platform/LastError.h"
+#include "platform/Registry.h"
+
+namespace plat {
+
+class EventSource {
+public:
+    EventSource(std::string source, std::string log)
+        : m_sSourceName(std::move(source)), m_sLogName(std::move(log)) {}
+
+    const std::string& SourceName() const { return m_sSourceName; }
+    const std::string& LogName() const { return m_sLogName; }
+
+private:
+    std::string m_sSourceName;
+    std::string m_sLogName;
+};
+
+namespace {
+
+using Layout = EventLogLayout;
+
+void PutWord(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[offset + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+void PutHalf(std::vector<uint8_t>& out, size_t offset, uint16_t value) {
+    out[offset] = static_cast<uint8_t>(value);
+    out[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+uint32_t GetWord(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void AppendText(std::vector<uint8_t>& out, const std::string& text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
+void PadToWord(std::vector<uint8_t>& out) {
+    while (out.size() % 4 != 0) {
+        out.push_back(0);
+    }
+}
+
+bool HasNul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
+bool IsPlainName(const char* name) {
+    if (name == nullptr || name[0] == '\0' || name[0] == '.' ||
+        std::strlen(name) > Layout::kMaxNameLength) {
+        return false;
+    }
+    for (const char* p = name; *p != '\0'; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == ' ' || c == '-' || c == '_' || c == '.';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return "localhost";
+    }
+    return name;
+}
+
+// Reads exactly `length` bytes at `offset`; false on a short file.
+bool ReadAt(int fd, uint64_t offset, void* buffer, size_t length) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (length > 0) {
+        ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the whole buffer with one write(); anything less is a failure.
+uint32_t WriteOnce(int fd, const std::vector<uint8_t>& bytes) {
+    ssize_t n;
+    do {
+        n = ::write(fd, bytes.data(), bytes.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return MapErrno(errno);
+    }
+    return static_cast<size_t>(n) == bytes.size() ? kErrSuccess : kErrDiskFull;
+}
+
+std::vector<uint8_t> MakeFileHeader(uint32_t generation) {
+    std::vector<uint8_t> header(Layout::kFileHeaderSize, 0);
+    PutWord(header, 0, Layout::kFileMagic);
+    PutWord(header, 4, Layout::kFileHeaderSize);
+    PutWord(header, 8, Layout::kFormatVersion);
+    PutWord(header, Layout::kGenerationOffset, generation);
+    PutWord(header, Layout::kFirstNumberOffset, 1);
+    return header;
+}
+
+// An open log file held under an exclusive lock until it goes.
+class LockedLog {
+public:
+    ~LockedLog() {
+        if (m_fd >= 0) {
+            ::close(m_fd);  // also drops the lock
+        }
+    }
+
+    // Writers open for appending and create the log; a clear opens an
+    // existing log for writing in place.
+    uint32_t Open(const std::string& path, bool forAppend) {
+        if (forAppend) {
+            std::error_code ignored;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+        }
+        int flags = O_RDWR | O_CLOEXEC | (forAppend ? O_APPEND | O_CREAT : 0);
+        m_fd = ::open(path.c_str(), flags, 0644);
+        if (m_fd < 0) {
+            return MapErrno(errno);
+        }
+        int rc;
+        do {
+            rc = ::flock(m_fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            return MapErrno(errno);
+        }
+        return CheckHeader();
+    }
+
+    // The number the next record gets.
+    uint32_t NextRecordNumber(uint32_t& number) {
+        for (;;) {
+            uint64_t size = 0;
+            if (uint32_t error = Size(size)) {
+                return error;
+            }
+            if (size == Layout::kFileHeaderSize) {
+                number = m_uFirstNumber;
+                return kErrSuccess;
+            }
+            if (LastRecordNumber(size, number)) {
+                ++number;
+                return kErrSuccess;
+            }
+            if (uint32_t error = CutDamagedTail()) {
+                return error;
+            }
+        }
+    }
+
+    uint32_t Append(const std::vector<uint8_t>& record) {
+        uint64_t size = 0;
+        if (uint32_t error = Size(size)) {
+            return error;
+        }
+        uint32_t error = WriteOnce(m_fd, record);
+        if (error != kErrSuccess) {
+            // Take back whatever part of the record reached the file; should
+            // that fail as well, the next writer cuts the torn record off.
+            int cut = ::ftruncate(m_fd, static_cast<off_t>(size));
+            (void)cut;
+        }
+        return error;
+    }
+
+    // The generation is bumped before the records go: a clear cut short
+    // still tells readers that the log changed under them.
+    uint32_t Clear() {
+        uint8_t word[4];
+        if (!ReadAt(m_fd, Layout::kGenerationOffset, word, sizeof word)) {
+            return kErrInvalidData;
+        }
+        uint32_t generation = GetWord(word) + 1;
+        for (int i = 0; i < 4; ++i) {
+            word[i] = static_cast<uint8_t>(generation >> (8 * i));
+        }
+        ssize_t n = ::pwrite(m_fd, word, sizeof word, Layout::kGenerationOffset);
+        if (n != static_cast<ssize_t>(sizeof word)) {
+            return n < 0 ? MapErrno(errno) : kErrWriteFault;
+        }
+        if (::ftruncate(m_fd, Layout::kFileHeaderSize) != 0) {
+            return MapErrno(errno);
+        }
+        return kErrSuccess;
+    }
+
+private:
+    uint32_t Size(uint64_t& size) {
+        struct stat st;
+        if (::fstat(m_fd, &st) != 0) {
+            return MapErrno(errno);
+        }
+        size = static_cast<uint64_t>(st.st_size);
+        return kErrSuccess;
+    }
+
+    uint32_t CheckHeader() {
+        uint64_t size = 0;
+        if (uint32_t error = Size(size)) {
+            return error;
+        }
+        if (size < Layout::kFileHeaderSize) {
+            // New, or its creator died while writing the header.
+            if (::ftruncate(m_fd, 0) != 0) {
+                return MapErrno(errno);
+            }
+            if (uint32_t error = WriteOnce(m_fd, MakeFileHeader(1))) {
+                return error;
+            }
+        }
+        uint8_t header[Layout::kFileHeaderSize];
+        if (!ReadAt(m_fd, 0, header, sizeof header) || GetWord(header) != Layout::kFileMagic ||
+            GetWord(header + 4) != Layout::kFileHeaderSize) {
+            return kErrInvalidData;
+        }
+        m_uFirstNumber = GetWord(header + Layout::kFirstNumberOffset);
+        return kErrSuccess;
+    }
+
+    // Reads the record that ends at `end` through the trailing Length copy.
+    bool RecordEndingAt(uint64_t end, uint64_t& start, uint32_t& number) {
+        uint8_t word[4];
+        if (end < Layout::kFileHeaderSize + Layout::kRecordHeaderSize + 4 ||
+            !ReadAt(m_fd, end - 4, word, sizeof word)) {
+            return false;
+        }
+        uint32_t length = GetWord(word);
+        if (length % 4 != 0 || length < Layout::kRecordHeaderSize + 4 ||
+            length > end - Layout::kFileHeaderSize) {
+            return false;
+        }
+        start = end - length;
+        return RecordAt(start, length, number);
+    }
+
+    // True when a record of `length` starts at `start` with that Length.
+    bool RecordAt(uint64_t start, uint32_t length, uint32_t& number) {
+        uint8_t head[12];
+        if (!ReadAt(m_fd, start, head, sizeof head) || GetWord(head) != length ||
+            GetWord(head + 4) != Layout::kRecordSignature) {
+            return false;
+        }
+        number = GetWord(head + 8);
+        return true;
+    }
+
+    bool LastRecordNumber(uint64_t size, uint32_t& number) {
+        uint64_t start = 0;
+        return RecordEndingAt(size, start, number);
+    }
+
+    // Keeps the records that walk cleanly from the header and cuts the file
+    // after the last of them.
+    uint32_t CutDamagedTail() {
+        uint64_t size = 0;
+        if (uint32_t error = Size(size)) {
+            return error;
+        }
+        uint64_t good = Layout::kFileHeaderSize;
+        for (;;) {
+            uint8_t word[4];
+            if (good + Layout::kRecordHeaderSize + 4 > size || !ReadAt(m_fd, good, word, 4)) {
+                break;
+            }
+            uint32_t length = GetWord(word);
+            uint64_t start = 0;
+            uint32_t number = 0;
+            if (length % 4 != 0 || length < Layout::kRecordHeaderSize + 4 ||
+                length > size - good || !RecordEndingAt(good + length, start, number) ||
+                start != good) {
+                break;
+            }
+            good += length;
+        }
+        if (::ftruncate(m_fd, static_cast<off_t>(good)) != 0) {
+            return MapErrno(errno);
+        }
+        return kErrSuccess;
+    }
+
+    int m_fd = -1;
+    uint32_t m_uFirstNumber = 1;
+};
+
+}  // namespace
+
+uint32_t BuildEventRecord(const EventRecordFields& fields, std::vector<uint8_t>& out) {
+    if (fields.m_sSourceName.size() > Layout::kMaxNameLength ||
+        fields.m_sComputerName.size() > Layout::kMaxNameLength ||
+        fields.m_strings.size() > Layout::kMaxStrings || HasNul(fields.m_sSourceName) ||
+        HasNul(fields.m_sComputerName)) {
+        return kErrInvalidParameter;
+    }
+    uint64_t total = Layout::kRecordHeaderSize + fields.m_sSourceName.size() +
+                     fields.m_sComputerName.size() + 2 + 3 + fields.m_sid.size() +
+                     fields.m_data.size() + 3 + 4;
+    for (const std::string& text : fields.m_strings) {
+        if (HasNul(text)) {
+            return kErrInvalidParameter;
+        }
+        total += text.size() + 1;
+    }
+    if (total > Layout::kMaxRecordSize) {
+        return kErrInvalidParameter;
+    }
+
+    out.assign(Layout::kRecordHeaderSize, 0);
+    out.reserve(static_cast<size_t>(total));
+    AppendText(out, fields.m_sSourceName);
+    AppendText(out, fields.m_sComputerName);
+    PadToWord(out);
+    uint32_t sidOffset = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), fields.m_sid.begin(), fields.m_sid.end());
+    uint32_t stringOffset = static_cast<uint32_t>(out.size());
+    for (const std::string& text : fields.m_strings) {
+        AppendText(out, text);
+    }
+    uint32_t dataOffset = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), fields.m_data.begin(), fields.m_data.end());
+    PadToWord(out);
+    uint32_t length = static_cast<uint32_t>(out.size()) + 4;
+    out.resize(length);
+
+    PutWord(out, Layout::kLength, length);
+    PutWord(out, Layout::kReserved, Layout::kRecordSignature);
+    PutWord(out, Layout::kRecordNumber, fields.m_uRecordNumber);
+    PutWord(out, Layout::kTimeGenerated, fields.m_uTimeGenerated);
+    PutWord(out, Layout::kTimeWritten, fields.m_uTimeWritten);
+    PutWord(out, Layout::kEventId, fields.m_uEventId);
+    PutHalf(out, Layout::kEventType, fields.m_uEventType);
+    PutHalf(out, Layout::kNumStrings, static_cast<uint16_t>(fields.m_strings.size()));
+    PutHalf(out, Layout::kEventCategory, fields.m_uEventCategory);
+    PutHalf(out, Layout::kReservedFlags, 0);
+    PutWord(out, Layout::kClosingRecordNumber, 0);
+    PutWord(out, Layout::kStringOffset, stringOffset);
+    PutWord(out, Layout::kUserSidLength, static_cast<uint32_t>(fields.m_sid.size()));
+    PutWord(out, Layout::kUserSidOffset, sidOffset);
+    PutWord(out, Layout::kDataLength, static_cast<uint32_t>(fields.m_data.size()));
+    PutWord(out, Layout::kDataOffset, dataOffset);
+    PutWord(out, length - 4, length);
+    return kErrSuccess;
+}
+
+std::string EventLogFilePath(const char* logName) {
+    if (!IsPlainName(logName)) {
+        return std::string();
+    }
+    return PlatformRoot() + "/eventlog/" + logName + ".evt";
+}
+
+EventSource* RegisterEventSource(const char* sourceName, const char* logName) {
+    const char* log = logName != nullptr ? logName : "Application";
+    if (sourceName == nullptr || sourceName[0] == '\0' ||
+        std::strlen(sourceName) > Layout::kMaxNameLength || !IsPlainName(log)) {
+        SetLastError(kErrInvalidParameter);
+        return nullptr;
+    }
+    return new EventSource(sourceName, log);
+}
+
+uint32_t ReportEvent(EventSource* source, uint16_t eventType, uint16_t category, uint32_t eventId,
+                     const void* userSid, uint32_t userSidLength, uint16_t numStrings,
+                     const char* const* strings, uint32_t dataLength, const void* data) {
+    if (source == nullptr) {
+        return kErrInvalidHandle;
+    }
+    if ((numStrings > 0 && strings == nullptr) || (userSidLength > 0 && userSid == nullptr) ||
+        (dataLength > 0 && data == nullptr) || userSidLength > Layout::kMaxRecordSize ||
+        dataLength > Layout::kMaxRecordSize || numStrings > Layout::kMaxStrings) {
+        return kErrInvalidParameter;
+    }
+    EventRecordFields fields;
+    fields.m_uTimeGenerated = static_cast<uint32_t>(std::time(nullptr));
+    fields.m_uTimeWritten = fields.m_uTimeGenerated;
+    fields.m_uEventId = eventId;
+    fields.m_uEventType = eventType;
+    fields.m_uEventCategory = category;
+    fields.m_sSourceName = source->SourceName();
+    fields.m_sComputerName = HostName();
+    const auto* sid = static_cast<const uint8_t*>(userSid);
+    fields.m_sid.assign(sid, sid + userSidLength);
+    for (uint16_t i = 0; i < numStrings; ++i) {
+        fields.m_strings.emplace_back(strings[i] != nullptr ? strings[i] : "");
+    }
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    fields.m_data.assign(bytes, bytes + dataLength);
+
+    std::vector<uint8_t> record;
+    if (uint32_t error = BuildEventRecord(fields, record)) {
+        return error;
+    }
+    LockedLog log;
+    if (uint32_t error = log.Open(EventLogFilePath(source->LogName().c_str()), true)) {
+        return error;
+    }
+    uint32_t number = 0;
+    if (uint32_t error = log.NextRecordNumber(number)) {
+        return error;
+    }
+    PutWord(record, Layout::kRecordNumber, number);
+    return log.Append(record);
+}
+
+uint32_t DeregisterEventSource(EventSource* source) {
+    if (source == nullptr) {
+        return kErrInvalidHandle;
+    }
+    delete source;
+    return kErrSuccess;
+}
+
+uint32_t ClearEventLog(const char* logName) {
+    std::string path = EventLogFilePath(logName);
+    if (path.empty()) {
+        return kErrInvalidParameter;
+    }
+    LockedLog log;
+    if (uint32_t error = log.Open(path, false)) {
+        return error;
+    }
+    return log.Clear();
+}
+
+}  // namespace plat

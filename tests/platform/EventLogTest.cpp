@@ -1,0 +1,150 @@
+#include "platform/EventLog.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/LastError.h"
+#include "support/ExternalCheck.h"
+#include "support/TestUtil.h"
+
+using Lines = std::vector<std::string>;
+
+namespace {
+
+class EventLogTest : public ::testing::Test {
+protected:
+    EventLogTest() : m_root("QOR_PLATFORM_ROOT", m_dir.Path()) {}
+
+    // Read by an independent reader that checks the whole layout.
+    static Lines ReadLog(const char* log) {
+        return testing_support::ReadEventLog(plat::EventLogFilePath(log));
+    }
+
+    hwtest::ScratchDirectory m_dir;
+    testing_support::ScopedEnv m_root;
+};
+
+uint32_t ReportText(plat::EventSource* source, uint32_t id, const char* text) {
+    return plat::ReportEvent(source, plat::kEventInformation, 0, id, nullptr, 0, 1, &text, 0,
+                             nullptr);
+}
+
+}  // namespace
+
+TEST_F(EventLogTest, RecordsReadBackThroughAnIndependentReader) {
+    plat::EventSource* source = plat::RegisterEventSource("Warden");
+    plat::EventSource* security = plat::RegisterEventSource("Audit", "Security");
+    ASSERT_NE(nullptr, source);
+    const uint8_t sid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    const char* strings[] = {"first", "", "third, with spaces"};
+    const uint8_t data[] = {0xde, 0xad, 0xbe};
+    ASSERT_EQ(0u, plat::ReportEvent(source, plat::kEventError, 7, 0xC0000001u, sid, sizeof sid, 3,
+                                    strings, sizeof data, data));
+    ASSERT_EQ(0u, ReportText(security, 5, "elsewhere"));
+    ASSERT_EQ(0u, plat::ReportEvent(source, plat::kEventWarning, 0, 0x80000002u, nullptr, 0, 0,
+                                    nullptr, 0, nullptr));
+    EXPECT_EQ(0u, plat::DeregisterEventSource(source));
+    EXPECT_EQ(0u, plat::DeregisterEventSource(security));
+    EXPECT_EQ((Lines{"1 1 1 7 0xc0000001 Warden 010100000000000512000000 first||third, with spaces deadbe",
+                     "1 2 2 0 0x80000002 Warden - - -"}),
+              ReadLog("Application"));
+    EXPECT_EQ((Lines{"1 1 4 0 0x5 Audit - elsewhere -"}), ReadLog("Security"));
+}
+
+TEST_F(EventLogTest, AppendsFromManyProcessesNeitherInterleaveNorRepeatNumbers) {
+    constexpr int kChildren = 4;
+    constexpr int kEach = 40;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            plat::EventSource* source = plat::RegisterEventSource("Child");
+            // Records of different sizes, so a torn write would show.
+            std::string text(static_cast<size_t>(100 + c * 997), static_cast<char>('a' + c));
+            int failures = 0;
+            for (int i = 0; i < kEach; ++i) {
+                failures += ReportText(source, static_cast<uint32_t>(c), text.c_str()) != 0;
+            }
+            ::_exit(failures == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    Lines records = ReadLog("Application");
+    ASSERT_EQ(static_cast<size_t>(kChildren * kEach), records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(0u, records[i].rfind("1 " + std::to_string(i + 1) + " ", 0)) << records[i];
+    }
+}
+
+TEST_F(EventLogTest, TornRecordLeftByACrashedWriterIsCutOff) {
+    plat::EventSource* source = plat::RegisterEventSource("W");
+    ASSERT_EQ(0u, ReportText(source, 1, "one"));
+    ASSERT_EQ(0u, ReportText(source, 2, "two"));
+    std::string path = plat::EventLogFilePath("Application");
+    std::string bytes = hwtest::ReadWholeFile(path);
+    size_t last = bytes.size() - static_cast<uint8_t>(bytes[bytes.size() - 4]);
+    hwtest::WriteWholeFile(path, bytes + bytes.substr(last, 30));
+    ASSERT_EQ(0u, ReportText(source, 3, "three"));
+    plat::DeregisterEventSource(source);
+    EXPECT_EQ((Lines{"1 1 4 0 0x1 W - one -", "1 2 4 0 0x2 W - two -", "1 3 4 0 0x3 W - three -"}),
+              ReadLog("Application"));
+}
+
+TEST_F(EventLogTest, ClearBumpsTheGenerationAndRestartsNumbering) {
+    EXPECT_EQ(plat::kErrFileNotFound, plat::ClearEventLog("System"));
+    plat::EventSource* source = plat::RegisterEventSource("W", "System");
+    ASSERT_EQ(0u, ReportText(source, 1, "old"));
+    ASSERT_EQ(0u, ReportText(source, 2, "old"));
+    ASSERT_EQ(0u, plat::ClearEventLog("System"));
+    EXPECT_TRUE(ReadLog("System").empty());
+    ASSERT_EQ(0u, ReportText(source, 3, "new"));
+    plat::DeregisterEventSource(source);
+    EXPECT_EQ((Lines{"2 1 4 0 0x3 W - new -"}), ReadLog("System"));
+}
+
+TEST_F(EventLogTest, LargeRecordIsStoredAndOversizedOneIsRefusedWhole) {
+    plat::EventSource* source = plat::RegisterEventSource("W");
+    std::vector<uint8_t> data(20000, 0x5a);
+    ASSERT_EQ(0u, plat::ReportEvent(source, plat::kEventInformation, 0, 9, nullptr, 0, 0, nullptr,
+                                    static_cast<uint32_t>(data.size()), data.data()));
+    std::string before = hwtest::ReadWholeFile(plat::EventLogFilePath("Application"));
+    std::string huge(plat::EventLogLayout::kMaxRecordSize, 'x');
+    EXPECT_EQ(plat::kErrInvalidParameter, ReportText(source, 10, huge.c_str()));
+    EXPECT_EQ(plat::kErrInvalidParameter,
+              plat::ReportEvent(source, 1, 0, 1, nullptr, 4, 0, nullptr, 0, nullptr));
+    plat::DeregisterEventSource(source);
+    EXPECT_EQ(before, hwtest::ReadWholeFile(plat::EventLogFilePath("Application")));
+    EXPECT_EQ(1u, ReadLog("Application").size());
+}
+
+TEST_F(EventLogTest, UnsafeOrMissingNamesAndForeignFilesAreRefused) {
+    plat::SetLastError(0);
+    EXPECT_EQ(nullptr, plat::RegisterEventSource(nullptr));
+    EXPECT_EQ(plat::kErrInvalidParameter, plat::GetLastError());
+    EXPECT_EQ(nullptr, plat::RegisterEventSource(std::string(256, 's').c_str()));
+    EXPECT_EQ(nullptr, plat::RegisterEventSource("W", "../escape"));
+    EXPECT_EQ(nullptr, plat::RegisterEventSource("W", ".hidden"));
+    EXPECT_EQ(plat::kErrInvalidParameter, plat::ClearEventLog("a/b"));
+    EXPECT_EQ(plat::kErrInvalidHandle, ReportText(nullptr, 1, "x"));
+
+    std::string path = plat::EventLogFilePath("Application");
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::string foreign = "somebody else's file, long enough to hold a header";
+    hwtest::WriteWholeFile(path, foreign);
+    plat::EventSource* source = plat::RegisterEventSource("W");
+    EXPECT_EQ(plat::kErrInvalidData, ReportText(source, 1, "x"));
+    plat::DeregisterEventSource(source);
+    EXPECT_EQ(foreign, hwtest::ReadWholeFile(path));
+}
