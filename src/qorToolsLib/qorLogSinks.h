@@ -1,0 +1,51 @@
+#pragma once
+// The file and debugger-output sinks of the library's logger.  A sink takes
+// one finished line at a time; the logger owns the sinks set on it.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class qorLogFileSink {
+public:
+    qorLogFileSink();
+    virtual ~qorLogFileSink();
+    qorLogFileSink(const qorLogFileSink&) = delete;
+    qorLogFileSink& operator=(const qorLogFileSink&) = delete;
+
+    // Opens (appending) or creates (replacing) the file; a file already open
+    // is closed first.  0, or the system error number (8 when the path
+    // cannot be kept).
+    virtual uint32_t Open(const char* path, bool append);
+
+    // Writes the text and "\r\n" and pushes them to the file.  0; 6 when no
+    // file is open; the system error number of a failed write (112 when
+    // the disk is full or the write falls short).
+    virtual uint32_t Write(const char* text);
+
+    virtual uint32_t Close();
+
+    // The path given to Open, or "" when none.
+    virtual const char* GetFileName() const;
+
+private:
+    FILE* m_hFile = nullptr;
+    std::string m_sPath;
+};
+
+// The file sink of trace files, which are opened again under a new name.
+class qorLogTraceFileSink : public qorLogFileSink {
+public:
+    virtual uint32_t Reopen(const char* path, bool append);
+};
+
+// The debugger output (plat::DebugOutput: standard error, or the sink a
+// test or the host installs).
+class qorLogDebugSink {
+public:
+    qorLogDebugSink();
+    virtual ~qorLogDebugSink();
+
+    // Writes the text as one line; always 0.
+    virtual uint32_t Write(const char* text);
+};
