@@ -38,7 +38,9 @@ LineSocket::~LineSocket() {
     }
 }
 
-void LineSocket::StoreLastError() { m_dwLastError = plat::GetLastError(); }
+void LineSocket::StoreLastError() {
+    m_dwLastError = plat::GetLastError();
+}
 
 // Data goes into the log with its length, never as a terminated string:
 // received bytes carry no terminator and may hold NULs.
@@ -224,7 +226,8 @@ long LineSocket::Send(const char* bytes, long count) {
         if (n < 0) {
             StoreLastError();
             if (m_pDebugLog != nullptr) {
-                std::fprintf(m_pDebugLog, "Send failed: %d\n", static_cast<int>(m_dwLastError.load()));
+                std::fprintf(m_pDebugLog, "Send failed: %d\n",
+                             static_cast<int>(m_dwLastError.load()));
                 std::fflush(m_pDebugLog);
             }
             return -1;
@@ -296,8 +299,8 @@ long LineSocket::Gets(char* buffer, long size) {
     }
     jsFastLock guard(m_readLock, true);
     auto findNewline = [this]() -> const char* {
-        return static_cast<const char*>(std::memchr(m_readBuffer + m_nReadStart, '\n',
-                                                    static_cast<size_t>(m_nReadEnd - m_nReadStart)));
+        return static_cast<const char*>(std::memchr(
+            m_readBuffer + m_nReadStart, '\n', static_cast<size_t>(m_nReadEnd - m_nReadStart)));
     };
     const char* newline = findNewline();
     if (newline == nullptr) {
@@ -311,8 +314,9 @@ long LineSocket::Gets(char* buffer, long size) {
     if (m_nReadEnd == m_nReadStart) {
         buffer[0] = '\0';
     } else {
-        long length = newline != nullptr ? static_cast<long>(newline - (m_readBuffer + m_nReadStart)) + 1
-                                         : m_nReadEnd - m_nReadStart;
+        long length = newline != nullptr
+                          ? static_cast<long>(newline - (m_readBuffer + m_nReadStart)) + 1
+                          : m_nReadEnd - m_nReadStart;
         result = CopyOut(buffer, size, length);
     }
     DebugLog("Gets(", result, buffer, result);

@@ -104,6 +104,8 @@ void* FindModuleSymbol(ModuleHandle module, const char* name) {
     return symbol;
 }
 
-std::string LastLoaderMessage() { return t_loaderMessage; }
+std::string LastLoaderMessage() {
+    return t_loaderMessage;
+}
 
 }  // namespace plat

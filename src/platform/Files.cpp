@@ -65,7 +65,9 @@ bool ReplacePath(const char* destination, const char* source) {
     return true;
 }
 
-bool RemoveEmptyDirectory(const char* path) { return ::rmdir(path) == 0 || Fail(); }
+bool RemoveEmptyDirectory(const char* path) {
+    return ::rmdir(path) == 0 || Fail();
+}
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries) {
     entries.clear();
@@ -140,7 +142,9 @@ FileHandle OpenFileForWriting(const char* path, FileCreation creation) {
     return file;
 }
 
-bool CloseFile(FileHandle file) { return ::close(file) == 0 || Fail(); }
+bool CloseFile(FileHandle file) {
+    return ::close(file) == 0 || Fail();
+}
 
 bool GetOpenFileSize(FileHandle file, uint64_t& size) {
     struct stat info {};

@@ -16,7 +16,9 @@
 namespace plat {
 namespace {
 
-void SetSocketErrorFromErrno() { SetLastError(MapSocketErrno(errno)); }
+void SetSocketErrorFromErrno() {
+    SetLastError(MapSocketErrno(errno));
+}
 
 sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
     sockaddr_in address{};
@@ -52,11 +54,19 @@ uint32_t MapResolverError(int code) {
 
 }  // namespace
 
-uint16_t PortField(uint16_t port) { return htons(port); }
-uint16_t PortNumber(uint16_t portField) { return ntohs(portField); }
+uint16_t PortField(uint16_t port) {
+    return htons(port);
+}
+uint16_t PortNumber(uint16_t portField) {
+    return ntohs(portField);
+}
 
-SocketHandle OpenTcpSocket() { return OpenSocket(SOCK_STREAM, IPPROTO_TCP); }
-SocketHandle OpenUdpSocket() { return OpenSocket(SOCK_DGRAM, IPPROTO_UDP); }
+SocketHandle OpenTcpSocket() {
+    return OpenSocket(SOCK_STREAM, IPPROTO_TCP);
+}
+SocketHandle OpenUdpSocket() {
+    return OpenSocket(SOCK_DGRAM, IPPROTO_UDP);
+}
 
 void CloseSocket(SocketHandle socket) {
     if (socket != kInvalidSocket) {
@@ -165,7 +175,8 @@ SocketReadiness WaitSocketReadable(SocketHandle socket, int timeoutMs) {
     for (;;) {
         int wait = timeoutMs;
         if (timeoutMs > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         pollfd entry{socket, POLLIN | POLLPRI, 0};

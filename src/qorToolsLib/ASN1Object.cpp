@@ -143,8 +143,7 @@ uint32_t ASN1TimeTicks::EncodeContents(uint8_t* buffer, uint32_t room) const {
 
 ASN1OctetString::ASN1OctetString() : ASN1Object(kAsn1TagNull) {}
 
-ASN1OctetString::ASN1OctetString(const uint8_t* bytes, size_t length)
-    : ASN1Object(kAsn1TagNull) {
+ASN1OctetString::ASN1OctetString(const uint8_t* bytes, size_t length) : ASN1Object(kAsn1TagNull) {
     Assign(bytes, length);
 }
 
@@ -178,9 +177,13 @@ uint32_t ASN1OctetString::EncodeContents(uint8_t* buffer, uint32_t room) const {
     return static_cast<uint32_t>(m_vBytes.size());
 }
 
-ASN1DisplayString::ASN1DisplayString(const char* text) { *this = text; }
+ASN1DisplayString::ASN1DisplayString(const char* text) {
+    *this = text;
+}
 
-ASN1DisplayString::ASN1DisplayString(const std::string& text) { *this = text; }
+ASN1DisplayString::ASN1DisplayString(const std::string& text) {
+    *this = text;
+}
 
 ASN1ObjectId::ASN1ObjectId(const char* dottedText) : ASN1OctetString(kAsn1TagObjectId) {
     Build(dottedText);

@@ -56,7 +56,9 @@ uint32_t DynamicLibrary::TakeLastError() {
     return error;
 }
 
-const char* DynamicLibrary::ErrorText() { return StatusText(m_pBody->m_dwLastError); }
+const char* DynamicLibrary::ErrorText() {
+    return StatusText(m_pBody->m_dwLastError);
+}
 
 const char* StatusText(uint32_t status) {
     // One text per thread, so two threads wording errors at once do not

@@ -7,14 +7,18 @@
 #include "platform/Files.h"
 #include "qorToolsLib/BoundedFormat.h"
 
-bool FileExists(const char* path) { return path != nullptr && plat::PathExists(path); }
+bool FileExists(const char* path) {
+    return path != nullptr && plat::PathExists(path);
+}
 
 uint64_t FileSize(const char* path) {
     uint64_t size = 0;
     return path != nullptr && plat::GetPathSize(path, size) ? size : 0;
 }
 
-bool RemoveFile(const char* path) { return path != nullptr && plat::DeleteFilePath(path); }
+bool RemoveFile(const char* path) {
+    return path != nullptr && plat::DeleteFilePath(path);
+}
 
 bool ReplaceFile(const char* destination, const char* source) {
     return destination != nullptr && source != nullptr && plat::ReplacePath(destination, source);

@@ -3,7 +3,9 @@
 #include "platform/LastError.h"
 #include "qorToolsLib/qorStatus.h"
 
-FileObject::~FileObject() { Close(); }
+FileObject::~FileObject() {
+    Close();
+}
 
 uint32_t FileObject::OpenForRead(const char* path) {
     if (path == nullptr) {

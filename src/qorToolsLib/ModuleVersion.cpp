@@ -9,9 +9,16 @@ namespace {
 // Program-file signatures the scan accepts: ELF and the older object and
 // executable formats.
 constexpr std::string_view kProgramMagics[] = {
-    {"\x7F" "ELF", 4},         {"\x02\x10\x01\x08", 4}, {"\x02\x10\x01\x0E", 4},
-    {"\x01\xDF", 2},           {"\x07\x01\x86", 3},     {"\x08\x01\x86", 3},
-    {"\x0B\x01\x86", 3},       {"\xCC\x00\x86", 3},
+    {"\x7F"
+     "ELF",
+     4},
+    {"\x02\x10\x01\x08", 4},
+    {"\x02\x10\x01\x0E", 4},
+    {"\x01\xDF", 2},
+    {"\x07\x01\x86", 3},
+    {"\x08\x01\x86", 3},
+    {"\x0B\x01\x86", 3},
+    {"\xCC\x00\x86", 3},
 };
 
 constexpr std::string_view kMarkerStart = "@(#)";

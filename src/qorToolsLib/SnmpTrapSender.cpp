@@ -25,7 +25,9 @@ SnmpTrapSender::SnmpTrapSender(const char* host, uint16_t port)
     Open(host, port);
 }
 
-SnmpTrapSender::~SnmpTrapSender() { CloseSocket(); }
+SnmpTrapSender::~SnmpTrapSender() {
+    CloseSocket();
+}
 
 void SnmpTrapSender::SetError(const char* format, ...) {
     va_list args;
@@ -77,10 +79,11 @@ bool SnmpTrapSender::Send(SnmpTrapMessage& message) {
     message.TimeStamp().SetTicks(UptimeTicks());
     uint32_t needed = message.EncodedLength();
     if (needed > static_cast<uint32_t>(m_lMaxMessageSize)) {
-        SetError("snmp encode() failed.  Cannot send a message of %lu bytes. Max mesasge size = "
-                 "%ld, Buffer needed = %lu",
-                 static_cast<unsigned long>(needed), m_lMaxMessageSize,
-                 static_cast<unsigned long>(needed));
+        SetError(
+            "snmp encode() failed.  Cannot send a message of %lu bytes. Max mesasge size = "
+            "%ld, Buffer needed = %lu",
+            static_cast<unsigned long>(needed), m_lMaxMessageSize,
+            static_cast<unsigned long>(needed));
         return false;
     }
     if (m_vSendBuffer.size() < needed) {
@@ -89,9 +92,10 @@ bool SnmpTrapSender::Send(SnmpTrapMessage& message) {
     uint32_t encoded =
         message.Encode(m_vSendBuffer.data(), static_cast<uint32_t>(m_vSendBuffer.size()));
     if (encoded == 0) {
-        SetError("snmp encode() failed.  The buffer was too small.  Buffer size = %ld, Buffer "
-                 "needed = %lu",
-                 static_cast<long>(m_vSendBuffer.size()), static_cast<unsigned long>(needed));
+        SetError(
+            "snmp encode() failed.  The buffer was too small.  Buffer size = %ld, Buffer "
+            "needed = %lu",
+            static_cast<long>(m_vSendBuffer.size()), static_cast<unsigned long>(needed));
         return false;
     }
     if (plat::SendDatagram(m_socket, m_vSendBuffer.data(), encoded, m_destination) < 0) {

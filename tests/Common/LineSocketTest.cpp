@@ -45,7 +45,9 @@ bool ConnectWhenListening(LineSocket& socket, uint16_t port) {
     });
 }
 
-std::string DebugLogName() { return "socketlog" + std::to_string(::getpid()) + ".txt"; }
+std::string DebugLogName() {
+    return "socketlog" + std::to_string(::getpid()) + ".txt";
+}
 
 }  // namespace
 

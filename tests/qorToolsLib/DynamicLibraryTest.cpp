@@ -17,8 +17,7 @@ const char kWindowsName[] = "HWDYNTEST.DLL";
 }  // namespace
 
 TEST(DynamicLibrary, WindowsStyleNameLoadsTheLibraryBesideTheModule) {
-    EXPECT_EQ(plat::ThisModuleDirectory() + "/libhwdyntest.so",
-              plat::MapLibraryName(kWindowsName));
+    EXPECT_EQ(plat::ThisModuleDirectory() + "/libhwdyntest.so", plat::MapLibraryName(kWindowsName));
     EXPECT_EQ(plat::ThisModuleDirectory() + "/libtarn.so", plat::MapLibraryName("tarn.dll"));
     EXPECT_EQ(plat::ThisModuleDirectory() + "/libduskdll.so",
               plat::MapLibraryName("C:\\Program Files\\DUSKDLL.DLL"));

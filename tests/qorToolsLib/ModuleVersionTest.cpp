@@ -14,7 +14,10 @@ using hwtest::ScratchDirectory;
 
 namespace {
 
-const std::string kElf("\x7F" "ELF\x02\x01\x01", 7);
+const std::string kElf(
+    "\x7F"
+    "ELF\x02\x01\x01",
+    7);
 
 struct Version {
     StatusCode m_status;
@@ -53,8 +56,8 @@ TEST_F(ModuleVersionFile, MarkersGiveNameVersionAndSpecialBuild) {
 }
 
 TEST_F(ModuleVersionFile, SpecialBuildIsOptional) {
-    Version v = ReadVersion(
-        Write("prog", kElf + "@(#)!QORVER!1.0.0.0!QORVER!@(#)!QORNAME!x!QORNAME!"));
+    Version v =
+        ReadVersion(Write("prog", kElf + "@(#)!QORVER!1.0.0.0!QORVER!@(#)!QORNAME!x!QORNAME!"));
     EXPECT_EQ(QOR_S_OK, v.m_status);
     EXPECT_EQ("", v.m_special);
 }
@@ -86,8 +89,8 @@ TEST_F(ModuleVersionFile, OverlongVersionTextIsRejected) {
     EXPECT_EQ(QOR_E_VERSION_TOO_LONG, v.m_status);
     EXPECT_EQ("", v.m_name);
     EXPECT_EQ("", v.m_version);
-    std::string exactly32 = kElf + "@(#)!QORVER!" + std::string(32, '9') +
-                            "!QORVER!@(#)!QORNAME!" + std::string(256, 'n') + "!QORNAME!";
+    std::string exactly32 = kElf + "@(#)!QORVER!" + std::string(32, '9') + "!QORVER!@(#)!QORNAME!" +
+                            std::string(256, 'n') + "!QORNAME!";
     EXPECT_EQ(QOR_S_OK, ReadVersion(Write("prog32", exactly32)).m_status);
 }
 

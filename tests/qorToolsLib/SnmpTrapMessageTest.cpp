@@ -118,7 +118,7 @@ TEST_F(SnmpTrapMessageEncoding, MessageMatchesTheTrapLayoutByteForByte) {
     const Bytes expected = {
         0x30, 0x3A,                                                  // message
         0x02, 0x01, 0x00,                                            // version 1
-        0x04, 0x06, 'p', 'u', 'b', 'l', 'i', 'c',                    // community
+        0x04, 0x06, 'p',  'u',  'b',  'l',  'i',  'c',               // community
         0xA4, 0x2D,                                                  // Trap-PDU
         0x06, 0x08, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59,  // enterprise
         0x40, 0x04, 0x0A, 0x01, 0x02, 0x03,                          // agent address
@@ -127,8 +127,8 @@ TEST_F(SnmpTrapMessageEncoding, MessageMatchesTheTrapLayoutByteForByte) {
         0x43, 0x01, 0x00,                                            // time stamp
         0x30, 0x12,                                                  // bindings
         0x30, 0x10,                                                  // one binding
-        0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59, 0x01, 0x01,
-        0x04, 0x02, 'h', 'i'};
+        0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59,
+        0x01, 0x01, 0x04, 0x02, 'h',  'i'};
     EXPECT_EQ(expected, EncodeAll(m_message));
 }
 

@@ -50,10 +50,9 @@ protected:
              "udp:127.0.0.1:" + std::to_string(m_port)},
             m_output, {"SNMP_PERSISTENT_DIR=" + m_scratch.Path(), "MIBS="}));
         // The banner comes once the transport is open.
-        ASSERT_TRUE(hwtest::WaitUntil(
-            [this] { return hwtest::ReadWholeFile(m_output).find("NET-SNMP version") !=
-                            std::string::npos; }))
-            << hwtest::ReadWholeFile(m_output);
+        ASSERT_TRUE(hwtest::WaitUntil([this] {
+            return hwtest::ReadWholeFile(m_output).find("NET-SNMP version") != std::string::npos;
+        })) << hwtest::ReadWholeFile(m_output);
     }
 
     // UDP may drop a datagram: send again until the trap shows or time runs out.
@@ -64,7 +63,9 @@ protected:
                 return false;
             }
             if (hwtest::WaitUntil(
-                    [&] { return hwtest::ReadWholeFile(m_output).find(marker) != std::string::npos; },
+                    [&] {
+                        return hwtest::ReadWholeFile(m_output).find(marker) != std::string::npos;
+                    },
                     3.0)) {
                 return true;
             }
@@ -94,20 +95,20 @@ TEST_F(SnmpTrapReceiver, ManagerSeesEnterpriseTrapNumbersAndEveryBinding) {
     message.AddVarBind("1.3.6.1.4.1.32473.2.4", &ticks);
     message.AddVarBind("1.3.6.1.4.1.32473.2.5", &empty);
     ASSERT_TRUE(SendUntilReceived(sender, message, ".1.3.6.1.4.1.32473.2.5"))
-        << sender.ErrorText() << "\n" << hwtest::ReadWholeFile(m_output);
+        << sender.ErrorText() << "\n"
+        << hwtest::ReadWholeFile(m_output);
 
     const std::string log = hwtest::ReadWholeFile(m_output);
     EXPECT_NE(std::string::npos, log.find("TRAP, SNMP v1, community ravine")) << log;
-    EXPECT_NE(std::string::npos,
-              log.find(".1.3.6.1.4.1.32473 Enterprise Specific Trap (4711)")) << log;
+    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473 Enterprise Specific Trap (4711)"))
+        << log;
     EXPECT_NE(std::string::npos,
               log.find(".1.3.6.1.4.1.32473.2.1 = STRING: \"Port scan from 192.0.2.7\""))
         << log;
     EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.2 = INTEGER: -2")) << log;
     EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.3 = IpAddress: 198.51.100.9"))
         << log;
-    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.4 = Timeticks: (123456)"))
-        << log;
+    EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.4 = Timeticks: (123456)")) << log;
     EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473.2.5 = NULL")) << log;
 }
 

@@ -1,0 +1,63 @@
+#pragma once
+// Numbered sections of text label/value pairs in a named shared-memory
+// segment, shared with the script process.  Everything inside the segment
+// is addressed by offsets from its first byte, so each process may map it
+// anywhere; the layout is described in SharedSegment.h.
+//
+// Every operation on a mapped store holds the cross-process semaphore
+// "_ShMem_sem_" for its whole work and fails when it cannot take it.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qorToolsLib/GenAlloc.h"
+#include "qorToolsLib/SharedIdList.h"
+#include "qorToolsLib/jsSemaphore.h"
+#include "qorToolsLib/jsSharedMemory.h"
+
+class SharedMemoryStore {
+public:
+    explicit SharedMemoryStore(const char* name);
+    ~SharedMemoryStore();
+    SharedMemoryStore(const SharedMemoryStore&) = delete;
+    SharedMemoryStore& operator=(const SharedMemoryStore&) = delete;
+
+    // Maps the segment, laying it out afresh when `create` is set; the
+    // segment holds `size` rounded up past the next allocation granule.
+    // A process that opens without `create` uses the contents as they are.
+    bool Open(bool create, uint32_t size);
+    bool IsMapped() const { return m_pBase != nullptr; }
+
+    bool InsertId(uint32_t id);
+    bool RemoveId(uint32_t id);
+    bool ClearSection(uint32_t id);
+    bool SetSection(uint32_t id, const char* label, const char* value);
+    bool GetValue(uint32_t id, const char* label, std::string& value);
+    bool RemoveValue(uint32_t id, const char* label);
+    bool GetSection(uint32_t id, std::vector<std::string>& labels,
+                    std::vector<std::string>& values);
+    bool Clear();
+    // The next section id (1 to 0x7FFFFFFF), or 0 when not mapped.
+    uint32_t NextId();
+
+    const std::string& Name() const { return m_sName; }
+    bool IsCreator() const { return m_bCreator; }
+    // Damaged segment entries that made operations fail.
+    uint32_t DamageCount() const;
+
+private:
+    template <typename Operation>
+    auto Locked(Operation operation) -> decltype(operation());
+    bool Acquire();
+    void Release();
+
+    uint8_t* m_pBase = nullptr;
+    std::unique_ptr<jsSharedMemory> m_pMapping;
+    std::unique_ptr<SEMAPHORE> m_pSemaphore;
+    std::string m_sName;
+    bool m_bCreator = false;
+    std::unique_ptr<GenAlloc> m_pAllocator;
+    std::unique_ptr<SharedIdList> m_pList;
+};
