@@ -6,6 +6,7 @@
 
 #include "platform/Files.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/TraceInterface.h"
 
 bool FileExists(const char* path) {
     return path != nullptr && plat::PathExists(path);
@@ -79,6 +80,10 @@ bool ListSubdirectories(const char* path, std::vector<std::string>& names) {
 int LockFileName(const char* name, unsigned long number, std::string& path) {
     std::string text = name != nullptr ? name : "";
     if (text.find('/') != std::string::npos) {
+        GetTraceInterface()->Log(0x2000, 9, "FileObject",
+                                 "The process lock file name '%s' contains a relative or absolute "
+                                 "pathname; name will not be constructed.",
+                                 text.c_str());
         path = text;
         return 1;
     }

@@ -1,7 +1,38 @@
 #include "qorToolsLib/FileObject.h"
 
+#include <string>
+
 #include "platform/LastError.h"
+#include "qorToolsLib/QORError.h"
+#include "qorToolsLib/TraceInterface.h"
 #include "qorToolsLib/qorStatus.h"
+
+namespace {
+
+constexpr uint32_t kErrorCategory = 0x1000;
+constexpr uint32_t kErrorLevel = 1;
+constexpr const char kSource[] = "FileObject";
+
+std::string ErrorText(uint32_t error) {
+    QORError status(error);
+    return status.GetMessage(255);
+}
+
+// Failures go to the trace logger only, which drops them unless a host
+// asked for them; the caller gets the error number either way.
+uint32_t Report(uint32_t error, const char* format, const char* detail) {
+    GetTraceInterface()->Log(kErrorCategory, kErrorLevel, kSource, format, ErrorText(error).c_str(),
+                             detail);
+    return error;
+}
+
+uint32_t Report(uint32_t error, const char* format, uint32_t count) {
+    GetTraceInterface()->Log(kErrorCategory, kErrorLevel, kSource, format, ErrorText(error).c_str(),
+                             count);
+    return error;
+}
+
+}  // namespace
 
 FileObject::~FileObject() {
     Close();
@@ -14,13 +45,13 @@ uint32_t FileObject::OpenForRead(const char* path) {
     Close();
     plat::FileHandle file = plat::OpenFileForReading(path);
     if (file == plat::kInvalidFile) {
-        return plat::GetLastError();
+        return Report(plat::GetLastError(), "Error %s opening file for read; %s", path);
     }
     uint64_t size = 0;
     if (!plat::GetOpenFileSize(file, size)) {
         uint32_t error = plat::GetLastError();
         plat::CloseFile(file);
-        return error;
+        return Report(error, "Error %s opening file for read; %s", path);
     }
     m_hFile = file;
     m_qwSize = size;
@@ -36,7 +67,7 @@ uint32_t FileObject::OpenWriting(const char* path, bool replace) {
     plat::FileHandle file = plat::OpenFileForWriting(
         path, replace ? plat::FileCreation::kCreateAlways : plat::FileCreation::kCreateNew);
     if (file == plat::kInvalidFile) {
-        return plat::GetLastError();
+        return Report(plat::GetLastError(), "Error %s opening file for write; %s", path);
     }
     m_hFile = file;
     m_qwSize = 0;
@@ -57,7 +88,10 @@ uint32_t FileObject::Write(const void* bytes, uint32_t count) {
         return plat::kErrInvalidHandle;
     }
     size_t done = 0;
-    return plat::WriteToFile(m_hFile, bytes, count, done) ? 0 : plat::GetLastError();
+    if (!plat::WriteToFile(m_hFile, bytes, count, done)) {
+        return Report(plat::GetLastError(), "Error %s writing %u bytes to file", count);
+    }
+    return 0;
 }
 
 uint32_t FileObject::Read(void* bytes, uint32_t count, uint32_t* done) {
@@ -69,7 +103,7 @@ uint32_t FileObject::Read(void* bytes, uint32_t count, uint32_t* done) {
     }
     size_t got = 0;
     if (!plat::ReadFromFile(m_hFile, bytes, count, got)) {
-        return plat::GetLastError();
+        return Report(plat::GetLastError(), "Error %s reading %u bytes from file", count);
     }
     if (done != nullptr) {
         *done = static_cast<uint32_t>(got);
@@ -83,7 +117,8 @@ uint32_t FileObject::OpenAndMap(const char* path) {
     }
     uint32_t error = OpenForRead(path);
     if (error != 0) {
-        return error;
+        return Report(error, "Error opening and mapping input file: %s: %s",
+                      path != nullptr ? path : "");
     }
     if (m_qwSize == 0) {
         return 0;
@@ -96,7 +131,8 @@ uint32_t FileObject::OpenAndMap(const char* path) {
     if (m_pView == nullptr) {
         error = plat::GetLastError();
         Close();
-        return error;
+        return Report(error, "Error opening and mapping input file: %s: %s",
+                      path != nullptr ? path : "");
     }
     m_bMapped = true;
     return 0;
@@ -117,6 +153,10 @@ uint32_t FileObject::Close() {
         }
         m_hFile = plat::kInvalidFile;
         m_bOpen = false;
+    }
+    if (error != 0) {
+        GetTraceInterface()->Log(kErrorCategory, kErrorLevel, kSource, "Error %s closing file",
+                                 ErrorText(error).c_str());
     }
     return error;
 }

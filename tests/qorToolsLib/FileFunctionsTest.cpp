@@ -9,9 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/DebugOutput.h"
 #include "platform/LastError.h"
 #include "qorToolsLib/FileObject.h"
 #include "qorToolsLib/RuntimeWrappers.h"
+#include "qorToolsLib/TraceInterface.h"
 #include "qorToolsLib/qorStatus.h"
 #include "support/TestUtil.h"
 
@@ -188,4 +190,39 @@ TEST(RuntimeWrappers, AddressLookupAcceptsIpv4Only) {
     EXPECT_EQ(AF_INET, host.m_nAddressType);
     EXPECT_FALSE(GetHostByAddr(loopback, 16, AF_INET6, host, error));
     EXPECT_EQ(10047u, error);
+}
+
+// Failures and notices reach the trace logger once a host asks for them.
+class TracedFileObject : public ::testing::Test {
+protected:
+    TracedFileObject() {
+        m_previous =
+            plat::SetDebugOutputSink([this](std::string_view text) { m_trace.append(text); });
+        TraceInterface* trace = GetTraceInterface();
+        trace->SetDebugSink(new qorLogDebugSink);
+        trace->SetFilter(0x3000 | qorLogToDisk::kOptionEnabled, 9);
+    }
+    ~TracedFileObject() override {
+        ReleaseTraceInterface();
+        plat::SetDebugOutputSink(m_previous);
+    }
+
+    std::string m_trace;
+    plat::DebugOutputSink m_previous;
+};
+
+TEST_F(TracedFileObject, FailuresAreTracedWithTheFileName) {
+    ScratchDirectory dir;
+    std::string missing = dir.File("absent");
+    FileObject file;
+    EXPECT_EQ(plat::kErrFileNotFound, file.OpenAndMap(missing.c_str()));
+    EXPECT_NE(std::string::npos, m_trace.find("FileObject\tError ")) << m_trace;
+    EXPECT_NE(std::string::npos, m_trace.find(" opening file for read; " + missing)) << m_trace;
+    EXPECT_NE(std::string::npos, m_trace.find("Error opening and mapping input file: ")) << m_trace;
+    std::string path;
+    LockFileName("/run/explicit.lck", 1, path);
+    EXPECT_NE(std::string::npos,
+              m_trace.find("The process lock file name '/run/explicit.lck' contains a relative or "
+                           "absolute pathname; name will not be constructed."))
+        << m_trace;
 }
