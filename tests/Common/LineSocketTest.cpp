@@ -216,19 +216,6 @@ TEST_F(ChannelPair, LineLongerThanTheCallersBufferComesUnterminated) {
     EXPECT_STREQ("56789\n", buffer);
 }
 
-TEST_F(ChannelPair, ResetBuffersDropsUnsentAndUnreadText) {
-    Connect();
-    EXPECT_EQ(0, m_client.Puts("half a line"));
-    m_client.ResetBuffers();
-    EXPECT_EQ(0, m_client.Flush());
-    ASSERT_EQ(4, m_server.Puts("one\n"));
-    ASSERT_EQ(4, m_server.Puts("two\n"));
-    char buffer[2];
-    ASSERT_EQ(2, GetsSomething(m_client, buffer, sizeof buffer));
-    m_client.ResetBuffers();
-    EXPECT_EQ(0, m_client.Gets(buffer, sizeof buffer));
-}
-
 TEST(LineSocketDebugLog, TrafficIsLoggedWithExplicitLengths) {
     std::remove(DebugLogName().c_str());
     {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -178,18 +177,6 @@ TEST(RuntimeWrappers, TimeTextsNeedTwentySixCharacters) {
     std::tm local{};
     EXPECT_EQ(&local, LocalTimeOf(&now, &local));
     EXPECT_EQ(nullptr, LocalTimeOf(nullptr, &local));
-}
-
-TEST(RuntimeWrappers, AddressLookupAcceptsIpv4Only) {
-    plat::HostEntry host;
-    uint32_t error = 1;
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    ASSERT_TRUE(GetHostByAddr(loopback, 4, AF_INET, host, error));
-    EXPECT_EQ(0u, error);
-    EXPECT_FALSE(host.m_sName.empty());
-    EXPECT_EQ(AF_INET, host.m_nAddressType);
-    EXPECT_FALSE(GetHostByAddr(loopback, 16, AF_INET6, host, error));
-    EXPECT_EQ(10047u, error);
 }
 
 // Failures and notices reach the trace logger once a host asks for them.

@@ -29,15 +29,6 @@ protected:
 
 }  // namespace
 
-TEST_F(GenAllocTest, NewAreaIsOneFreeBlock) {
-    EXPECT_EQ(24u, Word(12));
-    EXPECT_EQ(24u, Word(16));
-    EXPECT_EQ(24u + 12 * 39, Word(20));  // ((n - 12) div 12) units
-    EXPECT_EQ(0u, Word(24));
-    EXPECT_EQ(0u, Word(28));
-    EXPECT_EQ(12u * 39, Word(32));
-}
-
 TEST_F(GenAllocTest, RequestsRoundUpToWholeUnitsAndComeZeroFilled) {
     void* one = m_allocator.Alloc(1);
     void* twelve = m_allocator.Alloc(12);

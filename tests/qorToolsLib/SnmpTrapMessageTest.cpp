@@ -166,19 +166,3 @@ TEST_F(SnmpTrapMessageEncoding, RoomOneOctetShortWritesNothingAndAnswersZero) {
     }
     EXPECT_EQ(0u, m_message.Encode(nullptr, length));
 }
-
-TEST_F(SnmpTrapMessageEncoding, BindingsKeepTheirOrderAndBorrowTheirValues) {
-    ASN1Integer first(1);
-    ASN1TimeTicks second(2);
-    m_message.AddVarBind("1.3.6.1.4.1.32473.1.1", &first);
-    m_message.AddVarBind("1.3.6.1.4.1.32473.1.2", &second);
-    const SnmpVarBindList& list = m_message.Pdu().m_varBinds;
-    ASSERT_EQ(2u, list.Count());
-    EXPECT_EQ("1.3.6.1.4.1.32473.1.1", list.At(0).Name().Text());
-    EXPECT_EQ(&first, list.At(0).Value());
-    EXPECT_EQ(&second, list.At(1).Value());
-    // A value changed after AddVarBind is what gets encoded.
-    first.SetValue(200);
-    Bytes all = EncodeAll(m_message.Pdu().m_varBinds);
-    EXPECT_EQ((Bytes{0x02, 0x02, 0x00, 0xC8}), Bytes(all.begin() + 16, all.begin() + 20));
-}
