@@ -17,6 +17,7 @@
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IDetectorEventInterface.h"
 #include "hostwarden/IEventRegistry.h"
+#include "hostwarden/IPolicyContainer.h"
 #include "hostwarden/ILogTag.h"
 #include "hostwarden/IPolicyEventInterface.h"
 

@@ -1,0 +1,161 @@
+#include "qorCSFLib/PluginPolicyContainer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestUtil.h"
+
+namespace {
+
+struct ContainerRelease {
+    void operator()(IPolicyContainer* container) const { container->Release(); }
+};
+using ContainerPtr = std::unique_ptr<IPolicyContainer, ContainerRelease>;
+
+ContainerPtr NewContainer() { return ContainerPtr(CreatePluginPolicyContainer()); }
+
+std::vector<std::string> Take(qgStringVector* list) {
+    std::vector<std::string> items(list->Begin(), list->End());
+    EXPECT_EQ(items.size(), list->GetCount());
+    list->Release();
+    return items;
+}
+
+const std::string kDefaultPolicy = std::string(HW_DEMO_DIR) + "/Default.policy";
+const std::string kSettingsData = HW_SETTINGS_DATA_DIR;
+
+}  // namespace
+
+TEST(PluginPolicyContainer, MissingKeyGivesAnEmptyListAndTrue) {
+    ContainerPtr policy = NewContainer();
+    qgStringVector* names = nullptr;
+    ASSERT_TRUE(policy->GetSubKeyNames("\\Advanced\\Rules", &names));
+    ASSERT_NE(nullptr, names);
+    EXPECT_EQ(0u, names->GetCount());
+    names->Release();
+    qgStringVector* values = nullptr;
+    qgStringVector* texts = nullptr;
+    EXPECT_FALSE(policy->GetValueTexts("missing", &values, &texts));
+    EXPECT_TRUE(Take(values).empty());
+    EXPECT_TRUE(Take(texts).empty());
+}
+
+TEST(PluginPolicyContainer, ValueOfAnotherKindAnswersTheDefault) {
+    ContainerPtr policy = NewContainer();
+    ASSERT_EQ(1, policy->SetText("config", "ScriptEnabled", "yes"));
+    bool yes = true;
+    EXPECT_TRUE(policy->GetBool("config", "ScriptEnabled", &yes));
+    EXPECT_FALSE(policy->GetBool("config", "ScriptEnabled", nullptr));
+    bool no = false;
+    EXPECT_EQ(0, policy->SetBool("config", "ScriptEnabled", &no));
+    uint32_t big = 0xFFFFFFFFu;
+    ASSERT_EQ(1, policy->SetULong("config", "Size", &big));
+    EXPECT_EQ(-1, policy->GetLong("config", "Size", nullptr));
+    EXPECT_EQ(kPolicyValueLong, policy->GetValueType("config", "Size"));
+    EXPECT_EQ(kPolicyValueText, policy->GetValueType("config", "ScriptEnabled"));
+}
+
+TEST(PluginPolicyContainer, GetTextResultBelongsToTheCallingThread) {
+    ContainerPtr first = NewContainer();
+    ContainerPtr second = NewContainer();
+    first->SetText("k", "v", "alpha");
+    second->SetText("k", "v", "beta");
+    const char* mine = first->GetText("k", "v", "");
+    std::string seen;
+    std::thread other([&] {
+        for (int i = 0; i < 1000; ++i) {
+            seen = second->GetText("k", "v", "");
+        }
+    });
+    other.join();
+    EXPECT_EQ("beta", seen);
+    EXPECT_STREQ("alpha", mine);
+    // On one thread the next call replaces the text.
+    const char* again = second->GetText("k", "missing", "default");
+    EXPECT_STREQ("default", again);
+    EXPECT_EQ(mine, again);
+}
+
+TEST(PluginPolicyContainer, MergeWithoutSaveChangesTheTreeButNotTheFile) {
+    hwtest::ScratchDirectory dir;
+    std::string current = dir.File("current.policy");
+    std::string base = hwtest::ReadWholeFile(kSettingsData + "/policy_base.txt");
+    hwtest::WriteWholeFile(current, base);
+    ContainerPtr policy = NewContainer();
+    ASSERT_EQ(0, policy->LoadFile(current.c_str(), "", "", false));
+
+    std::string update = kSettingsData + "/policy_update.txt";
+    ASSERT_TRUE(policy->MergeFile(update.c_str(), false));
+    EXPECT_EQ(250, policy->GetInt("config", "Max Connections", nullptr));
+    EXPECT_EQ(base, hwtest::ReadWholeFile(current));
+
+    ASSERT_TRUE(policy->MergeFile(update.c_str(), true));
+    std::string saved = hwtest::ReadWholeFile(current);
+    EXPECT_NE(std::string::npos, saved.find("Max Connections\t=L\t250;\r\n")) << saved;
+    EXPECT_FALSE(policy->MergeFile(dir.File("absent").c_str(), false));
+}
+
+TEST(PluginPolicyContainer, ContainerThatDoesNotOwnItsStoreLeavesItAlive) {
+    ConfigStore store;
+    auto* policy = new PluginPolicyContainer(&store, false);
+    policy->SetText("k", "v", "kept");
+    policy->Release();
+    EXPECT_EQ("kept", store.GetString("k", "v", ""));
+}
+
+TEST(PluginPolicyContainer, MissingStoreAnswersDefaultsAndFailures) {
+    PluginPolicyContainer policy(nullptr, true);
+    int32_t seven = 7;
+    EXPECT_EQ(7, policy.GetLong("k", "v", &seven));
+    EXPECT_STREQ("d", policy.GetText("k", "v", "d"));
+    EXPECT_EQ(0, policy.SetLong("k", "v", &seven));
+    EXPECT_EQ(1, policy.LoadFile(kDefaultPolicy.c_str(), "", "", false));
+    EXPECT_TRUE(policy.Save());
+    qgStringVector* names = nullptr;
+    ASSERT_TRUE(policy.GetSubKeyNames("", &names));
+    EXPECT_TRUE(Take(names).empty());
+}
+
+TEST(PluginPolicyContainer, SaveAnswersTrueEvenWithoutAFile) {
+    ContainerPtr policy = NewContainer();
+    EXPECT_TRUE(policy->Save());
+    EXPECT_EQ(1, policy->SaveFile("", "", 1));
+}
+
+TEST(PluginPolicyContainer, DemoDefaultPolicyReadsThroughTheContainer) {
+    ContainerPtr policy = NewContainer();
+    ASSERT_EQ(0, policy->LoadFile(kDefaultPolicy.c_str(), "", "", false));
+    EXPECT_EQ(60, policy->GetInt("config", "Timeout", nullptr));
+    EXPECT_TRUE(policy->GetBool("config", "ScriptEnabled", nullptr));
+    EXPECT_STREQ("REDUCE", policy->GetText("config", "BsmReducePolicy", ""));
+    EXPECT_FALSE(policy->GetBool("\\Debug\\Log", "Enable Debug Logging", nullptr));
+
+    const char* syslog = "\\Advanced\\Rules\\SysLog Rules\\";
+    qgStringVector* names = nullptr;
+    ASSERT_TRUE(policy->GetSubKeyNames(syslog, &names));
+    EXPECT_EQ((std::vector<std::string>{"Info", "Failed su", "SSH password guessing",
+                                        "Web server errors"}),
+              Take(names));
+    std::string rule = std::string(syslog) + "Failed su";
+    EXPECT_TRUE(policy->GetBool(rule.c_str(), "Enabled", nullptr));
+    EXPECT_EQ(2, policy->GetInt(rule.c_str(), "Priority", nullptr));
+    EXPECT_STREQ("LoginEvent", policy->GetText(rule.c_str(), "Alert Type", ""));
+    EXPECT_STREQ("Default", policy->GetText((rule + "\\Response\\DISPLAY").c_str(), "Choice", ""));
+    qgStringVector* infoNames = nullptr;
+    qgStringVector* infoTexts = nullptr;
+    ASSERT_TRUE(policy->GetValueTexts((rule + "\\Info").c_str(), &infoNames, &infoTexts));
+    EXPECT_EQ((std::vector<std::string>{"User", "Sender"}), Take(infoNames));
+    EXPECT_EQ((std::vector<std::string>{"@Field5", "@Remote"}), Take(infoTexts));
+    EXPECT_EQ(23, policy->GetInt("\\Advanced\\Rules\\Suspicious Port Rules\\Telnet", "Port",
+                                 nullptr));
+    EXPECT_STREQ("/var/log/auth.log", policy->GetText("\\Advanced\\Logs\\Auth log", "Path", ""));
+
+    // The file is in the writer's own form: saved again it is the same bytes.
+    hwtest::ScratchDirectory dir;
+    ASSERT_EQ(0, policy->SaveFile(dir.File("copy.policy").c_str(), "", 1));
+    EXPECT_EQ(hwtest::ReadWholeFile(kDefaultPolicy), hwtest::ReadWholeFile(dir.File("copy.policy")));
+}
