@@ -43,7 +43,8 @@ std::string SharedObjectPath(const std::string& name) {
     }
     std::string path = "/hw." + name;
     for (size_t i = 1; i < path.size(); ++i) {
-        if (path[i] == '/' || path[i] == '\\') path[i] = '_';
+        if (path[i] == '/' || path[i] == '\\')
+            path[i] = '_';
     }
     return path;
 }
@@ -76,7 +77,8 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
             }
             SetLastError(kErrSuccess);
             if (ftruncate(fd, 0) != 0 || !initialise(fd)) {
-                if (GetLastError() == kErrSuccess) SetLastErrorFromErrno(errno);
+                if (GetLastError() == kErrSuccess)
+                    SetLastErrorFromErrno(errno);
                 shm_unlink(path.c_str());
                 close(fd);
                 return false;

@@ -13,7 +13,9 @@ RecursiveMutex::RecursiveMutex() {
     pthread_mutexattr_destroy(&attr);
 }
 
-RecursiveMutex::~RecursiveMutex() { pthread_mutex_destroy(&m_mutex); }
+RecursiveMutex::~RecursiveMutex() {
+    pthread_mutex_destroy(&m_mutex);
+}
 
 WaitResult RecursiveMutex::Acquired(int rc) {
     switch (rc) {
@@ -31,10 +33,16 @@ WaitResult RecursiveMutex::Acquired(int rc) {
     }
 }
 
-WaitResult RecursiveMutex::Lock() { return Acquired(pthread_mutex_lock(&m_mutex)); }
+WaitResult RecursiveMutex::Lock() {
+    return Acquired(pthread_mutex_lock(&m_mutex));
+}
 
-WaitResult RecursiveMutex::TryLock() { return Acquired(pthread_mutex_trylock(&m_mutex)); }
+WaitResult RecursiveMutex::TryLock() {
+    return Acquired(pthread_mutex_trylock(&m_mutex));
+}
 
-void RecursiveMutex::Unlock() { pthread_mutex_unlock(&m_mutex); }
+void RecursiveMutex::Unlock() {
+    pthread_mutex_unlock(&m_mutex);
+}
 
 }  // namespace plat

@@ -173,20 +173,25 @@ void FutexWait(uint32_t* word, uint32_t expected, std::chrono::steady_clock::tim
                              std::chrono::steady_clock::duration::zero());
         auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
         relative.tv_sec = seconds.count();
-        relative.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
+        relative.tv_nsec =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
         timeout = &relative;
     }
     // Not the private variant: the word may lie in memory another process maps.
     syscall(SYS_futex, word, FUTEX_WAIT, expected, timeout, nullptr, 0);
 }
 
-void FutexWakeAll(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
+void FutexWakeAll(uint32_t* word) {
+    syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
 
 }  // namespace
 
 Semaphore::Semaphore() = default;
 
-Semaphore::~Semaphore() { Close(); }
+Semaphore::~Semaphore() {
+    Close();
+}
 
 bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum) {
     Close();
@@ -209,7 +214,8 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum) 
             SetLastErrorFromErrno(errno);
             return false;
         }
-        void* view = mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* view =
+            mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (view == MAP_FAILED) {
             SetLastErrorFromErrno(errno);
             return false;
@@ -225,12 +231,14 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum) 
     struct stat info;
     void* view = MAP_FAILED;
     if (fstat(m_object.Fd(), &info) == 0 && info.st_size == sizeof(SemaphoreCore)) {
-        view = mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, m_object.Fd(), 0);
+        view = mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED,
+                    m_object.Fd(), 0);
     }
     auto* core = static_cast<SemaphoreCore*>(view);
     if (view == MAP_FAILED || core->magic != kCoreMagic || core->size != sizeof(SemaphoreCore)) {
         // The name belongs to an object of another kind.
-        if (view != MAP_FAILED) munmap(view, sizeof(SemaphoreCore));
+        if (view != MAP_FAILED)
+            munmap(view, sizeof(SemaphoreCore));
         m_object.Close();
         SetLastError(kErrInvalidHandle);
         return false;
@@ -266,7 +274,9 @@ bool Semaphore::LockCore() {
     return true;
 }
 
-void Semaphore::UnlockCore() { pthread_mutex_unlock(&m_core->lock); }
+void Semaphore::UnlockCore() {
+    pthread_mutex_unlock(&m_core->lock);
+}
 
 WaitResult Semaphore::Wait(uint32_t ms) {
     if (m_core == nullptr) {
@@ -286,7 +296,8 @@ WaitResult Semaphore::Wait(uint32_t ms) {
             --m_core->count;
             if (shared) {
                 SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), true);
-                if (holder != nullptr) ++holder->units;
+                if (holder != nullptr)
+                    ++holder->units;
             }
             UnlockCore();
             return kWaitSignalled;
@@ -330,7 +341,8 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
         SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), false);
         if (holder != nullptr) {
             holder->units -= std::min(holder->units, static_cast<uint32_t>(count));
-            if (holder->units == 0) *holder = {};
+            if (holder->units == 0)
+                *holder = {};
         }
     }
     ++m_core->sequence;

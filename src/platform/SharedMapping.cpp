@@ -26,8 +26,10 @@ bool SharedMapping::Create(const std::string& name, uint64_t size) {
     if (name.empty()) {
         int fd = memfd_create("hw.mapping", MFD_CLOEXEC);
         if (fd < 0 || !setSize(fd)) {
-            if (fd < 0) SetLastErrorFromErrno(errno);
-            else close(fd);
+            if (fd < 0)
+                SetLastErrorFromErrno(errno);
+            else
+                close(fd);
             return false;
         }
         m_privateFd = m_fd = fd;

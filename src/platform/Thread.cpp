@@ -5,12 +5,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cxxabi.h>
 #include <mutex>
 
+#include "platform/FaultTrap.h"
 #include "platform/LastError.h"
 
 namespace plat {
@@ -40,10 +41,14 @@ thread_local ThreadControl* t_control = nullptr;
 
 // The system's niceness for each priority step; lower niceness runs first.
 int NiceFor(int priority) {
-    if (priority <= -2) return 10;
-    if (priority == -1) return 5;
-    if (priority == 0) return 0;
-    if (priority == 1) return -5;
+    if (priority <= -2)
+        return 10;
+    if (priority == -1)
+        return 5;
+    if (priority == 0)
+        return 0;
+    if (priority == 1)
+        return -5;
     return -10;
 }
 
@@ -74,7 +79,8 @@ bool PassGate(ThreadControl& control) {
 }
 
 void* Trampoline(void* raw) {
-    std::shared_ptr<ThreadControl> control(std::move(*static_cast<std::shared_ptr<ThreadControl>*>(raw)));
+    std::shared_ptr<ThreadControl> control(
+        std::move(*static_cast<std::shared_ptr<ThreadControl>*>(raw)));
     delete static_cast<std::shared_ptr<ThreadControl>*>(raw);
     if (!PassGate(*control)) {
         Finish(*control, kExitCodeStopped);
@@ -82,16 +88,20 @@ void* Trampoline(void* raw) {
     }
     t_control = control.get();
     uint32_t exitCode = kExitCodeStopped;
-    try {
-        exitCode = control->routine(control->argument);
-    } catch (const ThreadCancelled&) {
-        exitCode = kExitCodeStopped;
-    } catch (const abi::__forced_unwind&) {
-        // pthread_exit or a system cancel inside the routine: the unwind
-        // must go on, but waiters still learn that the thread ended.
-        t_control = nullptr;
-        Finish(*control, kExitCodeStopped);
-        throw;
+    {
+        // Lets a stack overflow in the routine be trapped like other faults.
+        FaultStack faultStack;
+        try {
+            exitCode = control->routine(control->argument);
+        } catch (const ThreadCancelled&) {
+            exitCode = kExitCodeStopped;
+        } catch (const abi::__forced_unwind&) {
+            // pthread_exit or a system cancel inside the routine: the unwind
+            // must go on, but waiters still learn that the thread ended.
+            t_control = nullptr;
+            Finish(*control, kExitCodeStopped);
+            throw;
+        }
     }
     t_control = nullptr;
     Finish(*control, exitCode);
@@ -236,7 +246,9 @@ void Thread::Close() {
     m_control.reset();
 }
 
-uint32_t Thread::CurrentId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t Thread::CurrentId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
 
 bool CancelRequested() {
     ThreadControl* control = t_control;

@@ -10,6 +10,10 @@ uint32_t jsEvent::Wait(uint32_t ms) {
     return m_primitive.Wait(ms, true);
 }
 
-int jsEvent::Set() { return IsValid() && m_primitive.Set() ? 1 : 0; }
+int jsEvent::Set() {
+    return IsValid() && m_primitive.Set() ? 1 : 0;
+}
 
-int jsEvent::Reset() { return IsValid() && m_primitive.Reset() ? 1 : 0; }
+int jsEvent::Reset() {
+    return IsValid() && m_primitive.Reset() ? 1 : 0;
+}

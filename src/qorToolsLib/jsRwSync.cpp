@@ -8,7 +8,9 @@ jsRwSync::jsRwSync(uint8_t kind, const char* name, bool lockNow, uint32_t mode)
     }
 }
 
-jsRwSync::~jsRwSync() { Disable(); }
+jsRwSync::~jsRwSync() {
+    Disable();
+}
 
 uint32_t jsRwSync::TakeMutex(jsMutexSync& mutex, bool tryOnly) {
     uint32_t status = tryOnly ? mutex.TryLock() : mutex.Lock();
@@ -45,9 +47,13 @@ uint32_t jsRwSync::Acquire(uint32_t mode, bool tryOnly) {
     return plat::kWaitSignalled;
 }
 
-uint32_t jsRwSync::Lock(uint32_t mode) { return Acquire(mode, false); }
+uint32_t jsRwSync::Lock(uint32_t mode) {
+    return Acquire(mode, false);
+}
 
-uint32_t jsRwSync::TryLock(uint32_t mode) { return Acquire(mode, true); }
+uint32_t jsRwSync::TryLock(uint32_t mode) {
+    return Acquire(mode, true);
+}
 
 void jsRwSync::Unlock(uint32_t mode) {
     if (!IsValid() || mode == 0) {

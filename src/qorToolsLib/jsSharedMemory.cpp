@@ -17,7 +17,9 @@ jsSharedMemory::jsSharedMemory(const char* name) : m_pState(std::make_unique<Map
     m_pState->name = name != nullptr ? name : "";
 }
 
-jsSharedMemory::~jsSharedMemory() { Detach(); }
+jsSharedMemory::~jsSharedMemory() {
+    Detach();
+}
 
 void* jsSharedMemory::Attach(uint32_t size, void* base) {
     MappingState& state = *m_pState;
@@ -28,8 +30,8 @@ void* jsSharedMemory::Attach(uint32_t size, void* base) {
         bool opened;
         if (size != 0) {
             state.requestedSize = size;
-            state.mappingSize = uint64_t{size} + plat::kAllocationGranularity -
-                                size % plat::kAllocationGranularity;
+            state.mappingSize =
+                uint64_t{size} + plat::kAllocationGranularity - size % plat::kAllocationGranularity;
             opened = state.mapping.Create(state.name, state.mappingSize);
             state.lastError = plat::GetLastError();
             state.creator = opened && state.lastError != plat::kErrAlreadyExists;
@@ -38,14 +40,16 @@ void* jsSharedMemory::Attach(uint32_t size, void* base) {
             state.lastError = plat::GetLastError();
         }
         if (!opened) {
-            plat::ConsolePrintf("Create didn't work. error = %ld.\n", static_cast<long>(state.lastError));
+            plat::ConsolePrintf("Create didn't work. error = %ld.\n",
+                                static_cast<long>(state.lastError));
             return nullptr;
         }
     }
     state.view = state.mapping.Map(base);
     state.lastError = plat::GetLastError();
     if (state.view == nullptr) {
-        plat::ConsolePrintf("Attach didn't work. error = %ld.\n", static_cast<long>(state.lastError));
+        plat::ConsolePrintf("Attach didn't work. error = %ld.\n",
+                            static_cast<long>(state.lastError));
     } else {
         state.mappingSize = state.mapping.Size();
     }
@@ -64,12 +68,22 @@ void jsSharedMemory::Detach() {
     }
 }
 
-void* jsSharedMemory::Address() const { return m_pState->view; }
+void* jsSharedMemory::Address() const {
+    return m_pState->view;
+}
 
-bool jsSharedMemory::IsCreator() const { return m_pState->creator; }
+bool jsSharedMemory::IsCreator() const {
+    return m_pState->creator;
+}
 
-uint32_t jsSharedMemory::LastError() const { return m_pState->lastError; }
+uint32_t jsSharedMemory::LastError() const {
+    return m_pState->lastError;
+}
 
-uint32_t jsSharedMemory::RequestedSize() const { return m_pState->requestedSize; }
+uint32_t jsSharedMemory::RequestedSize() const {
+    return m_pState->requestedSize;
+}
 
-uint64_t jsSharedMemory::MappingSize() const { return m_pState->mappingSize; }
+uint64_t jsSharedMemory::MappingSize() const {
+    return m_pState->mappingSize;
+}

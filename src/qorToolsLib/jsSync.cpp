@@ -10,7 +10,9 @@ jsFastSync::jsFastSync(bool lockNow) : jsSync(kCriticalSectionKind, "jsFastSync"
     }
 }
 
-jsFastSync::~jsFastSync() { Disable(); }
+jsFastSync::~jsFastSync() {
+    Disable();
+}
 
 void jsFastSync::Lock() {
     if (Enabled()) {
@@ -30,7 +32,9 @@ jsRecursiveSync::jsRecursiveSync(bool lockNow) : jsSync(kCriticalSectionKind, "j
     }
 }
 
-jsRecursiveSync::~jsRecursiveSync() { Disable(); }
+jsRecursiveSync::~jsRecursiveSync() {
+    Disable();
+}
 
 void jsRecursiveSync::Lock() {
     if (Enabled()) {
@@ -56,7 +60,9 @@ jsMutexSync::jsMutexSync(uint8_t kind, const char* name, bool lockNow, uint32_t 
     }
 }
 
-jsMutexSync::~jsMutexSync() { Disable(); }
+jsMutexSync::~jsMutexSync() {
+    Disable();
+}
 
 uint32_t jsMutexSync::Lock() {
     if (!IsValid()) {

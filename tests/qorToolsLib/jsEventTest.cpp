@@ -21,14 +21,16 @@ TEST(jsEvent, AutoResetLetsOneWaiterThroughPerSet) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] {
-            if (event.Wait(plat::kInfinite) == 0) ++through;
+            if (event.Wait(plat::kInfinite) == 0)
+                ++through;
         });
     }
     for (int expected = 1; expected <= 3; ++expected) {
         ASSERT_EQ(1, event.Set());
         ASSERT_TRUE(hwtest::WaitUntil([&] { return through.load() == expected; }));
     }
-    for (auto& waiter : waiters) waiter.join();
+    for (auto& waiter : waiters)
+        waiter.join();
     EXPECT_EQ(1u, event.Wait(0));  // every signal was taken
 }
 

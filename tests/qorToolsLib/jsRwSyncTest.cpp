@@ -25,7 +25,8 @@ public:
         : m_thread([this, &lock] {
               ASSERT_EQ(0u, lock.Lock(kExclusive));
               m_in = true;
-              while (!m_mayLeave) std::this_thread::yield();
+              while (!m_mayLeave)
+                  std::this_thread::yield();
               lock.Unlock(kExclusive);
           }) {}
     ~Writer() { Leave(); }
@@ -33,7 +34,8 @@ public:
     bool In() const { return m_in; }
     void Leave() {
         m_mayLeave = true;
-        if (m_thread.joinable()) m_thread.join();
+        if (m_thread.joinable())
+            m_thread.join();
     }
 
 private:

@@ -13,7 +13,9 @@
 
 namespace {
 
-bool NameExists(const std::string& name) { return access(("/dev/shm/hw." + name).c_str(), F_OK) == 0; }
+bool NameExists(const std::string& name) {
+    return access(("/dev/shm/hw." + name).c_str(), F_OK) == 0;
+}
 
 }  // namespace
 

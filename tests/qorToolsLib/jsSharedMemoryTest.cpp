@@ -26,7 +26,8 @@ private:
 
 bool AllZero(const char* bytes, size_t size) {
     for (size_t i = 0; i < size; ++i) {
-        if (bytes[i] != 0) return false;
+        if (bytes[i] != 0)
+            return false;
     }
     return true;
 }

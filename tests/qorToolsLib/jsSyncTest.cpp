@@ -14,19 +14,25 @@ namespace {
 
 // TryLock from another thread, releasing at once when it succeeded.
 bool OtherThreadCanTake(jsRecursiveSync& sync) {
-    return std::async(std::launch::async, [&] {
-               bool taken = sync.TryLock();
-               if (taken) sync.Unlock();
-               return taken;
-           }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                          bool taken = sync.TryLock();
+                          if (taken)
+                              sync.Unlock();
+                          return taken;
+                      })
+        .get();
 }
 
 uint32_t OtherThreadTryLock(jsMutexSync& mutex) {
-    return std::async(std::launch::async, [&] {
-               uint32_t status = mutex.TryLock();
-               if (status == 0) mutex.Unlock();
-               return status;
-           }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                          uint32_t status = mutex.TryLock();
+                          if (status == 0)
+                              mutex.Unlock();
+                          return status;
+                      })
+        .get();
 }
 
 }  // namespace
@@ -96,7 +102,8 @@ TEST(jsFastLock, GuardReleasedEarlyCanTakeTheLockAgain) {
         std::thread other([&] {
             qorFastLock inner(sync, true);
             otherHeld = true;
-            while (!otherMayLeave) std::this_thread::yield();
+            while (!otherMayLeave)
+                std::this_thread::yield();
         });
         ASSERT_TRUE(hwtest::WaitUntil([&] { return otherHeld.load(); }));
         otherMayLeave = true;

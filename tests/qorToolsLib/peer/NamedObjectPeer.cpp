@@ -32,8 +32,10 @@ void WaitForEndOfInput() {
 int MappingRead(const char* name, const char* expected) {
     jsSharedMemory memory(name);
     auto* view = static_cast<char*>(memory.Attach(0));
-    if (view == nullptr) return 3;
-    if (std::strcmp(view, expected) != 0) return 4;
+    if (view == nullptr)
+        return 3;
+    if (std::strcmp(view, expected) != 0)
+        return 4;
     std::strcpy(view + kReplyOffset, "reply from peer");
     return 0;
 }
@@ -41,22 +43,26 @@ int MappingRead(const char* name, const char* expected) {
 int MappingCreateAndCrash(const char* name, const char* text) {
     jsSharedMemory memory(name);
     auto* view = static_cast<char*>(memory.Attach(4096));
-    if (view == nullptr) return 3;
+    if (view == nullptr)
+        return 3;
     std::strcpy(view, text);
     Crash();
 }
 
 int SemaphoreTry(const char* name) {
     SEMAPHORE semaphore(name);
-    if (!semaphore.IsValid()) return 10;
+    if (!semaphore.IsValid())
+        return 10;
     uint32_t status = semaphore.TryAcquire();
-    if (status == 0) semaphore.Release(1);
+    if (status == 0)
+        semaphore.Release(1);
     return static_cast<int>(status);
 }
 
 int SemaphoreHoldThenCrash(const char* name) {
     SEMAPHORE semaphore(name);
-    if (semaphore.Acquire(plat::kInfinite) != 0) return 3;
+    if (semaphore.Acquire(plat::kInfinite) != 0)
+        return 3;
     std::printf("held\n");
     std::fflush(stdout);
     WaitForEndOfInput();
@@ -74,10 +80,14 @@ int SemaphoreDrainAndCrash(const char* name, int initial, int maximum) {
 
 int main(int argc, char** argv) {
     std::string command = argc > 1 ? argv[1] : "";
-    if (command == "mapping-read" && argc == 4) return MappingRead(argv[2], argv[3]);
-    if (command == "mapping-create-and-crash" && argc == 4) return MappingCreateAndCrash(argv[2], argv[3]);
-    if (command == "semaphore-try" && argc == 3) return SemaphoreTry(argv[2]);
-    if (command == "semaphore-hold-then-crash" && argc == 3) return SemaphoreHoldThenCrash(argv[2]);
+    if (command == "mapping-read" && argc == 4)
+        return MappingRead(argv[2], argv[3]);
+    if (command == "mapping-create-and-crash" && argc == 4)
+        return MappingCreateAndCrash(argv[2], argv[3]);
+    if (command == "semaphore-try" && argc == 3)
+        return SemaphoreTry(argv[2]);
+    if (command == "semaphore-hold-then-crash" && argc == 3)
+        return SemaphoreHoldThenCrash(argv[2]);
     if (command == "semaphore-drain-and-crash" && argc == 5)
         return SemaphoreDrainAndCrash(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     std::fprintf(stderr, "usage: %s <command> <arguments>\n", argv[0]);
