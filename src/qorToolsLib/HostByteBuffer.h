@@ -32,7 +32,8 @@ public:
     static void Free(uint8_t* block);
 };
 
-struct HostByteBuffer {
+class HostByteBuffer {
+public:
     static constexpr uint32_t kHeaderSize = 12;
     static constexpr uint32_t kReserved = 16;
     static constexpr uint32_t kGrowthSlack = 100;

@@ -56,6 +56,7 @@ public:
     StatusCode CloneBuffer(const qorStreamBuffer& buffer);
 
     bool IsNoThrow() const { return m_bNoThrow != 0; }
+    void SetNoThrow(bool noThrow) { m_bNoThrow = noThrow ? 1 : 0; }
     bool HasBuffer() const { return m_pBuffer != nullptr; }
 
 protected:
