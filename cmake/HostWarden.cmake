@@ -14,11 +14,12 @@ if(HW_SANITIZE)
     add_link_options(${HW_SANITIZER_FLAGS})
 endif()
 
-# Environment for every test process.  Sanitizer reports must fail the test
-# that caused them; leak checking stays on.
-set(HW_TEST_ENVIRONMENT
-    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0"
-    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+# Sanitizer settings for every test program (see SanitizerDefaults.cpp).
+if(HW_SANITIZE)
+    set(HW_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/SanitizerDefaults.cpp)
+else()
+    set(HW_TEST_EXTRA_SOURCES)
+endif()
 
 # hw_library(<name> SOURCES ... [DEPS ...])
 # One static library per source folder.
@@ -42,16 +43,17 @@ function(hw_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    add_executable(${name} ${ARG_SOURCES})
+    add_executable(${name} ${ARG_SOURCES} ${HW_TEST_EXTRA_SOURCES})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_compile_definitions(${name} PRIVATE
+        HW_SOURCE_DIR="${PROJECT_SOURCE_DIR}" HW_BINARY_DIR="${PROJECT_BINARY_DIR}")
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
         PROPERTIES
             LABELS "${ARG_LABELS}"
-            TIMEOUT ${ARG_TIMEOUT}
-            ENVIRONMENT "${HW_TEST_ENVIRONMENT};HW_SOURCE_DIR=${PROJECT_SOURCE_DIR};HW_BINARY_DIR=${PROJECT_BINARY_DIR}")
+            TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 
 # hw_fuzz(<name> SOURCE <file> CORPUS <dir> DEPS ...)
@@ -60,13 +62,14 @@ endfunction()
 # the committed corpus through it under the sanitizers of this build.
 function(hw_fuzz name)
     cmake_parse_arguments(ARG "" "SOURCE;CORPUS" "DEPS" ${ARGN})
-    add_executable(${name}_replay ${ARG_SOURCE} ${PROJECT_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp)
+    add_executable(${name}_replay ${ARG_SOURCE} ${PROJECT_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp
+                   ${HW_TEST_EXTRA_SOURCES})
     target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name}_replay PRIVATE ${ARG_DEPS})
     add_test(NAME fuzz_replay.${name}
              COMMAND ${name}_replay ${ARG_CORPUS})
     set_tests_properties(fuzz_replay.${name} PROPERTIES
-        LABELS unit TIMEOUT 300 ENVIRONMENT "${HW_TEST_ENVIRONMENT}")
+        LABELS unit TIMEOUT 300)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
         add_executable(${name} ${ARG_SOURCE})
         target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
