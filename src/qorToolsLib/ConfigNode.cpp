@@ -64,6 +64,14 @@ ConfigNode::ConfigNode(int kind, bool ignoreCase) : m_bIgnoreCase(ignoreCase) {
 }
 
 ConfigNode::~ConfigNode() {
+    // When the tree's root goes, the whole tree goes with it: emptying the
+    // index first spares every key below a search for its own entry.
+    if (m_pIndex && m_pParent == nullptr && m_strIndexKey == "\\") {
+        auto it = m_pIndex->find(m_strIndexKey);
+        if (it != m_pIndex->end() && it->second == this) {
+            m_pIndex->clear();
+        }
+    }
     for (ConfigNode* value : m_values) {
         delete value;
     }
@@ -141,7 +149,7 @@ void ConfigNode::AddChild(ConfigNode* node, bool atFront) {
     node->m_bLeaf = node->m_values.empty() && node->m_subKeys.empty();
     node->m_nChildLevel = node->GetDepth();
     if (atFront) {
-        m_subKeys.push_front(node);
+        m_subKeys.insert(m_subKeys.begin(), node);
     } else {
         m_subKeys.push_back(node);
     }
@@ -288,7 +296,7 @@ void ConfigNode::AddValue(ConfigNode* value, bool atFront) {
     m_bLeaf = false;
     value->m_nChildLevel = value->GetDepth();
     if (atFront) {
-        m_values.push_front(value);
+        m_values.insert(m_values.begin(), value);
     } else {
         m_values.push_back(value);
     }

@@ -10,16 +10,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class ConfigNode;
 class ConfigValue;
 
-using ConfigNodeList = std::deque<ConfigNode*>;
+// Nodes are added at the front only rarely; a vector keeps the common
+// append and the walks cheap where a deque would allocate per node.
+using ConfigNodeList = std::vector<ConfigNode*>;
 using ConfigPathIndex = std::map<std::string, ConfigNode*>;
 
 class ConfigNode {

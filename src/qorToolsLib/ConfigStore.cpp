@@ -174,23 +174,7 @@ std::string ConfigStore::GetString(const std::string& path, const std::string& n
 template <typename Assign>
 int ConfigStore::SetTyped(const std::string& path, const std::string& name, int type,
                           Assign assign) {
-    ConfigKey* key = CreateKey(path);
-    if (key == nullptr) {
-        return 0;
-    }
-    auto* value = static_cast<ConfigValue*>(key->FindValue(name));
-    if (value == nullptr) {
-        value = new ConfigValue();
-        value->SetName(name);
-        assign(*value);
-        key->AddValue(value);
-        return 1;
-    }
-    if (value->GetType() != type) {
-        return 0;
-    }
-    assign(*value);
-    return 1;
+    return SetOnKey(CreateKey(path), name, type, assign);
 }
 
 int ConfigStore::SetBool(const std::string& path, const std::string& name, const bool& value) {

@@ -129,9 +129,32 @@ public:
     virtual std::string GetSystemErrorText(uint32_t code);
 
 private:
+    class FileReader;
+
     ConfigValue* FindTypedValue(const std::string& path, const std::string& name, int type);
     template <typename Assign>
     int SetTyped(const std::string& path, const std::string& name, int type, Assign assign);
+    // The setters' rule on a key already found: a new value is appended, one
+    // of the same type takes the datum, one of another type is left alone.
+    template <typename Assign>
+    static int SetOnKey(ConfigKey* key, const std::string& name, int type, Assign assign) {
+        if (key == nullptr) {
+            return 0;
+        }
+        auto* value = static_cast<ConfigValue*>(key->FindValue(name));
+        if (value == nullptr) {
+            value = new ConfigValue();
+            value->SetName(name);
+            assign(*value);
+            key->AddValue(value);
+            return 1;
+        }
+        if (value->GetType() != type) {
+            return 0;
+        }
+        assign(*value);
+        return 1;
+    }
     ConfigNode* KeyOrRoot(const std::string& path);
     // Source and target of a move or merge, or false when either is
     // missing, the source is the root or the target lies inside it.

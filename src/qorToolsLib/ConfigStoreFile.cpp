@@ -47,10 +47,15 @@ StatusCode WriteFailureStatus(uint32_t error) {
     return library ? status : QOR_E_SETTINGS_FILE;
 }
 
-class SettingsFileReader final : public plat::SettingsTextHandler {
+}  // namespace
+
+// Applies the lines of one file to the store.  The key of the current
+// section is looked up once per section rather than once per value line;
+// nothing else changes the tree while a file is read.
+class ConfigStore::FileReader final : public plat::SettingsTextHandler {
 public:
-    SettingsFileReader(ConfigStore& store, const std::string& section, const std::string& basePath,
-                       bool prefix, bool update)
+    FileReader(ConfigStore& store, const std::string& section, const std::string& basePath,
+               bool prefix, bool update)
         : m_store(store),
           m_section(section),
           m_base(basePath),
@@ -74,8 +79,11 @@ public:
             }
         }
         m_current.assign(m_base).append(inner);
+        m_key = nullptr;
+        m_keyKnown = false;
         if (m_accepting && !m_update) {
-            m_store.AddKey(m_current);
+            m_key = m_store.CreateKey(m_current);
+            m_keyKnown = true;
         }
         return true;
     }
@@ -84,28 +92,47 @@ public:
         if (!m_accepting || !plat::SplitSettingsValueLine(line, m_name, m_letter, m_text)) {
             return;
         }
-        if (m_update &&
-            ((m_text.empty() && m_letter != 'S') || m_store.Exists(m_current, m_name))) {
-            return;
+        if (!m_keyKnown) {
+            m_key = m_update ? m_store.FindKey(m_current) : m_store.CreateKey(m_current);
+            m_keyKnown = m_key != nullptr || !m_update;
+        }
+        if (m_update) {
+            bool exists = m_key != nullptr && m_key->FindValue(m_name) != nullptr;
+            if ((m_text.empty() && m_letter != 'S') || exists) {
+                return;
+            }
         }
         switch (m_letter) {
             case 'S':
-                m_store.SetString(m_current, m_name, m_text);
+                Set(ConfigValue::kText, [&](ConfigValue& v) { v.SetString(m_text); });
                 break;
             case 'L':
                 if (!m_text.empty()) {
-                    m_store.SetLong(m_current, m_name, plat::ParseSettingsLong(m_text));
+                    int32_t number = plat::ParseSettingsLong(m_text);
+                    Set(ConfigValue::kLong, [&](ConfigValue& v) { v.SetLong(number); });
                 }
                 break;
-            case 'B':
-                m_store.SetBool(m_current, m_name, plat::ParseSettingsBool(m_text));
+            case 'B': {
+                bool flag = plat::ParseSettingsBool(m_text);
+                Set(ConfigValue::kBool, [&](ConfigValue& v) { v.SetBool(flag); });
                 break;
+            }
             default:
                 break;
         }
     }
 
 private:
+    template <typename Assign>
+    void Set(int type, Assign assign) {
+        // An update creates a section's key only when it adds a value there.
+        if (m_key == nullptr) {
+            m_key = m_store.CreateKey(m_current);
+            m_keyKnown = true;
+        }
+        SetOnKey(m_key, m_name, type, assign);
+    }
+
     ConfigStore& m_store;
     const std::string& m_section;
     const std::string& m_base;
@@ -113,12 +140,12 @@ private:
     bool m_update;
     bool m_accepting;
     std::string m_current;
+    ConfigKey* m_key = nullptr;
+    bool m_keyKnown = false;
     std::string m_name;
     char m_letter = 0;
     std::string m_text;
 };
-
-}  // namespace
 
 int32_t ConfigStore::LoadFile(const std::string& fileName, const std::string& section,
                               const std::string& basePath, bool prefix) {
@@ -164,7 +191,7 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
     if (complete) {
         try {
             plat::StripDiskText(text);
-            SettingsFileReader reader(*this, section, basePath, prefix, update);
+            FileReader reader(*this, section, basePath, prefix, update);
             plat::ReadSettingsText(std::move(text),
                                    update ? plat::SettingsFirstLine::kSkip
                                           : plat::SettingsFirstLine::kHeaderUnlessSection,
