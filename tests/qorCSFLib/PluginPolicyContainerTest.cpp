@@ -25,8 +25,8 @@ std::vector<std::string> Take(qgStringVector* list) {
     return items;
 }
 
-const std::string kDefaultPolicy = std::string(HW_DEMO_DIR) + "/Default.policy";
-const std::string kSettingsData = HW_SETTINGS_DATA_DIR;
+const std::string kDefaultPolicy = std::string(HW_SOURCE_DIR) + "/examples/demo/Default.policy";
+const std::string kSettingsData = std::string(HW_SOURCE_DIR) + "/tests/qorToolsLib/data/settings";
 
 }  // namespace
 

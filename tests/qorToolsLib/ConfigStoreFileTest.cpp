@@ -16,7 +16,7 @@
 namespace {
 
 std::string Golden(const std::string& name) {
-    return std::string(HW_SETTINGS_DATA_DIR) + "/" + name;
+    return std::string(HW_SOURCE_DIR) + "/tests/qorToolsLib/data/settings/" + name;
 }
 
 std::vector<uint8_t> Bytes(size_t count) {
