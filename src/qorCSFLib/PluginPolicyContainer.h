@@ -18,7 +18,10 @@ public:
     explicit PluginStringVector(std::vector<std::string> items) : m_items(std::move(items)) {}
 
     size_t GetCount() override { return m_items.size(); }
-    std::string GetItem(size_t nIndex) override { return m_items.at(nIndex); }
+    // An index past the end gives an empty text: nothing thrown reaches the host.
+    std::string GetItem(size_t nIndex) override {
+        return nIndex < m_items.size() ? m_items[nIndex] : std::string();
+    }
     const std::string* Begin() override { return m_items.data(); }
     const std::string* End() override { return m_items.data() + m_items.size(); }
     void Release() override { delete this; }

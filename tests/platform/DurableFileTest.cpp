@@ -34,14 +34,6 @@ TEST(DurableFile, MoveOntoADirectoryFailsAndKeepsTheTemporaryFile) {
     EXPECT_EQ("x", hwtest::ReadWholeFile(target + ".newupdate"));
 }
 
-TEST(DurableFile, TemporaryFileInAMissingFolderIsAnOpenFailure) {
-    hwtest::ScratchDirectory dir;
-    plat::FileStep step = plat::FileStep::kNone;
-    EXPECT_EQ(plat::kErrFileNotFound,
-              plat::ReplaceFileDurably(dir.File("no/such"), dir.File("no/such.tmp"), "x", &step));
-    EXPECT_EQ(plat::FileStep::kOpen, step);
-}
-
 TEST(DurableFile, ReadThatBreaksOffIsAFailureNotAShortFile) {
     // The process's own memory file opens, and its first page is unmapped,
     // so the first read fails.

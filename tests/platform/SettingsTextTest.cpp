@@ -51,13 +51,6 @@ TEST(SettingsText, ValueLineSplitTrimsEverythingButTheKeyValue) {
     EXPECT_EQ("", text);
 }
 
-TEST(SettingsText, LineWithoutEqualsOrNameIsNoValue) {
-    std::string name, text;
-    char letter = 0;
-    EXPECT_FALSE(plat::SplitSettingsValueLine("no equals here", name, letter, text));
-    EXPECT_FALSE(plat::SplitSettingsValueLine(" \t=S\tx", name, letter, text));
-}
-
 TEST(SettingsText, LongValuesFollowTheirBaseAndSaturate) {
     EXPECT_EQ(250, plat::ParseSettingsLong("0xFA"));
     EXPECT_EQ(250, plat::ParseSettingsLong("0XfA"));
@@ -107,10 +100,4 @@ TEST(SettingsText, DiskTextDoublesOnlyLineFeedsAndStripsOnlyPairs) {
     std::string back = "a\r\nb\r\r\nc\rd\n";
     plat::StripDiskText(back);
     EXPECT_EQ("a\nb\r\nc\rd\n", back);
-}
-
-TEST(SettingsText, ValueLineDoublesEverySemicolon) {
-    std::string line;
-    plat::AppendSettingsValue(line, "Name", 'S', ";a;;", true, false);
-    EXPECT_EQ("\tName\t=S\t;;a;;;;;", line);
 }

@@ -120,12 +120,6 @@ TEST(PluginPolicyContainer, MissingStoreAnswersDefaultsAndFailures) {
     EXPECT_TRUE(Take(names).empty());
 }
 
-TEST(PluginPolicyContainer, SaveAnswersTrueEvenWithoutAFile) {
-    ContainerPtr policy = NewContainer();
-    EXPECT_TRUE(policy->Save());
-    EXPECT_EQ(1, policy->SaveFile("", "", 1));
-}
-
 TEST(PluginPolicyContainer, DemoDefaultPolicyReadsThroughTheContainer) {
     ContainerPtr policy = NewContainer();
     ASSERT_EQ(0, policy->LoadFile(kDefaultPolicy.c_str(), "", "", false));

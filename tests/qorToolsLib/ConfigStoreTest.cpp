@@ -18,15 +18,6 @@ TEST(ConfigStore, ValueOfAnotherTypeGivesTheDefaultAndRefusesTheSetter) {
     EXPECT_TRUE(store.GetBool("missing", "On", true));
 }
 
-TEST(ConfigStore, IntegerFormsShareTheLongValue) {
-    ConfigStore store;
-    store.SetULong("k", "big", 0xFFFFFFF0u);
-    EXPECT_EQ(0xFFFFFFF0u, store.GetUInt("k", "big", 0));
-    EXPECT_EQ(-16, store.GetInt("k", "big", 0));
-    EXPECT_EQ(ConfigValue::kLong, store.GetValueType("k", "big"));
-    EXPECT_EQ(0, store.GetValueType("k", "none"));
-}
-
 TEST(ConfigStore, SetterCreatesEveryKeyOfThePath) {
     ConfigStore store;
     ASSERT_EQ(1, store.SetString("a\\b\\c", "v", "x"));
