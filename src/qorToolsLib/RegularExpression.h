@@ -1,0 +1,44 @@
+#pragma once
+// A pattern with its ignore-case and invert flags and its compiled program.
+// Every compile and match in the process runs under one lock.
+
+#include <memory>
+#include <string>
+
+#include "qorToolsLib/RegularExpressionProgram.h"
+
+class RegularExpression {
+public:
+    // Empty pattern, both flags off, no program: matches nothing.
+    RegularExpression();
+    // Stores the flags and compiles at once.
+    RegularExpression(const char* pattern, bool ignoreCase, bool invert);
+    // Compiles again when `other` holds a program.
+    RegularExpression(const RegularExpression& other);
+    // Copies pattern and flags and, like copying, compiles only when `other`
+    // holds a program, so a copy never matches where its source does not.
+    virtual RegularExpression& operator=(const RegularExpression& other);
+    virtual ~RegularExpression();
+
+    // Frees the old program and compiles `pattern` (folded to lower case
+    // with ignore-case).  True when a program was made; errors are printed.
+    bool Compile(const char* pattern, bool ignoreCase, bool invert);
+
+    // 1 when the NUL-terminated text matches (inverted with the invert flag),
+    // else 0.  Always 0 without a program, and 0 for a null text.
+    int Match(const char* text) const;
+
+    void FreeProgram();
+    bool IsCompiled() const { return m_pProgram != nullptr; }
+    const std::string& Pattern() const { return m_strPattern; }
+    bool IgnoresCase() const { return m_bIgnoreCase; }
+    bool Inverts() const { return m_bInvert; }
+
+private:
+    bool CompileLocked();
+
+    bool m_bInvert = false;
+    bool m_bIgnoreCase = false;
+    std::string m_strPattern;
+    std::unique_ptr<RegexProgram> m_pProgram;
+};

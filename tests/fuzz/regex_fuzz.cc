@@ -1,0 +1,47 @@
+// Compiles and matches arbitrary patterns against arbitrary texts, and runs
+// arbitrary bytes as a compiled program.  Input layout: one flag byte (1
+// ignore case, 2 invert, 4 take the pattern bytes as a program), the pattern
+// up to the first NUL, then the text.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/Console.h"
+#include "qorToolsLib/RegularExpression.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool quiet = [] {
+        plat::SetConsoleSink([](std::string_view) {});
+        return true;
+    }();
+    (void)quiet;
+    if (size == 0) {
+        return 0;
+    }
+    uint8_t flags = data[0];
+    std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    size_t split = rest.find('\0');
+    std::string pattern(rest.substr(0, split));
+    // The text keeps any further NULs; matching stops at the first, as it
+    // does for every C string.
+    std::string text(split == std::string_view::npos ? std::string_view() : rest.substr(split + 1));
+
+    if (flags & 4) {
+        auto program = RegexProgram::FromBytes(pattern);
+        std::string prefixed = std::string(1, static_cast<char>(RegexProgram::kMagic)) + pattern;
+        auto withMagic = RegexProgram::FromBytes(prefixed);
+        size_t length = std::strlen(text.c_str());
+        program->Execute(text.c_str(), length);
+        withMagic->Execute(text.c_str(), length);
+        return 0;
+    }
+
+    RegularExpression expression(pattern.c_str(), flags & 1, flags & 2);
+    int first = expression.Match(text.c_str());
+    RegularExpression copy(expression);
+    if (copy.Match(text.c_str()) != first) {
+        __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,447 @@
+// g++ 12 warns falsely about std::function members inside <regex> at -O2
+// with the sanitizers; the standard engine is only the reference here.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include "qorToolsLib/RegularExpression.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Console.h"
+
+namespace {
+
+// Collects what the library prints while it lives.
+class ConsoleCapture {
+public:
+    ConsoleCapture() {
+        m_previous = plat::SetConsoleSink([this](std::string_view text) { m_text.append(text); });
+    }
+    ~ConsoleCapture() { plat::SetConsoleSink(std::move(m_previous)); }
+    const std::string& Text() const { return m_text; }
+
+private:
+    std::string m_text;
+    plat::ConsoleSink m_previous;
+};
+
+struct MatchCase {
+    const char* pattern;
+    const char* text;
+    int expected;
+};
+
+void ExpectMatches(const std::vector<MatchCase>& cases, bool ignoreCase = false) {
+    for (const MatchCase& c : cases) {
+        ConsoleCapture console;
+        RegularExpression expression(c.pattern, ignoreCase, false);
+        ASSERT_TRUE(expression.IsCompiled()) << c.pattern << ": " << console.Text();
+        EXPECT_EQ(c.expected, expression.Match(c.text))
+            << "pattern \"" << c.pattern << "\" text \"" << c.text << "\"";
+    }
+}
+
+std::string CompileError(const char* pattern) {
+    ConsoleCapture console;
+    RegularExpression expression(pattern, false, false);
+    EXPECT_FALSE(expression.IsCompiled()) << (pattern ? pattern : "(null)");
+    EXPECT_EQ(0, expression.Match("anything"));
+    return console.Text();
+}
+
+std::string ExecuteError(std::string_view program, RegexResult expected = RegexResult::Failed) {
+    ConsoleCapture console;
+    auto compiled = RegexProgram::FromBytes(program);
+    EXPECT_EQ(expected, compiled->Execute("abc", 3));
+    return console.Text();
+}
+
+}  // namespace
+
+TEST(RegularExpression, OperatorsAtomsAndAnchorsFollowTheDialect) {
+    ExpectMatches({
+        {"ab*c", "ac", 1},           {"ab*c", "xabbbcx", 1},     {"ab*c", "abbd", 0},
+        {"^ab", "cab", 0},           {"^ab", "abc", 1},          {"ab$", "xab", 1},
+        {"ab$", "abx", 0},           {"a.c", "a\nc", 1},         {"a.c", "ac", 0},
+        {"ab+c", "ac", 0},           {"ab+c", "abbc", 1},        {"ab?c", "ac", 1},
+        {"ab?c", "abbc", 0},         {"a|b|c", "xxc", 1},        {"(ab|cd)+e", "abcdabe", 1},
+        {"(ab|cd)+e", "ace", 0},     {"(a(b(c)))d", "abcd", 1},  {"(ab)*c", "c", 1},
+        {"x(ab)?y", "xaby", 1},      {"x(ab)?y", "xay", 0},      {"a|", "zzz", 1},
+        {"()", "", 1},               {"^$", "", 1},              {"^$", "x", 0},
+        {"a^b", "a^b", 0},           {"a$b", "a$b", 0},          {"^?a", "ba", 1},
+        // A repetition binds to the last character of a literal run only.
+        {"abc*", "ab", 1},           {"abc*", "a", 0},           {"abc+d", "abcccd", 1},
+        // A backslash takes the next character literally, letters included.
+        {"a\\.c", "a.c", 1},         {"a\\.c", "abc", 0},        {"\\d", "d", 1},
+        {"\\d", "5", 0},             {"\\(\\)", "()", 1},        {"a\\*", "a*", 1},
+        {"\\\\", "a\\b", 1},         {"a{2}", "a{2}", 1},        {"a{2}", "aa", 0},
+        // Greedy repeats give back characters for what follows.
+        {"a*ab", "aaab", 1},         {"a+a", "a", 0},            {".*x.*y$", "xyzxy", 1},
+        {".*x$", "axbx", 1},         {".*x$", "axbxa", 0},       {".+x", "x", 0},
+    });
+}
+
+TEST(RegularExpression, BracketExpressionsKeepTheirLiteralRules) {
+    ExpectMatches({
+        {"[abc]", "xxb", 1},      {"[abc]", "xyz", 0},   {"[^abc]", "abc", 0},
+        {"[^abc]", "abd", 1},     {"[a-c]x", "bx", 1},   {"[a-c]x", "dx", 0},
+        {"[]a]", "]", 1},         {"[]a]", "b", 0},      {"[^]a]", "]", 0},
+        {"[^]a]", "b", 1},        {"[-a]", "-", 1},      {"[a-]", "-", 1},
+        {"[a-]", "b", 0},         {"[a-a]", "a", 1},     {"[.*]", "*", 1},
+        {"[.*]", "x", 0},         {"[\\]", "\\", 1},     {"[a-c-e]", "d", 1},
+        {"[0-9]+\\.[0-9]+", "v 10.25", 1},               {"[^ ]+$", "a b", 1},
+        {"[\x7f-\xff]", "caf\xe9", 1},                    {"[\x7f-\xff]", "cafe", 0},
+    });
+}
+
+TEST(RegularExpression, IgnoreCaseFoldsPatternAndText) {
+    ExpectMatches({{"ERROR", "disk error", 1}, {"[A-Z]", "q", 1}, {"error", "DISK ERROR", 1},
+                   {"[a-z]+ FAILED", "Login Failed", 1}, {"[^A-Z]", "ABC", 0}},
+                  true);
+    RegularExpression caseSensitive("ERROR", false, false);
+    EXPECT_EQ(0, caseSensitive.Match("disk error"));
+    RegularExpression folded("ERROR", true, false);
+    EXPECT_EQ("ERROR", folded.Pattern());
+    EXPECT_TRUE(folded.IgnoresCase());
+}
+
+TEST(RegularExpression, InvertNegatesOnlyARealAnswer) {
+    RegularExpression inverted("fail", false, true);
+    EXPECT_EQ(0, inverted.Match("login failed"));
+    EXPECT_EQ(1, inverted.Match("login ok"));
+
+    ConsoleCapture console;
+    RegularExpression broken("(fail", false, true);
+    EXPECT_FALSE(broken.IsCompiled());
+    EXPECT_EQ(0, broken.Match("login failed"));
+    EXPECT_EQ(0, broken.Match("login ok"));
+
+    // A null text is an error, never an inverted hit.
+    EXPECT_EQ(0, inverted.Match(nullptr));
+    EXPECT_EQ("RegExp Error: unmatched ()\nRegExp Error: NULL parameter\n", console.Text());
+}
+
+TEST(RegularExpression, EmptyPatternMatchesEveryTextButDefaultObjectMatchesNothing) {
+    RegularExpression empty("", false, false);
+    EXPECT_TRUE(empty.IsCompiled());
+    EXPECT_EQ(1, empty.Match(""));
+    EXPECT_EQ(1, empty.Match("anything"));
+    RegularExpression emptyFolded("", true, false);
+    EXPECT_EQ(1, emptyFolded.Match("X"));
+
+    RegularExpression none;
+    EXPECT_FALSE(none.IsCompiled());
+    EXPECT_EQ(0, none.Match("anything"));
+}
+
+TEST(RegularExpression, EveryReachableCompileErrorIsPrintedOnce) {
+    struct ErrorCase {
+        const char* pattern;
+        const char* message;
+    };
+    const ErrorCase cases[] = {
+        {"a**", "nested *?+"},
+        {"a+?", "nested *?+"},
+        {"(a)*+", "nested *?+"},
+        {"(a", "unmatched ()"},
+        {"a)", "unmatched ()"},
+        {"(a|b))", "unmatched ()"},
+        {"ab\\", "trailing \\"},
+        {"\\", "trailing \\"},
+        {"(a*)*", "*+ operand could be empty"},
+        {"(a|)+", "*+ operand could be empty"},
+        {"^+", "*+ operand could be empty"},
+        {"($)*", "*+ operand could be empty"},
+        {"[abc", "unmatched []"},
+        {"[a-", "unmatched []"},
+        {"[]", "unmatched []"},
+        {"[z-a]", "invalid [] range"},
+        {"[b-a]", "invalid [] range"},
+        {"*a", "?+* follows nothing"},
+        {"a|+b", "?+* follows nothing"},
+        {"(?a)", "?+* follows nothing"},
+        {"(((((((((((a)))))))))))", "too many ()"},
+    };
+    for (const ErrorCase& c : cases) {
+        EXPECT_EQ(std::string("RegExp Error: ") + c.message + "\n", CompileError(c.pattern))
+            << c.pattern;
+    }
+    EXPECT_EQ("RegExp Error: NULL argument\n", CompileError(nullptr));
+}
+
+TEST(RegularExpression, CorruptProgramsAreReportedByTheMatcher) {
+    using namespace std::string_literals;
+    // The first byte is not the magic byte.
+    EXPECT_EQ("RegExp Error: corrupted program\n", ExecuteError("\x9d\x06\x00\x00\x00\x00\x00"s));
+    EXPECT_EQ("RegExp Error: corrupted program\n", ExecuteError(""));
+    // A node kind that does not exist, and an unnumbered group.
+    EXPECT_EQ("RegExp Error: memory corruption\n", ExecuteError("\x9c\x06\x00\x00\x42\x00\x00"s));
+    EXPECT_EQ("RegExp Error: memory corruption\n", ExecuteError("\x9c\x14\x00\x03\x00\x00\x00"s));
+    // A chain that runs out before its end node.
+    EXPECT_EQ("RegExp Error: corrupted pointers\n", ExecuteError("\x9c\x09\x00\x00"s));
+    EXPECT_EQ("RegExp Error: corrupted pointers\n", ExecuteError("\x9c\x09\x00\x07\x00\x00\x00"s));
+    // A repeat over something that is not one character.
+    EXPECT_EQ("RegExp Error: internal foulup\n",
+              ExecuteError("\x9c\x0a\x00\x06\x06\x00\x00\x00\x00\x00"s));
+    // A loop that consumes nothing ends instead of spinning.
+    EXPECT_EQ("", ExecuteError("\x9c\x09\x00\x03\x07\x00\x03"s, RegexResult::NoMatch));
+    // A literal cut off by the end of the program.
+    EXPECT_EQ("RegExp Error: memory corruption\n", ExecuteError("\x9c\x08\x00\x00\x61\x62"s));
+
+    ConsoleCapture console;
+    auto program = RegexProgram::Compile("abc");
+    ASSERT_NE(nullptr, program);
+    EXPECT_EQ(RegexResult::Failed, program->Execute(nullptr, 0));
+    EXPECT_EQ("RegExp Error: NULL parameter\n", console.Text());
+}
+
+TEST(RegularExpression, MessagesThatNoPatternCanReachKeepTheirText) {
+    EXPECT_STREQ("junk on end", RegexErrorText(RegexError::JunkOnEnd));
+    EXPECT_STREQ("internal urp", RegexErrorText(RegexError::InternalUrp));
+    EXPECT_STREQ("internal disaster", RegexErrorText(RegexError::InternalDisaster));
+    EXPECT_STREQ("out of space", RegexErrorText(RegexError::OutOfSpace));
+}
+
+TEST(RegularExpression, NineGroupsCompileAndTheTenthIsRefused) {
+    RegularExpression nine("(a)(b)(c)(d)(e)(f)(g)(h)(i)", false, false);
+    EXPECT_TRUE(nine.IsCompiled());
+    EXPECT_EQ(1, nine.Match("xabcdefghi"));
+    EXPECT_EQ("RegExp Error: too many ()\n", CompileError("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)"));
+    EXPECT_EQ("RegExp Error: too many ()\n", CompileError("((((((((((a))))))))))"));
+}
+
+TEST(RegularExpression, ProgramSizeStopsJustBelow32767Bytes) {
+    // Magic, branch, literal node with its NUL, end: 11 bytes around the text.
+    std::string largest(RegexProgram::kMaxSize - 11, 'q');
+    auto program = RegexProgram::Compile(largest.c_str());
+    ASSERT_NE(nullptr, program);
+    EXPECT_EQ(RegexProgram::kMaxSize, program->Bytes().size());
+    EXPECT_EQ(RegexProgram::kMagic, program->Bytes()[0]);
+    EXPECT_EQ(RegexResult::Match, program->Execute(largest.c_str(), largest.size()));
+
+    std::string tooLarge = largest + "q";
+    EXPECT_EQ("RegExp Error: regexp too big\n", CompileError(tooLarge.c_str()));
+    // Ranges count as every member they expand to.
+    std::string classes;
+    for (int i = 0; i < 130; ++i) {
+        classes += "[\x01-\xff]";
+    }
+    EXPECT_EQ("RegExp Error: regexp too big\n", CompileError(classes.c_str()));
+    // A syntax error anywhere wins over the size.
+    EXPECT_EQ("RegExp Error: unmatched ()\n", CompileError((tooLarge + "(").c_str()));
+}
+
+TEST(RegularExpression, CopiesRecompileOnlyWhatTheSourceCompiled) {
+    RegularExpression source("ERR(OR)?", true, true);
+    RegularExpression copy(source);
+    EXPECT_TRUE(copy.IsCompiled());
+    EXPECT_EQ(0, copy.Match("an error"));
+    EXPECT_EQ(1, copy.Match("fine"));
+
+    RegularExpression assigned("other", false, false);
+    assigned = source;
+    EXPECT_EQ(source.Pattern(), assigned.Pattern());
+    EXPECT_EQ(0, assigned.Match("an error"));
+
+    RegularExpression never;
+    RegularExpression fromNever(never);
+    EXPECT_FALSE(fromNever.IsCompiled());
+    assigned = never;
+    EXPECT_FALSE(assigned.IsCompiled());
+    EXPECT_EQ(0, assigned.Match("anything"));
+
+    assigned = assigned;
+    EXPECT_FALSE(assigned.IsCompiled());
+    copy.FreeProgram();
+    EXPECT_EQ(0, copy.Match("fine"));
+    EXPECT_TRUE(copy.Compile("fine", false, false));
+    EXPECT_EQ(1, copy.Match("all fine"));
+}
+
+TEST(RegularExpression, LongTextOnASmallStackDoesNotOverflow) {
+    std::string text;
+    for (int i = 0; i < 200000; ++i) {
+        text += "ab";
+    }
+    struct Job {
+        const std::string* text;
+        int withoutEnd = -1;
+        int withEnd = -1;
+    } job{&text};
+    auto body = [](void* argument) -> void* {
+        auto* work = static_cast<Job*>(argument);
+        RegularExpression loop("^(a|b)*c", false, false);
+        work->withoutEnd = loop.Match(work->text->c_str());
+        std::string ended = *work->text + "c";
+        work->withEnd = loop.Match(ended.c_str());
+        return nullptr;
+    };
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(&thread, &attributes, body, &job));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(0, job.withoutEnd);
+    EXPECT_EQ(1, job.withEnd);
+}
+
+TEST(RegularExpression, CatastrophicBacktrackingPatternsStillFinish) {
+    std::string as(2000, 'a');
+    RegularExpression twins("(a|a)*b$", false, false);
+    EXPECT_EQ(0, twins.Match((as + "b!").c_str()));
+    EXPECT_EQ(1, twins.Match((as + "b").c_str()));
+    RegularExpression nested("(a|aa)+b", false, false);
+    EXPECT_EQ(0, nested.Match((as + "cb").c_str()));
+    RegularExpression stars("a*a*a*a*a*c$", false, false);
+    EXPECT_EQ(0, stars.Match((as + "c!").c_str()));
+    EXPECT_EQ(1, stars.Match((as + "c").c_str()));
+}
+
+// Random patterns from the part of the dialect that the standard library's
+// ECMAScript grammar reads the same way: no braces, no escapes inside
+// brackets, anchors only at the ends of a branch, no repeated anchors.
+class RandomPatterns {
+public:
+    explicit RandomPatterns(unsigned seed) : m_random(seed) {}
+
+    int Pick(int n) { return static_cast<int>(m_random() % static_cast<unsigned>(n)); }
+
+    std::string Alternation(int depth) {
+        std::string text = Branch(depth);
+        for (int more = Pick(3); more > 0; --more) {
+            text += "|" + Branch(depth);
+        }
+        return text;
+    }
+
+    std::string Text(int maxLength, const char* alphabet) {
+        std::string text;
+        size_t size = std::strlen(alphabet);
+        for (int n = Pick(maxLength + 1); n > 0; --n) {
+            text += alphabet[Pick(static_cast<int>(size))];
+        }
+        return text;
+    }
+
+private:
+    std::string Atom(int depth) {
+        static const char* const simple[] = {"a",     "b",   "c",   "ab",   "ba",  ".",
+                                             "[ab]",  "[^a]", "[a-b]", "\\.", "abc", "cab"};
+        if (depth < 2 && Pick(5) == 0) {
+            return "(" + Alternation(depth + 1) + ")";
+        }
+        return simple[Pick(12)];
+    }
+
+    std::string Branch(int depth) {
+        std::string text = Pick(8) == 0 ? "^" : "";
+        for (int pieces = 1 + Pick(4); pieces > 0; --pieces) {
+            static const char* const repeats[] = {"", "", "", "*", "+", "?"};
+            text += Atom(depth) + repeats[Pick(6)];
+        }
+        return text + (Pick(8) == 0 ? "$" : "");
+    }
+
+    std::mt19937 m_random;
+};
+
+TEST(RegularExpression, AgreesWithAnIndependentEngineOnRandomPatterns) {
+    RandomPatterns random(20240611);
+    int compared = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string pattern = random.Alternation(0);
+        bool ignoreCase = round % 4 == 0;
+        ConsoleCapture quiet;
+        RegularExpression ours(pattern.c_str(), ignoreCase, false);
+        if (!ours.IsCompiled()) {
+            continue;
+        }
+        std::regex theirs(pattern, ignoreCase ? std::regex::ECMAScript | std::regex::icase
+                                              : std::regex::ECMAScript);
+        for (int t = 0; t < 16; ++t) {
+            // Short texts: the reference engine is exponential on some of these.
+            std::string text = random.Text(t < 12 ? 8 : 14, ignoreCase ? "aBc.AC" : "abc.");
+            ASSERT_EQ(std::regex_search(text, theirs) ? 1 : 0, ours.Match(text.c_str()))
+                << "pattern \"" << pattern << "\" text \"" << text << "\"";
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 30000);
+}
+
+// The start analysis, branch guards and literal searches are shortcuts: the
+// same program run without any of them must answer the same on long texts.
+TEST(RegularExpression, SearchShortcutsNeverChangeTheAnswer) {
+    RandomPatterns random(777);
+    int compared = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string pattern = random.Alternation(0);
+        ConsoleCapture quiet;
+        auto fast = RegexProgram::Compile(pattern.c_str());
+        if (fast == nullptr) {
+            continue;
+        }
+        const std::vector<uint8_t>& bytes = fast->Bytes();
+        auto plain = RegexProgram::FromBytes(
+            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        for (int t = 0; t < 10; ++t) {
+            std::string text = random.Text(t < 5 ? 12 : 200, t % 2 ? "abc." : "aaab");
+            ASSERT_EQ(plain->Execute(text.c_str(), text.size()),
+                      fast->Execute(text.c_str(), text.size()))
+                << "pattern \"" << pattern << "\" text \"" << text << "\"";
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 20000);
+}
+
+TEST(RegularExpression, FoldingTouchesOnlyAsciiCapitals) {
+    // Every alignment of the folded copy, across the word-at-a-time path.
+    std::string upper = "xxABCDEFGHIJKLMNOPQRSTUVWXYZ@[`{";
+    RegularExpression letters("abcdefghijklmnopqrstuvwxyz@\\[`{", true, false);
+    for (size_t shift = 0; shift < 9; ++shift) {
+        std::string text = std::string(shift, '#') + upper;
+        EXPECT_EQ(1, letters.Match(text.c_str())) << shift;
+    }
+    // Bytes with the high bit set are left alone.
+    RegularExpression high("\xe1", true, false);
+    EXPECT_EQ(0, high.Match("\xc1\xc1\xc1\xc1\xc1\xc1\xc1\xc1\xc1"));
+    EXPECT_EQ(1, high.Match("\xc1\xc1\xc1\xc1\xc1\xc1\xc1\xc1\xe1"));
+}
+
+TEST(RegularExpression, ThreadsMatchingAndCompilingTogetherGetTheirOwnAnswers) {
+    RegularExpression shared("(failed|invalid) password for [a-z]+ from [0-9.]+", true, false);
+    const char* hit = "sshd[99]: Failed password for root from 10.1.2.3 port 22";
+    const char* miss = "sshd[99]: Accepted password for root from 10.1.2.3 port 22";
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            RegularExpression own(t % 2 ? "port 2+$" : "^sshd", false, t % 3 == 0);
+            for (int i = 0; i < 2000; ++i) {
+                wrong += shared.Match(hit) != 1;
+                wrong += shared.Match(miss) != 0;
+                wrong += own.Match(hit) != (t % 3 == 0 ? 0 : 1);
+                if (i % 100 == 0) {
+                    RegularExpression copy(own);
+                    wrong += copy.Match(miss) != own.Match(miss);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+}
