@@ -1,6 +1,8 @@
 // g++ 12 warns falsely about std::function members inside <regex> at -O2
 // with the sanitizers; the standard engine is only the reference here.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "qorToolsLib/RegularExpression.h"
 
