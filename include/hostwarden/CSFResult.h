@@ -19,5 +19,9 @@ enum : CSFResult {
     CSF_E_OUT_OF_MEMORY = 0x8007000Eu,
 };
 
-constexpr bool CSFSucceeded(CSFResult result) { return (result & 0x80000000u) == 0; }
-constexpr bool CSFFailed(CSFResult result) { return (result & 0x80000000u) != 0; }
+constexpr bool CSFSucceeded(CSFResult result) {
+    return (result & 0x80000000u) == 0;
+}
+constexpr bool CSFFailed(CSFResult result) {
+    return (result & 0x80000000u) != 0;
+}

@@ -35,10 +35,10 @@ enum : uint32_t {
 enum : uint32_t {
     kCmlHeaderSize = 1112,
     kCmlHeaderTextFieldSize = 20,
-    kCmlHeaderFirstTextOffset = 0,   // "2"
+    kCmlHeaderFirstTextOffset = 0,    // "2"
     kCmlHeaderSecondTextOffset = 20,  // "1"
     kCmlHeaderCodeOffset = 40,        // the request's code in decimal
     kCmlHeaderCodeSize = 4,
-    kCmlHeaderThirdTextOffset = 60,   // "1"
+    kCmlHeaderThirdTextOffset = 60,  // "1"
     kCmlHeaderLengthOffset = 1104,
 };

@@ -29,9 +29,8 @@ using CSFGetClassObjectFunction = CSFResult (*)(const CSFIdentifier* pClassId,
                                                 const CSFIdentifier* pInterfaceId,
                                                 void** ppFactory);
 
-__attribute__((visibility("default"))) CSFResult CSFGetClassObject(const CSFIdentifier* pClassId,
-                                                                   const CSFIdentifier* pInterfaceId,
-                                                                   void** ppFactory);
+__attribute__((visibility("default"))) CSFResult CSFGetClassObject(
+    const CSFIdentifier* pClassId, const CSFIdentifier* pInterfaceId, void** ppFactory);
 }
 
 // The name the host resolves.

@@ -21,12 +21,13 @@ class ICSFEventHandler {
 public:
     // Nonzero: the host took the record and owns it from now on.  Zero: the
     // record stays with the caller, which deletes it.
-    virtual uint8_t HandleAlert(AgentEventInfo* pRecord, const CSFEventInfo* pInfo,
-                                uint32_t dwWord, uint32_t dwFlags) = 0;
+    virtual uint8_t HandleAlert(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                                uint32_t dwFlags) = 0;
     virtual uint8_t ForwardEvent(uint32_t dwFirst, uint32_t dwSecond) = 0;
     // The host keeps the events handed over by the next two operations.
     virtual void RegisterPolicyEvent(const char* pszName, IPolicyEventInterface* pEvent) = 0;
-    virtual void RegisterDetectorPolicyEvent(const char* pszName, IPolicyEventInterface* pEvent) = 0;
+    virtual void RegisterDetectorPolicyEvent(const char* pszName,
+                                             IPolicyEventInterface* pEvent) = 0;
 
 protected:
     ~ICSFEventHandler() = default;

@@ -70,16 +70,20 @@ public:
         if (!m_bAttrOk || !m_bActionsOk) {
             return ENOMEM;
         }
-        int rc = posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                                       POSIX_SPAWN_SETSIGDEF);
+        int rc = posix_spawnattr_setflags(
+            &m_attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         sigset_t none;
         sigset_t all;
         sigemptyset(&none);
         sigfillset(&all);
-        if (rc == 0) rc = posix_spawnattr_setsigmask(&m_attr, &none);
-        if (rc == 0) rc = posix_spawnattr_setsigdefault(&m_attr, &all);
-        if (rc == 0) rc = posix_spawn_file_actions_addopen(&m_actions, 0, "/dev/null", O_RDONLY, 0);
-        if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, 3);
+        if (rc == 0)
+            rc = posix_spawnattr_setsigmask(&m_attr, &none);
+        if (rc == 0)
+            rc = posix_spawnattr_setsigdefault(&m_attr, &all);
+        if (rc == 0)
+            rc = posix_spawn_file_actions_addopen(&m_actions, 0, "/dev/null", O_RDONLY, 0);
+        if (rc == 0)
+            rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, 3);
         return rc;
     }
     const posix_spawnattr_t* Attr() const { return &m_attr; }
@@ -118,8 +122,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
     pid_t pid = -1;
     if (rc == 0) {
         bool search = path.find('/') == std::string::npos;
-        rc = search ? posix_spawnp(&pid, path.c_str(), setup.Actions(), setup.Attr(), argv.data(), environ)
-                    : posix_spawn(&pid, path.c_str(), setup.Actions(), setup.Attr(), argv.data(), environ);
+        rc = search ? posix_spawnp(&pid, path.c_str(), setup.Actions(), setup.Attr(), argv.data(),
+                                   environ)
+                    : posix_spawn(&pid, path.c_str(), setup.Actions(), setup.Attr(), argv.data(),
+                                  environ);
     }
     if (rc != 0) {
         SetLastErrorFromErrno(rc);

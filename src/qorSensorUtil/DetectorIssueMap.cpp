@@ -10,13 +10,13 @@
 
 // The map has its own logger rather than the plug-in's route, because its
 // owner (the signature-module manager) hands it the logger to use.
-#define ISSUE_LOG(...)                                                                     \
-    do {                                                                                   \
-        static CSFLogTag issueLogTag_;                                                     \
-        if (m_pLogger != nullptr) {                                                        \
+#define ISSUE_LOG(...)                                                                       \
+    do {                                                                                     \
+        static CSFLogTag issueLogTag_;                                                       \
+        if (m_pLogger != nullptr) {                                                          \
             m_pLogger->Log(&issueLogTag_, kCSFLogCategory, kCSFLogTrace, __LINE__, __FILE__, \
-                           __VA_ARGS__);                                                   \
-        }                                                                                  \
+                           __VA_ARGS__);                                                     \
+        }                                                                                    \
     } while (0)
 
 namespace {
@@ -83,7 +83,8 @@ bool DetectorIssueMap::LoadIssueFile(const std::string& fileName) {
             issue.m_strCheckName = CsvRecordField(record, 1);
             issue.m_bFirstFlag = StartsWithYes(CsvRecordField(record, 8));
             issue.m_bSecondFlag = StartsWithYes(CsvRecordField(record, 9));
-            issue.m_nNumber = fields > kNumberField ? ReadDecimal(CsvRecordField(record, kNumberField)) : 0;
+            issue.m_nNumber =
+                fields > kNumberField ? ReadDecimal(CsvRecordField(record, kNumberField)) : 0;
             AddRecord(std::move(issue));
         }
         CsvRecordFree(record);

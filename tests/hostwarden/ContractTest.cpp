@@ -17,8 +17,8 @@
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IDetectorEventInterface.h"
 #include "hostwarden/IEventRegistry.h"
-#include "hostwarden/IPolicyContainer.h"
 #include "hostwarden/ILogTag.h"
+#include "hostwarden/IPolicyContainer.h"
 #include "hostwarden/IPolicyEventInterface.h"
 
 #include <gtest/gtest.h>
@@ -29,12 +29,19 @@
 TEST(Contract, FactoryIdentifiersAreDistinct) {
     // The response interfaces share their class ids on purpose; every other
     // pair must differ or a factory would hand out the wrong object.
-    const std::vector<CSFIdentifier> ids = {
-        CLSID_HostWardenSensor, IID_ICSFClassFactory,  IID_ICSFSensor,
-        IID_ICSFSvcRequest,     IID_IEventRegistry,     IID_ICSFAlertEvent,
-        IID_IDetectorEventInterface, IID_ICSFCrashLogger, CLSID_ResponseMail,
-        CLSID_ResponseSNMP,     CLSID_ResponseUserSpecified, CLSID_TclHandler,
-        CLSID_IDSConfig};
+    const std::vector<CSFIdentifier> ids = {CLSID_HostWardenSensor,
+                                            IID_ICSFClassFactory,
+                                            IID_ICSFSensor,
+                                            IID_ICSFSvcRequest,
+                                            IID_IEventRegistry,
+                                            IID_ICSFAlertEvent,
+                                            IID_IDetectorEventInterface,
+                                            IID_ICSFCrashLogger,
+                                            CLSID_ResponseMail,
+                                            CLSID_ResponseSNMP,
+                                            CLSID_ResponseUserSpecified,
+                                            CLSID_TclHandler,
+                                            CLSID_IDSConfig};
     for (size_t i = 0; i < ids.size(); ++i) {
         for (size_t j = i + 1; j < ids.size(); ++j) {
             EXPECT_FALSE(ids[i] == ids[j]) << i << " and " << j;

@@ -115,7 +115,8 @@ TEST_F(DetectorIssueMapTest, UnreadableFileKeepsTheOldRecords) {
     std::string missing = (m_dir / "missing.csv").string();
     EXPECT_FALSE(map.LoadIssueFile(missing));
     EXPECT_EQ("Five", map.FindIssue(5));
-    EXPECT_EQ("DetectorIssueMap: " + missing + ": Failed to open file: " + missing, map.GetErrorText());
+    EXPECT_EQ("DetectorIssueMap: " + missing + ": Failed to open file: " + missing,
+              map.GetErrorText());
 }
 
 TEST_F(DetectorIssueMapTest, EmptyNameReloadsTheFileNamedBefore) {
@@ -133,7 +134,8 @@ TEST_F(DetectorIssueMapTest, EmptyNameReloadsTheFileNamedBefore) {
 
 TEST_F(DetectorIssueMapTest, QuotedFieldOpenAtEndOfFileEndsThere) {
     DetectorIssueMap map;
-    ASSERT_TRUE(map.LoadIssueFile(WriteText("open.csv", "3,Three,,,,,,,Y,Y,\n4,\"never closed,,,,,,,,,")));
+    ASSERT_TRUE(
+        map.LoadIssueFile(WriteText("open.csv", "3,Three,,,,,,,Y,Y,\n4,\"never closed,,,,,,,,,")));
     EXPECT_EQ("Three", map.FindIssue(3));
     EXPECT_EQ("", map.FindIssue(4));
 }

@@ -1,0 +1,356 @@
+#include "qorCSFLib/CSFSensor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeHost.h"
+#include "qorCSFLib/CSFSvcRequest.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class TestSensor : public CSFSensor {
+public:
+    using CSFSensor::GetCmlInputData;
+    using CSFSensor::GetCmlInputLength;
+    using CSFSensor::SetCmlResponse;
+};
+
+class CSFSensorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pRequest = new CSFSvcRequest;
+        m_pRequest->SetServices(&m_services);
+    }
+    void TearDown() override { m_pRequest->Release(); }
+
+    bool Logged(const std::string& text) {
+        for (const std::string& line : m_services.Texts()) {
+            if (line == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    RecordingServices m_services;
+    CSFSvcRequest* m_pRequest = nullptr;
+    TestSensor m_sensor;
+};
+
+}  // namespace
+
+TEST_F(CSFSensorTest, WakeBeforeTheFirstWaitDoesNothing) {
+    m_sensor.WakeSensorThread();
+    EXPECT_FALSE(Logged("Waking up Sensor Thread"));
+    EXPECT_EQ(0u, m_sensor.WaitForCommand(0, 0));
+    EXPECT_FALSE(Logged("Waiting for Command from Control Thread"));
+    m_sensor.WakeSensorThread();
+    EXPECT_TRUE(Logged("Waking up Sensor Thread"));
+}
+
+// A wake-up that arrives while the sensor thread is between two waits must
+// be kept for the next wait; each wait consumes exactly one.
+TEST_F(CSFSensorTest, WakeBetweenWaitsIsKeptForTheNextWait) {
+    m_sensor.WaitForCommand(0, 0);  // creates the event, signalled
+    m_sensor.WaitForCommand(0, 0);  // consumes the initial signal
+    m_sensor.WakeSensorThread();    // nobody waits right now
+    std::atomic<int> returned{0};
+    std::thread sensorThread([&] {
+        m_sensor.WaitForCommand(0, 0);
+        returned = 1;
+        m_sensor.WaitForCommand(0, 0);
+        returned = 2;
+    });
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return returned.load() == 1; }));
+    m_sensor.WakeSensorThread();
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return returned.load() == 2; }));
+    if (returned.load() != 2) {
+        m_sensor.WakeSensorThread();
+    }
+    sensorThread.join();
+    EXPECT_TRUE(Logged("Waiting for Command from Control Thread"));
+}
+
+TEST_F(CSFSensorTest, PingPongNeverLosesAWakeUp) {
+    m_sensor.WaitForCommand(0, 0);
+    m_sensor.WaitForCommand(0, 0);
+    constexpr int kRounds = 10000;
+    std::mutex lock;
+    std::condition_variable changed;
+    int handled = 0;
+    std::thread sensorThread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            m_sensor.WaitForCommand(0, 0);
+            std::lock_guard<std::mutex> guard(lock);
+            ++handled;
+            changed.notify_one();
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        // The wake-up may land while the sensor thread is still on its way
+        // back into the wait: exactly where a reset after the wait lost one.
+        m_sensor.WakeSensorThread();
+        std::unique_lock<std::mutex> guard(lock);
+        bool seen = changed.wait_for(guard, std::chrono::seconds(60), [&] { return handled > i; });
+        if (!seen) {
+            ADD_FAILURE() << "wake-up " << i << " was lost";
+            guard.unlock();
+            for (bool done = false; !done;) {
+                m_sensor.WakeSensorThread();
+                std::lock_guard<std::mutex> check(lock);
+                done = handled >= kRounds;
+            }
+            break;
+        }
+    }
+    sensorThread.join();
+    EXPECT_EQ(kRounds, handled);
+}
+
+TEST_F(CSFSensorTest, StatusRequestReportsTheErrorConditionUntilCleared) {
+    RecordingRequest fresh;
+    m_sensor.OnStatusRequest(&fresh);
+    EXPECT_EQ((Calls{"status 1", "complete"}), fresh.m_calls);
+
+    m_sensor.SetErrorCondition("disk on fire");
+    EXPECT_TRUE(Logged("Received Error Condition : disk on fire"));
+    RecordingRequest failed;
+    m_sensor.OnStatusRequest(&failed);
+    EXPECT_EQ((Calls{"text disk on fire", "status 2", "complete"}), failed.m_calls);
+
+    m_sensor.ClearErrorCondition();
+    RecordingRequest cleared;
+    m_sensor.OnStatusRequest(&cleared);
+    EXPECT_EQ((Calls{"status 1", "complete"}), cleared.m_calls);
+    EXPECT_EQ(0u, m_sensor.OnStatusRequest(nullptr));
+}
+
+TEST_F(CSFSensorTest, EveryCommandCompletesItsRequestOnce) {
+    using Command = uint32_t (CSFSensor::*)(ICSFCommandRequest*);
+    struct Case {
+        Command command;
+        const char* status;
+        const char* notice;
+    };
+    const Case cases[] = {
+        {&CSFSensor::Oninit, "status 1", nullptr},
+        {&CSFSensor::OnStop, "status 1", nullptr},
+        {&CSFSensor::OnReloadPolicy, "status 1", nullptr},
+        {&CSFSensor::OnPause, "status 1", "1:The sensor has been paused."},
+        {&CSFSensor::OnResume, "status 1", "1:The sensor's running state has been resumed."},
+        {&CSFSensor::OnUpdateStarted, "status 1", "1:The Swiftpack Update has started."},
+        {&CSFSensor::OnUpdateCompleted, "status 1", "1:The Swiftpack Update has completed."},
+        {&CSFSensor::OnUpdateFailed, "status 2", "1:The Swiftpack Update has failed."},
+        {&CSFSensor::OnUserOperationDone, "status 1",
+         "1:The sensor has finished processing user requested operation."},
+    };
+    for (const Case& c : cases) {
+        m_services.Forget();
+        RecordingRequest request;
+        EXPECT_EQ(0u, (m_sensor.*c.command)(&request));
+        EXPECT_EQ((Calls{c.status, "complete"}), request.m_calls) << c.status;
+        if (c.notice != nullptr) {
+            EXPECT_EQ(Calls{c.notice}, m_services.Notices());
+        }
+        EXPECT_EQ(0u, (m_sensor.*c.command)(nullptr));
+    }
+}
+
+TEST_F(CSFSensorTest, PauseResumeAndReloadFlags) {
+    m_sensor.OnPause(nullptr);
+    EXPECT_EQ(1, m_sensor.IsPaused());
+    m_sensor.OnResume(nullptr);
+    EXPECT_EQ(0, m_sensor.IsPaused());
+    m_sensor.SetReloadFlag(1);
+    EXPECT_EQ(1, m_sensor.GetReloadFlag());
+    m_sensor.OnReloadPolicy(nullptr);
+    EXPECT_EQ(0, m_sensor.GetReloadFlag());
+    m_sensor.SetCmlFlag(1);
+    m_sensor.ProcessCmlInput();
+    EXPECT_EQ(0, m_sensor.GetCmlFlag());
+    EXPECT_TRUE(Logged("Base ProcessCmlInput called"));
+}
+
+TEST_F(CSFSensorTest, HostNoticesAndStopLine) {
+    m_sensor.OnInput(0, 0);
+    m_sensor.OnDoStats();
+    EXPECT_EQ(7u, m_sensor.OnChangeCommonPolicy(nullptr));
+    EXPECT_EQ((Calls{"1:Base OnInput() : called", "1:Base OnDoStats : called",
+                     "1:Base OnChangeCommonPolicy : called"}),
+              m_services.Notices());
+    m_sensor.OnStop(nullptr);
+    EXPECT_TRUE(Logged("The sensor has received a stop request."));
+}
+
+TEST_F(CSFSensorTest, OninitNamesThePluginEvenWhenUnset) {
+    m_sensor.Oninit(nullptr);
+    m_sensor.SetPluginName("hw");
+    m_sensor.SetPluginVersion("1.2");
+    m_sensor.Oninit(nullptr);
+    EXPECT_TRUE(
+        Logged("The sensor plugin  version \"\" has successfully completed full initialization "
+               "procedure."));
+    EXPECT_TRUE(
+        Logged("The sensor plugin hw version \"1.2\" has successfully completed full "
+               "initialization procedure."));
+}
+
+TEST_F(CSFSensorTest, ProductNameSetsTheIdOnlyForAnExactTableEntry) {
+    m_sensor.SetProductName("no such product");
+    EXPECT_EQ(0u, m_sensor.GetProductId());
+    EXPECT_STREQ("no such product", m_sensor.GetProductName());
+    m_sensor.SetProductName(CSFSensor::ProductName(58));
+    EXPECT_EQ(58u, m_sensor.GetProductId());
+    std::string upper = CSFSensor::ProductName(3);
+    upper[0] = 'h';
+    m_sensor.SetProductName(upper.c_str());
+    EXPECT_EQ(0u, m_sensor.GetProductId());
+    m_sensor.SetProductName("Undefined");
+    EXPECT_EQ(0u, m_sensor.GetProductId());
+    EXPECT_STREQ("Undefined", CSFSensor::ProductName(0));
+    EXPECT_EQ(nullptr, CSFSensor::ProductName(59));
+}
+
+TEST_F(CSFSensorTest, IdentityTextsAreCopiesAndNullMeansEmpty) {
+    std::string name = "sensor-1";
+    m_sensor.SetSensorName(name.c_str());
+    name[0] = 'X';
+    EXPECT_STREQ("sensor-1", m_sensor.GetSensorName());
+    m_sensor.SetSensorAddress(nullptr);
+    EXPECT_STREQ("", m_sensor.GetSensorAddress());
+    m_sensor.SetBaseDirectory("/srv/hw");
+    EXPECT_STREQ("/srv/hw", m_sensor.GetBaseDirectory());
+    m_sensor.SetUsesQgEvents(1);
+    EXPECT_EQ(1, m_sensor.UsesQgEvents());
+}
+
+// A deleted sensor must not stay reachable: factories and policy events
+// read the current sensor.
+TEST_F(CSFSensorTest, DeletedSensorIsWithdrawnFromTheCurrentPointer) {
+    EXPECT_EQ(&m_sensor, CSFSensor::Current());
+    CSFSensor* pOther = new CSFSensor;
+    EXPECT_EQ(pOther, CSFSensor::Current());
+    EXPECT_EQ(0u, pOther->Delete());
+    EXPECT_EQ(nullptr, CSFSensor::Current());
+    EXPECT_TRUE(Logged("About to delete Sensor object"));
+    EXPECT_TRUE(Logged("Deleted Sensor object"));
+}
+
+namespace {
+
+std::vector<uint8_t> CmlMessage(const std::string& data) {
+    std::vector<uint8_t> message(kCmlInputDataOffset + data.size(), 0xAA);
+    uint32_t length = static_cast<uint32_t>(data.size());
+    std::memcpy(message.data() + kCmlInputLengthOffset, &length, sizeof length);
+    std::memcpy(message.data() + kCmlInputDataOffset, data.data(), data.size());
+    return message;
+}
+
+uint32_t WordAt(const std::vector<uint8_t>& bytes, size_t offset) {
+    uint32_t word = 0;
+    std::memcpy(&word, bytes.data() + offset, sizeof word);
+    return word;
+}
+
+}  // namespace
+
+TEST_F(CSFSensorTest, CmlInputIsCopiedFromBehindTheMessageHeader) {
+    std::vector<uint8_t> message = CmlMessage("show status");
+    RecordingRequest request;
+    request.m_pInput = message.data();
+    m_sensor.OnCmlInput(&request);
+    ASSERT_EQ(11u, m_sensor.GetCmlInputLength());
+    EXPECT_EQ(0, std::memcmp("show status", m_sensor.GetCmlInputData(), 11));
+    EXPECT_EQ(kCmlInputDataOffset, WordAt(message, kCmlInputLinkOffset));
+    EXPECT_TRUE(request.m_calls.empty()) << "input is not a completion";
+
+    std::vector<uint8_t> empty = CmlMessage("");
+    request.m_pInput = empty.data();
+    m_sensor.OnCmlInput(&request);
+    EXPECT_EQ(0u, m_sensor.GetCmlInputLength());
+    EXPECT_EQ(nullptr, m_sensor.GetCmlInputData());
+}
+
+TEST_F(CSFSensorTest, CmlInputWithoutThePipeIsRefused) {
+    std::vector<uint8_t> message = CmlMessage("abc");
+    RecordingRequest request;
+    request.m_pInput = message.data();
+    request.m_bPipe = 0;
+    m_sensor.OnCmlInput(&request);
+    EXPECT_EQ(nullptr, m_sensor.GetCmlInputData());
+    EXPECT_TRUE(Logged("Old pipe not supported"));
+    m_sensor.OnCmlInput(nullptr);
+    EXPECT_TRUE(Logged("Base OnCmlInput called with empty data"));
+}
+
+TEST_F(CSFSensorTest, EmptyCmlResponseIsExactlyTheHeaderAndIsClearedAfterStatus) {
+    RecordingRequest request;
+    request.m_dwCode = 12345;
+    m_sensor.SendCmlResponse(&request);
+    EXPECT_EQ((Calls{"status 1"}), request.m_calls);
+    ASSERT_EQ(size_t{kCmlHeaderSize}, request.m_response.size());
+    const char* header = reinterpret_cast<const char*>(request.m_response.data());
+    EXPECT_STREQ("2", header + kCmlHeaderFirstTextOffset);
+    EXPECT_STREQ("1", header + kCmlHeaderSecondTextOffset);
+    EXPECT_STREQ("123", header + kCmlHeaderCodeOffset);
+    EXPECT_STREQ("1", header + kCmlHeaderThirdTextOffset);
+    EXPECT_EQ(0u, WordAt(request.m_response, kCmlHeaderLengthOffset));
+    for (size_t i = 80; i < kCmlHeaderLengthOffset; ++i) {
+        ASSERT_EQ(0, request.m_response[i]) << i;
+    }
+    EXPECT_EQ(nullptr, request.m_output.m_pData);
+    EXPECT_EQ(0u, request.m_output.m_dwLength);
+}
+
+TEST_F(CSFSensorTest, CmlResponseFollowsTheHeaderAndIsSentOnce) {
+    RecordingRequest request;
+    request.m_dwCode = 7;
+    ASSERT_TRUE(m_sensor.SetCmlResponse("done", 4));
+    m_sensor.SendCmlResponse(&request);
+    ASSERT_EQ(kCmlHeaderSize + 4u, request.m_response.size());
+    EXPECT_EQ(4u, WordAt(request.m_response, kCmlHeaderLengthOffset));
+    EXPECT_STREQ("7",
+                 reinterpret_cast<const char*>(request.m_response.data()) + kCmlHeaderCodeOffset);
+    EXPECT_EQ(0, std::memcmp("done", request.m_response.data() + kCmlHeaderSize, 4));
+
+    RecordingRequest again;
+    m_sensor.SendCmlResponse(&again);
+    EXPECT_EQ(size_t{kCmlHeaderSize}, again.m_response.size()) << "the response was freed";
+    m_sensor.SendCmlResponse(nullptr);
+    EXPECT_TRUE(Logged("Error sending CML response"));
+}
+
+TEST(CmlByteBuffer, AppendReallocatesToExactlyTheNewLengthWhenFull) {
+    CmlByteBuffer buffer;
+    ASSERT_TRUE(buffer.Set("abcdef", 6));
+    ASSERT_TRUE(buffer.Set("xy", 2));
+    EXPECT_EQ(2u, buffer.m_dwLength);
+    EXPECT_EQ(6u, buffer.m_dwCapacity) << "a smaller set keeps the block";
+    ASSERT_TRUE(buffer.Append("123", 3));
+    EXPECT_EQ(5u, buffer.m_dwLength);
+    EXPECT_EQ(6u, buffer.m_dwCapacity);
+    const uint8_t* pBefore = buffer.m_pData;
+    ASSERT_TRUE(buffer.Append("4", 1));  // length + n == capacity
+    EXPECT_NE(pBefore, buffer.m_pData);
+    EXPECT_EQ(6u, buffer.m_dwLength);
+    EXPECT_EQ(6u, buffer.m_dwCapacity);
+    ASSERT_TRUE(buffer.Append("56", 2));
+    EXPECT_EQ(8u, buffer.m_dwCapacity);
+    EXPECT_EQ(0, std::memcmp("xy123456", buffer.m_pData, 8));
+    buffer.Clear();
+    EXPECT_EQ(nullptr, buffer.m_pData);
+    ASSERT_TRUE(buffer.Append("q", 1));
+    EXPECT_EQ(1u, buffer.m_dwCapacity);
+    buffer.Clear();
+}

@@ -1,0 +1,174 @@
+#include "qorCSFLib/CSFSvcRequest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FakeHost.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/DebugOutput.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+void LogFromHere(int n) {
+    CSF_LOG(kCSFLogInfo, "line %d", n);
+}
+
+void LogFromThere(int n) {
+    CSF_LOG(kCSFLogError, "other %d", n);
+}
+
+}  // namespace
+
+TEST(CSFSvcRequest, LogsAreSilentUntilTheHostHandsOverItsServices) {
+    RecordingServices services;
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    LogFromHere(1);
+    EXPECT_EQ(0u, CSFNotice("nobody listens"));
+    ASSERT_TRUE(pRequest->SetServices(&services));
+    LogFromHere(2);
+    EXPECT_EQ(7u, CSFNotice("someone listens"));
+    pRequest->Release();
+
+    std::vector<LoggedLine> lines = services.Lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("line 2", lines[0].text);
+    EXPECT_EQ(kCSFLogCategory, lines[0].dwCategory);
+    EXPECT_EQ(kCSFLogInfo, lines[0].dwLevel);
+    EXPECT_NE(std::string::npos, lines[0].file.find("CSFSvcRequestTest.cpp"));
+    EXPECT_GT(lines[0].nLine, 0);
+    EXPECT_EQ(std::vector<std::string>{"1:someone listens"}, services.Notices());
+}
+
+TEST(CSFSvcRequest, EachCallSiteKeepsItsOwnTag) {
+    RecordingServices services;
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    pRequest->SetServices(&services);
+    LogFromHere(1);
+    LogFromHere(2);
+    LogFromThere(3);
+    pRequest->Release();
+    std::vector<LoggedLine> lines = services.Lines();
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(lines[0].pTag, lines[1].pTag);
+    EXPECT_NE(lines[0].pTag, lines[2].pTag);
+    EXPECT_EQ(0u, lines[2].pTag->GetFirstWord());
+    EXPECT_EQ(0u, lines[2].pTag->GetSecondWord());
+}
+
+// A released request must not stay reachable process-wide: the next log
+// call would otherwise read a freed object.
+TEST(CSFSvcRequest, ReleasedRequestIsWithdrawnWithWhatItPublished) {
+    RecordingServices services;
+    CSFSvcRequest* pFirst = new CSFSvcRequest;
+    pFirst->SetServices(&services);
+    EXPECT_EQ(pFirst, CSFSvcRequest::Current());
+    EXPECT_EQ(&services, CSFSvcRequest::CurrentServices());
+    pFirst->Release();
+    EXPECT_EQ(nullptr, CSFSvcRequest::Current());
+    EXPECT_EQ(nullptr, CSFSvcRequest::CurrentServices());
+    LogFromHere(1);
+    EXPECT_TRUE(services.Lines().empty());
+
+    // An older request released after a newer one leaves the newer in place.
+    CSFSvcRequest* pOlder = new CSFSvcRequest;
+    CSFSvcRequest* pNewer = new CSFSvcRequest;
+    pOlder->Release();
+    EXPECT_EQ(pNewer, CSFSvcRequest::Current());
+    pNewer->Release();
+}
+
+TEST(CSFSvcRequest, HostWordsOneAndTwoKeepTheFirstNonzeroValue) {
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    EXPECT_TRUE(pRequest->SetHostWord1(0));
+    EXPECT_TRUE(pRequest->SetHostWord1(5));
+    EXPECT_TRUE(pRequest->SetHostWord1(9));
+    EXPECT_EQ(5u, pRequest->GetHostWord1());
+    EXPECT_TRUE(pRequest->SetHostWord2(3));
+    EXPECT_TRUE(pRequest->SetHostWord2(4));
+    EXPECT_EQ(3u, pRequest->GetHostWord2());
+    EXPECT_EQ(8u, pRequest->SetHostWord3(8));
+    EXPECT_EQ(9u, pRequest->SetHostWord3(9));
+    EXPECT_EQ(9u, pRequest->GetHostWord3());
+    EXPECT_EQ(1u, pRequest->IsInitialized());
+    EXPECT_EQ(nullptr, pRequest->GetPolicyRoot());
+    EXPECT_EQ(0u, pRequest->Release());
+}
+
+namespace {
+
+class RecordingReceiver : public ICSFTemplateReceiver {
+public:
+    uint32_t ReceiveTemplate(const char* pszTemplate) override {
+        m_received.push_back(pszTemplate);
+        return 17;
+    }
+    std::vector<std::string> m_received;
+};
+
+}  // namespace
+
+TEST(CSFSvcRequest, TemplateKeyGoesToTheReceiverAndItsAnswerIsKept) {
+    IPolicyContainer* pPolicy = CreatePluginPolicyContainer();
+    ASSERT_NE(nullptr, pPolicy);
+    pPolicy->SetText("\\template", "key", "  spaced template  ");
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    EXPECT_EQ(0u, pRequest->ReadTemplate(pPolicy)) << "no receiver yet";
+    RecordingReceiver receiver;
+    EXPECT_TRUE(pRequest->SetTemplateReceiver(&receiver));
+    EXPECT_EQ(17u, pRequest->GetTemplate(pPolicy));
+    EXPECT_EQ(std::vector<std::string>{"  spaced template  "}, receiver.m_received);
+    pRequest->Release();
+    pPolicy->Release();
+}
+
+class DebugTraceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_previous = plat::SetDebugOutputSink(
+            [this](std::string_view text) { m_written.emplace_back(text); });
+    }
+    void TearDown() override {
+        SetDebugLoggingEnabled(false);
+        plat::SetDebugOutputSink(std::move(m_previous));
+    }
+    std::vector<std::string> m_written;
+    plat::DebugOutputSink m_previous;
+};
+
+TEST_F(DebugTraceTest, WritesOnlyWhileDebugLoggingIsOn) {
+    CSF_TRACE(kCSFLogTrace, "hidden %d", 1);
+    EXPECT_TRUE(m_written.empty());
+    SetDebugLoggingEnabled(true);
+    CSF_TRACE(kCSFLogTrace, "shown %d", 2);
+    SetDebugLoggingEnabled(false);
+    CSF_TRACE(kCSFLogTrace, "hidden %d", 3);
+    EXPECT_EQ(std::vector<std::string>{"shown 2"}, m_written);
+}
+
+TEST_F(DebugTraceTest, LongTextIsCutToItsHeadAndAnEllipsis) {
+    SetDebugLoggingEnabled(true);
+    std::string fits(1024, 'a');
+    std::string tooLong = std::string(1020, 'b') + "cdefg";
+    std::string muchLonger(5000, 'z');
+    CSF_TRACE(kCSFLogTrace, "%s", fits.c_str());
+    CSF_TRACE(kCSFLogTrace, "%s", tooLong.c_str());
+    CSF_TRACE(kCSFLogTrace, "%s", muchLonger.c_str());
+    ASSERT_EQ(3u, m_written.size());
+    EXPECT_EQ(fits, m_written[0]);
+    EXPECT_EQ(std::string(1020, 'b') + "...", m_written[1]);
+    EXPECT_EQ(std::string(1020, 'z') + "...", m_written[2]);
+}
+
+TEST_F(DebugTraceTest, TraceNeverReachesTheHostLogger) {
+    RecordingServices services;
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    pRequest->SetServices(&services);
+    SetDebugLoggingEnabled(true);
+    CSF_TRACE(kCSFLogInfo, "to the debugger");
+    pRequest->Release();
+    EXPECT_TRUE(services.Lines().empty());
+    EXPECT_EQ(std::vector<std::string>{"to the debugger"}, m_written);
+}

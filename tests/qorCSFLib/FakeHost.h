@@ -1,0 +1,108 @@
+#pragma once
+// Recording stand-ins for the host's objects, for tests that look at what
+// the framework hands the host.
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hostwarden/ICSFCommandRequest.h"
+#include "hostwarden/ICSFHostServices.h"
+#include "hostwarden/ILogTag.h"
+
+struct LoggedLine {
+    ILogTag* pTag;
+    uint32_t dwCategory;
+    uint32_t dwLevel;
+    int nLine;
+    std::string file;
+    std::string text;
+};
+
+class RecordingServices : public ICSFHostServices {
+public:
+    uint32_t Notice(uint32_t dwKind, const char* pszFormat, ...) override {
+        va_list args;
+        va_start(args, pszFormat);
+        std::string text = Format(pszFormat, args);
+        va_end(args);
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_notices.push_back(std::to_string(dwKind) + ":" + text);
+        return 7;
+    }
+    void Log(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine, const char* pszFile,
+             const char* pszFormat, ...) override {
+        va_list args;
+        va_start(args, pszFormat);
+        LogV(pTag, dwCategory, dwLevel, nLine, pszFile, pszFormat, args);
+        va_end(args);
+    }
+    void LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine, const char* pszFile,
+              const char* pszFormat, va_list args) override {
+        LoggedLine line{pTag, dwCategory, dwLevel, nLine, pszFile, Format(pszFormat, args)};
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.push_back(std::move(line));
+    }
+    uint32_t RegisterDetectorPolicyEvent(const char*, IPolicyEventInterface*) override { return 0; }
+
+    std::vector<LoggedLine> Lines() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_lines;
+    }
+    std::vector<std::string> Texts() {
+        std::vector<std::string> texts;
+        for (const LoggedLine& line : Lines()) {
+            texts.push_back(line.text);
+        }
+        return texts;
+    }
+    std::vector<std::string> Notices() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_notices;
+    }
+    void Forget() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.clear();
+        m_notices.clear();
+    }
+
+private:
+    static std::string Format(const char* pszFormat, va_list args) {
+        char buffer[4096];
+        std::vsnprintf(buffer, sizeof buffer, pszFormat, args);
+        return buffer;
+    }
+
+    std::mutex m_lock;
+    std::vector<LoggedLine> m_lines;
+    std::vector<std::string> m_notices;
+};
+
+// Records the calls in order; copies the response buffer inside SetStatus,
+// where the host has to take it.
+class RecordingRequest : public ICSFCommandRequest {
+public:
+    void SetStatus(uint32_t dwStatus) override {
+        m_calls.push_back("status " + std::to_string(dwStatus));
+        m_response.assign(m_output.m_pData, m_output.m_pData + m_output.m_dwLength);
+    }
+    void SetStatusText(const char* pszText) override {
+        m_calls.push_back(std::string("text ") + pszText);
+    }
+    uint8_t HasCmlPipe() override { return m_bPipe; }
+    uint8_t** GetCmlInput() override { return &m_pInput; }
+    CmlByteBuffer* GetCmlOutput() override { return &m_output; }
+    uint32_t GetCmlCode() override { return m_dwCode; }
+    void Complete() override { m_calls.push_back("complete"); }
+
+    ~RecordingRequest() { m_output.Clear(); }
+
+    std::vector<std::string> m_calls;
+    std::vector<uint8_t> m_response;
+    uint8_t m_bPipe = 1;
+    uint8_t* m_pInput = nullptr;
+    CmlByteBuffer m_output;
+    uint32_t m_dwCode = 0;
+};
