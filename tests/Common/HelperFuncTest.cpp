@@ -28,16 +28,3 @@ TEST(HelperFunc, UnresolvableTextLeavesTheAddress) {
     EXPECT_EQ(12345u, dwAddress);
 }
 
-TEST(HelperFunc, LocalNameAndAddressAgreeWithTheSystem) {
-    char expected[256] = {};
-    ASSERT_EQ(0, ::gethostname(expected, sizeof expected - 1));
-    std::string name;
-    EXPECT_EQ(0, GetLocalHostName(name));
-    EXPECT_EQ(expected, name);
-    uint32_t dwAddress = 0;
-    if (ResolveAddressText(expected, dwAddress) == 1) {
-        EXPECT_EQ(dwAddress, GetLocalHostAddress());
-    } else {
-        EXPECT_EQ(0u, GetLocalHostAddress());
-    }
-}

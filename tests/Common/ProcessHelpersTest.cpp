@@ -10,22 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "support/TestUtil.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "hw-process-XXXXXX").string();
-        m_path = ::mkdtemp(pattern.data());
-    }
-    ~ScratchDir() { fs::remove_all(m_path); }
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 std::vector<std::string> Entries(const fs::path& dir) {
     std::vector<std::string> names;
@@ -49,9 +38,9 @@ TEST(SplitCommandLine, QuotesGroupBlanksAndNothingElseIsSpecial) {
 }
 
 TEST(ProcessHelpers, ShellSyntaxReachesTheProgramLiterally) {
-    ScratchDir dir;
+    hwtest::ScratchDirectory dir;
     std::string name = "a b;touch x$(id)";
-    std::string commandLine = "touch \"" + (dir.Path() / name).string() + "\"";
+    std::string commandLine = "touch \"" + dir.File(name) + "\"";
     ProcessHandle process = StartProcess(nullptr, commandLine.c_str());
     ASSERT_NE(nullptr, process);
     ASSERT_TRUE(process->WaitForExit(60000));

@@ -36,15 +36,6 @@ protected:
 
 }  // namespace
 
-TEST_F(SensorSettingsTest, BuiltInValuesBeforeAnyLoad) {
-    SensorSettings settings;
-    EXPECT_EQ(0, settings.m_nTclRequestQsize);
-    EXPECT_EQ("REDUCE", settings.m_strBsmReducePolicy);
-    EXPECT_EQ(5000000u, settings.m_dwBsmReduceSize);
-    EXPECT_TRUE(settings.m_bScriptEnabled);
-    EXPECT_FALSE(settings.m_bEnableDebugLogging);
-}
-
 TEST_F(SensorSettingsTest, PolicyWithoutConfigGivesTheLoadDefaults) {
     SensorSettings settings;
     settings.m_nTimeout = 1;

@@ -109,17 +109,6 @@ TEST_F(CommandDriverTest, CmlRequestReceivesItsResponseAndIsCompleted) {
     driver.Join();
 }
 
-TEST_F(CommandDriverTest, StatusRequestCarriesTheErrorText) {
-    CommandDriver driver(m_sensor);
-    driver.Start();
-    m_sensor.SetErrorCondition("policy unreadable");
-    HostCommandRequest request;
-    driver.Issue(HostCommand::kStatus, &request);
-    ASSERT_TRUE(request.WaitForCompletion(120000));
-    EXPECT_EQ(2u, request.GetStatus());
-    EXPECT_EQ("policy unreadable", request.GetStatusText());
-}
-
 TEST_F(CommandDriverTest, AbandonedDriverStopsItsThread) {
     auto driver = std::make_unique<CommandDriver>(m_sensor);
     driver->Start();

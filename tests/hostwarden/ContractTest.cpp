@@ -59,11 +59,3 @@ TEST(Contract, IdentifierComparesByteForByte) {
     static_assert(sizeof(CSFIdentifier) == 16);
 }
 
-TEST(Contract, ResultCodesKeepTheirValues) {
-    EXPECT_EQ(0x80004002u, CSF_E_NO_INTERFACE);
-    EXPECT_EQ(0x80040111u, CSF_E_CLASS_NOT_AVAILABLE);
-    EXPECT_EQ(0x80070057u, CSF_E_INVALID_ARGUMENT);
-    EXPECT_EQ(0x8007000Eu, CSF_E_OUT_OF_MEMORY);
-    EXPECT_TRUE(CSFSucceeded(CSF_S_OK));
-    EXPECT_TRUE(CSFFailed(CSF_E_NO_INTERFACE));
-}

@@ -176,14 +176,3 @@ TEST(CSFPolicyEvent, ResponseTextIsParsedItemByItem) {
     EXPECT_EQ(Pairs({{"A,B", "c"}}), *stray.GetResponses());
 }
 
-TEST(CSFPolicyEvent, SettersAnswerTheirValue) {
-    TestPolicyEvent* pEvent = new TestPolicyEvent;
-    EXPECT_EQ(1, pEvent->SetEnabled(1));
-    EXPECT_EQ(2, pEvent->SetPriority(2));
-    EXPECT_EQ(44u, pEvent->SetEventCode(44));
-    EXPECT_EQ(44u, pEvent->GetEventCode());
-    pEvent->SetName("Named");
-    EXPECT_STREQ("Named", pEvent->GetName());
-    EXPECT_STREQ("", pEvent->GetSecondName());
-    EXPECT_EQ(0u, pEvent->Release());
-}

@@ -1,18 +1,11 @@
 #include "qorSensorUtil/DetectorIssueMap.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/Process.h"
-
-namespace fs = std::filesystem;
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -38,14 +31,8 @@ with open(sys.argv[1], "w", newline="") as f:
 
 class DetectorIssueMapTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "hw-issues-XXXXXX").string();
-        m_dir = ::mkdtemp(pattern.data());
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     std::string WriteWithPython() {
-        std::string path = (m_dir / "issues.csv").string();
+        std::string path = m_dir.File("issues.csv");
         auto python = plat::ChildProcess::Start("python3", {"python3", "-c", kWriterScript, path});
         EXPECT_NE(nullptr, python);
         if (python != nullptr) {
@@ -56,12 +43,12 @@ protected:
     }
 
     std::string WriteText(const std::string& name, const std::string& text) {
-        std::string path = (m_dir / name).string();
-        std::ofstream(path, std::ios::binary) << text;
+        std::string path = m_dir.File(name);
+        hwtest::WriteWholeFile(path, text);
         return path;
     }
 
-    fs::path m_dir;
+    hwtest::ScratchDirectory m_dir;
 };
 
 }  // namespace
@@ -112,7 +99,7 @@ TEST_F(DetectorIssueMapTest, UnreadableFileKeepsTheOldRecords) {
     DetectorIssueMap map;
     std::string good = WriteText("good.csv", "5,Five,,,,,,,,,\n");
     ASSERT_TRUE(map.LoadIssueFile(good));
-    std::string missing = (m_dir / "missing.csv").string();
+    std::string missing = m_dir.File("missing.csv");
     EXPECT_FALSE(map.LoadIssueFile(missing));
     EXPECT_EQ("Five", map.FindIssue(5));
     EXPECT_EQ("DetectorIssueMap: " + missing + ": Failed to open file: " + missing,
@@ -132,18 +119,3 @@ TEST_F(DetectorIssueMapTest, EmptyNameReloadsTheFileNamedBefore) {
     EXPECT_EQ("", map.GetErrorText());
 }
 
-TEST_F(DetectorIssueMapTest, QuotedFieldOpenAtEndOfFileEndsThere) {
-    DetectorIssueMap map;
-    ASSERT_TRUE(
-        map.LoadIssueFile(WriteText("open.csv", "3,Three,,,,,,,Y,Y,\n4,\"never closed,,,,,,,,,")));
-    EXPECT_EQ("Three", map.FindIssue(3));
-    EXPECT_EQ("", map.FindIssue(4));
-}
-
-TEST_F(DetectorIssueMapTest, PrintListsEveryRecordInFileOrder) {
-    DetectorIssueMap map;
-    ASSERT_TRUE(map.LoadIssueFile(WriteText("print.csv", "7,A,,,,,,,,,\n7,B,,,,,,,,,\n")));
-    std::ostringstream out;
-    map.Print(out);
-    EXPECT_EQ("id=7\nchkName=A\n\nid=7\nchkName=B\n\n", out.str());
-}
