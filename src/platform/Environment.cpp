@@ -1,5 +1,10 @@
 #include "platform/Environment.h"
 
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -30,6 +35,34 @@ bool IsInheritedEnvironmentValue(const char* name, const char* value) {
         start = end + 1;
     }
     return false;
+}
+
+bool GetEnvironmentText(const char* name, std::string& value) {
+    const char* found = name != nullptr ? std::getenv(name) : nullptr;
+    if (found == nullptr) {
+        return false;
+    }
+    value = found;
+    return true;
+}
+
+bool SetEnvironmentText(const char* name, const char* value) {
+    if (name == nullptr || *name == '\0' || std::strchr(name, '=') != nullptr) {
+        return false;
+    }
+    return ::setenv(name, value != nullptr ? value : "", 1) == 0;
+}
+
+std::string ExecutableDirectory() {
+    char path[PATH_MAX];
+    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) {
+        return std::string();
+    }
+    std::string directory(path, static_cast<size_t>(length));
+    size_t slash = directory.rfind('/');
+    directory.resize(slash == std::string::npos ? 0 : slash + 1);
+    return directory;
 }
 
 }  // namespace plat

@@ -1,5 +1,8 @@
 #pragma once
-// Questions about the process environment that only the system can answer.
+// The process environment and questions about the process that only the
+// system can answer.
+
+#include <string>
 
 namespace plat {
 
@@ -9,5 +12,17 @@ namespace plat {
 // environment cannot be read the answer is true, the cautious one for a
 // caller deciding whether to trust the value.
 bool IsInheritedEnvironmentValue(const char* name, const char* value);
+
+// The value of an environment variable; false when it is not set.
+bool GetEnvironmentText(const char* name, std::string& value);
+
+// Puts name=value into the environment of the process (and so of the
+// children it starts), replacing an older value.  False for a name the
+// environment cannot hold (empty or holding "=").
+bool SetEnvironmentText(const char* name, const char* value);
+
+// The folder of the running program's file, ending with "/"; empty when it
+// cannot be found.
+std::string ExecutableDirectory();
 
 }  // namespace plat

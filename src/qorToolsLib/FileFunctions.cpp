@@ -8,6 +8,12 @@
 #include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/TraceInterface.h"
 
+void AppendPathSeparator(std::string& path) {
+    if (path.empty() || !IsPathSeparator(path.back())) {
+        path += kPathSeparator;
+    }
+}
+
 bool FileExists(const char* path) {
     return path != nullptr && plat::PathExists(path);
 }

@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+// The separator this system puts between folder names.  Texts naming a
+// folder (product locations, log folders) end with it, so a file name can
+// be appended directly.
+constexpr char kPathSeparator = '/';
+// Either separator a stored path may hold: this system's, or the backslash
+// of paths written for another.
+inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+// Appends kPathSeparator unless the text already ends with a separator.
+void AppendPathSeparator(std::string& path);
+
 bool FileExists(const char* path);
 // The file's size, or 0 when it cannot be read.
 uint64_t FileSize(const char* path);

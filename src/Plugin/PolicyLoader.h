@@ -1,0 +1,73 @@
+#pragma once
+// Assembles the sensor's policy from its files into a fresh container:
+// a pushed policy, else the accepted one, else the factory default; an
+// update merged when newer; the result accepted as "current.policy"; the
+// rule definitions merged in memory; block responses switched off when the
+// policy says so; the advanced parameters re-read.  It also keeps the
+// host's common policy and the table of its responses, with which a reload
+// decides whether anything changed.
+
+#include <map>
+#include <string>
+
+class IPolicyContainer;
+
+// Response kind (a sub-key of "\Response\" in the common policy) to
+// response name (a sub-key of that kind), in policy order.
+using ResponseTable = std::multimap<std::string, std::string>;
+
+// Fills `table` from the common policy's "\Response\<kind>\<name>" keys;
+// leaves it alone when there is no common policy.
+void CollectResponseTable(IPolicyContainer* pCommonPolicy, ResponseTable& table);
+
+class PolicyLoader {
+public:
+    enum class LoadKind {
+        // Start-up and reload: a pushed policy is consumed, the result is
+        // accepted on disk and the common policy is consumed.
+        kAccept,
+        // Adapter update: the accepted policy is read as it stands.  Nothing
+        // on disk changes and the common policy stays for the next reload,
+        // so a pushed policy still makes that reload happen.
+        kReadAccepted,
+    };
+
+    // Where the files are: the policy files are the base directory text
+    // followed directly by their names; the rule-definition path is whole.
+    struct Sources {
+        std::string m_strBaseDirectory;
+        std::string m_strRuleDefinitionPath;
+    };
+
+    PolicyLoader() = default;
+    PolicyLoader(const PolicyLoader&) = delete;
+    PolicyLoader& operator=(const PolicyLoader&) = delete;
+
+    // False when the container is null or no usable policy file exists.
+    bool Load(IPolicyContainer* pContainer, bool bReload, LoadKind kind, const Sources& sources);
+
+    // The host's common policy as last handed over (the host keeps it).
+    void SetCommonPolicy(IPolicyContainer* pCommonPolicy) { m_pCommonPolicy = pCommonPolicy; }
+    IPolicyContainer* GetCommonPolicy() const { return m_pCommonPolicy; }
+    void ForgetCommonPolicy() { m_pCommonPolicy = nullptr; }
+
+    // True when a common policy is held and its responses differ from the
+    // table of the last load that consumed one.
+    bool CompareResponseTable() const;
+
+    // True when the table holds the response kind `pszName` with the
+    // response `pszChoice` (both compared exactly).
+    bool IsValidResponse(const char* pszName, const char* pszChoice) const;
+
+    const ResponseTable& GetResponseTable() const { return m_responseTable; }
+
+private:
+    bool ChoosePolicy(IPolicyContainer* pContainer, LoadKind kind, const std::string& base,
+                      bool& bCommit, bool& bFromPush, bool& bDefault);
+    bool MergeUpdate(IPolicyContainer* pContainer, const std::string& base, bool bDefault);
+    bool Commit(IPolicyContainer* pContainer, const std::string& base, bool bFromPush);
+    static void StripBlockResponses(IPolicyContainer* pContainer);
+
+    IPolicyContainer* m_pCommonPolicy = nullptr;
+    ResponseTable m_responseTable;
+};

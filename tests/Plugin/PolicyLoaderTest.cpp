@@ -1,0 +1,274 @@
+#include "Plugin/PolicyLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Common/SensorSettings.h"
+#include "Plugin/PolicyFiles.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "qorCSFLib/CSFSvcRequest.h"
+#include "qorCSFLib/FakeHost.h"
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kFixtures = std::string(HW_SOURCE_DIR) + "/tests/Plugin/data/policy/";
+
+struct ContainerReleaser {
+    void operator()(IPolicyContainer* pContainer) const {
+        if (pContainer != nullptr) {
+            pContainer->Release();
+        }
+    }
+};
+using Container = std::unique_ptr<IPolicyContainer, ContainerReleaser>;
+
+class PolicyLoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_request.SetServices(&m_services); }
+
+    // Copies a fixture's input files (not its expected results) into the
+    // scratch base directory.
+    void UseFixture(const std::string& name) {
+        for (const auto& entry : fs::directory_iterator(kFixtures + name)) {
+            if (entry.is_regular_file()) {
+                fs::copy_file(entry.path(), m_dir.File(entry.path().filename().string()));
+            }
+        }
+        m_fixture = name;
+    }
+
+    bool Load(PolicyLoader::LoadKind kind = PolicyLoader::LoadKind::kAccept) {
+        m_container.reset(CreatePluginPolicyContainer());
+        PolicyLoader::Sources sources{m_dir.Path() + "/", m_dir.File("RuleDef_Win_2K3.policy")};
+        return m_loader.Load(m_container.get(), false, kind, sources);
+    }
+
+    std::string File(const std::string& name) const { return hwtest::ReadWholeFile(m_dir.File(name)); }
+    std::string Input(const std::string& name) const {
+        return hwtest::ReadWholeFile(kFixtures + m_fixture + "/" + name);
+    }
+    std::string Expected(const std::string& name) const { return Input("expected/" + name); }
+    bool Exists(const std::string& name) const { return fs::exists(m_dir.File(name)); }
+
+    std::string Text(const char* path, const char* name) {
+        const char* text = m_container->GetText(path, name, "<none>");
+        return text != nullptr ? text : "<null>";
+    }
+    bool Has(const char* path, const char* name) { return m_container->Exists(path, name); }
+
+    bool Logged(uint32_t dwLevel, const std::string& text) {
+        std::vector<LoggedLine> lines = m_services.Lines();
+        return std::any_of(lines.begin(), lines.end(), [&](const LoggedLine& line) {
+            return line.dwLevel == dwLevel && line.text == text;
+        });
+    }
+
+    hwtest::ScratchDirectory m_dir;
+    RecordingServices m_services;
+    CSFSvcRequest m_request;
+    PolicyLoader m_loader;
+    Container m_container;
+    std::string m_fixture;
+};
+
+}  // namespace
+
+TEST_F(PolicyLoaderTest, PushedPolicyIsAcceptedWithoutTheNewerUpdate) {
+    UseFixture("push_over_newer_update");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
+    EXPECT_FALSE(Exists("push.policy"));
+    EXPECT_FALSE(Has("\\Advanced\\Rules\\SysLog Rules\\Update rule", ""));
+    // The advanced parameters follow the policy just loaded.
+    EXPECT_FALSE(SensorSettings::Instance().m_bScriptEnabled);
+}
+
+TEST_F(PolicyLoaderTest, NewerUpdateIsMergedAndTheAcceptedVersionKept) {
+    UseFixture("current_with_newer_update");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
+    EXPECT_EQ("4.0.5.3", Text("\\template\\VersionInfo", "PolicyVersion"));
+    // A merge only adds what is missing.
+    EXPECT_EQ(0, m_container->GetBool("\\Advanced\\Rules\\SysLog Rules\\Kept rule", "Enabled",
+                                      nullptr));
+    EXPECT_EQ(Input("Default.policy"), File("Default.policy"));
+}
+
+TEST_F(PolicyLoaderTest, OlderUpdateLeavesTheAcceptedFileUntouched) {
+    UseFixture("current_with_older_update");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+    EXPECT_FALSE(Has("\\Advanced\\Rules\\SysLog Rules\\Update rule", ""));
+}
+
+TEST_F(PolicyLoaderTest, FactoryPolicyWithNewerUpdateRewritesBothFiles) {
+    UseFixture("default_with_update");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
+    EXPECT_EQ(Expected("Default.policy"), File("Default.policy"));
+}
+
+TEST_F(PolicyLoaderTest, UpdateIsMergedWhenTheAcceptedPolicyHasNoVersion) {
+    UseFixture("current_without_version");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
+    EXPECT_EQ("", Text("\\template\\VersionInfo", "PolicyVersion"));
+    EXPECT_TRUE(Has("\\Advanced\\Rules\\SysLog Rules\\Update rule", "Enabled"));
+}
+
+TEST_F(PolicyLoaderTest, PushWithoutConfigIsDeletedAndTheAcceptedPolicyUsed) {
+    UseFixture("invalid_push");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_FALSE(Exists("push.policy"));
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+    EXPECT_FALSE(Has("\\Advanced\\Rules\\SysLog Rules\\Pushed rule", ""));
+    EXPECT_TRUE(Logged(1, "push.policy is invalid because no \"\\config\" section exists. "
+                          "push.policy will be ignored and deleted."));
+}
+
+TEST_F(PolicyLoaderTest, AcceptedPolicyWithoutConfigAndNoDefaultFailsTheLoad) {
+    UseFixture("invalid_current_no_default");
+
+    EXPECT_FALSE(Load());
+
+    EXPECT_FALSE(Exists("current.policy"));
+    EXPECT_TRUE(Logged(1, "current.policy is invalid because no \"\\config\" section exists. "
+                          "current.policy will be ignored and deleted."));
+    EXPECT_TRUE(Logged(1, "Failed to find policy file (" + m_dir.File("Default.policy") + ")"));
+}
+
+TEST_F(PolicyLoaderTest, RuleDefinitionsAreMergedInMemoryOnly) {
+    UseFixture("ruledef_merge");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(517, m_container->GetLong("\\Advanced\\Rules\\EventLog Rules\\Audit cleared",
+                                        "Event Id", nullptr));
+    EXPECT_EQ(529, m_container->GetLong("\\Advanced\\Rules\\EventLog Rules\\Logon failure",
+                                        "Event Id", nullptr));
+    EXPECT_EQ(0, m_container->GetBool("\\Advanced\\Rules\\EventLog Rules\\Logon failure",
+                                      "Enabled", nullptr));
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+}
+
+TEST_F(PolicyLoaderTest, BlockResponsesAreSwitchedOffWhenBlockingIsDisabled) {
+    UseFixture("block_disabled");
+
+    ASSERT_TRUE(Load());
+
+    const char* land = "\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack\\Response";
+    const char* landBlock = "\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack\\Response\\BLOCK";
+    EXPECT_EQ("", Text(land, "BLOCK"));
+    EXPECT_FALSE(Has(landBlock, "Choice"));
+    EXPECT_EQ(0, m_container->GetBool(landBlock, "Enabled", nullptr));
+    const char* sweepBlock = "\\Advanced\\Rules\\Nodekeeper Rules\\Ping_Sweep\\Response\\BLOCK";
+    EXPECT_FALSE(Has(sweepBlock, "Choice"));
+    // Only the exact "Default" counts as a chosen block response.
+    const char* scanBlock = "\\Advanced\\Rules\\Nodekeeper Rules\\Port_Scan\\Response\\BLOCK";
+    EXPECT_EQ("default", Text(scanBlock, "Choice"));
+    EXPECT_TRUE(Logged(1, "Advanced parameter \"BlockEnabled\" is set to FALSE, block responses "
+                          "will not be triggered."));
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+}
+
+TEST_F(PolicyLoaderTest, PushIsKeptUntilTheAcceptedPolicyIsSaved) {
+    UseFixture("push_over_newer_update");
+    // A folder in the way of the temporary file makes the save fail.
+    fs::create_directory(m_dir.File("current.policy.newupdate"));
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_TRUE(Exists("push.policy"));
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+    EXPECT_TRUE(Logged(1, "Unable to save the accepted policy to " + m_dir.File("current.policy") +
+                              "; push.policy is kept and will be applied again."));
+
+    fs::remove(m_dir.File("current.policy.newupdate"));
+    ASSERT_TRUE(Load());
+    EXPECT_FALSE(Exists("push.policy"));
+    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
+}
+
+TEST_F(PolicyLoaderTest, AdapterUpdateLoadConsumesNeitherPushNorCommonPolicy) {
+    UseFixture("push_over_newer_update");
+    Container common(CreatePluginPolicyContainer());
+    common->SetText("\\Response\\EMAIL\\Admins", "To", "root");
+    m_loader.SetCommonPolicy(common.get());
+
+    ASSERT_TRUE(Load(PolicyLoader::LoadKind::kReadAccepted));
+
+    EXPECT_TRUE(Exists("push.policy"));
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+    EXPECT_EQ(0, m_container->GetBool("\\config", "Nodekeeper", nullptr));
+    EXPECT_EQ(common.get(), m_loader.GetCommonPolicy());
+    EXPECT_TRUE(m_loader.CompareResponseTable());
+}
+
+TEST_F(PolicyLoaderTest, NullContainerFails) {
+    PolicyLoader::Sources sources{m_dir.Path() + "/", ""};
+    EXPECT_FALSE(m_loader.Load(nullptr, true, PolicyLoader::LoadKind::kAccept, sources));
+}
+
+TEST_F(PolicyLoaderTest, ResponseTableDecidesWhetherTheCommonPolicyChanged) {
+    UseFixture("current_with_older_update");
+    Container common(CreatePluginPolicyContainer());
+    common->SetText("\\Response\\EMAIL\\Admins", "To", "root");
+    common->SetText("\\Response\\EMAIL\\Operators", "To", "ops");
+    common->SetText("\\Response\\SNMP\\Manager", "Host", "127.0.0.1");
+    common->SetText("\\Response\\PROGRAM", "Unused", "x");
+
+    // Nothing handed over: unchanged.
+    EXPECT_FALSE(m_loader.CompareResponseTable());
+    m_loader.SetCommonPolicy(common.get());
+    EXPECT_TRUE(m_loader.CompareResponseTable());
+
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(nullptr, m_loader.GetCommonPolicy());
+    ResponseTable expected{{"EMAIL", "Admins"}, {"EMAIL", "Operators"}, {"SNMP", "Manager"}};
+    EXPECT_EQ(expected, m_loader.GetResponseTable());
+    EXPECT_TRUE(m_loader.IsValidResponse("EMAIL", "Operators"));
+    EXPECT_FALSE(m_loader.IsValidResponse("EMAIL", "Manager"));
+    EXPECT_FALSE(m_loader.IsValidResponse("PROGRAM", ""));
+
+    m_loader.SetCommonPolicy(common.get());
+    EXPECT_FALSE(m_loader.CompareResponseTable());
+    common->SetText("\\Response\\SNMP\\Backup", "Host", "127.0.0.2");
+    EXPECT_TRUE(m_loader.CompareResponseTable());
+}
+
+TEST(CompareVersionTextTest, OnlyTheLastTwoFieldsCount) {
+    EXPECT_FALSE(CompareVersionText("9.9.5.2", "1.0.5.3"));
+    EXPECT_TRUE(CompareVersionText("0.0.6.0", "1.0.5.3"));
+    EXPECT_TRUE(CompareVersionText("1.0.5.10", "1.0.5.9"));
+    EXPECT_FALSE(CompareVersionText("1.0.5.3", "1.0.5.3"));
+    EXPECT_TRUE(CompareVersionText("1.0.6b.0", "1.0.5.7"));
+}
+
+TEST(CompareVersionTextTest, TextWithFewerThanThreeDotsNeverCompares) {
+    EXPECT_FALSE(CompareVersionText("1.0.9", "1.0.5.3"));
+    EXPECT_FALSE(CompareVersionText("1.0.9.9", "1.0.5"));
+    EXPECT_FALSE(CompareVersionText("", "1.0.5.3"));
+    EXPECT_FALSE(CompareVersionText(nullptr, "1.0.5.3"));
+    // Fields without digits read as 0; a huge field saturates rather than wraps.
+    EXPECT_TRUE(CompareVersionText("..1.", "..0.9"));
+    EXPECT_TRUE(CompareVersionText("1.0.99999999999999999999999.0", "1.0.18446744073709551614.0"));
+}
