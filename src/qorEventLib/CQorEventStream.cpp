@@ -1,5 +1,6 @@
 // The event's tagged-stream form: the digest body, the digest, writing the
 // stream and reading it back.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -7,6 +8,7 @@
 #include "qorEventLib/qorEventStatus.h"
 #include "qorToolsLib/MD5.h"
 #include "qorToolsLib/QORError.h"
+#include "qorToolsLib/TraceInterface.h"
 
 namespace {
 
@@ -286,7 +288,11 @@ uint32_t CQorEvent::ValidateIntegrity() const {
         uint8_t digest[kAlertIdSize];
         Digest(encoder, digest);
         const AlertBlob* blob = AlertIdBlob();
+        TraceInterface* trace = GetTraceInterface();
+        trace->LogHexDump(0x2000, 15, "ValidateIntegrity", "Id", blob->Data(),
+                          std::min(blob->Size(), kAlertIdSize));
         if (blob->Size() < kAlertIdSize || std::memcmp(blob->Data(), digest, kAlertIdSize) != 0) {
+            trace->LogHexDump(0x1000, 15, "ValidateIntegrity", "Failed", digest, kAlertIdSize);
             return EVL_ALERT_INTEGRITY_FAILED;
         }
         return QOR_S_OK;

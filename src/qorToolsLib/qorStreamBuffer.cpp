@@ -5,7 +5,11 @@
 #include <cstring>
 
 #include "qorToolsLib/QORError.h"
+#include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/qorStreamBufferOwner.h"
+#include "qorToolsLib/qorStreamTrace.h"
+
+using qorStream::Address;
 
 namespace {
 
@@ -13,13 +17,22 @@ constexpr uint8_t kUnwrittenFill = 0xFE;
 
 }  // namespace
 
+qorStream::StatusText::StatusText(StatusCode status) {
+    BoundedSnprintf(m_szText, sizeof m_szText, status > 0xFFFFu ? "0x%8.8x" : "%u", status);
+}
+
 StatusCode AllocateBuffer(uint8_t** address, uint32_t size) {
     *address = nullptr;
     if (size == 0) {
         return QOR_S_OK;
     }
     *address = static_cast<uint8_t*>(std::malloc(size));
-    return *address != nullptr ? QOR_S_OK : QOR_E_ALLOC_FAILED;
+    if (*address == nullptr) {
+        QOR_STREAM_ERROR("AllocateBuffer", "Error %s allocating stream buffer of size %u",
+                         qorStream::StatusText(QOR_E_ALLOC_FAILED).m_szText, size);
+        return QOR_E_ALLOC_FAILED;
+    }
+    return QOR_S_OK;
 }
 
 qorStreamBuffer::qorStreamBuffer(const uint8_t* data, uint32_t length, uint32_t growBy)
@@ -68,6 +81,7 @@ qorStreamBuffer& qorStreamBuffer::operator=(const qorStreamBuffer& other) {
 }
 
 qorStreamBuffer::~qorStreamBuffer() {
+    QOR_STREAM_TRACE("Destroying stream buffer 0x%lx (%d)", Address(this), m_lState);
     m_lState = 1;
     ReleaseResources();
 }
@@ -122,19 +136,33 @@ StatusCode qorStreamBuffer::AcquireReference(qorStreamBufferOwner& owner) {
     if (m_lState >= 1) {
         ++m_lState;
         owner.m_pBuffer = this;
+        QOR_STREAM_TRACE("Reference acquired to existing stream buffer 0x%lx (%x)", Address(this),
+                         static_cast<unsigned>(m_lState));
         return QOR_S_OK;
     }
     // A locked buffer is being written by its holder: the new owner gets a
     // snapshot of its own.
-    return owner.CloneBuffer(*this);
+    StatusCode status = owner.CloneBuffer(*this);
+    if (status != QOR_S_OK) {
+        QOR_STREAM_ERROR(nullptr, "Error %s allocating clone of stream buffer 0x%lx",
+                         qorStream::StatusText(status).m_szText, Address(this));
+        return status;
+    }
+    QOR_STREAM_TRACE("Reference acquired to stream buffer 0x%lx cloned from 0x%lx",
+                     Address(owner.m_pBuffer), Address(this));
+    return QOR_S_OK;
 }
 
 StatusCode qorStreamBuffer::ReleaseReference(qorStreamBufferOwner& owner) {
     owner.m_pBuffer = nullptr;
     if (!HasValidState()) {
+        QOR_STREAM_ERROR(nullptr, "Error %s releasing buffer reference; was: %d",
+                         qorStream::StatusText(QOR_E_WRONG_STATE).m_szText, m_lState);
         return QOR_E_WRONG_STATE;
     }
     int32_t state = m_lState == kLocked ? 1 : m_lState;
+    QOR_STREAM_TRACE("Releasing reference on buffer 0x%lx (was: %d, will be: %d)", Address(this),
+                     state, state - 1);
     if (state == 1) {
         delete this;
     } else {
@@ -149,6 +177,7 @@ StatusCode qorStreamBuffer::LockFor(qorStreamBufferOwner& owner) {
     }
     if (m_lState == 1 || m_lState == kLocked) {
         m_lState = kLocked;
+        QOR_STREAM_TRACE("Stream buffer 0x%lx locked", Address(this));
         return QOR_S_OK;
     }
     if (!HasValidState()) {
@@ -159,14 +188,19 @@ StatusCode qorStreamBuffer::LockFor(qorStreamBufferOwner& owner) {
     owner.m_pBuffer = nullptr;
     StatusCode status = owner.CloneBuffer(*this);
     if (status != QOR_S_OK) {
+        QOR_STREAM_ERROR(nullptr, "Error %x allocating new locked stream buffer from 0x%lx (%d)",
+                         status, Address(this), m_lState);
         return status;
     }
     owner.m_pBuffer->m_lState = kLocked;
+    QOR_STREAM_TRACE("Stream buffer 0x%lx locked; cloned from 0x%lx", Address(owner.m_pBuffer),
+                     Address(this));
     return QOR_S_OK;
 }
 
 StatusCode qorStreamBuffer::Unlock() {
     if (m_lState == kLocked) {
+        QOR_STREAM_TRACE("Stream buffer 0x%lx unlocked (was %d)", Address(this), m_lState);
         m_lState = 1;
     }
     return QOR_S_OK;
@@ -178,6 +212,8 @@ StatusCode qorStreamBuffer::Take(qorStreamBufferOwner& owner, uint8_t** allocati
         return QOR_E_INVALID_ARG;
     }
     if (!HasValidState()) {
+        QOR_STREAM_ERROR(nullptr, "Error %s releasing buffer reference; was: %d",
+                         qorStream::StatusText(QOR_E_WRONG_STATE).m_szText, m_lState);
         return QOR_E_WRONG_STATE;
     }
     if (IsShared()) {
@@ -187,6 +223,8 @@ StatusCode qorStreamBuffer::Take(qorStreamBufferOwner& owner, uint8_t** allocati
         }
         return owner.m_pBuffer->Take(owner, allocation, prefix, end, length);
     }
+    QOR_STREAM_TRACE("Taking buffer 0x%lx from 0x%lx (refcnt: %d)", Address(this), Address(&owner),
+                     m_lState);
     owner.m_pBuffer = nullptr;
     owner.m_uReadPos = 0;
     *allocation = m_pbyData != nullptr ? m_pbyData - m_uPrefix : nullptr;
@@ -212,6 +250,8 @@ StatusCode qorStreamBuffer::Grow(uint32_t count) {
     if (total > UINT32_MAX) {
         return QOR_E_ALLOC_FAILED;
     }
+    QOR_STREAM_TRACE("Stream buffer 0x%lx growing from %u to %u", Address(this), m_uCapacity,
+                     static_cast<uint32_t>(m_uCapacity + growth));
     uint8_t* allocation = nullptr;
     StatusCode status = AllocateBuffer(&allocation, static_cast<uint32_t>(total));
     if (status != QOR_S_OK) {
@@ -259,6 +299,8 @@ StatusCode qorStreamBuffer::Unwrite(uint32_t count) {
 
 StatusCode qorStreamBuffer::ReleaseResources() {
     if (m_lState != 1 && m_lState != kLocked) {
+        QOR_STREAM_ERROR(nullptr, "Error %s releasing buffer resources -- object current in-use (%d)",
+                         qorStream::StatusText(QOR_E_BUFFER_SHARED).m_szText, m_lState);
         return QOR_E_BUFFER_SHARED;
     }
     if (m_pbyData != nullptr) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "qorToolsLib/UnicodeConvert.h"
+#include "qorToolsLib/qorStreamTrace.h"
 
 using namespace qorStream;
 
@@ -24,23 +25,35 @@ uint32_t TextLength(const uint8_t* data, uint32_t length) {
 #define DECODE_FAIL(status) Fail((status), "osStatus", __FILE__, __LINE__)
 
 qorStreamDecode::qorStreamDecode(bool noThrow, uint32_t growBy)
-    : qorStreamBufferOwner(noThrow, growBy), m_uDepth(0) {}
+    : qorStreamBufferOwner(noThrow, growBy), m_uDepth(0) {
+    QOR_STREAM_TRACE("Empty qorStreamDecode object created");
+}
 
 qorStreamDecode::qorStreamDecode(const qorStreamBufferOwner& source)
-    : qorStreamBufferOwner(source), m_uDepth(0) {}
+    : qorStreamBufferOwner(source), m_uDepth(0) {
+    QOR_STREAM_TRACE("New qorStreamDecode object 0x%lx created by copy constructor from base object 0x%lx",
+                     qorStream::Address(this), qorStream::Address(&source));
+}
 
 qorStreamDecode::qorStreamDecode(const qorStreamDecode& other)
-    : qorStreamBufferOwner(other), m_uDepth(0) {}
+    : qorStreamBufferOwner(other), m_uDepth(0) {
+    QOR_STREAM_TRACE("New qorStreamDecode object 0x%lx created by copy constructor from existing object 0x%lx",
+                     qorStream::Address(this), qorStream::Address(&other));
+}
 
 qorStreamDecode& qorStreamDecode::operator=(const qorStreamDecode& other) {
     if (this != &other) {
         ShareBuffer(other);
         m_uDepth = other.m_uDepth;
+        QOR_STREAM_TRACE("qorStreamDecode object 0x%lx copied by operator= from existing object 0x%lx",
+                         qorStream::Address(this), qorStream::Address(&other));
     }
     return *this;
 }
 
-qorStreamDecode::~qorStreamDecode() = default;
+qorStreamDecode::~qorStreamDecode() {
+    QOR_STREAM_TRACE("qorStreamDecode object ready to be destroyed");
+}
 
 StatusCode qorStreamDecode::ReleaseBuffer() {
     m_uDepth = 0;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "qorToolsLib/UnicodeConvert.h"
+#include "qorToolsLib/qorStreamTrace.h"
 
 using namespace qorStream;
 
@@ -62,15 +63,23 @@ private:
 }  // namespace
 
 qorStreamEncode::qorStreamEncode(bool noThrow, uint32_t growBy)
-    : qorStreamBufferOwner(noThrow, growBy), m_uOpenStructure(0) {}
+    : qorStreamBufferOwner(noThrow, growBy), m_uOpenStructure(0) {
+    QOR_STREAM_TRACE("Empty qorStreamEncode object created");
+}
 
 qorStreamEncode::qorStreamEncode(const qorStreamBufferOwner& base)
-    : qorStreamBufferOwner(base), m_uOpenStructure(0) {}
+    : qorStreamBufferOwner(base), m_uOpenStructure(0) {
+    QOR_STREAM_TRACE("New qorStreamEncode object 0x%lx initialized by copy constructor from base object 0x%lx",
+                     qorStream::Address(this), qorStream::Address(&base));
+}
 
 qorStreamEncode::qorStreamEncode(const qorStreamEncode& other)
-    : qorStreamBufferOwner(other), m_uOpenStructure(other.m_uOpenStructure) {}
+    : qorStreamBufferOwner(other), m_uOpenStructure(other.m_uOpenStructure) {
+    QOR_STREAM_TRACE("New qorStreamEncode object 0x%lx initialized by copy constructor from existing object 0x%lx",
+                     qorStream::Address(this), qorStream::Address(&other));
+}
 
-qorStreamEncode::~qorStreamEncode() = default;
+qorStreamEncode::~qorStreamEncode() { QOR_STREAM_TRACE("qorStreamEncode object ready to be destroyed"); }
 
 uint8_t* qorStreamEncode::GetData() const {
     return m_uOpenStructure != 0 ? nullptr : qorStreamBufferOwner::GetData();

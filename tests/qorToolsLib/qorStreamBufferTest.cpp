@@ -9,6 +9,8 @@
 
 #include "qorToolsLib/HostByteBuffer.h"
 #include "qorToolsLib/QORError.h"
+#include "qorToolsLib/TraceInterface.h"
+#include "qorToolsLib/qorLogSinks.h"
 #include "qorToolsLib/qorStreamBufferOwner.h"
 
 namespace {
@@ -170,6 +172,48 @@ TEST(qorStreamBuffer, LastOwnerFreesTheBuffer) {
     delete owner;
     EXPECT_EQ("abc", Contents(*copy));
     delete copy;
+}
+
+namespace {
+
+class CapturingSink : public qorLogFileSink {
+public:
+    explicit CapturingSink(std::vector<std::string>& lines) : m_lines(lines) {}
+    uint32_t Write(const char* text) override {
+        m_lines.emplace_back(text);
+        return 0;
+    }
+
+private:
+    std::vector<std::string>& m_lines;
+};
+
+}  // namespace
+
+TEST(qorStreamBuffer, SharingAndGrowthAreTracedWhenTheHostAsksForTraces) {
+    std::vector<std::string> lines;
+    TraceInterface* trace = GetTraceInterface();
+    trace->SetFileSink(new CapturingSink(lines));
+    trace->SetFilter(0x3001, 9);
+    {
+        qorStreamBufferOwner owner(true, 750);
+        owner.Write(Bytes("x"), 1);
+        qorStreamBufferOwner sharer(owner);
+    }
+    trace->SetFileSink(nullptr);
+    trace->SetFilter(5, 1);
+    auto has = [&](const char* text) {
+        for (const std::string& line : lines) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(has(" growing from 0 to 751")) << lines.size();
+    EXPECT_TRUE(has("Reference acquired to existing stream buffer 0x"));
+    EXPECT_TRUE(has("(was: 2, will be: 1)"));
+    EXPECT_TRUE(has("Destroying stream buffer 0x"));
 }
 
 namespace {
