@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "qorEventLib/CEventFilter.h"
 #include "qorEventLib/qorEventStatus.h"
@@ -289,6 +290,18 @@ StatusCode CQorEvent::ReleaseBuffers() {
     return status != QOR_S_OK ? status : outgoing;
 }
 
+const AlertValue& CQorEvent::OriginalValue(uint32_t section, size_t index) const {
+    const EventAVP& current = m_Sections[section][index];
+    std::string_view name =
+        section == 0 ? std::string_view(kHeaderNames[index]) : std::string_view(current.m_sName);
+    for (const EventAVP& updated : m_Sections[kUpdatedSection]) {
+        if (updated.m_sName == name) {
+            return updated.m_Value;
+        }
+    }
+    return current.m_Value;
+}
+
 EventAVP CQorEvent::GetOriginal(const EventIterator& position) const {
     const EventAVP* current = GetRecord(position);
     if (current == nullptr) {
@@ -296,8 +309,7 @@ EventAVP CQorEvent::GetOriginal(const EventIterator& position) const {
     }
     if (position.m_uSection == 0) {
         uint32_t index = static_cast<uint32_t>(position.m_iIndex);
-        const EventAVP* original = GetRecord(Find(kHeaderNames[index], kUpdatedSection));
-        return original != nullptr ? EventAVP(index, original->m_Value) : *current;
+        return EventAVP(index, OriginalValue(0, index));
     }
     const EventAVP* original = GetRecord(Find(current->m_sName, kUpdatedSection));
     return original != nullptr ? *original : *current;

@@ -116,6 +116,9 @@ protected:
     bool AlertIdIsZero() const;
     const AlertBlob* AlertIdBlob() const;
     EventIterator MakeIterator(uint32_t section, int32_t index) const;
+    // The value a record held before any update: its section 3 copy, or
+    // the record's own.
+    const AlertValue& OriginalValue(uint32_t section, size_t index) const;
     void Append(uint32_t section, const std::string& name, const AlertValue& value);
     StatusCode WriteStream();
     StatusCode LoadItems(qorStreamDecode& decoder);

@@ -67,8 +67,7 @@ StatusCode CQorEvent::WriteBody(qorStreamEncode& encoder, bool useCurrent) const
             if (index == kAlertID) {
                 continue;
             }
-            const AlertValue& value =
-                useCurrent ? record.m_Value : GetOriginal(MakeIterator(0, static_cast<int32_t>(index))).m_Value;
+            const AlertValue& value = useCurrent ? record.m_Value : OriginalValue(0, index);
             Check(value.Encode(encoder, nullptr, index));
         }
         Check(encoder.EndStructure());
@@ -93,9 +92,9 @@ StatusCode CQorEvent::WriteBody(qorStreamEncode& encoder, bool useCurrent) const
                 }
                 // An attribute that exists only through an update has no
                 // original and stays out of the body.
-                EventAVP original = GetOriginal(MakeIterator(section, static_cast<int32_t>(i)));
-                if (original.m_Value.Type() != VTypeUnknown) {
-                    Check(original.m_Value.Encode(encoder, record.m_sName.c_str(), 0));
+                const AlertValue& original = OriginalValue(section, i);
+                if (original.Type() != VTypeUnknown) {
+                    Check(original.Encode(encoder, record.m_sName.c_str(), 0));
                     wrote = true;
                 }
             }
