@@ -1,0 +1,104 @@
+#include "HwHostOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/DynamicLoader.h"
+
+namespace {
+
+bool ParseSeconds(const char* text, uint32_t& seconds) {
+    if (text == nullptr || *text < '0' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value > UINT32_MAX / 1000) {
+        return false;
+    }
+    seconds = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool ValidManager(const std::string& text) {
+    size_t colon = text.rfind(':');
+    uint32_t port = 0;
+    return colon != std::string::npos && colon > 0 &&
+           ParseSeconds(text.c_str() + colon + 1, port) && port > 0 && port <= 65535;
+}
+
+}  // namespace
+
+const char* HwHostUsage() {
+    return "usage: hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]\n"
+           "                  [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]\n"
+           "Runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
+           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.\n";
+}
+
+bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& options,
+                        std::string& error) {
+    if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
+        error = "the only command is \"run\"";
+        return false;
+    }
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        if (i + 1 >= argc) {
+            error = name + " needs a value";
+            return false;
+        }
+        const char* value = argv[++i];
+        if (name == "--root") {
+            options.m_strRoot = value;
+        } else if (name == "--for") {
+            if (!ParseSeconds(value, options.m_dwForSeconds) || options.m_dwForSeconds == 0) {
+                error = std::string("--for needs a positive number of seconds, not \"") + value +
+                        "\"";
+                return false;
+            }
+        } else if (name == "--alerts") {
+            options.m_strAlerts = value;
+        } else if (name == "--messages") {
+            options.m_strMessages = value;
+        } else if (name == "--log") {
+            options.m_strLog = value;
+        } else if (name == "--snmp-manager") {
+            if (!ValidManager(value)) {
+                error = std::string("--snmp-manager needs HOST:PORT, not \"") + value + "\"";
+                return false;
+            }
+            options.m_strSnmpManager = value;
+        } else if (name == "--plugin") {
+            options.m_strPlugin = value;
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+    }
+    if (options.m_strRoot.empty()) {
+        error = "--root DIR is required";
+        return false;
+    }
+    std::error_code failure;
+    std::filesystem::path root = std::filesystem::absolute(options.m_strRoot, failure);
+    if (failure || !std::filesystem::is_directory(root, failure)) {
+        error = "the sensor root " + options.m_strRoot + " is not a directory";
+        return false;
+    }
+    options.m_strRoot = root.lexically_normal().string();
+    while (options.m_strRoot.size() > 1 && options.m_strRoot.back() == '/') {
+        options.m_strRoot.pop_back();
+    }
+    if (options.m_strLog.empty()) {
+        options.m_strLog = options.m_strRoot + "/logs/hwhost.log";
+    }
+    if (options.m_strPlugin.empty()) {
+        // The plug-in is installed beside the host.
+        options.m_strPlugin = plat::ThisModuleDirectory() + "/libhostwarden.so";
+    }
+    return true;
+}

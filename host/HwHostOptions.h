@@ -1,0 +1,29 @@
+#pragma once
+// The command line of hwhost:
+//   hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]
+//              [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]
+
+#include <cstdint>
+#include <string>
+
+struct HwHostOptions {
+    // The sensor root, absolute, without a trailing separator.
+    std::string m_strRoot;
+    // How long to run before stopping; 0 runs until a stop signal.
+    uint32_t m_dwForSeconds = 0;
+    // Empty: alerts go to standard output.
+    std::string m_strAlerts;
+    // Empty: no binary host messages are written.
+    std::string m_strMessages;
+    std::string m_strLog;
+    std::string m_strSnmpManager;
+    std::string m_strPlugin;
+};
+
+// The usage text, for errors and --help.
+const char* HwHostUsage();
+
+// Fills `options` (defaults filled in from the root); false with `error`
+// set for a command line that cannot be run.
+bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& options,
+                        std::string& error);

@@ -1,0 +1,190 @@
+#include "SensorHost.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "hostwarden/CSFIdentifiers.h"
+#include "hostwarden/ICSFSensor.h"
+#include "hostwarden/ICSFSvcRequest.h"
+#include "hostwarden/IEventRegistry.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "HostCommandRequest.h"
+#include "LocalAddress.h"
+#include "platform/Console.h"
+#include "platform/Environment.h"
+
+#define HWHOST_LOG(level, ...) \
+    m_services.Log(nullptr, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__)
+
+namespace {
+
+constexpr const char kProductName[] = "Host Warden Server Sensor";
+constexpr const char kPluginName[] = "Host Warden";
+constexpr const char kPluginVersion[] = "0.1";
+constexpr const char kCommonPolicyFile[] = "common.policy";
+
+// Sets the variable unless the caller's environment already chose a value.
+void DefaultEnvironment(const char* pszName, const std::string& value) {
+    std::string existing;
+    if (!plat::GetEnvironmentText(pszName, existing) || existing.empty()) {
+        plat::SetEnvironmentText(pszName, value.c_str());
+    }
+}
+
+}  // namespace
+
+SensorHost::SensorHost(const HwHostOptions& options) : m_options(options) {}
+
+SensorHost::~SensorHost() {
+    if (!m_bStopped && m_pDriver != nullptr) {
+        Stop();
+    }
+    if (m_pCommonPolicy != nullptr) {
+        m_pCommonPolicy->Release();
+    }
+}
+
+bool SensorHost::Open(std::string& error) {
+    if (!m_services.Open(m_options.m_strLog)) {
+        error = "cannot open the log " + m_options.m_strLog;
+        return false;
+    }
+    // The plug-in reads its locations and its platform state from the
+    // environment: both follow the sensor root unless chosen outside.
+    DefaultEnvironment("HostWardenRoot", m_options.m_strRoot);
+    DefaultEnvironment("QOR_PLATFORM_ROOT", m_options.m_strRoot + "/platform");
+    HWHOST_LOG(kCSFLogInfo, "hwhost: loading %s for the sensor root %s",
+               m_options.m_strPlugin.c_str(), m_options.m_strRoot.c_str());
+    if (!m_plugin.Load(m_options.m_strPlugin, error)) {
+        return false;
+    }
+    void* object = nullptr;
+    if (m_plugin.Create(IID_ICSFSvcRequest, &object) != CSF_S_OK || object == nullptr) {
+        error = "the plug-in made no service request";
+        return false;
+    }
+    m_pServiceRequest = static_cast<ICSFSvcRequest*>(object);
+    m_pServiceRequest->SetServices(&m_services);
+    m_pServiceRequest->SetEventHandler(&m_handler);
+    // The sensor reads the factory's last registry at start-up.
+    object = nullptr;
+    if (m_plugin.Create(IID_IEventRegistry, &object) != CSF_S_OK || object == nullptr) {
+        error = "the plug-in made no event registry";
+        return false;
+    }
+    m_pRegistry = static_cast<IEventRegistry*>(object);
+    object = nullptr;
+    if (m_plugin.Create(IID_ICSFSensor, &object) != CSF_S_OK || object == nullptr) {
+        error = "the plug-in made no sensor";
+        return false;
+    }
+    m_pSensor = static_cast<ICSFSensor*>(object);
+
+    char hostName[256] = {};
+    if (::gethostname(hostName, sizeof hostName - 1) != 0) {
+        std::snprintf(hostName, sizeof hostName, "localhost");
+    }
+    m_pSensor->SetSensorName(hostName);
+    m_pSensor->SetProductName(kProductName);
+    m_pSensor->SetPluginName(kPluginName);
+    m_pSensor->SetPluginVersion(kPluginVersion);
+    m_pSensor->SetSensorAddress(LocalAddressText().c_str());
+    // Policy files are the base directory followed directly by their names.
+    m_pSensor->SetBaseDirectory((m_options.m_strRoot + "/").c_str());
+
+    m_pDriver = std::make_unique<CommandDriver>(*m_pSensor);
+    m_pDriver->Start();
+    return true;
+}
+
+void SensorHost::HandOverCommonPolicy() {
+    const std::string path = m_options.m_strRoot + "/" + kCommonPolicyFile;
+    std::error_code failure;
+    if (!std::filesystem::exists(path, failure)) {
+        return;
+    }
+    IPolicyContainer* container = CreatePluginPolicyContainer();
+    if (container == nullptr) {
+        HWHOST_LOG(kCSFLogError, "hwhost: no memory for the common policy");
+        return;
+    }
+    if (container->LoadFile(path.c_str(), "", "\\", true) != 0) {
+        HWHOST_LOG(kCSFLogError, "hwhost: cannot read the common policy %s", path.c_str());
+        container->Release();
+        return;
+    }
+    // Called between commands only, so no policy load is reading the
+    // container this replaces.
+    m_pSensor->OnChangeCommonPolicy(container);
+    if (m_pCommonPolicy != nullptr) {
+        m_pCommonPolicy->Release();
+    }
+    m_pCommonPolicy = container;
+}
+
+bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
+    if (m_pDriver == nullptr) {
+        return false;
+    }
+    HostCommandRequest request;
+    if (!m_pDriver->Issue(command, &request)) {
+        HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the sensor has been stopped", pszName);
+        return false;
+    }
+    if (!request.WaitForCompletion(kCommandTimeoutMs)) {
+        HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %u s", pszName,
+                   kCommandTimeoutMs / 1000);
+        plat::ConsolePrintf("hwhost: %s was not completed\n", pszName);
+        return false;
+    }
+    uint32_t status = request.GetStatus();
+    if (status == kCommandStatusDone) {
+        HWHOST_LOG(kCSFLogInfo, "hwhost: %s completed with status %u", pszName, status);
+        return true;
+    }
+    std::string text = request.GetStatusText();
+    HWHOST_LOG(kCSFLogError, "hwhost: %s completed with status %u: %s", pszName, status,
+               text.c_str());
+    plat::ConsolePrintf("hwhost: %s failed (status %u): %s\n", pszName, status, text.c_str());
+    return false;
+}
+
+bool SensorHost::Start() {
+    HandOverCommonPolicy();
+    return RunCommand(HostCommand::kInit, "start-up");
+}
+
+bool SensorHost::Reload() {
+    HandOverCommonPolicy();
+    return RunCommand(HostCommand::kReloadPolicy, "reload");
+}
+
+bool SensorHost::Pause() { return RunCommand(HostCommand::kPause, "pause"); }
+
+bool SensorHost::Resume() { return RunCommand(HostCommand::kResume, "resume"); }
+
+bool SensorHost::Stop() {
+    if (m_bStopped || m_pDriver == nullptr) {
+        return false;
+    }
+    m_bStopped = true;
+    bool stopped = RunCommand(HostCommand::kStop, "stop");
+    m_pDriver->Join();
+    ReleaseObjects();
+    return stopped;
+}
+
+void SensorHost::ReleaseObjects() {
+    // The host owns the registry and the service request; the sensor is
+    // the plug-in's own and is never released.
+    if (m_pRegistry != nullptr) {
+        m_pRegistry->Release();
+        m_pRegistry = nullptr;
+    }
+    if (m_pServiceRequest != nullptr) {
+        m_pServiceRequest->Release();
+        m_pServiceRequest = nullptr;
+    }
+}

@@ -1,0 +1,68 @@
+#pragma once
+// hwhost's side of the host contract: it loads the plug-in, obtains the
+// service request, the event registry and the sensor, hands over its logger
+// and event sink, the sensor's identity, base directory and the common
+// policy, and drives the sensor's commands through the two-thread command
+// driver, waiting for each request to be completed.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "CommandDriver.h"
+#include "HostEventHandler.h"
+#include "HostServices.h"
+#include "HwHostOptions.h"
+#include "PluginBinding.h"
+
+class ICSFSensor;
+class ICSFSvcRequest;
+class IEventRegistry;
+class IPolicyContainer;
+
+class SensorHost {
+public:
+    // How long a command may take before the host gives up waiting.
+    static constexpr uint32_t kCommandTimeoutMs = 300000;
+
+    explicit SensorHost(const HwHostOptions& options);
+    ~SensorHost();
+    SensorHost(const SensorHost&) = delete;
+    SensorHost& operator=(const SensorHost&) = delete;
+
+    // Opens the log and the outputs, binds the plug-in and hands the sensor
+    // everything it needs before start-up.  False with `error` set.
+    bool Open(std::string& error);
+
+    // Each issues one command and answers whether its request was completed
+    // with status 1 (done).
+    bool Start();
+    bool Reload();
+    bool Pause();
+    bool Resume();
+    // Stops the sensor, ends the sensor thread, writes the alerts still
+    // waiting and releases the host's objects.  Safe to call once only.
+    bool Stop();
+
+    HostServices& Services() { return m_services; }
+
+private:
+    bool RunCommand(HostCommand command, const char* pszName);
+    // Reads DIR/common.policy into a fresh container and hands it to the
+    // sensor; a root without one hands over nothing.
+    void HandOverCommonPolicy();
+    void ReleaseObjects();
+
+    HwHostOptions m_options;
+    HostServices m_services;
+    HostEventHandler m_handler;
+    PluginBinding m_plugin;
+    ICSFSvcRequest* m_pServiceRequest = nullptr;
+    IEventRegistry* m_pRegistry = nullptr;
+    ICSFSensor* m_pSensor = nullptr;
+    std::unique_ptr<CommandDriver> m_pDriver;
+    // The sensor may hold the last container handed over until its next
+    // policy load; the host keeps it until it hands over the next one.
+    IPolicyContainer* m_pCommonPolicy = nullptr;
+    bool m_bStopped = false;
+};

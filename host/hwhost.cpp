@@ -1,0 +1,83 @@
+// hwhost: the project's own host service.  It loads the sensor plug-in,
+// starts it on a sensor root and drives it from signals until told to stop.
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "HwHostOptions.h"
+#include "SensorHost.h"
+#include "SignalWaiter.h"
+#include "platform/Console.h"
+
+namespace {
+
+// What is left of the run, for the next wait.
+uint32_t RemainingMs(const HwHostOptions& options,
+                     std::chrono::steady_clock::time_point deadline) {
+    if (options.m_dwForSeconds == 0) {
+        return 0xFFFFFFFFu;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+}
+
+// Runs commands from signals until a stop signal or the end of the run.
+void ServeSignals(SensorHost& host, SignalWaiter& signals, const HwHostOptions& options) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.m_dwForSeconds);
+    for (;;) {
+        uint32_t waitMs = RemainingMs(options, deadline);
+        if (waitMs == 0) {
+            return;
+        }
+        switch (signals.Wait(waitMs)) {
+            case HostSignal::kReload:
+                host.Reload();
+                break;
+            case HostSignal::kPause:
+                host.Pause();
+                break;
+            case HostSignal::kResume:
+                host.Resume();
+                break;
+            case HostSignal::kStop:
+                return;
+            case HostSignal::kNone:
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(HwHostUsage(), stdout);
+        return 0;
+    }
+    HwHostOptions options;
+    std::string error;
+    if (!ParseHwHostOptions(argc, argv, options, error)) {
+        plat::ConsolePrintf("hwhost: %s\n%s", error.c_str(), HwHostUsage());
+        return 2;
+    }
+    // Before any thread exists, so that no plug-in thread takes a signal.
+    SignalWaiter signals;
+    SensorHost host(options);
+    if (!host.Open(error)) {
+        plat::ConsolePrintf("hwhost: %s\n", error.c_str());
+        return 1;
+    }
+    plat::ConsolePrintf("hwhost: sensor root %s, log %s\n", options.m_strRoot.c_str(),
+                        options.m_strLog.c_str());
+    bool started = host.Start();
+    if (started) {
+        plat::ConsolePrintf("hwhost: sensor started; Ctrl-C stops it\n");
+        ServeSignals(host, signals, options);
+    }
+    bool stopped = host.Stop();
+    plat::ConsolePrintf("hwhost: sensor %s\n", stopped ? "stopped" : "stopped with errors");
+    return started && stopped ? 0 : 1;
+}

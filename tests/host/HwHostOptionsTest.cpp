@@ -1,0 +1,79 @@
+#include "HwHostOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TestUtil.h"
+
+namespace {
+
+bool Parse(std::vector<const char*> arguments, HwHostOptions& options, std::string& error) {
+    arguments.insert(arguments.begin(), "hwhost");
+    return ParseHwHostOptions(static_cast<int>(arguments.size()), arguments.data(), options,
+                              error);
+}
+
+}  // namespace
+
+TEST(HwHostOptionsTest, RootGivesTheDefaultLogAndAnAbsolutePath) {
+    hwtest::ScratchDirectory root;
+    HwHostOptions options;
+    std::string error;
+    std::string withSlash = root.Path() + "/";
+
+    ASSERT_TRUE(Parse({"run", "--root", withSlash.c_str()}, options, error)) << error;
+
+    EXPECT_EQ(root.Path(), options.m_strRoot);
+    EXPECT_EQ(root.Path() + "/logs/hwhost.log", options.m_strLog);
+    EXPECT_EQ(0u, options.m_dwForSeconds);
+    EXPECT_TRUE(options.m_strAlerts.empty());
+}
+
+TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
+    hwtest::ScratchDirectory root;
+    const char* dir = root.Path().c_str();
+    struct Case {
+        std::vector<const char*> arguments;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{}, "the only command"},
+        {{"start", "--root", dir}, "the only command"},
+        {{"run"}, "--root DIR is required"},
+        {{"run", "--root", "/nonexistent/hw-root"}, "is not a directory"},
+        {{"run", "--root", dir, "--for"}, "--for needs a value"},
+        {{"run", "--root", dir, "--for", "0"}, "positive number"},
+        {{"run", "--root", dir, "--for", "-5"}, "positive number"},
+        {{"run", "--root", dir, "--for", "10s"}, "positive number"},
+        {{"run", "--root", dir, "--snmp-manager", "localhost"}, "HOST:PORT"},
+        {{"run", "--root", dir, "--snmp-manager", "localhost:70000"}, "HOST:PORT"},
+        {{"run", "--root", dir, "--verbose", "1"}, "unknown option --verbose"},
+    };
+    for (const Case& c : cases) {
+        HwHostOptions options;
+        std::string error;
+        EXPECT_FALSE(Parse(c.arguments, options, error)) << c.reason;
+        EXPECT_NE(std::string::npos, error.find(c.reason)) << error;
+    }
+}
+
+TEST(HwHostOptionsTest, EveryOptionIsKept) {
+    hwtest::ScratchDirectory root;
+    HwHostOptions options;
+    std::string error;
+
+    ASSERT_TRUE(Parse({"run", "--root", root.Path().c_str(), "--for", "3", "--alerts", "a.xml",
+                       "--messages", "m.bin", "--log", "h.log", "--snmp-manager",
+                       "127.0.0.1:1162", "--plugin", "/x/libhostwarden.so"},
+                      options, error))
+        << error;
+
+    EXPECT_EQ(3u, options.m_dwForSeconds);
+    EXPECT_EQ("a.xml", options.m_strAlerts);
+    EXPECT_EQ("m.bin", options.m_strMessages);
+    EXPECT_EQ("h.log", options.m_strLog);
+    EXPECT_EQ("127.0.0.1:1162", options.m_strSnmpManager);
+    EXPECT_EQ("/x/libhostwarden.so", options.m_strPlugin);
+}
