@@ -368,11 +368,3 @@ TEST(CQorEvent, LastReleaseDeletesTheEvent) {
     EXPECT_EQ(EVL_ALERT_RESERVED, CQorEvent().Reserved(0));
 }
 
-TEST_F(CQorEventTest, EqualsComparesRecordsInOrder) {
-    CQorEvent other;
-    FillHeader(other);
-    ASSERT_EQ(QOR_S_OK, other.Add("Message", AlertValue::String("hi"), 1));
-    EXPECT_TRUE(m_event.Equals(other));
-    ASSERT_EQ(QOR_S_OK, other.Add("Message", AlertValue::String("ho"), 1));
-    EXPECT_FALSE(m_event.Equals(other));
-}

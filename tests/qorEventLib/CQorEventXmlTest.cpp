@@ -147,14 +147,3 @@ TEST(AdfXmlUtils, BlobTextBreaksLinesAfter62AndThenEvery70Characters) {
     EXPECT_EQ("", AdfXmlUtils::BlobText(nullptr));
 }
 
-TEST(AdfXmlUtils, NamesOfSectionsHeaderValuesAndKinds) {
-    const char* name = nullptr;
-    EXPECT_EQ(EVL_ALERT_UNSUPPORTED_SECTION, AdfXmlUtils::SectionName(4, &name));
-    ASSERT_EQ(QOR_S_OK, AdfXmlUtils::SectionName(3, &name));
-    EXPECT_STREQ("updated-parameters", name);
-    EXPECT_STREQ("alert-time-sequence-id", AdfXmlUtils::HeaderAttributeName(6));
-    EXPECT_EQ(nullptr, AdfXmlUtils::HeaderAttributeName(14));
-    EXPECT_EQ(EVL_ALERT_UNSUPPORTED_TYPE, AdfXmlUtils::XmlTypeName(8, &name));
-    ASSERT_EQ(QOR_S_OK, AdfXmlUtils::XmlTypeName(VTypeUint16, &name));
-    EXPECT_STREQ("unsignedShort", name);
-}

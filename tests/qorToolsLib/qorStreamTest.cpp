@@ -344,17 +344,6 @@ TEST(qorStreamDecode, Int32OfTheOtherSignednessIsRefusedAndLeftUnread) {
     EXPECT_THROW(raising.ExtractInt32(nullptr, nullptr, &out, ET_SINT32), qorErrorException);
 }
 
-TEST(qorStreamDecode, IntegersWidenByTheirType) {
-    qorStreamDecode decoder =
-        DecoderOver({0x20, 0x01, 0xFE, 0x21, 0x01, 0xFF, 0xFE, 0x11, 0x01, 0xFF, 0xFE});
-    uint32_t value;
-    ASSERT_EQ(QOR_S_OK, decoder.ExtractInteger(nullptr, nullptr, &value));
-    EXPECT_EQ(0xFEu, value);
-    ASSERT_EQ(QOR_S_OK, decoder.ExtractInteger(nullptr, nullptr, &value));
-    EXPECT_EQ(0xFFFFFFFEu, value);
-    ASSERT_EQ(QOR_S_OK, decoder.ExtractInteger(nullptr, nullptr, &value));
-    EXPECT_EQ(0xFFFEu, value);
-}
 
 TEST(qorStreamDecode, TruncatedInputIsRejectedAtEveryCut) {
     // A stream with every kind of field, cut at each length: walking it must
