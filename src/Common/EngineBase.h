@@ -1,0 +1,71 @@
+#pragma once
+// The base of every detection engine: a worker thread that owns the rules of
+// its policy tables, is driven through its lifecycle by the sensor's thread
+// list, and hands every detection to ExecuteResponses as an alert record.
+//
+// Lifecycle (control thread): Oninit, OnStart, then OnPauseInit + OnPause,
+// OnReloadPolicy while paused, OnResume (a new thread), and finally
+// OnStopInit + OnStop.  A stop never kills the thread: it is told to stop
+// and awaited, and a thread asked to stop before it ran leaves at its gate.
+// A derived engine whose body uses its own members stops the thread in its
+// own destructor, before those members go.
+
+#include <cstdint>
+#include <memory>
+
+#include "Common/RuleContainer.h"
+#include "hostwarden/ICSFEventHandler.h"
+#include "qorToolsLib/jsThread.h"
+
+class AgentEventInfo;
+class CSFEventRegistry;
+class IPolicyContainer;
+
+class CEngineBase : public qorThread {
+public:
+    static constexpr uint32_t kEnginePriorityLevel = 2;
+    // The most "__qor_ruleinfonames" holds.
+    static constexpr size_t kRuleInfoNamesMax = 1023;
+
+    explicit CEngineBase(const char* pszThreadName);
+    ~CEngineBase() override;
+
+    // The lifecycle operations take the thread list's argument, which the
+    // base ignores, and answer 0 for success.
+    virtual int32_t Oninit(uint32_t dwArgument);
+    virtual int32_t OnStart(uint32_t dwArgument);
+    virtual int32_t OnStopInit(uint32_t dwArgument);
+    virtual int32_t OnStop(uint32_t dwArgument);
+    virtual int32_t OnReloadPolicy(uint32_t dwArgument);
+    virtual int32_t OnPauseInit(uint32_t dwArgument);
+    virtual int32_t OnPause(uint32_t dwArgument);
+    virtual int32_t OnResume(uint32_t dwArgument);
+    // Registers each rule reader's section path with the registry.
+    virtual int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) = 0;
+    // Fills the container through the engine's rule readers; 0 for success.
+    virtual int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) = 0;
+    // Takes the record and sends it on its way: 1 when it went to the script
+    // handler for validation, the sensor's answer when it was reported, 0
+    // when it was dropped.  Uses nothing of the engine, only the record and
+    // its rule, so any thread may call it.
+    virtual uint8_t ExecuteResponses(AgentEventInfo* pRecord);
+    virtual uint8_t LogToCSF(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                             uint32_t dwFlags);
+    virtual uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond);
+    // Null until the first successful reload.
+    virtual RuleContainer* GetRuleContainer();
+
+    // 0 when the thread runs (already, or started now), -1 when it could
+    // not be started.
+    int32_t StartThread();
+    // Tells the thread to stop, once; never waits for it.
+    int32_t RequestStop();
+    // RequestStop, then waits for the thread to end and lets it go.
+    int32_t StopAndWait();
+
+    bool IsStopRequested() const { return m_dwStopRequested != 0; }
+
+private:
+    uint32_t m_dwStopRequested = 0;
+    std::unique_ptr<RuleContainer> m_pRuleContainer;
+};

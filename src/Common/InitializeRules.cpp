@@ -1,0 +1,209 @@
+#include "Common/InitializeRules.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "Common/AlertTypes.h"
+#include "Common/ISensorCore.h"
+#include "Common/Rule.h"
+#include "Common/RuleContainer.h"
+#include "Common/RuleScript.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+// A list handed out by the container, released with the scope.
+struct ListGuard {
+    qgStringVector* m_pList = nullptr;
+    ~ListGuard() {
+        if (m_pList != nullptr) {
+            m_pList->Release();
+        }
+    }
+};
+
+bool GetBool(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
+             bool bDefault) {
+    return pPolicy->GetBool(strPath.c_str(), pszName, &bDefault);
+}
+
+int32_t GetInt(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
+               int32_t nDefault) {
+    return pPolicy->GetInt(strPath.c_str(), pszName, &nDefault);
+}
+
+// A copy: the container's text is only good until this thread's next read.
+std::string GetText(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName) {
+    const char* pszText = pPolicy->GetText(strPath.c_str(), pszName, "");
+    return pszText != nullptr ? std::string(pszText) : std::string();
+}
+
+bool StartsWith(const std::string& strText, const char* pszPrefix) {
+    return strText.compare(0, std::char_traits<char>::length(pszPrefix), pszPrefix) == 0;
+}
+
+}  // namespace
+
+InitializeRules::~InitializeRules() = default;
+
+std::string InitializeRules::GetRulesSectionPath() {
+    return std::string(GetRulesBase()) + GetRulesKey() + "\\";
+}
+
+void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPolicy) {
+    if (pContainer == nullptr || pPolicy == nullptr) {
+        return;
+    }
+    const std::string strSection = std::string(GetRulesBase()) + GetRulesKey();
+    CSF_TRACE(kCSFLogInfo, "iterating rules: %s", strSection.c_str());
+    ListGuard names;
+    if (!pPolicy->GetSubKeyNames(strSection.c_str(), &names.m_pList) || names.m_pList == nullptr) {
+        CSF_TRACE(kCSFLogInfo, "Unable to read rules table.");
+        return;
+    }
+    ISensorCore* pSensor = GetSensorCore();
+    for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End(); ++pName) {
+        const std::string& strSubKey = *pName;
+        CSF_TRACE(kCSFLogNotice, "%s", strSubKey.c_str());
+        m_strRulePath = strSection + "\\" + strSubKey;
+        if (!GetBool(pPolicy, m_strRulePath, "Enabled", false)) {
+            continue;
+        }
+        std::unique_ptr<Rule> pRule(CreateRule());
+        if (!pRule) {
+            CSF_TRACE(kCSFLogInfo, "Unable to create a rule object.");
+            break;
+        }
+        pRule->Enable();
+        pRule->SetPriority(static_cast<uint32_t>(GetInt(pPolicy, m_strRulePath, "Priority", 3)));
+        pRule->SetRiskLevel(GetInt(pPolicy, m_strRulePath, "Risk Level", 1));
+        const std::string strAlertType = GetText(pPolicy, m_strRulePath, "Alert Type");
+        pRule->SetAlertType(strAlertType.c_str());
+        const bool bTypeMissing =
+            strAlertType.empty() && pRule->GetAlertType() == kAlertUserDefinedEvent;
+        const std::string strSecCheckId = GetText(pPolicy, m_strRulePath, "SecCheckId");
+        if (!strSecCheckId.empty()) {
+            pRule->SetName(strSecCheckId);
+            pRule->SetOrigin(kRuleOriginSecCheckId);
+        } else {
+            pRule->SetName(strSubKey);
+            pRule->SetOrigin(StartsWith(m_strRulePath, kUserRulesBase) ? kRuleOriginUserDefined
+                                                                       : kRuleOriginStandard);
+        }
+        pRule->SetLogType(GetText(pPolicy, m_strRulePath, "Log Type"));
+        if (ReadRuleScript(pPolicy, m_strRulePath.c_str(), pRule.get()) == kRuleScriptDropRule) {
+            continue;
+        }
+        if (!ReadRule(pRule.get(), pPolicy, strSection.c_str(), strSubKey.c_str())) {
+            ++m_dwRefused;
+            CSF_TRACE(kCSFLogInfo, "Unable to create a rule object2.");
+            continue;
+        }
+        if (bTypeMissing && pRule->GetAlertType() > 200) {
+            CSF_TRACE(kCSFLogConsoleFlag, "\"%s\": missing Alert Type defaulted to \"UserDefinedEvent\"\n",
+                      m_strRulePath.c_str());
+        }
+        if (pRule->GetAlertType() == 0) {
+            pRule->SetAlertType(g_szUserDefinedEvent);
+        }
+        Rule* pAdded = pRule.release();
+        pContainer->Add(pAdded);
+        if (RuleContainer* pSensorRules = pSensor != nullptr ? pSensor->GetRuleContainer() : nullptr) {
+            pSensorRules->Add(pAdded);
+        }
+        ReadResponses(pPolicy, pAdded, strSubKey);
+    }
+}
+
+void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
+                                    const std::string& strSubKey) {
+    const std::string strResponses = m_strRulePath + "\\Response\\";
+    std::string strInvalid;
+    ListGuard names;
+    if (pPolicy->GetSubKeyNames(strResponses.c_str(), &names.m_pList) && names.m_pList != nullptr) {
+        ISensorCore* pSensor = GetSensorCore();
+        for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
+             ++pName) {
+            const std::string strKey = strResponses + *pName;
+            if (!GetBool(pPolicy, strKey, "Enabled", false)) {
+                continue;
+            }
+            const std::string strChoice = GetText(pPolicy, strKey, "Choice");
+            // Without a sensor there is no table to hold the choice against.
+            if (strChoice.empty() || pSensor == nullptr ||
+                pSensor->IsValidResponse(pName->c_str(), strChoice.c_str())) {
+                continue;
+            }
+            CSF_LOG(kCSFLogError, "Found invalid response : %s \\ %s for rule : %s", pName->c_str(),
+                    strChoice.c_str(), strSubKey.c_str());
+            CSF_LOG(kCSFLogError, "Please review current policy applied to sensor for valid responses.");
+            strInvalid += ", " + strChoice;
+        }
+    }
+    pRule->SetInvalidResponses(strInvalid.empty() ? std::string() : strInvalid.substr(2));
+}
+
+int32_t InitializeRules::ReadRuleScript(IPolicyContainer* pPolicy, const char* pszRulePath,
+                                        Rule* pRule) {
+    if (pPolicy == nullptr || pszRulePath == nullptr || pRule == nullptr) {
+        return kRuleScriptNone;
+    }
+    const std::string strRulePath = pszRulePath;
+    const bool bNeedTcl = GetBool(pPolicy, strRulePath, "NeedTcl", false);
+    pRule->SetNeedTcl(bNeedTcl);
+    const std::string strScriptPath = strRulePath + "\\Script";
+    if (!GetBool(pPolicy, strScriptPath, "Enabled", false)) {
+        if (!bNeedTcl) {
+            return kRuleScriptNone;
+        }
+        plat::ConsolePrintf("Rule \"%s\" requires TCL, but TCL is not enabled; this rule will be ignored.\n",
+                            pRule->GetName().c_str());
+        return kRuleScriptDropRule;
+    }
+    if (strcasecmp(GetText(pPolicy, strScriptPath, "ScriptType").c_str(), "TCL") != 0) {
+        return kRuleScriptNotTcl;
+    }
+    std::string strProcedure = GetText(pPolicy, strScriptPath, "Procedures");
+    std::string strInitial = GetText(pPolicy, strScriptPath, "Initial");
+    std::string strValidation = GetText(pPolicy, strScriptPath, "Validation");
+    ReplaceEscapedNewlines(strProcedure);
+    ReplaceEscapedNewlines(strInitial);
+    ReplaceEscapedNewlines(strValidation);
+    if (strProcedure.empty() && strInitial.empty() && strValidation.empty()) {
+        plat::ConsolePrintf("Rule \"%s\" has TCL enabled, but there is no TCL script; %s",
+                            pRule->GetName().c_str(),
+                            bNeedTcl ? "the rule will be ignored (because TCL is required for this rule\n"
+                                     : "the rule will be processed without TCL\n");
+        return bNeedTcl ? kRuleScriptDropRule : kRuleScriptEmpty;
+    }
+    std::unique_ptr<RuleScript> pScript(new (std::nothrow) RuleScript(
+        pRule->GetName().c_str(), strProcedure.c_str(), strInitial.c_str(), strValidation.c_str()));
+    if (!pScript) {
+        return bNeedTcl ? kRuleScriptDropRule : kRuleScriptEmpty;
+    }
+    pScript->SetOwningRule(pRule);
+    pRule->SetScript(std::move(pScript));
+    return kRuleScriptRead;
+}
+
+void InitializeRules::ReadInfoPairs(IPolicyContainer* pPolicy, const char* pszRulePath, Rule* pRule) {
+    if (pPolicy == nullptr || pszRulePath == nullptr || pRule == nullptr) {
+        return;
+    }
+    const std::string strInfoPath = std::string(pszRulePath) + "\\Info";
+    ListGuard names;
+    ListGuard texts;
+    if (!pPolicy->GetValueTexts(strInfoPath.c_str(), &names.m_pList, &texts.m_pList) ||
+        names.m_pList == nullptr || texts.m_pList == nullptr) {
+        return;
+    }
+    const size_t nCount = std::min(names.m_pList->GetCount(), texts.m_pList->GetCount());
+    for (size_t i = 0; i < nCount; ++i) {
+        SetRuleInfoPair(pRule, names.m_pList->GetItem(i).c_str(), texts.m_pList->GetItem(i).c_str());
+    }
+}

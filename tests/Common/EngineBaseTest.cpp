@@ -1,0 +1,300 @@
+#include "Common/EngineBase.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Common/RuleScript.h"
+#include "FakeSensorCore.h"
+#include "TestEngine.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/ScopedTimeZone.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+struct PolicyDeleter {
+    void operator()(IPolicyContainer* pPolicy) const { pPolicy->Release(); }
+};
+using PolicyPtr = std::unique_ptr<IPolicyContainer, PolicyDeleter>;
+
+PolicyPtr LoadTestPolicy() {
+    PolicyPtr pPolicy(CreatePluginPolicyContainer());
+    const std::string strPath = std::string(HW_SOURCE_DIR) + "/tests/Common/data/engine.policy";
+    EXPECT_EQ(pPolicy->LoadFile(strPath.c_str(), "", "", false), 0);
+    return pPolicy;
+}
+
+std::vector<std::string> RuleNames(const RuleContainer* pContainer) {
+    std::vector<std::string> names;
+    if (pContainer != nullptr) {
+        for (Rule* pRule : *pContainer) {
+            names.push_back(pRule->GetName());
+        }
+    }
+    return names;
+}
+
+std::map<std::string, std::string> Variables(const AgentEventInfo& record) {
+    std::map<std::string, std::string> variables;
+    for (const InfoPair& pair : record.GetScriptVariables()) {
+        variables[pair.m_strName] = pair.m_strValue;
+    }
+    return variables;
+}
+
+size_t ThreadCount() {
+    size_t nCount = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++nCount;
+    }
+    return nCount;
+}
+
+// A rule made in code, with an optional Validation script.
+std::unique_ptr<TestRule> MakeRule(const char* pszName, uint32_t dwPriority, bool bNeedTcl,
+                                   const char* pszValidation) {
+    auto pRule = std::make_unique<TestRule>();
+    pRule->SetName(pszName);
+    pRule->SetPriority(dwPriority);
+    pRule->SetNeedTcl(bNeedTcl);
+    pRule->SetAlertType("LoginEvent");
+    if (pszValidation != nullptr) {
+        auto pScript = std::make_unique<RuleScript>(pszName, "", "", pszValidation);
+        pScript->SetOwningRule(pRule.get());
+        pRule->SetScript(std::move(pScript));
+    }
+    return pRule;
+}
+
+class EngineBaseTest : public ::testing::Test {
+protected:
+    FakeSensorCore m_Sensor;
+    FakeTclHandler m_Handler;
+    TestEngine m_Engine;
+};
+
+}  // namespace
+
+TEST_F(EngineBaseTest, EngineRunsThroughTheFrameworkLifecycleAndReportsWhatItMatches) {
+    ScopedHostLog log;
+    PolicyPtr pPolicy = LoadTestPolicy();
+    m_Sensor.m_pPolicy = pPolicy.get();
+    m_Sensor.m_pHandler = &m_Handler;
+    m_Sensor.m_Responses = {{"EMAIL", "Security team"}};
+
+    ASSERT_EQ(m_Engine.Oninit(0), 0);
+    EXPECT_EQ(m_Handler.m_Engines.count(&m_Engine), 1u);
+    const std::vector<std::string> expected = {"Port Scan", "Validated", "Required", "SC-17", "Theirs"};
+    EXPECT_EQ(RuleNames(m_Engine.GetRuleContainer()), expected);
+    EXPECT_EQ(RuleNames(m_Handler.m_Copies[&m_Engine].get()), expected);
+    EXPECT_EQ(RuleNames(&m_Sensor.m_Rules), expected);
+
+    ASSERT_EQ(m_Engine.OnStart(0), 0);
+    m_Engine.Feed("port scan from outside");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == 1; }));
+    std::vector<std::unique_ptr<AgentEventInfo>> reported = m_Sensor.TakeReported();
+    AgentEventInfo& record = *reported[0];
+    EXPECT_EQ(record.GetRuleName(), "Port Scan");
+    EXPECT_EQ(record.m_wPriorityOverride, 2);
+    std::map<std::string, std::string> variables = Variables(record);
+    EXPECT_EQ(variables["__qor_priority"], "Medium");
+    EXPECT_EQ(variables["__qor_rulename"], "Port Scan");
+    EXPECT_EQ(variables["__qor_srcip"], "0.0.0.0");
+    EXPECT_EQ(variables["__qor_srcport"], "4000");
+    EXPECT_EQ(variables["__qor_dstport"], "65535");
+    EXPECT_EQ(variables["__qor_logtype"], "Syslog");
+    EXPECT_EQ(variables["__qor_alerttype"], "SuspiciousTCP");
+    EXPECT_EQ(variables["__qor_protocolid"], "0");
+    EXPECT_EQ(variables["__qor_ruleinfonames"], "{Sensor} {Host} ");
+    std::string strLine;
+    EXPECT_EQ(record.GetInfoPairValue("Line", strLine), 0);
+    EXPECT_EQ(strLine, "port scan from outside");
+    EXPECT_TRUE(log.Contains("Invalid response : Nobody for rule : Port Scan will not be executed. "
+                             "Please check applied policy."));
+
+    // Both login rules carry a Validation script: the handler takes both.
+    m_Engine.Feed("login failed");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Handler.ValidationCount() == 2; }));
+    EXPECT_EQ(m_Handler.m_Validations[0]->GetRuleName(), "Validated");
+    EXPECT_EQ(m_Handler.m_Validations[1]->GetRuleName(), "Required");
+
+    ASSERT_EQ(m_Engine.OnPauseInit(0), 0);
+    ASSERT_EQ(m_Engine.OnPause(0), 0);
+    EXPECT_FALSE(m_Engine.IsRunning());
+
+    // The sensor deletes its rules and has the paused engine read afresh.
+    const std::string strTheirs = "\\Advanced\\userdefinedsignatures\\Test Rules\\Theirs";
+    ASSERT_EQ(pPolicy->SetText(strTheirs.c_str(), "Pattern", "changed"), 1);
+    m_Sensor.DeleteRules();
+    ASSERT_EQ(m_Engine.OnReloadPolicy(0), 0);
+    EXPECT_EQ(RuleNames(m_Engine.GetRuleContainer()), expected);
+
+    ASSERT_EQ(m_Engine.OnResume(0), 0);
+    m_Engine.Feed("theirs changed");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == 1; }));
+    reported = m_Sensor.TakeReported();
+    EXPECT_EQ(reported[0]->GetRuleName(), "Theirs");
+    EXPECT_EQ(Variables(*reported[0])["__qor_priority"], "Low");
+    EXPECT_EQ(m_Engine.m_nRuns, 2);
+
+    ASSERT_EQ(m_Engine.OnStopInit(0), 0);
+    ASSERT_EQ(m_Engine.OnStop(0), 0);
+    EXPECT_FALSE(m_Engine.IsRunning());
+}
+
+TEST_F(EngineBaseTest, RepeatedResponsesLeaveOneVariableOfEachNameAndTheRulesPriority) {
+    auto pRule = MakeRule("Login", 2, false, nullptr);
+    auto* pRecord = new TestRecord(pRule.get(), 0);
+    pRecord->m_wPriorityOverride = 1;
+    pRecord->AddScriptVariable("__qor_priority", "stale");
+    EXPECT_EQ(m_Engine.ExecuteResponses(pRecord), 1);
+    std::vector<std::unique_ptr<AgentEventInfo>> reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(m_Engine.ExecuteResponses(reported[0].release()), 1);
+    reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    const InfoPairList& variables = reported[0]->GetScriptVariables();
+    EXPECT_EQ(variables.size(), 11u);
+    EXPECT_EQ(Variables(*reported[0]).size(), 11u);
+    EXPECT_EQ(Variables(*reported[0])["__qor_priority"], "Medium");
+    EXPECT_EQ(reported[0]->m_wPriorityOverride, 2);
+}
+
+TEST_F(EngineBaseTest, RuleInfoNamesLeaveOutUserTagsAndStopAt1023Characters) {
+    auto pRule = MakeRule("Login", 3, false, nullptr);
+    SetRuleInfoPair(pRule.get(), "USER_AlertName", "x");
+    SetRuleInfoPair(pRule.get(), "b", "y");
+    m_Engine.ExecuteResponses(new TestRecord(pRule.get(), 0));
+    EXPECT_EQ(Variables(*m_Sensor.TakeReported()[0])["__qor_ruleinfonames"], "{b} ");
+
+    for (int i = 0; i < 200; ++i) {
+        SetRuleInfoPair(pRule.get(), ("name" + std::to_string(i)).c_str(), "v");
+    }
+    m_Engine.ExecuteResponses(new TestRecord(pRule.get(), 0));
+    std::string strNames = Variables(*m_Sensor.TakeReported()[0])["__qor_ruleinfonames"];
+    EXPECT_EQ(strNames.size(), CEngineBase::kRuleInfoNamesMax);
+    EXPECT_EQ(strNames.compare(0, 11, "{b} {name0}"), 0);
+}
+
+TEST_F(EngineBaseTest, AttackTimeIsLocalWithTheZoneInForceOrEmptyWhenUnconvertible) {
+    auto pRule = MakeRule("Login", 3, false, nullptr);
+    {
+        ScopedTimeZone zone("UTC0");
+        m_Engine.ExecuteResponses(new TestRecord(pRule.get(), 10));
+        EXPECT_EQ(Variables(*m_Sensor.TakeReported()[0])["__qor_attacktime"], "1970/01/01/ 00:00:10 UTC");
+    }
+    {
+        ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+        // 2021-07-01 12:00:00 UTC in summer, 2021-01-01 12:00:00 UTC in winter.
+        m_Engine.ExecuteResponses(new TestRecord(pRule.get(), 1625140800));
+        EXPECT_EQ(Variables(*m_Sensor.TakeReported()[0])["__qor_attacktime"], "2021/07/01/ 14:00:00 CEST");
+        m_Engine.ExecuteResponses(new TestRecord(pRule.get(), 1609502400));
+        EXPECT_EQ(Variables(*m_Sensor.TakeReported()[0])["__qor_attacktime"], "2021/01/01/ 13:00:00 CET");
+    }
+    m_Engine.ExecuteResponses(new TestRecord(pRule.get(), INT64_MAX));
+    EXPECT_EQ(Variables(*m_Sensor.TakeReported()[0])["__qor_attacktime"], "");
+}
+
+TEST_F(EngineBaseTest, RuleThatRequiresItsScriptLosesRecordsNothingCanValidate) {
+    auto pRequired = MakeRule("Required", 1, true, "return 1");
+    auto pOptional = MakeRule("Optional", 1, false, "return 1");
+    auto pNoScript = MakeRule("No script", 1, true, nullptr);
+
+    // Scripting switched off: no handler.
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pRequired.get(), 0)), 0);
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pOptional.get(), 0)), 1);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 1u);
+
+    // A handler whose queue is full.
+    m_Sensor.m_pHandler = &m_Handler;
+    m_Handler.m_bAccepts = false;
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pRequired.get(), 0)), 0);
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pOptional.get(), 0)), 1);
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pNoScript.get(), 0)), 0);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 1u);
+    EXPECT_EQ(m_Handler.ValidationCount(), 0u);
+
+    // A handler that takes the run owns the record, bound to the script's rule.
+    m_Handler.m_bAccepts = true;
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pRequired.get(), 0)), 1);
+    ASSERT_EQ(m_Handler.ValidationCount(), 1u);
+    EXPECT_EQ(m_Handler.m_Validations[0]->GetRule(), pRequired.get());
+    EXPECT_EQ(m_Handler.m_Runs.back(), "Validation");
+    EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+}
+
+TEST_F(EngineBaseTest, RecordsTheSinkRefusesOrThatHaveNoRuleAreDeleted) {
+    auto pRule = MakeRule("Login", 1, false, nullptr);
+    m_Sensor.m_bSinkAccepts = false;
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pRule.get(), 0)), 0);
+    EXPECT_EQ(m_Sensor.m_nRefused, 1);
+    EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(nullptr, 0)), 0);
+    EXPECT_EQ(m_Engine.ExecuteResponses(nullptr), 0);
+    EXPECT_EQ(m_Engine.ForwardToEventSink(3, 4), 1);
+    EXPECT_EQ(m_Sensor.m_Forwarded, (std::pair<uint32_t, uint32_t>{3, 4}));
+    CSFEventInfo info{5, "Login", "Login"};
+    m_Sensor.m_bSinkAccepts = true;
+    EXPECT_EQ(m_Engine.LogToCSF(new TestRecord(pRule.get(), 0), &info, 0, 15), 1);
+    EXPECT_EQ(m_Sensor.ReportedCount(), 1u);
+}
+
+TEST_F(EngineBaseTest, FailedRuleReadKeepsThePreviousRules) {
+    PolicyPtr pPolicy = LoadTestPolicy();
+    m_Sensor.m_pPolicy = pPolicy.get();
+    ASSERT_EQ(m_Engine.Oninit(0), 0);
+    RuleContainer* pBefore = m_Engine.GetRuleContainer();
+    ASSERT_NE(pBefore, nullptr);
+    m_Engine.m_nPopulateResult = 7;
+    EXPECT_EQ(m_Engine.OnReloadPolicy(0), 7);
+    EXPECT_EQ(m_Engine.GetRuleContainer(), pBefore);
+}
+
+TEST_F(EngineBaseTest, HandlerWithScriptingOffGetsNoContainerCopy) {
+    PolicyPtr pPolicy = LoadTestPolicy();
+    m_Sensor.m_pPolicy = pPolicy.get();
+    m_Sensor.m_pHandler = &m_Handler;
+    m_Handler.m_bEnabled = false;
+    ASSERT_EQ(m_Engine.Oninit(0), 0);
+    EXPECT_EQ(m_Handler.m_Engines.count(&m_Engine), 1u);
+    EXPECT_EQ(m_Handler.m_Copies.count(&m_Engine), 0u);
+}
+
+TEST_F(EngineBaseTest, HundredStartStopCyclesOfABusyEngineLeaveNoThread) {
+    auto pRule = std::make_unique<TestRule>();
+    pRule->SetName("Busy");
+    pRule->m_strPattern = "busy";
+    PolicyPtr pPolicy = LoadTestPolicy();
+    m_Sensor.m_pPolicy = pPolicy.get();
+    ASSERT_EQ(m_Engine.Oninit(0), 0);
+    m_Engine.GetRuleContainer()->Add(pRule.get());
+    m_Engine.m_bBusy = true;
+    const size_t nThreadsBefore = ThreadCount();
+    for (int nCycle = 0; nCycle < 100; ++nCycle) {
+        ASSERT_EQ(m_Engine.OnStart(0), 0);
+        if (nCycle % 2 == 0) {
+            // Let the body get going; odd cycles stop before it may run.
+            const int nFired = m_Engine.m_nFired;
+            ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.m_nFired > nFired; }));
+        }
+        ASSERT_EQ(m_Engine.OnStopInit(0), 0);
+        ASSERT_EQ(m_Engine.OnStopInit(0), 0);
+        ASSERT_EQ(m_Engine.OnStop(0), 0);
+        ASSERT_FALSE(m_Engine.IsRunning());
+        m_Sensor.TakeReported();
+    }
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return ThreadCount() == nThreadsBefore; }));
+    EXPECT_GE(m_Engine.m_nRuns, 50);
+}
+
+TEST(EngineBase, DestroyedEngineLogsItsNotice) {
+    ScopedHostLog log;
+    {
+        TestEngine engine;
+    }
+    EXPECT_TRUE(log.Contains("*** NOTICE *** Test Engine Engine terminating"));
+}

@@ -1,0 +1,211 @@
+#include "Common/InitializeRules.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/AlertTypes.h"
+#include "Common/RuleContainer.h"
+#include "Common/RuleScript.h"
+#include "FakeSensorCore.h"
+#include "TestEngine.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
+
+namespace {
+
+const std::string kTable = "\\Advanced\\Rules\\Test Rules";
+const std::string kUserTable = "\\Advanced\\userdefinedsignatures\\Test Rules";
+
+// A policy built in code, and the rules read from it, deleted as the
+// sensor deletes them.
+class InitializeRulesTest : public ::testing::Test {
+protected:
+    InitializeRulesTest() : m_pPolicy(CreatePluginPolicyContainer()) {
+        m_PreviousConsole = plat::SetConsoleSink([this](std::string_view text) { m_strConsole += text; });
+    }
+    ~InitializeRulesTest() override {
+        plat::SetConsoleSink(std::move(m_PreviousConsole));
+        m_pPolicy->Release();
+    }
+
+    void Set(const std::string& strPath, const char* pszName, bool bValue) {
+        m_pPolicy->SetBool(strPath.c_str(), pszName, &bValue);
+    }
+    void Set(const std::string& strPath, const char* pszName, int32_t nValue) {
+        m_pPolicy->SetLong(strPath.c_str(), pszName, &nValue);
+    }
+    void Set(const std::string& strPath, const char* pszName, const char* pszText) {
+        m_pPolicy->SetText(strPath.c_str(), pszName, pszText);
+    }
+    // An enabled rule with nothing else.
+    std::string AddRule(const std::string& strTable, const char* pszName) {
+        std::string strPath = strTable + "\\" + pszName;
+        Set(strPath, "Enabled", true);
+        return strPath;
+    }
+    Rule* Read(InitializeRules& reader, const char* pszName) {
+        reader.ReadRules(&m_Rules, m_pPolicy);
+        return m_Rules.Find(pszName);
+    }
+
+    FakeSensorCore m_Sensor;
+    IPolicyContainer* m_pPolicy;
+    RuleContainer m_Rules;
+    TestRuleReader m_Reader;
+    TestUserRuleReader m_UserReader;
+    std::string m_strConsole;
+    plat::ConsoleSink m_PreviousConsole;
+};
+
+}  // namespace
+
+TEST_F(InitializeRulesTest, SectionPathIsBaseKeyAndBackslash) {
+    EXPECT_EQ(m_Reader.GetRulesSectionPath(), "\\Advanced\\Rules\\Test Rules\\");
+    EXPECT_EQ(m_UserReader.GetRulesSectionPath(), "\\Advanced\\userdefinedsignatures\\Test Rules\\");
+}
+
+TEST_F(InitializeRulesTest, RuleWithOnlyEnabledTakesTheDefaults) {
+    ScopedTraces traces;
+    AddRule(kTable, "Bare");
+    Set(kTable + "\\Off", "Pattern", "x");
+    AddRule(kUserTable, "Mine");
+    Rule* pBare = Read(m_Reader, "Bare");
+    ASSERT_NE(pBare, nullptr);
+    EXPECT_EQ(m_Rules.Count(), 1u);
+    EXPECT_TRUE(pBare->IsEnabled());
+    EXPECT_EQ(pBare->GetPriority(), 3u);
+    EXPECT_EQ(pBare->GetRiskLevel(), 1);
+    EXPECT_EQ(pBare->GetAlertType(), kAlertUserDefinedEvent);
+    EXPECT_EQ(pBare->GetAlertTypeName(), "UserDefinedEvent");
+    EXPECT_EQ(pBare->GetOrigin(), kRuleOriginStandard);
+    EXPECT_EQ(pBare->GetInvalidResponses(), "");
+    EXPECT_EQ(pBare->GetScript(), nullptr);
+    EXPECT_TRUE(traces.Contains("\"\\Advanced\\Rules\\Test Rules\\Bare\": missing Alert Type defaulted to "
+                                "\"UserDefinedEvent\""));
+    Rule* pMine = Read(m_UserReader, "Mine");
+    ASSERT_NE(pMine, nullptr);
+    EXPECT_EQ(pMine->GetOrigin(), kRuleOriginUserDefined);
+    EXPECT_EQ(m_Sensor.m_Rules.Count(), 2u);
+}
+
+TEST_F(InitializeRulesTest, PrioritiesAndSecCheckIdsAreReadAsTheRulesSay) {
+    Set(AddRule(kTable, "Zero"), "Priority", 0);
+    Set(AddRule(kTable, "Seven"), "Priority", 7);
+    std::string strNamed = AddRule(kUserTable, "Named");
+    Set(strNamed, "SecCheckId", "SC-9");
+    Set(strNamed, "Alert Type", "SecurityEvent");
+    Set(strNamed, "Risk Level", 4);
+    Set(strNamed, "Log Type", "TextLog");
+    EXPECT_EQ(Read(m_Reader, "Zero")->GetPriority(), 1u);
+    EXPECT_EQ(m_Rules.Find("Seven")->GetPriority(), 3u);
+    Rule* pNamed = Read(m_UserReader, "SC-9");
+    ASSERT_NE(pNamed, nullptr);
+    EXPECT_EQ(pNamed->GetOrigin(), kRuleOriginSecCheckId);
+    EXPECT_EQ(pNamed->GetAlertType(), kAlertSecurityEvent);
+    EXPECT_EQ(pNamed->GetRiskLevel(), 4);
+    EXPECT_EQ(pNamed->GetLogType(), "TextLog");
+}
+
+TEST_F(InitializeRulesTest, UnknownResponseChoicesAreListedAndLogged) {
+    ScopedHostLog log;
+    std::string strRule = AddRule(kTable, "Scan");
+    const char* const responses[][3] = {{"EMAIL", "A", "1"},      {"SNMP", "B", "1"},  {"DISPLAY", "Default", "1"},
+                                        {"BLOCK", "", "1"},        {"OPSEC", "C", "0"}};
+    for (const auto& response : responses) {
+        std::string strPath = strRule + "\\Response\\" + response[0];
+        Set(strPath, "Enabled", response[2][0] == '1');
+        Set(strPath, "Choice", response[1]);
+    }
+    m_Sensor.m_Responses = {{"DISPLAY", "Default"}};
+    Rule* pRule = Read(m_Reader, "Scan");
+    ASSERT_NE(pRule, nullptr);
+    EXPECT_EQ(pRule->GetInvalidResponses(), "A, B");
+    EXPECT_TRUE(log.Contains("Found invalid response : EMAIL \\ A for rule : Scan"));
+    EXPECT_TRUE(log.Contains("Found invalid response : SNMP \\ B for rule : Scan"));
+    EXPECT_TRUE(log.Contains("Please review current policy applied to sensor for valid responses."));
+}
+
+TEST_F(InitializeRulesTest, RuleThatCannotBeCreatedEndsTheWalk) {
+    for (const char* pszName : {"r1", "r2", "r3", "r4", "r5"}) {
+        AddRule(kTable, pszName);
+    }
+    m_Reader.m_nCreateBeforeFailure = 2;
+    m_Reader.ReadRules(&m_Rules, m_pPolicy);
+    EXPECT_EQ(m_Rules.Count(), 2u);
+    EXPECT_NE(m_Rules.Find("r2"), nullptr);
+    EXPECT_EQ(m_Rules.Find("r3"), nullptr);
+}
+
+TEST_F(InitializeRulesTest, RefusedRuleIsDeletedCountedAndTheWalkGoesOn) {
+    Set(AddRule(kTable, "Bad"), "Pattern", "reject");
+    AddRule(kTable, "Good");
+    m_Reader.ReadRules(&m_Rules, m_pPolicy);
+    EXPECT_EQ(m_Rules.Count(), 1u);
+    EXPECT_EQ(m_Reader.GetRefusedCount(), 1u);
+    EXPECT_EQ(m_Sensor.m_Rules.Count(), 1u);
+}
+
+TEST_F(InitializeRulesTest, RuleThatRequiresAMissingScriptIsDroppedWithItsMessage) {
+    Set(AddRule(kTable, "Needy"), "NeedTcl", true);
+    EXPECT_EQ(Read(m_Reader, "Needy"), nullptr);
+    EXPECT_EQ(m_strConsole,
+              "Rule \"Needy\" requires TCL, but TCL is not enabled; this rule will be ignored.\n");
+}
+
+TEST_F(InitializeRulesTest, ScriptTypeIsMatchedInAnyCaseAndEscapedNewlinesAreExpanded) {
+    std::string strScript = AddRule(kTable, "Scripted") + "\\Script";
+    Set(strScript, "Enabled", true);
+    Set(strScript, "ScriptType", "tcl");
+    Set(strScript, "Procedures", "proc p {} {}");
+    Set(strScript, "Validation", "set a 1\\nreturn $a");
+    Rule* pRule = Read(m_Reader, "Scripted");
+    ASSERT_NE(pRule, nullptr);
+    ASSERT_NE(pRule->GetScript(), nullptr);
+    EXPECT_EQ(pRule->GetScript()->GetValidation(), "set a 1\nreturn $a");
+    EXPECT_EQ(pRule->GetScript()->GetProcedure(), "proc p {} {}");
+    EXPECT_EQ(pRule->GetScript()->GetOwningRule(), pRule);
+    EXPECT_EQ(pRule->GetScript()->GetRuleName(), "Scripted");
+}
+
+TEST_F(InitializeRulesTest, ScriptsThatCannotRunKeepOrDropTheRuleAsItNeedsThem) {
+    std::string strOther = AddRule(kTable, "Other") + "\\Script";
+    Set(strOther, "Enabled", true);
+    Set(strOther, "ScriptType", "Perl");
+    Set(strOther, "Validation", "1;");
+    std::string strEmpty = AddRule(kTable, "Empty") + "\\Script";
+    Set(strEmpty, "Enabled", true);
+    Set(strEmpty, "ScriptType", "TCL");
+    std::string strNeedy = AddRule(kTable, "Needy");
+    Set(strNeedy, "NeedTcl", true);
+    Set(strNeedy + "\\Script", "Enabled", true);
+    Set(strNeedy + "\\Script", "ScriptType", "TCL");
+
+    m_Reader.ReadRules(&m_Rules, m_pPolicy);
+    ASSERT_NE(m_Rules.Find("Other"), nullptr);
+    EXPECT_EQ(m_Rules.Find("Other")->GetScript(), nullptr);
+    ASSERT_NE(m_Rules.Find("Empty"), nullptr);
+    EXPECT_EQ(m_Rules.Find("Empty")->GetScript(), nullptr);
+    EXPECT_EQ(m_Rules.Find("Needy"), nullptr);
+    EXPECT_NE(m_strConsole.find("Rule \"Empty\" has TCL enabled, but there is no TCL script; the rule will "
+                                "be processed without TCL\n"),
+              std::string::npos);
+    EXPECT_NE(m_strConsole.find("Rule \"Needy\" has TCL enabled, but there is no TCL script; the rule will "
+                                "be ignored (because TCL is required for this rule\n"),
+              std::string::npos);
+}
+
+TEST_F(InitializeRulesTest, InfoPairsOfKnownNamesTakeTheLaterValue) {
+    Set(kTable + "\\Info", "Sensor", "section");
+    std::string strRule = AddRule(kTable, "Scan");
+    Set(strRule + "\\Info", "Sensor", "rule");
+    Set(strRule + "\\Info", "Host", "web1");
+    Rule* pRule = Read(m_Reader, "Scan");
+    ASSERT_NE(pRule, nullptr);
+    ASSERT_EQ(pRule->GetInfoPairs().size(), 2u);
+    EXPECT_EQ(pRule->GetInfoPairs()[0].m_strName, "Sensor");
+    EXPECT_EQ(pRule->GetInfoPairs()[0].m_strValue, "rule");
+    EXPECT_EQ(pRule->GetInfoPairs()[1].m_strValue, "web1");
+}
