@@ -23,10 +23,22 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
     bool quoted = false;
     for (size_t i = 0; i < commandLine.size(); ++i) {
         char c = commandLine[i];
-        if (c == '\\' && i + 1 < commandLine.size() && commandLine[i + 1] == '"') {
-            current += '"';
+        if (c == '\\') {
+            size_t run = commandLine.find_first_not_of('\\', i);
+            if (run == std::string::npos) {
+                run = commandLine.size();
+            }
+            const size_t count = run - i;
+            const bool beforeQuote = run < commandLine.size() && commandLine[run] == '"';
+            // Before a double quote each pair stands for one backslash, and
+            // an odd one out makes the quote literal.
+            current.append(beforeQuote ? count / 2 : count, '\\');
+            if (beforeQuote && count % 2 != 0) {
+                current += '"';
+                ++run;
+            }
+            i = run - 1;
             inArgument = true;
-            ++i;
         } else if (c == '"') {
             quoted = !quoted;
             inArgument = true;

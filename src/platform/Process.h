@@ -13,8 +13,10 @@ namespace plat {
 
 // Splits a command line into arguments the way a command line is written:
 // blanks separate arguments, double quotes group blanks into one argument
-// and are removed, and a backslash before a double quote makes it literal.
-// No other character has a meaning; nothing is expanded.
+// and are removed.  Backslashes are literal except directly before a double
+// quote: there 2n of them give n backslashes and the quote keeps its
+// meaning, 2n+1 give n backslashes and a literal quote.  No other character
+// has a meaning; nothing is expanded.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 class ChildProcess {

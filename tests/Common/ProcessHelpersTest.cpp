@@ -37,6 +37,16 @@ TEST(SplitCommandLine, QuotesGroupBlanksAndNothingElseIsSpecial) {
     EXPECT_TRUE(plat::SplitCommandLine("   ").empty());
 }
 
+TEST(SplitCommandLine, BackslashesPairUpOnlyBeforeAQuote) {
+    using V = std::vector<std::string>;
+    // A trailing backslash inside quotes would otherwise escape the closing
+    // quote and swallow the following arguments.
+    EXPECT_EQ((V{"dir\\", "next"}), plat::SplitCommandLine("\"dir\\\\\" next"));
+    EXPECT_EQ((V{"a\\\"b"}), plat::SplitCommandLine("\"a\\\\\\\"b\""));
+    EXPECT_EQ((V{"C:\\dir\\file"}), plat::SplitCommandLine("C:\\dir\\file"));
+    EXPECT_EQ((V{"x\\\\"}), plat::SplitCommandLine("x\\\\"));
+}
+
 TEST(ProcessHelpers, ShellSyntaxReachesTheProgramLiterally) {
     hwtest::ScratchDirectory dir;
     std::string name = "a b;touch x$(id)";

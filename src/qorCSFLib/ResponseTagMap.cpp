@@ -1,0 +1,104 @@
+#include "qorCSFLib/ResponseTagMap.h"
+
+#include <cstring>
+
+#include "hostwarden/IEventData.h"
+#include "qorEventLib/EventIterator.h"
+
+const char* ResponsePriorityText(int32_t nPriority) {
+    switch (nPriority) {
+        case 1:
+            return "high";
+        case 2:
+            return "medium";
+        case 3:
+            return "low";
+        default:
+            return "unknown";
+    }
+}
+
+const EventAVP* FindEventValue(const IEventData& event, const char* pszName, uint32_t dwSection) {
+    EventIterator found = event.Find(pszName, dwSection);
+    if (!found.IsValid() || found.m_iIndex < 0 || found.m_pRecord == nullptr) {
+        return nullptr;
+    }
+    if (dwSection == EventField::kHeaderSection && found->m_uId == EventAVP::kUnsetId) {
+        return nullptr;
+    }
+    return found.m_pRecord;
+}
+
+void ReplaceResponseTags(const ResponseTagMap& tags, const char* pszTemplate, std::string& out) {
+    out = pszTemplate != nullptr ? pszTemplate : "";
+    for (const auto& [tag, value] : tags) {
+        if (tag.empty()) {
+            continue;
+        }
+        const std::string replacement = value.empty() ? std::string(ResponseTag::kNotAvailable) : value;
+        size_t position = out.find(tag);
+        while (position != std::string::npos) {
+            out.replace(position, tag.size(), replacement);
+            position = out.find(tag, position + replacement.size());
+        }
+    }
+}
+
+namespace {
+
+// Quotes a value for a command line split by the usual rules (backslashes
+// are literal except in a run before a double quote, where they pair up).
+void AppendQuoted(std::string& out, const std::string& value) {
+    out += '"';
+    size_t backslashes = 0;
+    for (char c : value) {
+        if (c == '\\') {
+            ++backslashes;
+            out += c;
+            continue;
+        }
+        if (c == '"') {
+            out.append(backslashes + 1, '\\');
+            out += c;
+        } else if (c == '\r' || c == '\n' || c == '\0') {
+            out += ' ';
+        } else {
+            out += c;
+        }
+        backslashes = 0;
+    }
+    // The closing quote must not be taken as an escaped one.
+    out.append(backslashes, '\\');
+    out += '"';
+}
+
+}  // namespace
+
+void BuildParameterLine(const ResponseTagMap& tags, const char* pszTemplate, std::string& out) {
+    out.clear();
+    if (pszTemplate == nullptr) {
+        return;
+    }
+    const char* p = pszTemplate;
+    for (;;) {
+        while (*p == ' ') {
+            ++p;
+        }
+        if (*p == '\0') {
+            return;
+        }
+        const char* end = std::strchr(p, ' ');
+        if (end == nullptr) {
+            end = p + std::strlen(p);
+        }
+        std::string token(p, end);
+        auto found = tags.find(token);
+        if (found != tags.end()) {
+            AppendQuoted(out, found->second);
+        } else {
+            out += token;
+        }
+        out += ' ';
+        p = end;
+    }
+}
