@@ -169,6 +169,25 @@ long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv
     }
 }
 
+long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait) {
+    const int flags = MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT);
+    for (;;) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ssize_t received = ::recvfrom(socket, buffer, size, flags,
+                                      reinterpret_cast<sockaddr*>(&address), &length);
+        if (received >= 0) {
+            from.m_dwAddress = address.sin_addr.s_addr;
+            from.m_wPort = address.sin_port;
+            return static_cast<long>(received);
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return -1;
+        }
+    }
+}
+
 SocketReadiness WaitSocketReadable(SocketHandle socket, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);

@@ -53,6 +53,11 @@ bool ConnectSocket(SocketHandle socket, const Ipv4Endpoint& remote);
 long SendOnSocket(SocketHandle socket, const void* data, size_t count);
 long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t size);
 long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv4Endpoint& to);
+// One datagram and its sender.  At most `size` bytes are stored, and the
+// answer is the datagram's whole length, which exceeds `size` when the rest
+// was cut off.  Without `wait` an empty socket fails at once with 10035.
+// -1 on failure.
+long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait);
 
 enum class SocketReadiness { kReadable, kTimedOut, kExceptional, kFailed };
 

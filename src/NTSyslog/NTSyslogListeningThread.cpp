@@ -1,0 +1,167 @@
+#include "NTSyslog/NTSyslogListeningThread.h"
+
+#include <cstring>
+
+#include "NTSyslog/SyslogEntryQueue.h"
+#include "platform/Console.h"
+#include "platform/LastError.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+constexpr uint32_t kAddressInUse = 10048;
+constexpr uint32_t kWouldBlock = 10035;
+constexpr uint32_t kMessageTooLong = 10040;
+constexpr int kWaitMs = 1000;
+// Datagrams taken in one go before the stop flag and the wait come round
+// again.
+constexpr int kBatch = 256;
+
+}  // namespace
+
+NTSyslogListeningThread::NTSyslogListeningThread(const char* pszName, uint16_t wPort)
+    : qorThread(pszName, kListenerPriorityLevel),
+      m_wPort(wPort),
+      m_pBuffer(new char[kReceiveBufferSize]) {}
+
+NTSyslogListeningThread::~NTSyslogListeningThread() {
+    StopAndWait();
+}
+
+bool NTSyslogListeningThread::OpenSocket() {
+    plat::SocketHandle socket = plat::OpenUdpSocket();
+    if (socket == plat::kInvalidSocket) {
+        plat::ConsoleWrite("ERROR: Failed to create a UDP socket for NTSyslog\n");
+        return false;
+    }
+    plat::Ipv4Endpoint local;
+    local.m_wPort = plat::PortField(m_wPort);
+    if (!plat::BindSocket(socket, local)) {
+        const uint32_t error = plat::GetLastError();
+        if (error == kAddressInUse) {
+            CSF_LOG(1, "Syslog port (%d) already in use on system.", static_cast<int>(m_wPort));
+            plat::ConsolePrintf("ERROR: Syslog port (%d) already in use on system\n",
+                                static_cast<int>(m_wPort));
+        } else {
+            CSF_LOG(1, "Unable to bind to syslog port :%d ", static_cast<int>(error));
+            plat::ConsolePrintf("ERROR: Unable to bind to syslog port :%d ", static_cast<int>(error));
+        }
+        plat::CloseSocket(socket);
+        return false;
+    }
+    m_hSocket = socket;
+    return true;
+}
+
+void NTSyslogListeningThread::CloseSocket() {
+    plat::CloseSocket(m_hSocket);
+    m_hSocket = plat::kInvalidSocket;
+}
+
+bool NTSyslogListeningThread::StartListening(SyslogEntryQueue* pQueue) {
+    if (IsRunning()) {
+        CSF_LOG(1, "SyslogListeningThread is already running. Can't start twice");
+        plat::ConsoleWrite("ERROR: SyslogListeningThread is already running. Can't start twice\n");
+        return false;
+    }
+    if (!IsSocketOpen() && !OpenSocket()) {
+        return false;
+    }
+    m_pQueue = pQueue;
+    Reset();
+    // A wake-up left from the last stop must not end the new run's first wait.
+    m_wake.Clear();
+    if (!Start()) {
+        const int error = static_cast<int>(plat::GetLastError());
+        CSF_LOG(1, "Unable to create SyslogListeningThread:%d", error);
+        plat::ConsolePrintf("ERROR: Unable to create NTSyslogListeningThread:%d", error);
+        return false;
+    }
+    return true;
+}
+
+void NTSyslogListeningThread::QueueEntry(const plat::Ipv4Endpoint& sender, const char* pszText,
+                                         size_t length) {
+    if (m_pQueue == nullptr) {
+        return;
+    }
+    std::unique_ptr<SyslogEntry> entry = m_pQueue->Acquire();
+    entry->m_Sender = sender;
+    entry->m_strText.assign(pszText, ::strnlen(pszText, length));
+    m_pQueue->Push(std::move(entry));
+}
+
+void NTSyslogListeningThread::RequestStop() {
+    if (!IsRunning()) {
+        return;
+    }
+    Stop(1, false);
+    m_wake.Signal();
+}
+
+bool NTSyslogListeningThread::StopAndWait() {
+    if (IsRunning()) {
+        Stop(1, false);
+        m_wake.Signal();
+    }
+    // The loop waits at most a second at a time, so the join is bounded;
+    // only after it may the socket go.
+    const bool ended = WaitForExit(plat::kInfinite) || !IsRunning();
+    CloseSocket();
+    return ended;
+}
+
+void NTSyslogListeningThread::ReportReceiveError(uint32_t dwError) {
+    if (!m_errorReports.Allow(ReportLimiter::Clock::now())) {
+        return;
+    }
+    CSF_LOG(3, "Error recving syslog packet: %d", static_cast<int>(dwError));
+    plat::ConsolePrintf("WARNING: Error recving syslog packet: %d", static_cast<int>(dwError));
+}
+
+void NTSyslogListeningThread::ReceivePending() {
+    for (int taken = 0; taken < kBatch && !StopRequested(); ++taken) {
+        plat::Ipv4Endpoint sender;
+        const long length = plat::ReceiveDatagram(m_hSocket, m_pBuffer.get(),
+                                                  kReceiveBufferSize - 1, sender, false);
+        if (length < 0) {
+            const uint32_t error = plat::GetLastError();
+            if (error != kWouldBlock && !StopRequested()) {
+                ReportReceiveError(error);
+            }
+            return;
+        }
+        if (static_cast<size_t>(length) > kReceiveBufferSize - 1) {
+            m_qwOversized.fetch_add(1, std::memory_order_relaxed);
+            ReportReceiveError(kMessageTooLong);
+            continue;
+        }
+        m_pBuffer[length] = '\0';
+        if (!StopRequested()) {
+            QueueEntry(sender, m_pBuffer.get(), static_cast<size_t>(length));
+        }
+    }
+}
+
+uint32_t NTSyslogListeningThread::_doWork() {
+    while (!StopRequested()) {
+        switch (m_wake.WaitSocket(m_hSocket, kWaitMs)) {
+            case plat::WakeSignal::Wait::kReadable:
+                ReceivePending();
+                break;
+            case plat::WakeSignal::Wait::kWoken:
+                m_wake.Clear();
+                break;
+            case plat::WakeSignal::Wait::kTimedOut:
+                break;
+            case plat::WakeSignal::Wait::kFailed:
+                plat::ConsolePrintf("Select in NTSyslogListeningThread return error: %d\n",
+                                    static_cast<int>(plat::GetLastError()));
+                // A wait that keeps failing must not spin; a stop still
+                // ends this pause at once.
+                Sleep(kWaitMs);
+                break;
+        }
+    }
+    return 0;
+}

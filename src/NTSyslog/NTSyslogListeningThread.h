@@ -1,0 +1,67 @@
+#pragma once
+// The thread that owns the syslog UDP socket: it receives datagrams and
+// hands each to the engine thread through a SyslogEntryQueue, and does
+// nothing else, so the socket is drained as fast as datagrams arrive.
+//
+// The thread waits on its socket and on a wake signal together; a stop
+// signals it, the thread is joined, and only then is the socket closed, so
+// the descriptor is never closed (and reused) under a waiting thread.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/Sockets.h"
+#include "platform/WakeSignal.h"
+#include "qorToolsLib/ReportLimiter.h"
+#include "qorToolsLib/jsThread.h"
+
+class SyslogEntryQueue;
+
+class NTSyslogListeningThread : public qorThread {
+public:
+    static constexpr uint16_t kSyslogPort = 514;
+    // The largest datagram taken whole is one byte less, which leaves room
+    // for the terminating NUL.
+    static constexpr size_t kReceiveBufferSize = 65506;
+    static constexpr uint32_t kListenerPriorityLevel = 2;
+
+    explicit NTSyslogListeningThread(const char* pszName, uint16_t wPort = kSyslogPort);
+    ~NTSyslogListeningThread() override;
+
+    // Opens and binds the socket when none is open, then starts the thread
+    // feeding `pQueue`; true when the thread runs afterwards.
+    bool StartListening(SyslogEntryQueue* pQueue);
+    // Queues one datagram's text (up to its first NUL).
+    void QueueEntry(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length);
+    // Tells the thread to end without waiting for it.
+    void RequestStop();
+    // Tells the thread to end, waits until it has, then closes the socket;
+    // true when the thread has ended.
+    bool StopAndWait();
+
+    uint32_t _doWork() override;
+
+    bool IsSocketOpen() const { return m_hSocket != plat::kInvalidSocket; }
+    // Datagrams too large for the receive buffer, refused since the listener
+    // was made.
+    uint64_t OversizedCount() const { return m_qwOversized.load(std::memory_order_relaxed); }
+
+private:
+    bool OpenSocket();
+    void CloseSocket();
+    // Takes every datagram waiting on the socket, up to a batch.
+    void ReceivePending();
+    void ReportReceiveError(uint32_t dwError);
+
+    plat::SocketHandle m_hSocket = plat::kInvalidSocket;
+    SyslogEntryQueue* m_pQueue = nullptr;
+    const uint16_t m_wPort;
+    plat::WakeSignal m_wake;
+    std::unique_ptr<char[]> m_pBuffer;
+    std::atomic<uint64_t> m_qwOversized{0};
+    // Receive errors and oversized datagrams are reported at most once a
+    // minute; a sender cannot flood the log with them.
+    ReportLimiter m_errorReports;
+};
