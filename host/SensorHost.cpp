@@ -51,6 +51,9 @@ bool SensorHost::Open(std::string& error) {
         error = "cannot open the log " + m_options.m_strLog;
         return false;
     }
+    if (!m_alerts.Open(m_options.m_strAlerts, m_options.m_strMessages, error)) {
+        return false;
+    }
     // The plug-in reads its locations and its platform state from the
     // environment: both follow the sensor root unless chosen outside.
     DefaultEnvironment("HostWardenRoot", m_options.m_strRoot);
@@ -94,6 +97,7 @@ bool SensorHost::Open(std::string& error) {
     // Policy files are the base directory followed directly by their names.
     m_pSensor->SetBaseDirectory((m_options.m_strRoot + "/").c_str());
 
+    m_alerts.Start();
     m_pDriver = std::make_unique<CommandDriver>(*m_pSensor);
     m_pDriver->Start();
     return true;
@@ -172,6 +176,11 @@ bool SensorHost::Stop() {
     m_bStopped = true;
     bool stopped = RunCommand(HostCommand::kStop, "stop");
     m_pDriver->Join();
+    // The engines are gone: what the sink holds now is all there will be.
+    m_alerts.Stop();
+    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts written, %llu dropped",
+               static_cast<unsigned long long>(m_alerts.AlertsWritten()),
+               static_cast<unsigned long long>(m_alerts.RecordsDropped()));
     ReleaseObjects();
     return stopped;
 }

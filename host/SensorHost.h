@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "AlertPipeline.h"
 #include "CommandDriver.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
@@ -45,6 +46,7 @@ public:
     bool Stop();
 
     HostServices& Services() { return m_services; }
+    const AlertPipeline& Alerts() const { return m_alerts; }
 
 private:
     bool RunCommand(HostCommand command, const char* pszName);
@@ -64,5 +66,6 @@ private:
     // The sensor may hold the last container handed over until its next
     // policy load; the host keeps it until it hands over the next one.
     IPolicyContainer* m_pCommonPolicy = nullptr;
+    AlertPipeline m_alerts{m_handler, m_services};
     bool m_bStopped = false;
 };
