@@ -1,0 +1,38 @@
+#include "NTSyslog/InitializeNTSyslogRules.h"
+
+#include <new>
+#include <string>
+
+#include "TextLogs/TextLogRule.h"
+
+CInitializeNTSyslogRules::~CInitializeNTSyslogRules() = default;
+CInitializeUserNTSyslogRules::~CInitializeUserNTSyslogRules() = default;
+
+Rule* CInitializeNTSyslogRules::CreateRule() {
+    return new (std::nothrow) CNTSyslogRule;
+}
+
+bool CInitializeNTSyslogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
+                                        const char* pszSection, const char* pszSubKey) {
+    auto* pSyslogRule = dynamic_cast<CNTSyslogRule*>(pRule);
+    if (pSyslogRule == nullptr || pPolicy == nullptr || pszSection == nullptr ||
+        pszSubKey == nullptr) {
+        return false;
+    }
+    const std::string strRulePath = std::string(pszSection) + "\\" + pszSubKey;
+    if (!ReadLogType(pPolicy, strRulePath, false)) {
+        return false;
+    }
+    // A rule that names groups is the text-log engine's unless the default
+    // group is among them.
+    const std::string strLogs = ReadLogs(pPolicy, strRulePath);
+    if (!strLogs.empty() && strLogs != kNoLogsDefined &&
+        strLogs.find(kDefaultLogGroupName) == std::string::npos) {
+        return false;
+    }
+    ReadExpression(pSyslogRule, pPolicy, strRulePath);
+    SetRuleInfoPair(pSyslogRule, "Log Type", "Syslog");
+    ReadInfoPairs(pPolicy, pszSection, pSyslogRule);
+    ReadInfoPairs(pPolicy, strRulePath.c_str(), pSyslogRule);
+    return true;
+}

@@ -1,0 +1,142 @@
+#include "TextLogs/InitializeTextLogRules.h"
+
+#include <cstdarg>
+#include <new>
+
+#include "TextLogs/TextLogRule.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/BoundedFormat.h"
+
+namespace {
+
+// A copy: the container's text lasts only until this thread's next read.
+std::string ReadText(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
+                     const char* pszDefault) {
+    const char* pszText = pPolicy->GetText(strPath.c_str(), pszName, pszDefault);
+    return pszText != nullptr ? std::string(pszText) : std::string();
+}
+
+bool ReadBool(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName) {
+    const bool bDefault = false;
+    return pPolicy->GetBool(strPath.c_str(), pszName, &bDefault);
+}
+
+}  // namespace
+
+CInitializeTextLogRules::~CInitializeTextLogRules() = default;
+CInitializeUserTextLogRules::~CInitializeUserTextLogRules() = default;
+
+Rule* CInitializeTextLogRules::CreateRule() {
+    return new (std::nothrow) CTextLogRule;
+}
+
+void CInitializeTextLogRules::Report(uint32_t dwLevel, const char* pszPrefix, const char* pszFormat,
+                                     ...) {
+    char szText[1024];
+    va_list args;
+    va_start(args, pszFormat);
+    BoundedVsnprintf(szText, sizeof szText, pszFormat, args);
+    va_end(args);
+    CSF_LOG(dwLevel, "%s", szText);
+    plat::ConsolePrintf("%s%s", pszPrefix, szText);
+}
+
+bool CInitializeTextLogRules::ReadLogType(IPolicyContainer* pPolicy, const std::string& strRulePath,
+                                          bool bTextLogAllowed) {
+    const std::string strType = ReadText(pPolicy, strRulePath, "Log Type", "Syslog");
+    if (strType.empty()) {
+        Report(kCSFLogError, "ERROR: ", "No Log Type specified for Rule %s", strRulePath.c_str());
+        return false;
+    }
+    if (strType != "Syslog" && !(bTextLogAllowed && strType == "TextLog")) {
+        Report(kCSFLogError, "ERROR: ", "Invalid rule type (%s) for rule %s", strType.c_str(),
+               strRulePath.c_str());
+        return false;
+    }
+    return true;
+}
+
+void CInitializeTextLogRules::ReadExpression(CTextLogRule* pRule, IPolicyContainer* pPolicy,
+                                             const std::string& strRulePath) {
+    const std::string strPattern = ReadText(pPolicy, strRulePath, "Regular Expression", "");
+    if (strPattern.empty()) {
+        return;
+    }
+    const bool bExcept = ReadBool(pPolicy, strRulePath, "Except");
+    const bool bIgnoreCase = ReadBool(pPolicy, strRulePath, "Ignore Case");
+    if (!pRule->SetExpression(strPattern.c_str(), bIgnoreCase, bExcept)) {
+        Report(kCSFLogError, "ERROR: ", "Unable to parse regular expression (%s) for Rule %s",
+               strPattern.c_str(), strRulePath.c_str());
+    }
+}
+
+std::string CInitializeTextLogRules::ReadLogs(IPolicyContainer* pPolicy,
+                                              const std::string& strRulePath) {
+    return ReadText(pPolicy, strRulePath, "Logs", kNoLogsDefined);
+}
+
+bool CInitializeTextLogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
+                                       const char* pszSection, const char* pszSubKey) {
+    auto* pTextRule = dynamic_cast<CTextLogRule*>(pRule);
+    if (pTextRule == nullptr || pPolicy == nullptr || pszSection == nullptr ||
+        pszSubKey == nullptr) {
+        return false;
+    }
+    const std::string strSubKey = pszSubKey;
+    if (strSubKey == "Info") {
+        return false;
+    }
+    const std::string strRulePath = std::string(pszSection) + "\\" + strSubKey;
+    if (!ReadLogType(pPolicy, strRulePath, true)) {
+        return false;
+    }
+    ReadExpression(pTextRule, pPolicy, strRulePath);
+
+    const std::string strLogs = ReadLogs(pPolicy, strRulePath);
+    if (strLogs.empty() || strLogs == kNoLogsDefined) {
+        return false;
+    }
+    // Names are taken as written: a blank is part of the name.
+    bool bAnyValid = false;
+    size_t nStart = 0;
+    while (nStart <= strLogs.size()) {
+        size_t nEnd = strLogs.find(',', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strLogs.size();
+        }
+        std::string strName = strLogs.substr(nStart, nEnd - nStart);
+        nStart = nEnd + 1;
+        if (strName.empty()) {
+            continue;
+        }
+        if (IsLogGroupDefined(strName)) {
+            pTextRule->AddLogGroup(std::move(strName));
+            bAnyValid = true;
+        } else {
+            Report(kCSFLogWarning, "WARNING: ", "Rule %s uses a Log Group (%s) that is not defined",
+                   strRulePath.c_str(), strName.c_str());
+        }
+    }
+    if (!bAnyValid) {
+        // The rule is kept without groups, so it watches no file.
+        Report(kCSFLogWarning, "WARNING: ", "Rule %s has no valid LogGroup. Disable",
+               strRulePath.c_str());
+    }
+    ReadInfoPairs(pPolicy, pszSection, pTextRule);
+    ReadInfoPairs(pPolicy, strRulePath.c_str(), pTextRule);
+    return true;
+}
+
+void CInitializeTextLogRules::AddLogGroup(std::string strName) {
+    m_DefinedLogGroups.insert(std::move(strName));
+}
+
+bool CInitializeTextLogRules::IsLogGroupDefined(std::string strName) {
+    return m_DefinedLogGroups.count(strName) != 0;
+}
+
+void CInitializeTextLogRules::ClearLogGroups() {
+    m_DefinedLogGroups.clear();
+}
