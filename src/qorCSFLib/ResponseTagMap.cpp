@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/IEventData.h"
+#include "qorCSFLib/CSFSensor.h"
 #include "qorEventLib/EventIterator.h"
 
 const char* ResponsePriorityText(int32_t nPriority) {
@@ -15,6 +17,54 @@ const char* ResponsePriorityText(int32_t nPriority) {
             return "low";
         default:
             return "unknown";
+    }
+}
+
+void AssignSensorTags(ResponseTagMap& tags) {
+    CSFSensor* pSensor = CSFSensor::Current();
+    tags[ResponseTag::kSensorName] = pSensor != nullptr ? pSensor->GetSensorName() : "";
+    tags[ResponseTag::kSensorIPAddress] = pSensor != nullptr ? pSensor->GetSensorAddress() : "";
+}
+
+int32_t ReadEventPriority(ICSFAlertEvent& event) noexcept {
+    try {
+        return event.GetPriority();
+    } catch (...) {
+        return 0;
+    }
+}
+
+void AppendParameterPiece(std::string& text, const std::string& name, const std::string& value,
+                          const ParameterPieceStyle& style) {
+    text += style.pszPrefix;
+    text += name;
+    text += ": ";
+    text += value;
+    text += style.pszSuffix;
+}
+
+void ReadCommonEventTags(ResponseTagMap& tags, const IEventData& event,
+                         const ParameterPieceStyle& style, const char* pszNameCopyTag) {
+    if (const EventAVP* pName = FindEventValue(event, EventField::kAlertName, EventField::kHeaderSection)) {
+        std::string name = pName->m_Value.ToString();
+        if (pszNameCopyTag != nullptr) {
+            tags[pszNameCopyTag] = name;
+        }
+        tags[ResponseTag::kAlertName] = std::move(name);
+    }
+    if (const EventAVP* pTime = FindEventValue(event, EventField::kAlertDateTime, EventField::kHeaderSection)) {
+        tags[ResponseTag::kAlertDateTime] = pTime->m_Value.ToString();
+    }
+    if (const EventAVP* pActions = FindEventValue(event, EventField::kResponseList, EventField::kAlertSection)) {
+        tags[ResponseTag::kAction] = pActions->m_Value.ToString();
+    }
+    std::string parameters;
+    const EventIterator end = event.End(EventField::kParameterSection);
+    for (EventIterator it = event.Begin(EventField::kParameterSection); it.IsValid() && it != end; ++it) {
+        AppendParameterPiece(parameters, it->m_sName, it->m_Value.ToString(), style);
+    }
+    if (!parameters.empty()) {
+        tags[ResponseTag::kOtherParameters] = std::move(parameters);
     }
 }
 

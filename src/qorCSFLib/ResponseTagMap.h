@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+class ICSFAlertEvent;
 class IEventData;
 struct EventAVP;
 
@@ -117,8 +118,47 @@ void RegisterResponseTags(ResponseTagMap& tags, const char* const (&list)[N]) {
     }
 }
 
+// Whether a field name is one of a list (exact, case-sensitive).
+template <size_t N>
+bool NameIsOneOf(const std::string& name, const char* const (&list)[N]) {
+    for (const char* pszEntry : list) {
+        if (name == pszEntry) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // "high", "medium", "low" for 1, 2, 3; "unknown" for anything else.
 const char* ResponsePriorityText(int32_t nPriority);
+
+// "<SensorName>" and "<SensorIPAddress>" from the current sensor ("" for
+// both while there is none).
+void AssignSensorTags(ResponseTagMap& tags);
+
+// The event's priority; 0 (which has no priority word) when the event
+// cannot give one.  Never raises: a formatter is called across the plug-in
+// boundary, where an exception must not travel.
+int32_t ReadEventPriority(ICSFAlertEvent& event) noexcept;
+
+// How each further parameter is written into "<OtherParameters>": the
+// prefix, the name, ": ", the value and the suffix.
+struct ParameterPieceStyle {
+    const char* pszPrefix;
+    const char* pszSuffix;
+};
+inline constexpr ParameterPieceStyle kMailPieceStyle{"\t\t", "\n"};
+inline constexpr ParameterPieceStyle kParameterLinePieceStyle{" ", ";"};
+
+void AppendParameterPiece(std::string& text, const std::string& name, const std::string& value,
+                          const ParameterPieceStyle& style);
+
+// What both common formatters read of an event of the first form: the
+// alert name (also into `pszNameCopyTag` when given), the alert time, the
+// actions and the further parameters of section 2.  The priority word is
+// the caller's.
+void ReadCommonEventTags(ResponseTagMap& tags, const IEventData& event,
+                         const ParameterPieceStyle& style, const char* pszNameCopyTag);
 
 // The attribute of that name in that section, or null.  A header value the
 // event never set counts as absent.

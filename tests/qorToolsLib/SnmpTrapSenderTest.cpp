@@ -6,11 +6,8 @@
 
 #include <string>
 
-#include "support/ChildProcess.h"
 #include "support/TestUtil.h"
-
-using hwtest::ChildProcess;
-using hwtest::ScratchDirectory;
+#include "support/TrapManager.h"
 
 TEST(SnmpTrapSender, MissingDestinationDisablesTraps) {
     SnmpTrapSender sender("");
@@ -38,21 +35,11 @@ TEST(SnmpTrapSender, MessageAboveTheMaximumSizeIsRefused) {
 class SnmpTrapReceiver : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (hwtest::FindProgram("snmptrapd").empty()) {
+        if (!hwtest::TrapManager::Available()) {
             GTEST_SKIP() << "snmptrapd is not installed (scripts/install-deps)";
         }
-        m_port = hwtest::FreeLoopbackPort(true);
-        m_output = m_scratch.File("traps.log");
-        hwtest::WriteWholeFile(m_scratch.File("snmptrapd.conf"), "disableAuthorization yes\n");
-        ASSERT_TRUE(m_receiver.Start(
-            {"snmptrapd", "-f", "-Lo", "-C", "-c", m_scratch.File("snmptrapd.conf"), "-m", "",
-             "-On", "-p", m_scratch.File("snmptrapd.pid"),
-             "udp:127.0.0.1:" + std::to_string(m_port)},
-            m_output, {"SNMP_PERSISTENT_DIR=" + m_scratch.Path(), "MIBS="}));
-        // The banner comes once the transport is open.
-        ASSERT_TRUE(hwtest::WaitUntil([this] {
-            return hwtest::ReadWholeFile(m_output).find("NET-SNMP version") != std::string::npos;
-        })) << hwtest::ReadWholeFile(m_output);
+        ASSERT_TRUE(m_manager.Start()) << m_manager.Log();
+        m_port = m_manager.Port();
     }
 
     // UDP may drop a datagram: send again until the trap shows or time runs out.
@@ -62,21 +49,15 @@ protected:
             if (!sender.Send(message)) {
                 return false;
             }
-            if (hwtest::WaitUntil(
-                    [&] {
-                        return hwtest::ReadWholeFile(m_output).find(marker) != std::string::npos;
-                    },
-                    3.0)) {
+            if (m_manager.WaitFor(marker, 3.0)) {
                 return true;
             }
         }
         return false;
     }
 
-    ScratchDirectory m_scratch;
-    ChildProcess m_receiver;
+    hwtest::TrapManager m_manager;
     unsigned short m_port = 0;
-    std::string m_output;
 };
 
 TEST_F(SnmpTrapReceiver, ManagerSeesEnterpriseTrapNumbersAndEveryBinding) {
@@ -96,9 +77,9 @@ TEST_F(SnmpTrapReceiver, ManagerSeesEnterpriseTrapNumbersAndEveryBinding) {
     message.AddVarBind("1.3.6.1.4.1.32473.2.5", &empty);
     ASSERT_TRUE(SendUntilReceived(sender, message, ".1.3.6.1.4.1.32473.2.5"))
         << sender.ErrorText() << "\n"
-        << hwtest::ReadWholeFile(m_output);
+        << m_manager.Log();
 
-    const std::string log = hwtest::ReadWholeFile(m_output);
+    const std::string log = m_manager.Log();
     EXPECT_NE(std::string::npos, log.find("TRAP, SNMP v1, community ravine")) << log;
     EXPECT_NE(std::string::npos, log.find(".1.3.6.1.4.1.32473 Enterprise Specific Trap (4711)"))
         << log;
@@ -118,6 +99,6 @@ TEST_F(SnmpTrapReceiver, TrapWithEmptyCommunityIsStillAccepted) {
     SnmpTrapMessage message("");
     message.SpecificTrap().SetValue(7);
     ASSERT_TRUE(SendUntilReceived(sender, message, "Enterprise Specific Trap (7)"))
-        << hwtest::ReadWholeFile(m_output);
-    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(m_output).find("SNMP v1, community "));
+        << m_manager.Log();
+    EXPECT_NE(std::string::npos, m_manager.Log().find("SNMP v1, community "));
 }
