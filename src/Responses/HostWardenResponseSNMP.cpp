@@ -1,11 +1,13 @@
 #include "Responses/HostWardenResponseSNMP.h"
 
-#include <cinttypes>
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 
 #include "Responses/ProtocolName.h"
 #include "qorCSFLib/ADFGenericEvent.h"
+#include "qorCSFLib/QgGenericEvent.h"
 #include "qorCSFLib/ResponseTagMap.h"
 
 namespace {
@@ -39,6 +41,30 @@ void AppendTrapParameter(std::string& text, const std::string& name, std::string
     }
     text += " " + name + ":" + value + "; ";
 }
+
+// The dotted text of an IPv4 address held in network byte order.
+std::string DottedAddress(uint32_t dwNetworkOrder) {
+    char szText[INET_ADDRSTRLEN] = {};
+    in_addr address{};
+    address.s_addr = dwNetworkOrder;
+    inet_ntop(AF_INET, &address, szText, sizeof szText);
+    return szText;
+}
+
+std::string OrNone(const std::string& text) {
+    return text.empty() ? std::string(kNone) : text;
+}
+
+// The legacy response bits in the order their words are listed.
+const struct {
+    uint32_t dwBit;
+    const char* pszWord;
+} kActionWords[] = {
+    {0x1, "KILL "},          {0x4, "EMAIL "},       {0x200, "LOG_DB "},
+    {0x8, "LOG_RAW "},       {0x2, "VIEW_SESS "},   {0x400, "FIREWALL "},
+    {0x10000, "NOTIFY_LMF "}, {0x800, "SNMP_TRAP "}, {0x20000, "BANNER "},
+    {0x80000, "SUSPEND_USER "}, {0x40000, "DISABLE_USER "},
+};
 
 // The leading decimal digits of a text as a number, 0 when there are none.
 unsigned long LeadingNumber(const char* pszText) {
@@ -80,6 +106,10 @@ SnmpTrapMessage* CHostWardenResponseSNMP::FormatTrap(const char* pszCommunity,
             FillFromADFEvent(*pAdf);
             return &m_Message;
         }
+        if (auto* pLegacy = dynamic_cast<QgGenericEvent*>(pEvent)) {
+            FillFromQgEvent(*pLegacy);
+            return &m_Message;
+        }
     } catch (...) {
         // Only an allocation can fail; the host gets no message to send.
     }
@@ -113,6 +143,47 @@ void CHostWardenResponseSNMP::FillFromADFEvent(ADFGenericEvent& event) {
         }
     }
     ValueAt(11) = parameters.empty() ? std::string(kNone) : parameters;
+    SetPriorityAndProtocol();
+}
+
+std::string CHostWardenResponseSNMP::ActionsText(uint32_t dwMask) {
+    std::string text;
+    for (const auto& action : kActionWords) {
+        if ((dwMask & action.dwBit) != 0) {
+            text += action.pszWord;
+        }
+    }
+    // The four user actions sit above the trap bit.
+    for (unsigned long k = 1; k <= 4; ++k) {
+        if ((dwMask & (0x800u << k)) != 0) {
+            text += "USERACTION" + std::to_string(k) + " ";
+        }
+    }
+    return OrNone(text);
+}
+
+void CHostWardenResponseSNMP::FillFromQgEvent(QgGenericEvent& event) {
+    m_nPriority = ReadEventPriority(event);
+    m_dwProtocol = event.GetProtocol();
+    ValueAt(1) = event.GetAlertName();
+    ValueAt(2) = event.GetTimeText();
+    ValueAt(4) = DottedAddress(event.GetSourceAddress());
+    ValueAt(5) = DottedAddress(event.GetDestinationAddress());
+    ValueAt(6) = OrNone(event.GetExtraText(5));
+    ValueAt(7) = OrNone(event.GetExtraText(6));
+    ValueAt(8) = std::to_string(static_cast<int32_t>(event.GetSourcePort()));
+    ValueAt(9) = std::to_string(static_cast<int32_t>(event.GetDestinationPort()));
+    std::string parameters;
+    if (event.GetPairs().empty()) {
+        parameters = kNone;
+    }
+    for (const QgGenericEvent::Pair& pair : event.GetPairs()) {
+        if (!pair.m_strName.empty()) {
+            parameters += " " + pair.m_strName + ":" + pair.m_strValue + "; ";
+        }
+    }
+    ValueAt(10) = ActionsText(event.GetResponseMask());
+    ValueAt(11) = parameters;
     SetPriorityAndProtocol();
 }
 

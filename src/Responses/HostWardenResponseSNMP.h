@@ -16,6 +16,7 @@
 #include "qorToolsLib/SnmpTrapMessage.h"
 
 class ADFGenericEvent;
+class QgGenericEvent;
 
 class CHostWardenResponseSNMP : public ICSFCommonResponseSNMP {
 public:
@@ -39,8 +40,13 @@ public:
 
     static void SetCommunity(SnmpTrapMessage& message, const char* pszCommunity);
 
+    // The words of a legacy response mask ("KILL EMAIL ..."), "None" when
+    // no bit has a word.
+    static std::string ActionsText(uint32_t dwMask);
+
 private:
     void FillFromADFEvent(ADFGenericEvent& event);
+    void FillFromQgEvent(QgGenericEvent& event);
     void SetPriorityAndProtocol();
     ASN1DisplayString& ValueAt(size_t n) { return m_Values[n - 1]; }
 

@@ -2,6 +2,7 @@
 
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorCSFLib/QgGenericEvent.h"
 
 namespace {
 
@@ -37,6 +38,10 @@ bool CCSFCommonResponseMail::ExtractEventDataUnguarded(ICSFAlertEvent* pEvent) {
         ExtractADFEvent(pAdf);
         return true;
     }
+    if (auto* pLegacy = dynamic_cast<QgGenericEvent*>(pEvent)) {
+        ExtractQgEvent(pLegacy);
+        return true;
+    }
     CSF_LOG(kCSFLogTrace, "Unable to extract event data, event type not supported");
     return false;
 }
@@ -44,6 +49,11 @@ bool CCSFCommonResponseMail::ExtractEventDataUnguarded(ICSFAlertEvent* pEvent) {
 void CCSFCommonResponseMail::ExtractADFEvent(ADFGenericEvent* pEvent) {
     m_Tags[ResponseTag::kPriority] = PriorityText(ReadEventPriority(*pEvent));
     ReadCommonEventTags(m_Tags, *pEvent, kMailPieceStyle, nullptr);
+}
+
+void CCSFCommonResponseMail::ExtractQgEvent(QgGenericEvent* pEvent) {
+    m_Tags[ResponseTag::kPriority] = PriorityText(ReadEventPriority(*pEvent));
+    ReadCommonLegacyTags(m_Tags, *pEvent, kMailPieceStyle, nullptr);
 }
 
 const char* CCSFCommonResponseMail::PriorityText(int32_t nPriority) {

@@ -15,6 +15,7 @@
 #include "qorCSFLib/ResponseTagMap.h"
 
 class ADFGenericEvent;
+class QgGenericEvent;
 
 class CCSFCommonResponseMail : public ICSFCommonResponseMail {
 public:
@@ -31,6 +32,7 @@ protected:
     virtual ~CCSFCommonResponseMail();
 
     virtual void ExtractADFEvent(ADFGenericEvent* pEvent);
+    virtual void ExtractQgEvent(QgGenericEvent* pEvent);
     virtual void FormatDetails();
     virtual void FormatHeader();
     virtual void FormatActions();

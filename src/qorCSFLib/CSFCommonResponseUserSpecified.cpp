@@ -2,6 +2,7 @@
 
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorCSFLib/QgGenericEvent.h"
 
 CCSFCommonResponseUserSpecified::CCSFCommonResponseUserSpecified() {
     RegisterResponseTags(m_Tags, ResponseTag::kCommonTags);
@@ -32,6 +33,8 @@ const char* CCSFCommonResponseUserSpecified::GetParametersUnguarded(const char* 
     AssignSensorTags(m_Tags);
     if (auto* pAdf = dynamic_cast<ADFGenericEvent*>(pEvent)) {
         ExtractADFEvent(pAdf);
+    } else if (auto* pLegacy = dynamic_cast<QgGenericEvent*>(pEvent)) {
+        ExtractQgEvent(pLegacy);
     } else {
         CSF_LOG(kCSFLogTrace, "Unable to extract event data, event type not supported");
         return nullptr;
@@ -48,6 +51,11 @@ void CCSFCommonResponseUserSpecified::ReplaceTags(const char* pszTemplate) {
 void CCSFCommonResponseUserSpecified::ExtractADFEvent(ADFGenericEvent* pEvent) {
     m_Tags[ResponseTag::kPriority] = PriorityText(ReadEventPriority(*pEvent));
     ReadCommonEventTags(m_Tags, *pEvent, kParameterLinePieceStyle, ResponseTag::kEvent);
+}
+
+void CCSFCommonResponseUserSpecified::ExtractQgEvent(QgGenericEvent* pEvent) {
+    m_Tags[ResponseTag::kPriority] = PriorityText(ReadEventPriority(*pEvent));
+    ReadCommonLegacyTags(m_Tags, *pEvent, kParameterLinePieceStyle, ResponseTag::kEvent);
 }
 
 const char* CCSFCommonResponseUserSpecified::PriorityText(int32_t nPriority) {

@@ -14,6 +14,7 @@
 #include "qorCSFLib/ResponseTagMap.h"
 
 class ADFGenericEvent;
+class QgGenericEvent;
 
 class CCSFCommonResponseUserSpecified : public ICSFCommonResponseUserSpecified {
 public:
@@ -29,6 +30,7 @@ protected:
 
     virtual void ReplaceTags(const char* pszTemplate);
     virtual void ExtractADFEvent(ADFGenericEvent* pEvent);
+    virtual void ExtractQgEvent(QgGenericEvent* pEvent);
     virtual const char* PriorityText(int32_t nPriority);
 
     ResponseTagMap m_Tags;

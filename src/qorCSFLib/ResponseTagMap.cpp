@@ -1,10 +1,12 @@
 #include "qorCSFLib/ResponseTagMap.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/IEventData.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "qorCSFLib/QgGenericEvent.h"
 #include "qorEventLib/EventIterator.h"
 
 const char* ResponsePriorityText(int32_t nPriority) {
@@ -66,6 +68,28 @@ void ReadCommonEventTags(ResponseTagMap& tags, const IEventData& event,
     if (!parameters.empty()) {
         tags[ResponseTag::kOtherParameters] = std::move(parameters);
     }
+}
+
+void ReadCommonLegacyTags(ResponseTagMap& tags, const QgGenericEvent& event,
+                          const ParameterPieceStyle& style, const char* pszNameCopyTag) {
+    if (pszNameCopyTag != nullptr) {
+        tags[pszNameCopyTag] = event.GetAlertName();
+    }
+    tags[ResponseTag::kAlertName] = event.GetAlertName();
+    tags[ResponseTag::kAlertDateTime] = event.GetTimeText();
+    char szMask[16];
+    std::snprintf(szMask, sizeof szMask, "0x%x", event.GetResponseMask());
+    tags[ResponseTag::kAction] = szMask;
+    if (event.GetPairs().empty()) {
+        return;
+    }
+    std::string parameters;
+    for (const QgGenericEvent::Pair& pair : event.GetPairs()) {
+        if (!pair.m_strName.empty()) {
+            AppendParameterPiece(parameters, pair.m_strName, pair.m_strValue, style);
+        }
+    }
+    tags[ResponseTag::kOtherParameters] = std::move(parameters);
 }
 
 const EventAVP* FindEventValue(const IEventData& event, const char* pszName, uint32_t dwSection) {

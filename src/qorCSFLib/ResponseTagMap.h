@@ -13,6 +13,7 @@
 
 class ICSFAlertEvent;
 class IEventData;
+class QgGenericEvent;
 struct EventAVP;
 
 using ResponseTagMap = std::map<std::string, std::string>;
@@ -159,6 +160,13 @@ void AppendParameterPiece(std::string& text, const std::string& name, const std:
 // the caller's.
 void ReadCommonEventTags(ResponseTagMap& tags, const IEventData& event,
                          const ParameterPieceStyle& style, const char* pszNameCopyTag);
+
+// The same for an event of the legacy form: the alert name and time are
+// always assigned, the actions are the response mask as "0x%x", and the
+// further parameters are the event's pairs (unnamed ones skipped) whenever
+// it has any.
+void ReadCommonLegacyTags(ResponseTagMap& tags, const QgGenericEvent& event,
+                          const ParameterPieceStyle& style, const char* pszNameCopyTag);
 
 // The attribute of that name in that section, or null.  A header value the
 // event never set counts as absent.

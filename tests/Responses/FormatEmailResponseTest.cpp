@@ -142,3 +142,23 @@ TEST_F(FormatEmailResponseTest, EventOfNeitherFormIsRefusedAndObjectStaysUsable)
     EXPECT_EQ("web1", m_pMail->Tags().at("<SensorName>"));
     EXPECT_STREQ("Quellguard(R) event: N/A", m_pMail->GetSubject(nullptr));
 }
+
+TEST_F(FormatEmailResponseTest, LegacyEventLeavesTheSensorsFieldsAlone) {
+    auto event = MakeLegacyEvent("Legacy", 44, 3, {{"Line", "x y"}, {"", "skipped"}});
+    ASSERT_TRUE(m_pMail->ExtractEventData(event.get()));
+    const std::string body = m_pMail->GetBody(nullptr);
+    EXPECT_NE(std::string::npos, body.find("\tPriority: low\n\tAlert Type: N/A\n")) << body;
+    EXPECT_NE(std::string::npos, body.find("\tProtocol: N/A(N/A)\n")) << body;
+    EXPECT_NE(std::string::npos,
+              body.find("\tActions: 0x2c\n\tEvent Specific Information:\n\t\tLine: x y\n\n"))
+        << body;
+    EXPECT_EQ(event->GetTimeText(), m_pMail->Tags().at("<AlertDateTime>"));
+}
+
+TEST_F(FormatEmailResponseTest, EmptyLegacyNameIsEmptyInLayoutAndNotAvailableInTemplate) {
+    auto event = MakeLegacyEvent("", 0, 1);
+    ASSERT_TRUE(m_pMail->ExtractEventData(event.get()));
+    EXPECT_STREQ("Quellguard(R) event: ", m_pMail->GetSubject(nullptr));
+    EXPECT_EQ(0u, std::string(m_pMail->GetBody(nullptr)).find("'' event detected by"));
+    EXPECT_STREQ("[N/A] 0x0", m_pMail->GetSubject("[<AlertName>] <Action>"));
+}

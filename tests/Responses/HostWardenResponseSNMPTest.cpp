@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include "ResponseTestEvents.h"
 #include "qorToolsLib/SnmpTrapSender.h"
 #include "support/TrapManager.h"
@@ -93,6 +95,36 @@ TEST_F(HostWardenResponseSNMPTest, UnsupportedEventGivesNoMessage) {
     std::unique_ptr<UnreadablePriorityEvent, EventDeleter> odd(new UnreadablePriorityEvent());
     ASSERT_NE(nullptr, Format(odd.get()));
     EXPECT_EQ(3, m_pTrap->FormatTrap("public", odd.get(), false)->SpecificTrap().Value());
+}
+
+TEST_F(HostWardenResponseSNMPTest, LegacyEventFillsFromItsFixedFields) {
+    auto event = MakeLegacyEvent("Legacy", 0x805, 2, {{"User", "bob\t"}});
+    event->SetSource(htonl(0xc0000207), "192.0.2.7");
+    event->SetDestinationPort(static_cast<uint32_t>(-1));
+    event->SetProtocol(17);
+    event->SetExtraText(6, "sixth");
+    SnmpTrapMessage* pMessage = Format(event.get(), true);
+    ASSERT_NE(nullptr, pMessage);
+    EXPECT_EQ(4, pMessage->SpecificTrap().Value());
+    EXPECT_EQ("Legacy", Value(1));
+    EXPECT_EQ("UDP (17)", Value(3));
+    EXPECT_EQ("192.0.2.7", Value(4));
+    EXPECT_EQ("None", Value(6));
+    EXPECT_EQ("sixth", Value(7));
+    EXPECT_EQ("-1", Value(9));
+    EXPECT_EQ("KILL EMAIL SNMP_TRAP ", Value(10));
+    // The printable-only switch is for the first form's values.
+    EXPECT_EQ(" User:bob\t; ", Value(11));
+}
+
+TEST_F(HostWardenResponseSNMPTest, LegacyMaskWordsAndMissingPairs) {
+    EXPECT_EQ("USERACTION1 USERACTION2 ", CHostWardenResponseSNMP::ActionsText(0x3000));
+    EXPECT_EQ("None", CHostWardenResponseSNMP::ActionsText(0));
+    EXPECT_EQ("None", CHostWardenResponseSNMP::ActionsText(0x80));
+    auto event = MakeLegacyEvent("", 0, 1);
+    ASSERT_NE(nullptr, Format(event.get()));
+    EXPECT_EQ("None", Value(11));
+    EXPECT_EQ(kAsn1TagNull, m_pTrap->Value(1).Tag());
 }
 
 // The trap as a real manager decodes it.

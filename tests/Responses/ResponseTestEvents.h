@@ -7,6 +7,7 @@
 
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "qorCSFLib/QgGenericEvent.h"
 #include "qorCSFLib/ResponseTagMap.h"
 
 namespace responsetest {
@@ -25,6 +26,18 @@ inline std::unique_ptr<ADFGenericEvent, EventDeleter> MakeAdfEvent(const char* p
     event->SetHeaderValue(kAlertDateTime, AlertValue::String("Tue, 14 Mar 2006 10:15:20 +0000"));
     event->SetHeaderValue(kAlertPriority, AlertValue::Uint32(dwPriority));
     event->SetHeaderValue(kAlertType, AlertValue::Uint32(dwAlertType));
+    return event;
+}
+
+// An event of the legacy form with the given pairs.
+inline std::unique_ptr<QgGenericEvent, EventDeleter> MakeLegacyEvent(
+    const char* pszName, uint32_t dwMask, uint32_t dwPriority,
+    std::initializer_list<std::pair<const char*, const char*>> pairs = {}) {
+    std::unique_ptr<QgGenericEvent, EventDeleter> event(
+        new QgGenericEvent(pszName, dwMask, dwPriority, nullptr));
+    for (const auto& [pszPairName, pszValue] : pairs) {
+        event->AddPair(pszPairName, pszValue);
+    }
     return event;
 }
 
