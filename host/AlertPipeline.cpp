@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Common/AgentEventInfo.h"
+#include "ResponseRunner.h"
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/IPolicyEventInterface.h"
 #include "qorCSFLib/CSFAlertMessage.h"
@@ -148,6 +149,9 @@ bool AlertPipeline::Write(const HostEventHandler::TakenRecord& taken) {
     if (m_pMessages != nullptr) {
         std::fwrite(message.GetData(), 1, message.GetLength(), m_pMessages);
         std::fflush(m_pMessages);
+    }
+    if (m_pResponses != nullptr) {
+        m_pResponses->Run(*policyEvent, *event);
     }
     m_qwWritten.fetch_add(1);
     return true;

@@ -17,6 +17,8 @@
 #include "HostEventHandler.h"
 #include "HostServices.h"
 
+class ResponseRunner;
+
 class AlertPipeline {
 public:
     // How often the sink is looked at when nothing wakes the pipeline.
@@ -30,6 +32,9 @@ public:
     // Empty paths: XML to standard output, no binary messages.  False with
     // `error` set when a file cannot be opened.
     bool Open(const std::string& alertsPath, const std::string& messagesPath, std::string& error);
+    // The responses each written alert's policy asks for are carried out
+    // by `pRunner` (null: none); set before Start.
+    void SetResponseRunner(ResponseRunner* pRunner) { m_pResponses = pRunner; }
     void Start();
     // Ends the thread after writing every record taken so far.
     void Stop();
@@ -50,6 +55,7 @@ private:
     FILE* m_pAlerts = nullptr;
     bool m_bOwnsAlerts = false;
     FILE* m_pMessages = nullptr;
+    ResponseRunner* m_pResponses = nullptr;
     std::mutex m_lock;
     std::condition_variable m_wake;
     bool m_bStop = false;

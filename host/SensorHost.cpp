@@ -24,6 +24,8 @@ constexpr const char kProductName[] = "Host Warden Server Sensor";
 constexpr const char kPluginName[] = "Host Warden";
 constexpr const char kPluginVersion[] = "0.1";
 constexpr const char kCommonPolicyFile[] = "common.policy";
+// How long a stopping host waits for the response programs it started.
+constexpr uint32_t kProgramWaitMs = 10000;
 
 // Sets the variable unless the caller's environment already chose a value.
 void DefaultEnvironment(const char* pszName, const std::string& value) {
@@ -97,6 +99,8 @@ bool SensorHost::Open(std::string& error) {
     // Policy files are the base directory followed directly by their names.
     m_pSensor->SetBaseDirectory((m_options.m_strRoot + "/").c_str());
 
+    m_responses.SetClassFactory(m_plugin.Factory());
+    m_alerts.SetResponseRunner(&m_responses);
     m_alerts.Start();
     m_pDriver = std::make_unique<CommandDriver>(*m_pSensor);
     m_pDriver->Start();
@@ -119,6 +123,7 @@ void SensorHost::HandOverCommonPolicy() {
         container->Release();
         return;
     }
+    m_responses.LoadDefinitions(*container);
     // Called between commands only, so no policy load is reading the
     // container this replaces.
     m_pSensor->OnChangeCommonPolicy(container);
@@ -181,6 +186,14 @@ bool SensorHost::Stop() {
     HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts written, %llu dropped",
                static_cast<unsigned long long>(m_alerts.AlertsWritten()),
                static_cast<unsigned long long>(m_alerts.RecordsDropped()));
+    const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
+    HWHOST_LOG(kCSFLogInfo,
+               "hwhost: %llu e-mails written, %llu traps sent, %llu programs started (%zu still "
+               "running), %llu responses failed",
+               static_cast<unsigned long long>(m_responses.MailsWritten()),
+               static_cast<unsigned long long>(m_responses.TrapsSent()),
+               static_cast<unsigned long long>(m_responses.ProgramsStarted()), running,
+               static_cast<unsigned long long>(m_responses.Failures()));
     ReleaseObjects();
     return stopped;
 }

@@ -15,6 +15,7 @@
 #include "HostServices.h"
 #include "HwHostOptions.h"
 #include "PluginBinding.h"
+#include "ResponseRunner.h"
 
 class ICSFSensor;
 class ICSFSvcRequest;
@@ -67,5 +68,6 @@ private:
     // policy load; the host keeps it until it hands over the next one.
     IPolicyContainer* m_pCommonPolicy = nullptr;
     AlertPipeline m_alerts{m_handler, m_services};
+    ResponseRunner m_responses{m_services, m_options.m_strRoot, m_options.m_strSnmpManager};
     bool m_bStopped = false;
 };

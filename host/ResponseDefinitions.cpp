@@ -1,0 +1,84 @@
+#include "ResponseDefinitions.h"
+
+#include <vector>
+
+#include "hostwarden/IPolicyContainer.h"
+
+namespace {
+
+constexpr char kResponseRoot[] = "\\Response\\";
+
+// The names of the definitions of one kind, each with its key path.
+std::vector<std::pair<std::string, std::string>> DefinitionKeys(IPolicyContainer& container,
+                                                                const char* pszKind) {
+    std::vector<std::pair<std::string, std::string>> keys;
+    const std::string kindPath = std::string(kResponseRoot) + pszKind;
+    qgStringVector* pNames = nullptr;
+    if (!container.GetSubKeyNames(kindPath.c_str(), &pNames) || pNames == nullptr) {
+        return keys;
+    }
+    for (size_t i = 0; i < pNames->GetCount(); ++i) {
+        std::string name = pNames->GetItem(i);
+        keys.emplace_back(name, kindPath + "\\" + name);
+    }
+    pNames->Release();
+    return keys;
+}
+
+std::string Text(IPolicyContainer& container, const std::string& path, const char* pszName,
+                 const char* pszDefault = "") {
+    const char* pszText = container.GetText(path.c_str(), pszName, pszDefault);
+    return pszText != nullptr ? pszText : pszDefault;
+}
+
+std::optional<std::string> OptionalText(IPolicyContainer& container, const std::string& path,
+                                        const char* pszName) {
+    if (!container.Exists(path.c_str(), pszName)) {
+        return std::nullopt;
+    }
+    return Text(container, path, pszName);
+}
+
+template <typename Definition>
+const Definition* Find(const std::map<std::string, Definition>& map, const std::string& name) {
+    auto found = map.find(name);
+    return found != map.end() ? &found->second : nullptr;
+}
+
+}  // namespace
+
+void ResponseDefinitions::Load(IPolicyContainer& container) {
+    m_mail.clear();
+    m_traps.clear();
+    m_programs.clear();
+    for (const auto& [name, path] : DefinitionKeys(container, kMailKind)) {
+        MailDefinition& mail = m_mail[name];
+        mail.m_strTo = Text(container, path, "To");
+        mail.m_subjectTemplate = OptionalText(container, path, "Subject");
+        mail.m_bodyTemplate = OptionalText(container, path, "Body");
+    }
+    for (const auto& [name, path] : DefinitionKeys(container, kTrapKind)) {
+        TrapDefinition& trap = m_traps[name];
+        const bool bNotPrintableOnly = false;
+        trap.m_strAddress = Text(container, path, "Address");
+        trap.m_strCommunity = Text(container, path, "Community", "public");
+        trap.m_bPrintableOnly = container.GetBool(path.c_str(), "PrintableOnly", &bNotPrintableOnly);
+    }
+    for (const auto& [name, path] : DefinitionKeys(container, kProgramKind)) {
+        ProgramDefinition& program = m_programs[name];
+        program.m_strProgram = Text(container, path, "Program");
+        program.m_strParameters = Text(container, path, "Parameters");
+    }
+}
+
+const MailDefinition* ResponseDefinitions::FindMail(const std::string& name) const {
+    return Find(m_mail, name);
+}
+
+const TrapDefinition* ResponseDefinitions::FindTrap(const std::string& name) const {
+    return Find(m_traps, name);
+}
+
+const ProgramDefinition* ResponseDefinitions::FindProgram(const std::string& name) const {
+    return Find(m_programs, name);
+}

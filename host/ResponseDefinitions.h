@@ -1,0 +1,57 @@
+#pragma once
+// The response definitions of the host's common policy: under
+// "\Response\<kind>\<name>\" each response name the rules can choose has
+// the settings hwhost needs to carry it out.
+//
+//   "EMAIL":          "To" (the recipients), and optionally "Subject" and
+//                     "Body", templates of placeholder tags; without them
+//                     the formatter's fixed layout is used.
+//   "SNMP":           "Address" (HOST:PORT of the manager; hwhost's
+//                     --snmp-manager when absent), "Community" (default
+//                     "public"), "PrintableOnly" (bool, default false).
+//   "USER SPECIFIED": "Program" (the program and any fixed arguments, as a
+//                     command line) and "Parameters" (the parameter
+//                     template whose tags the alert fills).
+
+#include <map>
+#include <optional>
+#include <string>
+
+class IPolicyContainer;
+
+struct MailDefinition {
+    std::string m_strTo;
+    std::optional<std::string> m_subjectTemplate;
+    std::optional<std::string> m_bodyTemplate;
+};
+
+struct TrapDefinition {
+    std::string m_strAddress;
+    std::string m_strCommunity = "public";
+    bool m_bPrintableOnly = false;
+};
+
+struct ProgramDefinition {
+    std::string m_strProgram;
+    std::string m_strParameters;
+};
+
+class ResponseDefinitions {
+public:
+    // The response names of the rules' policy, which are the kinds here.
+    static constexpr char kMailKind[] = "EMAIL";
+    static constexpr char kTrapKind[] = "SNMP";
+    static constexpr char kProgramKind[] = "USER SPECIFIED";
+
+    // Reads every definition of the three kinds; others are not hwhost's.
+    void Load(IPolicyContainer& container);
+
+    const MailDefinition* FindMail(const std::string& name) const;
+    const TrapDefinition* FindTrap(const std::string& name) const;
+    const ProgramDefinition* FindProgram(const std::string& name) const;
+
+private:
+    std::map<std::string, MailDefinition> m_mail;
+    std::map<std::string, TrapDefinition> m_traps;
+    std::map<std::string, ProgramDefinition> m_programs;
+};

@@ -1,0 +1,278 @@
+#include "ResponseRunner.h"
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "HostServices.h"
+#include "hostwarden/CSFIdentifiers.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "hostwarden/ICSFCommonResponseMail.h"
+#include "hostwarden/ICSFCommonResponseSNMP.h"
+#include "hostwarden/ICSFCommonResponseUserSpecified.h"
+#include "hostwarden/IPolicyEventInterface.h"
+#include "platform/Process.h"
+#include "qorToolsLib/SnmpTrapSender.h"
+
+#define RESPONSE_LOG(level, ...) \
+    m_services.Log(nullptr, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__)
+
+namespace {
+
+// Formatters are released, never deleted, by their holder.
+template <typename Formatter>
+struct FormatterReleaser {
+    void operator()(Formatter* pFormatter) const { pFormatter->Release(); }
+};
+
+template <typename Formatter>
+using FormatterHandle = std::unique_ptr<Formatter, FormatterReleaser<Formatter>>;
+
+template <typename Formatter>
+FormatterHandle<Formatter> CreateFormatter(ICSFClassFactory* pFactory, const CSFIdentifier& id) {
+    void* pObject = nullptr;
+    if (pFactory == nullptr || pFactory->CreateInstance(id, &pObject) != CSF_S_OK) {
+        return nullptr;
+    }
+    return FormatterHandle<Formatter>(static_cast<Formatter*>(pObject));
+}
+
+std::string OrEmpty(const char* pszText) {
+    return pszText != nullptr ? pszText : "";
+}
+
+}  // namespace
+
+ResponseRunner::ResponseRunner(HostServices& services, const std::string& root,
+                               std::string defaultManager)
+    : m_services(services), m_outbox(root + "/outbox"), m_defaultManager(std::move(defaultManager)) {}
+
+ResponseRunner::~ResponseRunner() = default;
+
+void ResponseRunner::SetClassFactory(ICSFClassFactory* pFactory) { m_pFactory = pFactory; }
+
+void ResponseRunner::LoadDefinitions(IPolicyContainer& commonPolicy) {
+    ResponseDefinitions definitions;
+    definitions.Load(commonPolicy);
+    std::lock_guard<std::mutex> guard(m_definitionLock);
+    m_definitions = std::move(definitions);
+}
+
+bool ResponseRunner::SplitManager(const std::string& manager, std::string& host, uint16_t& port) {
+    size_t colon = manager.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == manager.size()) {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long value = std::strtoul(manager.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || value == 0 || value > 65535) {
+        return false;
+    }
+    host = manager.substr(0, colon);
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+bool ResponseRunner::Fail() {
+    m_qwFailures.fetch_add(1);
+    return false;
+}
+
+uint32_t ResponseRunner::Run(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event) {
+    ReapPrograms();
+    const CSFResponseList* pResponses = policyEvent.GetResponses();
+    if (pResponses == nullptr) {
+        return 0;
+    }
+    uint32_t carriedOut = 0;
+    for (const CSFResponsePair& response : *pResponses) {
+        bool bDone = false;
+        if (response.m_strName == ResponseDefinitions::kMailKind) {
+            bDone = RunMail(response.m_strChoice, event);
+        } else if (response.m_strName == ResponseDefinitions::kTrapKind) {
+            bDone = RunTrap(response.m_strChoice, event);
+        } else if (response.m_strName == ResponseDefinitions::kProgramKind) {
+            bDone = RunProgram(response.m_strChoice, event);
+        } else {
+            continue;
+        }
+        carriedOut += bDone ? 1 : 0;
+    }
+    return carriedOut;
+}
+
+bool ResponseRunner::RunMail(const std::string& name, ICSFAlertEvent& event) {
+    MailDefinition definition;
+    {
+        std::lock_guard<std::mutex> guard(m_definitionLock);
+        if (const MailDefinition* pFound = m_definitions.FindMail(name)) {
+            definition = *pFound;
+        } else {
+            // The mail is still kept: without recipients, for whoever reads
+            // the outbox.
+            RESPONSE_LOG(kCSFLogWarning, "hwhost: no EMAIL definition \"%s\" in the common policy",
+                         name.c_str());
+        }
+    }
+    auto pMail = CreateFormatter<ICSFCommonResponseMail>(m_pFactory, CLSID_ResponseMail);
+    if (pMail == nullptr) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no e-mail formatter");
+        return Fail();
+    }
+    if (!pMail->ExtractEventData(&event)) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the e-mail formatter could not read the alert");
+        return Fail();
+    }
+    const std::string subject = OrEmpty(pMail->GetSubject(
+        definition.m_subjectTemplate ? definition.m_subjectTemplate->c_str() : nullptr));
+    const std::string body = OrEmpty(
+        pMail->GetBody(definition.m_bodyTemplate ? definition.m_bodyTemplate->c_str() : nullptr));
+    std::string path;
+    std::string error;
+    if (!m_outbox.Write(definition.m_strTo, subject, body, path, error)) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: e-mail \"%s\" not written: %s", name.c_str(),
+                     error.c_str());
+        return Fail();
+    }
+    RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s", name.c_str(),
+                 definition.m_strTo.c_str(), path.c_str());
+    m_qwMails.fetch_add(1);
+    return true;
+}
+
+SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager) {
+    auto found = m_senders.find(manager);
+    if (found != m_senders.end()) {
+        return found->second.get();
+    }
+    std::string host;
+    uint16_t port = 0;
+    if (!SplitManager(manager, host, port)) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the SNMP manager \"%s\" is not HOST:PORT",
+                     manager.c_str());
+        return nullptr;
+    }
+    auto sender = std::make_unique<SnmpTrapSender>(host.c_str(), port);
+    if (!sender->IsOpen()) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: SNMP manager %s: %s", manager.c_str(),
+                     sender->ErrorText());
+        return nullptr;
+    }
+    return m_senders.emplace(manager, std::move(sender)).first->second.get();
+}
+
+bool ResponseRunner::RunTrap(const std::string& name, ICSFAlertEvent& event) {
+    TrapDefinition definition;
+    {
+        std::lock_guard<std::mutex> guard(m_definitionLock);
+        if (const TrapDefinition* pFound = m_definitions.FindTrap(name)) {
+            definition = *pFound;
+        }
+    }
+    const std::string& manager =
+        definition.m_strAddress.empty() ? m_defaultManager : definition.m_strAddress;
+    if (manager.empty()) {
+        RESPONSE_LOG(kCSFLogWarning, "hwhost: no SNMP manager for \"%s\"; the trap is not sent",
+                     name.c_str());
+        return Fail();
+    }
+    SnmpTrapSender* pSender = SenderFor(manager);
+    if (pSender == nullptr) {
+        return Fail();
+    }
+    auto pTrap = CreateFormatter<ICSFCommonResponseSNMP>(m_pFactory, CLSID_ResponseSNMP);
+    if (pTrap == nullptr) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no SNMP formatter");
+        return Fail();
+    }
+    SnmpTrapMessage* pMessage =
+        pTrap->FormatTrap(definition.m_strCommunity.c_str(), &event, definition.m_bPrintableOnly);
+    if (pMessage == nullptr) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the SNMP formatter could not read the alert");
+        return Fail();
+    }
+    if (!pSender->Send(*pMessage)) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: trap \"%s\" to %s not sent: %s", name.c_str(),
+                     manager.c_str(), pSender->ErrorText());
+        return Fail();
+    }
+    RESPONSE_LOG(kCSFLogInfo, "hwhost: trap \"%s\" sent to %s", name.c_str(), manager.c_str());
+    m_qwTraps.fetch_add(1);
+    return true;
+}
+
+bool ResponseRunner::RunProgram(const std::string& name, ICSFAlertEvent& event) {
+    ProgramDefinition definition;
+    {
+        std::lock_guard<std::mutex> guard(m_definitionLock);
+        const ProgramDefinition* pFound = m_definitions.FindProgram(name);
+        if (pFound == nullptr || pFound->m_strProgram.empty()) {
+            RESPONSE_LOG(kCSFLogWarning,
+                         "hwhost: no program for the USER SPECIFIED response \"%s\" in the common "
+                         "policy",
+                         name.c_str());
+            return Fail();
+        }
+        definition = *pFound;
+    }
+    auto pFormatter =
+        CreateFormatter<ICSFCommonResponseUserSpecified>(m_pFactory, CLSID_ResponseUserSpecified);
+    if (pFormatter == nullptr) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no user-specified formatter");
+        return Fail();
+    }
+    const char* pszLine = pFormatter->GetParameters(definition.m_strParameters.c_str(), &event);
+    if (pszLine == nullptr) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: the user-specified formatter could not read the alert");
+        return Fail();
+    }
+    // Split here, never by a shell: every quoted value is one argument.
+    std::vector<std::string> arguments = plat::SplitCommandLine(definition.m_strProgram);
+    if (arguments.empty()) {
+        RESPONSE_LOG(kCSFLogWarning, "hwhost: the program of \"%s\" is blank", name.c_str());
+        return Fail();
+    }
+    for (std::string& argument : plat::SplitCommandLine(pszLine)) {
+        arguments.push_back(std::move(argument));
+    }
+    std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
+    if (pChild == nullptr) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: program \"%s\" of \"%s\" could not be started",
+                     arguments[0].c_str(), name.c_str());
+        return Fail();
+    }
+    RESPONSE_LOG(kCSFLogInfo, "hwhost: program \"%s\" of \"%s\" started as %ld with %zu arguments",
+                 arguments[0].c_str(), name.c_str(), static_cast<long>(pChild->Pid()),
+                 arguments.size() - 1);
+    m_programs.push_back(std::move(pChild));
+    m_qwPrograms.fetch_add(1);
+    return true;
+}
+
+void ResponseRunner::ReapPrograms() {
+    for (auto it = m_programs.begin(); it != m_programs.end();) {
+        plat::ChildProcess& child = **it;
+        if (!child.WaitForExit(0)) {
+            ++it;
+            continue;
+        }
+        const int status = child.ExitStatus();
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            RESPONSE_LOG(kCSFLogWarning, "hwhost: program %ld ended with status 0x%x",
+                         static_cast<long>(child.Pid()), static_cast<unsigned>(status));
+        }
+        it = m_programs.erase(it);
+    }
+}
+
+size_t ResponseRunner::WaitForPrograms(uint32_t timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (auto& pChild : m_programs) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pChild->WaitForExit(left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0);
+    }
+    ReapPrograms();
+    return m_programs.size();
+}

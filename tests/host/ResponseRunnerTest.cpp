@@ -1,0 +1,200 @@
+#include "ResponseRunner.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "HostServices.h"
+#include "Responses/FormatEmailResponse.h"
+#include "Responses/HostWardenResponseSNMP.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "qorCSFLib/ADFGenericEvent.h"
+#include "qorCSFLib/CSFCommonResponseUserSpecified.h"
+#include "qorCSFLib/CSFPolicyEvent.h"
+#include "support/TestUtil.h"
+#include "support/TrapManager.h"
+
+namespace {
+
+// The formatters as the plug-in's factory hands them out.
+class FormatterFactory : public ICSFClassFactory {
+public:
+    CSFResult CreateInstance(const CSFIdentifier& iid, void** ppObject) override {
+        if (iid == CLSID_ResponseMail) {
+            *ppObject = static_cast<ICSFCommonResponseMail*>(new CFormatEmailResponse());
+        } else if (iid == CLSID_ResponseSNMP) {
+            *ppObject = static_cast<ICSFCommonResponseSNMP*>(new CHostWardenResponseSNMP());
+        } else if (iid == CLSID_ResponseUserSpecified) {
+            *ppObject =
+                static_cast<ICSFCommonResponseUserSpecified*>(new CCSFCommonResponseUserSpecified());
+        } else {
+            return CSF_E_NO_INTERFACE;
+        }
+        return CSF_S_OK;
+    }
+    uint32_t Release() override { return 0; }
+};
+
+class ChosenResponses : public CSFPolicyEvent {
+public:
+    explicit ChosenResponses(const char* pszResponses) { SetResponses(pszResponses); }
+    IPolicyEventInterface* CreatePolicyEvent() override { return nullptr; }
+    ICSFAlertEvent* CreateAlertEvent(const CSFAlertParameter*, AgentEventInfo*, uint32_t) override {
+        return nullptr;
+    }
+};
+
+struct ContainerReleaser {
+    void operator()(IPolicyContainer* pContainer) const { pContainer->Release(); }
+};
+
+// Standard output of this process, and so of the programs it starts, goes
+// to a file for one scope.
+class CapturedStdout {
+public:
+    explicit CapturedStdout(const std::string& path) {
+        std::fflush(stdout);
+        m_nSaved = ::dup(STDOUT_FILENO);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~CapturedStdout() {
+        std::fflush(stdout);
+        ::dup2(m_nSaved, STDOUT_FILENO);
+        ::close(m_nSaved);
+    }
+
+private:
+    int m_nSaved;
+};
+
+class ResponseRunnerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pPolicy.reset(CreatePluginPolicyContainer());
+        ASSERT_NE(nullptr, m_pPolicy);
+        m_runner.SetClassFactory(&m_factory);
+        m_event.SetHeaderValue(kAlertName, AlertValue::String("SSH_Fail"));
+        m_event.SetHeaderValue(kAlertPriority, AlertValue::Uint32(2));
+        m_event.SetHeaderValue(kAlertType, AlertValue::Uint32(203));
+    }
+
+    void Define(const char* pszKey, const char* pszName, const char* pszValue) {
+        ASSERT_EQ(1, m_pPolicy->SetText(pszKey, pszName, pszValue));
+    }
+
+    std::vector<std::filesystem::path> Outbox() const {
+        std::vector<std::filesystem::path> files;
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(m_root.File("outbox"), ignored)) {
+            files.push_back(entry.path());
+        }
+        return files;
+    }
+
+    hwtest::ScratchDirectory m_root;
+    HostServices m_services;
+    FormatterFactory m_factory;
+    std::unique_ptr<IPolicyContainer, ContainerReleaser> m_pPolicy;
+    ADFGenericEvent m_event;
+    ResponseRunner m_runner{m_services, m_root.Path(), ""};
+};
+
+}  // namespace
+
+TEST_F(ResponseRunnerTest, MailGoesToTheOutboxWithoutInjectedHeaders) {
+    Define("\\Response\\EMAIL\\Admins", "To", "root@localhost");
+    Define("\\Response\\EMAIL\\Admins", "Subject", "<AlertName> on <SensorName>");
+    m_runner.LoadDefinitions(*m_pPolicy);
+    m_event.SetHeaderValue(kAlertName, AlertValue::String("evil\nBcc: all@example.org"));
+    ChosenResponses responses("EMAIL:Admins,DISPLAY:Default");
+    EXPECT_EQ(1u, m_runner.Run(responses, m_event));
+    auto files = Outbox();
+    ASSERT_EQ(1u, files.size());
+    const std::string mail = hwtest::ReadWholeFile(files[0].string());
+    EXPECT_EQ(0u, mail.find("To: root@localhost\nSubject: evil Bcc: all@example.org on N/A\n\n'evil\n"))
+        << mail;
+    EXPECT_NE(std::string::npos, mail.find("\tPriority: medium\n")) << mail;
+}
+
+TEST_F(ResponseRunnerTest, EveryAlertGetsAFileOfItsOwn) {
+    ChosenResponses responses("EMAIL:Undefined");
+    EXPECT_EQ(1u, m_runner.Run(responses, m_event));
+    EXPECT_EQ(1u, m_runner.Run(responses, m_event));
+    EXPECT_EQ(2u, Outbox().size());
+    EXPECT_EQ(2u, m_runner.MailsWritten());
+}
+
+TEST_F(ResponseRunnerTest, ProgramGetsAlertTextAsSingleArguments) {
+    Define("\\Response\\USER SPECIFIED\\Echo", "Program", "/usr/bin/printf \"[%s]\\n\"");
+    Define("\\Response\\USER SPECIFIED\\Echo", "Parameters", "<event> -p <Priority> <OtherParameters>");
+    m_runner.LoadDefinitions(*m_pPolicy);
+    const std::string hostile = "say \"hi\"; rm -rf / $(id) `id`\nnext\\";
+    m_event.SetHeaderValue(kAlertName, AlertValue::String(hostile));
+    m_event.Add(":Line", AlertValue::String("a\"b c"), 2);
+    ChosenResponses responses("USER SPECIFIED:Echo");
+    const std::string output = m_root.File("stdout.txt");
+    {
+        CapturedStdout capture(output);
+        ASSERT_EQ(1u, m_runner.Run(responses, m_event));
+        EXPECT_EQ(0u, m_runner.WaitForPrograms(30000));
+    }
+    EXPECT_EQ("[say \"hi\"; rm -rf / $(id) `id` next\\]\n"
+              "[-p]\n"
+              "[medium]\n"
+              "[ :Line: a\"b c;]\n",
+              hwtest::ReadWholeFile(output));
+}
+
+TEST_F(ResponseRunnerTest, ProgramWithoutDefinitionIsNotRun) {
+    ChosenResponses responses("USER SPECIFIED:Missing");
+    EXPECT_EQ(0u, m_runner.Run(responses, m_event));
+    EXPECT_EQ(1u, m_runner.Failures());
+    EXPECT_EQ(0u, m_runner.ProgramsStarted());
+}
+
+TEST_F(ResponseRunnerTest, TrapWithoutManagerIsNotSent) {
+    ChosenResponses responses("SNMP:Managers");
+    EXPECT_EQ(0u, m_runner.Run(responses, m_event));
+    EXPECT_EQ(1u, m_runner.Failures());
+}
+
+TEST_F(ResponseRunnerTest, TrapReachesTheDefinedManager) {
+    if (!hwtest::TrapManager::Available()) {
+        GTEST_SKIP() << "snmptrapd is not installed (scripts/install-deps)";
+    }
+    hwtest::TrapManager manager;
+    ASSERT_TRUE(manager.Start()) << manager.Log();
+    const std::string address = "127.0.0.1:" + std::to_string(manager.Port());
+    Define("\\Response\\SNMP\\Managers", "Address", address.c_str());
+    Define("\\Response\\SNMP\\Managers", "Community", "hwtest");
+    m_runner.LoadDefinitions(*m_pPolicy);
+    ChosenResponses responses("SNMP:Managers");
+    bool bReceived = false;
+    for (int attempt = 0; attempt < 10 && !bReceived; ++attempt) {
+        ASSERT_EQ(1u, m_runner.Run(responses, m_event));
+        bReceived = manager.WaitFor("STRING: \"SSH_Fail\"", 3.0);
+    }
+    EXPECT_TRUE(bReceived) << manager.Log();
+    EXPECT_NE(std::string::npos, manager.Log().find("community hwtest")) << manager.Log();
+}
+
+TEST(ResponseRunnerManager, ManagerMustBeHostAndPort) {
+    std::string host;
+    uint16_t port = 0;
+    EXPECT_TRUE(ResponseRunner::SplitManager("127.0.0.1:16200", host, port));
+    EXPECT_EQ("127.0.0.1", host);
+    EXPECT_EQ(16200, port);
+    EXPECT_FALSE(ResponseRunner::SplitManager("127.0.0.1", host, port));
+    EXPECT_FALSE(ResponseRunner::SplitManager(":162", host, port));
+    EXPECT_FALSE(ResponseRunner::SplitManager("h:0", host, port));
+    EXPECT_FALSE(ResponseRunner::SplitManager("h:70000", host, port));
+    EXPECT_FALSE(ResponseRunner::SplitManager("h:16x", host, port));
+}
