@@ -1,6 +1,5 @@
 #include "Common/AgentEventInfo.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
@@ -26,19 +25,6 @@ const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 unsigned Pointer(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-
-// An integer literal of any base, as a signed 32-bit number that saturates.
-int32_t ReadAddressLiteral(const std::string& strValue) {
-    errno = 0;
-    long long value = std::strtoll(strValue.c_str(), nullptr, 0);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
 }
 
 void SetOptional(std::optional<std::string>& field, const char* pszText) {
@@ -118,7 +104,20 @@ AgentEventInfo::~AgentEventInfo() {
     CSF_TRACE(kCSFLogInfo, "destructing 0x%x", Pointer(this));
 }
 
-bool AgentEventInfo::IsRecord(const AgentEventInfo* pRecord) {
+int32_t AgentEventInfo::ReadInteger(const std::string& strText, int nBase) {
+    long long value = std::strtoll(strText.c_str(), nullptr, nBase);
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(value);
+}
+
+// The pointer may name an object of another class: only the magic word is
+// read, without the run-time type checks a member access would get.
+__attribute__((no_sanitize("vptr"))) bool AgentEventInfo::IsRecord(const AgentEventInfo* pRecord) {
     return pRecord != nullptr && pRecord->m_dwMagic == kMagic;
 }
 
@@ -215,7 +214,7 @@ void AgentEventInfo::SetAttackOriginHost(const char* pszHost) {
 
 void AgentEventInfo::AddInfoPair(const std::string& strName, const std::string& strValue) {
     if (strName == "SourceIP") {
-        m_dwSourceAddress = static_cast<uint32_t>(ReadAddressLiteral(strValue));
+        m_dwSourceAddress = static_cast<uint32_t>(ReadInteger(strValue, 0));
         m_bSourceAddressSet = true;
         m_szSourceAddress[0] = '\0';
     }

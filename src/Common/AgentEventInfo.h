@@ -36,9 +36,19 @@ public:
     virtual ~AgentEventInfo();
     // A new record of the subclass, made with its copy constructor.
     virtual AgentEventInfo* Clone() const = 0;
-    // Each subclass calls the base body with the same event.
+    // The record's attributes into the alert event.  Each subclass calls the
+    // base body (AgentEventInfo::FillADFEvent, ::FillQgEvent) with the same
+    // event, and may write its own before or after.
     virtual void FillADFEvent(CADFEvent& event) = 0;
     virtual void FillQgEvent(CQgEvent& event) = 0;
+
+    // One attribute each into the sensor parameters of an alert event; see
+    // AgentEventInfoExport.cpp for the rule they share.
+    virtual void ExportAttackOrigin(CADFEvent& event);
+    virtual void ExportApplication(CADFEvent& event);
+    virtual void ExportResourceID(CADFEvent& event);
+    virtual void ExportResourceSubID(CADFEvent& event);
+    virtual void ExportUserName(CADFEvent& event);
 
     virtual uint32_t GetRecordKind() const;
     // The rule's name; "Rule Error" without a rule.
@@ -49,10 +59,41 @@ public:
     virtual int32_t GetScriptVariableValue(const char* pszName, std::string& strValue) const;
     virtual void SetAlertType(int32_t nAlertType);
     virtual int32_t GetAlertType() const;
+    // Every information pair into the alert parameters; a later pair of a
+    // name replaces an earlier one.
+    virtual void ExportAlertParameters(CADFEvent& event);
+    // The rule name and the pairs, on standard output.
+    virtual void Dump();
     // "time: from source to destination", the CSV and the short forms.
     virtual std::string GetSummaryText();
     virtual std::string GetCsvText();
     virtual std::string GetShortText();
+    virtual void ExportAttackSuccessful(CADFEvent& event);
+    virtual void ExportDestinationAddress(CADFEvent& event);
+    virtual void ExportDestinationEthernetAddress(CADFEvent& event);
+    virtual void ExportDestinationPort(CADFEvent& event);
+    virtual void ExportDestinationPortName(CADFEvent& event);
+    virtual void ExportIANAProtocolId(CADFEvent& event);
+    virtual void ExportSourceAddress(CADFEvent& event);
+    virtual void ExportSourceEthernetAddress(CADFEvent& event);
+    virtual void ExportSourcePort(CADFEvent& event);
+    virtual void ExportSourcePortName(CADFEvent& event);
+
+    // An information pair's value from a rule's template and the text that
+    // matched: alternatives split at "|", each either a value of its own or
+    // a prefix, the marker "{!}" and a suffix, the prefix matching where it
+    // first fits ("*" skips up to the character after it).  Empty when no
+    // alternative fits.
+    static void ResolveInfoTemplate(const std::string& strTemplate, const std::string& strText,
+                                    std::string& strOut);
+    // Field `nField` (counted from 0; below 0 counts as 0) of a line split at
+    // runs of blanks, tabs, line ends and "%"; empty when there is none.
+    static void GetTextField(int nField, const std::string& strLine, std::string& strOut);
+
+    // An integer text (base 10, or 0 for any base) read as far as it goes,
+    // with leading blanks and a sign, as a signed 32-bit number that
+    // saturates; 0 without digits.
+    static int32_t ReadInteger(const std::string& strText, int nBase);
 
     // Whether a pointer handed over as a record is a live one.
     static bool IsRecord(const AgentEventInfo* pRecord);
@@ -134,6 +175,7 @@ public:
 
 private:
     static void FillHostName();
+    void UpdateAlgorithmId(CADFEvent& event, const std::string& strValue);
 
     // First, so a foreign pointer is told apart before anything else is read.
     uint32_t m_dwMagic = kMagic;

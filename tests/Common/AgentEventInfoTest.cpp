@@ -128,15 +128,3 @@ TEST(AgentEventInfo, TextFormsUseLocalTimeAndDottedAddresses) {
     EXPECT_EQ(record.GetCsvText(), "\"90061\",\"0.0.0.0\",\"127.0.0.1\"");
     EXPECT_EQ(record.GetShortText(), "90061 0.0.0.0 127.0.0.1");
 }
-
-TEST(AgentEventInfo, RecordLogsItsLifeAsDebugTraces) {
-    ScopedTraces traces;
-    TestRule rule;
-    {
-        TestRecord record(&rule, 1);
-        TestRecord copy(record);
-    }
-    EXPECT_TRUE(traces.Contains("constructing 0x"));
-    EXPECT_TRUE(traces.Contains("copy constructor 0x"));
-    EXPECT_TRUE(traces.Contains("destructing 0x"));
-}
