@@ -9,19 +9,12 @@
 
 #include "platform/ScopedTimeZone.h"
 #include "platform/TimeZone.h"
-#include "qorCSFLib/CSFPolicyEvent.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "qorToolsLib/HostByteBuffer.h"
 
-namespace {
+#include "TestPolicyEvent.h"
 
-class TestPolicyEvent : public CSFPolicyEvent {
-public:
-    IPolicyEventInterface* CreatePolicyEvent() override { return new TestPolicyEvent; }
-    ICSFAlertEvent* CreateAlertEvent(const CSFAlertParameter*, AgentEventInfo*, uint32_t) override {
-        return nullptr;
-    }
-};
+namespace {
 
 struct EventDeleter {
     void operator()(ICSFAlertEvent* pEvent) const { pEvent->Destroy(); }
