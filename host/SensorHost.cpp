@@ -59,6 +59,8 @@ bool SensorHost::Open(std::string& error) {
     // The plug-in reads its locations and its platform state from the
     // environment: both follow the sensor root unless chosen outside.
     DefaultEnvironment("HostWardenRoot", m_options.m_strRoot);
+    // No management daemon runs beside this host: its folder is the root.
+    DefaultEnvironment("DaemonRoot", m_options.m_strRoot);
     DefaultEnvironment("QOR_PLATFORM_ROOT", m_options.m_strRoot + "/platform");
     HWHOST_LOG(kCSFLogInfo, "hwhost: loading %s for the sensor root %s",
                m_options.m_strPlugin.c_str(), m_options.m_strRoot.c_str());

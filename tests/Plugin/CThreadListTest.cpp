@@ -137,14 +137,6 @@ TEST_F(CThreadListTest, DeleteAllStopsARunningListFirst) {
     EXPECT_EQ(0u, m_list.GetCount());
 }
 
-TEST_F(CThreadListTest, DeleteAllOnAStoppedListDeletesAtOnce) {
-    Add("a");
-
-    m_list.DeleteAll();
-
-    EXPECT_EQ(Journal{"a:deleted"}, m_journal);
-}
-
 TEST_F(CThreadListTest, EmptyListAnswersZero) {
     EXPECT_EQ(0u, m_list.OninitAll(0));
     EXPECT_EQ(0u, m_list.StartAll(0));

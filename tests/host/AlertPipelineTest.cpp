@@ -4,28 +4,13 @@
 
 #include <string>
 
-#include "Common/AgentEventInfo.h"
-#include "Common/Rule.h"
+#include "Common/TestEngine.h"
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFPolicyEvent.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "support/TestUtil.h"
 
 namespace {
-
-class PlainRule : public Rule {
-public:
-    Rule* Clone() const override { return new PlainRule(*this); }
-    bool IsRule() const override { return true; }
-};
-
-class PlainRecord : public AgentEventInfo {
-public:
-    explicit PlainRecord(Rule* pRule) : AgentEventInfo(pRule, 0) {}
-    AgentEventInfo* Clone() const override { return new PlainRecord(*this); }
-    void FillADFEvent(CADFEvent&) override {}
-    void FillQgEvent(CQgEvent&) override {}
-};
 
 // Makes an alert event named after the record's rule; the event takes the
 // record, as the sensor's policy event does.
@@ -55,12 +40,12 @@ protected:
 
     void Hand(const char* pszName) {
         CSFEventInfo info{7, pszName, pszName};
-        ASSERT_EQ(1, m_handler.HandleAlert(new PlainRecord(&m_rule), &info, 0, 15));
+        ASSERT_EQ(1, m_handler.HandleAlert(new TestRecord(&m_rule, 0), &info, 0, 15));
     }
 
     hwtest::ScratchDirectory m_dir;
     CSFSensor m_sensor;
-    PlainRule m_rule;
+    TestRule m_rule;
     HostEventHandler m_handler;
     HostServices m_services;
     AlertPipeline m_pipeline{m_handler, m_services};

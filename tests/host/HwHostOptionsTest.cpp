@@ -58,22 +58,3 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         EXPECT_NE(std::string::npos, error.find(c.reason)) << error;
     }
 }
-
-TEST(HwHostOptionsTest, EveryOptionIsKept) {
-    hwtest::ScratchDirectory root;
-    HwHostOptions options;
-    std::string error;
-
-    ASSERT_TRUE(Parse({"run", "--root", root.Path().c_str(), "--for", "3", "--alerts", "a.xml",
-                       "--messages", "m.bin", "--log", "h.log", "--snmp-manager",
-                       "127.0.0.1:1162", "--plugin", "/x/libhostwarden.so"},
-                      options, error))
-        << error;
-
-    EXPECT_EQ(3u, options.m_dwForSeconds);
-    EXPECT_EQ("a.xml", options.m_strAlerts);
-    EXPECT_EQ("m.bin", options.m_strMessages);
-    EXPECT_EQ("h.log", options.m_strLog);
-    EXPECT_EQ("127.0.0.1:1162", options.m_strSnmpManager);
-    EXPECT_EQ("/x/libhostwarden.so", options.m_strPlugin);
-}

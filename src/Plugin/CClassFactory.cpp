@@ -1,0 +1,78 @@
+#include "Plugin/CClassFactory.h"
+
+#include <new>
+
+#include "Plugin/CEventRegistry.h"
+#include "Plugin/CHostWarden.h"
+#include "Plugin/CServiceRequest.h"
+#include "Responses/FormatEmailResponse.h"
+#include "Responses/HostWardenResponseSNMP.h"
+#include "hostwarden/ICSFSensor.h"
+#include "hostwarden/ICSFSvcRequest.h"
+#include "hostwarden/IEventRegistry.h"
+
+namespace {
+
+// The object seen through the interface the identifier names, or the
+// failure to make it.
+CSFResult Answer(void** ppObject, void* pInterface) {
+    *ppObject = pInterface;
+    return pInterface != nullptr ? CSF_S_OK : CSF_E_OUT_OF_MEMORY;
+}
+
+}  // namespace
+
+CClassFactory::CClassFactory(CHostWarden* pSensor) : m_pSensor(pSensor) {}
+
+CClassFactory::~CClassFactory() = default;
+
+CSFResult CClassFactory::CreateInstance(const CSFIdentifier& iid, void** ppObject) {
+    if (ppObject == nullptr) {
+        return CSF_E_INVALID_ARGUMENT;
+    }
+    if (iid == IID_ICSFSensor) {
+        return Answer(ppObject, static_cast<ICSFSensor*>(m_pSensor));
+    }
+    if (iid == IID_ICSFSvcRequest) {
+        m_pServiceRequest = CServiceRequest::GetInstance();
+        return Answer(ppObject, static_cast<ICSFSvcRequest*>(m_pServiceRequest));
+    }
+    if (iid == IID_IEventRegistry) {
+        // The previous registry is the host's; it is only forgotten here.
+        m_pEventRegistry = new (std::nothrow) CEventRegistry(m_pSensor);
+        return Answer(ppObject, static_cast<IEventRegistry*>(m_pEventRegistry));
+    }
+    if (iid == CLSID_ResponseMail) {
+        return Answer(ppObject,
+                      static_cast<ICSFCommonResponseMail*>(new (std::nothrow) CFormatEmailResponse));
+    }
+    if (iid == CLSID_ResponseSNMP) {
+        return Answer(ppObject, static_cast<ICSFCommonResponseSNMP*>(
+                                    new (std::nothrow) CHostWardenResponseSNMP));
+    }
+    // The user-program formatter, the script handler and the IDS
+    // configuration are made by parts of the sensor that are not in this
+    // build.
+    if (iid == CLSID_ResponseUserSpecified || iid == CLSID_TclHandler || iid == CLSID_IDSConfig) {
+        return Answer(ppObject, nullptr);
+    }
+    return CSFClsFctry::CreateInstance(iid, ppObject);
+}
+
+CServiceRequest* CClassFactory::GetServiceRequest() const {
+    // A released request is gone even though this field still names it.
+    return m_pServiceRequest != nullptr && m_pServiceRequest == CServiceRequest::Peek()
+               ? m_pServiceRequest
+               : nullptr;
+}
+
+void CClassFactory::ForgetEventRegistry(CEventRegistry* pRegistry) {
+    if (m_pEventRegistry == pRegistry) {
+        m_pEventRegistry = nullptr;
+    }
+}
+
+uint32_t CClassFactory::Release() {
+    delete this;
+    return 0;
+}

@@ -1,0 +1,426 @@
+#include "Plugin/CHostWarden.h"
+
+#include <cstdlib>
+
+#include "Common/AgentEventInfo.h"
+#include "Common/Rule.h"
+#include "Common/RuleContainer.h"
+#include "Common/SensorSettings.h"
+#include "Plugin/CClassFactory.h"
+#include "Plugin/CEventRegistry.h"
+#include "Common/CPolicyEvent.h"
+#include "Plugin/CServiceRequest.h"
+#include "Plugin/CThreadList.h"
+#include "Plugin/PlaceholderEngines.h"
+#include "Plugin/PolicyFiles.h"
+#include "hostwarden/ICSFCommandRequest.h"
+#include "hostwarden/ICSFEventHandler.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/OsVersion.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/jsFastLock.h"
+
+namespace {
+
+// Made before the sensor, in this order, during the library's static
+// initialisation: the policy lock and the policy file names.
+jsFastSync g_policyLock;
+const std::string g_strPushPolicy = "push.policy";
+
+constexpr const char kRuleDefinitions2K3[] = "RuleDef_Win_2K3.policy";
+constexpr const char kRuleDefinitions2K[] = "RuleDef_Win_2K.policy";
+constexpr const char kIdsEngineName[] = "IDS Engine";
+constexpr const char kPolicyLoadFailure[] = "The sensor policy could not be loaded.";
+// The argument the thread list hands to the engines, which ignore it.
+constexpr uint32_t kEngineArgument = 0;
+
+// A banner goes to the host's log once and to the debug trace at each of
+// the levels a reader may filter on.
+void Banner(const char* pszText) {
+    CSF_LOG(kCSFLogInfo, "%s", pszText);
+    for (uint32_t dwLevel : {1u, 3u, 9u, 0x1000u}) {
+        CSF_TRACE(dwLevel, "%s", pszText);
+    }
+}
+
+}  // namespace
+
+// The library's sensor, made after the companions above.
+CHostWarden g_HostWarden;
+
+CHostWarden& CHostWarden::Instance() { return g_HostWarden; }
+
+CHostWarden::CHostWarden() {
+    m_pRuleContainer = new (std::nothrow) RuleContainer;
+    m_pClassFactory = new (std::nothrow) CClassFactory(this);
+    m_pPolicyEvent = new (std::nothrow) CPolicyEvent;
+    m_pThreadList = new (std::nothrow) CThreadList;
+    if (m_pThreadList != nullptr) {
+        // Appended, not added: nothing is initialised or started yet.
+        m_pThreadList->Append(new (std::nothrow) CEngineDecoy);
+        m_pThreadList->Append(new (std::nothrow) CEngineIDS);
+        m_pThreadList->Append(new (std::nothrow) CEngineApache);
+        m_pThreadList->Append(new (std::nothrow) CEngineNTEvents);
+        m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog);
+        m_pThreadList->Append(new (std::nothrow) CEngineTextLog);
+        m_pThreadList->Append(new (std::nothrow) CEngineCorrelation);
+    }
+    SetSensorCore(this);
+}
+
+CHostWarden::~CHostWarden() {
+    if (GetSensorCore() == this) {
+        SetSensorCore(nullptr);
+    }
+    // Engines that were never started, or were stopped, have no thread, so
+    // what the sensor made can go with it.  Running engines are left as they
+    // are at the end of the process: only a stop takes them down.
+    if (m_pThreadList != nullptr && !m_pThreadList->IsStopped()) {
+        return;
+    }
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->DeleteAll();
+        delete m_pThreadList;
+    }
+    delete m_pPolicyEvent;
+    DeleteRules();
+    delete m_pRuleContainer;
+    delete m_pClassFactory;
+}
+
+uint32_t CHostWarden::SetBaseDirectory(const char* pszDirectory) {
+    uint32_t result = CSFSensor::SetBaseDirectory(pszDirectory);
+    m_pProductLocation = std::make_unique<ProductLocation>(pszDirectory);
+    return result;
+}
+
+const char* CHostWarden::GetSensorDirectory() const {
+    const char* directory =
+        m_pProductLocation != nullptr ? m_pProductLocation->GetSensorDirectory() : nullptr;
+    return directory != nullptr ? directory : "";
+}
+
+ITclHandler* CHostWarden::GetTclHandler() {
+    return SensorSettings::Instance().m_bScriptEnabled ? m_pTclHandler : nullptr;
+}
+
+bool CHostWarden::IsValidResponse(const char* pszName, const char* pszChoice) {
+    return m_policyLoader.IsValidResponse(pszName, pszChoice);
+}
+
+RuleContainer* CHostWarden::GetRuleContainer() { return m_pRuleContainer; }
+
+IPolicyContainer* CHostWarden::GetCurrentPolicy() { return m_pCurrentPolicy.load(); }
+
+uintptr_t CHostWarden::OnChangeCommonPolicy(IPolicyContainer* pCommonPolicy) {
+    m_policyLoader.SetCommonPolicy(pCommonPolicy);
+    return reinterpret_cast<uintptr_t>(pCommonPolicy);
+}
+
+uint32_t CHostWarden::Delete() { return 0; }
+
+uint32_t CHostWarden::OnUpdateCompleted(ICSFCommandRequest* pRequest) {
+    CSFSensor::OnUpdateCompleted(pRequest);
+    return 1;
+}
+
+bool CHostWarden::LoadPolicy(IPolicyContainer* pContainer, bool bReload) {
+    return LoadPolicy(pContainer, bReload, PolicyLoader::LoadKind::kAccept);
+}
+
+bool CHostWarden::LoadPolicy(IPolicyContainer* pContainer, bool bReload,
+                             PolicyLoader::LoadKind kind) {
+    PolicyLoader::Sources sources{GetBaseDirectory(), m_strRuleDefinitionPath};
+    return m_policyLoader.Load(pContainer, bReload, kind, sources);
+}
+
+void CHostWarden::FailRequest(ICSFCommandRequest* pRequest, const char* pszText) {
+    CSF_LOG(kCSFLogError, "%s", pszText);
+    if (pRequest != nullptr) {
+        pRequest->SetStatusText(pszText);
+        pRequest->SetStatus(kCommandStatusFailed);
+        pRequest->Complete();
+    }
+}
+
+void CHostWarden::ChooseRuleDefinitions() {
+    plat::OsVersion version;
+    if (!plat::GetOsVersion(version) || version.m_dwPlatformId != plat::kPlatformNT) {
+        CSF_LOG(kCSFLogError, "Got an invalid Platform or OS version.");
+        std::_Exit(1);
+    }
+    bool b2K3 = version.m_dwMajorVersion > 4 && version.m_dwMinorVersion > 1;
+    m_strRuleDefinitionPath =
+        std::string(GetSensorDirectory()) + (b2K3 ? kRuleDefinitions2K3 : kRuleDefinitions2K);
+    if (!PolicyFileExists(m_strRuleDefinitionPath.c_str())) {
+        CSF_LOG(0x1001, "Unable to merge RuleDef.policy (%s) because it does not exist\n",
+                m_strRuleDefinitionPath.c_str());
+    }
+}
+
+void CHostWarden::PublishPolicy(IPolicyContainer* pContainer) {
+    g_policyLock.Lock();
+    m_pCurrentPolicy.store(pContainer);
+}
+
+void CHostWarden::WithdrawPolicy() {
+    m_pCurrentPolicy.store(nullptr);
+    g_policyLock.Unlock();
+}
+
+void CHostWarden::DeleteRules() {
+    if (m_pRuleContainer == nullptr) {
+        return;
+    }
+    for (Rule* pRule : *m_pRuleContainer) {
+        delete pRule;
+    }
+    m_pRuleContainer->Clear();
+}
+
+CEventRegistry* CHostWarden::EventRegistry() const {
+    return m_pClassFactory != nullptr ? m_pClassFactory->GetEventRegistry() : nullptr;
+}
+
+CServiceRequest* CHostWarden::ServiceRequest() const {
+    return m_pClassFactory != nullptr ? m_pClassFactory->GetServiceRequest() : nullptr;
+}
+
+void CHostWarden::LogIsapiPlugin() {
+    CSF_LOG(kCSFLogInfo, "Isapi filter Plugin for SSL traffic monitoring is%s installed.",
+            SensorSettings::Instance().m_bIsapiPlugin ? "" : " not");
+}
+
+uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit() called.");
+    m_dwState = kInitialising;
+    AgentEventInfo::SetDefaultSourceAddress(GetSensorAddress());
+    CServiceRequest* pServiceRequest = ServiceRequest();
+    m_pEventHandler = pServiceRequest != nullptr ? pServiceRequest->GetEventHandler() : nullptr;
+    ChooseRuleDefinitions();
+
+    IPolicyContainer* pContainer = CreatePluginPolicyContainer();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): calling LoadPolicy");
+    if (!LoadPolicy(pContainer, false)) {
+        if (pContainer != nullptr) {
+            pContainer->Release();
+        }
+        FailRequest(pRequest, kPolicyLoadFailure);
+        return 1;
+    }
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): Configuring event sections");
+    if (CEventRegistry* pRegistry = EventRegistry()) {
+        pRegistry->ConfigureSections();
+        CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): Registering events");
+        pRegistry->RegisterEvents(pContainer);
+    }
+    PublishPolicy(pContainer);
+    Banner("\n***** CHostWarden::Oninit() called *****\n");
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): Initializing everyone");
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->OninitAll(kEngineArgument);
+    }
+    RunAuditSetUp();
+    StartScriptHandler();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting everyone.");
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->StartAll(kEngineArgument);
+    }
+    ApplyProtection();
+    Banner("\n***** CHostWarden::Oninit() completed *****\n");
+    CSFSensor::Oninit(pRequest);
+    WithdrawPolicy();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): releasing policycontainer.");
+    pContainer->Release();
+    LogIsapiPlugin();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit() completed.");
+    return 0;
+}
+
+uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy() called.");
+    Banner("\n***** CHostWarden::OnReloadPolicy() called *****\n");
+    uint32_t dwPrevious = m_dwState.exchange(kReloading);
+    std::string pushPath = std::string(GetBaseDirectory()) + g_strPushPolicy;
+    if (!PolicyFileExists(pushPath.c_str()) && !m_policyLoader.CompareResponseTable()) {
+        m_policyLoader.ForgetCommonPolicy();
+        return CSFSensor::OnReloadPolicy(pRequest);
+    }
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
+    ShutDownScriptHandler();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Pausing everyone.");
+    if (dwPrevious != kPaused && m_pThreadList != nullptr) {
+        m_pThreadList->PauseInitAll(kEngineArgument);
+        m_pThreadList->PauseAll(kEngineArgument);
+        CSF_TRACE(0x1009, "\n*****     Threads paused *****\n");
+    }
+    IPolicyContainer* pContainer = CreatePluginPolicyContainer();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): calling LoadPolicy");
+    if (!LoadPolicy(pContainer, true)) {
+        // The engines' containers still point at the old rules, which stay
+        // alive, so that a later resume finds them whole.
+        if (pContainer != nullptr) {
+            pContainer->Release();
+        }
+        FailRequest(pRequest, kPolicyLoadFailure);
+        return 1;
+    }
+    CSF_TRACE(kCSFLogTrace,
+              "DEBUG: CHostWarden::OnReloadPolicy(): deleteing all the rules in rule container.");
+    DeleteRules();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Registering events.");
+    if (CEventRegistry* pRegistry = EventRegistry()) {
+        pRegistry->RegisterEvents(pContainer);
+    }
+    if (CServiceRequest* pServiceRequest = ServiceRequest()) {
+        pServiceRequest->GetTemplate(pContainer);
+    }
+    PublishPolicy(pContainer);
+    CSF_TRACE(kCSFLogTrace,
+              "DEBUG: CHostWarden::OnReloadPolicy(): Have everyone get what needed from the new "
+              "policy file.");
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->ReloadPolicyAll(kEngineArgument);
+    }
+    RunAuditSetUp();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): start tcl handler.");
+    StartScriptHandler();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): resume everyone.");
+    if (dwPrevious != kPaused && m_pThreadList != nullptr) {
+        m_pThreadList->ResumeAll(kEngineArgument);
+        CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
+    }
+    ApplyProtection();
+    Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
+    CSFSensor::OnReloadPolicy(pRequest);
+    WithdrawPolicy();
+    LogIsapiPlugin();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): releasing policycontainer");
+    pContainer->Release();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): completed");
+    return 0;
+}
+
+uint32_t CHostWarden::OnPause(ICSFCommandRequest* pRequest) {
+    Banner("\n***** CHostWarden::OnPause() called *****\n");
+    m_dwState = kPaused;
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->PauseInitAll(kEngineArgument);
+        m_pThreadList->PauseAll(kEngineArgument);
+    }
+    Banner("\n***** CHostWarden::OnPause() completed *****\n");
+    return CSFSensor::OnPause(pRequest);
+}
+
+uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
+    Banner("\n***** CHostWarden::OnResume() called *****\n");
+    m_dwState = kResumed;
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->ResumeAll(kEngineArgument);
+    }
+    Banner("\n***** CHostWarden::OnResume() completed *****\n");
+    return CSFSensor::OnResume(pRequest);
+}
+
+uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
+    Banner("\n***** CHostWarden::OnStop() called *****\n");
+    StopProtection();
+    m_dwState = kStopped;
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->StopInitAll(kEngineArgument);
+        m_pThreadList->StopAll(kEngineArgument);
+    }
+    ShutDownScriptHandler();
+    CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Stopped the TCL handler *****\n");
+    if (m_pThreadList != nullptr) {
+        m_pThreadList->DeleteAll();
+        delete m_pThreadList;
+        m_pThreadList = nullptr;
+    }
+    CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Delete all of the threads *****\n");
+    DeleteRules();
+    delete m_pRuleContainer;
+    m_pRuleContainer = nullptr;
+    CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Delete all rules *****\n");
+    delete m_pPolicyEvent;
+    m_pPolicyEvent = nullptr;
+    m_pProductLocation.reset();
+    Banner("\n***** CHostWarden::OnStop() completed *****\n");
+    return CSFSensor::OnStop(pRequest);
+}
+
+uint32_t CHostWarden::StartEngines(ICSFCommandRequest* /*pRequest*/) {
+    m_dwState = kStarted;
+    return m_pThreadList != nullptr ? m_pThreadList->StartAll(kEngineArgument) : 0;
+}
+
+uint8_t CHostWarden::ReportEvent(AgentEventInfo* pRecord) {
+    if (pRecord == nullptr || !AgentEventInfo::IsRecord(pRecord)) {
+        return 0;
+    }
+    // The descriptor's texts must outlive the hand-over.
+    std::string ruleName = pRecord->GetRuleName();
+    CSFEventInfo info{static_cast<int32_t>(pRecord->m_dwEventId), ruleName.c_str(),
+                      ruleName.c_str()};
+    return LogToCSF(pRecord, &info, 0, 15);
+}
+
+uint8_t CHostWarden::LogToCSF(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                              uint32_t dwFlags) {
+    if (pRecord == nullptr || !AgentEventInfo::IsRecord(pRecord)) {
+        return 0;
+    }
+    Rule* pRule = pRecord->GetRule();
+    // A correlation rule that holds the record back has taken it.
+    if (pRule != nullptr && !pRule->CorrelationAllows(pRecord, pInfo, dwWord, dwFlags)) {
+        return 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "Logging to CSF : Event id=%d, Name = %s",
+              pInfo != nullptr ? pInfo->m_nEventId : 0,
+              pInfo != nullptr && pInfo->m_pszName != nullptr ? pInfo->m_pszName : "");
+    ICSFEventHandler* pHandler = m_pEventHandler.load();
+    uint8_t taken = pHandler != nullptr ? pHandler->HandleAlert(pRecord, pInfo, dwWord, dwFlags) : 0;
+    if (taken == 0) {
+        delete pRecord;
+    }
+    return taken;
+}
+
+uint8_t CHostWarden::ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) {
+    ICSFEventHandler* pHandler = m_pEventHandler.load();
+    return pHandler != nullptr ? pHandler->ForwardEvent(dwFirst, dwSecond) : 0;
+}
+
+uint32_t CHostWarden::UpdateAdapterList() {
+    CEngineBase* pEngine = m_pThreadList != nullptr ? m_pThreadList->Find(kIdsEngineName) : nullptr;
+    if (pEngine == nullptr) {
+        CSF_LOG(kCSFLogError, "No IDS Engine:  unable to update adapter list.");
+        return 1;
+    }
+    IPolicyContainer* pContainer = CreatePluginPolicyContainer();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::UpdateAdapterList(): calling LoadPolicy");
+    // Reads the accepted policy as it stands: consuming a pushed policy or
+    // the common policy here would make the next reload look unnecessary.
+    if (!LoadPolicy(pContainer, true, PolicyLoader::LoadKind::kReadAccepted)) {
+        if (pContainer != nullptr) {
+            pContainer->Release();
+        }
+        return 1;
+    }
+    PublishPolicy(pContainer);
+    static_cast<CEngineIDS*>(pEngine)->UpdateAdapterList();
+    WithdrawPolicy();
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::UpdateAdapterList(): releasing policy container");
+    pContainer->Release();
+    return 0;
+}
+
+void CHostWarden::StartScriptHandler() {}
+
+void CHostWarden::ShutDownScriptHandler() {}
+
+void CHostWarden::RunAuditSetUp() {}
+
+void CHostWarden::ApplyProtection() {}
+
+void CHostWarden::StopProtection() {}

@@ -1,0 +1,137 @@
+#pragma once
+// The plug-in's one sensor.  The host drives it through the framework's
+// sensor interface (start-up, reload, pause, resume, stop); it assembles the
+// policy from its files, creates and drives the engines through its thread
+// list, publishes the policy to them while they read it, and is the end of
+// every alert's road: engines and the script handler report records here,
+// and the sensor passes them, after the correlation gate, to the host's
+// event sink.
+//
+// The object is static: built while the library loads and never deleted by
+// the host.  Its commands arrive one at a time on the host's command thread;
+// the report path runs on any engine thread at the same time.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Common/ISensorCore.h"
+#include "Plugin/PolicyLoader.h"
+#include "Plugin/ProductLocation.h"
+#include "qorCSFLib/CSFSensor.h"
+#include "qorToolsLib/jsSync.h"
+
+class AgentEventInfo;
+class CClassFactory;
+class CEventRegistry;
+class CPolicyEvent;
+class CServiceRequest;
+class CThreadList;
+class ICSFCommandRequest;
+class ICSFEventHandler;
+class IPolicyContainer;
+class ITclHandler;
+class RuleContainer;
+
+class CHostWarden : public CSFSensor, public ISensorCore {
+public:
+    enum State : uint32_t {
+        kConstructed = 0,
+        kInitialising = 1,
+        kStarted = 2,
+        kPaused = 3,
+        kReloading = 4,
+        kResumed = 5,
+        kStopped = 6,
+    };
+
+    CHostWarden();
+    ~CHostWarden() override;
+    CHostWarden(const CHostWarden&) = delete;
+    CHostWarden& operator=(const CHostWarden&) = delete;
+
+    // The library's static sensor.
+    static CHostWarden& Instance();
+
+    // ICSFSensor overrides.
+    uint32_t Oninit(ICSFCommandRequest* pRequest) override;
+    uint32_t OnStop(ICSFCommandRequest* pRequest) override;
+    uint32_t OnReloadPolicy(ICSFCommandRequest* pRequest) override;
+    uint32_t OnPause(ICSFCommandRequest* pRequest) override;
+    uint32_t OnResume(ICSFCommandRequest* pRequest) override;
+    uint32_t OnUpdateCompleted(ICSFCommandRequest* pRequest) override;
+    uintptr_t OnChangeCommonPolicy(IPolicyContainer* pCommonPolicy) override;
+    uint32_t Delete() override;
+    uint32_t SetBaseDirectory(const char* pszDirectory) override;
+
+    // The sensor's own operations.
+    virtual uint32_t StartEngines(ICSFCommandRequest* pRequest);
+    uint8_t ReportEvent(AgentEventInfo* pRecord) override;
+    uint8_t LogToCSF(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                     uint32_t dwFlags) override;
+    uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) override;
+    // Start-up and reload accept what they load; an adapter update reads
+    // the accepted policy only (see PolicyLoader).
+    virtual bool LoadPolicy(IPolicyContainer* pContainer, bool bReload);
+
+    // Called when the capture library reports a change of adapters: the
+    // network engine rebuilds its adapter engines under a freshly loaded
+    // policy.  0 when it did, 1 otherwise.
+    uint32_t UpdateAdapterList();
+    // The "HostWardenRoot" location; empty before the host set the base
+    // directory or when the location does not exist.
+    const char* GetSensorDirectory() const;
+    ITclHandler* GetTclHandler() override;
+    bool IsValidResponse(const char* pszName, const char* pszChoice) override;
+    RuleContainer* GetRuleContainer() override;
+    IPolicyContainer* GetCurrentPolicy() override;
+
+    uint32_t GetState() const { return m_dwState.load(); }
+    const std::string& GetRuleDefinitionPath() const { return m_strRuleDefinitionPath; }
+    CThreadList* GetThreadList() const { return m_pThreadList; }
+    CClassFactory* GetClassFactory() const { return m_pClassFactory; }
+    CPolicyEvent* GetPolicyEvent() const { return m_pPolicyEvent; }
+    const PolicyLoader& GetPolicyLoader() const { return m_policyLoader; }
+
+private:
+    bool LoadPolicy(IPolicyContainer* pContainer, bool bReload, PolicyLoader::LoadKind kind);
+    // Reports a failed command to the host: status 2 with the text.
+    void FailRequest(ICSFCommandRequest* pRequest, const char* pszText);
+    void ChooseRuleDefinitions();
+    void PublishPolicy(IPolicyContainer* pContainer);
+    void WithdrawPolicy();
+    void DeleteRules();
+    void LogIsapiPlugin();
+    // The host's registry and service request as the factory last handed
+    // them out; asked for at each use, since the host may release them.
+    CEventRegistry* EventRegistry() const;
+    CServiceRequest* ServiceRequest() const;
+
+    // The script handler, the audit settings and the buffer-overflow
+    // protection service belong to parts of the sensor that are not in this
+    // build: without them the sensor runs as with scripting switched off,
+    // and these steps do nothing.
+    void StartScriptHandler();
+    void ShutDownScriptHandler();
+    void RunAuditSetUp();
+    void ApplyProtection();
+    void StopProtection();
+
+    std::string m_strRuleDefinitionPath;
+    std::atomic<uint32_t> m_dwState{kConstructed};
+    // Owns every rule the engines read; they are deleted through it.
+    RuleContainer* m_pRuleContainer = nullptr;
+    CPolicyEvent* m_pPolicyEvent = nullptr;
+    std::unique_ptr<ProductLocation> m_pProductLocation;
+    ITclHandler* m_pTclHandler = nullptr;
+    CThreadList* m_pThreadList = nullptr;
+    CClassFactory* m_pClassFactory = nullptr;
+    // Read by engine threads while the command thread sets them.
+    std::atomic<ICSFEventHandler*> m_pEventHandler{nullptr};
+    std::atomic<IPolicyContainer*> m_pCurrentPolicy{nullptr};
+    // The common policy and the response table.
+    PolicyLoader m_policyLoader;
+    uint8_t m_bProtection = 1;
+    qorFastSync m_protectionLock;
+};

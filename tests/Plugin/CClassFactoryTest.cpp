@@ -1,0 +1,147 @@
+#include "Plugin/CClassFactory.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "Plugin/CEventRegistry.h"
+#include "Plugin/CServiceRequest.h"
+#include "Plugin/SensorTestHost.h"
+#include "hostwarden/ICSFAlertEvent.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "hostwarden/ICSFCommonResponseMail.h"
+#include "hostwarden/ICSFCommonResponseSNMP.h"
+#include "hostwarden/ICSFSensor.h"
+
+namespace {
+
+const std::string kPlugin = std::string(HW_BINARY_DIR) + "/bin/libhostwarden.so";
+constexpr CSFIdentifier kUnknown = {{1u, 2u, 3u, 4u}};
+void* const kUntouched = reinterpret_cast<void*>(0x5a5a);
+
+class CClassFactoryTest : public SensorTestHost {
+protected:
+    CSFResult Create(const CSFIdentifier& iid, void*& pObject) {
+        pObject = kUntouched;
+        return m_pSensor->GetClassFactory()->CreateInstance(iid, &pObject);
+    }
+};
+
+// The real plug-in, loaded as a host loads it.  Like a host, the test
+// never unloads it: its static sensor lives until the process ends.
+class PluginLibrary {
+public:
+    PluginLibrary() : m_hModule(dlopen(kPlugin.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+    CSFGetClassObjectFunction Export() const {
+        return reinterpret_cast<CSFGetClassObjectFunction>(
+            m_hModule != nullptr ? dlsym(m_hModule, kCSFGetClassObjectName) : nullptr);
+    }
+
+private:
+    void* m_hModule;
+};
+
+}  // namespace
+
+TEST(CSFGetClassObjectTest, WrongClassOrInterfaceIsRefusedAndTheOutPointerKept) {
+    PluginLibrary library;
+    CSFGetClassObjectFunction getClassObject = library.Export();
+    ASSERT_NE(nullptr, getClassObject) << dlerror();
+    void* pFactory = kUntouched;
+
+    EXPECT_EQ(0x80040111u, getClassObject(&kUnknown, &IID_ICSFClassFactory, &pFactory));
+    EXPECT_EQ(0x80040111u, getClassObject(&kUnknown, &kUnknown, &pFactory));
+    EXPECT_EQ(0x80070057u, getClassObject(&CLSID_HostWardenSensor, &kUnknown, &pFactory));
+    EXPECT_EQ(kUntouched, pFactory);
+
+    ASSERT_EQ(0u, getClassObject(&CLSID_HostWardenSensor, &IID_ICSFClassFactory, &pFactory));
+    void* pAgain = nullptr;
+    ASSERT_EQ(0u, getClassObject(&CLSID_HostWardenSensor, &IID_ICSFClassFactory, &pAgain));
+    EXPECT_NE(nullptr, pFactory);
+    EXPECT_EQ(pFactory, pAgain);
+}
+
+TEST(CSFGetClassObjectTest, PluginExportsNothingElse) {
+    std::string command = "nm -D --defined-only " + kPlugin;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    std::string exported;
+    std::array<char, 512> line{};
+    while (std::fgets(line.data(), line.size(), pipe) != nullptr) {
+        // "address type name": code and data symbols only.
+        char type = 0;
+        char name[256] = {};
+        if (std::sscanf(line.data(), "%*s %c %255s", &type, name) == 2 &&
+            std::string("TtWwDdBbRrVvi").find(type) != std::string::npos) {
+            exported += std::string(name) + " ";
+        }
+    }
+    ASSERT_EQ(0, pclose(pipe));
+    EXPECT_EQ("CSFGetClassObject ", exported);
+}
+
+TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
+    void* pObject = nullptr;
+    ASSERT_EQ(0u, Create(IID_ICSFSensor, pObject));
+    EXPECT_EQ(static_cast<ICSFSensor*>(m_pSensor.get()), pObject);
+
+    void* pFirst = nullptr;
+    void* pSecond = nullptr;
+    ASSERT_EQ(0u, Create(IID_ICSFSvcRequest, pFirst));
+    ASSERT_EQ(0u, Create(IID_ICSFSvcRequest, pSecond));
+    EXPECT_EQ(pFirst, pSecond);
+    EXPECT_EQ(static_cast<ICSFSvcRequest*>(m_pServiceRequest), pFirst);
+
+    ASSERT_EQ(0u, Create(IID_IEventRegistry, pFirst));
+    ASSERT_EQ(0u, Create(IID_IEventRegistry, pSecond));
+    EXPECT_NE(pFirst, pSecond);
+    EXPECT_EQ(static_cast<IEventRegistry*>(m_pSensor->GetClassFactory()->GetEventRegistry()),
+              pSecond);
+    static_cast<IEventRegistry*>(pFirst)->Release();
+    static_cast<IEventRegistry*>(pSecond)->Release();
+    // A released registry is not kept.
+    EXPECT_EQ(nullptr, m_pSensor->GetClassFactory()->GetEventRegistry());
+
+    // Each formatter request makes a new formatter, which the host releases.
+    ASSERT_EQ(0u, Create(CLSID_ResponseMail, pFirst));
+    ASSERT_EQ(0u, Create(CLSID_ResponseMail, pSecond));
+    EXPECT_NE(pFirst, pSecond);
+    static_cast<ICSFCommonResponseMail*>(pFirst)->Release();
+    static_cast<ICSFCommonResponseMail*>(pSecond)->Release();
+    ASSERT_EQ(0u, Create(CLSID_ResponseSNMP, pFirst));
+    ASSERT_NE(nullptr, pFirst);
+    static_cast<ICSFCommonResponseSNMP*>(pFirst)->Release();
+}
+
+TEST_F(CClassFactoryTest, ObjectsThatCannotBeMadeAnswerOutOfMemoryWithNull) {
+    for (const CSFIdentifier& iid : {CLSID_ResponseUserSpecified, CLSID_TclHandler, CLSID_IDSConfig}) {
+        void* pObject = nullptr;
+        EXPECT_EQ(0x8007000Eu, Create(iid, pObject));
+        EXPECT_EQ(nullptr, pObject);
+    }
+}
+
+TEST_F(CClassFactoryTest, OtherIdentifiersGoToTheFrameworkFactory) {
+    void* pObject = nullptr;
+    EXPECT_EQ(0x80004002u, Create(kUnknown, pObject));
+    EXPECT_EQ(kUntouched, pObject);
+
+    ASSERT_EQ(0u, Create(IID_ICSFAlertEvent, pObject));
+    ASSERT_NE(nullptr, pObject);
+    static_cast<ICSFAlertEvent*>(pObject)->Destroy();
+}
+
+TEST_F(CClassFactoryTest, ReleasedServiceRequestIsNeverHandedOutAgain) {
+    void* pObject = nullptr;
+    m_pServiceRequest->Release();
+    EXPECT_EQ(nullptr, CServiceRequest::Peek());
+    EXPECT_EQ(nullptr, m_pSensor->GetClassFactory()->GetServiceRequest());
+
+    ASSERT_EQ(0u, Create(IID_ICSFSvcRequest, pObject));
+    m_pServiceRequest = static_cast<ICSFSvcRequest*>(pObject);
+    EXPECT_EQ(static_cast<ICSFSvcRequest*>(CServiceRequest::Peek()), m_pServiceRequest);
+    EXPECT_STREQ("\\Advanced\\", m_pServiceRequest->GetPolicyRoot());
+}

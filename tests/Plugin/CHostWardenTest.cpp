@@ -1,0 +1,272 @@
+#include "Plugin/CHostWarden.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/ICorrelationRule.h"
+#include "Common/RuleContainer.h"
+#include "Common/TestEngine.h"
+#include "Plugin/CThreadList.h"
+#include "Plugin/SensorTestHost.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/OsVersion.h"
+
+namespace {
+
+using Steps = std::vector<std::string>;
+
+class CHostWardenTest : public SensorTestHost {
+protected:
+    void Start() {
+        RecordingRequest request;
+        ASSERT_EQ(0u, m_pSensor->Oninit(&request));
+        ASSERT_EQ((Steps{"status 1", "complete"}), request.m_calls);
+        TakeSteps();
+    }
+
+    // Runs a command and answers the calls its request received.
+    template <typename Command>
+    Steps Run(Command command) {
+        RecordingRequest request;
+        (m_pSensor.get()->*command)(&request);
+        return request.m_calls;
+    }
+
+    void Push() { hwtest::WriteWholeFile(m_dir.File("push.policy"), kPolicy); }
+
+    static Steps Paused() { return Then(Each("OnPauseInit"), Then(Each("OnPauseInit"), Each("OnPause"))); }
+};
+
+// A correlation rule that always fires: it takes the record and frees it.
+class FiringCorrelation : public TestRule, public ICorrelationRule {
+public:
+    bool Evaluate(Rule*, AgentEventInfo* pRecord, const CSFEventInfo*, uint32_t, uint32_t) override {
+        delete pRecord;
+        ++m_nFired;
+        return false;
+    }
+    int m_nFired = 0;
+};
+
+// Installs a version answer for one test.
+class VersionOverride {
+public:
+    VersionOverride(uint32_t dwPlatform, uint32_t dwMajor, uint32_t dwMinor) {
+        m_previous = plat::SetOsVersionSource([=](plat::OsVersion& version) {
+            version.m_dwPlatformId = dwPlatform;
+            version.m_dwMajorVersion = dwMajor;
+            version.m_dwMinorVersion = dwMinor;
+            return true;
+        });
+    }
+    ~VersionOverride() { plat::SetOsVersionSource(m_previous); }
+
+private:
+    plat::OsVersionSource m_previous;
+};
+
+}  // namespace
+
+TEST_F(CHostWardenTest, StartUpConfiguresInitialisesAndStartsEveryEngineInOrder) {
+    RecordingRequest request;
+
+    EXPECT_EQ(0u, m_pSensor->Oninit(&request));
+
+    EXPECT_EQ((Steps{"status 1", "complete"}), request.m_calls);
+    EXPECT_EQ(Then(Each("ConfigureEventSections"), Then(Each("Oninit"), Each("OnStart"))),
+              TakeSteps());
+    EXPECT_EQ(m_dir.File("RuleDef_Win_2K3.policy"), m_pSensor->GetRuleDefinitionPath());
+    EXPECT_EQ(nullptr, m_pSensor->GetCurrentPolicy());
+    // The default policy was accepted.
+    EXPECT_TRUE(std::filesystem::exists(m_dir.File("current.policy")));
+}
+
+TEST_F(CHostWardenTest, StartUpWithoutAPolicyFailsTheRequestAndTouchesNoEngine) {
+    std::filesystem::remove(m_dir.File("Default.policy"));
+    RecordingRequest request;
+
+    EXPECT_EQ(1u, m_pSensor->Oninit(&request));
+
+    EXPECT_EQ((Steps{"text The sensor policy could not be loaded.", "status 2", "complete"}),
+              request.m_calls);
+    EXPECT_EQ(Steps{}, TakeSteps());
+    EXPECT_EQ(CHostWarden::kInitialising, m_pSensor->GetState());
+}
+
+TEST_F(CHostWardenTest, ReloadWithNothingNewTouchesNoEngine) {
+    Start();
+
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
+
+    EXPECT_EQ(Steps{}, TakeSteps());
+}
+
+TEST_F(CHostWardenTest, ReloadOfAPushedPolicyPausesReloadsAndResumes) {
+    Start();
+    Push();
+
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
+
+    EXPECT_EQ(Then(Paused(), Then(Each("OnReloadPolicy"), Each("OnResume"))), TakeSteps());
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("push.policy")));
+}
+
+TEST_F(CHostWardenTest, ChangedCommonPolicyForcesAReloadAndUnchangedOneDoesNot) {
+    IPolicyContainer* pCommon = CreatePluginPolicyContainer();
+    pCommon->SetText("\\Response\\EMAIL\\Admins", "To", "root");
+    m_pSensor->OnChangeCommonPolicy(pCommon);
+    Start();
+    EXPECT_TRUE(m_pSensor->IsValidResponse("EMAIL", "Admins"));
+
+    m_pSensor->OnChangeCommonPolicy(pCommon);
+    Run(&CHostWarden::OnReloadPolicy);
+    EXPECT_EQ(Steps{}, TakeSteps());
+
+    pCommon->SetText("\\Response\\EMAIL\\Operators", "To", "ops");
+    m_pSensor->OnChangeCommonPolicy(pCommon);
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
+    EXPECT_EQ(Then(Paused(), Then(Each("OnReloadPolicy"), Each("OnResume"))), TakeSteps());
+    EXPECT_TRUE(m_pSensor->IsValidResponse("EMAIL", "Operators"));
+    pCommon->Release();
+}
+
+TEST_F(CHostWardenTest, ReloadWhilePausedLeavesTheEnginesPausedUntilResume) {
+    Start();
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnPause));
+    EXPECT_EQ(Paused(), TakeSteps());
+    Push();
+
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
+    EXPECT_EQ(Each("OnReloadPolicy"), TakeSteps());
+
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnResume));
+    EXPECT_EQ(Each("OnResume"), TakeSteps());
+}
+
+TEST_F(CHostWardenTest, FailedReloadReportsStatus2AndKeepsTheRulesForAResume) {
+    Start();
+    RuleContainer* pRules = m_pSensor->GetRuleContainer();
+    auto* pRule = new TestRule;
+    pRules->Add(pRule);
+    std::filesystem::remove(m_dir.File("current.policy"));
+    std::filesystem::remove(m_dir.File("Default.policy"));
+    Push();
+    hwtest::WriteWholeFile(m_dir.File("push.policy"), "Broken\n[\\Advanced\\];\n");
+
+    EXPECT_EQ((Steps{"text The sensor policy could not be loaded.", "status 2", "complete"}),
+              Run(&CHostWarden::OnReloadPolicy));
+
+    EXPECT_EQ(Paused(), TakeSteps());
+    ASSERT_EQ(1u, pRules->Count());
+    EXPECT_EQ(pRule, *pRules->begin());
+}
+
+TEST_F(CHostWardenTest, StopTellsEveryEngineThenStopsAndDeletesThem) {
+    Start();
+
+    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnStop));
+
+    Steps stop = Then(Each("OnStopInit"), Then(Each("OnStopInit"), Each("OnStop")));
+    EXPECT_EQ(stop, TakeSteps());
+    EXPECT_EQ(nullptr, m_pSensor->GetThreadList());
+    EXPECT_EQ(nullptr, m_pSensor->GetRuleContainer());
+    EXPECT_EQ(CHostWarden::kStopped, m_pSensor->GetState());
+}
+
+TEST_F(CHostWardenTest, RuleDefinitionsFollowTheVersion) {
+    const struct {
+        uint32_t dwMajor;
+        uint32_t dwMinor;
+        const char* pszFile;
+    } cases[] = {{5, 2, "RuleDef_Win_2K3.policy"},
+                 {5, 1, "RuleDef_Win_2K.policy"},
+                 {6, 0, "RuleDef_Win_2K.policy"}};
+    for (const auto& c : cases) {
+        VersionOverride version(plat::kPlatformNT, c.dwMajor, c.dwMinor);
+        CHostWarden sensor;
+        sensor.SetBaseDirectory((m_dir.Path() + "/").c_str());
+        std::filesystem::remove(m_dir.File("Default.policy"));
+        sensor.Oninit(nullptr);
+        EXPECT_EQ(m_dir.File(c.pszFile), sensor.GetRuleDefinitionPath()) << c.dwMajor << "." << c.dwMinor;
+    }
+}
+
+TEST_F(CHostWardenTest, WrongPlatformEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            VersionOverride version(plat::kPlatformWindows, 4, 10);
+            m_pSensor->Oninit(nullptr);
+        },
+        ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(CHostWardenTest, ReportedRecordGoesToTheSinkWithItsDescriptor) {
+    Start();
+    TestRule rule;
+    rule.SetName("Failed su");
+    auto* pRecord = new TestRecord(&rule, 0);
+    pRecord->m_dwEventId = 42;
+
+    EXPECT_EQ(1, m_pSensor->ReportEvent(pRecord));
+
+    EXPECT_EQ((Steps{"42 Failed su Failed su 0 15"}), m_sink.m_offered);
+    ASSERT_EQ(1u, m_sink.m_taken.size());
+}
+
+TEST_F(CHostWardenTest, RecordRefusedBySinkIsDeleted) {
+    Start();
+    m_sink.m_bAccept = false;
+    TestRule rule;
+
+    EXPECT_EQ(0, m_pSensor->ReportEvent(new TestRecord(&rule, 0)));
+
+    EXPECT_EQ(1u, m_sink.m_offered.size());
+    EXPECT_TRUE(m_sink.m_taken.empty());
+}
+
+TEST_F(CHostWardenTest, RecordTakenByCorrelationIsHandledWithoutTheSink) {
+    Start();
+    TestRule rule;
+    auto* pCorrelation = new FiringCorrelation;
+    pCorrelation->Enable(true);
+    auto pAttached = std::make_unique<RuleContainer>();
+    pAttached->Add(pCorrelation);
+    rule.SetCorrelationRules(std::move(pAttached));
+
+    EXPECT_EQ(1, m_pSensor->ReportEvent(new TestRecord(&rule, 0)));
+
+    EXPECT_EQ(1, pCorrelation->m_nFired);
+    EXPECT_TRUE(m_sink.m_offered.empty());
+    delete pCorrelation;
+}
+
+TEST_F(CHostWardenTest, NullOrForeignRecordIsNotReported) {
+    CSFEventInfo info{1, "x", "x"};
+    EXPECT_EQ(0, m_pSensor->LogToCSF(nullptr, &info, 0, 15));
+    uint32_t notARecord[16] = {};
+    EXPECT_EQ(0, m_pSensor->LogToCSF(reinterpret_cast<AgentEventInfo*>(notARecord), &info, 0, 15));
+    EXPECT_TRUE(m_sink.m_offered.empty());
+}
+
+TEST_F(CHostWardenTest, ForwardingBeforeStartUpAnswersZero) {
+    EXPECT_EQ(0, m_pSensor->ForwardToEventSink(2, 3));
+    Start();
+    EXPECT_EQ(5, m_pSensor->ForwardToEventSink(2, 3));
+}
+
+TEST_F(CHostWardenTest, AdapterUpdateReadsTheAcceptedPolicyOnly) {
+    Start();
+    Push();
+
+    EXPECT_EQ(0u, m_pSensor->UpdateAdapterList());
+
+    EXPECT_TRUE(std::filesystem::exists(m_dir.File("push.policy")));
+    // The pushed policy still makes the next reload happen.
+    Run(&CHostWarden::OnReloadPolicy);
+    EXPECT_EQ(Then(Paused(), Then(Each("OnReloadPolicy"), Each("OnResume"))), TakeSteps());
+}

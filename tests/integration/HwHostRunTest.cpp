@@ -1,0 +1,178 @@
+// hwhost with the real plug-in, driven by signals as an operator drives it.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHwHost = std::string(HW_BINARY_DIR) + "/bin/hwhost";
+const std::string kDemo = std::string(HW_SOURCE_DIR) + "/examples/demo";
+const char* const kEngines[] = {"Decoy Engine",      "IDS Engine", "WebPlugin",
+                                "NTEventlog Engine", "NT Syslog",  "Text Log Monitor",
+                                "Correlation Engine"};
+
+using Lines = std::vector<std::string>;
+
+Lines Each(const std::string& operation) {
+    Lines steps;
+    for (const char* engine : kEngines) {
+        steps.push_back(operation + " " + engine);
+    }
+    return steps;
+}
+
+Lines Then(Lines first, const Lines& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+class HwHostRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::copy(kDemo, m_root.Path(), fs::copy_options::recursive);
+        m_log = m_dir.File("hwhost.log");
+        ASSERT_TRUE(m_host.Start({kHwHost, "run", "--root", m_root.Path(), "--log", m_log,
+                                  "--alerts", m_dir.File("alerts.xml")},
+                                 m_dir.File("console.txt")));
+    }
+
+    // The log's lines from `from` on.
+    Lines LogLines(size_t from = 0) const {
+        Lines lines;
+        std::string text = hwtest::ReadWholeFile(m_log);
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) {
+                break;
+            }
+            lines.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return lines.size() > from ? Lines(lines.begin() + static_cast<long>(from), lines.end())
+                                   : Lines();
+    }
+
+    // Waits for the host's line on how `command` was completed, and answers
+    // it with the engine steps logged since the previous command.
+    std::string AwaitCompletion(const std::string& command, Lines& steps) {
+        const std::string marker = "hwhost: " + command + " completed with status ";
+        std::string completion;
+        bool seen = hwtest::WaitUntil(
+            [&] {
+                for (const std::string& line : LogLines(m_consumed)) {
+                    size_t at = line.find(marker);
+                    if (at != std::string::npos) {
+                        completion = line.substr(at + marker.size());
+                        return true;
+                    }
+                }
+                return false;
+            },
+            120);
+        if (!seen) {
+            return "<never completed>";
+        }
+        steps.clear();
+        const std::string prefix = "Thread list: ";
+        Lines lines = LogLines(m_consumed);
+        for (const std::string& line : lines) {
+            size_t at = line.find(prefix);
+            if (at != std::string::npos) {
+                steps.push_back(line.substr(at + prefix.size()));
+            }
+            ++m_consumed;
+            if (line.find(marker) != std::string::npos) {
+                break;
+            }
+        }
+        return completion;
+    }
+
+    void Signal(int signal) { ASSERT_EQ(0, ::kill(m_host.Pid(), signal)); }
+    void Push() { fs::copy_file(m_root.File("Default.policy"), m_root.File("push.policy")); }
+
+    hwtest::ScratchDirectory m_dir;
+    hwtest::ScratchDirectory m_root;
+    std::string m_log;
+    hwtest::ChildProcess m_host;
+    size_t m_consumed = 0;
+};
+
+}  // namespace
+
+TEST_F(HwHostRunTest, CommandsFromSignalsAreCompletedAndReachEveryEngineInOrder) {
+    Lines steps;
+    Lines paused = Then(Each("OnPauseInit"), Then(Each("OnPauseInit"), Each("OnPause")));
+
+    ASSERT_EQ("1", AwaitCompletion("start-up", steps));
+    EXPECT_EQ(Then(Each("ConfigureEventSections"), Then(Each("Oninit"), Each("OnStart"))), steps);
+
+    // Nothing new: the reload is answered without touching the engines.
+    Signal(SIGHUP);
+    ASSERT_EQ("1", AwaitCompletion("reload", steps));
+    EXPECT_EQ(Lines{}, steps);
+
+    Push();
+    Signal(SIGHUP);
+    ASSERT_EQ("1", AwaitCompletion("reload", steps));
+    EXPECT_EQ(Then(paused, Then(Each("OnReloadPolicy"), Each("OnResume"))), steps);
+    EXPECT_FALSE(fs::exists(m_root.File("push.policy")));
+
+    Signal(SIGUSR1);
+    ASSERT_EQ("1", AwaitCompletion("pause", steps));
+    EXPECT_EQ(paused, steps);
+
+    Signal(SIGUSR2);
+    ASSERT_EQ("1", AwaitCompletion("resume", steps));
+    EXPECT_EQ(Each("OnResume"), steps);
+
+    Signal(SIGUSR1);
+    ASSERT_EQ("1", AwaitCompletion("pause", steps));
+    Push();
+    Signal(SIGHUP);
+    ASSERT_EQ("1", AwaitCompletion("reload", steps));
+    EXPECT_EQ(Each("OnReloadPolicy"), steps);
+
+    Signal(SIGTERM);
+    ASSERT_EQ("1", AwaitCompletion("stop", steps));
+    EXPECT_EQ(Then(Each("OnStopInit"), Then(Each("OnStopInit"), Each("OnStop"))), steps);
+
+    // Every thread has ended: the process leaves by itself, cleanly (the
+    // sanitizers' own exit codes would show anything left behind).
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Wait(60, exitCode));
+    EXPECT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_dir.File("console.txt"));
+    std::string console = hwtest::ReadWholeFile(m_dir.File("console.txt"));
+    EXPECT_NE(std::string::npos, console.find("hwhost: sensor stopped\n")) << console;
+}
+
+TEST_F(HwHostRunTest, StartUpBannersAndTheInitialisationNoticeAreLogged) {
+    Lines steps;
+    ASSERT_EQ("1", AwaitCompletion("start-up", steps));
+    Signal(SIGINT);
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Wait(60, exitCode));
+    EXPECT_EQ(0, exitCode);
+
+    std::string log = hwtest::ReadWholeFile(m_log);
+    size_t called = log.find("***** CHostWarden::Oninit() called *****");
+    size_t completed = log.find("***** CHostWarden::Oninit() completed *****");
+    size_t stopped = log.find("***** CHostWarden::OnStop() completed *****");
+    ASSERT_NE(std::string::npos, called);
+    ASSERT_NE(std::string::npos, completed);
+    ASSERT_NE(std::string::npos, stopped);
+    EXPECT_LT(called, completed);
+    EXPECT_LT(completed, stopped);
+    EXPECT_NE(std::string::npos, log.find("has successfully completed full initialization procedure"));
+}
