@@ -91,6 +91,7 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
     if (pContainer == nullptr) {
         return false;
     }
+    std::lock_guard<std::mutex> guard(m_loadLock);
     const std::string& base = sources.m_strBaseDirectory;
     bool bCommit = false;
     bool bFromPush = false;

@@ -8,6 +8,7 @@
 // decides whether anything changed.
 
 #include <map>
+#include <mutex>
 #include <string>
 
 class IPolicyContainer;
@@ -44,6 +45,8 @@ public:
     PolicyLoader& operator=(const PolicyLoader&) = delete;
 
     // False when the container is null or no usable policy file exists.
+    // Loads are serialised: an adapter update may load on the capture
+    // library's thread while a command loads on the host's.
     bool Load(IPolicyContainer* pContainer, bool bReload, LoadKind kind, const Sources& sources);
 
     // The host's common policy as last handed over (the host keeps it).
@@ -68,6 +71,7 @@ private:
     bool Commit(IPolicyContainer* pContainer, const std::string& base, bool bFromPush);
     static void StripBlockResponses(IPolicyContainer* pContainer);
 
+    std::mutex m_loadLock;
     IPolicyContainer* m_pCommonPolicy = nullptr;
     ResponseTable m_responseTable;
 };
