@@ -1,0 +1,109 @@
+#include "Responses/HostWardenResponseUserSpecified.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "Common/AgentEventInfoDefault.h"
+#include "Common/CADFEvent.h"
+#include "Common/CPolicyEvent.h"
+#include "Common/Rule.h"
+#include "ResponseTestEvents.h"
+
+using namespace responsetest;
+
+namespace {
+
+class PlainRule : public Rule {
+public:
+    Rule* Clone() const override { return new PlainRule(*this); }
+    bool IsRule() const override { return true; }
+};
+
+class HostWardenResponseUserSpecifiedTest : public ::testing::Test {
+protected:
+    HostWardenResponseUserSpecifiedTest() {
+        m_Sensor.SetSensorName("web1");
+        m_Sensor.SetSensorAddress("192.0.2.10");
+        m_Rule.SetName("Port Scan");
+        m_Rule.SetOrigin(kRuleOriginStandard);
+    }
+
+    // A record of the rule as an engine makes it, turned into the sensor's
+    // alert event by the rule's policy event.
+    std::unique_ptr<ICSFAlertEvent, EventDeleter> Convert(AgentEventInfoDefault* pRecord) {
+        return std::unique_ptr<ICSFAlertEvent, EventDeleter>(m_Policy.CreateAlertEvent(nullptr, pRecord, 1));
+    }
+
+    // The record takes its alert type from the rule when it is made.
+    AgentEventInfoDefault* Record(const char* pszAlertType) {
+        m_Rule.SetAlertType(pszAlertType);
+        auto* pRecord = new AgentEventInfoDefault(&m_Rule, 1);
+        pRecord->m_dwSourceAddress = inet_addr("10.1.2.3");
+        pRecord->m_bSourceAddressSet = true;
+        pRecord->m_nSourcePort = 4242;
+        pRecord->m_dwDestinationAddress = inet_addr("192.0.2.10");
+        pRecord->m_bDestinationAddressSet = true;
+        pRecord->m_nDestinationPort = 23;
+        pRecord->m_dwIANAProtocolId = 6;
+        pRecord->m_bIANAProtocolIdSet = true;
+        return pRecord;
+    }
+
+    const char* Line(const char* pszTemplate, ICSFAlertEvent* pEvent) {
+        return m_pFormatter->GetParameters(pszTemplate, pEvent);
+    }
+
+    CSFSensor m_Sensor;
+    PlainRule m_Rule;
+    CPolicyEvent m_Policy;
+    FormatterPtr<CHostWardenResponseUserSpecified> m_pFormatter{new CHostWardenResponseUserSpecified()};
+};
+
+}  // namespace
+
+TEST_F(HostWardenResponseUserSpecifiedTest, TagWordsBecomeQuotedValuesAndOtherWordsStay) {
+    auto event = Convert(Record("SuspectPortConnection"));
+    ASSERT_NE(nullptr, event);
+    EXPECT_STREQ("-n \"Port Scan\" -s \"10.1.2.3\" -x <unknown> ",
+                 Line("-n <event>   -s <srcaddr> -x <unknown>", event.get()));
+    EXPECT_STREQ("\"4242\" \"192.0.2.10\" \"23\" \"TCP\" \"SuspectPortConnection\" \"web1\" ",
+                 Line("<srcport> <destaddr> <destport> <ProtocolName> <AlertType> <SensorName>",
+                      event.get()));
+    EXPECT_STREQ("\"N/A\" \"N/A\" <SourcePort>, ",
+                 Line("<SourceMACAddress> <MeldVulnStatus> <SourcePort>,", event.get()));
+    EXPECT_STREQ("", Line("   ", event.get()));
+}
+
+TEST_F(HostWardenResponseUserSpecifiedTest, ResourceFieldsFollowTheRecordsType) {
+    AgentEventInfoDefault* pRecord = Record("ResourceShortage");
+    pRecord->m_nResourceId = 77;
+    pRecord->SetApplicationText("db");
+    auto resource = Convert(pRecord);
+    ASSERT_NE(nullptr, resource);
+    EXPECT_STREQ("\"77\" \"N/A\" ", Line("<ResourceID> <Application>", resource.get()));
+
+    FormatterPtr<CHostWardenResponseUserSpecified> pOther(new CHostWardenResponseUserSpecified());
+    pRecord = Record("ApplicationEvent");
+    pRecord->m_nResourceId = 77;
+    pRecord->SetApplicationText("db");
+    auto application = Convert(pRecord);
+    ASSERT_NE(nullptr, application);
+    EXPECT_STREQ("\"N/A\" \"db\" ", pOther->GetParameters("<ResourceID> <Application>", application.get()));
+}
+
+TEST_F(HostWardenResponseUserSpecifiedTest, PlainFirstFormEventRefreshesOnlyTheCommonTags) {
+    auto event = MakeAdfEvent("Plain", 1, 202);
+    event->Add("SourceAddress", AlertValue::String("10.9.9.9"), 1);
+    event->Add(":Remote", AlertValue::String("x"), 2);
+    EXPECT_STREQ("\"Plain\" \"high\" \"N/A\" \" :Remote: x;\" ",
+                 Line("<event> <Priority> <srcaddr> <OtherParameters>", event.get()));
+}
+
+TEST_F(HostWardenResponseUserSpecifiedTest, LegacyEventAndUnsupportedEvent) {
+    auto legacy = MakeLegacyEvent("", 1029, 3, {{"Line", "a;b"}});
+    EXPECT_STREQ("\"\" \"\" \"0x405\" \" Line: a;b;\" \"low\" ",
+                 Line("<event> <AlertName> <Action> <OtherParameters> <Priority>", legacy.get()));
+    ForeignEvent foreign;
+    EXPECT_EQ(nullptr, Line("<event>", &foreign));
+    EXPECT_EQ(nullptr, Line("<event>", nullptr));
+}
