@@ -7,6 +7,7 @@
 #include "Plugin/CServiceRequest.h"
 #include "Responses/FormatEmailResponse.h"
 #include "Responses/HostWardenResponseSNMP.h"
+#include "Responses/HostWardenResponseUserSpecified.h"
 #include "hostwarden/ICSFSensor.h"
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IEventRegistry.h"
@@ -50,10 +51,13 @@ CSFResult CClassFactory::CreateInstance(const CSFIdentifier& iid, void** ppObjec
         return Answer(ppObject, static_cast<ICSFCommonResponseSNMP*>(
                                     new (std::nothrow) CHostWardenResponseSNMP));
     }
-    // The user-program formatter, the script handler and the IDS
-    // configuration are made by parts of the sensor that are not in this
-    // build.
-    if (iid == CLSID_ResponseUserSpecified || iid == CLSID_TclHandler || iid == CLSID_IDSConfig) {
+    if (iid == CLSID_ResponseUserSpecified) {
+        return Answer(ppObject, static_cast<ICSFCommonResponseUserSpecified*>(
+                                    new (std::nothrow) CHostWardenResponseUserSpecified));
+    }
+    // The script handler and the IDS configuration are made by parts of the
+    // sensor that are not in this build.
+    if (iid == CLSID_TclHandler || iid == CLSID_IDSConfig) {
         return Answer(ppObject, nullptr);
     }
     return CSFClsFctry::CreateInstance(iid, ppObject);

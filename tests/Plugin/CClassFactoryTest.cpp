@@ -14,6 +14,7 @@
 #include "hostwarden/ICSFClassFactory.h"
 #include "hostwarden/ICSFCommonResponseMail.h"
 #include "hostwarden/ICSFCommonResponseSNMP.h"
+#include "hostwarden/ICSFCommonResponseUserSpecified.h"
 #include "hostwarden/ICSFSensor.h"
 
 namespace {
@@ -114,10 +115,13 @@ TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
     ASSERT_EQ(0u, Create(CLSID_ResponseSNMP, pFirst));
     ASSERT_NE(nullptr, pFirst);
     static_cast<ICSFCommonResponseSNMP*>(pFirst)->Release();
+    ASSERT_EQ(0u, Create(CLSID_ResponseUserSpecified, pFirst));
+    ASSERT_NE(nullptr, pFirst);
+    static_cast<ICSFCommonResponseUserSpecified*>(pFirst)->Release();
 }
 
 TEST_F(CClassFactoryTest, ObjectsThatCannotBeMadeAnswerOutOfMemoryWithNull) {
-    for (const CSFIdentifier& iid : {CLSID_ResponseUserSpecified, CLSID_TclHandler, CLSID_IDSConfig}) {
+    for (const CSFIdentifier& iid : {CLSID_TclHandler, CLSID_IDSConfig}) {
         void* pObject = nullptr;
         EXPECT_EQ(0x8007000Eu, Create(iid, pObject));
         EXPECT_EQ(nullptr, pObject);
