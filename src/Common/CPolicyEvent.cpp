@@ -55,11 +55,12 @@ ICSFAlertEvent* CPolicyEvent::CreateQgEvent(const CSFAlertParameter* pParameters
                                             AgentEventInfo* pRecord) {
     auto pEvent = std::make_unique<CQgEvent>(GetName(), GetResponseMask(), GetPriority(), pParameters);
     pRecord->FillQgEvent(*pEvent);
-    pEvent->SetAlertRecord(pRecord);
     if (pRecord->m_wPriorityOverride != AgentEventInfo::kNoPriorityOverride) {
         pEvent->SetPriority(pRecord->m_wPriorityOverride);
     }
     CSF_TRACE(kCSFLogInfo, "sending the QgEvent");
+    // Linked last: once the event owns the record, nothing may fail.
+    pEvent->SetAlertRecord(pRecord);
     return pEvent.release();
 }
 
@@ -79,8 +80,14 @@ ICSFAlertEvent* CPolicyEvent::CreateADFEvent(const CSFAlertParameter* pParameter
     // with the caller.
     pRecord->FillADFEvent(*pEvent);
     pEvent->SetAlertRecord(pRecord);
-    tags.Apply(*pEvent);
     LastSentAlertType = pRecord->GetAlertType();
-    CSF_TRACE(kCSFLogInfo, "sending the ADF Event");
+    // The event owns the record now, so it must reach the caller: a null
+    // answer would have the caller delete the record a second time.  What
+    // the user tags answer is not looked at anyway.
+    try {
+        tags.Apply(*pEvent);
+        CSF_TRACE(kCSFLogInfo, "sending the ADF Event");
+    } catch (const std::exception&) {
+    }
     return pEvent.release();
 }

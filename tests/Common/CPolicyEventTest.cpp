@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -193,4 +195,30 @@ TEST_F(CPolicyEventTest, QgEventTracesItsLifeWithItsRecord) {
     pEvent->Destroy();
     EXPECT_TRUE(traces.Contains("constructing 0x"));
     EXPECT_TRUE(traces.Contains(szExpected));
+}
+
+// A failure after the event has taken its record must not hand back null:
+// the caller would then delete a record the event has already deleted.
+TEST_F(CPolicyEventTest, FailureAfterTheRecordIsLinkedStillReturnsTheEvent) {
+    SetDebugLoggingEnabled(true);
+    plat::DebugOutputSink previous = plat::SetDebugOutputSink([](std::string_view text) {
+        if (text.find("sending the") != std::string_view::npos) {
+            throw std::bad_alloc();
+        }
+    });
+    CPolicyEvent adfPolicy;
+    AgentEventInfoDefault* pAdfRecord = Record();
+    EventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, pAdfRecord, 1));
+    m_Sensor.SetUsesQgEvents(1);
+    CPolicyEvent qgPolicy;
+    AgentEventInfoDefault* pQgRecord = Record();
+    EventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, pQgRecord, 1));
+    plat::SetDebugOutputSink(std::move(previous));
+    SetDebugLoggingEnabled(false);
+
+    ASSERT_NE(pAdf, nullptr);
+    EXPECT_EQ(static_cast<CADFEvent*>(pAdf.get())->GetAlertRecord(), pAdfRecord);
+    // The Qg form fails before it takes the record, which stays the caller's.
+    EXPECT_EQ(pQg, nullptr);
+    delete pQgRecord;
 }
