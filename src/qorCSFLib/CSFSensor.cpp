@@ -1,9 +1,12 @@
 #include "qorCSFLib/CSFSensor.h"
 
+#include <bit>
 #include <cstring>
 #include <new>
 
 #include "hostwarden/ICSFCommandRequest.h"
+#include "platform/LastError.h"
+#include "platform/ProcessorAffinity.h"
 #include "platform/Wait.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
@@ -369,6 +372,39 @@ void CSFSensor::SetErrorCondition(const char* pszText) {
 void CSFSensor::ClearErrorCondition() {
     m_dwStatus = kCommandStatusDone;
     m_strStatusText.clear();
+}
+
+bool CSFSensor::GetProcessAffinity(uint32_t& dwProcessMask, uint32_t& dwSystemMask) {
+    if (!plat::GetProcessAffinity(dwProcessMask, dwSystemMask)) {
+        CSF_LOG(kCSFLogTrace, "GetProcessAffinityMask() returned error %d\n",
+                static_cast<int>(plat::GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+uint32_t CSFSensor::GetProcessorCount() {
+    uint32_t dwProcessMask = 0;
+    uint32_t dwSystemMask = 0;
+    GetProcessAffinity(dwProcessMask, dwSystemMask);
+    return static_cast<uint32_t>(std::popcount(dwSystemMask));
+}
+
+bool CSFSensor::SetProcessAffinity(uint32_t dwMask) {
+    uint32_t dwProcessMask = 0;
+    uint32_t dwSystemMask = 0;
+    GetProcessAffinity(dwProcessMask, dwSystemMask);
+    if ((dwMask & dwSystemMask) == 0) {
+        CSF_LOG(kCSFLogTrace, "mask = 0x%08x, doesn't match system mask 0x%08x", dwMask,
+                dwSystemMask);
+        return false;
+    }
+    if (!plat::SetProcessAffinity(dwMask & dwSystemMask)) {
+        CSF_LOG(kCSFLogTrace, "SetProcessAffinityMask() returned error %d\n",
+                static_cast<int>(plat::GetLastError()));
+        return false;
+    }
+    return true;
 }
 
 void CSFSensor::FreeCmlData() {

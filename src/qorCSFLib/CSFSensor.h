@@ -71,6 +71,15 @@ public:
     void SetErrorCondition(const char* pszText);
     void ClearErrorCondition();
 
+    // The processors of the process and of the machine, as masks of the
+    // first 32 processors; nothing in the plug-in calls these.  A failure
+    // answers false (0 processors) and is logged.
+    bool GetProcessAffinity(uint32_t& dwProcessMask, uint32_t& dwSystemMask);
+    uint32_t GetProcessorCount();
+    // Applies the mask, limited to the machine's processors; false (logged)
+    // when nothing is left of it or the system refuses it.
+    bool SetProcessAffinity(uint32_t dwMask);
+
     // The sensor other framework classes reach: the last one constructed,
     // null once it is destroyed.
     static CSFSensor* Current();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -262,6 +264,22 @@ TEST_F(CSFSensorTest, CmlResponseFollowsTheHeaderAndIsSentOnce) {
     EXPECT_EQ(size_t{kCmlHeaderSize}, again.m_response.size()) << "the response was freed";
     m_sensor.SendCmlResponse(nullptr);
     EXPECT_TRUE(Logged("Error sending CML response"));
+}
+
+TEST_F(CSFSensorTest, AffinityWithNoProcessorOfTheMachineIsRefused) {
+    uint32_t dwProcess = 0;
+    uint32_t dwSystem = 0;
+    ASSERT_TRUE(m_sensor.GetProcessAffinity(dwProcess, dwSystem));
+    EXPECT_EQ(0u, dwProcess & ~dwSystem);
+    EXPECT_EQ(static_cast<uint32_t>(std::popcount(dwSystem)), m_sensor.GetProcessorCount());
+    EXPECT_FALSE(m_sensor.SetProcessAffinity(0));
+    char szExpected[80];
+    std::snprintf(szExpected, sizeof szExpected,
+                  "mask = 0x00000000, doesn't match system mask 0x%08x", dwSystem);
+    EXPECT_TRUE(Logged(szExpected));
+    if (dwProcess != 0) {
+        EXPECT_TRUE(m_sensor.SetProcessAffinity(dwProcess)) << "the process's own mask";
+    }
 }
 
 TEST(CmlByteBuffer, AppendReallocatesToExactlyTheNewLengthWhenFull) {
