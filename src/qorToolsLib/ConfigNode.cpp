@@ -190,6 +190,17 @@ bool ConfigNode::DetachChild(ConfigNode* node, bool everyEntry) {
     // lookup never answers a key that is no longer in the tree.
     UnindexSubtree(node);
     node->m_pParent = nullptr;
+    // A sibling of the same name has the same paths and was kept out of the
+    // index while this key held them (a key moved onto its own parent, a
+    // rename onto a taken name); it takes them over now, or it could never
+    // be found again.
+    if (m_pIndex) {
+        for (ConfigNode* sibling : m_subKeys) {
+            if (sibling->GetName() == node->GetName()) {
+                IndexSubtree(sibling);
+            }
+        }
+    }
     return true;
 }
 

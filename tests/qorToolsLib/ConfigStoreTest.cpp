@@ -103,6 +103,24 @@ TEST(ConfigStore, MoveCarriesTheWholeSubtreeAndItsPaths) {
     EXPECT_EQ("x", store.GetString("dst\\src", "s", ""));
 }
 
+TEST(ConfigStore, KeyMovedOntoItsOwnParentStaysFindable) {
+    ConfigStore store;
+    store.SetLong("a\\b\\c", "n", 1);
+    ASSERT_TRUE(store.MoveKey("a\\b", "a"));
+    EXPECT_EQ(1, store.GetLong("a\\b\\c", "n", 0));
+
+    store.SetLong("a\\x\\x", "n", 2);
+    ASSERT_TRUE(store.MergeKey("a\\x", "a", false));
+    EXPECT_EQ(2, store.GetLong("a\\x", "n", 0));
+
+    // A rename onto a taken name: the renamed key takes the path over once
+    // the other goes.
+    store.SetLong("y", "n", 3);
+    ASSERT_TRUE(store.RenameKey("y", "a"));
+    ASSERT_TRUE(store.DeleteKey("a", ""));
+    EXPECT_EQ(3, store.GetLong("a", "n", 0));
+}
+
 TEST(ConfigStore, MoveOrMergeIntoItsOwnSubtreeIsRefused) {
     ConfigStore store;
     store.AddKey("a\\b");
