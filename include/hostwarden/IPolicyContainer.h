@@ -21,7 +21,7 @@ enum : int32_t {
 
 // A list of texts handed out by the container; the receiver owns it and
 // frees it, texts included, with Release.
-class qgStringVector {
+class qorStringVector {
 public:
     virtual size_t GetCount() = 0;
     // A copy of the text at `nIndex`, which must be below the count.
@@ -29,7 +29,13 @@ public:
     virtual const std::string* Begin() = 0;
     virtual const std::string* End() = 0;
     virtual void Release() = 0;
-    virtual ~qgStringVector() = default;
+    virtual ~qorStringVector() = default;
+};
+
+// The list type the container's operations hand out.
+class qgStringVector : public qorStringVector {
+public:
+    ~qgStringVector() override = default;
 };
 
 class IPolicyContainer {
