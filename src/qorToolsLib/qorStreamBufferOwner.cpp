@@ -42,7 +42,9 @@ StatusCode qorStreamBufferOwner::ShareBuffer(const qorStreamBufferOwner& other) 
     if (&other == this) {
         return QOR_S_OK;
     }
-    StatusCode status = qorStreamBufferOwner::ReleaseBuffer();
+    // Through the override: an encoder forgets its open structure and a
+    // decoder its depth, which belong to the buffer being let go.
+    StatusCode status = ReleaseBuffer();
     if (status != QOR_S_OK) {
         return OWNER_FAIL(status);
     }

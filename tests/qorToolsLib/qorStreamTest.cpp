@@ -300,6 +300,15 @@ TEST(qorStreamEncode, IncompleteStreamIsNeverHandedOut) {
     ASSERT_EQ(QOR_S_OK, encoder.TakeBuffer(&allocation, &prefix, &end, &length));
     EXPECT_EQ(0, std::memcmp(allocation, "\x70\x00\x00\x00\x02\x08\x00", 7));
     std::free(allocation);
+
+    // Taking another owner's bytes drops the open structure with the old
+    // buffer: its position means nothing in the new one.
+    qorStreamEncode source(true);
+    ASSERT_EQ(QOR_S_OK, source.InsertEndItem(nullptr, 9));
+    ASSERT_EQ(QOR_S_OK, encoder.BeginStructure(nullptr, 0));
+    ASSERT_EQ(QOR_S_OK, encoder.ShareBuffer(source));
+    EXPECT_FALSE(encoder.IsStructureOpen());
+    EXPECT_EQ(source.GetData(), encoder.GetData());
 }
 
 TEST(qorStreamEncode, OversizedStructureIsRefusedNotCorrupted) {
