@@ -1,11 +1,10 @@
 #include "Common/LineSocket.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/Environment.h"
 #include "platform/LastError.h"
 #include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/jsFastLock.h"
@@ -26,7 +25,7 @@ LineSocket::LineSocket() {
     const char* debug = std::getenv("QOR_SOCKET_DEBUG");
     if (debug != nullptr && std::atoi(debug) > 0) {
         char name[64];
-        BoundedSnprintf(name, sizeof name, "socketlog%d.txt", static_cast<int>(::getpid()));
+        BoundedSnprintf(name, sizeof name, "socketlog%d.txt", static_cast<int>(plat::CurrentProcessId()));
         m_pDebugLog = std::fopen(name, "w");
     }
 }

@@ -53,6 +53,10 @@ bool SetEnvironmentText(const char* name, const char* value) {
     return ::setenv(name, value != nullptr ? value : "", 1) == 0;
 }
 
+uint32_t CurrentProcessId() {
+    return static_cast<uint32_t>(::getpid());
+}
+
 std::string ExecutableDirectory() {
     char path[PATH_MAX];
     ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);

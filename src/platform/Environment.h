@@ -2,6 +2,7 @@
 // The process environment and questions about the process that only the
 // system can answer.
 
+#include <cstdint>
 #include <string>
 
 namespace plat {
@@ -20,6 +21,9 @@ bool GetEnvironmentText(const char* name, std::string& value);
 // children it starts), replacing an older value.  False for a name the
 // environment cannot hold (empty or holding "=").
 bool SetEnvironmentText(const char* name, const char* value);
+
+// The id of the running process.
+uint32_t CurrentProcessId();
 
 // The folder of the running program's file, ending with "/"; empty when it
 // cannot be found.

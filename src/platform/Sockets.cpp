@@ -14,6 +14,9 @@
 #include "platform/LastError.h"
 
 namespace plat {
+
+static_assert(kAddressFamilyIpv4 == AF_INET);
+
 namespace {
 
 void SetSocketErrorFromErrno() {

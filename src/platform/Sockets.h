@@ -25,6 +25,9 @@ enum : uint32_t {
     kWsaNoData = 11004,
 };
 
+// The address family number of IPv4 in host records.
+constexpr int kAddressFamilyIpv4 = 2;
+
 struct Ipv4Endpoint {
     uint32_t m_dwAddress = 0;  // network byte order; 0 is any address
     uint16_t m_wPort = 0;      // network byte order; 0 lets the system choose

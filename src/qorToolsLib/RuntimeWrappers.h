@@ -13,7 +13,7 @@
 // `token`.
 char* StrTokR(char* text, const char* delimiters, char** token);
 
-// The 26-character time texts ("Wed Jan 02 02:03:55 1980\n") written into
+// The 26-character time texts ("Wed Jan  2 02:03:55 1980\n") written into
 // `buffer`; null when the buffer holds fewer than 26 characters or the time
 // cannot be converted.
 char* CTimeR(const time_t* value, char* buffer, size_t size);

@@ -1,7 +1,5 @@
 #include "qorToolsLib/SingletonRegistry.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,9 +10,6 @@ namespace {
 
 std::mutex g_registryLock;
 SingletonRegistry* g_registry = nullptr;
-
-// putenv keeps the text itself, so it lives for the whole process.
-char g_publishedText[96];
 
 }  // namespace
 
@@ -27,7 +22,7 @@ SingletonRegistry* FindPublishedSingletonRegistry() {
     unsigned long pid = 0;
     char extra = 0;
     if (std::sscanf(text, "%lx,%lx%c", &address, &pid, &extra) != 2 || address == 0 ||
-        pid != static_cast<unsigned long>(::getpid())) {
+        pid != plat::CurrentProcessId()) {
         return nullptr;
     }
     if (plat::IsInheritedEnvironmentValue(kSingletonRegistryVariable, text)) {
@@ -75,8 +70,8 @@ void RegisterSingleton(const char* name, void* object) {
 void PublishSingletonRegistry() {
     SingletonRegistry* registry = GetSingletonRegistry();
     std::lock_guard<std::mutex> guard(g_registryLock);
-    BoundedSnprintf(g_publishedText, sizeof g_publishedText, "%s=%lx,%lx",
-                    kSingletonRegistryVariable, reinterpret_cast<unsigned long>(registry),
-                    static_cast<unsigned long>(::getpid()));
-    ::putenv(g_publishedText);
+    char value[64];
+    BoundedSnprintf(value, sizeof value, "%lx,%lx", reinterpret_cast<unsigned long>(registry),
+                    static_cast<unsigned long>(plat::CurrentProcessId()));
+    plat::SetEnvironmentText(kSingletonRegistryVariable, value);
 }

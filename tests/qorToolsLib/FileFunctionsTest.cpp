@@ -170,6 +170,11 @@ TEST(RuntimeWrappers, TimeTextsNeedTwentySixCharacters) {
     EXPECT_EQ(nullptr, ASCTimeR(&when, buffer, 25));
     ASSERT_EQ(buffer, ASCTimeR(&when, buffer, sizeof buffer));
     EXPECT_STREQ("Wed Jan  2 02:03:55 1980\n", buffer);
+    when.tm_mon = 12;
+    EXPECT_EQ(nullptr, ASCTimeR(&when, buffer, sizeof buffer));
+    when.tm_mon = 0;
+    when.tm_year = 10000;
+    EXPECT_EQ(nullptr, ASCTimeR(&when, buffer, sizeof buffer));
     time_t now = 0;
     EXPECT_EQ(nullptr, CTimeR(&now, buffer, 10));
     EXPECT_EQ(buffer, CTimeR(&now, buffer, sizeof buffer));
