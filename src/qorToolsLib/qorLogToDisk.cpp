@@ -71,11 +71,13 @@ void qorLogToDisk::ResetSequence() {
 }
 
 int qorLogToDisk::SetLineSize(uint32_t size) {
-    if (size < 64) {
+    // The buffer holds one byte more than the line; a size whose buffer
+    // would not fit the 32-bit count is refused like a short one.
+    if (size < 64 || size == UINT32_MAX) {
         return -1;
     }
     jsFastLock guard(m_lock, true);
-    char* buffer = new (std::nothrow) char[size + 1]();
+    char* buffer = new (std::nothrow) char[size_t{size} + 1]();
     if (buffer == nullptr) {
         return -1;
     }

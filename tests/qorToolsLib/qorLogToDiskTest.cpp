@@ -129,6 +129,7 @@ TEST_F(LoggerTest, OverlongMessageOrSourceIsCutInsideTheLine) {
     EXPECT_LE(m_events.back().m_sText.size(), 3u);
 
     EXPECT_EQ(-1, m_logger.SetLineSize(63));
+    EXPECT_EQ(-1, m_logger.SetLineSize(UINT32_MAX));  // its buffer size wraps to 0
     EXPECT_EQ(1024, m_logger.SetLineSize(64));
     EXPECT_TRUE(m_logger.Log(0x20800, 1, source.c_str(), "message"));
     line = DebugLines().back();
