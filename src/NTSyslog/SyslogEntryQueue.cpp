@@ -94,11 +94,13 @@ void SyslogEntryQueue::Wake() {
     m_signal.Set();
 }
 
-void SyslogEntryQueue::Clear() {
+size_t SyslogEntryQueue::Clear() {
     qorFastLock guard(m_lock, true);
+    const size_t nDiscarded = m_nCount;
     while (m_nCount != 0) {
         TakeFront();
     }
+    return nDiscarded;
 }
 
 size_t SyslogEntryQueue::Size() {

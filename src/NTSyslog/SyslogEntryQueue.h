@@ -41,8 +41,8 @@ public:
     void Recycle(std::unique_ptr<SyslogEntry> entry);
     // Ends a Pop that is waiting now (or the next one) early, empty-handed.
     void Wake();
-    // Discards every queued entry.
-    void Clear();
+    // Discards every queued entry; answers how many there were.
+    size_t Clear();
 
     size_t Size();
     size_t QueuedBytes();

@@ -1,0 +1,304 @@
+#include "NTSyslog/CEngineNTSyslog.h"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "Common/AgentEventInfoDefault.h"
+#include "Common/HelperFunc.h"
+#include "Common/RuleContainer.h"
+#include "NTSyslog/InitializeNTSyslogRules.h"
+#include "TextLogs/TextLogRule.h"
+#include "platform/Console.h"
+#include "platform/NetworkNames.h"
+#include "platform/Sockets.h"
+#include "qorCSFLib/CSFEventRegistry.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorCSFLib/CSFSensor.h"
+
+namespace {
+
+constexpr uint32_t kPopSeconds = 1;
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+constexpr const char kFieldTemplate[] = "@Field";
+
+// Filled by the first datagram parsed and kept for the life of the process;
+// read and written on the engine thread only.
+std::string& LocalHostName() {
+    static std::string s_strName;
+    return s_strName;
+}
+
+// The sensor's own address, read anew for every record: the host may change
+// it at a reload.  Like the classic conversion, a text that is no address
+// gives the all-ones address.
+uint32_t SensorAddress() {
+    CSFSensor* pSensor = CSFSensor::Current();
+    uint32_t dwAddress = kNoAddress;
+    if (pSensor == nullptr || !plat::ParseIpv4Address(pSensor->GetSensorAddress(), dwAddress)) {
+        return kNoAddress;
+    }
+    return dwAddress;
+}
+
+}  // namespace
+
+CEngineNTSyslog::CEngineNTSyslog()
+    : CEngineBase("NT Syslog"),
+      m_pDefaultReader(std::make_unique<CInitializeNTSyslogRules>()),
+      m_pUserReader(std::make_unique<CInitializeUserNTSyslogRules>()) {
+    m_strSubject.reserve(kParseBufferSize);
+}
+
+CEngineNTSyslog::~CEngineNTSyslog() {
+    // The engine thread uses the queue and the rules: it ends before they go.
+    if (m_pQueue) {
+        m_pQueue->Wake();
+    }
+    StopAndWait();
+    m_pDefaultReader.reset();
+    m_pUserReader.reset();
+    m_pListener.reset();
+    if (m_pQueue) {
+        m_pQueue->Clear();
+        m_pQueue.reset();
+    }
+    m_ActiveRules.clear();
+}
+
+int32_t CEngineNTSyslog::Oninit(uint32_t dwArgument) {
+    return CEngineBase::Oninit(dwArgument);
+}
+
+int32_t CEngineNTSyslog::ConfigureEventSections(CSFEventRegistry* pRegistry) {
+    if (pRegistry == nullptr) {
+        return 0;
+    }
+    IPolicyEventInterface* pPrototype = nullptr;  // INTERIM: the sensor's prototype
+    pRegistry->RegisterSection(m_pDefaultReader->GetRulesSectionPath().c_str(), pPrototype, 1);
+    pRegistry->RegisterSection(m_pUserReader->GetRulesSectionPath().c_str(), pPrototype, 1);
+    return 0;
+}
+
+int32_t CEngineNTSyslog::PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) {
+    m_pDefaultReader->ReadRules(pContainer, pPolicy);
+    m_pUserReader->ReadRules(pContainer, pPolicy);
+    return 0;
+}
+
+int32_t CEngineNTSyslog::OnReloadPolicy(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
+    m_ActiveRules.clear();
+    if (RuleContainer* pRules = GetRuleContainer()) {
+        for (Rule* pRule : *pRules) {
+            auto* pSyslogRule = dynamic_cast<CNTSyslogRule*>(pRule);
+            if (pSyslogRule != nullptr && pSyslogRule->IsEnabled()) {
+                m_ActiveRules.push_back(pSyslogRule);
+            }
+        }
+    }
+    // Without rules nothing will parse what is still queued: it is
+    // accounted for now rather than left until the engine goes.
+    if (m_ActiveRules.empty() && m_pQueue) {
+        m_qwUnparsed += m_pQueue->Clear();
+        ReportDrops(true);
+    }
+    return nResult;
+}
+
+void CEngineNTSyslog::StartListener() {
+    if (!m_pQueue) {
+        m_pQueue = std::make_unique<SyslogEntryQueue>();
+    }
+    if (!m_pListener) {
+        m_pListener = std::make_unique<NTSyslogListeningThread>("NTSyslogListener", m_wPort);
+    }
+    // A listener that cannot bind has said why; the engine thread runs all
+    // the same and the next resume tries again.
+    m_pListener->StartListening(m_pQueue.get());
+}
+
+int32_t CEngineNTSyslog::OnStart(uint32_t dwArgument) {
+    if (m_ActiveRules.empty()) {
+        plat::ConsoleWrite("No valid Syslog rules for NT. SyslogListener will not Start\n");
+        return 0;
+    }
+    StartListener();
+    return CEngineBase::OnStart(dwArgument);
+}
+
+int32_t CEngineNTSyslog::OnResume(uint32_t dwArgument) {
+    if (m_ActiveRules.empty()) {
+        return 0;
+    }
+    StartListener();
+    return CEngineBase::OnResume(dwArgument);
+}
+
+int32_t CEngineNTSyslog::OnPauseInit(uint32_t dwArgument) {
+    if (m_ActiveRules.empty()) {
+        return 0;
+    }
+    if (m_pListener) {
+        m_pListener->RequestStop();
+    }
+    const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
+    if (m_pQueue) {
+        m_pQueue->Wake();
+    }
+    return nResult;
+}
+
+int32_t CEngineNTSyslog::OnStopInit(uint32_t dwArgument) {
+    return OnPauseInit(dwArgument);
+}
+
+void CEngineNTSyslog::StopListener() {
+    if (m_pListener) {
+        m_pListener->StopAndWait();
+    }
+    if (m_pQueue) {
+        m_pQueue->Wake();
+    }
+}
+
+int32_t CEngineNTSyslog::OnPause(uint32_t dwArgument) {
+    if (m_ActiveRules.empty()) {
+        return 0;
+    }
+    StopListener();
+    const int32_t nResult = CEngineBase::OnPause(dwArgument);
+    ReportDrops(true);
+    return nResult;
+}
+
+int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
+    if (m_ActiveRules.empty()) {
+        return 0;
+    }
+    StopListener();
+    const int32_t nResult = CEngineBase::OnStop(dwArgument);
+    if (m_pQueue) {
+        m_qwUnparsed += m_pQueue->Clear();
+    }
+    ReportDrops(true);
+    m_pListener.reset();
+    m_pQueue.reset();
+    return nResult;
+}
+
+uint64_t CEngineNTSyslog::GetDroppedCount() const {
+    return m_pQueue ? m_pQueue->DroppedCount() : 0;
+}
+
+void CEngineNTSyslog::ReportDrops(bool bFinal) {
+    const uint64_t qwQueueFull = GetDroppedCount();
+    const uint64_t qwOversized = m_pListener ? m_pListener->OversizedCount() : m_qwOversizedReported;
+    if (qwQueueFull == m_qwDropsReported && qwOversized == m_qwOversizedReported &&
+        m_qwUnparsed == m_qwUnparsedReported) {
+        return;
+    }
+    if (!bFinal && !m_DropReports.Allow(ReportLimiter::Clock::now())) {
+        return;
+    }
+    const uint64_t qwFull = qwQueueFull - m_qwDropsReported;
+    const uint64_t qwLarge = qwOversized - m_qwOversizedReported;
+    const uint64_t qwUnparsed = m_qwUnparsed - m_qwUnparsedReported;
+    m_qwDropsReported = qwQueueFull;
+    m_qwOversizedReported = qwOversized;
+    m_qwUnparsedReported = m_qwUnparsed;
+    const uint64_t qwTotal = qwFull + qwLarge + qwUnparsed;
+    CSF_LOG(kCSFLogWarning,
+            "NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64 " with the queue full, %" PRIu64
+            " too large, %" PRIu64 " unparsed at a stop",
+            qwTotal, qwFull, qwLarge, qwUnparsed);
+    plat::ConsolePrintf("WARNING: NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64
+                        " with the queue full, %" PRIu64 " too large, %" PRIu64
+                        " unparsed at a stop\n",
+                        qwTotal, qwFull, qwLarge, qwUnparsed);
+}
+
+uint32_t CEngineNTSyslog::_doWork() {
+    if (!m_pQueue) {
+        return 0;
+    }
+    while (StopRequested() == 0) {
+        std::unique_ptr<SyslogEntry> entry = m_pQueue->Pop(kPopSeconds);
+        ReportDrops(false);
+        if (!entry) {
+            continue;
+        }
+        char szSender[plat::kDottedAddressSize];
+        plat::FormatDottedAddress(entry->m_Sender.m_dwAddress, szSender);
+        plat::ConsolePrintf("NTSyslog: Parsing Entry from %s: %s\n", szSender,
+                            entry->m_strText.c_str());
+        if (StopRequested() == 0) {
+            ParseEntry(entry->m_Sender.m_dwAddress, entry->m_strText.c_str());
+        } else {
+            ++m_qwUnparsed;
+        }
+        m_pQueue->Recycle(std::move(entry));
+    }
+    return 0;
+}
+
+bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, const char* pszRemote,
+                                  std::string& strValue) {
+    strValue.clear();
+    if (strTemplate.compare(0, sizeof kFieldTemplate - 1, kFieldTemplate) == 0) {
+        const int nField = std::atoi(strTemplate.c_str() + sizeof kFieldTemplate - 1);
+        AgentEventInfo::GetTextField(nField, m_strSubject, strValue);
+    } else if (strTemplate == "@File") {
+        strValue = "Syslog Port";
+    } else if (strTemplate == "@Group") {
+        strValue = kDefaultLogGroupName;
+    } else if (strTemplate == "@Host") {
+        strValue = LocalHostName();
+    } else if (strTemplate == "@Remote") {
+        strValue = pszRemote;
+    } else {
+        AgentEventInfo::ResolveInfoTemplate(strTemplate, m_strSubject, strValue);
+        return !strValue.empty();
+    }
+    return true;
+}
+
+void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
+    if (pszText == nullptr) {
+        return;
+    }
+    std::string& strHost = LocalHostName();
+    if (strHost.empty() && GetLocalHostName(strHost) != 0) {
+        strHost = "localhost";
+    }
+    char szRemote[plat::kDottedAddressSize];
+    plat::FormatDottedAddress(dwSender, szRemote);
+    const size_t nLength = ::strnlen(pszText, kParseBufferSize - 1);
+    std::string strValue;
+    for (CNTSyslogRule* pRule : m_ActiveRules) {
+        if (!pRule->IsMatch(pszText)) {
+            continue;
+        }
+        auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);
+        if (pRecord == nullptr) {
+            continue;
+        }
+        pRecord->ClearInfoPairs();
+        pRecord->m_dwSourceAddress = SensorAddress();
+        pRecord->m_bSourceAddressSet = true;
+        pRecord->m_dwDestinationAddress = dwSender;
+        pRecord->m_bDestinationAddressSet = true;
+        for (const InfoPair& pair : pRule->GetInfoPairs()) {
+            // Fields and templates see the first 1,023 characters, afresh
+            // for every pair.
+            m_strSubject.assign(pszText, nLength);
+            const bool bFound = ResolvePair(pair.m_strValue, szRemote, strValue);
+            if (!bFound && pair.m_strName == "AttackOrigin") {
+                continue;
+            }
+            pRecord->AddInfoPair(pair.m_strName, strValue);
+        }
+        ExecuteResponses(pRecord);
+    }
+}

@@ -1,0 +1,91 @@
+#pragma once
+// The syslog engine ("NT Syslog"): syslog messages that other machines send
+// to UDP port 514 are matched against the enabled syslog rules, and every
+// match becomes an alert record of its rule.
+//
+// Two threads share the work: the listener only receives and queues, so the
+// socket is drained as fast as datagrams come; the engine thread takes the
+// queued datagrams, matches and reports.  Both run only while at least one
+// syslog rule is enabled; nothing listens on the port otherwise.  The
+// queue is bounded: datagrams that find it full are dropped, counted, and
+// reported at most once a minute.  When the engine pauses or stops it reports
+// what is left, including datagrams a stop kept from being parsed, so every
+// datagram received is either an alert or a counted drop.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/EngineBase.h"
+#include "NTSyslog/NTSyslogListeningThread.h"
+#include "NTSyslog/SyslogEntryQueue.h"
+#include "qorToolsLib/ReportLimiter.h"
+
+class CInitializeNTSyslogRules;
+class CInitializeUserNTSyslogRules;
+class CNTSyslogRule;
+
+class CEngineNTSyslog : public CEngineBase {
+public:
+    // Field and template values see at most this much of a datagram's text.
+    static constexpr size_t kParseBufferSize = 1024;
+
+    CEngineNTSyslog();
+    ~CEngineNTSyslog() override;
+
+    int32_t Oninit(uint32_t dwArgument) override;
+    int32_t OnStart(uint32_t dwArgument) override;
+    int32_t OnStopInit(uint32_t dwArgument) override;
+    int32_t OnStop(uint32_t dwArgument) override;
+    int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnPauseInit(uint32_t dwArgument) override;
+    int32_t OnPause(uint32_t dwArgument) override;
+    int32_t OnResume(uint32_t dwArgument) override;
+    int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
+    int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+
+    // Matches one datagram's text against the active rules and reports one
+    // record per matching rule.  `dwSender` is in network byte order.
+    void ParseEntry(uint32_t dwSender, const char* pszText);
+
+    // The port the listener binds; tests outside a private network
+    // namespace move it off 514.  Takes effect at the next start.
+    void SetListenPort(uint16_t wPort) { m_wPort = wPort; }
+    const std::vector<CNTSyslogRule*>& GetActiveRules() const { return m_ActiveRules; }
+    // Datagrams dropped because the queue was full, since the queue was made.
+    uint64_t GetDroppedCount() const;
+
+protected:
+    uint32_t _doWork() override;
+
+private:
+    // Makes the queue and the listener when absent and starts listening.
+    void StartListener();
+    // Ends the listener (its socket closes) and wakes the engine thread.
+    void StopListener();
+    // Reports drops not yet reported: at most once a minute unless `bFinal`.
+    void ReportDrops(bool bFinal);
+    // The value of one information pair for the text in m_strSubject.
+    bool ResolvePair(const std::string& strTemplate, const char* pszRemote, std::string& strValue);
+
+    std::unique_ptr<CInitializeNTSyslogRules> m_pDefaultReader;
+    std::unique_ptr<CInitializeUserNTSyslogRules> m_pUserReader;
+    std::vector<CNTSyslogRule*> m_ActiveRules;
+    std::unique_ptr<NTSyslogListeningThread> m_pListener;
+    std::unique_ptr<SyslogEntryQueue> m_pQueue;
+    uint16_t m_wPort = NTSyslogListeningThread::kSyslogPort;
+
+    // Engine thread only: the text a pair is resolved against, kept so its
+    // buffer is reused from datagram to datagram.
+    std::string m_strSubject;
+    ReportLimiter m_DropReports;
+    uint64_t m_qwDropsReported = 0;
+    uint64_t m_qwOversizedReported = 0;
+    // Received but never parsed because a stop came first: counted by the
+    // engine thread, and at stop by the control thread once that thread
+    // has ended.
+    uint64_t m_qwUnparsed = 0;
+    uint64_t m_qwUnparsedReported = 0;
+};
