@@ -54,6 +54,17 @@ function(hw_test name)
         PROPERTIES
             LABELS "${ARG_LABELS}"
             TIMEOUT ${ARG_TIMEOUT})
+    # The discovered tests keep only the first label given through
+    # PROPERTIES; a script run after the discovered list sets them all.
+    list(LENGTH ARG_LABELS label_count)
+    if(label_count GREATER 1)
+        set(label_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+        file(WRITE "${label_script}"
+            "foreach(test IN LISTS ${name}_TESTS)\n"
+            "    set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+            "endforeach()\n")
+        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_script}")
+    endif()
 endfunction()
 
 # hw_fuzz(<name> SOURCE <file> CORPUS <dir> DEPS ...)

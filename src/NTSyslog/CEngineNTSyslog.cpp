@@ -44,8 +44,9 @@ uint32_t SensorAddress() {
 
 }  // namespace
 
-CEngineNTSyslog::CEngineNTSyslog()
+CEngineNTSyslog::CEngineNTSyslog(IPolicyEventInterface* pPrototype)
     : CEngineBase("NT Syslog"),
+      m_pPrototype(pPrototype),
       m_pDefaultReader(std::make_unique<CInitializeNTSyslogRules>()),
       m_pUserReader(std::make_unique<CInitializeUserNTSyslogRules>()) {
     m_strSubject.reserve(kParseBufferSize);
@@ -75,9 +76,8 @@ int32_t CEngineNTSyslog::ConfigureEventSections(CSFEventRegistry* pRegistry) {
     if (pRegistry == nullptr) {
         return 0;
     }
-    IPolicyEventInterface* pPrototype = nullptr;  // INTERIM: the sensor's prototype
-    pRegistry->RegisterSection(m_pDefaultReader->GetRulesSectionPath().c_str(), pPrototype, 1);
-    pRegistry->RegisterSection(m_pUserReader->GetRulesSectionPath().c_str(), pPrototype, 1);
+    pRegistry->RegisterSection(m_pDefaultReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    pRegistry->RegisterSection(m_pUserReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
     return 0;
 }
 
@@ -275,7 +275,6 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
     char szRemote[plat::kDottedAddressSize];
     plat::FormatDottedAddress(dwSender, szRemote);
     const size_t nLength = ::strnlen(pszText, kParseBufferSize - 1);
-    std::string strValue;
     for (CNTSyslogRule* pRule : m_ActiveRules) {
         if (!pRule->IsMatch(pszText)) {
             continue;
@@ -293,11 +292,11 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
             // Fields and templates see the first 1,023 characters, afresh
             // for every pair.
             m_strSubject.assign(pszText, nLength);
-            const bool bFound = ResolvePair(pair.m_strValue, szRemote, strValue);
+            const bool bFound = ResolvePair(pair.m_strValue, szRemote, m_strValue);
             if (!bFound && pair.m_strName == "AttackOrigin") {
                 continue;
             }
-            pRecord->AddInfoPair(pair.m_strName, strValue);
+            pRecord->AddInfoPair(pair.m_strName, m_strValue);
         }
         ExecuteResponses(pRecord);
     }

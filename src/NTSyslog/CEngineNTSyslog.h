@@ -26,13 +26,16 @@
 class CInitializeNTSyslogRules;
 class CInitializeUserNTSyslogRules;
 class CNTSyslogRule;
+class IPolicyEventInterface;
 
 class CEngineNTSyslog : public CEngineBase {
 public:
     // Field and template values see at most this much of a datagram's text.
     static constexpr size_t kParseBufferSize = 1024;
 
-    CEngineNTSyslog();
+    // `pPrototype` is the sensor's prototype policy event, with which the
+    // rule sections are registered; it stays the sensor's.
+    explicit CEngineNTSyslog(IPolicyEventInterface* pPrototype = nullptr);
     ~CEngineNTSyslog() override;
 
     int32_t Oninit(uint32_t dwArgument) override;
@@ -70,6 +73,7 @@ private:
     // The value of one information pair for the text in m_strSubject.
     bool ResolvePair(const std::string& strTemplate, const char* pszRemote, std::string& strValue);
 
+    IPolicyEventInterface* const m_pPrototype;
     std::unique_ptr<CInitializeNTSyslogRules> m_pDefaultReader;
     std::unique_ptr<CInitializeUserNTSyslogRules> m_pUserReader;
     std::vector<CNTSyslogRule*> m_ActiveRules;
@@ -77,9 +81,10 @@ private:
     std::unique_ptr<SyslogEntryQueue> m_pQueue;
     uint16_t m_wPort = NTSyslogListeningThread::kSyslogPort;
 
-    // Engine thread only: the text a pair is resolved against, kept so its
-    // buffer is reused from datagram to datagram.
+    // Engine thread only: the text a pair is resolved against and the value
+    // made from it, kept so their buffers are reused from pair to pair.
     std::string m_strSubject;
+    std::string m_strValue;
     ReportLimiter m_DropReports;
     uint64_t m_qwDropsReported = 0;
     uint64_t m_qwOversizedReported = 0;

@@ -9,6 +9,7 @@
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CEventRegistry.h"
 #include "Common/CPolicyEvent.h"
+#include "NTSyslog/CEngineNTSyslog.h"
 #include "Plugin/CServiceRequest.h"
 #include "Plugin/CThreadList.h"
 #include "Plugin/PlaceholderEngines.h"
@@ -61,7 +62,7 @@ CHostWarden::CHostWarden() {
         m_pThreadList->Append(new (std::nothrow) CEngineIDS);
         m_pThreadList->Append(new (std::nothrow) CEngineApache);
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents);
-        m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog);
+        m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineTextLog);
         m_pThreadList->Append(new (std::nothrow) CEngineCorrelation);
     }

@@ -45,11 +45,6 @@ public:
     CEngineNTEvents() : CPlaceholderEngine("NTEventlog Engine") {}
 };
 
-class CEngineNTSyslog : public CPlaceholderEngine {
-public:
-    CEngineNTSyslog() : CPlaceholderEngine("NT Syslog") {}
-};
-
 class CEngineTextLog : public CPlaceholderEngine {
 public:
     CEngineTextLog() : CPlaceholderEngine("Text Log Monitor") {}
