@@ -238,3 +238,37 @@ TEST_F(SyslogEngineTest, PortHeldElsewhereIsReportedAndTheEngineThreadStillRuns)
     EXPECT_TRUE(m_pEngine->IsRunning());
     plat::CloseSocket(holder);
 }
+
+// The demo's rules, as scripts/run uses them, against what su, sshd and
+// login send through logger.
+TEST_F(SyslogEngineTest, DemoRulesNameTheUserOfFailedSuAndLogIns) {
+    const std::string strDemo = std::string(HW_SOURCE_DIR) + "/examples/demo/Default.policy";
+    ASSERT_EQ(m_pPolicy->LoadFile(strDemo.c_str(), "", "", false), 0);
+    Start();
+    const struct {
+        const char* pszText;
+        const char* pszRule;
+        const char* pszUser;
+    } kCases[] = {
+        {"<13>Dec  6 18:17:00 vm su: FAILED SU (to root) alice on pts/0", "Failed su", "alice"},
+        {"<85>Dec  6 18:17:00 vm su[77]: pam_unix(su:auth): authentication failure; logname=bob "
+         "uid=1000 euid=0 tty=pts/1 ruser=bob rhost=  user=root",
+         "Failed su", "bob"},
+        {"<38>Dec  6 18:17:00 vm sshd[42]: Failed password for invalid user mallory from "
+         "203.0.113.5 port 52144 ssh2",
+         "Failed log-in", "mallory"},
+        {"<38>Dec  6 18:17:00 vm sshd[42]: Failed password for root from 203.0.113.5 port 2 ssh2",
+         "Failed log-in", "root"},
+        {"<13>Dec  6 18:17:00 vm login[9]: FAILED LOGIN (1) on '/dev/tty1' FOR 'carol', "
+         "Authentication failure",
+         "Failed log-in", "carol"},
+    };
+    for (const auto& item : kCases) {
+        auto records = Parse(item.pszText);
+        ASSERT_EQ(records.size(), 1u) << item.pszText;
+        EXPECT_EQ(records[0]->GetRuleName(), item.pszRule);
+        EXPECT_EQ(Pair(*records[0], "User"), item.pszUser) << item.pszText;
+        EXPECT_EQ(Pair(*records[0], "Log Type"), "Syslog");
+    }
+    EXPECT_TRUE(Parse("<13>Dec  6 18:17:00 vm su: (to root) alice on pts/0").empty());
+}
