@@ -131,8 +131,8 @@ TEST(PluginPolicyContainer, DemoDefaultPolicyReadsThroughTheContainer) {
     const char* syslog = "\\Advanced\\Rules\\SysLog Rules\\";
     qgStringVector* names = nullptr;
     ASSERT_TRUE(policy->GetSubKeyNames(syslog, &names));
-    EXPECT_EQ((std::vector<std::string>{"Info", "Failed su", "SSH password guessing",
-                                        "Web server errors"}),
+    EXPECT_EQ((std::vector<std::string>{"Info", "Failed su", "Failed log-in",
+                                        "SSH password guessing", "Web server errors"}),
               Take(names));
     std::string rule = std::string(syslog) + "Failed su";
     EXPECT_TRUE(policy->GetBool(rule.c_str(), "Enabled", nullptr));
@@ -143,7 +143,7 @@ TEST(PluginPolicyContainer, DemoDefaultPolicyReadsThroughTheContainer) {
     qgStringVector* infoTexts = nullptr;
     ASSERT_TRUE(policy->GetValueTexts((rule + "\\Info").c_str(), &infoNames, &infoTexts));
     EXPECT_EQ((std::vector<std::string>{"User", "Sender"}), Take(infoNames));
-    EXPECT_EQ((std::vector<std::string>{"@Field5", "@Remote"}), Take(infoTexts));
+    EXPECT_EQ((std::vector<std::string>{"ruser={!} |) {!} on", "@Remote"}), Take(infoTexts));
     EXPECT_EQ(23, policy->GetInt("\\Advanced\\Rules\\Suspicious Port Rules\\Telnet", "Port",
                                  nullptr));
     EXPECT_STREQ("/var/log/auth.log", policy->GetText("\\Advanced\\Logs\\Auth log", "Path", ""));
