@@ -3,7 +3,9 @@
 // traps in a log file the test reads.  The configuration is written into a
 // scratch directory of its own.
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/TestUtil.h"
@@ -15,9 +17,14 @@ public:
     // True when snmptrapd can be run here at all.
     static bool Available();
 
+    // Turns the manager's command line into the one to run, for example
+    // inside a network namespace.
+    using Wrapper = std::function<std::vector<std::string>(const std::vector<std::string>&)>;
+
     // Starts the manager and waits until its transport is open; false with
-    // the manager's output in Log() when it did not come up.
-    bool Start();
+    // the manager's output in Log() when it did not come up.  `port` 0
+    // takes a free one.
+    bool Start(const Wrapper& wrap = nullptr, unsigned short port = 0);
 
     unsigned short Port() const { return m_port; }
     std::string Log() const { return ReadWholeFile(m_output); }
