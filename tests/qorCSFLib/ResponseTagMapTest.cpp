@@ -87,12 +87,3 @@ TEST(BuildParameterLine, AlertTextCannotInjectArguments) {
         EXPECT_EQ("10.0.0.1", arguments[3]);
     }
 }
-
-TEST(ResponsePriorityText, OnlyOneToThreeHaveWords) {
-    EXPECT_STREQ("high", ResponsePriorityText(1));
-    EXPECT_STREQ("medium", ResponsePriorityText(2));
-    EXPECT_STREQ("low", ResponsePriorityText(3));
-    EXPECT_STREQ("unknown", ResponsePriorityText(0));
-    EXPECT_STREQ("unknown", ResponsePriorityText(4));
-    EXPECT_STREQ("unknown", ResponsePriorityText(-1));
-}
