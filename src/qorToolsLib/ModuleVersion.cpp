@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "qorToolsLib/FileObject.h"
+#include "qorToolsLib/QorSeException.h"
 
 namespace {
 
@@ -99,16 +100,30 @@ StatusCode ScanVersionMarkers(const char* path, std::string& productName, std::s
         return QOR_E_OPEN_FAILED;
     }
     ScanResult result;
-    size_t at = 0;
-    while (!(result.m_bVersion && result.m_bName && result.m_bSpecial)) {
-        size_t start = bytes.find(kMarkerStart, at);
-        if (start == std::string_view::npos) {
-            break;
-        }
-        at = start + kMarkerStart.size();
-        if (!ReadMarker(bytes, at, result)) {
-            return QOR_E_VERSION_TOO_LONG;
-        }
+    bool tooLong = false;
+    try {
+        // The file is read through its mapping: a file cut short by another
+        // process while we scan turns the read into a processor fault, which
+        // must end this scan, not the process.
+        RunTranslated([&]() {
+            size_t at = 0;
+            while (!(result.m_bVersion && result.m_bName && result.m_bSpecial)) {
+                size_t start = bytes.find(kMarkerStart, at);
+                if (start == std::string_view::npos) {
+                    break;
+                }
+                at = start + kMarkerStart.size();
+                if (!ReadMarker(bytes, at, result)) {
+                    tooLong = true;
+                    break;
+                }
+            }
+        });
+    } catch (const QorSeException&) {
+        return QOR_E_READ_FAULT;
+    }
+    if (tooLong) {
+        return QOR_E_VERSION_TOO_LONG;
     }
     if (!result.m_bVersion && !result.m_bName && !result.m_bSpecial) {
         return QOR_E_OPEN_FAILED;
