@@ -49,6 +49,8 @@ bool NTSyslogListeningThread::OpenSocket() {
         plat::CloseSocket(socket);
         return false;
     }
+    // Best effort: without it the socket keeps the system's default.
+    plat::SetSocketReceiveBuffer(socket, kSocketReceiveBuffer);
     m_hSocket = socket;
     return true;
 }
@@ -85,10 +87,7 @@ void NTSyslogListeningThread::QueueEntry(const plat::Ipv4Endpoint& sender, const
     if (m_pQueue == nullptr) {
         return;
     }
-    std::unique_ptr<SyslogEntry> entry = m_pQueue->Acquire();
-    entry->m_Sender = sender;
-    entry->m_strText.assign(pszText, ::strnlen(pszText, length));
-    m_pQueue->Push(std::move(entry));
+    m_pQueue->PushCopy(sender, pszText, ::strnlen(pszText, length));
 }
 
 void NTSyslogListeningThread::RequestStop() {

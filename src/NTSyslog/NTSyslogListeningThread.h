@@ -26,6 +26,11 @@ public:
     // for the terminating NUL.
     static constexpr size_t kReceiveBufferSize = 65506;
     static constexpr uint32_t kListenerPriorityLevel = 2;
+    // What the kernel may hold for the listener: a burst, or a moment in
+    // which the thread is not scheduled, must not overflow the socket.
+    // The default (about 200 kB, a few hundred datagrams) lasts only a few
+    // milliseconds at tens of thousands of datagrams a second.
+    static constexpr int kSocketReceiveBuffer = 8 * 1024 * 1024;
 
     explicit NTSyslogListeningThread(const char* pszName, uint16_t wPort = kSyslogPort);
     ~NTSyslogListeningThread() override;

@@ -25,24 +25,59 @@ std::unique_ptr<SyslogEntry> SyslogEntryQueue::Acquire() {
     return std::make_unique<SyslogEntry>();
 }
 
+bool SyslogEntryQueue::HasRoomLocked(size_t size) const {
+    return m_nCount < m_nMaxEntries && m_nBytes + size <= m_nMaxBytes;
+}
+
+void SyslogEntryQueue::AppendLocked(std::unique_ptr<SyslogEntry> entry) {
+    m_nBytes += entry->m_strText.size();
+    m_vRing[(m_nHead + m_nCount) % m_nMaxEntries] = std::move(entry);
+    // The engine thread waits only on an empty queue, so only the first
+    // entry needs to wake it; a signal per entry would cost a system call
+    // per datagram.
+    if (++m_nCount == 1) {
+        m_signal.Set();
+    }
+}
+
 bool SyslogEntryQueue::Push(std::unique_ptr<SyslogEntry> entry) {
     if (!entry) {
         return false;
     }
-    const size_t size = entry->m_strText.size();
     {
         qorFastLock guard(m_lock, true);
-        if (m_nCount < m_nMaxEntries && m_nBytes + size <= m_nMaxBytes) {
-            m_vRing[(m_nHead + m_nCount) % m_nMaxEntries] = std::move(entry);
-            ++m_nCount;
-            m_nBytes += size;
-            m_signal.Set();
+        if (HasRoomLocked(entry->m_strText.size())) {
+            AppendLocked(std::move(entry));
             return true;
         }
         m_qwDropped.fetch_add(1, std::memory_order_relaxed);
     }
     Recycle(std::move(entry));
     return false;
+}
+
+bool SyslogEntryQueue::PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length) {
+    qorFastLock guard(m_lock, true);
+    std::unique_ptr<SyslogEntry> entry;
+    if (HasRoomLocked(length) && !m_vPool.empty()) {
+        entry = std::move(m_vPool.back());
+        m_vPool.pop_back();
+    } else if (HasRoomLocked(length)) {
+        // Allocated outside the lock; the room is looked at again after.
+        guard.Unlock();
+        entry = std::make_unique<SyslogEntry>();
+        guard.Lock();
+    }
+    if (!entry || !HasRoomLocked(length)) {
+        m_qwDropped.fetch_add(1, std::memory_order_relaxed);
+        guard.Unlock();
+        Recycle(std::move(entry));
+        return false;
+    }
+    entry->m_Sender = sender;
+    entry->m_strText.assign(pszText, length);
+    AppendLocked(std::move(entry));
+    return true;
 }
 
 std::unique_ptr<SyslogEntry> SyslogEntryQueue::TakeFront() {

@@ -35,6 +35,9 @@ public:
     // Appends the entry and signals the waiter; false when the queue is full,
     // in which case the entry is counted as dropped and goes back to the pool.
     bool Push(std::unique_ptr<SyslogEntry> entry);
+    // Appends a copy of `length` bytes of text from `sender` in a recycled
+    // entry, under one hold of the lock; false, counted, when full.
+    bool PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length);
     // The oldest entry, or null when none came within `seconds`.
     std::unique_ptr<SyslogEntry> Pop(uint32_t seconds);
     // Hands a parsed entry back for reuse.
@@ -56,6 +59,9 @@ private:
     static constexpr size_t kMaxPooled = 1024;
 
     std::unique_ptr<SyslogEntry> TakeFront();
+    // With the lock held: whether `size` more bytes fit, and the append.
+    bool HasRoomLocked(size_t size) const;
+    void AppendLocked(std::unique_ptr<SyslogEntry> entry);
 
     const size_t m_nMaxEntries;
     const size_t m_nMaxBytes;

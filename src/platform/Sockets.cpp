@@ -92,6 +92,15 @@ bool AllowAddressReuse(SocketHandle socket) {
     return true;
 }
 
+bool SetSocketReceiveBuffer(SocketHandle socket, int bytes) {
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0 ||
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0) {
+        return true;
+    }
+    SetSocketErrorFromErrno();
+    return false;
+}
+
 bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
     sockaddr_in address = ToSockaddr(local);
     if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {

@@ -46,6 +46,10 @@ void ShutdownSocket(SocketHandle socket);
 // Lets a listener bind its port while old connections on it linger.
 bool AllowAddressReuse(SocketHandle socket);
 
+// Asks for a receive buffer of `bytes`: beyond the system's limit where the
+// process may, else up to it.  False when neither was granted.
+bool SetSocketReceiveBuffer(SocketHandle socket, int bytes);
+
 bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local);
 bool ListenOnSocket(SocketHandle socket, int backlog);
 SocketHandle AcceptOnSocket(SocketHandle listener);

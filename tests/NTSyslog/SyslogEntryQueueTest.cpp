@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/Sockets.h"
 #include "qorToolsLib/ReportLimiter.h"
 #include "support/TestUtil.h"
 
@@ -75,29 +76,47 @@ TEST(SyslogEntryQueue, WakeEndsAnUnlimitedWaitEmptyHanded) {
     EXPECT_EQ(state, 1);
 }
 
-TEST(SyslogEntryQueue, WaitingEngineGetsEntriesPushedFromAnotherThread) {
+// Only the push onto an empty queue signals; a waiter that waits without
+// limit must still see every entry.
+TEST(SyslogEntryQueue, WaiterWithoutTimeLimitMissesNoWakeUp) {
     SyslogEntryQueue queue(64, 1 << 20);
-    constexpr int kCount = 10000;
-    std::thread producer([&] {
-        for (int i = 0; i < kCount; ++i) {
-            while (!PushText(queue, std::to_string(i))) {
-                std::this_thread::yield();
+    constexpr int kCount = 20000;
+    std::atomic<int> consumed{0};
+    std::atomic<bool> inOrder{true};
+    std::atomic<bool> giveUp{false};
+    std::thread consumer([&] {
+        while (consumed < kCount && !giveUp) {
+            // Empty-handed after a signal whose entry was already taken.
+            std::unique_ptr<SyslogEntry> entry = queue.Pop(SyslogEntryQueue::kWaitForever);
+            if (!entry) {
+                continue;
             }
-        }
-    });
-    int next = 0;
-    bool inOrder = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (next < kCount && std::chrono::steady_clock::now() < deadline) {
-        std::unique_ptr<SyslogEntry> entry = queue.Pop(1);
-        if (entry) {
-            inOrder = inOrder && entry->m_strText == std::to_string(next);
-            ++next;
+            if (entry->m_strText != std::to_string(consumed.load())) {
+                inOrder = false;
+            }
+            ++consumed;
             queue.Recycle(std::move(entry));
         }
+    });
+    const plat::Ipv4Endpoint sender;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int i = 0; i < kCount && std::chrono::steady_clock::now() < deadline; ++i) {
+        const std::string text = std::to_string(i);
+        while (!queue.PushCopy(sender, text.data(), text.size()) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        if (i % 97 == 0) {
+            std::this_thread::yield();
+        }
     }
-    producer.join();
-    EXPECT_EQ(next, kCount);
+    const bool done = hwtest::WaitUntil([&] { return consumed == kCount; }, 60);
+    // Frees a consumer stuck on a lost wake-up, so the test fails instead
+    // of hanging.
+    giveUp = true;
+    queue.Wake();
+    consumer.join();
+    EXPECT_TRUE(done) << consumed << " of " << kCount;
     EXPECT_TRUE(inOrder);
 }
 
