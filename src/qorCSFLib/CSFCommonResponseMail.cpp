@@ -71,7 +71,8 @@ const std::string* CCSFCommonResponseMail::FindTag(const char* pszTag) const {
 
 const char* CCSFCommonResponseMail::GetSubject(const char* pszTemplate) {
     try {
-        m_strSubject.clear();
+        // Emptied only without a template: the template may be the subject
+        // this object returned last.
         if (pszTemplate == nullptr) {
             const std::string* pName = FindTag(ResponseTag::kAlertName);
             m_strSubject = kSubjectPrefix;
@@ -88,8 +89,9 @@ const char* CCSFCommonResponseMail::GetSubject(const char* pszTemplate) {
 
 const char* CCSFCommonResponseMail::GetBody(const char* pszTemplate) {
     try {
-        m_strBody.clear();
+        // Emptied only without a template, as the subject is.
         if (pszTemplate == nullptr) {
+            m_strBody.clear();
             FormatHeader();
             FormatDetails();
             FormatActions();

@@ -104,18 +104,20 @@ const EventAVP* FindEventValue(const IEventData& event, const char* pszName, uin
 }
 
 void ReplaceResponseTags(const ResponseTagMap& tags, const char* pszTemplate, std::string& out) {
-    out = pszTemplate != nullptr ? pszTemplate : "";
+    // Built apart from `out`: the template may be the text `out` holds.
+    std::string text = pszTemplate != nullptr ? pszTemplate : "";
     for (const auto& [tag, value] : tags) {
         if (tag.empty()) {
             continue;
         }
         const std::string replacement = value.empty() ? std::string(ResponseTag::kNotAvailable) : value;
-        size_t position = out.find(tag);
+        size_t position = text.find(tag);
         while (position != std::string::npos) {
-            out.replace(position, tag.size(), replacement);
-            position = out.find(tag, position + replacement.size());
+            text.replace(position, tag.size(), replacement);
+            position = text.find(tag, position + replacement.size());
         }
     }
+    out.swap(text);
 }
 
 namespace {
@@ -149,17 +151,15 @@ void AppendQuoted(std::string& out, const std::string& value) {
 }  // namespace
 
 void BuildParameterLine(const ResponseTagMap& tags, const char* pszTemplate, std::string& out) {
-    out.clear();
-    if (pszTemplate == nullptr) {
-        return;
-    }
-    const char* p = pszTemplate;
+    // Built apart from `out`: the template may be the line `out` holds.
+    std::string line;
+    const char* p = pszTemplate != nullptr ? pszTemplate : "";
     for (;;) {
         while (*p == ' ') {
             ++p;
         }
         if (*p == '\0') {
-            return;
+            break;
         }
         const char* end = std::strchr(p, ' ');
         if (end == nullptr) {
@@ -168,11 +168,12 @@ void BuildParameterLine(const ResponseTagMap& tags, const char* pszTemplate, std
         std::string token(p, end);
         auto found = tags.find(token);
         if (found != tags.end()) {
-            AppendQuoted(out, found->second);
+            AppendQuoted(line, found->second);
         } else {
-            out += token;
+            line += token;
         }
-        out += ' ';
+        line += ' ';
         p = end;
     }
+    out.swap(line);
 }

@@ -148,3 +148,12 @@ TEST_F(FormatEmailResponseTest, EmptyLegacyNameIsEmptyInLayoutAndNotAvailableInT
     EXPECT_EQ(0u, std::string(m_pMail->GetBody(nullptr)).find("'' event detected by"));
     EXPECT_STREQ("[N/A] 0x0", m_pMail->GetSubject("[<AlertName>] <Action>"));
 }
+
+TEST_F(FormatEmailResponseTest, ReturnedTextPassedBackAsTemplateIsReadBeforeItIsRebuilt) {
+    auto event = MakeAdfEvent("Port_Probe", 2, 202);
+    ASSERT_TRUE(m_pMail->ExtractEventData(event.get()));
+    const char* pszSubject = m_pMail->GetSubject("<AlertName> on <SensorName>");
+    EXPECT_STREQ("Port_Probe on web1", m_pMail->GetSubject(pszSubject));
+    const char* pszBody = m_pMail->GetBody("<Priority>: <AlertName>");
+    EXPECT_STREQ("medium: Port_Probe", m_pMail->GetBody(pszBody));
+}

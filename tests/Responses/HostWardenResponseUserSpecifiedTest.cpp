@@ -107,3 +107,10 @@ TEST_F(HostWardenResponseUserSpecifiedTest, LegacyEventAndUnsupportedEvent) {
     EXPECT_EQ(nullptr, Line("<event>", &foreign));
     EXPECT_EQ(nullptr, Line("<event>", nullptr));
 }
+
+TEST_F(HostWardenResponseUserSpecifiedTest, ReturnedLinePassedBackAsTemplateIsReadBeforeItIsRebuilt) {
+    auto event = Convert(Record("SuspectPortConnection"));
+    ASSERT_NE(nullptr, event);
+    const char* pszLine = Line("-n <event>", event.get());
+    EXPECT_STREQ("-n \"Port Scan\" ", Line(pszLine, event.get()));
+}
