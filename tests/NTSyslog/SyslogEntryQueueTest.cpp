@@ -50,17 +50,6 @@ TEST(SyslogEntryQueue, LargeDatagramsAreBoundedByBytesNotJustCount) {
     EXPECT_EQ(queue.QueuedBytes(), 0u);
 }
 
-TEST(SyslogEntryQueue, ParsedEntriesAreReusedInsteadOfAllocatedAgain) {
-    SyslogEntryQueue queue;
-    ASSERT_TRUE(PushText(queue, "one"));
-    std::unique_ptr<SyslogEntry> entry = queue.Pop(0);
-    SyslogEntry* first = entry.get();
-    queue.Recycle(std::move(entry));
-    std::unique_ptr<SyslogEntry> again = queue.Acquire();
-    EXPECT_EQ(again.get(), first);
-    EXPECT_TRUE(again->m_strText.empty());
-}
-
 TEST(SyslogEntryQueue, WakeEndsAnUnlimitedWaitEmptyHanded) {
     SyslogEntryQueue queue;
     std::atomic<int> state{0};

@@ -45,14 +45,6 @@ TEST_F(TextLogReaderTest, GroupNamedTwiceAroundAnEmptyNameIsHeldTwice) {
     EXPECT_TRUE(m_strConsole.empty()) << m_strConsole;
 }
 
-TEST_F(TextLogReaderTest, LogsOfOnlyCommasLeavesTheRuleWithoutGroups) {
-    AddRule("Commas", "TextLog", ",,");
-    CTextLogRule* pRule = ReadOne("Commas");
-    ASSERT_NE(pRule, nullptr);
-    EXPECT_TRUE(pRule->GetLogGroups().empty());
-    EXPECT_NE(m_strConsole.find("has no valid LogGroup. Disable"), std::string::npos);
-}
-
 TEST_F(TextLogReaderTest, KeyNamedInfoIsNeverARule) {
     AddRule("Info", "TextLog", "Web");
     EXPECT_EQ(ReadOne("Info"), nullptr);

@@ -19,12 +19,6 @@ std::string CaptureConsole(const std::function<void()>& action) {
 
 }  // namespace
 
-TEST(TextLogRule, RuleWithoutExpressionMatchesEveryLine) {
-    CTextLogRule rule;
-    EXPECT_TRUE(rule.IsMatch("anything at all"));
-    EXPECT_TRUE(rule.IsMatch(""));
-}
-
 TEST(TextLogRule, PatternThatDoesNotCompileMatchesNothingEvenWithExcept) {
     CTextLogRule rule;
     CaptureConsole([&] { EXPECT_FALSE(rule.SetExpression("(fail", false, true)); });
