@@ -54,6 +54,8 @@ public:
     const std::string& GetName() const { return m_strName; }
     void SetName(const std::string& strName) { m_strName = strName; }
     bool IsEnabled() const { return m_bEnabled; }
+    // For readers that find a rule unusable after it was read as enabled.
+    void Disable() { m_bEnabled = false; }
     uint32_t GetOrigin() const { return m_dwOrigin; }
     void SetOrigin(uint32_t dwOrigin) { m_dwOrigin = dwOrigin; }
     int32_t GetAlertType() const { return m_nAlertType; }

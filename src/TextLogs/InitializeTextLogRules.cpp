@@ -120,9 +120,10 @@ bool CInitializeTextLogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
         }
     }
     if (!bAnyValid) {
-        // The rule is kept without groups, so it watches no file.
+        // The rule is kept, disabled and without groups.
         Report(kCSFLogWarning, "WARNING: ", "Rule %s has no valid LogGroup. Disable",
                strRulePath.c_str());
+        pTextRule->Disable();
     }
     ReadInfoPairs(pPolicy, pszSection, pTextRule);
     ReadInfoPairs(pPolicy, strRulePath.c_str(), pTextRule);

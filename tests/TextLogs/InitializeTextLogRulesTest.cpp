@@ -25,11 +25,12 @@ protected:
 
 }  // namespace
 
-TEST_F(TextLogReaderTest, GroupNameWithALeadingBlankIsNotFoundAndTheRuleKeepsNoGroup) {
+TEST_F(TextLogReaderTest, RuleWithoutAValidGroupIsKeptButDisabled) {
     AddRule("Blank", "TextLog", " Web");
     CTextLogRule* pRule = ReadOne("Blank");
     ASSERT_NE(pRule, nullptr);
     EXPECT_TRUE(pRule->GetLogGroups().empty());
+    EXPECT_FALSE(pRule->IsEnabled());
     const std::string strPath = std::string(kTable) + "\\Blank";
     EXPECT_TRUE(m_HostLog.Contains("Rule " + strPath + " uses a Log Group ( Web) that is not defined"));
     EXPECT_TRUE(m_HostLog.Contains("Rule " + strPath + " has no valid LogGroup. Disable"));
