@@ -241,7 +241,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
 uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy() called.");
     Banner("\n***** CHostWarden::OnReloadPolicy() called *****\n");
-    uint32_t dwPrevious = m_dwState.exchange(kReloading);
+    m_dwState = kReloading;
     std::string pushPath = std::string(GetBaseDirectory()) + g_strPushPolicy;
     if (!PolicyFileExists(pushPath.c_str()) && !m_policyLoader.CompareResponseTable()) {
         m_policyLoader.ForgetCommonPolicy();
@@ -250,7 +250,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
     ShutDownScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Pausing everyone.");
-    if (dwPrevious != kPaused && m_pThreadList != nullptr) {
+    // Asked of the pause itself rather than of the remembered state, which
+    // says "reloading" after any earlier reload (skipped or failed ones
+    // too) and so would let a second reload resume a paused sensor.
+    const bool bHostPaused = m_bHostPaused;
+    if (!bHostPaused && m_pThreadList != nullptr) {
         m_pThreadList->PauseInitAll(kEngineArgument);
         m_pThreadList->PauseAll(kEngineArgument);
         CSF_TRACE(0x1009, "\n*****     Threads paused *****\n");
@@ -287,7 +291,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): start tcl handler.");
     StartScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): resume everyone.");
-    if (dwPrevious != kPaused && m_pThreadList != nullptr) {
+    if (!bHostPaused && m_pThreadList != nullptr) {
         m_pThreadList->ResumeAll(kEngineArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
     }
@@ -305,6 +309,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
 uint32_t CHostWarden::OnPause(ICSFCommandRequest* pRequest) {
     Banner("\n***** CHostWarden::OnPause() called *****\n");
     m_dwState = kPaused;
+    m_bHostPaused = true;
     if (m_pThreadList != nullptr) {
         m_pThreadList->PauseInitAll(kEngineArgument);
         m_pThreadList->PauseAll(kEngineArgument);
@@ -316,6 +321,7 @@ uint32_t CHostWarden::OnPause(ICSFCommandRequest* pRequest) {
 uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
     Banner("\n***** CHostWarden::OnResume() called *****\n");
     m_dwState = kResumed;
+    m_bHostPaused = false;
     if (m_pThreadList != nullptr) {
         m_pThreadList->ResumeAll(kEngineArgument);
     }

@@ -120,6 +120,9 @@ private:
 
     std::string m_strRuleDefinitionPath;
     std::atomic<uint32_t> m_dwState{kConstructed};
+    // Between the host's pause and its resume: a reload then leaves the
+    // engines paused.
+    bool m_bHostPaused = false;
     // Owns every rule the engines read; they are deleted through it.
     RuleContainer* m_pRuleContainer = nullptr;
     CPolicyEvent* m_pPolicyEvent = nullptr;

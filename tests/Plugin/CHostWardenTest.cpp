@@ -134,14 +134,18 @@ TEST_F(CHostWardenTest, ChangedCommonPolicyForcesAReloadAndUnchangedOneDoesNot) 
     pCommon->Release();
 }
 
-TEST_F(CHostWardenTest, ReloadWhilePausedLeavesTheEnginesPausedUntilResume) {
+TEST_F(CHostWardenTest, ReloadsWhilePausedLeaveTheEnginesPausedUntilResume) {
     Start();
     EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnPause));
     EXPECT_EQ(Paused(), TakeSteps());
-    Push();
-
-    EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
-    EXPECT_EQ(Each("OnReloadPolicy"), TakeSteps());
+    // A reload with nothing new, then two that load a pushed policy: none
+    // of them resumes the engines.
+    Run(&CHostWarden::OnReloadPolicy);
+    for (int i = 0; i < 2; ++i) {
+        Push();
+        EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
+        EXPECT_EQ(Each("OnReloadPolicy"), TakeSteps()) << "reload " << i;
+    }
 
     EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnResume));
     EXPECT_EQ(Each("OnResume"), TakeSteps());
