@@ -77,6 +77,7 @@ void CClassFactory::ForgetEventRegistry(CEventRegistry* pRegistry) {
 }
 
 uint32_t CClassFactory::Release() {
-    delete this;
+    // The sensor owns its factory and the export hands the same one to every
+    // caller without counting: a host's release leaves it to the sensor.
     return 0;
 }

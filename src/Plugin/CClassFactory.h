@@ -22,6 +22,7 @@ public:
     // cannot be made; for identifiers it does not know, the framework's
     // answer.
     CSFResult CreateInstance(const CSFIdentifier& iid, void** ppObject) override;
+    // 0; the factory lives as long as the sensor that made it.
     uint32_t Release() override;
 
     // The last registry and service request handed out, while the host has

@@ -138,6 +138,18 @@ TEST_F(CClassFactoryTest, OtherIdentifiersGoToTheFrameworkFactory) {
     static_cast<ICSFAlertEvent*>(pObject)->Destroy();
 }
 
+// Every caller of the export gets the sensor's one factory, so a host that
+// releases it must not end it for the next caller (or for the sensor).
+TEST_F(CClassFactoryTest, ReleasedFactoryStaysUsable) {
+    CClassFactory* pFactory = m_pSensor->GetClassFactory();
+
+    EXPECT_EQ(0u, static_cast<ICSFClassFactory*>(pFactory)->Release());
+
+    void* pObject = nullptr;
+    ASSERT_EQ(0u, Create(IID_ICSFSensor, pObject));
+    EXPECT_EQ(static_cast<ICSFSensor*>(m_pSensor.get()), pObject);
+}
+
 TEST_F(CClassFactoryTest, ReleasedServiceRequestIsNeverHandedOutAgain) {
     void* pObject = nullptr;
     m_pServiceRequest->Release();
