@@ -31,6 +31,16 @@ CSFResult CClassFactory::CreateInstance(const CSFIdentifier& iid, void** ppObjec
     if (ppObject == nullptr) {
         return CSF_E_INVALID_ARGUMENT;
     }
+    // Constructors fill tables and may throw; nothing thrown may reach the
+    // host.
+    try {
+        return MakeObject(iid, ppObject);
+    } catch (const std::exception&) {
+        return Answer(ppObject, nullptr);
+    }
+}
+
+CSFResult CClassFactory::MakeObject(const CSFIdentifier& iid, void** ppObject) {
     if (iid == IID_ICSFSensor) {
         return Answer(ppObject, static_cast<ICSFSensor*>(m_pSensor));
     }

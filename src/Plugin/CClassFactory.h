@@ -33,6 +33,8 @@ public:
     void ForgetEventRegistry(CEventRegistry* pRegistry);
 
 private:
+    CSFResult MakeObject(const CSFIdentifier& iid, void** ppObject);
+
     CHostWarden* m_pSensor;
     CEventRegistry* m_pEventRegistry = nullptr;
     CServiceRequest* m_pServiceRequest = nullptr;
