@@ -1,12 +1,12 @@
 #include "AlertPipeline.h"
 
-#include <chrono>
+#include <exception>
 #include <memory>
 
 #include "Common/AgentEventInfo.h"
-#include "ResponseRunner.h"
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/IPolicyEventInterface.h"
+#include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFAlertMessage.h"
 #include "qorEventLib/CQorEvent.h"
 
@@ -29,15 +29,18 @@ __attribute__((no_sanitize("vptr"))) void DisposeRecord(AgentEventInfo* pRecord)
     delete pRecord;
 }
 
+uint32_t MessageType(const std::string& message) {
+    const auto* p = reinterpret_cast<const uint8_t*>(message.data());
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
 // The XML form of the event a message carries.
-bool MessageXml(const CSFAlertMessage& message, std::string& xml) {
-    uint32_t length = message.GetLength();
-    if (length < CSFAlertMessage::kHeaderSize) {
-        return false;
-    }
+bool MessageXml(const std::string& message, std::string& xml) {
     qorStreamBufferOwner stream;
-    if (stream.CreateReadBuffer(message.GetData() + CSFAlertMessage::kHeaderSize,
-                                length - CSFAlertMessage::kHeaderSize) != 0) {
+    if (stream.CreateReadBuffer(reinterpret_cast<const uint8_t*>(message.data()) +
+                                    CSFAlertMessage::kHeaderSize,
+                                static_cast<uint32_t>(message.size() - CSFAlertMessage::kHeaderSize)) !=
+        0) {
         return false;
     }
     CQorEvent event;
@@ -46,8 +49,7 @@ bool MessageXml(const CSFAlertMessage& message, std::string& xml) {
 
 }  // namespace
 
-AlertPipeline::AlertPipeline(HostEventHandler& handler, HostServices& services)
-    : m_handler(handler), m_services(services) {}
+AlertPipeline::AlertPipeline(HostServices& services) : m_services(services) {}
 
 AlertPipeline::~AlertPipeline() {
     Stop();
@@ -96,47 +98,106 @@ void AlertPipeline::Stop() {
 }
 
 void AlertPipeline::Run() {
-    std::unique_lock<std::mutex> guard(m_lock);
-    while (!m_bStop) {
-        guard.unlock();
+    for (;;) {
+        bool bStop = false;
+        {
+            std::unique_lock<std::mutex> guard(m_lock);
+            m_wake.wait(guard, [this] { return m_bStop || !m_queue.empty(); });
+            bStop = m_bStop;
+        }
+        // A stop comes after the sensor's: this drain writes the last of it.
         Drain();
-        guard.lock();
-        m_wake.wait_for(guard, std::chrono::milliseconds(kPollMs), [this] { return m_bStop; });
-    }
-    guard.unlock();
-    Drain();
-}
-
-uint32_t AlertPipeline::Drain() {
-    uint32_t written = 0;
-    for (const HostEventHandler::TakenRecord& taken : m_handler.TakeRecords()) {
-        if (Write(taken)) {
-            ++written;
+        if (bStop) {
+            return;
         }
     }
-    return written;
 }
 
-bool AlertPipeline::Write(const HostEventHandler::TakenRecord& taken) {
-    IPolicyEventInterface* policyEvent = m_handler.FindPolicyEvent(taken.name);
-    ICSFAlertEvent* made =
-        policyEvent != nullptr ? policyEvent->CreateAlertEvent(nullptr, taken.pRecord, kPolicyLevel)
+void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
+                           const PolicyEventRef& pPolicyEvent) {
+    const char* pszName = info.m_pszName != nullptr ? info.m_pszName : "";
+    try {
+        FinishedAlert finished;
+        if (!Finish(pRecord, pszName, pPolicyEvent.get(), finished)) {
+            m_qwDropped.fetch_add(1);
+            return;
+        }
+        bool bWasEmpty = false;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            bWasEmpty = m_queue.empty();
+            m_queue.push_back(std::move(finished));
+        }
+        // One wake-up per batch: a pipeline that has not yet emptied the
+        // queue looks at it again anyway.
+        if (bWasEmpty) {
+            m_wake.notify_one();
+        }
+    } catch (const std::exception& error) {
+        // The record went with its alert event, or was disposed of.
+        PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" is dropped: %s", pszName, error.what());
+        m_qwDropped.fetch_add(1);
+    }
+}
+
+bool AlertPipeline::Finish(AgentEventInfo* pRecord, const char* pszName,
+                           IPolicyEventInterface* pPolicyEvent, FinishedAlert& finished) {
+    ICSFAlertEvent* made = pPolicyEvent != nullptr
+                               ? pPolicyEvent->CreateAlertEvent(nullptr, pRecord, kPolicyLevel)
                                : nullptr;
     if (made == nullptr) {
         // Without an alert event the record is still the host's.
         PIPELINE_LOG(kCSFLogWarning, "hwhost: no alert event for \"%s\"; the alert is dropped",
-                     taken.name.c_str());
-        DisposeRecord(taken.pRecord);
-        m_qwDropped.fetch_add(1);
+                     pszName);
+        DisposeRecord(pRecord);
         return false;
     }
     std::unique_ptr<ICSFAlertEvent, AlertEventDestroyer> event(made);
     CSFAlertMessage message;
-    std::string xml;
     uint32_t status = event->WriteMessage(&message);
-    if (status != 0 || !MessageXml(message, xml)) {
-        PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" cannot be serialised (0x%08x)",
-                     taken.name.c_str(), status);
+    if (status != 0 || message.GetLength() < CSFAlertMessage::kHeaderSize) {
+        PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" cannot be serialised (0x%08x)", pszName,
+                     status);
+        return false;
+    }
+    finished.m_strName = pszName;
+    finished.m_message.assign(reinterpret_cast<const char*>(message.GetData()), message.GetLength());
+    if (m_pResponses != nullptr) {
+        m_pResponses->Prepare(*pPolicyEvent, *event, finished.m_responses);
+    }
+    return true;
+}
+
+uint32_t AlertPipeline::Drain() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        // The emptied batch hands its storage back to the queue.
+        m_batch.swap(m_queue);
+    }
+    uint32_t written = 0;
+    for (FinishedAlert& finished : m_batch) {
+        if (Write(finished)) {
+            ++written;
+        }
+    }
+    m_batch.clear();
+    return written;
+}
+
+bool AlertPipeline::Write(FinishedAlert& finished) {
+    const uint32_t dwType = MessageType(finished.m_message);
+    if (dwType != ADFGenericEvent::kMessageType) {
+        PIPELINE_LOG(kCSFLogError,
+                     "hwhost: the alert \"%s\" came as a message of type %u; hwhost writes only "
+                     "type %u and drops it",
+                     finished.m_strName.c_str(), dwType, ADFGenericEvent::kMessageType);
+        m_qwDropped.fetch_add(1);
+        return false;
+    }
+    std::string xml;
+    if (!MessageXml(finished.m_message, xml)) {
+        PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" cannot be read back from its message",
+                     finished.m_strName.c_str());
         m_qwDropped.fetch_add(1);
         return false;
     }
@@ -147,11 +208,11 @@ bool AlertPipeline::Write(const HostEventHandler::TakenRecord& taken) {
     std::fwrite(xml.data(), 1, xml.size(), m_pAlerts);
     std::fflush(m_pAlerts);
     if (m_pMessages != nullptr) {
-        std::fwrite(message.GetData(), 1, message.GetLength(), m_pMessages);
+        std::fwrite(finished.m_message.data(), 1, finished.m_message.size(), m_pMessages);
         std::fflush(m_pMessages);
     }
-    if (m_pResponses != nullptr) {
-        m_pResponses->Run(*policyEvent, *event);
+    for (PreparedResponse& response : finished.m_responses) {
+        m_pResponses->CarryOut(response);
     }
     m_qwWritten.fetch_add(1);
     return true;

@@ -1,10 +1,21 @@
 #pragma once
-// The host's alert road: every record the event sink took is turned into
-// an alert event by its rule's policy event, serialised as the host message
-// (the 12-byte header and the tagged stream), and written out: the event's
-// XML form as one document followed by an empty line, and, when asked for,
-// the binary message.  The XML comes from the host's own reading of the
-// message, so what is written is what a host receives.
+// The host's alert road.  The sink hands every record it takes to the
+// pipeline's intake, which, on the handing thread, has the record's policy
+// event turn it into an alert event, serialises that as the host message
+// (the 12-byte header and the tagged stream) and has the response
+// formatters make what the policy's responses need.  Only that finished,
+// host-owned output is queued: the record's rule and policy event are
+// certainly alive while the engine hands the record over, and may be gone
+// at any time after (a reload or stop deletes them).
+//
+// The pipeline's thread writes what is queued: the event's XML form as one
+// document followed by an empty line, and, when asked for, the binary
+// message; then it carries out the prepared responses.  The XML comes from
+// the host's own reading of the message, so what is written is what a host
+// receives.
+//
+// Only the type 600 message is written: hwhost keeps the sensor on that
+// form and never selects the Qg form, whose messages it would drop.
 
 #include <atomic>
 #include <condition_variable>
@@ -13,18 +24,15 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "HostEventHandler.h"
 #include "HostServices.h"
+#include "ResponseRunner.h"
 
-class ResponseRunner;
-
-class AlertPipeline {
+class AlertPipeline final : public AlertIntake {
 public:
-    // How often the sink is looked at when nothing wakes the pipeline.
-    static constexpr uint32_t kPollMs = 100;
-
-    AlertPipeline(HostEventHandler& handler, HostServices& services);
+    explicit AlertPipeline(HostServices& services);
     ~AlertPipeline();
     AlertPipeline(const AlertPipeline&) = delete;
     AlertPipeline& operator=(const AlertPipeline&) = delete;
@@ -32,25 +40,37 @@ public:
     // Empty paths: XML to standard output, no binary messages.  False with
     // `error` set when a file cannot be opened.
     bool Open(const std::string& alertsPath, const std::string& messagesPath, std::string& error);
-    // The responses each written alert's policy asks for are carried out
-    // by `pRunner` (null: none); set before Start.
+    // The responses each alert's policy asks for are prepared and carried
+    // out by `pRunner` (null: none); set before the sensor starts.
     void SetResponseRunner(ResponseRunner* pRunner) { m_pResponses = pRunner; }
     void Start();
-    // Ends the thread after writing every record taken so far.
+    // Ends the thread after writing every alert taken so far.
     void Stop();
 
-    // Converts and writes what the sink holds now; answers how many alerts
-    // were written.  The thread calls it; tests may call it without one.
+    void Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
+                const PolicyEventRef& pPolicyEvent) override;
+
+    // Writes what is queued now; answers how many alerts were written.  The
+    // thread calls it; tests may call it without one.
     uint32_t Drain();
 
     uint64_t AlertsWritten() const { return m_qwWritten.load(); }
     uint64_t RecordsDropped() const { return m_qwDropped.load(); }
 
 private:
-    bool Write(const HostEventHandler::TakenRecord& taken);
+    // An alert as the sensor's objects left it: nothing in it refers to
+    // the plug-in but the trap formatters, which are independent of it.
+    struct FinishedAlert {
+        std::string m_strName;
+        std::string m_message;
+        std::vector<PreparedResponse> m_responses;
+    };
+
+    bool Finish(AgentEventInfo* pRecord, const char* pszName, IPolicyEventInterface* pPolicyEvent,
+                FinishedAlert& finished);
+    bool Write(FinishedAlert& finished);
     void Run();
 
-    HostEventHandler& m_handler;
     HostServices& m_services;
     FILE* m_pAlerts = nullptr;
     bool m_bOwnsAlerts = false;
@@ -58,6 +78,9 @@ private:
     ResponseRunner* m_pResponses = nullptr;
     std::mutex m_lock;
     std::condition_variable m_wake;
+    std::vector<FinishedAlert> m_queue;
+    // What Drain is writing; the pipeline thread's alone.
+    std::vector<FinishedAlert> m_batch;
     bool m_bStop = false;
     std::thread m_thread;
     std::atomic<uint64_t> m_qwWritten{0};

@@ -1,24 +1,21 @@
 #include "HostEventHandler.h"
 
-HostEventHandler::HostEventHandler() = default;
+HostEventHandler::HostEventHandler(AlertIntake& intake) : m_intake(intake) {}
 
 HostEventHandler::~HostEventHandler() = default;
 
 uint8_t HostEventHandler::HandleAlert(AgentEventInfo* pRecord, const CSFEventInfo* pInfo,
-                                      uint32_t dwWord, uint32_t dwFlags) {
+                                      uint32_t, uint32_t) {
     if (pRecord == nullptr || pInfo == nullptr) {
         m_qwRecordsRefused.fetch_add(1);
         return 0;
     }
-    TakenRecord taken{pRecord,
-                      pInfo->m_nEventId,
-                      pInfo->m_pszName != nullptr ? pInfo->m_pszName : "",
-                      pInfo->m_pszRuleName != nullptr ? pInfo->m_pszRuleName : "",
-                      dwWord,
-                      dwFlags};
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_records.push_back(std::move(taken));
+    // Only the look-up is under the lock: conversions of several engines
+    // run side by side, each holding its own reference to the event.
+    PolicyEventRef pPolicyEvent =
+        FindPolicyEvent(pInfo->m_pszName != nullptr ? pInfo->m_pszName : "");
     m_qwRecordsTaken.fetch_add(1);
+    m_intake.Accept(pRecord, *pInfo, pPolicyEvent);
     return 1;
 }
 
@@ -38,24 +35,17 @@ void HostEventHandler::RegisterDetectorPolicyEvent(const char* pszName,
     m_detectorEvents.Keep(pszName, pEvent);
 }
 
-std::vector<HostEventHandler::TakenRecord> HostEventHandler::TakeRecords() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    std::vector<TakenRecord> records;
-    records.swap(m_records);
-    return records;
-}
-
-IPolicyEventInterface* HostEventHandler::FindPolicyEvent(const std::string& name) const {
+PolicyEventRef HostEventHandler::FindPolicyEvent(std::string_view name) const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_policyEvents.Find(name);
-}
-
-IPolicyEventInterface* HostEventHandler::FindDetectorPolicyEvent(const std::string& name) const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_detectorEvents.Find(name);
 }
 
 size_t HostEventHandler::PolicyEventCount() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_policyEvents.Count();
+}
+
+size_t HostEventHandler::DetectorPolicyEventCount() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_detectorEvents.Count();
 }

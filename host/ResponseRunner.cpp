@@ -79,30 +79,63 @@ bool ResponseRunner::Fail() {
     return false;
 }
 
-uint32_t ResponseRunner::Run(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event) {
-    ReapPrograms();
+void TrapFormatterReleaser::operator()(ICSFCommonResponseSNMP* pFormatter) const {
+    pFormatter->Release();
+}
+
+void ResponseRunner::Prepare(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event,
+                             std::vector<PreparedResponse>& prepared) {
     const CSFResponseList* pResponses = policyEvent.GetResponses();
     if (pResponses == nullptr) {
-        return 0;
+        return;
     }
-    uint32_t carriedOut = 0;
     for (const CSFResponsePair& response : *pResponses) {
-        bool bDone = false;
+        PreparedResponse ready;
+        ready.m_strName = response.m_strChoice;
+        bool bReady = false;
         if (response.m_strName == ResponseDefinitions::kMailKind) {
-            bDone = RunMail(response.m_strChoice, event);
+            ready.m_kind = PreparedResponse::Kind::kMail;
+            bReady = PrepareMail(event, ready);
         } else if (response.m_strName == ResponseDefinitions::kTrapKind) {
-            bDone = RunTrap(response.m_strChoice, event);
+            ready.m_kind = PreparedResponse::Kind::kTrap;
+            bReady = PrepareTrap(event, ready);
         } else if (response.m_strName == ResponseDefinitions::kProgramKind) {
-            bDone = RunProgram(response.m_strChoice, event);
+            ready.m_kind = PreparedResponse::Kind::kProgram;
+            bReady = PrepareProgram(event, ready);
         } else {
             continue;
         }
-        carriedOut += bDone ? 1 : 0;
+        if (bReady) {
+            prepared.push_back(std::move(ready));
+        }
+    }
+}
+
+bool ResponseRunner::CarryOut(PreparedResponse& response) {
+    ReapPrograms();
+    switch (response.m_kind) {
+        case PreparedResponse::Kind::kMail:
+            return WriteMail(response);
+        case PreparedResponse::Kind::kTrap:
+            return SendTrap(response);
+        case PreparedResponse::Kind::kProgram:
+            return StartProgram(response);
+    }
+    return Fail();
+}
+
+uint32_t ResponseRunner::Run(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event) {
+    std::vector<PreparedResponse> prepared;
+    Prepare(policyEvent, event, prepared);
+    uint32_t carriedOut = 0;
+    for (PreparedResponse& response : prepared) {
+        carriedOut += CarryOut(response) ? 1 : 0;
     }
     return carriedOut;
 }
 
-bool ResponseRunner::RunMail(const std::string& name, ICSFAlertEvent& event) {
+bool ResponseRunner::PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail) {
+    const std::string& name = mail.m_strName;
     MailDefinition definition;
     {
         std::lock_guard<std::mutex> guard(m_definitionLock);
@@ -124,19 +157,24 @@ bool ResponseRunner::RunMail(const std::string& name, ICSFAlertEvent& event) {
         RESPONSE_LOG(kCSFLogError, "hwhost: the e-mail formatter could not read the alert");
         return Fail();
     }
-    const std::string subject = OrEmpty(pMail->GetSubject(
+    mail.m_strSubject = OrEmpty(pMail->GetSubject(
         definition.m_subjectTemplate ? definition.m_subjectTemplate->c_str() : nullptr));
-    const std::string body = OrEmpty(
+    mail.m_strBody = OrEmpty(
         pMail->GetBody(definition.m_bodyTemplate ? definition.m_bodyTemplate->c_str() : nullptr));
+    mail.m_strTo = std::move(definition.m_strTo);
+    return true;
+}
+
+bool ResponseRunner::WriteMail(const PreparedResponse& mail) {
     std::string path;
     std::string error;
-    if (!m_outbox.Write(definition.m_strTo, subject, body, path, error)) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: e-mail \"%s\" not written: %s", name.c_str(),
+    if (!m_outbox.Write(mail.m_strTo, mail.m_strSubject, mail.m_strBody, path, error)) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: e-mail \"%s\" not written: %s", mail.m_strName.c_str(),
                      error.c_str());
         return Fail();
     }
-    RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s", name.c_str(),
-                 definition.m_strTo.c_str(), path.c_str());
+    RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s",
+                 mail.m_strName.c_str(), mail.m_strTo.c_str(), path.c_str());
     m_qwMails.fetch_add(1);
     return true;
 }
@@ -162,7 +200,8 @@ SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager) {
     return m_senders.emplace(manager, std::move(sender)).first->second.get();
 }
 
-bool ResponseRunner::RunTrap(const std::string& name, ICSFAlertEvent& event) {
+bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) {
+    const std::string& name = trap.m_strName;
     TrapDefinition definition;
     {
         std::lock_guard<std::mutex> guard(m_definitionLock);
@@ -170,39 +209,46 @@ bool ResponseRunner::RunTrap(const std::string& name, ICSFAlertEvent& event) {
             definition = *pFound;
         }
     }
-    const std::string& manager =
+    trap.m_strManager =
         definition.m_strAddress.empty() ? m_defaultManager : definition.m_strAddress;
-    if (manager.empty()) {
+    if (trap.m_strManager.empty()) {
         RESPONSE_LOG(kCSFLogWarning, "hwhost: no SNMP manager for \"%s\"; the trap is not sent",
                      name.c_str());
         return Fail();
     }
-    SnmpTrapSender* pSender = SenderFor(manager);
-    if (pSender == nullptr) {
-        return Fail();
-    }
-    auto pTrap = CreateFormatter<ICSFCommonResponseSNMP>(m_pFactory, CLSID_ResponseSNMP);
-    if (pTrap == nullptr) {
+    trap.m_pTrapFormatter.reset(
+        CreateFormatter<ICSFCommonResponseSNMP>(m_pFactory, CLSID_ResponseSNMP).release());
+    if (trap.m_pTrapFormatter == nullptr) {
         RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no SNMP formatter");
         return Fail();
     }
-    SnmpTrapMessage* pMessage =
-        pTrap->FormatTrap(definition.m_strCommunity.c_str(), &event, definition.m_bPrintableOnly);
-    if (pMessage == nullptr) {
+    trap.m_pTrap = trap.m_pTrapFormatter->FormatTrap(definition.m_strCommunity.c_str(), &event,
+                                                     definition.m_bPrintableOnly);
+    if (trap.m_pTrap == nullptr) {
         RESPONSE_LOG(kCSFLogError, "hwhost: the SNMP formatter could not read the alert");
         return Fail();
     }
-    if (!pSender->Send(*pMessage)) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: trap \"%s\" to %s not sent: %s", name.c_str(),
-                     manager.c_str(), pSender->ErrorText());
+    return true;
+}
+
+bool ResponseRunner::SendTrap(PreparedResponse& trap) {
+    SnmpTrapSender* pSender = SenderFor(trap.m_strManager);
+    if (pSender == nullptr) {
         return Fail();
     }
-    RESPONSE_LOG(kCSFLogInfo, "hwhost: trap \"%s\" sent to %s", name.c_str(), manager.c_str());
+    if (!pSender->Send(*trap.m_pTrap)) {
+        RESPONSE_LOG(kCSFLogError, "hwhost: trap \"%s\" to %s not sent: %s", trap.m_strName.c_str(),
+                     trap.m_strManager.c_str(), pSender->ErrorText());
+        return Fail();
+    }
+    RESPONSE_LOG(kCSFLogInfo, "hwhost: trap \"%s\" sent to %s", trap.m_strName.c_str(),
+                 trap.m_strManager.c_str());
     m_qwTraps.fetch_add(1);
     return true;
 }
 
-bool ResponseRunner::RunProgram(const std::string& name, ICSFAlertEvent& event) {
+bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& program) {
+    const std::string& name = program.m_strName;
     ProgramDefinition definition;
     {
         std::lock_guard<std::mutex> guard(m_definitionLock);
@@ -228,22 +274,27 @@ bool ResponseRunner::RunProgram(const std::string& name, ICSFAlertEvent& event) 
         return Fail();
     }
     // Split here, never by a shell: every quoted value is one argument.
-    std::vector<std::string> arguments = plat::SplitCommandLine(definition.m_strProgram);
-    if (arguments.empty()) {
+    program.m_arguments = plat::SplitCommandLine(definition.m_strProgram);
+    if (program.m_arguments.empty()) {
         RESPONSE_LOG(kCSFLogWarning, "hwhost: the program of \"%s\" is blank", name.c_str());
         return Fail();
     }
     for (std::string& argument : plat::SplitCommandLine(pszLine)) {
-        arguments.push_back(std::move(argument));
+        program.m_arguments.push_back(std::move(argument));
     }
+    return true;
+}
+
+bool ResponseRunner::StartProgram(const PreparedResponse& program) {
+    const std::vector<std::string>& arguments = program.m_arguments;
     std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
     if (pChild == nullptr) {
         RESPONSE_LOG(kCSFLogError, "hwhost: program \"%s\" of \"%s\" could not be started",
-                     arguments[0].c_str(), name.c_str());
+                     arguments[0].c_str(), program.m_strName.c_str());
         return Fail();
     }
     RESPONSE_LOG(kCSFLogInfo, "hwhost: program \"%s\" of \"%s\" started as %ld with %zu arguments",
-                 arguments[0].c_str(), name.c_str(), static_cast<long>(pChild->Pid()),
+                 arguments[0].c_str(), program.m_strName.c_str(), static_cast<long>(pChild->Pid()),
                  arguments.size() - 1);
     m_programs.push_back(std::move(pChild));
     m_qwPrograms.fetch_add(1);

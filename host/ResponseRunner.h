@@ -6,8 +6,12 @@
 // "USER SPECIFIED" choice one run of the program, whose command line hwhost
 // splits into arguments itself: no shell ever sees alert text.
 //
-// Run is called from the alert pipeline's thread; the definitions are
-// replaced from the control thread at each policy hand-over.
+// The work comes in two steps.  Prepare formats, on the thread that hands
+// the alert over, while the alert event and its policy event exist; it may
+// run on several threads at once.  CarryOut does the writing, sending and
+// starting later, on the alert pipeline's thread only, from what Prepare
+// kept.  The definitions are replaced from the control thread at each policy
+// hand-over.
 
 #include <atomic>
 #include <cstdint>
@@ -22,13 +26,40 @@
 
 class HostServices;
 class ICSFAlertEvent;
+class ICSFCommonResponseSNMP;
 class ICSFClassFactory;
 class IPolicyContainer;
 class IPolicyEventInterface;
 class SnmpTrapSender;
+class SnmpTrapMessage;
 namespace plat {
 class ChildProcess;
 }
+
+struct TrapFormatterReleaser {
+    void operator()(ICSFCommonResponseSNMP* pFormatter) const;
+};
+
+// One response made ready from an alert event.  It holds everything
+// carrying it out needs, so neither the alert event nor the policy event
+// has to outlive the preparation.
+struct PreparedResponse {
+    enum class Kind { kMail, kTrap, kProgram };
+
+    Kind m_kind = Kind::kMail;
+    // The choice: the definition's name in the common policy.
+    std::string m_strName;
+    // kMail.
+    std::string m_strTo;
+    std::string m_strSubject;
+    std::string m_strBody;
+    // kTrap: HOST:PORT, and the formatter that owns the message it made.
+    std::string m_strManager;
+    std::unique_ptr<ICSFCommonResponseSNMP, TrapFormatterReleaser> m_pTrapFormatter;
+    SnmpTrapMessage* m_pTrap = nullptr;
+    // kProgram: the program first, then its arguments.
+    std::vector<std::string> m_arguments;
+};
 
 class ResponseRunner {
 public:
@@ -44,8 +75,14 @@ public:
     void SetClassFactory(ICSFClassFactory* pFactory);
     void LoadDefinitions(IPolicyContainer& commonPolicy);
 
-    // Carries out every response of the policy event that hwhost knows for
-    // the event; answers how many were carried out.
+    // Formats every response of the policy event that hwhost knows for the
+    // event and appends it to `prepared`; one that cannot be formatted is
+    // logged and counted as failed.
+    void Prepare(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event,
+                 std::vector<PreparedResponse>& prepared);
+    // Writes, sends or starts one prepared response; false when that fails.
+    bool CarryOut(PreparedResponse& response);
+    // Both steps at once; answers how many responses were carried out.
     uint32_t Run(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event);
 
     // Waits up to `timeoutMs` for the programs still running and reaps
@@ -60,9 +97,12 @@ public:
     static bool SplitManager(const std::string& manager, std::string& host, uint16_t& port);
 
 private:
-    bool RunMail(const std::string& name, ICSFAlertEvent& event);
-    bool RunTrap(const std::string& name, ICSFAlertEvent& event);
-    bool RunProgram(const std::string& name, ICSFAlertEvent& event);
+    bool PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail);
+    bool PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap);
+    bool PrepareProgram(ICSFAlertEvent& event, PreparedResponse& program);
+    bool WriteMail(const PreparedResponse& mail);
+    bool SendTrap(PreparedResponse& trap);
+    bool StartProgram(const PreparedResponse& program);
     SnmpTrapSender* SenderFor(const std::string& manager);
     void ReapPrograms();
     bool Fail();
@@ -73,6 +113,7 @@ private:
     ICSFClassFactory* m_pFactory = nullptr;
     mutable std::mutex m_definitionLock;
     ResponseDefinitions m_definitions;
+    // The pipeline thread's alone.
     std::map<std::string, std::unique_ptr<SnmpTrapSender>> m_senders;
     std::vector<std::unique_ptr<plat::ChildProcess>> m_programs;
     std::atomic<uint64_t> m_qwMails{0};

@@ -88,6 +88,9 @@ bool SensorHost::Open(std::string& error) {
         return false;
     }
     m_pSensor = static_cast<ICSFSensor*>(object);
+    // The alert pipeline writes the type 600 message only; hwhost has no
+    // way to ask for the Qg form, so the sensor is kept on the other.
+    m_pSensor->SetUsesQgEvents(0);
 
     char hostName[256] = {};
     if (::gethostname(hostName, sizeof hostName - 1) != 0) {
@@ -183,9 +186,11 @@ bool SensorHost::Stop() {
     m_bStopped = true;
     bool stopped = RunCommand(HostCommand::kStop, "stop");
     m_pDriver->Join();
-    // The engines are gone: what the sink holds now is all there will be.
+    // The engines are gone: what the pipeline holds now is all there will
+    // be, and none of it needs the rules the stop deleted.
     m_alerts.Stop();
-    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts written, %llu dropped",
+    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts taken, %llu written, %llu dropped",
+               static_cast<unsigned long long>(m_handler.RecordsTaken()),
                static_cast<unsigned long long>(m_alerts.AlertsWritten()),
                static_cast<unsigned long long>(m_alerts.RecordsDropped()));
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);

@@ -43,7 +43,8 @@ public:
     bool Pause();
     bool Resume();
     // Stops the sensor, ends the sensor thread, writes the alerts still
-    // waiting and releases the host's objects.  Safe to call once only.
+    // queued (finished while their rules lived) and releases the host's
+    // objects.  Safe to call once only.
     bool Stop();
 
     HostServices& Services() { return m_services; }
@@ -58,7 +59,9 @@ private:
 
     HwHostOptions m_options;
     HostServices m_services;
-    HostEventHandler m_handler;
+    // Made before the sink, which hands it every record it takes.
+    AlertPipeline m_alerts{m_services};
+    HostEventHandler m_handler{m_alerts};
     PluginBinding m_plugin;
     ICSFSvcRequest* m_pServiceRequest = nullptr;
     IEventRegistry* m_pRegistry = nullptr;
@@ -67,7 +70,6 @@ private:
     // The sensor may hold the last container handed over until its next
     // policy load; the host keeps it until it hands over the next one.
     IPolicyContainer* m_pCommonPolicy = nullptr;
-    AlertPipeline m_alerts{m_handler, m_services};
     ResponseRunner m_responses{m_services, m_options.m_strRoot, m_options.m_strSnmpManager};
     bool m_bStopped = false;
 };

@@ -2,11 +2,8 @@
 // private network namespace so it owns UDP port 514, fed by logger, socat
 // and a flood sender, with the alerts read back from the host's XML output.
 
-#include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -287,20 +284,12 @@ namespace {
 // has joined it, as fast as the socket takes them.
 void Flood(pid_t holder, uint64_t nCount, size_t nSize) {
     std::thread sender([&] {
-        const std::string strPath = "/proc/" + std::to_string(holder) + "/ns/net";
-        int nsFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
         // Only this thread moves into the namespace.
-        if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0) {
+        int sock = hwtest::ConnectUdpInNamespaceOf(holder, 514);
+        if (sock < 0) {
             ADD_FAILURE() << "cannot join the namespace";
             return;
         }
-        ::close(nsFd);
-        int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in target{};
-        target.sin_family = AF_INET;
-        target.sin_port = htons(514);
-        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(sock, reinterpret_cast<sockaddr*>(&target), sizeof target);
         std::string strText(nSize, '.');
         for (uint64_t n = 0; n < nCount; ++n) {
             const int nLength = std::snprintf(strText.data(), strText.size(),

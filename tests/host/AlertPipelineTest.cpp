@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
+#include "Common/CPolicyEvent.h"
 #include "Common/TestEngine.h"
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFPolicyEvent.h"
@@ -29,6 +31,28 @@ private:
     ICSFSensor* m_pSensor;
 };
 
+// A policy event whose conversion is overtaken by a reload: the sink is
+// handed a fresh event for the same name before the conversion ends.
+class ReloadedMidwayPolicyEvent : public CSFPolicyEvent {
+public:
+    ReloadedMidwayPolicyEvent(HostEventHandler& handler, ICSFSensor* pSensor)
+        : m_handler(handler), m_pSensor(pSensor) {
+        SetName("Failed su");
+    }
+    IPolicyEventInterface* CreatePolicyEvent() override { return nullptr; }
+    ICSFAlertEvent* CreateAlertEvent(const CSFAlertParameter* pParameters, AgentEventInfo* pRecord,
+                                     uint32_t dwLevel) override {
+        delete pRecord;
+        m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(m_pSensor));
+        // Still this event's own name and priority, read after the reload.
+        return new ADFGenericEvent(GetName(), 5, 1, this, m_pSensor, dwLevel, pParameters);
+    }
+
+private:
+    HostEventHandler& m_handler;
+    ICSFSensor* m_pSensor;
+};
+
 class AlertPipelineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -38,17 +62,20 @@ protected:
             << error;
     }
 
-    void Hand(const char* pszName) {
+    void Hand(const char* pszName, Rule* pRule) {
         CSFEventInfo info{7, pszName, pszName};
-        ASSERT_EQ(1, m_handler.HandleAlert(new TestRecord(&m_rule, 0), &info, 0, 15));
+        ASSERT_EQ(1, m_handler.HandleAlert(new TestRecord(pRule, 0), &info, 0, 15));
     }
+    void Hand(const char* pszName) { Hand(pszName, &m_rule); }
+
+    std::string Alerts() const { return hwtest::ReadWholeFile(m_dir.File("alerts.xml")); }
 
     hwtest::ScratchDirectory m_dir;
     CSFSensor m_sensor;
     TestRule m_rule;
-    HostEventHandler m_handler;
     HostServices m_services;
-    AlertPipeline m_pipeline{m_handler, m_services};
+    AlertPipeline m_pipeline{m_services};
+    HostEventHandler m_handler{m_pipeline};
 };
 
 }  // namespace
@@ -60,7 +87,7 @@ TEST_F(AlertPipelineTest, EachAlertIsOneXmlDocumentAndOneHostMessage) {
 
     EXPECT_EQ(2u, m_pipeline.Drain());
 
-    std::string xml = hwtest::ReadWholeFile(m_dir.File("alerts.xml"));
+    std::string xml = Alerts();
     size_t first = xml.find("Failed su");
     ASSERT_NE(std::string::npos, first);
     size_t gap = xml.find("\n\n");
@@ -80,13 +107,45 @@ TEST_F(AlertPipelineTest, EachAlertIsOneXmlDocumentAndOneHostMessage) {
 TEST_F(AlertPipelineTest, AlertWithoutPolicyEventIsDroppedAndFreed) {
     Hand("Unregistered");
 
-    EXPECT_EQ(0u, m_pipeline.Drain());
-
     EXPECT_EQ(1u, m_pipeline.RecordsDropped());
-    EXPECT_EQ("", hwtest::ReadWholeFile(m_dir.File("alerts.xml")));
+    EXPECT_EQ(0u, m_pipeline.Drain());
+    EXPECT_EQ("", Alerts());
 }
 
-TEST_F(AlertPipelineTest, StopWritesWhatTheSinkStillHolds) {
+TEST_F(AlertPipelineTest, RuleDeletedRightAfterTheHandOverIsNeverReadAgain) {
+    // The sensor's own policy event reads the rule's name and origin.
+    m_handler.RegisterPolicyEvent("Short-lived", new CPolicyEvent);
+    auto pRule = std::make_unique<TestRule>();
+    pRule->SetName("Short-lived");
+    Hand("Short-lived", pRule.get());
+    // A reload or stop deletes the rules once the engines are paused.
+    pRule.reset();
+
+    EXPECT_EQ(1u, m_pipeline.Drain());
+    EXPECT_NE(std::string::npos, Alerts().find("Short-lived"));
+}
+
+TEST_F(AlertPipelineTest, PolicyEventReplacedByAReloadMidConversionLivesUntilItEnds) {
+    m_handler.RegisterPolicyEvent("Failed su", new ReloadedMidwayPolicyEvent(m_handler, &m_sensor));
+    Hand("Failed su");
+    // The next record goes to the event the reload registered.
+    Hand("Failed su");
+
+    EXPECT_EQ(2u, m_pipeline.Drain());
+    EXPECT_EQ(0u, m_pipeline.RecordsDropped());
+}
+
+TEST_F(AlertPipelineTest, QgFormAlertIsDroppedWithItsMessageTypeNamed) {
+    m_sensor.SetUsesQgEvents(1);
+    m_handler.RegisterPolicyEvent("Failed su", new CPolicyEvent);
+    Hand("Failed su");
+
+    EXPECT_EQ(0u, m_pipeline.Drain());
+    EXPECT_EQ(1u, m_pipeline.RecordsDropped());
+    EXPECT_EQ("", Alerts());
+}
+
+TEST_F(AlertPipelineTest, StopWritesWhatThePipelineStillHolds) {
     m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
     m_pipeline.Start();
     Hand("Failed su");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <signal.h>
@@ -92,6 +93,29 @@ NetworkNamespace::~NetworkNamespace() {
         while (::waitpid(m_holder, &status, 0) < 0 && errno == EINTR) {
         }
     }
+}
+
+int ConnectUdpInNamespaceOf(pid_t holder, uint16_t port) {
+    const std::string path = "/proc/" + std::to_string(holder) + "/ns/net";
+    int nsFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nsFd < 0) {
+        return -1;
+    }
+    const bool joined = ::setns(nsFd, CLONE_NEWNET) == 0;
+    ::close(nsFd);
+    int sock = joined ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+    if (sock < 0) {
+        return -1;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+        ::close(sock);
+        return -1;
+    }
+    return sock;
 }
 
 std::vector<std::string> NetworkNamespace::Enter(const std::vector<std::string>& argv) const {

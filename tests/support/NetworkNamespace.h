@@ -44,6 +44,11 @@ private:
 // step that failed.
 int EnterNewNetworkNamespace();
 
+// Moves the calling thread (only it) into the network namespace `holder`
+// lives in and answers a UDP socket there connected to 127.0.0.1:`port`,
+// or -1.  Meant for a sender thread of its own.
+int ConnectUdpInNamespaceOf(pid_t holder, uint16_t port);
+
 // The "Udp:" counters of a /proc/net/snmp style text.
 std::map<std::string, uint64_t> ParseUdpCounters(const std::string& snmpText);
 
