@@ -4,6 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/ZoneMemo.h"
+
 namespace plat {
 namespace {
 
@@ -64,11 +66,15 @@ bool UtcCalendarAt(int64_t seconds, CalendarTime& out) {
 }
 
 bool LocalCalendarAt(int64_t seconds, CalendarTime& out) {
-    // localtime_r need not look at TZ again; tzset makes a changed zone count.
-    ::tzset();
-    time_t t = static_cast<time_t>(seconds);
-    struct tm tm;
-    return ::localtime_r(&t, &tm) != nullptr && FromTm(tm, out);
+    thread_local ZoneMemo<CalendarTime> memo;
+    return memo.Get(seconds, out, [](int64_t at, CalendarTime& local) {
+        // localtime_r need not look at TZ again; tzset makes a changed zone
+        // count.
+        ::tzset();
+        time_t t = static_cast<time_t>(at);
+        struct tm tm;
+        return ::localtime_r(&t, &tm) != nullptr && FromTm(tm, local);
+    });
 }
 
 bool CalendarToSeconds(const CalendarTime& time, int64_t& seconds) {

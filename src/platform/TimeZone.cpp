@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "platform/Clock.h"
+#include "platform/ZoneMemo.h"
 
 namespace plat {
 namespace {
@@ -54,7 +55,9 @@ void CopyName(char (&target)[32], const char* name) {
 
 }  // namespace
 
-TimeZoneInfo GetTimeZoneInfoAt(int64_t seconds) {
+namespace {
+
+TimeZoneInfo ComputeTimeZoneInfo(int64_t seconds) {
     ::tzset();
     TimeZoneInfo info;
     ZoneSample at;
@@ -73,6 +76,18 @@ TimeZoneInfo GetTimeZoneInfoAt(int64_t seconds) {
     info.m_eState = at.m_bDaylight ? ZoneState::Daylight : ZoneState::Standard;
     CopyName(info.m_szStandardName, standard.m_pszName);
     CopyName(info.m_szDaylightName, daylight.m_pszName);
+    return info;
+}
+
+}  // namespace
+
+TimeZoneInfo GetTimeZoneInfoAt(int64_t seconds) {
+    thread_local ZoneMemo<TimeZoneInfo> memo;
+    TimeZoneInfo info;
+    memo.Get(seconds, info, [](int64_t at, TimeZoneInfo& out) {
+        out = ComputeTimeZoneInfo(at);
+        return true;
+    });
     return info;
 }
 

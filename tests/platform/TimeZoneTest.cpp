@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Clock.h"
 #include "platform/ScopedTimeZone.h"
 
 using plat::TimeZoneInfo;
@@ -76,5 +77,24 @@ TEST(TimeZone, ActiveBiasAlwaysMatchesTheLibraryOffset) {
             ASSERT_EQ(-tm.tm_gmtoff / 60, info.ActiveBias()) << name << " at " << at;
             ASSERT_EQ(tm.tm_isdst > 0, info.m_eState == ZoneState::Daylight) << name << " at " << at;
         }
+    }
+}
+
+TEST(TimeZone, SameInstantAskedAgainAfterATzChangeGetsTheNewZone) {
+    // Answers for one instant are remembered per thread; a changed TZ must
+    // not be answered from that memory.
+    plat::CalendarTime local;
+    {
+        ScopedTimeZone zone(kEasternUs);
+        EXPECT_EQ(240, plat::GetTimeZoneInfoAt(kJuly).ActiveBias());
+        ASSERT_TRUE(plat::LocalCalendarAt(kJuly, local));
+        EXPECT_EQ(8, local.m_iHour);
+    }
+    {
+        ScopedTimeZone zone(kCentralEurope);
+        EXPECT_EQ(-120, plat::GetTimeZoneInfoAt(kJuly).ActiveBias());
+        ASSERT_TRUE(plat::LocalCalendarAt(kJuly, local));
+        EXPECT_EQ(14, local.m_iHour);
+        EXPECT_EQ(-120, plat::GetTimeZoneInfoAt(kJuly).ActiveBias());
     }
 }
