@@ -287,6 +287,18 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
 
 bool ResponseRunner::StartProgram(const PreparedResponse& program) {
     const std::vector<std::string>& arguments = program.m_arguments;
+    if (m_programs.size() >= kMaxRunningPrograms) {
+        const uint64_t qwNotStarted = m_qwProgramsNotStarted.fetch_add(1) + 1;
+        const auto now = std::chrono::steady_clock::now();
+        if (m_qwNotStartedReported == 0 || now - m_lastNotStartedReport >= std::chrono::minutes(1)) {
+            RESPONSE_LOG(kCSFLogWarning,
+                         "hwhost: %llu user programs not started so far: %zu still running",
+                         static_cast<unsigned long long>(qwNotStarted), m_programs.size());
+            m_qwNotStartedReported = qwNotStarted;
+            m_lastNotStartedReport = now;
+        }
+        return Fail();
+    }
     std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
     if (pChild == nullptr) {
         RESPONSE_LOG(kCSFLogError, "hwhost: program \"%s\" of \"%s\" could not be started",

@@ -14,6 +14,7 @@
 // hand-over.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -91,7 +92,13 @@ public:
 
     uint64_t MailsWritten() const { return m_qwMails.load(); }
     uint64_t TrapsSent() const { return m_qwTraps.load(); }
+    // At most this many user programs run at once: a flood of alerts must
+    // not become a flood of processes.  Programs beyond it are not started;
+    // they are counted and reported at most once a minute.
+    static constexpr size_t kMaxRunningPrograms = 32;
+
     uint64_t ProgramsStarted() const { return m_qwPrograms.load(); }
+    uint64_t ProgramsNotStarted() const { return m_qwProgramsNotStarted.load(); }
     uint64_t Failures() const { return m_qwFailures.load(); }
 
     static bool SplitManager(const std::string& manager, std::string& host, uint16_t& port);
@@ -119,5 +126,8 @@ private:
     std::atomic<uint64_t> m_qwMails{0};
     std::atomic<uint64_t> m_qwTraps{0};
     std::atomic<uint64_t> m_qwPrograms{0};
+    std::atomic<uint64_t> m_qwProgramsNotStarted{0};
+    uint64_t m_qwNotStartedReported = 0;
+    std::chrono::steady_clock::time_point m_lastNotStartedReport{};
     std::atomic<uint64_t> m_qwFailures{0};
 };

@@ -138,11 +138,30 @@ void SensorHost::HandOverCommonPolicy() {
     m_pCommonPolicy = container;
 }
 
+bool SensorHost::CommandStillRunning(const char* pszName) {
+    if (m_pUnfinished == nullptr) {
+        return false;
+    }
+    if (m_pUnfinished->CompletionCount() > 0) {
+        m_pUnfinished.reset();
+        return false;
+    }
+    HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the previous command is still running", pszName);
+    plat::ConsolePrintf("hwhost: %s refused: the previous command is still running\n", pszName);
+    return true;
+}
+
 bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
     if (m_pDriver == nullptr) {
         return false;
     }
-    HostCommandRequest request;
+    // A stop is queued behind an unfinished command; anything else would
+    // run beside it or hand the sensor a new common policy under it.
+    if (command != HostCommand::kStop && CommandStillRunning(pszName)) {
+        return false;
+    }
+    auto pRequest = std::make_unique<HostCommandRequest>();
+    HostCommandRequest& request = *pRequest;
     if (!m_pDriver->Issue(command, &request)) {
         HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the sensor has been stopped", pszName);
         return false;
@@ -151,6 +170,7 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
         HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %u s", pszName,
                    kCommandTimeoutMs / 1000);
         plat::ConsolePrintf("hwhost: %s was not completed\n", pszName);
+        m_pUnfinished = std::move(pRequest);
         return false;
     }
     uint32_t status = request.GetStatus();
@@ -171,6 +191,9 @@ bool SensorHost::Start() {
 }
 
 bool SensorHost::Reload() {
+    if (CommandStillRunning("reload")) {
+        return false;
+    }
     HandOverCommonPolicy();
     return RunCommand(HostCommand::kReloadPolicy, "reload");
 }

@@ -52,6 +52,8 @@ public:
 
 private:
     bool RunCommand(HostCommand command, const char* pszName);
+    // True while a command the host stopped waiting for is still running.
+    bool CommandStillRunning(const char* pszName);
     // Reads DIR/common.policy into a fresh container and hands it to the
     // sensor; a root without one hands over nothing.
     void HandOverCommonPolicy();
@@ -63,6 +65,10 @@ private:
     AlertPipeline m_alerts{m_services};
     HostEventHandler m_handler{m_alerts};
     PluginBinding m_plugin;
+    // A request the host gave up waiting for stays alive, since the sensor
+    // thread may still complete it; it goes only after the driver, whose
+    // join ends that thread.
+    std::unique_ptr<HostCommandRequest> m_pUnfinished;
     ICSFSvcRequest* m_pServiceRequest = nullptr;
     IEventRegistry* m_pRegistry = nullptr;
     ICSFSensor* m_pSensor = nullptr;

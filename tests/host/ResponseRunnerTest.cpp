@@ -111,6 +111,20 @@ TEST_F(ResponseRunnerTest, ProgramWithoutDefinitionIsNotRun) {
     EXPECT_EQ(0u, m_runner.ProgramsStarted());
 }
 
+TEST_F(ResponseRunnerTest, ProgramsBeyondTheRunningLimitAreCountedNotStarted) {
+    Define("\\Response\\USER SPECIFIED\\Slow", "Program", "/bin/sleep");
+    Define("\\Response\\USER SPECIFIED\\Slow", "Parameters", "2");
+    m_runner.LoadDefinitions(*m_pPolicy);
+    ChosenResponses responses("USER SPECIFIED:Slow");
+    const size_t attempts = ResponseRunner::kMaxRunningPrograms + 5;
+    for (size_t i = 0; i < attempts; ++i) {
+        m_runner.Run(responses, m_event);
+    }
+    EXPECT_EQ(ResponseRunner::kMaxRunningPrograms, m_runner.ProgramsStarted());
+    EXPECT_EQ(5u, m_runner.ProgramsNotStarted());
+    EXPECT_EQ(0u, m_runner.WaitForPrograms(20000));
+}
+
 TEST_F(ResponseRunnerTest, TrapWithoutManagerIsNotSent) {
     ChosenResponses responses("SNMP:Managers");
     EXPECT_EQ(0u, m_runner.Run(responses, m_event));
