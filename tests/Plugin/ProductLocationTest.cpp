@@ -26,21 +26,15 @@ protected:
         plat::RegistryFlush();
     }
 
-    static void SetRegistryText(const char* keyPath, const char* name, const std::string& text) {
+    static void SetRegistryValue(const char* keyPath, const char* name, uint32_t type, const void* data,
+                                 uint32_t size) {
         plat::RegistryKey key = 0;
         ASSERT_EQ(0u, plat::RegistryCreateKey(plat::kRegistryLocalMachine, keyPath, &key));
-        ASSERT_EQ(0u, plat::RegistrySetValue(key, name, plat::kRegistryString,
-                                             reinterpret_cast<const uint8_t*>(text.c_str()),
-                                             static_cast<uint32_t>(text.size() + 1)));
+        ASSERT_EQ(0u, plat::RegistrySetValue(key, name, type, static_cast<const uint8_t*>(data), size));
         plat::RegistryCloseKey(key);
     }
-
-    static void SetRegistryWord(const char* keyPath, const char* name, uint32_t word) {
-        plat::RegistryKey key = 0;
-        ASSERT_EQ(0u, plat::RegistryCreateKey(plat::kRegistryLocalMachine, keyPath, &key));
-        ASSERT_EQ(0u, plat::RegistrySetValue(key, name, plat::kRegistryWord,
-                                             reinterpret_cast<const uint8_t*>(&word), 4));
-        plat::RegistryCloseKey(key);
+    static void SetRegistryText(const char* keyPath, const char* name, const std::string& text) {
+        SetRegistryValue(keyPath, name, plat::kRegistryString, text.c_str(), static_cast<uint32_t>(text.size() + 1));
     }
 
     std::string Folder(const std::string& name) const {
@@ -132,7 +126,8 @@ TEST_F(ProductLocationTest, MissingFolderIsDroppedAfterItWasExported) {
 }
 
 TEST_F(ProductLocationTest, NonStringAndEmptyValuesAreSkipped) {
-    SetRegistryWord("SOFTWARE\\QOR\\Path", "ExtraRoot", 7);
+    const uint32_t word = 7;
+    SetRegistryValue("SOFTWARE\\QOR\\Path", "ExtraRoot", plat::kRegistryWord, &word, sizeof word);
     SetRegistryText("SOFTWARE\\QOR\\Path", "DaemonRoot", "");
 
     ProductLocation locations(nullptr);
@@ -147,24 +142,15 @@ TEST_F(ProductLocationTest, NonStringAndEmptyValuesAreSkipped) {
                              "has no value\n"));
 }
 
-TEST(ProductLocationExpandTest, UnsetReferencesAndLonePercentStayAsWritten) {
+TEST(ProductLocationExpandTest, UnsetReferencesAndLonePercentStayAndTheExpansionIsCutToTheBuffer) {
     hwtest::EnvironmentOverride set("HW_EXPAND_SET", "/opt/sensor");
     hwtest::EnvironmentOverride unset("HW_EXPAND_UNSET", nullptr);
     char output[128];
-
-    size_t length = ProductLocation::ExpandPath("%HW_EXPAND_SET%/logs/%HW_EXPAND_UNSET%/100%",
-                                                output, sizeof output);
-
+    size_t length = ProductLocation::ExpandPath("%HW_EXPAND_SET%/logs/%HW_EXPAND_UNSET%/100%", output, sizeof output);
     EXPECT_STREQ("/opt/sensor/logs/%HW_EXPAND_UNSET%/100%", output);
     EXPECT_EQ(std::strlen(output) + 1, length);
-}
 
-TEST(ProductLocationExpandTest, ExpansionIsCutToTheBuffer) {
-    hwtest::EnvironmentOverride set("HW_EXPAND_SET", "/opt/sensor");
-    char output[8];
-
-    size_t length = ProductLocation::ExpandPath("%HW_EXPAND_SET%/x", output, sizeof output);
-
+    length = ProductLocation::ExpandPath("%HW_EXPAND_SET%/x", output, 8);
     EXPECT_STREQ("/opt/se", output);
     EXPECT_EQ(std::string("/opt/sensor/x").size() + 1, length);
 }

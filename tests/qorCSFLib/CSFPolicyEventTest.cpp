@@ -8,15 +8,10 @@
 #include "qorCSFLib/CSFSensor.h"
 #include "support/TestUtil.h"
 
-namespace {
+#include "FakeHost.h"
+#include "TestPolicyEvent.h"
 
-class TestPolicyEvent : public CSFPolicyEvent {
-public:
-    IPolicyEventInterface* CreatePolicyEvent() override { return new TestPolicyEvent; }
-    ICSFAlertEvent* CreateAlertEvent(const CSFAlertParameter*, AgentEventInfo*, uint32_t) override {
-        return nullptr;
-    }
-};
+namespace {
 
 CSFResponseList Pairs(std::initializer_list<CSFResponsePair> pairs) {
     return CSFResponseList(pairs);
@@ -53,25 +48,18 @@ protected:
     void SetUp() override {
         std::string path = m_dir.File("Default.policy");
         hwtest::WriteWholeFile(path, kPolicy);
-        m_pPolicy = CreatePluginPolicyContainer();
-        ASSERT_NE(nullptr, m_pPolicy);
         ASSERT_EQ(0, m_pPolicy->LoadFile(path.c_str(), "", "", false));
-    }
-    void TearDown() override {
-        if (m_pPolicy != nullptr) {
-            m_pPolicy->Release();
-        }
     }
 
     hwtest::ScratchDirectory m_dir;
-    IPolicyContainer* m_pPolicy = nullptr;
+    PolicyPtr m_pPolicy{CreatePluginPolicyContainer()};
 };
 
 }  // namespace
 
 TEST_F(PolicyFileTest, EnabledEventReadsItsValuesAndResponses) {
     TestPolicyEvent event;
-    ASSERT_TRUE(event.Init(m_pPolicy, "Telnet", "\\Rules\\Decoy\\Telnet"));
+    ASSERT_TRUE(event.Init(m_pPolicy.get(), "Telnet", "\\Rules\\Decoy\\Telnet"));
     EXPECT_EQ(1, event.IsEnabled());
     EXPECT_STREQ("Telnet", event.GetName());
     EXPECT_EQ(2, event.GetPriority());
@@ -89,33 +77,29 @@ TEST_F(PolicyFileTest, EnabledEventReadsItsValuesAndResponses) {
     EXPECT_TRUE(event.LogsToDatabase(2));
 }
 
-TEST_F(PolicyFileTest, DisabledEventKeepsItsDefaultsAndNoResponses) {
+TEST_F(PolicyFileTest, DisabledOrMissingEventKeepsItsDefaultsAndNoResponses) {
     TestPolicyEvent event;
-    ASSERT_TRUE(event.Init(m_pPolicy, "Ftp", "\\Rules\\Decoy\\Ftp"));
+    ASSERT_TRUE(event.Init(m_pPolicy.get(), "Ftp", "\\Rules\\Decoy\\Ftp"));
     EXPECT_EQ(0, event.IsEnabled());
     EXPECT_EQ(3, event.GetPriority());
     EXPECT_STREQ("", event.GetName());
     EXPECT_TRUE(event.GetResponses()->empty());
-    EXPECT_EQ(0u, event.GetResponseMask());
+    TestPolicyEvent ghost;
+    ASSERT_TRUE(ghost.Init(m_pPolicy.get(), "Ghost", "\\Rules\\Decoy\\Ghost"));
+    EXPECT_EQ(0, ghost.IsEnabled());
 }
 
 TEST_F(PolicyFileTest, QgFormExecutesEveryResponseAndChoosesNone) {
     CSFSensor sensor;
     sensor.SetUsesQgEvents(1);
     TestPolicyEvent event;
-    ASSERT_TRUE(event.Init(m_pPolicy, "Telnet", "\\Rules\\Decoy\\Telnet"));
+    ASSERT_TRUE(event.Init(m_pPolicy.get(), "Telnet", "\\Rules\\Decoy\\Telnet"));
     EXPECT_EQ(Pairs({{"QGKILL", "Kill"}, {"EMAIL", "Default"}, {"LOGDB", "LogWithRaw"}}),
               *event.GetResponses());
     EXPECT_TRUE(event.GetChosenResponses().empty());
     EXPECT_EQ("", event.GetResponseListText(1));
     EXPECT_FALSE(event.LogsToDatabase(1));
     EXPECT_EQ(kResponseEmail | kResponseKill | kResponseLogWithRaw, event.GetResponseMask());
-}
-
-TEST_F(PolicyFileTest, MissingKeyGivesADisabledEvent) {
-    TestPolicyEvent event;
-    ASSERT_TRUE(event.Init(m_pPolicy, "Ghost", "\\Rules\\Decoy\\Ghost"));
-    EXPECT_EQ(0, event.IsEnabled());
 }
 
 TEST(CSFPolicyEvent, LogWithRawAloneIsChosenAndDisplayIsExecuted) {

@@ -22,40 +22,28 @@ void LogFromThere(int n) {
 
 }  // namespace
 
-TEST(CSFSvcRequest, LogsAreSilentUntilTheHostHandsOverItsServices) {
+TEST(CSFSvcRequest, LogsAreSilentUntilTheHostHandsOverItsServicesAndEachCallSiteHasItsTag) {
     RecordingServices services;
     CSFSvcRequest* pRequest = new CSFSvcRequest;
     LogFromHere(1);
     EXPECT_EQ(0u, CSFNotice("nobody listens"));
     ASSERT_TRUE(pRequest->SetServices(&services));
     LogFromHere(2);
+    LogFromHere(3);
+    LogFromThere(4);
     EXPECT_EQ(7u, CSFNotice("someone listens"));
     pRequest->Release();
 
     std::vector<LoggedLine> lines = services.Lines();
-    ASSERT_EQ(1u, lines.size());
+    ASSERT_EQ(3u, lines.size());
     EXPECT_EQ("line 2", lines[0].text);
     EXPECT_EQ(kCSFLogCategory, lines[0].dwCategory);
     EXPECT_EQ(kCSFLogInfo, lines[0].dwLevel);
     EXPECT_NE(std::string::npos, lines[0].file.find("CSFSvcRequestTest.cpp"));
     EXPECT_GT(lines[0].nLine, 0);
-    EXPECT_EQ(std::vector<std::string>{"1:someone listens"}, services.Notices());
-}
-
-TEST(CSFSvcRequest, EachCallSiteKeepsItsOwnTag) {
-    RecordingServices services;
-    CSFSvcRequest* pRequest = new CSFSvcRequest;
-    pRequest->SetServices(&services);
-    LogFromHere(1);
-    LogFromHere(2);
-    LogFromThere(3);
-    pRequest->Release();
-    std::vector<LoggedLine> lines = services.Lines();
-    ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(lines[0].pTag, lines[1].pTag);
     EXPECT_NE(lines[0].pTag, lines[2].pTag);
-    EXPECT_EQ(0u, lines[2].pTag->GetFirstWord());
-    EXPECT_EQ(0u, lines[2].pTag->GetSecondWord());
+    EXPECT_EQ(std::vector<std::string>{"1:someone listens"}, services.Notices());
 }
 
 // A released request must not stay reachable process-wide: the next log
@@ -82,13 +70,12 @@ TEST(CSFSvcRequest, ReleasedRequestIsWithdrawnWithWhatItPublished) {
 
 TEST(CSFSvcRequest, HostWordsOneAndTwoKeepTheFirstNonzeroValue) {
     CSFSvcRequest* pRequest = new CSFSvcRequest;
-    EXPECT_TRUE(pRequest->SetHostWord1(0));
-    EXPECT_TRUE(pRequest->SetHostWord1(5));
-    EXPECT_TRUE(pRequest->SetHostWord1(9));
+    for (uint32_t dwWord : {0u, 5u, 9u}) {
+        EXPECT_TRUE(pRequest->SetHostWord1(dwWord));
+        EXPECT_TRUE(pRequest->SetHostWord2(dwWord));
+    }
     EXPECT_EQ(5u, pRequest->GetHostWord1());
-    EXPECT_TRUE(pRequest->SetHostWord2(3));
-    EXPECT_TRUE(pRequest->SetHostWord2(4));
-    EXPECT_EQ(3u, pRequest->GetHostWord2());
+    EXPECT_EQ(5u, pRequest->GetHostWord2());
     EXPECT_EQ(0u, pRequest->Release());
 }
 
@@ -133,14 +120,18 @@ protected:
     plat::DebugOutputSink m_previous;
 };
 
-TEST_F(DebugTraceTest, WritesOnlyWhileDebugLoggingIsOn) {
+TEST_F(DebugTraceTest, WritesOnlyWhileDebugLoggingIsOnAndNeverToTheHostLogger) {
+    RecordingServices services;
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    pRequest->SetServices(&services);
     CSF_TRACE(kCSFLogTrace, "hidden %d", 1);
-    EXPECT_TRUE(m_written.empty());
     SetDebugLoggingEnabled(true);
-    CSF_TRACE(kCSFLogTrace, "shown %d", 2);
+    CSF_TRACE(kCSFLogInfo, "shown %d", 2);
     SetDebugLoggingEnabled(false);
     CSF_TRACE(kCSFLogTrace, "hidden %d", 3);
+    pRequest->Release();
     EXPECT_EQ(std::vector<std::string>{"shown 2"}, m_written);
+    EXPECT_TRUE(services.Lines().empty());
 }
 
 TEST_F(DebugTraceTest, LongTextIsCutToItsHeadAndAnEllipsis) {
@@ -151,19 +142,6 @@ TEST_F(DebugTraceTest, LongTextIsCutToItsHeadAndAnEllipsis) {
     CSF_TRACE(kCSFLogTrace, "%s", fits.c_str());
     CSF_TRACE(kCSFLogTrace, "%s", tooLong.c_str());
     CSF_TRACE(kCSFLogTrace, "%s", muchLonger.c_str());
-    ASSERT_EQ(3u, m_written.size());
-    EXPECT_EQ(fits, m_written[0]);
-    EXPECT_EQ(std::string(1020, 'b') + "...", m_written[1]);
-    EXPECT_EQ(std::string(1020, 'z') + "...", m_written[2]);
-}
-
-TEST_F(DebugTraceTest, TraceNeverReachesTheHostLogger) {
-    RecordingServices services;
-    CSFSvcRequest* pRequest = new CSFSvcRequest;
-    pRequest->SetServices(&services);
-    SetDebugLoggingEnabled(true);
-    CSF_TRACE(kCSFLogInfo, "to the debugger");
-    pRequest->Release();
-    EXPECT_TRUE(services.Lines().empty());
-    EXPECT_EQ(std::vector<std::string>{"to the debugger"}, m_written);
+    EXPECT_EQ((std::vector<std::string>{fits, std::string(1020, 'b') + "...", std::string(1020, 'z') + "..."}),
+              m_written);
 }

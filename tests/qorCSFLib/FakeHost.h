@@ -2,15 +2,37 @@
 // Recording stand-ins for the host's objects, for tests that look at what
 // the framework hands the host.
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFHostServices.h"
 #include "hostwarden/ILogTag.h"
+#include "hostwarden/IPolicyContainer.h"
+
+// Owners for what a host destroys or releases.
+struct AlertEventDestroyer {
+    void operator()(ICSFAlertEvent* pEvent) const {
+        if (pEvent != nullptr) {
+            pEvent->Destroy();
+        }
+    }
+};
+using AlertEventPtr = std::unique_ptr<ICSFAlertEvent, AlertEventDestroyer>;
+struct PolicyReleaser {
+    void operator()(IPolicyContainer* pPolicy) const {
+        if (pPolicy != nullptr) {
+            pPolicy->Release();
+        }
+    }
+};
+using PolicyPtr = std::unique_ptr<IPolicyContainer, PolicyReleaser>;
 
 struct LoggedLine {
     ILogTag* pTag;
@@ -57,6 +79,11 @@ public:
             texts.push_back(line.text);
         }
         return texts;
+    }
+    // Whether a line of exactly this text was logged.
+    bool Logged(const std::string& text) {
+        std::vector<std::string> texts = Texts();
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
     }
     std::vector<std::string> Notices() {
         std::lock_guard<std::mutex> guard(m_lock);

