@@ -1,7 +1,6 @@
 #pragma once
 // Stand-ins for the sensor object and its script handler, and capture of
-// the plug-in's log lines and debug traces, for tests of the engine base,
-// rules and readers.
+// the plug-in's log lines, for tests of the engine base, rules and readers.
 
 #include <map>
 #include <memory>
@@ -16,9 +15,7 @@
 #include "Common/ITclHandler.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
-#include "platform/DebugOutput.h"
 #include "qorCSFLib/CSFLog.h"
-#include "qorCSFLib/CSFSvcRequest.h"
 #include "qorCSFLib/FakeHost.h"
 
 class FakeTclHandler : public ITclHandler {
@@ -138,52 +135,4 @@ public:
     bool m_bSinkAccepts = true;
     int m_nRefused = 0;
     std::vector<std::unique_ptr<AgentEventInfo>> m_Reported;
-};
-
-// The host's logger for the scope of a test.
-class ScopedHostLog {
-public:
-    ScopedHostLog() : m_pRequest(new CSFSvcRequest) { m_pRequest->SetServices(&m_Services); }
-    ~ScopedHostLog() { m_pRequest->Release(); }
-    ScopedHostLog(const ScopedHostLog&) = delete;
-    ScopedHostLog& operator=(const ScopedHostLog&) = delete;
-
-    bool Contains(const std::string& strText) { return m_Services.Logged(strText); }
-    RecordingServices m_Services;
-
-private:
-    CSFSvcRequest* m_pRequest;
-};
-
-// Debug traces switched on and collected for the scope of a test.
-class ScopedTraces {
-public:
-    ScopedTraces() {
-        m_Previous = plat::SetDebugOutputSink([this](std::string_view text) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_Lines.emplace_back(text);
-        });
-        SetDebugLoggingEnabled(true);
-    }
-    ~ScopedTraces() {
-        SetDebugLoggingEnabled(false);
-        plat::SetDebugOutputSink(std::move(m_Previous));
-    }
-    ScopedTraces(const ScopedTraces&) = delete;
-    ScopedTraces& operator=(const ScopedTraces&) = delete;
-
-    bool Contains(const std::string& strText) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (const std::string& strLine : m_Lines) {
-            if (strLine.find(strText) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_Lines;
-    plat::DebugOutputSink m_Previous;
 };

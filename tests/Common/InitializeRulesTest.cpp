@@ -23,13 +23,10 @@ const std::string kUserTable = "\\Advanced\\userdefinedsignatures\\Test Rules";
 // sensor deletes them.
 class InitializeRulesTest : public ::testing::Test {
 protected:
-    InitializeRulesTest() : m_pPolicy(CreatePluginPolicyContainer()) {
+    InitializeRulesTest() {
         m_PreviousConsole = plat::SetConsoleSink([this](std::string_view text) { m_strConsole += text; });
     }
-    ~InitializeRulesTest() override {
-        plat::SetConsoleSink(std::move(m_PreviousConsole));
-        m_pPolicy->Release();
-    }
+    ~InitializeRulesTest() override { plat::SetConsoleSink(std::move(m_PreviousConsole)); }
 
     void Set(const std::string& strPath, const char* pszName, bool bValue) {
         m_pPolicy->SetBool(strPath.c_str(), pszName, &bValue);
@@ -47,12 +44,12 @@ protected:
         return strPath;
     }
     Rule* Read(InitializeRules& reader, const char* pszName) {
-        reader.ReadRules(&m_Rules, m_pPolicy);
+        reader.ReadRules(&m_Rules, m_pPolicy.get());
         return m_Rules.Find(pszName);
     }
 
     FakeSensorCore m_Sensor;
-    IPolicyContainer* m_pPolicy;
+    PolicyPtr m_pPolicy{CreatePluginPolicyContainer()};
     RuleContainer m_Rules;
     TestRuleReader m_Reader;
     TestUserRuleReader m_UserReader;
@@ -62,8 +59,7 @@ protected:
 
 }  // namespace
 
-TEST_F(InitializeRulesTest, RuleWithOnlyEnabledTakesTheDefaults) {
-    ScopedTraces traces;
+TEST_F(InitializeRulesTest, RuleWithOnlyEnabledTakesTheDefaultsAndSecCheckIdRenamesAUserRule) {
     EXPECT_EQ(m_Reader.GetRulesSectionPath(), "\\Advanced\\Rules\\Test Rules\\");
     AddRule(kTable, "Bare");
     Set(kTable + "\\Off", "Pattern", "x");
@@ -73,11 +69,7 @@ TEST_F(InitializeRulesTest, RuleWithOnlyEnabledTakesTheDefaults) {
     EXPECT_EQ(pBare->GetPriority(), 3u);
     EXPECT_EQ(pBare->GetAlertType(), kAlertUserDefinedEvent);
     EXPECT_EQ(pBare->GetOrigin(), kRuleOriginStandard);
-    EXPECT_TRUE(traces.Contains("\"\\Advanced\\Rules\\Test Rules\\Bare\": missing Alert Type defaulted to "
-                                "\"UserDefinedEvent\""));
-}
 
-TEST_F(InitializeRulesTest, SecCheckIdRenamesAUserRule) {
     std::string strNamed = AddRule(kUserTable, "Named");
     Set(strNamed, "SecCheckId", "SC-9");
     Set(strNamed, "Alert Type", "SecurityEvent");
@@ -87,7 +79,7 @@ TEST_F(InitializeRulesTest, SecCheckIdRenamesAUserRule) {
     EXPECT_EQ(pNamed->GetOrigin(), kRuleOriginSecCheckId);
     EXPECT_EQ(pNamed->GetAlertType(), kAlertSecurityEvent);
     EXPECT_EQ(pNamed->GetRiskLevel(), 4);
-    EXPECT_EQ(m_Sensor.m_Rules.Count(), 1u);
+    EXPECT_EQ(m_Sensor.m_Rules.Count(), 2u);
 }
 
 TEST_F(InitializeRulesTest, UnknownResponseChoicesAreListedAndLogged) {
@@ -114,7 +106,7 @@ TEST_F(InitializeRulesTest, RefusedRuleIsCountedAndRuleThatCannotBeCreatedEndsTh
         AddRule(kTable, pszName);
     }
     m_Reader.m_nCreateBeforeFailure = 3;
-    m_Reader.ReadRules(&m_Rules, m_pPolicy);
+    m_Reader.ReadRules(&m_Rules, m_pPolicy.get());
     EXPECT_EQ(m_Reader.GetRefusedCount(), 1u);
     EXPECT_EQ(m_Rules.Count(), 2u);
     EXPECT_NE(m_Rules.Find("r2"), nullptr);
@@ -140,7 +132,7 @@ TEST_F(InitializeRulesTest, ScriptsThatCannotRunKeepOrDropTheRuleAsItNeedsThem) 
     Set(strNeedy + "\\Script", "Enabled", true);
     Set(strNeedy + "\\Script", "ScriptType", "TCL");
 
-    m_Reader.ReadRules(&m_Rules, m_pPolicy);
+    m_Reader.ReadRules(&m_Rules, m_pPolicy.get());
     Rule* pScripted = m_Rules.Find("Scripted");
     ASSERT_NE(pScripted, nullptr);
     ASSERT_NE(pScripted->GetScript(), nullptr);

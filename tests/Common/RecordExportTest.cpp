@@ -104,21 +104,12 @@ TEST_F(RecordExportTest, EachAlertTypeExportsItsAttributesInTheirOrder) {
         {0, {"SystemAgent"}},
     };
     for (const auto& [nType, names] : expected) {
-        SCOPED_TRACE(nType);
         AgentEventInfoDefault record = FullRecord(nType);
         CADFEvent adf;
         record.FillADFEvent(adf);
-        EXPECT_EQ(NamesOf(adf, 1), names);
-        EXPECT_EQ(NamesOf(adf, 2), Names{"Host"});
-        EXPECT_EQ(adf.GetEventId(), nType != 0 ? 7u : 0u);
-
-        CQgEvent qg;
-        record.FillQgEvent(qg);
-        ASSERT_EQ(qg.GetPairs().size(), 1u);
-        EXPECT_EQ(qg.GetSourceAddressText(), "10.0.0.1");
-        EXPECT_EQ(qg.GetDestinationAddress(), 0x0200000Au);
-        EXPECT_EQ(qg.GetPortName(), "http");
-        EXPECT_EQ(qg.GetProtocol(), 6u);
+        EXPECT_EQ(NamesOf(adf, 1), names) << nType;
+        EXPECT_EQ(NamesOf(adf, 2), Names{"Host"}) << nType;
+        EXPECT_EQ(adf.GetEventId(), nType != 0 ? 7u : 0u) << nType;
     }
     EXPECT_TRUE(m_Log.Contains("Got an unknown event type"));
 
@@ -128,11 +119,18 @@ TEST_F(RecordExportTest, EachAlertTypeExportsItsAttributesInTheirOrder) {
     EXPECT_EQ(Value(adf, "DestinationPortName", 1)->Text(), "http");
     EXPECT_EQ(Value(adf, "DestinationAddress", 1)->Text(), "10.0.0.2");
     EXPECT_EQ(Value(adf, "AttackSuccessful", 1)->Type(), VTypeUint8);
+    CQgEvent qg;
+    full.FillQgEvent(qg);
+    EXPECT_EQ(qg.GetPairs().size(), 1u);
+    EXPECT_EQ(qg.GetSourceAddressText(), "10.0.0.1");
+    EXPECT_EQ(qg.GetDestinationAddress(), 0x0200000Au);
+    EXPECT_EQ(qg.GetPortName(), "http");
+    EXPECT_EQ(qg.GetProtocol(), 6u);
     // An unset port is named as port 65535.
     AgentEventInfoDefault bare(&m_Rule, 1);
-    CQgEvent qg;
-    bare.FillQgEvent(qg);
-    EXPECT_EQ(qg.GetPortName(), "Port# 65535");
+    CQgEvent unset;
+    bare.FillQgEvent(unset);
+    EXPECT_EQ(unset.GetPortName(), "Port# 65535");
 }
 
 TEST_F(RecordExportTest, UserPairsNameTheUserAndMissingValuesAreReported) {
@@ -221,13 +219,13 @@ TEST_F(RecordExportTest, RepeatedPairsStayApartUntilExportedAsParameters) {
     EXPECT_EQ(strOut, "AEI: Name=Login iPair=2 \n0 : Host - a \n1 : Host - b \n");
 }
 
+// Plain templates and text fields are proved end to end by the syslog host
+// test; these are the matches a naive scan gets wrong.
 TEST(InfoTemplate, PrefixMarkerAndSuffixCutTheValueOutOfTheText) {
     const char* const cases[][3] = {
         {"Host: {!} port", "Host: alpha port 80\n", "alpha"},
         {"user=*,{!}", "user=bob,carol,dave", "carol,dave"},
-        {"fixed", "anything", "fixed"},
         {"a{!}|b{!}", "xb1", "1"},
-        {"tail{!}", "line tail value\n", " value"},
         {"a{!}|b{!}", "nothing here", ""},
         {"end{!}", "the end", ""},
         // The character that breaks a match can start the next one.
@@ -238,14 +236,5 @@ TEST(InfoTemplate, PrefixMarkerAndSuffixCutTheValueOutOfTheText) {
         std::string strOut = "stale";
         AgentEventInfo::ResolveInfoTemplate(pszTemplate, pszText, strOut);
         EXPECT_EQ(strOut, pszExpected) << pszTemplate << " in " << pszText;
-    }
-}
-
-TEST(InfoTemplate, TextFieldsAreSplitAtBlanksLineEndsAndPercent) {
-    const std::pair<int, const char*> cases[] = {{0, "first"}, {-3, "first"}, {2, "third"}, {3, ""}};
-    for (const auto& [nField, pszExpected] : cases) {
-        std::string strOut = "stale";
-        AgentEventInfo::GetTextField(nField, "  first second%third\r\n", strOut);
-        EXPECT_EQ(strOut, pszExpected) << nField;
     }
 }

@@ -61,10 +61,7 @@ public:
     TestEngine() : CEngineBase("Test Engine") {}
     ~TestEngine() override { StopAndWait(); }
 
-    int32_t ConfigureEventSections(CSFEventRegistry*) override {
-        m_Sections = {m_Standard.GetRulesSectionPath(), m_User.GetRulesSectionPath()};
-        return 0;
-    }
+    int32_t ConfigureEventSections(CSFEventRegistry*) override { return 0; }
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override {
         if (m_nPopulateResult != 0) {
             return m_nPopulateResult;
@@ -98,7 +95,6 @@ public:
         Wake();
     }
 
-    std::vector<std::string> m_Sections;
     int32_t m_nPopulateResult = 0;
     bool m_bBusy = false;
     std::atomic<int> m_nRuns{0};

@@ -17,21 +17,6 @@
 
 namespace {
 
-// The host's services, keeping the detector events it is handed.
-class KeepingServices : public RecordingServices {
-public:
-    ~KeepingServices() {
-        for (IPolicyEventInterface* pEvent : m_Kept) {
-            pEvent->Release();
-        }
-    }
-    uint32_t RegisterDetectorPolicyEvent(const char*, IPolicyEventInterface* pEvent) override {
-        m_Kept.push_back(pEvent);
-        return 77;
-    }
-    std::vector<IPolicyEventInterface*> m_Kept;
-};
-
 class CSFEventRegistryTest : public ::testing::Test {
 protected:
     CSFEventRegistryTest() : m_pRequest(new CSFSvcRequest), m_pPolicy(CreatePluginPolicyContainer()) {
@@ -43,7 +28,7 @@ protected:
     ~CSFEventRegistryTest() override { m_pRequest->Release(); }
 
     CSFSensor m_Sensor;
-    KeepingServices m_Services;
+    RecordingServices m_Services;
     RecordingEventHandler m_Handler;
     CSFSvcRequest* m_pRequest;
     PolicyPtr m_pPolicy;
@@ -85,7 +70,7 @@ TEST_F(CSFEventRegistryTest, DetectorEventFromAKeyPathGoesToTheHandlerAndTheServ
     EXPECT_EQ(pEvent->GetPriority(), 1);
     CSFResponseList expected = {{"EMAIL", "Default"}, {"LOGTRAP", "Trap"}};
     EXPECT_EQ(*pEvent->GetResponses(), expected);
-    EXPECT_EQ(m_Services.m_Kept.size(), 1u);
+    EXPECT_EQ(m_Services.m_detectorEvents.size(), 1u);
 }
 
 TEST_F(CSFEventRegistryTest, DottedSettingsBuildDetectorEventsHandedOverOnce) {

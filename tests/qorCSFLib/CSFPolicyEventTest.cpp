@@ -126,18 +126,6 @@ TEST(CSFPolicyEvent, ListTextAboveLevelOneLeavesOutDisplayAndFilteredLogging) {
         << "LogFiltered sets no bit";
 }
 
-TEST(CSFPolicyEvent, ResponseCodeFollowsTheTableOrder) {
-    TestPolicyEvent event;
-    EXPECT_STREQ("", event.GetResponseCode());
-    event.AddResponse("EMAIL", "Default");
-    EXPECT_STREQ("M", event.GetResponseCode());
-    event.AddResponse("LOGDB", "LogWithoutRaw");
-    EXPECT_EQ(0x204u, event.GetResponseMask());
-    EXPECT_STREQ("A", event.GetResponseCode());
-    EXPECT_EQ(0u, CSFPolicyEvent::ResponseBit("email", "Default")) << "names compare exactly";
-    EXPECT_EQ(kResponseUserSpecified, CSFPolicyEvent::ResponseBit("USER SPECIFIED", ""));
-}
-
 TEST(CSFPolicyEvent, ResponseTextIsParsedItemByItem) {
     TestPolicyEvent event;
     event.SetResponses("EMAIL:Default,SNMP:Default");

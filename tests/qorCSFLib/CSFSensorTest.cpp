@@ -27,16 +27,10 @@ public:
 
 class CSFSensorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_pRequest = new CSFSvcRequest;
-        m_pRequest->SetServices(&m_services);
-    }
-    void TearDown() override { m_pRequest->Release(); }
+    bool Logged(const std::string& text) { return m_log.Contains(text); }
 
-    bool Logged(const std::string& text) { return m_services.Logged(text); }
-
-    RecordingServices m_services;
-    CSFSvcRequest* m_pRequest = nullptr;
+    ScopedHostLog m_log;
+    RecordingServices& m_services = m_log.m_Services;
     TestSensor m_sensor;
 };
 
@@ -108,17 +102,6 @@ TEST_F(CSFSensorTest, EveryCommandCompletesItsRequestOnce) {
         }
         EXPECT_EQ(0u, (m_sensor.*c.command)(nullptr));
     }
-}
-
-TEST_F(CSFSensorTest, ProductNameSetsTheIdOnlyForAnExactTableEntry) {
-    m_sensor.SetProductName(CSFSensor::ProductName(58));
-    EXPECT_EQ(58u, m_sensor.GetProductId());
-    std::string lower = CSFSensor::ProductName(3);
-    lower[0] = 'h';
-    m_sensor.SetProductName(lower.c_str());
-    EXPECT_EQ(0u, m_sensor.GetProductId());
-    EXPECT_STREQ(lower.c_str(), m_sensor.GetProductName());
-    EXPECT_EQ(nullptr, CSFSensor::ProductName(59));
 }
 
 // A deleted sensor must not stay reachable: factories and policy events

@@ -68,17 +68,6 @@ TEST(CSFSvcRequest, ReleasedRequestIsWithdrawnWithWhatItPublished) {
     pNewer->Release();
 }
 
-TEST(CSFSvcRequest, HostWordsOneAndTwoKeepTheFirstNonzeroValue) {
-    CSFSvcRequest* pRequest = new CSFSvcRequest;
-    for (uint32_t dwWord : {0u, 5u, 9u}) {
-        EXPECT_TRUE(pRequest->SetHostWord1(dwWord));
-        EXPECT_TRUE(pRequest->SetHostWord2(dwWord));
-    }
-    EXPECT_EQ(5u, pRequest->GetHostWord1());
-    EXPECT_EQ(5u, pRequest->GetHostWord2());
-    EXPECT_EQ(0u, pRequest->Release());
-}
-
 namespace {
 
 class RecordingReceiver : public ICSFTemplateReceiver {

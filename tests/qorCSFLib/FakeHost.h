@@ -15,6 +15,8 @@
 #include "hostwarden/ICSFHostServices.h"
 #include "hostwarden/ILogTag.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "hostwarden/IPolicyEventInterface.h"
+#include "qorCSFLib/CSFSvcRequest.h"
 
 // Owners for what a host destroys or releases.
 struct AlertEventDestroyer {
@@ -67,7 +69,13 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         m_lines.push_back(std::move(line));
     }
-    uint32_t RegisterDetectorPolicyEvent(const char*, IPolicyEventInterface*) override { return 0; }
+    // Keeps the detector events it is handed, as a host does, and answers
+    // their number.
+    uint32_t RegisterDetectorPolicyEvent(const char*, IPolicyEventInterface* pEvent) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_detectorEvents.emplace_back(pEvent);
+        return 77;
+    }
 
     std::vector<LoggedLine> Lines() {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -94,6 +102,11 @@ public:
         m_lines.clear();
         m_notices.clear();
     }
+
+    struct EventReleaser {
+        void operator()(IPolicyEventInterface* pEvent) const { pEvent->Release(); }
+    };
+    std::vector<std::unique_ptr<IPolicyEventInterface, EventReleaser>> m_detectorEvents;
 
 private:
     static std::string Format(const char* pszFormat, va_list args) {
@@ -132,4 +145,19 @@ public:
     uint8_t* m_pInput = nullptr;
     CmlByteBuffer m_output;
     uint32_t m_dwCode = 0;
+};
+
+// The host's logger for the scope of a test.
+class ScopedHostLog {
+public:
+    ScopedHostLog() : m_pRequest(new CSFSvcRequest) { m_pRequest->SetServices(&m_Services); }
+    ~ScopedHostLog() { m_pRequest->Release(); }
+    ScopedHostLog(const ScopedHostLog&) = delete;
+    ScopedHostLog& operator=(const ScopedHostLog&) = delete;
+
+    bool Contains(const std::string& strText) { return m_Services.Logged(strText); }
+    RecordingServices m_Services;
+
+private:
+    CSFSvcRequest* m_pRequest;
 };

@@ -44,9 +44,6 @@ TEST(PluginPolicyContainer, ValueOfAnotherKindAnswersTheDefault) {
     ASSERT_EQ(1, policy->SetText("config", "ScriptEnabled", "yes"));
     bool yes = true;
     EXPECT_TRUE(policy->GetBool("config", "ScriptEnabled", &yes));
-    EXPECT_FALSE(policy->GetBool("config", "ScriptEnabled", nullptr));
-    bool no = false;
-    EXPECT_EQ(0, policy->SetBool("config", "ScriptEnabled", &no));
     uint32_t big = 0xFFFFFFFFu;
     ASSERT_EQ(1, policy->SetULong("config", "Size", &big));
     EXPECT_EQ(-1, policy->GetLong("config", "Size", nullptr));
