@@ -112,8 +112,25 @@ TEST_F(EngineBaseTest, EngineRunsThroughTheFrameworkLifecycleAndReportsWhatItMat
     EXPECT_EQ(m_Handler.m_Validations[0]->GetRuleName(), "Validated");
     EXPECT_EQ(m_Handler.m_Validations[1]->GetRuleName(), "Required");
 
-    // Pause, reload and resume are proved with a real engine under hwhost
-    // (tests/NTSyslog/SyslogHostTest.cpp).
+    ASSERT_EQ(m_Engine.OnPauseInit(0), 0);
+    ASSERT_EQ(m_Engine.OnPause(0), 0);
+    EXPECT_FALSE(m_Engine.IsRunning());
+
+    // The sensor deletes its rules and has the paused engine read afresh.
+    const std::string strTheirs = "\\Advanced\\userdefinedsignatures\\Test Rules\\Theirs";
+    ASSERT_EQ(pPolicy->SetText(strTheirs.c_str(), "Pattern", "changed"), 1);
+    m_Sensor.DeleteRules();
+    ASSERT_EQ(m_Engine.OnReloadPolicy(0), 0);
+    EXPECT_EQ(RuleNames(m_Engine.GetRuleContainer()), expected);
+
+    ASSERT_EQ(m_Engine.OnResume(0), 0);
+    m_Engine.Feed("theirs changed");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == 1; }));
+    reported = m_Sensor.TakeReported();
+    EXPECT_EQ(reported[0]->GetRuleName(), "Theirs");
+    EXPECT_EQ(Variables(*reported[0])["__qor_priority"], "Low");
+    EXPECT_EQ(m_Engine.m_nRuns, 2);
+
     ASSERT_EQ(m_Engine.OnStopInit(0), 0);
     ASSERT_EQ(m_Engine.OnStop(0), 0);
     EXPECT_FALSE(m_Engine.IsRunning());
