@@ -2,21 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "TextLogs/LogRuleFixture.h"
 #include "TextLogs/TextLogRule.h"
 
 namespace {
 
-class SyslogReaderTest : public ::testing::Test, public LogRuleFixture {
-protected:
-    CNTSyslogRule* ReadOne(const char* pszName) {
-        m_pRules = Read(m_Reader);
-        return dynamic_cast<CNTSyslogRule*>(m_pRules->Find(pszName));
-    }
+class SyslogReaderTest : public ::testing::Test, public LogRuleFixture {};
 
-    CInitializeNTSyslogRules m_Reader;
-    std::unique_ptr<RuleContainer> m_pRules;
-};
+std::set<std::string> Names(RuleContainer& rules) {
+    std::set<std::string> names;
+    for (Rule* pRule : rules) {
+        names.insert(pRule->GetName());
+    }
+    return names;
+}
 
 }  // namespace
 
@@ -37,18 +38,12 @@ TEST_F(SyslogReaderTest, EachRuleOfTheSharedTableGoesToTheRightEngine) {
     CInitializeTextLogRules textReader;
     textReader.AddLogGroup("Web");
     std::unique_ptr<RuleContainer> pText = Read(textReader);
-    std::unique_ptr<RuleContainer> pSyslog = Read(m_Reader);
+    CInitializeNTSyslogRules syslogReader;
+    std::unique_ptr<RuleContainer> pSyslog = Read(syslogReader);
 
-    auto names = [](RuleContainer& rules) {
-        std::set<std::string> result;
-        for (Rule* pRule : rules) {
-            result.insert(pRule->GetName());
-        }
-        return result;
-    };
-    EXPECT_EQ(names(*pSyslog), (std::set<std::string>{"Plain", "SyslogNone", "SyslogEmptyLogs",
+    EXPECT_EQ(Names(*pSyslog), (std::set<std::string>{"Plain", "SyslogNone", "SyslogEmptyLogs",
                                                       "DefaultAmong", "DefaultAndWeb"}));
-    EXPECT_EQ(names(*pText),
+    EXPECT_EQ(Names(*pText),
               (std::set<std::string>{"DefaultAmong", "DefaultAndWeb", "OnlyWeb", "TextWeb"}));
     // The default group is never one of the text-log engine's groups.
     auto* pDefaultAmong = dynamic_cast<CTextLogRule*>(pText->Find("DefaultAmong"));
@@ -56,8 +51,10 @@ TEST_F(SyslogReaderTest, EachRuleOfTheSharedTableGoesToTheRightEngine) {
     EXPECT_TRUE(pDefaultAmong->GetLogGroups().empty());
 
     const std::string strTable = kTable;
-    EXPECT_TRUE(m_HostLog.Contains("Invalid rule type (TextLog) for rule " + strTable + "\\TextWeb"));
-    EXPECT_TRUE(m_HostLog.Contains("Invalid rule type (TextLog) for rule " + strTable + "\\TextNoLogs"));
+    EXPECT_TRUE(
+        m_HostLog.Contains("Invalid rule type (TextLog) for rule " + strTable + "\\TextWeb"));
+    EXPECT_TRUE(
+        m_HostLog.Contains("Invalid rule type (TextLog) for rule " + strTable + "\\TextNoLogs"));
     EXPECT_TRUE(m_HostLog.Contains("No Log Type specified for Rule " + strTable + "\\EmptyType"));
     EXPECT_TRUE(m_HostLog.Contains("Invalid rule type (syslog) for rule " + strTable + "\\SmallS"));
     // Refusing a rule that names other groups is silent.
@@ -66,43 +63,24 @@ TEST_F(SyslogReaderTest, EachRuleOfTheSharedTableGoesToTheRightEngine) {
     }
 }
 
-TEST_F(SyslogReaderTest, EveryRuleCarriesLogTypeSyslogUnlessItsInfoSaysOtherwise) {
-    std::string strFirst = AddRule("First", nullptr, nullptr);
-    std::string strSecond = AddRule("Second", nullptr, nullptr);
-    Set(strFirst + "\\Info", "User", "for {!} from");
-    Set(strSecond + "\\Info", "Log Type", "Remote syslog");
-    m_pRules = Read(m_Reader);
-
-    Rule* pFirst = m_pRules->Find("First");
-    ASSERT_NE(pFirst, nullptr);
-    ASSERT_EQ(pFirst->GetInfoPairs().size(), 2u);
-    EXPECT_EQ(pFirst->GetInfoPairs()[0].m_strName, "Log Type");
-    EXPECT_EQ(pFirst->GetInfoPairs()[0].m_strValue, "Syslog");
-    EXPECT_EQ(pFirst->GetInfoPairs()[1].m_strName, "User");
-
-    Rule* pSecond = m_pRules->Find("Second");
-    ASSERT_NE(pSecond, nullptr);
-    ASSERT_EQ(pSecond->GetInfoPairs().size(), 1u);
-    EXPECT_EQ(pSecond->GetInfoPairs()[0].m_strValue, "Remote syslog");
-}
-
-TEST_F(SyslogReaderTest, ExpressionFlagsAreReadOnlyWithAPattern) {
-    std::string strPath = AddRule("Su", nullptr, nullptr);
-    Set(strPath, "Regular Expression", "AUTHENTICATION FAILURE");
-    Set(strPath, "Ignore Case", true);
-    CNTSyslogRule* pRule = ReadOne("Su");
-    ASSERT_NE(pRule, nullptr);
-    EXPECT_TRUE(pRule->IsMatch("su: pam_unix(su:auth): authentication failure"));
-    EXPECT_FALSE(pRule->IsMatch("su: session opened"));
-    EXPECT_TRUE(pRule->GetLogGroups().empty());
-}
-
-TEST_F(SyslogReaderTest, UserReaderReadsTheUserTableOnly) {
-    AddRule("Standard", nullptr, nullptr);
+TEST_F(SyslogReaderTest, LogTypeSyslogComesFirstUnlessTheRulesInfoSetsIt) {
+    Set(AddRule("First", nullptr, nullptr) + "\\Info", "User", "for {!} from");
+    Set(AddRule("Second", nullptr, nullptr) + "\\Info", "Log Type", "Remote syslog");
     AddRule("Mine", nullptr, nullptr, kUserTable);
+    CInitializeNTSyslogRules reader;
+    std::unique_ptr<RuleContainer> pRules = Read(reader);
+    ASSERT_EQ(Names(*pRules), (std::set<std::string>{"First", "Second"}));
+
+    const auto& first = pRules->Find("First")->GetInfoPairs();
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].m_strName + "=" + first[0].m_strValue, "Log Type=Syslog");
+    EXPECT_EQ(first[1].m_strName, "User");
+    const auto& second = pRules->Find("Second")->GetInfoPairs();
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].m_strValue, "Remote syslog");
+
+    // The user's reader reads the user's table only.
     CInitializeUserNTSyslogRules userReader;
-    EXPECT_EQ(userReader.GetRulesSectionPath(), std::string(kUserTable) + "\\");
-    std::unique_ptr<RuleContainer> pRules = Read(userReader);
-    ASSERT_EQ(pRules->Count(), 1u);
-    EXPECT_NE(pRules->Find("Mine"), nullptr);
+    pRules = Read(userReader);
+    EXPECT_EQ(Names(*pRules), std::set<std::string>{"Mine"});
 }

@@ -10,68 +10,28 @@
 
 #include <chrono>
 #include <cinttypes>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/ChildProcess.h"
-#include "support/NetworkNamespace.h"
-#include "support/TestUtil.h"
+#include "support/NamespacedHost.h"
+
+using hwtest::SyslogPolicy;
+using hwtest::SyslogRule;
 
 namespace {
 
-const std::string kHwhost = std::string(HW_BINARY_DIR) + "/bin/hwhost";
-
-// A policy value line as the settings text writes it.
-std::string Value(const char* pszName, char type, const std::string& strValue) {
-    return std::string(pszName) + "\t=" + type + "\t" + strValue + ";\r\n";
+// A parameter of one alert document, "<absent>" when it has none.
+std::string Param(const std::string& alert, const std::string& name) {
+    const std::string start = "<param name='" + name + "' type='string' value='";
+    size_t at = alert.find(start);
+    if (at == std::string::npos) {
+        return "<absent>";
+    }
+    at += start.size();
+    return alert.substr(at, alert.find('\'', at) - at);
 }
-
-struct SyslogRule {
-    std::string m_strName;
-    std::string m_strPattern;
-    std::vector<std::pair<std::string, std::string>> m_Info = {};
-    bool m_bEnabled = true;
-};
-
-std::string PolicyText(const std::vector<SyslogRule>& rules) {
-    std::string text = "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\n";
-    text += Value("ScriptEnabled", 'B', "0");
-    text += "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
-    for (const SyslogRule& rule : rules) {
-        const std::string strKey = "[\\Advanced\\Rules\\SysLog Rules\\" + rule.m_strName;
-        text += strKey + "\\];\r\n";
-        text += Value("Enabled", 'B', rule.m_bEnabled ? "1" : "0");
-        text += Value("Priority", 'L', "2");
-        text += Value("Alert Type", 'S', "LoginEvent");
-        text += Value("Regular Expression", 'S', rule.m_strPattern);
-        text += strKey + "\\Info\\];\r\n";
-        for (const auto& pair : rule.m_Info) {
-            text += Value(pair.first.c_str(), 'S', pair.second);
-        }
-    }
-    return text;
-}
-
-// One alert document of the host's output, by its parameters.
-struct Alert {
-    std::string m_strText;
-    std::string Param(const std::string& strName) const {
-        const std::string strStart = "<param name='" + strName + "' type='string' value='";
-        size_t at = m_strText.find(strStart);
-        if (at == std::string::npos) {
-            return "<absent>";
-        }
-        at += strStart.size();
-        return m_strText.substr(at, m_strText.find('\'', at) - at);
-    }
-    bool Mentions(const std::string& strText) const {
-        return m_strText.find(strText) != std::string::npos;
-    }
-};
 
 class SyslogHostTest : public ::testing::Test {
 protected:
@@ -80,199 +40,154 @@ protected:
             GTEST_SKIP() << "needs root for a network namespace";
         }
         ASSERT_TRUE(m_Namespace.IsReady()) << m_Namespace.Error();
-        ASSERT_FALSE(hwtest::FindProgram("logger").empty());
-    }
-    void TearDown() override { StopHost(); }
-
-    void WritePolicy(const std::vector<SyslogRule>& rules, const char* pszFile = "Default.policy") {
-        hwtest::WriteWholeFile(m_Root.File(pszFile), PolicyText(rules));
-    }
-    void StartHost(const std::vector<std::string>& environment = {}) {
-        m_Host.SetErrorFile(m_Root.File("hwhost.err"));
-        ASSERT_TRUE(m_Host.Start(m_Namespace.Enter({kHwhost, "run", "--root", m_Root.Path(), "--alerts",
-                                                    m_Root.File("alerts.xml"), "--log",
-                                                    m_Root.File("hwhost.log")}),
-                                 m_Root.File("hwhost.out"), environment));
-        ASSERT_TRUE(hwtest::WaitUntil([&] { return Started() || !m_Host.IsRunning(); }, 60) &&
-                    m_Host.IsRunning())
-            << Errors();
-    }
-    void StopHost() {
-        if (m_Host.Pid() > 0 && m_Host.IsRunning()) {
-            ::kill(m_Host.Pid(), SIGTERM);
-            int nExit = 0;
-            m_Host.Wait(120, nExit);
-        }
-    }
-    std::string Errors() { return hwtest::ReadWholeFile(m_Root.File("hwhost.err")); }
-    bool Started() {
-        return Errors().find("hwhost: sensor started") != std::string::npos;
-    }
-    std::string Log() { return hwtest::ReadWholeFile(m_Root.File("hwhost.log")); }
-    bool LogContains(const std::string& strText) { return Log().find(strText) != std::string::npos; }
-
-    // Whether a socket of the namespace is bound to UDP port 514.
-    bool Listening() {
-        const std::string strTable = hwtest::ReadWholeFile("/proc/" + std::to_string(HolderPid()) + "/net/udp");
-        return strTable.find(":0202 ") != std::string::npos;
-    }
-    pid_t HolderPid() { return m_Namespace.HolderPid(); }
-
-    void Run(const std::vector<std::string>& argv, const std::string& strInput = std::string()) {
-        hwtest::ChildProcess program;
-        ASSERT_TRUE(program.Start(m_Namespace.Enter(argv), m_Root.File("tool.out"), {}, !strInput.empty()));
-        if (!strInput.empty()) {
-            program.WriteStdin(strInput);
-            program.CloseStdin();
-        }
-        int nExit = -1;
-        ASSERT_TRUE(program.Wait(30, nExit));
-        ASSERT_EQ(nExit, 0) << hwtest::ReadWholeFile(m_Root.File("tool.out"));
-    }
-    void Logger(const std::string& strTag, const std::string& strMessage) {
-        Run({"logger", "-d", "-n", "127.0.0.1", "-P", "514", "--rfc3164", "-t", strTag, strMessage});
-    }
-    // Exactly these bytes as one datagram.
-    void SendBytes(const std::string& strBytes) {
-        Run({"socat", "-u", "STDIN", "UDP-SENDTO:127.0.0.1:514"}, strBytes);
     }
 
-    std::vector<Alert> Alerts() {
-        std::vector<Alert> alerts;
-        const std::string strAll = hwtest::ReadWholeFile(m_Root.File("alerts.xml"));
-        const std::string strEnd = "</event>";
-        size_t nStart = 0;
-        for (size_t at = strAll.find(strEnd); at != std::string::npos; at = strAll.find(strEnd, nStart)) {
-            alerts.push_back(Alert{strAll.substr(nStart, at + strEnd.size() - nStart)});
-            nStart = at + strEnd.size();
-        }
-        return alerts;
+    void Start(const std::vector<SyslogRule>& rules,
+               const std::vector<std::string>& environment = {}) {
+        m_Host.WritePolicy(SyslogPolicy(rules));
+        ASSERT_TRUE(m_Host.Start({}, environment)) << m_Host.Errors();
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     }
-    std::vector<Alert> AlertsMentioning(const std::string& strText) {
-        std::vector<Alert> found;
-        for (Alert& alert : Alerts()) {
-            if (alert.Mentions(strText)) {
+    bool Listening() const { return m_Host.SyslogPortOpen(); }
+    void Send(const std::string& bytes) { ASSERT_TRUE(m_Host.SendDatagram(bytes)); }
+    void Push(const std::vector<SyslogRule>& rules) {
+        ASSERT_TRUE(m_Host.Reload(SyslogPolicy(rules))) << m_Host.ErrorsTail();
+    }
+
+    // The alert documents that mention `text`.
+    std::vector<std::string> AlertsMentioning(const std::string& text) {
+        std::vector<std::string> found;
+        const std::string all = m_Host.Alerts();
+        const std::string end = "</event>";
+        for (size_t start = 0, at = all.find(end); at != std::string::npos;
+             at = all.find(end, start)) {
+            const std::string alert = all.substr(start, at + end.size() - start);
+            if (alert.find(text) != std::string::npos) {
                 found.push_back(alert);
             }
+            start = at + end.size();
         }
         return found;
     }
-    size_t CountAlerts(const std::string& strMarker) {
-        const std::string strAll = hwtest::ReadWholeFile(m_Root.File("alerts.xml"));
-        size_t nCount = 0;
-        for (size_t at = strAll.find(strMarker); at != std::string::npos; at = strAll.find(strMarker, at + 1)) {
-            ++nCount;
-        }
-        return nCount;
-    }
-    bool WaitForAlerts(const std::string& strText, size_t nCount = 1) {
-        return hwtest::WaitUntil([&] { return AlertsMentioning(strText).size() >= nCount; }, 60);
+    bool WaitForAlert(const std::string& text) {
+        return hwtest::WaitUntil([&] { return !AlertsMentioning(text).empty(); }, 60);
     }
 
     hwtest::NetworkNamespace m_Namespace;
-    hwtest::ScratchDirectory m_Root;
-    hwtest::ChildProcess m_Host;
+    hwtest::NamespacedHost m_Host{m_Namespace};
 };
 
 }  // namespace
 
-TEST_F(SyslogHostTest, LoggerMessagesBecomeAlertsWithTheRuleAndTheirFields) {
-    WritePolicy({{"Failed su", "FAILED SU", {{"User", "@Field9"}, {"Server", "@Host"}, {"Sender", "@Remote"}}},
-                 {"Other", "never matches this"}});
-    StartHost();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    Logger("su", "FAILED SU (to root) alice on pts/0");
-    ASSERT_TRUE(WaitForAlerts("Failed su")) << Errors();
-    std::vector<Alert> alerts = AlertsMentioning("Failed su");
-    ASSERT_EQ(alerts.size(), 1u);
-    const Alert& alert = alerts[0];
-    EXPECT_EQ(alert.Param("Log Type"), "Syslog");
+TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
+    // Blanks, tabs, percent signs and line ends separate fields; the text
+    // ends at a NUL.
+    const char bytes[] = "alpha  beta\tgamma%%delta\r\nkey=v1;\0hidden";
+    const std::pair<std::string, std::string> kTemplates[] = {
+        {"@Field1", "beta"},    {"@Field2", "gamma"}, {"@Field3", "delta"},
+        {"@Field4", "key=v1;"}, {"@Field5", ""},      {"key={!};", "v1"}};
+    SyslogRule fields{"Fields", "^alpha"};
+    for (const auto& [strTemplate, strValue] : kTemplates) {
+        fields.m_Info.emplace_back("P" + std::to_string(fields.m_Info.size()), strTemplate);
+    }
+    const SyslogRule su{"Failed su",
+                        "FAILED SU",
+                        {{"User", "@Field9"}, {"Server", "@Host"}, {"Sender", "@Remote"}}};
+    Start({su, fields, {"Other", "never matches this"}});
+    ASSERT_TRUE(m_Host.RunInside({"logger", "-d", "-n", "127.0.0.1", "-P", "514", "--rfc3164", "-t",
+                                  "su", "FAILED SU (to root) alice on pts/0"}));
+    Send(std::string(bytes, sizeof bytes - 1));
+    // A datagram that fills the whole receive buffer is refused as too
+    // large; one byte less arrives whole.
+    Send(std::string(65506, 'x'));
+    const std::string largest = "largest" + std::string(65505 - 7, 'y');
+    Send(largest);
+    ASSERT_TRUE(WaitForAlert("Failed su") && WaitForAlert("'Fields'")) << m_Host.Errors();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        const std::string errors = m_Host.Errors();
+        return errors.find("WARNING: Error recving syslog packet: 10040") != std::string::npos &&
+               errors.find("Parsing Entry from 127.0.0.1: " + largest + "\n") != std::string::npos;
+    })) << m_Host.ErrorsTail();
+
+    const std::string suAlert = AlertsMentioning("Failed su").at(0);
+    EXPECT_EQ(Param(suAlert, "Log Type"), "Syslog");
     // "<13>Mmm dd hh:mm:ss host su: FAILED SU (to root) alice": field 9 is
     // the user whatever the host name, as the date has three fields.
-    EXPECT_EQ(alert.Param("User"), "alice");
-    EXPECT_EQ(alert.Param("Sender"), "127.0.0.1");
-    char szHost[256] = {};
-    ::gethostname(szHost, sizeof szHost - 1);
-    EXPECT_EQ(alert.Param("Server"), szHost);
+    EXPECT_EQ(Param(suAlert, "User"), "alice");
+    EXPECT_EQ(Param(suAlert, "Sender"), "127.0.0.1");
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    EXPECT_EQ(Param(suAlert, "Server"), host);
+
+    const std::string fieldsAlert = AlertsMentioning("'Fields'").at(0);
+    for (size_t n = 0; n < std::size(kTemplates); ++n) {
+        EXPECT_EQ(Param(fieldsAlert, "P" + std::to_string(n)), kTemplates[n].second)
+            << kTemplates[n].first;
+    }
+    EXPECT_TRUE(AlertsMentioning("hidden").empty());
     EXPECT_TRUE(AlertsMentioning("Other").empty());
 }
 
-TEST_F(SyslogHostTest, ExactBytesAreSplitIntoFieldsAtBlanksTabsPercentAndLineEnds) {
-    WritePolicy({{"Fields", "^alpha",
-                  {{"F0", "@Field0"}, {"F1", "@Field1"}, {"F2", "@Field2"}, {"F3", "@Field3"},
-                   {"F4", "@Field4"}, {"Missing", "@Field5"}, {"Value", "key={!};"}}}});
-    StartHost();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    SendBytes("alpha  beta\tgamma%%delta\r\nkey=v1;");
-    ASSERT_TRUE(WaitForAlerts("Fields")) << Errors();
-    const Alert alert = AlertsMentioning("Fields")[0];
-    EXPECT_EQ(alert.Param("F0"), "alpha");
-    EXPECT_EQ(alert.Param("F1"), "beta");
-    EXPECT_EQ(alert.Param("F2"), "gamma");
-    EXPECT_EQ(alert.Param("F3"), "delta");
-    EXPECT_EQ(alert.Param("F4"), "key=v1;");
-    EXPECT_EQ(alert.Param("Missing"), "");
-    EXPECT_EQ(alert.Param("Value"), "v1");
-}
-
 TEST_F(SyslogHostTest, MessageSentWhilePausedIsNotReported) {
-    WritePolicy({{"Marker", "marker", {{"Which", "@Field1"}}}});
-    StartHost();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    SendBytes("marker before");
-    ASSERT_TRUE(WaitForAlerts("before"));
-    ::kill(m_Host.Pid(), SIGUSR1);
+    Start({{"Marker", "marker", {{"Which", "@Field1"}}}});
+    Send("marker before");
+    ASSERT_TRUE(WaitForAlert("before"));
+    m_Host.Signal(SIGUSR1);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !Listening(); }));
-    SendBytes("marker paused");
-    ::kill(m_Host.Pid(), SIGUSR2);
+    Send("marker paused");
+    m_Host.Signal(SIGUSR2);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    SendBytes("marker after");
-    ASSERT_TRUE(WaitForAlerts("after"));
+    Send("marker after");
+    ASSERT_TRUE(WaitForAlert("after"));
     EXPECT_TRUE(AlertsMentioning("paused").empty());
     EXPECT_EQ(AlertsMentioning("Marker").size(), 2u);
 }
 
 TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedInTheHostLog) {
-    WritePolicy({{"Any", "x"}});
+    m_Host.WritePolicy(SyslogPolicy({{"Any", "x"}}));
     hwtest::ChildProcess holder;
     ASSERT_TRUE(holder.Start(m_Namespace.Enter({"socat", "-u", "UDP-RECV:514", "OPEN:/dev/null"})));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    StartHost();
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return LogContains("Syslog port (514) already in use on system."); }))
-        << Log();
-    EXPECT_NE(Errors().find("ERROR: Syslog port (514) already in use on system\n"), std::string::npos);
+    ASSERT_TRUE(m_Host.Start()) << m_Host.Errors();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Log().find("Syslog port (514) already in use on system.") !=
+               std::string::npos;
+    })) << m_Host.Log();
+    EXPECT_NE(m_Host.Errors().find("ERROR: Syslog port (514) already in use on system\n"),
+              std::string::npos);
 }
 
-TEST_F(SyslogHostTest, RuleTableWithoutAnEnabledRuleOpensNoSocket) {
-    SyslogRule off{"Off", "x"};
-    off.m_bEnabled = false;
-    WritePolicy({off});
-    StartHost();
-    ASSERT_TRUE(hwtest::WaitUntil(
-        [&] { return Errors().find("No valid Syslog rules for NT. SyslogListener will not Start\n") != std::string::npos; }))
-        << Errors();
+TEST_F(SyslogHostTest, PortIsOpenOnlyWhileTheRulesHoldAnEnabledRule) {
+    m_Host.WritePolicy(SyslogPolicy({{"Off", "x", {}, false}}));
+    ASSERT_TRUE(m_Host.Start()) << m_Host.Errors();
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Errors().find(
+                   "No valid Syslog rules for NT. SyslogListener will not Start\n") !=
+               std::string::npos;
+    })) << m_Host.Errors();
     EXPECT_FALSE(Listening());
+    // The first enabled rule a reload brings opens the port; a reload that
+    // takes the last one away closes it.
+    Push({{"On", "x"}});
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    Push({{"Off", "x", {}, false}});
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return !Listening(); }));
 }
 
 TEST_F(SyslogHostTest, ReloadChangesTheRulesWithoutRestartingTheHost) {
-    WritePolicy({{"Old rule", "ping", {{"Text", "@Field1"}}}});
-    StartHost();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    SendBytes("ping one");
-    ASSERT_TRUE(WaitForAlerts("Old rule"));
-
+    Start({{"Old rule", "ping", {{"Text", "@Field1"}}}});
+    Send("ping one");
+    ASSERT_TRUE(WaitForAlert("Old rule"));
     const pid_t hostPid = m_Host.Pid();
-    WritePolicy({{"New rule", "pong", {{"Text", "@Field1"}}}}, "push.policy");
-    ::kill(hostPid, SIGHUP);
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return !std::filesystem::exists(m_Root.File("push.policy")); }));
-    // The reload resumes the listener; the port then answers again.
+    Push({{"New rule", "pong", {{"Text", "@Field1"}}}});
+    // The resumed listener has a new socket, which may take a moment.
     ASSERT_TRUE(hwtest::WaitUntil([&] {
-        SendBytes("pong two");
-        return AlertsMentioning("New rule").size() >= 1;
+        Send("pong two");
+        return !AlertsMentioning("New rule").empty();
     }));
-    SendBytes("ping three");
-    SendBytes("pong marker");
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertsMentioning("marker").size() >= 1; }));
+    Send("ping three");
+    Send("pong marker");
+    ASSERT_TRUE(WaitForAlert("marker"));
     EXPECT_EQ(AlertsMentioning("Old rule").size(), 1u);
     EXPECT_TRUE(m_Host.IsRunning());
     EXPECT_EQ(m_Host.Pid(), hostPid);
@@ -280,42 +195,20 @@ TEST_F(SyslogHostTest, ReloadChangesTheRulesWithoutRestartingTheHost) {
 
 namespace {
 
-// Sends `nCount` datagrams to port 514 of the namespace from a thread that
-// has joined it, as fast as the socket takes them.
-void Flood(pid_t holder, uint64_t nCount, size_t nSize) {
-    std::thread sender([&] {
-        // Only this thread moves into the namespace.
-        int sock = hwtest::ConnectUdpInNamespaceOf(holder, 514);
-        if (sock < 0) {
-            ADD_FAILURE() << "cannot join the namespace";
-            return;
-        }
-        std::string strText(nSize, '.');
-        for (uint64_t n = 0; n < nCount; ++n) {
-            const int nLength = std::snprintf(strText.data(), strText.size(),
-                                              "<38>sshd[1]: flood failed for user%" PRIu64 " ", n);
-            strText[static_cast<size_t>(nLength)] = '.';
-            while (::send(sock, strText.data(), strText.size(), 0) < 0 &&
-                   (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
-            }
-        }
-        ::close(sock);
-    });
-    sender.join();
-}
-
-uint64_t ResidentKilobytes(pid_t pid) {
-    const std::string strStatus = hwtest::ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = strStatus.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::strtoull(strStatus.c_str() + at + 6, nullptr, 10);
+uint64_t ResidentKilobytes(pid_t pid, const std::string& field) {
+    const std::string status = hwtest::ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find(field + ":");
+    return at == std::string::npos
+               ? 0
+               : std::strtoull(status.c_str() + at + field.size() + 1, nullptr, 10);
 }
 
 // The drops the engine reported in the host log.
-uint64_t ReportedDrops(const std::string& strLog) {
-    const std::string strMarker = "NTSyslog dropped ";
+uint64_t ReportedDrops(const std::string& log) {
+    const std::string marker = "NTSyslog dropped ";
     uint64_t total = 0;
-    for (size_t at = strLog.find(strMarker); at != std::string::npos; at = strLog.find(strMarker, at + 1)) {
-        total += std::strtoull(strLog.c_str() + at + strMarker.size(), nullptr, 10);
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+        total += std::strtoull(log.c_str() + at + marker.size(), nullptr, 10);
     }
     return total;
 }
@@ -323,55 +216,47 @@ uint64_t ReportedDrops(const std::string& strLog) {
 }  // namespace
 
 TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBoundedMemory) {
-    constexpr uint64_t kDatagrams = 200000;
-    WritePolicy({{"Flood", "flood failed", {{"User", "@Field4"}}}});
     // A small quarantine keeps freed memory from counting as growth.
-    StartHost({"ASAN_OPTIONS=quarantine_size_mb=8"});
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
-    const uint64_t qwRssBefore = ResidentKilobytes(m_Host.Pid());
+    Start({{"Flood", "flood failed", {{"User", "@Field4"}}}},
+          {"ASAN_OPTIONS=quarantine_size_mb=8"});
+    const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
     auto before = m_Namespace.UdpCounters();
-
-    std::atomic<bool> bDone{false};
-    std::atomic<uint64_t> qwPeak{0};
-    std::thread watcher([&] {
-        while (!bDone) {
-            qwPeak = std::max<uint64_t>(qwPeak, ResidentKilobytes(m_Host.Pid()));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
     // Datagrams of a kilobyte: 200 MB if the sensor kept them all.
-    Flood(HolderPid(), kDatagrams, 1000);
-    // The engine works through its queue and the host through what it took;
-    // the count of alerts settles.
-    size_t nAlerts = CountAlerts("alert-name='Flood'");
-    for (int nPass = 0; nPass < 600; ++nPass) {
+    uint64_t n = 0;
+    ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
+        text = "<38>sshd[1]: flood failed for user" + std::to_string(n) + " ";
+        text.resize(1000, '.');
+        return n++ < 200000;
+    }));
+    // The engine works through its queue and the host through what it took
+    // until the count of alerts settles.
+    const std::string marker = "alert-name='Flood'";
+    size_t alerts = hwtest::CountOf(m_Host.Alerts(), marker);
+    for (int pass = 0; pass < 600; ++pass) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        const size_t nNow = CountAlerts("alert-name='Flood'");
-        if (nNow == nAlerts) {
+        const size_t now = hwtest::CountOf(m_Host.Alerts(), marker);
+        if (now == alerts) {
             break;
         }
-        nAlerts = nNow;
+        alerts = now;
     }
-    bDone = true;
-    watcher.join();
+    const uint64_t peak = ResidentKilobytes(m_Host.Pid(), "VmHWM");
     // Stopping closes the socket and makes the engine account for every
     // drop; what the listener never read is the kernel's.
-    ::kill(m_Host.Pid(), SIGTERM);
-    int nExit = -1;
-    ASSERT_TRUE(m_Host.Wait(120, nExit));
-    const std::string strErrors = Errors();
-    EXPECT_EQ(nExit, 0) << strErrors.substr(strErrors.size() - std::min<size_t>(strErrors.size(), 3000));
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
     auto after = m_Namespace.UdpCounters();
-    nAlerts = CountAlerts("alert-name='Flood'");
-    const uint64_t qwDelivered = after["InDatagrams"] - before["InDatagrams"];
-    const uint64_t qwDrops = ReportedDrops(Log());
-    EXPECT_GT(qwDelivered, 0u);
-    EXPECT_EQ(nAlerts + qwDrops, qwDelivered)
-        << "alerts " << nAlerts << ", drops " << qwDrops << ", kernel drops "
+    alerts = hwtest::CountOf(m_Host.Alerts(), marker);
+    const uint64_t delivered = after["InDatagrams"] - before["InDatagrams"];
+    const uint64_t drops = ReportedDrops(m_Host.Log());
+    EXPECT_GT(delivered, 0u);
+    EXPECT_EQ(alerts + drops, delivered)
+        << "alerts " << alerts << ", drops " << drops << ", kernel drops "
         << after["RcvbufErrors"] - before["RcvbufErrors"];
     // The queue holds at most 16 MB of text; everything else is the host's.
-    EXPECT_LT(qwPeak - qwRssBefore, 150u * 1024);
+    EXPECT_LT(peak - rssBefore, 150u * 1024);
     std::printf("flood: %" PRIu64 " delivered, %zu alerts, %" PRIu64 " dropped, RSS %" PRIu64
                 " -> peak %" PRIu64 " kB\n",
-                qwDelivered, nAlerts, qwDrops, qwRssBefore, qwPeak.load());
+                delivered, alerts, drops, rssBefore, peak);
 }

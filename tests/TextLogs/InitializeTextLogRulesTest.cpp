@@ -32,46 +32,57 @@ TEST_F(TextLogReaderTest, RuleWithoutAValidGroupIsKeptButDisabled) {
     EXPECT_TRUE(pRule->GetLogGroups().empty());
     EXPECT_FALSE(pRule->IsEnabled());
     const std::string strPath = std::string(kTable) + "\\Blank";
-    EXPECT_TRUE(m_HostLog.Contains("Rule " + strPath + " uses a Log Group ( Web) that is not defined"));
-    EXPECT_TRUE(m_HostLog.Contains("Rule " + strPath + " has no valid LogGroup. Disable"));
-    EXPECT_EQ(m_strConsole, "WARNING: Rule " + strPath + " uses a Log Group ( Web) that is not defined" +
-                                "WARNING: Rule " + strPath + " has no valid LogGroup. Disable");
+    const std::string strUndefined =
+        "Rule " + strPath + " uses a Log Group ( Web) that is not defined";
+    const std::string strDisabled = "Rule " + strPath + " has no valid LogGroup. Disable";
+    EXPECT_TRUE(m_HostLog.Contains(strUndefined));
+    EXPECT_TRUE(m_HostLog.Contains(strDisabled));
+    EXPECT_EQ(m_Console.Text(), "WARNING: " + strUndefined + "WARNING: " + strDisabled);
 }
 
 TEST_F(TextLogReaderTest, GroupNamedTwiceAroundAnEmptyNameIsHeldTwice) {
     AddRule("Twice", "TextLog", "Web,,Web,Mail");
+    AddRule("Info", "TextLog", "Web");
     CTextLogRule* pRule = ReadOne("Twice");
     ASSERT_NE(pRule, nullptr);
     EXPECT_EQ(pRule->GetLogGroups(), (std::vector<std::string>{"Web", "Web", "Mail"}));
-    EXPECT_TRUE(m_strConsole.empty()) << m_strConsole;
+    EXPECT_EQ(m_Console.Text(), "");
+    // A key named "Info" holds pairs, never a rule.
+    EXPECT_EQ(m_pRules->Find("Info"), nullptr);
 }
 
-TEST_F(TextLogReaderTest, KeyNamedInfoIsNeverARule) {
-    AddRule("Info", "TextLog", "Web");
-    EXPECT_EQ(ReadOne("Info"), nullptr);
-}
-
-TEST_F(TextLogReaderTest, UnparsablePatternIsReportedAndTheRuleMatchesNothing) {
-    std::string strPath = AddRule("Broken", "TextLog", "Web");
-    Set(strPath, "Regular Expression", "(fail");
-    Set(strPath, "Except", true);
-    CTextLogRule* pRule = ReadOne("Broken");
-    ASSERT_NE(pRule, nullptr);
-    EXPECT_TRUE(m_HostLog.Contains("Unable to parse regular expression ((fail) for Rule " + strPath));
-    EXPECT_NE(m_strConsole.find("ERROR: Unable to parse regular expression ((fail) for Rule " + strPath),
-              std::string::npos);
-    EXPECT_FALSE(pRule->IsMatch("login failed"));
-    EXPECT_FALSE(pRule->IsMatch("login ok"));
-}
-
-TEST_F(TextLogReaderTest, EmptyPatternMatchesEveryLineWhateverExceptSays) {
-    std::string strPath = AddRule("Empty", "TextLog", "Web");
-    Set(strPath, "Regular Expression", "");
-    Set(strPath, "Except", true);
-    CTextLogRule* pRule = ReadOne("Empty");
-    ASSERT_NE(pRule, nullptr);
-    EXPECT_EQ(pRule->GetExpression(), nullptr);
-    EXPECT_TRUE(pRule->IsMatch("anything"));
+TEST_F(TextLogReaderTest, PatternFlagsDecideWhichLinesMatch) {
+    const struct {
+        const char* pszPattern;
+        bool bIgnoreCase;
+        bool bExcept;
+        const char* pszLine;
+        bool bMatch;
+    } kCases[] = {
+        // A pattern that does not compile matches nothing, even with Except.
+        {"(fail", false, true, "login failed", false},
+        {"(fail", false, true, "login ok", false},
+        // No pattern matches every line whatever Except says.
+        {"", false, true, "anything", true},
+        {"FAILED", true, false, "su: authentication failed", true},
+        {"FAILED", true, true, "su: authentication failed", false},
+        {"FAILED", true, true, "su: session opened", true},
+        {"FAILED", false, false, "su: authentication failed", false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.pszPattern) + " / " + c.pszLine);
+        std::string strPath = AddRule("Flags", "TextLog", "Web");
+        Set(strPath, "Regular Expression", c.pszPattern);
+        Set(strPath, "Ignore Case", c.bIgnoreCase);
+        Set(strPath, "Except", c.bExcept);
+        CTextLogRule* pRule = ReadOne("Flags");
+        ASSERT_NE(pRule, nullptr);
+        EXPECT_EQ(pRule->IsMatch(c.pszLine), c.bMatch);
+    }
+    const std::string strError =
+        "Unable to parse regular expression ((fail) for Rule " + std::string(kTable) + "\\Flags";
+    EXPECT_TRUE(m_HostLog.Contains(strError));
+    EXPECT_TRUE(m_Console.Contains("ERROR: " + strError));
 }
 
 TEST_F(TextLogReaderTest, RulePairsOverrideTheSectionPairsOfTheSameName) {

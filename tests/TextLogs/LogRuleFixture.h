@@ -10,21 +10,15 @@
 #include "Common/InitializeRules.h"
 #include "Common/RuleContainer.h"
 #include "hostwarden/IPolicyContainer.h"
-#include "platform/Console.h"
+#include "support/ConsoleCapture.h"
 
 class LogRuleFixture {
 public:
     static constexpr const char kTable[] = "\\Advanced\\Rules\\SysLog Rules";
     static constexpr const char kUserTable[] = "\\Advanced\\userdefinedsignatures\\SysLog Rules";
 
-    LogRuleFixture() : m_pPolicy(CreatePluginPolicyContainer()) {
-        m_PreviousConsole =
-            plat::SetConsoleSink([this](std::string_view text) { m_strConsole += text; });
-    }
-    ~LogRuleFixture() {
-        plat::SetConsoleSink(std::move(m_PreviousConsole));
-        m_pPolicy->Release();
-    }
+    LogRuleFixture() : m_pPolicy(CreatePluginPolicyContainer()) {}
+    ~LogRuleFixture() { m_pPolicy->Release(); }
     LogRuleFixture(const LogRuleFixture&) = delete;
     LogRuleFixture& operator=(const LogRuleFixture&) = delete;
 
@@ -57,6 +51,5 @@ public:
     FakeSensorCore m_Sensor;
     ScopedHostLog m_HostLog;
     IPolicyContainer* m_pPolicy;
-    std::string m_strConsole;
-    plat::ConsoleSink m_PreviousConsole;
+    hwtest::ConsoleCapture m_Console;
 };

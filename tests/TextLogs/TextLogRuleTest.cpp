@@ -5,38 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Console.h"
-
-namespace {
-
-std::string CaptureConsole(const std::function<void()>& action) {
-    std::string text;
-    plat::ConsoleSink previous = plat::SetConsoleSink([&](std::string_view line) { text += line; });
-    action();
-    plat::SetConsoleSink(std::move(previous));
-    return text;
-}
-
-}  // namespace
-
-TEST(TextLogRule, PatternThatDoesNotCompileMatchesNothingEvenWithExcept) {
-    CTextLogRule rule;
-    CaptureConsole([&] { EXPECT_FALSE(rule.SetExpression("(fail", false, true)); });
-    EXPECT_FALSE(rule.IsMatch("login failed"));
-    EXPECT_FALSE(rule.IsMatch("login ok"));
-    // A later good pattern replaces it.
-    EXPECT_TRUE(rule.SetExpression("ok", false, false));
-    EXPECT_TRUE(rule.IsMatch("login ok"));
-}
-
-TEST(TextLogRule, CapitalPatternWithIgnoreCaseAndExceptMatchesLinesWithoutTheWord) {
-    CTextLogRule rule;
-    ASSERT_TRUE(rule.SetExpression("FAILED", true, false));
-    EXPECT_TRUE(rule.IsMatch("su: authentication failed"));
-    ASSERT_TRUE(rule.SetExpression("FAILED", true, true));
-    EXPECT_FALSE(rule.IsMatch("su: authentication failed"));
-    EXPECT_TRUE(rule.IsMatch("su: session opened"));
-}
+#include "support/ConsoleCapture.h"
 
 TEST(TextLogRule, CopyKeepsAWorkingExpressionAfterTheOriginalIsGone) {
     auto original = std::make_unique<CTextLogRule>();
@@ -61,8 +30,11 @@ TEST(TextLogRule, CopyKeepsAWorkingExpressionAfterTheOriginalIsGone) {
 
 TEST(TextLogRule, SyslogRuleRefusesGroupsButItsCloneIsAPlainTextLogRule) {
     CNTSyslogRule rule;
-    std::string console = CaptureConsole([&] { rule.AddLogGroup("Web"); });
-    EXPECT_EQ(console, "NtSyslogRule can only belong to default group\n");
+    {
+        hwtest::ConsoleCapture console;
+        rule.AddLogGroup("Web");
+        EXPECT_EQ(console.Text(), "NtSyslogRule can only belong to default group\n");
+    }
     EXPECT_TRUE(rule.GetLogGroups().empty());
     rule.AddDefaultLogGroup();
     EXPECT_EQ(rule.GetLogGroups(), (std::vector<std::string>{kDefaultLogGroupName}));

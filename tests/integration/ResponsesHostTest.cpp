@@ -13,16 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "support/ChildProcess.h"
-#include "support/NetworkNamespace.h"
-#include "support/TestUtil.h"
+#include "support/NamespacedHost.h"
 #include "support/TrapManager.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kHwhost = std::string(HW_BINARY_DIR) + "/bin/hwhost";
 // The policy (one syslog rule whose user and free text come from the
 // datagram, with three responses), the common policy defining them, and
 // the golden mail.
@@ -30,7 +27,8 @@ const std::string kData = std::string(HW_SOURCE_DIR) + "/tests/integration/data/
 constexpr unsigned short kTrapPort = 16162;
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
     return text;
@@ -42,72 +40,32 @@ protected:
         if (::geteuid() != 0) {
             GTEST_SKIP() << "needs root for a network namespace";
         }
-        if (!hwtest::TrapManager::Available() || hwtest::FindProgram("socat").empty()) {
-            GTEST_SKIP() << "snmptrapd or socat is not installed (scripts/install-deps)";
+        if (!hwtest::TrapManager::Available()) {
+            GTEST_SKIP() << "snmptrapd is not installed (scripts/install-deps)";
         }
         ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
         ASSERT_TRUE(m_manager.Start([this](const auto& argv) { return m_namespace.Enter(argv); },
                                     kTrapPort))
             << m_manager.Log();
-        fs::copy_file(kData + "Default.policy", m_root.File("Default.policy"));
-        fs::copy_file(kData + "common.policy", m_root.File("common.policy"));
-        ASSERT_TRUE(m_host.Start(
-            m_namespace.Enter({kHwhost, "run", "--root", m_root.Path(), "--alerts",
-                               m_root.File("alerts.xml"), "--log", m_root.File("hwhost.log"),
-                               "--snmp-manager", "127.0.0.1:" + std::to_string(kTrapPort)}),
-            m_root.File("hwhost.out"), {"TZ=UTC"}));
-        ASSERT_TRUE(hwtest::WaitUntil([&] { return Output().find("hwhost: sensor started") !=
-                                                   std::string::npos ||
-                                               !m_host.IsRunning(); },
-                                      60) &&
-                    m_host.IsRunning())
-            << Output();
+        fs::copy_file(kData + "Default.policy", m_host.File("Default.policy"));
+        fs::copy_file(kData + "common.policy", m_host.File("common.policy"));
+        ASSERT_TRUE(
+            m_host.Start({"--snmp-manager", "127.0.0.1:" + std::to_string(kTrapPort)}, {"TZ=UTC"}))
+            << m_host.Errors();
     }
 
-    void TearDown() override {
-        if (m_host.Pid() > 0 && m_host.IsRunning()) {
-            ::kill(m_host.Pid(), SIGTERM);
-            int exitCode = 0;
-            m_host.Wait(120, exitCode);
-        }
-    }
-
-    // hwhost's console and the programs it starts share one output.
-    std::string Output() const { return hwtest::ReadWholeFile(m_root.File("hwhost.out")); }
-    std::string Log() const { return hwtest::ReadWholeFile(m_root.File("hwhost.log")); }
-
-    // Exactly these bytes as one datagram to the syslog port.
-    void Send(const std::string& bytes) {
-        hwtest::ChildProcess sender;
-        ASSERT_TRUE(sender.Start(m_namespace.Enter({"socat", "-u", "STDIN", "UDP-SENDTO:127.0.0.1:514"}),
-                                 m_root.File("socat.out"), {}, true));
-        sender.WriteStdin(bytes);
-        sender.CloseStdin();
-        int exitCode = -1;
-        ASSERT_TRUE(sender.Wait(30, exitCode));
-        ASSERT_EQ(0, exitCode);
-    }
-
-    // Sends the datagram until the sensor has taken it (UDP may drop it
-    // before the listener is up).
     void Alert(const std::string& bytes) {
-        bool bTaken = false;
-        for (int attempt = 0; attempt < 10 && !bTaken; ++attempt) {
-            Send(bytes);
-            bTaken = hwtest::WaitUntil(
-                [&] {
-                    return hwtest::ReadWholeFile(m_root.File("alerts.xml")).find("Evil Login") !=
-                           std::string::npos;
-                },
-                5.0);
-        }
-        ASSERT_TRUE(bTaken) << Log();
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); }));
+        ASSERT_TRUE(m_host.SendDatagram(bytes));
+        ASSERT_TRUE(hwtest::WaitUntil([&] {
+            return m_host.Alerts().find("Evil Login") != std::string::npos;
+        })) << m_host.Log();
     }
 
     std::vector<fs::path> Outbox() const {
         std::vector<fs::path> files;
         std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(m_root.File("outbox"), ignored)) {
+        for (const auto& entry : fs::directory_iterator(m_host.File("outbox"), ignored)) {
             if (entry.path().extension() == ".mail") {
                 files.push_back(entry.path());
             }
@@ -117,8 +75,7 @@ protected:
 
     hwtest::NetworkNamespace m_namespace;
     hwtest::TrapManager m_manager;
-    hwtest::ScratchDirectory m_root;
-    hwtest::ChildProcess m_host;
+    hwtest::NamespacedHost m_host{m_namespace};
 };
 
 }  // namespace
@@ -127,19 +84,21 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
     Alert("<13>Mar 14 10:15:20 gate sshd: EVIL say \"hi\"; $(id)\nrm -rf /");
 
     // The program: every value one argument, the line break a blank.
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Output().find("[medium]\n") != std::string::npos; }))
-        << Output() << Log();
-    EXPECT_NE(std::string::npos, Output().find("[Evil Login]\n"
-                                               "[say \"hi\"; $(id) rm -rf /]\n"
-                                               "[-from]\n"
-                                               "[127.0.0.1]\n"
-                                               "[medium]\n"))
-        << Output();
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Output().find("[medium]\n") != std::string::npos;
+    })) << m_host.Output()
+        << m_host.Log();
+    EXPECT_NE(std::string::npos, m_host.Output().find("[Evil Login]\n"
+                                                      "[say \"hi\"; $(id) rm -rf /]\n"
+                                                      "[-from]\n"
+                                                      "[127.0.0.1]\n"
+                                                      "[medium]\n"))
+        << m_host.Output();
 
     // The mail: the default subject and body, byte for byte.
     char hostName[256] = {};
     ::gethostname(hostName, sizeof hostName - 1);
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Outbox().empty(); })) << Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Outbox().empty(); })) << m_host.Log();
     std::vector<fs::path> mails = Outbox();
     ASSERT_EQ(1u, mails.size());
     const std::string expected =
@@ -148,7 +107,7 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
 
     // The trap: enterprise specific, specific trap 4 for priority 2, and
     // the eleven values as the manager prints them.
-    ASSERT_TRUE(m_manager.WaitFor(".1.1.2.1.1.1.1.11.0", 30)) << m_manager.Log() << Log();
+    ASSERT_TRUE(m_manager.WaitFor(".1.1.2.1.1.1.1.11.0", 30)) << m_manager.Log() << m_host.Log();
     const std::string traps = m_manager.Log();
     EXPECT_NE(std::string::npos, traps.find("TRAP, SNMP v1, community hwtest")) << traps;
     EXPECT_NE(std::string::npos, traps.find("Enterprise Specific Trap (4)")) << traps;
@@ -165,7 +124,8 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
         "STRING: \"0\"",
         "STRING: \"EMAIL=Admins:0,SNMP=Managers:0,USER SPECIFIED=Echo:0\"",
         "STRING: \" SystemAgent:" + std::string(hostName) +
-            ";  UserName:say \\\"hi\\\"; $(id)\nrm -rf /;  AttackOrigin:Unknown;  Log Type:Syslog;  "
+            ";  UserName:say \\\"hi\\\"; $(id)\nrm -rf /;  AttackOrigin:Unknown;  Log Type:Syslog; "
+            " "
             "User:say \\\"hi\\\"; $(id)\nrm -rf /;  Sender:127.0.0.1; \"",
     };
     for (size_t n = 1; n <= values.size(); ++n) {

@@ -1,0 +1,155 @@
+#include "support/NamespacedHost.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+#include <utility>
+
+namespace hwtest {
+
+namespace {
+
+// A value line of the settings text, where a ";" inside a text is doubled.
+std::string Value(const std::string& name, char type, const std::string& value) {
+    std::string line = name + "\t=" + type + "\t";
+    for (char c : value) {
+        line += c == ';' ? std::string(";;") : std::string(1, c);
+    }
+    return line + ";\r\n";
+}
+
+}  // namespace
+
+std::string SyslogPolicy(const std::vector<SyslogRule>& rules) {
+    std::string text =
+        "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\n" + Value("ScriptEnabled", 'B', "0") +
+        "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
+    for (const SyslogRule& rule : rules) {
+        const std::string key = "[\\Advanced\\Rules\\SysLog Rules\\" + rule.m_strName;
+        text += key + "\\];\r\n" + Value("Enabled", 'B', rule.m_bEnabled ? "1" : "0") +
+                Value("Priority", 'L', "2") + Value("Alert Type", 'S', "LoginEvent") +
+                Value("Regular Expression", 'S', rule.m_strPattern) + key + "\\Info\\];\r\n";
+        for (const auto& [name, value] : rule.m_Info) {
+            text += Value(name, 'S', value);
+        }
+    }
+    return text;
+}
+
+size_t CountOf(const std::string& text, const std::string& marker) {
+    size_t count = 0;
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+NamespacedHost::~NamespacedHost() {
+    int exitCode = 0;
+    Stop(exitCode);
+}
+
+bool NamespacedHost::Start(const std::vector<std::string>& extraArguments,
+                           const std::vector<std::string>& environment) {
+    std::vector<std::string> argv = {std::string(HW_BINARY_DIR) + "/bin/hwhost",
+                                     "run",
+                                     "--root",
+                                     m_root.Path(),
+                                     "--alerts",
+                                     File("alerts.xml"),
+                                     "--log",
+                                     File("hwhost.log")};
+    argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+    m_process.SetErrorFile(File("hwhost.err"));
+    if (!m_process.Start(m_network.Enter(argv), File("hwhost.out"), environment)) {
+        return false;
+    }
+    WaitUntil(
+        [&] {
+            return Errors().find("hwhost: sensor started") != std::string::npos || !IsRunning();
+        },
+        60);
+    return IsRunning();
+}
+
+bool NamespacedHost::Reload(const std::string& policy) {
+    const std::string done = "hwhost: reload completed with status 1";
+    const size_t before = CountOf(Log(), done);
+    WritePolicy(policy, "push.policy");
+    Signal(SIGHUP);
+    WaitUntil([&] { return CountOf(Log(), done) > before || !IsRunning(); }, 120);
+    return IsRunning() && CountOf(Log(), done) > before;
+}
+
+bool NamespacedHost::SyslogPortOpen() const {
+    const std::string table =
+        ReadWholeFile("/proc/" + std::to_string(m_network.HolderPid()) + "/net/udp");
+    return table.find(":0202 ") != std::string::npos;
+}
+
+bool NamespacedHost::Stop(int& exitCode) {
+    if (Pid() <= 0) {
+        return false;
+    }
+    if (m_process.IsRunning()) {
+        ::kill(Pid(), SIGTERM);
+    }
+    return m_process.Wait(120, exitCode);
+}
+
+void NamespacedHost::Signal(int signal) const {
+    ::kill(Pid(), signal);
+}
+
+std::string NamespacedHost::ErrorsTail() const {
+    const std::string errors = Errors();
+    return errors.substr(errors.size() - std::min<size_t>(errors.size(), 4000));
+}
+
+bool NamespacedHost::SendDatagrams(const std::function<bool(std::string&)>& next) const {
+    bool bAllSent = false;
+    std::thread sender([&] {
+        const int sock = ConnectUdpInNamespaceOf(m_network.HolderPid(), 514);
+        bAllSent = sock >= 0;
+        std::string datagram;
+        while (sock >= 0 && next(datagram)) {
+            ssize_t sent = -1;
+            while ((sent = ::send(sock, datagram.data(), datagram.size(), 0)) < 0 &&
+                   (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
+            }
+            bAllSent = bAllSent && sent == static_cast<ssize_t>(datagram.size());
+        }
+        if (sock >= 0) {
+            ::close(sock);
+        }
+    });
+    sender.join();
+    return bAllSent;
+}
+
+bool NamespacedHost::SendDatagram(const std::string& bytes) const {
+    bool bDone = false;
+    return SendDatagrams([&](std::string& datagram) {
+        datagram = bytes;
+        return !std::exchange(bDone, true);
+    });
+}
+
+bool NamespacedHost::RunInside(const std::vector<std::string>& argv, const std::string& input) {
+    ChildProcess program;
+    if (!program.Start(m_network.Enter(argv), File("tool.out"), {}, !input.empty())) {
+        return false;
+    }
+    if (!input.empty()) {
+        program.WriteStdin(input);
+        program.CloseStdin();
+    }
+    int exitCode = -1;
+    return program.Wait(30, exitCode) && exitCode == 0;
+}
+
+}  // namespace hwtest

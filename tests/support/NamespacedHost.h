@@ -1,0 +1,85 @@
+#pragma once
+// hwhost with the real plug-in on a sensor root of its own, run inside a
+// private network namespace so its syslog engine owns UDP port 514; and
+// policies with syslog rules written in code, for the end-to-end tests.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/NetworkNamespace.h"
+#include "support/TestUtil.h"
+
+namespace hwtest {
+
+struct SyslogRule {
+    std::string m_strName;
+    std::string m_strPattern;
+    std::vector<std::pair<std::string, std::string>> m_Info = {};
+    bool m_bEnabled = true;
+};
+
+// A policy file holding `rules` in the "SysLog Rules" table (priority 2,
+// alert type "LoginEvent"), scripts off.
+std::string SyslogPolicy(const std::vector<SyslogRule>& rules);
+
+// How often `marker` occurs in `text`.
+size_t CountOf(const std::string& text, const std::string& marker);
+
+class NamespacedHost {
+public:
+    explicit NamespacedHost(const NetworkNamespace& network) : m_network(network) {}
+    ~NamespacedHost();
+    NamespacedHost(const NamespacedHost&) = delete;
+    NamespacedHost& operator=(const NamespacedHost&) = delete;
+
+    std::string File(const std::string& name) const { return m_root.File(name); }
+    void WritePolicy(const std::string& text, const std::string& name = "Default.policy") const {
+        WriteWholeFile(File(name), text);
+    }
+
+    // Runs hwhost on the root (alerts.xml, hwhost.log, standard output in
+    // hwhost.out, standard error in hwhost.err) and waits for it to report
+    // the sensor started; false when it ended first.
+    bool Start(const std::vector<std::string>& extraArguments = {},
+               const std::vector<std::string>& environment = {});
+    // Pushes `policy` (SIGHUP) and waits for the reload to complete; false
+    // when the host ended instead.
+    bool Reload(const std::string& policy);
+    // Whether a socket of the namespace is bound to UDP port 514.
+    bool SyslogPortOpen() const;
+    // SIGTERM, then the exit code; false when it did not end in two minutes.
+    bool Stop(int& exitCode);
+    void Signal(int signal) const;
+    pid_t Pid() const { return m_process.Pid(); }
+    bool IsRunning() { return m_process.IsRunning(); }
+
+    std::string Errors() const { return ReadWholeFile(File("hwhost.err")); }
+    // The end of the errors, for failure messages.
+    std::string ErrorsTail() const;
+    std::string Log() const { return ReadWholeFile(File("hwhost.log")); }
+    std::string Output() const { return ReadWholeFile(File("hwhost.out")); }
+    std::string Alerts() const { return ReadWholeFile(File("alerts.xml")); }
+
+    // Runs a program inside the namespace to its successful end, with
+    // `input` on its standard input.
+    bool RunInside(const std::vector<std::string>& argv, const std::string& input = std::string());
+    // Datagrams to the namespace's port 514 from a thread of its own that
+    // joins the namespace, as fast as the socket takes them: `next` fills
+    // each one and answers false after the last.  False when one was not
+    // sent (a closed port refuses the next); the others are still sent.
+    bool SendDatagrams(const std::function<bool(std::string&)>& next) const;
+    // Exactly these bytes as one datagram.
+    bool SendDatagram(const std::string& bytes) const;
+
+private:
+    const NetworkNamespace& m_network;
+    ScratchDirectory m_root;
+    ChildProcess m_process;
+};
+
+}  // namespace hwtest
