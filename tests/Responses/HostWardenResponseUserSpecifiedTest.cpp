@@ -31,7 +31,8 @@ protected:
     // A record of the rule as an engine makes it, turned into the sensor's
     // alert event by the rule's policy event.
     std::unique_ptr<ICSFAlertEvent, EventDeleter> Convert(AgentEventInfoDefault* pRecord) {
-        return std::unique_ptr<ICSFAlertEvent, EventDeleter>(m_Policy.CreateAlertEvent(nullptr, pRecord, 1));
+        return std::unique_ptr<ICSFAlertEvent, EventDeleter>(
+            m_Policy.CreateAlertEvent(nullptr, pRecord, 1));
     }
 
     // The record takes its alert type from the rule when it is made.
@@ -56,39 +57,42 @@ protected:
     CSFSensor m_Sensor;
     PlainRule m_Rule;
     CPolicyEvent m_Policy;
-    FormatterPtr<CHostWardenResponseUserSpecified> m_pFormatter{new CHostWardenResponseUserSpecified()};
+    FormatterPtr<CHostWardenResponseUserSpecified> m_pFormatter{
+        new CHostWardenResponseUserSpecified()};
 };
 
 }  // namespace
 
+// Only whole words that are tags become quoted values, each word followed
+// by one blank; the resource and application values follow the record's
+// own alert type.
 TEST_F(HostWardenResponseUserSpecifiedTest, TagWordsBecomeQuotedValuesAndOtherWordsStay) {
-    auto event = Convert(Record("SuspectPortConnection"));
-    ASSERT_NE(nullptr, event);
-    EXPECT_STREQ("-n \"Port Scan\" -s \"10.1.2.3\" -x <unknown> ",
-                 Line("-n <event>   -s <srcaddr> -x <unknown>", event.get()));
-    EXPECT_STREQ("\"4242\" \"192.0.2.10\" \"23\" \"TCP\" \"SuspectPortConnection\" \"web1\" ",
-                 Line("<srcport> <destaddr> <destport> <ProtocolName> <AlertType> <SensorName>",
-                      event.get()));
-    EXPECT_STREQ("\"N/A\" \"N/A\" <SourcePort>, ",
-                 Line("<SourceMACAddress> <MeldVulnStatus> <SourcePort>,", event.get()));
-    EXPECT_STREQ("", Line("   ", event.get()));
-}
-
-TEST_F(HostWardenResponseUserSpecifiedTest, ResourceFieldsFollowTheRecordsType) {
-    AgentEventInfoDefault* pRecord = Record("ResourceShortage");
-    pRecord->m_nResourceId = 77;
-    pRecord->SetApplicationText("db");
-    auto resource = Convert(pRecord);
-    ASSERT_NE(nullptr, resource);
-    EXPECT_STREQ("\"77\" \"N/A\" ", Line("<ResourceID> <Application>", resource.get()));
-
-    FormatterPtr<CHostWardenResponseUserSpecified> pOther(new CHostWardenResponseUserSpecified());
-    pRecord = Record("ApplicationEvent");
-    pRecord->m_nResourceId = 77;
-    pRecord->SetApplicationText("db");
-    auto application = Convert(pRecord);
-    ASSERT_NE(nullptr, application);
-    EXPECT_STREQ("\"N/A\" \"db\" ", pOther->GetParameters("<ResourceID> <Application>", application.get()));
+    const struct {
+        const char* pszAlertType;
+        const char* pszTemplate;
+        const char* pszLine;
+    } kCases[] = {
+        {"SuspectPortConnection", "-n <event>   -s <srcaddr> -x <unknown>",
+         "-n \"Port Scan\" -s \"10.1.2.3\" -x <unknown> "},
+        {"SuspectPortConnection", "<srcport> <destaddr> <destport> <ProtocolName> <AlertType>",
+         "\"4242\" \"192.0.2.10\" \"23\" \"TCP\" \"SuspectPortConnection\" "},
+        {"SuspectPortConnection", "<SensorName> <MeldVulnStatus> <SourcePort>,",
+         "\"web1\" \"N/A\" <SourcePort>, "},
+        {"SuspectPortConnection", "   ", ""},
+        {"ResourceShortage", "<ResourceID> <Application>", "\"77\" \"N/A\" "},
+        {"ApplicationEvent", "<ResourceID> <Application>", "\"N/A\" \"db\" "},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszTemplate);
+        AgentEventInfoDefault* pRecord = Record(c.pszAlertType);
+        pRecord->m_nResourceId = 77;
+        pRecord->SetApplicationText("db");
+        auto event = Convert(pRecord);
+        ASSERT_NE(nullptr, event);
+        FormatterPtr<CHostWardenResponseUserSpecified> pFormatter(
+            new CHostWardenResponseUserSpecified());
+        EXPECT_STREQ(c.pszLine, pFormatter->GetParameters(c.pszTemplate, event.get()));
+    }
 }
 
 TEST_F(HostWardenResponseUserSpecifiedTest, PlainFirstFormEventRefreshesOnlyTheCommonTags) {
@@ -108,7 +112,8 @@ TEST_F(HostWardenResponseUserSpecifiedTest, LegacyEventAndUnsupportedEvent) {
     EXPECT_EQ(nullptr, Line("<event>", nullptr));
 }
 
-TEST_F(HostWardenResponseUserSpecifiedTest, ReturnedLinePassedBackAsTemplateIsReadBeforeItIsRebuilt) {
+TEST_F(HostWardenResponseUserSpecifiedTest,
+       ReturnedLinePassedBackAsTemplateIsReadBeforeItIsRebuilt) {
     auto event = Convert(Record("SuspectPortConnection"));
     ASSERT_NE(nullptr, event);
     const char* pszLine = Line("-n <event>", event.get());
