@@ -11,8 +11,7 @@ namespace {
 
 bool Parse(std::vector<const char*> arguments, HwHostOptions& options, std::string& error) {
     arguments.insert(arguments.begin(), "hwhost");
-    return ParseHwHostOptions(static_cast<int>(arguments.size()), arguments.data(), options,
-                              error);
+    return ParseHwHostOptions(static_cast<int>(arguments.size()), arguments.data(), options, error);
 }
 
 }  // namespace
