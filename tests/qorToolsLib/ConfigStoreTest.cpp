@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+using Strings = std::vector<std::string>;
+
 TEST(ConfigStore, ValueOfAnotherTypeGivesTheDefaultAndRefusesTheSetter) {
     ConfigStore store;
     ASSERT_EQ(1, store.SetString("config", "Timeout", "soon"));
@@ -18,92 +20,93 @@ TEST(ConfigStore, ValueOfAnotherTypeGivesTheDefaultAndRefusesTheSetter) {
     EXPECT_TRUE(store.GetBool("missing", "On", true));
 }
 
-TEST(ConfigStore, SetterCreatesEveryKeyOfThePath) {
+TEST(ConfigStore, SetterCreatesEveryKeyOfThePathButNotAnOverlyDeepOne) {
     ConfigStore store;
     ASSERT_EQ(1, store.SetString("a\\b\\c", "v", "x"));
     ConfigKey* c = store.FindKey("\\a\\b\\c\\");
     ASSERT_NE(nullptr, c);
     EXPECT_EQ(c, store.FindKey("a\\b\\c"));
-    EXPECT_EQ(c, store.FindKey("\\a\\b\\c"));
     EXPECT_EQ(c, store.CreateKey("\\\\a\\b\\c"));
-    EXPECT_TRUE(store.HasSubKeys("a"));
-    EXPECT_FALSE(store.HasSubKeys("a\\b\\c"));
     EXPECT_EQ(store.GetRoot(), store.FindKey("\\"));
-}
 
-TEST(ConfigStore, OverlyDeepPathIsRefused) {
-    ConfigStore store;
     std::string deep;
     for (size_t i = 0; i <= ConfigStore::kMaxKeyDepth; ++i) {
         deep += "\\k";
     }
     EXPECT_EQ(nullptr, store.CreateKey(deep));
     EXPECT_EQ(0, store.SetString(deep, "v", "x"));
-    EXPECT_FALSE(store.HasSubKeys(""));
+    EXPECT_FALSE(store.KeyExists("k"));
     EXPECT_NE(nullptr, store.CreateKey(deep.substr(2)));
 }
 
-TEST(ConfigStore, NamedDeleteTouchesDirectSubKeysOnly) {
+TEST(ConfigStore, DeletesTouchOnlyWhatTheyName) {
     ConfigStore store;
     store.AddKey("a\\x\\target");
     EXPECT_FALSE(store.DeleteKey("a", "target"));
-    EXPECT_TRUE(store.KeyExists("a\\x\\target"));
     EXPECT_TRUE(store.DeleteKey("a\\x", "target"));
     EXPECT_FALSE(store.KeyExists("a\\x\\target"));
     EXPECT_FALSE(store.DeleteKey("", ""));
     EXPECT_TRUE(store.DeleteKey("a", ""));
     EXPECT_FALSE(store.KeyExists("a\\x"));
     EXPECT_FALSE(store.DeleteSubKey("missing", "x"));
+
+    store.SetLong("k\\sub", "n", 1);
+    store.SetLong("k", "a", 1);
+    store.SetLong("k", "b", 2);
+    EXPECT_TRUE(store.DeleteValue("k", "a"));
+    EXPECT_FALSE(store.DeleteValue("k", "a"));
+    EXPECT_TRUE(store.Exists("k", "b"));
+    store.ClearValues("k");
+    EXPECT_FALSE(store.Exists("k", "b"));
+    EXPECT_TRUE(store.KeyExists("k\\sub"));
+    store.ClearSection("k");
+    EXPECT_FALSE(store.KeyExists("k\\sub"));
 }
 
-TEST(ConfigStore, ValueTextsWriteNumbersInDecimal) {
+TEST(ConfigStore, ListsKeepStoredOrderAndWriteNumbersInDecimal) {
     ConfigStore store;
     store.SetLong("k", "n", -7);
     store.SetBool("k", "b", true);
     store.SetString("k", "s", "t");
-    std::vector<std::string> names, texts;
+    store.AddKey("k\\z");
+    store.AddKey("k\\a");
+    Strings names, texts;
     ASSERT_TRUE(store.GetValueTexts("k", names, texts));
-    EXPECT_EQ((std::vector<std::string>{"n", "b", "s"}), names);
-    EXPECT_EQ((std::vector<std::string>{"-7", "1", "t"}), texts);
-    ConfigValueMap map;
-    ASSERT_TRUE(store.GetValueMap("k", map, true));
-    EXPECT_EQ(1, map["b"].lNumber);
-    EXPECT_EQ("t", map["s"].strText);
+    EXPECT_EQ((Strings{"n", "b", "s"}), names);
+    EXPECT_EQ((Strings{"-7", "1", "t"}), texts);
     EXPECT_FALSE(store.GetValueTexts("missing", names, texts));
+    Strings keys;
+    EXPECT_FALSE(store.GetSubKeyNames("k\\z", keys));
+    ASSERT_TRUE(store.GetSubKeyNames("k", keys));
+    EXPECT_EQ((Strings{"z", "a"}), keys);
 }
 
-TEST(ConfigStore, SubKeyListsKeepStoredOrderAndAnswerFalseWhenEmpty) {
-    ConfigStore store;
-    store.AddKey("r\\z");
-    store.AddKey("r\\a");
-    ConfigStringList* list = store.NewSubKeyList("r");
-    EXPECT_EQ((ConfigStringList{"z", "a"}), *list);
-    store.DeleteSubKeyList(list);
-    std::vector<std::string> names;
-    EXPECT_FALSE(store.GetSubKeyNames("r\\z", names));
-    EXPECT_FALSE(store.GetSubKeyNames("missing", names));
-    EXPECT_TRUE(names.empty());
-}
-
-TEST(ConfigStore, SaveWithoutFileNameFailsAsAWriteError) {
-    ConfigStore store;
-    EXPECT_FALSE(store.Save());
-    EXPECT_EQ(ConfigStore::kWriteError, store.GetErrorClass());
-    EXPECT_EQ(QOR_E_NO_FILE_NAME, store.GetStatus());
-}
-
-TEST(ConfigStore, MoveCarriesTheWholeSubtreeAndItsPaths) {
+TEST(ConfigStore, MoveAndMergeCarryTheWholeSubtreeButNeverIntoItself) {
     ConfigStore store;
     store.SetLong("src\\deep", "n", 3);
-    store.SetString("src", "s", "x");
+    store.SetLong("src", "n", 9);
     store.AddKey("dst");
+    store.SetLong("dst", "n", 1);
+    EXPECT_FALSE(store.MoveKey("src", "src\\deep"));
+    EXPECT_FALSE(store.MoveKey("src", "src"));
+    EXPECT_FALSE(store.MergeKey("", "src", false));
+    EXPECT_FALSE(store.MoveKey("src", "missing"));
     ASSERT_TRUE(store.MoveKey("src", "dst"));
     EXPECT_FALSE(store.KeyExists("src"));
     EXPECT_EQ(3, store.GetLong("dst\\src\\deep", "n", 0));
-    EXPECT_EQ("x", store.GetString("dst\\src", "s", ""));
+
+    // Same-named values are updated, unless duplicates are asked for.
+    ASSERT_TRUE(store.MergeKey("dst\\src", "dst", false));
+    EXPECT_EQ(9, store.GetLong("dst", "n", 0));
+    EXPECT_EQ(3, store.GetLong("dst\\deep", "n", 0));
+    store.SetLong("again", "n", 5);
+    ASSERT_TRUE(store.MergeKey("again", "dst", true));
+    Strings names, texts;
+    store.GetValueTexts("dst", names, texts);
+    EXPECT_EQ((Strings{"9", "5"}), texts);
 }
 
-TEST(ConfigStore, KeyMovedOntoItsOwnParentStaysFindable) {
+TEST(ConfigStore, KeyMovedOrRenamedOntoATakenPathStaysFindable) {
     ConfigStore store;
     store.SetLong("a\\b\\c", "n", 1);
     ASSERT_TRUE(store.MoveKey("a\\b", "a"));
@@ -113,41 +116,18 @@ TEST(ConfigStore, KeyMovedOntoItsOwnParentStaysFindable) {
     ASSERT_TRUE(store.MergeKey("a\\x", "a", false));
     EXPECT_EQ(2, store.GetLong("a\\x", "n", 0));
 
+    ASSERT_TRUE(store.RenameKey("a\\b", "z"));
+    EXPECT_EQ(1, store.GetLong("a\\z\\c", "n", 0));
+    EXPECT_FALSE(store.KeyExists("a\\b\\c"));
+    EXPECT_FALSE(store.RenameKey("a", "x\\y"));
+    EXPECT_FALSE(store.RenameKey("", "root"));
+
     // A rename onto a taken name: the renamed key takes the path over once
     // the other goes.
     store.SetLong("y", "n", 3);
     ASSERT_TRUE(store.RenameKey("y", "a"));
     ASSERT_TRUE(store.DeleteKey("a", ""));
     EXPECT_EQ(3, store.GetLong("a", "n", 0));
-}
-
-TEST(ConfigStore, MoveOrMergeIntoItsOwnSubtreeIsRefused) {
-    ConfigStore store;
-    store.AddKey("a\\b");
-    EXPECT_FALSE(store.MoveKey("a", "a\\b"));
-    EXPECT_FALSE(store.MoveKey("a", "a"));
-    EXPECT_FALSE(store.MergeKey("", "a", false));
-    EXPECT_FALSE(store.MoveKey("a", "missing"));
-    EXPECT_TRUE(store.KeyExists("a\\b"));
-}
-
-TEST(ConfigStore, MergeUpdatesSameNamedValuesUnlessDuplicating) {
-    ConfigStore store;
-    store.SetLong("src", "n", 9);
-    store.SetString("src", "new", "v");
-    store.AddKey("src\\child");
-    store.SetLong("dst", "n", 1);
-    ASSERT_TRUE(store.MergeKey("src", "dst", false));
-    EXPECT_EQ(9, store.GetLong("dst", "n", 0));
-    EXPECT_EQ("v", store.GetString("dst", "new", ""));
-    EXPECT_TRUE(store.KeyExists("dst\\child"));
-    EXPECT_FALSE(store.KeyExists("src"));
-
-    store.SetLong("again", "n", 5);
-    ASSERT_TRUE(store.MergeKey("again", "dst", true));
-    std::vector<std::string> names, texts;
-    store.GetValueTexts("dst", names, texts);
-    EXPECT_EQ((std::vector<std::string>{"9", "v", "5"}), texts);
 }
 
 TEST(ConfigStore, CopyToAnotherStoreReplacesTheKeyThere) {
@@ -159,40 +139,14 @@ TEST(ConfigStore, CopyToAnotherStoreReplacesTheKeyThere) {
     target.SetLong("a", "kept", 4);
     ASSERT_TRUE(source.CopyKeyTo("a\\b", target));
     EXPECT_EQ(1, target.GetLong("a\\b", "n", 0));
-    EXPECT_EQ(0, target.GetLong("a\\b", "old", 0));
+    EXPECT_FALSE(target.Exists("a\\b", "old"));
     EXPECT_EQ(2, target.GetLong("a\\b\\c", "m", 0));
     EXPECT_EQ(4, target.GetLong("a", "kept", 0));
     ASSERT_TRUE(source.CopyKeyTo("a\\b", source));
     EXPECT_EQ(2, source.GetLong("a\\b\\c", "m", 0));
     ASSERT_TRUE(source.CopyKeyTo("", target));
-    EXPECT_EQ(0, target.GetLong("a", "kept", 0));
-    EXPECT_EQ(1, target.GetLong("a\\b", "n", 0));
+    EXPECT_FALSE(target.Exists("a", "kept"));
     EXPECT_FALSE(source.CopyKeyTo("missing", target));
-}
-
-TEST(ConfigStore, RenameReindexesEverythingBelow) {
-    ConfigStore store;
-    store.SetLong("a\\b\\c", "n", 1);
-    ASSERT_TRUE(store.RenameKey("a\\b", "z"));
-    EXPECT_EQ(1, store.GetLong("a\\z\\c", "n", 0));
-    EXPECT_FALSE(store.KeyExists("a\\b\\c"));
-    EXPECT_FALSE(store.RenameKey("a", "x\\y"));
-    EXPECT_FALSE(store.RenameKey("", "root"));
-}
-
-TEST(ConfigStore, ClearAndDeleteValueFreeWhatTheyRemove) {
-    ConfigStore store;
-    store.SetLong("k\\sub", "n", 1);
-    store.SetLong("k", "a", 1);
-    store.SetLong("k", "b", 2);
-    EXPECT_TRUE(store.DeleteValue("k", "a"));
-    EXPECT_FALSE(store.DeleteValue("k", "a"));
-    EXPECT_TRUE(store.Exists("k", "b"));
-    store.ClearValues("k");
-    EXPECT_FALSE(store.Exists("k", "b"));
-    store.ClearSection("k");
-    EXPECT_FALSE(store.KeyExists("k\\sub"));
-    EXPECT_TRUE(store.Exists("k", ""));
 }
 
 TEST(ConfigStore, DumpsOmitIndentation) {
@@ -212,9 +166,9 @@ TEST(ConfigStore, SortWithANameSortsTheFirstKeyOfThatName) {
     store.AddKey("r\\d");
     store.AddKey("r\\c");
     ASSERT_TRUE(store.Sort("r", "x"));
-    std::vector<std::string> names;
+    Strings names;
     store.GetSubKeyNames("r\\x", names);
     store.GetSubKeyNames("r", names);
-    EXPECT_EQ((std::vector<std::string>{"a", "b", "x", "d", "c"}), names);
+    EXPECT_EQ((Strings{"a", "b", "x", "d", "c"}), names);
     EXPECT_FALSE(store.Sort("missing", ""));
 }

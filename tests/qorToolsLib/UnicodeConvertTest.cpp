@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <bit>
+#include <type_traits>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -42,9 +43,45 @@ std::basic_string<Unit> FromBytes(const std::string& bytes) {
                                    bytes.size() / sizeof(Unit));
 }
 
-template <typename Unit>
-std::string ToBytes(const std::basic_string<Unit>& text) {
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(Unit));
+// One conversion of a whole text: its status, the units it consumed, the
+// units it counted and what it wrote.
+template <typename From, typename To>
+struct Converted {
+    StatusCode status;
+    size_t consumed;
+    size_t counted;
+    std::basic_string<To> out;
+};
+
+template <typename From, typename To>
+Converted<From, To> Convert(StatusCode (*convert)(const From**, const From*, std::basic_string<To>&,
+                                                  size_t*, uint32_t),
+                            const std::basic_string<From>& text, uint32_t mode = 0) {
+    const From* source = text.data();
+    Converted<From, To> r{};
+    r.status = convert(&source, text.data() + text.size(), r.out, &r.counted, mode);
+    r.consumed = static_cast<size_t>(source - text.data());
+    return r;
+}
+
+template <typename From, typename To>
+::testing::AssertionResult Gives(const Converted<From, To>& r, StatusCode status, size_t consumed,
+                                 const std::type_identity_t<std::basic_string<To>>& out) {
+    if (r.status == status && r.consumed == consumed && r.out == out) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "status " << std::hex << r.status << std::dec
+                                         << ", consumed " << r.consumed << ", wrote "
+                                         << ::testing::PrintToString(r.out);
+}
+
+// The text a conversion that must succeed wrote.
+template <typename From, typename To>
+std::basic_string<To> Whole(const Converted<From, To>& r, size_t size) {
+    EXPECT_EQ(QOR_S_OK, r.status);
+    EXPECT_EQ(size, r.consumed);
+    EXPECT_EQ(r.out.size(), r.counted);
+    return r.out;
 }
 
 }  // namespace
@@ -53,162 +90,61 @@ TEST(UnicodeConvert, MixedScriptSampleAgreesWithIconvInEveryDirection) {
     const std::string utf8(kMixedUtf8);
     const std::u16string utf16 = FromBytes<char16_t>(Iconv(Utf16Name(), "UTF-8", utf8.data(), utf8.size()));
     const std::u32string utf32 = FromBytes<char32_t>(Iconv(Utf32Name(), "UTF-8", utf8.data(), utf8.size()));
-
-    std::u16string to16;
-    const char* s8 = utf8.data();
-    size_t count = 0;
-    EXPECT_EQ(QOR_S_OK, ConvertUtf8ToUtf16(&s8, utf8.data() + utf8.size(), to16, &count, 0));
-    EXPECT_EQ(utf16, to16);
-    EXPECT_EQ(utf16.size(), count);
-    EXPECT_EQ(utf8.data() + utf8.size(), s8);
-
-    std::u32string to32;
-    s8 = utf8.data();
-    EXPECT_EQ(QOR_S_OK, ConvertUtf8ToUtf32(&s8, utf8.data() + utf8.size(), to32, &count, 0));
-    EXPECT_EQ(utf32, to32);
-
-    std::string from16;
-    const char16_t* s16 = utf16.data();
-    EXPECT_EQ(QOR_S_OK, ConvertUtf16ToUtf8(&s16, utf16.data() + utf16.size(), from16, &count, 0));
-    EXPECT_EQ(utf8, from16);
-    EXPECT_EQ(Iconv("UTF-8", Utf16Name(), utf16.data(), utf16.size() * 2), from16);
-
-    std::u32string from16to32;
-    s16 = utf16.data();
-    EXPECT_EQ(QOR_S_OK, ConvertUtf16ToUtf32(&s16, utf16.data() + utf16.size(), from16to32, &count, 0));
-    EXPECT_EQ(ToBytes(from16to32), Iconv(Utf32Name(), Utf16Name(), utf16.data(), utf16.size() * 2));
-
-    std::string from32;
-    const char32_t* s32 = utf32.data();
-    EXPECT_EQ(QOR_S_OK, ConvertUtf32ToUtf8(&s32, utf32.data() + utf32.size(), from32, &count, 0));
-    EXPECT_EQ(utf8, from32);
-
-    std::u16string from32to16;
-    s32 = utf32.data();
-    EXPECT_EQ(QOR_S_OK, ConvertUtf32ToUtf16(&s32, utf32.data() + utf32.size(), from32to16, &count, 0));
-    EXPECT_EQ(ToBytes(from32to16), Iconv(Utf16Name(), Utf32Name(), utf32.data(), utf32.size() * 4));
+    ASSERT_EQ(utf8, Iconv("UTF-8", Utf16Name(), utf16.data(), utf16.size() * 2));
+    EXPECT_EQ(utf16, Whole(Convert(ConvertUtf8ToUtf16, utf8), utf8.size()));
+    EXPECT_EQ(utf32, Whole(Convert(ConvertUtf8ToUtf32, utf8), utf8.size()));
+    EXPECT_EQ(utf8, Whole(Convert(ConvertUtf16ToUtf8, utf16), utf16.size()));
+    EXPECT_EQ(utf32, Whole(Convert(ConvertUtf16ToUtf32, utf16), utf16.size()));
+    EXPECT_EQ(utf8, Whole(Convert(ConvertUtf32ToUtf8, utf32), utf32.size()));
+    EXPECT_EQ(utf16, Whole(Convert(ConvertUtf32ToUtf16, utf32), utf32.size()));
 }
 
-TEST(UnicodeConvert, AsciiFromUtf16CountsTheBytesWritten) {
-    const char16_t text[] = u"ab";
-    const char16_t* src = text;
-    std::string out;
-    size_t count = 99;
-    EXPECT_EQ(QOR_S_OK, ConvertUtf16ToUtf8(&src, text + 2, out, &count, 0));
-    EXPECT_EQ("ab", out);
-    EXPECT_EQ(2u, count);
-}
-
-TEST(UnicodeConvert, TrailingHighSurrogateIsLeftUnconsumedInBothModes) {
-    const char16_t text[] = {u'a', 0xD83D};
+TEST(UnicodeConvert, IllFormedUtf16StopsOrIsReplaced) {
+    // A trailing high surrogate may still find its pair: left unconsumed.
     for (uint32_t mode : {0u, 1u}) {
-        const char16_t* src = text;
-        std::string out;
-        EXPECT_EQ(QOR_E_UNICODE_TRUNCATED, ConvertUtf16ToUtf8(&src, text + 2, out, nullptr, mode));
-        EXPECT_EQ(text + 1, src);
-        EXPECT_EQ("a", out);
+        EXPECT_TRUE(Gives(Convert(ConvertUtf16ToUtf8, std::u16string{u'a', 0xD83D}, mode),
+                          QOR_E_UNICODE_TRUNCATED, 1, "a"));
     }
+    const std::u16string unpaired{0xDC00, u'x', 0xD800, u'y'};
+    EXPECT_TRUE(Gives(Convert(ConvertUtf16ToUtf8, unpaired, 0), QOR_E_UNICODE_UNPAIRED, 0, ""));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf16ToUtf8, unpaired, 1), QOR_E_UNICODE_UNPAIRED, 4,
+                      "\xEF\xBF\xBDx\xEF\xBF\xBDy"));
 }
 
-TEST(UnicodeConvert, UnpairedSurrogatesStopOrAreReplaced) {
-    const char16_t text[] = {0xDC00, u'x', 0xD800, u'y'};
-    const char16_t* src = text;
-    std::string out;
-    EXPECT_EQ(QOR_E_UNICODE_UNPAIRED, ConvertUtf16ToUtf8(&src, text + 4, out, nullptr, 0));
-    EXPECT_EQ(text, src);
-    EXPECT_TRUE(out.empty());
-
-    src = text;
-    EXPECT_EQ(QOR_E_UNICODE_UNPAIRED, ConvertUtf16ToUtf8(&src, text + 4, out, nullptr, 1));
-    EXPECT_EQ("\xEF\xBF\xBDx\xEF\xBF\xBDy", out);
-    EXPECT_EQ(text + 4, src);
-}
-
-TEST(UnicodeConvert, OverlongNulIsMalformedAndReplacedOnce) {
-    const char bytes[] = "\xC0\x80z";
-    const char* src = bytes;
-    std::u16string out;
-    EXPECT_EQ(QOR_E_UNICODE_MALFORMED, ConvertUtf8ToUtf16(&src, bytes + 3, out, nullptr, 0));
-    EXPECT_EQ(bytes, src);
-
-    src = bytes;
-    out.clear();
-    EXPECT_EQ(QOR_E_UNICODE_MALFORMED, ConvertUtf8ToUtf16(&src, bytes + 3, out, nullptr, 1));
-    EXPECT_EQ(u"\xFFFDz", out);
-}
-
-TEST(UnicodeConvert, MalformedSequenceResumesAtTheNextPossibleStart) {
+TEST(UnicodeConvert, IllFormedUtf8StopsOrIsReplacedOncePerBadSequence) {
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf16, std::string("\xC0\x80z"), 0),
+                      QOR_E_UNICODE_MALFORMED, 0, u""));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf16, std::string("\xC0\x80z"), 1),
+                      QOR_E_UNICODE_MALFORMED, 3, u"\xFFFDz"));
     // E2 announces three bytes; 'A' can start a sequence, so only the lead is
     // replaced and 'A' is read as itself.
-    const char bytes[] = "\xE2" "A\x82\xAC";
-    const char* src = bytes;
-    std::u32string out;
-    EXPECT_EQ(QOR_E_UNICODE_MALFORMED, ConvertUtf8ToUtf32(&src, bytes + 4, out, nullptr, 1));
-    EXPECT_EQ((std::u32string{0xFFFD, U'A', 0xFFFD, 0xFFFD}), out);
-}
-
-TEST(UnicodeConvert, NonCharactersAreRejected) {
-    const char32_t text[] = {0xFFFF, U'q'};
-    const char32_t* src = text;
-    std::string out;
-    EXPECT_EQ(QOR_E_UNICODE_ILLEGAL, ConvertUtf32ToUtf8(&src, text + 2, out, nullptr, 0));
-    EXPECT_EQ(text, src);
-    src = text;
-    EXPECT_EQ(QOR_E_UNICODE_ILLEGAL, ConvertUtf32ToUtf8(&src, text + 2, out, nullptr, 1));
-    EXPECT_EQ("\xEF\xBF\xBDq", out);
-
-    const char16_t wide[] = {0xFFFE};
-    const char16_t* w = wide;
-    std::u32string out32;
-    EXPECT_EQ(QOR_E_UNICODE_ILLEGAL, ConvertUtf16ToUtf32(&w, wide + 1, out32, nullptr, 0));
-    const char bytes[] = "\xEF\xBF\xBF";
-    const char* b = bytes;
-    EXPECT_EQ(QOR_E_UNICODE_ILLEGAL, ConvertUtf8ToUtf32(&b, bytes + 3, out32, nullptr, 0));
-}
-
-TEST(UnicodeConvert, ValuesOutsideTheCodeSpaceAreRejected) {
-    const char32_t big[] = {0x110000};
-    const char32_t* src = big;
-    std::u16string out;
-    EXPECT_EQ(QOR_E_UNICODE_RANGE, ConvertUtf32ToUtf16(&src, big + 1, out, nullptr, 0));
-
-    // A well-formed five-byte sequence still decodes above U+10FFFF; in
-    // replacing mode the whole sequence becomes one replacement character.
-    const char five[] = "\xF8\x88\x80\x80\x80!";
-    const char* f = five;
-    std::u32string out32;
-    EXPECT_EQ(QOR_E_UNICODE_RANGE, ConvertUtf8ToUtf32(&f, five + 6, out32, nullptr, 1));
-    EXPECT_EQ((std::u32string{0xFFFD, U'!'}), out32);
-}
-
-TEST(UnicodeConvert, SurrogatesOutsideUtf16AreRejected) {
-    const char32_t lone[] = {0xD800};
-    const char32_t* src = lone;
-    std::string out;
-    EXPECT_EQ(QOR_E_UNICODE_UNENCODABLE, ConvertUtf32ToUtf8(&src, lone + 1, out, nullptr, 0));
-
-    const char encoded[] = "\xED\xA0\x80";
-    const char* e = encoded;
-    std::u16string out16;
-    EXPECT_EQ(QOR_E_UNICODE_SURROGATE, ConvertUtf8ToUtf16(&e, encoded + 3, out16, nullptr, 0));
-    EXPECT_EQ(encoded, e);
-}
-
-TEST(UnicodeConvert, IncompleteUtf8AtTheEndIsNotConsumed) {
-    const char bytes[] = "x\xE2\x82";
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf32, std::string("\xE2" "A\x82\xAC"), 1),
+                      QOR_E_UNICODE_MALFORMED, 4, U"\xFFFD" U"A\xFFFD\xFFFD"));
+    // An incomplete sequence at the end may be completed by more input; a
+    // cut-off prefix that is already malformed is malformed.
     for (uint32_t mode : {0u, 1u}) {
-        const char* src = bytes;
-        std::u16string out;
-        EXPECT_EQ(QOR_E_UNICODE_TRUNCATED, ConvertUtf8ToUtf16(&src, bytes + 3, out, nullptr, mode));
-        EXPECT_EQ(bytes + 1, src);
-        EXPECT_EQ(u"x", out);
+        EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf16, std::string("x\xE2\x82"), mode),
+                          QOR_E_UNICODE_TRUNCATED, 1, u"x"));
     }
-    // A cut-off prefix that is already malformed is malformed, not incomplete.
-    const char bad[] = "\xE0\x41";
-    const char* src = bad;
-    std::u16string out;
-    EXPECT_EQ(QOR_E_UNICODE_MALFORMED, ConvertUtf8ToUtf16(&src, bad + 2, out, nullptr, 1));
-    EXPECT_EQ(u"\xFFFD" u"A", out);
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf16, std::string("\xE0\x41"), 1),
+                      QOR_E_UNICODE_MALFORMED, 2, u"\xFFFD" u"A"));
+}
+
+TEST(UnicodeConvert, ValuesOutsideUnicodeAreRejected) {
+    // Non-characters.
+    EXPECT_TRUE(Gives(Convert(ConvertUtf32ToUtf8, std::u32string{0xFFFF, U'q'}, 0),
+                      QOR_E_UNICODE_ILLEGAL, 0, ""));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf32ToUtf8, std::u32string{0xFFFF, U'q'}, 1),
+                      QOR_E_UNICODE_ILLEGAL, 2, "\xEF\xBF\xBDq"));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf16ToUtf32, std::u16string{0xFFFE}), QOR_E_UNICODE_ILLEGAL, 0, U""));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf32, std::string("\xEF\xBF\xBF")), QOR_E_UNICODE_ILLEGAL, 0, U""));
+    // Beyond U+10FFFF; a well-formed five-byte sequence becomes one replacement.
+    EXPECT_TRUE(Gives(Convert(ConvertUtf32ToUtf16, std::u32string{0x110000}), QOR_E_UNICODE_RANGE, 0, u""));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf32, std::string("\xF8\x88\x80\x80\x80!"), 1),
+                      QOR_E_UNICODE_RANGE, 6, U"\xFFFD!"));
+    // Surrogate code points outside UTF-16.
+    EXPECT_TRUE(Gives(Convert(ConvertUtf32ToUtf8, std::u32string{0xD800}), QOR_E_UNICODE_UNENCODABLE, 0, ""));
+    EXPECT_TRUE(Gives(Convert(ConvertUtf8ToUtf16, std::string("\xED\xA0\x80")), QOR_E_UNICODE_SURROGATE, 0, u""));
 }
 
 TEST(UnicodeConvert, FullTargetBufferStopsBeforeTheCharacterThatDoesNotFit) {
@@ -230,16 +166,14 @@ TEST(UnicodeConvert, FullTargetBufferStopsBeforeTheCharacterThatDoesNotFit) {
 }
 
 TEST(UnicodeConvert, SecondByteBoundsOfLongLeadsAreEnforced) {
-    auto legal = [](std::vector<unsigned char> bytes) {
-        return IsLegalUtf8(bytes.data(), bytes.size());
-    };
-    EXPECT_FALSE(legal({0xE0, 0x9F, 0x80}));
-    EXPECT_TRUE(legal({0xE0, 0xA0, 0x80}));
-    EXPECT_FALSE(legal({0xF0, 0x8F, 0x80, 0x80}));
-    EXPECT_FALSE(legal({0xF8, 0x87, 0x80, 0x80, 0x80}));
-    EXPECT_TRUE(legal({0xFC, 0x84, 0x80, 0x80, 0x80, 0x80}));
-    EXPECT_FALSE(legal({0xFE}));
-    EXPECT_FALSE(IsLegalUtf8(nullptr, 0));
+    const std::pair<std::vector<unsigned char>, bool> cases[] = {
+        {{0xE0, 0x9F, 0x80}, false},       {{0xE0, 0xA0, 0x80}, true},
+        {{0xF0, 0x8F, 0x80, 0x80}, false}, {{0xF8, 0x87, 0x80, 0x80, 0x80}, false},
+        {{0xFC, 0x84, 0x80, 0x80, 0x80, 0x80}, true}, {{0xFE}, false}, {{}, false}};
+    for (const auto& [bytes, legal] : cases) {
+        EXPECT_EQ(legal, IsLegalUtf8(bytes.empty() ? nullptr : bytes.data(), bytes.size()))
+            << ::testing::PrintToString(bytes);
+    }
 }
 
 TEST(Utf8Converter, ConvertsBothWaysAndReportsUnitsWritten) {

@@ -90,40 +90,28 @@ bool RunToEnd(TestThread& thread) {
 
 }  // namespace
 
-TEST(jsThread, DivisionByZeroInABodyIsReportedAndTheProcessGoesOn) {
-    TestThread thread([](TestThread&) { return static_cast<uint32_t>(hwtest::DivideByZero()); });
-    ASSERT_TRUE(RunToEnd(thread));
-    std::string report = thread.ExceptionText();
-    EXPECT_EQ(0u, report.rfind("Exception code = 0xc0000094, Address = 0x", 0)) << report;
-    char threadId[64];
-    std::snprintf(threadId, sizeof threadId, ", Thread ID = %#x\n", thread.GetThreadId());
-    EXPECT_NE(std::string::npos, report.find(threadId)) << report;
-    EXPECT_NE(std::string::npos, report.find("Address    Frame     Return")) << report;
-    EXPECT_EQ(thread.GetThreadId(), thread.ExceptionThread());
-    EXPECT_EQ(0xC0000094u, thread.ExitCode());
-
+TEST(jsThread, FaultInABodyIsReportedWithItsCodeAndTheProcessGoesOn) {
+    const std::pair<uint32_t, int (*)()> faults[] = {
+        {0xC0000094u, [] { return hwtest::DivideByZero(); }},
+        {0xC0000005u, [] { return hwtest::ReadAddressZero(); }},
+        {0xC00000FDu, [] { return hwtest::RecurseWithoutEnd(0); }},
+    };
+    for (const auto& [code, fault] : faults) {
+        TestThread thread([fault = fault](TestThread&) { return static_cast<uint32_t>(fault()); });
+        ASSERT_TRUE(RunToEnd(thread));
+        std::string report = thread.ExceptionText();
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "Exception code = %#x, Address = 0x", code);
+        EXPECT_EQ(0u, report.rfind(expected, 0)) << report;
+        std::snprintf(expected, sizeof expected, ", Thread ID = %#x\n", thread.GetThreadId());
+        EXPECT_NE(std::string::npos, report.find(expected)) << report;
+        EXPECT_EQ(thread.GetThreadId(), thread.ExceptionThread());
+        EXPECT_EQ(code, thread.ExitCode());
+    }
+    // The abandoned frames leave nothing behind that later threads trip over.
     TestThread next([](TestThread&) { return 3u; });
     ASSERT_TRUE(RunToEnd(next));
     EXPECT_EQ(3u, next.ExitCode());
-}
-
-TEST(jsThread, NullReadInABodyIsReportedAndTheProcessGoesOn) {
-    TestThread thread([](TestThread&) { return static_cast<uint32_t>(hwtest::ReadAddressZero()); });
-    ASSERT_TRUE(RunToEnd(thread));
-    EXPECT_EQ(0u, thread.ExceptionText().rfind("Exception code = 0xc0000005, Address = 0x", 0))
-        << thread.ExceptionText();
-    EXPECT_NE(kThreadStillActive, thread.ExitCode());
-}
-
-TEST(jsThread, StackOverflowInABodyIsReportedAsSuch) {
-    TestThread thread(
-        [](TestThread&) { return static_cast<uint32_t>(hwtest::RecurseWithoutEnd(0)); });
-    ASSERT_TRUE(RunToEnd(thread));
-    EXPECT_EQ(0u, thread.ExceptionText().rfind("Exception code = 0xc00000fd, Address = 0x", 0))
-        << thread.ExceptionText();
-    // The abandoned frames leave nothing behind that later calls trip over.
-    TestThread next([](TestThread&) { return 3u; });
-    ASSERT_TRUE(RunToEnd(next));
 }
 
 TEST(jsThread, ExceptionEndingABodyReachesTheHookOnItsThread) {
@@ -223,15 +211,6 @@ TEST(jsThread, YieldWithoutAWakeUpTimesOut) {
     EXPECT_FALSE(thread.Yield());
     thread.Wake();
     EXPECT_FALSE(thread.Yield());  // the wake-up before the call is lost
-}
-
-TEST(jsThread, PriorityLevelsMapBothWays) {
-    for (uint32_t level = 0; level <= 4; ++level) {
-        EXPECT_EQ(static_cast<int>(level) - 2, MapThreadPriority(level));
-        EXPECT_EQ(level, MapPriorityToLevel(MapThreadPriority(level)));
-    }
-    EXPECT_EQ(0, MapThreadPriority(7));
-    EXPECT_EQ(2u, MapPriorityToLevel(15));
 }
 
 namespace {
