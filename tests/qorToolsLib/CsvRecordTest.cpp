@@ -41,7 +41,7 @@ Fields FieldsOf(const CsvRecord* record) {
 }
 
 // One record per line, its fields in hexadecimal separated by spaces ("-"
-// for an empty field), the form the python scripts below use.
+// for an empty field), the form the python script below uses.
 std::string HexRow(const Fields& fields) {
     std::string row;
     char pair[3];
@@ -56,24 +56,19 @@ std::string HexRow(const Fields& fields) {
     return row + "\n";
 }
 
-const char kCheckScript[] =
+// Reads our file, checks it against our rows, and writes the same rows the
+// way python's own writer quotes them.
+const char kPythonScript[] =
     "import csv, sys\n"
     "with open(sys.argv[1], newline='', encoding='latin-1') as f:\n"
-    "    rows = [' '.join(x.encode('latin-1').hex() or '-' for x in r) for r in csv.reader(f)]\n"
+    "    rows = list(csv.reader(f))\n"
     "ours = open(sys.argv[2]).read().splitlines()\n"
-    "bad = [i for i, (a, b) in enumerate(zip(rows, ours)) if a != b]\n"
-    "if len(rows) != len(ours) or bad:\n"
-    "    sys.exit('python %d rows, ours %d; first difference at %s' % (len(rows), len(ours), bad[:1]))\n";
-
-const char kWriteScript[] =
-    "import csv, random, sys\n"
-    "rng = random.Random(135)\n"
-    "pick = lambda: ''.join(rng.choice('ab ,\"\\n\\r\\t;\\xe9') for _ in range(rng.randint(0, 12)))\n"
-    "rows = [[pick() for _ in range(rng.randint(1, 8))] for _ in range(400)]\n"
-    "with open(sys.argv[1], 'w', newline='', encoding='latin-1') as f:\n"
-    "    csv.writer(f, lineterminator='\\n').writerows(rows)\n"
-    "with open(sys.argv[2], 'w') as f:\n"
-    "    f.writelines(' '.join(x.encode('latin-1').hex() or '-' for x in r) + '\\n' for r in rows)\n";
+    "theirs = [' '.join(x.encode('latin-1').hex() or '-' for x in r) for r in rows]\n"
+    "bad = [i for i, (a, b) in enumerate(zip(theirs, ours)) if a != b]\n"
+    "if len(theirs) != len(ours) or bad:\n"
+    "    sys.exit('python %d rows, ours %d; first difference at %s' % (len(theirs), len(ours), bad[:1]))\n"
+    "with open(sys.argv[3], 'w', newline='', encoding='latin-1') as f:\n"
+    "    csv.writer(f, lineterminator='\\n').writerows(rows)\n";
 
 }  // namespace
 
@@ -133,29 +128,15 @@ TEST(CsvWrite, QuotesOnlyWhatNeedsQuoting) {
     std::free(buffer);
 }
 
-TEST(CsvRecord, ReadsWhatPythonCsvWrites) {
+TEST(CsvRecord, PythonCsvReadsWhatWeWriteAndWeReadWhatItWrites) {
     hwtest::ScratchDirectory dir;
-    std::string csv = dir.File("data.csv");
-    hwtest::WriteWholeFile(dir.File("write.py"), kWriteScript);
-    RunCommand("python3 " + dir.File("write.py") + " " + csv + " " + dir.File("rows.txt"));
-    std::string ours;
-    FILE* f = std::fopen(csv.c_str(), "rb");
-    while (Record record{CsvRecordParse(f)}) {
-        ours += HexRow(FieldsOf(record.get()));
-    }
-    std::fclose(f);
-    EXPECT_EQ(hwtest::ReadWholeFile(dir.File("rows.txt")), ours);
-}
-
-TEST(CsvWrite, PythonCsvReadsWhatTheWriterWrites) {
-    hwtest::ScratchDirectory dir;
-    std::string csv = dir.File("data.csv");
-    hwtest::WriteWholeFile(dir.File("check.py"), kCheckScript);
+    std::string ours = dir.File("ours.csv"), theirs = dir.File("theirs.csv");
+    hwtest::WriteWholeFile(dir.File("check.py"), kPythonScript);
     std::mt19937 rng(1135);
     std::uniform_int_distribution<size_t> count(1, 8), length(0, 12), pick(0, 11);
     static const char kAlphabet[] = "ab ,\"\n\r\t;\xe9\x7fz";
     std::string expected;
-    FILE* f = std::fopen(csv.c_str(), "wb");
+    FILE* f = std::fopen(ours.c_str(), "wb");
     for (int r = 0; r < 400; ++r) {
         Fields row(count(rng));
         for (size_t i = 0; i < row.size(); ++i) {
@@ -171,16 +152,25 @@ TEST(CsvWrite, PythonCsvReadsWhatTheWriterWrites) {
     }
     std::fclose(f);
     hwtest::WriteWholeFile(dir.File("expected.txt"), expected);
-    EXPECT_NO_THROW(RunCommand("python3 " + dir.File("check.py") + " " + csv + " " + dir.File("expected.txt")));
+    ASSERT_NO_THROW(RunCommand("python3 " + dir.File("check.py") + " " + ours + " " +
+                               dir.File("expected.txt") + " " + theirs));
+
+    std::string read;
+    f = std::fopen(theirs.c_str(), "rb");
+    while (Record record{CsvRecordParse(f)}) {
+        read += HexRow(FieldsOf(record.get()));
+    }
+    std::fclose(f);
+    EXPECT_EQ(expected, read);
 
     // Records read back and written whole come out byte for byte the same.
     std::string copy = dir.File("copy.csv");
-    FILE* in = std::fopen(csv.c_str(), "rb");
+    FILE* in = std::fopen(ours.c_str(), "rb");
     FILE* out = std::fopen(copy.c_str(), "wb");
     while (Record record{CsvRecordParse(in)}) {
         CsvWriteRecord(out, record.get());
     }
     std::fclose(in);
     std::fclose(out);
-    EXPECT_EQ(hwtest::ReadWholeFile(csv), hwtest::ReadWholeFile(copy));
+    EXPECT_EQ(hwtest::ReadWholeFile(ours), hwtest::ReadWholeFile(copy));
 }

@@ -89,22 +89,18 @@ protected:
 }  // namespace
 
 TEST_F(SharedMemoryStoreTest, FreshSegmentHasTheExactLayout) {
-    EXPECT_EQ(0x110000u, m_image->Word(0));
-    EXPECT_EQ(0u, m_image->Word(4));
-    EXPECT_EQ(24u, m_image->Word(8));   // the id-0 section took the first unit
-    EXPECT_EQ(36u, m_image->Word(12));  // the free block behind it
-    EXPECT_EQ(24u, m_image->Word(16));
-    EXPECT_EQ(0x10FFECu, m_image->Word(20));
-    EXPECT_EQ(0u, m_image->Word(24));
-    EXPECT_EQ(0u, m_image->Word(28));
-    EXPECT_EQ(0u, m_image->Word(32));
-    EXPECT_EQ(0u, m_image->Word(36));
-    EXPECT_EQ(0u, m_image->Word(40));
-    EXPECT_EQ(1114068u - 12u, m_image->Word(44));
-    EXPECT_EQ((std::vector<uint32_t>{0}), m_image->SectionIds());
+    std::vector<uint32_t> words;
+    for (uint32_t offset = 0; offset < 48; offset += 4) {
+        words.push_back(m_image->Word(offset));
+    }
+    // Size, last id, section list (the id-0 section took the first unit),
+    // free list, area start and size, the id-0 section, the free block.
+    EXPECT_EQ((std::vector<uint32_t>{0x110000, 0, 24, 36, 24, 0x10FFEC, 0, 0, 0, 0, 0,
+                                     1114068 - 12}),
+              words);
 }
 
-TEST_F(SharedMemoryStoreTest, SectionIdsStaySortedAndUnique) {
+TEST_F(SharedMemoryStoreTest, SectionIdsStaySortedAndUniqueAndNextIdWraps) {
     EXPECT_FALSE(m_store.InsertId(0));
     EXPECT_FALSE(m_store.RemoveId(0));
     EXPECT_TRUE(m_store.InsertId(7));
@@ -117,11 +113,8 @@ TEST_F(SharedMemoryStoreTest, SectionIdsStaySortedAndUnique) {
     EXPECT_EQ((std::vector<uint32_t>{0, 3, 7}), m_image->SectionIds());
     EXPECT_TRUE(m_store.Clear());
     EXPECT_EQ((std::vector<uint32_t>{0}), m_image->SectionIds());
-}
 
-TEST_F(SharedMemoryStoreTest, NextIdWrapsPastTheLargestId) {
     EXPECT_EQ(1u, m_store.NextId());
-    EXPECT_EQ(2u, m_store.NextId());
     m_image->SetWord(4, 0x7FFFFFFE);
     EXPECT_EQ(0x7FFFFFFFu, m_store.NextId());
     EXPECT_EQ(1u, m_store.NextId());

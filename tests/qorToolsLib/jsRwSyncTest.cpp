@@ -13,9 +13,13 @@ namespace {
 constexpr uint32_t kShared = jsRwSync::kShared;
 constexpr uint32_t kExclusive = jsRwSync::kExclusive;
 
-// A reader's try from another thread; it leaves at once when it got in.
+// A try from another thread; it leaves at once when it got in.
+uint32_t OtherThreadTry(jsRwSync& lock, uint32_t mode) {
+    return std::async(std::launch::async, [&] { return lock.Probe(mode); }).get();
+}
+
 uint32_t OtherThreadTryRead(jsRwSync& lock) {
-    return std::async(std::launch::async, [&] { return lock.Probe(kShared); }).get();
+    return OtherThreadTry(lock, kShared);
 }
 
 // A writer on its own thread that holds the lock until told to leave.
@@ -71,40 +75,30 @@ TEST(jsRwSync, WriterWaitsForTheReaderInsideAndQueuesLaterReaders) {
     EXPECT_TRUE(laterReaderIn.load());
 }
 
-TEST(jsRwSync, ReadersShareTheLock) {
-    jsRwSync lock(1, "readers");
-    ASSERT_EQ(0u, lock.Lock(kShared));
+TEST(jsRwSync, ReadersShareTheLockAndAWriterGetsInOnceTheyLeave) {
+    jsRwSync lock(1, "readers", true, kShared);
+    ASSERT_TRUE(lock.IsValid());
     EXPECT_EQ(0u, OtherThreadTryRead(lock));
     EXPECT_EQ(0u, lock.TryLock(kShared));
     lock.Unlock(kShared);
     lock.Unlock(kShared);
-    // No reader is left inside, so a writer gets in at once.
     EXPECT_EQ(0u, lock.TryLock(kExclusive));
-    lock.Unlock(kExclusive);
-}
-
-TEST(jsRwSync, TryReadWhileWriterHoldsLeavesNothingHeld) {
-    jsRwSync lock(1, "try");
-    Writer writer(lock);
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return writer.In(); }));
-    EXPECT_EQ(1u, lock.TryLock(kShared));
-    EXPECT_EQ(1u, lock.TryLock(kExclusive));
-    writer.Leave();
-    // Had the failed tries kept a mutex or a reader count, this would fail.
-    EXPECT_EQ(0u, std::async(std::launch::async, [&] { return lock.Probe(kExclusive); }).get());
-}
-
-TEST(jsRwSync, UnbalancedReaderReleaseDoesNotLockOutWriters) {
-    jsRwSync lock(1, "unbalanced");
-    lock.Unlock(kShared);
-    lock.Unlock(0);  // mode 0 holds nothing and releases nothing
-    EXPECT_EQ(0u, std::async(std::launch::async, [&] { return lock.Probe(kExclusive); }).get());
-}
-
-TEST(jsRwSync, LockNowTakesTheGivenMode) {
-    jsRwSync lock(1, "now", true, kExclusive);
-    ASSERT_TRUE(lock.IsValid());
     EXPECT_EQ(1u, OtherThreadTryRead(lock));
     lock.Unlock(kExclusive);
     EXPECT_EQ(0u, OtherThreadTryRead(lock));
+}
+
+TEST(jsRwSync, FailedTriesAndUnbalancedReleasesLeaveNothingHeld) {
+    jsRwSync lock(1, "try");
+    {
+        Writer writer(lock);
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return writer.In(); }));
+        EXPECT_EQ(1u, lock.TryLock(kShared));
+        EXPECT_EQ(1u, lock.TryLock(kExclusive));
+    }
+    // Had the failed tries kept a mutex or a reader count, this would fail.
+    EXPECT_EQ(0u, OtherThreadTry(lock, kExclusive));
+    lock.Unlock(kShared);
+    lock.Unlock(0);  // mode 0 holds nothing and releases nothing
+    EXPECT_EQ(0u, OtherThreadTry(lock, kExclusive));
 }

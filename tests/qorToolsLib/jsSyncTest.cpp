@@ -2,88 +2,58 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <thread>
 
 #include "platform/Thread.h"
 #include "qorToolsLib/jsFastLock.h"
-#include "support/TestUtil.h"
 
 namespace {
 
-// TryLock from another thread, releasing at once when it succeeded.
+// Tries from another thread, releasing at once what it got.
 bool OtherThreadCanTake(jsRecursiveSync& sync) {
-    return std::async(std::launch::async,
-                      [&] {
-                          bool taken = sync.TryLock();
-                          if (taken)
-                              sync.Unlock();
-                          return taken;
-                      })
-        .get();
+    return std::async(std::launch::async, [&] {
+               bool taken = sync.TryLock();
+               if (taken) sync.Unlock();
+               return taken;
+           }).get();
 }
 
-uint32_t OtherThreadTryLock(jsMutexSync& mutex) {
-    return std::async(std::launch::async,
-                      [&] {
-                          uint32_t status = mutex.TryLock();
-                          if (status == 0)
-                              mutex.Unlock();
-                          return status;
-                      })
-        .get();
+uint32_t OtherThreadTry(jsMutexSync& mutex) {
+    return std::async(std::launch::async, [&] {
+               uint32_t status = mutex.TryLock();
+               if (status == 0) mutex.Unlock();
+               return status;
+           }).get();
 }
 
 }  // namespace
 
-TEST(jsSync, CriticalSectionsCarryTheirKindAndMayBeReentered) {
-    qorFastSync fast;
+TEST(jsSync, SectionIsHeldUntilEveryHoldIsReleased) {
     qorRecursiveSync recursive;
-    EXPECT_TRUE(fast.IsValid());
-    EXPECT_EQ(jsSync::kCriticalSectionKind, fast.Kind());
-    EXPECT_EQ(jsSync::kCriticalSectionKind, recursive.Kind());
-    fast.Lock();
-    fast.Lock();
-    fast.Unlock();
-    fast.Unlock();
     ASSERT_TRUE(recursive.TryLock());
     ASSERT_TRUE(recursive.TryLock());
     recursive.Unlock();
     EXPECT_FALSE(OtherThreadCanTake(recursive));
     recursive.Unlock();
     EXPECT_TRUE(OtherThreadCanTake(recursive));
+
+    jsRecursiveSync lockedNow(true);
+    EXPECT_FALSE(OtherThreadCanTake(lockedNow));
+    lockedNow.Unlock();
+    EXPECT_TRUE(OtherThreadCanTake(lockedNow));
 }
 
-TEST(jsSync, LockNowHoldsTheSectionFromConstruction) {
-    jsRecursiveSync recursive(true);
-    EXPECT_FALSE(OtherThreadCanTake(recursive));
-    recursive.Unlock();
-    EXPECT_TRUE(OtherThreadCanTake(recursive));
-}
-
-TEST(jsSyncLock, EarlyUnlockIsNotRepeatedByTheDestructor) {
+TEST(jsSyncLock, GuardReleasesExactlyTheHoldsItTook) {
     qorRecursiveSync sync;
-    sync.Lock();  // an outer hold that must survive the guard
+    sync.Lock();  // an outer hold that must survive the guards
     {
         qorSyncLock guard(sync, true);
-        guard.Unlock();
+        guard.Unlock();  // not repeated by the destructor
     }
+    { qorSyncLock untaken(&sync, false); }
     EXPECT_FALSE(OtherThreadCanTake(sync));
     sync.Unlock();
-    EXPECT_TRUE(OtherThreadCanTake(sync));
-}
-
-TEST(jsSyncLock, GuardWithoutLockNowReleasesNothing) {
-    qorRecursiveSync sync;
-    sync.Lock();
-    { qorSyncLock guard(&sync, false); }
-    EXPECT_FALSE(OtherThreadCanTake(sync));
-    sync.Unlock();
-}
-
-TEST(jsSyncLock, GuardTakenTwiceReleasesBothHolds) {
-    qorRecursiveSync sync;
     {
         qorSyncLock guard(sync, true);
         guard.Lock();
@@ -92,49 +62,28 @@ TEST(jsSyncLock, GuardTakenTwiceReleasesBothHolds) {
     EXPECT_TRUE(OtherThreadCanTake(sync));
 }
 
-TEST(jsFastLock, GuardReleasedEarlyCanTakeTheLockAgain) {
+TEST(jsFastLock, GuardReleasedEarlyLetsOthersInAndReleasesItsSecondHold) {
     qorFastSync sync;
-    std::atomic<bool> otherHeld{false};
-    std::atomic<bool> otherMayLeave{false};
     {
         qorFastLock guard(sync, true);
         guard.Unlock();
-        std::thread other([&] {
-            qorFastLock inner(sync, true);
-            otherHeld = true;
-            while (!otherMayLeave)
-                std::this_thread::yield();
-        });
-        ASSERT_TRUE(hwtest::WaitUntil([&] { return otherHeld.load(); }));
-        otherMayLeave = true;
-        other.join();
-        guard.Lock();  // the other thread has let go, so this returns
+        std::thread([&] { qorFastLock inner(sync, true); }).join();
+        guard.Lock();
+        qorFastLock nested(sync, true);  // the owner may enter again
     }
-    // The destructor released the second hold: another thread gets in.
-    std::thread again([&] { qorFastLock inner(sync, true); });
-    again.join();
+    std::thread([&] { qorFastLock inner(sync, true); }).join();
 }
 
-TEST(jsMutexSync, HeldByAnotherThreadTryLockGivesTimeout) {
-    jsMutexSync mutex(1, "test");
-    ASSERT_EQ(0u, mutex.Lock());
+TEST(jsMutexSync, HeldMutexTimesOthersOutAndAnAbandonedOneIsReportedOnce) {
+    jsMutexSync mutex(1, "test", true);
+    ASSERT_TRUE(mutex.IsValid());
     EXPECT_EQ(plat::Thread::CurrentId(), mutex.OwnerThreadId());
-    EXPECT_EQ(1u, OtherThreadTryLock(mutex));
+    EXPECT_EQ(1u, OtherThreadTry(mutex));
     mutex.Unlock();
-    EXPECT_EQ(0u, OtherThreadTryLock(mutex));
-}
+    EXPECT_EQ(0u, OtherThreadTry(mutex));
 
-TEST(jsMutexSync, MutexAbandonedByAnEndedThreadIsReportedOnce) {
-    jsMutexSync mutex(1, "test");
     std::thread([&] { ASSERT_EQ(0u, mutex.Lock()); }).join();
     EXPECT_EQ(2u, mutex.Lock());  // ours now, but the last holder never let go
     mutex.Unlock();
-    EXPECT_EQ(0u, OtherThreadTryLock(mutex));
-}
-
-TEST(jsMutexSync, LockNowMakesTheMutexHeldAndValid) {
-    jsMutexSync mutex(1, "test", true);
-    EXPECT_TRUE(mutex.IsValid());
-    EXPECT_EQ(1u, OtherThreadTryLock(mutex));
-    mutex.Unlock();
+    EXPECT_EQ(0u, OtherThreadTry(mutex));
 }
