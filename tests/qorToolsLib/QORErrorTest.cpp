@@ -15,7 +15,8 @@ TEST(QORError, MessageIsWrappedToTheWidthAndEndsWithTheStatusId) {
     std::string text = error.GetMessage(20);
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         EXPECT_LE(end - start, 20u) << text;
         start = end + 1;
     }
@@ -44,10 +45,14 @@ TEST(QORError, WinsockErrorsAreWordedThroughTheirLibraryStatus) {
 }
 
 TEST(QORError, NormalizeStatusMapsPlainErrors) {
-    const std::pair<StatusCode, StatusCode> cases[] = {
-        {2, QOR_E_FILE_NOT_FOUND},   {112, QOR_E_DISK_FULL},       {29, 0xC0000004u},
-        {10061, 0xC727274Du},        {0x80091234u, 0xC72D1234u},   {0x80090000u, 0},
-        {QOR_E_INVALID_DATA, QOR_E_INVALID_DATA},                  {4242, 4242}};
+    const std::pair<StatusCode, StatusCode> cases[] = {{2, QOR_E_FILE_NOT_FOUND},
+                                                       {112, QOR_E_DISK_FULL},
+                                                       {29, 0xC0000004u},
+                                                       {10061, 0xC727274Du},
+                                                       {0x80091234u, 0xC72D1234u},
+                                                       {0x80090000u, 0},
+                                                       {QOR_E_INVALID_DATA, QOR_E_INVALID_DATA},
+                                                       {4242, 4242}};
     for (const auto& [plain, normal] : cases) {
         EXPECT_EQ(normal, QORError::NormalizeStatus(plain)) << plain;
     }

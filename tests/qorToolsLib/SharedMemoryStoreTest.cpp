@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "qorToolsLib/jsSharedMemory.h"
-#include "support/ChildProcess.h"
+#include "NamedObjectPeer.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -243,8 +243,8 @@ protected:
         hwtest::ChildProcess peer;
         m_output = m_scratch.File("peer.out");
         std::remove(m_output.c_str());
-        if (!peer.Start({HW_SHM_PEER, m_name, std::to_string(section), std::to_string(reply)},
-                        m_output)) {
+        if (!hwtest::StartPeer(peer, {"store-echo", m_name, std::to_string(section),
+                                      std::to_string(reply)}, m_output)) {
             return -1;
         }
         int code = -1;

@@ -12,19 +12,25 @@ namespace {
 
 // Tries from another thread, releasing at once what it got.
 bool OtherThreadCanTake(jsRecursiveSync& sync) {
-    return std::async(std::launch::async, [&] {
-               bool taken = sync.TryLock();
-               if (taken) sync.Unlock();
-               return taken;
-           }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                          bool taken = sync.TryLock();
+                          if (taken)
+                              sync.Unlock();
+                          return taken;
+                      })
+        .get();
 }
 
 uint32_t OtherThreadTry(jsMutexSync& mutex) {
-    return std::async(std::launch::async, [&] {
-               uint32_t status = mutex.TryLock();
-               if (status == 0) mutex.Unlock();
-               return status;
-           }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                          uint32_t status = mutex.TryLock();
+                          if (status == 0)
+                              mutex.Unlock();
+                          return status;
+                      })
+        .get();
 }
 
 }  // namespace

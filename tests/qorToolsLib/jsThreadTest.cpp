@@ -88,6 +88,10 @@ bool RunToEnd(TestThread& thread) {
     return thread.Start() && thread.WaitForExit(plat::kInfinite);
 }
 
+bool StartIntoBody(TestThread& thread) {
+    return thread.Start() && hwtest::WaitUntil([&] { return thread.inBody.load(); });
+}
+
 }  // namespace
 
 TEST(jsThread, FaultInABodyIsReportedWithItsCodeAndTheProcessGoesOn) {
@@ -131,30 +135,25 @@ TEST(jsThread, StopOfANeverStartedThreadLeavesTheRequestForItsBody) {
     EXPECT_EQ(5u, thread.ExitCode());
 }
 
-TEST(jsThread, StopOfASleepingThreadWakesItAtOnce) {
-    TestThread thread(SleepUntilStopped);
-    ASSERT_TRUE(thread.Start());
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return thread.inBody.load(); }));
-    EXPECT_EQ(1u, thread.Stop(60000, false));
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(0u, thread.ExitCode());
-}
+TEST(jsThread, StopWakesASleepingBodyAndCancelsOneThatIgnoresItWithoutKillingIt) {
+    TestThread polite(SleepUntilStopped);
+    ASSERT_TRUE(StartIntoBody(polite));
+    EXPECT_EQ(1u, polite.Stop(60000, false));
+    EXPECT_FALSE(polite.IsRunning());
+    EXPECT_EQ(0u, polite.ExitCode());
 
-TEST(jsThread, ImmediateStopCancelsASleepingBodyWithoutKillingIt) {
-    TestThread thread(SleepIgnoringStop);
-    ASSERT_TRUE(thread.Start());
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return thread.inBody.load(); }));
-    EXPECT_EQ(1u, thread.Stop(0, false));
-    ASSERT_TRUE(thread.WaitForExit(plat::kInfinite));
-    EXPECT_EQ(kThreadStoppedExitCode, thread.ExitCode());
-    EXPECT_TRUE(thread.cleanedUp.load());  // unwound, not killed
-    EXPECT_EQ("", thread.ExceptionText());
+    TestThread stubborn(SleepIgnoringStop);
+    ASSERT_TRUE(StartIntoBody(stubborn));
+    EXPECT_EQ(1u, stubborn.Stop(0, false));
+    ASSERT_TRUE(stubborn.WaitForExit(plat::kInfinite));
+    EXPECT_EQ(kThreadStoppedExitCode, stubborn.ExitCode());
+    EXPECT_TRUE(stubborn.cleanedUp.load());  // unwound, not killed
+    EXPECT_EQ("", stubborn.ExceptionText());
 }
 
 TEST(jsThread, BusyBodyIgnoringStopKeepsRunningUntilItLeaves) {
     TestThread thread(SpinIgnoringStop);
-    ASSERT_TRUE(thread.Start());
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return thread.inBody.load(); }));
+    ASSERT_TRUE(StartIntoBody(thread));
     EXPECT_EQ(0u, thread.Stop(1, false));
     EXPECT_TRUE(thread.IsRunning());
     EXPECT_EQ(1u, thread.StopRequested());
@@ -175,8 +174,7 @@ TEST(jsThread, ForcedStopOfABusyBodyTakesEffectAtItsNextYield) {
             std::atomic_signal_fence(std::memory_order_seq_cst);  // keeps the loop
         }
     });
-    ASSERT_TRUE(thread.Start());
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return thread.inBody.load(); }));
+    ASSERT_TRUE(StartIntoBody(thread));
     EXPECT_EQ(1u, thread.Stop(1, true));
     ASSERT_TRUE(thread.WaitForExit(plat::kInfinite));
     EXPECT_EQ(kThreadStoppedExitCode, thread.ExitCode());

@@ -80,25 +80,19 @@ protected:
 
 }  // namespace
 
-TEST_F(LoggerTest, FilterPassesOnlyEnabledCategoriesUpToTheMaximumLevel) {
+TEST_F(LoggerTest, FilterPassesEnabledCategoriesUpToTheLevelAsSequencedLines) {
     EXPECT_FALSE(m_logger.Log(0x2000, 9, nullptr, "default filter"));
-    m_logger.SetFilter(0x2001, 9);
-    EXPECT_TRUE(m_logger.Log(0x2000, 9, nullptr, "nine"));
+    m_logger.SetFilter(0x2003, 9);
+    EXPECT_TRUE(m_logger.Log(0x2000, 9, "Engine", "hi"));
     EXPECT_FALSE(m_logger.Log(0x2000, 10, nullptr, "ten"));
     EXPECT_FALSE(m_logger.Log(0x1000, 1, nullptr, "other category"));
+    EXPECT_TRUE(m_logger.Log(0x2000, 1, nullptr, "%d-%s", 2, "two"));
+    m_logger.ResetSequence();
+    EXPECT_TRUE(m_logger.Log(0x2000, 1, "E", "%s", ""));
     m_logger.SetFilter(0xFFFFFFFFu, 100);
     EXPECT_FALSE(m_logger.Log(0x7FF, 1, nullptr, "option bits are no category"));
     m_logger.SetFilter(0xFFFFFFFEu, 100);
     EXPECT_FALSE(m_logger.Log(0x2000, 1, nullptr, "logging disabled"));
-    EXPECT_EQ(Lines{"nine"}, DebugLines());
-}
-
-TEST_F(LoggerTest, LineCarriesSequenceSourceAndMessage) {
-    m_logger.SetFilter(0x803, 9);
-    EXPECT_TRUE(m_logger.Log(0x800, 1, "Engine", "hi"));
-    EXPECT_TRUE(m_logger.Log(0x800, 1, nullptr, "%d-%s", 2, "two"));
-    m_logger.ResetSequence();
-    EXPECT_TRUE(m_logger.Log(0x800, 1, "E", "%s", ""));
     EXPECT_EQ((Lines{"1 Engine\thi", "2 2-two", "1 E\t"}), DebugLines());
 }
 

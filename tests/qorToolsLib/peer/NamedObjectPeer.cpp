@@ -1,6 +1,6 @@
-// A second process for the tests of named semaphores and mappings.  Some
-// commands end by SIGKILL, the way a crashed process ends: nothing is
-// released or closed by the program itself.
+// A second process for the tests of named semaphores, mappings and the
+// shared-memory store.  Some commands end by SIGKILL, the way a crashed
+// process ends: nothing is released or closed by the program itself.
 
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include <vector>
+
+#include "qorToolsLib/SharedMemoryStore.h"
 #include "qorToolsLib/jsSemaphore.h"
 #include "qorToolsLib/jsSharedMemory.h"
 
@@ -76,6 +79,26 @@ int SemaphoreDrainAndCrash(const char* name, int initial, int maximum) {
     Crash();
 }
 
+// Prints one section of a store the test made and answers in a reply
+// section with every pair it read (labels prefixed "echo:") and its pid.
+int StoreEcho(const char* segment, uint32_t section, uint32_t reply) {
+    SharedMemoryStore store(segment);
+    if (!store.Open(false, 0x100040))
+        return 3;
+    std::vector<std::string> labels, values;
+    if (!store.GetSection(section, labels, values))
+        return 4;
+    for (size_t i = 0; i < labels.size(); ++i)
+        std::printf("%s=%s\n", labels[i].c_str(), values[i].c_str());
+    if (!store.InsertId(reply))
+        return 5;
+    for (size_t i = 0; i < labels.size(); ++i) {
+        if (!store.SetSection(reply, ("echo:" + labels[i]).c_str(), values[i].c_str()))
+            return 5;
+    }
+    return store.SetSection(reply, "pid", std::to_string(getpid()).c_str()) ? 0 : 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,6 +113,9 @@ int main(int argc, char** argv) {
         return SemaphoreHoldThenCrash(argv[2]);
     if (command == "semaphore-drain-and-crash" && argc == 5)
         return SemaphoreDrainAndCrash(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    if (command == "store-echo" && argc == 5)
+        return StoreEcho(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
+                         static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)));
     std::fprintf(stderr, "usage: %s <command> <arguments>\n", argv[0]);
     return 64;
 }
