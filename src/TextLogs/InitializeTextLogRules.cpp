@@ -40,7 +40,8 @@ void CInitializeTextLogRules::Report(uint32_t dwLevel, const char* pszPrefix, co
     BoundedVsnprintf(szText, sizeof szText, pszFormat, args);
     va_end(args);
     CSF_LOG(dwLevel, "%s", szText);
-    plat::ConsolePrintf("%s%s", pszPrefix, szText);
+    // Each warning and failure is one line of its own on standard error.
+    plat::ConsolePrintf("%s%s\n", pszPrefix, szText);
 }
 
 bool CInitializeTextLogRules::ReadLogType(IPolicyContainer* pPolicy, const std::string& strRulePath,

@@ -37,7 +37,7 @@ TEST_F(TextLogReaderTest, RuleWithoutAValidGroupIsKeptButDisabled) {
     const std::string strDisabled = "Rule " + strPath + " has no valid LogGroup. Disable";
     EXPECT_TRUE(m_HostLog.Contains(strUndefined));
     EXPECT_TRUE(m_HostLog.Contains(strDisabled));
-    EXPECT_EQ(m_Console.Text(), "WARNING: " + strUndefined + "WARNING: " + strDisabled);
+    EXPECT_EQ(m_Console.Text(), "WARNING: " + strUndefined + "\nWARNING: " + strDisabled + "\n");
 }
 
 TEST_F(TextLogReaderTest, GroupNamedTwiceAroundAnEmptyNameIsHeldTwice) {
