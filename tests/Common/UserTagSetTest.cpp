@@ -85,6 +85,13 @@ TEST_F(UserTagSetTest, DateIsShiftedByTheGivenOffsetOrTheZoneInForceAtThatDate) 
     EXPECT_EQ(Header(kAlertDateTime).GetDate(), 3610);
     EXPECT_EQ(Header(kLocalTimezoneOffset).GetInteger(), 3600);
 
+    // The zone is asked again at every conversion: the same texts read in
+    // UTC, then in a zone with daylight saving.
+    {
+        ScopedTimeZone utc("UTC0");
+        EXPECT_EQ(UserTagSet::ConvertDate("2021-07-01 14:00:00", -1), 1625140800u + 7200);
+        EXPECT_EQ(UserTagSet::ConvertDate("2021-01-01 13:00:00", -1), 1609502400u + 3600);
+    }
     ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
     // Summer: two hours ahead of UTC; winter: one.
     EXPECT_EQ(UserTagSet::ConvertDate("2021-07-01 14:00:00", -1), 1625140800u);

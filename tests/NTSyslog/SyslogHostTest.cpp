@@ -96,7 +96,9 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     Start({su, fields, {"Other", "never matches this"}});
     ASSERT_TRUE(m_Host.RunInside({"logger", "-d", "-n", "127.0.0.1", "-P", "514", "--rfc3164", "-t",
                                   "su", "FAILED SU (to root) alice on pts/0"}));
-    Send(std::string(bytes, sizeof bytes - 1));
+    // Exactly these bytes as one datagram, from an outside sender.
+    ASSERT_TRUE(m_Host.RunInside({"socat", "-u", "STDIN", "UDP-SENDTO:127.0.0.1:514"},
+                                 std::string(bytes, sizeof bytes - 1)));
     // A datagram that fills the whole receive buffer is refused as too
     // large; one byte less arrives whole.
     Send(std::string(65506, 'x'));

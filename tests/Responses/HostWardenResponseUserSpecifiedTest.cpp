@@ -103,10 +103,15 @@ TEST_F(HostWardenResponseUserSpecifiedTest, PlainFirstFormEventRefreshesOnlyTheC
                  Line("<event> <Priority> <srcaddr> <OtherParameters>", event.get()));
 }
 
-TEST_F(HostWardenResponseUserSpecifiedTest, LegacyEventAndUnsupportedEvent) {
+TEST_F(HostWardenResponseUserSpecifiedTest, LegacyUnreadableAndUnsupportedEvents) {
     auto legacy = MakeLegacyEvent("", 1029, 3, {{"Line", "a;b"}});
     EXPECT_STREQ("\"\" \"\" \"0x405\" \" Line: a;b;\" \"low\" ",
                  Line("<event> <AlertName> <Action> <OtherParameters> <Priority>", legacy.get()));
+    // A priority that cannot be read is "unknown", not an exception
+    // through the host.
+    std::unique_ptr<UnreadablePriorityEvent, EventDeleter> odd(new UnreadablePriorityEvent());
+    odd->SetHeaderValue(kAlertName, AlertValue::String("Odd"));
+    EXPECT_STREQ("\"unknown\" \"Odd\" ", Line("<Priority> <event>", odd.get()));
     ForeignEvent foreign;
     EXPECT_EQ(nullptr, Line("<event>", &foreign));
     EXPECT_EQ(nullptr, Line("<event>", nullptr));
