@@ -43,6 +43,23 @@ bool GetPathSize(const char* path, uint64_t& size) {
     return true;
 }
 
+bool GetPathInfo(const char* path, PathInfo& info) {
+    struct stat own {};
+    if (::lstat(path, &own) != 0) {
+        return Fail();
+    }
+    info.m_bIsLink = S_ISLNK(own.st_mode);
+    struct stat target = own;
+    // A dangling link is still an entry; it is reported as what it is.
+    if (info.m_bIsLink && ::stat(path, &target) != 0) {
+        target = own;
+    }
+    info.m_bIsDirectory = S_ISDIR(target.st_mode);
+    info.m_uSize = static_cast<uint64_t>(target.st_size);
+    info.m_iLastWriteTime = static_cast<int64_t>(target.st_mtime);
+    return true;
+}
+
 bool DeleteFilePath(const char* path) {
     struct stat info {};
     if (::lstat(path, &info) == 0 && S_ISDIR(info.st_mode)) {

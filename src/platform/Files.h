@@ -17,6 +17,14 @@ constexpr FileHandle kInvalidFile = -1;
 
 bool PathExists(const char* path);
 bool GetPathSize(const char* path, uint64_t& size);
+
+struct PathInfo {
+    bool m_bIsDirectory = false;  // following a symbolic link
+    bool m_bIsLink = false;       // the path itself is a symbolic link
+    uint64_t m_uSize = 0;
+    int64_t m_iLastWriteTime = 0;  // seconds since 1970
+};
+bool GetPathInfo(const char* path, PathInfo& info);
 // Removes a file (not a directory).
 bool DeleteFilePath(const char* path);
 // Moves `source` over `destination`, replacing it, and waits until the

@@ -1,0 +1,107 @@
+#include "Common/WildcardFileFinder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TestUtil.h"
+#include "platform/LastError.h"
+
+namespace {
+
+class WildcardFileFinderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* dir : {"logs", "logs/a", "logs/b", "logs/b/deep", "logs/c*d"}) {
+            ::mkdir(m_scratch.File(dir).c_str(), 0755);
+        }
+        for (const char* file : {"logs/app1.log", "logs/a/app1.log", "logs/a/app22.log", "logs/b/app2.log",
+                                 "logs/b/deep/x.txt", "logs/c*d/app3.log", "logs/README"}) {
+            hwtest::WriteWholeFile(m_scratch.File(file), "x");
+        }
+    }
+
+    // Every result of a walk, relative to the scratch directory.
+    std::vector<std::string> Walk(const std::string& pattern, bool recursive) {
+        std::vector<std::string> results;
+        WildcardFindData data;
+        WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(pattern.c_str(), recursive, &data);
+        if (walk == WildcardFileFinder::InvalidHandle()) {
+            return results;
+        }
+        do {
+            results.push_back(data.m_strFileName.substr(m_scratch.Path().size() + 1));
+            EXPECT_EQ(data.m_strDirectory + data.m_strEntryName, data.m_strFileName);
+        } while (WildcardFileFinder::FindNext(walk, &data) != 0);
+        EXPECT_EQ(WildcardFileFinder::FindNext(walk, &data), 0);
+        EXPECT_EQ(WildcardFileFinder::Close(walk), 1);
+        return results;
+    }
+
+    hwtest::ScratchDirectory m_scratch;
+};
+
+using Paths = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(WildcardFileFinderTest, PlainPathYieldsItselfOnlyWhenItExists) {
+    EXPECT_EQ(Walk(m_scratch.File("logs/app1.log"), false), Paths{"logs/app1.log"});
+    EXPECT_EQ(Walk(m_scratch.File("logs/a///"), false), Paths{"logs/a"});
+    EXPECT_TRUE(Walk(m_scratch.File("logs/missing.log"), false).empty());
+    EXPECT_EQ(plat::GetLastError(), plat::kErrFileNotFound);
+}
+
+TEST_F(WildcardFileFinderTest, WildcardDirectoryComponentIsExpandedWithEitherSeparator) {
+    const Paths expected{"logs/a/app1.log", "logs/b/app2.log", "logs/c*d/app3.log"};
+    EXPECT_EQ(Walk(m_scratch.File("logs/*/app?.log"), false), expected);
+    EXPECT_EQ(Walk(m_scratch.File("logs\\*\\\\app?.log\\"), false), expected);
+    EXPECT_EQ(Walk(m_scratch.File("logs/*.*"), false),
+              (Paths{"logs/README", "logs/a", "logs/app1.log", "logs/b", "logs/c*d"}));
+    EXPECT_TRUE(Walk(m_scratch.File("logs/*/none?.log"), false).empty());
+}
+
+TEST_F(WildcardFileFinderTest, RecursiveWalkListsEverythingBeneathMatchedDirectories) {
+    EXPECT_EQ(Walk(m_scratch.File("logs/b*"), true),
+              (Paths{"logs/b", "logs/b/app2.log", "logs/b/deep", "logs/b/deep/x.txt"}));
+    EXPECT_EQ(Walk(m_scratch.File("logs/b"), true),
+              (Paths{"logs/b", "logs/b/app2.log", "logs/b/deep", "logs/b/deep/x.txt"}));
+}
+
+TEST_F(WildcardFileFinderTest, SymbolicLinkLoopIsNotEnteredByRecursiveWalk) {
+    ASSERT_EQ(::symlink("..", m_scratch.File("logs/b/deep/up").c_str()), 0);
+    EXPECT_EQ(Walk(m_scratch.File("logs/b/deep"), true),
+              (Paths{"logs/b/deep", "logs/b/deep/up", "logs/b/deep/x.txt"}));
+}
+
+TEST(WildcardFileFinder, BadArgumentsGiveInvalidHandleAndLastError) {
+    WildcardFindData data;
+    plat::SetLastError(0);
+    EXPECT_EQ(WildcardFileFinder::FindFirst(nullptr, false, &data), WildcardFileFinder::InvalidHandle());
+    EXPECT_EQ(plat::GetLastError(), plat::kErrInvalidParameter);
+    EXPECT_EQ(WildcardFileFinder::FindFirst("", false, &data), WildcardFileFinder::InvalidHandle());
+    EXPECT_EQ(WildcardFileFinder::FindFirst("/", false, nullptr), WildcardFileFinder::InvalidHandle());
+    EXPECT_EQ(WildcardFileFinder::FindNext(WildcardFileFinder::InvalidHandle(), &data), 0);
+    EXPECT_EQ(WildcardFileFinder::Close(WildcardFileFinder::InvalidHandle()), 0);
+}
+
+TEST(WildcardFileFinder, ComponentMatchingAndRecursiveMarker) {
+    EXPECT_TRUE(WildcardFileFinder::MatchesComponent("app?.log", "app1.log"));
+    EXPECT_FALSE(WildcardFileFinder::MatchesComponent("app?.log", "app12.log"));
+    EXPECT_TRUE(WildcardFileFinder::MatchesComponent("*a*b*", "xxaybbz"));
+    EXPECT_FALSE(WildcardFileFinder::MatchesComponent("*.log", "App.LOG"));
+    EXPECT_TRUE(WildcardFileFinder::MatchesComponent("*.*", "README"));
+    EXPECT_TRUE(WildcardFileFinder::MatchesComponent("[a]", "[a]"));
+
+    std::string path = "C:\\logs\\...";
+    EXPECT_TRUE(WildcardFileFinder::StripRecursiveMarker(path));
+    EXPECT_EQ(path, "C:\\logs");
+    path = "/...";
+    EXPECT_TRUE(WildcardFileFinder::StripRecursiveMarker(path));
+    EXPECT_EQ(path, "/");
+    path = "/var/log/x...";
+    EXPECT_FALSE(WildcardFileFinder::StripRecursiveMarker(path));
+}
