@@ -40,6 +40,9 @@ enum : uint32_t {
     kErrNotOwner = 288,
     kErrTooManyPosts = 298,
     kErrMessageNotFound = 317,
+    kErrPrivilegeNotHeld = 1314,
+    kErrNoneMapped = 1332,
+    kErrInvalidSid = 1337,
     kErrTimeout = 1460,
 };
 
