@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/ChangeEvent.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
 
@@ -450,6 +451,220 @@ uint32_t ClearEventLog(const char* logName) {
         return error;
     }
     return log.Clear();
+}
+
+
+class EventLogReader {
+public:
+    static constexpr uint32_t kMagic = 0x44524C45u;  // "ELRD"
+
+    uint32_t m_uMagic = kMagic;
+    std::string m_sPath;
+    int m_fd = -1;
+    uint32_t m_uGeneration = 0;
+    bool m_bPlaced = false;
+    uint64_t m_uPosition = 0;
+};
+
+namespace {
+
+// A shared lock on the log for one read; writers hold theirs exclusively.
+class SharedLock {
+public:
+    explicit SharedLock(int fd) : m_fd(fd) {
+        int rc;
+        do {
+            rc = ::flock(m_fd, LOCK_SH);
+        } while (rc != 0 && errno == EINTR);
+        m_bHeld = rc == 0;
+    }
+    ~SharedLock() {
+        if (m_bHeld) {
+            ::flock(m_fd, LOCK_UN);
+        }
+    }
+    bool Held() const { return m_bHeld; }
+
+private:
+    int m_fd;
+    bool m_bHeld = false;
+};
+
+bool IsReader(const EventLogReader* reader) {
+    return reader != nullptr && reader->m_uMagic == EventLogReader::kMagic && reader->m_fd >= 0;
+}
+
+// The header's generation; false when the file is no event log.
+bool ReadGeneration(int fd, uint32_t& generation) {
+    uint8_t header[Layout::kFileHeaderSize];
+    if (!ReadAt(fd, 0, header, sizeof header) || GetWord(header) != Layout::kFileMagic ||
+        GetWord(header + 4) != Layout::kFileHeaderSize) {
+        return false;
+    }
+    generation = GetWord(header + Layout::kGenerationOffset);
+    return true;
+}
+
+// A plausible record length for one that starts at `start` and ends no later
+// than `end`.
+bool LengthFits(uint32_t length, uint64_t start, uint64_t end) {
+    return length % 4 == 0 && length >= Layout::kRecordHeaderSize + 4 &&
+           length <= Layout::kMaxRecordSize && start + length <= end;
+}
+
+// The record in `bytes` is whole: its signature, and its trailing copy of
+// the length.
+bool RecordIsWhole(const uint8_t* bytes, uint32_t length) {
+    return GetWord(bytes) == length && GetWord(bytes + Layout::kReserved) == Layout::kRecordSignature &&
+           GetWord(bytes + length - 4) == length;
+}
+
+}  // namespace
+
+EventLogReader* OpenEventLog(const char* logName) {
+    std::string path = EventLogFilePath(logName);
+    if (path.empty()) {
+        SetLastError(kErrInvalidParameter);
+        return nullptr;
+    }
+    {
+        // Makes the file and its header when the log has none yet.
+        LockedLog log;
+        if (uint32_t error = log.Open(path, true)) {
+            SetLastError(error);
+            return nullptr;
+        }
+    }
+    auto* reader = new EventLogReader;
+    reader->m_sPath = path;
+    reader->m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (reader->m_fd < 0) {
+        SetLastError(MapErrno(errno));
+        delete reader;
+        return nullptr;
+    }
+    SharedLock lock(reader->m_fd);
+    if (!ReadGeneration(reader->m_fd, reader->m_uGeneration)) {
+        SetLastError(kErrInvalidData);
+        ::close(reader->m_fd);
+        delete reader;
+        return nullptr;
+    }
+    return reader;
+}
+
+uint32_t CloseEventLog(EventLogReader* reader) {
+    if (!IsReader(reader)) {
+        return kErrInvalidHandle;
+    }
+    ::close(reader->m_fd);
+    reader->m_fd = -1;
+    reader->m_uMagic = 0;
+    delete reader;
+    return kErrSuccess;
+}
+
+uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t /*recordOffset*/,
+                      void* buffer, uint32_t bufferSize, uint32_t* bytesRead,
+                      uint32_t* bytesNeeded) {
+    if (!IsReader(reader)) {
+        return kErrInvalidHandle;
+    }
+    const bool forwards = flags == (kEventLogSequentialRead | kEventLogForwardsRead);
+    const bool backwards = flags == (kEventLogSequentialRead | kEventLogBackwardsRead);
+    if ((!forwards && !backwards) || (buffer == nullptr && bufferSize > 0)) {
+        return kErrInvalidParameter;
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    if (bytesNeeded != nullptr) {
+        *bytesNeeded = 0;
+    }
+    const int fd = reader->m_fd;
+    SharedLock lock(fd);
+    uint32_t generation = 0;
+    struct stat st;
+    if (!lock.Held() || ::fstat(fd, &st) != 0) {
+        return kErrReadFault;
+    }
+    if (!ReadGeneration(fd, generation)) {
+        return kErrInvalidData;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (generation != reader->m_uGeneration ||
+        (reader->m_bPlaced && reader->m_uPosition > size)) {
+        // Cleared or replaced under the reader: say so once, then follow the
+        // new log from wherever the next read places the reader.
+        reader->m_uGeneration = generation;
+        reader->m_bPlaced = false;
+        return kErrEventLogFileChanged;
+    }
+    if (!reader->m_bPlaced) {
+        reader->m_uPosition = forwards ? Layout::kFileHeaderSize : size;
+        reader->m_bPlaced = true;
+    }
+
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint32_t used = 0;
+    uint64_t position = reader->m_uPosition;
+    for (;;) {
+        uint8_t word[4];
+        uint32_t length = 0;
+        uint64_t start = 0;
+        if (forwards) {
+            if (position + 4 > size || !ReadAt(fd, position, word, 4)) {
+                break;
+            }
+            length = GetWord(word);
+            start = position;
+            if (!LengthFits(length, start, size)) {
+                break;
+            }
+        } else {
+            if (position < Layout::kFileHeaderSize + 4 ||
+                !ReadAt(fd, position - 4, word, 4)) {
+                break;
+            }
+            length = GetWord(word);
+            if (length > position - Layout::kFileHeaderSize) {
+                break;
+            }
+            start = position - length;
+            if (!LengthFits(length, start, position)) {
+                break;
+            }
+        }
+        if (length > bufferSize - used) {
+            if (used == 0) {
+                if (bytesNeeded != nullptr) {
+                    *bytesNeeded = length;
+                }
+                return kErrInsufficientBuffer;
+            }
+            break;
+        }
+        if (!ReadAt(fd, start, out + used, length) || !RecordIsWhole(out + used, length)) {
+            break;
+        }
+        used += length;
+        position = forwards ? start + length : start;
+    }
+    if (used == 0) {
+        return kErrHandleEof;
+    }
+    reader->m_uPosition = position;
+    if (bytesRead != nullptr) {
+        *bytesRead = used;
+    }
+    return kErrSuccess;
+}
+
+uint32_t NotifyChangeEventLog(EventLogReader* reader, ChangeEvent* event) {
+    if (!IsReader(reader) || event == nullptr || !event->IsValid()) {
+        return kErrInvalidHandle;
+    }
+    return event->WatchFile(reader->m_sPath);
 }
 
 }  // namespace plat

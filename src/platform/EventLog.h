@@ -151,4 +151,48 @@ uint32_t DeregisterEventSource(EventSource* source);
 // when the log has no file yet).
 uint32_t ClearEventLog(const char* logName);
 
+// READING
+//
+// A reader has one position between two records of the log.  Its first
+// sequential read places it: a forwards read at the oldest record, a
+// backwards read after the newest (so a backwards read of 0 bytes at once
+// skips every record already written, and forwards reads then return only
+// what is appended later).  Reads return whole records only, each in the
+// layout above; they are validated as read (signature, length and its
+// trailing copy), and a damaged tail counts as the end of the log.
+
+// Read flags; a read is sequential and either forwards or backwards.
+enum : uint32_t {
+    kEventLogSequentialRead = 0x1,
+    kEventLogSeekRead = 0x2,
+    kEventLogForwardsRead = 0x4,
+    kEventLogBackwardsRead = 0x8,
+};
+
+class EventLogReader;
+class ChangeEvent;
+
+// Opens the log for reading, making its empty file when it has none yet.
+// Null with the last error set: 87 for an invalid name, 13 for a file that
+// is no event log, or the mapped errno.
+EventLogReader* OpenEventLog(const char* logName);
+
+// 6 for a null or already closed reader, else 0.
+uint32_t CloseEventLog(EventLogReader* reader);
+
+// Copies as many whole records as fit from the reader's position into the
+// buffer and moves past them.  0 with `*bytesRead`; 122 with `*bytesNeeded`
+// set to the next record's length when not even that one fits; 38 at the
+// end of the log; 1503 when the log was cleared since the reader's last
+// read (the reader then starts afresh, placed again by its next read); 6
+// for an invalid reader; 87 for flags other than sequential forwards or
+// sequential backwards (seeking is not offered) or a null buffer with a
+// size; 13 when the file is no longer an event log.
+uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t recordOffset, void* buffer,
+                      uint32_t bufferSize, uint32_t* bytesRead, uint32_t* bytesNeeded);
+
+// Has `event` signalled whenever a process appends to or clears the log.
+// 6 for an invalid reader or event, else 0 or the mapped errno.
+uint32_t NotifyChangeEventLog(EventLogReader* reader, ChangeEvent* event);
+
 }  // namespace plat

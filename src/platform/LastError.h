@@ -22,6 +22,7 @@ enum : uint32_t {
     kErrWriteFault = 29,
     kErrReadFault = 30,
     kErrSharingViolation = 32,
+    kErrHandleEof = 38,
     kErrHandleDiskFull = 39,
     kErrNotSupported = 50,
     kErrFileExists = 80,
@@ -44,6 +45,7 @@ enum : uint32_t {
     kErrNoneMapped = 1332,
     kErrInvalidSid = 1337,
     kErrTimeout = 1460,
+    kErrEventLogFileChanged = 1503,
 };
 
 uint32_t GetLastError();

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/ChangeEvent.h"
 #include "platform/LastError.h"
 #include "support/ExternalCheck.h"
 #include "support/TestUtil.h"
@@ -147,4 +149,137 @@ TEST_F(EventLogTest, UnsafeOrMissingNamesAndForeignFilesAreRefused) {
     EXPECT_EQ(plat::kErrInvalidData, ReportText(source, 1, "x"));
     plat::DeregisterEventSource(source);
     EXPECT_EQ(foreign, hwtest::ReadWholeFile(path));
+}
+
+namespace {
+
+constexpr uint32_t kForwards = plat::kEventLogSequentialRead | plat::kEventLogForwardsRead;
+constexpr uint32_t kBackwards = plat::kEventLogSequentialRead | plat::kEventLogBackwardsRead;
+
+// The event ids of the records one read returns, or the read's error as
+// "error N" (with the size asked for after 122).
+std::string ReadIds(plat::EventLogReader* reader, uint32_t flags, uint32_t size = 4096) {
+    std::vector<uint8_t> buffer(size + 1);
+    uint32_t read = 0;
+    uint32_t needed = 0;
+    uint32_t error = plat::ReadEventLog(reader, flags, 0, size > 0 ? buffer.data() : nullptr, size,
+                                        &read, &needed);
+    if (error != 0) {
+        return "error " + std::to_string(error) + (needed > 0 ? " " + std::to_string(needed) : "");
+    }
+    std::string ids;
+    for (uint32_t at = 0; at < read;) {
+        uint32_t length = 0;
+        uint32_t id = 0;
+        std::memcpy(&length, buffer.data() + at, 4);
+        std::memcpy(&id, buffer.data() + at + plat::EventLogLayout::kEventId, 4);
+        ids += (ids.empty() ? "" : " ") + std::to_string(id);
+        at += length;
+    }
+    return ids;
+}
+
+}  // namespace
+
+TEST_F(EventLogTest, ReaderReturnsWholeRecordsAndAsksForTheSizeOfOneThatDoesNotFit) {
+    plat::EventSource* source = plat::RegisterEventSource("W", "Security");
+    ASSERT_EQ(0u, ReportText(source, 1, "one"));
+    ASSERT_EQ(0u, ReportText(source, 2, "two"));
+    std::string big(20000, 'b');
+    ASSERT_EQ(0u, ReportText(source, 3, big.c_str()));
+    plat::EventLogReader* reader = plat::OpenEventLog("Security");
+    ASSERT_NE(nullptr, reader);
+    EXPECT_EQ("1", ReadIds(reader, kForwards, 80));
+    EXPECT_EQ("2", ReadIds(reader, kForwards));
+    const std::string needed = ReadIds(reader, kForwards);
+    EXPECT_EQ(0u, needed.rfind("error 122 200", 0)) << needed;
+    EXPECT_EQ("3", ReadIds(reader, kForwards, 32768));
+    EXPECT_EQ("error 38", ReadIds(reader, kForwards));
+    EXPECT_EQ(plat::kErrInvalidParameter,
+              plat::ReadEventLog(reader, plat::kEventLogSeekRead | plat::kEventLogForwardsRead, 1,
+                                 nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(0u, plat::CloseEventLog(reader));
+    EXPECT_EQ(plat::kErrInvalidHandle, plat::CloseEventLog(nullptr));
+    plat::DeregisterEventSource(source);
+}
+
+TEST_F(EventLogTest, PrimingBackwardsReadSkipsWhatWasWrittenBefore) {
+    plat::EventLogReader* empty = plat::OpenEventLog("System");
+    ASSERT_NE(nullptr, empty);
+    EXPECT_EQ("error 38", ReadIds(empty, kBackwards, 0));
+    plat::EventSource* source = plat::RegisterEventSource("W", "System");
+    ASSERT_EQ(0u, ReportText(source, 1, "old"));
+    ASSERT_EQ(0u, ReportText(source, 2, "old"));
+    plat::EventLogReader* reader = plat::OpenEventLog("System");
+    const std::string primed = ReadIds(reader, kBackwards, 0);
+    EXPECT_EQ(0u, primed.rfind("error 122 ", 0)) << primed;
+    EXPECT_EQ("error 38", ReadIds(reader, kForwards));
+    ASSERT_EQ(0u, ReportText(source, 3, "new"));
+    EXPECT_EQ("3", ReadIds(reader, kForwards));
+    // A reader whose first read went backwards reads newest first.
+    plat::EventLogReader* backwards = plat::OpenEventLog("System");
+    EXPECT_EQ("3 2 1", ReadIds(backwards, kBackwards));
+    EXPECT_EQ("1 2 3", ReadIds(empty, kForwards));
+    for (plat::EventLogReader* r : {empty, reader, backwards}) {
+        plat::CloseEventLog(r);
+    }
+    plat::DeregisterEventSource(source);
+}
+
+TEST_F(EventLogTest, ClearIsReportedOnceAndTheNewLogIsReadFromItsStart) {
+    plat::EventSource* source = plat::RegisterEventSource("W", "Security");
+    ASSERT_EQ(0u, ReportText(source, 1, "old"));
+    plat::EventLogReader* reader = plat::OpenEventLog("Security");
+    EXPECT_EQ("1", ReadIds(reader, kForwards));
+    ASSERT_EQ(0u, plat::ClearEventLog("Security"));
+    ASSERT_EQ(0u, ReportText(source, 7, "new"));
+    EXPECT_EQ("error 1503", ReadIds(reader, kForwards));
+    EXPECT_EQ("7", ReadIds(reader, kForwards));
+    plat::CloseEventLog(reader);
+    plat::DeregisterEventSource(source);
+}
+
+TEST_F(EventLogTest, DamagedTailReadsAsTheEndOfTheLog) {
+    plat::EventSource* source = plat::RegisterEventSource("W");
+    ASSERT_EQ(0u, ReportText(source, 1, "one"));
+    const std::string path = plat::EventLogFilePath("Application");
+    std::string bytes = hwtest::ReadWholeFile(path);
+    // A second record whose length runs past the file, then one whose
+    // trailing copy disagrees.
+    std::string bad = bytes.substr(32);
+    bad[0] = static_cast<char>(0x7c);
+    hwtest::WriteWholeFile(path, bytes + bad);
+    plat::EventLogReader* reader = plat::OpenEventLog("Application");
+    EXPECT_EQ("1", ReadIds(reader, kForwards));
+    EXPECT_EQ("error 38", ReadIds(reader, kForwards));
+    bad = bytes.substr(32);
+    bad[bad.size() - 4] ^= 0x10;
+    hwtest::WriteWholeFile(path, bytes + bad);
+    EXPECT_EQ("error 38", ReadIds(reader, kForwards));
+    plat::CloseEventLog(reader);
+    plat::DeregisterEventSource(source);
+}
+
+TEST_F(EventLogTest, ChangeEventIsSignalledByAnAppendFromAnotherProcess) {
+    plat::EventLogReader* reader = plat::OpenEventLog("Application");
+    plat::ChangeEvent event;
+    plat::ChangeEvent other;
+    ASSERT_EQ(0u, plat::NotifyChangeEventLog(reader, &event));
+    event.Wait(0);  // whatever the open itself wrote
+    EXPECT_EQ(plat::kWaitTimeout, event.Wait(0));
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        plat::EventSource* source = plat::RegisterEventSource("Child");
+        ::_exit(ReportText(source, 5, "from a child") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    plat::ChangeEvent* events[] = {&other, &event};
+    EXPECT_EQ(1, plat::ChangeEvent::WaitAny(events, 2, 30000));
+    EXPECT_EQ(-1, plat::ChangeEvent::WaitAny(events, 2, 0));
+    other.Set();
+    EXPECT_EQ(0, plat::ChangeEvent::WaitAny(events, 2, 30000));
+    EXPECT_EQ("5", ReadIds(reader, kForwards));
+    plat::CloseEventLog(reader);
 }
