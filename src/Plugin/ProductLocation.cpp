@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
 #include "platform/Console.h"
 #include "platform/Environment.h"
@@ -212,32 +211,5 @@ void ProductLocation::ApplyEnvironment() {
 }
 
 size_t ProductLocation::ExpandPath(const char* pszSource, char* pszOutput, size_t nSize) {
-    std::string expanded;
-    const char* text = pszSource != nullptr ? pszSource : "";
-    size_t length = std::strlen(text);
-    size_t pos = 0;
-    while (pos < length) {
-        size_t close = text[pos] == '%' ? std::string_view(text, length).find('%', pos + 1)
-                                        : std::string_view::npos;
-        if (close == std::string_view::npos) {
-            expanded += text[pos++];
-            continue;
-        }
-        std::string name(text + pos + 1, close - pos - 1);
-        std::string value;
-        if (!name.empty() && plat::GetEnvironmentText(name.c_str(), value)) {
-            expanded += value;
-            pos = close + 1;
-        } else {
-            // The closing "%" may open the next reference.
-            expanded.append(text + pos, close - pos);
-            pos = close;
-        }
-    }
-    if (pszOutput != nullptr && nSize > 0) {
-        size_t copied = expanded.size() < nSize - 1 ? expanded.size() : nSize - 1;
-        std::memcpy(pszOutput, expanded.data(), copied);
-        pszOutput[copied] = '\0';
-    }
-    return expanded.size() + 1;
+    return plat::ExpandEnvironmentStrings(pszSource, pszOutput, nSize);
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 namespace plat {
 
@@ -67,6 +68,37 @@ std::string ExecutableDirectory() {
     size_t slash = directory.rfind('/');
     directory.resize(slash == std::string::npos ? 0 : slash + 1);
     return directory;
+}
+
+size_t ExpandEnvironmentStrings(const char* pszSource, char* pszOutput, size_t nSize) {
+    std::string expanded;
+    const char* text = pszSource != nullptr ? pszSource : "";
+    size_t length = std::strlen(text);
+    size_t pos = 0;
+    while (pos < length) {
+        size_t close = text[pos] == '%' ? std::string_view(text, length).find('%', pos + 1)
+                                        : std::string_view::npos;
+        if (close == std::string_view::npos) {
+            expanded += text[pos++];
+            continue;
+        }
+        std::string name(text + pos + 1, close - pos - 1);
+        std::string value;
+        if (!name.empty() && GetEnvironmentText(name.c_str(), value)) {
+            expanded += value;
+            pos = close + 1;
+        } else {
+            // The closing "%" may open the next reference.
+            expanded.append(text + pos, close - pos);
+            pos = close;
+        }
+    }
+    if (pszOutput != nullptr && nSize > 0) {
+        size_t copied = expanded.size() < nSize - 1 ? expanded.size() : nSize - 1;
+        std::memcpy(pszOutput, expanded.data(), copied);
+        pszOutput[copied] = '\0';
+    }
+    return expanded.size() + 1;
 }
 
 }  // namespace plat

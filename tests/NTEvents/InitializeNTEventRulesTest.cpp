@@ -1,0 +1,169 @@
+#include "NTEvents/InitializeNTEventRules.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/FakeSensorCore.h"
+#include "NTEvents/CNTEventRule.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+constexpr const char kTable[] = "\\Advanced\\Rules\\EventLog Rules";
+
+class EventRuleReaderTest : public ::testing::Test {
+protected:
+    EventRuleReaderTest() : m_pPolicy(CreatePluginPolicyContainer()) {}
+    ~EventRuleReaderTest() override { m_pPolicy->Release(); }
+
+    void Set(const std::string& strPath, const char* pszName, const char* pszText) {
+        m_pPolicy->SetText(strPath.c_str(), pszName, pszText);
+    }
+    void Set(const std::string& strPath, const char* pszName, int32_t nValue) {
+        m_pPolicy->SetLong(strPath.c_str(), pszName, &nValue);
+    }
+    void Set(const std::string& strPath, const char* pszName, bool bValue) {
+        m_pPolicy->SetBool(strPath.c_str(), pszName, &bValue);
+    }
+    // An enabled rule, with an event id unless it is null.
+    std::string AddRule(const char* pszName, const int32_t* pId = &kAnyId) {
+        std::string strPath = std::string(kTable) + "\\" + pszName;
+        Set(strPath, "Enabled", true);
+        if (pId != nullptr) {
+            Set(strPath, "Event Log ID", *pId);
+        }
+        return strPath;
+    }
+    CNTEventRule* Read(const char* pszName) {
+        m_pRules = std::make_unique<RuleContainer>();
+        m_Reader.ClearLogNames();
+        m_Reader.ReadRules(m_pRules.get(), m_pPolicy);
+        return dynamic_cast<CNTEventRule*>(m_pRules->Find(pszName));
+    }
+
+    static constexpr int32_t kAnyId = 529;
+    FakeSensorCore m_Sensor;
+    IPolicyContainer* m_pPolicy;
+    CInitializeNTEventRules m_Reader;
+    std::unique_ptr<RuleContainer> m_pRules;
+};
+
+}  // namespace
+
+TEST_F(EventRuleReaderTest, RuleOfAnotherLogTypeOrWithoutEventIdIsRefused) {
+    AddRule("NoType");
+    Set(AddRule("Syslog"), "Log Type", "Syslog");
+    Set(AddRule("EmptyType"), "Log Type", "");
+    AddRule("NoId", nullptr);
+    const int32_t kMinusOne = -1;
+    const int32_t kZero = 0;
+    AddRule("MinusOne", &kMinusOne);
+    AddRule("Zero", &kZero);
+    ASSERT_NE(nullptr, Read("NoType"));
+    EXPECT_NE(nullptr, m_pRules->Find("Zero"));
+    EXPECT_EQ(2u, m_pRules->Count());
+}
+
+TEST_F(EventRuleReaderTest, PerStringExpressionsWinAndAFailedOneLeavesTheSingleExpression) {
+    const std::string strOnly3 = AddRule("Only3");
+    Set(strOnly3, "RegExp3", "admin");
+    Set(strOnly3, "IgnoreCase3", true);
+    Set(strOnly3, "Regular Expression", "never read");
+    const std::string strBad0 = AddRule("Bad0");
+    Set(strBad0, "RegExp0", "[unclosed");
+    Set(strBad0, "Regular Expression", "single");
+    CNTEventRule* pOnly3 = Read("Only3");
+    ASSERT_NE(nullptr, pOnly3);
+    ASSERT_TRUE(pOnly3->m_pRegExpList);
+    ASSERT_EQ(1u, pOnly3->m_pRegExpList->size());
+    EXPECT_EQ(3u, pOnly3->m_pRegExpList->front()->GetIndex());
+    EXPECT_EQ(1, pOnly3->m_pRegExpList->front()->Match("ADMIN"));
+    EXPECT_FALSE(pOnly3->m_pRegExp);
+    auto* pBad0 = dynamic_cast<CNTEventRule*>(m_pRules->Find("Bad0"));
+    ASSERT_NE(nullptr, pBad0);
+    EXPECT_FALSE(pBad0->m_pRegExpList);
+    ASSERT_TRUE(pBad0->m_pRegExp);
+    EXPECT_EQ("single", pBad0->m_pRegExp->Pattern());
+
+    // Copies share the per-string expressions, so they outlive the rule.
+    std::unique_ptr<Rule> pCopy(pOnly3->Clone());
+    auto* pEventCopy = dynamic_cast<CNTEventRule*>(pCopy.get());
+    ASSERT_NE(nullptr, pEventCopy);
+    EXPECT_EQ(pOnly3->m_pRegExpList->front(), pEventCopy->m_pRegExpList->front());
+    m_pRules.reset();
+    m_Sensor.DeleteRules();
+    EXPECT_EQ(1, pEventCopy->m_pRegExpList->front()->Match("admin"));
+}
+
+TEST_F(EventRuleReaderTest, LogNamesKeepTheirCaseAndAMissingOrEmptySourceMeansSecurity) {
+    Set(AddRule("A"), "Event Log Source", "System");
+    Set(AddRule("B"), "Event Log Source", "System");
+    Set(AddRule("C"), "Event Log Source", "system");
+    Set(AddRule("D"), "Event Log Source", "");
+    AddRule("E");
+    Read("A");
+    EXPECT_EQ((std::set<std::string>{"Security", "System", "system"}), m_Reader.GetLogNames());
+    EXPECT_EQ("Security", dynamic_cast<CNTEventRule*>(m_pRules->Find("D"))->m_strLogName);
+}
+
+TEST_F(EventRuleReaderTest, NameReferencesAreReplacedAtTheEndAndMissingOrCyclicOnesVanish) {
+    const std::string strRule = AddRule("Refs");
+    const std::string strRegistry = strRule + "\\Audit\\Registry";
+    Set(strRegistry, "first", "HKEY_LOCAL_MACHINE\\Software\\One");
+    Set(strRegistry, "nameref_1", "..\\..\\Shared");
+    Set(strRegistry, "nameref_2", "\\No\\Such\\Key");
+    Set(strRegistry, "last", "HKEY_USERS\\Two");
+    Set(strRule + "\\Shared", "shared", "HKEY_LOCAL_MACHINE\\Shared");
+    Set(strRule + "\\Shared", "nameref_deeper", "Deeper");
+    Set(strRule + "\\Shared\\Deeper", "deep", "HKEY_USERS\\Deep");
+    // Back to where the chain started: dropped, not followed for ever.
+    Set(strRule + "\\Shared\\Deeper", "nameref_loop", "..\\..\\Audit\\Registry");
+    CNTEventRule* pRule = Read("Refs");
+    ASSERT_NE(nullptr, pRule);
+    EXPECT_EQ((Texts{"first", "last", "shared", "deep"}), pRule->KeyAuditNames());
+    EXPECT_EQ((Texts{"HKEY_LOCAL_MACHINE\\Software\\One", "HKEY_USERS\\Two",
+                     "HKEY_LOCAL_MACHINE\\Shared", "HKEY_USERS\\Deep"}),
+              pRule->KeyAuditValues());
+}
+
+TEST_F(EventRuleReaderTest, EveryoneAuditWithoutGlobalKeyAddsFileAccessSuccess) {
+    const std::string strRule = AddRule("Everyone");
+    Set(strRule + "\\Audit\\Files\\EveryOne", "Write", "Success");
+    CNTEventRule* pRule = Read("Everyone");
+    ASSERT_NE(nullptr, pRule);
+    EXPECT_EQ((Texts{"File Access"}), pRule->GlobalAuditNames());
+    EXPECT_EQ((Texts{"Success"}), pRule->GlobalAuditValues());
+}
+
+TEST_F(EventRuleReaderTest, AuditedFilesFollowTheSpecificationsAsFilesComeAndGo) {
+    hwtest::ScratchDirectory dir;
+    hwtest::EnvironmentOverride variable("HW_AUDIT_DIR", dir.Path().c_str());
+    hwtest::WriteWholeFile(dir.File("hosts"), "x");
+    std::filesystem::create_directory(dir.File("conf"));
+    const std::string strRule = AddRule("Files");
+    const std::string strFiles = strRule + "\\Audit\\Files";
+    Set(strFiles, "hosts", "%HW_AUDIT_DIR%/hosts");
+    Set(strFiles, "tree", "%HW_AUDIT_DIR%/conf/...");
+    Set(strFiles, "absent", "%HW_AUDIT_DIR%/absent");
+    Set(strFiles, "unset", "%HW_AUDIT_UNSET%/x");
+    CNTEventRule* pRule = Read("Files");
+    ASSERT_NE(nullptr, pRule);
+    EXPECT_EQ((Texts{dir.File("hosts"), dir.File("conf/...")}), pRule->AuditedFiles());
+    EXPECT_EQ("%HW_AUDIT_UNSET%/x", pRule->m_pAuditFileSpecs->back());
+    EXPECT_EQ(0, pRule->AddAuditFile(dir.File("HOSTS")));
+
+    EXPECT_EQ(0, pRule->RefreshAuditFiles(true));
+    std::filesystem::remove(dir.File("hosts"));
+    EXPECT_EQ(1, pRule->RefreshAuditFiles(true));
+    EXPECT_EQ((Texts{dir.File("conf/...")}), pRule->AuditedFiles());
+    hwtest::WriteWholeFile(dir.File("absent"), "now here");
+    EXPECT_EQ(1, pRule->RefreshAuditFiles(true));
+    EXPECT_EQ((Texts{dir.File("conf/..."), dir.File("absent")}), pRule->AuditedFiles());
+}
