@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "Common/WildcardFileFinder.h"
 #include "qorCSFLib/CSFLog.h"
 
 namespace {
@@ -21,11 +22,6 @@ bool IsRecursiveEntry(const std::string& strPath) {
             strPath.compare(strPath.size() - 4, 4, "/...") == 0);
 }
 
-bool HasRecursiveMarker(const std::string& strPath) {
-    return strPath.size() >= 4 && (strPath.compare(strPath.size() - 4, 4, "\\...") == 0 ||
-                                   strPath.compare(strPath.size() - 4, 4, "/...") == 0);
-}
-
 bool PathExists(const std::string& strPath) {
     struct stat st;
     return ::stat(strPath.c_str(), &st) == 0;
@@ -35,9 +31,22 @@ bool PathExists(const std::string& strPath) {
 // of a recursive specification with the recursive marker.
 template <typename Note>
 void ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note) {
-    (void)strPattern;
-    (void)bRecursive;
-    (void)note;
+    WildcardFindData data;
+    WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(strPattern.c_str(), false, &data);
+    if (walk == WildcardFileFinder::InvalidHandle()) {
+        return;
+    }
+    do {
+        if (data.m_strEntryName == "." || data.m_strEntryName == "..") {
+            continue;
+        }
+        std::string strPath = data.m_strDirectory + data.m_strEntryName;
+        if (bRecursive && data.IsDirectory()) {
+            strPath += "/...";
+        }
+        note(strPath);
+    } while (WildcardFileFinder::FindNext(walk, &data) != 0);
+    WildcardFileFinder::Close(walk);
 }
 
 void AuditFileAdded(const std::string& strPath, CNTEventRule* pRule, bool bRecursive, bool bApply) {
@@ -151,13 +160,7 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
     };
     for (const std::string& strSpec : *m_pAuditFileSpecs) {
         std::string strPath = strSpec.substr(0, kMaxPath - 1);
-        const bool bRecursive = HasRecursiveMarker(strPath);
-        if (bRecursive) {
-            strPath.resize(strPath.size() - 4);
-            if (strPath.empty()) {
-                strPath = "/";
-            }
-        }
+        const bool bRecursive = WildcardFileFinder::StripRecursiveMarker(strPath);
         if (strPath.find_first_of("*?") == std::string::npos) {
             if (strPath.size() == 2 && strPath[1] == ':') {
                 strPath += '\\';

@@ -153,17 +153,21 @@ TEST_F(EventRuleReaderTest, AuditedFilesFollowTheSpecificationsAsFilesComeAndGo)
     Set(strFiles, "tree", "%HW_AUDIT_DIR%/conf/...");
     Set(strFiles, "absent", "%HW_AUDIT_DIR%/absent");
     Set(strFiles, "unset", "%HW_AUDIT_UNSET%/x");
+    hwtest::WriteWholeFile(dir.File("a.log"), "x");
+    Set(strFiles, "wild", "%HW_AUDIT_DIR%/*.log");
     CNTEventRule* pRule = Read("Files");
     ASSERT_NE(nullptr, pRule);
-    EXPECT_EQ((Texts{dir.File("hosts"), dir.File("conf/...")}), pRule->AuditedFiles());
-    EXPECT_EQ("%HW_AUDIT_UNSET%/x", pRule->m_pAuditFileSpecs->back());
+    EXPECT_EQ((Texts{dir.File("hosts"), dir.File("conf/..."), dir.File("a.log")}),
+              pRule->AuditedFiles());
+    EXPECT_EQ("%HW_AUDIT_UNSET%/x", (*pRule->m_pAuditFileSpecs)[3]);
     EXPECT_EQ(0, pRule->AddAuditFile(dir.File("HOSTS")));
 
     EXPECT_EQ(0, pRule->RefreshAuditFiles(true));
     std::filesystem::remove(dir.File("hosts"));
     EXPECT_EQ(1, pRule->RefreshAuditFiles(true));
-    EXPECT_EQ((Texts{dir.File("conf/...")}), pRule->AuditedFiles());
+    EXPECT_EQ((Texts{dir.File("conf/..."), dir.File("a.log")}), pRule->AuditedFiles());
     hwtest::WriteWholeFile(dir.File("absent"), "now here");
     EXPECT_EQ(1, pRule->RefreshAuditFiles(true));
-    EXPECT_EQ((Texts{dir.File("conf/..."), dir.File("absent")}), pRule->AuditedFiles());
+    EXPECT_EQ((Texts{dir.File("conf/..."), dir.File("a.log"), dir.File("absent")}),
+              pRule->AuditedFiles());
 }
