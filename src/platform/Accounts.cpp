@@ -276,7 +276,9 @@ std::optional<Account> FindByName(std::string_view full) {
 }
 
 // Copies a text out under the lookup buffer rules; false when it does not fit.
-bool FitsText(const std::string& text, uint32_t size) { return text.size() < size; }
+bool FitsText(const std::string& text, uint32_t size) {
+    return text.size() < size;
+}
 
 }  // namespace
 

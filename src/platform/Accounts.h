@@ -65,8 +65,12 @@ uint32_t AllocateAndInitializeSid(const uint8_t authority[6], uint8_t count,
 // The number of bytes the SID at `sid` occupies, or 0 when the `size`
 // bytes there do not begin with a whole SID of revision 1.
 size_t SidLength(const uint8_t* sid, size_t size);
-inline bool IsValidSid(const uint8_t* sid, size_t size) { return SidLength(sid, size) != 0; }
-inline bool IsValidSid(const Sid& sid) { return SidLength(sid.data(), sid.size()) == sid.size(); }
+inline bool IsValidSid(const uint8_t* sid, size_t size) {
+    return SidLength(sid, size) != 0;
+}
+inline bool IsValidSid(const Sid& sid) {
+    return SidLength(sid.data(), sid.size()) == sid.size();
+}
 
 // Byte equality of two valid SIDs; false when either is not valid.
 bool EqualSid(const uint8_t* a, size_t aSize, const uint8_t* b, size_t bSize);
@@ -76,7 +80,9 @@ inline bool EqualSid(const Sid& a, const Sid& b) {
 
 // The text form, or empty for bytes that hold no valid SID.
 std::string SidToText(const uint8_t* sid, size_t size);
-inline std::string SidToText(const Sid& sid) { return SidToText(sid.data(), sid.size()); }
+inline std::string SidToText(const Sid& sid) {
+    return SidToText(sid.data(), sid.size());
+}
 
 // Parses the text form strictly (revision 1, decimal or "0x" authority,
 // 1 to 15 decimal sub-authorities, nothing else); false on any fault.

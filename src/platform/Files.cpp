@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/LastError.h"
 
@@ -32,6 +33,24 @@ std::string ParentDirectory(const std::string& path) {
 bool PathExists(const char* path) {
     struct stat info {};
     return ::stat(path, &info) == 0 || Fail();
+}
+
+bool SearchPath(const std::string& name, std::string& found) {
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path != nullptr ? path : "";
+    while (!name.empty() && !rest.empty()) {
+        size_t colon = rest.find(':');
+        std::string directory(rest.substr(0, colon));
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        std::string candidate = (directory.empty() ? std::string(".") : directory) + "/" + name;
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            found = candidate;
+            return true;
+        }
+    }
+    SetLastError(kErrFileNotFound);
+    return false;
 }
 
 bool GetPathSize(const char* path, uint64_t& size) {

@@ -31,6 +31,10 @@ bool DeleteFilePath(const char* path);
 // change has reached the disk.  Both must lie on one file system.
 bool ReplacePath(const char* destination, const char* source);
 bool RemoveEmptyDirectory(const char* path);
+// Looks a file name up along the search path ($PATH): the first directory
+// holding a regular file of that name gives `found` (directory, "/", name).
+// False (last error 2) when none does.
+bool SearchPath(const std::string& name, std::string& found);
 
 struct DirectoryEntry {
     std::string m_sName;

@@ -81,9 +81,8 @@ TEST_F(AccountsTest, TruncatedOrForeignSidBytesAreRejected) {
     char domain[8];
     uint32_t nameSize = sizeof name;
     uint32_t domainSize = sizeof domain;
-    EXPECT_EQ(plat::kErrInvalidSid, plat::LookupAccountSid(foreign, sizeof foreign, name,
-                                                           &nameSize, domain, &domainSize,
-                                                           nullptr));
+    EXPECT_EQ(plat::kErrInvalidSid, plat::LookupAccountSid(foreign, sizeof foreign, name, &nameSize,
+                                                           domain, &domainSize, nullptr));
 }
 
 TEST_F(AccountsTest, WellKnownAccountsResolveBothWays) {
@@ -118,8 +117,8 @@ TEST_F(AccountsTest, SmallBuffersAnswerTheSizesNeeded) {
     char domain[12];
     domainSize = sizeof domain;
     EXPECT_EQ(plat::kErrInsufficientBuffer,
-              plat::LookupAccountSid(sid.data(), sid.size(), name, &nameSize, domain,
-                                     &domainSize, nullptr));
+              plat::LookupAccountSid(sid.data(), sid.size(), name, &nameSize, domain, &domainSize,
+                                     nullptr));
     EXPECT_EQ(plat::kErrInsufficientBuffer, plat::GetLastError());
 
     uint32_t sidSize = 4;
@@ -131,9 +130,10 @@ TEST_F(AccountsTest, SmallBuffersAnswerTheSizesNeeded) {
 }
 
 TEST_F(AccountsTest, AccountsFileRenamesAndAddsAccounts) {
-    hwtest::WriteWholeFile(m_dir.File("accounts.txt"),
-                           "# local names\r\nS-1-1-0\tJeder\t5\r\nS-1-5-21-7-7-7-1001\tHOST\\alice\n"
-                           "not a sid\tbroken\nS-1-5-21-7-7-7-1002\n");
+    hwtest::WriteWholeFile(
+        m_dir.File("accounts.txt"),
+        "# local names\r\nS-1-1-0\tJeder\t5\r\nS-1-5-21-7-7-7-1001\tHOST\\alice\n"
+        "not a sid\tbroken\nS-1-5-21-7-7-7-1002\n");
     EXPECT_EQ("Jeder", BySid("S-1-1-0").name);
     Found alice = BySid("S-1-5-21-7-7-7-1001");
     EXPECT_EQ("HOST", alice.domain);

@@ -1,0 +1,138 @@
+#include <filesystem>
+
+#include "NTEvents/Audit/AuditFixture.h"
+#include "NTEvents/Audit/SecurityDescriptor.h"
+#include "platform/LastError.h"
+
+namespace {
+
+using FileAuditTest = AuditFixture;
+
+const uint8_t kReadOnly[6] = {1, 0, 0, 0, 0, 0};
+const uint8_t kNone[6] = {0, 0, 0, 0, 0, 0};
+
+}  // namespace
+
+TEST_F(FileAuditTest, EqualMasksGiveOneEntryAndOtherAccountsAndTheDaclSurvive) {
+    std::string path = MakeFile("data.txt");
+    plat::SecurityDescriptor seeded;
+    plat::Sid system;
+    plat::Sid admins;
+    plat::SidFromText("S-1-5-18", system);
+    plat::SidFromText("S-1-5-32-544", admins);
+    seeded.owner = admins;
+    seeded.dacl = {{plat::kAceAccessDenied, 0x03, 0x10000, system},
+                   {plat::kAceAccessAllowed, 0x10, 0x1F01FF, admins}};
+    seeded.sacl = {{plat::kAceSystemAudit, 0x80, 0x1, system}};
+    plat::EnableSecurityPrivilege();
+    ASSERT_EQ(0u,
+              plat::SetFileSecurity(
+                  path, plat::kSecurityOwner | plat::kSecurityDacl | plat::kSecuritySacl, seeded));
+
+    CFileSD same(path);
+    ASSERT_EQ(0u, same.SetAudit("Everyone", 0x81000000, 0x81000000, false));
+    ASSERT_EQ(0u, same.WriteSecurity());
+    EXPECT_EQ((std::vector<std::string>{"0x00000001 0x80 S-1-5-18", "0x81000000 0xC0 S-1-1-0"}),
+              FileAudits(path));
+
+    CFileSD different(path);
+    ASSERT_EQ(0u, different.SetAudit("Everyone", 0x81000000, 0x01120116, true));
+    ASSERT_EQ(0u, different.WriteSecurity());
+    EXPECT_EQ((std::vector<std::string>{"0x00000001 0x80 S-1-5-18", "0x81000000 0x43 S-1-1-0",
+                                        "0x01120116 0x83 S-1-1-0"}),
+              FileAudits(path));
+
+    plat::SecurityDescriptor after;
+    ASSERT_EQ(0u, plat::GetFileSecurity(path, plat::kSecurityOwner | plat::kSecurityDacl, after));
+    EXPECT_EQ(seeded.dacl, after.dacl);
+    EXPECT_EQ(admins, after.owner);
+
+    // Both masks 0 only take the account's entries off.
+    CFileSD removal(path);
+    ASSERT_EQ(0u, removal.SetAudit("everyone", 0, 0, false));
+    ASSERT_EQ(0u, removal.WriteSecurity());
+    EXPECT_EQ(std::vector<std::string>{"0x00000001 0x80 S-1-5-18"}, FileAudits(path));
+}
+
+TEST_F(FileAuditTest, UnknownAccountMissingFileAndWithheldPrivilegeWriteNothing) {
+    std::string path = MakeFile("data.txt");
+    CFileSD sd(path);
+    EXPECT_EQ(1u, sd.SetAudit("no such account", 0x1, 0, false));
+    EXPECT_EQ(1u, SetFileAudit(path.c_str(), "no such account", kReadOnly, kNone, 0));
+    EXPECT_TRUE(m_log.Contains("Failed to prepare audit for <" + path + ">: 1"));
+
+    std::string missing = m_dir.File("missing.txt");
+    FileAuditEntry entry;
+    entry.m_strPath = missing;
+    entry.m_strAccount = "Everyone";
+    entry.m_bSuccess[0] = 1;
+    EXPECT_EQ(0u, CFileAudit::Apply(entry));
+    EXPECT_TRUE(m_log.Contains("Failed to setup audit for <" + missing + ">: 2"));
+    EXPECT_TRUE(
+        m_log.Contains("Error setting File audit flags for " + missing + " : File not found."));
+
+    hwtest::WriteWholeFile(m_dir.File("security-privilege-denied"), "");
+    CFileSD refused(path);
+    EXPECT_FALSE(refused.IsValid());
+    EXPECT_EQ(0u, refused.SetAudit("Everyone", 0x1, 0x1, false));
+    EXPECT_EQ(plat::kErrPrivilegeNotHeld, refused.WriteSecurity());
+    std::filesystem::remove(m_dir.File("security-privilege-denied"));
+    EXPECT_EQ(std::vector<std::string>{}, FileAudits(path));
+}
+
+TEST_F(FileAuditTest, RecursiveDirectoryGivesInheritableEntriesOnDirectoriesOnly) {
+    std::string file = MakeFile("tree/sub/leaf.txt");
+    std::string top = m_dir.File("tree");
+    uint8_t write[6] = {0, 1, 0, 0, 0, 0};
+    ASSERT_EQ(0u, SetFileAudit(top.c_str(), "Everyone", write, kNone, 1));
+    EXPECT_EQ(std::vector<std::string>{"0x01120116 0x43 S-1-1-0"}, FileAudits(top));
+    EXPECT_EQ(std::vector<std::string>{"0x01120116 0x43 S-1-1-0"}, FileAudits(top + "/sub"));
+    EXPECT_EQ(std::vector<std::string>{"0x01120116 0x40 S-1-1-0"}, FileAudits(file));
+}
+
+TEST_F(FileAuditTest, TwoRulesOnOneFileAddUpAndAReloadDoesNotRepeatNames) {
+    std::string path = MakeFile("shared.txt");
+    Rule* pFirst = AddRule("First", {}, {{"Read", "Success"}});
+    Rule* pSecond =
+        AddRule("Second", {}, {{"Read", "Failure"}, {"Write", "Both"}, {"Bogus", "Both"}});
+    EXPECT_EQ(13u, CFileAudit::Add("", pFirst, 0, false));
+    EXPECT_EQ(13u, CFileAudit::Add(path.c_str(), nullptr, 0, false));
+    EXPECT_EQ(0u, CFileAudit::Add(path.c_str(), pFirst, 0, false));
+    EXPECT_EQ(52u, CFileAudit::Add(path.c_str(), pSecond, 0, true));
+    const FileAuditEntry& entry = *CFileAudit::Entries().at(path);
+    EXPECT_EQ("First, Second", entry.m_strRuleNames);
+    EXPECT_EQ((std::vector<std::string>{"0x81120116 0xC0 S-1-1-0"}), FileAudits(path));
+
+    InitializeStrategy::BeginPolicyRead();
+    EXPECT_FALSE(entry.HasRights());
+    CFileAudit::Add(path.c_str(), pSecond, 0, false);
+    CFileAudit::Add(path.c_str(), pSecond, 0, false);
+    EXPECT_EQ("Second", entry.m_strRuleNames);
+    EXPECT_EQ(0u, entry.m_bSuccess[0]);
+    EXPECT_EQ(1u, entry.m_bFailure[0]);
+
+    EXPECT_EQ(0u, CFileAudit::Remove(path.c_str()));
+    EXPECT_EQ(52u, CFileAudit::Remove(path.c_str()));
+    EXPECT_EQ(13u, CFileAudit::Remove(""));
+}
+
+TEST_F(FileAuditTest, KeyListedProgramIsFoundAlongTheSearchPath) {
+    std::string program = MakeFile("bin/watched-tool");
+    hwtest::EnvironmentOverride path("PATH",
+                                     (m_dir.File("nowhere") + ":" + m_dir.File("bin")).c_str());
+    plat::RegistryKey key = 0;
+    ASSERT_EQ(0u, plat::RegistryCreateKey(plat::kRegistryLocalMachine, "Software\\Run", &key));
+    std::string line = "watched-tool --quiet";
+    plat::RegistrySetValue(key, "Tool", plat::kRegistryString,
+                           reinterpret_cast<const uint8_t*>(line.c_str()),
+                           static_cast<uint32_t>(line.size() + 1));
+    plat::RegistryCloseKey(key);
+
+    Rule* pRule = AddRule("Autorun", {}, {{"Execute", "Success"}});
+    EXPECT_EQ(0u, CFileAudit::Add("$Software\\Run", pRule, 1, true));
+    EXPECT_EQ(std::vector<std::string>{"0x20000000 0x40 S-1-1-0"}, FileAudits(program));
+
+    CFileAudit::Add("$Software\\Missing", pRule, 0, true);
+    EXPECT_TRUE(m_log.Contains(
+        "Error setting File audit flags for $Software\\Missing : subkeys not found."));
+}
