@@ -9,6 +9,7 @@
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CEventRegistry.h"
 #include "Common/CPolicyEvent.h"
+#include "NTEvents/Audit/InitializeStrategy.h"
 #include "NTSyslog/CEngineNTSyslog.h"
 #include "Plugin/CServiceRequest.h"
 #include "Plugin/CThreadList.h"
@@ -218,6 +219,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     PublishPolicy(pContainer);
     Banner("\n***** CHostWarden::Oninit() called *****\n");
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): Initializing everyone");
+    InitializeStrategy::BeginPolicyRead();
     if (m_pThreadList != nullptr) {
         m_pThreadList->OninitAll(kEngineArgument);
     }
@@ -284,6 +286,8 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace,
               "DEBUG: CHostWarden::OnReloadPolicy(): Have everyone get what needed from the new "
               "policy file.");
+    // The rules read now decide afresh which files and keys stay audited.
+    InitializeStrategy::BeginPolicyRead();
     if (m_pThreadList != nullptr) {
         m_pThreadList->ReloadPolicyAll(kEngineArgument);
     }
@@ -426,7 +430,10 @@ void CHostWarden::StartScriptHandler() {}
 
 void CHostWarden::ShutDownScriptHandler() {}
 
-void CHostWarden::RunAuditSetUp() {}
+void CHostWarden::RunAuditSetUp() {
+    InitializeStrategy::SetSensorDirectory(GetSensorDirectory());
+    InitializeStrategy::Run();
+}
 
 void CHostWarden::ApplyProtection() {}
 
