@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <string_view>
 
 #include "platform/DurableFile.h"
@@ -133,11 +135,56 @@ private:
     ObjectRecord* m_current = nullptr;
 };
 
-// The whole state under an exclusive lock on a file of its own (the state
-// file itself is replaced by rename, so it cannot carry the lock).
+// The state file is a log: every write appends the object's whole new
+// record, and the last record of an object is the one that counts.  Each
+// process keeps what it has read and reads only what others appended since,
+// so placing audits on a large tree costs one short append per object.  The
+// log is rewritten without the superseded records once they outnumber the
+// live ones.  The lock is a file of its own because the rewrite replaces
+// the state file.
+struct StateCache {
+    std::mutex lock;
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t parsed = 0;
+    size_t records = 0;
+    std::map<std::string, ObjectRecord> objects;
+
+    void Forget() {
+        device = 0;
+        inode = 0;
+        parsed = 0;
+        records = 0;
+        objects.clear();
+    }
+};
+
+StateCache& Cache() {
+    static StateCache cache;
+    return cache;
+}
+
+std::string ObjectKey(const std::string& kind, const std::string& name) {
+    return kind + "\n" + name;
+}
+
+std::string RecordText(const ObjectRecord& record, size_t number) {
+    std::string text;
+    AppendSettingsSection(text, std::string(kObjectsSection + 1) + std::to_string(number) + "\\");
+    AppendSettingsValue(text, "Kind", 'S', record.kind);
+    AppendSettingsValue(text, "Name", 'S', record.name);
+    AppendSettingsValue(text, "Owner", 'S', SidToText(record.sd.owner));
+    AppendSettingsValue(text, "Dacl", 'S', EntriesToText(record.sd.dacl));
+    AppendSettingsValue(text, "Sacl", 'S', EntriesToText(record.sd.sacl));
+    std::string disk;
+    AppendDiskText(disk, text);
+    return disk;
+}
+
 class LockedState {
 public:
-    LockedState() {
+    LockedState() : m_cache(Cache()), m_guard(m_cache.lock) {
         m_lock = ::open(StatePath("security.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (m_lock < 0) {
             m_status = MapErrno(errno);
@@ -145,14 +192,7 @@ public:
         }
         while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
         }
-        std::string text;
-        FileStep step = FileStep::kNone;
-        if (ReadWholeFile(StatePath("security.txt"), text, &step) != 0) {
-            return;  // no state yet: every object has its default descriptor
-        }
-        StripDiskText(text);
-        StateReader reader(m_records);
-        ReadSettingsText(std::move(text), SettingsFirstLine::kHeaderUnlessSection, nullptr, reader);
+        m_status = Sync();
     }
 
     ~LockedState() {
@@ -166,44 +206,112 @@ public:
 
     uint32_t Status() const { return m_status; }
 
-    ObjectRecord* Find(const std::string& kind, const std::string& name) {
-        for (ObjectRecord& record : m_records) {
-            if (record.kind == kind && record.name == name) {
-                return &record;
+    const ObjectRecord* Find(const std::string& kind, const std::string& name) const {
+        auto found = m_cache.objects.find(ObjectKey(kind, name));
+        return found != m_cache.objects.end() ? &found->second : nullptr;
+    }
+
+    uint32_t Store(const ObjectRecord& record) {
+        std::string text;
+        if (m_cache.inode == 0) {
+            text = kHeader;
+            text += "\r\n";
+        }
+        text += RecordText(record, m_cache.records + 1);
+        int file = ::open(m_cache.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (file < 0) {
+            return MapErrno(errno);
+        }
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = ::write(file, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
             }
+            if (n <= 0) {
+                uint32_t error = MapErrno(errno);
+                ::close(file);
+                m_cache.Forget();  // read it all again rather than trust a torn end
+                return error;
+            }
+            done += static_cast<size_t>(n);
         }
-        return nullptr;
-    }
-
-    ObjectRecord& Add(ObjectRecord record) {
-        m_records.push_back(std::move(record));
-        return m_records.back();
-    }
-
-    uint32_t Save() {
-        std::string text = kHeader;
-        text += '\n';
-        size_t number = 1;
-        for (const ObjectRecord& record : m_records) {
-            AppendSettingsSection(
-                text, std::string(kObjectsSection + 1) + std::to_string(number++) + "\\");
-            AppendSettingsValue(text, "Kind", 'S', record.kind);
-            AppendSettingsValue(text, "Name", 'S', record.name);
-            AppendSettingsValue(text, "Owner", 'S', SidToText(record.sd.owner));
-            AppendSettingsValue(text, "Dacl", 'S', EntriesToText(record.sd.dacl));
-            AppendSettingsValue(text, "Sacl", 'S', EntriesToText(record.sd.sacl));
-        }
-        std::string disk;
-        AppendDiskText(disk, text);
-        std::string path = StatePath("security.txt");
-        FileStep step = FileStep::kNone;
-        return ReplaceFileDurably(path, path + ".newupdate", disk, &step);
+        struct stat st {};
+        ::fstat(file, &st);
+        ::close(file);
+        m_cache.device = st.st_dev;
+        m_cache.inode = st.st_ino;
+        m_cache.parsed = st.st_size;
+        ++m_cache.records;
+        m_cache.objects[ObjectKey(record.kind, record.name)] = record;
+        return m_cache.records > 2 * m_cache.objects.size() + 64 ? Compact() : 0;
     }
 
 private:
+    // Brings the cache up to the file: everything again when the file was
+    // replaced or shrank, else only the records appended since.
+    uint32_t Sync() {
+        std::string path = StatePath("security.txt");
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            m_cache.Forget();
+            m_cache.path = path;
+            return errno == ENOENT ? 0 : MapErrno(errno);
+        }
+        if (path != m_cache.path || st.st_dev != m_cache.device || st.st_ino != m_cache.inode ||
+            st.st_size < m_cache.parsed) {
+            m_cache.Forget();
+            m_cache.path = path;
+        }
+        if (st.st_size == m_cache.parsed) {
+            return 0;
+        }
+        int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (file < 0) {
+            return MapErrno(errno);
+        }
+        std::string text(static_cast<size_t>(st.st_size - m_cache.parsed), '\0');
+        ssize_t n = ::pread(file, text.data(), text.size(), m_cache.parsed);
+        ::close(file);
+        if (n < 0) {
+            return MapErrno(errno);
+        }
+        text.resize(static_cast<size_t>(n));
+        m_cache.device = st.st_dev;
+        m_cache.inode = st.st_ino;
+        m_cache.parsed += n;
+        StripDiskText(text);
+        std::vector<ObjectRecord> records;
+        StateReader reader(records);
+        ReadSettingsText(std::move(text), SettingsFirstLine::kHeaderUnlessSection, nullptr, reader);
+        for (ObjectRecord& record : records) {
+            ++m_cache.records;
+            if (!record.kind.empty() && !record.name.empty()) {
+                std::string key = ObjectKey(record.kind, record.name);
+                m_cache.objects[key] = std::move(record);
+            }
+        }
+        return 0;
+    }
+
+    uint32_t Compact() {
+        std::string text = kHeader;
+        text += "\r\n";
+        size_t number = 0;
+        for (const auto& item : m_cache.objects) {
+            text += RecordText(item.second, ++number);
+        }
+        FileStep step = FileStep::kNone;
+        uint32_t result =
+            ReplaceFileDurably(m_cache.path, m_cache.path + ".newupdate", text, &step);
+        m_cache.Forget();
+        return result != 0 ? result : Sync();
+    }
+
+    StateCache& m_cache;
+    std::lock_guard<std::mutex> m_guard;
     int m_lock = -1;
     uint32_t m_status = 0;
-    std::vector<ObjectRecord> m_records;
 };
 
 uint32_t FileIdentity(const std::string& path, std::string& name, Sid& owner) {
@@ -282,20 +390,19 @@ uint32_t WriteObject(const char* kind, const std::string& name, const Sid& defau
     if (state.Status() != 0) {
         return Fail(state.Status());
     }
-    ObjectRecord* record = state.Find(kind, name);
-    if (record == nullptr) {
-        record = &state.Add(ObjectRecord{kind, name, SecurityDescriptor{defaultOwner, {}, {}}});
-    }
+    const ObjectRecord* old = state.Find(kind, name);
+    ObjectRecord record =
+        old != nullptr ? *old : ObjectRecord{kind, name, SecurityDescriptor{defaultOwner, {}, {}}};
     if ((parts & kSecurityOwner) != 0) {
-        record->sd.owner = sd.owner;
+        record.sd.owner = sd.owner;
     }
     if ((parts & kSecurityDacl) != 0) {
-        record->sd.dacl = sd.dacl;
+        record.sd.dacl = sd.dacl;
     }
     if ((parts & kSecuritySacl) != 0) {
-        record->sd.sacl = sd.sacl;
+        record.sd.sacl = sd.sacl;
     }
-    return Fail(state.Save());
+    return Fail(state.Store(record));
 }
 
 }  // namespace

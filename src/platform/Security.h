@@ -1,10 +1,11 @@
 #pragma once
 // Security descriptors of files and registry keys: an owner, a DACL and a
 // SACL of access entries.  Linux keeps nothing like them, so the layer keeps
-// its own: one record per object in <platform root>/security.txt (settings
-// text: "[\Objects\<n>\];" with "Kind" File or Key, "Name", "Owner" as SID
-// text, "Dacl" and "Sacl" as entry lists), read and replaced under an
-// exclusive lock on security.lock so several processes can share it.  An
+// its own: records in <platform root>/security.txt (settings text:
+// "[\Objects\<n>\];" with "Kind" File or Key, "Name", "Owner" as SID text,
+// "Dacl" and "Sacl" as entry lists "type:flags:mask:SID" joined by ","),
+// appended under an exclusive lock on security.lock so several processes can
+// share them; an object's last record is its descriptor.  An
 // object without a record has the default descriptor: its owner (the file's
 // user, S-1-22-1-<uid>; SYSTEM for a key), an empty DACL and an empty SACL.
 //

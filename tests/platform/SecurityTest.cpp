@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/LastError.h"
@@ -57,4 +58,28 @@ TEST_F(SecurityTest, KeysAreNamedWithoutRegardToCaseAndMustExist) {
     EXPECT_EQ(
         plat::kErrFileNotFound,
         plat::SetKeySecurity(plat::kRegistryCurrentUser, "Software\\App", plat::kSecuritySacl, sd));
+}
+
+TEST_F(SecurityTest, RecordsAppendedByOthersAreSeenAndSupersededOnesAreDropped) {
+    std::string path = m_dir.File("object.txt");
+    hwtest::WriteWholeFile(path, "x");
+    ASSERT_EQ(0u, plat::EnableSecurityPrivilege());
+    plat::SecurityDescriptor sd;
+    sd.sacl.push_back({plat::kAceSystemAudit, 0x40, 0, {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}});
+    for (uint32_t mask = 1; mask <= 300; ++mask) {
+        sd.sacl[0].mask = mask;
+        ASSERT_EQ(0u, plat::SetFileSecurity(path, plat::kSecuritySacl, sd));
+    }
+    std::string state = hwtest::ReadWholeFile(m_dir.File("security.txt"));
+    EXPECT_LT(state.size(), 100u * 200);
+
+    // Another process appends a newer record of the same object.
+    std::string real = std::filesystem::canonical(path).string();
+    hwtest::WriteWholeFile(m_dir.File("security.txt"),
+                           state + "[\\Objects\\999\\];\r\nKind\t=S\tFile;\r\nName\t=S\t" + real +
+                               ";\r\nSacl\t=S\t2:0x80:0x7:S-1-5-18;\r\n");
+    plat::SecurityDescriptor read;
+    ASSERT_EQ(0u, plat::GetFileSecurity(path, plat::kSecuritySacl, read));
+    ASSERT_EQ(1u, read.sacl.size());
+    EXPECT_EQ(0x7u, read.sacl[0].mask);
 }
