@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -107,28 +108,36 @@ std::string MachineDomain() {
 // The accounts file, read again whenever its size or time changes.
 class AccountFile {
 public:
-    std::vector<Account> Snapshot() {
+    // Shared, so a lookup copies no account list.
+    using List = std::shared_ptr<const std::vector<Account>>;
+
+    List Snapshot() {
         std::string path = PlatformRoot() + "/accounts.txt";
         struct stat st {};
         std::lock_guard<std::mutex> guard(m_lock);
         if (::stat(path.c_str(), &st) != 0) {
-            m_accounts.clear();
             m_path.clear();
-            return m_accounts;
+            return Empty();
         }
         if (path != m_path || st.st_mtim.tv_sec != m_time.tv_sec ||
             st.st_mtim.tv_nsec != m_time.tv_nsec || st.st_size != m_size) {
             m_path = path;
             m_time = st.st_mtim;
             m_size = st.st_size;
-            Load(path);
+            auto accounts = std::make_shared<std::vector<Account>>();
+            Load(path, *accounts);
+            m_accounts = std::move(accounts);
         }
         return m_accounts;
     }
 
 private:
-    void Load(const std::string& path) {
-        m_accounts.clear();
+    static List Empty() {
+        static const List empty = std::make_shared<const std::vector<Account>>();
+        return empty;
+    }
+
+    static void Load(const std::string& path, std::vector<Account>& accounts) {
         std::string text;
         FileStep step = FileStep::kNone;
         if (ReadWholeFile(path, text, &step) != 0) {
@@ -140,12 +149,12 @@ private:
             if (end == std::string::npos) {
                 end = text.size();
             }
-            ParseLine(std::string_view(text).substr(start, end - start));
+            ParseLine(std::string_view(text).substr(start, end - start), accounts);
             start = end + 1;
         }
     }
 
-    void ParseLine(std::string_view line) {
+    static void ParseLine(std::string_view line, std::vector<Account>& accounts) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
@@ -174,7 +183,7 @@ private:
         }
         account.name = full;
         if (!account.name.empty()) {
-            m_accounts.push_back(std::move(account));
+            accounts.push_back(std::move(account));
         }
     }
 
@@ -182,7 +191,7 @@ private:
     std::string m_path;
     timespec m_time{};
     off_t m_size = -1;
-    std::vector<Account> m_accounts;
+    List m_accounts = Empty();
 };
 
 AccountFile& Accounts() {
@@ -237,7 +246,8 @@ std::optional<Account> UnixAccountOfName(const std::string& domain, const std::s
 }
 
 std::optional<Account> FindBySid(const uint8_t* sid, size_t length) {
-    for (const Account& account : Accounts().Snapshot()) {
+    AccountFile::List fromFile = Accounts().Snapshot();
+    for (const Account& account : *fromFile) {
         if (EqualSid(account.sid.data(), account.sid.size(), sid, length)) {
             return account;
         }
@@ -262,7 +272,8 @@ std::optional<Account> FindByName(std::string_view full) {
     auto matches = [&](const Account& account) {
         return SameText(account.name, full) && (!withDomain || SameText(account.domain, domain));
     };
-    for (const Account& account : Accounts().Snapshot()) {
+    AccountFile::List fromFile = Accounts().Snapshot();
+    for (const Account& account : *fromFile) {
         if (matches(account)) {
             return account;
         }
