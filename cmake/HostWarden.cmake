@@ -102,3 +102,15 @@ function(hw_bench name)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
 endfunction()
+
+# hw_test_lock(<test target> <resource>)
+# The discovered cases of a test program never run at the same time as
+# other cases holding the same resource (a fixed name or port they share).
+function(hw_test_lock name resource)
+    set(lock_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_lock.cmake")
+    file(WRITE "${lock_script}"
+        "foreach(test IN LISTS ${name}_TESTS)\n"
+        "    set_tests_properties(\"\${test}\" PROPERTIES RESOURCE_LOCK ${resource})\n"
+        "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${lock_script}")
+endfunction()

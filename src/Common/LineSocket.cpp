@@ -54,15 +54,19 @@ void LineSocket::DebugLog(const char* head, long number, const char* data, long 
     std::fflush(m_pDebugLog);
 }
 
-int LineSocket::Listen(uint16_t port) {
+int LineSocket::Listen(uint16_t port, const char* address) {
     CloseListener();
+    plat::Ipv4Endpoint local;
+    local.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
+    if (!ResolveAddress(address, local.m_dwAddress)) {
+        StoreLastError();
+        return 0;
+    }
     plat::SocketHandle listener = plat::OpenTcpSocket();
     if (listener == plat::kInvalidSocket) {
         StoreLastError();
         return 0;
     }
-    plat::Ipv4Endpoint local;
-    local.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
     if (!plat::AllowAddressReuse(listener) || !plat::BindSocket(listener, local) ||
         !plat::ListenOnSocket(listener, 2)) {
         StoreLastError();

@@ -27,8 +27,9 @@ public:
     LineSocket(const LineSocket&) = delete;
     LineSocket& operator=(const LineSocket&) = delete;
 
-    // Listens on any local address; port 0 means the default port.
-    int Listen(uint16_t port);
+    // Listens on the address (any local address when none); port 0 means
+    // the default port.
+    int Listen(uint16_t port, const char* address = nullptr);
     int Accept();
     // A new data socket bound to the address (any when none) and the port
     // exactly as given.

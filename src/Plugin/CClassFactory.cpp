@@ -8,6 +8,7 @@
 #include "Responses/FormatEmailResponse.h"
 #include "Responses/HostWardenResponseSNMP.h"
 #include "Responses/HostWardenResponseUserSpecified.h"
+#include "TclHandler/tclHandler.h"
 #include "hostwarden/ICSFSensor.h"
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IEventRegistry.h"
@@ -65,9 +66,12 @@ CSFResult CClassFactory::MakeObject(const CSFIdentifier& iid, void** ppObject) {
         return Answer(ppObject, static_cast<ICSFCommonResponseUserSpecified*>(
                                     new (std::nothrow) CHostWardenResponseUserSpecified));
     }
-    // The script handler and the IDS configuration are made by parts of the
-    // sensor that are not in this build.
-    if (iid == CLSID_TclHandler || iid == CLSID_IDSConfig) {
+    if (iid == CLSID_TclHandler) {
+        return Answer(ppObject, static_cast<ITclHandler*>(&tclHandler::GetInstance()));
+    }
+    // The IDS configuration is made by a part of the sensor that is not in
+    // this build.
+    if (iid == CLSID_IDSConfig) {
         return Answer(ppObject, nullptr);
     }
     return CSFClsFctry::CreateInstance(iid, ppObject);

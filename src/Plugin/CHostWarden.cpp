@@ -15,6 +15,7 @@
 #include "Plugin/CThreadList.h"
 #include "Plugin/PlaceholderEngines.h"
 #include "Plugin/PolicyFiles.h"
+#include "TclHandler/tclHandler.h"
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -220,6 +221,8 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     Banner("\n***** CHostWarden::Oninit() called *****\n");
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): Initializing everyone");
     InitializeStrategy::BeginPolicyRead();
+    // Engines register with the handler while they initialise.
+    m_pTclHandler = &tclHandler::GetInstance();
     if (m_pThreadList != nullptr) {
         m_pThreadList->OninitAll(kEngineArgument);
     }
@@ -283,6 +286,9 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         pServiceRequest->GetTemplate(pContainer);
     }
     PublishPolicy(pContainer);
+    if (m_pTclHandler != nullptr) {
+        m_pTclHandler->SetEnabled(SensorSettings::Instance().m_bScriptEnabled);
+    }
     CSF_TRACE(kCSFLogTrace,
               "DEBUG: CHostWarden::OnReloadPolicy(): Have everyone get what needed from the new "
               "policy file.");
@@ -341,7 +347,11 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
         m_pThreadList->StopInitAll(kEngineArgument);
         m_pThreadList->StopAll(kEngineArgument);
     }
-    ShutDownScriptHandler();
+    if (m_pTclHandler != nullptr) {
+        ShutDownScriptHandler();
+        tclHandler::DeleteInstance();
+        m_pTclHandler = nullptr;
+    }
     CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Stopped the TCL handler *****\n");
     if (m_pThreadList != nullptr) {
         m_pThreadList->DeleteAll();
@@ -426,9 +436,23 @@ uint32_t CHostWarden::UpdateAdapterList() {
     return 0;
 }
 
-void CHostWarden::StartScriptHandler() {}
+void CHostWarden::StartScriptHandler() {
+    if (m_pTclHandler == nullptr) {
+        return;
+    }
+    tclHandler* pHandler = m_pTclHandler;
+    const SensorSettings& settings = SensorSettings::Instance();
+    pHandler->SetEnabled(settings.m_bScriptEnabled);
+    pHandler->SetRequestQueueSize(static_cast<uint32_t>(settings.m_nTclRequestQsize));
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting tcl handler.");
+    pHandler->Init(GetSensorDirectory());
+}
 
-void CHostWarden::ShutDownScriptHandler() {}
+void CHostWarden::ShutDownScriptHandler() {
+    if (m_pTclHandler != nullptr) {
+        m_pTclHandler->ShutDown();
+    }
+}
 
 void CHostWarden::RunAuditSetUp() {
     InitializeStrategy::SetSensorDirectory(GetSensorDirectory());

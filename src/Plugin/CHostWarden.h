@@ -33,6 +33,7 @@ class ICSFEventHandler;
 class IPolicyContainer;
 class ITclHandler;
 class RuleContainer;
+class tclHandler;
 
 class CHostWarden : public CSFSensor, public ISensorCore {
 public:
@@ -108,12 +109,13 @@ private:
     CEventRegistry* EventRegistry() const;
     CServiceRequest* ServiceRequest() const;
 
-    // The script handler, the audit settings and the buffer-overflow
-    // protection service belong to parts of the sensor that are not in this
-    // build: without them the sensor runs as with scripting switched off,
-    // and these steps do nothing.
+    // The script handler is held from start-up to stop; these switch it
+    // by the settings and (re)start it, and stop it.
     void StartScriptHandler();
     void ShutDownScriptHandler();
+    // The audit settings and the buffer-overflow protection service belong
+    // to parts of the sensor that are not in this build: these steps do
+    // nothing.
     void RunAuditSetUp();
     void ApplyProtection();
     void StopProtection();
@@ -127,7 +129,7 @@ private:
     RuleContainer* m_pRuleContainer = nullptr;
     CPolicyEvent* m_pPolicyEvent = nullptr;
     std::unique_ptr<ProductLocation> m_pProductLocation;
-    ITclHandler* m_pTclHandler = nullptr;
+    tclHandler* m_pTclHandler = nullptr;
     CThreadList* m_pThreadList = nullptr;
     CClassFactory* m_pClassFactory = nullptr;
     // Read by engine threads while the command thread sets them.

@@ -10,6 +10,7 @@
 #include "Plugin/CEventRegistry.h"
 #include "Plugin/CServiceRequest.h"
 #include "Plugin/SensorTestHost.h"
+#include "TclHandler/tclHandler.h"
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/ICSFClassFactory.h"
 #include "hostwarden/ICSFCommonResponseMail.h"
@@ -105,10 +106,13 @@ TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
 
 TEST_F(CClassFactoryTest, ObjectsThatCannotBeMadeAnswerOutOfMemoryAndOthersGoToTheFramework) {
     void* pObject = nullptr;
-    for (const CSFIdentifier& iid : {CLSID_TclHandler, CLSID_IDSConfig}) {
-        EXPECT_EQ(0x8007000Eu, Create(iid, pObject));
-        EXPECT_EQ(nullptr, pObject);
-    }
+    EXPECT_EQ(0x8007000Eu, Create(CLSID_IDSConfig, pObject));
+    EXPECT_EQ(nullptr, pObject);
+    void* pHandler = nullptr;
+    ASSERT_EQ(0u, Create(CLSID_TclHandler, pHandler));
+    ASSERT_EQ(0u, Create(CLSID_TclHandler, pObject));
+    EXPECT_EQ(pHandler, pObject) << "the script handler is one for the process";
+    tclHandler::DeleteInstance();
     EXPECT_EQ(0x80004002u, Create(kUnknown, pObject));
     EXPECT_EQ(kUntouched, pObject);
     ASSERT_EQ(0u, Create(IID_ICSFAlertEvent, pObject));

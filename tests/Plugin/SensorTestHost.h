@@ -63,7 +63,7 @@ protected:
         "Decoy Engine",    "IDS Engine", "WebPlugin",         "NTEventlog Engine",
         "NT Syslog", "Text Log Monitor", "Correlation Engine"};
     static constexpr const char* kPolicy =
-        "Test policy\n[\\config\\];\nNodekeeper\t=B\t1;\n[\\template\\VersionInfo\\];\n"
+        "Test policy\n[\\config\\];\nNodekeeper\t=B\t1;\nScriptEnabled\t=B\t0;\n[\\template\\VersionInfo\\];\n"
         "PolicyVersion\t=S\t1.0.1.0;\n";
 
     void SetUp() override {

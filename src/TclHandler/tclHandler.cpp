@@ -1,0 +1,623 @@
+#include "TclHandler/tclHandler.h"
+
+#include <new>
+
+#include "Common/AgentEventInfo.h"
+#include "Common/EngineBase.h"
+#include "Common/ISensorCore.h"
+#include "Common/Rule.h"
+#include "Common/RuleContainer.h"
+#include "Common/RuleScript.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/Wait.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SharedMemoryStore.h"
+#include "qorToolsLib/jsFastLock.h"
+
+namespace {
+
+constexpr int64_t kRegisterSettleSeconds = 5;
+constexpr int64_t kReloadSettleSeconds = 7;
+constexpr uint32_t kSettleStepMs = 900;
+constexpr int64_t kReportIntervalSeconds = 60;
+
+qorFastSync g_instanceLock;
+tclHandler* g_pInstance = nullptr;
+
+int64_t WallClock() { return plat::ReadClock().m_iSeconds; }
+
+}  // namespace
+
+tclHandler::tclHandler(const char* pszStoreName)
+    : qorThread("tclHandler", 2),
+      m_Clock(WallClock),
+      m_strStoreName(pszStoreName != nullptr ? pszStoreName : kStoreName) {}
+
+tclHandler::~tclHandler() {
+    ShutDown();
+    // The reply thread uses the queues and the connection, which go first.
+    StopProcess();
+    m_ReplyHandler.WaitForExit(plat::kInfinite);
+    m_Queues.Drain();
+    m_Pending.clear();
+}
+
+tclHandler& tclHandler::GetInstance() {
+    qorFastLock guard(g_instanceLock, true);
+    if (g_pInstance == nullptr) {
+        g_pInstance = new tclHandler();
+    }
+    return *g_pInstance;
+}
+
+void tclHandler::DeleteInstance() {
+    qorFastLock guard(g_instanceLock, true);
+    delete g_pInstance;
+    g_pInstance = nullptr;
+}
+
+uint32_t tclHandler::SetRequestQueueSize(uint32_t dwSize) {
+    m_dwRequestQueueSize = dwSize <= kDefaultQueueSize ? kDefaultQueueSize : dwSize;
+    return m_dwRequestQueueSize;
+}
+
+// ---- Engines and their rule containers -------------------------------------
+
+uint32_t tclHandler::RegisterEngine(CEngineBase* pEngine, uint32_t dwFlag) {
+    qorFastLock guard(m_EngineLock, true);
+    CSF_TRACE(9, "Registered Engine : %s", pEngine != nullptr ? pEngine->GetName() : "");
+    if (dwFlag != 0) {
+        m_Engines.try_emplace(pEngine);
+        m_tSettle = Now() + kRegisterSettleSeconds;
+    } else {
+        m_Engines.erase(pEngine);
+    }
+    return 1;
+}
+
+uint32_t tclHandler::ReloadRuleContainer(CEngineBase* pEngine,
+                                         std::unique_ptr<RuleContainer> pContainer) {
+    qorFastLock guard(m_EngineLock, true);
+    CSF_TRACE(9, "Reloaded RuleContainer for Engine : %s",
+              pEngine != nullptr ? pEngine->GetName() : "");
+    auto found = m_Engines.find(pEngine);
+    if (found == m_Engines.end()) {
+        return 0;
+    }
+    found->second.m_nState = 1;
+    found->second.m_pCopy = std::move(pContainer);
+    m_tSettle = Now() + kReloadSettleSeconds;
+    return 1;
+}
+
+void tclHandler::SetResponseScripts(const std::vector<std::pair<std::string, std::string>>& scripts) {
+    {
+        qorFastLock guard(m_EngineLock, true);
+        m_ResponseScripts.clear();
+        for (const auto& [name, text] : scripts) {
+            m_ResponseScripts[name] = text;
+        }
+    }
+    InitScripts();
+}
+
+void tclHandler::ResetEngineEntries() {
+    qorFastLock guard(m_EngineLock, true);
+    for (auto& [pEngine, entry] : m_Engines) {
+        entry.m_nState = 0;
+        entry.m_pCopy.reset();
+    }
+}
+
+// ---- Queueing --------------------------------------------------------------
+
+uint32_t tclHandler::QueueScript(RuleScript* pScript, const char* pszPart,
+                                 const std::string& strText) {
+    return pScript != nullptr ? QueueScript(pScript->GetRuleName(), pszPart, strText) : 0;
+}
+
+uint32_t tclHandler::QueueRun(RuleScript* pScript, const char* pszPart, AgentEventInfo* pRecord) {
+    return pScript != nullptr ? QueueRun(pScript->GetRuleName(), pszPart, pRecord) : 0;
+}
+
+int32_t tclHandler::AcceptedScriptType(const char* pszType) {
+    if (!IsEnabled()) {
+        CSF_TRACE(9, "RULEWEAVE is disabled");
+        return qorTclCommand::kWrongScriptType;
+    }
+    int32_t nType = qorTclCommand::ParseScriptType(pszType != nullptr ? pszType : "");
+    if (nType == qorTclCommand::kWrongScriptType) {
+        CSF_LOG(1, "Unknown script type: %s", pszType != nullptr ? pszType : "");
+    }
+    return nType;
+}
+
+uint32_t tclHandler::QueueScript(const std::string& strName, const char* pszType,
+                                 const std::string& strText) {
+    const int32_t nType = AcceptedScriptType(pszType);
+    if (nType == qorTclCommand::kWrongScriptType) {
+        return 0;
+    }
+    std::unique_ptr<tclRequest> pRequest(new (std::nothrow) tclRequest);
+    if (!pRequest) {
+        return 0;
+    }
+    pRequest->m_strName = strName;
+    pRequest->m_nCommandType = qorTclCommand::kScript;
+    pRequest->m_nScriptType = nType;
+    pRequest->m_strText = strText;
+    pRequest->m_nAction = tclRequest::kSend;
+    if (!m_Queues.Push(tclQueueSet::kScripts, pRequest.get())) {
+        return 0;
+    }
+    pRequest.release();
+    return 1;
+}
+
+uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
+                              AgentEventInfo* pRecord) {
+    if (StopRequested() != 0 || m_bRunning == 0) {
+        return 0;
+    }
+    const int32_t nType = AcceptedScriptType(pszType);
+    if (nType == qorTclCommand::kWrongScriptType) {
+        return 0;
+    }
+    const bool bWithRecord = nType == qorTclCommand::kValidation || nType == qorTclCommand::kResponse;
+    if (bWithRecord && (pRecord == nullptr ||
+                        (nType == qorTclCommand::kValidation && pRecord->GetRule() == nullptr))) {
+        return 0;
+    }
+    std::unique_ptr<tclRequest> pRequest(new (std::nothrow) tclRequest);
+    bool bQueued = false;
+    if (pRequest) {
+        pRequest->m_strName = strName;
+        pRequest->m_nCommandType = qorTclCommand::kRun;
+        pRequest->m_nScriptType = nType;
+        pRequest->m_nAction = tclRequest::kSend;
+        if (bWithRecord) {
+            pRequest->m_pRule = pRecord->GetRule();
+            pRequest->m_pRecord.reset(nType == qorTclCommand::kResponse ? pRecord->Clone() : pRecord);
+        }
+        const int nQueue = bWithRecord ? tclQueueSet::kRuns : tclQueueSet::kScripts;
+        bQueued = (nType != qorTclCommand::kResponse || pRequest->m_pRecord) &&
+                  m_Queues.Push(nQueue, pRequest.get());
+        if (bQueued) {
+            pRequest.release();
+        } else if (nType == qorTclCommand::kValidation) {
+            // The caller keeps a record that was not queued.
+            (void)pRequest->m_pRecord.release();
+        }
+    }
+    CountQueued(bQueued);
+    return bQueued ? 1 : 0;
+}
+
+void tclHandler::CountQueued(bool bQueued) {
+    qorFastLock guard(m_StatisticsLock, true);
+    ++(bQueued ? m_nQueueSuccesses : m_nQueueFailures);
+    const int64_t tNow = Now();
+    if (tNow - m_tLastReport < kReportIntervalSeconds) {
+        return;
+    }
+    if (m_nQueueFailures > 0) {
+        CSF_LOG(3, "TclHandler: %d Failure and %d Success to Q requests in last minute",
+                m_nQueueFailures, m_nQueueSuccesses);
+    } else {
+        CSF_TRACE(9, "TclHandler: %d Failure and %d Success to Q requests in last minute",
+                  m_nQueueFailures, m_nQueueSuccesses);
+    }
+    m_nQueueFailures = 0;
+    m_nQueueSuccesses = 0;
+    m_tLastReport = tNow;
+}
+
+void tclHandler::QueueHold(int32_t nSeconds) {
+    std::unique_ptr<tclRequest> pHold(new (std::nothrow) tclRequest);
+    if (!pHold) {
+        return;
+    }
+    pHold->m_nAction = tclRequest::kHold;
+    pHold->m_nHoldSeconds = nSeconds;
+    if (m_Queues.Push(tclQueueSet::kScripts, pHold.get())) {
+        pHold.release();
+    }
+}
+
+// ---- Life cycle -------------------------------------------------------------
+
+void tclHandler::ReadTuning() {
+    ISensorCore* pSensor = GetSensorCore();
+    IPolicyContainer* pPolicy = pSensor != nullptr ? pSensor->GetCurrentPolicy() : nullptr;
+    auto read = [pPolicy](const char* pszName, int32_t nDefault) {
+        return pPolicy != nullptr ? pPolicy->GetLong("\\config\\tuning\\", pszName, &nDefault)
+                                  : nDefault;
+    };
+    // A size of 0 or less would refuse every run: it keeps the default.
+    int32_t nQueueSize = read("TclCmdQSize", static_cast<int32_t>(kDefaultQueueSize));
+    m_dwRequestQueueSize = nQueueSize > 0 ? static_cast<uint32_t>(nQueueSize) : kDefaultQueueSize;
+    m_nMinWorkers = read("TclMinWorkers", 2);
+    m_nMaxWorkers = read("TclMaxWorkers", 16);
+    m_nCmdQThreshold = read("TclCmdQThreshold", 5);
+    m_nCmdWaitTimeout = read("TclCmdWaitTimeout", 2);
+}
+
+bool tclHandler::OpenStore() {
+    if (!m_pStore) {
+        m_pStore = std::make_unique<SharedMemoryStore>(m_strStoreName.c_str());
+        m_bStoreOpen = m_pStore->Open(true, kStoreSize) ? 1 : 0;
+    }
+    return m_bStoreOpen != 0;
+}
+
+bool tclHandler::Init(const char* pszDirectory) {
+    m_strDirectory = pszDirectory != nullptr ? pszDirectory : "";
+    if (!IsEnabled()) {
+        CSF_LOG(3, "RULEWEAVE is disabled globally.");
+        return false;
+    }
+    ReadTuning();
+    qorFastLock guard(m_EngineLock, true);
+    if (!OpenStore()) {
+        CSF_LOG(1, "RULEWEAVE will be disabled due to initialization problem.");
+        return false;
+    }
+    if (m_bRunning != 0) {
+        CSF_LOG(12, "Started TclHandler thread...");
+        return true;
+    }
+    m_pStore->Clear();
+    if (IsRunning()) {
+        WaitForExit(plat::kInfinite);
+    }
+    Reset();
+    m_tSettle = 0;
+    m_Queues.SetCapacity(m_dwRequestQueueSize);
+    m_bRunning = 1;
+    if (!Start()) {
+        CSF_LOG(1, "Failed to start the TclHandler Thread");
+        m_bRunning = 0;
+        return false;
+    }
+    CSF_LOG(12, "Started TclHandler thread...");
+    return true;
+}
+
+void tclHandler::ShutDown() {
+    m_bRunning = 0;
+    uint32_t dwStopped = 1;
+    if (IsRunning()) {
+        CSF_TRACE(3, "About to stop tclHandler");
+        dwStopped = Stop(2000, false);
+        if (dwStopped == 1) {
+            CSF_TRACE(3, "tclhandler stoped within two seconds");
+        } else {
+            CSF_TRACE(3, "tclHandler did not stop in two seconds");
+        }
+    } else {
+        CSF_TRACE(3, "In ShutDown, Tcl is not running");
+    }
+    WaitForExit(plat::kInfinite);
+    CSF_TRACE(3, "tclHandler joined, b=%d", static_cast<int>(dwStopped));
+}
+
+uint32_t tclHandler::_doWork() {
+    if (!IsEnabled()) {
+        CSF_LOG(3, "RULEWEAVE is disabled");
+        return 0;
+    }
+    m_bScriptsInitialised = 0;
+    int32_t nAttempts = 0;
+    int64_t tWindowStart = Now();
+    Sleep(1000);
+    do {
+        bool bStarted = false;
+        while (m_bRunning != 0 && nAttempts < m_nRestartLimit) {
+            ++nAttempts;
+            if (StartProcess(nAttempts)) {
+                bStarted = true;
+                break;
+            }
+            CSF_LOG(1, "Failed to start TclProc, attempt #%d", nAttempts);
+        }
+        if (m_bRunning != 0 && !bStarted) {
+            CSF_LOG(1, "Maximum restart limit (%d) reached. Stoped RULEWEAVE Script processing",
+                    static_cast<int>(m_nRestartLimit));
+            m_bRunning = 0;
+            break;
+        }
+        if (m_bRunning != 0) {
+            InitScripts();
+            MainLoop();
+        }
+        StopProcess();
+        ClearAfterStop();
+        if (Now() - tWindowStart > kRestartWindowSeconds) {
+            tWindowStart = Now();
+            nAttempts = 0;
+        }
+    } while (m_bRunning != 0 && nAttempts < m_nRestartLimit);
+    ResetEngineEntries();
+    CSF_LOG(1, "TclHandler exiting...");
+    return 0;
+}
+
+void tclHandler::WaitSettled() {
+    while (m_bRunning != 0 && StopRequested() == 0 && Now() < m_tSettle) {
+        Sleep(kSettleStepMs);
+    }
+}
+
+void tclHandler::QueueRuleScripts(RuleContainer& container) {
+    for (Rule* pRule : container) {
+        RuleScript* pScript = pRule != nullptr ? pRule->GetScript() : nullptr;
+        if (pScript == nullptr) {
+            continue;
+        }
+        const std::string& strName = pScript->GetRuleName();
+        const std::pair<const char*, const std::string*> parts[] = {
+            {RuleScript::kProcedure, &pScript->GetProcedure()},
+            {RuleScript::kInitial, &pScript->GetInitial()},
+            {RuleScript::kValidation, &pScript->GetValidation()}};
+        for (const auto& [pszPart, pText] : parts) {
+            if (!pText->empty()) {
+                QueueScript(strName, pszPart, *pText);
+            }
+        }
+        if (!pScript->GetProcedure().empty()) {
+            QueueRun(strName, RuleScript::kProcedure, nullptr);
+        }
+        if (pRule->IsEnabled() && !pScript->GetInitial().empty()) {
+            QueueRun(strName, RuleScript::kInitial, nullptr);
+        }
+    }
+}
+
+void tclHandler::InitScripts() {
+    CSF_LOG(12, "Initializing Tcl scripts...");
+    qorFastLock guard(m_EngineLock, true);
+    for (;;) {
+        if (m_bRunning == 0 || StopRequested() != 0) {
+            return;
+        }
+        m_tSettle = Now() + kRegisterSettleSeconds;
+        guard.Unlock();
+        WaitSettled();
+        guard.Lock();
+        if (!m_Engines.empty()) {
+            break;
+        }
+    }
+    // One pass: an engine that registered but never handed over its rules
+    // (its reload failed) is passed over rather than waited for.
+    for (auto& [pEngine, entry] : m_Engines) {
+        if (entry.m_nState == 0) {
+            CSF_LOG(3, "No rules from engine %s; its scripts are not sent",
+                    pEngine != nullptr ? pEngine->GetName() : "");
+        } else if (entry.m_nState == 1) {
+            if (entry.m_pCopy) {
+                QueueRuleScripts(*entry.m_pCopy);
+            }
+            entry.m_nState = 2;
+        }
+    }
+    for (const auto& [name, text] : m_ResponseScripts) {
+        QueueScript(name, "Response", text);
+    }
+    QueueHold(kHoldSeconds);
+    m_bScriptsInitialised = 1;
+    CSF_LOG(12, "Completed tcl script initialization!");
+}
+
+void tclHandler::MainLoop() {
+    int32_t nCount = 0;
+    int64_t tLastCountReport = Now();
+    bool bHold = false;
+    int64_t tHoldDeadline = 0;
+    bool bExitSent = false;
+    int64_t tLastScan = 0;
+    while (m_bRunning != 0 || !bExitSent) {
+        tclRequest* pTaken = nullptr;
+        if (m_bRunning != 0) {
+            if (!m_Queues.HasWork()) {
+                m_Queues.m_Wake.Wait(1000);
+            }
+            pTaken = m_Queues.PopAny();
+        }
+        std::unique_ptr<tclRequest> pRequest(pTaken);
+        const int64_t tNow = Now();
+        if (pRequest) {
+            ++nCount;
+        }
+        if (tNow - tLastCountReport >= kReportIntervalSeconds) {
+            CSF_TRACE(9, "TclHandler Loop, get %d request since last report", nCount);
+            nCount = 0;
+            tLastCountReport = tNow;
+        }
+        if (pRequest) {
+            switch (pRequest->m_nAction) {
+                case tclRequest::kSend:
+                    SendRequest(pRequest.release());
+                    break;
+                case tclRequest::kReply:
+                    HandleReply(pRequest.release());
+                    break;
+                case tclRequest::kHold:
+                    bHold = true;
+                    m_Queues.Hold(tclQueueSet::kScripts);
+                    m_Queues.Hold(tclQueueSet::kRuns);
+                    tHoldDeadline = pRequest->m_nHoldSeconds > 0 ? tNow + pRequest->m_nHoldSeconds : 0;
+                    break;
+                case tclRequest::kConnectionFailed:
+                    CSF_LOG(1, "Socket error (%s), Will stop the TclProc", pRequest->m_strText.c_str());
+                    plat::ConsolePrintf("Socket error (%s), Will stop the TclProc\n",
+                                        pRequest->m_strText.c_str());
+                    return;
+                default: {
+                    char szText[257];
+                    CSF_LOG(1, "Get a illegal request, %s", pRequest->Format(szText, sizeof szText));
+                    break;
+                }
+            }
+        }
+        if (m_bRunning == 0 && !bExitSent) {
+            std::unique_ptr<tclRequest> pExit(new (std::nothrow) tclRequest);
+            if (pExit) {
+                pExit->m_nCommandType = qorTclCommand::kExit;
+                pExit->m_nAction = tclRequest::kSend;
+                SendRequest(pExit.release());
+            }
+            bExitSent = true;
+            m_Queues.Hold(tclQueueSet::kScripts);
+            m_Queues.Hold(tclQueueSet::kRuns);
+        }
+        if (m_nRequestTimeout > 0 && tNow > tLastScan) {
+            tLastScan = tNow;
+            ExpirePending(tNow);
+        }
+        if (bHold && (m_Pending.empty() || (tHoldDeadline != 0 && tNow >= tHoldDeadline))) {
+            m_Queues.Release(tclQueueSet::kScripts);
+            m_Queues.Release(tclQueueSet::kRuns);
+            tHoldDeadline = 0;
+            bHold = false;
+        }
+    }
+}
+
+void tclHandler::ExpirePending(int64_t tNow) {
+    const int32_t nTimeout = m_nRequestTimeout;
+    for (auto it = m_Pending.begin(); it != m_Pending.end();) {
+        tclRequest& request = *it->second;
+        if (tNow - request.m_tSent < nTimeout) {
+            ++it;
+            continue;
+        }
+        CSF_LOG(3, "TCL request timed out: %s", request.m_strName.c_str());
+        FinishUnvalidated(request);
+        if (request.m_nCommandType == qorTclCommand::kRun && request.m_pRecord) {
+            DeleteSection(request.m_nTransactionId);
+        }
+        it = m_Pending.erase(it);
+    }
+}
+
+bool tclHandler::FinishUnvalidated(tclRequest& request) {
+    const bool bReport = request.m_pRule != nullptr && !request.m_pRule->GetNeedTcl() &&
+                         request.m_nScriptType == qorTclCommand::kValidation && request.m_pRecord;
+    if (!bReport) {
+        request.m_pRecord.reset();
+        return false;
+    }
+    ISensorCore* pSensor = GetSensorCore();
+    if (pSensor == nullptr) {
+        request.m_pRecord.reset();
+        return false;
+    }
+    pSensor->ReportEvent(request.m_pRecord.release());
+    return true;
+}
+
+void tclHandler::ClearAfterStop() {
+    // Queued and pending validations of rules that do not require their
+    // script go on unvalidated rather than being lost with the process.
+    for (int nIndex = 0; nIndex < tclQueueSet::kQueueCount; ++nIndex) {
+        m_Queues.Release(nIndex);
+        while (tclRequest* pTaken = m_Queues.Queue(nIndex).Pop(0)) {
+            std::unique_ptr<tclRequest> pRequest(pTaken);
+            if (pRequest->m_nAction == tclRequest::kSend) {
+                FinishUnvalidated(*pRequest);
+            }
+        }
+    }
+    for (auto& [name, pRequest] : m_Pending) {
+        CSF_LOG(3, "TclRequest <%s.%s> is pending when the TclProc is ended", name.c_str(),
+                qorTclCommand::ScriptTypeName(pRequest->m_nScriptType));
+        if (pRequest->m_nCommandType == qorTclCommand::kRun && pRequest->m_pRecord) {
+            DeleteSection(pRequest->m_nTransactionId);
+        }
+        FinishUnvalidated(*pRequest);
+    }
+    m_Pending.clear();
+    m_RuleIds.clear();
+    m_RuleNames.clear();
+    if (m_pStore) {
+        m_pStore->Clear();
+    }
+    m_bScriptsInitialised = 0;
+    qorFastLock guard(m_EngineLock, true);
+    for (auto& [pEngine, entry] : m_Engines) {
+        entry.m_nState = 1;
+    }
+}
+
+// ---- Requests ---------------------------------------------------------------
+
+int32_t tclHandler::RuleId(const std::string& strName) {
+    auto [it, bNew] = m_RuleIds.try_emplace(strName, static_cast<int32_t>(m_RuleIds.size() + 1));
+    if (bNew) {
+        m_RuleNames[it->second] = strName;
+    }
+    return it->second;
+}
+
+std::string tclHandler::RuleName(int32_t nRuleId) const {
+    auto found = m_RuleNames.find(nRuleId);
+    return found != m_RuleNames.end() ? found->second : std::string();
+}
+
+void tclHandler::WriteRequest(tclRequest& request) {
+    uint32_t dwError = 0;
+    // A failed write shows up as a broken connection on the reply thread.
+    request.Send(m_Connection, dwError);
+    request.m_tSent = Now();
+    char szText[257];
+    CSF_TRACE(9, "Send a tcl request: %s", request.Format(szText, sizeof szText));
+}
+
+void tclHandler::SendRequest(tclRequest* pTaken) {
+    std::unique_ptr<tclRequest> pRequest(pTaken);
+    switch (pRequest->m_nCommandType) {
+        case qorTclCommand::kScript: {
+            pRequest->m_nRuleId = RuleId(pRequest->m_strName);
+            WriteRequest(*pRequest);
+            std::string strName = pRequest->m_strName;
+            m_Pending.emplace(std::move(strName), std::move(pRequest));
+            break;
+        }
+        case qorTclCommand::kRun: {
+            if (m_Pending.size() >= m_dwRequestQueueSize) {
+                const char* pszName = pRequest->m_strName.c_str();
+                if (pRequest->m_pRule == nullptr || pRequest->m_pRule->GetNeedTcl()) {
+                    CSF_LOG(3, "Too many pending tcl requests. Event %s dropped", pszName);
+                } else if (pRequest->m_nScriptType == qorTclCommand::kValidation) {
+                    CSF_LOG(3, "Too many pending tcl requests. Event %s reported without validation",
+                            pszName);
+                } else {
+                    CSF_LOG(3, "Too many pending tcl requests. Event %s skipped", pszName);
+                }
+                FinishUnvalidated(*pRequest);
+                break;
+            }
+            pRequest->m_nRuleId = RuleId(pRequest->m_strName);
+            pRequest->m_nTransactionId =
+                m_pStore ? static_cast<int32_t>(m_pStore->NextId()) : 0;
+            if (pRequest->m_pRecord) {
+                CreateSection(pRequest->m_nTransactionId, *pRequest->m_pRecord);
+            }
+            WriteRequest(*pRequest);
+            std::string strName = pRequest->m_strName;
+            m_Pending.emplace(std::move(strName), std::move(pRequest));
+            break;
+        }
+        case qorTclCommand::kExit: {
+            uint32_t dwError = 0;
+            pRequest->Send(m_Connection, dwError);
+            CSF_TRACE(9, "Send the Exit command");
+            break;
+        }
+        default:
+            break;
+    }
+}

@@ -1,0 +1,175 @@
+#pragma once
+// The sensor's side of the rule scripts.  One process-wide handler starts
+// the script process and keeps it running (restarting it within a limit),
+// sends it every rule's scripts and the response scripts, queues script and
+// validation requests from the engines, matches the process's replies with
+// their requests, and passes each validated alert record on to the sensor
+// or drops it.
+//
+// Threads: producers (engines, the control thread, the host) push onto the
+// queues; the handler thread alone writes to the process, owns the pending
+// table and the rule ids; the reply thread alone reads from the process.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Common/ITclHandler.h"
+#include "Common/LineSocket.h"
+#include "Common/ProcessHelpers.h"
+#include "TclHandler/tclQueueSet.h"
+#include "TclHandler/tclReplyHandler.h"
+#include "TclHandler/tclRequest.h"
+#include "qorToolsLib/jsSync.h"
+#include "qorToolsLib/jsThread.h"
+
+class AgentEventInfo;
+class CEngineBase;
+class RuleContainer;
+class RuleScript;
+class SharedMemoryStore;
+
+class tclHandler : public ITclHandler, public qorThread {
+public:
+    static constexpr const char* kStoreName = "tclProc.dat";
+    static constexpr uint32_t kStoreSize = 0x100040;
+    static constexpr const char* kProgramName = "tclProc.exe";
+    static constexpr uint16_t kPortBase = 8160;
+    static constexpr uint32_t kDefaultQueueSize = 512;
+    static constexpr int64_t kRestartWindowSeconds = 600;
+    static constexpr int32_t kHoldSeconds = 20;
+
+    // The store name is for tests that must not share the sensor's store.
+    explicit tclHandler(const char* pszStoreName = kStoreName);
+    ~tclHandler() override;
+
+    // The process-wide handler, made on first use; DeleteInstance lets it
+    // go (the sensor does at its stop).
+    static tclHandler& GetInstance();
+    static void DeleteInstance();
+
+    // The engines' side (ITclHandler).
+    uint32_t RegisterEngine(CEngineBase* pEngine, uint32_t dwFlag) override;
+    uint32_t ReloadRuleContainer(CEngineBase* pEngine,
+                                 std::unique_ptr<RuleContainer> pContainer) override;
+    uint32_t QueueScript(RuleScript* pScript, const char* pszPart,
+                         const std::string& strText) override;
+    uint32_t QueueRun(RuleScript* pScript, const char* pszPart, AgentEventInfo* pRecord) override;
+    bool IsEnabled() override { return m_bEnabled != 0; }
+
+    // The sensor's and the host's side.
+    bool Init(const char* pszDirectory);
+    void ShutDown();
+    uint32_t QueueScript(const std::string& strName, const char* pszType, const std::string& strText);
+    uint32_t QueueRun(const std::string& strName, const char* pszType, AgentEventInfo* pRecord);
+    void SetResponseScripts(const std::vector<std::pair<std::string, std::string>>& scripts);
+    int32_t SetRequestTimeout(int32_t nSeconds) { return m_nRequestTimeout = nSeconds; }
+    int32_t GetRequestTimeout() const { return m_nRequestTimeout; }
+    int32_t SetRestartLimit(int32_t nCount) { return m_nRestartLimit = nCount; }
+    int32_t GetRestartLimit() const { return m_nRestartLimit; }
+    void SetEnabled(bool bEnabled) { m_bEnabled = bEnabled ? 1 : 0; }
+    bool ScriptsInitialised() const { return m_bScriptsInitialised != 0; }
+    uint32_t SetRequestQueueSize(uint32_t dwSize);
+    uint32_t GetRequestQueueSize() const { return m_dwRequestQueueSize; }
+    tclHandler* GetHandler(void* /*pIgnored*/) { return this; }
+
+    // The handler thread's work, public for the tests that drive it step
+    // by step.
+    uint32_t _doWork() override;
+    bool StartProcess(int32_t nAttempt);
+    void StopProcess();
+    void InitScripts();
+    void MainLoop();
+    void SendRequest(tclRequest* pRequest);
+    void HandleReply(tclRequest* pReply);
+    void ClearAfterStop();
+    bool CreateSection(int32_t nTransactionId, AgentEventInfo& record);
+    void ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record);
+    void DeleteSection(int32_t nTransactionId);
+    // The pending request the reply answers, taken out of the table; null
+    // when none matches.
+    std::unique_ptr<tclRequest> TakePending(const tclRequest& reply);
+    // The time-out scan of the main loop, at time `tNow`.
+    void ExpirePending(int64_t tNow);
+    // Opens the store "tclProc.dat" once; Init does at its first call.
+    bool OpenStore();
+    // The command line the process is started with.
+    std::string ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort) const;
+
+    // Test hooks: the wall clock, and the first of the process's ports.
+    void SetClock(std::function<int64_t()> clock) { m_Clock = std::move(clock); }
+    void SetPortBase(uint16_t wPortBase) { m_wPortBase = wPortBase; }
+    int ProcessId() const { return m_nProcessId; }
+    size_t PendingCount() const { return m_Pending.size(); }
+    const std::multimap<std::string, std::unique_ptr<tclRequest>>& Pending() const {
+        return m_Pending;
+    }
+    bool IsRunningFlagSet() const { return m_bRunning != 0; }
+    tclQueueSet& Queues() { return m_Queues; }
+    SharedMemoryStore* Store() { return m_pStore.get(); }
+    // The id of a rule name, a new name getting the next one.
+    int32_t RuleId(const std::string& strName);
+    std::string RuleName(int32_t nRuleId) const;
+
+private:
+    struct EngineEntry {
+        int32_t m_nState = 0;
+        std::unique_ptr<RuleContainer> m_pCopy;
+    };
+
+    int64_t Now() const { return m_Clock(); }
+    // The code of a script type the handler takes now; 0, with the reason
+    // traced or logged, while scripting is off or for an unknown type.
+    int32_t AcceptedScriptType(const char* pszType);
+    void ReadTuning();
+    // Sleeps in interruptible steps until the settle time has come.
+    void WaitSettled();
+    void QueueRuleScripts(RuleContainer& container);
+    void QueueHold(int32_t nSeconds);
+    // A request that cannot be validated: reported unvalidated when it is a
+    // "Validation" run of a rule that does not require scripting, dropped
+    // otherwise.  True when reported.
+    bool FinishUnvalidated(tclRequest& request);
+    void CountQueued(bool bQueued);
+    void WriteRequest(tclRequest& request);
+    void ResetEngineEntries();
+    std::string ProgramPath() const;
+
+    std::function<int64_t()> m_Clock;
+    tclReplyHandler m_ReplyHandler;
+    std::atomic<int32_t> m_nRequestTimeout{300};
+    std::atomic<int32_t> m_nRestartLimit{3};
+    std::atomic<uint8_t> m_bRunning{0};
+    tclQueueSet m_Queues;
+    std::multimap<std::string, std::unique_ptr<tclRequest>> m_Pending;
+    std::map<std::string, int32_t> m_RuleIds;
+    std::map<int32_t, std::string> m_RuleNames;
+    LineSocket m_Connection;
+    ProcessHandle m_pProcess;
+    std::atomic<int> m_nProcessId{0};
+    std::string m_strStoreName;
+    std::unique_ptr<SharedMemoryStore> m_pStore;
+    uint8_t m_bStoreOpen = 0;
+    qorFastSync m_EngineLock;
+    std::map<CEngineBase*, EngineEntry> m_Engines;
+    std::map<std::string, std::string> m_ResponseScripts;
+    std::atomic<int64_t> m_tSettle{0};
+    std::string m_strDirectory;
+    std::atomic<uint8_t> m_bEnabled{1};
+    std::atomic<uint8_t> m_bScriptsInitialised{0};
+    std::atomic<uint32_t> m_dwRequestQueueSize{kDefaultQueueSize};
+    int32_t m_nMinWorkers = 2;
+    int32_t m_nMaxWorkers = 16;
+    int32_t m_nCmdQThreshold = 5;
+    int32_t m_nCmdWaitTimeout = 2;
+    uint16_t m_wPortBase = kPortBase;
+    qorFastSync m_StatisticsLock;
+    int32_t m_nQueueFailures = 0;
+    int32_t m_nQueueSuccesses = 0;
+    int64_t m_tLastReport = 0;
+};

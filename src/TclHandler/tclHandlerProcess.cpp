@@ -1,0 +1,244 @@
+// The script handler's dealings with the script process: starting it and
+// connecting to it, the shared-memory sections that carry each alert's
+// values, and what each reply does to its request.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/AgentEventInfo.h"
+#include "Common/ISensorCore.h"
+#include "Common/Rule.h"
+#include "TclHandler/tclHandler.h"
+#include "platform/DynamicLoader.h"
+#include "platform/Files.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SharedMemoryStore.h"
+
+namespace {
+
+constexpr int kConnectAttempts = 10;
+constexpr uint32_t kConnectPauseMs = 1000;
+constexpr uint32_t kTerminateWaitSeconds = 10;
+constexpr const char kLoopback[] = "127.0.0.1";
+constexpr const char kVariablePrefix[] = "__qor_";
+// Where the program lives when the sensor directory has none: beside the
+// plug-in, under its own name.
+constexpr const char kStandInProgram[] = "tclProc";
+
+std::string WithSeparator(const std::string& strDirectory) {
+    if (strDirectory.empty() || strDirectory.back() == '/' || strDirectory.back() == '\\') {
+        return strDirectory;
+    }
+    return strDirectory + "/";
+}
+
+bool IsRejection(const std::string& strText) {
+    return strText == "0" || strText == "false" || strText == "False" || strText == "FALSE";
+}
+
+void TracePair(const std::string& strLabel, const std::string& strValue) {
+    CSF_TRACE(9, "label: %s, value: %s", strLabel.c_str(), strValue.c_str());
+}
+
+}  // namespace
+
+std::string tclHandler::ProgramPath() const {
+    std::string strPath = WithSeparator(m_strDirectory) + kProgramName;
+    if (plat::PathExists(strPath.c_str())) {
+        return strPath;
+    }
+    return plat::ThisModuleDirectory() + "/" + kStandInProgram;
+}
+
+std::string tclHandler::ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort) const {
+    std::string strLine = std::string(kProgramName) + " -log tclproc.log";
+    if (wPeerPort != 0) {
+        strLine += " -peer " + std::to_string(wPeerPort);
+    }
+    strLine += " -port " + std::to_string(m_wPortBase + nAttempt);
+    strLine += " -ReqQsz " + std::to_string(m_dwRequestQueueSize.load());
+    strLine += " -minWorkers " + std::to_string(m_nMinWorkers);
+    strLine += " -maxWorkers " + std::to_string(m_nMaxWorkers);
+    strLine += " -CmdQThreshold " + std::to_string(m_nCmdQThreshold);
+    strLine += " -CmdWaitTout " + std::to_string(m_nCmdWaitTimeout);
+    strLine += " -dir \"" + m_strDirectory + "\"";
+    return strLine;
+}
+
+bool tclHandler::StartProcess(int32_t nAttempt) {
+    if (!m_Connection.Bind(0, kLoopback)) {
+        CSF_LOG(1, "Failed to setup client socket, error = %d",
+                static_cast<int>(m_Connection.LastError()));
+        return false;
+    }
+    uint16_t wPeerPort = m_Connection.GetLocalPort();
+    if (wPeerPort == 0) {
+        CSF_LOG(1, "Failed to get the local port number, error = %d",
+                static_cast<int>(m_Connection.LastError()));
+        CSF_LOG(1, "the TclProc won't verify the identity of QGagent");
+    }
+    const std::string strCommandLine = ProcessCommandLine(nAttempt, wPeerPort);
+    const std::string strProgram = ProgramPath();
+    m_pProcess = ::StartProcess(strProgram.c_str(), strCommandLine.c_str());
+    if (!m_pProcess) {
+        CSF_LOG(1, "Failed to createProcess: %s", strProgram.c_str());
+        m_Connection.Close();
+        return false;
+    }
+    m_nProcessId = static_cast<int>(m_pProcess->Pid());
+    CSF_TRACE(9, "Started TclProc %d", m_nProcessId.load());
+    CSF_LOG(12, "Started TclProc (%s)", strCommandLine.c_str());
+
+    bool bConnected = false;
+    const uint16_t wPort = static_cast<uint16_t>(m_wPortBase + nAttempt);
+    for (int nTry = 0; nTry < kConnectAttempts && !bConnected && m_bRunning != 0; ++nTry) {
+        Sleep(kConnectPauseMs);
+        bConnected = m_Connection.Connect(wPort, kLoopback) != 0;
+    }
+    if (!bConnected) {
+        CSF_LOG(1, "Can't establish communication channel to TclProc");
+        m_Connection.Close();
+        StopProcess();
+        return false;
+    }
+    m_Connection.ResetBuffers();
+    if (!m_ReplyHandler.Start(&m_Queues, &m_Connection)) {
+        CSF_LOG(1, "Failed to start the TclReplyHandler thread");
+        StopProcess();
+        return false;
+    }
+    CSF_LOG(12, "Started TclReplyHandler thread");
+    return true;
+}
+
+void tclHandler::StopProcess() {
+    m_ReplyHandler.Stop();
+    if (m_pProcess) {
+        TerminateProcessAndWait(m_pProcess.get(), kTerminateWaitSeconds);
+        CSF_TRACE(9, "Stopped TclProc %d", static_cast<int>(m_pProcess->Pid()));
+        m_pProcess.reset();
+        m_nProcessId = 0;
+    }
+    m_Connection.Close();
+}
+
+bool tclHandler::CreateSection(int32_t nTransactionId, AgentEventInfo& record) {
+    const uint32_t dwId = static_cast<uint32_t>(nTransactionId);
+    if (!m_pStore || !m_pStore->InsertId(dwId)) {
+        CSF_TRACE(9, "Create ShmSection %d failed", nTransactionId);
+        return false;
+    }
+    CSF_TRACE(9, "Create ShmSection %d", nTransactionId);
+    const AgentEventInfo& source = record;
+    for (const InfoPairList* pList : {&source.GetInfoPairs(), &source.GetScriptVariables()}) {
+        for (const InfoPair& pair : *pList) {
+            TracePair(pair.m_strName, pair.m_strValue);
+            m_pStore->SetSection(dwId, pair.m_strName.c_str(), pair.m_strValue.c_str());
+        }
+    }
+    return true;
+}
+
+void tclHandler::ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record) {
+    std::vector<std::string> labels;
+    std::vector<std::string> values;
+    if (!m_pStore || !m_pStore->GetSection(static_cast<uint32_t>(nTransactionId), labels, values)) {
+        return;
+    }
+    for (size_t i = 0; i < labels.size() && i < values.size(); ++i) {
+        TracePair(labels[i], values[i]);
+        if (labels[i].compare(0, sizeof kVariablePrefix - 1, kVariablePrefix) != 0) {
+            continue;
+        }
+        // The record already carries the variables it handed over: a value
+        // read back replaces its own rather than doubling it.
+        record.RemoveScriptVariable(labels[i].c_str());
+        record.AddScriptVariable(labels[i], values[i]);
+        record.AddInfoPair(labels[i], values[i]);
+    }
+}
+
+void tclHandler::DeleteSection(int32_t nTransactionId) {
+    if (m_pStore) {
+        m_pStore->RemoveId(static_cast<uint32_t>(nTransactionId));
+    }
+    CSF_TRACE(9, "Deleted ShmSection %d", nTransactionId);
+}
+
+std::unique_ptr<tclRequest> tclHandler::TakePending(const tclRequest& reply) {
+    auto [first, last] = m_Pending.equal_range(RuleName(reply.m_nRuleId));
+    for (auto it = first; it != last; ++it) {
+        const tclRequest& request = *it->second;
+        if (request.m_nCommandType == reply.m_nCommandType &&
+            request.m_nScriptType == reply.m_nScriptType &&
+            request.m_nTransactionId == reply.m_nTransactionId &&
+            request.m_nRuleId == reply.m_nRuleId) {
+            std::unique_ptr<tclRequest> pRequest = std::move(it->second);
+            m_Pending.erase(it);
+            return pRequest;
+        }
+    }
+    return nullptr;
+}
+
+void tclHandler::HandleReply(tclRequest* pTaken) {
+    std::unique_ptr<tclRequest> pReply(pTaken);
+    char szText[257];
+    CSF_TRACE(9, "Rcvd a tcl reply: %s", pReply->Format(szText, sizeof szText));
+    const std::string strName = RuleName(pReply->m_nRuleId);
+    if (strName.empty()) {
+        CSF_LOG(1, "Can't find a name for Rid %d", pReply->m_nRuleId);
+        return;
+    }
+    std::unique_ptr<tclRequest> pRequest = TakePending(*pReply);
+    const char* pszType = qorTclCommand::ScriptTypeName(pReply->m_nScriptType);
+    if (pReply->m_nCommandType == qorTclCommand::kScript) {
+        if (pReply->m_nReturnType == qorTclCommand::kError) {
+            CSF_LOG(3, "<%s SCRIPT %s> failed: %s", strName.c_str(), pszType,
+                    pReply->m_strText.c_str());
+        }
+        if (!pRequest) {
+            CSF_TRACE(3, "Can't find matching request for %s SCRIPT %s", strName.c_str(), pszType);
+        }
+        return;
+    }
+    if (pReply->m_nCommandType != qorTclCommand::kRun) {
+        return;
+    }
+    if (pReply->m_nReturnType == qorTclCommand::kError) {
+        if (pReply->m_strText == "Error parsing system call") {
+            CSF_LOG(3, "<%s RUN %s> failed: %s", strName.c_str(), pszType, pReply->m_strText.c_str());
+        } else {
+            CSF_LOG(1, "<%s RUN %s> failed: %s", strName.c_str(), pszType, pReply->m_strText.c_str());
+        }
+        if (pRequest && pRequest->m_pRule != nullptr && !pRequest->m_pRule->GetNeedTcl()) {
+            pReply->m_nReturnType = qorTclCommand::kTrue;
+        }
+    }
+    if (!pRequest) {
+        CSF_TRACE(3, "Can't find matching request for %s RUN %s %d", strName.c_str(), pszType,
+                  pReply->m_nTransactionId);
+    } else if (pRequest->m_pRecord) {
+        const bool bAccepted = pReply->m_nScriptType == qorTclCommand::kValidation &&
+                               pReply->m_nReturnType == qorTclCommand::kTrue &&
+                               !IsRejection(pReply->m_strText);
+        ISensorCore* pSensor = GetSensorCore();
+        if (bAccepted && pSensor != nullptr) {
+            AgentEventInfo& record = *pRequest->m_pRecord;
+            ReadBackVariables(pReply->m_nTransactionId, record);
+            std::string strPriority;
+            if (record.GetScriptVariableValue("__qor_priority", strPriority) == 0) {
+                if (strPriority == "High") {
+                    record.m_wPriorityOverride = 1;
+                } else if (strPriority == "Medium") {
+                    record.m_wPriorityOverride = 2;
+                } else if (strPriority == "Low") {
+                    record.m_wPriorityOverride = 3;
+                }
+            }
+            pSensor->ReportEvent(pRequest->m_pRecord.release());
+        }
+    }
+    DeleteSection(pReply->m_nTransactionId);
+}

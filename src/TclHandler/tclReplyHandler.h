@@ -1,0 +1,40 @@
+#pragma once
+// The thread that reads the script process's replies off the connection and
+// queues them for the script handler.  It only reads; the handler thread is
+// the only writer on the connection.
+
+#include <cstdint>
+#include <memory>
+
+#include "qorToolsLib/jsThread.h"
+
+class LineSocket;
+class tclQueueSet;
+class tclRequest;
+
+class tclReplyHandler : public qorThread {
+public:
+    // How long one read waits, so that a stop is noticed in good time.
+    static constexpr uint32_t kReadTimeoutMs = 200;
+
+    tclReplyHandler();
+    ~tclReplyHandler() override;
+
+    // Resets and starts the thread on the connection; true when it runs.
+    // A previous run still winding down is awaited first, so two readers
+    // never share the connection.
+    bool Start(tclQueueSet* pQueues, LineSocket* pConnection);
+    // Asks the thread to stop and waits a second for it, not forced.
+    void Stop();
+
+    uint32_t _doWork() override;
+
+private:
+    using qorThread::Start;
+    using qorThread::Stop;
+    void PushReply(std::unique_ptr<tclRequest>& pReply);
+    void PushFailure(std::unique_ptr<tclRequest>& pReply);
+
+    tclQueueSet* m_pQueues = nullptr;
+    LineSocket* m_pConnection = nullptr;
+};

@@ -1,0 +1,196 @@
+// The script process: runs the rule scripts of the sensor that starts it.
+//
+//   tclProc -log FILE [-peer N] -port P -ReqQsz Q -minWorkers A -maxWorkers B
+//           -CmdQThreshold T -CmdWaitTout W -dir "DIR"
+//
+// It listens on 127.0.0.1:P, accepts the sensor's connection (from the port
+// whose network-order field reads as N, when given), and answers each
+// Script and Run line with one reply line until the sensor sends Exit or
+// closes the connection.  Alert values travel through the sensor's shared
+// store "tclProc.dat".  Scripts run one at a time in one interpreter; the
+// worker and queue options are accepted and not needed.
+
+#include <tcl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Common/LineSocket.h"
+#include "TclHandler/qorTclCommand.h"
+#include "TclScripts.h"
+#include "qorToolsLib/SharedMemoryStore.h"
+
+namespace {
+
+constexpr const char kStoreName[] = "tclProc.dat";
+constexpr uint32_t kStoreSize = 0x100040;
+constexpr const char kLoopback[] = "127.0.0.1";
+constexpr int kAcceptAttempts = 5;
+
+struct Options {
+    std::string m_strLog;
+    std::string m_strDirectory;
+    long m_nPeer = -1;
+    long m_nPort = 0;
+};
+
+std::FILE* g_pLog = nullptr;
+
+void Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* pszFormat, ...) {
+    if (g_pLog == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, pszFormat);
+    std::vfprintf(g_pLog, pszFormat, args);
+    va_end(args);
+    std::fputc('\n', g_pLog);
+    std::fflush(g_pLog);
+}
+
+bool ReadNumber(const char* pszText, long& nValue) {
+    char* pEnd = nullptr;
+    nValue = std::strtol(pszText, &pEnd, 10);
+    return pEnd != pszText && *pEnd == '\0';
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string strName = argv[i];
+        const char* pszValue = argv[i + 1];
+        long nIgnored = 0;
+        if (strName == "-log") {
+            options.m_strLog = pszValue;
+        } else if (strName == "-dir") {
+            options.m_strDirectory = pszValue;
+        } else if (strName == "-peer") {
+            if (!ReadNumber(pszValue, options.m_nPeer)) {
+                return false;
+            }
+        } else if (strName == "-port") {
+            if (!ReadNumber(pszValue, options.m_nPort)) {
+                return false;
+            }
+        } else if (!ReadNumber(pszValue, nIgnored)) {
+            return false;
+        }
+    }
+    return argc % 2 == 1 && options.m_nPort > 0 && options.m_nPort < 65536;
+}
+
+// The sensor's connection: a client from another port is turned away.
+bool AcceptSensor(LineSocket& connection, const Options& options) {
+    for (int nTry = 0; nTry < kAcceptAttempts; ++nTry) {
+        if (!connection.Accept()) {
+            Log("accept failed, error %u", connection.LastError());
+            return false;
+        }
+        if (options.m_nPeer < 0 ||
+            connection.IsPeer(static_cast<uint16_t>(options.m_nPeer), kLoopback)) {
+            connection.CloseListener();
+            return true;
+        }
+        Log("refused a connection that is not from the sensor");
+        connection.CloseData();
+    }
+    return false;
+}
+
+void Reply(LineSocket& connection, qorTclCommand& command, const TclScripts::Outcome& outcome) {
+    command.m_nReturnType = outcome.m_bOk ? qorTclCommand::kTrue : qorTclCommand::kError;
+    command.m_strText = outcome.m_strText;
+    uint32_t dwError = 0;
+    command.Send(connection, dwError);
+}
+
+int Serve(LineSocket& connection, TclScripts& scripts) {
+    connection.SetReadTimeout(1000);
+    qorTclCommand command;
+    for (;;) {
+        uint32_t dwError = 0;
+        int nResult = command.Receive(connection, dwError);
+        if (nResult == 0) {
+            continue;
+        }
+        if (nResult < 0) {
+            if (dwError != 0) {
+                Log("connection ended: %s", command.m_strText.c_str());
+                return 0;
+            }
+            Log("%s", command.m_strText.c_str());
+            command.Reset();
+            continue;
+        }
+        char szText[256];
+        Log("%s", command.Format(szText, sizeof szText));
+        switch (command.m_nCommandType) {
+            case qorTclCommand::kScript:
+                Reply(connection, command,
+                      scripts.Define(command.m_nRuleId, command.m_nScriptType, command.m_strText));
+                break;
+            case qorTclCommand::kRun:
+                Reply(connection, command,
+                      scripts.Run(command.m_nRuleId, command.m_nScriptType,
+                                  command.m_nTransactionId));
+                break;
+            case qorTclCommand::kStatus:
+                command.m_strText = std::to_string(scripts.Count()) + " scripts";
+                Reply(connection, command, {true, command.m_strText});
+                break;
+            case qorTclCommand::kExit:
+                Log("exit requested");
+                return 0;
+            default:
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr,
+                     "usage: tclProc -log FILE [-peer N] -port P [-ReqQsz Q -minWorkers A "
+                     "-maxWorkers B -CmdQThreshold T -CmdWaitTout W] -dir DIR\n");
+        return 2;
+    }
+    if (!options.m_strLog.empty()) {
+        // A relative log name is kept in the sensor's directory.
+        std::string strLog = options.m_strLog;
+        if (strLog.front() != '/' && !options.m_strDirectory.empty()) {
+            strLog = options.m_strDirectory + "/" + strLog;
+        }
+        g_pLog = std::fopen(strLog.c_str(), "a");
+    }
+    Tcl_FindExecutable(argv[0]);
+
+    // The sensor made the store; without it scripts still run, on no values.
+    auto pStore = std::make_unique<SharedMemoryStore>(kStoreName);
+    if (!pStore->Open(false, kStoreSize)) {
+        Log("the shared store %s could not be opened", kStoreName);
+    }
+    LineSocket connection;
+    if (!connection.Listen(static_cast<uint16_t>(options.m_nPort), kLoopback)) {
+        Log("cannot listen on port %ld, error %u", options.m_nPort, connection.LastError());
+        return 1;
+    }
+    Log("listening on port %ld", options.m_nPort);
+    int nExit = 1;
+    if (AcceptSensor(connection, options)) {
+        TclScripts scripts(pStore.get());
+        nExit = Serve(connection, scripts);
+    }
+    connection.Close();
+    Tcl_Finalize();
+    if (g_pLog != nullptr) {
+        std::fclose(g_pLog);
+    }
+    return nExit;
+}

@@ -1,0 +1,232 @@
+#include "TclHandler/tclHandler.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/FakeSensorCore.h"
+#include "Common/TestEngine.h"
+#include "qorToolsLib/SharedMemoryStore.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+// A handler on a store of its own, driven step by step on the test's
+// thread: requests are sent (to no process) and replies handed in.
+class ScriptHandlerTest : public ::testing::Test {
+protected:
+    ScriptHandlerTest() : m_Handler(StoreName().c_str()) {
+        m_Handler.SetClock([this] { return m_tNow; });
+        m_Rule.SetName("Scan");
+        m_ScriptedRule.SetName("Must");
+        m_ScriptedRule.SetNeedTcl(true);
+    }
+
+    static std::string StoreName() { return "tclProc.test." + std::to_string(::getpid()); }
+
+    // A Validation run of the rule sent as the handler thread sends it;
+    // its transaction id.
+    int32_t SendValidation(Rule& rule, const char* pszPriority = "Low") {
+        auto* pRequest = new tclRequest;
+        pRequest->m_nAction = tclRequest::kSend;
+        pRequest->m_nCommandType = qorTclCommand::kRun;
+        pRequest->m_nScriptType = qorTclCommand::kValidation;
+        pRequest->m_strName = rule.GetName();
+        pRequest->m_pRule = &rule;
+        pRequest->m_pRecord = std::make_unique<TestRecord>(&rule, 1);
+        pRequest->m_pRecord->AddInfoPair("User", "root");
+        pRequest->m_pRecord->AddScriptVariable("__qor_priority", pszPriority);
+        m_Handler.SendRequest(pRequest);
+        int32_t nNewest = 0;
+        for (const auto& [name, pPending] : m_Handler.Pending()) {
+            nNewest = std::max(nNewest, pPending->m_nTransactionId);
+        }
+        return nNewest;
+    }
+
+    void Reply(const std::string& strName, int32_t nTransactionId, int32_t nReturnType,
+               const std::string& strText) {
+        auto* pReply = new tclRequest;
+        pReply->m_nAction = tclRequest::kReply;
+        pReply->m_nCommandType = qorTclCommand::kRun;
+        pReply->m_nScriptType = qorTclCommand::kValidation;
+        pReply->m_nRuleId = m_Handler.RuleId(strName);
+        pReply->m_nTransactionId = nTransactionId;
+        pReply->m_nReturnType = nReturnType;
+        pReply->m_strText = strText;
+        m_Handler.HandleReply(pReply);
+    }
+
+    ScopedHostLog m_Log;
+    FakeSensorCore m_Sensor;
+    tclHandler m_Handler;
+    TestRule m_Rule;
+    TestRule m_ScriptedRule;
+    int64_t m_tNow = 1000;
+};
+
+}  // namespace
+
+TEST_F(ScriptHandlerTest, QueueSizeBelowTheDefaultIsRaisedToIt) {
+    EXPECT_EQ(512u, m_Handler.SetRequestQueueSize(100));
+    EXPECT_EQ(512u, m_Handler.SetRequestQueueSize(512));
+    EXPECT_EQ(513u, m_Handler.SetRequestQueueSize(513));
+}
+
+TEST_F(ScriptHandlerTest, OnlyAnAcceptingValidationAnswerReportsTheRecord) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const struct {
+        int32_t nReturnType;
+        const char* pszText;
+        bool bReported;
+    } cases[] = {
+        {qorTclCommand::kTrue, "1", true},       {qorTclCommand::kTrue, "", true},
+        {qorTclCommand::kTrue, "0", false},      {qorTclCommand::kTrue, "FALSE", false},
+        {qorTclCommand::kFalse, "x", false},     {qorTclCommand::kError, "oops", true},
+    };
+    for (const auto& c : cases) {
+        const size_t nBefore = m_Sensor.ReportedCount();
+        int32_t nId = SendValidation(m_Rule);
+        ASSERT_NE(0, nId);
+        Reply("Scan", nId, c.nReturnType, c.pszText);
+        EXPECT_EQ(c.bReported ? nBefore + 1 : nBefore, m_Sensor.ReportedCount()) << c.pszText;
+        EXPECT_EQ(0u, m_Handler.PendingCount());
+        std::vector<std::string> labels;
+        std::vector<std::string> values;
+        EXPECT_FALSE(m_Handler.Store()->GetSection(static_cast<uint32_t>(nId), labels, values))
+            << "the section outlived its reply";
+    }
+    // A rule that requires its script drops the record when the script fails.
+    int32_t nId = SendValidation(m_ScriptedRule);
+    Reply("Must", nId, qorTclCommand::kError, "oops");
+    EXPECT_TRUE(m_Log.Contains("<Must RUN Validation> failed: oops"));
+    EXPECT_EQ(3u, m_Sensor.ReportedCount());
+}
+
+TEST_F(ScriptHandlerTest, VariablesTheScriptSetComeBackAndSetThePriority) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    int32_t nId = SendValidation(m_Rule);
+    std::string strUser;
+    ASSERT_TRUE(m_Handler.Store()->GetValue(static_cast<uint32_t>(nId), "User", strUser));
+    EXPECT_EQ("root", strUser);
+    // What the script process writes back.
+    m_Handler.Store()->SetSection(static_cast<uint32_t>(nId), "__qor_priority", "Medium");
+    m_Handler.Store()->SetSection(static_cast<uint32_t>(nId), "__qor_verdict", "bad");
+    Reply("Scan", nId, qorTclCommand::kTrue, "1");
+
+    nId = SendValidation(m_Rule, "Low");
+    m_Handler.Store()->SetSection(static_cast<uint32_t>(nId), "__qor_priority", "medium");
+    Reply("Scan", nId, qorTclCommand::kTrue, "1");
+
+    auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(2u, reported.size());
+    EXPECT_EQ(2, reported[0]->m_wPriorityOverride);
+    std::string strVerdict;
+    EXPECT_EQ(0, reported[0]->GetInfoPairValue("__qor_verdict", strVerdict));
+    EXPECT_EQ("bad", strVerdict);
+    size_t nPriorities = 0;
+    for (const InfoPair& pair : reported[0]->GetScriptVariables()) {
+        nPriorities += pair.m_strName == "__qor_priority" ? 1 : 0;
+    }
+    EXPECT_EQ(1u, nPriorities) << "a variable read back was doubled";
+    EXPECT_EQ(AgentEventInfo::kNoPriorityOverride, reported[1]->m_wPriorityOverride);
+}
+
+TEST_F(ScriptHandlerTest, RepliesWithoutANameOrAPendingRequestAreDiscarded) {
+    Reply("Scan", 5, qorTclCommand::kTrue, "1");
+    auto* pUnknown = new tclRequest;
+    pUnknown->m_nCommandType = qorTclCommand::kRun;
+    pUnknown->m_nRuleId = 99;
+    m_Handler.HandleReply(pUnknown);
+    EXPECT_TRUE(m_Log.Contains("Can't find a name for Rid 99"));
+    EXPECT_EQ(0u, m_Sensor.ReportedCount());
+}
+
+TEST_F(ScriptHandlerTest, FullPendingTableReportsOrDropsByTheRulesNeedForItsScript) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    for (int i = 0; i < 512; ++i) {
+        ASSERT_NE(0, SendValidation(m_ScriptedRule));
+    }
+    ASSERT_EQ(512u, m_Handler.PendingCount());
+    SendValidation(m_Rule);
+    SendValidation(m_ScriptedRule);
+    EXPECT_EQ(512u, m_Handler.PendingCount());
+    EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
+    EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
+}
+
+TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScript) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    SendValidation(m_Rule);
+    SendValidation(m_ScriptedRule);
+    m_Handler.ExpirePending(m_tNow + 299);
+    EXPECT_EQ(2u, m_Handler.PendingCount());
+    m_Handler.ExpirePending(m_tNow + 300);
+    EXPECT_EQ(0u, m_Handler.PendingCount());
+    EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_TRUE(m_Log.Contains("TCL request timed out: Scan"));
+    EXPECT_TRUE(m_Log.Contains("TCL request timed out: Must"));
+}
+
+TEST_F(ScriptHandlerTest, ProcessEndReportsPendingValidationsOfRulesThatDoNotNeedTheirScript) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    SendValidation(m_Rule);
+    SendValidation(m_ScriptedRule);
+    m_Handler.ClearAfterStop();
+    EXPECT_EQ(0u, m_Handler.PendingCount());
+    EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_TRUE(m_Log.Contains("TclRequest <Scan.Validation> is pending when the TclProc is ended"));
+    EXPECT_EQ("", m_Handler.RuleName(1)) << "rule ids outlived the process";
+}
+
+TEST_F(ScriptHandlerTest, RegistrationRulesForEnginesAndTheirContainers) {
+    TestEngine engine;
+    EXPECT_EQ(0u, m_Handler.ReloadRuleContainer(&engine, std::make_unique<RuleContainer>()));
+    EXPECT_EQ(1u, m_Handler.RegisterEngine(&engine, 1));
+    EXPECT_EQ(1u, m_Handler.ReloadRuleContainer(&engine, std::make_unique<RuleContainer>()));
+    EXPECT_EQ(1u, m_Handler.RegisterEngine(&engine, 0));
+    EXPECT_EQ(0u, m_Handler.ReloadRuleContainer(&engine, std::make_unique<RuleContainer>()));
+}
+
+TEST_F(ScriptHandlerTest, DisabledScriptingQueuesNothing) {
+    m_Handler.SetEnabled(false);
+    EXPECT_FALSE(m_Handler.Init("/nonexistent/"));
+    EXPECT_TRUE(m_Log.Contains("RULEWEAVE is disabled globally."));
+    EXPECT_EQ(0u, m_Handler.QueueScript("Scan", "Validation", "return 1"));
+    m_Handler.SetEnabled(true);
+    EXPECT_EQ(0u, m_Handler.QueueScript("Scan", "Verify", "return 1"));
+    EXPECT_TRUE(m_Log.Contains("Unknown script type: Verify"));
+    EXPECT_EQ(1u, m_Handler.QueueScript("Scan", "Validation", "return 1"));
+    TestRecord record(&m_Rule, 1);
+    // Not running: the caller keeps its record.
+    EXPECT_EQ(0u, m_Handler.QueueRun("Scan", "Validation", &record));
+}
+
+TEST_F(ScriptHandlerTest, ProcessThatCannotStartUsesUpTheRestartLimit) {
+    hwtest::ScratchDirectory directory;
+    m_Handler.SetClock([] { return static_cast<int64_t>(::time(nullptr)); });
+    m_Handler.SetPortBase(hwtest::FreeLoopbackPort(false));
+    // No program in the sensor directory and none beside this test.
+    ASSERT_TRUE(m_Handler.Init((directory.Path() + "/").c_str()));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !m_Handler.IsRunningFlagSet(); }, 30));
+    for (const char* pszLine :
+         {"Failed to start TclProc, attempt #1", "Failed to start TclProc, attempt #2",
+          "Failed to start TclProc, attempt #3",
+          "Maximum restart limit (3) reached. Stoped RULEWEAVE Script processing"}) {
+        EXPECT_TRUE(m_Log.Contains(pszLine)) << pszLine;
+    }
+    m_Handler.ShutDown();
+}
+
+TEST_F(ScriptHandlerTest, CommandLineCarriesThePeerPortAndTheTuning) {
+    m_Handler.SetPortBase(8160);
+    EXPECT_EQ("tclProc.exe -log tclproc.log -peer 4660 -port 8161 -ReqQsz 512 -minWorkers 2 "
+              "-maxWorkers 16 -CmdQThreshold 5 -CmdWaitTout 2 -dir \"\"",
+              m_Handler.ProcessCommandLine(1, 4660));
+}
