@@ -253,7 +253,10 @@ bool tclHandler::OpenStore() {
 }
 
 bool tclHandler::Init(const char* pszDirectory) {
-    m_strDirectory = pszDirectory != nullptr ? pszDirectory : "";
+    {
+        qorFastLock guard(m_EngineLock, true);
+        m_strDirectory = pszDirectory != nullptr ? pszDirectory : "";
+    }
     if (!IsEnabled()) {
         CSF_LOG(3, "RULEWEAVE is disabled globally.");
         return false;

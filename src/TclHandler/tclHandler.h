@@ -99,7 +99,7 @@ public:
     // Opens the store "tclProc.dat" once; Init does at its first call.
     bool OpenStore();
     // The command line the process is started with.
-    std::string ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort) const;
+    std::string ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort);
 
     // Test hooks: the wall clock, and the first of the process's ports.
     void SetClock(std::function<int64_t()> clock) { m_Clock = std::move(clock); }
@@ -138,7 +138,7 @@ private:
     void CountQueued(bool bQueued);
     void WriteRequest(tclRequest& request);
     void ResetEngineEntries();
-    std::string ProgramPath() const;
+    std::string ProgramPath();
 
     std::function<int64_t()> m_Clock;
     tclReplyHandler m_ReplyHandler;
@@ -159,14 +159,15 @@ private:
     std::map<CEngineBase*, EngineEntry> m_Engines;
     std::map<std::string, std::string> m_ResponseScripts;
     std::atomic<int64_t> m_tSettle{0};
+    // Under the engine lock: Init may set it while the thread reads it.
     std::string m_strDirectory;
     std::atomic<uint8_t> m_bEnabled{1};
     std::atomic<uint8_t> m_bScriptsInitialised{0};
     std::atomic<uint32_t> m_dwRequestQueueSize{kDefaultQueueSize};
-    int32_t m_nMinWorkers = 2;
-    int32_t m_nMaxWorkers = 16;
-    int32_t m_nCmdQThreshold = 5;
-    int32_t m_nCmdWaitTimeout = 2;
+    std::atomic<int32_t> m_nMinWorkers{2};
+    std::atomic<int32_t> m_nMaxWorkers{16};
+    std::atomic<int32_t> m_nCmdQThreshold{5};
+    std::atomic<int32_t> m_nCmdWaitTimeout{2};
     uint16_t m_wPortBase = kPortBase;
     qorFastSync m_StatisticsLock;
     int32_t m_nQueueFailures = 0;

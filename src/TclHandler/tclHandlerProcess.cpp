@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SharedMemoryStore.h"
+#include "qorToolsLib/jsFastLock.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ void TracePair(const std::string& strLabel, const std::string& strValue) {
 
 }  // namespace
 
-std::string tclHandler::ProgramPath() const {
+std::string tclHandler::ProgramPath() {
+    qorFastLock guard(m_EngineLock, true);
     std::string strPath = WithSeparator(m_strDirectory) + kProgramName;
     if (plat::PathExists(strPath.c_str())) {
         return strPath;
@@ -51,17 +53,18 @@ std::string tclHandler::ProgramPath() const {
     return plat::ThisModuleDirectory() + "/" + kStandInProgram;
 }
 
-std::string tclHandler::ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort) const {
+std::string tclHandler::ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort) {
+    qorFastLock guard(m_EngineLock, true);
     std::string strLine = std::string(kProgramName) + " -log tclproc.log";
     if (wPeerPort != 0) {
         strLine += " -peer " + std::to_string(wPeerPort);
     }
     strLine += " -port " + std::to_string(m_wPortBase + nAttempt);
     strLine += " -ReqQsz " + std::to_string(m_dwRequestQueueSize.load());
-    strLine += " -minWorkers " + std::to_string(m_nMinWorkers);
-    strLine += " -maxWorkers " + std::to_string(m_nMaxWorkers);
-    strLine += " -CmdQThreshold " + std::to_string(m_nCmdQThreshold);
-    strLine += " -CmdWaitTout " + std::to_string(m_nCmdWaitTimeout);
+    strLine += " -minWorkers " + std::to_string(m_nMinWorkers.load());
+    strLine += " -maxWorkers " + std::to_string(m_nMaxWorkers.load());
+    strLine += " -CmdQThreshold " + std::to_string(m_nCmdQThreshold.load());
+    strLine += " -CmdWaitTout " + std::to_string(m_nCmdWaitTimeout.load());
     strLine += " -dir \"" + m_strDirectory + "\"";
     return strLine;
 }

@@ -22,6 +22,7 @@
 #include "Common/LineSocket.h"
 #include "TclHandler/qorTclCommand.h"
 #include "TclScripts.h"
+#include "platform/Console.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 
 namespace {
@@ -156,9 +157,9 @@ int Serve(LineSocket& connection, TclScripts& scripts) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: tclProc -log FILE [-peer N] -port P [-ReqQsz Q -minWorkers A "
-                     "-maxWorkers B -CmdQThreshold T -CmdWaitTout W] -dir DIR\n");
+        plat::ConsolePrintf(
+            "usage: tclProc -log FILE [-peer N] -port P [-ReqQsz Q -minWorkers A "
+            "-maxWorkers B -CmdQThreshold T -CmdWaitTout W] -dir DIR\n");
         return 2;
     }
     if (!options.m_strLog.empty()) {
