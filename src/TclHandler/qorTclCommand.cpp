@@ -202,16 +202,18 @@ int qorTclCommand::Receive(LineSocket& connection, uint32_t& dwError) {
         if (nRead == 0) {
             return 0;
         }
-        std::string strLine(szLine, static_cast<size_t>(nRead));
-        int nResult = m_nIncomplete != 0 && !StartsWith(strLine, "Script ") &&
-                              !StartsWith(strLine, "Run ") && !StartsWith(strLine, "Status") &&
-                              !StartsWith(strLine, "Exit")
-                          ? ParseContinuation(strLine)
-                          : ParseLine(strLine);
+        int nResult = ParseReceivedLine(std::string(szLine, static_cast<size_t>(nRead)));
         if (nResult != 0) {
             return nResult;
         }
     }
+}
+
+int qorTclCommand::ParseReceivedLine(const std::string& strLine) {
+    const bool bContinues = m_nIncomplete != 0 && !StartsWith(strLine, "Script ") &&
+                            !StartsWith(strLine, "Run ") && !StartsWith(strLine, "Status") &&
+                            !StartsWith(strLine, "Exit");
+    return bContinues ? ParseContinuation(strLine) : ParseLine(strLine);
 }
 
 int qorTclCommand::ParseContinuation(const std::string& strLine) {

@@ -51,6 +51,10 @@ public:
     // the next call).  -1: with `dwError` 0 a line that does not parse (the
     // text says why), otherwise the connection failed with that code.
     int Receive(LineSocket& connection, uint32_t& dwError);
+    // One line as Receive reads it (at most kLineSize - 1 bytes, its
+    // newline included): 1, 0 when the text goes on in the next line, -1
+    // when it does not parse.
+    int ParseReceivedLine(const std::string& strLine);
 
     // The record for logs, cut to the buffer.
     const char* Format(char* pszBuffer, size_t nSize) const;
