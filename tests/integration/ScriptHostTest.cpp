@@ -43,7 +43,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertAndMarksTheOther) {
+TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertMarksTheOtherAndIsSentAgainAfterAReload) {
     hwtest::NamespacedHost host(m_namespace);
     host.WritePolicy(kScriptPolicy);
     ASSERT_TRUE(host.Start()) << host.ErrorsTail();
@@ -57,15 +57,25 @@ TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertAndMarksTheOther) {
                                   90))
         << host.Log();
 
+    // A reload stops the process and starts a new one, which must get the
+    // scripts again: its count starts afresh.
+    ASSERT_TRUE(host.Reload(kScriptPolicy)) << host.ErrorsTail();
+    ASSERT_TRUE(host.SendDatagram("<38>sshd[1]: login failed for bob"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.Alerts().find("bob") != std::string::npos; },
+                                  90))
+        << host.Log();
+
     int exitCode = -1;
     ASSERT_TRUE(host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << host.ErrorsTail();
     const std::string alerts = host.Alerts();
-    EXPECT_EQ(1u, hwtest::CountOf(alerts, "</event>")) << alerts;
+    EXPECT_EQ(2u, hwtest::CountOf(alerts, "</event>")) << alerts;
     EXPECT_EQ(std::string::npos, alerts.find("mallory")) << alerts;
     EXPECT_NE(std::string::npos, alerts.find("__qor_verdict")) << alerts;
-    // The first alert went through the script too, so the count is 2.
+    // Both first alerts went through the script, so alice's count is 2;
+    // bob's is the first of the new process.
     EXPECT_NE(std::string::npos, alerts.find("checked 2")) << alerts;
+    EXPECT_NE(std::string::npos, alerts.find("checked 1")) << alerts;
     const std::string errors = host.Errors();
     EXPECT_EQ(std::string::npos, errors.find("AddressSanitizer")) << host.ErrorsTail();
     EXPECT_EQ(std::string::npos, errors.find("runtime error")) << host.ErrorsTail();
