@@ -6,6 +6,8 @@
 #include <new>
 
 #include "Common/WildcardFileFinder.h"
+#include "NTEvents/Audit/FileAudit.h"
+#include "NTEvents/Audit/RegKeyAudit.h"
 #include "qorCSFLib/CSFLog.h"
 
 namespace {
@@ -47,23 +49,6 @@ void ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note)
         note(strPath);
     } while (WildcardFileFinder::FindNext(walk, &data) != 0);
     WildcardFileFinder::Close(walk);
-}
-
-void AuditFileAdded(const std::string& strPath, CNTEventRule* pRule, bool bRecursive, bool bApply) {
-    (void)strPath;
-    (void)pRule;
-    (void)bRecursive;
-    (void)bApply;
-}
-
-void AuditFileRemoved(const std::string& strPath) {
-    (void)strPath;
-}
-
-void AuditKeyAdded(const std::string& strKey, CNTEventRule* pRule, bool bApply) {
-    (void)strKey;
-    (void)pRule;
-    (void)bApply;
 }
 
 }  // namespace
@@ -182,16 +167,16 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
     for (size_t i = nKnown; i < files.size(); ++i, ++nChanged) {
         const std::string& strPath = files[i];
         if (IsRecursiveEntry(strPath)) {
-            AuditFileAdded(strPath.substr(0, strPath.size() - 4), this, true, bApply);
+            CFileAudit::Add(strPath.substr(0, strPath.size() - 4).c_str(), this, 1, bApply);
         } else {
-            AuditFileAdded(strPath, this, false, bApply);
+            CFileAudit::Add(strPath.c_str(), this, 0, bApply);
         }
     }
     for (size_t i = nKnown; i-- > 0;) {
         if (seen[i]) {
             continue;
         }
-        AuditFileRemoved(files[i]);
+        CFileAudit::Remove(files[i].c_str());
         CSF_TRACE(kCSFLogInfo, "Removed file (%s) to audit for rule (%s)", files[i].c_str(),
                   GetName().c_str());
         files.erase(files.begin() + static_cast<std::ptrdiff_t>(i));
@@ -205,7 +190,7 @@ int32_t CNTEventRule::AddAuditKeys(bool bApply) {
         return 0;
     }
     for (const std::string& strKey : KeyAuditValues()) {
-        AuditKeyAdded(strKey, this, bApply);
+        CRegKeyAudit::Add(strKey.c_str(), this, bApply);
         CSF_TRACE(kCSFLogInfo, "Added key (%s) to audit for rule (%s)", strKey.c_str(),
                   GetName().c_str());
     }

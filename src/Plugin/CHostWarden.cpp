@@ -10,6 +10,7 @@
 #include "Plugin/CEventRegistry.h"
 #include "Common/CPolicyEvent.h"
 #include "NTEvents/Audit/InitializeStrategy.h"
+#include "NTEvents/CEngineNTEvents.h"
 #include "NTSyslog/CEngineNTSyslog.h"
 #include "Plugin/CServiceRequest.h"
 #include "Plugin/CThreadList.h"
@@ -63,7 +64,7 @@ CHostWarden::CHostWarden() {
         m_pThreadList->Append(new (std::nothrow) CEngineDecoy);
         m_pThreadList->Append(new (std::nothrow) CEngineIDS);
         m_pThreadList->Append(new (std::nothrow) CEngineApache);
-        m_pThreadList->Append(new (std::nothrow) CEngineNTEvents);
+        m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineTextLog);
         m_pThreadList->Append(new (std::nothrow) CEngineCorrelation);

@@ -40,11 +40,6 @@ public:
     CEngineApache() : CPlaceholderEngine("WebPlugin") {}
 };
 
-class CEngineNTEvents : public CPlaceholderEngine {
-public:
-    CEngineNTEvents() : CPlaceholderEngine("NTEventlog Engine") {}
-};
-
 class CEngineTextLog : public CPlaceholderEngine {
 public:
     CEngineTextLog() : CPlaceholderEngine("Text Log Monitor") {}

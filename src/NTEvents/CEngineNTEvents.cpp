@@ -1,0 +1,431 @@
+#include "NTEvents/CEngineNTEvents.h"
+
+#include <strings.h>
+
+#include <ctime>
+#include <new>
+#include <set>
+#include <tuple>
+
+#include "Common/RuleContainer.h"
+#include "Common/SensorSettings.h"
+#include "NTEvents/Audit/InitializeStrategy.h"
+#include "NTEvents/CNTEventRule.h"
+#include "NTEvents/EventLogInfo.h"
+#include "NTEvents/InitializeNTEventRules.h"
+#include "platform/ChangeEvent.h"
+#include "platform/EventLog.h"
+#include "platform/LastError.h"
+#include "platform/Registry.h"
+#include "qorCSFLib/CSFEventRegistry.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+constexpr const char kLogKeys[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
+constexpr uint32_t kForwardsRead = plat::kEventLogSequentialRead | plat::kEventLogForwardsRead;
+constexpr uint32_t kBackwardsRead = plat::kEventLogSequentialRead | plat::kEventLogBackwardsRead;
+constexpr uint32_t kObjectOpenEventId = 560;
+constexpr uint32_t kObjectCloseEventId = 562;
+constexpr uint32_t kObjectChangeEventId = 567;
+constexpr uint32_t kPolicyChangeEventId = 612;
+constexpr const char kOpenedSuffix[] = "_opened";
+
+int64_t NowSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+bool LogIsRegistered(const std::string& strName) {
+    plat::RegistryKey key = 0;
+    if (plat::RegistryOpenKey(plat::kRegistryLocalMachine, (kLogKeys + strName).c_str(), &key) != 0) {
+        return false;
+    }
+    plat::RegistryCloseKey(key);
+    return true;
+}
+
+uint32_t RecordWord(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+CEngineNTEvents::CEngineNTEvents(IPolicyEventInterface* pPrototype)
+    : CEngineBase("NTEventlog Engine"),
+      m_pPrototype(pPrototype),
+      m_pDefaultReader(std::make_unique<CInitializeNTEventRules>()),
+      m_pUserReader(std::make_unique<CInitializeUserNTEventRules>()) {}
+
+CEngineNTEvents::~CEngineNTEvents() {
+    // The thread reads the logs and the rules: it ends before they go.
+    StopAndWait();
+    m_pEventIdTable.reset();
+    for (size_t i = m_LogNames.size(); i-- > 0;) {
+        CloseLog(i);
+    }
+}
+
+int32_t CEngineNTEvents::Oninit(uint32_t dwArgument) {
+    return CEngineBase::Oninit(dwArgument);
+}
+
+int32_t CEngineNTEvents::OnStart(uint32_t dwArgument) {
+    return CEngineBase::OnStart(dwArgument);
+}
+
+int32_t CEngineNTEvents::OnStopInit(uint32_t dwArgument) {
+    return CEngineBase::OnStopInit(dwArgument);
+}
+
+int32_t CEngineNTEvents::OnStop(uint32_t dwArgument) {
+    return CEngineBase::OnStop(dwArgument);
+}
+
+int32_t CEngineNTEvents::OnPauseInit(uint32_t dwArgument) {
+    return CEngineBase::OnPauseInit(dwArgument);
+}
+
+int32_t CEngineNTEvents::OnPause(uint32_t dwArgument) {
+    return CEngineBase::OnPause(dwArgument);
+}
+
+int32_t CEngineNTEvents::OnResume(uint32_t dwArgument) {
+    return CEngineBase::OnResume(dwArgument);
+}
+
+int32_t CEngineNTEvents::ConfigureEventSections(CSFEventRegistry* pRegistry) {
+    if (pRegistry == nullptr) {
+        return 0;
+    }
+    pRegistry->RegisterSection(m_pDefaultReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    pRegistry->RegisterSection(m_pUserReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    return 0;
+}
+
+bool CEngineNTEvents::OpenLog(const std::string& strName) {
+    auto pEvent = std::make_unique<plat::ChangeEvent>();
+    if (!pEvent->IsValid()) {
+        CSF_LOG(kCSFLogError,
+                "NT Event Log monitoring will not run because creating the log change event "
+                "notification failed: %d",
+                static_cast<int>(plat::GetLastError()));
+        return false;
+    }
+    plat::EventLogReader* pLog = plat::OpenEventLog(strName.c_str());
+    if (pLog == nullptr) {
+        CSF_LOG(kCSFLogError,
+                "NT (%s) Event Log monitoring will not run because the log file failed to open "
+                "(error: %d)",
+                strName.c_str(), static_cast<int>(plat::GetLastError()));
+        return false;
+    }
+    // Skips what the log holds already: only records written from now on
+    // are read.
+    const uint32_t dwPrimed = plat::ReadEventLog(pLog, kBackwardsRead, 0, nullptr, 0, nullptr, nullptr);
+    if (dwPrimed != plat::kErrInsufficientBuffer && dwPrimed != plat::kErrHandleEof) {
+        CSF_LOG(kCSFLogError,
+                "NT (%s) Event Log monitoring will not run because there was an error (%d) "
+                "reading the log",
+                strName.c_str(), static_cast<int>(dwPrimed));
+        plat::CloseEventLog(pLog);
+        return false;
+    }
+    if (plat::NotifyChangeEventLog(pLog, pEvent.get()) != 0) {
+        CSF_LOG(kCSFLogError, "NT (%s) Event Log monitoring failed because NotifyChangeEvent failed",
+                strName.c_str());
+        plat::CloseEventLog(pLog);
+        return true;
+    }
+    m_LogNames.push_back(strName);
+    m_ChangeEvents.push_back(std::move(pEvent));
+    m_LogHandles.push_back(pLog);
+    m_WantedFlags.push_back(1);
+    return true;
+}
+
+void CEngineNTEvents::CloseLog(size_t nIndex) {
+    if (m_LogHandles[nIndex] != nullptr) {
+        plat::CloseEventLog(m_LogHandles[nIndex]);
+    }
+    m_LogHandles.erase(m_LogHandles.begin() + static_cast<std::ptrdiff_t>(nIndex));
+    m_ChangeEvents.erase(m_ChangeEvents.begin() + static_cast<std::ptrdiff_t>(nIndex));
+    m_LogNames.erase(m_LogNames.begin() + static_cast<std::ptrdiff_t>(nIndex));
+    m_WantedFlags.erase(m_WantedFlags.begin() + static_cast<std::ptrdiff_t>(nIndex));
+}
+
+int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) {
+    m_pDefaultReader->ClearLogNames();
+    m_pDefaultReader->ReadRules(pContainer, pPolicy);
+    m_pUserReader->ClearLogNames();
+    m_pUserReader->ReadRules(pContainer, pPolicy);
+
+    std::fill(m_WantedFlags.begin(), m_WantedFlags.end(), 0);
+    std::set<std::string> names = m_pDefaultReader->GetLogNames();
+    names.insert(m_pUserReader->GetLogNames().begin(), m_pUserReader->GetLogNames().end());
+    int32_t nFailures = 0;
+    for (const std::string& strName : names) {
+        CSF_TRACE(4096, "Log Name =%s=\n", strName.c_str());
+        bool bOpen = false;
+        for (size_t i = 0; i < m_LogNames.size() && !bOpen; ++i) {
+            if (m_LogNames[i] == strName) {
+                m_WantedFlags[i] = 1;
+                bOpen = true;
+            }
+        }
+        if (bOpen) {
+            continue;
+        }
+        if (!LogIsRegistered(strName)) {
+            CSF_LOG(kCSFLogWarning, "Unable to monitor event log \"%s\" because it does not exist.",
+                    strName.c_str());
+            continue;
+        }
+        if (!OpenLog(strName)) {
+            ++nFailures;
+        }
+    }
+    for (size_t i = m_LogNames.size(); i-- > 0;) {
+        if (m_WantedFlags[i] == 0) {
+            CloseLog(i);
+        }
+    }
+    m_WaitArray.clear();
+    for (const auto& pEvent : m_ChangeEvents) {
+        m_WaitArray.push_back(pEvent.get());
+    }
+    // The sensor has deleted the previous rules already: keeping them for a
+    // log that would not open would leave the engine with freed rules, so
+    // the new ones are adopted and the logs that opened are watched.
+    if (nFailures > 0) {
+        CSF_LOG(kCSFLogWarning, "%d event logs could not be opened; the others are watched",
+                nFailures);
+    }
+    return 0;
+}
+
+int32_t CEngineNTEvents::OnReloadPolicy(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
+    m_bAnyId = false;
+    if (nResult != 0) {
+        // The old rules are gone with the sensor's reload: no table is
+        // safer than one of freed rules.
+        m_pEventIdTable.reset();
+        return nResult;
+    }
+    m_pEventIdTable.reset(new (std::nothrow) EventIdTable);
+    if (!m_pEventIdTable) {
+        return -1;
+    }
+    if (RuleContainer* pRules = GetRuleContainer()) {
+        for (Rule* pRule : *pRules) {
+            auto* pEventRule = dynamic_cast<CNTEventRule*>(pRule);
+            if (pEventRule != nullptr && pEventRule->IsEnabled()) {
+                m_pEventIdTable->emplace(static_cast<uint32_t>(pEventRule->m_nEventId), pEventRule);
+            }
+        }
+    }
+    PairRegistryRules();
+    std::tie(m_AnyIdFirst, m_AnyIdEnd) = m_pEventIdTable->equal_range(0);
+    m_bAnyId = m_AnyIdFirst != m_AnyIdEnd;
+    return 0;
+}
+
+void CEngineNTEvents::PairRegistryRules() {
+    EventIdTable& table = *m_pEventIdTable;
+    // Partners are changes (567); a table without ids that high has only
+    // the close records (562) to offer.
+    const uint32_t dwPartnerId =
+        table.lower_bound(kObjectChangeEventId) != table.end() ? kObjectChangeEventId
+                                                               : kObjectCloseEventId;
+    bool bPaired = false;
+    auto [it, end] = table.equal_range(kObjectOpenEventId);
+    while (it != end) {
+        CNTEventRule* pRule = it->second;
+        const std::string& strName = pRule->GetName();
+        if (strName != "Registry_autorun_opened" && strName != "Registry_NT_security_options_opened") {
+            ++it;
+            continue;
+        }
+        const std::string strPartner =
+            strName.substr(0, strName.rfind(kOpenedSuffix)) + "_changed";
+        bool bFound = false;
+        auto [partner, partnerEnd] = table.equal_range(dwPartnerId);
+        for (; partner != partnerEnd && !bFound; ++partner) {
+            bFound = strcasecmp(partner->second->GetName().c_str(), strPartner.c_str()) == 0;
+        }
+        if (bFound) {
+            bPaired = true;
+            ++it;
+        } else {
+            pRule->Disable();
+            it = table.erase(it);
+        }
+    }
+    if (bPaired) {
+        return;
+    }
+    auto [closed, closedEnd] = table.equal_range(kObjectCloseEventId);
+    for (; closed != closedEnd; ++closed) {
+        if (strcasecmp(closed->second->GetName().c_str(), "Registry_key_closed") == 0) {
+            closed->second->Disable();
+            table.erase(closed);
+            return;
+        }
+    }
+}
+
+uint32_t CEngineNTEvents::_doWork() {
+    m_tLastAuditCheck = NowSeconds();
+    std::vector<uint8_t> buffer(kRecordBufferSize);
+    while (StopRequested() == 0) {
+        if (m_WaitArray.empty()) {
+            Sleep(kCycleMs);
+        } else {
+            plat::ChangeEvent::WaitAny(m_WaitArray.data(), m_WaitArray.size(), kCycleMs);
+        }
+        if (StopRequested() != 0) {
+            break;
+        }
+        RefreshAudits();
+        for (size_t i = 0; i < m_LogNames.size(); ++i) {
+            if (m_LogHandles[i] == nullptr) {
+                m_LogHandles[i] = plat::OpenEventLog(m_LogNames[i].c_str());
+                if (m_LogHandles[i] == nullptr) {
+                    continue;
+                }
+                plat::NotifyChangeEventLog(m_LogHandles[i], m_ChangeEvents[i].get());
+            }
+            if (StopRequested() != 0) {
+                continue;
+            }
+            ReadLog(i, buffer);
+        }
+    }
+    CSF_LOG(kCSFLogWarning, "NTEvent engine terminating!");
+    return 0;
+}
+
+void CEngineNTEvents::RefreshAudits() {
+    const int64_t tNow = NowSeconds();
+    if (tNow - m_tLastAuditCheck <= kAuditRefreshSeconds || !m_pEventIdTable) {
+        return;
+    }
+    int32_t nChanged = 0;
+    auto [it, end] = m_pEventIdTable->equal_range(kObjectOpenEventId);
+    for (; it != end; ++it) {
+        nChanged += it->second->RefreshAuditFiles(true);
+    }
+    if (nChanged > 0) {
+        InitializeStrategy::WriteAuditRecord();
+    }
+    m_tLastAuditCheck = NowSeconds();
+}
+
+void CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
+    const std::string& strName = m_LogNames[nIndex];
+    std::vector<uint8_t> large;
+    for (;;) {
+        std::vector<uint8_t>& current = large.empty() ? buffer : large;
+        uint32_t dwRead = 0;
+        uint32_t dwNeeded = 0;
+        const uint32_t dwError =
+            plat::ReadEventLog(m_LogHandles[nIndex], kForwardsRead, 0, current.data(),
+                               static_cast<uint32_t>(current.size()), &dwRead, &dwNeeded);
+        if (dwError == 0) {
+            // Records read into a buffer of their own are too large to be
+            // trusted with the analysis: they are stepped over.
+            const bool bAnalyse = large.empty();
+            for (uint32_t at = 0; dwRead - at >= 4;) {
+                const uint32_t dwLength = RecordWord(current.data() + at);
+                if (dwLength < 4 || dwLength > dwRead - at) {
+                    break;
+                }
+                if (bAnalyse) {
+                    DispatchRecord(current.data() + at, dwLength, strName);
+                }
+                at += dwLength;
+            }
+            large.clear();
+            large.shrink_to_fit();
+            if (StopRequested() != 0) {
+                return;
+            }
+            continue;
+        }
+        switch (dwError) {
+        case plat::kErrInsufficientBuffer:
+            large.clear();
+            try {
+                large.resize(dwNeeded);
+            } catch (const std::bad_alloc&) {
+                CSF_LOG(kCSFLogWarning, "Could not read the %s event log, the record was too large.",
+                        strName.c_str());
+                plat::CloseEventLog(m_LogHandles[nIndex]);
+                m_LogHandles[nIndex] = nullptr;
+                return;
+            }
+            CSF_LOG(kCSFLogWarning, "Large event record (%d bytes): possible attack on event log",
+                    static_cast<int>(dwNeeded));
+            if (StopRequested() != 0 || large.empty()) {
+                return;
+            }
+            continue;
+        case plat::kErrHandleEof:
+            return;
+        case plat::kErrEventLogFileChanged:
+            CSF_LOG(kCSFLogWarning,
+                    "The %s event log has changed between reads.  Possibly cleared (warning %d)",
+                    strName.c_str(), static_cast<int>(dwError));
+            plat::CloseEventLog(m_LogHandles[nIndex]);
+            m_LogHandles[nIndex] = nullptr;
+            return;
+        case plat::kErrInvalidHandle:
+            CSF_TRACE(1, "Error invalid handle for %s event log (error %d)", strName.c_str(),
+                      static_cast<int>(dwError));
+            m_LogHandles[nIndex] = nullptr;
+            return;
+        default:
+            CSF_TRACE(9, "Unknown error reading %s event log (error %d)", strName.c_str(),
+                      static_cast<int>(dwError));
+            return;
+        }
+    }
+}
+
+void CEngineNTEvents::DispatchRecord(const uint8_t* pRecord, uint32_t dwAvailable,
+                                     const std::string& strLog) {
+    if (!m_Record.Parse(pRecord, dwAvailable)) {
+        return;
+    }
+    const uint32_t dwEventId = m_Record.m_dwEventId & 0xFFFF;
+    if (dwEventId == kPolicyChangeEventId && SensorSettings::Instance().m_bEnforceAuditPolicy) {
+        InitializeStrategy::ReapplyGlobalAudit();
+    }
+    if (!m_pEventIdTable) {
+        return;
+    }
+    // Id 0 is both a record's id and "any id": its rules are tried once.
+    if (dwEventId != 0) {
+        auto [first, end] = m_pEventIdTable->equal_range(dwEventId);
+        if (first != end) {
+            AnalyzeRecord(m_Record, strLog, first, end, dwEventId);
+        }
+    }
+    if (m_bAnyId) {
+        AnalyzeRecord(m_Record, strLog, m_AnyIdFirst, m_AnyIdEnd, dwEventId);
+    }
+}
+
+void CEngineNTEvents::AnalyzeRecord(const EventRecordView& record, const std::string& strLog,
+                                    TablePosition first, TablePosition end, uint32_t dwEventId) {
+    for (TablePosition it = first; it != end; ++it) {
+        CNTEventRule* pRule = it->second;
+        if (!RuleMatchesRecord(*pRule, record, strLog, dwEventId)) {
+            continue;
+        }
+        if (EventLogInfo* pAlert = MakeEventLogAlert(pRule, record, dwEventId)) {
+            ExecuteResponses(pAlert);
+        }
+    }
+}

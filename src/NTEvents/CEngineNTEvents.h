@@ -1,0 +1,102 @@
+#pragma once
+// The event-log engine ("NTEventlog Engine"): watches every event log that
+// an enabled event-log rule names, reads each forwards from where it stood
+// (a log opened by a policy load starts after the records already in it),
+// and tests every record against the rules of its event id and the rules
+// of any id, reporting one alert per rule that matches.  It also keeps the
+// audits its rules need: object-access rules have their audited files
+// refreshed every few seconds, and a policy-change record has the system
+// audit settings applied again.
+//
+// The tables (open logs, event-id table) change only in policy loads,
+// which run while the engine thread is not running, so they take no lock.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/EngineBase.h"
+#include "NTEvents/EventRecordAnalysis.h"
+
+class CInitializeNTEventRules;
+class CInitializeUserNTEventRules;
+class CNTEventRule;
+class IPolicyEventInterface;
+
+namespace plat {
+class ChangeEvent;
+class EventLogReader;
+}  // namespace plat
+
+class CEngineNTEvents : public CEngineBase {
+public:
+    using EventIdTable = std::multimap<uint32_t, CNTEventRule*>;
+    using TablePosition = EventIdTable::iterator;
+
+    // The buffer every cycle reads into; a larger record gets one of its own.
+    static constexpr uint32_t kRecordBufferSize = 16384;
+    static constexpr uint32_t kCycleMs = 1000;
+    static constexpr int64_t kAuditRefreshSeconds = 5;
+
+    // `pPrototype` is the sensor's prototype policy event, with which the
+    // rule sections are registered; it stays the sensor's.
+    explicit CEngineNTEvents(IPolicyEventInterface* pPrototype = nullptr);
+    ~CEngineNTEvents() override;
+
+    int32_t Oninit(uint32_t dwArgument) override;
+    int32_t OnStart(uint32_t dwArgument) override;
+    int32_t OnStopInit(uint32_t dwArgument) override;
+    int32_t OnStop(uint32_t dwArgument) override;
+    int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnPauseInit(uint32_t dwArgument) override;
+    int32_t OnPause(uint32_t dwArgument) override;
+    int32_t OnResume(uint32_t dwArgument) override;
+    int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
+    // Reads the rules and opens and closes logs so that exactly the logs the
+    // rules name (and that exist) are open.  A log that cannot be opened is
+    // logged and left out; the rules are adopted all the same, so the
+    // others are watched and analysed (answers 0).
+    int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+
+    // Hands one record read from `strLog` to the analysis; engine thread
+    // only.  `dwAvailable` bounds what may be read of it.
+    void DispatchRecord(const uint8_t* pRecord, uint32_t dwAvailable, const std::string& strLog);
+    void AnalyzeRecord(const EventRecordView& record, const std::string& strLog,
+                       TablePosition first, TablePosition end, uint32_t dwEventId);
+
+    // The names of the open logs, in table order.
+    const std::vector<std::string>& GetOpenLogs() const { return m_LogNames; }
+    // Null until the first policy load.
+    const EventIdTable* GetEventIdTable() const { return m_pEventIdTable.get(); }
+
+protected:
+    uint32_t _doWork() override;
+
+private:
+    // Opens, primes and watches one log; false counts as a failure.
+    bool OpenLog(const std::string& strName);
+    void CloseLog(size_t nIndex);
+    // Reads what is new in log `nIndex`.
+    void ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);
+    void RefreshAudits();
+    void PairRegistryRules();
+
+    IPolicyEventInterface* const m_pPrototype;
+    std::unique_ptr<CInitializeNTEventRules> m_pDefaultReader;
+    std::unique_ptr<CInitializeUserNTEventRules> m_pUserReader;
+    TablePosition m_AnyIdFirst;
+    TablePosition m_AnyIdEnd;
+    bool m_bAnyId = false;
+    std::unique_ptr<EventIdTable> m_pEventIdTable;
+    std::vector<int32_t> m_WantedFlags;
+    std::vector<std::string> m_LogNames;
+    std::vector<plat::EventLogReader*> m_LogHandles;
+    std::vector<std::unique_ptr<plat::ChangeEvent>> m_ChangeEvents;
+    std::vector<plat::ChangeEvent*> m_WaitArray;
+
+    // Engine thread only.
+    EventRecordView m_Record;
+    int64_t m_tLastAuditCheck = 0;
+};
