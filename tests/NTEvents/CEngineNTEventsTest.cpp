@@ -1,0 +1,197 @@
+#include "NTEvents/CEngineNTEvents.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/FakeSensorCore.h"
+#include "NTEvents/CNTEventRule.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/EventLog.h"
+#include "platform/Registry.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+constexpr const char kTable[] = "\\Advanced\\Rules\\EventLog Rules\\";
+
+class EventLogEngineTest : public ::testing::Test {
+protected:
+    EventLogEngineTest() : m_pPolicy(CreatePluginPolicyContainer()) {
+        m_Sensor.m_pPolicy = m_pPolicy;
+        for (const char* pszLog : {"Application", "Security", "System"}) {
+            plat::RegistryKey key = 0;
+            plat::RegistryCreateKey(plat::kRegistryLocalMachine,
+                                    (std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + pszLog).c_str(),
+                                    &key);
+            plat::RegistryCloseKey(key);
+        }
+    }
+    ~EventLogEngineTest() override {
+        m_pEngine.reset();
+        m_Sensor.DeleteRules();
+        m_pPolicy->Release();
+    }
+
+    void AddRule(const std::string& strName, int32_t nId, const char* pszLog = "Security") {
+        const std::string strPath = kTable + strName;
+        const bool bEnabled = true;
+        m_pPolicy->SetBool(strPath.c_str(), "Enabled", &bEnabled);
+        m_pPolicy->SetLong(strPath.c_str(), "Event Log ID", &nId);
+        m_pPolicy->SetText(strPath.c_str(), "Event Log Source", pszLog);
+    }
+    void RemoveRule(const std::string& strName) {
+        m_pPolicy->DeleteSubKey((std::string(kTable)).c_str(), strName.c_str());
+    }
+    void Init() {
+        m_pEngine = std::make_unique<CEngineNTEvents>();
+        ASSERT_EQ(0, m_pEngine->Oninit(0));
+    }
+    static void Append(const char* pszLog, uint32_t dwId, const std::string& strText = "x") {
+        plat::EventSource* pSource = plat::RegisterEventSource("Test", pszLog);
+        const char* pszText = strText.c_str();
+        ASSERT_EQ(0u, plat::ReportEvent(pSource, plat::kEventAuditFailure, 0, dwId, nullptr, 0, 1,
+                                        &pszText, 0, nullptr));
+        plat::DeregisterEventSource(pSource);
+    }
+    // The names of the rules reported since the last call, in order.
+    Texts Reported() {
+        Texts names;
+        for (const auto& pRecord : m_Sensor.TakeReported()) {
+            names.push_back(pRecord->GetRuleName());
+        }
+        return names;
+    }
+    // In any order: logs written in one cycle are read in table order.
+    bool AwaitReported(Texts expected) {
+        Texts seen;
+        hwtest::WaitUntil([&] {
+            for (const std::string& strName : Reported()) {
+                seen.push_back(strName);
+            }
+            return seen.size() >= expected.size();
+        });
+        std::sort(seen.begin(), seen.end());
+        std::sort(expected.begin(), expected.end());
+        return seen == expected;
+    }
+    void Dispatch(uint32_t dwEventId) {
+        std::vector<uint8_t> record;
+        plat::EventRecordFields fields;
+        fields.m_uEventId = dwEventId;
+        fields.m_sSourceName = "Test";
+        ASSERT_EQ(0u, plat::BuildEventRecord(fields, record));
+        m_pEngine->DispatchRecord(record.data(), static_cast<uint32_t>(record.size()), "Security");
+    }
+
+    hwtest::ScratchDirectory m_Root;
+    hwtest::EnvironmentOverride m_RootVariable{"QOR_PLATFORM_ROOT", m_Root.Path().c_str()};
+    FakeSensorCore m_Sensor;
+    ScopedHostLog m_HostLog;
+    IPolicyContainer* m_pPolicy;
+    std::unique_ptr<CEngineNTEvents> m_pEngine;
+};
+
+}  // namespace
+
+TEST_F(EventLogEngineTest, OpenLogsFollowTheRulesAndAKeptLogKeepsItsPlaceAcrossAReload) {
+    Append("Security", 200, "written before the engine");
+    AddRule("App", 100, "Application");
+    AddRule("Sec", 200);
+    AddRule("Elsewhere", 300, "Nowhere");
+    Init();
+    EXPECT_EQ((Texts{"Application", "Security"}), m_pEngine->GetOpenLogs());
+    EXPECT_TRUE(m_HostLog.Contains("Unable to monitor event log \"Nowhere\" because it does not exist."));
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    Append("Security", 200);
+    Append("Application", 100);
+    EXPECT_TRUE(AwaitReported({"App", "Sec"}));
+
+    m_pEngine->OnPauseInit(0);
+    m_pEngine->OnPause(0);
+    Append("Security", 200, "written while paused");
+    m_Sensor.DeleteRules();
+    RemoveRule("App");
+    ASSERT_EQ(0, m_pEngine->OnReloadPolicy(0));
+    EXPECT_EQ((Texts{"Security"}), m_pEngine->GetOpenLogs());
+    ASSERT_EQ(0, m_pEngine->OnResume(0));
+    Append("Security", 200, "after");
+    EXPECT_TRUE(AwaitReported({"Sec", "Sec"}));
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
+    EXPECT_TRUE(Reported().empty());
+    EXPECT_TRUE(m_HostLog.Contains("NTEvent engine terminating!"));
+}
+
+TEST_F(EventLogEngineTest, OversizedRecordIsReportedAsAPossibleAttackAndSteppedOver) {
+    AddRule("Sec", 200);
+    Init();
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    Append("Security", 200, std::string(20000, 'L'));
+    Append("Security", 200, "small");
+    ASSERT_TRUE(AwaitReported({"Sec"}));
+    bool bWarned = false;
+    for (const std::string& strLine : m_HostLog.m_Services.Texts()) {
+        unsigned int uSize = 0;
+        bWarned |= std::sscanf(strLine.c_str(), "Large event record (%u bytes): possible attack on "
+                                                "event log", &uSize) == 1 && uSize > 20000;
+    }
+    EXPECT_TRUE(bWarned);
+}
+
+TEST_F(EventLogEngineTest, ClearedLogIsWarnedAboutAndFollowedFromItsNewStart) {
+    AddRule("Sec", 200);
+    Init();
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    Append("Security", 200);
+    ASSERT_TRUE(AwaitReported({"Sec"}));
+    ASSERT_EQ(0u, plat::ClearEventLog("Security"));
+    Append("Security", 200);
+    EXPECT_TRUE(AwaitReported({"Sec"}));
+    EXPECT_TRUE(m_HostLog.Contains(
+        "The Security event log has changed between reads.  Possibly cleared (warning 1503)"));
+}
+
+TEST_F(EventLogEngineTest, SeverityBitsAreIgnoredAndAnyIdRulesSeeEveryRecordOnce) {
+    AddRule("Policy change", 612);
+    AddRule("Any", 0);
+    Init();
+    Dispatch(0xC0000264u);
+    EXPECT_EQ((Texts{"Policy change", "Any"}), Reported());
+    Dispatch(0);
+    EXPECT_EQ((Texts{"Any"}), Reported());
+}
+
+TEST_F(EventLogEngineTest, RegistryOpenedRulesNeedTheirChangedPartner) {
+    struct Case {
+        std::vector<std::pair<std::string, int32_t>> m_Rules;
+        Texts m_Kept;
+    };
+    const Case kCases[] = {
+        {{{"Registry_autorun_opened", 560}, {"registry_autorun_CHANGED", 567}, {"Registry_key_closed", 562}},
+         {"Registry_autorun_opened", "Registry_key_closed", "registry_autorun_CHANGED"}},
+        {{{"Registry_autorun_opened", 560}, {"Other", 567}, {"Registry_key_closed", 562}}, {"Other"}},
+        // Without any id from 567 up, the partner is looked for under 562.
+        {{{"Registry_NT_security_options_opened", 560}, {"Registry_NT_security_options_changed", 562}},
+         {"Registry_NT_security_options_opened", "Registry_NT_security_options_changed"}},
+    };
+    for (const Case& c : kCases) {
+        m_pPolicy->ClearSection("\\Advanced\\Rules");
+        for (const auto& [strName, nId] : c.m_Rules) {
+            AddRule(strName, nId);
+        }
+        m_Sensor.DeleteRules();
+        Init();
+        Texts kept;
+        for (const auto& [dwId, pRule] : *m_pEngine->GetEventIdTable()) {
+            kept.push_back(pRule->GetName());
+        }
+        EXPECT_EQ(c.m_Kept, kept);
+    }
+}
