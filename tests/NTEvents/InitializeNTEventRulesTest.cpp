@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
+#include "NTEvents/Audit/FileAudit.h"
 #include "NTEvents/CNTEventRule.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "support/TestUtil.h"
@@ -21,7 +22,10 @@ constexpr const char kTable[] = "\\Advanced\\Rules\\EventLog Rules";
 class EventRuleReaderTest : public ::testing::Test {
 protected:
     EventRuleReaderTest() : m_pPolicy(CreatePluginPolicyContainer()) {}
-    ~EventRuleReaderTest() override { m_pPolicy->Release(); }
+    ~EventRuleReaderTest() override {
+        m_pPolicy->Release();
+        CFileAudit::Clear();
+    }
 
     void Set(const std::string& strPath, const char* pszName, const char* pszText) {
         m_pPolicy->SetText(strPath.c_str(), pszName, pszText);
@@ -49,6 +53,9 @@ protected:
     }
 
     static constexpr int32_t kAnyId = 529;
+    // Audits applied by the rules land in a platform root of the test's own.
+    hwtest::ScratchDirectory m_Root;
+    hwtest::EnvironmentOverride m_RootVariable{"QOR_PLATFORM_ROOT", m_Root.Path().c_str()};
     FakeSensorCore m_Sensor;
     IPolicyContainer* m_pPolicy;
     CInitializeNTEventRules m_Reader;
@@ -170,4 +177,11 @@ TEST_F(EventRuleReaderTest, AuditedFilesFollowTheSpecificationsAsFilesComeAndGo)
     EXPECT_EQ(1, pRule->RefreshAuditFiles(true));
     EXPECT_EQ((Texts{dir.File("conf/..."), dir.File("a.log"), dir.File("absent")}),
               pRule->AuditedFiles());
+    // The process-wide file audit list follows: the tree is recursive, the
+    // vanished file is gone.
+    const CFileAudit::EntryMap& entries = CFileAudit::Entries();
+    EXPECT_EQ(0u, entries.count(dir.File("hosts")));
+    ASSERT_EQ(1u, entries.count(dir.File("conf")));
+    EXPECT_EQ(1u, entries.at(dir.File("conf"))->m_dwRecursive);
+    EXPECT_EQ(1u, entries.count(dir.File("absent")));
 }
