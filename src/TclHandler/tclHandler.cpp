@@ -395,16 +395,20 @@ void tclHandler::InitScripts() {
     }
     // One pass: an engine that registered but never handed over its rules
     // (its reload failed) is passed over rather than waited for.
+    int nWithoutRules = 0;
     for (auto& [pEngine, entry] : m_Engines) {
         if (entry.m_nState == 0) {
-            CSF_LOG(3, "No rules from engine %s; its scripts are not sent",
-                    pEngine != nullptr ? pEngine->GetName() : "");
+            ++nWithoutRules;
         } else if (entry.m_nState == 1) {
             if (entry.m_pCopy) {
                 QueueRuleScripts(*entry.m_pCopy);
             }
             entry.m_nState = 2;
         }
+    }
+    if (nWithoutRules > 0) {
+        CSF_LOG(3, "%d registered engine(s) handed over no rules; their scripts are not sent",
+                nWithoutRules);
     }
     for (const auto& [name, text] : m_ResponseScripts) {
         QueueScript(name, "Response", text);

@@ -53,6 +53,9 @@ protected:
         pCopy->Add(&m_Rule);
         m_Handler.RegisterEngine(&m_Engine, 1);
         m_Handler.ReloadRuleContainer(&m_Engine, std::move(pCopy));
+        // An engine whose rules could not be read hands over none; the
+        // scripts of the others must go out all the same.
+        m_Handler.RegisterEngine(&m_Idle, 1);
     }
 
     uint32_t Validate(const char* pszUser) {
@@ -70,6 +73,7 @@ protected:
     hwtest::ScratchDirectory m_Directory;
     TestRule m_Rule;
     TestEngine m_Engine;
+    TestEngine m_Idle;
     tclHandler m_Handler;
 };
 
@@ -105,4 +109,6 @@ TEST_F(ScriptProcessTest, ValidationRunsInTheProcessAndSurvivesItsRestart) {
     EXPECT_EQ(0, reported[0]->GetInfoPairValue("__qor_seen", strValue));
     EXPECT_EQ("11", strValue) << "the new process did not run the Initial script";
     EXPECT_TRUE(m_Log.Contains("Started TclReplyHandler thread"));
+    EXPECT_TRUE(m_Log.Contains(
+        "1 registered engine(s) handed over no rules; their scripts are not sent"));
 }
