@@ -1,0 +1,58 @@
+#pragma once
+// The entry points of the packet-capture driver library ("DUSKDLL.DLL"),
+// looked up by name.  Every status is 32 bits, 0 for success.  `entry` is a
+// record of the shared adapter table or a caller's private record, and may
+// be null when no record was found.
+
+#include <cstdint>
+
+#include "rawpacket/PacketAdapterEntry.h"
+
+namespace rp {
+
+extern "C" {
+using PacketInitFn = uint32_t (*)(const uint32_t* block);
+using PacketTermFn = uint32_t (*)();
+using PacketOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t mode);
+using PacketCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
+using PacketCreateRxFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t bytes, uint32_t frameLenMax,
+                                      uint32_t flags);
+using PacketCloseRxFn = uint32_t (*)(PacketAdapterEntry* entry);
+using PacketReadFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t timeoutMs, void** record);
+using PacketGetStatisticsFn = uint32_t (*)(PacketAdapterEntry* entry, void* block, uint32_t kind);
+using PacketGetDllVersionFn = uint32_t (*)(const char** text);
+using PacketSetShutdownFn = uint32_t (*)(PacketAdapterEntry* entry);
+using PacketTxCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
+using PacketTxOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t count, uint8_t option);
+using PacketTxSendArrayFn = uint32_t (*)(PacketAdapterEntry* entry, const void* const* data,
+                                         const uint32_t* lengths, uint32_t count, uint32_t wait,
+                                         uint32_t* sent);
+using PacketFreeFn = uint32_t (*)(PacketAdapterEntry* entry, void* record, uint32_t direction);
+using PacketStartCaptureFn = uint32_t (*)(PacketAdapterEntry* entry);
+using PacketGetAdapterListFn = uint32_t (*)(PacketAdapterEntry* entries, uint32_t count);
+using PacketInjectFn = uint32_t (*)(PacketAdapterEntry* entry, const void* data, uint32_t length);
+using PacketFilterCallFn = uint32_t (*)(void* argument);
+using PacketAddBypassFilterFn = uint32_t (*)(uint32_t address, uint32_t prefix, uint32_t protocol,
+                                             uint32_t direction);
+using PacketSetParameterFn = uint32_t (*)(const char* name, const char* value);
+using PacketNotifyFn = void (*)();
+using PacketSetNotifyRoutineFn = uint32_t (*)(PacketNotifyFn routine);
+}
+
+// Statistics block of PacketGetStatistics (kind 1).
+struct PacketStatistics {
+    uint64_t m_qwReceived;
+    uint64_t m_qwKernelDropped;
+    uint64_t m_qwPassed;
+    uint64_t m_qwBlocked;
+    uint64_t m_qwInjected;
+    uint64_t m_qwSent;
+};
+
+// PacketFree directions.
+enum : uint32_t {
+    kFreePass = 1,
+    kFreeDrop = 2,
+};
+
+}  // namespace rp

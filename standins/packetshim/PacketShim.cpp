@@ -1,0 +1,299 @@
+// The packet-capture driver library stand-in: the entry points the packet
+// library and the IDS engine look up by name, over AF_PACKET raw sockets
+// and capture-file replay.  An opened adapter is found from its adapter
+// record: the shim writes a handle into the record's first bytes.
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ReplayAdapter.h"
+#include "ShimCatalog.h"
+#include "ShimStatus.h"
+#include "TapAdapter.h"
+
+#define SHIM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace shim {
+namespace {
+
+constexpr uint32_t kHandleMagic = 0x53505748u;  // "HWPS"
+constexpr uint32_t kHandleMagicOffset = 0x0;
+constexpr uint32_t kHandleSlotOffset = 0x4;
+constexpr uint32_t kHandleGenerationOffset = 0x8;
+constexpr uint32_t kSlots = 64;
+constexpr uint32_t kMaxBypassFilters = 256;
+
+struct BypassFilter {
+    uint32_t m_dwAddress;
+    uint32_t m_dwPrefix;
+    uint32_t m_dwProtocol;
+    uint32_t m_dwDirection;
+};
+
+struct ShimState {
+    std::mutex m_Lock;
+    int m_nInitCount = 0;
+    // Slots are written under the lock and read by the one thread that
+    // captures on the adapter.
+    std::unique_ptr<ShimAdapter> m_Adapters[kSlots];
+    uint32_t m_Generations[kSlots] = {};
+    std::map<std::string, std::string> m_Parameters;
+    std::vector<BypassFilter> m_Pending;
+    std::vector<BypassFilter> m_Active;
+    rp::PacketNotifyFn m_pfnNotify = nullptr;
+};
+
+// Never destroyed: the packet library terminates the shim from its own
+// exit-time clean-up, which may run after this library's statics are gone.
+ShimState& State() {
+    static ShimState* state = new ShimState();
+    return *state;
+}
+
+ShimAdapter* AdapterOf(const rp::PacketAdapterEntry* entry) {
+    if (entry == nullptr || rp::EntryWord(entry, kHandleMagicOffset) != kHandleMagic) {
+        return nullptr;
+    }
+    uint32_t slot = rp::EntryWord(entry, kHandleSlotOffset);
+    if (slot >= kSlots) {
+        return nullptr;
+    }
+    ShimState& state = State();
+    if (state.m_Generations[slot] != rp::EntryWord(entry, kHandleGenerationOffset)) {
+        return nullptr;
+    }
+    return state.m_Adapters[slot].get();
+}
+
+}  // namespace
+}  // namespace shim
+
+using namespace shim;
+
+SHIM_EXPORT uint32_t PacketInit(const uint32_t* block) {
+    if (block == nullptr) {
+        return kInvalidParameter;
+    }
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    // The packet library and the IDS engine both initialise the one library.
+    return State().m_nInitCount++ == 0 ? 0 : kAlreadyInitialised;
+}
+
+SHIM_EXPORT uint32_t PacketTerm() {
+    ShimState& state = State();
+    std::lock_guard<std::mutex> guard(state.m_Lock);
+    if (state.m_nInitCount > 0 && --state.m_nInitCount == 0) {
+        for (auto& adapter : state.m_Adapters) {
+            adapter.reset();
+        }
+    }
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketGetDllVersion(const char** text) {
+    if (text == nullptr) {
+        return kInvalidParameter;
+    }
+    *text = "1.0";
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketSetParameter(const char* name, const char* value) {
+    if (name == nullptr || value == nullptr) {
+        return kInvalidParameter;
+    }
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    State().m_Parameters[name] = value;
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketSetNotifyRoutine(rp::PacketNotifyFn routine) {
+    // The adapter set is read when asked for; no change is announced.
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    State().m_pfnNotify = routine;
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketGetAdapterList(rp::PacketAdapterEntry* entries, uint32_t count) {
+    if (entries == nullptr) {
+        return kInvalidParameter;
+    }
+    std::vector<AdapterFacts> adapters = ListAdapters();
+    for (uint32_t i = 0; i < count; ++i) {
+        if (i < adapters.size()) {
+            FillEntry(entries + i, adapters[i]);
+        } else if (AdapterOf(entries + i) == nullptr) {
+            std::memset(entries[i].m_Bytes, 0, sizeof entries[i].m_Bytes);
+        } else {
+            rp::SetEntryWord(entries + i, rp::kEntryPresent, 0);
+        }
+    }
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketOpen(rp::PacketAdapterEntry* entry, uint32_t /*mode*/) {
+    if (entry == nullptr) {
+        return kInvalidParameter;
+    }
+    ShimState& state = State();
+    std::lock_guard<std::mutex> guard(state.m_Lock);
+    if (AdapterOf(entry) != nullptr) {
+        return 0;
+    }
+    std::string name(rp::EntryText(entry, rp::kEntryName), rp::EntryTextLength(entry, rp::kEntryName));
+    AdapterFacts facts;
+    if (!FindAdapter(name, facts)) {
+        return kAdapterNotFound;
+    }
+    for (uint32_t slot = 0; slot < kSlots; ++slot) {
+        if (state.m_Adapters[slot]) {
+            continue;
+        }
+        if (facts.m_bReplay) {
+            state.m_Adapters[slot] = std::make_unique<ReplayAdapter>(facts, ReplaySettings());
+        } else {
+            state.m_Adapters[slot] = std::make_unique<TapAdapter>(facts);
+        }
+        FillEntry(entry, facts);
+        rp::SetEntryWord(entry, kHandleMagicOffset, kHandleMagic);
+        rp::SetEntryWord(entry, kHandleSlotOffset, slot);
+        rp::SetEntryWord(entry, kHandleGenerationOffset, ++state.m_Generations[slot]);
+        return 0;
+    }
+    return kSystemError;
+}
+
+SHIM_EXPORT uint32_t PacketClose(rp::PacketAdapterEntry* entry) {
+    ShimState& state = State();
+    std::lock_guard<std::mutex> guard(state.m_Lock);
+    if (AdapterOf(entry) == nullptr) {
+        return entry == nullptr ? kInvalidParameter : kNotOpen;
+    }
+    state.m_Adapters[rp::EntryWord(entry, kHandleSlotOffset)].reset();
+    rp::SetEntryWord(entry, kHandleMagicOffset, 0);
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketCreateRx(rp::PacketAdapterEntry* entry, uint32_t bytes, uint32_t frameLenMax,
+                                    uint32_t /*flags*/) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->createRx(bytes, frameLenMax) : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketCloseRx(rp::PacketAdapterEntry* entry) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->closeRx() : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketStartCapture(rp::PacketAdapterEntry* entry) {
+    return AdapterOf(entry) != nullptr ? 0 : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketRead(rp::PacketAdapterEntry* entry, uint32_t timeoutMs, void** record) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    if (adapter == nullptr) {
+        if (record != nullptr) {
+            *record = nullptr;
+        }
+        return kNotOpen;
+    }
+    return adapter->read(timeoutMs, record);
+}
+
+SHIM_EXPORT uint32_t PacketFree(rp::PacketAdapterEntry* entry, void* record, uint32_t direction) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->free(record, direction) : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketGetStatistics(rp::PacketAdapterEntry* entry, void* block, uint32_t kind) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    if (adapter == nullptr) {
+        return kNotOpen;
+    }
+    if (block == nullptr || kind != 1) {
+        return kInvalidParameter;
+    }
+    adapter->statistics(*static_cast<rp::PacketStatistics*>(block));
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketSetShutdown(rp::PacketAdapterEntry* /*entry*/) { return 0; }
+
+SHIM_EXPORT uint32_t PacketTxOpen(rp::PacketAdapterEntry* entry, uint32_t /*count*/, uint8_t /*option*/) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->txOpen() : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketTxClose(rp::PacketAdapterEntry* entry) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->txClose() : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketTxSendArray(rp::PacketAdapterEntry* entry, const void* const* data,
+                                       const uint32_t* lengths, uint32_t count, uint32_t /*wait*/,
+                                       uint32_t* sent) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    if (sent != nullptr) {
+        *sent = 0;
+    }
+    if (adapter == nullptr) {
+        return kNotOpen;
+    }
+    if (data == nullptr || lengths == nullptr) {
+        return kInvalidParameter;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t status = adapter->transmit(data[i], lengths[i]);
+        if (status != 0) {
+            return status;
+        }
+        if (sent != nullptr) {
+            ++*sent;
+        }
+    }
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketInjectReceive(rp::PacketAdapterEntry* entry, const void* data, uint32_t length) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->injectReceive(data, length) : kNotOpen;
+}
+
+SHIM_EXPORT uint32_t PacketInjectTransmit(rp::PacketAdapterEntry* entry, const void* data, uint32_t length) {
+    ShimAdapter* adapter = AdapterOf(entry);
+    return adapter != nullptr ? adapter->transmit(data, length) : kNotOpen;
+}
+
+// Bypass filters are collected, then made current together; this shim
+// keeps them for the caller and applies none (a tap sees everything).
+SHIM_EXPORT uint32_t PacketPurgeBypassFilters(void* /*argument*/) {
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    State().m_Pending.clear();
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketAddBypassFilter(uint32_t address, uint32_t prefix, uint32_t protocol,
+                                           uint32_t direction) {
+    if (prefix > 32 || direction < 1 || direction > 3) {
+        return kInvalidParameter;
+    }
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    if (State().m_Pending.size() >= kMaxBypassFilters) {
+        return kInvalidParameter;
+    }
+    State().m_Pending.push_back({address, prefix, protocol, direction});
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketPushAllBypassFilters(void* /*argument*/) {
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    State().m_Active = State().m_Pending;
+    return 0;
+}
+
+SHIM_EXPORT uint32_t OpenDeviceInstance(void* /*argument*/) { return 0; }
+SHIM_EXPORT uint32_t CloseDeviceInstance(void* /*argument*/) { return 0; }

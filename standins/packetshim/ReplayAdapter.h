@@ -1,0 +1,43 @@
+#pragma once
+// An adapter that replays a capture file.  Frames passed, dropped and
+// injected can be written to three capture files of their own, so a test
+// can check what a sensor let through without a live network.
+
+#include "PcapFile.h"
+#include "ShimAdapter.h"
+
+namespace shim {
+
+struct ReplayOptions {
+    std::string m_strOutputDirectory;  // empty: no output files
+    bool m_bLoop = false;              // start again at the end of the file
+};
+
+class ReplayAdapter : public ShimAdapter {
+public:
+    ReplayAdapter(const AdapterFacts& facts, const ReplayOptions& options) : ShimAdapter(facts), m_Options(options) {}
+
+    uint32_t createRx(uint32_t bytes, uint32_t frameLenMax) override;
+    uint32_t closeRx() override;
+    uint32_t read(uint32_t timeoutMs, void** record) override;
+    uint32_t free(void* record, uint32_t direction) override;
+    uint32_t txOpen() override { return 0; }
+    uint32_t txClose() override { return 0; }
+    uint32_t transmit(const void* data, uint32_t length) override { return inject(data, length); }
+    uint32_t injectReceive(const void* data, uint32_t length) override { return inject(data, length); }
+
+private:
+    uint32_t inject(const void* data, uint32_t length);
+
+    ReplayOptions m_Options;
+    PcapReader m_Reader;
+    PcapWriter m_Passed;
+    PcapWriter m_Dropped;
+    PcapWriter m_Injected;
+    bool m_bOpen = false;
+    bool m_bCorrupt = false;
+    uint32_t m_dwSeconds = 0;
+    uint32_t m_dwMicroseconds = 0;
+};
+
+}  // namespace shim

@@ -1,0 +1,72 @@
+#pragma once
+// One opened adapter of the packet shim.  Each delivers at most one record
+// at a time from a buffer it owns, so reading allocates nothing per frame;
+// the caller hands the record back (free) before the next read.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rawpacket/PacketAdapterEntry.h"
+#include "rawpacket/PacketDllApi.h"
+
+namespace shim {
+
+// What the shim knows of an adapter before it is opened.
+struct AdapterFacts {
+    std::string m_strName;         // "\Device\<interface>" or "\Device\replay<n>"
+    std::string m_strInterface;    // the interface name, or the capture file of a replay adapter
+    std::string m_strDescription;
+    bool m_bReplay = false;
+    int m_nIfIndex = 0;
+    uint32_t m_dwMedium = 12;
+    uint32_t m_dwLinkType = 1;
+    uint32_t m_dwLinkSpeed = 0;
+    uint32_t m_dwFrameLenMax = 65535;
+    uint32_t m_dwReadMode = 0;
+    uint32_t m_dwFlags = 0;
+    uint8_t m_Address[6] = {};
+    uint32_t m_dwAddressLength = 6;
+};
+
+class ShimAdapter {
+public:
+    explicit ShimAdapter(const AdapterFacts& facts) : m_Facts(facts) {}
+    virtual ~ShimAdapter() = default;
+
+    virtual uint32_t createRx(uint32_t bytes, uint32_t frameLenMax) = 0;
+    virtual uint32_t closeRx() = 0;
+    virtual uint32_t read(uint32_t timeoutMs, void** record) = 0;
+    virtual uint32_t free(void* record, uint32_t direction) = 0;
+    virtual uint32_t txOpen() = 0;
+    virtual uint32_t txClose() = 0;
+    virtual uint32_t transmit(const void* data, uint32_t length) = 0;
+    virtual uint32_t injectReceive(const void* data, uint32_t length) = 0;
+
+    void statistics(rp::PacketStatistics& out) const { out = m_Statistics; }
+    const AdapterFacts& facts() const { return m_Facts; }
+
+protected:
+    // Header plus the largest frame the adapter delivers.
+    void sizeRecord(uint32_t frameBytes) { m_Record.assign(rp::kRecordHeaderSize + frameBytes, 0); }
+    uint8_t* recordData() { return m_Record.data() + rp::kRecordHeaderSize; }
+    uint32_t recordRoom() const { return static_cast<uint32_t>(m_Record.size()) - rp::kRecordHeaderSize; }
+    void fillHeader(uint32_t flags, uint32_t captured, uint32_t wire, uint32_t time1, uint32_t time2) {
+        void* record = m_Record.data();
+        rp::SetRecordWord(record, rp::kRecordFlags, flags);
+        rp::SetRecordWord(record, rp::kRecordCapturedLength, captured);
+        rp::SetRecordWord(record, rp::kRecordWireLength, wire);
+        rp::SetRecordWord(record, rp::kRecordDataOffset, 0);
+        rp::SetRecordWord(record, rp::kRecordTime1, time1);
+        rp::SetRecordWord(record, rp::kRecordTime2, time2);
+    }
+    // The record of the last read, while the reader holds it.
+    bool ownsRecord(const void* record) const { return m_bRecordOut && record == m_Record.data(); }
+
+    AdapterFacts m_Facts;
+    std::vector<uint8_t> m_Record;
+    bool m_bRecordOut = false;
+    rp::PacketStatistics m_Statistics{};
+};
+
+}  // namespace shim

@@ -1,0 +1,210 @@
+#include "ShimCatalog.h"
+
+#include <ifaddrs.h>
+#include <linux/ethtool.h>
+#include <net/if_arp.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <netpacket/packet.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "PcapFile.h"
+
+namespace shim {
+namespace {
+
+constexpr uint32_t kDefaultSpeed = 0;
+// Bytes 0x00 to 0x13 of a record are the shim's: its open handle.
+constexpr uint32_t kPrivateBytes = 0x14;
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream input(text);
+    std::string part;
+    while (std::getline(input, part, separator)) {
+        if (!part.empty()) {
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
+
+uint32_t MediumOf(unsigned short hardwareType) {
+    switch (hardwareType) {
+        case ARPHRD_ETHER:
+            return 0;
+        case ARPHRD_IEEE802_TR:
+            return 1;
+        case ARPHRD_FDDI:
+            return 2;
+        case ARPHRD_PPP:
+        case ARPHRD_NONE:
+            return 3;
+        case ARPHRD_LOOPBACK:
+            return 11;
+        default:
+            return 12;
+    }
+}
+
+// Bits per second from the interface's speed in Mbit/s; 0 when it has none.
+uint32_t LinkSpeedOf(const std::string& interface) {
+    std::ifstream file("/sys/class/net/" + interface + "/speed");
+    long megabits = -1;
+    if (!(file >> megabits) || megabits <= 0) {
+        return kDefaultSpeed;
+    }
+    unsigned long long bits = static_cast<unsigned long long>(megabits) * 1000000ull;
+    return bits > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(bits);
+}
+
+std::string DriverOf(const std::string& interface) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return "network";
+    }
+    ethtool_drvinfo info{};
+    info.cmd = ETHTOOL_GDRVINFO;
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", interface.c_str());
+    request.ifr_data = reinterpret_cast<char*>(&info);
+    std::string driver = "network";
+    if (::ioctl(fd, SIOCETHTOOL, &request) == 0 && info.driver[0] != '\0') {
+        driver.assign(info.driver, strnlen(info.driver, sizeof info.driver));
+    }
+    ::close(fd);
+    return driver;
+}
+
+bool Monitored(const AdapterFacts& facts, const std::vector<std::string>& chosen, bool up) {
+    if (chosen.empty()) {
+        return facts.m_bReplay || (up && facts.m_dwMedium != 11);
+    }
+    for (const std::string& name : chosen) {
+        if (::strcasecmp(name.c_str(), facts.m_strName.c_str()) == 0 ||
+            ::strcasecmp(name.c_str(), facts.m_strInterface.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void AddInterfaces(std::vector<AdapterFacts>& adapters, const std::vector<std::string>& chosen) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return;
+    }
+    for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+        if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_PACKET) {
+            continue;
+        }
+        const auto* link = reinterpret_cast<const sockaddr_ll*>(item->ifa_addr);
+        AdapterFacts facts;
+        facts.m_strInterface = item->ifa_name;
+        facts.m_strName = "\\Device\\" + facts.m_strInterface;
+        facts.m_strDescription = DriverOf(facts.m_strInterface) + " interface " + facts.m_strInterface;
+        facts.m_nIfIndex = link->sll_ifindex;
+        facts.m_dwMedium = MediumOf(link->sll_hatype);
+        facts.m_dwLinkSpeed = LinkSpeedOf(facts.m_strInterface);
+        std::memcpy(facts.m_Address, link->sll_addr, 6);
+        bool up = (item->ifa_flags & IFF_UP) != 0;
+        facts.m_dwFlags = static_cast<uint32_t>(up ? rp::kEntryFlagOnline : rp::kEntryFlagOffline) |
+                          (Monitored(facts, chosen, up) ? static_cast<uint32_t>(rp::kEntryFlagMonitor) : 0u);
+        adapters.push_back(facts);
+    }
+    ::freeifaddrs(list);
+}
+
+void AddReplays(std::vector<AdapterFacts>& adapters, const std::vector<std::string>& chosen) {
+    std::vector<std::string> files = Split(Environment("HW_PACKET_REPLAY"), ';');
+    bool fileTime = Environment("HW_PACKET_REPLAY_FILETIME") == "1";
+    for (size_t i = 0; i < files.size(); ++i) {
+        AdapterFacts facts;
+        facts.m_bReplay = true;
+        facts.m_strInterface = files[i];
+        facts.m_strName = "\\Device\\replay" + std::to_string(i);
+        facts.m_strDescription = "capture file replay " + std::to_string(i);
+        facts.m_dwLinkSpeed = 1000000000u;
+        facts.m_dwReadMode = fileTime ? 3 : 0;
+        // Locally administered addresses, one per replay adapter.
+        const uint8_t address[6] = {0x02, 0x00, 0x5e, 0x00, 0x00, static_cast<uint8_t>(i + 1)};
+        std::memcpy(facts.m_Address, address, sizeof address);
+        PcapHeader header;
+        std::FILE* file = std::fopen(files[i].c_str(), "rbe");
+        if (file != nullptr && PcapReader::readHeader(file, header)) {
+            facts.m_dwLinkType = header.m_dwLinkType;
+            facts.m_dwMedium = header.m_dwLinkType == 1 ? 0 : 12;
+        }
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        facts.m_dwFlags = rp::kEntryFlagOnline | (Monitored(facts, chosen, true) ? static_cast<uint32_t>(rp::kEntryFlagMonitor) : 0u);
+        adapters.push_back(facts);
+    }
+}
+
+}  // namespace
+
+std::vector<AdapterFacts> ListAdapters() {
+    std::vector<std::string> chosen = Split(Environment("HW_PACKET_MONITOR"), ',');
+    std::vector<AdapterFacts> adapters;
+    AddInterfaces(adapters, chosen);
+    AddReplays(adapters, chosen);
+    return adapters;
+}
+
+ReplayOptions ReplaySettings() {
+    ReplayOptions options;
+    options.m_strOutputDirectory = Environment("HW_PACKET_REPLAY_OUT");
+    options.m_bLoop = Environment("HW_PACKET_REPLAY_LOOP") == "1";
+    return options;
+}
+
+bool FindAdapter(const std::string& name, AdapterFacts& facts) {
+    for (const AdapterFacts& candidate : ListAdapters()) {
+        if (::strcasecmp(candidate.m_strName.c_str(), name.c_str()) == 0 ||
+            (!candidate.m_bReplay && ::strcasecmp(candidate.m_strInterface.c_str(), name.c_str()) == 0)) {
+            facts = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+void FillEntry(rp::PacketAdapterEntry* entry, const AdapterFacts& facts) {
+    bool same = rp::EntryTextLength(entry, rp::kEntryName) == facts.m_strName.size() &&
+                std::strncmp(rp::EntryText(entry, rp::kEntryName), facts.m_strName.c_str(), facts.m_strName.size()) == 0;
+    uint8_t kept[kPrivateBytes];
+    std::memcpy(kept, entry->m_Bytes, kPrivateBytes);
+    std::memset(entry->m_Bytes, 0, sizeof entry->m_Bytes);
+    if (same) {
+        std::memcpy(entry->m_Bytes, kept, kPrivateBytes);
+    }
+    rp::SetEntryWord(entry, rp::kEntryMedium, facts.m_dwMedium);
+    rp::SetEntryWord(entry, rp::kEntryAddressLength, facts.m_dwAddressLength);
+    rp::SetEntryWord(entry, rp::kEntryFrameLenMax, facts.m_dwFrameLenMax);
+    rp::SetEntryText(entry, rp::kEntryName, facts.m_strName.substr(0, rp::kAdapterNameSize - 1).c_str());
+    rp::SetEntryText(entry, rp::kEntryDescription, facts.m_strDescription.substr(0, rp::kAdapterNameSize - 1).c_str());
+    rp::SetEntryWord(entry, rp::kEntryFlags, facts.m_dwFlags);
+    rp::SetEntryWord(entry, rp::kEntryPresent, 1);
+    rp::SetEntryWord(entry, rp::kEntryReadMode, facts.m_dwReadMode);
+    rp::SetEntryWord(entry, rp::kEntryAddressCount, 1);
+    rp::SetEntryWord(entry, rp::kEntryLinkSpeed, facts.m_dwLinkSpeed);
+    std::memcpy(entry->m_Bytes + rp::kEntryAddress1, facts.m_Address, 6);
+}
+
+}  // namespace shim

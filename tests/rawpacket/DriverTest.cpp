@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "ReplayFixture.h"
+#include "rawpacket/DriverFactory.h"
+#include "rawpacket/MoatDriver.h"
+#include "rawpacket/RawAdapterInfo.h"
+#include "rawpacket/RpErrors.h"
+#include "rawpacket/RpTrace.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+const std::string kReplay = "\\Device\\replay0";
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), rptest::PcapBytes(m_Frames));
+        m_Table.Fill();
+        ASSERT_GE(m_Table.Find(kReplay), 0);
+    }
+
+    std::unique_ptr<rp::Driver> OpenReplay(uint32_t mode = 2) {
+        std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kReplay, mode);
+        driver->setParameter("readtimeout", "10");
+        driver->open(true, false);
+        return driver;
+    }
+
+    hwtest::ScratchDirectory m_Scratch;
+    hwtest::EnvironmentOverride m_Input{"HW_PACKET_REPLAY", m_Scratch.File("in.pcap").c_str()};
+    hwtest::EnvironmentOverride m_Output{"HW_PACKET_REPLAY_OUT", m_Scratch.Path().c_str()};
+    std::vector<rptest::TestFrame> m_Frames = rptest::MakeFrames(25);
+    rptest::AdapterTable m_Table;
+    rp::DriverFactory m_Factory;
+};
+
+TEST_F(DriverTest, ReplayDeliversEveryFrameByteForByte) {
+    {
+        std::unique_ptr<rp::Driver> driver = OpenReplay();
+        EXPECT_EQ(driver->getTitle(), "capture file replay 0 (v1.0)");
+        rp::Frame& frame = driver->frame();
+        for (size_t i = 0; i < m_Frames.size(); ++i) {
+            ASSERT_TRUE(driver->readFrame(frame)) << i;
+            const rp::PacketRecord& packet = frame.packet();
+            const std::vector<uint8_t>& sent = m_Frames[i].m_Bytes;
+            ASSERT_EQ(packet.m_dwCapturedLength, sent.size());
+            EXPECT_EQ(packet.m_dwWireLength, sent.size());
+            EXPECT_EQ(std::vector<uint8_t>(packet.m_pData, packet.m_pData + sent.size()), sent);
+            EXPECT_EQ(packet.m_dwSeconds, m_Frames[i].m_dwSeconds);
+            EXPECT_EQ(packet.m_dwMicroseconds, m_Frames[i].m_dwMicroseconds);
+            EXPECT_EQ(packet.m_dwSequence, i + 1);
+            EXPECT_EQ(packet.m_dwMedium, 0u);
+            EXPECT_EQ(driver->freeFrame(frame), 0u);
+        }
+        EXPECT_FALSE(driver->readFrame(frame));
+        EXPECT_EQ(frame.status(), rp::kDllNoFrame);
+        EXPECT_EQ(frame.record(), nullptr);
+    }
+    // Every frame passed on lands in the pass file exactly as it came in.
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("replay0.pass.pcap")), rptest::PcapBytes(m_Frames));
+    // An independent reader agrees on every frame's length.
+    std::string tshark = hwtest::FindProgram("tshark");
+    if (!tshark.empty()) {
+        std::string command =
+            tshark + " -r " + m_Scratch.File("replay0.pass.pcap") + " -T fields -e frame.cap_len 2>/dev/null";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        std::vector<size_t> lengths;
+        size_t length = 0;
+        while (std::fscanf(pipe, "%zu", &length) == 1) {
+            lengths.push_back(length);
+        }
+        ::pclose(pipe);
+        ASSERT_EQ(lengths.size(), m_Frames.size());
+        for (size_t i = 0; i < lengths.size(); ++i) {
+            EXPECT_EQ(lengths[i], m_Frames[i].m_Bytes.size());
+        }
+    }
+}
+
+bool BlockEvenFrames(rp::Driver*, rp::Frame* frame, void* context) {
+    frame->setBlocked(frame->packet().m_dwSequence % 2 == 0);
+    return ++*static_cast<int*>(context) < 25;
+}
+
+TEST_F(DriverTest, BlockedFramesGoToTheDropFile) {
+    int seen = 0;
+    {
+        std::unique_ptr<rp::Driver> driver = OpenReplay();
+        driver->setFrameCallback(BlockEvenFrames, &seen);
+        driver->captureLoop();
+    }
+    EXPECT_EQ(seen, 25);
+    std::vector<rptest::TestFrame> passed;
+    std::vector<rptest::TestFrame> dropped;
+    for (size_t i = 0; i < m_Frames.size(); ++i) {
+        ((i + 1) % 2 == 0 ? dropped : passed).push_back(m_Frames[i]);
+    }
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("replay0.drop.pcap")), rptest::PcapBytes(dropped));
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("replay0.pass.pcap")), rptest::PcapBytes(passed));
+}
+
+TEST_F(DriverTest, HundredNanosecondTimeStampsAreConverted) {
+    hwtest::EnvironmentOverride fileTime("HW_PACKET_REPLAY_FILETIME", "1");
+    m_Table.Fill();
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    EXPECT_EQ(driver->adapterInfo().m_dwReadMode, 3u);
+    for (const rptest::TestFrame& sent : m_Frames) {
+        ASSERT_TRUE(driver->readFrame(driver->frame()));
+        EXPECT_EQ(driver->frame().packet().m_dwSeconds, sent.m_dwSeconds);
+        EXPECT_EQ(driver->frame().packet().m_dwMicroseconds, sent.m_dwMicroseconds);
+        driver->freeFrame(driver->frame());
+    }
+}
+
+TEST_F(DriverTest, StoppedDriverReadsNothing) {
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    driver->freeFrame(driver->frame());
+    driver->stop();
+    EXPECT_FALSE(driver->adapterInfo().m_bOpened);
+    rp::Frame& frame = driver->frame();
+    EXPECT_FALSE(driver->readFrame(frame));
+    EXPECT_EQ(frame.status(), rp::kStatusDriverStopped);
+    EXPECT_EQ(frame.record(), nullptr);
+    EXPECT_EQ(frame.packet().m_dwCapturedLength, 0u);
+    // Reopened, the driver reads again and its numbering goes on.
+    driver->open(true, false);
+    ASSERT_TRUE(driver->readFrame(frame));
+    EXPECT_EQ(frame.packet().m_dwSequence, 2u);
+}
+
+TEST_F(DriverTest, SecondRequestSharesTheOpenedAdapter) {
+    std::unique_ptr<rp::Driver> first = OpenReplay();
+    uint32_t handle = rp::EntryWord(&m_Table.Entry(m_Table.Find(kReplay)), 8);
+    std::unique_ptr<rp::Driver> second = m_Factory.createDriver(kReplay, 2);
+    EXPECT_TRUE(second->adapterInfo().m_bOpened);
+    EXPECT_TRUE(second->adapterInfo().m_bStarted);
+    EXPECT_EQ(rp::EntryWord(&m_Table.Entry(m_Table.Find(kReplay)), 8), handle);
+    EXPECT_EQ(rp::DriverFactory::registeredCount(), 2u);
+    // Stopping one copy leaves the adapter to the other.
+    second->stop();
+    EXPECT_TRUE(first->readFrame(first->frame()));
+    first->freeFrame(first->frame());
+    second.reset();
+    first.reset();
+    EXPECT_EQ(rp::DriverFactory::registeredCount(), 0u);
+    std::unique_ptr<rp::Driver> fresh = m_Factory.createDriver(kReplay, 2);
+    EXPECT_EQ(dynamic_cast<rp::MoatDriver&>(*fresh).shareCount(), 1);
+}
+
+TEST_F(DriverTest, AdapterNamesMatchWithoutRegardToCase) {
+    rp::PacketDll binding;
+    rp::AdapterInfo info("\\device\\REPLAY0", 2);
+    binding.open(info.m_strName, 2, info);
+    EXPECT_EQ(binding.m_nEntryIndex, m_Table.Find(kReplay));
+    EXPECT_EQ(info.m_strMacAddress, "02-00-5E-00-00-01");
+    binding.stop(info);
+    // The factory keeps the two spellings apart.
+    std::unique_ptr<rp::Driver> lower = m_Factory.createDriver(kReplay, 2);
+    std::unique_ptr<rp::Driver> upper = m_Factory.createDriver("\\DEVICE\\replay0", 2);
+    EXPECT_EQ(dynamic_cast<rp::MoatDriver&>(*upper).shareCount(), 1);
+}
+
+TEST_F(DriverTest, UnknownAdapterGetsNoEntry) {
+    rp::PacketDll binding;
+    rp::AdapterInfo info("\\Device\\nothere", 2);
+    EXPECT_THROW(binding.open(info.m_strName, 2, info), rp::OpenError);
+    EXPECT_EQ(binding.m_nEntryIndex, -1);
+    EXPECT_EQ(binding.lookupEntry(), nullptr);
+    EXPECT_THROW(binding.open("", 2, info), rp::InvalidArgument);
+    rp::setAdapterTable(nullptr, 0, nullptr, nullptr);
+    EXPECT_THROW(binding.open(kReplay, 2, info), rp::OpenError);
+}
+
+TEST_F(DriverTest, UnusableMediumIsClosedAgain) {
+    int loopback = m_Table.Find("\\Device\\lo");
+    ASSERT_GE(loopback, 0);
+    rp::PacketDll binding;
+    rp::AdapterInfo info("\\Device\\lo", 2);
+    EXPECT_THROW(binding.open(info.m_strName, 2, info), rp::OpenError);
+    EXPECT_FALSE(info.m_bOpened);
+    // The shim's handle is gone from the record.
+    EXPECT_EQ(rp::EntryWord(&m_Table.Entry(loopback), 0), 0u);
+}
+
+uint32_t SentOneWithError(rp::PacketAdapterEntry*, const void* const*, const uint32_t*, uint32_t, uint32_t,
+                          uint32_t* sent) {
+    *sent = 1;
+    return rp::kDllSystemError;
+}
+uint32_t SentNone(rp::PacketAdapterEntry*, const void* const*, const uint32_t*, uint32_t, uint32_t, uint32_t* sent) {
+    *sent = 0;
+    return rp::kDllSystemError;
+}
+
+TEST_F(DriverTest, SendCountsAsDoneWhenTheFrameWentOut) {
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kReplay, 5);
+    driver->open(true, false);
+    EXPECT_FALSE(driver->adapterInfo().m_bReceiveCreated);
+    EXPECT_TRUE(driver->adapterInfo().m_bTransmitOpen);
+    driver->send(m_Frames[0].m_Bytes.data(), static_cast<uint32_t>(m_Frames[0].m_Bytes.size()));
+    auto& moat = dynamic_cast<rp::MoatDriver&>(*driver);
+    moat.m_pfnPacketTxSendArray = SentOneWithError;
+    EXPECT_NO_THROW(driver->send("x", 1));
+    moat.m_pfnPacketTxSendArray = SentNone;
+    EXPECT_THROW(driver->send("x", 1), rp::RuntimeError);
+    EXPECT_EQ(driver->getStatistics(), 0u);
+    EXPECT_EQ(moat.statistics().m_qwInjected, 1u);
+}
+
+std::vector<uint32_t> g_InitCalls;
+uint32_t g_InitAnswers[2];
+uint32_t FakeInit(const uint32_t* block) {
+    g_InitCalls.push_back(block[2]);
+    return g_InitAnswers[g_InitCalls.size() - 1];
+}
+
+TEST(PacketInitTest, RefusedInitIsRetriedOnceWithoutTheLastWord) {
+    g_InitAnswers[0] = rp::kDllAlreadyInitialised;
+    rp::PacketDllLoader::callPacketInit(FakeInit);
+    EXPECT_EQ(g_InitCalls, std::vector<uint32_t>{12});
+    g_InitCalls.clear();
+    g_InitAnswers[0] = 5;
+    g_InitAnswers[1] = 0;
+    rp::PacketDllLoader::callPacketInit(FakeInit);
+    EXPECT_EQ(g_InitCalls, (std::vector<uint32_t>{12, 0}));
+    g_InitCalls.clear();
+    g_InitAnswers[1] = 5;
+    EXPECT_THROW(rp::PacketDllLoader::callPacketInit(FakeInit), rp::ResourceError);
+}
+
+TEST_F(DriverTest, ParametersParseSizesAndLevels) {
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kReplay, 2);
+    std::string value;
+    driver->getParameter("capturebuffersize", value);
+    EXPECT_EQ(value, "null");
+    driver->setParameter("capturebuffersize", "2m");
+    EXPECT_EQ(driver->adapterInfo().m_dwCaptureBufferSize, 2097152u);
+    driver->setParameter("capturebuffersize", "512K");
+    driver->setParameter("capturebuffersize", "0");
+    driver->getParameter("capturebuffersize", value);
+    EXPECT_EQ(value, "524288");
+    driver->setParameter("tracelevel", "-5");
+    EXPECT_EQ(rp::traceLevel(), 200);
+    uint32_t size = 7;
+    {
+        hwtest::EnvironmentOverride big("QOR_CAPTURE_BUFSZ", "100m");
+        EXPECT_TRUE(rp::Driver::captureBufferFromEnvironment(size));
+        EXPECT_EQ(size, 62500000u);
+    }
+    hwtest::EnvironmentOverride zero("QOR_CAPTURE_BUFSZ", "0");
+    EXPECT_TRUE(rp::Driver::captureBufferFromEnvironment(size));
+    EXPECT_EQ(size, 0u);
+}
+
+TEST_F(DriverTest, RawQueryReadsAPrivateRecord) {
+    rp::RawAdapterInfo raw;
+    std::string address;
+    uint32_t speed = 0;
+    uint32_t medium = 99;
+    raw.query(kReplay, address, speed, medium);
+    EXPECT_EQ(address, "02-00-5E-00-00-01");
+    EXPECT_EQ(speed, 1000000000u);
+    EXPECT_EQ(medium, 0u);
+    EXPECT_THROW(raw.query("\\Device\\nothere", address, speed, medium), rp::OpenError);
+    EXPECT_THROW(raw.query(std::string(200, 'x'), address, speed, medium), rp::InvalidArgument);
+}
+
+TEST(FrameTest, DriverFlagsAndTimeWordsAreTranslated) {
+    EXPECT_EQ(rp::Frame::flagBitsFromDll(0x1FF), 0x1FFu);
+    EXPECT_EQ(rp::Frame::flagBitsFromDll(0x80), 1u << 5);
+    EXPECT_EQ(rp::Frame::flagBitsFromDll(0x40), 1u << 8);
+    EXPECT_EQ(rp::Frame::flagBitsFromDll(0x200), 0u);
+    uint8_t record[64] = {};
+    uint64_t count = 116444736012345670ull;
+    rp::SetRecordWord(record, rp::kRecordFlags, 0x8);
+    rp::SetRecordWord(record, rp::kRecordTime1, static_cast<uint32_t>(count));
+    rp::SetRecordWord(record, rp::kRecordTime2, static_cast<uint32_t>(count >> 32));
+    rp::Frame frame;
+    frame.packet().m_dwFlagWord = 0xFFFF0000u;
+    frame.setFromRecord(record, 1, 0, 3);
+    EXPECT_EQ(frame.packet().m_dwSeconds, 1u);
+    EXPECT_EQ(frame.packet().m_dwMicroseconds, 234567u);
+    EXPECT_TRUE(frame.blocked());
+    EXPECT_EQ(frame.packet().m_dwFlagWord, 0xFFFF0008u);
+    frame.setFromRecord(record, 2, 0, 0);
+    EXPECT_EQ(frame.packet().m_dwSeconds, static_cast<uint32_t>(count));
+    frame.setEmpty(rp::kDllNoFrame);
+    EXPECT_EQ(frame.packet().m_dwFlagWord, 0xFFFF0000u);
+    EXPECT_EQ(frame.packet().m_dwMedium, 0u);
+    EXPECT_EQ(frame.lengthMark(), -1);
+}
+
+}  // namespace
