@@ -227,6 +227,30 @@ bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done) 
     return true;
 }
 
+bool SeekFile(FileHandle file, int64_t offset, int64_t& position) {
+    const off_t result = offset == kSeekToEnd ? ::lseek(file, 0, SEEK_END)
+                                              : ::lseek(file, static_cast<off_t>(offset), SEEK_SET);
+    if (result < 0) {
+        return Fail();
+    }
+    position = static_cast<int64_t>(result);
+    return true;
+}
+
+bool GetFileStatus(const char* path, FileStatus& status) {
+    struct stat info {};
+    if (::stat(path, &info) != 0) {
+        return Fail();
+    }
+    status.m_qwSize = static_cast<uint64_t>(info.st_size);
+    status.m_llModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                            static_cast<int64_t>(info.st_mtim.tv_nsec);
+    status.m_qwIdentity = (static_cast<uint64_t>(info.st_dev) << 32) ^
+                          static_cast<uint64_t>(info.st_ino);
+    status.m_bIsDirectory = S_ISDIR(info.st_mode);
+    return true;
+}
+
 const void* MapFileView(FileHandle file, size_t size) {
     void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file, 0);
     if (view == MAP_FAILED) {

@@ -61,6 +61,23 @@ bool GetOpenFileSize(FileHandle file, uint64_t& size);
 bool ReadFromFile(FileHandle file, void* buffer, size_t count, size_t& done);
 bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done);
 
+// Moves the file pointer to `offset` bytes from the beginning, or to the end
+// with kSeekToEnd; `position` is where it now stands.
+constexpr int64_t kSeekToEnd = -1;
+bool SeekFile(FileHandle file, int64_t offset, int64_t& position);
+
+// What a follower of growing files needs to know of one: its size, when it
+// was last written, whether it is a directory, and an identity that stays
+// with the file when it is renamed and changes when another file takes its
+// name (device and inode folded together).
+struct FileStatus {
+    uint64_t m_qwSize = 0;
+    int64_t m_llModifiedNs = 0;  // since the epoch
+    uint64_t m_qwIdentity = 0;
+    bool m_bIsDirectory = false;
+};
+bool GetFileStatus(const char* path, FileStatus& status);
+
 // A read-only view of the first `size` bytes of an open file.
 const void* MapFileView(FileHandle file, size_t size);
 bool UnmapFileView(const void* view, size_t size);

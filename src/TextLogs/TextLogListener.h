@@ -1,0 +1,55 @@
+#pragma once
+// The text-log engine's handle on one monitored file: hands out the file's
+// new lines one at a time, without their line ends, from a line buffer of
+// its own, and carries the engine's bookkeeping for the file (the groups it
+// is reported under, when a scan last produced it, its identity, its state).
+// Used on the engine thread only.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "TextLogs/qorTextReader.h"
+
+class CTextLogListener {
+public:
+    // A line handed out holds at most this many bytes before its NUL.
+    static constexpr int32_t kLineMax = 4095;
+
+    enum State : uint32_t {
+        kWaitingToOpen = 0,
+        kMonitoring = 1,
+        kSwitched = 2,  // the name now names another file: reopen it later
+        kStopped = 3,   // read to the last line, then closed and let go
+    };
+
+    explicit CTextLogListener(std::string strFileName);
+    virtual ~CTextLogListener();
+    CTextLogListener(const CTextLogListener&) = delete;
+    CTextLogListener& operator=(const CTextLogListener&) = delete;
+
+    // Opens the file at `llPosition` (qorFileReader::kEndOfFile or 0); false,
+    // reported, when it cannot be opened.
+    bool Open(int64_t llPosition);
+    void Close();
+    // The next complete line as a NUL-terminated text valid until the next
+    // call, or null when there is none; a line longer than kLineMax comes in
+    // pieces.  A stopped listener closes its file once nothing is left.
+    virtual const char* ReadNextLine();
+
+    bool IsClosed() const { return m_bClosed; }
+    const std::string& GetFileName() const { return m_strFileName; }
+
+    // The engine's bookkeeping, kept here with the file it describes.
+    std::vector<std::string> m_GroupNames;
+    uint32_t m_dwLastSeenScan = 0;
+    uint64_t m_qwMark = 0;
+    uint32_t m_dwState = kWaitingToOpen;
+
+private:
+    const std::string m_strFileName;
+    std::array<char, kLineMax + 1> m_Line{};
+    qorTextReader m_Reader;
+    bool m_bClosed = true;
+};

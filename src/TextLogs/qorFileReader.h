@@ -1,0 +1,49 @@
+#pragma once
+// Follows a file that other programs append to: each read takes the bytes
+// written since the previous one, and a file that has become shorter than
+// the place reached (truncated or rewritten in place) is read again from
+// its beginning.  Positions are 64-bit, so files past 2 GiB are followed too.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Files.h"
+
+class qorFileReader {
+public:
+    // The position that stands for the end of the file.
+    static constexpr int64_t kEndOfFile = 0x7FFFFFFF;
+
+    explicit qorFileReader(std::string strPath);
+    virtual ~qorFileReader();
+    qorFileReader(const qorFileReader&) = delete;
+    qorFileReader& operator=(const qorFileReader&) = delete;
+
+    // Opens the path afresh (closing what was open, so a reopened reader
+    // follows whatever file the path names now) and places it at
+    // `llPosition`; 0, or -1 when the file cannot be opened.
+    virtual int32_t Open(int64_t llPosition);
+    virtual void Close();
+    // The new position; kEndOfFile moves to the end.  -1 when the file
+    // pointer cannot be moved (the position stays).
+    virtual int64_t Seek(int64_t llPosition);
+    // The bytes read into `pBuffer`, 0 when the file holds nothing beyond
+    // the position, -1 without an open file, with bad arguments or when
+    // the read fails (the thread's last error says why).
+    virtual int32_t Read(char* pBuffer, int32_t nCount);
+
+    bool IsOpen() const { return m_hFile != plat::kInvalidFile; }
+    const std::string& GetPath() const { return m_strPath; }
+    int64_t GetPosition() const { return m_llPosition; }
+
+protected:
+    // True once after a read that found the file shorter than the position
+    // and started again at its beginning.
+    bool TakeRewound();
+
+private:
+    std::string m_strPath;
+    plat::FileHandle m_hFile = plat::kInvalidFile;
+    int64_t m_llPosition = 0;
+    bool m_bRewound = false;
+};

@@ -1,0 +1,39 @@
+#pragma once
+// Cuts a followed file into lines through one fixed buffer: a line is handed
+// out once its line feed has been written, a line longer than the caller's
+// room comes out in pieces, and an unfinished last line waits for the rest.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "TextLogs/qorFileReader.h"
+
+class qorTextReader : public qorFileReader {
+public:
+    static constexpr int32_t kBufferSize = 4096;
+
+    explicit qorTextReader(std::string strPath);
+    ~qorTextReader() override;
+
+    // Drops what is buffered, then opens as the base does.
+    int32_t Open(int64_t llPosition) override;
+    // Copies the next line, line feed included, into `pOut` and answers its
+    // length, with a NUL after it when it is shorter than `nMaximum`.  A
+    // longer line gives its first `nMaximum` bytes (no NUL) and the rest
+    // at later calls.  0 when no complete line is there yet; negative when
+    // the arguments are bad or the file cannot be read.
+    virtual int32_t ReadLine(char* pOut, int32_t nMaximum);
+
+private:
+    // Moves the bytes not yet handed out to the front of the buffer.
+    void Compact();
+    // Reads what the buffer has room for; negative on a read failure.
+    int32_t Fill();
+    // The first line feed of the bytes not yet handed out, or null.
+    const char* FindNewline() const;
+
+    std::array<char, kBufferSize> m_Buffer{};
+    int32_t m_nStart = 0;
+    int32_t m_nEnd = 0;
+};

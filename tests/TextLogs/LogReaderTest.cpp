@@ -1,0 +1,120 @@
+// The readers that follow a growing log file: line cutting, long lines,
+// line ends, files that shrink, and files that cannot be opened.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "TextLogs/TextLogListener.h"
+#include "support/ConsoleCapture.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+class LogReaderTest : public ::testing::Test {
+protected:
+    void Append(const std::string& strBytes) {
+        std::ofstream(m_strFile, std::ios::binary | std::ios::app) << strBytes;
+    }
+    // Every line the listener has now, each followed by "|".
+    std::string Drain(CTextLogListener& listener) {
+        std::string strLines;
+        while (const char* pszLine = listener.ReadNextLine()) {
+            strLines += std::string(pszLine) + "|";
+        }
+        return strLines;
+    }
+
+    hwtest::ScratchDirectory m_Dir;
+    const std::string m_strFile = m_Dir.File("app.log");
+    hwtest::ConsoleCapture m_Console;
+};
+
+}  // namespace
+
+TEST_F(LogReaderTest, ReadingStartsAtTheEndOrTheBeginningAsAsked) {
+    Append("old one\nold two\n");
+    CTextLogListener atEnd(m_strFile);
+    CTextLogListener atStart(m_strFile);
+    ASSERT_TRUE(atEnd.Open(qorFileReader::kEndOfFile));
+    ASSERT_TRUE(atStart.Open(0));
+    EXPECT_EQ(Drain(atEnd), "");
+    Append("new\n");
+    EXPECT_EQ(Drain(atEnd), "new|");
+    EXPECT_EQ(Drain(atStart), "old one|old two|new|");
+    EXPECT_NE(m_Console.Text().find("DEBUG: Get[4]: new\n"), std::string::npos);
+}
+
+TEST_F(LogReaderTest, UnfinishedLineIsHeldBackUntilItsLineFeedArrives) {
+    CTextLogListener listener(m_strFile);
+    Append("");
+    ASSERT_TRUE(listener.Open(0));
+    Append("abc");
+    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+    Append("def\nx\r\ny\n\r\n");
+    // CR LF and LF alike lose their line end, and only that.
+    EXPECT_EQ(Drain(listener), "abcdef|x|y||");
+}
+
+TEST_F(LogReaderTest, OverlongLineComesOutInPiecesWithoutLosingAByte) {
+    CTextLogListener listener(m_strFile);
+    Append("");
+    ASSERT_TRUE(listener.Open(0));
+    Append(std::string(5000, 'a') + "\n");
+    EXPECT_EQ(Drain(listener), std::string(4095, 'a') + "|" + std::string(905, 'a') + "|");
+    // A carriage return that ends a piece without its line feed is part of
+    // the line: the byte before it stays too.
+    const std::string strFirst = std::string(4093, 'b') + "\rx";
+    Append(strFirst + "tail\r\n");
+    EXPECT_EQ(Drain(listener), strFirst + "|tail|");
+}
+
+TEST_F(LogReaderTest, ShrunkFileIsReadFromItsNewBeginningWithoutItsOldUnfinishedLine) {
+    CTextLogListener listener(m_strFile);
+    Append("first line\nunfinished");
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "first line|");
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    Append("fresh\n");
+    EXPECT_EQ(Drain(listener), "fresh|");
+}
+
+TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {
+    CTextLogListener listener(m_strFile);
+    EXPECT_FALSE(listener.Open(0));
+    EXPECT_TRUE(listener.IsClosed());
+    EXPECT_EQ(m_Console.Text(), "Warning: Cannot open " + m_strFile + " to read\n");
+    Append("late\n");
+    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "late|");
+}
+
+TEST_F(LogReaderTest, StoppedListenerIsReadToItsLastLineThenClosed) {
+    Append("");
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(0));
+    Append("last\n");
+    listener.m_dwState = CTextLogListener::kStopped;
+    EXPECT_EQ(Drain(listener), "last|");
+    EXPECT_TRUE(listener.IsClosed());
+    Append("after\n");
+    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+}
+
+TEST_F(LogReaderTest, BadArgumentsAndAClosedReaderAreRefused) {
+    qorTextReader reader(m_strFile);
+    char szLine[8];
+    EXPECT_LT(reader.ReadLine(szLine, sizeof szLine), 0);
+    Append("0123456789\n");
+    ASSERT_EQ(reader.Open(0), 0);
+    EXPECT_LT(reader.ReadLine(nullptr, 8), 0);
+    EXPECT_LT(reader.ReadLine(szLine, 0), 0);
+    // A caller with less room gets the line in pieces, the last with a NUL.
+    EXPECT_EQ(reader.ReadLine(szLine, 8), 8);
+    EXPECT_EQ(reader.ReadLine(szLine, 8), 3);
+    EXPECT_STREQ(szLine, "89\n");
+}
