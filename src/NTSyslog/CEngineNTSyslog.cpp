@@ -1,46 +1,22 @@
 #include "NTSyslog/CEngineNTSyslog.h"
 
 #include <cinttypes>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "Common/AgentEventInfoDefault.h"
-#include "Common/HelperFunc.h"
 #include "Common/RuleContainer.h"
 #include "NTSyslog/InitializeNTSyslogRules.h"
+#include "TextLogs/LogLineTemplates.h"
 #include "TextLogs/TextLogRule.h"
 #include "platform/Console.h"
 #include "platform/NetworkNames.h"
-#include "platform/Sockets.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
-#include "qorCSFLib/CSFSensor.h"
 
 namespace {
 
 constexpr uint32_t kPopSeconds = 1;
-constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
-constexpr const char kFieldTemplate[] = "@Field";
-
-// Filled by the first datagram parsed and kept for the life of the process;
-// read and written on the engine thread only.
-std::string& LocalHostName() {
-    static std::string s_strName;
-    return s_strName;
-}
-
-// The sensor's own address, read anew for every record: the host may change
-// it at a reload.  Like the classic conversion, a text that is no address
-// gives the all-ones address.
-uint32_t SensorAddress() {
-    CSFSensor* pSensor = CSFSensor::Current();
-    uint32_t dwAddress = kNoAddress;
-    if (pSensor == nullptr || !plat::ParseIpv4Address(pSensor->GetSensorAddress(), dwAddress)) {
-        return kNoAddress;
-    }
-    return dwAddress;
-}
 
 }  // namespace
 
@@ -245,21 +221,16 @@ uint32_t CEngineNTSyslog::_doWork() {
 
 bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, const char* pszRemote,
                                   std::string& strValue) {
-    strValue.clear();
-    if (strTemplate.compare(0, sizeof kFieldTemplate - 1, kFieldTemplate) == 0) {
-        const int nField = std::atoi(strTemplate.c_str() + sizeof kFieldTemplate - 1);
-        AgentEventInfo::GetTextField(nField, m_strSubject, strValue);
-    } else if (strTemplate == "@File") {
+    if (strTemplate == "@File") {
         strValue = "Syslog Port";
     } else if (strTemplate == "@Group") {
         strValue = kDefaultLogGroupName;
     } else if (strTemplate == "@Host") {
-        strValue = LocalHostName();
+        strValue = LogHostName();
     } else if (strTemplate == "@Remote") {
         strValue = pszRemote;
     } else {
-        AgentEventInfo::ResolveInfoTemplate(strTemplate, m_strSubject, strValue);
-        return !strValue.empty();
+        return ResolveLineTemplate(strTemplate, m_strSubject, strValue);
     }
     return true;
 }
@@ -267,10 +238,6 @@ bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, const char* ps
 void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
     if (pszText == nullptr) {
         return;
-    }
-    std::string& strHost = LocalHostName();
-    if (strHost.empty() && GetLocalHostName(strHost) != 0) {
-        strHost = "localhost";
     }
     char szRemote[plat::kDottedAddressSize];
     plat::FormatDottedAddress(dwSender, szRemote);
@@ -284,7 +251,7 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
             continue;
         }
         pRecord->ClearInfoPairs();
-        pRecord->m_dwSourceAddress = SensorAddress();
+        pRecord->m_dwSourceAddress = LogSensorAddress();
         pRecord->m_bSourceAddressSet = true;
         pRecord->m_dwDestinationAddress = dwSender;
         pRecord->m_bDestinationAddressSet = true;

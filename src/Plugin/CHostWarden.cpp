@@ -12,6 +12,7 @@
 #include "NTEvents/Audit/InitializeStrategy.h"
 #include "NTEvents/CEngineNTEvents.h"
 #include "NTSyslog/CEngineNTSyslog.h"
+#include "TextLogs/CEngineTextLog.h"
 #include "Plugin/CServiceRequest.h"
 #include "Plugin/CThreadList.h"
 #include "Plugin/PlaceholderEngines.h"
@@ -66,7 +67,7 @@ CHostWarden::CHostWarden() {
         m_pThreadList->Append(new (std::nothrow) CEngineApache);
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
-        m_pThreadList->Append(new (std::nothrow) CEngineTextLog);
+        m_pThreadList->Append(new (std::nothrow) CEngineTextLog(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineCorrelation);
     }
     SetSensorCore(this);

@@ -40,11 +40,6 @@ public:
     CEngineApache() : CPlaceholderEngine("WebPlugin") {}
 };
 
-class CEngineTextLog : public CPlaceholderEngine {
-public:
-    CEngineTextLog() : CPlaceholderEngine("Text Log Monitor") {}
-};
-
 class CEngineCorrelation : public CPlaceholderEngine {
 public:
     CEngineCorrelation() : CPlaceholderEngine("Correlation Engine") {}

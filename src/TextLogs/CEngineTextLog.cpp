@@ -1,0 +1,426 @@
+#include "TextLogs/CEngineTextLog.h"
+
+#include <cstring>
+#include <new>
+
+#include "Common/AgentEventInfoDefault.h"
+#include "Common/RuleContainer.h"
+#include "TextLogs/InitializeTextLogRules.h"
+#include "TextLogs/LogGroup.h"
+#include "TextLogs/LogLineTemplates.h"
+#include "TextLogs/TextLogListener.h"
+#include "TextLogs/TextLogRule.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/NetworkNames.h"
+#include "qorCSFLib/CSFEventRegistry.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+constexpr uint32_t kPassMs = 1000;
+constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
+constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
+constexpr size_t kMessageMax = 1023;
+
+// A list handed out by the container, released with the scope.
+struct NameListGuard {
+    qgStringVector* m_pList = nullptr;
+    ~NameListGuard() {
+        if (m_pList != nullptr) {
+            m_pList->Release();
+        }
+    }
+};
+
+// "/..." on this system, or a drive letter's "X:\...".
+bool IsAbsolutePath(const std::string& strPath) {
+    return strPath[0] == '/' || (strPath.size() >= 3 && strPath[1] == ':' && strPath[2] == '\\');
+}
+
+}  // namespace
+
+CEngineTextLog::CEngineTextLog(IPolicyEventInterface* pPrototype)
+    : CEngineBase("Text Log Monitor"),
+      m_pPrototype(pPrototype),
+      m_pDefaultReader(std::make_unique<CInitializeTextLogRules>()),
+      m_pUserReader(std::make_unique<CInitializeUserTextLogRules>()) {
+    m_strSubject.reserve(kParseBufferSize);
+}
+
+CEngineTextLog::~CEngineTextLog() {
+    // The thread reads the listeners, groups and rules: it ends first.
+    StopAndWait();
+    DeleteListeners();
+    ClearLogGroups();
+    m_RulesByGroup.clear();
+    m_pDefaultReader.reset();
+    m_pUserReader.reset();
+}
+
+int32_t CEngineTextLog::Oninit(uint32_t dwArgument) { return CEngineBase::Oninit(dwArgument); }
+
+int32_t CEngineTextLog::ConfigureEventSections(CSFEventRegistry* pRegistry) {
+    if (pRegistry == nullptr) {
+        return 0;
+    }
+    pRegistry->RegisterSection(m_pDefaultReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    pRegistry->RegisterSection(m_pUserReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    return 0;
+}
+
+int32_t CEngineTextLog::PopulateRuleContainer(RuleContainer* pContainer,
+                                              IPolicyContainer* pPolicy) {
+    ReadLogGroups(pPolicy);
+    m_pDefaultReader->ClearLogGroups();
+    m_pUserReader->ClearLogGroups();
+    for (const auto& entry : m_LogGroups) {
+        m_pDefaultReader->AddLogGroup(entry.first);
+        m_pUserReader->AddLogGroup(entry.first);
+    }
+    m_pDefaultReader->ReadRules(pContainer, pPolicy);
+    m_pUserReader->ReadRules(pContainer, pPolicy);
+    return 0;
+}
+
+int32_t CEngineTextLog::OnReloadPolicy(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
+    CheckRuleLogGroups();
+    return nResult;
+}
+
+int32_t CEngineTextLog::OnStart(uint32_t dwArgument) {
+    return m_RulesByGroup.empty() ? 0 : CEngineBase::OnStart(dwArgument);
+}
+
+int32_t CEngineTextLog::OnStopInit(uint32_t dwArgument) {
+    return m_RulesByGroup.empty() ? 0 : CEngineBase::OnStopInit(dwArgument);
+}
+
+int32_t CEngineTextLog::OnResume(uint32_t dwArgument) {
+    return m_RulesByGroup.empty() ? 0 : CEngineBase::OnResume(dwArgument);
+}
+
+int32_t CEngineTextLog::OnPauseInit(uint32_t dwArgument) {
+    if (m_RulesByGroup.empty()) {
+        return 0;
+    }
+    CSF_TRACE(kCSFLogInfo, "stopping the thread...");
+    return CEngineBase::OnPauseInit(dwArgument);
+}
+
+int32_t CEngineTextLog::OnPause(uint32_t dwArgument) {
+    if (m_RulesByGroup.empty()) {
+        return 0;
+    }
+    CSF_TRACE(kCSFLogInfo, "stopping the thread...");
+    return CEngineBase::OnPause(dwArgument);
+}
+
+int32_t CEngineTextLog::OnStop(uint32_t dwArgument) {
+    const int32_t nResult = m_RulesByGroup.empty() ? 0 : CEngineBase::OnStop(dwArgument);
+    DeleteListeners();
+    return nResult;
+}
+
+void CEngineTextLog::DeleteListeners() {
+    for (auto& entry : m_Listeners) {
+        entry.second->Close();
+    }
+    m_Listeners.clear();
+}
+
+void CEngineTextLog::ClearLogGroups() { m_LogGroups.clear(); }
+
+void CEngineTextLog::ReadLogGroups(IPolicyContainer* pPolicy) {
+    ClearLogGroups();
+    NameListGuard names;
+    if (pPolicy == nullptr || !pPolicy->GetSubKeyNames(kLogGroupsKey, &names.m_pList) ||
+        names.m_pList == nullptr) {
+        return;
+    }
+    for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
+         ++pName) {
+        ReadLogGroup(pPolicy, *pName);
+    }
+}
+
+void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName) {
+    const std::string strKey = kLogGroupsKey + strName;
+    const char* pszPath = pPolicy->GetText(strKey.c_str(), "Path", "None");
+    const std::string strPaths = pszPath != nullptr ? pszPath : "None";
+    if (strPaths == "None") {
+        CSF_LOG(kCSFLogWarning, "LogGroup (%s) doesn't have 'Path' value", strName.c_str());
+        plat::ConsolePrintf("WARNING: LogGroup (%s) doesn't have 'Path' value\n", strName.c_str());
+        return;
+    }
+    std::unique_ptr<CLogGroup>& pGroup = m_LogGroups[strName];
+    if (!pGroup) {
+        pGroup = std::make_unique<CLogGroup>(strName);
+    }
+    std::string strMessage = "LogGroup (" + strName + ") with file (";
+    // Pieces are taken as written: a blank is part of the name.
+    size_t nStart = 0;
+    while (nStart <= strPaths.size()) {
+        size_t nEnd = strPaths.find('|', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strPaths.size();
+        }
+        std::string strPiece = strPaths.substr(nStart, nEnd - nStart);
+        nStart = nEnd + 1;
+        if (strPiece.empty()) {
+            continue;
+        }
+        if (!IsAbsolutePath(strPiece)) {
+            CSF_LOG(kCSFLogError, "%s cannot be monitored, Absolute path required", strPiece.c_str());
+            plat::ConsolePrintf("ERROR: %s cannot be monitored, Absolute path required\n",
+                                strPiece.c_str());
+            continue;
+        }
+        strMessage += strPiece + ",";
+        pGroup->AddPath(std::move(strPiece));
+    }
+    const bool bNewestDefault = true;
+    pGroup->SetNewestOnly(pPolicy->GetBool(strKey.c_str(), "NewestOnly", &bNewestDefault));
+    strMessage += ") and monitor (";
+    strMessage += pGroup->IsNewestOnly() ? "Newest" : "All";
+    strMessage += ") setting is created";
+    if (strMessage.size() > kMessageMax) {
+        strMessage.resize(kMessageMax);
+    }
+    CSF_TRACE(kTraceLevel, "%s", strMessage.c_str());
+}
+
+void CEngineTextLog::CheckRuleLogGroups() {
+    for (auto& entry : m_LogGroups) {
+        entry.second->SetUsed(false);
+    }
+    m_RulesByGroup.clear();
+    RuleContainer* pRules = GetRuleContainer();
+    if (pRules == nullptr) {
+        return;
+    }
+    for (Rule* pRule : *pRules) {
+        auto* pTextRule = dynamic_cast<CTextLogRule*>(pRule);
+        if (pTextRule == nullptr || !pTextRule->IsEnabled()) {
+            continue;
+        }
+        for (const std::string& strGroup : pTextRule->GetLogGroups()) {
+            auto it = m_LogGroups.find(strGroup);
+            if (it == m_LogGroups.end()) {
+                plat::ConsolePrintf("ERROR: undefined LogGroup(%s) used in rule %s\n",
+                                    strGroup.c_str(), pTextRule->GetName().c_str());
+                continue;
+            }
+            it->second->SetUsed(true);
+            m_RulesByGroup.emplace(strGroup, pTextRule);
+        }
+    }
+}
+
+uint64_t CEngineTextLog::calculateMark(const std::string& strFileName, uint32_t& dwError) {
+    dwError = 0;
+    plat::FileStatus status;
+    if (!plat::GetFileStatus(strFileName.c_str(), status)) {
+        dwError = plat::GetLastError();
+        if (dwError == 0) {
+            dwError = plat::kErrFileNotFound;
+        }
+        return 0;
+    }
+    return status.m_qwIdentity;
+}
+
+const CLogGroup* CEngineTextLog::FindLogGroup(const std::string& strName) const {
+    auto it = m_LogGroups.find(strName);
+    return it == m_LogGroups.end() ? nullptr : it->second.get();
+}
+
+const CTextLogListener* CEngineTextLog::FindListener(const std::string& strFileName) const {
+    auto it = m_Listeners.find(strFileName);
+    return it == m_Listeners.end() ? nullptr : it->second.get();
+}
+
+uint32_t CEngineTextLog::_doWork() {
+    const uint32_t dwHostAddress = LogSensorAddress();
+    for (uint32_t dwPass = 0; StopRequested() == 0; ++dwPass) {
+        if (!RunPass(dwPass, dwHostAddress)) {
+            CSF_LOG(kCSFLogInfo, "Thread (inside loop) terminating...");
+            return 0;
+        }
+        Sleep(kPassMs);
+    }
+    CSF_LOG(kCSFLogInfo, "Thread terminating...");
+    return 0;
+}
+
+bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
+    if (dwPass % kScanInterval == 0) {
+        ++m_dwScan;
+        ScanGroups();
+        ScanListeners(dwPass == 0);
+    }
+    return ReadListeners(dwHostAddress);
+}
+
+void CEngineTextLog::ScanGroups() {
+    for (const auto& [strGroup, pGroup] : m_LogGroups) {
+        m_GroupFiles.clear();
+        pGroup->ExpandFiles(m_GroupFiles);
+        for (std::string& strFile : m_GroupFiles) {
+            auto it = m_Listeners.find(strFile);
+            if (it != m_Listeners.end()) {
+                RefreshListener(*it->second, strGroup);
+                continue;
+            }
+            CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strFile.c_str());
+            auto pListener = std::make_unique<CTextLogListener>(strFile);
+            uint32_t dwError = 0;
+            pListener->m_qwMark = calculateMark(strFile, dwError);
+            pListener->m_dwLastSeenScan = m_dwScan;
+            pListener->m_dwState = CTextLogListener::kWaitingToOpen;
+            pListener->m_GroupNames.push_back(strGroup);
+            m_Listeners.emplace(std::move(strFile), std::move(pListener));
+        }
+    }
+}
+
+void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::string& strGroup) {
+    // The first group of a scan to name the file starts its list afresh.
+    if (listener.m_dwLastSeenScan != m_dwScan) {
+        listener.m_GroupNames.clear();
+    }
+    listener.m_GroupNames.push_back(strGroup);
+    listener.m_dwLastSeenScan = m_dwScan;
+    uint32_t dwError = 0;
+    if (listener.m_dwState == CTextLogListener::kMonitoring) {
+        const uint64_t qwMark = calculateMark(listener.GetFileName(), dwError);
+        if (dwError != 0) {
+            CSF_TRACE(kTraceLevel, "ERROR: calculateMark returned %d", static_cast<int>(dwError));
+            // Seen "before this scan": phase 2 stops it.
+            listener.m_dwLastSeenScan = m_dwScan - 1;
+        } else if (qwMark != listener.m_qwMark) {
+            // Still read where it is open until it is reopened by name.
+            listener.m_dwState = CTextLogListener::kSwitched;
+            CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
+                      listener.GetFileName().c_str());
+            listener.m_qwMark = qwMark;
+        }
+    } else if (listener.m_dwState == CTextLogListener::kStopped) {
+        const uint64_t qwMark = calculateMark(listener.GetFileName(), dwError);
+        if (dwError == 0) {
+            listener.m_qwMark = qwMark;
+            listener.m_dwState = CTextLogListener::kWaitingToOpen;
+            CSF_TRACE(kTraceLevel, "re-monitoring file: %s", listener.GetFileName().c_str());
+        }
+    }
+}
+
+void CEngineTextLog::ScanListeners(bool bFirstScanOfRun) {
+    m_Removals.clear();
+    for (auto& [strFile, pListener] : m_Listeners) {
+        CTextLogListener& listener = *pListener;
+        switch (listener.m_dwState) {
+        case CTextLogListener::kMonitoring:
+            if (listener.m_dwLastSeenScan < m_dwScan) {
+                CSF_TRACE(kTraceLevel, "Stop monitoring file %s", strFile.c_str());
+                // Its file stays open until the read phase has drained it.
+                listener.m_dwState = CTextLogListener::kStopped;
+            }
+            break;
+        case CTextLogListener::kStopped:
+            m_Removals.push_back(strFile);
+            break;
+        case CTextLogListener::kWaitingToOpen:
+            // Lines already there at the first scan of a run are history;
+            // a file met later is read from its first line.
+            if (!listener.Open(bFirstScanOfRun ? qorFileReader::kEndOfFile : 0)) {
+                CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", strFile.c_str());
+            } else {
+                CSF_TRACE(kTraceLevel, "Starting to monitor file %s", strFile.c_str());
+            }
+            listener.m_dwState = CTextLogListener::kMonitoring;
+            break;
+        case CTextLogListener::kSwitched:
+            listener.m_dwState = CTextLogListener::kWaitingToOpen;
+            break;
+        default:
+            CSF_LOG(kFaultLevel, "LogListener(%s) status is confused (%d)", strFile.c_str(),
+                    static_cast<int>(listener.m_dwState));
+            break;
+        }
+    }
+    for (auto it = m_Removals.rbegin(); it != m_Removals.rend(); ++it) {
+        m_Listeners.erase(*it);
+    }
+}
+
+bool CEngineTextLog::ReadListeners(uint32_t dwHostAddress) {
+    for (auto& [strFile, pListener] : m_Listeners) {
+        while (const char* pszLine = pListener->ReadNextLine()) {
+            // A line taken from the file is reported under every group
+            // before a stop is heeded, so none of its reports is lost.
+            for (const std::string& strGroup : pListener->m_GroupNames) {
+                ReportLine(strGroup, strFile, dwHostAddress, pszLine);
+                Yield();
+            }
+            if (StopRequested() != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void CEngineTextLog::ResolvePair(const std::string& strTemplate, const std::string& strGroup,
+                                 const std::string& strFile, uint32_t dwHostAddress,
+                                 std::string& strValue) {
+    if (strTemplate == "@File") {
+        strValue = strFile;
+    } else if (strTemplate == "@Group") {
+        strValue = strGroup;
+    } else if (strTemplate == "@Host") {
+        strValue = LogHostName();
+    } else if (strTemplate == "@HostIP") {
+        char szAddress[plat::kDottedAddressSize];
+        strValue = plat::FormatDottedAddress(dwHostAddress, szAddress);
+    } else {
+        ResolveLineTemplate(strTemplate, m_strSubject, strValue);
+    }
+}
+
+void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& strFile,
+                                uint32_t dwHostAddress, const char* pszLine) {
+    if (pszLine == nullptr) {
+        return;
+    }
+    const auto range = m_RulesByGroup.equal_range(strGroup);
+    bool bSubjectReady = false;
+    for (auto it = range.first; it != range.second; ++it) {
+        CTextLogRule* pRule = it->second;
+        if (pRule == nullptr || !pRule->IsMatch(pszLine)) {
+            continue;
+        }
+        if (!bSubjectReady) {
+            // Templates see the first 1,023 characters of the line.
+            m_strSubject.assign(pszLine, ::strnlen(pszLine, kParseBufferSize - 1));
+            bSubjectReady = true;
+        }
+        auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);
+        if (pRecord == nullptr) {
+            continue;
+        }
+        pRecord->ClearInfoPairs();
+        pRecord->m_dwSourceAddress = LogSensorAddress();
+        pRecord->m_bSourceAddressSet = true;
+        pRecord->m_dwDestinationAddress = dwHostAddress;
+        pRecord->m_bDestinationAddressSet = true;
+        for (const InfoPair& pair : pRule->GetInfoPairs()) {
+            ResolvePair(pair.m_strValue, strGroup, strFile, dwHostAddress, m_strValue);
+            pRecord->AddInfoPair(pair.m_strName, m_strValue);
+        }
+        ExecuteResponses(pRecord);
+    }
+}

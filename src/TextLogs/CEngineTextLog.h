@@ -1,0 +1,112 @@
+#pragma once
+// The text-log monitor ("Text Log Monitor"): follows the log files that the
+// policy's log groups name, and matches every line appended to them against
+// the enabled text-log rules that name the file's group; each match becomes
+// an alert record of its rule.
+//
+// One engine thread does everything, one pass a second: every fifth pass
+// (the first included) it scans the groups for their current files, starts
+// following new ones, notices a name that now names another file (rotation)
+// and lets go of files no longer named; every pass it reads what each file
+// has gained.  Files met at the first scan of a run are read from their
+// end; files met later (created, rotated in, come back) from their start.
+// The thread runs only while some enabled rule names a defined group.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/EngineBase.h"
+
+class CInitializeTextLogRules;
+class CInitializeUserTextLogRules;
+class CLogGroup;
+class CTextLogListener;
+class CTextLogRule;
+class IPolicyEventInterface;
+
+class CEngineTextLog : public CEngineBase {
+public:
+    // Where the policy defines the log groups.
+    static constexpr const char kLogGroupsKey[] = "\\Advanced\\Logs\\";
+    // Template values see at most this much of a line.
+    static constexpr size_t kParseBufferSize = 1024;
+    // Passes between two scans of the groups' files.
+    static constexpr uint32_t kScanInterval = 5;
+
+    // `pPrototype` is the sensor's prototype policy event, with which the
+    // rule sections are registered; it stays the sensor's.
+    explicit CEngineTextLog(IPolicyEventInterface* pPrototype = nullptr);
+    ~CEngineTextLog() override;
+
+    int32_t Oninit(uint32_t dwArgument) override;
+    int32_t OnStart(uint32_t dwArgument) override;
+    int32_t OnStopInit(uint32_t dwArgument) override;
+    int32_t OnStop(uint32_t dwArgument) override;
+    int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnPauseInit(uint32_t dwArgument) override;
+    int32_t OnPause(uint32_t dwArgument) override;
+    int32_t OnResume(uint32_t dwArgument) override;
+    int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
+    int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+
+    // The identity of the file the name stands for now; `dwError` is 0,
+    // or the reason it cannot be read (the identity is then 0).
+    virtual uint64_t calculateMark(const std::string& strFileName, uint32_t& dwError);
+    // Binds every enabled rule to the defined groups it names.
+    virtual void CheckRuleLogGroups();
+    // Rebuilds the log groups from the policy's "\Advanced\Logs\".
+    virtual void ReadLogGroups(IPolicyContainer* pPolicy);
+    virtual void ClearLogGroups();
+    // Matches one line of `strFile`, read under `strGroup`, against that
+    // group's rules and reports one record per match.  `dwHostAddress` is
+    // in network byte order.
+    virtual void ReportLine(const std::string& strGroup, const std::string& strFile,
+                            uint32_t dwHostAddress, const char* pszLine);
+
+    // One pass of the thread (numbered from 0 in each run): the scan when
+    // it is due, then the reading.  False when a stop cut the reading short.
+    bool RunPass(uint32_t dwPass, uint32_t dwHostAddress);
+
+    size_t GetBindingCount() const { return m_RulesByGroup.size(); }
+    const CLogGroup* FindLogGroup(const std::string& strName) const;
+    const CTextLogListener* FindListener(const std::string& strFileName) const;
+    size_t GetListenerCount() const { return m_Listeners.size(); }
+
+protected:
+    uint32_t _doWork() override;
+
+private:
+    void ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName);
+    // Phase 1 of a scan: every group's files get or refresh their listener.
+    void ScanGroups();
+    void RefreshListener(CTextLogListener& listener, const std::string& strGroup);
+    // Phase 2: listeners are opened, stopped or let go by their state.
+    void ScanListeners(bool bFirstScanOfRun);
+    // The read phase; false when a stop came while lines were reported.
+    bool ReadListeners(uint32_t dwHostAddress);
+    // The value of one information pair for the line in m_strSubject.
+    void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
+                     const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
+    void DeleteListeners();
+
+    IPolicyEventInterface* const m_pPrototype;
+    std::unique_ptr<CInitializeTextLogRules> m_pDefaultReader;
+    std::unique_ptr<CInitializeUserTextLogRules> m_pUserReader;
+    // Equal group names keep their rules in binding order.
+    std::multimap<std::string, CTextLogRule*> m_RulesByGroup;
+    std::map<std::string, std::unique_ptr<CTextLogListener>> m_Listeners;
+    std::map<std::string, std::unique_ptr<CLogGroup>> m_LogGroups;
+
+    // Counts scans across thread runs, so a listener's last sighting is
+    // compared with scans, never with a pass number that a pause restarted.
+    uint32_t m_dwScan = 0;
+    // Engine thread only, kept so their buffers serve line after line.
+    std::vector<std::string> m_GroupFiles;
+    std::vector<std::string> m_Removals;
+    std::string m_strSubject;
+    std::string m_strValue;
+};

@@ -1,0 +1,77 @@
+#include "TextLogs/LogGroup.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "Common/WildcardFileFinder.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr const char kWildcards[] = "*?";
+
+}  // namespace
+
+CLogGroup::CLogGroup(std::string strName) : m_strName(std::move(strName)) {}
+
+void CLogGroup::AddPath(std::string strPath) { m_Paths.push_back(std::move(strPath)); }
+
+size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) const {
+    if (!m_bUsed) {
+        return 0;
+    }
+    if (!m_bNewestOnly) {
+        size_t nCount = 0;
+        for (const std::string& strPath : m_Paths) {
+            nCount += ExpandPattern(strPath, std::string(), files);
+        }
+        return nCount;
+    }
+    // A file never written since the epoch is never the newest.
+    std::vector<std::string> produced;
+    std::string strBest;
+    int64_t llBestTime = 0;
+    for (const std::string& strPath : m_Paths) {
+        produced.clear();
+        ExpandPattern(strPath, std::string(), produced);
+        for (std::string& strName : produced) {
+            plat::FileStatus status;
+            if (plat::GetFileStatus(strName.c_str(), status) &&
+                status.m_llModifiedNs > llBestTime) {
+                llBestTime = status.m_llModifiedNs;
+                strBest = std::move(strName);
+            }
+        }
+    }
+    if (strBest.empty()) {
+        return 0;
+    }
+    files.push_back(std::move(strBest));
+    return 1;
+}
+
+size_t CLogGroup::ExpandPattern(const std::string& strPattern, const std::string& strPrefix,
+                                std::vector<std::string>& files) const {
+    std::string strPath = strPattern;
+    const bool bRecursive = WildcardFileFinder::StripRecursiveMarker(strPath);
+    const size_t nWildcard = strPath.find_first_of(kWildcards);
+    // A name written out is taken whatever it is; what a wildcard in the
+    // last component or a walk beneath a directory finds counts only when
+    // it is a file.
+    const bool bFilesOnly = bRecursive || (nWildcard != std::string::npos &&
+                                           strPath.find_first_of("/\\", nWildcard) == std::string::npos);
+    WildcardFindData found;
+    WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(strPath.c_str(), bRecursive, &found);
+    if (walk == WildcardFileFinder::InvalidHandle()) {
+        return 0;
+    }
+    size_t nCount = 0;
+    do {
+        if (!bFilesOnly || !found.IsDirectory()) {
+            files.push_back(strPrefix + found.m_strFileName);
+            ++nCount;
+        }
+    } while (WildcardFileFinder::FindNext(walk, &found) != 0);
+    WildcardFileFinder::Close(walk);
+    return nCount;
+}

@@ -1,0 +1,234 @@
+// The text-log engine driven pass by pass on real files: which lines are
+// reported, under which groups and rules, and how it follows files that
+// appear, rotate, vanish and come back.
+
+#include "TextLogs/CEngineTextLog.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "Common/AgentEventInfo.h"
+#include "TextLogs/LogGroup.h"
+#include "TextLogs/LogRuleFixture.h"
+#include "TextLogs/TextLogListener.h"
+#include "platform/Sockets.h"
+#include "qorCSFLib/CSFSensor.h"
+
+namespace {
+
+constexpr const char kHost[] = "198.51.100.4";
+
+std::string Pair(const AgentEventInfo& record, const char* pszName) {
+    std::string strValue = "<absent>";
+    record.GetInfoPairValue(pszName, strValue);
+    return strValue;
+}
+
+class TextLogEngineTest : public ::testing::Test, public LogRuleFixture {
+protected:
+    TextLogEngineTest() {
+        m_FrameworkSensor.SetSensorAddress("192.0.2.7");
+        plat::ParseIpv4Address(kHost, m_dwHost);
+    }
+    ~TextLogEngineTest() override {
+        m_pEngine.reset();
+        m_Sensor.DeleteRules();
+    }
+
+    void AddGroup(const char* pszName, const std::string& strPaths, bool bNewestOnly = false) {
+        const std::string strKey = std::string("\\Advanced\\Logs\\") + pszName;
+        Set(strKey, "Path", strPaths.c_str());
+        Set(strKey, "NewestOnly", bNewestOnly);
+    }
+    void AddTextRule(const char* pszName, const char* pszLogs, const char* pszPattern) {
+        const std::string strPath = AddRule(pszName, "TextLog", pszLogs);
+        Set(strPath, "Regular Expression", pszPattern);
+        Set(strPath + "\\Info", "File", "@File");
+        Set(strPath + "\\Info", "Group", "@Group");
+        Set(strPath + "\\Info", "Word", "@Field1");
+        Set(strPath + "\\Info", "Host", "@HostIP");
+    }
+    void Start() {
+        m_pEngine = std::make_unique<CEngineTextLog>();
+        m_Sensor.m_pPolicy = m_pPolicy;
+        ASSERT_EQ(m_pEngine->Oninit(0), 0);
+    }
+    void Append(const std::string& strName, const std::string& strBytes) {
+        std::ofstream(m_Dir.File(strName), std::ios::binary | std::ios::app) << strBytes;
+    }
+    // Runs passes up to and including `dwLast`, as the thread numbers them,
+    // and answers "rule:group:word" for each record reported.
+    std::vector<std::string> RunTo(uint32_t dwLast) {
+        for (; m_dwPass <= dwLast; ++m_dwPass) {
+            EXPECT_TRUE(m_pEngine->RunPass(m_dwPass, m_dwHost));
+        }
+        std::vector<std::string> reports;
+        for (const auto& pRecord : m_Sensor.TakeReported()) {
+            reports.push_back(pRecord->GetRuleName() + ":" + Pair(*pRecord, "Group") + ":" +
+                              Pair(*pRecord, "Word"));
+            m_Last = Pair(*pRecord, "File") + " " + Pair(*pRecord, "Host");
+        }
+        return reports;
+    }
+    // The next pass number that scans.
+    uint32_t NextScan() const {
+        return (m_dwPass + CEngineTextLog::kScanInterval - 1) / CEngineTextLog::kScanInterval *
+               CEngineTextLog::kScanInterval;
+    }
+
+    hwtest::ScratchDirectory m_Dir;
+    CSFSensor m_FrameworkSensor;
+    std::unique_ptr<CEngineTextLog> m_pEngine;
+    uint32_t m_dwHost = 0;
+    uint32_t m_dwPass = 0;
+    std::string m_Last;
+};
+
+using Reports = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(TextLogEngineTest, GroupPathsMustBeAbsoluteAndAGroupWithoutPathIsUndefined) {
+    Set("\\Advanced\\Logs\\Empty", "NewestOnly", true);
+    AddGroup("Mixed", "/var/a.log|d.log||C:\\b.log", true);
+    Set("\\Advanced\\Logs\\Mixed", "NewestOnly", "0");
+    Start();
+    EXPECT_EQ(m_pEngine->FindLogGroup("Empty"), nullptr);
+    EXPECT_EQ(m_Console.Text(),
+              "WARNING: LogGroup (Empty) doesn't have 'Path' value\n"
+              "ERROR: d.log cannot be monitored, Absolute path required\n");
+    const CLogGroup* pGroup = m_pEngine->FindLogGroup("Mixed");
+    ASSERT_NE(pGroup, nullptr);
+    EXPECT_EQ(pGroup->GetPaths(), (std::vector<std::string>{"/var/a.log", "C:\\b.log"}));
+    // A flag written as text is no flag: the default, newest only, holds.
+    EXPECT_TRUE(pGroup->IsNewestOnly());
+    // No enabled rule names a group: the engine has no thread to run.
+    EXPECT_EQ(m_pEngine->GetBindingCount(), 0u);
+    EXPECT_EQ(m_pEngine->OnStart(0), 0);
+    EXPECT_FALSE(m_pEngine->IsRunning());
+}
+
+TEST_F(TextLogEngineTest, OldLinesAreSkippedButAFileThatAppearsLaterIsReadFromItsFirstLine) {
+    Append("a.log", "ERROR old\n");
+    AddGroup("App", m_Dir.Path() + "/*.log");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    EXPECT_EQ(RunTo(0), Reports{});
+    Append("a.log", "ERROR new\ninfo only\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:new"});
+    EXPECT_EQ(m_Last, m_Dir.File("a.log") + " " + kHost);
+    Append("b.log", "ERROR first\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:first"});
+}
+
+TEST_F(TextLogEngineTest, RotatedFileIsReadToItsEndAndThenTheNewFileFromItsStart) {
+    Append("app.log", "");
+    AddGroup("App", m_Dir.File("app.log"));
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    ASSERT_EQ(::rename(m_Dir.File("app.log").c_str(), m_Dir.File("app.log.1").c_str()), 0);
+    Append("app.log", "ERROR fresh\n");
+    Append("app.log.1", "ERROR tail\n");
+    // The next scan sees another file under the name; the old one is still
+    // read to its end, and the new one is opened at the scan after.
+    const uint32_t dwSwitch = NextScan();
+    EXPECT_EQ(RunTo(dwSwitch), Reports{"Errors:App:tail"});
+    EXPECT_EQ(RunTo(dwSwitch + CEngineTextLog::kScanInterval), Reports{"Errors:App:fresh"});
+}
+
+TEST_F(TextLogEngineTest, DeletedFileIsLetGoAndReadFromItsStartWhenItComesBack) {
+    Append("app.log", "");
+    AddGroup("App", m_Dir.File("app.log"));
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    Append("app.log", "ERROR last words\n");
+    ASSERT_EQ(::unlink(m_Dir.File("app.log").c_str()), 0);
+    // Stopped at the next scan, but its last lines are still read.
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:last"});
+    EXPECT_EQ(m_pEngine->FindListener(m_Dir.File("app.log"))->m_dwState,
+              CTextLogListener::kStopped);
+    RunTo(NextScan());
+    EXPECT_EQ(m_pEngine->GetListenerCount(), 0u);
+    Append("app.log", "ERROR reborn\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:reborn"});
+}
+
+TEST_F(TextLogEngineTest, FileOfTwoGroupsIsReportedOncePerGroupWithThatGroupsRules) {
+    Append("app.log", "");
+    AddGroup("One", m_Dir.File("app.log"));
+    AddGroup("Two", m_Dir.Path() + "/*.log");
+    AddTextRule("Any", "One,Two", "line");
+    AddTextRule("OnlyTwo", "Two", "line");
+    Start();
+    EXPECT_EQ(m_pEngine->GetBindingCount(), 3u);
+    RunTo(0);
+    Append("app.log", "line x\n");
+    EXPECT_EQ(RunTo(1), (Reports{"Any:One:x", "Any:Two:x", "OnlyTwo:Two:x"}));
+}
+
+namespace {
+
+class LogGroupTest : public ::testing::Test {
+protected:
+    void Touch(const std::string& strName, time_t seconds) {
+        std::ofstream(m_Dir.File(strName)) << "x\n";
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, m_Dir.File(strName).c_str(), times, 0), 0);
+    }
+    std::vector<std::string> Expand(CLogGroup& group) {
+        std::vector<std::string> files;
+        const size_t nCount = group.ExpandFiles(files);
+        EXPECT_EQ(nCount, files.size());
+        for (std::string& strFile : files) {
+            strFile = strFile.substr(m_Dir.Path().size() + 1);
+        }
+        return files;
+    }
+
+    hwtest::ScratchDirectory m_Dir;
+};
+
+}  // namespace
+
+TEST_F(LogGroupTest, NewestOnlyChoosesOneFileOverAllPathsAndTheFirstAmongEquals) {
+    Touch("a.log", 1000);
+    Touch("b.log", 3000);
+    Touch("c.txt", 3000);
+    Touch("epoch.log", 0);
+    CLogGroup group("G");
+    group.AddPath(m_Dir.Path() + "/*.log");
+    group.AddPath(m_Dir.Path() + "\\c.txt");
+    group.SetNewestOnly(true);
+    EXPECT_EQ(Expand(group), std::vector<std::string>{});
+    group.SetUsed(true);
+    EXPECT_EQ(Expand(group), std::vector<std::string>{"b.log"});
+    group.SetNewestOnly(false);
+    EXPECT_EQ(Expand(group), (std::vector<std::string>{"a.log", "b.log", "epoch.log", "c.txt"}));
+}
+
+TEST_F(LogGroupTest, WildcardDirectoryNeverMatchesTheDirectoryItselfOrItsParent) {
+    ASSERT_EQ(::mkdir(m_Dir.File("d1").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(m_Dir.File("d2").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(m_Dir.File("d2/sub").c_str(), 0755), 0);
+    Touch("app.log", 10);
+    Touch("d1/app.log", 10);
+    Touch("d2/sub/deep.log", 10);
+    CLogGroup group("G");
+    group.SetUsed(true);
+    group.AddPath(m_Dir.Path() + "/*/app.log");
+    group.AddPath(m_Dir.Path() + "/d2/...");
+    group.AddPath(m_Dir.Path() + "/d*");
+    group.AddPath(m_Dir.Path() + "/d1");
+    group.AddPath(m_Dir.Path() + "/missing/*.log");
+    // A directory named outright is taken; one a wildcard finds is not.
+    EXPECT_EQ(Expand(group), (std::vector<std::string>{"d1/app.log", "d2/sub/deep.log", "d1"}));
+}
