@@ -1,0 +1,121 @@
+// The text-log engine end to end: the real hwhost with the real plug-in on
+// a copy of the demo sensor root, its demo log file appended to, shrunk,
+// rotated and joined by a new file, with the alerts read back from the
+// host's XML output.
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/ChildProcess.h"
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TextLogHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::copy(std::string(HW_SOURCE_DIR) + "/examples/demo", m_Root.Path(),
+                 fs::copy_options::recursive);
+        // As scripts/run does: the demo's log group points into the copy.
+        std::string strPolicy = hwtest::ReadWholeFile(m_Root.File("Default.policy"));
+        const std::string strMarker = "@SENSOR_ROOT@";
+        strPolicy.replace(strPolicy.find(strMarker), strMarker.size(), m_Root.Path());
+        hwtest::WriteWholeFile(m_Root.File("Default.policy"), strPolicy);
+
+        m_Host.SetErrorFile(m_Out.File("hwhost.err"));
+        ASSERT_TRUE(m_Host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root",
+                                  m_Root.Path(), "--alerts", m_Out.File("alerts.xml"), "--log",
+                                  m_Out.File("hwhost.log")},
+                                 m_Out.File("hwhost.out")));
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return Errors().find("hwhost: sensor started") != std::string::npos; }, 60))
+            << Errors();
+    }
+
+    std::string Errors() const { return hwtest::ReadWholeFile(m_Out.File("hwhost.err")); }
+    std::string Alerts() const { return hwtest::ReadWholeFile(m_Out.File("alerts.xml")); }
+    std::string Log(const std::string& strName) const { return m_Root.File("applogs/" + strName); }
+    void Append(const std::string& strName, const std::string& strLine) {
+        std::ofstream(Log(strName), std::ios::binary | std::ios::app) << strLine << "\n";
+    }
+    void Error(const std::string& strName, const std::string& strComponent) {
+        Append(strName, "2026-12-06 10:00:00 [error] " + strComponent + ": something broke");
+    }
+    // How many alerts carry the parameter with this value.
+    size_t AlertsWith(const std::string& strName, const std::string& strValue) const {
+        const std::string strParam =
+            "<param name='" + strName + "' type='string' value='" + strValue + "'";
+        size_t nCount = 0;
+        const std::string strAll = Alerts();
+        for (size_t at = strAll.find(strParam); at != std::string::npos;
+             at = strAll.find(strParam, at + 1)) {
+            ++nCount;
+        }
+        return nCount;
+    }
+    bool WaitForComponent(const std::string& strComponent) {
+        return hwtest::WaitUntil([&] { return AlertsWith("Component", strComponent) > 0; }, 60);
+    }
+
+    hwtest::ScratchDirectory m_Root;
+    hwtest::ScratchDirectory m_Out;
+    hwtest::ChildProcess m_Host;
+};
+
+}  // namespace
+
+TEST_F(TextLogHostTest, AppendedLinesBecomeAlertsThroughLongLinesShrinkingRotationAndNewFiles) {
+    // The engine takes up the file at its first scan: until then appended
+    // lines are history, so probe until one is reported.
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            Error("app.log", "probe" + std::to_string(++nProbe));
+            return hwtest::WaitUntil([&] { return Alerts().find("probe") != std::string::npos; },
+                                     2);
+        },
+        60))
+        << Errors();
+
+    Append("app.log",
+           "2026-12-06 10:00:01 [warn] auth: authentication failed for user mallory from "
+           "203.0.113.5 via web");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertsWith("User", "mallory") > 0; }, 60));
+    EXPECT_EQ(AlertsWith("Log group", "Demo application"), 1u);
+
+    // Longer than 4,095 bytes: matched piece by piece.
+    Append("app.log", "2026-12-06 10:00:02 [error] bigline: " + std::string(5000, 'x') +
+                          " 10:00:03 [crit] tailpiece: end");
+    ASSERT_TRUE(WaitForComponent("bigline:") && WaitForComponent("tailpiece:")) << Errors();
+
+    // Shrunk in place: read again from its new beginning.
+    ASSERT_EQ(::truncate(Log("app.log").c_str(), 0), 0);
+    Error("app.log", "truncated");
+    ASSERT_TRUE(WaitForComponent("truncated:")) << Errors();
+
+    // Rotated: the moved file is read to its end, the new one from its start.
+    ASSERT_EQ(::rename(Log("app.log").c_str(), Log("app.log.1").c_str()), 0);
+    Error("app.log.1", "oldtail");
+    Error("app.log", "rotated");
+    ASSERT_TRUE(WaitForComponent("oldtail:") && WaitForComponent("rotated:")) << Errors();
+
+    // A file that appears after the start is read from its first line.
+    Error("late.log", "latefile");
+    ASSERT_TRUE(WaitForComponent("latefile:")) << Errors();
+
+    for (const char* pszComponent :
+         {"bigline:", "tailpiece:", "truncated:", "oldtail:", "rotated:", "latefile:"}) {
+        EXPECT_EQ(AlertsWith("Component", pszComponent), 1u) << pszComponent;
+    }
+    // Present before the start, never reported.
+    EXPECT_EQ(AlertsWith("Component", "db:"), 0u);
+    EXPECT_EQ(AlertsWith("Log file", Log("late.log")), 1u);
+}
