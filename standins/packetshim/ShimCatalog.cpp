@@ -22,7 +22,6 @@
 namespace shim {
 namespace {
 
-constexpr uint32_t kDefaultSpeed = 0;
 // Bytes 0x00 to 0x13 of a record are the shim's: its open handle.
 constexpr uint32_t kPrivateBytes = 0x14;
 
@@ -61,33 +60,43 @@ uint32_t MediumOf(unsigned short hardwareType) {
     }
 }
 
-// Bits per second from the interface's speed in Mbit/s; 0 when it has none.
+// Asks the interface's driver; sysfs would show the namespace it was
+// mounted in, not the one this process lives in.
+bool AskDriver(const std::string& interface, void* request) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    ifreq ask{};
+    std::snprintf(ask.ifr_name, sizeof ask.ifr_name, "%s", interface.c_str());
+    ask.ifr_data = static_cast<char*>(request);
+    bool answered = ::ioctl(fd, SIOCETHTOOL, &ask) == 0;
+    ::close(fd);
+    return answered;
+}
+
+// Bits per second; 0 when the driver reports no speed.
 uint32_t LinkSpeedOf(const std::string& interface) {
-    std::ifstream file("/sys/class/net/" + interface + "/speed");
-    long megabits = -1;
-    if (!(file >> megabits) || megabits <= 0) {
-        return kDefaultSpeed;
+    ethtool_cmd settings{};
+    settings.cmd = ETHTOOL_GSET;
+    if (!AskDriver(interface, &settings)) {
+        return 0;
+    }
+    uint32_t megabits = ethtool_cmd_speed(&settings);
+    if (megabits == 0 || megabits == static_cast<uint32_t>(SPEED_UNKNOWN)) {
+        return 0;
     }
     unsigned long long bits = static_cast<unsigned long long>(megabits) * 1000000ull;
     return bits > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(bits);
 }
 
 std::string DriverOf(const std::string& interface) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return "network";
-    }
     ethtool_drvinfo info{};
     info.cmd = ETHTOOL_GDRVINFO;
-    ifreq request{};
-    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", interface.c_str());
-    request.ifr_data = reinterpret_cast<char*>(&info);
-    std::string driver = "network";
-    if (::ioctl(fd, SIOCETHTOOL, &request) == 0 && info.driver[0] != '\0') {
-        driver.assign(info.driver, strnlen(info.driver, sizeof info.driver));
+    if (!AskDriver(interface, &info) || info.driver[0] == '\0') {
+        return "network";
     }
-    ::close(fd);
-    return driver;
+    return std::string(info.driver, strnlen(info.driver, sizeof info.driver));
 }
 
 bool Monitored(const AdapterFacts& facts, const std::vector<std::string>& chosen, bool up) {

@@ -146,4 +146,14 @@ TEST_F(CaptureTest, SecondProcessCapturesBesideTheFirst) {
     EXPECT_EQ(driver->frame().packet().m_dwCapturedLength, m_Frames[0].m_Bytes.size());
 }
 
+TEST_F(CaptureTest, SendOnlyRequestFallsBackToAnEthernetAdapter) {
+    // A card family that cannot transmit hands the request to an adapter that can.
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver("\\Device\\mve10001", 5);
+    EXPECT_EQ(driver->getName().rfind("\\Device\\hwcap", 0), 0u) << driver->getName();
+    EXPECT_TRUE(driver->canTransmit());
+    driver->open(true, false);
+    EXPECT_FALSE(driver->adapterInfo().m_bReceiveCreated);
+    driver->send(m_Frames[2].m_Bytes.data(), static_cast<uint32_t>(m_Frames[2].m_Bytes.size()));
+}
+
 }  // namespace

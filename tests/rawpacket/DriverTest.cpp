@@ -116,6 +116,35 @@ TEST_F(DriverTest, HundredNanosecondTimeStampsAreConverted) {
     }
 }
 
+TEST_F(DriverTest, DamagedCaptureFileEndsTheReplayWhereTheDamageStarts) {
+    std::string bytes = rptest::PcapBytes({m_Frames[0], m_Frames[1]});
+    std::string oversized = rptest::PcapBytes({m_Frames[2]}).substr(24);
+    uint32_t huge = 0x7FFFFFFFu;
+    oversized.replace(8, 4, reinterpret_cast<const char*>(&huge), 4);
+    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), bytes + oversized + rptest::PcapBytes({m_Frames[3]}).substr(24));
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(driver->readFrame(driver->frame()));
+        driver->freeFrame(driver->frame());
+    }
+    EXPECT_FALSE(driver->readFrame(driver->frame()));
+    EXPECT_FALSE(driver->readFrame(driver->frame()));
+    EXPECT_EQ(driver->frame().status(), rp::kDllNoFrame);
+    // A record cut short by the end of the file is no frame either.
+    driver.reset();
+    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), bytes.substr(0, bytes.size() - 5));
+    driver = OpenReplay();
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    driver->freeFrame(driver->frame());
+    EXPECT_FALSE(driver->readFrame(driver->frame()));
+}
+
+TEST_F(DriverTest, FileThatIsNoCaptureIsRefusedAtStart) {
+    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), "GET / HTTP/1.0\r\n\r\n and more text");
+    // Its medium is unknown, so the adapter does not even open.
+    EXPECT_THROW(m_Factory.createDriver(kReplay, 2), rp::OpenError);
+}
+
 TEST_F(DriverTest, StoppedDriverReadsNothing) {
     std::unique_ptr<rp::Driver> driver = OpenReplay();
     ASSERT_TRUE(driver->readFrame(driver->frame()));
