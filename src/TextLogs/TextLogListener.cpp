@@ -1,5 +1,8 @@
 #include "TextLogs/TextLogListener.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "platform/Console.h"
@@ -44,7 +47,14 @@ const char* CTextLogListener::ReadNextLine() {
             }
         }
         CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, pLine);
-        plat::ConsolePrintf("DEBUG: Get[%d]: %s\n", nRead, pLine);
+        // Formatted into the listener's own room: a long line costs no
+        // allocation on its way to standard error either.
+        const int nReport = std::snprintf(m_Report.data(), m_Report.size(), "DEBUG: Get[%d]: %s\n",
+                                          nRead, pLine);
+        if (nReport > 0) {
+            plat::ConsoleWrite(std::string_view(
+                m_Report.data(), std::min(static_cast<size_t>(nReport), m_Report.size() - 1)));
+        }
         return pLine;
     }
     if (nRead < 0) {

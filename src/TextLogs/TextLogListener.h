@@ -50,6 +50,8 @@ public:
 private:
     const std::string m_strFileName;
     std::array<char, kLineMax + 1> m_Line{};
+    // The standard-error report of the line: prefix, line and line feed.
+    std::array<char, kLineMax + 32> m_Report{};
     qorTextReader m_Reader;
     bool m_bClosed = true;
 };

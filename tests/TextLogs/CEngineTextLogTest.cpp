@@ -128,22 +128,6 @@ TEST_F(TextLogEngineTest, OldLinesAreSkippedButAFileThatAppearsLaterIsReadFromIt
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:first"});
 }
 
-TEST_F(TextLogEngineTest, RotatedFileIsReadToItsEndAndThenTheNewFileFromItsStart) {
-    Append("app.log", "");
-    AddGroup("App", m_Dir.File("app.log"));
-    AddTextRule("Errors", "App", "ERROR");
-    Start();
-    RunTo(0);
-    ASSERT_EQ(::rename(m_Dir.File("app.log").c_str(), m_Dir.File("app.log.1").c_str()), 0);
-    Append("app.log", "ERROR fresh\n");
-    Append("app.log.1", "ERROR tail\n");
-    // The next scan sees another file under the name; the old one is still
-    // read to its end, and the new one is opened at the scan after.
-    const uint32_t dwSwitch = NextScan();
-    EXPECT_EQ(RunTo(dwSwitch), Reports{"Errors:App:tail"});
-    EXPECT_EQ(RunTo(dwSwitch + CEngineTextLog::kScanInterval), Reports{"Errors:App:fresh"});
-}
-
 TEST_F(TextLogEngineTest, DeletedFileIsLetGoAndReadFromItsStartWhenItComesBack) {
     Append("app.log", "");
     AddGroup("App", m_Dir.File("app.log"));

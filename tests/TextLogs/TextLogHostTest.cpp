@@ -13,6 +13,7 @@
 #include <string>
 
 #include "support/ChildProcess.h"
+#include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -51,15 +52,8 @@ protected:
     }
     // How many alerts carry the parameter with this value.
     size_t AlertsWith(const std::string& strName, const std::string& strValue) const {
-        const std::string strParam =
-            "<param name='" + strName + "' type='string' value='" + strValue + "'";
-        size_t nCount = 0;
-        const std::string strAll = Alerts();
-        for (size_t at = strAll.find(strParam); at != std::string::npos;
-             at = strAll.find(strParam, at + 1)) {
-            ++nCount;
-        }
-        return nCount;
+        return hwtest::CountOf(Alerts(), "<param name='" + strName + "' type='string' value='" +
+                                             strValue + "'");
     }
     bool WaitForComponent(const std::string& strComponent) {
         return hwtest::WaitUntil([&] { return AlertsWith("Component", strComponent) > 0; }, 60);
