@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BypassFilters.h"
 #include "ReplayAdapter.h"
 #include "ShimCatalog.h"
 #include "ShimStatus.h"
@@ -25,14 +26,6 @@ constexpr uint32_t kHandleMagicOffset = 0x0;
 constexpr uint32_t kHandleSlotOffset = 0x4;
 constexpr uint32_t kHandleGenerationOffset = 0x8;
 constexpr uint32_t kSlots = 64;
-constexpr uint32_t kMaxBypassFilters = 256;
-
-struct BypassFilter {
-    uint32_t m_dwAddress;
-    uint32_t m_dwPrefix;
-    uint32_t m_dwProtocol;
-    uint32_t m_dwDirection;
-};
 
 struct ShimState {
     std::mutex m_Lock;
@@ -42,8 +35,6 @@ struct ShimState {
     std::unique_ptr<ShimAdapter> m_Adapters[kSlots];
     uint32_t m_Generations[kSlots] = {};
     std::map<std::string, std::string> m_Parameters;
-    std::vector<BypassFilter> m_Pending;
-    std::vector<BypassFilter> m_Active;
     rp::PacketNotifyFn m_pfnNotify = nullptr;
 };
 
@@ -268,30 +259,18 @@ SHIM_EXPORT uint32_t PacketInjectTransmit(rp::PacketAdapterEntry* entry, const v
     return adapter != nullptr ? adapter->transmit(data, length) : kNotOpen;
 }
 
-// Bypass filters are collected, then made current together; this shim
-// keeps them for the caller and applies none (a tap sees everything).
 SHIM_EXPORT uint32_t PacketPurgeBypassFilters(void* /*argument*/) {
-    std::lock_guard<std::mutex> guard(State().m_Lock);
-    State().m_Pending.clear();
+    PurgePendingFilters();
     return 0;
 }
 
 SHIM_EXPORT uint32_t PacketAddBypassFilter(uint32_t address, uint32_t prefix, uint32_t protocol,
                                            uint32_t direction) {
-    if (prefix > 32 || direction < 1 || direction > 3) {
-        return kInvalidParameter;
-    }
-    std::lock_guard<std::mutex> guard(State().m_Lock);
-    if (State().m_Pending.size() >= kMaxBypassFilters) {
-        return kInvalidParameter;
-    }
-    State().m_Pending.push_back({address, prefix, protocol, direction});
-    return 0;
+    return AddPendingFilter({address, prefix, protocol, direction}) ? 0 : kInvalidParameter;
 }
 
 SHIM_EXPORT uint32_t PacketPushAllBypassFilters(void* /*argument*/) {
-    std::lock_guard<std::mutex> guard(State().m_Lock);
-    State().m_Active = State().m_Pending;
+    PublishFilters();
     return 0;
 }
 

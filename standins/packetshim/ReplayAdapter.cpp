@@ -65,12 +65,23 @@ uint32_t ReplayAdapter::read(uint32_t timeoutMs, void** record) {
     uint32_t seconds = 0;
     uint32_t fraction = 0;
     PcapReader::Result result = PcapReader::Result::kEnd;
-    if (!m_bCorrupt) {
+    // A looping file starts again once per read, so a file whose every
+    // frame is bypassed cannot hold the reader forever.
+    bool rewound = false;
+    while (!m_bCorrupt) {
         result = m_Reader.next(recordData(), recordRoom(), captured, original, seconds, fraction);
-        if (result == PcapReader::Result::kEnd && m_Options.m_bLoop) {
+        if (result == PcapReader::Result::kEnd && m_Options.m_bLoop && !rewound) {
+            rewound = true;
             m_Reader.rewind();
             result = m_Reader.next(recordData(), recordRoom(), captured, original, seconds, fraction);
         }
+        if (result != PcapReader::Result::kRecord || !m_Bypass.matches(recordData(), captured)) {
+            break;
+        }
+        // Bypassed: passed on without the reader seeing it.
+        m_Passed.write(recordData(), captured, original, seconds,
+                       m_Reader.header().m_bNanoseconds ? fraction / 1000 : fraction);
+        ++m_Statistics.m_qwPassed;
     }
     if (result != PcapReader::Result::kRecord) {
         // A damaged file ends the replay where the damage starts.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BypassFilters.h"
 #include "rawpacket/PacketAdapterEntry.h"
 #include "rawpacket/PacketDllApi.h"
 
@@ -67,6 +68,7 @@ protected:
     std::vector<uint8_t> m_Record;
     bool m_bRecordOut = false;
     rp::PacketStatistics m_Statistics{};
+    BypassView m_Bypass;
 };
 
 }  // namespace shim

@@ -121,6 +121,11 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
         if (outgoing && m_bLoopback) {
             continue;
         }
+        uint32_t captured = static_cast<uint32_t>(wire) < recordRoom() ? static_cast<uint32_t>(wire) : recordRoom();
+        if (m_Bypass.matches(recordData(), captured)) {
+            ++m_Statistics.m_qwPassed;
+            continue;
+        }
         timeval stamp{};
         for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
             if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_TIMESTAMP) {
@@ -130,7 +135,6 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
         if (stamp.tv_sec == 0) {
             ::gettimeofday(&stamp, nullptr);
         }
-        uint32_t captured = static_cast<uint32_t>(wire) < recordRoom() ? static_cast<uint32_t>(wire) : recordRoom();
         fillHeader(outgoing ? static_cast<uint32_t>(rp::kRecordFlagSentByHost) : 0u, captured, static_cast<uint32_t>(wire),
                    static_cast<uint32_t>(stamp.tv_sec), static_cast<uint32_t>(stamp.tv_usec));
         ++m_Statistics.m_qwReceived;

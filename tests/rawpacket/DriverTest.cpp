@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "ReplayFixture.h"
+#include "rawpacket/Address.h"
 #include "rawpacket/DriverFactory.h"
 #include "rawpacket/MoatDriver.h"
 #include "rawpacket/RawAdapterInfo.h"
@@ -143,6 +147,54 @@ TEST_F(DriverTest, FileThatIsNoCaptureIsRefusedAtStart) {
     hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), "GET / HTTP/1.0\r\n\r\n and more text");
     // Its medium is unknown, so the adapter does not even open.
     EXPECT_THROW(m_Factory.createDriver(kReplay, 2), rp::OpenError);
+}
+
+rptest::TestFrame Ipv4Frame(const char* source, uint8_t protocol) {
+    rptest::TestFrame frame{std::vector<uint8_t>(60, 0), 1700000000u, 5};
+    frame.m_Bytes[12] = 0x08;
+    frame.m_Bytes[14] = 0x45;
+    frame.m_Bytes[23] = protocol;
+    uint32_t address = htonl(rp::IpAddress(source).value());
+    std::memcpy(&frame.m_Bytes[26], &address, 4);
+    return frame;
+}
+
+TEST_F(DriverTest, BypassedTrafficIsPassedOnUnseen) {
+    std::vector<rptest::TestFrame> frames = {Ipv4Frame("192.0.2.1", 17), Ipv4Frame("198.51.100.9", 6), m_Frames[0],
+                                             Ipv4Frame("192.0.2.200", 6)};
+    frames.back().m_Bytes.resize(30);  // too short for its IPv4 header
+    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), rptest::PcapBytes(frames));
+    {
+        std::unique_ptr<rp::Driver> driver = OpenReplay();
+        EXPECT_EQ(driver->purgeBypassFilters(nullptr), 0u);
+        EXPECT_EQ(driver->addBypassFilter(htonl(0xC0000200u), 24, 255, 1), 0u);
+        EXPECT_EQ(driver->addBypassFilter(0, 33, 255, 1), rp::kDllInvalidParameter);
+        EXPECT_EQ(driver->addBypassFilter(0, 8, 255, 4), rp::kDllInvalidParameter);
+        EXPECT_EQ(driver->pushAllBypassFilters(nullptr), 0u);
+        std::vector<uint32_t> seen;
+        while (driver->readFrame(driver->frame())) {
+            seen.push_back(driver->frame().packet().m_dwCapturedLength);
+            driver->freeFrame(driver->frame());
+        }
+        EXPECT_EQ(seen, (std::vector<uint32_t>{60, static_cast<uint32_t>(m_Frames[0].m_Bytes.size()), 30}));
+    }
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("replay0.pass.pcap")), rptest::PcapBytes(frames));
+}
+
+TEST_F(DriverTest, AdapterNameFillingItsWholeFieldIsReadWithinIt) {
+    rp::PacketAdapterEntry& entry = const_cast<rp::PacketAdapterEntry&>(m_Table.Entry(m_Table.Find(kReplay)));
+    std::memset(entry.m_Bytes + rp::kEntryName, 'A', rp::kAdapterNameSize);
+    rp::PacketDll binding;
+    rp::AdapterInfo info(std::string(rp::kAdapterNameSize + 8, 'A'), 2);
+    EXPECT_THROW(binding.open(info.m_strName, 2, info), rp::OpenError);
+    EXPECT_EQ(binding.m_nEntryIndex, -1);
+}
+
+TEST_F(DriverTest, RefreshedTableKeepsOpenAdaptersReadable) {
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    m_Table.Fill();
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    EXPECT_EQ(driver->freeFrame(driver->frame()), 0u);
 }
 
 TEST_F(DriverTest, StoppedDriverReadsNothing) {
