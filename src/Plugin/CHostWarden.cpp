@@ -62,7 +62,7 @@ CHostWarden::CHostWarden() {
     m_pThreadList = new (std::nothrow) CThreadList;
     if (m_pThreadList != nullptr) {
         // Appended, not added: nothing is initialised or started yet.
-        m_pThreadList->Append(new (std::nothrow) CEngineDecoy);
+        m_pThreadList->Append(new (std::nothrow) CEngineDecoy(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineIDS);
         m_pThreadList->Append(new (std::nothrow) CEngineApache);
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));

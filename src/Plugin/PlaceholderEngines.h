@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "Common/EngineBase.h"
+#include "Decoy/CEngineDecoy.h"
 
 class CPlaceholderEngine : public CEngineBase {
 public:
@@ -21,11 +22,6 @@ public:
 
 protected:
     uint32_t _doWork() override;
-};
-
-class CEngineDecoy : public CPlaceholderEngine {
-public:
-    CEngineDecoy() : CPlaceholderEngine("Decoy Engine") {}
 };
 
 class CEngineIDS : public CPlaceholderEngine {

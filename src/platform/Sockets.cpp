@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,6 +93,35 @@ bool AllowAddressReuse(SocketHandle socket) {
     return true;
 }
 
+bool SetSocketLinger(SocketHandle socket, bool on, int seconds) {
+    linger value{};
+    value.l_onoff = on ? 1 : 0;
+    value.l_linger = seconds;
+    if (::setsockopt(socket, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+bool SetSocketOobInline(SocketHandle socket, bool on) {
+    int value = on ? 1 : 0;
+    if (::setsockopt(socket, SOL_SOCKET, SO_OOBINLINE, &value, sizeof value) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+bool SetSocketNonBlocking(SocketHandle socket) {
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
 bool SetSocketReceiveBuffer(SocketHandle socket, int bytes) {
     if (::setsockopt(socket, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0 ||
         ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0) {
@@ -122,6 +152,30 @@ SocketHandle AcceptOnSocket(SocketHandle listener) {
     for (;;) {
         SocketHandle handle = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (handle >= 0) {
+            return handle;
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return kInvalidSocket;
+        }
+    }
+}
+
+SocketHandle AcceptOnSocket(SocketHandle listener, Ipv4Endpoint& peer, bool& peerIsIpv4) {
+    peer = Ipv4Endpoint{};
+    peerIsIpv4 = false;
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        SocketHandle handle = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                                        SOCK_CLOEXEC);
+        if (handle >= 0) {
+            if (address.ss_family == AF_INET) {
+                const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+                peer.m_dwAddress = in->sin_addr.s_addr;
+                peer.m_wPort = in->sin_port;
+                peerIsIpv4 = true;
+            }
             return handle;
         }
         if (errno != EINTR) {

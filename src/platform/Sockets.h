@@ -45,6 +45,14 @@ void CloseSocket(SocketHandle socket);
 void ShutdownSocket(SocketHandle socket);
 // Lets a listener bind its port while old connections on it linger.
 bool AllowAddressReuse(SocketHandle socket);
+// Lingering on close: off (a close returns at once and the system still
+// sends what is queued), or on for `seconds`; on with 0 makes the close
+// reset the connection.
+bool SetSocketLinger(SocketHandle socket, bool on, int seconds);
+// Urgent data arrives in line with the rest of the stream.
+bool SetSocketOobInline(SocketHandle socket, bool on);
+// Calls that would wait fail at once with 10035 instead.
+bool SetSocketNonBlocking(SocketHandle socket);
 
 // Asks for a receive buffer of `bytes`: beyond the system's limit where the
 // process may, else up to it.  False when neither was granted.
@@ -53,6 +61,10 @@ bool SetSocketReceiveBuffer(SocketHandle socket, int bytes);
 bool BindSocket(SocketHandle socket, const Ipv4Endpoint& local);
 bool ListenOnSocket(SocketHandle socket, int backlog);
 SocketHandle AcceptOnSocket(SocketHandle listener);
+// Takes one pending connection and tells who made it; `peerIsIpv4` is false
+// when the peer is not an IPv4 endpoint (its endpoint is then left 0).  On a
+// listener that does not block, 10035 means none was pending.
+SocketHandle AcceptOnSocket(SocketHandle listener, Ipv4Endpoint& peer, bool& peerIsIpv4);
 bool ConnectSocket(SocketHandle socket, const Ipv4Endpoint& remote);
 
 // One send or receive; -1 on failure.  Sending never raises SIGPIPE: a

@@ -30,6 +30,7 @@ public:
     Wait WaitSocket(SocketHandle socket, int timeoutMs) const;
 
 private:
+    friend class SocketWatchSet;
     int m_hSignal;
 };
 

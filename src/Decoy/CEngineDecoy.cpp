@@ -1,0 +1,308 @@
+#include "Decoy/CEngineDecoy.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "Common/RuleContainer.h"
+#include "Common/SensorSettings.h"
+#include "Decoy/CDecoyRule.h"
+#include "Decoy/DecoyClock.h"
+#include "Decoy/DecoyedCnxn.h"
+#include "Decoy/InitializeDecoyRules.h"
+#include "platform/Console.h"
+#include "platform/Environment.h"
+#include "platform/LastError.h"
+#include "qorCSFLib/CSFEventRegistry.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+// Set while the library is loaded and no engine thread has run yet.
+std::atomic<bool> g_bFirstRun{true};
+std::atomic<uint32_t> g_dwFirstRunWaitMs{CEngineDecoy::kFirstRunWaitMs};
+
+// A whole run of the host under test cannot sit out a 20-second start or a
+// one-minute hold; these let it shorten both.
+bool ReadOverride(const char* pszName, uint32_t dwMax, uint32_t& dwValue) {
+    std::string strText;
+    if (!plat::GetEnvironmentText(pszName, strText) || strText.empty()) {
+        return false;
+    }
+    char* pszEnd = nullptr;
+    const unsigned long ulValue = std::strtoul(strText.c_str(), &pszEnd, 10);
+    if (*pszEnd != '\0' || ulValue > dwMax) {
+        return false;
+    }
+    dwValue = static_cast<uint32_t>(ulValue);
+    return true;
+}
+
+void ReadOverrides() {
+    uint32_t dwValue = 0;
+    if (ReadOverride("HW_DECOY_FIRST_WAIT_MS", CEngineDecoy::kFirstRunWaitMs, dwValue)) {
+        CEngineDecoy::SetFirstRunWaitMs(dwValue);
+    }
+    if (ReadOverride("HW_DECOY_HOLD_SECONDS", DecoyedCnxn::kHoldSeconds, dwValue)) {
+        DecoyedCnxn::SetHoldSeconds(dwValue);
+    }
+}
+
+}  // namespace
+
+void CEngineDecoy::SetFirstRunWaitMs(uint32_t dwMs) {
+    g_dwFirstRunWaitMs.store(dwMs);
+}
+
+void CEngineDecoy::ResetFirstRun() {
+    g_bFirstRun.store(true);
+}
+
+bool CEngineDecoy::IsFirstRunPending() {
+    return g_bFirstRun.load();
+}
+
+CEngineDecoy::CEngineDecoy(IPolicyEventInterface* pPrototype)
+    : CEngineBase("Decoy Engine"),
+      m_pPrototype(pPrototype),
+      m_pDefaultReader(std::make_unique<CInitializeDecoyRules>()),
+      m_pUserReader(std::make_unique<CInitializeUserDecoyRules>()) {
+    ReadOverrides();
+}
+
+CEngineDecoy::~CEngineDecoy() {
+    // The thread uses the ports and the destination: it ends before they go.
+    m_Wake.Signal();
+    StopAndWait();
+    m_pPorts.reset();
+    m_pDestination.reset();
+}
+
+int32_t CEngineDecoy::ConfigureEventSections(CSFEventRegistry* pRegistry) {
+    if (pRegistry == nullptr) {
+        return 0;
+    }
+    pRegistry->RegisterSection(m_pDefaultReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    pRegistry->RegisterSection(m_pUserReader->GetRulesSectionPath().c_str(), m_pPrototype, 1);
+    return 0;
+}
+
+int32_t CEngineDecoy::PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) {
+    m_pDefaultReader->ReadRules(pContainer, pPolicy);
+    m_pUserReader->ReadRules(pContainer, pPolicy);
+    return 0;
+}
+
+int32_t CEngineDecoy::Oninit(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::Oninit(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "done with base class' Oninit");
+    m_pPorts.reset(new (std::nothrow) ListeningPort[kPortTableSize]);
+    if (!m_pPorts) {
+        CSF_LOG(kCSFLogError, "failed to allocate the decoy port table");
+    }
+    m_pDestination.reset(new (std::nothrow) DecoyDestination);
+    CSF_TRACE(kCSFLogInfo, "\tdone with our Oninit");
+    return nResult;
+}
+
+int32_t CEngineDecoy::OnReloadPolicy(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "done with base class' OnReloadPolicy");
+    CSF_TRACE(kCSFLogInfo, "creating new DecoyDestination");
+    // The old destination goes with every connection it holds.
+    m_pDestination.reset();
+    m_pDestination.reset(new (std::nothrow) DecoyDestination);
+    CSF_TRACE(kCSFLogInfo, "destination = 0x%lx, starting engine",
+              reinterpret_cast<unsigned long>(m_pDestination.get()));
+    CSF_TRACE(kCSFLogInfo, "\tdone with ourOnReloadPolicy");
+    return nResult;
+}
+
+int32_t CEngineDecoy::OnStart(uint32_t dwArgument) {
+    // A wake-up left from an earlier stop must not end the new run's waits.
+    if (!IsRunning()) {
+        m_Wake.Clear();
+    }
+    return CEngineBase::OnStart(dwArgument);
+}
+
+int32_t CEngineDecoy::OnStopInit(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnStopInit(dwArgument);
+    m_Wake.Signal();
+    CSF_TRACE(kCSFLogInfo, "done with base class' OnStopInit");
+    if (m_pDestination) {
+        CSF_TRACE(kCSFLogInfo, "shutting down the destination");
+    }
+    CSF_TRACE(kCSFLogInfo, "\tdone with our OnStopInit");
+    return nResult;
+}
+
+int32_t CEngineDecoy::OnStop(uint32_t dwArgument) {
+    m_Wake.Signal();
+    const int32_t nResult = CEngineBase::OnStop(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "done with base class' OnStop");
+    m_pDestination.reset();
+    m_pPorts.reset();
+    m_nOpenPorts = 0;
+    CSF_TRACE(kCSFLogInfo, "\tdone with our OnStop");
+    return nResult;
+}
+
+int32_t CEngineDecoy::OnPauseInit(uint32_t /*dwArgument*/) {
+    m_bPaused = 1;
+    RequestStop();
+    m_Wake.Signal();
+    return 0;
+}
+
+int32_t CEngineDecoy::OnPause(uint32_t /*dwArgument*/) {
+    m_bPaused = 1;
+    m_Wake.Signal();
+    StopAndWait();
+    return 0;
+}
+
+int32_t CEngineDecoy::OnResume(uint32_t /*dwArgument*/) {
+    m_bPaused = 0;
+    if (!IsRunning()) {
+        m_Wake.Clear();
+    }
+    StartThread();
+    return 0;
+}
+
+const ListeningPort* CEngineDecoy::GetPort(size_t nIndex) const {
+    return m_pPorts && nIndex < kPortTableSize ? &m_pPorts[nIndex] : nullptr;
+}
+
+bool CEngineDecoy::IsPortOpen(uint16_t wPort, size_t nEnd) const {
+    for (size_t n = 0; n < nEnd; ++n) {
+        if (m_pPorts[n].IsOpen() && m_pPorts[n].m_wPort == wPort) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CEngineDecoy::AnnouncePorts() {
+    std::string strText;
+    for (size_t n = 0; n < kPortTableSize && m_pPorts[n].IsOpen(); ++n) {
+        strText += strText.empty() ? "Now waiting for connections on ports: " : ", ";
+        strText += std::to_string(m_pPorts[n].m_wPort);
+        m_WatchSet.Add(m_pPorts[n].m_hSocket);
+    }
+    m_nOpenPorts = static_cast<int32_t>(m_WatchSet.Count());
+    if (!strText.empty()) {
+        plat::ConsoleWrite(strText + "\n");
+    }
+}
+
+int32_t CEngineDecoy::SetupListener() {
+    CSF_TRACE(kCSFLogInfo, "entering SetupListener");
+    m_nOpenPorts = 0;
+    m_WatchSet.Clear();
+    if (!m_pPorts || !m_pDestination) {
+        return 0;
+    }
+    for (size_t n = 0; n < kPortTableSize; ++n) {
+        m_pPorts[n].Close();
+        m_pPorts[n].m_pRule = nullptr;
+    }
+    size_t nIndex = 0;
+    RuleContainer* pRules = GetRuleContainer();
+    if (pRules != nullptr) {
+        for (Rule* pRule : *pRules) {
+            auto* pDecoyRule = dynamic_cast<CDecoyRule*>(pRule);
+            if (pDecoyRule == nullptr) {
+                break;
+            }
+            if (!pDecoyRule->IsEnabled()) {
+                continue;
+            }
+            if (nIndex >= kPortTableSize) {
+                CSF_LOG(kCSFLogWarning, "no room for the port of rule %s: at most %d decoy ports",
+                        pDecoyRule->GetName().c_str(), static_cast<int>(kPortTableSize));
+                continue;
+            }
+            // Probing a port this engine already listens on would connect to
+            // it, and that connection would later be taken as an attack.
+            if (IsPortOpen(pDecoyRule->GetPort(), nIndex)) {
+                CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", pDecoyRule->GetPort());
+                continue;
+            }
+            ListeningPort& entry = m_pPorts[nIndex];
+            entry.m_wPort = pDecoyRule->GetPort();
+            entry.m_pRule = pDecoyRule;
+            if (entry.Open() == 1) {
+                ++nIndex;
+            } else {
+                entry.m_pRule = nullptr;
+            }
+        }
+    }
+    CSF_TRACE(kCSFLogInfo, "initializing decoy destination for %d threads",
+              SensorSettings::Instance().m_nMaxCnxnThreads);
+    m_pDestination->SetEngine(this);
+    AnnouncePorts();
+    return 0;
+}
+
+void CEngineDecoy::Pause(uint32_t dwMs) {
+    bool bWoken = false;
+    m_NoSockets.Wait(static_cast<int>(dwMs), &m_Wake, bWoken);
+}
+
+void CEngineDecoy::HandleReady(int nReady) {
+    CSF_TRACE(kCSFLogInfo, "connect on %d sockets", nReady);
+    const uint32_t dwNow = DecoyTimeNow();
+    for (size_t n = 0; n < kPortTableSize && m_pPorts[n].IsOpen() && nReady > 0; ++n) {
+        ListeningPort& entry = m_pPorts[n];
+        if (!m_WatchSet.IsReady(entry.m_hSocket)) {
+            continue;
+        }
+        CSF_TRACE(kCSFLogInfo, "connect on port %d, socket %d", entry.m_wPort, entry.m_hSocket);
+        --nReady;
+        if (m_bPaused.load() != 0) {
+            m_pDestination->Reject(&entry, dwNow);
+        } else {
+            m_pDestination->Accept(&entry, dwNow);
+        }
+    }
+}
+
+void CEngineDecoy::WatchOnce() {
+    Pause(kPassWaitMs);
+    bool bWoken = false;
+    const int nReady = m_WatchSet.Wait(kSelectTimeoutMs, &m_Wake, bWoken);
+    if (nReady == 0 || StopRequested() != 0) {
+        return;
+    }
+    if (nReady < 0) {
+        const int nError = static_cast<int>(plat::GetLastError());
+        CSF_TRACE(kCSFLogInfo, "Error %d waiting for connections.\n", nError);
+        CSF_LOG(kCSFLogError, "error(%d) in select()", nError);
+        return;
+    }
+    HandleReady(nReady);
+}
+
+uint32_t CEngineDecoy::_doWork() {
+    CSF_TRACE(kCSFLogInfo, "starting _doWork");
+    if (g_bFirstRun.exchange(false)) {
+        Pause(g_dwFirstRunWaitMs.load());
+    }
+    // Told to stop during the first wait: no port is worth opening now.
+    if (StopRequested() == 0) {
+        SetupListener();
+    }
+    while (StopRequested() == 0) {
+        if (m_nOpenPorts == 0) {
+            Pause(kIdleWaitMs);
+        } else {
+            WatchOnce();
+        }
+    }
+    CSF_TRACE(kCSFLogInfo, "Leaving AcceptListener()");
+    return 0;
+}

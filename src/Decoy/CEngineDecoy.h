@@ -1,0 +1,95 @@
+#pragma once
+// The decoy-port engine ("Decoy Engine"): it listens on TCP ports that
+// nothing on the server is meant to use, one per enabled decoy rule, and
+// takes every connection to them as an attack.  A connection is accepted,
+// reported once through its rule and held silently for a minute; once
+// "Max Connections" are held, every new connection is reset at once, and
+// not reported, for "BlackoutPeriod" seconds.
+//
+// The thread opens the ports afresh each time it starts, waits on all of
+// them together with a wake signal, and takes at most one connection per
+// port in each pass of about a second.  A stop or pause signals the wake,
+// so the thread never sits out a wait; the held connections and the ports
+// are closed only once it has ended.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "Common/EngineBase.h"
+#include "Decoy/DecoyDestination.h"
+#include "Decoy/ListeningPort.h"
+#include "platform/SocketWatchSet.h"
+#include "platform/WakeSignal.h"
+
+class CInitializeDecoyRules;
+class CInitializeUserDecoyRules;
+class IPolicyEventInterface;
+
+class CEngineDecoy : public CEngineBase {
+public:
+    static constexpr size_t kPortTableSize = 256;
+    static constexpr uint32_t kFirstRunWaitMs = 20000;
+    static constexpr uint32_t kIdleWaitMs = 3000;
+    static constexpr uint32_t kPassWaitMs = 1000;
+    static constexpr int kSelectTimeoutMs = 3000;
+
+    // `pPrototype` is the sensor's prototype policy event, with which the
+    // rule sections are registered; it stays the sensor's.
+    explicit CEngineDecoy(IPolicyEventInterface* pPrototype = nullptr);
+    ~CEngineDecoy() override;
+
+    int32_t Oninit(uint32_t dwArgument) override;
+    int32_t OnStart(uint32_t dwArgument) override;
+    int32_t OnStopInit(uint32_t dwArgument) override;
+    int32_t OnStop(uint32_t dwArgument) override;
+    int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnPauseInit(uint32_t dwArgument) override;
+    int32_t OnPause(uint32_t dwArgument) override;
+    int32_t OnResume(uint32_t dwArgument) override;
+    int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
+    int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+
+    // Opens a port for every enabled decoy rule (at most 256) and watches
+    // them all.  Runs on the engine thread as it starts.
+    virtual int32_t SetupListener();
+
+    // Entries at the head of the port table that are open.
+    int32_t GetOpenPortCount() const { return m_nOpenPorts.load(std::memory_order_relaxed); }
+    const ListeningPort* GetPort(size_t nIndex) const;
+    DecoyDestination* GetDestination() const { return m_pDestination.get(); }
+    bool IsPaused() const { return m_bPaused.load() != 0; }
+
+    // The wait before the first run of the process opens its ports;
+    // kFirstRunWaitMs unless a test changed it.  Process-wide.
+    static void SetFirstRunWaitMs(uint32_t dwMs);
+    // Makes the next thread run of the process the first one again.
+    static void ResetFirstRun();
+    // Whether no thread run of the process has begun yet.
+    static bool IsFirstRunPending();
+
+protected:
+    uint32_t _doWork() override;
+
+private:
+    // Waits `dwMs`, or less when the engine is told to stop or pause.
+    void Pause(uint32_t dwMs);
+    // One wait on every watched port and the connections it found.
+    void WatchOnce();
+    void HandleReady(int nReady);
+    // Whether an entry before `nEnd` already listens on the port.
+    bool IsPortOpen(uint16_t wPort, size_t nEnd) const;
+    void AnnouncePorts();
+
+    IPolicyEventInterface* const m_pPrototype;
+    std::unique_ptr<CInitializeDecoyRules> m_pDefaultReader;
+    std::unique_ptr<CInitializeUserDecoyRules> m_pUserReader;
+    std::unique_ptr<ListeningPort[]> m_pPorts;
+    std::atomic<int32_t> m_nOpenPorts{0};
+    std::atomic<uint8_t> m_bPaused{0};
+    std::unique_ptr<DecoyDestination> m_pDestination;
+    plat::SocketWatchSet m_WatchSet{kPortTableSize};
+    // Empty: the stop-aware pause between passes.
+    plat::SocketWatchSet m_NoSockets;
+    plat::WakeSignal m_Wake;
+};

@@ -1,0 +1,130 @@
+#include "Decoy/DecoyDestination.h"
+
+#include <atomic>
+#include <climits>
+#include <memory>
+#include <new>
+
+#include "Common/SensorSettings.h"
+#include "Decoy/DecoyedTCPCnxn.h"
+#include "Decoy/ListeningPort.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+// One for the whole process, like the settings it comes from.
+std::atomic<int32_t> g_nRefusalEnd{0};
+
+// The connection object for the port's pending connection; null (logged)
+// when there is no memory for it.
+std::unique_ptr<DecoyedTCPCnxn> NewConnection(ListeningPort* pPort) {
+    std::unique_ptr<DecoyedTCPCnxn> pCnxn(new (std::nothrow) DecoyedTCPCnxn(pPort->m_pRule));
+    if (!pCnxn) {
+        CSF_LOG(kCSFLogError, "failed to create DecoyedTCPCnxn");
+    }
+    return pCnxn;
+}
+
+}  // namespace
+
+int32_t DecoyDestination::GetRefusalEnd() {
+    return g_nRefusalEnd.load(std::memory_order_relaxed);
+}
+
+void DecoyDestination::SetRefusalEnd(int32_t nEnd) {
+    g_nRefusalEnd.store(nEnd, std::memory_order_relaxed);
+}
+
+DecoyDestination::DecoyDestination() {
+    CSF_TRACE(kCSFLogInfo, "creating new DecoyDestination");
+}
+
+DecoyDestination::~DecoyDestination() = default;
+
+int32_t DecoyDestination::SetEngine(CEngineDecoy* pEngine) {
+    m_pEngine = pEngine;
+    return 0;
+}
+
+void DecoyDestination::PruneExpired() {
+    if (m_Container.GetMinTimeout() != 0) {
+        return;
+    }
+    while (DecoyedTCPCnxn* pExpired = m_Container.GetExpiredItem()) {
+        delete m_Container.RemoveByPointer(pExpired);
+    }
+}
+
+int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
+    if (pPort == nullptr) {
+        return -1;
+    }
+    CSF_TRACE(kCSFLogInfo, "accepting cnxn on port: %d", pPort->m_wPort);
+    std::unique_ptr<DecoyedTCPCnxn> pCnxn = NewConnection(pPort);
+    if (!pCnxn) {
+        return -1;
+    }
+    PruneExpired();
+    const SensorSettings& settings = SensorSettings::Instance();
+    const int32_t nNow = static_cast<int32_t>(dwNow);
+    const int64_t qwHeld = m_Container.GetCount();
+    if (settings.m_nMaxConnections <= qwHeld) {
+        CSF_TRACE(kCSFLogInfo, "connection count (%d) would exceed configured maximum (%d)",
+                  static_cast<int>(qwHeld + 1), settings.m_nMaxConnections);
+        // A period too long for the clock's range refuses until its end,
+        // rather than wrapping into the past and refusing nothing.
+        const int64_t qwEnd = static_cast<int64_t>(nNow) + settings.m_nBlackoutPeriod;
+        SetRefusalEnd(qwEnd > INT32_MAX ? INT32_MAX : static_cast<int32_t>(qwEnd));
+    }
+    if (nNow < GetRefusalEnd()) {
+        pCnxn->Reject(pPort, dwNow);
+        return 0;
+    }
+    if (pCnxn->Accept(pPort, dwNow) == -1) {
+        CSF_LOG(kCSFLogError, "failed to accept connection");
+        return -1;
+    }
+    const plat::SocketHandle hSocket = pCnxn->GetSocket();
+    if (m_Container.Add(hSocket, pCnxn.get()) == nullptr) {
+        CSF_LOG(kCSFLogError, "Failed to add conection(%lu) to list of connections",
+                static_cast<unsigned long>(hSocket));
+        return -1;
+    }
+    DecoyedTCPCnxn* pHeld = pCnxn.release();
+    pHeld->EmitEvent(m_pEngine);
+    return 0;
+}
+
+int32_t DecoyDestination::Reject(ListeningPort* pPort, uint32_t dwNow) {
+    if (pPort == nullptr) {
+        return -1;
+    }
+    CSF_TRACE(kCSFLogInfo, "rejecting connection, port: %d", pPort->m_wPort);
+    std::unique_ptr<DecoyedTCPCnxn> pCnxn = NewConnection(pPort);
+    if (!pCnxn) {
+        return -1;
+    }
+    pCnxn->Reject(pPort, dwNow);
+    return 0;
+}
+
+int32_t DecoyDestination::GetTimeoutMs() {
+    const int32_t nSeconds = m_Container.GetMinTimeout();
+    return nSeconds <= 0 ? nSeconds : nSeconds * 1000;
+}
+
+DecoyedTCPCnxn* DecoyDestination::GetExpiredConnection() {
+    return m_Container.GetExpiredItem();
+}
+
+DecoyedTCPCnxn* DecoyDestination::FindConnection(int32_t nKey) {
+    return m_Container.FindByKey(nKey);
+}
+
+DecoyedTCPCnxn* DecoyDestination::RemoveConnectionByKey(int32_t nKey) {
+    return m_Container.RemoveByKey(nKey);
+}
+
+DecoyedTCPCnxn* DecoyDestination::RemoveConnection(DecoyedTCPCnxn* pCnxn) {
+    return m_Container.RemoveByPointer(pCnxn);
+}

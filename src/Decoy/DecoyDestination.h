@@ -1,0 +1,52 @@
+#pragma once
+// What happens to a connection on a decoy port: taken, held and reported
+// while fewer than "Max Connections" are held, refused (and not reported)
+// once the cap is reached, for "BlackoutPeriod" seconds from the last
+// connection that found it full.  One destination belongs to one engine
+// and is used on the engine's thread only; it owns the held connections.
+
+#include <cstdint>
+
+#include "Decoy/CnxnContainer.h"
+
+class CEngineDecoy;
+class DecoyedTCPCnxn;
+struct ListeningPort;
+
+class DecoyDestination {
+public:
+    DecoyDestination();
+    virtual ~DecoyDestination();
+    DecoyDestination(const DecoyDestination&) = delete;
+    DecoyDestination& operator=(const DecoyDestination&) = delete;
+
+    virtual int32_t SetEngine(CEngineDecoy* pEngine);
+    // Takes the pending connection on the port: 0 when it was held and
+    // reported, or refused under the cap; -1 when it could not be taken.
+    virtual int32_t Accept(ListeningPort* pPort, uint32_t dwNow);
+    // Refuses the pending connection on the port; 0, or -1 when no
+    // connection object could be made.
+    virtual int32_t Reject(ListeningPort* pPort, uint32_t dwNow);
+    // The container's shortest time left, in milliseconds (0 and -1 as
+    // they are).
+    virtual int32_t GetTimeoutMs();
+    virtual DecoyedTCPCnxn* GetExpiredConnection();
+    virtual DecoyedTCPCnxn* FindConnection(int32_t nKey);
+    virtual DecoyedTCPCnxn* RemoveConnectionByKey(int32_t nKey);
+    virtual DecoyedTCPCnxn* RemoveConnection(DecoyedTCPCnxn* pCnxn);
+    virtual CEngineDecoy* GetEngine() { return m_pEngine; }
+
+    CnxnContainer& GetContainer() { return m_Container; }
+
+    // The end of the refusal period (seconds since 1970), shared by every
+    // destination of the process.
+    static int32_t GetRefusalEnd();
+    static void SetRefusalEnd(int32_t nEnd);
+
+private:
+    // Closes every held connection whose hold is over.
+    void PruneExpired();
+
+    CEngineDecoy* m_pEngine = nullptr;  // not owned
+    CnxnContainer m_Container;
+};

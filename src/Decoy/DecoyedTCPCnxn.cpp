@@ -1,0 +1,109 @@
+#include "Decoy/DecoyedTCPCnxn.h"
+
+#include "Common/HelperFunc.h"
+#include "Decoy/CDecoyRule.h"
+#include "Decoy/CEngineDecoy.h"
+#include "Decoy/ListeningPort.h"
+#include "platform/LastError.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+constexpr uint32_t kConnectionRefused = 10061;
+constexpr int32_t kTcp = 6;
+
+}  // namespace
+
+DecoyedTCPCnxnImpl::DecoyedTCPCnxnImpl(CDecoyRule* pRule) : m_Event(pRule) {
+    m_Event.m_pYieldable = this;
+}
+
+DecoyedTCPCnxnImpl::~DecoyedTCPCnxnImpl() = default;
+
+void DecoyedTCPCnxnImpl::NoteEndpoints(const plat::Ipv4Endpoint& peer, bool bPeerKnown) {
+    CSF_TRACE(kCSFLogInfo, "pCnxn = %ld", reinterpret_cast<long>(this));
+    m_Event.m_dwSourceAddress = bPeerKnown ? peer.m_dwAddress : 0;
+    m_Event.m_nSourcePort = bPeerKnown ? plat::PortNumber(peer.m_wPort) : 0;
+    m_Event.m_bSourceAddressSet = true;
+    plat::Ipv4Endpoint local;
+    const bool bLocalKnown = plat::GetSocketLocalEndpoint(m_hSocket, local);
+    if (!bLocalKnown) {
+        CSF_LOG(kCSFLogError, "failure(%lu) in getsockname(%ld)",
+                static_cast<unsigned long>(plat::GetLastError()),
+                static_cast<long>(m_pListeningPort->m_hSocket));
+    }
+    m_Event.m_dwDestinationAddress = bLocalKnown ? local.m_dwAddress : 0;
+    m_Event.m_nDestinationPort = bLocalKnown ? plat::PortNumber(local.m_wPort) : 0;
+    m_Event.m_bDestinationAddressSet = true;
+}
+
+void DecoyedTCPCnxnImpl::FillMissingEndpoints() {
+    if (m_Event.m_dwDestinationAddress == 0) {
+        m_Event.m_dwDestinationAddress = GetLocalHostAddress();
+    }
+    if (m_Event.m_nDestinationPort == 0) {
+        m_Event.m_nDestinationPort = m_pListeningPort->m_wPort;
+    }
+    if (m_Event.m_dwSourceAddress == 0 || m_Event.m_nSourcePort == 0) {
+        plat::Ipv4Endpoint peer;
+        bool bIpv4 = false;
+        if (plat::GetSocketPeerEndpoint(m_hSocket, peer, bIpv4) && bIpv4) {
+            if (m_Event.m_dwSourceAddress == 0) {
+                m_Event.m_dwSourceAddress = peer.m_dwAddress;
+            }
+            if (m_Event.m_nSourcePort == 0) {
+                m_Event.m_nSourcePort = plat::PortNumber(peer.m_wPort);
+            }
+        }
+    }
+}
+
+int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
+    if (pPort == nullptr || !pPort->IsOpen()) {
+        return -1;
+    }
+    m_pListeningPort = pPort;
+    CSF_TRACE(kCSFLogInfo, "Accepting connection on port %d", pPort->m_wPort);
+    plat::Ipv4Endpoint peer;
+    bool bPeerKnown = false;
+    const plat::SocketHandle hSocket = plat::AcceptOnSocket(pPort->m_hSocket, peer, bPeerKnown);
+    if (hSocket == plat::kInvalidSocket) {
+        const uint32_t dwError = plat::GetLastError();
+        if (dwError == kConnectionRefused) {
+            CSF_LOG(kCSFLogInfo, "Connection rejected from %s", m_Event.GetSourceAddressText());
+        } else {
+            CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection", static_cast<int>(dwError));
+        }
+        return -1;
+    }
+    m_hSocket = hSocket;
+    m_Event.m_hSocket = hSocket;
+    NoteEndpoints(peer, bPeerKnown);
+    FillMissingEndpoints();
+    if (!plat::SetSocketOobInline(m_hSocket, true)) {
+        CSF_LOG(kCSFLogError, "failed (%d) to inline OOB data",
+                static_cast<int>(plat::GetLastError()));
+    }
+    m_dwState = kStateAccepted;
+    m_dwExpiry = dwNow + GetHoldSeconds();
+    CSF_TRACE(kCSFLogInfo, "new Decoyed TCP Connection finished");
+    return 0;
+}
+
+DecoyedTCPCnxn::DecoyedTCPCnxn(CDecoyRule* pRule) : DecoyedTCPCnxnImpl(pRule) {
+    m_Event.m_dwIANAProtocolId = kTcp;
+    m_Event.m_bIANAProtocolIdSet = true;
+    m_Event.m_nAttackSuccessful = 0;
+}
+
+DecoyedTCPCnxn::~DecoyedTCPCnxn() = default;
+
+uint8_t DecoyedTCPCnxn::EmitEvent(CEngineDecoy* pEngine) {
+    m_Event.SetAttackOriginAddress(m_Event.m_dwSourceAddress);
+    AgentEventInfo* pCopy = m_Event.Clone();
+    if (pCopy == nullptr || pEngine == nullptr) {
+        delete pCopy;
+        return 0;
+    }
+    return pEngine->ExecuteResponses(pCopy);
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The TCP decoy connection: it carries the alert record of its port's rule,
+// fills it with both ends when it accepts, and raises the alert.
+
+#include <cstdint>
+
+#include "Decoy/DecoyEvent.h"
+#include "Decoy/DecoyedCnxn.h"
+
+class CDecoyRule;
+class CEngineDecoy;
+
+class DecoyedTCPCnxnImpl : public DecoyedCnxn {
+public:
+    explicit DecoyedTCPCnxnImpl(CDecoyRule* pRule);
+    ~DecoyedTCPCnxnImpl() override;
+
+    // Takes the pending connection, notes both ends in the record and holds
+    // the connection for the hold time from `dwNow`.
+    int32_t Accept(ListeningPort* pPort, uint32_t dwNow) override;
+
+    const DecoyEvent& GetEvent() const { return m_Event; }
+
+protected:
+    DecoyEvent m_Event;
+
+private:
+    // What the accept itself tells: the peer, and the local end when the
+    // socket can say.
+    void NoteEndpoints(const plat::Ipv4Endpoint& peer, bool bPeerKnown);
+    void FillMissingEndpoints();
+};
+
+class DecoyedTCPCnxn : public DecoyedTCPCnxnImpl {
+public:
+    explicit DecoyedTCPCnxn(CDecoyRule* pRule);
+    ~DecoyedTCPCnxn() override;
+
+    uint32_t GetState() override { return m_dwState; }
+    // Raises the alert: a copy of the record goes to the engine's responses,
+    // whose answer this is; the connection keeps its own record.
+    virtual uint8_t EmitEvent(CEngineDecoy* pEngine);
+};

@@ -1,0 +1,81 @@
+#include "Decoy/ListeningPort.h"
+
+#include <atomic>
+
+#include "platform/LastError.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+constexpr uint32_t kAddressInUse = 10048;
+constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 as it stands in memory
+
+// Only the first failure in the process is worth a line.
+std::atomic<bool> g_bLingerFailureLogged{false};
+
+// Whether something already accepts connections on the port.
+bool SomethingListens(uint16_t wPort) {
+    plat::SocketHandle hProbe = plat::OpenTcpSocket();
+    if (hProbe == plat::kInvalidSocket) {
+        return false;
+    }
+    plat::Ipv4Endpoint target;
+    target.m_dwAddress = kLoopback;
+    target.m_wPort = plat::PortField(wPort);
+    const bool bConnected = plat::ConnectSocket(hProbe, target);
+    plat::CloseSocket(hProbe);
+    return bConnected;
+}
+
+}  // namespace
+
+void ListeningPort::Close() {
+    plat::CloseSocket(m_hSocket);
+    m_hSocket = plat::kInvalidSocket;
+}
+
+int32_t ListeningPort::Open() {
+    if (m_wProtocol != kProtocolTcp) {
+        return -1;
+    }
+    Close();
+    plat::SocketHandle hSocket = plat::OpenTcpSocket();
+    if (hSocket == plat::kInvalidSocket) {
+        return -1;
+    }
+    if (!plat::SetSocketLinger(hSocket, false, 0) && !g_bLingerFailureLogged.exchange(true)) {
+        CSF_LOG(kCSFLogNotice, "can't disable LINGER option for %d", hSocket);
+    }
+    if (SomethingListens(m_wPort)) {
+        CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
+        plat::CloseSocket(hSocket);
+        return -1;
+    }
+    // Held connections closed at a pause leave their port in a closing state
+    // for a while; without address reuse the resumed engine could not listen
+    // there again.  A second listener on the port is still refused.
+    plat::AllowAddressReuse(hSocket);
+    plat::Ipv4Endpoint local;
+    local.m_wPort = plat::PortField(m_wPort);
+    if (!plat::BindSocket(hSocket, local)) {
+        const uint32_t dwError = plat::GetLastError();
+        if (dwError == kAddressInUse) {
+            CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
+        } else {
+            CSF_LOG(kCSFLogError, "Unable to bind to port %d (error: %d).\n", m_wPort,
+                    static_cast<int>(dwError));
+        }
+        plat::CloseSocket(hSocket);
+        return -1;
+    }
+    // A peer that gives up between the wait and the accept must not leave the
+    // engine thread blocked in the accept.
+    if (!plat::ListenOnSocket(hSocket, kBacklog) || !plat::SetSocketNonBlocking(hSocket)) {
+        CSF_LOG(kCSFLogError, "Unable to listen to port %d: %d.\n", m_wPort,
+                static_cast<int>(plat::GetLastError()));
+        plat::CloseSocket(hSocket);
+        return -1;
+    }
+    m_hSocket = hSocket;
+    return 1;
+}

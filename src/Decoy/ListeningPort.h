@@ -1,0 +1,31 @@
+#pragma once
+// One entry of the decoy engine's port table: the rule whose port it
+// listens on and the listening socket.  An entry is open exactly while it
+// holds a socket; destroying it closes the socket.
+
+#include <cstdint>
+
+#include "platform/Sockets.h"
+
+class CDecoyRule;
+
+struct ListeningPort {
+    static constexpr uint16_t kProtocolTcp = 6;
+    static constexpr int kBacklog = 5;
+
+    ListeningPort() = default;
+    ~ListeningPort() { Close(); }
+    ListeningPort(const ListeningPort&) = delete;
+    ListeningPort& operator=(const ListeningPort&) = delete;
+
+    bool IsOpen() const { return m_hSocket != plat::kInvalidSocket; }
+    // Listens on m_wPort: 1 when listening, -1 (logged, the entry left
+    // closed) when the port is taken or cannot be bound or listened on.
+    int32_t Open();
+    void Close();
+
+    CDecoyRule* m_pRule = nullptr;  // not owned; null when free
+    uint16_t m_wProtocol = kProtocolTcp;
+    uint16_t m_wPort = 0;  // host order
+    plat::SocketHandle m_hSocket = plat::kInvalidSocket;
+};

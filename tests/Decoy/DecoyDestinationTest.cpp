@@ -1,0 +1,183 @@
+// Connections on a decoy port as the destination handles them: real
+// loopback connections, the decoy clock moved by hand.
+
+#include "Decoy/DecoyDestination.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "Common/AlertTypes.h"
+#include "Common/FakeSensorCore.h"
+#include "Common/SensorSettings.h"
+#include "Decoy/CEngineDecoy.h"
+#include "Decoy/DecoyEvent.h"
+#include "Decoy/DecoyedTCPCnxn.h"
+#include "Decoy/ListeningPort.h"
+#include "DecoyTestSupport.h"
+#include "platform/NetworkNames.h"
+#include "support/TestUtil.h"
+
+using decoytest::Client;
+using decoytest::ManualClock;
+using decoytest::MakeRule;
+
+namespace {
+
+class DecoyDestinationTest : public ::testing::Test {
+protected:
+    DecoyDestinationTest() : m_Saved(SensorSettings::Instance()) {
+        DecoyDestination::SetRefusalEnd(0);
+        m_Destination.SetEngine(&m_Engine);
+    }
+    ~DecoyDestinationTest() override { SensorSettings::Instance() = m_Saved; }
+
+    // A decoy port on a free loopback port.
+    ListeningPort& Listen(const char* pszRule) {
+        m_Rules.push_back(MakeRule(pszRule, hwtest::FreeLoopbackPort(false)));
+        auto pPort = std::make_unique<ListeningPort>();
+        pPort->m_pRule = m_Rules.back().get();
+        pPort->m_wPort = m_Rules.back()->GetPort();
+        EXPECT_EQ(pPort->Open(), 1);
+        m_Ports.push_back(std::move(pPort));
+        return *m_Ports.back();
+    }
+    // A client of the port, handed to the destination as the engine would.
+    std::unique_ptr<Client> Connect(ListeningPort& port) {
+        auto pClient = std::make_unique<Client>(port.m_wPort);
+        EXPECT_TRUE(pClient->IsConnected());
+        EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), 0);
+        return pClient;
+    }
+    void Limit(int32_t nMaxConnections, int32_t nBlackout) {
+        SensorSettings::Instance().m_nMaxConnections = nMaxConnections;
+        SensorSettings::Instance().m_nBlackoutPeriod = nBlackout;
+    }
+    size_t Held() { return m_Destination.GetContainer().GetCount(); }
+
+    SensorSettings m_Saved;
+    ManualClock m_Clock;
+    FakeSensorCore m_Sensor;
+    std::vector<std::unique_ptr<CDecoyRule>> m_Rules;
+    std::vector<std::unique_ptr<ListeningPort>> m_Ports;
+    CEngineDecoy m_Engine;
+    DecoyDestination m_Destination;
+};
+
+}  // namespace
+
+TEST_F(DecoyDestinationTest, AcceptedConnectionIsHeldSilentAndReportedWithBothEnds) {
+    ListeningPort& port = Listen("Telnet decoy");
+    auto pClient = Connect(port);
+    auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    auto* pEvent = dynamic_cast<DecoyEvent*>(reported[0].get());
+    ASSERT_NE(pEvent, nullptr);
+    EXPECT_EQ(pEvent->GetRule(), port.m_pRule);
+    EXPECT_EQ(pEvent->GetAlertType(), kAlertSuspectPortConnection);
+    EXPECT_STREQ(pEvent->GetSourceAddressText(), "127.0.0.1");
+    EXPECT_EQ(pEvent->m_nSourcePort, pClient->LocalPort());
+    EXPECT_STREQ(pEvent->GetDestinationAddressText(), "127.0.0.1");
+    EXPECT_EQ(pEvent->m_nDestinationPort, port.m_wPort);
+    EXPECT_TRUE(pEvent->m_bSourceAddressSet && pEvent->m_bDestinationAddressSet);
+    EXPECT_TRUE(pEvent->m_bIANAProtocolIdSet);
+    EXPECT_EQ(pEvent->m_dwIANAProtocolId, 6u);
+    EXPECT_EQ(pEvent->m_nAttackSuccessful, 0);
+    EXPECT_EQ(pEvent->GetAttackOrigin().value_or(""), "IPAddr: 127.0.0.1");
+
+    ASSERT_EQ(Held(), 1u);
+    DecoyedTCPCnxn* pHeld = m_Destination.FindConnection(pEvent->m_hSocket);
+    ASSERT_NE(pHeld, nullptr);
+    EXPECT_EQ(pEvent->m_pYieldable, static_cast<YieldableCnxn*>(pHeld));
+    EXPECT_EQ(pHeld->TimeLeft(ManualClock::Now()), 60);
+    // What the peer sends is never read, and nothing is sent back.
+    EXPECT_TRUE(pClient->Send(std::string(10000, 'x')));
+    EXPECT_EQ(pClient->Look(), Client::State::kOpen);
+}
+
+TEST_F(DecoyDestinationTest, ExpiredConnectionIsClosedOnlyWhenTheNextConnectionArrives) {
+    ListeningPort& first = Listen("First");
+    ListeningPort& second = Listen("Second");
+    auto pOld = Connect(first);
+    ManualClock::Advance(61);
+    EXPECT_EQ(m_Destination.GetTimeoutMs(), 0);
+    EXPECT_EQ(pOld->Look(), Client::State::kOpen);
+    auto pNew = Connect(second);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return pOld->Look() == Client::State::kClosed; }));
+    EXPECT_EQ(pNew->Look(), Client::State::kOpen);
+    EXPECT_EQ(Held(), 1u);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 2u);
+}
+
+TEST_F(DecoyDestinationTest, FullCapResetsNewConnectionsOnEveryPortUntilTheBlackoutEnds) {
+    Limit(2, 30);
+    ListeningPort& port = Listen("Capped");
+    ListeningPort& other = Listen("Other");
+    auto pOne = Connect(port);
+    auto pTwo = Connect(port);
+    auto pThree = Connect(port);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return pThree->Look() == Client::State::kReset; }));
+    // The blackout runs from the connection that found the cap full, on
+    // every decoy port, even once held connections have gone.
+    ManualClock::Advance(29);
+    auto pFour = Connect(other);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return pFour->Look() == Client::State::kReset; }));
+    EXPECT_EQ(Held(), 2u);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 2u);
+
+    // Holds over: the next connection prunes both and is taken again.
+    ManualClock::Advance(32);
+    auto pFive = Connect(other);
+    EXPECT_EQ(Held(), 1u);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 1u);
+    EXPECT_EQ(pFive->Look(), Client::State::kOpen);
+    EXPECT_EQ(pOne->Look(), Client::State::kClosed);
+}
+
+TEST_F(DecoyDestinationTest, ZeroBlackoutNeverRefusesAndZeroCapRefusesEverything) {
+    Limit(1, 0);
+    ListeningPort& port = Listen("Open door");
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < 3; ++n) {
+        clients.push_back(Connect(port));
+    }
+    EXPECT_EQ(Held(), 3u);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 3u);
+
+    Limit(0, 60);
+    DecoyDestination empty;
+    empty.SetEngine(&m_Engine);
+    Client refused(port.m_wPort);
+    ASSERT_EQ(empty.Accept(&port, ManualClock::Now()), 0);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return refused.Look() == Client::State::kReset; }));
+    EXPECT_EQ(empty.GetContainer().GetCount(), 0u);
+    EXPECT_TRUE(m_Sensor.TakeReported().empty());
+}
+
+TEST_F(DecoyDestinationTest, DeletingTheDestinationClosesEveryHeldConnection) {
+    ListeningPort& port = Listen("Reloaded");
+    auto pDestination = std::make_unique<DecoyDestination>();
+    pDestination->SetEngine(&m_Engine);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < 3; ++n) {
+        clients.push_back(std::make_unique<Client>(port.m_wPort));
+        ASSERT_EQ(pDestination->Accept(&port, ManualClock::Now()), 0);
+    }
+    pDestination.reset();
+    for (auto& pClient : clients) {
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return pClient->Look() == Client::State::kClosed; }));
+    }
+}
+
+TEST_F(DecoyDestinationTest, RejectedConnectionIsResetAndNotReported) {
+    ListeningPort& port = Listen("Paused");
+    Client client(port.m_wPort);
+    ASSERT_EQ(m_Destination.Reject(&port, ManualClock::Now()), 0);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return client.Look() == Client::State::kReset; }));
+    EXPECT_EQ(Held(), 0u);
+    EXPECT_TRUE(m_Sensor.TakeReported().empty());
+    // Nothing pending: the accept fails and nothing is held.
+    EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
+    EXPECT_EQ(Held(), 0u);
+}
