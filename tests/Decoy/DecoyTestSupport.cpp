@@ -22,18 +22,17 @@ Client::Client(uint16_t wPort) {
 }
 
 Client::State Client::Look() {
-    if (m_hSocket < 0) {
-        return State::kClosed;
+    if (m_hSocket < 0 || m_state != State::kOpen) {
+        return m_hSocket < 0 ? State::kClosed : m_state;
     }
     char byte = 0;
     const ssize_t received = ::recv(m_hSocket, &byte, 1, MSG_DONTWAIT);
     if (received == 0) {
-        return State::kClosed;
+        m_state = State::kClosed;
+    } else if (received < 0 && errno == ECONNRESET) {
+        m_state = State::kReset;
     }
-    if (received < 0 && errno == ECONNRESET) {
-        return State::kReset;
-    }
-    return State::kOpen;
+    return m_state;
 }
 
 }  // namespace decoytest

@@ -55,7 +55,8 @@ public:
     bool IsConnected() const { return m_hSocket >= 0; }
     uint16_t LocalPort() const { return m_wLocalPort; }
     // What the connection looks like now, without waiting: open while the
-    // peer neither closed nor reset it.
+    // peer neither closed nor reset it.  The system tells a reset once; it is
+    // remembered here.
     State Look();
     // Sends without waiting; false when the connection would not take it all.
     bool Send(const std::string& bytes) {
@@ -73,6 +74,7 @@ public:
 private:
     int m_hSocket = -1;
     uint16_t m_wLocalPort = 0;
+    State m_state = State::kOpen;
 };
 
 }  // namespace decoytest
