@@ -1,38 +1,63 @@
 #include "DecoyTestSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
 
 namespace decoytest {
 
-Client::Client(uint16_t wPort) {
-    m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(wPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (m_hSocket < 0 ||
-        ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        Close();
-        return;
+Client::Client(uint16_t wPort, pid_t holder) {
+    sockaddr_in address{AF_INET, htons(wPort), {htonl(INADDR_LOOPBACK)}, {}};
+    // A socket stays in the namespace it was made in, whichever thread uses
+    // it later.
+    std::thread([&] {
+        const std::string strPath = "/proc/" + std::to_string(holder) + "/ns/net";
+        const int hNamespace = holder > 0 ? ::open(strPath.c_str(), O_RDONLY) : -1;
+        if (holder == 0 || ::setns(hNamespace, CLONE_NEWNET) == 0) {
+            m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        ::close(hNamespace);
+    }).join();
+    pollfd entry{m_hSocket, POLLOUT, 0};
+    int nError = 0;
+    socklen_t length = sizeof nError;
+    if (holder == 0 && (::poll(&entry, 1, 5000) != 1 ||
+                        ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &length) != 0 ||
+                        nError != 0)) {
+        ::close(m_hSocket);
+        m_hSocket = -1;
     }
-    socklen_t length = sizeof address;
+    length = sizeof address;
     ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &length);
     m_wLocalPort = ntohs(address.sin_port);
 }
 
+Client::~Client() {
+    ::close(m_hSocket);
+}
+
 Client::State Client::Look() {
-    if (m_hSocket < 0 || m_state != State::kOpen) {
-        return m_hSocket < 0 ? State::kClosed : m_state;
-    }
     char byte = 0;
-    const ssize_t received = ::recv(m_hSocket, &byte, 1, MSG_DONTWAIT);
+    const ssize_t received = m_state == State::kOpen ? ::recv(m_hSocket, &byte, 1, MSG_DONTWAIT) : 1;
     if (received == 0) {
         m_state = State::kClosed;
     } else if (received < 0 && errno == ECONNRESET) {
         m_state = State::kReset;
     }
     return m_state;
+}
+
+bool Client::Send(const std::string& strBytes) const {
+    return ::send(m_hSocket, strBytes.data(), strBytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(strBytes.size());
 }
 
 }  // namespace decoytest

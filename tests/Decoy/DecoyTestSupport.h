@@ -1,12 +1,10 @@
 #pragma once
-// Decoy rules built in code, a clock the tests move by hand, and loopback
-// clients of the decoy ports that tell whether their connection is held,
-// reset or closed.
+// A decoy clock the tests move by hand, decoy rules built in code, and TCP
+// clients of decoy ports that tell whether their connection is held, reset
+// or closed.
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,15 +14,10 @@
 
 namespace decoytest {
 
-// The decoy clock while a test runs: starts far from 0 and moves only when
-// told to.
 class ManualClock {
 public:
     ManualClock() { m_previous = SetDecoyTimeSource(&Now); }
     ~ManualClock() { SetDecoyTimeSource(m_previous); }
-    ManualClock(const ManualClock&) = delete;
-    ManualClock& operator=(const ManualClock&) = delete;
-
     static void Advance(uint32_t dwSeconds) { s_dwNow += dwSeconds; }
     static uint32_t Now() { return s_dwNow; }
 
@@ -36,40 +29,28 @@ private:
 inline std::unique_ptr<CDecoyRule> MakeRule(const char* pszName, uint16_t wPort) {
     auto pRule = std::make_unique<CDecoyRule>();
     pRule->SetName(pszName);
-    pRule->Enable();
     pRule->SetAlertType("SuspectPortConnection");
     pRule->SetPort(wPort);
     return pRule;
 }
 
-// One TCP client of a loopback port.
 class Client {
 public:
+    // Open covers a connection not yet taken as well as a held one.
     enum class State { kOpen, kClosed, kReset };
 
-    explicit Client(uint16_t wPort);
-    ~Client() { Close(); }
+    // Connects to 127.0.0.1:`wPort`; inside the network namespace of
+    // `holder` when given, without waiting for the connection there.
+    explicit Client(uint16_t wPort, pid_t holder = 0);
+    ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
     bool IsConnected() const { return m_hSocket >= 0; }
     uint16_t LocalPort() const { return m_wLocalPort; }
-    // What the connection looks like now, without waiting: open while the
-    // peer neither closed nor reset it.  The system tells a reset once; it is
-    // remembered here.
+    // Without waiting.  The system tells a reset once; it is remembered.
     State Look();
-    // Sends without waiting; false when the connection would not take it all.
-    bool Send(const std::string& bytes) {
-        return m_hSocket >= 0 &&
-               ::send(m_hSocket, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
-                   static_cast<ssize_t>(bytes.size());
-    }
-    void Close() {
-        if (m_hSocket >= 0) {
-            ::close(m_hSocket);
-            m_hSocket = -1;
-        }
-    }
+    bool Send(const std::string& strBytes) const;
 
 private:
     int m_hSocket = -1;
