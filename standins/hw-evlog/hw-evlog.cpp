@@ -4,7 +4,8 @@
 //
 //   hw-evlog register LOG [SOURCE]
 //   hw-evlog append LOG SOURCE EVENT-ID [--type N] [--category N]
-//                   [--sid-hex HEX] [--data-hex HEX] [--] [STRING ...]
+//                   [--sid S-1-...] [--sid-hex HEX] [--data-hex HEX]
+//                   [--] [STRING ...]
 //   hw-evlog list LOG
 //   hw-evlog clear LOG
 //
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Accounts.h"
 #include "platform/EventLog.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
@@ -33,7 +35,8 @@ int Usage() {
     std::fputs(
         "usage: hw-evlog register LOG [SOURCE]\n"
         "       hw-evlog append LOG SOURCE EVENT-ID [--type N] [--category N]\n"
-        "                       [--sid-hex HEX] [--data-hex HEX] [--] [STRING ...]\n"
+        "                       [--sid S-1-...] [--sid-hex HEX] [--data-hex HEX]\n"
+        "                       [--] [STRING ...]\n"
         "       hw-evlog list LOG\n"
         "       hw-evlog clear LOG\n",
         stderr);
@@ -113,6 +116,7 @@ int Append(int argc, char** argv) {
         const char* value = argv[++i];
         bool ok = option == "--type"       ? ReadNumber(value, 0xFFFF, type)
                   : option == "--category" ? ReadNumber(value, 0xFFFF, category)
+                  : option == "--sid"      ? plat::SidFromText(value, sid)
                   : option == "--sid-hex"  ? ReadHex(value, sid)
                   : option == "--data-hex" ? ReadHex(value, data)
                                            : false;

@@ -145,19 +145,6 @@ TEST_F(EventLogEngineTest, OversizedRecordIsReportedAsAPossibleAttackAndSteppedO
     EXPECT_TRUE(bWarned);
 }
 
-TEST_F(EventLogEngineTest, ClearedLogIsWarnedAboutAndFollowedFromItsNewStart) {
-    AddRule("Sec", 200);
-    Init();
-    ASSERT_EQ(0, m_pEngine->OnStart(0));
-    Append("Security", 200);
-    ASSERT_TRUE(AwaitReported({"Sec"}));
-    ASSERT_EQ(0u, plat::ClearEventLog("Security"));
-    Append("Security", 200);
-    EXPECT_TRUE(AwaitReported({"Sec"}));
-    EXPECT_TRUE(m_HostLog.Contains(
-        "The Security event log has changed between reads.  Possibly cleared (warning 1503)"));
-}
-
 TEST_F(EventLogEngineTest, SeverityBitsAreIgnoredAndAnyIdRulesSeeEveryRecordOnce) {
     AddRule("Policy change", 612);
     AddRule("Any", 0);
