@@ -46,7 +46,8 @@ void Trace(int level, const char* text, const std::string& name) {
 }
 
 // A clone of the first registered driver for the name (for mode 5 one that
-// can send), or null.
+// can send), or null when none is registered.  A driver found but not
+// cloned is an error.
 std::unique_ptr<Driver> Lookup(const std::string& name, uint32_t openMode) {
     for (const DriverRecord& record : DriverRegistry::instance().m_Records) {
         if (record.m_strName != name) {
@@ -60,9 +61,10 @@ std::unique_ptr<Driver> Lookup(const std::string& name, uint32_t openMode) {
         }
         Trace(750, "DriverMatch: Found a previously registered driver", record.m_strName);
         std::unique_ptr<Driver> copy = record.m_pDriver->clone();
-        if (copy) {
-            Trace(700, "Created new driver instance (cloned)", name);
+        if (!copy) {
+            throwOpenError(name, std::string(), "rp_drv_factory", __LINE__);
         }
+        Trace(700, "Created new driver instance (cloned)", name);
         return copy;
     }
     return nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BypassFilters.h"
+#include "LinkWatcher.h"
 #include "ReplayAdapter.h"
 #include "ShimCatalog.h"
 #include "ShimStatus.h"
@@ -35,7 +36,6 @@ struct ShimState {
     std::unique_ptr<ShimAdapter> m_Adapters[kSlots];
     uint32_t m_Generations[kSlots] = {};
     std::map<std::string, std::string> m_Parameters;
-    rp::PacketNotifyFn m_pfnNotify = nullptr;
 };
 
 // Never destroyed: the packet library terminates the shim from its own
@@ -78,6 +78,8 @@ SHIM_EXPORT uint32_t PacketTerm() {
     ShimState& state = State();
     std::lock_guard<std::mutex> guard(state.m_Lock);
     if (state.m_nInitCount > 0 && --state.m_nInitCount == 0) {
+        // Nothing may call into a library that is about to be unloaded.
+        SetLinkRoutine(nullptr);
         for (auto& adapter : state.m_Adapters) {
             adapter.reset();
         }
@@ -103,9 +105,7 @@ SHIM_EXPORT uint32_t PacketSetParameter(const char* name, const char* value) {
 }
 
 SHIM_EXPORT uint32_t PacketSetNotifyRoutine(rp::PacketNotifyFn routine) {
-    // The adapter set is read when asked for; no change is announced.
-    std::lock_guard<std::mutex> guard(State().m_Lock);
-    State().m_pfnNotify = routine;
+    SetLinkRoutine(routine);
     return 0;
 }
 

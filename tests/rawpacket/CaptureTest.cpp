@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "ReplayFixture.h"
 #include "rawpacket/DriverFactory.h"
 #include "rawpacket/MoatDriver.h"
+#include "rawpacket/RpUtil.h"
 #include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
 
@@ -154,6 +156,21 @@ TEST_F(CaptureTest, SendOnlyRequestFallsBackToAnEthernetAdapter) {
     driver->open(true, false);
     EXPECT_FALSE(driver->adapterInfo().m_bReceiveCreated);
     driver->send(m_Frames[2].m_Bytes.data(), static_cast<uint32_t>(m_Frames[2].m_Bytes.size()));
+}
+
+std::atomic<int> g_LinkChanges{0};
+void CountLinkChange() { ++g_LinkChanges; }
+
+TEST_F(CaptureTest, NewInterfaceIsAnnounced) {
+    auto setRoutine = reinterpret_cast<rp::PacketSetNotifyRoutineFn>(
+        rp::getProcAddress(rp::PacketDllLoader::instance().module(), "PacketSetNotifyRoutine"));
+    ASSERT_NE(setRoutine, nullptr);
+    ASSERT_EQ(setRoutine(CountLinkChange), 0u);
+    ASSERT_EQ(std::system("ip link add hwcap2 type veth peer name hwcap3"), 0);
+    EXPECT_TRUE(hwtest::WaitUntil([] { return g_LinkChanges.load() > 0; }));
+    ASSERT_EQ(setRoutine(nullptr), 0u);
+    m_Table.Fill();
+    EXPECT_GE(m_Table.Find("\\Device\\hwcap3"), 0);
 }
 
 }  // namespace
