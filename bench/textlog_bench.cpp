@@ -1,0 +1,61 @@
+// Lines read from a followed log file: the per-line cost of the text-log
+// engine's read path (file size check, buffer refill, line cut, line end
+// removal and the standard-error report), for short lines and for lines
+// long enough to come out in pieces.
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "TextLogs/TextLogListener.h"
+#include "platform/Console.h"
+
+namespace {
+
+// A log of `count` lines of `length` bytes each, line feed included.
+std::string WriteLog(size_t count, size_t length) {
+    char path[] = "/tmp/textlog_bench_XXXXXX";
+    const int fd = ::mkstemp(path);
+    std::FILE* file = ::fdopen(fd, "wb");
+    std::string line(length - 1, 'x');
+    line.replace(0, 20, "2026-12-06 10:00:00 ");
+    line += '\n';
+    for (size_t i = 0; i < count; ++i) {
+        std::fwrite(line.data(), 1, line.size(), file);
+    }
+    std::fclose(file);
+    return path;
+}
+
+void ReadLines(benchmark::State& state) {
+    plat::SetConsoleSink([](std::string_view) {});
+    const auto length = static_cast<size_t>(state.range(0));
+    const std::string path = WriteLog(20000, length);
+    CTextLogListener listener(path);
+    listener.Open(0);
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const char* line = listener.ReadNextLine();
+        if (line == nullptr) {
+            state.PauseTiming();
+            listener.Open(0);
+            state.ResumeTiming();
+            continue;
+        }
+        // Pieces of a long line count what they carry.
+        bytes += std::strlen(line) + 1;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    ::unlink(path.c_str());
+    plat::SetConsoleSink(nullptr);
+}
+BENCHMARK(ReadLines)->Arg(100)->Arg(1000)->Arg(10000);
+
+}  // namespace
+
+BENCHMARK_MAIN();
