@@ -1,7 +1,9 @@
 #pragma once
 // The event log: one file per log ("Application", "System", "Security")
 // under $QOR_PLATFORM_ROOT/eventlog/, named "<log>.evt".  Sources register,
-// report events and deregister; a report appends one record.
+// report events and deregister; a report appends one record.  Readers open
+// a log, read whole records forwards (or backwards), and are told when
+// another process appends to the log or clears it (see READING below).
 //
 // FILE LAYOUT (all integers little-endian)
 //
