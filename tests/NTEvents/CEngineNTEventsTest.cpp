@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,6 +128,21 @@ TEST_F(EventLogEngineTest, OpenLogsFollowTheRulesAndAKeptLogKeepsItsPlaceAcrossA
     m_pEngine->OnStop(0);
     EXPECT_TRUE(Reported().empty());
     EXPECT_TRUE(m_HostLog.Contains("NTEvent engine terminating!"));
+}
+
+TEST_F(EventLogEngineTest, LogThatFailsToOpenLeavesTheRulesInForceAndTheOtherLogsWatched) {
+    const std::string strPath = plat::EventLogFilePath("System");
+    std::filesystem::create_directories(std::filesystem::path(strPath).parent_path());
+    hwtest::WriteWholeFile(strPath, "not an event log, but long enough for a header");
+    AddRule("Sys", 100, "System");
+    AddRule("Sec", 200);
+    Init();
+    EXPECT_EQ((Texts{"Security"}), m_pEngine->GetOpenLogs());
+    EXPECT_TRUE(m_HostLog.Contains(
+        "NT (System) Event Log monitoring will not run because the log file failed to open (error: 13)"));
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    Append("Security", 200);
+    EXPECT_TRUE(AwaitReported({"Sec"}));
 }
 
 TEST_F(EventLogEngineTest, OversizedRecordIsReportedAsAPossibleAttackAndSteppedOver) {
