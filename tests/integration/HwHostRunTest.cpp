@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -41,9 +42,14 @@ protected:
     void SetUp() override {
         fs::copy(kDemo, m_root.Path(), fs::copy_options::recursive);
         m_log = m_dir.File("hwhost.log");
-        ASSERT_TRUE(m_host.Start({kHwHost, "run", "--root", m_root.Path(), "--log", m_log,
-                                  "--alerts", m_dir.File("alerts.xml")},
-                                 m_dir.File("console.txt")));
+        std::vector<std::string> argv = {kHwHost, "run", "--root", m_root.Path(), "--log", m_log,
+                                         "--alerts", m_dir.File("alerts.xml")};
+        // The demo's engines open fixed ports (syslog, decoys, the script
+        // process): given the rights, keep them off the machine's own.
+        if (m_network.IsReady()) {
+            argv = m_network.Enter(argv);
+        }
+        ASSERT_TRUE(m_host.Start(argv, m_dir.File("console.txt")));
     }
 
     // The log's lines from `from` on.
@@ -102,6 +108,7 @@ protected:
     void Signal(int signal) { ASSERT_EQ(0, ::kill(m_host.Pid(), signal)); }
     void Push() { fs::copy_file(m_root.File("Default.policy"), m_root.File("push.policy")); }
 
+    hwtest::NetworkNamespace m_network;
     hwtest::ScratchDirectory m_dir;
     hwtest::ScratchDirectory m_root;
     std::string m_log;
