@@ -293,6 +293,52 @@ TEST_F(DriverTest, SendCountsAsDoneWhenTheFrameWentOut) {
     EXPECT_EQ(moat.statistics().m_qwInjected, 1u);
 }
 
+uint32_t g_ReceiveBytes = 0;
+uint32_t RecordReceiveBytes(rp::PacketAdapterEntry*, uint32_t bytes, uint32_t, uint32_t) {
+    g_ReceiveBytes = bytes;
+    return 0;
+}
+uint32_t RefuseClose(rp::PacketAdapterEntry*) { return rp::kDllSystemError; }
+
+TEST_F(DriverTest, ReceiveBufferSizeFollowsParameterBindingAndLinkSpeed) {
+    auto startWith = [this](const char* parameter, uint32_t bindingSize) {
+        std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kReplay, 2);
+        auto& moat = dynamic_cast<rp::MoatDriver&>(*driver);
+        moat.m_pfnPacketCreateRx = RecordReceiveBytes;
+        moat.m_dwReceiveBufferSize = bindingSize;
+        driver->setParameter("capturebuffersize", parameter);
+        driver->open(true, false);
+        return g_ReceiveBytes;
+    };
+    EXPECT_EQ(startWith("512k", 0x200000), 524288u);
+    EXPECT_EQ(startWith("0", 0x200000), 0x200000u);
+    // 1 Gbit/s gives an eighth of it in bytes, held under the ceiling.
+    EXPECT_EQ(startWith("0", 0), 62500000u);
+}
+
+TEST_F(DriverTest, MissingOrFailingEntryPointsAreReported) {
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kReplay, 2);
+    auto& moat = dynamic_cast<rp::MoatDriver&>(*driver);
+    auto startCapture = moat.m_pfnPacketStartCapture;
+    moat.m_pfnPacketStartCapture = nullptr;
+    EXPECT_THROW(driver->open(true, false), rp::RuntimeError);
+    moat.m_pfnPacketStartCapture = startCapture;
+    driver->open(true, false);
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    auto free = moat.m_pfnPacketFree;
+    moat.m_pfnPacketFree = nullptr;
+    EXPECT_EQ(driver->freeFrame(driver->frame()), rp::kDllNotSupported);
+    moat.m_pfnPacketFree = free;
+    EXPECT_EQ(driver->freeFrame(driver->frame()), 0u);
+    // A buffer that will not close leaves the adapter open and says so.
+    auto closeRx = moat.m_pfnPacketCloseRx;
+    moat.m_pfnPacketCloseRx = RefuseClose;
+    EXPECT_THROW(driver->stop(), rp::RuntimeError);
+    EXPECT_FALSE(driver->adapterInfo().m_bStarted);
+    EXPECT_TRUE(driver->adapterInfo().m_bOpened);
+    moat.m_pfnPacketCloseRx = closeRx;
+}
+
 std::vector<uint32_t> g_InitCalls;
 uint32_t g_InitAnswers[2];
 uint32_t FakeInit(const uint32_t* block) {
