@@ -16,9 +16,9 @@
 #include "FrameParser.h"
 #include "ResetFrame.h"
 #include "Signatures.h"
-#include "ZamPacketView.h"
 #include "ZamStandinDiagnostics.h"
 #include "qorZamSensorLib/ZamModuleApi.h"
+#include "rawpacket/Frame.h"
 
 #ifndef ZAM_STANDIN_VERSION
 #define ZAM_STANDIN_VERSION "1.10.106.316"
@@ -169,11 +169,10 @@ bool TellParsed(Instance& instance, const ParsedFrame& frame) {
 }
 
 const ParsedFrame ParseRecord(const rp::PacketRecord* packet) {
-    const auto* view = reinterpret_cast<const PacketView*>(packet);
-    if (view == nullptr || view->m_pData == nullptr) {
+    if (packet == nullptr || packet->m_pData == nullptr) {
         return ParseFrame(nullptr, 0);
     }
-    return ParseFrame(view->m_pData, view->m_dwCapturedLength);
+    return ParseFrame(packet->m_pData, packet->m_dwCapturedLength);
 }
 
 // ---- entry points -------------------------------------------------------
@@ -242,7 +241,7 @@ extern "C" void LogCrashEx(const rp::PacketRecord* packet, uintptr_t instruction
                            uintptr_t framePointer, const void*) {
     ModuleLog("Signature module crash at instruction %#lx frame %#lx\n",
               static_cast<unsigned long>(instruction), static_cast<unsigned long>(framePointer));
-    const auto* view = reinterpret_cast<const PacketView*>(packet);
+    const rp::PacketRecord* view = packet;
     if (view == nullptr || view->m_pData == nullptr) {
         return;
     }
@@ -313,7 +312,7 @@ extern "C" int32_t Receive(ZamHandle handle, const rp::PacketRecord* packet, voi
     if (!TellParsed(*instance, frame)) {
         return kVerdictBlockedByCallback;
     }
-    uint32_t seconds = reinterpret_cast<const PacketView*>(packet)->m_dwSeconds;
+    uint32_t seconds = packet != nullptr ? packet->m_dwSeconds : 0;
     uint32_t matches = instance->m_Signatures.Inspect(frame, seconds, &ReportMatch, instance);
     return matches > 0 ? kVerdictMatched : kVerdictPassed;
 }

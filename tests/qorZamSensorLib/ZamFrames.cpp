@@ -72,16 +72,12 @@ std::vector<uint8_t> BuildFrame(const FrameSpec& spec) {
 }
 
 RecordedFrame::RecordedFrame(std::vector<uint8_t> bytes, uint32_t dwSeconds)
-    : m_Bytes(std::move(bytes)), m_View{} {
-    m_View.m_dwWireLength = static_cast<uint32_t>(m_Bytes.size());
-    m_View.m_dwCapturedLength = static_cast<uint32_t>(m_Bytes.size());
-    m_View.m_dwSeconds = dwSeconds;
-    m_View.m_pData = m_Bytes.empty() ? nullptr : m_Bytes.data();
-    m_View.m_dwSequence = 1;
-}
-
-const rp::PacketRecord* RecordedFrame::Record() const {
-    return reinterpret_cast<const rp::PacketRecord*>(&m_View);
+    : m_Bytes(std::move(bytes)), m_Record{} {
+    m_Record.m_dwWireLength = static_cast<uint32_t>(m_Bytes.size());
+    m_Record.m_dwCapturedLength = static_cast<uint32_t>(m_Bytes.size());
+    m_Record.m_dwSeconds = dwSeconds;
+    m_Record.m_pData = m_Bytes.empty() ? nullptr : m_Bytes.data();
+    m_Record.m_dwSequence = 1;
 }
 
 bool ChecksumsVerify(const uint8_t* frame, uint32_t length) {

@@ -6,11 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ZamPacketView.h"
-
-namespace rp {
-struct PacketRecord;
-}
+#include "rawpacket/Frame.h"
 
 namespace zamtest {
 
@@ -34,15 +30,15 @@ struct FrameSpec {
 
 std::vector<uint8_t> BuildFrame(const FrameSpec& spec);
 
-// Holds a frame and the record that points at it.
+// Holds a frame and the sensor's packet record that points at it.
 struct RecordedFrame {
     explicit RecordedFrame(std::vector<uint8_t> bytes, uint32_t dwSeconds = 100);
     RecordedFrame(const RecordedFrame&) = delete;
     RecordedFrame& operator=(const RecordedFrame&) = delete;
-    const rp::PacketRecord* Record() const;
+    const rp::PacketRecord* Record() const { return &m_Record; }
 
     std::vector<uint8_t> m_Bytes;
-    sigmod::PacketView m_View;
+    rp::PacketRecord m_Record;
 };
 
 // Checksums recomputed from the bytes: true when the IPv4 header's and the
