@@ -35,7 +35,7 @@ constexpr size_t kContextWords = kReceiveContextBytes / sizeof(uint32_t);
 ZamAllocFn g_pfnAlloc = nullptr;
 ZamFreeFn g_pfnFree = nullptr;
 ZamLogFn g_pfnLog = nullptr;
-ModuleCounters g_Counters = {};
+ModuleCounters g_Counters;
 
 void ModuleLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void ModuleLog(const char* format, ...) {
@@ -308,6 +308,9 @@ extern "C" int32_t Receive(ZamHandle handle, const rp::PacketRecord* packet, voi
         return kVerdictPassed;
     }
     ParsedFrame frame = ParseRecord(packet);
+    if (frame.m_Kind == FrameKind::kTruncated || frame.m_Kind == FrameKind::kIpv4Bad) {
+        ++g_Counters.m_dwMalformedFrames;
+    }
     FillContext(context, ++instance->m_dwFrames, frame);
     if (!TellParsed(*instance, frame)) {
         return kVerdictBlockedByCallback;

@@ -3,6 +3,7 @@
 // `zamSymbol` beyond the contract's: process-wide counters, and the
 // callbacks one instance has registered.
 
+#include <atomic>
 #include <cstdint>
 
 namespace sigmod {
@@ -11,14 +12,17 @@ constexpr uint32_t kDiagnosticsIndex = 250;      // const ModuleCounters* ()
 constexpr uint32_t kCallbackMaskIndex = 251;     // uint32_t (handle)
 constexpr uint32_t kLastParameterIndex = 252;    // const char* (handle): "name=value"
 
+// Slave threads create and use instances side by side, hence atomics.
 struct ModuleCounters {
-    uint32_t m_dwInitializeCalls;
-    uint32_t m_dwFinalizeCalls;
-    uint32_t m_dwCoalescerInitializeCalls;
-    uint32_t m_dwCoalescerFinalizeCalls;
-    uint32_t m_dwLiveInstances;
-    uint32_t m_dwLiveCoalescers;
-    uint32_t m_dwLastCustomerId;
+    std::atomic<uint32_t> m_dwInitializeCalls{0};
+    std::atomic<uint32_t> m_dwFinalizeCalls{0};
+    std::atomic<uint32_t> m_dwCoalescerInitializeCalls{0};
+    std::atomic<uint32_t> m_dwCoalescerFinalizeCalls{0};
+    std::atomic<uint32_t> m_dwLiveInstances{0};
+    std::atomic<uint32_t> m_dwLiveCoalescers{0};
+    std::atomic<uint32_t> m_dwLastCustomerId{0};
+    // Frames too short or inconsistent to read as far as their headers say.
+    std::atomic<uint32_t> m_dwMalformedFrames{0};
 };
 
 // Bits of the callback mask, one per registered callback.

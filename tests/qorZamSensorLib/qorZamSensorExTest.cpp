@@ -109,7 +109,7 @@ TEST_F(qorZamSensorExTest, PrefixedNamesReachTheModuleUnchangedAndOthersAreOnlyT
 }
 
 TEST_F(qorZamSensorExTest, InstanceGetsTheCustomerIdAndTheGivenExceptionHandler) {
-    EXPECT_EQ(123u, Counters().m_dwLastCustomerId);
+    EXPECT_EQ(123u, Counters().m_dwLastCustomerId.load());
     // Without a handler of the engine's own, a module error is an exception.
     EXPECT_THROW(m_pSensor->SetParameter("zam.standin.raise", "default"), std::runtime_error);
 
@@ -245,6 +245,7 @@ TEST_F(qorZamSensorExTest, TruncatedFramesAreReadOnlyWithinTheirCapturedBytes) {
                                                   false, &start, &resetLength, true);
         m_pSensor->ResetFrameDestroy(reset);
     }
+    EXPECT_LT(0u, Counters().m_dwMalformedFrames.load());
     // Only a whole TCP header counts as TCP; the payload match needs the
     // whole payload, which no prefix holds.
     EXPECT_EQ(spec.m_strPayload.size(), m_Notify.m_Matches.size());
@@ -337,17 +338,17 @@ TEST_F(qorZamSensorExTest, ResetOfANonTcpFrameIsInvalidWithNoStartOrLength) {
 }
 
 TEST_F(qorZamSensorExTest, CoalescerSubsystemStartsWithTheFirstAndEndsWithTheLast) {
-    uint32_t initialised = Counters().m_dwCoalescerInitializeCalls;
-    uint32_t finalised = Counters().m_dwCoalescerFinalizeCalls;
+    uint32_t initialised = Counters().m_dwCoalescerInitializeCalls.load();
+    uint32_t finalised = Counters().m_dwCoalescerFinalizeCalls.load();
     IZamCoalescer* first = m_pManager->CreateZamCoalescer(m_pSensor);
     IZamCoalescer* second = m_pManager->CreateZamCoalescer(m_pSensor);
     ASSERT_NE(nullptr, first);
     ASSERT_NE(nullptr, second);
-    EXPECT_EQ(initialised + 1, Counters().m_dwCoalescerInitializeCalls);
+    EXPECT_EQ(initialised + 1, Counters().m_dwCoalescerInitializeCalls.load());
     m_pManager->DestroyZamCoalescer(first);
-    EXPECT_EQ(finalised, Counters().m_dwCoalescerFinalizeCalls);
+    EXPECT_EQ(finalised, Counters().m_dwCoalescerFinalizeCalls.load());
     m_pManager->DestroyZamCoalescer(second);
-    EXPECT_EQ(finalised + 1, Counters().m_dwCoalescerFinalizeCalls);
+    EXPECT_EQ(finalised + 1, Counters().m_dwCoalescerFinalizeCalls.load());
     EXPECT_EQ(0u, qorZamCoalescerEx::LiveCount());
 }
 
