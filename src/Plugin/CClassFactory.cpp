@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "IDS/IDSConfig.h"
 #include "Plugin/CEventRegistry.h"
 #include "Plugin/CHostWarden.h"
 #include "Plugin/CServiceRequest.h"
@@ -69,10 +70,8 @@ CSFResult CClassFactory::MakeObject(const CSFIdentifier& iid, void** ppObject) {
     if (iid == CLSID_TclHandler) {
         return Answer(ppObject, static_cast<ITclHandler*>(&tclHandler::GetInstance()));
     }
-    // The IDS configuration is made by a part of the sensor that is not in
-    // this build.
     if (iid == CLSID_IDSConfig) {
-        return Answer(ppObject, nullptr);
+        return Answer(ppObject, static_cast<IIDSConfig*>(CIDSConfig::GetInstance()));
     }
     return CSFClsFctry::CreateInstance(iid, ppObject);
 }

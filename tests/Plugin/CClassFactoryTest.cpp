@@ -104,15 +104,18 @@ TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
     static_cast<ICSFCommonResponseUserSpecified*>(pFirst)->Release();
 }
 
-TEST_F(CClassFactoryTest, ObjectsThatCannotBeMadeAnswerOutOfMemoryAndOthersGoToTheFramework) {
+TEST_F(CClassFactoryTest, SingletonsAreOneForTheProcessAndOthersGoToTheFramework) {
     void* pObject = nullptr;
-    EXPECT_EQ(0x8007000Eu, Create(CLSID_IDSConfig, pObject));
-    EXPECT_EQ(nullptr, pObject);
     void* pHandler = nullptr;
     ASSERT_EQ(0u, Create(CLSID_TclHandler, pHandler));
     ASSERT_EQ(0u, Create(CLSID_TclHandler, pObject));
     EXPECT_EQ(pHandler, pObject) << "the script handler is one for the process";
     tclHandler::DeleteInstance();
+    void* pConfig = nullptr;
+    ASSERT_EQ(0u, Create(CLSID_IDSConfig, pConfig));
+    ASSERT_EQ(0u, Create(CLSID_IDSConfig, pObject));
+    EXPECT_NE(nullptr, pObject);
+    EXPECT_EQ(pConfig, pObject) << "the IDS configuration is one for the process";
     EXPECT_EQ(0x80004002u, Create(kUnknown, pObject));
     EXPECT_EQ(kUntouched, pObject);
     ASSERT_EQ(0u, Create(IID_ICSFAlertEvent, pObject));
