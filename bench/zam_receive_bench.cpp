@@ -30,18 +30,29 @@ public:
     int64_t m_nMatches = 0;
 };
 
+// 64 frames: one in eight UDP, one in eight ICMP echo, one in eight a bare
+// ACK, the rest TCP data of 400 to 1,200 bytes; one SYN+FIN and one payload
+// match among them.
 std::vector<std::unique_ptr<RecordedFrame>> FrameMix() {
     std::vector<std::unique_ptr<RecordedFrame>> frames;
     for (int i = 0; i < 64; ++i) {
         FrameSpec spec;
         spec.m_wSourcePort = static_cast<uint16_t>(40000 + i);
-        switch (i % 8) {
-        case 0: spec.m_byProtocol = 17; spec.m_strPayload.assign(120, 'u'); break;
-        case 1: spec.m_byProtocol = 1; spec.m_strPayload.assign(56, 'p'); break;
-        case 2: spec.m_byTcpFlags = 0x10; break;
-        case 7: spec.m_byTcpFlags = (i == 7) ? 0x03 : 0x18;
-                spec.m_strPayload = (i == 15) ? "GET /cmd.exe" : std::string(1200, 'd'); break;
-        default: spec.m_byTcpFlags = 0x18; spec.m_strPayload.assign(400 + 100 * (i % 5), 'd'); break;
+        spec.m_byTcpFlags = 0x18;
+        spec.m_strPayload.assign(400 + 200 * (i % 5), 'd');
+        if (i % 8 == 0) {
+            spec.m_byProtocol = 17;
+            spec.m_strPayload.assign(120, 'u');
+        } else if (i % 8 == 1) {
+            spec.m_byProtocol = 1;
+            spec.m_strPayload.assign(56, 'p');
+        } else if (i % 8 == 2) {
+            spec.m_byTcpFlags = 0x10;
+            spec.m_strPayload.clear();
+        } else if (i == 7) {
+            spec.m_byTcpFlags = 0x03;
+        } else if (i == 15) {
+            spec.m_strPayload = "GET /scripts/cmd.exe?/c+dir HTTP/1.0\r\n";
         }
         frames.push_back(std::make_unique<RecordedFrame>(BuildFrame(spec), 100 + i / 8));
     }
