@@ -8,6 +8,7 @@
 #include "qorZamSensorLib/ZamEntryTable.h"
 #include "qorZamSensorLib/ZamLog.h"
 #include "qorZamSensorLib/qorZamCoalescerEx.h"
+#include "qorZamSensorLib/qorZamCrashLog.h"
 #include "qorZamSensorLib/qorZamSensorEx.h"
 
 using namespace zam;
@@ -44,6 +45,8 @@ extern "C" void ModuleFree(void* block) {
     std::free(block);
 }
 
+// Each module line goes to the host's trace and to the module crash log,
+// which keeps what the module said last if the process goes down with it.
 extern "C" void ManagerModuleLog(const char* format, va_list args) {
     if (format == nullptr) {
         return;
@@ -54,6 +57,12 @@ extern "C" void ManagerModuleLog(const char* format, va_list args) {
         va_copy(copy, args);
         g_pLogger->LogV(&moduleLogTag, kCSFLogCategory, kCSFLogTrace, __LINE__, __FILE__, format,
                         copy);
+        va_end(copy);
+    }
+    if (qorZamCrashLog* crashLog = qorZamCrashLog::GetInstance()) {
+        va_list copy;
+        va_copy(copy, args);
+        crashLog->VPrint(format, copy);
         va_end(copy);
     }
 }

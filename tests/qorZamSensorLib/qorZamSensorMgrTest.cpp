@@ -8,6 +8,7 @@
 #include "ZamTestPaths.h"
 #include "qorCSFLib/FakeHost.h"
 #include "qorSensorUtil/DetectorIssueMap.h"
+#include "qorZamSensorLib/qorZamCrashLog.h"
 #include "support/TestUtil.h"
 
 using namespace zamtest;
@@ -74,7 +75,9 @@ TEST_F(qorZamSensorMgrTest, MissingContainerIsLoggedAndTheModuleStillLoads) {
     EXPECT_FALSE(IsMapped(copy));
 }
 
-TEST_F(qorZamSensorMgrTest, ContainerBesideTheModuleIsStartedAndModuleLinesReachTheHostLog) {
+TEST_F(qorZamSensorMgrTest, ContainerBesideTheModuleIsStartedAndModuleLinesReachBothLogs) {
+    hwtest::ScratchDirectory dir;
+    ASSERT_TRUE(qorZamCrashLog::GetInstance()->OpenWithBackup(dir.File("ZamLog.txt")));
     qorZamSensorMgr* manager =
         qorZamSensorMgr::GetInstance(ModulePath().c_str(), 1.0f, m_strVersion, &m_Log);
     ASSERT_NE(nullptr, manager);
@@ -84,6 +87,11 @@ TEST_F(qorZamSensorMgrTest, ContainerBesideTheModuleIsStartedAndModuleLinesReach
     EXPECT_TRUE(LoggedAt(kCSFLogTrace, "Plug-in container " + BinPath("libtarn.so") +
                                            " started for Host Warden\n"));
     EXPECT_TRUE(LoggedAt(kCSFLogTrace, "Signature module 1.10.106.316 initialized\n"));
+    qorZamSensorMgr::ReleaseInstance();
+    qorZamCrashLog::GetInstance()->Close();
+    std::string crashLog = hwtest::ReadWholeFile(dir.File("ZamLog.txt"));
+    EXPECT_NE(std::string::npos, crashLog.find("Signature module 1.10.106.316 initialized\n\r\n"));
+    EXPECT_NE(std::string::npos, crashLog.find("Signature module finalized\n\r\n"));
 }
 
 TEST_F(qorZamSensorMgrTest, ContainerPathKeepsTheModulesFolderForBothSeparators) {
