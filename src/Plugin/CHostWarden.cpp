@@ -461,6 +461,11 @@ void CHostWarden::RunAuditSetUp() {
     InitializeStrategy::Run();
 }
 
-void CHostWarden::ApplyProtection() {}
+void CHostWarden::ApplyProtection() {
+    // Asked of the handler, which the policy has just switched.
+    const bool bScripting = m_pTclHandler != nullptr && m_pTclHandler->IsEnabled();
+    m_protectionControl.ConfigureProtection(m_pCurrentPolicy.load(), bScripting);
+    m_protectionControl.ApplyProtectionService();
+}
 
-void CHostWarden::StopProtection() {}
+void CHostWarden::StopProtection() { m_protectionControl.StopProtectionService(); }

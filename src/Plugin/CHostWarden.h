@@ -19,6 +19,7 @@
 #include "Common/ISensorCore.h"
 #include "Plugin/PolicyLoader.h"
 #include "Plugin/ProductLocation.h"
+#include "Plugin/ProtectionControl.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "qorToolsLib/jsSync.h"
 
@@ -94,6 +95,7 @@ public:
     CClassFactory* GetClassFactory() const { return m_pClassFactory; }
     CPolicyEvent* GetPolicyEvent() const { return m_pPolicyEvent; }
     const PolicyLoader& GetPolicyLoader() const { return m_policyLoader; }
+    ProtectionControl& GetProtectionControl() { return m_protectionControl; }
 
 private:
     bool LoadPolicy(IPolicyContainer* pContainer, bool bReload, PolicyLoader::LoadKind kind);
@@ -113,10 +115,9 @@ private:
     // by the settings and (re)start it, and stop it.
     void StartScriptHandler();
     void ShutDownScriptHandler();
-    // The audit settings and the buffer-overflow protection service belong
-    // to parts of the sensor that are not in this build: these steps do
-    // nothing.
     void RunAuditSetUp();
+    // Decides from the published policy whether the protection service
+    // runs, and starts or stops it to match; stops it at the sensor's stop.
     void ApplyProtection();
     void StopProtection();
 
@@ -137,6 +138,5 @@ private:
     std::atomic<IPolicyContainer*> m_pCurrentPolicy{nullptr};
     // The common policy and the response table.
     PolicyLoader m_policyLoader;
-    uint8_t m_bProtection = 1;
-    qorFastSync m_protectionLock;
+    ProtectionControl m_protectionControl;
 };

@@ -13,7 +13,6 @@
 #include "Plugin/CThreadList.h"
 #include "Plugin/SensorTestHost.h"
 #include "hostwarden/IPolicyContainer.h"
-#include "platform/OsVersion.h"
 
 namespace {
 
@@ -50,23 +49,6 @@ public:
         return false;
     }
     int m_nFired = 0;
-};
-
-// Installs a version answer for one test.
-class VersionOverride {
-public:
-    VersionOverride(uint32_t dwPlatform, uint32_t dwMajor, uint32_t dwMinor) {
-        m_previous = plat::SetOsVersionSource([=](plat::OsVersion& version) {
-            version.m_dwPlatformId = dwPlatform;
-            version.m_dwMajorVersion = dwMajor;
-            version.m_dwMinorVersion = dwMinor;
-            return true;
-        });
-    }
-    ~VersionOverride() { plat::SetOsVersionSource(m_previous); }
-
-private:
-    plat::OsVersionSource m_previous;
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IEventRegistry.h"
 #include "hostwarden/IPolicyEventInterface.h"
+#include "platform/OsVersion.h"
 #include "qorCSFLib/FakeHost.h"
 #include "support/TestUtil.h"
 
@@ -55,6 +56,23 @@ public:
     std::vector<std::string> m_offered;
     std::vector<AgentEventInfo*> m_taken;
     std::vector<std::string> m_events;
+};
+
+// Installs a version answer for one test.
+class VersionOverride {
+public:
+    VersionOverride(uint32_t dwPlatform, uint32_t dwMajor, uint32_t dwMinor) {
+        m_previous = plat::SetOsVersionSource([=](plat::OsVersion& version) {
+            version.m_dwPlatformId = dwPlatform;
+            version.m_dwMajorVersion = dwMajor;
+            version.m_dwMinorVersion = dwMinor;
+            return true;
+        });
+    }
+    ~VersionOverride() { plat::SetOsVersionSource(m_previous); }
+
+private:
+    plat::OsVersionSource m_previous;
 };
 
 class SensorTestHost : public ::testing::Test {
