@@ -76,6 +76,16 @@ bool ReadState(const std::string& path, ServiceProcess& process) {
     return true;
 }
 
+bool MakeFolder(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        SetLastErrorFromErrno(error.value());
+        return false;
+    }
+    return true;
+}
+
 bool WriteState(const std::string& path, const ServiceProcess& process) {
     std::string text = std::to_string(process.pid) + " " + std::to_string(process.startTime) +
                        " " + (process.stopping ? "1" : "0") + "\n";
@@ -93,11 +103,6 @@ bool LiveProcess(const std::string& path, ServiceProcess& process) {
     }
     DeleteFilePath(path.c_str());
     return false;
-}
-
-std::string FirstLine(const std::string& text) {
-    std::string line = text.substr(0, text.find_first_of("\r\n"));
-    return line;
 }
 
 }  // namespace
@@ -133,6 +138,9 @@ bool Service::Start() {
     std::string program = arguments[0];
     if (program.find('/') == std::string::npos) {
         program = ThisModuleDirectory() + "/" + program;
+    }
+    if (!MakeFolder(m_strFolder)) {
+        return false;
     }
     std::unique_ptr<ChildProcess> child = ChildProcess::Start(program, arguments);
     if (!child) {
@@ -170,11 +178,17 @@ bool Service::Stop() {
 }
 
 std::unique_ptr<ServiceManager> ServiceManager::Open() {
+    // A missing folder is an empty catalogue: asking about services leaves
+    // no trace; installing or starting one makes the folder.
     std::string folder = PlatformRoot() + kServicesFolder;
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error || !std::filesystem::is_directory(folder, error)) {
-        SetLastErrorFromErrno(error ? error.value() : ENOTDIR);
+    std::filesystem::file_status status = std::filesystem::status(folder, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
+        SetLastError(kErrPathNotFound);
+        return nullptr;
+    }
+    if (error && error.value() != ENOENT) {
+        SetLastErrorFromErrno(error.value());
         return nullptr;
     }
     return std::unique_ptr<ServiceManager>(new ServiceManager(folder));
@@ -188,7 +202,7 @@ std::unique_ptr<Service> ServiceManager::OpenService(const std::string& name) {
     std::string text;
     std::string commandLine;
     if (ReadWholeFile(m_strFolder + "/" + name + ".service", text, nullptr) == 0) {
-        commandLine = FirstLine(text);
+        commandLine = text.substr(0, text.find_first_of("\r\n"));
     } else {
         std::string program;
         for (char c : name) {
@@ -207,7 +221,7 @@ std::unique_ptr<Service> ServiceManager::OpenService(const std::string& name) {
 
 bool ServiceManager::Install(const std::string& name, const std::string& commandLine) {
     std::string path = m_strFolder + "/" + name + ".service";
-    return ReplaceFileDurably(path, path + ".tmp", commandLine + "\n", nullptr) == 0;
+    return MakeFolder(m_strFolder) && ReplaceFileDurably(path, path + ".tmp", commandLine + "\n", nullptr) == 0;
 }
 
 }  // namespace plat

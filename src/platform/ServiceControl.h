@@ -60,7 +60,8 @@ private:
 
 class ServiceManager {
 public:
-    // The services folder under the platform root, made when missing.
+    // The services folder under the platform root; null when that path is
+    // not a folder or cannot be examined.
     static std::unique_ptr<ServiceManager> Open();
 
     ServiceManager(const ServiceManager&) = delete;
