@@ -24,6 +24,11 @@ public:
     // 0 for a null record.
     virtual uint8_t LogToCSF(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
                              uint32_t dwFlags) = 0;
+    // Takes the record: hands it to the host's event sink as it is, past
+    // the correlation gate, deleting it when the sink refuses it.  Answers
+    // the sink's answer; 0 for a null record.
+    virtual uint8_t DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                                  uint32_t dwFlags) = 0;
     // The host event handler's second operation; 0 without a handler.
     virtual uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) = 0;
     // The script handler, or null while scripting is switched off in the

@@ -17,16 +17,6 @@
 
 namespace {
 
-// A list handed out by the container, released with the scope.
-struct ListGuard {
-    qgStringVector* m_pList = nullptr;
-    ~ListGuard() {
-        if (m_pList != nullptr) {
-            m_pList->Release();
-        }
-    }
-};
-
 bool GetBool(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
              bool bDefault) {
     return pPolicy->GetBool(strPath.c_str(), pszName, &bDefault);
@@ -49,6 +39,12 @@ bool StartsWith(const std::string& strText, const char* pszPrefix) {
 
 }  // namespace
 
+PolicyListGuard::~PolicyListGuard() {
+    if (m_pList != nullptr) {
+        m_pList->Release();
+    }
+}
+
 InitializeRules::~InitializeRules() = default;
 
 std::string InitializeRules::GetRulesSectionPath() {
@@ -61,7 +57,7 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
     }
     const std::string strSection = std::string(GetRulesBase()) + GetRulesKey();
     CSF_TRACE(kCSFLogInfo, "iterating rules: %s", strSection.c_str());
-    ListGuard names;
+    PolicyListGuard names;
     if (!pPolicy->GetSubKeyNames(strSection.c_str(), &names.m_pList) || names.m_pList == nullptr) {
         CSF_TRACE(kCSFLogInfo, "Unable to read rules table.");
         return;
@@ -124,7 +120,7 @@ void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
                                     const std::string& strSubKey) {
     const std::string strResponses = m_strRulePath + "\\Response\\";
     std::string strInvalid;
-    ListGuard names;
+    PolicyListGuard names;
     if (pPolicy->GetSubKeyNames(strResponses.c_str(), &names.m_pList) && names.m_pList != nullptr) {
         ISensorCore* pSensor = GetSensorCore();
         for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
@@ -196,8 +192,8 @@ void InitializeRules::ReadInfoPairs(IPolicyContainer* pPolicy, const char* pszRu
         return;
     }
     const std::string strInfoPath = std::string(pszRulePath) + "\\Info";
-    ListGuard names;
-    ListGuard texts;
+    PolicyListGuard names;
+    PolicyListGuard texts;
     if (!pPolicy->GetValueTexts(strInfoPath.c_str(), &names.m_pList, &texts.m_pList) ||
         names.m_pList == nullptr || texts.m_pList == nullptr) {
         return;

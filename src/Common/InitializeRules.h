@@ -14,6 +14,7 @@
 class IPolicyContainer;
 class Rule;
 class RuleContainer;
+class qgStringVector;
 
 inline constexpr const char kStandardRulesBase[] = "\\Advanced\\Rules\\";
 inline constexpr const char kUserRulesBase[] = "\\Advanced\\userdefinedsignatures\\";
@@ -25,6 +26,15 @@ enum : int32_t {
     kRuleScriptNotTcl = 2,        // a script of another type, ignored
     kRuleScriptEmpty = 3,         // scripting on but no script: kept without
     kRuleScriptDropRule = 4,      // the rule needs a script it cannot have
+};
+
+// A list handed out by the policy container, released with the scope.
+struct PolicyListGuard {
+    PolicyListGuard() = default;
+    PolicyListGuard(const PolicyListGuard&) = delete;
+    PolicyListGuard& operator=(const PolicyListGuard&) = delete;
+    ~PolicyListGuard();
+    qgStringVector* m_pList = nullptr;
 };
 
 class InitializeRules {

@@ -2,14 +2,21 @@
 
 #include <new>
 
+#include "Common/AgentEventInfo.h"
 #include "Common/AlertTypes.h"
 #include "Common/ICorrelationRule.h"
+#include "Common/ISensorCore.h"
 #include "Common/RuleContainer.h"
 #include "Common/RuleScript.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
 
 namespace {
+
+// A correlation alert passes the gates of the correlation rules that watch
+// its own rule; rules that watch each other would go round without end.
+constexpr int kMaxCorrelationDepth = 8;
+thread_local int t_nCorrelationDepth = 0;
 
 uint32_t AppendItems(std::vector<std::string>& list, qgStringVector* pItems, bool bRelease) {
     if (pItems == nullptr) {
@@ -129,17 +136,40 @@ void Rule::SetCorrelationRules(std::unique_ptr<RuleContainer> pContainer) {
 
 bool Rule::CorrelationAllows(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
                              uint32_t dwFlags) {
-    if (!m_pCorrelationRules || m_pCorrelationRules->Count() == 0) {
+    if (!m_pCorrelationRules || m_pCorrelationRules->Count() == 0 ||
+        t_nCorrelationDepth >= kMaxCorrelationDepth) {
         return true;
     }
-    bool bAllows = true;
+    struct Firing {
+        ICorrelationRule* m_pRule;
+        std::unique_ptr<AgentEventInfo> m_pAlert;
+    };
+    std::vector<Firing> firings;
     for (Rule* pEntry : *m_pCorrelationRules) {
         auto* pCorrelation = dynamic_cast<ICorrelationRule*>(pEntry);
         if (pCorrelation != nullptr && pEntry->IsEnabled()) {
-            bAllows = pCorrelation->Evaluate(this, pRecord, pInfo, dwWord, dwFlags) && bAllows;
+            std::unique_ptr<AgentEventInfo> pAlert;
+            if (!pCorrelation->Trigger(this, pRecord, pAlert)) {
+                firings.push_back(Firing{pCorrelation, std::move(pAlert)});
+            }
         }
     }
-    return bAllows;
+    if (firings.empty()) {
+        return true;
+    }
+    // The record goes to the host once, however many rules fired on it,
+    // and before their alerts, which it caused.
+    if (ISensorCore* pSensor = GetSensorCore()) {
+        pSensor->DeliverToHost(pRecord, pInfo, dwWord, dwFlags);
+    } else {
+        delete pRecord;
+    }
+    ++t_nCorrelationDepth;
+    for (Firing& firing : firings) {
+        firing.m_pRule->RaiseAlert(std::move(firing.m_pAlert));
+    }
+    --t_nCorrelationDepth;
+    return false;
 }
 
 void SetRuleInfoPair(Rule* pRule, const char* pszName, const char* pszValue) {

@@ -95,8 +95,10 @@ public:
     RuleContainer* GetCorrelationRules() const { return m_pCorrelationRules.get(); }
 
     // The correlation gate: true when the record may go on to the host.
-    // Every enabled correlation rule is asked, even after one has said no,
-    // so that each of them counts the event.
+    // Every enabled correlation rule counts the event, even after one has
+    // fired.  When any fired, the gate has taken the record: it went to the
+    // host (ISensorCore::DeliverToHost) once, and then each firing rule
+    // raised its own alert.
     bool CorrelationAllows(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
                            uint32_t dwFlags);
 

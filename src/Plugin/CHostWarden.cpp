@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "Common/AgentEventInfo.h"
+#include "Common/CEngineCorrelation.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "Common/SensorSettings.h"
@@ -68,7 +69,7 @@ CHostWarden::CHostWarden() {
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineTextLog(m_pPolicyEvent));
-        m_pThreadList->Append(new (std::nothrow) CEngineCorrelation);
+        m_pThreadList->Append(new (std::nothrow) CEngineCorrelation(m_pPolicyEvent));
     }
     SetSensorCore(this);
 }
@@ -394,9 +395,17 @@ uint8_t CHostWarden::LogToCSF(AgentEventInfo* pRecord, const CSFEventInfo* pInfo
         return 0;
     }
     Rule* pRule = pRecord->GetRule();
-    // A correlation rule that holds the record back has taken it.
+    // When a correlation rule fired, the gate has delivered the record.
     if (pRule != nullptr && !pRule->CorrelationAllows(pRecord, pInfo, dwWord, dwFlags)) {
         return 1;
+    }
+    return DeliverToHost(pRecord, pInfo, dwWord, dwFlags);
+}
+
+uint8_t CHostWarden::DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                                   uint32_t dwFlags) {
+    if (pRecord == nullptr) {
+        return 0;
     }
     CSF_TRACE(kCSFLogInfo, "Logging to CSF : Event id=%d, Name = %s",
               pInfo != nullptr ? pInfo->m_nEventId : 0,

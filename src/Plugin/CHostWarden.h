@@ -72,6 +72,8 @@ public:
     uint8_t ReportEvent(AgentEventInfo* pRecord) override;
     uint8_t LogToCSF(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
                      uint32_t dwFlags) override;
+    uint8_t DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                          uint32_t dwFlags) override;
     uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) override;
     // Start-up and reload accept what they load; an adapter update reads
     // the accepted policy only (see PolicyLoader).

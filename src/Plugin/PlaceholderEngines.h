@@ -35,8 +35,3 @@ class CEngineApache : public CPlaceholderEngine {
 public:
     CEngineApache() : CPlaceholderEngine("WebPlugin") {}
 };
-
-class CEngineCorrelation : public CPlaceholderEngine {
-public:
-    CEngineCorrelation() : CPlaceholderEngine("Correlation Engine") {}
-};

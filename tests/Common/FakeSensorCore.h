@@ -95,6 +95,12 @@ public:
             !pRecord->GetRule()->CorrelationAllows(pRecord, pInfo, dwWord, dwFlags)) {
             return 1;
         }
+        return DeliverToHost(pRecord, pInfo, dwWord, dwFlags);
+    }
+    uint8_t DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo*, uint32_t, uint32_t) override {
+        if (pRecord == nullptr) {
+            return 0;
+        }
         std::lock_guard<std::mutex> guard(m_lock);
         if (!m_bSinkAccepts) {
             delete pRecord;

@@ -9,7 +9,7 @@
 #include "Common/AlertTypes.h"
 #include "Common/RuleContainer.h"
 #include "Common/RuleScript.h"
-#include "FakeSensorCore.h"
+#include "PolicyTest.h"
 #include "TestEngine.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
@@ -21,22 +21,8 @@ const std::string kUserTable = "\\Advanced\\userdefinedsignatures\\Test Rules";
 
 // A policy built in code, and the rules read from it, deleted as the
 // sensor deletes them.
-class InitializeRulesTest : public ::testing::Test {
+class InitializeRulesTest : public PolicyTest {
 protected:
-    InitializeRulesTest() {
-        m_PreviousConsole = plat::SetConsoleSink([this](std::string_view text) { m_strConsole += text; });
-    }
-    ~InitializeRulesTest() override { plat::SetConsoleSink(std::move(m_PreviousConsole)); }
-
-    void Set(const std::string& strPath, const char* pszName, bool bValue) {
-        m_pPolicy->SetBool(strPath.c_str(), pszName, &bValue);
-    }
-    void Set(const std::string& strPath, const char* pszName, int32_t nValue) {
-        m_pPolicy->SetLong(strPath.c_str(), pszName, &nValue);
-    }
-    void Set(const std::string& strPath, const char* pszName, const char* pszText) {
-        m_pPolicy->SetText(strPath.c_str(), pszName, pszText);
-    }
     // An enabled rule with nothing else.
     std::string AddRule(const std::string& strTable, const char* pszName) {
         std::string strPath = strTable + "\\" + pszName;
@@ -48,13 +34,9 @@ protected:
         return m_Rules.Find(pszName);
     }
 
-    FakeSensorCore m_Sensor;
-    PolicyPtr m_pPolicy{CreatePluginPolicyContainer()};
     RuleContainer m_Rules;
     TestRuleReader m_Reader;
     TestUserRuleReader m_UserReader;
-    std::string m_strConsole;
-    plat::ConsoleSink m_PreviousConsole;
 };
 
 }  // namespace

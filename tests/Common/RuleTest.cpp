@@ -19,13 +19,18 @@ namespace {
 class CountingCorrelationRule : public TestRule, public ICorrelationRule {
 public:
     explicit CountingCorrelationRule(bool bAnswer) : m_bAnswer(bAnswer) {}
-    bool Evaluate(Rule* pFiredRule, AgentEventInfo*, const CSFEventInfo*, uint32_t, uint32_t) override {
+    bool Trigger(Rule* pFiredRule, AgentEventInfo*, std::unique_ptr<AgentEventInfo>& pAlert) override {
         ++m_nAsked;
         m_pLastFired = pFiredRule;
+        if (!m_bAnswer) {
+            pAlert = std::make_unique<TestRecord>(this, 1);
+        }
         return m_bAnswer;
     }
+    void RaiseAlert(std::unique_ptr<AgentEventInfo> pAlert) override { m_nRaised += pAlert ? 1 : 0; }
     bool m_bAnswer;
     int m_nAsked = 0;
+    int m_nRaised = 0;
     Rule* m_pLastFired = nullptr;
 };
 
@@ -138,6 +143,7 @@ TEST(CorrelationGate, EveryEnabledCorrelationRuleIsAskedEvenAfterARefusal) {
 
     EXPECT_FALSE(fired.CorrelationAllows(nullptr, nullptr, 0, 15));
     EXPECT_EQ(refusing.m_nAsked, 1);
+    EXPECT_EQ(refusing.m_nRaised, 1);
     EXPECT_EQ(allowing.m_nAsked, 1);
     EXPECT_EQ(allowing.m_pLastFired, &fired);
     EXPECT_EQ(disabled.m_nAsked, 0);

@@ -40,14 +40,14 @@ protected:
     static Steps Paused() { return Then(Each("OnPauseInit"), Then(Each("OnPauseInit"), Each("OnPause"))); }
 };
 
-// A correlation rule that always fires: it takes the record and frees it.
+// A correlation rule that always fires; its alert goes nowhere.
 class FiringCorrelation : public TestRule, public ICorrelationRule {
 public:
-    bool Evaluate(Rule*, AgentEventInfo* pRecord, const CSFEventInfo*, uint32_t, uint32_t) override {
-        delete pRecord;
-        ++m_nFired;
+    bool Trigger(Rule*, AgentEventInfo*, std::unique_ptr<AgentEventInfo>& pAlert) override {
+        pAlert = std::make_unique<TestRecord>(this, 1);
         return false;
     }
+    void RaiseAlert(std::unique_ptr<AgentEventInfo>) override { ++m_nFired; }
     int m_nFired = 0;
 };
 
@@ -172,19 +172,24 @@ TEST_F(CHostWardenTest, ReportedRecordGoesToTheSinkWithItsDescriptorOrIsDeleted)
     EXPECT_EQ(2u, m_sink.m_offered.size());
 }
 
-TEST_F(CHostWardenTest, RecordTakenByCorrelationIsHandledWithoutTheSink) {
+TEST_F(CHostWardenTest, RecordThatFiresTwoCorrelationRulesReachesTheSinkOnce) {
     Start();
     TestRule rule;
+    rule.SetName("Watched");
     auto* pCorrelation = new FiringCorrelation;
     pCorrelation->Enable(true);
+    FiringCorrelation second;
+    second.Enable(true);
     auto pAttached = std::make_unique<RuleContainer>();
     pAttached->Add(pCorrelation);
+    pAttached->Add(&second);
     rule.SetCorrelationRules(std::move(pAttached));
 
     EXPECT_EQ(1, m_pSensor->ReportEvent(new TestRecord(&rule, 0)));
 
     EXPECT_EQ(1, pCorrelation->m_nFired);
-    EXPECT_TRUE(m_sink.m_offered.empty());
+    EXPECT_EQ(1, second.m_nFired);
+    EXPECT_EQ((Steps{"0 Watched Watched 0 15"}), m_sink.m_offered);
     delete pCorrelation;
 }
 
