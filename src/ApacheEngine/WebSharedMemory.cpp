@@ -1,0 +1,309 @@
+#include "ApacheEngine/WebSharedMemory.h"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "platform/Console.h"
+#include "platform/LastError.h"
+#include "platform/Semaphore.h"
+#include "platform/SharedMapping.h"
+
+namespace {
+
+struct ShmDescriptor {
+    plat::SharedMapping mapping;
+    plat::Semaphore mutex;
+    uint32_t dwSize = 0;
+    uint8_t* pView = nullptr;
+    const char* pszMutexName = "";
+    const char* pszMappingName = "";
+};
+
+struct ShmState {
+    bool bAttached = false;
+    ShmDescriptor event;
+    ShmDescriptor config;
+    std::chrono::steady_clock::time_point lastDamageReport{};
+};
+
+ShmState& State() {
+    static ShmState state;
+    return state;
+}
+
+uint32_t Get32(const uint8_t* pView, uint32_t dwOffset) {
+    uint32_t dwValue;
+    std::memcpy(&dwValue, pView + dwOffset, sizeof dwValue);
+    return dwValue;
+}
+
+void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) {
+    std::memcpy(pView + dwOffset, &dwValue, sizeof dwValue);
+}
+
+bool Lock(ShmDescriptor& desc) { return desc.mutex.Wait(plat::kInfinite) == plat::kWaitSignalled; }
+
+void Unlock(ShmDescriptor& desc) { desc.mutex.Release(1); }
+
+void CloseSegment(ShmDescriptor& desc) {
+    desc.mutex.Close();
+    desc.mapping.Unmap();
+    desc.mapping.Close();
+    desc.pView = nullptr;
+}
+
+int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
+    if (bCreate) {
+        if (!desc.mutex.Open(desc.pszMutexName, 1, 1)) {
+            plat::ConsolePrintf("Error creating mutex : %d\n", static_cast<int>(plat::GetLastError()));
+            return 1;
+        }
+        plat::ConsoleWrite(plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
+                                                                            : "Created Mutex!\n");
+        if (!desc.mapping.Create(desc.pszMappingName, desc.dwSize)) {
+            plat::ConsolePrintf("Error creating shared memory: %d\n", static_cast<int>(plat::GetLastError()));
+            desc.mutex.Close();
+            return 1;
+        }
+        plat::ConsoleWrite(desc.mapping.Created() ? "Created Shared Memory!\n" : "Shared Memory already exists!\n");
+    } else {
+        // A zero count would block for good if the mutex were new, so opening
+        // only ever joins the creator's.
+        if (!desc.mutex.Open(desc.pszMutexName, 1, 1) || plat::GetLastError() != plat::kErrAlreadyExists) {
+            plat::ConsolePrintf("Error attaching to mutex : %d\n", static_cast<int>(plat::GetLastError()));
+            desc.mutex.Close();
+            return 1;
+        }
+        if (!desc.mapping.Open(desc.pszMappingName)) {
+            plat::ConsolePrintf("Error attaching to shared memory : %d\n", static_cast<int>(plat::GetLastError()));
+            desc.mutex.Close();
+            return 1;
+        }
+    }
+    // A mapping someone else made smaller than the layout is unusable.
+    void* pView = desc.mapping.Map(nullptr);
+    if (pView == nullptr || desc.mapping.Size() < desc.dwSize) {
+        plat::ConsoleWrite("Error mapping to shared Object\n");
+        CloseSegment(desc);
+        return 1;
+    }
+    desc.pView = static_cast<uint8_t*>(pView);
+    return 0;
+}
+
+void ResetRing(uint8_t* pView) {
+    Put32(pView, kWebEvStart, kWebEvDataStart);
+    Put32(pView, kWebEvEnd, kWebEvDataEnd);
+    Put32(pView, kWebEvRead, kWebEvDataStart);
+    Put32(pView, kWebEvWrite, kWebEvDataStart);
+    Put32(pView, kWebEvFree, kWebEvCapacity);
+}
+
+// Copies `dwCount` bytes (at most the capacity) out of the ring from
+// `dwOffset`, wrapping at the data end; answers the offset after them.
+uint32_t CopyOut(const uint8_t* pView, uint32_t dwOffset, void* pTarget, uint32_t dwCount) {
+    if (dwCount == 0)
+        return dwOffset;
+    auto* pOut = static_cast<uint8_t*>(pTarget);
+    uint32_t dwFirst = kWebEvDataEnd - dwOffset;
+    if (dwFirst > dwCount)
+        dwFirst = dwCount;
+    std::memcpy(pOut, pView + dwOffset, dwFirst);
+    std::memcpy(pOut + dwFirst, pView + kWebEvDataStart, dwCount - dwFirst);
+    dwOffset += dwCount;
+    if (dwOffset >= kWebEvDataEnd)
+        dwOffset -= kWebEvCapacity;
+    return dwOffset;
+}
+
+uint32_t CopyIn(uint8_t* pView, uint32_t dwOffset, const void* pSource, uint32_t dwCount) {
+    if (dwCount == 0)
+        return dwOffset;
+    const auto* pIn = static_cast<const uint8_t*>(pSource);
+    uint32_t dwFirst = kWebEvDataEnd - dwOffset;
+    if (dwFirst > dwCount)
+        dwFirst = dwCount;
+    std::memcpy(pView + dwOffset, pIn, dwFirst);
+    std::memcpy(pView + kWebEvDataStart, pIn + dwFirst, dwCount - dwFirst);
+    dwOffset += dwCount;
+    if (dwOffset >= kWebEvDataEnd)
+        dwOffset -= kWebEvCapacity;
+    return dwOffset;
+}
+
+// The header as one snapshot, checked for consistency: fixed bounds,
+// offsets inside the data, and the distance from read to write agreeing
+// with the bytes in use.
+struct RingHeader {
+    uint32_t dwRead;
+    uint32_t dwWrite;
+    uint32_t dwFree;
+};
+
+bool ReadRingHeader(const uint8_t* pView, RingHeader& header) {
+    header.dwRead = Get32(pView, kWebEvRead);
+    header.dwWrite = Get32(pView, kWebEvWrite);
+    header.dwFree = Get32(pView, kWebEvFree);
+    if (Get32(pView, kWebEvStart) != kWebEvDataStart || Get32(pView, kWebEvEnd) != kWebEvDataEnd)
+        return false;
+    if (header.dwRead < kWebEvDataStart || header.dwRead >= kWebEvDataEnd || header.dwWrite < kWebEvDataStart ||
+        header.dwWrite >= kWebEvDataEnd || header.dwFree > kWebEvCapacity)
+        return false;
+    uint32_t dwUsed = kWebEvCapacity - header.dwFree;
+    uint32_t dwDistance = (header.dwWrite + kWebEvCapacity - header.dwRead) % kWebEvCapacity;
+    return dwDistance == dwUsed % kWebEvCapacity;
+}
+
+void ReportDamage(const RingHeader& header) {
+    // The module could fill the console with one line per poll.
+    auto now = std::chrono::steady_clock::now();
+    ShmState& state = State();
+    if (state.lastDamageReport != std::chrono::steady_clock::time_point{} &&
+        now - state.lastDamageReport < std::chrono::seconds(10))
+        return;
+    state.lastDamageReport = now;
+    plat::ConsolePrintf("Event ring damaged: R %u W %u freesize %u; ring reset\n", header.dwRead,
+                        header.dwWrite, header.dwFree);
+}
+
+}  // namespace
+
+int WebShmAttach(bool bCreate) {
+    ShmState& state = State();
+    if (state.bAttached)
+        return 0;
+    state.event.pszMutexName = "QGEvMutex";
+    state.event.pszMappingName = "QGEvShm";
+    state.event.dwSize = kWebEvShmSize;
+    if (CreateOrOpen(bCreate, state.event) != 0)
+        return 1;
+    state.config.pszMutexName = "QGConfMutex";
+    state.config.pszMappingName = "QGConfShm";
+    state.config.dwSize = kWebConfShmSize;
+    if (CreateOrOpen(bCreate, state.config) != 0)
+        return 1;
+
+    if (Lock(state.event)) {
+        uint8_t* pView = state.event.pView;
+        if (bCreate) {
+            Put32(pView, kWebEvAttachCount, 1);
+            Put32(pView, 4, 0);
+            Put32(pView, kWebEvOverflow, 0);
+            ResetRing(pView);
+        } else {
+            Put32(pView, kWebEvAttachCount, Get32(pView, kWebEvAttachCount) + 1);
+        }
+        Unlock(state.event);
+    }
+    if (Lock(state.config)) {
+        uint8_t* pView = state.config.pView;
+        if (bCreate) {
+            Put32(pView, kWebEvAttachCount, 1);
+            Put32(pView, 4, 0);
+            Put32(pView, kWebConfFlags, 0);
+            Put32(pView, kWebConfTime, 0);
+        } else {
+            Put32(pView, kWebEvAttachCount, Get32(pView, kWebEvAttachCount) + 1);
+        }
+        Unlock(state.config);
+    }
+    state.bAttached = true;
+    return 0;
+}
+
+int WebShmDetach() {
+    ShmState& state = State();
+    if (!state.bAttached)
+        return 1;
+    for (ShmDescriptor* pDesc : {&state.event, &state.config}) {
+        if (Lock(*pDesc)) {
+            Put32(pDesc->pView, kWebEvAttachCount, Get32(pDesc->pView, kWebEvAttachCount) - 1);
+            Unlock(*pDesc);
+        }
+        CloseSegment(*pDesc);
+    }
+    state.bAttached = false;
+    return 0;
+}
+
+bool WebShmIsAttached() { return State().bAttached; }
+
+WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
+    nClassLength = 0;
+    RingHeader header;
+    WebRingResult result = WebRingResult::kEmpty;
+    if (!ReadRingHeader(pView, header)) {
+        result = WebRingResult::kDamaged;
+    } else if (header.dwFree < kWebEvCapacity) {
+        uint32_t dwUsed = kWebEvCapacity - header.dwFree;
+        result = WebRingResult::kDamaged;
+        if (dwUsed >= kWebRecordSize) {
+            uint32_t dwOffset = CopyOut(pView, header.dwRead, &record, kWebRecordSize);
+            uint32_t dwLength = static_cast<uint32_t>(record.nClassLength);
+            if (record.nClassLength >= 0 && dwLength <= dwUsed - kWebRecordSize) {
+                dwOffset = CopyOut(pView, dwOffset, pClassText, dwLength);
+                Put32(pView, kWebEvRead, dwOffset);
+                Put32(pView, kWebEvFree, header.dwFree + kWebRecordSize + dwLength);
+                // Texts the module did not terminate end at their fields.
+                record.szIntruderMac[kWebMacTextSize - 1] = '\0';
+                record.szVictimMac[kWebMacTextSize - 1] = '\0';
+                record.szEventName[kWebEventNameSize - 1] = '\0';
+                nClassLength = record.nClassLength;
+                result = WebRingResult::kTaken;
+            }
+        }
+    }
+    if (result == WebRingResult::kDamaged) {
+        ReportDamage(header);
+        ResetRing(pView);
+        Put32(pView, kWebEvOverflow, 1);
+    } else {
+        Put32(pView, kWebEvOverflow, 0);
+    }
+    return result;
+}
+
+bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
+    nClassLength = 0;
+    ShmState& state = State();
+    if (!state.bAttached || !Lock(state.event))
+        return false;
+    WebRingResult result = WebRingTake(state.event.pView, record, pClassText, nClassLength);
+    Unlock(state.event);
+    return result == WebRingResult::kTaken;
+}
+
+int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText) {
+    ShmState& state = State();
+    if (!state.bAttached)
+        return 1;
+    if (!Lock(state.event))
+        return 0;
+    uint8_t* pView = state.event.pView;
+    RingHeader header;
+    uint32_t dwLength = static_cast<uint32_t>(record.nClassLength);
+    if (!ReadRingHeader(pView, header) || record.nClassLength < 0 || dwLength > kWebMaxClassLength ||
+        (dwLength > 0 && pClassText == nullptr) || kWebRecordSize + dwLength > header.dwFree) {
+        Put32(pView, kWebEvOverflow, 1);
+    } else {
+        uint32_t dwOffset = CopyIn(pView, header.dwWrite, &record, kWebRecordSize);
+        dwOffset = CopyIn(pView, dwOffset, pClassText, dwLength);
+        Put32(pView, kWebEvWrite, dwOffset);
+        Put32(pView, kWebEvFree, header.dwFree - kWebRecordSize - dwLength);
+    }
+    Unlock(state.event);
+    return 0;
+}
+
+uint8_t* WebShmConfView() { return State().bAttached ? State().config.pView : nullptr; }
+
+uint8_t* WebShmEvView() { return State().bAttached ? State().event.pView : nullptr; }
+
+bool WebShmLockConf() { return State().bAttached && Lock(State().config); }
+
+void WebShmUnlockConf() { Unlock(State().config); }
+
+bool WebShmLockEvent() { return State().bAttached && Lock(State().event); }
+
+void WebShmUnlockEvent() { Unlock(State().event); }

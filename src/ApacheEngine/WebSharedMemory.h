@@ -1,0 +1,133 @@
+#pragma once
+// The link with the web-server module: an event ring ("QGEvShm", guarded by
+// "QGEvMutex") into which the module writes one message per detection, and
+// a configuration area ("QGConfShm", guarded by "QGConfMutex") that only the
+// sensor writes.  Both sides use these functions; the process-side state
+// (the two segments and the attached flag) is one set per process.
+//
+// The ring is written by another process, so every header field and every
+// record length read from it is checked before it is used: a torn or
+// hostile ring is reset to empty (with the overflow flag set so the module
+// sees the loss) and never makes the reader go out of bounds.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+static_assert(std::endian::native == std::endian::little, "the shared layouts are little-endian");
+
+// The event ring.
+constexpr uint32_t kWebEvShmSize = 65536;
+constexpr uint32_t kWebEvDataStart = 32;
+constexpr uint32_t kWebEvDataEnd = 65536;
+constexpr uint32_t kWebEvCapacity = kWebEvDataEnd - kWebEvDataStart;  // 65,504: empty
+
+// Ring header field offsets.
+constexpr uint32_t kWebEvAttachCount = 0;
+constexpr uint32_t kWebEvOverflow = 8;
+constexpr uint32_t kWebEvStart = 12;
+constexpr uint32_t kWebEvEnd = 16;
+constexpr uint32_t kWebEvRead = 20;
+constexpr uint32_t kWebEvWrite = 24;
+constexpr uint32_t kWebEvFree = 28;
+
+constexpr size_t kWebMacTextSize = 20;
+constexpr size_t kWebEventNameSize = 128;
+
+// One detection as the module writes it; the class text follows it in the
+// ring.  Addresses are host-order numbers.
+struct WebEventRecord {
+    uint32_t dwUnused0;
+    int32_t nEventId;  // the signature's "TID"; below 1 invalid
+    uint32_t dwUnused8;
+    uint32_t dwIntruderAddress;
+    uint16_t wIntruderPort;
+    uint16_t wIntruderPortHigh;
+    char szIntruderMac[kWebMacTextSize];
+    uint32_t dwVictimAddress;
+    uint16_t wVictimPort;
+    uint16_t wVictimPortHigh;
+    char szVictimMac[kWebMacTextSize];
+    int32_t nOutcome;
+    uint32_t dwProtocol;  // low byte; 0 when not given
+    int32_t nClassLength;
+    char szEventName[kWebEventNameSize];
+};
+static_assert(sizeof(WebEventRecord) == 208);
+static_assert(offsetof(WebEventRecord, szIntruderMac) == 20);
+static_assert(offsetof(WebEventRecord, dwVictimAddress) == 40);
+static_assert(offsetof(WebEventRecord, szVictimMac) == 48);
+static_assert(offsetof(WebEventRecord, nOutcome) == 68);
+static_assert(offsetof(WebEventRecord, nClassLength) == 76);
+static_assert(offsetof(WebEventRecord, szEventName) == 80);
+constexpr uint32_t kWebRecordSize = sizeof(WebEventRecord);
+
+// The largest class text a message can carry.
+constexpr uint32_t kWebMaxClassLength = kWebEvCapacity - kWebRecordSize;
+
+// The configuration area.
+constexpr uint32_t kWebConfShmSize = 3145728;
+constexpr uint32_t kWebConfFlags = 8;
+constexpr uint32_t kWebConfTime = 12;
+constexpr uint32_t kWebConfParamCount = 16;
+constexpr uint32_t kWebConfParamPointer = 20;
+constexpr uint32_t kWebConfParams = 24;
+constexpr uint32_t kWebConfParamFieldSize = 128;
+constexpr uint32_t kWebConfParamSize = 2 * kWebConfParamFieldSize;
+constexpr uint32_t kWebConfBlockEnabled = 65536;
+constexpr uint32_t kWebConfBlockPeriod = 65540;
+constexpr uint32_t kWebConfEventCount = 65544;
+constexpr uint32_t kWebConfEventPointer = 65548;
+constexpr uint32_t kWebConfEvents = 65552;
+constexpr uint32_t kWebConfEventSize = 408;
+constexpr uint32_t kWebConfMaxParams = (kWebConfBlockEnabled - kWebConfParams) / kWebConfParamSize;  // 255
+constexpr uint32_t kWebConfMaxEvents = (kWebConfShmSize - kWebConfEvents) / kWebConfEventSize;       // 7,549
+constexpr uint32_t kWebConfEventsValid = 1;
+constexpr uint32_t kWebConfParamsValid = 2;
+
+// Event entry field offsets.
+constexpr uint32_t kWebEntryFirstWord = 0;
+constexpr uint32_t kWebEntryTid = 4;
+constexpr uint32_t kWebEntryResponse = 16;
+constexpr uint32_t kWebEntryAllow = 36;
+constexpr uint32_t kWebEntryAddressCount = 38;
+constexpr uint32_t kWebEntryAddresses = 40;
+constexpr uint32_t kWebEntryAddressSize = 16;
+constexpr uint32_t kWebEntryMaxAddresses = 15;
+
+// 0 on success or when already attached, 1 on failure.  With `bCreate`
+// the segments are made when missing and the ring is reset to empty.
+int WebShmAttach(bool bCreate);
+// 1 when not attached, else 0.  The segments stay for the other side.
+int WebShmDetach();
+bool WebShmIsAttached();
+
+// Takes the next message from the ring into the caller's record and class
+// buffer (room for kWebMaxClassLength bytes), allocating nothing.  True
+// when a message was taken; false when the ring is empty, was found
+// damaged (and reset) or this process is not attached.  Every call that
+// reaches the ring clears its overflow flag.
+bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength);
+
+// The reader's work on one ring view of kWebEvShmSize bytes, the caller
+// holding its mutex: takes one message (kTaken), finds none (kEmpty), or
+// finds the header or the message inconsistent (kDamaged: the ring is then
+// empty and its overflow flag set).
+enum class WebRingResult { kEmpty, kTaken, kDamaged };
+WebRingResult WebRingTake(uint8_t* pRing, WebEventRecord& record, char* pClassText, int32_t& nClassLength);
+
+// The module's side: appends one message (the record's class length bytes
+// of `pClassText` follow it).  1 when not attached, else 0; a message that
+// does not fit, or whose length is out of range, is dropped and the
+// overflow flag set.
+int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText);
+
+// The raw view of a segment, for the configuration writer and reader;
+// null when not attached.
+uint8_t* WebShmConfView();
+uint8_t* WebShmEvView();
+// Wait without limit for a segment's mutex; false when it cannot be taken.
+bool WebShmLockConf();
+void WebShmUnlockConf();
+bool WebShmLockEvent();
+void WebShmUnlockEvent();

@@ -1,0 +1,161 @@
+// Plays the web-server module: joins the shared memory the sensor made and
+//   hw-webmodule write [--name N] [--id TID] [--class TEXT] [--src A:P]
+//                      [--dst A:P] [--src-mac T] [--dst-mac T] [--proto N]
+//                      [--outcome N] [--count K]
+//       appends K event messages to the ring ("overflow" when the sensor
+//       has not yet cleared a drop);
+//   hw-webmodule config
+//       prints the configuration area, one item a line;
+//   hw-webmodule hold-lock
+//       takes the ring's lock, says "holding" and waits to be killed.
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ApacheEngine/WebSharedMemory.h"
+
+namespace {
+
+uint32_t Get32(const uint8_t* pView, uint32_t dwOffset) {
+    uint32_t dwValue;
+    std::memcpy(&dwValue, pView + dwOffset, sizeof dwValue);
+    return dwValue;
+}
+
+// A NUL-terminated field of at most `size` bytes, cut at its end.
+std::string FieldText(const uint8_t* pField, size_t size) {
+    return std::string(reinterpret_cast<const char*>(pField), strnlen(reinterpret_cast<const char*>(pField), size));
+}
+
+bool ParseEndpoint(const char* pszText, uint32_t& dwAddress, uint16_t& wPort) {
+    std::string text = pszText;
+    size_t colon = text.rfind(':');
+    in_addr address{};
+    if (colon == std::string::npos || inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+        return false;
+    dwAddress = ntohl(address.s_addr);
+    wPort = static_cast<uint16_t>(std::strtoul(text.c_str() + colon + 1, nullptr, 10));
+    return true;
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: hw-webmodule write [options] | config | hold-lock\n");
+    return 2;
+}
+
+int Write(int argc, char** argv) {
+    WebEventRecord record{};
+    std::string strClass;
+    long nCount = 1;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        const char* pszValue = argv[i + 1];
+        if (option == "--name") {
+            std::snprintf(record.szEventName, sizeof record.szEventName, "%s", pszValue);
+        } else if (option == "--id") {
+            record.nEventId = static_cast<int32_t>(std::strtol(pszValue, nullptr, 10));
+        } else if (option == "--class") {
+            // The sensor takes the last byte as the terminator.
+            strClass.assign(pszValue).push_back('\0');
+        } else if (option == "--src") {
+            if (!ParseEndpoint(pszValue, record.dwIntruderAddress, record.wIntruderPort))
+                return Usage();
+        } else if (option == "--dst") {
+            if (!ParseEndpoint(pszValue, record.dwVictimAddress, record.wVictimPort))
+                return Usage();
+        } else if (option == "--src-mac") {
+            std::snprintf(record.szIntruderMac, sizeof record.szIntruderMac, "%s", pszValue);
+        } else if (option == "--dst-mac") {
+            std::snprintf(record.szVictimMac, sizeof record.szVictimMac, "%s", pszValue);
+        } else if (option == "--proto") {
+            record.dwProtocol = static_cast<uint32_t>(std::strtoul(pszValue, nullptr, 10));
+        } else if (option == "--outcome") {
+            record.nOutcome = static_cast<int32_t>(std::strtol(pszValue, nullptr, 10));
+        } else if (option == "--count") {
+            nCount = std::strtol(pszValue, nullptr, 10);
+        } else {
+            return Usage();
+        }
+    }
+    record.nClassLength = static_cast<int32_t>(strClass.size());
+    if (WebShmAttach(false) != 0)
+        return 1;
+    for (long n = 0; n < nCount; ++n)
+        WebShmWriteEvent(record, strClass.data());
+    if (Get32(WebShmEvView(), kWebEvOverflow) != 0)
+        std::printf("overflow\n");
+    WebShmDetach();
+    return 0;
+}
+
+int PrintConfig() {
+    if (WebShmAttach(false) != 0 || !WebShmLockConf())
+        return 1;
+    const uint8_t* pView = WebShmConfView();
+    uint32_t dwFlags = Get32(pView, kWebConfFlags);
+    std::printf("flags %u\ntime %u\n", dwFlags, Get32(pView, kWebConfTime));
+    if (dwFlags & kWebConfParamsValid) {
+        uint32_t dwCount = Get32(pView, kWebConfParamCount);
+        for (uint32_t i = 0; i < dwCount && i < kWebConfMaxParams; ++i) {
+            const uint8_t* pEntry = pView + kWebConfParams + i * kWebConfParamSize;
+            std::printf("param %s=%s\n", FieldText(pEntry, kWebConfParamFieldSize).c_str(),
+                        FieldText(pEntry + kWebConfParamFieldSize, kWebConfParamFieldSize).c_str());
+        }
+    }
+    if (dwFlags & kWebConfEventsValid) {
+        uint32_t dwCount = Get32(pView, kWebConfEventCount);
+        std::printf("block %u period %u events %u\n", pView[kWebConfBlockEnabled], Get32(pView, kWebConfBlockPeriod),
+                    dwCount);
+        for (uint32_t i = 0; i < dwCount && i < kWebConfMaxEvents; ++i) {
+            const uint8_t* pEntry = pView + kWebConfEvents + i * kWebConfEventSize;
+            uint16_t wAllow, wAddresses;
+            std::memcpy(&wAllow, pEntry + kWebEntryAllow, 2);
+            std::memcpy(&wAddresses, pEntry + kWebEntryAddressCount, 2);
+            std::printf("event first %u tid %d response 0x%x allow %u", Get32(pEntry, kWebEntryFirstWord),
+                        static_cast<int32_t>(Get32(pEntry, kWebEntryTid)), Get32(pEntry, kWebEntryResponse), wAllow);
+            for (uint32_t k = 0; k < wAddresses && k < kWebEntryMaxAddresses; ++k) {
+                const uint8_t* pSlot = pEntry + kWebEntryAddresses + k * kWebEntryAddressSize;
+                in_addr address{}, mask{};
+                std::memcpy(&address.s_addr, pSlot, 4);
+                std::memcpy(&mask.s_addr, pSlot + 4, 4);
+                char szAddress[INET_ADDRSTRLEN], szMask[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &address, szAddress, sizeof szAddress);
+                inet_ntop(AF_INET, &mask, szMask, sizeof szMask);
+                std::printf(" %s/%s", szAddress, szMask);
+            }
+            std::printf("\n");
+        }
+    }
+    WebShmUnlockConf();
+    WebShmDetach();
+    return 0;
+}
+
+int HoldLock() {
+    if (WebShmAttach(false) != 0 || !WebShmLockEvent())
+        return 1;
+    std::printf("holding\n");
+    std::fflush(stdout);
+    for (;;)
+        pause();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return Usage();
+    std::string command = argv[1];
+    if (command == "write")
+        return Write(argc, argv);
+    if (command == "config")
+        return PrintConfig();
+    if (command == "hold-lock")
+        return HoldLock();
+    return Usage();
+}

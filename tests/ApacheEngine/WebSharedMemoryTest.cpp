@@ -1,0 +1,156 @@
+#include "ApacheEngine/WebSharedMemory.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+uint32_t Get32(const uint8_t* pView, uint32_t dwOffset) {
+    uint32_t dwValue;
+    std::memcpy(&dwValue, pView + dwOffset, sizeof dwValue);
+    return dwValue;
+}
+
+void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) { std::memcpy(pView + dwOffset, &dwValue, 4); }
+
+WebEventRecord MakeRecord(int32_t nId, const char* pszName, int32_t nClassLength = 0) {
+    WebEventRecord record{};
+    record.nEventId = nId;
+    std::snprintf(record.szEventName, sizeof record.szEventName, "%s", pszName);
+    record.nClassLength = nClassLength;
+    return record;
+}
+
+class WebSharedMemoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, WebShmAttach(true));
+        m_pRing = WebShmEvView();
+    }
+    void TearDown() override { WebShmDetach(); }
+
+    bool Read(WebEventRecord& record, std::string& strClass) {
+        int32_t nLength = 0;
+        bool bTaken = WebShmReadEvent(record, m_classBuffer.data(), nLength);
+        strClass.assign(m_classBuffer.data(), static_cast<size_t>(nLength));
+        return bTaken;
+    }
+
+    uint8_t* m_pRing = nullptr;
+    std::vector<char> m_classBuffer = std::vector<char>(kWebMaxClassLength);
+};
+
+TEST_F(WebSharedMemoryTest, EmptyRingReadClearsOverflowAndConsumesNothing) {
+    Put32(m_pRing, kWebEvOverflow, 1);
+    WebEventRecord record;
+    std::string strClass;
+    EXPECT_FALSE(Read(record, strClass));
+    EXPECT_EQ(0u, Get32(m_pRing, kWebEvOverflow));
+    EXPECT_EQ(kWebEvCapacity, Get32(m_pRing, kWebEvFree));
+    EXPECT_EQ(kWebEvDataStart, Get32(m_pRing, kWebEvRead));
+}
+
+TEST_F(WebSharedMemoryTest, MessageAcrossTheDataEndIsReadWhole) {
+    Put32(m_pRing, kWebEvRead, kWebEvDataEnd - 100);
+    Put32(m_pRing, kWebEvWrite, kWebEvDataEnd - 100);
+    std::string strText = "a=1,b=2";
+    strText.push_back('\0');
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(7, "Web_Probe", static_cast<int32_t>(strText.size())), strText.data()));
+    WebEventRecord record;
+    std::string strClass;
+    ASSERT_TRUE(Read(record, strClass));
+    EXPECT_EQ(7, record.nEventId);
+    EXPECT_STREQ("Web_Probe", record.szEventName);
+    EXPECT_EQ(strText, strClass);
+    EXPECT_EQ(140u + strText.size(), Get32(m_pRing, kWebEvRead));
+    EXPECT_EQ(kWebEvCapacity, Get32(m_pRing, kWebEvFree));
+}
+
+TEST_F(WebSharedMemoryTest, FullRingDropsTheMessageAndRaisesOverflow) {
+    int nWritten = 0;
+    while (Get32(m_pRing, kWebEvFree) >= kWebRecordSize) {
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(++nWritten, "x"), nullptr));
+    }
+    EXPECT_EQ(0u, Get32(m_pRing, kWebEvOverflow));
+    WebShmWriteEvent(MakeRecord(999, "dropped"), nullptr);
+    EXPECT_EQ(1u, Get32(m_pRing, kWebEvOverflow));
+    WebEventRecord record;
+    std::string strClass;
+    for (int i = 1; i <= nWritten; ++i) {
+        ASSERT_TRUE(Read(record, strClass));
+        EXPECT_EQ(i, record.nEventId);
+    }
+    EXPECT_FALSE(Read(record, strClass));
+}
+
+// A header or record written wrongly by the other side: the reader takes
+// nothing out of bounds, empties the ring, tells the module, and goes on.
+TEST_F(WebSharedMemoryTest, DamagedRingIsResetAndFlagged) {
+    struct Damage {
+        const char* pszWhat;
+        uint32_t dwOffset;  // into the ring, or of the record at the read offset
+        uint32_t dwValue;
+        bool bInRecord;
+    };
+    const Damage damages[] = {
+        {"free above capacity", kWebEvFree, kWebEvCapacity + 1, false},
+        {"read offset past the end", kWebEvRead, kWebEvDataEnd, false},
+        {"read offset in the header", kWebEvRead, 8, false},
+        {"moved data start", kWebEvStart, 0, false},
+        {"offsets disagree with free", kWebEvWrite, kWebEvDataStart + 4, false},
+        {"class length beyond the queued bytes", 76, 1000, true},
+        {"negative class length", 76, 0xFFFFFFF0u, true},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.pszWhat);
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1, "a"), nullptr));
+        if (damage.bInRecord)
+            Put32(m_pRing, Get32(m_pRing, kWebEvRead) + damage.dwOffset, damage.dwValue);
+        else
+            Put32(m_pRing, damage.dwOffset, damage.dwValue);
+        WebEventRecord record;
+        std::string strClass;
+        EXPECT_FALSE(Read(record, strClass));
+        EXPECT_EQ(1u, Get32(m_pRing, kWebEvOverflow));
+        EXPECT_EQ(kWebEvCapacity, Get32(m_pRing, kWebEvFree));
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(2, "after"), nullptr));
+        ASSERT_TRUE(Read(record, strClass));
+        EXPECT_EQ(2, record.nEventId);
+    }
+}
+
+TEST_F(WebSharedMemoryTest, UnterminatedTextsEndAtTheirFields) {
+    WebEventRecord written = MakeRecord(3, "");
+    std::memset(written.szEventName, 'n', sizeof written.szEventName);
+    std::memset(written.szIntruderMac, 'm', sizeof written.szIntruderMac);
+    ASSERT_EQ(0, WebShmWriteEvent(written, nullptr));
+    WebEventRecord record;
+    std::string strClass;
+    ASSERT_TRUE(Read(record, strClass));
+    EXPECT_EQ(kWebEventNameSize - 1, std::strlen(record.szEventName));
+    EXPECT_EQ(kWebMacTextSize - 1, std::strlen(record.szIntruderMac));
+}
+
+TEST_F(WebSharedMemoryTest, WriterKilledHoldingTheLockDoesNotStopTheReader) {
+    hwtest::ScratchDirectory scratch;
+    hwtest::ChildProcess writer;
+    ASSERT_TRUE(writer.Start({HW_BINARY_DIR "/bin/hw-webmodule", "hold-lock"}, scratch.File("out")));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(scratch.File("out")) == "holding\n"; }));
+    ASSERT_EQ(0, kill(writer.Pid(), SIGKILL));
+    int nExit = 0;
+    ASSERT_TRUE(writer.Wait(30, nExit));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(4, "after the crash"), nullptr));
+    WebEventRecord record;
+    std::string strClass;
+    ASSERT_TRUE(Read(record, strClass));
+    EXPECT_STREQ("after the crash", record.szEventName);
+}
+
+}  // namespace
