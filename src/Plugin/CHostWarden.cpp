@@ -65,7 +65,7 @@ CHostWarden::CHostWarden() {
         // Appended, not added: nothing is initialised or started yet.
         m_pThreadList->Append(new (std::nothrow) CEngineDecoy(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineIDS);
-        m_pThreadList->Append(new (std::nothrow) CEngineApache);
+        m_pThreadList->Append(new (std::nothrow) CEngineApache(m_pClassFactory));
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineTextLog(m_pPolicyEvent));

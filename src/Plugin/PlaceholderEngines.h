@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "ApacheEngine/CEngineApache.h"
 #include "Common/EngineBase.h"
 #include "Decoy/CEngineDecoy.h"
 
@@ -29,9 +30,4 @@ public:
     CEngineIDS() : CPlaceholderEngine("IDS Engine") {}
     // Without capture there are no adapter engines to add or remove.
     uint32_t UpdateAdapterList() { return 0; }
-};
-
-class CEngineApache : public CPlaceholderEngine {
-public:
-    CEngineApache() : CPlaceholderEngine("WebPlugin") {}
 };

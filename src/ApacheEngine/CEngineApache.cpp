@@ -1,0 +1,308 @@
+#include "ApacheEngine/CEngineApache.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "ApacheEngine/WebShmConfig.h"
+#include "Common/AgentEventInfoDefault.h"
+#include "IDS/IDSConfig.h"
+#include "IDS/IDSRule.h"
+#include "hostwarden/CSFIdentifiers.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+constexpr uint32_t kPollMs = 1000;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+const char* SkipBlanks(const char* psz) {
+    while (IsBlank(*psz))
+        ++psz;
+    return psz;
+}
+
+// "name=value" items separated by commas (empty items skipped); a name
+// seen again in the same text gets "|" and the new value appended.
+void ParseClassText(const char* pszText, std::vector<std::pair<std::string, std::string>>& pairs) {
+    const char* psz = pszText;
+    while (*psz != '\0') {
+        const char* pszEnd = std::strchr(psz, ',');
+        size_t length = pszEnd != nullptr ? static_cast<size_t>(pszEnd - psz) : std::strlen(psz);
+        std::string_view item(psz, length);
+        psz += length + (pszEnd != nullptr ? 1 : 0);
+        size_t equals = item.find('=');
+        if (item.empty() || equals == std::string_view::npos)
+            continue;
+        std::string strName(item.substr(0, equals));
+        std::string strValue(item.substr(equals + 1));
+        strName.erase(0, static_cast<size_t>(SkipBlanks(strName.c_str()) - strName.c_str()));
+        strValue.erase(0, static_cast<size_t>(SkipBlanks(strValue.c_str()) - strValue.c_str()));
+        bool bJoined = false;
+        for (auto& pair : pairs) {
+            if (pair.first == strName) {
+                pair.second += "|" + strValue;
+                bJoined = true;
+                break;
+            }
+        }
+        if (!bJoined)
+            pairs.emplace_back(std::move(strName), std::move(strValue));
+    }
+}
+
+}  // namespace
+
+CEngineApache::CEngineApache(ICSFClassFactory* pFactory)
+    : CEngineBase("WebPlugin"), m_pClassFactory(pFactory), m_pClassText(new char[kWebMaxClassLength]) {}
+
+CEngineApache::~CEngineApache() {
+    StopAndWait();
+    m_pRuleMap.reset();
+    m_pIdMap.reset();
+}
+
+bool CEngineApache::IsEnabled() const { return m_pIDSConfig != nullptr && m_pIDSConfig->IsIDSEnabled(); }
+
+int32_t CEngineApache::ConfigureEventSections(CSFEventRegistry* /*pRegistry*/) { return 0; }
+
+int32_t CEngineApache::PopulateRuleContainer(RuleContainer* /*pContainer*/, IPolicyContainer* /*pPolicy*/) {
+    return 0;
+}
+
+int32_t CEngineApache::Oninit(uint32_t dwArgument) {
+    int32_t nResult = CEngineBase::Oninit(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "Oninit called.");
+    if (m_pIDSConfig == nullptr) {
+        void* pObject = nullptr;
+        if (m_pClassFactory != nullptr)
+            m_pClassFactory->CreateInstance(CLSID_IDSConfig, &pObject);
+        m_pIDSConfig = static_cast<IIDSConfig*>(pObject);
+        if (m_pIDSConfig == nullptr)
+            nResult = 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "Leaving Ininit.");
+    return nResult;
+}
+
+int32_t CEngineApache::OnStart(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "CEngineApache::OnStart called");
+    if (IsEnabled()) {
+        CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
+        if (Initialize() == 0)
+            CSF_TRACE(kCSFLogInfo, "Apache Component initialization complete....");
+        else
+            CSF_LOG(kCSFLogError, "Error in initializing Apache Component of Host Warden.");
+    } else {
+        CSF_LOG(kCSFLogInfo, "Apache Component of Host Warden is DISABLED.");
+    }
+    CSF_TRACE(kCSFLogInfo, "CEngineApache::OnStart leaving");
+    return CEngineBase::OnStart(dwArgument);
+}
+
+int32_t CEngineApache::Initialize() {
+    CSF_TRACE(kCSFLogInfo, "Entered CEngineApache::Initialize");
+    if (m_nInitialized != 0) {
+        CSF_LOG(kCSFLogInfo, "CEngineApache::Initialize already done");
+        return 0;
+    }
+    if (!IsEnabled())
+        CSF_LOG(kCSFLogInfo, "Network Monitoring Apache Component of Host Warden is DISABLED.");
+    CSF_TRACE(kCSFLogError, "about to attach to shared memory...");
+    if (WebShmAttach(true) != 0) {
+        CSF_LOG(kCSFLogError, "Error attaching to shared memory...");
+        return 1;
+    }
+    CSF_TRACE(kCSFLogError, "about to attach to shared memory done...");
+    if (m_pRuleMap != nullptr || m_pIdMap != nullptr) {
+        CSF_LOG(kCSFLogError, "deleting the rules object");
+        m_pRuleMap.reset();
+        m_pIdMap.reset();
+    }
+    auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig);
+    InitializeRuleMap(pConfig != nullptr ? &pConfig->GetIDSRules() : nullptr);
+    m_nInitialized = 1;
+    CSF_TRACE(kCSFLogInfo, "Leaving CEngineApache::Initialize");
+    return 0;
+}
+
+int32_t CEngineApache::InitializeRuleMap(const RuleContainer* pContainer) {
+    CSF_TRACE(kCSFLogInfo, "CEngineApache::InitializeRuleMap called %x....",
+              static_cast<unsigned>(reinterpret_cast<uintptr_t>(pContainer)));
+    m_pRuleMap = std::make_unique<std::map<std::string, CIDSRule*>>();
+    m_pIdMap = std::make_unique<std::map<int32_t, const std::string*>>();
+    if (pContainer != nullptr) {
+        for (Rule* pRule : *pContainer) {
+            auto* pIDSRule = dynamic_cast<CIDSRule*>(pRule);
+            if (pIDSRule == nullptr || !pIDSRule->IsEnabled() || pIDSRule->m_dwRuleKind != kIDSRuleSignature)
+                continue;
+            auto inserted = m_pRuleMap->emplace(pIDSRule->GetName(), pIDSRule);
+            if (pIDSRule->m_nTID > 0)
+                m_pIdMap->emplace(pIDSRule->m_nTID, &inserted.first->second->GetName());
+        }
+    }
+    CSF_TRACE(kCSFLogInfo, "Leaving CEngineApache::InitializeRuleMap part one");
+    auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig);
+    if (pConfig == nullptr)
+        return WebShmWriteConfig(nullptr, nullptr);
+    return WebShmWriteConfig(pConfig->GetConfigTable(), pConfig->GetTuningBlock());
+}
+
+CIDSRule* CEngineApache::LookupRuleByName(const char* pszName) const {
+    if (m_pRuleMap == nullptr || pszName == nullptr)
+        return nullptr;
+    auto found = m_pRuleMap->find(pszName);
+    return found != m_pRuleMap->end() ? found->second : nullptr;
+}
+
+const char* CEngineApache::LookupNameById(int32_t nId) const {
+    if (m_pIdMap == nullptr)
+        return nullptr;
+    auto found = m_pIdMap->find(nId);
+    return found != m_pIdMap->end() ? found->second->c_str() : nullptr;
+}
+
+void CEngineApache::ProcessEvent(const WebEventRecord& record, char* pClassText, int32_t nClassLength) {
+    CSF_TRACE(kCSFLogInfo, "Processing event id %ld name %s", static_cast<long>(record.nEventId),
+              record.szEventName);
+    if (record.nEventId < 1) {
+        CSF_TRACE(kCSFLogInfo, "event ID is not valid");
+        return;
+    }
+    const char* pszName = record.szEventName[0] != '\0' ? record.szEventName : LookupNameById(record.nEventId);
+    CIDSRule* pRule = LookupRuleByName(pszName);
+    if (pRule == nullptr) {
+        CSF_LOG(kCSFLogError, "Apache Engine Rule object not found for reported event %s issueId %d",
+                record.szEventName, record.nEventId);
+        return;
+    }
+    auto* pInfo = new (std::nothrow) AgentEventInfoDefault(pRule, static_cast<int64_t>(std::time(nullptr)));
+    if (pInfo == nullptr) {
+        CSF_TRACE(kCSFLogError, "insufficient memory to allocate event object");
+        return;
+    }
+    if (nClassLength > 0 && pClassText != nullptr) {
+        pClassText[nClassLength - 1] = '\0';
+        std::vector<std::pair<std::string, std::string>> pairs;
+        ParseClassText(pClassText, pairs);
+        for (const auto& pair : pairs)
+            pInfo->AddInfoPair(pair.first, pair.second);
+    }
+    pInfo->AddInfoPair("algorithm-id", std::to_string(record.nEventId));
+    if (record.nOutcome == 1)
+        pInfo->AddInfoPair("AttackBlocked", "1");
+    if (record.nOutcome == 1 || record.nOutcome == 2) {
+        pInfo->m_nAttackSuccessful = 0;
+        pInfo->AddInfoPair("VulnStatus", "10");
+    } else {
+        pInfo->m_nAttackSuccessful = record.nOutcome == 5 ? 1 : 2;
+    }
+    if (record.szIntruderMac[0] != '\0')
+        pInfo->SetSourceEthernetText(record.szIntruderMac);
+    if (record.szVictimMac[0] != '\0')
+        pInfo->SetDestinationEthernetText(record.szVictimMac);
+
+    uint32_t dwProtocol = record.dwProtocol & 0xFF;
+    pInfo->m_dwIANAProtocolId = dwProtocol != 0 ? dwProtocol : 256;
+    pInfo->m_bIANAProtocolIdSet = true;
+    switch (dwProtocol) {
+        case 1:
+            pInfo->SetAlertType(103);  // SuspiciousICMP
+            break;
+        case 6:
+            pInfo->SetAlertType(101);  // SuspiciousTCP
+            break;
+        case 17:
+            pInfo->SetAlertType(102);  // SuspiciousUDP
+            break;
+        default:
+            pInfo->SetAlertType(105);  // SuspiciousNetworkActivity
+            break;
+    }
+    pInfo->m_dwSourceAddress = htonl(record.dwIntruderAddress);
+    pInfo->m_bSourceAddressSet = true;
+    pInfo->m_dwDestinationAddress = htonl(record.dwVictimAddress);
+    pInfo->m_bDestinationAddressSet = true;
+    pInfo->m_nSourcePort = record.wIntruderPort;
+    pInfo->m_nDestinationPort = record.wVictimPort;
+    // The module leaves the ports' upper halves 0; the texts read all four
+    // bytes as the module's own code does.
+    uint32_t dwIntruderPort = record.wIntruderPort | (static_cast<uint32_t>(record.wIntruderPortHigh) << 16);
+    uint32_t dwVictimPort = record.wVictimPort | (static_cast<uint32_t>(record.wVictimPortHigh) << 16);
+    pInfo->AddInfoPair("victim-port", std::to_string(dwVictimPort));
+    pInfo->AddInfoPair("victim-ip-addr", pInfo->GetDestinationAddressText());
+    pInfo->AddInfoPair("intruder-port", std::to_string(dwIntruderPort));
+    pInfo->AddInfoPair("intruder-ip-addr", pInfo->GetSourceAddressText());
+    ExecuteResponses(pInfo);
+}
+
+uint32_t CEngineApache::_doWork() {
+    if (!IsEnabled()) {
+        CSF_LOG(kCSFLogInfo, "IDS not enabled: Web Server Monitoring is OFF");
+        return 0;
+    }
+    CSF_TRACE(kCSFLogInfo, "Entering doWork loop");
+    while (StopRequested() == 0) {
+        int32_t nClassLength = 0;
+        if (WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength)) {
+            CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
+                      m_Record.nEventId, m_Record.szEventName);
+            ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
+        } else {
+            Sleep(kPollMs);
+        }
+    }
+    CSF_TRACE(kCSFLogInfo, "Exit doWork loop");
+    return 0;
+}
+
+int32_t CEngineApache::OnStopInit(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "ApacheEngine OnStopInit");
+    return CEngineBase::OnStopInit(dwArgument);
+}
+
+int32_t CEngineApache::OnStop(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "ApacheEngine OnStop");
+    int32_t nResult = CEngineBase::OnStop(dwArgument);
+    Shutdown();
+    return nResult;
+}
+
+void CEngineApache::Shutdown() {
+    CSF_LOG(kCSFLogInfo, "Shutting down Apache engine.");
+    if (m_nInitialized != 0) {
+        m_pRuleMap.reset();
+        m_pIdMap.reset();
+        WebShmWriteConfig(nullptr, nullptr);
+        WebShmDetach();
+    }
+    m_nInitialized = 0;
+}
+
+int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
+    if (m_nInitialized != 0) {
+        m_pRuleMap.reset();
+        m_pIdMap.reset();
+        WebShmDetach();
+    }
+    m_nInitialized = 0;
+    return CEngineBase::OnReloadPolicy(dwArgument);
+}
+
+int32_t CEngineApache::OnResume(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogError, "CEngineApache::OnResume called ........");
+    if (!IsEnabled()) {
+        CSF_LOG(kCSFLogInfo, "Apache Component of Host Warden is DISABLED.");
+    } else if (Initialize() == 0) {
+        CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
+    } else {
+        CSF_LOG(kCSFLogError, "Error in initializing Apache Component of Host Warden.");
+    }
+    return CEngineBase::OnResume(dwArgument);
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The engine on the sensor's side of the web-server module link ("WebPlugin"):
+// it makes the shared memory, writes the configuration area from the IDS
+// configuration, polls the event ring, and reports each record against the
+// enabled signature rule it names (by rule name, or by "TID").  It reads no
+// rules tables of its own: the rules belong to the IDS configuration.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "ApacheEngine/WebSharedMemory.h"
+#include "Common/EngineBase.h"
+
+class CIDSRule;
+class IIDSConfig;
+class ICSFClassFactory;
+
+class CEngineApache : public CEngineBase {
+public:
+    // The IDS configuration is asked of `pFactory` at Oninit.
+    explicit CEngineApache(ICSFClassFactory* pFactory);
+    ~CEngineApache() override;
+
+    int32_t Oninit(uint32_t dwArgument) override;
+    int32_t OnStart(uint32_t dwArgument) override;
+    int32_t OnStopInit(uint32_t dwArgument) override;
+    int32_t OnStop(uint32_t dwArgument) override;
+    int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnResume(uint32_t dwArgument) override;
+    int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
+    int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+
+    // 0 when ready (or already), 1 when the shared memory could not be made.
+    int32_t Initialize();
+    // Maps the enabled signature rules and writes the configuration area;
+    // answers the write's result.
+    int32_t InitializeRuleMap(const RuleContainer* pContainer);
+    // One record (and its class text, whose last byte is its terminator)
+    // into an alert.
+    void ProcessEvent(const WebEventRecord& record, char* pClassText, int32_t nClassLength);
+    void Shutdown();
+    CIDSRule* LookupRuleByName(const char* pszName) const;
+    const char* LookupNameById(int32_t nId) const;
+
+protected:
+    uint32_t _doWork() override;
+
+private:
+    bool IsEnabled() const;
+
+    ICSFClassFactory* m_pClassFactory;
+    std::unique_ptr<std::map<std::string, CIDSRule*>> m_pRuleMap;
+    IIDSConfig* m_pIDSConfig = nullptr;
+    int32_t m_nInitialized = 0;
+    // "TID" to the rule's own name.
+    std::unique_ptr<std::map<int32_t, const std::string*>> m_pIdMap;
+    // The poll's record and class text, reused for every message.
+    WebEventRecord m_Record = {};
+    std::unique_ptr<char[]> m_pClassText;
+};

@@ -1,0 +1,90 @@
+#include "ApacheEngine/WebShmConfig.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "ApacheEngine/WebSharedMemory.h"
+#include "IDS/IDSConfig.h"
+#include "platform/Console.h"
+
+namespace {
+
+void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) { std::memcpy(pView + dwOffset, &dwValue, 4); }
+
+void Put16(uint8_t* pView, uint32_t dwOffset, uint16_t wValue) { std::memcpy(pView + dwOffset, &wValue, 2); }
+
+// The text up to its terminator, cut to the field.
+void PutText(uint8_t* pField, const char* pszText, size_t fieldSize) {
+    size_t length = strnlen(pszText, fieldSize - 1);
+    std::memcpy(pField, pszText, length);
+    pField[length] = '\0';
+}
+
+uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+}  // namespace
+
+int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams) {
+    if (!WebShmLockConf())
+        return 1;
+    uint8_t* pView = WebShmConfView();
+    if (pTable == nullptr) {
+        Put32(pView, kWebConfFlags, 0);
+        Put32(pView, kWebConfTime, Now());
+        WebShmUnlockConf();
+        return 0;
+    }
+    uint32_t dwEvents = pTable->entries == nullptr ? 0 : pTable->numEntries;
+    if (dwEvents > kWebConfMaxEvents) {
+        plat::ConsolePrintf("Num events %d\n", static_cast<int>(dwEvents));
+        plat::ConsoleWrite("Error in setting configuration - config too large\n");
+        dwEvents = kWebConfMaxEvents;
+    }
+    uint32_t dwFlags = kWebConfEventsValid;
+    pView[kWebConfBlockEnabled] = pTable->blockEnabled ? 1 : 0;
+    Put32(pView, kWebConfBlockPeriod, pTable->dynamicBlockPeriod);
+    Put32(pView, kWebConfEventCount, dwEvents);
+    // Only the low half of this process's address fits; it means nothing to
+    // the module anyway.
+    Put32(pView, kWebConfEventPointer, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pView + kWebConfEvents)));
+    for (uint32_t i = 0; i < dwEvents; ++i) {
+        const IDSConfigEntry& entry = pTable->entries[i];
+        uint8_t* pEntry = pView + kWebConfEvents + i * kWebConfEventSize;
+        // The entry's first word holds the rule's TID until a capture slave
+        // puts the module's issue id there.
+        Put32(pEntry, kWebEntryFirstWord, entry.issueId);
+        Put32(pEntry, kWebEntryTid, entry.issueId);
+        Put32(pEntry, kWebEntryResponse, entry.response);
+        Put16(pEntry, kWebEntryAllow, entry.response_ip.allow);
+        uint16_t wAddresses = std::min<uint16_t>(entry.response_ip.num_ips, kWebEntryMaxAddresses);
+        Put16(pEntry, kWebEntryAddressCount, wAddresses);
+        for (uint16_t k = 0; k < wAddresses; ++k) {
+            uint8_t* pSlot = pEntry + kWebEntryAddresses + k * kWebEntryAddressSize;
+            std::memcpy(pSlot, &entry.response_ip.ip[k].address, 4);
+            std::memcpy(pSlot + 4, &entry.response_ip.ip[k].mask, 4);
+        }
+    }
+    if (pParams != nullptr) {
+        uint32_t dwParams = std::min<uint32_t>(pParams->count, TuningBlock::kMaxParams);
+        if (dwParams > kWebConfMaxParams) {
+            // More would run into the event table.
+            plat::ConsolePrintf("Num params %d\n", static_cast<int>(dwParams));
+            plat::ConsoleWrite("Error in setting configuration - too many parameters\n");
+            dwParams = kWebConfMaxParams;
+        }
+        dwFlags |= kWebConfParamsValid;
+        Put32(pView, kWebConfParamCount, dwParams);
+        Put32(pView, kWebConfParamPointer,
+              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pView + kWebConfParams)));
+        for (uint32_t i = 0; i < dwParams; ++i) {
+            uint8_t* pEntry = pView + kWebConfParams + i * kWebConfParamSize;
+            PutText(pEntry, pParams->params[i].name, kWebConfParamFieldSize);
+            PutText(pEntry + kWebConfParamFieldSize, pParams->params[i].value, kWebConfParamFieldSize);
+        }
+    }
+    Put32(pView, kWebConfFlags, dwFlags);
+    Put32(pView, kWebConfTime, Now());
+    WebShmUnlockConf();
+    return 0;
+}

@@ -1,0 +1,242 @@
+#include "ApacheEngine/CEngineApache.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ApacheEngine/WebShmConfig.h"
+#include "Common/AgentEventInfo.h"
+#include "IDS/IDSConfig.h"
+#include "IDS/IDSRule.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "platform/SharedMapping.h"
+#include "qorCSFLib/FakeHost.h"
+#include "support/ChildProcess.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+constexpr const char* kNotFound = "Apache Engine Rule object not found for reported event %s issueId %d";
+
+class ConfigFactory : public ICSFClassFactory {
+public:
+    explicit ConfigFactory(IIDSConfig* pConfig) : m_pConfig(pConfig) {}
+    CSFResult CreateInstance(const CSFIdentifier& iid, void** ppObject) override {
+        if (!(iid == CLSID_IDSConfig))
+            return CSF_E_NO_INTERFACE;
+        *ppObject = m_pConfig;
+        return 0;
+    }
+    uint32_t Release() override { return 0; }
+
+private:
+    IIDSConfig* m_pConfig;
+};
+
+// Keeps what the engine reports instead of sending it on.
+class RecordingEngine : public CEngineApache {
+public:
+    using CEngineApache::CEngineApache;
+    uint8_t ExecuteResponses(AgentEventInfo* pRecord) override {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Records.emplace_back(pRecord);
+        return 0;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        return m_Records.size();
+    }
+    std::string Pair(size_t index, const char* pszName) {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        std::string strValue;
+        m_Records.at(index)->GetInfoPairValue(pszName, strValue);
+        return strValue;
+    }
+    std::vector<std::unique_ptr<AgentEventInfo>> m_Records;
+    std::mutex m_Lock;
+};
+
+CIDSRule* MakeRule(const char* pszName, uint32_t dwKind, int32_t nTid, bool bEnabled) {
+    auto* pRule = new CIDSRule;
+    pRule->SetName(pszName);
+    pRule->m_dwRuleKind = dwKind;
+    pRule->m_nTID = nTid;
+    if (bEnabled)
+        pRule->Enable();
+    return pRule;
+}
+
+WebEventRecord MakeRecord(int32_t nId, const char* pszName) {
+    WebEventRecord record{};
+    record.nEventId = nId;
+    std::snprintf(record.szEventName, sizeof record.szEventName, "%s", pszName);
+    record.dwIntruderAddress = 0x0A000001;
+    record.wIntruderPort = 4444;
+    record.dwVictimAddress = 0xC0000201;
+    record.wVictimPort = 80;
+    record.dwProtocol = 6;
+    return record;
+}
+
+class CEngineApacheTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (CIDSRule* pRule : {MakeRule("Web_Probe", kIDSRuleSignature, -1, true),
+                                MakeRule("Web_Shell", kIDSRuleSignature, 1234, true),
+                                MakeRule("Web_Off", kIDSRuleSignature, 77, false),
+                                MakeRule("Fw_Rule", kIDSRuleBastion, 78, true)}) {
+            m_Owned.emplace_back(pRule);
+            m_Rules.Add(pRule);
+        }
+        m_Config.Configure(&m_Rules);
+        ASSERT_EQ(0, m_Engine.Oninit(0));
+        ASSERT_EQ(0, m_Engine.Initialize());
+    }
+    void TearDown() override { m_Engine.Shutdown(); }
+
+    ScopedHostLog m_Log;
+    std::vector<std::unique_ptr<CIDSRule>> m_Owned;
+    RuleContainer m_Rules;
+    CIDSConfig m_Config;
+    ConfigFactory m_Factory{&m_Config};
+    RecordingEngine m_Engine{&m_Factory};
+};
+
+TEST_F(CEngineApacheTest, RecordIsReportedAgainstTheRuleItNamesOrItsTid) {
+    m_Engine.ProcessEvent(MakeRecord(5, "Web_Probe"), nullptr, 0);
+    m_Engine.ProcessEvent(MakeRecord(1234, ""), nullptr, 0);
+    ASSERT_EQ(2u, m_Engine.m_Records.size());
+    EXPECT_EQ("Web_Probe", m_Engine.m_Records[0]->GetRuleName());
+    EXPECT_EQ("Web_Shell", m_Engine.m_Records[1]->GetRuleName());
+    EXPECT_EQ("1234", m_Engine.Pair(1, "algorithm-id"));
+    EXPECT_EQ("10.0.0.1", m_Engine.Pair(0, "intruder-ip-addr"));
+    EXPECT_EQ("4444", m_Engine.Pair(0, "intruder-port"));
+    EXPECT_EQ("192.0.2.1", m_Engine.Pair(0, "victim-ip-addr"));
+    EXPECT_EQ(101, m_Engine.m_Records[0]->GetAlertType());
+}
+
+// Only enabled signature rules are reported; anything else is logged.
+TEST_F(CEngineApacheTest, DisabledFirewallUnknownAndInvalidEventsFindNoRule) {
+    m_Engine.ProcessEvent(MakeRecord(77, "Web_Off"), nullptr, 0);
+    m_Engine.ProcessEvent(MakeRecord(78, "Fw_Rule"), nullptr, 0);
+    m_Engine.ProcessEvent(MakeRecord(999, ""), nullptr, 0);
+    m_Engine.ProcessEvent(MakeRecord(0, "Web_Probe"), nullptr, 0);
+    EXPECT_TRUE(m_Engine.m_Records.empty());
+    size_t nLogged = 0;
+    for (const auto& line : m_Log.m_Services.Texts())
+        nLogged += line.find("Apache Engine Rule object not found for reported event") == 0 ? 1 : 0;
+    EXPECT_EQ(3u, nLogged) << kNotFound;
+}
+
+TEST_F(CEngineApacheTest, ClassTextRepeatsJoinAndItemsWithoutEqualsAreIgnored) {
+    char szClass[] = "a=1, b = 2,,a=3,junk,\n";  // the last byte is the terminator
+    m_Engine.ProcessEvent(MakeRecord(5, "Web_Probe"), szClass, static_cast<int32_t>(sizeof szClass - 1));
+    ASSERT_EQ(1u, m_Engine.m_Records.size());
+    EXPECT_EQ("1|3", m_Engine.Pair(0, "a"));
+    EXPECT_EQ("2", m_Engine.Pair(0, "b "));
+    EXPECT_EQ("", m_Engine.Pair(0, "junk"));
+}
+
+TEST_F(CEngineApacheTest, OutcomeAndProtocolMapToAttackResultAndAlertType) {
+    struct Case {
+        int32_t nOutcome;
+        uint32_t dwProtocol;
+        int32_t nSuccessful;
+        const char* pszBlocked;
+        const char* pszVuln;
+        uint32_t dwIana;
+        int32_t nAlertType;
+    };
+    const Case cases[] = {{1, 1, 0, "1", "10", 1, 103},   {2, 17, 0, "", "10", 17, 102},
+                          {5, 6, 1, "", "", 6, 101},      {3, 0, 2, "", "", 256, 105},
+                          {-4, 0x1FF, 2, "", "", 0xFF, 105}};
+    for (const Case& c : cases) {
+        WebEventRecord record = MakeRecord(5, "Web_Probe");
+        record.nOutcome = c.nOutcome;
+        record.dwProtocol = c.dwProtocol;
+        m_Engine.ProcessEvent(record, nullptr, 0);
+        size_t i = m_Engine.m_Records.size() - 1;
+        SCOPED_TRACE(c.nOutcome);
+        EXPECT_EQ(c.nSuccessful, m_Engine.m_Records[i]->m_nAttackSuccessful);
+        EXPECT_EQ(c.pszBlocked, m_Engine.Pair(i, "AttackBlocked"));
+        EXPECT_EQ(c.pszVuln, m_Engine.Pair(i, "VulnStatus"));
+        EXPECT_EQ(c.dwIana, m_Engine.m_Records[i]->m_dwIANAProtocolId);
+        EXPECT_EQ(c.nAlertType, m_Engine.m_Records[i]->GetAlertType());
+    }
+}
+
+uint32_t ConfWord(uint32_t dwOffset) {
+    uint32_t dwValue;
+    std::memcpy(&dwValue, WebShmConfView() + dwOffset, 4);
+    return dwValue;
+}
+
+TEST_F(CEngineApacheTest, StopClearsTheConfigurationAreaAtTheStopTime) {
+    IDSConfigEntry entry;
+    entry.issueId = 1234;
+    entry.response = kIDSResponseBlockList;
+    entry.response_ip.num_ips = 40;  // more than an entry has room for
+    IDSConfigTable table;
+    table.entries = &entry;
+    table.numEntries = 1;
+    ASSERT_EQ(0, WebShmWriteConfig(&table, nullptr));
+    EXPECT_EQ(kWebConfEventsValid, ConfWord(kWebConfFlags));
+    EXPECT_EQ(1u, ConfWord(kWebConfEventCount));
+    EXPECT_EQ(1234u, ConfWord(kWebConfEvents + kWebEntryTid));
+    EXPECT_EQ(kWebEntryMaxAddresses, ConfWord(kWebConfEvents + kWebEntryAddressCount) & 0xFFFF);
+    // The module's view, which outlives the engine's.
+    plat::SharedMapping module;
+    ASSERT_TRUE(module.Open("QGConfShm"));
+    auto* pView = static_cast<const uint8_t*>(module.Map(nullptr));
+    ASSERT_NE(nullptr, pView);
+    uint32_t dwBefore = static_cast<uint32_t>(std::time(nullptr));
+    m_Engine.OnStop(0);
+    uint32_t dwFlags, dwTime;
+    std::memcpy(&dwFlags, pView + kWebConfFlags, 4);
+    std::memcpy(&dwTime, pView + kWebConfTime, 4);
+    EXPECT_EQ(0u, dwFlags);
+    EXPECT_LE(dwBefore, dwTime);
+    EXPECT_GE(static_cast<uint32_t>(std::time(nullptr)), dwTime);
+}
+
+TEST_F(CEngineApacheTest, MoreTuningParametersThanTheAreaHoldsAreCut) {
+    auto pParams = std::make_unique<TuningBlock>();
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(pParams->Add("p" + std::to_string(i), "v"));
+    IDSConfigTable table;
+    ASSERT_EQ(0, WebShmWriteConfig(&table, pParams.get()));
+    EXPECT_EQ(kWebConfMaxParams, ConfWord(kWebConfParamCount));
+    EXPECT_EQ(0u, ConfWord(kWebConfEventCount));
+}
+
+TEST_F(CEngineApacheTest, RecordsTheModuleProcessWritesAreReportedByTheEngineThread) {
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    hwtest::ScratchDirectory scratch;
+    hwtest::ChildProcess module;
+    ASSERT_TRUE(module.Start({HW_BINARY_DIR "/bin/hw-webmodule", "write", "--name", "Web_Shell", "--id", "1234", "--class",
+                              "uri=/cgi-bin/x", "--src", "198.51.100.7:5555", "--dst", "192.0.2.9:8080", "--count",
+                              "3"},
+                             scratch.File("out")));
+    int nExit = -1;
+    ASSERT_TRUE(module.Wait(30, nExit));
+    EXPECT_EQ(0, nExit) << hwtest::ReadWholeFile(scratch.File("out"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 3; }));
+    EXPECT_EQ("/cgi-bin/x", m_Engine.Pair(2, "uri"));
+    EXPECT_EQ("198.51.100.7", m_Engine.Pair(2, "intruder-ip-addr"));
+    EXPECT_EQ("8080", m_Engine.Pair(2, "victim-port"));
+    m_Engine.StopAndWait();
+}
+
+TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {
+    m_Config.SetIDSEnabled(false);
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Log.Contains("IDS not enabled: Web Server Monitoring is OFF"); }));
+    m_Engine.StopAndWait();
+}
+
+}  // namespace
