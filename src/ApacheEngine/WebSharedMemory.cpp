@@ -1,6 +1,7 @@
 #include "ApacheEngine/WebSharedMemory.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,8 +17,8 @@ struct ShmDescriptor {
     plat::Semaphore mutex;
     uint32_t dwSize = 0;
     uint8_t* pView = nullptr;
-    const char* pszMutexName = "";
-    const char* pszMappingName = "";
+    std::string strMutexName;
+    std::string strMappingName;
 };
 
 struct ShmState {
@@ -55,13 +56,13 @@ void CloseSegment(ShmDescriptor& desc) {
 
 int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
     if (bCreate) {
-        if (!desc.mutex.Open(desc.pszMutexName, 1, 1)) {
+        if (!desc.mutex.Open(desc.strMutexName, 1, 1)) {
             plat::ConsolePrintf("Error creating mutex : %d\n", static_cast<int>(plat::GetLastError()));
             return 1;
         }
         plat::ConsoleWrite(plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
                                                                             : "Created Mutex!\n");
-        if (!desc.mapping.Create(desc.pszMappingName, desc.dwSize)) {
+        if (!desc.mapping.Create(desc.strMappingName, desc.dwSize)) {
             plat::ConsolePrintf("Error creating shared memory: %d\n", static_cast<int>(plat::GetLastError()));
             desc.mutex.Close();
             return 1;
@@ -70,12 +71,12 @@ int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
     } else {
         // A zero count would block for good if the mutex were new, so opening
         // only ever joins the creator's.
-        if (!desc.mutex.Open(desc.pszMutexName, 1, 1) || plat::GetLastError() != plat::kErrAlreadyExists) {
+        if (!desc.mutex.Open(desc.strMutexName, 1, 1) || plat::GetLastError() != plat::kErrAlreadyExists) {
             plat::ConsolePrintf("Error attaching to mutex : %d\n", static_cast<int>(plat::GetLastError()));
             desc.mutex.Close();
             return 1;
         }
-        if (!desc.mapping.Open(desc.pszMappingName)) {
+        if (!desc.mapping.Open(desc.strMappingName)) {
             plat::ConsolePrintf("Error attaching to shared memory : %d\n", static_cast<int>(plat::GetLastError()));
             desc.mutex.Close();
             return 1;
@@ -173,13 +174,17 @@ int WebShmAttach(bool bCreate) {
     ShmState& state = State();
     if (state.bAttached)
         return 0;
-    state.event.pszMutexName = "QGEvMutex";
-    state.event.pszMappingName = "QGEvShm";
+    // Sensors and tests that must not meet the machine's module name their
+    // own set of objects.
+    const char* pszSuffix = std::getenv("HW_WEBSHM_SUFFIX");
+    std::string strSuffix = pszSuffix != nullptr ? pszSuffix : "";
+    state.event.strMutexName = "QGEvMutex" + strSuffix;
+    state.event.strMappingName = "QGEvShm" + strSuffix;
     state.event.dwSize = kWebEvShmSize;
     if (CreateOrOpen(bCreate, state.event) != 0)
         return 1;
-    state.config.pszMutexName = "QGConfMutex";
-    state.config.pszMappingName = "QGConfShm";
+    state.config.strMutexName = "QGConfMutex" + strSuffix;
+    state.config.strMappingName = "QGConfShm" + strSuffix;
     state.config.dwSize = kWebConfShmSize;
     if (CreateOrOpen(bCreate, state.config) != 0)
         return 1;

@@ -95,7 +95,8 @@ constexpr uint32_t kWebEntryAddresses = 40;
 constexpr uint32_t kWebEntryAddressSize = 16;
 constexpr uint32_t kWebEntryMaxAddresses = 15;
 
-// 0 on success or when already attached, 1 on failure.  With `bCreate`
+// 0 on success or when already attached, 1 on failure.  The environment
+// variable HW_WEBSHM_SUFFIX, when set, is appended to the objects' names.  With `bCreate`
 // the segments are made when missing and the ring is reset to empty.
 int WebShmAttach(bool bCreate);
 // 1 when not attached, else 0.  The segments stay for the other side.

@@ -1,6 +1,7 @@
 #include "ApacheEngine/CEngineApache.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
@@ -86,6 +87,7 @@ WebEventRecord MakeRecord(int32_t nId, const char* pszName) {
 class CEngineApacheTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        setenv("HW_WEBSHM_SUFFIX", ("." + std::to_string(getpid())).c_str(), 1);
         for (CIDSRule* pRule : {MakeRule("Web_Probe", kIDSRuleSignature, -1, true),
                                 MakeRule("Web_Shell", kIDSRuleSignature, 1234, true),
                                 MakeRule("Web_Off", kIDSRuleSignature, 77, false),
@@ -191,7 +193,7 @@ TEST_F(CEngineApacheTest, StopClearsTheConfigurationAreaAtTheStopTime) {
     EXPECT_EQ(kWebEntryMaxAddresses, ConfWord(kWebConfEvents + kWebEntryAddressCount) & 0xFFFF);
     // The module's view, which outlives the engine's.
     plat::SharedMapping module;
-    ASSERT_TRUE(module.Open("QGConfShm"));
+    ASSERT_TRUE(module.Open("QGConfShm." + std::to_string(getpid())));
     auto* pView = static_cast<const uint8_t*>(module.Map(nullptr));
     ASSERT_NE(nullptr, pView);
     uint32_t dwBefore = static_cast<uint32_t>(std::time(nullptr));
