@@ -519,6 +519,39 @@ bool RecordIsWhole(const uint8_t* bytes, uint32_t length) {
            GetWord(bytes + length - 4) == length;
 }
 
+// A log file removed and made again by a writer, or another file moved
+// over it, leaves the reader on the old file, where nothing is appended any
+// more: the reader moves to the file the log's path now names, to be placed
+// afresh as after a clear.  True when it moved.
+bool FollowReplacedFile(EventLogReader* reader) {
+    struct stat held;
+    struct stat named;
+    if (::fstat(reader->m_fd, &held) != 0 || ::stat(reader->m_sPath.c_str(), &named) != 0 ||
+        (held.st_ino == named.st_ino && held.st_dev == named.st_dev)) {
+        return false;
+    }
+    const int fd = ::open(reader->m_sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    uint32_t generation = 0;
+    bool isLog;
+    {
+        SharedLock lock(fd);
+        isLog = lock.Held() && ReadGeneration(fd, generation);
+    }
+    if (!isLog) {
+        // Not (yet) an event log: a writer's first append makes it one.
+        ::close(fd);
+        return false;
+    }
+    ::close(reader->m_fd);
+    reader->m_fd = fd;
+    reader->m_uGeneration = generation;
+    reader->m_bPlaced = false;
+    return true;
+}
+
 }  // namespace
 
 EventLogReader* OpenEventLog(const char* logName) {
@@ -580,6 +613,9 @@ uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t /*recordO
     }
     if (bytesNeeded != nullptr) {
         *bytesNeeded = 0;
+    }
+    if (FollowReplacedFile(reader)) {
+        return kErrEventLogFileChanged;
     }
     const int fd = reader->m_fd;
     SharedLock lock(fd);

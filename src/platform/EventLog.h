@@ -186,7 +186,8 @@ uint32_t CloseEventLog(EventLogReader* reader);
 // buffer and moves past them.  0 with `*bytesRead`; 122 with `*bytesNeeded`
 // set to the next record's length when not even that one fits; 38 at the
 // end of the log; 1503 when the log was cleared since the reader's last
-// read (the reader then starts afresh, placed again by its next read); 6
+// read, or its file removed and made again (the reader then starts afresh
+// on the log's present file, placed again by its next read); 6
 // for an invalid reader; 87 for flags other than sequential forwards or
 // sequential backwards (seeking is not offered) or a null buffer with a
 // size; 13 when the file is no longer an event log.

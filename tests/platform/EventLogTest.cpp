@@ -239,6 +239,19 @@ TEST_F(EventLogTest, ClearIsReportedOnceAndTheNewLogIsReadFromItsStart) {
     plat::DeregisterEventSource(source);
 }
 
+TEST_F(EventLogTest, LogFileRemovedAndMadeAgainIsFollowedNotLostSilently) {
+    plat::EventSource* source = plat::RegisterEventSource("W", "Security");
+    ASSERT_EQ(0u, ReportText(source, 1, "old"));
+    plat::EventLogReader* reader = plat::OpenEventLog("Security");
+    EXPECT_EQ("1", ReadIds(reader, kForwards));
+    ASSERT_TRUE(std::filesystem::remove(plat::EventLogFilePath("Security")));
+    ASSERT_EQ(0u, ReportText(source, 7, "new"));
+    EXPECT_EQ("error 1503", ReadIds(reader, kForwards));
+    EXPECT_EQ("7", ReadIds(reader, kForwards));
+    plat::CloseEventLog(reader);
+    plat::DeregisterEventSource(source);
+}
+
 TEST_F(EventLogTest, DamagedTailReadsAsTheEndOfTheLog) {
     plat::EventSource* source = plat::RegisterEventSource("W");
     ASSERT_EQ(0u, ReportText(source, 1, "one"));
