@@ -271,10 +271,17 @@ bool tclHandler::Init(const char* pszDirectory) {
         CSF_LOG(12, "Started TclHandler thread...");
         return true;
     }
-    m_pStore->Clear();
     if (IsRunning()) {
+        // A thread that ended by itself may still be clearing up, which
+        // takes the engine lock.
+        guard.Unlock();
         WaitForExit(plat::kInfinite);
+        guard.Lock();
+        if (m_bRunning != 0) {
+            return true;
+        }
     }
+    m_pStore->Clear();
     Reset();
     m_tSettle = 0;
     m_Queues.SetCapacity(m_dwRequestQueueSize);
@@ -336,11 +343,17 @@ uint32_t tclHandler::_doWork() {
             MainLoop();
         }
         StopProcess();
-        ClearAfterStop();
         if (Now() - tWindowStart > kRestartWindowSeconds) {
             tWindowStart = Now();
             nAttempts = 0;
         }
+        if (nAttempts >= m_nRestartLimit) {
+            // No process will take requests again until the next Init: the
+            // engines must hear so from QueueRun and decide for their
+            // records themselves, rather than queue them to no reader.
+            m_bRunning = 0;
+        }
+        ClearAfterStop();
     } while (m_bRunning != 0 && nAttempts < m_nRestartLimit);
     ResetEngineEntries();
     CSF_LOG(1, "TclHandler exiting...");

@@ -112,3 +112,17 @@ TEST_F(ScriptProcessTest, ValidationRunsInTheProcessAndSurvivesItsRestart) {
     EXPECT_TRUE(m_Log.Contains(
         "1 registered engine(s) handed over no rules; their scripts are not sent"));
 }
+
+TEST_F(ScriptProcessTest, RunsAfterTheLastAllowedStartEndedAreRefusedNotHeld) {
+    HandOverRules();
+    m_Handler.SetRestartLimit(1);
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Handler.ScriptsInitialised(); }, 60));
+    const int nProcess = m_Handler.ProcessId();
+    ASSERT_NE(0, nProcess);
+    ASSERT_EQ(0, ::kill(nProcess, SIGKILL));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !m_Handler.IsRunning(); }, 60));
+    // Nothing will send it: the engine keeps the record and reports or
+    // drops it by its rule.
+    EXPECT_EQ(0u, Validate("carol"));
+}
