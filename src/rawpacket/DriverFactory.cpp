@@ -1,5 +1,6 @@
 #include "rawpacket/DriverFactory.h"
 
+#include <mutex>
 #include <vector>
 
 #include "rawpacket/Driver.h"
@@ -18,8 +19,9 @@ struct DriverRecord {
     bool m_bSendSupported;
 };
 
-// Drivers are made and destroyed on the IDS engines' threads, and two
-// slaves never share an adapter name, so the registry has no lock.
+// Drivers are made and destroyed on the IDS engines' threads.  Two slaves
+// never share an adapter name, but their records share one sequence, so
+// every walk and change of it holds the lock.
 class DriverRegistry : public Singleton {
 public:
     static DriverRegistry& instance() {
@@ -33,6 +35,7 @@ public:
     }
     void release() override { delete this; }
 
+    std::mutex m_Lock;
     std::vector<DriverRecord> m_Records;
 
 private:
@@ -49,7 +52,10 @@ void Trace(int level, const char* text, const std::string& name) {
 // can send), or null when none is registered.  A driver found but not
 // cloned is an error.
 std::unique_ptr<Driver> Lookup(const std::string& name, uint32_t openMode) {
-    for (const DriverRecord& record : DriverRegistry::instance().m_Records) {
+    DriverRegistry& registry = DriverRegistry::instance();
+    // Held through the clone: the record's driver cannot go meanwhile.
+    std::lock_guard<std::mutex> guard(registry.m_Lock);
+    for (const DriverRecord& record : registry.m_Records) {
         if (record.m_strName != name) {
             continue;
         }
@@ -71,7 +77,9 @@ std::unique_ptr<Driver> Lookup(const std::string& name, uint32_t openMode) {
 }
 
 void Register(Driver& driver) {
-    DriverRegistry::instance().m_Records.push_back({&driver, driver.getName(), driver.canTransmit()});
+    DriverRegistry& registry = DriverRegistry::instance();
+    std::lock_guard<std::mutex> guard(registry.m_Lock);
+    registry.m_Records.push_back({&driver, driver.getName(), driver.canTransmit()});
 }
 
 }  // namespace
@@ -120,7 +128,9 @@ std::unique_ptr<Driver> DriverFactory::createDriver(const std::string& adapterNa
 }
 
 void DriverFactory::deregister(const Driver* driver, const std::string& key) {
-    std::vector<DriverRecord>& records = DriverRegistry::instance().m_Records;
+    DriverRegistry& registry = DriverRegistry::instance();
+    std::lock_guard<std::mutex> guard(registry.m_Lock);
+    std::vector<DriverRecord>& records = registry.m_Records;
     for (auto it = records.begin(); it != records.end(); ++it) {
         if (it->m_strName == key && it->m_pDriver == driver) {
             records.erase(it);
@@ -130,6 +140,10 @@ void DriverFactory::deregister(const Driver* driver, const std::string& key) {
     }
 }
 
-size_t DriverFactory::registeredCount() { return DriverRegistry::instance().m_Records.size(); }
+size_t DriverFactory::registeredCount() {
+    DriverRegistry& registry = DriverRegistry::instance();
+    std::lock_guard<std::mutex> guard(registry.m_Lock);
+    return registry.m_Records.size();
+}
 
 }  // namespace rp

@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "ReplayFixture.h"
 #include "rawpacket/Address.h"
@@ -232,6 +235,38 @@ TEST_F(DriverTest, SecondRequestSharesTheOpenedAdapter) {
     EXPECT_EQ(rp::DriverFactory::registeredCount(), 0u);
     std::unique_ptr<rp::Driver> fresh = m_Factory.createDriver(kReplay, 2);
     EXPECT_EQ(dynamic_cast<rp::MoatDriver&>(*fresh).shareCount(), 1);
+}
+
+// Each IDS slave makes and drops its driver on its own thread; the drivers
+// of different adapters still share one registry.
+TEST_F(DriverTest, DriversMadeOnSeveralThreadsLeaveNoStaleRecord) {
+    constexpr int kThreads = 4;
+    std::string inputs = m_Scratch.File("in.pcap");
+    for (int n = 1; n < kThreads; ++n) {
+        inputs += ";" + m_Scratch.File("in.pcap");
+    }
+    hwtest::EnvironmentOverride replays("HW_PACKET_REPLAY", inputs.c_str());
+    m_Table.Fill();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kThreads; ++n) {
+        threads.emplace_back([this, n, &failures] {
+            const std::string name = "\\Device\\replay" + std::to_string(n);
+            for (int round = 0; round < 300; ++round) {
+                try {
+                    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(name, 2);
+                    failures += dynamic_cast<rp::MoatDriver&>(*driver).shareCount() == 1 ? 0 : 1;
+                } catch (const std::exception&) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(rp::DriverFactory::registeredCount(), 0u);
 }
 
 TEST_F(DriverTest, AdapterNamesMatchWithoutRegardToCase) {
