@@ -30,7 +30,7 @@ bool PathExists(const std::string& strPath) {
 }
 
 // Every existing path the wildcard pattern names, to `note`; directories
-// of a recursive specification with the recursive marker.
+// of a recursive pattern with the recursive marker.
 template <typename Note>
 void ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note) {
     WildcardFindData data;

@@ -50,7 +50,7 @@ public:
 
     using Rule::operator=;
     // Rule part, texts and numbers, its own copy of the single expression,
-    // the same per-string expressions, copies of the file specifications.
+    // the same per-string expressions, copies of the file patterns.
     virtual CNTEventRule& operator=(const CNTEventRule& other);
     Rule* Clone() const override;
     bool IsRule() const override { return true; }
@@ -58,7 +58,7 @@ public:
     // The index of the path in the audited files (compared without regard
     // to case), appended when absent.
     int32_t AddAuditFile(const std::string& strPath);
-    // Brings the audited files in line with what the file specifications
+    // Brings the audited files in line with what the file patterns
     // name now: new paths get their file audit (applied at once when asked),
     // vanished ones lose it.  Answers the number of paths added and removed.
     int32_t RefreshAuditFiles(bool bApply);
@@ -88,6 +88,6 @@ public:
     // "Regular Expression", used only without per-string expressions.
     std::unique_ptr<RegularExpression> m_pRegExp;
     std::unique_ptr<NewRegularExpressionList> m_pRegExpList;
-    // The file specifications under the audit key's "Files", expanded.
+    // The file patterns under the audit key's "Files", expanded.
     std::unique_ptr<std::vector<std::string>> m_pAuditFileSpecs;
 };

@@ -76,9 +76,9 @@ bool SameKey(const std::string& strFirst, const std::string& strSecond) {
     return strcasecmp(strFirst.c_str(), strSecond.c_str()) == 0;
 }
 
-// The specification as the file system should see it: environment
+// The file pattern as the file system should see it: environment
 // references expanded, or as written when the expansion does not fit.
-std::string ExpandSpecification(const std::string& strSpec) {
+std::string ExpandFilePattern(const std::string& strSpec) {
     const std::string strCopy = strSpec.substr(0, CNTEventRule::kMaxPath - 1);
     char szExpanded[CNTEventRule::kMaxPath];
     const size_t nNeeded =
@@ -209,7 +209,7 @@ void CInitializeNTEventRules::ReadAuditLists(CNTEventRule* pRule, IPolicyContain
             pRule->m_pAuditFileSpecs = std::make_unique<std::vector<std::string>>();
         }
         for (const std::string& strSpec : specs) {
-            pRule->m_pAuditFileSpecs->push_back(ExpandSpecification(strSpec));
+            pRule->m_pAuditFileSpecs->push_back(ExpandFilePattern(strSpec));
         }
     }
     pRule->RefreshAuditFiles(false);
