@@ -1,6 +1,7 @@
 #include "HostServices.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "hostwarden/ILogTag.h"
 #include "platform/Console.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -36,8 +38,9 @@ std::string FormatText(const char* pszFormat, va_list args) {
     return text;
 }
 
-// Line ends inside a text would split one record over several lines.
-void FlattenLineEnds(std::string& text) {
+// Line ends inside a text would split one record over several lines; other
+// unsafe bytes are shown as "\xHH".
+std::string LogText(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
@@ -46,6 +49,7 @@ void FlattenLineEnds(std::string& text) {
             c = ' ';
         }
     }
+    return PrintableText(text);
 }
 
 std::string TimeStamp() {
@@ -68,17 +72,33 @@ HostServices::~HostServices() {
 }
 
 bool HostServices::Open(const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_strPath = path;
+    return OpenLocked();
+}
+
+bool HostServices::Reopen() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return !m_strPath.empty() && OpenLocked();
+}
+
+bool HostServices::OpenLocked() {
     std::error_code ignored;
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::filesystem::path parent = std::filesystem::path(m_strPath).parent_path();
     if (!parent.empty()) {
         std::filesystem::create_directories(parent, ignored);
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    std::lock_guard<std::mutex> guard(m_lock);
+    int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (m_nFd >= 0) {
         ::close(m_nFd);
     }
     m_nFd = fd;
+    m_lastPathCheck = std::chrono::steady_clock::now();
+    struct stat status {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0) {
+        m_device = status.st_dev;
+        m_inode = status.st_ino;
+    }
     return fd >= 0;
 }
 
@@ -87,6 +107,26 @@ void HostServices::Close() {
     if (m_nFd >= 0) {
         ::close(m_nFd);
         m_nFd = -1;
+    }
+    m_strPath.clear();
+}
+
+void HostServices::FollowPathLocked() {
+    if (m_strPath.empty()) {
+        return;
+    }
+    // A removed file is seen at once (one fstat a line); a file renamed
+    // away, whose path then names another file or none, within a second.
+    struct stat status {};
+    bool bGone = m_nFd < 0 || (::fstat(m_nFd, &status) == 0 && status.st_nlink == 0);
+    const auto now = std::chrono::steady_clock::now();
+    if (!bGone && now - m_lastPathCheck >= kPathCheckInterval) {
+        m_lastPathCheck = now;
+        bGone = ::stat(m_strPath.c_str(), &status) != 0 || status.st_ino != m_inode ||
+                status.st_dev != m_device;
+    }
+    if (bGone) {
+        OpenLocked();
     }
 }
 
@@ -107,34 +147,60 @@ std::string HostServices::LevelName(uint32_t dwLevel) {
     }
 }
 
+bool HostServices::WriteWholeLocked(const std::string& line) {
+    // One write per line under the lock, at the end of the file: lines
+    // never interleave, and a line is never continued by another.
+    ssize_t written = -1;
+    do {
+        written = ::write(m_nFd, line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(line.size())) {
+        return true;
+    }
+    if (written > 0) {
+        // The offset stands at the end of the piece written: cut it off.
+        const off_t end = ::lseek(m_nFd, 0, SEEK_CUR);
+        if (end < written || ::ftruncate(m_nFd, end - written) != 0) {
+            // The piece stays; a line end keeps the next line apart.
+            if (::write(m_nFd, "\n", 1) < 0) {
+                return false;
+            }
+        }
+    }
+    return false;
+}
+
 void HostServices::WriteLine(const std::string& line) {
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_qwLines;
+    FollowPathLocked();
     if (m_nFd < 0) {
+        ++m_qwLost;
         return;
     }
-    // One write per line under the lock: lines never interleave.
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(m_nFd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+    if (m_qwLost != m_qwLostReported) {
+        char report[160];
+        std::snprintf(report, sizeof report,
+                      "%s WARNING [tag none] [cat 0x800] hwhost: %llu log lines could not be "
+                      "written\n",
+                      TimeStamp().c_str(),
+                      static_cast<unsigned long long>(m_qwLost - m_qwLostReported));
+        if (!WriteWholeLocked(report)) {
+            ++m_qwLost;
             return;
         }
-        p += n;
-        left -= static_cast<size_t>(n);
+        m_qwLostReported = m_qwLost;
+    }
+    if (!WriteWholeLocked(line)) {
+        ++m_qwLost;
     }
 }
 
 uint32_t HostServices::Notice(uint32_t dwKind, const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    std::string text = FormatText(pszFormat, args);
+    std::string text = LogText(FormatText(pszFormat, args));
     va_end(args);
-    FlattenLineEnds(text);
     WriteLine(TimeStamp() + " NOTICE [kind " + std::to_string(dwKind) + "] " + text + "\n");
     return 0;
 }
@@ -149,8 +215,7 @@ void HostServices::Log(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int
 
 void HostServices::LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine,
                         const char* pszFile, const char* pszFormat, va_list args) {
-    std::string text = FormatText(pszFormat, args);
-    FlattenLineEnds(text);
+    std::string text = LogText(FormatText(pszFormat, args));
     char tag[64];
     if (pTag != nullptr) {
         std::snprintf(tag, sizeof tag, "%p %u/%u", static_cast<void*>(pTag), pTag->GetFirstWord(),
@@ -179,6 +244,11 @@ uint32_t HostServices::RegisterDetectorPolicyEvent(const char* pszName,
 uint64_t HostServices::LinesWritten() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_qwLines;
+}
+
+uint64_t HostServices::LinesLost() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_qwLost;
 }
 
 size_t HostServices::DetectorEventCount() const {

@@ -3,7 +3,16 @@
 // of the plug-in and writes each as one whole line with its time, level,
 // call-site tag, source file and line; notices go to the same file.  It also
 // keeps the detector policy events the plug-in registers.
+//
+// A line is in the file whole or not at all: a write that falls short (a
+// full disk) is cut back, and the lines lost are counted and reported once
+// writing works again.  Bytes of a text that a terminal or log viewer could
+// take for a command are written as "\xHH".  The file is opened again when
+// it has been removed or renamed, and on Reopen (SIGHUP).
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -21,6 +30,9 @@ public:
     // Opens (creating its folder when needed) the log file lines are
     // appended to.  False when it cannot be opened; lines are then dropped.
     bool Open(const std::string& path);
+    // Opens the same path again, making its folder when it is gone: for a
+    // log that was rotated or removed.  False when it cannot be opened.
+    bool Reopen();
     void Close();
 
     uint32_t Notice(uint32_t dwKind, const char* pszFormat, ...) override
@@ -36,13 +48,29 @@ public:
     static std::string LevelName(uint32_t dwLevel);
 
     uint64_t LinesWritten() const;
+    // Lines that could not be written (a full disk, no file).
+    uint64_t LinesLost() const;
     size_t DetectorEventCount() const;
+
+    // How often the path is looked at for a file renamed away under it.
+    static constexpr std::chrono::milliseconds kPathCheckInterval{1000};
 
 private:
     void WriteLine(const std::string& line);
+    bool OpenLocked();
+    // Reopens when the open file was removed, or its path now names
+    // another file or none.
+    void FollowPathLocked();
+    bool WriteWholeLocked(const std::string& line);
 
     mutable std::mutex m_lock;
+    std::string m_strPath;
     int m_nFd = -1;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    std::chrono::steady_clock::time_point m_lastPathCheck{};
     uint64_t m_qwLines = 0;
+    uint64_t m_qwLost = 0;
+    uint64_t m_qwLostReported = 0;
     PolicyEventMap m_detectorEvents;
 };

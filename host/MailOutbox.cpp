@@ -9,17 +9,17 @@
 #include <ctime>
 #include <filesystem>
 
-namespace {
+#include "HostServices.h"
+#include "MailText.h"
 
-std::string HeaderValue(const std::string& value) {
-    std::string text = value;
-    for (char& c : text) {
-        if (c == '\r' || c == '\n') {
-            c = ' ';
-        }
-    }
-    return text;
-}
+#define OUTBOX_LOG(level, ...)                                                                  \
+    do {                                                                                        \
+        if (m_pServices != nullptr) {                                                           \
+            m_pServices->Log(nullptr, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__); \
+        }                                                                                       \
+    } while (false)
+
+namespace {
 
 bool WriteAll(int fd, const std::string& bytes) {
     size_t done = 0;
@@ -36,9 +36,24 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
+std::string MailFile(const std::string& to, const std::string& subject, const std::string& body) {
+    std::string text = "To: " + MailHeaderValue(to, 2) + "\nSubject: " +
+                       MailHeaderValue(subject, 7) + "\n";
+    const std::string bodyText = MailBodyText(body);
+    if (HasNonAscii(bodyText)) {
+        text +=
+            "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+            "Content-Transfer-Encoding: 8bit\n";
+    }
+    return text + "\n" + bodyText;
+}
+
 }  // namespace
 
-MailOutbox::MailOutbox(std::string directory) : m_directory(std::move(directory)) {}
+MailOutbox::MailOutbox(std::string directory, HostServices* pServices)
+    : m_directory(std::move(directory)), m_pServices(pServices) {}
+
+MailOutbox::~MailOutbox() { Stop(); }
 
 std::string MailOutbox::NextName() {
     std::time_t now = std::time(nullptr);
@@ -69,9 +84,7 @@ bool MailOutbox::Write(const std::string& to, const std::string& subject, const 
         error = "cannot create " + temporary + ": " + std::strerror(errno);
         return false;
     }
-    const std::string message =
-        "To: " + HeaderValue(to) + "\nSubject: " + HeaderValue(subject) + "\n\n" + body;
-    bool bWritten = WriteAll(fd, message);
+    bool bWritten = WriteAll(fd, MailFile(to, subject, body));
     int nWriteError = errno;
     if (::close(fd) != 0 && bWritten) {
         bWritten = false;
@@ -82,5 +95,121 @@ bool MailOutbox::Write(const std::string& to, const std::string& subject, const 
         ::unlink(temporary.c_str());
         return false;
     }
+    m_qwWritten.fetch_add(1);
     return true;
+}
+
+MailOutbox::Result MailOutbox::Deliver(const std::string& to, const std::string& subject,
+                                       const std::string& body, std::string& path,
+                                       std::string& error) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_waiting.empty()) {
+            error = "earlier mails wait for the outbox";
+        }
+    }
+    if (!error.empty() || !Write(to, subject, body, path, error)) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (m_bStopping) {
+            guard.unlock();
+            Drop(subject, "the outbox has stopped");
+            return Result::kDropped;
+        }
+        WaitingMail mail{to, subject, body, std::chrono::steady_clock::now()};
+        if (m_waiting.size() >= kMaxWaiting || m_waitingBytes + mail.Bytes() > kMaxWaitingBytes) {
+            guard.unlock();
+            Drop(subject, "too many mails wait for the outbox");
+            return Result::kDropped;
+        }
+        m_waitingBytes += mail.Bytes();
+        m_waiting.push_back(std::move(mail));
+        if (!m_retry.joinable() && !m_bStopping) {
+            m_retry = std::thread([this] { RetryThread(); });
+        }
+        return Result::kWaiting;
+    }
+    return Result::kWritten;
+}
+
+bool MailOutbox::RetryWaiting() {
+    for (;;) {
+        const WaitingMail* pMail = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_waiting.empty()) {
+                return true;
+            }
+            // Only this thread (or Stop, after it) takes mails off the front.
+            pMail = &m_waiting.front();
+        }
+        std::string path;
+        std::string error;
+        if (!Write(pMail->m_strTo, pMail->m_strSubject, pMail->m_strBody, path, error)) {
+            return false;
+        }
+        const auto late = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::steady_clock::now() - pMail->m_since);
+        m_qwLate.fetch_add(1);
+        OUTBOX_LOG(kCSFLogWarning, "hwhost: e-mail \"%s\" written %lld s late to %s",
+                   pMail->m_strSubject.c_str(), static_cast<long long>(late.count()), path.c_str());
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_waitingBytes -= m_waiting.front().Bytes();
+        m_waiting.pop_front();
+    }
+}
+
+void MailOutbox::RetryThread() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    while (!m_bStopping) {
+        m_wake.wait_for(guard, kRetryInterval, [this] { return m_bStopping; });
+        if (m_bStopping) {
+            break;
+        }
+        if (m_waiting.empty()) {
+            continue;
+        }
+        guard.unlock();
+        RetryWaiting();
+        guard.lock();
+    }
+}
+
+void MailOutbox::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bStopping = true;
+    }
+    m_wake.notify_all();
+    if (m_retry.joinable()) {
+        m_retry.join();
+    }
+    if (RetryWaiting()) {
+        return;
+    }
+    std::deque<WaitingMail> lost;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        lost.swap(m_waiting);
+        m_waitingBytes = 0;
+    }
+    m_qwDropped.fetch_add(lost.size());
+    OUTBOX_LOG(kCSFLogError, "hwhost: %zu e-mails could not be written to %s before the stop and are lost",
+               lost.size(), m_directory.c_str());
+}
+
+void MailOutbox::Drop(const std::string& subject, const char* pszWhy) {
+    const uint64_t qwDropped = m_qwDropped.fetch_add(1) + 1;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_dropReports.Allow(ReportLimiter::Clock::now())) {
+        return;
+    }
+    OUTBOX_LOG(kCSFLogError, "hwhost: e-mail \"%s\" dropped: %s (%llu dropped since the last report)",
+               subject.c_str(), pszWhy,
+               static_cast<unsigned long long>(qwDropped - m_qwDropsReported));
+    m_qwDropsReported = qwDropped;
+}
+
+size_t MailOutbox::Waiting() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_waiting.size();
 }

@@ -46,7 +46,9 @@ std::string OrEmpty(const char* pszText) {
 
 ResponseRunner::ResponseRunner(HostServices& services, const std::string& root,
                                std::string defaultManager)
-    : m_services(services), m_outbox(root + "/outbox"), m_defaultManager(std::move(defaultManager)) {}
+    : m_services(services),
+      m_outbox(root + "/outbox", &services),
+      m_defaultManager(std::move(defaultManager)) {}
 
 ResponseRunner::~ResponseRunner() = default;
 
@@ -168,15 +170,19 @@ bool ResponseRunner::PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail) 
 bool ResponseRunner::WriteMail(const PreparedResponse& mail) {
     std::string path;
     std::string error;
-    if (!m_outbox.Write(mail.m_strTo, mail.m_strSubject, mail.m_strBody, path, error)) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: e-mail \"%s\" not written: %s", mail.m_strName.c_str(),
-                     error.c_str());
-        return Fail();
+    switch (m_outbox.Deliver(mail.m_strTo, mail.m_strSubject, mail.m_strBody, path, error)) {
+        case MailOutbox::Result::kWritten:
+            RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s",
+                         mail.m_strName.c_str(), mail.m_strTo.c_str(), path.c_str());
+            return true;
+        case MailOutbox::Result::kWaiting:
+            RESPONSE_LOG(kCSFLogWarning, "hwhost: e-mail \"%s\" not written yet: %s; tried again",
+                         mail.m_strName.c_str(), error.c_str());
+            return true;
+        case MailOutbox::Result::kDropped:
+            break;
     }
-    RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s",
-                 mail.m_strName.c_str(), mail.m_strTo.c_str(), path.c_str());
-    m_qwMails.fetch_add(1);
-    return true;
+    return Fail();
 }
 
 SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager) {

@@ -90,7 +90,10 @@ public:
     // those that ended; answers how many still run.
     size_t WaitForPrograms(uint32_t timeoutMs);
 
-    uint64_t MailsWritten() const { return m_qwMails.load(); }
+    // Mails written, those written late after waiting for the outbox
+    // included.
+    uint64_t MailsWritten() const { return m_outbox.Written(); }
+    MailOutbox& Outbox() { return m_outbox; }
     uint64_t TrapsSent() const { return m_qwTraps.load(); }
     // At most this many user programs run at once: a flood of alerts must
     // not become a flood of processes.  Programs beyond it are not started;
@@ -123,7 +126,6 @@ private:
     // The pipeline thread's alone.
     std::map<std::string, std::unique_ptr<SnmpTrapSender>> m_senders;
     std::vector<std::unique_ptr<plat::ChildProcess>> m_programs;
-    std::atomic<uint64_t> m_qwMails{0};
     std::atomic<uint64_t> m_qwTraps{0};
     std::atomic<uint64_t> m_qwPrograms{0};
     std::atomic<uint64_t> m_qwProgramsNotStarted{0};

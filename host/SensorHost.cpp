@@ -171,8 +171,21 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
                    kCommandTimeoutMs / 1000);
         plat::ConsolePrintf("hwhost: %s was not completed\n", pszName);
         m_pUnfinished = std::move(pRequest);
+        HWHOST_LOG(kCSFLogInfo, "hwhost: sensor state after %s: unknown, the %s still runs",
+                   pszName, pszName);
         return false;
     }
+    const bool bDone = CommandSucceeded(request, pszName);
+    if (command == HostCommand::kInit) {
+        m_bStarted = bDone;
+    }
+    // The state in force, whatever was asked: a burst of signals shows in
+    // the log as the states the sensor went through.
+    HWHOST_LOG(kCSFLogInfo, "hwhost: sensor state after %s: %s", pszName, StateText());
+    return bDone;
+}
+
+bool SensorHost::CommandSucceeded(const HostCommandRequest& request, const char* pszName) {
     uint32_t status = request.GetStatus();
     if (status == kCommandStatusDone) {
         HWHOST_LOG(kCSFLogInfo, "hwhost: %s completed with status %u", pszName, status);
@@ -185,12 +198,26 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
     return false;
 }
 
+const char* SensorHost::StateText() const {
+    if (m_bStopped) {
+        return "stopped";
+    }
+    if (!m_bStarted || m_pSensor == nullptr) {
+        return "not started";
+    }
+    return m_pSensor->IsPaused() != 0 ? "paused" : "running";
+}
+
 bool SensorHost::Start() {
     HandOverCommonPolicy();
     return RunCommand(HostCommand::kInit, "start-up");
 }
 
 bool SensorHost::Reload() {
+    // SIGHUP is also the signal to let go of a log file rotated away.
+    if (m_services.Reopen()) {
+        HWHOST_LOG(kCSFLogInfo, "hwhost: log %s opened again", m_options.m_strLog.c_str());
+    }
     if (CommandStillRunning("reload")) {
         return false;
     }
@@ -201,6 +228,15 @@ bool SensorHost::Reload() {
 bool SensorHost::Pause() { return RunCommand(HostCommand::kPause, "pause"); }
 
 bool SensorHost::Resume() { return RunCommand(HostCommand::kResume, "resume"); }
+
+bool SensorHost::SetPaused(bool bPaused) {
+    if (m_bStarted && !m_bStopped && m_pSensor != nullptr && (m_pSensor->IsPaused() != 0) == bPaused) {
+        HWHOST_LOG(kCSFLogInfo, "hwhost: %s asked for; sensor state: %s",
+                   bPaused ? "pause" : "resume", StateText());
+        return true;
+    }
+    return bPaused ? Pause() : Resume();
+}
 
 bool SensorHost::Stop() {
     if (m_bStopped || m_pDriver == nullptr) {
@@ -217,10 +253,14 @@ bool SensorHost::Stop() {
                static_cast<unsigned long long>(m_alerts.AlertsWritten()),
                static_cast<unsigned long long>(m_alerts.RecordsDropped()));
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
+    // Mails still waiting for the outbox get their last try.
+    m_responses.Outbox().Stop();
     HWHOST_LOG(kCSFLogInfo,
-               "hwhost: %llu e-mails written, %llu traps sent, %llu programs started (%zu still "
-               "running), %llu responses failed",
+               "hwhost: %llu e-mails written (%llu late, %llu dropped), %llu traps sent, %llu "
+               "programs started (%zu still running), %llu responses failed",
                static_cast<unsigned long long>(m_responses.MailsWritten()),
+               static_cast<unsigned long long>(m_responses.Outbox().WrittenLate()),
+               static_cast<unsigned long long>(m_responses.Outbox().Dropped()),
                static_cast<unsigned long long>(m_responses.TrapsSent()),
                static_cast<unsigned long long>(m_responses.ProgramsStarted()), running,
                static_cast<unsigned long long>(m_responses.Failures()));

@@ -42,16 +42,23 @@ public:
     bool Reload();
     bool Pause();
     bool Resume();
+    // Pauses or resumes unless the sensor is in that state already; true
+    // when it is in it afterwards.
+    bool SetPaused(bool bPaused);
     // Stops the sensor, ends the sensor thread, writes the alerts still
     // queued (finished while their rules lived) and releases the host's
     // objects.  Safe to call once only.
     bool Stop();
+
+    // "not started", "running", "paused" or "stopped".
+    const char* StateText() const;
 
     HostServices& Services() { return m_services; }
     const AlertPipeline& Alerts() const { return m_alerts; }
 
 private:
     bool RunCommand(HostCommand command, const char* pszName);
+    bool CommandSucceeded(const HostCommandRequest& request, const char* pszName);
     // True while a command the host stopped waiting for is still running.
     bool CommandStillRunning(const char* pszName);
     // Reads DIR/common.policy into a fresh container and hands it to the
@@ -77,5 +84,6 @@ private:
     // policy load; the host keeps it until it hands over the next one.
     IPolicyContainer* m_pCommonPolicy = nullptr;
     ResponseRunner m_responses{m_services, m_options.m_strRoot, m_options.m_strSnmpManager};
+    bool m_bStarted = false;
     bool m_bStopped = false;
 };

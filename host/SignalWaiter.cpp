@@ -3,8 +3,16 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <initializer_list>
+
+namespace {
+
+// How often the catching thread looks whether it should end.
+constexpr long kCatchSliceNs = 200 * 1000000L;
+
+}  // namespace
 
 SignalWaiter::SignalWaiter() {
     sigemptyset(&m_signals);
@@ -12,37 +20,87 @@ SignalWaiter::SignalWaiter() {
         sigaddset(&m_signals, signal);
     }
     pthread_sigmask(SIG_BLOCK, &m_signals, &m_previous);
+    m_catcher = std::thread([this] { Catch(); });
 }
 
-SignalWaiter::~SignalWaiter() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+SignalWaiter::~SignalWaiter() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bQuit = true;
+    }
+    m_catcher.join();
+    pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+}
+
+void SignalWaiter::Catch() {
+    const timespec slice{0, kCatchSliceNs};
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_bQuit) {
+                return;
+            }
+        }
+        const int signal = sigtimedwait(&m_signals, nullptr, &slice);
+        if (signal < 0) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            ++m_qwReceived;
+            switch (signal) {
+                case SIGHUP:
+                    m_bReload = true;
+                    break;
+                case SIGUSR1:
+                    m_state = HostSignal::kPause;
+                    break;
+                case SIGUSR2:
+                    m_state = HostSignal::kResume;
+                    break;
+                default:
+                    m_bStop = true;
+                    break;
+            }
+        }
+        m_changed.notify_all();
+    }
+}
+
+HostSignal SignalWaiter::TakeLocked() {
+    if (m_bStop) {
+        return HostSignal::kStop;
+    }
+    if (m_bReload) {
+        m_bReload = false;
+        return HostSignal::kReload;
+    }
+    const HostSignal state = m_state;
+    m_state = HostSignal::kNone;
+    return state;
+}
+
+bool SignalWaiter::AskedLocked() const {
+    return m_bStop || m_bReload || m_state != HostSignal::kNone;
+}
 
 HostSignal SignalWaiter::Wait(uint32_t timeoutMs) {
-    for (;;) {
-        int signal = 0;
-        if (timeoutMs == 0xFFFFFFFFu) {
-            if (sigwait(&m_signals, &signal) != 0) {
-                continue;
-            }
-        } else {
-            timespec timeout{static_cast<time_t>(timeoutMs / 1000),
-                             static_cast<long>(timeoutMs % 1000) * 1000000L};
-            signal = sigtimedwait(&m_signals, nullptr, &timeout);
-            if (signal < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return HostSignal::kNone;
-            }
-        }
-        switch (signal) {
-            case SIGHUP:
-                return HostSignal::kReload;
-            case SIGUSR1:
-                return HostSignal::kPause;
-            case SIGUSR2:
-                return HostSignal::kResume;
-            default:
-                return HostSignal::kStop;
-        }
+    std::unique_lock<std::mutex> guard(m_lock);
+    auto asked = [this] { return AskedLocked(); };
+    if (timeoutMs == 0xFFFFFFFFu) {
+        m_changed.wait(guard, asked);
+    } else {
+        m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), asked);
     }
+    return TakeLocked();
+}
+
+bool SignalWaiter::Pending() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return AskedLocked();
+}
+
+uint64_t SignalWaiter::Received() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_qwReceived;
 }

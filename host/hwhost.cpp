@@ -37,15 +37,23 @@ void ServeSignals(SensorHost& host, SignalWaiter& signals, const HwHostOptions& 
                 host.Reload();
                 break;
             case HostSignal::kPause:
-                host.Pause();
+                host.SetPaused(true);
                 break;
             case HostSignal::kResume:
-                host.Resume();
+                host.SetPaused(false);
                 break;
             case HostSignal::kStop:
                 return;
             case HostSignal::kNone:
-                break;
+                continue;
+        }
+        // Signals that came while the command ran are still to be answered;
+        // once none is, the state in force is the one the last asked for.
+        if (!signals.Pending()) {
+            host.Services().Log(nullptr, kCSFLogCategory, kCSFLogInfo, __LINE__, __FILE__,
+                                "hwhost: every signal answered (%llu taken); sensor state: %s",
+                                static_cast<unsigned long long>(signals.Received()),
+                                host.StateText());
         }
     }
 }

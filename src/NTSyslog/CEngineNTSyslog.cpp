@@ -13,6 +13,7 @@
 #include "platform/NetworkNames.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -207,8 +208,9 @@ uint32_t CEngineNTSyslog::_doWork() {
         }
         char szSender[plat::kDottedAddressSize];
         plat::FormatDottedAddress(entry->m_Sender.m_dwAddress, szSender);
-        plat::ConsolePrintf("NTSyslog: Parsing Entry from %s: %s\n", szSender,
-                            entry->m_strText.c_str());
+        m_strEcho.clear();
+        AppendPrintable(m_strEcho, entry->m_strText);
+        plat::ConsolePrintf("NTSyslog: Parsing Entry from %s: %s\n", szSender, m_strEcho.c_str());
         if (StopRequested() == 0) {
             ParseEntry(entry->m_Sender.m_dwAddress, entry->m_strText.c_str());
         } else {

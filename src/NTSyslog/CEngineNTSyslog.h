@@ -85,6 +85,9 @@ private:
     // made from it, kept so their buffers are reused from pair to pair.
     std::string m_strSubject;
     std::string m_strValue;
+    // The datagram's text as the per-datagram echo shows it, bytes a
+    // terminal could take for a command written as "\xHH"; reused.
+    std::string m_strEcho;
     ReportLimiter m_DropReports;
     uint64_t m_qwDropsReported = 0;
     uint64_t m_qwOversizedReported = 0;

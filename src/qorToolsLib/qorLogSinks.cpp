@@ -1,11 +1,15 @@
 #include "qorToolsLib/qorLogSinks.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "platform/DebugOutput.h"
 #include "platform/LastError.h"
+#include "qorToolsLib/SafeText.h"
 
 qorLogFileSink::qorLogFileSink() = default;
 
@@ -24,34 +28,48 @@ uint32_t qorLogFileSink::Open(const char* path, bool append) {
         return plat::kErrNotEnoughMemory;
     }
     // Append mode puts every write at the end of the file, even when
-    // another process has written to it since.
-    m_hFile = std::fopen(path, append ? "a+e" : "w+e");
-    if (m_hFile == nullptr) {
+    // another process has written to it since; a replaced file is empty,
+    // so appending to it is writing from its start.
+    m_hFile = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (append ? 0 : O_TRUNC), 0644);
+    if (m_hFile < 0) {
         return plat::MapErrno(errno);
     }
     return plat::kErrSuccess;
 }
 
 uint32_t qorLogFileSink::Write(const char* text) {
-    if (m_hFile == nullptr) {
+    if (m_hFile < 0) {
         return plat::kErrInvalidHandle;
     }
-    errno = 0;
-    size_t length = text != nullptr ? std::strlen(text) : 0;
-    bool written = std::fwrite(text != nullptr ? text : "", 1, length, m_hFile) == length &&
-                   std::fwrite("\r\n", 1, 2, m_hFile) == 2 && std::fflush(m_hFile) == 0;
-    if (written) {
+    m_sLine.clear();
+    AppendPrintable(m_sLine, text != nullptr ? text : "");
+    m_sLine += "\r\n";
+    ssize_t written = -1;
+    do {
+        written = ::write(m_hFile, m_sLine.data(), m_sLine.size());
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(m_sLine.size())) {
         return plat::kErrSuccess;
     }
-    int error = errno;
-    std::clearerr(m_hFile);
-    return error != 0 ? plat::MapErrno(error) : plat::kErrDiskFull;
+    if (written < 0) {
+        return plat::MapErrno(errno);
+    }
+    // The file offset stands at the end of the piece just written: cut the
+    // piece off, so the next line does not continue a torn one.
+    const off_t end = ::lseek(m_hFile, 0, SEEK_CUR);
+    if (end >= written && ::ftruncate(m_hFile, end - written) != 0) {
+        // The piece stays; a line end at least keeps the next line apart.
+        if (::write(m_hFile, "\r\n", 2) < 0) {
+            return plat::kErrDiskFull;
+        }
+    }
+    return plat::kErrDiskFull;
 }
 
 uint32_t qorLogFileSink::Close() {
-    if (m_hFile != nullptr) {
-        std::fclose(m_hFile);
-        m_hFile = nullptr;
+    if (m_hFile >= 0) {
+        ::close(m_hFile);
+        m_hFile = -1;
     }
     m_sPath.clear();
     return plat::kErrSuccess;
@@ -70,20 +88,12 @@ qorLogDebugSink::qorLogDebugSink() = default;
 qorLogDebugSink::~qorLogDebugSink() = default;
 
 uint32_t qorLogDebugSink::Write(const char* text) {
-    // One call per line when it fits, so lines of different threads do not
-    // run into each other.
-    if (text == nullptr) {
-        text = "";
-    }
-    char line[1100];
-    size_t length = std::strlen(text);
-    if (length + 1 < sizeof line) {
-        std::memcpy(line, text, length);
-        line[length] = '\n';
-        plat::DebugOutput(std::string_view(line, length + 1));
-    } else {
-        plat::DebugOutput(std::string_view(text, length));
-        plat::DebugOutput("\n");
-    }
+    // One call per line, so lines of different threads do not run into
+    // each other.
+    thread_local std::string line;
+    line.clear();
+    AppendPrintable(line, text != nullptr ? text : "");
+    line += '\n';
+    plat::DebugOutput(line);
     return 0;
 }

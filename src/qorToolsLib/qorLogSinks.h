@@ -3,7 +3,6 @@
 // one finished line at a time; the logger owns the sinks set on it.
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 class qorLogFileSink {
@@ -18,9 +17,12 @@ public:
     // cannot be kept).
     virtual uint32_t Open(const char* path, bool append);
 
-    // Writes the text and "\r\n" and pushes them to the file.  0; 6 when no
-    // file is open; the system error number of a failed write (112 when
-    // the disk is full or the write falls short).
+    // Writes the text and "\r\n" to the end of the file in one write, so a
+    // line is there whole or not at all: a write that falls short (a full
+    // disk) is cut back to where the line began.  Bytes a terminal or viewer
+    // could take for a command are written as "\xHH".  0; 6 when no file is
+    // open; the system error number of a failed write (112 when the disk is
+    // full or the write falls short).
     virtual uint32_t Write(const char* text);
 
     virtual uint32_t Close();
@@ -29,8 +31,10 @@ public:
     virtual const char* GetFileName() const;
 
 private:
-    FILE* m_hFile = nullptr;
+    int m_hFile = -1;
     std::string m_sPath;
+    // The line as written, kept to spare an allocation per line.
+    std::string m_sLine;
 };
 
 // The file sink of trace files, which are opened again under a new name.
@@ -46,6 +50,6 @@ public:
     qorLogDebugSink();
     virtual ~qorLogDebugSink();
 
-    // Writes the text as one line; always 0.
+    // Writes the text as one line, unsafe bytes as "\xHH"; always 0.
     virtual uint32_t Write(const char* text);
 };

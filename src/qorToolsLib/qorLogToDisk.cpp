@@ -273,7 +273,9 @@ bool qorLogToDisk::LogHexDump(uint32_t category, uint32_t level, const char* sou
         }
         row += " - \"";
         for (uint32_t i = offset; i < offset + 16 && i < length; ++i) {
-            row += bytes[i] > 0x20 ? static_cast<char>(bytes[i]) : '.';
+            // Only printable ASCII: anything else could be a terminal's
+            // command, and would not keep the rows aligned.
+            row += bytes[i] > 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
         }
         row += '"';
         Dispatch(row.c_str(), row.c_str(), level, category);

@@ -1,7 +1,9 @@
 #include "qorToolsLib/qorLogToDisk.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <set>
 #include <sstream>
 #include <string>
@@ -229,4 +231,29 @@ TEST(qorLogFileSink, AppendKeepsAndCreateReplacesWhatWasThere) {
     EXPECT_EQ("three\r\n", hwtest::ReadWholeFile(path));
     EXPECT_EQ(2u, sink.Open(dir.File("missing/sink.log").c_str(), true));
     EXPECT_EQ(6u, sink.Write("after a failed open"));
+}
+
+TEST(qorLogFileSink, LineThatFallsShortIsCutBackAndUnsafeBytesAreEscaped) {
+    hwtest::ScratchDirectory dir;
+    std::string path = dir.File("short.log");
+    qorLogFileSink sink;
+    ASSERT_EQ(0u, sink.Open(path.c_str(), false));
+    EXPECT_EQ(0u, sink.Write("bell\a esc\x1b[2J c1\xc2\x9b bad\xff ok \xc3\xa9\ttab"));
+    const std::string first = "bell\\x07 esc\\x1b[2J c1\\xc2\\x9b bad\\xff ok \xc3\xa9\ttab\r\n";
+    ASSERT_EQ(first, hwtest::ReadWholeFile(path));
+
+    // A file size limit makes the next write fall short, as a full disk does.
+    rlimit previous{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &previous));
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = previous;
+    limit.rlim_cur = first.size() + 10;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limit));
+    const uint32_t result = sink.Write(std::string(100, 'x').c_str());
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(112u, result);
+    EXPECT_EQ(first, hwtest::ReadWholeFile(path)) << "no torn line is left";
+    EXPECT_EQ(0u, sink.Write("after"));
+    EXPECT_EQ(first + "after\r\n", hwtest::ReadWholeFile(path));
 }

@@ -1,0 +1,126 @@
+#include "qorToolsLib/SafeText.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+void AppendEscapedBytes(std::string& out, std::string_view bytes) {
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        const char escaped[4] = {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
+        out.append(escaped, sizeof escaped);
+    }
+}
+
+}  // namespace
+
+size_t DecodeUtf8At(std::string_view text, size_t at, uint32_t& codePoint) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    size_t length = 0;
+    uint32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        minimum = 0x80;
+        codePoint = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        minimum = 0x800;
+        codePoint = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        minimum = 0x10000;
+        codePoint = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (next & 0x3Fu);
+    }
+    const bool bSurrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    if (codePoint < minimum || codePoint > 0x10FFFF || bSurrogate) {
+        return 0;
+    }
+    return length;
+}
+
+bool IsUnsafeCodePoint(uint32_t codePoint) {
+    if (codePoint < 0x20) {
+        return codePoint != '\t';
+    }
+    if (codePoint >= 0x7F && codePoint <= 0x9F) {
+        return true;
+    }
+    // Line and paragraph separators, and the embeddings, overrides and
+    // isolates that reorder what follows them on the screen.
+    return codePoint == 0x2028 || codePoint == 0x2029 ||
+           (codePoint >= 0x202A && codePoint <= 0x202E) ||
+           (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
+void AppendPrintable(std::string& out, std::string_view text, bool keepLineFeeds) {
+    size_t at = 0;
+    while (at < text.size()) {
+        // Runs of plain ASCII are copied at once.
+        size_t plain = at;
+        while (plain < text.size()) {
+            const auto byte = static_cast<unsigned char>(text[plain]);
+            if (byte < 0x20 || byte >= 0x7F) {
+                if (!(byte == '\t' || (keepLineFeeds && byte == '\n'))) {
+                    break;
+                }
+            }
+            ++plain;
+        }
+        out.append(text.data() + at, plain - at);
+        at = plain;
+        if (at == text.size()) {
+            break;
+        }
+        uint32_t codePoint = 0;
+        const size_t length = DecodeUtf8At(text, at, codePoint);
+        if (length == 0) {
+            AppendEscapedBytes(out, text.substr(at, 1));
+            ++at;
+        } else if (IsUnsafeCodePoint(codePoint)) {
+            AppendEscapedBytes(out, text.substr(at, length));
+            at += length;
+        } else {
+            out.append(text.data() + at, length);
+            at += length;
+        }
+    }
+}
+
+std::string PrintableText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendPrintable(out, text);
+    return out;
+}
+
+void AppendValidUtf8(std::string& out, std::string_view text) {
+    size_t at = 0;
+    while (at < text.size()) {
+        uint32_t codePoint = 0;
+        const size_t length = DecodeUtf8At(text, at, codePoint);
+        if (length == 0) {
+            out += kReplacement;
+            ++at;
+        } else {
+            out.append(text.data() + at, length);
+            at += length;
+        }
+    }
+}

@@ -1,0 +1,149 @@
+#include "MailOutbox.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "HostServices.h"
+#include "support/ExternalCheck.h"
+#include "support/NamespacedHost.h"
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> MailFiles(const std::string& directory) {
+    std::vector<std::string> files;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(directory, ignored)) {
+        if (entry.path().extension() == ".mail") {
+            files.push_back(entry.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// What python3's e-mail package reads from the file: header names, the
+// decoded values, the body and every defect it found, as ASCII.
+std::string ParsedByPython(const std::string& path) {
+    const std::string script =
+        "import email, email.policy, sys\n"
+        "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.default)\n"
+        "defects = len(m.defects) + sum(len(m[k].defects) for k in m.keys())\n"
+        "print('keys=' + ','.join(m.keys()))\n"
+        "print('to=' + ascii(str(m['To'])))\n"
+        "print('subject=' + ascii(str(m['Subject'])))\n"
+        "print('body=' + ascii(m.get_content()))\n"
+        "print('defects=%d' % defects)\n";
+    return testing_support::RunCommand("python3 -c \"$(cat <<'PY'\n" + script + "PY\n)\" '" +
+                                       path + "'");
+}
+
+}  // namespace
+
+TEST(MailOutbox, HeadersStayValidAndBodiesSafeWhateverTheAlertCarried) {
+    hwtest::ScratchDirectory dir;
+    MailOutbox outbox(dir.File("outbox"));
+    const std::string subject = "Login \r\nBcc: evil@example.org \x1b[2J J\xc3\xb6rg \xff =?UTF-8?B?G1s=?= " +
+                                std::string(40, 'x') + " " + [] {
+                                    std::string accents;
+                                    for (int i = 0; i < 40; ++i) {
+                                        accents += "\xc3\xa9";
+                                    }
+                                    return accents;
+                                }();
+    const std::string body = "\tUser: mallory\x1b[2J\r\nnext \xff \xc3\xbc\a\n";
+    std::string path;
+    std::string error;
+    ASSERT_EQ(MailOutbox::Result::kWritten,
+              outbox.Deliver("ops@example.org", subject, body, path, error))
+        << error;
+    const std::string raw = hwtest::ReadWholeFile(path);
+    for (char c : raw) {
+        const auto byte = static_cast<unsigned char>(c);
+        ASSERT_TRUE(byte >= 0x20 || c == '\n' || c == '\t') << "raw control byte in " << raw;
+    }
+    const std::string headers = raw.substr(0, raw.find("\n\n"));
+    for (char c : headers) {
+        ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "8-bit header: " << headers;
+    }
+    size_t lineStart = 0;
+    for (size_t end = headers.find('\n'); lineStart < headers.size();
+         lineStart = end + 1, end = headers.find('\n', lineStart)) {
+        const size_t length = (end == std::string::npos ? headers.size() : end) - lineStart;
+        EXPECT_LE(length, 78u) << headers;
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+
+    std::string accents;
+    for (int i = 0; i < 40; ++i) {
+        accents += "\\xe9";
+    }
+    EXPECT_EQ("keys=To,Subject,MIME-Version,Content-Type,Content-Transfer-Encoding\n"
+              "to='ops@example.org'\n"
+              "subject='Login   Bcc: evil@example.org  [2J J\\xf6rg \\ufffd =?UTF-8?B?G1s=?= " +
+                  std::string(40, 'x') + " " + accents +
+                  "'\n"
+                  "body='\\tUser: mallory\\\\x1b[2J\\nnext \\ufffd \\xfc\\\\x07\\n'\n"
+                  "defects=0\n",
+              ParsedByPython(path))
+        << raw;
+}
+
+TEST(MailOutbox, MailsWaitWhileTheFolderCannotBeWrittenAndArriveInOrderLater) {
+    hwtest::ScratchDirectory dir;
+    // A file where the folder should be: nothing can be written under it.
+    hwtest::WriteWholeFile(dir.File("spool"), "");
+    HostServices services;
+    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
+    MailOutbox outbox(dir.File("spool/outbox"), &services);
+    for (int i = 1; i <= 3; ++i) {
+        std::string path;
+        std::string error;
+        ASSERT_EQ(MailOutbox::Result::kWaiting,
+                  outbox.Deliver("ops", "alert " + std::to_string(i), "body\n", path, error));
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_EQ(3u, outbox.Waiting());
+    EXPECT_EQ(0u, outbox.Written());
+
+    fs::remove(dir.File("spool"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return outbox.Written() == 3; }));
+    EXPECT_EQ(0u, outbox.Waiting());
+    EXPECT_EQ(3u, outbox.WrittenLate());
+    const std::vector<std::string> files = MailFiles(dir.File("spool/outbox"));
+    ASSERT_EQ(3u, files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_NE(std::string::npos,
+                  hwtest::ReadWholeFile(files[i]).find("Subject: alert " + std::to_string(i + 1) + "\n"));
+    }
+    EXPECT_EQ(3u, hwtest::CountOf(hwtest::ReadWholeFile(dir.File("hwhost.log")), " s late to "));
+}
+
+TEST(MailOutbox, MailsBeyondTheLimitAndThoseLeftAtStopAreDroppedAndCounted) {
+    hwtest::ScratchDirectory dir;
+    hwtest::WriteWholeFile(dir.File("spool"), "");
+    HostServices services;
+    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
+    MailOutbox outbox(dir.File("spool/outbox"), &services);
+    std::string path;
+    std::string error;
+    for (size_t i = 0; i < MailOutbox::kMaxWaiting; ++i) {
+        ASSERT_EQ(MailOutbox::Result::kWaiting, outbox.Deliver("ops", "s", "b", path, error));
+    }
+    EXPECT_EQ(MailOutbox::Result::kDropped, outbox.Deliver("ops", "one too many", "b", path, error));
+    EXPECT_EQ(1u, outbox.Dropped());
+    outbox.Stop();
+    EXPECT_EQ(1u + MailOutbox::kMaxWaiting, outbox.Dropped());
+    EXPECT_EQ(0u, outbox.Waiting());
+    const std::string log = hwtest::ReadWholeFile(dir.File("hwhost.log"));
+    EXPECT_NE(std::string::npos, log.find("e-mail \"one too many\" dropped"));
+    EXPECT_NE(std::string::npos, log.find("1000 e-mails could not be written"));
+}

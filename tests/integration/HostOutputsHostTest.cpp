@@ -1,0 +1,264 @@
+// hwhost's outputs when the machine misbehaves, end to end with the real
+// plug-in in a private network namespace (root): a file system that fills
+// up under the outbox and the log, a log folder removed under the host,
+// hostile bytes in syslog datagrams, and bursts of pause and resume signals.
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/ExternalCheck.h"
+#include "support/NamespacedHost.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One syslog rule that mails every alert, with the datagram's text after
+// "MAILME " as the user, and the mail definition it names.
+std::string MailPolicy() {
+    return hwtest::SyslogPolicy({{"Mail me", "MAILME ", {{"User", "MAILME {!}"}}}}) +
+           "[\\Advanced\\Rules\\SysLog Rules\\Mail me\\Response\\];\r\n"
+           "[\\Advanced\\Rules\\SysLog Rules\\Mail me\\Response\\EMAIL\\];\r\n"
+           "Enabled\t=B\t1;\r\nChoice\t=S\tAdmins;\r\n";
+}
+
+const std::string kCommonPolicy =
+    "Host Warden common policy\r\n[\\];\r\n[\\Response\\];\r\n[\\Response\\EMAIL\\];\r\n"
+    "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tsecurity@example.org;\r\n"
+    "Subject\t=S\tLog-in failure by <UserName>;\r\n";
+
+std::vector<fs::path> MailFiles(const std::string& directory) {
+    std::vector<fs::path> files;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(directory, ignored)) {
+        if (entry.path().extension() == ".mail") {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+// Every line of the host log is whole: it begins with its time stamp,
+// "YYYY-MM-DD HH:MM:SS.mmm ".
+void ExpectWholeLines(const std::string& log) {
+    static const std::string kShape = "9999-99-99 99:99:99.999 ";
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        bool bStamped = line.size() > kShape.size();
+        for (size_t i = 0; bStamped && i < kShape.size(); ++i) {
+            bStamped = kShape[i] == '9' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                                        : line[i] == kShape[i];
+        }
+        ASSERT_TRUE(bStamped) << "torn line: " << line;
+    }
+}
+
+// The control bytes (but TAB and LF) of a text.
+size_t ControlBytes(const std::string& text) {
+    size_t count = 0;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        count += (byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F ? 1 : 0;
+    }
+    return count;
+}
+
+class HostOutputsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace";
+        }
+        ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+        m_host.WritePolicy(MailPolicy());
+        hwtest::WriteWholeFile(m_host.File("common.policy"), kCommonPolicy);
+    }
+
+    bool Start(const std::vector<std::string>& arguments = {}) {
+        return m_host.Start(arguments, {"TZ=UTC"}) &&
+               hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); });
+    }
+
+    void TearDown() override {
+        if (!m_strMounted.empty()) {
+            ::umount2(m_strMounted.c_str(), MNT_DETACH);
+        }
+    }
+
+    size_t AlertCount() const { return hwtest::CountOf(m_host.Alerts(), "</event>"); }
+
+    // Sends `signal` and waits until hwhost has taken it off the pending
+    // signals, as a person sending signals one by one would see it.
+    void SendTaken(int signal) {
+        m_host.Signal(signal);
+        const std::string status = "/proc/" + std::to_string(m_host.Pid()) + "/status";
+        ASSERT_TRUE(hwtest::WaitUntil([&] {
+            return hwtest::ReadWholeFile(status).find("ShdPnd:\t0000000000000000") !=
+                   std::string::npos;
+        }));
+    }
+
+    hwtest::NetworkNamespace m_namespace;
+    hwtest::NamespacedHost m_host{m_namespace};
+    std::string m_strMounted;
+};
+
+}  // namespace
+
+TEST_F(HostOutputsTest, MailsOfAFullDiskArriveWhenSpaceReturnsAndLogLinesStayWhole) {
+    // A small file system of the test's own, in a mount namespace of its
+    // own, holds the outbox and the log.
+    ASSERT_EQ(0, ::unshare(CLONE_NEWNS)) << std::strerror(errno);
+    ASSERT_EQ(0, ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) << std::strerror(errno);
+    const std::string spool = m_host.File("spool");
+    fs::create_directories(spool);
+    ASSERT_EQ(0, ::mount("hwtest", spool.c_str(), "tmpfs", 0, "size=4m")) << std::strerror(errno);
+    m_strMounted = spool;
+    fs::create_directories(spool + "/outbox");
+    fs::create_symlink(spool + "/outbox", m_host.File("outbox"));
+    const std::string log = spool + "/logs/hwhost.log";
+    ASSERT_TRUE(Start({"--log", log})) << m_host.ErrorsTail();
+
+    // Fill it up.
+    {
+        std::ofstream filler(spool + "/filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), block.size())) {
+        }
+    }
+    constexpr int kAlerts = 20;
+    for (int i = 0; i < kAlerts; ++i) {
+        ASSERT_TRUE(m_host.SendDatagram("<13>gate sshd: MAILME user" + std::to_string(i)));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertCount() == kAlerts; })) << m_host.Alerts();
+    EXPECT_TRUE(MailFiles(spool + "/outbox").empty());
+
+    fs::remove(spool + "/filler");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return MailFiles(spool + "/outbox").size() == kAlerts; }))
+        << hwtest::ReadWholeFile(log);
+    std::string subjects;
+    for (const fs::path& mail : MailFiles(spool + "/outbox")) {
+        subjects += hwtest::ReadWholeFile(mail.string());
+    }
+    for (int i = 0; i < kAlerts; ++i) {
+        EXPECT_NE(std::string::npos,
+                  subjects.find("Subject: Log-in failure by user" + std::to_string(i) + "\n"))
+            << i;
+    }
+    // Lines written while the disk was full were left out whole, and said so.
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(log).find(" s late to ") != std::string::npos;
+    }));
+    const std::string text = hwtest::ReadWholeFile(log);
+    ExpectWholeLines(text);
+    EXPECT_NE(std::string::npos, text.find("log lines could not be written")) << text;
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+}
+
+TEST_F(HostOutputsTest, RemovedLogFolderComesBackWithAndWithoutSighup) {
+    const std::string log = m_host.File("logs/hwhost.log");
+    ASSERT_TRUE(Start({"--log", log})) << m_host.ErrorsTail();
+    ASSERT_TRUE(fs::exists(log));
+
+    // Without a signal: the next line the host writes makes it again.
+    fs::remove_all(m_host.File("logs"));
+    ASSERT_TRUE(m_host.SendDatagram("<13>gate sshd: MAILME first"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(log).find("MAILME") != std::string::npos ||
+               hwtest::ReadWholeFile(log).find("e-mail") != std::string::npos;
+    })) << m_host.ErrorsTail();
+
+    // Renamed away, then SIGHUP: the reload is written to a new file.
+    fs::rename(log, log + ".1");
+    m_host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(log).find("hwhost: reload completed with status 1") !=
+               std::string::npos;
+    })) << m_host.ErrorsTail();
+    EXPECT_EQ(std::string::npos,
+              hwtest::ReadWholeFile(log + ".1").find("hwhost: reload completed"));
+    ExpectWholeLines(hwtest::ReadWholeFile(log));
+}
+
+TEST_F(HostOutputsTest, HostileBytesAreEscapedInTheEchoAndTheLogAndMailsStayValid) {
+    ASSERT_TRUE(Start()) << m_host.ErrorsTail();
+    ASSERT_TRUE(m_host.SendDatagram(
+        "<13>gate sshd: MAILME J\xc3\xb6rg\x1b]0;owned\x07\x1b[2J\r\nBcc: evil@example.org \xff"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertCount() == 1; })) << m_host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return MailFiles(m_host.File("outbox")).size() == 1; }));
+
+    const std::string errors = m_host.Errors();
+    EXPECT_NE(std::string::npos,
+              errors.find("NTSyslog: Parsing Entry from 127.0.0.1: <13>gate sshd: MAILME "
+                          "J\xc3\xb6rg\\x1b]0;owned\\x07\\x1b[2J\\x0d\\x0aBcc: evil@example.org "
+                          "\\xff\n"))
+        << errors;
+    EXPECT_EQ(0u, ControlBytes(errors)) << errors;
+    EXPECT_EQ(0u, ControlBytes(m_host.Log()));
+
+    // A real mail parser reads one Subject, no Bcc, the text decoded.
+    const fs::path mail = MailFiles(m_host.File("outbox")).front();
+    const std::string parsed = testing_support::RunCommand(
+        "python3 -c \"$(cat <<'PY'\n"
+        "import email, email.policy, sys\n"
+        "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.default)\n"
+        "defects = len(m.defects) + sum(len(m[k].defects) for k in m.keys())\n"
+        "print('keys=' + ','.join(m.keys()))\n"
+        "print('subject=' + ascii(str(m['Subject'])))\n"
+        "print('defects=%d' % defects)\n"
+        "PY\n)\" '" +
+        mail.string() + "'");
+    EXPECT_NE(std::string::npos, parsed.find("keys=To,Subject,MIME-Version,Content-Type,"
+                                             "Content-Transfer-Encoding\n"))
+        << parsed;
+    EXPECT_NE(std::string::npos,
+              parsed.find("subject='Log-in failure by J\\xf6rg ]0;owned  [2J  Bcc: evil@example.org "
+                          "\\ufffd'\n"))
+        << parsed << hwtest::ReadWholeFile(mail.string());
+    EXPECT_NE(std::string::npos, parsed.find("defects=0\n")) << parsed;
+    EXPECT_EQ(0u, ControlBytes(hwtest::ReadWholeFile(mail.string())));
+}
+
+TEST_F(HostOutputsTest, BurstOfPauseAndResumeSignalsEndsInTheLastOnesState) {
+    ASSERT_TRUE(Start()) << m_host.ErrorsTail();
+    // Pause, resume, pause: the first pause is still being carried out
+    // when the others come.
+    SendTaken(SIGUSR1);
+    SendTaken(SIGUSR2);
+    SendTaken(SIGUSR1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Log().find("every signal answered (3 taken)") != std::string::npos;
+    })) << m_host.Log();
+    EXPECT_NE(std::string::npos,
+              m_host.Log().find("every signal answered (3 taken); sensor state: paused"))
+        << m_host.Log();
+    EXPECT_FALSE(m_host.SyslogPortOpen());
+    EXPECT_NE(std::string::npos, m_host.Log().find("hwhost: sensor state after pause: paused"));
+
+    SendTaken(SIGUSR2);
+    SendTaken(SIGUSR1);
+    SendTaken(SIGUSR2);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Log().find("every signal answered (6 taken)") != std::string::npos;
+    })) << m_host.Log();
+    EXPECT_NE(std::string::npos,
+              m_host.Log().find("every signal answered (6 taken); sensor state: running"))
+        << m_host.Log();
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); }));
+}

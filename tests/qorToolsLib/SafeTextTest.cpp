@@ -1,0 +1,38 @@
+#include "qorToolsLib/SafeText.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(SafeText, TerminalCommandsAndBrokenUtf8AreEscapedTheRestKept) {
+    // Escape sequences, bell, backspace, carriage return, DEL and an 8-bit
+    // CSI: each byte shown, never sent to the screen.
+    EXPECT_EQ("a\\x1b[31mred\\x1b[0m \\x07\\x08\\x0d\\x7f \\x9b2J",
+              PrintableText("a\x1b[31mred\x1b[0m \a\b\r\x7f \x9b" "2J"));
+    // C1 controls encoded as UTF-8, and the marks that reorder a line.
+    EXPECT_EQ("\\xc2\\x9b \\xe2\\x80\\xae \\xe2\\x81\\xa6 \\xe2\\x80\\xa8",
+              PrintableText("\xc2\x9b \xe2\x80\xae \xe2\x81\xa6 \xe2\x80\xa8"));
+    // Overlong, surrogate, beyond U+10FFFF, cut: not UTF-8.
+    EXPECT_EQ("\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82",
+              PrintableText("\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"));
+    // Text, tabs, backslashes and well-formed UTF-8 stay byte for byte.
+    const std::string kept = "su: FAILED SU (to root) \\x1b\tJ\xc3\xb6rg \xe2\x82\xac \xf0\x9f\x94\x92";
+    EXPECT_EQ(kept, PrintableText(kept));
+    EXPECT_EQ("a\\x00b", PrintableText(std::string("a\0b", 3)));
+
+    std::string lines;
+    AppendPrintable(lines, "one\ntwo\r\n", true);
+    EXPECT_EQ("one\ntwo\\x0d\n", lines);
+}
+
+TEST(SafeText, InvalidUtf8IsRepairedWithTheReplacementCharacter) {
+    std::string out;
+    AppendValidUtf8(out, "ok \xc3\xa9 \xff \xe2\x82 \xed\xa0\x80!");
+    EXPECT_EQ("ok \xc3\xa9 \xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd "
+              "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd!",
+              out);
+    uint32_t codePoint = 0;
+    EXPECT_EQ(4u, DecodeUtf8At("\xf0\x9f\x94\x92", 0, codePoint));
+    EXPECT_EQ(0x1F512u, codePoint);
+    EXPECT_EQ(0u, DecodeUtf8At("\xf0\x9f\x94", 0, codePoint));
+}
