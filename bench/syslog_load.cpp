@@ -35,11 +35,17 @@
 #include <thread>
 #include <vector>
 
+#include "HostLoad.h"
 #include "support/NetworkNamespace.h"
 
-extern char** environ;
-
 namespace {
+
+using hwload::Fail;
+using hwload::HwhostBesideThisProgram;
+using hwload::ReadText;
+using hwload::StartHost;
+using hwload::UdpPortTaken;
+using hwload::WaitFor;
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,20 +67,8 @@ struct PhaseResult {
     double m_dAchievedRate = 0;
 };
 
-[[noreturn]] void Fail(const std::string& text) {
-    std::fprintf(stderr, "syslog_load: %s\n", text.c_str());
-    std::exit(2);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::map<std::string, uint64_t> UdpCounters() {
-    return hwtest::ParseUdpCounters(ReadFile("/proc/self/net/snmp"));
+    return hwtest::ParseUdpCounters(ReadText("/proc/self/net/snmp"));
 }
 
 // Counts the alert documents hwhost writes into a named pipe, so a million
@@ -138,7 +132,7 @@ private:
 // The drops the engine has reported in the host log so far.
 uint64_t EngineDrops(const std::string& logPath) {
     const std::string marker = "NTSyslog dropped ";
-    const std::string log = ReadFile(logPath);
+    const std::string log = ReadText(logPath);
     uint64_t total = 0;
     for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
         total += std::strtoull(log.c_str() + at + marker.size(), nullptr, 10);
@@ -169,29 +163,6 @@ void WriteSensorRoot(const std::string& root, int rules) {
     }
     std::filesystem::create_directories(root + "/logs");
     std::ofstream(root + "/Default.policy", std::ios::binary) << policy;
-}
-
-bool PortIsListening(uint16_t port) {
-    int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    const bool taken = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-                       errno == EADDRINUSE;
-    ::close(probe);
-    return taken;
-}
-
-bool WaitFor(const std::function<bool()>& condition, double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(seconds));
-    while (Clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
 }
 
 // Waits until `sample` has not changed for `quietSeconds`.
@@ -299,34 +270,9 @@ Options ParseOptions(int argc, char** argv) {
         }
     }
     if (options.m_strHwhost.empty()) {
-        // Beside this program's build tree: <build>/bench/ and <build>/bin/.
-        std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-        options.m_strHwhost = (self.parent_path().parent_path() / "bin" / "hwhost").string();
+        options.m_strHwhost = HwhostBesideThisProgram();
     }
     return options;
-}
-
-pid_t StartHost(const Options& options, const std::string& root) {
-    std::vector<std::string> args = {options.m_strHwhost, "run", "--root", root, "--alerts",
-                                     root + "/alerts.xml", "--log", root + "/logs/hwhost.log"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const std::string output = root + "/hwhost.out";
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // The engine writes a line per datagram to standard error.
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        Fail("cannot start " + options.m_strHwhost);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
 }
 
 }  // namespace
@@ -344,8 +290,10 @@ int main(int argc, char** argv) {
     WriteSensorRoot(root, options.m_nRules);
 
     AlertCounter counter(root + "/alerts.xml");
-    const pid_t host = StartHost(options, root);
-    if (!WaitFor([] { return PortIsListening(514); }, 30)) {
+    const pid_t host = StartHost({options.m_strHwhost, "run", "--root", root, "--alerts",
+                                  root + "/alerts.xml", "--log", root + "/logs/hwhost.log"},
+                                 root + "/hwhost.out");
+    if (!WaitFor([] { return UdpPortTaken(514); }, 30)) {
         ::kill(host, SIGTERM);
         Fail("the sensor did not open port 514; see " + root);
     }
@@ -369,9 +317,9 @@ int main(int argc, char** argv) {
         WaitUntilSettled(alerts, 2.0, 600);
         // A pause makes the engine report the drops it has not reported yet.
         ::kill(host, SIGUSR1);
-        WaitFor([] { return !PortIsListening(514); }, 60);
+        WaitFor([] { return !UdpPortTaken(514); }, 60);
         ::kill(host, SIGUSR2);
-        WaitFor([] { return PortIsListening(514); }, 60);
+        WaitFor([] { return UdpPortTaken(514); }, 60);
         auto after = UdpCounters();
         result.m_qwDelivered = after["InDatagrams"] - before["InDatagrams"];
         result.m_qwKernelDrops = (after["RcvbufErrors"] - before["RcvbufErrors"]) +
