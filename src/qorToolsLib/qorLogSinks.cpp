@@ -42,7 +42,9 @@ uint32_t qorLogFileSink::Write(const char* text) {
         return plat::kErrInvalidHandle;
     }
     m_sLine.clear();
-    AppendPrintable(m_sLine, text != nullptr ? text : "");
+    // A line end inside the text stays one: the signature module's lines
+    // carry their own.
+    AppendPrintable(m_sLine, text != nullptr ? text : "", true);
     m_sLine += "\r\n";
     ssize_t written = -1;
     do {
@@ -92,7 +94,7 @@ uint32_t qorLogDebugSink::Write(const char* text) {
     // each other.
     thread_local std::string line;
     line.clear();
-    AppendPrintable(line, text != nullptr ? text : "");
+    AppendPrintable(line, text != nullptr ? text : "", true);
     line += '\n';
     plat::DebugOutput(line);
     return 0;

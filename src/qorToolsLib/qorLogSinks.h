@@ -20,7 +20,7 @@ public:
     // Writes the text and "\r\n" to the end of the file in one write, so a
     // line is there whole or not at all: a write that falls short (a full
     // disk) is cut back to where the line began.  Bytes a terminal or viewer
-    // could take for a command are written as "\xHH".  0; 6 when no file is
+    // could take for a command (but line feeds) are written as "\xHH".  0; 6 when no file is
     // open; the system error number of a failed write (112 when the disk is
     // full or the write falls short).
     virtual uint32_t Write(const char* text);
