@@ -70,9 +70,7 @@ inline std::string RunCommand(const std::string& command) {
 
 // The records of an event log as support/evlog_reader.py prints them.
 inline std::vector<std::string> ReadEventLog(const std::string& path) {
-    // The reader sits beside this header.
-    std::string here = __FILE__;
-    std::string reader = here.substr(0, here.rfind('/') + 1) + "evlog_reader.py";
+    std::string reader = std::string(HW_TEST_SUPPORT_DIR) + "/evlog_reader.py";
     std::string out = RunCommand("python3 '" + reader + "' '" + path + "'");
     std::vector<std::string> lines;
     for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
