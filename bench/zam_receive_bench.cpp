@@ -4,6 +4,8 @@
 // callbacks on, as an IDS slave runs it.
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,7 +70,7 @@ void BM_ZamReceive(benchmark::State& state) {
         return;
     }
     CountingNotify notify;
-    const uint32_t local[] = {Ip(192, 0, 2, 10)};
+    const uint32_t local[] = {htonl(Ip(192, 0, 2, 10))};  // network byte order
     manager->SetEventMatchNotify(&notify);
     IZamSensor* sensor = manager->CreateZamInstance(local, 1, 123);
     for (const char* key : {"zam.parsedipcallback", "zam.parsedtcpcallback", "zam.parsedudpcallback",

@@ -1,3 +1,6 @@
+// The IDS slave as an engine: construction, the lifecycle operations the
+// master's thread list calls, and the process-wide rule maps.
+
 #include "IDS/CEngineIDSSlave.h"
 
 #include "IDS/HWEventMatchNotify.h"
@@ -5,10 +8,22 @@
 #include "IDS/IDSRule.h"
 #include "IDS/SlaveRuleMaps.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorPacketLogLib/qorPacketLog.h"
+#include "qorToolsLib/jsFastLock.h"
+#include "rawpacket/Driver.h"
+#include "rawpacket/DriverFactory.h"
 
-bool CEngineIDSSlave::BlockEnabled = false;
-int32_t CEngineIDSSlave::ZamLoopTimeout = 60;
-int32_t CEngineIDSSlave::DynamicBlockPeriod = -1;
+std::atomic<bool> CEngineIDSSlave::BlockEnabled{false};
+std::atomic<int32_t> CEngineIDSSlave::ZamLoopTimeout{60};
+std::atomic<int32_t> CEngineIDSSlave::DynamicBlockPeriod{-1};
+std::atomic<bool> CEngineIDSSlave::DiagnosticPacketsEnabled{true};
+std::atomic<bool> CEngineIDSSlave::DiagnosticCallbacksEnabled{true};
+std::string CEngineIDSSlave::CaptureBufferSize;
+
+jsFastSync& CEngineIDSSlave::SetupLock() {
+    static jsFastSync lock;
+    return lock;
+}
 
 CEngineIDSSlave::CEngineIDSSlave(const char* pszAdapterName, uint32_t dwCustomerId,
                                  uint32_t dwAdapterFlags, IDSEventQueue* pQueue)
@@ -17,6 +32,7 @@ CEngineIDSSlave::CEngineIDSSlave(const char* pszAdapterName, uint32_t dwCustomer
       m_strAdapterName(pszAdapterName != nullptr ? pszAdapterName : ""),
       m_dwAdapterFlags(dwAdapterFlags),
       m_pFrame(std::make_unique<rp::Frame>()),
+      m_pDriverFactory(std::make_unique<rp::DriverFactory>()),
       m_pFirewall(std::make_unique<CFirewall>()),
       m_pQueue(pQueue),
       m_pParsedFrameInfo(std::make_unique<ParsedFrameInfo>()) {
@@ -26,6 +42,12 @@ CEngineIDSSlave::CEngineIDSSlave(const char* pszAdapterName, uint32_t dwCustomer
 CEngineIDSSlave::~CEngineIDSSlave() {
     // The thread reads every member below; it must be gone first.
     StopAndWait();
+    // A slave deleted without a stop still gives its module objects back.
+    {
+        jsFastLock guard(SetupLock(), true);
+        Shutdown();
+    }
+    m_pPacketDrv.reset();
     CSF_TRACE(kCSFLogInfo, "%s: ...leaving", m_strAdapterName.c_str());
 }
 
@@ -40,13 +62,73 @@ void CEngineIDSSlave::SetEventMatchNotify(std::unique_ptr<HWEventMatchNotify> pN
     }
 }
 
-uint32_t CEngineIDSSlave::_doWork() {
-    if (!bIDSSInitialized) {
-        CSF_LOG(kCSFLogError, "%s: IDS is not initialized on this interface",
-                m_strAdapterName.c_str());
-        return 1;
+int32_t CEngineIDSSlave::Oninit(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::Oninit(dwArgument);
+    if (m_pIDSConfig == nullptr) {
+        // The class factory hands out this same configuration object.
+        m_pIDSConfig = CIDSConfig::GetInstance();
+        if (m_pIDSConfig == nullptr) {
+            return 1;
+        }
     }
-    return 0;
+    return nResult;
+}
+
+template <typename BaseOperation>
+int32_t CEngineIDSSlave::Traced(const char* pszOperation, BaseOperation base, bool bSetUp) {
+    CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::%s called....", m_strAdapterName.c_str(),
+              pszOperation);
+    if (bSetUp) {
+        // A slave whose set-up failed still gets its thread, which says why.
+        InitializeNetworking();
+    }
+    const int32_t nResult = base();
+    CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::%s ....leaving %d", m_strAdapterName.c_str(),
+              pszOperation, nResult);
+    return nResult;
+}
+
+int32_t CEngineIDSSlave::OnStart(uint32_t dwArgument) {
+    return Traced("OnStart", [&] { return CEngineBase::OnStart(dwArgument); }, true);
+}
+
+int32_t CEngineIDSSlave::OnResume(uint32_t dwArgument) {
+    return Traced("OnResume", [&] { return CEngineBase::OnResume(dwArgument); }, true);
+}
+
+template <typename BaseOperation>
+int32_t CEngineIDSSlave::EndCapture(BaseOperation base) {
+    jsFastLock guard(SetupLock(), true);
+    const int32_t nResult = base();
+    Shutdown();
+    // The first slave set up again builds the maps afresh: they point into
+    // the configuration, which the master resets when it pauses or stops.
+    SlaveRuleMaps::Get().bRebuiltSincePause = false;
+    return nResult;
+}
+
+int32_t CEngineIDSSlave::OnPause(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "%s: %s called....", m_strAdapterName.c_str(), "OnPause");
+    return EndCapture([&] { return CEngineBase::OnPause(dwArgument); });
+}
+
+int32_t CEngineIDSSlave::OnStop(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "%s: %s called....", m_strAdapterName.c_str(), "OnStop");
+    CSF_TRACE(kCSFLogInfo, "Within CEngineIDSSlave::OnStop");
+    return EndCapture([&] { return CEngineBase::OnStop(dwArgument); });
+}
+
+int32_t CEngineIDSSlave::OnPauseInit(uint32_t dwArgument) {
+    return Traced("OnPauseInit", [&] { return CEngineBase::OnPauseInit(dwArgument); });
+}
+
+int32_t CEngineIDSSlave::OnStopInit(uint32_t dwArgument) {
+    return Traced("OnStopInit", [&] { return CEngineBase::OnStopInit(dwArgument); });
+}
+
+// The slave re-reads its settings only through pause and resume.
+int32_t CEngineIDSSlave::OnReloadPolicy(uint32_t dwArgument) {
+    return Traced("OnReloadPolicy", [&] { return CEngineBase::OnReloadPolicy(dwArgument); });
 }
 
 void CEngineIDSSlave::InitializeRuleMap(const RuleContainer& bastionRules,
@@ -79,4 +161,5 @@ void CEngineIDSSlave::ClearRuleMaps() {
     maps.idsRules.clear();
     maps.issueNames.clear();
     maps.bBuilt = false;
+    maps.bRebuiltSincePause = false;
 }

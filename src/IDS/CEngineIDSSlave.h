@@ -4,28 +4,43 @@
 // answers the module's header callbacks through its firewall, and turns the
 // module's matches into alert records for the master engine's queue.
 //
-// Everything below runs on the slave's own thread while it captures; set-up
-// and shut-down run on the control thread while that thread is not running.
+// Set-up (start, resume) and shut-down (pause, stop) run on the thread that
+// drives the slave while its capture thread is not running; everything
+// else runs on the capture thread.  The master's watchdog thread only reads
+// the receive start time and the frame-in-progress flag.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Common/EngineBase.h"
 #include "IDS/Firewall/Firewall.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/ParsedFrameInfo.h"
+#include "qorZamSensorLib/ZamModuleApi.h"
 #include "rawpacket/Frame.h"
 
 class AgentEventInfo;
 class CIDSRule;
 class HWEventMatchNotify;
 class IDSEventQueue;
+class IPolicyContainer;
 class IZamCoalescer;
 class IZamSensor;
+class QorSeException;
+class jsFastSync;
+class qorPacketLog;
 class qorZamSensorMgr;
 struct IDSResponseIP;
+
+namespace rp {
+class AdaptersArray;
+class Driver;
+class DriverFactory;
+}  // namespace rp
 
 class CEngineIDSSlave : public CEngineBase {
 public:
@@ -35,6 +50,9 @@ public:
     static constexpr uint32_t kMaxQueuePushes = 100;
     static constexpr uint32_t kQueueRetryMs = 10;
     static constexpr int64_t kQueueReportSeconds = 60;
+    // Pause after a failed read, so a driver that fails at once is not
+    // asked again in a busy loop.
+    static constexpr uint32_t kReadErrorPauseMs = 100;
 
     using FWRuleMap = std::map<int32_t, CIDSRule*>;
     using IDSRuleMap = std::map<std::string, CIDSRule*>;
@@ -46,13 +64,52 @@ public:
     CEngineIDSSlave(const CEngineIDSSlave&) = delete;
     CEngineIDSSlave& operator=(const CEngineIDSSlave&) = delete;
 
+    // Lifecycle, as the master's thread list drives it.
+    int32_t Oninit(uint32_t dwArgument) override;
+    int32_t OnStart(uint32_t dwArgument) override;
+    int32_t OnStopInit(uint32_t dwArgument) override;
+    int32_t OnStop(uint32_t dwArgument) override;
+    int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnPauseInit(uint32_t dwArgument) override;
+    int32_t OnPause(uint32_t dwArgument) override;
+    int32_t OnResume(uint32_t dwArgument) override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+
+    // Set-up, from start and resume: the settings, the packet driver, the
+    // module instance, the logs, the firewall and the packet filters.
+    void InitializeNetworking();
+    // 0 on success or when already set up, 1 when IDS is unavailable on
+    // this adapter.
+    int32_t Initialize(bool bResetRuleMaps);
+    int32_t InitializeZAM(IPolicyContainer* pPolicy);
+    bool LoadModules();
+    bool InitializePacketDriver();
+    uint32_t SetPacketFilters(IPolicyContainer* pPolicy);
+    void Shutdown();
 
     // The process-wide maps from the configuration's rule containers: Bastion
     // event id to rule, IDS event name to rule, issue id to event name.
     static void InitializeRuleMap(const RuleContainer& bastionRules, const RuleContainer& idsRules);
     static void ClearRuleMaps();
+
+    // Module configuration.
+    bool LoadZam();
+    bool LoadPacketLogger();
+    bool LoadEvidenceLogger();
+    bool ConfigureModules(IPolicyContainer* pPolicy, uint8_t byFlag, uint32_t dwValue);
+    bool ConfigureZam(IPolicyContainer* pPolicy, uint32_t dwUnused);
+    bool ConfigureCoalescer(IPolicyContainer* pPolicy);
+    bool ConfigurePacketLogger(IPolicyContainer* pPolicy);
+    bool ConfigureEvidenceLogger(IPolicyContainer* pPolicy);
+    void StopPacketDriver();
+
+    // The master's watchdog: true when the module has held the current
+    // frame longer than the loop time-out.
+    bool isTimedOut(int64_t tNow);
+    // Writes a crash record through the module manager, with the current
+    // frame when one is being analysed.
+    void LogCrash(void* pUnused);
 
     // Firewall checks of the frame being analysed: 1 blocks it, 0 passes.
     bool ConfigureFirewall();
@@ -83,14 +140,36 @@ public:
     void HandleFloodAttack(const std::string& strEventName, uint32_t dwIntruder,
                            uint32_t dwIntruderPort, uint32_t dwProtocol, uint32_t dwPeriod);
 
+    // The local IPv4 addresses of the adapter whose hardware address is
+    // `pMac`, in host order (first octet most significant), from the
+    // host's adapter descriptions; `strMacText` takes the matching
+    // description's hardware-address text.
+    static std::vector<uint32_t> LocalAddressesOf(const uint8_t* pMac, uint32_t dwMacLength,
+                                                  const rp::AdaptersArray& adapters,
+                                                  std::string& strMacText);
+
     const std::string& GetAdapterName() const { return m_strAdapterName; }
     ParsedFrameInfo& GetParsedFrameInfo() { return *m_pParsedFrameInfo; }
     rp::Frame& GetCurrentFrame() { return *m_pFrame; }
     CFirewall& GetFirewall() { return *m_pFirewall; }
+    IZamSensor* GetZamSensor() const { return m_pZamSensor; }
     IZamCoalescer* GetCoalescer() const { return m_pCoalescer; }
     HWEventMatchNotify* GetEventMatchNotify() const { return m_pEventNotify.get(); }
     qorZamSensorMgr* GetZamSensorMgr() const { return m_pZamSensorMgr; }
     bool IsConsolidationEnabled() const { return m_bConsolidation; }
+    bool IsInitialized() const { return bIDSSInitialized; }
+    bool IsZamLoaded() const { return bZamLoaded; }
+    bool IsPacketLogEnabled() const { return bPacketLogEnabled; }
+    bool IsEvidenceLogEnabled() const { return m_bEvidenceLogging; }
+    bool IsFloodProtectionEnabled() const { return m_bFloodProtection; }
+    uint32_t GetCoalescerAgeInterval() const { return CoalescerAgeInterval; }
+    uint32_t GetHousekeepingInterval() const { return HousekeepingInterval; }
+    uint32_t GetSlaveNumber() const { return m_dwSlaveNumber; }
+    const std::vector<uint32_t>& GetLocalAddresses() const { return m_LocalAddresses; }
+    const std::string& GetHardwareAddress() const { return m_strHardwareAddress; }
+    rp::Driver* GetPacketDriver() const { return m_pPacketDrv.get(); }
+    // Frames read and given back since the slave was made.
+    uint64_t GetFramesRead() const { return m_qwFramesRead.load(std::memory_order_relaxed); }
     void SetConsolidationEnabled(bool bEnabled) { m_bConsolidation = bEnabled; }
     void SetIDSConfig(CIDSConfig* pConfig) { m_pIDSConfig = pConfig; }
     void SetDirection(uint32_t dwDirection) { m_dwDirection = dwDirection; }
@@ -102,15 +181,51 @@ public:
     void SetEventMatchNotify(std::unique_ptr<HWEventMatchNotify> pNotify);
     void SetCoalescer(IZamCoalescer* pCoalescer) { m_pCoalescer = pCoalescer; }
 
-    // Process-wide settings the set-up reads from the policy.
-    static bool BlockEnabled;
-    static int32_t ZamLoopTimeout;
-    static int32_t DynamicBlockPeriod;
+    // Process-wide settings, written by the set-up of the slaves under the
+    // set-up lock and read by every capture thread.
+    static std::atomic<bool> BlockEnabled;
+    static std::atomic<int32_t> ZamLoopTimeout;
+    static std::atomic<int32_t> DynamicBlockPeriod;
+    // "sensor.diagnostic.p.enable": frames go to the module.
+    static std::atomic<bool> DiagnosticPacketsEnabled;
+    // "sensor.diagnostic.callbacks.enable": the module's header callbacks.
+    static std::atomic<bool> DiagnosticCallbacksEnabled;
+    // "pcd.buffersize", taken under the set-up lock.
+    static std::string CaptureBufferSize;
+    // Serialises the set-up and shut-down of all slaves, and with them the
+    // rule maps and the settings above.
+    static jsFastSync& SetupLock();
 
 protected:
     uint32_t _doWork() override;
 
 private:
+    // The base operation between an entry and an exit trace; with
+    // `bSetUp`, after the set-up (start and resume).
+    template <typename BaseOperation>
+    int32_t Traced(const char* pszOperation, BaseOperation base, bool bSetUp = false);
+    // Under the set-up lock: the base operation (which ends the thread),
+    // then the shut-down.
+    template <typename BaseOperation>
+    int32_t EndCapture(BaseOperation base);
+
+    // Capture loop.
+    void CaptureLoop();
+    void ProcessFrame();
+    void RunIdleTasks(int64_t tNow);
+    // False when the frame was dropped (and given back) already.
+    bool AnalyseFrame();
+    void SendResets();
+    void SendReset(bool bReverse, bool bTransmit);
+    void RestartDriver();
+    [[noreturn]] void OnModuleFault(const QorSeException& fault);
+
+    // Set-up helpers.
+    // Makes the log when there is none yet.
+    static bool LoadLog(std::unique_ptr<qorPacketLog>& pLog);
+    void ReadSettings(IPolicyContainer* pPolicy);
+    void ConfigureConsolidationItems(IPolicyContainer* pPolicy);
+
     void FillEventInfo(AgentEventInfo& record, const EventParameter* pParams, uint32_t dwProtocol,
                        uint32_t dwIntruder, uint32_t dwIntruderPort, uint32_t dwVictim,
                        uint32_t dwVictimPort, uint32_t dwEventId, bool bTraceParams);
@@ -120,26 +235,50 @@ private:
     int32_t CheckInputFilter(uint32_t dwProtocol);
     bool IsTcpConnectionOpening() const;
     void ReportQueueCounts();
+    void WriteEvidence();
 
     uint32_t m_dwCustomerId;
     IZamSensor* m_pZamSensor = nullptr;
     qorZamSensorMgr* m_pZamSensorMgr = nullptr;
+    std::unique_ptr<qorPacketLog> pPacketLog;
+    bool bPacketLogEnabled = false;
+    std::unique_ptr<qorPacketLog> m_pEvidenceLog;
     bool m_bEvidenceLogging = false;
     IZamCoalescer* m_pCoalescer = nullptr;
     std::unique_ptr<HWEventMatchNotify> m_pEventNotify;
     bool bZamLoaded = false;
     bool bIDSSInitialized = false;
     bool m_bConsolidation = true;
+    bool m_bDriverCreated = false;
     bool m_bFloodProtection = true;
+    int32_t m_tLastCoalescerAge = 0;
+    uint32_t CoalescerAgeInterval = 5;
+    int32_t m_tLastHousekeeping = 0;
+    uint32_t HousekeepingInterval = 1;
+    // Non-zero only while a frame is inside the module.
+    std::atomic<int64_t> m_tReceiveStart{0};
     bool m_bNonSequitur = false;
     uint32_t m_dwDirection = kInbound;
     std::string m_strAdapterName;
     uint32_t m_dwAdapterFlags;
+    uint32_t m_dwSlaveNumber = 0;
+    // Handed to the module in network byte order.
+    std::vector<uint32_t> m_LocalAddresses;
+    bool m_bPacketDriverInitialized = false;
+    std::unique_ptr<rp::Driver> m_pPacketDrv;
     std::unique_ptr<rp::Frame> m_pFrame;
+    std::unique_ptr<rp::DriverFactory> m_pDriverFactory;
+    // The module's per-frame scratch; its layout is the module's.
+    alignas(8) uint8_t m_ReceiveContext[zam::kReceiveContextBytes] = {};
     std::unique_ptr<CFirewall> m_pFirewall;
     CIDSConfig* m_pIDSConfig = nullptr;
+    std::atomic<bool> m_bFrameInProgress{false};
+    std::atomic<uint64_t> m_qwFramesRead{0};
+    // Whether a processor fault now would be the module's.
+    volatile bool m_bInsideModule = false;
     bool m_bRxInline = true;
     bool m_bTxInline = false;
+    std::string m_strHardwareAddress;
 
     // Scratch of match handling, overwritten by every match.
     std::string m_strEventName;

@@ -15,6 +15,7 @@
 #include "IDS/IDSRule.h"
 #include "IDS/SlaveRuleMaps.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorPacketLogLib/qorPacketLog.h"
 #include "rawpacket/Address.h"
 
 namespace {
@@ -173,14 +174,16 @@ void CEngineIDSSlave::OnMatch(uint32_t dwIssueId, const char* pszEventName, uint
                   strGiven.c_str());
         return;
     }
+    WriteEvidence();
+    const int32_t nPeriod = DynamicBlockPeriod;
     HandleFloodAttack(m_strEventName, dwIntruder, dwIntruderPort, dwProtocol,
-                      static_cast<uint32_t>(DynamicBlockPeriod > 0 ? DynamicBlockPeriod : 0));
+                      static_cast<uint32_t>(nPeriod > 0 ? nPeriod : 0));
 
     bool bDynamicBlock = false;
     const uint32_t dwResponse = m_pCurrentConfig->response;
-    if ((dwResponse & kIDSResponseDynamicBlock) != 0 && DynamicBlockPeriod > 0) {
+    if ((dwResponse & kIDSResponseDynamicBlock) != 0 && nPeriod > 0) {
         m_dwLastDynamicBlock = dwIntruder;
-        m_pFirewall->SetDynamicRule(dwIntruder, static_cast<uint32_t>(DynamicBlockPeriod));
+        m_pFirewall->SetDynamicRule(dwIntruder, static_cast<uint32_t>(nPeriod));
         if (IsDebugLoggingEnabled()) {
             CSF_TRACE(kCSFLogInfo, "set Dynamic Block for intruder_ip=%s",
                       Dotted(dwIntruder).c_str());
@@ -256,7 +259,8 @@ void CEngineIDSSlave::OnCoalescerCallback(uint32_t dwIssueId, const char* pszEve
                 strGiven.c_str());
         return;
     }
-    const uint32_t dwPeriod = static_cast<uint32_t>(DynamicBlockPeriod > 0 ? DynamicBlockPeriod : 0);
+    const int32_t nPeriod = DynamicBlockPeriod;
+    const uint32_t dwPeriod = static_cast<uint32_t>(nPeriod > 0 ? nPeriod : 0);
     HandleFloodAttack(strName, dwIntruder, dwIntruderPort, dwProtocol, dwPeriod);
 
     bool bBlocked = false;
@@ -355,6 +359,19 @@ void CEngineIDSSlave::ProcessBastionEvent(const ParsedFrameInfo& frame, uint32_t
     }
     if (!LogEvent(pRecord)) {
         delete pRecord;
+    }
+}
+
+void CEngineIDSSlave::WriteEvidence() {
+    if (!m_bEvidenceLogging || !m_pEvidenceLog) {
+        return;
+    }
+    if (!m_pEvidenceLog->Write(m_pFrame->packet())) {
+        CSF_LOG(kCSFLogError,
+                "%s: Failed to write frame to evidence log -- disabling evidence logging",
+                m_strAdapterName.c_str());
+        m_pEvidenceLog->Close();
+        m_bEvidenceLogging = false;
     }
 }
 

@@ -131,6 +131,10 @@ bool qorZamSensorMgr::ReleaseInstance() {
     return true;
 }
 
+qorZamSensorMgr* qorZamSensorMgr::CurrentInstance() {
+    return g_pInstance;
+}
+
 const DetectorIssueMap* qorZamSensorMgr::CurrentIssuesMap() {
     return g_pInstance != nullptr ? g_pInstance->m_pIssueMap : nullptr;
 }

@@ -36,6 +36,9 @@ public:
                                         std::string& strVersion, ICSFHostServices* pLogger,
                                         zam::ZamLogFn moduleLog, IZamAllocator* pAllocator);
     static bool ReleaseInstance();
+    // The manager the last successful GetInstance made, or none; for the
+    // slaves, which use the master's manager without knowing its module.
+    static qorZamSensorMgr* CurrentInstance();
     // The current manager's issue map, or none.
     static const DetectorIssueMap* CurrentIssuesMap();
 

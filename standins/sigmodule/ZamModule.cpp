@@ -4,6 +4,7 @@
 // the signatures and report matches through the match callback, all on the
 // caller's thread.
 
+#include <arpa/inet.h>
 #include <strings.h>
 
 #include <cstdarg>
@@ -85,6 +86,10 @@ struct Instance {
     uint32_t m_LocalAddresses[kMaxLocalAddresses] = {};
     uint32_t m_dwFrames = 0;
     bool m_bReportInternal = true;
+    // Set through "zam.standin.fault": the next frame faults inside Receive.
+    bool m_bFaultNextFrame = false;
+    // Set through "zam.standin.drop": every frame gets the drop verdict.
+    bool m_bDropAll = false;
     char m_szLastParameter[192] = {};
     SignatureSet m_Signatures;
 };
@@ -262,8 +267,10 @@ extern "C" ZamHandle Create(ZamCallbackBlock block, const uint32_t* local, uint3
     instance->m_pContext = block.m_pWords[0];
     instance->m_pfnMatch = reinterpret_cast<ZamMatchFn>(block.m_pWords[3]);
     instance->m_dwLocalCount = local == nullptr ? 0 : count > kMaxLocalAddresses ? kMaxLocalAddresses : count;
+    // The sensor hands its addresses in network byte order; matches carry
+    // them with the first octet most significant.
     for (uint32_t i = 0; i < instance->m_dwLocalCount; ++i) {
-        instance->m_LocalAddresses[i] = local[i];
+        instance->m_LocalAddresses[i] = ntohl(local[i]);
     }
     ++g_Counters.m_dwLiveInstances;
     return instance;
@@ -287,6 +294,16 @@ extern "C" int32_t SetParameter(ZamHandle handle, const char* name, const char* 
         instance->m_bReportInternal = strcasecmp(value, "off") != 0;
         return 0;
     }
+    if (strcasecmp(name, "zam.standin.fault") == 0) {
+        // Lets a test prove how the sensor survives, or rather ends on, a
+        // processor fault inside the module.
+        instance->m_bFaultNextFrame = strcasecmp(value, "on") == 0;
+        return 0;
+    }
+    if (strcasecmp(name, "zam.standin.drop") == 0) {
+        instance->m_bDropAll = strcasecmp(value, "on") == 0;
+        return 0;
+    }
     if (strcasecmp(name, "zam.standin.raise") == 0) {
         // Lets a test prove that the sensor's exception handler is the one
         // the module reaches.
@@ -302,10 +319,20 @@ extern "C" int32_t ReadSignatures(ZamHandle, const char*) {
     return 0;
 }
 
+// A store through a null pointer, past the undefined-behaviour checks so
+// that it arrives as the processor fault it is.
+static __attribute__((no_sanitize("undefined"), noinline)) void FaultOnPurpose() {
+    volatile uint32_t* volatile target = nullptr;
+    *target = 0xDEAD;
+}
+
 extern "C" int32_t Receive(ZamHandle handle, const rp::PacketRecord* packet, void* context) {
     auto* instance = static_cast<Instance*>(handle);
     if (instance == nullptr) {
         return kVerdictPassed;
+    }
+    if (instance->m_bFaultNextFrame) {
+        FaultOnPurpose();
     }
     ParsedFrame frame = ParseRecord(packet);
     if (frame.m_Kind == FrameKind::kTruncated || frame.m_Kind == FrameKind::kIpv4Bad) {
@@ -317,6 +344,9 @@ extern "C" int32_t Receive(ZamHandle handle, const rp::PacketRecord* packet, voi
     }
     uint32_t seconds = packet != nullptr ? packet->m_dwSeconds : 0;
     uint32_t matches = instance->m_Signatures.Inspect(frame, seconds, &ReportMatch, instance);
+    if (instance->m_bDropAll) {
+        return kVerdictDrop;
+    }
     return matches > 0 ? kVerdictMatched : kVerdictPassed;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -48,7 +50,7 @@ protected:
     }
 
     IZamSensor* MakeSensor(IZamEventMatchNotify* notify) {
-        const uint32_t local[] = {Ip(192, 0, 2, 10)};
+        const uint32_t local[] = {htonl(Ip(192, 0, 2, 10))};  // network byte order
         m_pManager->SetEventMatchNotify(notify);
         return m_pManager->CreateZamInstance(local, 1, 123);
     }

@@ -1,0 +1,369 @@
+// Set-up and shut-down of the IDS slave: the settings every slave shares,
+// the packet driver with the adapter's local addresses, the module
+// instance, logs and firewall, the capture filters, and their teardown.
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "Common/ISensorCore.h"
+#include "Common/SensorSettings.h"
+#include "IDS/CEngineIDSSlave.h"
+#include "IDS/HWEventMatchNotify.h"
+#include "IDS/PcdPacketFilters.h"
+#include "IDS/SlaveRuleMaps.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorPacketLogLib/qorPacketLog.h"
+#include "qorToolsLib/jsFastLock.h"
+#include "qorZamSensorLib/IZamSensor.h"
+#include "qorZamSensorLib/qorZamSensorMgr.h"
+#include "rawpacket/Address.h"
+#include "rawpacket/Driver.h"
+#include "rawpacket/DriverFactory.h"
+#include "rawpacket/LinuxHostInfo.h"
+
+namespace {
+
+constexpr const char kTuning[] = "\\config\\tuning";
+constexpr const char kConfig[] = "\\config";
+constexpr int32_t kMaxLoopTimeout = 60;
+constexpr int32_t kDefaultDynamicBlockPeriod = 30;
+constexpr const char kDefaultCaptureBuffer[] = "2m";
+// Open mode of a slave's driver.
+constexpr uint32_t kSlaveOpenMode = 2;
+
+IPolicyContainer* CurrentPolicy() {
+    ISensorCore* pSensor = GetSensorCore();
+    return pSensor != nullptr ? pSensor->GetCurrentPolicy() : nullptr;
+}
+
+bool ReadBool(IPolicyContainer* pPolicy, const char* pszPath, const char* pszName, bool bDefault) {
+    return pPolicy != nullptr ? pPolicy->GetBool(pszPath, pszName, &bDefault) : bDefault;
+}
+
+int32_t ReadInt(IPolicyContainer* pPolicy, const char* pszPath, const char* pszName,
+                int32_t nDefault) {
+    return pPolicy != nullptr ? pPolicy->GetInt(pszPath, pszName, &nDefault) : nDefault;
+}
+
+std::string ReadText(IPolicyContainer* pPolicy, const char* pszPath, const char* pszName) {
+    const char* pszText = pPolicy != nullptr ? pPolicy->GetText(pszPath, pszName, "") : "";
+    return pszText != nullptr ? pszText : "";
+}
+
+const char* TrueFalse(bool bValue) { return bValue ? "true" : "false"; }
+
+}  // namespace
+
+void CEngineIDSSlave::InitializeNetworking() {
+    if (m_pIDSConfig == nullptr) {
+        m_pIDSConfig = CIDSConfig::GetInstance();
+    }
+    if (m_pIDSConfig == nullptr) {
+        return;
+    }
+    m_pIDSConfig->SetIDSEnabled(SensorSettings::Instance().m_bNodekeeper);
+    if (!m_pIDSConfig->IsIDSEnabled()) {
+        CSF_LOG(kCSFLogWarning, "Network Monitoring Component of Host Warden is DISABLED.");
+        return;
+    }
+    if (Initialize(true) == 0) {
+        CSF_TRACE(kCSFLogInfo, "%s: Network Monitoring Component of Host Warden starting....",
+                  m_strAdapterName.c_str());
+    } else {
+        CSF_TRACE(kCSFLogError, "Error in initializing Network Monitoring Component of Host Warden.");
+    }
+}
+
+void CEngineIDSSlave::ReadSettings(IPolicyContainer* pPolicy) {
+    const char* pszAdapter = m_strAdapterName.c_str();
+    BlockEnabled = ReadBool(pPolicy, kTuning, "BlockEnabled", false);
+    CSF_TRACE(kCSFLogInfo, "BlockEnabled is %s", TrueFalse(BlockEnabled));
+
+    int32_t nTimeout = ReadInt(pPolicy, kTuning, "ZamLoopTimeout", kMaxLoopTimeout);
+    if (nTimeout < 0 || nTimeout > kMaxLoopTimeout) {
+        nTimeout = kMaxLoopTimeout;
+        CSF_TRACE(kCSFLogInfo,
+                  "Zam loop timeout should be in the range 0 - 60 seconds, setting default value.");
+    }
+    ZamLoopTimeout = nTimeout;
+    CSF_TRACE(kCSFLogInfo, "Zam loop timeout period is %d", nTimeout);
+
+    if (!BlockEnabled) {
+        DynamicBlockPeriod = 0;
+        CSF_TRACE(kCSFLogInfo, "%s: BlockEnabled false so setting DynamicBlockPeriod to %d",
+                  pszAdapter, 0);
+    } else if (DynamicBlockPeriod == -1) {
+        const int32_t nPeriod = ReadInt(pPolicy, kConfig, "DynamicBlockPeriod", -1);
+        if (nPeriod == -1) {
+            DynamicBlockPeriod = kDefaultDynamicBlockPeriod;
+            CSF_TRACE(kCSFLogInfo, "%s: defaulting DynamicBlockPeriod to %d", pszAdapter,
+                      kDefaultDynamicBlockPeriod);
+        } else {
+            DynamicBlockPeriod = nPeriod;
+            CSF_TRACE(kCSFLogInfo, "%s: setting DynamicBlockPeriod to %d", pszAdapter, nPeriod);
+        }
+    }
+
+    if (!ReadBool(pPolicy, kTuning, "sensor.floodprotection.enable", true)) {
+        m_bFloodProtection = false;
+    }
+    CSF_TRACE(kCSFLogInfo, "%s: floodProtection is set %s", pszAdapter,
+              TrueFalse(m_bFloodProtection));
+    DiagnosticPacketsEnabled = ReadBool(pPolicy, kTuning, "sensor.diagnostic.p.enable", true);
+    DiagnosticCallbacksEnabled =
+        ReadBool(pPolicy, kTuning, "sensor.diagnostic.callbacks.enable", true);
+    CaptureBufferSize = ReadText(pPolicy, kTuning, "pcd.buffersize");
+}
+
+int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
+    if (bIDSSInitialized) {
+        return 0;
+    }
+    const char* pszAdapter = m_strAdapterName.c_str();
+    IPolicyContainer* pPolicy = CurrentPolicy();
+    try {
+        {
+            jsFastLock guard(SetupLock(), true);
+            SlaveRuleMaps& maps = SlaveRuleMaps::Get();
+            // Only the first slave through set-up after a start or a pause
+            // builds the maps; the others may already be capturing.
+            const bool bReset = bResetRuleMaps && !maps.bRebuiltSincePause;
+            if (!maps.bBuilt || bReset) {
+                if (bReset) {
+                    CSF_TRACE(kCSFLogInfo, "Resetting RuleMap ...done by %s", pszAdapter);
+                    maps.bRebuiltSincePause = true;
+                } else {
+                    CSF_TRACE(kCSFLogInfo, "Setting of RuleMap ...done by %s", pszAdapter);
+                }
+                maps.fwRules.clear();
+                maps.idsRules.clear();
+                maps.issueNames.clear();
+                if (m_pIDSConfig != nullptr) {
+                    InitializeRuleMap(m_pIDSConfig->GetBastionRules(), m_pIDSConfig->GetIDSRules());
+                }
+                maps.bBuilt = true;
+            }
+            ReadSettings(pPolicy);
+        }
+        const int32_t nZam = InitializeZAM(pPolicy);
+        CSF_TRACE(kCSFLogInfo, "InitializeZam returned %d", nZam);
+        if (!LoadModules()) {
+            CSF_TRACE(kCSFLogInfo, "LoadModules() is FALSE");
+            CSF_TRACE(kCSFLogError,
+                      "Error Loading Networking Component Modules for interface %s. IDS on this "
+                      "interface is therefore unavailable.",
+                      pszAdapter);
+            StopPacketDriver();
+            return 1;
+        }
+        CSF_TRACE(kCSFLogInfo, "Loadmodules() is TRUE");
+        const int32_t nFilters = static_cast<int32_t>(SetPacketFilters(pPolicy));
+        if (!ConfigureModules(pPolicy, 0, m_dwCustomerId)) {
+            CSF_TRACE(kCSFLogInfo, "ConfigureModules() is  FALSE");
+            CSF_LOG(kCSFLogError,
+                    "Error Configuring Networking Component Modules for interface %s. IDS on this "
+                    "interface is therefore unavailable.",
+                    pszAdapter);
+            StopPacketDriver();
+            return 1;
+        }
+        bIDSSInitialized = true;
+        CSF_TRACE(kCSFLogInfo, "ConfigureModules() is also TRUE");
+        return nFilters;
+    } catch (const std::exception& error) {
+        CSF_LOG(kCSFLogError,
+                "IDS for %s cannot be fully initialized (Reason=%s). IDS on this interface is "
+                "therefore unavailable.",
+                pszAdapter, error.what());
+        StopPacketDriver();
+        return 1;
+    }
+}
+
+int32_t CEngineIDSSlave::InitializeZAM(IPolicyContainer* pPolicy) {
+    if (m_pZamSensorMgr == nullptr) {
+        m_pZamSensorMgr = qorZamSensorMgr::CurrentInstance();
+        if (m_pZamSensorMgr != nullptr) {
+            m_pZamSensorMgr->SetLogger(CSFLogServices());
+        }
+    }
+    m_bConsolidation = ReadBool(pPolicy, kTuning, "advancedeventconsolidation.enabled", false);
+    return 0;
+}
+
+bool CEngineIDSSlave::LoadModules() {
+    if (!InitializePacketDriver()) {
+        CSF_TRACE(kCSFLogInfo, "Packet driver could not be started");
+        return false;
+    }
+    CSF_TRACE(kCSFLogInfo, "Packet driver started");
+    if (!LoadZam()) {
+        CSF_LOG(kCSFLogInfo, "ZAM component could not be started");
+        return false;
+    }
+    if (!LoadPacketLogger()) {
+        CSF_LOG(kCSFLogInfo, "Packet Logging could not be started");
+    }
+    if (!LoadEvidenceLogger()) {
+        CSF_LOG(kCSFLogInfo, "Evidence Logging could not be started");
+    }
+    // The firewall is built with the slave and needs no loading.
+    CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::LoadModules ....leaving %d",
+              m_strAdapterName.c_str(), 1);
+    return true;
+}
+
+bool CEngineIDSSlave::InitializePacketDriver() {
+    const char* pszAdapter = m_strAdapterName.c_str();
+    if (!m_bDriverCreated) {
+        m_pPacketDrv.reset();
+        m_pPacketDrv = m_pDriverFactory->createDriver(m_strAdapterName, kSlaveOpenMode);
+        m_bDriverCreated = true;
+    }
+    std::string strSize = kDefaultCaptureBuffer;
+    {
+        jsFastLock guard(SetupLock(), true);
+        if (!CaptureBufferSize.empty()) {
+            strSize = CaptureBufferSize;
+        }
+    }
+    if (strSize != "0") {
+        CSF_LOG(kCSFLogInfo, "Setting capture buffer size for %s to %s\n", pszAdapter,
+                strSize.c_str());
+        m_pPacketDrv->setParameter("capturebuffersize", strSize);
+    }
+    CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
+    m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+
+    uint8_t mac[10] = {};
+    const uint32_t dwMacSize = sizeof mac;
+    const uint32_t dwMacLength = m_pPacketDrv->getPhysicalAddr(mac, &dwMacSize);
+    rp::AdaptersArray adapters;
+    rp::LinuxHostInfo().getAdapterList(adapters);
+    std::string strMacText;
+    const std::vector<uint32_t> hostOrder = LocalAddressesOf(mac, dwMacLength, adapters, strMacText);
+    m_LocalAddresses.clear();
+    m_LocalAddresses.reserve(hostOrder.size());
+    for (uint32_t dwAddress : hostOrder) {
+        CSF_TRACE(kCSFLogInfo, "InitializePacketDriver %s: adding %x to ip list\n", pszAdapter,
+                  rp::toNetworkOrder(dwAddress, true));
+        // The firewall keys its blocks by the module's addresses, which are
+        // in host order; the module takes its list in network order.
+        CFirewall::AddLocalAddress(dwAddress, pszAdapter);
+        m_LocalAddresses.push_back(rp::toNetworkOrder(dwAddress, true));
+    }
+    if (!hostOrder.empty()) {
+        m_strHardwareAddress = strMacText;
+    }
+    m_bPacketDriverInitialized = true;
+    return true;
+}
+
+std::vector<uint32_t> CEngineIDSSlave::LocalAddressesOf(const uint8_t* pMac, uint32_t dwMacLength,
+                                                        const rp::AdaptersArray& adapters,
+                                                        std::string& strMacText) {
+    std::vector<uint32_t> addresses;
+    for (const rp::AdapterDescription& description : adapters.records()) {
+        if (!description.m_bTcpipKnown) {
+            continue;
+        }
+        try {
+            const rp::PhysicalAddress address(description.m_strMacAddress, false, 0);
+            if (address.length() != dwMacLength || dwMacLength == 0 ||
+                std::memcmp(address.bytes(), pMac, dwMacLength) != 0) {
+                continue;
+            }
+            // Several addresses joined by a blank do not parse and give none.
+            const rp::IpAddress ip(description.m_strIpAddress);
+            const uint32_t dwValue = ip.value();
+            if (dwValue == 0 || dwValue == 0xFFFFFFFFu) {
+                continue;
+            }
+            addresses.push_back(dwValue);
+            strMacText = description.m_strMacAddress;
+        } catch (const std::exception&) {
+            // A description that cannot be read is skipped.
+        }
+    }
+    return addresses;
+}
+
+uint32_t CEngineIDSSlave::SetPacketFilters(IPolicyContainer* pPolicy) {
+    CPcdPacketFilters filters;
+    filters.Load(pPolicy);
+    uint32_t dwStatus = m_pPacketDrv->openDeviceInstance(nullptr);
+    if (dwStatus != 0) {
+        CSF_LOG(kCSFLogError, "Error 0x%x opening device.  No packet filters will be set.",
+                dwStatus);
+        return dwStatus;
+    }
+    dwStatus = m_pPacketDrv->purgeBypassFilters(nullptr);
+    if (dwStatus != 0) {
+        CSF_LOG(kCSFLogError,
+                "Error 0x%x purging packet filter collection.  No packet filters will be set.",
+                dwStatus);
+    } else {
+        uint32_t dwTaken = 0;
+        for (uint32_t i = 0; i < filters.Count(); ++i) {
+            uint32_t dwAddress = 0;
+            uint8_t byPrefix = 0;
+            uint8_t byProtocol = 0;
+            uint8_t byDirection = 0;
+            filters.GetFilter(i, dwAddress, byPrefix, byProtocol, byDirection);
+            dwStatus = m_pPacketDrv->addBypassFilter(dwAddress, byPrefix, byProtocol, byDirection);
+            if (dwStatus != 0) {
+                break;
+            }
+            ++dwTaken;
+        }
+        if (dwTaken > 0) {
+            dwStatus = m_pPacketDrv->pushAllBypassFilters(nullptr);
+        }
+    }
+    m_pPacketDrv->closeDeviceInstance(nullptr);
+    return dwStatus;
+}
+
+void CEngineIDSSlave::Shutdown() {
+    const char* pszAdapter = m_strAdapterName.c_str();
+    CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown called....", pszAdapter);
+    // A set-up that failed half-way holds module objects too; they go now,
+    // so the next set-up does not make a second set beside them.
+    if (bIDSSInitialized || bZamLoaded || m_pEventNotify || pPacketLog || m_pEvidenceLog) {
+        CSF_TRACE(kCSFLogInfo, "%s: Shutting down IDSSlave engine.", pszAdapter);
+        StopPacketDriver();
+        if (m_bConsolidation && bZamLoaded && m_pCoalescer != nullptr) {
+            // The last consolidated events come out through the callbacks
+            // before anything they use goes.
+            m_pCoalescer->Flush();
+        }
+        if (pPacketLog) {
+            pPacketLog->Close();
+            pPacketLog.reset();
+        }
+        bPacketLogEnabled = false;
+        if (m_pEvidenceLog) {
+            m_pEvidenceLog->Close();
+            m_pEvidenceLog.reset();
+        }
+        m_bEvidenceLogging = false;
+        if (m_pCoalescer != nullptr && m_pZamSensorMgr != nullptr) {
+            const bool bDestroyed = m_pZamSensorMgr->DestroyZamCoalescer(m_pCoalescer);
+            CSF_TRACE(kCSFLogInfo, "DestroyZamCoalescer returned %d", bDestroyed ? 1 : 0);
+        }
+        m_pCoalescer = nullptr;
+        m_bConsolidation = false;
+        if (m_pZamSensor != nullptr && m_pZamSensorMgr != nullptr) {
+            const bool bDestroyed = m_pZamSensorMgr->DestroyZamInstance(m_pZamSensor);
+            CSF_TRACE(kCSFLogInfo, "DestroyZamInstance returned %d", bDestroyed ? 1 : 0);
+        }
+        m_pZamSensor = nullptr;
+        bZamLoaded = false;
+        m_pEventNotify.reset();
+        DynamicBlockPeriod = -1;
+    }
+    bIDSSInitialized = false;
+    CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown ....leaving", pszAdapter);
+}

@@ -1,0 +1,520 @@
+// The IDS slave driven on its own, without a master: set-up from a policy,
+// capture of replayed frames through the packet library and signature
+// module stand-ins, blocking, resets, the packet and evidence logs, pause
+// and resume, and what the master's watchdog sees of it.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/AgentEventInfo.h"
+#include "Common/AgentEventInfoDefault.h"
+#include "IDS/CEngineIDSSlave.h"
+#include "IDS/IDSEventQueue.h"
+#include "IDS/PolicyFixture.h"
+#include "IDS/SlaveReadyList.h"
+#include "IDS/SlaveRuleMaps.h"
+#include "IDS/TestClock.h"
+#include "ZamStandinDiagnostics.h"
+#include "qorZamSensorLib/ZamFrames.h"
+#include "qorZamSensorLib/ZamTestPaths.h"
+#include "qorZamSensorLib/qorZamSensorEx.h"
+#include "qorZamSensorLib/qorZamSensorMgr.h"
+#include "rawpacket/HostInfo.h"
+#include "rawpacket/PacketDll.h"
+#include "rawpacket/ReplayFixture.h"
+#include "support/TestUtil.h"
+
+using zamtest::FrameSpec;
+using zamtest::Ip;
+
+namespace {
+
+constexpr const char kTuning[] = "\\config\\tuning";
+constexpr const char kReplay0[] = "\\Device\\replay0";
+constexpr const char kReplay1[] = "\\Device\\replay1";
+constexpr uint32_t kVictim = Ip(192, 0, 2, 10);
+constexpr uint32_t kBarred = Ip(10, 9, 1, 1);  // under the Bastion rules
+
+FrameSpec Land() {
+    FrameSpec spec;
+    spec.m_dwSource = spec.m_dwDestination = kVictim;
+    spec.m_wSourcePort = spec.m_wDestinationPort = 139;
+    return spec;
+}
+
+FrameSpec SynFin() {
+    FrameSpec spec;
+    spec.m_byTcpFlags = 0x03;
+    return spec;
+}
+
+FrameSpec CmdExe() {
+    FrameSpec spec;
+    spec.m_byTcpFlags = 0x18;
+    spec.m_strPayload = "GET /scripts/cmd.exe?/c+dir HTTP/1.0\r\n\r\n";
+    return spec;
+}
+
+FrameSpec From(uint32_t dwSource, uint8_t byProtocol, uint16_t wPort) {
+    FrameSpec spec;
+    spec.m_dwSource = dwSource;
+    spec.m_byProtocol = byProtocol;
+    spec.m_wDestinationPort = wPort;
+    return spec;
+}
+
+std::string CurrentDirectory() {
+    char szPath[4096];
+    return ::getcwd(szPath, sizeof szPath) != nullptr ? szPath : ".";
+}
+
+std::string Pair(const AgentEventInfo& record, const char* pszName) {
+    std::string strValue = "<none>";
+    record.GetInfoPairValue(pszName, strValue);
+    return strValue;
+}
+
+// Lines of `tshark -T fields` over a capture file; empty without tshark.
+std::vector<std::string> Tshark(const std::string& strFile, const std::string& strFields) {
+    std::vector<std::string> lines;
+    const std::string strProgram = hwtest::FindProgram("tshark");
+    if (strProgram.empty()) {
+        return lines;
+    }
+    const std::string strCommand =
+        strProgram + " -r " + strFile + " -T fields -E separator=, " + strFields + " 2>/dev/null";
+    std::FILE* pPipe = ::popen(strCommand.c_str(), "r");
+    char szLine[512];
+    while (pPipe != nullptr && std::fgets(szLine, sizeof szLine, pPipe) != nullptr) {
+        std::string strLine = szLine;
+        strLine.erase(strLine.find_last_not_of("\r\n") + 1);
+        lines.push_back(strLine);
+    }
+    if (pPipe != nullptr) {
+        ::pclose(pPipe);
+    }
+    return lines;
+}
+
+class IDSSlaveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The packet library is found beside the test program, whose path
+        // may be relative to the directory the test started in.
+        { rp::PacketDll binding; }
+        // The logs go to "Logs" in the working directory.
+        ASSERT_EQ(0, ::chdir(m_Scratch.Path().c_str()));
+        ::mkdir("Logs", 0755);
+        std::string strVersion;
+        m_pManager = qorZamSensorMgr::GetInstance(zamtest::ModulePath().c_str(), 1.0f, strVersion,
+                                                  &m_Fixture.m_HostLog.m_Services);
+        ASSERT_NE(nullptr, m_pManager);
+        ASSERT_TRUE(m_pManager->InitIssuesMap(zamtest::IssueFile().c_str(), nullptr));
+        m_Queue.SetCapacity(IDSEventQueue::kCapacity);
+        // The master's switch, which the configuration follows.
+        gIDSEnabled = true;
+        m_Fixture.Set(kTuning, "BlockEnabled", true);
+        m_Config.SetBlockResponseMap({{"Everyone", {"0.0.0.0", 0}}});
+    }
+
+    void TearDown() override {
+        for (auto& pSlave : m_Slaves) {
+            pSlave->OnStop(0);
+        }
+        m_Slaves.clear();
+        if (HasFailure()) {
+            for (const std::string& strLine : m_Fixture.m_HostLog.m_Services.Texts()) {
+                std::printf("host log: %s\n", strLine.c_str());
+            }
+        }
+        qorZamSensorMgr::ReleaseInstance();
+        CEngineIDSSlave::ClearRuleMaps();
+        CEngineIDSSlave::DynamicBlockPeriod = -1;
+        CFirewall::ResetSharedState();
+        gIDSEnabled = false;
+        ::chdir(m_strHome.c_str());
+    }
+
+    // With `bDynamicBlock` the rule blocks its intruders for a while.
+    void AddRule(const char* pszName, bool bDynamicBlock = false) {
+        const std::string strPath = m_Fixture.AddRule(PolicyFixture::kIDSTable, pszName);
+        m_Fixture.Set(strPath, "DynamicBlock", bDynamicBlock);
+        if (bDynamicBlock) {
+            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Enabled", true);
+            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Choice", "Everyone");
+        }
+    }
+    void AddBastion(const char* pszSection, const char* pszName, int32_t nPort) {
+        const std::string strPath =
+            m_Fixture.AddRule(std::string("\\Advanced\\Rules\\Bastion\\") + pszSection, pszName);
+        m_Fixture.Set(strPath, "Addresses", "10.9.0.0/16");
+        m_Fixture.Set(strPath, "shrt", "BAR");
+        m_Fixture.Set(strPath, "Port", nPort);
+    }
+    void WriteCapture(const std::vector<FrameSpec>& specs, const char* pszFile = "in.pcap") {
+        std::vector<rptest::TestFrame> frames;
+        for (const FrameSpec& spec : specs) {
+            frames.push_back({zamtest::BuildFrame(spec), 1700000000u, 0});
+        }
+        hwtest::WriteWholeFile(m_Scratch.File(pszFile), rptest::PcapBytes(frames));
+    }
+    // The configuration from the policy as it stands, and a slave for the
+    // adapter (not started).
+    CEngineIDSSlave& MakeSlave(const char* pszAdapter = kReplay0) {
+        if (!m_pRules) {
+            m_pRules = m_Fixture.ReadAll();
+            m_Config.Configure(m_pRules.get());
+        }
+        m_Table.Fill();
+        m_Slaves.push_back(std::make_unique<CEngineIDSSlave>(pszAdapter, 123, 0x4, &m_Queue));
+        m_Slaves.back()->SetIDSConfig(&m_Config);
+        return *m_Slaves.back();
+    }
+    // Starts the slave, lets it read `nFrames` frames and stops it, which
+    // closes every capture file.
+    void Capture(CEngineIDSSlave& slave, uint64_t nFrames) {
+        ASSERT_EQ(0, slave.OnStart(0));
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return slave.GetFramesRead() >= nFrames; }));
+        slave.OnStop(0);
+    }
+    std::vector<std::string> AlertNames() {
+        std::vector<std::string> names;
+        while (AgentEventInfo* pRecord = m_Queue.Pop(0)) {
+            names.push_back(pRecord->GetRuleName());
+            m_Alerts.emplace_back(pRecord);
+        }
+        return names;
+    }
+    std::string Out(const char* pszFile) { return m_Scratch.File(pszFile); }
+    bool Logged(const std::string& strText) { return m_Fixture.m_HostLog.Contains(strText); }
+    bool LoggedStart(const std::string& strText) {
+        for (const std::string& strLine : m_Fixture.m_HostLog.m_Services.Texts()) {
+            if (strLine.compare(0, strText.size(), strText) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string m_strHome = CurrentDirectory();
+    hwtest::ScratchDirectory m_Scratch;
+    hwtest::EnvironmentOverride m_Replay{
+        "HW_PACKET_REPLAY", (m_Scratch.File("in.pcap") + ";" + m_Scratch.File("in1.pcap")).c_str()};
+    hwtest::EnvironmentOverride m_Output{"HW_PACKET_REPLAY_OUT", m_Scratch.Path().c_str()};
+    hwtest::EnvironmentOverride m_LockDirectory{"TMPDIR", m_Scratch.Path().c_str()};
+    PolicyFixture m_Fixture;
+    qorZamSensorMgr* m_pManager = nullptr;
+    CIDSConfig m_Config;
+    std::unique_ptr<RuleContainer> m_pRules;
+    rptest::AdapterTable m_Table;
+    IDSEventQueue m_Queue;
+    std::vector<std::unique_ptr<CEngineIDSSlave>> m_Slaves;
+    std::vector<std::unique_ptr<AgentEventInfo>> m_Alerts;
+};
+
+TEST_F(IDSSlaveTest, SettingsAreReadIntoTheirRanges) {
+    WriteCapture({SynFin()});
+    CEngineIDSSlave& slave = MakeSlave();
+    struct Case {
+        int32_t nLoopTimeout;
+        bool bBlock;
+        int32_t nExpectedTimeout;
+        int32_t nExpectedPeriod;
+        int32_t nHousekeeping;
+        uint32_t dwExpectedHousekeeping;
+        int32_t nAgeTime;
+        uint32_t dwExpectedAgeTime;
+    };
+    for (const Case& c : {Case{61, true, 60, 30, 0, 1, 3600, 3600},
+                          Case{-1, false, 60, 0, 61, 1, 3601, 5},
+                          Case{0, true, 0, 45, 60, 60, 1, 1}}) {
+        m_Fixture.Set(kTuning, "ZamLoopTimeout", c.nLoopTimeout);
+        m_Fixture.Set(kTuning, "BlockEnabled", c.bBlock);
+        m_Fixture.Set(kTuning, "advancedeventconsolidation.enabled", true);
+        m_Fixture.Set(kTuning, "advancedeventconsolidation.housekeepinginterval", c.nHousekeeping);
+        m_Fixture.Set(kTuning, "advancedeventconsolidation.agetime", c.nAgeTime);
+        if (c.nExpectedPeriod == 45) {
+            m_Fixture.Set("\\config", "DynamicBlockPeriod", 45);
+        }
+        ASSERT_EQ(0, slave.Initialize(true));
+        EXPECT_EQ(c.nExpectedTimeout, CEngineIDSSlave::ZamLoopTimeout.load());
+        EXPECT_EQ(c.nExpectedPeriod, CEngineIDSSlave::DynamicBlockPeriod.load());
+        EXPECT_EQ(c.dwExpectedHousekeeping, slave.GetHousekeepingInterval());
+        EXPECT_EQ(c.dwExpectedAgeTime, slave.GetCoalescerAgeInterval());
+        EXPECT_TRUE(slave.IsConsolidationEnabled());
+        slave.Shutdown();
+        EXPECT_EQ(-1, CEngineIDSSlave::DynamicBlockPeriod.load()) << "read again at the next set-up";
+    }
+    // The replay adapter's address is no host adapter's: no local address,
+    // and a log prefix without a hardware address.
+    EXPECT_TRUE(slave.GetLocalAddresses().empty());
+    EXPECT_TRUE(Logged("Setting capture buffer size for \\Device\\replay0 to 2m\n"));
+    m_Fixture.m_HostLog.m_Services.Forget();
+    m_Fixture.Set(kTuning, "pcd.buffersize", "0");
+    // An empty evidence prefix stops that log; the packet log is off by default.
+    m_Fixture.Set(kTuning, "evidence.fileprefix", "");
+    ASSERT_EQ(0, slave.Initialize(true));
+    EXPECT_FALSE(Logged("Setting capture buffer size for \\Device\\replay0 to 0\n"));
+    EXPECT_FALSE(slave.IsEvidenceLogEnabled());
+    EXPECT_FALSE(slave.IsPacketLogEnabled());
+    EXPECT_TRUE(Logged(
+        "EvidenceLog is Enabled, but evidence.fileprefix is not set.  EvidenceLog will not function."));
+    slave.Shutdown();
+}
+
+TEST_F(IDSSlaveTest, ConsolidationItemsReachTheCoalescerWithoutTheirPrefix) {
+    WriteCapture({SynFin()});
+    m_Fixture.Set(kTuning, "advancedeventconsolidation.enabled", true);
+    m_Fixture.Set(kTuning, "advancedeventconsolidation.combine", "on");
+    m_Fixture.Set(kTuning, "advancedeventconsolidation.combineDescription", "skipped");
+    m_Fixture.Set(kTuning, "advancedeventconsolidation.agetime", 9);
+    CEngineIDSSlave& slave = MakeSlave();
+    ASSERT_EQ(0, slave.Initialize(true));
+    ASSERT_NE(nullptr, slave.GetCoalescer());
+    EXPECT_TRUE(Logged("\\Device\\replay0: advancedeventconsolidation ValueName "
+                       "[advancedeventconsolidation.combine] Value [on] applied return[0]"));
+    for (const std::string& strLine : m_Fixture.m_HostLog.m_Services.Texts()) {
+        EXPECT_EQ(std::string::npos, strLine.find("ValueName [advancedeventconsolidation.agetime]"));
+        EXPECT_EQ(std::string::npos, strLine.find("combineDescription"));
+    }
+    slave.Shutdown();
+    EXPECT_EQ(nullptr, slave.GetCoalescer());
+}
+
+TEST_F(IDSSlaveTest, CallbackKeysFollowTheDiagnosticSwitch) {
+    WriteCapture({SynFin()});
+    CEngineIDSSlave& slave = MakeSlave();
+    DynamicLibrary module;
+    ASSERT_EQ(QOR_S_OK, module.Load(zamtest::ModulePath().c_str()));
+    auto mask = [&] {
+        auto pfnSymbol = GetProcAs<zam::ZamSymbolFn>(module, "zamSymbol");
+        auto pfnMask = reinterpret_cast<uint32_t (*)(zam::ZamHandle)>(
+            pfnSymbol(sigmod::kCallbackMaskIndex));
+        return pfnMask(static_cast<qorZamSensorEx*>(slave.GetZamSensor())->GetEngineHandle());
+    };
+    ASSERT_EQ(0, slave.Initialize(true));
+    EXPECT_EQ(sigmod::kCallbackIp | sigmod::kCallbackIcmp | sigmod::kCallbackTcp |
+                  sigmod::kCallbackUdp | sigmod::kCallbackMac,
+              mask());
+    slave.Shutdown();
+    m_Fixture.Set(kTuning, "sensor.diagnostic.callbacks.enable", false);
+    ASSERT_EQ(0, slave.Initialize(true));
+    EXPECT_EQ(0u, mask());
+    slave.Shutdown();
+}
+
+TEST_F(IDSSlaveTest, AttacksOfEnabledIssuesBecomeAlertsAndTheirFramesEvidence) {
+    AddRule("Land_Attack");
+    AddRule("TCP_SynFin");
+    AddRule("Not_An_Issue");
+    m_Fixture.Set(kTuning, "packetLog.logging", true);
+    m_Fixture.Set(kTuning, "packetLog.filesuffix", ".tcp");
+    m_Fixture.Set(kTuning, "evidence.filesuffix", ".tcp");
+    // Payload_Cmd_Exe has no rule, so its issue stays disabled.
+    WriteCapture({Land(), From(Ip(198, 51, 100, 7), 6, 80), SynFin(), CmdExe()});
+    CEngineIDSSlave& slave = MakeSlave();
+    Capture(slave, 4);
+    ASSERT_EQ((std::vector<std::string>{"Land_Attack", "TCP_SynFin"}), AlertNames());
+    EXPECT_TRUE(Logged("Failed to find Issue Id for policy file EventName Not_An_Issue"));
+    EXPECT_EQ("<none>", Pair(*m_Alerts[0], "VulnStatus")) << "no block response, no block";
+    EXPECT_EQ("1001", Pair(*m_Alerts[0], "algorithm-id"));
+    EXPECT_EQ(101, m_Alerts[1]->GetAlertType());
+    // Every frame in the packet log, the two matched ones in the evidence
+    // log, both readable by an independent reader.
+    const std::vector<std::string> packets = Tshark(Out("Logs/pkt_000.tcp"), "-e ip.src");
+    const std::vector<std::string> evidence = Tshark(Out("Logs/evd_000.tcp"), "-e tcp.flags");
+    if (!hwtest::FindProgram("tshark").empty()) {
+        EXPECT_EQ((std::vector<std::string>{"192.0.2.10", "198.51.100.7", "198.51.100.7",
+                                            "198.51.100.7"}),
+                  packets);
+        EXPECT_EQ((std::vector<std::string>{"0x0002", "0x0003"}), evidence);
+    }
+}
+
+TEST_F(IDSSlaveTest, BlockedUdpIsDroppedAndBlockedTcpIsResetThenDropped) {
+    AddRule("Land_Attack", true);
+    AddBastion("TCP Incoming", "NoTelnet", 23);
+    AddBastion("UDP Incoming", "NoDns", 53);
+    WriteCapture({From(kBarred, 17, 53), From(kBarred, 6, 23), From(Ip(198, 51, 100, 7), 6, 23),
+                  Land()});
+    CEngineIDSSlave& slave = MakeSlave();
+    Capture(slave, 4);
+    const std::vector<std::string> alerts = AlertNames();
+    ASSERT_EQ(3u, alerts.size());
+    EXPECT_EQ("UDP Incoming_NoDns", alerts[0]);
+    EXPECT_EQ("TCP Incoming_NoTelnet", alerts[1]);
+    EXPECT_EQ("Land_Attack", alerts[2]);
+    EXPECT_EQ("10", Pair(*m_Alerts[0], "VulnStatus"));
+    EXPECT_EQ("Bastion TCP Inbound", Pair(*m_Alerts[1], "Detail"));
+    EXPECT_EQ("49", Pair(*m_Alerts[2], "VulnStatus")) << "a dynamic block";
+    if (hwtest::FindProgram("tshark").empty()) {
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    EXPECT_EQ((std::vector<std::string>{"17,10.9.1.1", "6,10.9.1.1", "6,192.0.2.10"}),
+              Tshark(Out("replay0.drop.pcap"), "-e ip.proto -e ip.src"));
+    EXPECT_EQ((std::vector<std::string>{"198.51.100.7"}),
+              Tshark(Out("replay0.pass.pcap"), "-e ip.src"));
+    // One reset per blocked TCP frame, in the frame's own direction (into
+    // the local stack), none for the UDP one.
+    EXPECT_EQ((std::vector<std::string>{"10.9.1.1,192.0.2.10,23,1", "192.0.2.10,192.0.2.10,139,1"}),
+              Tshark(Out("replay0.inject.pcap"),
+                     "-e ip.src -e ip.dst -e tcp.dstport -e tcp.flags.reset"));
+}
+
+TEST_F(IDSSlaveTest, ScanMarkOfOneFrameDoesNotHoldBackTheResetsOfTheNext) {
+    AddRule("TCP_PortScan");
+    AddBastion("TCP Incoming", "NoTelnet", 23);
+    std::vector<FrameSpec> frames;
+    for (uint16_t wPort = 1; wPort <= 10; ++wPort) {
+        frames.push_back(From(Ip(198, 51, 100, 7), 6, wPort));
+    }
+    frames.push_back(From(kBarred, 6, 23));
+    WriteCapture(frames);
+    CEngineIDSSlave& slave = MakeSlave();
+    Capture(slave, frames.size());
+    EXPECT_EQ((std::vector<std::string>{"TCP_PortScan", "TCP Incoming_NoTelnet"}), AlertNames());
+    if (!hwtest::FindProgram("tshark").empty()) {
+        EXPECT_EQ((std::vector<std::string>{"10.9.1.1,1"}),
+                  Tshark(Out("replay0.inject.pcap"), "-e ip.src -e tcp.flags.reset"));
+    }
+}
+
+TEST_F(IDSSlaveTest, DropVerdictOfTheModuleDropsTheFrame) {
+    m_Fixture.Set(kTuning, "zam.standin.drop", "on");
+    WriteCapture({SynFin(), CmdExe()});
+    CEngineIDSSlave& slave = MakeSlave();
+    Capture(slave, 2);
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("in.pcap")),
+              hwtest::ReadWholeFile(Out("replay0.drop.pcap")));
+}
+
+TEST_F(IDSSlaveTest, WithoutPacketAnalysisFramesAreLoggedAndPassedUnseen) {
+    AddRule("Land_Attack", true);
+    AddBastion("TCP Incoming", "NoTelnet", 23);
+    m_Fixture.Set(kTuning, "sensor.diagnostic.p.enable", false);
+    m_Fixture.Set(kTuning, "packetLog.logging", true);
+    WriteCapture({From(kBarred, 6, 23), Land()});
+    CEngineIDSSlave& slave = MakeSlave();
+    Capture(slave, 2);
+    EXPECT_TRUE(AlertNames().empty());
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("in.pcap")),
+              hwtest::ReadWholeFile(Out("replay0.pass.pcap")));
+    // The default Sniffer form: both frames behind the 41-byte header.
+    const std::string strLog = hwtest::ReadWholeFile(Out("Logs/pkt_000.enc"));
+    EXPECT_EQ(0u, strLog.find("TRSNIFF data    "));
+    EXPECT_EQ(41u + 2 * (20 + zamtest::BuildFrame(Land()).size()), strLog.size());
+}
+
+TEST_F(IDSSlaveTest, PauseAndResumeRebuildTheRuleMapsOnceForAllSlaves) {
+    AddRule("TCP_SynFin");
+    WriteCapture({SynFin()});
+    WriteCapture({SynFin()}, "in1.pcap");
+    CEngineIDSSlave& first = MakeSlave(kReplay0);
+    CEngineIDSSlave& second = MakeSlave(kReplay1);
+    const uint32_t dwRound = SlaveReadyList::Instance().BeginRound();
+    ASSERT_EQ(0, first.OnStart(0));
+    ASSERT_EQ(0, second.OnStart(0));
+    EXPECT_TRUE(SlaveReadyList::Instance().WaitAllReady(2, 30000));
+    EXPECT_NE(first.GetSlaveNumber(), second.GetSlaveNumber());
+    first.OnPauseInit(0);
+    second.OnPauseInit(0);
+    first.OnPause(0);
+    second.OnPause(0);
+    // A new round: the reports of the first start no longer count.
+    EXPECT_EQ(dwRound + 1, SlaveReadyList::Instance().BeginRound());
+    EXPECT_FALSE(SlaveReadyList::Instance().AllReady(1));
+    SlaveRuleMaps& maps = SlaveRuleMaps::Get();
+    maps.issueNames[-7] = "stale";
+    ASSERT_EQ(0, first.OnResume(0));
+    EXPECT_EQ(0u, maps.issueNames.count(-7)) << "the first slave back rebuilds the maps";
+    EXPECT_EQ(1u, maps.idsRules.count("TCP_SynFin"));
+    maps.issueNames[-7] = "kept";
+    ASSERT_EQ(0, second.OnResume(0));
+    EXPECT_EQ(1u, maps.issueNames.count(-7)) << "the second one leaves them";
+    EXPECT_TRUE(SlaveReadyList::Instance().WaitAllReady(2, 30000));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return first.GetFramesRead() + second.GetFramesRead() >= 2; }));
+    maps.issueNames.erase(-7);
+}
+
+TEST_F(IDSSlaveTest, OnlyTimeInsideTheModuleCountsTowardsTheLoopTimeout) {
+    ScopedTestClock clock;
+    AddBastion("TCP Incoming", "NoTelnet", 23);
+    WriteCapture({From(kBarred, 6, 23)});
+    // A full queue holds the slave inside the module's callback for the
+    // hundred pushes its alert is allowed.
+    m_Queue.SetCapacity(1);
+    ASSERT_TRUE(m_Queue.Push(new AgentEventInfoDefault(nullptr, 0)));
+    CEngineIDSSlave& slave = MakeSlave();
+    EXPECT_FALSE(slave.isTimedOut(clock.Get() + 3600)) << "not inside the module";
+    ASSERT_EQ(0, slave.OnStart(0));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return slave.isTimedOut(clock.Get() + 61); }, 10));
+    slave.LogCrash(nullptr);
+    EXPECT_FALSE(slave.isTimedOut(clock.Get() + 60));
+    EXPECT_TRUE(Logged("CEngineIDSSlave::isTimedOut: Interface \\Device\\replay0 has timed out. "
+                       "Time elapsed: 61"));
+    // The crash record carries the frame the module holds.
+    EXPECT_TRUE(LoggedStart("Frame 1: 54 of 54 bytes: 02 00 00 00 00 0a"));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return slave.GetFramesRead() == 1; }));
+    EXPECT_FALSE(slave.isTimedOut(clock.Get() + 3600)) << "waiting for frames is no time-out";
+    slave.OnStop(0);
+    CEngineIDSSlave::ZamLoopTimeout = 0;
+    EXPECT_FALSE(slave.isTimedOut(clock.Get() + 3600));
+    CEngineIDSSlave::ZamLoopTimeout = 60;
+    EXPECT_TRUE(Logged("IDSSlave \\Device\\replay0: 0 Success (0 Delay) and 1 Failure to Q events in "
+                       "last minute"));
+}
+
+TEST_F(IDSSlaveTest, FaultInsideTheModuleEndsTheProcessWithExitCodeOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    m_Fixture.Set(kTuning, "zam.standin.fault", "on");
+    WriteCapture({SynFin()});
+    CEngineIDSSlave& slave = MakeSlave();
+    EXPECT_EXIT(
+        {
+            slave.OnStart(0);
+            hwtest::WaitUntil([] { return false; }, 30);
+        },
+        ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(IDSSlaveTest, FailedSetUpLeavesTheAdapterUnmonitored) {
+    CEngineIDSSlave& slave = MakeSlave("\\Device\\no-such-adapter");
+    EXPECT_EQ(1, slave.Initialize(true));
+    EXPECT_FALSE(slave.IsInitialized());
+    ASSERT_EQ(0, slave.OnStart(0));
+    EXPECT_TRUE(slave.WaitForExit(30000));
+    EXPECT_EQ(1u, slave.ExitCode());
+    EXPECT_TRUE(Logged("Network Monitoring for interface \\Device\\no-such-adapter is DISABLED. "
+                       "PacketDriver not initialized.\n"));
+}
+
+TEST(IDSSlaveAddressTest, LocalAddressesComeFromTheDescriptionWithTheDriversAddress) {
+    const uint8_t mac[6] = {0x02, 0x00, 0x5e, 0x00, 0x00, 0x01};
+    rp::AdaptersArray adapters;
+    auto add = [&](const char* pszMac, const char* pszIp, bool bTcpip) {
+        rp::AdapterDescription description("\\Device\\x");
+        description.m_strMacAddress = pszMac;
+        description.m_strIpAddress = pszIp;
+        description.m_bTcpipKnown = bTcpip;
+        adapters.add(description);
+    };
+    add("02-00-5E-00-00-02", "192.0.2.9", true);
+    add("02-00-5E-00-00-01", "192.0.2.10 192.0.2.11", true);  // multi-homed: none
+    add("02-00-5E-00-00-01", "0.0.0.0", true);
+    add("02-00-5E-00-00-01", "192.0.2.12", false);
+    add("not a mac", "192.0.2.13", true);
+    add("02-00-5E-00-00-01", "198.51.100.1", true);
+    std::string strMac;
+    EXPECT_EQ((std::vector<uint32_t>{Ip(198, 51, 100, 1)}),
+              CEngineIDSSlave::LocalAddressesOf(mac, 6, adapters, strMac));
+    EXPECT_EQ("02-00-5E-00-00-01", strMac);
+}
+
+}  // namespace
