@@ -2,7 +2,7 @@
 
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CHostWarden.h"
-#include "Plugin/CThreadList.h"
+#include "Common/CThreadList.h"
 
 CEventRegistry::CEventRegistry(CHostWarden* pSensor) : m_pSensor(pSensor) {}
 

@@ -15,7 +15,7 @@
 #include "NTSyslog/CEngineNTSyslog.h"
 #include "TextLogs/CEngineTextLog.h"
 #include "Plugin/CServiceRequest.h"
-#include "Plugin/CThreadList.h"
+#include "Common/CThreadList.h"
 #include "Plugin/PlaceholderEngines.h"
 #include "Plugin/PolicyFiles.h"
 #include "TclHandler/tclHandler.h"

@@ -10,7 +10,7 @@
 #include "Common/ICorrelationRule.h"
 #include "Common/RuleContainer.h"
 #include "Common/TestEngine.h"
-#include "Plugin/CThreadList.h"
+#include "Common/CThreadList.h"
 #include "Plugin/SensorTestHost.h"
 #include "hostwarden/IPolicyContainer.h"
 

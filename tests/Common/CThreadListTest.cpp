@@ -1,4 +1,4 @@
-#include "Plugin/CThreadList.h"
+#include "Common/CThreadList.h"
 
 #include <gtest/gtest.h>
 
