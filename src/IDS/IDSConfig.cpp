@@ -140,6 +140,7 @@ int32_t CIDSConfig::Reset() {
         BuildFirewallTables();
         jsFastLock mapGuard(m_ConfigLock, true);
         m_pConfigMap.reset();
+        m_RetiredMaps.clear();
     }
     m_bIDSInit = false;
     return 0;
@@ -152,10 +153,13 @@ void CIDSConfig::FreeIDSConfig() {
     }
     m_idsconf.reset();
     m_pTuning.reset();
+    m_RetiredTables.clear();
+    m_RetiredTuning.clear();
 }
 
 void CIDSConfig::AddTuningSection(IPolicyContainer* pPolicy, const char* pszSection) {
-    if (m_pTuning->count >= TuningBlock::kMaxParams) {
+    auto& params = m_Inputs.sectionParams;
+    if (params.size() >= TuningBlock::kMaxParams) {
         return;
     }
     for (const auto& [strName, strText] : ListPolicyValues(pPolicy, pszSection)) {
@@ -172,16 +176,16 @@ void CIDSConfig::AddTuningSection(IPolicyContainer* pPolicy, const char* pszSect
         } else {
             strValue = strText;
         }
-        m_pTuning->Add(strName, strValue);
-        if (m_pTuning->count >= TuningBlock::kMaxParams) {
+        params.emplace_back(strName, strValue);
+        if (params.size() >= TuningBlock::kMaxParams) {
             LogTooManyParameters();
             return;
         }
     }
 }
 
-void CIDSConfig::AddRuleTuning(const CIDSRule& rule) {
-    if (m_pTuning->count >= TuningBlock::kMaxParams) {
+void CIDSConfig::AddRuleTuning(TuningBlock& tuning, const CIDSRule& rule) {
+    if (tuning.count >= TuningBlock::kMaxParams) {
         return;
     }
     for (const std::string& strItem : rule.m_TValues) {
@@ -192,42 +196,38 @@ void CIDSConfig::AddRuleTuning(const CIDSRule& rule) {
         const std::string strName = strItem.substr(0, nEquals);
         const std::string strFullName =
             StartsWith(strName, "zam.") ? strName : "zam." + strName.substr(0, 124);
-        m_pTuning->Add(strFullName, strItem.substr(nEquals + 1));
-        if (m_pTuning->count >= TuningBlock::kMaxParams) {
+        tuning.Add(strFullName, strItem.substr(nEquals + 1));
+        if (tuning.count >= TuningBlock::kMaxParams) {
             LogTooManyParameters();
             return;
         }
     }
 }
 
-bool CIDSConfig::FillEntry(IDSConfigEntry& entry, CIDSRule& rule, IPolicyContainer* pPolicy,
+bool CIDSConfig::FillEntry(IDSConfigEntry& entry, CIDSRule& rule, const std::string& strChoice,
                            bool bBlockEnabled, const BlockResponseMap& blockMap) {
     uint32_t dwResponse = 0;
-    std::string strChoice;
     const BlockResponseInfo* pInfo = nullptr;
-    if (bBlockEnabled) {
-        strChoice = GetText(pPolicy, rule.m_strPolicyPath + "\\Response\\BLOCK", "Choice");
-        if (!strChoice.empty()) {
-            const auto found = blockMap.find(strChoice);
-            if (found == blockMap.end()) {
-                CSF_LOG(kCSFLogError, "Block Response Choice[%s] Not Found for Rule: %s",
-                        strChoice.c_str(), rule.GetName().c_str());
-                return false;
-            }
-            pInfo = &found->second;
-            if (rule.m_dwParameters[0] == 1) {
-                dwResponse = kIDSResponseBlockList | kIDSResponseDynamicBlock;
-                CSF_TRACE(kCSFLogInfo, "Response DYN Block ON : EvtName = %s  (parm[0] = %d)",
-                          rule.GetName().c_str(), 1);
-            } else {
-                dwResponse = kIDSResponseBlockList;
-                CSF_TRACE(kCSFLogInfo, "Response Block ON : EvtName = %s", rule.GetName().c_str());
-            }
+    if (bBlockEnabled && !strChoice.empty()) {
+        const auto found = blockMap.find(strChoice);
+        if (found == blockMap.end()) {
+            CSF_LOG(kCSFLogError, "Block Response Choice[%s] Not Found for Rule: %s",
+                    strChoice.c_str(), rule.GetName().c_str());
+            return false;
+        }
+        pInfo = &found->second;
+        if (rule.m_dwParameters[0] == 1) {
+            dwResponse = kIDSResponseBlockList | kIDSResponseDynamicBlock;
+            CSF_TRACE(kCSFLogInfo, "Response DYN Block ON : EvtName = %s  (parm[0] = %d)",
+                      rule.GetName().c_str(), 1);
+        } else {
+            dwResponse = kIDSResponseBlockList;
+            CSF_TRACE(kCSFLogInfo, "Response Block ON : EvtName = %s", rule.GetName().c_str());
         }
     }
     entry.enabled = rule.IsEnabled() ? 1 : 0;
     entry.eventName = rule.GetName();
-    entry.blockChoice = strChoice;
+    entry.blockChoice = bBlockEnabled ? strChoice : std::string();
     entry.issueId = static_cast<uint32_t>(rule.m_nTID);
     entry.response = dwResponse;
     if (dwResponse != 0 && pInfo != nullptr) {
@@ -238,16 +238,48 @@ bool CIDSConfig::FillEntry(IDSConfigEntry& entry, CIDSRule& rule, IPolicyContain
     return true;
 }
 
+void CIDSConfig::ReadPolicyInputs(IPolicyContainer* pPolicy) {
+    m_Inputs = PolicyInputs();
+    AddTuningSection(pPolicy, kTemplateTuning);
+    AddTuningSection(pPolicy, kTuning);
+    m_bAllowAllAck = GetBool(pPolicy, kTuning, "AllowAllAcknowledgementPackets", false);
+    m_Inputs.blockEnabled = GetBool(pPolicy, kTuning, "BlockEnabled", false);
+    CSF_TRACE(kCSFLogInfo, "BlockEnabled flag is %s", m_Inputs.blockEnabled ? "true" : "false");
+    if (m_Inputs.blockEnabled) {
+        const int32_t nPeriod = GetInt(pPolicy, "\\config", "DynamicBlockPeriod",
+                                       static_cast<int32_t>(kDefaultDynamicBlockPeriod));
+        if (nPeriod < 0) {
+            CSF_LOG(kCSFLogError, "DynamicBlockPeriod %d refused, %d used", nPeriod,
+                    static_cast<int>(kDefaultDynamicBlockPeriod));
+        }
+        m_Inputs.dynamicBlockPeriod =
+            nPeriod < 0 ? kDefaultDynamicBlockPeriod : static_cast<uint32_t>(nPeriod);
+    }
+    for (Rule* pBase : m_IDSRules) {
+        auto* pRule = static_cast<CIDSRule*>(pBase);
+        m_Inputs.choices.push_back(
+            m_Inputs.blockEnabled && pRule != nullptr
+                ? GetText(pPolicy, pRule->m_strPolicyPath + "\\Response\\BLOCK", "Choice")
+                : std::string());
+    }
+}
+
 int32_t CIDSConfig::SetIDSConfig() {
-    FreeIDSConfig();
-    IPolicyContainer* pPolicy = CurrentPolicy();
-    m_pTuning.reset(new (std::nothrow) TuningBlock);
-    if (!m_pTuning) {
+    // What a previous configuration left is retired by the publication, not
+    // freed here: Reset frees it.
+    ReadPolicyInputs(CurrentPolicy());
+    return BuildIDSConfig(GetBlockResponseMap());
+}
+
+int32_t CIDSConfig::BuildIDSConfig(const BlockResponseMap& blockMap) {
+    std::unique_ptr<TuningBlock> pTuning(new (std::nothrow) TuningBlock);
+    if (!pTuning) {
         CSF_LOG(kCSFLogError, "SetIDSConfig:Error allocating memory");
         return 1;
     }
-    AddTuningSection(pPolicy, kTemplateTuning);
-    AddTuningSection(pPolicy, kTuning);
+    for (const auto& [strName, strValue] : m_Inputs.sectionParams) {
+        pTuning->Add(strName, strValue);
+    }
 
     std::unique_ptr<IDSConfigTable> pTable(new (std::nothrow) IDSConfigTable);
     if (pTable && m_numids != 0) {
@@ -265,43 +297,48 @@ int32_t CIDSConfig::SetIDSConfig() {
     CSF_TRACE(kCSFLogInfo, "m_numids %d, memlen %d m_idsconf %p", m_numids,
               static_cast<int>(sizeof(IDSConfigTable) + m_numids * sizeof(IDSConfigEntry)),
               static_cast<void*>(pTable.get()));
+    pTable->blockEnabled = m_Inputs.blockEnabled;
+    pTable->dynamicBlockPeriod = m_Inputs.dynamicBlockPeriod;
 
-    m_bAllowAllAck = GetBool(pPolicy, kTuning, "AllowAllAcknowledgementPackets", false);
-    pTable->blockEnabled = GetBool(pPolicy, kTuning, "BlockEnabled", false);
-    CSF_TRACE(kCSFLogInfo, "BlockEnabled flag is %s", pTable->blockEnabled ? "true" : "false");
-    if (pTable->blockEnabled) {
-        const int32_t nPeriod = GetInt(pPolicy, "\\config", "DynamicBlockPeriod",
-                                       static_cast<int32_t>(kDefaultDynamicBlockPeriod));
-        if (nPeriod < 0) {
-            CSF_LOG(kCSFLogError, "DynamicBlockPeriod %d refused, %d used", nPeriod,
-                    static_cast<int>(kDefaultDynamicBlockPeriod));
-        }
-        pTable->dynamicBlockPeriod = nPeriod < 0 ? kDefaultDynamicBlockPeriod : static_cast<uint32_t>(nPeriod);
-    }
-
-    const BlockResponseMap blockMap = GetBlockResponseMap();
+    size_t nRule = 0;
     for (Rule* pBase : m_IDSRules) {
         auto* pRule = static_cast<CIDSRule*>(pBase);
+        const std::string& strChoice = nRule < m_Inputs.choices.size() ? m_Inputs.choices[nRule] : "";
+        ++nRule;
         if (pRule == nullptr || pTable->numEntries >= pTable->capacity) {
             continue;
         }
         IDSConfigEntry& entry = pTable->entries[pTable->numEntries];
-        if (!FillEntry(entry, *pRule, pPolicy, pTable->blockEnabled, blockMap)) {
+        if (!FillEntry(entry, *pRule, strChoice, pTable->blockEnabled, blockMap)) {
             continue;
         }
-        AddRuleTuning(*pRule);
+        AddRuleTuning(*pTuning, *pRule);
         ++pTable->numEntries;
     }
-    {
-        std::unique_lock<std::shared_mutex> responseGuard(m_ResponseLock);
-        m_idsconf = std::move(pTable);
-    }
 
-    CSF_LOG(kCSFLogInfo, "ZAM parameters in IDSConfig, total %d", m_pTuning->count);
-    for (uint32_t i = 0; i < m_pTuning->count; ++i) {
-        CSF_LOG(kCSFLogInfo, "    [%d]: %s=%s", i, m_pTuning->params[i].name, m_pTuning->params[i].value);
+    CSF_LOG(kCSFLogInfo, "ZAM parameters in IDSConfig, total %d", pTuning->count);
+    for (uint32_t i = 0; i < pTuning->count; ++i) {
+        CSF_LOG(kCSFLogInfo, "    [%d]: %s=%s", i, pTuning->params[i].name, pTuning->params[i].value);
     }
+    std::unique_lock<std::shared_mutex> responseGuard(m_ResponseLock);
+    if (m_idsconf) {
+        m_RetiredTables.push_back(std::move(m_idsconf));
+    }
+    if (m_pTuning) {
+        m_RetiredTuning.push_back(std::move(m_pTuning));
+    }
+    m_idsconf = std::move(pTable);
+    m_pTuning = std::move(pTuning);
     return 0;
+}
+
+void CIDSConfig::RebuildForBlockMap(const BlockResponseMap& blockMap) {
+    m_bUpdating = true;
+    BuildIDSConfig(blockMap);
+    if (GetConfigMap(true) == nullptr) {
+        CSF_LOG(kCSFLogError, "Failed to initialize IDS config map");
+    }
+    m_bUpdating = false;
 }
 
 int32_t CIDSConfig::BuildFirewallTables() {
@@ -361,7 +398,10 @@ const fireconf* CIDSConfig::GetFireconf(uint32_t dwProtocol) const {
 const CIDSConfig::ConfigMap* CIDSConfig::GetConfigMap(bool bRebuild) {
     jsFastLock guard(m_ConfigLock, true);
     if (bRebuild) {
-        m_pConfigMap.reset();
+        // A slave may be looking a name up in the old map right now.
+        if (m_pConfigMap) {
+            m_RetiredMaps.push_back(std::move(m_pConfigMap));
+        }
         m_pConfigMap.reset(new (std::nothrow) ConfigMap);
         if (!m_pConfigMap) {
             return nullptr;
@@ -382,10 +422,25 @@ const CIDSConfig::ConfigMap* CIDSConfig::GetConfigMap(bool bRebuild) {
     return m_pConfigMap.get();
 }
 
+bool CIDSConfig::IsKnownEntry(const IDSConfigEntry& entry) const {
+    auto holds = [&](const IDSConfigTable* pTable) {
+        return pTable != nullptr && &entry >= pTable->entries &&
+               &entry < pTable->entries + pTable->numEntries;
+    };
+    if (holds(m_idsconf.get())) {
+        return true;
+    }
+    for (const auto& pRetired : m_RetiredTables) {
+        if (holds(pRetired.get())) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CIDSConfig::GetResponseIP(const IDSConfigEntry& entry, IDSResponseIP& out) const {
     std::shared_lock<std::shared_mutex> guard(m_ResponseLock);
-    const IDSConfigTable* pTable = m_idsconf.get();
-    if (pTable == nullptr || &entry < pTable->entries || &entry >= pTable->entries + pTable->numEntries) {
+    if (!IsKnownEntry(entry)) {
         out = IDSResponseIP{};
         return false;
     }
@@ -415,10 +470,14 @@ int32_t CIDSConfig::SetBlockResponseMap(const BlockResponseMap& blockMap) {
     if (!m_bBlockMapTaken) {
         CSF_TRACE(kCSFLogInfo, "m_pEngMA= %d, m_bIDSInit= %d", m_pEngMA != nullptr ? 1 : 0,
                   m_bIDSInit ? 1 : 0);
-        if (m_pEngMA != nullptr && m_bIDSInit) {
+        // Entries whose choice the configuration could not find yet are
+        // made now.  The engine is not shut down for it: its slaves may be
+        // capturing and read the tables being replaced, and no policy is
+        // published now to configure from; the inputs kept from the policy
+        // and the new map give the new tables, which are published whole.
+        if (m_bIDSInit && gIDSEnabled.load()) {
             CSF_TRACE(kCSFLogInfo, "Reinitializing engine config");
-            m_pEngMA->Shutdown();
-            m_pEngMA->Initialize();
+            RebuildForBlockMap(blockMap);
         }
         m_bBlockMapTaken = true;
     } else {

@@ -8,8 +8,12 @@
 //
 // Configure and Reset run on the thread that starts and stops the IDS
 // engine, while its slaves are stopped; the slaves then read the tables
-// without a lock.  Block address lists may change while slaves run (the
-// host hands in new block responses): read them through GetResponseIP.
+// without a lock.  The host may hand in new block responses while slaves
+// run: address lists are then rewritten under a lock (read them through
+// GetResponseIP), and when the entries themselves must be rebuilt, the new
+// table, module parameters and event-name map are built aside and
+// published, while the ones they replace stay whole until Reset, when no
+// slave captures.
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +21,8 @@
 #include <memory>
 #include <shared_mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Common/RuleContainer.h"
 #include "IDS/Firewall/FireConf.h"
@@ -107,7 +113,7 @@ public:
     bool IsUpdatingBlockInfo() override;
 
     // The event-name map, rebuilt from the entries when asked; null when it
-    // was never built.  It stays valid until the next rebuild or Reset.
+    // was never built.  A map handed out stays valid until Reset.
     const ConfigMap* GetConfigMap(bool bRebuild);
 
     // A consistent copy of an entry's block address list; false (and an
@@ -127,15 +133,36 @@ public:
     BlockResponseMap GetBlockResponseMap() const;
 
 private:
+    // What the entries and module parameters are made of besides the rules
+    // and the block map: read from the policy when the configuration is
+    // made, kept for a rebuild when the block map first arrives later.
+    struct PolicyInputs {
+        // "zam." items of the two tuning sections, switches as "on"/"off".
+        std::vector<std::pair<std::string, std::string>> sectionParams;
+        bool blockEnabled = false;
+        uint32_t dynamicBlockPeriod = 0;
+        // Each IDS rule's block choice, in the order of m_IDSRules.
+        std::vector<std::string> choices;
+    };
+
     int32_t SetIDSConfig();
+    void ReadPolicyInputs(IPolicyContainer* pPolicy);
+    // Builds the entries and module parameters from the rules, the kept
+    // policy inputs and `blockMap`, and publishes them.
+    int32_t BuildIDSConfig(const BlockResponseMap& blockMap);
+    // The rebuild of a block map that arrives after the configuration.
+    void RebuildForBlockMap(const BlockResponseMap& blockMap);
     int32_t BuildFirewallTables();
     int32_t updateIDSConfig();
+    // Frees the published tables and everything retired before them.
     void FreeIDSConfig();
     void ClearRules();
     void AddTuningSection(IPolicyContainer* pPolicy, const char* pszSection);
-    void AddRuleTuning(const CIDSRule& rule);
-    bool FillEntry(IDSConfigEntry& entry, CIDSRule& rule, IPolicyContainer* pPolicy, bool bBlockEnabled,
-                   const BlockResponseMap& blockMap);
+    void AddRuleTuning(TuningBlock& tuning, const CIDSRule& rule);
+    bool FillEntry(IDSConfigEntry& entry, CIDSRule& rule, const std::string& strChoice,
+                   bool bBlockEnabled, const BlockResponseMap& blockMap);
+    // True when `entry` lies in the published table or a retired one.
+    bool IsKnownEntry(const IDSConfigEntry& entry) const;
 
     RuleContainer m_BastionRules;
     RuleContainer m_IDSRules;
@@ -158,6 +185,11 @@ private:
     IIDSMasterEngine* m_pEngMA = nullptr;
     jsFastSync m_ConfigLock;
     std::unique_ptr<ConfigMap> m_pConfigMap;
+    PolicyInputs m_Inputs;
+    // Replaced while slaves may read them, freed at Reset.
+    std::vector<std::unique_ptr<IDSConfigTable>> m_RetiredTables;
+    std::vector<std::unique_ptr<TuningBlock>> m_RetiredTuning;
+    std::vector<std::unique_ptr<ConfigMap>> m_RetiredMaps;
     // Serialises Configure, Reset and block-map changes (recursive: a map
     // change reinitialises the engine, which comes back here).
     jsFastSync m_UpdateLock;
