@@ -52,15 +52,25 @@ std::string ThisModuleDirectory() {
 
 std::string MapLibraryName(const char* name) {
     std::string text = name != nullptr ? name : "";
-    if (text.find('/') != std::string::npos || !EndsWithDll(text)) {
+    if (!EndsWithDll(text)) {
         return text;
     }
-    size_t backslash = text.rfind('\\');
-    std::string base = text.substr(backslash == std::string::npos ? 0 : backslash + 1);
+    size_t separator = text.find_last_of("/\\");
+    std::string base = text.substr(separator == std::string::npos ? 0 : separator + 1);
     base.resize(base.size() - 4);
     std::transform(base.begin(), base.end(), base.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ThisModuleDirectory() + "/lib" + base + ".so";
+    std::string file = "lib" + base + ".so";
+    if (separator != std::string::npos) {
+        std::string folder = text.substr(0, separator);
+        std::replace(folder.begin(), folder.end(), '\\', '/');
+        // A site may install the library in the folder its name gives.
+        std::string placed = folder + "/" + file;
+        if (::access(placed.c_str(), F_OK) == 0) {
+            return placed;
+        }
+    }
+    return ThisModuleDirectory() + "/" + file;
 }
 
 ModuleHandle LoadModule(const char* name) {

@@ -5,11 +5,14 @@
 // ("DUSKDLL.DLL", "tarn.dll").  On this system each is a stand-in shared
 // library installed beside the module that loads it, and the name maps as
 // follows:
-//   - a name containing "/" is a path and is loaded as it is;
-//   - a name ending in ".dll" (any case), after any "\"-separated folders
-//     are dropped, becomes "lib" + the lower-case name without ".dll" +
-//     ".so" in the directory of the module holding this code (the plug-in,
-//     or a test program): "DUSKDLL.DLL" -> "<dir>/libduskdll.so";
+//   - a name ending in ".dll" (any case) becomes "lib" + its lower-case
+//     file name without ".dll" + ".so": in the folder the name gives (either
+//     separator) when that file is there, and otherwise in the directory of
+//     the module holding this code (the plug-in, or a test program):
+//     "DUSKDLL.DLL" -> "<dir>/libduskdll.so", "/srv/hw/Duskwall/qor-zam1.dll"
+//     -> "/srv/hw/Duskwall/libqor-zam1.so" when present, else
+//     "<dir>/libqor-zam1.so";
+//   - any other name containing "/" is a path and is loaded as it is;
 //   - any other name goes to the system's loader search unchanged.
 
 #include <string>

@@ -1,5 +1,7 @@
 #include "qorZamSensorLib/qorZamSensorMgr.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -153,12 +155,16 @@ void qorZamSensorMgr::SetLogger(ICSFHostServices* pLogger) {
 std::string qorZamSensorMgr::ContainerPathFor(const std::string& strModulePath) {
     size_t cut = strModulePath.find_last_of("/\\");
     std::string folder = cut == std::string::npos ? "" : strModulePath.substr(0, cut);
-    if (cut != std::string::npos && strModulePath[cut] == '/') {
+    const bool bWindowsName = strModulePath.size() >= 4 &&
+                              strcasecmp(strModulePath.c_str() + strModulePath.size() - 4, ".dll") == 0;
+    if (cut != std::string::npos && strModulePath[cut] == '/' && !bWindowsName) {
         // A file-system path: the container's own file beside the module.
         std::string mapped = plat::MapLibraryName(kContainerName);
         return folder + "/" + mapped.substr(mapped.find_last_of('/') + 1);
     }
-    return folder + "\\" + kContainerName;
+    // A module named the Windows way finds its container the same way.
+    const char separator = cut != std::string::npos ? strModulePath[cut] : '\\';
+    return folder + separator + kContainerName;
 }
 
 bool qorZamSensorMgr::LoadLibraries() {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/LastError.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -22,7 +24,10 @@ TEST(DynamicLibrary, WindowsStyleNameLoadsTheLibraryBesideTheModule) {
     EXPECT_EQ(plat::ThisModuleDirectory() + "/libduskdll.so",
               plat::MapLibraryName("C:\\Program Files\\DUSKDLL.DLL"));
     EXPECT_EQ("libm.so.6", plat::MapLibraryName("libm.so.6"));
-    EXPECT_EQ("/opt/x/lib.DLL", plat::MapLibraryName("/opt/x/lib.DLL"));
+    EXPECT_EQ("/opt/x/libm.so.6", plat::MapLibraryName("/opt/x/libm.so.6"));
+    // A folder without the library: the one beside the module.
+    EXPECT_EQ(plat::ThisModuleDirectory() + "/libqor-zam1.so",
+              plat::MapLibraryName("/nonexistent/Duskwall/qor-zam1.dll"));
 
     DynamicLibrary library;
     ASSERT_EQ(QOR_S_OK, library.Load(kWindowsName)) << plat::LastLoaderMessage();
@@ -32,6 +37,17 @@ TEST(DynamicLibrary, WindowsStyleNameLoadsTheLibraryBesideTheModule) {
     ASSERT_NE(nullptr, answer);
     EXPECT_EQ(42, answer());
     EXPECT_EQ(0u, library.TakeLastError());
+}
+
+TEST(DynamicLibrary, WindowsStyleNameWithAFolderPrefersTheLibraryInThatFolder) {
+    hwtest::ScratchDirectory folder;
+    std::filesystem::copy_file(plat::ThisModuleDirectory() + "/libhwdyntest.so",
+                               folder.File("libhwdyntest.so"));
+    const std::string name = folder.Path() + "/HWDYNTEST.DLL";
+    EXPECT_EQ(folder.File("libhwdyntest.so"), plat::MapLibraryName(name.c_str()));
+    DynamicLibrary library;
+    ASSERT_EQ(QOR_S_OK, library.Load(name.c_str())) << plat::LastLoaderMessage();
+    EXPECT_NE(nullptr, library.GetProc("hw_dynamic_test_answer"));
 }
 
 TEST(DynamicLibrary, MissingLibraryGivesPathNotFoundAndKeepsTheError) {

@@ -97,6 +97,8 @@ TEST_F(qorZamSensorMgrTest, ContainerBesideTheModuleIsStartedAndModuleLinesReach
 TEST_F(qorZamSensorMgrTest, ContainerPathKeepsTheModulesFolderForBothSeparators) {
     EXPECT_EQ("/opt/hw/bin/libtarn.so", qorZamSensorMgr::ContainerPathFor("/opt/hw/bin/libqor-zam1.so"));
     EXPECT_EQ("C:\\Product\\tarn.dll", qorZamSensorMgr::ContainerPathFor("C:\\Product\\qor-zam1.dll"));
+    EXPECT_EQ("/srv/hw/Duskwall/tarn.dll",
+              qorZamSensorMgr::ContainerPathFor("/srv/hw/Duskwall/qor-zam1.dll"));
 }
 
 TEST_F(qorZamSensorMgrTest, IssueMapIsReadAndAMissingFileIsReported) {
