@@ -71,6 +71,22 @@ void ResponseDefinitions::Load(IPolicyContainer& container) {
     }
 }
 
+BlockResponseMap ResponseDefinitions::LoadBlockResponses(IPolicyContainer& container) {
+    BlockResponseMap blocks;
+    for (const auto& [name, path] : DefinitionKeys(container, kBlockKind)) {
+        BlockResponseInfo& block = blocks[name];
+        block.addresses = Text(container, path, "Addresses");
+        // Taken written as a switch (=B) or as a number (=L).
+        const int32_t noNumber = 0;
+        const bool bNotAllowed = false;
+        const bool bAllow = container.GetValueType(path.c_str(), "Allow") == kPolicyValueLong
+                                ? container.GetInt(path.c_str(), "Allow", &noNumber) != 0
+                                : container.GetBool(path.c_str(), "Allow", &bNotAllowed);
+        block.allow = bAllow ? 1 : 0;
+    }
+    return blocks;
+}
+
 const MailDefinition* ResponseDefinitions::FindMail(const std::string& name) const {
     return Find(m_mail, name);
 }

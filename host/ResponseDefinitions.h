@@ -12,10 +12,16 @@
 //   "USER SPECIFIED": "Program" (the program and any fixed arguments, as a
 //                     command line) and "Parameters" (the parameter
 //                     template whose tags the alert fills).
+//   "BLOCK":          "Addresses" ("a.b.c.d[/n],...") and "Allow" (bool,
+//                     default false: the addresses are blocked; true: only
+//                     they are let through).  Handed to the sensor's IDS
+//                     configuration, which blocks for the network rules.
 
 #include <map>
 #include <optional>
 #include <string>
+
+#include "hostwarden/IIDSConfig.h"
 
 class IPolicyContainer;
 
@@ -42,6 +48,7 @@ public:
     static constexpr char kMailKind[] = "EMAIL";
     static constexpr char kTrapKind[] = "SNMP";
     static constexpr char kProgramKind[] = "USER SPECIFIED";
+    static constexpr char kBlockKind[] = "BLOCK";
 
     // Reads every definition of the three kinds; others are not hwhost's.
     void Load(IPolicyContainer& container);
@@ -49,6 +56,8 @@ public:
     const MailDefinition* FindMail(const std::string& name) const;
     const TrapDefinition* FindTrap(const std::string& name) const;
     const ProgramDefinition* FindProgram(const std::string& name) const;
+    // The "BLOCK" definitions, which are the sensor's to carry out.
+    static BlockResponseMap LoadBlockResponses(IPolicyContainer& container);
 
 private:
     std::map<std::string, MailDefinition> m_mail;

@@ -7,6 +7,7 @@
 
 #include "hostwarden/CSFIdentifiers.h"
 #include "hostwarden/ICSFSensor.h"
+#include "hostwarden/IIDSConfig.h"
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IEventRegistry.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -49,6 +50,14 @@ SensorHost::~SensorHost() {
 }
 
 bool SensorHost::Open(std::string& error) {
+    // Named from where hwhost was started; it runs in the sensor root.
+    for (std::string* pPath : {&m_options.m_strLog, &m_options.m_strAlerts, &m_options.m_strMessages,
+                               &m_options.m_strPlugin}) {
+        std::error_code failure;
+        if (!pPath->empty()) {
+            *pPath = std::filesystem::absolute(*pPath, failure).string();
+        }
+    }
     if (!m_services.Open(m_options.m_strLog)) {
         error = "cannot open the log " + m_options.m_strLog;
         return false;
@@ -107,6 +116,13 @@ bool SensorHost::Open(std::string& error) {
     m_responses.SetClassFactory(m_plugin.Factory());
     m_alerts.SetResponseRunner(&m_responses);
     m_alerts.Start();
+    // The sensor names some files relative to its working directory (the
+    // network engine's packet and evidence logs under "Logs/"): they belong
+    // in the root.
+    if (::chdir(m_options.m_strRoot.c_str()) != 0) {
+        error = "cannot change into the sensor root " + m_options.m_strRoot;
+        return false;
+    }
     m_pDriver = std::make_unique<CommandDriver>(*m_pSensor);
     m_pDriver->Start();
     return true;
@@ -129,6 +145,7 @@ void SensorHost::HandOverCommonPolicy() {
         return;
     }
     m_responses.LoadDefinitions(*container);
+    HandOverBlockResponses(*container);
     // Called between commands only, so no policy load is reading the
     // container this replaces.
     m_pSensor->OnChangeCommonPolicy(container);
@@ -136,6 +153,16 @@ void SensorHost::HandOverCommonPolicy() {
         m_pCommonPolicy->Release();
     }
     m_pCommonPolicy = container;
+}
+
+void SensorHost::HandOverBlockResponses(IPolicyContainer& commonPolicy) {
+    void* object = nullptr;
+    if (m_plugin.Create(CLSID_IDSConfig, &object) != CSF_S_OK || object == nullptr) {
+        HWHOST_LOG(kCSFLogError, "hwhost: the plug-in has no IDS configuration for the block responses");
+        return;
+    }
+    static_cast<IIDSConfig*>(object)->SetBlockResponseMap(
+        ResponseDefinitions::LoadBlockResponses(commonPolicy));
 }
 
 bool SensorHost::CommandStillRunning(const char* pszName) {

@@ -64,6 +64,9 @@ private:
     // Reads DIR/common.policy into a fresh container and hands it to the
     // sensor; a root without one hands over nothing.
     void HandOverCommonPolicy();
+    // The common policy's block responses go to the sensor's IDS
+    // configuration, which carries them out.
+    void HandOverBlockResponses(IPolicyContainer& commonPolicy);
     void ReleaseObjects();
 
     HwHostOptions m_options;

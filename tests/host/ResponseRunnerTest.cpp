@@ -126,6 +126,21 @@ TEST_F(ResponseRunnerTest, ProgramsBeyondTheRunningLimitAreCountedNotStarted) {
     EXPECT_EQ(0u, m_runner.WaitForPrograms(20000));
 }
 
+TEST_F(ResponseRunnerTest, BlockDefinitionsBecomeTheSensorsBlockResponses) {
+    Define("\\Response\\BLOCK\\Default", "Addresses", "10.1.2.3/24,192.0.2.7");
+    const bool bAllow = true;
+    m_pPolicy->SetBool("\\Response\\BLOCK\\Default", "Allow", &bAllow);
+    const int32_t nAllow = 1;
+    m_pPolicy->SetInt("\\Response\\BLOCK\\Counted", "Allow", &nAllow);
+    Define("\\Response\\BLOCK\\Plain", "Addresses", "");
+    Define("\\Response\\EMAIL\\Admins", "To", "root@localhost");
+    const BlockResponseMap blocks = ResponseDefinitions::LoadBlockResponses(*m_pPolicy);
+    EXPECT_EQ((BlockResponseMap{{"Counted", {"", 1}},
+                                {"Default", {"10.1.2.3/24,192.0.2.7", 1}},
+                                {"Plain", {"", 0}}}),
+              blocks);
+}
+
 TEST(ResponseRunnerManager, ManagerMustBeHostAndPort) {
     std::string host;
     uint16_t port = 0;
