@@ -4,6 +4,7 @@
 // record: the shim writes a handle into the record's first bytes.
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "LinkWatcher.h"
 #include "ReplayAdapter.h"
 #include "ShimCatalog.h"
+#include "ShimDiagnostics.h"
 #include "ShimStatus.h"
 #include "TapAdapter.h"
 
@@ -104,6 +106,15 @@ SHIM_EXPORT uint32_t PacketSetParameter(const char* name, const char* value) {
     return 0;
 }
 
+SHIM_EXPORT const char* PacketShimParameter(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(State().m_Lock);
+    auto found = State().m_Parameters.find(name);
+    return found != State().m_Parameters.end() ? found->second.c_str() : nullptr;
+}
+
 SHIM_EXPORT uint32_t PacketSetNotifyRoutine(rp::PacketNotifyFn routine) {
     SetLinkRoutine(routine);
     return 0;
@@ -112,6 +123,9 @@ SHIM_EXPORT uint32_t PacketSetNotifyRoutine(rp::PacketNotifyFn routine) {
 SHIM_EXPORT uint32_t PacketGetAdapterList(rp::PacketAdapterEntry* entries, uint32_t count) {
     if (entries == nullptr) {
         return kInvalidParameter;
+    }
+    if (const char* failure = std::getenv("HW_PACKET_LIST_ERROR"); failure != nullptr && *failure != '\0') {
+        return static_cast<uint32_t>(std::strtoul(failure, nullptr, 0));
     }
     std::vector<AdapterFacts> adapters = ListAdapters();
     for (uint32_t i = 0; i < count; ++i) {
