@@ -16,7 +16,7 @@ inline std::string ModulePath() {
 }
 
 inline std::string IssueFile() {
-    return std::string(HW_SOURCE_DIR) + "/examples/demo/issues.csv";
+    return std::string(HW_SOURCE_DIR) + "/examples/demo/Duskwall/issues.csv";
 }
 
 inline bool IsMapped(const std::string& path) {
