@@ -45,9 +45,7 @@ CCorrelationRule& CCorrelationRule::operator=(const CCorrelationRule& source) {
     m_nTimeWindow = source.m_nTimeWindow;
     m_tLastAlertTime = source.m_tLastAlertTime.load();
     m_pEngine = source.m_pEngine;
-    std::vector<Slot> slots = source.GetSlots();
-    qorFastLock guard(m_lock, true);
-    m_Slots = std::move(slots);
+    SetSlots(source.GetSlots());
     return *this;
 }
 
@@ -60,6 +58,7 @@ CCorrelationRule::~CCorrelationRule() = default;
 void CCorrelationRule::SetSlots(std::vector<Slot> slots) {
     qorFastLock guard(m_lock, true);
     m_Slots = std::move(slots);
+    RecountTotal();
 }
 
 std::vector<CCorrelationRule::Slot> CCorrelationRule::GetSlots() const {
@@ -71,6 +70,48 @@ void CCorrelationRule::SetClock(Clock pClock) {
     g_pClock = pClock != nullptr ? pClock : &WallClock;
 }
 
+void CCorrelationRule::RecountTotal() {
+    m_qwTotal = 0;
+    for (Slot& slot : m_Slots) {
+        slot.m_qwHitCount = 0;
+        for (const Hit& hit : slot.m_Hits) {
+            slot.m_qwHitCount += hit.m_dwCount;
+        }
+        m_qwTotal += static_cast<uint64_t>(slot.m_dwWeight) * slot.m_qwHitCount;
+    }
+}
+
+void CCorrelationRule::ExpireHits(Slot& slot, int64_t tCutoff) {
+    while (!slot.m_Hits.empty() && slot.m_Hits.front().m_tTime < tCutoff) {
+        const uint32_t dwCount = slot.m_Hits.front().m_dwCount;
+        slot.m_qwHitCount -= dwCount;
+        m_qwTotal -= static_cast<uint64_t>(slot.m_dwWeight) * dwCount;
+        slot.m_Hits.pop_front();
+    }
+}
+
+void CCorrelationRule::AddHit(Slot& slot, int64_t tTime, std::string& strValue) {
+    // Hits come in time order unless the clock was set back; a late one
+    // goes where its time puts it, so the front is always the oldest.
+    auto at = slot.m_Hits.end();
+    while (at != slot.m_Hits.begin() && std::prev(at)->m_tTime > tTime) {
+        --at;
+    }
+    if (at != slot.m_Hits.begin()) {
+        Hit& previous = *std::prev(at);
+        if (previous.m_tTime == tTime && previous.m_strValue == strValue &&
+            previous.m_dwCount < UINT32_MAX) {
+            ++previous.m_dwCount;
+            ++slot.m_qwHitCount;
+            m_qwTotal += slot.m_dwWeight;
+            return;
+        }
+    }
+    slot.m_Hits.insert(at, Hit{tTime, std::move(strValue), 1});
+    ++slot.m_qwHitCount;
+    m_qwTotal += slot.m_dwWeight;
+}
+
 bool CCorrelationRule::CountHit(const std::string& strFiredRule, const AgentEventInfo* pRecord,
                                 int64_t tNow, int64_t tCutoff, uint64_t& qwTotal) {
     qorFastLock guard(m_lock, true);
@@ -80,23 +121,22 @@ bool CCorrelationRule::CountHit(const std::string& strFiredRule, const AgentEven
         if (!slot.m_strRuleName.empty() && slot.m_strRuleName == strFiredRule) {
             pMatch = &slot;
         }
-        std::erase_if(slot.m_Hits, [tCutoff](const Hit& hit) { return hit.m_tTime < tCutoff; });
+        ExpireHits(slot, tCutoff);
     }
     if (pMatch == nullptr || (m_nCorrelationType != kScan && m_nCorrelationType != kCumulative)) {
         return false;
     }
-    Hit hit{tNow, std::string()};
+    m_strHitValue.clear();
     if (pRecord != nullptr) {
-        pRecord->GetInfoPairValue(pMatch->m_strInfoField.c_str(), hit.m_strValue);
+        pRecord->GetInfoPairValue(pMatch->m_strInfoField.c_str(), m_strHitValue);
     }
     if (m_nCorrelationType == kScan) {
+        m_qwTotal -= static_cast<uint64_t>(pMatch->m_dwWeight) * pMatch->m_qwHitCount;
+        pMatch->m_qwHitCount = 0;
         pMatch->m_Hits.clear();
     }
-    pMatch->m_Hits.push_back(std::move(hit));
-    qwTotal = 0;
-    for (const Slot& slot : m_Slots) {
-        qwTotal += static_cast<uint64_t>(slot.m_dwWeight) * slot.m_Hits.size();
-    }
+    AddHit(*pMatch, tNow, m_strHitValue);
+    qwTotal = m_qwTotal;
     return true;
 }
 

@@ -10,9 +10,16 @@
 // SCRIPT fires on every alert of a watched rule and leaves the decision to
 // the rule's script.  With the throttle on, a rule fires at most once per
 // window.
+//
+// A busy watched rule may put hundreds of thousands of hits in a window, so
+// the cost of an alert must not depend on how many there are: each slot
+// keeps its hits oldest first and lets them go from the front, hits of one
+// second with one value share an entry, and the weighted total is kept
+// running rather than summed again.
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,9 +38,11 @@ public:
         kScript = 2,
     };
 
+    // `m_dwCount` hits that came in one second with one value.
     struct Hit {
         int64_t m_tTime = 0;  // seconds since 1970
         std::string m_strValue;
+        uint32_t m_dwCount = 1;
     };
 
     // One watched rule.  A slot whose rule was not found keeps an empty
@@ -42,7 +51,10 @@ public:
         std::string m_strRuleName;
         std::string m_strInfoField;  // the record pair whose value a hit keeps
         uint32_t m_dwWeight = 0;
-        std::vector<Hit> m_Hits;
+        // Oldest first.
+        std::deque<Hit> m_Hits;
+        // The hits the entries stand for.
+        uint64_t m_qwHitCount = 0;
     };
 
     // The source of the current time in seconds since 1970.
@@ -73,7 +85,7 @@ public:
     void SetEngine(CEngineCorrelation* pEngine) { m_pEngine = pEngine; }
     CEngineCorrelation* GetEngine() const { return m_pEngine; }
 
-    // Replaces the slots (their hits start empty).
+    // Replaces the slots, hits included.
     void SetSlots(std::vector<Slot> slots);
     std::vector<Slot> GetSlots() const;
 
@@ -90,6 +102,12 @@ private:
     // A new alert of this rule, from the sensor's own address to itself;
     // null when it cannot be made.
     std::unique_ptr<AgentEventInfo> MakeAlert(int64_t tNow);
+    // With the lock held: the hits of a slot older than `tCutoff` go.
+    void ExpireHits(Slot& slot, int64_t tCutoff);
+    // With the lock held: one more hit in `slot`, in time order.
+    void AddHit(Slot& slot, int64_t tTime, std::string& strValue);
+    // With the lock held: the slots' weighted total from scratch.
+    void RecountTotal();
 
     int32_t m_nCorrelationType = kScan;
     int32_t m_nThreshold = 0;
@@ -101,4 +119,8 @@ private:
     CEngineCorrelation* m_pEngine = nullptr;
     mutable qorFastSync m_lock;
     std::vector<Slot> m_Slots;
+    // The sum over the slots of weight times hits, kept with every change.
+    uint64_t m_qwTotal = 0;
+    // The record value a hit keeps, reused from alert to alert.
+    std::string m_strHitValue;
 };

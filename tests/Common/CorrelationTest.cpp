@@ -138,3 +138,27 @@ TEST_F(CorrelationTest, ReaderGivesBadWeightsOneLeavesMissingRulesEmptyAndReject
     // Weights of 1 from "0" and "abc"; the missing rule's slot adds nothing.
     EXPECT_EQ(Delivered(), (Names{"A", "B", "Odd"}));
 }
+
+// Hits of one second share an entry yet count one by one, leave the window
+// oldest first, and a hit stamped earlier after the clock was set back
+// still leaves when its own time says so.
+TEST_F(CorrelationTest, EveryHitCountsUntilItsOwnTimeLeavesTheWindowAlsoAfterTheClockWentBack) {
+    Set(AddCorrelation("Many", "CUMULATIVE", 5, 10, "A"), "Throttle", false);
+    Read();
+
+    for (int i = 0; i < 4; ++i) {
+        Fire("A", 1000);
+    }
+    EXPECT_EQ(Delivered(), (Names{"A", "A", "A", "A"}));
+    Fire("A", 1005);
+    EXPECT_EQ(Delivered(), (Names{"A", "Many"}));
+    Fire("A", 1011);
+    EXPECT_EQ(Delivered(), Names{"A"}) << "the four hits of 1000 are gone";
+    Fire("A", 1003);
+    EXPECT_EQ(Delivered(), Names{"A"}) << "1003, 1005 and 1011 count";
+    Fire("A", 1014);
+    Fire("A", 1014);
+    EXPECT_EQ(Delivered(), (Names{"A", "A"})) << "1003 has left: 1005, 1011 and two of 1014";
+    Fire("A", 1014);
+    EXPECT_EQ(Delivered(), (Names{"A", "Many"}));
+}
