@@ -21,6 +21,12 @@
 namespace {
 
 constexpr uint32_t kPassMs = 1000;
+// A pass with a backlog reads this long before the next pass (and its scan
+// when due) comes round.
+constexpr std::chrono::milliseconds kPassReading{kPassMs};
+// While it has a backlog the thread steps aside this often, for one
+// interruptible millisecond, so it never keeps a processor to itself.
+constexpr std::chrono::milliseconds kSliceLength{20};
 constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
 constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
 constexpr size_t kMessageMax = 1023;
@@ -250,19 +256,28 @@ uint32_t CEngineTextLog::_doWork() {
             CSF_LOG(kCSFLogInfo, "Thread (inside loop) terminating...");
             return 0;
         }
-        Sleep(kPassMs);
+        // With lines still waiting the next pass comes at once.
+        if (!m_bBacklog) {
+            Sleep(kPassMs);
+        }
     }
     CSF_LOG(kCSFLogInfo, "Thread terminating...");
     return 0;
 }
 
 bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
+    m_tSliceStart = std::chrono::steady_clock::now();
+    m_bBacklog = false;
     if (dwPass % kScanInterval == 0) {
         ++m_dwScan;
         ScanGroups();
-        ScanListeners(dwPass == 0);
+        if (!ScanListeners(dwPass == 0, dwHostAddress)) {
+            return false;
+        }
     }
-    return ReadListeners(dwHostAddress);
+    const ReadResult result = ReadListeners(dwHostAddress);
+    m_bBacklog = result == ReadResult::kBacklog;
+    return result != ReadResult::kStopped;
 }
 
 void CEngineTextLog::ScanGroups() {
@@ -282,6 +297,11 @@ void CEngineTextLog::ScanGroups() {
             pListener->m_dwLastSeenScan = m_dwScan;
             pListener->m_dwState = CTextLogListener::kWaitingToOpen;
             pListener->m_GroupNames.push_back(strGroup);
+            auto remembered = m_Remembered.find(strFile);
+            if (remembered != m_Remembered.end()) {
+                pListener->SetResumePoint(std::move(remembered->second.m_Point));
+                m_Remembered.erase(remembered);
+            }
             m_Listeners.emplace(std::move(strFile), std::move(pListener));
         }
     }
@@ -318,7 +338,7 @@ void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::stri
     }
 }
 
-void CEngineTextLog::ScanListeners(bool bFirstScanOfRun) {
+bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress) {
     m_Removals.clear();
     for (auto& [strFile, pListener] : m_Listeners) {
         CTextLogListener& listener = *pListener;
@@ -331,18 +351,31 @@ void CEngineTextLog::ScanListeners(bool bFirstScanOfRun) {
             }
             break;
         case CTextLogListener::kStopped:
+            if (!Finish(listener, dwHostAddress)) {
+                return false;
+            }
+            Remember(strFile, listener);
             m_Removals.push_back(strFile);
             break;
-        case CTextLogListener::kWaitingToOpen:
+        case CTextLogListener::kWaitingToOpen: {
+            // What is left of the file it still has open (a rotated file,
+            // one let go and come back) is read before the name is opened.
+            if (!Finish(listener, dwHostAddress)) {
+                return false;
+            }
             // Lines already there at the first scan of a run are history;
-            // a file met later is read from its first line.
-            if (!listener.Open(bFirstScanOfRun ? qorFileReader::kEndOfFile : 0)) {
+            // a file met later is read from its first line, or from where
+            // its reading ended when it is one the engine has read before.
+            const bool bOpened = bFirstScanOfRun ? listener.Open(qorFileReader::kEndOfFile)
+                                                 : listener.Resume(listener.GetResumePoint());
+            if (!bOpened) {
                 CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", strFile.c_str());
             } else {
                 CSF_TRACE(kTraceLevel, "Starting to monitor file %s", strFile.c_str());
             }
             listener.m_dwState = CTextLogListener::kMonitoring;
             break;
+        }
         case CTextLogListener::kSwitched:
             listener.m_dwState = CTextLogListener::kWaitingToOpen;
             break;
@@ -355,23 +388,93 @@ void CEngineTextLog::ScanListeners(bool bFirstScanOfRun) {
     for (auto it = m_Removals.rbegin(); it != m_Removals.rend(); ++it) {
         m_Listeners.erase(*it);
     }
+    return true;
 }
 
-bool CEngineTextLog::ReadListeners(uint32_t dwHostAddress) {
-    for (auto& [strFile, pListener] : m_Listeners) {
-        while (const char* pszLine = pListener->ReadNextLine()) {
-            // A line taken from the file is reported under every group
-            // before a stop is heeded, so none of its reports is lost.
-            for (const std::string& strGroup : pListener->m_GroupNames) {
-                ReportLine(strGroup, strFile, dwHostAddress, pszLine);
-                Yield();
-            }
-            if (StopRequested() != 0) {
-                return false;
+bool CEngineTextLog::Finish(CTextLogListener& listener, uint32_t dwHostAddress) {
+    if (listener.IsClosed()) {
+        return true;
+    }
+    uint32_t dwTaken = 0;
+    if (ReportLines(listener, dwHostAddress, 0, dwTaken) == ReadResult::kStopped) {
+        return false;
+    }
+    listener.Close();
+    return true;
+}
+
+void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener& listener) {
+    if (!listener.GetResumePoint().IsSet()) {
+        return;
+    }
+    m_Remembered[strFile] = Remembered{listener.GetResumePoint(), m_dwScan};
+    if (m_Remembered.size() > kMaxRemembered) {
+        auto oldest = m_Remembered.begin();
+        for (auto it = m_Remembered.begin(); it != m_Remembered.end(); ++it) {
+            if (m_dwScan - it->second.m_dwScan > m_dwScan - oldest->second.m_dwScan) {
+                oldest = it;
             }
         }
+        m_Remembered.erase(oldest);
     }
-    return true;
+}
+
+CEngineTextLog::ReadResult CEngineTextLog::ReadListeners(uint32_t dwHostAddress) {
+    const auto tEnd = std::chrono::steady_clock::now() + kPassReading;
+    // Rounds in which every file gives a turn's worth of lines, until none
+    // has more or the pass has read long enough.
+    for (;;) {
+        bool bMore = false;
+        for (auto& entry : m_Listeners) {
+            uint32_t dwTaken = 0;
+            if (ReportLines(*entry.second, dwHostAddress, kLinesPerTurn, dwTaken) ==
+                ReadResult::kStopped) {
+                return ReadResult::kStopped;
+            }
+            bMore = bMore || dwTaken == kLinesPerTurn;
+        }
+        if (!bMore) {
+            return ReadResult::kDrained;
+        }
+        if (std::chrono::steady_clock::now() >= tEnd) {
+            return ReadResult::kBacklog;
+        }
+    }
+}
+
+CEngineTextLog::ReadResult CEngineTextLog::ReportLines(CTextLogListener& listener,
+                                                       uint32_t dwHostAddress, uint32_t dwMaxLines,
+                                                       uint32_t& dwTaken) {
+    const std::string& strFile = listener.GetFileName();
+    while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
+        const char* pszLine = listener.ReadNextLine();
+        if (pszLine == nullptr) {
+            return ReadResult::kDrained;
+        }
+        ++dwTaken;
+        // A line taken from the file is reported under every group before
+        // a stop is heeded, so none of its reports is lost.
+        for (const std::string& strGroup : listener.m_GroupNames) {
+            ReportLine(strGroup, strFile, dwHostAddress, pszLine);
+        }
+        if (!Breathe()) {
+            return ReadResult::kStopped;
+        }
+    }
+    return ReadResult::kBacklog;
+}
+
+bool CEngineTextLog::Breathe() {
+    if (StopRequested() != 0) {
+        return false;
+    }
+    const auto tNow = std::chrono::steady_clock::now();
+    if (tNow - m_tSliceStart < kSliceLength) {
+        return true;
+    }
+    Yield();
+    m_tSliceStart = std::chrono::steady_clock::now();
+    return StopRequested() == 0;
 }
 
 void CEngineTextLog::ResolvePair(const std::string& strTemplate, const std::string& strGroup,

@@ -9,9 +9,21 @@
 // following new ones, notices a name that now names another file (rotation)
 // and lets go of files no longer named; every pass it reads what each file
 // has gained.  Files met at the first scan of a run are read from their
-// end; files met later (created, rotated in, come back) from their start.
+// end; files met later (created, rotated in) from their start, and a file
+// that comes back after the engine let it go (a "newest only" group that
+// turns to it again) from where its reading ended.
 // The thread runs only while some enabled rule names a defined group.
+//
+// Reading runs at the speed of the disk and the rules, not at a fixed
+// number of lines a second: a stop is heeded between any two lines, the
+// thread steps aside for a moment at regular intervals while it has a
+// backlog, files take turns so one busy file cannot starve the others, and
+// a pass with a backlog ends after a second of reading so the scans keep
+// their rhythm.  A file is read to its last line before it is let go or
+// its name is opened anew, so a rotation never costs the lines the engine
+// had not reached yet.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -20,11 +32,11 @@
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "TextLogs/TextLogListener.h"
 
 class CInitializeTextLogRules;
 class CInitializeUserTextLogRules;
 class CLogGroup;
-class CTextLogListener;
 class CTextLogRule;
 class IPolicyEventInterface;
 
@@ -36,6 +48,10 @@ public:
     static constexpr size_t kParseBufferSize = 1024;
     // Passes between two scans of the groups' files.
     static constexpr uint32_t kScanInterval = 5;
+    // Lines one file gives in a row before the next file's turn.
+    static constexpr uint32_t kLinesPerTurn = 256;
+    // Files let go whose place is remembered for their return.
+    static constexpr size_t kMaxRemembered = 256;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -70,6 +86,8 @@ public:
     // One pass of the thread (numbered from 0 in each run): the scan when
     // it is due, then the reading.  False when a stop cut the reading short.
     bool RunPass(uint32_t dwPass, uint32_t dwHostAddress);
+    // Whether the last pass ended with lines still to read.
+    bool HasBacklog() const { return m_bBacklog; }
 
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const CLogGroup* FindLogGroup(const std::string& strName) const;
@@ -84,10 +102,24 @@ private:
     // Phase 1 of a scan: every group's files get or refresh their listener.
     void ScanGroups();
     void RefreshListener(CTextLogListener& listener, const std::string& strGroup);
-    // Phase 2: listeners are opened, stopped or let go by their state.
-    void ScanListeners(bool bFirstScanOfRun);
-    // The read phase; false when a stop came while lines were reported.
-    bool ReadListeners(uint32_t dwHostAddress);
+    // Phase 2: listeners are opened, stopped or let go by their state;
+    // false when a stop came while a file was read to its end.
+    bool ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress);
+    // Reads a file to its last line before it is closed, then closes it.
+    bool Finish(CTextLogListener& listener, uint32_t dwHostAddress);
+    // Keeps where a file let go was left, for its return.
+    void Remember(const std::string& strFile, const CTextLogListener& listener);
+
+    enum class ReadResult { kDrained, kBacklog, kStopped };
+    // The read phase.
+    ReadResult ReadListeners(uint32_t dwHostAddress);
+    // Reports up to `dwMaxLines` lines of one file (0: all it has);
+    // `dwTaken` counts them.
+    ReadResult ReportLines(CTextLogListener& listener, uint32_t dwHostAddress, uint32_t dwMaxLines,
+                           uint32_t& dwTaken);
+    // Between two lines: false when a stop was asked for; steps aside
+    // when the thread has been reading for a while.
+    bool Breathe();
     // The value of one information pair for the line in m_strSubject.
     void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
                      const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
@@ -104,6 +136,13 @@ private:
     // Counts scans across thread runs, so a listener's last sighting is
     // compared with scans, never with a pass number that a pause restarted.
     uint32_t m_dwScan = 0;
+    struct Remembered {
+        CTextLogListener::ResumePoint m_Point;
+        uint32_t m_dwScan = 0;
+    };
+    std::map<std::string, Remembered> m_Remembered;
+    bool m_bBacklog = false;
+    std::chrono::steady_clock::time_point m_tSliceStart;
     // Engine thread only, kept so their buffers serve line after line.
     std::vector<std::string> m_GroupFiles;
     std::vector<std::string> m_Removals;

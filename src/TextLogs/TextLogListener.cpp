@@ -25,7 +25,38 @@ bool CTextLogListener::Open(int64_t llPosition) {
     return false;
 }
 
+bool CTextLogListener::Resume(const ResumePoint& point) {
+    if (!Open(0) || !point.IsSet() || m_Reader.GetIdentity() != point.m_qwIdentity) {
+        return !m_bClosed;
+    }
+    const auto nTail = static_cast<int32_t>(point.m_strTail.size());
+    std::array<char, ResumePoint::kTailSize> tail{};
+    int64_t llSize = 0;
+    if (!m_Reader.GetSize(llSize) || llSize < point.m_llPosition || nTail > ResumePoint::kTailSize ||
+        m_Reader.ReadAt(point.m_llPosition - nTail, tail.data(), nTail) != nTail ||
+        point.m_strTail.compare(0, std::string::npos, tail.data(), static_cast<size_t>(nTail)) != 0) {
+        return true;
+    }
+    m_Reader.Seek(point.m_llPosition);
+    return true;
+}
+
 void CTextLogListener::Close() {
+    if (m_Reader.IsOpen()) {
+        ResumePoint point;
+        point.m_qwIdentity = m_Reader.GetIdentity();
+        point.m_llPosition = m_Reader.GetLinePosition();
+        const int64_t llTailStart = std::max<int64_t>(0, point.m_llPosition - ResumePoint::kTailSize);
+        std::array<char, ResumePoint::kTailSize> tail{};
+        const int32_t nTail = m_Reader.ReadAt(llTailStart, tail.data(),
+                                              static_cast<int32_t>(point.m_llPosition - llTailStart));
+        if (nTail == point.m_llPosition - llTailStart) {
+            point.m_strTail.assign(tail.data(), static_cast<size_t>(nTail));
+            m_Resume = std::move(point);
+        } else {
+            m_Resume = ResumePoint();
+        }
+    }
     m_Reader.Close();
     m_bClosed = true;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TextLogs/qorTextReader.h"
@@ -16,6 +17,18 @@ class CTextLogListener {
 public:
     // A line handed out holds at most this many bytes before its NUL.
     static constexpr int32_t kLineMax = 4095;
+
+    // Where the listener left its file: enough to know the same file again
+    // and to go on after the last line it handed out.
+    struct ResumePoint {
+        static constexpr int32_t kTailSize = 64;
+        uint64_t m_qwIdentity = 0;
+        int64_t m_llPosition = 0;
+        // The bytes just before the position: an identity alone may be
+        // handed on to a new file once the old one is deleted.
+        std::string m_strTail;
+        bool IsSet() const { return m_llPosition > 0; }
+    };
 
     enum State : uint32_t {
         kWaitingToOpen = 0,
@@ -32,6 +45,11 @@ public:
     // Opens the file at `llPosition` (qorFileReader::kEndOfFile or 0); false,
     // reported, when it cannot be opened.
     bool Open(int64_t llPosition);
+    // Opens the file where `point` says when the name still stands for the
+    // same file and the file still holds what was read of it; otherwise
+    // at its beginning.  False, reported, when it cannot be opened.
+    bool Resume(const ResumePoint& point);
+    // Closes the file, keeping where it was left (GetResumePoint).
     void Close();
     // The next complete line as a NUL-terminated text valid until the next
     // call, or null when there is none; a line longer than kLineMax comes in
@@ -39,6 +57,8 @@ public:
     virtual const char* ReadNextLine();
 
     bool IsClosed() const { return m_bClosed; }
+    const ResumePoint& GetResumePoint() const { return m_Resume; }
+    void SetResumePoint(ResumePoint point) { m_Resume = std::move(point); }
     const std::string& GetFileName() const { return m_strFileName; }
 
     // The engine's bookkeeping, kept here with the file it describes.
@@ -54,4 +74,5 @@ private:
     std::array<char, kLineMax + 32> m_Report{};
     qorTextReader m_Reader;
     bool m_bClosed = true;
+    ResumePoint m_Resume;
 };

@@ -16,6 +16,8 @@ int32_t qorFileReader::Open(int64_t llPosition) {
     }
     m_bRewound = false;
     m_llPosition = 0;
+    plat::FileStatus status;
+    m_qwIdentity = plat::GetOpenFileStatus(m_hFile, status) ? status.m_qwIdentity : 0;
     if (llPosition != 0) {
         Seek(llPosition);
     }
@@ -65,6 +67,24 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
         return -1;
     }
     m_llPosition += static_cast<int64_t>(nDone);
+    return static_cast<int32_t>(nDone);
+}
+
+bool qorFileReader::GetSize(int64_t& llSize) const {
+    uint64_t qwSize = 0;
+    if (!IsOpen() || !plat::GetOpenFileSize(m_hFile, qwSize)) {
+        return false;
+    }
+    llSize = static_cast<int64_t>(qwSize);
+    return true;
+}
+
+int32_t qorFileReader::ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) const {
+    size_t nDone = 0;
+    if (!IsOpen() || pBuffer == nullptr || nCount < 0 || llOffset < 0 ||
+        !plat::ReadFileAt(m_hFile, llOffset, pBuffer, static_cast<size_t>(nCount), nDone)) {
+        return -1;
+    }
     return static_cast<int32_t>(nDone);
 }
 

@@ -35,6 +35,14 @@ public:
     bool IsOpen() const { return m_hFile != plat::kInvalidFile; }
     const std::string& GetPath() const { return m_strPath; }
     int64_t GetPosition() const { return m_llPosition; }
+    // The identity of the file the last successful open found under the
+    // path (it stays after a close); 0 before one.
+    uint64_t GetIdentity() const { return m_qwIdentity; }
+    // The open file's size; false when there is none or it cannot be read.
+    bool GetSize(int64_t& llSize) const;
+    // Up to `nCount` bytes at `llOffset`, the position left alone; the
+    // number read, or -1 without an open file or when the read fails.
+    int32_t ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) const;
 
 protected:
     // True once after a read that found the file shorter than the position
@@ -45,5 +53,6 @@ private:
     std::string m_strPath;
     plat::FileHandle m_hFile = plat::kInvalidFile;
     int64_t m_llPosition = 0;
+    uint64_t m_qwIdentity = 0;
     bool m_bRewound = false;
 };

@@ -24,6 +24,8 @@ public:
     // at later calls.  0 when no complete line is there yet; negative when
     // the arguments are bad or the file cannot be read.
     virtual int32_t ReadLine(char* pOut, int32_t nMaximum);
+    // The file offset of the first byte not yet handed out.
+    int64_t GetLinePosition() const { return GetPosition() - (m_nEnd - m_nStart); }
 
 private:
     // Moves the bytes not yet handed out to the front of the buffer.

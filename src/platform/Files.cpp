@@ -191,10 +191,15 @@ bool GetOpenFileSize(FileHandle file, uint64_t& size) {
     return true;
 }
 
-bool ReadFromFile(FileHandle file, void* buffer, size_t count, size_t& done) {
+namespace {
+
+// Repeats `step` (which reads at most the bytes left after `done` and
+// answers what read(2) would) until `count` bytes or the end of the file.
+template <typename Step>
+bool ReadRepeatedly(size_t count, size_t& done, Step step) {
     done = 0;
     while (done < count) {
-        ssize_t n = ::read(file, static_cast<char*>(buffer) + done, count - done);
+        const ssize_t n = step(done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -207,6 +212,14 @@ bool ReadFromFile(FileHandle file, void* buffer, size_t count, size_t& done) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadFromFile(FileHandle file, void* buffer, size_t count, size_t& done) {
+    return ReadRepeatedly(count, done, [&](size_t already) {
+        return ::read(file, static_cast<char*>(buffer) + already, count - already);
+    });
 }
 
 bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done) {
@@ -237,18 +250,42 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position) {
     return true;
 }
 
-bool GetFileStatus(const char* path, FileStatus& status) {
-    struct stat info {};
-    if (::stat(path, &info) != 0) {
-        return Fail();
-    }
+namespace {
+
+void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_qwSize = static_cast<uint64_t>(info.st_size);
     status.m_llModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                             static_cast<int64_t>(info.st_mtim.tv_nsec);
     status.m_qwIdentity = (static_cast<uint64_t>(info.st_dev) << 32) ^
                           static_cast<uint64_t>(info.st_ino);
     status.m_bIsDirectory = S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+bool GetFileStatus(const char* path, FileStatus& status) {
+    struct stat info {};
+    if (::stat(path, &info) != 0) {
+        return Fail();
+    }
+    FillFileStatus(info, status);
     return true;
+}
+
+bool GetOpenFileStatus(FileHandle file, FileStatus& status) {
+    struct stat info {};
+    if (::fstat(file, &info) != 0) {
+        return Fail();
+    }
+    FillFileStatus(info, status);
+    return true;
+}
+
+bool ReadFileAt(FileHandle file, int64_t offset, void* buffer, size_t count, size_t& done) {
+    return ReadRepeatedly(count, done, [&](size_t already) {
+        return ::pread(file, static_cast<char*>(buffer) + already, count - already,
+                       static_cast<off_t>(offset) + static_cast<off_t>(already));
+    });
 }
 
 const void* MapFileView(FileHandle file, size_t size) {

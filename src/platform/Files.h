@@ -77,6 +77,11 @@ struct FileStatus {
     bool m_bIsDirectory = false;
 };
 bool GetFileStatus(const char* path, FileStatus& status);
+// The status of the file an open handle reads, whatever name it has now.
+bool GetOpenFileStatus(FileHandle file, FileStatus& status);
+// Reads up to `count` bytes at `offset` without moving the file pointer;
+// `done` is fewer at the end of the file.
+bool ReadFileAt(FileHandle file, int64_t offset, void* buffer, size_t count, size_t& done);
 
 // A read-only view of the first `size` bytes of an open file.
 const void* MapFileView(FileHandle file, size_t size);

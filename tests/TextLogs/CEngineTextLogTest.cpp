@@ -146,6 +146,75 @@ TEST_F(TextLogEngineTest, DeletedFileIsLetGoAndReadFromItsStartWhenItComesBack) 
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:reborn"});
 }
 
+// A busy log is rotated while its writer still holds the old file: lines
+// keep arriving there until the writer turns to the new file, up to the
+// moment the engine opens the name anew, and every one of them is reported.
+TEST_F(TextLogEngineTest, RotatedFileIsReadToItsLastLineBeforeItsNameIsOpenedAgain) {
+    Append("app.log", "");
+    AddGroup("App", m_Dir.File("app.log"));
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    Reports expected;
+    Reports reports;
+    auto Burst = [&](const std::string& strName, int nFirst, int nCount) {
+        std::string strLines;
+        for (int i = nFirst; i < nFirst + nCount; ++i) {
+            strLines += "ERROR old" + std::to_string(i) + "\n";
+            expected.push_back("Errors:App:old" + std::to_string(i));
+        }
+        Append(strName, strLines);
+    };
+    auto Run = [&](uint32_t dwLast) {
+        const Reports more = RunTo(dwLast);
+        reports.insert(reports.end(), more.begin(), more.end());
+    };
+    Burst("app.log", 0, 1000);
+    ASSERT_EQ(::rename(m_Dir.File("app.log").c_str(), m_Dir.File("app.log.1").c_str()), 0);
+    Append("app.log", "ERROR new0\n");
+    const uint32_t dwReopen = NextScan() + CEngineTextLog::kScanInterval;
+    Run(NextScan());
+    Burst("app.log.1", 1000, 500);
+    Run(dwReopen - 1);
+    Burst("app.log.1", 1500, 500);
+    Run(dwReopen);
+    expected.push_back("Errors:App:new0");
+    ASSERT_EQ(reports.size(), expected.size()) << "lines were lost";
+    EXPECT_EQ(reports, expected);
+}
+
+// A "newest only" group that turns back to a file it read before goes on
+// after that file's last reported line, whether the engine still held the
+// file or had let it go.
+TEST_F(TextLogEngineTest, NewestOnlyGroupTurningBackToAFileGoesOnWhereItsReadingEnded) {
+    auto Write = [&](const char* pszName, const std::string& strLines, time_t seconds) {
+        Append(pszName, strLines);
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, m_Dir.File(pszName).c_str(), times, 0), 0);
+    };
+    Write("a.log", "ERROR a0\n", 2000);
+    Write("b.log", "ERROR b0\n", 1000);
+    AddGroup("News", m_Dir.Path() + "/*.log", true);
+    AddTextRule("Errors", "News", "ERROR");
+    Start();
+    RunTo(0);
+    Write("a.log", "ERROR a1\n", 3000);
+    EXPECT_EQ(RunTo(1), Reports{"Errors:News:a1"});
+    // A file new to the group is read from its first line.
+    Write("b.log", "ERROR b1\n", 4000);
+    EXPECT_EQ(RunTo(NextScan()), (Reports{"Errors:News:b0", "Errors:News:b1"}));
+    // Back at the next scan, while the engine still holds a.log.
+    Write("a.log", "ERROR a2\n", 5000);
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:a2"});
+    Write("b.log", "ERROR b2\n", 6000);
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:b2"});
+    RunTo(NextScan());
+    EXPECT_EQ(m_pEngine->FindListener(m_Dir.File("a.log")), nullptr);
+    // Back after the engine had let a.log go.
+    Write("a.log", "ERROR a3\n", 7000);
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:a3"});
+}
+
 TEST_F(TextLogEngineTest, FileOfTwoGroupsIsReportedOncePerGroupWithThatGroupsRules) {
     Append("app.log", "");
     AddGroup("One", m_Dir.File("app.log"));

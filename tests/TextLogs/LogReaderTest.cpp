@@ -80,3 +80,35 @@ TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {
     ASSERT_TRUE(listener.Open(0));
     EXPECT_EQ(Drain(listener), "late|");
 }
+
+// A closed listener remembers where it stopped; the place is taken up again
+// only for the same file still holding what was read of it.  A file of the
+// same identity whose bytes differ (rewritten in place, or a new file that
+// inherited a deleted one's identity) is read from its beginning.
+TEST_F(LogReaderTest, ResumedFileGoesOnAfterItsLastLineOnlyWhenItStillHoldsWhatWasRead) {
+    CTextLogListener listener(m_strFile);
+    Append("one\ntwo\nthr");
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "one|two|");
+    listener.Close();
+    const CTextLogListener::ResumePoint point = listener.GetResumePoint();
+    EXPECT_EQ(point.m_llPosition, 8);
+    EXPECT_EQ(point.m_strTail, "one\ntwo\n");
+
+    Append("ee\n");
+    ASSERT_TRUE(listener.Resume(point));
+    EXPECT_EQ(Drain(listener), "three|");
+
+    listener.Close();
+    {
+        std::ofstream rewrite(m_strFile, std::ios::binary | std::ios::in | std::ios::out);
+        rewrite << "ONE\n";
+    }
+    ASSERT_TRUE(listener.Resume(point));
+    EXPECT_EQ(Drain(listener), "ONE|two|three|");
+
+    listener.Close();
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 4), 0);
+    ASSERT_TRUE(listener.Resume(listener.GetResumePoint()));
+    EXPECT_EQ(Drain(listener), "ONE|") << "shorter than the place: from the beginning";
+}
