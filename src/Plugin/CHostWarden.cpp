@@ -2,11 +2,14 @@
 
 #include <cstdlib>
 
+#include "ApacheEngine/CEngineApache.h"
 #include "Common/AgentEventInfo.h"
 #include "Common/CEngineCorrelation.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "Common/SensorSettings.h"
+#include "Decoy/CEngineDecoy.h"
+#include "IDS/CEngineIDS.h"
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CEventRegistry.h"
 #include "Common/CPolicyEvent.h"
@@ -16,7 +19,6 @@
 #include "TextLogs/CEngineTextLog.h"
 #include "Plugin/CServiceRequest.h"
 #include "Common/CThreadList.h"
-#include "Plugin/PlaceholderEngines.h"
 #include "Plugin/PolicyFiles.h"
 #include "TclHandler/tclHandler.h"
 #include "hostwarden/ICSFCommandRequest.h"
@@ -64,7 +66,12 @@ CHostWarden::CHostWarden() {
     if (m_pThreadList != nullptr) {
         // Appended, not added: nothing is initialised or started yet.
         m_pThreadList->Append(new (std::nothrow) CEngineDecoy(m_pPolicyEvent));
-        m_pThreadList->Append(new (std::nothrow) CEngineIDS);
+        CEngineIDS::Site network;
+        network.pPrototype = m_pPolicyEvent;
+        network.pFactory = m_pClassFactory;
+        network.pfnAdapterNotify = &CHostWarden::AdapterListChanged;
+        network.sensorDirectory = [this] { return std::string(GetSensorDirectory()); };
+        m_pThreadList->Append(new (std::nothrow) CEngineIDS(std::move(network)));
         m_pThreadList->Append(new (std::nothrow) CEngineApache(m_pClassFactory));
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
@@ -242,6 +249,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): releasing policycontainer.");
     pContainer->Release();
     LogIsapiPlugin();
+    OpenAdapterUpdates();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit() completed.");
     return 0;
 }
@@ -344,6 +352,7 @@ uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
 
 uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
     Banner("\n***** CHostWarden::OnStop() called *****\n");
+    CloseAdapterUpdates();
     StopProtection();
     m_dwState = kStopped;
     if (m_pThreadList != nullptr) {
@@ -423,7 +432,38 @@ uint8_t CHostWarden::ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) {
     return pHandler != nullptr ? pHandler->ForwardEvent(dwFirst, dwSecond) : 0;
 }
 
+void CHostWarden::AdapterListChanged() {
+    if (auto* pSensor = dynamic_cast<CHostWarden*>(GetSensorCore())) {
+        pSensor->UpdateAdapterList();
+    }
+}
+
+void CHostWarden::OpenAdapterUpdates() {
+    m_bAdapterUpdates = true;
+    if (m_bAdapterUpdatePending.load()) {
+        UpdateAdapterList();
+    }
+}
+
+void CHostWarden::CloseAdapterUpdates() {
+    // Taken so that an update that has begun ends before the engines go.
+    jsFastLock guard(g_policyLock, true);
+    m_bAdapterUpdates = false;
+}
+
 uint32_t CHostWarden::UpdateAdapterList() {
+    // Arrives on the packet library's thread.  During start-up it waits for
+    // the end of it: start-up holds the policy and may unload the library,
+    // which waits for this very thread.  After a stop has begun nothing is
+    // done: the engines are going.
+    m_bAdapterUpdatePending = true;
+    if (!m_bAdapterUpdates.load() || !m_bAdapterUpdatePending.exchange(false)) {
+        return 1;
+    }
+    jsFastLock guard(g_policyLock, true);
+    if (!m_bAdapterUpdates.load()) {
+        return 1;
+    }
     CEngineBase* pEngine = m_pThreadList != nullptr ? m_pThreadList->Find(kIdsEngineName) : nullptr;
     if (pEngine == nullptr) {
         CSF_LOG(kCSFLogError, "No IDS Engine:  unable to update adapter list.");

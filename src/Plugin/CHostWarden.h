@@ -83,6 +83,9 @@ public:
     // network engine rebuilds its adapter engines under a freshly loaded
     // policy.  0 when it did, 1 otherwise.
     uint32_t UpdateAdapterList();
+    // The routine the network engine hands the packet library: the sensor
+    // in force updates its adapter list.
+    static void AdapterListChanged();
     // The "HostWardenRoot" location; empty before the host set the base
     // directory or when the location does not exist.
     const char* GetSensorDirectory() const;
@@ -105,6 +108,10 @@ private:
     void FailRequest(ICSFCommandRequest* pRequest, const char* pszText);
     void ChooseRuleDefinitions();
     void PublishPolicy(IPolicyContainer* pContainer);
+    // Adapter updates run between the end of start-up and the stop; one
+    // that arrives during start-up runs when it ends.
+    void OpenAdapterUpdates();
+    void CloseAdapterUpdates();
     void WithdrawPolicy();
     void DeleteRules();
     void LogIsapiPlugin();
@@ -138,6 +145,8 @@ private:
     // Read by engine threads while the command thread sets them.
     std::atomic<ICSFEventHandler*> m_pEventHandler{nullptr};
     std::atomic<IPolicyContainer*> m_pCurrentPolicy{nullptr};
+    std::atomic<bool> m_bAdapterUpdates{false};
+    std::atomic<bool> m_bAdapterUpdatePending{false};
     // The common policy and the response table.
     PolicyLoader m_policyLoader;
     ProtectionControl m_protectionControl;

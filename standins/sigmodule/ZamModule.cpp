@@ -7,11 +7,13 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "EventCoalescer.h"
 #include "FrameParser.h"
@@ -90,6 +92,8 @@ struct Instance {
     bool m_bFaultNextFrame = false;
     // Set through "zam.standin.drop": every frame gets the drop verdict.
     bool m_bDropAll = false;
+    // Set through "zam.standin.stall": the next frame is held this long.
+    uint32_t m_dwStallSeconds = 0;
     char m_szLastParameter[192] = {};
     SignatureSet m_Signatures;
 };
@@ -304,6 +308,12 @@ extern "C" int32_t SetParameter(ZamHandle handle, const char* name, const char* 
         instance->m_bDropAll = strcasecmp(value, "on") == 0;
         return 0;
     }
+    if (strcasecmp(name, "zam.standin.stall") == 0) {
+        // Lets a test prove the sensor's watchdog over a module that stops
+        // making progress.
+        instance->m_dwStallSeconds = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+        return 0;
+    }
     if (strcasecmp(name, "zam.standin.raise") == 0) {
         // Lets a test prove that the sensor's exception handler is the one
         // the module reaches.
@@ -333,6 +343,11 @@ extern "C" int32_t Receive(ZamHandle handle, const rp::PacketRecord* packet, voi
     }
     if (instance->m_bFaultNextFrame) {
         FaultOnPurpose();
+    }
+    if (instance->m_dwStallSeconds != 0) {
+        const uint32_t dwStall = instance->m_dwStallSeconds;
+        instance->m_dwStallSeconds = 0;
+        std::this_thread::sleep_for(std::chrono::seconds(dwStall));
     }
     ParsedFrame frame = ParseRecord(packet);
     if (frame.m_Kind == FrameKind::kTruncated || frame.m_Kind == FrameKind::kIpv4Bad) {

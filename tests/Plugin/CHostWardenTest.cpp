@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/ICorrelationRule.h"
@@ -191,6 +193,29 @@ TEST_F(CHostWardenTest, RecordThatFiresTwoCorrelationRulesReachesTheSinkOnce) {
     EXPECT_EQ(1, second.m_nFired);
     EXPECT_EQ((Steps{"0 Watched Watched 0 15"}), m_sink.m_offered);
     delete pCorrelation;
+}
+
+TEST_F(CHostWardenTest, AdapterUpdatesRunOnlyBetweenStartUpAndStop) {
+    EXPECT_EQ(1u, m_pSensor->UpdateAdapterList());
+    Start();
+    EXPECT_EQ(0u, m_pSensor->UpdateAdapterList());
+    // The packet library's thread keeps announcing changes while the host
+    // reloads and stops: no update may meet the engines half gone.
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nUpdates{0};
+    std::thread library([&] {
+        while (!bStop) {
+            m_pSensor->UpdateAdapterList();
+            ++nUpdates;
+        }
+    });
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return nUpdates > 5; }));
+    Push();
+    Run(&CHostWarden::OnReloadPolicy);
+    m_pSensor->OnStop(nullptr);
+    bStop = true;
+    library.join();
+    EXPECT_EQ(1u, m_pSensor->UpdateAdapterList());
 }
 
 TEST_F(CHostWardenTest, AdapterUpdateReadsTheAcceptedPolicyOnly) {

@@ -1,0 +1,804 @@
+#include "IDS/CEngineIDS.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iterator>
+#include <new>
+#include <utility>
+
+#include "Common/CPolicyEvent.h"
+#include "Common/CThreadList.h"
+#include "Common/ISensorCore.h"
+#include "Common/SensorSettings.h"
+#include "IDS/CCallbackTimer.h"
+#include "IDS/CEngineIDSSlave.h"
+#include "IDS/IDSConfig.h"
+#include "IDS/PolicyValues.h"
+#include "IDS/SlaveReadyList.h"
+#include "hostwarden/CSFIdentifiers.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "qorCSFLib/CSFEventRegistry.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/jsFastLock.h"
+#include "qorToolsLib/jsRwSync.h"
+#include "qorZamSensorLib/qorZamCrashLog.h"
+#include "qorZamSensorLib/qorZamSensorMgr.h"
+#include "rawpacket/PacketDll.h"
+
+namespace {
+
+constexpr const char kConfig[] = "\\config";
+constexpr const char kTuning[] = "\\config\\tuning";
+constexpr const char kBastionSection[] = "\\Advanced\\Rules\\Bastion\\";
+constexpr const char kDefaultZamModule[] = "qor-zam1";
+constexpr const char kModuleFolder[] = "Duskwall/";
+constexpr const char kIssueTable[] = "issues.csv";
+constexpr const char kCrashLogName[] = "Logs/ZamLog.txt";
+constexpr int32_t kDefaultMemoryPercent = 75;
+constexpr int32_t kMinMemoryPercent = 25;
+constexpr int32_t kMaxMemoryPercent = 900;
+constexpr int64_t kQueueReportSeconds = 60;
+// The slave operations take no argument of the sensor's.
+constexpr uint32_t kSlaveArgument = 0;
+
+// Process-wide, as the module's exception handler and the watchdog have no
+// engine of their own: the slaves, in creation order (owned by the engine's
+// thread list), and their lock.
+std::vector<CEngineIDSSlave*> gSlaveIDSEngines;
+jsFastSync gSlaveListLock;
+uint32_t g_dwSlaveCount = 0;
+
+// The packet library's adapter records, shared with the capture library,
+// which reads them under the shared side of this lock.
+rp::PacketAdapterEntry g_AdapterTable[rp::kAdapterTableEntries];
+jsRwSync g_AdapterListLock(1, "GlobalAdapterListRwSync");
+
+uint32_t g_dwSlaveReadyWaitMs = CEngineIDS::kDefaultSlaveReadyWaitMs;
+
+void LockAdapterTableShared() { g_AdapterListLock.Lock(jsRwSync::kShared); }
+void UnlockAdapterTableShared() { g_AdapterListLock.Unlock(jsRwSync::kShared); }
+
+class AdapterTableLock {
+public:
+    explicit AdapterTableLock(uint32_t dwMode) : m_dwMode(dwMode) { g_AdapterListLock.Lock(dwMode); }
+    ~AdapterTableLock() { g_AdapterListLock.Unlock(m_dwMode); }
+    AdapterTableLock(const AdapterTableLock&) = delete;
+    AdapterTableLock& operator=(const AdapterTableLock&) = delete;
+
+private:
+    uint32_t m_dwMode;
+};
+
+std::string AdapterName(const rp::PacketAdapterEntry& entry) {
+    return std::string(rp::EntryText(&entry, rp::kEntryName),
+                       rp::EntryTextLength(&entry, rp::kEntryName));
+}
+
+uint32_t AdapterFlags(const rp::PacketAdapterEntry& entry) {
+    return rp::EntryWord(&entry, rp::kEntryFlags);
+}
+
+bool IsNowOnline(uint32_t dwFlags) {
+    return (dwFlags & rp::kEntryFlagOnline) != 0 && (dwFlags & rp::kEntryFlagMonitor) != 0 &&
+           (dwFlags & rp::kEntryFlagOffline) == 0;
+}
+
+bool IsNowOffline(uint32_t dwFlags) {
+    return (dwFlags & rp::kEntryFlagOffline) != 0 &&
+           ((dwFlags & rp::kEntryFlagOnline) == 0 || (dwFlags & rp::kEntryFlagMonitor) == 0);
+}
+
+IPolicyContainer* CurrentPolicy() {
+    ISensorCore* pSensor = GetSensorCore();
+    return pSensor != nullptr ? pSensor->GetCurrentPolicy() : nullptr;
+}
+
+bool NodekeeperOn() { return SensorSettings::Instance().m_bNodekeeper; }
+
+std::string PolicyText(IPolicyContainer* pPolicy, const char* pszPath, const char* pszName) {
+    const char* pszText = pPolicy != nullptr ? pPolicy->GetText(pszPath, pszName, "") : "";
+    return pszText != nullptr ? pszText : "";
+}
+
+// Every slave writes its crash record; the caller holds the slave-list lock.
+void LogEveryCrash() {
+    for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+        pSlave->LogCrash(nullptr);
+    }
+}
+
+}  // namespace
+
+CEngineIDS::CEngineIDS(Site site)
+    : CEngineBase("IDS Engine"),
+      m_pTimer(std::make_unique<CCallbackTimer>(kWatchdogPeriodMs, [this] { CheckSlaveTimeouts(); })),
+      m_Site(std::move(site)) {}
+
+CEngineIDS::~CEngineIDS() {
+    // The thread drains the queue into the sensor; it ends before the rest.
+    StopAndWait();
+    DeleteSlaves();
+    m_pIThreadList.reset();
+    StopTimer();
+    m_pTimer.reset();
+    ReleaseZam();
+    UnloadPacketDriver();
+}
+
+std::string CEngineIDS::SensorDirectory() const {
+    return m_Site.sensorDirectory ? m_Site.sensorDirectory() : std::string();
+}
+
+void CEngineIDS::SetSlaveReadyWait(uint32_t dwMilliseconds) { g_dwSlaveReadyWaitMs = dwMilliseconds; }
+
+// -- The packet library ------------------------------------------------------
+
+bool CEngineIDS::LoadPacketDriver() {
+    if (m_bPacketLibraryLoaded) {
+        return true;
+    }
+    if (m_PacketLibrary.Load(m_strPacketLibraryName.c_str()) != QOR_S_OK) {
+        return false;
+    }
+    m_pfnPacketInit = GetProcAs<rp::PacketInitFn>(m_PacketLibrary, "PacketInit");
+    m_pfnPacketTerm = GetProcAs<rp::PacketTermFn>(m_PacketLibrary, "PacketTerm");
+    m_pfnPacketSetParameter = GetProcAs<rp::PacketSetParameterFn>(m_PacketLibrary, "PacketSetParameter");
+    m_pfnPacketGetAdapterList =
+        GetProcAs<rp::PacketGetAdapterListFn>(m_PacketLibrary, "PacketGetAdapterList");
+    m_pfnPacketSetNotifyRoutine =
+        GetProcAs<rp::PacketSetNotifyRoutineFn>(m_PacketLibrary, "PacketSetNotifyRoutine");
+    if (m_pfnPacketInit == nullptr || m_pfnPacketTerm == nullptr || m_pfnPacketSetParameter == nullptr ||
+        m_pfnPacketGetAdapterList == nullptr || m_pfnPacketSetNotifyRoutine == nullptr) {
+        FreePacketLibrary();
+        return false;
+    }
+    const uint32_t block[3] = {6, 1, 12};
+    const uint32_t dwResult = m_pfnPacketInit(block);
+    if (dwResult == 0 || dwResult == kPacketAlreadyInitialised) {
+        m_bPacketLibraryLoaded = true;
+        CSF_LOG(0x1009, "Successfully loaded the Duskwall driver");
+        return true;
+    }
+    CSF_LOG(kCSFLogInfo, "The Duskwall Packet Capture Driver could not be loaded");
+    CSF_LOG(kCSFLogError, "Error 0x%x initializing the Network Monitoring Component of Host Warden.",
+            dwResult);
+    // Not initialised: no terminate call is owed.
+    FreePacketLibrary();
+    return false;
+}
+
+void CEngineIDS::UnloadPacketDriver() {
+    if (!m_bPacketLibraryLoaded) {
+        return;
+    }
+    // Nothing may call into an engine that no longer listens.
+    m_pfnPacketSetNotifyRoutine(nullptr);
+    m_pfnPacketTerm();
+    FreePacketLibrary();
+    m_bPacketLibraryLoaded = false;
+}
+
+void CEngineIDS::FreePacketLibrary() {
+    m_PacketLibrary.Free();
+    m_pfnPacketInit = nullptr;
+    m_pfnPacketTerm = nullptr;
+    m_pfnPacketSetParameter = nullptr;
+    m_pfnPacketGetAdapterList = nullptr;
+    m_pfnPacketSetNotifyRoutine = nullptr;
+}
+
+bool CEngineIDS::ReadAdapterTable(bool bZeroFirst, uint32_t& dwError) {
+    AdapterTableLock guard(jsRwSync::kExclusive);
+    if (bZeroFirst) {
+        std::memset(g_AdapterTable, 0, sizeof g_AdapterTable);
+    }
+    dwError = m_pfnPacketGetAdapterList(g_AdapterTable, rp::kAdapterTableEntries);
+    if (dwError != 0) {
+        CSF_LOG(kCSFLogError, "PacketGetAdapterList failed with error=%d\n", static_cast<int32_t>(dwError));
+        return false;
+    }
+    return true;
+}
+
+// -- The signature module ----------------------------------------------------
+
+int32_t CEngineIDS::InitializeZAM(IPolicyContainer* pPolicy) {
+    m_strZamModule = PolicyText(pPolicy, kConfig, "sensor.zamplugin");
+    if (m_strZamModule.empty()) {
+        m_strZamModule = std::string(kDefaultZamModule) + ".dll";
+        CSF_TRACE(kCSFLogInfo, "%s\\sensor.zamplugin section not found. Setting default %s\n", kConfig,
+                  m_strZamModule.c_str());
+        if (pPolicy != nullptr && pPolicy->SetText(kConfig, "sensor.zamplugin", m_strZamModule.c_str()) != 0) {
+            const std::string strKey = std::string(kConfig) + "\\sensor.zamplugin";
+            CSF_LOG(kCSFLogInfo,
+                    "Attack signatures module \"%s\" is not specified in the policy file. Default module "
+                    "\"%s\" will be used.",
+                    strKey.c_str(), m_strZamModule.c_str());
+        }
+    }
+    const std::string strDirectory = SensorDirectory() + kModuleFolder;
+    const std::string strModule = strDirectory + m_strZamModule;
+    const std::string strIssues = strDirectory + kIssueTable;
+
+    const int32_t nZero = 0;
+    int32_t nPercent =
+        pPolicy != nullptr ? pPolicy->GetInt(kTuning, "sensor.zammaxmemoryusagefactor", &nZero) : 0;
+    if (nPercent == 0) {
+        nPercent = static_cast<int32_t>(m_fMaxMemoryFactor * 100.0f + 0.5f);
+        CSF_TRACE(kCSFLogInfo, "%s\\sensor.zammaxmemoryusagefactor not found. Setting default %d\n",
+                  kTuning, nPercent);
+        if (pPolicy != nullptr) {
+            const int32_t nSet = pPolicy->SetInt(kTuning, "sensor.zammaxmemoryusagefactor", &nPercent);
+            CSF_TRACE(kCSFLogInfo, "Set sensor.zammaxmemoryusagefactor returned :%d for value %d\n",
+                      nSet, nPercent);
+            pPolicy->SetText(kTuning, "sensor.zammaxmemoryusagefactorDescription",
+                             "max memory usage factor not specified in the policy file. Default will be "
+                             "used.");
+        }
+    } else if (nPercent >= kMinMemoryPercent && nPercent <= kMaxMemoryPercent) {
+        m_fMaxMemoryFactor = static_cast<float>(nPercent) * 0.01f;
+    }
+
+    std::string strVersion;
+    qorZamSensorMgr* pManager =
+        qorZamSensorMgr::GetInstance(strModule.c_str(), m_fMaxMemoryFactor, strVersion, CSFLogServices());
+    if (pManager == nullptr) {
+        CSF_LOG(kCSFLogError, "Unable to load ZAM manager module.");
+        return 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "Loaded ZAM manager module OK.");
+    pManager->SetExceptionHandler(&CEngineIDS::OnZamException);
+    CSF_TRACE(kCSFLogInfo, "Set ZAM exception handler.");
+    pManager->SetLogger(CSFLogServices());
+    if (!pManager->InitIssuesMap(strIssues.c_str(), nullptr)) {
+        CSF_LOG(kCSFLogError, "Unable to load ZAM issues map.\n");
+        return 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "Loaded ZAM issues map.");
+    m_bZamInitialized = true;
+    return 0;
+}
+
+int32_t CEngineIDS::ReleaseZam() {
+    const bool bReleased = qorZamSensorMgr::ReleaseInstance();
+    m_bZamInitialized = false;
+    CSF_TRACE(kCSFLogInfo, "....leaving %d with ReleaseInstance reporting %d", 0, bReleased ? 1 : 0);
+    return 0;
+}
+
+void CEngineIDS::OpenCrashLog(IPolicyContainer* pPolicy) {
+    std::string strPath = PolicyText(pPolicy, kConfig, "sensor.zamcrashlogpath");
+    if (strPath.empty()) {
+        strPath = SensorDirectory() + kCrashLogName;
+    }
+    CSF_LOG(kCSFLogInfo, "Logging ZAM info to %s\n", strPath.c_str());
+    // The folder is the sensor's own: made when a new root lacks it.
+    const std::filesystem::path folder = std::filesystem::path(strPath).parent_path();
+    std::error_code error;
+    if (!folder.empty()) {
+        std::filesystem::create_directories(folder, error);
+    }
+    if (qorZamCrashLog* pLog = qorZamCrashLog::GetInstance()) {
+        pLog->OpenWithBackup(strPath);
+    }
+}
+
+void CEngineIDS::SetPacketParameters(IPolicyContainer* pPolicy) {
+    m_bInlineReceive = false;
+    m_bInlineTransmit = false;
+    if (m_pfnPacketSetParameter("packet.InlineReceive", "on") == 0) {
+        m_bInlineReceive = true;
+    }
+    m_pfnPacketSetParameter("packet.InlineTransmit", "off");
+    m_pfnPacketSetParameter("packet.NativeIPsec.IDSonly", "enabled");
+    m_pfnPacketSetParameter("packet.PassthruWatchdog", "180");
+    // The policy may set any other parameter of the library, and switch
+    // inline transmission on.
+    for (const auto& [strName, strText] : ListPolicyValues(pPolicy, kTuning)) {
+        if (!strName.starts_with("packet.") || strName.ends_with("Description")) {
+            continue;
+        }
+        if (pPolicy->GetValueType(kTuning, strName.c_str()) != kPolicyValueBool) {
+            m_pfnPacketSetParameter(strName.c_str(), strText.c_str());
+            continue;
+        }
+        const bool bDefault = true;
+        const bool bOn = pPolicy->GetBool(kTuning, strName.c_str(), &bDefault);
+        if (m_pfnPacketSetParameter(strName.c_str(), bOn ? "on" : "off") == 0 && bOn) {
+            if (strName.starts_with("packet.InlineReceive")) {
+                m_bInlineReceive = true;
+            } else if (strName == "packet.InlineTransmit") {
+                m_bInlineTransmit = true;
+            }
+        }
+    }
+}
+
+// -- Slaves ------------------------------------------------------------------
+
+CEngineIDSSlave* CEngineIDS::CreateSlave(const std::string& strAdapter, uint32_t dwFlags) {
+    return new (std::nothrow) CEngineIDSSlave(strAdapter.c_str(), kCustomerId, dwFlags, &m_EventQueue);
+}
+
+CEngineIDSSlave* CEngineIDS::AddSlave(const std::string& strAdapter, uint32_t dwFlags) {
+    CEngineIDSSlave* pSlave = CreateSlave(strAdapter, dwFlags);
+    if (pSlave == nullptr) {
+        return nullptr;
+    }
+    pSlave->SetInlineFlags(m_bInlineReceive, m_bInlineTransmit);
+    {
+        jsFastLock guard(gSlaveListLock, true);
+        gSlaveIDSEngines.push_back(pSlave);
+        g_dwSlaveCount = static_cast<uint32_t>(gSlaveIDSEngines.size());
+    }
+    return pSlave;
+}
+
+bool CEngineIDS::ForgetSlave(const std::string& strAdapter) {
+    jsFastLock guard(gSlaveListLock, true);
+    for (auto it = gSlaveIDSEngines.begin(); it != gSlaveIDSEngines.end(); ++it) {
+        if (strAdapter == (*it)->GetName()) {
+            gSlaveIDSEngines.erase(it);
+            g_dwSlaveCount = static_cast<uint32_t>(gSlaveIDSEngines.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CEngineIDS::HasSlave(const std::string& strAdapter) const {
+    jsFastLock guard(gSlaveListLock, true);
+    for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+        if (strAdapter == pSlave->GetName()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> CEngineIDS::GetSlaveNames() const {
+    std::vector<std::string> names;
+    jsFastLock guard(gSlaveListLock, true);
+    for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+        names.emplace_back(pSlave->GetName());
+    }
+    return names;
+}
+
+void CEngineIDS::CreateSlaves() {
+    std::vector<std::pair<std::string, uint32_t>> adapters;
+    {
+        AdapterTableLock guard(jsRwSync::kShared);
+        for (const rp::PacketAdapterEntry& entry : g_AdapterTable) {
+            if ((AdapterFlags(entry) & rp::kEntryFlagMonitor) != 0) {
+                adapters.emplace_back(AdapterName(entry), AdapterFlags(entry));
+            }
+        }
+    }
+    for (const auto& [strAdapter, dwFlags] : adapters) {
+        if (CEngineIDSSlave* pSlave = AddSlave(strAdapter, dwFlags)) {
+            m_pIThreadList->Append(pSlave);
+        }
+    }
+}
+
+void CEngineIDS::DeleteSlaves() {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    if (!m_pIThreadList) {
+        return;
+    }
+    {
+        jsFastLock guard(gSlaveListLock, true);
+        CSF_TRACE(kCSFLogInfo, "Emptying gSlaveIDSEngines of slave engine pointers");
+        gSlaveIDSEngines.clear();
+        g_dwSlaveCount = 0;
+        CSF_TRACE(kCSFLogInfo, "Emptied gSlaveIDSEngines of slave engine pointers");
+    }
+    m_pIThreadList->StopAll(kSlaveArgument);
+    CSF_TRACE(kCSFLogInfo, "Back from EngineIDS pIThreadList->OnStop - Stopped all slave threads");
+    m_pIThreadList->DeleteAll();
+    CSF_TRACE(kCSFLogInfo, "Deleted all slave threads");
+}
+
+bool CEngineIDS::AllSlavesReady() const {
+    return SlaveReadyList::Instance().AllReady(m_dwStartedSlaves);
+}
+
+void CEngineIDS::WaitForSlaves(uint32_t dwSlaves) {
+    if (SlaveReadyList::Instance().WaitAllReady(dwSlaves, g_dwSlaveReadyWaitMs)) {
+        return;
+    }
+    CSF_LOG(kCSFLogWarning,
+            "IDS: %u of %u adapter engines did not start within %u s; network monitoring goes on "
+            "without them",
+            dwSlaves - SlaveReadyList::Instance().ReadyCount(), dwSlaves, g_dwSlaveReadyWaitMs / 1000);
+}
+
+uint32_t CEngineIDS::UpdateAdapterList() {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    if (!m_bPacketLibraryLoaded || m_pfnPacketGetAdapterList == nullptr || !m_pIThreadList || m_bStopped) {
+        CSF_TRACE(kCSFLogInfo, "IDS Engine is not capturing: adapter update ignored");
+        return 1;
+    }
+    uint32_t dwError = 0;
+    // A failed read leaves the library and the slaves as they are: the
+    // slaves still read through the library.
+    if (!ReadAdapterTable(false, dwError)) {
+        return dwError;
+    }
+    std::vector<std::pair<std::string, uint32_t>> online;
+    std::vector<std::string> offline;
+    {
+        AdapterTableLock guard(jsRwSync::kShared);
+        for (const rp::PacketAdapterEntry& entry : g_AdapterTable) {
+            if (rp::EntryWord(&entry, rp::kEntryPresent) == 0) {
+                continue;
+            }
+            const uint32_t dwFlags = AdapterFlags(entry);
+            if (IsNowOnline(dwFlags)) {
+                online.emplace_back(AdapterName(entry), dwFlags);
+            } else if (IsNowOffline(dwFlags)) {
+                offline.push_back(AdapterName(entry));
+            }
+        }
+    }
+    for (const auto& [strAdapter, dwFlags] : online) {
+        // The library reports an adapter on-line at every change, not only
+        // when it comes: one slave per adapter.
+        if (HasSlave(strAdapter)) {
+            continue;
+        }
+        CEngineIDSSlave* pSlave = AddSlave(strAdapter, dwFlags);
+        if (pSlave == nullptr) {
+            continue;
+        }
+        if (m_bSlavesRunning) {
+            m_pIThreadList->AddThread(pSlave);
+        } else {
+            // Paused: the next resume starts it with the others.
+            m_pIThreadList->Append(pSlave);
+            pSlave->Oninit(kSlaveArgument);
+        }
+        CSF_TRACE(kCSFLogInfo, "Adapter %s is now on-line; added IDS engine.", strAdapter.c_str());
+    }
+    for (const std::string& strAdapter : offline) {
+        if (ForgetSlave(strAdapter)) {
+            CSF_TRACE(kCSFLogInfo, "Adapter %s is now off-line; removed IDS engine.", strAdapter.c_str());
+            m_pIThreadList->RemoveThread(strAdapter.c_str());
+        }
+    }
+    return 0;
+}
+
+// -- Watchdog and module exceptions -------------------------------------------
+
+void CEngineIDS::CheckSlaveTimeouts() {
+    CSF_TRACE(0x1009, "Check if any IDS Slave has timed out.");
+    const int64_t tNow = static_cast<int64_t>(std::time(nullptr));
+    bool bTimedOut = false;
+    {
+        jsFastLock guard(gSlaveListLock, true);
+        for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+            if (pSlave->isTimedOut(tNow)) {
+                pSlave->LogCrash(nullptr);
+                bTimedOut = true;
+            }
+        }
+    }
+    if (bTimedOut) {
+        std::_Exit(2);
+    }
+}
+
+void CEngineIDS::OnZamException(const char* pszMessage) {
+    CSF_LOG(kCSFLogError, "ZAM Exception message: %s.", pszMessage != nullptr ? pszMessage : "");
+    {
+        jsFastLock guard(gSlaveListLock, true);
+        CSF_TRACE(kCSFLogInfo,
+                  "Iterating over gSlaveIDSEngines calling LogCrash method of each slave engine");
+        LogEveryCrash();
+        CSF_TRACE(kCSFLogInfo,
+                  "Finished iterating over gSlaveIDSEngines calling the LogCrash method of each slave "
+                  "engine");
+    }
+    std::_Exit(2);
+}
+
+void CEngineIDS::StopTimer() {
+    if (m_pTimer && m_pTimer->IsRunning()) {
+        m_pTimer->Stop(1, false);
+        m_pTimer->WaitForExit(plat::kInfinite);
+        m_pTimer->Reset();
+    }
+}
+
+// -- Configuration -----------------------------------------------------------
+
+int32_t CEngineIDS::Initialize() {
+    if (m_bConfigured) {
+        return 0;
+    }
+    if (m_pIDSConfig == nullptr || !m_pIDSConfig->IsIDSEnabled()) {
+        CSF_LOG(kCSFLogError, "Network Monitoring Component of Host Warden is DISABLED...");
+        gIDSEnabled = false;
+        return 1;
+    }
+    gIDSEnabled = true;
+    RuleContainer* pRules = GetRuleContainer();
+    CSF_TRACE(kCSFLogInfo, "New Rule Container %p\n", static_cast<void*>(pRules));
+    if (m_pIDSConfig->Configure(pRules) != 0) {
+        CSF_LOG(kCSFLogError, "Error in configuring Network Monitoring Component of Host Warden, DISABLED.");
+        return 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "Done IDSConfig Configure OK.\n");
+    m_bConfigured = true;
+    return 0;
+}
+
+void CEngineIDS::Shutdown() {
+    if (m_bConfigured) {
+        CSF_TRACE(kCSFLogInfo, "Shutting down IDS engine.");
+        m_pIDSConfig->Reset();
+    }
+    m_bConfigured = false;
+}
+
+bool CEngineIDS::RefreshIDSEnabled() {
+    if (m_pIDSConfig == nullptr) {
+        return false;
+    }
+    m_pIDSConfig->SetIDSEnabled(NodekeeperOn());
+    return m_pIDSConfig->IsIDSEnabled();
+}
+
+int32_t CEngineIDS::ConfigureEventSections(CSFEventRegistry* pRegistry) {
+    if (pRegistry == nullptr) {
+        return 0;
+    }
+    pRegistry->RegisterSection(m_IDSReader.GetRulesSectionPath().c_str(), m_Site.pPrototype, 1);
+    pRegistry->RegisterSection(m_UserIDSReader.GetRulesSectionPath().c_str(), m_Site.pPrototype, 1);
+    pRegistry->RegisterSection(kBastionSection, &m_BastionEvent, 2);
+    return 0;
+}
+
+int32_t CEngineIDS::PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) {
+    pContainer->Clear();
+    m_IDSReader.ReadRules(pContainer, pPolicy);
+    m_UserIDSReader.ReadRules(pContainer, pPolicy);
+    m_BastionReader.ResetEventIds();
+    for (size_t i = 0; i < std::size(kBastionSections); ++i) {
+        m_BastionReader.SetSection(i);
+        m_BastionReader.ReadRules(pContainer, pPolicy);
+    }
+    return 0;
+}
+
+// -- Lifecycle -----------------------------------------------------------------
+
+int32_t CEngineIDS::Oninit(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "CEngineIDS::Oninit ...called");
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    int32_t nResult = 1;
+    try {
+        rp::setAdapterTable(g_AdapterTable, rp::kAdapterTableEntries, &LockAdapterTableShared,
+                            &UnlockAdapterTableShared);
+        m_bInOninit = true;
+        nResult = CEngineBase::Oninit(dwArgument);
+        m_bInOninit = false;
+        if (nResult == 0) {
+            nResult = InitializeCapture(CurrentPolicy());
+        }
+    } catch (...) {
+        m_bInOninit = false;
+        ReleaseZam();
+        UnloadPacketDriver();
+        DeleteSlaves();
+        m_pIThreadList.reset();
+        nResult = 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "CEngineIDS::Oninit ...Leaving %d", nResult);
+    return nResult;
+}
+
+int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy) {
+    if (m_pIDSConfig == nullptr) {
+        void* pObject = nullptr;
+        if (m_Site.pFactory != nullptr) {
+            m_Site.pFactory->CreateInstance(CLSID_IDSConfig, &pObject);
+        }
+        m_pIDSConfig = static_cast<IIDSConfig*>(pObject);
+        if (m_pIDSConfig == nullptr) {
+            return 1;
+        }
+        if (auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig)) {
+            pConfig->SetMasterEngine(this);
+        }
+    }
+    if (!NodekeeperOn()) {
+        return 0;
+    }
+    m_EventQueue.SetCapacity(IDSEventQueue::kCapacity);
+    if (!LoadPacketDriver()) {
+        return 1;
+    }
+    m_pfnPacketSetNotifyRoutine(m_Site.pfnAdapterNotify);
+    uint32_t dwError = 0;
+    if (!ReadAdapterTable(true, dwError)) {
+        UnloadPacketDriver();
+        return 1;
+    }
+    OpenCrashLog(pPolicy);
+    if (InitializeZAM(pPolicy) != 0) {
+        UnloadPacketDriver();
+        return 1;
+    }
+    m_bZamInitialized = true;
+    CSF_TRACE(kCSFLogInfo, "Done InitializeZAM OK.\n");
+    SetPacketParameters(pPolicy);
+    m_pIThreadList = std::make_unique<CThreadList>();
+    CreateSlaves();
+    m_pIThreadList->OninitAll(kSlaveArgument);
+    if (!m_pTimer->IsRunning()) {
+        m_pTimer->Start();
+    }
+    return 0;
+}
+
+void CEngineIDS::StartMonitoring(uint32_t dwArgument, bool bResume, const char* pszDisabled) {
+    if (!RefreshIDSEnabled()) {
+        CSF_LOG(kCSFLogInfo, "%s", pszDisabled);
+        return;
+    }
+    if (Initialize() != 0) {
+        CSF_LOG(kCSFLogError, "Error in initializing Network Monitoring Component of Host Warden.");
+    }
+    CSF_TRACE(0x1009, "Network Monitoring Component of Host Warden starting....");
+    if (!m_pIThreadList) {
+        return;
+    }
+    CSF_TRACE(kCSFLogInfo, "Calling EngineIDS pIThreadList->%s", bResume ? "OnResume" : "OnStart");
+    if (bResume) {
+        m_pIThreadList->ResumeAll(dwArgument);
+        return;
+    }
+    // Only the threads of this start count.
+    SlaveReadyList::Instance().BeginRound();
+    m_dwStartedSlaves = static_cast<uint32_t>(m_pIThreadList->GetCount());
+    m_pIThreadList->StartAll(dwArgument);
+}
+
+int32_t CEngineIDS::OnStart(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "CEngineIDS::OnStart ...called");
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    m_dwStartedSlaves = 0;
+    StartMonitoring(dwArgument, false, "Network Monitoring Component of Host Warden is DISABLED.");
+    WaitForSlaves(m_dwStartedSlaves);
+    m_bSlavesRunning = true;
+    const int32_t nResult = CEngineBase::OnStart(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "CEngineIDS::OnStart ...Leaving %d", nResult);
+    return nResult;
+}
+
+int32_t CEngineIDS::OnResume(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnResume called...");
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    if (NodekeeperOn() && m_bPacketLibraryLoaded) {
+        uint32_t dwError = 0;
+        if (!ReadAdapterTable(false, dwError)) {
+            return static_cast<int32_t>(dwError);
+        }
+    }
+    StartMonitoring(dwArgument, true, "Network Monitoring Component of Host Warden is DISABLED..");
+    m_bSlavesRunning = true;
+    const int32_t nResult = CEngineBase::OnResume(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnResume ...leaving %d", nResult);
+    return nResult;
+}
+
+int32_t CEngineIDS::OnPauseInit(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnPauseInit called...");
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
+    if (m_pIThreadList) {
+        m_pIThreadList->PauseInitAll(kSlaveArgument);
+    }
+    return nResult;
+}
+
+int32_t CEngineIDS::OnPause(uint32_t dwArgument) {
+    CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnPause called...");
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    const int32_t nResult = CEngineBase::OnPause(dwArgument);
+    if (m_pIThreadList) {
+        CSF_TRACE(kCSFLogInfo, "Calling EngineIDS pIThreadList->OnPause");
+        m_pIThreadList->PauseAll(kSlaveArgument);
+    }
+    m_bSlavesRunning = false;
+    Shutdown();
+    DrainQueue();
+    CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnPause ...leaving %d", nResult);
+    return nResult;
+}
+
+int32_t CEngineIDS::OnReloadPolicy(uint32_t dwArgument) {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
+    CSF_TRACE(kCSFLogInfo, "done with base class OnReloadPolicy %d", nResult);
+    if (nResult == 0) {
+        if (!m_pIThreadList) {
+            // Expected while the start-up reads the rules, before the slaves
+            // exist, and while network monitoring is off.
+            if (!m_bInOninit && NodekeeperOn()) {
+                CSF_LOG(kCSFLogError, "CEngineIDS OnReloadPolicy - m_pIThreadList is NULL");
+            }
+        } else {
+            m_pIThreadList->ReloadPolicyAll(kSlaveArgument);
+        }
+    }
+    return nResult;
+}
+
+int32_t CEngineIDS::OnStopInit(uint32_t dwArgument) {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    const int32_t nResult = CEngineBase::OnStopInit(dwArgument);
+    if (nResult != 0) {
+        return nResult;
+    }
+    if (m_pIThreadList) {
+        m_pIThreadList->StopInitAll(kSlaveArgument);
+    }
+    return 0;
+}
+
+int32_t CEngineIDS::OnStop(uint32_t dwArgument) {
+    CSF_TRACE(0x1009, "\n*** EngineIDS::OnStop() called... ***\n");
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    const int32_t nResult = CEngineBase::OnStop(dwArgument);
+    if (nResult != 0) {
+        return nResult;
+    }
+    m_bStopped = true;
+    m_bSlavesRunning = false;
+    DeleteSlaves();
+    StopTimer();
+    Shutdown();
+    // The slaves' last consolidated events arrive as they stop, after this
+    // engine's thread has ended.
+    DrainQueue();
+    CSF_TRACE(0x1009, "\n*** EngineIDS::OnStop() ...leaving %d ***\n", 0);
+    return 0;
+}
+
+void CEngineIDS::DrainQueue() {
+    while (AgentEventInfo* pRecord = m_EventQueue.Pop(0)) {
+        ExecuteResponses(pRecord);
+    }
+}
+
+uint32_t CEngineIDS::_doWork() {
+    if (!m_bConfigured) {
+        return 1;
+    }
+    CSF_TRACE(kCSFLogInfo, "Entering EngineIDS::_doWork loop....");
+    uint32_t dwEvents = 0;
+    int64_t tLastReport = 0;
+    while (StopRequested() == 0) {
+        if (AgentEventInfo* pRecord = m_EventQueue.Pop(1)) {
+            ExecuteResponses(pRecord);
+            ++dwEvents;
+        }
+        const int64_t tNow = static_cast<int64_t>(std::time(nullptr));
+        if (tNow - tLastReport >= kQueueReportSeconds) {
+            CSF_TRACE(kCSFLogInfo, "IDSEngine: Get %d events from Q since last report, qsize=%d",
+                      static_cast<int32_t>(dwEvents), static_cast<int32_t>(m_EventQueue.Size()));
+            dwEvents = 0;
+            tLastReport = tNow;
+        }
+    }
+    DrainQueue();
+    CSF_TRACE(kCSFLogInfo, "Leaving EngineIDS::_doWork loop....");
+    return 0;
+}

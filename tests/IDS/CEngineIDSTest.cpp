@@ -1,0 +1,384 @@
+#include "IDS/CEngineIDS.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Common/AgentEventInfoDefault.h"
+#include "Common/SensorSettings.h"
+#include "IDS/CEngineIDSSlave.h"
+#include "IDS/IDSConfig.h"
+#include "IDS/PolicyFixture.h"
+#include "hostwarden/ICSFClassFactory.h"
+#include "rawpacket/PacketDll.h"
+#include "ShimDiagnostics.h"
+#include "support/NetworkNamespace.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+constexpr const char kTuning[] = "\\config\\tuning";
+constexpr const char kReplay0[] = "\\Device\\replay0";
+constexpr const char kReplay1[] = "\\Device\\replay1";
+
+// Hands out the process's IDS configuration, as the sensor's factory does.
+class ConfigFactory : public ICSFClassFactory {
+public:
+    CSFResult CreateInstance(const CSFIdentifier& iid, void** ppObject) override {
+        if (iid != CLSID_IDSConfig) {
+            return CSF_E_NO_INTERFACE;
+        }
+        *ppObject = static_cast<IIDSConfig*>(CIDSConfig::GetInstance());
+        return CSF_S_OK;
+    }
+    uint32_t Release() override { return 0; }
+};
+
+std::atomic<int> g_nNotifications{0};
+void CountNotification() { ++g_nNotifications; }
+
+// A slave whose thread never reports that it runs: it only waits to be
+// stopped, and sets nothing up.
+class SilentSlave : public CEngineIDSSlave {
+public:
+    using CEngineIDSSlave::CEngineIDSSlave;
+    ~SilentSlave() override { StopAndWait(); }
+    int32_t Oninit(uint32_t) override { return 0; }
+    int32_t OnStart(uint32_t) override { return StartThread(); }
+    int32_t OnResume(uint32_t) override { return StartThread(); }
+    int32_t OnPause(uint32_t) override { return StopAndWait(); }
+    int32_t OnStop(uint32_t) override { return StopAndWait(); }
+
+protected:
+    uint32_t _doWork() override {
+        while (StopRequested() == 0) {
+            Sleep(1000);
+        }
+        return 0;
+    }
+};
+
+class SilentSlaveEngine : public CEngineIDS {
+public:
+    using CEngineIDS::CEngineIDS;
+
+protected:
+    CEngineIDSSlave* CreateSlave(const std::string& strAdapter, uint32_t dwFlags) override {
+        return new SilentSlave(strAdapter.c_str(), kCustomerId, dwFlags, &GetEventQueue());
+    }
+};
+
+// An Ethernet frame of a TCP segment whose source and destination are the
+// same address and port: the land attack the module knows.
+std::vector<uint8_t> LandAttackFrame() {
+    return {0x02, 0x00, 0x5e, 0x00, 0x00, 0x01, 0x02, 0x00, 0x5e, 0x00, 0x00, 0x09, 0x08, 0x00,
+            0x45, 0x00, 0x00, 0x28, 0x00, 0x01, 0x00, 0x00, 0x40, 0x06, 0xf6, 0xba, 0xc0, 0x00,
+            0x02, 0x0a, 0xc0, 0x00, 0x02, 0x0a, 0x00, 0x8b, 0x00, 0x8b, 0x00, 0x00, 0x03, 0xe8,
+            0x00, 0x00, 0x00, 0x00, 0x50, 0x02, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00};
+}
+
+// The same segment from another host with SYN and FIN set.
+std::vector<uint8_t> SynFinFrame() {
+    std::vector<uint8_t> frame = LandAttackFrame();
+    const uint8_t source[] = {203, 0, 113, 5};
+    std::copy(std::begin(source), std::end(source), frame.begin() + 26);
+    frame[47] = 0x03;
+    return frame;
+}
+
+std::string CaptureOf(const std::vector<std::vector<uint8_t>>& frames) {
+    std::string bytes;
+    auto word = [&](uint32_t value) { bytes.append(reinterpret_cast<const char*>(&value), 4); };
+    for (uint32_t value : {0xa1b2c3d4u, 0x00040002u, 0u, 0u, 65535u, 1u}) {
+        word(value);
+    }
+    uint32_t dwSeconds = 1767225600u;
+    for (const std::vector<uint8_t>& frame : frames) {
+        const auto dwLength = static_cast<uint32_t>(frame.size());
+        for (uint32_t value : {dwSeconds++, 0u, dwLength, dwLength}) {
+            word(value);
+        }
+        bytes.append(reinterpret_cast<const char*>(frame.data()), frame.size());
+    }
+    return bytes;
+}
+
+class CEngineIDSTest : public ::testing::Test {
+protected:
+    CEngineIDSTest() {
+        std::filesystem::create_directories(m_Root.File("Duskwall"));
+        std::filesystem::copy_file(std::string(HW_SOURCE_DIR) + "/examples/demo/Duskwall/issues.csv",
+                                   m_Root.File("Duskwall/issues.csv"));
+        hwtest::WriteWholeFile(m_Root.File("attack.pcap"), CaptureOf({LandAttackFrame()}));
+        hwtest::WriteWholeFile(m_Root.File("two-attacks.pcap"), CaptureOf({LandAttackFrame(), SynFinFrame()}));
+        hwtest::WriteWholeFile(m_Root.File("quiet.pcap"), CaptureOf({}));
+        SensorSettings::Instance().m_bNodekeeper = true;
+        m_Fixture.Set("\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack", "Enabled", true);
+        CEngineIDS::SetSlaveReadyWait(30000);
+        g_nNotifications = 0;
+    }
+    ~CEngineIDSTest() override {
+        if (m_pEngine) {
+            m_pEngine->OnStopInit(0);
+            m_pEngine->OnStop(0);
+            m_pEngine.reset();
+        }
+    }
+
+    template <typename EngineType = CEngineIDS>
+    CEngineIDS& Engine() {
+        if (!m_pEngine) {
+            CEngineIDS::Site site;
+            site.pFactory = &m_Factory;
+            site.pfnAdapterNotify = &CountNotification;
+            site.sensorDirectory = [this] { return m_Root.Path() + "/"; };
+            m_pEngine = std::make_unique<EngineType>(std::move(site));
+        }
+        return *m_pEngine;
+    }
+    // Starts the engine, then waits until the process ends.
+    void RunUntilTheProcessEnds() {
+        if (Engine().Oninit(0) == 0 && Engine().OnStart(0) == 0) {
+            hwtest::WaitUntil([] { return false; }, 60.0);
+        }
+        std::exit(0);
+    }
+    void Replay(const std::string& strFiles) {
+        m_ReplayFiles.reset();
+        m_ReplayFiles = std::make_unique<hwtest::EnvironmentOverride>("HW_PACKET_REPLAY", strFiles.c_str());
+    }
+
+    // What the packet library was last told of a parameter, or null.
+    static const char* LibraryParameter(const char* pszName) {
+        void* pLibrary = dlopen(plat::MapLibraryName("DUSKDLL.DLL").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (pLibrary == nullptr) {
+            return nullptr;
+        }
+        auto pfnParameter = reinterpret_cast<shim::ShimParameterFn>(dlsym(pLibrary, shim::kShimParameterName));
+        const char* pszValue = pfnParameter != nullptr ? pfnParameter(pszName) : nullptr;
+        dlclose(pLibrary);
+        return pszValue;
+    }
+
+    hwtest::ScratchDirectory m_Root;
+    hwtest::EnvironmentOverride m_Monitor{"HW_PACKET_MONITOR", "\\Device\\replay0,\\Device\\replay1"};
+    hwtest::EnvironmentOverride m_Out{"HW_PACKET_REPLAY_OUT", m_Root.Path().c_str()};
+    hwtest::EnvironmentOverride m_ListError{"HW_PACKET_LIST_ERROR", nullptr};
+    std::unique_ptr<hwtest::EnvironmentOverride> m_ReplayFiles;
+    PolicyFixture m_Fixture;
+    ConfigFactory m_Factory;
+    std::unique_ptr<CEngineIDS> m_pEngine;
+};
+
+}  // namespace
+
+TEST_F(CEngineIDSTest, NodekeeperOffLoadsNoLibraryAndTheThreadEndsAtOnce) {
+    SensorSettings::Instance().m_bNodekeeper = false;
+    Replay(m_Root.File("attack.pcap"));
+    ASSERT_EQ(0, Engine().Oninit(0));
+    EXPECT_FALSE(Engine().IsPacketLibraryLoaded());
+    EXPECT_TRUE(Engine().GetSlaveNames().empty());
+    EXPECT_EQ(0, Engine().OnStart(0));
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains("Network Monitoring Component of Host Warden is DISABLED."));
+    ASSERT_TRUE(Engine().WaitForExit(10000));
+    EXPECT_EQ(1u, Engine().ExitCode());
+}
+
+TEST_F(CEngineIDSTest, EveryMonitoredAdapterGetsASlaveWithTheInlineFlagsAndAQueueOf256) {
+    Replay(m_Root.File("quiet.pcap"));
+    ASSERT_EQ(0, Engine().Oninit(0));
+    EXPECT_TRUE(Engine().IsPacketLibraryLoaded());
+    EXPECT_TRUE(Engine().IsZamInitialized());
+    EXPECT_EQ((std::vector<std::string>{kReplay0}), Engine().GetSlaveNames());
+    EXPECT_TRUE(Engine().IsInlineReceive());
+    EXPECT_FALSE(Engine().IsInlineTransmit());
+    EXPECT_STREQ("180", LibraryParameter("packet.PassthruWatchdog"));
+    EXPECT_TRUE(std::filesystem::exists(m_Root.File("Logs/ZamLog.txt")));
+
+    IDSEventQueue& queue = Engine().GetEventQueue();
+    EXPECT_EQ(256u, queue.GetCapacity());
+    std::vector<std::unique_ptr<AgentEventInfo>> refused;
+    for (int i = 0; i < 257; ++i) {
+        auto* pRecord = new AgentEventInfoDefault(nullptr, 0);
+        if (!queue.Push(pRecord)) {
+            refused.emplace_back(pRecord);
+        }
+    }
+    EXPECT_EQ(1u, refused.size());
+}
+
+TEST_F(CEngineIDSTest, PolicyPacketParametersReachTheLibraryExceptDescriptions) {
+    Replay(m_Root.File("quiet.pcap"));
+    m_Fixture.Set(kTuning, "packet.InlineTransmit", true);
+    m_Fixture.Set(kTuning, "packet.InlineTransmitDescription", "sends resets onto the wire");
+    m_Fixture.Set(kTuning, "packet.ring.size", "4m");
+    m_Fixture.Set(kTuning, "packet.fastpath", false);
+    ASSERT_EQ(0, Engine().Oninit(0));
+    EXPECT_TRUE(Engine().IsInlineTransmit());
+    EXPECT_STREQ("on", LibraryParameter("packet.InlineTransmit"));
+    EXPECT_EQ(nullptr, LibraryParameter("packet.InlineTransmitDescription"));
+    EXPECT_STREQ("4m", LibraryParameter("packet.ring.size"));
+    EXPECT_STREQ("off", LibraryParameter("packet.fastpath"));
+}
+
+TEST_F(CEngineIDSTest, ALibraryAlreadyInitialisedByTheCaptureLibraryCounts) {
+    Replay(m_Root.File("quiet.pcap"));
+    // The capture library's binding initialises the packet library first,
+    // so the engine's own initialisation answers "already initialised".
+    rp::PacketDll binding;
+    ASSERT_EQ(0, Engine().Oninit(0));
+    EXPECT_TRUE(Engine().IsPacketLibraryLoaded());
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains("Successfully loaded the Duskwall driver"));
+}
+
+TEST_F(CEngineIDSTest, MemoryFactorTakesPercentagesFrom25To900) {
+    Replay(m_Root.File("quiet.pcap"));
+    const struct {
+        int32_t nPercent;
+        float fFactor;
+    } cases[] = {{24, 0.75f}, {901, 0.75f}, {25, 0.25f}, {900, 9.0f}};
+    for (const auto& c : cases) {
+        m_pEngine.reset();
+        m_Fixture.Set(kTuning, "sensor.zammaxmemoryusagefactor", c.nPercent);
+        EXPECT_EQ(0, Engine().InitializeZAM(m_Fixture.m_pPolicy)) << c.nPercent;
+        EXPECT_FLOAT_EQ(c.fFactor, Engine().GetMaxMemoryFactor()) << c.nPercent;
+        Engine().ReleaseZam();
+    }
+    m_pEngine.reset();
+    m_Fixture.m_pPolicy->ClearSection("\\config");
+    EXPECT_EQ(0, Engine().InitializeZAM(m_Fixture.m_pPolicy));
+    EXPECT_FLOAT_EQ(0.75f, Engine().GetMaxMemoryFactor());
+    const int32_t nNone = 0;
+    EXPECT_EQ(75, m_Fixture.m_pPolicy->GetInt(kTuning, "sensor.zammaxmemoryusagefactor", &nNone));
+    EXPECT_STREQ("max memory usage factor not specified in the policy file. Default will be used.",
+                 m_Fixture.m_pPolicy->GetText(kTuning, "sensor.zammaxmemoryusagefactorDescription", ""));
+    EXPECT_STREQ("qor-zam1.dll", m_Fixture.m_pPolicy->GetText("\\config", "sensor.zamplugin", ""));
+}
+
+TEST_F(CEngineIDSTest, AnUpdateAddsEachNewAdapterOnceAndAListErrorKeepsLibraryAndSlaves) {
+    Replay(m_Root.File("quiet.pcap"));
+    ASSERT_EQ(0, Engine().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    EXPECT_TRUE(Engine().AllSlavesReady());
+
+    // The library reports the adapter on-line at every update.
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_EQ((std::vector<std::string>{kReplay0}), Engine().GetSlaveNames());
+    Replay(m_Root.File("quiet.pcap") + ";" + m_Root.File("quiet.pcap"));
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_EQ((std::vector<std::string>{kReplay0, kReplay1}), Engine().GetSlaveNames());
+
+    hwtest::EnvironmentOverride failing("HW_PACKET_LIST_ERROR", "0xE0001001");
+    EXPECT_EQ(0xE0001001u, Engine().UpdateAdapterList());
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains("PacketGetAdapterList failed with error=-536866815\n"));
+    EXPECT_TRUE(Engine().IsPacketLibraryLoaded());
+    EXPECT_EQ((std::vector<std::string>{kReplay0, kReplay1}), Engine().GetSlaveNames());
+}
+
+TEST_F(CEngineIDSTest, OneLandAttackGivesOneAlert) {
+    Replay(m_Root.File("attack.pcap"));
+    ASSERT_EQ(0, Engine().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Fixture.m_Sensor.ReportedCount() >= 1; }));
+    EXPECT_EQ(0, Engine().OnPauseInit(0));
+    EXPECT_EQ(0, Engine().OnPause(0));
+    auto reported = m_Fixture.m_Sensor.TakeReported();
+    ASSERT_EQ(1u, reported.size());
+    EXPECT_EQ("Land_Attack", reported[0]->GetRuleName());
+}
+
+TEST_F(CEngineIDSTest, AStartWaitsABoundedTimeForSlavesThatNeverReport) {
+    Replay(m_Root.File("quiet.pcap"));
+    CEngineIDS::SetSlaveReadyWait(1000);
+    ASSERT_EQ(0, Engine<SilentSlaveEngine>().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    EXPECT_FALSE(Engine().AllSlavesReady());
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains(
+        "IDS: 1 of 1 adapter engines did not start within 1 s; network monitoring goes on without "
+        "them"));
+}
+
+TEST_F(CEngineIDSTest, ModuleExceptionEndsTheProcessWithExitCode2) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The module reports an exception while a slave configures it.
+    Replay(m_Root.File("quiet.pcap"));
+    m_Fixture.Set(kTuning, "zam.standin.raise", "heap corrupted");
+    EXPECT_EXIT(RunUntilTheProcessEnds(), ::testing::ExitedWithCode(2), "");
+}
+
+TEST_F(CEngineIDSTest, ASlaveStuckInTheModuleEndsTheProcessWithExitCode2) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The slave of the attack capture is held in the module; the other one,
+    // without frames, is healthy.
+    Replay(m_Root.File("attack.pcap") + ";" + m_Root.File("quiet.pcap"));
+    m_Fixture.Set(kTuning, "ZamLoopTimeout", 1);
+    m_Fixture.Set(kTuning, "zam.standin.stall", "30");
+    EXPECT_EXIT(RunUntilTheProcessEnds(), ::testing::ExitedWithCode(2), "");
+}
+
+TEST_F(CEngineIDSTest, BlockMapsHandedInWhileSlavesCaptureLeaveTheirTablesWhole) {
+    hwtest::EnvironmentOverride loop("HW_PACKET_REPLAY_LOOP", "1");
+    Replay(m_Root.File("two-attacks.pcap"));
+    m_Fixture.Set(kTuning, "BlockEnabled", true);
+    m_Fixture.Set("\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack\\Response\\BLOCK", "Choice", "Default");
+    m_Fixture.Set("\\Advanced\\Rules\\Nodekeeper Rules\\TCP_SynFin", "Enabled", true);
+    m_Fixture.m_Sensor.m_bSinkAccepts = false;
+    ASSERT_EQ(0, Engine().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    CIDSConfig& config = *CIDSConfig::GetInstance();
+    auto reported = [&] {
+        std::lock_guard<std::mutex> guard(m_Fixture.m_Sensor.m_lock);
+        return m_Fixture.m_Sensor.m_nRefused;
+    };
+    // Configured before any map, the blocking rule has no entry; the first
+    // map makes one while the slave looks the other rule's entry up for
+    // every replayed attack.
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return reported() > 10; }));
+    for (int i = 0; i < 20; ++i) {
+        config.SetBlockResponseMap({{"Default", {"10.0.0." + std::to_string(i), 0}}});
+    }
+    const int nBefore = reported();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return reported() > nBefore + 10; }));
+    ASSERT_NE(nullptr, config.GetConfigMap(false));
+    EXPECT_EQ(1u, config.GetConfigMap(false)->count("Land_Attack"));
+    EXPECT_EQ(0, Engine().OnPauseInit(0));
+    EXPECT_EQ(0, Engine().OnPause(0));
+}
+
+TEST_F(CEngineIDSTest, AnAdapterGoingOffLineLosesItsSlaveAndComingBackGetsOne) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "interfaces are made and switched as root";
+    }
+    if (int error = hwtest::EnterNewNetworkNamespace(); error != 0) {
+        GTEST_SKIP() << "no private network namespace: " << std::strerror(error);
+    }
+    ASSERT_EQ(0, std::system("ip link add hwids0 type veth peer name hwids1"));
+    hwtest::EnvironmentOverride monitor("HW_PACKET_MONITOR", "hwids0");
+    const std::string strAdapter = "\\Device\\hwids0";
+    // Down at start-up (flags 0x6), it is watched all the same.
+    ASSERT_EQ(0, Engine().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    EXPECT_EQ((std::vector<std::string>{strAdapter}), Engine().GetSlaveNames());
+
+    // The packet library announces each change; the test updates by hand.
+    ASSERT_EQ(0, std::system("ip link set hwids0 up"));
+    EXPECT_TRUE(hwtest::WaitUntil([] { return g_nNotifications > 0; }));
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_EQ((std::vector<std::string>{strAdapter}), Engine().GetSlaveNames());
+    ASSERT_EQ(0, std::system("ip link set hwids0 down"));
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_TRUE(Engine().GetSlaveNames().empty());
+    ASSERT_EQ(0, std::system("ip link set hwids0 up"));
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_EQ((std::vector<std::string>{strAdapter}), Engine().GetSlaveNames());
+}
