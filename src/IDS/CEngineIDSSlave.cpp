@@ -101,9 +101,6 @@ int32_t CEngineIDSSlave::EndCapture(BaseOperation base) {
     jsFastLock guard(SetupLock(), true);
     const int32_t nResult = base();
     Shutdown();
-    // The first slave set up again builds the maps afresh: they point into
-    // the configuration, which the master resets when it pauses or stops.
-    SlaveRuleMaps::Get().bRebuiltSincePause = false;
     return nResult;
 }
 
@@ -161,5 +158,4 @@ void CEngineIDSSlave::ClearRuleMaps() {
     maps.idsRules.clear();
     maps.issueNames.clear();
     maps.bBuilt = false;
-    maps.bRebuiltSincePause = false;
 }

@@ -223,7 +223,9 @@ private:
     // Set-up helpers.
     // Makes the log when there is none yet.
     static bool LoadLog(std::unique_ptr<qorPacketLog>& pLog);
-    void ReadSettings(IPolicyContainer* pPolicy);
+    // `bFirstOfRound`: the first set-up after a start or a pause, which
+    // reads the dynamic block period again.
+    void ReadSettings(IPolicyContainer* pPolicy, bool bFirstOfRound);
     void ConfigureConsolidationItems(IPolicyContainer* pPolicy);
 
     void FillEventInfo(AgentEventInfo& record, const EventParameter* pParams, uint32_t dwProtocol,

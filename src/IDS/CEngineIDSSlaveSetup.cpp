@@ -76,7 +76,7 @@ void CEngineIDSSlave::InitializeNetworking() {
     }
 }
 
-void CEngineIDSSlave::ReadSettings(IPolicyContainer* pPolicy) {
+void CEngineIDSSlave::ReadSettings(IPolicyContainer* pPolicy, bool bFirstOfRound) {
     const char* pszAdapter = m_strAdapterName.c_str();
     BlockEnabled = ReadBool(pPolicy, kTuning, "BlockEnabled", false);
     CSF_TRACE(kCSFLogInfo, "BlockEnabled is %s", TrueFalse(BlockEnabled));
@@ -94,7 +94,7 @@ void CEngineIDSSlave::ReadSettings(IPolicyContainer* pPolicy) {
         DynamicBlockPeriod = 0;
         CSF_TRACE(kCSFLogInfo, "%s: BlockEnabled false so setting DynamicBlockPeriod to %d",
                   pszAdapter, 0);
-    } else if (DynamicBlockPeriod == -1) {
+    } else if (DynamicBlockPeriod == -1 || bFirstOfRound) {
         const int32_t nPeriod = ReadInt(pPolicy, kConfig, "DynamicBlockPeriod", -1);
         if (nPeriod == -1) {
             DynamicBlockPeriod = kDefaultDynamicBlockPeriod;
@@ -128,12 +128,14 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
             jsFastLock guard(SetupLock(), true);
             SlaveRuleMaps& maps = SlaveRuleMaps::Get();
             // Only the first slave through set-up after a start or a pause
-            // builds the maps; the others may already be capturing.
-            const bool bReset = bResetRuleMaps && !maps.bRebuiltSincePause;
-            if (!maps.bBuilt || bReset) {
+            // builds the maps (they point into the configuration, which the
+            // master builds anew then); while any slave is set up, others
+            // may be capturing and the maps stay.
+            const bool bReset = bResetRuleMaps && maps.dwSetUpSlaves == 0;
+            const bool bFirstOfRound = !maps.bBuilt || bReset;
+            if (bFirstOfRound) {
                 if (bReset) {
                     CSF_TRACE(kCSFLogInfo, "Resetting RuleMap ...done by %s", pszAdapter);
-                    maps.bRebuiltSincePause = true;
                 } else {
                     CSF_TRACE(kCSFLogInfo, "Setting of RuleMap ...done by %s", pszAdapter);
                 }
@@ -145,7 +147,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
                 }
                 maps.bBuilt = true;
             }
-            ReadSettings(pPolicy);
+            ReadSettings(pPolicy, bFirstOfRound);
         }
         const int32_t nZam = InitializeZAM(pPolicy);
         CSF_TRACE(kCSFLogInfo, "InitializeZam returned %d", nZam);
@@ -169,7 +171,11 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
             StopPacketDriver();
             return 1;
         }
-        bIDSSInitialized = true;
+        {
+            jsFastLock guard(SetupLock(), true);
+            bIDSSInitialized = true;
+            ++SlaveRuleMaps::Get().dwSetUpSlaves;
+        }
         CSF_TRACE(kCSFLogInfo, "ConfigureModules() is also TRUE");
         return nFilters;
     } catch (const std::exception& error) {
@@ -362,8 +368,14 @@ void CEngineIDSSlave::Shutdown() {
         m_pZamSensor = nullptr;
         bZamLoaded = false;
         m_pEventNotify.reset();
-        DynamicBlockPeriod = -1;
+        // The block period stays: other slaves may still be capturing (an
+        // adapter that went away), and the first set-up after a start or a
+        // pause reads it again.
     }
-    bIDSSInitialized = false;
+    if (bIDSSInitialized) {
+        jsFastLock guard(SetupLock(), true);
+        bIDSSInitialized = false;
+        --SlaveRuleMaps::Get().dwSetUpSlaves;
+    }
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown ....leaving", pszAdapter);
 }

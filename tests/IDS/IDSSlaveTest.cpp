@@ -249,8 +249,7 @@ TEST_F(IDSSlaveTest, SettingsAreReadIntoTheirRanges) {
         EXPECT_EQ(c.dwExpectedHousekeeping, slave.GetHousekeepingInterval());
         EXPECT_EQ(c.dwExpectedAgeTime, slave.GetCoalescerAgeInterval());
         EXPECT_TRUE(slave.IsConsolidationEnabled());
-        slave.Shutdown();
-        EXPECT_EQ(-1, CEngineIDSSlave::DynamicBlockPeriod.load()) << "read again at the next set-up";
+        slave.OnPause(0);
     }
     // The replay adapter's address is no host adapter's: no local address,
     // and a log prefix without a hardware address.
@@ -441,6 +440,11 @@ TEST_F(IDSSlaveTest, PauseAndResumeRebuildTheRuleMapsOnceForAllSlaves) {
     EXPECT_TRUE(SlaveReadyList::Instance().WaitAllReady(2, 30000));
     EXPECT_TRUE(hwtest::WaitUntil([&] { return first.GetFramesRead() + second.GetFramesRead() >= 2; }));
     maps.issueNames.erase(-7);
+    // An adapter going away leaves the others blocking as before.
+    EXPECT_EQ(30, CEngineIDSSlave::DynamicBlockPeriod.load());
+    second.OnStop(0);
+    EXPECT_EQ(30, CEngineIDSSlave::DynamicBlockPeriod.load());
+    EXPECT_EQ(1u, maps.idsRules.count("TCP_SynFin"));
 }
 
 TEST_F(IDSSlaveTest, OnlyTimeInsideTheModuleCountsTowardsTheLoopTimeout) {
