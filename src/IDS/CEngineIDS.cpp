@@ -49,7 +49,6 @@ constexpr uint32_t kSlaveArgument = 0;
 // thread list), and their lock.
 std::vector<CEngineIDSSlave*> gSlaveIDSEngines;
 jsFastSync gSlaveListLock;
-uint32_t g_dwSlaveCount = 0;
 
 // The packet library's adapter records, shared with the capture library,
 // which reads them under the shared side of this lock.
@@ -126,6 +125,9 @@ CEngineIDS::~CEngineIDS() {
     m_pTimer.reset();
     ReleaseZam();
     UnloadPacketDriver();
+    if (auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig)) {
+        pConfig->SetMasterEngine(nullptr);
+    }
 }
 
 std::string CEngineIDS::SensorDirectory() const {
@@ -332,7 +334,6 @@ CEngineIDSSlave* CEngineIDS::AddSlave(const std::string& strAdapter, uint32_t dw
     {
         jsFastLock guard(gSlaveListLock, true);
         gSlaveIDSEngines.push_back(pSlave);
-        g_dwSlaveCount = static_cast<uint32_t>(gSlaveIDSEngines.size());
     }
     return pSlave;
 }
@@ -342,7 +343,6 @@ bool CEngineIDS::ForgetSlave(const std::string& strAdapter) {
     for (auto it = gSlaveIDSEngines.begin(); it != gSlaveIDSEngines.end(); ++it) {
         if (strAdapter == (*it)->GetName()) {
             gSlaveIDSEngines.erase(it);
-            g_dwSlaveCount = static_cast<uint32_t>(gSlaveIDSEngines.size());
             return true;
         }
     }
@@ -394,7 +394,6 @@ void CEngineIDS::DeleteSlaves() {
         jsFastLock guard(gSlaveListLock, true);
         CSF_TRACE(kCSFLogInfo, "Emptying gSlaveIDSEngines of slave engine pointers");
         gSlaveIDSEngines.clear();
-        g_dwSlaveCount = 0;
         CSF_TRACE(kCSFLogInfo, "Emptied gSlaveIDSEngines of slave engine pointers");
     }
     m_pIThreadList->StopAll(kSlaveArgument);
