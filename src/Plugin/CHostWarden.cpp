@@ -147,6 +147,14 @@ bool CHostWarden::LoadPolicy(IPolicyContainer* pContainer, bool bReload,
     return m_policyLoader.Load(pContainer, bReload, kind, sources);
 }
 
+std::string CHostWarden::LoadFailureText() const {
+    std::string problem = m_policyLoader.GetLastProblem();
+    if (problem.empty()) {
+        return kPolicyLoadFailure;
+    }
+    return "The sensor policy could not be loaded: " + problem + ".";
+}
+
 void CHostWarden::FailRequest(ICSFCommandRequest* pRequest, const char* pszText) {
     CSF_LOG(kCSFLogError, "%s", pszText);
     if (pRequest != nullptr) {
@@ -218,7 +226,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
         if (pContainer != nullptr) {
             pContainer->Release();
         }
-        FailRequest(pRequest, kPolicyLoadFailure);
+        FailRequest(pRequest, LoadFailureText().c_str());
         return 1;
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): Configuring event sections");
@@ -258,8 +266,14 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy() called.");
     Banner("\n***** CHostWarden::OnReloadPolicy() called *****\n");
     m_dwState = kReloading;
-    std::string pushPath = std::string(GetBaseDirectory()) + g_strPushPolicy;
-    if (!PolicyFileExists(pushPath.c_str()) && !m_policyLoader.CompareResponseTable()) {
+    if (!PolicyLoader::IsPushWaiting(GetBaseDirectory()) &&
+        !m_policyLoader.CompareResponseTable()) {
+        // Edits to the accepted or factory policy are not read here; only a
+        // pushed policy or new responses make a reload.
+        CSF_LOG(kCSFLogInfo,
+                "Nothing to reload: no %s waits and the common policy's responses are "
+                "unchanged.",
+                g_strPushPolicy.c_str());
         m_policyLoader.ForgetCommonPolicy();
         return CSFSensor::OnReloadPolicy(pRequest);
     }
@@ -278,12 +292,18 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     IPolicyContainer* pContainer = CreatePluginPolicyContainer();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): calling LoadPolicy");
     if (!LoadPolicy(pContainer, true)) {
-        // The engines' containers still point at the old rules, which stay
-        // alive, so that a later resume finds them whole.
+        // Nothing of the refused policy was taken and the old rules are
+        // still alive in the engines' containers: the sensor goes on as it
+        // was, rather than staying paused without a policy.
         if (pContainer != nullptr) {
             pContainer->Release();
         }
-        FailRequest(pRequest, kPolicyLoadFailure);
+        StartScriptHandler();
+        if (!bHostPaused && m_pThreadList != nullptr) {
+            m_pThreadList->ResumeAll(kEngineArgument);
+            CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
+        }
+        FailRequest(pRequest, LoadFailureText().c_str());
         return 1;
     }
     CSF_TRACE(kCSFLogTrace,
@@ -477,6 +497,7 @@ uint32_t CHostWarden::UpdateAdapterList() {
         if (pContainer != nullptr) {
             pContainer->Release();
         }
+        CSF_LOG(kCSFLogError, "%s", LoadFailureText().c_str());
         return 1;
     }
     PublishPolicy(pContainer);

@@ -106,6 +106,8 @@ private:
     bool LoadPolicy(IPolicyContainer* pContainer, bool bReload, PolicyLoader::LoadKind kind);
     // Reports a failed command to the host: status 2 with the text.
     void FailRequest(ICSFCommandRequest* pRequest, const char* pszText);
+    // Why the last policy load failed, for the host.
+    std::string LoadFailureText() const;
     void ChooseRuleDefinitions();
     void PublishPolicy(IPolicyContainer* pContainer);
     // Adapter updates run between the end of start-up and the stop; one

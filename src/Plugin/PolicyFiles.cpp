@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "qorCSFLib/PluginPolicyContainer.h"
+#include "qorToolsLib/ConfigStore.h"
 #include "qorToolsLib/FileFunctions.h"
 
 namespace {
@@ -42,6 +44,31 @@ bool ReadVersion(const char* pszText, VersionFields& fields) {
 bool PolicyFileExists(const char* pszPath) { return FileExists(pszPath); }
 
 bool RemovePolicyFile(const char* pszPath) { return pszPath != nullptr && RemoveFile(pszPath); }
+
+bool MovePolicyFile(const char* pszFrom, const char* pszTo) {
+    return pszFrom != nullptr && pszTo != nullptr && ReplaceFile(pszTo, pszFrom);
+}
+
+void ReadPoliciesStrictly(IPolicyContainer* pContainer) {
+    if (auto* pOwn = dynamic_cast<PluginPolicyContainer*>(pContainer)) {
+        pOwn->SetStrictReading(true);
+    }
+}
+
+std::string PolicyReadProblem(IPolicyContainer* pContainer) {
+    auto* pOwn = dynamic_cast<PluginPolicyContainer*>(pContainer);
+    std::string problem = pOwn != nullptr ? pOwn->GetReadProblem() : std::string();
+    return problem.empty() ? "cannot be read" : problem;
+}
+
+bool CheckPolicyFile(const char* pszPath, bool bMerged, std::string& problem) {
+    ConfigStore store;
+    store.SetStrictReading(true);
+    bool read = bMerged ? store.UpdateFromFile(pszPath != nullptr ? pszPath : "", "", "")
+                        : store.LoadFile(pszPath != nullptr ? pszPath : "", "", "", false) == 0;
+    problem = read ? std::string() : store.GetReadProblem();
+    return read;
+}
 
 bool CompareVersionText(const char* pszNewer, const char* pszOlder) {
     VersionFields newer;

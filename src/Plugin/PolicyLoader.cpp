@@ -5,11 +5,19 @@
 #include "Common/SensorSettings.h"
 #include "Plugin/PolicyFiles.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
 
 namespace {
 
 constexpr const char kPushPolicy[] = "push.policy";
+// A pushed policy is moved here before it is read, then to one of the
+// other two names once it was applied or refused.
+constexpr const char kPushLoading[] = "push.policy.loading";
+constexpr const char kPushApplied[] = "push.policy.applied";
+constexpr const char kPushRefused[] = "push.policy.refused";
+// An accepted policy refused at start-up, kept for its owner to look at.
+constexpr const char kCurrentRefused[] = "current.policy.refused";
 constexpr const char kCurrentPolicy[] = "current.policy";
 constexpr const char kDefaultPolicy[] = "Default.policy";
 constexpr const char kUpdatePolicy[] = "update.policy";
@@ -21,12 +29,35 @@ constexpr const char kVersionSection[] = "\\template\\VersionInfo";
 constexpr const char kVersionSectionLine[] = "\\template\\VersionInfo\\";
 constexpr const char kVersionValue[] = "PolicyVersion";
 
-void LoadPolicyFile(IPolicyContainer* pContainer, const std::string& path) {
-    pContainer->LoadFile(path.c_str(), "", "\\", true);
+// Where a policy is in force, a refusal ends with this.
+constexpr const char kInForce[] = "; the policy in force stays";
+// The reason a policy without its "\config" section is refused.
+constexpr const char kNoConfig[] = "no \"\\config\" section exists";
+
+// Reads a whole policy file into the container.  A refused file leaves the
+// container empty.
+bool ReadPolicy(IPolicyContainer* pContainer, const std::string& path, bool bNeedsConfig,
+                std::string& problem) {
+    if (pContainer->LoadFile(path.c_str(), "", "\\", true) != 0) {
+        problem = PolicyReadProblem(pContainer);
+    } else if (bNeedsConfig && !pContainer->Exists(kConfigSection, "")) {
+        problem = kNoConfig;
+    } else {
+        return true;
+    }
+    pContainer->ClearSection("");
+    return false;
 }
 
-bool HasConfigSection(IPolicyContainer* pContainer) {
-    return pContainer->Exists(kConfigSection, "");
+std::string FileName(const std::string& path) {
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A damaged update is not merged; the policy it would update stays usable.
+void RefuseUpdate(const std::string& path, const std::string& problem) {
+    CSF_LOG(kCSFLogError, "%s refused (%s); the update is not merged.", path.c_str(),
+            problem.c_str());
 }
 
 // The sub-key names of a key, empty when it has none or cannot be listed.
@@ -85,6 +116,16 @@ bool PolicyLoader::IsValidResponse(const char* pszName, const char* pszChoice) c
     return false;
 }
 
+std::string PolicyLoader::GetLastProblem() const {
+    std::lock_guard<std::mutex> guard(m_loadLock);
+    return m_strProblem;
+}
+
+bool PolicyLoader::IsPushWaiting(const std::string& baseDirectory) {
+    return PolicyFileExists((baseDirectory + kPushPolicy).c_str()) ||
+           PolicyFileExists((baseDirectory + kPushLoading).c_str());
+}
+
 bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
                         const Sources& sources) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy() called, reload=%d", bReload ? 1 : 0);
@@ -92,29 +133,40 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
         return false;
     }
     std::lock_guard<std::mutex> guard(m_loadLock);
+    m_strProblem.clear();
+    ReadPoliciesStrictly(pContainer);
     const std::string& base = sources.m_strBaseDirectory;
-    bool bCommit = false;
-    bool bFromPush = false;
-    bool bDefault = false;
-    if (!ChoosePolicy(pContainer, kind, base, bCommit, bFromPush, bDefault)) {
+    const std::string& ruleDefinitions = sources.m_strRuleDefinitionPath;
+    // Checked before anything is taken or written: a damaged rule-definition
+    // file leaves a pushed policy waiting and the accepted one as it is.
+    std::string problem;
+    if (PolicyFileExists(ruleDefinitions.c_str()) &&
+        !CheckPolicyFile(ruleDefinitions.c_str(), true, problem)) {
+        m_strProblem = FileName(ruleDefinitions) + " refused (" + problem + ")" +
+                       (bReload ? kInForce : "");
         return false;
     }
-    if (!bFromPush && kind == LoadKind::kAccept) {
-        bCommit = MergeUpdate(pContainer, base, bDefault) || bCommit;
+    Choice choice;
+    if (!ChoosePolicy(pContainer, bReload, kind, base, choice)) {
+        return false;
     }
-    if (bCommit && kind == LoadKind::kAccept) {
-        Commit(pContainer, base, bFromPush);
+    if (!choice.m_bFromPush && kind == LoadKind::kAccept) {
+        choice.m_bCommit = MergeUpdate(pContainer, base, choice.m_bDefault) || choice.m_bCommit;
     }
+    if (choice.m_bCommit && kind == LoadKind::kAccept) {
+        Commit(pContainer, base, choice.m_bFromPush);
+    }
+    // Merged after the commit, so the rule definitions never reach the
+    // accepted file.
+    if (!MergeRuleDefinitions(pContainer, ruleDefinitions, bReload)) {
+        return false;
+    }
+    // Consumed only by a load that succeeds, so that a failed one leaves the
+    // next reload to compare it again.
     if (m_pCommonPolicy != nullptr && kind == LoadKind::kAccept) {
         CollectResponseTable(m_pCommonPolicy, m_responseTable);
         m_pCommonPolicy = nullptr;
     }
-    // Merged after the commit, so the rule definitions never reach the
-    // accepted file.
-    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): merging ruledef.policy");
-    pContainer->MergeFile(sources.m_strRuleDefinitionPath.c_str(), false);
-    CSF_TRACE(kCSFLogTrace, "Finished merging RuleDef.policy");
-    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): finished merging ruledef.policy");
 
     const bool bBlockDefault = true;
     if (!pContainer->GetBool("\\config\\tuning\\", "BlockEnabled", &bBlockDefault)) {
@@ -128,71 +180,147 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
     return true;
 }
 
-bool PolicyLoader::ChoosePolicy(IPolicyContainer* pContainer, LoadKind kind,
-                                const std::string& base, bool& bCommit, bool& bFromPush,
-                                bool& bDefault) {
-    const std::string pushPath = base + kPushPolicy;
-    const std::string currentPath = base + kCurrentPolicy;
-    const std::string defaultPath = base + kDefaultPolicy;
+bool PolicyLoader::ChoosePolicy(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
+                                const std::string& base, Choice& choice) {
     // An adapter update must not consume a pushed policy: the reload that
     // follows the push would find nothing to do.
-    if (kind == LoadKind::kAccept && PolicyFileExists(pushPath.c_str())) {
-        CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading push.policy");
-        LoadPolicyFile(pContainer, pushPath);
-        if (HasConfigSection(pContainer)) {
-            // Deleted only once the new accepted policy is on disk.
-            pContainer->SetFileName(currentPath.c_str());
-            bCommit = true;
-            bFromPush = true;
+    if (kind == LoadKind::kAccept) {
+        if (LoadPush(pContainer, bReload, base)) {
+            choice.m_bCommit = true;
+            choice.m_bFromPush = true;
             return true;
         }
-        CSF_LOG(kCSFLogError,
-                "push.policy is invalid because no \"%s\" section exists. push.policy will be "
-                "ignored and deleted.",
-                kConfigSection);
-        pContainer->ClearSection("");
-        RemovePolicyFile(pushPath.c_str());
-        CSF_TRACE(kCSFLogTrace, "Deleted push.policy");
-    }
-    if (PolicyFileExists(currentPath.c_str())) {
-        CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading current.policy.");
-        LoadPolicyFile(pContainer, currentPath);
-        if (HasConfigSection(pContainer)) {
-            return true;
-        }
-        CSF_LOG(kCSFLogError,
-                "current.policy is invalid because no \"%s\" section exists. current.policy will "
-                "be ignored and deleted.",
-                kConfigSection);
-        pContainer->ClearSection("");
-        if (kind == LoadKind::kAccept) {
-            RemovePolicyFile(currentPath.c_str());
+        if (!m_strProblem.empty()) {
+            return false;
         }
     }
-    bDefault = true;
+    if (LoadCurrent(pContainer, bReload, kind, base)) {
+        return true;
+    }
+    if (!m_strProblem.empty()) {
+        return false;
+    }
+    choice.m_bDefault = true;
+    const std::string defaultPath = base + kDefaultPolicy;
     if (!PolicyFileExists(defaultPath.c_str())) {
         CSF_LOG(kCSFLogError, "Failed to find policy file (%s)", defaultPath.c_str());
+        m_strProblem = "no policy to load: " + defaultPath + " does not exist";
         return false;
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading default.policy.");
-    LoadPolicyFile(pContainer, defaultPath);
-    pContainer->SetFileName(currentPath.c_str());
-    bCommit = true;
+    std::string problem;
+    if (!ReadPolicy(pContainer, defaultPath, false, problem)) {
+        m_strProblem = std::string(kDefaultPolicy) + " refused (" + problem + ")" +
+                       (bReload ? kInForce : "");
+        return false;
+    }
+    pContainer->SetFileName((base + kCurrentPolicy).c_str());
+    choice.m_bCommit = true;
     return true;
+}
+
+bool PolicyLoader::LoadPush(IPolicyContainer* pContainer, bool bReload, const std::string& base) {
+    const std::string pushPath = base + kPushPolicy;
+    const std::string loadingPath = base + kPushLoading;
+    // Moved aside before it is read: a newer push arriving while this one
+    // loads keeps its own name and waits for the next load.
+    if (PolicyFileExists(pushPath.c_str())) {
+        if (PolicyFileExists(loadingPath.c_str())) {
+            CSF_LOG(kCSFLogWarning,
+                    "%s, left by a policy load that did not finish, is replaced by a newer "
+                    "push.policy.",
+                    loadingPath.c_str());
+        }
+        if (!MovePolicyFile(pushPath.c_str(), loadingPath.c_str())) {
+            m_strProblem = "push.policy cannot be moved aside to " + loadingPath +
+                           " for loading; it stays where it is";
+            return Fallback(bReload);
+        }
+    } else if (PolicyFileExists(loadingPath.c_str())) {
+        CSF_LOG(kCSFLogWarning, "Loading %s, left by a policy load that did not finish.",
+                loadingPath.c_str());
+    } else {
+        return false;
+    }
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading push.policy");
+    std::string problem;
+    if (ReadPolicy(pContainer, loadingPath, true, problem)) {
+        // Set aside only once the new accepted policy is on disk.
+        pContainer->SetFileName((base + kCurrentPolicy).c_str());
+        return true;
+    }
+    SetAside(base, kPushPolicy, kPushLoading, kPushRefused, problem);
+    return Fallback(bReload);
+}
+
+bool PolicyLoader::LoadCurrent(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
+                               const std::string& base) {
+    const std::string currentPath = base + kCurrentPolicy;
+    if (!PolicyFileExists(currentPath.c_str())) {
+        return false;
+    }
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading current.policy.");
+    std::string problem;
+    if (ReadPolicy(pContainer, currentPath, true, problem)) {
+        return true;
+    }
+    // In force, or only read: the accepted file stays as it is.
+    if (bReload || kind != LoadKind::kAccept) {
+        m_strProblem = std::string(kCurrentPolicy) + " refused (" + problem + ")" + kInForce;
+        return false;
+    }
+    SetAside(base, kCurrentPolicy, kCurrentPolicy, kCurrentRefused, problem);
+    return Fallback(false);
+}
+
+// A refused file is kept under a name that says so, never deleted: it may
+// be all its owner has of it.
+void PolicyLoader::SetAside(const std::string& base, const char* pszPolicy, const char* pszFrom,
+                            const char* pszTo, const std::string& problem) {
+    const char* pszKept = MovePolicyFile((base + pszFrom).c_str(), (base + pszTo).c_str())
+                              ? pszTo
+                              : pszFrom;
+    if (problem == kNoConfig) {
+        CSF_LOG(kCSFLogError,
+                "%s is invalid because no \"%s\" section exists. %s will be ignored and kept as "
+                "%s.",
+                pszPolicy, kConfigSection, pszPolicy, pszKept);
+    }
+    m_strProblem = std::string(pszPolicy) + " refused (" + problem + "); it is kept as " + pszKept;
+}
+
+// At start-up nothing is in force yet: the refusal is logged, shown, and the
+// next policy in line is tried.  Where a policy is in force the load fails.
+bool PolicyLoader::Fallback(bool bReload) {
+    if (bReload) {
+        m_strProblem += kInForce;
+        return false;
+    }
+    CSF_LOG(kCSFLogError, "%s.", m_strProblem.c_str());
+    plat::ConsolePrintf("WARNING: %s.\n", m_strProblem.c_str());
+    m_strProblem.clear();
+    return false;
 }
 
 bool PolicyLoader::MergeUpdate(IPolicyContainer* pContainer, const std::string& base,
                                bool bDefault) {
     const std::string updatePath = base + kUpdatePolicy;
+    const bool bUpdateExists = PolicyFileExists(updatePath.c_str());
     const std::string currentVersion = TextValue(pContainer, kVersionSection, kVersionValue);
     std::string updateVersion;
     if (IPolicyContainer* probe = CreatePluginPolicyContainer()) {
         CSF_TRACE(kCSFLogTrace,
                   "DEBUG: CHostWarden::LoadPolicy(): loading update.policy to compare policy "
                   "version.");
-        probe->LoadFile(updatePath.c_str(), kVersionSectionLine, "", false);
+        ReadPoliciesStrictly(probe);
+        bool read = probe->LoadFile(updatePath.c_str(), kVersionSectionLine, "", false) == 0;
+        std::string problem = read ? std::string() : PolicyReadProblem(probe);
         updateVersion = TextValue(probe, kVersionSection, kVersionValue);
         probe->Release();
+        if (bUpdateExists && !read) {
+            RefuseUpdate(updatePath, problem);
+            return false;
+        }
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): comparing the policy version");
     if (!currentVersion.empty() &&
@@ -200,7 +328,10 @@ bool PolicyLoader::MergeUpdate(IPolicyContainer* pContainer, const std::string& 
         return false;
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): merging update.policy");
-    pContainer->MergeFile(updatePath.c_str(), false);
+    if (!pContainer->MergeFile(updatePath.c_str(), false) && bUpdateExists) {
+        RefuseUpdate(updatePath, PolicyReadProblem(pContainer));
+        return false;
+    }
     // The merged policy keeps the version it had.
     pContainer->SetText(kVersionSection, kVersionValue, currentVersion.c_str());
     if (bDefault) {
@@ -216,8 +347,8 @@ bool PolicyLoader::MergeUpdate(IPolicyContainer* pContainer, const std::string& 
 bool PolicyLoader::Commit(IPolicyContainer* pContainer, const std::string& base, bool bFromPush) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): commiting current.policy");
     const std::string currentPath = base + kCurrentPolicy;
-    // Saved by path rather than by the container's file name: a rejected
-    // push.policy loaded first would have left its own name there.
+    // Saved by path rather than by the container's file name: a refused
+    // policy read first may have left its own name there.
     if (pContainer->SaveFile(currentPath.c_str(), "", 1) != 0) {
         if (bFromPush) {
             CSF_LOG(kCSFLogError,
@@ -230,9 +361,29 @@ bool PolicyLoader::Commit(IPolicyContainer* pContainer, const std::string& base,
         return false;
     }
     if (bFromPush) {
-        RemovePolicyFile((base + kPushPolicy).c_str());
+        // Kept as the last push applied (it is never read again), which also
+        // tells whoever pushed it that it was taken.
+        const std::string loadingPath = base + kPushLoading;
+        if (!MovePolicyFile(loadingPath.c_str(), (base + kPushApplied).c_str())) {
+            RemovePolicyFile(loadingPath.c_str());
+        }
         CSF_TRACE(kCSFLogTrace, "Deleted push.policy");
     }
+    return true;
+}
+
+bool PolicyLoader::MergeRuleDefinitions(IPolicyContainer* pContainer, const std::string& path,
+                                        bool bReload) {
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): merging ruledef.policy");
+    // A missing file adds nothing (start-up has said so); one that went bad
+    // since it was checked fails the load.
+    if (!pContainer->MergeFile(path.c_str(), false) && PolicyFileExists(path.c_str())) {
+        m_strProblem = FileName(path) + " refused (" + PolicyReadProblem(pContainer) + ")" +
+                       (bReload ? kInForce : "");
+        return false;
+    }
+    CSF_TRACE(kCSFLogTrace, "Finished merging RuleDef.policy");
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): finished merging ruledef.policy");
     return true;
 }
 

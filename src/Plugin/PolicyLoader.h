@@ -3,9 +3,12 @@
 // a pushed policy, else the accepted one, else the factory default; an
 // update merged when newer; the result accepted as "current.policy"; the
 // rule definitions merged in memory; block responses switched off when the
-// policy says so; the advanced parameters re-read.  It also keeps the
-// host's common policy and the table of its responses, with which a reload
-// decides whether anything changed.
+// policy says so; the advanced parameters re-read.  Every policy file is
+// read whole or not at all, and none is deleted unread: a pushed policy is
+// moved to "push.policy.loading" before it is read, then to
+// "push.policy.applied" or "push.policy.refused".  It also keeps the host's
+// common policy and the table of its responses, with which a reload decides
+// whether anything changed.
 
 #include <map>
 #include <mutex>
@@ -44,10 +47,22 @@ public:
     PolicyLoader(const PolicyLoader&) = delete;
     PolicyLoader& operator=(const PolicyLoader&) = delete;
 
-    // False when the container is null or no usable policy file exists.
-    // Loads are serialised: an adapter update may load on the capture
-    // library's thread while a command loads on the host's.
+    // False when the container is null, no usable policy file exists, or a
+    // file the load needs is refused; GetLastProblem then says why.  Files
+    // are read whole or not at all.  Where a policy is already in force
+    // (`bReload`) a refused file fails the load and nothing changes;
+    // at start-up a refused pushed or accepted policy is set aside and the
+    // next one in line is used.  Loads are serialised: an adapter update may
+    // load on the capture library's thread while a command loads on the
+    // host's.
     bool Load(IPolicyContainer* pContainer, bool bReload, LoadKind kind, const Sources& sources);
+    // Why the last load failed, as a text for the host; empty after a load
+    // that succeeded.
+    std::string GetLastProblem() const;
+
+    // True when a pushed policy waits in the base directory: "push.policy",
+    // or one whose load was interrupted.
+    static bool IsPushWaiting(const std::string& baseDirectory);
 
     // The host's common policy as last handed over (the host keeps it).
     void SetCommonPolicy(IPolicyContainer* pCommonPolicy) { m_pCommonPolicy = pCommonPolicy; }
@@ -65,13 +80,32 @@ public:
     const ResponseTable& GetResponseTable() const { return m_responseTable; }
 
 private:
-    bool ChoosePolicy(IPolicyContainer* pContainer, LoadKind kind, const std::string& base,
-                      bool& bCommit, bool& bFromPush, bool& bDefault);
+    struct Choice {
+        bool m_bCommit = false;
+        bool m_bFromPush = false;
+        bool m_bDefault = false;
+    };
+
+    bool ChoosePolicy(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
+                      const std::string& base, Choice& choice);
+    // Loads the pushed policy when one waits; false when there is none or it
+    // was refused (and set aside).
+    bool LoadPush(IPolicyContainer* pContainer, bool bReload, const std::string& base);
+    // Loads the accepted policy; false when there is none or it was
+    // refused (then set aside at start-up, with GetLastProblem set else).
+    bool LoadCurrent(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
+                     const std::string& base);
     bool MergeUpdate(IPolicyContainer* pContainer, const std::string& base, bool bDefault);
     bool Commit(IPolicyContainer* pContainer, const std::string& base, bool bFromPush);
+    bool MergeRuleDefinitions(IPolicyContainer* pContainer, const std::string& path,
+                              bool bReload);
+    bool Fallback(bool bReload);
+    void SetAside(const std::string& base, const char* pszPolicy, const char* pszFrom,
+                  const char* pszTo, const std::string& problem);
     static void StripBlockResponses(IPolicyContainer* pContainer);
 
-    std::mutex m_loadLock;
+    mutable std::mutex m_loadLock;
+    std::string m_strProblem;
     IPolicyContainer* m_pCommonPolicy = nullptr;
     ResponseTable m_responseTable;
 };

@@ -116,6 +116,255 @@ void ReadSettingsText(std::string text, SettingsFirstLine mode, std::string* hea
     }
 }
 
+namespace {
+
+// The checker's view of one text: it reports faults by line and walks the
+// logical lines with their positions, which the line reader does not keep.
+class SettingsTextChecker {
+public:
+    SettingsTextChecker(std::string_view text, SettingsTextProblem& problem)
+        : m_text(text), m_problem(problem) {}
+
+    bool Check(SettingsFirstLine mode) {
+        size_t nul = m_text.find('\0');
+        if (nul != std::string_view::npos) {
+            return Fail(nul, "holds a NUL byte: it is not a settings text");
+        }
+        if (m_text.substr(0, 3) == "\xEF\xBB\xBF") {
+            return Fail(0, "begins with a byte-order mark, which is not part of the format");
+        }
+        size_t pos = 0;
+        if (!SkipFirstLine(mode, pos)) {
+            return false;
+        }
+        bool blankAfterTitle = true;
+        while (pos < m_text.size()) {
+            size_t end = 0;
+            bool terminated = FindLineEnd(pos, end);
+            std::string_view raw = m_text.substr(pos, end - pos);
+            size_t first = FirstNonSpace(raw);
+            if (first != std::string_view::npos) {
+                blankAfterTitle = false;
+                size_t at = pos + first;
+                if (!terminated) {
+                    return Fail(at, "the last line is not ended by \";\": the file is cut short");
+                }
+                if (!CheckLine(Unescape(raw), at)) {
+                    return false;
+                }
+            }
+            pos = terminated ? end + 1 : m_text.size();
+        }
+        if (!m_bSawSection) {
+            return Fail(std::string_view::npos, !blankAfterTitle ? "holds no section line"
+                                                : m_bHasTitle ? "holds nothing but its title line"
+                                                              : "is empty");
+        }
+        return true;
+    }
+
+private:
+    bool SkipFirstLine(SettingsFirstLine mode, size_t& pos) {
+        size_t lf = m_text.find('\n');
+        size_t next = lf == std::string_view::npos ? m_text.size() : lf + 1;
+        std::string_view first = m_text.substr(0, next);
+        if (mode == SettingsFirstLine::kSkip) {
+            pos = next;
+            return true;
+        }
+        if (first.find('[') != std::string_view::npos) {
+            pos = 0;
+            return true;
+        }
+        // The title line is not a logical line: a value written there is
+        // taken for the title and lost.
+        std::string title(first);
+        TrimSettings(title);
+        m_bHasTitle = !title.empty();
+        if (!title.empty() && title.back() == ';' && title.find('=') != std::string::npos) {
+            return Fail(0, "the first line holds a value, but is read as the file's title");
+        }
+        pos = next;
+        return true;
+    }
+
+    // The end of the logical line that begins at `pos`: the index of its
+    // single ";" (true), or the end of the text (false).
+    bool FindLineEnd(size_t pos, size_t& end) const {
+        for (;;) {
+            size_t semi = m_text.find(';', pos);
+            if (semi == std::string_view::npos) {
+                end = m_text.size();
+                return false;
+            }
+            if (semi + 1 < m_text.size() && m_text[semi + 1] == ';') {
+                pos = semi + 2;
+                continue;
+            }
+            end = semi;
+            return true;
+        }
+    }
+
+    static size_t FirstNonSpace(std::string_view raw) {
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (!IsSettingsSpace(raw[i])) {
+                return i;
+            }
+        }
+        return std::string_view::npos;
+    }
+
+    static std::string Unescape(std::string_view raw) {
+        std::string line;
+        line.reserve(raw.size());
+        for (size_t i = 0; i < raw.size(); ++i) {
+            line += raw[i];
+            if (raw[i] == ';' && i + 1 < raw.size() && raw[i + 1] == ';') {
+                ++i;
+            }
+        }
+        return line;
+    }
+
+    bool CheckLine(const std::string& line, size_t at) {
+        std::string trimmed = line;
+        TrimSettings(trimmed);
+        if (trimmed[0] == '[') {
+            return CheckSection(trimmed, at);
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            return Fail(at, "the line is neither a section nor a value (it has no \"=\")");
+        }
+        if (!m_bSawSection) {
+            return Fail(at, "a value comes before the first section line");
+        }
+        std::string name = line.substr(0, equals);
+        TrimSettings(name);
+        if (name.empty()) {
+            return Fail(at, "a value has no name");
+        }
+        if (name.find('\n') != std::string::npos) {
+            return Fail(at, "a line break inside a value's name: a \";\" is missing before it");
+        }
+        if (name.find_first_of("[;") != std::string::npos) {
+            return Fail(at, "the value name \"" + name + "\" holds \"[\" or \";\"");
+        }
+        char letter = equals + 1 < line.size() ? line[equals + 1] : '\0';
+        if (letter != 'S' && letter != 'L' && letter != 'B' && letter != 'P') {
+            return Fail(at, "the value \"" + name + "\" has no type letter S, L, B or P");
+        }
+        if (equals + 2 < line.size() && !IsSettingsSpace(line[equals + 2])) {
+            return Fail(at, "the type letter of \"" + name + "\" is not followed by a tab");
+        }
+        std::string text = equals + 2 < line.size() ? line.substr(equals + 2) : std::string();
+        if (name != "key") {
+            TrimSettings(text);
+        }
+        return CheckValueText(name, letter, text, at);
+    }
+
+    bool CheckSection(const std::string& trimmed, size_t at) {
+        if (trimmed.size() < 2 || trimmed.back() != ']') {
+            return Fail(at, "a section line is not closed by \"]\"");
+        }
+        std::string_view inner(trimmed);
+        inner = inner.substr(1, inner.size() - 2);
+        // No key name holds these, so the writer never escapes them.
+        if (inner.find_first_of("[;\n") != std::string_view::npos) {
+            return Fail(at, "a section line holds a line break, \";\" or a second \"[\"");
+        }
+        m_bSawSection = true;
+        return true;
+    }
+
+    bool CheckValueText(const std::string& name, char letter, const std::string& text, size_t at) {
+        if (letter == 'L' || letter == 'B') {
+            if (!IsWholeNumber(text, letter == 'L' ? 0 : 10)) {
+                return Fail(at, "the value of \"" + name + "\" is not a number");
+            }
+            return true;
+        }
+        // A text may go on over several lines (long binary texts do), but
+        // a line that reads as a value or section line of its own is one
+        // whose predecessor lost its ";".
+        for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lf + 1)) {
+            size_t next = text.find('\n', lf + 1);
+            if (ReadsAsSettingsLine(std::string_view(text).substr(
+                    lf + 1, next == std::string::npos ? next : next - lf - 1))) {
+                return Fail(at, "the value of \"" + name +
+                                    "\" runs on into the next line: its \";\" is missing");
+            }
+        }
+        return true;
+    }
+
+    static bool ReadsAsSettingsLine(std::string_view segment) {
+        size_t first = FirstNonSpace(segment);
+        if (first == std::string_view::npos) {
+            return false;
+        }
+        segment.remove_prefix(first);
+        if (segment[0] == '[') {
+            return true;
+        }
+        size_t equals = segment.find('=');
+        if (equals == std::string_view::npos || equals + 1 >= segment.size()) {
+            return false;
+        }
+        std::string_view name = segment.substr(0, equals);
+        char letter = segment[equals + 1];
+        bool bLetter = letter == 'S' || letter == 'L' || letter == 'B' || letter == 'P';
+        return name.find('[') == std::string_view::npos && bLetter &&
+               (equals + 2 >= segment.size() || IsSettingsSpace(segment[equals + 2]));
+    }
+
+    // White space around the number is what the reader skips too.
+    static bool IsWholeNumber(std::string text, int base) {
+        TrimSettings(text);
+        if (text.empty()) {
+            return false;
+        }
+        const char* begin = text.c_str();
+        char* end = nullptr;
+        (void)std::strtoll(begin, &end, base);
+        return end != begin && *end == '\0';
+    }
+
+    bool Fail(size_t pos, std::string reason) {
+        m_problem.m_nLine = 0;
+        if (pos != std::string_view::npos) {
+            m_problem.m_nLine = 1;
+            for (size_t i = 0; i < pos && i < m_text.size(); ++i) {
+                m_problem.m_nLine += m_text[i] == '\n' ? 1 : 0;
+            }
+        }
+        m_problem.m_strReason = std::move(reason);
+        return false;
+    }
+
+    std::string_view m_text;
+    SettingsTextProblem& m_problem;
+    bool m_bSawSection = false;
+    bool m_bHasTitle = false;
+};
+
+}  // namespace
+
+bool CheckSettingsText(std::string_view text, SettingsFirstLine mode,
+                       SettingsTextProblem& problem) {
+    problem = SettingsTextProblem();
+    return SettingsTextChecker(text, problem).Check(mode);
+}
+
+std::string DescribeSettingsProblem(const SettingsTextProblem& problem) {
+    if (problem.m_nLine == 0) {
+        return problem.m_strReason;
+    }
+    return "line " + std::to_string(problem.m_nLine) + ": " + problem.m_strReason;
+}
+
 void AppendSettingsSection(std::string& out, std::string_view path) {
     out += '[';
     out += path;

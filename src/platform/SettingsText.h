@@ -60,6 +60,29 @@ enum class SettingsFirstLine {
 void ReadSettingsText(std::string text, SettingsFirstLine mode, std::string* header,
                       SettingsTextHandler& handler);
 
+// Why a settings text does not parse whole, and where.
+struct SettingsTextProblem {
+    // The line of the text (1 for the first) where the fault begins; 0 when
+    // it concerns the text as a whole.
+    size_t m_nLine = 0;
+    std::string m_strReason;
+};
+
+// Checks that a settings text (already in line-feed form) parses whole, as
+// a file that must be taken completely or not at all is checked before it
+// is read: every logical line is blank, a section line "[...]" or a value
+// line "name<TAB>=<S|L|B|P><TAB>text" whose text suits its letter; the
+// last one is ended by ";"; no value comes before the first section line;
+// no text runs on into a line that reads as a value or section line of its
+// own (the mark of a lost ";"); there is no NUL byte and at least one
+// section line.  The first line is handled as `mode` says, as
+// the readers do.  Every text the settings writer produces from a text
+// that passes passes again.  False with the first problem found.
+bool CheckSettingsText(std::string_view text, SettingsFirstLine mode,
+                       SettingsTextProblem& problem);
+// "line N: reason", or the reason alone for the text as a whole.
+std::string DescribeSettingsProblem(const SettingsTextProblem& problem);
+
 // How "L" and "B" value texts are read: a long as strtol with base 0 (hex
 // with "0x", octal with a leading 0), saturating at the 32-bit limits, 0 for
 // text without digits; a bool as true when its decimal reading is not 0.

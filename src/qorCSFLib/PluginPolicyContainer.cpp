@@ -225,6 +225,19 @@ int32_t PluginPolicyContainer::SaveFile(const char* pszFileName, const char* psz
 
 void PluginPolicyContainer::Release() { delete this; }
 
+void PluginPolicyContainer::SetStrictReading(bool bStrict) {
+    qorFastLock guard(m_lock, true);
+    if (m_pStore != nullptr) {
+        m_pStore->SetStrictReading(bStrict);
+    }
+}
+
+std::string PluginPolicyContainer::GetReadProblem() {
+    qorFastLock guard(m_lock, true);
+    return Guarded(std::string("no settings store"),
+                   [](ConfigStore& s) { return s.GetReadProblem(); });
+}
+
 bool PluginPolicyContainer::DeleteSubKey(const char* pszPath, const char* pszName) {
     return Guarded(false,
                    [&](ConfigStore& s) { return s.DeleteSubKey(Text(pszPath), Text(pszName)); });

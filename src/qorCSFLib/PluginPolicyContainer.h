@@ -69,6 +69,11 @@ public:
     ~PluginPolicyContainer() override;
 
     ConfigStore* GetStore() const { return m_pStore; }
+    // Makes LoadFile and MergeFile take a file whole or not at all (see
+    // ConfigStore::SetStrictReading); the policies are read so.
+    void SetStrictReading(bool bStrict);
+    // Why the last LoadFile or MergeFile failed; empty after a success.
+    std::string GetReadProblem();
 
 private:
     // Runs `call` on the store, answering `fallback` when there is no store

@@ -128,6 +128,18 @@ public:
     virtual int32_t ExportKeyToRegistry(plat::RegistryKey parent, ConfigNode* key);
     virtual std::string GetSystemErrorText(uint32_t code);
 
+    // Strict reading, for files that are taken whole or not at all (the
+    // policies): LoadFile and UpdateFromFile first check that the file
+    // parses whole (plat::CheckSettingsText) and, when it does not, change
+    // nothing, answer failure with error class 3 and QOR_E_INVALID_DATA, and
+    // keep the reason.  Other readers stay lenient, skipping what they
+    // cannot read.
+    void SetStrictReading(bool bStrict) { m_bStrictReading = bStrict; }
+    bool IsStrictReading() const { return m_bStrictReading; }
+    // Why the last LoadFile or UpdateFromFile failed ("line N: reason" for
+    // a refused file); empty after a read that succeeded.
+    const std::string& GetReadProblem() const { return m_strReadProblem; }
+
 private:
     class FileReader;
 
@@ -172,4 +184,6 @@ private:
     std::string m_strHeader;
     int m_nErrorClass = kNoError;
     StatusCode m_status = QOR_S_OK;
+    bool m_bStrictReading = false;
+    std::string m_strReadProblem;
 };

@@ -154,6 +154,7 @@ int32_t ConfigStore::LoadFile(const std::string& fileName, const std::string& se
     if (fileName.empty()) {
         m_nErrorClass = kReadError;
         m_status = QOR_E_NO_FILE_NAME;
+        m_strReadProblem = "no file name";
         return 1;
     }
     int32_t result = 0;
@@ -175,27 +176,43 @@ bool ConfigStore::UpdateFromFile(const std::string& fileName, const std::string&
 void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, bool update,
                                const std::string& section, const std::string& basePath,
                                bool prefix) {
+    m_strReadProblem.clear();
     std::string text;
     plat::FileStep step = plat::FileStep::kNone;
     uint32_t error = plat::ReadWholeFile(fileName, text, &step);
     if (error != 0 && step == plat::FileStep::kOpen) {
         m_nErrorClass = kReadError;
         m_status = QOR_E_SETTINGS_FILE;
+        m_strReadProblem = "cannot be opened";
         *result = 1;
         return;
     }
-    if (!update && m_strFileName.empty()) {
-        m_strFileName = fileName;
-    }
+    const plat::SettingsFirstLine firstLine =
+        update ? plat::SettingsFirstLine::kSkip : plat::SettingsFirstLine::kHeaderUnlessSection;
     bool complete = error == 0;
     if (complete) {
         try {
             plat::StripDiskText(text);
+            plat::SettingsTextProblem problem;
+            if (m_bStrictReading && !plat::CheckSettingsText(text, firstLine, problem)) {
+                m_nErrorClass = kReadError;
+                m_status = QOR_E_INVALID_DATA;
+                m_strReadProblem = plat::DescribeSettingsProblem(problem);
+                *result = 1;
+                return;
+            }
+        } catch (const std::exception&) {
+            complete = false;
+        }
+    }
+    if (!update && m_strFileName.empty()) {
+        m_strFileName = fileName;
+    }
+    if (complete) {
+        try {
             FileReader reader(*this, section, basePath, prefix, update);
-            plat::ReadSettingsText(std::move(text),
-                                   update ? plat::SettingsFirstLine::kSkip
-                                          : plat::SettingsFirstLine::kHeaderUnlessSection,
-                                   update ? nullptr : &m_strHeader, reader);
+            plat::ReadSettingsText(std::move(text), firstLine, update ? nullptr : &m_strHeader,
+                                   reader);
         } catch (const std::exception&) {
             complete = false;
         }
@@ -203,6 +220,7 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
     if (!complete) {
         m_nErrorClass = kReadError;
         m_status = kReadBrokeOff;
+        m_strReadProblem = "cannot be read to its end";
     }
     *result = complete ? 0 : 1;
 }

@@ -64,7 +64,9 @@ TEST_F(CHostWardenTest, StartUpWithoutAPolicyFailsTheRequestAndTouchesNoEngine) 
 
     EXPECT_EQ(1u, m_pSensor->Oninit(&request));
 
-    EXPECT_EQ((Steps{"text The sensor policy could not be loaded.", "status 2", "complete"}),
+    EXPECT_EQ((Steps{"text The sensor policy could not be loaded: no policy to load: " +
+                         m_dir.File("Default.policy") + " does not exist.",
+                     "status 2", "complete"}),
               request.m_calls);
     EXPECT_EQ(Steps{}, TakeSteps());
     EXPECT_EQ(CHostWarden::kInitialising, m_pSensor->GetState());
@@ -105,21 +107,27 @@ TEST_F(CHostWardenTest, ReloadsWhilePausedLeaveTheEnginesPausedUntilResume) {
     EXPECT_EQ(Each("OnResume"), TakeSteps());
 }
 
-TEST_F(CHostWardenTest, FailedReloadReportsStatus2AndKeepsTheRulesForAResume) {
+// A refused policy changes nothing: the engines go on with the rules in
+// force, and the host learns why.
+TEST_F(CHostWardenTest, FailedReloadReportsStatus2AndTheEnginesGoOnWithTheRulesInForce) {
     Start();
     RuleContainer* pRules = m_pSensor->GetRuleContainer();
     auto* pRule = new TestRule;
     pRules->Add(pRule);
-    std::filesystem::remove(m_dir.File("current.policy"));
-    std::filesystem::remove(m_dir.File("Default.policy"));
     hwtest::WriteWholeFile(m_dir.File("push.policy"), "Broken\n[\\Advanced\\];\n");
 
-    EXPECT_EQ((Steps{"text The sensor policy could not be loaded.", "status 2", "complete"}),
+    EXPECT_EQ((Steps{"text The sensor policy could not be loaded: push.policy refused (no "
+                     "\"\\config\" section exists); it is kept as push.policy.refused; the "
+                     "policy in force stays.",
+                     "status 2", "complete"}),
               Run(&CHostWarden::OnReloadPolicy));
 
-    EXPECT_EQ(Paused(), TakeSteps());
+    EXPECT_EQ(Then(Paused(), Each("OnResume")), TakeSteps());
     ASSERT_EQ(1u, pRules->Count());
     EXPECT_EQ(pRule, *pRules->begin());
+    // Nothing waits any more: the next reload has nothing to do.
+    Run(&CHostWarden::OnReloadPolicy);
+    EXPECT_EQ(Steps{}, TakeSteps());
 }
 
 TEST_F(CHostWardenTest, RuleDefinitionsFollowTheVersion) {

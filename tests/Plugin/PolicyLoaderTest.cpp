@@ -12,6 +12,8 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "qorCSFLib/CSFSvcRequest.h"
 #include "qorCSFLib/FakeHost.h"
+#include "support/ConsoleCapture.h"
+#include "support/DamagedPolicy.h"
 #include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -35,11 +37,16 @@ protected:
         m_fixture = name;
     }
 
-    bool Load(PolicyLoader::LoadKind kind = PolicyLoader::LoadKind::kAccept) {
+    bool Load(PolicyLoader::LoadKind kind = PolicyLoader::LoadKind::kAccept, bool bReload = false) {
         m_container.reset(CreatePluginPolicyContainer());
         PolicyLoader::Sources sources{m_dir.Path() + "/", m_dir.File("RuleDef_Win_2K3.policy")};
-        return m_loader.Load(m_container.get(), false, kind, sources);
+        return m_loader.Load(m_container.get(), bReload, kind, sources);
     }
+    bool Reload() { return Load(PolicyLoader::LoadKind::kAccept, true); }
+    void Write(const std::string& name, const std::string& bytes) {
+        hwtest::WriteWholeFile(m_dir.File(name), bytes);
+    }
+    std::string Problem() const { return m_loader.GetLastProblem(); }
 
     std::string File(const std::string& name) const { return hwtest::ReadWholeFile(m_dir.File(name)); }
     std::string Input(const std::string& name) const {
@@ -55,6 +62,14 @@ protected:
     bool Has(const char* path, const char* name) { return m_container->Exists(path, name); }
 
     bool Logged(const std::string& text) { return m_services.Logged(text); }
+    bool LoggedBeginning(const std::string& text) {
+        for (const std::string& line : m_services.Texts()) {
+            if (line.rfind(text, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
 
     hwtest::ScratchDirectory m_dir;
     RecordingServices m_services;
@@ -78,7 +93,7 @@ TEST_F(PolicyLoaderTest, PushUpdateAndFactoryFilesAreAssembledIntoTheExpectedFil
         {"current_with_older_update", "Update rule"},
         {"default_with_update", nullptr},          // both files rewritten
         {"current_without_version", nullptr},
-        {"invalid_push", "Pushed rule"},           // a push without "\config" is deleted
+        {"invalid_push", "Pushed rule"},           // a push without "\config" is set aside
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pszFixture);
@@ -99,7 +114,7 @@ TEST_F(PolicyLoaderTest, PushUpdateAndFactoryFilesAreAssembledIntoTheExpectedFil
         }
     }
     EXPECT_TRUE(Logged("push.policy is invalid because no \"\\config\" section exists. "
-                       "push.policy will be ignored and deleted."));
+                       "push.policy will be ignored and kept as push.policy.refused."));
 }
 
 TEST_F(PolicyLoaderTest, AcceptedPolicyWithoutConfigAndNoDefaultFailsTheLoad) {
@@ -109,8 +124,9 @@ TEST_F(PolicyLoaderTest, AcceptedPolicyWithoutConfigAndNoDefaultFailsTheLoad) {
     EXPECT_FALSE(m_loader.Load(nullptr, true, PolicyLoader::LoadKind::kAccept, {m_dir.Path() + "/", ""}));
 
     EXPECT_FALSE(Exists("current.policy"));
+    EXPECT_EQ(Input("current.policy"), File("current.policy.refused"));
     EXPECT_TRUE(Logged("current.policy is invalid because no \"\\config\" section exists. "
-                       "current.policy will be ignored and deleted."));
+                       "current.policy will be ignored and kept as current.policy.refused."));
     EXPECT_TRUE(Logged("Failed to find policy file (" + m_dir.File("Default.policy") + ")"));
 }
 
@@ -155,14 +171,18 @@ TEST_F(PolicyLoaderTest, PushIsKeptUntilTheAcceptedPolicyIsSaved) {
 
     ASSERT_TRUE(Load());
 
-    EXPECT_TRUE(Exists("push.policy"));
+    EXPECT_EQ(Input("push.policy"), File("push.policy.loading"));
+    EXPECT_TRUE(PolicyLoader::IsPushWaiting(m_dir.Path() + "/"));
     EXPECT_EQ(Input("current.policy"), File("current.policy"));
     EXPECT_TRUE(Logged("Unable to save the accepted policy to " + m_dir.File("current.policy") +
                        "; push.policy is kept and will be applied again."));
 
     fs::remove(m_dir.File("current.policy.newupdate"));
     ASSERT_TRUE(Load());
-    EXPECT_FALSE(Exists("push.policy"));
+    EXPECT_TRUE(Logged("Loading " + m_dir.File("push.policy.loading") +
+                       ", left by a policy load that did not finish."));
+    EXPECT_FALSE(PolicyLoader::IsPushWaiting(m_dir.Path() + "/"));
+    EXPECT_EQ(Input("push.policy"), File("push.policy.applied"));
     EXPECT_EQ(Expected("current.policy"), File("current.policy"));
     // The advanced parameters follow the policy just loaded.
     EXPECT_FALSE(SensorSettings::Instance().m_bScriptEnabled);
@@ -202,6 +222,78 @@ TEST_F(PolicyLoaderTest, ResponseTableDecidesWhetherTheCommonPolicyChanged) {
     EXPECT_EQ(expected, m_loader.GetResponseTable());
     EXPECT_FALSE(m_loader.IsValidResponse("EMAIL", "Manager"));
     EXPECT_FALSE(m_loader.IsValidResponse("PROGRAM", ""));
+}
+
+// A policy file that does not parse whole is never taken in part.  Where a
+// policy is in force the load fails and nothing changes (a push is set
+// aside under a name that says so); at start-up the next policy in line is
+// used.
+TEST_F(PolicyLoaderTest, DamagedPushIsSetAsideAndFailsOnlyAReload) {
+    UseFixture("push_over_newer_update");
+    PolicyPtr common(CreatePluginPolicyContainer());
+    common->SetText("\\Response\\EMAIL\\Admins", "To", "root");
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(Input("push.policy"))) {
+        SCOPED_TRACE(damaged.m_pszKind);
+        m_loader.SetCommonPolicy(common.get());
+        Write("push.policy", damaged.m_strBytes);
+        const std::string accepted = File("current.policy");
+
+        EXPECT_FALSE(Reload());
+        EXPECT_EQ(0u, Problem().find("push.policy refused (")) << Problem();
+        EXPECT_NE(std::string::npos,
+                  Problem().find("); it is kept as push.policy.refused; the policy in force stays"))
+            << Problem();
+        EXPECT_EQ(damaged.m_strBytes, File("push.policy.refused"));
+        EXPECT_FALSE(PolicyLoader::IsPushWaiting(m_dir.Path() + "/"));
+        EXPECT_EQ(accepted, File("current.policy"));
+        // Not consumed: the next reload compares it again.
+        EXPECT_EQ(common.get(), m_loader.GetCommonPolicy());
+
+        Write("push.policy", damaged.m_strBytes);
+        hwtest::ConsoleCapture console;
+        ASSERT_TRUE(Load());
+        EXPECT_EQ("", Problem());
+        EXPECT_EQ(0, m_container->GetBool("\\config", "Nodekeeper", nullptr));
+        EXPECT_TRUE(LoggedBeginning("push.policy refused ("));
+        EXPECT_NE(std::string::npos, console.Text().find("WARNING: push.policy refused (")) << console.Text();
+        EXPECT_EQ(damaged.m_strBytes, File("push.policy.refused"));
+    }
+}
+
+TEST_F(PolicyLoaderTest, DamagedAcceptedPolicyFailsAReloadAndGivesWayToTheDefaultAtStartUp) {
+    UseFixture("current_with_newer_update");
+    const std::string accepted = Input("current.policy");
+    PolicyPtr common(CreatePluginPolicyContainer());
+    common->SetText("\\Response\\EMAIL\\Admins", "To", "root");
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(accepted)) {
+        SCOPED_TRACE(damaged.m_pszKind);
+        Write("current.policy", damaged.m_strBytes);
+        m_loader.SetCommonPolicy(common.get());
+
+        EXPECT_FALSE(Reload());
+        EXPECT_EQ(0u, Problem().find("current.policy refused (")) << Problem();
+        EXPECT_EQ(damaged.m_strBytes, File("current.policy"));
+        EXPECT_FALSE(Load(PolicyLoader::LoadKind::kReadAccepted, true));
+        EXPECT_EQ(damaged.m_strBytes, File("current.policy"));
+        EXPECT_EQ(common.get(), m_loader.GetCommonPolicy());
+
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(damaged.m_strBytes, File("current.policy.refused"));
+        // The factory policy, updated, is the accepted one now.
+        EXPECT_EQ(Input("Default.policy").substr(0, 10), File("current.policy").substr(0, 10));
+        fs::copy_file(kFixtures + m_fixture + "/Default.policy", m_dir.File("Default.policy"),
+                      fs::copy_options::overwrite_existing);
+    }
+}
+
+TEST_F(PolicyLoaderTest, DamagedUpdateIsNotMergedAndTheLoadGoesOn) {
+    UseFixture("current_with_newer_update");
+    Write("update.policy", hwtest::DamagedVariants(Input("update.policy"))[0].m_strBytes);
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(Input("current.policy"), File("current.policy"));
+    EXPECT_TRUE(LoggedBeginning(m_dir.File("update.policy") + " refused (line "));
 }
 
 TEST(CompareVersionTextTest, OnlyTheLastTwoFieldsOfFourCount) {

@@ -1,7 +1,8 @@
 // Any bytes as a settings file: loaded whole, by exact and by prefix
 // section, merged as an update, every value decoded as binary text, saved
-// and loaded again.  None of it may crash or read out of bounds, and a file
-// the store wrote must load.
+// and loaded again.  None of it may crash or read out of bounds, a file the
+// store wrote must load, and one the strict reader took must be taken
+// again once written.
 #include <unistd.h>
 
 #include <cstdint>
@@ -65,6 +66,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ConfigStore again;
     if (again.LoadFile(saved, "", "", false) != 0) {
         std::abort();
+    }
+
+    // A file taken whole by the strict reader is written so that it is
+    // taken whole again.
+    ConfigStore strict;
+    strict.SetStrictReading(true);
+    if (strict.LoadFile(input, "", "", false) == 0) {
+        if (strict.SaveFile(saved, "", 1) != 0) {
+            std::abort();
+        }
+        ConfigStore strictAgain;
+        strictAgain.SetStrictReading(true);
+        if (strictAgain.LoadFile(saved, "", "", false) != 0) {
+            std::abort();
+        }
     }
     ::unlink(saved.c_str());
     ::unlink(input.c_str());

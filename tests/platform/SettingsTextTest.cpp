@@ -101,3 +101,90 @@ TEST(SettingsText, DiskTextDoublesOnlyLineFeedsAndStripsOnlyPairs) {
     plat::StripDiskText(back);
     EXPECT_EQ("a\nb\r\nc\rd\n", back);
 }
+
+namespace {
+
+struct Refusal {
+    size_t m_nLine;
+    std::string m_strReason;
+};
+
+Refusal Refused(const std::string& text,
+                plat::SettingsFirstLine mode = plat::SettingsFirstLine::kHeaderUnlessSection) {
+    plat::SettingsTextProblem problem;
+    if (plat::CheckSettingsText(text, mode, problem)) {
+        return {0, "<accepted>"};
+    }
+    return {problem.m_nLine, problem.m_strReason};
+}
+
+}  // namespace
+
+TEST(SettingsTextCheck, WholeTextsAsTheWriterMakesThemPass) {
+    const std::string texts[] = {
+        // Title, root, values of every letter, a doubled ";", an empty text.
+        "Title\n[\\];\n[\\a\\];\nName\t=S\tx;;y;\nN\t=L\t-12;\nH\t=L\t0x1F;\nOn\t=B\t1;\n"
+        "Ptr\t=P\t0x1234;\nEmpty\t=S\t;\n",
+        // No title, blank lines, no final line feed, white space at the end.
+        "[\\];\n\n[\\a b\\];\n  x\t=S\tsee [1];\n\n  ",
+        // A long binary text goes on with a tab; a plain text may span lines.
+        "[\\];\nBlob\t=S\tabcdef\n\tghijkl\n\tmn;\nMulti\t=S\tline one\nline two;\n",
+        // "key" keeps the tab after its letter.
+        "[\\];\nkey\t=S\t\tV7qM;\nkey\t=L\t 30;\n",
+    };
+    for (const std::string& text : texts) {
+        plat::SettingsTextProblem problem;
+        EXPECT_TRUE(plat::CheckSettingsText(text, plat::SettingsFirstLine::kHeaderUnlessSection,
+                                            problem))
+            << plat::DescribeSettingsProblem(problem) << "\n" << text;
+    }
+    plat::SettingsTextProblem problem;
+    EXPECT_TRUE(plat::CheckSettingsText("[\\stray\\];\n[\\];\nx\t=S\t1;",
+                                        plat::SettingsFirstLine::kSkip, problem));
+}
+
+TEST(SettingsTextCheck, DamagedTextsAreRefusedWithTheLineAtFault) {
+    const struct {
+        std::string text;
+        size_t line;
+        const char* reason;
+    } cases[] = {
+        {"Title\n[\\];\nx\t=S\t1;\n[\\Advanced\\Ru", 4, "cut short"},
+        {"[\\];\nName\t=S\tabc", 2, "cut short"},
+        {"[\\];\nName\t=S\tabc;;", 2, "cut short"},
+        {"[\\a\\;\nx\t=S\t1;", 1, "not closed by \"]\""},
+        {"[\\a\\]\nx\t=S\t1;", 1, "not closed by \"]\""},
+        {"[\\a\\[\\b\\];", 1, "second \"[\""},
+        {"[\\];\nOn\t=B\t1\n[\\b\\];", 2, "\"On\" is not a number"},
+        {"[\\];\nN\t=L\t12abc;", 2, "\"N\" is not a number"},
+        {"[\\];\nN\t=L\t;", 2, "\"N\" is not a number"},
+        {"[\\];\nPath\t=S\t/x\nNewestOnly\t=B\t0;", 2, "\"Path\" runs on into the next line"},
+        {"[\\];\nPath\t=S\t/x\n\tNewestOnly\t=B\t0;", 2, "runs on into the next line"},
+        {"[\\];\nPath\t=S\t/x\n[\\b\\];", 2, "runs on into the next line"},
+        {"[\\];\nstray\nx\t=S\t1;", 2, "line break inside a value's name"},
+        {"[\\];\ngarbage;", 2, "has no \"=\""},
+        {"[\\];\nx\t=Q\t1;", 2, "no type letter"},
+        {"[\\];\nx\t=Sabc;", 2, "not followed by a tab"},
+        {"[\\];\nx[1]\t=S\t1;", 2, "holds \"[\""},
+        {"Title\nx\t=S\t1;\n[\\a\\];", 2, "before the first section"},
+        {"x\t=S\t1;\n[\\a\\];", 1, "read as the file's title"},
+        {std::string("[\\];\nx\t=S\tab\0c;", 15), 2, "NUL"},
+        {"\xEF\xBB\xBF[\\];", 1, "byte-order mark"},
+        {"", 0, "is empty"},
+        {"\n \n\t", 0, "is empty"},
+        {"Host Warden default policy\n", 0, "nothing but its title line"},
+        {"Title\n;;;\n", 2, "has no \"=\""},
+    };
+    for (const auto& c : cases) {
+        Refusal refusal = Refused(c.text);
+        EXPECT_EQ(c.line, refusal.m_nLine) << c.text;
+        EXPECT_NE(std::string::npos, refusal.m_strReason.find(c.reason))
+            << c.text << " -> " << refusal.m_strReason;
+    }
+    // A merge never reads the first line: a section there leaves the values
+    // that follow without one.
+    EXPECT_EQ(2u, Refused("[\\a\\];\nx\t=S\t1;", plat::SettingsFirstLine::kSkip).m_nLine);
+    EXPECT_EQ("line 4: the last line is not ended by \";\": the file is cut short",
+              plat::DescribeSettingsProblem({4, "the last line is not ended by \";\": the file is cut short"}));
+    EXPECT_EQ("is empty", plat::DescribeSettingsProblem({0, "is empty"}));
+}

@@ -306,3 +306,61 @@ TEST(ConfigStoreFile, SaveOntoAFullFileSystemKeepsTheOldFile) {
     EXPECT_EQ(good, hwtest::ReadWholeFile(file));
     EXPECT_FALSE(std::filesystem::exists(file + ".newupdate"));
 }
+
+TEST(ConfigStoreFile, StrictReadTakesEveryFileTheWriterMakesWhateverItsLineEnds) {
+    hwtest::ScratchDirectory dir;
+    std::string lf = hwtest::ReadWholeFile(Golden("all_types.golden"));
+    std::erase(lf, '\r');
+    hwtest::WriteWholeFile(dir.File("lf.policy"), lf);
+    for (const std::string& file : {Golden("all_types.golden"), dir.File("lf.policy")}) {
+        SCOPED_TRACE(file);
+        ConfigStore store;
+        store.SetStrictReading(true);
+        ASSERT_EQ(0, store.LoadFile(file, "", "", false)) << store.GetReadProblem();
+        EXPECT_EQ("", store.GetReadProblem());
+        EXPECT_EQ("line one\nline two", store.GetString("Engines", "Multi", ""));
+        EXPECT_TRUE(store.UpdateFromFile(file, "", "")) << store.GetReadProblem();
+    }
+}
+
+// A file cut in the middle of a line, or missing one ";", loses the rest of
+// a section or a whole section to a lenient read.  Strictly read, it is
+// refused and the store stays as it was.
+TEST(ConfigStoreFile, StrictReadRefusesADamagedFileAndChangesNothing) {
+    hwtest::ScratchDirectory dir;
+    const std::string golden = hwtest::ReadWholeFile(Golden("all_types.golden"));
+    std::string lostSemicolon = golden;
+    lostSemicolon.erase(lostSemicolon.find(";\r\n[\\Engines\\Decoy\\]"), 1);
+    const struct {
+        std::string bytes;
+        const char* problem;
+    } cases[] = {
+        {golden.substr(0, golden.find("Decoy") + 2), "line 16: the last line is not ended"},
+        {golden.substr(0, golden.find("21,23") + 3), "line 17: the last line is not ended"},
+        {lostSemicolon, "line 14: the value of \"Multi\" runs on into the next line"},
+        {"", "is empty"},
+        {std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10), "line 1: holds a NUL byte"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        hwtest::WriteWholeFile(dir.File("damaged.policy"), c.bytes);
+        ConfigStore store;
+        store.SetHeader("Before");
+        store.SetLong("Engines", "Kept", 7);
+        store.SetStrictReading(true);
+
+        EXPECT_EQ(1, store.LoadFile(dir.File("damaged.policy"), "", "", false));
+        EXPECT_EQ(ConfigStore::kReadError, store.GetErrorClass());
+        EXPECT_EQ(QOR_E_INVALID_DATA, store.GetStatus());
+        EXPECT_EQ(0u, store.GetReadProblem().find(c.problem)) << store.GetReadProblem();
+        EXPECT_FALSE(store.UpdateFromFile(dir.File("damaged.policy"), "", ""));
+        EXPECT_EQ(QOR_E_INVALID_DATA, store.GetStatus());
+
+        EXPECT_EQ("Before", store.GetHeader());
+        EXPECT_EQ("", store.GetFileName());
+        EXPECT_EQ("[\\];\r\n[\\Engines\\];\r\nKept\t=L\t7;\r\n", SaveToText(store, dir).substr(8));
+        // Other readers keep reading what they can.
+        ConfigStore lenient;
+        EXPECT_EQ(0, lenient.LoadFile(dir.File("damaged.policy"), "", "", false));
+    }
+}
