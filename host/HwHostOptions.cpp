@@ -35,18 +35,37 @@ bool ValidManager(const std::string& text) {
 const char* HwHostUsage() {
     return "usage: hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]\n"
            "                  [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]\n"
-           "Runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
-           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.\n";
+           "       hwhost push --root DIR [--wait SECONDS] FILE\n"
+           "run: runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
+           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.\n"
+           "push: applies the edited policy FILE to the sensor running on DIR: checks it,\n"
+           "hands it over as DIR/push.policy with a reload and waits (300 s unless\n"
+           "--wait) to tell whether it was applied.\n";
 }
 
 bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& options,
                         std::string& error) {
-    if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
-        error = "the only command is \"run\"";
+    if (argc >= 2 && std::strcmp(argv[1], "push") == 0) {
+        options.m_command = HwHostOptions::Command::kPush;
+    } else if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
+        error = "the commands are \"run\" and \"push\"";
         return false;
     }
+    const bool bPush = options.m_command == HwHostOptions::Command::kPush;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
+        if (bPush && name.rfind("--", 0) != 0) {
+            if (!options.m_strPushFile.empty()) {
+                error = "push takes one policy file";
+                return false;
+            }
+            options.m_strPushFile = name;
+            continue;
+        }
+        if (bPush && name != "--root" && name != "--wait") {
+            error = "unknown option of push " + name;
+            return false;
+        }
         if (i + 1 >= argc) {
             error = name + " needs a value";
             return false;
@@ -72,6 +91,11 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
                 return false;
             }
             options.m_strSnmpManager = value;
+        } else if (name == "--wait") {
+            if (!ParseSeconds(value, options.m_dwWaitSeconds)) {
+                error = std::string("--wait needs a number of seconds, not \"") + value + "\"";
+                return false;
+            }
         } else if (name == "--plugin") {
             options.m_strPlugin = value;
         } else {
@@ -81,6 +105,10 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
     }
     if (options.m_strRoot.empty()) {
         error = "--root DIR is required";
+        return false;
+    }
+    if (bPush && options.m_strPushFile.empty()) {
+        error = "push needs the policy FILE to apply";
         return false;
     }
     std::error_code failure;

@@ -2,11 +2,14 @@
 // The command line of hwhost:
 //   hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]
 //              [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]
+//   hwhost push --root DIR [--wait SECONDS] FILE
 
 #include <cstdint>
 #include <string>
 
 struct HwHostOptions {
+    enum class Command { kRun, kPush };
+    Command m_command = Command::kRun;
     // The sensor root, absolute, without a trailing separator.
     std::string m_strRoot;
     // How long to run before stopping; 0 runs until a stop signal.
@@ -18,6 +21,9 @@ struct HwHostOptions {
     std::string m_strLog;
     std::string m_strSnmpManager;
     std::string m_strPlugin;
+    // push: the policy file to apply and how long to wait for its outcome.
+    std::string m_strPushFile;
+    uint32_t m_dwWaitSeconds = 300;
 };
 
 // The usage text, for errors and --help.

@@ -13,6 +13,7 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "HostCommandRequest.h"
 #include "LocalAddress.h"
+#include "StrictPolicyFile.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
 
@@ -128,22 +129,28 @@ bool SensorHost::Open(std::string& error) {
     return true;
 }
 
-void SensorHost::HandOverCommonPolicy() {
+bool SensorHost::HandOverCommonPolicy(std::string& problem) {
     const std::string path = m_options.m_strRoot + "/" + kCommonPolicyFile;
     std::error_code failure;
     if (!std::filesystem::exists(path, failure)) {
-        return;
+        if (!m_bNoCommonPolicySaid) {
+            m_bNoCommonPolicySaid = true;
+            const char* pszWhat = m_pCommonPolicy != nullptr
+                                      ? "the response definitions read before stay in force"
+                                      : "the responses have no definitions (e-mails get no "
+                                        "recipients, traps go to --snmp-manager only, no "
+                                        "program is started)";
+            HWHOST_LOG(kCSFLogWarning, "hwhost: no common policy %s: %s", path.c_str(), pszWhat);
+            plat::ConsolePrintf("hwhost: no common policy %s: %s\n", path.c_str(), pszWhat);
+        }
+        return true;
     }
-    IPolicyContainer* container = CreatePluginPolicyContainer();
+    IPolicyContainer* container = ReadWholePolicyFile(path, false, problem);
     if (container == nullptr) {
-        HWHOST_LOG(kCSFLogError, "hwhost: no memory for the common policy");
-        return;
+        problem = std::string(kCommonPolicyFile) + " refused (" + problem + ")";
+        return false;
     }
-    if (container->LoadFile(path.c_str(), "", "\\", true) != 0) {
-        HWHOST_LOG(kCSFLogError, "hwhost: cannot read the common policy %s", path.c_str());
-        container->Release();
-        return;
-    }
+    m_bNoCommonPolicySaid = false;
     m_responses.LoadDefinitions(*container);
     HandOverBlockResponses(*container);
     // Called between commands only, so no policy load is reading the
@@ -153,6 +160,24 @@ void SensorHost::HandOverCommonPolicy() {
         m_pCommonPolicy->Release();
     }
     m_pCommonPolicy = container;
+    return true;
+}
+
+bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
+    m_dwLastStatus = kCommandStatusFailed;
+    m_strLastText = text;
+    HWHOST_LOG(kCSFLogError, "hwhost: %s completed with status %u: %s", pszName,
+               kCommandStatusFailed, text.c_str());
+    plat::ConsolePrintf("hwhost: %s failed (status %u): %s\n", pszName, kCommandStatusFailed,
+                        text.c_str());
+    return false;
+}
+
+void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
+    if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText)) {
+        HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s", m_options.m_strRoot.c_str(),
+                   HostStatusFile::kFileName);
+    }
 }
 
 void SensorHost::HandOverBlockResponses(IPolicyContainer& commonPolicy) {
@@ -187,6 +212,8 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
     if (command != HostCommand::kStop && CommandStillRunning(pszName)) {
         return false;
     }
+    m_dwLastStatus = 0;
+    m_strLastText = "not completed";
     auto pRequest = std::make_unique<HostCommandRequest>();
     HostCommandRequest& request = *pRequest;
     if (!m_pDriver->Issue(command, &request)) {
@@ -214,14 +241,16 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
 
 bool SensorHost::CommandSucceeded(const HostCommandRequest& request, const char* pszName) {
     uint32_t status = request.GetStatus();
+    m_dwLastStatus = status;
+    m_strLastText = request.GetStatusText();
     if (status == kCommandStatusDone) {
         HWHOST_LOG(kCSFLogInfo, "hwhost: %s completed with status %u", pszName, status);
         return true;
     }
-    std::string text = request.GetStatusText();
     HWHOST_LOG(kCSFLogError, "hwhost: %s completed with status %u: %s", pszName, status,
-               text.c_str());
-    plat::ConsolePrintf("hwhost: %s failed (status %u): %s\n", pszName, status, text.c_str());
+               m_strLastText.c_str());
+    plat::ConsolePrintf("hwhost: %s failed (status %u): %s\n", pszName, status,
+                        m_strLastText.c_str());
     return false;
 }
 
@@ -236,8 +265,12 @@ const char* SensorHost::StateText() const {
 }
 
 bool SensorHost::Start() {
-    HandOverCommonPolicy();
-    return RunCommand(HostCommand::kInit, "start-up");
+    const uint64_t startedNs = HostStatusFile::MonotonicNs();
+    std::string problem;
+    bool started = HandOverCommonPolicy(problem) ? RunCommand(HostCommand::kInit, "start-up")
+                                                 : RefuseCommand("start-up", problem);
+    RecordOutcome("start-up", startedNs);
+    return started;
 }
 
 bool SensorHost::Reload() {
@@ -248,8 +281,13 @@ bool SensorHost::Reload() {
     if (CommandStillRunning("reload")) {
         return false;
     }
-    HandOverCommonPolicy();
-    return RunCommand(HostCommand::kReloadPolicy, "reload");
+    const uint64_t startedNs = HostStatusFile::MonotonicNs();
+    std::string problem;
+    bool reloaded = HandOverCommonPolicy(problem)
+                        ? RunCommand(HostCommand::kReloadPolicy, "reload")
+                        : RefuseCommand("reload", problem + "; the policy in force stays");
+    RecordOutcome("reload", startedNs);
+    return reloaded;
 }
 
 bool SensorHost::Pause() { return RunCommand(HostCommand::kPause, "pause"); }

@@ -13,6 +13,7 @@
 #include "CommandDriver.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
+#include "HostStatusFile.h"
 #include "HwHostOptions.h"
 #include "PluginBinding.h"
 #include "ResponseRunner.h"
@@ -61,12 +62,20 @@ private:
     bool CommandSucceeded(const HostCommandRequest& request, const char* pszName);
     // True while a command the host stopped waiting for is still running.
     bool CommandStillRunning(const char* pszName);
-    // Reads DIR/common.policy into a fresh container and hands it to the
-    // sensor; a root without one hands over nothing.
-    void HandOverCommonPolicy();
+    // Reads DIR/common.policy whole into a fresh container and hands it to
+    // the sensor.  A root without one hands over nothing (said once, until
+    // one appears); a damaged one is refused: false with `problem` set, and
+    // the definitions and the policy in force stay.
+    bool HandOverCommonPolicy(std::string& problem);
     // The common policy's block responses go to the sensor's IDS
     // configuration, which carries them out.
     void HandOverBlockResponses(IPolicyContainer& commonPolicy);
+    // Writes the outcome of a start-up or reload begun at `startedNs` to
+    // DIR/hwhost.status.
+    void RecordOutcome(const char* pszName, uint64_t startedNs);
+    // Reports a command the host refused to run (status 2 with the text),
+    // as a completed command is reported.
+    bool RefuseCommand(const char* pszName, const std::string& text);
     void ReleaseObjects();
 
     HwHostOptions m_options;
@@ -88,5 +97,11 @@ private:
     IPolicyContainer* m_pCommonPolicy = nullptr;
     ResponseRunner m_responses{m_services, m_options.m_strRoot, m_options.m_strSnmpManager};
     bool m_bStarted = false;
+    HostStatusFile m_status{m_options.m_strRoot};
+    // The outcome of the last command, for the status file.
+    uint32_t m_dwLastStatus = 0;
+    std::string m_strLastText;
+    // The missing common policy has been reported (it is said once).
+    bool m_bNoCommonPolicySaid = false;
     bool m_bStopped = false;
 };

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "HostPidFile.h"
 #include "HwHostOptions.h"
+#include "PushCommand.h"
 #include "SensorHost.h"
 #include "SignalWaiter.h"
 #include "platform/Console.h"
@@ -70,6 +72,15 @@ int main(int argc, char** argv) {
     if (!ParseHwHostOptions(argc, argv, options, error)) {
         plat::ConsolePrintf("hwhost: %s\n%s", error.c_str(), HwHostUsage());
         return 2;
+    }
+    if (options.m_command == HwHostOptions::Command::kPush) {
+        return RunPushCommand(options);
+    }
+    // Held while the host runs: it tells `hwhost push` whom to ask.
+    HostPidFile pidFile;
+    if (!pidFile.Acquire(options.m_strRoot, error)) {
+        plat::ConsolePrintf("hwhost: %s\n", error.c_str());
+        return 1;
     }
     // Before any thread exists, so that no plug-in thread takes a signal.
     SignalWaiter signals;

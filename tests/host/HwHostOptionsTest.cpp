@@ -38,8 +38,8 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         const char* reason;
     };
     const Case cases[] = {
-        {{}, "the only command"},
-        {{"start", "--root", dir}, "the only command"},
+        {{}, "the commands are"},
+        {{"start", "--root", dir}, "the commands are"},
         {{"run"}, "--root DIR is required"},
         {{"run", "--root", "/nonexistent/hw-root"}, "is not a directory"},
         {{"run", "--root", dir, "--for"}, "--for needs a value"},
@@ -49,6 +49,10 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"run", "--root", dir, "--snmp-manager", "localhost"}, "HOST:PORT"},
         {{"run", "--root", dir, "--snmp-manager", "localhost:70000"}, "HOST:PORT"},
         {{"run", "--root", dir, "--verbose", "1"}, "unknown option --verbose"},
+        {{"push", "--root", dir}, "needs the policy FILE"},
+        {{"push", "--root", dir, "a.policy", "b.policy"}, "one policy file"},
+        {{"push", "--root", dir, "--for", "5", "a.policy"}, "unknown option of push --for"},
+        {{"push", "--root", dir, "--wait", "soon", "a.policy"}, "--wait needs a number"},
     };
     for (const Case& c : cases) {
         HwHostOptions options;
@@ -56,4 +60,19 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         EXPECT_FALSE(Parse(c.arguments, options, error)) << c.reason;
         EXPECT_NE(std::string::npos, error.find(c.reason)) << error;
     }
+}
+
+TEST(HwHostOptionsTest, PushTakesTheRootAWaitAndOnePolicyFile) {
+    hwtest::ScratchDirectory root;
+    HwHostOptions options;
+    std::string error;
+
+    ASSERT_TRUE(Parse({"push", "edited.policy", "--root", root.Path().c_str(), "--wait", "5"},
+                      options, error))
+        << error;
+
+    EXPECT_EQ(HwHostOptions::Command::kPush, options.m_command);
+    EXPECT_EQ("edited.policy", options.m_strPushFile);
+    EXPECT_EQ(root.Path(), options.m_strRoot);
+    EXPECT_EQ(5u, options.m_dwWaitSeconds);
 }

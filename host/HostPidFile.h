@@ -1,0 +1,32 @@
+#pragma once
+// DIR/hwhost.pid: the process id of the hwhost that runs on a sensor root.
+// The running host holds a write lock on the file for as long as it runs,
+// so a file left behind by a host that died is known for stale (its lock
+// went with the process) and a second host cannot take the same root,
+// whose policy files and ports it would share.
+
+#include <sys/types.h>
+
+#include <string>
+
+class HostPidFile {
+public:
+    static constexpr char kFileName[] = "hwhost.pid";
+
+    HostPidFile() = default;
+    // Removes the file when this process holds it.
+    ~HostPidFile();
+    HostPidFile(const HostPidFile&) = delete;
+    HostPidFile& operator=(const HostPidFile&) = delete;
+
+    // Takes the root for this process; false with `error` set when another
+    // host holds it or the file cannot be written.
+    bool Acquire(const std::string& root, std::string& error);
+
+    // The process id of the host that holds the root, or 0 when none does.
+    static pid_t FindRunning(const std::string& root);
+
+private:
+    std::string m_strPath;
+    int m_nFd = -1;
+};

@@ -1,0 +1,128 @@
+#include "HostStatusFile.h"
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/DurableFile.h"
+
+namespace {
+
+std::string IdText(const PolicyFileId& id) {
+    return id.IsSet() ? std::to_string(id.m_qwDevice) + ":" + std::to_string(id.m_qwInode) : "-";
+}
+
+PolicyFileId ParseId(const std::string& text) {
+    PolicyFileId id;
+    size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        id.m_qwDevice = std::strtoull(text.c_str(), nullptr, 10);
+        id.m_qwInode = std::strtoull(text.c_str() + colon + 1, nullptr, 10);
+    }
+    return id;
+}
+
+// A record is one line of tab-separated fields; the text may hold neither.
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\t' || c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
+        if (tab == std::string::npos) {
+            return fields;
+        }
+        start = tab + 1;
+    }
+}
+
+}  // namespace
+
+HostStatusFile::HostStatusFile(std::string root) : m_strRoot(std::move(root)) {}
+
+uint64_t HostStatusFile::MonotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+PolicyFileId HostStatusFile::Identify(const std::string& name) const {
+    struct stat info {};
+    PolicyFileId id;
+    if (::stat((m_strRoot + "/" + name).c_str(), &info) == 0) {
+        id.m_qwDevice = static_cast<uint64_t>(info.st_dev);
+        id.m_qwInode = static_cast<uint64_t>(info.st_ino);
+    }
+    return id;
+}
+
+bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
+                            const std::string& text) {
+    std::vector<HostStatusRecord> records = Read();
+    if (m_qwSequence == 0 && !records.empty()) {
+        m_qwSequence = records.back().m_qwSequence;
+    }
+    HostStatusRecord record;
+    record.m_qwSequence = ++m_qwSequence;
+    record.m_strCommand = command;
+    record.m_dwStatus = dwStatus;
+    record.m_qwStartedNs = startedNs;
+    record.m_waiting = Identify("push.policy");
+    record.m_loading = Identify("push.policy.loading");
+    record.m_applied = Identify("push.policy.applied");
+    record.m_refused = Identify("push.policy.refused");
+    record.m_strText = text;
+    records.push_back(record);
+    size_t first = records.size() > kKeptRecords ? records.size() - kKeptRecords : 0;
+    std::string out;
+    for (size_t i = first; i < records.size(); ++i) {
+        const HostStatusRecord& r = records[i];
+        out += std::to_string(r.m_qwSequence) + "\t" + OneLine(r.m_strCommand) + "\t" +
+               std::to_string(r.m_dwStatus) + "\t" + std::to_string(r.m_qwStartedNs) + "\t" +
+               IdText(r.m_waiting) + "\t" + IdText(r.m_loading) + "\t" + IdText(r.m_applied) +
+               "\t" + IdText(r.m_refused) + "\t" + OneLine(r.m_strText) + "\n";
+    }
+    const std::string path = m_strRoot + "/" + kFileName;
+    plat::FileStep step = plat::FileStep::kNone;
+    return plat::ReplaceFileDurably(path, path + ".new", out, &step) == 0;
+}
+
+std::vector<HostStatusRecord> HostStatusFile::Read() const {
+    std::vector<HostStatusRecord> records;
+    std::string text;
+    plat::FileStep step = plat::FileStep::kNone;
+    if (plat::ReadWholeFile(m_strRoot + "/" + kFileName, text, &step) != 0) {
+        return records;
+    }
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields = Fields(line);
+        if (fields.size() != 9) {
+            continue;
+        }
+        HostStatusRecord r;
+        r.m_qwSequence = std::strtoull(fields[0].c_str(), nullptr, 10);
+        r.m_strCommand = fields[1];
+        r.m_dwStatus = static_cast<uint32_t>(std::strtoul(fields[2].c_str(), nullptr, 10));
+        r.m_qwStartedNs = std::strtoull(fields[3].c_str(), nullptr, 10);
+        r.m_waiting = ParseId(fields[4]);
+        r.m_loading = ParseId(fields[5]);
+        r.m_applied = ParseId(fields[6]);
+        r.m_refused = ParseId(fields[7]);
+        r.m_strText = fields[8];
+        records.push_back(std::move(r));
+    }
+    return records;
+}

@@ -1,0 +1,66 @@
+#pragma once
+// DIR/hwhost.status: how the host's last policy commands (start-up and
+// reloads) ended, for operators and for `hwhost push`, which waits there
+// for the fate of the file it pushed.  One line per command, newest last,
+// the last kKeptRecords, replaced as a whole so a reader never sees half a
+// line:
+//
+//   <seq> TAB <command> TAB <status> TAB <started> TAB <waiting> TAB
+//   <loading> TAB <applied> TAB <refused> TAB <text>
+//
+// <status> is the request's (1 done, 2 failed); <started> the monotonic
+// clock in nanoseconds when the host began the command; the four next
+// fields identify ("<device>:<inode>", or "-" when absent) the files
+// "push.policy", "push.policy.loading", "push.policy.applied" and
+// "push.policy.refused" as they were when the command ended.  A pushed
+// file keeps its identity through these names, so a pusher can tell which
+// command took its own file and how.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PolicyFileId {
+    uint64_t m_qwDevice = 0;
+    uint64_t m_qwInode = 0;
+    bool operator==(const PolicyFileId& other) const = default;
+    bool IsSet() const { return m_qwInode != 0; }
+};
+
+struct HostStatusRecord {
+    uint64_t m_qwSequence = 0;
+    std::string m_strCommand;
+    uint32_t m_dwStatus = 0;
+    uint64_t m_qwStartedNs = 0;
+    PolicyFileId m_waiting;
+    PolicyFileId m_loading;
+    PolicyFileId m_applied;
+    PolicyFileId m_refused;
+    std::string m_strText;
+};
+
+class HostStatusFile {
+public:
+    static constexpr char kFileName[] = "hwhost.status";
+    static constexpr size_t kKeptRecords = 32;
+
+    explicit HostStatusFile(std::string root);
+
+    // Appends the outcome of a command begun at `startedNs`, with the push
+    // files as they are now.  False when the file cannot be replaced.
+    bool Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
+                const std::string& text);
+
+    // The records on file, oldest first; empty when there is none.
+    std::vector<HostStatusRecord> Read() const;
+
+    // The identity of a file of the root, unset when it does not exist.
+    PolicyFileId Identify(const std::string& name) const;
+
+    // The monotonic clock in nanoseconds, the same in every process.
+    static uint64_t MonotonicNs();
+
+private:
+    std::string m_strRoot;
+    uint64_t m_qwSequence = 0;
+};

@@ -1,0 +1,214 @@
+#include "PushCommand.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "HostPidFile.h"
+#include "HostStatusFile.h"
+#include "HwHostOptions.h"
+#include "StrictPolicyFile.h"
+#include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
+#include "platform/DurableFile.h"
+
+namespace {
+
+constexpr int kApplied = 0;
+constexpr int kRefused = 1;
+constexpr int kNotYet = 3;
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// A private copy of the policy inside the root, on disk, with its identity.
+// It is checked there, so what is checked is exactly what the sensor reads.
+bool StageCopy(const std::string& root, const std::string& bytes, std::string& staged,
+               PolicyFileId& id, std::string& error) {
+    std::string name = root + "/.push.policy.XXXXXX";
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        error = "cannot write into " + root + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    bool written = WriteAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0 &&
+                   ::fstat(fd, &info) == 0;
+    int writeError = errno;
+    ::close(fd);
+    if (!written) {
+        ::unlink(name.c_str());
+        error = "cannot write " + name + ": " + std::strerror(writeError);
+        return false;
+    }
+    staged = name;
+    id.m_qwDevice = static_cast<uint64_t>(info.st_dev);
+    id.m_qwInode = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
+// The rename is the hand-over: the sensor sees the whole file or none.
+bool HandOver(const std::string& root, const std::string& staged, std::string& error) {
+    const std::string target = root + "/push.policy";
+    if (::rename(staged.c_str(), target.c_str()) != 0) {
+        error = "cannot move the policy to " + target + ": " + std::strerror(errno);
+        ::unlink(staged.c_str());
+        return false;
+    }
+    int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+enum class Fate { kUnknown, kApplied, kRefused, kFailed, kSuperseded };
+
+// What the records since `seenSequence` say of the pushed file: taken and
+// applied or refused, or still waiting after a command that began after the
+// reload was asked for (so it saw the file) and failed.
+Fate ReadFate(const HostStatusFile& status, uint64_t seenSequence, const PolicyFileId& id,
+              uint64_t askedNs, std::string& text) {
+    for (const HostStatusRecord& record : status.Read()) {
+        if (record.m_qwSequence <= seenSequence) {
+            continue;
+        }
+        text = record.m_strText;
+        if (record.m_applied == id) {
+            return Fate::kApplied;
+        }
+        if (record.m_refused == id) {
+            return Fate::kRefused;
+        }
+        if (record.m_dwStatus != 1 && record.m_qwStartedNs >= askedNs &&
+            (record.m_waiting == id || record.m_loading == id)) {
+            return Fate::kFailed;
+        }
+    }
+    // The file moves forward through these names only, so looking in this
+    // order cannot miss it.
+    for (const char* name :
+         {"push.policy", "push.policy.loading", "push.policy.applied", "push.policy.refused"}) {
+        if (status.Identify(name) == id) {
+            return Fate::kUnknown;
+        }
+    }
+    return Fate::kSuperseded;
+}
+
+int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
+              const PolicyFileId& id) {
+    const std::string& root = options.m_strRoot;
+    HostStatusFile status(root);
+    const uint64_t askedNs = HostStatusFile::MonotonicNs();
+    if (::kill(host, SIGHUP) != 0) {
+        plat::ConsolePrintf("hwhost: cannot signal hwhost (pid %d): %s; the policy waits in "
+                            "%s/push.policy\n",
+                            static_cast<int>(host), std::strerror(errno), root.c_str());
+        return kNotYet;
+    }
+    plat::ConsolePrintf("hwhost: %s/push.policy handed to hwhost (pid %d) for a reload\n",
+                        root.c_str(), static_cast<int>(host));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.m_dwWaitSeconds);
+    std::string text;
+    for (;;) {
+        switch (ReadFate(status, seenSequence, id, askedNs, text)) {
+            case Fate::kApplied:
+                plat::ConsolePrintf("hwhost: the policy is applied and accepted as %s/current.policy\n",
+                                    root.c_str());
+                return kApplied;
+            case Fate::kRefused:
+                plat::ConsolePrintf("hwhost: the sensor refused the policy: %s\n", text.c_str());
+                return kRefused;
+            case Fate::kFailed:
+                plat::ConsolePrintf("hwhost: the reload failed: %s\nhwhost: the policy waits for "
+                                    "the next reload\n",
+                                    text.c_str());
+                return kRefused;
+            case Fate::kSuperseded:
+                plat::ConsolePrintf("hwhost: another push replaced this policy before it was "
+                                    "read\n");
+                return kRefused;
+            case Fate::kUnknown:
+                break;
+        }
+        if (::kill(host, 0) != 0 && errno == ESRCH) {
+            plat::ConsolePrintf("hwhost: hwhost (pid %d) has ended; the policy waits in "
+                                "%s/push.policy for the next start\n",
+                                static_cast<int>(host), root.c_str());
+            return kNotYet;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            plat::ConsolePrintf("hwhost: no outcome within %u s; the policy waits in "
+                                "%s/push.policy\n",
+                                options.m_dwWaitSeconds, root.c_str());
+            return kNotYet;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace
+
+int RunPushCommand(const HwHostOptions& options) {
+    const std::string& root = options.m_strRoot;
+    std::string bytes;
+    plat::FileStep step = plat::FileStep::kNone;
+    if (plat::ReadWholeFile(options.m_strPushFile, bytes, &step) != 0) {
+        plat::ConsolePrintf("hwhost: cannot read %s: %s\n", options.m_strPushFile.c_str(),
+                            std::strerror(errno));
+        return kRefused;
+    }
+    std::string staged;
+    PolicyFileId id;
+    std::string error;
+    if (!StageCopy(root, bytes, staged, id, error)) {
+        plat::ConsolePrintf("hwhost: %s\n", error.c_str());
+        return kRefused;
+    }
+    std::string problem;
+    IPolicyContainer* pPolicy = ReadWholePolicyFile(staged, true, problem);
+    if (pPolicy == nullptr) {
+        ::unlink(staged.c_str());
+        plat::ConsolePrintf("hwhost: %s refused (%s); nothing was pushed\n",
+                            options.m_strPushFile.c_str(), problem.c_str());
+        return kRefused;
+    }
+    pPolicy->Release();
+    // Taken before the hand-over: a record written later may be about it.
+    std::vector<HostStatusRecord> records = HostStatusFile(root).Read();
+    const uint64_t seenSequence = records.empty() ? 0 : records.back().m_qwSequence;
+    if (!HandOver(root, staged, error)) {
+        plat::ConsolePrintf("hwhost: %s\n", error.c_str());
+        return kRefused;
+    }
+    pid_t host = HostPidFile::FindRunning(root);
+    if (host <= 0) {
+        plat::ConsolePrintf("hwhost: no hwhost runs on %s; the policy waits in %s/push.policy and "
+                            "is applied at the next start\n",
+                            root.c_str(), root.c_str());
+        return kNotYet;
+    }
+    return AwaitFate(options, host, seenSequence, id);
+}

@@ -1,0 +1,16 @@
+#pragma once
+// `hwhost push --root DIR [--wait SECONDS] FILE`: the way to apply an edited
+// policy to a running sensor.  The file is checked as the sensor will check
+// it (read whole, with its "\config" section), written as DIR/push.policy in
+// one step, and the hwhost running on DIR (found through DIR/hwhost.pid) is
+// asked to reload; the command then waits in DIR/hwhost.status for what
+// became of that very file.
+//
+// Exit codes: 0 applied; 1 refused (by the check or by the sensor) or the
+// reload failed; 2 a command line that cannot be run; 3 not applied yet
+// (no hwhost runs on DIR, or no outcome within the wait): the policy waits
+// in DIR/push.policy for the next start or reload.
+
+struct HwHostOptions;
+
+int RunPushCommand(const HwHostOptions& options);

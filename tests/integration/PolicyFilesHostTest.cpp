@@ -1,0 +1,345 @@
+// Policy files as an operator handles them, through the real hwhost with the
+// real plug-in: damaged files refused at start-up and at reloads while the
+// policy in force stays, a push replaced while a reload reads it kept for the
+// next reload, and an edited policy applied with `hwhost push`.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/DamagedPolicy.h"
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHwHost = std::string(HW_BINARY_DIR) + "/bin/hwhost";
+constexpr char kReloadDone[] = "hwhost: reload completed with status ";
+constexpr char kRuleDefinitions[] =
+    "Host Warden rule definitions\r\n[\\];\r\n[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n";
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class PolicyFilesHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(m_root.File("applogs"));
+        hwtest::WriteWholeFile(m_root.File("applogs/app.log"), "");
+        hwtest::WriteWholeFile(m_root.File("Default.policy"), Policy("alpha"));
+        hwtest::WriteWholeFile(m_root.File("RuleDef_Win_2K3.policy"), kRuleDefinitions);
+        hwtest::WriteWholeFile(m_root.File("common.policy"), CommonPolicy(""));
+    }
+
+    void TearDown() override {
+        if (m_pHost != nullptr) {
+            m_pHost->Stop();
+        }
+    }
+
+    // One text-log rule on DIR/applogs whose alerts are mailed; nothing
+    // opens a port or starts the script process, so hosts run side by side.
+    std::string Policy(const std::string& token) const {
+        return "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\n"
+               "Nodekeeper\t=B\t0;\r\n[\\Advanced\\];\r\n[\\Advanced\\Logs\\];\r\n"
+               "[\\Advanced\\Logs\\Test log\\];\r\nPath\t=S\t" +
+               m_root.File("applogs/*.log") +
+               ";\r\nNewestOnly\t=B\t0;\r\n[\\Advanced\\Rules\\];\r\n"
+               "[\\Advanced\\Rules\\SysLog Rules\\];\r\n"
+               "[\\Advanced\\Rules\\SysLog Rules\\Marker\\];\r\nEnabled\t=B\t1;\r\n"
+               "Priority\t=L\t2;\r\nAlert Type\t=S\tApplicationEvent;\r\nLog Type\t=S\tTextLog;\r\n"
+               "Regular Expression\t=S\t" +
+               token +
+               "-[0-9]+;\r\nLogs\t=S\tTest log;\r\n"
+               "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Info\\];\r\nToken\t=S\t@Field1;\r\n"
+               "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Response\\];\r\n"
+               "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Response\\EMAIL\\];\r\nEnabled\t=B\t1;\r\n"
+               "Choice\t=S\tAdmins;\r\n";
+    }
+
+    static std::string CommonPolicy(const std::string& extra) {
+        return "Host Warden common policy\r\n[\\];\r\n[\\Response\\];\r\n[\\Response\\EMAIL\\];\r\n"
+               "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tops@example.org;\r\n" +
+               extra;
+    }
+
+    void Start() {
+        ++m_nRun;
+        m_pHost = std::make_unique<hwtest::ChildProcess>();
+        m_pHost->SetErrorFile(Out("hwhost.err"));
+        // Web-server shared objects of its own, whoever else runs a sensor.
+        const std::string suffix =
+            "HW_WEBSHM_SUFFIX=.policyfiles." + std::to_string(::getpid()) + "." + std::to_string(m_nRun);
+        ASSERT_TRUE(m_pHost->Start({kHwHost, "run", "--root", m_root.Path(), "--alerts",
+                                    Out("alerts.xml"), "--log", Out("hwhost.log")},
+                                   Out("hwhost.out"), {suffix}));
+    }
+    // Waits until the host runs its sensor or has ended; true when it runs.
+    bool AwaitStart() {
+        hwtest::WaitUntil([&] { return Started() || !m_pHost->IsRunning(); }, 120);
+        return Started();
+    }
+    bool Started() { return Errors().find("hwhost: sensor started") != std::string::npos; }
+    int Stop() {
+        int exitCode = -1;
+        ::kill(m_pHost->Pid(), SIGTERM);
+        EXPECT_TRUE(m_pHost->Wait(120, exitCode)) << Log();
+        return exitCode;
+    }
+    // The exit code of a host that ends by itself.
+    int AwaitExit() {
+        int exitCode = -1;
+        EXPECT_TRUE(m_pHost->Wait(120, exitCode)) << Errors();
+        return exitCode;
+    }
+
+    std::string Out(const std::string& name) const {
+        return m_out.File(std::to_string(m_nRun) + "." + name);
+    }
+    std::string Errors() const { return hwtest::ReadWholeFile(Out("hwhost.err")); }
+    std::string Log() const { return hwtest::ReadWholeFile(Out("hwhost.log")); }
+    std::string Alerts() const { return hwtest::ReadWholeFile(Out("alerts.xml")); }
+    std::string Root(const std::string& name) const { return hwtest::ReadWholeFile(m_root.File(name)); }
+    void Write(const std::string& name, const std::string& bytes) {
+        hwtest::WriteWholeFile(m_root.File(name), bytes);
+    }
+
+    size_t AskReload() {
+        size_t before = CountOf(Log(), kReloadDone);
+        EXPECT_EQ(0, ::kill(m_pHost->Pid(), SIGHUP));
+        return before;
+    }
+    // The status and text of the reload after the `before`th.
+    std::string AwaitReload(size_t before) {
+        if (!hwtest::WaitUntil([&] { return CountOf(Log(), kReloadDone) > before; }, 120)) {
+            return "<never completed>";
+        }
+        std::string log = Log();
+        size_t at = 0;
+        for (size_t n = 0; n <= before; ++n) {
+            at = log.find(kReloadDone, n == 0 ? 0 : at + 1);
+        }
+        at += sizeof kReloadDone - 1;
+        return log.substr(at, log.find('\n', at) - at);
+    }
+    std::string Reload() { return AwaitReload(AskReload()); }
+
+    // Appends marked lines until one with `token` is reported: lines the
+    // engine finds at a scan are history, so it probes.
+    bool AlertsFor(const std::string& token) {
+        return hwtest::WaitUntil(
+            [&] {
+                const std::string value = token + "-" + std::to_string(++m_nProbe);
+                std::ofstream(m_root.File("applogs/app.log"), std::ios::app)
+                    << "marker " << value << "\n";
+                return hwtest::WaitUntil(
+                    [&] { return Alerts().find("value='" + value + "'") != std::string::npos; }, 3);
+            },
+            90);
+    }
+
+    // Runs `hwhost push` to its end; answers its exit code and output.
+    int Push(const std::string& file, std::string& output) {
+        hwtest::ChildProcess push;
+        const std::string out = m_out.File("push" + std::to_string(++m_nPush) + ".out");
+        EXPECT_TRUE(push.Start({kHwHost, "push", "--root", m_root.Path(), "--wait", "120", file}, out));
+        int exitCode = -1;
+        EXPECT_TRUE(push.Wait(180, exitCode));
+        output = hwtest::ReadWholeFile(out);
+        return exitCode;
+    }
+
+    hwtest::ScratchDirectory m_root;
+    hwtest::ScratchDirectory m_out;
+    std::unique_ptr<hwtest::ChildProcess> m_pHost;
+    int m_nRun = 0;
+    int m_nProbe = 0;
+    int m_nPush = 0;
+};
+
+}  // namespace
+
+// Each of the four files, in every damaged form, makes a reload fail with
+// the file and the reason; the engines go on with the rules in force and a
+// pushed policy keeps waiting, to be applied once the files are whole.
+TEST_F(PolicyFilesHostTest, DamagedFilesOnReloadAreRefusedAndThePolicyInForceStays) {
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    ASSERT_TRUE(AlertsFor("alpha")) << Log();
+    const std::string refusal = "2: The sensor policy could not be loaded: ";
+
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(Policy("beta"))) {
+        SCOPED_TRACE(std::string("push.policy, ") + damaged.m_pszKind);
+        Write("push.policy", damaged.m_strBytes);
+        std::string outcome = Reload();
+        EXPECT_EQ(0u, outcome.find(refusal + "push.policy refused (")) << outcome;
+        EXPECT_NE(std::string::npos, outcome.find("it is kept as push.policy.refused")) << outcome;
+        EXPECT_EQ(damaged.m_strBytes, Root("push.policy.refused"));
+    }
+
+    // New responses make a reload read the accepted policy.
+    const std::string accepted = Root("current.policy");
+    Write("common.policy", CommonPolicy("[\\Response\\EMAIL\\Auditors\\];\r\nTo\t=S\taudit@example.org;\r\n"));
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(accepted)) {
+        SCOPED_TRACE(std::string("current.policy, ") + damaged.m_pszKind);
+        Write("current.policy", damaged.m_strBytes);
+        std::string outcome = Reload();
+        EXPECT_EQ(0u, outcome.find(refusal + "current.policy refused (")) << outcome;
+        EXPECT_EQ(damaged.m_strBytes, Root("current.policy"));
+    }
+    Write("current.policy", accepted);
+
+    Write("push.policy", Policy("gamma"));
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(kRuleDefinitions)) {
+        SCOPED_TRACE(std::string("RuleDef_Win_2K3.policy, ") + damaged.m_pszKind);
+        Write("RuleDef_Win_2K3.policy", damaged.m_strBytes);
+        std::string outcome = Reload();
+        EXPECT_EQ(0u, outcome.find(refusal + "RuleDef_Win_2K3.policy refused (")) << outcome;
+        EXPECT_EQ(Policy("gamma"), Root("push.policy"));
+    }
+    Write("RuleDef_Win_2K3.policy", kRuleDefinitions);
+
+    const std::string common = Root("common.policy");
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(common)) {
+        SCOPED_TRACE(std::string("common.policy, ") + damaged.m_pszKind);
+        Write("common.policy", damaged.m_strBytes);
+        std::string outcome = Reload();
+        EXPECT_EQ(0u, outcome.find("2: common.policy refused (")) << outcome;
+        EXPECT_NE(std::string::npos, outcome.find("; the policy in force stays")) << outcome;
+        EXPECT_EQ(Policy("gamma"), Root("push.policy"));
+    }
+    EXPECT_NE(std::string::npos, Errors().find("hwhost: reload failed (status 2): common.policy refused ("));
+    // Refused every time, the policy in force has been running throughout,
+    // with the responses read before.
+    ASSERT_TRUE(AlertsFor("alpha")) << Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(m_root.File("outbox")) && !fs::is_empty(m_root.File("outbox")); }));
+    for (const auto& mail : fs::directory_iterator(m_root.File("outbox"))) {
+        EXPECT_EQ(0u, hwtest::ReadWholeFile(mail.path().string()).find("To: ops@example.org\n"));
+    }
+
+    Write("common.policy", common);
+    EXPECT_EQ("1", Reload());
+    EXPECT_FALSE(fs::exists(m_root.File("push.policy")));
+    EXPECT_EQ(Policy("gamma"), Root("push.policy.applied"));
+    ASSERT_TRUE(AlertsFor("gamma")) << Log();
+    EXPECT_EQ(0, Stop());
+}
+
+// At start-up nothing is in force: a damaged push or accepted policy is set
+// aside and the next one in line is used, said on the console; without
+// whole rule definitions or a whole common policy the sensor does not start.
+TEST_F(PolicyFilesHostTest, DamagedFilesAtStartUpAreSetAsideOrStopTheStart) {
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(Policy("beta"))) {
+        SCOPED_TRACE(std::string("push.policy, ") + damaged.m_pszKind);
+        Write("push.policy", damaged.m_strBytes);
+        Start();
+        ASSERT_TRUE(AwaitStart()) << Errors();
+        EXPECT_NE(std::string::npos, Errors().find("WARNING: push.policy refused (")) << Errors();
+        EXPECT_EQ(damaged.m_strBytes, Root("push.policy.refused"));
+        EXPECT_EQ(0, Stop());
+    }
+
+    const std::string accepted = Root("current.policy");
+    for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(accepted)) {
+        SCOPED_TRACE(std::string("current.policy, ") + damaged.m_pszKind);
+        Write("current.policy", damaged.m_strBytes);
+        Start();
+        ASSERT_TRUE(AwaitStart()) << Errors();
+        EXPECT_NE(std::string::npos, Errors().find("WARNING: current.policy refused (")) << Errors();
+        EXPECT_EQ(damaged.m_strBytes, Root("current.policy.refused"));
+        EXPECT_EQ(0, Stop());
+    }
+
+    const struct {
+        const char* pszFile;
+        std::string strWhole;
+        std::string strFailure;
+    } files[] = {
+        {"RuleDef_Win_2K3.policy", kRuleDefinitions,
+         "hwhost: start-up failed (status 2): The sensor policy could not be loaded: "
+         "RuleDef_Win_2K3.policy refused ("},
+        {"common.policy", Root("common.policy"),
+         "hwhost: start-up failed (status 2): common.policy refused ("},
+    };
+    for (const auto& file : files) {
+        for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(file.strWhole)) {
+            SCOPED_TRACE(std::string(file.pszFile) + ", " + damaged.m_pszKind);
+            Write(file.pszFile, damaged.m_strBytes);
+            Start();
+            EXPECT_EQ(1, AwaitExit());
+            EXPECT_NE(std::string::npos, Errors().find(file.strFailure)) << Errors();
+        }
+        Write(file.pszFile, file.strWhole);
+    }
+}
+
+// The push a reload takes is moved aside before it is read, so one written
+// while the reload reads the first (held there by a FIFO) is not lost: it
+// waits for the next reload.
+TEST_F(PolicyFilesHostTest, PushReplacedWhileAReloadReadsItIsKeptForTheNext) {
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    ASSERT_EQ(0, ::mkfifo(m_root.File("push.policy").c_str(), 0600));
+
+    size_t before = AskReload();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(m_root.File("push.policy.loading")); }));
+    Write("second.policy", Policy("second"));
+    fs::rename(m_root.File("second.policy"), m_root.File("push.policy"));
+    Write("push.policy.loading", Policy("first"));
+    EXPECT_EQ("1", AwaitReload(before));
+
+    EXPECT_EQ(Policy("second"), Root("push.policy"));
+    ASSERT_TRUE(AlertsFor("first")) << Log();
+    EXPECT_EQ("1", Reload());
+    ASSERT_TRUE(AlertsFor("second")) << Log();
+    EXPECT_EQ(0, Stop());
+}
+
+// The documented way to apply an edited policy: checked before anything is
+// handed over, applied with a reload of the running host, the outcome told.
+// A missing common policy is said once, whatever the reloads.
+TEST_F(PolicyFilesHostTest, EditedPolicyIsAppliedWithHwhostPush) {
+    fs::remove(m_root.File("common.policy"));
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    ASSERT_TRUE(AlertsFor("alpha")) << Log();
+
+    std::string output;
+    const std::string cut = hwtest::DamagedVariants(Policy("beta"))[1].m_strBytes;
+    hwtest::WriteWholeFile(m_out.File("cut.policy"), cut);
+    EXPECT_EQ(1, Push(m_out.File("cut.policy"), output)) << output;
+    EXPECT_NE(std::string::npos, output.find(" refused (line ")) << output;
+    EXPECT_NE(std::string::npos, output.find("nothing was pushed")) << output;
+    EXPECT_FALSE(fs::exists(m_root.File("push.policy")));
+
+    hwtest::WriteWholeFile(m_out.File("edited.policy"), Policy("beta"));
+    EXPECT_EQ(0, Push(m_out.File("edited.policy"), output)) << output << Log();
+    EXPECT_NE(std::string::npos, output.find("the policy is applied")) << output;
+    ASSERT_TRUE(AlertsFor("beta")) << Log();
+    // An unchanged policy pushed again is applied again.
+    EXPECT_EQ(0, Push(m_out.File("edited.policy"), output)) << output;
+
+    EXPECT_EQ(1u, CountOf(Errors(), "hwhost: no common policy " + m_root.File("common.policy")))
+        << Errors();
+    EXPECT_EQ(0, Stop());
+
+    hwtest::WriteWholeFile(m_out.File("next.policy"), Policy("gamma"));
+    EXPECT_EQ(3, Push(m_out.File("next.policy"), output)) << output;
+    EXPECT_NE(std::string::npos, output.find("no hwhost runs on")) << output;
+    EXPECT_EQ(Policy("gamma"), Root("push.policy"));
+}
