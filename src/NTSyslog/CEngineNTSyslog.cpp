@@ -42,6 +42,7 @@ CEngineNTSyslog::~CEngineNTSyslog() {
         m_pQueue->Clear();
         m_pQueue.reset();
     }
+    m_RuleMatcher.Clear();
     m_ActiveRules.clear();
 }
 
@@ -75,6 +76,11 @@ int32_t CEngineNTSyslog::OnReloadPolicy(uint32_t dwArgument) {
             }
         }
     }
+    std::vector<const RegularExpression*> expressions;
+    for (const CNTSyslogRule* pRule : m_ActiveRules) {
+        expressions.push_back(pRule->GetExpression());
+    }
+    m_RuleMatcher.Assign(expressions);
     // Without rules nothing will parse what is still queued: it is
     // accounted for now rather than left until the engine goes.
     if (m_ActiveRules.empty() && m_pQueue) {
@@ -244,8 +250,10 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
     char szRemote[plat::kDottedAddressSize];
     plat::FormatDottedAddress(dwSender, szRemote);
     const size_t nLength = ::strnlen(pszText, kParseBufferSize - 1);
-    for (CNTSyslogRule* pRule : m_ActiveRules) {
-        if (!pRule->IsMatch(pszText)) {
+    m_RuleMatcher.Match(pszText, m_RuleHits);
+    for (size_t nRule = 0; nRule < m_ActiveRules.size(); ++nRule) {
+        CNTSyslogRule* pRule = m_ActiveRules[nRule];
+        if (m_RuleHits[nRule] == 0) {
             continue;
         }
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);

@@ -21,6 +21,7 @@
 #include "Common/EngineBase.h"
 #include "NTSyslog/NTSyslogListeningThread.h"
 #include "NTSyslog/SyslogEntryQueue.h"
+#include "qorToolsLib/RegularExpressionSet.h"
 #include "qorToolsLib/ReportLimiter.h"
 
 class CInitializeNTSyslogRules;
@@ -77,6 +78,8 @@ private:
     std::unique_ptr<CInitializeNTSyslogRules> m_pDefaultReader;
     std::unique_ptr<CInitializeUserNTSyslogRules> m_pUserReader;
     std::vector<CNTSyslogRule*> m_ActiveRules;
+    // The active rules' expressions, matched together once per datagram.
+    RegularExpressionSet m_RuleMatcher;
     std::unique_ptr<NTSyslogListeningThread> m_pListener;
     std::unique_ptr<SyslogEntryQueue> m_pQueue;
     uint16_t m_wPort = NTSyslogListeningThread::kSyslogPort;
@@ -88,6 +91,7 @@ private:
     // The datagram's text as the per-datagram echo shows it, bytes a
     // terminal could take for a command written as "\xHH"; reused.
     std::string m_strEcho;
+    std::vector<uint8_t> m_RuleHits;
     ReportLimiter m_DropReports;
     uint64_t m_qwDropsReported = 0;
     uint64_t m_qwOversizedReported = 0;

@@ -61,6 +61,7 @@ CEngineTextLog::~CEngineTextLog() {
     StopAndWait();
     DeleteListeners();
     ClearLogGroups();
+    m_GroupRules.clear();
     m_RulesByGroup.clear();
     m_pDefaultReader.reset();
     m_pUserReader.reset();
@@ -204,6 +205,7 @@ void CEngineTextLog::CheckRuleLogGroups() {
         entry.second->SetUsed(false);
     }
     m_RulesByGroup.clear();
+    m_GroupRules.clear();
     RuleContainer* pRules = GetRuleContainer();
     if (pRules == nullptr) {
         return;
@@ -223,6 +225,26 @@ void CEngineTextLog::CheckRuleLogGroups() {
             it->second->SetUsed(true);
             m_RulesByGroup.emplace(strGroup, pTextRule);
         }
+    }
+    BuildGroupMatchers();
+}
+
+void CEngineTextLog::BuildGroupMatchers() {
+    m_GroupRules.clear();
+    for (const auto& [strGroup, pRule] : m_RulesByGroup) {
+        std::unique_ptr<GroupRules>& pGroup = m_GroupRules[strGroup];
+        if (!pGroup) {
+            pGroup = std::make_unique<GroupRules>();
+        }
+        pGroup->m_Rules.push_back(pRule);
+    }
+    std::vector<const RegularExpression*> expressions;
+    for (auto& [strGroup, pGroup] : m_GroupRules) {
+        expressions.clear();
+        for (const CTextLogRule* pRule : pGroup->m_Rules) {
+            expressions.push_back(pRule->GetExpression());
+        }
+        pGroup->m_Matcher.Assign(expressions);
     }
 }
 
@@ -499,11 +521,16 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
     if (pszLine == nullptr) {
         return;
     }
-    const auto range = m_RulesByGroup.equal_range(strGroup);
+    const auto found = m_GroupRules.find(strGroup);
+    if (found == m_GroupRules.end()) {
+        return;
+    }
+    const GroupRules& group = *found->second;
+    group.m_Matcher.Match(pszLine, m_RuleHits);
     bool bSubjectReady = false;
-    for (auto it = range.first; it != range.second; ++it) {
-        CTextLogRule* pRule = it->second;
-        if (pRule == nullptr || !pRule->IsMatch(pszLine)) {
+    for (size_t nRule = 0; nRule < group.m_Rules.size(); ++nRule) {
+        CTextLogRule* pRule = group.m_Rules[nRule];
+        if (pRule == nullptr || m_RuleHits[nRule] == 0) {
             continue;
         }
         if (!bSubjectReady) {

@@ -33,6 +33,7 @@
 
 #include "Common/EngineBase.h"
 #include "TextLogs/TextLogListener.h"
+#include "qorToolsLib/RegularExpressionSet.h"
 
 class CInitializeTextLogRules;
 class CInitializeUserTextLogRules;
@@ -124,12 +125,21 @@ private:
     void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
                      const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
     void DeleteListeners();
+    // Groups the bound rules and compiles each group's expressions together.
+    void BuildGroupMatchers();
 
     IPolicyEventInterface* const m_pPrototype;
     std::unique_ptr<CInitializeTextLogRules> m_pDefaultReader;
     std::unique_ptr<CInitializeUserTextLogRules> m_pUserReader;
     // Equal group names keep their rules in binding order.
     std::multimap<std::string, CTextLogRule*> m_RulesByGroup;
+    // Each group's rules in the same order, their expressions matched
+    // together once per line.
+    struct GroupRules {
+        std::vector<CTextLogRule*> m_Rules;
+        RegularExpressionSet m_Matcher;
+    };
+    std::map<std::string, std::unique_ptr<GroupRules>> m_GroupRules;
     std::map<std::string, std::unique_ptr<CTextLogListener>> m_Listeners;
     std::map<std::string, std::unique_ptr<CLogGroup>> m_LogGroups;
 
@@ -146,6 +156,7 @@ private:
     // Engine thread only, kept so their buffers serve line after line.
     std::vector<std::string> m_GroupFiles;
     std::vector<std::string> m_Removals;
+    std::vector<uint8_t> m_RuleHits;
     std::string m_strSubject;
     std::string m_strValue;
 };

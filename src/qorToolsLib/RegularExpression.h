@@ -1,6 +1,7 @@
 #pragma once
 // A pattern with its ignore-case and invert flags and its compiled program.
-// Every compile and match in the process runs under one lock.
+// Matching reads the text once and keeps no shared state, so any number of
+// threads may match at once, the same expression included.
 
 #include <memory>
 #include <string>
@@ -29,13 +30,15 @@ public:
     int Match(const char* text) const;
 
     void FreeProgram();
+    // The compiled program, null when there is none.
+    const RegexProgram* GetProgram() const { return m_pProgram.get(); }
     bool IsCompiled() const { return m_pProgram != nullptr; }
     const std::string& Pattern() const { return m_strPattern; }
     bool IgnoresCase() const { return m_bIgnoreCase; }
     bool Inverts() const { return m_bInvert; }
 
 private:
-    bool CompileLocked();
+    bool CompilePattern();
 
     bool m_bInvert = false;
     bool m_bIgnoreCase = false;

@@ -1,8 +1,6 @@
 // Pattern compiler: a recursive-descent parser that writes the node program
 // in two passes (the first only counts bytes, so the size limit is known
-// before anything is written), then the decoding of a program into the
-// matcher's node table and the start analysis that lets the matcher skip
-// hopeless start positions.
+// before anything is written).
 
 #include <cstring>
 #include <new>
@@ -465,23 +463,16 @@ void RegexCompiler::LinkOperandTail(size_t node, size_t target) {
 
 }  // namespace
 
-std::unique_ptr<RegexProgram> RegexProgram::Compile(const char* pattern) {
+bool CompileRegexBytes(const char* pattern, std::vector<uint8_t>& program, RegexError& error) {
     try {
-        std::unique_ptr<RegexProgram> program(new RegexProgram());
         RegexCompiler compiler(pattern);
-        if (!compiler.Compile(program->m_bytes)) {
-            ReportRegexError(compiler.Error());
-            return nullptr;
+        if (!compiler.Compile(program)) {
+            error = compiler.Error();
+            return false;
         }
-        if (!program->Decode()) {
-            ReportRegexError(RegexError::InternalDisaster);
-            return nullptr;
-        }
-        program->PrepareGuards();
-        program->AnalyseStart();
-        return program;
+        return true;
     } catch (const std::bad_alloc&) {
-        ReportRegexError(RegexError::OutOfSpace);
-        return nullptr;
+        error = RegexError::OutOfSpace;
+        return false;
     }
 }

@@ -1,22 +1,14 @@
 #pragma once
-// The compiled form of a regular expression and the backtracking matcher that
-// runs it.  The compiler writes a compact node program (magic byte, then
-// nodes of one opcode byte, a 16-bit big-endian link and an optional
-// NUL-terminated operand), because its size decides which patterns are too
-// big and its first byte is what the matcher checks for corruption.  The
-// program is then decoded once into a node table with resolved links and
-// byte-set tables, which is what the matcher walks.
-//
-// The matcher keeps its choice points on an explicit stack, so the machine
-// stack stays flat whatever the text or pattern, and it allocates nothing per
-// match once its per-thread scratch space has grown.  Matches report only
-// whether the text matches; group positions are not kept.
+// The compiled form of a regular expression.  The compiler writes a compact
+// node program (magic byte, then nodes of one opcode byte, a 16-bit
+// big-endian link and an optional NUL-terminated operand), because its size
+// decides which patterns are too big.  The program is then turned into an
+// automaton whose matcher reads each text byte once, so no text can make a
+// match cost more than a constant (set by the pattern) times its length.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 enum class RegexError : uint8_t {
@@ -49,6 +41,19 @@ void ReportRegexError(RegexError error);
 
 enum class RegexResult : uint8_t { NoMatch, Match, Failed };
 
+// Writes the node program of a NUL-terminated pattern into `program`.  False
+// with `error` set when the pattern does not compile; nothing is reported.
+bool CompileRegexBytes(const char* pattern, std::vector<uint8_t>& program, RegexError& error);
+
+// The work one match did: text bytes read plus automaton states visited
+// while new matcher states were made.  Tests use it to see that matching
+// stays linear in the text.
+struct RegexStats {
+    size_t steps = 0;
+};
+
+class RegexAutomaton;
+
 class RegexProgram {
 public:
     static constexpr uint8_t kMagic = 0x9C;
@@ -56,20 +61,6 @@ public:
     static constexpr size_t kMaxSize = 32766;
     // Groups including the whole match.
     static constexpr int kMaxGroups = 10;
-
-    // Compiles a NUL-terminated pattern.  On failure reports the error and
-    // answers null.
-    static std::unique_ptr<RegexProgram> Compile(const char* pattern);
-
-    // Adopts program bytes as they are, without checking them; the matcher's
-    // own defences then decide.  For tests and fuzzing of the matcher.
-    static std::unique_ptr<RegexProgram> FromBytes(std::string_view bytes);
-
-    // Searches `length` bytes of `text` (which must hold no NUL: the text ends
-    // where a C string would).  Failed means an error was reported.
-    RegexResult Execute(const char* text, size_t length) const;
-
-    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
     // Node kinds of the program, numbered as the program stores them.
     enum Op : uint8_t {
@@ -87,94 +78,39 @@ public:
         kPlus = 11,
         kOpen = 20,
         kClose = 30,
-        kUndecodable = 0xFF,
     };
+
+    struct Options {
+        // Texts are matched as if A-Z were folded to a-z first (the pattern
+        // must already be folded).
+        bool foldCase = false;
+        // Matcher states are made ahead of time while the whole table stays
+        // within this many transitions; larger automata make their states
+        // as texts need them, in a cache of about the same bound.
+        size_t tableLimit = size_t{1} << 16;
+    };
+
+    // Compiles a NUL-terminated pattern.  On failure reports the error and
+    // answers null.
+    static std::unique_ptr<RegexProgram> Compile(const char* pattern);
+    static std::unique_ptr<RegexProgram> Compile(const char* pattern, const Options& options);
+    ~RegexProgram();
+
+    // Searches the NUL-terminated text.  Failed means an error was reported
+    // (only a null text).  Safe to call from several threads at once.
+    RegexResult Execute(const char* text, RegexStats* stats = nullptr) const;
+
+    // Whether every text matches (the pattern matches the empty text at its
+    // start, like "" or "a*").
+    bool MatchesEverything() const;
+    // Whether every matcher state was made at compile time.
+    bool IsPrebuilt() const;
+
+    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
 private:
-    friend class RegexMatcher;
-
-    using ByteSet = std::array<uint8_t, 256>;
-    static constexpr uint32_t kNoSet = UINT32_MAX;
-    static constexpr uint32_t kUnbounded = UINT32_MAX;
-    static constexpr int kPrefixSets = 4;
-
-    struct Node {
-        uint8_t op = kUndecodable;
-        // Star and plus: the first byte of a literal that follows, 0 if none.
-        uint8_t nextByte = 0;
-        // Exactly: literal length.
-        uint16_t length = 0;
-        // Node indexes; -1 for none (also for a link that leads nowhere).
-        int32_t next = -1;
-        // Memo slot for nodes where searches meet again, -1 otherwise.
-        int32_t memo = -1;
-        // Exactly: offset of the literal in the program bytes.  Any-of,
-        // any-but, star and plus: index of the byte set (kNoSet when a
-        // repeated node is not a single-character one).
-        uint32_t data = 0;
-        // Branch alternatives: the bytes the alternative can start with, or
-        // kNoSet when it may match without consuming (or was not analysed).
-        uint32_t guard = kNoSet;
-    };
-    // Where the search may start.
-    struct StartInfo {
-        bool analysed = false;
-        // The node a search starts at (past a branch that offers no choice).
-        int32_t node = 0;
-        // Only the start of the text can begin a match.
-        bool anchored = false;
-        // Every match contains this literal (offset and length in the
-        // program bytes); without it the text cannot match.
-        uint32_t mustOffset = 0;
-        uint32_t mustLength = 0;
-        // Every match contains this literal no more than `windowReach` bytes
-        // after its start, so only starts just before its occurrences count.
-        uint32_t windowOffset = 0;
-        uint32_t windowLength = 0;
-        uint32_t windowReach = 0;
-        // A match may start before any byte, or only before the bytes of
-        // `first`.
-        bool mayBeEmpty = true;
-        ByteSet first{};
-        int firstCount = 0;
-        // The pattern begins with a repeat of this set: after a failed start,
-        // no later start inside the same run of members can match.
-        uint32_t leadSet = kNoSet;
-        // The first `prefixCount` bytes of every match lie in these sets.
-        uint32_t prefixSets[kPrefixSets] = {};
-        int prefixCount = 0;
-        // Literal searches look for their rarest byte first.
-        uint32_t mustRare = 0;
-        uint32_t windowRare = 0;
-    };
-
-    // What the first consumed byte can be, from a node on.
-    struct FirstBytes {
-        ByteSet set{};
-        bool mayBeEmpty = false;
-    };
-
-    RegexProgram() = default;
-    bool Decode();
-    void DecodeNode(size_t offset, Node& node, size_t& length);
-    uint32_t AddSet(const ByteSet& set);
-    void PrepareRepeat(Node& node, int32_t index);
-    void PrepareGuards();
-    void AnalyseStart();
-    void FindWindowLiteral(int32_t from);
-    uint32_t MaxWidth(int32_t from, int32_t stop, int depth) const;
-    int PrefixSets(int32_t from, int32_t stop, ByteSet* sets, int limit, int depth) const;
-    uint32_t RarestByte(uint32_t offset, uint32_t length) const;
-    int32_t Convergence(int32_t branch) const;
-    bool CollectFirst(int32_t from, FirstBytes& out, size_t budget);
-    const uint8_t* Literal(const Node& node) const { return m_bytes.data() + node.data; }
+    RegexProgram();
 
     std::vector<uint8_t> m_bytes;
-    std::vector<Node> m_nodes;
-    std::vector<ByteSet> m_sets;
-    int32_t m_memoSlots = 0;
-    StartInfo m_start;
-    // Visit marks of the analyses, one generation per walk.
-    std::vector<uint32_t> m_visited;
-    uint32_t m_generation = 0;
+    std::unique_ptr<RegexAutomaton> m_pAutomaton;
 };

@@ -1,9 +1,7 @@
-// Compiles and matches arbitrary patterns against arbitrary texts, and runs
-// arbitrary bytes as a compiled program.  Input layout: one flag byte (1
-// ignore case, 2 invert, 4 take the pattern bytes as a program), the pattern
-// up to the first NUL, then the text.
+// Compiles and matches arbitrary patterns against arbitrary texts.  Input
+// layout: one flag byte (1 ignore case, 2 invert), the pattern up to the
+// first NUL, then the text.
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -26,16 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The text keeps any further NULs; matching stops at the first, as it
     // does for every C string.
     std::string text(split == std::string_view::npos ? std::string_view() : rest.substr(split + 1));
-
-    if (flags & 4) {
-        auto program = RegexProgram::FromBytes(pattern);
-        std::string prefixed = std::string(1, static_cast<char>(RegexProgram::kMagic)) + pattern;
-        auto withMagic = RegexProgram::FromBytes(prefixed);
-        size_t length = std::strlen(text.c_str());
-        program->Execute(text.c_str(), length);
-        withMagic->Execute(text.c_str(), length);
-        return 0;
-    }
 
     RegularExpression expression(pattern.c_str(), flags & 1, flags & 2);
     int first = expression.Match(text.c_str());

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "qorToolsLib/RegularExpressionProgram.h"
+#include "qorToolsLib/reference/BacktrackingProgram.h"
 
 namespace {
 
@@ -42,9 +42,9 @@ constexpr uint32_t kLongLiteral = 64;
 
 }  // namespace
 
-class RegexMatcher {
+class BacktrackingMatcher {
 public:
-    RegexMatcher(const RegexProgram& program, const uint8_t* begin, const uint8_t* end)
+    BacktrackingMatcher(const BacktrackingProgram& program, const uint8_t* begin, const uint8_t* end)
         : m_program(program),
           m_nodes(program.m_nodes.data()),
           m_nodeCount(static_cast<int32_t>(program.m_nodes.size())),
@@ -58,11 +58,11 @@ public:
     RegexResult Search();
 
 private:
-    using Node = RegexProgram::Node;
+    using Node = BacktrackingProgram::Node;
 
     RegexResult SearchWindows();
-    RegexResult ScanFrom(const RegexProgram::StartInfo* start);
-    const uint8_t* NextStartable(const RegexProgram::StartInfo& start, const uint8_t* at) const;
+    RegexResult ScanFrom(const BacktrackingProgram::StartInfo* start);
+    const uint8_t* NextStartable(const BacktrackingProgram::StartInfo& start, const uint8_t* at) const;
     RegexResult TryAt(const uint8_t* start);
     int32_t NextAlternative(int32_t branch) const;
     int32_t TakeAlternative(int32_t branch, const uint8_t* position);
@@ -77,9 +77,9 @@ private:
     }
     const uint8_t* FindLiteral(const uint8_t* from, uint32_t offset, uint32_t length,
                                uint32_t rare) const;
-    bool PrefixAllows(const RegexProgram::StartInfo& start, const uint8_t* at) const;
+    bool PrefixAllows(const BacktrackingProgram::StartInfo& start, const uint8_t* at) const;
 
-    const RegexProgram& m_program;
+    const BacktrackingProgram& m_program;
     const Node* m_nodes;
     int32_t m_nodeCount;
     const uint8_t* m_begin;
@@ -90,8 +90,8 @@ private:
     bool m_memo = false;
 };
 
-RegexResult RegexMatcher::Search() {
-    const RegexProgram::StartInfo& start = m_program.m_start;
+RegexResult BacktrackingMatcher::Search() {
+    const BacktrackingProgram::StartInfo& start = m_program.m_start;
     if (!start.analysed) {
         return ScanFrom(nullptr);
     }
@@ -111,8 +111,8 @@ RegexResult RegexMatcher::Search() {
 
 // Tries only the starts from which an occurrence of the window literal is
 // within reach, each start once.
-RegexResult RegexMatcher::SearchWindows() {
-    const RegexProgram::StartInfo& start = m_program.m_start;
+RegexResult BacktrackingMatcher::SearchWindows() {
+    const BacktrackingProgram::StartInfo& start = m_program.m_start;
     size_t untried = 0;
     for (const uint8_t* hit =
              FindLiteral(m_begin, start.windowOffset, start.windowLength, start.windowRare);
@@ -137,9 +137,9 @@ RegexResult RegexMatcher::SearchWindows() {
 
 // Tries every start that the first-byte set allows (every start when there
 // is no analysis), skipping the rest of a run of a leading repeat.
-RegexResult RegexMatcher::ScanFrom(const RegexProgram::StartInfo* start) {
-    const RegexProgram::ByteSet* lead =
-        start != nullptr && start->leadSet != RegexProgram::kNoSet
+RegexResult BacktrackingMatcher::ScanFrom(const BacktrackingProgram::StartInfo* start) {
+    const BacktrackingProgram::ByteSet* lead =
+        start != nullptr && start->leadSet != BacktrackingProgram::kNoSet
             ? &m_program.m_sets[start->leadSet]
             : nullptr;
     const uint8_t* at = m_begin;
@@ -170,7 +170,7 @@ RegexResult RegexMatcher::ScanFrom(const RegexProgram::StartInfo* start) {
     }
 }
 
-const uint8_t* RegexMatcher::NextStartable(const RegexProgram::StartInfo& start,
+const uint8_t* BacktrackingMatcher::NextStartable(const BacktrackingProgram::StartInfo& start,
                                            const uint8_t* at) const {
     if (start.firstCount == 1) {
         uint8_t only = static_cast<uint8_t>(
@@ -188,7 +188,7 @@ const uint8_t* RegexMatcher::NextStartable(const RegexProgram::StartInfo& start,
 
 // Looks for the literal's rarest byte with memchr and checks around each
 // hit; long literals go to memmem, whose time stays linear.
-const uint8_t* RegexMatcher::FindLiteral(const uint8_t* from, uint32_t offset, uint32_t length,
+const uint8_t* BacktrackingMatcher::FindLiteral(const uint8_t* from, uint32_t offset, uint32_t length,
                                          uint32_t rare) const {
     if (from >= m_end || static_cast<size_t>(m_end - from) < length) {
         return nullptr;
@@ -212,7 +212,7 @@ const uint8_t* RegexMatcher::FindLiteral(const uint8_t* from, uint32_t offset, u
     return nullptr;
 }
 
-bool RegexMatcher::PrefixAllows(const RegexProgram::StartInfo& start, const uint8_t* at) const {
+bool BacktrackingMatcher::PrefixAllows(const BacktrackingProgram::StartInfo& start, const uint8_t* at) const {
     if (static_cast<size_t>(m_end - at) < static_cast<size_t>(start.prefixCount)) {
         return false;
     }
@@ -225,7 +225,7 @@ bool RegexMatcher::PrefixAllows(const RegexProgram::StartInfo& start, const uint
 }
 
 // Runs the program from its first node with the text position at `start`.
-RegexResult RegexMatcher::TryAt(const uint8_t* start) {
+RegexResult BacktrackingMatcher::TryAt(const uint8_t* start) {
     std::vector<Choice>& choices = m_scratch.choices;
     choices.clear();
     int32_t index = m_program.m_start.node;
@@ -240,19 +240,19 @@ RegexResult RegexMatcher::TryAt(const uint8_t* start) {
             ok = false;
         } else {
             switch (node.op) {
-                case RegexProgram::kEnd:
+                case BacktrackingProgram::kEnd:
                     return RegexResult::Match;
-                case RegexProgram::kBol:
+                case BacktrackingProgram::kBol:
                     ok = position == m_begin;
                     break;
-                case RegexProgram::kEol:
+                case BacktrackingProgram::kEol:
                     ok = position == m_end;
                     break;
-                case RegexProgram::kAny:
+                case BacktrackingProgram::kAny:
                     ok = position < m_end;
                     position += ok;
                     break;
-                case RegexProgram::kExactly: {
+                case BacktrackingProgram::kExactly: {
                     // An empty literal is the text's terminating NUL.
                     size_t length = node.length;
                     ok = length == 0 ? position == m_end
@@ -262,12 +262,12 @@ RegexResult RegexMatcher::TryAt(const uint8_t* start) {
                     position += ok ? length : 0;
                     break;
                 }
-                case RegexProgram::kAnyOf:
-                case RegexProgram::kAnyBut:
+                case BacktrackingProgram::kAnyOf:
+                case BacktrackingProgram::kAnyBut:
                     ok = position < m_end && m_program.m_sets[node.data][*position];
                     position += ok;
                     break;
-                case RegexProgram::kBranch: {
+                case BacktrackingProgram::kBranch: {
                     if (NextAlternative(index) < 0) {
                         // Nothing to choose: go straight into the operand.
                         ++index;
@@ -281,23 +281,23 @@ RegexResult RegexMatcher::TryAt(const uint8_t* start) {
                     index = chosen + 1;
                     continue;
                 }
-                case RegexProgram::kStar:
-                case RegexProgram::kPlus: {
-                    if (node.data == RegexProgram::kNoSet) {
+                case BacktrackingProgram::kStar:
+                case BacktrackingProgram::kPlus: {
+                    if (node.data == BacktrackingProgram::kNoSet) {
                         return Fail(RegexError::InternalFoulup);
                     }
                     int32_t count = CountRepeat(node, position);
                     ok = TakeRepeat(index, position, count, position);
                     break;
                 }
-                case RegexProgram::kNothing:
-                case RegexProgram::kBack:
+                case BacktrackingProgram::kNothing:
+                case BacktrackingProgram::kBack:
                     break;
                 default:
-                    if ((node.op > RegexProgram::kOpen &&
-                         node.op < RegexProgram::kOpen + RegexProgram::kMaxGroups) ||
-                        (node.op > RegexProgram::kClose &&
-                         node.op < RegexProgram::kClose + RegexProgram::kMaxGroups)) {
+                    if ((node.op > BacktrackingProgram::kOpen &&
+                         node.op < BacktrackingProgram::kOpen + BacktrackingProgram::kMaxGroups) ||
+                        (node.op > BacktrackingProgram::kClose &&
+                         node.op < BacktrackingProgram::kClose + BacktrackingProgram::kMaxGroups)) {
                         break;
                     }
                     return Fail(RegexError::MemoryCorruption);
@@ -314,7 +314,7 @@ RegexResult RegexMatcher::TryAt(const uint8_t* start) {
 }
 
 // Takes the most recent pending choice that can still go on.
-bool RegexMatcher::Resume(int32_t& index, const uint8_t*& position) {
+bool BacktrackingMatcher::Resume(int32_t& index, const uint8_t*& position) {
     std::vector<Choice>& choices = m_scratch.choices;
     while (!choices.empty()) {
         Choice choice = choices.back();
@@ -336,17 +336,17 @@ bool RegexMatcher::Resume(int32_t& index, const uint8_t*& position) {
     return false;
 }
 
-int32_t RegexMatcher::NextAlternative(int32_t branch) const {
+int32_t BacktrackingMatcher::NextAlternative(int32_t branch) const {
     int32_t next = m_nodes[branch].next;
-    return next >= 0 && m_nodes[next].op == RegexProgram::kBranch ? next : -1;
+    return next >= 0 && m_nodes[next].op == BacktrackingProgram::kBranch ? next : -1;
 }
 
 // Picks the first alternative from `branch` on whose guard admits the byte at
 // `position`, and leaves the ones after it for later.
-int32_t RegexMatcher::TakeAlternative(int32_t branch, const uint8_t* position) {
+int32_t BacktrackingMatcher::TakeAlternative(int32_t branch, const uint8_t* position) {
     for (int32_t b = branch; b >= 0; b = NextAlternative(b)) {
         uint32_t guard = m_nodes[b].guard;
-        if (guard == RegexProgram::kNoSet ||
+        if (guard == BacktrackingProgram::kNoSet ||
             (position < m_end && m_program.m_sets[guard][*position])) {
             int32_t rest = NextAlternative(b);
             if (rest >= 0) {
@@ -360,10 +360,10 @@ int32_t RegexMatcher::TakeAlternative(int32_t branch, const uint8_t* position) {
 
 // Picks the largest repeat count from `count` down that could be followed by
 // the next node's literal, and leaves the smaller counts for later.
-bool RegexMatcher::TakeRepeat(int32_t index, const uint8_t* base, int32_t count,
+bool BacktrackingMatcher::TakeRepeat(int32_t index, const uint8_t* base, int32_t count,
                               const uint8_t*& position) {
     const Node& node = m_nodes[index];
-    int32_t minimum = node.op == RegexProgram::kStar ? 0 : 1;
+    int32_t minimum = node.op == BacktrackingProgram::kStar ? 0 : 1;
     if (node.nextByte != 0) {
         while (count >= minimum && (base + count >= m_end || base[count] != node.nextByte)) {
             --count;
@@ -379,8 +379,8 @@ bool RegexMatcher::TakeRepeat(int32_t index, const uint8_t* base, int32_t count,
     return true;
 }
 
-int32_t RegexMatcher::CountRepeat(const Node& node, const uint8_t* position) const {
-    const RegexProgram::ByteSet& set = m_program.m_sets[node.data];
+int32_t BacktrackingMatcher::CountRepeat(const Node& node, const uint8_t* position) const {
+    const BacktrackingProgram::ByteSet& set = m_program.m_sets[node.data];
     const uint8_t* scan = position;
     while (scan < m_end && set[*scan]) {
         ++scan;
@@ -392,7 +392,7 @@ int32_t RegexMatcher::CountRepeat(const Node& node, const uint8_t* position) con
 // Whatever follows a node from a position was fully explored the first time
 // it was reached (a loop always consumes text before it comes back), so a
 // second visit can only fail again.
-bool RegexMatcher::AlreadyFailed(const Node& node, const uint8_t* position) {
+bool BacktrackingMatcher::AlreadyFailed(const Node& node, const uint8_t* position) {
     if (!m_memo) {
         if (++m_steps < m_memoLimit) {
             return false;
@@ -411,7 +411,7 @@ bool RegexMatcher::AlreadyFailed(const Node& node, const uint8_t* position) {
     return seen;
 }
 
-void RegexMatcher::StartMemo() {
+void BacktrackingMatcher::StartMemo() {
     size_t columns = static_cast<size_t>(m_end - m_begin) + 1;
     size_t slots = static_cast<size_t>(m_program.m_memoSlots);
     m_memoLimit = SIZE_MAX;
@@ -423,7 +423,7 @@ void RegexMatcher::StartMemo() {
     m_memo = true;
 }
 
-RegexResult RegexProgram::Execute(const char* text, size_t length) const {
+RegexResult BacktrackingProgram::Execute(const char* text, size_t length) const {
     if (text == nullptr) {
         ReportRegexError(RegexError::NullParameter);
         return RegexResult::Failed;
@@ -437,6 +437,6 @@ RegexResult RegexProgram::Execute(const char* text, size_t length) const {
         return RegexResult::Failed;
     }
     const uint8_t* begin = reinterpret_cast<const uint8_t*>(text);
-    RegexMatcher matcher(*this, begin, begin + length);
+    BacktrackingMatcher matcher(*this, begin, begin + length);
     return matcher.Search();
 }

@@ -1,0 +1,167 @@
+#include "qorToolsLib/RegularExpressionSet.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ConsoleCapture.h"
+
+namespace {
+
+using hwtest::ConsoleCapture;
+
+struct Rules {
+    std::vector<std::unique_ptr<RegularExpression>> owned;
+    std::vector<const RegularExpression*> entries;
+
+    void Add(const char* pattern, bool ignoreCase = false, bool invert = false) {
+        owned.push_back(std::make_unique<RegularExpression>(pattern, ignoreCase, invert));
+        entries.push_back(owned.back().get());
+    }
+    void AddNone() { entries.push_back(nullptr); }
+};
+
+// Every entry must answer what its own expression answers.
+void ExpectSameAnswers(const Rules& rules, const RegularExpressionSet& set,
+                       const std::vector<std::string>& texts) {
+    std::vector<uint8_t> hits;
+    for (const std::string& text : texts) {
+        set.Match(text.c_str(), hits);
+        ASSERT_EQ(rules.entries.size(), hits.size());
+        for (size_t i = 0; i < rules.entries.size(); ++i) {
+            const RegularExpression* expression = rules.entries[i];
+            int expected = expression == nullptr ? 1 : expression->Match(text.c_str());
+            ASSERT_EQ(expected, hits[i])
+                << "entry " << i << " \"" << (expression ? expression->Pattern() : "(none)")
+                << "\" ignore case " << (expression && expression->IgnoresCase())
+                << " invert " << (expression && expression->Inverts()) << " text \"" << text
+                << "\"";
+        }
+    }
+}
+
+std::string RandomPattern(std::mt19937& random, int depth = 0) {
+    static const char* const atoms[] = {"a",  "b",    "c",     "A",    "ab",   "Ba", ".",
+                                        "^",  "$",    "[ab]",  "[^a]", "[A-c]", "\\.", "x",
+                                        "\\", "[]a]", "[a-]",  "(",    ")",    "|",  "-"};
+    static const char* const repeats[] = {"", "", "", "*", "+", "?"};
+    std::string pattern;
+    for (int n = 1 + static_cast<int>(random() % 5); n > 0; --n) {
+        if (depth < 2 && random() % 6 == 0) {
+            pattern += "(" + RandomPattern(random, depth + 1) + ")";
+        } else {
+            pattern += atoms[random() % (sizeof atoms / sizeof atoms[0])];
+        }
+        pattern += repeats[random() % 6];
+    }
+    return pattern;
+}
+
+std::string RandomText(std::mt19937& random) {
+    static const char alphabet[] = "aAbBc.x-]\n";
+    std::string text;
+    for (int n = static_cast<int>(random() % 24); n > 0; --n) {
+        text += alphabet[random() % (sizeof alphabet - 1)];
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(RegularExpressionSet, EveryEntryAnswersAsItsOwnExpression) {
+    Rules rules;
+    rules.Add("Failed password for (invalid user )?[a-z_][a-z0-9_-]* from [0-9.]+");
+    rules.Add("su(\\[[0-9]+\\])?: .*(authentication failure|FAILED SU)");
+    rules.Add("ERROR", true);
+    rules.Add("^<[0-9]+>");
+    rules.Add("port [0-9]+$");
+    rules.Add("debug", false, true);
+    rules.Add("(unclosed", false, false);  // never matches, inverted or not
+    rules.Add("(unclosed", false, true);
+    rules.AddNone();                        // a rule without an expression
+    rules.Add("", false, false);            // matches everything
+    rules.Add("x*", false, true);           // matches nothing
+    rules.Add("[^ -~]");
+    rules.Add("(^|[^0-9])10\\.[0-9]+", false);
+    ConsoleCapture quiet;
+    RegularExpressionSet set;
+    set.Assign(rules.entries);
+    if (RegularExpressionSet::HasScanner()) {
+        EXPECT_EQ(8u, set.ScreenedCount());
+    }
+    ExpectSameAnswers(rules, set,
+                      {"", "sshd[1]: Failed password for invalid user bob from 10.0.0.1 port 22",
+                       "su[42]: pam_unix(su:auth): authentication failure; user=root",
+                       "su: FAILED SU (to root) alice", "disk Error on sda", "<13>debug: port 80",
+                       "caf\xe9", "x10.1 but not x910.1", "10.2 at the start"});
+}
+
+TEST(RegularExpressionSet, RandomRuleTablesAgreeWithTheirExpressions) {
+    std::mt19937 random(8080);
+    ConsoleCapture quiet;
+    for (int table = 0; table < 30; ++table) {
+        Rules rules;
+        for (int r = 0; r < 40; ++r) {
+            std::string pattern = RandomPattern(random);
+            rules.Add(pattern.c_str(), random() % 3 == 0, random() % 5 == 0);
+        }
+        RegularExpressionSet set;
+        set.Assign(rules.entries);
+        std::vector<std::string> texts;
+        for (int t = 0; t < 60; ++t) {
+            texts.push_back(RandomText(random));
+        }
+        ExpectSameAnswers(rules, set, texts);
+    }
+}
+
+TEST(RegularExpressionSet, ReassignedAndEmptySetsAnswerForTheirOwnEntries) {
+    Rules first;
+    first.Add("alpha");
+    Rules second;
+    second.Add("beta");
+    second.Add("gamma");
+    RegularExpressionSet set;
+    std::vector<uint8_t> hits{7, 7, 7};
+    set.Match("alpha beta", hits);
+    EXPECT_TRUE(hits.empty());
+    set.Assign(first.entries);
+    set.Match("alpha beta", hits);
+    EXPECT_EQ((std::vector<uint8_t>{1}), hits);
+    set.Assign(second.entries);
+    set.Match("alpha beta", hits);
+    EXPECT_EQ((std::vector<uint8_t>{1, 0}), hits);
+    set.Clear();
+    EXPECT_EQ(0u, set.Size());
+}
+
+TEST(RegularExpressionSet, ThreadsMatchingOneSetGetTheirOwnAnswers) {
+    Rules rules;
+    rules.Add("(failed|invalid) password for [a-z]+", true);
+    rules.Add("port 2+$");
+    rules.Add("^sshd", false, true);
+    RegularExpressionSet set;
+    set.Assign(rules.entries);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            std::vector<uint8_t> hits;
+            for (int i = 0; i < 2000; ++i) {
+                set.Match("sshd[99]: Failed password for root from 10.1.2.3 port 22", hits);
+                wrong += hits != std::vector<uint8_t>{1, 1, 0};
+                set.Match("cron: Accepted password for root", hits);
+                wrong += hits != std::vector<uint8_t>{0, 0, 1};
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+}
