@@ -21,11 +21,8 @@
 
 class BacktrackingProgram {
 public:
-    static constexpr uint8_t kMagic = 0x9C;
-    // The largest program the 16-bit links can address.
-    static constexpr size_t kMaxSize = 32766;
-    // Groups including the whole match.
-    static constexpr int kMaxGroups = 10;
+    static constexpr uint8_t kMagic = RegexProgram::kMagic;
+    static constexpr int kMaxGroups = RegexProgram::kMaxGroups;
 
     // Compiles a NUL-terminated pattern with the product's compiler.  On
     // failure reports the error and answers null.
@@ -41,24 +38,10 @@ public:
 
     const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
-    // Node kinds of the program, numbered as the program stores them.
-    enum Op : uint8_t {
-        kEnd = 0,
-        kBol = 1,
-        kEol = 2,
-        kAny = 3,
-        kAnyOf = 4,
-        kAnyBut = 5,
-        kBranch = 6,
-        kBack = 7,
-        kExactly = 8,
-        kNothing = 9,
-        kStar = 10,
-        kPlus = 11,
-        kOpen = 20,
-        kClose = 30,
-        kUndecodable = 0xFF,
-    };
+    // Node kinds of the program, as the compiler numbers them, and the mark
+    // of a node the decoder could not read.
+    using enum RegexProgram::Op;
+    static constexpr uint8_t kUndecodable = 0xFF;
 
 private:
     friend class BacktrackingMatcher;
