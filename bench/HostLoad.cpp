@@ -2,22 +2,35 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
+
+#include "support/NetworkNamespace.h"
 
 extern char** environ;
 
 namespace hwload {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
 
 void Fail(const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
@@ -29,6 +42,21 @@ std::string ReadText(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+void ParseOptions(int argc, char** argv, const std::vector<Option>& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const Option& o) { return arg == o.m_pszName; });
+        if (option == options.end()) {
+            Fail("unknown argument " + arg);
+        }
+        if (option->m_bTakesValue && i + 1 >= argc) {
+            Fail("missing value after " + arg);
+        }
+        option->m_apply(option->m_bTakesValue ? argv[++i] : "");
+    }
 }
 
 std::string HwhostBesideThisProgram() {
@@ -58,6 +86,36 @@ pid_t StartHost(std::vector<std::string> args, const std::string& outputFile) {
     return pid;
 }
 
+std::string EnterScratchNamespace(const char* pszStem) {
+    if (hwtest::EnterNewNetworkNamespace() != 0) {
+        Fail("cannot make a private network namespace (run as root)");
+    }
+    std::string pattern = std::string("/tmp/") + pszStem + ".XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        Fail("cannot make a scratch directory");
+    }
+    return pattern;
+}
+
+std::string LogPath(const std::string& root) { return root + "/logs/hwhost.log"; }
+
+pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root) {
+    const pid_t host = StartHost(
+        {hwhost, "run", "--root", root, "--alerts", root + "/alerts.xml", "--log", LogPath(root)},
+        root + "/hwhost.out");
+    if (!WaitFor([] { return UdpPortTaken(514); }, 60)) {
+        ::kill(host, SIGTERM);
+        Fail("the sensor did not open port 514; see " + root);
+    }
+    return host;
+}
+
+void StopHost(pid_t host) {
+    ::kill(host, SIGTERM);
+    int status = 0;
+    ::waitpid(host, &status, 0);
+}
+
 bool UdpPortTaken(uint16_t port) {
     const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -70,16 +128,177 @@ bool UdpPortTaken(uint16_t port) {
 }
 
 bool WaitFor(const std::function<bool()>& condition, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
-    while (std::chrono::steady_clock::now() < deadline) {
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
+    while (Clock::now() < deadline) {
         if (condition()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return condition();
+}
+
+
+uint64_t WaitUntilSettled(const std::function<uint64_t()>& sample, double quietSeconds,
+                          double limitSeconds) {
+    uint64_t last = sample();
+    auto lastChange = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(limitSeconds));
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const uint64_t now = sample();
+        if (now != last) {
+            last = now;
+            lastChange = Clock::now();
+        } else if (Clock::now() - lastChange >= std::chrono::duration<double>(quietSeconds)) {
+            break;
+        }
+    }
+    return last;
+}
+
+std::string PolicyValue(const char* pszName, char type, const std::string& value) {
+    return std::string(pszName) + "\t=" + type + "\t" + value + ";\r\n";
+}
+
+std::map<std::string, uint64_t> UdpCounters() {
+    return hwtest::ParseUdpCounters(ReadText("/proc/self/net/snmp"));
+}
+
+uint64_t KernelDrops(std::map<std::string, uint64_t> before, std::map<std::string, uint64_t> after) {
+    return (after["RcvbufErrors"] - before["RcvbufErrors"]) + (after["MemErrors"] - before["MemErrors"]);
+}
+
+uint64_t EngineDrops(const std::string& logPath) {
+    const std::string marker = "NTSyslog dropped ";
+    const std::string log = ReadText(logPath);
+    uint64_t total = 0;
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+        total += std::strtoull(log.c_str() + at + marker.size(), nullptr, 10);
+    }
+    return total;
+}
+
+double CpuSeconds(pid_t pid) {
+    // Fields 14 and 15 of /proc/<pid>/stat, counted after the name in
+    // parentheses (which may hold blanks).
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 > stat.size()) {
+        return 0;
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    uint64_t ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index >= 14) {
+            ticks += std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void PauseAndResume(pid_t host) {
+    ::kill(host, SIGUSR1);
+    WaitFor([] { return !UdpPortTaken(514); }, 60);
+    ::kill(host, SIGUSR2);
+    WaitFor([] { return UdpPortTaken(514); }, 60);
+}
+
+AlertCounter::AlertCounter(const std::string& fifoPath) : m_strPath(fifoPath) {
+    if (::mkfifo(fifoPath.c_str(), 0600) != 0) {
+        Fail("cannot make " + fifoPath);
+    }
+    m_thread = std::thread([this] { Run(); });
+}
+
+AlertCounter::~AlertCounter() {
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void AlertCounter::Run() {
+    int fd = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    static const std::string kEnd = "</event>";
+    std::vector<char> buffer(1 << 20);
+    // The tail of the last read, looked at again with the next one, so a
+    // marker split over two reads is still found once.
+    std::string carry;
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        std::string_view chunk(buffer.data(), static_cast<size_t>(got));
+        const std::string joined = carry + std::string(chunk.substr(0, std::min(chunk.size(), kEnd.size())));
+        uint64_t found = 0;
+        for (size_t at = joined.find(kEnd); at != std::string::npos; at = joined.find(kEnd, at + 1)) {
+            if (at < carry.size()) {
+                ++found;
+            }
+        }
+        for (size_t at = chunk.find(kEnd); at != std::string_view::npos; at = chunk.find(kEnd, at + 1)) {
+            ++found;
+        }
+        m_qwCount.fetch_add(found);
+        carry = std::string(chunk.substr(chunk.size() - std::min(chunk.size(), kEnd.size() - 1)));
+    }
+    ::close(fd);
+}
+
+double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const DatagramText& text) {
+    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int sendBuffer = 4 << 20;
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(514);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(sock, reinterpret_cast<sockaddr*>(&target), sizeof target);
+
+    constexpr size_t kBatch = 64;
+    constexpr size_t kTextSize = 256;
+    char texts[kBatch][kTextSize];
+    iovec vectors[kBatch];
+    mmsghdr messages[kBatch];
+    const auto start = Clock::now();
+    uint64_t sent = 0;
+    while (sent < count) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const uint64_t due = std::min<uint64_t>(count, static_cast<uint64_t>(elapsed * static_cast<double>(rate)) + 1);
+        if (due <= sent) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            continue;
+        }
+        const size_t batch = static_cast<size_t>(std::min<uint64_t>(kBatch, due - sent));
+        for (size_t i = 0; i < batch; ++i) {
+            vectors[i] = {texts[i], text(firstNumber + sent + i, texts[i], kTextSize)};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        int done = ::sendmmsg(sock, messages, static_cast<unsigned>(batch), 0);
+        if (done < 0) {
+            if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN) {
+                continue;
+            }
+            Fail(std::string("send failed: ") + std::strerror(errno));
+        }
+        // Datagrams a refused send did not take are made and sent again.
+        sent += static_cast<uint64_t>(done);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(sock);
+    return seconds > 0 ? static_cast<double>(count) / seconds : 0;
 }
 
 }  // namespace hwload

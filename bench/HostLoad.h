@@ -1,13 +1,18 @@
 #pragma once
 // What the load drivers that run the real hwhost share: failing loudly,
-// reading a file whole, finding and starting the host, and watching its
-// syslog port.
+// reading a file whole, finding and starting the host, watching its syslog
+// port, offering it datagrams at a steady rate, and reading back the
+// figures (alerts written, drops the engine reported, the kernel's UDP
+// counters, the host's processor time).
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace hwload {
@@ -17,6 +22,17 @@ namespace hwload {
 
 std::string ReadText(const std::string& path);
 
+// One option of a driver's command line: "--name value", or a flag when
+// `m_bTakesValue` is false; `m_apply` gets the value (empty for a flag).
+struct Option {
+    const char* m_pszName;
+    bool m_bTakesValue;
+    std::function<void(const std::string&)> m_apply;
+};
+// Applies the options of a command line; an unknown option or a missing
+// value fails loudly.
+void ParseOptions(int argc, char** argv, const std::vector<Option>& options);
+
 // bin/hwhost of the build tree this program was built in.
 std::string HwhostBesideThisProgram();
 
@@ -25,10 +41,62 @@ std::string HwhostBesideThisProgram();
 // line per datagram there).
 pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile);
 
+// Moves this process (one thread only) into a private network namespace
+// and makes a scratch directory /tmp/<stem>.XXXXXX for a sensor root.
+std::string EnterScratchNamespace(const char* pszStem);
+// hwhost run on `root`, alerts into root/alerts.xml and its log into
+// root/logs/hwhost.log (see LogPath), once its syslog port is open.
+pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root);
+std::string LogPath(const std::string& root);
+// SIGTERM and the wait for the end.
+void StopHost(pid_t host);
+
 // Whether a socket already holds UDP `port` on every address.
 bool UdpPortTaken(uint16_t port);
 
 // Polls `condition` every 20 ms for at most `seconds`.
 bool WaitFor(const std::function<bool()>& condition, double seconds);
+// Waits until `sample` has not changed for `quietSeconds`; its last value.
+uint64_t WaitUntilSettled(const std::function<uint64_t()>& sample, double quietSeconds,
+                          double limitSeconds);
+
+// A policy line: name, tab, "=" and type letter, tab, value and ";", CR LF.
+std::string PolicyValue(const char* pszName, char type, const std::string& value);
+
+// The UDP counters of the network namespace this process is in.
+std::map<std::string, uint64_t> UdpCounters();
+// Datagrams the kernel dropped between two readings of the counters.
+uint64_t KernelDrops(std::map<std::string, uint64_t> before, std::map<std::string, uint64_t> after);
+// The drops the syslog engine has reported in the host log so far.
+uint64_t EngineDrops(const std::string& logPath);
+// Processor seconds (user and system) process `pid` has used so far.
+double CpuSeconds(pid_t pid);
+// A pause and a resume of the host, each awaited on port 514: the syslog
+// engine then reports the drops it has not reported yet.
+void PauseAndResume(pid_t host);
+
+// Counts the alert documents hwhost writes into a named pipe, so millions
+// of alerts cost no disk.
+class AlertCounter {
+public:
+    explicit AlertCounter(const std::string& fifoPath);
+    ~AlertCounter();
+    AlertCounter(const AlertCounter&) = delete;
+    AlertCounter& operator=(const AlertCounter&) = delete;
+    uint64_t Count() const { return m_qwCount.load(); }
+
+private:
+    void Run();
+
+    std::string m_strPath;
+    std::atomic<uint64_t> m_qwCount{0};
+    std::thread m_thread;
+};
+
+// Sends `count` datagrams to 127.0.0.1:514 at `rate` a second, in small
+// batches; `text` writes datagram number n into the buffer (at most `size`
+// bytes) and answers its length.  Answers the rate achieved.
+using DatagramText = std::function<size_t(uint64_t n, char* buffer, size_t size)>;
+double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const DatagramText& text);
 
 }  // namespace hwload
