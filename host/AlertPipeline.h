@@ -1,18 +1,19 @@
 #pragma once
 // The host's alert road.  The sink hands every record it takes to the
 // pipeline's intake, which, on the handing thread, has the record's policy
-// event turn it into an alert event, serialises that as the host message
-// (the 12-byte header and the tagged stream) and has the response
-// formatters make what the policy's responses need.  Only that finished,
-// host-owned output is queued: the record's rule and policy event are
+// event turn it into an alert event and has the response formatters make
+// what the policy's responses need.  The record's rule and policy event are
 // certainly alive while the engine hands the record over, and may be gone
-// at any time after (a reload or stop deletes them).
+// at any time after (a reload or stop deletes them); the alert event, once
+// made, refers to neither, so it is what is queued.
 //
-// The pipeline's thread writes what is queued: the event's XML form as one
-// document followed by an empty line, and, when asked for, the binary
-// message; then it carries out the prepared responses.  The XML comes from
-// the host's own reading of the message, so what is written is what a host
-// receives.
+// The pipeline's thread serialises each queued event as the host message
+// (the 12-byte header and the tagged stream), which freezes it, and writes
+// the event's XML form as one document followed by an empty line and, when
+// asked for, the binary message; then it carries out the prepared responses
+// and lets the event go.  The XML is the event's own rendering of what the
+// message carries; the message is never read back.  What a batch of alerts
+// makes is written and flushed together.
 //
 // Only the type 600 message is written: hwhost keeps the sensor on that
 // form and never selects the Qg form, whose messages it would drop.
@@ -21,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,17 +60,27 @@ public:
     uint64_t RecordsDropped() const { return m_qwDropped.load(); }
 
 private:
-    // An alert as the sensor's objects left it: nothing in it refers to
-    // the plug-in but the trap formatters, which are independent of it.
+    struct AlertEventDestroyer {
+        void operator()(ICSFAlertEvent* pEvent) const;
+    };
+    using AlertEventPtr = std::unique_ptr<ICSFAlertEvent, AlertEventDestroyer>;
+
+    // An alert as the sensor's objects left it: its event, which owns the
+    // record but needs neither its rule nor its policy event any more, and
+    // the responses made ready from both.
     struct FinishedAlert {
         std::string m_strName;
-        std::string m_message;
+        AlertEventPtr m_pEvent;
         std::vector<PreparedResponse> m_responses;
     };
 
     bool Finish(AgentEventInfo* pRecord, const char* pszName, IPolicyEventInterface* pPolicyEvent,
                 FinishedAlert& finished);
-    bool Write(FinishedAlert& finished);
+    // Appends the alert's document to m_xml (and its message to
+    // m_messages); false, counted, when it cannot be written.
+    bool Render(FinishedAlert& finished);
+    // Writes and flushes what the rendered alerts of a batch made.
+    void Flush();
     void Run();
 
     HostServices& m_services;
@@ -79,8 +91,11 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::vector<FinishedAlert> m_queue;
-    // What Drain is writing; the pipeline thread's alone.
+    // What Drain is writing, and the documents and messages it makes; the
+    // pipeline thread's alone, their room kept from batch to batch.
     std::vector<FinishedAlert> m_batch;
+    std::string m_xml;
+    std::string m_messages;
     bool m_bStop = false;
     std::thread m_thread;
     std::atomic<uint64_t> m_qwWritten{0};

@@ -249,6 +249,18 @@ void AgentEventInfo::RemoveScriptVariable(const char* pszName) {
     }
 }
 
+void AgentEventInfo::SetScriptVariable(const char* pszName, std::string strValue) {
+    if (pszName == nullptr) {
+        return;
+    }
+    RemoveScriptVariable(pszName);
+    // Room for the variables a report sets, at the first of them.
+    if (m_ScriptVariables.size() == m_ScriptVariables.capacity()) {
+        m_ScriptVariables.reserve(m_ScriptVariables.size() + kScriptVariableRoom);
+    }
+    m_ScriptVariables.push_back(InfoPair{pszName, std::move(strValue)});
+}
+
 const char* AgentEventInfo::GetSourceAddressText() {
     if (m_szSourceAddress[0] == '\0') {
         plat::FormatDottedAddress(m_dwSourceAddress, m_szSourceAddress);

@@ -27,6 +27,8 @@ public:
     static constexpr uint16_t kNoPriorityOverride = 999;
     static constexpr int32_t kUnset = -1;
     static constexpr size_t kTimeTextSize = 26;
+    // Script variables made room for at once.
+    static constexpr size_t kScriptVariableRoom = 16;
 
     // The rule is required.  A time of 0 means now.
     AgentEventInfo(Rule* pRule, int64_t tTime);
@@ -134,6 +136,8 @@ public:
     void AddScriptVariable(const char* pszName, const char* pszValue);
     // Deletes the first variable of that exact name, if any.
     void RemoveScriptVariable(const char* pszName);
+    // Replaces any variable of that name; the new one goes last.
+    void SetScriptVariable(const char* pszName, std::string strValue);
     void ClearInfoPairs() { m_InfoPairs.clear(); }
     void ClearScriptVariables() { m_ScriptVariables.clear(); }
     const InfoPairList& GetInfoPairs() const { return m_InfoPairs; }

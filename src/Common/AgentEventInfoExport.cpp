@@ -389,7 +389,7 @@ constexpr char kTemplateMarker[] = "{!}";
 // match starts at `nStart`: the index after the last character it took, or
 // npos.  A "*" in the prefix takes characters up to and including the one
 // that follows the "*" in the pattern.
-size_t MatchPrefix(const std::string& strPattern, size_t nMarker, const std::string& strText,
+size_t MatchPrefix(std::string_view strPattern, size_t nMarker, std::string_view strText,
                    size_t nStart) {
     size_t nCursor = 0;
     size_t nPos = nStart;
@@ -412,36 +412,40 @@ size_t MatchPrefix(const std::string& strPattern, size_t nMarker, const std::str
 
 void AgentEventInfo::ResolveInfoTemplate(const std::string& strTemplate, const std::string& strText,
                                          std::string& strOut) {
+    // Views into the template and the text: a pair is resolved for every
+    // alert, and nothing here needs copies of them.
+    const std::string_view svTemplate(strTemplate);
+    const std::string_view svText(strText);
     size_t nFrom = 0;
     while (true) {
         strOut.clear();
-        const size_t nBar = strTemplate.find('|', nFrom);
-        const std::string strAlternative =
-            strTemplate.substr(nFrom, nBar == std::string::npos ? std::string::npos : nBar - nFrom);
-        const size_t nMarker = strAlternative.find(kTemplateMarker);
+        const size_t nBar = svTemplate.find('|', nFrom);
+        const std::string_view svAlternative =
+            svTemplate.substr(nFrom, nBar == std::string::npos ? std::string::npos : nBar - nFrom);
+        const size_t nMarker = svAlternative.find(kTemplateMarker);
         if (nMarker == std::string::npos) {
-            strOut = strAlternative;
+            strOut.assign(svAlternative);
             return;
         }
-        const std::string strSuffix = strAlternative.substr(nMarker + sizeof kTemplateMarker - 1);
+        const std::string_view svSuffix = svAlternative.substr(nMarker + sizeof kTemplateMarker - 1);
         // The match starts at the first place where the prefix fits, so a
         // character that broke one attempt can begin the next.
         size_t nEnd = std::string::npos;
-        for (size_t nStart = 0; nStart < strText.size() && nEnd == std::string::npos; ++nStart) {
-            nEnd = MatchPrefix(strAlternative, nMarker, strText, nStart);
+        for (size_t nStart = 0; nStart < svText.size() && nEnd == std::string::npos; ++nStart) {
+            nEnd = MatchPrefix(svAlternative, nMarker, svText, nStart);
         }
-        if (nEnd != std::string::npos && nEnd < strText.size()) {
-            std::string strValue = strText.substr(nEnd);
-            if (!strSuffix.empty()) {
-                const size_t nSuffix = strValue.find(strSuffix);
+        if (nEnd != std::string::npos && nEnd < svText.size()) {
+            std::string_view svValue = svText.substr(nEnd);
+            if (!svSuffix.empty()) {
+                const size_t nSuffix = svValue.find(svSuffix);
                 if (nSuffix != std::string::npos) {
-                    strValue.resize(nSuffix);
+                    svValue = svValue.substr(0, nSuffix);
                 }
             }
-            if (!strValue.empty() && strValue.back() == '\n') {
-                strValue.pop_back();
+            if (!svValue.empty() && svValue.back() == '\n') {
+                svValue.remove_suffix(1);
             }
-            strOut = strValue;
+            strOut.assign(svValue);
             return;
         }
         if (nBar == std::string::npos) {

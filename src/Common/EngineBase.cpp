@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "Common/AgentEventInfo.h"
 #include "Common/AlertTypes.h"
@@ -12,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/TimeZone.h"
 #include "platform/Wait.h"
+#include "platform/ZoneMemo.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
 
@@ -34,9 +36,8 @@ const char* PriorityText(uint32_t dwPriority) {
 }
 
 // Replaces any variable of that name the record carries already.
-void SetScriptVariable(AgentEventInfo& record, const char* pszName, const std::string& strValue) {
-    record.RemoveScriptVariable(pszName);
-    record.AddScriptVariable(std::string(pszName), strValue);
+void SetScriptVariable(AgentEventInfo& record, const char* pszName, std::string strValue) {
+    record.SetScriptVariable(pszName, std::move(strValue));
 }
 
 std::string PortText(int32_t nPort) {
@@ -46,16 +47,22 @@ std::string PortText(int32_t nPort) {
 // "2024/05/01/ 13:05:09 CEST" in local time; empty when the time has no
 // calendar form.
 std::string AttackTimeText(int64_t tTime) {
-    plat::CalendarTime local;
-    if (!plat::LocalCalendarAt(tTime, local)) {
-        return std::string();
-    }
-    plat::TimeZoneInfo zone = plat::GetTimeZoneInfoAt(tTime);
-    char szText[128];
-    BoundedSnprintf(szText, sizeof szText, "%4d/%02d/%02d/ %02d:%02d:%02d %s", local.m_iYear,
-                    local.m_iMonth, local.m_iDay, local.m_iHour, local.m_iMinute, local.m_iSecond,
-                    zone.ActiveName());
-    return szText;
+    thread_local plat::ZoneMemo<std::string> memo;
+    std::string strText;
+    memo.Get(tTime, strText, [](int64_t tAt, std::string& strOut) {
+        plat::CalendarTime local;
+        if (!plat::LocalCalendarAt(tAt, local)) {
+            return false;
+        }
+        plat::TimeZoneInfo zone = plat::GetTimeZoneInfoAt(tAt);
+        char szText[128];
+        BoundedSnprintf(szText, sizeof szText, "%4d/%02d/%02d/ %02d:%02d:%02d %s", local.m_iYear,
+                        local.m_iMonth, local.m_iDay, local.m_iHour, local.m_iMinute,
+                        local.m_iSecond, zone.ActiveName());
+        strOut = szText;
+        return true;
+    });
+    return strText;
 }
 
 std::string RuleInfoNames(const Rule& rule) {

@@ -61,6 +61,10 @@ int32_t Number(const std::string& strValue) {
 }
 
 uint32_t FindTag(const std::string& strName) {
+    // Every tag begins so: most pairs of a record are told apart at once.
+    if (strName.compare(0, kUserPrefixLength, kTagNames[1], kUserPrefixLength) != 0) {
+        return 0;
+    }
     for (uint32_t dwIndex = 1; dwIndex < UserTagSet::kTagCount; ++dwIndex) {
         if (strName == kTagNames[dwIndex]) {
             return dwIndex;

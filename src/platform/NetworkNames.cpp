@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -11,7 +12,16 @@ namespace plat {
 const char* FormatDottedAddress(uint32_t address, char (&text)[kDottedAddressSize]) {
     uint8_t bytes[4];
     std::memcpy(bytes, &address, sizeof bytes);
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    // Records carry addresses by the thousand a second: the digits are
+    // written out directly.
+    char* end = text;
+    for (size_t i = 0; i < 4; ++i) {
+        if (i != 0) {
+            *end++ = '.';
+        }
+        end = std::to_chars(end, text + sizeof text, bytes[i]).ptr;
+    }
+    *end = '\0';
     return text;
 }
 

@@ -1,8 +1,12 @@
 #include "qorEventLib/AdfXmlUtils.h"
 
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <utility>
+
 #include "platform/Clock.h"
 #include "qorEventLib/qorEventStatus.h"
-#include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/UnicodeConvert.h"
 
 namespace AdfXmlUtils {
@@ -30,6 +34,15 @@ constexpr size_t kBlobLine = 70;
 
 const char kReplacement[] = "\xEF\xBF\xBD";
 
+// The characters that stand for themselves in an attribute value.
+constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) {
+        plain[c] = c != '&' && c != '<' && c != '>' && c != '\'' && c != '"';
+    }
+    return plain;
+}();
+
 // The length of the well-formed UTF-8 character at `at` that XML can carry,
 // or 0.
 size_t XmlCharacterLength(std::string_view text, size_t at) {
@@ -55,6 +68,16 @@ size_t XmlCharacterLength(std::string_view text, size_t at) {
 void AppendEscaped(std::string& out, std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
+        // A run of characters that stand for themselves goes in at once.
+        size_t run = i;
+        while (run < text.size() && kPlain[static_cast<unsigned char>(text[run])]) {
+            ++run;
+        }
+        out.append(text.data() + i, run - i);
+        i = run;
+        if (i == text.size()) {
+            break;
+        }
         auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             size_t length = XmlCharacterLength(text, i);
@@ -93,11 +116,7 @@ void AppendEscaped(std::string& out, std::string_view text) {
                 out += "&#xD;";
                 break;
             default:
-                if (c < 0x20) {
-                    out += kReplacement;
-                } else {
-                    out += static_cast<char>(c);
-                }
+                out += kReplacement;
                 break;
         }
         ++i;
@@ -138,6 +157,14 @@ void AppendHeaderAttribute(std::string& out, uint32_t index, std::string_view va
     out += "' ";
 }
 
+StatusCode AppendHeaderValue(std::string& out, uint32_t index, const AlertValue& value) {
+    out += HeaderAttributeName(index);
+    out += "='";
+    const StatusCode status = AppendValueText(out, value);
+    out += "' ";
+    return status;
+}
+
 StatusCode XmlTypeName(uint32_t kind, const char** type) {
     *type = kind < kAlertValueTypeCount ? kXmlTypes[kind] : nullptr;
     return kind < kAlertValueTypeCount ? QOR_S_OK : EVL_ALERT_UNSUPPORTED_TYPE;
@@ -165,24 +192,57 @@ StatusCode ValueText(const AlertValue& value, std::string& text) {
     return EVL_ALERT_UNSUPPORTED_TYPE;
 }
 
+StatusCode AppendValueText(std::string& out, const AlertValue& value) {
+    char digits[16];
+    auto Decimal = [&](auto number) {
+        // Digits and a sign: nothing to escape.
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+        return QOR_S_OK;
+    };
+    switch (value.Type()) {
+        case VTypeUnknown:
+            return QOR_S_OK;
+        case VTypeInteger:
+            return Decimal(value.GetInteger());
+        case VTypeUint32:
+            return Decimal(value.GetUint32());
+        case VTypeUint16:
+            return Decimal(unsigned{value.GetUint16()});
+        case VTypeUint8:
+            return Decimal(unsigned{value.GetUint8()});
+        case VTypeString:
+            AppendEscaped(out, value.Text());
+            return QOR_S_OK;
+        case VTypeDate:
+            AppendEscaped(out, XmlDateText(value.GetDate()));
+            return QOR_S_OK;
+        case VTypeBlob:
+            AppendEscaped(out, BlobText(value.GetBlob()));
+            return QOR_S_OK;
+    }
+    return EVL_ALERT_UNSUPPORTED_TYPE;
+}
+
 StatusCode AppendParamElement(std::string& out, const EventAVP& record) {
     out += "<param name='";
     AppendEscaped(out, record.m_sName);
     out += "' ";
     if (record.m_Value.Type() != VTypeUnknown) {
         const char* type = nullptr;
-        std::string text;
         StatusCode status = XmlTypeName(record.m_Value.Type(), &type);
-        if (status == QOR_S_OK) {
-            status = ValueText(record.m_Value, text);
-        }
         if (status != QOR_S_OK) {
             return status;
         }
         out += "type='";
         out += type;
         out += "' value='";
-        AppendEscaped(out, text);
+        // Nothing of the element may stay behind when the value has no text.
+        const size_t valueStart = out.size();
+        status = AppendValueText(out, record.m_Value);
+        if (status != QOR_S_OK) {
+            out.resize(valueStart);
+            return status;
+        }
         out += "' ";
     }
     out += "/>\n";
@@ -194,12 +254,23 @@ std::string XmlDateText(int64_t seconds) {
     if (!plat::UtcCalendarAt(seconds, utc) || utc.m_iYear < 1601 || utc.m_iYear > 30827) {
         return std::string();
     }
+    // "yyyy-mm-ddThh:mm:ss", the year with at least four digits.
     char text[32];
-    BoundedSnprintf(text, sizeof text, "%4.4u-%2.2u-%2.2uT%2.2u:%2.2u:%2.2u",
-                    static_cast<unsigned>(utc.m_iYear), static_cast<unsigned>(utc.m_iMonth),
-                    static_cast<unsigned>(utc.m_iDay), static_cast<unsigned>(utc.m_iHour),
-                    static_cast<unsigned>(utc.m_iMinute), static_cast<unsigned>(utc.m_iSecond));
-    return text;
+    char* end = std::to_chars(text, text + 8, utc.m_iYear).ptr;
+    const auto yearDigits = static_cast<size_t>(end - text);
+    if (yearDigits < 4) {
+        std::memmove(text + 4 - yearDigits, text, yearDigits);
+        std::memset(text, '0', 4 - yearDigits);
+        end = text + 4;
+    }
+    for (const auto& [separator, value] : {std::pair{'-', utc.m_iMonth}, std::pair{'-', utc.m_iDay},
+                                          std::pair{'T', utc.m_iHour}, std::pair{':', utc.m_iMinute},
+                                          std::pair{':', utc.m_iSecond}}) {
+        *end++ = separator;
+        *end++ = static_cast<char>('0' + value / 10);
+        *end++ = static_cast<char>('0' + value % 10);
+    }
+    return std::string(text, end);
 }
 
 StatusCode ParseXmlDateText(std::string_view text, int64_t& seconds) {

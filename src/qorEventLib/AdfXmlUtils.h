@@ -33,6 +33,8 @@ void EndSectionElement(std::string& out, const char* sectionName);
 const char* HeaderAttributeName(uint32_t index);
 // name='value' followed by a space.
 void AppendHeaderAttribute(std::string& out, uint32_t index, std::string_view valueText);
+// The same with the value text of a record (AppendValueText).
+StatusCode AppendHeaderValue(std::string& out, uint32_t index, const AlertValue& value);
 
 // "int", "unsignedInt", ... "base64Binary"; null for VTypeUnknown; null and
 // EVL_ALERT_UNSUPPORTED_TYPE for any other kind.
@@ -45,6 +47,8 @@ StatusCode AppendParamElement(std::string& out, const EventAVP& record);
 // The value text of a record by kind (the digest text for the AlertID is the
 // caller's); EVL_ALERT_UNSUPPORTED_TYPE for a kind without one.
 StatusCode ValueText(const AlertValue& value, std::string& text);
+// Appends the value text, escaped, without a copy of a text value.
+StatusCode AppendValueText(std::string& out, const AlertValue& value);
 
 // "1970-01-01T00:00:00", in UTC; empty when the date cannot be represented.
 std::string XmlDateText(int64_t seconds);

@@ -1,5 +1,6 @@
 #include "qorEventLib/AlertValue.h"
 
+#include <charconv>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -247,20 +248,20 @@ const char* AlertValue::TypeName() const {
 }
 
 std::string AlertValue::ToString() const {
-    char buffer[64];
+    // Decimal digits alone, as "%d" and "%u" print them.
+    auto Decimal = [](auto value) {
+        char buffer[16];
+        return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+    };
     switch (m_eType) {
         case VTypeInteger:
-            BoundedSnprintf(buffer, sizeof buffer, "%d", m_Payload.iValue);
-            return buffer;
+            return Decimal(m_Payload.iValue);
         case VTypeUint32:
-            BoundedSnprintf(buffer, sizeof buffer, "%u", m_Payload.uValue);
-            return buffer;
+            return Decimal(m_Payload.uValue);
         case VTypeUint16:
-            BoundedSnprintf(buffer, sizeof buffer, "%u", unsigned{m_Payload.wValue});
-            return buffer;
+            return Decimal(unsigned{m_Payload.wValue});
         case VTypeUint8:
-            BoundedSnprintf(buffer, sizeof buffer, "%u", unsigned{m_Payload.byValue});
-            return buffer;
+            return Decimal(unsigned{m_Payload.byValue});
         case VTypeDate:
             return FormatAlertDate(m_Payload.llDate);
         case VTypeString:

@@ -24,13 +24,18 @@ void RaiseIfFailed(StatusCode status) {
 }  // namespace
 
 StatusCode CQorEvent::WriteXml(std::string& text) {
-    if (m_Outgoing.ReleaseBuffer() != QOR_S_OK) {
-        Raise(QOR_E_WRONG_STATE, "osStatus");
-    }
-    // An open event is frozen by its first rendering.
-    StatusCode status = ComputeAlertId();
-    if (status != QOR_S_OK && status != EVL_ALERT_ID_ALREADY_SET) {
-        Raise(status, "osStatus");
+    // An event whose stream form is held is frozen, and its records were
+    // written whole: the stream stays for the next Serialize and nothing
+    // needs writing again.  Any other is checked by writing its body, and
+    // an open one is frozen by this first rendering.
+    if (!m_Outgoing.HasBuffer()) {
+        if (m_Outgoing.ReleaseBuffer() != QOR_S_OK) {
+            Raise(QOR_E_WRONG_STATE, "osStatus");
+        }
+        StatusCode status = ComputeAlertId();
+        if (status != QOR_S_OK && status != EVL_ALERT_ID_ALREADY_SET) {
+            Raise(status, "osStatus");
+        }
     }
 
     AdfXmlUtils::StartEventElement(text);
@@ -40,13 +45,11 @@ StatusCode CQorEvent::WriteXml(std::string& text) {
             record.m_Value.Type() != RequiredKind(index)) {
             Raise(EVL_ALERT_INVALID_REQUIRED_PARAMETER, "EVL_ALERT_INVALID_REQUIRED_PARAMETER");
         }
-        std::string value;
         if (index == kAlertID) {
-            value = GetAlertIdText();
+            AdfXmlUtils::AppendHeaderAttribute(text, index, GetAlertIdText());
         } else {
-            RaiseIfFailed(AdfXmlUtils::ValueText(record.m_Value, value));
+            RaiseIfFailed(AdfXmlUtils::AppendHeaderValue(text, index, record.m_Value));
         }
-        AdfXmlUtils::AppendHeaderAttribute(text, index, value);
     }
     AdfXmlUtils::CloseEventStartTag(text);
 

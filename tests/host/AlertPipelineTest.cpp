@@ -4,12 +4,17 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Common/CPolicyEvent.h"
 #include "Common/TestEngine.h"
 #include "qorCSFLib/ADFGenericEvent.h"
+#include "qorCSFLib/CSFAlertMessage.h"
 #include "qorCSFLib/CSFPolicyEvent.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "qorEventLib/CQorEvent.h"
+#include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -138,4 +143,57 @@ TEST_F(AlertPipelineTest, PolicyEventReplacedByAReloadMidConversionLivesUntilItE
 
     EXPECT_EQ(2u, m_pipeline.Drain());
     EXPECT_EQ(0u, m_pipeline.RecordsDropped());
+}
+
+// The documents written are, byte for byte, what reading each written
+// message back into an event and rendering that gives: values of every
+// kind, text that XML must escape or cannot carry, user tags that replace
+// header values, a long value, and batches of several alerts.
+TEST_F(AlertPipelineTest, DocumentsAreTheXmlOfTheMessagesAsAHostReadsThemBack) {
+    m_handler.RegisterPolicyEvent("Failed su", new CPolicyEvent);
+    m_rule.SetPriority(2);
+    const std::vector<std::vector<std::pair<std::string, std::string>>> pairs = {
+        {{"User", "mallory"}, {"Sender", "192.0.2.9"}},
+        {{"Markup", "<a href=\"x\">&amp;'</a>"}, {"Blanks", "tab\there\r\nnext line"}},
+        {{"Control", std::string("bell\x07 nul-free\x1b[31m", 20)}, {"Broken", "\xff\xfe half \xc3"}},
+        {{"Unicode", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"}, {"Empty", ""}},
+        {{"Long", std::string(3000, 'x') + "end"}},
+        {{"USER_AlertName", "Renamed"}, {"USER_ReplaceAlertName", "1"}, {"USER_AlertPriority", "1"},
+         {"USER_SourcePort", "2222"}, {"USER_AttackSuccessful", "1"}},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& list : pairs) {
+            auto* pRecord = new TestRecord(&m_rule, 1700000000 + round);
+            for (const auto& [name, value] : list) {
+                pRecord->AddInfoPair(name, value);
+            }
+            pRecord->m_nSourcePort = 40000 + round;
+            pRecord->m_nDestinationPort = 22;
+            pRecord->m_dwIANAProtocolId = 6;
+            pRecord->m_bIANAProtocolIdSet = true;
+            pRecord->SetUserNameText("root");
+            pRecord->SetSourceEthernetText("00:11:22:33:44:55");
+            pRecord->SetApplicationText("sshd");
+            CSFEventInfo info{7, "Failed su", "Failed su"};
+            ASSERT_EQ(1, m_handler.HandleAlert(pRecord, &info, 0, 15));
+        }
+        EXPECT_EQ(pairs.size(), m_pipeline.Drain());
+    }
+
+    std::string expected;
+    const std::string messages = hwtest::ReadWholeFile(m_dir.File("messages.bin"));
+    for (size_t at = 0; at + CSFAlertMessage::kHeaderSize <= messages.size();) {
+        const auto* p = reinterpret_cast<const uint8_t*>(messages.data()) + at;
+        const uint32_t length = (uint32_t{p[8]} << 24) | (uint32_t{p[9]} << 16) | (uint32_t{p[10]} << 8) | p[11];
+        qorStreamBufferOwner stream;
+        ASSERT_EQ(0u, stream.CreateReadBuffer(p + CSFAlertMessage::kHeaderSize, length));
+        CQorEvent event;
+        std::string xml;
+        ASSERT_EQ(0u, event.Load(stream));
+        ASSERT_EQ(0u, event.ToXml(xml));
+        expected += xml + (xml.back() == '\n' ? "\n" : "\n\n");
+        at += CSFAlertMessage::kHeaderSize + length;
+    }
+    EXPECT_EQ(2 * pairs.size(), hwtest::CountOf(expected, "</event>"));
+    EXPECT_EQ(expected, Alerts());
 }
