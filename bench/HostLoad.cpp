@@ -59,6 +59,24 @@ void ParseOptions(int argc, char** argv, const std::vector<Option>& options) {
     }
 }
 
+void ParseOptions(int argc, char** argv, std::vector<Option> options, HostOptions& host) {
+    options.push_back(
+        {"--hwhost", true, [&](const std::string& value) { host.m_strHwhost = value; }});
+    options.push_back({"--keep", false, [&](const std::string&) { host.m_bKeep = true; }});
+    ParseOptions(argc, argv, options);
+    if (host.m_strHwhost.empty()) {
+        host.m_strHwhost = HwhostBesideThisProgram();
+    }
+}
+
+void FinishRoot(const HostOptions& host, const std::string& root) {
+    if (host.m_bKeep) {
+        std::printf("sensor root kept: %s\n", root.c_str());
+    } else {
+        std::filesystem::remove_all(root);
+    }
+}
+
 std::string HwhostBesideThisProgram() {
     // <build>/bench/ and <build>/bin/.
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
@@ -97,7 +115,9 @@ std::string EnterScratchNamespace(const char* pszStem) {
     return pattern;
 }
 
-std::string LogPath(const std::string& root) { return root + "/logs/hwhost.log"; }
+std::string LogPath(const std::string& root) {
+    return root + "/logs/hwhost.log";
+}
 
 pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root) {
     const pid_t host = StartHost(
@@ -139,7 +159,6 @@ bool WaitFor(const std::function<bool()>& condition, double seconds) {
     return condition();
 }
 
-
 uint64_t WaitUntilSettled(const std::function<uint64_t()>& sample, double quietSeconds,
                           double limitSeconds) {
     uint64_t last = sample();
@@ -167,8 +186,10 @@ std::map<std::string, uint64_t> UdpCounters() {
     return hwtest::ParseUdpCounters(ReadText("/proc/self/net/snmp"));
 }
 
-uint64_t KernelDrops(std::map<std::string, uint64_t> before, std::map<std::string, uint64_t> after) {
-    return (after["RcvbufErrors"] - before["RcvbufErrors"]) + (after["MemErrors"] - before["MemErrors"]);
+uint64_t KernelDrops(std::map<std::string, uint64_t> before,
+                     std::map<std::string, uint64_t> after) {
+    return (after["RcvbufErrors"] - before["RcvbufErrors"]) +
+           (after["MemErrors"] - before["MemErrors"]);
 }
 
 uint64_t EngineDrops(const std::string& logPath) {
@@ -239,14 +260,17 @@ void AlertCounter::Run() {
             break;
         }
         std::string_view chunk(buffer.data(), static_cast<size_t>(got));
-        const std::string joined = carry + std::string(chunk.substr(0, std::min(chunk.size(), kEnd.size())));
+        const std::string joined =
+            carry + std::string(chunk.substr(0, std::min(chunk.size(), kEnd.size())));
         uint64_t found = 0;
-        for (size_t at = joined.find(kEnd); at != std::string::npos; at = joined.find(kEnd, at + 1)) {
+        for (size_t at = joined.find(kEnd); at != std::string::npos;
+             at = joined.find(kEnd, at + 1)) {
             if (at < carry.size()) {
                 ++found;
             }
         }
-        for (size_t at = chunk.find(kEnd); at != std::string_view::npos; at = chunk.find(kEnd, at + 1)) {
+        for (size_t at = chunk.find(kEnd); at != std::string_view::npos;
+             at = chunk.find(kEnd, at + 1)) {
             ++found;
         }
         m_qwCount.fetch_add(found);
@@ -274,7 +298,8 @@ double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const Dat
     uint64_t sent = 0;
     while (sent < count) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const uint64_t due = std::min<uint64_t>(count, static_cast<uint64_t>(elapsed * static_cast<double>(rate)) + 1);
+        const uint64_t due = std::min<uint64_t>(
+            count, static_cast<uint64_t>(elapsed * static_cast<double>(rate)) + 1);
         if (due <= sent) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
             continue;

@@ -33,6 +33,17 @@ struct Option {
 // value fails loudly.
 void ParseOptions(int argc, char** argv, const std::vector<Option>& options);
 
+// What every driver that runs the host takes: "--hwhost PATH" (default:
+// the hwhost of this build) and "--keep" (leave the sensor root behind).
+struct HostOptions {
+    std::string m_strHwhost;
+    bool m_bKeep = false;
+};
+// Applies `options` and the host options of a command line.
+void ParseOptions(int argc, char** argv, std::vector<Option> options, HostOptions& host);
+// Removes the scratch sensor root unless --keep asked to leave it.
+void FinishRoot(const HostOptions& host, const std::string& root);
+
 // bin/hwhost of the build tree this program was built in.
 std::string HwhostBesideThisProgram();
 

@@ -24,14 +24,14 @@
 #include <vector>
 
 #include "AlertPipeline.h"
+#include "Common/CThreadList.h"
 #include "HostCommandRequest.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
-#include "ResponseRunner.h"
-#include "Common/CThreadList.h"
 #include "NTSyslog/CEngineNTSyslog.h"
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CHostWarden.h"
+#include "ResponseRunner.h"
 #include "hostwarden/CSFIdentifiers.h"
 #include "hostwarden/ICSFSvcRequest.h"
 #include "hostwarden/IEventRegistry.h"
@@ -44,7 +44,8 @@ namespace {
 std::string g_strAlerts = "/dev/null";
 constexpr const char kRuleName[] = "Failed log-in";
 constexpr const char kLine[] =
-    "<38>Jan  1 00:00:00 loadhost sshd[4242]: Failed password for mallory from 203.0.113.5 port 22 ssh2";
+    "<38>Jan  1 00:00:00 loadhost sshd[4242]: Failed password for mallory from 203.0.113.5 port 22 "
+    "ssh2";
 // Alerts handed over between two drains of the pipeline.
 constexpr int kBatch = 64;
 
@@ -52,7 +53,9 @@ constexpr int kBatch = 64;
 class DroppingSink : public ICSFEventHandler {
 public:
     explicit DroppingSink(ICSFEventHandler& registrar) : m_registrar(registrar) {}
-    uint8_t HandleAlert(AgentEventInfo*, const CSFEventInfo*, uint32_t, uint32_t) override { return 0; }
+    uint8_t HandleAlert(AgentEventInfo*, const CSFEventInfo*, uint32_t, uint32_t) override {
+        return 0;
+    }
     uint8_t ForwardEvent(uint32_t, uint32_t) override { return 0; }
     void RegisterPolicyEvent(const char* pszName, IPolicyEventInterface* pEvent) override {
         m_registrar.RegisterPolicyEvent(pszName, pEvent);
@@ -89,7 +92,8 @@ public:
         m_sensor.GetClassFactory()->CreateInstance(IID_ICSFSvcRequest, &pObject);
         m_pRequest = static_cast<ICSFSvcRequest*>(pObject);
         m_pRequest->SetServices(&m_services);
-        m_pRequest->SetEventHandler(bDropping ? static_cast<ICSFEventHandler*>(&m_dropping) : &m_handler);
+        m_pRequest->SetEventHandler(bDropping ? static_cast<ICSFEventHandler*>(&m_dropping)
+                                              : &m_handler);
         m_sensor.GetClassFactory()->CreateInstance(IID_IEventRegistry, &pObject);
         m_pRegistry = static_cast<IEventRegistry*>(pObject);
         m_sensor.SetSensorAddress("192.0.2.7");
@@ -100,7 +104,8 @@ public:
         m_sensor.OnChangeCommonPolicy(m_pCommon);
         HostCommandRequest request;
         if (m_sensor.Oninit(&request) != 0 || request.GetStatus() != 1) {
-            std::fprintf(stderr, "alert_road_bench: the sensor did not start; see %s\n", m_root.c_str());
+            std::fprintf(stderr, "alert_road_bench: the sensor did not start; see %s\n",
+                         m_root.c_str());
             std::exit(2);
         }
         m_pEngine = dynamic_cast<CEngineNTSyslog*>(m_sensor.GetThreadList()->Find("NT Syslog"));
@@ -127,16 +132,20 @@ private:
         const std::string root = pattern;
         std::string policy = "Alert road policy\r\n[\\];\r\n[\\config\\];\r\n";
         policy += PolicyValue("ScriptEnabled", 'B', "0") + PolicyValue("Nodekeeper", 'B', "0");
-        policy += "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
-        policy += "[\\Advanced\\Rules\\SysLog Rules\\Info\\];\r\n" + PolicyValue("Sensor", 'S', "@Host");
+        policy +=
+            "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
+        policy +=
+            "[\\Advanced\\Rules\\SysLog Rules\\Info\\];\r\n" + PolicyValue("Sensor", 'S', "@Host");
         const std::string key = std::string("[\\Advanced\\Rules\\SysLog Rules\\") + kRuleName;
         policy += key + "\\];\r\n";
         policy += PolicyValue("Enabled", 'B', "1") + PolicyValue("Priority", 'L', "2") +
-                  PolicyValue("Risk Level", 'L', "2") + PolicyValue("Alert Type", 'S', "LoginEvent") +
+                  PolicyValue("Risk Level", 'L', "2") +
+                  PolicyValue("Alert Type", 'S', "LoginEvent") +
                   PolicyValue("Regular Expression", 'S', "(Failed password for|FAILED LOGIN)");
         policy += key + "\\Info\\];\r\n";
         policy += PolicyValue("User", 'S', "invalid user {!} from|for {!} from") +
-                  PolicyValue("AttackOrigin", 'S', "from {!} port") + PolicyValue("Sender", 'S', "@Remote");
+                  PolicyValue("AttackOrigin", 'S', "from {!} port") +
+                  PolicyValue("Sender", 'S', "@Remote");
         policy += key + "\\Response\\DISPLAY\\];\r\n";
         policy += PolicyValue("Enabled", 'B', "1") + PolicyValue("Choice", 'S', "Default");
         std::ofstream(root + "/Default.policy", std::ios::binary) << policy;
@@ -197,7 +206,8 @@ int main(int argc, char** argv) {
     // The sensor's syslog engine listens on port 514: in a namespace of the
     // bench's own it takes nobody's port.
     if (hwtest::EnterNewNetworkNamespace() != 0) {
-        std::fprintf(stderr, "alert_road_bench: cannot make a private network namespace (run as root)\n");
+        std::fprintf(stderr,
+                     "alert_road_bench: cannot make a private network namespace (run as root)\n");
         return 2;
     }
     int count = static_cast<int>(args.size());

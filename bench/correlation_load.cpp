@@ -16,7 +16,6 @@
 //   correlation_load [--hwhost PATH] [--rate N] [--seconds N] [--interval N]
 //                    [--keep]
 
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -29,25 +28,25 @@
 namespace {
 
 struct Options {
-    std::string m_strHwhost;
+    hwload::HostOptions m_host;
     uint64_t m_qwRate = 5000;
     double m_dSeconds = 600;
     double m_dInterval = 10;
-    bool m_bKeep = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
     hwload::ParseOptions(
         argc, argv,
-        {{"--hwhost", true, [&](const std::string& value) { options.m_strHwhost = value; }},
-         {"--rate", true, [&](const std::string& value) { options.m_qwRate = std::strtoull(value.c_str(), nullptr, 10); }},
-         {"--seconds", true, [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
-         {"--interval", true, [&](const std::string& value) { options.m_dInterval = std::atof(value.c_str()); }},
-         {"--keep", false, [&](const std::string&) { options.m_bKeep = true; }}});
-    if (options.m_strHwhost.empty()) {
-        options.m_strHwhost = hwload::HwhostBesideThisProgram();
-    }
+        {{"--rate", true,
+          [&](const std::string& value) {
+              options.m_qwRate = std::strtoull(value.c_str(), nullptr, 10);
+          }},
+         {"--seconds", true,
+          [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
+         {"--interval", true,
+          [&](const std::string& value) { options.m_dInterval = std::atof(value.c_str()); }}},
+        options.m_host);
     if (options.m_dInterval <= 0 || options.m_qwRate == 0) {
         hwload::Fail("--interval and --rate must be positive");
     }
@@ -61,11 +60,11 @@ uint64_t ResidentKiB(pid_t pid) {
 }
 
 size_t FailedLogin(uint64_t n, char* buffer, size_t size) {
-    const int length = std::snprintf(buffer, size,
-                                     "<38>Jan  1 00:00:00 loadhost sshd[%" PRIu64
-                                     "]: Failed password for user%" PRIu64
-                                     " from 192.0.2.%d port 22 ssh2",
-                                     n % 100000, n % 1000, static_cast<int>(n % 250) + 1);
+    const int length =
+        std::snprintf(buffer, size,
+                      "<38>Jan  1 00:00:00 loadhost sshd[%" PRIu64
+                      "]: Failed password for user%" PRIu64 " from 192.0.2.%d port 22 ssh2",
+                      n % 100000, n % 1000, static_cast<int>(n % 250) + 1);
     return static_cast<size_t>(std::max(length, 0));
 }
 
@@ -83,16 +82,17 @@ int main(int argc, char** argv) {
 
     hwload::AlertCounter counter(root + "/alerts.xml");
     const std::string logPath = hwload::LogPath(root);
-    const pid_t host = hwload::StartHostOnRoot(options.m_strHwhost, root);
+    const pid_t host = hwload::StartHostOnRoot(options.m_host.m_strHwhost, root);
     // Alerts of the host's own start (none are expected) are not counted.
     const uint64_t alertsAtStart = counter.Count();
     const auto udpAtStart = hwload::UdpCounters();
 
     std::printf("demo root, %" PRIu64 " failed log-ins a second for %.0f s, hwhost %s\n",
-                options.m_qwRate, options.m_dSeconds, options.m_strHwhost.c_str());
+                options.m_qwRate, options.m_dSeconds, options.m_host.m_strHwhost.c_str());
     std::printf("%8s %10s %10s %10s %10s %12s %10s\n", "time/s", "sent", "alerts", "kern.drop",
                 "eng.drop", "cpu us/alert", "rss KiB");
-    const auto perInterval = static_cast<uint64_t>(static_cast<double>(options.m_qwRate) * options.m_dInterval);
+    const auto perInterval =
+        static_cast<uint64_t>(static_cast<double>(options.m_qwRate) * options.m_dInterval);
     const auto intervals = static_cast<uint64_t>(options.m_dSeconds / options.m_dInterval);
     uint64_t sent = 0;
     uint64_t alertsBefore = alertsAtStart;
@@ -104,12 +104,14 @@ int main(int argc, char** argv) {
         const uint64_t alerts = counter.Count();
         const double cpu = hwload::CpuSeconds(host);
         const uint64_t newAlerts = alerts - alertsBefore;
-        const double perAlert = newAlerts > 0 ? (cpu - cpuBefore) * 1e6 / static_cast<double>(newAlerts) : 0;
+        const double perAlert =
+            newAlerts > 0 ? (cpu - cpuBefore) * 1e6 / static_cast<double>(newAlerts) : 0;
         slowest = std::max(slowest, perAlert);
-        std::printf("%8.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %12.1f %10" PRIu64 "\n",
-                    static_cast<double>(interval) * options.m_dInterval, sent, alerts - alertsAtStart,
-                    hwload::KernelDrops(udpAtStart, hwload::UdpCounters()), hwload::EngineDrops(logPath),
-                    perAlert, ResidentKiB(host));
+        std::printf("%8.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
+                    " %12.1f %10" PRIu64 "\n",
+                    static_cast<double>(interval) * options.m_dInterval, sent,
+                    alerts - alertsAtStart, hwload::KernelDrops(udpAtStart, hwload::UdpCounters()),
+                    hwload::EngineDrops(logPath), perAlert, ResidentKiB(host));
         std::fflush(stdout);
         alertsBefore = alerts;
         cpuBefore = cpu;
@@ -120,17 +122,14 @@ int main(int argc, char** argv) {
         hwload::WaitUntilSettled([&] { return hwload::EngineDrops(logPath); }, 1.0, 10);
     const uint64_t kernelDrops = hwload::KernelDrops(udpAtStart, hwload::UdpCounters());
     const uint64_t alerts = counter.Count() - alertsAtStart;
-    std::printf("sent %" PRIu64 ", alerts %" PRIu64 " (the watched rule's, and the correlation rule's "
+    std::printf("sent %" PRIu64 ", alerts %" PRIu64
+                " (the watched rule's, and the correlation rule's "
                 "own at most one per window), kernel drops %" PRIu64 ", engine drops %" PRIu64 "\n",
                 sent, alerts, kernelDrops, engineDrops);
     const bool lossless = kernelDrops == 0 && engineDrops == 0 && alerts >= sent;
     std::printf("%s; highest interval cost %.1f us of processor per alert\n",
                 lossless ? "nothing dropped" : "DATAGRAMS LOST", slowest);
     hwload::StopHost(host);
-    if (!options.m_bKeep) {
-        std::filesystem::remove_all(root);
-    } else {
-        std::printf("sensor root kept: %s\n", root.c_str());
-    }
+    hwload::FinishRoot(options.m_host, root);
     return lossless ? 0 : 1;
 }

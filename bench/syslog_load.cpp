@@ -11,7 +11,6 @@
 //   syslog_load [--hwhost PATH] [--rates 10000,20000,...] [--seconds N]
 //               [--rules N] [--matching 10,100] [--keep]
 
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -27,13 +26,12 @@
 namespace {
 
 struct Options {
-    std::string m_strHwhost;
+    hwload::HostOptions m_host;
     std::vector<uint64_t> m_Rates{10000, 20000, 50000, 75000, 100000, 150000, 200000};
     // Percentages of datagrams that match a rule, one table each.
     std::vector<uint64_t> m_Matching{10, 100};
     double m_dSeconds = 5.0;
     int m_nRules = 100;
-    bool m_bKeep = false;
 };
 
 std::vector<uint64_t> NumberList(const std::string& text) {
@@ -50,15 +48,14 @@ Options ParseOptions(int argc, char** argv) {
     Options options;
     hwload::ParseOptions(
         argc, argv,
-        {{"--hwhost", true, [&](const std::string& value) { options.m_strHwhost = value; }},
-         {"--rates", true, [&](const std::string& value) { options.m_Rates = NumberList(value); }},
-         {"--matching", true, [&](const std::string& value) { options.m_Matching = NumberList(value); }},
-         {"--seconds", true, [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
-         {"--rules", true, [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }},
-         {"--keep", false, [&](const std::string&) { options.m_bKeep = true; }}});
-    if (options.m_strHwhost.empty()) {
-        options.m_strHwhost = hwload::HwhostBesideThisProgram();
-    }
+        {{"--rates", true, [&](const std::string& value) { options.m_Rates = NumberList(value); }},
+         {"--matching", true,
+          [&](const std::string& value) { options.m_Matching = NumberList(value); }},
+         {"--seconds", true,
+          [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
+         {"--rules", true,
+          [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }}},
+        options.m_host);
     return options;
 }
 
@@ -66,8 +63,10 @@ void WriteSensorRoot(const std::string& root, int rules) {
     using hwload::PolicyValue;
     std::string policy = "Host Warden load policy\r\n[\\];\r\n[\\config\\];\r\n";
     policy += PolicyValue("ScriptEnabled", 'B', "0");
-    policy += "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\n" + PolicyValue("Enable Debug Logging", 'B', "0");
-    policy += "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
+    policy +=
+        "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\n" + PolicyValue("Enable Debug Logging", 'B', "0");
+    policy +=
+        "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
     for (int i = 0; i < rules; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "LOADRULE%03d", i);
@@ -85,7 +84,9 @@ void WriteSensorRoot(const std::string& root, int rules) {
 
 // Datagram n matches rule n % rules when n % 100 is below the matching
 // percentage; the others name a rule but not its failure.
-bool Matches(uint64_t n, uint64_t percent) { return n % 100 < percent; }
+bool Matches(uint64_t n, uint64_t percent) {
+    return n % 100 < percent;
+}
 
 struct PhaseResult {
     uint64_t m_qwRate = 0;
@@ -111,10 +112,10 @@ int main(int argc, char** argv) {
 
     hwload::AlertCounter counter(root + "/alerts.xml");
     const std::string logPath = hwload::LogPath(root);
-    const pid_t host = hwload::StartHostOnRoot(options.m_strHwhost, root);
+    const pid_t host = hwload::StartHostOnRoot(options.m_host.m_strHwhost, root);
 
     std::printf("%d rules, %.1f s per rate, hwhost %s\n", options.m_nRules, options.m_dSeconds,
-                options.m_strHwhost.c_str());
+                options.m_host.m_strHwhost.c_str());
     uint64_t sequence = 0;
     for (uint64_t percent : options.m_Matching) {
         std::printf("\n%" PRIu64 "%% of datagrams matching\n", percent);
@@ -131,12 +132,13 @@ int main(int argc, char** argv) {
             const uint64_t rules = static_cast<uint64_t>(options.m_nRules);
             result.m_dAchievedRate = hwload::SendAtRate(
                 rate, result.m_qwSent, sequence, [&](uint64_t n, char* buffer, size_t size) {
-                    const int length = std::snprintf(
-                        buffer, size,
-                        "<38>Jan  1 00:00:00 loadhost sshd[%" PRIu64 "]: LOADRULE%03d %s for user%" PRIu64
-                        " from 192.0.2.%d",
-                        n % 100000, static_cast<int>(n % rules), Matches(n, percent) ? "failed" : "passed",
-                        n % 1000, static_cast<int>(n % 250) + 1);
+                    const int length =
+                        std::snprintf(buffer, size,
+                                      "<38>Jan  1 00:00:00 loadhost sshd[%" PRIu64
+                                      "]: LOADRULE%03d %s for user%" PRIu64 " from 192.0.2.%d",
+                                      n % 100000, static_cast<int>(n % rules),
+                                      Matches(n, percent) ? "failed" : "passed", n % 1000,
+                                      static_cast<int>(n % 250) + 1);
                     return static_cast<size_t>(std::max(length, 0));
                 });
             for (uint64_t n = sequence; n < sequence + result.m_qwSent; ++n) {
@@ -152,13 +154,14 @@ int main(int argc, char** argv) {
                 hwload::WaitUntilSettled([&] { return hwload::EngineDrops(logPath); }, 1.0, 10) -
                 dropsBefore;
             result.m_qwAlerts = counter.Count() - alertsBefore;
-            const uint64_t lost = result.m_qwKernelDrops + result.m_qwEngineDrops +
-                                  (result.m_qwExpected - std::min(result.m_qwExpected, result.m_qwAlerts));
+            const uint64_t lost =
+                result.m_qwKernelDrops + result.m_qwEngineDrops +
+                (result.m_qwExpected - std::min(result.m_qwExpected, result.m_qwAlerts));
             std::printf("%10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
                         " %10" PRIu64 " %10" PRIu64 " %6" PRIu64 "\n",
-                        result.m_qwRate, result.m_dAchievedRate, result.m_qwSent, result.m_qwDelivered,
-                        result.m_qwKernelDrops, result.m_qwEngineDrops, result.m_qwAlerts,
-                        result.m_qwExpected, lost);
+                        result.m_qwRate, result.m_dAchievedRate, result.m_qwSent,
+                        result.m_qwDelivered, result.m_qwKernelDrops, result.m_qwEngineDrops,
+                        result.m_qwAlerts, result.m_qwExpected, lost);
             std::fflush(stdout);
             if (result.Lossless() && rate > best) {
                 best = rate;
@@ -169,10 +172,6 @@ int main(int argc, char** argv) {
                     percent, best);
     }
     hwload::StopHost(host);
-    if (!options.m_bKeep) {
-        std::filesystem::remove_all(root);
-    } else {
-        std::printf("sensor root kept: %s\n", root.c_str());
-    }
+    hwload::FinishRoot(options.m_host, root);
     return 0;
 }
