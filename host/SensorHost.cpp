@@ -203,7 +203,7 @@ bool SensorHost::CommandStillRunning(const char* pszName) {
     return true;
 }
 
-bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
+bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::string* pStatusText) {
     if (m_pDriver == nullptr) {
         return false;
     }
@@ -228,6 +228,9 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName) {
         HWHOST_LOG(kCSFLogInfo, "hwhost: sensor state after %s: unknown, the %s still runs",
                    pszName, pszName);
         return false;
+    }
+    if (pStatusText != nullptr) {
+        *pStatusText = request.GetStatusText();
     }
     const bool bDone = CommandSucceeded(request, pszName);
     if (command == HostCommand::kInit) {
@@ -267,10 +270,31 @@ const char* SensorHost::StateText() const {
 bool SensorHost::Start() {
     const uint64_t startedNs = HostStatusFile::MonotonicNs();
     std::string problem;
-    bool started = HandOverCommonPolicy(problem) ? RunCommand(HostCommand::kInit, "start-up")
-                                                 : RefuseCommand("start-up", problem);
+    bool started = HandOverCommonPolicy(problem)
+                       ? RunCommand(HostCommand::kInit, "start-up", &m_strEngines)
+                       : RefuseCommand("start-up", problem);
     RecordOutcome("start-up", startedNs);
     return started;
+}
+
+std::string SensorHost::StartSummary() const {
+    std::string summary;
+    size_t start = 0;
+    while (start < m_strEngines.size()) {
+        size_t end = m_strEngines.find('\n', start);
+        if (end == std::string::npos) {
+            end = m_strEngines.size();
+        }
+        summary += "  " + m_strEngines.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    summary += "  alerts: " +
+               (m_options.m_strAlerts.empty() ? "standard output" : m_options.m_strAlerts);
+    if (!m_options.m_strMessages.empty()) {
+        summary += ", host messages: " + m_options.m_strMessages;
+    }
+    summary += "\n  log: " + m_options.m_strLog + "\n  mail: " + m_options.m_strRoot + "/outbox/\n";
+    return summary;
 }
 
 bool SensorHost::Reload() {

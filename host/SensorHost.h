@@ -55,10 +55,14 @@ public:
     const char* StateText() const;
 
     HostServices& Services() { return m_services; }
+    // The start-up summary: one line per engine as the sensor described
+    // them at start-up, then where alerts, the log and mail go.
+    std::string StartSummary() const;
     const AlertPipeline& Alerts() const { return m_alerts; }
 
 private:
-    bool RunCommand(HostCommand command, const char* pszName);
+    // `pStatusText`, when given, receives the text of a completed request.
+    bool RunCommand(HostCommand command, const char* pszName, std::string* pStatusText = nullptr);
     bool CommandSucceeded(const HostCommandRequest& request, const char* pszName);
     // True while a command the host stopped waiting for is still running.
     bool CommandStillRunning(const char* pszName);
@@ -104,4 +108,6 @@ private:
     // The missing common policy has been reported (it is said once).
     bool m_bNoCommonPolicySaid = false;
     bool m_bStopped = false;
+    // The sensor's own lines of the start-up summary.
+    std::string m_strEngines;
 };

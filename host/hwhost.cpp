@@ -1,6 +1,8 @@
 // hwhost: the project's own host service.  It loads the sensor plug-in,
 // starts it on a sensor root and drives it from signals until told to stop.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -89,12 +91,15 @@ int main(int argc, char** argv) {
         plat::ConsolePrintf("hwhost: %s\n", error.c_str());
         return 1;
     }
-    plat::ConsolePrintf("hwhost: sensor root %s, log %s\n", options.m_strRoot.c_str(),
-                        options.m_strLog.c_str());
     bool started = host.Start();
     if (started) {
-        plat::ConsolePrintf("hwhost: sensor started; Ctrl-C stops it\n");
+        plat::ConsolePrintf("hwhost: sensor started on %s (pid %d); Ctrl-C stops it\n%s",
+                            options.m_strRoot.c_str(), static_cast<int>(::getpid()),
+                            host.StartSummary().c_str());
         ServeSignals(host, signals, options);
+    } else {
+        plat::ConsolePrintf("hwhost: the sensor on %s did not start; the log %s says why\n",
+                            options.m_strRoot.c_str(), options.m_strLog.c_str());
     }
     bool stopped = host.Stop();
     plat::ConsolePrintf("hwhost: sensor %s\n", stopped ? "stopped" : "stopped with errors");

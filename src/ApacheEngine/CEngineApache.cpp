@@ -68,6 +68,17 @@ CEngineApache::~CEngineApache() {
     m_pIdMap.reset();
 }
 
+bool CEngineApache::DescribeInput(std::string& strInput) {
+    if (!IsEnabled()) {
+        strInput = "off: network monitoring (\"Nodekeeper\") is off";
+        return true;
+    }
+    const size_t nMapped = m_pRuleMap ? m_pRuleMap->size() : 0;
+    strInput = "web-server event ring, " + std::to_string(nMapped) + " signature rule" +
+               (nMapped == 1 ? "" : "s") + " mapped";
+    return m_nInitialized != 0;
+}
+
 bool CEngineApache::IsEnabled() const { return m_pIDSConfig != nullptr && m_pIDSConfig->IsIDSEnabled(); }
 
 int32_t CEngineApache::ConfigureEventSections(CSFEventRegistry* /*pRegistry*/) { return 0; }

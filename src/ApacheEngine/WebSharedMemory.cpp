@@ -9,6 +9,7 @@
 #include "platform/LastError.h"
 #include "platform/Semaphore.h"
 #include "platform/SharedMapping.h"
+#include "qorCSFLib/CSFLog.h"
 
 namespace {
 
@@ -60,14 +61,18 @@ int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
             plat::ConsolePrintf("Error creating mutex : %d\n", static_cast<int>(plat::GetLastError()));
             return 1;
         }
-        plat::ConsoleWrite(plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
-                                                                            : "Created Mutex!\n");
+        // Whether the objects were new or left over is routine: it goes to
+        // the debug trace, not to the operator's console.
+        CSF_TRACE(kCSFLogInfo, "%s",
+                  plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
+                                                                  : "Created Mutex!\n");
         if (!desc.mapping.Create(desc.strMappingName, desc.dwSize)) {
             plat::ConsolePrintf("Error creating shared memory: %d\n", static_cast<int>(plat::GetLastError()));
             desc.mutex.Close();
             return 1;
         }
-        plat::ConsoleWrite(desc.mapping.Created() ? "Created Shared Memory!\n" : "Shared Memory already exists!\n");
+        CSF_TRACE(kCSFLogInfo, "%s",
+                  desc.mapping.Created() ? "Created Shared Memory!\n" : "Shared Memory already exists!\n");
     } else {
         // A zero count would block for good if the mutex were new, so opening
         // only ever joins the creator's.

@@ -5,7 +5,9 @@
 // record holds a value too, that is reported and nothing is written; when
 // neither has one, that is reported (or a default is written); when only
 // the record has one, it is written.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <optional>
 
 #include "Common/AgentEventInfo.h"
@@ -44,13 +46,13 @@ public:
                         (bAlsoAlertSection && m_Event.Find(pszName, kAlertSection).IsValid());
         if (bPresent) {
             if (value) {
-                Report(Present(pszName, wording));
+                RemarkOnce(pszName, true, Present(pszName, wording));
             }
             return;
         }
         const std::optional<AlertValue>& written = value ? value : fallback;
         if (!written) {
-            Report(Absent(pszName, wording));
+            RemarkOnce(pszName, false, Absent(pszName, wording));
             return;
         }
         StatusCode status = m_Event.Add(pszName, *written, kSensorSection);
@@ -101,6 +103,34 @@ private:
     }
 
     static void Report(const std::string& strText) { CSF_LOG(kCSFLogError, "%s", strText.c_str()); }
+
+    // A value a record lacks, or gives twice, is a matter of what the rule
+    // finds in its input (a log line without a user name): the alert goes
+    // out all the same.  It is said as a warning for the rule's first such
+    // record only, so that a real error is not buried under one line per
+    // alert.
+    void RemarkOnce(const char* pszName, bool bTwice, const std::string& strText) {
+        Rule* pRule = m_Record.GetRule();
+        const auto* pFound = std::find_if(std::begin(kRemarkedNames), std::end(kRemarkedNames),
+                                          [&](const char* pszKnown) {
+                                              return std::strcmp(pszKnown, pszName) == 0;
+                                          });
+        if (pRule != nullptr && pFound != std::end(kRemarkedNames)) {
+            const auto dwIndex = static_cast<uint32_t>(pFound - std::begin(kRemarkedNames));
+            if (!pRule->FirstRemark(dwIndex * 2 + (bTwice ? 1 : 0))) {
+                return;
+            }
+        }
+        CSF_LOG(kCSFLogWarning, "%s", strText.c_str());
+    }
+
+    // The attributes a record may lack or give twice; each has two remark
+    // bits of its rule.
+    static constexpr const char* kRemarkedNames[] = {
+        "SourceAddress",     "SourceEthernetAddress", "SourcePort",          "SourcePortName",
+        "DestinationAddress", "DestinationEthernetAddress", "DestinationPort", "DestinationPortName",
+        "IANAProtocolId",    "AttackSuccessful",      "AttackOrigin",        "Application",
+        "ResourceID",        "ResourceSubID",         "UserName"};
 
     AgentEventInfo& m_Record;
     CADFEvent& m_Event;

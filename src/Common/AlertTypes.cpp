@@ -55,6 +55,17 @@ const char* AlertTypeName(int32_t nCode) {
     return g_szUnknownAlertType;
 }
 
+bool IsAlertTypeName(const char* pszName) {
+    if (pszName != nullptr) {
+        for (const AlertTypeRow& row : kAlertTypes) {
+            if (std::strcmp(*row.ppszName, pszName) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 int32_t AlertTypeCode(const char* pszName) {
     if (pszName != nullptr) {
         for (const AlertTypeRow& row : kAlertTypes) {

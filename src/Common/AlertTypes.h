@@ -45,3 +45,5 @@ const char* AlertTypeName(int32_t nCode);
 // The code of a name, compared exactly (case matters); a name that is not
 // one of the coded ones, "SensorStatus" included, gives 210.
 int32_t AlertTypeCode(const char* pszName);
+// Whether the name is one of the table's (exact, case-sensitive).
+bool IsAlertTypeName(const char* pszName);

@@ -199,6 +199,11 @@ int32_t CEngineBase::OnReloadPolicy(uint32_t /*dwArgument*/) {
     return 0;
 }
 
+bool CEngineBase::DescribeInput(std::string& strInput) {
+    strInput.clear();
+    return true;
+}
+
 RuleContainer* CEngineBase::GetRuleContainer() {
     return m_pRuleContainer.get();
 }

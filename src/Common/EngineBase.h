@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Common/RuleContainer.h"
 #include "hostwarden/ICSFEventHandler.h"
@@ -54,6 +55,10 @@ public:
     virtual uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond);
     // Null until the first successful reload.
     virtual RuleContainer* GetRuleContainer();
+    // For the host's start-up summary: what the engine watches, in a few
+    // words ("UDP port 514"); false when that input could not be opened, so
+    // that the engine runs without it.  The base names nothing.
+    virtual bool DescribeInput(std::string& strInput);
 
     // 0 when the thread runs (already, or started now), -1 when it could
     // not be started.

@@ -37,6 +37,8 @@ public:
     // Whether the sensor knows the response `pszName` with that choice
     // (both compared exactly).
     virtual bool IsValidResponse(const char* pszName, const char* pszChoice) = 0;
+    // Whether the host has handed over any response definitions at all.
+    virtual bool HasResponseDefinitions() = 0;
     // The sensor's own container, through which every rule a reader makes
     // is eventually deleted.
     virtual RuleContainer* GetRuleContainer() = 0;

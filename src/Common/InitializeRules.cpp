@@ -8,6 +8,7 @@
 
 #include "Common/AlertTypes.h"
 #include "Common/ISensorCore.h"
+#include "Common/PolicyKeyAudit.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "Common/RuleScript.h"
@@ -63,11 +64,21 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
         return;
     }
     ISensorCore* pSensor = GetSensorCore();
+    PolicyKeyAudit* pAudit = PolicyKeyAudit::Current();
+    if (pAudit != nullptr) {
+        pAudit->NoteTable(strSection);
+    }
+    auto note = [&](PolicyKeyAudit::RuleOutcome outcome) {
+        if (pAudit != nullptr) {
+            pAudit->NoteRule(m_strRulePath, outcome);
+        }
+    };
     for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End(); ++pName) {
         const std::string& strSubKey = *pName;
         CSF_TRACE(kCSFLogNotice, "%s", strSubKey.c_str());
         m_strRulePath = strSection + "\\" + strSubKey;
         if (!GetBool(pPolicy, m_strRulePath, "Enabled", false)) {
+            note(PolicyKeyAudit::kRuleOff);
             continue;
         }
         std::unique_ptr<Rule> pRule(CreateRule());
@@ -76,10 +87,23 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
             break;
         }
         pRule->Enable();
-        pRule->SetPriority(static_cast<uint32_t>(GetInt(pPolicy, m_strRulePath, "Priority", 3)));
+        const int32_t nPriority = GetInt(pPolicy, m_strRulePath, "Priority", 3);
+        pRule->SetPriority(static_cast<uint32_t>(nPriority));
+        if (nPriority < 1 || nPriority > 3) {
+            PolicyKeyAudit::Say(kCSFLogWarning,
+                                "Rule " + m_strRulePath + ": \"Priority\" " +
+                                    std::to_string(nPriority) + " is outside 1 to 3; " +
+                                    std::to_string(pRule->GetPriority()) + " is used");
+        }
         pRule->SetRiskLevel(GetInt(pPolicy, m_strRulePath, "Risk Level", 1));
         const std::string strAlertType = GetText(pPolicy, m_strRulePath, "Alert Type");
         pRule->SetAlertType(strAlertType.c_str());
+        if (!strAlertType.empty() && !IsAlertTypeName(strAlertType.c_str())) {
+            PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + m_strRulePath + ": \"Alert Type\" \"" +
+                                                    strAlertType +
+                                                    "\" is no alert type; UserDefinedEvent (210) "
+                                                    "is used");
+        }
         const bool bTypeMissing =
             strAlertType.empty() && pRule->GetAlertType() == kAlertUserDefinedEvent;
         const std::string strSecCheckId = GetText(pPolicy, m_strRulePath, "SecCheckId");
@@ -93,13 +117,16 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
         }
         pRule->SetLogType(GetText(pPolicy, m_strRulePath, "Log Type"));
         if (ReadRuleScript(pPolicy, m_strRulePath.c_str(), pRule.get()) == kRuleScriptDropRule) {
+            note(PolicyKeyAudit::kRuleRefused);
             continue;
         }
         if (!ReadRule(pRule.get(), pPolicy, strSection.c_str(), strSubKey.c_str())) {
             ++m_dwRefused;
             CSF_TRACE(kCSFLogInfo, "Unable to create a rule object2.");
+            note(PolicyKeyAudit::kRuleRefused);
             continue;
         }
+        note(PolicyKeyAudit::kRuleTaken);
         if (bTypeMissing && pRule->GetAlertType() > 200) {
             CSF_TRACE(kCSFLogConsoleFlag, "\"%s\": missing Alert Type defaulted to \"UserDefinedEvent\"\n",
                       m_strRulePath.c_str());
@@ -130,14 +157,17 @@ void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
                 continue;
             }
             const std::string strChoice = GetText(pPolicy, strKey, "Choice");
-            // Without a sensor there is no table to hold the choice against.
-            if (strChoice.empty() || pSensor == nullptr ||
+            // Without a sensor there is no table to hold the choice against;
+            // without any response definitions every choice would fail, and
+            // the host says once that it has none.
+            if (strChoice.empty() || pSensor == nullptr || !pSensor->HasResponseDefinitions() ||
                 pSensor->IsValidResponse(pName->c_str(), strChoice.c_str())) {
                 continue;
             }
-            CSF_LOG(kCSFLogError, "Found invalid response : %s \\ %s for rule : %s", pName->c_str(),
-                    strChoice.c_str(), strSubKey.c_str());
-            CSF_LOG(kCSFLogError, "Please review current policy applied to sensor for valid responses.");
+            PolicyKeyAudit::Log(kCSFLogError, "Found invalid response : " + *pName + " \\ " +
+                                                  strChoice + " for rule : " + strSubKey);
+            PolicyKeyAudit::Log(kCSFLogError,
+                                "Please review current policy applied to sensor for valid responses.");
             strInvalid += ", " + strChoice;
         }
     }

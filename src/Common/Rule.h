@@ -4,6 +4,7 @@
 // pairs, its optional script and the correlation rules that watch it.
 // Rules are shared by several containers and deleted through the sensor's.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -102,6 +103,14 @@ public:
     bool CorrelationAllows(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
                            uint32_t dwFlags);
 
+    // True the first time `dwRemark` (a bit, 0 to 31) is asked for on this
+    // rule: remarks that every record of a rule would repeat are made once.
+    // Copies start with nothing said.
+    bool FirstRemark(uint32_t dwRemark) {
+        const uint32_t dwBit = 1u << (dwRemark & 31u);
+        return (m_dwRemarksMade.fetch_or(dwBit) & dwBit) == 0;
+    }
+
 private:
     uint32_t FillLists(uint32_t dwFirst, qgStringVector* pFirst, qgStringVector* pSecond,
                        bool bRelease);
@@ -120,6 +129,7 @@ private:
     std::unique_ptr<RuleScript> m_pScript;
     std::unique_ptr<RuleContainer> m_pCorrelationRules;
     std::string m_strInvalidResponses;
+    std::atomic<uint32_t> m_dwRemarksMade{0};
 };
 
 // Gives the rule's information pair of that exact name the value, or

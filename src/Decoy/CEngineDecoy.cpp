@@ -172,6 +172,27 @@ int32_t CEngineDecoy::OnResume(uint32_t /*dwArgument*/) {
     return 0;
 }
 
+bool CEngineDecoy::DescribeInput(std::string& strInput) {
+    std::string strPorts;
+    if (RuleContainer* pRules = GetRuleContainer()) {
+        for (Rule* pRule : *pRules) {
+            auto* pDecoy = dynamic_cast<CDecoyRule*>(pRule);
+            if (pDecoy != nullptr && pDecoy->IsEnabled()) {
+                strPorts += (strPorts.empty() ? "" : ", ") + std::to_string(pDecoy->GetPort());
+            }
+        }
+    }
+    if (strPorts.empty()) {
+        strInput = "no decoy rule: no port is opened";
+    } else if (IsFirstRunPending()) {
+        strInput = "TCP ports " + strPorts + ", opened " +
+                   std::to_string(g_dwFirstRunWaitMs.load() / 1000) + " s after start-up";
+    } else {
+        strInput = "TCP ports " + strPorts;
+    }
+    return true;
+}
+
 const ListeningPort* CEngineDecoy::GetPort(size_t nIndex) const {
     return m_pPorts && nIndex < kPortTableSize ? &m_pPorts[nIndex] : nullptr;
 }

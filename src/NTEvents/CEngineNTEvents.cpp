@@ -103,6 +103,26 @@ int32_t CEngineNTEvents::ConfigureEventSections(CSFEventRegistry* pRegistry) {
     return 0;
 }
 
+bool CEngineNTEvents::DescribeInput(std::string& strInput) {
+    auto join = [](const std::vector<std::string>& names) {
+        std::string strText;
+        for (const std::string& strName : names) {
+            strText += (strText.empty() ? "" : ", ") + strName;
+        }
+        return strText;
+    };
+    if (m_LogNames.empty() && m_UnwatchedLogs.empty()) {
+        strInput = "no event-log rule: no log is read";
+        return true;
+    }
+    strInput = m_LogNames.empty() ? std::string() : "event logs " + join(m_LogNames);
+    if (!m_UnwatchedLogs.empty()) {
+        strInput += (strInput.empty() ? "" : "; ") + std::string("not watched: ") +
+                    join(m_UnwatchedLogs);
+    }
+    return !m_LogNames.empty();
+}
+
 bool CEngineNTEvents::OpenLog(const std::string& strName) {
     auto pEvent = std::make_unique<plat::ChangeEvent>();
     if (!pEvent->IsValid()) {
@@ -164,6 +184,7 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
     std::set<std::string> names = m_pDefaultReader->GetLogNames();
     names.insert(m_pUserReader->GetLogNames().begin(), m_pUserReader->GetLogNames().end());
     int32_t nFailures = 0;
+    m_UnwatchedLogs.clear();
     for (const std::string& strName : names) {
         CSF_TRACE(4096, "Log Name =%s=\n", strName.c_str());
         bool bOpen = false;
@@ -179,10 +200,12 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
         if (!LogIsRegistered(strName)) {
             CSF_LOG(kCSFLogWarning, "Unable to monitor event log \"%s\" because it does not exist.",
                     strName.c_str());
+            m_UnwatchedLogs.push_back(strName);
             continue;
         }
         if (!OpenLog(strName)) {
             ++nFailures;
+            m_UnwatchedLogs.push_back(strName);
         }
     }
     for (size_t i = m_LogNames.size(); i-- > 0;) {
@@ -302,7 +325,8 @@ uint32_t CEngineNTEvents::_doWork() {
             ReadLog(i, buffer);
         }
     }
-    CSF_LOG(kCSFLogWarning, "NTEvent engine terminating!");
+    // Every pause and reload ends the thread: nothing to warn about.
+    CSF_LOG(kCSFLogInfo, "NTEvent engine terminating!");
     return 0;
 }
 

@@ -53,6 +53,7 @@ public:
     int32_t OnPauseInit(uint32_t dwArgument) override;
     int32_t OnPause(uint32_t dwArgument) override;
     int32_t OnResume(uint32_t dwArgument) override;
+    bool DescribeInput(std::string& strInput) override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     // Reads the rules and opens and closes logs so that exactly the logs the
     // rules name (and that exist) are open.  A log that cannot be opened is
@@ -92,6 +93,8 @@ private:
     std::unique_ptr<EventIdTable> m_pEventIdTable;
     std::vector<int32_t> m_WantedFlags;
     std::vector<std::string> m_LogNames;
+    // Logs the rules name that are not watched: unregistered or unopened.
+    std::vector<std::string> m_UnwatchedLogs;
     std::vector<plat::EventLogReader*> m_LogHandles;
     std::vector<std::unique_ptr<plat::ChangeEvent>> m_ChangeEvents;
     std::vector<plat::ChangeEvent*> m_WaitArray;

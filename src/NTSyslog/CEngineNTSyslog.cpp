@@ -111,6 +111,22 @@ int32_t CEngineNTSyslog::OnStart(uint32_t dwArgument) {
     return CEngineBase::OnStart(dwArgument);
 }
 
+bool CEngineNTSyslog::DescribeInput(std::string& strInput) {
+    const std::string strPort = "UDP port " + std::to_string(m_wPort);
+    if (m_ActiveRules.empty()) {
+        strInput = "no syslog rule: " + strPort + " is not opened";
+        return true;
+    }
+    if (m_pListener && m_pListener->IsSocketOpen()) {
+        strInput = strPort;
+        return true;
+    }
+    strInput = m_pListener && !m_pListener->GetOpenFailure().empty()
+                   ? m_pListener->GetOpenFailure()
+                   : strPort + " is not open";
+    return false;
+}
+
 int32_t CEngineNTSyslog::OnResume(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;
@@ -253,9 +269,14 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
     m_RuleMatcher.Match(pszText, m_RuleHits);
     for (size_t nRule = 0; nRule < m_ActiveRules.size(); ++nRule) {
         CNTSyslogRule* pRule = m_ActiveRules[nRule];
+        // With debug logging on, the trace says what each rule made of
+        // the message: the first place to look when a rule stays silent.
         if (m_RuleHits[nRule] == 0) {
+            CSF_TRACE(kCSFLogInfo, "NTSyslog: rule \"%s\" does not match",
+                      pRule->GetName().c_str());
             continue;
         }
+        CSF_TRACE(kCSFLogInfo, "NTSyslog: rule \"%s\" matches", pRule->GetName().c_str());
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);
         if (pRecord == nullptr) {
             continue;

@@ -30,7 +30,9 @@ bool CInitializeNTSyslogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
         strLogs.find(kDefaultLogGroupName) == std::string::npos) {
         return false;
     }
-    ReadExpression(pSyslogRule, pPolicy, strRulePath);
+    if (!ReadExpression(pSyslogRule, pPolicy, strRulePath)) {
+        ReportMatchingAll(strRulePath, "message");
+    }
     SetRuleInfoPair(pSyslogRule, "Log Type", "Syslog");
     ReadInfoPairs(pPolicy, pszSection, pSyslogRule);
     ReadInfoPairs(pPolicy, strRulePath.c_str(), pSyslogRule);

@@ -5,11 +5,16 @@
 #include "NTSyslog/SyslogEntryQueue.h"
 #include "platform/Console.h"
 #include "platform/LastError.h"
+#include "platform/PortHolder.h"
+#include "platform/SystemMessage.h"
 #include "qorCSFLib/CSFLog.h"
 
 namespace {
 
 constexpr uint32_t kAddressInUse = 10048;
+constexpr uint32_t kAccessDenied = 10013;
+// Where the Windows Sockets numbers sit among the library's statuses.
+constexpr uint32_t kSocketStatusBase = 0xC7270000u;
 constexpr uint32_t kWouldBlock = 10035;
 constexpr uint32_t kMessageTooLong = 10040;
 constexpr int kWaitMs = 1000;
@@ -31,28 +36,58 @@ NTSyslogListeningThread::~NTSyslogListeningThread() {
 bool NTSyslogListeningThread::OpenSocket() {
     plat::SocketHandle socket = plat::OpenUdpSocket();
     if (socket == plat::kInvalidSocket) {
+        m_strOpenFailure = "no UDP socket could be made";
         plat::ConsoleWrite("ERROR: Failed to create a UDP socket for NTSyslog\n");
         return false;
     }
     plat::Ipv4Endpoint local;
     local.m_wPort = plat::PortField(m_wPort);
     if (!plat::BindSocket(socket, local)) {
-        const uint32_t error = plat::GetLastError();
-        if (error == kAddressInUse) {
-            CSF_LOG(1, "Syslog port (%d) already in use on system.", static_cast<int>(m_wPort));
-            plat::ConsolePrintf("ERROR: Syslog port (%d) already in use on system\n",
-                                static_cast<int>(m_wPort));
-        } else {
-            CSF_LOG(1, "Unable to bind to syslog port :%d ", static_cast<int>(error));
-            plat::ConsolePrintf("ERROR: Unable to bind to syslog port :%d ", static_cast<int>(error));
-        }
+        ReportBindFailure(plat::GetLastError());
         plat::CloseSocket(socket);
         return false;
     }
     // Best effort: without it the socket keeps the system's default.
     plat::SetSocketReceiveBuffer(socket, kSocketReceiveBuffer);
     m_hSocket = socket;
+    m_strOpenFailure.clear();
     return true;
+}
+
+void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
+    const std::string strPort = std::to_string(m_wPort);
+    // Resumes (and so reloads that pause the engines) try the bind again.
+    const char* const pszRetry =
+        " Syslog input stays off until the sensor is paused and resumed, or restarted.";
+    std::string strText;
+    if (dwError == kAddressInUse) {
+        const std::string strHolders = plat::DescribePortHolders(plat::PortProtocol::kUdp, m_wPort);
+        m_strOpenFailure = "UDP port " + strPort + " is held by " +
+                           (strHolders.empty() ? "another program" : strHolders);
+        strText = "Syslog port (" + strPort + ") already in use on system. " + m_strOpenFailure +
+                  ": stop it, or have it give up port " + strPort + "." + pszRetry;
+    } else if (dwError == kAccessDenied) {
+        m_strOpenFailure = "no right to bind UDP port " + strPort;
+        strText = "Unable to bind to syslog port :" + strPort +
+                  ": permission denied. Ports below 1024 need root or the bind capability: run "
+                  "the host as root, or give its program the capability (setcap "
+                  "cap_net_bind_service=+ep PROGRAM)." +
+                  pszRetry;
+    } else {
+        std::string strCause;
+        if (plat::LookupSystemMessage(kSocketStatusBase + dwError, nullptr, 0, strCause) != 0) {
+            strCause = "no text for this error.";
+        }
+        while (!strCause.empty() && (strCause.back() == '\n' || strCause.back() == '\r')) {
+            strCause.pop_back();
+        }
+        m_strOpenFailure = "UDP port " + strPort + " could not be bound (error " +
+                           std::to_string(dwError) + ")";
+        strText = "Unable to bind to syslog port :" + strPort + ": " + strCause + " (error " +
+                  std::to_string(dwError) + ")." + pszRetry;
+    }
+    CSF_LOG(1, "%s", strText.c_str());
+    plat::ConsolePrintf("ERROR: %s\n", strText.c_str());
 }
 
 void NTSyslogListeningThread::CloseSocket() {

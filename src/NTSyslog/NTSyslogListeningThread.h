@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/Sockets.h"
 #include "platform/WakeSignal.h"
@@ -49,12 +50,20 @@ public:
     uint32_t _doWork() override;
 
     bool IsSocketOpen() const { return m_hSocket != plat::kInvalidSocket; }
+    uint16_t GetPort() const { return m_wPort; }
+    // Why the last attempt to open the socket failed, in a few words
+    // ("held by rsyslogd (pid 812)"); empty after a success.  Read on the
+    // control thread, which alone opens the socket.
+    const std::string& GetOpenFailure() const { return m_strOpenFailure; }
     // Datagrams too large for the receive buffer, refused since the listener
     // was made.
     uint64_t OversizedCount() const { return m_qwOversized.load(std::memory_order_relaxed); }
 
 private:
     bool OpenSocket();
+    // Says why the bind failed, what to do about it, and that syslog input
+    // is off meanwhile; keeps the cause for GetOpenFailure.
+    void ReportBindFailure(uint32_t dwError);
     void CloseSocket();
     // Takes every datagram waiting on the socket, up to a batch.
     void ReceivePending();
@@ -66,6 +75,7 @@ private:
     plat::WakeSignal m_wake;
     std::unique_ptr<char[]> m_pBuffer;
     std::atomic<uint64_t> m_qwOversized{0};
+    std::string m_strOpenFailure;
     // Receive errors and oversized datagrams are reported at most once a
     // minute; a sender cannot flood the log with them.
     ReportLimiter m_errorReports;

@@ -13,6 +13,7 @@
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CEventRegistry.h"
 #include "Common/CPolicyEvent.h"
+#include "Common/PolicyKeyAudit.h"
 #include "NTEvents/Audit/InitializeStrategy.h"
 #include "NTEvents/CEngineNTEvents.h"
 #include "NTSyslog/CEngineNTSyslog.h"
@@ -121,6 +122,10 @@ bool CHostWarden::IsValidResponse(const char* pszName, const char* pszChoice) {
     return m_policyLoader.IsValidResponse(pszName, pszChoice);
 }
 
+bool CHostWarden::HasResponseDefinitions() {
+    return !m_policyLoader.GetResponseTable().empty();
+}
+
 RuleContainer* CHostWarden::GetRuleContainer() { return m_pRuleContainer; }
 
 IPolicyContainer* CHostWarden::GetCurrentPolicy() { return m_pCurrentPolicy.load(); }
@@ -212,6 +217,32 @@ void CHostWarden::LogIsapiPlugin() {
             SensorSettings::Instance().m_bIsapiPlugin ? "" : " not");
 }
 
+std::string CHostWarden::DescribeEngines() const {
+    std::string strSummary;
+    for (size_t i = 0; m_pThreadList != nullptr && i < m_pThreadList->GetCount(); ++i) {
+        CEngineBase* pEngine = m_pThreadList->GetAt(i);
+        if (pEngine == nullptr) {
+            continue;
+        }
+        size_t nRules = 0;
+        if (RuleContainer* pRules = pEngine->GetRuleContainer()) {
+            for (Rule* pRule : *pRules) {
+                nRules += pRule != nullptr && pRule->IsEnabled() ? 1 : 0;
+            }
+        }
+        std::string strInput;
+        const bool bInput = pEngine->DescribeInput(strInput);
+        std::string strLine = std::string(pEngine->GetName()) + ": " + std::to_string(nRules) +
+                              (nRules == 1 ? " rule" : " rules");
+        if (!strInput.empty()) {
+            strLine += (bInput ? "; " : "; WITHOUT INPUT: ") + strInput;
+        }
+        CSF_LOG(bInput ? kCSFLogInfo : kCSFLogWarning, "Engine %s", strLine.c_str());
+        strSummary += (strSummary.empty() ? "" : "\n") + strLine;
+    }
+    return strSummary;
+}
+
 uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit() called.");
     m_dwState = kInitialising;
@@ -221,8 +252,10 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     ChooseRuleDefinitions();
 
     IPolicyContainer* pContainer = CreatePluginPolicyContainer();
+    PolicyKeyAudit audit(pContainer);
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): calling LoadPolicy");
     if (!LoadPolicy(pContainer, false)) {
+        audit.Stop();
         if (pContainer != nullptr) {
             pContainer->Release();
         }
@@ -245,6 +278,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
         m_pThreadList->OninitAll(kEngineArgument);
     }
     RunAuditSetUp();
+    audit.Finish();
     StartScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting everyone.");
     if (m_pThreadList != nullptr) {
@@ -252,9 +286,14 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     }
     ApplyProtection();
     Banner("\n***** CHostWarden::Oninit() completed *****\n");
+    const std::string strEngines = DescribeEngines();
+    if (pRequest != nullptr) {
+        pRequest->SetStatusText(strEngines.c_str());
+    }
     CSFSensor::Oninit(pRequest);
     WithdrawPolicy();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): releasing policycontainer.");
+    audit.Stop();
     pContainer->Release();
     LogIsapiPlugin();
     OpenAdapterUpdates();
@@ -290,8 +329,10 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         CSF_TRACE(0x1009, "\n*****     Threads paused *****\n");
     }
     IPolicyContainer* pContainer = CreatePluginPolicyContainer();
+    PolicyKeyAudit audit(pContainer);
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): calling LoadPolicy");
     if (!LoadPolicy(pContainer, true)) {
+        audit.Stop();
         // Nothing of the refused policy was taken and the old rules are
         // still alive in the engines' containers: the sensor goes on as it
         // was, rather than staying paused without a policy.
@@ -329,6 +370,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_pThreadList->ReloadPolicyAll(kEngineArgument);
     }
     RunAuditSetUp();
+    audit.Finish();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): start tcl handler.");
     StartScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): resume everyone.");
@@ -342,6 +384,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     WithdrawPolicy();
     LogIsapiPlugin();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): releasing policycontainer");
+    audit.Stop();
     pContainer->Release();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): completed");
     return 0;

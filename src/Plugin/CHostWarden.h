@@ -91,6 +91,7 @@ public:
     const char* GetSensorDirectory() const;
     ITclHandler* GetTclHandler() override;
     bool IsValidResponse(const char* pszName, const char* pszChoice) override;
+    bool HasResponseDefinitions() override;
     RuleContainer* GetRuleContainer() override;
     IPolicyContainer* GetCurrentPolicy() override;
 
@@ -117,6 +118,10 @@ private:
     void WithdrawPolicy();
     void DeleteRules();
     void LogIsapiPlugin();
+    // One line per engine (name, rules in force, what it watches, and
+    // whether it runs without its input), logged and answered as the text
+    // of the start-up request, for the host's summary.
+    std::string DescribeEngines() const;
     // The host's registry and service request as the factory last handed
     // them out; asked for at each use, since the host may release them.
     CEventRegistry* EventRegistry() const;

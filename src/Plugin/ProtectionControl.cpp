@@ -56,8 +56,11 @@ std::vector<std::string> SplitTokens(const std::string& strText) {
 void Pause(uint32_t dwMs) { std::this_thread::sleep_for(std::chrono::milliseconds(dwMs)); }
 
 // The manager and the service, or null after logging the opening failure
-// with the text the calling operation uses for the service.
-std::unique_ptr<plat::Service> OpenProtectionService(const char* pszServiceFailure) {
+// with the text the calling operation uses for the service.  With
+// `bAbsentIsRoutine`, a service that is not installed is no failure (a
+// query finds it not running) and goes to the debug trace only.
+std::unique_ptr<plat::Service> OpenProtectionService(const char* pszServiceFailure,
+                                                     bool bAbsentIsRoutine = false) {
     std::unique_ptr<plat::ServiceManager> pManager = plat::ServiceManager::Open();
     if (!pManager) {
         CSF_LOG(1, "Error opening the service control manager : %d",
@@ -67,7 +70,12 @@ std::unique_ptr<plat::Service> OpenProtectionService(const char* pszServiceFailu
     std::unique_ptr<plat::Service> pService =
         pManager->OpenService(ProtectionControl::kServiceName);
     if (!pService) {
-        CSF_LOG(1, pszServiceFailure, static_cast<int>(plat::GetLastError()));
+        const uint32_t dwError = plat::GetLastError();
+        if (bAbsentIsRoutine && dwError == plat::kErrServiceDoesNotExist) {
+            CSF_TRACE(kCSFLogInfo, pszServiceFailure, static_cast<int>(dwError));
+        } else {
+            CSF_LOG(1, pszServiceFailure, static_cast<int>(dwError));
+        }
     }
     return pService;
 }
@@ -168,7 +176,7 @@ void ProtectionControl::StopProtectionService() {
 bool ProtectionControl::IsProtectionServiceRunning() {
     qorFastLock guard(m_protectionLock, true);
     std::unique_ptr<plat::Service> pService =
-        OpenProtectionService("Error opening the gapfix service : %d");
+        OpenProtectionService("Error opening the gapfix service : %d", true);
     uint32_t dwState = 0;
     return pService && pService->QueryState(dwState) && dwState == plat::kServiceRunning;
 }

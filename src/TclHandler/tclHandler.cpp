@@ -356,7 +356,9 @@ uint32_t tclHandler::_doWork() {
         ClearAfterStop();
     } while (m_bRunning != 0 && nAttempts < m_nRestartLimit);
     ResetEngineEntries();
-    CSF_LOG(1, "TclHandler exiting...");
+    // Ending because the sensor stops or reloads is routine; ending because
+    // the script process would not stay up is not.
+    CSF_LOG(nAttempts >= m_nRestartLimit ? kCSFLogError : kCSFLogInfo, "TclHandler exiting...");
     return 0;
 }
 

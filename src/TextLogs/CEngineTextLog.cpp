@@ -200,6 +200,18 @@ void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& 
     CSF_TRACE(kTraceLevel, "%s", strMessage.c_str());
 }
 
+bool CEngineTextLog::DescribeInput(std::string& strInput) {
+    std::string strGroups;
+    for (const auto& [strName, pGroup] : m_LogGroups) {
+        if (pGroup->IsUsed()) {
+            strGroups += (strGroups.empty() ? "" : ", ") + strName;
+        }
+    }
+    strInput = strGroups.empty() ? "no rule names a defined log group: no file is read"
+                                 : "log groups " + strGroups;
+    return true;
+}
+
 void CEngineTextLog::CheckRuleLogGroups() {
     for (auto& entry : m_LogGroups) {
         entry.second->SetUsed(false);
@@ -530,9 +542,18 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
     bool bSubjectReady = false;
     for (size_t nRule = 0; nRule < group.m_Rules.size(); ++nRule) {
         CTextLogRule* pRule = group.m_Rules[nRule];
-        if (pRule == nullptr || m_RuleHits[nRule] == 0) {
+        if (pRule == nullptr) {
             continue;
         }
+        // With debug logging on, the trace says what each rule of the group
+        // made of the line.
+        if (m_RuleHits[nRule] == 0) {
+            CSF_TRACE(kCSFLogInfo, "TextLog: rule \"%s\" of group %s does not match",
+                      pRule->GetName().c_str(), strGroup.c_str());
+            continue;
+        }
+        CSF_TRACE(kCSFLogInfo, "TextLog: rule \"%s\" of group %s matches", pRule->GetName().c_str(),
+                  strGroup.c_str());
         if (!bSubjectReady) {
             // Templates see the first 1,023 characters of the line.
             m_strSubject.assign(pszLine, ::strnlen(pszLine, kParseBufferSize - 1));

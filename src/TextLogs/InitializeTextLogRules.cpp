@@ -3,9 +3,9 @@
 #include <cstdarg>
 #include <new>
 
+#include "Common/PolicyKeyAudit.h"
 #include "TextLogs/TextLogRule.h"
 #include "hostwarden/IPolicyContainer.h"
-#include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
 
@@ -32,45 +32,57 @@ Rule* CInitializeTextLogRules::CreateRule() {
     return new (std::nothrow) CTextLogRule;
 }
 
-void CInitializeTextLogRules::Report(uint32_t dwLevel, const char* pszPrefix, const char* pszFormat,
-                                     ...) {
+void CInitializeTextLogRules::Report(uint32_t dwLevel, const char* pszFormat, ...) {
     char szText[1024];
     va_list args;
     va_start(args, pszFormat);
     BoundedVsnprintf(szText, sizeof szText, pszFormat, args);
     va_end(args);
-    CSF_LOG(dwLevel, "%s", szText);
-    // Each warning and failure is one line of its own on standard error.
-    plat::ConsolePrintf("%s%s\n", pszPrefix, szText);
+    // Both engines read the table: what one reader has said during this
+    // load, the other does not say again.
+    PolicyKeyAudit::Say(dwLevel, szText);
 }
 
 bool CInitializeTextLogRules::ReadLogType(IPolicyContainer* pPolicy, const std::string& strRulePath,
                                           bool bTextLogAllowed) {
     const std::string strType = ReadText(pPolicy, strRulePath, "Log Type", "Syslog");
     if (strType.empty()) {
-        Report(kCSFLogError, "ERROR: ", "No Log Type specified for Rule %s", strRulePath.c_str());
+        Report(kCSFLogError, "No Log Type specified for Rule %s", strRulePath.c_str());
         return false;
     }
-    if (strType != "Syslog" && !(bTextLogAllowed && strType == "TextLog")) {
-        Report(kCSFLogError, "ERROR: ", "Invalid rule type (%s) for rule %s", strType.c_str(),
+    if (strType == "Syslog" || (bTextLogAllowed && strType == kTextLogType)) {
+        return true;
+    }
+    // A text-log rule is the other reader's, and valid there: refusing it
+    // is no error.
+    if (strType != kTextLogType) {
+        Report(kCSFLogError, "Invalid rule type (%s) for rule %s", strType.c_str(),
                strRulePath.c_str());
+    }
+    return false;
+}
+
+bool CInitializeTextLogRules::ReadExpression(CTextLogRule* pRule, IPolicyContainer* pPolicy,
+                                             const std::string& strRulePath) {
+    const std::string strPattern = ReadText(pPolicy, strRulePath, "Regular Expression", "");
+    // Read with or without a pattern, so that the policy audit knows them
+    // as this table's keys.
+    const bool bExcept = ReadBool(pPolicy, strRulePath, "Except");
+    const bool bIgnoreCase = ReadBool(pPolicy, strRulePath, "Ignore Case");
+    if (strPattern.empty()) {
         return false;
+    }
+    if (!pRule->SetExpression(strPattern.c_str(), bIgnoreCase, bExcept)) {
+        Report(kCSFLogError, "Unable to parse regular expression (%s) for Rule %s",
+               strPattern.c_str(), strRulePath.c_str());
     }
     return true;
 }
 
-void CInitializeTextLogRules::ReadExpression(CTextLogRule* pRule, IPolicyContainer* pPolicy,
-                                             const std::string& strRulePath) {
-    const std::string strPattern = ReadText(pPolicy, strRulePath, "Regular Expression", "");
-    if (strPattern.empty()) {
-        return;
-    }
-    const bool bExcept = ReadBool(pPolicy, strRulePath, "Except");
-    const bool bIgnoreCase = ReadBool(pPolicy, strRulePath, "Ignore Case");
-    if (!pRule->SetExpression(strPattern.c_str(), bIgnoreCase, bExcept)) {
-        Report(kCSFLogError, "ERROR: ", "Unable to parse regular expression (%s) for Rule %s",
-               strPattern.c_str(), strRulePath.c_str());
-    }
+void CInitializeTextLogRules::ReportMatchingAll(const std::string& strRulePath,
+                                                const char* pszWhat) {
+    Report(kCSFLogWarning, "Rule %s has no \"Regular Expression\": it matches every %s",
+           strRulePath.c_str(), pszWhat);
 }
 
 std::string CInitializeTextLogRules::ReadLogs(IPolicyContainer* pPolicy,
@@ -93,14 +105,24 @@ bool CInitializeTextLogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
     if (!ReadLogType(pPolicy, strRulePath, true)) {
         return false;
     }
-    ReadExpression(pTextRule, pPolicy, strRulePath);
+    const bool bPattern = ReadExpression(pTextRule, pPolicy, strRulePath);
 
     const std::string strLogs = ReadLogs(pPolicy, strRulePath);
     if (strLogs.empty() || strLogs == kNoLogsDefined) {
+        // A syslog rule is the syslog reader's; a text-log rule without
+        // groups would vanish unsaid.
+        if (ReadText(pPolicy, strRulePath, "Log Type", "Syslog") == kTextLogType) {
+            Report(kCSFLogWarning,
+                   "Rule %s is a text-log rule but names no log group in \"Logs\": it is not used",
+                   strRulePath.c_str());
+        }
         return false;
     }
-    // Names are taken as written: a blank is part of the name.
+    // Names are taken as written: a blank is part of the name.  The default
+    // group is the syslog engine's: naming it is no mistake, and a rule that
+    // names nothing else is a syslog rule this engine keeps switched off.
     bool bAnyValid = false;
+    bool bAnyNamed = false;
     size_t nStart = 0;
     while (nStart <= strLogs.size()) {
         size_t nEnd = strLogs.find(',', nStart);
@@ -109,22 +131,26 @@ bool CInitializeTextLogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
         }
         std::string strName = strLogs.substr(nStart, nEnd - nStart);
         nStart = nEnd + 1;
-        if (strName.empty()) {
+        if (strName.empty() || strName == kDefaultLogGroupName) {
             continue;
         }
+        bAnyNamed = true;
         if (IsLogGroupDefined(strName)) {
             pTextRule->AddLogGroup(std::move(strName));
             bAnyValid = true;
         } else {
-            Report(kCSFLogWarning, "WARNING: ", "Rule %s uses a Log Group (%s) that is not defined",
+            Report(kCSFLogWarning, "Rule %s uses a Log Group (%s) that is not defined",
                    strRulePath.c_str(), strName.c_str());
         }
     }
     if (!bAnyValid) {
         // The rule is kept, disabled and without groups.
-        Report(kCSFLogWarning, "WARNING: ", "Rule %s has no valid LogGroup. Disable",
-               strRulePath.c_str());
+        if (bAnyNamed) {
+            Report(kCSFLogWarning, "Rule %s has no valid LogGroup. Disable", strRulePath.c_str());
+        }
         pTextRule->Disable();
+    } else if (!bPattern) {
+        ReportMatchingAll(strRulePath, "line");
     }
     ReadInfoPairs(pPolicy, pszSection, pTextRule);
     ReadInfoPairs(pPolicy, strRulePath.c_str(), pTextRule);

@@ -17,6 +17,8 @@ class CInitializeTextLogRules : public InitializeRules {
 public:
     // "Logs" of a rule that names no group.
     static constexpr const char kNoLogsDefined[] = "NONE_DEFINED";
+    // "Log Type" of the text-log engine's rules.
+    static constexpr const char kTextLogType[] = "TextLog";
 
     CInitializeTextLogRules() = default;
     ~CInitializeTextLogRules() override;
@@ -32,21 +34,25 @@ public:
     virtual void ClearLogGroups();
 
 protected:
-    // Reads "Log Type" (default "Syslog"); false, reported, when it is empty
-    // or not one of the accepted types ("TextLog" only when allowed).
+    // Reads "Log Type" (default "Syslog"); false when it is empty or not
+    // one of the accepted types ("TextLog" only when allowed).  An empty or
+    // unknown type is reported; "TextLog" refused is the other reader's.
     static bool ReadLogType(IPolicyContainer* pPolicy, const std::string& strRulePath,
                             bool bTextLogAllowed);
-    // Reads "Regular Expression" and, for a pattern, "Except" and "Ignore
-    // Case".  A pattern that does not compile is reported; the rule keeps an
-    // expression that matches nothing.
-    static void ReadExpression(CTextLogRule* pRule, IPolicyContainer* pPolicy,
+    // Reads "Regular Expression", "Except" and "Ignore Case"; false when
+    // there is no pattern (the rule then matches everything).  A pattern
+    // that does not compile is reported; the rule keeps an expression that
+    // matches nothing.
+    static bool ReadExpression(CTextLogRule* pRule, IPolicyContainer* pPolicy,
                                const std::string& strRulePath);
+    // Says that the rule, having no pattern, matches every `pszWhat`.
+    static void ReportMatchingAll(const std::string& strRulePath, const char* pszWhat);
     // "Logs" as written, "NONE_DEFINED" when absent.
     static std::string ReadLogs(IPolicyContainer* pPolicy, const std::string& strRulePath);
     // One problem with a rule, to the host log at `dwLevel` and to standard
-    // error after `pszPrefix`.
-    static void Report(uint32_t dwLevel, const char* pszPrefix, const char* pszFormat, ...)
-        __attribute__((format(printf, 3, 4)));
+    // error behind "ERROR: " or "WARNING: ", once per policy load.
+    static void Report(uint32_t dwLevel, const char* pszFormat, ...)
+        __attribute__((format(printf, 2, 3)));
 
 private:
     std::set<std::string> m_DefinedLogGroups;

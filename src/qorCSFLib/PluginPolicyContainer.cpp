@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "qorToolsLib/ConfigNode.h"
 #include "qorToolsLib/jsFastLock.h"
 
 namespace {
@@ -33,6 +34,41 @@ PluginPolicyContainer::~PluginPolicyContainer() {
     }
 }
 
+void PluginPolicyContainer::Observe(const char* pszPath, const char* pszName, int nWanted,
+                                    const std::string& strDefault) {
+    IPolicyReadObserver* pObserver = m_pObserver.load();
+    if (pObserver == nullptr || m_pStore == nullptr) {
+        return;
+    }
+    try {
+        PolicyStoredValue stored;
+        const std::string strPath = Text(pszPath);
+        const std::string strName = Text(pszName);
+        ConfigKey* pKey = m_pStore->FindKey(strPath);
+        auto* pValue = pKey != nullptr ? static_cast<ConfigValue*>(pKey->FindValue(strName)) : nullptr;
+        if (pValue != nullptr) {
+            stored.m_nKind = pValue->GetType();
+            switch (stored.m_nKind) {
+                case ConfigValue::kText:
+                    stored.m_strText = pValue->Text();
+                    break;
+                case ConfigValue::kLong:
+                    stored.m_strText = std::to_string(pValue->Long());
+                    break;
+                case ConfigValue::kBool:
+                    stored.m_strText = pValue->Bool() ? "1" : "0";
+                    break;
+                default:
+                    stored.m_nKind = kPolicyKindNone;
+                    break;
+            }
+        }
+        pObserver->OnValueRead(strPath, strName, nWanted, strDefault, stored);
+    } catch (...) {
+        // An observer only watches: the read goes on without it.
+    }
+}
+
 template <typename Result, typename Call>
 Result PluginPolicyContainer::Guarded(Result fallback, Call call) {
     if (m_pStore == nullptr) {
@@ -46,6 +82,9 @@ Result PluginPolicyContainer::Guarded(Result fallback, Call call) {
 }
 
 bool PluginPolicyContainer::Exists(const char* pszPath, const char* pszName) {
+    if (pszName != nullptr && *pszName != '\0') {
+        Observe(pszPath, pszName, kPolicyKindNone, std::string());
+    }
     return Guarded(false, [&](ConfigStore& s) { return s.Exists(Text(pszPath), Text(pszName)); });
 }
 
@@ -65,6 +104,9 @@ bool PluginPolicyContainer::GetSubKeyNames(const char* pszPath, qgStringVector**
         return false;
     }
     *ppNames = nullptr;
+    if (IPolicyReadObserver* pObserver = m_pObserver.load()) {
+        pObserver->OnSubKeysListed(Text(pszPath));
+    }
     try {
         std::vector<std::string> names;
         if (m_pStore != nullptr) {
@@ -84,6 +126,9 @@ bool PluginPolicyContainer::GetValueTexts(const char* pszPath, qgStringVector** 
     }
     *ppNames = nullptr;
     *ppTexts = nullptr;
+    if (IPolicyReadObserver* pObserver = m_pObserver.load()) {
+        pObserver->OnValuesListed(Text(pszPath));
+    }
     try {
         std::vector<std::string> names;
         std::vector<std::string> texts;
@@ -105,18 +150,27 @@ bool PluginPolicyContainer::GetValueTexts(const char* pszPath, qgStringVector** 
 bool PluginPolicyContainer::GetBool(const char* pszPath, const char* pszName,
                                     const bool* pDefault) {
     bool def = Or(pDefault, false);
+    if (Observed()) {
+        Observe(pszPath, pszName, kPolicyKindFlag, def ? "1" : "0");
+    }
     return Guarded(def, [&](ConfigStore& s) { return s.GetBool(Text(pszPath), Text(pszName), def); });
 }
 
 int32_t PluginPolicyContainer::GetInt(const char* pszPath, const char* pszName,
                                       const int32_t* pDefault) {
     int def = Or(pDefault, 0);
+    if (Observed()) {
+        Observe(pszPath, pszName, kPolicyKindNumber, std::to_string(def));
+    }
     return Guarded(def, [&](ConfigStore& s) { return s.GetInt(Text(pszPath), Text(pszName), def); });
 }
 
 uint32_t PluginPolicyContainer::GetUInt(const char* pszPath, const char* pszName,
                                         const uint32_t* pDefault) {
     unsigned int def = Or(pDefault, 0u);
+    if (Observed()) {
+        Observe(pszPath, pszName, kPolicyKindNumber, std::to_string(def));
+    }
     return Guarded(def,
                    [&](ConfigStore& s) { return s.GetUInt(Text(pszPath), Text(pszName), def); });
 }
@@ -124,6 +178,9 @@ uint32_t PluginPolicyContainer::GetUInt(const char* pszPath, const char* pszName
 uint32_t PluginPolicyContainer::GetULong(const char* pszPath, const char* pszName,
                                          const uint32_t* pDefault) {
     uint32_t def = Or(pDefault, 0u);
+    if (Observed()) {
+        Observe(pszPath, pszName, kPolicyKindNumber, std::to_string(def));
+    }
     return Guarded(def,
                    [&](ConfigStore& s) { return s.GetULong(Text(pszPath), Text(pszName), def); });
 }
@@ -131,6 +188,9 @@ uint32_t PluginPolicyContainer::GetULong(const char* pszPath, const char* pszNam
 int32_t PluginPolicyContainer::GetLong(const char* pszPath, const char* pszName,
                                        const int32_t* pDefault) {
     int32_t def = Or(pDefault, 0);
+    if (Observed()) {
+        Observe(pszPath, pszName, kPolicyKindNumber, std::to_string(def));
+    }
     return Guarded(def,
                    [&](ConfigStore& s) { return s.GetLong(Text(pszPath), Text(pszName), def); });
 }
@@ -140,6 +200,9 @@ int32_t PluginPolicyContainer::GetLong(const char* pszPath, const char* pszName,
 const char* PluginPolicyContainer::GetText(const char* pszPath, const char* pszName,
                                            const char* pszDefault) {
     thread_local std::string t_text;
+    if (Observed()) {
+        Observe(pszPath, pszName, kPolicyKindText, Text(pszDefault));
+    }
     try {
         t_text = m_pStore != nullptr ? m_pStore->GetText(Text(pszPath), Text(pszName), pszDefault)
                                      : Text(pszDefault);

@@ -4,11 +4,13 @@
 // and calls the store operation of the same meaning; nothing thrown inside
 // crosses back to the caller, which gets the default or a failure instead.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "hostwarden/IPolicyContainer.h"
+#include "qorCSFLib/PolicyReadObserver.h"
 #include "qorToolsLib/ConfigStore.h"
 #include "qorToolsLib/jsSync.h"
 
@@ -74,14 +76,22 @@ public:
     void SetStrictReading(bool bStrict);
     // Why the last LoadFile or MergeFile failed; empty after a success.
     std::string GetReadProblem();
+    // While set, every typed read, value listing and sub-key listing is told
+    // to the observer (null stops it).  The observer must outlive its use.
+    void SetReadObserver(IPolicyReadObserver* pObserver) { m_pObserver.store(pObserver); }
 
 private:
+    bool Observed() const { return m_pObserver.load(std::memory_order_relaxed) != nullptr; }
+    // Tells the observer, if any, of one read and of the value it found.
+    void Observe(const char* pszPath, const char* pszName, int nWanted,
+                 const std::string& strDefault);
     // Runs `call` on the store, answering `fallback` when there is no store
     // or the call throws.
     template <typename Result, typename Call>
     Result Guarded(Result fallback, Call call);
 
     ConfigStore* m_pStore;
+    std::atomic<IPolicyReadObserver*> m_pObserver{nullptr};
     uint8_t m_bOwnsStore;
     qorFastSync m_lock;
 };

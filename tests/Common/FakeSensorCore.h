@@ -115,7 +115,9 @@ public:
     bool IsValidResponse(const char* pszName, const char* pszChoice) override {
         return m_Responses.count({pszName, pszChoice}) != 0;
     }
+    bool HasResponseDefinitions() override { return m_bHasResponses; }
     RuleContainer* GetRuleContainer() override { return &m_Rules; }
+    bool m_bHasResponses = true;
     IPolicyContainer* GetCurrentPolicy() override { return m_pPolicy; }
 
     void DeleteRules() {

@@ -153,8 +153,33 @@ TEST_F(RecordExportTest, UserPairsNameTheUserAndMissingValuesAreReported) {
     CADFEvent bare;
     nobody.FillADFEvent(bare);
     EXPECT_EQ(Value(bare, "UserName", 1), nullptr);
-    EXPECT_TRUE(m_Log.Contains("(EventID: 0, Rule: Login) UserName must be set, either in an info pair or "
-                               "explicitly"));
+    const std::string strNoUser =
+        "(EventID: 0, Rule: Login) UserName must be set, either in an info pair or explicitly";
+    EXPECT_TRUE(m_Log.Contains(strNoUser));
+
+    // Every record of the rule would say the same: the first one says it,
+    // as a warning.  A copy of the rule (a reload) says it again.
+    for (int i = 0; i < 3; ++i) {
+        CADFEvent again;
+        nobody.FillADFEvent(again);
+    }
+    auto said = [&] {
+        size_t nSaid = 0;
+        for (const LoggedLine& line : m_Log.m_Services.Lines()) {
+            if (line.text == strNoUser) {
+                ++nSaid;
+                EXPECT_EQ(kCSFLogWarning, line.dwLevel);
+            }
+        }
+        return nSaid;
+    };
+    EXPECT_EQ(1u, said());
+    TestRule copy(m_Rule);
+    AgentEventInfoDefault reloaded(&copy, 1);
+    reloaded.SetAlertType(203);
+    CADFEvent fresh;
+    reloaded.FillADFEvent(fresh);
+    EXPECT_EQ(2u, said());
 }
 
 TEST_F(RecordExportTest, ValueGivenByPairAndFieldIsReportedAndThePairKept) {

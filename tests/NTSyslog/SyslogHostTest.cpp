@@ -145,18 +145,35 @@ TEST_F(SyslogHostTest, MessageSentWhilePausedIsNotReported) {
     EXPECT_EQ(AlertsMentioning("Marker").size(), 2u);
 }
 
-TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedInTheHostLog) {
+// The operator learns the port, who holds it and what to do, on a line of
+// its own; the start-up summary says the engine runs without its input.
+TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) {
     m_Host.WritePolicy(SyslogPolicy({{"Any", "x"}}));
     hwtest::ChildProcess holder;
     ASSERT_TRUE(holder.Start(m_Namespace.Enter({"socat", "-u", "UDP-RECV:514", "OPEN:/dev/null"})));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     ASSERT_TRUE(m_Host.Start()) << m_Host.Errors();
-    EXPECT_TRUE(hwtest::WaitUntil([&] {
-        return m_Host.Log().find("Syslog port (514) already in use on system.") !=
-               std::string::npos;
-    })) << m_Host.Log();
-    EXPECT_NE(m_Host.Errors().find("ERROR: Syslog port (514) already in use on system\n"),
-              std::string::npos);
+    const std::string strHeld =
+        "UDP port 514 is held by socat (pid " + std::to_string(holder.Pid()) + ")";
+    const std::string strMessage = "Syslog port (514) already in use on system. " + strHeld +
+                                   ": stop it, or have it give up port 514. Syslog input stays off "
+                                   "until the sensor is paused and resumed, or restarted.";
+    EXPECT_NE(m_Host.Log().find(strMessage), std::string::npos) << m_Host.Log();
+    EXPECT_NE(m_Host.Errors().find("ERROR: " + strMessage + "\n"), std::string::npos)
+        << m_Host.Errors();
+    EXPECT_NE(m_Host.Errors().find("  NT Syslog: 1 rule; WITHOUT INPUT: " + strHeld + "\n"),
+              std::string::npos)
+        << m_Host.Errors();
+
+    // Once the port is free, a pause and a resume take it.
+    holder.Stop();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Listening(); }));
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Log().find("hwhost: pause completed with status 1") != std::string::npos;
+    }));
+    m_Host.Signal(SIGUSR2);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
 }
 
 TEST_F(SyslogHostTest, PortIsOpenOnlyWhileTheRulesHoldAnEnabledRule) {

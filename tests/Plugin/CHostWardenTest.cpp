@@ -25,7 +25,12 @@ protected:
     void Start() {
         RecordingRequest request;
         ASSERT_EQ(0u, m_pSensor->Oninit(&request));
-        ASSERT_EQ((Steps{"status 1", "complete"}), request.m_calls);
+        // The request's text is the engines' part of the start-up summary.
+        ASSERT_EQ(3u, request.m_calls.size());
+        EXPECT_EQ(0u, request.m_calls[0].find("text Decoy Engine: 0 rules; no decoy rule"))
+            << request.m_calls[0];
+        EXPECT_NE(std::string::npos, request.m_calls[0].find("\nNT Syslog: 0 rules; no syslog rule"));
+        EXPECT_EQ((Steps{"status 1", "complete"}), Steps(request.m_calls.begin() + 1, request.m_calls.end()));
         TakeSteps();
     }
 

@@ -41,7 +41,8 @@ TEST_F(TextLogReaderTest, RuleWithoutAValidGroupIsKeptButDisabled) {
 }
 
 TEST_F(TextLogReaderTest, GroupNamedTwiceAroundAnEmptyNameIsHeldTwice) {
-    AddRule("Twice", "TextLog", "Web,,Web,Mail");
+    std::string strPath = AddRule("Twice", "TextLog", "Web,,Web,Mail");
+    Set(strPath, "Regular Expression", "x");
     AddRule("Info", "TextLog", "Web");
     CTextLogRule* pRule = ReadOne("Twice");
     ASSERT_NE(pRule, nullptr);

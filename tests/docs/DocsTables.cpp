@@ -1,0 +1,196 @@
+#include "docs/DocsTables.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace hwdocs {
+
+namespace {
+
+constexpr char kMarker[] = "<!-- policy-keys:";
+
+std::string Trim(const std::string& strText) {
+    const size_t nStart = strText.find_first_not_of(" \t");
+    if (nStart == std::string::npos) {
+        return std::string();
+    }
+    const size_t nEnd = strText.find_last_not_of(" \t");
+    return strText.substr(nStart, nEnd - nStart + 1);
+}
+
+std::vector<std::string> Lines(const std::string& strText) {
+    std::vector<std::string> lines;
+    std::istringstream in(strText);
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        lines.push_back(strLine);
+    }
+    return lines;
+}
+
+// The cells of a table row "| a | b |".
+std::vector<std::string> Cells(const std::string& strRow) {
+    std::vector<std::string> cells;
+    std::string strRest = Trim(strRow);
+    if (strRest.empty() || strRest.front() != '|') {
+        return cells;
+    }
+    size_t nStart = 1;
+    while (nStart < strRest.size()) {
+        size_t nEnd = strRest.find('|', nStart);
+        if (nEnd == std::string::npos) {
+            break;
+        }
+        cells.push_back(Trim(strRest.substr(nStart, nEnd - nStart)));
+        nStart = nEnd + 1;
+    }
+    return cells;
+}
+
+// The text between the first pair of backticks, or empty.
+bool Quoted(const std::string& strCell, std::string& strText) {
+    const size_t nOpen = strCell.find('`');
+    const size_t nClose = nOpen == std::string::npos ? nOpen : strCell.find('`', nOpen + 1);
+    if (nClose == std::string::npos) {
+        return false;
+    }
+    strText = strCell.substr(nOpen + 1, nClose - nOpen - 1);
+    return true;
+}
+
+std::vector<std::string> MarkerPaths(const std::string& strLine) {
+    std::string strText = strLine.substr(strLine.find(kMarker) + sizeof kMarker - 1);
+    strText = strText.substr(0, strText.find("-->"));
+    std::vector<std::string> paths;
+    std::istringstream in(strText);
+    std::string strPath;
+    while (std::getline(in, strPath, '|')) {
+        if (!Trim(strPath).empty()) {
+            paths.push_back(Trim(strPath));
+        }
+    }
+    return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> DocumentFiles() {
+    const fs::path source(HW_SOURCE_DIR);
+    std::vector<std::string> files{(source / "README.md").string()};
+    std::vector<std::string> docs;
+    for (const auto& entry : fs::directory_iterator(source / "docs")) {
+        if (entry.path().extension() == ".md") {
+            docs.push_back(entry.path().string());
+        }
+    }
+    std::sort(docs.begin(), docs.end());
+    files.insert(files.end(), docs.begin(), docs.end());
+    return files;
+}
+
+std::vector<DocumentedKey> ReadKeyTables() {
+    std::vector<DocumentedKey> keys;
+    for (const std::string& strFile : DocumentFiles()) {
+        const std::vector<std::string> lines = Lines(hwtest::ReadWholeFile(strFile));
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].find(kMarker) == std::string::npos) {
+                continue;
+            }
+            const std::vector<std::string> paths = MarkerPaths(lines[i]);
+            size_t nRow = i + 1;
+            while (nRow < lines.size() && Trim(lines[nRow]).empty()) {
+                ++nRow;
+            }
+            // The header and the separator line come first.
+            for (nRow += 2; nRow < lines.size() && !Cells(lines[nRow]).empty(); ++nRow) {
+                const std::vector<std::string> cells = Cells(lines[nRow]);
+                DocumentedKey key;
+                key.m_strFile = fs::path(strFile).filename().string();
+                key.m_paths = paths;
+                if (cells.size() < 3) {
+                    continue;
+                }
+                if (!Quoted(cells[0], key.m_strName)) {
+                    key.m_strName = "*";
+                }
+                key.m_strKind = cells[1];
+                if (Quoted(cells[2], key.m_strDefault)) {
+                    key.m_bDefaultGiven = true;
+                } else if (cells[2] == "empty") {
+                    key.m_bDefaultGiven = true;
+                }
+                keys.push_back(key);
+            }
+        }
+    }
+    return keys;
+}
+
+std::vector<CodeBlock> ReadCodeBlocks() {
+    std::vector<CodeBlock> blocks;
+    for (const std::string& strFile : DocumentFiles()) {
+        const std::vector<std::string> lines = Lines(hwtest::ReadWholeFile(strFile));
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].compare(0, 3, "```") != 0) {
+                continue;
+            }
+            CodeBlock block;
+            block.m_strFile = fs::path(strFile).filename().string();
+            block.m_strLanguage = Trim(lines[i].substr(3));
+            for (++i; i < lines.size() && lines[i].compare(0, 3, "```") != 0; ++i) {
+                block.m_strText += lines[i] + "\n";
+            }
+            blocks.push_back(block);
+        }
+    }
+    return blocks;
+}
+
+bool PathFits(const std::string& strPattern, const std::string& strPath) {
+    auto split = [](const std::string& strText) {
+        std::vector<std::string> names;
+        std::istringstream in(strText);
+        std::string strName;
+        while (std::getline(in, strName, '\\')) {
+            if (!strName.empty()) {
+                names.push_back(strName);
+            }
+        }
+        return names;
+    };
+    const std::vector<std::string> pattern = split(strPattern);
+    const std::vector<std::string> path = split(strPath);
+    if (pattern.size() != path.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != "*" && pattern[i] != path[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NameFits(const std::string& strDocumented, const std::string& strName) {
+    const size_t nAt = strDocumented.find("<n>");
+    if (nAt == std::string::npos) {
+        return strDocumented == strName;
+    }
+    const std::string strHead = strDocumented.substr(0, nAt);
+    const std::string strTail = strDocumented.substr(nAt + 3);
+    if (strName.size() <= strHead.size() + strTail.size() ||
+        strName.compare(0, strHead.size(), strHead) != 0 ||
+        strName.compare(strName.size() - strTail.size(), strTail.size(), strTail) != 0) {
+        return false;
+    }
+    const std::string strNumber =
+        strName.substr(strHead.size(), strName.size() - strHead.size() - strTail.size());
+    return strNumber.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace hwdocs

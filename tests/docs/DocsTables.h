@@ -1,0 +1,46 @@
+#pragma once
+// What the documentation says in a form tests can hold against the code:
+// the policy-key tables (each after a marker comment naming the key paths
+// it covers) and the command blocks of the README and docs/.
+
+#include <string>
+#include <vector>
+
+namespace hwdocs {
+
+// One row of a policy-key table.
+struct DocumentedKey {
+    std::string m_strFile;
+    // The key paths the table covers; "*" stands for any one name.
+    std::vector<std::string> m_paths;
+    // The value's name ("<n>" stands for a number), or "*" for a table row
+    // that says any name may be given (the readers list the key's values).
+    std::string m_strName;
+    // "text", "number", "flag" or "any".
+    std::string m_strKind;
+    // The default when the row gives one literally ("`3`", or "empty" for
+    // the empty text); m_bDefaultGiven says whether it does.
+    std::string m_strDefault;
+    bool m_bDefaultGiven = false;
+};
+
+// One fenced block and the language word after its opening fence.
+struct CodeBlock {
+    std::string m_strFile;
+    std::string m_strLanguage;
+    std::string m_strText;
+};
+
+// README.md and every docs/*.md, in name order.
+std::vector<std::string> DocumentFiles();
+
+std::vector<DocumentedKey> ReadKeyTables();
+std::vector<CodeBlock> ReadCodeBlocks();
+
+// Whether `strPath` (a key path, "\" first) fits `strPattern`, whose "*"
+// names match one name each.
+bool PathFits(const std::string& strPattern, const std::string& strPath);
+// Whether the value name fits a documented name ("<n>" is one or more digits).
+bool NameFits(const std::string& strDocumented, const std::string& strName);
+
+}  // namespace hwdocs

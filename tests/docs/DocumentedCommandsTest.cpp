@@ -1,0 +1,137 @@
+// The commands the README and docs/ show are run as written: every "sh"
+// block, line by line from the repository's top folder, against the demo
+// as scripts/run starts it (its root at build/run/demo, its programs in
+// build/release/bin), inside a private network namespace that lets the
+// demo own its fixed ports.  The demo's alerts must then all be there.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "docs/DocsTables.h"
+#include "support/ChildProcess.h"
+#include "support/NamespacedHost.h"
+#include "support/NetworkNamespace.h"
+#include "support/TestUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kSource(HW_SOURCE_DIR);
+
+// A block that only names the repository's own scripts is what CI and the
+// reader run; the test checks that they are there.
+bool NamesOnlyScripts(const std::string& strBlock) {
+    std::istringstream in(strBlock);
+    std::string strLine;
+    bool bAny = false;
+    while (std::getline(in, strLine)) {
+        if (strLine.empty()) {
+            continue;
+        }
+        if (strLine.compare(0, 8, "scripts/") != 0) {
+            return false;
+        }
+        bAny = true;
+    }
+    return bAny;
+}
+
+class DocumentedCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace";
+        }
+        ASSERT_TRUE(m_network.IsReady()) << m_network.Error();
+        // The tree scripts/run leaves behind it.
+        const fs::path demo = fs::path(m_top.Path()) / "build/run/demo";
+        fs::create_directories(demo);
+        fs::copy(kSource / "examples/demo", demo, fs::copy_options::recursive);
+        std::string strPolicy = hwtest::ReadWholeFile((demo / "Default.policy").string());
+        for (size_t nAt = strPolicy.find("@SENSOR_ROOT@"); nAt != std::string::npos;
+             nAt = strPolicy.find("@SENSOR_ROOT@", nAt)) {
+            strPolicy.replace(nAt, 13, demo.string());
+        }
+        hwtest::WriteWholeFile((demo / "Default.policy").string(), strPolicy);
+        fs::create_directories(fs::path(m_top.Path()) / "build/release");
+        fs::create_directory_symlink(fs::path(HW_BINARY_DIR) / "bin",
+                                     fs::path(m_top.Path()) / "build/release/bin");
+        m_strAlerts = m_top.File("alerts.xml");
+        m_host.SetErrorFile(m_top.File("hwhost.err"));
+        ASSERT_TRUE(m_host.Start(
+            m_network.Enter({(fs::path(m_top.Path()) / "build/release/bin/hwhost").string(), "run",
+                             "--root", demo.string(), "--alerts", m_strAlerts}),
+            m_top.File("hwhost.out"), {"HW_DECOY_FIRST_WAIT_MS=200", "HW_DECOY_HOLD_SECONDS=1"}));
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] {
+                return Errors().find("Now waiting for connections on ports") != std::string::npos ||
+                       !m_host.IsRunning();
+            },
+            120))
+            << Errors();
+        ASSERT_TRUE(m_host.IsRunning()) << Errors();
+    }
+
+    std::string Errors() const { return hwtest::ReadWholeFile(m_top.File("hwhost.err")); }
+
+    // Runs one command line inside the namespace from the top folder.
+    int Run(const std::string& strCommand) {
+        hwtest::ChildProcess shell;
+        if (!shell.Start(
+                m_network.Enter({"bash", "-e", "-c", "cd '" + m_top.Path() + "' && " + strCommand}),
+                m_top.File("commands.out"))) {
+            return -1;
+        }
+        int nExit = -1;
+        return shell.Wait(120, nExit) ? nExit : -1;
+    }
+
+    hwtest::NetworkNamespace m_network;
+    hwtest::ScratchDirectory m_top;
+    hwtest::ChildProcess m_host;
+    std::string m_strAlerts;
+};
+
+}  // namespace
+
+TEST_F(DocumentedCommandsTest, EveryShownCommandRunsAsWrittenAndRaisesTheDemosAlerts) {
+    size_t nRun = 0;
+    for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
+        if (block.m_strLanguage != "sh") {
+            continue;
+        }
+        if (NamesOnlyScripts(block.m_strText)) {
+            std::istringstream in(block.m_strText);
+            std::string strLine;
+            while (std::getline(in, strLine)) {
+                const std::string strScript = strLine.substr(0, strLine.find(' '));
+                EXPECT_EQ(0, ::access((kSource / strScript).c_str(), X_OK)) << block.m_strFile;
+            }
+            continue;
+        }
+        SCOPED_TRACE(block.m_strFile + ":\n" + block.m_strText);
+        EXPECT_EQ(0, Run(block.m_strText)) << hwtest::ReadWholeFile(m_top.File("commands.out"));
+        ++nRun;
+    }
+    ASSERT_GT(nRun, 0u);
+
+    for (const char* pszAlert :
+         {"Failed su", "Failed log-in", "Password attack", "Application error",
+          "Application log-in failure", "Logon failure", "Alternate telnet", "Telnet"}) {
+        EXPECT_TRUE(hwtest::WaitUntil(
+            [&] {
+                return hwtest::ReadWholeFile(m_strAlerts)
+                           .find(std::string("alert-name='") + pszAlert + "'") != std::string::npos;
+            },
+            60))
+            << pszAlert << "\n"
+            << Errors();
+    }
+}

@@ -1,0 +1,133 @@
+// hwhost as an operator meets it: the demo starts clean, and a mistyped
+// policy says what is wrong with which rule instead of quietly meaning
+// something else.  Each runs in a private network namespace (root), which
+// lets the demo own its fixed ports.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/NamespacedHost.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kDemo = fs::path(HW_SOURCE_DIR) / "examples/demo";
+
+class OperatorHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace";
+        }
+        ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+    }
+
+    // The demo root in the host's root, its policy changed by `edit`.
+    std::string CopyDemo(hwtest::NamespacedHost& host) {
+        const fs::path root = fs::path(host.File("Default.policy")).parent_path();
+        fs::copy(kDemo, root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        std::string strPolicy = hwtest::ReadWholeFile((root / "Default.policy").string());
+        Replace(strPolicy, "@SENSOR_ROOT@", root.string());
+        return strPolicy;
+    }
+
+    static void Replace(std::string& strText, const std::string& strOld,
+                        const std::string& strNew) {
+        const size_t nAt = strText.find(strOld);
+        ASSERT_NE(std::string::npos, nAt) << strOld;
+        strText.replace(nAt, strOld.size(), strNew);
+    }
+
+    static std::vector<std::string> LinesWith(const std::string& strText,
+                                              const std::string& strMark) {
+        std::vector<std::string> lines;
+        std::istringstream in(strText);
+        std::string strLine;
+        while (std::getline(in, strLine)) {
+            if (strLine.find(strMark) != std::string::npos) {
+                lines.push_back(strLine);
+            }
+        }
+        return lines;
+    }
+
+    hwtest::NetworkNamespace m_namespace;
+};
+
+}  // namespace
+
+// The demo's own policy is valid: neither start-up nor stop says ERROR on
+// the console or in the log, and the console holds nothing but the
+// summary and the engines' own notes.
+TEST_F(OperatorHostTest, DemoStartsAndStopsWithoutAnErrorLine) {
+    hwtest::NamespacedHost host(m_namespace);
+    host.WritePolicy(CopyDemo(host));
+    ASSERT_TRUE(host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=200"})) << host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return host.Errors().find("Now waiting for connections") != std::string::npos; }));
+    int nExit = -1;
+    ASSERT_TRUE(host.Stop(nExit));
+    EXPECT_EQ(0, nExit);
+
+    const std::string strConsole = host.Errors();
+    EXPECT_EQ(std::vector<std::string>{}, LinesWith(strConsole, "ERROR")) << strConsole;
+    EXPECT_EQ(std::vector<std::string>{}, LinesWith(strConsole, "WARNING")) << strConsole;
+    EXPECT_EQ(std::string::npos, strConsole.find("Created Mutex")) << strConsole;
+    EXPECT_NE(std::string::npos, strConsole.find("  NT Syslog: 2 rules; UDP port 514\n"))
+        << strConsole;
+    EXPECT_NE(
+        std::string::npos,
+        strConsole.find("  Text Log Monitor: 3 rules; log groups Auth log, Demo application\n"))
+        << strConsole;
+    EXPECT_EQ(std::vector<std::string>{}, LinesWith(host.Log(), " ERROR ")) << host.Log();
+}
+
+// A misspelled key and a value of the wrong kind each give one warning
+// naming the rule, the key and the value, on the console and in the log;
+// the rule then does what the policy as read says.
+TEST_F(OperatorHostTest, MisspelledKeyAndWrongKindAreWarnedWithRuleKeyAndValue) {
+    hwtest::NamespacedHost host(m_namespace);
+    std::string strPolicy = CopyDemo(host);
+    Replace(strPolicy, "Regular Expression\t=S\tsu(", "Regular Expresion\t=S\tsu(");
+    Replace(strPolicy, "Port\t=L\t2323;", "Port\t=S\t2323;");
+    host.WritePolicy(strPolicy);
+    ASSERT_TRUE(host.Start()) << host.ErrorsTail();
+
+    const std::string strRules = "\\Advanced\\Rules\\";
+    const std::string strMisspelled =
+        "Rule " + strRules +
+        "SysLog Rules\\Failed su: no reader of the \"SysLog Rules\" rules "
+        "knows \"Regular Expresion\" (\"su(\\[[0-9]+\\])?: .*(authentication failure|FAILED "
+        "SU)\"); "
+        "it has no effect";
+    const std::string strMatchesAll =
+        "Rule " + strRules +
+        "SysLog Rules\\Failed su has no \"Regular Expression\": it matches "
+        "every message";
+    const std::string strWrongKind =
+        "Rule " + strRules +
+        "Suspicious Port Rules\\Alternate telnet: \"Port\" is a text (=S), "
+        "\"2323\", but is read as a number (=L); the default \"-1\" is used";
+    const std::string strConsole = host.Errors();
+    for (const std::string& strSaid : {strMisspelled, strMatchesAll, strWrongKind}) {
+        EXPECT_EQ(1u, hwtest::CountOf(strConsole, "WARNING: " + strSaid + "\n")) << strConsole;
+        EXPECT_EQ(1u, hwtest::CountOf(host.Log(), strSaid)) << strSaid;
+    }
+    // The decoy rule without its port is left out; the rule without its
+    // pattern fires on any message, as the warning said it would.
+    EXPECT_NE(std::string::npos,
+              strConsole.find("  Decoy Engine: 3 rules; TCP ports 23, 139, 3389"))
+        << strConsole;
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.SyslogPortOpen(); }));
+    ASSERT_TRUE(host.SendDatagram("<78>CROND[4242]: (root) CMD (run-parts /etc/cron.hourly)"));
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return host.Alerts().find("alert-name='Failed su'") != std::string::npos;
+    })) << host.Alerts();
+}
