@@ -330,7 +330,9 @@ uint32_t tclHandler::_doWork() {
                 bStarted = true;
                 break;
             }
-            CSF_LOG(1, "Failed to start TclProc, attempt #%d", nAttempts);
+            if (m_bRunning != 0) {
+                CSF_LOG(1, "Failed to start TclProc, attempt #%d", nAttempts);
+            }
         }
         if (m_bRunning != 0 && !bStarted) {
             CSF_LOG(1, "Maximum restart limit (%d) reached. Stoped RULEWEAVE Script processing",

@@ -100,7 +100,10 @@ bool tclHandler::StartProcess(int32_t nAttempt) {
         bConnected = m_Connection.Connect(wPort, kLoopback) != 0;
     }
     if (!bConnected) {
-        CSF_LOG(1, "Can't establish communication channel to TclProc");
+        // A stop that came while the process started is no failure of it.
+        if (m_bRunning != 0) {
+            CSF_LOG(1, "Can't establish communication channel to TclProc");
+        }
         m_Connection.Close();
         StopProcess();
         return false;
