@@ -12,7 +12,6 @@ namespace hwdocs {
 
 namespace {
 
-constexpr char kMarker[] = "<!-- policy-keys:";
 
 std::string Trim(const std::string& strText) {
     const size_t nStart = strText.find_first_not_of(" \t");
@@ -63,8 +62,8 @@ bool Quoted(const std::string& strCell, std::string& strText) {
     return true;
 }
 
-std::vector<std::string> MarkerPaths(const std::string& strLine) {
-    std::string strText = strLine.substr(strLine.find(kMarker) + sizeof kMarker - 1);
+std::vector<std::string> MarkerPaths(const std::string& strLine, const std::string& strMarker) {
+    std::string strText = strLine.substr(strLine.find(strMarker) + strMarker.size());
     strText = strText.substr(0, strText.find("-->"));
     std::vector<std::string> paths;
     std::istringstream in(strText);
@@ -93,15 +92,16 @@ std::vector<std::string> DocumentFiles() {
     return files;
 }
 
-std::vector<DocumentedKey> ReadKeyTables() {
+std::vector<DocumentedKey> ReadKeyTables(const char* pszMarker) {
+    const std::string strMarker = std::string("<!-- ") + pszMarker + ":";
     std::vector<DocumentedKey> keys;
     for (const std::string& strFile : DocumentFiles()) {
         const std::vector<std::string> lines = Lines(hwtest::ReadWholeFile(strFile));
         for (size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].find(kMarker) == std::string::npos) {
+            if (lines[i].find(strMarker) == std::string::npos) {
                 continue;
             }
-            const std::vector<std::string> paths = MarkerPaths(lines[i]);
+            const std::vector<std::string> paths = MarkerPaths(lines[i], strMarker);
             size_t nRow = i + 1;
             while (nRow < lines.size() && Trim(lines[nRow]).empty()) {
                 ++nRow;

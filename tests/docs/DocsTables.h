@@ -34,7 +34,9 @@ struct CodeBlock {
 // README.md and every docs/*.md, in name order.
 std::vector<std::string> DocumentFiles();
 
-std::vector<DocumentedKey> ReadKeyTables();
+// The tables after markers "<!-- policy-keys: ... -->" (the sensor's
+// policy) or, with `pszMarker` "host-keys", the host's common policy.
+std::vector<DocumentedKey> ReadKeyTables(const char* pszMarker = "policy-keys");
 std::vector<CodeBlock> ReadCodeBlocks();
 
 // Whether `strPath` (a key path, "\" first) fits `strPattern`, whose "*"
