@@ -359,6 +359,27 @@ bool CEngineIDS::HasSlave(const std::string& strAdapter) const {
     return false;
 }
 
+bool CEngineIDS::DescribeInput(std::string& strInput) {
+    if (m_pIDSConfig == nullptr || !m_pIDSConfig->IsIDSEnabled()) {
+        strInput = "off: network monitoring (\"Nodekeeper\") is off";
+        return true;
+    }
+    if (!m_bPacketLibraryLoaded) {
+        strInput = "the packet library did not load";
+        return false;
+    }
+    if (!m_bZamInitialized) {
+        strInput = "the signature module did not load";
+        return false;
+    }
+    std::string strAdapters;
+    for (const std::string& strName : GetSlaveNames()) {
+        strAdapters += (strAdapters.empty() ? "" : ", ") + strName;
+    }
+    strInput = strAdapters.empty() ? "no adapter to watch" : "adapters " + strAdapters;
+    return !strAdapters.empty();
+}
+
 std::vector<std::string> CEngineIDS::GetSlaveNames() const {
     std::vector<std::string> names;
     jsFastLock guard(gSlaveListLock, true);

@@ -72,6 +72,7 @@ public:
     int32_t OnResume(uint32_t dwArgument) override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
+    bool DescribeInput(std::string& strInput) override;
 
     bool LoadPacketDriver();
     void UnloadPacketDriver();

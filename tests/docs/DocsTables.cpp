@@ -12,7 +12,6 @@ namespace hwdocs {
 
 namespace {
 
-
 std::string Trim(const std::string& strText) {
     const size_t nStart = strText.find_first_not_of(" \t");
     if (nStart == std::string::npos) {
@@ -109,22 +108,31 @@ std::vector<DocumentedKey> ReadKeyTables(const char* pszMarker) {
             // The header and the separator line come first.
             for (nRow += 2; nRow < lines.size() && !Cells(lines[nRow]).empty(); ++nRow) {
                 const std::vector<std::string> cells = Cells(lines[nRow]);
-                DocumentedKey key;
-                key.m_strFile = fs::path(strFile).filename().string();
-                key.m_paths = paths;
                 if (cells.size() < 3) {
                     continue;
                 }
-                if (!Quoted(cells[0], key.m_strName)) {
-                    key.m_strName = "*";
-                }
+                DocumentedKey key;
+                key.m_strFile = fs::path(strFile).filename().string();
+                key.m_paths = paths;
                 key.m_strKind = cells[1];
                 if (Quoted(cells[2], key.m_strDefault)) {
                     key.m_bDefaultGiven = true;
                 } else if (cells[2] == "empty") {
                     key.m_bDefaultGiven = true;
                 }
-                keys.push_back(key);
+                // A row may name several keys, each in backticks.
+                std::string strNames = cells[0];
+                std::string strName;
+                if (!Quoted(strNames, strName)) {
+                    key.m_strName = "*";
+                    keys.push_back(key);
+                    continue;
+                }
+                while (Quoted(strNames, strName)) {
+                    key.m_strName = strName;
+                    keys.push_back(key);
+                    strNames = strNames.substr(strNames.find('`', strNames.find('`') + 1) + 1);
+                }
             }
         }
     }

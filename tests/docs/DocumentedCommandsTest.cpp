@@ -65,10 +65,16 @@ protected:
                                      fs::path(m_top.Path()) / "build/release/bin");
         m_strAlerts = m_top.File("alerts.xml");
         m_host.SetErrorFile(m_top.File("hwhost.err"));
+        // As scripts/run: the network engine watches the replay adapter.
+        fs::create_directories(demo / "replay");
         ASSERT_TRUE(m_host.Start(
             m_network.Enter({(fs::path(m_top.Path()) / "build/release/bin/hwhost").string(), "run",
                              "--root", demo.string(), "--alerts", m_strAlerts}),
-            m_top.File("hwhost.out"), {"HW_DECOY_FIRST_WAIT_MS=200", "HW_DECOY_HOLD_SECONDS=1"}));
+            m_top.File("hwhost.out"),
+            {"HW_DECOY_FIRST_WAIT_MS=200", "HW_DECOY_HOLD_SECONDS=1",
+             "HW_PACKET_REPLAY=" + (demo / "captures/network-attacks.pcap").string(),
+             "HW_PACKET_MONITOR=\\Device\\replay0",
+             "HW_PACKET_REPLAY_OUT=" + (demo / "replay").string()}));
         ASSERT_TRUE(hwtest::WaitUntil(
             [&] {
                 return Errors().find("Now waiting for connections on ports") != std::string::npos ||
@@ -122,9 +128,9 @@ TEST_F(DocumentedCommandsTest, EveryShownCommandRunsAsWrittenAndRaisesTheDemosAl
     }
     ASSERT_GT(nRun, 0u);
 
-    for (const char* pszAlert :
-         {"Failed su", "Failed log-in", "Password attack", "Application error",
-          "Application log-in failure", "Logon failure", "Alternate telnet", "Telnet"}) {
+    for (const char* pszAlert : {"Failed su", "Failed log-in", "Password attack",
+                                 "Application error", "Application log-in failure", "Logon failure",
+                                 "Alternate telnet", "Telnet", "Land_Attack"}) {
         EXPECT_TRUE(hwtest::WaitUntil(
             [&] {
                 return hwtest::ReadWholeFile(m_strAlerts)

@@ -70,7 +70,8 @@ TEST(DocumentedHostKeysTest, EveryDocumentedCommonPolicyKeyIsReadByTheHost) {
         std::set<std::string> defaults;
         for (const Read& read : log.m_reads) {
             for (const std::string& strPattern : key.m_paths) {
-                if (hwdocs::PathFits(strPattern, read.m_strPath) && read.m_strName == key.m_strName) {
+                if (hwdocs::PathFits(strPattern, read.m_strPath) &&
+                    read.m_strName == key.m_strName) {
                     kinds.insert(KindWord(read.m_nWanted));
                     defaults.insert(read.m_strDefault);
                 }
@@ -82,8 +83,8 @@ TEST(DocumentedHostKeysTest, EveryDocumentedCommonPolicyKeyIsReadByTheHost) {
         }
         EXPECT_EQ(1u, kinds.count(key.m_strKind)) << "read as " << *kinds.begin();
         if (key.m_bDefaultGiven) {
-            EXPECT_EQ(1u, defaults.count(key.m_strDefault)) << "read with \"" << *defaults.begin()
-                                                            << "\"";
+            EXPECT_EQ(1u, defaults.count(key.m_strDefault))
+                << "read with \"" << *defaults.begin() << "\"";
         }
     }
     for (const Read& read : log.m_reads) {

@@ -4,6 +4,8 @@
 // among them, of the kind and with the default the documentation gives,
 // and each key read in a documented section must be documented.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -21,6 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kFixture = std::string(HW_SOURCE_DIR) + "/tests/Plugin/data/documented";
+const fs::path kDemo = fs::path(HW_SOURCE_DIR) / "examples/demo";
 
 const char* KindWord(int nKind) {
     switch (nKind) {
@@ -51,6 +54,13 @@ protected:
             }
             hwtest::WriteWholeFile(target.string(), strText);
         }
+        // The network engine watches the packet library's replay adapter, as
+        // in the demo, so that its adapter engines read their settings too;
+        // it works in the sensor root, as hwhost does.
+        fs::copy(kDemo / "Duskwall", m_dir.Path() / fs::path("Duskwall"),
+                 fs::copy_options::recursive);
+        fs::create_directories(m_dir.File("replay"));
+        ASSERT_EQ(0, ::chdir(m_dir.Path().c_str()));
         ASSERT_EQ(0u, m_pSensor->Oninit(nullptr));
         m_reads = PolicyKeyAudit::LastLoad();
         m_listings = PolicyKeyAudit::LastLoadListings();
@@ -59,6 +69,11 @@ protected:
 
     std::vector<PolicyKeyAudit::ValueRead> m_reads;
     std::vector<std::string> m_listings;
+    hwtest::EnvironmentOverride m_replay{"HW_PACKET_REPLAY",
+                                         (kDemo / "captures/network-attacks.pcap").c_str()};
+    hwtest::EnvironmentOverride m_monitor{"HW_PACKET_MONITOR", "\\Device\\replay0"};
+    hwtest::EnvironmentOverride m_replayOut{"HW_PACKET_REPLAY_OUT",
+                                            (m_dir.Path() + "/replay").c_str()};
 };
 
 bool FitsAnyPath(const hwdocs::DocumentedKey& key, const std::string& strPath) {

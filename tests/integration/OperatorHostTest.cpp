@@ -69,7 +69,15 @@ protected:
 TEST_F(OperatorHostTest, DemoStartsAndStopsWithoutAnErrorLine) {
     hwtest::NamespacedHost host(m_namespace);
     host.WritePolicy(CopyDemo(host));
-    ASSERT_TRUE(host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=200"})) << host.ErrorsTail();
+    // As scripts/run starts it: the network engine watches the replay
+    // adapter.
+    const std::string strRoot = fs::path(host.File("Default.policy")).parent_path().string();
+    fs::create_directories(strRoot + "/replay");
+    ASSERT_TRUE(host.Start(
+        {}, {"HW_DECOY_FIRST_WAIT_MS=200",
+             "HW_PACKET_REPLAY=" + strRoot + "/captures/network-attacks.pcap",
+             "HW_PACKET_MONITOR=\\Device\\replay0", "HW_PACKET_REPLAY_OUT=" + strRoot + "/replay"}))
+        << host.ErrorsTail();
     ASSERT_TRUE(hwtest::WaitUntil(
         [&] { return host.Errors().find("Now waiting for connections") != std::string::npos; }));
     int nExit = -1;
@@ -81,6 +89,9 @@ TEST_F(OperatorHostTest, DemoStartsAndStopsWithoutAnErrorLine) {
     EXPECT_EQ(std::vector<std::string>{}, LinesWith(strConsole, "WARNING")) << strConsole;
     EXPECT_EQ(std::string::npos, strConsole.find("Created Mutex")) << strConsole;
     EXPECT_NE(std::string::npos, strConsole.find("  NT Syslog: 2 rules; UDP port 514\n"))
+        << strConsole;
+    EXPECT_NE(std::string::npos,
+              strConsole.find("  IDS Engine: 7 rules; adapters \\Device\\replay0\n"))
         << strConsole;
     EXPECT_NE(
         std::string::npos,
