@@ -170,7 +170,9 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
 
     const bool bBlockDefault = true;
     if (!pContainer->GetBool("\\config\\tuning\\", "BlockEnabled", &bBlockDefault)) {
-        CSF_LOG(kCSFLogError,
+        // A setting of a valid policy, said so that no one wonders why
+        // nothing is blocked: no error.
+        CSF_LOG(kCSFLogWarning,
                 "Advanced parameter \"BlockEnabled\" is set to FALSE, block responses will not be "
                 "triggered.");
         StripBlockResponses(pContainer);
