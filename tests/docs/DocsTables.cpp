@@ -1,7 +1,10 @@
 #include "docs/DocsTables.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "support/TestUtil.h"
@@ -75,7 +78,72 @@ std::vector<std::string> MarkerPaths(const std::string& strLine, const std::stri
     return paths;
 }
 
+const char* KindWord(int nKind) {
+    switch (nKind) {
+        case 1:
+            return "text";
+        case 2:
+            return "number";
+        case 3:
+            return "flag";
+        default:
+            return "test";
+    }
+}
+
+bool FitsAnyPath(const DocumentedKey& key, const std::string& strPath) {
+    return std::any_of(key.m_paths.begin(), key.m_paths.end(), [&](const std::string& strPattern) {
+        return PathFits(strPattern, strPath);
+    });
+}
+
+void ExpectDocumentedKeyRead(const DocumentedKey& key, const std::vector<KeyRead>& reads,
+                             const std::vector<std::string>& listings) {
+    SCOPED_TRACE(key.m_strFile + ": " + key.m_paths.front() + " \"" + key.m_strName + "\"");
+    if (key.m_strName == "*") {
+        EXPECT_TRUE(std::any_of(listings.begin(), listings.end(), [&](const std::string& strPath) {
+            return FitsAnyPath(key, strPath);
+        })) << "no reader lists the values of this key";
+        return;
+    }
+    std::set<std::string> kinds;
+    std::set<std::string> defaults;
+    for (const KeyRead& read : reads) {
+        if (FitsAnyPath(key, read.m_strPath) && NameFits(key.m_strName, read.m_strName)) {
+            kinds.insert(KindWord(read.m_nWanted));
+            defaults.insert(read.m_strDefault);
+        }
+    }
+    if (kinds.empty()) {
+        ADD_FAILURE() << "documented, but no reader asks for it";
+        return;
+    }
+    EXPECT_EQ(1u, kinds.count(key.m_strKind)) << "read as " << *kinds.begin();
+    if (key.m_bDefaultGiven) {
+        EXPECT_EQ(1u, defaults.count(key.m_strDefault))
+            << "documented default \"" << key.m_strDefault << "\", read with \""
+            << *defaults.begin() << "\"";
+    }
+}
+
 }  // namespace
+
+void ExpectDocumentedAsRead(const std::vector<DocumentedKey>& documented,
+                            const std::vector<KeyRead>& reads,
+                            const std::vector<std::string>& listings) {
+    for (const DocumentedKey& key : documented) {
+        ExpectDocumentedKeyRead(key, reads, listings);
+    }
+    for (const KeyRead& read : reads) {
+        const bool bDocumented =
+            std::any_of(documented.begin(), documented.end(), [&](const DocumentedKey& key) {
+                return FitsAnyPath(key, read.m_strPath) && NameFits(key.m_strName, read.m_strName);
+            });
+        EXPECT_TRUE(bDocumented) << "read but not documented: " << read.m_strPath << " \""
+                                 << read.m_strName << "\" (" << KindWord(read.m_nWanted)
+                                 << ", default \"" << read.m_strDefault << "\")";
+    }
+}
 
 std::vector<std::string> DocumentFiles() {
     const fs::path source(HW_SOURCE_DIR);

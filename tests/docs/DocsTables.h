@@ -39,6 +39,23 @@ std::vector<std::string> DocumentFiles();
 std::vector<DocumentedKey> ReadKeyTables(const char* pszMarker = "policy-keys");
 std::vector<CodeBlock> ReadCodeBlocks();
 
+// One value a reader asked for: its key path, name, kind (1 text, 2 number,
+// 3 flag) and default.
+struct KeyRead {
+    std::string m_strPath;
+    std::string m_strName;
+    int m_nWanted = 0;
+    std::string m_strDefault;
+};
+
+// Fails the current test for every documented key that no read fits (or
+// that is read as another kind, or with another default than documented),
+// for every "any name" row whose key no reader listed, and for every read
+// that no documented key fits.
+void ExpectDocumentedAsRead(const std::vector<DocumentedKey>& documented,
+                            const std::vector<KeyRead>& reads,
+                            const std::vector<std::string>& listings);
+
 // Whether `strPath` (a key path, "\" first) fits `strPattern`, whose "*"
 // names match one name each.
 bool PathFits(const std::string& strPattern, const std::string& strPath);

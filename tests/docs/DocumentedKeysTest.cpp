@@ -9,14 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "Common/PolicyKeyAudit.h"
 #include "Plugin/SensorTestHost.h"
 #include "docs/DocsTables.h"
-#include "qorCSFLib/PolicyReadObserver.h"
 
 namespace fs = std::filesystem;
 
@@ -24,19 +22,6 @@ namespace {
 
 const std::string kFixture = std::string(HW_SOURCE_DIR) + "/tests/Plugin/data/documented";
 const fs::path kDemo = fs::path(HW_SOURCE_DIR) / "examples/demo";
-
-const char* KindWord(int nKind) {
-    switch (nKind) {
-        case kPolicyKindText:
-            return "text";
-        case kPolicyKindNumber:
-            return "number";
-        case kPolicyKindFlag:
-            return "flag";
-        default:
-            return "test";
-    }
-}
 
 class DocumentedKeysTest : public SensorTestHost {
 protected:
@@ -76,15 +61,6 @@ protected:
                                             (m_dir.Path() + "/replay").c_str()};
 };
 
-bool FitsAnyPath(const hwdocs::DocumentedKey& key, const std::string& strPath) {
-    for (const std::string& strPattern : key.m_paths) {
-        if (hwdocs::PathFits(strPattern, strPath)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 TEST_F(DocumentedKeysTest, EveryDocumentedKeyIsReadAndEveryKeyReadIsDocumented) {
@@ -92,45 +68,9 @@ TEST_F(DocumentedKeysTest, EveryDocumentedKeyIsReadAndEveryKeyReadIsDocumented) 
     ASSERT_GT(documented.size(), 50u) << "the key tables of docs/ were not found";
     LoadFixture();
 
-    for (const hwdocs::DocumentedKey& key : documented) {
-        SCOPED_TRACE(key.m_strFile + ": " + key.m_paths.front() + " \"" + key.m_strName + "\"");
-        if (key.m_strName == "*") {
-            bool bListed = false;
-            for (const std::string& strPath : m_listings) {
-                bListed = bListed || FitsAnyPath(key, strPath);
-            }
-            EXPECT_TRUE(bListed) << "no reader lists the values of this key";
-            continue;
-        }
-        std::set<std::string> kinds;
-        std::set<std::string> defaults;
-        for (const PolicyKeyAudit::ValueRead& read : m_reads) {
-            if (FitsAnyPath(key, read.m_strPath) &&
-                hwdocs::NameFits(key.m_strName, read.m_strName)) {
-                kinds.insert(KindWord(read.m_nWanted));
-                defaults.insert(read.m_strDefault);
-            }
-        }
-        if (kinds.empty()) {
-            ADD_FAILURE() << "documented, but no reader asks for it";
-            continue;
-        }
-        EXPECT_EQ(1u, kinds.count(key.m_strKind)) << "read as " << *kinds.begin();
-        if (key.m_bDefaultGiven) {
-            EXPECT_EQ(1u, defaults.count(key.m_strDefault))
-                << "documented default \"" << key.m_strDefault << "\", read with \""
-                << *defaults.begin() << "\"";
-        }
-    }
-
+    std::vector<hwdocs::KeyRead> reads;
     for (const PolicyKeyAudit::ValueRead& read : m_reads) {
-        bool bDocumented = false;
-        for (const hwdocs::DocumentedKey& key : documented) {
-            bDocumented = bDocumented || (FitsAnyPath(key, read.m_strPath) &&
-                                          hwdocs::NameFits(key.m_strName, read.m_strName));
-        }
-        EXPECT_TRUE(bDocumented) << "read but not documented: " << read.m_strPath << " \""
-                                 << read.m_strName << "\" (" << KindWord(read.m_nWanted)
-                                 << ", default \"" << read.m_strDefault << "\")";
+        reads.push_back({read.m_strPath, read.m_strName, read.m_nWanted, read.m_strDefault});
     }
+    hwdocs::ExpectDocumentedAsRead(documented, reads, m_listings);
 }
