@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -19,10 +20,11 @@
 
 namespace {
 
-int g_nLogLine = 0;
+// The line of the log call below; every logging thread stores it.
+std::atomic<int> g_nLogLine{0};
 
 void LogOneLine(int nThread, int nIndex, const std::string& payload) {
-    g_nLogLine = __LINE__ + 1;
+    g_nLogLine.store(__LINE__ + 1, std::memory_order_relaxed);
     CSF_LOG(kCSFLogWarning, "thread %d line %d payload %s end", nThread, nIndex, payload.c_str());
 }
 

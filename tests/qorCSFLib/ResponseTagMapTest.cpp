@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "support/Watchdog.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ TEST(ReplaceResponseTags, TagInsideAnEarlierValueIsReplacedOnlyWhenItSortsLater)
 }
 
 TEST(ReplaceResponseTags, ValueHoldingItsOwnTagEnds) {
+    hwtest::Watchdog watchdog("replacing a tag whose value holds it", std::chrono::seconds(30));
     ResponseTagMap tags{{"<AlertName>", "<AlertName>!<AlertName>"}};
     EXPECT_EQ("<AlertName>!<AlertName> and <AlertName>!<AlertName>",
               Replace(tags, "<AlertName> and <AlertName>"));
