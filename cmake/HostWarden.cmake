@@ -10,21 +10,36 @@ if(HW_WERROR)
     add_compile_options(-Werror)
 endif()
 
+if(HW_SANITIZE AND HW_TSAN)
+    message(FATAL_ERROR "HW_SANITIZE and HW_TSAN exclude each other: use one build for each")
+endif()
 if(HW_SANITIZE)
     set(HW_SANITIZER_FLAGS
         -fsanitize=address,undefined
         -fno-sanitize-recover=undefined
         -fno-omit-frame-pointer)
-    add_compile_options(${HW_SANITIZER_FLAGS})
-    add_link_options(${HW_SANITIZER_FLAGS})
+elseif(HW_TSAN)
+    set(HW_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+else()
+    set(HW_SANITIZER_FLAGS)
 endif()
+add_compile_options(${HW_SANITIZER_FLAGS})
+add_link_options(${HW_SANITIZER_FLAGS})
 
 # Sanitizer settings for every test program (see SanitizerDefaults.cpp).
-if(HW_SANITIZE)
+if(HW_SANITIZE OR HW_TSAN)
     set(HW_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/SanitizerDefaults.cpp)
 else()
     set(HW_TEST_EXTRA_SOURCES)
 endif()
+
+# Every test waits at most this many seconds times its own limit; slower
+# builds (ThreadSanitizer) raise it instead of each test raising its own.
+set(HW_TEST_TIMEOUT_FACTOR 1 CACHE STRING "Multiplier of every test's time limit")
+# How long each libFuzzer target runs in the test run, and how long any one
+# input may take, there and in the corpus replays.
+set(HW_FUZZ_SECONDS 5 CACHE STRING "Seconds each libFuzzer target runs under CTest")
+set(HW_FUZZ_INPUT_TIMEOUT 10 CACHE STRING "Seconds one fuzz input may take")
 
 # hw_library(<name> SOURCES ... [DEPS ...])
 # One static library per source folder.
@@ -38,16 +53,30 @@ function(hw_library name)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# hw_test(<name> LABEL unit|integration [LABEL root] SOURCES ... DEPS ...)
+# hw_test(<name> [LABELS unit|integration [root]] [TIMEOUT seconds] SOURCES ... DEPS ...)
 # One GoogleTest executable, its cases registered with CTest one by one.
+# Each case fails after TIMEOUT seconds (120 for unit, 300 for integration
+# tests), so a hang costs minutes, not the whole run; tests whose fault
+# would be a hang end sooner with hwtest::Watchdog.  A program named in
+# HW_TSAN_PROGRAMS (tests/CMakeLists.txt) is also labelled "tsan": the
+# ThreadSanitizer run builds it (the target hw_tsan_tests, with what the
+# program depends on) and runs its cases.
 function(hw_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
     if(NOT ARG_LABELS)
         set(ARG_LABELS unit)
     endif()
-    if(NOT ARG_TIMEOUT)
-        set(ARG_TIMEOUT 300)
+    if(name IN_LIST HW_TSAN_PROGRAMS)
+        list(APPEND ARG_LABELS tsan)
     endif()
+    if(NOT ARG_TIMEOUT)
+        if("integration" IN_LIST ARG_LABELS)
+            set(ARG_TIMEOUT 300)
+        else()
+            set(ARG_TIMEOUT 120)
+        endif()
+    endif()
+    math(EXPR timeout "${ARG_TIMEOUT} * ${HW_TEST_TIMEOUT_FACTOR}")
     add_executable(${name} ${ARG_SOURCES} ${HW_TEST_EXTRA_SOURCES})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
@@ -58,7 +87,7 @@ function(hw_test name)
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
         PROPERTIES
             LABELS "${ARG_LABELS}"
-            TIMEOUT ${ARG_TIMEOUT})
+            TIMEOUT ${timeout})
     # The discovered tests keep only the first label given through
     # PROPERTIES; a script run after the discovered list sets them all.
     list(LENGTH ARG_LABELS label_count)
@@ -70,12 +99,20 @@ function(hw_test name)
             "endforeach()\n")
         set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_script}")
     endif()
+    if("tsan" IN_LIST ARG_LABELS)
+        add_dependencies(hw_tsan_tests ${name})
+    endif()
 endfunction()
 
 # hw_fuzz(<name> SOURCE <file> CORPUS <dir> DEPS ...)
-# The same entry point is built twice: as a libFuzzer target when the
-# compiler is clang, and always as a replay program that feeds every file of
-# the committed corpus through it under the sanitizers of this build.
+# One entry point, two programs.  A replay program feeds every file of the
+# committed corpus through it under this build's sanitizers
+# (fuzz_replay.<name>).  With clang, a libFuzzer target starts
+# from that corpus and runs for HW_FUZZ_SECONDS (fuzz_run.<name>, label
+# "fuzz"; the target hw_fuzz_targets builds them all); what it finds new
+# goes to a scratch corpus in the build tree, a failing input to
+# <build>/fuzz-artifacts/.  Both fail an input that takes longer than
+# HW_FUZZ_INPUT_TIMEOUT seconds.
 function(hw_fuzz name)
     cmake_parse_arguments(ARG "" "SOURCE;CORPUS" "DEPS" ${ARGN})
     add_executable(${name}_replay ${ARG_SOURCE} ${PROJECT_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp
@@ -83,15 +120,25 @@ function(hw_fuzz name)
     target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name}_replay PRIVATE ${ARG_DEPS})
     add_test(NAME fuzz_replay.${name}
-             COMMAND ${name}_replay ${ARG_CORPUS})
-    set_tests_properties(fuzz_replay.${name} PROPERTIES
-        LABELS unit TIMEOUT 300)
+             COMMAND ${name}_replay -timeout=${HW_FUZZ_INPUT_TIMEOUT} ${ARG_CORPUS})
+    math(EXPR timeout "300 * ${HW_TEST_TIMEOUT_FACTOR}")
+    set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS unit TIMEOUT ${timeout})
     if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
         add_executable(${name} ${ARG_SOURCE})
         target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
         target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
         target_link_options(${name} PRIVATE -fsanitize=fuzzer)
         target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+        add_dependencies(hw_fuzz_targets ${name})
+        set(scratch ${PROJECT_BINARY_DIR}/fuzz-corpus/${name})
+        set(artifacts ${PROJECT_BINARY_DIR}/fuzz-artifacts)
+        file(MAKE_DIRECTORY ${scratch} ${artifacts})
+        add_test(NAME fuzz_run.${name}
+                 COMMAND ${name} -max_total_time=${HW_FUZZ_SECONDS} -timeout=${HW_FUZZ_INPUT_TIMEOUT}
+                         -artifact_prefix=${artifacts}/${name}- -print_final_stats=1
+                         ${scratch} ${ARG_CORPUS})
+        math(EXPR timeout "${HW_FUZZ_SECONDS} * 4 + ${HW_FUZZ_INPUT_TIMEOUT} * 2 + 60")
+        set_tests_properties(fuzz_run.${name} PROPERTIES LABELS fuzz TIMEOUT ${timeout})
     endif()
 endfunction()
 

@@ -24,7 +24,10 @@ void WriteInput(const std::string& path, const uint8_t* data, size_t size) {
     if (out == nullptr) {
         std::abort();
     }
-    std::fwrite(data, 1, size, out);
+    // An empty input may come as a null pointer, which fwrite must not see.
+    if (size != 0 && std::fwrite(data, 1, size, out) != size) {
+        std::abort();
+    }
     std::fclose(out);
 }
 
