@@ -1,5 +1,6 @@
 #include "AlertPipeline.h"
 
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -19,6 +20,9 @@ namespace {
 constexpr uint32_t kPolicyLevel = 1;
 // A long batch is written in pieces of about this size.
 constexpr size_t kFlushBytes = 256 * 1024;
+// How long a batch gathers alerts at most, and how many end it at once.
+constexpr std::chrono::milliseconds kGatherTime{10};
+constexpr size_t kGatherCount = 256;
 
 // The record is an object of the plug-in: its virtual destructor runs the
 // plug-in's own code.  Its dynamic type cannot be checked here, since the
@@ -96,6 +100,11 @@ void AlertPipeline::Run() {
         {
             std::unique_lock<std::mutex> guard(m_lock);
             m_wake.wait(guard, [this] { return m_bStop || !m_queue.empty(); });
+            // The first alert starts a batch: more that come meanwhile go
+            // with it, so a steady stream costs a wake-up a batch rather
+            // than one an alert.
+            m_wake.wait_for(guard, kGatherTime,
+                            [this] { return m_bStop || m_queue.size() >= kGatherCount; });
             bStop = m_bStop;
         }
         // A stop comes after the sensor's: this drain writes the last of it.
@@ -115,15 +124,15 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
             m_qwDropped.fetch_add(1);
             return;
         }
-        bool bWasEmpty = false;
+        size_t queued = 0;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            bWasEmpty = m_queue.empty();
             m_queue.push_back(std::move(finished));
+            queued = m_queue.size();
         }
-        // One wake-up per batch: a pipeline that has not yet emptied the
-        // queue looks at it again anyway.
-        if (bWasEmpty) {
+        // The pipeline is woken to start a batch and when one is full; a
+        // pipeline that has not yet emptied the queue looks at it again.
+        if (queued == 1 || queued == kGatherCount) {
             m_wake.notify_one();
         }
     } catch (const std::exception& error) {

@@ -12,8 +12,9 @@
 // the event's XML form as one document followed by an empty line and, when
 // asked for, the binary message; then it carries out the prepared responses
 // and lets the event go.  The XML is the event's own rendering of what the
-// message carries; the message is never read back.  What a batch of alerts
-// makes is written and flushed together.
+// message carries; the message is never read back.  Alerts are taken in
+// batches (the first alert of a batch waits at most 10 ms for others), and
+// what a batch makes is written and flushed together.
 //
 // Only the type 600 message is written: hwhost keeps the sensor on that
 // form and never selects the Qg form, whose messages it would drop.

@@ -223,6 +223,10 @@ uint32_t CEngineNTSyslog::_doWork() {
         return 0;
     }
     while (StopRequested() == 0) {
+        // The echo of what was parsed goes out before the thread waits.
+        if (m_pQueue->Size() == 0) {
+            plat::ConsoleFlush();
+        }
         std::unique_ptr<SyslogEntry> entry = m_pQueue->Pop(kPopSeconds);
         ReportDrops(false);
         if (!entry) {
@@ -232,7 +236,8 @@ uint32_t CEngineNTSyslog::_doWork() {
         plat::FormatDottedAddress(entry->m_Sender.m_dwAddress, szSender);
         m_strEcho.clear();
         AppendPrintable(m_strEcho, entry->m_strText);
-        plat::ConsolePrintf("NTSyslog: Parsing Entry from %s: %s\n", szSender, m_strEcho.c_str());
+        plat::ConsolePrintfGathered("NTSyslog: Parsing Entry from %s: %s\n", szSender,
+                                    m_strEcho.c_str());
         if (StopRequested() == 0) {
             ParseEntry(entry->m_Sender.m_dwAddress, entry->m_strText.c_str());
         } else {
@@ -240,6 +245,7 @@ uint32_t CEngineNTSyslog::_doWork() {
         }
         m_pQueue->Recycle(std::move(entry));
     }
+    plat::ConsoleFlush();
     return 0;
 }
 

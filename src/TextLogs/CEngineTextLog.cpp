@@ -27,6 +27,7 @@ constexpr std::chrono::milliseconds kPassReading{kPassMs};
 // While it has a backlog the thread steps aside this often, for one
 // interruptible millisecond, so it never keeps a processor to itself.
 constexpr std::chrono::milliseconds kSliceLength{20};
+constexpr uint32_t kLinesPerClockRead = 32;
 constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
 constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
 constexpr size_t kMessageMax = 1023;
@@ -40,6 +41,24 @@ struct NameListGuard {
         }
     }
 };
+
+// The first rule at or after `nFrom` whose expression matched, or the
+// number of rules.  Most lines match none of many rules: the answers are
+// looked at eight at a time.
+size_t NextHit(const std::vector<uint8_t>& hits, size_t nFrom) {
+    size_t n = nFrom;
+    for (; n + 8 <= hits.size(); n += 8) {
+        uint64_t qwEight = 0;
+        std::memcpy(&qwEight, hits.data() + n, sizeof qwEight);
+        if (qwEight != 0) {
+            break;
+        }
+    }
+    while (n < hits.size() && hits[n] == 0) {
+        ++n;
+    }
+    return n;
+}
 
 // "/..." on this system, or a drive letter's "X:\...".
 bool IsAbsolutePath(const std::string& strPath) {
@@ -287,14 +306,17 @@ uint32_t CEngineTextLog::_doWork() {
     const uint32_t dwHostAddress = LogSensorAddress();
     for (uint32_t dwPass = 0; StopRequested() == 0; ++dwPass) {
         if (!RunPass(dwPass, dwHostAddress)) {
+            plat::ConsoleFlush();
             CSF_LOG(kCSFLogInfo, "Thread (inside loop) terminating...");
             return 0;
         }
         // With lines still waiting the next pass comes at once.
         if (!m_bBacklog) {
+            plat::ConsoleFlush();
             Sleep(kPassMs);
         }
     }
+    plat::ConsoleFlush();
     CSF_LOG(kCSFLogInfo, "Thread terminating...");
     return 0;
 }
@@ -502,10 +524,17 @@ bool CEngineTextLog::Breathe() {
     if (StopRequested() != 0) {
         return false;
     }
+    // The clock is read every few lines: a line takes far less than a
+    // slice.
+    if (++m_dwSinceClock < kLinesPerClockRead) {
+        return true;
+    }
+    m_dwSinceClock = 0;
     const auto tNow = std::chrono::steady_clock::now();
     if (tNow - m_tSliceStart < kSliceLength) {
         return true;
     }
+    plat::ConsoleFlush();
     Yield();
     m_tSliceStart = std::chrono::steady_clock::now();
     return StopRequested() == 0;
@@ -540,7 +569,8 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
     const GroupRules& group = *found->second;
     group.m_Matcher.Match(pszLine, m_RuleHits);
     bool bSubjectReady = false;
-    for (size_t nRule = 0; nRule < group.m_Rules.size(); ++nRule) {
+    for (size_t nRule = NextHit(m_RuleHits, 0); nRule < group.m_Rules.size();
+         nRule = NextHit(m_RuleHits, nRule + 1)) {
         CTextLogRule* pRule = group.m_Rules[nRule];
         if (pRule == nullptr) {
             continue;

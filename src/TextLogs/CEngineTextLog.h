@@ -154,6 +154,7 @@ private:
     std::map<std::string, Remembered> m_Remembered;
     bool m_bBacklog = false;
     std::chrono::steady_clock::time_point m_tSliceStart;
+    uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.
     std::vector<std::string> m_GroupFiles;
     std::vector<std::string> m_Removals;

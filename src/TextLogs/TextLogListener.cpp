@@ -1,7 +1,8 @@
 #include "TextLogs/TextLogListener.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -78,14 +79,21 @@ const char* CTextLogListener::ReadNextLine() {
             }
         }
         CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, pLine);
-        // Formatted into the listener's own room: a long line costs no
-        // allocation on its way to standard error either.
-        const int nReport = std::snprintf(m_Report.data(), m_Report.size(), "DEBUG: Get[%d]: %s\n",
-                                          nRead, pLine);
-        if (nReport > 0) {
-            plat::ConsoleWrite(std::string_view(
-                m_Report.data(), std::min(static_cast<size_t>(nReport), m_Report.size() - 1)));
-        }
+        // "DEBUG: Get[%d]: %s\n", put together in the listener's own room:
+        // every line read costs this, so no allocation and no formatting
+        // engine; lines read in a row go out together.
+        static constexpr std::string_view kPrefix = "DEBUG: Get[";
+        static constexpr std::string_view kInfix = "]: ";
+        char* pReport = m_Report.data();
+        char* const pEnd = pReport + m_Report.size();
+        pReport = std::copy(kPrefix.begin(), kPrefix.end(), pReport);
+        pReport = std::to_chars(pReport, pEnd, nRead).ptr;
+        pReport = std::copy(kInfix.begin(), kInfix.end(), pReport);
+        const size_t nLength = std::min(std::strlen(pLine), static_cast<size_t>(pEnd - pReport - 1));
+        pReport = std::copy(pLine, pLine + nLength, pReport);
+        *pReport++ = '\n';
+        plat::ConsoleWriteGathered(
+            std::string_view(m_Report.data(), static_cast<size_t>(pReport - m_Report.data())));
         return pLine;
     }
     if (nRead < 0) {

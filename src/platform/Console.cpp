@@ -29,6 +29,37 @@ void WriteStdErr(std::string_view text) {
     }
 }
 
+// Gathered lines go out when about this much has come.
+constexpr size_t kGatheredMax = 64 * 1024;
+
+std::mutex& SinkLock();
+
+// The lines gathered for standard error, written out at exit at the latest.
+struct Gathered {
+    std::string m_text;
+    ~Gathered() {
+        // A thread still writing at exit keeps its lines.
+        std::unique_lock<std::mutex> guard(SinkLock(), std::try_to_lock);
+        if (guard.owns_lock()) {
+            WriteStdErr(m_text);
+        }
+    }
+};
+
+Gathered& GatheredLines() {
+    static Gathered gathered;
+    return gathered;
+}
+
+// With the lock held.
+void FlushGatheredLocked() {
+    std::string& text = GatheredLines().m_text;
+    if (!text.empty()) {
+        WriteStdErr(text);
+        text.clear();
+    }
+}
+
 }  // namespace
 
 ConsoleSink SetConsoleSink(ConsoleSink sink) {
@@ -43,11 +74,40 @@ void ConsoleWrite(std::string_view text) {
     if (CurrentSink()) {
         CurrentSink()(text);
     } else {
+        // Lines gathered before this one go first.
+        FlushGatheredLocked();
         WriteStdErr(text);
     }
 }
 
-void ConsoleVPrintf(const char* format, va_list args) {
+void ConsoleWriteGathered(std::string_view text) {
+    std::lock_guard<std::mutex> guard(SinkLock());
+    if (CurrentSink()) {
+        CurrentSink()(text);
+        return;
+    }
+    std::string& gathered = GatheredLines().m_text;
+    if (gathered.size() + text.size() > kGatheredMax) {
+        FlushGatheredLocked();
+    }
+    if (text.size() > kGatheredMax) {
+        WriteStdErr(text);
+    } else {
+        gathered.append(text);
+    }
+}
+
+void ConsoleFlush() {
+    std::lock_guard<std::mutex> guard(SinkLock());
+    FlushGatheredLocked();
+}
+
+namespace {
+
+// Formats into a local buffer (or a string when it does not fit) and
+// hands the text to `write`.
+template <typename Write>
+void FormatAndWrite(Write write, const char* format, va_list args) {
     char local[1024];
     va_list copy;
     va_copy(copy, args);
@@ -57,19 +117,32 @@ void ConsoleVPrintf(const char* format, va_list args) {
         return;
     }
     if (static_cast<size_t>(n) < sizeof local) {
-        ConsoleWrite(std::string_view(local, static_cast<size_t>(n)));
+        write(std::string_view(local, static_cast<size_t>(n)));
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
     std::vsnprintf(big.data(), big.size(), format, args);
     big.resize(static_cast<size_t>(n));
-    ConsoleWrite(big);
+    write(big);
+}
+
+}  // namespace
+
+void ConsoleVPrintf(const char* format, va_list args) {
+    FormatAndWrite([](std::string_view text) { ConsoleWrite(text); }, format, args);
 }
 
 void ConsolePrintf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     ConsoleVPrintf(format, args);
+    va_end(args);
+}
+
+void ConsolePrintfGathered(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatAndWrite([](std::string_view text) { ConsoleWriteGathered(text); }, format, args);
     va_end(args);
 }
 
