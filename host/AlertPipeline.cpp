@@ -83,15 +83,18 @@ bool AlertPipeline::Open(const std::string& alertsPath, const std::string& messa
 void AlertPipeline::Start() { m_thread = std::thread([this] { Run(); }); }
 
 void AlertPipeline::Stop() {
-    if (!m_thread.joinable()) {
-        return;
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_bStop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
     }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_bStop = true;
-    }
-    m_wake.notify_all();
-    m_thread.join();
+    // The last events written go now, while the plug-in that made them is
+    // certainly loaded.
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_spent.clear();
 }
 
 void AlertPipeline::Run() {
@@ -125,11 +128,17 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
             return;
         }
         size_t queued = 0;
+        std::vector<AlertEventPtr> spent;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_queue.push_back(std::move(finished));
             queued = m_queue.size();
+            spent.swap(m_spent);
         }
+        // Events the pipeline is done with go on a thread that makes them:
+        // memory is given back where it is taken, without the allocator's
+        // lock between the threads.
+        spent.clear();
         // The pipeline is woken to start a batch and when one is full; a
         // pipeline that has not yet emptied the queue looks at it again.
         if (queued == 1 || queued == kGatherCount) {
@@ -185,6 +194,16 @@ uint32_t AlertPipeline::Drain() {
             m_pResponses->CarryOut(response);
         }
     }
+    {
+        // The events (and their records) go back to the handing threads
+        // to be let go.
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (FinishedAlert& finished : m_batch) {
+            if (finished.m_pEvent) {
+                m_spent.push_back(std::move(finished.m_pEvent));
+            }
+        }
+    }
     m_batch.clear();
     m_qwWritten.fetch_add(written);
     return written;
@@ -227,8 +246,6 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
     if (m_pMessages != nullptr) {
         m_messages.append(reinterpret_cast<const char*>(message.GetData()), message.GetLength());
     }
-    // Done with the event: the record goes with it.
-    finished.m_pEvent.reset();
     return true;
 }
 

@@ -92,6 +92,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::vector<FinishedAlert> m_queue;
+    // Events written, waiting to be let go by the next handing thread.
+    std::vector<AlertEventPtr> m_spent;
     // What Drain is writing, and the documents and messages it makes; the
     // pipeline thread's alone, their room kept from batch to batch.
     std::vector<FinishedAlert> m_batch;

@@ -18,6 +18,8 @@
 namespace {
 
 constexpr uint32_t kPopSeconds = 1;
+// Datagrams taken from the queue at once.
+constexpr size_t kParseBatch = 64;
 
 }  // namespace
 
@@ -222,28 +224,31 @@ uint32_t CEngineNTSyslog::_doWork() {
     if (!m_pQueue) {
         return 0;
     }
+    bool bIdle = true;
     while (StopRequested() == 0) {
         // The echo of what was parsed goes out before the thread waits.
-        if (m_pQueue->Size() == 0) {
+        if (bIdle) {
             plat::ConsoleFlush();
         }
-        std::unique_ptr<SyslogEntry> entry = m_pQueue->Pop(kPopSeconds);
+        // Entries are taken a few at a time: the listener and this thread
+        // meet at the queue's lock once per batch, not once per datagram.
+        bIdle = m_pQueue->PopSome(kPopSeconds, kParseBatch, m_Batch);
         ReportDrops(false);
-        if (!entry) {
-            continue;
+        size_t nParsed = 0;
+        for (; nParsed < m_Batch.size() && StopRequested() == 0; ++nParsed) {
+            const SyslogEntry& entry = *m_Batch[nParsed];
+            char szSender[plat::kDottedAddressSize];
+            plat::FormatDottedAddress(entry.m_Sender.m_dwAddress, szSender);
+            m_strEcho.clear();
+            AppendPrintable(m_strEcho, entry.m_strText);
+            plat::ConsolePrintfGathered("NTSyslog: Parsing Entry from %s: %s\n", szSender,
+                                        m_strEcho.c_str());
+            ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText.c_str());
         }
-        char szSender[plat::kDottedAddressSize];
-        plat::FormatDottedAddress(entry->m_Sender.m_dwAddress, szSender);
-        m_strEcho.clear();
-        AppendPrintable(m_strEcho, entry->m_strText);
-        plat::ConsolePrintfGathered("NTSyslog: Parsing Entry from %s: %s\n", szSender,
-                                    m_strEcho.c_str());
-        if (StopRequested() == 0) {
-            ParseEntry(entry->m_Sender.m_dwAddress, entry->m_strText.c_str());
-        } else {
-            ++m_qwUnparsed;
-        }
-        m_pQueue->Recycle(std::move(entry));
+        // What a stop kept from being parsed goes back to the queue: a
+        // pause leaves it for the resume, a stop counts it with the rest.
+        m_qwUnparsed += m_pQueue->Unpop(m_Batch, nParsed);
+        m_pQueue->RecycleAll(m_Batch);
     }
     plat::ConsoleFlush();
     return 0;

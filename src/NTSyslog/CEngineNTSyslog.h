@@ -89,6 +89,8 @@ private:
     // made from it, kept so their buffers are reused from pair to pair.
     std::string m_strSubject;
     std::string m_strValue;
+    // The datagrams taken from the queue for parsing, room kept.
+    std::vector<std::unique_ptr<SyslogEntry>> m_Batch;
     // The datagram's text as the per-datagram echo shows it, bytes a
     // terminal could take for a command written as "\xHH"; reused.
     std::string m_strEcho;

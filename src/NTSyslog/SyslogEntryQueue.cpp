@@ -88,41 +88,100 @@ std::unique_ptr<SyslogEntry> SyslogEntryQueue::TakeFront() {
     return entry;
 }
 
+bool SyslogEntryQueue::WaitForEntry(qorFastLock& guard, uint32_t seconds) {
+    if (m_nCount != 0) {
+        return true;
+    }
+    guard.Unlock();
+    const uint32_t ms = seconds == kWaitForever || seconds > kWaitForever / 1000
+                            ? plat::kInfinite
+                            : seconds * 1000;
+    if (m_signal.Wait(ms) == plat::kWaitFailed) {
+        guard.Lock();
+        return false;
+    }
+    guard.Lock();
+    // A time-out, a wake-up, or a signal whose entry was taken already.
+    return m_nCount != 0;
+}
+
 std::unique_ptr<SyslogEntry> SyslogEntryQueue::Pop(uint32_t seconds) {
     qorFastLock guard(m_lock, true);
-    if (m_nCount == 0) {
-        guard.Unlock();
-        const uint32_t ms = seconds == kWaitForever || seconds > kWaitForever / 1000
-                                ? plat::kInfinite
-                                : seconds * 1000;
-        if (m_signal.Wait(ms) == plat::kWaitFailed) {
-            return nullptr;
-        }
-        guard.Lock();
-        // A time-out, a wake-up, or a signal whose entry was taken already.
-        if (m_nCount == 0) {
-            return nullptr;
-        }
+    if (!WaitForEntry(guard, seconds)) {
+        return nullptr;
     }
     return TakeFront();
+}
+
+bool SyslogEntryQueue::PopSome(uint32_t seconds, size_t max,
+                               std::vector<std::unique_ptr<SyslogEntry>>& entries) {
+    entries.clear();
+    qorFastLock guard(m_lock, true);
+    if (!WaitForEntry(guard, seconds)) {
+        return true;
+    }
+    while (m_nCount != 0 && entries.size() < max) {
+        entries.push_back(TakeFront());
+    }
+    return m_nCount == 0;
+}
+
+size_t SyslogEntryQueue::Unpop(std::vector<std::unique_ptr<SyslogEntry>>& entries, size_t from) {
+    size_t nDropped = 0;
+    qorFastLock guard(m_lock, true);
+    // Last first, each in front of the one put back before it.
+    for (size_t i = entries.size(); i > from; --i) {
+        std::unique_ptr<SyslogEntry>& entry = entries[i - 1];
+        if (!entry) {
+            continue;
+        }
+        if (!HasRoomLocked(entry->m_strText.size())) {
+            ++nDropped;
+            continue;
+        }
+        m_nHead = (m_nHead + m_nMaxEntries - 1) % m_nMaxEntries;
+        m_nBytes += entry->m_strText.size();
+        m_vRing[m_nHead] = std::move(entry);
+        ++m_nCount;
+    }
+    entries.resize(from);
+    return nDropped;
+}
+
+std::unique_ptr<SyslogEntry> SyslogEntryQueue::KeepLocked(std::unique_ptr<SyslogEntry> entry) {
+    if (entry->m_strText.capacity() > kMaxPooledText) {
+        std::string().swap(entry->m_strText);
+    } else {
+        entry->m_strText.clear();
+    }
+    if (m_vPool.size() < kMaxPooled) {
+        m_vPool.push_back(std::move(entry));
+        return nullptr;
+    }
+    return entry;
 }
 
 void SyslogEntryQueue::Recycle(std::unique_ptr<SyslogEntry> entry) {
     if (!entry) {
         return;
     }
-    if (entry->m_strText.capacity() > kMaxPooledText) {
-        std::string().swap(entry->m_strText);
-    } else {
-        entry->m_strText.clear();
-    }
     qorFastLock guard(m_lock, true);
-    if (m_vPool.size() < kMaxPooled) {
-        m_vPool.push_back(std::move(entry));
-        return;
-    }
+    entry = KeepLocked(std::move(entry));
     guard.Unlock();
+    // One not kept is let go outside the lock.
     entry.reset();
+}
+
+void SyslogEntryQueue::RecycleAll(std::vector<std::unique_ptr<SyslogEntry>>& entries) {
+    {
+        qorFastLock guard(m_lock, true);
+        for (std::unique_ptr<SyslogEntry>& entry : entries) {
+            if (entry) {
+                entry = KeepLocked(std::move(entry));
+            }
+        }
+    }
+    entries.clear();
 }
 
 void SyslogEntryQueue::Wake() {

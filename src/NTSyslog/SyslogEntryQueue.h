@@ -15,6 +15,7 @@
 
 #include "NTSyslog/SyslogEntry.h"
 #include "qorToolsLib/jsEvent.h"
+#include "qorToolsLib/jsFastLock.h"
 #include "qorToolsLib/jsSync.h"
 
 class SyslogEntryQueue {
@@ -40,8 +41,19 @@ public:
     bool PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length);
     // The oldest entry, or null when none came within `seconds`.
     std::unique_ptr<SyslogEntry> Pop(uint32_t seconds);
+    // Up to `max` of the oldest entries, oldest first, into `entries`
+    // (emptied first), under one hold of the lock; waits as Pop does while
+    // the queue is empty.  Answers whether the queue was left empty.
+    bool PopSome(uint32_t seconds, size_t max, std::vector<std::unique_ptr<SyslogEntry>>& entries);
+    // Puts entries taken by PopSome but not parsed back at the front, in
+    // their order, from `from` on; those that no longer fit are dropped and
+    // their number answered.
+    size_t Unpop(std::vector<std::unique_ptr<SyslogEntry>>& entries, size_t from);
     // Hands a parsed entry back for reuse.
     void Recycle(std::unique_ptr<SyslogEntry> entry);
+    // The same for every entry of `entries` (left empty), under one hold of
+    // the lock.
+    void RecycleAll(std::vector<std::unique_ptr<SyslogEntry>>& entries);
     // Ends a Pop that is waiting now (or the next one) early, empty-handed.
     void Wake();
     // Discards every queued entry; answers how many there were.
@@ -59,6 +71,11 @@ private:
     static constexpr size_t kMaxPooled = 1024;
 
     std::unique_ptr<SyslogEntry> TakeFront();
+    // With the lock held: waits up to `seconds` for an entry when there is
+    // none (the lock is let go meanwhile); false when none came.
+    bool WaitForEntry(qorFastLock& guard, uint32_t seconds);
+    // With the lock held: keeps the entry for reuse, or lets it go.
+    std::unique_ptr<SyslogEntry> KeepLocked(std::unique_ptr<SyslogEntry> entry);
     // With the lock held: whether `size` more bytes fit, and the append.
     bool HasRoomLocked(size_t size) const;
     void AppendLocked(std::unique_ptr<SyslogEntry> entry);

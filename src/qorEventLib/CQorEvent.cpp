@@ -21,7 +21,10 @@ const AlertValueType kRequiredKinds[CQorEvent::kHeaderCount] = {
     VTypeBlob,   VTypeString, VTypeString, VTypeUint32, VTypeUint32,  VTypeUint32, VTypeUint32,
 };
 
-constexpr uint32_t kReservedRecords = 50;
+// Room made at once for the records of an attribute section: an alert
+// event carries a dozen or so, and room for more is made as they come.
+// Updated parameters exist only for events updated after they were sent.
+constexpr uint32_t kReservedRecords = 16;
 constexpr uint32_t kAttributeSectionFirst = 1;
 constexpr uint32_t kUpdatedSection = 3;
 
@@ -74,7 +77,9 @@ void CQorEvent::Reset() {
     m_Sections[0].assign(kHeaderCount, EventAVP());
     for (uint32_t section = kAttributeSectionFirst; section < kSectionCount; ++section) {
         m_Sections[section].clear();
-        m_Sections[section].reserve(kReservedRecords);
+        if (section != kUpdatedSection) {
+            m_Sections[section].reserve(kReservedRecords);
+        }
     }
     std::fill(std::begin(m_uCounts), std::end(m_uCounts), 0u);
     m_Incoming.ReleaseBuffer();

@@ -85,3 +85,36 @@ TEST(ReportLimiter, RepeatedReportsWithinAMinuteAreHeldBack) {
         EXPECT_EQ(limiter.Allow(start + after), allowed) << after.count();
     }
 }
+
+// Entries taken a batch at a time come oldest first; those put back go in
+// front again in their order, and what no longer fits is counted.
+TEST(SyslogEntryQueue, BatchComesOldestFirstAndWhatIsPutBackLeadsAgain) {
+    const plat::Ipv4Endpoint sender;
+    SyslogEntryQueue queue(4, 1 << 20);
+    for (const char* text : {"a", "b", "c"}) {
+        ASSERT_TRUE(queue.PushCopy(sender, text, 1));
+    }
+    std::vector<std::unique_ptr<SyslogEntry>> batch;
+    EXPECT_FALSE(queue.PopSome(0, 2, batch)) << "one is left";
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(batch[0]->m_strText + batch[1]->m_strText, "ab");
+    ASSERT_TRUE(queue.PushCopy(sender, "d", 1));
+    ASSERT_TRUE(queue.PushCopy(sender, "e", 1));
+    // "a" was parsed; "b" goes back in front, where one place is left.
+    EXPECT_EQ(queue.Unpop(batch, 1), 0u);
+    EXPECT_EQ(batch.size(), 1u);
+    queue.RecycleAll(batch);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_TRUE(queue.PopSome(0, 10, batch));
+    std::string order;
+    for (const auto& entry : batch) {
+        order += entry->m_strText;
+    }
+    EXPECT_EQ(order, "bcde");
+    // A full queue has no room for what comes back.
+    for (const char* text : {"f", "g", "h", "i"}) {
+        ASSERT_TRUE(queue.PushCopy(sender, text, 1));
+    }
+    EXPECT_EQ(queue.Unpop(batch, 2), 2u);
+    EXPECT_EQ(queue.Size(), 4u);
+}
