@@ -160,6 +160,11 @@ int32_t CEngineDecoy::OnPause(uint32_t /*dwArgument*/) {
     m_bPaused = 1;
     m_Wake.Signal();
     StopAndWait();
+    // Holds that ran out while the thread was ending are not kept through
+    // the pause; the resumed thread closes the rest as they run out.
+    if (!IsRunning()) {
+        CloseExpiredHolds();
+    }
     return 0;
 }
 
@@ -292,10 +297,26 @@ void CEngineDecoy::HandleReady(int nReady) {
     }
 }
 
+void CEngineDecoy::CloseExpiredHolds() {
+    if (!m_pDestination) {
+        return;
+    }
+    const uint32_t dwClosed = m_pDestination->CloseExpired();
+    if (dwClosed > 0) {
+        CSF_TRACE(kCSFLogInfo, "closed %u connections whose hold was over",
+                  static_cast<unsigned>(dwClosed));
+    }
+}
+
 void CEngineDecoy::WatchOnce() {
     Pause(kPassWaitMs);
+    int nTimeoutMs = kSelectTimeoutMs;
+    const int32_t nHoldLeftMs = m_pDestination ? m_pDestination->GetTimeoutMs() : -1;
+    if (nHoldLeftMs >= 0 && nHoldLeftMs < nTimeoutMs) {
+        nTimeoutMs = nHoldLeftMs;
+    }
     bool bWoken = false;
-    const int nReady = m_WatchSet.Wait(kSelectTimeoutMs, &m_Wake, bWoken);
+    const int nReady = m_WatchSet.Wait(nTimeoutMs, &m_Wake, bWoken);
     if (nReady == 0 || StopRequested() != 0) {
         return;
     }
@@ -318,6 +339,7 @@ uint32_t CEngineDecoy::_doWork() {
         SetupListener();
     }
     while (StopRequested() == 0) {
+        CloseExpiredHolds();
         if (m_nOpenPorts == 0) {
             Pause(kIdleWaitMs);
         } else {

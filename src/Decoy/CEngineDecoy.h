@@ -8,9 +8,11 @@
 //
 // The thread opens the ports afresh each time it starts, waits on all of
 // them together with a wake signal, and takes at most one connection per
-// port in each pass of about a second.  A stop or pause signals the wake,
-// so the thread never sits out a wait; the held connections and the ports
-// are closed only once it has ended.
+// port in each pass of about a second.  Every pass closes the connections
+// whose hold is over, and no wait outlasts the next hold, so a connection
+// is let go on time whether or not another one comes.  A stop or pause
+// signals the wake, so the thread never sits out a wait; the held
+// connections and the ports are closed only once it has ended.
 
 #include <atomic>
 #include <cstdint>
@@ -77,6 +79,7 @@ private:
     void Pause(uint32_t dwMs);
     // One wait on every watched port and the connections it found.
     void WatchOnce();
+    void CloseExpiredHolds();
     void HandleReady(int nReady);
     // Whether an entry before `nEnd` already listens on the port.
     bool IsPortOpen(uint16_t wPort, size_t nEnd) const;

@@ -46,13 +46,20 @@ int32_t DecoyDestination::SetEngine(CEngineDecoy* pEngine) {
     return 0;
 }
 
-void DecoyDestination::PruneExpired() {
+uint32_t DecoyDestination::CloseExpired() {
     if (m_Container.GetMinTimeout() != 0) {
-        return;
+        return 0;
     }
+    uint32_t dwClosed = 0;
     while (DecoyedTCPCnxn* pExpired = m_Container.GetExpiredItem()) {
-        delete m_Container.RemoveByPointer(pExpired);
+        DecoyedTCPCnxn* pRemoved = m_Container.RemoveByPointer(pExpired);
+        if (pRemoved == nullptr) {
+            break;
+        }
+        delete pRemoved;
+        ++dwClosed;
     }
+    return dwClosed;
 }
 
 int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
@@ -64,7 +71,7 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
     if (!pCnxn) {
         return -1;
     }
-    PruneExpired();
+    CloseExpired();
     const SensorSettings& settings = SensorSettings::Instance();
     const int32_t nNow = static_cast<int32_t>(dwNow);
     const int64_t qwHeld = m_Container.GetCount();

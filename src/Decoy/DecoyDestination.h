@@ -38,15 +38,17 @@ public:
 
     CnxnContainer& GetContainer() { return m_Container; }
 
+    // Closes every held connection whose hold is over; how many it closed.
+    // The engine calls it on every pass, so a hold ends on time even when
+    // no further connection comes.
+    uint32_t CloseExpired();
+
     // The end of the refusal period (seconds since 1970), shared by every
     // destination of the process.
     static int32_t GetRefusalEnd();
     static void SetRefusalEnd(int32_t nEnd);
 
 private:
-    // Closes every held connection whose hold is over.
-    void PruneExpired();
-
     CEngineDecoy* m_pEngine = nullptr;  // not owned
     CnxnContainer m_Container;
 };

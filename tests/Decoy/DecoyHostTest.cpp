@@ -3,6 +3,7 @@
 // connect from inside the namespace, and the alerts are read back from the
 // host's XML output.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -102,9 +103,9 @@ protected:
 
 }  // namespace
 
-TEST_F(DecoyHostTest, ConnectionBecomesAnAlertAndIsHeldUntilTheNextOneAfterItsHold) {
+TEST_F(DecoyHostTest, ConnectionBecomesAnAlertAndIsHeldSilentlyUntilTheStop) {
     Start({{"Telnet decoy", 23}, {"Alt telnet", 2323, "\\Advanced\\userdefinedsignatures\\"}},
-          100, 2);
+          100, 60);
     auto pFirst = Connect(23);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Alerts("Telnet decoy") == 1; }, 60))
         << m_Host.ErrorsTail();
@@ -115,22 +116,47 @@ TEST_F(DecoyHostTest, ConnectionBecomesAnAlertAndIsHeldUntilTheNextOneAfterItsHo
     // Silent: what the peer sends is never read.
     EXPECT_TRUE(pFirst->Send("USER root\r\n"));
     EXPECT_EQ(pFirst->Look(), Client::State::kOpen);
+    auto pSecond = Connect(2323);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Alerts("Alt telnet") == 1; }, 60));
+    EXPECT_EQ(pFirst->Look(), Client::State::kOpen);
 
-    // Its hold over, it is closed by the next connection on any port; with
-    // the peer's bytes unread, the close is a reset.
-    std::vector<std::unique_ptr<Client>> later;
-    EXPECT_TRUE(hwtest::WaitUntil(
-        [&] {
-            later.push_back(Connect(2323));
-            hwtest::WaitUntil([&] { return Alerts("Alt telnet") == later.size(); }, 10);
-            return pFirst->Look() == Client::State::kReset;
-        },
-        60));
-    EXPECT_EQ(later.back()->Look(), Client::State::kOpen);
-
-    // A stop closes the connections still held, at once.
+    // A stop closes the connections still held, at once; with the peer's
+    // bytes unread, that close is a reset.
     EXPECT_LT(Stop(), 20);
-    EXPECT_EQ(later.back()->Look(), Client::State::kClosed);
+    EXPECT_EQ(pFirst->Look(), Client::State::kReset);
+    EXPECT_EQ(pSecond->Look(), Client::State::kClosed);
+}
+
+// No connection comes after the hundredth, and a pause and resume come
+// between: the engine's own clock ends every hold.
+TEST_F(DecoyHostTest, HundredHoldsEndOnTimeWithNoFurtherConnectionAcrossAPause) {
+    std::vector<DecoyRuleText> rules;
+    for (int n = 0; n < 20; ++n) {
+        rules.push_back({"Decoy " + std::to_string(n), 3000 + n});
+    }
+    Start(rules, 200, 10);
+    const size_t nBefore = Descriptors();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < 100; ++n) {
+        clients.push_back(Connect(3000 + n % 20));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::CountOf(m_Host.Alerts(), "alert-name='Decoy ") == 100; }, 120))
+        << hwtest::CountOf(m_Host.Alerts(), "alert-name='Decoy ") << " alerts\n"
+        << m_Host.ErrorsTail();
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Log().find("sensor state after pause: paused") != std::string::npos; }));
+    m_Host.Signal(SIGUSR2);
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Log().find("sensor state after resume: running") != std::string::npos; }));
+
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Count(clients, Client::State::kClosed) == 100; }, 120))
+        << Count(clients, Client::State::kClosed) << " closed";
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Descriptors() == nBefore; }))
+        << Descriptors() << " descriptors, " << nBefore << " before";
+    EXPECT_EQ(hwtest::CountOf(m_Host.Alerts(), "alert-name='Decoy "), 100u);
+    EXPECT_LT(Stop(), 20);
 }
 
 TEST_F(DecoyHostTest, FloodHitsTheCapWithoutLosingTheEngineOrLeakingDescriptors) {
