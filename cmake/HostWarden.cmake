@@ -26,11 +26,11 @@ endif()
 add_compile_options(${HW_SANITIZER_FLAGS})
 add_link_options(${HW_SANITIZER_FLAGS})
 
-# Sanitizer settings for every test program (see SanitizerDefaults.cpp).
+# Sanitizer settings for every test program (see SanitizerDefaults.cpp), and
+# a shared-object scope of its own (TestObjectScope.cpp).
+set(HW_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/TestObjectScope.cpp)
 if(HW_SANITIZE OR HW_TSAN)
-    set(HW_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/SanitizerDefaults.cpp)
-else()
-    set(HW_TEST_EXTRA_SOURCES)
+    list(APPEND HW_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/SanitizerDefaults.cpp)
 endif()
 
 # Every test waits at most this many seconds times its own limit; slower

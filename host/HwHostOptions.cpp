@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/DynamicLoader.h"
+#include "platform/NamedObject.h"
 
 namespace {
 
@@ -35,9 +36,12 @@ bool ValidManager(const std::string& text) {
 const char* HwHostUsage() {
     return "usage: hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]\n"
            "                  [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]\n"
+           "                  [--web-group NAME]\n"
            "       hwhost push --root DIR [--wait SECONDS] FILE\n"
            "run: runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
-           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.\n"
+           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.  The web server's\n"
+           "account reaches the web-server shared areas through the group NAME; without\n"
+           "it only the sensor's own account can.\n"
            "push: applies the edited policy FILE to the sensor running on DIR: checks it,\n"
            "hands it over as DIR/push.policy with a reload and waits (300 s unless\n"
            "--wait) to tell whether it was applied.\n";
@@ -98,6 +102,13 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
             }
         } else if (name == "--plugin") {
             options.m_strPlugin = value;
+        } else if (name == "--web-group") {
+            int32_t groupId = 0;
+            if (!plat::FindGroupId(value, groupId)) {
+                error = std::string("the web-server group \"") + value + "\" does not exist";
+                return false;
+            }
+            options.m_strWebGroup = value;
         } else {
             error = "unknown option " + name;
             return false;

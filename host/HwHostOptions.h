@@ -2,6 +2,7 @@
 // The command line of hwhost:
 //   hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]
 //              [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]
+//              [--web-group NAME]
 //   hwhost push --root DIR [--wait SECONDS] FILE
 
 #include <cstdint>
@@ -21,6 +22,9 @@ struct HwHostOptions {
     std::string m_strLog;
     std::string m_strSnmpManager;
     std::string m_strPlugin;
+    // The group whose members (the web server's account) may open the
+    // web-server shared areas; empty: the sensor's account only.
+    std::string m_strWebGroup;
     // push: the policy file to apply and how long to wait for its outcome.
     std::string m_strPushFile;
     uint32_t m_dwWaitSeconds = 300;

@@ -72,6 +72,10 @@ bool SensorHost::Open(std::string& error) {
     // No management daemon runs beside this host: its folder is the root.
     DefaultEnvironment("DaemonRoot", m_options.m_strRoot);
     DefaultEnvironment("QOR_PLATFORM_ROOT", m_options.m_strRoot + "/platform");
+    if (!m_options.m_strWebGroup.empty()) {
+        // Read by the web-server engine when it makes the shared areas.
+        plat::SetEnvironmentText("HW_WEB_GROUP", m_options.m_strWebGroup.c_str());
+    }
     HWHOST_LOG(kCSFLogInfo, "hwhost: loading %s for the sensor root %s",
                m_options.m_strPlugin.c_str(), m_options.m_strRoot.c_str());
     if (!m_plugin.Load(m_options.m_strPlugin, error)) {

@@ -55,9 +55,9 @@ void CloseSegment(ShmDescriptor& desc) {
     desc.pView = nullptr;
 }
 
-int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
+int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc) {
     if (bCreate) {
-        if (!desc.mutex.Open(desc.strMutexName, 1, 1)) {
+        if (!desc.mutex.Open(desc.strMutexName, 1, 1, nGroup)) {
             plat::ConsolePrintf("Error creating mutex : %d\n", static_cast<int>(plat::GetLastError()));
             return 1;
         }
@@ -66,7 +66,7 @@ int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
         CSF_TRACE(kCSFLogInfo, "%s",
                   plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
                                                                   : "Created Mutex!\n");
-        if (!desc.mapping.Create(desc.strMappingName, desc.dwSize)) {
+        if (!desc.mapping.Create(desc.strMappingName, desc.dwSize, nGroup)) {
             plat::ConsolePrintf("Error creating shared memory: %d\n", static_cast<int>(plat::GetLastError()));
             desc.mutex.Close();
             return 1;
@@ -74,11 +74,10 @@ int CreateOrOpen(bool bCreate, ShmDescriptor& desc) {
         CSF_TRACE(kCSFLogInfo, "%s",
                   desc.mapping.Created() ? "Created Shared Memory!\n" : "Shared Memory already exists!\n");
     } else {
-        // A zero count would block for good if the mutex were new, so opening
-        // only ever joins the creator's.
-        if (!desc.mutex.Open(desc.strMutexName, 1, 1) || plat::GetLastError() != plat::kErrAlreadyExists) {
+        // Opening only ever joins the creator's objects: a mutex made here
+        // would guard nothing the sensor reads.
+        if (!desc.mutex.OpenExisting(desc.strMutexName)) {
             plat::ConsolePrintf("Error attaching to mutex : %d\n", static_cast<int>(plat::GetLastError()));
-            desc.mutex.Close();
             return 1;
         }
         if (!desc.mapping.Open(desc.strMappingName)) {
@@ -173,26 +172,42 @@ void ReportDamage(const RingHeader& header) {
                         header.dwWrite, header.dwFree);
 }
 
+// The group the creator opens the objects to: the web server's account
+// is a member, other local accounts are not.  False (reported) when the
+// group named does not exist.
+bool ShareGroup(int32_t& nGroup) {
+    nGroup = plat::kNoShareGroup;
+    const char* pszGroup = std::getenv(kWebGroupVariable);
+    if (pszGroup == nullptr || *pszGroup == '\0')
+        return true;
+    if (!plat::FindGroupId(pszGroup, nGroup)) {
+        plat::ConsolePrintf("The web-server group %s does not exist\n", pszGroup);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int WebShmAttach(bool bCreate) {
     ShmState& state = State();
     if (state.bAttached)
         return 0;
-    // Sensors and tests that must not meet the machine's module name their
-    // own set of objects.
-    const char* pszSuffix = std::getenv("HW_WEBSHM_SUFFIX");
-    std::string strSuffix = pszSuffix != nullptr ? pszSuffix : "";
-    state.event.strMutexName = "QGEvMutex" + strSuffix;
-    state.event.strMappingName = "QGEvShm" + strSuffix;
+    int32_t nGroup = plat::kNoShareGroup;
+    if (bCreate && !ShareGroup(nGroup))
+        return 1;
+    state.event.strMutexName = "QGEvMutex";
+    state.event.strMappingName = "QGEvShm";
     state.event.dwSize = kWebEvShmSize;
-    if (CreateOrOpen(bCreate, state.event) != 0)
+    if (CreateOrOpen(bCreate, nGroup, state.event) != 0)
         return 1;
-    state.config.strMutexName = "QGConfMutex" + strSuffix;
-    state.config.strMappingName = "QGConfShm" + strSuffix;
+    state.config.strMutexName = "QGConfMutex";
+    state.config.strMappingName = "QGConfShm";
     state.config.dwSize = kWebConfShmSize;
-    if (CreateOrOpen(bCreate, state.config) != 0)
+    if (CreateOrOpen(bCreate, nGroup, state.config) != 0) {
+        CloseSegment(state.event);
         return 1;
+    }
 
     if (Lock(state.event)) {
         uint8_t* pView = state.event.pView;

@@ -95,9 +95,16 @@ constexpr uint32_t kWebEntryAddresses = 40;
 constexpr uint32_t kWebEntryAddressSize = 16;
 constexpr uint32_t kWebEntryMaxAddresses = 15;
 
-// 0 on success or when already attached, 1 on failure.  The environment
-// variable HW_WEBSHM_SUFFIX, when set, is appended to the objects' names.  With `bCreate`
-// the segments are made when missing and the ring is reset to empty.
+// The environment variable naming the group whose members may open the
+// objects the sensor makes (the web server's account is one); unset or
+// empty, only the sensor's own account may.
+constexpr const char kWebGroupVariable[] = "HW_WEB_GROUP";
+
+// 0 on success or when already attached, 1 on failure.  The objects'
+// names are in the process's object scope (platform/NamedObject.h).  With
+// `bCreate` the segments are made when missing, opened to the group
+// kWebGroupVariable names (a group that does not exist is refused), and
+// the ring is reset to empty.
 int WebShmAttach(bool bCreate);
 // 1 when not attached, else 0.  The segments stay for the other side.
 int WebShmDetach();

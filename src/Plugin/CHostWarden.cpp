@@ -25,6 +25,7 @@
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/NamedObject.h"
 #include "platform/OsVersion.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/jsFastLock.h"
@@ -105,6 +106,18 @@ CHostWarden::~CHostWarden() {
 uint32_t CHostWarden::SetBaseDirectory(const char* pszDirectory) {
     uint32_t result = CSFSensor::SetBaseDirectory(pszDirectory);
     m_pProductLocation = std::make_unique<ProductLocation>(pszDirectory);
+    // Named objects (the script store, the web-server areas) are kept apart
+    // from those of other sensors on the machine; the processes the sensor
+    // starts inherit the scope.
+    const char* pszRoot = m_pProductLocation->GetSensorDirectory();
+    if (pszRoot == nullptr || *pszRoot == '\0') {
+        pszRoot = pszDirectory;
+    }
+    if (pszRoot != nullptr && *pszRoot != '\0' &&
+        plat::SetObjectScope(plat::ObjectScopeOfRoot(pszRoot))) {
+        CSF_LOG(kCSFLogInfo, "shared objects of the sensor root %s: %s", pszRoot,
+                plat::SharedObjectPath("*").c_str());
+    }
     return result;
 }
 

@@ -1,17 +1,68 @@
 #include "platform/NamedObject.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <vector>
 
+#include "platform/Environment.h"
 #include "platform/LastError.h"
 
 namespace plat {
 namespace {
+
+constexpr size_t kMaxScopeLength = 32;
+
+struct ScopeState {
+    std::mutex lock;
+    bool known = false;
+    std::string scope;
+};
+
+ScopeState& Scope() {
+    static ScopeState state;
+    return state;
+}
+
+bool ValidScope(const std::string& scope) {
+    if (scope.size() > kMaxScopeLength) {
+        return false;
+    }
+    for (char c : scope) {
+        bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                     c == '-' || c == '_';
+        if (!plain) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string CanonicalRoot(const std::string& root) {
+    char resolved[PATH_MAX];
+    if (::realpath(root.c_str(), resolved) != nullptr) {
+        return resolved;
+    }
+    // A folder this account cannot reach is named as written, made absolute.
+    std::error_code failure;
+    std::string path = std::filesystem::absolute(root, failure).lexically_normal().string();
+    if (failure) {
+        path = root;
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
 
 // Open-file-description locks: owned by the descriptor, not the process,
 // so threads do not share them and a downgrade from exclusive to shared is
@@ -35,21 +86,103 @@ bool Unlinked(int fd) {
     return fstat(fd, &info) != 0 || info.st_nlink == 0;
 }
 
+bool OwnedBySelf(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && info.st_uid == geteuid();
+}
+
+// The mode is set whatever the umask made of the one asked for at
+// creation, and again on an object made earlier with another group.
+bool GiveAccess(int fd, int32_t shareGroup) {
+    if (shareGroup >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(shareGroup)) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    if (fchmod(fd, shareGroup >= 0 ? 0660 : 0600) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
+std::string ObjectScopeOfRoot(const std::string& root) {
+    // FNV-1a: stable across builds and machines, so every program that is
+    // given the same root finds the same objects.
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : CanonicalRoot(root)) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%012llx",
+                  static_cast<unsigned long long>(hash & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+bool SetObjectScope(const std::string& scope) {
+    if (!ValidScope(scope)) {
+        return false;
+    }
+    ScopeState& state = Scope();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.scope = scope;
+    state.known = true;
+    SetEnvironmentText(kObjectScopeVariable, scope.c_str());
+    return true;
+}
+
+std::string ObjectScope() {
+    ScopeState& state = Scope();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.known) {
+        std::string inherited;
+        if (GetEnvironmentText(kObjectScopeVariable, inherited) && ValidScope(inherited)) {
+            state.scope = inherited;
+        }
+        state.known = true;
+    }
+    return state.scope;
+}
+
 std::string SharedObjectPath(const std::string& name) {
-    if (name.empty() || name.size() > NAME_MAX - 4 || name.find('\0') != std::string::npos) {
+    const std::string scope = ObjectScope();
+    const std::string prefix = scope.empty() ? "/hw." : "/hw." + scope + ".";
+    if (name.empty() || name.size() > NAME_MAX - prefix.size() ||
+        name.find('\0') != std::string::npos) {
         return {};
     }
-    std::string path = "/hw." + name;
-    for (size_t i = 1; i < path.size(); ++i) {
+    std::string path = prefix + name;
+    for (size_t i = prefix.size(); i < path.size(); ++i) {
         if (path[i] == '/' || path[i] == '\\')
             path[i] = '_';
     }
     return path;
 }
 
-bool NamedObject::Open(const std::string& name, bool create, const Initialiser& initialise) {
+bool FindGroupId(const std::string& name, int32_t& groupId) {
+    if (name.empty()) {
+        return false;
+    }
+    long suggested = sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 4096);
+    struct group entry;
+    struct group* found = nullptr;
+    int rc;
+    while ((rc = getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (rc != 0 || found == nullptr) {
+        return false;
+    }
+    groupId = static_cast<int32_t>(found->gr_gid);
+    return true;
+}
+
+bool NamedObject::Open(const std::string& name, bool create, const Initialiser& initialise,
+                       int32_t shareGroup) {
     Close();
     std::string path = SharedObjectPath(name);
     if (path.empty()) {
@@ -75,8 +208,18 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
                 SetLastError(kErrFileNotFound);
                 return false;
             }
+            if (!OwnedBySelf(fd)) {
+                // Left by another account: the name is taken back, not reused.
+                const bool removed = shm_unlink(path.c_str()) == 0;
+                close(fd);
+                if (removed) {
+                    continue;
+                }
+                SetLastError(kErrAccessDenied);
+                return false;
+            }
             SetLastError(kErrSuccess);
-            if (ftruncate(fd, 0) != 0 || !initialise(fd)) {
+            if (!GiveAccess(fd, shareGroup) || ftruncate(fd, 0) != 0 || !initialise(fd)) {
                 if (GetLastError() == kErrSuccess)
                     SetLastErrorFromErrno(errno);
                 shm_unlink(path.c_str());
@@ -95,6 +238,15 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
             if (Unlinked(fd)) {
                 close(fd);
                 continue;
+            }
+            if (create && !OwnedBySelf(fd)) {
+                close(fd);
+                SetLastError(kErrAccessDenied);
+                return false;
+            }
+            if (create && !GiveAccess(fd, shareGroup)) {
+                close(fd);
+                return false;
             }
             m_fresh = false;
         }

@@ -193,7 +193,8 @@ Semaphore::~Semaphore() {
     Close();
 }
 
-bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum) {
+bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum,
+                     int32_t shareGroup) {
     Close();
     if (maximum < 1 || initial < 0 || initial > maximum) {
         SetLastError(kErrInvalidParameter);
@@ -224,9 +225,19 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum) 
         munmap(view, sizeof(SemaphoreCore));
         return done;
     };
-    if (!m_object.Open(name, true, layOut)) {
+    return m_object.Open(name, true, layOut, shareGroup) && MapCore();
+}
+
+bool Semaphore::OpenExisting(const std::string& name) {
+    Close();
+    if (name.empty()) {
+        SetLastError(kErrInvalidParameter);
         return false;
     }
+    return m_object.Open(name, false, [](int) { return false; }) && MapCore();
+}
+
+bool Semaphore::MapCore() {
     uint32_t openResult = GetLastError();
     struct stat info;
     void* view = MAP_FAILED;

@@ -29,8 +29,13 @@ public:
     // An empty name makes a semaphore private to this process.  A named one
     // is laid out with `initial` and `maximum` by its first user; later
     // users take it as it stands (last error kErrAlreadyExists).  False,
-    // with the last error set, when it cannot be made.
-    bool Open(const std::string& name, int32_t initial, int32_t maximum);
+    // with the last error set, when it cannot be made.  `shareGroup` as
+    // NamedObject::Open.
+    bool Open(const std::string& name, int32_t initial, int32_t maximum,
+              int32_t shareGroup = kNoShareGroup);
+    // Joins the named semaphore a live process made; kErrFileNotFound when
+    // there is none.
+    bool OpenExisting(const std::string& name);
     void Close();
     bool IsOpen() const { return m_core != nullptr; }
 
@@ -43,6 +48,9 @@ public:
     bool Release(int32_t count, int32_t* previous = nullptr);
 
 private:
+    // Maps the object just opened; false (and closed) when it is not a
+    // semaphore.
+    bool MapCore();
     bool LockCore();
     void UnlockCore();
 

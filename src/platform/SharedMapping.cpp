@@ -10,7 +10,7 @@
 
 namespace plat {
 
-bool SharedMapping::Create(const std::string& name, uint64_t size) {
+bool SharedMapping::Create(const std::string& name, uint64_t size, int32_t shareGroup) {
     Close();
     if (size == 0) {
         SetLastError(kErrInvalidParameter);
@@ -37,7 +37,7 @@ bool SharedMapping::Create(const std::string& name, uint64_t size) {
         SetLastError(kErrSuccess);
         return true;
     }
-    if (!m_object.Open(name, true, setSize)) {
+    if (!m_object.Open(name, true, setSize, shareGroup)) {
         return false;
     }
     m_fd = m_object.Fd();

@@ -26,8 +26,8 @@ public:
     // Creates a zero-filled mapping of `size` bytes, or opens the one that
     // exists under the name (Created() false, last error
     // kErrAlreadyExists), which keeps its own size.  An empty name makes a
-    // mapping private to this process.
-    bool Create(const std::string& name, uint64_t size);
+    // mapping private to this process.  `shareGroup` as NamedObject::Open.
+    bool Create(const std::string& name, uint64_t size, int32_t shareGroup = kNoShareGroup);
     // Opens an existing mapping only (kErrFileNotFound otherwise).
     bool Open(const std::string& name);
     void Close();

@@ -7,7 +7,8 @@
 // whose network-order field reads as N, when given), and answers each
 // Script and Run line with one reply line until the sensor sends Exit or
 // closes the connection.  Alert values travel through the sensor's shared
-// store "tclProc.dat".  Scripts run one at a time in one interpreter; the
+// store "tclProc.dat", found in the object scope the sensor hands down
+// through the environment.  Scripts run one at a time in one interpreter; the
 // worker and queue options are accepted and not needed.
 
 #include <tcl.h>

@@ -1,4 +1,7 @@
 // Plays the web-server module: joins the shared memory the sensor made and
+//   hw-webmodule [--root DIR] COMMAND ...
+//       finds the objects of the sensor whose root is DIR (by default those
+//       of the object scope its environment names);
 //   hw-webmodule write [--name N] [--id TID] [--class TEXT] [--src A:P]
 //                      [--dst A:P] [--src-mac T] [--dst-mac T] [--proto N]
 //                      [--outcome N] [--count K]
@@ -18,6 +21,7 @@
 #include <string>
 
 #include "ApacheEngine/WebSharedMemory.h"
+#include "platform/NamedObject.h"
 
 namespace {
 
@@ -44,7 +48,7 @@ bool ParseEndpoint(const char* pszText, uint32_t& dwAddress, uint16_t& wPort) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: hw-webmodule write [options] | config | hold-lock\n");
+    std::fprintf(stderr, "usage: hw-webmodule [--root DIR] write [options] | config | hold-lock\n");
     return 2;
 }
 
@@ -148,6 +152,12 @@ int HoldLock() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--root") == 0) {
+        plat::SetObjectScope(plat::ObjectScopeOfRoot(argv[2]));
+        argv[2] = argv[0];
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2)
         return Usage();
     std::string command = argv[1];

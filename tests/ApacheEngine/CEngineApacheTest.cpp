@@ -18,59 +18,13 @@
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/FakeHost.h"
 #include "support/ChildProcess.h"
+#include "support/ConsoleCapture.h"
 #include "support/TestUtil.h"
+#include "ApacheTestSupport.h"
 
 namespace {
 
 constexpr const char* kNotFound = "Apache Engine Rule object not found for reported event %s issueId %d";
-
-class ConfigFactory : public ICSFClassFactory {
-public:
-    explicit ConfigFactory(IIDSConfig* pConfig) : m_pConfig(pConfig) {}
-    CSFResult CreateInstance(const CSFIdentifier& iid, void** ppObject) override {
-        if (!(iid == CLSID_IDSConfig))
-            return CSF_E_NO_INTERFACE;
-        *ppObject = m_pConfig;
-        return 0;
-    }
-    uint32_t Release() override { return 0; }
-
-private:
-    IIDSConfig* m_pConfig;
-};
-
-// Keeps what the engine reports instead of sending it on.
-class RecordingEngine : public CEngineApache {
-public:
-    using CEngineApache::CEngineApache;
-    uint8_t ExecuteResponses(AgentEventInfo* pRecord) override {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_Records.emplace_back(pRecord);
-        return 0;
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        return m_Records.size();
-    }
-    std::string Pair(size_t index, const char* pszName) {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        std::string strValue;
-        m_Records.at(index)->GetInfoPairValue(pszName, strValue);
-        return strValue;
-    }
-    std::vector<std::unique_ptr<AgentEventInfo>> m_Records;
-    std::mutex m_Lock;
-};
-
-CIDSRule* MakeRule(const char* pszName, uint32_t dwKind, int32_t nTid, bool bEnabled) {
-    auto* pRule = new CIDSRule;
-    pRule->SetName(pszName);
-    pRule->m_dwRuleKind = dwKind;
-    pRule->m_nTID = nTid;
-    if (bEnabled)
-        pRule->Enable();
-    return pRule;
-}
 
 WebEventRecord MakeRecord(int32_t nId, const char* pszName) {
     WebEventRecord record{};
@@ -84,29 +38,13 @@ WebEventRecord MakeRecord(int32_t nId, const char* pszName) {
     return record;
 }
 
-class CEngineApacheTest : public ::testing::Test {
+class CEngineApacheTest : public ::testing::Test, protected apachetest::EngineWithRules {
 protected:
     void SetUp() override {
-        setenv("HW_WEBSHM_SUFFIX", ("." + std::to_string(getpid())).c_str(), 1);
-        for (CIDSRule* pRule : {MakeRule("Web_Probe", kIDSRuleSignature, -1, true),
-                                MakeRule("Web_Shell", kIDSRuleSignature, 1234, true),
-                                MakeRule("Web_Off", kIDSRuleSignature, 77, false),
-                                MakeRule("Fw_Rule", kIDSRuleBastion, 78, true)}) {
-            m_Owned.emplace_back(pRule);
-            m_Rules.Add(pRule);
-        }
-        m_Config.Configure(&m_Rules);
         ASSERT_EQ(0, m_Engine.Oninit(0));
         ASSERT_EQ(0, m_Engine.Initialize());
     }
     void TearDown() override { m_Engine.Shutdown(); }
-
-    ScopedHostLog m_Log;
-    std::vector<std::unique_ptr<CIDSRule>> m_Owned;
-    RuleContainer m_Rules;
-    CIDSConfig m_Config;
-    ConfigFactory m_Factory{&m_Config};
-    RecordingEngine m_Engine{&m_Factory};
 };
 
 TEST_F(CEngineApacheTest, RecordIsReportedAgainstTheRuleItNamesOrItsTid) {
@@ -193,7 +131,7 @@ TEST_F(CEngineApacheTest, StopClearsTheConfigurationAreaAtTheStopTime) {
     EXPECT_EQ(kWebEntryMaxAddresses, ConfWord(kWebConfEvents + kWebEntryAddressCount) & 0xFFFF);
     // The module's view, which outlives the engine's.
     plat::SharedMapping module;
-    ASSERT_TRUE(module.Open("QGConfShm." + std::to_string(getpid())));
+    ASSERT_TRUE(module.Open("QGConfShm"));
     auto* pView = static_cast<const uint8_t*>(module.Map(nullptr));
     ASSERT_NE(nullptr, pView);
     uint32_t dwBefore = static_cast<uint32_t>(std::time(nullptr));
@@ -232,6 +170,16 @@ TEST_F(CEngineApacheTest, RecordsTheModuleProcessWritesAreReportedByTheEngineThr
     EXPECT_EQ("198.51.100.7", m_Engine.Pair(2, "intruder-ip-addr"));
     EXPECT_EQ("8080", m_Engine.Pair(2, "victim-port"));
     m_Engine.StopAndWait();
+}
+
+TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {
+    m_Engine.Shutdown();
+    ::setenv(kWebGroupVariable, "hw-no-such-group", 1);
+    hwtest::ConsoleCapture console;
+    EXPECT_EQ(1, m_Engine.Initialize());
+    ::unsetenv(kWebGroupVariable);
+    EXPECT_TRUE(console.Contains("The web-server group hw-no-such-group does not exist")) << console.Text();
+    EXPECT_FALSE(WebShmIsAttached());
 }
 
 TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {

@@ -32,8 +32,8 @@ WebEventRecord MakeRecord(int32_t nId, const char* pszName, int32_t nClassLength
 class WebSharedMemoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Objects of this test alone, shared with the module it starts.
-        setenv("HW_WEBSHM_SUFFIX", ("." + std::to_string(getpid())).c_str(), 1);
+        // The objects are in the test's own scope, which the modules it
+        // starts inherit.
         ASSERT_EQ(0, WebShmAttach(true));
         m_pRing = WebShmEvView();
     }

@@ -28,6 +28,10 @@ TEST(HwHostOptionsTest, RootGivesTheDefaultLogAndAnAbsolutePath) {
     EXPECT_EQ(root.Path() + "/logs/hwhost.log", options.m_strLog);
     EXPECT_EQ(0u, options.m_dwForSeconds);
     EXPECT_TRUE(options.m_strAlerts.empty());
+    EXPECT_TRUE(options.m_strWebGroup.empty());
+
+    ASSERT_TRUE(Parse({"run", "--root", withSlash.c_str(), "--web-group", "root"}, options, error)) << error;
+    EXPECT_EQ("root", options.m_strWebGroup);
 }
 
 TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
@@ -53,6 +57,8 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"push", "--root", dir, "a.policy", "b.policy"}, "one policy file"},
         {{"push", "--root", dir, "--for", "5", "a.policy"}, "unknown option of push --for"},
         {{"push", "--root", dir, "--wait", "soon", "a.policy"}, "--wait needs a number"},
+        {{"run", "--root", dir, "--web-group", "hw-no-such-group"},
+         "the web-server group \"hw-no-such-group\" does not exist"},
     };
     for (const Case& c : cases) {
         HwHostOptions options;

@@ -82,12 +82,9 @@ protected:
         ++m_nRun;
         m_pHost = std::make_unique<hwtest::ChildProcess>();
         m_pHost->SetErrorFile(Out("hwhost.err"));
-        // Web-server shared objects of its own, whoever else runs a sensor.
-        const std::string suffix =
-            "HW_WEBSHM_SUFFIX=.policyfiles." + std::to_string(::getpid()) + "." + std::to_string(m_nRun);
         ASSERT_TRUE(m_pHost->Start({kHwHost, "run", "--root", m_root.Path(), "--alerts",
                                     Out("alerts.xml"), "--log", Out("hwhost.log")},
-                                   Out("hwhost.out"), {suffix}));
+                                   Out("hwhost.out")));
     }
     // Waits until the host runs its sensor or has ended; true when it runs.
     bool AwaitStart() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/NamedObject.h"
 #include "qorToolsLib/jsSharedMemory.h"
 #include "NamedObjectPeer.h"
 #include "support/TestUtil.h"
@@ -222,7 +223,7 @@ TEST(SharedMemoryStore, OperationsOnAnUnopenedStoreFail) {
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=16m") != 0 ||
-        ::mkdir("/dev/shm/hw._ShMem_sem_", 0700) != 0) {
+        ::mkdir(("/dev/shm" + plat::SharedObjectPath("_ShMem_sem_")).c_str(), 0700) != 0) {
         std::_Exit(2);
     }
     std::string name = UniqueSegmentName();

@@ -9,12 +9,13 @@
 
 #include "NamedObjectPeer.h"
 #include "platform/LastError.h"
+#include "platform/NamedObject.h"
 #include "support/TestUtil.h"
 
 namespace {
 
 bool NameExists(const std::string& name) {
-    return access(("/dev/shm/hw." + name).c_str(), F_OK) == 0;
+    return access(("/dev/shm" + plat::SharedObjectPath(name)).c_str(), F_OK) == 0;
 }
 
 }  // namespace

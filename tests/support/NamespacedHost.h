@@ -37,6 +37,7 @@ public:
     NamespacedHost(const NamespacedHost&) = delete;
     NamespacedHost& operator=(const NamespacedHost&) = delete;
 
+    const std::string& Root() const { return m_root.Path(); }
     std::string File(const std::string& name) const { return m_root.File(name); }
     void WritePolicy(const std::string& text, const std::string& name = "Default.policy") const {
         WriteWholeFile(File(name), text);

@@ -1,0 +1,184 @@
+// The web-server module under an account of its own: the sensor opens its
+// shared areas to one group, so a module account in that group reports and
+// any other account is turned away.  Throwaway accounts are made for each
+// case and removed after it (root).
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ApacheEngine/WebSharedMemory.h"
+#include "ApacheTestSupport.h"
+#include "platform/NamedObject.h"
+#include "support/ChildProcess.h"
+#include "support/ConsoleCapture.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+constexpr const char* kObjects[] = {"QGEvShm", "QGEvMutex", "QGConfShm", "QGConfMutex"};
+
+// Runs a program to its end; whether it ended with exit code 0.
+bool Run(const std::vector<std::string>& argv) {
+    hwtest::ChildProcess child;
+    int nExit = -1;
+    return child.Start(argv) && child.Wait(60, nExit) && nExit == 0;
+}
+
+// A group and two accounts of the test's own: "member" belongs to the
+// group, "stranger" does not.  The account files may be locked for a
+// moment by another test doing the same.
+class ThrowawayAccounts {
+public:
+    ThrowawayAccounts()
+        : m_strGroup("hwwg" + std::to_string(::getpid())),
+          m_strMember("hwwm" + std::to_string(::getpid())),
+          m_strStranger("hwws" + std::to_string(::getpid())) {
+        Remove();
+        m_bReady = Retried({"/usr/sbin/groupadd", m_strGroup}) &&
+                   Retried({"/usr/sbin/useradd", "-M", "-N", "-s", "/usr/sbin/nologin", "-G",
+                            m_strGroup, m_strMember}) &&
+                   Retried({"/usr/sbin/useradd", "-M", "-N", "-s", "/usr/sbin/nologin",
+                            m_strStranger});
+    }
+    ~ThrowawayAccounts() { Remove(); }
+    ThrowawayAccounts(const ThrowawayAccounts&) = delete;
+    ThrowawayAccounts& operator=(const ThrowawayAccounts&) = delete;
+
+    bool IsReady() const { return m_bReady; }
+    const std::string& Group() const { return m_strGroup; }
+    const std::string& Member() const { return m_strMember; }
+    const std::string& Stranger() const { return m_strStranger; }
+
+    // The command line that runs `argv` as `strUser`, with its groups.
+    static std::vector<std::string> As(const std::string& strUser, std::vector<std::string> argv) {
+        const struct passwd* pEntry = ::getpwnam(strUser.c_str());
+        std::vector<std::string> line{"/usr/bin/setpriv", "--reuid=" + strUser,
+                                      "--regid=" + std::to_string(pEntry != nullptr ? pEntry->pw_gid : 65534),
+                                      "--init-groups", "--"};
+        line.insert(line.end(), argv.begin(), argv.end());
+        return line;
+    }
+
+private:
+    static bool Retried(const std::vector<std::string>& argv) {
+        return hwtest::WaitUntil([&] { return Run(argv); }, 60);
+    }
+    void Remove() {
+        Run({"/usr/sbin/userdel", m_strMember});
+        Run({"/usr/sbin/userdel", m_strStranger});
+        Run({"/usr/sbin/groupdel", m_strGroup});
+    }
+
+    std::string m_strGroup;
+    std::string m_strMember;
+    std::string m_strStranger;
+    bool m_bReady = false;
+};
+
+class WebGroupAccessTest : public ::testing::Test, protected apachetest::EngineWithRules {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to make accounts";
+        }
+        ASSERT_TRUE(m_Accounts.IsReady());
+        ::setenv(kWebGroupVariable, m_Accounts.Group().c_str(), 1);
+        ASSERT_EQ(0, m_Engine.Oninit(0));
+    }
+    void TearDown() override {
+        m_Engine.StopAndWait();
+        m_Engine.Shutdown();
+        ::unsetenv(kWebGroupVariable);
+    }
+
+    // Runs the module as `strUser`; its exit code, with what it printed.
+    int Module(const std::string& strUser, const std::vector<std::string>& arguments, std::string& strOutput) {
+        std::vector<std::string> argv{HW_BINARY_DIR "/bin/hw-webmodule"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        hwtest::ChildProcess module;
+        int nExit = -1;
+        // Leak checking needs more of the process than another account
+        // gets; the module's leaks are checked in the runs as root.
+        if (!module.Start(ThrowawayAccounts::As(strUser, argv), m_Scratch.File("module.out"),
+                          {"ASAN_OPTIONS=detect_leaks=0"}) ||
+            !module.Wait(60, nExit)) {
+            return -1;
+        }
+        strOutput = hwtest::ReadWholeFile(m_Scratch.File("module.out"));
+        return nExit;
+    }
+    static struct stat Object(const char* pszName) {
+        struct stat info = {};
+        ::stat(("/dev/shm" + plat::SharedObjectPath(pszName)).c_str(), &info);
+        return info;
+    }
+
+    ThrowawayAccounts m_Accounts;
+    hwtest::ScratchDirectory m_Scratch;
+};
+
+}  // namespace
+
+TEST_F(WebGroupAccessTest, ModuleInTheGroupReportsAndAnyOtherAccountIsRefused) {
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    ASSERT_TRUE(WebShmIsAttached());
+    const struct group* pGroup = ::getgrnam(m_Accounts.Group().c_str());
+    ASSERT_NE(nullptr, pGroup);
+    for (const char* pszName : kObjects) {
+        SCOPED_TRACE(pszName);
+        const struct stat info = Object(pszName);
+        EXPECT_EQ(0660u, info.st_mode & 0777);
+        EXPECT_EQ(pGroup->gr_gid, info.st_gid);
+    }
+
+    std::string strOutput;
+    EXPECT_EQ(0, Module(m_Accounts.Member(), {"write", "--name", "Web_Shell", "--id", "1234"}, strOutput))
+        << strOutput;
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 1; })) << strOutput;
+    EXPECT_EQ("Web_Shell", m_Engine.m_Records[0]->GetRuleName());
+
+    EXPECT_EQ(1, Module(m_Accounts.Stranger(), {"write", "--name", "Web_Shell", "--id", "1234"}, strOutput));
+    EXPECT_NE(std::string::npos, strOutput.find("Error attaching to mutex : 5")) << strOutput;
+    EXPECT_EQ(1, Module(m_Accounts.Stranger(), {"config"}, strOutput));
+
+    // Without a group the areas are the sensor's account's alone.
+    m_Engine.StopAndWait();
+    m_Engine.Shutdown();
+    ::unsetenv(kWebGroupVariable);
+    ASSERT_EQ(0, m_Engine.Initialize());
+    EXPECT_EQ(0600u, Object("QGEvShm").st_mode & 0777);
+    EXPECT_EQ(1, Module(m_Accounts.Member(), {"write", "--name", "Web_Shell"}, strOutput));
+    EXPECT_EQ(1u, m_Engine.Count());
+}
+
+// An account that makes the sensor's objects first, to read or forge what
+// goes through them, is not joined; once it is gone the sensor takes the
+// names back.
+TEST_F(WebGroupAccessTest, ObjectsAnotherAccountMadeFirstAreRefusedAndTakenBackWhenLeft) {
+    hwtest::ChildProcess squatter;
+    ASSERT_TRUE(squatter.Start(ThrowawayAccounts::As(m_Accounts.Stranger(),
+                                                     {HW_NAMED_OBJECT_PEER, "semaphore-hold-then-crash", "QGEvMutex"}),
+                               m_Scratch.File("squatter.out"), {"ASAN_OPTIONS=detect_leaks=0"}, true));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(m_Scratch.File("squatter.out")) == "held\n"; }));
+    hwtest::ConsoleCapture console;
+    EXPECT_EQ(1, m_Engine.Initialize());
+    EXPECT_TRUE(console.Contains("Error creating mutex : 5")) << console.Text();
+
+    squatter.CloseStdin();
+    int nExit = 0;
+    ASSERT_TRUE(squatter.Wait(60, nExit));
+    ASSERT_EQ(0, m_Engine.Initialize());
+    for (const char* pszName : kObjects) {
+        SCOPED_TRACE(pszName);
+        EXPECT_EQ(0u, Object(pszName).st_uid);
+        EXPECT_EQ(0660u, Object(pszName).st_mode & 0777);
+    }
+}

@@ -1,0 +1,76 @@
+// Object scopes: the names that keep one sensor root's shared objects apart
+// from every other root's on the machine.
+
+#include "platform/NamedObject.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/SharedMapping.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+// Puts the process in another scope for one case and back after it.
+class ScopedObjectScope {
+public:
+    explicit ScopedObjectScope(const std::string& scope) : m_previous(plat::ObjectScope()) {
+        EXPECT_TRUE(plat::SetObjectScope(scope));
+    }
+    ~ScopedObjectScope() { plat::SetObjectScope(m_previous); }
+    ScopedObjectScope(const ScopedObjectScope&) = delete;
+    ScopedObjectScope& operator=(const ScopedObjectScope&) = delete;
+
+private:
+    std::string m_previous;
+};
+
+}  // namespace
+
+TEST(ObjectScope, EverySpellingOfARootGivesItsScopeAndOtherRootsOthers) {
+    hwtest::ScratchDirectory first;
+    hwtest::ScratchDirectory second;
+    const std::string scope = plat::ObjectScopeOfRoot(first.Path());
+    EXPECT_EQ(12u, scope.size());
+    EXPECT_EQ(std::string::npos, scope.find_first_not_of("0123456789abcdef"));
+    ASSERT_EQ(0, ::symlink(first.Path().c_str(), second.File("link").c_str()));
+    for (const std::string& spelling :
+         {first.Path() + "/", first.Path() + "/./", second.Path() + "/../" +
+                                                       first.Path().substr(first.Path().rfind('/') + 1),
+          second.File("link")}) {
+        EXPECT_EQ(scope, plat::ObjectScopeOfRoot(spelling)) << spelling;
+    }
+    EXPECT_NE(scope, plat::ObjectScopeOfRoot(second.Path()));
+}
+
+TEST(ObjectScope, ScopeNamesTheObjectsAndIsHandedToChildProcesses) {
+    ScopedObjectScope scoped("a1b2c3d4e5f6");
+    EXPECT_EQ("/hw.a1b2c3d4e5f6.QGEvShm", plat::SharedObjectPath("QGEvShm"));
+    EXPECT_EQ("/hw.a1b2c3d4e5f6.dir_file", plat::SharedObjectPath("dir/file"));
+    EXPECT_STREQ("a1b2c3d4e5f6", std::getenv(plat::kObjectScopeVariable));
+    // Text that could leave the scope's part of the name is refused.
+    for (const std::string& bad : {std::string("../x"), std::string("a.b"), std::string(33, 'a')}) {
+        EXPECT_FALSE(plat::SetObjectScope(bad)) << bad;
+    }
+    EXPECT_EQ("a1b2c3d4e5f6", plat::ObjectScope());
+}
+
+TEST(ObjectScope, SameNameInTwoScopesIsTwoObjects) {
+    plat::SharedMapping first;
+    {
+        ScopedObjectScope scoped("one" + std::to_string(::getpid()));
+        ASSERT_TRUE(first.Create("shared", 4096));
+    }
+    ScopedObjectScope scoped("two" + std::to_string(::getpid()));
+    plat::SharedMapping second;
+    ASSERT_TRUE(second.Create("shared", 4096));
+    EXPECT_TRUE(second.Created());
+    plat::SharedMapping opened;
+    EXPECT_TRUE(opened.Open("shared"));
+    opened.Close();
+    second.Close();
+    EXPECT_FALSE(opened.Open("shared"));
+}
