@@ -100,6 +100,7 @@ bool PcapWriter::open(const std::string& path, uint32_t linkType) {
     const uint32_t header[6] = {kMagicMicro, 0x00040002u, 0, 0, PcapReader::kMaxRecord, linkType};
     // Version 2.4 in two 16-bit halves, zone and accuracy 0.
     std::fwrite(header, sizeof header, 1, m_pFile);
+    std::fflush(m_pFile);
     return true;
 }
 
@@ -111,6 +112,9 @@ void PcapWriter::write(const uint8_t* data, uint32_t captured, uint32_t original
     const uint32_t record[4] = {seconds, microseconds, captured, original};
     std::fwrite(record, sizeof record, 1, m_pFile);
     std::fwrite(data, 1, captured, m_pFile);
+    // Whole records on disk at once: a reader may follow the file while the
+    // replay runs.
+    std::fflush(m_pFile);
 }
 
 void PcapWriter::close() {

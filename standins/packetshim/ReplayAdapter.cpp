@@ -49,7 +49,59 @@ uint32_t ReplayAdapter::closeRx() {
     m_Injected.close();
     m_bOpen = false;
     m_bRecordOut = false;
+    m_bHeld = false;
+    m_bPaceStarted = false;
     return 0;
+}
+
+bool ReplayAdapter::readNext() {
+    PcapReader::Result result = PcapReader::Result::kEnd;
+    // A looping file starts again once per read, so a file whose every
+    // frame is bypassed cannot hold the reader forever.
+    bool rewound = false;
+    uint32_t seconds = 0;
+    while (!m_bCorrupt) {
+        result = m_Reader.next(recordData(), recordRoom(), m_dwCaptured, m_dwOriginal, seconds, m_dwFraction);
+        if (result == PcapReader::Result::kEnd && m_Options.m_bLoop && !rewound) {
+            rewound = true;
+            m_bPaceStarted = false;
+            m_Reader.rewind();
+            result = m_Reader.next(recordData(), recordRoom(), m_dwCaptured, m_dwOriginal, seconds, m_dwFraction);
+        }
+        if (result != PcapReader::Result::kRecord || !m_Bypass.matches(recordData(), m_dwCaptured)) {
+            break;
+        }
+        // Bypassed: passed on without the reader seeing it.
+        m_Passed.write(recordData(), m_dwCaptured, m_dwOriginal, seconds,
+                       m_Reader.header().m_bNanoseconds ? m_dwFraction / 1000 : m_dwFraction);
+        ++m_Statistics.m_qwPassed;
+    }
+    if (result != PcapReader::Result::kRecord) {
+        // A damaged file ends the replay where the damage starts.
+        m_bCorrupt = m_bCorrupt || result == PcapReader::Result::kCorrupt;
+        return false;
+    }
+    m_dwSeconds = seconds;
+    m_dwMicroseconds = m_Reader.header().m_bNanoseconds ? m_dwFraction / 1000 : m_dwFraction;
+    m_bHeld = true;
+    return true;
+}
+
+uint64_t ReplayAdapter::millisecondsUntilDue() {
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t fileTime = uint64_t{m_dwSeconds} * 1000000u + m_dwMicroseconds;
+    if (!m_bPaceStarted) {
+        m_bPaceStarted = true;
+        m_qwPaceFileStart = fileTime;
+        m_PaceClockStart = now;
+        return 0;
+    }
+    const uint64_t offset = fileTime > m_qwPaceFileStart ? fileTime - m_qwPaceFileStart : 0;
+    const auto due = m_PaceClockStart + std::chrono::microseconds(offset);
+    if (now >= due) {
+        return 0;
+    }
+    return static_cast<uint64_t>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
 }
 
 uint32_t ReplayAdapter::read(uint32_t timeoutMs, void** record) {
@@ -60,45 +112,27 @@ uint32_t ReplayAdapter::read(uint32_t timeoutMs, void** record) {
     if (!m_bOpen) {
         return kNotOpen;
     }
-    uint32_t captured = 0;
-    uint32_t original = 0;
-    uint32_t seconds = 0;
-    uint32_t fraction = 0;
-    PcapReader::Result result = PcapReader::Result::kEnd;
-    // A looping file starts again once per read, so a file whose every
-    // frame is bypassed cannot hold the reader forever.
-    bool rewound = false;
-    while (!m_bCorrupt) {
-        result = m_Reader.next(recordData(), recordRoom(), captured, original, seconds, fraction);
-        if (result == PcapReader::Result::kEnd && m_Options.m_bLoop && !rewound) {
-            rewound = true;
-            m_Reader.rewind();
-            result = m_Reader.next(recordData(), recordRoom(), captured, original, seconds, fraction);
-        }
-        if (result != PcapReader::Result::kRecord || !m_Bypass.matches(recordData(), captured)) {
-            break;
-        }
-        // Bypassed: passed on without the reader seeing it.
-        m_Passed.write(recordData(), captured, original, seconds,
-                       m_Reader.header().m_bNanoseconds ? fraction / 1000 : fraction);
-        ++m_Statistics.m_qwPassed;
-    }
-    if (result != PcapReader::Result::kRecord) {
-        // A damaged file ends the replay where the damage starts.
-        m_bCorrupt = m_bCorrupt || result == PcapReader::Result::kCorrupt;
+    if (!m_bHeld && !readNext()) {
         // Nothing more will arrive: the read waits its time-out like a quiet wire.
         std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
         return kNoFrame;
     }
-    uint32_t microseconds = m_Reader.header().m_bNanoseconds ? fraction / 1000 : fraction;
-    m_dwSeconds = seconds;
-    m_dwMicroseconds = microseconds;
+    if (m_Options.m_bPace) {
+        const uint64_t wait = millisecondsUntilDue();
+        if (wait > timeoutMs) {
+            // Not yet due: the frame stays held for a later read.
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return kNoFrame;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    }
+    m_bHeld = false;
     if (m_Facts.m_dwReadMode == 3) {
-        uint64_t units = (seconds + kEpochDifferenceSeconds) * kUnitsPerSecond +
-                         (m_Reader.header().m_bNanoseconds ? fraction / 100 : uint64_t{fraction} * 10);
-        fillHeader(0, captured, original, static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32));
+        uint64_t units = (m_dwSeconds + kEpochDifferenceSeconds) * kUnitsPerSecond +
+                         (m_Reader.header().m_bNanoseconds ? m_dwFraction / 100 : uint64_t{m_dwFraction} * 10);
+        fillHeader(0, m_dwCaptured, m_dwOriginal, static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32));
     } else {
-        fillHeader(0, captured, original, seconds, microseconds);
+        fillHeader(0, m_dwCaptured, m_dwOriginal, m_dwSeconds, m_dwMicroseconds);
     }
     ++m_Statistics.m_qwReceived;
     m_bRecordOut = true;

@@ -3,6 +3,8 @@
 // injected can be written to three capture files of their own, so a test
 // can check what a sensor let through without a live network.
 
+#include <chrono>
+
 #include "PcapFile.h"
 #include "ShimAdapter.h"
 
@@ -11,6 +13,9 @@ namespace shim {
 struct ReplayOptions {
     std::string m_strOutputDirectory;  // empty: no output files
     bool m_bLoop = false;              // start again at the end of the file
+    // Deliver each frame no earlier than its time stamp says, counted from
+    // the first frame's delivery, so a sensor meets the file's gaps.
+    bool m_bPace = false;
 };
 
 class ReplayAdapter : public ShimAdapter {
@@ -28,6 +33,11 @@ public:
 
 private:
     uint32_t inject(const void* data, uint32_t length);
+    // Reads the next frame the reader sees into the record; false at the
+    // end of the file or where it is damaged.
+    bool readNext();
+    // Milliseconds until the held frame is due; 0 when it is due now.
+    uint64_t millisecondsUntilDue();
 
     ReplayOptions m_Options;
     PcapReader m_Reader;
@@ -38,6 +48,15 @@ private:
     bool m_bCorrupt = false;
     uint32_t m_dwSeconds = 0;
     uint32_t m_dwMicroseconds = 0;
+    // A frame read from the file and waiting in the record for its time.
+    bool m_bHeld = false;
+    uint32_t m_dwCaptured = 0;
+    uint32_t m_dwOriginal = 0;
+    uint32_t m_dwFraction = 0;
+    // Pacing: the first frame's file time (microseconds) and when it went out.
+    bool m_bPaceStarted = false;
+    uint64_t m_qwPaceFileStart = 0;
+    std::chrono::steady_clock::time_point m_PaceClockStart;
 };
 
 }  // namespace shim

@@ -180,6 +180,7 @@ ReplayOptions ReplaySettings() {
     ReplayOptions options;
     options.m_strOutputDirectory = Environment("HW_PACKET_REPLAY_OUT");
     options.m_bLoop = Environment("HW_PACKET_REPLAY_LOOP") == "1";
+    options.m_bPace = Environment("HW_PACKET_REPLAY_PACE") == "1";
     return options;
 }
 

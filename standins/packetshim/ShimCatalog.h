@@ -11,6 +11,7 @@
 //                           inject capture files
 //   HW_PACKET_REPLAY_LOOP   "1": a replay starts again at the end of its file
 //   HW_PACKET_REPLAY_FILETIME  "1": replay time stamps in 100-ns units since 1601
+//   HW_PACKET_REPLAY_PACE   "1": frames come at the pace of their time stamps
 
 #include <string>
 #include <vector>

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -122,6 +123,38 @@ TEST_F(DriverTest, HundredNanosecondTimeStampsAreConverted) {
         EXPECT_EQ(driver->frame().packet().m_dwMicroseconds, sent.m_dwMicroseconds);
         driver->freeFrame(driver->frame());
     }
+}
+
+TEST_F(DriverTest, PacedReplayHoldsEachFrameUntilItsTimeAndKeepsItsStamp) {
+    // Gaps of 0.4 s and 0.8 s after the first frame.
+    std::vector<rptest::TestFrame> frames = {m_Frames[0], m_Frames[1], m_Frames[2]};
+    frames[1].m_dwSeconds = frames[0].m_dwSeconds;
+    frames[1].m_dwMicroseconds = frames[0].m_dwMicroseconds + 400000;
+    frames[2].m_dwSeconds = frames[0].m_dwSeconds + 1;
+    frames[2].m_dwMicroseconds = frames[0].m_dwMicroseconds + 200000;
+    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), rptest::PcapBytes(frames));
+    hwtest::EnvironmentOverride pace("HW_PACKET_REPLAY_PACE", "1");
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    rp::Frame& frame = driver->frame();
+    std::chrono::steady_clock::time_point first;
+    int quietReads = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        while (!driver->readFrame(frame)) {
+            ++quietReads;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (i == 0) {
+            first = now;
+        }
+        const uint64_t offset = (uint64_t{frames[i].m_dwSeconds} - frames[0].m_dwSeconds) * 1000000u +
+                                frames[i].m_dwMicroseconds - frames[0].m_dwMicroseconds;
+        EXPECT_GE(now - first, std::chrono::microseconds(offset)) << i;
+        EXPECT_EQ(frame.packet().m_dwSeconds, frames[i].m_dwSeconds) << i;
+        EXPECT_EQ(frame.packet().m_dwMicroseconds, frames[i].m_dwMicroseconds) << i;
+        driver->freeFrame(frame);
+    }
+    // A read that comes too early answers "nothing yet" within its time-out.
+    EXPECT_GT(quietReads, 2);
 }
 
 TEST_F(DriverTest, DamagedCaptureFileEndsTheReplayWhereTheDamageStarts) {
