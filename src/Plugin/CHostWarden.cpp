@@ -420,7 +420,24 @@ uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
     m_dwState = kResumed;
     m_bHostPaused = false;
     if (m_pThreadList != nullptr) {
+        // Resuming engines set themselves up from the current policy (the
+        // network engine its adapters, firewall and tuning), so they see the
+        // accepted policy as it stands, read as an adapter update reads it.
+        IPolicyContainer* pContainer = CreatePluginPolicyContainer();
+        const bool bPublished = pContainer != nullptr &&
+                                LoadPolicy(pContainer, true, PolicyLoader::LoadKind::kReadAccepted);
+        if (bPublished) {
+            PublishPolicy(pContainer);
+        } else {
+            CSF_LOG(kCSFLogError, "The accepted policy could not be read: engines resume without it.");
+        }
         m_pThreadList->ResumeAll(kEngineArgument);
+        if (bPublished) {
+            WithdrawPolicy();
+        }
+        if (pContainer != nullptr) {
+            pContainer->Release();
+        }
     }
     Banner("\n***** CHostWarden::OnResume() completed *****\n");
     return CSFSensor::OnResume(pRequest);

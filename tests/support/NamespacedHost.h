@@ -1,6 +1,7 @@
 #pragma once
 // hwhost with the real plug-in on a sensor root of its own, run inside a
-// private network namespace so its syslog engine owns UDP port 514; and
+// private network namespace so its syslog engine owns UDP port 514 (or,
+// when no namespace could be made, in the machine's own network); and
 // policies with syslog rules written in code, for the end-to-end tests.
 
 #include <sys/types.h>
@@ -55,6 +56,8 @@ public:
     bool SyslogPortOpen() const;
     // SIGTERM, then the exit code; false when it did not end in two minutes.
     bool Stop(int& exitCode);
+    // Waits for the host to end by itself; false when it did not in time.
+    bool Wait(double seconds, int& exitCode) { return m_process.Wait(seconds, exitCode); }
     void Signal(int signal) const;
     pid_t Pid() const { return m_process.Pid(); }
     bool IsRunning() { return m_process.IsRunning(); }

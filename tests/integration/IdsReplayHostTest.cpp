@@ -1,0 +1,267 @@
+// The network engine under hwhost with the real plug-in, packet library and
+// signature module stand-ins, fed by the packet library's replay adapter:
+// alerts of known attacks with their types and pairs, silence on benign
+// traffic, blocked frames dropped and answered with resets that an outside
+// reader takes for valid ones, the packet and evidence logs as outside
+// readers see them, the dynamic block's period, pause and resume, and the
+// exit codes of a module that stalls or faults.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "integration/NetworkHostSupport.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using hwtest::Alert;
+using hwtest::AlertsOf;
+using zamtest::FrameSpec;
+using zamtest::Ip;
+
+FrameSpec Echo() {
+    FrameSpec spec;
+    spec.m_byProtocol = 1;
+    spec.m_strPayload.assign(32, 'p');
+    return spec;
+}
+
+FrameSpec Payload(uint8_t byProtocol, uint32_t dwSource, const std::string& text) {
+    FrameSpec spec;
+    spec.m_dwSource = dwSource;
+    spec.m_byProtocol = byProtocol;
+    spec.m_wDestinationPort = byProtocol == 17 ? 53 : 80;
+    spec.m_byTcpFlags = 0x18;
+    spec.m_strPayload = text;
+    return spec;
+}
+
+// An ICMP fragment that would end past 65,535 bytes.
+FrameSpec Jolt() {
+    FrameSpec spec;
+    spec.m_dwSource = Ip(203, 0, 113, 7);
+    spec.m_byProtocol = 1;
+    spec.m_wFragmentWord = 8189;
+    spec.m_strPayload.assign(24, 'j');
+    return spec;
+}
+
+off_t FileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+// Size of the capture file of these frames.
+off_t CaptureSize(const std::vector<FrameSpec>& frames) {
+    return static_cast<off_t>(hwtest::Capture(frames).size());
+}
+
+class IdsReplayHostTest : public ::testing::Test {
+protected:
+    // Starts the host on the capture; false when it did not start.
+    bool Start(const std::vector<FrameSpec>& frames, const hwtest::NetworkPolicyOptions& options = {},
+               bool bPaced = false) {
+        hwtest::PrepareNetworkRoot(m_Host, options);
+        return m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, hwtest::Capture(frames), bPaced));
+    }
+    std::vector<Alert> Alerts() const { return hwtest::ParseAlerts(m_Host.Alerts()); }
+    bool AwaitAlerts(size_t count) {
+        return hwtest::WaitUntil([&] { return Alerts().size() >= count; }, 60);
+    }
+    // Waits until the replay's output `kind` ("pass", "drop") holds exactly these frames.
+    bool AwaitOutput(const char* pszKind, const std::vector<FrameSpec>& frames) {
+        return hwtest::WaitUntil([&] { return FileSize(Output(pszKind)) == CaptureSize(frames); }, 60);
+    }
+    std::string Output(const char* pszKind) const {
+        return m_Host.File(std::string("replay/replay0.") + pszKind + ".pcap");
+    }
+    void StopCleanly() {
+        int exitCode = -1;
+        ASSERT_TRUE(m_Host.Stop(exitCode));
+        EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    }
+    // What tcpdump prints of a capture file: times, headers and every byte.
+    static std::string Dump(const std::string& file) { return hwtest::Run("tcpdump -r '" + file + "' -tt -nn -xx 2>/dev/null"); }
+    void ExpectSameFrames(const std::string& log, const std::vector<rptest::TestFrame>& frames) {
+        const std::string expected = m_Host.File("expected.pcap");
+        hwtest::WriteWholeFile(expected, rptest::PcapBytes(frames));
+        EXPECT_EQ(Dump(expected), Dump(log)) << log;
+        const std::string fields = "-e frame.time_epoch -e frame.cap_len -e ip.src -e ip.dst -e frame.protocols";
+        EXPECT_EQ(hwtest::TsharkFields(expected, fields), hwtest::TsharkFields(log, fields)) << log;
+    }
+
+    hwtest::NetworkNamespace m_Namespace;
+    hwtest::NamespacedHost m_Host{m_Namespace};
+};
+
+TEST_F(IdsReplayHostTest, EachAttackGivesOneConsolidatedAlertAndBlockedFramesAreDroppedAndReset) {
+    const std::vector<FrameSpec> input = {
+        Echo(),
+        hwtest::Benign(),
+        hwtest::LandAttack(),
+        hwtest::SynFin(),
+        hwtest::SynFin(),
+        hwtest::SynFin(),
+        Payload(6, Ip(203, 0, 113, 9), "GET /scripts/cmd.exe?/c+dir"),
+        Payload(17, Ip(203, 0, 113, 11), "run cmd.exe now"),
+        Jolt(),
+        hwtest::Telnet(),
+    };
+    hwtest::NetworkPolicyOptions options;
+    options.m_bConsolidation = true;
+    ASSERT_TRUE(Start(input, options)) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AwaitAlerts(6)) << m_Host.Alerts();
+    StopCleanly();
+
+    const std::vector<Alert> alerts = Alerts();
+    ASSERT_EQ(6u, alerts.size()) << m_Host.Alerts();
+    const std::vector<Alert> land = AlertsOf(alerts, "Land_Attack");
+    ASSERT_EQ(1u, land.size());
+    EXPECT_EQ(101, land[0].m_nType);
+    EXPECT_EQ("49", land[0].Param("VulnStatus"));
+    EXPECT_EQ("192.0.2.10", land[0].Param("SourceAddress"));
+    EXPECT_EQ("139", land[0].Param("DestinationPort"));
+    EXPECT_EQ("1001", land[0].Param("algorithm-id"));
+    const std::vector<Alert> synFin = AlertsOf(alerts, "TCP_SynFin");
+    ASSERT_EQ(1u, synFin.size());
+    EXPECT_EQ("3", synFin[0].Param("repeat-count"));
+    EXPECT_EQ("203.0.113.5", synFin[0].Param("intruder-ip-addr"));
+    EXPECT_EQ("<none>", synFin[0].Param("VulnStatus"));
+    const std::vector<Alert> payload = AlertsOf(alerts, "Payload_Cmd_Exe");
+    ASSERT_EQ(2u, payload.size());
+    EXPECT_EQ(203, payload[0].m_nType + payload[1].m_nType) << "one TCP (101), one UDP (102)";
+    EXPECT_EQ("cmd.exe", payload[0].Param("pattern"));
+    const std::vector<Alert> jolt = AlertsOf(alerts, "IP_PingOfDeath_Jolt");
+    ASSERT_EQ(1u, jolt.size());
+    EXPECT_EQ(103, jolt[0].m_nType);
+    EXPECT_EQ("65512", jolt[0].Param("fragment-offset"));
+    const std::vector<Alert> telnet = AlertsOf(alerts, "TEL");
+    ASSERT_EQ(1u, telnet.size()) << m_Host.Alerts();
+    EXPECT_EQ(101, telnet[0].m_nType);
+    EXPECT_EQ("Bastion TCP Inbound", telnet[0].Param("Detail"));
+    EXPECT_EQ("10", telnet[0].Param("VulnStatus"));
+    EXPECT_EQ("23", telnet[0].Param("DestinationPort"));
+
+    // The land attack (dynamic block) and the telnet attempt (Bastion) are
+    // dropped; the rest passes.
+    const std::vector<rptest::TestFrame> frames = hwtest::Frames(input);
+    const auto pick = [&](std::initializer_list<size_t> indices) {
+        std::vector<rptest::TestFrame> chosen;
+        for (size_t i : indices) {
+            chosen.push_back(frames[i]);
+        }
+        return chosen;
+    };
+    ExpectSameFrames(Output("pass"), pick({0, 1, 3, 4, 5, 6, 7, 8}));
+    ExpectSameFrames(Output("drop"), pick({2, 9}));
+    // Each blocked TCP frame is answered with a reset towards the local
+    // stack, which an outside reader takes for a valid TCP reset.
+    EXPECT_EQ((std::vector<std::string>{"1,1,1,192.0.2.10,192.0.2.10,139,139",
+                                        "1,1,1,198.51.100.7,192.0.2.10,40001,23"}),
+              hwtest::TsharkFields(Output("inject"),
+                                   "-e tcp.flags.reset -e ip.checksum.status -e tcp.checksum.status -e ip.src "
+                                   "-e ip.dst -e tcp.srcport -e tcp.dstport",
+                                   "-o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE"));
+
+    // The packet log holds every frame read, the evidence log every frame
+    // that matched a signature, with their bytes and times.
+    ExpectSameFrames(m_Host.File("Logs/pkt_000.tcp"), frames);
+    ExpectSameFrames(m_Host.File("Logs/evd_000.tcp"), pick({2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST_F(IdsReplayHostTest, BenignTrafficRaisesNothingAndPassesWhole) {
+    const std::vector<FrameSpec> input = {Echo(), hwtest::Benign(), Payload(6, Ip(198, 51, 100, 8), "GET / HTTP/1.0"),
+                                          Payload(17, Ip(198, 51, 100, 9), "query"), hwtest::Benign(Ip(203, 0, 113, 1), 443)};
+    ASSERT_TRUE(Start(input)) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AwaitOutput("pass", input));
+    StopCleanly();
+    EXPECT_TRUE(Alerts().empty()) << m_Host.Alerts();
+    EXPECT_EQ(CaptureSize({}), FileSize(Output("drop")));
+    EXPECT_EQ(CaptureSize({}), FileSize(Output("inject")));
+}
+
+TEST_F(IdsReplayHostTest, DynamicBlockDropsTheIntruderForItsPeriodOnly) {
+    // Paced: the intruder's next frame comes a second after the attack, the
+    // last one eight seconds after it, past the four-second block.
+    std::vector<rptest::TestFrame> frames = hwtest::Frames(
+        {hwtest::LandAttack(), hwtest::Benign(Ip(192, 0, 2, 10), 80), hwtest::Benign(Ip(192, 0, 2, 10), 81)});
+    frames[2].m_dwSeconds += 6;
+    hwtest::NetworkPolicyOptions options;
+    options.m_nDynamicBlockPeriod = 4;
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, rptest::PcapBytes(frames), true)))
+        << m_Host.ErrorsTail();
+    ASSERT_TRUE(AwaitOutput("pass", {hwtest::Benign(Ip(192, 0, 2, 10), 81)}));
+    StopCleanly();
+    ExpectSameFrames(Output("drop"), {frames[0], frames[1]});
+    const std::vector<Alert> alerts = Alerts();
+    ASSERT_EQ(1u, alerts.size()) << m_Host.Alerts();
+    EXPECT_EQ("49", alerts[0].Param("VulnStatus"));
+}
+
+TEST_F(IdsReplayHostTest, AfterPauseAndResumeAttacksStillRaiseAlertsAndAreStillBlocked) {
+    // The module's tuning names the payload it looks for.
+    hwtest::NetworkPolicyOptions options;
+    options.m_nDynamicBlockPeriod = 1;
+    options.m_Tuning = {{"zam.payload.pattern", 'S', "evil.sh"}};
+    ASSERT_TRUE(Start({hwtest::LandAttack(), hwtest::Telnet(), Payload(6, Ip(203, 0, 113, 9), "GET /evil.sh")}, options))
+        << m_Host.ErrorsTail();
+    ASSERT_TRUE(AwaitAlerts(3)) << m_Host.Alerts();
+    const time_t tFirst = std::time(nullptr);
+    const auto completed = [&](const std::string& command) {
+        const std::string line = "hwhost: " + command + " completed with status 1";
+        return hwtest::WaitUntil([&] { return m_Host.Log().find(line) != std::string::npos; }, 120);
+    };
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(completed("pause"));
+    // The first land attack's block runs out while the sensor is paused.
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return std::time(nullptr) > tFirst + 2; }, 10));
+    m_Host.Signal(SIGUSR2);
+    ASSERT_TRUE(completed("resume"));
+    // The replay starts again with the resumed capture.
+    ASSERT_TRUE(AwaitAlerts(6)) << m_Host.Alerts() << m_Host.Log();
+    StopCleanly();
+    const std::vector<Alert> alerts = Alerts();
+    for (const char* pszRule : {"Land_Attack", "TEL", "Payload_Cmd_Exe"}) {
+        const std::vector<Alert> chosen = AlertsOf(alerts, pszRule);
+        ASSERT_EQ(2u, chosen.size()) << pszRule;
+        EXPECT_EQ(chosen[0].Param("VulnStatus"), chosen[1].Param("VulnStatus")) << pszRule;
+    }
+    EXPECT_EQ("49", AlertsOf(alerts, "Land_Attack")[1].Param("VulnStatus"));
+    const std::vector<rptest::TestFrame> frames = hwtest::Frames({hwtest::LandAttack(), hwtest::Telnet()});
+    ExpectSameFrames(Output("drop"), frames);
+}
+
+TEST_F(IdsReplayHostTest, ModuleThatStallsOrFaultsEndsTheHostAfterItsCrashRecord) {
+    const struct {
+        hwtest::NetworkPolicyOptions::Setting m_Switch;
+        int m_nExitCode;
+        const char* pszLogged;
+    } cases[] = {
+        {{"zam.standin.stall", 'S', "30"}, 2, "has timed out. Time elapsed:"},
+        {{"zam.standin.fault", 'S', "on"}, 1, "Exception detected: possible ZAM_Internal_Error , the sensor is shutting down"},
+    };
+    for (const auto& c : cases) {
+        hwtest::NamespacedHost host(m_Namespace);
+        hwtest::NetworkPolicyOptions options;
+        options.m_Tuning = {{"ZamLoopTimeout", 'L', "1"}, c.m_Switch};
+        hwtest::PrepareNetworkRoot(host, options);
+        host.Start({}, hwtest::ReplayEnvironment(host, hwtest::Capture({hwtest::Benign()})));
+        int exitCode = -1;
+        ASSERT_TRUE(host.Wait(120, exitCode)) << c.m_Switch.m_strName;
+        EXPECT_EQ(c.m_nExitCode, exitCode) << host.ErrorsTail();
+        EXPECT_NE(std::string::npos, host.Log().find(c.pszLogged)) << c.m_Switch.m_strName;
+        // The module's crash record, with the frame it held, is on disk.
+        const std::string crashLog = hwtest::ReadWholeFile(host.File("Logs/ZamLog.txt"));
+        EXPECT_NE(std::string::npos, crashLog.find("Signature module crash at instruction")) << crashLog;
+        EXPECT_NE(std::string::npos, crashLog.find("Frame ")) << crashLog;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+#pragma once
+// What the network engine's host tests share: a sensor root with network
+// rules (every issue of the signature module, a dynamic block on the land
+// attack, a Bastion rule barring telnet), the frames of the attacks, the
+// alerts hwhost wrote, and outside readers of capture files.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qorZamSensorLib/ZamFrames.h"
+#include "rawpacket/ReplayFixture.h"
+#include "support/NamespacedHost.h"
+
+namespace hwtest {
+
+struct NetworkPolicyOptions {
+    int m_nDynamicBlockPeriod = 30;
+    bool m_bConsolidation = false;
+    // Further "\config\tuning" values: name, type letter ('S', 'L', 'B'),
+    // value (module switches, the loop time-out).
+    struct Setting {
+        std::string m_strName;
+        char m_cType;
+        std::string m_strValue;
+    };
+    std::vector<Setting> m_Tuning = {};
+};
+
+// Writes the policy, the common policy with the block list "Default"
+// (198.51.100.0/24 allowed) and the module's issue table into the root.
+void PrepareNetworkRoot(const NamespacedHost& host, const NetworkPolicyOptions& options);
+
+// The environment that has the packet library replay `capture` as
+// "\Device\replay0", the only adapter watched, writing what it passes,
+// drops and injects into the root's "replay" folder.
+std::vector<std::string> ReplayEnvironment(const NamespacedHost& host, const std::string& capture,
+                                           bool bPaced = false);
+
+struct Alert {
+    std::string m_strName;
+    int m_nType = 0;
+    // Sensor and alert parameters by name.
+    std::map<std::string, std::string> m_Params;
+    std::string Param(const std::string& name) const {
+        auto found = m_Params.find(name);
+        return found != m_Params.end() ? found->second : "<none>";
+    }
+};
+
+std::vector<Alert> ParseAlerts(const std::string& xml);
+// The alerts of one rule.
+std::vector<Alert> AlertsOf(const std::vector<Alert>& alerts, const std::string& name);
+
+// Frames of the attacks the module knows, from 198.51.100.7 and
+// 203.0.113.x towards 192.0.2.10 unless said.
+zamtest::FrameSpec LandAttack();
+zamtest::FrameSpec SynFin(uint32_t dwSource = zamtest::Ip(203, 0, 113, 5));
+zamtest::FrameSpec Telnet();
+zamtest::FrameSpec Benign(uint32_t dwSource = zamtest::Ip(198, 51, 100, 7), uint16_t wPort = 80);
+
+// A capture file of the frames, the first at `dwSeconds` and each
+// `dwGapMs` after the one before it.
+std::string Capture(const std::vector<zamtest::FrameSpec>& frames, uint32_t dwSeconds = 1767225600u,
+                    uint32_t dwGapMs = 1000);
+std::vector<rptest::TestFrame> Frames(const std::vector<zamtest::FrameSpec>& frames,
+                                      uint32_t dwSeconds = 1767225600u, uint32_t dwGapMs = 1000);
+
+// Standard output of a shell command that must succeed.
+std::string Run(const std::string& command);
+// `tshark -T fields` lines over a capture file (separator ",").
+std::vector<std::string> TsharkFields(const std::string& file, const std::string& fields,
+                                      const std::string& options = "");
+
+// Threads and open descriptors of a process.
+size_t ThreadCount(pid_t pid);
+size_t DescriptorCount(pid_t pid);
+
+}  // namespace hwtest
