@@ -3,8 +3,11 @@
 // and capture-file replay.  An opened adapter is found from its adapter
 // record: the shim writes a handle into the record's first bytes.
 
+#include <strings.h>
+
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -128,14 +131,50 @@ SHIM_EXPORT uint32_t PacketGetAdapterList(rp::PacketAdapterEntry* entries, uint3
         return static_cast<uint32_t>(std::strtoul(failure, nullptr, 0));
     }
     std::vector<AdapterFacts> adapters = ListAdapters();
+    std::vector<bool> placed(adapters.size(), false);
+    std::vector<bool> used(count, false);
+    // An adapter keeps the record it has: drivers hold on to their record
+    // by position, and the open handle lives in it.
     for (uint32_t i = 0; i < count; ++i) {
-        if (i < adapters.size()) {
-            FillEntry(entries + i, adapters[i]);
-        } else if (AdapterOf(entries + i) == nullptr) {
-            std::memset(entries[i].m_Bytes, 0, sizeof entries[i].m_Bytes);
-        } else {
-            rp::SetEntryWord(entries + i, rp::kEntryPresent, 0);
+        const size_t length = rp::EntryTextLength(entries + i, rp::kEntryName);
+        if (length == 0) {
+            continue;
         }
+        const char* name = rp::EntryText(entries + i, rp::kEntryName);
+        for (size_t j = 0; j < adapters.size() && !used[i]; ++j) {
+            if (!placed[j] && adapters[j].m_strName.size() == length &&
+                ::strncasecmp(adapters[j].m_strName.c_str(), name, length) == 0) {
+                FillEntry(entries + i, adapters[j]);
+                placed[j] = used[i] = true;
+            }
+        }
+        if (used[i]) {
+            continue;
+        }
+        if (AdapterOf(entries + i) != nullptr) {
+            // Gone from the system while open: reported off-line, so the
+            // reader of the list lets go of it and its capture.
+            rp::SetEntryWord(entries + i, rp::kEntryFlags, rp::kEntryFlagOffline);
+            rp::SetEntryWord(entries + i, rp::kEntryPresent, 1);
+            used[i] = true;
+        } else {
+            std::memset(entries[i].m_Bytes, 0, sizeof entries[i].m_Bytes);
+        }
+    }
+    // New adapters take the free records in order.
+    uint32_t next = 0;
+    for (size_t j = 0; j < adapters.size(); ++j) {
+        if (placed[j]) {
+            continue;
+        }
+        while (next < count && used[next]) {
+            ++next;
+        }
+        if (next == count) {
+            break;
+        }
+        FillEntry(entries + next, adapters[j]);
+        used[next] = true;
     }
     return 0;
 }

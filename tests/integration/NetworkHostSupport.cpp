@@ -1,7 +1,9 @@
 #include "integration/NetworkHostSupport.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -27,7 +29,7 @@ std::string NetworkPolicy(const NetworkPolicyOptions& options) {
                        Value("DynamicBlockPeriod", 'L', std::to_string(options.m_nDynamicBlockPeriod)) +
                        Section("\\config\\tuning") + Value("BlockEnabled", 'B', "1") +
                        Value("advancedeventconsolidation.enabled", 'B', options.m_bConsolidation ? "1" : "0") +
-                       Value("packetLog.logging", 'B', "1") + Value("packetLog.filesuffix", 'S', ".tcp") +
+                       Value("packetLog.logging", 'B', options.m_bPacketLog ? "1" : "0") + Value("packetLog.filesuffix", 'S', ".tcp") +
                        Value("evidence.filesuffix", 'S', ".tcp");
     for (const NetworkPolicyOptions::Setting& setting : options.m_Tuning) {
         text += Value(setting.m_strName, setting.m_cType, setting.m_strValue);
@@ -65,15 +67,17 @@ std::string Attribute(const std::string& tag, const std::string& name) {
     return tag.substr(at, tag.find('\'', at) - at);
 }
 
-size_t EntriesOf(const std::string& directory) {
-    size_t count = 0;
+std::vector<std::string> EntriesOf(const std::string& directory) {
+    std::vector<std::string> names;
     if (DIR* dir = ::opendir(directory.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.' ? 1 : 0;
+            if (entry->d_name[0] != '.') {
+                names.emplace_back(entry->d_name);
+            }
         }
         ::closedir(dir);
     }
-    return count;
+    return names;
 }
 
 }  // namespace
@@ -185,8 +189,18 @@ std::vector<std::string> TsharkFields(const std::string& file, const std::string
     return lines;
 }
 
-size_t ThreadCount(pid_t pid) { return EntriesOf("/proc/" + std::to_string(pid) + "/task"); }
+size_t ThreadCount(pid_t pid) { return EntriesOf("/proc/" + std::to_string(pid) + "/task").size(); }
 
-size_t DescriptorCount(pid_t pid) { return EntriesOf("/proc/" + std::to_string(pid) + "/fd"); }
+std::vector<std::string> Descriptors(pid_t pid) {
+    const std::string directory = "/proc/" + std::to_string(pid) + "/fd/";
+    std::vector<std::string> targets;
+    for (const std::string& name : EntriesOf(directory)) {
+        char target[4096];
+        const ssize_t length = ::readlink((directory + name).c_str(), target, sizeof target - 1);
+        targets.emplace_back(length > 0 ? std::string(target, static_cast<size_t>(length)) : "?");
+    }
+    std::sort(targets.begin(), targets.end());
+    return targets;
+}
 
 }  // namespace hwtest

@@ -21,6 +21,8 @@ namespace hwtest {
 struct NetworkPolicyOptions {
     int m_nDynamicBlockPeriod = 30;
     bool m_bConsolidation = false;
+    // Every frame read goes to the packet log (opened at the first frame).
+    bool m_bPacketLog = true;
     // Further "\config\tuning" values: name, type letter ('S', 'L', 'B'),
     // value (module switches, the loop time-out).
     struct Setting {
@@ -76,8 +78,9 @@ std::string Run(const std::string& command);
 std::vector<std::string> TsharkFields(const std::string& file, const std::string& fields,
                                       const std::string& options = "");
 
-// Threads and open descriptors of a process.
+// Threads of a process, and what its open descriptors name (files,
+// "socket:[inode]", ...), sorted.
 size_t ThreadCount(pid_t pid);
-size_t DescriptorCount(pid_t pid);
+std::vector<std::string> Descriptors(pid_t pid);
 
 }  // namespace hwtest

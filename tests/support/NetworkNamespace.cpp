@@ -95,15 +95,19 @@ NetworkNamespace::~NetworkNamespace() {
     }
 }
 
-int ConnectUdpInNamespaceOf(pid_t holder, uint16_t port) {
+bool JoinNamespaceOf(pid_t holder) {
     const std::string path = "/proc/" + std::to_string(holder) + "/ns/net";
     int nsFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (nsFd < 0) {
-        return -1;
+        return false;
     }
     const bool joined = ::setns(nsFd, CLONE_NEWNET) == 0;
     ::close(nsFd);
-    int sock = joined ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+    return joined;
+}
+
+int ConnectUdpInNamespaceOf(pid_t holder, uint16_t port) {
+    int sock = JoinNamespaceOf(holder) ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
     if (sock < 0) {
         return -1;
     }

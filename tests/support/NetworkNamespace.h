@@ -45,8 +45,11 @@ private:
 int EnterNewNetworkNamespace();
 
 // Moves the calling thread (only it) into the network namespace `holder`
-// lives in and answers a UDP socket there connected to 127.0.0.1:`port`,
-// or -1.  Meant for a sender thread of its own.
+// lives in; false when it could not.  Meant for a thread of its own.
+bool JoinNamespaceOf(pid_t holder);
+
+// Joins the namespace `holder` lives in (JoinNamespaceOf) and answers a UDP
+// socket there connected to 127.0.0.1:`port`, or -1.
 int ConnectUdpInNamespaceOf(pid_t holder, uint16_t port);
 
 // The "Udp:" counters of a /proc/net/snmp style text.

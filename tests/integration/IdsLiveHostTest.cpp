@@ -1,0 +1,131 @@
+// The network engine under hwhost on live interfaces: veth pairs in private
+// network namespaces (root).  An attack sent from the peer namespace raises
+// its alert; adapters that come and go while the sensor runs gain and lose
+// their engine, once each, and leave no thread or descriptor behind.
+
+#include <net/if.h>
+#include <netpacket/packet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/NetworkHostSupport.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+// Sends one Ethernet frame out of `interface` of the namespace `holder` is in.
+bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uint8_t>& frame) {
+    bool bSent = false;
+    std::thread sender([&] {
+        const int sock = hwtest::JoinNamespaceOf(holder) ? ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
+        if (sock < 0) {
+            return;
+        }
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_ifindex = static_cast<int>(::if_nametoindex(interface.c_str()));
+        to.sll_halen = 6;
+        std::memcpy(to.sll_addr, frame.data(), 6);
+        bSent = ::sendto(sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                static_cast<ssize_t>(frame.size());
+        ::close(sock);
+    });
+    sender.join();
+    return bSent;
+}
+
+class IdsLiveHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "interfaces are made in network namespaces as root";
+        }
+        ASSERT_TRUE(m_Namespace.IsReady()) << m_Namespace.Error();
+        // Without the packet log, whose file the first frame opens: the
+        // host's descriptors change only with its adapters.
+        hwtest::NetworkPolicyOptions options;
+        options.m_bPacketLog = false;
+        hwtest::PrepareNetworkRoot(m_Host, options);
+    }
+    // Runs `ip` with these arguments inside the namespace `holder` is in.
+    static void Ip(pid_t holder, const std::string& arguments) {
+        hwtest::Run("nsenter --net=/proc/" + std::to_string(holder) + "/ns/net ip " + arguments);
+    }
+    // A veth pair in the sensor's namespace, both ends up; the first end has
+    // the hardware address the test frames are sent to.
+    void Pair(const std::string& first, const std::string& second, const char* pszAddress) {
+        Ip(m_Namespace.HolderPid(), "link add " + first + " address " + pszAddress + " type veth peer name " + second);
+        Ip(m_Namespace.HolderPid(), "link set " + second + " up");
+        Ip(m_Namespace.HolderPid(), "link set " + first + " up");
+    }
+    bool StartWatching(const std::string& interfaces) {
+        return m_Host.Start({}, {"HW_PACKET_MONITOR=" + interfaces});
+    }
+    size_t Threads() const { return hwtest::ThreadCount(m_Host.Pid()); }
+    std::vector<std::string> Descriptors() const { return hwtest::Descriptors(m_Host.Pid()); }
+
+    // Frames of the test capture go from 02:00:00:00:00:07 to this address.
+    static constexpr const char* kVictimMac = "02:00:00:00:00:0a";
+    hwtest::NetworkNamespace m_Namespace;
+    hwtest::NamespacedHost m_Host{m_Namespace};
+};
+
+TEST_F(IdsLiveHostTest, AnAttackFromThePeerNamespaceRaisesItsAlert) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Ip(m_Namespace.HolderPid(), std::string("link add hwv0 address ") + kVictimMac +
+                                    " type veth peer name hwv1 netns " + std::to_string(peer.HolderPid()));
+    Ip(m_Namespace.HolderPid(), "addr add 192.0.2.10/24 dev hwv0");
+    Ip(m_Namespace.HolderPid(), "link set hwv0 up");
+    Ip(peer.HolderPid(), "link set hwv1 up");
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+
+    ASSERT_TRUE(SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(hwtest::SynFin())));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !hwtest::ParseAlerts(m_Host.Alerts()).empty(); }, 60))
+        << m_Host.ErrorsTail();
+    const std::vector<hwtest::Alert> alerts = hwtest::ParseAlerts(m_Host.Alerts());
+    ASSERT_EQ(1u, alerts.size());
+    EXPECT_EQ("TCP_SynFin", alerts[0].m_strName);
+    EXPECT_EQ("203.0.113.5", alerts[0].Param("SourceAddress"));
+    EXPECT_EQ("22", alerts[0].Param("DestinationPort"));
+}
+
+TEST_F(IdsLiveHostTest, AdaptersComingAndGoingGainAndLoseOneEngineAndLeaveNothingBehind) {
+    Pair("hwa0", "hwa1", "02:00:00:00:01:0a");
+    ASSERT_TRUE(StartWatching("hwa0,hwb0")) << m_Host.ErrorsTail();
+    const size_t nThreads = Threads();
+    const std::vector<std::string> descriptors = Descriptors();
+
+    // The packet library reports every change of the new adapter (added,
+    // up, addresses); one engine thread comes for it.
+    Pair("hwb0", "hwb1", kVictimMac);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads + 1; }, 60)) << Threads();
+    Ip(m_Namespace.HolderPid(), "link del hwb0");
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads && Descriptors() == descriptors; }, 60))
+        << Threads() << " threads, descriptors " << ::testing::PrintToString(Descriptors()) << " were "
+        << ::testing::PrintToString(descriptors);
+
+    // It comes back; then the adapter listed before it goes, and the
+    // engine of the one that stays still captures.
+    Pair("hwb0", "hwb1", kVictimMac);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads + 1; }, 60)) << Threads();
+    Ip(m_Namespace.HolderPid(), "link del hwa0");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads; }, 60)) << Threads();
+    ASSERT_TRUE(SendFrame(m_Namespace.HolderPid(), "hwb1", zamtest::BuildFrame(hwtest::SynFin())));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !hwtest::ParseAlerts(m_Host.Alerts()).empty(); }, 60))
+        << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    // One engine on the adapter: one alert for the one attack.
+    EXPECT_EQ(1u, hwtest::ParseAlerts(m_Host.Alerts()).size()) << m_Host.Alerts();
+}
+
+}  // namespace
