@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,7 +23,7 @@ public:
     static uint32_t Now() { return s_dwNow; }
 
 private:
-    static inline uint32_t s_dwNow = 1700000000;
+    static inline std::atomic<uint32_t> s_dwNow{1700000000};
     DecoyTimeSource m_previous = nullptr;
 };
 
