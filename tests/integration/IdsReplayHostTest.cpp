@@ -3,8 +3,9 @@
 // alerts of known attacks with their types and pairs, silence on benign
 // traffic, blocked frames dropped and answered with resets that an outside
 // reader takes for valid ones, the packet and evidence logs as outside
-// readers see them, the dynamic block's period, pause and resume, and the
-// exit codes of a module that stalls or faults.
+// readers see them, the dynamic block's period, pause and resume, the exit
+// codes of a module that stalls or faults, and the web-server engine, whose
+// rules are the network engine's.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "integration/NetworkHostSupport.h"
+#include "support/ChildProcess.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -262,6 +264,50 @@ TEST_F(IdsReplayHostTest, ModuleThatStallsOrFaultsEndsTheHostAfterItsCrashRecord
         EXPECT_NE(std::string::npos, crashLog.find("Signature module crash at instruction")) << crashLog;
         EXPECT_NE(std::string::npos, crashLog.find("Frame ")) << crashLog;
     }
+}
+
+TEST_F(IdsReplayHostTest, WebServerEventsBecomeAlertsWithTheirFields) {
+    ASSERT_TRUE(Start({})) << m_Host.ErrorsTail();
+    // The web-server module of this sensor root writes into its ring.
+    const auto write = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root",
+                                             m_Host.Root(), "write"});
+        hwtest::ChildProcess module;
+        int exitCode = -1;
+        return module.Start(arguments, m_Host.File("module.out")) && module.Wait(60, exitCode) && exitCode == 0;
+    };
+    ASSERT_TRUE(write({"--name", "Payload_Cmd_Exe", "--id", "1006", "--class", "url=/scripts/cmd.exe,method=GET",
+                       "--src", "203.0.113.9:40000", "--dst", "192.0.2.10:80", "--proto", "6", "--outcome", "1"}));
+    ASSERT_TRUE(write({"--name", "No_Such_Signature", "--id", "77", "--proto", "6"}));
+    ASSERT_TRUE(write({"--name", "TCP_PortScan", "--id", "1005", "--src", "198.51.100.20:53", "--dst",
+                       "192.0.2.10:53", "--src-mac", "02-00-5E-00-00-14", "--proto", "17", "--outcome", "5"}));
+    ASSERT_TRUE(AwaitAlerts(2)) << m_Host.Log();
+    StopCleanly();
+
+    const std::vector<Alert> alerts = Alerts();
+    ASSERT_EQ(2u, alerts.size()) << m_Host.Alerts();
+    const Alert& blocked = alerts[0];
+    EXPECT_EQ("Payload_Cmd_Exe", blocked.m_strName);
+    EXPECT_EQ(101, blocked.m_nType);
+    EXPECT_EQ("/scripts/cmd.exe", blocked.Param("url"));
+    EXPECT_EQ("GET", blocked.Param("method"));
+    EXPECT_EQ("1006", blocked.Param("algorithm-id"));
+    EXPECT_EQ("1", blocked.Param("AttackBlocked"));
+    EXPECT_EQ("10", blocked.Param("VulnStatus"));
+    EXPECT_EQ("0", blocked.Param("AttackSuccessful"));
+    EXPECT_EQ("203.0.113.9", blocked.Param("SourceAddress"));
+    EXPECT_EQ("40000", blocked.Param("SourcePort"));
+    EXPECT_EQ("192.0.2.10", blocked.Param("DestinationAddress"));
+    EXPECT_EQ("80", blocked.Param("DestinationPort"));
+    const Alert& succeeded = alerts[1];
+    EXPECT_EQ("TCP_PortScan", succeeded.m_strName);
+    EXPECT_EQ(102, succeeded.m_nType);
+    EXPECT_EQ("1", succeeded.Param("AttackSuccessful"));
+    EXPECT_EQ("<none>", succeeded.Param("VulnStatus"));
+    EXPECT_EQ("02-00-5E-00-00-14", succeeded.Param("SourceEthernetAddress"));
+    EXPECT_EQ("198.51.100.20", succeeded.Param("intruder-ip-addr"));
+    EXPECT_NE(std::string::npos,
+              m_Host.Log().find("Apache Engine Rule object not found for reported event No_Such_Signature issueId 77"));
 }
 
 }  // namespace
