@@ -215,6 +215,8 @@ private:
     void RunIdleTasks(int64_t tNow);
     // False when the frame was dropped (and given back) already.
     bool AnalyseFrame();
+    // The frame is out of the module: waits for crash records of it.
+    void LeaveModule();
     void SendResets();
     void SendReset(bool bReverse, bool bTransmit);
     void RestartDriver();
@@ -259,6 +261,11 @@ private:
     uint32_t HousekeepingInterval = 1;
     // Non-zero only while a frame is inside the module.
     std::atomic<int64_t> m_tReceiveStart{0};
+    // Set by the watchdog when the module has held the frame too long.
+    std::atomic<bool> m_bTimedOut{false};
+    // Crash records being written from other threads: a frame the module
+    // held stays as it is until they are done.
+    std::atomic<uint32_t> m_dwCrashRecorders{0};
     bool m_bNonSequitur = false;
     uint32_t m_dwDirection = kInbound;
     std::string m_strAdapterName;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <thread>
 
 #include "IDS/CEngineIDSSlave.h"
 #include "IDS/IDSClock.h"
@@ -31,6 +32,9 @@ std::atomic<bool> g_bReadErrorReported{false};
 
 constexpr int32_t kVerdictDrop = zam::kVerdictDrop;
 constexpr uint32_t kTcp = 6;
+// The slave whose capture loop runs on this thread, if any.
+thread_local const CEngineIDSSlave* t_pCapturingSlave = nullptr;
+
 // Receive-context words the loop clears before every frame.
 constexpr size_t kContextFirstCleared = 1;
 constexpr size_t kContextWordsCleared = 6;
@@ -60,6 +64,7 @@ uint32_t CEngineIDSSlave::_doWork() {
                 pszAdapter);
         return 1;
     }
+    t_pCapturingSlave = this;
     // One fault trap for the whole loop rather than one per frame: a fault
     // while the module holds the frame is the module's and ends the
     // process; any other is this thread's own, reported as for any body.
@@ -192,7 +197,7 @@ bool CEngineIDSSlave::AnalyseFrame() {
     m_bInsideModule = true;
     const int32_t nVerdict = m_pZamSensor->Receive(&frame.packet(), m_ReceiveContext);
     m_bInsideModule = false;
-    m_tReceiveStart.store(0, std::memory_order_relaxed);
+    LeaveModule();
     CSF_TRACE(kCSFLogInfo, "_DoWork -ZAM callback function returned %d, zamPacket()->receiveBlocked is %d\n",
               nVerdict, frame.blocked() ? 1 : 0);
     if (nVerdict == kVerdictDrop ||
@@ -274,12 +279,26 @@ void CEngineIDSSlave::OnModuleFault(const QorSeException& fault) {
     std::_Exit(1);
 }
 
+void CEngineIDSSlave::LeaveModule() {
+    // Sequentially consistent with LogCrash: either the recorder sees this
+    // store and leaves the frame out, or this thread sees the recorder and
+    // waits for it.
+    m_tReceiveStart.store(0, std::memory_order_seq_cst);
+    while (m_dwCrashRecorders.load(std::memory_order_seq_cst) != 0) {
+        std::this_thread::yield();
+    }
+    if (m_bTimedOut.load(std::memory_order_relaxed)) {
+        m_bTimedOut.store(false, std::memory_order_relaxed);
+    }
+}
+
 bool CEngineIDSSlave::isTimedOut(int64_t tNow) {
     const int32_t nTimeout = ZamLoopTimeout;
     const int64_t tStart = m_tReceiveStart.load(std::memory_order_relaxed);
     if (nTimeout <= 0 || tStart <= 0 || tNow - tStart <= nTimeout) {
         return false;
     }
+    m_bTimedOut = true;
     CSF_LOG(kCSFLogError, "CEngineIDSSlave::isTimedOut: Interface %s has timed out. Time elapsed: %d",
             m_strAdapterName.c_str(), static_cast<int32_t>(tNow - tStart));
     return true;
@@ -290,11 +309,23 @@ void CEngineIDSSlave::LogCrash(void*) {
         CSF_LOG(kCSFLogError, "qorZamSensorMgr not available (m_pZamSensorMgr = NULL)");
         return;
     }
-    if (m_bFrameInProgress) {
+    // From another thread the frame is read only while the module holds it
+    // past the time-out: a slave that goes on capturing rewrites it.
+    const bool bOwnThread = t_pCapturingSlave == this;
+    bool bWithFrame = m_bFrameInProgress;
+    if (!bOwnThread) {
+        m_dwCrashRecorders.fetch_add(1, std::memory_order_seq_cst);
+        bWithFrame = bWithFrame && m_bTimedOut.load(std::memory_order_relaxed) &&
+                     m_tReceiveStart.load(std::memory_order_seq_cst) > 0;
+    }
+    if (bWithFrame) {
         CSF_TRACE(kCSFLogInfo, "Logging crash with frame available ip=%x *bp=%x", 0u, 0u);
         m_pZamSensorMgr->LogCrashEx(&m_pFrame->packet(), 0, 0, nullptr);
     } else {
         CSF_TRACE(kCSFLogInfo, "Logging crash without frame available ip=%x *bp=%x", 0u, 0u);
         m_pZamSensorMgr->LogCrashEx(nullptr, 0, 0, nullptr);
+    }
+    if (!bOwnThread) {
+        m_dwCrashRecorders.fetch_sub(1, std::memory_order_seq_cst);
     }
 }

@@ -154,8 +154,9 @@ SHIM_EXPORT uint32_t PacketGetAdapterList(rp::PacketAdapterEntry* entries, uint3
         if (AdapterOf(entries + i) != nullptr) {
             // Gone from the system while open: reported off-line, so the
             // reader of the list lets go of it and its capture.
-            rp::SetEntryWord(entries + i, rp::kEntryFlags, rp::kEntryFlagOffline);
-            rp::SetEntryWord(entries + i, rp::kEntryPresent, 1);
+            if (rp::EntryWord(entries + i, rp::kEntryFlags) != rp::kEntryFlagOffline) {
+                rp::SetEntryWord(entries + i, rp::kEntryFlags, rp::kEntryFlagOffline);
+            }
             used[i] = true;
         } else {
             std::memset(entries[i].m_Bytes, 0, sizeof entries[i].m_Bytes);

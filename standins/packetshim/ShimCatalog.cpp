@@ -16,14 +16,12 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "PcapFile.h"
 
 namespace shim {
 namespace {
-
-// Bytes 0x00 to 0x13 of a record are the shim's: its open handle.
-constexpr uint32_t kPrivateBytes = 0x14;
 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
@@ -198,23 +196,31 @@ bool FindAdapter(const std::string& name, AdapterFacts& facts) {
 void FillEntry(rp::PacketAdapterEntry* entry, const AdapterFacts& facts) {
     bool same = rp::EntryTextLength(entry, rp::kEntryName) == facts.m_strName.size() &&
                 std::strncmp(rp::EntryText(entry, rp::kEntryName), facts.m_strName.c_str(), facts.m_strName.size()) == 0;
-    uint8_t kept[kPrivateBytes];
-    std::memcpy(kept, entry->m_Bytes, kPrivateBytes);
-    std::memset(entry->m_Bytes, 0, sizeof entry->m_Bytes);
-    if (same) {
-        std::memcpy(entry->m_Bytes, kept, kPrivateBytes);
+    // The record of the same adapter changes only where it differs: a
+    // capture thread reads its open handle from the record's first bytes
+    // without the table's lock while the list is read again.
+    if (!same) {
+        std::memset(entry->m_Bytes, 0, sizeof entry->m_Bytes);
+        rp::SetEntryText(entry, rp::kEntryName, facts.m_strName.substr(0, rp::kAdapterNameSize - 1).c_str());
     }
-    rp::SetEntryWord(entry, rp::kEntryMedium, facts.m_dwMedium);
-    rp::SetEntryWord(entry, rp::kEntryAddressLength, facts.m_dwAddressLength);
-    rp::SetEntryWord(entry, rp::kEntryFrameLenMax, facts.m_dwFrameLenMax);
-    rp::SetEntryText(entry, rp::kEntryName, facts.m_strName.substr(0, rp::kAdapterNameSize - 1).c_str());
-    rp::SetEntryText(entry, rp::kEntryDescription, facts.m_strDescription.substr(0, rp::kAdapterNameSize - 1).c_str());
-    rp::SetEntryWord(entry, rp::kEntryFlags, facts.m_dwFlags);
-    rp::SetEntryWord(entry, rp::kEntryPresent, 1);
-    rp::SetEntryWord(entry, rp::kEntryReadMode, facts.m_dwReadMode);
-    rp::SetEntryWord(entry, rp::kEntryAddressCount, 1);
-    rp::SetEntryWord(entry, rp::kEntryLinkSpeed, facts.m_dwLinkSpeed);
-    std::memcpy(entry->m_Bytes + rp::kEntryAddress1, facts.m_Address, 6);
+    const std::string description = facts.m_strDescription.substr(0, rp::kAdapterNameSize - 1);
+    if (description != rp::EntryText(entry, rp::kEntryDescription)) {
+        rp::SetEntryText(entry, rp::kEntryDescription, description.c_str());
+    }
+    const std::pair<uint32_t, uint32_t> words[] = {
+        {rp::kEntryMedium, facts.m_dwMedium},     {rp::kEntryAddressLength, facts.m_dwAddressLength},
+        {rp::kEntryFrameLenMax, facts.m_dwFrameLenMax}, {rp::kEntryFlags, facts.m_dwFlags},
+        {rp::kEntryPresent, 1},                   {rp::kEntryReadMode, facts.m_dwReadMode},
+        {rp::kEntryAddressCount, 1},              {rp::kEntryLinkSpeed, facts.m_dwLinkSpeed},
+    };
+    for (const auto& [offset, value] : words) {
+        if (rp::EntryWord(entry, offset) != value) {
+            rp::SetEntryWord(entry, offset, value);
+        }
+    }
+    if (std::memcmp(entry->m_Bytes + rp::kEntryAddress1, facts.m_Address, 6) != 0) {
+        std::memcpy(entry->m_Bytes + rp::kEntryAddress1, facts.m_Address, 6);
+    }
 }
 
 }  // namespace shim

@@ -326,31 +326,60 @@ TEST_F(CEngineIDSTest, ASlaveStuckInTheModuleEndsTheProcessWithExitCode2) {
     EXPECT_EXIT(RunUntilTheProcessEnds(), ::testing::ExitedWithCode(2), "");
 }
 
-TEST_F(CEngineIDSTest, BlockMapsHandedInWhileSlavesCaptureLeaveTheirTablesWhole) {
+TEST_F(CEngineIDSTest, SlavesOnSeveralAdaptersBlockThroughOneTableWhileBlockMapsChange) {
+    // Each adapter replays land attacks of sixteen hosts of its own and a
+    // SYN+FIN, over and over; a land attack blocks its host for a second
+    // in the table all slaves share.
     hwtest::EnvironmentOverride loop("HW_PACKET_REPLAY_LOOP", "1");
-    Replay(m_Root.File("two-attacks.pcap"));
+    for (int nAdapter = 0; nAdapter < 2; ++nAdapter) {
+        std::vector<std::vector<uint8_t>> frames = {SynFinFrame()};
+        for (uint8_t byHost = 1; byHost <= 16; ++byHost) {
+            std::vector<uint8_t> frame = LandAttackFrame();
+            frame[29] = frame[33] = static_cast<uint8_t>(nAdapter * 16 + byHost);
+            frames.push_back(frame);
+        }
+        hwtest::WriteWholeFile(m_Root.File("attacks" + std::to_string(nAdapter) + ".pcap"), CaptureOf(frames));
+    }
+    Replay(m_Root.File("attacks0.pcap") + ";" + m_Root.File("attacks1.pcap"));
     m_Fixture.Set(kTuning, "BlockEnabled", true);
-    m_Fixture.Set("\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack\\Response\\BLOCK", "Choice", "Default");
+    m_Fixture.Set("\\config", "DynamicBlockPeriod", 1);
+    const std::string strLand = "\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack";
+    m_Fixture.Set(strLand, "DynamicBlock", true);
+    m_Fixture.Set(strLand + "\\Response\\BLOCK", "Choice", "Default");
     m_Fixture.Set("\\Advanced\\Rules\\Nodekeeper Rules\\TCP_SynFin", "Enabled", true);
-    m_Fixture.m_Sensor.m_bSinkAccepts = false;
     ASSERT_EQ(0, Engine().Oninit(0));
     ASSERT_EQ(0, Engine().OnStart(0));
+    EXPECT_EQ((std::vector<std::string>{kReplay0, kReplay1}), Engine().GetSlaveNames());
     CIDSConfig& config = *CIDSConfig::GetInstance();
-    auto reported = [&] {
-        std::lock_guard<std::mutex> guard(m_Fixture.m_Sensor.m_lock);
-        return m_Fixture.m_Sensor.m_nRefused;
+    // Blocked land attacks seen so far, by the adapter whose hosts they came from.
+    bool bBlocked[2] = {false, false};
+    const auto blockedOnBoth = [&] {
+        for (const auto& pRecord : m_Fixture.m_Sensor.TakeReported()) {
+            std::string strStatus;
+            if (pRecord->GetRuleName() == "Land_Attack" && pRecord->GetInfoPairValue("VulnStatus", strStatus) == 0 &&
+                strStatus == "49") {
+                bBlocked[((pRecord->m_dwSourceAddress >> 24) - 1) / 16] = true;
+            }
+        }
+        return bBlocked[0] && bBlocked[1];
     };
     // Configured before any map, the blocking rule has no entry; the first
-    // map makes one while the slave looks the other rule's entry up for
+    // map makes one while the slaves look the other rule's entry up for
     // every replayed attack.
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return reported() > 10; }));
-    for (int i = 0; i < 20; ++i) {
-        config.SetBlockResponseMap({{"Default", {"10.0.0." + std::to_string(i), 0}}});
-    }
-    const int nBefore = reported();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return reported() > nBefore + 10; }));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Fixture.m_Sensor.ReportedCount() > 10; }));
+    config.SetBlockResponseMap({{"Default", {"10.0.0.1", 0}}});
     ASSERT_NE(nullptr, config.GetConfigMap(false));
     EXPECT_EQ(1u, config.GetConfigMap(false)->count("Land_Attack"));
+    // The slaves take the new rule at their next set-up; then the blocks
+    // come from both while later maps rewrite the rule's address list.
+    EXPECT_EQ(0, Engine().OnPauseInit(0));
+    EXPECT_EQ(0, Engine().OnPause(0));
+    EXPECT_EQ(0, Engine().OnResume(0));
+    int nMap = 0;
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        config.SetBlockResponseMap({{"Default", {"10.0.1." + std::to_string(++nMap % 250), 0}}});
+        return blockedOnBoth();
+    }));
     EXPECT_EQ(0, Engine().OnPauseInit(0));
     EXPECT_EQ(0, Engine().OnPause(0));
 }
