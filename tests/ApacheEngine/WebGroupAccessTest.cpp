@@ -4,7 +4,6 @@
 // case and removed after it (root).
 
 #include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,68 +19,13 @@
 #include "support/ChildProcess.h"
 #include "support/ConsoleCapture.h"
 #include "support/TestUtil.h"
+#include "support/ThrowawayAccounts.h"
 
 namespace {
 
 constexpr const char* kObjects[] = {"QGEvShm", "QGEvMutex", "QGConfShm", "QGConfMutex"};
 
-// Runs a program to its end; whether it ended with exit code 0.
-bool Run(const std::vector<std::string>& argv) {
-    hwtest::ChildProcess child;
-    int nExit = -1;
-    return child.Start(argv) && child.Wait(60, nExit) && nExit == 0;
-}
-
-// A group and two accounts of the test's own: "member" belongs to the
-// group, "stranger" does not.  The account files may be locked for a
-// moment by another test doing the same.
-class ThrowawayAccounts {
-public:
-    ThrowawayAccounts()
-        : m_strGroup("hwwg" + std::to_string(::getpid())),
-          m_strMember("hwwm" + std::to_string(::getpid())),
-          m_strStranger("hwws" + std::to_string(::getpid())) {
-        Remove();
-        m_bReady = Retried({"/usr/sbin/groupadd", m_strGroup}) &&
-                   Retried({"/usr/sbin/useradd", "-M", "-N", "-s", "/usr/sbin/nologin", "-G",
-                            m_strGroup, m_strMember}) &&
-                   Retried({"/usr/sbin/useradd", "-M", "-N", "-s", "/usr/sbin/nologin",
-                            m_strStranger});
-    }
-    ~ThrowawayAccounts() { Remove(); }
-    ThrowawayAccounts(const ThrowawayAccounts&) = delete;
-    ThrowawayAccounts& operator=(const ThrowawayAccounts&) = delete;
-
-    bool IsReady() const { return m_bReady; }
-    const std::string& Group() const { return m_strGroup; }
-    const std::string& Member() const { return m_strMember; }
-    const std::string& Stranger() const { return m_strStranger; }
-
-    // The command line that runs `argv` as `strUser`, with its groups.
-    static std::vector<std::string> As(const std::string& strUser, std::vector<std::string> argv) {
-        const struct passwd* pEntry = ::getpwnam(strUser.c_str());
-        std::vector<std::string> line{"/usr/bin/setpriv", "--reuid=" + strUser,
-                                      "--regid=" + std::to_string(pEntry != nullptr ? pEntry->pw_gid : 65534),
-                                      "--init-groups", "--"};
-        line.insert(line.end(), argv.begin(), argv.end());
-        return line;
-    }
-
-private:
-    static bool Retried(const std::vector<std::string>& argv) {
-        return hwtest::WaitUntil([&] { return Run(argv); }, 60);
-    }
-    void Remove() {
-        Run({"/usr/sbin/userdel", m_strMember});
-        Run({"/usr/sbin/userdel", m_strStranger});
-        Run({"/usr/sbin/groupdel", m_strGroup});
-    }
-
-    std::string m_strGroup;
-    std::string m_strMember;
-    std::string m_strStranger;
-    bool m_bReady = false;
-};
+using hwtest::ThrowawayAccounts;
 
 class WebGroupAccessTest : public ::testing::Test, protected apachetest::EngineWithRules {
 protected:
