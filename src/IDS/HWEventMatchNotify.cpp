@@ -153,9 +153,16 @@ void HWEventMatchNotify::OnMacReporting(const uint8_t* pSource, const uint8_t* p
         return;
     }
     ParsedFrameInfo& frame = m_pSlave->GetParsedFrameInfo();
+    // Every frame passes here: formatting "%02X-%02X-..." by snprintf cost
+    // more than the rest of the frame's analysis.
     auto format = [](char (&text)[ParsedFrameInfo::kMacTextSize], const uint8_t* mac) {
-        std::snprintf(text, sizeof(text), "%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2],
-                      mac[3], mac[4], mac[5]);
+        static_assert(ParsedFrameInfo::kMacTextSize >= 18);
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < 6; ++i) {
+            text[i * 3] = kDigits[mac[i] >> 4];
+            text[i * 3 + 1] = kDigits[mac[i] & 0x0F];
+            text[i * 3 + 2] = i < 5 ? '-' : '\0';
+        }
     };
     format(frame.szSrcMac, pSource);
     format(frame.szDstMac, pDestination);

@@ -184,9 +184,14 @@ TEST(HWEventMatchNotifyTest, ReportTypesHideTheSourceAndArpBecomes255) {
     EXPECT_EQ(255u, frame.protocol);
 }
 
-TEST_F(IDSSlaveMatchTest, IcmpMatchCarriesNoPortsAndKeepsTheParsedProtocol) {
+TEST_F(IDSSlaveMatchTest, IcmpMatchCarriesNoPortsAndKeepsTheParsedProtocolAndAddresses) {
     Start();
     m_pSlave->GetParsedFrameInfo().Reset();
+    const uint8_t source[6] = {0x02, 0x00, 0x5E, 0xA0, 0x0B, 0xFF};
+    const uint8_t destination[6] = {0, 0, 0, 0, 0, 0x0A};
+    m_pNotify->OnMacReporting(source, destination);
+    EXPECT_STREQ("02-00-5E-A0-0B-FF", m_pSlave->GetParsedFrameInfo().szSrcMac);
+    EXPECT_STREQ("00-00-00-00-00-0A", m_pSlave->GetParsedFrameInfo().szDstMac);
     m_pNotify->OnParsedIp(kInside, kVictim, 0, 0);
     m_pNotify->OnParsedIcmp(8, 0, 0, 0);
     m_pNotify->m_Interp = {0x800, 1, kInside, kVictim, 0, 0, 8, 0};
