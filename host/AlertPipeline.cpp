@@ -1,6 +1,10 @@
 #include "AlertPipeline.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -23,6 +27,11 @@ constexpr size_t kFlushBytes = 256 * 1024;
 // How long a batch gathers alerts at most, and how many end it at once.
 constexpr std::chrono::milliseconds kGatherTime{10};
 constexpr size_t kGatherCount = 256;
+// How often what an output file did not take is tried again.
+constexpr std::chrono::seconds kRetryTime{1};
+// What may wait for an output file that cannot be written (a full disk)
+// before further alerts are dropped, counted.
+constexpr size_t kKeptBytes = 64 * 1024 * 1024;
 
 // The record is an object of the plug-in: its virtual destructor runs the
 // plug-in's own code.  Its dynamic type cannot be checked here, since the
@@ -50,6 +59,12 @@ AlertPipeline::AlertPipeline(HostServices& services) : m_services(services) {}
 
 AlertPipeline::~AlertPipeline() {
     Stop();
+    if (!m_xml.empty() || !m_messages.empty()) {
+        PIPELINE_LOG(kCSFLogError,
+                     "hwhost: %zu bytes of alerts and %zu of messages could not be written before "
+                     "the stop",
+                     m_xml.size(), m_messages.size());
+    }
     if (m_bOwnsAlerts && m_pAlerts != nullptr) {
         std::fclose(m_pAlerts);
     }
@@ -102,7 +117,14 @@ void AlertPipeline::Run() {
         bool bStop = false;
         {
             std::unique_lock<std::mutex> guard(m_lock);
-            m_wake.wait(guard, [this] { return m_bStop || !m_queue.empty(); });
+            const auto woken = [this] { return m_bStop || !m_queue.empty(); };
+            if (m_xml.empty() && m_messages.empty()) {
+                m_wake.wait(guard, woken);
+            } else {
+                // What a full disk kept back is tried again now and then,
+                // also when no new alert comes.
+                m_wake.wait_for(guard, kRetryTime, woken);
+            }
             // The first alert starts a batch: more that come meanwhile go
             // with it, so a steady stream costs a wake-up a batch rather
             // than one an alert.
@@ -230,6 +252,18 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
         finished.m_responses.clear();
         return false;
     }
+    if (!HasRoom()) {
+        // The files have not taken what was kept for them for a long while:
+        // the alert is counted as dropped rather than memory grown without
+        // end.
+        PIPELINE_LOG(kCSFLogError,
+                     "hwhost: the alert \"%s\" is dropped: the alert file cannot be written and "
+                     "%zu bytes already wait for it",
+                     finished.m_strName.c_str(), m_xml.size());
+        m_qwDropped.fetch_add(1);
+        finished.m_responses.clear();
+        return false;
+    }
     const size_t start = m_xml.size();
     if (RenderXml(event, m_xml) != 0) {
         m_xml.resize(start);
@@ -250,14 +284,51 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
 }
 
 void AlertPipeline::Flush() {
-    if (!m_xml.empty()) {
-        std::fwrite(m_xml.data(), 1, m_xml.size(), m_pAlerts);
-        std::fflush(m_pAlerts);
-        m_xml.clear();
+    WriteOut(m_pAlerts, m_xml, m_bAlertsFailing, "alert");
+    if (m_pMessages != nullptr) {
+        WriteOut(m_pMessages, m_messages, m_bMessagesFailing, "message");
     }
-    if (!m_messages.empty()) {
-        std::fwrite(m_messages.data(), 1, m_messages.size(), m_pMessages);
-        std::fflush(m_pMessages);
-        m_messages.clear();
+}
+
+// Writes `pending` to the file's end.  What a full disk or another write
+// error keeps back stays at the front of `pending`, to go first on the next
+// flush: the file holds the alerts whole and in order, and one that could
+// not be written yet is late, not lost.
+void AlertPipeline::WriteOut(FILE* pFile, std::string& pending, bool& bFailing,
+                             const char* pszWhat) {
+    if (pending.empty()) {
+        return;
     }
+    // Whatever else went through the stream (the console's lines when the
+    // alerts go to standard output) goes before.
+    std::fflush(pFile);
+    const int fd = fileno(pFile);
+    size_t done = 0;
+    int error = 0;
+    while (done < pending.size()) {
+        const ssize_t n = ::write(fd, pending.data() + done, pending.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+    }
+    pending.erase(0, done);
+    if (error != 0 && !bFailing) {
+        bFailing = true;
+        PIPELINE_LOG(kCSFLogError,
+                     "hwhost: cannot write the %s file (%s); %zu bytes are kept and written "
+                     "when it can be written again",
+                     pszWhat, std::strerror(error), pending.size());
+    } else if (error == 0 && bFailing) {
+        bFailing = false;
+        PIPELINE_LOG(kCSFLogWarning, "hwhost: the %s file is written again", pszWhat);
+    }
+}
+
+bool AlertPipeline::HasRoom() const {
+    return m_xml.size() < kKeptBytes && m_messages.size() < kKeptBytes;
 }

@@ -82,11 +82,15 @@ private:
     bool Render(FinishedAlert& finished);
     // Writes and flushes what the rendered alerts of a batch made.
     void Flush();
+    void WriteOut(FILE* pFile, std::string& pending, bool& bFailing, const char* pszWhat);
+    bool HasRoom() const;
     void Run();
 
     HostServices& m_services;
     FILE* m_pAlerts = nullptr;
     bool m_bOwnsAlerts = false;
+    bool m_bAlertsFailing = false;
+    bool m_bMessagesFailing = false;
     FILE* m_pMessages = nullptr;
     ResponseRunner* m_pResponses = nullptr;
     std::mutex m_lock;

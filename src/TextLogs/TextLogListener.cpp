@@ -1,6 +1,5 @@
 #include "TextLogs/TextLogListener.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -9,9 +8,12 @@
 #include "platform/Console.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
 
 CTextLogListener::CTextLogListener(std::string strFileName)
-    : m_strFileName(std::move(strFileName)), m_Reader(m_strFileName) {}
+    : m_strFileName(std::move(strFileName)), m_Reader(m_strFileName) {
+    m_strReport.reserve(4 * kLineMax + 32);
+}
 
 CTextLogListener::~CTextLogListener() { Close(); }
 
@@ -81,19 +83,17 @@ const char* CTextLogListener::ReadNextLine() {
         CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, pLine);
         // "DEBUG: Get[%d]: %s\n", put together in the listener's own room:
         // every line read costs this, so no allocation and no formatting
-        // engine; lines read in a row go out together.
-        static constexpr std::string_view kPrefix = "DEBUG: Get[";
-        static constexpr std::string_view kInfix = "]: ";
-        char* pReport = m_Report.data();
-        char* const pEnd = pReport + m_Report.size();
-        pReport = std::copy(kPrefix.begin(), kPrefix.end(), pReport);
-        pReport = std::to_chars(pReport, pEnd, nRead).ptr;
-        pReport = std::copy(kInfix.begin(), kInfix.end(), pReport);
-        const size_t nLength = std::min(std::strlen(pLine), static_cast<size_t>(pEnd - pReport - 1));
-        pReport = std::copy(pLine, pLine + nLength, pReport);
-        *pReport++ = '\n';
-        plat::ConsoleWriteGathered(
-            std::string_view(m_Report.data(), static_cast<size_t>(pReport - m_Report.data())));
+        // engine; lines read in a row go out together.  The line is whatever
+        // the log's writer put there, so a byte a terminal would obey is
+        // shown escaped.
+        char szCount[16];
+        const char* const pCountEnd = std::to_chars(szCount, szCount + sizeof szCount, nRead).ptr;
+        m_strReport.assign("DEBUG: Get[");
+        m_strReport.append(szCount, static_cast<size_t>(pCountEnd - szCount));
+        m_strReport.append("]: ");
+        AppendPrintable(m_strReport, pLine);
+        m_strReport.push_back('\n');
+        plat::ConsoleWriteGathered(m_strReport);
         return pLine;
     }
     if (nRead < 0) {

@@ -70,8 +70,10 @@ public:
 private:
     const std::string m_strFileName;
     std::array<char, kLineMax + 1> m_Line{};
-    // The standard-error report of the line: prefix, line and line feed.
-    std::array<char, kLineMax + 32> m_Report{};
+    // The standard-error report of the line: prefix, line (its unsafe bytes
+    // escaped) and line feed.  Room for a line of nothing but escapes is made
+    // once, so reporting a line allocates nothing.
+    std::string m_strReport;
     qorTextReader m_Reader;
     bool m_bClosed = true;
     ResumePoint m_Resume;

@@ -45,6 +45,12 @@ TEST_F(LogReaderTest, UnfinishedLineIsHeldBackUntilItsLineFeedArrives) {
     // CR LF and LF alike lose their line end, and only that.
     EXPECT_EQ(Drain(listener), "abcdef|x|y||");
     EXPECT_NE(m_Console.Text().find("DEBUG: Get[7]: abcdef\n"), std::string::npos);
+    // The echo shows what a terminal would obey escaped; the line handed to
+    // the rules keeps its bytes.
+    Append("red \x1b[31m\x07 \xff end\n");
+    EXPECT_EQ(Drain(listener), "red \x1b[31m\x07 \xff end|");
+    EXPECT_NE(m_Console.Text().find("DEBUG: Get[17]: red \\x1b[31m\\x07 \\xff end\n"), std::string::npos)
+        << m_Console.Text();
 }
 
 TEST_F(LogReaderTest, OverlongLineComesOutInPiecesWithoutLosingAByte) {

@@ -1,6 +1,9 @@
 #include "AlertPipeline.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <memory>
 #include <string>
@@ -120,6 +123,37 @@ TEST_F(AlertPipelineTest, AlertThatCannotBeWrittenIsDroppedAndFreed) {
     EXPECT_EQ(0u, m_pipeline.Drain());
     EXPECT_EQ(2u, m_pipeline.RecordsDropped());
     EXPECT_EQ("", Alerts());
+}
+
+// A file size limit plays the full disk: writes past it fail as they
+// would with no space left.
+TEST_F(AlertPipelineTest, AlertsAFullDiskHeldBackAreWrittenWholeAndInOrderOnceThereIsRoom) {
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &previous));
+    rlimit full = previous;
+    full.rlim_cur = 1000;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &full));
+    std::vector<std::unique_ptr<TestRule>> rules;
+    for (int i = 0; i < 20; ++i) {
+        rules.push_back(std::make_unique<TestRule>());
+        rules.back()->SetName("Failed su");
+        rules.back()->SetPriority(i % 3);
+        Hand("Failed su", rules.back().get());
+    }
+    EXPECT_EQ(20u, m_pipeline.Drain());
+    const size_t written = Alerts().size();
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &previous));
+    EXPECT_LE(written, 1000u);
+
+    // No new alert is needed for what was kept to go out.
+    EXPECT_EQ(0u, m_pipeline.Drain());
+    const std::string xml = Alerts();
+    EXPECT_EQ(0u, m_pipeline.RecordsDropped());
+    EXPECT_EQ(20u, hwtest::CountOf(xml, "</event>"));
+    EXPECT_EQ(20u, hwtest::CountOf(xml, "</event>\n\n"));
+    EXPECT_EQ(20u, hwtest::CountOf(xml, "<event "));
 }
 
 TEST_F(AlertPipelineTest, RuleDeletedRightAfterTheHandOverIsNeverReadAgain) {
