@@ -341,10 +341,15 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_pThreadList->PauseAll(kEngineArgument);
         CSF_TRACE(0x1009, "\n*****     Threads paused *****\n");
     }
+    // Held from the load on, so that an adapter update on the packet
+    // library's thread never reads the advanced parameters while the load
+    // writes them.
+    jsFastLock loadGuard(g_policyLock, true);
     IPolicyContainer* pContainer = CreatePluginPolicyContainer();
     PolicyKeyAudit audit(pContainer);
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): calling LoadPolicy");
     if (!LoadPolicy(pContainer, true)) {
+        loadGuard.Unlock();
         audit.Stop();
         // Nothing of the refused policy was taken and the old rules are
         // still alive in the engines' containers: the sensor goes on as it
@@ -395,6 +400,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
     CSFSensor::OnReloadPolicy(pRequest);
     WithdrawPolicy();
+    loadGuard.Unlock();
     LogIsapiPlugin();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): releasing policycontainer");
     audit.Stop();

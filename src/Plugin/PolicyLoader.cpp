@@ -163,7 +163,7 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
     }
     // Consumed only by a load that succeeds, so that a failed one leaves the
     // next reload to compare it again.
-    if (m_pCommonPolicy != nullptr && kind == LoadKind::kAccept) {
+    if (kind == LoadKind::kAccept && m_pCommonPolicy != nullptr) {
         CollectResponseTable(m_pCommonPolicy, m_responseTable);
         m_pCommonPolicy = nullptr;
     }
@@ -177,7 +177,12 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
                 "triggered.");
         StripBlockResponses(pContainer);
     }
-    SensorSettings::Instance().Load(pContainer);
+    // Only the policy put in force sets the advanced parameters: an adapter
+    // update or a resume reads the accepted policy on another thread while
+    // the engines read them.
+    if (kind == LoadKind::kAccept) {
+        SensorSettings::Instance().Load(pContainer);
+    }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy():completed");
     return true;
 }

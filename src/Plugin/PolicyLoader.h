@@ -31,8 +31,9 @@ public:
         // accepted on disk and the common policy is consumed.
         kAccept,
         // Adapter update: the accepted policy is read as it stands.  Nothing
-        // on disk changes and the common policy stays for the next reload,
-        // so a pushed policy still makes that reload happen.
+        // on disk changes, the advanced parameters in force stay, and the
+        // common policy stays for the next reload, so a pushed policy still
+        // makes that reload happen.
         kReadAccepted,
     };
 

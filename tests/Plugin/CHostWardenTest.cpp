@@ -11,6 +11,7 @@
 
 #include "Common/ICorrelationRule.h"
 #include "Common/RuleContainer.h"
+#include "Common/SensorSettings.h"
 #include "Common/TestEngine.h"
 #include "Common/CThreadList.h"
 #include "Plugin/SensorTestHost.h"
@@ -241,4 +242,37 @@ TEST_F(CHostWardenTest, AdapterUpdateReadsTheAcceptedPolicyOnly) {
     // The pushed policy still makes the next reload happen.
     Run(&CHostWarden::OnReloadPolicy);
     EXPECT_EQ(Then(Paused(), Then(Each("OnReloadPolicy"), Each("OnResume"))), TakeSteps());
+}
+
+TEST_F(CHostWardenTest, AdapterUpdatesDuringReloadsLeaveTheAdvancedParametersToTheReloads) {
+    Start();
+    std::string strIsapi = kPolicy;
+    strIsapi.insert(strIsapi.find("Nodekeeper"), "IsapiPlugin\t=B\t1;\n");
+    // The accepted file differs from the policy in force, as after an edit
+    // on disk that no reload has taken.
+    hwtest::WriteWholeFile(m_dir.File("current.policy"), strIsapi);
+    const SensorSettings& settings = SensorSettings::Instance();
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nUpdates{0};
+    std::thread library([&] {
+        while (!bStop) {
+            m_pSensor->UpdateAdapterList();
+            ++nUpdates;
+        }
+    });
+    // Read as the engines read them while they run.
+    bool bChanged = false;
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        bChanged = bChanged || settings.m_bIsapiPlugin || m_pSensor->GetTclHandler() != nullptr;
+        return nUpdates > 20;
+    }));
+    EXPECT_FALSE(bChanged);
+    for (int i = 0; i < 3; ++i) {
+        hwtest::WriteWholeFile(m_dir.File("push.policy"), strIsapi);
+        EXPECT_EQ((Steps{"status 1", "complete"}), Run(&CHostWarden::OnReloadPolicy));
+        EXPECT_EQ(Then(Paused(), Then(Each("OnReloadPolicy"), Each("OnResume"))), TakeSteps());
+    }
+    EXPECT_TRUE(settings.m_bIsapiPlugin);
+    bStop = true;
+    library.join();
 }
