@@ -1,15 +1,18 @@
 #include "AlertPipeline.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <csignal>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "Common/AgentEventInfoDefault.h"
 #include "Common/CPolicyEvent.h"
 #include "Common/TestEngine.h"
 #include "qorCSFLib/ADFGenericEvent.h"
@@ -230,4 +233,78 @@ TEST_F(AlertPipelineTest, DocumentsAreTheXmlOfTheMessagesAsAHostReadsThemBack) {
     }
     EXPECT_EQ(2 * pairs.size(), hwtest::CountOf(expected, "</event>"));
     EXPECT_EQ(expected, Alerts());
+}
+
+// The documents of a fixed set of alerts, held byte for byte against the
+// committed ones: the sensor parameters of each alert form, information
+// pairs, text that needs escaping, user tags and script variables.
+TEST_F(AlertPipelineTest, DocumentsOfAFixedSetOfAlertsAreTheCommittedBytes) {
+    m_handler.RegisterPolicyEvent("Failed su", new CPolicyEvent);
+    m_rule.SetPriority(3);
+    AgentEventInfo::SetDefaultSourceAddress("198.51.100.7");
+    struct Alert {
+        int32_t m_nType;
+        std::vector<std::pair<std::string, std::string>> m_pairs;
+    };
+    const std::vector<Alert> alerts = {
+        {101, {{"User", "mallory"}, {"algorithm-id", "7"}, {"VulnStatus", "2"}}},
+        {103, {{"Markup", "<a href=\"x\">&amp;'</a>"}, {"Blanks", "tab\there\r\nnext"}}},
+        {202, {{"Control", std::string("bell\x07 esc\x1b[31m", 14)}, {"Broken", "\xff\xfe half \xc3"}}},
+        {203, {{"User's Domain", "CORP"}, {"Unicode", "caf\xc3\xa9 \xe2\x82\xac"}, {"Empty", ""}}},
+        {208, {{"INTERNAL_Resource_Identifier", "12"}, {"INTERNAL_Resource_Sub_Identifier", "disk0"}}},
+        {211, {{"USER_AlertName", "Renamed"}, {"USER_ReplaceAlertName", "1"}, {"USER_AlertPriority", "1"},
+               {"USER_SourcePort", "2222"}, {"USER_AttackSuccessful", "1"}, {"USER_UserName", "eve"}}},
+        {102, {{"Long", std::string(600, 'x') + "end"}}},
+    };
+    for (size_t i = 0; i < alerts.size(); ++i) {
+        auto* pRecord = new AgentEventInfoDefault(&m_rule, 1700000000 + static_cast<int64_t>(i) * 3601);
+        pRecord->SetAlertType(alerts[i].m_nType);
+        for (const auto& [name, value] : alerts[i].m_pairs) {
+            pRecord->AddInfoPair(name, value);
+        }
+        pRecord->AddScriptVariable("HW_LINE", "line <" + std::to_string(i) + ">");
+        pRecord->m_dwEventId = 100 + static_cast<uint32_t>(i);
+        pRecord->m_nSourcePort = 40001;
+        pRecord->m_nDestinationPort = 40002;
+        pRecord->m_dwIANAProtocolId = 6;
+        pRecord->m_bIANAProtocolIdSet = true;
+        pRecord->SetUserNameText("root");
+        pRecord->SetApplicationText("sshd");
+        pRecord->SetResourceSubIDText("disk1");
+        // The others take the default source address.
+        if (i % 2 == 0) {
+            pRecord->m_dwSourceAddress = htonl(0xC0000209);
+            pRecord->m_bSourceAddressSet = true;
+            pRecord->m_dwDestinationAddress = htonl(0xCB007101);
+            pRecord->m_bDestinationAddressSet = true;
+            pRecord->SetSourceEthernetText("00:11:22:33:44:55");
+            pRecord->SetDestinationEthernetText("66:77:88:99:aa:bb");
+            pRecord->SetAttackOriginText("outside");
+        }
+        CSFEventInfo info{7, "Failed su", "Failed su"};
+        ASSERT_EQ(1, m_handler.HandleAlert(pRecord, &info, 0, 15));
+    }
+    EXPECT_EQ(alerts.size(), m_pipeline.Drain());
+    AgentEventInfo::SetDefaultSourceAddress("");
+
+    // What the clock and the machine put in: the alert's time, its number
+    // in that second, the digest over both, the time zone and the host name.
+    std::string written = Alerts();
+    for (const std::string name : {"alert-date-time", "local-timezone-offset", "alert-time-precision",
+                                   "alert-time-sequence-id", "alert-id"}) {
+        const std::string opening = " " + name + "='";
+        for (size_t at = 0; (at = written.find(opening, at)) != std::string::npos;) {
+            at += opening.size();
+            written.replace(at, written.find('\'', at) - at, "-");
+        }
+    }
+    const std::string agent = "name='SystemAgent' type='string' value='";
+    for (size_t at = 0; (at = written.find(agent, at)) != std::string::npos; at += agent.size()) {
+        written.replace(at + agent.size(), AgentEventInfo::GetHostNameText().size(), "HOSTNAME");
+    }
+    const std::string committed = std::string(HW_SOURCE_DIR) + "/tests/host/data/alert_documents.xml";
+    if (std::getenv("HW_WRITE_EXPECTED") != nullptr) {
+        hwtest::WriteWholeFile(committed, written);
+    }
+    EXPECT_EQ(hwtest::ReadWholeFile(committed), written);
 }
