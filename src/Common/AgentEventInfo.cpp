@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "Common/HelperFunc.h"
 #include "Common/Rule.h"
@@ -241,8 +242,9 @@ void AgentEventInfo::RemoveScriptVariable(const char* pszName) {
     if (pszName == nullptr) {
         return;
     }
+    const std::string_view name(pszName);
     for (auto it = m_ScriptVariables.begin(); it != m_ScriptVariables.end(); ++it) {
-        if (it->m_strName == pszName) {
+        if (it->m_strName == name) {
             m_ScriptVariables.erase(it);
             return;
         }

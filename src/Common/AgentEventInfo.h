@@ -28,7 +28,7 @@ public:
     static constexpr int32_t kUnset = -1;
     static constexpr size_t kTimeTextSize = 26;
     // Script variables made room for at once.
-    static constexpr size_t kScriptVariableRoom = 16;
+    static constexpr size_t kScriptVariableRoom = 12;
 
     // The rule is required.  A time of 0 means now.
     AgentEventInfo(Rule* pRule, int64_t tTime);

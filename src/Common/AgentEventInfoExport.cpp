@@ -35,7 +35,7 @@ std::string PortName(int32_t nPort) {
 class Exporter {
 public:
     Exporter(AgentEventInfo& record, CADFEvent& event)
-        : m_Record(record), m_Event(event), m_strRuleName(record.GetRuleName()) {}
+        : m_Record(record), m_Event(event) {}
 
     // The rule of the file's header comment.  `fallback` is written when
     // neither side has a value; without one that is reported.
@@ -46,13 +46,13 @@ public:
                         (bAlsoAlertSection && m_Event.Find(pszName, kAlertSection).IsValid());
         if (bPresent) {
             if (value) {
-                RemarkOnce(pszName, true, Present(pszName, wording));
+                RemarkOnce(pszName, true, [&] { return Present(pszName, wording); });
             }
             return;
         }
         const std::optional<AlertValue>& written = value ? value : fallback;
         if (!written) {
-            RemarkOnce(pszName, false, Absent(pszName, wording));
+            RemarkOnce(pszName, false, [&] { return Absent(pszName, wording); });
             return;
         }
         StatusCode status = m_Event.Add(pszName, *written, kSensorSection);
@@ -62,7 +62,7 @@ public:
                             wording == Wording::Common
                                 ? "(EventID: %d, Rule: %s error %d) error setting the Host Warden parameter"
                                 : "EventID: %d, Rule: %s error %d) error setting the Host Warden parameter",
-                            static_cast<int>(m_Record.m_dwEventId), m_strRuleName.c_str(),
+                            static_cast<int>(m_Record.m_dwEventId), m_Record.GetRuleName().c_str(),
                             static_cast<int>(status));
             Report(szText);
         }
@@ -74,7 +74,7 @@ private:
     std::string Prefix() const {
         char szText[kMessageSize];
         BoundedSnprintf(szText, sizeof szText, "(EventID: %d, Rule: %s) ",
-                        static_cast<int>(m_Record.m_dwEventId), m_strRuleName.c_str());
+                        static_cast<int>(m_Record.m_dwEventId), m_Record.GetRuleName().c_str());
         return szText;
     }
 
@@ -108,8 +108,9 @@ private:
     // finds in its input (a log line without a user name): the alert goes
     // out all the same.  It is said as a warning for the rule's first such
     // record only, so that a real error is not buried under one line per
-    // alert.
-    void RemarkOnce(const char* pszName, bool bTwice, const std::string& strText) {
+    // alert; the text is made only when it is said.
+    template <typename MakeText>
+    void RemarkOnce(const char* pszName, bool bTwice, MakeText makeText) {
         Rule* pRule = m_Record.GetRule();
         const auto* pFound = std::find_if(std::begin(kRemarkedNames), std::end(kRemarkedNames),
                                           [&](const char* pszKnown) {
@@ -121,7 +122,7 @@ private:
                 return;
             }
         }
-        CSF_LOG(kCSFLogWarning, "%s", strText.c_str());
+        CSF_LOG(kCSFLogWarning, "%s", makeText().c_str());
     }
 
     // The attributes a record may lack or give twice; each has two remark
@@ -134,7 +135,6 @@ private:
 
     AgentEventInfo& m_Record;
     CADFEvent& m_Event;
-    std::string m_strRuleName;
 };
 
 std::optional<AlertValue> Text(const std::optional<std::string>& text) {
@@ -370,8 +370,12 @@ void AgentEventInfo::ExportSourceAddress(CADFEvent& event) {
     if (m_bSourceAddressSet) {
         value = AlertValue::String(GetSourceAddressText());
     }
-    Exporter(*this, event).Export("SourceAddress", value, Wording::Common,
-                                  AlertValue::String(GetDefaultSourceAddress()));
+    // The default is made only when it can be needed.
+    std::optional<AlertValue> fallback;
+    if (!value) {
+        fallback = AlertValue::String(GetDefaultSourceAddress());
+    }
+    Exporter(*this, event).Export("SourceAddress", value, Wording::Common, fallback);
 }
 
 void AgentEventInfo::ExportSourceEthernetAddress(CADFEvent& event) {
@@ -460,8 +464,13 @@ void AgentEventInfo::ResolveInfoTemplate(const std::string& strTemplate, const s
         const std::string_view svSuffix = svAlternative.substr(nMarker + sizeof kTemplateMarker - 1);
         // The match starts at the first place where the prefix fits, so a
         // character that broke one attempt can begin the next.
+        // A prefix that begins with a plain character can fit only where the
+        // text holds that character: the other places are passed over.
+        const bool bPlainStart = nMarker > 0 && svAlternative[0] != '*';
         size_t nEnd = std::string::npos;
-        for (size_t nStart = 0; nStart < svText.size() && nEnd == std::string::npos; ++nStart) {
+        for (size_t nStart = bPlainStart ? svText.find(svAlternative[0]) : 0;
+             nStart < svText.size() && nEnd == std::string::npos;
+             nStart = bPlainStart ? svText.find(svAlternative[0], nStart + 1) : nStart + 1) {
             nEnd = MatchPrefix(svAlternative, nMarker, svText, nStart);
         }
         if (nEnd != std::string::npos && nEnd < svText.size()) {

@@ -237,12 +237,16 @@ uint32_t CEngineNTSyslog::_doWork() {
         size_t nParsed = 0;
         for (; nParsed < m_Batch.size() && StopRequested() == 0; ++nParsed) {
             const SyslogEntry& entry = *m_Batch[nParsed];
+            // "NTSyslog: Parsing Entry from %s: %s\n", put together without a
+            // formatting engine: it costs every datagram.
             char szSender[plat::kDottedAddressSize];
             plat::FormatDottedAddress(entry.m_Sender.m_dwAddress, szSender);
-            m_strEcho.clear();
+            m_strEcho.assign("NTSyslog: Parsing Entry from ");
+            m_strEcho.append(szSender);
+            m_strEcho.append(": ");
             AppendPrintable(m_strEcho, entry.m_strText);
-            plat::ConsolePrintfGathered("NTSyslog: Parsing Entry from %s: %s\n", szSender,
-                                        m_strEcho.c_str());
+            m_strEcho.push_back('\n');
+            plat::ConsoleWriteGathered(m_strEcho);
             ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText.c_str());
         }
         // What a stop kept from being parsed goes back to the queue: a
