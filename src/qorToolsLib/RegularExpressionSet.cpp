@@ -1,7 +1,9 @@
 #include "qorToolsLib/RegularExpressionSet.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -207,10 +209,25 @@ namespace {
 
 std::atomic<uint64_t> g_nextScannerId{1};
 
-// Each thread keeps one scratch area, grown to fit every scanner it used.
+// Each thread keeps one scratch area, grown to fit every scanner it used;
+// growing it keeps it fit for the others, so a thread moving between a few
+// rule tables (one per log group) prepares it once per table.
 struct ThreadScratch {
     hs_scratch_t* scratch = nullptr;
-    uint64_t readyFor = 0;
+    std::array<uint64_t, 8> readyFor{};
+    size_t nextSlot = 0;
+
+    bool Prepare(const hs_database_t* database, uint64_t id) {
+        if (std::find(readyFor.begin(), readyFor.end(), id) != readyFor.end()) {
+            return true;
+        }
+        if (hs_alloc_scratch(database, &scratch) != HS_SUCCESS) {
+            return false;
+        }
+        readyFor[nextSlot] = id;
+        nextSlot = (nextSlot + 1) % readyFor.size();
+        return true;
+    }
     ~ThreadScratch() {
         if (scratch != nullptr) {
             hs_free_scratch(scratch);
@@ -220,16 +237,17 @@ struct ThreadScratch {
 thread_local ThreadScratch t_scratch;
 
 struct ScanContext {
-    const std::vector<const RegularExpression*>& expressions;
-    const char* text;
+    const uint8_t* answers;
     uint8_t* hits;
 };
 
-// The scanner names each expression at most once: its own matcher answers.
-int OnCandidate(unsigned int id, unsigned long long /*from*/, unsigned long long /*to*/,
-                unsigned int /*flags*/, void* context) {
+// The scanner names a pattern at most once, and exactly when it matches
+// somewhere in the text: the translation keeps the language, and whether a
+// match exists does not depend on which match either engine would pick.
+int OnMatch(unsigned int id, unsigned long long /*from*/, unsigned long long /*to*/,
+            unsigned int /*flags*/, void* context) {
     auto* scan = static_cast<ScanContext*>(context);
-    scan->hits[id] = static_cast<uint8_t>(scan->expressions[id]->Match(scan->text));
+    scan->hits[id] = scan->answers[id];
     return 0;
 }
 
@@ -350,6 +368,7 @@ void RegularExpressionSet::Assign(const std::vector<const RegularExpression*>& e
         // A screened expression the scanner does not name does not match.
         m_baseline.push_back(entry.kind == Kind::kAlways ||
                              (entry.kind == Kind::kScreened && entry.expression->Inverts()));
+        m_matched.push_back(entry.kind == Kind::kScreened && !entry.expression->Inverts());
         if (entry.kind == Kind::kDirect) {
             m_direct.push_back(i);
         }
@@ -363,6 +382,7 @@ void RegularExpressionSet::Clear() {
     m_entries.clear();
     m_expressions.clear();
     m_baseline.clear();
+    m_matched.clear();
     m_direct.clear();
     m_unscreened.clear();
     m_pScanner.reset();
@@ -381,9 +401,9 @@ bool RegularExpressionSet::ScannerPattern(const char* pattern, bool foldCase, st
 }
 
 void RegularExpressionSet::Match(const char* text, std::vector<uint8_t>& hits) const {
-    hits.assign(m_entries.size(), 0);
     if (text == nullptr) {
         // Every expression reports the null text as its own matcher does.
+        hits.assign(m_entries.size(), 0);
         for (size_t i = 0; i < m_entries.size(); ++i) {
             hits[i] = m_expressions[i] == nullptr ||
                       m_expressions[i]->Match(text) != 0;
@@ -392,18 +412,16 @@ void RegularExpressionSet::Match(const char* text, std::vector<uint8_t>& hits) c
     }
     // What each entry answers when the scanner does not name it: its constant
     // answer, or for a screened expression the answer to "no match".
-    std::copy(m_baseline.begin(), m_baseline.end(), hits.begin());
+    hits.assign(m_baseline.begin(), m_baseline.end());
     bool screened = false;
 #ifdef HW_HAVE_HYPERSCAN
     if (m_pScanner) {
+        const size_t length = std::strlen(text);
         ThreadScratch& scratch = t_scratch;
-        if (scratch.readyFor == m_pScanner->id ||
-            hs_alloc_scratch(m_pScanner->database, &scratch.scratch) == HS_SUCCESS) {
-            scratch.readyFor = m_pScanner->id;
-            ScanContext context{m_expressions, text, hits.data()};
-            screened = hs_scan(m_pScanner->database, text,
-                               static_cast<unsigned int>(std::strlen(text)), 0, scratch.scratch,
-                               OnCandidate, &context) == HS_SUCCESS;
+        if (length <= UINT_MAX && scratch.Prepare(m_pScanner->database, m_pScanner->id)) {
+            ScanContext context{m_matched.data(), hits.data()};
+            screened = hs_scan(m_pScanner->database, text, static_cast<unsigned int>(length), 0,
+                               scratch.scratch, OnMatch, &context) == HS_SUCCESS;
         }
     }
 #endif

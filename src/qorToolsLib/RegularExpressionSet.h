@@ -1,11 +1,12 @@
 #pragma once
 // Many expressions answered for one text at once, as a table of log rules
 // needs.  A multi-pattern scanner reads the text once for all of them and
-// names the expressions that can match; only those run their own matcher,
-// and its answer is the one given, so every entry answers exactly as its
-// expression's Match would.  Expressions the scanner cannot take (or every
-// expression, in a build without the scanner) run their own matcher on
-// every text.
+// names the expressions that match.  Each pattern is handed to it rewritten
+// construct by construct into the same language (explicit byte classes,
+// folding applied), so its answer is the expression's own and no matcher
+// runs again: every entry answers exactly as its expression's Match would.
+// Expressions the scanner cannot take (or every expression, in a build
+// without the scanner) run their own matcher on every text.
 
 #include <cstdint>
 #include <memory>
@@ -28,7 +29,8 @@ public:
     void Clear();
 
     // Sets hits[i] to 1 when entry i matches the NUL-terminated text, else
-    // 0.  Safe to call from several threads at once.
+    // 0.  Safe to call from several threads at once; allocates nothing once
+    // `hits` has held Size() entries.
     void Match(const char* text, std::vector<uint8_t>& hits) const;
 
     size_t Size() const { return m_entries.size(); }
@@ -54,6 +56,8 @@ private:
     // Per entry: its expression, and its answer unless a matcher runs.
     std::vector<const RegularExpression*> m_expressions;
     std::vector<uint8_t> m_baseline;
+    // A screened entry's answer when the scanner names it.
+    std::vector<uint8_t> m_matched;
     // Entries that run their own matcher on every text; without a scan
     // result, the screened ones too.
     std::vector<uint32_t> m_direct;

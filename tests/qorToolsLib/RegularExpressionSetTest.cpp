@@ -48,7 +48,8 @@ void ExpectSameAnswers(const Rules& rules, const RegularExpressionSet& set,
 std::string RandomPattern(std::mt19937& random, int depth = 0) {
     static const char* const atoms[] = {"a",  "b",    "c",     "A",    "ab",   "Ba", ".",
                                         "^",  "$",    "[ab]",  "[^a]", "[A-c]", "\\.", "x",
-                                        "\\", "[]a]", "[a-]",  "(",    ")",    "|",  "-"};
+                                        "\\", "[]a]", "[a-]",  "(",    ")",    "|",  "-",
+                                        "\xe9", "[^\x80-\xfe]"};
     static const char* const repeats[] = {"", "", "", "*", "+", "?"};
     std::string pattern;
     for (int n = 1 + static_cast<int>(random() % 5); n > 0; --n) {
@@ -63,7 +64,7 @@ std::string RandomPattern(std::mt19937& random, int depth = 0) {
 }
 
 std::string RandomText(std::mt19937& random) {
-    static const char alphabet[] = "aAbBc.x-]\n";
+    static const char alphabet[] = "aAbBc.x-]\n\xe9\xff";
     std::string text;
     for (int n = static_cast<int>(random() % 24); n > 0; --n) {
         text += alphabet[random() % (sizeof alphabet - 1)];
@@ -117,6 +118,56 @@ TEST(RegularExpressionSet, RandomRuleTablesAgreeWithTheirExpressions) {
             texts.push_back(RandomText(random));
         }
         ExpectSameAnswers(rules, set, texts);
+    }
+}
+
+// The scanner's report is the answer, with no second look: constructs whose
+// reading could drift between the two engines must still agree.
+TEST(RegularExpressionSet, ScannerReportsAreTheExpressionsAnswers) {
+    Rules rules;
+    for (const char* pattern :
+         {"a^b", "a$b", "(^|x)y", "x(y|$)", "(a|^)b$", "^(a|b)*$", "[]a]", "[^]a]x", "[a-]",
+          "[--/]", "[a-c-e]", "\\[\\.\\]", "x+y", "^.*z$", "b*$", "[\x80-\xff]+", "\xe9.",
+          "[^a-z]", "[A-z]", "A[^B]C"}) {
+        rules.Add(pattern);
+        rules.Add(pattern, true);
+        rules.Add(pattern, false, true);
+        rules.Add(pattern, true, true);
+    }
+    ConsoleCapture quiet;
+    RegularExpressionSet set;
+    set.Assign(rules.entries);
+    if (RegularExpressionSet::HasScanner()) {
+        EXPECT_GT(set.ScreenedCount(), rules.entries.size() / 2);
+    }
+    ExpectSameAnswers(rules, set,
+                      {"", "a", "ab", "b", "y", "xy", "ay", "x", "ba", "bab", "]", "]x", "ax", "-",
+                       ".", "/", "d", "[.]", "xxy", "z", "zz\n", "\xe9", "\xe9\xe9", "A_C",
+                       "a_c", "AbC", "abc", "\x7f", "`", "[\\^_"});
+}
+
+TEST(RegularExpressionSet, OneThreadMovingAmongManySetsKeepsAnswering) {
+    // More tables than one thread keeps its scanner work space ready for.
+    constexpr int kTables = 11;
+    std::vector<Rules> rules(kTables);
+    std::vector<RegularExpressionSet> sets(kTables);
+    for (int t = 0; t < kTables; ++t) {
+        std::string word = "word" + std::to_string(t);
+        rules[t].Add(word.c_str());
+        rules[t].Add(("(" + word + "|other)+ [0-9]+ (x|y)*z").c_str(), true);
+        sets[t].Assign(rules[t].entries);
+    }
+    std::vector<uint8_t> hits;
+    for (int round = 0; round < 3; ++round) {
+        for (int t = 0; t < kTables; ++t) {
+            std::string line = "WORD" + std::to_string(t) + " 42 xyz";
+            sets[t].Match(line.c_str(), hits);
+            EXPECT_EQ((std::vector<uint8_t>{0, 1}), hits) << t;
+            sets[t].Match(line.substr(4).c_str(), hits);
+            EXPECT_EQ((std::vector<uint8_t>{0, 0}), hits) << t;
+            sets[(t + 1) % kTables].Match(line.c_str(), hits);
+            EXPECT_EQ((std::vector<uint8_t>{0, 0}), hits) << t;
+        }
     }
 }
 
