@@ -11,7 +11,7 @@
 
 class qorTextReader : public qorFileReader {
 public:
-    static constexpr int32_t kBufferSize = 4096;
+    static constexpr int32_t kBufferSize = 16384;
 
     explicit qorTextReader(std::string strPath);
     ~qorTextReader() override;

@@ -1,5 +1,7 @@
 #include "qorToolsLib/SafeText.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -11,6 +13,18 @@ void AppendEscapedBytes(std::string& out, std::string_view bytes) {
         const char escaped[4] = {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
         out.append(escaped, sizeof escaped);
     }
+}
+
+// Whether one of the eight bytes of `word` may need a closer look: a
+// control byte, DEL, or a byte of a multi-byte character.  A "no" is
+// certain, so runs of plain ASCII go eight bytes a step.
+bool MayNeedALook(uint64_t word) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t below = (word - kOnes * 0x20) & ~word & kHigh;
+    const uint64_t del = word ^ (kOnes * 0x7F);
+    const uint64_t isDel = (del - kOnes) & ~del & kHigh;
+    return ((word & kHigh) | below | isDel) != 0;
 }
 
 }  // namespace
@@ -75,6 +89,14 @@ void AppendPrintable(std::string& out, std::string_view text, bool keepLineFeeds
         // Runs of plain ASCII are copied at once.
         size_t plain = at;
         while (plain < text.size()) {
+            if (text.size() - plain >= sizeof(uint64_t)) {
+                uint64_t word = 0;
+                std::memcpy(&word, text.data() + plain, sizeof word);
+                if (!MayNeedALook(word)) {
+                    plain += sizeof word;
+                    continue;
+                }
+            }
             const auto byte = static_cast<unsigned char>(text[plain]);
             if (byte < 0x20 || byte >= 0x7F) {
                 if (!(byte == '\t' || (keepLineFeeds && byte == '\n'))) {

@@ -23,6 +23,19 @@ TEST(SafeText, TerminalCommandsAndBrokenUtf8AreEscapedTheRestKept) {
     std::string lines;
     AppendPrintable(lines, "one\ntwo\r\n", true);
     EXPECT_EQ("one\ntwo\\x0d\n", lines);
+
+    // Long plain runs are looked at several bytes at once: a byte to show
+    // escaped, or to keep, is found at every place in such a run.
+    const std::string kinds[][2] = {{"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x80", "\\x80"},
+                                    {"\xc3\xa9", "\xc3\xa9"}, {"\t", "\t"}, {" ", " "}};
+    const std::string run(20, '~');
+    for (size_t at = 0; at <= run.size(); ++at) {
+        for (const auto& [byte, shown] : kinds) {
+            EXPECT_EQ(run.substr(0, at) + shown + run.substr(at),
+                      PrintableText(run.substr(0, at) + byte + run.substr(at)))
+                << at;
+        }
+    }
 }
 
 TEST(SafeText, InvalidUtf8IsRepairedWithTheReplacementCharacter) {
