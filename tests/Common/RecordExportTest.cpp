@@ -9,7 +9,6 @@
 #include "Common/CQgEvent.h"
 #include "FakeSensorCore.h"
 #include "TestEngine.h"
-#include "platform/Console.h"
 
 namespace {
 
@@ -236,12 +235,6 @@ TEST_F(RecordExportTest, RepeatedPairsStayApartUntilExportedAsParameters) {
     record.ExportAlertParameters(parameters);
     EXPECT_EQ(NamesOf(parameters, 2), Names{"Host"});
     EXPECT_EQ(Value(parameters, "Host", 2)->Text(), "b");
-
-    std::string strOut;
-    plat::ConsoleSink previous = plat::SetConsoleSink([&](std::string_view text) { strOut += text; });
-    record.Dump();
-    plat::SetConsoleSink(std::move(previous));
-    EXPECT_EQ(strOut, "AEI: Name=Login iPair=2 \n0 : Host - a \n1 : Host - b \n");
 }
 
 // Plain templates and text fields are proved end to end by the syslog host

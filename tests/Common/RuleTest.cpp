@@ -74,15 +74,6 @@ TEST(Rule, CopyHasItsOwnPairsAndScriptButSharesCorrelationRules) {
     EXPECT_EQ(*pCopy->GetCorrelationRules()->begin(), &correlation);
 }
 
-TEST(Rule, InfoPairOfAKnownNameIsReplacedNotRepeated) {
-    TestRule rule;
-    SetRuleInfoPair(&rule, "Host", "a");
-    SetRuleInfoPair(&rule, "host", "b");
-    SetRuleInfoPair(&rule, "Host", "c");
-    ASSERT_EQ(rule.GetInfoPairs().size(), 2u);
-    EXPECT_EQ(rule.GetInfoPairs()[0].m_strValue, "c");
-}
-
 // The lists come from a policy container: a list released twice, or never,
 // shows under the sanitizers.
 TEST(Rule, ListSettersFillTheirPairOfListsAndReleaseOnlyWhenAsked) {

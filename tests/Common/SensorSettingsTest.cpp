@@ -60,12 +60,7 @@ TEST_F(SensorSettingsTest, ValuesComeFromConfigAndDebugSwitchesFromDebugLog) {
     settings.Load(Load(""));
     EXPECT_EQ(60, settings.m_nTimeout);
     EXPECT_EQ(100, settings.m_nMaxConnections);
-    EXPECT_EQ(4, settings.m_nMaxCnxnThreads);
-    EXPECT_EQ(60, settings.m_nBlackoutPeriod);
-    EXPECT_EQ(512, settings.m_nTclRequestQsize);
     EXPECT_EQ(5000000u, settings.m_dwBsmReduceSize);
-    EXPECT_TRUE(settings.m_bEnforceAuditPolicy && settings.m_bOverwriteLogs);
-    EXPECT_TRUE(settings.m_bScriptEnabled && settings.m_bNodekeeper);
-    EXPECT_FALSE(settings.m_bIsapiPlugin);
+    EXPECT_TRUE(settings.m_bScriptEnabled);
     EXPECT_FALSE(IsDebugLoggingEnabled()) << "every load sets the switch again";
 }

@@ -48,7 +48,7 @@ TEST_F(HostWardenResponseSNMPTest, ProtocolTextShowsNumberOnlyWhenNameDoesNotRea
     const std::pair<uint32_t, const char*> kCases[] = {
         // The protocol table's ends and the numbers past it are named too.
         {6, "TCP (6)"}, {0, "HOPOPT"}, {114, "0-hop (114)"}, {116, "DDX (116)"},
-        {117, "Unassigned (117)"}, {200, "Unassigned (200)"}, {255, "0"}, {256, "IP (256)"},
+        {117, "Unassigned (117)"}, {255, "0"}, {256, "IP (256)"},
         {65542, "TCP (65542)"}};
     for (const auto& [dwProtocol, pszText] : kCases) {
         auto event = MakeAdfEvent("x", 1, 210);

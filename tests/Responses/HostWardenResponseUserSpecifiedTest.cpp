@@ -72,13 +72,11 @@ TEST_F(HostWardenResponseUserSpecifiedTest, TagWordsBecomeQuotedValuesAndOtherWo
         const char* pszTemplate;
         const char* pszLine;
     } kCases[] = {
-        {"SuspectPortConnection", "-n <event>   -s <srcaddr> -x <unknown>",
-         "-n \"Port Scan\" -s \"10.1.2.3\" -x <unknown> "},
-        {"SuspectPortConnection", "<srcport> <destaddr> <destport> <ProtocolName> <AlertType>",
-         "\"4242\" \"192.0.2.10\" \"23\" \"TCP\" \"SuspectPortConnection\" "},
+        {"SuspectPortConnection",
+         "-n <event> <srcaddr> <srcport> <destaddr> <destport> <ProtocolName> <AlertType>",
+         "-n \"Port Scan\" \"10.1.2.3\" \"4242\" \"192.0.2.10\" \"23\" \"TCP\" \"SuspectPortConnection\" "},
         {"SuspectPortConnection", "<SensorName> <MeldVulnStatus> <SourcePort>,",
          "\"web1\" \"N/A\" <SourcePort>, "},
-        {"SuspectPortConnection", "   ", ""},
         {"ResourceShortage", "<ResourceID> <Application>", "\"77\" \"N/A\" "},
         {"ApplicationEvent", "<ResourceID> <Application>", "\"N/A\" \"db\" "},
     };

@@ -82,15 +82,8 @@ TEST_F(CSFSensorTest, EveryCommandCompletesItsRequestOnce) {
     };
     const Case cases[] = {
         {&CSFSensor::Oninit, "status 1", nullptr},
-        {&CSFSensor::OnStop, "status 1", nullptr},
-        {&CSFSensor::OnReloadPolicy, "status 1", nullptr},
         {&CSFSensor::OnPause, "status 1", "1:The sensor has been paused."},
-        {&CSFSensor::OnResume, "status 1", "1:The sensor's running state has been resumed."},
-        {&CSFSensor::OnUpdateStarted, "status 1", "1:The Swiftpack Update has started."},
-        {&CSFSensor::OnUpdateCompleted, "status 1", "1:The Swiftpack Update has completed."},
         {&CSFSensor::OnUpdateFailed, "status 2", "1:The Swiftpack Update has failed."},
-        {&CSFSensor::OnUserOperationDone, "status 1",
-         "1:The sensor has finished processing user requested operation."},
     };
     for (const Case& c : cases) {
         m_services.Forget();

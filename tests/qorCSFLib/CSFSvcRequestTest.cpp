@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "FakeHost.h"
-#include "hostwarden/IPolicyContainer.h"
 #include "platform/DebugOutput.h"
 #include "qorCSFLib/CSFLog.h"
 
@@ -66,33 +65,6 @@ TEST(CSFSvcRequest, ReleasedRequestIsWithdrawnWithWhatItPublished) {
     pOlder->Release();
     EXPECT_EQ(pNewer, CSFSvcRequest::Current());
     pNewer->Release();
-}
-
-namespace {
-
-class RecordingReceiver : public ICSFTemplateReceiver {
-public:
-    uint32_t ReceiveTemplate(const char* pszTemplate) override {
-        m_received.push_back(pszTemplate);
-        return 17;
-    }
-    std::vector<std::string> m_received;
-};
-
-}  // namespace
-
-TEST(CSFSvcRequest, TemplateKeyGoesToTheReceiverAndItsAnswerIsKept) {
-    IPolicyContainer* pPolicy = CreatePluginPolicyContainer();
-    ASSERT_NE(nullptr, pPolicy);
-    pPolicy->SetText("\\template", "key", "  spaced template  ");
-    CSFSvcRequest* pRequest = new CSFSvcRequest;
-    EXPECT_EQ(0u, pRequest->ReadTemplate(pPolicy)) << "no receiver yet";
-    RecordingReceiver receiver;
-    EXPECT_TRUE(pRequest->SetTemplateReceiver(&receiver));
-    EXPECT_EQ(17u, pRequest->GetTemplate(pPolicy));
-    EXPECT_EQ(std::vector<std::string>{"  spaced template  "}, receiver.m_received);
-    pRequest->Release();
-    pPolicy->Release();
 }
 
 class DebugTraceTest : public ::testing::Test {

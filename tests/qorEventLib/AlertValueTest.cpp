@@ -103,30 +103,6 @@ TEST(AlertValue, UnreadableItemTypeLeavesTheValueAsItWas) {
     EXPECT_EQ(77u, value.GetUint32());
 }
 
-TEST(AlertValue, EqualityComparesContentNotPayloadObjects) {
-    EXPECT_TRUE(AlertValue::String("same").Equals(AlertValue::String("same")));
-    EXPECT_FALSE(AlertValue::String("same").Equals(AlertValue::String("Same")));
-    EXPECT_FALSE(AlertValue::Blob(nullptr, 0).Equals(AlertValue::Blob(nullptr, 0)));
-    EXPECT_FALSE(AlertValue::Uint32(5).Equals(AlertValue::Integer(5)));
-}
-
-TEST(AlertValue, CopiesShareOnePayloadAndGiveItBack) {
-    AlertValue original = AlertValue::String("shared");
-    AlertString* payload = original.GetString();
-    EXPECT_EQ(1, payload->RefCount());
-    {
-        AlertValue copy = original;
-        AlertValue assigned;
-        assigned = copy;
-        EXPECT_EQ(payload, assigned.GetString());
-        EXPECT_EQ(3, payload->RefCount());
-    }
-    EXPECT_EQ(1, payload->RefCount());
-    original.Clear();
-    EXPECT_FALSE(original.IsSet());
-    EXPECT_EQ(VTypeString, original.Type());
-}
-
 TEST(AlertValue, LongBlobsPrintTheirFirstAndLastFourBytes) {
     uint8_t bytes[17];
     for (uint8_t i = 0; i < 17; ++i) {
