@@ -1,7 +1,5 @@
 #include "AlertPipeline.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "Common/AgentEventInfo.h"
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/IPolicyEventInterface.h"
+#include "platform/Files.h"
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFAlertMessage.h"
 #include "qorEventLib/CQorEvent.h"
@@ -302,19 +301,10 @@ void AlertPipeline::WriteOut(FILE* pFile, std::string& pending, bool& bFailing,
     // Whatever else went through the stream (the console's lines when the
     // alerts go to standard output) goes before.
     std::fflush(pFile);
-    const int fd = fileno(pFile);
     size_t done = 0;
     int error = 0;
-    while (done < pending.size()) {
-        const ssize_t n = ::write(fd, pending.data() + done, pending.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            error = n < 0 ? errno : ENOSPC;
-            break;
-        }
+    if (!plat::WriteToFile(fileno(pFile), pending.data(), pending.size(), done)) {
+        error = errno;
     }
     pending.erase(0, done);
     if (error != 0 && !bFailing) {

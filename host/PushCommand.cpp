@@ -18,6 +18,7 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
 #include "platform/DurableFile.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -25,21 +26,6 @@ constexpr int kApplied = 0;
 constexpr int kRefused = 1;
 constexpr int kNotYet = 3;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
 
 // A private copy of the policy inside the root, on disk, with its identity.
 // It is checked there, so what is checked is exactly what the sensor reads.
@@ -52,7 +38,8 @@ bool StageCopy(const std::string& root, const std::string& bytes, std::string& s
         return false;
     }
     struct stat info {};
-    bool written = WriteAll(fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0 &&
+    size_t done = 0;
+    bool written = plat::WriteToFile(fd, bytes.data(), bytes.size(), done) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0 &&
                    ::fstat(fd, &info) == 0;
     int writeError = errno;
     ::close(fd);
