@@ -51,41 +51,27 @@ std::string CompileError(const char* pattern) {
 
 }  // namespace
 
+// Only what the random comparisons below cannot reach: the dialect's own
+// readings of literals, escapes, braces, anchors and brackets.
 TEST(RegularExpression, OperatorsAtomsAndAnchorsFollowTheDialect) {
     ExpectMatches({
-        {"ab*c", "ac", 1},           {"ab*c", "xabbbcx", 1},     {"ab*c", "abbd", 0},
-        {"^ab", "cab", 0},           {"^ab", "abc", 1},          {"ab$", "xab", 1},
-        {"ab$", "abx", 0},           {"a.c", "a\nc", 1},         {"a.c", "ac", 0},
-        {"ab+c", "ac", 0},           {"ab+c", "abbc", 1},        {"ab?c", "ac", 1},
-        {"ab?c", "abbc", 0},         {"a|b|c", "xxc", 1},        {"(ab|cd)+e", "abcdabe", 1},
-        {"(ab|cd)+e", "ace", 0},     {"(a(b(c)))d", "abcd", 1},  {"(ab)*c", "c", 1},
-        {"x(ab)?y", "xaby", 1},      {"x(ab)?y", "xay", 0},      {"a|", "zzz", 1},
-        {"()", "", 1},               {"^$", "", 1},              {"^$", "x", 0},
-        {"a^b", "a^b", 0},           {"a$b", "a$b", 0},          {"^?a", "ba", 1},
+        {"a.c", "a\nc", 1},    {"a|", "zzz", 1},       {"()", "", 1},
+        {"a^b", "a^b", 0},     {"a$b", "a$b", 0},      {"^?a", "ba", 1},
         // A repetition binds to the last character of a literal run only.
-        {"abc*", "ab", 1},           {"abc*", "a", 0},           {"abc+d", "abcccd", 1},
+        {"abc*", "ab", 1},     {"abc*", "a", 0},       {"abc+d", "abcccd", 1},
         // A backslash takes the next character literally, letters included.
-        {"a\\.c", "a.c", 1},         {"a\\.c", "abc", 0},        {"\\d", "d", 1},
-        {"\\d", "5", 0},             {"\\(\\)", "()", 1},        {"a\\*", "a*", 1},
-        {"\\\\", "a\\b", 1},         {"a{2}", "a{2}", 1},        {"a{2}", "aa", 0},
-        // Greedy repeats give back characters for what follows.
-        {"a*ab", "aaab", 1},         {"a+a", "a", 0},            {".*x.*y$", "xyzxy", 1},
-        {".*x$", "axbx", 1},         {".*x$", "axbxa", 0},       {".+x", "x", 0},
+        {"\\d", "d", 1},        {"\\d", "5", 0},       {"\\\\", "a\\b", 1},
+        {"a{2}", "a{2}", 1},   {"a{2}", "aa", 0},
         // The empty pattern matches every text; nine groups are allowed.
-        {"", "", 1},                 {"", "anything", 1},
-        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)", "xabcdefghi", 1},
+        {"", "anything", 1},   {"(a)(b)(c)(d)(e)(f)(g)(h)(i)", "xabcdefghi", 1},
     });
 }
 
 TEST(RegularExpression, BracketExpressionsKeepTheirLiteralRules) {
     ExpectMatches({
-        {"[abc]", "xxb", 1},      {"[abc]", "xyz", 0},   {"[^abc]", "abc", 0},
-        {"[^abc]", "abd", 1},     {"[a-c]x", "bx", 1},   {"[a-c]x", "dx", 0},
         {"[]a]", "]", 1},         {"[]a]", "b", 0},      {"[^]a]", "]", 0},
-        {"[^]a]", "b", 1},        {"[-a]", "-", 1},      {"[a-]", "-", 1},
-        {"[a-]", "b", 0},         {"[a-a]", "a", 1},     {"[.*]", "*", 1},
-        {"[.*]", "x", 0},         {"[\\]", "\\", 1},     {"[a-c-e]", "d", 1},
-        {"[0-9]+\\.[0-9]+", "v 10.25", 1},               {"[^ ]+$", "a b", 1},
+        {"[-a]", "-", 1},         {"[a-]", "-", 1},      {"[a-]", "b", 0},
+        {"[.*]", "*", 1},         {"[\\]", "\\", 1},     {"[a-c-e]", "d", 1},
         {"[\x7f-\xff]", "caf\xe9", 1},                    {"[\x7f-\xff]", "cafe", 0},
     });
 }
@@ -120,24 +106,17 @@ TEST(RegularExpression, EveryReachableCompileErrorIsPrintedOnce) {
     };
     const ErrorCase cases[] = {
         {"a**", "nested *?+"},
-        {"a+?", "nested *?+"},
         {"(a)*+", "nested *?+"},
         {"(a", "unmatched ()"},
         {"a)", "unmatched ()"},
-        {"(a|b))", "unmatched ()"},
         {"ab\\", "trailing \\"},
-        {"\\", "trailing \\"},
         {"(a*)*", "*+ operand could be empty"},
-        {"(a|)+", "*+ operand could be empty"},
         {"^+", "*+ operand could be empty"},
         {"($)*", "*+ operand could be empty"},
         {"[abc", "unmatched []"},
-        {"[a-", "unmatched []"},
         {"[]", "unmatched []"},
         {"[z-a]", "invalid [] range"},
-        {"[b-a]", "invalid [] range"},
         {"*a", "?+* follows nothing"},
-        {"a|+b", "?+* follows nothing"},
         {"(?a)", "?+* follows nothing"},
         {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", "too many ()"},
         {"((((((((((a))))))))))", "too many ()"},
@@ -227,18 +206,6 @@ TEST(RegularExpression, LongTextOnASmallStackDoesNotOverflow) {
     pthread_attr_destroy(&attributes);
     EXPECT_EQ(0, job.withoutEnd);
     EXPECT_EQ(1, job.withEnd);
-}
-
-TEST(RegularExpression, CatastrophicBacktrackingPatternsStillFinish) {
-    std::string as(2000, 'a');
-    RegularExpression twins("(a|a)*b$", false, false);
-    EXPECT_EQ(0, twins.Match((as + "b!").c_str()));
-    EXPECT_EQ(1, twins.Match((as + "b").c_str()));
-    RegularExpression nested("(a|aa)+b", false, false);
-    EXPECT_EQ(0, nested.Match((as + "cb").c_str()));
-    RegularExpression stars("a*a*a*a*a*c$", false, false);
-    EXPECT_EQ(0, stars.Match((as + "c!").c_str()));
-    EXPECT_EQ(1, stars.Match((as + "c").c_str()));
 }
 
 // Random patterns from the part of the dialect that the standard library's

@@ -39,13 +39,6 @@ std::unique_ptr<BacktrackingProgram> BacktrackingProgram::Compile(const char* pa
     return program;
 }
 
-std::unique_ptr<BacktrackingProgram> BacktrackingProgram::FromBytes(std::string_view bytes) {
-    std::unique_ptr<BacktrackingProgram> program(new BacktrackingProgram());
-    program->m_bytes.assign(bytes.begin(), bytes.end());
-    program->Decode();
-    return program;
-}
-
 // Splits the program into nodes and resolves links to node indexes.  A link
 // that does not land on a node, and a node cut short by the program's end,
 // are kept as they are: the matcher reports them when it reaches them.

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 #include "qorToolsLib/RegularExpressionProgram.h"
@@ -28,15 +27,9 @@ public:
     // failure reports the error and answers null.
     static std::unique_ptr<BacktrackingProgram> Compile(const char* pattern);
 
-    // Adopts program bytes as they are, without checking them; the matcher's
-    // own defences then decide.  For tests and fuzzing of the matcher.
-    static std::unique_ptr<BacktrackingProgram> FromBytes(std::string_view bytes);
-
     // Searches `length` bytes of `text` (which must hold no NUL: the text ends
     // where a C string would).  Failed means an error was reported.
     RegexResult Execute(const char* text, size_t length) const;
-
-    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
     // Node kinds of the program, as the compiler numbers them, and the mark
     // of a node the decoder could not read.
