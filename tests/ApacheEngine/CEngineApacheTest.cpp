@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,7 +16,6 @@
 #include "hostwarden/ICSFClassFactory.h"
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/FakeHost.h"
-#include "support/ChildProcess.h"
 #include "support/ConsoleCapture.h"
 #include "support/TestUtil.h"
 #include "ApacheTestSupport.h"
@@ -152,24 +150,6 @@ TEST_F(CEngineApacheTest, MoreTuningParametersThanTheAreaHoldsAreCut) {
     ASSERT_EQ(0, WebShmWriteConfig(&table, pParams.get()));
     EXPECT_EQ(kWebConfMaxParams, ConfWord(kWebConfParamCount));
     EXPECT_EQ(0u, ConfWord(kWebConfEventCount));
-}
-
-TEST_F(CEngineApacheTest, RecordsTheModuleProcessWritesAreReportedByTheEngineThread) {
-    ASSERT_EQ(0, m_Engine.OnStart(0));
-    hwtest::ScratchDirectory scratch;
-    hwtest::ChildProcess module;
-    ASSERT_TRUE(module.Start({HW_BINARY_DIR "/bin/hw-webmodule", "write", "--name", "Web_Shell", "--id", "1234", "--class",
-                              "uri=/cgi-bin/x", "--src", "198.51.100.7:5555", "--dst", "192.0.2.9:8080", "--count",
-                              "3"},
-                             scratch.File("out")));
-    int nExit = -1;
-    ASSERT_TRUE(module.Wait(30, nExit));
-    EXPECT_EQ(0, nExit) << hwtest::ReadWholeFile(scratch.File("out"));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 3; }));
-    EXPECT_EQ("/cgi-bin/x", m_Engine.Pair(2, "uri"));
-    EXPECT_EQ("198.51.100.7", m_Engine.Pair(2, "intruder-ip-addr"));
-    EXPECT_EQ("8080", m_Engine.Pair(2, "victim-port"));
-    m_Engine.StopAndWait();
 }
 
 TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {

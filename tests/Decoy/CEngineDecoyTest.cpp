@@ -11,7 +11,6 @@
 
 #include "Common/AlertTypes.h"
 #include "Common/FakeSensorCore.h"
-#include "Decoy/DecoyedCnxn.h"
 #include "DecoyTestSupport.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "support/ConsoleCapture.h"
@@ -150,39 +149,4 @@ TEST_F(DecoyEngineTest, PauseCutsTheFirstWaitShortAndReloadClosesHeldConnections
     ASSERT_TRUE(WaitForRun(2));
     pHeld = std::make_unique<Client>(wPort);
     EXPECT_TRUE(WaitForReports(2));
-}
-
-TEST_F(DecoyEngineTest, HoldsEndByTheEngineClockWithNoFurtherConnectionAlsoAfterAPause) {
-    decoytest::ManualClock clock;
-    const uint16_t wPort = hwtest::FreeLoopbackPort(false);
-    AddRule("Held", wPort);
-    Start();
-    ASSERT_TRUE(WaitForRun(1));
-    auto allClosed = [](const std::vector<std::unique_ptr<Client>>& clients) {
-        for (const auto& pClient : clients) {
-            if (pClient->Look() == Client::State::kOpen) {
-                return false;
-            }
-        }
-        return true;
-    };
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int n = 0; n < 3; ++n) {
-        clients.push_back(std::make_unique<Client>(wPort));
-    }
-    ASSERT_TRUE(WaitForReports(3));
-    decoytest::ManualClock::Advance(DecoyedCnxn::kHoldSeconds);
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return allClosed(clients); }));
-    EXPECT_EQ(m_pEngine->GetDestination()->GetContainer().GetCount(), 0u);
-
-    // The thread a resume starts keeps the holds made before the pause.
-    clients.clear();
-    clients.push_back(std::make_unique<Client>(wPort));
-    ASSERT_TRUE(WaitForReports(4));
-    Pause();
-    m_pEngine->OnResume(0);
-    ASSERT_TRUE(WaitForRun(2));
-    EXPECT_EQ(clients[0]->Look(), Client::State::kOpen);
-    decoytest::ManualClock::Advance(DecoyedCnxn::kHoldSeconds);
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return allClosed(clients); }));
 }

@@ -76,11 +76,9 @@ TEST_F(SyslogEngineTest, InfoTemplatesResolveAgainstTheFirst1023CharactersOfTheT
         // A field template without a number, or with a letter or a negative
         // one, means field 0.
         {"Bare", "@Field", "a b", "a"},
-        {"Letter", "@Fieldx", "a b", "a"},
         {"Negative", "@Field-3", "a b", "a"},
         {"File", "@File", "a b", "Syslog Port"},
         {"Group", "@Group", "a b", "_QorDefaultLogGroupName"},
-        {"Literal", "constant", "a b", "constant"},
         {"User", "user {!} from", strLogin, "alice"},
         {"AttackOrigin", "from {!} port", strLogin, "10.1.2.3"},
         // A template that finds nothing gives an empty pair, but no attack

@@ -14,8 +14,6 @@
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/ICSFClassFactory.h"
 #include "hostwarden/ICSFCommonResponseMail.h"
-#include "hostwarden/ICSFCommonResponseSNMP.h"
-#include "hostwarden/ICSFCommonResponseUserSpecified.h"
 #include "hostwarden/ICSFSensor.h"
 
 namespace {
@@ -98,10 +96,6 @@ TEST_F(CClassFactoryTest, EachIdentifierGetsItsObject) {
     EXPECT_NE(pFirst, pSecond);
     static_cast<ICSFCommonResponseMail*>(pFirst)->Release();
     static_cast<ICSFCommonResponseMail*>(pSecond)->Release();
-    ASSERT_EQ(0u, Create(CLSID_ResponseSNMP, pFirst));
-    static_cast<ICSFCommonResponseSNMP*>(pFirst)->Release();
-    ASSERT_EQ(0u, Create(CLSID_ResponseUserSpecified, pFirst));
-    static_cast<ICSFCommonResponseUserSpecified*>(pFirst)->Release();
 }
 
 TEST_F(CClassFactoryTest, SingletonsAreOneForTheProcessAndOthersGoToTheFramework) {

@@ -22,7 +22,7 @@
 #include "support/TestUtil.h"
 
 // Takes records while accepting (and frees them at the end), refuses them
-// otherwise; keeps the names of the policy events it is handed.
+// otherwise.
 class RecordingSink : public ICSFEventHandler {
 public:
     ~RecordingSink() {
@@ -44,8 +44,7 @@ public:
     uint8_t ForwardEvent(uint32_t dwFirst, uint32_t dwSecond) override {
         return static_cast<uint8_t>(dwFirst + dwSecond);
     }
-    void RegisterPolicyEvent(const char* pszName, IPolicyEventInterface* pEvent) override {
-        m_events.push_back(pszName);
+    void RegisterPolicyEvent(const char*, IPolicyEventInterface* pEvent) override {
         pEvent->Release();
     }
     void RegisterDetectorPolicyEvent(const char*, IPolicyEventInterface* pEvent) override {
@@ -55,7 +54,6 @@ public:
     bool m_bAccept = true;
     std::vector<std::string> m_offered;
     std::vector<AgentEventInfo*> m_taken;
-    std::vector<std::string> m_events;
 };
 
 // Installs a version answer for one test.

@@ -51,10 +51,8 @@ protected:
     void AddTextRule(const char* pszName, const char* pszLogs, const char* pszPattern) {
         const std::string strPath = AddRule(pszName, "TextLog", pszLogs);
         Set(strPath, "Regular Expression", pszPattern);
-        Set(strPath + "\\Info", "File", "@File");
         Set(strPath + "\\Info", "Group", "@Group");
         Set(strPath + "\\Info", "Word", "@Field1");
-        Set(strPath + "\\Info", "Host", "@HostIP");
     }
     void Start() {
         m_pEngine = std::make_unique<CEngineTextLog>();
@@ -74,7 +72,6 @@ protected:
         for (const auto& pRecord : m_Sensor.TakeReported()) {
             reports.push_back(pRecord->GetRuleName() + ":" + Pair(*pRecord, "Group") + ":" +
                               Pair(*pRecord, "Word"));
-            m_Last = Pair(*pRecord, "File") + " " + Pair(*pRecord, "Host");
         }
         return reports;
     }
@@ -89,7 +86,6 @@ protected:
     std::unique_ptr<CEngineTextLog> m_pEngine;
     uint32_t m_dwHost = 0;
     uint32_t m_dwPass = 0;
-    std::string m_Last;
 };
 
 using Reports = std::vector<std::string>;
@@ -114,19 +110,6 @@ TEST_F(TextLogEngineTest, GroupPathsMustBeAbsoluteAndAGroupWithoutPathIsUndefine
     EXPECT_EQ(m_pEngine->GetBindingCount(), 0u);
     EXPECT_EQ(m_pEngine->OnStart(0), 0);
     EXPECT_FALSE(m_pEngine->IsRunning());
-}
-
-TEST_F(TextLogEngineTest, OldLinesAreSkippedButAFileThatAppearsLaterIsReadFromItsFirstLine) {
-    Append("a.log", "ERROR old\n");
-    AddGroup("App", m_Dir.Path() + "/*.log");
-    AddTextRule("Errors", "App", "ERROR");
-    Start();
-    EXPECT_EQ(RunTo(0), Reports{});
-    Append("a.log", "ERROR new\ninfo only\n");
-    EXPECT_EQ(RunTo(1), Reports{"Errors:App:new"});
-    EXPECT_EQ(m_Last, m_Dir.File("a.log") + " " + kHost);
-    Append("b.log", "ERROR first\n");
-    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:first"});
 }
 
 TEST_F(TextLogEngineTest, DeletedFileIsLetGoAndReadFromItsStartWhenItComesBack) {

@@ -91,30 +91,6 @@ protected:
 
 }  // namespace
 
-TEST_F(AlertPipelineTest, EachAlertIsOneXmlDocumentAndOneHostMessage) {
-    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
-    Hand("Failed su");
-    Hand("Failed su");
-
-    EXPECT_EQ(2u, m_pipeline.Drain());
-
-    std::string xml = Alerts();
-    size_t first = xml.find("Failed su");
-    ASSERT_NE(std::string::npos, first);
-    size_t gap = xml.find("\n\n");
-    ASSERT_NE(std::string::npos, gap);
-    EXPECT_GT(gap, first);
-    EXPECT_NE(std::string::npos, xml.find("Failed su", gap));
-    EXPECT_EQ("\n\n", xml.substr(xml.size() - 2));
-
-    std::string messages = hwtest::ReadWholeFile(m_dir.File("messages.bin"));
-    ASSERT_GT(messages.size(), 24u);
-    EXPECT_EQ(std::string("\x00\x00\x02\x58\x00\x00\x00\x05", 8), messages.substr(0, 8));
-    uint32_t length = (uint8_t(messages[8]) << 24) | (uint8_t(messages[9]) << 16) |
-                      (uint8_t(messages[10]) << 8) | uint8_t(messages[11]);
-    EXPECT_EQ(messages.size(), 2 * (12 + size_t(length)));
-}
-
 // A name without a policy event, and an event of the form hwhost does not
 // write: both are dropped, counted and freed.
 TEST_F(AlertPipelineTest, AlertThatCannotBeWrittenIsDroppedAndFreed) {
@@ -182,10 +158,10 @@ TEST_F(AlertPipelineTest, PolicyEventReplacedByAReloadMidConversionLivesUntilItE
     EXPECT_EQ(0u, m_pipeline.RecordsDropped());
 }
 
-// The documents written are, byte for byte, what reading each written
-// message back into an event and rendering that gives: values of every
-// kind, text that XML must escape or cannot carry, user tags that replace
-// header values, a long value, and batches of several alerts.
+// Each alert is one host message and one XML document; the documents are,
+// byte for byte, what reading each message back and rendering it gives:
+// values of every kind, text that XML must escape or cannot carry, user
+// tags that replace header values, a long value, and batches of alerts.
 TEST_F(AlertPipelineTest, DocumentsAreTheXmlOfTheMessagesAsAHostReadsThemBack) {
     m_handler.RegisterPolicyEvent("Failed su", new CPolicyEvent);
     m_rule.SetPriority(2);
@@ -221,6 +197,8 @@ TEST_F(AlertPipelineTest, DocumentsAreTheXmlOfTheMessagesAsAHostReadsThemBack) {
     const std::string messages = hwtest::ReadWholeFile(m_dir.File("messages.bin"));
     for (size_t at = 0; at + CSFAlertMessage::kHeaderSize <= messages.size();) {
         const auto* p = reinterpret_cast<const uint8_t*>(messages.data()) + at;
+        EXPECT_EQ(std::string("\x00\x00\x02\x58\x00\x00\x00\x05", 8), messages.substr(at, 8))
+            << "type 600, version 5";
         const uint32_t length = (uint32_t{p[8]} << 24) | (uint32_t{p[9]} << 16) | (uint32_t{p[10]} << 8) | p[11];
         qorStreamBufferOwner stream;
         ASSERT_EQ(0u, stream.CreateReadBuffer(p + CSFAlertMessage::kHeaderSize, length));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,18 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string> MailFiles(const std::string& directory) {
-    std::vector<std::string> files;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(directory, ignored)) {
-        if (entry.path().extension() == ".mail") {
-            files.push_back(entry.path().string());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 // What python3's e-mail package reads from the file: header names, the
 // decoded values, the body and every defect it found, as ASCII.
@@ -95,36 +82,6 @@ TEST(MailOutbox, HeadersStayValidAndBodiesSafeWhateverTheAlertCarried) {
                   "defects=0\n",
               ParsedByPython(path))
         << raw;
-}
-
-TEST(MailOutbox, MailsWaitWhileTheFolderCannotBeWrittenAndArriveInOrderLater) {
-    hwtest::ScratchDirectory dir;
-    // A file where the folder should be: nothing can be written under it.
-    hwtest::WriteWholeFile(dir.File("spool"), "");
-    HostServices services;
-    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
-    MailOutbox outbox(dir.File("spool/outbox"), &services);
-    for (int i = 1; i <= 3; ++i) {
-        std::string path;
-        std::string error;
-        ASSERT_EQ(MailOutbox::Result::kWaiting,
-                  outbox.Deliver("ops", "alert " + std::to_string(i), "body\n", path, error));
-        EXPECT_FALSE(error.empty());
-    }
-    EXPECT_EQ(3u, outbox.Waiting());
-    EXPECT_EQ(0u, outbox.Written());
-
-    fs::remove(dir.File("spool"));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return outbox.Written() == 3; }));
-    EXPECT_EQ(0u, outbox.Waiting());
-    EXPECT_EQ(3u, outbox.WrittenLate());
-    const std::vector<std::string> files = MailFiles(dir.File("spool/outbox"));
-    ASSERT_EQ(3u, files.size());
-    for (size_t i = 0; i < files.size(); ++i) {
-        EXPECT_NE(std::string::npos,
-                  hwtest::ReadWholeFile(files[i]).find("Subject: alert " + std::to_string(i + 1) + "\n"));
-    }
-    EXPECT_EQ(3u, hwtest::CountOf(hwtest::ReadWholeFile(dir.File("hwhost.log")), " s late to "));
 }
 
 TEST(MailOutbox, MailsBeyondTheLimitAndThoseLeftAtStopAreDroppedAndCounted) {

@@ -19,22 +19,6 @@ void SendAndWaitTaken(SignalWaiter& waiter, int signal) {
 
 }  // namespace
 
-TEST(SignalWaiter, BurstWhileBusyEndsInTheStateOfTheLastSignal) {
-    SignalWaiter waiter;
-    // The main thread is busy (it does not wait): pause, resume, pause.  A
-    // set of pending signals would give pause then resume.
-    SendAndWaitTaken(waiter, SIGUSR1);
-    SendAndWaitTaken(waiter, SIGUSR2);
-    SendAndWaitTaken(waiter, SIGUSR1);
-    EXPECT_EQ(HostSignal::kPause, waiter.Wait(0));
-    EXPECT_EQ(HostSignal::kNone, waiter.Wait(10));
-
-    SendAndWaitTaken(waiter, SIGUSR2);
-    SendAndWaitTaken(waiter, SIGUSR1);
-    SendAndWaitTaken(waiter, SIGUSR2);
-    EXPECT_EQ(HostSignal::kResume, waiter.Wait(0));
-}
-
 TEST(SignalWaiter, StopComesFirstAndReloadsAreCoalesced) {
     SignalWaiter waiter;
     SendAndWaitTaken(waiter, SIGUSR1);

@@ -13,9 +13,7 @@ TEST_F(RegKeyAuditTest, RootPrefixesSelectTheirRootAndTheRestIsTheSubKey) {
         const char* subKey;
     } cases[] = {
         {"HKEY_CURRENT_USER\\Software\\App", plat::kRegistryCurrentUser, "Software\\App"},
-        {"HKEY_LOCAL_MACHINE\\SYSTEM", plat::kRegistryLocalMachine, "SYSTEM"},
         {"HKEY_CLASSES_ROOT", plat::kRegistryClassesRoot, ""},
-        {"HKEY_USERS\\.DEFAULT", plat::kRegistryUsers, ".DEFAULT"},
         {"HKEY_CURRENT_CONFIG\\x", plat::kRegistryCurrentConfig, "x"},
         {"Software\\Plain", plat::kRegistryLocalMachine, "Software\\Plain"},
     };
