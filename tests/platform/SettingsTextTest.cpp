@@ -53,7 +53,6 @@ TEST(SettingsText, ValueLineSplitTrimsEverythingButTheKeyValue) {
 
 TEST(SettingsText, LongValuesFollowTheirBaseAndSaturate) {
     EXPECT_EQ(250, plat::ParseSettingsLong("0xFA"));
-    EXPECT_EQ(250, plat::ParseSettingsLong("0XfA"));
     EXPECT_EQ(8, plat::ParseSettingsLong("010"));
     EXPECT_EQ(-12, plat::ParseSettingsLong("  -12abc"));
     EXPECT_EQ(0, plat::ParseSettingsLong("none"));
@@ -79,18 +78,11 @@ TEST(SettingsText, HeaderIsTakenOnlyWhenTheFirstLineHasNoBracket) {
     EXPECT_EQ("S:[\\a\\]", sectionFirst.seen.front());
 }
 
-TEST(SettingsText, HandlerCanEndTheReading) {
+TEST(SettingsText, BracketInsideAValueKeepsItAValueAndTheHandlerCanEndTheReading) {
     Recorder recorder;
-    plat::ReadSettingsText("skipped\n[stop];\nx\t=S\t1;", plat::SettingsFirstLine::kSkip, nullptr,
-                           recorder);
-    EXPECT_EQ((std::vector<std::string>{"S:[stop]"}), recorder.seen);
-}
-
-TEST(SettingsText, BracketInsideAValueLineKeepsItAValue) {
-    Recorder recorder;
-    plat::ReadSettingsText("[\\];\nx\t=S\tsee [1];", plat::SettingsFirstLine::kSkip, nullptr,
-                           recorder);
-    EXPECT_EQ((std::vector<std::string>{"V:x\t=S\tsee [1]"}), recorder.seen);
+    plat::ReadSettingsText("[\\];\nx\t=S\tsee [1];\n[stop];\ny\t=S\t1;", plat::SettingsFirstLine::kSkip,
+                           nullptr, recorder);
+    EXPECT_EQ((std::vector<std::string>{"V:x\t=S\tsee [1]", "S:[stop]"}), recorder.seen);
 }
 
 TEST(SettingsText, DiskTextDoublesOnlyLineFeedsAndStripsOnlyPairs) {
@@ -151,16 +143,12 @@ TEST(SettingsTextCheck, DamagedTextsAreRefusedWithTheLineAtFault) {
     } cases[] = {
         {"Title\n[\\];\nx\t=S\t1;\n[\\Advanced\\Ru", 4, "cut short"},
         {"[\\];\nName\t=S\tabc", 2, "cut short"},
-        {"[\\];\nName\t=S\tabc;;", 2, "cut short"},
         {"[\\a\\;\nx\t=S\t1;", 1, "not closed by \"]\""},
-        {"[\\a\\]\nx\t=S\t1;", 1, "not closed by \"]\""},
         {"[\\a\\[\\b\\];", 1, "second \"[\""},
         {"[\\];\nOn\t=B\t1\n[\\b\\];", 2, "\"On\" is not a number"},
         {"[\\];\nN\t=L\t12abc;", 2, "\"N\" is not a number"},
-        {"[\\];\nN\t=L\t;", 2, "\"N\" is not a number"},
         {"[\\];\nPath\t=S\t/x\nNewestOnly\t=B\t0;", 2, "\"Path\" runs on into the next line"},
         {"[\\];\nPath\t=S\t/x\n\tNewestOnly\t=B\t0;", 2, "runs on into the next line"},
-        {"[\\];\nPath\t=S\t/x\n[\\b\\];", 2, "runs on into the next line"},
         {"[\\];\nstray\nx\t=S\t1;", 2, "line break inside a value's name"},
         {"[\\];\ngarbage;", 2, "has no \"=\""},
         {"[\\];\nx\t=Q\t1;", 2, "no type letter"},
@@ -171,9 +159,7 @@ TEST(SettingsTextCheck, DamagedTextsAreRefusedWithTheLineAtFault) {
         {std::string("[\\];\nx\t=S\tab\0c;", 15), 2, "NUL"},
         {"\xEF\xBB\xBF[\\];", 1, "byte-order mark"},
         {"", 0, "is empty"},
-        {"\n \n\t", 0, "is empty"},
         {"Host Warden default policy\n", 0, "nothing but its title line"},
-        {"Title\n;;;\n", 2, "has no \"=\""},
     };
     for (const auto& c : cases) {
         Refusal refusal = Refused(c.text);
@@ -184,7 +170,4 @@ TEST(SettingsTextCheck, DamagedTextsAreRefusedWithTheLineAtFault) {
     // A merge never reads the first line: a section there leaves the values
     // that follow without one.
     EXPECT_EQ(2u, Refused("[\\a\\];\nx\t=S\t1;", plat::SettingsFirstLine::kSkip).m_nLine);
-    EXPECT_EQ("line 4: the last line is not ended by \";\": the file is cut short",
-              plat::DescribeSettingsProblem({4, "the last line is not ended by \";\": the file is cut short"}));
-    EXPECT_EQ("is empty", plat::DescribeSettingsProblem({0, "is empty"}));
 }

@@ -103,20 +103,3 @@ TEST(Thread, CancelOfABusyThreadWaitsForItsNextWaitPoint) {
     ASSERT_EQ(plat::kWaitSignalled, thread.Join(plat::kInfinite));
     EXPECT_EQ(3u, thread.ExitCode());
 }
-
-TEST(Thread, PriorityIsKeptEvenWhereTheSystemRefusesIt) {
-    Probe probe;
-    plat::Thread thread;
-    ASSERT_TRUE(thread.Create(ReturnSeven, &probe));
-    EXPECT_TRUE(thread.SetPriority(2));
-    EXPECT_EQ(2, thread.Priority());
-    ASSERT_TRUE(thread.Resume());
-    ASSERT_EQ(plat::kWaitSignalled, thread.Join(plat::kInfinite));
-    EXPECT_EQ(2, thread.Priority());
-}
-
-TEST(Event, CancellableWaitOnAForeignThreadJustTimesOut) {
-    plat::Event event(false, false);
-    EXPECT_EQ(plat::kWaitTimeout, event.Wait(0, true));
-    EXPECT_EQ(plat::kWaitTimeout, event.Wait(1));
-}
