@@ -142,6 +142,10 @@ TEST(ConfigStoreFile, SectionFirstMeansNoHeaderAndValueFirstBecomesTheHeader) {
     ASSERT_EQ(0, store.LoadFile(dir.File("a"), "", "", false));
     EXPECT_EQ("", store.GetHeader());
     EXPECT_EQ(1, store.GetLong("a", "x", 0));
+    // Save writes back to the file that was loaded.
+    store.SetLong("a", "x", 2);
+    ASSERT_TRUE(store.Save());
+    EXPECT_EQ("[\\];\r\n[\\a\\];\r\nx\t=L\t2;\r\n", hwtest::ReadWholeFile(dir.File("a")));
 
     hwtest::WriteWholeFile(dir.File("b"), "x\t=L\t1;\r\n[\\b\\];\r\ny\t=L\t2;\r\n");
     ASSERT_EQ(0, store.LoadFile(dir.File("b"), "", "", false));
@@ -262,17 +266,6 @@ TEST(ConfigStoreFile, UnreadableMissingOrUnnamedFilesAreReported) {
     EXPECT_EQ(0xC7210001u, store.GetStatus());
     EXPECT_FALSE(store.UpdateFromFile("/proc/self/mem", "", ""));
     EXPECT_EQ(0xC7210001u, store.GetStatus());
-}
-
-TEST(ConfigStoreFile, SaveWritesBackToTheLoadedFile) {
-    hwtest::ScratchDirectory dir;
-    std::string file = dir.File("current.policy");
-    hwtest::WriteWholeFile(file, "[\\a\\];\nv\t=L\t1;\n");
-    ConfigStore store;
-    ASSERT_EQ(0, store.LoadFile(file, "", "", false));
-    store.SetLong("a", "v", 2);
-    ASSERT_TRUE(store.Save());
-    EXPECT_EQ("[\\];\r\n[\\a\\];\r\nv\t=L\t2;\r\n", hwtest::ReadWholeFile(file));
 }
 
 TEST(ConfigStoreFile, FailedMoveKeepsTheTargetAndReportsAWriteError) {
