@@ -37,15 +37,6 @@ protected:
     IDSConfigTest() { gIDSEnabled = true; }
     ~IDSConfigTest() override { gIDSEnabled = false; }
 
-    std::string AddIDSRule(const char* pszName, const char* pszChoice, bool bDynamic = false) {
-        const std::string strPath = m_Fixture.AddRule(PolicyFixture::kIDSTable, pszName);
-        m_Fixture.Set(strPath, "DynamicBlock", bDynamic);
-        if (pszChoice != nullptr) {
-            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Enabled", true);
-            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Choice", pszChoice);
-        }
-        return strPath;
-    }
     void Configure() {
         m_pRules = m_Fixture.ReadAll();
         m_Config.Configure(m_pRules.get());
@@ -105,10 +96,10 @@ TEST_F(IDSConfigTest, ParameterBlockStopsAtOneThousandRecords) {
 }
 
 TEST_F(IDSConfigTest, BlockResponsesNeedBlockingOnAndAKnownChoice) {
-    AddIDSRule("Land_Attack", "Default", true);
-    AddIDSRule("Ping_Flood", "Default");
-    AddIDSRule("Port_Scan", "Missing");
-    AddIDSRule("Syn_Fin", nullptr);
+    m_Fixture.AddIDSRule("Land_Attack", "Default", true);
+    m_Fixture.AddIDSRule("Ping_Flood", "Default");
+    m_Fixture.AddIDSRule("Port_Scan", "Missing");
+    m_Fixture.AddIDSRule("Syn_Fin", nullptr);
     m_Config.SetBlockResponseMap({{"Default", {"10.1.2.3/24,0.0.0.0", 1}}});
 
     Configure();
@@ -143,7 +134,7 @@ TEST_F(IDSConfigTest, BlockResponsesNeedBlockingOnAndAKnownChoice) {
 }
 
 TEST_F(IDSConfigTest, BadBlockPeriodAndPrefixAreRefused) {
-    AddIDSRule("Land_Attack", "Default");
+    m_Fixture.AddIDSRule("Land_Attack", "Default");
     m_Config.SetBlockResponseMap({{"Default", {"10.0.0.1/40,10.0.0.2/x,10.0.0.3", 0}}});
     m_Fixture.Set(kTuning, "BlockEnabled", true);
     m_Fixture.Set("\\config", "DynamicBlockPeriod", -1);
@@ -156,7 +147,7 @@ TEST_F(IDSConfigTest, BadBlockPeriodAndPrefixAreRefused) {
 }
 
 TEST_F(IDSConfigTest, FirstBlockMapRebuildsAsideAndLaterOnesRewriteAddressListsInPlace) {
-    AddIDSRule("Land_Attack", "Default");
+    m_Fixture.AddIDSRule("Land_Attack", "Default");
     m_Fixture.Set(kTuning, "BlockEnabled", true);
     m_Fixture.Set(kTuning, "zam.depth", "4");
     RecordingEngine engine(m_Config);
@@ -194,8 +185,8 @@ TEST_F(IDSConfigTest, FirstBlockMapRebuildsAsideAndLaterOnesRewriteAddressListsI
 }
 
 TEST_F(IDSConfigTest, BlockMapChangesNeverFreeWhatCapturingSlavesRead) {
-    AddIDSRule("Land_Attack", "Default");
-    AddIDSRule("Syn_Fin", nullptr);
+    m_Fixture.AddIDSRule("Land_Attack", "Default");
+    m_Fixture.AddIDSRule("Syn_Fin", nullptr);
     m_Fixture.Set(kTuning, "BlockEnabled", true);
     Configure();
     // A reader doing what a slave's match handling does, while the host
@@ -230,10 +221,7 @@ TEST_F(IDSConfigTest, BlockMapChangesNeverFreeWhatCapturingSlavesRead) {
 }
 
 TEST_F(IDSConfigTest, BastionRulesFillTheirProtocolTablesOnceUntilReset) {
-    const std::string strTelnet = m_Fixture.AddRule("\\Advanced\\Rules\\Bastion\\TCP Incoming", "NoTelnet");
-    m_Fixture.Set(strTelnet, "shrt", "TEL");
-    m_Fixture.Set(strTelnet, "Port", 23);
-    m_Fixture.Set(strTelnet, "Addresses", "0.0.0.0");
+    m_Fixture.Set(m_Fixture.AddBastion("TCP Incoming", "NoTelnet", "TEL", "0.0.0.0"), "Port", 23);
     const std::string strPing = m_Fixture.AddRule("\\Advanced\\Rules\\Bastion\\ICMP Incoming", "NoPing");
     m_Fixture.Set(strPing, "shrt", "PNG");
     m_Fixture.Set(strPing, "Report Only", true);

@@ -72,22 +72,15 @@ protected:
     IDSSlaveMatchTest() {
         gIDSEnabled = true;
         m_Fixture.Set(kTuning, "BlockEnabled", true);
-        AddIDSRule("Land_Attack", "Allow", true);
-        AddIDSRule("Ping_Flood", "Allow");
-        AddIDSRule("Port_Scan", "Deny");
-        AddIDSRule("Syn_Fin", nullptr);
+        m_Fixture.AddIDSRule("Land_Attack", "Allow", true);
+        m_Fixture.AddIDSRule("Ping_Flood", "Allow");
+        m_Fixture.AddIDSRule("Port_Scan", "Deny");
+        m_Fixture.AddIDSRule("Syn_Fin", nullptr);
         const std::string strUser = m_Fixture.AddRule(kUserIDSRulesSection, "Custom_Sig");
         m_Fixture.Set(strUser, "TID", "4242");
-        const std::string strTelnet =
-            m_Fixture.AddRule("\\Advanced\\Rules\\Bastion\\TCP Incoming", "NoTcp");
-        m_Fixture.Set(strTelnet, "Addresses", "10.9.0.0/16");
-        m_Fixture.Set(strTelnet, "shrt", "TCP");
-        m_Fixture.Set(strTelnet, "Port", 0);
-        const std::string strPing =
-            m_Fixture.AddRule("\\Advanced\\Rules\\Bastion\\ICMP Incoming", "NoPing");
-        m_Fixture.Set(strPing, "Addresses", "10.9.0.0/16");
-        m_Fixture.Set(strPing, "shrt", "PNG");
-        m_Fixture.Set(strPing, "Report Only", true);
+        m_Fixture.Set(m_Fixture.AddBastion("TCP Incoming", "NoTcp", "TCP", "10.9.0.0/16"), "Port", 0);
+        m_Fixture.Set(m_Fixture.AddBastion("ICMP Incoming", "NoPing", "PNG", "10.9.0.0/16"), "Report Only",
+                      true);
         m_Config.SetBlockResponseMap(
             {{"Allow", {"10.1.2.0/24", 1}}, {"Deny", {"10.1.2.0/24", 0}}});
     }
@@ -101,14 +94,6 @@ protected:
         gIDSEnabled = false;
     }
 
-    void AddIDSRule(const char* pszName, const char* pszChoice, bool bDynamic = false) {
-        const std::string strPath = m_Fixture.AddRule(PolicyFixture::kIDSTable, pszName);
-        m_Fixture.Set(strPath, "DynamicBlock", bDynamic);
-        if (pszChoice != nullptr) {
-            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Enabled", true);
-            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Choice", pszChoice);
-        }
-    }
     // Configuration, maps and a slave with its callback object.
     void Start(bool bConsolidation = false) {
         m_pRules = m_Fixture.ReadAll();

@@ -132,22 +132,6 @@ protected:
         ::chdir(m_strHome.c_str());
     }
 
-    // With `bDynamicBlock` the rule blocks its intruders for a while.
-    void AddRule(const char* pszName, bool bDynamicBlock = false) {
-        const std::string strPath = m_Fixture.AddRule(PolicyFixture::kIDSTable, pszName);
-        m_Fixture.Set(strPath, "DynamicBlock", bDynamicBlock);
-        if (bDynamicBlock) {
-            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Enabled", true);
-            m_Fixture.Set(strPath + "\\Response\\BLOCK", "Choice", "Everyone");
-        }
-    }
-    void AddBastion(const char* pszSection, const char* pszName, int32_t nPort) {
-        const std::string strPath =
-            m_Fixture.AddRule(std::string("\\Advanced\\Rules\\Bastion\\") + pszSection, pszName);
-        m_Fixture.Set(strPath, "Addresses", "10.9.0.0/16");
-        m_Fixture.Set(strPath, "shrt", "BAR");
-        m_Fixture.Set(strPath, "Port", nPort);
-    }
     void WriteCapture(const std::vector<FrameSpec>& specs, const char* pszFile = "in.pcap") {
         std::vector<rptest::TestFrame> frames;
         for (const FrameSpec& spec : specs) {
@@ -300,9 +284,9 @@ TEST_F(IDSSlaveTest, CallbackKeysFollowTheDiagnosticSwitch) {
 }
 
 TEST_F(IDSSlaveTest, AttacksOfEnabledIssuesBecomeAlertsAndTheirFramesEvidence) {
-    AddRule("Land_Attack");
-    AddRule("TCP_SynFin");
-    AddRule("Not_An_Issue");
+    m_Fixture.AddIDSRule("Land_Attack", nullptr);
+    m_Fixture.AddIDSRule("TCP_SynFin", nullptr);
+    m_Fixture.AddIDSRule("Not_An_Issue", nullptr);
     m_Fixture.Set(kTuning, "packetLog.logging", true);
     m_Fixture.Set(kTuning, "packetLog.filesuffix", ".tcp");
     m_Fixture.Set(kTuning, "evidence.filesuffix", ".tcp");
@@ -327,9 +311,9 @@ TEST_F(IDSSlaveTest, AttacksOfEnabledIssuesBecomeAlertsAndTheirFramesEvidence) {
 }
 
 TEST_F(IDSSlaveTest, BlockedUdpIsDroppedAndBlockedTcpIsResetThenDropped) {
-    AddRule("Land_Attack", true);
-    AddBastion("TCP Incoming", "NoTelnet", 23);
-    AddBastion("UDP Incoming", "NoDns", 53);
+    m_Fixture.AddIDSRule("Land_Attack", "Everyone", true);
+    m_Fixture.Set(m_Fixture.AddBastion("TCP Incoming", "NoTelnet", "BAR", "10.9.0.0/16"), "Port", 23);
+    m_Fixture.Set(m_Fixture.AddBastion("UDP Incoming", "NoDns", "BAR", "10.9.0.0/16"), "Port", 53);
     WriteCapture({From(kBarred, 17, 53), From(kBarred, 6, 23), From(Ip(198, 51, 100, 7), 6, 23),
                   Land()});
     CEngineIDSSlave& slave = MakeSlave();
@@ -357,8 +341,8 @@ TEST_F(IDSSlaveTest, BlockedUdpIsDroppedAndBlockedTcpIsResetThenDropped) {
 }
 
 TEST_F(IDSSlaveTest, ScanMarkOfOneFrameDoesNotHoldBackTheResetsOfTheNext) {
-    AddRule("TCP_PortScan");
-    AddBastion("TCP Incoming", "NoTelnet", 23);
+    m_Fixture.AddIDSRule("TCP_PortScan", nullptr);
+    m_Fixture.Set(m_Fixture.AddBastion("TCP Incoming", "NoTelnet", "BAR", "10.9.0.0/16"), "Port", 23);
     std::vector<FrameSpec> frames;
     for (uint16_t wPort = 1; wPort <= 10; ++wPort) {
         frames.push_back(From(Ip(198, 51, 100, 7), 6, wPort));
@@ -384,8 +368,8 @@ TEST_F(IDSSlaveTest, DropVerdictOfTheModuleDropsTheFrame) {
 }
 
 TEST_F(IDSSlaveTest, WithoutPacketAnalysisFramesAreLoggedAndPassedUnseen) {
-    AddRule("Land_Attack", true);
-    AddBastion("TCP Incoming", "NoTelnet", 23);
+    m_Fixture.AddIDSRule("Land_Attack", "Everyone", true);
+    m_Fixture.Set(m_Fixture.AddBastion("TCP Incoming", "NoTelnet", "BAR", "10.9.0.0/16"), "Port", 23);
     m_Fixture.Set(kTuning, "sensor.diagnostic.p.enable", false);
     m_Fixture.Set(kTuning, "packetLog.logging", true);
     WriteCapture({From(kBarred, 6, 23), Land()});
@@ -401,7 +385,7 @@ TEST_F(IDSSlaveTest, WithoutPacketAnalysisFramesAreLoggedAndPassedUnseen) {
 }
 
 TEST_F(IDSSlaveTest, PauseAndResumeRebuildTheRuleMapsOnceForAllSlaves) {
-    AddRule("TCP_SynFin");
+    m_Fixture.AddIDSRule("TCP_SynFin", nullptr);
     WriteCapture({SynFin()});
     WriteCapture({SynFin()}, "in1.pcap");
     CEngineIDSSlave& first = MakeSlave(kReplay0);

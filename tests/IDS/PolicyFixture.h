@@ -39,6 +39,25 @@ public:
         Set(strPath, "Enabled", true);
         return strPath;
     }
+    // An IDS rule, blocking by the block response `pszChoice` when one is
+    // named; with `bDynamic` it blocks its intruders for a while.
+    std::string AddIDSRule(const char* pszName, const char* pszChoice, bool bDynamic = false) {
+        const std::string strPath = AddRule(kIDSTable, pszName);
+        Set(strPath, "DynamicBlock", bDynamic);
+        if (pszChoice != nullptr) {
+            Set(strPath + "\\Response\\BLOCK", "Enabled", true);
+            Set(strPath + "\\Response\\BLOCK", "Choice", pszChoice);
+        }
+        return strPath;
+    }
+    // A Bastion rule of the section ("TCP Incoming", ...) for the addresses.
+    std::string AddBastion(const char* pszSection, const char* pszName, const char* pszShort,
+                           const char* pszAddresses) {
+        const std::string strPath = AddRule(std::string("\\Advanced\\Rules\\Bastion\\") + pszSection, pszName);
+        Set(strPath, "shrt", pszShort);
+        Set(strPath, "Addresses", pszAddresses);
+        return strPath;
+    }
     // Reads the tables the way the network engine does: IDS rules, user
     // IDS rules, then the four Bastion sections numbered from 1000.
     std::unique_ptr<RuleContainer> ReadAll() {
