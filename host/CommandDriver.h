@@ -50,6 +50,8 @@ public:
     void Join();
 
     uint64_t CommandsRun() const;
+    // The thread the sensor runs its commands on (once started).
+    std::thread::id SensorThreadId() const { return m_thread.get_id(); }
 
 private:
     struct Pending {

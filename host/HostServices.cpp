@@ -229,9 +229,45 @@ void HostServices::LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, in
                        category + "] " + (pszFile != nullptr ? pszFile : "?") + ":" +
                        std::to_string(nLine) + ": " + text + "\n";
     WriteLine(line);
+    Capture(dwLevel & ~kCSFLogConsoleFlag, text);
     if ((dwLevel & kCSFLogConsoleFlag) != 0) {
         plat::ConsoleWrite(line);
     }
+}
+
+void HostServices::BeginCapture(std::thread::id thread) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bCapturing = true;
+    m_captureThread = thread;
+    m_captured.clear();
+    m_nNotCaptured = 0;
+}
+
+std::vector<std::string> HostServices::EndCapture() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bCapturing = false;
+    std::vector<std::string> captured = std::move(m_captured);
+    m_captured.clear();
+    if (m_nNotCaptured > 0) {
+        captured.push_back("WARNING: " + std::to_string(m_nNotCaptured) +
+                           " more errors and warnings are in the log only");
+    }
+    return captured;
+}
+
+void HostServices::Capture(uint32_t dwLevel, const std::string& text) {
+    if (dwLevel != kCSFLogError && dwLevel != kCSFLogWarning) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_bCapturing || std::this_thread::get_id() != m_captureThread) {
+        return;
+    }
+    if (m_captured.size() >= kMaxCaptured) {
+        ++m_nNotCaptured;
+        return;
+    }
+    m_captured.push_back((dwLevel == kCSFLogError ? "ERROR: " : "WARNING: ") + text);
 }
 
 uint32_t HostServices::RegisterDetectorPolicyEvent(const char* pszName,

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "PolicyEventMap.h"
 #include "hostwarden/ICSFHostServices.h"
@@ -44,6 +46,15 @@ public:
     uint32_t RegisterDetectorPolicyEvent(const char* pszName,
                                          IPolicyEventInterface* pEvent) override;
 
+    // From BeginCapture to EndCapture the errors and warnings logged on
+    // `thread` (the sensor's command thread) are also kept, as
+    // "ERROR: <text>" or "WARNING: <text>", so that what one policy load
+    // said can be told to whoever asked for it.  At most kMaxCaptured are
+    // kept; a last line says how many more there were.
+    void BeginCapture(std::thread::id thread);
+    std::vector<std::string> EndCapture();
+    static constexpr size_t kMaxCaptured = 200;
+
     // "ERROR", "WARNING", "NOTICE", "INFO", "TRACE", or "LEVEL <n>".
     static std::string LevelName(uint32_t dwLevel);
 
@@ -57,6 +68,7 @@ public:
 
 private:
     void WriteLine(const std::string& line);
+    void Capture(uint32_t dwLevel, const std::string& text);
     bool OpenLocked();
     // Reopens when the open file was removed, or its path now names
     // another file or none.
@@ -73,4 +85,8 @@ private:
     uint64_t m_qwLost = 0;
     uint64_t m_qwLostReported = 0;
     PolicyEventMap m_detectorEvents;
+    bool m_bCapturing = false;
+    std::thread::id m_captureThread;
+    std::vector<std::string> m_captured;
+    size_t m_nNotCaptured = 0;
 };

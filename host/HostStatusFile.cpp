@@ -34,6 +34,57 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// A list of lines as one field: "\n" between lines, "\\" and "\t" for
+// the bytes that would end the line or the field.
+std::string ListField(const std::vector<std::string>& lines) {
+    std::string field;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) {
+            field += "\\n";
+        }
+        for (char c : lines[i]) {
+            switch (c) {
+                case '\\':
+                    field += "\\\\";
+                    break;
+                case '\t':
+                    field += "\\t";
+                    break;
+                case '\n':
+                case '\r':
+                    field += ' ';
+                    break;
+                default:
+                    field += c;
+            }
+        }
+    }
+    return field;
+}
+
+std::vector<std::string> ParseList(const std::string& field) {
+    std::vector<std::string> lines;
+    if (field.empty()) {
+        return lines;
+    }
+    std::string line;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 == field.size()) {
+            line += field[i];
+            continue;
+        }
+        const char next = field[++i];
+        if (next == 'n') {
+            lines.push_back(std::move(line));
+            line.clear();
+        } else {
+            line += next == 't' ? '\t' : next;
+        }
+    }
+    lines.push_back(std::move(line));
+    return lines;
+}
+
 std::vector<std::string> Fields(const std::string& line) {
     std::vector<std::string> fields;
     size_t start = 0;
@@ -57,6 +108,16 @@ uint64_t HostStatusFile::MonotonicNs() {
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
+std::string HostStatusFile::CountFindings(const std::vector<std::string>& findings) {
+    size_t nErrors = 0;
+    for (const std::string& finding : findings) {
+        nErrors += finding.rfind("ERROR: ", 0) == 0 ? 1 : 0;
+    }
+    const size_t nWarnings = findings.size() - nErrors;
+    return std::to_string(nErrors) + (nErrors == 1 ? " error and " : " errors and ") +
+           std::to_string(nWarnings) + (nWarnings == 1 ? " warning" : " warnings");
+}
+
 PolicyFileId HostStatusFile::Identify(const std::string& name) const {
     struct stat info {};
     PolicyFileId id;
@@ -68,7 +129,8 @@ PolicyFileId HostStatusFile::Identify(const std::string& name) const {
 }
 
 bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
-                            const std::string& text) {
+                            const std::string& text, const std::vector<std::string>& findings,
+                            const std::vector<std::string>& engines) {
     std::vector<HostStatusRecord> records = Read();
     if (m_qwSequence == 0 && !records.empty()) {
         m_qwSequence = records.back().m_qwSequence;
@@ -83,6 +145,8 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     record.m_applied = Identify("push.policy.applied");
     record.m_refused = Identify("push.policy.refused");
     record.m_strText = text;
+    record.m_findings = findings;
+    record.m_engines = engines;
     records.push_back(record);
     size_t first = records.size() > kKeptRecords ? records.size() - kKeptRecords : 0;
     std::string out;
@@ -91,7 +155,8 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
         out += std::to_string(r.m_qwSequence) + "\t" + OneLine(r.m_strCommand) + "\t" +
                std::to_string(r.m_dwStatus) + "\t" + std::to_string(r.m_qwStartedNs) + "\t" +
                IdText(r.m_waiting) + "\t" + IdText(r.m_loading) + "\t" + IdText(r.m_applied) +
-               "\t" + IdText(r.m_refused) + "\t" + OneLine(r.m_strText) + "\n";
+               "\t" + IdText(r.m_refused) + "\t" + OneLine(r.m_strText) + "\t" +
+               ListField(r.m_findings) + "\t" + ListField(r.m_engines) + "\n";
     }
     const std::string path = m_strRoot + "/" + kFileName;
     plat::FileStep step = plat::FileStep::kNone;
@@ -109,7 +174,7 @@ std::vector<HostStatusRecord> HostStatusFile::Read() const {
     std::string line;
     while (std::getline(lines, line)) {
         std::vector<std::string> fields = Fields(line);
-        if (fields.size() != 9) {
+        if (fields.size() != 9 && fields.size() != 11) {
             continue;
         }
         HostStatusRecord r;
@@ -122,6 +187,10 @@ std::vector<HostStatusRecord> HostStatusFile::Read() const {
         r.m_applied = ParseId(fields[6]);
         r.m_refused = ParseId(fields[7]);
         r.m_strText = fields[8];
+        if (fields.size() == 11) {
+            r.m_findings = ParseList(fields[9]);
+            r.m_engines = ParseList(fields[10]);
+        }
         records.push_back(std::move(r));
     }
     return records;

@@ -6,7 +6,8 @@
 // line:
 //
 //   <seq> TAB <command> TAB <status> TAB <started> TAB <waiting> TAB
-//   <loading> TAB <applied> TAB <refused> TAB <text>
+//   <loading> TAB <applied> TAB <refused> TAB <text> TAB <findings> TAB
+//   <engines>
 //
 // <status> is the request's (1 done, 2 failed); <started> the monotonic
 // clock in nanoseconds when the host began the command; the four next
@@ -14,7 +15,11 @@
 // "push.policy", "push.policy.loading", "push.policy.applied" and
 // "push.policy.refused" as they were when the command ended.  A pushed
 // file keeps its identity through these names, so a pusher can tell which
-// command took its own file and how.
+// command took its own file and how.  <findings> are the errors and
+// warnings the sensor logged while it loaded the policy ("ERROR: ..." or
+// "WARNING: ..."), <engines> the rules each engine took afterwards, in the
+// start-up summary's words: each a list of lines joined by "\n", with "\"
+// written "\\" and a tab "\t".  Records of older hosts end after <text>.
 
 #include <cstdint>
 #include <string>
@@ -37,6 +42,8 @@ struct HostStatusRecord {
     PolicyFileId m_applied;
     PolicyFileId m_refused;
     std::string m_strText;
+    std::vector<std::string> m_findings;
+    std::vector<std::string> m_engines;
 };
 
 class HostStatusFile {
@@ -49,13 +56,17 @@ public:
     // Appends the outcome of a command begun at `startedNs`, with the push
     // files as they are now.  False when the file cannot be replaced.
     bool Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
-                const std::string& text);
+                const std::string& text, const std::vector<std::string>& findings = {},
+                const std::vector<std::string>& engines = {});
 
     // The records on file, oldest first; empty when there is none.
     std::vector<HostStatusRecord> Read() const;
 
     // The identity of a file of the root, unset when it does not exist.
     PolicyFileId Identify(const std::string& name) const;
+
+    // "<n> error(s) and <m> warning(s)" for findings as a record keeps them.
+    static std::string CountFindings(const std::vector<std::string>& findings);
 
     // The monotonic clock in nanoseconds, the same in every process.
     static uint64_t MonotonicNs();

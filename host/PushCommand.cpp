@@ -25,6 +25,7 @@ namespace {
 constexpr int kApplied = 0;
 constexpr int kRefused = 1;
 constexpr int kNotYet = 3;
+constexpr int kAppliedWithWarnings = 4;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // A private copy of the policy inside the root, on disk, with its identity.
@@ -76,12 +77,12 @@ enum class Fate { kUnknown, kApplied, kRefused, kFailed, kSuperseded };
 // applied or refused, or still waiting after a command that began after the
 // reload was asked for (so it saw the file) and failed.
 Fate ReadFate(const HostStatusFile& status, uint64_t seenSequence, const PolicyFileId& id,
-              uint64_t askedNs, std::string& text) {
+              uint64_t askedNs, HostStatusRecord& outcome) {
     for (const HostStatusRecord& record : status.Read()) {
         if (record.m_qwSequence <= seenSequence) {
             continue;
         }
-        text = record.m_strText;
+        outcome = record;
         if (record.m_applied == id) {
             return Fate::kApplied;
         }
@@ -104,6 +105,31 @@ Fate ReadFate(const HostStatusFile& status, uint64_t seenSequence, const PolicyF
     return Fate::kSuperseded;
 }
 
+// Every error and warning of the load, as the sensor's log has it.
+void TellFindings(const HostStatusRecord& outcome) {
+    for (const std::string& finding : outcome.m_findings) {
+        plat::ConsolePrintf("%s\n", finding.c_str());
+    }
+}
+
+int TellApplied(const std::string& root, const HostStatusRecord& outcome) {
+    if (!outcome.m_engines.empty()) {
+        plat::ConsolePrintf("hwhost: the rules each engine took:\n");
+        for (const std::string& engine : outcome.m_engines) {
+            plat::ConsolePrintf("  %s\n", engine.c_str());
+        }
+    }
+    if (outcome.m_findings.empty()) {
+        plat::ConsolePrintf("hwhost: the policy is applied and accepted as %s/current.policy\n",
+                            root.c_str());
+        return kApplied;
+    }
+    plat::ConsolePrintf("hwhost: the policy is applied as %s/current.policy with %s (above): "
+                        "the rules they name may not do what the file means\n",
+                        root.c_str(), HostStatusFile::CountFindings(outcome.m_findings).c_str());
+    return kAppliedWithWarnings;
+}
+
 int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
               const PolicyFileId& id) {
     const std::string& root = options.m_strRoot;
@@ -118,13 +144,16 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
     plat::ConsolePrintf("hwhost: %s/push.policy handed to hwhost (pid %d) for a reload\n",
                         root.c_str(), static_cast<int>(host));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.m_dwWaitSeconds);
-    std::string text;
+    HostStatusRecord outcome;
+    const std::string& text = outcome.m_strText;
     for (;;) {
-        switch (ReadFate(status, seenSequence, id, askedNs, text)) {
+        const Fate fate = ReadFate(status, seenSequence, id, askedNs, outcome);
+        if (fate != Fate::kUnknown && fate != Fate::kSuperseded) {
+            TellFindings(outcome);
+        }
+        switch (fate) {
             case Fate::kApplied:
-                plat::ConsolePrintf("hwhost: the policy is applied and accepted as %s/current.policy\n",
-                                    root.c_str());
-                return kApplied;
+                return TellApplied(root, outcome);
             case Fate::kRefused:
                 plat::ConsolePrintf("hwhost: the sensor refused the policy: %s\n", text.c_str());
                 return kRefused;

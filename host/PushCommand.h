@@ -6,10 +6,15 @@
 // asked to reload; the command then waits in DIR/hwhost.status for what
 // became of that very file.
 //
-// Exit codes: 0 applied; 1 refused (by the check or by the sensor) or the
-// reload failed; 2 a command line that cannot be run; 3 not applied yet
-// (no hwhost runs on DIR, or no outcome within the wait): the policy waits
-// in DIR/push.policy for the next start or reload.
+// What the reload said is printed: every error and warning the sensor
+// logged while it read the policy, then the rules each engine took.
+//
+// Exit codes: 0 applied, and the load said nothing amiss; 4 applied, with
+// errors or warnings (printed: some rules may not do what the file means);
+// 1 refused (by the check or by the sensor) or the reload failed; 2 a
+// command line that cannot be run; 3 not applied yet (no hwhost runs on
+// DIR, or no outcome within the wait): the policy waits in DIR/push.policy
+// for the next start or reload.
 
 struct HwHostOptions;
 

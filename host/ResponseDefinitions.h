@@ -29,17 +29,20 @@ struct MailDefinition {
     std::string m_strTo;
     std::optional<std::string> m_subjectTemplate;
     std::optional<std::string> m_bodyTemplate;
+    bool operator==(const MailDefinition&) const = default;
 };
 
 struct TrapDefinition {
     std::string m_strAddress;
     std::string m_strCommunity = "public";
     bool m_bPrintableOnly = false;
+    bool operator==(const TrapDefinition&) const = default;
 };
 
 struct ProgramDefinition {
     std::string m_strProgram;
     std::string m_strParameters;
+    bool operator==(const ProgramDefinition&) const = default;
 };
 
 class ResponseDefinitions {
@@ -58,6 +61,8 @@ public:
     const ProgramDefinition* FindProgram(const std::string& name) const;
     // The "BLOCK" definitions, which are the sensor's to carry out.
     static BlockResponseMap LoadBlockResponses(IPolicyContainer& container);
+
+    bool operator==(const ResponseDefinitions&) const = default;
 
 private:
     std::map<std::string, MailDefinition> m_mail;

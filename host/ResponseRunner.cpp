@@ -54,11 +54,24 @@ ResponseRunner::~ResponseRunner() = default;
 
 void ResponseRunner::SetClassFactory(ICSFClassFactory* pFactory) { m_pFactory = pFactory; }
 
-void ResponseRunner::LoadDefinitions(IPolicyContainer& commonPolicy) {
+bool ResponseRunner::LoadDefinitions(IPolicyContainer& commonPolicy) {
     ResponseDefinitions definitions;
     definitions.Load(commonPolicy);
     std::lock_guard<std::mutex> guard(m_definitionLock);
+    const bool bChanged = !(definitions == m_definitions);
     m_definitions = std::move(definitions);
+    return bChanged;
+}
+
+bool ResponseRunner::IsDefined(const std::string& kind, const std::string& name) const {
+    std::lock_guard<std::mutex> guard(m_definitionLock);
+    if (kind == ResponseDefinitions::kMailKind) {
+        return m_definitions.FindMail(name) != nullptr;
+    }
+    if (kind == ResponseDefinitions::kTrapKind) {
+        return m_definitions.FindTrap(name) != nullptr;
+    }
+    return m_definitions.FindProgram(name) != nullptr;
 }
 
 bool ResponseRunner::SplitManager(const std::string& manager, std::string& host, uint16_t& port) {
@@ -92,6 +105,15 @@ void ResponseRunner::Prepare(IPolicyEventInterface& policyEvent, ICSFAlertEvent&
         return;
     }
     for (const CSFResponsePair& response : *pResponses) {
+        if (response.m_strName != ResponseDefinitions::kMailKind &&
+            response.m_strName != ResponseDefinitions::kTrapKind &&
+            response.m_strName != ResponseDefinitions::kProgramKind) {
+            continue;
+        }
+        if (!IsDefined(response.m_strName, response.m_strChoice)) {
+            m_qwUndefined.fetch_add(1);
+            continue;
+        }
         PreparedResponse ready;
         ready.m_strName = response.m_strChoice;
         bool bReady = false;
@@ -141,14 +163,13 @@ bool ResponseRunner::PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail) 
     MailDefinition definition;
     {
         std::lock_guard<std::mutex> guard(m_definitionLock);
-        if (const MailDefinition* pFound = m_definitions.FindMail(name)) {
-            definition = *pFound;
-        } else {
-            // The mail is still kept: without recipients, for whoever reads
-            // the outbox.
-            RESPONSE_LOG(kCSFLogWarning, "hwhost: no EMAIL definition \"%s\" in the common policy",
-                         name.c_str());
+        const MailDefinition* pFound = m_definitions.FindMail(name);
+        if (pFound == nullptr) {
+            // Replaced since Prepare asked: counted as a choice without one.
+            m_qwUndefined.fetch_add(1);
+            return false;
         }
+        definition = *pFound;
     }
     auto pMail = CreateFormatter<ICSFCommonResponseMail>(m_pFactory, CLSID_ResponseMail);
     if (pMail == nullptr) {
@@ -211,9 +232,12 @@ bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) 
     TrapDefinition definition;
     {
         std::lock_guard<std::mutex> guard(m_definitionLock);
-        if (const TrapDefinition* pFound = m_definitions.FindTrap(name)) {
-            definition = *pFound;
+        const TrapDefinition* pFound = m_definitions.FindTrap(name);
+        if (pFound == nullptr) {
+            m_qwUndefined.fetch_add(1);
+            return false;
         }
+        definition = *pFound;
     }
     trap.m_strManager =
         definition.m_strAddress.empty() ? m_defaultManager : definition.m_strAddress;
@@ -259,7 +283,11 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
     {
         std::lock_guard<std::mutex> guard(m_definitionLock);
         const ProgramDefinition* pFound = m_definitions.FindProgram(name);
-        if (pFound == nullptr || pFound->m_strProgram.empty()) {
+        if (pFound == nullptr) {
+            m_qwUndefined.fetch_add(1);
+            return false;
+        }
+        if (pFound->m_strProgram.empty()) {
             RESPONSE_LOG(kCSFLogWarning,
                          "hwhost: no program for the USER SPECIFIED response \"%s\" in the common "
                          "policy",

@@ -74,11 +74,15 @@ public:
 
     // The factory the formatters are made by; null runs no responses.
     void SetClassFactory(ICSFClassFactory* pFactory);
-    void LoadDefinitions(IPolicyContainer& commonPolicy);
+    // Replaces the definitions; true when they differ from those before.
+    bool LoadDefinitions(IPolicyContainer& commonPolicy);
 
     // Formats every response of the policy event that hwhost knows for the
     // event and appends it to `prepared`; one that cannot be formatted is
-    // logged and counted as failed.
+    // logged and counted as failed.  A choice the common policy does not
+    // define is not carried out, only counted: the sensor names the rule
+    // and the choice once at each policy load, and a mail without
+    // recipients or a program without a command line helps nobody.
     void Prepare(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event,
                  std::vector<PreparedResponse>& prepared);
     // Writes, sends or starts one prepared response; false when that fails.
@@ -103,6 +107,8 @@ public:
     uint64_t ProgramsStarted() const { return m_qwPrograms.load(); }
     uint64_t ProgramsNotStarted() const { return m_qwProgramsNotStarted.load(); }
     uint64_t Failures() const { return m_qwFailures.load(); }
+    // Responses whose choice names no definition.
+    uint64_t Undefined() const { return m_qwUndefined.load(); }
 
     static bool SplitManager(const std::string& manager, std::string& host, uint16_t& port);
 
@@ -116,6 +122,7 @@ private:
     SnmpTrapSender* SenderFor(const std::string& manager);
     void ReapPrograms();
     bool Fail();
+    bool IsDefined(const std::string& kind, const std::string& name) const;
 
     HostServices& m_services;
     MailOutbox m_outbox;
@@ -132,4 +139,5 @@ private:
     uint64_t m_qwNotStartedReported = 0;
     std::chrono::steady_clock::time_point m_lastNotStartedReport{};
     std::atomic<uint64_t> m_qwFailures{0};
+    std::atomic<uint64_t> m_qwUndefined{0};
 };

@@ -135,15 +135,15 @@ bool SensorHost::Open(std::string& error) {
 
 bool SensorHost::HandOverCommonPolicy(std::string& problem) {
     const std::string path = m_options.m_strRoot + "/" + kCommonPolicyFile;
+    m_bDefinitionsChanged = false;
     std::error_code failure;
     if (!std::filesystem::exists(path, failure)) {
         if (!m_bNoCommonPolicySaid) {
             m_bNoCommonPolicySaid = true;
             const char* pszWhat = m_pCommonPolicy != nullptr
                                       ? "the response definitions read before stay in force"
-                                      : "the responses have no definitions (e-mails get no "
-                                        "recipients, traps go to --snmp-manager only, no "
-                                        "program is started)";
+                                      : "the responses have no definitions, so no mail, trap "
+                                        "or program is made for any rule";
             HWHOST_LOG(kCSFLogWarning, "hwhost: no common policy %s: %s", path.c_str(), pszWhat);
             plat::ConsolePrintf("hwhost: no common policy %s: %s\n", path.c_str(), pszWhat);
         }
@@ -155,7 +155,7 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
         return false;
     }
     m_bNoCommonPolicySaid = false;
-    m_responses.LoadDefinitions(*container);
+    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container);
     HandOverBlockResponses(*container);
     // Called between commands only, so no policy load is reading the
     // container this replaces.
@@ -178,7 +178,8 @@ bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
 }
 
 void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
-    if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText)) {
+    if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText, m_findings,
+                         m_engineLines)) {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName);
     }
@@ -220,11 +221,26 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     m_strLastText = "not completed";
     auto pRequest = std::make_unique<HostCommandRequest>();
     HostCommandRequest& request = *pRequest;
+    // The policy is read on the sensor's command thread: what that thread
+    // logs until the request completes is what the load said.
+    const bool bLoad = command == HostCommand::kInit || command == HostCommand::kReloadPolicy;
+    if (bLoad) {
+        m_findings.clear();
+        m_engineLines.clear();
+        m_services.BeginCapture(m_pDriver->SensorThreadId());
+    }
     if (!m_pDriver->Issue(command, &request)) {
+        if (bLoad) {
+            m_services.EndCapture();
+        }
         HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the sensor has been stopped", pszName);
         return false;
     }
-    if (!request.WaitForCompletion(kCommandTimeoutMs)) {
+    const bool bCompleted = request.WaitForCompletion(kCommandTimeoutMs);
+    if (bLoad) {
+        m_findings = m_services.EndCapture();
+    }
+    if (!bCompleted) {
         HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %u s", pszName,
                    kCommandTimeoutMs / 1000);
         plat::ConsolePrintf("hwhost: %s was not completed\n", pszName);
@@ -277,20 +293,39 @@ bool SensorHost::Start() {
     bool started = HandOverCommonPolicy(problem)
                        ? RunCommand(HostCommand::kInit, "start-up", &m_strEngines)
                        : RefuseCommand("start-up", problem);
+    if (started) {
+        NoteLoaded(m_strEngines);
+    }
     RecordOutcome("start-up", startedNs);
     return started;
 }
 
+void SensorHost::NoteLoaded(const std::string& engines) {
+    size_t start = 0;
+    while (start < engines.size()) {
+        size_t end = engines.find('\n', start);
+        if (end == std::string::npos) {
+            end = engines.size();
+        }
+        m_engineLines.push_back(engines.substr(start, end - start));
+        start = end + 1;
+    }
+    if (m_findings.empty()) {
+        m_strLastText = "accepted";
+    } else {
+        m_strLastText = "accepted with " + HostStatusFile::CountFindings(m_findings);
+        // Not every finding reaches the console on its own.
+        HWHOST_LOG(kCSFLogWarning, "hwhost: the policy was %s", m_strLastText.c_str());
+        plat::ConsolePrintf("hwhost: the policy was %s (in %s/%s and the log)\n",
+                            m_strLastText.c_str(), m_options.m_strRoot.c_str(),
+                            HostStatusFile::kFileName);
+    }
+}
+
 std::string SensorHost::StartSummary() const {
     std::string summary;
-    size_t start = 0;
-    while (start < m_strEngines.size()) {
-        size_t end = m_strEngines.find('\n', start);
-        if (end == std::string::npos) {
-            end = m_strEngines.size();
-        }
-        summary += "  " + m_strEngines.substr(start, end - start) + "\n";
-        start = end + 1;
+    for (const std::string& line : m_engineLines) {
+        summary += "  " + line + "\n";
     }
     summary += "  alerts: " +
                (m_options.m_strAlerts.empty() ? "standard output" : m_options.m_strAlerts);
@@ -311,9 +346,22 @@ bool SensorHost::Reload() {
     }
     const uint64_t startedNs = HostStatusFile::MonotonicNs();
     std::string problem;
+    std::string engines;
     bool reloaded = HandOverCommonPolicy(problem)
-                        ? RunCommand(HostCommand::kReloadPolicy, "reload")
+                        ? RunCommand(HostCommand::kReloadPolicy, "reload", &engines)
                         : RefuseCommand("reload", problem + "; the policy in force stays");
+    if (reloaded && !engines.empty()) {
+        NoteLoaded(engines);
+    } else if (reloaded) {
+        // The sensor read no policy: no push waited and the common policy
+        // names the responses it named before.  What the definitions say
+        // is the host's, and is in force all the same.
+        m_strLastText = m_bDefinitionsChanged
+                            ? "no policy was read again; the changed response definitions of " +
+                                  std::string(kCommonPolicyFile) + " are used from now on"
+                            : "no policy was read again and no response definition changed";
+        HWHOST_LOG(kCSFLogInfo, "hwhost: reload: %s", m_strLastText.c_str());
+    }
     RecordOutcome("reload", startedNs);
     return reloaded;
 }
@@ -350,13 +398,15 @@ bool SensorHost::Stop() {
     m_responses.Outbox().Stop();
     HWHOST_LOG(kCSFLogInfo,
                "hwhost: %llu e-mails written (%llu late, %llu dropped), %llu traps sent, %llu "
-               "programs started (%zu still running), %llu responses failed",
+               "programs started (%zu still running), %llu responses failed, %llu responses "
+               "without a definition not carried out",
                static_cast<unsigned long long>(m_responses.MailsWritten()),
                static_cast<unsigned long long>(m_responses.Outbox().WrittenLate()),
                static_cast<unsigned long long>(m_responses.Outbox().Dropped()),
                static_cast<unsigned long long>(m_responses.TrapsSent()),
                static_cast<unsigned long long>(m_responses.ProgramsStarted()), running,
-               static_cast<unsigned long long>(m_responses.Failures()));
+               static_cast<unsigned long long>(m_responses.Failures()),
+               static_cast<unsigned long long>(m_responses.Undefined()));
     ReleaseObjects();
     return stopped;
 }

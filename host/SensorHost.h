@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AlertPipeline.h"
 #include "CommandDriver.h"
@@ -56,12 +57,18 @@ public:
 
     HostServices& Services() { return m_services; }
     // The start-up summary: one line per engine as the sensor described
-    // them at start-up, then where alerts, the log and mail go.
+    // them at the last policy load (start-up, unless a reload followed),
+    // then where alerts, the log and mail go.
     std::string StartSummary() const;
     const AlertPipeline& Alerts() const { return m_alerts; }
+    // The errors and warnings the sensor logged while it loaded the policy
+    // at the last start-up or reload ("ERROR: ..." or "WARNING: ...").
+    const std::vector<std::string>& LoadFindings() const { return m_findings; }
 
 private:
     // `pStatusText`, when given, receives the text of a completed request.
+    // A policy load (start-up or reload) also keeps what the sensor said
+    // while it ran in m_findings.
     bool RunCommand(HostCommand command, const char* pszName, std::string* pStatusText = nullptr);
     bool CommandSucceeded(const HostCommandRequest& request, const char* pszName);
     // True while a command the host stopped waiting for is still running.
@@ -74,6 +81,9 @@ private:
     // The common policy's block responses go to the sensor's IDS
     // configuration, which carries them out.
     void HandOverBlockResponses(IPolicyContainer& commonPolicy);
+    // Takes the engine lines of a policy load that completed and says
+    // whether it was accepted as it stands or with errors and warnings.
+    void NoteLoaded(const std::string& engines);
     // Writes the outcome of a start-up or reload begun at `startedNs` to
     // DIR/hwhost.status.
     void RecordOutcome(const char* pszName, uint64_t startedNs);
@@ -107,7 +117,13 @@ private:
     std::string m_strLastText;
     // The missing common policy has been reported (it is said once).
     bool m_bNoCommonPolicySaid = false;
+    // The last common policy read defined other responses than the one
+    // before.
+    bool m_bDefinitionsChanged = false;
     bool m_bStopped = false;
     // The sensor's own lines of the start-up summary.
     std::string m_strEngines;
+    // What the last policy load said, and the rules each engine took then.
+    std::vector<std::string> m_findings;
+    std::vector<std::string> m_engineLines;
 };

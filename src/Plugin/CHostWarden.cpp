@@ -322,9 +322,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         !m_policyLoader.CompareResponseTable()) {
         // Edits to the accepted or factory policy are not read here; only a
         // pushed policy or new responses make a reload.
+        // The host carries the responses out from its own definitions, which
+        // it has read again: only the rules stay as they were.
         CSF_LOG(kCSFLogInfo,
-                "Nothing to reload: no %s waits and the common policy's responses are "
-                "unchanged.",
+                "No rules to reload: no %s waits and the common policy names the same "
+                "responses as before.",
                 g_strPushPolicy.c_str());
         m_policyLoader.ForgetCommonPolicy();
         return CSFSensor::OnReloadPolicy(pRequest);
@@ -398,6 +400,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     }
     ApplyProtection();
     Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
+    // As at start-up, the host is told what each engine now runs.
+    const std::string strEngines = DescribeEngines();
+    if (pRequest != nullptr) {
+        pRequest->SetStatusText(strEngines.c_str());
+    }
     CSFSensor::OnReloadPolicy(pRequest);
     WithdrawPolicy();
     loadGuard.Unlock();
@@ -595,6 +602,11 @@ void CHostWarden::StartScriptHandler() {
     const SensorSettings& settings = SensorSettings::Instance();
     pHandler->SetEnabled(settings.m_bScriptEnabled);
     pHandler->SetRequestQueueSize(static_cast<uint32_t>(settings.m_nTclRequestQsize));
+    // A policy that switches scripting off has no handler to start (as
+    // GetTclHandler answers): that is its choice, not a fault to warn of.
+    if (!settings.m_bScriptEnabled) {
+        return;
+    }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting tcl handler.");
     pHandler->Init(GetSensorDirectory());
 }

@@ -73,8 +73,14 @@ bool CInitializeTextLogRules::ReadExpression(CTextLogRule* pRule, IPolicyContain
         return false;
     }
     if (!pRule->SetExpression(strPattern.c_str(), bIgnoreCase, bExcept)) {
-        Report(kCSFLogError, "Unable to parse regular expression (%s) for Rule %s",
-               strPattern.c_str(), strRulePath.c_str());
+        // The compiler's reason, which otherwise reaches only the console.
+        const RegularExpression* pExpression = pRule->GetExpression();
+        const char* pszReason = pExpression != nullptr ? pExpression->ErrorText() : nullptr;
+        Report(kCSFLogError,
+               "Unable to parse regular expression (%s) for Rule %s: %s; the rule matches "
+               "nothing",
+               strPattern.c_str(), strRulePath.c_str(),
+               pszReason != nullptr ? pszReason : "no program was made");
     }
     return true;
 }

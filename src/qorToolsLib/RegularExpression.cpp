@@ -45,7 +45,7 @@ bool RegularExpression::Compile(const char* pattern, bool ignoreCase, bool inver
     m_bInvert = invert;
     if (pattern == nullptr) {
         m_strPattern.clear();
-        m_pProgram = RegexProgram::Compile(nullptr);
+        m_pProgram = RegexProgram::Compile(nullptr, RegexProgram::Options(), m_error);
         return false;
     }
     m_strPattern = pattern;
@@ -58,15 +58,19 @@ bool RegularExpression::CompilePattern() {
     RegexProgram::Options options;
     options.foldCase = m_bIgnoreCase;
     if (!m_bIgnoreCase) {
-        m_pProgram = RegexProgram::Compile(m_strPattern.c_str(), options);
+        m_pProgram = RegexProgram::Compile(m_strPattern.c_str(), options, m_error);
     } else {
         std::string folded(m_strPattern);
         for (char& c : folded) {
             c = FoldCase(c);
         }
-        m_pProgram = RegexProgram::Compile(folded.c_str(), options);
+        m_pProgram = RegexProgram::Compile(folded.c_str(), options, m_error);
     }
     return m_pProgram != nullptr;
+}
+
+const char* RegularExpression::ErrorText() const {
+    return m_pProgram == nullptr ? RegexErrorText(m_error) : nullptr;
 }
 
 int RegularExpression::Match(const char* text) const {

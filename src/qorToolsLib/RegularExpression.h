@@ -33,6 +33,9 @@ public:
     // The compiled program, null when there is none.
     const RegexProgram* GetProgram() const { return m_pProgram.get(); }
     bool IsCompiled() const { return m_pProgram != nullptr; }
+    // Why the last compile made no program, as the console line said it;
+    // null after a compile that made one.
+    const char* ErrorText() const;
     const std::string& Pattern() const { return m_strPattern; }
     bool IgnoresCase() const { return m_bIgnoreCase; }
     bool Inverts() const { return m_bInvert; }
@@ -44,4 +47,5 @@ private:
     bool m_bIgnoreCase = false;
     std::string m_strPattern;
     std::unique_ptr<RegexProgram> m_pProgram;
+    RegexError m_error = RegexError::NullArgument;
 };

@@ -12,9 +12,15 @@ std::unique_ptr<RegexProgram> RegexProgram::Compile(const char* pattern) {
 }
 
 std::unique_ptr<RegexProgram> RegexProgram::Compile(const char* pattern, const Options& options) {
+    RegexError error = RegexError::InternalDisaster;
+    return Compile(pattern, options, error);
+}
+
+std::unique_ptr<RegexProgram> RegexProgram::Compile(const char* pattern, const Options& options,
+                                                    RegexError& error) {
     try {
         std::unique_ptr<RegexProgram> program(new RegexProgram());
-        RegexError error = RegexError::InternalDisaster;
+        error = RegexError::InternalDisaster;
         if (!CompileRegexBytes(pattern, program->m_bytes, error)) {
             ReportRegexError(error);
             return nullptr;
@@ -22,12 +28,14 @@ std::unique_ptr<RegexProgram> RegexProgram::Compile(const char* pattern, const O
         program->m_pAutomaton = std::make_unique<RegexAutomaton>();
         if (!program->m_pAutomaton->Build(program->m_bytes, options.foldCase,
                                           options.tableLimit)) {
-            ReportRegexError(RegexError::InternalDisaster);
+            error = RegexError::InternalDisaster;
+            ReportRegexError(error);
             return nullptr;
         }
         return program;
     } catch (const std::bad_alloc&) {
-        ReportRegexError(RegexError::OutOfSpace);
+        error = RegexError::OutOfSpace;
+        ReportRegexError(error);
         return nullptr;
     }
 }

@@ -94,6 +94,9 @@ public:
     // answers null.
     static std::unique_ptr<RegexProgram> Compile(const char* pattern);
     static std::unique_ptr<RegexProgram> Compile(const char* pattern, const Options& options);
+    // The same, also answering in `error` why a pattern did not compile.
+    static std::unique_ptr<RegexProgram> Compile(const char* pattern, const Options& options,
+                                                 RegexError& error);
     ~RegexProgram();
 
     // Searches the NUL-terminated text.  Failed means an error was reported

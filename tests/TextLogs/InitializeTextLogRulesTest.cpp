@@ -81,7 +81,8 @@ TEST_F(TextLogReaderTest, PatternFlagsDecideWhichLinesMatch) {
         EXPECT_EQ(pRule->IsMatch(c.pszLine), c.bMatch);
     }
     const std::string strError =
-        "Unable to parse regular expression ((fail) for Rule " + std::string(kTable) + "\\Flags";
+        "Unable to parse regular expression ((fail) for Rule " + std::string(kTable) +
+        "\\Flags: unmatched (); the rule matches nothing";
     EXPECT_TRUE(m_HostLog.Contains(strError));
     EXPECT_TRUE(m_Console.Contains("ERROR: " + strError));
 }

@@ -116,6 +116,34 @@ TEST(HostServices, ConsoleFlagCopiesTheLineToTheConsole) {
     EXPECT_EQ(2u, services.LinesWritten());
 }
 
+// What one policy load said is kept from the thread that loads only: the
+// errors and warnings of other threads, and any line of lesser level, stay
+// in the log alone; past the bound one line says how many more there were.
+TEST(HostServices, CaptureKeepsTheErrorsAndWarningsOfOneThread) {
+    HostServices services;
+    services.BeginCapture(std::this_thread::get_id());
+    services.Log(nullptr, kCSFLogCategory, kCSFLogWarning | kCSFLogConsoleFlag, 1, "a.cpp",
+                 "Rule %s: odd", "R");
+    services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 2, "a.cpp", "fine");
+    std::thread other([&] {
+        services.Log(nullptr, kCSFLogCategory, kCSFLogError, 3, "b.cpp", "not the load's");
+    });
+    other.join();
+    services.Log(nullptr, kCSFLogCategory, kCSFLogError, 4, "a.cpp", "bad\nline");
+    EXPECT_EQ((std::vector<std::string>{"WARNING: Rule R: odd", "ERROR: bad line"}),
+              services.EndCapture());
+    services.Log(nullptr, kCSFLogCategory, kCSFLogError, 5, "a.cpp", "after");
+    EXPECT_TRUE(services.EndCapture().empty());
+
+    services.BeginCapture(std::this_thread::get_id());
+    for (size_t i = 0; i < HostServices::kMaxCaptured + 3; ++i) {
+        services.Log(nullptr, kCSFLogCategory, kCSFLogWarning, 6, "a.cpp", "w%zu", i);
+    }
+    std::vector<std::string> captured = services.EndCapture();
+    ASSERT_EQ(HostServices::kMaxCaptured + 1, captured.size());
+    EXPECT_EQ("WARNING: 3 more errors and warnings are in the log only", captured.back());
+}
+
 TEST(HostServices, RenamedLogIsMadeAgain) {
     hwtest::ScratchDirectory dir;
     const std::string path = dir.File("logs/hwhost.log");

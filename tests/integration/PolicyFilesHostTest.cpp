@@ -340,3 +340,124 @@ TEST_F(PolicyFilesHostTest, EditedPolicyIsAppliedWithHwhostPush) {
     EXPECT_NE(std::string::npos, output.find("no hwhost runs on")) << output;
     EXPECT_EQ(Policy("gamma"), Root("push.policy"));
 }
+
+// `hwhost push` tells what the load said: each kind of mistake that leaves
+// a valid file gives its error or warning, with the rule and the value, the
+// rules each engine took, and exit code 4; a clean policy gives 0.
+// hwhost.status keeps the same.
+TEST_F(PolicyFilesHostTest, PushPrintsWhatTheLoadSaidAndTellsACleanLoadApart) {
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    const std::string rule = "Rule \\Advanced\\Rules\\SysLog Rules\\Marker";
+    const struct {
+        const char* pszKind;
+        std::string strFrom;
+        std::string strTo;
+        std::string strSaid;
+        const char* pszCount;
+        const char* pszTextLog;
+    } mistakes[] = {
+        {"misspelt key", "Regular Expression\t", "Regular Expresion\t",
+         "WARNING: " + rule + ": no reader of the \"SysLog Rules\" rules knows \"Regular Expresion\" (\"beta-[0-9]+\"); it has no effect\n",
+         "0 errors and 2 warnings", "1 rule; log groups Test log"},
+        {"pattern that does not compile", "beta-[0-9]+", "beta-[0-9+",
+         "ERROR: Unable to parse regular expression (beta-[0-9+) for " + rule +
+             ": unmatched []; the rule matches nothing\n",
+         "1 error and 0 warnings", "1 rule; log groups Test log"},
+        {"log type in lower case", "Log Type\t=S\tTextLog", "Log Type\t=S\tsyslog",
+         "ERROR: Invalid rule type (syslog) for rule \\Advanced\\Rules\\SysLog Rules\\Marker\n",
+         "1 error and 0 warnings", "0 rules; no rule names a defined log group"},
+        {"undefined log group", "Logs\t=S\tTest log", "Logs\t=S\tTest logs",
+         "WARNING: " + rule + " uses a Log Group (Test logs) that is not defined\n",
+         "0 errors and 2 warnings", "0 rules; no rule names a defined log group"},
+        {"choice without a definition", "Choice\t=S\tAdmins", "Choice\t=S\tNobody",
+         "ERROR: Found invalid response : EMAIL \\ Nobody for rule : Marker\n",
+         "2 errors and 0 warnings", "1 rule; log groups Test log"},
+    };
+    std::string output;
+    for (const auto& mistake : mistakes) {
+        SCOPED_TRACE(mistake.pszKind);
+        std::string policy = Policy("beta");
+        const size_t at = policy.find(mistake.strFrom);
+        ASSERT_NE(std::string::npos, at);
+        policy.replace(at, mistake.strFrom.size(), mistake.strTo);
+        hwtest::WriteWholeFile(m_out.File("mistake.policy"), policy);
+        EXPECT_EQ(4, Push(m_out.File("mistake.policy"), output)) << output;
+        EXPECT_EQ(1u, CountOf(output, mistake.strSaid)) << output;
+        EXPECT_NE(std::string::npos, output.find("hwhost: the rules each engine took:\n")) << output;
+        EXPECT_NE(std::string::npos,
+                  output.find(std::string("\n  Text Log Monitor: ") + mistake.pszTextLog))
+            << output;
+        EXPECT_NE(std::string::npos,
+                  output.find("hwhost: the policy is applied as " + m_root.File("current.policy") +
+                              " with " + mistake.pszCount + " (above)"))
+            << output;
+        EXPECT_NE(std::string::npos,
+                  Root("hwhost.status").find(std::string("\taccepted with ") + mistake.pszCount + "\t"))
+            << Root("hwhost.status");
+    }
+    // The compiler's reason reaches the log too, not the console alone.
+    EXPECT_NE(std::string::npos, Log().find("(beta-[0-9+) for " + rule + ": unmatched []")) << Log();
+
+    hwtest::WriteWholeFile(m_out.File("clean.policy"), Policy("gamma"));
+    EXPECT_EQ(0, Push(m_out.File("clean.policy"), output)) << output;
+    EXPECT_EQ(std::string::npos, output.find("ERROR")) << output;
+    EXPECT_EQ(std::string::npos, output.find("WARNING")) << output;
+    EXPECT_NE(std::string::npos, output.find("\n  Text Log Monitor: 1 rule; log groups Test log\n"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("hwhost: the policy is applied and accepted as "))
+        << output;
+    const std::string status = Root("hwhost.status");
+    EXPECT_NE(std::string::npos, status.find("\taccepted\t\tDecoy Engine: 0 rules")) << status;
+    ASSERT_TRUE(AlertsFor("gamma")) << Log();
+    EXPECT_EQ(0, Stop());
+}
+
+// A choice the common policy does not define makes no mail: the load says
+// which rule chose what, and the stop counts what was not carried out.  A
+// changed definition is used after a SIGHUP that reads no rule, and the log
+// says so; one taken away that a rule still chooses is an error of that
+// reload.
+TEST_F(PolicyFilesHostTest, ChoiceWithoutDefinitionMakesNoMailAndReloadsSayWhatChanged) {
+    std::string policy = Policy("alpha");
+    policy.replace(policy.find("Choice\t=S\tAdmins"), 16, "Choice\t=S\tNobody");
+    Write("Default.policy", policy);
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    EXPECT_NE(std::string::npos, Log().find("Found invalid response : EMAIL \\ Nobody for rule : Marker"))
+        << Log();
+    EXPECT_NE(std::string::npos, Errors().find("hwhost: the policy was accepted with 2 errors and 0 warnings"))
+        << Errors();
+    ASSERT_TRUE(AlertsFor("alpha")) << Log();
+
+    Write("common.policy", "Host Warden common policy\r\n[\\];\r\n[\\Response\\];\r\n[\\Response\\EMAIL\\];\r\n"
+                           "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tsecurity@example.org;\r\n");
+    EXPECT_EQ("1", Reload());
+    EXPECT_NE(std::string::npos,
+              Log().find("hwhost: reload: no policy was read again; the changed response "
+                         "definitions of common.policy are used from now on"))
+        << Log();
+    EXPECT_EQ(std::string::npos, Log().find("Nothing to reload")) << Log();
+
+    Write("common.policy", CommonPolicy(""));
+    hwtest::WriteWholeFile(m_out.File("admins.policy"), Policy("beta"));
+    std::string output;
+    EXPECT_EQ(0, Push(m_out.File("admins.policy"), output)) << output;
+    ASSERT_TRUE(AlertsFor("beta")) << Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(m_root.File("outbox")); }));
+    fs::remove_all(m_root.File("outbox"));
+    // Admins goes; the rule in force still chooses it.
+    Write("common.policy", CommonPolicy("").replace(CommonPolicy("").find("Admins"), 6, "Others"));
+    EXPECT_EQ("1", Reload());
+    EXPECT_NE(std::string::npos, Log().find("Found invalid response : EMAIL \\ Admins for rule : Marker"))
+        << Log();
+    EXPECT_NE(std::string::npos, Root("hwhost.status").find("Found invalid response : EMAIL \\\\ Admins"))
+        << Root("hwhost.status");
+    ASSERT_TRUE(AlertsFor("beta")) << Log();
+    EXPECT_EQ(0, Stop());
+    EXPECT_FALSE(fs::exists(m_root.File("outbox")) && !fs::is_empty(m_root.File("outbox")));
+    const std::string summary = Log();
+    EXPECT_EQ(std::string::npos, summary.find(" 0 responses without a definition")) << summary;
+    EXPECT_NE(std::string::npos, summary.find(" responses without a definition not carried out"))
+        << summary;
+}
