@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <iterator>
 #include <new>
@@ -14,6 +13,7 @@
 #include "Common/SensorSettings.h"
 #include "IDS/CCallbackTimer.h"
 #include "IDS/CEngineIDSSlave.h"
+#include "IDS/IDSClock.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/PolicyValues.h"
 #include "IDS/SlaveReadyList.h"
@@ -497,7 +497,8 @@ uint32_t CEngineIDS::UpdateAdapterList() {
 
 void CEngineIDS::CheckSlaveTimeouts() {
     CSF_TRACE(0x1009, "Check if any IDS Slave has timed out.");
-    const int64_t tNow = static_cast<int64_t>(std::time(nullptr));
+    // The slaves stamp the frame they hand the module on the same clock.
+    const int64_t tNow = IDSNow();
     bool bTimedOut = false;
     {
         jsFastLock guard(gSlaveListLock, true);
@@ -810,7 +811,7 @@ uint32_t CEngineIDS::_doWork() {
             ExecuteResponses(pRecord);
             ++dwEvents;
         }
-        const int64_t tNow = static_cast<int64_t>(std::time(nullptr));
+        const int64_t tNow = IDSNow();
         if (tNow - tLastReport >= kQueueReportSeconds) {
             CSF_TRACE(kCSFLogInfo, "IDSEngine: Get %d events from Q since last report, qsize=%d",
                       static_cast<int32_t>(dwEvents), static_cast<int32_t>(m_EventQueue.Size()));

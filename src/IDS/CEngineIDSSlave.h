@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "IDS/ConsolidationClock.h"
 #include "IDS/Firewall/Firewall.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/ParsedFrameInfo.h"
@@ -148,12 +149,21 @@ public:
                                                   const rp::AdaptersArray& adapters,
                                                   std::string& strMacText);
 
+    // What tells this adapter's packet- and evidence-log files from every
+    // other adapter's: its hardware-address text, or, for an adapter
+    // without one (a replay adapter, a tunnel), its name made fit for a
+    // file name ("\Device\replay0" gives "replay0_").
+    static std::string LogFileTag(const std::string& strAdapter,
+                                  const std::string& strHardwareAddress);
+
     const std::string& GetAdapterName() const { return m_strAdapterName; }
     ParsedFrameInfo& GetParsedFrameInfo() { return *m_pParsedFrameInfo; }
     rp::Frame& GetCurrentFrame() { return *m_pFrame; }
     CFirewall& GetFirewall() { return *m_pFirewall; }
     IZamSensor* GetZamSensor() const { return m_pZamSensor; }
     IZamCoalescer* GetCoalescer() const { return m_pCoalescer; }
+    // The consolidation's time: while a frame is analysed, its capture time.
+    int64_t GetConsolidationTime() const { return m_ConsolidationClock.Now(); }
     HWEventMatchNotify* GetEventMatchNotify() const { return m_pEventNotify.get(); }
     qorZamSensorMgr* GetZamSensorMgr() const { return m_pZamSensorMgr; }
     bool IsConsolidationEnabled() const { return m_bConsolidation; }
@@ -212,7 +222,11 @@ private:
     // Capture loop.
     void CaptureLoop();
     void ProcessFrame();
+    // `tNow` on the engine's clock.
     void RunIdleTasks(int64_t tNow);
+    // Ages the coalescer when its interval has passed; `tNow` on the
+    // consolidation clock.
+    void AgeCoalescer(int32_t tNow);
     // False when the frame was dropped (and given back) already.
     bool AnalyseFrame();
     // The frame is out of the module: waits for crash records of it.
@@ -255,6 +269,7 @@ private:
     bool m_bConsolidation = true;
     bool m_bDriverCreated = false;
     bool m_bFloodProtection = true;
+    ConsolidationClock m_ConsolidationClock;
     int32_t m_tLastCoalescerAge = 0;
     uint32_t CoalescerAgeInterval = 5;
     int32_t m_tLastHousekeeping = 0;

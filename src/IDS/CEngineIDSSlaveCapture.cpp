@@ -135,10 +135,10 @@ void CEngineIDSSlave::RestartDriver() {
 
 void CEngineIDSSlave::RunIdleTasks(int64_t tNow) {
     const int32_t tSeconds = static_cast<int32_t>(tNow);
+    int64_t tConsolidation = 0;
     if (m_bConsolidation && m_pCoalescer != nullptr &&
-        tSeconds - m_tLastCoalescerAge > static_cast<int32_t>(CoalescerAgeInterval)) {
-        m_tLastCoalescerAge = tSeconds;
-        m_pCoalescer->Age(static_cast<uint32_t>(tSeconds));
+        m_ConsolidationClock.Idle(tNow, tConsolidation)) {
+        AgeCoalescer(static_cast<int32_t>(tConsolidation));
     }
     if (m_pZamSensor != nullptr &&
         tSeconds - m_tLastHousekeeping > static_cast<int32_t>(HousekeepingInterval)) {
@@ -193,7 +193,10 @@ bool CEngineIDSSlave::AnalyseFrame() {
     if (!DiagnosticPacketsEnabled) {
         return true;
     }
-    m_tReceiveStart.store(IDSNow(), std::memory_order_relaxed);
+    const int64_t tEngine = IDSNow();
+    const int32_t tFrame = static_cast<int32_t>(
+        m_ConsolidationClock.OnFrame(frame.packet().m_dwSeconds, tEngine));
+    m_tReceiveStart.store(tEngine, std::memory_order_relaxed);
     m_bInsideModule = true;
     const int32_t nVerdict = m_pZamSensor->Receive(&frame.packet(), m_ReceiveContext);
     m_bInsideModule = false;
@@ -214,15 +217,19 @@ bool CEngineIDSSlave::AnalyseFrame() {
         }
         return false;
     }
-    const int32_t tFrame = static_cast<int32_t>(frame.packet().m_dwSeconds);
-    if (m_bConsolidation && m_pCoalescer != nullptr &&
-        tFrame - m_tLastCoalescerAge > static_cast<int32_t>(CoalescerAgeInterval)) {
-        m_tLastCoalescerAge = tFrame;
+    if (m_bConsolidation && m_pCoalescer != nullptr) {
         m_bInsideModule = true;
-        m_pCoalescer->Age(static_cast<uint32_t>(tFrame));
+        AgeCoalescer(tFrame);
         m_bInsideModule = false;
     }
     return true;
+}
+
+void CEngineIDSSlave::AgeCoalescer(int32_t tNow) {
+    if (tNow - m_tLastCoalescerAge > static_cast<int32_t>(CoalescerAgeInterval)) {
+        m_tLastCoalescerAge = tNow;
+        m_pCoalescer->Age(static_cast<uint32_t>(tNow));
+    }
 }
 
 void CEngineIDSSlave::SendResets() {

@@ -135,7 +135,9 @@ bool ConfigureLog(qorPacketLog* pLog, IPolicyContainer* pPolicy, const LogKeys& 
                 }
                 const std::string strSuffix = ReadText(pPolicy, keys.pszSuffix, ".enc");
                 // The logs live in the "Logs" folder of the working directory.
-                std::string strFilePrefix = "Logs\\" + strPrefix + "_" + strHardwareAddress;
+                std::string strFilePrefix =
+                    "Logs\\" + strPrefix + "_" +
+                    CEngineIDSSlave::LogFileTag(strAdapter, strHardwareAddress);
                 std::replace(strFilePrefix.begin(), strFilePrefix.end(), '\\', '/');
                 const std::string strKbytes = std::to_string(nKbytes);
                 const std::string strFiles = std::to_string(nFiles);
@@ -345,6 +347,26 @@ bool CEngineIDSSlave::ConfigureCoalescer(IPolicyContainer* pPolicy) {
     CSF_TRACE(kCSFLogInfo, "Advanced Event Consolidation is Enabled, AgeInterval being %d",
               static_cast<int32_t>(CoalescerAgeInterval));
     return true;
+}
+
+std::string CEngineIDSSlave::LogFileTag(const std::string& strAdapter,
+                                        const std::string& strHardwareAddress) {
+    if (!strHardwareAddress.empty()) {
+        return strHardwareAddress;
+    }
+    static constexpr char kDevicePrefix[] = "\\Device\\";
+    std::string strTag = strAdapter.compare(0, sizeof kDevicePrefix - 1, kDevicePrefix) == 0
+                             ? strAdapter.substr(sizeof kDevicePrefix - 1)
+                             : strAdapter;
+    for (char& c : strTag) {
+        const bool bKept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+        if (!bKept) {
+            c = '_';
+        }
+    }
+    // The file index follows: keep it apart from a name that ends in a digit.
+    return strTag + "_";
 }
 
 bool CEngineIDSSlave::ConfigurePacketLogger(IPolicyContainer* pPolicy) {

@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "IDS/CEngineIDSSlave.h"
-#include "IDS/IDSClock.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorZamSensorLib/IZamSensor.h"
 #include "qorZamSensorLib/qorZamSensorMgr.h"
@@ -286,7 +285,8 @@ void HWEventMatchNotify::OnMatch(uint32_t dwIssueId, const char* pszEventName, u
                 new (std::nothrow) CoalescerEventData(dwIssueId, pszEventName, std::move(pCopy)));
             bool bTaken = false;
             if (pRecord && pCoalescer != nullptr) {
-                const int64_t tNow = IDSNow();
+                // The groups are aged on the same clock (the capture loop).
+                const int64_t tNow = m_pSlave->GetConsolidationTime();
                 CSF_TRACE(kCSFLogInfo, "MN OnMatch Passing %d %s protocol %d to Coalescer",
                           static_cast<int32_t>(dwIssueId),
                           pszEventName != nullptr ? pszEventName : "",

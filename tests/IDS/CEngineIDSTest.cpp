@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "Common/AgentEventInfoDefault.h"
 #include "Common/SensorSettings.h"
 #include "IDS/CEngineIDSSlave.h"
+#include "IDS/IDSClock.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/PolicyFixture.h"
 #include "hostwarden/ICSFClassFactory.h"
@@ -301,6 +303,25 @@ TEST_F(CEngineIDSTest, ASlaveStuckInTheModuleEndsTheProcessWithExitCode2) {
     m_Fixture.Set(kTuning, "ZamLoopTimeout", 1);
     m_Fixture.Set(kTuning, "zam.standin.stall", "30");
     EXPECT_EXIT(RunUntilTheProcessEnds(), ::testing::ExitedWithCode(2), "");
+}
+
+// The watchdog reads the clock the slaves stamp their frames with: an
+// engine clock set years away from the system's is no stall, and a frame
+// held two seconds is no stall either.
+TEST_F(CEngineIDSTest, AnEngineClockSetYearsBackDoesNotMakeTheWatchdogFire) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Replay(m_Root.File("attack.pcap"));
+    m_Fixture.Set(kTuning, "zam.standin.stall", "2");
+    const auto run = [this] {
+        SetIDSClock([] { return static_cast<int64_t>(std::time(nullptr)) - 12 * 365 * 86400; });
+        const std::string strPassed = m_Root.File("replay0.pass.pcap");
+        const bool bPassed =
+            Engine().Oninit(0) == 0 && Engine().OnStart(0) == 0 &&
+            hwtest::WaitUntil(
+                [&] { return hwtest::ReadWholeFile(strPassed) == CaptureOf({LandAttack()}); }, 60);
+        std::_Exit(bPassed ? 0 : 3);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CEngineIDSTest, SlavesOnSeveralAdaptersBlockThroughOneTableWhileBlockMapsChange) {

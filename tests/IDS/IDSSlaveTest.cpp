@@ -132,10 +132,13 @@ protected:
         ::chdir(m_strHome.c_str());
     }
 
-    void WriteCapture(const std::vector<FrameSpec>& specs, const char* pszFile = "in.pcap") {
+    // The frames stamped from `dwSeconds` on, `dwGap` seconds apart.
+    void WriteCapture(const std::vector<FrameSpec>& specs, const char* pszFile = "in.pcap",
+                      uint32_t dwSeconds = 1700000000u, uint32_t dwGap = 0) {
         std::vector<rptest::TestFrame> frames;
         for (const FrameSpec& spec : specs) {
-            frames.push_back({zamtest::BuildFrame(spec), 1700000000u, 0});
+            frames.push_back({zamtest::BuildFrame(spec), dwSeconds, 0});
+            dwSeconds += dwGap;
         }
         hwtest::WriteWholeFile(m_Scratch.File(pszFile), rptest::PcapBytes(frames));
     }
@@ -261,6 +264,36 @@ TEST_F(IDSSlaveTest, ConsolidationItemsReachTheCoalescerWithoutTheirPrefix) {
     EXPECT_EQ(nullptr, slave.GetCoalescer());
 }
 
+// The coalescer stamps and ages its groups on the frames' own times, so a
+// capture made years ago gives the events the same frames gave when new,
+// whatever the engine's clock says.
+TEST_F(IDSSlaveTest, ACaptureStampedYearsAgoConsolidatesLikeOneStampedNow) {
+    constexpr uint32_t kNow = 1767225600u;
+    ScopedTestClock clock(kNow);
+    m_Fixture.AddIDSRule("TCP_SynFin", nullptr);
+    m_Fixture.Set(kTuning, "advancedeventconsolidation.enabled", true);
+    // Twelve segments of one intruder a second apart: the seventh comes
+    // more than the five-second interval after the first and ages the
+    // first seven out as one event; the stop hands out the other five.
+    const std::vector<FrameSpec> frames(12, SynFin());
+    const struct {
+        const char* pszAdapter;
+        const char* pszFile;
+        uint32_t dwStart;
+    } runs[] = {{kReplay0, "in.pcap", kNow}, {kReplay1, "in1.pcap", kNow - 12 * 365 * 86400u}};
+    for (const auto& run : runs) {
+        WriteCapture(frames, run.pszFile, run.dwStart, 1);
+        Capture(MakeSlave(run.pszAdapter), frames.size());
+        EXPECT_EQ(std::vector<std::string>(2, "TCP_SynFin"), AlertNames());
+        std::vector<std::string> counts;
+        for (const auto& pAlert : m_Alerts) {
+            counts.push_back(Pair(*pAlert, "repeat-count"));
+        }
+        EXPECT_EQ((std::vector<std::string>{"7", "5"}), counts) << run.dwStart;
+        m_Alerts.clear();
+    }
+}
+
 TEST_F(IDSSlaveTest, CallbackKeysFollowTheDiagnosticSwitch) {
     WriteCapture({SynFin()});
     CEngineIDSSlave& slave = MakeSlave();
@@ -304,9 +337,9 @@ TEST_F(IDSSlaveTest, AttacksOfEnabledIssuesBecomeAlertsAndTheirFramesEvidence) {
     if (!hwtest::FindProgram("tshark").empty()) {
         EXPECT_EQ((std::vector<std::string>{"192.0.2.10", "198.51.100.7", "198.51.100.7",
                                             "198.51.100.7"}),
-                  Tshark(Out("Logs/pkt_000.tcp"), "-e ip.src"));
+                  Tshark(Out("Logs/pkt_replay0_000.tcp"), "-e ip.src"));
         EXPECT_EQ((std::vector<std::string>{"0x0002", "0x0003"}),
-                  Tshark(Out("Logs/evd_000.tcp"), "-e tcp.flags"));
+                  Tshark(Out("Logs/evd_replay0_000.tcp"), "-e tcp.flags"));
     }
 }
 
@@ -379,7 +412,7 @@ TEST_F(IDSSlaveTest, WithoutPacketAnalysisFramesAreLoggedAndPassedUnseen) {
     EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("in.pcap")),
               hwtest::ReadWholeFile(Out("replay0.pass.pcap")));
     // The default Sniffer form: both frames behind the 41-byte header.
-    const std::string strLog = hwtest::ReadWholeFile(Out("Logs/pkt_000.enc"));
+    const std::string strLog = hwtest::ReadWholeFile(Out("Logs/pkt_replay0_000.enc"));
     EXPECT_EQ(0u, strLog.find("TRSNIFF data    "));
     EXPECT_EQ(41u + 2 * (20 + zamtest::BuildFrame(Land()).size()), strLog.size());
 }
@@ -464,6 +497,16 @@ TEST_F(IDSSlaveTest, FailedSetUpLeavesTheAdapterUnmonitored) {
     EXPECT_EQ(1u, slave.ExitCode());
     EXPECT_TRUE(Logged("Network Monitoring for interface \\Device\\no-such-adapter is DISABLED. "
                        "PacketDriver not initialized.\n"));
+}
+
+// Adapters without a hardware address (replay adapters, tunnels) keep
+// their logs apart by their names, made fit for a file name.
+TEST(IDSSlaveLogNameTest, AnAdapterWithoutAHardwareAddressIsNamedByItsAdapterName) {
+    EXPECT_EQ("02-00-5E-00-00-01", CEngineIDSSlave::LogFileTag(kReplay0, "02-00-5E-00-00-01"));
+    EXPECT_EQ("replay0_", CEngineIDSSlave::LogFileTag(kReplay0, ""));
+    EXPECT_EQ("tun0_", CEngineIDSSlave::LogFileTag("\\Device\\tun0", ""));
+    EXPECT_EQ("vpn_x_y.100_", CEngineIDSSlave::LogFileTag("\\Device\\vpn/x y.100", ""));
+    EXPECT_EQ("_Dev_ppp0_", CEngineIDSSlave::LogFileTag("\\Dev\\ppp0", ""));
 }
 
 TEST(IDSSlaveAddressTest, LocalAddressesComeFromTheDescriptionWithTheDriversAddress) {

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -118,7 +120,14 @@ TEST_F(IdsReplayHostTest, EachAttackGivesOneConsolidatedAlertAndBlockedFramesAre
     };
     hwtest::NetworkPolicyOptions options;
     options.m_bConsolidation = true;
-    ASSERT_TRUE(Start(input, options)) << m_Host.ErrorsTail();
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    // Traffic going on a while later ages every consolidated event out,
+    // as it would live.
+    const std::vector<rptest::TestFrame> frames = hwtest::Frames(input);
+    std::vector<rptest::TestFrame> played = frames;
+    played.push_back(hwtest::Frames({hwtest::Benign()}, frames.back().m_dwSeconds + 10).front());
+    ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, rptest::PcapBytes(played))))
+        << m_Host.ErrorsTail();
     ASSERT_TRUE(AwaitAlerts(6)) << m_Host.Alerts();
     StopCleanly();
 
@@ -153,7 +162,6 @@ TEST_F(IdsReplayHostTest, EachAttackGivesOneConsolidatedAlertAndBlockedFramesAre
 
     // The land attack (dynamic block) and the telnet attempt (Bastion) are
     // dropped; the rest passes.
-    const std::vector<rptest::TestFrame> frames = hwtest::Frames(input);
     const auto pick = [&](std::initializer_list<size_t> indices) {
         std::vector<rptest::TestFrame> chosen;
         for (size_t i : indices) {
@@ -161,7 +169,9 @@ TEST_F(IdsReplayHostTest, EachAttackGivesOneConsolidatedAlertAndBlockedFramesAre
         }
         return chosen;
     };
-    ExpectSameFrames(Output("pass"), pick({0, 1, 3, 4, 5, 6, 7, 8}));
+    std::vector<rptest::TestFrame> passed = pick({0, 1, 3, 4, 5, 6, 7, 8});
+    passed.push_back(played.back());
+    ExpectSameFrames(Output("pass"), passed);
     ExpectSameFrames(Output("drop"), pick({2, 9}));
     // Each blocked TCP frame is answered with a reset towards the local
     // stack, which an outside reader takes for a valid TCP reset.
@@ -174,8 +184,63 @@ TEST_F(IdsReplayHostTest, EachAttackGivesOneConsolidatedAlertAndBlockedFramesAre
 
     // The packet log holds every frame read, the evidence log every frame
     // that matched a signature, with their bytes and times.
-    ExpectSameFrames(m_Host.File("Logs/pkt_000.tcp"), frames);
-    ExpectSameFrames(m_Host.File("Logs/evd_000.tcp"), pick({2, 3, 4, 5, 6, 7, 8}));
+    ExpectSameFrames(m_Host.File("Logs/pkt_replay0_000.tcp"), played);
+    ExpectSameFrames(m_Host.File("Logs/evd_replay0_000.tcp"), pick({2, 3, 4, 5, 6, 7, 8}));
+}
+
+// Adapters without a hardware address keep their logs apart by name: with
+// rings of small files, two replay adapters leave every file whole, and
+// each adapter's files hold its own frames, every one of them.
+TEST_F(IdsReplayHostTest, TwoReplayAdaptersEachKeepWholeLogsOfTheirOwnFrames) {
+    hwtest::NetworkPolicyOptions options;
+    for (const char* pszLog : {"packetLog", "evidence"}) {
+        options.m_Tuning.push_back({std::string(pszLog) + ".maxKbytes", 'L', "2"});
+        options.m_Tuning.push_back({std::string(pszLog) + ".maxfiles", 'L', "10"});
+    }
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    // SYN+FIN segments, each from an intruder of its own, all evidence:
+    // each log of each adapter takes several files.
+    std::vector<FrameSpec> inputs[2];
+    std::vector<std::string> sources[2];
+    for (uint8_t i = 1; i <= 60; ++i) {
+        for (size_t adapter = 0; adapter < 2; ++adapter) {
+            const uint32_t dwSource = adapter == 0 ? Ip(203, 0, 113, i) : Ip(198, 51, 100, i);
+            inputs[adapter].push_back(hwtest::SynFin(dwSource));
+            sources[adapter].push_back((adapter == 0 ? "203.0.113." : "198.51.100.") + std::to_string(i));
+        }
+    }
+    hwtest::WriteWholeFile(m_Host.File("input1.pcap"), hwtest::Capture(inputs[1]));
+    std::vector<std::string> environment = hwtest::ReplayEnvironment(m_Host, hwtest::Capture(inputs[0]));
+    environment[0] += ";" + m_Host.File("input1.pcap");
+    environment[1] += ",\\Device\\replay1";
+    ASSERT_TRUE(m_Host.Start({}, environment)) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AwaitOutput("pass", inputs[0]));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return FileSize(m_Host.File("replay/replay1.pass.pcap")) == CaptureSize(inputs[1]); }, 60));
+    StopCleanly();
+
+    for (size_t adapter = 0; adapter < 2; ++adapter) {
+        std::sort(sources[adapter].begin(), sources[adapter].end());
+        for (const char* pszLog : {"pkt", "evd"}) {
+            std::vector<std::string> logged;
+            size_t nFiles = 0;
+            for (; nFiles < 10; ++nFiles) {
+                char szName[64];
+                std::snprintf(szName, sizeof szName, "Logs/%s_replay%zu_%03zu.tcp", pszLog, adapter, nFiles);
+                const std::string file = m_Host.File(szName);
+                if (FileSize(file) < 0) {
+                    break;
+                }
+                EXPECT_NO_THROW(hwtest::Run("capinfos -c '" + file + "' >/dev/null 2>&1")) << file;
+                for (const std::string& source : hwtest::TsharkFields(file, "-e ip.src")) {
+                    logged.push_back(source);
+                }
+            }
+            EXPECT_GE(nFiles, 2u) << pszLog << adapter;
+            std::sort(logged.begin(), logged.end());
+            EXPECT_EQ(sources[adapter], logged) << pszLog << adapter;
+        }
+    }
 }
 
 TEST_F(IdsReplayHostTest, BenignTrafficRaisesNothingAndPassesWhole) {
