@@ -321,11 +321,15 @@ void AgentEventInfo::ExportUserName(CADFEvent& event) {
 }
 
 void AgentEventInfo::ExportAttackSuccessful(CADFEvent& event) {
-    std::optional<AlertValue> value;
-    if (m_nAttackSuccessful != kUnset) {
-        value = AlertValue::Uint8(static_cast<uint8_t>(m_nAttackSuccessful));
+    // Only an engine that sees the outcome sets it (decoys, web events); the
+    // network engine cannot, so its alerts go without it and nothing is
+    // said: no rule could give it.
+    if (m_nAttackSuccessful == kUnset) {
+        return;
     }
-    Exporter(*this, event).Export("AttackSuccessful", value, Wording::Common);
+    Exporter(*this, event).Export(
+        "AttackSuccessful", AlertValue::Uint8(static_cast<uint8_t>(m_nAttackSuccessful)),
+        Wording::Common);
 }
 
 void AgentEventInfo::ExportDestinationAddress(CADFEvent& event) {

@@ -161,7 +161,8 @@ bool CEngineIDS::LoadPacketDriver() {
     const uint32_t dwResult = m_pfnPacketInit(block);
     if (dwResult == 0 || dwResult == kPacketAlreadyInitialised) {
         m_bPacketLibraryLoaded = true;
-        CSF_LOG(0x1009, "Successfully loaded the Duskwall driver");
+        // A routine note for the log, not for the operator's console.
+        CSF_LOG(kCSFLogInfo, "Successfully loaded the Duskwall driver");
         return true;
     }
     CSF_LOG(kCSFLogInfo, "The Duskwall Packet Capture Driver could not be loaded");

@@ -125,6 +125,14 @@ TEST_F(RecordExportTest, EachAlertTypeExportsItsAttributesInTheirOrder) {
     EXPECT_EQ(qg.GetDestinationAddress(), 0x0200000Au);
     EXPECT_EQ(qg.GetPortName(), "http");
     EXPECT_EQ(qg.GetProtocol(), 6u);
+    // A network alert does not know whether the attack succeeded: it goes
+    // without the attribute, and the log says nothing of it.
+    AgentEventInfoDefault network(&m_Rule, 1);
+    network.SetAlertType(101);
+    CADFEvent unjudged;
+    network.FillADFEvent(unjudged);
+    EXPECT_EQ(Value(unjudged, "AttackSuccessful", 1), nullptr);
+    EXPECT_FALSE(m_Log.Contains("AttackSuccessful must be set"));
     // An unset port is named as port 65535.
     AgentEventInfoDefault bare(&m_Rule, 1);
     CQgEvent unset;

@@ -92,6 +92,9 @@ TEST_F(OperatorHostTest, DemoStartsAndStopsWithoutAnErrorLine) {
     // the log only, such as an undefined response choice).
     EXPECT_EQ(std::string::npos, strConsole.find("hwhost: the policy was accepted with"))
         << strConsole;
+    // Log lines (with their source positions) stay in the log.
+    EXPECT_EQ(std::vector<std::string>{}, LinesWith(strConsole, ".cpp:")) << strConsole;
+    EXPECT_NE(std::string::npos, host.Log().find("Successfully loaded the Duskwall driver"));
     EXPECT_NE(std::string::npos, strConsole.find("  NT Syslog: 2 rules; UDP port 514\n"))
         << strConsole;
     EXPECT_NE(std::string::npos,
