@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,9 @@ TEST_F(IdsReplayHostTest, TwoReplayAdaptersEachKeepWholeLogsOfTheirOwnFrames) {
         for (size_t adapter = 0; adapter < 2; ++adapter) {
             const uint32_t dwSource = adapter == 0 ? Ip(203, 0, 113, i) : Ip(198, 51, 100, i);
             inputs[adapter].push_back(hwtest::SynFin(dwSource));
+            // Frames of lengths of their own, so that records written over
+            // one another would not line up.
+            inputs[adapter].back().m_strPayload.assign(adapter * 37 + i % 3, 'x');
             sources[adapter].push_back((adapter == 0 ? "203.0.113." : "198.51.100.") + std::to_string(i));
         }
     }
@@ -219,6 +223,16 @@ TEST_F(IdsReplayHostTest, TwoReplayAdaptersEachKeepWholeLogsOfTheirOwnFrames) {
         [&] { return FileSize(m_Host.File("replay/replay1.pass.pcap")) == CaptureSize(inputs[1]); }, 60));
     StopCleanly();
 
+    // Every capture file the logs wrote is whole.
+    size_t nLogFiles = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_Host.File("Logs"))) {
+        if (entry.path().extension() == ".tcp") {
+            ++nLogFiles;
+            EXPECT_NO_THROW(hwtest::Run("capinfos -c '" + entry.path().string() + "' >/dev/null 2>&1"))
+                << entry.path();
+        }
+    }
+    EXPECT_GE(nLogFiles, 8u);
     for (size_t adapter = 0; adapter < 2; ++adapter) {
         std::sort(sources[adapter].begin(), sources[adapter].end());
         for (const char* pszLog : {"pkt", "evd"}) {
@@ -231,7 +245,6 @@ TEST_F(IdsReplayHostTest, TwoReplayAdaptersEachKeepWholeLogsOfTheirOwnFrames) {
                 if (FileSize(file) < 0) {
                     break;
                 }
-                EXPECT_NO_THROW(hwtest::Run("capinfos -c '" + file + "' >/dev/null 2>&1")) << file;
                 for (const std::string& source : hwtest::TsharkFields(file, "-e ip.src")) {
                     logged.push_back(source);
                 }
