@@ -19,6 +19,7 @@
 #include "platform/Console.h"
 #include "platform/DurableFile.h"
 #include "platform/Files.h"
+#include "qorToolsLib/ConfigStore.h"
 
 namespace {
 
@@ -191,9 +192,15 @@ int RunPushCommand(const HwHostOptions& options) {
     const std::string& root = options.m_strRoot;
     std::string bytes;
     plat::FileStep step = plat::FileStep::kNone;
-    if (plat::ReadWholeFile(options.m_strPushFile, bytes, &step) != 0) {
+    if (plat::ReadWholeFile(options.m_strPushFile, bytes, &step, ConfigStore::kStrictFileCap) != 0) {
         plat::ConsolePrintf("hwhost: cannot read %s: %s\n", options.m_strPushFile.c_str(),
                             std::strerror(errno));
+        return kRefused;
+    }
+    // No more than the cap and one byte is read of a file past it.
+    if (bytes.size() > ConfigStore::kStrictFileCap) {
+        plat::ConsolePrintf("hwhost: %s refused (%s); nothing was pushed\n",
+                            options.m_strPushFile.c_str(), ConfigStore::OverCapProblem().c_str());
         return kRefused;
     }
     std::string staged;

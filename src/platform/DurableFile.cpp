@@ -26,7 +26,8 @@ uint32_t Fail(FileStep step, uint32_t error, FileStep* failed) {
 
 }  // namespace
 
-uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed) {
+uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed,
+                       uint64_t limit) {
     out.clear();
     FileHandle file = OpenFileForReading(path.c_str());
     if (file == kInvalidFile) {
@@ -34,19 +35,21 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
     }
     uint64_t size = 0;
     if (GetOpenFileSize(file, size)) {
-        out.reserve(static_cast<size_t>(std::min(size, kMaxReserve)));
+        out.reserve(static_cast<size_t>(std::min({size, kMaxReserve, limit})));
     }
+    const uint64_t most = limit == UINT64_MAX ? limit : limit + 1;
     char buffer[65536];
-    for (;;) {
+    while (out.size() < most) {
         size_t done = 0;
-        if (!ReadFromFile(file, buffer, sizeof buffer, done)) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, most - out.size()));
+        if (!ReadFromFile(file, buffer, want, done)) {
             uint32_t error = GetLastError();
             CloseFile(file);
             out.clear();
             return Fail(FileStep::kRead, error, failed);
         }
         out.append(buffer, done);
-        if (done < sizeof buffer) {
+        if (done < want) {
             break;
         }
     }

@@ -20,8 +20,11 @@ enum class FileStep {
 
 // Reads the whole file into `out`.  Answers 0, or the error with `failed`
 // telling whether the open (a directory cannot be opened) or a later read
-// failed; `out` is empty after a failure.
-uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed);
+// failed; `out` is empty after a failure.  With `limit` no more than
+// `limit` + 1 bytes are read, so a caller learns that the file is larger
+// than it takes without holding it all.
+uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed,
+                       uint64_t limit = UINT64_MAX);
 
 // Replaces `path` by `bytes`: removes an old `tempPath`, creates it with the
 // mode of the existing file (0644 for a new one), writes every byte, forces

@@ -1,5 +1,6 @@
 #include "platform/SettingsText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
@@ -120,6 +121,16 @@ namespace {
 
 // The checker's view of one text: it reports faults by line and walks the
 // logical lines with their positions, which the line reader does not keep.
+//
+// What the writer can make decides what passes: an optional title line
+// (any text without a line feed or "["), then section lines each followed
+// by value lines, every line ended by ";" and a line feed.  A text value
+// may hold anything but NUL, with each ";" doubled, so the lines inside a
+// multi-line text may read like section or value lines of their own and
+// are taken as text.  A cut is still told apart by what the writer never
+// leaves: a last line without its ";", a file ending right after a ";" or
+// between the carriage return and the line feed that follow it, a title
+// with nothing after it, no first line end at all.
 class SettingsTextChecker {
 public:
     SettingsTextChecker(std::string_view text, SettingsTextProblem& problem)
@@ -129,9 +140,6 @@ public:
         size_t nul = m_text.find('\0');
         if (nul != std::string_view::npos) {
             return Fail(nul, "holds a NUL byte: it is not a settings text");
-        }
-        if (m_text.substr(0, 3) == "\xEF\xBB\xBF") {
-            return Fail(0, "begins with a byte-order mark, which is not part of the format");
         }
         size_t pos = 0;
         if (!SkipFirstLine(mode, pos)) {
@@ -155,10 +163,19 @@ public:
             }
             pos = terminated ? end + 1 : m_text.size();
         }
-        if (!m_bSawSection) {
-            return Fail(std::string_view::npos, !blankAfterTitle ? "holds no section line"
-                                                : m_bHasTitle ? "holds nothing but its title line"
-                                                              : "is empty");
+        if (!m_bSawSection && !m_bRootFirst) {
+            return Fail(std::string_view::npos,
+                        m_text.empty()                   ? "is empty"
+                        : blankAfterTitle && m_bHasTitle ? "holds nothing but its title line"
+                                                         : "holds no section line");
+        }
+        // The writer ends every line with a line feed (a carriage return and
+        // a line feed on disk), so a text that stops right after a ";" or
+        // between the two was cut there, whatever it held before.
+        std::string_view tail = m_text.substr(m_text.size() - std::min<size_t>(m_text.size(), 2));
+        if (tail.ends_with(';') || tail == ";\r") {
+            return Fail(m_text.rfind(';'), "the file ends right after a \";\", without the "
+                                           "line end that follows it: it is cut short");
         }
         return true;
     }
@@ -169,21 +186,34 @@ private:
         size_t next = lf == std::string_view::npos ? m_text.size() : lf + 1;
         std::string_view first = m_text.substr(0, next);
         if (mode == SettingsFirstLine::kSkip) {
+            // A merge never reads the first line, which the writer always
+            // ends: the title, or the section line of the key written.
+            // Values that follow the key's own section line belong to it.
+            if (lf == std::string_view::npos) {
+                return Fail(m_text.empty() ? std::string_view::npos : 0,
+                            m_text.empty() ? "is empty"
+                                           : "its first line is not ended: the file is cut short");
+            }
+            std::string line(first);
+            TrimSettings(line);
+            m_bRootFirst = line == "[\\];";
+            m_bHasTitle = line.find('[') == std::string::npos;
             pos = next;
             return true;
         }
         if (first.find('[') != std::string_view::npos) {
+            if (m_text.substr(0, 3) == "\xEF\xBB\xBF") {
+                return Fail(0, "begins with a byte-order mark, which is not part of the format");
+            }
             pos = 0;
             return true;
         }
-        // The title line is not a logical line: a value written there is
-        // taken for the title and lost.
+        // Any first line without "[" is the title, as the reader takes it,
+        // whatever it holds ("Format=2;" included): the writer writes the
+        // store's title there as it is.
         std::string title(first);
         TrimSettings(title);
-        m_bHasTitle = !title.empty();
-        if (!title.empty() && title.back() == ';' && title.find('=') != std::string::npos) {
-            return Fail(0, "the first line holds a value, but is read as the file's title");
-        }
+        m_bHasTitle = !title.empty() || lf != std::string_view::npos;
         pos = next;
         return true;
     }
@@ -237,7 +267,7 @@ private:
         if (equals == std::string::npos) {
             return Fail(at, "the line is neither a section nor a value (it has no \"=\")");
         }
-        if (!m_bSawSection) {
+        if (!m_bSawSection && !m_bRootFirst) {
             return Fail(at, "a value comes before the first section line");
         }
         std::string name = line.substr(0, equals);
@@ -286,38 +316,10 @@ private:
             }
             return true;
         }
-        // A text may go on over several lines (long binary texts do), but
-        // a line that reads as a value or section line of its own is one
-        // whose predecessor lost its ";".
-        for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lf + 1)) {
-            size_t next = text.find('\n', lf + 1);
-            if (ReadsAsSettingsLine(std::string_view(text).substr(
-                    lf + 1, next == std::string::npos ? next : next - lf - 1))) {
-                return Fail(at, "the value of \"" + name +
-                                    "\" runs on into the next line: its \";\" is missing");
-            }
-        }
+        // A text (and a pointer's text) may go on over several lines and
+        // hold anything there; its ";" are doubled, so its line end is its
+        // own single ";".
         return true;
-    }
-
-    static bool ReadsAsSettingsLine(std::string_view segment) {
-        size_t first = FirstNonSpace(segment);
-        if (first == std::string_view::npos) {
-            return false;
-        }
-        segment.remove_prefix(first);
-        if (segment[0] == '[') {
-            return true;
-        }
-        size_t equals = segment.find('=');
-        if (equals == std::string_view::npos || equals + 1 >= segment.size()) {
-            return false;
-        }
-        std::string_view name = segment.substr(0, equals);
-        char letter = segment[equals + 1];
-        bool bLetter = letter == 'S' || letter == 'L' || letter == 'B' || letter == 'P';
-        return name.find('[') == std::string_view::npos && bLetter &&
-               (equals + 2 >= segment.size() || IsSettingsSpace(segment[equals + 2]));
     }
 
     // White space around the number is what the reader skips too.
@@ -348,6 +350,9 @@ private:
     SettingsTextProblem& m_problem;
     bool m_bSawSection = false;
     bool m_bHasTitle = false;
+    // A merge whose skipped first line is the written key's own section
+    // line: the values before the next section line are that key's.
+    bool m_bRootFirst = false;
 };
 
 }  // namespace

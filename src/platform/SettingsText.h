@@ -72,12 +72,15 @@ struct SettingsTextProblem {
 // a file that must be taken completely or not at all is checked before it
 // is read: every logical line is blank, a section line "[...]" or a value
 // line "name<TAB>=<S|L|B|P><TAB>text" whose text suits its letter; the
-// last one is ended by ";"; no value comes before the first section line;
-// no text runs on into a line that reads as a value or section line of its
-// own (the mark of a lost ";"); there is no NUL byte and at least one
-// section line.  The first line is handled as `mode` says, as
-// the readers do.  Every text the settings writer produces from a text
-// that passes passes again.  False with the first problem found.
+// last one is ended by ";" and the line end after it; no value comes
+// before the first section line (in a merge, none before the second unless
+// the skipped first line is the root's "[\];"); there is no NUL byte and
+// a section line or, in a merge, a first line end.  The first line is
+// handled as `mode` says, as the readers do.  Every text the settings
+// writer produces passes, whatever its texts hold (a line inside a text
+// may read like a section or value line: the text's ";" are doubled), and
+// so does every text it writes from one that passes.  False with the first
+// problem found.
 bool CheckSettingsText(std::string_view text, SettingsFirstLine mode,
                        SettingsTextProblem& problem);
 // "line N: reason", or the reason alone for the text as a whole.

@@ -132,8 +132,13 @@ public:
     // policies): LoadFile and UpdateFromFile first check that the file
     // parses whole (plat::CheckSettingsText) and, when it does not, change
     // nothing, answer failure with error class 3 and QOR_E_INVALID_DATA, and
-    // keep the reason.  Other readers stay lenient, skipping what they
-    // cannot read.
+    // keep the reason.  A strictly read file is also bounded: one larger
+    // than kStrictFileCap bytes is refused the same way, and no more than
+    // one byte past the cap is ever read.  Other readers stay lenient,
+    // skipping what they cannot read.
+    static constexpr uint64_t kStrictFileCap = 4u << 20;
+    // The reason given for a file past the cap.
+    static std::string OverCapProblem();
     void SetStrictReading(bool bStrict) { m_bStrictReading = bStrict; }
     bool IsStrictReading() const { return m_bStrictReading; }
     // Why the last LoadFile or UpdateFromFile failed ("line N: reason" for

@@ -179,11 +179,19 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
     m_strReadProblem.clear();
     std::string text;
     plat::FileStep step = plat::FileStep::kNone;
-    uint32_t error = plat::ReadWholeFile(fileName, text, &step);
+    uint32_t error = plat::ReadWholeFile(fileName, text, &step,
+                                         m_bStrictReading ? kStrictFileCap : UINT64_MAX);
     if (error != 0 && step == plat::FileStep::kOpen) {
         m_nErrorClass = kReadError;
         m_status = QOR_E_SETTINGS_FILE;
         m_strReadProblem = "cannot be opened";
+        *result = 1;
+        return;
+    }
+    if (error == 0 && m_bStrictReading && text.size() > kStrictFileCap) {
+        m_nErrorClass = kReadError;
+        m_status = QOR_E_INVALID_DATA;
+        m_strReadProblem = OverCapProblem();
         *result = 1;
         return;
     }
@@ -225,6 +233,11 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
     *result = complete ? 0 : 1;
 }
 
+std::string ConfigStore::OverCapProblem() {
+    return "is larger than the " + std::to_string(kStrictFileCap >> 20) +
+           " MiB a policy file may hold";
+}
+
 int32_t ConfigStore::SaveFile(const std::string& fileName, const std::string& keyPath,
                               int32_t /*unused*/) {
     if (fileName.empty()) {
@@ -241,10 +254,15 @@ int32_t ConfigStore::SaveFile(const std::string& fileName, const std::string& ke
             out << m_strHeader << '\n';
         }
         ConfigKey* key = keyPath.empty() ? nullptr : FindKey(keyPath);
-        if (key != nullptr) {
-            WriteKey(key, out, key);
-        } else {
-            WriteKey(m_pRoot, out, nullptr);
+        ConfigNode* top = key != nullptr ? static_cast<ConfigNode*>(key) : m_pRoot;
+        WriteKey(top, out, key);
+        // A "volatile" key leaves nothing of itself; the file still holds
+        // the section line of an empty store, so that it is not taken for
+        // one cut short after its title.
+        if (top != nullptr && top->GetName() == "volatile") {
+            std::string root;
+            plat::AppendSettingsSection(root, "\\");
+            out << root;
         }
         plat::AppendDiskText(disk, out.str());
     } catch (const std::exception&) {

@@ -2,7 +2,7 @@
 // section, merged as an update, every value decoded as binary text, saved
 // and loaded again.  None of it may crash or read out of bounds, a file the
 // store wrote must load, and one the strict reader took must be taken
-// again once written.
+// again once written, loaded and merged.
 #include <unistd.h>
 
 #include <cstdint>
@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         ConfigStore strictAgain;
         strictAgain.SetStrictReading(true);
-        if (strictAgain.LoadFile(saved, "", "", false) != 0) {
+        if (strictAgain.LoadFile(saved, "", "", false) != 0 ||
+            !strictAgain.UpdateFromFile(saved, "", "")) {
             std::abort();
         }
     }

@@ -324,7 +324,21 @@ TEST_F(PolicyFilesHostTest, EditedPolicyIsAppliedWithHwhostPush) {
     EXPECT_NE(std::string::npos, output.find("nothing was pushed")) << output;
     EXPECT_FALSE(fs::exists(m_root.File("push.policy")));
 
-    hwtest::WriteWholeFile(m_out.File("edited.policy"), Policy("beta"));
+    // Past the size cap: refused before more than the cap is read.
+    hwtest::WriteWholeFile(m_out.File("large.policy"),
+                           Policy("beta") + std::string(5 << 20, '\n'));
+    EXPECT_EQ(1, Push(m_out.File("large.policy"), output)) << output;
+    EXPECT_NE(std::string::npos, output.find("refused (is larger than the 4 MiB")) << output;
+    EXPECT_FALSE(fs::exists(m_root.File("push.policy")));
+
+    // A text saved as the writer saves a script with its own CR LF line
+    // ends, whose lines begin with "[" or read like value lines, is no
+    // damage.
+    const std::string edited =
+        Policy("beta") +
+        "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Info\\];\r\nNote\t=S\tproc verdict {user} {\r\r\n"
+        "[string trim $user]\r\r\nName\t=S\tvalue\r\r\n};\r\n";
+    hwtest::WriteWholeFile(m_out.File("edited.policy"), edited);
     EXPECT_EQ(0, Push(m_out.File("edited.policy"), output)) << output << Log();
     EXPECT_NE(std::string::npos, output.find("the policy is applied")) << output;
     ASSERT_TRUE(AlertsFor("beta")) << Log();

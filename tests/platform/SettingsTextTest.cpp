@@ -123,6 +123,14 @@ TEST(SettingsTextCheck, WholeTextsAsTheWriterMakesThemPass) {
         "[\\];\nBlob\t=S\tabcdef\n\tghijkl\n\tmn;\nMulti\t=S\tline one\nline two;\n",
         // "key" keeps the tab after its letter.
         "[\\];\nkey\t=S\t\tV7qM;\nkey\t=L\t 30;\n",
+        // A text's lines hold anything: a script's own brackets, lines that
+        // read like values or sections, carriage returns of its own.
+        "[\\];\nScript\t=S\tif {$x} {\r\n[string trim $y]\r\nName\t=S\tz;;\r\n[\\a\\]\r\n};\n"
+        "Next\t=L\t1;\n",
+        // Any title, even one that reads like a value line.
+        "Format=2;\n[\\];\n",
+        "x\t=S\t1;\n[\\a\\];\n",
+        "\xEF\xBB\xBFTitle\n[\\];\n",
     };
     for (const std::string& text : texts) {
         plat::SettingsTextProblem problem;
@@ -130,16 +138,24 @@ TEST(SettingsTextCheck, WholeTextsAsTheWriterMakesThemPass) {
                                             problem))
             << plat::DescribeSettingsProblem(problem) << "\n" << text;
     }
-    plat::SettingsTextProblem problem;
-    EXPECT_TRUE(plat::CheckSettingsText("[\\stray\\];\n[\\];\nx\t=S\t1;",
-                                        plat::SettingsFirstLine::kSkip, problem));
+    // A merge skips the first line: the title, or the root's own section
+    // line, whose values then come first; an empty store has nothing more.
+    for (const char* text : {"[\\stray\\];\n[\\];\nx\t=S\t1;\n", "[\\];\nx\t=S\t1;\n[\\a\\];\n",
+                             "[\\];\n", "Format=2;\n[\\];\n"}) {
+        plat::SettingsTextProblem problem;
+        EXPECT_TRUE(plat::CheckSettingsText(text, plat::SettingsFirstLine::kSkip, problem))
+            << plat::DescribeSettingsProblem(problem) << "\n" << text;
+    }
 }
 
 TEST(SettingsTextCheck, DamagedTextsAreRefusedWithTheLineAtFault) {
+    constexpr auto kLoad = plat::SettingsFirstLine::kHeaderUnlessSection;
+    constexpr auto kMerge = plat::SettingsFirstLine::kSkip;
     const struct {
         std::string text;
         size_t line;
         const char* reason;
+        plat::SettingsFirstLine mode = kLoad;
     } cases[] = {
         {"Title\n[\\];\nx\t=S\t1;\n[\\Advanced\\Ru", 4, "cut short"},
         {"[\\];\nName\t=S\tabc", 2, "cut short"},
@@ -147,27 +163,36 @@ TEST(SettingsTextCheck, DamagedTextsAreRefusedWithTheLineAtFault) {
         {"[\\a\\[\\b\\];", 1, "second \"[\""},
         {"[\\];\nOn\t=B\t1\n[\\b\\];", 2, "\"On\" is not a number"},
         {"[\\];\nN\t=L\t12abc;", 2, "\"N\" is not a number"},
-        {"[\\];\nPath\t=S\t/x\nNewestOnly\t=B\t0;", 2, "\"Path\" runs on into the next line"},
-        {"[\\];\nPath\t=S\t/x\n\tNewestOnly\t=B\t0;", 2, "runs on into the next line"},
+        // Cut at a line end: right after its ";", or between the carriage
+        // return and the line feed that follow it.
+        {"[\\];\nPath\t=S\t/x;\nNewestOnly\t=B\t0;", 3, "ends right after a \";\""},
+        {"[\\];\nPath\t=S\t/x;\r", 2, "ends right after a \";\""},
+        {"[\\];\nPath\t=S\ta;;", 2, "cut short"},
         {"[\\];\nstray\nx\t=S\t1;", 2, "line break inside a value's name"},
         {"[\\];\ngarbage;", 2, "has no \"=\""},
         {"[\\];\nx\t=Q\t1;", 2, "no type letter"},
         {"[\\];\nx\t=Sabc;", 2, "not followed by a tab"},
         {"[\\];\nx[1]\t=S\t1;", 2, "holds \"[\""},
         {"Title\nx\t=S\t1;\n[\\a\\];", 2, "before the first section"},
-        {"x\t=S\t1;\n[\\a\\];", 1, "read as the file's title"},
         {std::string("[\\];\nx\t=S\tab\0c;", 15), 2, "NUL"},
         {"\xEF\xBB\xBF[\\];", 1, "byte-order mark"},
         {"", 0, "is empty"},
         {"Host Warden default policy\n", 0, "nothing but its title line"},
+        // A merge never reads the first line: a section there other than
+        // the root's leaves the values that follow without one; a title
+        // must be followed by a section line; the first line must be ended.
+        {"[\\a\\];\nx\t=S\t1;\n", 2, "before the first section", kMerge},
+        {"Title\nx\t=S\t1;\n[\\];\n", 2, "before the first section", kMerge},
+        {"Title\n", 0, "nothing but its title line", kMerge},
+        {"[\\];", 1, "first line is not ended", kMerge},
+        {"[\\];\r", 1, "first line is not ended", kMerge},
+        {"", 0, "is empty", kMerge},
+        {"[\\];\nx\t=S\t1;\r", 2, "ends right after a \";\"", kMerge},
     };
     for (const auto& c : cases) {
-        Refusal refusal = Refused(c.text);
+        Refusal refusal = Refused(c.text, c.mode);
         EXPECT_EQ(c.line, refusal.m_nLine) << c.text;
         EXPECT_NE(std::string::npos, refusal.m_strReason.find(c.reason))
             << c.text << " -> " << refusal.m_strReason;
     }
-    // A merge never reads the first line: a section there leaves the values
-    // that follow without one.
-    EXPECT_EQ(2u, Refused("[\\a\\];\nx\t=S\t1;", plat::SettingsFirstLine::kSkip).m_nLine);
 }

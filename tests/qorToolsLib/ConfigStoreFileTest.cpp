@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/SettingsText.h"
 #include "qorToolsLib/ConfigStore.h"
 #include "support/TestUtil.h"
 
@@ -304,23 +307,25 @@ TEST(ConfigStoreFile, SaveOntoAFullFileSystemKeepsTheOldFile) {
     EXPECT_FALSE(std::filesystem::exists(file + ".newupdate"));
 }
 
-// A file cut in the middle of a line, or missing one ";", loses the rest of
-// a section or a whole section to a lenient read.  Strictly read, it is
-// refused and the store stays as it was.
+// A file cut in the middle of a line or at a line end loses the rest of a
+// section or whole sections to a lenient read.  Strictly read, it is
+// refused and the store stays as it was; so is a file past the size cap.
 TEST(ConfigStoreFile, StrictReadRefusesADamagedFileAndChangesNothing) {
     hwtest::ScratchDirectory dir;
     const std::string golden = hwtest::ReadWholeFile(Golden("all_types.golden"));
-    std::string lostSemicolon = golden;
-    lostSemicolon.erase(lostSemicolon.find(";\r\n[\\Engines\\Decoy\\]"), 1);
+    const size_t lineEnd = golden.find(";\r\n[\\Engines\\Decoy\\]");
     const struct {
         std::string bytes;
         const char* problem;
     } cases[] = {
         {golden.substr(0, golden.find("Decoy") + 2), "line 16: the last line is not ended"},
         {golden.substr(0, golden.find("21,23") + 3), "line 17: the last line is not ended"},
-        {lostSemicolon, "line 14: the value of \"Multi\" runs on into the next line"},
+        {golden.substr(0, lineEnd + 1), "line 15: the file ends right after a \";\""},
+        {golden.substr(0, lineEnd + 2), "line 15: the file ends right after a \";\""},
         {"", "is empty"},
         {std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10), "line 1: holds a NUL byte"},
+        {golden + std::string(ConfigStore::kStrictFileCap - golden.size() + 1, '\n'),
+         "is larger than the 4 MiB a policy file may hold"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
@@ -343,5 +348,221 @@ TEST(ConfigStoreFile, StrictReadRefusesADamagedFileAndChangesNothing) {
         // Other readers keep reading what they can.
         ConfigStore lenient;
         EXPECT_EQ(0, lenient.LoadFile(dir.File("damaged.policy"), "", "", false));
+    }
+}
+
+namespace {
+
+// Random stores within what the format can carry: names without "=", "[",
+// ";", a line feed or outer white space (and without the "*" and "?" that
+// value look-ups read as wildcards), unique among their siblings; texts of
+// any bytes but NUL, their lines often reading like section or value lines.
+class RandomStore {
+public:
+    explicit RandomStore(uint32_t seed) : m_random(seed) {}
+
+    void Fill(ConfigStore& store) {
+        const char* titles[] = {"", "", "Format=2;", "Host Warden policy", " spaced\ttitle\r"};
+        store.SetHeader(OneOf(titles));
+        if (Chance(8)) {
+            return;  // an empty store
+        }
+        FillKey(store, "", 0);
+    }
+
+private:
+    void FillKey(ConfigStore& store, const std::string& path, int depth) {
+        std::vector<std::string> names;
+        const int values = Below(5);
+        for (int i = 0; i < values; ++i) {
+            std::string name = UniqueName(names, {"key", "SMessage", "Name"});
+            switch (Below(7)) {
+                case 0:
+                    store.SetLong(path, name, static_cast<long>(static_cast<int32_t>(m_random())));
+                    break;
+                case 1:
+                    store.SetBool(path, name, Chance(2));
+                    break;
+                case 2: {
+                    std::string bytes = Text();
+                    store.SetBinary(path, name, bytes.data(), static_cast<uint32_t>(bytes.size()));
+                    break;
+                }
+                case 3: {
+                    // Pointers and values never set are not carried.
+                    auto* value = new ConfigValue();
+                    value->SetName(name);
+                    if (Chance(2)) {
+                        value->SetPointer(reinterpret_cast<void*>(uintptr_t{m_random()}));
+                    }
+                    store.CreateKey(path)->AddValue(value);
+                    break;
+                }
+                default:
+                    store.SetString(path, name, Text());
+                    break;
+            }
+        }
+        if (values == 0 && path.empty() == false && Chance(2)) {
+            store.AddKey(path);
+        }
+        const int keys = depth < 3 ? Below(4) : 0;
+        std::vector<std::string> keyNames;
+        for (int i = 0; i < keys; ++i) {
+            std::string name = UniqueName(keyNames, {"volatile", "Advanced", "a]b"});
+            store.AddKey(path + "\\" + name);
+            FillKey(store, path + "\\" + name, depth + 1);
+        }
+    }
+
+    std::string UniqueName(std::vector<std::string>& taken, std::initializer_list<const char*> special) {
+        for (;;) {
+            std::string name = Chance(5) ? std::string(special.begin()[Below(static_cast<int>(special.size()))])
+                                         : Name();
+            if (std::find(taken.begin(), taken.end(), name) == taken.end()) {
+                taken.push_back(name);
+                return name;
+            }
+        }
+    }
+
+    std::string Name() {
+        static const std::string inner = "abcXYZ019 \t]{}$#@!.,'\"-_/:\r\xE9\xFF";
+        std::string name(1, "AbZ9]_\xC3"[Below(7)]);
+        const int more = Below(8);
+        for (int i = 0; i < more; ++i) {
+            name += inner[Below(static_cast<int>(inner.size()))];
+        }
+        name += "zQ7"[Below(3)];
+        return name;
+    }
+
+    // Lines such as a script's: brackets first, lines that read as values
+    // or sections, ";" and ";;", carriage returns of its own, and any byte.
+    std::string Text() {
+        const char* pieces[] = {"[string trim $x]", "[\\a\\b\\]", "Name\t=S\tvalue", "n =S v",
+                                ";",    ";;",     "\r\n",    "\n",      "\r",     "\t", " ", "=",
+                                "[",    "]",      "\\",      "x"};
+        std::string text;
+        const int count = Below(12);
+        for (int i = 0; i < count; ++i) {
+            if (Chance(4)) {
+                text += static_cast<char>(1 + Below(255));
+            } else {
+                text += OneOf(pieces);
+            }
+        }
+        return text;
+    }
+
+    template <size_t N>
+    const char* OneOf(const char* (&choices)[N]) {
+        return choices[Below(static_cast<int>(N))];
+    }
+    int Below(int n) { return static_cast<int>(m_random() % static_cast<uint32_t>(n)); }
+    bool Chance(int oneIn) { return Below(oneIn) == 0; }
+
+    std::mt19937 m_random;
+};
+
+// The store as lines a comparison can show: each key's path, each value
+// with its type and datum.  `asRead` gives what a save and a load leave of
+// it: no "volatile" key (nor what lies below it), no "SMessage" value, no
+// pointer or unset value, texts trimmed but "key", which gains the tab
+// after its type letter.  `valuesOnly` leaves the keys out, as a merge
+// makes a key only for a value.
+void Describe(const ConfigNode* key, const std::string& path, bool asRead, bool valuesOnly,
+              std::vector<std::string>& lines) {
+    if (!valuesOnly) {
+        lines.push_back("key " + path);
+    }
+    for (const ConfigNode* node : key->GetValues()) {
+        const auto& value = static_cast<const ConfigValue&>(*node);
+        const std::string& name = value.GetName();
+        std::string datum;
+        switch (value.GetType()) {
+            case ConfigValue::kText:
+                datum = value.Text();
+                if (asRead && name == "key") {
+                    datum.insert(0, "\t");
+                } else if (asRead) {
+                    plat::TrimSettings(datum);
+                }
+                break;
+            case ConfigValue::kLong:
+                datum = std::to_string(value.Long());
+                break;
+            case ConfigValue::kBool:
+                datum = value.Bool() ? "true" : "false";
+                break;
+            default:
+                if (asRead) {
+                    continue;
+                }
+                break;
+        }
+        if (asRead && name == "SMessage") {
+            continue;
+        }
+        lines.push_back(path + " | " + name + " | " + std::to_string(value.GetType()) + " | " + datum);
+    }
+    for (const ConfigNode* child : key->GetChildren()) {
+        if (!asRead || child->GetName() != "volatile") {
+            Describe(child, path + child->GetName() + "\\", asRead, valuesOnly, lines);
+        }
+    }
+}
+
+std::vector<std::string> Described(const ConfigNode* key, bool asRead, bool valuesOnly) {
+    std::vector<std::string> lines;
+    if (asRead && key->GetName() == "volatile") {
+        // Saved alone, it leaves the file of an empty store.
+        return valuesOnly ? lines : std::vector<std::string>{"key \\"};
+    }
+    Describe(key, "\\", asRead, valuesOnly, lines);
+    return lines;
+}
+
+// Any path of the store's keys, for a save of one key.
+void KeyPaths(const ConfigNode* key, const std::string& path, std::vector<std::string>& paths) {
+    for (const ConfigNode* child : key->GetChildren()) {
+        std::string childPath = path + "\\" + child->GetName();
+        paths.push_back(childPath);
+        KeyPaths(child, childPath, paths);
+    }
+}
+
+}  // namespace
+
+// Whatever the writer makes of a store, the strict reader takes whole, as a
+// load and as a merge, and reads back what the writer was given.
+TEST(ConfigStoreFile, StrictReaderTakesEveryFileTheWriterMakes) {
+    hwtest::ScratchDirectory dir;
+    const std::string file = dir.File("written.policy");
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        ConfigStore written;
+        RandomStore(seed).Fill(written);
+        // Now and then one key is saved, its paths relative to it.
+        std::vector<std::string> paths;
+        KeyPaths(written.GetRoot(), "", paths);
+        std::string keyPath = !paths.empty() && seed % 5 == 0 ? paths[seed % paths.size()] : "";
+        ASSERT_EQ(0, written.SaveFile(file, keyPath, 1));
+        const ConfigNode* top = keyPath.empty() ? written.GetRoot() : written.FindKey(keyPath);
+
+        ConfigStore loaded;
+        loaded.SetStrictReading(true);
+        ASSERT_EQ(0, loaded.LoadFile(file, "", "", false))
+            << loaded.GetReadProblem() << "\n" << hwtest::ReadWholeFile(file);
+        EXPECT_EQ(written.GetHeader(), loaded.GetHeader());
+        EXPECT_EQ(Described(top, true, false), Described(loaded.GetRoot(), false, false))
+            << hwtest::ReadWholeFile(file);
+
+        ConfigStore merged;
+        merged.SetStrictReading(true);
+        ASSERT_TRUE(merged.UpdateFromFile(file, "", ""))
+            << merged.GetReadProblem() << "\n" << hwtest::ReadWholeFile(file);
+        EXPECT_EQ(Described(top, true, true), Described(merged.GetRoot(), false, true))
+            << hwtest::ReadWholeFile(file);
     }
 }

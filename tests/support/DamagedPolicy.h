@@ -1,7 +1,8 @@
 #pragma once
 // The ways a policy file arrives damaged, made from a whole one: cut short
-// inside a value, cut inside a section line, a line that lost its ";" in
-// the middle, binary content, an empty file.
+// inside a value, cut inside a section line, cut inside its last line end,
+// a number or flag that lost its ";" in the middle (when there is one),
+// binary content, an empty file.
 
 #include <string>
 #include <vector>
