@@ -218,6 +218,11 @@ std::vector<CodeBlock> ReadCodeBlocks() {
             CodeBlock block;
             block.m_strFile = fs::path(strFile).filename().string();
             block.m_strLanguage = Trim(lines[i].substr(3));
+            const std::string strMarker = "<!-- alert: ";
+            if (i > 0 && lines[i - 1].compare(0, strMarker.size(), strMarker) == 0) {
+                const std::string strRest = lines[i - 1].substr(strMarker.size());
+                block.m_strAlert = Trim(strRest.substr(0, strRest.find("-->")));
+            }
             for (++i; i < lines.size() && lines[i].compare(0, 3, "```") != 0; ++i) {
                 block.m_strText += lines[i] + "\n";
             }

@@ -29,6 +29,9 @@ struct CodeBlock {
     std::string m_strFile;
     std::string m_strLanguage;
     std::string m_strText;
+    // For a block after a marker "<!-- alert: NAME -->": the alert whose
+    // XML the block quotes lines of, in their order.
+    std::string m_strAlert;
 };
 
 // README.md and every docs/*.md, in name order.

@@ -103,6 +103,16 @@ protected:
 
     std::string Errors() const { return hwtest::ReadWholeFile(m_top.File("hwhost.err")); }
 
+    // The first alert document of that name, or an empty text.
+    static std::string AlertNamed(const std::string& strAlerts, const std::string& strName) {
+        const size_t nAt = strAlerts.find("alert-name='" + strName + "'");
+        if (nAt == std::string::npos) {
+            return "";
+        }
+        const size_t nEnd = strAlerts.find("</event>", nAt);
+        return strAlerts.substr(nAt, nEnd == std::string::npos ? nEnd : nEnd - nAt);
+    }
+
     // Runs one command line inside the namespace from the top folder.
     int Run(const std::string& strCommand) {
         hwtest::ChildProcess shell;
@@ -157,4 +167,32 @@ TEST_F(DocumentedCommandsTest, EveryShownCommandRunsAsWrittenAndRaisesTheDemosAl
             << pszAlert << "\n"
             << Errors();
     }
+
+    // The alerts the pages quote hold the quoted lines, in that order (so
+    // in the section quoted).
+    const std::string strAlerts = hwtest::ReadWholeFile(m_strAlerts);
+    size_t nQuoted = 0;
+    for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
+        if (block.m_strAlert.empty()) {
+            continue;
+        }
+        SCOPED_TRACE(block.m_strFile + ": " + block.m_strAlert);
+        const std::string strAlert = AlertNamed(strAlerts, block.m_strAlert);
+        ASSERT_FALSE(strAlert.empty()) << strAlerts;
+        std::istringstream in(block.m_strText);
+        size_t nAt = 0;
+        for (std::string strLine; std::getline(in, strLine);) {
+            nAt = strAlert.find(strLine, nAt);
+            ASSERT_NE(std::string::npos, nAt) << strLine << "\n" << strAlert;
+        }
+        ++nQuoted;
+    }
+    EXPECT_GE(nQuoted, 2u);
+    // alerts.md: no pair fills an application alert's "Application".
+    const std::string strApplication = AlertNamed(strAlerts, "Application error");
+    EXPECT_EQ(std::string::npos, strApplication.find("name='Application'")) << strApplication;
+    const std::string strLog = hwtest::ReadWholeFile(m_top.File("build/run/demo/logs/hwhost.log"));
+    EXPECT_NE(std::string::npos,
+              strLog.find("(EventID: 0, Rule: Application error) Application must be set"))
+        << strLog;
 }
