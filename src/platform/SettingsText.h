@@ -73,12 +73,13 @@ struct SettingsTextProblem {
 // is read: every logical line is blank, a section line "[...]" or a value
 // line "name<TAB>=<S|L|B|P><TAB>text" whose text suits its letter; the
 // last one is ended by ";" and the line end after it; no value comes
-// before the first section line (in a merge, none before the second unless
-// the skipped first line is the root's "[\];"); there is no NUL byte and
-// a section line or, in a merge, a first line end.  The first line is
+// before the first section line read (a merge skips the first line: when
+// that is the root's own "[\];", the values after it are the root's, and
+// nothing more need follow); there is no NUL byte.  The first line is
 // handled as `mode` says, as the readers do.  Every text the settings
-// writer produces passes, whatever its texts hold (a line inside a text
-// may read like a section or value line: the text's ";" are doubled), and
+// writer produces from a store whose names and title keep to the format
+// passes, whatever its texts hold (a line inside a text may read like a
+// section or value line: the text's ";" are doubled), and
 // so does every text it writes from one that passes.  False with the first
 // problem found.
 bool CheckSettingsText(std::string_view text, SettingsFirstLine mode,

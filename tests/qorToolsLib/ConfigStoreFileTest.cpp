@@ -106,6 +106,14 @@ TEST(ConfigStoreFile, SavingOneKeyWritesPathsRelativeToIt) {
     store.SetLong("Engines\\Decoy", "n", 1);
     store.SetLong("Other", "n", 2);
     EXPECT_EQ("[\\];\r\n[Decoy\\];\r\nn\t=L\t1;\r\n", SaveToText(store, dir, "Engines"));
+    // A "volatile" key saved alone leaves an empty store's file, not its
+    // title alone, which would read as a file cut short.
+    store.SetHeader("Title");
+    store.SetLong("Engines\\volatile", "n", 3);
+    EXPECT_EQ("Title\r\n[\\];\r\n", SaveToText(store, dir, "Engines\\volatile"));
+    ConfigStore strict;
+    strict.SetStrictReading(true);
+    EXPECT_EQ(0, strict.LoadFile(dir.File("out.policy"), "", "", false)) << strict.GetReadProblem();
 }
 
 TEST(ConfigStoreFile, GoldenFileLoadsBackToTheSameBytesWhateverItsLineEnds) {
