@@ -10,6 +10,7 @@
 #include "platform/Semaphore.h"
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 namespace {
 
@@ -26,7 +27,11 @@ struct ShmState {
     bool bAttached = false;
     ShmDescriptor event;
     ShmDescriptor config;
-    std::chrono::steady_clock::time_point lastDamageReport{};
+    // The module could make either report once per poll.
+    ReportLimiter damageReports{std::chrono::seconds(10)};
+    uint32_t dwDamageUnreported = 0;
+    ReportLimiter lockReports{std::chrono::seconds(10)};
+    uint32_t dwLockUnreported = 0;
 };
 
 ShmState& State() {
@@ -44,7 +49,26 @@ void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) {
     std::memcpy(pView + dwOffset, &dwValue, sizeof dwValue);
 }
 
-bool Lock(ShmDescriptor& desc) { return desc.mutex.Wait(plat::kInfinite) == plat::kWaitSignalled; }
+// The other side holds a lock only for a copy; a holder that keeps it
+// longer (hung, or hostile) costs this side one skipped turn, never a
+// stalled thread or a stop that does not end.
+bool Lock(ShmDescriptor& desc) {
+    const plat::WaitResult result = desc.mutex.Wait(kWebLockWaitMs);
+    if (result == plat::kWaitSignalled)
+        return true;
+    ShmState& state = State();
+    ++state.dwLockUnreported;
+    if (state.lockReports.Allow(ReportLimiter::Clock::now())) {
+        CSF_LOG(kCSFLogWarning, "The web-server lock %s was not free within %u ms: %u turn(s) skipped",
+                desc.strMutexName.c_str(), static_cast<unsigned>(kWebLockWaitMs),
+                static_cast<unsigned>(state.dwLockUnreported));
+        plat::ConsolePrintf("WARNING: The web-server lock %s was not free within %u ms: %u turn(s) skipped\n",
+                            desc.strMutexName.c_str(), static_cast<unsigned>(kWebLockWaitMs),
+                            static_cast<unsigned>(state.dwLockUnreported));
+        state.dwLockUnreported = 0;
+    }
+    return false;
+}
 
 void Unlock(ShmDescriptor& desc) { desc.mutex.Release(1); }
 
@@ -161,15 +185,15 @@ bool ReadRingHeader(const uint8_t* pView, RingHeader& header) {
 }
 
 void ReportDamage(const RingHeader& header) {
-    // The module could fill the console with one line per poll.
-    auto now = std::chrono::steady_clock::now();
     ShmState& state = State();
-    if (state.lastDamageReport != std::chrono::steady_clock::time_point{} &&
-        now - state.lastDamageReport < std::chrono::seconds(10))
+    ++state.dwDamageUnreported;
+    if (!state.damageReports.Allow(ReportLimiter::Clock::now()))
         return;
-    state.lastDamageReport = now;
+    CSF_LOG(kCSFLogWarning, "Event ring damaged: R %u W %u freesize %u; ring reset (%u time(s) since the last report)",
+            header.dwRead, header.dwWrite, header.dwFree, static_cast<unsigned>(state.dwDamageUnreported));
     plat::ConsolePrintf("Event ring damaged: R %u W %u freesize %u; ring reset\n", header.dwRead,
                         header.dwWrite, header.dwFree);
+    state.dwDamageUnreported = 0;
 }
 
 // The group the creator opens the objects to: the web server's account

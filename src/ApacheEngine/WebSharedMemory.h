@@ -134,7 +134,10 @@ int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText);
 // null when not attached.
 uint8_t* WebShmConfView();
 uint8_t* WebShmEvView();
-// Wait without limit for a segment's mutex; false when it cannot be taken.
+// How long either side waits for a segment's mutex.
+constexpr uint32_t kWebLockWaitMs = 1000;
+// Wait at most kWebLockWaitMs for a segment's mutex; false (reported,
+// rate-limited) when it cannot be taken.
 bool WebShmLockConf();
 void WebShmUnlockConf();
 bool WebShmLockEvent();

@@ -6,12 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/Environment.h"
@@ -21,6 +24,13 @@ namespace plat {
 namespace {
 
 constexpr size_t kMaxScopeLength = 32;
+
+// How long a user waits for another to finish laying an object out.
+constexpr std::chrono::milliseconds kLayoutWait{2000};
+
+// Opens of one name before giving up: each retry follows a name removed
+// under the opener (by its last user, or taken back from another account).
+constexpr int kOpenAttempts = 16;
 
 struct ScopeState {
     std::mutex lock;
@@ -66,18 +76,14 @@ std::string CanonicalRoot(const std::string& root) {
 
 // Open-file-description locks: owned by the descriptor, not the process,
 // so threads do not share them and a downgrade from exclusive to shared is
-// atomic.
-bool SetLock(int fd, short type, bool wait) {
+// atomic.  Never waits: whoever holds a lock is not trusted to let go.
+bool SetLock(int fd, short type) {
     struct flock lock = {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
     lock.l_len = 1;
-    int rc;
-    do {
-        rc = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
-    } while (rc != 0 && errno == EINTR && wait);
-    return rc == 0;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 // The name was removed by its last user after this process opened it.
@@ -86,9 +92,47 @@ bool Unlinked(int fd) {
     return fstat(fd, &info) != 0 || info.st_nlink == 0;
 }
 
-bool OwnedBySelf(int fd) {
+enum class Ownership { kOwn, kForeign, kNotAnObject };
+
+// Whose the object is; a name that is not a plain object (a FIFO, a
+// device someone linked there) is nobody's to use.
+Ownership OwnershipOf(int fd) {
     struct stat info;
-    return fstat(fd, &info) == 0 && info.st_uid == geteuid();
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return Ownership::kNotAnObject;
+    }
+    return info.st_uid == geteuid() ? Ownership::kOwn : Ownership::kForeign;
+}
+
+// Removes the name when another account's file holds it; false when it
+// does not or cannot be removed.
+bool RemoveForeign(const std::string& path) {
+    struct stat info;
+    const std::string file = "/dev/shm" + path;
+    return lstat(file.c_str(), &info) == 0 && info.st_uid != geteuid() &&
+           shm_unlink(path.c_str()) == 0;
+}
+
+// Takes the shared lock, waiting at most kLayoutWait for the holder of
+// the exclusive one; kErrBusy when it is held longer.
+bool AwaitSharedLock(int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + kLayoutWait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (SetLock(fd, F_RDLCK)) {
+            return true;
+        }
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SetLastError(kErrBusy);
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
 }
 
 // The mode is set whatever the umask made of the one asked for at
@@ -189,14 +233,33 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
         SetLastError(kErrInvalidParameter);
         return false;
     }
-    // A retry follows only a race with the last user removing the name.
-    for (;;) {
+    // A retry follows a race with the last user removing the name, or a
+    // foreign object taken back; another process cannot make it go on.
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
         if (fd < 0) {
-            SetLastErrorFromErrno(errno);
+            const int error = errno;
+            // Where the system refuses to create over another account's
+            // file in the shared folder, the name is taken back first.
+            if (create && error == EACCES && RemoveForeign(path)) {
+                continue;
+            }
+            SetLastErrorFromErrno(error);
             return false;
         }
-        if (SetLock(fd, F_WRLCK, false)) {
+        // Looked at before any lock is asked for: whoever made the object
+        // holds its locks too, and is not waited on.
+        const Ownership ownership = OwnershipOf(fd);
+        if (ownership == Ownership::kNotAnObject || (create && ownership == Ownership::kForeign)) {
+            close(fd);
+            // Left by another account: the name is taken back, not reused.
+            if (create && shm_unlink(path.c_str()) == 0) {
+                continue;
+            }
+            SetLastError(kErrAccessDenied);
+            return false;
+        }
+        if (SetLock(fd, F_WRLCK)) {
             if (Unlinked(fd)) {
                 close(fd);
                 continue;
@@ -208,16 +271,6 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
                 SetLastError(kErrFileNotFound);
                 return false;
             }
-            if (!OwnedBySelf(fd)) {
-                // Left by another account: the name is taken back, not reused.
-                const bool removed = shm_unlink(path.c_str()) == 0;
-                close(fd);
-                if (removed) {
-                    continue;
-                }
-                SetLastError(kErrAccessDenied);
-                return false;
-            }
             SetLastError(kErrSuccess);
             if (!GiveAccess(fd, shareGroup) || ftruncate(fd, 0) != 0 || !initialise(fd)) {
                 if (GetLastError() == kErrSuccess)
@@ -226,23 +279,18 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
                 close(fd);
                 return false;
             }
-            SetLock(fd, F_RDLCK, false);
+            SetLock(fd, F_RDLCK);
             m_fresh = true;
         } else {
-            // Another user holds it, or is laying it out right now.
-            if (!SetLock(fd, F_RDLCK, true)) {
-                SetLastErrorFromErrno(errno);
+            // Another user holds it, or is laying it out right now: a layout
+            // takes moments, so a longer exclusive hold is refused.
+            if (!AwaitSharedLock(fd)) {
                 close(fd);
                 return false;
             }
             if (Unlinked(fd)) {
                 close(fd);
                 continue;
-            }
-            if (create && !OwnedBySelf(fd)) {
-                close(fd);
-                SetLastError(kErrAccessDenied);
-                return false;
             }
             if (create && !GiveAccess(fd, shareGroup)) {
                 close(fd);
@@ -255,13 +303,15 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
         SetLastError(m_fresh ? kErrSuccess : kErrAlreadyExists);
         return true;
     }
+    SetLastError(kErrAccessDenied);
+    return false;
 }
 
 void NamedObject::Close() {
     if (m_fd < 0) {
         return;
     }
-    if (SetLock(m_fd, F_WRLCK, false) && !Unlinked(m_fd)) {
+    if (SetLock(m_fd, F_WRLCK) && !Unlinked(m_fd)) {
         shm_unlink(m_path.c_str());
     }
     close(m_fd);

@@ -15,8 +15,11 @@
 //
 // An object is its creator's account's alone (mode 0600), or shared with
 // the members of one group (0660): never with every local user.  A creator
-// refuses an object that another account made, since that account could
-// read or write it whatever its mode says now.
+// does not use an object that another account made, since that account
+// could read or write it whatever its mode says now: it removes the name
+// and makes the object anew.  The owner is looked at before any lock, and
+// no lock is waited on for longer than a layout takes, so another account
+// holding one cannot hold up an open.
 
 #include <cstdint>
 #include <functional>
@@ -65,9 +68,12 @@ public:
     // Opens the object, creating it when `create` is set.  Without
     // `create`, an object that no live process holds counts as missing
     // (kErrFileNotFound).  A creator gives the object to its own account
-    // and to `shareGroup` (kNoShareGroup: to no group), and refuses one
-    // that another account holds (kErrAccessDenied).  False with the last
-    // error set on failure.
+    // and to `shareGroup` (kNoShareGroup: to no group), and replaces one
+    // that another account made (kErrAccessDenied when it cannot remove
+    // it).  A name that is not a plain object is refused
+    // (kErrAccessDenied), and one whose exclusive lock is held past a
+    // layout's time is busy (kErrBusy).  False with the last error set on
+    // failure.
     bool Open(const std::string& name, bool create, const Initialiser& initialise,
               int32_t shareGroup = kNoShareGroup);
     void Close();

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -102,25 +104,66 @@ TEST_F(WebGroupAccessTest, ModuleInTheGroupReportsAndAnyOtherAccountIsRefused) {
 }
 
 // An account that makes the sensor's objects first, to read or forge what
-// goes through them, is not joined; once it is gone the sensor takes the
-// names back.
-TEST_F(WebGroupAccessTest, ObjectsAnotherAccountMadeFirstAreRefusedAndTakenBackWhenLeft) {
-    hwtest::ChildProcess squatter;
-    ASSERT_TRUE(squatter.Start(ThrowawayAccounts::As(m_Accounts.Stranger(),
-                                                     {HW_NAMED_OBJECT_PEER, "semaphore-hold-then-crash", "QGEvMutex"}),
-                               m_Scratch.File("squatter.out"), {"ASAN_OPTIONS=detect_leaks=0"}, true));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(m_Scratch.File("squatter.out")) == "held\n"; }));
-    hwtest::ConsoleCapture console;
-    EXPECT_EQ(1, m_Engine.Initialize());
-    EXPECT_TRUE(console.Contains("Error creating mutex : 5")) << console.Text();
-
-    squatter.CloseStdin();
-    int nExit = 0;
-    ASSERT_TRUE(squatter.Wait(60, nExit));
+// goes through them or to hold the sensor up on their locks, is neither
+// joined nor waited on: the sensor takes each name back at once and
+// makes its own object, which the module in the group then uses.
+TEST_F(WebGroupAccessTest, ObjectsAnotherAccountMadeFirstAreTakenBackAtOnceWhateverItHolds) {
+    struct Squat {
+        std::vector<std::string> m_Command;
+        hwtest::ChildProcess m_Process;
+    };
+    Squat squats[] = {{{"semaphore-hold-then-crash", "QGEvMutex"}, {}},
+                      {{"squat", "QGEvShm", "write"}, {}},
+                      {{"squat", "QGConfShm", "read"}, {}},
+                      {{"squat", "QGConfMutex", "write"}, {}}};
+    for (Squat& squat : squats) {
+        std::vector<std::string> argv{HW_NAMED_OBJECT_PEER};
+        argv.insert(argv.end(), squat.m_Command.begin(), squat.m_Command.end());
+        const std::string strOutput = m_Scratch.File(squat.m_Command[1] + ".out");
+        ASSERT_TRUE(squat.m_Process.Start(ThrowawayAccounts::As(m_Accounts.Stranger(), argv), strOutput,
+                                          {"ASAN_OPTIONS=detect_leaks=0"}, true));
+        ASSERT_TRUE(hwtest::WaitUntil([&] {
+            const std::string strText = hwtest::ReadWholeFile(strOutput);
+            return strText == "held\n" || strText == "holding\n";
+        })) << hwtest::ReadWholeFile(strOutput);
+    }
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(0, m_Engine.Initialize());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     for (const char* pszName : kObjects) {
         SCOPED_TRACE(pszName);
         EXPECT_EQ(0u, Object(pszName).st_uid);
         EXPECT_EQ(0660u, Object(pszName).st_mode & 0777);
     }
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    std::string strOutput;
+    EXPECT_EQ(0, Module(m_Accounts.Member(), {"write", "--name", "Web_Shell", "--id", "1234"}, strOutput))
+        << strOutput;
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 1; })) << strOutput;
+    for (Squat& squat : squats) {
+        squat.m_Process.CloseStdin();
+        int nExit = 0;
+        ASSERT_TRUE(squat.m_Process.Wait(60, nExit));
+    }
+}
+
+// A module in the group that takes the ring's lock and keeps it costs the
+// engine skipped polls, not a stop that never ends.
+TEST_F(WebGroupAccessTest, ModuleKeepingTheRingsLockDoesNotHoldUpTheStop) {
+    hwtest::ConsoleCapture console;
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    hwtest::ChildProcess holder;
+    ASSERT_TRUE(holder.Start(
+        ThrowawayAccounts::As(m_Accounts.Member(), {HW_BINARY_DIR "/bin/hw-webmodule", "hold-lock"}),
+        m_Scratch.File("holder.out"), {"ASAN_OPTIONS=detect_leaks=0"}));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(m_Scratch.File("holder.out")) == "holding\n"; }))
+        << hwtest::ReadWholeFile(m_Scratch.File("holder.out"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return console.Contains("The web-server lock QGEvMutex was not free"); }));
+    const auto start = std::chrono::steady_clock::now();
+    m_Engine.StopAndWait();
+    m_Engine.Shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    ::kill(holder.Pid(), SIGKILL);
+    int nExit = 0;
+    ASSERT_TRUE(holder.Wait(30, nExit));
 }

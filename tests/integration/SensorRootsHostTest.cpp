@@ -2,20 +2,25 @@
 // network namespace of its own for the fixed ports: their named shared
 // objects (the script store, the web-server areas) are their own, so
 // either may stop while the other runs, and the other goes on unharmed.
-// A second host on a root already in use is refused.
+// A second host on a root already in use is refused.  Another account
+// that makes a sensor's objects first and holds locks on them holds up
+// neither its start nor its stop.
 
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
+#include "support/ThrowawayAccounts.h"
 
 namespace {
 
@@ -195,4 +200,40 @@ TEST_F(SensorRootsHostTest, SecondHostOnARootInUseIsRefused) {
     EXPECT_NE(std::string::npos, strRefusal.find(") runs on the sensor root " + sensor.Root())) << strRefusal;
     EXPECT_TRUE(sensor.ScriptedAlert(1)) << sensor.Host().Log();
     EXPECT_TRUE(sensor.Stop()) << sensor.Host().ErrorsTail();
+}
+
+TEST_F(SensorRootsHostTest, ObjectsAnotherAccountMadeFirstAndLocksHoldUpNeitherStartNorStop) {
+    Sensor sensor("squatted");
+    // Every object's name follows from the root; another account makes
+    // each first and holds a write or a read lock on it.
+    const std::string strScope = plat::ObjectScopeOfRoot(sensor.Root());
+    const std::vector<std::pair<std::string, std::string>> squats{
+        {"QGEvMutex", "write"},   {"QGEvShm", "read"},          {"QGConfShm", "write"},
+        {"QGConfMutex", "read"},  {"tclProc.dat", "write"},     {"_ShMem_sem_", "read"},
+        {"GenAlloc_semaphore", "write"}};
+    std::vector<std::unique_ptr<hwtest::ChildProcess>> squatters;
+    for (const auto& [strName, strLock] : squats) {
+        const std::string strOutput = sensor.Host().File(strName + ".squat");
+        squatters.push_back(std::make_unique<hwtest::ChildProcess>());
+        ASSERT_TRUE(squatters.back()->Start(
+            hwtest::ThrowawayAccounts::As("nobody", {HW_NAMED_OBJECT_PEER, "squat", strName, strLock, strScope}),
+            strOutput, {"ASAN_OPTIONS=detect_leaks=0"}, true));
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(strOutput) == "held\n"; }))
+            << strName << ": " << hwtest::ReadWholeFile(strOutput);
+    }
+
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(sensor.Start()) << sensor.Host().ErrorsTail();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_TRUE(sensor.ScriptedAlert(1)) << sensor.Host().Log();
+    EXPECT_TRUE(sensor.WebRecordTaken("WebSquatted")) << sensor.Host().Log();
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(sensor.Stop()) << sensor.Host().ErrorsTail();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    for (auto& pSquatter : squatters) {
+        pSquatter->CloseStdin();
+        int nExit = -1;
+        EXPECT_TRUE(pSquatter->Wait(30, nExit));
+        EXPECT_EQ(0, nExit);
+    }
 }

@@ -1,14 +1,20 @@
 // Object scopes: the names that keep one sensor root's shared objects apart
-// from every other root's on the machine.
+// from every other root's on the machine; and what an open does with a
+// name someone else holds.
 
 #include "platform/NamedObject.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
+#include "platform/LastError.h"
 #include "platform/SharedMapping.h"
 #include "support/TestUtil.h"
 
@@ -73,4 +79,39 @@ TEST(ObjectScope, SameNameInTwoScopesIsTwoObjects) {
     opened.Close();
     second.Close();
     EXPECT_FALSE(opened.Open("shared"));
+}
+
+// Whoever holds an object's exclusive lock is laying it out, which takes
+// moments: one held longer is reported busy, not waited on.
+TEST(NamedObject, ExclusiveLockHeldPastALayoutIsBusyNotWaitedOn) {
+    const std::string path = plat::SharedObjectPath("held-exclusively");
+    const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    ASSERT_EQ(0, ::fcntl(fd, F_OFD_SETLK, &range));
+    const auto start = std::chrono::steady_clock::now();
+    plat::NamedObject object;
+    EXPECT_FALSE(object.Open("held-exclusively", true, [](int) { return true; }));
+    EXPECT_EQ(plat::kErrBusy, plat::GetLastError());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    ::close(fd);
+    ASSERT_TRUE(object.Open("held-exclusively", true, [](int) { return true; }));
+    EXPECT_TRUE(object.Fresh());
+}
+
+// A name that holds no plain object (a FIFO would stall a reader) is
+// taken back by a creator and refused to an opener.
+TEST(NamedObject, NameHoldingAFifoIsTakenBackByACreatorAndRefusedToAnOpener) {
+    const std::string file = "/dev/shm" + plat::SharedObjectPath("fifo-squat");
+    ASSERT_EQ(0, ::mkfifo(file.c_str(), 0666));
+    plat::NamedObject opener;
+    EXPECT_FALSE(opener.Open("fifo-squat", false, [](int) { return false; }));
+    EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
+    plat::NamedObject creator;
+    ASSERT_TRUE(creator.Open("fifo-squat", true, [](int) { return true; }));
+    struct stat info = {};
+    ASSERT_EQ(0, ::stat(file.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
 }

@@ -2,7 +2,10 @@
 // shared-memory store.  Some commands end by SIGKILL, the way a crashed
 // process ends: nothing is released or closed by the program itself.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +15,7 @@
 
 #include <vector>
 
+#include "platform/NamedObject.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 #include "qorToolsLib/jsSemaphore.h"
 #include "qorToolsLib/jsSharedMemory.h"
@@ -79,6 +83,34 @@ int SemaphoreDrainAndCrash(const char* name, int initial, int maximum) {
     Crash();
 }
 
+// Makes the object of `name` in `scope` (the inherited one when empty)
+// first, open to every account, and holds a write or read lock on it until
+// the end of input: what another local account can do to the names a
+// sensor will use.  Removes the name at the end when it still holds it.
+int Squat(const char* name, const std::string& lock, const char* scope) {
+    if (*scope != '\0' && !plat::SetObjectScope(scope))
+        return 2;
+    const std::string path = plat::SharedObjectPath(name);
+    int fd = shm_open(path.c_str(), O_RDWR | O_CREAT, 0666);
+    if (fd < 0 || fchmod(fd, 0666) != 0 || ftruncate(fd, 4096) != 0)
+        return 3;
+    struct flock range = {};
+    range.l_type = lock == "write" ? F_WRLCK : F_RDLCK;
+    range.l_whence = SEEK_SET;
+    range.l_len = 0;
+    if (fcntl(fd, F_OFD_SETLK, &range) != 0)
+        return 4;
+    std::printf("held\n");
+    std::fflush(stdout);
+    WaitForEndOfInput();
+    struct stat held = {};
+    struct stat named = {};
+    if (fstat(fd, &held) == 0 && stat(("/dev/shm" + path).c_str(), &named) == 0 && held.st_ino == named.st_ino)
+        shm_unlink(path.c_str());
+    close(fd);
+    return 0;
+}
+
 // Prints one section of a store the test made and answers in a reply
 // section with every pair it read (labels prefixed "echo:") and its pid.
 int StoreEcho(const char* segment, uint32_t section, uint32_t reply) {
@@ -113,6 +145,8 @@ int main(int argc, char** argv) {
         return SemaphoreHoldThenCrash(argv[2]);
     if (command == "semaphore-drain-and-crash" && argc == 5)
         return SemaphoreDrainAndCrash(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    if (command == "squat" && (argc == 4 || argc == 5))
+        return Squat(argv[2], argv[3], argc == 5 ? argv[4] : "");
     if (command == "store-echo" && argc == 5)
         return StoreEcho(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
                          static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)));
