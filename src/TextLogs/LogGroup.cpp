@@ -27,7 +27,9 @@ size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) const {
         }
         return nCount;
     }
-    // A file never written since the epoch is never the newest.
+    // A file never written since the epoch is never the newest, and what
+    // is not a regular file (a FIFO, a socket, a device) never displaces
+    // the log.
     std::vector<std::string> produced;
     std::string strBest;
     int64_t llBestTime = 0;
@@ -36,7 +38,7 @@ size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) const {
         ExpandPattern(strPath, std::string(), produced);
         for (std::string& strName : produced) {
             plat::FileStatus status;
-            if (plat::GetFileStatus(strName.c_str(), status) &&
+            if (plat::GetFileStatus(strName.c_str(), status) && status.m_bIsRegular &&
                 status.m_llModifiedNs > llBestTime) {
                 llBestTime = status.m_llModifiedNs;
                 strBest = std::move(strName);

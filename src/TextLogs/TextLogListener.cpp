@@ -22,8 +22,18 @@ bool CTextLogListener::Open(int64_t llPosition) {
         m_bClosed = false;
         return true;
     }
-    CSF_LOG(kCSFLogWarning, "Cannot open %s to read", m_strFileName.c_str());
-    plat::ConsolePrintf("Warning: Cannot open %s to read\n", m_strFileName.c_str());
+    if (plat::GetLastError() == plat::kErrBadFileType) {
+        // A FIFO, a socket or a device is passed over, never opened: its
+        // open or read could wait for ever.  The listener keeps it until
+        // another file takes the name, so this is said once per file.
+        CSF_LOG(kCSFLogWarning, "%s is not a regular file (a FIFO, socket or device); it is not read",
+                m_strFileName.c_str());
+        plat::ConsolePrintf("Warning: %s is not a regular file (a FIFO, socket or device); it is not read\n",
+                            m_strFileName.c_str());
+    } else {
+        CSF_LOG(kCSFLogWarning, "Cannot open %s to read", m_strFileName.c_str());
+        plat::ConsolePrintf("Warning: Cannot open %s to read\n", m_strFileName.c_str());
+    }
     m_bClosed = true;
     return false;
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "platform/LastError.h"
@@ -163,6 +164,50 @@ FileHandle OpenFileForReading(const char* path) {
     return file;
 }
 
+FileHandle OpenRegularFileForReading(const char* path) {
+    // A path-only descriptor opens nothing: a FIFO's open would wait for a
+    // writer, and a device's could act on the device.
+    const int located = ::open(path, O_PATH | O_CLOEXEC);
+    if (located < 0) {
+        Fail();
+        return kInvalidFile;
+    }
+    struct stat found {};
+    if (::fstat(located, &found) != 0) {
+        Fail();
+        ::close(located);
+        return kInvalidFile;
+    }
+    if (!S_ISREG(found.st_mode)) {
+        ::close(located);
+        SetLastError(kErrBadFileType);
+        return kInvalidFile;
+    }
+    // Opened again through the located descriptor, the file cannot be
+    // swapped for another under its name in between.  Without /proc the
+    // name is opened once more, without waiting, and must still be that
+    // file.
+    constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const std::string reopen = "/proc/self/fd/" + std::to_string(located);
+    FileHandle file = ::open(reopen.c_str(), kReadFlags);
+    if (file < 0 && errno == ENOENT) {
+        file = ::open(path, kReadFlags);
+    }
+    if (file < 0) {
+        Fail();
+        ::close(located);
+        return kInvalidFile;
+    }
+    ::close(located);
+    struct stat opened {};
+    if (::fstat(file, &opened) != 0 || opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+        ::close(file);
+        SetLastError(kErrBadFileType);
+        return kInvalidFile;
+    }
+    return file;
+}
+
 FileHandle OpenFileForWriting(const char* path, FileCreation creation) {
     int flags = O_RDWR | O_CREAT | O_CLOEXEC;
     flags |= creation == FileCreation::kCreateAlways ? O_TRUNC : O_EXCL;
@@ -259,6 +304,7 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_qwIdentity = (static_cast<uint64_t>(info.st_dev) << 32) ^
                           static_cast<uint64_t>(info.st_ino);
     status.m_bIsDirectory = S_ISDIR(info.st_mode);
+    status.m_bIsRegular = S_ISREG(info.st_mode);
 }
 
 }  // namespace

@@ -53,6 +53,12 @@ bool LocalTime(time_t value, std::tm& out);
 enum class FileCreation { kCreateAlways, kCreateNew };
 
 FileHandle OpenFileForReading(const char* path);
+// Opens a regular file to read, following symbolic links, and nothing
+// else: what the path names is looked at before it is opened, so a FIFO,
+// a socket or a device (or a link to one) is neither opened nor waited on
+// and fails with kErrBadFileType.  For files that other accounts may
+// place where the caller reads.
+FileHandle OpenRegularFileForReading(const char* path);
 FileHandle OpenFileForWriting(const char* path, FileCreation creation);
 bool CloseFile(FileHandle file);
 bool GetOpenFileSize(FileHandle file, uint64_t& size);
@@ -75,6 +81,7 @@ struct FileStatus {
     int64_t m_llModifiedNs = 0;  // since the epoch
     uint64_t m_qwIdentity = 0;
     bool m_bIsDirectory = false;
+    bool m_bIsRegular = false;
 };
 bool GetFileStatus(const char* path, FileStatus& status);
 // The status of the file an open handle reads, whatever name it has now.

@@ -33,6 +33,7 @@ enum : uint32_t {
     kErrModNotFound = 126,
     kErrProcNotFound = 127,
     kErrDirNotEmpty = 145,
+    kErrBadFileType = 222,
     kErrBusy = 170,
     kErrAlreadyExists = 183,
     kErrMoreData = 234,

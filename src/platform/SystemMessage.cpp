@@ -113,6 +113,7 @@ constexpr MessageEntry kMessages[] = {
     {kErrProcNotFound, "The specified procedure could not be found."},
     {kErrDirNotEmpty, "The directory is not empty."},
     {kErrBusy, "The requested resource is in use."},
+    {kErrBadFileType, "The file type being saved or retrieved has been blocked."},
     {kErrAlreadyExists, "Cannot create a file when that file already exists."},
     {kErrMoreData, "More data is available."},
     {kErrWaitTimeout, "The wait operation timed out."},

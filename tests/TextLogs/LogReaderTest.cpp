@@ -1,15 +1,21 @@
 // The readers that follow a growing log file: line cutting, long lines,
-// line ends, files that shrink, and files that cannot be opened.
+// line ends, files that shrink, files that cannot be opened, and names that
+// hold no regular file.
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
 #include "TextLogs/TextLogListener.h"
 #include "support/ConsoleCapture.h"
+#include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -85,6 +91,45 @@ TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {
     EXPECT_EQ(listener.ReadNextLine(), nullptr);
     ASSERT_TRUE(listener.Open(0));
     EXPECT_EQ(Drain(listener), "late|");
+}
+
+// Anyone who can write to a watched folder can put a FIFO, a socket or a
+// link to a device there: each is passed over without being opened (a
+// FIFO's open would wait for a writer for ever), with one warning, while a
+// link to a regular log is followed.
+TEST_F(LogReaderTest, FifoSocketAndDeviceArePassedOverWithoutWaitingAndLinkedLogsAreRead) {
+    const std::string strFifo = m_Dir.File("pipe.log");
+    ASSERT_EQ(0, ::mkfifo(strFifo.c_str(), 0666));
+    const std::string strSocket = m_Dir.File("sock.log");
+    const int nSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(nSocket, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(strSocket.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, strSocket.c_str());
+    ASSERT_EQ(0, ::bind(nSocket, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    const std::string strDevice = m_Dir.File("zero.log");
+    ASSERT_EQ(0, ::symlink("/dev/zero", strDevice.c_str()));
+    const std::string strLinkedFifo = m_Dir.File("linked-pipe.log");
+    ASSERT_EQ(0, ::symlink(strFifo.c_str(), strLinkedFifo.c_str()));
+    for (const std::string& strName : {strFifo, strSocket, strDevice, strLinkedFifo}) {
+        SCOPED_TRACE(strName);
+        CTextLogListener listener(strName);
+        EXPECT_FALSE(listener.Open(0));
+        EXPECT_EQ(nullptr, listener.ReadNextLine());
+        EXPECT_TRUE(m_Console.Contains("Warning: " + strName +
+                                       " is not a regular file (a FIFO, socket or device); it is not read\n"))
+            << m_Console.Text();
+    }
+    EXPECT_EQ(4u, hwtest::CountOf(m_Console.Text(), "Warning: "));
+    ::close(nSocket);
+
+    Append("linked\n");
+    const std::string strLinked = m_Dir.File("linked.log");
+    ASSERT_EQ(0, ::symlink(m_strFile.c_str(), strLinked.c_str()));
+    CTextLogListener linked(strLinked);
+    ASSERT_TRUE(linked.Open(0));
+    EXPECT_EQ(Drain(linked), "linked|");
 }
 
 // A closed listener remembers where it stopped; the place is taken up again

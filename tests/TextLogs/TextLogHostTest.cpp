@@ -1,13 +1,16 @@
 // The text-log engine end to end: the real hwhost with the real plug-in on
 // a copy of the demo sensor root, its demo log file appended to, shrunk,
 // rotated and joined by a new file, with the alerts read back from the
-// host's XML output.
+// host's XML output; and a FIFO another account puts among the logs.
 
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,6 +18,7 @@
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
+#include "support/ThrowawayAccounts.h"
 
 namespace fs = std::filesystem;
 
@@ -112,4 +116,34 @@ TEST_F(TextLogHostTest, AppendedLinesBecomeAlertsThroughLongLinesShrinkingRotati
     // Present before the start, never reported.
     EXPECT_EQ(AlertsWith("Component", "db:"), 0u);
     EXPECT_EQ(AlertsWith("Log file", Log("late.log")), 1u);
+}
+
+// Any account that can write to a watched folder can put a FIFO there,
+// whose open would wait for a writer for ever: it is passed over with one
+// warning, the other logs go on alerting, and a stop ends at once.
+TEST_F(TextLogHostTest, FifoAnotherAccountPutsInTheWatchedFolderStallsNeitherLogsNorStop) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another account";
+    }
+    ASSERT_EQ(0, ::chmod(m_Root.Path().c_str(), 0711));
+    ASSERT_EQ(0, ::chmod(m_Root.File("applogs").c_str(), 01777));
+    hwtest::ChildProcess mkfifo;
+    int nExit = -1;
+    ASSERT_TRUE(mkfifo.Start(hwtest::ThrowawayAccounts::As("nobody", {"mkfifo", Log("pipe.log")})));
+    ASSERT_TRUE(mkfifo.Wait(30, nExit));
+    ASSERT_EQ(0, nExit);
+    // The next scan meets it (and would open it from its first line).
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return Errors().find(Log("pipe.log") + " is not a regular file") != std::string::npos; }, 30))
+        << Errors();
+    Error("app.log", "besidepipe");
+    Error("late.log", "latebesidepipe");
+    ASSERT_TRUE(WaitForComponent("besidepipe:") && WaitForComponent("latebesidepipe:")) << Errors();
+    EXPECT_EQ(1u, hwtest::CountOf(Errors(), Log("pipe.log") + " is not a regular file"));
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    ASSERT_TRUE(m_Host.Wait(30, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
