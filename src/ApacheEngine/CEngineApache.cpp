@@ -15,6 +15,7 @@
 #include "hostwarden/CSFIdentifiers.h"
 #include "hostwarden/ICSFClassFactory.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -184,13 +185,24 @@ void CEngineApache::ProcessEvent(const WebEventRecord& record, char* pClassText,
               record.szEventName);
     if (record.nEventId < 1) {
         CSF_TRACE(kCSFLogInfo, "event ID is not valid");
+        std::string strText = "Web-server event ";
+        AppendPrintable(strText, record.szEventName);
+        ReportDrop(kCSFLogWarning, strText + " dropped: event ID " + std::to_string(record.nEventId) +
+                                       " is not valid (every event needs a number of 1 or more, also with a "
+                                       "rule name)");
         return;
     }
-    const char* pszName = record.szEventName[0] != '\0' ? record.szEventName : LookupNameById(record.nEventId);
+    const bool bNamed = record.szEventName[0] != '\0';
+    const char* pszName = bNamed ? record.szEventName : LookupNameById(record.nEventId);
     CIDSRule* pRule = LookupRuleByName(pszName);
     if (pRule == nullptr) {
-        CSF_LOG(kCSFLogError, "Apache Engine Rule object not found for reported event %s issueId %d",
-                record.szEventName, record.nEventId);
+        std::string strText = "Apache Engine Rule object not found for reported event ";
+        AppendPrintable(strText, record.szEventName);
+        strText += " issueId " + std::to_string(record.nEventId);
+        strText += bNamed ? std::string(": no enabled signature rule is named so")
+                          : ": no enabled user-defined signature rule has the TID " + std::to_string(record.nEventId) +
+                                " (other signature rules are found by name only)";
+        ReportDrop(kCSFLogError, strText);
         return;
     }
     auto* pInfo = new (std::nothrow) AgentEventInfoDefault(pRule, static_cast<int64_t>(std::time(nullptr)));
@@ -251,6 +263,19 @@ void CEngineApache::ProcessEvent(const WebEventRecord& record, char* pClassText,
     pInfo->AddInfoPair("intruder-port", std::to_string(dwIntruderPort));
     pInfo->AddInfoPair("intruder-ip-addr", pInfo->GetSourceAddressText());
     ExecuteResponses(pInfo);
+}
+
+void CEngineApache::ReportDrop(uint32_t dwLevel, const std::string& strText) {
+    if (!m_DropReports.Allow(ReportLimiter::Clock::now())) {
+        ++m_qwDropsUnreported;
+        return;
+    }
+    std::string strLeftOut;
+    if (m_qwDropsUnreported != 0) {
+        strLeftOut = " (" + std::to_string(m_qwDropsUnreported) + " dropped events were not reported before it)";
+        m_qwDropsUnreported = 0;
+    }
+    CSF_LOG(dwLevel, "%s%s", strText.c_str(), strLeftOut.c_str());
 }
 
 uint32_t CEngineApache::_doWork() {

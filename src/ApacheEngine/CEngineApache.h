@@ -12,6 +12,7 @@
 
 #include "ApacheEngine/WebSharedMemory.h"
 #include "Common/EngineBase.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 class CIDSRule;
 class IIDSConfig;
@@ -50,6 +51,9 @@ protected:
 
 private:
     bool IsEnabled() const;
+    // Logs why a record was dropped, at most kDropReportsPerMinute a
+    // minute, with the count of those left out.
+    void ReportDrop(uint32_t dwLevel, const std::string& strText);
 
     ICSFClassFactory* m_pClassFactory;
     std::unique_ptr<std::map<std::string, CIDSRule*>> m_pRuleMap;
@@ -60,4 +64,9 @@ private:
     // The poll's record and class text, reused for every message.
     WebEventRecord m_Record = {};
     std::unique_ptr<char[]> m_pClassText;
+    // The module decides how many records arrive: so many drop reports and
+    // no more reach the log each minute.
+    static constexpr unsigned kDropReportsPerMinute = 20;
+    ReportLimiter m_DropReports{std::chrono::minutes(1), kDropReportsPerMinute};
+    uint64_t m_qwDropsUnreported = 0;
 };

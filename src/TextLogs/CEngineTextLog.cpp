@@ -569,14 +569,15 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
     const GroupRules& group = *found->second;
     group.m_Matcher.Match(pszLine, m_RuleHits);
     bool bSubjectReady = false;
-    for (size_t nRule = NextHit(m_RuleHits, 0); nRule < group.m_Rules.size();
-         nRule = NextHit(m_RuleHits, nRule + 1)) {
+    // With debug logging on, the trace says what each rule of the group made
+    // of the line, so every rule is visited; otherwise only the hits are.
+    const bool bEveryRule = IsDebugLoggingEnabled();
+    auto next = [&](size_t nFrom) { return bEveryRule ? nFrom : NextHit(m_RuleHits, nFrom); };
+    for (size_t nRule = next(0); nRule < group.m_Rules.size(); nRule = next(nRule + 1)) {
         CTextLogRule* pRule = group.m_Rules[nRule];
         if (pRule == nullptr) {
             continue;
         }
-        // With debug logging on, the trace says what each rule of the group
-        // made of the line.
         if (m_RuleHits[nRule] == 0) {
             CSF_TRACE(kCSFLogInfo, "TextLog: rule \"%s\" of group %s does not match",
                       pRule->GetName().c_str(), strGroup.c_str());

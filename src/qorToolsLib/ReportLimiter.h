@@ -9,22 +9,29 @@ class ReportLimiter {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit ReportLimiter(Clock::duration interval = std::chrono::minutes(1))
-        : m_interval(interval) {}
+    // At most `burst` reports per interval.
+    explicit ReportLimiter(Clock::duration interval = std::chrono::minutes(1), unsigned burst = 1)
+        : m_interval(interval), m_burst(burst) {}
 
-    // True for the first report and then once a whole interval has passed
-    // since the last report let through.
+    // True for the first `burst` reports of an interval that starts with
+    // the first report let through after the previous interval ended.
     bool Allow(Clock::time_point now) {
-        if (m_bReported && now - m_lastReport < m_interval) {
+        if (!m_bReported || now - m_windowStart >= m_interval) {
+            m_bReported = true;
+            m_windowStart = now;
+            m_inWindow = 0;
+        }
+        if (m_inWindow >= m_burst) {
             return false;
         }
-        m_bReported = true;
-        m_lastReport = now;
+        ++m_inWindow;
         return true;
     }
 
 private:
     Clock::duration m_interval;
-    Clock::time_point m_lastReport{};
+    unsigned m_burst;
+    Clock::time_point m_windowStart{};
+    unsigned m_inWindow = 0;
     bool m_bReported = false;
 };

@@ -58,17 +58,41 @@ TEST_F(CEngineApacheTest, RecordIsReportedAgainstTheRuleItNamesOrItsTid) {
     EXPECT_EQ(101, m_Engine.m_Records[0]->GetAlertType());
 }
 
-// Only enabled signature rules are reported; anything else is logged.
-TEST_F(CEngineApacheTest, DisabledFirewallUnknownAndInvalidEventsFindNoRule) {
+// Only enabled signature rules are reported; every other event is logged
+// with the reason it was dropped, a name-only event (number 0) and a
+// number no user-defined rule has as its TID (Web_Probe has none) too.
+TEST_F(CEngineApacheTest, DisabledFirewallUnknownAndInvalidEventsAreDroppedWithTheReason) {
     m_Engine.ProcessEvent(MakeRecord(77, "Web_Off"), nullptr, 0);
     m_Engine.ProcessEvent(MakeRecord(78, "Fw_Rule"), nullptr, 0);
     m_Engine.ProcessEvent(MakeRecord(999, ""), nullptr, 0);
     m_Engine.ProcessEvent(MakeRecord(0, "Web_Probe"), nullptr, 0);
     EXPECT_TRUE(m_Engine.m_Records.empty());
+    const std::vector<std::string> expected{
+        "Apache Engine Rule object not found for reported event Web_Off issueId 77: no enabled signature rule is "
+        "named so",
+        "Apache Engine Rule object not found for reported event Fw_Rule issueId 78: no enabled signature rule is "
+        "named so",
+        "Apache Engine Rule object not found for reported event  issueId 999: no enabled user-defined signature rule "
+        "has the TID 999 (other signature rules are found by name only)",
+        "Web-server event Web_Probe dropped: event ID 0 is not valid (every event needs a number of 1 or more, also "
+        "with a rule name)"};
+    std::vector<std::string> drops;
+    for (const auto& line : m_Log.m_Services.Texts()) {
+        if (line.find("Apache Engine Rule object") == 0 || line.find("Web-server event") == 0)
+            drops.push_back(line);
+    }
+    EXPECT_EQ(expected, drops) << kNotFound;
+}
+
+// The module decides how many events arrive: a flood of unknown ones
+// costs the log a bounded number of lines a minute.
+TEST_F(CEngineApacheTest, DropReportsAreBoundedPerMinute) {
+    for (int i = 0; i < 100; ++i)
+        m_Engine.ProcessEvent(MakeRecord(5, "No_Such_Rule"), nullptr, 0);
     size_t nLogged = 0;
     for (const auto& line : m_Log.m_Services.Texts())
-        nLogged += line.find("Apache Engine Rule object not found for reported event") == 0 ? 1 : 0;
-    EXPECT_EQ(3u, nLogged) << kNotFound;
+        nLogged += line.find("Apache Engine Rule object not found for reported event No_Such_Rule") == 0 ? 1 : 0;
+    EXPECT_EQ(20u, nLogged);
 }
 
 TEST_F(CEngineApacheTest, ClassTextRepeatsJoinAndItemsWithoutEqualsAreIgnored) {

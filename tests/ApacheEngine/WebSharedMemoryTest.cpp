@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qorCSFLib/FakeHost.h"
 #include "support/ChildProcess.h"
 #include "support/TestUtil.h"
 
@@ -94,8 +95,10 @@ TEST_F(WebSharedMemoryTest, FullRingDropsTheMessageAndRaisesOverflow) {
 }
 
 // A header or record written wrongly by the other side: the reader takes
-// nothing out of bounds, empties the ring, tells the module, and goes on.
+// nothing out of bounds, empties the ring, tells the module and the log
+// (once however often it recurs within seconds), and goes on.
 TEST_F(WebSharedMemoryTest, DamagedRingIsResetAndFlagged) {
+    ScopedHostLog log;
     struct Damage {
         const char* pszWhat;
         uint32_t dwOffset;  // into the ring, or of the record at the read offset
@@ -127,6 +130,10 @@ TEST_F(WebSharedMemoryTest, DamagedRingIsResetAndFlagged) {
         ASSERT_TRUE(Read(record, strClass));
         EXPECT_EQ(2, record.nEventId);
     }
+    size_t nReported = 0;
+    for (const std::string& strLine : log.m_Services.Texts())
+        nReported += strLine.find("Event ring damaged: R ") == 0 ? 1 : 0;
+    EXPECT_EQ(1u, nReported);
 }
 
 TEST_F(WebSharedMemoryTest, UnterminatedTextsEndAtTheirFields) {

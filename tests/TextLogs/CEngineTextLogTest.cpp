@@ -19,6 +19,7 @@
 #include "TextLogs/LogRuleFixture.h"
 #include "TextLogs/TextLogListener.h"
 #include "platform/Sockets.h"
+#include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "support/Watchdog.h"
 
@@ -210,6 +211,24 @@ TEST_F(TextLogEngineTest, FileOfTwoGroupsIsReportedOncePerGroupWithThatGroupsRul
     RunTo(0);
     Append("app.log", "line x\n");
     EXPECT_EQ(RunTo(1), (Reports{"Any:One:x", "Any:Two:x", "OnlyTwo:Two:x"}));
+}
+
+// The debug trace is where an operator looks when a rule stays silent: it
+// says what every rule of the file's group made of each line.
+TEST_F(TextLogEngineTest, DebugTraceSaysWhatEachRuleOfTheGroupMadeOfALine) {
+    Append("app.log", "");
+    AddGroup("One", m_Dir.File("app.log"));
+    AddTextRule("Hits", "One", "line");
+    AddTextRule("Misses", "One", "nothing like it");
+    Start();
+    RunTo(0);
+    SetDebugLoggingEnabled(true);
+    Append("app.log", "line x\n");
+    const Reports reports = RunTo(1);
+    SetDebugLoggingEnabled(false);
+    EXPECT_EQ(reports, (Reports{"Hits:One:x"}));
+    EXPECT_TRUE(m_Console.Contains("TextLog: rule \"Hits\" of group One matches")) << m_Console.Text();
+    EXPECT_TRUE(m_Console.Contains("TextLog: rule \"Misses\" of group One does not match")) << m_Console.Text();
 }
 
 namespace {

@@ -1,0 +1,33 @@
+// The limiter that keeps recurring reports from flooding the log.
+
+#include "qorToolsLib/ReportLimiter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = ReportLimiter::Clock;
+using std::chrono::seconds;
+
+}  // namespace
+
+TEST(ReportLimiter, OneReportPerIntervalCountedFromTheLastOneLetThrough) {
+    ReportLimiter limiter(seconds(10));
+    const Clock::time_point start{};
+    EXPECT_TRUE(limiter.Allow(start + seconds(100)));
+    EXPECT_FALSE(limiter.Allow(start + seconds(109)));
+    EXPECT_TRUE(limiter.Allow(start + seconds(110)));
+    EXPECT_FALSE(limiter.Allow(start + seconds(115)));
+    EXPECT_TRUE(limiter.Allow(start + seconds(125)));
+}
+
+TEST(ReportLimiter, BurstLetsThatManyThroughEachInterval) {
+    ReportLimiter limiter(seconds(60), 3);
+    const Clock::time_point start{};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(limiter.Allow(start + seconds(10 + i))) << i;
+    EXPECT_FALSE(limiter.Allow(start + seconds(20)));
+    EXPECT_FALSE(limiter.Allow(start + seconds(69)));
+    EXPECT_TRUE(limiter.Allow(start + seconds(70)));
+    EXPECT_TRUE(limiter.Allow(start + seconds(71)));
+}
