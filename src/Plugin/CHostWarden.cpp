@@ -25,6 +25,7 @@
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/Console.h"
 #include "platform/NamedObject.h"
 #include "platform/OsVersion.h"
 #include "qorCSFLib/CSFLog.h"
@@ -41,6 +42,8 @@ constexpr const char kRuleDefinitions2K3[] = "RuleDef_Win_2K3.policy";
 constexpr const char kRuleDefinitions2K[] = "RuleDef_Win_2K.policy";
 constexpr const char kIdsEngineName[] = "IDS Engine";
 constexpr const char kPolicyLoadFailure[] = "The sensor policy could not be loaded.";
+// What the summary says of an engine that runs but cannot receive anything.
+constexpr const char kWithoutInput[] = "WITHOUT INPUT";
 // The argument the thread list hands to the engines, which ignore it.
 constexpr uint32_t kEngineArgument = 0;
 
@@ -207,6 +210,23 @@ void CHostWarden::WithdrawPolicy() {
     g_policyLock.Unlock();
 }
 
+void CHostWarden::KeepPolicyInForce(IPolicyContainer* pContainer) {
+    if (m_pPolicyInForce != nullptr && m_pPolicyInForce != pContainer) {
+        m_pPolicyInForce->Release();
+    }
+    m_pPolicyInForce = pContainer;
+}
+
+void CHostWarden::ResumeEngines(IPolicyContainer* pContainer) {
+    if (pContainer != nullptr) {
+        PublishPolicy(pContainer);
+    }
+    m_pThreadList->ResumeAll(kEngineArgument);
+    if (pContainer != nullptr) {
+        WithdrawPolicy();
+    }
+}
+
 void CHostWarden::DeleteRules() {
     if (m_pRuleContainer == nullptr) {
         return;
@@ -230,7 +250,22 @@ void CHostWarden::LogIsapiPlugin() {
             SensorSettings::Instance().m_bIsapiPlugin ? "" : " not");
 }
 
-std::string CHostWarden::DescribeEngines() const {
+void CHostWarden::ReportEnginesWithoutInput(const char* pszCommand, const std::string& strEngines) {
+    std::string strLines;
+    const std::string strSummary = strEngines + "\n";
+    for (size_t start = 0, end = 0; start < strSummary.size(); start = end + 1) {
+        end = strSummary.find('\n', start);
+        const std::string strLine = strSummary.substr(start, end - start);
+        if (strLine.find(kWithoutInput) != std::string::npos) {
+            strLines += "  " + strLine + "\n";
+        }
+    }
+    if (!strLines.empty()) {
+        plat::ConsolePrintf("WARNING: after the %s:\n%s", pszCommand, strLines.c_str());
+    }
+}
+
+std::string CHostWarden::DescribeEngines(bool bLogEvery) const {
     std::string strSummary;
     for (size_t i = 0; m_pThreadList != nullptr && i < m_pThreadList->GetCount(); ++i) {
         CEngineBase* pEngine = m_pThreadList->GetAt(i);
@@ -248,9 +283,12 @@ std::string CHostWarden::DescribeEngines() const {
         std::string strLine = std::string(pEngine->GetName()) + ": " + std::to_string(nRules) +
                               (nRules == 1 ? " rule" : " rules");
         if (!strInput.empty()) {
-            strLine += (bInput ? "; " : "; WITHOUT INPUT: ") + strInput;
+            strLine += (bInput ? "; " : std::string("; ") + kWithoutInput + ": ") + strInput;
         }
-        CSF_LOG(bInput ? kCSFLogInfo : kCSFLogWarning, "Engine %s", strLine.c_str());
+        const bool bLacking = strLine.find(kWithoutInput) != std::string::npos;
+        if (bLogEvery || bLacking) {
+            CSF_LOG(bLacking ? kCSFLogWarning : kCSFLogInfo, "Engine %s", strLine.c_str());
+        }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
     return strSummary;
@@ -299,7 +337,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     }
     ApplyProtection();
     Banner("\n***** CHostWarden::Oninit() completed *****\n");
-    const std::string strEngines = DescribeEngines();
+    const std::string strEngines = DescribeEngines(true);
     if (pRequest != nullptr) {
         pRequest->SetStatusText(strEngines.c_str());
     }
@@ -307,7 +345,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     WithdrawPolicy();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): releasing policycontainer.");
     audit.Stop();
-    pContainer->Release();
+    KeepPolicyInForce(pContainer);
     LogIsapiPlugin();
     OpenAdapterUpdates();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit() completed.");
@@ -361,10 +399,15 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         }
         StartScriptHandler();
         if (!bHostPaused && m_pThreadList != nullptr) {
-            m_pThreadList->ResumeAll(kEngineArgument);
+            // The engines set themselves up again from the policy they ran
+            // with, so every adapter captures, detects and blocks as before.
+            ResumeEngines(m_pPolicyInForce);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         }
         FailRequest(pRequest, LoadFailureText().c_str());
+        if (!bHostPaused) {
+            ReportEnginesWithoutInput("reload", DescribeEngines(false));
+        }
         return 1;
     }
     CSF_TRACE(kCSFLogTrace,
@@ -401,7 +444,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     ApplyProtection();
     Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
     // As at start-up, the host is told what each engine now runs.
-    const std::string strEngines = DescribeEngines();
+    const std::string strEngines = DescribeEngines(true);
     if (pRequest != nullptr) {
         pRequest->SetStatusText(strEngines.c_str());
     }
@@ -411,7 +454,10 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     LogIsapiPlugin();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): releasing policycontainer");
     audit.Stop();
-    pContainer->Release();
+    KeepPolicyInForce(pContainer);
+    if (!bHostPaused) {
+        ReportEnginesWithoutInput("reload", strEngines);
+    }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): completed");
     return 0;
 }
@@ -437,20 +483,18 @@ uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
         // network engine its adapters, firewall and tuning), so they see the
         // accepted policy as it stands, read as an adapter update reads it.
         IPolicyContainer* pContainer = CreatePluginPolicyContainer();
-        const bool bPublished = pContainer != nullptr &&
-                                LoadPolicy(pContainer, true, PolicyLoader::LoadKind::kReadAccepted);
-        if (bPublished) {
-            PublishPolicy(pContainer);
-        } else {
-            CSF_LOG(kCSFLogError, "The accepted policy could not be read: engines resume without it.");
+        const bool bRead = pContainer != nullptr &&
+                           LoadPolicy(pContainer, true, PolicyLoader::LoadKind::kReadAccepted);
+        if (!bRead) {
+            CSF_LOG(kCSFLogError,
+                    "The accepted policy could not be read: engines resume with the policy they ran "
+                    "with.");
         }
-        m_pThreadList->ResumeAll(kEngineArgument);
-        if (bPublished) {
-            WithdrawPolicy();
-        }
+        ResumeEngines(bRead ? pContainer : m_pPolicyInForce);
         if (pContainer != nullptr) {
             pContainer->Release();
         }
+        ReportEnginesWithoutInput("resume", DescribeEngines(false));
     }
     Banner("\n***** CHostWarden::OnResume() completed *****\n");
     return CSFSensor::OnResume(pRequest);
@@ -480,6 +524,7 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
     DeleteRules();
     delete m_pRuleContainer;
     m_pRuleContainer = nullptr;
+    KeepPolicyInForce(nullptr);
     CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Delete all rules *****\n");
     delete m_pPolicyEvent;
     m_pPolicyEvent = nullptr;

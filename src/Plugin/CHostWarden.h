@@ -119,9 +119,19 @@ private:
     void DeleteRules();
     void LogIsapiPlugin();
     // One line per engine (name, rules in force, what it watches, and
-    // whether it runs without its input), logged and answered as the text
-    // of the start-up request, for the host's summary.
-    std::string DescribeEngines() const;
+    // whether it runs without its input), answered as the text of the
+    // start-up request, for the host's summary; each line is logged, or
+    // without `bLogEvery` only those of engines without input.
+    std::string DescribeEngines(bool bLogEvery) const;
+    // After a command that set the engines up again: the lines of the
+    // engines' summary (DescribeEngines) that say an engine was left
+    // without input, on the console.
+    static void ReportEnginesWithoutInput(const char* pszCommand, const std::string& strEngines);
+    // The container of the policy in force replaces the one kept before;
+    // null releases it.
+    void KeepPolicyInForce(IPolicyContainer* pContainer);
+    // Resumes every engine with the container published (none when null).
+    void ResumeEngines(IPolicyContainer* pContainer);
     // The host's registry and service request as the factory last handed
     // them out; asked for at each use, since the host may release them.
     CEventRegistry* EventRegistry() const;
@@ -152,6 +162,10 @@ private:
     // Read by engine threads while the command thread sets them.
     std::atomic<ICSFEventHandler*> m_pEventHandler{nullptr};
     std::atomic<IPolicyContainer*> m_pCurrentPolicy{nullptr};
+    // The policy the engines run with, from the last load put in force:
+    // what they set themselves up with again after a refused reload.  Only
+    // the host's command thread uses it.
+    IPolicyContainer* m_pPolicyInForce = nullptr;
     std::atomic<bool> m_bAdapterUpdates{false};
     std::atomic<bool> m_bAdapterUpdatePending{false};
     // The common policy and the response table.

@@ -1,9 +1,11 @@
 // The network engine under hwhost on live interfaces: veth pairs in private
 // network namespaces (root).  An attack sent from the peer namespace raises
-// its alert; adapters that come and go while the sensor runs gain and lose
-// their engine, once each, and leave no thread or descriptor behind.
+// its alert, before and after reloads that are refused; adapters that come
+// and go while the sensor runs gain and lose their engine, once each, and
+// leave no thread or descriptor behind.
 
 #include <net/if.h>
+#include <signal.h>
 #include <netpacket/packet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "integration/NetworkHostSupport.h"
+#include "support/DamagedPolicy.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -68,6 +71,28 @@ protected:
     bool StartWatching(const std::string& interfaces) {
         return m_Host.Start({}, {"HW_PACKET_MONITOR=" + interfaces});
     }
+    // The victim's end "hwv0" (192.0.2.10) in the sensor's namespace, its
+    // peer "hwv1" in `peer`'s.
+    void Victim(const hwtest::NetworkNamespace& peer) {
+        Ip(m_Namespace.HolderPid(), std::string("link add hwv0 address ") + kVictimMac +
+                                        " type veth peer name hwv1 netns " + std::to_string(peer.HolderPid()));
+        Ip(m_Namespace.HolderPid(), "addr add 192.0.2.10/24 dev hwv0");
+        Ip(m_Namespace.HolderPid(), "link set hwv0 up");
+        Ip(peer.HolderPid(), "link set hwv1 up");
+    }
+    // Sends a SYN+FIN from `dwSource` through the peer and waits for the
+    // alerts to number `count`.
+    bool AttackRaises(const hwtest::NetworkNamespace& peer, uint32_t dwSource, size_t count) {
+        return SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(hwtest::SynFin(dwSource))) &&
+               hwtest::WaitUntil([&] { return hwtest::ParseAlerts(m_Host.Alerts()).size() >= count; }, 60);
+    }
+    // SIGHUP, then waits for the reload to be refused.
+    bool ReloadRefused() {
+        const std::string refused = "hwhost: reload completed with status 2";
+        const size_t before = hwtest::CountOf(m_Host.Log(), refused);
+        m_Host.Signal(SIGHUP);
+        return hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), refused) > before; }, 120);
+    }
     size_t Threads() const { return hwtest::ThreadCount(m_Host.Pid()); }
     std::vector<std::string> Descriptors() const { return hwtest::Descriptors(m_Host.Pid()); }
 
@@ -80,11 +105,7 @@ protected:
 TEST_F(IdsLiveHostTest, AnAttackFromThePeerNamespaceRaisesItsAlert) {
     hwtest::NetworkNamespace peer;
     ASSERT_TRUE(peer.IsReady()) << peer.Error();
-    Ip(m_Namespace.HolderPid(), std::string("link add hwv0 address ") + kVictimMac +
-                                    " type veth peer name hwv1 netns " + std::to_string(peer.HolderPid()));
-    Ip(m_Namespace.HolderPid(), "addr add 192.0.2.10/24 dev hwv0");
-    Ip(m_Namespace.HolderPid(), "link set hwv0 up");
-    Ip(peer.HolderPid(), "link set hwv1 up");
+    Victim(peer);
     ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
 
     ASSERT_TRUE(SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(hwtest::SynFin())));
@@ -95,6 +116,38 @@ TEST_F(IdsLiveHostTest, AnAttackFromThePeerNamespaceRaisesItsAlert) {
     EXPECT_EQ("TCP_SynFin", alerts[0].m_strName);
     EXPECT_EQ("203.0.113.5", alerts[0].Param("SourceAddress"));
     EXPECT_EQ("22", alerts[0].Param("DestinationPort"));
+}
+
+TEST_F(IdsLiveHostTest, AttacksStillRaiseAlertsAfterARefusedPushAndARefusedCommonPolicy) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer);
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AttackRaises(peer, zamtest::Ip(203, 0, 113, 5), 1)) << m_Host.ErrorsTail();
+
+    // A pushed policy cut short is refused; the one in force goes on.
+    const std::string cut = hwtest::DamagedVariants(hwtest::ReadWholeFile(m_Host.File("Default.policy")))[0].m_strBytes;
+    m_Host.WritePolicy(cut, "push.policy");
+    ASSERT_TRUE(ReloadRefused()) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AttackRaises(peer, zamtest::Ip(203, 0, 113, 6), 2)) << m_Host.ErrorsTail();
+
+    // So does a common policy cut short.
+    const std::string common = hwtest::ReadWholeFile(m_Host.File("common.policy"));
+    hwtest::WriteWholeFile(m_Host.File("common.policy"), hwtest::DamagedVariants(common)[0].m_strBytes);
+    ASSERT_TRUE(ReloadRefused()) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AttackRaises(peer, zamtest::Ip(203, 0, 113, 7), 3)) << m_Host.ErrorsTail();
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    const std::vector<hwtest::Alert> alerts = hwtest::ParseAlerts(m_Host.Alerts());
+    ASSERT_EQ(3u, alerts.size()) << m_Host.Alerts();
+    for (size_t i = 0; i < alerts.size(); ++i) {
+        EXPECT_EQ("TCP_SynFin", alerts[i].m_strName);
+        EXPECT_EQ("203.0.113." + std::to_string(5 + i), alerts[i].Param("SourceAddress"));
+    }
+    EXPECT_EQ(std::string::npos, m_Host.Log().find("DISABLED")) << m_Host.Log();
+    EXPECT_EQ(std::string::npos, m_Host.Log().find("unavailable")) << m_Host.Log();
 }
 
 TEST_F(IdsLiveHostTest, AdaptersComingAndGoingGainAndLoseOneEngineAndLeaveNothingBehind) {
