@@ -373,12 +373,32 @@ bool CEngineIDS::DescribeInput(std::string& strInput) {
         strInput = "the signature module did not load";
         return false;
     }
+    // The slaves are set up under the operations lock, so their state holds still.
     std::string strAdapters;
-    for (const std::string& strName : GetSlaveNames()) {
-        strAdapters += (strAdapters.empty() ? "" : ", ") + strName;
+    std::string strLacking;
+    {
+        jsFastLock opsGuard(m_SlaveOpsLock, true);
+        jsFastLock guard(gSlaveListLock, true);
+        for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+            std::string strProblem;
+            if (pSlave->HasInput(strProblem)) {
+                strAdapters += (strAdapters.empty() ? "" : ", ") + pSlave->GetAdapterName();
+            } else {
+                strLacking += (strLacking.empty() ? "" : "; ") + strProblem;
+            }
+        }
     }
-    strInput = strAdapters.empty() ? "no adapter to watch" : "adapters " + strAdapters;
-    return !strAdapters.empty();
+    if (strLacking.empty()) {
+        strInput = strAdapters.empty() ? "no adapter to watch" : "adapters " + strAdapters;
+        return !strAdapters.empty();
+    }
+    if (strAdapters.empty()) {
+        strInput = strLacking;
+        return false;
+    }
+    // Watching some adapters, blind on others.
+    strInput = "adapters " + strAdapters + "; WITHOUT INPUT: " + strLacking;
+    return true;
 }
 
 std::vector<std::string> CEngineIDS::GetSlaveNames() const {

@@ -168,6 +168,9 @@ public:
     qorZamSensorMgr* GetZamSensorMgr() const { return m_pZamSensorMgr; }
     bool IsConsolidationEnabled() const { return m_bConsolidation; }
     bool IsInitialized() const { return bIDSSInitialized; }
+    // Whether the last set-up left the adapter capturing; when not,
+    // `strProblem` says why, naming the adapter.  Asked between set-ups.
+    bool HasInput(std::string& strProblem) const;
     bool IsZamLoaded() const { return bZamLoaded; }
     bool IsPacketLogEnabled() const { return bPacketLogEnabled; }
     bool IsEvidenceLogEnabled() const { return m_bEvidenceLogging; }
@@ -303,6 +306,8 @@ private:
     bool m_bRxInline = true;
     bool m_bTxInline = false;
     std::string m_strHardwareAddress;
+    // Why the last set-up failed; empty after one that succeeded.
+    std::string m_strInputProblem;
 
     // Scratch of match handling, overwritten by every match.
     std::string m_strEventName;

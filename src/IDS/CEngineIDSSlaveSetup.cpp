@@ -152,6 +152,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
         const int32_t nZam = InitializeZAM(pPolicy);
         CSF_TRACE(kCSFLogInfo, "InitializeZam returned %d", nZam);
         if (!LoadModules()) {
+            m_strInputProblem = m_strAdapterName + ": its networking modules did not load";
             CSF_TRACE(kCSFLogInfo, "LoadModules() is FALSE");
             CSF_TRACE(kCSFLogError,
                       "Error Loading Networking Component Modules for interface %s. IDS on this "
@@ -163,6 +164,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
         CSF_TRACE(kCSFLogInfo, "Loadmodules() is TRUE");
         const int32_t nFilters = static_cast<int32_t>(SetPacketFilters(pPolicy));
         if (!ConfigureModules(pPolicy, 0, m_dwCustomerId)) {
+            m_strInputProblem = m_strAdapterName + ": its networking modules could not be configured";
             CSF_TRACE(kCSFLogInfo, "ConfigureModules() is  FALSE");
             CSF_LOG(kCSFLogError,
                     "Error Configuring Networking Component Modules for interface %s. IDS on this "
@@ -176,9 +178,11 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
             bIDSSInitialized = true;
             ++SlaveRuleMaps::Get().dwSetUpSlaves;
         }
+        m_strInputProblem.clear();
         CSF_TRACE(kCSFLogInfo, "ConfigureModules() is also TRUE");
         return nFilters;
     } catch (const std::exception& error) {
+        m_strInputProblem = error.what();
         CSF_LOG(kCSFLogError,
                 "IDS for %s cannot be fully initialized (Reason=%s). IDS on this interface is "
                 "therefore unavailable.",
@@ -186,6 +190,14 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
         StopPacketDriver();
         return 1;
     }
+}
+
+bool CEngineIDSSlave::HasInput(std::string& strProblem) const {
+    if (bIDSSInitialized) {
+        return true;
+    }
+    strProblem = m_strInputProblem.empty() ? m_strAdapterName + ": not set up" : m_strInputProblem;
+    return false;
 }
 
 int32_t CEngineIDSSlave::InitializeZAM(IPolicyContainer* pPolicy) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/DynamicLoader.h"
 #include "platform/LastError.h"
@@ -178,6 +179,7 @@ PacketDll::PacketDll() : m_pShared(std::make_shared<int>(0)) {
     Bind(module, "PacketCloseRx", m_pfnPacketCloseRx);
     Bind(module, "PacketGetStatistics", m_pfnPacketGetStatistics);
     Bind(module, "PacketGetDllVersion", m_pfnPacketGetDllVersion);
+    Bind(module, "PacketGetAdapterProblem", m_pfnPacketGetAdapterProblem);
     Bind(module, "PacketSetShutdown", m_pfnPacketSetShutdown);
     Bind(module, "PacketTxSendArray", m_pfnPacketTxSendArray);
     Bind(module, "PacketTxOpen", m_pfnPacketTxOpen);
@@ -235,6 +237,7 @@ void PacketDll::copyBinding(const PacketDll& other) {
     m_pfnPacketRead = other.m_pfnPacketRead;
     m_pfnPacketGetStatistics = other.m_pfnPacketGetStatistics;
     m_pfnPacketGetDllVersion = other.m_pfnPacketGetDllVersion;
+    m_pfnPacketGetAdapterProblem = other.m_pfnPacketGetAdapterProblem;
     m_pfnPacketSetShutdown = other.m_pfnPacketSetShutdown;
     m_pfnPacketTxClose = other.m_pfnPacketTxClose;
     m_pfnPacketTxOpen = other.m_pfnPacketTxOpen;
@@ -272,6 +275,7 @@ void PacketDll::open(const std::string& adapterName, uint32_t openMode, AdapterI
         throwOpenError(adapterName, kStatusOpenNoAdapterTable, "rp_moat_common", __LINE__);
     }
     uint32_t result = 0;
+    std::string problem;
     try {
         for (uint32_t i = 0; i < g_dwCapacity; ++i) {
             const PacketAdapterEntry* candidate = g_pEntries + i;
@@ -304,6 +308,12 @@ void PacketDll::open(const std::string& adapterName, uint32_t openMode, AdapterI
             }
             info.setTitle(description, version);
             result = info.m_dwMedium <= kMediumWan ? 0u : static_cast<uint32_t>(kStatusOpenUnsupportedMedium);
+        } else if (m_pfnPacketGetAdapterProblem != nullptr && entry != nullptr) {
+            // The library's own words, where it has them, say more than its status.
+            char text[1024] = {};
+            if (m_pfnPacketGetAdapterProblem(entry, text, sizeof text) == 0) {
+                problem.assign(text, ::strnlen(text, sizeof text));
+            }
         }
     } catch (...) {
         result = kStatusOpenFailedInside;
@@ -315,6 +325,9 @@ void PacketDll::open(const std::string& adapterName, uint32_t openMode, AdapterI
         info.m_bOpened = false;
     }
     UnlockTable();
+    if (result != 0 && !problem.empty()) {
+        throwOpenError(adapterName, problem, "rp_moat_common", __LINE__);
+    }
     if (result != 0) {
         throwOpenError(adapterName, result, "rp_moat_common", __LINE__);
     }

@@ -78,6 +78,7 @@ public:
     PacketReadFn m_pfnPacketRead = nullptr;
     PacketGetStatisticsFn m_pfnPacketGetStatistics = nullptr;
     PacketGetDllVersionFn m_pfnPacketGetDllVersion = nullptr;
+    PacketGetAdapterProblemFn m_pfnPacketGetAdapterProblem = nullptr;
     PacketSetShutdownFn m_pfnPacketSetShutdown = nullptr;
     PacketTxCloseFn m_pfnPacketTxClose = nullptr;
     PacketTxOpenFn m_pfnPacketTxOpen = nullptr;

@@ -21,6 +21,9 @@ using PacketCloseRxFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketReadFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t timeoutMs, void** record);
 using PacketGetStatisticsFn = uint32_t (*)(PacketAdapterEntry* entry, void* block, uint32_t kind);
 using PacketGetDllVersionFn = uint32_t (*)(const char** text);
+// Optional: why the last PacketOpen of the adapter failed, in words, into
+// `text` (room for `size` bytes, always ended); 0 when the library knows.
+using PacketGetAdapterProblemFn = uint32_t (*)(const PacketAdapterEntry* entry, char* text, uint32_t size);
 using PacketSetShutdownFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t count, uint8_t option);

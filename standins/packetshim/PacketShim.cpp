@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -38,9 +39,14 @@ struct ShimState {
     int m_nInitCount = 0;
     // Slots are written under the lock and read by the one thread that
     // captures on the adapter.
-    std::unique_ptr<ShimAdapter> m_Adapters[kSlots];
+    std::shared_ptr<ShimAdapter> m_Adapters[kSlots];
     uint32_t m_Generations[kSlots] = {};
     std::map<std::string, std::string> m_Parameters;
+    // Every replay adapter opened since the library was initialised, by
+    // adapter name: opened again, it goes on where it stopped.
+    std::map<std::string, std::shared_ptr<ReplayAdapter>> m_Replays;
+    // Why the last open of an adapter failed, by adapter name.
+    std::map<std::string, std::string> m_OpenProblems;
 };
 
 // Never destroyed: the packet library terminates the shim from its own
@@ -88,6 +94,8 @@ SHIM_EXPORT uint32_t PacketTerm() {
         for (auto& adapter : state.m_Adapters) {
             adapter.reset();
         }
+        state.m_Replays.clear();
+        state.m_OpenProblems.clear();
     }
     return 0;
 }
@@ -194,14 +202,25 @@ SHIM_EXPORT uint32_t PacketOpen(rp::PacketAdapterEntry* entry, uint32_t /*mode*/
     if (!FindAdapter(name, facts)) {
         return kAdapterNotFound;
     }
+    state.m_OpenProblems.erase(facts.m_strName);
+    if (facts.m_bReplay) {
+        if (std::string problem = ReplayAdapter::refusal(facts.m_strInterface); !problem.empty()) {
+            state.m_OpenProblems[facts.m_strName] = problem;
+            return kAdapterNotFound;
+        }
+    }
     for (uint32_t slot = 0; slot < kSlots; ++slot) {
         if (state.m_Adapters[slot]) {
             continue;
         }
         if (facts.m_bReplay) {
-            state.m_Adapters[slot] = std::make_unique<ReplayAdapter>(facts, ReplaySettings());
+            std::shared_ptr<ReplayAdapter>& replay = state.m_Replays[facts.m_strName];
+            if (!replay || !replay->plays(facts.m_strInterface)) {
+                replay = std::make_shared<ReplayAdapter>(facts, ReplaySettings());
+            }
+            state.m_Adapters[slot] = replay;
         } else {
-            state.m_Adapters[slot] = std::make_unique<TapAdapter>(facts);
+            state.m_Adapters[slot] = std::make_shared<TapAdapter>(facts);
         }
         FillEntry(entry, facts);
         rp::SetEntryWord(entry, kHandleMagicOffset, kHandleMagic);
@@ -220,6 +239,25 @@ SHIM_EXPORT uint32_t PacketClose(rp::PacketAdapterEntry* entry) {
     }
     state.m_Adapters[rp::EntryWord(entry, kHandleSlotOffset)].reset();
     rp::SetEntryWord(entry, kHandleMagicOffset, 0);
+    return 0;
+}
+
+SHIM_EXPORT uint32_t PacketGetAdapterProblem(const rp::PacketAdapterEntry* entry, char* text, uint32_t size) {
+    if (entry == nullptr || text == nullptr || size == 0) {
+        return kInvalidParameter;
+    }
+    AdapterFacts facts;
+    const std::string name(rp::EntryText(entry, rp::kEntryName), rp::EntryTextLength(entry, rp::kEntryName));
+    if (!FindAdapter(name, facts)) {
+        return kAdapterNotFound;
+    }
+    ShimState& state = State();
+    std::lock_guard<std::mutex> guard(state.m_Lock);
+    auto found = state.m_OpenProblems.find(facts.m_strName);
+    if (found == state.m_OpenProblems.end()) {
+        return kNotOpen;
+    }
+    std::snprintf(text, size, "%s", found->second.c_str());
     return 0;
 }
 

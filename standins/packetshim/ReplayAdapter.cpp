@@ -1,8 +1,12 @@
 #include "ReplayAdapter.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "ShimStatus.h"
@@ -20,12 +24,80 @@ std::string BaseName(const std::string& name) {
 
 }  // namespace
 
-uint32_t ReplayAdapter::createRx(uint32_t /*bytes*/, uint32_t /*frameLenMax*/) {
-    if (m_bOpen) {
-        return kReceiveExists;
+std::string ReplayAdapter::refusal(const std::string& path) {
+    if (path.empty() || path[0] != '/') {
+        return "the capture file \"" + path +
+               "\" is named by a relative path, which the replay does not take: name it from / "
+               "(hwhost works in the sensor root, not where it was started)";
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        const int error = errno;
+        return "the capture file " + path +
+               (error == ENOENT ? std::string(" does not exist (no such file)")
+                                : " cannot be read: " + std::string(std::strerror(error)));
+    }
+    uint8_t magic[4] = {};
+    const bool bShort = std::fread(magic, 1, sizeof magic, file) != sizeof magic;
+    std::rewind(file);
+    PcapHeader header;
+    const bool bPcap = !bShort && PcapReader::readHeader(file, header);
+    std::fclose(file);
+    // Where a conversion may write: beside the file, under a name of its own.
+    std::string stem = path;
+    for (const char* pszEnding : {".pcapng", ".pcap", ".cap"}) {
+        if (stem.ends_with(pszEnding)) {
+            stem.resize(stem.size() - std::strlen(pszEnding));
+            break;
+        }
+    }
+    if (!bShort && magic[0] == 0x0A && magic[1] == 0x0D && magic[2] == 0x0D && magic[3] == 0x0A) {
+        return "the capture file " + path +
+               " is in the pcapng format (what tshark and dumpcap write unless told otherwise), which the "
+               "replay does not read: convert it to pcap with: editcap -F pcap " +
+               path + " " + (stem + ".pcap" == path ? stem + "-pcap.pcap" : stem + ".pcap");
+    }
+    if (!bPcap) {
+        return "the capture file " + path + " is not a capture file in the pcap format";
+    }
+    switch (header.m_dwLinkType) {
+        case 1:
+            return "";
+        case 113:
+            return "the capture file " + path +
+                   " holds Linux cooked frames (link type 113, what tcpdump -i any writes), not Ethernet "
+                   "frames: capture on one interface (tcpdump -i eth0 -w FILE), or convert it with: "
+                   "editcap -C 2 -T ether " +
+                   path + " " + stem + "-ethernet.pcap (the frames keep their type and contents; their "
+                   "Ethernet addresses are made up)";
+        case 276:
+            return "the capture file " + path +
+                   " holds Linux cooked frames (link type 276, what tcpdump -i any writes), not Ethernet "
+                   "frames: capture on one interface instead (tcpdump -i eth0 -w FILE)";
+        default:
+            return "the capture file " + path + " holds frames of link type " +
+                   std::to_string(header.m_dwLinkType) +
+                   ", not Ethernet (link type 1): capture on an Ethernet interface (tcpdump -i eth0 -w FILE)";
+    }
+}
+
+bool ReplayAdapter::plays(const std::string& path) const {
+    if (path != m_Facts.m_strInterface) {
+        return false;
+    }
+    if (!m_bStarted) {
+        return true;
+    }
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && info.st_dev == m_Device && info.st_ino == m_Inode;
+}
+
+bool ReplayAdapter::start() {
+    if (m_bStarted) {
+        return true;
     }
     if (!m_Reader.open(m_Facts.m_strInterface)) {
-        return kSystemError;
+        return false;
     }
     sizeRecord(PcapReader::kMaxRecord);
     if (!m_Options.m_strOutputDirectory.empty()) {
@@ -34,22 +106,36 @@ uint32_t ReplayAdapter::createRx(uint32_t /*bytes*/, uint32_t /*frameLenMax*/) {
         if (!m_Passed.open(stem + ".pass.pcap", linkType) || !m_Dropped.open(stem + ".drop.pcap", linkType) ||
             !m_Injected.open(stem + ".inject.pcap", linkType)) {
             m_Reader.close();
-            return kSystemError;
+            m_Passed.close();
+            m_Dropped.close();
+            return false;
         }
     }
+    struct stat info {};
+    if (::stat(m_Facts.m_strInterface.c_str(), &info) == 0) {
+        m_Device = info.st_dev;
+        m_Inode = info.st_ino;
+    }
+    m_bStarted = true;
+    return true;
+}
+
+uint32_t ReplayAdapter::createRx(uint32_t /*bytes*/, uint32_t /*frameLenMax*/) {
+    if (m_bOpen) {
+        return kReceiveExists;
+    }
+    if (!start()) {
+        return kSystemError;
+    }
     m_bOpen = true;
-    m_bCorrupt = false;
     return 0;
 }
 
 uint32_t ReplayAdapter::closeRx() {
-    m_Reader.close();
-    m_Passed.close();
-    m_Dropped.close();
-    m_Injected.close();
+    // The place in the file, a frame held for its time and the output files
+    // stay for the next receive buffer.
     m_bOpen = false;
     m_bRecordOut = false;
-    m_bHeld = false;
     m_bPaceStarted = false;
     return 0;
 }

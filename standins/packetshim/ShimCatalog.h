@@ -1,7 +1,9 @@
 #pragma once
 // The adapters the packet shim offers: every network interface of the
 // machine ("\Device\<interface>") and one replay adapter per capture file
-// named in HW_PACKET_REPLAY ("\Device\replay<n>", files separated by ";").
+// named in HW_PACKET_REPLAY ("\Device\replay<n>", files separated by ";";
+// absolute paths of classic pcap files of Ethernet frames, others are
+// refused when the adapter is opened).
 //
 // Other settings, read from the environment when the list is made:
 //   HW_PACKET_MONITOR       interfaces to mark for monitoring (names joined

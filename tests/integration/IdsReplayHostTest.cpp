@@ -87,6 +87,11 @@ protected:
     std::string Output(const char* pszKind) const {
         return m_Host.File(std::string("replay/replay0.") + pszKind + ".pcap");
     }
+    // Waits for the host to log that the command succeeded.
+    static bool Completed(const hwtest::NamespacedHost& host, const std::string& command) {
+        const std::string line = "hwhost: " + command + " completed with status 1";
+        return hwtest::WaitUntil([&] { return host.Log().find(line) != std::string::npos; }, 120);
+    }
     void StopCleanly() {
         int exitCode = -1;
         ASSERT_TRUE(m_Host.Stop(exitCode));
@@ -286,37 +291,130 @@ TEST_F(IdsReplayHostTest, DynamicBlockDropsTheIntruderForItsPeriodOnly) {
     EXPECT_EQ("49", alerts[0].Param("VulnStatus"));
 }
 
-TEST_F(IdsReplayHostTest, AfterPauseAndResumeAttacksStillRaiseAlertsAndAreStillBlocked) {
+TEST_F(IdsReplayHostTest, ThroughAPushAndAPauseTheReplayPlaysOnceAndEveryAttackStillAlertsAndIsBlocked) {
+    // Three bursts an hour apart in the capture, paced: the replay holds the
+    // next burst until a push (a reload) and then a pause and resume set
+    // the adapter up again, when it goes on with the next frame at once.
+    const std::vector<FrameSpec> first = {hwtest::LandAttack(), hwtest::Telnet(), Payload(6, Ip(203, 0, 113, 9), "GET /evil.sh")};
+    const std::vector<FrameSpec> second = {hwtest::SynFin(), hwtest::Telnet(), Payload(6, Ip(203, 0, 113, 10), "GET /evil.sh"),
+                                           hwtest::Benign()};
+    const std::vector<FrameSpec> third = first;
+    std::vector<rptest::TestFrame> frames;
+    uint32_t dwSeconds = 1767225600u;
+    for (const std::vector<FrameSpec>* burst : {&first, &second, &third}) {
+        for (const rptest::TestFrame& frame : hwtest::Frames(*burst, dwSeconds, 200)) {
+            frames.push_back(frame);
+        }
+        dwSeconds += 3600;
+    }
     // The module's tuning names the payload it looks for.
     hwtest::NetworkPolicyOptions options;
     options.m_nDynamicBlockPeriod = 1;
     options.m_Tuning = {{"zam.payload.pattern", 'S', "evil.sh"}};
-    ASSERT_TRUE(Start({hwtest::LandAttack(), hwtest::Telnet(), Payload(6, Ip(203, 0, 113, 9), "GET /evil.sh")}, options))
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, rptest::PcapBytes(frames), true)))
         << m_Host.ErrorsTail();
     ASSERT_TRUE(AwaitAlerts(3)) << m_Host.Alerts();
     const time_t tFirst = std::time(nullptr);
-    const auto completed = [&](const std::string& command) {
-        const std::string line = "hwhost: " + command + " completed with status 1";
-        return hwtest::WaitUntil([&] { return m_Host.Log().find(line) != std::string::npos; }, 120);
-    };
+
+    const std::string pushed = m_Host.File("pushed.policy");
+    hwtest::WriteWholeFile(pushed, hwtest::ReadWholeFile(m_Host.File("Default.policy")));
+    ASSERT_NO_THROW(hwtest::Run(std::string(HW_BINARY_DIR) + "/bin/hwhost push --root " + m_Host.Root() +
+                                " --wait 60 " + pushed));
+    ASSERT_TRUE(AwaitAlerts(6)) << m_Host.Alerts() << m_Host.Log();
+
     m_Host.Signal(SIGUSR1);
-    ASSERT_TRUE(completed("pause"));
+    ASSERT_TRUE(Completed(m_Host, "pause"));
     // The first land attack's block runs out while the sensor is paused.
     ASSERT_TRUE(hwtest::WaitUntil([&] { return std::time(nullptr) > tFirst + 2; }, 10));
     m_Host.Signal(SIGUSR2);
-    ASSERT_TRUE(completed("resume"));
-    // The replay starts again with the resumed capture.
-    ASSERT_TRUE(AwaitAlerts(6)) << m_Host.Alerts() << m_Host.Log();
+    ASSERT_TRUE(Completed(m_Host, "resume"));
+    ASSERT_TRUE(AwaitAlerts(9)) << m_Host.Alerts() << m_Host.Log();
+    // Every frame has come through once: what was passed and what was
+    // dropped add up to the capture (each file has a header of its own).
+    const off_t nInput = static_cast<off_t>(rptest::PcapBytes(frames).size());
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return FileSize(Output("pass")) + FileSize(Output("drop")) == nInput + CaptureSize({}); }, 60))
+        << FileSize(Output("pass")) << " + " << FileSize(Output("drop")) << " bytes for " << nInput;
     StopCleanly();
+
     const std::vector<Alert> alerts = Alerts();
-    for (const char* pszRule : {"Land_Attack", "TEL", "Payload_Cmd_Exe"}) {
-        const std::vector<Alert> chosen = AlertsOf(alerts, pszRule);
-        ASSERT_EQ(2u, chosen.size()) << pszRule;
-        EXPECT_EQ(chosen[0].Param("VulnStatus"), chosen[1].Param("VulnStatus")) << pszRule;
+    EXPECT_EQ(9u, alerts.size()) << m_Host.Alerts();
+    const struct {
+        const char* m_pszRule;
+        size_t m_nCount;
+    } expected[] = {{"Land_Attack", 2}, {"TEL", 3}, {"Payload_Cmd_Exe", 3}, {"TCP_SynFin", 1}};
+    for (const auto& rule : expected) {
+        const std::vector<Alert> chosen = AlertsOf(alerts, rule.m_pszRule);
+        ASSERT_EQ(rule.m_nCount, chosen.size()) << rule.m_pszRule;
+        for (const Alert& alert : chosen) {
+            EXPECT_EQ(chosen[0].Param("VulnStatus"), alert.Param("VulnStatus")) << rule.m_pszRule;
+        }
     }
     EXPECT_EQ("49", AlertsOf(alerts, "Land_Attack")[1].Param("VulnStatus"));
-    const std::vector<rptest::TestFrame> frames = hwtest::Frames({hwtest::LandAttack(), hwtest::Telnet()});
-    ExpectSameFrames(Output("drop"), frames);
+    ExpectSameFrames(Output("drop"), {frames[0], frames[1], frames[4], frames[7], frames[8]});
+    ExpectSameFrames(Output("pass"), {frames[2], frames[3], frames[5], frames[6], frames[9]});
+}
+
+TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesTheEngineWithoutInput) {
+    // pcapng, what tshark and dumpcap write unless told otherwise, and the
+    // Linux cooked frames of a capture on every interface.
+    const std::string capture = m_Host.File("attacks.pcap");
+    hwtest::WriteWholeFile(capture, hwtest::Capture({hwtest::SynFin()}));
+    const std::string pcapng = m_Host.File("attacks.pcapng");
+    const std::string cooked = m_Host.File("any.pcap");
+    ASSERT_NO_THROW(hwtest::Run("editcap -F pcapng " + capture + " " + pcapng));
+    ASSERT_NO_THROW(hwtest::Run("editcap -F pcap -T linux-sll " + capture + " " + cooked));
+    // A missing file beside a good one: the engine watches one adapter and
+    // is blind on the other.
+    const std::string missing = m_Host.File("missing.pcap");
+    const struct {
+        std::string m_strReplay;
+        std::string m_strRefusal;
+        std::string m_strSummary;
+    } cases[] = {
+        {capture + ";" + missing, "Cannot open \\Device\\replay1: the capture file " + missing + " does not exist (no such file)",
+         "IDS Engine: 7 rules; adapters \\Device\\replay0; WITHOUT INPUT: "},
+        {pcapng,
+         "Cannot open \\Device\\replay0: the capture file " + pcapng +
+             " is in the pcapng format (what tshark and dumpcap write unless told otherwise), which the replay does "
+             "not read: convert it to pcap with: editcap -F pcap " + pcapng + " " + capture,
+         "IDS Engine: 7 rules; WITHOUT INPUT: "},
+        {cooked,
+         "Cannot open \\Device\\replay0: the capture file " + cooked +
+             " holds Linux cooked frames (link type 113, what tcpdump -i any writes), not Ethernet frames: capture "
+             "on one interface (tcpdump -i eth0 -w FILE), or convert it with: editcap -C 2 -T ether " + cooked + " " +
+             m_Host.File("any-ethernet.pcap") +
+             " (the frames keep their type and contents; their Ethernet addresses are made up)",
+         "IDS Engine: 7 rules; WITHOUT INPUT: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.m_strReplay);
+        hwtest::NamespacedHost host(m_Namespace);
+        hwtest::PrepareNetworkRoot(host, {});
+        ASSERT_TRUE(host.Start({}, {"HW_PACKET_REPLAY=" + c.m_strReplay, "HW_PACKET_MONITOR="}))
+            << host.ErrorsTail();
+        EXPECT_NE(std::string::npos, host.Errors().find("  " + c.m_strSummary + c.m_strRefusal + "\n"))
+            << host.Errors();
+        EXPECT_NE(std::string::npos, host.Log().find("Reason=" + c.m_strRefusal)) << host.Log();
+        // Set up again by a pause and resume, or by a reload, it is still
+        // without input, and the console says so.
+        const char* pszCommand = &c == &cases[0] ? "resume" : &c == &cases[1] ? "reload" : nullptr;
+        if (pszCommand == nullptr) {
+            continue;
+        }
+        if (&c == &cases[0]) {
+            host.Signal(SIGUSR1);
+            ASSERT_TRUE(Completed(host, "pause"));
+            host.Signal(SIGUSR2);
+            ASSERT_TRUE(Completed(host, "resume"));
+        } else {
+            ASSERT_TRUE(host.Reload(hwtest::ReadWholeFile(host.File("Default.policy"))));
+        }
+        EXPECT_NE(std::string::npos, host.Errors().find(std::string("WARNING: after the ") + pszCommand + ":\n  " +
+                                                        c.m_strSummary + c.m_strRefusal + "\n"))
+            << host.Errors();
+    }
 }
 
 TEST_F(IdsReplayHostTest, ModuleThatStallsOrFaultsEndsTheHostAfterItsCrashRecord) {

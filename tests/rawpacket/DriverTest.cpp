@@ -120,17 +120,55 @@ TEST_F(DriverTest, DamagedCaptureFileEndsTheReplayWhereTheDamageStarts) {
     EXPECT_EQ(driver->frame().status(), rp::kDllNoFrame);
     // A record cut short by the end of the file is no frame either.
     driver.reset();
-    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), bytes.substr(0, bytes.size() - 5));
+    hwtest::WriteWholeFile(m_Scratch.File("short.pcap"), bytes.substr(0, bytes.size() - 5));
+    hwtest::EnvironmentOverride input("HW_PACKET_REPLAY", m_Scratch.File("short.pcap").c_str());
     driver = OpenReplay();
     ASSERT_TRUE(driver->readFrame(driver->frame()));
     driver->freeFrame(driver->frame());
     EXPECT_FALSE(driver->readFrame(driver->frame()));
 }
 
-TEST_F(DriverTest, FileThatIsNoCaptureIsRefusedAtStart) {
-    hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), "GET / HTTP/1.0\r\n\r\n and more text");
-    // Its medium is unknown, so the adapter does not even open.
-    EXPECT_THROW(m_Factory.createDriver(kReplay, 2), rp::OpenError);
+TEST_F(DriverTest, CaptureTheReplayCannotPlayIsRefusedWithTheReasonInWords) {
+    std::string pcapng("\x0a\x0d\x0d\x0a\x1c\x00\x00\x00\x4d\x3c\x2b\x1a", 12);
+    std::string cooked = rptest::PcapBytes(m_Frames);
+    cooked[20] = 113;
+    std::string raw = cooked;
+    raw[20] = 101;
+    const auto file = [this](const char* pszName, const std::string& bytes) {
+        hwtest::WriteWholeFile(m_Scratch.File(pszName), bytes);
+        return m_Scratch.File(pszName);
+    };
+    const struct {
+        std::string m_strPath;
+        std::string m_strWords;
+    } cases[] = {
+        {file("text.pcap", "GET / HTTP/1.0\r\n\r\n and more text"), " is not a capture file in the pcap format"},
+        {m_Scratch.File("missing.pcap"), " does not exist (no such file)"},
+        {file("new.pcapng", pcapng),
+         " is in the pcapng format (what tshark and dumpcap write unless told otherwise), which the replay does not "
+         "read: convert it to pcap with: editcap -F pcap " + m_Scratch.File("new.pcapng") + " " +
+             m_Scratch.File("new.pcap")},
+        {file("any.pcap", cooked),
+         " holds Linux cooked frames (link type 113, what tcpdump -i any writes), not Ethernet frames: capture on "
+         "one interface (tcpdump -i eth0 -w FILE), or convert it with: editcap -C 2 -T ether " +
+             m_Scratch.File("any.pcap") + " " + m_Scratch.File("any-ethernet.pcap") +
+             " (the frames keep their type and contents; their Ethernet addresses are made up)"},
+        {file("raw.pcap", raw), " holds frames of link type 101, not Ethernet"},
+        // hwhost works in the sensor root: a relative name is not looked up there.
+        {"\"in.pcap\"", " is named by a relative path, which the replay does not take"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = c.m_strPath[0] == '"' ? c.m_strPath.substr(1, c.m_strPath.size() - 2) : c.m_strPath;
+        hwtest::EnvironmentOverride input("HW_PACKET_REPLAY", path.c_str());
+        std::string what = "opened";
+        try {
+            m_Factory.createDriver(kReplay, 2);
+        } catch (const rp::OpenError& error) {
+            what = error.what();
+        }
+        EXPECT_EQ(0u, what.find("Cannot open \\Device\\replay0: the capture file " + c.m_strPath + c.m_strWords))
+            << what;
+    }
 }
 
 rptest::TestFrame Ipv4Frame(const char* source, uint8_t protocol) {
@@ -182,10 +220,21 @@ TEST_F(DriverTest, StoppedDriverReadsNothing) {
     EXPECT_FALSE(driver->readFrame(frame));
     EXPECT_EQ(frame.status(), rp::kStatusDriverStopped);
     EXPECT_EQ(frame.record(), nullptr);
-    // Reopened, the driver reads again and its numbering goes on.
+    // Reopened, the driver reads again and its numbering goes on, as does
+    // the replay: the next frame of the file, added to the same pass file.
     driver->open(true, false);
     ASSERT_TRUE(driver->readFrame(frame));
     EXPECT_EQ(frame.packet().m_dwSequence, 2u);
+    EXPECT_EQ(frame.packet().m_dwCapturedLength, m_Frames[1].m_Bytes.size());
+    driver->freeFrame(frame);
+    // So does a driver made anew for the adapter.
+    driver.reset();
+    driver = OpenReplay();
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    EXPECT_EQ(driver->frame().packet().m_dwCapturedLength, m_Frames[2].m_Bytes.size());
+    driver->freeFrame(driver->frame());
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("replay0.pass.pcap")),
+              rptest::PcapBytes({m_Frames[0], m_Frames[1], m_Frames[2]}));
 }
 
 TEST_F(DriverTest, SecondRequestSharesTheOpenedAdapter) {
