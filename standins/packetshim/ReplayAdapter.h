@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -62,9 +63,11 @@ private:
     PcapWriter m_Passed;
     PcapWriter m_Dropped;
     PcapWriter m_Injected;
-    // The file and outputs are open, for the adapter's life.
-    bool m_bStarted = false;
-    // The file as it was when the replay started.
+    // The file and outputs are open, for the adapter's life.  Set once, by
+    // the first receive buffer; another adapter record may open the adapter
+    // meanwhile and ask which file it plays.
+    std::atomic<bool> m_bStarted{false};
+    // The file as it was when the replay started (set before m_bStarted).
     dev_t m_Device = 0;
     ino_t m_Inode = 0;
     // A receive buffer is open.
