@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Console.h"
 #include "platform/Environment.h"
 #include "platform/LastError.h"
 
@@ -96,12 +97,28 @@ enum class Ownership { kOwn, kForeign, kNotAnObject };
 
 // Whose the object is; a name that is not a plain object (a FIFO, a
 // device someone linked there) is nobody's to use.
-Ownership OwnershipOf(int fd) {
+Ownership OwnershipOf(int fd, uid_t& owner) {
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         return Ownership::kNotAnObject;
     }
+    owner = info.st_uid;
     return info.st_uid == geteuid() ? Ownership::kOwn : Ownership::kForeign;
+}
+
+// Takes a name back from what another account put there, and says so: the
+// operator learns that someone tried.
+bool TakeBack(const std::string& path, Ownership ownership, uid_t owner) {
+    if (shm_unlink(path.c_str()) != 0) {
+        return false;
+    }
+    if (ownership == Ownership::kForeign) {
+        ConsolePrintf("WARNING: the shared object %s was made by another account (uid %u); it is replaced\n",
+                      path.c_str(), static_cast<unsigned>(owner));
+    } else {
+        ConsolePrintf("WARNING: the shared object name %s held something else; it is replaced\n", path.c_str());
+    }
+    return true;
 }
 
 // Removes the name when another account's file holds it; false when it
@@ -110,7 +127,7 @@ bool RemoveForeign(const std::string& path) {
     struct stat info;
     const std::string file = "/dev/shm" + path;
     return lstat(file.c_str(), &info) == 0 && info.st_uid != geteuid() &&
-           shm_unlink(path.c_str()) == 0;
+           TakeBack(path, Ownership::kForeign, info.st_uid);
 }
 
 // Takes the shared lock, waiting at most kLayoutWait for the holder of
@@ -249,11 +266,12 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
         }
         // Looked at before any lock is asked for: whoever made the object
         // holds its locks too, and is not waited on.
-        const Ownership ownership = OwnershipOf(fd);
+        uid_t owner = 0;
+        const Ownership ownership = OwnershipOf(fd, owner);
         if (ownership == Ownership::kNotAnObject || (create && ownership == Ownership::kForeign)) {
             close(fd);
             // Left by another account: the name is taken back, not reused.
-            if (create && shm_unlink(path.c_str()) == 0) {
+            if (create && TakeBack(path, ownership, owner)) {
                 continue;
             }
             SetLastError(kErrAccessDenied);

@@ -227,6 +227,12 @@ TEST_F(SensorRootsHostTest, ObjectsAnotherAccountMadeFirstAndLocksHoldUpNeitherS
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_TRUE(sensor.ScriptedAlert(1)) << sensor.Host().Log();
     EXPECT_TRUE(sensor.WebRecordTaken("WebSquatted")) << sensor.Host().Log();
+    for (const auto& squat : squats) {
+        EXPECT_NE(std::string::npos, sensor.Host().Errors().find("WARNING: the shared object /hw." + strScope + "." +
+                                                                 squat.first + " was made by another account"))
+            << squat.first << "\n"
+            << sensor.Host().ErrorsTail();
+    }
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(sensor.Stop()) << sensor.Host().ErrorsTail();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));

@@ -16,6 +16,7 @@
 
 #include "platform/LastError.h"
 #include "platform/SharedMapping.h"
+#include "support/ConsoleCapture.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -109,8 +110,12 @@ TEST(NamedObject, NameHoldingAFifoIsTakenBackByACreatorAndRefusedToAnOpener) {
     plat::NamedObject opener;
     EXPECT_FALSE(opener.Open("fifo-squat", false, [](int) { return false; }));
     EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
+    hwtest::ConsoleCapture console;
     plat::NamedObject creator;
     ASSERT_TRUE(creator.Open("fifo-squat", true, [](int) { return true; }));
+    EXPECT_TRUE(console.Contains("WARNING: the shared object name " + plat::SharedObjectPath("fifo-squat") +
+                                 " held something else; it is replaced\n"))
+        << console.Text();
     struct stat info = {};
     ASSERT_EQ(0, ::stat(file.c_str(), &info));
     EXPECT_TRUE(S_ISREG(info.st_mode));
