@@ -166,4 +166,7 @@ TEST_F(WebGroupAccessTest, ModuleKeepingTheRingsLockDoesNotHoldUpTheStop) {
     ::kill(holder.Pid(), SIGKILL);
     int nExit = 0;
     ASSERT_TRUE(holder.Wait(30, nExit));
+    // Attached again, the engine is the areas' last user at the tear-down,
+    // which removes them.
+    ASSERT_EQ(0, m_Engine.Initialize());
 }
