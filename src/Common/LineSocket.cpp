@@ -137,6 +137,33 @@ int LineSocket::Connect(uint16_t port, const char* address) {
     return 1;
 }
 
+int LineSocket::Pair(plat::SocketHandle& otherEnd) {
+    CloseData();
+    plat::SocketHandle ownEnd = plat::kInvalidSocket;
+    if (!plat::OpenSocketPair(ownEnd, otherEnd)) {
+        StoreLastError();
+        return 0;
+    }
+    m_hSocket = ownEnd;
+    m_address = plat::Ipv4Endpoint();
+    return 1;
+}
+
+int LineSocket::Adopt(plat::SocketHandle socket) {
+    if (socket == plat::kInvalidSocket) {
+        m_dwLastError = plat::kWsaNotSocket;
+        return 0;
+    }
+    if (!plat::KeepSocketFromChildren(socket)) {
+        StoreLastError();
+        return 0;
+    }
+    CloseData();
+    m_hSocket = socket;
+    m_address = plat::Ipv4Endpoint();
+    return 1;
+}
+
 int LineSocket::IsPeer(uint16_t portField, const char* address) {
     plat::Ipv4Endpoint peer;
     bool isIpv4 = false;

@@ -1,8 +1,9 @@
 #pragma once
-// A TCP connection that carries text lines to and from the script process
-// over the loopback interface.  Reading and writing are buffered separately,
-// each under its own lock, so one thread may write commands while another
-// reads replies.  With QOR_SOCKET_DEBUG above 0 all traffic is copied to
+// A stream connection that carries text lines to and from the script
+// process: a socket pair the process inherits one end of, or a TCP
+// connection over the loopback interface.  Reading and writing are buffered
+// separately, each under its own lock, so one thread may write commands
+// while another reads replies.  With QOR_SOCKET_DEBUG above 0 all traffic is copied to
 // "socketlog<pid>.txt" in the working directory.
 //
 // Operations answer 1/0 or a count/-1 and keep the Windows Sockets error of
@@ -37,6 +38,15 @@ public:
     // Port 0 means the default port, no address the loopback address.  An
     // unopened data socket is first bound to an ephemeral loopback port.
     int Connect(uint16_t port, const char* address);
+
+    // A new data socket connected to `otherEnd` and to nothing else, for a
+    // process this one starts and hands `otherEnd` to (the caller closes its
+    // copy once the process has it).  No port is involved, so no other
+    // program can take the process's place.
+    int Pair(plat::SocketHandle& otherEnd);
+    // Takes `socket`, handed down by the parent, as the data socket; the
+    // programs this process starts do not inherit it.  0 when it is not open.
+    int Adopt(plat::SocketHandle socket);
 
     // 1 when the connected peer is IPv4 with this network-order port field
     // and, when `address` is given and not empty, this address.

@@ -5,7 +5,7 @@
 
 #include "platform/LastError.h"
 
-ProcessHandle StartProcess(const char* pszApplication, const char* pszCommandLine) {
+ProcessHandle StartProcess(const char* pszApplication, const char* pszCommandLine, int handOver) {
     std::vector<std::string> arguments =
         plat::SplitCommandLine(pszCommandLine != nullptr ? pszCommandLine : "");
     std::string path = pszApplication != nullptr ? pszApplication : "";
@@ -16,7 +16,7 @@ ProcessHandle StartProcess(const char* pszApplication, const char* pszCommandLin
         }
         path = arguments.front();
     }
-    return plat::ChildProcess::Start(path, arguments);
+    return plat::ChildProcess::Start(path, arguments, handOver);
 }
 
 uint32_t TerminateProcessAndWait(plat::ChildProcess* pProcess, uint32_t dwSeconds) {

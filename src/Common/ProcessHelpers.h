@@ -13,8 +13,11 @@ using ProcessHandle = std::unique_ptr<plat::ChildProcess>;
 // Starts `pszApplication` with the arguments of `pszCommandLine` (split as
 // a command line is written; its first argument is the program's own name).
 // Without an application path the command line's first argument names the
-// program.  Null when the process could not be created.
-ProcessHandle StartProcess(const char* pszApplication, const char* pszCommandLine);
+// program.  `handOver` (when 0 or above) is the one descriptor the process
+// inherits, as plat::ChildProcess::kHandedOverDescriptor.  Null when the
+// process could not be created.
+ProcessHandle StartProcess(const char* pszApplication, const char* pszCommandLine,
+                           int handOver = -1);
 
 // Kills the process and waits at most `dwSeconds` for it to end.  0 for a
 // null handle and after the wait (ended or not); the system error number

@@ -22,6 +22,8 @@ constexpr int64_t kRegisterSettleSeconds = 5;
 constexpr int64_t kReloadSettleSeconds = 7;
 constexpr uint32_t kSettleStepMs = 900;
 constexpr int64_t kReportIntervalSeconds = 60;
+constexpr int64_t kProcessEndGraceSeconds = 2;
+constexpr uint32_t kProcessEndWaitMs = 1000;
 
 qorFastSync g_instanceLock;
 tclHandler* g_pInstance = nullptr;
@@ -410,6 +412,11 @@ void tclHandler::InitScripts() {
             break;
         }
     }
+    // A stop or reload that came while the engines settled ends it here:
+    // nothing will be sent.
+    if (m_bRunning == 0 || StopRequested() != 0) {
+        return;
+    }
     // One pass: an engine that registered but never handed over its rules
     // (its reload failed) is passed over rather than waited for.
     int nWithoutRules = 0;
@@ -442,6 +449,8 @@ void tclHandler::MainLoop() {
     int64_t tHoldDeadline = 0;
     bool bExitSent = false;
     int64_t tLastScan = 0;
+    int64_t tProcessEnded = 0;
+    int64_t tLastProcessCheck = 0;
     while (m_bRunning != 0 || !bExitSent) {
         tclRequest* pTaken = nullptr;
         if (m_bRunning != 0) {
@@ -478,6 +487,11 @@ void tclHandler::MainLoop() {
                     CSF_LOG(1, "Socket error (%s), Will stop the TclProc", pRequest->m_strText.c_str());
                     plat::ConsolePrintf("Socket error (%s), Will stop the TclProc\n",
                                         pRequest->m_strText.c_str());
+                    // A process that closed the connection by ending is
+                    // reported with how it ended.
+                    if (tProcessEnded == 0) {
+                        ProcessEnded(kProcessEndWaitMs);
+                    }
                     return;
                 default: {
                     char szText[257];
@@ -500,6 +514,18 @@ void tclHandler::MainLoop() {
         if (m_nRequestTimeout > 0 && tNow > tLastScan) {
             tLastScan = tNow;
             ExpirePending(tNow);
+        }
+        // An ended process normally shows as a closed connection at once.
+        // Should its end stay open (a program it started holds it), the
+        // loop still ends, after the replies it wrote have had time to come
+        // in.
+        if (tProcessEnded == 0) {
+            if (m_bRunning != 0 && tNow != tLastProcessCheck && ProcessEnded()) {
+                tProcessEnded = tNow;
+            }
+            tLastProcessCheck = tNow;
+        } else if (tNow - tProcessEnded >= kProcessEndGraceSeconds) {
+            return;
         }
         if (bHold && (m_Pending.empty() || (tHoldDeadline != 0 && tNow >= tHoldDeadline))) {
             m_Queues.Release(tclQueueSet::kScripts);
@@ -637,6 +663,9 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
         }
         case qorTclCommand::kExit: {
             uint32_t dwError = 0;
+            // The process may end before the reply thread is told to stop:
+            // the closed connection is then what was asked for.
+            m_ReplyHandler.ExpectEnd();
             pRequest->Send(m_Connection, dwError);
             CSF_TRACE(9, "Send the Exit command");
             break;

@@ -39,7 +39,6 @@ public:
     static constexpr const char* kStoreName = "tclProc.dat";
     static constexpr uint32_t kStoreSize = 0x100040;
     static constexpr const char* kProgramName = "tclProc.exe";
-    static constexpr uint16_t kPortBase = 8160;
     static constexpr uint32_t kDefaultQueueSize = 512;
     static constexpr int64_t kRestartWindowSeconds = 600;
     static constexpr int32_t kHoldSeconds = 20;
@@ -99,11 +98,13 @@ public:
     // Opens the store "tclProc.dat" once; Init does at its first call.
     bool OpenStore();
     // The command line the process is started with.
-    std::string ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort);
+    std::string ProcessCommandLine();
+    // True, with the way it ended logged, once the process started last has
+    // ended, waiting at most `dwWaitMs` for that.
+    bool ProcessEnded(uint32_t dwWaitMs = 0);
 
-    // Test hooks: the wall clock, and the first of the process's ports.
+    // Test hook: the wall clock.
     void SetClock(std::function<int64_t()> clock) { m_Clock = std::move(clock); }
-    void SetPortBase(uint16_t wPortBase) { m_wPortBase = wPortBase; }
     int ProcessId() const { return m_nProcessId; }
     size_t PendingCount() const { return m_Pending.size(); }
     const std::multimap<std::string, std::unique_ptr<tclRequest>>& Pending() const {
@@ -168,7 +169,6 @@ private:
     std::atomic<int32_t> m_nMaxWorkers{16};
     std::atomic<int32_t> m_nCmdQThreshold{5};
     std::atomic<int32_t> m_nCmdWaitTimeout{2};
-    uint16_t m_wPortBase = kPortBase;
     qorFastSync m_StatisticsLock;
     int32_t m_nQueueFailures = 0;
     int32_t m_nQueueSuccesses = 0;

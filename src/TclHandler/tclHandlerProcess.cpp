@@ -18,10 +18,7 @@
 
 namespace {
 
-constexpr int kConnectAttempts = 10;
-constexpr uint32_t kConnectPauseMs = 1000;
 constexpr uint32_t kTerminateWaitSeconds = 10;
-constexpr const char kLoopback[] = "127.0.0.1";
 constexpr const char kVariablePrefix[] = "__qor_";
 // Where the program lives when the sensor directory has none: beside the
 // plug-in, under its own name.
@@ -53,13 +50,10 @@ std::string tclHandler::ProgramPath() {
     return plat::ThisModuleDirectory() + "/" + kStandInProgram;
 }
 
-std::string tclHandler::ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort) {
+std::string tclHandler::ProcessCommandLine() {
     qorFastLock guard(m_EngineLock, true);
     std::string strLine = std::string(kProgramName) + " -log tclproc.log";
-    if (wPeerPort != 0) {
-        strLine += " -peer " + std::to_string(wPeerPort);
-    }
-    strLine += " -port " + std::to_string(m_wPortBase + nAttempt);
+    strLine += " -channel " + std::to_string(plat::ChildProcess::kHandedOverDescriptor);
     strLine += " -ReqQsz " + std::to_string(m_dwRequestQueueSize.load());
     strLine += " -minWorkers " + std::to_string(m_nMinWorkers.load());
     strLine += " -maxWorkers " + std::to_string(m_nMaxWorkers.load());
@@ -69,21 +63,23 @@ std::string tclHandler::ProcessCommandLine(int32_t nAttempt, uint16_t wPeerPort)
     return strLine;
 }
 
-bool tclHandler::StartProcess(int32_t nAttempt) {
-    if (!m_Connection.Bind(0, kLoopback)) {
+// The process gets its end of a connected socket pair as an inherited
+// descriptor.  Nothing listens on a port for it, so no other account can
+// stand in for the process: whoever answers on the connection is the
+// process this thread started.
+bool tclHandler::StartProcess(int32_t /*nAttempt*/) {
+    plat::SocketHandle hProcessEnd = plat::kInvalidSocket;
+    if (!m_Connection.Pair(hProcessEnd)) {
         CSF_LOG(1, "Failed to setup client socket, error = %d",
                 static_cast<int>(m_Connection.LastError()));
         return false;
     }
-    uint16_t wPeerPort = m_Connection.GetLocalPort();
-    if (wPeerPort == 0) {
-        CSF_LOG(1, "Failed to get the local port number, error = %d",
-                static_cast<int>(m_Connection.LastError()));
-        CSF_LOG(1, "the TclProc won't verify the identity of QGagent");
-    }
-    const std::string strCommandLine = ProcessCommandLine(nAttempt, wPeerPort);
+    const std::string strCommandLine = ProcessCommandLine();
     const std::string strProgram = ProgramPath();
-    m_pProcess = ::StartProcess(strProgram.c_str(), strCommandLine.c_str());
+    m_pProcess = ::StartProcess(strProgram.c_str(), strCommandLine.c_str(), hProcessEnd);
+    // Only the process may hold its end: with ours open, its end would not
+    // show as a closed connection.
+    plat::CloseSocket(hProcessEnd);
     if (!m_pProcess) {
         CSF_LOG(1, "Failed to createProcess: %s", strProgram.c_str());
         m_Connection.Close();
@@ -93,21 +89,6 @@ bool tclHandler::StartProcess(int32_t nAttempt) {
     CSF_TRACE(9, "Started TclProc %d", m_nProcessId.load());
     CSF_LOG(12, "Started TclProc (%s)", strCommandLine.c_str());
 
-    bool bConnected = false;
-    const uint16_t wPort = static_cast<uint16_t>(m_wPortBase + nAttempt);
-    for (int nTry = 0; nTry < kConnectAttempts && !bConnected && m_bRunning != 0; ++nTry) {
-        Sleep(kConnectPauseMs);
-        bConnected = m_Connection.Connect(wPort, kLoopback) != 0;
-    }
-    if (!bConnected) {
-        // A stop that came while the process started is no failure of it.
-        if (m_bRunning != 0) {
-            CSF_LOG(1, "Can't establish communication channel to TclProc");
-        }
-        m_Connection.Close();
-        StopProcess();
-        return false;
-    }
     m_Connection.ResetBuffers();
     if (!m_ReplyHandler.Start(&m_Queues, &m_Connection)) {
         CSF_LOG(1, "Failed to start the TclReplyHandler thread");
@@ -115,6 +96,15 @@ bool tclHandler::StartProcess(int32_t nAttempt) {
         return false;
     }
     CSF_LOG(12, "Started TclReplyHandler thread");
+    return true;
+}
+
+bool tclHandler::ProcessEnded(uint32_t dwWaitMs) {
+    if (!m_pProcess || !m_pProcess->WaitForExit(dwWaitMs)) {
+        return false;
+    }
+    CSF_LOG(1, "TclProc %d ended (%s)", static_cast<int>(m_pProcess->Pid()),
+            m_pProcess->DescribeEnd().c_str());
     return true;
 }
 

@@ -18,6 +18,7 @@ bool tclReplyHandler::Start(tclQueueSet* pQueues, LineSocket* pConnection) {
         WaitForExit(plat::kInfinite);
     }
     Reset();
+    m_bEndExpected = 0;
     m_pQueues = pQueues;
     m_pConnection = pConnection;
     if (m_pConnection != nullptr) {
@@ -70,6 +71,10 @@ uint32_t tclReplyHandler::_doWork() {
             pReply->Reset();
         } else if (nResult < 0) {
             if (StopRequested() != 0) {
+                break;
+            }
+            if (m_bEndExpected != 0) {
+                CSF_TRACE(9, "TclProc closed the connection after the Exit command");
                 break;
             }
             CSF_LOG(1, "Socket error, %s\n", pReply->m_strText.c_str());

@@ -3,6 +3,7 @@
 // queues them for the script handler.  It only reads; the handler thread is
 // the only writer on the connection.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -26,6 +27,9 @@ public:
     bool Start(tclQueueSet* pQueues, LineSocket* pConnection);
     // Asks the thread to stop and waits a second for it, not forced.
     void Stop();
+    // The process was asked to end: a connection that ends from now on is
+    // no failure, and the thread leaves without reporting it.
+    void ExpectEnd() { m_bEndExpected = 1; }
 
     uint32_t _doWork() override;
 
@@ -37,4 +41,5 @@ private:
 
     tclQueueSet* m_pQueues = nullptr;
     LineSocket* m_pConnection = nullptr;
+    std::atomic<uint8_t> m_bEndExpected{0};
 };

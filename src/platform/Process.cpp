@@ -77,8 +77,9 @@ public:
         }
     }
     // A new session detaches the child from our terminal and its signals;
-    // only the standard streams cross over.
-    int Prepare() {
+    // only the standard streams cross over, and the one descriptor handed
+    // over, when there is one.
+    int Prepare(int handOver) {
         if (!m_bAttrOk || !m_bActionsOk) {
             return ENOMEM;
         }
@@ -94,8 +95,14 @@ public:
             rc = posix_spawnattr_setsigdefault(&m_attr, &all);
         if (rc == 0)
             rc = posix_spawn_file_actions_addopen(&m_actions, 0, "/dev/null", O_RDONLY, 0);
+        int firstClosed = ChildProcess::kHandedOverDescriptor;
+        if (rc == 0 && handOver >= 0) {
+            // Only the child's copy loses close-on-exec: the caller's keeps
+            // it, so no other program started meanwhile inherits it.
+            rc = posix_spawn_file_actions_adddup2(&m_actions, handOver, firstClosed++);
+        }
         if (rc == 0)
-            rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, 3);
+            rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, firstClosed);
         return rc;
     }
     const posix_spawnattr_t* Attr() const { return &m_attr; }
@@ -108,6 +115,36 @@ private:
     bool m_bActionsOk = false;
 };
 
+// The descriptor a child is to get, held where the child's own set-up
+// cannot overwrite it and where the duplication onto the child's number
+// really copies it (onto itself it would stay closed on exec): one at or
+// below that number is first copied above it.
+class HandOverCopy {
+public:
+    explicit HandOverCopy(int handOver) : m_nDescriptor(handOver) {
+        if (handOver >= 0 && handOver <= ChildProcess::kHandedOverDescriptor) {
+            m_nDescriptor =
+                ::fcntl(handOver, F_DUPFD_CLOEXEC, ChildProcess::kHandedOverDescriptor + 1);
+            m_bOwned = m_nDescriptor >= 0;
+            m_bReady = m_bOwned;
+        }
+    }
+    ~HandOverCopy() {
+        if (m_bOwned) {
+            ::close(m_nDescriptor);
+        }
+    }
+    HandOverCopy(const HandOverCopy&) = delete;
+    HandOverCopy& operator=(const HandOverCopy&) = delete;
+    bool IsReady() const { return m_bReady; }
+    int Descriptor() const { return m_nDescriptor; }
+
+private:
+    int m_nDescriptor;
+    bool m_bOwned = false;
+    bool m_bReady = true;
+};
+
 int OpenPidFd(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
@@ -115,9 +152,15 @@ int OpenPidFd(pid_t pid) {
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
-                                                  const std::vector<std::string>& arguments) {
+                                                  const std::vector<std::string>& arguments,
+                                                  int handOver) {
     if (path.empty()) {
         SetLastError(kErrInvalidParameter);
+        return nullptr;
+    }
+    HandOverCopy copy(handOver);
+    if (!copy.IsReady()) {
+        SetLastErrorFromErrno(errno);
         return nullptr;
     }
     std::vector<char*> argv;
@@ -130,7 +173,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
     argv.push_back(nullptr);
 
     SpawnSetup setup;
-    int rc = setup.Prepare();
+    int rc = setup.Prepare(copy.Descriptor());
     pid_t pid = -1;
     if (rc == 0) {
         bool search = path.find('/') == std::string::npos;
@@ -179,6 +222,13 @@ bool ChildProcess::Reap(bool block) {
         m_nStatus = status;
     }
     return m_bReaped;
+}
+
+std::string ChildProcess::DescribeEnd() const {
+    if (WIFSIGNALED(m_nStatus)) {
+        return "signal " + std::to_string(WTERMSIG(m_nStatus));
+    }
+    return "exit code " + std::to_string(WEXITSTATUS(m_nStatus));
 }
 
 bool ChildProcess::WaitForExit(uint32_t timeoutMs) {

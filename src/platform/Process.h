@@ -21,12 +21,19 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 class ChildProcess {
 public:
+    // The descriptor number under which a child finds the one descriptor
+    // handed over to it.
+    static constexpr int kHandedOverDescriptor = 3;
+
     // Starts `path` (searched on PATH when it has no "/") with `arguments`
     // (the first is the program's own name).  The child gets a new session,
     // standard input from /dev/null, the caller's standard output and error,
-    // and no other descriptor.  Null, with the last error set, on failure.
+    // and no other descriptor, except `handOver` (when 0 or above) as
+    // descriptor kHandedOverDescriptor.  Null, with the last error set, on
+    // failure.
     static std::unique_ptr<ChildProcess> Start(const std::string& path,
-                                               const std::vector<std::string>& arguments);
+                                               const std::vector<std::string>& arguments,
+                                               int handOver = -1);
 
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -46,6 +53,8 @@ public:
     // The wait status once reaped.
     bool HasExited() const { return m_bReaped; }
     int ExitStatus() const { return m_nStatus; }
+    // How the reaped child ended, for logs: "exit code 1", "signal 9".
+    std::string DescribeEnd() const;
 
 private:
     ChildProcess(pid_t pid, int pidFd);

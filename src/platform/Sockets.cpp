@@ -41,6 +41,16 @@ SocketHandle OpenSocket(int type, int protocol) {
     return handle;
 }
 
+// Adds `flag` to the flags fcntl reads with `get` and writes with `set`.
+bool AddFlag(SocketHandle socket, int get, int set, int flag) {
+    const int flags = ::fcntl(socket, get);
+    if (flags < 0 || ::fcntl(socket, set, flags | flag) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
 uint32_t MapResolverError(int code) {
     switch (code) {
         case EAI_NONAME:
@@ -70,6 +80,22 @@ SocketHandle OpenTcpSocket() {
 }
 SocketHandle OpenUdpSocket() {
     return OpenSocket(SOCK_DGRAM, IPPROTO_UDP);
+}
+
+bool OpenSocketPair(SocketHandle& first, SocketHandle& second) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        SetSocketErrorFromErrno();
+        first = second = kInvalidSocket;
+        return false;
+    }
+    first = ends[0];
+    second = ends[1];
+    return true;
+}
+
+bool KeepSocketFromChildren(SocketHandle socket) {
+    return AddFlag(socket, F_GETFD, F_SETFD, FD_CLOEXEC);
 }
 
 void CloseSocket(SocketHandle socket) {
@@ -114,12 +140,7 @@ bool SetSocketOobInline(SocketHandle socket, bool on) {
 }
 
 bool SetSocketNonBlocking(SocketHandle socket) {
-    const int flags = ::fcntl(socket, F_GETFL);
-    if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
-        SetSocketErrorFromErrno();
-        return false;
-    }
-    return true;
+    return AddFlag(socket, F_GETFL, F_SETFL, O_NONBLOCK);
 }
 
 bool SetSocketReceiveBuffer(SocketHandle socket, int bytes) {

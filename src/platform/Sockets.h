@@ -40,6 +40,13 @@ uint16_t PortNumber(uint16_t portField);
 
 SocketHandle OpenTcpSocket();
 SocketHandle OpenUdpSocket();
+// Two stream sockets connected to each other and to nothing else, for a
+// parent and the child it hands one of them to: no address exists that
+// another process could listen on or connect to.
+bool OpenSocketPair(SocketHandle& first, SocketHandle& second);
+// Makes a socket handed down by a parent private to this process: programs
+// it starts later do not inherit it.
+bool KeepSocketFromChildren(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
 // Ends both directions at once, waking any thread blocked on the socket.
 void ShutdownSocket(SocketHandle socket);

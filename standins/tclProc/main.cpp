@@ -1,19 +1,21 @@
 // The script process: runs the rule scripts of the sensor that starts it.
 //
-//   tclProc -log FILE [-peer N] -port P -ReqQsz Q -minWorkers A -maxWorkers B
+//   tclProc -log FILE -channel N -ReqQsz Q -minWorkers A -maxWorkers B
 //           -CmdQThreshold T -CmdWaitTout W -dir "DIR"
 //
-// It listens on 127.0.0.1:P, accepts the sensor's connection (from the port
-// whose network-order field reads as N, when given), and answers each
-// Script and Run line with one reply line until the sensor sends Exit or
-// closes the connection.  Alert values travel through the sensor's shared
-// store "tclProc.dat", found in the object scope the sensor hands down
-// through the environment.  Scripts run one at a time in one interpreter; the
-// worker and queue options are accepted and not needed.
+// The sensor hands it one end of a connected socket pair as descriptor N;
+// on it the process answers each Script and Run line with one reply line
+// until the sensor sends Exit or closes the connection.  No port is opened,
+// so only the sensor that started it can reach it.  Alert values travel
+// through the sensor's shared store "tclProc.dat", found in the object
+// scope the sensor hands down through the environment.  Scripts run one at
+// a time in one interpreter; the worker and queue options are accepted and
+// not needed.
 
 #include <tcl.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,14 +32,11 @@ namespace {
 
 constexpr const char kStoreName[] = "tclProc.dat";
 constexpr uint32_t kStoreSize = 0x100040;
-constexpr const char kLoopback[] = "127.0.0.1";
-constexpr int kAcceptAttempts = 5;
 
 struct Options {
     std::string m_strLog;
     std::string m_strDirectory;
-    long m_nPeer = -1;
-    long m_nPort = 0;
+    long m_nChannel = -1;
 };
 
 std::FILE* g_pLog = nullptr;
@@ -70,37 +69,15 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.m_strLog = pszValue;
         } else if (strName == "-dir") {
             options.m_strDirectory = pszValue;
-        } else if (strName == "-peer") {
-            if (!ReadNumber(pszValue, options.m_nPeer)) {
-                return false;
-            }
-        } else if (strName == "-port") {
-            if (!ReadNumber(pszValue, options.m_nPort)) {
+        } else if (strName == "-channel") {
+            if (!ReadNumber(pszValue, options.m_nChannel)) {
                 return false;
             }
         } else if (!ReadNumber(pszValue, nIgnored)) {
             return false;
         }
     }
-    return argc % 2 == 1 && options.m_nPort > 0 && options.m_nPort < 65536;
-}
-
-// The sensor's connection: a client from another port is turned away.
-bool AcceptSensor(LineSocket& connection, const Options& options) {
-    for (int nTry = 0; nTry < kAcceptAttempts; ++nTry) {
-        if (!connection.Accept()) {
-            Log("accept failed, error %u", connection.LastError());
-            return false;
-        }
-        if (options.m_nPeer < 0 ||
-            connection.IsPeer(static_cast<uint16_t>(options.m_nPeer), kLoopback)) {
-            connection.CloseListener();
-            return true;
-        }
-        Log("refused a connection that is not from the sensor");
-        connection.CloseData();
-    }
-    return false;
+    return argc % 2 == 1 && options.m_nChannel >= 0 && options.m_nChannel <= INT32_MAX;
 }
 
 void Reply(LineSocket& connection, qorTclCommand& command, const TclScripts::Outcome& outcome) {
@@ -159,7 +136,7 @@ int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         plat::ConsolePrintf(
-            "usage: tclProc -log FILE [-peer N] -port P [-ReqQsz Q -minWorkers A "
+            "usage: tclProc -log FILE -channel N [-ReqQsz Q -minWorkers A "
             "-maxWorkers B -CmdQThreshold T -CmdWaitTout W] -dir DIR\n");
         return 2;
     }
@@ -179,13 +156,11 @@ int main(int argc, char** argv) {
         Log("the shared store %s could not be opened", kStoreName);
     }
     LineSocket connection;
-    if (!connection.Listen(static_cast<uint16_t>(options.m_nPort), kLoopback)) {
-        Log("cannot listen on port %ld, error %u", options.m_nPort, connection.LastError());
-        return 1;
-    }
-    Log("listening on port %ld", options.m_nPort);
     int nExit = 1;
-    if (AcceptSensor(connection, options)) {
+    if (!connection.Adopt(static_cast<plat::SocketHandle>(options.m_nChannel))) {
+        Log("no connection to the sensor on descriptor %ld, error %u", options.m_nChannel,
+            connection.LastError());
+    } else {
         TclScripts scripts(pStore.get());
         nExit = Serve(connection, scripts);
     }

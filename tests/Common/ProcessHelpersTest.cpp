@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "platform/Sockets.h"
 #include "support/TestUtil.h"
 
 TEST(SplitCommandLine, QuotesGroupBlanksAndBackslashesPairUpOnlyBeforeAQuote) {
@@ -64,4 +66,39 @@ TEST(ProcessHelpers, NullHandleAndMissingProgram) {
     EXPECT_EQ(nullptr, StartProcess("/nonexistent/program", "program"));
     EXPECT_EQ(nullptr, StartProcess(nullptr, "   "));
     EXPECT_EQ(nullptr, StartProcess(nullptr, nullptr));
+}
+
+// The one descriptor handed over arrives as descriptor 3 and is the only
+// one beside the standard streams; the caller's copy is not inherited by a
+// process started without it.
+TEST(ProcessHelpers, HandedOverDescriptorIsTheOnlyOneTheChildGets) {
+    auto descriptors = [](pid_t pid) {
+        std::map<std::string, std::string> found;
+        const std::string strFolder = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& entry : std::filesystem::directory_iterator(strFolder)) {
+            found[entry.path().filename().string()] =
+                std::filesystem::read_symlink(entry.path()).string();
+        }
+        return found;
+    };
+    plat::SocketHandle own = plat::kInvalidSocket;
+    plat::SocketHandle handed = plat::kInvalidSocket;
+    ASSERT_TRUE(plat::OpenSocketPair(own, handed));
+    ProcessHandle process = StartProcess("/bin/sleep", "sleep 600", handed);
+    ProcessHandle other = StartProcess("/bin/sleep", "sleep 600");
+    ASSERT_NE(nullptr, process);
+    ASSERT_NE(nullptr, other);
+    const auto got = descriptors(process->Pid());
+    const auto otherGot = descriptors(other->Pid());
+    const std::string strHanded = std::filesystem::read_symlink(
+        "/proc/self/fd/" + std::to_string(handed)).string();
+    plat::CloseSocket(handed);
+    plat::CloseSocket(own);
+    TerminateProcessAndWait(process.get(), 60);
+    TerminateProcessAndWait(other.get(), 60);
+
+    ASSERT_EQ(4u, got.size());
+    EXPECT_EQ(strHanded, got.at("3"));
+    EXPECT_EQ(3u, otherGot.size());
+    EXPECT_EQ(0u, otherGot.count("3"));
 }

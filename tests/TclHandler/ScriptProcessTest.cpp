@@ -31,6 +31,13 @@ int64_t FastClock() {
     return base + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100;
 }
 
+// Whether the process has ended (and waits to be reaped).
+bool HasEnded(int nProcess) {
+    const std::string strStat = hwtest::ReadWholeFile("/proc/" + std::to_string(nProcess) + "/stat");
+    const size_t nEnd = strStat.rfind(") ");
+    return nEnd == std::string::npos || strStat.compare(nEnd + 2, 1, "Z") == 0;
+}
+
 // A record that counts itself gone, so the test can see from its own thread
 // that the handler has finished with it (the pending table is the handler
 // thread's alone).
@@ -56,7 +63,6 @@ protected:
         pScript->SetOwningRule(&m_Rule);
         m_Rule.SetScript(std::move(pScript));
         m_Handler.SetClock(FastClock);
-        m_Handler.SetPortBase(static_cast<uint16_t>(hwtest::FreeLoopbackPort(false) - 1));
     }
 
     void TearDown() override { m_Handler.ShutDown(); }
@@ -140,4 +146,74 @@ TEST_F(ScriptProcessTest, RunsAfterTheLastAllowedStartEndedAreRefusedNotHeld) {
     // Nothing will send it: the engine keeps the record and reports or
     // drops it by its rule.
     EXPECT_EQ(0u, Validate("carol"));
+}
+
+// A stop (a reload) that comes while the process starts and its scripts
+// wait for the engines to settle ends that start quietly: the process is
+// told to exit, and neither its closed connection nor the stop is logged as
+// a failure, nor the unsent scripts as initialised.
+TEST_F(ScriptProcessTest, StopWhileTheProcessStartsIsNoFailureAndNoInitialisation) {
+    // The process may end on the Exit command before the reply thread is
+    // told to stop; the connection it closes is no failure.  (The handler
+    // learns its directory from Init.)
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    m_Handler.ShutDown();
+    ASSERT_TRUE(m_Handler.StartProcess(1));
+    const int nProcess = m_Handler.ProcessId();
+    auto* pExit = new tclRequest;
+    pExit->m_nCommandType = qorTclCommand::kExit;
+    pExit->m_nAction = tclRequest::kSend;
+    m_Handler.SendRequest(pExit);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return HasEnded(nProcess); }, 30));
+    // The reply thread has the closed connection at once; what it makes of
+    // it comes before the stop.
+    hwtest::WaitUntil([&] { return m_Log.Contains("Socket error"); }, 0.5);
+    m_Handler.StopProcess();
+
+    // A reload while the engines settle; as at a reload, the engines hand
+    // over their rules before each start.
+    HandOverRules();
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Handler.ProcessId() != 0; }, 30));
+    m_Handler.ShutDown();
+    ASSERT_EQ(0, m_Handler.ProcessId());
+    HandOverRules();
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Handler.ScriptsInitialised(); }, 60));
+    ASSERT_EQ(1u, Validate("alice"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == 1; }, 60));
+
+    int nCompleted = 0;
+    for (const LoggedLine& line : m_Log.m_Services.Lines()) {
+        EXPECT_NE(static_cast<uint32_t>(kCSFLogError), line.dwLevel) << line.text;
+        nCompleted += line.text == "Completed tcl script initialization!" ? 1 : 0;
+    }
+    EXPECT_EQ(1, nCompleted);
+}
+
+// The process is watched, not only its connection: a process that ends
+// while a program it left behind keeps the connection open is still
+// noticed, reported with how it ended, and counted against the restarts.
+TEST_F(ScriptProcessTest, ProcessThatEndsIsNoticedWhileItsConnectionStaysOpen) {
+    const std::string strProgram = m_Directory.File("tclProc.exe");
+    const std::string strLeftOver = m_Directory.File("leftover.pid");
+    std::filesystem::remove(strProgram);
+    hwtest::WriteWholeFile(strProgram,
+                           "#!/bin/sh\nsleep 60 &\necho $! > '" + strLeftOver + "'\nexit 3\n");
+    std::filesystem::permissions(strProgram, std::filesystem::perms::owner_all);
+    HandOverRules();
+    m_Handler.SetRestartLimit(1);
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    const bool bNoticed = hwtest::WaitUntil([&] { return !m_Handler.IsRunning(); }, 20);
+    const std::string strPid = hwtest::ReadWholeFile(strLeftOver);
+    if (!strPid.empty()) {
+        ::kill(std::stoi(strPid), SIGKILL);
+    }
+    ASSERT_TRUE(bNoticed) << "the handler still waits on a process that has ended";
+    bool bReported = false;
+    for (const std::string& strText : m_Log.m_Services.Texts()) {
+        bReported = bReported || (strText.rfind("TclProc ", 0) == 0 &&
+                                  strText.find(" ended (exit code 3)") != std::string::npos);
+    }
+    EXPECT_TRUE(bReported);
 }

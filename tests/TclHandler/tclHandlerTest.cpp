@@ -211,7 +211,6 @@ TEST_F(ScriptHandlerTest, DisabledScriptingQueuesNothing) {
 TEST_F(ScriptHandlerTest, ProcessThatCannotStartUsesUpTheRestartLimit) {
     hwtest::ScratchDirectory directory;
     m_Handler.SetClock([] { return static_cast<int64_t>(::time(nullptr)); });
-    m_Handler.SetPortBase(hwtest::FreeLoopbackPort(false));
     // No program in the sensor directory and none beside this test.
     ASSERT_TRUE(m_Handler.Init((directory.Path() + "/").c_str()));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !m_Handler.IsRunningFlagSet(); }, 30));
@@ -224,9 +223,8 @@ TEST_F(ScriptHandlerTest, ProcessThatCannotStartUsesUpTheRestartLimit) {
     m_Handler.ShutDown();
 }
 
-TEST_F(ScriptHandlerTest, CommandLineCarriesThePeerPortAndTheTuning) {
-    m_Handler.SetPortBase(8160);
-    EXPECT_EQ("tclProc.exe -log tclproc.log -peer 4660 -port 8161 -ReqQsz 512 -minWorkers 2 "
+TEST_F(ScriptHandlerTest, CommandLineNamesTheHandedOverChannelAndTheTuning) {
+    EXPECT_EQ("tclProc.exe -log tclproc.log -channel 3 -ReqQsz 512 -minWorkers 2 "
               "-maxWorkers 16 -CmdQThreshold 5 -CmdWaitTout 2 -dir \"\"",
-              m_Handler.ProcessCommandLine(1, 4660));
+              m_Handler.ProcessCommandLine());
 }

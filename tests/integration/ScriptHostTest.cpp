@@ -2,13 +2,19 @@
 // process, which validates each syslog alert with the rule's script.  The
 // script turns one user's alert away and marks every other one.
 
+#include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
+#include "support/ThrowawayAccounts.h"
 
 namespace {
 
@@ -29,6 +35,98 @@ const std::string kScriptPolicy =
     "Validation\t=S\tincr checked\\nset __qor_verdict \"checked $checked\"\\n"
     "return [verdict $User];\r\n";
 
+// Another account's program that takes the loopback ports a script process
+// would listen on (8161 for the first start and the two restarts after it)
+// before the sensor starts, and reports every connection and byte it gets.
+const char kImpostor[] =
+    "import select, socket, sys\n"
+    "ports = []\n"
+    "for port in (8161, 8162, 8163):\n"
+    "    s = socket.socket()\n"
+    "    s.bind(('127.0.0.1', port))\n"
+    "    s.listen(8)\n"
+    "    ports.append(s)\n"
+    "print('listening', flush=True)\n"
+    "peers = []\n"
+    "while True:\n"
+    "    ready = select.select(ports + peers, [], [])[0]\n"
+    "    for s in ready:\n"
+    "        if s in ports:\n"
+    "            peer = s.accept()[0]\n"
+    "            peers.append(peer)\n"
+    "            print('connection on', s.getsockname()[1], flush=True)\n"
+    "        else:\n"
+    "            data = s.recv(65536)\n"
+    "            print('received', len(data), 'bytes', flush=True)\n"
+    "            if not data:\n"
+    "                peers.remove(s)\n";
+
+// The script process hwhost started (its child named tclProc), or 0.
+pid_t ScriptProcessOf(pid_t host) {
+    DIR* pProc = ::opendir("/proc");
+    pid_t found = 0;
+    while (dirent* pEntry = pProc != nullptr ? ::readdir(pProc) : nullptr) {
+        const std::string strStat =
+            hwtest::ReadWholeFile(std::string("/proc/") + pEntry->d_name + "/stat");
+        const size_t nEnd = strStat.rfind(") ");
+        if (nEnd == std::string::npos || strStat.find("(tclProc)") == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(strStat.substr(nEnd + 2));
+        std::string strState;
+        pid_t parent = 0;
+        fields >> strState >> parent;
+        if (parent == host && strState != "Z") {
+            found = static_cast<pid_t>(std::stoi(pEntry->d_name));
+        }
+    }
+    if (pProc != nullptr) {
+        ::closedir(pProc);
+    }
+    return found;
+}
+
+// The log lines at ERROR level that the script handler wrote.
+std::string ScriptHandlerErrors(const std::string& strLog) {
+    std::istringstream lines(strLog);
+    std::string strLine;
+    std::string strErrors;
+    while (std::getline(lines, strLine)) {
+        if (strLine.find(" ERROR ") != std::string::npos &&
+            strLine.find("TclHandler/") != std::string::npos) {
+            strErrors += strLine + "\n";
+        }
+    }
+    return strErrors;
+}
+
+// Sends a failed login for each user in turn.
+bool SendLogins(const hwtest::NamespacedHost& host, const std::vector<std::string>& users) {
+    bool bSent = true;
+    for (const std::string& strUser : users) {
+        bSent = host.SendDatagram("<38>sshd[1]: login failed for " + strUser) && bSent;
+    }
+    return bSent;
+}
+
+// Waits for the alert that names `strUser`.  One script process runs the
+// validations in order, so by then the fate of every login sent before it
+// is decided.
+bool AlertArrives(const hwtest::NamespacedHost& host, const std::string& strUser) {
+    return hwtest::WaitUntil([&] { return host.Alerts().find(strUser) != std::string::npos; }, 90);
+}
+
+// Stops the host; its alerts, which must be two and none of them mallory's.
+std::string StopWithTwoAlertsNoneOfMallory(hwtest::NamespacedHost& host) {
+    int exitCode = -1;
+    EXPECT_TRUE(host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << host.ErrorsTail();
+    const std::string alerts = host.Alerts();
+    EXPECT_EQ(2u, hwtest::CountOf(alerts, "</event>")) << alerts;
+    EXPECT_EQ(std::string::npos, alerts.find("mallory")) << alerts;
+    return alerts;
+}
+
 class ScriptHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,35 +146,80 @@ TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertMarksTheOtherAndIsSentAgai
     host.WritePolicy(kScriptPolicy);
     ASSERT_TRUE(host.Start()) << host.ErrorsTail();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return host.SyslogPortOpen(); }, 30));
+    // A reload while the first script process starts (its scripts wait for
+    // the engines to settle) stops that start quietly.
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return host.Log().find("Started TclProc (") != std::string::npos; }, 30));
+    ASSERT_TRUE(host.Reload(kScriptPolicy)) << host.ErrorsTail();
 
-    // One script process runs the validations in order, so once the second
-    // alert is written the first one's fate is decided.
-    ASSERT_TRUE(host.SendDatagram("<38>sshd[1]: login failed for mallory"));
-    ASSERT_TRUE(host.SendDatagram("<38>sshd[1]: login failed for alice"));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.Alerts().find("alice") != std::string::npos; },
-                                  90))
-        << host.Log();
+    ASSERT_TRUE(SendLogins(host, {"mallory", "alice"}));
+    ASSERT_TRUE(AlertArrives(host, "alice")) << host.Log();
 
     // A reload stops the process and starts a new one, which must get the
     // scripts again: its count starts afresh.
     ASSERT_TRUE(host.Reload(kScriptPolicy)) << host.ErrorsTail();
-    ASSERT_TRUE(host.SendDatagram("<38>sshd[1]: login failed for bob"));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.Alerts().find("bob") != std::string::npos; },
-                                  90))
-        << host.Log();
+    ASSERT_TRUE(SendLogins(host, {"bob"}));
+    ASSERT_TRUE(AlertArrives(host, "bob")) << host.Log();
 
-    int exitCode = -1;
-    ASSERT_TRUE(host.Stop(exitCode));
-    EXPECT_EQ(0, exitCode) << host.ErrorsTail();
-    const std::string alerts = host.Alerts();
-    EXPECT_EQ(2u, hwtest::CountOf(alerts, "</event>")) << alerts;
-    EXPECT_EQ(std::string::npos, alerts.find("mallory")) << alerts;
+    const std::string alerts = StopWithTwoAlertsNoneOfMallory(host);
     EXPECT_NE(std::string::npos, alerts.find("__qor_verdict")) << alerts;
     // Both first alerts went through the script, so alice's count is 2;
     // bob's is the first of the new process.
     EXPECT_NE(std::string::npos, alerts.find("checked 2")) << alerts;
     EXPECT_NE(std::string::npos, alerts.find("checked 1")) << alerts;
+    // Only the two processes that were not stopped while they started got
+    // their scripts, and no stop was taken for a failure.
+    const std::string strLog = host.Log();
+    EXPECT_EQ(3u, hwtest::CountOf(strLog, "Started TclProc ("));
+    EXPECT_EQ(2u, hwtest::CountOf(strLog, "Completed tcl script initialization!"));
+    EXPECT_EQ("", ScriptHandlerErrors(strLog));
     const std::string errors = host.Errors();
     EXPECT_EQ(std::string::npos, errors.find("AddressSanitizer")) << host.ErrorsTail();
     EXPECT_EQ(std::string::npos, errors.find("runtime error")) << host.ErrorsTail();
+}
+
+// Another account listening first on every port a script process could be
+// told to listen on gets no connection and no byte, through a start and a
+// restart: the process the sensor starts is reached through a connection it
+// inherits, so the scripts still decide.  A killed process is noticed,
+// reported and started again.
+TEST_F(ScriptHostTest, ImpostorOnTheScriptPortsGetsNothingAndAKilledProcessIsStartedAgain) {
+    hwtest::NamespacedHost host(m_namespace);
+    host.WritePolicy(kScriptPolicy);
+    const std::string strImpostorOut = host.File("impostor.out");
+    hwtest::ChildProcess impostor;
+    ASSERT_TRUE(impostor.Start(
+        m_namespace.Enter(
+            hwtest::ThrowawayAccounts::As("nobody", {"/usr/bin/python3", "-c", kImpostor})),
+        strImpostorOut));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return hwtest::ReadWholeFile(strImpostorOut) == "listening\n" || !impostor.IsRunning();
+        },
+        30));
+    ASSERT_EQ("listening\n", hwtest::ReadWholeFile(strImpostorOut));
+
+    ASSERT_TRUE(host.Start()) << host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.SyslogPortOpen(); }, 30));
+    ASSERT_TRUE(SendLogins(host, {"mallory", "alice"}));
+    ASSERT_TRUE(AlertArrives(host, "alice")) << host.Log();
+
+    const pid_t first = ScriptProcessOf(host.Pid());
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(0, ::kill(first, SIGKILL));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return hwtest::CountOf(host.Log(), "Completed tcl script initialization!") == 2;
+        },
+        90))
+        << host.Log();
+    EXPECT_NE(first, ScriptProcessOf(host.Pid()));
+    ASSERT_TRUE(SendLogins(host, {"mallory", "carol"}));
+    ASSERT_TRUE(AlertArrives(host, "carol")) << host.Log();
+
+    StopWithTwoAlertsNoneOfMallory(host);
+    EXPECT_NE(std::string::npos,
+              host.Log().find("TclProc " + std::to_string(first) + " ended (signal 9)"))
+        << host.Log();
+    EXPECT_EQ("listening\n", hwtest::ReadWholeFile(strImpostorOut));
 }
