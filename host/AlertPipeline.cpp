@@ -64,32 +64,21 @@ AlertPipeline::~AlertPipeline() {
                      "the stop",
                      m_xml.size(), m_messages.size());
     }
-    if (m_bOwnsAlerts && m_pAlerts != nullptr) {
-        std::fclose(m_pAlerts);
-    }
-    if (m_pMessages != nullptr) {
-        std::fclose(m_pMessages);
-    }
 }
 
 bool AlertPipeline::Open(const std::string& alertsPath, const std::string& messagesPath,
                          std::string& error) {
-    if (alertsPath.empty()) {
-        m_pAlerts = stdout;
-    } else {
-        m_pAlerts = std::fopen(alertsPath.c_str(), "ab");
-        if (m_pAlerts == nullptr) {
-            error = "cannot open the alert file " + alertsPath;
-            return false;
-        }
-        m_bOwnsAlerts = true;
+    m_alertsOut.m_bWanted = true;
+    m_alertsOut.m_bStandardOutput = alertsPath.empty();
+    std::string problem;
+    if (!alertsPath.empty() && !m_alertsOut.m_file.Open(alertsPath, problem)) {
+        error = "cannot open the alert file: " + problem;
+        return false;
     }
-    if (!messagesPath.empty()) {
-        m_pMessages = std::fopen(messagesPath.c_str(), "ab");
-        if (m_pMessages == nullptr) {
-            error = "cannot open the message file " + messagesPath;
-            return false;
-        }
+    m_messagesOut.m_bWanted = !messagesPath.empty();
+    if (!messagesPath.empty() && !m_messagesOut.m_file.Open(messagesPath, problem)) {
+        error = "cannot open the message file: " + problem;
+        return false;
     }
     return true;
 }
@@ -276,34 +265,60 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
         m_xml += '\n';
     }
     m_xml += '\n';
-    if (m_pMessages != nullptr) {
+    if (m_messagesOut.m_bWanted) {
         m_messages.append(reinterpret_cast<const char*>(message.GetData()), message.GetLength());
     }
     return true;
 }
 
 void AlertPipeline::Flush() {
-    WriteOut(m_pAlerts, m_xml, m_bAlertsFailing, "alert");
-    if (m_pMessages != nullptr) {
-        WriteOut(m_pMessages, m_messages, m_bMessagesFailing, "message");
+    const bool bReopen = m_bReopenAsked.exchange(false);
+    WriteOut(m_alertsOut, m_xml, bReopen, "alert");
+    if (m_messagesOut.m_bWanted) {
+        WriteOut(m_messagesOut, m_messages, bReopen, "message");
     }
+}
+
+int AlertPipeline::OutputFd(Output& output, bool bReopen, const char* pszWhat) {
+    if (output.m_bStandardOutput) {
+        // Whatever else went through the stream (the console's lines) goes
+        // before.
+        std::fflush(stdout);
+        return fileno(stdout);
+    }
+    std::string problem;
+    const bool bOpen = bReopen ? output.m_file.Reopen(problem) : output.m_file.Follow(problem);
+    if (!bOpen && problem != output.m_strProblem) {
+        PIPELINE_LOG(kCSFLogError,
+                     "hwhost: cannot open the %s file: %s; what is not written yet is kept and "
+                     "written when it can be opened",
+                     pszWhat, problem.c_str());
+    } else if (bOpen && !output.m_strProblem.empty()) {
+        PIPELINE_LOG(kCSFLogWarning, "hwhost: the %s file %s is open again", pszWhat,
+                     output.m_file.Path().c_str());
+    }
+    output.m_strProblem = bOpen ? std::string() : problem;
+    return bOpen ? output.m_file.Fd() : -1;
 }
 
 // Writes `pending` to the file's end.  What a full disk or another write
 // error keeps back stays at the front of `pending`, to go first on the next
 // flush: the file holds the alerts whole and in order, and one that could
-// not be written yet is late, not lost.
-void AlertPipeline::WriteOut(FILE* pFile, std::string& pending, bool& bFailing,
+// not be written yet is late, not lost.  So does what waits for a file that
+// cannot be opened.
+void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
                              const char* pszWhat) {
-    if (pending.empty()) {
+    if (pending.empty() && !bReopen) {
         return;
     }
-    // Whatever else went through the stream (the console's lines when the
-    // alerts go to standard output) goes before.
-    std::fflush(pFile);
+    const int fd = OutputFd(output, bReopen, pszWhat);
+    if (fd < 0 || pending.empty()) {
+        return;
+    }
+    bool& bFailing = output.m_bFailing;
     size_t done = 0;
     int error = 0;
-    if (!plat::WriteToFile(fileno(pFile), pending.data(), pending.size(), done)) {
+    if (!plat::WriteToFile(fd, pending.data(), pending.size(), done)) {
         error = errno;
     }
     pending.erase(0, done);

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "FollowedFile.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
 #include "ResponseRunner.h"
@@ -41,8 +42,13 @@ public:
     AlertPipeline& operator=(const AlertPipeline&) = delete;
 
     // Empty paths: XML to standard output, no binary messages.  False with
-    // `error` set when a file cannot be opened.
+    // `error` set when a file cannot be opened (a symbolic link or another
+    // account's file at the path is refused).
     bool Open(const std::string& alertsPath, const std::string& messagesPath, std::string& error);
+    // Asks for the files to be opened again by their paths (a rotation's
+    // SIGHUP): the pipeline does so before it next writes.  A file removed,
+    // or renamed away, is opened anew without asking.
+    void Reopen() { m_bReopenAsked.store(true); }
     // The responses each alert's policy asks for are prepared and carried
     // out by `pRunner` (null: none); set before the sensor starts.
     void SetResponseRunner(ResponseRunner* pRunner) { m_pResponses = pRunner; }
@@ -82,16 +88,26 @@ private:
     bool Render(FinishedAlert& finished);
     // Writes and flushes what the rendered alerts of a batch made.
     void Flush();
-    void WriteOut(FILE* pFile, std::string& pending, bool& bFailing, const char* pszWhat);
+    // An output: standard output, or a file followed by its path.
+    struct Output {
+        bool m_bWanted = false;
+        bool m_bStandardOutput = false;
+        FollowedFile m_file;
+        bool m_bFailing = false;
+        // Why the file could not be opened, as logged; "" while it is open.
+        std::string m_strProblem;
+    };
+    // The descriptor to write to, the file opened again first when asked or
+    // gone; -1 when it cannot be opened (said in the log once a reason).
+    int OutputFd(Output& output, bool bReopen, const char* pszWhat);
+    void WriteOut(Output& output, std::string& pending, bool bReopen, const char* pszWhat);
     bool HasRoom() const;
     void Run();
 
     HostServices& m_services;
-    FILE* m_pAlerts = nullptr;
-    bool m_bOwnsAlerts = false;
-    bool m_bAlertsFailing = false;
-    bool m_bMessagesFailing = false;
-    FILE* m_pMessages = nullptr;
+    Output m_alertsOut;
+    Output m_messagesOut;
+    std::atomic<bool> m_bReopenAsked{false};
     ResponseRunner* m_pResponses = nullptr;
     std::mutex m_lock;
     std::condition_variable m_wake;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/OwnFiles.h"
+
 namespace {
 
 // The holder of a write lock on the whole file, or 0.
@@ -33,9 +35,10 @@ HostPidFile::~HostPidFile() {
 
 bool HostPidFile::Acquire(const std::string& root, std::string& error) {
     const std::string path = root + "/" + kFileName;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    std::string problem;
+    int fd = plat::OpenOwnFile(path, O_RDWR | O_CREAT, 0644, &problem);
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open the pid file: " + problem;
         return false;
     }
     struct flock lock {};
@@ -61,7 +64,9 @@ bool HostPidFile::Acquire(const std::string& root, std::string& error) {
 }
 
 pid_t HostPidFile::FindRunning(const std::string& root) {
-    int fd = ::open((root + "/" + kFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a file this account made names a host: another account's could
+    // name any process of its own.
+    int fd = plat::OpenOwnFile(root + "/" + kFileName, O_RDONLY, 0);
     if (fd < 0) {
         return 0;
     }

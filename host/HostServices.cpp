@@ -1,7 +1,5 @@
 #include "HostServices.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -9,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 
 #include "hostwarden/ILogTag.h"
 #include "platform/Console.h"
@@ -73,60 +70,47 @@ HostServices::~HostServices() {
 
 bool HostServices::Open(const std::string& path) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_strPath = path;
-    return OpenLocked();
+    std::string problem;
+    const bool bOpened = m_file.Open(path, problem);
+    m_strProblem = bOpened ? std::string() : problem;
+    return bOpened;
 }
 
 bool HostServices::Reopen() {
     std::lock_guard<std::mutex> guard(m_lock);
-    return !m_strPath.empty() && OpenLocked();
+    std::string problem;
+    if (m_file.Path().empty()) {
+        return false;
+    }
+    const bool bOpened = m_file.Reopen(problem);
+    NoteProblemLocked(bOpened, problem);
+    return bOpened;
 }
 
-bool HostServices::OpenLocked() {
-    std::error_code ignored;
-    std::filesystem::path parent = std::filesystem::path(m_strPath).parent_path();
-    if (!parent.empty()) {
-        std::filesystem::create_directories(parent, ignored);
-    }
-    int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (m_nFd >= 0) {
-        ::close(m_nFd);
-    }
-    m_nFd = fd;
-    m_lastPathCheck = std::chrono::steady_clock::now();
-    struct stat status {};
-    if (fd >= 0 && ::fstat(fd, &status) == 0) {
-        m_device = status.st_dev;
-        m_inode = status.st_ino;
-    }
-    return fd >= 0;
+std::string HostServices::OpenProblem() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_strProblem;
 }
 
 void HostServices::Close() {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_nFd >= 0) {
-        ::close(m_nFd);
-        m_nFd = -1;
+    m_file.Close();
+    m_strProblem.clear();
+}
+
+void HostServices::NoteProblemLocked(bool bOpened, const std::string& problem) {
+    // A log that cannot be opened can only say so on the console, once for
+    // each new reason.
+    if (!bOpened && problem != m_strProblem) {
+        plat::ConsolePrintf("hwhost: the log is not written: %s\n", problem.c_str());
     }
-    m_strPath.clear();
+    m_strProblem = bOpened ? std::string() : problem;
 }
 
 void HostServices::FollowPathLocked() {
-    if (m_strPath.empty()) {
-        return;
-    }
-    // A removed file is seen at once (one fstat a line); a file renamed
-    // away, whose path then names another file or none, within a second.
-    struct stat status {};
-    bool bGone = m_nFd < 0 || (::fstat(m_nFd, &status) == 0 && status.st_nlink == 0);
-    const auto now = std::chrono::steady_clock::now();
-    if (!bGone && now - m_lastPathCheck >= kPathCheckInterval) {
-        m_lastPathCheck = now;
-        bGone = ::stat(m_strPath.c_str(), &status) != 0 || status.st_ino != m_inode ||
-                status.st_dev != m_device;
-    }
-    if (bGone) {
-        OpenLocked();
+    std::string problem;
+    if (!m_file.Path().empty()) {
+        NoteProblemLocked(m_file.Follow(problem), problem);
     }
 }
 
@@ -152,17 +136,17 @@ bool HostServices::WriteWholeLocked(const std::string& line) {
     // never interleave, and a line is never continued by another.
     ssize_t written = -1;
     do {
-        written = ::write(m_nFd, line.data(), line.size());
+        written = ::write(m_file.Fd(), line.data(), line.size());
     } while (written < 0 && errno == EINTR);
     if (written == static_cast<ssize_t>(line.size())) {
         return true;
     }
     if (written > 0) {
         // The offset stands at the end of the piece written: cut it off.
-        const off_t end = ::lseek(m_nFd, 0, SEEK_CUR);
-        if (end < written || ::ftruncate(m_nFd, end - written) != 0) {
+        const off_t end = ::lseek(m_file.Fd(), 0, SEEK_CUR);
+        if (end < written || ::ftruncate(m_file.Fd(), end - written) != 0) {
             // The piece stays; a line end keeps the next line apart.
-            if (::write(m_nFd, "\n", 1) < 0) {
+            if (::write(m_file.Fd(), "\n", 1) < 0) {
                 return false;
             }
         }
@@ -174,7 +158,7 @@ void HostServices::WriteLine(const std::string& line) {
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_qwLines;
     FollowPathLocked();
-    if (m_nFd < 0) {
+    if (m_file.Fd() < 0) {
         ++m_qwLost;
         return;
     }

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "FollowedFile.h"
 #include "PolicyEventMap.h"
 #include "hostwarden/ICSFHostServices.h"
 
@@ -30,12 +31,17 @@ public:
     HostServices& operator=(const HostServices&) = delete;
 
     // Opens (creating its folder when needed) the log file lines are
-    // appended to.  False when it cannot be opened; lines are then dropped.
+    // appended to.  False when it cannot be opened (OpenProblem says why);
+    // lines are then dropped.  A symbolic link or another account's file at
+    // the path is refused (FollowedFile.h).
     bool Open(const std::string& path);
     // Opens the same path again, making its folder when it is gone: for a
-    // log that was rotated or removed.  False when it cannot be opened.
+    // log that was rotated or removed.  False when it cannot be opened; the
+    // reason goes to the console.
     bool Reopen();
     void Close();
+    // Why the log could not be opened the last time, or "".
+    std::string OpenProblem() const;
 
     uint32_t Notice(uint32_t dwKind, const char* pszFormat, ...) override
         __attribute__((format(printf, 3, 4)));
@@ -64,23 +70,21 @@ public:
     size_t DetectorEventCount() const;
 
     // How often the path is looked at for a file renamed away under it.
-    static constexpr std::chrono::milliseconds kPathCheckInterval{1000};
+    static constexpr std::chrono::milliseconds kPathCheckInterval =
+        FollowedFile::kPathCheckInterval;
 
 private:
     void WriteLine(const std::string& line);
     void Capture(uint32_t dwLevel, const std::string& text);
-    bool OpenLocked();
+    void NoteProblemLocked(bool bOpened, const std::string& problem);
     // Reopens when the open file was removed, or its path now names
     // another file or none.
     void FollowPathLocked();
     bool WriteWholeLocked(const std::string& line);
 
     mutable std::mutex m_lock;
-    std::string m_strPath;
-    int m_nFd = -1;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
-    std::chrono::steady_clock::time_point m_lastPathCheck{};
+    FollowedFile m_file;
+    std::string m_strProblem;
     uint64_t m_qwLines = 0;
     uint64_t m_qwLost = 0;
     uint64_t m_qwLostReported = 0;

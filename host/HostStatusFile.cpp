@@ -130,7 +130,7 @@ PolicyFileId HostStatusFile::Identify(const std::string& name) const {
 
 bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                             const std::string& text, const std::vector<std::string>& findings,
-                            const std::vector<std::string>& engines) {
+                            const std::vector<std::string>& engines, std::string* pProblem) {
     std::vector<HostStatusRecord> records = Read();
     if (m_qwSequence == 0 && !records.empty()) {
         m_qwSequence = records.back().m_qwSequence;
@@ -160,7 +160,7 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     }
     const std::string path = m_strRoot + "/" + kFileName;
     plat::FileStep step = plat::FileStep::kNone;
-    return plat::ReplaceFileDurably(path, path + ".new", out, &step) == 0;
+    return plat::ReplaceFileDurably(path, path + ".new", out, &step, pProblem) == 0;
 }
 
 std::vector<HostStatusRecord> HostStatusFile::Read() const {

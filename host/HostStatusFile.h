@@ -54,10 +54,12 @@ public:
     explicit HostStatusFile(std::string root);
 
     // Appends the outcome of a command begun at `startedNs`, with the push
-    // files as they are now.  False when the file cannot be replaced.
+    // files as they are now.  False, with the reason in `pProblem` when
+    // given, when the file cannot be replaced (another account's link or
+    // file in its place is refused and left).
     bool Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                 const std::string& text, const std::vector<std::string>& findings = {},
-                const std::vector<std::string>& engines = {});
+                const std::vector<std::string>& engines = {}, std::string* pProblem = nullptr);
 
     // The records on file, oldest first; empty when there is none.
     std::vector<HostStatusRecord> Read() const;

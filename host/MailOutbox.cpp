@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 
 #include "HostServices.h"
 #include "MailText.h"
+#include "platform/OwnFiles.h"
 
 #define OUTBOX_LOG(level, ...)                                                                  \
     do {                                                                                        \
@@ -70,18 +70,17 @@ std::string MailOutbox::NextName() {
 
 bool MailOutbox::Write(const std::string& to, const std::string& subject, const std::string& body,
                        std::string& path, std::string& error) {
-    std::error_code failure;
-    std::filesystem::create_directories(m_directory, failure);
-    if (failure) {
-        error = "cannot create " + m_directory + ": " + failure.message();
+    std::string problem;
+    if (!plat::MakeOwnFolders(m_directory, &problem)) {
+        error = "cannot create " + problem;
         return false;
     }
     const std::string name = NextName();
     const std::string temporary = m_directory + "/." + name + ".tmp";
     path = m_directory + "/" + name + ".mail";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    int fd = plat::OpenOwnFile(temporary, O_WRONLY | O_CREAT | O_EXCL, 0640, &problem);
     if (fd < 0) {
-        error = "cannot create " + temporary + ": " + std::strerror(errno);
+        error = "cannot create " + problem;
         return false;
     }
     bool bWritten = WriteAll(fd, MailFile(to, subject, body));

@@ -60,7 +60,7 @@ bool SensorHost::Open(std::string& error) {
         }
     }
     if (!m_services.Open(m_options.m_strLog)) {
-        error = "cannot open the log " + m_options.m_strLog;
+        error = "cannot open the log: " + m_services.OpenProblem();
         return false;
     }
     if (!m_alerts.Open(m_options.m_strAlerts, m_options.m_strMessages, error)) {
@@ -178,10 +178,11 @@ bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
 }
 
 void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
+    std::string problem;
     if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText, m_findings,
-                         m_engineLines)) {
-        HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s", m_options.m_strRoot.c_str(),
-                   HostStatusFile::kFileName);
+                         m_engineLines, &problem)) {
+        HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s%s%s", m_options.m_strRoot.c_str(),
+                   HostStatusFile::kFileName, problem.empty() ? "" : ": ", problem.c_str());
     }
 }
 
@@ -337,10 +338,12 @@ std::string SensorHost::StartSummary() const {
 }
 
 bool SensorHost::Reload() {
-    // SIGHUP is also the signal to let go of a log file rotated away.
+    // SIGHUP is also the signal to let go of a log or alert file rotated
+    // away.
     if (m_services.Reopen()) {
         HWHOST_LOG(kCSFLogInfo, "hwhost: log %s opened again", m_options.m_strLog.c_str());
     }
+    m_alerts.Reopen();
     if (CommandStillRunning("reload")) {
         return false;
     }

@@ -1,6 +1,7 @@
 // hwhost: the project's own host service.  It loads the sensor plug-in,
 // starts it on a sensor root and drives it from signals until told to stop.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -69,6 +70,10 @@ int main(int argc, char** argv) {
         std::fputs(HwHostUsage(), stdout);
         return 0;
     }
+    // Nothing hwhost makes (folders, logs, alert files, platform state) may
+    // be written by other accounts, whatever umask it was started with; mails
+    // are made 0640 by themselves.
+    ::umask(::umask(0) | S_IWGRP | S_IWOTH);
     HwHostOptions options;
     std::string error;
     if (!ParseHwHostOptions(argc, argv, options, error)) {

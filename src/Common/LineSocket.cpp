@@ -1,11 +1,15 @@
 #include "Common/LineSocket.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/Environment.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/jsFastLock.h"
 
@@ -26,7 +30,11 @@ LineSocket::LineSocket() {
     if (debug != nullptr && std::atoi(debug) > 0) {
         char name[64];
         BoundedSnprintf(name, sizeof name, "socketlog%d.txt", static_cast<int>(plat::CurrentProcessId()));
-        m_pDebugLog = std::fopen(name, "w");
+        const int file = plat::OpenOwnFile(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        m_pDebugLog = file >= 0 ? fdopen(file, "w") : nullptr;
+        if (m_pDebugLog == nullptr && file >= 0) {
+            ::close(file);
+        }
     }
 }
 

@@ -20,6 +20,7 @@
 #include "hostwarden/CSFIdentifiers.h"
 #include "hostwarden/ICSFClassFactory.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/OwnFiles.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/jsFastLock.h"
@@ -279,13 +280,21 @@ void CEngineIDS::OpenCrashLog(IPolicyContainer* pPolicy) {
     }
     CSF_LOG(kCSFLogInfo, "Logging ZAM info to %s\n", strPath.c_str());
     // The folder is the sensor's own: made when a new root lacks it.
-    const std::filesystem::path folder = std::filesystem::path(strPath).parent_path();
-    std::error_code error;
-    if (!folder.empty()) {
-        std::filesystem::create_directories(folder, error);
+    const std::string folder = std::filesystem::path(strPath).parent_path().string();
+    std::string problem;
+    if (!folder.empty() && !plat::MakeOwnFolders(folder, &problem)) {
+        CSF_LOG(kCSFLogError, "The module crash log folder cannot be made: %s", problem.c_str());
     }
     if (qorZamCrashLog* pLog = qorZamCrashLog::GetInstance()) {
-        pLog->OpenWithBackup(strPath);
+        const bool bOpened = pLog->OpenWithBackup(strPath);
+        if (!pLog->GetBackupProblem().empty()) {
+            CSF_LOG(kCSFLogWarning, "The module crash log of the last run is not kept: %s",
+                    pLog->GetBackupProblem().c_str());
+        }
+        if (!bOpened) {
+            CSF_LOG(kCSFLogError, "The module crash log is not written: %s",
+                    pLog->GetOpenProblem().c_str());
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/DurableFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 
 namespace plat {
 namespace {
@@ -58,17 +60,22 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
 }
 
 uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath,
-                            std::string_view bytes, FileStep* failed) {
+                            std::string_view bytes, FileStep* failed, std::string* why) {
+    if (!MayReplaceOwnFile(path, why) || !MayReplaceOwnFile(tempPath, why)) {
+        return Fail(FileStep::kOpen, GetLastError(), failed);
+    }
     if (!DeleteFilePath(tempPath.c_str()) && GetLastError() != kErrFileNotFound) {
         return Fail(FileStep::kOpen, GetLastError(), failed);
     }
-    FileHandle file = OpenFileForWriting(tempPath.c_str(), FileCreation::kCreateNew);
-    if (file == kInvalidFile) {
+    const int file = OpenOwnFile(tempPath, O_RDWR | O_CREAT | O_EXCL, 0644, why);
+    if (file < 0) {
         return Fail(FileStep::kOpen, GetLastError(), failed);
     }
+    // The old file's mode is kept (MayReplaceOwnFile has seen that it is
+    // this account's regular file), but never the right of others to write.
     struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        ::fchmod(file, existing.st_mode & 07777);
+    if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        ::fchmod(file, existing.st_mode & 07755);
     }
     size_t done = 0;
     bool written = WriteToFile(file, bytes.data(), bytes.size(), done);

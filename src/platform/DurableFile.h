@@ -31,8 +31,10 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
 // it to disk, renames it over `path` and forces the directory entry.  On a
 // failed write the temporary file is removed and `path` is untouched; on a
 // failed move the temporary file stays.  Answers 0 or the error, with the
-// failed step in `failed`.
+// failed step in `failed` and, when given, the reason in words in `why`.
+// A `path` or `tempPath` that is another account's symbolic link or file
+// is refused at the open step (OwnFiles.h) and left as it is.
 uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath,
-                            std::string_view bytes, FileStep* failed);
+                            std::string_view bytes, FileStep* failed, std::string* why = nullptr);
 
 }  // namespace plat

@@ -12,6 +12,7 @@
 
 #include "platform/ChangeEvent.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "platform/Registry.h"
 
 namespace plat {
@@ -141,13 +142,11 @@ public:
     // existing log for writing in place.
     uint32_t Open(const std::string& path, bool forAppend) {
         if (forAppend) {
-            std::error_code ignored;
-            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+            MakeOwnFolders(std::filesystem::path(path).parent_path().string());
         }
-        int flags = O_RDWR | O_CLOEXEC | (forAppend ? O_APPEND | O_CREAT : 0);
-        m_fd = ::open(path.c_str(), flags, 0644);
+        m_fd = OpenOwnFile(path, O_RDWR | (forAppend ? O_APPEND | O_CREAT : 0), 0644);
         if (m_fd < 0) {
-            return MapErrno(errno);
+            return GetLastError();
         }
         int rc;
         do {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 
 namespace plat {
 namespace {
@@ -209,14 +210,12 @@ FileHandle OpenRegularFileForReading(const char* path) {
 }
 
 FileHandle OpenFileForWriting(const char* path, FileCreation creation) {
-    int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+    int flags = O_RDWR | O_CREAT;
     flags |= creation == FileCreation::kCreateAlways ? O_TRUNC : O_EXCL;
-    FileHandle file = ::open(path, flags, 0644);
+    FileHandle file = OpenOwnFile(path, flags, 0644);
     if (file < 0) {
-        if (errno == EEXIST) {
+        if (GetLastError() == MapErrno(EEXIST)) {
             SetLastError(kErrFileExists);
-        } else {
-            Fail();
         }
         return kInvalidFile;
     }

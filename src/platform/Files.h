@@ -59,6 +59,8 @@ FileHandle OpenFileForReading(const char* path);
 // and fails with kErrBadFileType.  For files that other accounts may
 // place where the caller reads.
 FileHandle OpenRegularFileForReading(const char* path);
+// Opened as OwnFiles.h says: a symbolic link, a file that is not regular or
+// another account's file in its place is refused (kErrAccessDenied).
 FileHandle OpenFileForWriting(const char* path, FileCreation creation);
 bool CloseFile(FileHandle file);
 bool GetOpenFileSize(FileHandle file, uint64_t& size);

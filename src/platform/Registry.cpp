@@ -18,6 +18,7 @@
 
 #include "platform/DurableFile.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "platform/SettingsText.h"
 
 namespace plat {
@@ -249,15 +250,7 @@ FileStamp StampOf(const std::string& path) {
 }
 
 uint32_t MakeFolders(const std::string& folder) {
-    for (size_t pos = 1; pos <= folder.size(); ++pos) {
-        if (pos == folder.size() || folder[pos] == '/') {
-            std::string part = folder.substr(0, pos);
-            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-                return MapErrno(errno);
-            }
-        }
-    }
-    return kErrSuccess;
+    return MakeOwnFolders(folder) ? kErrSuccess : GetLastError();
 }
 
 // Copies a value's data out under the buffer rules of the header; answers
@@ -520,9 +513,9 @@ private:
             return err;
         }
         std::string lockPath = m_folder + "/registry.lock";
-        int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int lockFd = OpenOwnFile(lockPath, O_RDWR | O_CREAT, 0644);
         if (lockFd < 0) {
-            return MapErrno(errno);
+            return GetLastError();
         }
         while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
         }

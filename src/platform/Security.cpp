@@ -17,6 +17,7 @@
 
 #include "platform/DurableFile.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "platform/SettingsText.h"
 
 namespace plat {
@@ -185,9 +186,9 @@ std::string RecordText(const ObjectRecord& record, size_t number) {
 class LockedState {
 public:
     LockedState() : m_cache(Cache()), m_guard(m_cache.lock) {
-        m_lock = ::open(StatePath("security.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        m_lock = OpenOwnFile(StatePath("security.lock"), O_RDWR | O_CREAT, 0644);
         if (m_lock < 0) {
-            m_status = MapErrno(errno);
+            m_status = GetLastError();
             return;
         }
         while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
@@ -218,9 +219,9 @@ public:
             text += "\r\n";
         }
         text += RecordText(record, m_cache.records + 1);
-        int file = ::open(m_cache.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        int file = OpenOwnFile(m_cache.path, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (file < 0) {
-            return MapErrno(errno);
+            return GetLastError();
         }
         size_t done = 0;
         while (done < text.size()) {

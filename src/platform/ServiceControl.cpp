@@ -14,6 +14,7 @@
 #include "platform/DynamicLoader.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
 
@@ -77,13 +78,7 @@ bool ReadState(const std::string& path, ServiceProcess& process) {
 }
 
 bool MakeFolder(const std::string& folder) {
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) {
-        SetLastErrorFromErrno(error.value());
-        return false;
-    }
-    return true;
+    return MakeOwnFolders(folder);
 }
 
 bool WriteState(const std::string& path, const ServiceProcess& process) {

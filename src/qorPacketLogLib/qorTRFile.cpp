@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "qorPacketLogLib/LogLine.h"
 
 namespace {
@@ -81,10 +82,12 @@ bool qorTRFile::Open(const std::string& name, uint32_t mode, uint32_t baseTime) 
         }
     }
     int flags = mode == kModeAppend ? O_RDWR : (O_WRONLY | O_CREAT | O_TRUNC);
-    m_nFile = ::open(name.c_str(), flags | O_CLOEXEC, 0644);
+    std::string problem;
+    m_nFile = plat::OpenOwnFile(name, flags, 0644, &problem);
     if (m_nFile < 0) {
-        SetErrorFromErrno(errno);
-        PACKETLOG_ERROR(m_pLogger, "Error %d opening file %s", m_nError, name.c_str());
+        m_nError = static_cast<int32_t>(plat::GetLastError());
+        PACKETLOG_ERROR(m_pLogger, "Error %d opening file %s (%s)", m_nError, name.c_str(),
+                        problem.c_str());
         return false;
     }
     m_dwMode = mode;

@@ -1,10 +1,13 @@
 #include "qorToolsLib/ConfigNode.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
-#include <fstream>
 #include <ostream>
 #include <vector>
 
+#include "platform/Files.h"
+#include "platform/OwnFiles.h"
 #include "platform/SettingsText.h"
 
 namespace {
@@ -49,10 +52,13 @@ std::string Indentation(int depth) {
 bool WriteDiskFile(const std::string& fileName, const std::string& text) {
     std::string disk;
     plat::AppendDiskText(disk, text);
-    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-    out.write(disk.data(), static_cast<std::streamsize>(disk.size()));
-    out.close();
-    return !out.fail();
+    const int file = plat::OpenOwnFile(fileName, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (file < 0) {
+        return false;
+    }
+    size_t done = 0;
+    const bool bWritten = plat::WriteToFile(file, disk.data(), disk.size(), done);
+    return plat::CloseFile(file) && bWritten;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "platform/DebugOutput.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "qorToolsLib/SafeText.h"
 
 qorLogFileSink::qorLogFileSink() = default;
@@ -30,9 +31,11 @@ uint32_t qorLogFileSink::Open(const char* path, bool append) {
     // Append mode puts every write at the end of the file, even when
     // another process has written to it since; a replaced file is empty,
     // so appending to it is writing from its start.
-    m_hFile = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (append ? 0 : O_TRUNC), 0644);
+    m_sOpenProblem.clear();
+    m_hFile = plat::OpenOwnFile(path, O_RDWR | O_CREAT | O_APPEND | (append ? 0 : O_TRUNC), 0644,
+                                &m_sOpenProblem);
     if (m_hFile < 0) {
-        return plat::MapErrno(errno);
+        return plat::GetLastError();
     }
     return plat::kErrSuccess;
 }

@@ -14,7 +14,9 @@ public:
 
     // Opens (appending) or creates (replacing) the file; a file already open
     // is closed first.  0, or the system error number (8 when the path
-    // cannot be kept).
+    // cannot be kept).  A symbolic link, a file that is not regular or
+    // another account's file at the path is refused and left untouched
+    // (error 5); GetOpenProblem says why.
     virtual uint32_t Open(const char* path, bool append);
 
     // Writes the text and "\r\n" to the end of the file in one write, so a
@@ -30,9 +32,13 @@ public:
     // The path given to Open, or "" when none.
     virtual const char* GetFileName() const;
 
+    // Why the last open failed, in words; empty after a successful one.
+    const std::string& GetOpenProblem() const { return m_sOpenProblem; }
+
 private:
     int m_hFile = -1;
     std::string m_sPath;
+    std::string m_sOpenProblem;
     // The line as written, kept to spare an allocation per line.
     std::string m_sLine;
 };

@@ -1,10 +1,14 @@
 #include "qorZamSensorLib/qorZamCrashLog.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
-#include <system_error>
+
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 
 qorZamCrashLog* qorZamCrashLog::GetInstance() {
     // Kept to the end of the process: slave threads may still write while
@@ -48,15 +52,21 @@ bool qorZamCrashLog::OpenWithBackup(const std::string& strFileName) {
     if (strFileName.empty()) {
         return false;
     }
-    std::error_code error;
-    const std::filesystem::path file(strFileName);
-    if (std::filesystem::is_regular_file(file, error) && std::filesystem::file_size(file, error) > 0 &&
-        !error) {
+    m_strBackupProblem.clear();
+    struct stat file {};
+    if (::lstat(strFileName.c_str(), &file) == 0 && file.st_size > 0) {
         // A failed copy loses only the old run's lines; the open goes on.
-        const std::filesystem::path backup(strFileName + ".bak");
-        std::filesystem::remove(backup, error);
-        std::filesystem::copy_file(file, backup, std::filesystem::copy_options::overwrite_existing,
-                                   error);
+        // The copy reads and writes only this account's own files: the old
+        // file or the backup's name could be another account's link.
+        const std::string backup = strFileName + ".bak";
+        if (!plat::MayReplaceOwnFile(backup, &m_strBackupProblem) ||
+            (!plat::DeleteFilePath(backup.c_str()) &&
+             plat::GetLastError() != plat::kErrFileNotFound) ||
+            !plat::CopyOwnFile(strFileName, backup, &m_strBackupProblem)) {
+            if (m_strBackupProblem.empty()) {
+                m_strBackupProblem = backup + ": error " + std::to_string(plat::GetLastError());
+            }
+        }
     }
     return Open(strFileName.c_str(), false) == 0;
 }
@@ -76,6 +86,16 @@ bool qorZamCrashLog::VPrint(const char* pszFormat, va_list args) {
     }
     char szLine[kLineBuffer];
     FormatLine(szLine, pszFormat, args);
+    // The module ends its lines itself; the sink ends each with "\r\n", so
+    // the module's own line end goes, or every line would be followed by an
+    // empty one.
+    size_t nLength = std::strlen(szLine);
+    if (nLength > 0 && szLine[nLength - 1] == '\n') {
+        szLine[--nLength] = '\0';
+        if (nLength > 0 && szLine[nLength - 1] == '\r') {
+            szLine[--nLength] = '\0';
+        }
+    }
     return Write(szLine) == 0;
 }
 

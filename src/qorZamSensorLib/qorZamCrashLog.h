@@ -32,6 +32,9 @@ public:
     // "<name>.bak" and opens the file afresh; false for an empty name or a
     // failed open.
     bool OpenWithBackup(const std::string& strFileName);
+    // Why the last OpenWithBackup made no backup of a non-empty old file,
+    // in words; empty when it made one or had none to make.
+    const std::string& GetBackupProblem() const { return m_strBackupProblem; }
 
     // Each writes one formatted line; false when the log is not open or the
     // write fails.  The two leading words of the last two forms are not used.
@@ -56,4 +59,5 @@ private:
     mutable std::recursive_mutex m_Lock;
     bool m_bOpen = false;
     std::string m_strFileName;
+    std::string m_strBackupProblem;
 };

@@ -12,7 +12,9 @@
 // a time in one interpreter; the worker and queue options are accepted and
 // not needed.
 
+#include <fcntl.h>
 #include <tcl.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -26,6 +28,7 @@
 #include "TclHandler/qorTclCommand.h"
 #include "TclScripts.h"
 #include "platform/Console.h"
+#include "platform/OwnFiles.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 
 namespace {
@@ -146,7 +149,17 @@ int main(int argc, char** argv) {
         if (strLog.front() != '/' && !options.m_strDirectory.empty()) {
             strLog = options.m_strDirectory + "/" + strLog;
         }
-        g_pLog = std::fopen(strLog.c_str(), "a");
+        // The sensor's folder is root's: a link or file another account
+        // put at the log's name is not written through.
+        std::string strProblem;
+        const int nLog =
+            plat::OpenOwnFile(strLog, O_WRONLY | O_CREAT | O_APPEND, 0644, &strProblem);
+        g_pLog = nLog >= 0 ? fdopen(nLog, "a") : nullptr;
+        if (g_pLog == nullptr && nLog >= 0) {
+            ::close(nLog);
+        } else if (g_pLog == nullptr) {
+            plat::ConsolePrintf("tclProc: the log is not written: %s\n", strProblem.c_str());
+        }
     }
     Tcl_FindExecutable(argv[0]);
 

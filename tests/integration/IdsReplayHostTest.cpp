@@ -272,6 +272,34 @@ TEST_F(IdsReplayHostTest, BenignTrafficRaisesNothingAndPassesWhole) {
     EXPECT_EQ(CaptureSize({}), FileSize(Output("inject")));
 }
 
+TEST_F(IdsReplayHostTest, AnotherAccountsLinksAtTheCrashAndPacketLogsAreNotWrittenThrough) {
+    // A log folder others may write into, as one made under umask 000 was,
+    // where "nobody" put links to a file of root's.
+    hwtest::ScratchDirectory elsewhere;
+    const std::string target = elsewhere.File("target");
+    hwtest::WriteWholeFile(target, "precious");
+    const std::string logs = m_Host.File("Logs");
+    ASSERT_EQ(0, ::chmod(m_Host.Root().c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(logs.c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(logs.c_str(), 0777));
+    ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(
+        "nobody", {"/bin/sh", "-c",
+                   "ln -s '" + target + "' '" + logs + "/ZamLog.txt' && ln -s '" + target + "' '" +
+                       logs + "/pkt_000.tcp'"}));
+    const std::vector<FrameSpec> input = {Echo(), hwtest::Benign()};
+    ASSERT_TRUE(Start(input)) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AwaitOutput("pass", input));
+    StopCleanly();
+    const std::string log = m_Host.Log();
+    EXPECT_NE(std::string::npos, log.find("The module crash log is not written: " + logs +
+                                          "/ZamLog.txt is a symbolic link another account owns"))
+        << log;
+    EXPECT_FALSE(std::filesystem::exists(logs + "/ZamLog.txt.bak"));
+    // The packet log passes over a name that is taken and writes the next.
+    EXPECT_TRUE(std::filesystem::is_symlink(logs + "/pkt_000.tcp"));
+    EXPECT_EQ("precious", hwtest::ReadWholeFile(target));
+}
+
 TEST_F(IdsReplayHostTest, DynamicBlockDropsTheIntruderForItsPeriodOnly) {
     // Paced: the intruder's next frame comes a second after the attack, the
     // last one eight seconds after it, past the four-second block.

@@ -235,6 +235,27 @@ TEST_F(PacketLogTest, UnwritableTargetsGiveAClearStatus) {
     EXPECT_TRUE(host.Logged("Error=0 writing packet to log file " + scratch.File("log000.cap")));
 }
 
+TEST_F(PacketLogTest, AnotherAccountsLinkAtTheFileNameIsNotWrittenThrough) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link to another account";
+    }
+    hwtest::ScratchDirectory elsewhere;
+    const std::string target = elsewhere.File("target");
+    hwtest::WriteWholeFile(target, "precious");
+    const std::string name = scratch.File("theirs000.tcp");
+    ASSERT_EQ(::symlink(target.c_str(), name.c_str()), 0);
+    ASSERT_EQ(::lchown(name.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    Configure("theirs", ".tcp", "100000", "1");
+    TestFrame frame(1, 100, 100, 1700000000, 0);
+    EXPECT_FALSE(log.Write(frame.record));
+    EXPECT_TRUE(
+        host.Logged("Error 5 opening file " + name + " (" + name +
+                    " is a symbolic link another account owns (\"theirs000.tcp\", uid 65534); it "
+                    "is not followed)"))
+        << ::testing::PrintToString(host.Texts());
+    EXPECT_EQ("precious", hwtest::ReadWholeFile(target));
+}
+
 TEST_F(PacketLogTest, FullDiskFailsTheWriteAndKeepsOnlyWholeFrames) {
     ASSERT_EQ(::symlink("/dev/full", scratch.File("full000.enc").c_str()), 0);
     Configure("full", ".enc", "100000", "1");

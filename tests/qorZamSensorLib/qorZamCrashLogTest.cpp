@@ -1,5 +1,7 @@
 #include "qorZamSensorLib/qorZamCrashLog.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,6 +58,58 @@ TEST(qorZamCrashLogTest, LongLinesAreCutWithAMarker) {
     ASSERT_TRUE(log.Print("%s", strLong.c_str()));
     log.Close();
     EXPECT_EQ(strFits + "\r\n" + std::string(1020, 'b') + ">>>\r\n", Read(scratch.File("ZamLog.txt")));
+}
+
+TEST(qorZamCrashLogTest, ModuleLinesThatEndThemselvesAreNotFollowedByAnEmptyOne) {
+    hwtest::ScratchDirectory scratch;
+    qorZamCrashLog log;
+    ASSERT_TRUE(log.OpenWithBackup(scratch.File("ZamLog.txt")));
+    ASSERT_TRUE(log.Print("Signature module %s initialized\n", "1.0"));
+    ASSERT_TRUE(log.Print("crash at %#x\r\n", 0x10u));
+    ASSERT_TRUE(log.Print("two\nlines"));
+    ASSERT_TRUE(log.Print("\n"));
+    log.Close();
+    EXPECT_EQ("Signature module 1.0 initialized\r\ncrash at 0x10\r\ntwo\nlines\r\n\r\n",
+              Read(scratch.File("ZamLog.txt")));
+}
+
+TEST(qorZamCrashLogTest, AnotherAccountsLinksAreNeitherCopiedNorWritten) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link to another account";
+    }
+    hwtest::ScratchDirectory scratch;
+    hwtest::ScratchDirectory elsewhere;
+    const std::string strLog = scratch.File("ZamLog.txt");
+    const std::string strSecret = elsewhere.File("secret");
+    hwtest::WriteWholeFile(strSecret, "secret");
+    const auto plant = [](const std::string& target, const std::string& path) {
+        ASSERT_EQ(0, ::symlink(target.c_str(), path.c_str()));
+        ASSERT_EQ(0, ::lchown(path.c_str(), 65534, static_cast<gid_t>(-1)));
+    };
+    qorZamCrashLog log;
+    // The old run's file names another's file: nothing is copied out of it
+    // into the backup, and it is not emptied.
+    plant(strSecret, strLog);
+    EXPECT_FALSE(log.OpenWithBackup(strLog));
+    EXPECT_NE(std::string::npos, log.GetBackupProblem().find("symbolic link"))
+        << log.GetBackupProblem();
+    EXPECT_NE(std::string::npos, log.GetOpenProblem().find("symbolic link"))
+        << log.GetOpenProblem();
+    EXPECT_FALSE(std::filesystem::exists(strLog + ".bak"));
+    EXPECT_FALSE(log.Print("dropped"));
+    EXPECT_EQ("secret", Read(strSecret));
+
+    // The backup's name does: the copy is left out, the log is written.
+    std::filesystem::remove(strLog);
+    hwtest::WriteWholeFile(strLog, "old run\r\n");
+    plant(strSecret, strLog + ".bak");
+    EXPECT_TRUE(log.OpenWithBackup(strLog));
+    EXPECT_NE(std::string::npos, log.GetBackupProblem().find(".bak is a symbolic link"))
+        << log.GetBackupProblem();
+    EXPECT_TRUE(log.Print("new run"));
+    log.Close();
+    EXPECT_EQ("new run\r\n", Read(strLog));
+    EXPECT_EQ("secret", Read(strSecret));
 }
 
 TEST(qorZamCrashLogTest, LinesFromSeveralThreadsNeverInterleave) {

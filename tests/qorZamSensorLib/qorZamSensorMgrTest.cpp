@@ -90,8 +90,9 @@ TEST_F(qorZamSensorMgrTest, ContainerBesideTheModuleIsStartedAndModuleLinesReach
     qorZamSensorMgr::ReleaseInstance();
     qorZamCrashLog::GetInstance()->Close();
     std::string crashLog = hwtest::ReadWholeFile(dir.File("ZamLog.txt"));
-    EXPECT_NE(std::string::npos, crashLog.find("Signature module 1.10.106.316 initialized\n\r\n"));
-    EXPECT_NE(std::string::npos, crashLog.find("Signature module finalized\n\r\n"));
+    EXPECT_NE(std::string::npos, crashLog.find("Signature module 1.10.106.316 initialized\r\n"));
+    EXPECT_NE(std::string::npos, crashLog.find("Signature module finalized\r\n"));
+    EXPECT_EQ(std::string::npos, crashLog.find("\n\r\n")) << crashLog;
 }
 
 TEST_F(qorZamSensorMgrTest, ContainerPathKeepsTheModulesFolderForBothSeparators) {

@@ -45,6 +45,10 @@ std::vector<std::string> ThrowawayAccounts::As(const std::string& strUser, std::
     return line;
 }
 
+bool ThrowawayAccounts::RunAs(const std::string& strUser, const std::vector<std::string>& argv) {
+    return Run(As(strUser, argv));
+}
+
 void ThrowawayAccounts::Remove() {
     Run({"/usr/sbin/userdel", m_strMember});
     Run({"/usr/sbin/userdel", m_strStranger});

@@ -22,6 +22,8 @@ public:
 
     // The command line that runs `argv` as `strUser`, with its groups.
     static std::vector<std::string> As(const std::string& strUser, std::vector<std::string> argv);
+    // Runs `argv` as `strUser` to its end; whether it ended with exit code 0.
+    static bool RunAs(const std::string& strUser, const std::vector<std::string>& argv);
 
 private:
     void Remove();

@@ -1,0 +1,62 @@
+#include "FollowedFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/OwnFiles.h"
+
+FollowedFile::~FollowedFile() {
+    Close();
+}
+
+bool FollowedFile::Open(const std::string& path, std::string& problem) {
+    m_strPath = path;
+    return Reopen(problem);
+}
+
+bool FollowedFile::Reopen(std::string& problem) {
+    const size_t slash = m_strPath.rfind('/');
+    if (slash != std::string::npos && slash > 0 &&
+        !plat::MakeOwnFolders(m_strPath.substr(0, slash), &problem)) {
+        Close();
+        return false;
+    }
+    const int fd = plat::OpenOwnFile(m_strPath, O_WRONLY | O_CREAT | O_APPEND, 0644, &problem);
+    if (m_nFd >= 0) {
+        ::close(m_nFd);
+    }
+    m_nFd = fd;
+    m_lastPathCheck = std::chrono::steady_clock::now();
+    struct stat status {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0) {
+        m_device = status.st_dev;
+        m_inode = status.st_ino;
+    }
+    return fd >= 0;
+}
+
+bool FollowedFile::Follow(std::string& problem) {
+    if (m_strPath.empty()) {
+        return m_nFd >= 0;
+    }
+    // A removed file is seen at once (one fstat a write); a file renamed
+    // away, whose path then names another file or none, within a second.
+    struct stat status {};
+    bool bGone = m_nFd < 0 || (::fstat(m_nFd, &status) == 0 && status.st_nlink == 0);
+    const auto now = std::chrono::steady_clock::now();
+    if (!bGone && now - m_lastPathCheck >= kPathCheckInterval) {
+        m_lastPathCheck = now;
+        bGone = ::lstat(m_strPath.c_str(), &status) != 0 || status.st_ino != m_inode ||
+                status.st_dev != m_device;
+    }
+    return !bGone || Reopen(problem);
+}
+
+void FollowedFile::Close() {
+    if (m_nFd >= 0) {
+        ::close(m_nFd);
+        m_nFd = -1;
+    }
+    m_strPath.clear();
+}

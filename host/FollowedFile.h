@@ -1,0 +1,45 @@
+#pragma once
+// An output file written by its path, as the host log and the alert files
+// are: appended to, opened as this account's own file (a symbolic link or
+// another account's file at the path is refused, see platform/OwnFiles.h),
+// its folder made when missing.  It is opened again on request (the SIGHUP
+// of a rotation) and when its path no longer names the open file: a removed
+// file is seen at once, a file renamed away within a second.  It has no lock
+// of its own: its user serialises the calls.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+class FollowedFile {
+public:
+    FollowedFile() = default;
+    ~FollowedFile();
+    FollowedFile(const FollowedFile&) = delete;
+    FollowedFile& operator=(const FollowedFile&) = delete;
+
+    // Keeps the path and opens it; false, with `problem` set, when it
+    // cannot be opened (the file is then closed).
+    bool Open(const std::string& path, std::string& problem);
+    // Opens the kept path again, letting go of the file open until now.
+    bool Reopen(std::string& problem);
+    // Opens the path again when the file open is gone from it (or none is
+    // open); true when a file is open afterwards.
+    bool Follow(std::string& problem);
+    // Closes the file and forgets the path.
+    void Close();
+
+    int Fd() const { return m_nFd; }
+    const std::string& Path() const { return m_strPath; }
+
+    // How often the path is looked at for a file renamed away under it.
+    static constexpr std::chrono::milliseconds kPathCheckInterval{1000};
+
+private:
+    std::string m_strPath;
+    int m_nFd = -1;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    std::chrono::steady_clock::time_point m_lastPathCheck{};
+};

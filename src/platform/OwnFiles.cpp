@@ -1,0 +1,320 @@
+#include "platform/OwnFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/Files.h"
+#include "platform/LastError.h"
+
+namespace plat {
+namespace {
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+    void Reset(int fd) {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = fd;
+    }
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+bool Failed(const std::string& path, std::string* why, int err) {
+    SetLastErrorFromErrno(err);
+    if (why != nullptr) {
+        *why = path + ": " + std::strerror(err);
+    }
+    return false;
+}
+
+bool Refused(const std::string& path, std::string* why, const std::string& reason) {
+    SetLastError(kErrAccessDenied);
+    if (why != nullptr) {
+        *why = path + " " + reason;
+    }
+    return false;
+}
+
+// The names of the path's parts; empty parts and "." are left out.
+std::vector<std::string> Parts(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) {
+            slash = path.size();
+        }
+        std::string part = path.substr(start, slash - start);
+        if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        start = slash + 1;
+    }
+    return parts;
+}
+
+bool TrustedOwner(uid_t owner) {
+    return owner == 0 || owner == ::geteuid();
+}
+
+// The kernel's own bound on the links one path may pass through.
+constexpr int kMaxLinks = 40;
+
+// Reads the symbolic link `name` of `dir` into `target` when root or this
+// account made it.  The link is held open while it is looked at and read,
+// so another link put in its place meanwhile is not the one read.
+bool TrustedLinkTarget(int dir, const std::string& name, bool bLast, int& links,
+                       std::string& target, const std::string& path, std::string* why) {
+    if (++links > kMaxLinks) {
+        return Failed(path, why, ELOOP);
+    }
+    Descriptor link(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (link.Get() < 0 || ::fstat(link.Get(), &info) != 0) {
+        return Failed(path, why, errno);
+    }
+    if (!S_ISLNK(info.st_mode)) {
+        return Failed(path, why, ENOTDIR);
+    }
+    if (!TrustedOwner(info.st_uid)) {
+        return Refused(path, why,
+                       std::string(bLast ? "is" : "lies under") +
+                           " a symbolic link another account owns (\"" + name + "\", uid " +
+                           std::to_string(info.st_uid) + "); it is not followed");
+    }
+    char buffer[4096];
+    const ssize_t length = ::readlinkat(link.Get(), "", buffer, sizeof buffer);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) {
+        return Failed(path, why, length < 0 ? errno : ENAMETOOLONG);
+    }
+    target.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+int OpenFolderPath(int base, const std::string& folder, bool make, int& links,
+                   const std::string& path, std::string* why);
+
+// Opens the folder `name` of `dir` (a path descriptor), making it when
+// `make` asks and it is missing; a link is walked as OpenFolderPath does.
+int EnterFolder(int dir, const std::string& name, bool make, int& links, const std::string& path,
+                std::string* why) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int next = ::openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next >= 0) {
+            return next;
+        }
+        const int err = errno;
+        if (err == ENOENT && make && attempt == 0) {
+            if (::mkdirat(dir, name.c_str(), 0755) != 0 && errno != EEXIST) {
+                Failed(path, why, errno);
+                return -1;
+            }
+            continue;
+        }
+        if (err != ENOTDIR && err != ELOOP) {
+            Failed(path, why, err);
+            return -1;
+        }
+        std::string target;
+        if (!TrustedLinkTarget(dir, name, false, links, target, path, why)) {
+            return -1;
+        }
+        return OpenFolderPath(dir, target, make, links, path, why);
+    }
+    Failed(path, why, ENOENT);
+    return -1;
+}
+
+// Walks `folder` part by part from `base` (or from "/" when it is absolute)
+// and answers a path descriptor of the folder it names, or -1.  Symbolic
+// links on the way are followed only when root or this account made them.
+int OpenFolderPath(int base, const std::string& folder, bool make, int& links,
+                   const std::string& path, std::string* why) {
+    Descriptor dir(!folder.empty() && folder[0] == '/'
+                       ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                       : ::openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0) {
+        Failed(path, why, errno);
+        return -1;
+    }
+    for (const std::string& part : Parts(folder)) {
+        const int next = EnterFolder(dir.Get(), part, make, links, path, why);
+        if (next < 0) {
+            return -1;
+        }
+        dir.Reset(next);
+    }
+    return dir.Release();
+}
+
+// Splits `path` into its folder and its last name.
+bool SplitPath(const std::string& path, std::string& folder, std::string& leaf, std::string* why) {
+    const std::vector<std::string> parts = Parts(path);
+    if (parts.empty() || path.back() == '/' || parts.back() == "..") {
+        return Failed(path, why, EISDIR);
+    }
+    leaf = parts.back();
+    const size_t slash = path.rfind('/');
+    folder = slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
+    return true;
+}
+
+// Whether the file `info` describes may be written as this account's own.
+// A character device (only root can make one: /dev/null, say) is taken as
+// it is.
+bool CheckOwnFile(const struct stat& info, const std::string& path, std::string* why) {
+    if (S_ISCHR(info.st_mode)) {
+        return true;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return Refused(path, why, "is not a regular file");
+    }
+    if (info.st_uid != ::geteuid()) {
+        return Refused(path, why,
+                       "is owned by another account (uid " + std::to_string(info.st_uid) + ")");
+    }
+    if (info.st_nlink > 1) {
+        return Refused(path, why, "has another name (a hard link)");
+    }
+    return true;
+}
+
+int OpenOwnFileIn(int base, const std::string& name, int flags, unsigned mode, int& links,
+                  const std::string& path, std::string* why) {
+    std::string folder;
+    std::string leaf;
+    if (!SplitPath(name, folder, leaf, why)) {
+        return -1;
+    }
+    Descriptor dir(OpenFolderPath(base, folder, false, links, path, why));
+    if (dir.Get() < 0) {
+        return -1;
+    }
+    // Without blocking: a FIFO put in the file's place would otherwise hold
+    // the open until someone reads it.
+    const int wanted = flags & (O_ACCMODE | O_CREAT | O_EXCL | O_APPEND);
+    Descriptor file(::openat(dir.Get(), leaf.c_str(),
+                             wanted | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                             static_cast<mode_t>(mode)));
+    if (file.Get() < 0) {
+        const int err = errno;
+        std::string target;
+        if (err == ELOOP) {
+            return TrustedLinkTarget(dir.Get(), leaf, true, links, target, path, why)
+                       ? OpenOwnFileIn(dir.Get(), target, flags, mode, links, path, why)
+                       : -1;
+        }
+        if (err == ENXIO) {
+            Refused(path, why, "is not a regular file");
+        } else {
+            Failed(path, why, err);
+        }
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0) {
+        Failed(path, why, errno);
+        return -1;
+    }
+    if (!CheckOwnFile(info, path, why)) {
+        return -1;
+    }
+    const int status = ::fcntl(file.Get(), F_GETFL);
+    if (status < 0 || ::fcntl(file.Get(), F_SETFL, status & ~O_NONBLOCK) != 0 ||
+        ((flags & O_TRUNC) != 0 && S_ISREG(info.st_mode) && ::ftruncate(file.Get(), 0) != 0)) {
+        Failed(path, why, errno);
+        return -1;
+    }
+    return file.Release();
+}
+
+}  // namespace
+
+int OpenOwnFile(const std::string& path, int flags, unsigned mode, std::string* why) {
+    int links = 0;
+    return OpenOwnFileIn(AT_FDCWD, path, flags, mode, links, path, why);
+}
+
+bool MakeOwnFolders(const std::string& path, std::string* why) {
+    int links = 0;
+    Descriptor dir(OpenFolderPath(AT_FDCWD, path, true, links, path, why));
+    return dir.Get() >= 0;
+}
+
+bool MayReplaceOwnFile(const std::string& path, std::string* why) {
+    std::string folder;
+    std::string leaf;
+    int links = 0;
+    if (!SplitPath(path, folder, leaf, why)) {
+        return false;
+    }
+    Descriptor dir(OpenFolderPath(AT_FDCWD, folder, false, links, path, why));
+    if (dir.Get() < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstatat(dir.Get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT || Failed(path, why, errno);
+    }
+    // The rename takes the name only: a link of root's or this account's,
+    // or a file with another name, loses just this name, and a folder makes
+    // the move fail by itself.
+    if (S_ISLNK(info.st_mode)) {
+        std::string target;
+        return TrustedLinkTarget(dir.Get(), leaf, true, links, target, path, why);
+    }
+    if (!S_ISDIR(info.st_mode) && info.st_uid != ::geteuid()) {
+        return Refused(path, why,
+                       "is owned by another account (uid " + std::to_string(info.st_uid) + ")");
+    }
+    return true;
+}
+
+bool CopyOwnFile(const std::string& source, const std::string& destination, std::string* why) {
+    Descriptor from(OpenOwnFile(source, O_RDONLY, 0, why));
+    if (from.Get() < 0) {
+        return false;
+    }
+    Descriptor to(OpenOwnFile(destination, O_WRONLY | O_CREAT | O_TRUNC, 0644, why));
+    if (to.Get() < 0) {
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        size_t got = 0;
+        if (!ReadFromFile(from.Get(), buffer, sizeof buffer, got)) {
+            return Failed(source, why, errno);
+        }
+        size_t put = 0;
+        if (got > 0 && !WriteToFile(to.Get(), buffer, got, put)) {
+            return Failed(destination, why, errno);
+        }
+        if (got < sizeof buffer) {
+            return true;
+        }
+    }
+}
+
+}  // namespace plat

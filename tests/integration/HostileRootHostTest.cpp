@@ -1,0 +1,252 @@
+// What another account on the machine can do to the files hwhost and the
+// sensor write in the sensor root, end to end with the real plug-in and its
+// script process in a private network namespace (root).  Each hostile step
+// runs as "nobody": symbolic links planted at the names of the pid file,
+// the status file, the log, the alert and message files, the script
+// process's log and the outbox are refused, said so, and their targets left
+// untouched.  Under umask 000 nothing the host makes is writable by others,
+// and alert files rotated away or removed are made anew.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/NamespacedHost.h"
+#include "support/ThrowawayAccounts.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A syslog rule whose alerts are mailed, and with `bScripts` go through a
+// validation script first (so the script process runs and keeps its log;
+// it takes a few seconds to start).
+std::string Policy(bool bScripts) {
+    std::string text =
+        hwtest::SyslogPolicy({{"Checked login", "login failed", {{"User", "@Field4"}}}});
+    const std::string key = "[\\Advanced\\Rules\\SysLog Rules\\Checked login\\";
+    if (bScripts) {
+        const std::string off = "ScriptEnabled\t=B\t0;";
+        text.replace(text.find(off), off.size(), "ScriptEnabled\t=B\t1;");
+        text += key +
+                "Script\\];\r\nEnabled\t=B\t1;\r\nScriptType\t=S\tTCL;\r\nValidation\t=S\treturn "
+                "1;\r\n";
+    }
+    return text + key + "Response\\];\r\n" + key +
+           "Response\\EMAIL\\];\r\nEnabled\t=B\t1;\r\nChoice\t=S\tAdmins;\r\n";
+}
+
+const std::string kCommonPolicy =
+    "Host Warden common policy\r\n[\\];\r\n[\\Response\\];\r\n[\\Response\\EMAIL\\];\r\n"
+    "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tsecurity@example.org;\r\n"
+    "Subject\t=S\tLog-in failure;\r\n";
+
+constexpr char kStranger[] = "nobody";
+constexpr char kPrecious[] = "precious";
+
+class HostileRootHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace and another account";
+        }
+        ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+        hwtest::WriteWholeFile(m_host.File("common.policy"), kCommonPolicy);
+        hwtest::WriteWholeFile(m_strTarget, kPrecious);
+    }
+
+    bool Start(const std::vector<std::string>& arguments = {}) {
+        return m_host.Start(arguments) &&
+               hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); });
+    }
+
+    // A shell command run as the other account in the sensor root.
+    static bool AsStranger(const std::string& root, const std::string& command) {
+        return hwtest::ThrowawayAccounts::RunAs(
+            kStranger, {"/bin/sh", "-c", "cd '" + root + "' && " + command});
+    }
+
+    bool Alert(const std::string& user) {
+        return m_host.SendDatagram("<38>sshd[1]: login failed for " + user);
+    }
+
+    std::string TargetText() const { return hwtest::ReadWholeFile(m_strTarget); }
+
+    hwtest::NetworkNamespace m_namespace;
+    hwtest::NamespacedHost m_host{m_namespace};
+    hwtest::ScratchDirectory m_elsewhere;
+    const std::string m_strTarget = m_elsewhere.File("target");
+};
+
+// Every entry under `folder` (links not followed) that a group or others may
+// write, by name.
+std::vector<std::string> WritableByOthers(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        struct stat info {};
+        if (::lstat(entry.path().c_str(), &info) == 0 && !S_ISLNK(info.st_mode) &&
+            (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            found.push_back(entry.path().string());
+        }
+    }
+    return found;
+}
+
+// Whether a sanitizer (the test build's, or ThreadSanitizer's) reported
+// anything on the host's standard error.
+void ExpectNoSanitizerReport(const std::string& errors) {
+    for (const char* pszMark : {"AddressSanitizer", "ThreadSanitizer", "runtime error"}) {
+        EXPECT_EQ(std::string::npos, errors.find(pszMark)) << errors;
+    }
+}
+
+std::vector<fs::path> Mails(const std::string& folder) {
+    std::vector<fs::path> mails;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+        if (entry.path().extension() == ".mail") {
+            mails.push_back(entry.path());
+        }
+    }
+    return mails;
+}
+
+}  // namespace
+
+TEST_F(HostileRootHostTest, AnotherAccountsLinksInTheRootAreRefusedAndTheirTargetsStayUntouched) {
+    m_host.WritePolicy(Policy(true));
+    const std::string root = m_host.Root();
+    // A root others may write into, as one made under umask 000 would be.
+    ASSERT_EQ(0, ::chmod(root.c_str(), 0777));
+    const std::string link = "ln -s '" + m_strTarget + "' ";
+
+    // The pid file: the host does not start on it.
+    ASSERT_TRUE(AsStranger(root, link + "hwhost.pid"));
+    {
+        hwtest::ChildProcess refused;
+        refused.SetErrorFile(m_host.File("refused.err"));
+        ASSERT_TRUE(refused.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root",
+                                   root, "--log", m_host.File("hwhost.log")},
+                                  m_host.File("refused.out")));
+        int exitCode = -1;
+        ASSERT_TRUE(refused.Wait(30, exitCode));
+        EXPECT_EQ(1, exitCode);
+        EXPECT_NE(std::string::npos,
+                  hwtest::ReadWholeFile(m_host.File("refused.err"))
+                      .find(root + "/hwhost.pid is a symbolic link another account owns"))
+            << hwtest::ReadWholeFile(m_host.File("refused.err"));
+        EXPECT_EQ(kPrecious, TargetText());
+    }
+    fs::remove(m_host.File("hwhost.pid"));
+
+    // Names planted before the start: the status file, the script
+    // process's log, and the outbox as a link to a folder of the stranger's
+    // choosing.
+    ASSERT_TRUE(AsStranger(root, link + "hwhost.status && " + link + "tclproc.log && ln -s '" +
+                                     m_elsewhere.Path() + "' outbox"));
+    ASSERT_TRUE(Start({"--messages", m_host.File("messages.bin")})) << m_host.ErrorsTail();
+    ASSERT_TRUE(Alert("alice"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Alerts().find("alice") != std::string::npos &&
+               m_host.Log().find("lies under a symbolic link another account owns (\"outbox\"") !=
+                   std::string::npos;
+    })) << m_host.Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Errors().find("/tclproc.log is a symbolic link another account owns") !=
+               std::string::npos;
+    })) << m_host.ErrorsTail();
+    EXPECT_NE(std::string::npos,
+              m_host.Log().find("hwhost: cannot write " + root + "/hwhost.status: " + root +
+                                "/hwhost.status is a symbolic link another account owns"))
+        << m_host.Log();
+
+    // The alert and message files renamed away under the host and links put
+    // in their places: what follows waits rather than go through them.
+    ASSERT_TRUE(AsStranger(root, "mv alerts.xml alerts.old && " + link +
+                                     "alerts.xml && mv messages.bin messages.old && " + link +
+                                     "messages.bin"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        Alert("bob");
+        return m_host.Log().find("cannot open the alert file: " + root +
+                                 "/alerts.xml is a symbolic link another account owns") !=
+                   std::string::npos &&
+               m_host.Log().find("cannot open the message file: " + root +
+                                 "/messages.bin is a symbolic link another account owns") !=
+                   std::string::npos;
+    })) << m_host.Log();
+
+    // The log, the same way: only the console can say so.
+    ASSERT_TRUE(AsStranger(root, "mv hwhost.log hwhost.old && " + link + "hwhost.log"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        Alert("carol");
+        return m_host.Errors().find("hwhost: the log is not written: " + root +
+                                    "/hwhost.log is a symbolic link another account owns") !=
+               std::string::npos;
+    })) << m_host.ErrorsTail();
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(kPrecious, TargetText());
+    EXPECT_EQ(std::vector<fs::path>{}, Mails(m_elsewhere.Path()));
+    ExpectNoSanitizerReport(m_host.Errors());
+}
+
+TEST_F(HostileRootHostTest,
+       UnderUmaskZeroNothingIsWritableByOthersAndRotatedAlertFilesAreMadeAnew) {
+    m_host.WritePolicy(Policy(false));
+    const std::string alerts = m_host.File("alerts.xml");
+    const std::string messages = m_host.File("messages.bin");
+    const mode_t before = ::umask(0);
+    const bool bStarted = Start({"--messages", messages, "--log", m_host.File("logs/hwhost.log")});
+    ::umask(before);
+    ASSERT_TRUE(bStarted) << m_host.ErrorsTail();
+    const auto count = [](const std::string& path) {
+        return hwtest::CountOf(hwtest::ReadWholeFile(path), "</event>");
+    };
+    ASSERT_TRUE(Alert("alice"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return count(alerts) == 1 && Mails(m_host.File("outbox")).size() == 1;
+    })) << m_host.ErrorsTail();
+
+    // Rotated: renamed away, then SIGHUP.  The next alert is in a new file.
+    const std::string log = m_host.File("logs/hwhost.log");
+    const size_t reloads = hwtest::CountOf(hwtest::ReadWholeFile(log), "hwhost: reload completed");
+    fs::rename(alerts, alerts + ".1");
+    fs::rename(messages, messages + ".1");
+    const auto messageBytes = fs::file_size(messages + ".1");
+    m_host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::CountOf(hwtest::ReadWholeFile(log), "hwhost: reload completed") > reloads;
+    })) << m_host.ErrorsTail();
+    ASSERT_TRUE(Alert("bob"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return count(alerts) == 1 && fs::exists(messages); }))
+        << m_host.ErrorsTail();
+    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(alerts).find("bob"));
+    EXPECT_EQ(1u, count(alerts + ".1"));
+    EXPECT_EQ(messageBytes, fs::file_size(messages + ".1"));
+
+    // Removed: the next alert makes the file again, without a signal.
+    fs::remove(alerts);
+    ASSERT_TRUE(Alert("carol"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return count(alerts) == 1; })) << m_host.ErrorsTail();
+    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(alerts).find("carol"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Mails(m_host.File("outbox")).size() == 3; }));
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_EQ(std::vector<std::string>{}, WritableByOthers(m_host.Root()));
+    for (const fs::path& mail : Mails(m_host.File("outbox"))) {
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(mail.c_str(), &info));
+        EXPECT_EQ(0640u, info.st_mode & 0777) << mail;
+    }
+    ExpectNoSanitizerReport(m_host.Errors());
+}

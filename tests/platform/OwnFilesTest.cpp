@@ -1,0 +1,124 @@
+#include "platform/OwnFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/DurableFile.h"
+#include "platform/LastError.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+// The account other accounts' names are given to (root can hand over what
+// it makes); "nobody" on every Debian system.
+constexpr uid_t kStranger = 65534;
+
+class OwnFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to give names to another account";
+        }
+        hwtest::WriteWholeFile(m_target, "precious");
+    }
+
+    // A symbolic link at `path` to `target`, owned by `owner`.
+    static void Link(const std::string& target, const std::string& path, uid_t owner) {
+        ASSERT_EQ(0, ::symlink(target.c_str(), path.c_str()));
+        ASSERT_EQ(0, ::lchown(path.c_str(), owner, static_cast<gid_t>(-1)));
+    }
+
+    // Opens as the writers of logs and state do; true when it opened.
+    static bool Opens(const std::string& path, std::string& why,
+                      int flags = O_WRONLY | O_CREAT | O_APPEND) {
+        why.clear();
+        const int fd = plat::OpenOwnFile(path, flags, 0644, &why);
+        if (fd < 0) {
+            EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError()) << why;
+            return false;
+        }
+        EXPECT_EQ(4, ::write(fd, "line", 4));
+        ::close(fd);
+        return true;
+    }
+
+    hwtest::ScratchDirectory m_dir;
+    hwtest::ScratchDirectory m_elsewhere;
+    const std::string m_target = m_elsewhere.File("target");
+};
+
+}  // namespace
+
+TEST_F(OwnFilesTest, LinksOfAnotherAccountAreNotFollowedAndTheirTargetsStayUntouched) {
+    std::string why;
+    // The file's own name.
+    Link(m_target, m_dir.File("hwhost.log"), kStranger);
+    EXPECT_FALSE(Opens(m_dir.File("hwhost.log"), why, O_WRONLY | O_CREAT | O_TRUNC));
+    EXPECT_NE(std::string::npos, why.find("is a symbolic link another account owns")) << why;
+    EXPECT_FALSE(Opens(m_dir.File("hwhost.log"), why, O_RDONLY));
+    // A dangling link would have the file made where it points.
+    Link(m_elsewhere.File("made"), m_dir.File("dangling"), kStranger);
+    EXPECT_FALSE(Opens(m_dir.File("dangling"), why));
+    EXPECT_FALSE(std::filesystem::exists(m_elsewhere.File("made")));
+    // A folder on the way, for opening and for making folders.
+    Link(m_elsewhere.Path(), m_dir.File("logs"), kStranger);
+    EXPECT_FALSE(Opens(m_dir.File("logs/target"), why));
+    EXPECT_NE(std::string::npos,
+              why.find("lies under a symbolic link another account owns (\"logs\""))
+        << why;
+    EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("logs/sub"), &why));
+    EXPECT_FALSE(std::filesystem::exists(m_elsewhere.File("sub")));
+    // Replacing by a rename, and copying out of the name, are refused too.
+    EXPECT_NE(0u, plat::ReplaceFileDurably(m_dir.File("hwhost.log"), m_dir.File("hwhost.log.new"),
+                                           "x", nullptr, &why));
+    EXPECT_TRUE(std::filesystem::is_symlink(m_dir.File("hwhost.log")));
+    EXPECT_FALSE(plat::CopyOwnFile(m_dir.File("hwhost.log"), m_dir.File("copy"), &why));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("copy")));
+    EXPECT_EQ("precious", hwtest::ReadWholeFile(m_target));
+
+    // Root's own links, as an administrator makes them, are followed, and
+    // relative ones from where they stand.
+    Link(m_elsewhere.Path(), m_dir.File("admin"), 0);
+    Link("../" + std::filesystem::path(m_elsewhere.Path()).filename().string() + "/mine",
+         m_dir.File("relative"), 0);
+    EXPECT_TRUE(Opens(m_dir.File("admin/mine"), why)) << why;
+    EXPECT_TRUE(Opens(m_dir.File("relative"), why)) << why;
+    EXPECT_TRUE(plat::MakeOwnFolders(m_dir.File("admin/a/b"), &why)) << why;
+    EXPECT_EQ("lineline", hwtest::ReadWholeFile(m_elsewhere.File("mine")));
+    EXPECT_TRUE(std::filesystem::is_directory(m_elsewhere.File("a/b")));
+    EXPECT_TRUE(plat::MayReplaceOwnFile(m_dir.File("relative"), &why)) << why;
+}
+
+TEST_F(OwnFilesTest, FilesNotPlainlyThisAccountsAreRefusedWithoutBlockingOrTruncating) {
+    std::string why;
+    // A FIFO with no reader: the open neither waits nor takes it.
+    ASSERT_EQ(0, ::mkfifo(m_dir.File("fifo").c_str(), 0666));
+    EXPECT_FALSE(Opens(m_dir.File("fifo"), why));
+    EXPECT_FALSE(Opens(m_dir.File("fifo"), why, O_RDWR | O_CREAT));
+    EXPECT_NE(std::string::npos, why.find("is not a regular file")) << why;
+    // Another account's file keeps its bytes.
+    hwtest::WriteWholeFile(m_dir.File("theirs"), "theirs");
+    ASSERT_EQ(0, ::chown(m_dir.File("theirs").c_str(), kStranger, static_cast<gid_t>(-1)));
+    EXPECT_FALSE(Opens(m_dir.File("theirs"), why, O_WRONLY | O_CREAT | O_TRUNC));
+    EXPECT_NE(std::string::npos, why.find("is owned by another account (uid 65534)")) << why;
+    EXPECT_EQ("theirs", hwtest::ReadWholeFile(m_dir.File("theirs")));
+    EXPECT_FALSE(plat::MayReplaceOwnFile(m_dir.File("theirs"), &why));
+    // A second name of a file elsewhere.
+    ASSERT_EQ(0, ::link(m_target.c_str(), m_dir.File("second").c_str()));
+    EXPECT_FALSE(Opens(m_dir.File("second"), why, O_WRONLY | O_TRUNC));
+    EXPECT_EQ("precious", hwtest::ReadWholeFile(m_target));
+    std::filesystem::create_directory(m_dir.File("folder"));
+    EXPECT_FALSE(Opens(m_dir.File("folder"), why, O_RDONLY));
+
+    // What is plainly this account's opens; truncation waits for the check.
+    EXPECT_TRUE(Opens(m_dir.File("new"), why, O_WRONLY | O_CREAT | O_EXCL)) << why;
+    EXPECT_TRUE(Opens(m_dir.File("new"), why, O_WRONLY | O_TRUNC)) << why;
+    EXPECT_EQ("line", hwtest::ReadWholeFile(m_dir.File("new")));
+    EXPECT_TRUE(Opens("/dev/null", why)) << why;
+}
