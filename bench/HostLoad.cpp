@@ -202,6 +202,26 @@ uint64_t EngineDrops(const std::string& logPath) {
     return total;
 }
 
+namespace {
+
+uint64_t StatusKiB(pid_t pid, const char* pszField) {
+    const std::string status = ReadText("/proc/" + std::to_string(pid) + "/status");
+    const std::string name = std::string("\n") + pszField + ":";
+    const size_t at = status.find(name);
+    return at == std::string::npos ? 0
+                                   : std::strtoull(status.c_str() + at + name.size(), nullptr, 10);
+}
+
+}  // namespace
+
+uint64_t ResidentKiB(pid_t pid) {
+    return StatusKiB(pid, "VmRSS");
+}
+
+uint64_t PeakResidentKiB(pid_t pid) {
+    return StatusKiB(pid, "VmHWM");
+}
+
 double CpuSeconds(pid_t pid) {
     // Fields 14 and 15 of /proc/<pid>/stat, counted after the name in
     // parentheses (which may hold blanks).

@@ -48,8 +48,8 @@ void FinishRoot(const HostOptions& host, const std::string& root);
 std::string HwhostBesideThisProgram();
 
 // Starts `argv` with no standard input, standard output into
-// `outputFile` and standard error discarded (the syslog engine writes a
-// line per datagram there).
+// `outputFile` and standard error discarded (the syslog engine's echo of
+// the datagrams goes there).
 pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile);
 
 // Moves this process (one thread only) into a private network namespace
@@ -78,8 +78,12 @@ std::string PolicyValue(const char* pszName, char type, const std::string& value
 std::map<std::string, uint64_t> UdpCounters();
 // Datagrams the kernel dropped between two readings of the counters.
 uint64_t KernelDrops(std::map<std::string, uint64_t> before, std::map<std::string, uint64_t> after);
-// The drops the syslog engine has reported in the host log so far.
+// The drops the syslog engine has reported in the host log so far, those
+// the system made before the engine could read the datagrams included.
 uint64_t EngineDrops(const std::string& logPath);
+// The resident memory of process `pid` now and at its peak, in KiB.
+uint64_t ResidentKiB(pid_t pid);
+uint64_t PeakResidentKiB(pid_t pid);
 // Processor seconds (user and system) process `pid` has used so far.
 double CpuSeconds(pid_t pid);
 // A pause and a resume of the host, each awaited on port 514: the syslog

@@ -53,12 +53,6 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-uint64_t ResidentKiB(pid_t pid) {
-    const std::string status = hwload::ReadText("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 6, nullptr, 10);
-}
-
 size_t FailedLogin(uint64_t n, char* buffer, size_t size) {
     const int length =
         std::snprintf(buffer, size,
@@ -111,7 +105,7 @@ int main(int argc, char** argv) {
                     " %12.1f %10" PRIu64 "\n",
                     static_cast<double>(interval) * options.m_dInterval, sent,
                     alerts - alertsAtStart, hwload::KernelDrops(udpAtStart, hwload::UdpCounters()),
-                    hwload::EngineDrops(logPath), perAlert, ResidentKiB(host));
+                    hwload::EngineDrops(logPath), perAlert, hwload::ResidentKiB(host));
         std::fflush(stdout);
         alertsBefore = alerts;
         cpuBefore = cpu;

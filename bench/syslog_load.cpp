@@ -5,13 +5,22 @@
 // A given share of the datagrams matches (each one rule); the others match
 // none.
 //
+// With --flood it instead offers one all-matching flood at the first rate
+// for that many seconds, optionally beside N threads that keep processors
+// busy (--busy N), and reports every 10 seconds, and at the end, the host's
+// resident memory and its peak, so that memory is seen to stay bounded
+// however long the flood lasts.
+//
 // It runs in a network namespace of its own (so it needs root), which keeps
 // port 514 and the kernel's UDP counters to itself.
 //
 //   syslog_load [--hwhost PATH] [--rates 10000,20000,...] [--seconds N]
 //               [--rules N] [--matching 10,100] [--keep]
+//   syslog_load --flood SECONDS [--rates RATE] [--busy N] [--rules N]
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +30,7 @@
 #include <numeric>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HostLoad.h"
@@ -34,6 +44,8 @@ struct Options {
     std::vector<uint64_t> m_Matching{10, 100};
     double m_dSeconds = 5.0;
     int m_nRules = 100;
+    double m_dFloodSeconds = 0;
+    int m_nBusyThreads = 0;
 };
 
 std::vector<uint64_t> NumberList(const std::string& text) {
@@ -56,7 +68,11 @@ Options ParseOptions(int argc, char** argv) {
          {"--seconds", true,
           [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
          {"--rules", true,
-          [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }}},
+          [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }},
+         {"--flood", true,
+          [&](const std::string& value) { options.m_dFloodSeconds = std::atof(value.c_str()); }},
+         {"--busy", true,
+          [&](const std::string& value) { options.m_nBusyThreads = std::atoi(value.c_str()); }}},
         options.m_host);
     return options;
 }
@@ -90,6 +106,100 @@ bool Matches(uint64_t n, uint64_t percent) {
     return n % 100 < percent;
 }
 
+// The datagram of sequence number n: it names rule n % rules and matches
+// it when n % 100 is below `percent`.
+std::string Datagram(uint64_t n, uint64_t rules, uint64_t percent) {
+    char text[256];
+    const int length = std::snprintf(
+        text, sizeof text,
+        "<38>Jan  1 00:00:00 loadhost sshd[%" PRIu64 "]: LOADRULE%03d %s for user%" PRIu64
+        " from 192.0.2.%d",
+        n % 100000, static_cast<int>(n % rules), Matches(n, percent) ? "failed" : "passed",
+        n % 1000, static_cast<int>(n % 250) + 1);
+    return std::string(text, static_cast<size_t>(std::max(length, 0)));
+}
+
+// Offers every datagram matching, at the first rate, for --flood seconds,
+// and follows the host's resident memory meanwhile.
+void RunFlood(const Options& options, pid_t host, const std::string& logPath,
+              hwload::AlertCounter& counter) {
+    const uint64_t rate = options.m_Rates.empty() ? 50000 : options.m_Rates.front();
+    const auto rules = static_cast<uint64_t>(options.m_nRules);
+    std::vector<std::string> pool(rules);
+    for (uint64_t n = 0; n < pool.size(); ++n) {
+        pool[n] = Datagram(n, rules, 100);
+    }
+    std::atomic<bool> bDone{false};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < options.m_nBusyThreads; ++i) {
+        busy.emplace_back([&bDone] {
+            volatile uint64_t spin = 0;
+            while (!bDone.load(std::memory_order_relaxed)) {
+                spin = spin + 1;
+            }
+        });
+    }
+    const uint64_t rssStart = hwload::ResidentKiB(host);
+    const auto before = hwload::UdpCounters();
+    const uint64_t alertsBefore = counter.Count();
+    const uint64_t dropsBefore = hwload::EngineDrops(logPath);
+    const auto count = static_cast<uint64_t>(static_cast<double>(rate) * options.m_dFloodSeconds);
+    double achieved = 0;
+    std::thread sender([&] {
+        achieved = hwload::SendAtRate(rate, count, 0, [&](uint64_t n, char* buffer, size_t size) {
+            const std::string& text = pool[n % pool.size()];
+            const size_t length = std::min(size, text.size());
+            std::memcpy(buffer, text.data(), length);
+            return length;
+        });
+        bDone = true;
+    });
+    std::printf("all-matching flood of %" PRIu64 " datagrams/s for %.0f s, %d busy threads; "
+                "host resident memory at the start %" PRIu64 " KiB\n",
+                rate, options.m_dFloodSeconds, options.m_nBusyThreads, rssStart);
+    std::printf("%8s %12s %12s %12s %12s %12s\n", "seconds", "alerts", "reported", "kern.drop",
+                "RSS KiB", "peak KiB");
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t rssMax = rssStart;
+    int tick = 0;
+    while (!bDone) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const uint64_t rss = hwload::ResidentKiB(host);
+        rssMax = std::max(rssMax, rss);
+        if (++tick % 10 == 0 || bDone) {
+            std::printf("%8.0f %12" PRIu64 " %12" PRIu64 " %12" PRIu64 " %12" PRIu64 " %12" PRIu64
+                        "\n",
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                            .count(),
+                        counter.Count() - alertsBefore, hwload::EngineDrops(logPath) - dropsBefore,
+                        hwload::KernelDrops(before, hwload::UdpCounters()), rss,
+                        hwload::PeakResidentKiB(host));
+            std::fflush(stdout);
+        }
+    }
+    sender.join();
+    for (std::thread& thread : busy) {
+        thread.join();
+    }
+    hwload::WaitUntilSettled([&] { return counter.Count(); }, 2.0, 600);
+    hwload::PauseAndResume(host);
+    const auto after = hwload::UdpCounters();
+    const uint64_t reported =
+        hwload::WaitUntilSettled([&] { return hwload::EngineDrops(logPath); }, 1.0, 10) -
+        dropsBefore;
+    const uint64_t alerts = counter.Count() - alertsBefore;
+    const uint64_t arrived = after.at("InDatagrams") - before.at("InDatagrams") +
+                             hwload::KernelDrops(before, after);
+    std::printf("sent %" PRIu64 " at %.0f/s; arrived %" PRIu64 ", alerts %" PRIu64
+                ", reported drops %" PRIu64 " (of them the system's %" PRIu64 "), unaccounted %" PRId64
+                "\n",
+                count, achieved, arrived, alerts, reported, hwload::KernelDrops(before, after),
+                static_cast<int64_t>(arrived) - static_cast<int64_t>(alerts + reported));
+    std::printf("resident memory: start %" PRIu64 " KiB, highest sampled %" PRIu64
+                " KiB, peak (VmHWM) %" PRIu64 " KiB\n",
+                rssStart, rssMax, hwload::PeakResidentKiB(host));
+}
+
 struct PhaseResult {
     uint64_t m_qwRate = 0;
     double m_dAchievedRate = 0;
@@ -116,27 +226,27 @@ int main(int argc, char** argv) {
     const std::string logPath = hwload::LogPath(root);
     const pid_t host = hwload::StartHostOnRoot(options.m_host.m_strHwhost, root);
 
+    if (options.m_dFloodSeconds > 0) {
+        std::printf("%d rules, hwhost %s\n", options.m_nRules, options.m_host.m_strHwhost.c_str());
+        RunFlood(options, host, logPath, counter);
+        hwload::StopHost(host);
+        hwload::FinishRoot(options.m_host, root);
+        return 0;
+    }
     std::printf("%d rules, %.1f s per rate, hwhost %s\n", options.m_nRules, options.m_dSeconds,
                 options.m_host.m_strHwhost.c_str());
     uint64_t sequence = 0;
     for (uint64_t percent : options.m_Matching) {
         std::printf("\n%" PRIu64 "%% of datagrams matching\n", percent);
         std::printf("%10s %10s %10s %10s %10s %10s %10s %10s %6s\n", "offered/s", "achieved/s",
-                    "sent", "delivered", "kern.drop", "eng.drop", "alerts", "expected", "loss");
+                    "sent", "delivered", "kern.drop", "reported", "alerts", "expected", "loss");
         // The datagrams are made once: the sender keeps up with the rates
         // it is asked for.  Which rule a datagram names and whether it
         // matches repeat every lcm(100, rules) datagrams.
         const auto rules = static_cast<uint64_t>(options.m_nRules);
         std::vector<std::string> pool(std::lcm(uint64_t{100}, rules));
         for (uint64_t n = 0; n < pool.size(); ++n) {
-            char text[256];
-            const int length = std::snprintf(
-                text, sizeof text,
-                "<38>Jan  1 00:00:00 loadhost sshd[%" PRIu64 "]: LOADRULE%03d %s for user%" PRIu64
-                " from 192.0.2.%d",
-                n % 100000, static_cast<int>(n % rules), Matches(n, percent) ? "failed" : "passed",
-                n % 1000, static_cast<int>(n % 250) + 1);
-            pool[n].assign(text, static_cast<size_t>(std::max(length, 0)));
+            pool[n] = Datagram(n, rules, percent);
         }
         uint64_t best = 0;
         for (uint64_t rate : options.m_Rates) {
@@ -166,7 +276,8 @@ int main(int argc, char** argv) {
                 hwload::WaitUntilSettled([&] { return hwload::EngineDrops(logPath); }, 1.0, 10) -
                 dropsBefore;
             result.m_qwAlerts = counter.Count() - alertsBefore;
-            const uint64_t lost = result.m_qwKernelDrops + result.m_qwEngineDrops;
+            // The engine's report includes what the system dropped.
+            const uint64_t lost = result.m_qwEngineDrops;
             std::printf("%10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
                         " %10" PRIu64 " %10" PRIu64 " %6" PRIu64 "\n",
                         result.m_qwRate, result.m_dAchievedRate, result.m_qwSent,

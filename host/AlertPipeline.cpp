@@ -1,5 +1,6 @@
 #include "AlertPipeline.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -83,7 +84,13 @@ bool AlertPipeline::Open(const std::string& alertsPath, const std::string& messa
     return true;
 }
 
-void AlertPipeline::Start() { m_thread = std::thread([this] { Run(); }); }
+void AlertPipeline::Start() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bRunning = true;
+    }
+    m_thread = std::thread([this] { Run(); });
+}
 
 void AlertPipeline::Stop() {
     if (m_thread.joinable()) {
@@ -92,6 +99,7 @@ void AlertPipeline::Stop() {
             m_bStop = true;
         }
         m_wake.notify_all();
+        m_room.notify_all();
         m_thread.join();
     }
     // The last events written go now, while the plug-in that made them is
@@ -117,7 +125,7 @@ void AlertPipeline::Run() {
             // with it, so a steady stream costs a wake-up a batch rather
             // than one an alert.
             m_wake.wait_for(guard, kGatherTime,
-                            [this] { return m_bStop || m_queue.size() >= kGatherCount; });
+                            [this] { return m_bStop || m_queue.size() >= GatherCount(); });
             bStop = m_bStop;
         }
         // A stop comes after the sensor's: this drain writes the last of it.
@@ -140,7 +148,8 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         size_t queued = 0;
         std::vector<AlertEventPtr> spent;
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            std::unique_lock<std::mutex> guard(m_lock);
+            WaitForRoom(guard);
             m_queue.push_back(std::move(finished));
             queued = m_queue.size();
             spent.swap(m_spent);
@@ -151,7 +160,7 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         spent.clear();
         // The pipeline is woken to start a batch and when one is full; a
         // pipeline that has not yet emptied the queue looks at it again.
-        if (queued == 1 || queued == kGatherCount) {
+        if (queued == 1 || queued == GatherCount()) {
             m_wake.notify_one();
         }
     } catch (const std::exception& error) {
@@ -159,6 +168,60 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" is dropped: %s", pszName, error.what());
         m_qwDropped.fetch_add(1);
     }
+}
+
+size_t AlertPipeline::GatherCount() const {
+    // A queue that cannot hold a whole batch ends the gathering when full.
+    return std::min(kGatherCount, m_nQueueLimit);
+}
+
+void AlertPipeline::WaitForRoom(std::unique_lock<std::mutex>& guard) {
+    const auto mayGoOn = [this] {
+        return m_queue.size() < m_nQueueLimit || !m_bRunning || m_bStop || m_bCommandRunning;
+    };
+    if (mayGoOn()) {
+        return;
+    }
+    const uint64_t qwWaits = m_qwWaits.fetch_add(1) + 1;
+    if (m_waitReports.Allow(ReportLimiter::Clock::now())) {
+        // Written without the lock, which the pipeline's thread needs; the
+        // wait below looks at the queue afresh.
+        guard.unlock();
+        PIPELINE_LOG(kCSFLogWarning,
+                     "hwhost: the alert queue is full (%zu alerts): engines wait for the alerts "
+                     "to be written, and their input queues drop what does not fit meanwhile "
+                     "(%llu waits so far)",
+                     m_nQueueLimit, static_cast<unsigned long long>(qwWaits));
+        guard.lock();
+    }
+    // The pipeline's thread is certainly awake: the queue it is woken for
+    // is full.
+    ++m_nWaiting;
+    m_room.wait(guard, mayGoOn);
+    --m_nWaiting;
+}
+
+void AlertPipeline::BeginCommand() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bCommandRunning = true;
+    }
+    m_room.notify_all();
+}
+
+void AlertPipeline::EndCommand() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bCommandRunning = false;
+}
+
+size_t AlertPipeline::Queued() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_queue.size();
+}
+
+size_t AlertPipeline::Waiting() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_nWaiting;
 }
 
 bool AlertPipeline::Finish(AgentEventInfo* pRecord, const char* pszName,
@@ -182,10 +245,16 @@ bool AlertPipeline::Finish(AgentEventInfo* pRecord, const char* pszName,
 }
 
 uint32_t AlertPipeline::Drain() {
+    bool bWaiting = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         // The emptied batch hands its storage back to the queue.
         m_batch.swap(m_queue);
+        bWaiting = m_nWaiting != 0;
+    }
+    // The queue has room again for the handing threads held by it.
+    if (bWaiting) {
+        m_room.notify_all();
     }
     uint32_t written = 0;
     for (FinishedAlert& finished : m_batch) {

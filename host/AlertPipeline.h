@@ -16,6 +16,13 @@
 // batches (the first alert of a batch waits at most 10 ms for others), and
 // what a batch makes is written and flushed together.
 //
+// The queue between the handing threads and the pipeline's thread holds at
+// most a given number of alerts: while it is full, a handing engine waits
+// for room, so a flood of input backs up into the engine's own bounded
+// input, which drops and counts, and never into the host's memory.  While
+// a command runs (a stop, a pause, a reload) nobody waits: an engine held
+// here could not see the command that is ending it.
+//
 // Only the type 600 message is written: hwhost keeps the sensor on that
 // form and never selects the Qg form, whose messages it would drop.
 
@@ -33,6 +40,7 @@
 #include "HostEventHandler.h"
 #include "HostServices.h"
 #include "ResponseRunner.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 class AlertPipeline final : public AlertIntake {
 public:
@@ -56,6 +64,14 @@ public:
     // Ends the thread after writing every alert taken so far.
     void Stop();
 
+    // The alerts the queue holds at most; set before the sensor starts.
+    static constexpr size_t kDefaultQueueLimit = 4096;
+    void SetQueueLimit(size_t limit) { m_nQueueLimit = limit == 0 ? 1 : limit; }
+    // Around each command to the sensor: between the two, handing threads
+    // are not held by a full queue, and those waiting now go on.
+    void BeginCommand();
+    void EndCommand();
+
     void Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
                 const PolicyEventRef& pPolicyEvent) override;
 
@@ -65,6 +81,11 @@ public:
 
     uint64_t AlertsWritten() const { return m_qwWritten.load(); }
     uint64_t RecordsDropped() const { return m_qwDropped.load(); }
+    // Alerts queued and not yet taken by the pipeline's thread.
+    size_t Queued();
+    // Handing threads waiting for room now, and how often one has waited.
+    size_t Waiting();
+    uint64_t Waits() const { return m_qwWaits.load(); }
 
 private:
     struct AlertEventDestroyer {
@@ -102,6 +123,10 @@ private:
     int OutputFd(Output& output, bool bReopen, const char* pszWhat);
     void WriteOut(Output& output, std::string& pending, bool bReopen, const char* pszWhat);
     bool HasRoom() const;
+    // With m_lock held: waits while the queue is full and a handing thread
+    // may be held.
+    void WaitForRoom(std::unique_lock<std::mutex>& guard);
+    size_t GatherCount() const;
     void Run();
 
     HostServices& m_services;
@@ -112,6 +137,15 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::vector<FinishedAlert> m_queue;
+    // Handing threads wait on it for room in the queue.
+    std::condition_variable m_room;
+    size_t m_nQueueLimit = kDefaultQueueLimit;
+    size_t m_nWaiting = 0;
+    // Engines held by the queue are logged at most once a minute.
+    ReportLimiter m_waitReports;
+    // The pipeline's thread runs: only then does a full queue hold anyone.
+    bool m_bRunning = false;
+    bool m_bCommandRunning = false;
     // Events written, waiting to be let go by the next handing thread.
     std::vector<AlertEventPtr> m_spent;
     // What Drain is writing, and the documents and messages it makes; the
@@ -123,4 +157,5 @@ private:
     std::thread m_thread;
     std::atomic<uint64_t> m_qwWritten{0};
     std::atomic<uint64_t> m_qwDropped{0};
+    std::atomic<uint64_t> m_qwWaits{0};
 };

@@ -230,7 +230,11 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         m_engineLines.clear();
         m_services.BeginCapture(m_pDriver->SensorThreadId());
     }
+    // An engine held by a full alert queue must be free to see a stop or a
+    // pause; one that has not completed leaves the engines free.
+    m_alerts.BeginCommand();
     if (!m_pDriver->Issue(command, &request)) {
+        m_alerts.EndCommand();
         if (bLoad) {
             m_services.EndCapture();
         }
@@ -250,6 +254,7 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
                    pszName, pszName);
         return false;
     }
+    m_alerts.EndCommand();
     if (pStatusText != nullptr) {
         *pStatusText = request.GetStatusText();
     }

@@ -184,8 +184,12 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
         m_qwUnparsed += m_pQueue->Clear();
     }
     ReportDrops(true);
+    // A listener and a queue made later count from 0 again.
     m_pListener.reset();
     m_pQueue.reset();
+    m_qwDropsReported = 0;
+    m_qwOversizedReported = 0;
+    m_qwKernelReported = 0;
     return nResult;
 }
 
@@ -196,8 +200,9 @@ uint64_t CEngineNTSyslog::GetDroppedCount() const {
 void CEngineNTSyslog::ReportDrops(bool bFinal) {
     const uint64_t qwQueueFull = GetDroppedCount();
     const uint64_t qwOversized = m_pListener ? m_pListener->OversizedCount() : m_qwOversizedReported;
+    const uint64_t qwKernel = m_pListener ? m_pListener->KernelDroppedCount() : m_qwKernelReported;
     if (qwQueueFull == m_qwDropsReported && qwOversized == m_qwOversizedReported &&
-        m_qwUnparsed == m_qwUnparsedReported) {
+        qwKernel == m_qwKernelReported && m_qwUnparsed == m_qwUnparsedReported) {
         return;
     }
     if (!bFinal && !m_DropReports.Allow(ReportLimiter::Clock::now())) {
@@ -205,19 +210,51 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     }
     const uint64_t qwFull = qwQueueFull - m_qwDropsReported;
     const uint64_t qwLarge = qwOversized - m_qwOversizedReported;
+    const uint64_t qwSystem = qwKernel - m_qwKernelReported;
     const uint64_t qwUnparsed = m_qwUnparsed - m_qwUnparsedReported;
     m_qwDropsReported = qwQueueFull;
     m_qwOversizedReported = qwOversized;
+    m_qwKernelReported = qwKernel;
     m_qwUnparsedReported = m_qwUnparsed;
-    const uint64_t qwTotal = qwFull + qwLarge + qwUnparsed;
+    const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed;
     CSF_LOG(kCSFLogWarning,
             "NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64 " with the queue full, %" PRIu64
-            " too large, %" PRIu64 " unparsed at a stop",
-            qwTotal, qwFull, qwLarge, qwUnparsed);
+            " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
+            " by the system with the socket's buffer full",
+            qwTotal, qwFull, qwLarge, qwUnparsed, qwSystem);
     plat::ConsolePrintf("WARNING: NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64
                         " with the queue full, %" PRIu64 " too large, %" PRIu64
-                        " unparsed at a stop\n",
-                        qwTotal, qwFull, qwLarge, qwUnparsed);
+                        " unparsed at a stop, %" PRIu64
+                        " by the system with the socket's buffer full\n",
+                        qwTotal, qwFull, qwLarge, qwUnparsed, qwSystem);
+}
+
+void CEngineNTSyslog::Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now) {
+    // "NTSyslog: Parsing Entry from %s: %s\n", put together without a
+    // formatting engine: it costs every datagram.
+    char szSender[plat::kDottedAddressSize];
+    plat::FormatDottedAddress(entry.m_Sender.m_dwAddress, szSender);
+    m_strEcho.assign("NTSyslog: Parsing Entry from ");
+    m_strEcho.append(szSender);
+    m_strEcho.append(": ");
+    AppendPrintable(m_strEcho, entry.m_strText);
+    m_strEcho.push_back('\n');
+    // Anyone who can send a datagram decides how much is echoed: the echo
+    // keeps to its budget, so a flood cannot fill the disk that standard
+    // error ends up on.
+    if (m_EchoBudget.Take(m_strEcho.size(), now)) {
+        plat::ConsoleWriteGathered(m_strEcho);
+    }
+}
+
+void CEngineNTSyslog::ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool bNow) {
+    const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(now, bNow);
+    if (qwLeftOut != 0) {
+        plat::ConsolePrintfGathered(
+            "NTSyslog: %" PRIu64 " datagrams parsed without their echo (the echo is kept to %.0f "
+            "lines and %.0f bytes a second)\n",
+            qwLeftOut, kEchoLinesPerSecond, kEchoBytesPerSecond);
+    }
 }
 
 uint32_t CEngineNTSyslog::_doWork() {
@@ -234,26 +271,20 @@ uint32_t CEngineNTSyslog::_doWork() {
         // meet at the queue's lock once per batch, not once per datagram.
         bIdle = m_pQueue->PopSome(kPopSeconds, kParseBatch, m_Batch);
         ReportDrops(false);
+        const auto now = EchoBudget::Clock::now();
         size_t nParsed = 0;
         for (; nParsed < m_Batch.size() && StopRequested() == 0; ++nParsed) {
             const SyslogEntry& entry = *m_Batch[nParsed];
-            // "NTSyslog: Parsing Entry from %s: %s\n", put together without a
-            // formatting engine: it costs every datagram.
-            char szSender[plat::kDottedAddressSize];
-            plat::FormatDottedAddress(entry.m_Sender.m_dwAddress, szSender);
-            m_strEcho.assign("NTSyslog: Parsing Entry from ");
-            m_strEcho.append(szSender);
-            m_strEcho.append(": ");
-            AppendPrintable(m_strEcho, entry.m_strText);
-            m_strEcho.push_back('\n');
-            plat::ConsoleWriteGathered(m_strEcho);
+            Echo(entry, now);
             ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText.c_str());
         }
+        ReportEchoLeftOut(now, false);
         // What a stop kept from being parsed goes back to the queue: a
         // pause leaves it for the resume, a stop counts it with the rest.
         m_qwUnparsed += m_pQueue->Unpop(m_Batch, nParsed);
         m_pQueue->RecycleAll(m_Batch);
     }
+    ReportEchoLeftOut(EchoBudget::Clock::now(), true);
     plat::ConsoleFlush();
     return 0;
 }

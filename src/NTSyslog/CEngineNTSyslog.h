@@ -8,9 +8,11 @@
 // queued datagrams, matches and reports.  Both run only while at least one
 // syslog rule is enabled; nothing listens on the port otherwise.  The
 // queue is bounded: datagrams that find it full are dropped, counted, and
-// reported at most once a minute.  When the engine pauses or stops it reports
-// what is left, including datagrams a stop kept from being parsed, so every
-// datagram received is either an alert or a counted drop.
+// reported at most once a minute, together with those the system dropped
+// before the listener could take them.  When the engine pauses or stops it
+// reports what is left, including datagrams a stop kept from being parsed,
+// so every datagram that reached the machine is either an alert or a
+// counted drop.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +23,7 @@
 #include "Common/EngineBase.h"
 #include "NTSyslog/NTSyslogListeningThread.h"
 #include "NTSyslog/SyslogEntryQueue.h"
+#include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/RegularExpressionSet.h"
 #include "qorToolsLib/ReportLimiter.h"
 
@@ -62,6 +65,14 @@ public:
     // Datagrams dropped because the queue was full, since the queue was made.
     uint64_t GetDroppedCount() const;
 
+    // The per-datagram echo on standard error is kept to this many lines
+    // and bytes a second on average (bursts: a second's lines, and
+    // kEchoBurstBytes); the datagrams parsed without their echo are counted
+    // on a line of their own, at most once a second.
+    static constexpr double kEchoLinesPerSecond = 20;
+    static constexpr double kEchoBytesPerSecond = 8 * 1024;
+    static constexpr double kEchoBurstBytes = 64 * 1024;
+
 protected:
     uint32_t _doWork() override;
 
@@ -72,6 +83,11 @@ private:
     void StopListener();
     // Reports drops not yet reported: at most once a minute unless `bFinal`.
     void ReportDrops(bool bFinal);
+    // The echo of one datagram, when the echo's budget allows it.
+    void Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now);
+    // Says how many datagrams went without their echo, once a second or,
+    // when `bNow`, at once.
+    void ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool bNow);
     // The value of one information pair for the text in m_strSubject.
     bool ResolvePair(const std::string& strTemplate, const char* pszRemote, std::string& strValue);
 
@@ -94,10 +110,12 @@ private:
     // The datagram's text as the per-datagram echo shows it, bytes a
     // terminal could take for a command written as "\xHH"; reused.
     std::string m_strEcho;
+    EchoBudget m_EchoBudget{kEchoLinesPerSecond, kEchoBytesPerSecond, kEchoBurstBytes};
     std::vector<uint8_t> m_RuleHits;
     ReportLimiter m_DropReports;
     uint64_t m_qwDropsReported = 0;
     uint64_t m_qwOversizedReported = 0;
+    uint64_t m_qwKernelReported = 0;
     // Received but never parsed because a stop came first: counted by the
     // engine thread, and at stop by the control thread once that thread
     // has ended.

@@ -49,6 +49,10 @@ bool NTSyslogListeningThread::OpenSocket() {
     }
     // Best effort: without it the socket keeps the system's default.
     plat::SetSocketReceiveBuffer(socket, kSocketReceiveBuffer);
+    // Datagrams the system drops are counted with the engine's own drops;
+    // without the count they would be lost without a trace.
+    plat::EnableDropCount(socket);
+    m_dwDropCount = 0;
     m_hSocket = socket;
     m_strOpenFailure.clear();
     return true;
@@ -91,6 +95,8 @@ void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
 }
 
 void NTSyslogListeningThread::CloseSocket() {
+    // The drops since the last datagram are known only to the socket.
+    ReadKernelDrops();
     plat::CloseSocket(m_hSocket);
     m_hSocket = plat::kInvalidSocket;
 }
@@ -111,7 +117,7 @@ bool NTSyslogListeningThread::StartListening(SyslogEntryQueue* pQueue) {
     if (!Start()) {
         const int error = static_cast<int>(plat::GetLastError());
         CSF_LOG(1, "Unable to create SyslogListeningThread:%d", error);
-        plat::ConsolePrintf("ERROR: Unable to create NTSyslogListeningThread:%d", error);
+        plat::ConsolePrintf("ERROR: Unable to create NTSyslogListeningThread:%d\n", error);
         return false;
     }
     return true;
@@ -150,14 +156,34 @@ void NTSyslogListeningThread::ReportReceiveError(uint32_t dwError) {
         return;
     }
     CSF_LOG(3, "Error recving syslog packet: %d", static_cast<int>(dwError));
-    plat::ConsolePrintf("WARNING: Error recving syslog packet: %d", static_cast<int>(dwError));
+    plat::ConsolePrintf("WARNING: Error recving syslog packet: %d\n", static_cast<int>(dwError));
+}
+
+void NTSyslogListeningThread::TallyKernelDrops(uint32_t dwDropCount) {
+    // Datagrams carry the count as it stood when each was queued, so an
+    // older count can follow a newer one read from the socket itself.
+    const auto nGrowth = static_cast<int32_t>(dwDropCount - m_dwDropCount);
+    if (nGrowth > 0) {
+        m_dwDropCount = dwDropCount;
+        m_qwKernelDropped.fetch_add(static_cast<uint64_t>(nGrowth), std::memory_order_relaxed);
+    }
+}
+
+void NTSyslogListeningThread::ReadKernelDrops() {
+    uint32_t dwDropCount = 0;
+    if (IsSocketOpen() && plat::ReadDropCount(m_hSocket, dwDropCount)) {
+        TallyKernelDrops(dwDropCount);
+    }
 }
 
 void NTSyslogListeningThread::ReceivePending() {
     for (int taken = 0; taken < kBatch && !StopRequested(); ++taken) {
         plat::Ipv4Endpoint sender;
+        uint32_t dwDropCount = m_dwDropCount;
         const long length = plat::ReceiveDatagram(m_hSocket, m_pBuffer.get(),
-                                                  kReceiveBufferSize - 1, sender, false);
+                                                  kReceiveBufferSize - 1, sender, false,
+                                                  dwDropCount);
+        TallyKernelDrops(dwDropCount);
         if (length < 0) {
             const uint32_t error = plat::GetLastError();
             if (error != kWouldBlock && !StopRequested()) {
@@ -187,6 +213,9 @@ uint32_t NTSyslogListeningThread::_doWork() {
                 m_wake.Clear();
                 break;
             case plat::WakeSignal::Wait::kTimedOut:
+                // A quiet second: drops after the last datagram show now
+                // rather than only at the next datagram or the stop.
+                ReadKernelDrops();
                 break;
             case plat::WakeSignal::Wait::kFailed:
                 plat::ConsolePrintf("Select in NTSyslogListeningThread return error: %d\n",

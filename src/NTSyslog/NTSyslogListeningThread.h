@@ -58,6 +58,13 @@ public:
     // Datagrams too large for the receive buffer, refused since the listener
     // was made.
     uint64_t OversizedCount() const { return m_qwOversized.load(std::memory_order_relaxed); }
+    // Datagrams the system dropped before the listener could take them (the
+    // socket's buffer was full), since the listener was made.  Complete
+    // once the socket is closed; while it is open, up to what the last
+    // datagram or the last idle second told.
+    uint64_t KernelDroppedCount() const {
+        return m_qwKernelDropped.load(std::memory_order_relaxed);
+    }
 
 private:
     bool OpenSocket();
@@ -68,6 +75,10 @@ private:
     // Takes every datagram waiting on the socket, up to a batch.
     void ReceivePending();
     void ReportReceiveError(uint32_t dwError);
+    // Adds what the socket's drop count grew by since it was last seen;
+    // a count older than that one changes nothing.
+    void TallyKernelDrops(uint32_t dwDropCount);
+    void ReadKernelDrops();
 
     plat::SocketHandle m_hSocket = plat::kInvalidSocket;
     SyslogEntryQueue* m_pQueue = nullptr;
@@ -75,6 +86,10 @@ private:
     plat::WakeSignal m_wake;
     std::unique_ptr<char[]> m_pBuffer;
     std::atomic<uint64_t> m_qwOversized{0};
+    std::atomic<uint64_t> m_qwKernelDropped{0};
+    // The open socket's drop count as last seen: the listener thread's
+    // while it runs, the control thread's around it.
+    uint32_t m_dwDropCount = 0;
     std::string m_strOpenFailure;
     // Receive errors and oversized datagrams are reported at most once a
     // minute; a sender cannot flood the log with them.

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -257,15 +258,35 @@ long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv
 }
 
 long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait) {
+    uint32_t dropCount = 0;
+    return ReceiveDatagram(socket, buffer, size, from, wait, dropCount);
+}
+
+long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait,
+                     uint32_t& dropCount) {
     const int flags = MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT);
     for (;;) {
         sockaddr_in address{};
-        socklen_t length = sizeof address;
-        ssize_t received = ::recvfrom(socket, buffer, size, flags,
-                                      reinterpret_cast<sockaddr*>(&address), &length);
+        iovec data{buffer, size};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+        msghdr message{};
+        message.msg_name = &address;
+        message.msg_namelen = sizeof address;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t received = ::recvmsg(socket, &message, flags);
         if (received >= 0) {
             from.m_dwAddress = address.sin_addr.s_addr;
             from.m_wPort = address.sin_port;
+            for (cmsghdr* pHeader = CMSG_FIRSTHDR(&message); pHeader != nullptr;
+                 pHeader = CMSG_NXTHDR(&message, pHeader)) {
+                if (pHeader->cmsg_level == SOL_SOCKET && pHeader->cmsg_type == SO_RXQ_OVFL &&
+                    pHeader->cmsg_len >= CMSG_LEN(sizeof dropCount)) {
+                    std::memcpy(&dropCount, CMSG_DATA(pHeader), sizeof dropCount);
+                }
+            }
             return static_cast<long>(received);
         }
         if (errno != EINTR) {
@@ -273,6 +294,30 @@ long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoin
             return -1;
         }
     }
+}
+
+bool EnableDropCount(SocketHandle socket) {
+    int on = 1;
+    if (::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+bool ReadDropCount(SocketHandle socket, uint32_t& dropCount) {
+    uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof memory;
+    if (::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0) {
+        SetSocketErrorFromErrno();
+        return false;
+    }
+    if (length < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+        SetLastError(kWsaNoProtocolOption);
+        return false;
+    }
+    dropCount = memory[SK_MEMINFO_DROPS];
+    return true;
 }
 
 SocketReadiness WaitSocketReadable(SocketHandle socket, int timeoutMs) {

@@ -84,6 +84,16 @@ long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv
 // was cut off.  Without `wait` an empty socket fails at once with 10035.
 // -1 on failure.
 long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait);
+// The same, on a socket with EnableDropCount: a datagram that came after
+// the system dropped some for want of room sets `dropCount` to the number
+// dropped on the socket so far (a count that wraps at 2^32); others leave
+// it as it is.  Reading it costs no allocation.
+long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait,
+                     uint32_t& dropCount);
+// Has the datagrams received from now on carry the socket's drop count.
+bool EnableDropCount(SocketHandle socket);
+// The number of datagrams the system has dropped on the socket so far.
+bool ReadDropCount(SocketHandle socket, uint32_t& dropCount);
 
 enum class SocketReadiness { kReadable, kTimedOut, kExceptional, kFailed };
 

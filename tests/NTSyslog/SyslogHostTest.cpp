@@ -2,7 +2,10 @@
 // private network namespace so it owns UDP port 514, fed by logger, socat
 // and a flood sender, with the alerts read back from the host's XML output.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +14,8 @@
 #include <chrono>
 #include <cinttypes>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,31 +208,72 @@ uint64_t ResidentKilobytes(pid_t pid, const std::string& field) {
                : std::strtoull(status.c_str() + at + field.size() + 1, nullptr, 10);
 }
 
-// The drops the engine reported in the host log.
-uint64_t ReportedDrops(const std::string& log) {
-    const std::string marker = "NTSyslog dropped ";
+// The drops the engine reported in the host log, and of those the ones the
+// system dropped before the listener could take them.
+uint64_t ReportedDrops(const std::string& log, bool bSystemOnly = false) {
+    static const std::regex kReport(
+        R"(NTSyslog dropped (\d+) datagrams: [^\n]*, (\d+) by the system with the socket's buffer full)");
     uint64_t total = 0;
-    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
-        total += std::strtoull(log.c_str() + at + marker.size(), nullptr, 10);
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), kReport); it != std::sregex_iterator();
+         ++it) {
+        total += std::stoull((*it)[bSystemOnly ? 2 : 1].str());
     }
     return total;
 }
 
+// The datagrams echoed on standard error, and those parsed without an echo.
+uint64_t EchoedAndLeftOut(const std::string& errors) {
+    static const std::regex kLeftOut(R"(\nNTSyslog: (\d+) datagrams parsed without their echo \()");
+    uint64_t total = hwtest::CountOf(errors, "\nNTSyslog: Parsing Entry from ");
+    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), kLeftOut);
+         it != std::sregex_iterator(); ++it) {
+        total += std::stoull((*it)[1].str());
+    }
+    return total;
+}
+
+// The datagrams the system holds for the namespace's port 514, unread.
+uint64_t UnreadBytes(pid_t holder) {
+    std::istringstream table(hwtest::ReadWholeFile("/proc/" + std::to_string(holder) + "/net/udp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        if (fields >> slot >> local >> remote >> state >> queues &&
+            local.size() > 5 && local.substr(local.size() - 5) == ":0202") {
+            return std::stoull(queues.substr(queues.find(':') + 1), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
-TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBoundedMemory) {
+// A flood first meets a host that cannot read (stopped), so the system
+// drops what its buffer cannot hold, then a running one that cannot keep
+// up, so the engine's queue drops: every datagram is an alert or a
+// reported drop, memory stays bounded, and standard error gets a bounded
+// echo that counts what it left out.
+TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBoundedMemoryAndEcho) {
     // A small quarantine keeps freed memory from counting as growth.
     Start({{"Flood", "flood failed", {{"User", "@Field4"}}}},
           {"ASAN_OPTIONS=quarantine_size_mb=8"});
     const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
+    const auto startTime = std::chrono::steady_clock::now();
     auto before = m_Namespace.UdpCounters();
     // Datagrams of a kilobyte: 200 MB if the sensor kept them all.
     uint64_t n = 0;
-    ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
-        text = "<38>sshd[1]: flood failed for user" + std::to_string(n) + " ";
-        text.resize(1000, '.');
-        return n++ < 200000;
-    }));
+    const auto next = [&](uint64_t last) {
+        return [&n, last](std::string& text) {
+            text = "<38>sshd[1]: flood failed for user" + std::to_string(n) + " ";
+            text.resize(1000, '.');
+            return n++ < last;
+        };
+    };
+    m_Host.Signal(SIGSTOP);
+    ASSERT_TRUE(m_Host.SendDatagrams(next(40000)));
+    m_Host.Signal(SIGCONT);
+    ASSERT_TRUE(m_Host.SendDatagrams(next(200000)));
     // The engine works through its queue and the host through what it took
     // until the count of alerts settles.
     const std::string marker = "alert-name='Flood'";
@@ -242,21 +288,111 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
     }
     const uint64_t peak = ResidentKilobytes(m_Host.Pid(), "VmHWM");
     // Stopping closes the socket and makes the engine account for every
-    // drop; what the listener never read is the kernel's.
+    // drop, the system's too.
     int exitCode = -1;
     ASSERT_TRUE(m_Host.Stop(exitCode));
     EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
     auto after = m_Namespace.UdpCounters();
     alerts = hwtest::CountOf(m_Host.Alerts(), marker);
     const uint64_t delivered = after["InDatagrams"] - before["InDatagrams"];
-    const uint64_t drops = ReportedDrops(m_Host.Log());
-    EXPECT_GT(delivered, 0u);
-    EXPECT_EQ(alerts + drops, delivered)
-        << "alerts " << alerts << ", drops " << drops << ", kernel drops "
-        << after["RcvbufErrors"] - before["RcvbufErrors"];
+    const uint64_t systemDrops = after["RcvbufErrors"] - before["RcvbufErrors"];
+    const std::string log = m_Host.Log();
+    const uint64_t drops = ReportedDrops(log);
+    EXPECT_GT(systemDrops, 0u) << "the stopped host's socket overflowed";
+    EXPECT_EQ(ReportedDrops(log, true), systemDrops);
+    EXPECT_EQ(alerts + drops, delivered + systemDrops)
+        << "alerts " << alerts << ", drops " << drops << ", delivered " << delivered
+        << ", system drops " << systemDrops;
     // The queue holds at most 16 MB of text; everything else is the host's.
     EXPECT_LT(peak - rssBefore, 150u * 1024);
-    std::printf("flood: %" PRIu64 " delivered, %zu alerts, %" PRIu64 " dropped, RSS %" PRIu64
+
+    // Every parsed datagram is echoed or counted as left out, and the echo
+    // keeps to its rate: a few kilobytes a second, not the 200 MB sent.
+    const std::string errors = m_Host.Errors();
+    EXPECT_EQ(EchoedAndLeftOut(errors), alerts);
+    EXPECT_LT(errors.size(), 128 * 1024 + static_cast<size_t>(seconds * 10 * 1024))
+        << seconds << " s";
+    std::printf("flood: %" PRIu64 " delivered, %" PRIu64 " dropped by the system, %zu alerts, %" PRIu64
+                " dropped in all, RSS %" PRIu64 " -> peak %" PRIu64 " kB, %zu bytes of standard "
+                "error in %.0f s\n",
+                delivered, systemDrops, alerts, drops, rssBefore, peak, errors.size(), seconds);
+}
+
+// A writer that cannot go on (its alert pipe is not read) holds the engine
+// once the host's alert queue is full, so the datagrams back up into the
+// engine's queue, which drops and counts; a stop still ends the engines,
+// and once the writer can go on, every datagram is an alert or a counted
+// drop.
+TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStillEndsIt) {
+    const std::string pipe = m_Host.File("alerts.pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    m_Host.WritePolicy(SyslogPolicy({{"Flood", "flood failed", {{"User", "@Field4"}}}}));
+    ASSERT_TRUE(m_Host.Start({"--alerts", pipe}, {"ASAN_OPTIONS=quarantine_size_mb=8"}))
+        << m_Host.Errors();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
+    auto before = m_Namespace.UdpCounters();
+    uint64_t n = 0;
+    ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
+        text = "<38>sshd[1]: flood failed for user" + std::to_string(n) + " ";
+        text.resize(300, '.');
+        return n++ < 100000;
+    }));
+    // The listener has read everything: what it could not queue it dropped.
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return UnreadBytes(m_Namespace.HolderPid()) == 0 &&
+               m_Host.Log().find("hwhost: the alert queue is full") != std::string::npos;
+    })) << UnreadBytes(m_Namespace.HolderPid()) << " bytes unread\n" << m_Host.ErrorsTail();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t peak = ResidentKilobytes(m_Host.Pid(), "VmHWM");
+
+    // The stop reaches the held engine while the writer is still stuck.
+    m_Host.Signal(SIGTERM);
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Log().find("hwhost: stop completed with status") != std::string::npos;
+    })) << m_Host.Log();
+    // Now the writer can go on; the host ends once everything is written.
+    size_t alerts = 0;
+    std::string tail;
+    std::thread drain([&] {
+        char buffer[65536];
+        const std::string end = "</event>";
+        pollfd ready{reader, POLLIN, 0};
+        for (;;) {
+            const ssize_t got = ::read(reader, buffer, sizeof buffer);
+            if (got == 0) {
+                break;
+            }
+            if (got < 0) {
+                ::poll(&ready, 1, 100);
+                continue;
+            }
+            tail.append(buffer, static_cast<size_t>(got));
+            alerts += hwtest::CountOf(tail, end);
+            const size_t cut = tail.rfind(end);
+            tail.erase(0, cut == std::string::npos ? tail.size() - std::min(tail.size(), end.size())
+                                                   : cut + end.size());
+        }
+    });
+    int exitCode = -1;
+    const bool bEnded = m_Host.Wait(120, exitCode);
+    drain.join();
+    ::close(reader);
+    ASSERT_TRUE(bEnded);
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    auto after = m_Namespace.UdpCounters();
+    const uint64_t arrived = after["InDatagrams"] - before["InDatagrams"] + after["RcvbufErrors"] -
+                             before["RcvbufErrors"];
+    const uint64_t drops = ReportedDrops(m_Host.Log());
+    EXPECT_GT(drops, 0u);
+    EXPECT_EQ(alerts + drops, arrived) << "alerts " << alerts << ", drops " << drops;
+    // Unbounded, the 100,000 alerts would all wait in memory.
+    EXPECT_LT(peak - rssBefore, 100u * 1024);
+    std::printf("blocked writer: %" PRIu64 " arrived, %zu alerts, %" PRIu64 " dropped, RSS %" PRIu64
                 " -> peak %" PRIu64 " kB\n",
-                delivered, alerts, drops, rssBefore, peak);
+                arrived, alerts, drops, rssBefore, peak);
 }

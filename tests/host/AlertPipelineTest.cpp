@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
-
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <string>
 #include <utility>
@@ -62,6 +65,66 @@ public:
 private:
     HostEventHandler& m_handler;
     ICSFSensor* m_pSensor;
+};
+
+// A writer that cannot go on: each alert event, when the pipeline's thread
+// serialises it, waits until the gate opens.
+class WriterGate {
+public:
+    void Open() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_bOpen = true;
+        }
+        m_opened.notify_all();
+    }
+    void Pass() {
+        std::unique_lock<std::mutex> guard(m_lock);
+        ++m_nHeld;
+        m_opened.wait(guard, [this] { return m_bOpen; });
+        --m_nHeld;
+    }
+    int Held() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_nHeld;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_opened;
+    bool m_bOpen = false;
+    int m_nHeld = 0;
+};
+
+class GatedPolicyEvent : public CSFPolicyEvent {
+public:
+    GatedPolicyEvent(ICSFSensor* pSensor, WriterGate& gate) : m_pSensor(pSensor), m_gate(gate) {}
+    IPolicyEventInterface* CreatePolicyEvent() override { return nullptr; }
+    ICSFAlertEvent* CreateAlertEvent(const CSFAlertParameter* pParameters, AgentEventInfo* pRecord,
+                                     uint32_t dwLevel) override {
+        std::string name = pRecord->GetRuleName();
+        delete pRecord;
+        return new GatedEvent(name.c_str(), this, m_pSensor, dwLevel, pParameters, m_gate);
+    }
+
+private:
+    class GatedEvent : public ADFGenericEvent {
+    public:
+        GatedEvent(const char* pszName, IPolicyEventInterface* pPolicyEvent, ICSFSensor* pSensor,
+                   uint32_t dwLevel, const CSFAlertParameter* pParameters, WriterGate& gate)
+            : ADFGenericEvent(pszName, 5, 1, pPolicyEvent, pSensor, dwLevel, pParameters),
+              m_gate(gate) {}
+        uint32_t WriteMessage(CSFAlertMessage* pMessage) override {
+            m_gate.Pass();
+            return ADFGenericEvent::WriteMessage(pMessage);
+        }
+
+    private:
+        WriterGate& m_gate;
+    };
+
+    ICSFSensor* m_pSensor;
+    WriterGate& m_gate;
 };
 
 class AlertPipelineTest : public ::testing::Test {
@@ -285,4 +348,73 @@ TEST_F(AlertPipelineTest, DocumentsOfAFixedSetOfAlertsAreTheCommittedBytes) {
         hwtest::WriteWholeFile(committed, written);
     }
     EXPECT_EQ(hwtest::ReadWholeFile(committed), written);
+}
+
+// With the writer stuck, an engine that hands alerts is held once the
+// queue is full: the alerts in memory stay within the queue and the batch
+// being written, and none is lost once the writer goes on.
+TEST_F(AlertPipelineTest, FullQueueHoldsTheHandingEngineUntilTheWriterTakesAlertsAndLosesNone) {
+    constexpr size_t kLimit = 4;
+    constexpr int kAlerts = 40;
+    WriterGate gate;
+    m_handler.RegisterPolicyEvent("Failed su", new GatedPolicyEvent(&m_sensor, gate));
+    m_pipeline.SetQueueLimit(kLimit);
+    m_pipeline.Start();
+    std::atomic<int> handed{0};
+    std::thread engine([&] {
+        for (int i = 0; i < kAlerts; ++i) {
+            Hand("Failed su");
+            ++handed;
+        }
+    });
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return gate.Held() == 1 && m_pipeline.Waiting() == 1; }));
+    // The writer holds one batch (at most the queue's worth), the queue the
+    // rest; the engine waits with one more in hand.
+    EXPECT_LE(handed.load(), static_cast<int>(2 * kLimit));
+    EXPECT_EQ(m_pipeline.Queued(), kLimit);
+
+    gate.Open();
+    engine.join();
+    m_pipeline.Stop();
+    EXPECT_EQ(m_pipeline.AlertsWritten(), static_cast<uint64_t>(kAlerts));
+    EXPECT_EQ(m_pipeline.RecordsDropped(), 0u);
+    EXPECT_GT(m_pipeline.Waits(), 0u);
+    EXPECT_EQ(hwtest::CountOf(Alerts(), "</event>"), static_cast<size_t>(kAlerts));
+}
+
+// A stop or a pause has to reach an engine held by a full queue: while a
+// command runs nobody is held, those waiting go on, and the stop writes
+// everything that was taken.
+TEST_F(AlertPipelineTest, CommandLetsHeldEnginesGoOnAndTheStopWritesEverythingTaken) {
+    WriterGate gate;
+    m_handler.RegisterPolicyEvent("Failed su", new GatedPolicyEvent(&m_sensor, gate));
+    m_pipeline.SetQueueLimit(2);
+    m_pipeline.Start();
+    std::atomic<bool> bStopSeen{false};
+    std::atomic<int> handed{0};
+    std::thread engine([&] {
+        // An engine hands alerts until it sees its stop.
+        while (!bStopSeen) {
+            Hand("Failed su");
+            ++handed;
+        }
+    });
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return gate.Held() == 1 && m_pipeline.Waiting() == 1; }));
+    m_pipeline.BeginCommand();
+    bStopSeen = true;
+    engine.join();
+    EXPECT_EQ(m_pipeline.Waiting(), 0u);
+    // Outside a command the queue holds the engines again.
+    m_pipeline.EndCommand();
+    std::thread late([&] {
+        Hand("Failed su");
+        ++handed;
+    });
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_pipeline.Waiting() == 1; }));
+
+    gate.Open();
+    late.join();
+    m_pipeline.Stop();
+    EXPECT_EQ(m_pipeline.AlertsWritten(), static_cast<uint64_t>(handed.load()));
+    EXPECT_EQ(m_pipeline.RecordsDropped(), 0u);
 }
