@@ -55,8 +55,9 @@ pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile);
 // Moves this process (one thread only) into a private network namespace
 // and makes a scratch directory /tmp/<stem>.XXXXXX for a sensor root.
 std::string EnterScratchNamespace(const char* pszStem);
-// hwhost run on `root`, alerts into root/alerts.xml and its log into
-// root/logs/hwhost.log (see LogPath), once its syslog port is open.
+// hwhost run on `root`, alerts on its standard output into root/alerts.xml
+// (an AlertCounter's pipe) and its log into root/logs/hwhost.log (see
+// LogPath), once its syslog port is open.
 pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root);
 std::string LogPath(const std::string& root);
 // SIGTERM and the wait for the end.

@@ -234,8 +234,9 @@ int main(int argc, char** argv) {
     if (failure) {
         Fail("cannot copy " + options.m_strDemo + ": " + failure.message());
     }
-    const pid_t host = hwload::StartHost(
-        {options.m_strHwhost, "run", "--root", root, "--alerts", "/dev/null"}, root + "/hwhost.out");
+    // Alerts on standard output, which is /dev/null.
+    const pid_t host =
+        hwload::StartHost({options.m_strHwhost, "run", "--root", root}, "/dev/null");
     if (!hwload::WaitFor([] { return hwload::UdpPortTaken(514); }, 60)) {
         ::kill(host, SIGTERM);
         Fail("the sensor did not open port 514; see " + root);

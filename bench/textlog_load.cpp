@@ -146,9 +146,9 @@ int main(int argc, char** argv) {
 
     hwload::AlertCounter counter(root + "/alerts.xml");
     const pid_t host =
-        hwload::StartHost({options.m_host.m_strHwhost, "run", "--root", root, "--alerts",
-                           root + "/alerts.xml", "--log", hwload::LogPath(root)},
-                          root + "/hwhost.out");
+        hwload::StartHost({options.m_host.m_strHwhost, "run", "--root", root, "--log",
+                           hwload::LogPath(root)},
+                          root + "/alerts.xml");
     // The engine takes the file up at its first scan, from its end: a probe
     // line is appended until one is reported.
     const std::string watched = root + "/watched.log";

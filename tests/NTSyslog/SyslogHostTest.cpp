@@ -320,18 +320,19 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
                 delivered, systemDrops, alerts, drops, rssBefore, peak, errors.size(), seconds);
 }
 
-// A writer that cannot go on (its alert pipe is not read) holds the engine
+// A writer that cannot go on (standard output, where the alerts go, is a
+// pipe nobody reads) holds the engine
 // once the host's alert queue is full, so the datagrams back up into the
 // engine's queue, which drops and counts; a stop still ends the engines,
 // and once the writer can go on, every datagram is an alert or a counted
 // drop.
 TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStillEndsIt) {
-    const std::string pipe = m_Host.File("alerts.pipe");
+    const std::string pipe = m_Host.File("hwhost.out");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     m_Host.WritePolicy(SyslogPolicy({{"Flood", "flood failed", {{"User", "@Field4"}}}}));
-    ASSERT_TRUE(m_Host.Start({"--alerts", pipe}, {"ASAN_OPTIONS=quarantine_size_mb=8"}))
+    ASSERT_TRUE(m_Host.Start({"--alerts", ""}, {"ASAN_OPTIONS=quarantine_size_mb=8"}))
         << m_Host.Errors();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
