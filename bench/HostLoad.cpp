@@ -250,7 +250,8 @@ void PauseAndResume(pid_t host) {
     WaitFor([] { return UdpPortTaken(514); }, 60);
 }
 
-AlertCounter::AlertCounter(const std::string& fifoPath) : m_strPath(fifoPath) {
+AlertCounter::AlertCounter(const std::string& fifoPath, double bytesPerSecond)
+    : m_strPath(fifoPath), m_dBytesPerSecond(bytesPerSecond) {
     if (::mkfifo(fifoPath.c_str(), 0600) != 0) {
         Fail("cannot make " + fifoPath);
     }
@@ -297,6 +298,10 @@ void AlertCounter::Run() {
         }
         m_qwCount.fetch_add(found);
         carry = std::string(chunk.substr(chunk.size() - std::min(chunk.size(), kEnd.size() - 1)));
+        if (m_dBytesPerSecond > 0) {
+            std::this_thread::sleep_for(
+                std::chrono::duration<double>(static_cast<double>(got) / m_dBytesPerSecond));
+        }
     }
     ::close(fd);
 }

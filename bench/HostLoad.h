@@ -95,7 +95,9 @@ void PauseAndResume(pid_t host);
 // of alerts cost no disk.
 class AlertCounter {
 public:
-    explicit AlertCounter(const std::string& fifoPath);
+    // A positive `bytesPerSecond` reads no faster than that: a slow reader
+    // of the host's output, which the host's writer then waits for.
+    explicit AlertCounter(const std::string& fifoPath, double bytesPerSecond = 0);
     ~AlertCounter();
     AlertCounter(const AlertCounter&) = delete;
     AlertCounter& operator=(const AlertCounter&) = delete;
@@ -105,6 +107,7 @@ private:
     void Run();
 
     std::string m_strPath;
+    double m_dBytesPerSecond;
     std::atomic<uint64_t> m_qwCount{0};
     std::thread m_thread;
 };

@@ -9,7 +9,9 @@
 // for that many seconds, optionally beside N threads that keep processors
 // busy (--busy N), and reports every 10 seconds, and at the end, the host's
 // resident memory and its peak, so that memory is seen to stay bounded
-// however long the flood lasts.
+// however long the flood lasts.  --alert-reader-mbps N reads the host's
+// alerts no faster than N MB a second, so that the host's writer, not its
+// engine, is what cannot keep up.
 //
 // It runs in a network namespace of its own (so it needs root), which keeps
 // port 514 and the kernel's UDP counters to itself.
@@ -17,6 +19,7 @@
 //   syslog_load [--hwhost PATH] [--rates 10000,20000,...] [--seconds N]
 //               [--rules N] [--matching 10,100] [--keep]
 //   syslog_load --flood SECONDS [--rates RATE] [--busy N] [--rules N]
+//               [--alert-reader-mbps N]
 
 #include <algorithm>
 #include <atomic>
@@ -46,6 +49,8 @@ struct Options {
     int m_nRules = 100;
     double m_dFloodSeconds = 0;
     int m_nBusyThreads = 0;
+    // The alerts are read no faster than this (MB a second; 0: at once).
+    double m_dAlertReaderMBps = 0;
 };
 
 std::vector<uint64_t> NumberList(const std::string& text) {
@@ -72,7 +77,11 @@ Options ParseOptions(int argc, char** argv) {
          {"--flood", true,
           [&](const std::string& value) { options.m_dFloodSeconds = std::atof(value.c_str()); }},
          {"--busy", true,
-          [&](const std::string& value) { options.m_nBusyThreads = std::atoi(value.c_str()); }}},
+          [&](const std::string& value) { options.m_nBusyThreads = std::atoi(value.c_str()); }},
+         {"--alert-reader-mbps", true,
+          [&](const std::string& value) {
+              options.m_dAlertReaderMBps = std::atof(value.c_str());
+          }}},
         options.m_host);
     return options;
 }
@@ -222,7 +231,7 @@ int main(int argc, char** argv) {
     const std::string root = hwload::EnterScratchNamespace("syslog_load");
     WriteSensorRoot(root, options.m_nRules);
 
-    hwload::AlertCounter counter(root + "/alerts.xml");
+    hwload::AlertCounter counter(root + "/alerts.xml", options.m_dAlertReaderMBps * 1e6);
     const std::string logPath = hwload::LogPath(root);
     const pid_t host = hwload::StartHostOnRoot(options.m_host.m_strHwhost, root);
 

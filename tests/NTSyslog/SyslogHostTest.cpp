@@ -105,14 +105,15 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     ASSERT_TRUE(m_Host.RunInside({"socat", "-u", "STDIN", "UDP-SENDTO:127.0.0.1:514"},
                                  std::string(bytes, sizeof bytes - 1)));
     // A datagram that fills the whole receive buffer is refused as too
-    // large; one byte less arrives whole.
+    // large, with a warning on a line of its own; one byte less arrives
+    // whole.
     Send(std::string(65506, 'x'));
     const std::string largest = "largest" + std::string(65505 - 7, 'y');
     Send(largest);
     ASSERT_TRUE(WaitForAlert("Failed su") && WaitForAlert("'Fields'")) << m_Host.Errors();
     EXPECT_TRUE(hwtest::WaitUntil([&] {
         const std::string errors = m_Host.Errors();
-        return errors.find("WARNING: Error recving syslog packet: 10040") != std::string::npos &&
+        return errors.find("WARNING: Error recving syslog packet: 10040\n") != std::string::npos &&
                errors.find("Parsing Entry from 127.0.0.1: " + largest + "\n") != std::string::npos;
     })) << m_Host.ErrorsTail();
 
