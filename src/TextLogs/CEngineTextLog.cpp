@@ -1,5 +1,6 @@
 #include "TextLogs/CEngineTextLog.h"
 
+#include <cinttypes>
 #include <cstring>
 #include <new>
 
@@ -306,6 +307,7 @@ uint32_t CEngineTextLog::_doWork() {
     const uint32_t dwHostAddress = LogSensorAddress();
     for (uint32_t dwPass = 0; StopRequested() == 0; ++dwPass) {
         if (!RunPass(dwPass, dwHostAddress)) {
+            ReportEchoLeftOut(true);
             plat::ConsoleFlush();
             CSF_LOG(kCSFLogInfo, "Thread (inside loop) terminating...");
             return 0;
@@ -316,6 +318,7 @@ uint32_t CEngineTextLog::_doWork() {
             Sleep(kPassMs);
         }
     }
+    ReportEchoLeftOut(true);
     plat::ConsoleFlush();
     CSF_LOG(kCSFLogInfo, "Thread terminating...");
     return 0;
@@ -333,7 +336,20 @@ bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
     }
     const ReadResult result = ReadListeners(dwHostAddress);
     m_bBacklog = result == ReadResult::kBacklog;
+    if (result != ReadResult::kStopped) {
+        ReportEchoLeftOut(false);
+    }
     return result != ReadResult::kStopped;
+}
+
+void CEngineTextLog::ReportEchoLeftOut(bool bNow) {
+    const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(EchoBudget::Clock::now(), bNow);
+    if (qwLeftOut != 0) {
+        plat::ConsolePrintfGathered(
+            "DEBUG: %" PRIu64 " lines read without their echo (the echo is kept to %.0f lines "
+            "and %.0f bytes a second)\n",
+            qwLeftOut, kEchoLinesPerSecond, kEchoBytesPerSecond);
+    }
 }
 
 void CEngineTextLog::ScanGroups() {
@@ -347,7 +363,7 @@ void CEngineTextLog::ScanGroups() {
                 continue;
             }
             CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strFile.c_str());
-            auto pListener = std::make_unique<CTextLogListener>(strFile);
+            auto pListener = std::make_unique<CTextLogListener>(strFile, &m_EchoBudget);
             uint32_t dwError = 0;
             pListener->m_qwMark = calculateMark(strFile, dwError);
             pListener->m_dwLastSeenScan = m_dwScan;

@@ -22,6 +22,10 @@
 // their rhythm.  A file is read to its last line before it is let go or
 // its name is opened anew, so a rotation never costs the lines the engine
 // had not reached yet.
+//
+// Every line read is echoed on standard error, all files together within
+// one budget of lines and bytes a second; the lines read beyond it are
+// still matched, and counted on a line of their own.
 
 #include <chrono>
 #include <cstddef>
@@ -33,6 +37,7 @@
 
 #include "Common/EngineBase.h"
 #include "TextLogs/TextLogListener.h"
+#include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/RegularExpressionSet.h"
 
 class CInitializeTextLogRules;
@@ -53,6 +58,13 @@ public:
     static constexpr uint32_t kLinesPerTurn = 256;
     // Files let go whose place is remembered for their return.
     static constexpr size_t kMaxRemembered = 256;
+    // The per-line echo on standard error is kept to this many lines and
+    // bytes a second on average (bursts: a second's lines, and
+    // kEchoBurstBytes); the lines read without their echo are counted on a
+    // line of their own, at most once a second.
+    static constexpr double kEchoLinesPerSecond = 20;
+    static constexpr double kEchoBytesPerSecond = 8 * 1024;
+    static constexpr double kEchoBurstBytes = 64 * 1024;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -119,6 +131,9 @@ private:
     // `dwTaken` counts them.
     ReadResult ReportLines(CTextLogListener& listener, uint32_t dwHostAddress, uint32_t dwMaxLines,
                            uint32_t& dwTaken);
+    // Says how many lines went without their echo, once a second or, when
+    // `bNow`, at once.
+    void ReportEchoLeftOut(bool bNow);
     // Between two lines: false when a stop was asked for; steps aside
     // when the thread has been reading for a while.
     bool Breathe();
@@ -141,6 +156,8 @@ private:
         RegularExpressionSet m_Matcher;
     };
     std::map<std::string, std::unique_ptr<GroupRules>> m_GroupRules;
+    // Shared by every listener; used on the engine thread only.
+    EchoBudget m_EchoBudget{kEchoLinesPerSecond, kEchoBytesPerSecond, kEchoBurstBytes};
     std::map<std::string, std::unique_ptr<CTextLogListener>> m_Listeners;
     std::map<std::string, std::unique_ptr<CLogGroup>> m_LogGroups;
 

@@ -8,10 +8,11 @@
 #include "platform/Console.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/SafeText.h"
 
-CTextLogListener::CTextLogListener(std::string strFileName)
-    : m_strFileName(std::move(strFileName)), m_Reader(m_strFileName) {
+CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget)
+    : m_strFileName(std::move(strFileName)), m_pEchoBudget(pEchoBudget), m_Reader(m_strFileName) {
     m_strReport.reserve(4 * kLineMax + 32);
 }
 
@@ -103,7 +104,13 @@ const char* CTextLogListener::ReadNextLine() {
         m_strReport.append("]: ");
         AppendPrintable(m_strReport, pLine);
         m_strReport.push_back('\n');
-        plat::ConsoleWriteGathered(m_strReport);
+        // Whoever can write the log decides how many lines it gains: with a
+        // budget the echo keeps to it, so they cannot fill the disk that
+        // standard error ends up on.  The line itself is matched all the same.
+        if (m_pEchoBudget == nullptr ||
+            m_pEchoBudget->Take(m_strReport.size(), EchoBudget::Clock::now())) {
+            plat::ConsoleWriteGathered(m_strReport);
+        }
         return pLine;
     }
     if (nRead < 0) {

@@ -13,6 +13,8 @@
 
 #include "TextLogs/qorTextReader.h"
 
+class EchoBudget;
+
 class CTextLogListener {
 public:
     // A line handed out holds at most this many bytes before its NUL.
@@ -37,7 +39,10 @@ public:
         kStopped = 3,   // read to the last line, then closed and let go
     };
 
-    explicit CTextLogListener(std::string strFileName);
+    // Every line read is echoed on standard error; with `pEchoBudget` only
+    // those the budget lets through, the others counted in it.  The budget
+    // stays the caller's and is shared by the listeners of one engine.
+    explicit CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget = nullptr);
     virtual ~CTextLogListener();
     CTextLogListener(const CTextLogListener&) = delete;
     CTextLogListener& operator=(const CTextLogListener&) = delete;
@@ -74,6 +79,7 @@ private:
     // escaped) and line feed.  Room for a line of nothing but escapes is made
     // once, so reporting a line allocates nothing.
     std::string m_strReport;
+    EchoBudget* const m_pEchoBudget;
     qorTextReader m_Reader;
     bool m_bClosed = true;
     ResumePoint m_Resume;

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <regex>
 #include <string>
 
 #include "Common/AgentEventInfo.h"
@@ -21,6 +23,7 @@
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "support/NamespacedHost.h"
 #include "support/Watchdog.h"
 
 namespace {
@@ -229,6 +232,58 @@ TEST_F(TextLogEngineTest, DebugTraceSaysWhatEachRuleOfTheGroupMadeOfALine) {
     EXPECT_EQ(reports, (Reports{"Hits:One:x"}));
     EXPECT_TRUE(m_Console.Contains("TextLog: rule \"Hits\" of group One matches")) << m_Console.Text();
     EXPECT_TRUE(m_Console.Contains("TextLog: rule \"Misses\" of group One does not match")) << m_Console.Text();
+}
+
+// Whoever can write a watched log decides how many lines it gains: the
+// echo of all files together keeps to one budget and counts what it left
+// out, while every line is still matched.
+TEST_F(TextLogEngineTest, EchoOfAFloodKeepsToItsBudgetAcrossFilesWhileEveryLineIsMatched) {
+    Append("a.log", "");
+    Append("b.log", "");
+    AddGroup("Both", m_Dir.Path() + "/*.log");
+    AddTextRule("Errors", "Both", "ERROR");
+    Start();
+    RunTo(0);
+    constexpr int kLines = 3000;
+    for (const char* pszName : {"a.log", "b.log"}) {
+        std::string strLines;
+        for (int i = 0; i < kLines; ++i) {
+            strLines += "ERROR " + std::to_string(i) + " " + std::string(100, 'x') + "\n";
+        }
+        Append(pszName, strLines);
+    }
+    static const std::regex kLeftOut(
+        R"(DEBUG: (\d+) lines read without their echo \(the echo is kept to 20 lines and 8192 bytes a second\)\n)");
+    size_t nEchoed = 0;
+    size_t nLeftOut = 0;
+    auto Count = [&] {
+        const std::string strText = m_Console.Text();
+        nEchoed = hwtest::CountOf(strText, "DEBUG: Get[");
+        nLeftOut = 0;
+        for (auto it = std::sregex_iterator(strText.begin(), strText.end(), kLeftOut);
+             it != std::sregex_iterator(); ++it) {
+            nLeftOut += std::stoull((*it)[1].str());
+        }
+        return nEchoed + nLeftOut;
+    };
+    // A slow machine may need more than one pass for the lines, and the
+    // count of those left out is given at most once a second.
+    const auto start = std::chrono::steady_clock::now();
+    size_t nReports = 0;
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] {
+            nReports += RunTo(m_dwPass).size();
+            return !m_pEngine->HasBacklog() && Count() == 2u * kLines;
+        },
+        30))
+        << nEchoed << " echoed, " << nLeftOut << " left out";
+    const double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(nReports, 2u * kLines);
+    EXPECT_GT(nLeftOut, 0u);
+    // A second's burst, and what the time the passes took earned.
+    EXPECT_LE(nEchoed, static_cast<size_t>(CEngineTextLog::kEchoLinesPerSecond * (1 + dSeconds)) + 1);
+    EXPECT_GE(nEchoed, static_cast<size_t>(CEngineTextLog::kEchoLinesPerSecond));
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // The text-log engine end to end: the real hwhost with the real plug-in on
 // a copy of the demo sensor root, its demo log file appended to, shrunk,
 // rotated and joined by a new file, with the alerts read back from the
-// host's XML output; and a FIFO another account puts among the logs.
+// host's XML output; a FIFO another account puts among the logs, and a
+// flood of lines another account writes.
 
 #include <stdio.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 
 #include "support/ChildProcess.h"
@@ -33,6 +35,11 @@ protected:
         std::string strPolicy = hwtest::ReadWholeFile(m_Root.File("Default.policy"));
         const std::string strMarker = "@SENSOR_ROOT@";
         strPolicy.replace(strPolicy.find(strMarker), strMarker.size(), m_Root.Path());
+        // The machine's own logs would add lines of their own.
+        for (size_t at = strPolicy.find("/var/log/"); at != std::string::npos;
+             at = strPolicy.find("/var/log/", at)) {
+            strPolicy.replace(at, 9, m_Root.File("varlog/"));
+        }
         hwtest::WriteWholeFile(m_Root.File("Default.policy"), strPolicy);
 
         m_Host.SetErrorFile(m_Out.File("hwhost.err"));
@@ -146,4 +153,69 @@ TEST_F(TextLogHostTest, FifoAnotherAccountPutsInTheWatchedFolderStallsNeitherLog
     ASSERT_TRUE(m_Host.Wait(30, nExit)) << Errors();
     EXPECT_EQ(0, nExit);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// Any account that can write to a watched folder decides how many lines the
+// engine reads: their echo on standard error keeps to its budget and counts
+// what it left out, so they cannot fill the disk standard error ends up
+// on, and every matching line still alerts.
+TEST_F(TextLogHostTest, FloodOfLinesAnotherAccountWritesAlertsInFullWithABoundedEcho) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another account";
+    }
+    ASSERT_EQ(0, ::chmod(m_Root.Path().c_str(), 0711));
+    ASSERT_EQ(0, ::chmod(m_Root.File("applogs").c_str(), 01777));
+    // Until the engine's first scan, appended lines are history.
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            Error("app.log", "probe" + std::to_string(++nProbe));
+            return hwtest::WaitUntil([&] { return Alerts().find("probe") != std::string::npos; }, 2);
+        },
+        60))
+        << Errors();
+
+    // 20,000 lines in one go, every other one matching; the new file is
+    // read from its first line.
+    constexpr int kPairs = 10000;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(
+        "nobody", {"sh", "-c",
+                   "seq 1 " + std::to_string(kPairs) +
+                       " | sed 's/.*/2026-12-06 10:00:00 [error] flood&: something broke\\n"
+                       "2026-12-06 10:00:00 [info] calm&: all well/' >> " +
+                       Log("flood.log")}));
+    const std::string strFlood = "<param name='Component' type='string' value='flood";
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return hwtest::CountOf(Alerts(), strFlood) >= kPairs; }, 120))
+        << hwtest::CountOf(Alerts(), strFlood) << " alerts";
+    // The stop says at once what was left out since the last count.
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    const double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    const std::string strAlerts = Alerts();
+    EXPECT_EQ(hwtest::CountOf(strAlerts, strFlood), static_cast<size_t>(kPairs));
+    EXPECT_EQ(hwtest::CountOf(strAlerts, "value='calm"), 0u);
+    // Every line read, the probes the engine saw among them, was echoed or
+    // counted as left out.
+    const std::string strErrors = Errors();
+    const size_t nEchoed = hwtest::CountOf(strErrors, "\nDEBUG: Get[");
+    size_t nLeftOut = 0;
+    static const std::regex kLeftOut(
+        R"(\nDEBUG: (\d+) lines read without their echo \(the echo is kept to 20 lines and 8192 bytes a second\)\n)");
+    for (auto it = std::sregex_iterator(strErrors.begin(), strErrors.end(), kLeftOut);
+         it != std::sregex_iterator(); ++it) {
+        nLeftOut += std::stoull((*it)[1].str());
+    }
+    EXPECT_GT(nLeftOut, 0u);
+    EXPECT_EQ(nEchoed + nLeftOut, 2 * kPairs + hwtest::CountOf(strAlerts, "value='probe"));
+    // 20 lines a second after a second's burst, where all of them would
+    // have written some 1.3 MB.
+    EXPECT_LE(nEchoed, static_cast<size_t>(20 * (dSeconds + 1)) + 1) << dSeconds << " s";
+    EXPECT_LT(strErrors.size(), 64 * 1024 + static_cast<size_t>(dSeconds * 10 * 1024)) << dSeconds << " s";
+    std::printf("flood of %d lines: %zu echoed, %zu counted as left out, %zu bytes of standard error in %.1f s\n",
+                2 * kPairs, nEchoed, nLeftOut, strErrors.size(), dSeconds);
 }
