@@ -46,7 +46,8 @@ struct WildcardFileFinder::Walk {
 void WildcardFileFinder::Walk::PushListing(const std::string& prefix, const std::string& component,
                                            const std::string& rest) {
     std::vector<plat::DirectoryEntry> entries;
-    if (!plat::ListDirectory(prefix.empty() ? "." : prefix.c_str(), entries)) {
+    if (!plat::ListDirectory(prefix.empty() ? "." : prefix.c_str(), entries,
+                             plat::Links::kTrustedOnly)) {
         return;
     }
     Level level;
@@ -86,10 +87,11 @@ void WildcardFileFinder::Walk::Open(const std::string& base, const std::string& 
 
 namespace {
 
-// False when the entry vanished since it was listed.
+// False when the entry vanished since it was listed, or lies beyond a
+// link that another account could have planted.
 bool Describe(const std::string& path, WildcardFindData& data, bool& enterable) {
     plat::PathInfo info;
-    if (!plat::GetPathInfo(path.c_str(), info)) {
+    if (!plat::GetPathInfo(path.c_str(), info, plat::Links::kTrustedOnly)) {
         return false;
     }
     data.m_dwFileAttributes =

@@ -8,6 +8,13 @@
 // component matches every name, with or without a dot.  Within one
 // directory the results come in name order, so a walk gives the same
 // sequence every time.
+//
+// A walk runs as the sensor's account among folders others may write to, so
+// it follows a symbolic link only when the link, and every link on the way
+// to what it names, belongs to root or to the sensor's account (trusted
+// links, platform/Files.h).  Nothing beyond another account's link is
+// listed or reported; such a link that a pattern's last component matches
+// is reported as what it is, a link, never as a directory.
 
 #include <cstdint>
 #include <string>

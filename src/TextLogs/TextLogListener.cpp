@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -23,18 +24,30 @@ bool CTextLogListener::Open(int64_t llPosition) {
         m_bClosed = false;
         return true;
     }
-    if (plat::GetLastError() == plat::kErrBadFileType) {
+    // Names in a watched folder are anyone's choice: shown escaped.
+    const uint32_t dwError = plat::GetLastError();
+    const std::string strName = PrintableText(m_strFileName);
+    std::string strWarning;
+    if (dwError == plat::kErrBadFileType) {
         // A FIFO, a socket or a device is passed over, never opened: its
         // open or read could wait for ever.  The listener keeps it until
         // another file takes the name, so this is said once per file.
-        CSF_LOG(kCSFLogWarning, "%s is not a regular file (a FIFO, socket or device); it is not read",
-                m_strFileName.c_str());
-        plat::ConsolePrintf("Warning: %s is not a regular file (a FIFO, socket or device); it is not read\n",
-                            m_strFileName.c_str());
+        strWarning = strName + " is not a regular file (a FIFO, socket or device); it is not read";
+    } else if (dwError == plat::kErrStoppedOnSymlink) {
+        // Anyone who can write to a watched folder can plant a link to a
+        // file only the sensor may read, whose lines would then be shown
+        // and alerted on.  Said once per file, as above.
+        const plat::UntrustedLink& link = m_Reader.GetUntrustedLink();
+        strWarning =
+            strName + " is not read: the symbolic link " + PrintableText(link.m_strPath) +
+            " belongs to another account (" +
+            (link.m_strOwner.empty() ? std::string() : PrintableText(link.m_strOwner) + ", ") +
+            "uid " + std::to_string(link.m_uOwner) + ") and is not followed";
     } else {
-        CSF_LOG(kCSFLogWarning, "Cannot open %s to read", m_strFileName.c_str());
-        plat::ConsolePrintf("Warning: Cannot open %s to read\n", m_strFileName.c_str());
+        strWarning = "Cannot open " + strName + " to read";
     }
+    CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
+    plat::ConsolePrintf("Warning: %s\n", strWarning.c_str());
     m_bClosed = true;
     return false;
 }

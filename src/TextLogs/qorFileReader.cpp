@@ -10,7 +10,7 @@ qorFileReader::~qorFileReader() { qorFileReader::Close(); }
 
 int32_t qorFileReader::Open(int64_t llPosition) {
     Close();
-    m_hFile = plat::OpenRegularFileForReading(m_strPath.c_str());
+    m_hFile = plat::OpenRegularFileForReading(m_strPath.c_str(), &m_UntrustedLink);
     if (m_hFile == plat::kInvalidFile) {
         return -1;
     }

@@ -21,7 +21,9 @@ public:
 
     // Opens the path afresh (closing what was open, so a reopened reader
     // follows whatever file the path names now) and places it at
-    // `llPosition`; 0, or -1 when the file cannot be opened.
+    // `llPosition`; 0, or -1 when the file cannot be opened.  Only a
+    // regular file is opened, and no link another account could have
+    // planted is followed (plat::OpenRegularFileForReading).
     virtual int32_t Open(int64_t llPosition);
     virtual void Close();
     // The new position; kEndOfFile moves to the end.  -1 when the file
@@ -38,6 +40,9 @@ public:
     // The identity of the file the last successful open found under the
     // path (it stays after a close); 0 before one.
     uint64_t GetIdentity() const { return m_qwIdentity; }
+    // The link another account owns that the last open stopped at (last
+    // error kErrStoppedOnSymlink).
+    const plat::UntrustedLink& GetUntrustedLink() const { return m_UntrustedLink; }
     // The open file's size; false when there is none or it cannot be read.
     bool GetSize(int64_t& llSize) const;
     // Up to `nCount` bytes at `llOffset`, the position left alone; the
@@ -55,4 +60,5 @@ private:
     int64_t m_llPosition = 0;
     uint64_t m_qwIdentity = 0;
     bool m_bRewound = false;
+    plat::UntrustedLink m_UntrustedLink;
 };

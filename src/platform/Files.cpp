@@ -2,14 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
@@ -28,6 +33,182 @@ std::string ParentDirectory(const std::string& path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A descriptor closed with its holder.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_nFd(fd) {}
+    ~Descriptor() { Reset(); }
+    Descriptor(Descriptor&& other) noexcept : m_nFd(std::exchange(other.m_nFd, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            Reset(std::exchange(other.m_nFd, -1));
+        }
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return m_nFd; }
+    void Reset(int fd = -1) {
+        if (m_nFd >= 0) {
+            ::close(m_nFd);
+        }
+        m_nFd = fd;
+    }
+
+private:
+    int m_nFd = -1;
+};
+
+// As many links as the kernel's own walk of a name follows.
+constexpr int kMaxLinks = 40;
+
+bool IsTrustedOwner(uid_t owner) {
+    return owner == 0 || owner == ::geteuid();
+}
+
+std::string AccountNameOf(uid_t owner) {
+    char buffer[4096];
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(owner, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return std::string();
+}
+
+// Where a walk under the trusted-links rule ended: at what the path names,
+// or at the first untrusted link.
+struct Walked {
+    Descriptor m_File;            // path-only: nothing is opened to look at it
+    Descriptor m_Parent;          // the directory holding it; none for the start
+    std::string m_strName;        // its name there
+    struct stat m_Info {};        // of m_File (of the link itself when untrusted)
+    bool m_bFinalIsLink = false;  // the path's last name is a link
+    bool m_bUntrusted = false;
+    bool m_bUntrustedIsLast = false;  // ... and that link is the last name
+    UntrustedLink m_Link;
+};
+
+// Pushes the names of `path` so that the first comes off the back first;
+// empty names and "." change nothing and are left out.
+void PushNames(std::string_view path, std::vector<std::string>& pending) {
+    const size_t before = pending.size();
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) {
+            slash = path.size();
+        }
+        std::string_view name = path.substr(start, slash - start);
+        if (!name.empty() && name != ".") {
+            pending.emplace_back(name);
+        }
+        start = slash + 1;
+    }
+    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(before), pending.end());
+}
+
+bool ReadLinkOf(int link, std::string& target) {
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlinkat(link, "", buffer, sizeof buffer);
+    if (length < 0) {
+        return Fail();
+    }
+    if (static_cast<size_t>(length) >= sizeof buffer || length == 0) {
+        errno = length == 0 ? ENOENT : ENAMETOOLONG;
+        return Fail();
+    }
+    target.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+Descriptor OpenStart(bool absolute) {
+    return Descriptor(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Resolves `path` one name at a time from the root (or the working
+// directory), each name looked up without following it in the directory
+// the walk holds, following trusted links only.  False, with the last
+// error set, when the path names nothing.
+bool WalkTrusted(const char* path, Walked& walked) {
+    if (path == nullptr || *path == '\0') {
+        errno = ENOENT;
+        return Fail();
+    }
+    Descriptor current = OpenStart(path[0] == '/');
+    Descriptor parent;
+    struct stat info {};
+    if (current.Get() < 0 || ::fstat(current.Get(), &info) != 0) {
+        return Fail();
+    }
+    std::string text = path[0] == '/' ? "" : ".";  // the names walked, for messages
+    std::string name;
+    std::vector<std::string> pending;
+    PushNames(path, pending);
+    int links = 0;
+    while (!pending.empty()) {
+        std::string next = std::move(pending.back());
+        pending.pop_back();
+        Descriptor found(::openat(current.Get(), next.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat foundInfo {};
+        if (found.Get() < 0 || ::fstat(found.Get(), &foundInfo) != 0) {
+            return Fail();
+        }
+        std::string foundText = text;
+        if (next == "..") {
+            foundText.erase(std::min(foundText.size(), foundText.rfind('/')));
+        } else {
+            foundText += "/" + next;
+        }
+        if (S_ISLNK(foundInfo.st_mode)) {
+            const bool last = pending.empty();
+            walked.m_bFinalIsLink = walked.m_bFinalIsLink || last;
+            if (!IsTrustedOwner(foundInfo.st_uid)) {
+                walked.m_bUntrusted = true;
+                walked.m_bUntrustedIsLast = last;
+                walked.m_Link.m_strPath = std::move(foundText);
+                walked.m_Link.m_uOwner = static_cast<uint32_t>(foundInfo.st_uid);
+                walked.m_Parent = std::move(current);
+                walked.m_File = std::move(found);
+                walked.m_strName = std::move(next);
+                walked.m_Info = foundInfo;
+                return true;
+            }
+            std::string target;
+            if (++links > kMaxLinks) {
+                errno = ELOOP;
+                return Fail();
+            }
+            if (!ReadLinkOf(found.Get(), target)) {
+                return false;
+            }
+            if (target[0] == '/') {
+                current = OpenStart(true);
+                if (current.Get() < 0 || ::fstat(current.Get(), &info) != 0) {
+                    return Fail();
+                }
+                parent.Reset();
+                name.clear();
+                text.clear();
+            }
+            PushNames(target, pending);
+            continue;
+        }
+        text = std::move(foundText);
+        parent = std::move(current);
+        current = std::move(found);
+        info = foundInfo;
+        name = std::move(next);
+    }
+    walked.m_Parent = std::move(parent);
+    walked.m_File = std::move(current);
+    walked.m_strName = std::move(name);
+    walked.m_Info = info;
+    return true;
 }
 
 }  // namespace
@@ -64,17 +245,34 @@ bool GetPathSize(const char* path, uint64_t& size) {
     return true;
 }
 
-bool GetPathInfo(const char* path, PathInfo& info) {
+bool GetPathInfo(const char* path, PathInfo& info, Links links) {
     struct stat own {};
-    if (::lstat(path, &own) != 0) {
-        return Fail();
+    struct stat target {};
+    Walked walked;
+    if (links == Links::kTrustedOnly && WalkTrusted(path, walked)) {
+        if (walked.m_bUntrusted && !walked.m_bUntrustedIsLast) {
+            SetLastError(kErrStoppedOnSymlink);
+            return false;
+        }
+        own.st_mode = walked.m_bFinalIsLink ? S_IFLNK : walked.m_Info.st_mode;
+        target = walked.m_Info;
+    } else {
+        const uint32_t walkError = GetLastError();
+        if (::lstat(path, &own) != 0) {
+            return Fail();
+        }
+        // A dangling link is still an entry; it is reported as what it is.
+        // Any other path the trusted walk could not resolve names nothing.
+        if (links == Links::kTrustedOnly && !S_ISLNK(own.st_mode)) {
+            SetLastError(walkError);
+            return false;
+        }
+        target = own;
+        if (links == Links::kFollow && S_ISLNK(own.st_mode) && ::stat(path, &target) != 0) {
+            target = own;
+        }
     }
     info.m_bIsLink = S_ISLNK(own.st_mode);
-    struct stat target = own;
-    // A dangling link is still an entry; it is reported as what it is.
-    if (info.m_bIsLink && ::stat(path, &target) != 0) {
-        target = own;
-    }
     info.m_bIsDirectory = S_ISDIR(target.st_mode);
     info.m_uSize = static_cast<uint64_t>(target.st_size);
     info.m_iLastWriteTime = static_cast<int64_t>(target.st_mtime);
@@ -107,9 +305,28 @@ bool RemoveEmptyDirectory(const char* path) {
     return ::rmdir(path) == 0 || Fail();
 }
 
-bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries) {
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries, Links links) {
     entries.clear();
-    DIR* dir = ::opendir(path);
+    DIR* dir = nullptr;
+    if (links == Links::kFollow) {
+        dir = ::opendir(path);
+    } else {
+        Walked walked;
+        if (!WalkTrusted(path, walked)) {
+            return false;
+        }
+        if (walked.m_bUntrusted) {
+            SetLastError(kErrStoppedOnSymlink);
+            return false;
+        }
+        // The directory the walk found, opened through its descriptor.
+        const int listed = ::openat(walked.m_File.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (listed >= 0 && (dir = ::fdopendir(listed)) == nullptr) {
+            const int error = errno;
+            ::close(listed);
+            errno = error;
+        }
+    }
     if (dir == nullptr) {
         return Fail();
     }
@@ -124,8 +341,9 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries) {
             item.m_bIsDirectory = true;
         } else if (entry->d_type == DT_UNKNOWN) {
             struct stat info {};
-            std::string full = std::string(path) + "/" + name;
-            item.m_bIsDirectory = ::lstat(full.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+            item.m_bIsDirectory =
+                ::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(info.st_mode);
         }
         entries.push_back(std::move(item));
     }
@@ -165,43 +383,42 @@ FileHandle OpenFileForReading(const char* path) {
     return file;
 }
 
-FileHandle OpenRegularFileForReading(const char* path) {
-    // A path-only descriptor opens nothing: a FIFO's open would wait for a
-    // writer, and a device's could act on the device.
-    const int located = ::open(path, O_PATH | O_CLOEXEC);
-    if (located < 0) {
-        Fail();
+FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted) {
+    // The walk opens nothing: a FIFO's open would wait for a writer, and a
+    // device's could act on the device.
+    Walked walked;
+    if (!WalkTrusted(path, walked)) {
         return kInvalidFile;
     }
-    struct stat found {};
-    if (::fstat(located, &found) != 0) {
-        Fail();
-        ::close(located);
+    if (walked.m_bUntrusted) {
+        if (untrusted != nullptr) {
+            *untrusted = std::move(walked.m_Link);
+            untrusted->m_strOwner = AccountNameOf(untrusted->m_uOwner);
+        }
+        SetLastError(kErrStoppedOnSymlink);
         return kInvalidFile;
     }
-    if (!S_ISREG(found.st_mode)) {
-        ::close(located);
+    if (!S_ISREG(walked.m_Info.st_mode)) {
         SetLastError(kErrBadFileType);
         return kInvalidFile;
     }
-    // Opened again through the located descriptor, the file cannot be
+    // Opened again through the walk's descriptor, the file cannot be
     // swapped for another under its name in between.  Without /proc the
-    // name is opened once more, without waiting, and must still be that
-    // file.
+    // name is opened once more in the directory the walk found it in,
+    // without following a link or waiting, and must still be that file.
     constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    const std::string reopen = "/proc/self/fd/" + std::to_string(located);
+    const std::string reopen = "/proc/self/fd/" + std::to_string(walked.m_File.Get());
     FileHandle file = ::open(reopen.c_str(), kReadFlags);
     if (file < 0 && errno == ENOENT) {
-        file = ::open(path, kReadFlags);
+        file = ::openat(walked.m_Parent.Get(), walked.m_strName.c_str(), kReadFlags | O_NOFOLLOW);
     }
     if (file < 0) {
         Fail();
-        ::close(located);
         return kInvalidFile;
     }
-    ::close(located);
     struct stat opened {};
-    if (::fstat(file, &opened) != 0 || opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+    if (::fstat(file, &opened) != 0 || opened.st_dev != walked.m_Info.st_dev ||
+        opened.st_ino != walked.m_Info.st_ino) {
         ::close(file);
         SetLastError(kErrBadFileType);
         return kInvalidFile;
@@ -309,11 +526,11 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
 }  // namespace
 
 bool GetFileStatus(const char* path, FileStatus& status) {
-    struct stat info {};
-    if (::stat(path, &info) != 0) {
-        return Fail();
+    Walked walked;
+    if (!WalkTrusted(path, walked)) {
+        return false;
     }
-    FillFileStatus(info, status);
+    FillFileStatus(walked.m_Info, status);
     return true;
 }
 

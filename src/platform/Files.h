@@ -18,13 +18,32 @@ constexpr FileHandle kInvalidFile = -1;
 bool PathExists(const char* path);
 bool GetPathSize(const char* path, uint64_t& size);
 
+// SYMBOLIC LINKS ANOTHER ACCOUNT MAY HAVE PLANTED.  Where other accounts can
+// write (a shared log folder, a temporary one), a link may lead anywhere,
+// to files only this process may read.  A call given Links::kTrustedOnly
+// follows a symbolic link only when the link belongs to root or to this
+// process's account, and walks what it names the same way, so every link
+// on the way is held to the rule (an operator's own links work).  The
+// first link that fails is not followed: it is an "untrusted link".  The
+// walk goes one name at a time through descriptors, so a name swapped
+// behind it cannot lead it elsewhere.
+enum class Links { kFollow, kTrustedOnly };
+struct UntrustedLink {
+    std::string m_strPath;   // the link as the walk met it
+    uint32_t m_uOwner = 0;   // the account that owns it
+    std::string m_strOwner;  // that account's name, or empty when it has none
+};
+
 struct PathInfo {
     bool m_bIsDirectory = false;  // following a symbolic link
     bool m_bIsLink = false;       // the path itself is a symbolic link
     uint64_t m_uSize = 0;
     int64_t m_iLastWriteTime = 0;  // seconds since 1970
 };
-bool GetPathInfo(const char* path, PathInfo& info);
+// A link that leads nowhere is described as what it is, and so, with
+// Links::kTrustedOnly, is an untrusted link that the path names; a path
+// that leads through one fails with kErrStoppedOnSymlink.
+bool GetPathInfo(const char* path, PathInfo& info, Links links = Links::kFollow);
 // Removes a file (not a directory).
 bool DeleteFilePath(const char* path);
 // Moves `source` over `destination`, replacing it, and waits until the
@@ -40,8 +59,11 @@ struct DirectoryEntry {
     std::string m_sName;
     bool m_bIsDirectory = false;
 };
-// Every entry but "." and "..", in the order the directory gives them.
-bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries);
+// Every entry but "." and "..", in the order the directory gives them.  A
+// path that leads through an untrusted link (Links::kTrustedOnly) fails
+// with kErrStoppedOnSymlink.
+bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries,
+                   Links links = Links::kFollow);
 
 // The directory for temporary files ($TMPDIR, else the system's), ending
 // with "/".
@@ -53,12 +75,14 @@ bool LocalTime(time_t value, std::tm& out);
 enum class FileCreation { kCreateAlways, kCreateNew };
 
 FileHandle OpenFileForReading(const char* path);
-// Opens a regular file to read, following symbolic links, and nothing
-// else: what the path names is looked at before it is opened, so a FIFO,
-// a socket or a device (or a link to one) is neither opened nor waited on
-// and fails with kErrBadFileType.  For files that other accounts may
-// place where the caller reads.
-FileHandle OpenRegularFileForReading(const char* path);
+// Opens a regular file to read, and nothing else, following trusted links
+// only (Links::kTrustedOnly): what the path names is looked at before it
+// is opened, so a FIFO, a socket or a device (or a link to one) is neither
+// opened nor waited on and fails with kErrBadFileType, and a path that
+// leads through an untrusted link fails with kErrStoppedOnSymlink, the
+// link given in `untrusted` when asked.  The file opened is the one looked
+// at.  For files that other accounts may place where the caller reads.
+FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted = nullptr);
 // Opened as OwnFiles.h says: a symbolic link, a file that is not regular or
 // another account's file in its place is refused (kErrAccessDenied).
 FileHandle OpenFileForWriting(const char* path, FileCreation creation);
@@ -77,7 +101,9 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position);
 // What a follower of growing files needs to know of one: its size, when it
 // was last written, whether it is a directory, and an identity that stays
 // with the file when it is renamed and changes when another file takes its
-// name (device and inode folded together).
+// name (device and inode folded together).  Trusted links only: a path
+// that leads through an untrusted link has that link's own status (neither
+// a directory nor a regular file).
 struct FileStatus {
     uint64_t m_qwSize = 0;
     int64_t m_llModifiedNs = 0;  // since the epoch

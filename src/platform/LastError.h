@@ -42,6 +42,7 @@ enum : uint32_t {
     kErrNotOwner = 288,
     kErrTooManyPosts = 298,
     kErrMessageNotFound = 317,
+    kErrStoppedOnSymlink = 681,
     kErrServiceAlreadyRunning = 1056,
     kErrServiceDoesNotExist = 1060,
     kErrServiceCannotAcceptControl = 1061,

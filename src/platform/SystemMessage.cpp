@@ -118,6 +118,7 @@ constexpr MessageEntry kMessages[] = {
     {kErrMoreData, "More data is available."},
     {kErrWaitTimeout, "The wait operation timed out."},
     {kErrNoMoreItems, "No more data is available."},
+    {kErrStoppedOnSymlink, "The create operation stopped after reaching a symbolic link."},
     {kErrTimeout, "This operation returned because the timeout period expired."},
 };
 

@@ -80,6 +80,39 @@ TEST_F(WildcardFileFinderTest, RecursiveWalkListsEverythingBeneathButDoesNotFoll
     EXPECT_EQ(Walk(m_scratch.File("logs/b"), true), expected);
 }
 
+// A folder others may write to can hold another account's link to a
+// folder the sensor alone may read: nothing beyond it is listed or
+// reported, and the link itself is no directory; root's own links work.
+TEST_F(WildcardFileFinderTest, AnotherAccountsLinkIsNeitherWalkedThroughNorTakenForAFolder) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link to another account";
+    }
+    ::mkdir(m_scratch.File("private").c_str(), 0700);
+    hwtest::WriteWholeFile(m_scratch.File("private/app9.log"), "x");
+    for (auto [name, owner] :
+         {std::pair<const char*, uid_t>{"logs/planted", 65534}, {"logs/trusted", 0}}) {
+        ASSERT_EQ(::symlink(m_scratch.File("private").c_str(), m_scratch.File(name).c_str()), 0);
+        ASSERT_EQ(::lchown(m_scratch.File(name).c_str(), owner, owner), 0);
+    }
+    EXPECT_EQ(Walk(m_scratch.File("logs/*/app?.log"), false),
+              (Paths{"logs/a/app1.log", "logs/b/app2.log", "logs/c*d/app3.log",
+                     "logs/trusted/app9.log"}));
+    EXPECT_EQ(Walk(m_scratch.File("logs/trusted/*.log"), false), Paths{"logs/trusted/app9.log"});
+    EXPECT_TRUE(Walk(m_scratch.File("logs/planted/*.log"), false).empty());
+    EXPECT_TRUE(Walk(m_scratch.File("logs/planted/app9.log"), false).empty());
+    // A recursive walk enters neither link.
+    const auto IsDirectory = [](const std::string& path) {
+        WildcardFindData data;
+        WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(path.c_str(), true, &data);
+        EXPECT_NE(walk, WildcardFileFinder::InvalidHandle()) << path;
+        EXPECT_EQ(WildcardFileFinder::FindNext(walk, &data), 0) << "entered " << path;
+        WildcardFileFinder::Close(walk);
+        return data.IsDirectory();
+    };
+    EXPECT_FALSE(IsDirectory(m_scratch.File("logs/plant*")));
+    EXPECT_TRUE(IsDirectory(m_scratch.File("logs/trust*")));
+}
+
 TEST(WildcardFileFinder, BadArgumentsGiveInvalidHandleAndMarkerIsStripped) {
     WildcardFindData data;
     EXPECT_EQ(WildcardFileFinder::FindFirst(nullptr, false, &data), WildcardFileFinder::InvalidHandle());

@@ -24,6 +24,7 @@
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "support/NamespacedHost.h"
+#include "support/TestUtil.h"
 #include "support/Watchdog.h"
 
 namespace {
@@ -214,6 +215,45 @@ TEST_F(TextLogEngineTest, FileOfTwoGroupsIsReportedOncePerGroupWithThatGroupsRul
     RunTo(0);
     Append("app.log", "line x\n");
     EXPECT_EQ(RunTo(1), (Reports{"Any:One:x", "Any:Two:x", "OnlyTwo:Two:x"}));
+}
+
+// Whoever may write to a watched folder can plant a link to a file only the
+// sensor may read, written to just now: it is never read, never taken for
+// the newest file, and said once however many scans meet it.  Root's own
+// link is read.
+TEST_F(TextLogEngineTest, AnotherAccountsLinkIsNeverReadNorTheNewestAndIsWarnedOfOnce) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link to another account";
+    }
+    hwtest::ScratchDirectory secret;
+    hwtest::WriteWholeFile(secret.File("shadow"), "ERROR secret\n");
+    Append("app.log", "");
+    AddGroup("All", m_Dir.Path() + "/*.log");
+    AddGroup("Newest", m_Dir.Path() + "/*.log", true);
+    AddTextRule("Errors", "All,Newest", "ERROR");
+    Start();
+    RunTo(0);
+    ASSERT_EQ(0, ::symlink(secret.File("shadow").c_str(), m_Dir.File("planted.log").c_str()));
+    ASSERT_EQ(0, ::lchown(m_Dir.File("planted.log").c_str(), 65534, 65534));
+    Append("app.log", "ERROR mine\n");
+    const timespec times[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_Dir.File("app.log").c_str(), times, 0));
+    EXPECT_EQ(RunTo(NextScan()), (Reports{"Errors:All:mine", "Errors:Newest:mine"}));
+    Append("app.log", "ERROR again\n");
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_Dir.File("app.log").c_str(), times, 0));
+    EXPECT_EQ(RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval),
+              (Reports{"Errors:All:again", "Errors:Newest:again"}));
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "Warning: " + m_Dir.File("planted.log") +
+                                                        " is not read: the symbolic link " +
+                                                        m_Dir.File("planted.log") +
+                                                        " belongs to another account (nobody, uid "
+                                                        "65534) and is not followed\n"))
+        << m_Console.Text();
+    EXPECT_EQ(std::string::npos, m_Console.Text().find("secret")) << m_Console.Text();
+
+    ASSERT_EQ(0, ::lchown(m_Dir.File("planted.log").c_str(), 0, 0));
+    ASSERT_EQ(0, ::rename(m_Dir.File("planted.log").c_str(), m_Dir.File("mine.log").c_str()));
+    EXPECT_EQ(RunTo(NextScan()), (Reports{"Errors:All:secret", "Errors:Newest:secret"}));
 }
 
 // The debug trace is where an operator looks when a rule stays silent: it

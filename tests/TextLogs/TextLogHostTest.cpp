@@ -1,8 +1,8 @@
 // The text-log engine end to end: the real hwhost with the real plug-in on
 // a copy of the demo sensor root, its demo log file appended to, shrunk,
 // rotated and joined by a new file, with the alerts read back from the
-// host's XML output; a FIFO another account puts among the logs, and a
-// flood of lines another account writes.
+// host's XML output; a FIFO or a link another account puts among the logs,
+// and a flood of lines another account writes.
 
 #include <stdio.h>
 #include <sys/stat.h>
@@ -218,4 +218,41 @@ TEST_F(TextLogHostTest, FloodOfLinesAnotherAccountWritesAlertsInFullWithABounded
     EXPECT_LT(strErrors.size(), 64 * 1024 + static_cast<size_t>(dSeconds * 10 * 1024)) << dSeconds << " s";
     std::printf("flood of %d lines: %zu echoed, %zu counted as left out, %zu bytes of standard error in %.1f s\n",
                 2 * kPairs, nEchoed, nLeftOut, strErrors.size(), dSeconds);
+}
+
+// The account that writes a watched folder (here, one it owns) plants a
+// link to a file only root may read, holding a line the rules alert on: the
+// link is not followed, so the line is neither alerted on nor shown, and is
+// said once; the folder's own files, and root's link, are read as before.
+TEST_F(TextLogHostTest, LinkAnotherAccountPlantsInTheWatchedFolderIsNeitherFollowedNorShown) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another account";
+    }
+    ASSERT_EQ(0, ::chmod(m_Root.Path().c_str(), 0711));
+    ASSERT_EQ(0, ::chown(m_Root.File("applogs").c_str(), 65534, 65534));
+    hwtest::WriteWholeFile(m_Out.File("shadow"), "2026-12-06 10:00:00 [error] rootonly: secret\n");
+    ASSERT_EQ(0, ::chmod(m_Out.File("shadow").c_str(), 0600));
+    hwtest::WriteWholeFile(m_Out.File("elsewhere.log"),
+                           "2026-12-06 10:00:00 [error] rootslink: read\n");
+    ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(
+        "nobody", {"ln", "-s", m_Out.File("shadow"), Log("planted.log")}));
+    ASSERT_EQ(0, ::symlink(m_Out.File("elsewhere.log").c_str(), Log("linked.log").c_str()));
+
+    const std::string strWarning =
+        Log("planted.log") + " is not read: the symbolic link " + Log("planted.log") +
+        " belongs to another account (nobody, uid 65534) and is not followed";
+    ASSERT_TRUE(
+        hwtest::WaitUntil([&] { return Errors().find(strWarning) != std::string::npos; }, 30))
+        << Errors();
+    ASSERT_TRUE(WaitForComponent("rootslink:")) << Errors();
+    Error("app.log", "besidelink");
+    ASSERT_TRUE(WaitForComponent("besidelink:")) << Errors();
+    EXPECT_EQ(1u, hwtest::CountOf(Errors(), strWarning));
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(30, nExit)) << Errors();
+    for (const char* pszOutput : {"hwhost.err", "hwhost.out", "hwhost.log", "alerts.xml"}) {
+        EXPECT_EQ(std::string::npos, hwtest::ReadWholeFile(m_Out.File(pszOutput)).find("rootonly"))
+            << pszOutput;
+    }
 }
