@@ -251,7 +251,11 @@ void HostServices::Capture(uint32_t dwLevel, const std::string& text) {
         ++m_nNotCaptured;
         return;
     }
-    m_captured.push_back((dwLevel == kCSFLogError ? "ERROR: " : "WARNING: ") + text);
+    m_captured.push_back(Finding(dwLevel, text));
+}
+
+std::string HostServices::Finding(uint32_t dwLevel, const std::string& text) {
+    return (dwLevel == kCSFLogError ? "ERROR: " : "WARNING: ") + text;
 }
 
 uint32_t HostServices::RegisterDetectorPolicyEvent(const char* pszName,

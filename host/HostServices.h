@@ -60,6 +60,8 @@ public:
     void BeginCapture(std::thread::id thread);
     std::vector<std::string> EndCapture();
     static constexpr size_t kMaxCaptured = 200;
+    // An error or warning as a capture keeps it.
+    static std::string Finding(uint32_t dwLevel, const std::string& text);
 
     // "ERROR", "WARNING", "NOTICE", "INFO", "TRACE", or "LEVEL <n>".
     static std::string LevelName(uint32_t dwLevel);

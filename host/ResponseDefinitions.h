@@ -16,6 +16,9 @@
 //                     default false: the addresses are blocked; true: only
 //                     they are let through).  Handed to the sensor's IDS
 //                     configuration, which blocks for the network rules.
+//
+// A definition is read as it stands, whatever it lacks; the response runner
+// tells which it can never carry out.
 
 #include <map>
 #include <optional>
@@ -59,6 +62,10 @@ public:
     const MailDefinition* FindMail(const std::string& name) const;
     const TrapDefinition* FindTrap(const std::string& name) const;
     const ProgramDefinition* FindProgram(const std::string& name) const;
+    // Every definition of a kind, by name.
+    const std::map<std::string, MailDefinition>& Mail() const { return m_mail; }
+    const std::map<std::string, TrapDefinition>& Traps() const { return m_traps; }
+    const std::map<std::string, ProgramDefinition>& Programs() const { return m_programs; }
     // The "BLOCK" definitions, which are the sensor's to carry out.
     static BlockResponseMap LoadBlockResponses(IPolicyContainer& container);
 

@@ -42,6 +42,22 @@ std::string OrEmpty(const char* pszText) {
     return pszText != nullptr ? pszText : "";
 }
 
+bool IsBlank(const std::string& text) {
+    return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// "EMAIL \ Admins has no ..." for each unusable definition of one kind.
+template <typename Definition, typename Check>
+void ListUnusable(const char* pszKind, const std::map<std::string, Definition>& definitions,
+                  Check lacks, std::vector<std::string>& unusable) {
+    for (const auto& [name, definition] : definitions) {
+        const std::string why = lacks(definition);
+        if (!why.empty()) {
+            unusable.push_back(std::string(pszKind) + " \\ " + name + " " + why);
+        }
+    }
+}
+
 }  // namespace
 
 ResponseRunner::ResponseRunner(HostServices& services, const std::string& root,
@@ -54,9 +70,16 @@ ResponseRunner::~ResponseRunner() = default;
 
 void ResponseRunner::SetClassFactory(ICSFClassFactory* pFactory) { m_pFactory = pFactory; }
 
-bool ResponseRunner::LoadDefinitions(IPolicyContainer& commonPolicy) {
+bool ResponseRunner::LoadDefinitions(IPolicyContainer& commonPolicy,
+                                     std::vector<std::string>* pUnusable) {
     ResponseDefinitions definitions;
     definitions.Load(commonPolicy);
+    if (pUnusable != nullptr) {
+        auto lacks = [this](const auto& definition) { return Lacks(definition); };
+        ListUnusable(ResponseDefinitions::kMailKind, definitions.Mail(), lacks, *pUnusable);
+        ListUnusable(ResponseDefinitions::kTrapKind, definitions.Traps(), lacks, *pUnusable);
+        ListUnusable(ResponseDefinitions::kProgramKind, definitions.Programs(), lacks, *pUnusable);
+    }
     std::lock_guard<std::mutex> guard(m_definitionLock);
     const bool bChanged = !(definitions == m_definitions);
     m_definitions = std::move(definitions);
@@ -72,6 +95,35 @@ bool ResponseRunner::IsDefined(const std::string& kind, const std::string& name)
         return m_definitions.FindTrap(name) != nullptr;
     }
     return m_definitions.FindProgram(name) != nullptr;
+}
+
+std::string ResponseRunner::Lacks(const MailDefinition& mail) {
+    return IsBlank(mail.m_strTo) ? "has no \"To\", so no mail is made for it" : "";
+}
+
+std::string ResponseRunner::Lacks(const TrapDefinition& trap) const {
+    if (trap.m_strAddress.empty() && m_defaultManager.empty()) {
+        return "has no \"Address\" and hwhost was given no --snmp-manager, so no trap is sent "
+               "for it";
+    }
+    std::string host;
+    uint16_t port = 0;
+    if (!trap.m_strAddress.empty() && !SplitManager(trap.m_strAddress, host, port)) {
+        return "has the \"Address\" \"" + trap.m_strAddress +
+               "\", which is not HOST:PORT, so no trap is sent for it";
+    }
+    return "";
+}
+
+std::string ResponseRunner::Lacks(const ProgramDefinition& program) {
+    return plat::SplitCommandLine(program.m_strProgram).empty()
+               ? "has no \"Program\", so no program is started for it"
+               : "";
+}
+
+bool ResponseRunner::CountUnusable() {
+    m_qwUnusable.fetch_add(1);
+    return false;
 }
 
 bool ResponseRunner::SplitManager(const std::string& manager, std::string& host, uint16_t& port) {
@@ -171,6 +223,9 @@ bool ResponseRunner::PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail) 
         }
         definition = *pFound;
     }
+    if (!Lacks(definition).empty()) {
+        return CountUnusable();
+    }
     auto pMail = CreateFormatter<ICSFCommonResponseMail>(m_pFactory, CLSID_ResponseMail);
     if (pMail == nullptr) {
         RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no e-mail formatter");
@@ -239,13 +294,11 @@ bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) 
         }
         definition = *pFound;
     }
+    if (!Lacks(definition).empty()) {
+        return CountUnusable();
+    }
     trap.m_strManager =
         definition.m_strAddress.empty() ? m_defaultManager : definition.m_strAddress;
-    if (trap.m_strManager.empty()) {
-        RESPONSE_LOG(kCSFLogWarning, "hwhost: no SNMP manager for \"%s\"; the trap is not sent",
-                     name.c_str());
-        return Fail();
-    }
     trap.m_pTrapFormatter.reset(
         CreateFormatter<ICSFCommonResponseSNMP>(m_pFactory, CLSID_ResponseSNMP).release());
     if (trap.m_pTrapFormatter == nullptr) {
@@ -287,14 +340,10 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
             m_qwUndefined.fetch_add(1);
             return false;
         }
-        if (pFound->m_strProgram.empty()) {
-            RESPONSE_LOG(kCSFLogWarning,
-                         "hwhost: no program for the USER SPECIFIED response \"%s\" in the common "
-                         "policy",
-                         name.c_str());
-            return Fail();
-        }
         definition = *pFound;
+    }
+    if (!Lacks(definition).empty()) {
+        return CountUnusable();
     }
     auto pFormatter =
         CreateFormatter<ICSFCommonResponseUserSpecified>(m_pFactory, CLSID_ResponseUserSpecified);
@@ -309,10 +358,6 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
     }
     // Split here, never by a shell: every quoted value is one argument.
     program.m_arguments = plat::SplitCommandLine(definition.m_strProgram);
-    if (program.m_arguments.empty()) {
-        RESPONSE_LOG(kCSFLogWarning, "hwhost: the program of \"%s\" is blank", name.c_str());
-        return Fail();
-    }
     for (std::string& argument : plat::SplitCommandLine(pszLine)) {
         program.m_arguments.push_back(std::move(argument));
     }

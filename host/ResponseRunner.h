@@ -75,13 +75,20 @@ public:
     // The factory the formatters are made by; null runs no responses.
     void SetClassFactory(ICSFClassFactory* pFactory);
     // Replaces the definitions; true when they differ from those before.
-    bool LoadDefinitions(IPolicyContainer& commonPolicy);
+    // `pUnusable`, when given, receives one text for each definition that
+    // can never be carried out, naming its kind and name, what it lacks
+    // and what is therefore not done: a mail without a "To", a trap
+    // without a manager (no "Address" and no default, or one that is not
+    // HOST:PORT), a program without a "Program".
+    bool LoadDefinitions(IPolicyContainer& commonPolicy,
+                         std::vector<std::string>* pUnusable = nullptr);
 
     // Formats every response of the policy event that hwhost knows for the
     // event and appends it to `prepared`; one that cannot be formatted is
     // logged and counted as failed.  A choice the common policy does not
-    // define is not carried out, only counted: the sensor names the rule
-    // and the choice once at each policy load, and a mail without
+    // define, or whose definition is unusable, is not carried out, only
+    // counted: the sensor names the rule and the choice, and the host the
+    // unusable definition, once at each policy load, and a mail without
     // recipients or a program without a command line helps nobody.
     void Prepare(IPolicyEventInterface& policyEvent, ICSFAlertEvent& event,
                  std::vector<PreparedResponse>& prepared);
@@ -109,6 +116,8 @@ public:
     uint64_t Failures() const { return m_qwFailures.load(); }
     // Responses whose choice names no definition.
     uint64_t Undefined() const { return m_qwUndefined.load(); }
+    // Responses whose definition is unusable (see LoadDefinitions).
+    uint64_t Unusable() const { return m_qwUnusable.load(); }
 
     static bool SplitManager(const std::string& manager, std::string& host, uint16_t& port);
 
@@ -123,6 +132,13 @@ private:
     void ReapPrograms();
     bool Fail();
     bool IsDefined(const std::string& kind, const std::string& name) const;
+    // What keeps a definition from ever being carried out, as "has no
+    // ..., so no ... for it"; empty when nothing does.
+    static std::string Lacks(const MailDefinition& mail);
+    std::string Lacks(const TrapDefinition& trap) const;
+    static std::string Lacks(const ProgramDefinition& program);
+    // Counts a response whose definition Lacks something; false.
+    bool CountUnusable();
 
     HostServices& m_services;
     MailOutbox m_outbox;
@@ -140,4 +156,5 @@ private:
     std::chrono::steady_clock::time_point m_lastNotStartedReport{};
     std::atomic<uint64_t> m_qwFailures{0};
     std::atomic<uint64_t> m_qwUndefined{0};
+    std::atomic<uint64_t> m_qwUnusable{0};
 };

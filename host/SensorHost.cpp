@@ -136,6 +136,7 @@ bool SensorHost::Open(std::string& error) {
 bool SensorHost::HandOverCommonPolicy(std::string& problem) {
     const std::string path = m_options.m_strRoot + "/" + kCommonPolicyFile;
     m_bDefinitionsChanged = false;
+    m_definitionFindings.clear();
     std::error_code failure;
     if (!std::filesystem::exists(path, failure)) {
         if (!m_bNoCommonPolicySaid) {
@@ -155,7 +156,14 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
         return false;
     }
     m_bNoCommonPolicySaid = false;
-    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container);
+    std::vector<std::string> unusable;
+    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container, &unusable);
+    for (const std::string& definition : unusable) {
+        const std::string text =
+            "hwhost: " + std::string(kCommonPolicyFile) + ": the response " + definition;
+        HWHOST_LOG(kCSFLogError, "%s", text.c_str());
+        m_definitionFindings.push_back(HostServices::Finding(kCSFLogError, text));
+    }
     HandOverBlockResponses(*container);
     // Called between commands only, so no policy load is reading the
     // container this replaces.
@@ -169,6 +177,8 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
 
 bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
     m_dwLastStatus = kCommandStatusFailed;
+    // Nothing was loaded: what an earlier load said is not this one's.
+    m_findings.clear();
     m_strLastText = text;
     HWHOST_LOG(kCSFLogError, "hwhost: %s completed with status %u: %s", pszName,
                kCommandStatusFailed, text.c_str());
@@ -226,7 +236,9 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     // logs until the request completes is what the load said.
     const bool bLoad = command == HostCommand::kInit || command == HostCommand::kReloadPolicy;
     if (bLoad) {
-        m_findings.clear();
+        // What the host found in the common policy it just read comes
+        // first.
+        m_findings = m_definitionFindings;
         m_engineLines.clear();
         m_services.BeginCapture(m_pDriver->SensorThreadId());
     }
@@ -243,7 +255,9 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     }
     const bool bCompleted = request.WaitForCompletion(kCommandTimeoutMs);
     if (bLoad) {
-        m_findings = m_services.EndCapture();
+        for (std::string& finding : m_services.EndCapture()) {
+            m_findings.push_back(std::move(finding));
+        }
     }
     if (!bCompleted) {
         HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %u s", pszName,
@@ -407,14 +421,16 @@ bool SensorHost::Stop() {
     HWHOST_LOG(kCSFLogInfo,
                "hwhost: %llu e-mails written (%llu late, %llu dropped), %llu traps sent, %llu "
                "programs started (%zu still running), %llu responses failed, %llu responses "
-               "without a definition not carried out",
+               "without a definition not carried out, %llu responses with an unusable "
+               "definition not carried out",
                static_cast<unsigned long long>(m_responses.MailsWritten()),
                static_cast<unsigned long long>(m_responses.Outbox().WrittenLate()),
                static_cast<unsigned long long>(m_responses.Outbox().Dropped()),
                static_cast<unsigned long long>(m_responses.TrapsSent()),
                static_cast<unsigned long long>(m_responses.ProgramsStarted()), running,
                static_cast<unsigned long long>(m_responses.Failures()),
-               static_cast<unsigned long long>(m_responses.Undefined()));
+               static_cast<unsigned long long>(m_responses.Undefined()),
+               static_cast<unsigned long long>(m_responses.Unusable()));
     ReleaseObjects();
     return stopped;
 }

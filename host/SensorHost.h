@@ -120,6 +120,9 @@ private:
     // The last common policy read defined other responses than the one
     // before.
     bool m_bDefinitionsChanged = false;
+    // The errors of the last common policy read: its unusable definitions.
+    // The findings of the policy load that follows begin with them.
+    std::vector<std::string> m_definitionFindings;
     bool m_bStopped = false;
     // The sensor's own lines of the start-up summary.
     std::string m_strEngines;

@@ -120,6 +120,54 @@ TEST_F(ResponseRunnerTest, ChoiceWithoutDefinitionIsCountedNotCarriedOut) {
     EXPECT_TRUE(Outbox().empty());
 }
 
+// A definition that lacks what its kind needs is named once, at the load,
+// with what it lacks; a choice of it makes nothing and is counted apart
+// from the failures.  A trap without an "Address" is unusable only where
+// hwhost has no manager of its own.
+TEST_F(ResponseRunnerTest, UnusableDefinitionsAreNamedAtLoadAndCountedNotCarriedOut) {
+    Define("\\Response\\EMAIL\\Admins", "To", "root@localhost");
+    Define("\\Response\\EMAIL\\Unaddressed", "Subject", "<AlertName>");
+    Define("\\Response\\EMAIL\\Blank", "To", " \t");
+    Define("\\Response\\SNMP\\Managers", "Community", "ops");
+    Define("\\Response\\SNMP\\Mistyped", "Address", "127.0.0.1");
+    Define("\\Response\\USER SPECIFIED\\Idle", "Parameters", "<event>");
+    Define("\\Response\\USER SPECIFIED\\Blank", "Program", "  ");
+    std::vector<std::string> unusable;
+    EXPECT_TRUE(m_runner.LoadDefinitions(*m_pPolicy, &unusable));
+    EXPECT_EQ((std::vector<std::string>{
+                  "EMAIL \\ Blank has no \"To\", so no mail is made for it",
+                  "EMAIL \\ Unaddressed has no \"To\", so no mail is made for it",
+                  "SNMP \\ Managers has no \"Address\" and hwhost was given no --snmp-manager, so "
+                  "no trap is sent for it",
+                  "SNMP \\ Mistyped has the \"Address\" \"127.0.0.1\", which is not HOST:PORT, so "
+                  "no trap is sent for it",
+                  "USER SPECIFIED \\ Blank has no \"Program\", so no program is started for it",
+                  "USER SPECIFIED \\ Idle has no \"Program\", so no program is started for it",
+              }),
+              unusable);
+
+    ChosenResponses responses(
+        "EMAIL:Unaddressed,EMAIL:Blank,SNMP:Managers,SNMP:Mistyped,USER SPECIFIED:Idle,"
+        "USER SPECIFIED:Blank,EMAIL:Admins");
+    EXPECT_EQ(1u, m_runner.Run(responses, m_event));
+    EXPECT_EQ(6u, m_runner.Unusable());
+    EXPECT_EQ(0u, m_runner.Undefined());
+    EXPECT_EQ(0u, m_runner.Failures());
+    EXPECT_EQ(0u, m_runner.TrapsSent());
+    EXPECT_EQ(0u, m_runner.ProgramsStarted());
+    const auto files = Outbox();
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ(0u, hwtest::ReadWholeFile(files[0].string()).find("To: root@localhost\n"));
+
+    ResponseRunner managed{m_services, m_root.Path(), "127.0.0.1:9"};
+    unusable.clear();
+    managed.LoadDefinitions(*m_pPolicy, &unusable);
+    EXPECT_EQ(5u, unusable.size());
+    for (const std::string& text : unusable) {
+        EXPECT_NE(0u, text.find("SNMP \\ Managers")) << text;
+    }
+}
+
 TEST_F(ResponseRunnerTest, ProgramsBeyondTheRunningLimitAreCountedNotStarted) {
     Define("\\Response\\USER SPECIFIED\\Slow", "Program", "/bin/sleep");
     Define("\\Response\\USER SPECIFIED\\Slow", "Parameters", "2");

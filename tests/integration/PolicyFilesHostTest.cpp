@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -485,5 +486,89 @@ TEST_F(PolicyFilesHostTest, ChoiceWithoutDefinitionMakesNoMailAndReloadsSayWhatC
     const std::string summary = Log();
     EXPECT_EQ(std::string::npos, summary.find(" 0 responses without a definition")) << summary;
     EXPECT_NE(std::string::npos, summary.find(" responses without a definition not carried out"))
+        << summary;
+}
+
+// A definition that exists but lacks what its kind needs (a mail without
+// "To", a trap without a manager, a program without "Program") makes
+// nothing: each policy load names it once, push prints it, the stop counts
+// what was not carried out, and the definition once mended is used.
+TEST_F(PolicyFilesHostTest, DefinitionLackingWhatItNeedsMakesNoMailAndEachLoadNamesIt) {
+    const std::string mended = CommonPolicy(
+        "[\\Response\\SNMP\\];\r\n[\\Response\\SNMP\\Managers\\];\r\nCommunity\t=S\tops;\r\n"
+        "Address\t=S\t127.0.0.1:9;\r\n"
+        "[\\Response\\USER SPECIFIED\\];\r\n[\\Response\\USER SPECIFIED\\Notify\\];\r\n"
+        "Parameters\t=S\t<event>;\r\nProgram\t=S\t/bin/true;\r\n");
+    std::string common = mended;
+    for (const char* pszLacking :
+         {"ops@example.org", "Address\t=S\t127.0.0.1:9;\r\n", "Program\t=S\t/bin/true;\r\n"}) {
+        common.erase(common.find(pszLacking), std::strlen(pszLacking));
+    }
+    Write("common.policy", common);
+    const std::vector<std::string> said = {
+        "hwhost: common.policy: the response EMAIL \\ Admins has no \"To\", so no mail is made "
+        "for it",
+        "hwhost: common.policy: the response SNMP \\ Managers has no \"Address\" and hwhost was "
+        "given no --snmp-manager, so no trap is sent for it",
+        "hwhost: common.policy: the response USER SPECIFIED \\ Notify has no \"Program\", so no "
+        "program is started for it",
+    };
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    for (const std::string& line : said) {
+        EXPECT_EQ(1u, CountOf(Log(), line)) << line << "\n" << Log();
+    }
+    EXPECT_NE(std::string::npos,
+              Errors().find("hwhost: the policy was accepted with 3 errors and 0 warnings"))
+        << Errors();
+    ASSERT_TRUE(AlertsFor("alpha")) << Log();
+
+    hwtest::WriteWholeFile(m_out.File("beta.policy"), Policy("beta"));
+    std::string output;
+    EXPECT_EQ(4, Push(m_out.File("beta.policy"), output)) << output;
+    for (const std::string& line : said) {
+        EXPECT_EQ(1u, CountOf(output, "ERROR: " + line + "\n")) << output;
+        EXPECT_EQ(2u, CountOf(Log(), line)) << line << "\n" << Log();
+    }
+    EXPECT_NE(std::string::npos, output.find(" with 3 errors and 0 warnings (above)")) << output;
+    // The status file writes "\" doubled.
+    EXPECT_NE(std::string::npos,
+              Root("hwhost.status").find("ERROR: hwhost: common.policy: the response EMAIL \\\\ "
+                                         "Admins has no \"To\""))
+        << Root("hwhost.status");
+    ASSERT_TRUE(AlertsFor("beta")) << Log();
+    const int lastUnmailed = m_nProbe;
+
+    // Mended, the definition is used from the next reload on, and the
+    // reload names nothing.
+    Write("common.policy", mended);
+    EXPECT_EQ("1", Reload());
+    // The status is written once the reload's completion has been logged.
+    std::string last;
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        const std::string status = Root("hwhost.status");
+        last = status.substr(status.rfind('\n', status.size() - 2) + 1);
+        return last.find("\tno policy was read again; the changed response") != std::string::npos;
+    })) << Root("hwhost.status");
+    EXPECT_EQ(std::string::npos, last.find("ERROR")) << last;
+    ASSERT_TRUE(AlertsFor("beta")) << Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(m_root.File("outbox")); }));
+    EXPECT_EQ(0, Stop());
+    std::string mails;
+    for (const auto& mail : fs::directory_iterator(m_root.File("outbox"))) {
+        mails += hwtest::ReadWholeFile(mail.path().string());
+    }
+    EXPECT_NE(std::string::npos, mails.find("To: ops@example.org\n")) << mails;
+    EXPECT_NE(std::string::npos, mails.find("beta-" + std::to_string(m_nProbe) + "\n")) << mails;
+    EXPECT_EQ(std::string::npos, mails.find("alpha-")) << mails;
+    for (int probe = 1; probe <= lastUnmailed; ++probe) {
+        EXPECT_EQ(std::string::npos, mails.find("beta-" + std::to_string(probe) + "\n")) << mails;
+    }
+    EXPECT_EQ(2u, CountOf(Log(), said[0])) << Log();
+    const std::string summary = Log();
+    EXPECT_EQ(std::string::npos, summary.find(" 0 responses with an unusable definition"))
+        << summary;
+    EXPECT_NE(std::string::npos,
+              summary.find(" responses with an unusable definition not carried out"))
         << summary;
 }
