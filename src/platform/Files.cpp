@@ -2,13 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -18,6 +16,7 @@
 
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
+#include "platform/TrustedPath.h"
 
 namespace plat {
 namespace {
@@ -35,41 +34,6 @@ std::string ParentDirectory(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A descriptor closed with its holder.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : m_nFd(fd) {}
-    ~Descriptor() { Reset(); }
-    Descriptor(Descriptor&& other) noexcept : m_nFd(std::exchange(other.m_nFd, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            Reset(std::exchange(other.m_nFd, -1));
-        }
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int Get() const { return m_nFd; }
-    void Reset(int fd = -1) {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
-        }
-        m_nFd = fd;
-    }
-
-private:
-    int m_nFd = -1;
-};
-
-// As many links as the kernel's own walk of a name follows.
-constexpr int kMaxLinks = 40;
-
-bool IsTrustedOwner(uid_t owner) {
-    return owner == 0 || owner == ::geteuid();
-}
-
 std::string AccountNameOf(uid_t owner) {
     char buffer[4096];
     passwd entry{};
@@ -80,134 +44,17 @@ std::string AccountNameOf(uid_t owner) {
     return std::string();
 }
 
-// Where a walk under the trusted-links rule ended: at what the path names,
-// or at the first untrusted link.
-struct Walked {
-    Descriptor m_File;            // path-only: nothing is opened to look at it
-    Descriptor m_Parent;          // the directory holding it; none for the start
-    std::string m_strName;        // its name there
-    struct stat m_Info {};        // of m_File (of the link itself when untrusted)
-    bool m_bFinalIsLink = false;  // the path's last name is a link
-    bool m_bUntrusted = false;
-    bool m_bUntrustedIsLast = false;  // ... and that link is the last name
-    UntrustedLink m_Link;
-};
-
-// Pushes the names of `path` so that the first comes off the back first;
-// empty names and "." change nothing and are left out.
-void PushNames(std::string_view path, std::vector<std::string>& pending) {
-    const size_t before = pending.size();
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string_view::npos) {
-            slash = path.size();
-        }
-        std::string_view name = path.substr(start, slash - start);
-        if (!name.empty() && name != ".") {
-            pending.emplace_back(name);
-        }
-        start = slash + 1;
-    }
-    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(before), pending.end());
-}
-
-bool ReadLinkOf(int link, std::string& target) {
-    char buffer[PATH_MAX];
-    const ssize_t length = ::readlinkat(link, "", buffer, sizeof buffer);
-    if (length < 0) {
-        return Fail();
-    }
-    if (static_cast<size_t>(length) >= sizeof buffer || length == 0) {
-        errno = length == 0 ? ENOENT : ENAMETOOLONG;
-        return Fail();
-    }
-    target.assign(buffer, static_cast<size_t>(length));
-    return true;
-}
-
-Descriptor OpenStart(bool absolute) {
-    return Descriptor(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-}
-
-// Resolves `path` one name at a time from the root (or the working
-// directory), each name looked up without following it in the directory
-// the walk holds, following trusted links only.  False, with the last
-// error set, when the path names nothing.
-bool WalkTrusted(const char* path, Walked& walked) {
+// Walks `path` from the working folder under the trusted-links rule.
+// False, with the last error set, when the path names nothing.
+bool WalkTrusted(const char* path, TrustedWalk& walked) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;
         return Fail();
     }
-    Descriptor current = OpenStart(path[0] == '/');
-    Descriptor parent;
-    struct stat info {};
-    if (current.Get() < 0 || ::fstat(current.Get(), &info) != 0) {
+    if (!WalkTrustedPath(AT_FDCWD, path, walked)) {
+        errno = walked.m_nError;
         return Fail();
     }
-    std::string text = path[0] == '/' ? "" : ".";  // the names walked, for messages
-    std::string name;
-    std::vector<std::string> pending;
-    PushNames(path, pending);
-    int links = 0;
-    while (!pending.empty()) {
-        std::string next = std::move(pending.back());
-        pending.pop_back();
-        Descriptor found(::openat(current.Get(), next.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat foundInfo {};
-        if (found.Get() < 0 || ::fstat(found.Get(), &foundInfo) != 0) {
-            return Fail();
-        }
-        std::string foundText = text;
-        if (next == "..") {
-            foundText.erase(std::min(foundText.size(), foundText.rfind('/')));
-        } else {
-            foundText += "/" + next;
-        }
-        if (S_ISLNK(foundInfo.st_mode)) {
-            const bool last = pending.empty();
-            walked.m_bFinalIsLink = walked.m_bFinalIsLink || last;
-            if (!IsTrustedOwner(foundInfo.st_uid)) {
-                walked.m_bUntrusted = true;
-                walked.m_bUntrustedIsLast = last;
-                walked.m_Link.m_strPath = std::move(foundText);
-                walked.m_Link.m_uOwner = static_cast<uint32_t>(foundInfo.st_uid);
-                walked.m_Parent = std::move(current);
-                walked.m_File = std::move(found);
-                walked.m_strName = std::move(next);
-                walked.m_Info = foundInfo;
-                return true;
-            }
-            std::string target;
-            if (++links > kMaxLinks) {
-                errno = ELOOP;
-                return Fail();
-            }
-            if (!ReadLinkOf(found.Get(), target)) {
-                return false;
-            }
-            if (target[0] == '/') {
-                current = OpenStart(true);
-                if (current.Get() < 0 || ::fstat(current.Get(), &info) != 0) {
-                    return Fail();
-                }
-                parent.Reset();
-                name.clear();
-                text.clear();
-            }
-            PushNames(target, pending);
-            continue;
-        }
-        text = std::move(foundText);
-        parent = std::move(current);
-        current = std::move(found);
-        info = foundInfo;
-        name = std::move(next);
-    }
-    walked.m_Parent = std::move(parent);
-    walked.m_File = std::move(current);
-    walked.m_strName = std::move(name);
-    walked.m_Info = info;
     return true;
 }
 
@@ -248,7 +95,7 @@ bool GetPathSize(const char* path, uint64_t& size) {
 bool GetPathInfo(const char* path, PathInfo& info, Links links) {
     struct stat own {};
     struct stat target {};
-    Walked walked;
+    TrustedWalk walked;
     if (links == Links::kTrustedOnly && WalkTrusted(path, walked)) {
         if (walked.m_bUntrusted && !walked.m_bUntrustedIsLast) {
             SetLastError(kErrStoppedOnSymlink);
@@ -311,7 +158,7 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries, Links
     if (links == Links::kFollow) {
         dir = ::opendir(path);
     } else {
-        Walked walked;
+        TrustedWalk walked;
         if (!WalkTrusted(path, walked)) {
             return false;
         }
@@ -386,14 +233,15 @@ FileHandle OpenFileForReading(const char* path) {
 FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted) {
     // The walk opens nothing: a FIFO's open would wait for a writer, and a
     // device's could act on the device.
-    Walked walked;
+    TrustedWalk walked;
     if (!WalkTrusted(path, walked)) {
         return kInvalidFile;
     }
     if (walked.m_bUntrusted) {
         if (untrusted != nullptr) {
-            *untrusted = std::move(walked.m_Link);
-            untrusted->m_strOwner = AccountNameOf(untrusted->m_uOwner);
+            untrusted->m_strPath = std::move(walked.m_strLinkPath);
+            untrusted->m_uOwner = static_cast<uint32_t>(walked.m_Info.st_uid);
+            untrusted->m_strOwner = AccountNameOf(walked.m_Info.st_uid);
         }
         SetLastError(kErrStoppedOnSymlink);
         return kInvalidFile;
@@ -526,7 +374,7 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
 }  // namespace
 
 bool GetFileStatus(const char* path, FileStatus& status) {
-    Walked walked;
+    TrustedWalk walked;
     if (!WalkTrusted(path, walked)) {
         return false;
     }

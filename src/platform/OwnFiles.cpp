@@ -10,36 +10,10 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/TrustedPath.h"
 
 namespace plat {
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return m_fd; }
-    void Reset(int fd) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-    int Release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 bool Failed(const std::string& path, std::string* why, int err) {
     SetLastErrorFromErrno(err);
@@ -57,30 +31,15 @@ bool Refused(const std::string& path, std::string* why, const std::string& reaso
     return false;
 }
 
-// The names of the path's parts; empty parts and "." are left out.
-std::vector<std::string> Parts(const std::string& path) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string::npos) {
-            slash = path.size();
-        }
-        std::string part = path.substr(start, slash - start);
-        if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        start = slash + 1;
-    }
-    return parts;
+// Refuses the path for the symbolic link `name`, which another account
+// owns: the path's own name when `bLast`, else a folder on the way.
+bool RefusedLink(const std::string& path, std::string* why, bool bLast, const std::string& name,
+                 uid_t owner) {
+    return Refused(path, why,
+                   std::string(bLast ? "is" : "lies under") +
+                       " a symbolic link another account owns (\"" + name + "\", uid " +
+                       std::to_string(owner) + "); it is not followed");
 }
-
-bool TrustedOwner(uid_t owner) {
-    return owner == 0 || owner == ::geteuid();
-}
-
-// The kernel's own bound on the links one path may pass through.
-constexpr int kMaxLinks = 40;
 
 // Reads the symbolic link `name` of `dir` into `target` when root or this
 // account made it.  The link is held open while it is looked at and read,
@@ -90,88 +49,48 @@ bool TrustedLinkTarget(int dir, const std::string& name, bool bLast, int& links,
     if (++links > kMaxLinks) {
         return Failed(path, why, ELOOP);
     }
-    Descriptor link(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor link;
     struct stat info {};
-    if (link.Get() < 0 || ::fstat(link.Get(), &info) != 0) {
+    if (!LookAt(dir, name, link, info)) {
         return Failed(path, why, errno);
     }
     if (!S_ISLNK(info.st_mode)) {
         return Failed(path, why, ENOTDIR);
     }
-    if (!TrustedOwner(info.st_uid)) {
-        return Refused(path, why,
-                       std::string(bLast ? "is" : "lies under") +
-                           " a symbolic link another account owns (\"" + name + "\", uid " +
-                           std::to_string(info.st_uid) + "); it is not followed");
+    if (!IsTrustedOwner(info.st_uid)) {
+        return RefusedLink(path, why, bLast, name, info.st_uid);
     }
-    char buffer[4096];
-    const ssize_t length = ::readlinkat(link.Get(), "", buffer, sizeof buffer);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) {
-        return Failed(path, why, length < 0 ? errno : ENAMETOOLONG);
-    }
-    target.assign(buffer, static_cast<size_t>(length));
-    return true;
+    return ReadLinkTarget(link.Get(), target) || Failed(path, why, errno);
 }
 
-int OpenFolderPath(int base, const std::string& folder, bool make, int& links,
-                   const std::string& path, std::string* why);
-
-// Opens the folder `name` of `dir` (a path descriptor), making it when
-// `make` asks and it is missing; a link is walked as OpenFolderPath does.
-int EnterFolder(int dir, const std::string& name, bool make, int& links, const std::string& path,
-                std::string* why) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const int next = ::openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next >= 0) {
-            return next;
-        }
-        const int err = errno;
-        if (err == ENOENT && make && attempt == 0) {
-            if (::mkdirat(dir, name.c_str(), 0755) != 0 && errno != EEXIST) {
-                Failed(path, why, errno);
-                return -1;
-            }
-            continue;
-        }
-        if (err != ENOTDIR && err != ELOOP) {
-            Failed(path, why, err);
-            return -1;
-        }
-        std::string target;
-        if (!TrustedLinkTarget(dir, name, false, links, target, path, why)) {
-            return -1;
-        }
-        return OpenFolderPath(dir, target, make, links, path, why);
-    }
-    Failed(path, why, ENOENT);
-    return -1;
-}
-
-// Walks `folder` part by part from `base` (or from "/" when it is absolute)
-// and answers a path descriptor of the folder it names, or -1.  Symbolic
-// links on the way are followed only when root or this account made them.
+// Walks `folder` from `base` (or from "/" when it is absolute), making
+// missing folders when `make` asks, and answers a path descriptor of the
+// folder it names, or -1.  Symbolic links on the way are followed only
+// when root or this account made them.
 int OpenFolderPath(int base, const std::string& folder, bool make, int& links,
                    const std::string& path, std::string* why) {
-    Descriptor dir(!folder.empty() && folder[0] == '/'
-                       ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
-                       : ::openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() < 0) {
-        Failed(path, why, errno);
+    TrustedWalk walk;
+    walk.m_bMakeFolders = make;
+    walk.m_nLinks = links;
+    if (!WalkTrustedPath(base, folder, walk)) {
+        Failed(path, why, walk.m_nError);
         return -1;
     }
-    for (const std::string& part : Parts(folder)) {
-        const int next = EnterFolder(dir.Get(), part, make, links, path, why);
-        if (next < 0) {
-            return -1;
-        }
-        dir.Reset(next);
+    links = walk.m_nLinks;
+    if (walk.m_bUntrusted) {
+        RefusedLink(path, why, false, walk.m_strName, walk.m_Info.st_uid);
+        return -1;
     }
-    return dir.Release();
+    if (!S_ISDIR(walk.m_Info.st_mode)) {
+        Failed(path, why, ENOTDIR);
+        return -1;
+    }
+    return walk.m_File.Release();
 }
 
 // Splits `path` into its folder and its last name.
 bool SplitPath(const std::string& path, std::string& folder, std::string& leaf, std::string* why) {
-    const std::vector<std::string> parts = Parts(path);
+    const std::vector<std::string> parts = PathNames(path);
     if (parts.empty() || path.back() == '/' || parts.back() == "..") {
         return Failed(path, why, EISDIR);
     }

@@ -122,3 +122,31 @@ TEST_F(OwnFilesTest, FilesNotPlainlyThisAccountsAreRefusedWithoutBlockingOrTrunc
     EXPECT_EQ("line", hwtest::ReadWholeFile(m_dir.File("new")));
     EXPECT_TRUE(Opens("/dev/null", why)) << why;
 }
+
+TEST_F(OwnFilesTest, NameOnTheWayThatIsNoFolderOrLinksInACircleFailsAndMakesNothing) {
+    std::string why;
+    // A file where a folder is wanted is never taken for one, whether it is
+    // the folder asked for or one on the way.
+    hwtest::WriteWholeFile(m_dir.File("plain"), "plain");
+    EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("plain"), &why));
+    EXPECT_EQ(plat::MapErrno(ENOTDIR), plat::GetLastError()) << why;
+    EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("plain/sub"), &why));
+    EXPECT_EQ(-1, plat::OpenOwnFile(m_dir.File("plain/file"), O_WRONLY | O_CREAT, 0644, &why));
+    EXPECT_EQ(plat::MapErrno(ENOTDIR), plat::GetLastError()) << why;
+    EXPECT_EQ("plain", hwtest::ReadWholeFile(m_dir.File("plain")));
+
+    // Root's own links that lead to each other end the walk as the kernel's
+    // own would, as a folder and as the file's name.
+    Link("loop-b", m_dir.File("loop-a"), 0);
+    Link("loop-a", m_dir.File("loop-b"), 0);
+    EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("loop-a/sub"), &why));
+    EXPECT_EQ(plat::MapErrno(ELOOP), plat::GetLastError()) << why;
+    EXPECT_EQ(-1, plat::OpenOwnFile(m_dir.File("loop-a"), O_WRONLY | O_CREAT, 0644, &why));
+    EXPECT_EQ(plat::MapErrno(ELOOP), plat::GetLastError()) << why;
+
+    // A link of root's that leads back up is walked from where it stands.
+    Link("..", m_dir.File("up"), 0);
+    const std::string here = std::filesystem::path(m_dir.Path()).filename().string();
+    EXPECT_TRUE(plat::MakeOwnFolders(m_dir.File("up/" + here + "/made/below"), &why)) << why;
+    EXPECT_TRUE(std::filesystem::is_directory(m_dir.File("made/below")));
+}
