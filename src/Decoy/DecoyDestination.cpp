@@ -88,7 +88,10 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
         return 0;
     }
     if (pCnxn->Accept(pPort, dwNow) == -1) {
-        CSF_LOG(kCSFLogError, "failed to accept connection");
+        // Said only with the connection's own line, which is rate-limited.
+        if (!pCnxn->IsFailureLeftOut()) {
+            CSF_LOG(kCSFLogError, "failed to accept connection");
+        }
         return -1;
     }
     const plat::SocketHandle hSocket = pCnxn->GetSocket();

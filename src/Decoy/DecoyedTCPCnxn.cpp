@@ -1,16 +1,25 @@
 #include "Decoy/DecoyedTCPCnxn.h"
 
+#include <mutex>
+#include <string>
+
 #include "Common/HelperFunc.h"
 #include "Decoy/CDecoyRule.h"
 #include "Decoy/CEngineDecoy.h"
 #include "Decoy/ListeningPort.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 namespace {
 
 constexpr uint32_t kConnectionRefused = 10061;
 constexpr int32_t kTcp = 6;
+
+// A failed accept happens at the rate outside hosts connect, so its lines
+// share one budget for the whole process, like the refusal period.
+std::mutex g_FailureLock;
+ReportLimiter g_FailureReports{std::chrono::minutes(1), DecoyedTCPCnxnImpl::kFailureReportsPerMinute};
 
 }  // namespace
 
@@ -68,12 +77,7 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
     bool bPeerKnown = false;
     const plat::SocketHandle hSocket = plat::AcceptOnSocket(pPort->m_hSocket, peer, bPeerKnown);
     if (hSocket == plat::kInvalidSocket) {
-        const uint32_t dwError = plat::GetLastError();
-        if (dwError == kConnectionRefused) {
-            CSF_LOG(kCSFLogInfo, "Connection rejected from %s", m_Event.GetSourceAddressText());
-        } else {
-            CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection", static_cast<int>(dwError));
-        }
+        ReportFailure(plat::GetLastError());
         return -1;
     }
     m_hSocket = hSocket;
@@ -88,6 +92,22 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
     m_dwExpiry = dwNow + GetHoldSeconds();
     CSF_TRACE(kCSFLogInfo, "new Decoyed TCP Connection finished");
     return 0;
+}
+
+void DecoyedTCPCnxnImpl::ReportFailure(uint32_t dwError) {
+    std::lock_guard<std::mutex> guard(g_FailureLock);
+    m_bFailureLeftOut = !g_FailureReports.Allow(ReportLimiter::Now());
+    if (m_bFailureLeftOut) {
+        return;
+    }
+    const std::string strLeftOut = g_FailureReports.LeftOutNote("failed accepts");
+    if (dwError == kConnectionRefused) {
+        CSF_LOG(kCSFLogInfo, "Connection rejected from %s%s", m_Event.GetSourceAddressText(),
+                strLeftOut.c_str());
+    } else {
+        CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection%s", static_cast<int>(dwError),
+                strLeftOut.c_str());
+    }
 }
 
 DecoyedTCPCnxn::DecoyedTCPCnxn(CDecoyRule* pRule) : DecoyedTCPCnxnImpl(pRule) {

@@ -21,6 +21,14 @@ public:
 
     const DecoyEvent& GetEvent() const { return m_Event; }
 
+    // A host looping connects decides how often an accept fails: so many
+    // failures a minute are logged for the whole process, the next one
+    // logged counting those left out.
+    static constexpr unsigned kFailureReportsPerMinute = 20;
+    // Whether the last failed Accept went unlogged under that limit, so
+    // that what follows from it goes unlogged too.
+    bool IsFailureLeftOut() const { return m_bFailureLeftOut; }
+
 protected:
     DecoyEvent m_Event;
 
@@ -29,6 +37,9 @@ private:
     // socket can say.
     void NoteEndpoints(const plat::Ipv4Endpoint& peer, bool bPeerKnown);
     void FillMissingEndpoints();
+    void ReportFailure(uint32_t dwError);
+
+    bool m_bFailureLeftOut = false;
 };
 
 class DecoyedTCPCnxn : public DecoyedTCPCnxnImpl {

@@ -389,8 +389,11 @@ void CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
                 m_LogHandles[nIndex] = nullptr;
                 return;
             }
-            CSF_LOG(kCSFLogWarning, "Large event record (%d bytes): possible attack on event log",
-                    static_cast<int>(dwNeeded));
+            if (m_LargeRecordReports.Allow(ReportLimiter::Now())) {
+                CSF_LOG(kCSFLogWarning, "Large event record (%d bytes): possible attack on event log%s",
+                        static_cast<int>(dwNeeded),
+                        m_LargeRecordReports.LeftOutNote("large records").c_str());
+            }
             if (StopRequested() != 0 || large.empty()) {
                 return;
             }
@@ -445,7 +448,7 @@ void CEngineNTEvents::AnalyzeRecord(const EventRecordView& record, const std::st
                                     TablePosition first, TablePosition end, uint32_t dwEventId) {
     for (TablePosition it = first; it != end; ++it) {
         CNTEventRule* pRule = it->second;
-        if (!RuleMatchesRecord(*pRule, record, strLog, dwEventId)) {
+        if (!RuleMatchesRecord(*pRule, record, strLog, dwEventId, &m_TooBigReports)) {
             continue;
         }
         if (EventLogInfo* pAlert = MakeEventLogAlert(pRule, record, dwEventId)) {

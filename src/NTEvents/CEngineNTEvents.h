@@ -19,6 +19,7 @@
 
 #include "Common/EngineBase.h"
 #include "NTEvents/EventRecordAnalysis.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 class CInitializeNTEventRules;
 class CInitializeUserNTEventRules;
@@ -39,6 +40,8 @@ public:
     static constexpr uint32_t kRecordBufferSize = 16384;
     static constexpr uint32_t kCycleMs = 1000;
     static constexpr int64_t kAuditRefreshSeconds = 5;
+    // Lines a minute about records too large or with too many strings.
+    static constexpr unsigned kRecordReportsPerMinute = 20;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -102,4 +105,9 @@ private:
     // Engine thread only.
     EventRecordView m_Record;
     int64_t m_tLastAuditCheck = 0;
+    // Whoever writes to a watched log decides how many records are too
+    // large or carry too many strings: so many lines a minute of each,
+    // the next one counting those left out.
+    ReportLimiter m_LargeRecordReports{std::chrono::minutes(1), kRecordReportsPerMinute};
+    ReportLimiter m_TooBigReports{std::chrono::minutes(1), kRecordReportsPerMinute};
 };

@@ -15,6 +15,7 @@
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 namespace {
 
@@ -325,7 +326,7 @@ bool EventRecordView::Parse(const uint8_t* pRecord, uint32_t dwAvailable) {
 }
 
 bool RuleMatchesRecord(const CNTEventRule& rule, const EventRecordView& record,
-                       const std::string& strLog, uint32_t dwEventId) {
+                       const std::string& strLog, uint32_t dwEventId, ReportLimiter* pTooBigReports) {
     if ((rule.m_nEventId != 0 && static_cast<uint32_t>(rule.m_nEventId) != dwEventId) ||
         (rule.m_nCategory != 0 && rule.m_nCategory != record.m_wEventCategory) ||
         (rule.m_wEventType != 0 && rule.m_wEventType != record.m_wEventType) ||
@@ -337,7 +338,12 @@ bool RuleMatchesRecord(const CNTEventRule& rule, const EventRecordView& record,
     const bool bExpressions = rule.m_pRegExpList || rule.m_pRegExp;
     if (!rule.GetInfoPairs().empty() || bExpressions || dwEventId == kObjectOpenEventId) {
         if (record.m_wNumStrings > EventRecordView::kMaxMatchStrings) {
-            CSF_LOG(kCSFLogError, "pEntry->NumStrings (%d) is too big", record.m_wNumStrings);
+            if (pTooBigReports == nullptr) {
+                CSF_LOG(kCSFLogError, "pEntry->NumStrings (%d) is too big", record.m_wNumStrings);
+            } else if (pTooBigReports->Allow(ReportLimiter::Now())) {
+                CSF_LOG(kCSFLogError, "pEntry->NumStrings (%d) is too big%s", record.m_wNumStrings,
+                        pTooBigReports->LeftOutNote("such lines").c_str());
+            }
         }
     }
     const size_t nUsable = std::min(record.m_Strings.size(), EventRecordView::kMaxMatchStrings);

@@ -16,6 +16,7 @@
 
 class CNTEventRule;
 class EventLogInfo;
+class ReportLimiter;
 
 // One record's fields, read in place from the bytes handed in (which must
 // outlive the view).  Kept by its owner and parsed again for each record,
@@ -50,9 +51,11 @@ public:
 // Whether the rule fires on the record read from `strLog` under the event
 // id `dwEventId` (the low 16 bits of the record's).  Writes the "too big"
 // log line for a record with more than 32 strings when the rule looks at
-// them.
+// them; through `pTooBigReports` when given, which then counts the lines
+// it leaves out.
 bool RuleMatchesRecord(const CNTEventRule& rule, const EventRecordView& record,
-                       const std::string& strLog, uint32_t dwEventId);
+                       const std::string& strLog, uint32_t dwEventId,
+                       ReportLimiter* pTooBigReports = nullptr);
 
 // The alert of a rule that fired, or null when it cannot be made.
 EventLogInfo* MakeEventLogAlert(CNTEventRule* pRule, const EventRecordView& record,

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Common/AlertTypes.h"
@@ -14,6 +17,8 @@
 #include "Decoy/CEngineDecoy.h"
 #include "Decoy/DecoyedTCPCnxn.h"
 #include "DecoyTestSupport.h"
+#include "qorCSFLib/FakeHost.h"
+#include "qorToolsLib/ReportLimiter.h"
 #include "support/TestUtil.h"
 
 using decoytest::Client;
@@ -141,4 +146,57 @@ TEST_F(DecoyDestinationTest, RefusedConnectionIsResetAndNotReported) {
     EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
     EXPECT_EQ(Held(), 0u);
     EXPECT_TRUE(m_Sensor.TakeReported().empty());
+}
+
+namespace {
+
+// The limiter's time, moved by hand.
+std::atomic<int64_t> g_llReportSeconds{0};
+ReportLimiter::Clock::time_point ReportTime() {
+    return ReportLimiter::Clock::time_point(std::chrono::seconds(g_llReportSeconds.load()));
+}
+
+size_t Lines(ScopedHostLog& log, const std::string& strStart) {
+    size_t nCount = 0;
+    for (const std::string& strLine : log.m_Services.Texts()) {
+        nCount += strLine.rfind(strStart, 0) == 0 ? 1 : 0;
+    }
+    return nCount;
+}
+
+}  // namespace
+
+// A host looping connects decides how often an accept fails (here: the
+// connection is gone by the time it is taken).  Every connection taken is
+// still reported, but the failures log so many lines a minute, and the
+// next line after the minute counts those left out.
+TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnectionIsReported) {
+    ScopedHostLog log;
+    // An hour on from the real time: the limiter is the process's, and
+    // earlier failures fell in windows of their own.
+    g_llReportSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                            ReportLimiter::Clock::now().time_since_epoch()).count() + 3600;
+    const ReportLimiter::TimeSource previous = ReportLimiter::SetTimeSource(&ReportTime);
+    Limit(1000, 60);
+    ListeningPort& port = Listen("Looped");
+    std::vector<std::unique_ptr<Client>> clients;
+    constexpr unsigned kRounds = 50;
+    for (unsigned n = 0; n < kRounds; ++n) {
+        clients.push_back(Connect(port));
+        EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
+    }
+    EXPECT_EQ(m_Sensor.TakeReported().size(), kRounds);
+    const unsigned kLimit = DecoyedTCPCnxn::kFailureReportsPerMinute;
+    EXPECT_EQ(Lines(log, "Error("), kLimit);
+    EXPECT_EQ(Lines(log, "failed to accept connection"), kLimit);
+
+    g_llReportSeconds += 60;
+    EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
+    ReportLimiter::SetTimeSource(previous);
+    const std::string strLast = log.m_Services.Texts().at(log.m_Services.Texts().size() - 2);
+    EXPECT_NE(strLast.find(" accepting connection (" + std::to_string(kRounds - kLimit) +
+                           " failed accepts were not reported before it)"),
+              std::string::npos)
+        << strLast;
+    EXPECT_EQ(log.m_Services.Texts().back(), "failed to accept connection");
 }

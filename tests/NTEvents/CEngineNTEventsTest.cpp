@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/EventLog.h"
 #include "platform/Registry.h"
+#include "qorToolsLib/ReportLimiter.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -82,13 +85,22 @@ protected:
         std::sort(expected.begin(), expected.end());
         return seen == expected;
     }
-    void Dispatch(uint32_t dwEventId) {
+    void Dispatch(uint32_t dwEventId, std::vector<std::string> strings = {}) {
         std::vector<uint8_t> record;
         plat::EventRecordFields fields;
         fields.m_uEventId = dwEventId;
         fields.m_sSourceName = "Test";
+        fields.m_strings = std::move(strings);
         ASSERT_EQ(0u, plat::BuildEventRecord(fields, record));
         m_pEngine->DispatchRecord(record.data(), static_cast<uint32_t>(record.size()), "Security");
+    }
+
+    // Lines logged that hold `strPart`.
+    size_t LinesWith(const std::string& strPart) {
+        const Texts lines = m_HostLog.m_Services.Texts();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& strLine) {
+            return strLine.find(strPart) != std::string::npos;
+        }));
     }
 
     hwtest::ScratchDirectory m_Root;
@@ -97,6 +109,25 @@ protected:
     ScopedHostLog m_HostLog;
     IPolicyContainer* m_pPolicy;
     std::unique_ptr<CEngineNTEvents> m_pEngine;
+};
+
+// The limiter's time, moved by hand from an hour after the real one.
+std::atomic<int64_t> g_llReportSeconds{0};
+ReportLimiter::Clock::time_point ReportTime() {
+    return ReportLimiter::Clock::time_point(std::chrono::seconds(g_llReportSeconds.load()));
+}
+
+class ManualReportTime {
+public:
+    ManualReportTime() : m_previous(ReportLimiter::SetTimeSource(&ReportTime)) {
+        const auto now = ReportLimiter::Clock::now().time_since_epoch();
+        g_llReportSeconds = std::chrono::duration_cast<std::chrono::seconds>(now).count() + 3600;
+    }
+    ~ManualReportTime() { ReportLimiter::SetTimeSource(m_previous); }
+    static void Advance(int64_t llSeconds) { g_llReportSeconds += llSeconds; }
+
+private:
+    ReportLimiter::TimeSource m_previous;
 };
 
 }  // namespace
@@ -159,6 +190,49 @@ TEST_F(EventLogEngineTest, OversizedRecordIsReportedAsAPossibleAttackAndSteppedO
                                                 "event log", &uSize) == 1 && uSize > 20000;
     }
     EXPECT_TRUE(bWarned);
+}
+
+// Whoever writes to a watched log decides how many large records come: so
+// many warnings a minute, the next one counting those left out, while the
+// records after them are analysed as ever.
+TEST_F(EventLogEngineTest, LargeRecordWarningsAreBoundedAndCountWhatTheyLeftOut) {
+    ManualReportTime time;
+    AddRule("Sec", 200);
+    Init();
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    constexpr unsigned kRecords = 30;
+    for (unsigned n = 0; n < kRecords; ++n) {
+        Append("Security", 201, std::string(20000, 'L'));
+    }
+    Append("Security", 200, "small");
+    ASSERT_TRUE(AwaitReported({"Sec"}));
+    const std::string kWarning = "Large event record (";
+    EXPECT_EQ(CEngineNTEvents::kRecordReportsPerMinute, LinesWith(kWarning));
+
+    ManualReportTime::Advance(60);
+    Append("Security", 201, std::string(20000, 'L'));
+    Append("Security", 200, "small");
+    ASSERT_TRUE(AwaitReported({"Sec"}));
+    EXPECT_EQ(1u, LinesWith("possible attack on event log (" +
+                                      std::to_string(kRecords - CEngineNTEvents::kRecordReportsPerMinute) +
+                                      " large records were not reported before it)"));
+}
+
+// Each rule that looks at a record's strings says when there are more
+// than it can use; a stream of such records costs so many lines a minute.
+TEST_F(EventLogEngineTest, TooManyStringsLinesAreBoundedAndCountWhatTheyLeftOut) {
+    ManualReportTime time;
+    AddRule("Opened", 560);
+    Init();
+    const std::vector<std::string> strings(40, "s");
+    for (unsigned n = 0; n < 50; ++n) {
+        Dispatch(560, strings);
+    }
+    EXPECT_EQ(CEngineNTEvents::kRecordReportsPerMinute,
+              LinesWith("pEntry->NumStrings (40) is too big"));
+    ManualReportTime::Advance(60);
+    Dispatch(560, strings);
+    EXPECT_EQ(1u, LinesWith("pEntry->NumStrings (40) is too big (30 such lines were not reported before it)"));
 }
 
 TEST_F(EventLogEngineTest, SeverityBitsAreIgnoredAndAnyIdRulesSeeEveryRecordOnce) {

@@ -31,3 +31,18 @@ TEST(ReportLimiter, BurstLetsThatManyThroughEachInterval) {
     EXPECT_TRUE(limiter.Allow(start + seconds(70)));
     EXPECT_TRUE(limiter.Allow(start + seconds(71)));
 }
+
+// The report let through after a refused run says how many it left out;
+// the one after it has nothing to add.
+TEST(ReportLimiter, ReportAfterARefusedRunCountsItOnce) {
+    ReportLimiter limiter(seconds(60), 2);
+    const Clock::time_point start{};
+    for (int i = 0; i < 7; ++i)
+        limiter.Allow(start + seconds(i));
+    EXPECT_EQ("", limiter.LeftOutNote("lines"));
+    ASSERT_TRUE(limiter.Allow(start + seconds(60)));
+    EXPECT_EQ(5u, limiter.LeftOutBefore());
+    EXPECT_EQ(" (5 lines were not reported before it)", limiter.LeftOutNote("lines"));
+    ASSERT_TRUE(limiter.Allow(start + seconds(61)));
+    EXPECT_EQ("", limiter.LeftOutNote("lines"));
+}
