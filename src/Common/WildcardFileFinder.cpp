@@ -35,6 +35,15 @@ std::string WithTrailingSlash(const std::string& dir) {
 struct WildcardFileFinder::Walk {
     bool m_bRecursive = false;
     std::vector<Level> m_levels;  // the deepest last
+    std::vector<std::string>* m_pStopped = nullptr;  // not owned
+
+    // Notes `path` when the call that just failed on it stopped at
+    // another account's link.
+    void NoteStop(const std::string& path) {
+        if (m_pStopped != nullptr && plat::GetLastError() == plat::kErrStoppedOnSymlink) {
+            m_pStopped->push_back(path);
+        }
+    }
 
     void PushListing(const std::string& prefix, const std::string& component, const std::string& rest);
     void Open(const std::string& base, const std::string& pattern);
@@ -48,6 +57,7 @@ void WildcardFileFinder::Walk::PushListing(const std::string& prefix, const std:
     std::vector<plat::DirectoryEntry> entries;
     if (!plat::ListDirectory(prefix.empty() ? "." : prefix.c_str(), entries,
                              plat::Links::kTrustedOnly)) {
+        NoteStop(prefix);
         return;
     }
     Level level;
@@ -129,6 +139,7 @@ bool WildcardFileFinder::Walk::Next(WildcardFindData& data) {
         }
         bool enterable = false;
         if (!Describe(candidate, data, enterable)) {
+            NoteStop(candidate);
             continue;
         }
         if (m_bRecursive && enterable) {
@@ -141,7 +152,8 @@ bool WildcardFileFinder::Walk::Next(WildcardFindData& data) {
 }
 
 WildcardFileFinder::Handle WildcardFileFinder::FindFirst(const char* path, bool recursive,
-                                                         WildcardFindData* data) {
+                                                         WildcardFindData* data,
+                                                         std::vector<std::string>* stopped) {
     if (path == nullptr || *path == '\0' || data == nullptr) {
         plat::SetLastError(plat::kErrInvalidParameter);
         return InvalidHandle();
@@ -155,6 +167,7 @@ WildcardFileFinder::Handle WildcardFileFinder::FindFirst(const char* path, bool 
 
     auto* walk = new Walk;
     walk->m_bRecursive = recursive;
+    walk->m_pStopped = stopped;
     walk->Open(std::string(), pattern);
     if (!walk->Next(*data)) {
         delete walk;

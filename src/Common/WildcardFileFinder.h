@@ -14,10 +14,13 @@
 // to what it names, belongs to root or to the sensor's account (trusted
 // links, platform/Files.h).  Nothing beyond another account's link is
 // listed or reported; such a link that a pattern's last component matches
-// is reported as what it is, a link, never as a directory.
+// is reported as what it is, a link, never as a directory.  A caller that
+// wants to say so is handed the paths the walk did not follow because they
+// lead through such a link.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What each result of a walk fills in.
 struct WildcardFindData {
@@ -48,7 +51,11 @@ public:
     // (file not found).  With `recursive`, every directory a result names
     // is followed by everything beneath it, depth first; symbolic links to
     // directories are reported but not entered, so a link cannot loop.
-    static Handle FindFirst(const char* path, bool recursive, WildcardFindData* data);
+    // Every path the walk (this call and the FindNext calls after it) does
+    // not look at because it leads through another account's link is
+    // appended to `stopped` when given; it must outlive the walk.
+    static Handle FindFirst(const char* path, bool recursive, WildcardFindData* data,
+                            std::vector<std::string>* stopped = nullptr);
 
     // Nonzero with `data` filled by the next result; 0 at the end, and for
     // ever after.

@@ -4,7 +4,12 @@
 #include <utility>
 
 #include "Common/WildcardFileFinder.h"
+#include "TextLogs/TextLogListener.h"
+#include "platform/Console.h"
 #include "platform/Files.h"
+#include "platform/LastError.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -63,8 +68,11 @@ size_t CLogGroup::ExpandPattern(const std::string& strPattern, const std::string
     const bool bFilesOnly = bRecursive || (nWildcard != std::string::npos &&
                                            strPath.find_first_of("/\\", nWildcard) == std::string::npos);
     WildcardFindData found;
-    WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(strPath.c_str(), bRecursive, &found);
+    std::vector<std::string> stopped;
+    WildcardFileFinder::Handle walk =
+        WildcardFileFinder::FindFirst(strPath.c_str(), bRecursive, &found, &stopped);
     if (walk == WildcardFileFinder::InvalidHandle()) {
+        WarnOfStops(stopped);
         return 0;
     }
     size_t nCount = 0;
@@ -75,5 +83,32 @@ size_t CLogGroup::ExpandPattern(const std::string& strPattern, const std::string
         }
     } while (WildcardFileFinder::FindNext(walk, &found) != 0);
     WildcardFileFinder::Close(walk);
+    WarnOfStops(stopped);
     return nCount;
+}
+
+void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) const {
+    for (const std::string& strStopped : stopped) {
+        if (!m_WarnedStops.insert(strStopped).second) {
+            continue;
+        }
+        // The reader's own walk names the link and its owner; it opens
+        // nothing when it stops at the link.
+        plat::UntrustedLink link;
+        const plat::FileHandle hFile = plat::OpenRegularFileForReading(strStopped.c_str(), &link);
+        if (hFile != plat::kInvalidFile) {
+            plat::CloseFile(hFile);
+            m_WarnedStops.erase(strStopped);
+            continue;
+        }
+        if (plat::GetLastError() != plat::kErrStoppedOnSymlink) {
+            m_WarnedStops.erase(strStopped);
+            continue;
+        }
+        const std::string strWarning = PrintableText(strStopped) + " of log group " +
+                                       PrintableText(m_strName) + " is not watched: " +
+                                       CTextLogListener::DescribeUntrustedLink(link);
+        CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
+        plat::ConsolePrintf("Warning: %s\n", strWarning.c_str());
+    }
 }

@@ -6,6 +6,7 @@
 // files it names now: every existing match, or only the one written last.
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,14 @@ public:
                          std::vector<std::string>& files) const;
 
 private:
+    // Says, once per path, that a path leads through another account's
+    // link to a folder and is not looked at.
+    void WarnOfStops(const std::vector<std::string>& stopped) const;
+
     std::string m_strName;
     std::vector<std::string> m_Paths;
     bool m_bNewestOnly = false;
     bool m_bUsed = false;
+    // The paths warned of, so that a scan every few seconds says it once.
+    mutable std::set<std::string> m_WarnedStops;
 };

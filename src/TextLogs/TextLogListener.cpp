@@ -37,12 +37,7 @@ bool CTextLogListener::Open(int64_t llPosition) {
         // Anyone who can write to a watched folder can plant a link to a
         // file only the sensor may read, whose lines would then be shown
         // and alerted on.  Said once per file, as above.
-        const plat::UntrustedLink& link = m_Reader.GetUntrustedLink();
-        strWarning =
-            strName + " is not read: the symbolic link " + PrintableText(link.m_strPath) +
-            " belongs to another account (" +
-            (link.m_strOwner.empty() ? std::string() : PrintableText(link.m_strOwner) + ", ") +
-            "uid " + std::to_string(link.m_uOwner) + ") and is not followed";
+        strWarning = strName + " is not read: " + DescribeUntrustedLink(m_Reader.GetUntrustedLink());
     } else {
         strWarning = "Cannot open " + strName + " to read";
     }
@@ -50,6 +45,12 @@ bool CTextLogListener::Open(int64_t llPosition) {
     plat::ConsolePrintf("Warning: %s\n", strWarning.c_str());
     m_bClosed = true;
     return false;
+}
+
+std::string CTextLogListener::DescribeUntrustedLink(const plat::UntrustedLink& link) {
+    return "the symbolic link " + PrintableText(link.m_strPath) + " belongs to another account (" +
+           (link.m_strOwner.empty() ? std::string() : PrintableText(link.m_strOwner) + ", ") + "uid " +
+           std::to_string(link.m_uOwner) + ") and is not followed";
 }
 
 bool CTextLogListener::Resume(const ResumePoint& point) {

@@ -256,6 +256,39 @@ TEST_F(TextLogEngineTest, AnotherAccountsLinkIsNeverReadNorTheNewestAndIsWarnedO
     EXPECT_EQ(RunTo(NextScan()), (Reports{"Errors:All:secret", "Errors:Newest:secret"}));
 }
 
+// A group's path may lead through a folder link that another account
+// planted: nothing beyond it is read, by a name written out or by a
+// pattern, and each path is said once per group however many scans meet
+// it.  The same link made root's is followed.
+TEST_F(TextLogEngineTest, PathThroughAnotherAccountsFolderLinkIsNotReadAndIsWarnedOfOncePerGroup) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link to another account";
+    }
+    hwtest::ScratchDirectory secret;
+    hwtest::WriteWholeFile(secret.File("app.log"), "");
+    const std::string strLink = m_Dir.File("linked");
+    ASSERT_EQ(0, ::symlink(secret.Path().c_str(), strLink.c_str()));
+    ASSERT_EQ(0, ::lchown(strLink.c_str(), 65534, 65534));
+    AddGroup("Direct", strLink + "/app.log");
+    AddGroup("Pattern", m_Dir.Path() + "/*/app.log");
+    AddTextRule("Errors", "Direct,Pattern", "ERROR");
+    Start();
+    RunTo(0);
+    std::ofstream(secret.File("app.log"), std::ios::app) << "ERROR secret\n";
+    EXPECT_EQ(RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval), Reports{});
+    for (const char* pszGroup : {"Direct", "Pattern"}) {
+        EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "Warning: " + strLink + "/app.log of log group " +
+                                                            pszGroup + " is not watched: the symbolic link " +
+                                                            strLink +
+                                                            " belongs to another account (nobody, uid 65534) "
+                                                            "and is not followed\n"))
+            << m_Console.Text();
+    }
+
+    ASSERT_EQ(0, ::lchown(strLink.c_str(), 0, 0));
+    EXPECT_EQ(RunTo(NextScan()), (Reports{"Errors:Direct:secret", "Errors:Pattern:secret"}));
+}
+
 // The debug trace is where an operator looks when a rule stays silent: it
 // says what every rule of the file's group made of each line.
 TEST_F(TextLogEngineTest, DebugTraceSaysWhatEachRuleOfTheGroupMadeOfALine) {
