@@ -626,6 +626,22 @@ void tclHandler::WriteRequest(tclRequest& request) {
     CSF_TRACE(9, "Send a tcl request: %s", request.Format(szText, sizeof szText));
 }
 
+void tclHandler::ReportFullTable(const tclRequest& request) {
+    if (!m_FullTableReports.Allow(ReportLimiter::Now())) {
+        return;
+    }
+    const char* pszName = request.m_strName.c_str();
+    const std::string strLeftOut = m_FullTableReports.LeftOutNote("events that found the table full");
+    if (request.m_pRule == nullptr || request.m_pRule->GetNeedTcl()) {
+        CSF_LOG(3, "Too many pending tcl requests. Event %s dropped%s", pszName, strLeftOut.c_str());
+    } else if (request.m_nScriptType == qorTclCommand::kValidation) {
+        CSF_LOG(3, "Too many pending tcl requests. Event %s reported without validation%s", pszName,
+                strLeftOut.c_str());
+    } else {
+        CSF_LOG(3, "Too many pending tcl requests. Event %s skipped%s", pszName, strLeftOut.c_str());
+    }
+}
+
 void tclHandler::SendRequest(tclRequest* pTaken) {
     std::unique_ptr<tclRequest> pRequest(pTaken);
     switch (pRequest->m_nCommandType) {
@@ -638,15 +654,7 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
         }
         case qorTclCommand::kRun: {
             if (m_Pending.size() >= m_dwRequestQueueSize) {
-                const char* pszName = pRequest->m_strName.c_str();
-                if (pRequest->m_pRule == nullptr || pRequest->m_pRule->GetNeedTcl()) {
-                    CSF_LOG(3, "Too many pending tcl requests. Event %s dropped", pszName);
-                } else if (pRequest->m_nScriptType == qorTclCommand::kValidation) {
-                    CSF_LOG(3, "Too many pending tcl requests. Event %s reported without validation",
-                            pszName);
-                } else {
-                    CSF_LOG(3, "Too many pending tcl requests. Event %s skipped", pszName);
-                }
+                ReportFullTable(*pRequest);
                 FinishUnvalidated(*pRequest);
                 break;
             }

@@ -26,6 +26,7 @@
 #include "TclHandler/tclReplyHandler.h"
 #include "TclHandler/tclRequest.h"
 #include "qorToolsLib/jsSync.h"
+#include "qorToolsLib/ReportLimiter.h"
 #include "qorToolsLib/jsThread.h"
 
 class AgentEventInfo;
@@ -85,6 +86,10 @@ public:
     void InitScripts();
     void MainLoop();
     void SendRequest(tclRequest* pRequest);
+    // The events the engines raise decide how often the table of pending
+    // requests is full: what happened to such an event is logged so many
+    // times a minute, the next line counting those left out.
+    static constexpr unsigned kFullTableReportsPerMinute = 20;
     void HandleReply(tclRequest* pReply);
     void ClearAfterStop();
     bool CreateSection(int32_t nTransactionId, AgentEventInfo& record);
@@ -138,6 +143,7 @@ private:
     bool FinishUnvalidated(tclRequest& request);
     void CountQueued(bool bQueued);
     void WriteRequest(tclRequest& request);
+    void ReportFullTable(const tclRequest& request);
     void ResetEngineEntries();
     std::string ProgramPath();
 
@@ -148,6 +154,7 @@ private:
     std::atomic<uint8_t> m_bRunning{0};
     tclQueueSet m_Queues;
     std::multimap<std::string, std::unique_ptr<tclRequest>> m_Pending;
+    ReportLimiter m_FullTableReports{std::chrono::minutes(1), kFullTableReportsPerMinute};
     std::map<std::string, int32_t> m_RuleIds;
     std::map<int32_t, std::string> m_RuleNames;
     LineSocket m_Connection;

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +16,7 @@
 #include "Decoy/DecoyedTCPCnxn.h"
 #include "DecoyTestSupport.h"
 #include "qorCSFLib/FakeHost.h"
-#include "qorToolsLib/ReportLimiter.h"
+#include "support/ManualReportTime.h"
 #include "support/TestUtil.h"
 
 using decoytest::Client;
@@ -150,12 +148,6 @@ TEST_F(DecoyDestinationTest, RefusedConnectionIsResetAndNotReported) {
 
 namespace {
 
-// The limiter's time, moved by hand.
-std::atomic<int64_t> g_llReportSeconds{0};
-ReportLimiter::Clock::time_point ReportTime() {
-    return ReportLimiter::Clock::time_point(std::chrono::seconds(g_llReportSeconds.load()));
-}
-
 size_t Lines(ScopedHostLog& log, const std::string& strStart) {
     size_t nCount = 0;
     for (const std::string& strLine : log.m_Services.Texts()) {
@@ -172,11 +164,7 @@ size_t Lines(ScopedHostLog& log, const std::string& strStart) {
 // next line after the minute counts those left out.
 TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnectionIsReported) {
     ScopedHostLog log;
-    // An hour on from the real time: the limiter is the process's, and
-    // earlier failures fell in windows of their own.
-    g_llReportSeconds = std::chrono::duration_cast<std::chrono::seconds>(
-                            ReportLimiter::Clock::now().time_since_epoch()).count() + 3600;
-    const ReportLimiter::TimeSource previous = ReportLimiter::SetTimeSource(&ReportTime);
+    hwtest::ManualReportTime time;
     Limit(1000, 60);
     ListeningPort& port = Listen("Looped");
     std::vector<std::unique_ptr<Client>> clients;
@@ -190,9 +178,8 @@ TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnec
     EXPECT_EQ(Lines(log, "Error("), kLimit);
     EXPECT_EQ(Lines(log, "failed to accept connection"), kLimit);
 
-    g_llReportSeconds += 60;
+    hwtest::ManualReportTime::Advance(60);
     EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
-    ReportLimiter::SetTimeSource(previous);
     const std::string strLast = log.m_Services.Texts().at(log.m_Services.Texts().size() - 2);
     EXPECT_NE(strLast.find(" accepting connection (" + std::to_string(kRounds - kLimit) +
                            " failed accepts were not reported before it)"),

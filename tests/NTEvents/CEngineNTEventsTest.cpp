@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -16,7 +14,7 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/EventLog.h"
 #include "platform/Registry.h"
-#include "qorToolsLib/ReportLimiter.h"
+#include "support/ManualReportTime.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -111,25 +109,6 @@ protected:
     std::unique_ptr<CEngineNTEvents> m_pEngine;
 };
 
-// The limiter's time, moved by hand from an hour after the real one.
-std::atomic<int64_t> g_llReportSeconds{0};
-ReportLimiter::Clock::time_point ReportTime() {
-    return ReportLimiter::Clock::time_point(std::chrono::seconds(g_llReportSeconds.load()));
-}
-
-class ManualReportTime {
-public:
-    ManualReportTime() : m_previous(ReportLimiter::SetTimeSource(&ReportTime)) {
-        const auto now = ReportLimiter::Clock::now().time_since_epoch();
-        g_llReportSeconds = std::chrono::duration_cast<std::chrono::seconds>(now).count() + 3600;
-    }
-    ~ManualReportTime() { ReportLimiter::SetTimeSource(m_previous); }
-    static void Advance(int64_t llSeconds) { g_llReportSeconds += llSeconds; }
-
-private:
-    ReportLimiter::TimeSource m_previous;
-};
-
 }  // namespace
 
 TEST_F(EventLogEngineTest, OpenLogsFollowTheRulesAndAKeptLogKeepsItsPlaceAcrossAReload) {
@@ -196,7 +175,7 @@ TEST_F(EventLogEngineTest, OversizedRecordIsReportedAsAPossibleAttackAndSteppedO
 // many warnings a minute, the next one counting those left out, while the
 // records after them are analysed as ever.
 TEST_F(EventLogEngineTest, LargeRecordWarningsAreBoundedAndCountWhatTheyLeftOut) {
-    ManualReportTime time;
+    hwtest::ManualReportTime time;
     AddRule("Sec", 200);
     Init();
     ASSERT_EQ(0, m_pEngine->OnStart(0));
@@ -209,7 +188,7 @@ TEST_F(EventLogEngineTest, LargeRecordWarningsAreBoundedAndCountWhatTheyLeftOut)
     const std::string kWarning = "Large event record (";
     EXPECT_EQ(CEngineNTEvents::kRecordReportsPerMinute, LinesWith(kWarning));
 
-    ManualReportTime::Advance(60);
+    hwtest::ManualReportTime::Advance(60);
     Append("Security", 201, std::string(20000, 'L'));
     Append("Security", 200, "small");
     ASSERT_TRUE(AwaitReported({"Sec"}));
@@ -221,7 +200,7 @@ TEST_F(EventLogEngineTest, LargeRecordWarningsAreBoundedAndCountWhatTheyLeftOut)
 // Each rule that looks at a record's strings says when there are more
 // than it can use; a stream of such records costs so many lines a minute.
 TEST_F(EventLogEngineTest, TooManyStringsLinesAreBoundedAndCountWhatTheyLeftOut) {
-    ManualReportTime time;
+    hwtest::ManualReportTime time;
     AddRule("Opened", 560);
     Init();
     const std::vector<std::string> strings(40, "s");
@@ -230,7 +209,7 @@ TEST_F(EventLogEngineTest, TooManyStringsLinesAreBoundedAndCountWhatTheyLeftOut)
     }
     EXPECT_EQ(CEngineNTEvents::kRecordReportsPerMinute,
               LinesWith("pEntry->NumStrings (40) is too big"));
-    ManualReportTime::Advance(60);
+    hwtest::ManualReportTime::Advance(60);
     Dispatch(560, strings);
     EXPECT_EQ(1u, LinesWith("pEntry->NumStrings (40) is too big (30 such lines were not reported before it)"));
 }

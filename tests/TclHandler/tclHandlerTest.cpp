@@ -12,6 +12,7 @@
 #include "Common/FakeSensorCore.h"
 #include "Common/TestEngine.h"
 #include "qorToolsLib/SharedMemoryStore.h"
+#include "support/ManualReportTime.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -159,6 +160,35 @@ TEST_F(ScriptHandlerTest, FullPendingTableReportsOrDropsByTheRulesNeedForItsScri
     EXPECT_EQ(1u, m_Sensor.ReportedCount());
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
+}
+
+// A flood of scripted alerts decides how often the table is full: every
+// event still gets its verdict, but the log says so many a minute, the
+// next line counting those it left out.
+TEST_F(ScriptHandlerTest, FullTableLinesAreBoundedAndCountWhatTheyLeftOut) {
+    hwtest::ManualReportTime time;
+    ASSERT_TRUE(m_Handler.OpenStore());
+    for (int i = 0; i < 512; ++i) {
+        ASSERT_NE(0, SendValidation(m_ScriptedRule));
+    }
+    constexpr unsigned kTurnedAway = 50;
+    for (unsigned n = 0; n < kTurnedAway; ++n) {
+        SendValidation(m_Rule);
+    }
+    EXPECT_EQ(kTurnedAway, m_Sensor.ReportedCount());
+    const auto lines = [&](const std::string& strText) {
+        size_t nCount = 0;
+        for (const std::string& strLine : m_Log.m_Services.Texts()) {
+            nCount += strLine.rfind(strText, 0) == 0 ? 1 : 0;
+        }
+        return nCount;
+    };
+    EXPECT_EQ(tclHandler::kFullTableReportsPerMinute, lines("Too many pending tcl requests."));
+    hwtest::ManualReportTime::Advance(60);
+    SendValidation(m_ScriptedRule);
+    EXPECT_EQ(1u, lines("Too many pending tcl requests. Event Must dropped (" +
+                        std::to_string(kTurnedAway - tclHandler::kFullTableReportsPerMinute) +
+                        " events that found the table full were not reported before it)"));
 }
 
 TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScript) {
