@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "Common/AgentEventInfo.h"
 #include "Common/CADFEvent.h"
@@ -10,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/TimeZone.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 namespace {
 
@@ -79,6 +81,20 @@ uint32_t FindTag(const std::string& strName) {
 int32_t LocalBiasMinutes(int64_t llLocal) {
     const int32_t nFirst = plat::GetTimeZoneInfoAt(llLocal).ActiveBias();
     return plat::GetTimeZoneInfoAt(llLocal + int64_t{nFirst} * 60).ActiveBias();
+}
+
+// A tag's value often comes from the input (a field of a log line), which
+// then decides how many values are refused: so many are logged a minute,
+// for every conversion thread together.
+std::mutex g_RefusalLock;
+ReportLimiter g_RefusalReports{std::chrono::minutes(1), UserTagSet::kRefusalReportsPerMinute};
+
+void ReportRefusal(const std::string& strRuleName, const char* pszTag, const std::string& strValue) {
+    std::lock_guard<std::mutex> guard(g_RefusalLock);
+    if (g_RefusalReports.Allow(ReportLimiter::Now())) {
+        CSF_LOG(kCSFLogError, "%s: Invalid value for \"%s\" (%s)%s", strRuleName.c_str(), pszTag,
+                strValue.c_str(), g_RefusalReports.LeftOutNote("refused values").c_str());
+    }
 }
 
 }  // namespace
@@ -211,8 +227,7 @@ bool UserTagSet::Apply(CADFEvent& event) {
                 break;
         }
         if (status != QOR_S_OK) {
-            CSF_LOG(kCSFLogError, "%s: Invalid value for \"%s\" (%s)", strRuleName.c_str(), kTagNames[dwIndex],
-                    strValue.c_str());
+            ReportRefusal(strRuleName, kTagNames[dwIndex], strValue);
             bResult = false;
         }
     }

@@ -21,8 +21,13 @@ public:
     // record's pairs; a null record gives an empty set.
     explicit UserTagSet(AgentEventInfo* pRecord);
 
+    // Refusals logged a minute, for the whole process; the next one logged
+    // counts those left out.
+    static constexpr unsigned kRefusalReportsPerMinute = 20;
+
     // Writes the tags into the event; false when a value was refused (each
-    // refusal is logged and the other tags are still written).
+    // refusal is logged, within kRefusalReportsPerMinute, and the other
+    // tags are still written).
     bool Apply(CADFEvent& event);
 
     // "USER_AlertName", ...; index 0 is never matched.

@@ -19,9 +19,11 @@ public:
         : m_interval(interval), m_burst(burst) {}
 
     // True for the first `burst` reports of an interval that starts with
-    // the first report let through after the previous interval ended.
+    // the first report let through after the previous interval ended.  A
+    // time before the interval's start (a test's clock put back) starts a
+    // new one rather than holding every report back until it is reached.
     bool Allow(Clock::time_point now) {
-        if (!m_bReported || now - m_windowStart >= m_interval) {
+        if (!m_bReported || now < m_windowStart || now - m_windowStart >= m_interval) {
             m_bReported = true;
             m_windowStart = now;
             m_inWindow = 0;

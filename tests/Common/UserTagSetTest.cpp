@@ -9,6 +9,7 @@
 #include "FakeSensorCore.h"
 #include "TestEngine.h"
 #include "platform/ScopedTimeZone.h"
+#include "support/ManualReportTime.h"
 
 namespace {
 
@@ -117,4 +118,21 @@ TEST_F(UserTagSetTest, OnlyExactTagNamesAreTakenAndTheLastOfOneTagWins) {
     EXPECT_TRUE(m_pTags->Apply(untagged));
     EXPECT_EQ(Header(kAlertName).Text(), "Scan");
     EXPECT_EQ(untagged.GetCount(1), 0u);
+}
+
+// A tag's value often comes from the input: a stream of bad ones costs the
+// log so many lines a minute, the next one counting those left out, and
+// every alert still goes out with its other tags.
+TEST_F(UserTagSetTest, RefusalsAreLoggedSoManyAMinuteAndCountWhatTheyLeftOut) {
+    hwtest::ManualReportTime time;
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_FALSE(Apply({{"USER_AlertDateTime", "not a date"}, {"USER_AlertName", "x"}}));
+        EXPECT_EQ(Header(kAlertName).Text(), "Scan - x");
+    }
+    EXPECT_EQ(UserTagSet::kRefusalReportsPerMinute,
+              m_Log.m_Services.CountStartingWith("Scan: Invalid value for"));
+    hwtest::ManualReportTime::Advance(60);
+    Apply({{"USER_AlertDateTime", "not a date"}});
+    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith("Scan: Invalid value for \"USER_AlertDateTime\" (not a "
+                                                     "date) (30 refused values were not reported before it)"));
 }

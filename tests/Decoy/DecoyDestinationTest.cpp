@@ -146,18 +146,6 @@ TEST_F(DecoyDestinationTest, RefusedConnectionIsResetAndNotReported) {
     EXPECT_TRUE(m_Sensor.TakeReported().empty());
 }
 
-namespace {
-
-size_t Lines(ScopedHostLog& log, const std::string& strStart) {
-    size_t nCount = 0;
-    for (const std::string& strLine : log.m_Services.Texts()) {
-        nCount += strLine.rfind(strStart, 0) == 0 ? 1 : 0;
-    }
-    return nCount;
-}
-
-}  // namespace
-
 // A host looping connects decides how often an accept fails (here: the
 // connection is gone by the time it is taken).  Every connection taken is
 // still reported, but the failures log so many lines a minute, and the
@@ -175,8 +163,8 @@ TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnec
     }
     EXPECT_EQ(m_Sensor.TakeReported().size(), kRounds);
     const unsigned kLimit = DecoyedTCPCnxn::kFailureReportsPerMinute;
-    EXPECT_EQ(Lines(log, "Error("), kLimit);
-    EXPECT_EQ(Lines(log, "failed to accept connection"), kLimit);
+    EXPECT_EQ(log.m_Services.CountStartingWith("Error("), kLimit);
+    EXPECT_EQ(log.m_Services.CountStartingWith("failed to accept connection"), kLimit);
 
     hwtest::ManualReportTime::Advance(60);
     EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);

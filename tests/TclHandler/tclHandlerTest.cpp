@@ -176,19 +176,14 @@ TEST_F(ScriptHandlerTest, FullTableLinesAreBoundedAndCountWhatTheyLeftOut) {
         SendValidation(m_Rule);
     }
     EXPECT_EQ(kTurnedAway, m_Sensor.ReportedCount());
-    const auto lines = [&](const std::string& strText) {
-        size_t nCount = 0;
-        for (const std::string& strLine : m_Log.m_Services.Texts()) {
-            nCount += strLine.rfind(strText, 0) == 0 ? 1 : 0;
-        }
-        return nCount;
-    };
-    EXPECT_EQ(tclHandler::kFullTableReportsPerMinute, lines("Too many pending tcl requests."));
+    EXPECT_EQ(tclHandler::kFullTableReportsPerMinute,
+              m_Log.m_Services.CountStartingWith("Too many pending tcl requests."));
     hwtest::ManualReportTime::Advance(60);
     SendValidation(m_ScriptedRule);
-    EXPECT_EQ(1u, lines("Too many pending tcl requests. Event Must dropped (" +
-                        std::to_string(kTurnedAway - tclHandler::kFullTableReportsPerMinute) +
-                        " events that found the table full were not reported before it)"));
+    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith(
+                      "Too many pending tcl requests. Event Must dropped (" +
+                      std::to_string(kTurnedAway - tclHandler::kFullTableReportsPerMinute) +
+                      " events that found the table full were not reported before it)"));
 }
 
 TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScript) {

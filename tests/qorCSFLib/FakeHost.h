@@ -88,6 +88,14 @@ public:
         }
         return texts;
     }
+    // How many lines logged begin with `start`.
+    size_t CountStartingWith(const std::string& start) {
+        size_t count = 0;
+        for (const std::string& text : Texts()) {
+            count += text.rfind(start, 0) == 0 ? 1 : 0;
+        }
+        return count;
+    }
     // Whether a line of exactly this text was logged.
     bool Logged(const std::string& text) {
         std::vector<std::string> texts = Texts();

@@ -46,3 +46,12 @@ TEST(ReportLimiter, ReportAfterARefusedRunCountsItOnce) {
     ASSERT_TRUE(limiter.Allow(start + seconds(61)));
     EXPECT_EQ("", limiter.LeftOutNote("lines"));
 }
+
+TEST(ReportLimiter, TimeBeforeTheIntervalStartsANewOne) {
+    ReportLimiter limiter(seconds(60));
+    const Clock::time_point start{};
+    EXPECT_TRUE(limiter.Allow(start + seconds(3600)));
+    EXPECT_FALSE(limiter.Allow(start + seconds(3601)));
+    EXPECT_TRUE(limiter.Allow(start + seconds(10)));
+    EXPECT_FALSE(limiter.Allow(start + seconds(11)));
+}
