@@ -1,5 +1,11 @@
 #include "AlertPipeline.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,7 +16,6 @@
 #include "Common/AgentEventInfo.h"
 #include "hostwarden/ICSFAlertEvent.h"
 #include "hostwarden/IPolicyEventInterface.h"
-#include "platform/Files.h"
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFAlertMessage.h"
 #include "qorEventLib/CQorEvent.h"
@@ -32,6 +37,24 @@ constexpr std::chrono::seconds kRetryTime{1};
 // What may wait for an output file that cannot be written (a full disk)
 // before further alerts are dropped, counted.
 constexpr size_t kKeptBytes = 64 * 1024 * 1024;
+// An output still taking alerts at a stop is given up this many stop waits
+// after the stop began.
+constexpr int kStopWaitsAtMost = 6;
+// How often a writer waiting for an output looks whether a stop began.
+constexpr int kRoomSliceMs = 100;
+
+using Clock = std::chrono::steady_clock;
+
+// "10 s", "1.5 s".
+std::string SecondsText(std::chrono::milliseconds time) {
+    char text[32];
+    if (time.count() % 1000 == 0) {
+        std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(time.count() / 1000));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(time.count()) / 1000.0);
+    }
+    return text;
+}
 
 // The record is an object of the plug-in: its virtual destructor runs the
 // plug-in's own code.  Its dynamic type cannot be checked here, since the
@@ -59,11 +82,11 @@ AlertPipeline::AlertPipeline(HostServices& services) : m_services(services) {}
 
 AlertPipeline::~AlertPipeline() {
     Stop();
-    if (!m_xml.empty() || !m_messages.empty()) {
-        PIPELINE_LOG(kCSFLogError,
-                     "hwhost: %zu bytes of alerts and %zu of messages could not be written before "
-                     "the stop",
-                     m_xml.size(), m_messages.size());
+}
+
+AlertPipeline::Output::~Output() {
+    if (m_bOwnFd) {
+        ::close(m_nStandardFd);
     }
 }
 
@@ -72,11 +95,16 @@ bool AlertPipeline::Open(const std::string& alertsPath, const std::string& messa
     m_alertsOut.m_bWanted = true;
     m_alertsOut.m_bStandardOutput = alertsPath.empty();
     std::string problem;
+    if (alertsPath.empty()) {
+        OpenStandardOutput(m_alertsOut);
+    }
+    m_alertsOut.m_file.SetNonBlocking(true);
     if (!alertsPath.empty() && !m_alertsOut.m_file.Open(alertsPath, problem)) {
         error = "cannot open the alert file: " + problem;
         return false;
     }
     m_messagesOut.m_bWanted = !messagesPath.empty();
+    m_messagesOut.m_file.SetNonBlocking(true);
     if (!messagesPath.empty() && !m_messagesOut.m_file.Open(messagesPath, problem)) {
         error = "cannot open the message file: " + problem;
         return false;
@@ -92,7 +120,43 @@ void AlertPipeline::Start() {
     m_thread = std::thread([this] { Run(); });
 }
 
+void AlertPipeline::OpenStandardOutput(Output& output) {
+    output.m_nStandardFd = STDOUT_FILENO;
+    struct stat status {};
+    if (::fstat(STDOUT_FILENO, &status) != 0) {
+        // Closed: the writes fail and say so.
+        return;
+    }
+    if (S_ISSOCK(status.st_mode)) {
+        output.m_bSocket = true;
+        return;
+    }
+    if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)) {
+        // A file keeps no write waiting for a reader.
+        return;
+    }
+    // The open file behind standard output is shared with whoever started
+    // hwhost (a shell's terminal): it stays blocking, and the pipeline
+    // writes through an open file of its own.
+    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+        output.m_nStandardFd = fd;
+        output.m_bOwnFd = true;
+        return;
+    }
+    PIPELINE_LOG(kCSFLogWarning,
+                 "hwhost: standard output cannot be opened to be written without waiting (%s); "
+                 "a stop waits for as long as its reader takes nothing",
+                 std::strerror(errno));
+}
+
+void AlertPipeline::BeginStop() {
+    int64_t llNotYet = 0;
+    m_llStopBegan.compare_exchange_strong(llNotYet, Clock::now().time_since_epoch().count());
+}
+
 void AlertPipeline::Stop() {
+    BeginStop();
     if (m_thread.joinable()) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -102,10 +166,42 @@ void AlertPipeline::Stop() {
         m_room.notify_all();
         m_thread.join();
     }
-    // The last events written go now, while the plug-in that made them is
-    // certainly loaded.
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_spent.clear();
+    {
+        // The last events written go now, while the plug-in that made them
+        // is certainly loaded.
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_spent.clear();
+    }
+    const uint64_t qwNotWritten = CountNotWritten(m_alertsOut, m_xml, "alert", "alerts");
+    CountNotWritten(m_messagesOut, m_messages, "message", "host messages");
+    m_qwNotWritten.fetch_add(qwNotWritten);
+    m_qwWritten.fetch_sub(qwNotWritten);
+}
+
+uint64_t AlertPipeline::CountNotWritten(Output& output, std::string& pending, const char* pszWhat,
+                                        const char* pszWhats) {
+    const uint64_t count = output.m_ends.size();
+    pending.clear();
+    output.m_ends.clear();
+    if (count == 0) {
+        return 0;
+    }
+    std::string why;
+    if (!output.m_strGivenUp.empty()) {
+        why = output.m_strGivenUp;
+    } else if (!output.m_strProblem.empty()) {
+        why = std::string("the ") + pszWhat + " file cannot be opened: " + output.m_strProblem;
+    } else if (output.m_bFailing) {
+        why = std::string("the ") + pszWhat + " output cannot be written (" + output.m_strFailure +
+              ")";
+    } else {
+        why = "the stop came before they were written";
+    }
+    const std::string line =
+        "hwhost: " + std::to_string(count) + " " + pszWhats + " not written: " + why;
+    PIPELINE_LOG(kCSFLogError, "%s", line.c_str());
+    m_notWrittenReports.push_back(line);
+    return count;
 }
 
 void AlertPipeline::Run() {
@@ -334,8 +430,10 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
         m_xml += '\n';
     }
     m_xml += '\n';
+    Made(m_alertsOut, m_xml.size() - start);
     if (m_messagesOut.m_bWanted) {
         m_messages.append(reinterpret_cast<const char*>(message.GetData()), message.GetLength());
+        Made(m_messagesOut, message.GetLength());
     }
     return true;
 }
@@ -353,7 +451,7 @@ int AlertPipeline::OutputFd(Output& output, bool bReopen, const char* pszWhat) {
         // Whatever else went through the stream (the console's lines) goes
         // before.
         std::fflush(stdout);
-        return fileno(stdout);
+        return output.m_nStandardFd;
     }
     std::string problem;
     const bool bOpen = bReopen ? output.m_file.Reopen(problem) : output.m_file.Follow(problem);
@@ -370,14 +468,60 @@ int AlertPipeline::OutputFd(Output& output, bool bReopen, const char* pszWhat) {
     return bOpen ? output.m_file.Fd() : -1;
 }
 
-// Writes `pending` to the file's end.  What a full disk or another write
+void AlertPipeline::Made(Output& output, size_t bytes) {
+    output.m_qwMade += bytes;
+    output.m_ends.push_back(output.m_qwMade);
+}
+
+void AlertPipeline::Taken(Output& output, size_t bytes) {
+    output.m_qwTaken += bytes;
+    while (!output.m_ends.empty() && output.m_ends.front() <= output.m_qwTaken) {
+        output.m_ends.pop_front();
+    }
+    output.m_lastTaken = Clock::now();
+}
+
+bool AlertPipeline::AwaitRoom(Output& output, int fd, const char* pszWhat) {
+    for (;;) {
+        int timeoutMs = kRoomSliceMs;
+        const int64_t llStopBegan = m_llStopBegan.load();
+        if (llStopBegan != 0) {
+            const Clock::time_point began{Clock::duration(llStopBegan)};
+            const Clock::time_point idleEnd = std::max(began, output.m_lastTaken) + m_stopWait;
+            const Clock::time_point lastEnd = began + kStopWaitsAtMost * m_stopWait;
+            const Clock::time_point now = Clock::now();
+            if (now >= idleEnd || now >= lastEnd) {
+                output.m_strGivenUp =
+                    idleEnd <= lastEnd
+                        ? std::string("the ") + pszWhat + " output took nothing for " +
+                              SecondsText(m_stopWait)
+                        : std::string("the ") + pszWhat + " output was still taking them " +
+                              SecondsText(kStopWaitsAtMost * m_stopWait) +
+                              " after the stop began";
+                return false;
+            }
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                std::min(idleEnd, lastEnd) - now);
+            timeoutMs = static_cast<int>(std::min<int64_t>(timeoutMs, left.count()));
+        }
+        pollfd ready{fd, POLLOUT, 0};
+        // Ready, or failed (the reader gone): the next write tells which.
+        if (::poll(&ready, 1, timeoutMs) > 0) {
+            return true;
+        }
+    }
+}
+
+// Writes `pending` to the output's end.  What a full disk or another write
 // error keeps back stays at the front of `pending`, to go first on the next
 // flush: the file holds the alerts whole and in order, and one that could
 // not be written yet is late, not lost.  So does what waits for a file that
-// cannot be opened.
+// cannot be opened.  An output that takes nothing for now (a pipe whose
+// reader is behind) is waited for, until a stop gives it up; nothing is
+// written to an output given up.
 void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
                              const char* pszWhat) {
-    if (pending.empty() && !bReopen) {
+    if ((pending.empty() && !bReopen) || !output.m_strGivenUp.empty()) {
         return;
     }
     const int fd = OutputFd(output, bReopen, pszWhat);
@@ -387,18 +531,36 @@ void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
     bool& bFailing = output.m_bFailing;
     size_t done = 0;
     int error = 0;
-    if (!plat::WriteToFile(fd, pending.data(), pending.size(), done)) {
-        error = errno;
+    while (done < pending.size()) {
+        const char* pData = pending.data() + done;
+        const size_t count = pending.size() - done;
+        const ssize_t n = output.m_bSocket ? ::send(fd, pData, count, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                           : ::write(fd, pData, count);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            Taken(output, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!AwaitRoom(output, fd, pszWhat)) {
+                break;
+            }
+        } else {
+            error = n == 0 ? ENOSPC : errno;
+            break;
+        }
     }
     pending.erase(0, done);
     if (error != 0 && !bFailing) {
         bFailing = true;
+        output.m_strFailure = std::strerror(error);
         PIPELINE_LOG(kCSFLogError,
                      "hwhost: cannot write the %s file (%s); %zu bytes are kept and written "
                      "when it can be written again",
-                     pszWhat, std::strerror(error), pending.size());
-    } else if (error == 0 && bFailing) {
+                     pszWhat, output.m_strFailure.c_str(), pending.size());
+    } else if (error == 0 && bFailing && output.m_strGivenUp.empty()) {
         bFailing = false;
+        output.m_strFailure.clear();
         PIPELINE_LOG(kCSFLogWarning, "hwhost: the %s file is written again", pszWhat);
     }
 }

@@ -23,13 +23,27 @@
 // a command runs (a stop, a pause, a reload) nobody waits: an engine held
 // here could not see the command that is ending it.
 //
+// The outputs are written without ever blocking in a write: standard
+// output that is a pipe, a FIFO or a terminal is opened anew as the
+// pipeline's own (the open file hwhost was started with is shared with
+// whoever started it), a character device given as a file is opened
+// non-blocking, and a socket is sent to without waiting.  While the sensor
+// runs, an output that takes nothing yet is waited for as long as it takes,
+// so a slow reader loses nothing (the engines wait on the full queue
+// meanwhile).  Once a stop has begun, an output that takes nothing for the
+// stop wait (10 s unless set), or is still taking alerts six stop waits
+// after the stop began, is given up: what it has not taken is counted as
+// not written, logged with the reason, and the pipeline ends all the same.
+//
 // Only the type 600 message is written: hwhost keeps the sensor on that
 // form and never selects the Qg form, whose messages it would drop.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,8 +75,17 @@ public:
     // out by `pRunner` (null: none); set before the sensor starts.
     void SetResponseRunner(ResponseRunner* pRunner) { m_pResponses = pRunner; }
     void Start();
-    // Ends the thread after writing every alert taken so far.
+    // Says that a stop has begun: from now on an output that takes nothing
+    // for the stop wait is given up (see above).  Stop says so too.
+    void BeginStop();
+    // Ends the thread after writing every alert taken so far, or as much of
+    // it as the outputs take within the stop wait; what they did not take
+    // is counted and logged.
     void Stop();
+
+    // The stop wait; set before the sensor starts.
+    static constexpr std::chrono::milliseconds kDefaultStopWait{10000};
+    void SetStopWait(std::chrono::milliseconds wait) { m_stopWait = wait; }
 
     // The alerts the queue holds at most; set before the sensor starts.
     static constexpr size_t kDefaultQueueLimit = 4096;
@@ -79,7 +102,15 @@ public:
     // thread calls it; tests may call it without one.
     uint32_t Drain();
 
+    // Alerts written whole; after Stop, those an output did not take are
+    // no longer among them.
     uint64_t AlertsWritten() const { return m_qwWritten.load(); }
+    // After Stop: the alerts the alert output did not take, and for each
+    // output that left some unwritten the line logged for it
+    // ("hwhost: 12 alerts not written: the alert output took nothing for
+    // 10 s").
+    uint64_t AlertsNotWritten() const { return m_qwNotWritten.load(); }
+    const std::vector<std::string>& NotWrittenReports() const { return m_notWrittenReports; }
     uint64_t RecordsDropped() const { return m_qwDropped.load(); }
     // Alerts queued and not yet taken by the pipeline's thread.
     size_t Queued();
@@ -111,17 +142,47 @@ private:
     void Flush();
     // An output: standard output, or a file followed by its path.
     struct Output {
+        ~Output();
         bool m_bWanted = false;
         bool m_bStandardOutput = false;
+        // Standard output's descriptor to write to: its own when it could
+        // be opened anew (m_bOwnFd), else standard output itself.
+        int m_nStandardFd = -1;
+        bool m_bOwnFd = false;
+        // Standard output is a socket, sent to without waiting.
+        bool m_bSocket = false;
         FollowedFile m_file;
         bool m_bFailing = false;
+        // The last write error, as logged; "" while writes succeed.
+        std::string m_strFailure;
         // Why the file could not be opened, as logged; "" while it is open.
         std::string m_strProblem;
+        // Counted from the first byte ever put out: the bytes made and
+        // taken so far, and where each document not yet taken whole ends.
+        uint64_t m_qwMade = 0;
+        uint64_t m_qwTaken = 0;
+        std::deque<uint64_t> m_ends;
+        // When the output last took something.
+        std::chrono::steady_clock::time_point m_lastTaken{};
+        // Why the output was given up at a stop; "" while it is not.
+        std::string m_strGivenUp;
     };
+    // Standard output's descriptor for writes that never block.
+    void OpenStandardOutput(Output& output);
     // The descriptor to write to, the file opened again first when asked or
     // gone; -1 when it cannot be opened (said in the log once a reason).
     int OutputFd(Output& output, bool bReopen, const char* pszWhat);
     void WriteOut(Output& output, std::string& pending, bool bReopen, const char* pszWhat);
+    // Notes a document of `bytes` made for the output.
+    static void Made(Output& output, size_t bytes);
+    // Notes `bytes` taken by the output.
+    static void Taken(Output& output, size_t bytes);
+    // Waits until `fd` can take more: true when it can, false when the
+    // output is given up at a stop (m_strGivenUp then says why).
+    bool AwaitRoom(Output& output, int fd, const char* pszWhat);
+    // At the end: counts and logs what the output did not take.
+    uint64_t CountNotWritten(Output& output, std::string& pending, const char* pszWhat,
+                             const char* pszWhats);
     bool HasRoom() const;
     // With m_lock held: waits while the queue is full and a handing thread
     // may be held.
@@ -158,4 +219,9 @@ private:
     std::atomic<uint64_t> m_qwWritten{0};
     std::atomic<uint64_t> m_qwDropped{0};
     std::atomic<uint64_t> m_qwWaits{0};
+    std::atomic<uint64_t> m_qwNotWritten{0};
+    std::vector<std::string> m_notWrittenReports;
+    std::chrono::milliseconds m_stopWait = kDefaultStopWait;
+    // The steady clock's count when the stop began; 0 before.
+    std::atomic<int64_t> m_llStopBegan{0};
 };

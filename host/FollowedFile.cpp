@@ -23,6 +23,11 @@ bool FollowedFile::Reopen(std::string& problem) {
         return false;
     }
     const int fd = plat::OpenOwnFile(m_strPath, O_WRONLY | O_CREAT | O_APPEND, 0644, &problem);
+    if (fd >= 0 && m_bNonBlocking) {
+        // The descriptor is this process's own open file: its flags are
+        // nobody else's.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     if (m_nFd >= 0) {
         ::close(m_nFd);
     }

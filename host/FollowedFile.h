@@ -29,6 +29,9 @@ public:
     bool Follow(std::string& problem);
     // Closes the file and forgets the path.
     void Close();
+    // Every file opened from now on is written without waiting (a
+    // character device that takes nothing answers EAGAIN); set before Open.
+    void SetNonBlocking(bool bNonBlocking) { m_bNonBlocking = bNonBlocking; }
 
     int Fd() const { return m_nFd; }
     const std::string& Path() const { return m_strPath; }
@@ -39,6 +42,7 @@ public:
 private:
     std::string m_strPath;
     int m_nFd = -1;
+    bool m_bNonBlocking = false;
     dev_t m_device = 0;
     ino_t m_inode = 0;
     std::chrono::steady_clock::time_point m_lastPathCheck{};

@@ -36,12 +36,14 @@ bool ValidManager(const std::string& text) {
 const char* HwHostUsage() {
     return "usage: hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]\n"
            "                  [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]\n"
-           "                  [--web-group NAME]\n"
+           "                  [--web-group NAME] [--output-wait SECONDS]\n"
            "       hwhost push --root DIR [--wait SECONDS] FILE\n"
            "run: runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
            "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.  The web server's\n"
            "account reaches the web-server shared areas through the group NAME; without\n"
-           "it only the sensor's own account can.\n"
+           "it only the sensor's own account can.  At a stop, an alert or message output\n"
+           "that takes nothing for SECONDS (10), or still takes alerts six times as long\n"
+           "after the stop began, is given up: what it did not take is counted and logged.\n"
            "push: applies the edited policy FILE to the sensor running on DIR: checks it,\n"
            "hands it over as DIR/push.policy with a reload and waits (300 s unless\n"
            "--wait) to tell whether it was applied, printing the errors and warnings of\n"
@@ -101,6 +103,12 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
         } else if (name == "--wait") {
             if (!ParseSeconds(value, options.m_dwWaitSeconds)) {
                 error = std::string("--wait needs a number of seconds, not \"") + value + "\"";
+                return false;
+            }
+        } else if (name == "--output-wait") {
+            if (!ParseSeconds(value, options.m_dwOutputWaitSeconds)) {
+                error = std::string("--output-wait needs a number of seconds, not \"") + value +
+                        "\"";
                 return false;
             }
         } else if (name == "--plugin") {

@@ -2,7 +2,7 @@
 // The command line of hwhost:
 //   hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]
 //              [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]
-//              [--web-group NAME]
+//              [--web-group NAME] [--output-wait SECONDS]
 //   hwhost push --root DIR [--wait SECONDS] FILE
 
 #include <cstdint>
@@ -25,6 +25,9 @@ struct HwHostOptions {
     // The group whose members (the web server's account) may open the
     // web-server shared areas; empty: the sensor's account only.
     std::string m_strWebGroup;
+    // At a stop, how long an alert or message output may take nothing
+    // before what it has not taken is given up.
+    uint32_t m_dwOutputWaitSeconds = 10;
     // push: the policy file to apply and how long to wait for its outcome.
     std::string m_strPushFile;
     uint32_t m_dwWaitSeconds = 300;

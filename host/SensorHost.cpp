@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -120,6 +121,7 @@ bool SensorHost::Open(std::string& error) {
 
     m_responses.SetClassFactory(m_plugin.Factory());
     m_alerts.SetResponseRunner(&m_responses);
+    m_alerts.SetStopWait(std::chrono::seconds(m_options.m_dwOutputWaitSeconds));
     m_alerts.Start();
     // The sensor names some files relative to its working directory (the
     // network engine's packet and evidence logs under "Logs/"): they belong
@@ -406,15 +408,22 @@ bool SensorHost::Stop() {
         return false;
     }
     m_bStopped = true;
+    // From now on an alert output that takes nothing is waited for only so
+    // long.
+    m_alerts.BeginStop();
     bool stopped = RunCommand(HostCommand::kStop, "stop");
     m_pDriver->Join();
     // The engines are gone: what the pipeline holds now is all there will
     // be, and none of it needs the rules the stop deleted.
     m_alerts.Stop();
-    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts taken, %llu written, %llu dropped",
+    for (const std::string& report : m_alerts.NotWrittenReports()) {
+        plat::ConsolePrintf("%s\n", report.c_str());
+    }
+    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts taken, %llu written, %llu dropped, %llu not written",
                static_cast<unsigned long long>(m_handler.RecordsTaken()),
                static_cast<unsigned long long>(m_alerts.AlertsWritten()),
-               static_cast<unsigned long long>(m_alerts.RecordsDropped()));
+               static_cast<unsigned long long>(m_alerts.RecordsDropped()),
+               static_cast<unsigned long long>(m_alerts.AlertsNotWritten()));
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
     // Mails still waiting for the outbox get their last try.
     m_responses.Outbox().Stop();

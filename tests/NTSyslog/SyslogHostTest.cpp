@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -397,4 +398,69 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
     std::printf("blocked writer: %" PRIu64 " arrived, %zu alerts, %" PRIu64 " dropped, RSS %" PRIu64
                 " -> peak %" PRIu64 " kB\n",
                 arrived, alerts, drops, rssBefore, peak);
+}
+
+// Standard output goes to a reader that has stopped reading: at a stop the
+// host gives the output up once it has taken nothing for the output wait
+// (2 s here), counts the alerts it could not write, and ends with its
+// usual status.  Every datagram is then a whole alert the reader got, an
+// alert counted as not written, or a counted drop.
+TEST_F(SyslogHostTest, StopGivesUpAnAlertOutputThatTakesNothingAndCountsWhatItLeft) {
+    const std::string pipe = m_Host.File("hwhost.out");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // One page: a few alerts fill it.
+    const int capacity = ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    m_Host.WritePolicy(SyslogPolicy({{"Stuck", "stuck output", {{"User", "@Field4"}}}}));
+    ASSERT_TRUE(m_Host.Start({"--alerts", "", "--output-wait", "2"})) << m_Host.Errors();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    auto before = m_Namespace.UdpCounters();
+    uint64_t n = 0;
+    ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
+        text = "<38>sshd[1]: stuck output for user" + std::to_string(n);
+        return n++ < 200;
+    }));
+    const auto Buffered = [&] {
+        int bytes = 0;
+        return ::ioctl(reader, FIONREAD, &bytes) == 0 ? bytes : -1;
+    };
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return Buffered() == capacity && UnreadBytes(m_Namespace.HolderPid()) == 0;
+    })) << Buffered() << " bytes in the pipe\n" << m_Host.ErrorsTail();
+
+    const auto stopped = std::chrono::steady_clock::now();
+    m_Host.Signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Wait(60, exitCode)) << m_Host.Log();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    const std::string log = m_Host.Log();
+    static const std::regex kNotWritten(
+        R"(hwhost: (\d+) alerts not written: the alert output took nothing for 2 s)");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(log, found, kNotWritten)) << log;
+    const uint64_t notWritten = std::stoull(found[1].str());
+    EXPECT_GT(notWritten, 0u);
+    EXPECT_NE(log.find(", " + found[1].str() + " not written\n"), std::string::npos) << log;
+    EXPECT_NE(m_Host.Errors().find(found[0].str()), std::string::npos) << m_Host.ErrorsTail();
+
+    // What the pipe holds: whole documents, and the start of the one cut.
+    std::string taken;
+    char buffer[8192];
+    for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;) {
+        taken.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(reader);
+    auto after = m_Namespace.UdpCounters();
+    const uint64_t arrived = after["InDatagrams"] - before["InDatagrams"] + after["RcvbufErrors"] -
+                             before["RcvbufErrors"];
+    const uint64_t whole = hwtest::CountOf(taken, "</event>\n\n");
+    EXPECT_EQ(whole + notWritten + ReportedDrops(log), arrived)
+        << "whole " << whole << ", not written " << notWritten << "\n" << log;
+    std::printf("output taking nothing: %" PRIu64 " arrived, %" PRIu64 " alerts read, %" PRIu64
+                " not written, ended %.1f s after the stop signal\n",
+                arrived, whole, notWritten, seconds);
 }

@@ -2,9 +2,13 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -417,4 +421,68 @@ TEST_F(AlertPipelineTest, CommandLetsHeldEnginesGoOnAndTheStopWritesEverythingTa
     m_pipeline.Stop();
     EXPECT_EQ(m_pipeline.AlertsWritten(), static_cast<uint64_t>(handed.load()));
     EXPECT_EQ(m_pipeline.RecordsDropped(), 0u);
+}
+
+// The alert file is a terminal whose other side reads now and then: while
+// the sensor runs, the writer waits for it and loses nothing; once a stop
+// began, a terminal that takes nothing for the stop wait is given up, and
+// every alert is either read whole or counted as not written.
+TEST(AlertPipelineOutputTest, TerminalThatTakesNothingIsWaitedForWhileRunningAndGivenUpAtAStop) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(0, ::grantpt(terminal));
+    ASSERT_EQ(0, ::unlockpt(terminal));
+    // Raw, so the documents come out as they were written.
+    termios raw{};
+    ASSERT_EQ(0, ::tcgetattr(terminal, &raw));
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(0, ::tcsetattr(terminal, TCSANOW, &raw));
+    std::string read;
+    const auto ReadAvailable = [&] {
+        char buffer[8192];
+        for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+            read.append(buffer, static_cast<size_t>(got));
+        }
+        return hwtest::CountOf(read, "</event>\n\n");
+    };
+
+    CSFSensor sensor;
+    HostServices services;
+    AlertPipeline pipeline{services};
+    HostEventHandler handler{pipeline};
+    std::string error;
+    ASSERT_TRUE(pipeline.Open(::ptsname(terminal), "", error)) << error;
+    pipeline.SetStopWait(std::chrono::milliseconds(300));
+    handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&sensor));
+    TestRule rule;
+    rule.SetName("Failed su");
+    const auto Hand = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            CSFEventInfo info{7, "Failed su", "Failed su"};
+            ASSERT_EQ(1, handler.HandleAlert(new TestRecord(&rule, 0), &info, 0, 15));
+        }
+    };
+    // Far more than the terminal holds.
+    constexpr int kAlerts = 1000;
+    pipeline.Start();
+    Hand(kAlerts);
+    // The writer waits for the terminal, longer than any stop wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(ReadAvailable(), static_cast<size_t>(kAlerts));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return ReadAvailable() == static_cast<size_t>(kAlerts); }))
+        << hwtest::CountOf(read, "</event>\n\n") << " documents read";
+
+    Hand(kAlerts);
+    const auto stopped = std::chrono::steady_clock::now();
+    pipeline.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+    const uint64_t notWritten = pipeline.AlertsNotWritten();
+    EXPECT_GT(notWritten, 0u);
+    EXPECT_EQ(pipeline.AlertsWritten() + notWritten, 2u * kAlerts);
+    ASSERT_EQ(1u, pipeline.NotWrittenReports().size());
+    EXPECT_EQ("hwhost: " + std::to_string(notWritten) +
+                  " alerts not written: the alert output took nothing for 0.3 s",
+              pipeline.NotWrittenReports()[0]);
+    EXPECT_EQ(ReadAvailable() + notWritten, 2u * kAlerts);
+    ::close(terminal);
 }
