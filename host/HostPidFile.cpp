@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "HostFileReading.h"
 #include "platform/OwnFiles.h"
 
 namespace {
@@ -63,10 +64,14 @@ bool HostPidFile::Acquire(const std::string& root, std::string& error) {
     return true;
 }
 
-pid_t HostPidFile::FindRunning(const std::string& root) {
-    // Only a file this account made names a host: another account's could
-    // name any process of its own.
-    int fd = plat::OpenOwnFile(root + "/" + kFileName, O_RDONLY, 0);
+pid_t HostPidFile::FindRunning(const std::string& root, std::string* pProblem) {
+    // Only a file root or this account made names a host: another
+    // account's could name any process of its own.
+    std::string problem;
+    int fd = OpenHostFileForReading(root + "/" + kFileName, problem);
+    if (pProblem != nullptr) {
+        *pProblem = problem;
+    }
     if (fd < 0) {
         return 0;
     }

@@ -23,8 +23,10 @@ public:
     // host holds it or the file cannot be written.
     bool Acquire(const std::string& root, std::string& error);
 
-    // The process id of the host that holds the root, or 0 when none does.
-    static pid_t FindRunning(const std::string& root);
+    // The process id of the host that holds the root, or 0 when none does
+    // or the file is refused (HostFileReading.h: another account's link,
+    // FIFO or file in its place), which `pProblem`, when given, then says.
+    static pid_t FindRunning(const std::string& root, std::string* pProblem = nullptr);
 
 private:
     std::string m_strPath;

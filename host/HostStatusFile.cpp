@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "HostFileReading.h"
 #include "platform/DurableFile.h"
 
 namespace {
@@ -163,11 +164,15 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     return plat::ReplaceFileDurably(path, path + ".new", out, &step, pProblem) == 0;
 }
 
-std::vector<HostStatusRecord> HostStatusFile::Read() const {
+std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const {
     std::vector<HostStatusRecord> records;
     std::string text;
-    plat::FileStep step = plat::FileStep::kNone;
-    if (plat::ReadWholeFile(m_strRoot + "/" + kFileName, text, &step) != 0) {
+    std::string problem;
+    const bool bRead = ReadHostFile(m_strRoot + "/" + kFileName, kReadLimit, text, problem);
+    if (pProblem != nullptr) {
+        *pProblem = problem;
+    }
+    if (!bRead) {
         return records;
     }
     std::istringstream lines(text);

@@ -61,8 +61,12 @@ public:
                 const std::string& text, const std::vector<std::string>& findings = {},
                 const std::vector<std::string>& engines = {}, std::string* pProblem = nullptr);
 
-    // The records on file, oldest first; empty when there is none.
-    std::vector<HostStatusRecord> Read() const;
+    // The records on file, oldest first; empty when there is none, or
+    // when the file is refused (HostFileReading.h: another account's link,
+    // FIFO or file in its place) or larger than kReadLimit, which
+    // `pProblem`, when given, then says (it is emptied otherwise).
+    std::vector<HostStatusRecord> Read(std::string* pProblem = nullptr) const;
+    static constexpr size_t kReadLimit = 16u << 20;
 
     // The identity of a file of the root, unset when it does not exist.
     PolicyFileId Identify(const std::string& name) const;

@@ -72,14 +72,20 @@ bool HandOver(const std::string& root, const std::string& staged, std::string& e
     return true;
 }
 
-enum class Fate { kUnknown, kApplied, kRefused, kFailed, kSuperseded };
+enum class Fate { kUnknown, kApplied, kRefused, kFailed, kSuperseded, kUnreadable };
 
 // What the records since `seenSequence` say of the pushed file: taken and
 // applied or refused, or still waiting after a command that began after the
 // reload was asked for (so it saw the file) and failed.
 Fate ReadFate(const HostStatusFile& status, uint64_t seenSequence, const PolicyFileId& id,
               uint64_t askedNs, HostStatusRecord& outcome) {
-    for (const HostStatusRecord& record : status.Read()) {
+    std::string problem;
+    std::vector<HostStatusRecord> records = status.Read(&problem);
+    if (!problem.empty()) {
+        outcome.m_strText = problem;
+        return Fate::kUnreadable;
+    }
+    for (const HostStatusRecord& record : records) {
         if (record.m_qwSequence <= seenSequence) {
             continue;
         }
@@ -149,7 +155,7 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
     const std::string& text = outcome.m_strText;
     for (;;) {
         const Fate fate = ReadFate(status, seenSequence, id, askedNs, outcome);
-        if (fate != Fate::kUnknown && fate != Fate::kSuperseded) {
+        if (fate != Fate::kUnknown && fate != Fate::kSuperseded && fate != Fate::kUnreadable) {
             TellFindings(outcome);
         }
         switch (fate) {
@@ -167,6 +173,11 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
                 plat::ConsolePrintf("hwhost: another push replaced this policy before it was "
                                     "read\n");
                 return kRefused;
+            case Fate::kUnreadable:
+                plat::ConsolePrintf("hwhost: %s; whether the policy was applied cannot be told "
+                                    "(see the log of hwhost)\n",
+                                    text.c_str());
+                return kNotYet;
             case Fate::kUnknown:
                 break;
         }
@@ -220,13 +231,26 @@ int RunPushCommand(const HwHostOptions& options) {
     }
     pPolicy->Release();
     // Taken before the hand-over: a record written later may be about it.
-    std::vector<HostStatusRecord> records = HostStatusFile(root).Read();
+    // Where they cannot be read, the outcome could not be told either.
+    std::vector<HostStatusRecord> records = HostStatusFile(root).Read(&problem);
+    if (!problem.empty()) {
+        ::unlink(staged.c_str());
+        plat::ConsolePrintf("hwhost: %s; remove it (hwhost writes it anew); nothing was pushed\n",
+                            problem.c_str());
+        return kRefused;
+    }
     const uint64_t seenSequence = records.empty() ? 0 : records.back().m_qwSequence;
     if (!HandOver(root, staged, error)) {
         plat::ConsolePrintf("hwhost: %s\n", error.c_str());
         return kRefused;
     }
-    pid_t host = HostPidFile::FindRunning(root);
+    pid_t host = HostPidFile::FindRunning(root, &problem);
+    if (host <= 0 && !problem.empty()) {
+        plat::ConsolePrintf("hwhost: %s; remove it, and restart hwhost if one runs on %s; the "
+                            "policy waits in %s/push.policy\n",
+                            problem.c_str(), root.c_str(), root.c_str());
+        return kNotYet;
+    }
     if (host <= 0) {
         plat::ConsolePrintf("hwhost: no hwhost runs on %s; the policy waits in %s/push.policy and "
                             "is applied at the next start\n",

@@ -250,3 +250,60 @@ TEST_F(HostileRootHostTest,
     }
     ExpectNoSanitizerReport(m_host.Errors());
 }
+
+// hwhost push reads the status and pid files another account may have put
+// in a root it can write into: a link to a file only root may read, a FIFO
+// and a file of its own are each refused with the reason, and neither the
+// file behind the link is shown nor the push left hanging.
+TEST_F(HostileRootHostTest, PushReadsNoStatusOrPidFileThatAnotherAccountPutInTheRoot) {
+    const std::string root = m_host.Root();
+    ASSERT_EQ(0, ::chmod(root.c_str(), 0777));
+    // Shaped as a status record, so that a push that read it would print it.
+    const std::string secret = m_elsewhere.File("secret");
+    hwtest::WriteWholeFile(secret, "9\treload\t2\t0\t-\t-\t-\t-\tSECRET TEXT\t\t\n");
+    ASSERT_EQ(0, ::chmod(secret.c_str(), 0600));
+    const std::string edited = m_elsewhere.File("edited.policy");
+    hwtest::WriteWholeFile(edited, Policy(false));
+    const auto Push = [&](int& exitCode) {
+        hwtest::ChildProcess push;
+        push.SetErrorFile(m_elsewhere.File("push.err"));
+        exitCode = -1;
+        EXPECT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", root,
+                                "--wait", "5", edited},
+                               m_elsewhere.File("push.out")));
+        EXPECT_TRUE(push.Wait(30, exitCode));
+        return hwtest::ReadWholeFile(m_elsewhere.File("push.err"));
+    };
+    struct Planted {
+        const char* pszName;
+        std::string strCommand;
+        const char* pszReason;
+        int nExitCode;
+    };
+    const Planted planted[] = {
+        {"hwhost.status", "ln -s '" + secret + "' hwhost.status",
+         "hwhost.status is not read: the symbolic link", 1},
+        {"hwhost.status", "mkfifo hwhost.status", "hwhost.status is not read: it is not a regular file",
+         1},
+        {"hwhost.status", "echo '1\tstart-up\t1\t0\t-\t-\t-\t-\taccepted\t\t' > hwhost.status",
+         "hwhost.status is not read: it is owned by another account", 1},
+        {"hwhost.pid", "echo 1 > hwhost.pid", "hwhost.pid is not read: it is owned by another account",
+         3},
+        {"hwhost.pid", "mkfifo hwhost.pid", "hwhost.pid is not read: it is not a regular file", 3},
+    };
+    for (const Planted& plant : planted) {
+        SCOPED_TRACE(plant.strCommand);
+        ASSERT_TRUE(AsStranger(root, plant.strCommand));
+        int exitCode = -1;
+        const std::string said = Push(exitCode);
+        EXPECT_EQ(plant.nExitCode, exitCode) << said;
+        EXPECT_NE(std::string::npos, said.find(root + "/" + plant.pszReason)) << said;
+        EXPECT_EQ(std::string::npos, said.find("SECRET")) << said;
+        // A refused status file leaves nothing pushed; with a refused pid
+        // file the policy waits for the next start.
+        EXPECT_EQ(plant.nExitCode == 3, fs::exists(m_host.File("push.policy")));
+        fs::remove(m_host.File(plant.pszName));
+        fs::remove(m_host.File("push.policy"));
+    }
+    EXPECT_EQ("9\treload\t2\t0\t-\t-\t-\t-\tSECRET TEXT\t\t\n", hwtest::ReadWholeFile(secret));
+}
