@@ -61,6 +61,12 @@ std::string PolicyReadProblem(IPolicyContainer* pContainer) {
     return problem.empty() ? "cannot be read" : problem;
 }
 
+std::string PolicyWriteProblem(IPolicyContainer* pContainer) {
+    auto* pOwn = dynamic_cast<PluginPolicyContainer*>(pContainer);
+    std::string problem = pOwn != nullptr ? pOwn->GetWriteProblem() : std::string();
+    return problem.empty() ? "cannot be written" : problem;
+}
+
 bool CheckPolicyFile(const char* pszPath, bool bMerged, std::string& problem) {
     ConfigStore store;
     store.SetStrictReading(true);

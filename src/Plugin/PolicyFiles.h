@@ -20,6 +20,8 @@ void ReadPoliciesStrictly(IPolicyContainer* pContainer);
 // Why the container's last file read failed: the strict reader's
 // "line N: reason", or a plain text for a container of another make.
 std::string PolicyReadProblem(IPolicyContainer* pContainer);
+// Why the container's last SaveFile failed, as above.
+std::string PolicyWriteProblem(IPolicyContainer* pContainer);
 // Whether the file parses whole, read as a merge reads it (`bMerged`) or as
 // a load does; false with the reason.
 bool CheckPolicyFile(const char* pszPath, bool bMerged, std::string& problem);

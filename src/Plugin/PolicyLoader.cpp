@@ -345,7 +345,8 @@ bool PolicyLoader::MergeUpdate(IPolicyContainer* pContainer, const std::string& 
         CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): commiting default.policy");
         const std::string defaultPath = base + kDefaultPolicy;
         if (pContainer->SaveFile(defaultPath.c_str(), "", 1) != 0) {
-            CSF_LOG(kCSFLogError, "Unable to save the updated policy to %s.", defaultPath.c_str());
+            CSF_LOG(kCSFLogError, "Unable to save the updated policy to %s: %s.",
+                    defaultPath.c_str(), PolicyWriteProblem(pContainer).c_str());
         }
     }
     return true;
@@ -359,11 +360,12 @@ bool PolicyLoader::Commit(IPolicyContainer* pContainer, const std::string& base,
     if (pContainer->SaveFile(currentPath.c_str(), "", 1) != 0) {
         if (bFromPush) {
             CSF_LOG(kCSFLogError,
-                    "Unable to save the accepted policy to %s; push.policy is kept and will be "
-                    "applied again.",
-                    currentPath.c_str());
+                    "Unable to save the accepted policy to %s: %s; push.policy is kept and will "
+                    "be applied again.",
+                    currentPath.c_str(), PolicyWriteProblem(pContainer).c_str());
         } else {
-            CSF_LOG(kCSFLogError, "Unable to save the accepted policy to %s.", currentPath.c_str());
+            CSF_LOG(kCSFLogError, "Unable to save the accepted policy to %s: %s.",
+                    currentPath.c_str(), PolicyWriteProblem(pContainer).c_str());
         }
         return false;
     }

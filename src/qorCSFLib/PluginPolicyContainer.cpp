@@ -301,6 +301,12 @@ std::string PluginPolicyContainer::GetReadProblem() {
                    [](ConfigStore& s) { return s.GetReadProblem(); });
 }
 
+std::string PluginPolicyContainer::GetWriteProblem() {
+    qorFastLock guard(m_lock, true);
+    return Guarded(std::string("no settings store"),
+                   [](ConfigStore& s) { return s.GetWriteProblem(); });
+}
+
 bool PluginPolicyContainer::DeleteSubKey(const char* pszPath, const char* pszName) {
     return Guarded(false,
                    [&](ConfigStore& s) { return s.DeleteSubKey(Text(pszPath), Text(pszName)); });

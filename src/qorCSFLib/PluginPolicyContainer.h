@@ -76,6 +76,8 @@ public:
     void SetStrictReading(bool bStrict);
     // Why the last LoadFile or MergeFile failed; empty after a success.
     std::string GetReadProblem();
+    // Why the last SaveFile failed; empty after a success.
+    std::string GetWriteProblem();
     // While set, every typed read, value listing and sub-key listing is told
     // to the observer (null stops it).  The observer must outlive its use.
     void SetReadObserver(IPolicyReadObserver* pObserver) { m_pObserver.store(pObserver); }

@@ -144,6 +144,9 @@ public:
     // Why the last LoadFile or UpdateFromFile failed ("line N: reason" for
     // a refused file); empty after a read that succeeded.
     const std::string& GetReadProblem() const { return m_strReadProblem; }
+    // Why the last SaveFile failed (a refused file says why it was
+    // refused, see plat::OpenOwnFile); empty after a save that succeeded.
+    const std::string& GetWriteProblem() const { return m_strWriteProblem; }
 
 private:
     class FileReader;
@@ -191,4 +194,5 @@ private:
     StatusCode m_status = QOR_S_OK;
     bool m_bStrictReading = false;
     std::string m_strReadProblem;
+    std::string m_strWriteProblem;
 };

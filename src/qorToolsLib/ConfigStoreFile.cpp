@@ -243,10 +243,12 @@ int32_t ConfigStore::SaveFile(const std::string& fileName, const std::string& ke
     if (fileName.empty()) {
         m_nErrorClass = kWriteError;
         m_status = QOR_E_NO_FILE_NAME;
+        m_strWriteProblem = "no file name";
         return 1;
     }
     m_nErrorClass = kNoError;
     m_status = QOR_S_OK;
+    m_strWriteProblem.clear();
     std::string disk;
     try {
         std::ostringstream out;
@@ -268,13 +270,27 @@ int32_t ConfigStore::SaveFile(const std::string& fileName, const std::string& ke
     } catch (const std::exception&) {
         m_nErrorClass = kWriteError;
         m_status = QOR_E_NO_MEMORY;
+        m_strWriteProblem = "out of memory";
         return 1;
     }
     plat::FileStep step = plat::FileStep::kNone;
-    uint32_t error = plat::ReplaceFileDurably(fileName, fileName + kTempSuffix, disk, &step);
+    const std::string tempName = fileName + kTempSuffix;
+    uint32_t error = plat::ReplaceFileDurably(fileName, tempName, disk, &step, &m_strWriteProblem);
     if (error != 0) {
         m_nErrorClass = kWriteError;
         m_status = step == plat::FileStep::kOpen ? QOR_E_SETTINGS_FILE : WriteFailureStatus(error);
+        if (m_strWriteProblem.empty()) {
+            const char* pszStep = step == plat::FileStep::kOpen    ? "cannot make "
+                                  : step == plat::FileStep::kWrite ? "cannot write "
+                                                                   : "cannot move into place ";
+            std::string reason = GetSystemErrorText(error);
+            while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                                       reason.back() == '.' || reason.back() == ' ')) {
+                reason.pop_back();
+            }
+            m_strWriteProblem = pszStep + tempName + " (" +
+                                (reason.empty() ? "error " + std::to_string(error) : reason) + ")";
+        }
         return 1;
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "Plugin/PolicyLoader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -174,9 +175,23 @@ TEST_F(PolicyLoaderTest, PushIsKeptUntilTheAcceptedPolicyIsSaved) {
     EXPECT_TRUE(PolicyLoader::IsPushWaiting(m_dir.Path() + "/"));
     EXPECT_EQ(Input("current.policy"), File("current.policy"));
     EXPECT_TRUE(Logged("Unable to save the accepted policy to " + m_dir.File("current.policy") +
-                       "; push.policy is kept and will be applied again."));
-
+                       ": cannot make " + m_dir.File("current.policy.newupdate") +
+                       " (Access is denied); push.policy is kept and will be applied again."));
     fs::remove(m_dir.File("current.policy.newupdate"));
+
+    if (::geteuid() == 0) {
+        // Another account's file in the place of the accepted policy is
+        // refused, and the message says so.
+        const std::string current = m_dir.File("current.policy");
+        ASSERT_EQ(0, ::chown(current.c_str(), 65534, 65534));
+        ASSERT_TRUE(Load());
+        EXPECT_TRUE(Logged("Unable to save the accepted policy to " + current + ": " + current +
+                           " is owned by another account (uid 65534); push.policy is kept and "
+                           "will be applied again."));
+        EXPECT_EQ(Input("current.policy"), File("current.policy"));
+        EXPECT_TRUE(PolicyLoader::IsPushWaiting(m_dir.Path() + "/"));
+        ASSERT_EQ(0, ::chown(current.c_str(), 0, 0));
+    }
     ASSERT_TRUE(Load());
     EXPECT_TRUE(Logged("Loading " + m_dir.File("push.policy.loading") +
                        ", left by a policy load that did not finish."));
