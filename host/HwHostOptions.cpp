@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "ResponseRunner.h"
 #include "platform/DynamicLoader.h"
 #include "platform/NamedObject.h"
 
@@ -22,13 +23,6 @@ bool ParseSeconds(const char* text, uint32_t& seconds) {
     }
     seconds = static_cast<uint32_t>(value);
     return true;
-}
-
-bool ValidManager(const std::string& text) {
-    size_t colon = text.rfind(':');
-    uint32_t port = 0;
-    return colon != std::string::npos && colon > 0 &&
-           ParseSeconds(text.c_str() + colon + 1, port) && port > 0 && port <= 65535;
 }
 
 }  // namespace
@@ -95,7 +89,9 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
         } else if (name == "--log") {
             options.m_strLog = value;
         } else if (name == "--snmp-manager") {
-            if (!ValidManager(value)) {
+            std::string host;
+            uint16_t port = 0;
+            if (!ResponseRunner::SplitManager(value, host, port)) {
                 error = std::string("--snmp-manager needs HOST:PORT, not \"") + value + "\"";
                 return false;
             }

@@ -127,13 +127,18 @@ bool ResponseRunner::CountUnusable() {
 }
 
 bool ResponseRunner::SplitManager(const std::string& manager, std::string& host, uint16_t& port) {
-    size_t colon = manager.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == manager.size()) {
+    const size_t colon = manager.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
         return false;
     }
-    char* end = nullptr;
-    unsigned long value = std::strtoul(manager.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || value == 0 || value > 65535) {
+    // Digits only: no sign, no blank, no number of another base.
+    const size_t digits = manager.size() - colon - 1;
+    if (digits == 0 || digits > 5 ||
+        manager.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+        return false;
+    }
+    const unsigned long value = std::strtoul(manager.c_str() + colon + 1, nullptr, 10);
+    if (value == 0 || value > 65535) {
         return false;
     }
     host = manager.substr(0, colon);

@@ -119,6 +119,9 @@ public:
     // Responses whose definition is unusable (see LoadDefinitions).
     uint64_t Unusable() const { return m_qwUnusable.load(); }
 
+    // "HOST:PORT" (the last colon splits; HOST not empty, PORT the
+    // decimal digits of 1 to 65535): the definitions' "Address" and
+    // hwhost's --snmp-manager alike.
     static bool SplitManager(const std::string& manager, std::string& host, uint16_t& port);
 
 private:

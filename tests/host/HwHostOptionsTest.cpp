@@ -44,6 +44,8 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"run", "--root", dir, "--for", "0"}, "positive number"},
         {{"run", "--root", dir, "--for", "10s"}, "positive number"},
         {{"run", "--root", dir, "--snmp-manager", "localhost"}, "HOST:PORT"},
+        {{"run", "--root", dir, "--snmp-manager", "localhost:+162"}, "HOST:PORT"},
+        {{"run", "--root", dir, "--output-wait", "soon"}, "--output-wait needs a number"},
         {{"run", "--root", dir, "--verbose", "1"}, "unknown option --verbose"},
         {{"push", "--root", dir}, "needs the policy FILE"},
         {{"push", "--root", dir, "a.policy", "b.policy"}, "one policy file"},

@@ -202,7 +202,8 @@ TEST(ResponseRunnerManager, ManagerMustBeHostAndPort) {
     uint16_t port = 0;
     EXPECT_TRUE(ResponseRunner::SplitManager("127.0.0.1:16200", host, port));
     EXPECT_EQ("127.0.0.1:16200", host + ":" + std::to_string(port));
-    for (const char* pszBad : {"127.0.0.1", ":162", "h:", "h:0", "h:70000", "h:16x"}) {
+    for (const char* pszBad : {"127.0.0.1", ":162", "h:", "h:0", "h:70000", "h:16x", "h:+162",
+                               "h: 162", "h:-1", "h:0x10", "h:0000162"}) {
         EXPECT_FALSE(ResponseRunner::SplitManager(pszBad, host, port)) << pszBad;
     }
 }
