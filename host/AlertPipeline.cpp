@@ -180,9 +180,10 @@ void AlertPipeline::Stop() {
 
 uint64_t AlertPipeline::CountNotWritten(Output& output, std::string& pending, const char* pszWhat,
                                         const char* pszWhats) {
-    const uint64_t count = output.m_ends.size();
+    const uint64_t count = output.m_ends.size() + output.m_qwDiscarded;
     pending.clear();
     output.m_ends.clear();
+    output.m_qwDiscarded = 0;
     if (count == 0) {
         return 0;
     }
@@ -518,9 +519,15 @@ bool AlertPipeline::AwaitRoom(Output& output, int fd, const char* pszWhat) {
 // not be written yet is late, not lost.  So does what waits for a file that
 // cannot be opened.  An output that takes nothing for now (a pipe whose
 // reader is behind) is waited for, until a stop gives it up; nothing is
-// written to an output given up.
+// written to an output given up.  A pipe or socket whose reader closed its
+// end is given up at once, for good: what was made for it, and is made
+// from then on, is let go and counted as not written, not kept.
 void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
                              const char* pszWhat) {
+    if (output.m_bClosed) {
+        DiscardPending(output, pending);
+        return;
+    }
     if ((pending.empty() && !bReopen) || !output.m_strGivenUp.empty()) {
         return;
     }
@@ -545,12 +552,20 @@ void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
             if (!AwaitRoom(output, fd, pszWhat)) {
                 break;
             }
+        } else if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+            // The reader closed its end: nothing will ever be taken again.
+            GiveUpClosed(output, pszWhat, errno);
+            break;
         } else {
             error = n == 0 ? ENOSPC : errno;
             break;
         }
     }
     pending.erase(0, done);
+    if (!output.m_strGivenUp.empty() && output.m_bClosed) {
+        DiscardPending(output, pending);
+        return;
+    }
     if (error != 0 && !bFailing) {
         bFailing = true;
         output.m_strFailure = std::strerror(error);
@@ -563,6 +578,21 @@ void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
         output.m_strFailure.clear();
         PIPELINE_LOG(kCSFLogWarning, "hwhost: the %s file is written again", pszWhat);
     }
+}
+
+void AlertPipeline::GiveUpClosed(Output& output, const char* pszWhat, int error) {
+    output.m_bClosed = true;
+    output.m_strGivenUp = std::string("the ") + pszWhat + " output is closed";
+    PIPELINE_LOG(kCSFLogError,
+                 "hwhost: the %s output is closed (%s): its reader is gone, so the %ss from now "
+                 "on are counted as not written",
+                 pszWhat, std::strerror(error), pszWhat);
+}
+
+void AlertPipeline::DiscardPending(Output& output, std::string& pending) {
+    output.m_qwDiscarded += output.m_ends.size();
+    output.m_ends.clear();
+    pending.clear();
 }
 
 bool AlertPipeline::HasRoom() const {

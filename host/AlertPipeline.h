@@ -34,6 +34,9 @@
 // stop wait (10 s unless set), or is still taking alerts six stop waits
 // after the stop began, is given up: what it has not taken is counted as
 // not written, logged with the reason, and the pipeline ends all the same.
+// An output whose reader closed its end (a pipe, FIFO or socket) is given
+// up as soon as a write finds it so: it is logged once, and the alerts made
+// after are counted as not written rather than kept in memory.
 //
 // Only the type 600 message is written: hwhost keeps the sensor on that
 // form and never selects the Qg form, whose messages it would drop.
@@ -164,8 +167,13 @@ private:
         std::deque<uint64_t> m_ends;
         // When the output last took something.
         std::chrono::steady_clock::time_point m_lastTaken{};
-        // Why the output was given up at a stop; "" while it is not.
+        // Why the output was given up (at a stop, or closed by its
+        // reader); "" while it is not.
         std::string m_strGivenUp;
+        // Its reader closed it: what is made for it is let go at once, and
+        // counted here until the stop reports it.
+        bool m_bClosed = false;
+        uint64_t m_qwDiscarded = 0;
     };
     // Standard output's descriptor for writes that never block.
     void OpenStandardOutput(Output& output);
@@ -180,6 +188,10 @@ private:
     // Waits until `fd` can take more: true when it can, false when the
     // output is given up at a stop (m_strGivenUp then says why).
     bool AwaitRoom(Output& output, int fd, const char* pszWhat);
+    // Gives the output up for good: its reader closed it (`error`).
+    void GiveUpClosed(Output& output, const char* pszWhat, int error);
+    // Lets go of what waits for an output closed by its reader, counted.
+    static void DiscardPending(Output& output, std::string& pending);
     // At the end: counts and logs what the output did not take.
     uint64_t CountNotWritten(Output& output, std::string& pending, const char* pszWhat,
                              const char* pszWhats);

@@ -1,6 +1,7 @@
 // hwhost: the project's own host service.  It loads the sensor plug-in,
 // starts it on a sensor root and drives it from signals until told to stop.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,11 @@ void ServeSignals(SensorHost& host, SignalWaiter& signals, const HwHostOptions& 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of standard output or of an alert FIFO that closes its end
+    // makes the next write fail (EPIPE), which the alert road handles, and
+    // must not end hwhost in the middle of its run.  Set before any thread
+    // exists; the programs hwhost starts get the default disposition back.
+    ::signal(SIGPIPE, SIG_IGN);
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(HwHostUsage(), stdout);
         return 0;

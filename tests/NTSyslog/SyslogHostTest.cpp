@@ -464,3 +464,53 @@ TEST_F(SyslogHostTest, StopGivesUpAnAlertOutputThatTakesNothingAndCountsWhatItLe
                 " not written, ended %.1f s after the stop signal\n",
                 arrived, whole, notWritten, seconds);
 }
+
+// The reader of standard output reads a little and closes its end: the
+// host goes on running, says once that the output is closed, counts every
+// alert after as not written instead of keeping it, and stops normally.
+TEST_F(SyslogHostTest, AnAlertOutputWhoseReaderClosedItIsGivenUpAndCounted) {
+    const std::string pipe = m_Host.File("hwhost.out");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    m_Host.WritePolicy(SyslogPolicy({{"Closed", "closed output", {{"User", "@Field4"}}}}));
+    ASSERT_TRUE(m_Host.Start({"--alerts", ""})) << m_Host.Errors();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    const auto SendSome = [&](const std::string& tag, int count) {
+        int n = 0;
+        ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
+            text = "<38>sshd[1]: closed output for " + tag + std::to_string(n);
+            return n++ < count;
+        }));
+    };
+    SendSome("first", 3);
+    char buffer[512];
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return ::read(reader, buffer, sizeof buffer) > 0; }))
+        << m_Host.ErrorsTail();
+    ::close(reader);
+
+    const std::string kClosed = "hwhost: the alert output is closed (Broken pipe)";
+    SendSome("second", 20);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Host.Log().find(kClosed) != std::string::npos; }))
+        << m_Host.Log();
+    // Sent after the output is known to be closed: none of these can have
+    // been written.
+    SendSome("third", 20);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return UnreadBytes(m_Namespace.HolderPid()) == 0; }));
+    ASSERT_TRUE(m_Host.IsRunning()) << m_Host.ErrorsTail();
+
+    m_Host.Signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Wait(30, exitCode)) << m_Host.Log();
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    const std::string log = m_Host.Log();
+    EXPECT_EQ(hwtest::CountOf(log, kClosed), 1u) << log;
+    static const std::regex kNotWritten(
+        R"(hwhost: (\d+) alerts not written: the alert output is closed\n)");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(log, found, kNotWritten)) << log;
+    const uint64_t notWritten = std::stoull(found[1].str());
+    EXPECT_GE(notWritten + ReportedDrops(log), 20u) << log;
+    EXPECT_LE(notWritten, 40u) << log;
+    EXPECT_NE(log.find(", " + found[1].str() + " not written\n"), std::string::npos) << log;
+}
