@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "platform/Environment.h"
 #include "platform/LastError.h"
@@ -43,6 +45,52 @@ LineSocket::~LineSocket() {
     if (m_pDebugLog != nullptr) {
         std::fclose(m_pDebugLog);
     }
+}
+
+LineSocket::OpenSocket::~OpenSocket() { plat::CloseSocket(m_hSocket); }
+
+LineSocket::SocketRef LineSocket::CurrentSocket() {
+    std::lock_guard<std::mutex> guard(m_socketLock);
+    return m_pSocket;
+}
+
+LineSocket::SocketRef LineSocket::UseSocket() {
+    SocketRef socket = CurrentSocket();
+    if (!socket) {
+        m_dwLastError = plat::kWsaNotInitialised;
+    }
+    return socket;
+}
+
+bool LineSocket::SetSocket(plat::SocketHandle socket) {
+    SocketRef previous;
+    bool made = true;
+    {
+        SocketRef next;
+        try {
+            next = std::make_shared<OpenSocket>(socket);
+        } catch (const std::bad_alloc&) {
+            plat::CloseSocket(socket);
+            made = false;
+        }
+        std::lock_guard<std::mutex> guard(m_socketLock);
+        previous = std::exchange(m_pSocket, std::move(next));
+    }
+    if (previous) {
+        plat::ShutdownSocket(previous->m_hSocket);
+    }
+    return made;
+}
+
+void LineSocket::Forget(const SocketRef& socket) {
+    {
+        std::lock_guard<std::mutex> guard(m_socketLock);
+        if (m_pSocket != socket) {
+            return;
+        }
+        m_pSocket.reset();
+    }
+    plat::ShutdownSocket(socket->m_hSocket);
 }
 
 void LineSocket::StoreLastError() {
@@ -96,8 +144,10 @@ int LineSocket::Accept() {
         StoreLastError();
         return 0;
     }
-    CloseData();
-    m_hSocket = accepted;
+    if (!SetSocket(accepted)) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
     return 1;
 }
 
@@ -119,7 +169,10 @@ int LineSocket::Bind(uint16_t port, const char* address) {
         plat::CloseSocket(socket);
         return 0;
     }
-    m_hSocket = socket;
+    if (!SetSocket(socket)) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
     m_address = local;
     return 1;
 }
@@ -128,8 +181,15 @@ int LineSocket::Connect(uint16_t port, const char* address) {
     if (address == nullptr || *address == '\0') {
         address = kDefaultAddress;
     }
-    if (m_hSocket == plat::kInvalidSocket && !Bind(0, kDefaultAddress)) {
-        return 0;
+    SocketRef socket = CurrentSocket();
+    if (!socket) {
+        if (!Bind(0, kDefaultAddress)) {
+            return 0;
+        }
+        socket = UseSocket();
+        if (!socket) {
+            return 0;
+        }
     }
     plat::Ipv4Endpoint remote;
     remote.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
@@ -137,7 +197,7 @@ int LineSocket::Connect(uint16_t port, const char* address) {
         StoreLastError();
         return 0;
     }
-    if (!plat::ConnectSocket(m_hSocket, remote)) {
+    if (!plat::ConnectSocket(socket->m_hSocket, remote)) {
         StoreLastError();
         return 0;
     }
@@ -152,7 +212,12 @@ int LineSocket::Pair(plat::SocketHandle& otherEnd) {
         StoreLastError();
         return 0;
     }
-    m_hSocket = ownEnd;
+    if (!SetSocket(ownEnd)) {
+        plat::CloseSocket(otherEnd);
+        otherEnd = plat::kInvalidSocket;
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
     m_address = plat::Ipv4Endpoint();
     return 1;
 }
@@ -166,8 +231,10 @@ int LineSocket::Adopt(plat::SocketHandle socket) {
         StoreLastError();
         return 0;
     }
-    CloseData();
-    m_hSocket = socket;
+    if (!SetSocket(socket)) {
+        m_dwLastError = plat::kWsaNotInitialised;
+        return 0;
+    }
     m_address = plat::Ipv4Endpoint();
     return 1;
 }
@@ -175,11 +242,11 @@ int LineSocket::Adopt(plat::SocketHandle socket) {
 int LineSocket::IsPeer(uint16_t portField, const char* address) {
     plat::Ipv4Endpoint peer;
     bool isIpv4 = false;
-    if (m_hSocket == plat::kInvalidSocket) {
-        m_dwLastError = plat::kWsaNotInitialised;
+    SocketRef socket = UseSocket();
+    if (!socket) {
         return 0;
     }
-    if (!plat::GetSocketPeerEndpoint(m_hSocket, peer, isIpv4)) {
+    if (!plat::GetSocketPeerEndpoint(socket->m_hSocket, peer, isIpv4)) {
         StoreLastError();
         return 0;
     }
@@ -197,12 +264,12 @@ int LineSocket::IsPeer(uint16_t portField, const char* address) {
 }
 
 uint16_t LineSocket::GetLocalPort() {
-    if (m_hSocket == plat::kInvalidSocket) {
-        m_dwLastError = plat::kWsaNotInitialised;
+    SocketRef socket = UseSocket();
+    if (!socket) {
         return 0;
     }
     plat::Ipv4Endpoint local;
-    if (!plat::GetSocketLocalEndpoint(m_hSocket, local)) {
+    if (!plat::GetSocketLocalEndpoint(socket->m_hSocket, local)) {
         StoreLastError();
         return 0;
     }
@@ -215,13 +282,17 @@ void LineSocket::CloseListener() {
     m_hListenSocket = plat::kInvalidSocket;
 }
 
-// The socket is shut down before it is forgotten, so a reader blocked on
-// it wakes, and forgotten before its descriptor is released for reuse.
+// The socket is shut down, so a thread blocked on it wakes and a thread
+// about to use it fails; its descriptor is released when the last thread
+// inside an operation on it has left.
 void LineSocket::CloseData() {
-    plat::SocketHandle socket = m_hSocket.exchange(plat::kInvalidSocket);
-    if (socket != plat::kInvalidSocket) {
-        plat::ShutdownSocket(socket);
-        plat::CloseSocket(socket);
+    SocketRef socket;
+    {
+        std::lock_guard<std::mutex> guard(m_socketLock);
+        socket = std::move(m_pSocket);
+    }
+    if (socket) {
+        plat::ShutdownSocket(socket->m_hSocket);
     }
 }
 
@@ -231,12 +302,11 @@ void LineSocket::Close() {
 }
 
 int LineSocket::WaitReadable(int timeoutMs) {
-    plat::SocketHandle socket = m_hSocket;
-    if (socket == plat::kInvalidSocket) {
-        m_dwLastError = plat::kWsaNotInitialised;
+    SocketRef socket = UseSocket();
+    if (!socket) {
         return -1;
     }
-    switch (plat::WaitSocketReadable(socket, timeoutMs)) {
+    switch (plat::WaitSocketReadable(socket->m_hSocket, timeoutMs)) {
         case plat::SocketReadiness::kReadable:
             return 1;
         case plat::SocketReadiness::kTimedOut:
@@ -252,15 +322,14 @@ int LineSocket::WaitReadable(int timeoutMs) {
 }
 
 long LineSocket::Send(const char* bytes, long count) {
-    plat::SocketHandle socket = m_hSocket;
-    if (socket == plat::kInvalidSocket) {
-        m_dwLastError = plat::kWsaNotInitialised;
+    SocketRef socket = UseSocket();
+    if (!socket) {
         return -1;
     }
     DebugLog("Send(", count, bytes, count);
     long sent = 0;
     while (sent < count) {
-        long n = plat::SendOnSocket(socket, bytes + sent, static_cast<size_t>(count - sent));
+        long n = plat::SendOnSocket(socket->m_hSocket, bytes + sent, static_cast<size_t>(count - sent));
         if (n < 0) {
             StoreLastError();
             if (m_pDebugLog != nullptr) {
@@ -276,18 +345,20 @@ long LineSocket::Send(const char* bytes, long count) {
 }
 
 long LineSocket::Recv(char* buffer, long size) {
-    plat::SocketHandle socket = m_hSocket;
-    if (socket == plat::kInvalidSocket) {
-        m_dwLastError = plat::kWsaNotInitialised;
+    SocketRef socket = UseSocket();
+    if (!socket) {
         return -1;
     }
-    long received = plat::ReceiveOnSocket(socket, buffer, static_cast<size_t>(std::max(size, 0L)));
+    long received =
+        plat::ReceiveOnSocket(socket->m_hSocket, buffer, static_cast<size_t>(std::max(size, 0L)));
     if (received < 0) {
         StoreLastError();
         return -1;
     }
     if (received == 0) {
-        CloseData();
+        // Another thread may be sending on this socket right now: it is
+        // shut down and forgotten here, and closed when that send is over.
+        Forget(socket);
         return 0;
     }
     DebugLog("Recv(", received, buffer, received);

@@ -3,7 +3,11 @@
 // process: a socket pair the process inherits one end of, or a TCP
 // connection over the loopback interface.  Reading and writing are buffered
 // separately, each under its own lock, so one thread may write commands
-// while another reads replies.  With QOR_SOCKET_DEBUG above 0 all traffic is copied to
+// while another reads replies.  The data socket's descriptor is released
+// only once no thread is inside an operation on it: a peer that closes
+// makes the channel unopened at once, but a send already under way on
+// another thread fails on the old socket rather than writing into whatever
+// file or socket might take over the descriptor's number.  With QOR_SOCKET_DEBUG above 0 all traffic is copied to
 // "socketlog<pid>.txt" in the working directory.
 //
 // Operations answer 1/0 or a count/-1 and keep the Windows Sockets error of
@@ -13,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 
 #include "platform/Sockets.h"
 #include "qorToolsLib/jsSync.h"
@@ -63,7 +69,8 @@ public:
     int WaitReadable(int timeoutMs);
     // All `count` bytes, repeating partial sends; -1 on failure.
     long Send(const char* bytes, long count);
-    // One receive; 0 when the peer closed (the data socket is then closed).
+    // One receive; 0 when the peer closed (the data socket is then shut down
+    // and the channel unopened; its descriptor goes with the last user).
     long Recv(char* buffer, long size);
 
     // The next line including its newline, terminated when there is room.
@@ -83,6 +90,26 @@ public:
     bool IsDebugLogOpen() const { return m_pDebugLog != nullptr; }
 
 private:
+    // The data socket, closed when the last holder lets go of it.
+    struct OpenSocket {
+        explicit OpenSocket(plat::SocketHandle socket) : m_hSocket(socket) {}
+        ~OpenSocket();
+        OpenSocket(const OpenSocket&) = delete;
+        OpenSocket& operator=(const OpenSocket&) = delete;
+        const plat::SocketHandle m_hSocket;
+    };
+    using SocketRef = std::shared_ptr<OpenSocket>;
+
+    // The data socket for one operation, held until the operation ends;
+    // null when none is open (UseSocket then stores error 10093).
+    SocketRef CurrentSocket();
+    SocketRef UseSocket();
+    // Makes `socket` the data socket; the one before it is closed as by
+    // CloseData.  False, with the socket closed, when no memory was left.
+    bool SetSocket(plat::SocketHandle socket);
+    // Shuts `socket` down and lets the channel forget it, unless another
+    // socket has replaced it meanwhile.
+    void Forget(const SocketRef& socket);
     void StoreLastError();
     // Writes head, number, "):[", the data and "]".
     void DebugLog(const char* head, long number, const char* data, long length);
@@ -91,7 +118,8 @@ private:
     long CopyOut(char* buffer, long size, long length);
     long PutsBuffered(const char* text, long sent);
 
-    std::atomic<plat::SocketHandle> m_hSocket{plat::kInvalidSocket};
+    std::mutex m_socketLock;
+    SocketRef m_pSocket;  // under the socket lock
     plat::SocketHandle m_hListenSocket = plat::kInvalidSocket;
     std::atomic<uint32_t> m_dwLastError{0};
     plat::Ipv4Endpoint m_address;

@@ -2,12 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/TestUtil.h"
@@ -43,6 +51,24 @@ bool ConnectWhenListening(LineSocket& socket, uint16_t port) {
         socket.CloseData();
         return false;
     });
+}
+
+// Holds the thread the signal is sent to outside its system call, with the
+// descriptor it is sending on in hand, until the test lets it go.
+std::atomic<bool> g_bHoldSender{false};
+std::atomic<bool> g_bSenderHeld{false};
+
+void HoldSender(int /*signal*/) {
+    g_bSenderHeld = true;
+    const timespec pause{0, 1000000};
+    while (g_bHoldSender.load()) {
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+long BytesWaiting(int socket) {
+    int count = 0;
+    return ::ioctl(socket, FIONREAD, &count) == 0 ? count : -1;
 }
 
 std::string DebugLogName() {
@@ -257,4 +283,86 @@ TEST(LineSocketDebugLog, NoLogWithoutAPositiveSetting) {
     LineSocket channel;
     EXPECT_FALSE(channel.IsDebugLogOpen());
     EXPECT_NE(0, ::access(DebugLogName().c_str(), F_OK));
+}
+
+// A send under way on one thread when the reply thread sees the peer close:
+// the descriptor it sends on must stay this channel's until the send is
+// over.  The sender is held between two partial sends with the descriptor
+// in hand while the reply thread sees the end and the test opens sockets,
+// which would be given that descriptor's number were it released; the rest
+// of the send must then fail rather than land in one of them.
+TEST(LineSocketSharedSocket, SendUnderWayWhenThePeerClosesNeverWritesIntoAReusedDescriptor) {
+    int ends[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+    const int channelEnd = ends[0];
+    const int peerEnd = ends[1];
+    LineSocket channel;
+    ASSERT_EQ(1, channel.Adopt(channelEnd));
+    channel.SetReadTimeout(100);
+
+    struct sigaction hold {};
+    hold.sa_handler = HoldSender;
+    sigemptyset(&hold.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(0, ::sigaction(SIGUSR1, &hold, &previous));
+    g_bHoldSender = true;
+    g_bSenderHeld = false;
+
+    // More than the socket buffers take: the send blocks once they are full.
+    const std::string bulk(8 << 20, 'x');
+    std::atomic<long> sent{0};
+    std::atomic<bool> bDone{false};
+    std::thread sender([&] {
+        sent = channel.Send(bulk.data(), static_cast<long>(bulk.size()));
+        bDone = true;
+    });
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return BytesWaiting(peerEnd) > 0; }));
+    // Interrupted after part of the bytes went, the send call returns that
+    // part; the channel's loop will send the rest on the same descriptor.
+    ASSERT_EQ(0, ::pthread_kill(sender.native_handle(), SIGUSR1));
+    ASSERT_TRUE(hwtest::WaitUntil([] { return g_bSenderHeld.load(); }));
+
+    ASSERT_EQ(0, ::shutdown(peerEnd, SHUT_WR));
+    char buffer[64];
+    long got = -1;
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        got = channel.Gets(buffer, sizeof buffer);
+        return got <= 0 && channel.WaitReadable(0) < 0;
+    }));
+    EXPECT_EQ(0, got);
+
+    // Descriptors opened now take the lowest free numbers.
+    std::vector<int> others;
+    bool reused = false;
+    for (int i = 0; i < 8; ++i) {
+        int pair[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+        reused = reused || pair[0] == channelEnd || pair[1] == channelEnd;
+        others.push_back(pair[0]);
+        others.push_back(pair[1]);
+    }
+    EXPECT_FALSE(reused) << "descriptor " << channelEnd << " was released while a send used it";
+
+    g_bHoldSender = false;
+    auto strayBytes = [&] {
+        long total = 0;
+        for (int other : others) {
+            total += BytesWaiting(other);
+        }
+        return total;
+    };
+    hwtest::WaitUntil([&] { return bDone.load() || strayBytes() > 0; });
+    EXPECT_EQ(0, strayBytes()) << "bytes of the channel reached another socket";
+    // Closing them ends a send that went astray into one of them.
+    for (int other : others) {
+        ::close(other);
+    }
+    sender.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(-1, sent.load());
+    EXPECT_EQ(-1, channel.Gets(buffer, sizeof buffer));
+    EXPECT_EQ(kWsaNotOpen, channel.LastError());
+    // The channel's descriptor is released once the send is over.
+    EXPECT_EQ(-1, ::fcntl(channelEnd, F_GETFD));
+    ::close(peerEnd);
 }
