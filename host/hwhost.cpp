@@ -89,14 +89,17 @@ int main(int argc, char** argv) {
     if (options.m_command == HwHostOptions::Command::kPush) {
         return RunPushCommand(options);
     }
+    // Before any thread exists, so that no plug-in thread takes a signal,
+    // and before the pid file names this process: a SIGHUP from `hwhost
+    // push` that comes while the sensor still starts is a reload to answer
+    // once it has started, not the end of the host.
+    SignalWaiter signals;
     // Held while the host runs: it tells `hwhost push` whom to ask.
     HostPidFile pidFile;
     if (!pidFile.Acquire(options.m_strRoot, error)) {
         plat::ConsolePrintf("hwhost: %s\n", error.c_str());
         return 1;
     }
-    // Before any thread exists, so that no plug-in thread takes a signal.
-    SignalWaiter signals;
     SensorHost host(options);
     if (!host.Open(error)) {
         plat::ConsolePrintf("hwhost: %s\n", error.c_str());

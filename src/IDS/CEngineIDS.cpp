@@ -640,10 +640,12 @@ int32_t CEngineIDS::Oninit(uint32_t dwArgument) {
         nResult = CEngineBase::Oninit(dwArgument);
         m_bInOninit = false;
         if (nResult == 0) {
-            nResult = InitializeCapture(CurrentPolicy());
+            nResult = InitializeCapture(CurrentPolicy(), false);
         }
+        m_bInitialised = true;
     } catch (...) {
         m_bInOninit = false;
+        m_bInitialised = true;
         ReleaseZam();
         UnloadPacketDriver();
         DeleteSlaves();
@@ -654,7 +656,11 @@ int32_t CEngineIDS::Oninit(uint32_t dwArgument) {
     return nResult;
 }
 
-int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy) {
+// At a reload the sensor holds the policy lock, which an adapter update on
+// the packet library's thread waits for, and unloading the library waits for
+// that thread: the library is then told of this engine only once nothing
+// can fail and unload it any more.
+int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload) {
     if (m_pIDSConfig == nullptr) {
         void* pObject = nullptr;
         if (m_Site.pFactory != nullptr) {
@@ -675,7 +681,9 @@ int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy) {
     if (!LoadPacketDriver()) {
         return 1;
     }
-    m_pfnPacketSetNotifyRoutine(m_Site.pfnAdapterNotify);
+    if (!bAtReload) {
+        m_pfnPacketSetNotifyRoutine(m_Site.pfnAdapterNotify);
+    }
     uint32_t dwError = 0;
     if (!ReadAdapterTable(true, dwError)) {
         UnloadPacketDriver();
@@ -692,6 +700,9 @@ int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy) {
     m_pIThreadList = std::make_unique<CThreadList>();
     CreateSlaves();
     m_pIThreadList->OninitAll(kSlaveArgument);
+    if (bAtReload) {
+        m_pfnPacketSetNotifyRoutine(m_Site.pfnAdapterNotify);
+    }
     if (!m_pTimer->IsRunning()) {
         m_pTimer->Start();
     }
@@ -779,17 +790,34 @@ int32_t CEngineIDS::OnReloadPolicy(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
     CSF_TRACE(kCSFLogInfo, "done with base class OnReloadPolicy %d", nResult);
     if (nResult == 0) {
-        if (!m_pIThreadList) {
-            // Expected while the start-up reads the rules, before the slaves
-            // exist, and while network monitoring is off.
-            if (!m_bInOninit && NodekeeperOn()) {
-                CSF_LOG(kCSFLogError, "CEngineIDS OnReloadPolicy - m_pIThreadList is NULL");
-            }
-        } else {
+        if (m_pIThreadList) {
             m_pIThreadList->ReloadPolicyAll(kSlaveArgument);
+        } else if (m_bInitialised && !m_bInOninit && !m_bStopped && NodekeeperOn()) {
+            SetUpCaptureAtReload();
         }
+        // Otherwise no slave exists yet: the start-up reads the rules before
+        // it makes them, and network monitoring may be off.
     }
     return nResult;
+}
+
+// Capture was not set up when the sensor started: network monitoring was
+// off, or the packet library, its adapter list or the signature module
+// failed, as the start-up said.  The reloaded policy (or a module or issue
+// table put right since) gets its chance now, rather than leaving the
+// sensor blind until it is started again.  The sensor reloads with its
+// engines paused; their resume starts the new slaves.
+void CEngineIDS::SetUpCaptureAtReload() {
+    CSF_LOG(kCSFLogInfo, "Network Monitoring Component of Host Warden is not capturing: setting it up "
+                         "with the reloaded policy.");
+    if (InitializeCapture(CurrentPolicy(), true) != 0) {
+        CSF_LOG(kCSFLogWarning, "Network Monitoring Component of Host Warden could not be set up at the "
+                                "reload; it stays without input.");
+        return;
+    }
+    CSF_LOG(kCSFLogInfo, "Network Monitoring Component of Host Warden set up at the reload with %u "
+                         "adapter engine(s).",
+            static_cast<unsigned>(m_pIThreadList->GetCount()));
 }
 
 int32_t CEngineIDS::OnStopInit(uint32_t dwArgument) {

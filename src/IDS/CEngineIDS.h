@@ -114,7 +114,8 @@ protected:
     virtual CEngineIDSSlave* CreateSlave(const std::string& strAdapter, uint32_t dwFlags);
 
 private:
-    int32_t InitializeCapture(IPolicyContainer* pPolicy);
+    int32_t InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload);
+    void SetUpCaptureAtReload();
     bool ReadAdapterTable(bool bZeroFirst, uint32_t& dwError);
     void FreePacketLibrary();
     void OpenCrashLog(IPolicyContainer* pPolicy);
@@ -168,6 +169,8 @@ private:
     bool m_bSlavesRunning = false;
     bool m_bStopped = false;
     bool m_bInOninit = false;
+    // Oninit has run, whatever its outcome.
+    bool m_bInitialised = false;
     // Slaves started by the last start, which its wait counts on.
     uint32_t m_dwStartedSlaves = 0;
 };

@@ -1,8 +1,10 @@
 // The network engine under hwhost on live interfaces: veth pairs in private
 // network namespaces (root).  An attack sent from the peer namespace raises
-// its alert, before and after reloads that are refused; adapters that come
-// and go while the sensor runs gain and lose their engine, once each, and
-// leave no thread or descriptor behind.
+// its alert, before and after reloads that are refused; a reload asked for
+// while the host starts is answered once it has, and sets up the capture
+// the start-up left out; adapters that come and go while the sensor runs
+// gain and lose their engine, once each, and leave no thread or descriptor
+// behind.
 
 #include <net/if.h>
 #include <signal.h>
@@ -12,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +46,19 @@ bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uin
     });
     sender.join();
     return bSent;
+}
+
+// The log lines at ERROR level that the network engine wrote.
+std::string NetworkEngineErrors(const std::string& strLog) {
+    std::istringstream lines(strLog);
+    std::string strLine;
+    std::string strErrors;
+    while (std::getline(lines, strLine)) {
+        if (strLine.find(" ERROR ") != std::string::npos && strLine.find("/IDS/") != std::string::npos) {
+            strErrors += strLine + "\n";
+        }
+    }
+    return strErrors;
 }
 
 class IdsLiveHostTest : public ::testing::Test {
@@ -148,6 +165,52 @@ TEST_F(IdsLiveHostTest, AttacksStillRaiseAlertsAfterARefusedPushAndARefusedCommo
     }
     EXPECT_EQ(std::string::npos, m_Host.Log().find("DISABLED")) << m_Host.Log();
     EXPECT_EQ(std::string::npos, m_Host.Log().find("unavailable")) << m_Host.Log();
+}
+
+// SIGHUPs while the host starts: one as soon as its pid file names it, as
+// `hwhost push` would send, and one with a pushed policy while the engines
+// initialise.  The host answers them once started.  The start-up's policy
+// has network monitoring off and the pushed one on: the reload sets the
+// capture up, so an attack afterwards raises its alert.
+TEST_F(IdsLiveHostTest, ReloadAskedForWhileTheHostStartsIsAnsweredAfterAndSetsUpTheCaptureItTurnsOn) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer);
+    const std::string strWatching = hwtest::ReadWholeFile(m_Host.File("Default.policy"));
+    std::string strIdle = strWatching;
+    const std::string strOn = "Nodekeeper\t=B\t1;";
+    ASSERT_NE(std::string::npos, strIdle.find(strOn));
+    strIdle.replace(strIdle.find(strOn), strOn.size(), "Nodekeeper\t=B\t0;");
+    m_Host.WritePolicy(strIdle);
+
+    std::thread reloader([&] {
+        auto hostPid = [&] { return std::atoi(hwtest::ReadWholeFile(m_Host.File("hwhost.pid")).c_str()); };
+        if (!hwtest::WaitUntil([&] { return hostPid() > 0; }, 60)) {
+            return;
+        }
+        ::kill(hostPid(), SIGHUP);
+        // The start-up has read its policy once the engines initialise.
+        hwtest::WaitUntil([&] { return m_Host.Log().find("Thread list: Oninit") != std::string::npos; }, 60);
+        m_Host.WritePolicy(strWatching, "push.policy");
+        ::kill(hostPid(), SIGHUP);
+    });
+    const bool bStarted = StartWatching("hwv0");
+    reloader.join();
+    ASSERT_TRUE(bStarted) << m_Host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Log().find("set up at the reload with 1 adapter engine") != std::string::npos; }, 120))
+        << m_Host.Log();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Log().find("hwhost: every signal answered") != std::string::npos; }, 120));
+    ASSERT_TRUE(AttackRaises(peer, zamtest::Ip(203, 0, 113, 5), 1)) << m_Host.ErrorsTail();
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    EXPECT_EQ("", NetworkEngineErrors(m_Host.Log()));
+    const std::vector<hwtest::Alert> alerts = hwtest::ParseAlerts(m_Host.Alerts());
+    ASSERT_EQ(1u, alerts.size()) << m_Host.Alerts();
+    EXPECT_EQ("TCP_SynFin", alerts[0].m_strName);
 }
 
 TEST_F(IdsLiveHostTest, AdaptersComingAndGoingGainAndLoseOneEngineAndLeaveNothingBehind) {
