@@ -121,9 +121,27 @@ std::string ResponseRunner::Lacks(const ProgramDefinition& program) {
                : "";
 }
 
-bool ResponseRunner::CountUnusable() {
-    m_qwUnusable.fetch_add(1);
-    return false;
+// Copies the definition `name` names, as it stands now, when it is usable.
+// One gone since Prepare asked counts as a choice without a definition, one
+// that lacks what its kind needs as unusable; either is carried out never.
+template <typename Definition>
+bool ResponseRunner::TakeUsable(const Definition* (ResponseDefinitions::*find)(const std::string&)
+                                    const,
+                                const std::string& name, Definition& definition) {
+    {
+        std::lock_guard<std::mutex> guard(m_definitionLock);
+        const Definition* pFound = (m_definitions.*find)(name);
+        if (pFound == nullptr) {
+            m_qwUndefined.fetch_add(1);
+            return false;
+        }
+        definition = *pFound;
+    }
+    if (!Lacks(definition).empty()) {
+        m_qwUnusable.fetch_add(1);
+        return false;
+    }
+    return true;
 }
 
 bool ResponseRunner::SplitManager(const std::string& manager, std::string& host, uint16_t& port) {
@@ -218,18 +236,8 @@ uint32_t ResponseRunner::Run(IPolicyEventInterface& policyEvent, ICSFAlertEvent&
 bool ResponseRunner::PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail) {
     const std::string& name = mail.m_strName;
     MailDefinition definition;
-    {
-        std::lock_guard<std::mutex> guard(m_definitionLock);
-        const MailDefinition* pFound = m_definitions.FindMail(name);
-        if (pFound == nullptr) {
-            // Replaced since Prepare asked: counted as a choice without one.
-            m_qwUndefined.fetch_add(1);
-            return false;
-        }
-        definition = *pFound;
-    }
-    if (!Lacks(definition).empty()) {
-        return CountUnusable();
+    if (!TakeUsable(&ResponseDefinitions::FindMail, name, definition)) {
+        return false;
     }
     auto pMail = CreateFormatter<ICSFCommonResponseMail>(m_pFactory, CLSID_ResponseMail);
     if (pMail == nullptr) {
@@ -290,17 +298,8 @@ SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager) {
 bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) {
     const std::string& name = trap.m_strName;
     TrapDefinition definition;
-    {
-        std::lock_guard<std::mutex> guard(m_definitionLock);
-        const TrapDefinition* pFound = m_definitions.FindTrap(name);
-        if (pFound == nullptr) {
-            m_qwUndefined.fetch_add(1);
-            return false;
-        }
-        definition = *pFound;
-    }
-    if (!Lacks(definition).empty()) {
-        return CountUnusable();
+    if (!TakeUsable(&ResponseDefinitions::FindTrap, name, definition)) {
+        return false;
     }
     trap.m_strManager =
         definition.m_strAddress.empty() ? m_defaultManager : definition.m_strAddress;
@@ -338,17 +337,8 @@ bool ResponseRunner::SendTrap(PreparedResponse& trap) {
 bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& program) {
     const std::string& name = program.m_strName;
     ProgramDefinition definition;
-    {
-        std::lock_guard<std::mutex> guard(m_definitionLock);
-        const ProgramDefinition* pFound = m_definitions.FindProgram(name);
-        if (pFound == nullptr) {
-            m_qwUndefined.fetch_add(1);
-            return false;
-        }
-        definition = *pFound;
-    }
-    if (!Lacks(definition).empty()) {
-        return CountUnusable();
+    if (!TakeUsable(&ResponseDefinitions::FindProgram, name, definition)) {
+        return false;
     }
     auto pFormatter =
         CreateFormatter<ICSFCommonResponseUserSpecified>(m_pFactory, CLSID_ResponseUserSpecified);

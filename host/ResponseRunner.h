@@ -140,8 +140,11 @@ private:
     static std::string Lacks(const MailDefinition& mail);
     std::string Lacks(const TrapDefinition& trap) const;
     static std::string Lacks(const ProgramDefinition& program);
-    // Counts a response whose definition Lacks something; false.
-    bool CountUnusable();
+    // True with `definition` copied when `name` names a usable one; else
+    // counted (undefined or unusable) and false.
+    template <typename Definition>
+    bool TakeUsable(const Definition* (ResponseDefinitions::*find)(const std::string&) const,
+                    const std::string& name, Definition& definition);
 
     HostServices& m_services;
     MailOutbox m_outbox;
