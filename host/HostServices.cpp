@@ -213,10 +213,15 @@ void HostServices::LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, in
                        category + "] " + (pszFile != nullptr ? pszFile : "?") + ":" +
                        std::to_string(nLine) + ": " + text + "\n";
     WriteLine(line);
-    Capture(dwLevel & ~kCSFLogConsoleFlag, text);
-    if ((dwLevel & kCSFLogConsoleFlag) != 0) {
-        plat::ConsoleWrite(line);
+    const bool bOnConsole = (dwLevel & kCSFLogConsoleFlag) != 0;
+    if (bOnConsole) {
+        plat::ConsoleWrite(ConsoleLine(dwLevel, text));
     }
+    Capture(dwLevel & ~kCSFLogConsoleFlag, text, bOnConsole);
+}
+
+std::string HostServices::ConsoleLine(uint32_t dwLevel, const std::string& text) {
+    return LevelName(dwLevel) + ": " + text + "\n";
 }
 
 void HostServices::BeginCapture(std::thread::id thread) {
@@ -227,19 +232,20 @@ void HostServices::BeginCapture(std::thread::id thread) {
     m_nNotCaptured = 0;
 }
 
-std::vector<std::string> HostServices::EndCapture() {
+std::vector<HostServices::Finding> HostServices::EndCapture() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_bCapturing = false;
-    std::vector<std::string> captured = std::move(m_captured);
+    std::vector<Finding> captured = std::move(m_captured);
     m_captured.clear();
     if (m_nNotCaptured > 0) {
-        captured.push_back("WARNING: " + std::to_string(m_nNotCaptured) +
-                           " more errors and warnings are in the log only");
+        captured.push_back({"WARNING: " + std::to_string(m_nNotCaptured) +
+                                " more errors and warnings are in the log only",
+                            false});
     }
     return captured;
 }
 
-void HostServices::Capture(uint32_t dwLevel, const std::string& text) {
+void HostServices::Capture(uint32_t dwLevel, const std::string& text, bool bOnConsole) {
     if (dwLevel != kCSFLogError && dwLevel != kCSFLogWarning) {
         return;
     }
@@ -251,10 +257,10 @@ void HostServices::Capture(uint32_t dwLevel, const std::string& text) {
         ++m_nNotCaptured;
         return;
     }
-    m_captured.push_back(Finding(dwLevel, text));
+    m_captured.push_back({FindingText(dwLevel, text), bOnConsole});
 }
 
-std::string HostServices::Finding(uint32_t dwLevel, const std::string& text) {
+std::string HostServices::FindingText(uint32_t dwLevel, const std::string& text) {
     return (dwLevel == kCSFLogError ? "ERROR: " : "WARNING: ") + text;
 }
 

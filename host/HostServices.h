@@ -4,6 +4,10 @@
 // call-site tag, source file and line; notices go to the same file.  It also
 // keeps the detector policy events the plug-in registers.
 //
+// A line whose level carries kCSFLogConsoleFlag is also written on the
+// console, as the operator reads it: "<LEVEL>: <text>", without the time,
+// the tag or the source position, which are the log's.
+//
 // A line is in the file whole or not at all: a write that falls short (a
 // full disk) is cut back, and the lines lost are counted and reported once
 // writing works again.  Bytes of a text that a terminal or log viewer could
@@ -52,16 +56,25 @@ public:
     uint32_t RegisterDetectorPolicyEvent(const char* pszName,
                                          IPolicyEventInterface* pEvent) override;
 
+    // An error or warning of a policy load, as "ERROR: <text>" or
+    // "WARNING: <text>", and whether its console copy has been written.
+    struct Finding {
+        std::string m_strText;
+        bool m_bOnConsole = false;
+        bool operator==(const Finding& other) const = default;
+    };
+
     // From BeginCapture to EndCapture the errors and warnings logged on
-    // `thread` (the sensor's command thread) are also kept, as
-    // "ERROR: <text>" or "WARNING: <text>", so that what one policy load
-    // said can be told to whoever asked for it.  At most kMaxCaptured are
-    // kept; a last line says how many more there were.
+    // `thread` (the sensor's command thread) are also kept, so that what
+    // one policy load said can be told to whoever asked for it.  At most
+    // kMaxCaptured are kept; a last one says how many more there were.
     void BeginCapture(std::thread::id thread);
-    std::vector<std::string> EndCapture();
+    std::vector<Finding> EndCapture();
     static constexpr size_t kMaxCaptured = 200;
     // An error or warning as a capture keeps it.
-    static std::string Finding(uint32_t dwLevel, const std::string& text);
+    static std::string FindingText(uint32_t dwLevel, const std::string& text);
+    // A line as the console shows it.
+    static std::string ConsoleLine(uint32_t dwLevel, const std::string& text);
 
     // "ERROR", "WARNING", "NOTICE", "INFO", "TRACE", or "LEVEL <n>".
     static std::string LevelName(uint32_t dwLevel);
@@ -77,7 +90,7 @@ public:
 
 private:
     void WriteLine(const std::string& line);
-    void Capture(uint32_t dwLevel, const std::string& text);
+    void Capture(uint32_t dwLevel, const std::string& text, bool bOnConsole);
     void NoteProblemLocked(bool bOpened, const std::string& problem);
     // Reopens when the open file was removed, or its path now names
     // another file or none.
@@ -93,6 +106,6 @@ private:
     PolicyEventMap m_detectorEvents;
     bool m_bCapturing = false;
     std::thread::id m_captureThread;
-    std::vector<std::string> m_captured;
+    std::vector<Finding> m_captured;
     size_t m_nNotCaptured = 0;
 };

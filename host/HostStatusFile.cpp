@@ -131,7 +131,8 @@ PolicyFileId HostStatusFile::Identify(const std::string& name) const {
 
 bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                             const std::string& text, const std::vector<std::string>& findings,
-                            const std::vector<std::string>& engines, std::string* pProblem) {
+                            const std::vector<std::string>& engines, const std::string& state,
+                            std::string* pProblem) {
     std::vector<HostStatusRecord> records = Read();
     if (m_qwSequence == 0 && !records.empty()) {
         m_qwSequence = records.back().m_qwSequence;
@@ -148,6 +149,7 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     record.m_strText = text;
     record.m_findings = findings;
     record.m_engines = engines;
+    record.m_strState = state;
     records.push_back(record);
     size_t first = records.size() > kKeptRecords ? records.size() - kKeptRecords : 0;
     std::string out;
@@ -157,7 +159,8 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
                std::to_string(r.m_dwStatus) + "\t" + std::to_string(r.m_qwStartedNs) + "\t" +
                IdText(r.m_waiting) + "\t" + IdText(r.m_loading) + "\t" + IdText(r.m_applied) +
                "\t" + IdText(r.m_refused) + "\t" + OneLine(r.m_strText) + "\t" +
-               ListField(r.m_findings) + "\t" + ListField(r.m_engines) + "\n";
+               ListField(r.m_findings) + "\t" + ListField(r.m_engines) + "\t" +
+               OneLine(r.m_strState) + "\n";
     }
     const std::string path = m_strRoot + "/" + kFileName;
     plat::FileStep step = plat::FileStep::kNone;
@@ -179,7 +182,7 @@ std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const 
     std::string line;
     while (std::getline(lines, line)) {
         std::vector<std::string> fields = Fields(line);
-        if (fields.size() != 9 && fields.size() != 11) {
+        if (fields.size() != 9 && fields.size() != 11 && fields.size() != 12) {
             continue;
         }
         HostStatusRecord r;
@@ -192,9 +195,12 @@ std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const 
         r.m_applied = ParseId(fields[6]);
         r.m_refused = ParseId(fields[7]);
         r.m_strText = fields[8];
-        if (fields.size() == 11) {
+        if (fields.size() >= 11) {
             r.m_findings = ParseList(fields[9]);
             r.m_engines = ParseList(fields[10]);
+        }
+        if (fields.size() == 12) {
+            r.m_strState = fields[11];
         }
         records.push_back(std::move(r));
     }

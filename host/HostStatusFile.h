@@ -7,7 +7,7 @@
 //
 //   <seq> TAB <command> TAB <status> TAB <started> TAB <waiting> TAB
 //   <loading> TAB <applied> TAB <refused> TAB <text> TAB <findings> TAB
-//   <engines>
+//   <engines> TAB <state>
 //
 // <status> is the request's (1 done, 2 failed); <started> the monotonic
 // clock in nanoseconds when the host began the command; the four next
@@ -19,7 +19,10 @@
 // warnings the sensor logged while it loaded the policy ("ERROR: ..." or
 // "WARNING: ..."), <engines> the rules each engine took afterwards, in the
 // start-up summary's words: each a list of lines joined by "\n", with "\"
-// written "\\" and a tab "\t".  Records of older hosts end after <text>.
+// written "\\" and a tab "\t".  <state> is the sensor's state once the
+// command ended ("running", "paused", "not started"): a policy applied to a
+// paused sensor takes no input until it resumes.  Records of older hosts
+// end after <text> or after <engines>.
 
 #include <cstdint>
 #include <string>
@@ -44,6 +47,7 @@ struct HostStatusRecord {
     std::string m_strText;
     std::vector<std::string> m_findings;
     std::vector<std::string> m_engines;
+    std::string m_strState;
 };
 
 class HostStatusFile {
@@ -58,8 +62,9 @@ public:
     // given, when the file cannot be replaced (another account's link or
     // file in its place is refused and left).
     bool Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
-                const std::string& text, const std::vector<std::string>& findings = {},
-                const std::vector<std::string>& engines = {}, std::string* pProblem = nullptr);
+                const std::string& text, const std::vector<std::string>& findings,
+                const std::vector<std::string>& engines, const std::string& state,
+                std::string* pProblem = nullptr);
 
     // The records on file, oldest first; empty when there is none, or
     // when the file is refused (HostFileReading.h: another account's link,

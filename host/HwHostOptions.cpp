@@ -42,8 +42,9 @@ const char* HwHostUsage() {
            "hands it over as DIR/push.policy with a reload and waits (300 s unless\n"
            "--wait) to tell whether it was applied, printing the errors and warnings of\n"
            "the load and the rules each engine took.  Exit status: 0 applied; 4 applied\n"
-           "with errors or warnings; 1 refused, or the reload failed; 2 a wrong command\n"
-           "line; 3 not applied yet (no hwhost runs on DIR, or no outcome in time).\n";
+           "with errors or warnings; 5 applied, but the sensor is paused and sees nothing\n"
+           "until SIGUSR2; 1 refused, or the reload failed; 2 a wrong command line; 3 not\n"
+           "applied yet (no hwhost runs on DIR, or no outcome in time).\n";
 }
 
 bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& options,

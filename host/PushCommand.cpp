@@ -19,6 +19,7 @@
 #include "platform/Console.h"
 #include "platform/DurableFile.h"
 #include "platform/Files.h"
+#include "platform/SystemMessage.h"
 #include "qorToolsLib/ConfigStore.h"
 
 namespace {
@@ -27,6 +28,7 @@ constexpr int kApplied = 0;
 constexpr int kRefused = 1;
 constexpr int kNotYet = 3;
 constexpr int kAppliedWithWarnings = 4;
+constexpr int kAppliedWhilePaused = 5;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // A private copy of the policy inside the root, on disk, with its identity.
@@ -68,6 +70,39 @@ bool HandOver(const std::string& root, const std::string& staged, std::string& e
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
+    }
+    return true;
+}
+
+// The operator's file, read whole up to one byte past the cap.  Only a
+// regular file is opened: a folder gets its own words, and a FIFO or device
+// would have the push wait on it or read from it for ever.
+bool ReadPushedFile(const std::string& path, std::string& bytes, std::string& problem) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        problem = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        problem = path + " is a folder, not a policy file";
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        problem = path + " is not a regular file (a FIFO, socket or device), not a policy file";
+        return false;
+    }
+    plat::FileStep step = plat::FileStep::kNone;
+    const uint32_t error = plat::ReadWholeFile(path, bytes, &step, ConfigStore::kStrictFileCap);
+    if (error != 0) {
+        std::string reason;
+        if (plat::LookupSystemMessage(error, nullptr, 0, reason) != 0) {
+            reason = "error " + std::to_string(error);
+        }
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
+            reason.pop_back();
+        }
+        problem = "cannot read " + path + ": " + reason;
+        return false;
     }
     return true;
 }
@@ -119,17 +154,25 @@ void TellFindings(const HostStatusRecord& outcome) {
     }
 }
 
-int TellApplied(const std::string& root, const HostStatusRecord& outcome) {
+int TellApplied(const std::string& root, pid_t host, const HostStatusRecord& outcome) {
     if (!outcome.m_engines.empty()) {
         plat::ConsolePrintf("hwhost: the rules each engine took:\n");
         for (const std::string& engine : outcome.m_engines) {
             plat::ConsolePrintf("  %s\n", engine.c_str());
         }
     }
+    // A paused sensor takes the policy but no input: the rules are in force
+    // only once it resumes, which is what the operator has to do next.
+    const bool bPaused = outcome.m_strState == "paused";
+    if (bPaused) {
+        plat::ConsolePrintf("hwhost: the sensor is paused: its inputs stay closed, and these rules "
+                            "see nothing, until it resumes at SIGUSR2 (kill -USR2 %d)\n",
+                            static_cast<int>(host));
+    }
     if (outcome.m_findings.empty()) {
-        plat::ConsolePrintf("hwhost: the policy is applied and accepted as %s/current.policy\n",
-                            root.c_str());
-        return kApplied;
+        plat::ConsolePrintf("hwhost: the policy is applied and accepted as %s/current.policy%s\n",
+                            root.c_str(), bPaused ? "; the sensor is paused" : "");
+        return bPaused ? kAppliedWhilePaused : kApplied;
     }
     plat::ConsolePrintf("hwhost: the policy is applied as %s/current.policy with %s (above): "
                         "the rules they name may not do what the file means\n",
@@ -160,7 +203,7 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
         }
         switch (fate) {
             case Fate::kApplied:
-                return TellApplied(root, outcome);
+                return TellApplied(root, host, outcome);
             case Fate::kRefused:
                 plat::ConsolePrintf("hwhost: the sensor refused the policy: %s\n", text.c_str());
                 return kRefused;
@@ -202,10 +245,9 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
 int RunPushCommand(const HwHostOptions& options) {
     const std::string& root = options.m_strRoot;
     std::string bytes;
-    plat::FileStep step = plat::FileStep::kNone;
-    if (plat::ReadWholeFile(options.m_strPushFile, bytes, &step, ConfigStore::kStrictFileCap) != 0) {
-        plat::ConsolePrintf("hwhost: cannot read %s: %s\n", options.m_strPushFile.c_str(),
-                            std::strerror(errno));
+    std::string problem;
+    if (!ReadPushedFile(options.m_strPushFile, bytes, problem)) {
+        plat::ConsolePrintf("hwhost: %s; nothing was pushed\n", problem.c_str());
         return kRefused;
     }
     // No more than the cap and one byte is read of a file past it.
@@ -221,7 +263,6 @@ int RunPushCommand(const HwHostOptions& options) {
         plat::ConsolePrintf("hwhost: %s\n", error.c_str());
         return kRefused;
     }
-    std::string problem;
     IPolicyContainer* pPolicy = ReadWholePolicyFile(staged, true, problem);
     if (pPolicy == nullptr) {
         ::unlink(staged.c_str());

@@ -17,6 +17,7 @@
 #include "StrictPolicyFile.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "qorToolsLib/SafeText.h"
 
 #define HWHOST_LOG(level, ...) \
     m_services.Log(nullptr, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__)
@@ -164,7 +165,9 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
         const std::string text =
             "hwhost: " + std::string(kCommonPolicyFile) + ": the response " + definition;
         HWHOST_LOG(kCSFLogError, "%s", text.c_str());
-        m_definitionFindings.push_back(HostServices::Finding(kCSFLogError, text));
+        // Shown on the console as the log shows it: a name in the file is
+        // no command to the terminal.
+        m_definitionFindings.push_back(HostServices::FindingText(kCSFLogError, PrintableText(text)));
     }
     HandOverBlockResponses(*container);
     // Called between commands only, so no policy load is reading the
@@ -192,7 +195,7 @@ bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
 void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
     std::string problem;
     if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText, m_findings,
-                         m_engineLines, &problem)) {
+                         m_engineLines, StateText(), &problem)) {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s%s%s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName, problem.empty() ? "" : ": ", problem.c_str());
     }
@@ -239,8 +242,9 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     const bool bLoad = command == HostCommand::kInit || command == HostCommand::kReloadPolicy;
     if (bLoad) {
         // What the host found in the common policy it just read comes
-        // first.
+        // first; none of it has been on the console.
         m_findings = m_definitionFindings;
+        m_unshownFindings = m_definitionFindings;
         m_engineLines.clear();
         m_services.BeginCapture(m_pDriver->SensorThreadId());
     }
@@ -257,9 +261,14 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     }
     const bool bCompleted = request.WaitForCompletion(kCommandTimeoutMs);
     if (bLoad) {
-        for (std::string& finding : m_services.EndCapture()) {
-            m_findings.push_back(std::move(finding));
+        for (HostServices::Finding& finding : m_services.EndCapture()) {
+            if (!finding.m_bOnConsole) {
+                m_unshownFindings.push_back(finding.m_strText);
+            }
+            m_findings.push_back(std::move(finding.m_strText));
         }
+        const bool bFailed = bCompleted && request.GetStatus() != kCommandStatusDone;
+        ShowFindings(bFailed ? request.GetStatusText() : std::string());
     }
     if (!bCompleted) {
         HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %u s", pszName,
@@ -299,6 +308,16 @@ bool SensorHost::CommandSucceeded(const HostCommandRequest& request, const char*
     return false;
 }
 
+void SensorHost::ShowFindings(const std::string& failure) {
+    const std::string repeated = HostServices::FindingText(kCSFLogError, failure);
+    for (const std::string& finding : m_unshownFindings) {
+        if (failure.empty() || finding != repeated) {
+            plat::ConsolePrintf("%s\n", finding.c_str());
+        }
+    }
+    m_unshownFindings.clear();
+}
+
 const char* SensorHost::StateText() const {
     if (m_bStopped) {
         return "stopped";
@@ -336,9 +355,8 @@ void SensorHost::NoteLoaded(const std::string& engines) {
         m_strLastText = "accepted";
     } else {
         m_strLastText = "accepted with " + HostStatusFile::CountFindings(m_findings);
-        // Not every finding reaches the console on its own.
         HWHOST_LOG(kCSFLogWarning, "hwhost: the policy was %s", m_strLastText.c_str());
-        plat::ConsolePrintf("hwhost: the policy was %s (in %s/%s and the log)\n",
+        plat::ConsolePrintf("hwhost: the policy was %s (above; kept in %s/%s and the log)\n",
                             m_strLastText.c_str(), m_options.m_strRoot.c_str(),
                             HostStatusFile::kFileName);
     }
@@ -385,6 +403,16 @@ bool SensorHost::Reload() {
                                   std::string(kCommonPolicyFile) + " are used from now on"
                             : "no policy was read again and no response definition changed";
         HWHOST_LOG(kCSFLogInfo, "hwhost: reload: %s", m_strLastText.c_str());
+        // A changed definition, and what is wrong with the definitions
+        // (written above), is in force now: said where the reload was asked
+        // for.
+        if (m_bDefinitionsChanged || !m_findings.empty()) {
+            std::string said = m_strLastText;
+            if (!m_findings.empty()) {
+                said += "; " + HostStatusFile::CountFindings(m_findings) + " (above)";
+            }
+            plat::ConsolePrintf("hwhost: reload: %s\n", said.c_str());
+        }
     }
     RecordOutcome("reload", startedNs);
     return reloaded;

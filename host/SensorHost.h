@@ -68,8 +68,13 @@ public:
 private:
     // `pStatusText`, when given, receives the text of a completed request.
     // A policy load (start-up or reload) also keeps what the sensor said
-    // while it ran in m_findings.
+    // while it ran in m_findings, and writes on the console in full what of
+    // it is not there yet.
     bool RunCommand(HostCommand command, const char* pszName, std::string* pStatusText = nullptr);
+    // Writes the findings of the last load that have no console copy yet,
+    // except the one that repeats `failure`, the text the command failed
+    // with (said on its own line).
+    void ShowFindings(const std::string& failure);
     bool CommandSucceeded(const HostCommandRequest& request, const char* pszName);
     // True while a command the host stopped waiting for is still running.
     bool CommandStillRunning(const char* pszName);
@@ -123,6 +128,9 @@ private:
     // The errors of the last common policy read: its unusable definitions.
     // The findings of the policy load that follows begin with them.
     std::vector<std::string> m_definitionFindings;
+    // The findings of the last load whose console copy is still to be
+    // written.
+    std::vector<std::string> m_unshownFindings;
     bool m_bStopped = false;
     // The sensor's own lines of the start-up summary.
     std::string m_strEngines;

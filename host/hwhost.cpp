@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "HostPidFile.h"
@@ -64,6 +65,25 @@ void ServeSignals(SensorHost& host, SignalWaiter& signals, const HwHostOptions& 
     }
 }
 
+// A folder holding none of the policies the sensor starts from is no
+// sensor root (a mistyped --root, the repository's top folder): said before
+// anything is written into it or the plug-in looks for its settings there.
+bool IsSensorRoot(const std::string& root, std::string& error) {
+    // A push that a load had begun to read counts as well: the sensor
+    // takes it up again.
+    for (const char* pszName :
+         {"Default.policy", "current.policy", "push.policy", "push.policy.loading"}) {
+        std::error_code failure;
+        if (std::filesystem::exists(
+                std::filesystem::symlink_status(root + "/" + pszName, failure))) {
+            return true;
+        }
+    }
+    error = root + " is not a sensor root: it holds no Default.policy, current.policy or "
+                   "push.policy, so the sensor has no policy to start from; nothing was started";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,6 +108,10 @@ int main(int argc, char** argv) {
     }
     if (options.m_command == HwHostOptions::Command::kPush) {
         return RunPushCommand(options);
+    }
+    if (!IsSensorRoot(options.m_strRoot, error)) {
+        plat::ConsolePrintf("hwhost: %s\n", error.c_str());
+        return 1;
     }
     // Before any thread exists, so that no plug-in thread takes a signal,
     // and before the pid file names this process: a SIGHUP from `hwhost

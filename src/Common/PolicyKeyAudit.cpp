@@ -5,7 +5,6 @@
 
 #include "Common/InitializeRules.h"
 #include "hostwarden/IPolicyContainer.h"
-#include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/PluginPolicyContainer.h"
 
@@ -170,11 +169,10 @@ void PolicyKeyAudit::Say(uint32_t dwLevel, const std::string& strText) {
     if (pAudit != nullptr && !pAudit->SayOnce(std::to_string(dwLevel) + " " + strText)) {
         return;
     }
-    CSF_LOG(dwLevel, "%s", strText.c_str());
-    if (dwLevel == kCSFLogError || dwLevel == kCSFLogWarning) {
-        plat::ConsolePrintf("%s%s\n",
-                            dwLevel == kCSFLogError ? "ERROR: " : "WARNING: ", strText.c_str());
-    }
+    // The host writes the console copy ("ERROR: ..." or "WARNING: ..."),
+    // and so knows that the operator has seen it.
+    const bool bConsole = dwLevel == kCSFLogError || dwLevel == kCSFLogWarning;
+    CSF_LOG(dwLevel | (bConsole ? kCSFLogConsoleFlag : 0u), "%s", strText.c_str());
 }
 
 void PolicyKeyAudit::NoteTable(const std::string& strSection) {

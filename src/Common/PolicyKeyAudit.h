@@ -55,9 +55,9 @@ public:
     // The audit of the load in progress, or null.
     static PolicyKeyAudit* Current();
 
-    // One line to the host log at `dwLevel` and, for errors and warnings,
-    // to the console behind "ERROR: " or "WARNING: ".  During an audited
-    // load a text already said is not said again.
+    // One line to the host log at `dwLevel`, errors and warnings with the
+    // host's console copy.  During an audited load a text already said is
+    // not said again.
     static void Say(uint32_t dwLevel, const std::string& strText);
     // The same for the host log only.
     static void Log(uint32_t dwLevel, const std::string& strText);

@@ -162,8 +162,7 @@ bool CEngineIDS::LoadPacketDriver() {
     const uint32_t dwResult = m_pfnPacketInit(block);
     if (dwResult == 0 || dwResult == kPacketAlreadyInitialised) {
         m_bPacketLibraryLoaded = true;
-        // A routine note for the log, not for the operator's console.
-        CSF_LOG(kCSFLogInfo, "Successfully loaded the Duskwall driver");
+        CSF_LOG(kCSFLogInfo | kCSFLogConsoleFlag, "Successfully loaded the Duskwall driver");
         return true;
     }
     CSF_LOG(kCSFLogInfo, "The Duskwall Packet Capture Driver could not be loaded");

@@ -304,7 +304,7 @@ void CEngineIDSSlave::ConfigureConsolidationItems(IPolicyContainer* pPolicy) {
         }
         const int32_t nResult = m_pCoalescer->SetParameter(
             strName.c_str() + kConsolidationPrefixLength, strValue.c_str());
-        CSF_LOG(kCSFLogInfo,
+        CSF_LOG(kCSFLogInfo | kCSFLogConsoleFlag,
                 "%s: advancedeventconsolidation ValueName [%s] Value [%s] applied return[%d]",
                 pszAdapter, strName.c_str(), strValue.c_str(), nResult);
     }

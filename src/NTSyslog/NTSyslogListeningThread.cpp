@@ -90,8 +90,9 @@ void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
         strText = "Unable to bind to syslog port :" + strPort + ": " + strCause + " (error " +
                   std::to_string(dwError) + ")." + pszRetry;
     }
-    CSF_LOG(1, "%s", strText.c_str());
-    plat::ConsolePrintf("ERROR: %s\n", strText.c_str());
+    // Its console copy ("ERROR: ...") is the host's, so the host knows it
+    // was shown.
+    CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strText.c_str());
 }
 
 void NTSyslogListeningThread::CloseSocket() {

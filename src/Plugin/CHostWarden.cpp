@@ -25,7 +25,6 @@
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
 #include "hostwarden/IPolicyContainer.h"
-#include "platform/Console.h"
 #include "platform/NamedObject.h"
 #include "platform/OsVersion.h"
 #include "qorCSFLib/CSFLog.h"
@@ -250,22 +249,7 @@ void CHostWarden::LogIsapiPlugin() {
             SensorSettings::Instance().m_bIsapiPlugin ? "" : " not");
 }
 
-void CHostWarden::ReportEnginesWithoutInput(const char* pszCommand, const std::string& strEngines) {
-    std::string strLines;
-    const std::string strSummary = strEngines + "\n";
-    for (size_t start = 0, end = 0; start < strSummary.size(); start = end + 1) {
-        end = strSummary.find('\n', start);
-        const std::string strLine = strSummary.substr(start, end - start);
-        if (strLine.find(kWithoutInput) != std::string::npos) {
-            strLines += "  " + strLine + "\n";
-        }
-    }
-    if (!strLines.empty()) {
-        plat::ConsolePrintf("WARNING: after the %s:\n%s", pszCommand, strLines.c_str());
-    }
-}
-
-std::string CHostWarden::DescribeEngines(bool bLogEvery) const {
+std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) const {
     std::string strSummary;
     for (size_t i = 0; m_pThreadList != nullptr && i < m_pThreadList->GetCount(); ++i) {
         CEngineBase* pEngine = m_pThreadList->GetAt(i);
@@ -282,12 +266,18 @@ std::string CHostWarden::DescribeEngines(bool bLogEvery) const {
         const bool bInput = pEngine->DescribeInput(strInput);
         std::string strLine = std::string(pEngine->GetName()) + ": " + std::to_string(nRules) +
                               (nRules == 1 ? " rule" : " rules");
-        if (!strInput.empty()) {
+        // While the host holds the sensor paused no engine takes input, as
+        // it asked: that is no fault to warn of, and the line says why.
+        if (!strInput.empty() && m_bHostPaused) {
+            strLine += "; paused: " + strInput;
+        } else if (!strInput.empty()) {
             strLine += (bInput ? "; " : std::string("; ") + kWithoutInput + ": ") + strInput;
         }
-        const bool bLacking = strLine.find(kWithoutInput) != std::string::npos;
-        if (bLogEvery || bLacking) {
-            CSF_LOG(bLacking ? kCSFLogWarning : kCSFLogInfo, "Engine %s", strLine.c_str());
+        if (!m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos) {
+            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
+                    strLine.c_str());
+        } else if (bLogEvery) {
+            CSF_LOG(kCSFLogInfo, "Engine %s", strLine.c_str());
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
@@ -337,7 +327,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     }
     ApplyProtection();
     Banner("\n***** CHostWarden::Oninit() completed *****\n");
-    const std::string strEngines = DescribeEngines(true);
+    const std::string strEngines = DescribeEngines("start-up", true);
     if (pRequest != nullptr) {
         pRequest->SetStatusText(strEngines.c_str());
     }
@@ -405,9 +395,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         }
         FailRequest(pRequest, LoadFailureText().c_str());
-        if (!bHostPaused) {
-            ReportEnginesWithoutInput("reload", DescribeEngines(false));
-        }
+        DescribeEngines("reload", false);
         return 1;
     }
     CSF_TRACE(kCSFLogTrace,
@@ -444,7 +432,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     ApplyProtection();
     Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
     // As at start-up, the host is told what each engine now runs.
-    const std::string strEngines = DescribeEngines(true);
+    const std::string strEngines = DescribeEngines("reload", true);
     if (pRequest != nullptr) {
         pRequest->SetStatusText(strEngines.c_str());
     }
@@ -455,9 +443,6 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): releasing policycontainer");
     audit.Stop();
     KeepPolicyInForce(pContainer);
-    if (!bHostPaused) {
-        ReportEnginesWithoutInput("reload", strEngines);
-    }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): completed");
     return 0;
 }
@@ -494,7 +479,7 @@ uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
         if (pContainer != nullptr) {
             pContainer->Release();
         }
-        ReportEnginesWithoutInput("resume", DescribeEngines(false));
+        DescribeEngines("resume", false);
     }
     Banner("\n***** CHostWarden::OnResume() completed *****\n");
     return CSFSensor::OnResume(pRequest);

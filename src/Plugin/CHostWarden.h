@@ -119,14 +119,12 @@ private:
     void DeleteRules();
     void LogIsapiPlugin();
     // One line per engine (name, rules in force, what it watches, and
-    // whether it runs without its input), answered as the text of the
-    // start-up request, for the host's summary; each line is logged, or
-    // without `bLogEvery` only those of engines without input.
-    std::string DescribeEngines(bool bLogEvery) const;
-    // After a command that set the engines up again: the lines of the
-    // engines' summary (DescribeEngines) that say an engine was left
-    // without input, on the console.
-    static void ReportEnginesWithoutInput(const char* pszCommand, const std::string& strEngines);
+    // whether it runs without its input, or is paused by the host), answered
+    // as the text of the request, for the host's summary.  An engine left
+    // without input by `pszAfter` ("start-up", "reload", "resume") is a
+    // warning with a console copy; with `bLogEvery` the other lines are
+    // logged too.
+    std::string DescribeEngines(const char* pszAfter, bool bLogEvery) const;
     // The container of the policy in force replaces the one kept before;
     // null releases it.
     void KeepPolicyInForce(IPolicyContainer* pContainer);

@@ -5,7 +5,6 @@
 #include "Common/SensorSettings.h"
 #include "Plugin/PolicyFiles.h"
 #include "hostwarden/IPolicyContainer.h"
-#include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
 
 namespace {
@@ -303,8 +302,9 @@ bool PolicyLoader::Fallback(bool bReload) {
         m_strProblem += kInForce;
         return false;
     }
-    CSF_LOG(kCSFLogError, "%s.", m_strProblem.c_str());
-    plat::ConsolePrintf("WARNING: %s.\n", m_strProblem.c_str());
+    // A warning: the start goes on with the next policy.  The host writes
+    // its console copy.
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s.", m_strProblem.c_str());
     m_strProblem.clear();
     return false;
 }

@@ -179,8 +179,9 @@ void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& 
     const char* pszPath = pPolicy->GetText(strKey.c_str(), "Path", "None");
     const std::string strPaths = pszPath != nullptr ? pszPath : "None";
     if (strPaths == "None") {
-        CSF_LOG(kCSFLogWarning, "LogGroup (%s) doesn't have 'Path' value", strName.c_str());
-        plat::ConsolePrintf("WARNING: LogGroup (%s) doesn't have 'Path' value\n", strName.c_str());
+        // Its console copy is the host's, so the host knows it was shown.
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "LogGroup (%s) doesn't have 'Path' value",
+                strName.c_str());
         return;
     }
     std::unique_ptr<CLogGroup>& pGroup = m_LogGroups[strName];
@@ -201,9 +202,8 @@ void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& 
             continue;
         }
         if (!IsAbsolutePath(strPiece)) {
-            CSF_LOG(kCSFLogError, "%s cannot be monitored, Absolute path required", strPiece.c_str());
-            plat::ConsolePrintf("ERROR: %s cannot be monitored, Absolute path required\n",
-                                strPiece.c_str());
+            CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s cannot be monitored, Absolute path required",
+                    strPiece.c_str());
             continue;
         }
         strMessage += strPiece + ",";

@@ -106,19 +106,25 @@ TEST(HostServices, LineEndsInsideATextDoNotSplitTheRecord) {
     EXPECT_NE(std::string::npos, lines[1].find(" NOTICE [kind 1] The sensor has been paused."));
 }
 
-TEST(HostServices, ConsoleFlagCopiesTheLineToTheConsole) {
+// The console copy is what the operator reads: the level and the text, on
+// one line, without the time, the tag and the source position the log
+// keeps.
+TEST(HostServices, ConsoleFlagCopiesTheTextToTheConsoleWithoutItsSourcePosition) {
     hwtest::ConsoleCapture console;
     HostServices services;  // no file: the console still gets its copy
-    services.Log(nullptr, kCSFLogCategory, kCSFLogInfo | kCSFLogConsoleFlag, 3, "y.cpp",
+    services.Log(nullptr, kCSFLogCategory, kCSFLogInfo | kCSFLogConsoleFlag, 3, "/src/y.cpp",
                  "to both %d", 1);
+    services.Log(nullptr, kCSFLogCategory, kCSFLogError | kCSFLogConsoleFlag, 5, "/src/y.cpp",
+                 "two\nlines\n");
     services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 4, "y.cpp", "file only");
-    EXPECT_EQ(console.Text().substr(23), " INFO [tag none] [cat 0x800] y.cpp:3: to both 1\n");
-    EXPECT_EQ(2u, services.LinesWritten());
+    EXPECT_EQ("INFO: to both 1\nERROR: two lines\n", console.Text());
+    EXPECT_EQ(3u, services.LinesWritten());
 }
 
 // What one policy load said is kept from the thread that loads only: the
 // errors and warnings of other threads, and any line of lesser level, stay
 // in the log alone; past the bound one line says how many more there were.
+// Each knows whether its console copy was written.
 TEST(HostServices, CaptureKeepsTheErrorsAndWarningsOfOneThread) {
     HostServices services;
     services.BeginCapture(std::this_thread::get_id());
@@ -130,7 +136,8 @@ TEST(HostServices, CaptureKeepsTheErrorsAndWarningsOfOneThread) {
     });
     other.join();
     services.Log(nullptr, kCSFLogCategory, kCSFLogError, 4, "a.cpp", "bad\nline");
-    EXPECT_EQ((std::vector<std::string>{"WARNING: Rule R: odd", "ERROR: bad line"}),
+    EXPECT_EQ((std::vector<HostServices::Finding>{{"WARNING: Rule R: odd", true},
+                                                  {"ERROR: bad line", false}}),
               services.EndCapture());
     services.Log(nullptr, kCSFLogCategory, kCSFLogError, 5, "a.cpp", "after");
     EXPECT_TRUE(services.EndCapture().empty());
@@ -139,9 +146,10 @@ TEST(HostServices, CaptureKeepsTheErrorsAndWarningsOfOneThread) {
     for (size_t i = 0; i < HostServices::kMaxCaptured + 3; ++i) {
         services.Log(nullptr, kCSFLogCategory, kCSFLogWarning, 6, "a.cpp", "w%zu", i);
     }
-    std::vector<std::string> captured = services.EndCapture();
+    std::vector<HostServices::Finding> captured = services.EndCapture();
     ASSERT_EQ(HostServices::kMaxCaptured + 1, captured.size());
-    EXPECT_EQ("WARNING: 3 more errors and warnings are in the log only", captured.back());
+    EXPECT_EQ((HostServices::Finding{"WARNING: 3 more errors and warnings are in the log only", false}),
+              captured.back());
 }
 
 TEST(HostServices, RenamedLogIsMadeAgain) {

@@ -33,6 +33,7 @@ protected:
         fs::remove(m_scratch.File("started"));
         hwtest::ChildProcess run;
         const std::string out = m_scratch.File("run.out");
+        fs::remove(out);
         EXPECT_TRUE(run.Start({"bash", std::string(HW_SOURCE_DIR) + "/scripts/run", "--for", "1"}, out,
                               {"HW_RUN_DIR=" + folder, "HW_BIN_DIR=" + m_scratch.File("bin")}));
         int exitCode = -1;
@@ -87,4 +88,29 @@ TEST_F(RunScriptTest, DeletesOnlyItsOwnFolderAndNeverARunningSensorsRoot) {
     EXPECT_FALSE(fs::exists(demo + "/leftover"));
     EXPECT_FALSE(fs::exists(demo + "/hwhost.pid"));
     EXPECT_TRUE(fs::exists(demo + "/Default.policy"));
+}
+
+// A policy pushed while no hwhost ran waits in the folder for the next
+// start: the folder made afresh keeps it (said on the console), so that
+// start applies it; anything else of the last run goes.
+TEST_F(RunScriptTest, PushWaitingInItsFolderIsKeptForTheStart) {
+    std::string output;
+    const std::string demo = m_scratch.File("demo");
+    ASSERT_EQ(0, Run(demo, output)) << output;
+    hwtest::WriteWholeFile(demo + "/push.policy", "the operator's policy");
+    hwtest::WriteWholeFile(demo + "/current.policy", "from the last run");
+    ASSERT_EQ(0, Run(demo, output)) << output;
+    EXPECT_NE(std::string::npos,
+              output.find("run: " + demo + "/push.policy, pushed while no hwhost ran, is kept: the "
+                          "sensor applies it at this start"))
+        << output;
+    EXPECT_EQ("the operator's policy", hwtest::ReadWholeFile(demo + "/push.policy"));
+    EXPECT_FALSE(fs::exists(demo + "/current.policy"));
+    EXPECT_EQ("run --root " + demo + " --for 1\n", Started());
+
+    // Once applied (or removed) there is nothing to keep.
+    fs::remove(demo + "/push.policy");
+    ASSERT_EQ(0, Run(demo, output)) << output;
+    EXPECT_EQ(std::string::npos, output.find("is kept")) << output;
+    EXPECT_FALSE(fs::exists(demo + "/push.policy"));
 }

@@ -171,3 +171,31 @@ TEST_F(HwHostRunTest, CommandsFromSignalsAreCompletedAndReachEveryEngineInOrder)
     EXPECT_NE(std::string::npos,
               log.find("has successfully completed full initialization procedure"));
 }
+
+// A folder that holds no policy (a mistyped --root) is not taken for a
+// sensor root: the first line says so, the plug-in is not loaded (so no
+// settings lookup fails on the console, and no log line shows there) and
+// nothing is written into the folder.
+TEST(HwHostRootTest, FolderWithoutAPolicyIsNoSensorRoot) {
+    hwtest::ScratchDirectory root;
+    hwtest::ScratchDirectory out;
+    hwtest::WriteWholeFile(root.File("notes.txt"), "mine");
+    hwtest::ChildProcess host;
+    ASSERT_TRUE(host.Start({kHwHost, "run", "--root", root.Path(), "--for", "30"},
+                           out.File("console.txt")));
+    int exitCode = -1;
+    ASSERT_TRUE(host.Wait(60, exitCode));
+    const std::string console = hwtest::ReadWholeFile(out.File("console.txt"));
+    EXPECT_EQ(1, exitCode) << console;
+    EXPECT_EQ(0u, console.find("hwhost: " + root.Path() +
+                               " is not a sensor root: it holds no Default.policy, "
+                               "current.policy or push.policy"))
+        << console;
+    EXPECT_EQ(std::string::npos, console.find("registry")) << console;
+    EXPECT_EQ(std::string::npos, console.find(".cpp:")) << console;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(root.Path())) {
+        left.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(std::vector<std::string>{"notes.txt"}, left);
+}

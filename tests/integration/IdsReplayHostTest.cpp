@@ -439,7 +439,7 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
         } else {
             ASSERT_TRUE(host.Reload(hwtest::ReadWholeFile(host.File("Default.policy"))));
         }
-        EXPECT_NE(std::string::npos, host.Errors().find(std::string("WARNING: after the ") + pszCommand + ":\n  " +
+        EXPECT_NE(std::string::npos, host.Errors().find(std::string("WARNING: after the ") + pszCommand + ": " +
                                                         c.m_strSummary + c.m_strRefusal + "\n"))
             << host.Errors();
     }

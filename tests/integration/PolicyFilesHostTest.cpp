@@ -318,6 +318,14 @@ TEST_F(PolicyFilesHostTest, EditedPolicyIsAppliedWithHwhostPush) {
     ASSERT_TRUE(AlertsFor("alpha")) << Log();
 
     std::string output;
+    // Neither a folder nor a FIFO is read: each is named for what it is.
+    EXPECT_EQ(1, Push(m_out.Path(), output)) << output;
+    EXPECT_EQ("hwhost: " + m_out.Path() + " is a folder, not a policy file; nothing was pushed\n",
+              output);
+    ASSERT_EQ(0, ::mkfifo(m_out.File("fifo.policy").c_str(), 0600));
+    EXPECT_EQ(1, Push(m_out.File("fifo.policy"), output)) << output;
+    EXPECT_NE(std::string::npos, output.find(" is not a regular file")) << output;
+
     const std::string cut = hwtest::DamagedVariants(Policy("beta"))[1].m_strBytes;
     hwtest::WriteWholeFile(m_out.File("cut.policy"), cut);
     EXPECT_EQ(1, Push(m_out.File("cut.policy"), output)) << output;
@@ -515,11 +523,13 @@ TEST_F(PolicyFilesHostTest, DefinitionLackingWhatItNeedsMakesNoMailAndEachLoadNa
     };
     Start();
     ASSERT_TRUE(AwaitStart()) << Errors();
+    // Each in full on the console, before the verdict that counts them.
     for (const std::string& line : said) {
         EXPECT_EQ(1u, CountOf(Log(), line)) << line << "\n" << Log();
+        EXPECT_EQ(1u, CountOf(Errors(), "\nERROR: " + line + "\n")) << Errors();
     }
     EXPECT_NE(std::string::npos,
-              Errors().find("hwhost: the policy was accepted with 3 errors and 0 warnings"))
+              Errors().find("hwhost: the policy was accepted with 3 errors and 0 warnings (above"))
         << Errors();
     ASSERT_TRUE(AlertsFor("alpha")) << Log();
 
@@ -551,8 +561,26 @@ TEST_F(PolicyFilesHostTest, DefinitionLackingWhatItNeedsMakesNoMailAndEachLoadNa
         return last.find("\tno policy was read again; the changed response") != std::string::npos;
     })) << Root("hwhost.status");
     EXPECT_EQ(std::string::npos, last.find("ERROR")) << last;
+    EXPECT_NE(std::string::npos,
+              Errors().find("hwhost: reload: no policy was read again; the changed response "
+                            "definitions of common.policy are used from now on\n"))
+        << Errors();
     ASSERT_TRUE(AlertsFor("beta")) << Log();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(m_root.File("outbox")); }));
+
+    // The mail loses its "To" again: the SIGHUP that reads common.policy
+    // says so on the console, where it was asked for.
+    const size_t before = CountOf(Errors(), "\nERROR: " + said[0] + "\n");
+    std::string lacking = mended;
+    lacking.erase(lacking.find("To\t=S\tops@example.org;\r\n"), 24);
+    Write("common.policy", lacking);
+    EXPECT_EQ("1", Reload());
+    EXPECT_EQ(before + 1, CountOf(Errors(), "\nERROR: " + said[0] + "\n")) << Errors();
+    EXPECT_NE(std::string::npos,
+              Errors().find("hwhost: reload: no policy was read again; the changed response "
+                            "definitions of common.policy are used from now on; 1 error and 0 "
+                            "warnings (above)\n"))
+        << Errors();
     EXPECT_EQ(0, Stop());
     std::string mails;
     for (const auto& mail : fs::directory_iterator(m_root.File("outbox"))) {
@@ -564,7 +592,7 @@ TEST_F(PolicyFilesHostTest, DefinitionLackingWhatItNeedsMakesNoMailAndEachLoadNa
     for (int probe = 1; probe <= lastUnmailed; ++probe) {
         EXPECT_EQ(std::string::npos, mails.find("beta-" + std::to_string(probe) + "\n")) << mails;
     }
-    EXPECT_EQ(2u, CountOf(Log(), said[0])) << Log();
+    EXPECT_EQ(3u, CountOf(Log(), said[0])) << Log();
     const std::string summary = Log();
     EXPECT_EQ(std::string::npos, summary.find(" 0 responses with an unusable definition"))
         << summary;

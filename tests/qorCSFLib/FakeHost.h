@@ -16,6 +16,7 @@
 #include "hostwarden/ILogTag.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "hostwarden/IPolicyEventInterface.h"
+#include "platform/Console.h"
 #include "qorCSFLib/CSFSvcRequest.h"
 
 // Owners for what a host destroys or releases.
@@ -66,6 +67,9 @@ public:
     void LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine, const char* pszFile,
               const char* pszFormat, va_list args) override {
         LoggedLine line{pTag, dwCategory, dwLevel, nLine, pszFile, Format(pszFormat, args)};
+        if ((dwLevel & kCSFLogConsoleFlag) != 0) {
+            WriteConsoleCopy(dwLevel & ~kCSFLogConsoleFlag, line.text);
+        }
         std::lock_guard<std::mutex> guard(m_lock);
         m_lines.push_back(std::move(line));
     }
@@ -117,6 +121,20 @@ public:
     std::vector<std::unique_ptr<IPolicyEventInterface, EventReleaser>> m_detectorEvents;
 
 private:
+    // As hwhost writes it, so that what the operator reads can be checked
+    // without it.
+    static void WriteConsoleCopy(uint32_t dwLevel, std::string text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        const char* pszLevel = dwLevel == kCSFLogError     ? "ERROR"
+                               : dwLevel == kCSFLogWarning ? "WARNING"
+                               : dwLevel == kCSFLogNotice  ? "NOTICE"
+                               : dwLevel == kCSFLogInfo    ? "INFO"
+                                                           : "TRACE";
+        plat::ConsolePrintf("%s: %s\n", pszLevel, text.c_str());
+    }
+
     static std::string Format(const char* pszFormat, va_list args) {
         char buffer[4096];
         std::vsnprintf(buffer, sizeof buffer, pszFormat, args);
