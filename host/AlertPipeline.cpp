@@ -18,6 +18,7 @@
 #include "hostwarden/IPolicyEventInterface.h"
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFAlertMessage.h"
+#include "platform/Files.h"
 #include "qorEventLib/CQorEvent.h"
 
 #define PIPELINE_LOG(level, ...) \
@@ -138,7 +139,7 @@ void AlertPipeline::OpenStandardOutput(Output& output) {
     // The open file behind standard output is shared with whoever started
     // hwhost (a shell's terminal): it stays blocking, and the pipeline
     // writes through an open file of its own.
-    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = plat::ReopenDescriptor(STDOUT_FILENO, O_WRONLY | O_NONBLOCK);
     if (fd >= 0) {
         output.m_nStandardFd = fd;
         output.m_bOwnFd = true;

@@ -1,25 +1,46 @@
 #include "HostPidFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "HostFileReading.h"
+#include "platform/FileLock.h"
 #include "platform/OwnFiles.h"
+#include "platform/Process.h"
+#include "platform/Refusal.h"
 
 namespace {
 
-// The holder of a write lock on the whole file, or 0.
-pid_t LockHolder(int fd) {
-    struct flock query {};
-    query.l_type = F_WRLCK;
-    query.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_GETLK, &query) != 0 || query.l_type == F_UNLCK) {
-        return 0;
-    }
-    return query.l_pid;
+// Opens again a pid file replaced under this host at most this often.
+constexpr int kTakeAttempts = 8;
+
+// The host that a write lock on the open pid file `fd` shows, or 0: only
+// a write lock of a process of root or this account is a host's.
+pid_t LockingHost(int fd) {
+    bool bWrite = false;
+    const pid_t holder = plat::RecordLockHolder(fd, &bWrite);
+    return holder > 0 && bWrite && plat::IsTrustedProcess(holder) ? holder : 0;
+}
+
+// Whether the name `path` still names the file open as `fd`.
+bool StillNamed(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// The refusal of a pid file whose lock a process other than a host holds.
+std::string LockedByOther(int fd, const std::string& path, const std::string& instead) {
+    plat::Refusal refusal;
+    refusal.m_strPath = path;
+    refusal.m_strWhat = plat::LockHolderText(fd);
+    refusal.m_strInstead = instead;
+    return plat::RefusalText(refusal);
 }
 
 }  // namespace
@@ -30,54 +51,80 @@ HostPidFile::~HostPidFile() {
     }
     // Unlinked while still locked, so that no other host can take the root
     // between the two steps and lose its file to this removal.
-    ::unlink(m_strPath.c_str());
+    if (StillNamed(m_nFd, m_strPath)) {
+        ::unlink(m_strPath.c_str());
+    }
     ::close(m_nFd);
 }
 
 bool HostPidFile::Acquire(const std::string& root, std::string& error) {
     const std::string path = root + "/" + kFileName;
-    std::string problem;
-    int fd = plat::OpenOwnFile(path, O_RDWR | O_CREAT, 0644, &problem);
-    if (fd < 0) {
-        error = "cannot open the pid file: " + problem;
-        return false;
+    for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
+        std::string problem;
+        const int fd = plat::OpenStateFile(path, O_RDWR | O_CREAT, plat::kStateFileMode, &problem);
+        if (fd < 0) {
+            error = "cannot open the pid file: " + problem;
+            return false;
+        }
+        if (!plat::TryRecordWriteLock(fd)) {
+            if (const pid_t host = LockingHost(fd); host > 0) {
+                error = "another hwhost (pid " + std::to_string(host) + ") runs on the sensor root " + root;
+                ::close(fd);
+                return false;
+            }
+            // Left by a host that died, and locked by someone else: the
+            // name is given a new file, which that lock does not reach.
+            plat::WarnOfRefusal(LockedByOther(fd, path, "it is replaced"));
+            if (StillNamed(fd, path) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                error = "cannot replace the pid file " + path + ": " + std::strerror(errno);
+                ::close(fd);
+                return false;
+            }
+            ::close(fd);
+            continue;
+        }
+        // Another host may have replaced the file between the open and the
+        // lock: the lock must be on the file the name names.
+        if (!StillNamed(fd, path)) {
+            ::close(fd);
+            continue;
+        }
+        const std::string text = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd, 0) != 0 ||
+            ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+            error = "cannot write " + path + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        m_strPath = path;
+        m_nFd = fd;
+        return true;
     }
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_SETLK, &lock) != 0) {
-        pid_t holder = LockHolder(fd);
-        error = "another hwhost" + (holder > 0 ? " (pid " + std::to_string(holder) + ")" : "") +
-                " runs on the sensor root " + root;
-        ::close(fd);
-        return false;
-    }
-    const std::string text = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    m_strPath = path;
-    m_nFd = fd;
-    return true;
+    error = "cannot take the pid file " + path + ": it is replaced again and again";
+    return false;
 }
 
 pid_t HostPidFile::FindRunning(const std::string& root, std::string* pProblem) {
     // Only a file root or this account made names a host: another
     // account's could name any process of its own.
+    const std::string path = root + "/" + kFileName;
     std::string problem;
-    int fd = OpenHostFileForReading(root + "/" + kFileName, problem);
-    if (pProblem != nullptr) {
-        *pProblem = problem;
-    }
+    int fd = OpenHostFileForReading(path, problem);
     if (fd < 0) {
+        if (pProblem != nullptr) {
+            *pProblem = problem;
+        }
         return 0;
     }
     // The lock, not the text, tells: the text may be what a host that died
     // left behind.
-    pid_t holder = LockHolder(fd);
+    const pid_t host = LockingHost(fd);
+    if (host == 0 && plat::RecordLockHolder(fd) != 0) {
+        problem = LockedByOther(fd, path, "it names no hwhost");
+    }
     ::close(fd);
-    return holder;
+    if (pProblem != nullptr) {
+        *pProblem = problem;
+    }
+    return host;
 }

@@ -19,6 +19,8 @@
 #include "platform/Console.h"
 #include "platform/DurableFile.h"
 #include "platform/Files.h"
+#include "platform/OwnFiles.h"
+#include "platform/Process.h"
 #include "platform/SystemMessage.h"
 #include "qorToolsLib/ConfigStore.h"
 
@@ -36,9 +38,10 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 bool StageCopy(const std::string& root, const std::string& bytes, std::string& staged,
                PolicyFileId& id, std::string& error) {
     std::string name = root + "/.push.policy.XXXXXX";
-    int fd = ::mkstemp(name.data());
+    std::string why;
+    int fd = plat::CreateUniqueOwnFile(name, 0600, &why);
     if (fd < 0) {
-        error = "cannot write into " + root + ": " + std::strerror(errno);
+        error = "cannot write into " + root + ": " + why;
         return false;
     }
     struct stat info {};
@@ -66,11 +69,7 @@ bool HandOver(const std::string& root, const std::string& staged, std::string& e
         ::unlink(staged.c_str());
         return false;
     }
-    int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    plat::SyncFolder(root);
     return true;
 }
 
@@ -92,7 +91,9 @@ bool ReadPushedFile(const std::string& path, std::string& bytes, std::string& pr
         return false;
     }
     plat::FileStep step = plat::FileStep::kNone;
-    const uint32_t error = plat::ReadWholeFile(path, bytes, &step, ConfigStore::kStrictFileCap);
+    // The operator names the file: it may be any account's.
+    const uint32_t error = plat::ReadWholeFile(path, bytes, &step, ConfigStore::kStrictFileCap,
+                                               nullptr, plat::Owners::kAnyAccount);
     if (error != 0) {
         std::string reason;
         if (plat::LookupSystemMessage(error, nullptr, 0, reason) != 0) {
@@ -185,10 +186,13 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
     const std::string& root = options.m_strRoot;
     HostStatusFile status(root);
     const uint64_t askedNs = HostStatusFile::MonotonicNs();
-    if (::kill(host, SIGHUP) != 0) {
+    // Only a process of root or this account is signalled, and only the
+    // one the pid file's lock named, even should its id be taken meanwhile.
+    std::string why;
+    if (!plat::SignalTrustedProcess(host, SIGHUP, "it is not signalled", why)) {
         plat::ConsolePrintf("hwhost: cannot signal hwhost (pid %d): %s; the policy waits in "
                             "%s/push.policy\n",
-                            static_cast<int>(host), std::strerror(errno), root.c_str());
+                            static_cast<int>(host), why.c_str(), root.c_str());
         return kNotYet;
     }
     plat::ConsolePrintf("hwhost: %s/push.policy handed to hwhost (pid %d) for a reload\n",
@@ -224,7 +228,8 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
             case Fate::kUnknown:
                 break;
         }
-        if (::kill(host, 0) != 0 && errno == ESRCH) {
+        // Ended, or its id taken by a process that is not the host's.
+        if (!plat::IsTrustedProcess(host)) {
             plat::ConsolePrintf("hwhost: hwhost (pid %d) has ended; the policy waits in "
                                 "%s/push.policy for the next start\n",
                                 static_cast<int>(host), root.c_str());

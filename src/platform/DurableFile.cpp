@@ -29,9 +29,9 @@ uint32_t Fail(FileStep step, uint32_t error, FileStep* failed) {
 }  // namespace
 
 uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* failed,
-                       uint64_t limit) {
+                       uint64_t limit, std::string* why, Owners owners) {
     out.clear();
-    FileHandle file = OpenFileForReading(path.c_str());
+    FileHandle file = OpenFileToRead(path, owners, why);
     if (file == kInvalidFile) {
         return Fail(FileStep::kOpen, GetLastError(), failed);
     }
@@ -60,21 +60,25 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
 }
 
 uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath,
-                            std::string_view bytes, FileStep* failed, std::string* why) {
+                            std::string_view bytes, FileStep* failed, std::string* why,
+                            unsigned stateMode) {
     if (!MayReplaceOwnFile(path, why) || !MayReplaceOwnFile(tempPath, why)) {
         return Fail(FileStep::kOpen, GetLastError(), failed);
     }
     if (!DeleteFilePath(tempPath.c_str()) && GetLastError() != kErrFileNotFound) {
         return Fail(FileStep::kOpen, GetLastError(), failed);
     }
-    const int file = OpenOwnFile(tempPath, O_RDWR | O_CREAT | O_EXCL, 0644, why);
+    const int file = OpenOwnFile(tempPath, O_RDWR | O_CREAT | O_EXCL, stateMode != 0 ? stateMode : 0644, why);
     if (file < 0) {
         return Fail(FileStep::kOpen, GetLastError(), failed);
     }
     // The old file's mode is kept (MayReplaceOwnFile has seen that it is
-    // this account's regular file), but never the right of others to write.
+    // this account's regular file), but never the right of others to write;
+    // a state file gets its own mode whatever the umask or the old file had.
     struct stat existing {};
-    if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    if (stateMode != 0) {
+        ::fchmod(file, stateMode);
+    } else if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
         ::fchmod(file, existing.st_mode & 07755);
     }
     size_t done = 0;

@@ -5,10 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <string_view>
+
+#include "platform/Files.h"
 
 namespace plat {
 
@@ -18,11 +19,10 @@ bool IsInheritedEnvironmentValue(const char* name, const char* value) {
     }
     // /proc/self/environ keeps the environment as it was at exec; changes
     // the process makes later never show there.
-    std::ifstream in("/proc/self/environ", std::ios::binary);
-    if (!in) {
+    std::string all;
+    if (!ReadKernelFile("/proc/self/environ", all, 16u << 20)) {
         return true;
     }
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string wanted = std::string(name) + "=" + value;
     size_t start = 0;
     while (start < all.size()) {

@@ -11,8 +11,11 @@
 #include <filesystem>
 
 #include "platform/ChangeEvent.h"
+#include "platform/FileLock.h"
+#include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
+#include "platform/Refusal.h"
 #include "platform/Registry.h"
 
 namespace plat {
@@ -129,6 +132,11 @@ std::vector<uint8_t> MakeFileHeader(uint32_t generation) {
     return header;
 }
 
+// What is not done when a log cannot be had.
+constexpr const char kNotAppended[] = "the record is not written";
+constexpr const char kNotCleared[] = "the log is not cleared";
+constexpr const char kNotRead[] = "the log is not read now";
+
 // An open log file held under an exclusive lock until it goes.
 class LockedLog {
 public:
@@ -139,21 +147,21 @@ public:
     }
 
     // Writers open for appending and create the log; a clear opens an
-    // existing log for writing in place.
-    uint32_t Open(const std::string& path, bool forAppend) {
-        if (forAppend) {
-            MakeOwnFolders(std::filesystem::path(path).parent_path().string());
+    // existing log for writing in place.  `instead` says what is not done
+    // when the log cannot be had.
+    uint32_t Open(const std::string& path, bool forAppend, const char* instead) {
+        std::string why;
+        const std::string folder = std::filesystem::path(path).parent_path().string();
+        if (forAppend && !MakeStateFolder(folder, instead, &why)) {
+            return WarnAndFail(why, folder);
         }
-        m_fd = OpenOwnFile(path, O_RDWR | (forAppend ? O_APPEND | O_CREAT : 0), 0644);
+        m_fd = OpenStateFile(path, O_RDWR | (forAppend ? O_APPEND | O_CREAT : 0), kStateFileMode, &why);
         if (m_fd < 0) {
-            return GetLastError();
+            return GetLastError() == kErrAccessDenied ? WarnAndFail(why + "; " + instead, path)
+                                                      : GetLastError();
         }
-        int rc;
-        do {
-            rc = ::flock(m_fd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            return MapErrno(errno);
+        if (!TakeFileLock(m_fd, path, LockKind::kExclusive, instead, &why)) {
+            return WarnAndFail(why, path);
         }
         return CheckHeader();
     }
@@ -421,7 +429,7 @@ uint32_t ReportEvent(EventSource* source, uint16_t eventType, uint16_t category,
         return error;
     }
     LockedLog log;
-    if (uint32_t error = log.Open(EventLogFilePath(source->LogName().c_str()), true)) {
+    if (uint32_t error = log.Open(EventLogFilePath(source->LogName().c_str()), true, kNotAppended)) {
         return error;
     }
     uint32_t number = 0;
@@ -446,7 +454,7 @@ uint32_t ClearEventLog(const char* logName) {
         return kErrInvalidParameter;
     }
     LockedLog log;
-    if (uint32_t error = log.Open(path, false)) {
+    if (uint32_t error = log.Open(path, false, kNotCleared)) {
         return error;
     }
     return log.Clear();
@@ -470,16 +478,16 @@ namespace {
 // A shared lock on the log for one read; writers hold theirs exclusively.
 class SharedLock {
 public:
-    explicit SharedLock(int fd) : m_fd(fd) {
-        int rc;
-        do {
-            rc = ::flock(m_fd, LOCK_SH);
-        } while (rc != 0 && errno == EINTR);
-        m_bHeld = rc == 0;
+    SharedLock(int fd, const std::string& path) : m_fd(fd) {
+        std::string why;
+        m_bHeld = TakeFileLock(m_fd, path, LockKind::kShared, kNotRead, &why);
+        if (!m_bHeld) {
+            WarnAndFail(why, path);
+        }
     }
     ~SharedLock() {
         if (m_bHeld) {
-            ::flock(m_fd, LOCK_UN);
+            ReleaseFileLock(m_fd);
         }
     }
     bool Held() const { return m_bHeld; }
@@ -529,14 +537,14 @@ bool FollowReplacedFile(EventLogReader* reader) {
         (held.st_ino == named.st_ino && held.st_dev == named.st_dev)) {
         return false;
     }
-    const int fd = ::open(reader->m_sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenFileToRead(reader->m_sPath, Owners::kOwn);
     if (fd < 0) {
         return false;
     }
     uint32_t generation = 0;
     bool isLog;
     {
-        SharedLock lock(fd);
+        SharedLock lock(fd, reader->m_sPath);
         isLog = lock.Held() && ReadGeneration(fd, generation);
     }
     if (!isLog) {
@@ -562,20 +570,23 @@ EventLogReader* OpenEventLog(const char* logName) {
     {
         // Makes the file and its header when the log has none yet.
         LockedLog log;
-        if (uint32_t error = log.Open(path, true)) {
+        if (uint32_t error = log.Open(path, true, kNotRead)) {
             SetLastError(error);
             return nullptr;
         }
     }
     auto* reader = new EventLogReader;
     reader->m_sPath = path;
-    reader->m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string why;
+    reader->m_fd = OpenFileToRead(path, Owners::kOwn, &why);
     if (reader->m_fd < 0) {
-        SetLastError(MapErrno(errno));
+        if (GetLastError() == kErrAccessDenied) {
+            WarnAndFail(why, path);
+        }
         delete reader;
         return nullptr;
     }
-    SharedLock lock(reader->m_fd);
+    SharedLock lock(reader->m_fd, path);
     if (!ReadGeneration(reader->m_fd, reader->m_uGeneration)) {
         SetLastError(kErrInvalidData);
         ::close(reader->m_fd);
@@ -617,7 +628,7 @@ uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t /*recordO
         return kErrEventLogFileChanged;
     }
     const int fd = reader->m_fd;
-    SharedLock lock(fd);
+    SharedLock lock(fd, reader->m_sPath);
     uint32_t generation = 0;
     struct stat st;
     if (!lock.Held() || ::fstat(fd, &st) != 0) {

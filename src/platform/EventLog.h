@@ -43,13 +43,16 @@
 //        u32 Length again (the last 4 bytes of the record), so a reader
 //        can also step backwards from the end of a record.
 //
-// CONCURRENCY: a writer holds an exclusive flock() on the log file while it
+// CONCURRENCY: a writer holds an exclusive lock on the log file while it
 // finds the last record number and appends the record with a single
 // write(); a clear holds it while it truncates the file to its header and
-// bumps the generation.  Readers take a shared flock() around each read, so
+// bumps the generation.  Readers take a shared lock around each read, so
 // they never see part of a record.  Locks go with the process, so a crashed
 // writer never blocks the log; a torn record left by one is cut off by the
-// next writer.
+// next writer.  No lock is waited on for longer than FileLock.h's deadline:
+// a report, clear or read that cannot have it fails with kErrBusy (a read
+// with 30), and the console names the file and the holder.  The files are
+// 0600, in a folder only root and the sensor's account can write.
 
 #include <cstdint>
 #include <string>

@@ -2,13 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +16,7 @@
 
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
+#include "platform/Refusal.h"
 #include "platform/TrustedPath.h"
 
 namespace plat {
@@ -32,16 +33,6 @@ std::string ParentDirectory(const std::string& path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string AccountNameOf(uid_t owner) {
-    char buffer[4096];
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(owner, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        return found->pw_name;
-    }
-    return std::string();
 }
 
 // Walks `path` from the working folder under the trusted-links rule.
@@ -140,11 +131,7 @@ bool ReplacePath(const char* destination, const char* source) {
         return Fail();
     }
     // The rename is only durable once the directory that records it is.
-    int dir = ::open(ParentDirectory(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    SyncFolder(ParentDirectory(destination));
     return true;
 }
 
@@ -215,45 +202,14 @@ bool LocalTime(time_t value, std::tm& out) {
     return true;
 }
 
-FileHandle OpenFileForReading(const char* path) {
-    FileHandle file = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (file < 0) {
-        Fail();
-        return kInvalidFile;
-    }
-    struct stat info {};
-    if (::fstat(file, &info) == 0 && S_ISDIR(info.st_mode)) {
-        ::close(file);
-        SetLastError(kErrAccessDenied);
-        return kInvalidFile;
-    }
-    return file;
-}
+namespace {
 
-FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted) {
-    // The walk opens nothing: a FIFO's open would wait for a writer, and a
-    // device's could act on the device.
-    TrustedWalk walked;
-    if (!WalkTrusted(path, walked)) {
-        return kInvalidFile;
-    }
-    if (walked.m_bUntrusted) {
-        if (untrusted != nullptr) {
-            untrusted->m_strPath = std::move(walked.m_strLinkPath);
-            untrusted->m_uOwner = static_cast<uint32_t>(walked.m_Info.st_uid);
-            untrusted->m_strOwner = AccountNameOf(walked.m_Info.st_uid);
-        }
-        SetLastError(kErrStoppedOnSymlink);
-        return kInvalidFile;
-    }
-    if (!S_ISREG(walked.m_Info.st_mode)) {
-        SetLastError(kErrBadFileType);
-        return kInvalidFile;
-    }
-    // Opened again through the walk's descriptor, the file cannot be
-    // swapped for another under its name in between.  Without /proc the
-    // name is opened once more in the directory the walk found it in,
-    // without following a link or waiting, and must still be that file.
+// The open of what a trusted walk found, to read it: through the walk's
+// descriptor, so the file cannot be swapped for another under its name in
+// between.  Without /proc the name is opened once more in the folder the
+// walk found it in, without following a link or waiting, and must still be
+// that file.
+FileHandle OpenWalked(const TrustedWalk& walked) {
     constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     const std::string reopen = "/proc/self/fd/" + std::to_string(walked.m_File.Get());
     FileHandle file = ::open(reopen.c_str(), kReadFlags);
@@ -269,6 +225,136 @@ FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted)
         opened.st_ino != walked.m_Info.st_ino) {
         ::close(file);
         SetLastError(kErrBadFileType);
+        return kInvalidFile;
+    }
+    return file;
+}
+
+// Refuses `path` for what the walk found there, in the one form; the last
+// error becomes `error`.
+FileHandle Refuse(const std::string& path, const TrustedWalk& walked, const std::string& what,
+                  uint32_t error, std::string* why) {
+    if (why != nullptr) {
+        Refusal refusal;
+        refusal.m_strPath = path;
+        if (walked.m_bUntrusted && walked.m_strLinkPath != path) {
+            refusal.m_strLink = walked.m_strLinkPath;
+        }
+        refusal.m_strWhat = what;
+        refusal.m_bOwnerKnown = true;
+        refusal.m_uOwner = static_cast<uint32_t>(walked.m_Info.st_uid);
+        refusal.m_strInstead = walked.m_bUntrusted ? "it is not followed" : "it is not read";
+        *why = RefusalText(refusal);
+    }
+    SetLastError(error);
+    return kInvalidFile;
+}
+
+}  // namespace
+
+FileHandle OpenFileToRead(const std::string& path, Owners owners, std::string* why) {
+    // The walk opens nothing: a FIFO's open would wait for a writer, and a
+    // device's could act on the device.
+    TrustedWalk walked;
+    if (!WalkTrusted(path.c_str(), walked)) {
+        if (why != nullptr) {
+            *why = path + ": " + std::strerror(walked.m_nError != 0 ? walked.m_nError : errno);
+        }
+        return kInvalidFile;
+    }
+    const bool own = owners == Owners::kOwn;
+    if (walked.m_bUntrusted) {
+        return Refuse(path, walked, "a symbolic link", own ? kErrAccessDenied : kErrStoppedOnSymlink,
+                      why);
+    }
+    const struct stat& info = walked.m_Info;
+    if (!S_ISREG(info.st_mode)) {
+        return Refuse(path, walked, KindText(info.st_mode),
+                      own || S_ISDIR(info.st_mode) ? kErrAccessDenied : kErrBadFileType, why);
+    }
+    if (own && !IsTrustedOwner(info.st_uid)) {
+        return Refuse(path, walked, "a file", kErrAccessDenied, why);
+    }
+    if (own && info.st_nlink > 1) {
+        return Refuse(path, walked, "a file with another name (a hard link)", kErrAccessDenied, why);
+    }
+    const FileHandle file = OpenWalked(walked);
+    if (file == kInvalidFile && why != nullptr) {
+        *why = path + ": " + (GetLastError() == kErrBadFileType ? std::string("it was replaced while it was opened")
+                                                                : std::strerror(errno));
+    }
+    return file;
+}
+
+FileHandle OpenFileForReading(const char* path) {
+    return OpenFileToRead(path != nullptr ? path : "", Owners::kOwn, nullptr);
+}
+
+FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted) {
+    TrustedWalk walked;
+    if (!WalkTrusted(path, walked)) {
+        return kInvalidFile;
+    }
+    if (walked.m_bUntrusted) {
+        if (untrusted != nullptr) {
+            untrusted->m_strPath = std::move(walked.m_strLinkPath);
+            untrusted->m_uOwner = static_cast<uint32_t>(walked.m_Info.st_uid);
+            untrusted->m_strOwner = AccountName(walked.m_Info.st_uid);
+        }
+        SetLastError(kErrStoppedOnSymlink);
+        return kInvalidFile;
+    }
+    if (!S_ISREG(walked.m_Info.st_mode)) {
+        SetLastError(kErrBadFileType);
+        return kInvalidFile;
+    }
+    return OpenWalked(walked);
+}
+
+bool ReadKernelFile(const std::string& path, std::string& out, size_t limit) {
+    out.clear();
+    if (path.rfind("/proc/", 0) != 0 && path.rfind("/sys/", 0) != 0) {
+        SetLastError(kErrInvalidParameter);
+        return false;
+    }
+    // Only the kernel makes what is there: no FIFO or another account's
+    // link can be met, and none is followed at the last name.
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (file < 0) {
+        return Fail();
+    }
+    char buffer[4096];
+    bool read = true;
+    while (out.size() < limit) {
+        const ssize_t got = ::read(file, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            read = got == 0 || Fail();
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(file);
+    return read;
+}
+
+bool SyncFolder(const std::string& path) {
+    const int dir = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (dir < 0) {
+        return Fail();
+    }
+    const bool synced = ::fsync(dir) == 0 || Fail();
+    ::close(dir);
+    return synced;
+}
+
+FileHandle ReopenDescriptor(int fd, int flags) {
+    const std::string reopen = "/proc/self/fd/" + std::to_string(fd);
+    const FileHandle file = ::open(reopen.c_str(), (flags & ~O_CREAT) | O_CLOEXEC | O_NOCTTY);
+    if (file < 0) {
+        Fail();
         return kInvalidFile;
     }
     return file;

@@ -74,15 +74,48 @@ bool LocalTime(time_t value, std::tm& out);
 
 enum class FileCreation { kCreateAlways, kCreateNew };
 
+// READING.  Nothing is read through a symbolic link another account made
+// (Links::kTrustedOnly), and nothing but a regular file is opened to read:
+// what the path names is looked at before it is opened, so a FIFO, a
+// socket or a device (or a link to one) is neither opened nor waited on.
+// The file opened is the one looked at.
+//
+// Whose files may be read:
+//   kOwn         the files of root or this process's account, with one name
+//                (a policy, a state file, a file the sensor itself wrote):
+//                what another account put in their place is refused;
+//   kAnyAccount  any account's (a log to watch, a file an operator names).
+enum class Owners { kOwn, kAnyAccount };
+
+// Opens `path` to read under the rules above.  A refusal leaves
+// kErrAccessDenied as the last error (kErrStoppedOnSymlink for a link and
+// kErrBadFileType for a file that is not regular with kAnyAccount) and
+// `why`, when given, the path, what is there, its owner and that it is not
+// read (Refusal.h); a path that names nothing leaves the system's error.
+FileHandle OpenFileToRead(const std::string& path, Owners owners, std::string* why = nullptr);
+// OpenFileToRead(path, Owners::kOwn).
 FileHandle OpenFileForReading(const char* path);
-// Opens a regular file to read, and nothing else, following trusted links
-// only (Links::kTrustedOnly): what the path names is looked at before it
-// is opened, so a FIFO, a socket or a device (or a link to one) is neither
-// opened nor waited on and fails with kErrBadFileType, and a path that
-// leads through an untrusted link fails with kErrStoppedOnSymlink, the
-// link given in `untrusted` when asked.  The file opened is the one looked
-// at.  For files that other accounts may place where the caller reads.
+// Opens a regular file of any account to read (Owners::kAnyAccount), and
+// fills `untrusted`, when asked, with the link another account owns that
+// the path leads through (kErrStoppedOnSymlink).  For files that other
+// accounts may place where the caller reads.
 FileHandle OpenRegularFileForReading(const char* path, UntrustedLink* untrusted = nullptr);
+
+// Reads a file the kernel makes (the path begins with /proc/ or /sys/;
+// any other is refused with kErrInvalidParameter), at most about `limit`
+// bytes.
+bool ReadKernelFile(const std::string& path, std::string& out, size_t limit = 1u << 20);
+
+// Forces the entries of the folder `path` (a rename or a new name in it)
+// to the disk.
+bool SyncFolder(const std::string& path);
+
+// A new open file of what this process's descriptor `fd` has open (its
+// standard output, say), with the open(2) flags `flags`, so that flags such
+// as O_NONBLOCK can be set on it without touching the open file others
+// share.
+FileHandle ReopenDescriptor(int fd, int flags);
+
 // Opened as OwnFiles.h says: a symbolic link, a file that is not regular or
 // another account's file in its place is refused (kErrAccessDenied).
 FileHandle OpenFileForWriting(const char* path, FileCreation creation);

@@ -1,5 +1,6 @@
 #include "platform/NamedObject.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mman.h>
@@ -7,19 +8,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "platform/Console.h"
 #include "platform/Environment.h"
 #include "platform/LastError.h"
+#include "platform/Refusal.h"
 
 namespace plat {
 namespace {
@@ -97,37 +100,91 @@ enum class Ownership { kOwn, kForeign, kNotAnObject };
 
 // Whose the object is; a name that is not a plain object (a FIFO, a
 // device someone linked there) is nobody's to use.
-Ownership OwnershipOf(int fd, uid_t& owner) {
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+Ownership OwnershipOf(const struct stat& info) {
+    if (!S_ISREG(info.st_mode)) {
         return Ownership::kNotAnObject;
     }
-    owner = info.st_uid;
     return info.st_uid == geteuid() ? Ownership::kOwn : Ownership::kForeign;
 }
 
-// Takes a name back from what another account put there, and says so: the
-// operator learns that someone tried.
-bool TakeBack(const std::string& path, Ownership ownership, uid_t owner) {
-    if (shm_unlink(path.c_str()) != 0) {
+// The file of an object's name in the shared-memory folder.
+std::string FileOf(const std::string& path) {
+    return "/dev/shm" + path;
+}
+
+// Whether something that is not this process's own plain object stands at
+// the name: another account's file, or a folder, a FIFO, a link, a socket
+// of anyone's.
+bool Squatted(const std::string& path, struct stat& info) {
+    return lstat(FileOf(path).c_str(), &info) == 0 && OwnershipOf(info) != Ownership::kOwn;
+}
+
+// Removes what the folder `dir` holds, without following any link in it,
+// and no deeper or longer than a folder made to be removed needs.
+void EmptyFolder(int dir, int depth, int& budget) {
+    DIR* listing = fdopendir(dir);
+    if (listing == nullptr) {
+        close(dir);
+        return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || --budget < 0) {
+            continue;
+        }
+        struct stat info;
+        if (fstatat(dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(info.st_mode) && depth < 16) {
+            const int inner = openat(dirfd(listing), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (inner >= 0) {
+                EmptyFolder(inner, depth + 1, budget);
+            }
+        }
+        unlinkat(dirfd(listing), name.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0);
+    }
+    closedir(listing);
+}
+
+// Frees the name of a folder: moved aside at once (whatever is added to it
+// meanwhile), then emptied and removed as far as it goes.
+bool RemoveFolder(const std::string& file) {
+    static std::atomic<unsigned> s_taken{0};
+    const std::string aside = "/dev/shm/.hw-taken-" + std::to_string(getpid()) + "-" +
+                              std::to_string(s_taken.fetch_add(1));
+    if (rename(file.c_str(), aside.c_str()) != 0) {
         return false;
     }
-    if (ownership == Ownership::kForeign) {
-        ConsolePrintf("WARNING: the shared object %s was made by another account (uid %u); it is replaced\n",
-                      path.c_str(), static_cast<unsigned>(owner));
-    } else {
-        ConsolePrintf("WARNING: the shared object name %s held something else; it is replaced\n", path.c_str());
+    const int dir = open(aside.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir >= 0) {
+        int budget = 100000;
+        EmptyFolder(dir, 0, budget);
     }
+    rmdir(aside.c_str());
     return true;
 }
 
-// Removes the name when another account's file holds it; false when it
-// does not or cannot be removed.
-bool RemoveForeign(const std::string& path) {
-    struct stat info;
-    const std::string file = "/dev/shm" + path;
-    return lstat(file.c_str(), &info) == 0 && info.st_uid != geteuid() &&
-           TakeBack(path, Ownership::kForeign, info.st_uid);
+// Takes a name back from what stands there (`info`), and says so in the
+// one form: the operator learns that someone tried.  When it cannot, says
+// that too, and the object is not opened.
+bool TakeBack(const std::string& path, const struct stat& info) {
+    const std::string file = FileOf(path);
+    const bool removed = S_ISDIR(info.st_mode) ? RemoveFolder(file) : unlink(file.c_str()) == 0 || errno == ENOENT;
+    const int error = errno;
+    WarnOfRefusal(RefusalText(file, KindText(info.st_mode), static_cast<uint32_t>(info.st_uid),
+                              removed ? "it is taken back and the object made anew"
+                                      : std::string("it cannot be taken back (") + std::strerror(error) +
+                                            "), and the object is not opened"));
+    return removed;
+}
+
+// Refuses to open an object whose name holds what `info` describes.
+bool RefuseToOpen(const std::string& path, const struct stat& info) {
+    WarnOfRefusal(RefusalText(FileOf(path), KindText(info.st_mode), static_cast<uint32_t>(info.st_uid),
+                              "the object is not opened"));
+    SetLastError(kErrAccessDenied);
+    return false;
 }
 
 // Takes the shared lock, waiting at most kLayoutWait for the holder of
@@ -254,28 +311,36 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
     // foreign object taken back; another process cannot make it go on.
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+        struct stat info;
         if (fd < 0) {
             const int error = errno;
-            // Where the system refuses to create over another account's
-            // file in the shared folder, the name is taken back first.
-            if (create && error == EACCES && RemoveForeign(path)) {
-                continue;
+            // Where the name holds what cannot be opened as an object (a
+            // folder, a link, another account's file the system will not
+            // let this process create over), a creator takes it back first.
+            if (error != ENOENT && Squatted(path, info)) {
+                if (create && TakeBack(path, info)) {
+                    continue;
+                }
+                return create ? (SetLastError(kErrAccessDenied), false) : RefuseToOpen(path, info);
             }
             SetLastErrorFromErrno(error);
             return false;
         }
         // Looked at before any lock is asked for: whoever made the object
         // holds its locks too, and is not waited on.
-        uid_t owner = 0;
-        const Ownership ownership = OwnershipOf(fd, owner);
+        if (fstat(fd, &info) != 0) {
+            SetLastErrorFromErrno(errno);
+            close(fd);
+            return false;
+        }
+        const Ownership ownership = OwnershipOf(info);
         if (ownership == Ownership::kNotAnObject || (create && ownership == Ownership::kForeign)) {
             close(fd);
             // Left by another account: the name is taken back, not reused.
-            if (create && TakeBack(path, ownership, owner)) {
+            if (create && TakeBack(path, info)) {
                 continue;
             }
-            SetLastError(kErrAccessDenied);
-            return false;
+            return create ? (SetLastError(kErrAccessDenied), false) : RefuseToOpen(path, info);
         }
         if (SetLock(fd, F_WRLCK)) {
             if (Unlinked(fd)) {

@@ -16,10 +16,15 @@
 // An object is its creator's account's alone (mode 0600), or shared with
 // the members of one group (0660): never with every local user.  A creator
 // does not use an object that another account made, since that account
-// could read or write it whatever its mode says now: it removes the name
-// and makes the object anew.  The owner is looked at before any lock, and
-// no lock is waited on for longer than a layout takes, so another account
-// holding one cannot hold up an open.
+// could read or write it whatever its mode says now, nor anything else that
+// stands at the name (a folder, a FIFO, a link, a socket): it takes the
+// name back (a folder is moved aside and removed) and makes the object
+// anew, and says so on the console in the one form of Refusal.h ("... is a
+// directory another account owns (nobody, uid 65534); it is taken back and
+// the object made anew"); where it cannot, the warning names the path and
+// the owner and the open fails.  The owner is looked at before any lock,
+// and no lock is waited on for longer than a layout takes, so another
+// account holding one cannot hold up an open.
 
 #include <cstdint>
 #include <functional>
@@ -68,12 +73,12 @@ public:
     // Opens the object, creating it when `create` is set.  Without
     // `create`, an object that no live process holds counts as missing
     // (kErrFileNotFound).  A creator gives the object to its own account
-    // and to `shareGroup` (kNoShareGroup: to no group), and replaces one
-    // that another account made (kErrAccessDenied when it cannot remove
-    // it).  A name that is not a plain object is refused
-    // (kErrAccessDenied), and one whose exclusive lock is held past a
-    // layout's time is busy (kErrBusy).  False with the last error set on
-    // failure.
+    // and to `shareGroup` (kNoShareGroup: to no group), and takes the name
+    // back from whatever another account put there (kErrAccessDenied when
+    // it cannot).  An opener refuses a name that is not a plain object
+    // (kErrAccessDenied, and a warning naming it and its owner), and one
+    // whose exclusive lock is held past a layout's time is busy (kErrBusy).
+    // False with the last error set on failure.
     bool Open(const std::string& name, bool create, const Initialiser& initialise,
               int32_t shareGroup = kNoShareGroup);
     void Close();

@@ -1,6 +1,7 @@
 #include "platform/OwnFiles.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/Refusal.h"
 #include "platform/TrustedPath.h"
 
 namespace plat {
@@ -23,22 +25,47 @@ bool Failed(const std::string& path, std::string* why, int err) {
     return false;
 }
 
-bool Refused(const std::string& path, std::string* why, const std::string& reason) {
+// What is done instead of opening a refused name, by the open's purpose.
+const char* NotDone(int flags) {
+    return (flags & O_ACCMODE) == O_RDONLY ? "it is not read" : "it is not written";
+}
+
+bool Refused(std::string* why, const Refusal& refusal) {
     SetLastError(kErrAccessDenied);
     if (why != nullptr) {
-        *why = path + " " + reason;
+        *why = RefusalText(refusal);
     }
     return false;
 }
 
-// Refuses the path for the symbolic link `name`, which another account
+// Refuses the path for what `info` describes: `what` (KindText unless
+// given) and its owner.
+bool RefusedFor(const std::string& path, std::string* why, const struct stat& info, int flags,
+                const std::string& what = std::string()) {
+    Refusal refusal;
+    refusal.m_strPath = path;
+    refusal.m_strWhat = what.empty() ? KindText(info.st_mode) : what;
+    refusal.m_bOwnerKnown = true;
+    refusal.m_uOwner = static_cast<uint32_t>(info.st_uid);
+    refusal.m_strInstead = NotDone(flags);
+    return Refused(why, refusal);
+}
+
+// Refuses the path for the symbolic link `link`, which another account
 // owns: the path's own name when `bLast`, else a folder on the way.
-bool RefusedLink(const std::string& path, std::string* why, bool bLast, const std::string& name,
+bool RefusedLink(const std::string& path, std::string* why, bool bLast, std::string link,
                  uid_t owner) {
-    return Refused(path, why,
-                   std::string(bLast ? "is" : "lies under") +
-                       " a symbolic link another account owns (\"" + name + "\", uid " +
-                       std::to_string(owner) + "); it is not followed");
+    if (link.rfind("./", 0) == 0) {
+        link.erase(0, 2);
+    }
+    Refusal refusal;
+    refusal.m_strPath = path;
+    refusal.m_strLink = bLast ? std::string() : link;
+    refusal.m_strWhat = "a symbolic link";
+    refusal.m_bOwnerKnown = true;
+    refusal.m_uOwner = static_cast<uint32_t>(owner);
+    refusal.m_strInstead = "it is not followed";
+    return Refused(why, refusal);
 }
 
 // Reads the symbolic link `name` of `dir` into `target` when root or this
@@ -78,7 +105,7 @@ int OpenFolderPath(int base, const std::string& folder, bool make, int& links,
     }
     links = walk.m_nLinks;
     if (walk.m_bUntrusted) {
-        RefusedLink(path, why, false, walk.m_strName, walk.m_Info.st_uid);
+        RefusedLink(path, why, false, walk.m_strLinkPath, walk.m_Info.st_uid);
         return -1;
     }
     if (!S_ISDIR(walk.m_Info.st_mode)) {
@@ -100,24 +127,36 @@ bool SplitPath(const std::string& path, std::string& folder, std::string& leaf, 
     return true;
 }
 
-// Whether the file `info` describes may be written as this account's own.
+// Whether the file `info` describes may be opened as this account's own.
 // A character device (only root can make one: /dev/null, say) is taken as
 // it is.
-bool CheckOwnFile(const struct stat& info, const std::string& path, std::string* why) {
+bool CheckOwnFile(const struct stat& info, int flags, const std::string& path, std::string* why) {
     if (S_ISCHR(info.st_mode)) {
         return true;
     }
-    if (!S_ISREG(info.st_mode)) {
-        return Refused(path, why, "is not a regular file");
-    }
-    if (info.st_uid != ::geteuid()) {
-        return Refused(path, why,
-                       "is owned by another account (uid " + std::to_string(info.st_uid) + ")");
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        return RefusedFor(path, why, info, flags);
     }
     if (info.st_nlink > 1) {
-        return Refused(path, why, "has another name (a hard link)");
+        return RefusedFor(path, why, info, flags, "a file with another name (a hard link)");
     }
     return true;
+}
+
+// Names what stands at `leaf` of `dir` when an open of it failed with `err`
+// and it is something this account may not open (another account's file,
+// a FIFO, a folder): the system's protections of shared folders answer
+// "permission denied" for those, which says neither what nor whose.
+bool RefusedWhatIsThere(int dir, const std::string& leaf, int flags, int err,
+                        const std::string& path, std::string* why) {
+    struct stat info {};
+    if (::fstatat(dir, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info.st_mode)) {
+        return Failed(path, why, err);
+    }
+    if (err == ENXIO || err == EISDIR || !CheckOwnFile(info, flags, path, nullptr)) {
+        return RefusedFor(path, why, info, flags);
+    }
+    return Failed(path, why, err);
 }
 
 int OpenOwnFileIn(int base, const std::string& name, int flags, unsigned mode, int& links,
@@ -145,11 +184,7 @@ int OpenOwnFileIn(int base, const std::string& name, int flags, unsigned mode, i
                        ? OpenOwnFileIn(dir.Get(), target, flags, mode, links, path, why)
                        : -1;
         }
-        if (err == ENXIO) {
-            Refused(path, why, "is not a regular file");
-        } else {
-            Failed(path, why, err);
-        }
+        RefusedWhatIsThere(dir.Get(), leaf, flags, err, path, why);
         return -1;
     }
     struct stat info {};
@@ -157,7 +192,7 @@ int OpenOwnFileIn(int base, const std::string& name, int flags, unsigned mode, i
         Failed(path, why, errno);
         return -1;
     }
-    if (!CheckOwnFile(info, path, why)) {
+    if (!CheckOwnFile(info, flags, path, why)) {
         return -1;
     }
     const int status = ::fcntl(file.Get(), F_GETFL);
@@ -205,10 +240,92 @@ bool MayReplaceOwnFile(const std::string& path, std::string* why) {
         return TrustedLinkTarget(dir.Get(), leaf, true, links, target, path, why);
     }
     if (!S_ISDIR(info.st_mode) && info.st_uid != ::geteuid()) {
-        return Refused(path, why,
-                       "is owned by another account (uid " + std::to_string(info.st_uid) + ")");
+        return RefusedFor(path, why, info, O_WRONLY);
     }
     return true;
+}
+
+bool MakeStateFolder(const std::string& path, const std::string& instead, std::string* why) {
+    int links = 0;
+    Descriptor dir(OpenFolderPath(AT_FDCWD, path, true, links, path, why));
+    if (dir.Get() < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(dir.Get(), &info) != 0) {
+        return Failed(path, why, errno);
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && IsTrustedOwner(info.st_uid)) {
+        return true;
+    }
+    Refusal refusal;
+    refusal.m_strPath = path;
+    refusal.m_strWhat = "a directory";
+    refusal.m_bOwnerKnown = true;
+    refusal.m_uOwner = static_cast<uint32_t>(info.st_uid);
+    refusal.m_strInstead = instead;
+    if (info.st_uid == ::geteuid()) {
+        // This account's own folder that others may write (made under a
+        // loose umask): it is closed, since what is kept in it must be.
+        Descriptor open(::openat(dir.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (open.Get() >= 0 && ::fchmod(open.Get(), info.st_mode & 07755) == 0) {
+            return true;
+        }
+        refusal.m_strWhat = "a directory other accounts may write, which";
+    } else if (IsTrustedOwner(info.st_uid)) {
+        refusal.m_strWhat = "a directory other accounts may write, which";
+    }
+    return Refused(why, refusal);
+}
+
+int OpenStateFile(const std::string& path, int flags, unsigned mode, std::string* why) {
+    Descriptor file(OpenOwnFile(path, flags, mode, why));
+    struct stat info {};
+    if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0) {
+        return -1;
+    }
+    // Made earlier with a mode that lets others read it (by an older
+    // version, or under a loose umask): they could then lock it too.
+    if ((info.st_mode & 07777) != mode && ::fchmod(file.Get(), mode) != 0) {
+        Failed(path, why, errno);
+        return -1;
+    }
+    return file.Release();
+}
+
+int CreateUniqueOwnFile(std::string& path, unsigned mode, std::string* why) {
+    std::string folder;
+    std::string leaf;
+    int links = 0;
+    const size_t marks = path.size() >= 6 && path.compare(path.size() - 6, 6, "XXXXXX") == 0 ? 6 : 0;
+    if (marks == 0 || !SplitPath(path, folder, leaf, why)) {
+        return marks == 0 ? (Failed(path, why, EINVAL), -1) : -1;
+    }
+    Descriptor dir(OpenFolderPath(AT_FDCWD, folder, false, links, path, why));
+    if (dir.Get() < 0) {
+        return -1;
+    }
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            return (Failed(path, why, errno), -1);
+        }
+        for (size_t i = 0; i < 6; ++i) {
+            leaf[leaf.size() - 6 + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+        }
+        const int file = ::openat(dir.Get(), leaf.c_str(),
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  static_cast<mode_t>(mode));
+        if (file >= 0) {
+            path.replace(path.size() - 6, 6, leaf.substr(leaf.size() - 6));
+            return file;
+        }
+        if (errno != EEXIST) {
+            return (Failed(path, why, errno), -1);
+        }
+    }
+    return (Failed(path, why, EEXIST), -1);
 }
 
 bool CopyOwnFile(const std::string& source, const std::string& destination, std::string* why) {

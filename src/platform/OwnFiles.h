@@ -38,6 +38,33 @@ bool MakeOwnFolders(const std::string& path, std::string* why = nullptr);
 // link.
 bool MayReplaceOwnFile(const std::string& path, std::string* why = nullptr);
 
+// STATE.  Lock, state and pid files are this account's alone (0600, or
+// 0640 where a group must read them), and those of the platform layer lie
+// in folders only root and this account can write.
+
+// The mode of a lock, state or pid file.
+constexpr unsigned kStateFileMode = 0600;
+
+// Makes the folder `path` as MakeOwnFolders does, and checks that only
+// root or this account can write into it: a folder of this account's that
+// others may write is closed (group and others lose write); one of another
+// account's, or of root's that others may write, is refused, `why` naming
+// it and its owner, then `instead` (what the caller does without it).
+bool MakeStateFolder(const std::string& path, const std::string& instead, std::string* why);
+
+// Opens `path` as OpenOwnFile does, and gives the file `mode` whatever
+// mode it had (a state file made by an older version, under a loose
+// umask).
+int OpenStateFile(const std::string& path, int flags, unsigned mode, std::string* why = nullptr);
+
+// Makes a new file of a name no other file has: `path` ends in "XXXXXX",
+// which becomes six letters or digits (and `path` the name made).  The
+// folder is walked as OpenOwnFile walks it, and the file is made with
+// O_EXCL, so nothing another account put there is opened.  The descriptor
+// (close-on-exec, for reading and writing), or -1 with the last error and
+// `why`.
+int CreateUniqueOwnFile(std::string& path, unsigned mode, std::string* why = nullptr);
+
 // Copies the file `source` over `destination`, both opened as above (the
 // destination created or emptied).  False, with the last error and `why`,
 // when either is refused or the copy fails.

@@ -5,10 +5,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "platform/Files.h"
 
 namespace plat {
 
@@ -21,7 +22,9 @@ constexpr size_t kMaxHolders = 4;
 // each line after the header gives "slot: local-address:port remote ...
 // inode" with the port in hexadecimal.
 void CollectInodes(const char* pszTable, uint16_t port, std::set<unsigned long>& inodes) {
-    std::ifstream in(pszTable);
+    std::string table;
+    ReadKernelFile(pszTable, table, 64u << 20);
+    std::istringstream in(table);
     std::string line;
     std::getline(in, line);
     while (std::getline(in, line)) {
@@ -43,7 +46,9 @@ void CollectInodes(const char* pszTable, uint16_t port, std::set<unsigned long>&
 }
 
 std::string ProcessName(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/comm");
+    std::string text;
+    ReadKernelFile("/proc/" + pid + "/comm", text);
+    std::istringstream in(text);
     std::string name;
     std::getline(in, name);
     return name.empty() ? "?" : name;

@@ -10,7 +10,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/Refusal.h"
 
 extern char** environ;
 
@@ -150,6 +155,89 @@ int OpenPidFd(pid_t pid) {
 }
 
 }  // namespace
+
+bool FindProcessAccount(pid_t pid, ProcessAccount& account) {
+    if (pid <= 0) {
+        return false;
+    }
+    std::string status;
+    const std::string folder = "/proc/" + std::to_string(pid);
+    if (!ReadKernelFile(folder + "/status", status)) {
+        return false;
+    }
+    const size_t at = status.find("\nUid:");
+    if (at == std::string::npos) {
+        return false;
+    }
+    unsigned long real = 0;
+    unsigned long effective = 0;
+    if (std::sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) != 2) {
+        return false;
+    }
+    account.m_uRealUid = static_cast<uint32_t>(real);
+    account.m_uEffectiveUid = static_cast<uint32_t>(effective);
+    std::string command;
+    ReadKernelFile(folder + "/comm", command);
+    while (!command.empty() && command.back() == '\n') {
+        command.pop_back();
+    }
+    // The name is the process's own choice: only printable text is kept.
+    for (char& c : command) {
+        if (c < 0x20 || c > 0x7e) {
+            c = '?';
+        }
+    }
+    account.m_strCommand = command;
+    return true;
+}
+
+namespace {
+
+bool IsTrustedAccount(uint32_t uid) {
+    return uid == 0 || uid == static_cast<uint32_t>(::geteuid());
+}
+
+}  // namespace
+
+bool IsTrustedProcess(pid_t pid) {
+    ProcessAccount account;
+    return FindProcessAccount(pid, account) && IsTrustedAccount(account.m_uRealUid) &&
+           IsTrustedAccount(account.m_uEffectiveUid);
+}
+
+bool SignalTrustedProcess(pid_t pid, int signal, const std::string& instead, std::string& why) {
+    why.clear();
+    const int pidFd = pid > 0 ? OpenPidFd(pid) : -1;
+    if (pidFd < 0) {
+        const int error = pid > 0 ? errno : ESRCH;
+        why = "process " + std::to_string(pid) + ": " + std::strerror(error);
+        errno = error;
+        return false;
+    }
+    // Looked at after the descriptor was taken: the account seen is that of
+    // the process the descriptor holds, unless it has ended (then the
+    // signal below fails).
+    ProcessAccount account;
+    bool sent = false;
+    int error = ESRCH;
+    if (!FindProcessAccount(pid, account)) {
+        why = "process " + std::to_string(pid) + ": " + std::strerror(ESRCH);
+    } else if (!IsTrustedAccount(account.m_uRealUid) || !IsTrustedAccount(account.m_uEffectiveUid)) {
+        const uint32_t owner =
+            IsTrustedAccount(account.m_uRealUid) ? account.m_uEffectiveUid : account.m_uRealUid;
+        why = "process " + std::to_string(pid) + " (" + account.m_strCommand + ") is a process " +
+              OwnerText(owner) + "; " + instead;
+        error = EPERM;
+    } else if (::syscall(SYS_pidfd_send_signal, pidFd, signal, nullptr, 0) == 0) {
+        sent = true;
+    } else {
+        error = errno;
+        why = "process " + std::to_string(pid) + ": " + std::strerror(error);
+    }
+    ::close(pidFd);
+    errno = sent ? 0 : error;
+    return sent;
+}
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
                                                   const std::vector<std::string>& arguments,

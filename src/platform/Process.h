@@ -19,6 +19,34 @@ namespace plat {
 // has a meaning; nothing is expanded.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
+// PROCESSES OF OTHER ACCOUNTS.  A process id read from a file, or from a
+// lock the system says someone holds, may name a process of any account:
+// only one whose real and effective user are root or this process's own
+// account counts as one of the sensor's, and only such a process is ever
+// signalled by id.
+
+// The real and effective user of process `pid` and its command name (as the
+// system has it, at most 15 characters); false when there is no such
+// process.
+struct ProcessAccount {
+    uint32_t m_uRealUid = 0;
+    uint32_t m_uEffectiveUid = 0;
+    std::string m_strCommand;
+};
+bool FindProcessAccount(pid_t pid, ProcessAccount& account);
+
+// Whether process `pid` runs as root or as this process's account (both
+// its real and its effective user).
+bool IsTrustedProcess(pid_t pid);
+
+// Sends `signal` to process `pid` only when it runs as root or this
+// process's account, through a descriptor of the process, so a process
+// that ended meanwhile and whose id another took is not the one signalled.
+// False with `why` saying so (another account's process named in the one
+// refusal form, with `instead`) or giving the system's reason; errno is
+// ESRCH when the process has ended, EPERM when it is another account's.
+bool SignalTrustedProcess(pid_t pid, int signal, const std::string& instead, std::string& why);
+
 class ChildProcess {
 public:
     // The descriptor number under which a child finds the one descriptor

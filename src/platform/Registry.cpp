@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "platform/DurableFile.h"
+#include "platform/FileLock.h"
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
+#include "platform/Refusal.h"
 #include "platform/SettingsText.h"
 
 namespace plat {
@@ -249,9 +251,10 @@ FileStamp StampOf(const std::string& path) {
     return stamp;
 }
 
-uint32_t MakeFolders(const std::string& folder) {
-    return MakeOwnFolders(folder) ? kErrSuccess : GetLastError();
-}
+// What the registry does without its file or its lock.
+constexpr const char kNotRead[] = "the registry is read as empty";
+constexpr const char kNotWritten[] =
+    "the registry is not written now; its changes are kept for the next write";
 
 // Copies a value's data out under the buffer rules of the header; answers
 // false when a buffer given is too small.
@@ -496,7 +499,11 @@ private:
 
     void ReadInto(Roots& roots) const {
         std::string text;
-        if (ReadWholeFile(FilePath(), text, nullptr) != kErrSuccess) {
+        std::string why;
+        if (ReadWholeFile(FilePath(), text, nullptr, UINT64_MAX, &why) != kErrSuccess) {
+            if (GetLastError() == kErrAccessDenied) {
+                WarnOfRefusal(why + "; " + kNotRead, FilePath());
+            }
             return;
         }
         StripDiskText(text);
@@ -508,16 +515,18 @@ private:
         if (m_pending.empty() || m_folder.empty()) {
             return kErrSuccess;
         }
-        uint32_t err = MakeFolders(m_folder);
-        if (err != kErrSuccess) {
-            return err;
+        std::string why;
+        if (!MakeStateFolder(m_folder, kNotWritten, &why)) {
+            return WarnAndFail(why, m_folder);
         }
         std::string lockPath = m_folder + "/registry.lock";
-        int lockFd = OpenOwnFile(lockPath, O_RDWR | O_CREAT, 0644);
+        int lockFd = OpenStateFile(lockPath, O_RDWR | O_CREAT, kStateFileMode, &why);
         if (lockFd < 0) {
-            return GetLastError();
+            return WarnAndFail(why + "; " + kNotWritten, lockPath);
         }
-        while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+        if (!TakeFileLock(lockFd, lockPath, LockKind::kExclusive, kNotWritten, &why)) {
+            ::close(lockFd);
+            return WarnAndFail(why, lockPath);
         }
         Roots merged;
         ReadInto(merged);
@@ -535,7 +544,11 @@ private:
         }
         std::string disk;
         AppendDiskText(disk, text);
-        err = ReplaceFileDurably(FilePath(), FilePath() + ".newupdate", disk, nullptr);
+        uint32_t err = ReplaceFileDurably(FilePath(), FilePath() + ".newupdate", disk, nullptr,
+                                          &why, kStateFileMode);
+        if (err != kErrSuccess && !why.empty()) {
+            WarnOfRefusal(why + "; " + kNotWritten, FilePath());
+        }
         if (err == kErrSuccess) {
             m_roots = std::move(merged);
             m_pending.clear();

@@ -16,8 +16,11 @@
 #include <string_view>
 
 #include "platform/DurableFile.h"
+#include "platform/FileLock.h"
+#include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
+#include "platform/Refusal.h"
 #include "platform/SettingsText.h"
 
 namespace plat {
@@ -183,15 +186,26 @@ std::string RecordText(const ObjectRecord& record, size_t number) {
     return disk;
 }
 
+// What is done without the state file or its lock.
+constexpr const char kNotDone[] = "the object's security is neither read nor changed now";
+
 class LockedState {
 public:
     LockedState() : m_cache(Cache()), m_guard(m_cache.lock) {
-        m_lock = OpenOwnFile(StatePath("security.lock"), O_RDWR | O_CREAT, 0644);
-        if (m_lock < 0) {
-            m_status = GetLastError();
+        const std::string lockPath = StatePath("security.lock");
+        std::string why;
+        if (!MakeStateFolder(PlatformRoot(), kNotDone, &why)) {
+            m_status = WarnAndFail(why, PlatformRoot());
             return;
         }
-        while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
+        m_lock = OpenStateFile(lockPath, O_RDWR | O_CREAT, kStateFileMode, &why);
+        if (m_lock < 0) {
+            m_status = WarnAndFail(why + "; " + kNotDone, lockPath);
+            return;
+        }
+        if (!TakeFileLock(m_lock, lockPath, LockKind::kExclusive, kNotDone, &why)) {
+            m_status = WarnAndFail(why, lockPath);
+            return;
         }
         m_status = Sync();
     }
@@ -219,9 +233,10 @@ public:
             text += "\r\n";
         }
         text += RecordText(record, m_cache.records + 1);
-        int file = OpenOwnFile(m_cache.path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        std::string why;
+        int file = OpenStateFile(m_cache.path, O_WRONLY | O_CREAT | O_APPEND, kStateFileMode, &why);
         if (file < 0) {
-            return GetLastError();
+            return WarnAndFail(why + "; " + kNotDone, m_cache.path);
         }
         size_t done = 0;
         while (done < text.size()) {
@@ -267,9 +282,11 @@ private:
         if (st.st_size == m_cache.parsed) {
             return 0;
         }
-        int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string why;
+        int file = OpenFileToRead(path, Owners::kOwn, &why);
         if (file < 0) {
-            return MapErrno(errno);
+            return GetLastError() == kErrAccessDenied ? WarnAndFail(why + "; " + kNotDone, path)
+                                                      : GetLastError();
         }
         std::string text(static_cast<size_t>(st.st_size - m_cache.parsed), '\0');
         ssize_t n = ::pread(file, text.data(), text.size(), m_cache.parsed);
@@ -303,8 +320,8 @@ private:
             text += RecordText(item.second, ++number);
         }
         FileStep step = FileStep::kNone;
-        uint32_t result =
-            ReplaceFileDurably(m_cache.path, m_cache.path + ".newupdate", text, &step);
+        uint32_t result = ReplaceFileDurably(m_cache.path, m_cache.path + ".newupdate", text, &step,
+                                             nullptr, kStateFileMode);
         m_cache.Forget();
         return result != 0 ? result : Sync();
     }

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/Files.h"
 #include "platform/LastError.h"
 
 namespace plat {
@@ -60,13 +61,13 @@ namespace {
 bool ReadProcessStat(int32_t pid, char& state, uint64_t& startTime) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
+    std::string text;
+    if (!ReadKernelFile(path, text, 1023)) {
         return false;
     }
     char line[1024];
-    size_t n = std::fread(line, 1, sizeof line - 1, file);
-    std::fclose(file);
+    const size_t n = std::min(text.size(), sizeof line - 1);
+    std::memcpy(line, text.data(), n);
     line[n] = '\0';
     // The command name may hold spaces and parentheses; fields resume
     // after the last ')'.

@@ -16,6 +16,7 @@
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
 #include "platform/Process.h"
+#include "platform/Refusal.h"
 #include "platform/Registry.h"
 
 namespace plat {
@@ -36,7 +37,7 @@ struct ServiceProcess {
 // parentheses, so the fields are counted from the last ")".
 bool LiveStartTime(pid_t pid, unsigned long long& startTime) {
     std::string text;
-    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", text, nullptr) != 0) {
+    if (!ReadKernelFile("/proc/" + std::to_string(pid) + "/stat", text)) {
         return false;
     }
     size_t close = text.rfind(')');
@@ -78,13 +79,18 @@ bool ReadState(const std::string& path, ServiceProcess& process) {
 }
 
 bool MakeFolder(const std::string& folder) {
-    return MakeOwnFolders(folder);
+    std::string why;
+    if (!MakeStateFolder(folder, "no service is installed or controlled", &why)) {
+        WarnOfRefusal(why, folder);
+        return false;
+    }
+    return true;
 }
 
 bool WriteState(const std::string& path, const ServiceProcess& process) {
     std::string text = std::to_string(process.pid) + " " + std::to_string(process.startTime) +
                        " " + (process.stopping ? "1" : "0") + "\n";
-    return ReplaceFileDurably(path, path + ".tmp", text, nullptr) == 0;
+    return ReplaceFileDurably(path, path + ".tmp", text, nullptr, nullptr, kStateFileMode) == 0;
 }
 
 // The recorded process while it lives; a record of an ended process is

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include "platform/Files.h"
 #include "platform/LastError.h"
 
 namespace plat {
@@ -44,9 +45,14 @@ FILE* OpenTextFileForRead(const char* path) {
         SetLastError(kErrInvalidParameter);
         return nullptr;
     }
-    FILE* file = std::fopen(path, "rb");
+    const FileHandle fd = OpenFileForReading(path);
+    if (fd == kInvalidFile) {
+        return nullptr;
+    }
+    FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) {
         SetLastErrorFromErrno(errno);
+        CloseFile(fd);
         return nullptr;
     }
     cookie_io_functions_t functions{};

@@ -7,8 +7,10 @@
 
 namespace plat {
 
-// Opens `path` for reading with that translation.  The stream is closed with
-// fclose.  Null, with the last error set, when the file cannot be opened.
+// Opens `path` for reading with that translation, as Files.h's
+// OpenFileForReading opens it (a regular file of root or this account,
+// through no other account's link).  The stream is closed with fclose.
+// Null, with the last error set, when the file cannot be opened.
 FILE* OpenTextFileForRead(const char* path);
 
 }  // namespace plat

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/DurableFile.h"
+#include "platform/LastError.h"
 #include "platform/SettingsText.h"
 #include "qorToolsLib/ConfigStore.h"
 #include "qorToolsLib/QORError.h"
@@ -178,13 +179,15 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
                                bool prefix) {
     m_strReadProblem.clear();
     std::string text;
+    std::string why;
     plat::FileStep step = plat::FileStep::kNone;
     uint32_t error = plat::ReadWholeFile(fileName, text, &step,
-                                         m_bStrictReading ? kStrictFileCap : UINT64_MAX);
+                                         m_bStrictReading ? kStrictFileCap : UINT64_MAX, &why);
     if (error != 0 && step == plat::FileStep::kOpen) {
         m_nErrorClass = kReadError;
         m_status = QOR_E_SETTINGS_FILE;
-        m_strReadProblem = "cannot be opened";
+        // A refused file is named with what is there and whose it is.
+        m_strReadProblem = error == plat::kErrAccessDenied ? why : "cannot be opened";
         *result = 1;
         return;
     }

@@ -1,43 +1,12 @@
 #include "rawpacket/AdapterLock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "rawpacket/RpErrors.h"
 
 namespace rp {
-namespace {
-
-// Takes over a lock file whose holder is gone: a live holder keeps an
-// exclusive file lock on it for as long as it holds the adapter.
-bool RemoveIfAbandoned(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT;
-    }
-    bool removed = false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        struct stat opened {};
-        struct stat named {};
-        // Only the file we locked, not one a new holder has just put there.
-        if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_ino == named.st_ino &&
-            opened.st_dev == named.st_dev) {
-            removed = ::unlink(path.c_str()) == 0;
-        }
-    }
-    ::close(fd);
-    return removed;
-}
-
-}  // namespace
 
 AdapterLock::AdapterLock(const std::string& adapterName, bool acquireNow) : m_strName(lockNameOf(adapterName)) {
     if (acquireNow && !acquire()) {
@@ -65,64 +34,33 @@ std::string AdapterLock::lockNameFor(const std::string& adapterName) {
 }
 
 std::string AdapterLock::lockDirectory() {
-    std::string dir = plat::TempDirectory();
-    while (dir.size() > 1 && dir.back() == '/') {
-        dir.pop_back();
-    }
-    return dir;
+    return plat::HostLockFolder();
+}
+
+std::string AdapterLock::lockPathOf(const std::string& lockName) {
+    return lockDirectory() + "/qor_" + lockName + ".lck";
 }
 
 bool AdapterLock::acquire() {
-    if (m_bHeld) {
+    if (held()) {
         return true;
     }
-    std::string dir = lockDirectory();
-    struct stat info {};
-    if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        m_dwLastError = static_cast<uint32_t>(errno != 0 ? errno : ENOTDIR);
-        return false;
+    if (m_File.Acquire(lockDirectory(), "qor_" + m_strName + ".lck",
+                       "the adapter is used without its lock", &m_strRefusal)) {
+        m_dwLastError = 0;
+        m_strRefusal.clear();
+        return true;
     }
-    std::string path = dir + "/qor_" + m_strName + ".lck";
-    // The file appears under its name already locked, so nobody can take a
-    // newly made lock for an abandoned one.
-    std::string scratch = path + ".XXXXXX";
-    int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
-    if (fd < 0) {
-        m_dwLastError = plat::MapErrno(errno);
-        return false;
-    }
-    ::flock(fd, LOCK_EX);
-    bool linked = ::link(scratch.c_str(), path.c_str()) == 0;
-    if (!linked && errno == EEXIST && RemoveIfAbandoned(path)) {
-        linked = ::link(scratch.c_str(), path.c_str()) == 0;
-    }
-    int linkError = errno;
-    ::unlink(scratch.c_str());
-    if (!linked) {
-        ::close(fd);
-        m_dwLastError = linkError == EEXIST ? plat::kErrSharingViolation : plat::MapErrno(linkError);
-        return false;
-    }
-    m_hFile = fd;
-    m_strPath = path;
-    m_bHeld = true;
-    m_dwLastError = 0;
-    return true;
+    m_dwLastError = plat::GetLastError();
+    return false;
 }
 
 int AdapterLock::release() {
-    if (!m_bHeld) {
-        return -1;
-    }
-    ::unlink(m_strPath.c_str());
-    ::close(m_hFile);
-    m_hFile = -1;
-    m_bHeld = false;
-    return 0;
+    return m_File.Release() ? 0 : -1;
 }
 
 bool AdapterLock::isInUse() const {
-    if (m_bHeld) {
+    if (held()) {
         return true;
     }
     std::string dir = lockDirectory();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/Environment.h"
+#include "platform/Refusal.h"
 #include "rawpacket/DriverFactory.h"
 #include "rawpacket/RpTrace.h"
 
@@ -32,8 +33,11 @@ Driver::Driver(const std::string& adapterName, uint32_t openMode)
       m_pAdapterLock(std::make_shared<AdapterLock>(AdapterLock::lockNameFor(adapterName), false)) {
     captureBufferFromEnvironment(m_AdapterInfo.m_dwCaptureBufferSize);
     // Another sensor holding the adapter does not stop this one: the lock
-    // only marks which adapters are taken.
-    m_pAdapterLock->acquire();
+    // only marks which adapters are taken.  But a lock not had is said,
+    // with its file and holder, so the operator learns who has it.
+    if (!m_pAdapterLock->acquire()) {
+        plat::WarnOfRefusal(m_pAdapterLock->refusal(), AdapterLock::lockPathOf(m_pAdapterLock->name()));
+    }
 }
 
 Driver::Driver() : m_pFrame(std::make_unique<Frame>()) {

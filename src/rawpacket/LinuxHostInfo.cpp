@@ -15,10 +15,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "platform/HostName.h"
 #include "platform/LastError.h"
 #include "rawpacket/AdapterLock.h"
@@ -69,7 +69,9 @@ std::string DriverOf(const char* interfaceName) {
 // Default gateways per interface from the kernel's routing table.
 std::map<std::string, std::string> Gateways() {
     std::map<std::string, std::string> gateways;
-    std::ifstream routes("/proc/net/route");
+    std::string table;
+    plat::ReadKernelFile("/proc/net/route", table);
+    std::istringstream routes(table);
     std::string line;
     std::getline(routes, line);
     while (std::getline(routes, line)) {

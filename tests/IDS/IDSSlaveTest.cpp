@@ -185,7 +185,7 @@ protected:
     hwtest::EnvironmentOverride m_Replay{
         "HW_PACKET_REPLAY", (m_Scratch.File("in.pcap") + ";" + m_Scratch.File("in1.pcap")).c_str()};
     hwtest::EnvironmentOverride m_Output{"HW_PACKET_REPLAY_OUT", m_Scratch.Path().c_str()};
-    hwtest::EnvironmentOverride m_LockDirectory{"TMPDIR", m_Scratch.Path().c_str()};
+    hwtest::EnvironmentOverride m_LockDirectory{"HW_LOCK_DIR", m_Scratch.Path().c_str()};
     PolicyFixture m_Fixture;
     qorZamSensorMgr* m_pManager = nullptr;
     CIDSConfig m_Config;

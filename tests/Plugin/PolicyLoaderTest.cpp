@@ -186,8 +186,8 @@ TEST_F(PolicyLoaderTest, PushIsKeptUntilTheAcceptedPolicyIsSaved) {
         ASSERT_EQ(0, ::chown(current.c_str(), 65534, 65534));
         ASSERT_TRUE(Load());
         EXPECT_TRUE(Logged("Unable to save the accepted policy to " + current + ": " + current +
-                           " is owned by another account (uid 65534); push.policy is kept and "
-                           "will be applied again."));
+                           " is a file another account owns (nobody, uid 65534); it is not "
+                           "written; push.policy is kept and will be applied again."));
         EXPECT_EQ(Input("current.policy"), File("current.policy"));
         EXPECT_TRUE(PolicyLoader::IsPushWaiting(m_dir.Path() + "/"));
         ASSERT_EQ(0, ::chown(current.c_str(), 0, 0));

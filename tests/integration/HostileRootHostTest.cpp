@@ -155,8 +155,9 @@ TEST_F(HostileRootHostTest, AnotherAccountsLinksInTheRootAreRefusedAndTheirTarge
     ASSERT_TRUE(Alert("alice"));
     ASSERT_TRUE(hwtest::WaitUntil([&] {
         return m_host.Alerts().find("alice") != std::string::npos &&
-               m_host.Log().find("lies under a symbolic link another account owns (\"outbox\"") !=
-                   std::string::npos;
+               m_host.Log().find(" lies under " + root +
+                                 "/outbox, a symbolic link another account owns (nobody, uid "
+                                 "65534); it is not followed") != std::string::npos;
     })) << m_host.Log();
     ASSERT_TRUE(hwtest::WaitUntil([&] {
         return m_host.Errors().find("/tclproc.log is a symbolic link another account owns") !=
@@ -282,14 +283,16 @@ TEST_F(HostileRootHostTest, PushReadsNoStatusOrPidFileThatAnotherAccountPutInThe
     };
     const Planted planted[] = {
         {"hwhost.status", "ln -s '" + secret + "' hwhost.status",
-         "hwhost.status is not read: the symbolic link", 1},
-        {"hwhost.status", "mkfifo hwhost.status", "hwhost.status is not read: it is not a regular file",
+         "hwhost.status is a symbolic link another account owns (nobody, uid 65534); it is not followed",
          1},
+        {"hwhost.status", "mkfifo hwhost.status",
+         "hwhost.status is a FIFO another account owns (nobody, uid 65534); it is not read", 1},
         {"hwhost.status", "echo '1\tstart-up\t1\t0\t-\t-\t-\t-\taccepted\t\t' > hwhost.status",
-         "hwhost.status is not read: it is owned by another account", 1},
-        {"hwhost.pid", "echo 1 > hwhost.pid", "hwhost.pid is not read: it is owned by another account",
-         3},
-        {"hwhost.pid", "mkfifo hwhost.pid", "hwhost.pid is not read: it is not a regular file", 3},
+         "hwhost.status is a file another account owns (nobody, uid 65534); it is not read", 1},
+        {"hwhost.pid", "echo 1 > hwhost.pid",
+         "hwhost.pid is a file another account owns (nobody, uid 65534); it is not read", 3},
+        {"hwhost.pid", "mkfifo hwhost.pid",
+         "hwhost.pid is a FIFO another account owns (nobody, uid 65534); it is not read", 3},
     };
     for (const Planted& plant : planted) {
         SCOPED_TRACE(plant.strCommand);

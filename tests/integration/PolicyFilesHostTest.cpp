@@ -18,6 +18,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/DamagedPolicy.h"
+#include "support/OpenGate.h"
 #include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -287,18 +288,23 @@ TEST_F(PolicyFilesHostTest, DamagedFilesAtStartUpAreSetAsideOrStopTheStart) {
 }
 
 // The push a reload takes is moved aside before it is read, so one written
-// while the reload reads the first (held there by a FIFO) is not lost: it
-// waits for the next reload.
+// while the reload reads the first (held at its open) is not lost: it waits
+// for the next reload.
 TEST_F(PolicyFilesHostTest, PushReplacedWhileAReloadReadsItIsKeptForTheNext) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hold the sensor at an open";
+    }
     Start();
     ASSERT_TRUE(AwaitStart()) << Errors();
-    ASSERT_EQ(0, ::mkfifo(m_root.File("push.policy").c_str(), 0600));
+    hwtest::OpenGate gate(m_root.Path(), "push.policy.loading");
+    ASSERT_TRUE(gate.IsReady());
+    Write("push.policy", Policy("first"));
 
     size_t before = AskReload();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(m_root.File("push.policy.loading")); }));
+    ASSERT_TRUE(gate.WaitHeld(60));
     Write("second.policy", Policy("second"));
     fs::rename(m_root.File("second.policy"), m_root.File("push.policy"));
-    Write("push.policy.loading", Policy("first"));
+    gate.Release();
     EXPECT_EQ("1", AwaitReload(before));
 
     EXPECT_EQ(Policy("second"), Root("push.policy"));

@@ -228,8 +228,10 @@ TEST_F(SensorRootsHostTest, ObjectsAnotherAccountMadeFirstAndLocksHoldUpNeitherS
     EXPECT_TRUE(sensor.ScriptedAlert(1)) << sensor.Host().Log();
     EXPECT_TRUE(sensor.WebRecordTaken("WebSquatted")) << sensor.Host().Log();
     for (const auto& squat : squats) {
-        EXPECT_NE(std::string::npos, sensor.Host().Errors().find("WARNING: the shared object /hw." + strScope + "." +
-                                                                 squat.first + " was made by another account"))
+        EXPECT_NE(std::string::npos, sensor.Host().Errors().find("WARNING: /dev/shm/hw." + strScope + "." +
+                                                                 squat.first +
+                                                                 " is a file another account owns (nobody, uid 65534); "
+                                                                 "it is taken back and the object made anew"))
             << squat.first << "\n"
             << sensor.Host().ErrorsTail();
     }

@@ -113,8 +113,8 @@ TEST(NamedObject, NameHoldingAFifoIsTakenBackByACreatorAndRefusedToAnOpener) {
     hwtest::ConsoleCapture console;
     plat::NamedObject creator;
     ASSERT_TRUE(creator.Open("fifo-squat", true, [](int) { return true; }));
-    EXPECT_TRUE(console.Contains("WARNING: the shared object name " + plat::SharedObjectPath("fifo-squat") +
-                                 " held something else; it is replaced\n"))
+    EXPECT_TRUE(console.Contains("WARNING: " + file +
+                                 " is a FIFO root owns (uid 0); it is taken back and the object made anew\n"))
         << console.Text();
     struct stat info = {};
     ASSERT_EQ(0, ::stat(file.c_str(), &info));

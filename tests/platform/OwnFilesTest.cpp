@@ -69,9 +69,9 @@ TEST_F(OwnFilesTest, LinksOfAnotherAccountAreNotFollowedAndTheirTargetsStayUntou
     // A folder on the way, for opening and for making folders.
     Link(m_elsewhere.Path(), m_dir.File("logs"), kStranger);
     EXPECT_FALSE(Opens(m_dir.File("logs/target"), why));
-    EXPECT_NE(std::string::npos,
-              why.find("lies under a symbolic link another account owns (\"logs\""))
-        << why;
+    EXPECT_EQ(m_dir.File("logs/target") + " lies under " + m_dir.File("logs") +
+                  ", a symbolic link another account owns (nobody, uid 65534); it is not followed",
+              why);
     EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("logs/sub"), &why));
     EXPECT_FALSE(std::filesystem::exists(m_elsewhere.File("sub")));
     // Replacing by a rename, and copying out of the name, are refused too.
@@ -101,12 +101,14 @@ TEST_F(OwnFilesTest, FilesNotPlainlyThisAccountsAreRefusedWithoutBlockingOrTrunc
     ASSERT_EQ(0, ::mkfifo(m_dir.File("fifo").c_str(), 0666));
     EXPECT_FALSE(Opens(m_dir.File("fifo"), why));
     EXPECT_FALSE(Opens(m_dir.File("fifo"), why, O_RDWR | O_CREAT));
-    EXPECT_NE(std::string::npos, why.find("is not a regular file")) << why;
+    EXPECT_EQ(m_dir.File("fifo") + " is a FIFO root owns (uid 0); it is not written", why);
     // Another account's file keeps its bytes.
     hwtest::WriteWholeFile(m_dir.File("theirs"), "theirs");
     ASSERT_EQ(0, ::chown(m_dir.File("theirs").c_str(), kStranger, static_cast<gid_t>(-1)));
     EXPECT_FALSE(Opens(m_dir.File("theirs"), why, O_WRONLY | O_CREAT | O_TRUNC));
-    EXPECT_NE(std::string::npos, why.find("is owned by another account (uid 65534)")) << why;
+    EXPECT_EQ(m_dir.File("theirs") +
+                  " is a file another account owns (nobody, uid 65534); it is not written",
+              why);
     EXPECT_EQ("theirs", hwtest::ReadWholeFile(m_dir.File("theirs")));
     EXPECT_FALSE(plat::MayReplaceOwnFile(m_dir.File("theirs"), &why));
     // A second name of a file elsewhere.

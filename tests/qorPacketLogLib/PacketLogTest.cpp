@@ -250,8 +250,8 @@ TEST_F(PacketLogTest, AnotherAccountsLinkAtTheFileNameIsNotWrittenThrough) {
     EXPECT_FALSE(log.Write(frame.record));
     EXPECT_TRUE(
         host.Logged("Error 5 opening file " + name + " (" + name +
-                    " is a symbolic link another account owns (\"theirs000.tcp\", uid 65534); it "
-                    "is not followed)"))
+                    " is a symbolic link another account owns (nobody, uid 65534); it is not "
+                    "followed)"))
         << ::testing::PrintToString(host.Texts());
     EXPECT_EQ("precious", hwtest::ReadWholeFile(target));
 }

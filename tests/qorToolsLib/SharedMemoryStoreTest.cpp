@@ -216,14 +216,17 @@ TEST(SharedMemoryStore, OperationsOnAnUnopenedStoreFail) {
 }
 
 // Runs in a child process with a private, empty shared-memory directory in
-// which the store's semaphore name is taken by a directory: the semaphore
-// cannot be made while the mapping could be, and the store must refuse to
-// work unguarded.
+// which the store's semaphore name is taken by a directory that is a mount
+// point, which no one can move or remove: the semaphore cannot be made
+// while the mapping could be, and the store must refuse to work unguarded.
 [[noreturn]] void OpenWithoutItsSemaphore() {
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=16m") != 0 ||
-        ::mkdir(("/dev/shm" + plat::SharedObjectPath("_ShMem_sem_")).c_str(), 0700) != 0) {
+        ::mkdir(("/dev/shm" + plat::SharedObjectPath("_ShMem_sem_")).c_str(), 0700) != 0 ||
+        // A mount point: the name cannot be taken back from it.
+        ::mount("tmpfs", ("/dev/shm" + plat::SharedObjectPath("_ShMem_sem_")).c_str(), "tmpfs", 0,
+                "size=1m") != 0) {
         std::_Exit(2);
     }
     std::string name = UniqueSegmentName();

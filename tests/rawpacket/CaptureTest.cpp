@@ -82,7 +82,7 @@ protected:
     // Lock files of their own: tests running side by side in other
     // namespaces use the same adapter names.
     hwtest::ScratchDirectory m_Locks;
-    hwtest::EnvironmentOverride m_LockDirectory{"TMPDIR", m_Locks.Path().c_str()};
+    hwtest::EnvironmentOverride m_LockDirectory{"HW_LOCK_DIR", m_Locks.Path().c_str()};
     rptest::AdapterTable m_Table;
     rp::DriverFactory m_Factory;
     std::vector<rptest::TestFrame> m_Frames = rptest::MakeFrames(5);

@@ -40,7 +40,7 @@ protected:
     hwtest::ScratchDirectory m_Scratch;
     hwtest::EnvironmentOverride m_Input{"HW_PACKET_REPLAY", m_Scratch.File("in.pcap").c_str()};
     hwtest::EnvironmentOverride m_Output{"HW_PACKET_REPLAY_OUT", m_Scratch.Path().c_str()};
-    hwtest::EnvironmentOverride m_LockDirectory{"TMPDIR", m_Scratch.Path().c_str()};
+    hwtest::EnvironmentOverride m_LockDirectory{"HW_LOCK_DIR", m_Scratch.Path().c_str()};
     std::vector<rptest::TestFrame> m_Frames = rptest::MakeFrames(25);
     rptest::AdapterTable m_Table;
     rp::DriverFactory m_Factory;

@@ -102,7 +102,7 @@ TEST(UtilityTest, LockNamesKeepOnlyLettersAndDigits) {
 
 TEST(UtilityTest, SecondProcessCannotTakeAHeldAdapterLock) {
     hwtest::ScratchDirectory scratch;
-    hwtest::EnvironmentOverride directory("TMPDIR", scratch.Path().c_str());
+    hwtest::EnvironmentOverride directory("HW_LOCK_DIR", scratch.Path().c_str());
     auto tryInChild = [] {
         pid_t child = ::fork();
         if (child == 0) {
@@ -127,7 +127,7 @@ TEST(UtilityTest, SecondProcessCannotTakeAHeldAdapterLock) {
 
 TEST(UtilityTest, LockLeftByADeadProcessIsTakenOver) {
     hwtest::ScratchDirectory scratch;
-    hwtest::EnvironmentOverride directory("TMPDIR", scratch.Path().c_str());
+    hwtest::EnvironmentOverride directory("HW_LOCK_DIR", scratch.Path().c_str());
     pid_t child = ::fork();
     if (child == 0) {
         static rp::AdapterLock* leaked = new rp::AdapterLock("eth7", true);

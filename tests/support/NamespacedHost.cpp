@@ -65,10 +65,18 @@ bool NamespacedHost::Start(const std::vector<std::string>& extraArguments,
                                      File("hwhost.log")};
     argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
     m_process.SetErrorFile(File("hwhost.err"));
+    // A host of its own keeps its adapter locks apart, as a machine of its
+    // own would: the hosts of tests that run side by side use adapters of
+    // the same names, each in its own network.
+    std::vector<std::string> withLocks = environment;
+    if (std::none_of(environment.begin(), environment.end(),
+                     [](const std::string& entry) { return entry.rfind("HW_LOCK_DIR=", 0) == 0; })) {
+        withLocks.push_back("HW_LOCK_DIR=" + m_locks.Path());
+    }
     // Without a namespace (not root) the host runs in the machine's own
     // network; tests that need fixed ports skip before they get here.
     if (!m_process.Start(m_network.IsReady() ? m_network.Enter(argv) : argv, File("hwhost.out"),
-                         environment)) {
+                         withLocks)) {
         return false;
     }
     WaitUntil(

@@ -45,8 +45,10 @@ public:
     }
 
     // Runs hwhost on the root (alerts.xml, hwhost.log, standard output in
-    // hwhost.out, standard error in hwhost.err) and waits for it to report
-    // the sensor started; false when it ended first.
+    // hwhost.out, standard error in hwhost.err), with adapter locks in a
+    // folder of this host's own (HW_LOCK_DIR; `environment` may name
+    // another, or "HW_LOCK_DIR=" for the machine's), and waits for it to
+    // report the sensor started; false when it ended first.
     bool Start(const std::vector<std::string>& extraArguments = {},
                const std::vector<std::string>& environment = {});
     // Pushes `policy` (SIGHUP) and waits for the reload to complete; false
@@ -83,6 +85,7 @@ public:
 private:
     const NetworkNamespace& m_network;
     ScratchDirectory m_root;
+    ScratchDirectory m_locks;
     ChildProcess m_process;
 };
 
