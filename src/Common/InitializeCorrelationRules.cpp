@@ -42,8 +42,8 @@ bool MakeCorrelationList(Rule& watched) {
     }
     std::unique_ptr<RuleContainer> pList(new (std::nothrow) RuleContainer());
     if (!pList) {
-        plat::ConsoleWrite("Unable to allocate memory for correlation ");
-        plat::ConsoleWrite("rule collection.");
+        // One write, ending its line, so no other line comes between or after.
+        plat::ConsoleWrite("Unable to allocate memory for correlation rule collection.\n");
         return false;
     }
     watched.SetCorrelationRules(std::move(pList));

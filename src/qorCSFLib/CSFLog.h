@@ -25,8 +25,9 @@ void SetDebugLoggingEnabled(bool bEnabled);
 bool IsDebugLoggingEnabled();
 
 // Formats the text into 1,025 bytes and writes it to the debugger output
-// while debug logging is on; a text of 1,025 characters or more is cut to
-// its first 1,020 followed by "...".  Tag, category, level and source are
+// while debug logging is on, as one line: a text that does not end in a
+// line feed gets one.  A text of 1,025 characters or more is cut to its
+// first 1,020 followed by "...".  Tag, category, level and source are
 // accepted for the same call shape as the host log and not written.
 bool DebugTrace(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine,
                 const char* pszFile, const char* pszFormat, ...)

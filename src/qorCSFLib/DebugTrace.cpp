@@ -28,15 +28,22 @@ bool DebugTrace(ILogTag*, uint32_t, uint32_t, int, const char*, const char* pszF
     if (!IsDebugLoggingEnabled()) {
         return true;
     }
-    char szText[kTraceBufferSize];
+    // One byte beyond the formatted text's room, for its line end.
+    char szText[kTraceBufferSize + 1];
     va_list args;
     va_start(args, pszFormat);
-    int n = BoundedVsnprintf(szText, sizeof szText, pszFormat, args);
+    int n = BoundedVsnprintf(szText, kTraceBufferSize, pszFormat, args);
     va_end(args);
     size_t length = n >= 0 ? static_cast<size_t>(n) : std::strlen(szText);
-    if (n < 0 && length + 1 == sizeof szText) {
+    if (n < 0 && length + 1 == kTraceBufferSize) {
         std::memcpy(szText + kTraceKeptCharacters, "...", 4);
         length = kTraceKeptCharacters + 3;
+    }
+    // A debugger shows every message on a line of its own; the output here
+    // is one stream, so a message that does not end its line gets a line
+    // end, in the same write, and never runs into the next one.
+    if (length == 0 || szText[length - 1] != '\n') {
+        szText[length++] = '\n';
     }
     plat::DebugOutput(std::string_view(szText, length));
     return true;

@@ -201,6 +201,54 @@ TEST_F(SyslogHostTest, ReloadsChangeTheRulesAndOpenOrCloseThePortWithoutRestarti
     EXPECT_EQ(m_Host.Pid(), hostPid);
 }
 
+// With debug logging on, the trace of one datagram says what each rule made
+// of it and what became of its record, one message to a line: no message
+// runs into the one before or after it, whichever thread wrote that.
+TEST_F(SyslogHostTest, DebugTraceOfOneDatagramHasOneMessagePerLine) {
+    m_Host.WritePolicy(SyslogPolicy({{"Hit", "trace probe"}, {"Miss", "never in the text"}}) +
+                       "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\nEnable Debug Logging\t=B\t1;\r\n");
+    ASSERT_TRUE(m_Host.Start()) << m_Host.Errors();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    Send("<13>trace probe from alice");
+    ASSERT_TRUE(WaitForAlert("'Hit'")) << m_Host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        const std::string errors = m_Host.Errors();
+        return errors.find("sending the ADF Event") != std::string::npos &&
+               errors.find("rule \"Miss\" does not match") != std::string::npos;
+    })) << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+
+    // Each message of the datagram's road, by a text only it holds, and
+    // the whole line it must be.
+    const std::pair<std::string, std::regex> kMessages[] = {
+        {"Parsing Entry from", std::regex(R"(NTSyslog: Parsing Entry from 127\.0\.0\.1: <13>trace probe from alice)")},
+        {"rule \"Hit\"", std::regex(R"(NTSyslog: rule "Hit" matches)")},
+        {"rule \"Miss\"", std::regex(R"(NTSyslog: rule "Miss" does not match)")},
+        {"Logging to CSF", std::regex(R"(Logging to CSF : Event id=\d+, Name = Hit)")},
+        {"called with event id", std::regex(R"(called with event id=\d+, name=Hit)")},
+        {"sending the ADF Event", std::regex(R"(sending the ADF Event)")},
+    };
+    std::vector<std::string> lines;
+    std::istringstream errors(m_Host.Errors());
+    for (std::string line; std::getline(errors, line);) {
+        lines.push_back(line);
+    }
+    for (const auto& [strMarker, wholeLine] : kMessages) {
+        size_t nLines = 0;
+        for (const std::string& line : lines) {
+            if (line.find(strMarker) != std::string::npos) {
+                EXPECT_TRUE(std::regex_match(line, wholeLine)) << line;
+                ++nLines;
+            }
+        }
+        EXPECT_EQ(nLines, 1u) << strMarker << "\n" << m_Host.ErrorsTail();
+    }
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return std::regex_match(line, std::regex("constructing 0x[0-9a-f]+"));
+    })) << m_Host.ErrorsTail();
+}
+
 namespace {
 
 uint64_t ResidentKilobytes(pid_t pid, const std::string& field) {

@@ -91,11 +91,13 @@ TEST_F(DebugTraceTest, WritesOnlyWhileDebugLoggingIsOnAndNeverToTheHostLogger) {
     SetDebugLoggingEnabled(false);
     CSF_TRACE(kCSFLogTrace, "hidden %d", 3);
     pRequest->Release();
-    EXPECT_EQ(std::vector<std::string>{"shown 2"}, m_written);
+    EXPECT_EQ(std::vector<std::string>{"shown 2\n"}, m_written);
     EXPECT_TRUE(services.Lines().empty());
 }
 
-TEST_F(DebugTraceTest, LongTextIsCutToItsHeadAndAnEllipsis) {
+// Every message is one line: one that lacks its line end gets it, one that
+// has it keeps it alone, and a cut one ends in "..." and the line end.
+TEST_F(DebugTraceTest, EveryMessageIsOneLineAndLongTextIsCutToItsHeadAndAnEllipsis) {
     SetDebugLoggingEnabled(true);
     std::string fits(1024, 'a');
     std::string tooLong = std::string(1020, 'b') + "cdefg";
@@ -103,6 +105,9 @@ TEST_F(DebugTraceTest, LongTextIsCutToItsHeadAndAnEllipsis) {
     CSF_TRACE(kCSFLogTrace, "%s", fits.c_str());
     CSF_TRACE(kCSFLogTrace, "%s", tooLong.c_str());
     CSF_TRACE(kCSFLogTrace, "%s", muchLonger.c_str());
-    EXPECT_EQ((std::vector<std::string>{fits, std::string(1020, 'b') + "...", std::string(1020, 'z') + "..."}),
+    CSF_TRACE(kCSFLogTrace, "ends its line\n");
+    CSF_TRACE(kCSFLogTrace, "%s", "");
+    EXPECT_EQ((std::vector<std::string>{fits + "\n", std::string(1020, 'b') + "...\n",
+                                        std::string(1020, 'z') + "...\n", "ends its line\n", "\n"}),
               m_written);
 }
