@@ -119,12 +119,14 @@ std::string LogPath(const std::string& root) {
     return root + "/logs/hwhost.log";
 }
 
-pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root) {
+pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root,
+                      const std::vector<std::string>& extra) {
     // The alerts go to standard output, which is the pipe the driver's
     // AlertCounter reads: hwhost opens no alert file that is not a regular
     // one.
-    const pid_t host =
-        StartHost({hwhost, "run", "--root", root, "--log", LogPath(root)}, root + "/alerts.xml");
+    std::vector<std::string> argv = {hwhost, "run", "--root", root, "--log", LogPath(root)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const pid_t host = StartHost(argv, root + "/alerts.xml");
     if (!WaitFor([] { return UdpPortTaken(514); }, 60)) {
         ::kill(host, SIGTERM);
         Fail("the sensor did not open port 514; see " + root);

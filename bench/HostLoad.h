@@ -57,8 +57,10 @@ pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile);
 std::string EnterScratchNamespace(const char* pszStem);
 // hwhost run on `root`, alerts on its standard output into root/alerts.xml
 // (an AlertCounter's pipe) and its log into root/logs/hwhost.log (see
-// LogPath), once its syslog port is open.
-pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root);
+// LogPath), once its syslog port is open; `extra` follows the host's other
+// arguments.
+pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root,
+                      const std::vector<std::string>& extra = {});
 std::string LogPath(const std::string& root);
 // SIGTERM and the wait for the end.
 void StopHost(pid_t host);

@@ -13,11 +13,18 @@
 // alerts no faster than N MB a second, so that the host's writer, not its
 // engine, is what cannot keep up.
 //
+// With --plugin NAME=PATH given more than once it compares sensors: each
+// named plug-in (an empty PATH is the one beside hwhost) runs every rate in
+// turn, --rounds times, the order changing from round to round, and the
+// highest rate each took without loss is printed side by side
+// (bench/syslog_receive_compare.sh compares the syslog receives so).
+//
 // It runs in a network namespace of its own (so it needs root), which keeps
 // port 514 and the kernel's UDP counters to itself.
 //
 //   syslog_load [--hwhost PATH] [--rates 10000,20000,...] [--seconds N]
 //               [--rules N] [--matching 10,100] [--keep]
+//               [--plugin NAME=PATH ... [--rounds N]]
 //   syslog_load --flood SECONDS [--rates RATE] [--busy N] [--rules N]
 //               [--alert-reader-mbps N]
 
@@ -30,6 +37,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -40,8 +48,17 @@
 
 namespace {
 
+// A sensor to run: its name in the report and its plug-in (empty: the one
+// hwhost loads by default).
+struct Variant {
+    std::string m_strName;
+    std::string m_strPlugin;
+};
+
 struct Options {
     hwload::HostOptions m_host;
+    std::vector<Variant> m_Variants;
+    int m_nRounds = 1;
     std::vector<uint64_t> m_Rates{10000, 20000, 50000, 75000, 100000, 150000, 200000};
     // Percentages of datagrams that match a rule, one table each.
     std::vector<uint64_t> m_Matching{10, 100};
@@ -81,8 +98,22 @@ Options ParseOptions(int argc, char** argv) {
          {"--alert-reader-mbps", true,
           [&](const std::string& value) {
               options.m_dAlertReaderMBps = std::atof(value.c_str());
-          }}},
+          }},
+         {"--plugin", true,
+          [&](const std::string& value) {
+              const size_t equals = value.find('=');
+              if (equals == std::string::npos || equals == 0) {
+                  hwload::Fail("--plugin needs NAME=PATH, not " + value);
+              }
+              options.m_Variants.push_back({value.substr(0, equals), value.substr(equals + 1)});
+          }},
+         {"--rounds", true,
+          [&](const std::string& value) { options.m_nRounds = std::atoi(value.c_str()); }}},
         options.m_host);
+    if (options.m_Variants.empty()) {
+        options.m_Variants.push_back({"sensor", ""});
+    }
+    options.m_nRounds = std::max(options.m_nRounds, 1);
     return options;
 }
 
@@ -216,13 +247,168 @@ struct PhaseResult {
     uint64_t m_qwDelivered = 0;
     uint64_t m_qwKernelDrops = 0;
     uint64_t m_qwEngineDrops = 0;
+    // Of the engine's reported drops, those it made itself (the rest are
+    // the system's, which a sensor that does not count them leaves out).
+    uint64_t m_qwEngineOwnDrops = 0;
     uint64_t m_qwAlerts = 0;
     uint64_t m_qwExpected = 0;
 
-    bool Lossless() const {
-        return m_qwKernelDrops == 0 && m_qwEngineDrops == 0 && m_qwAlerts == m_qwExpected;
+    // Datagrams sent that were never matched: those that did not reach the
+    // socket, and those the engine dropped itself.
+    uint64_t Lost() const {
+        return m_qwSent - std::min(m_qwSent, m_qwDelivered) + m_qwEngineOwnDrops;
     }
+    bool Lossless() const { return Lost() == 0 && m_qwAlerts == m_qwExpected; }
 };
+
+// The drops the engine reported so far that it made itself, not counting
+// those it reports the system made.
+uint64_t EngineOwnDrops(const std::string& logPath) {
+    const std::string marker = "NTSyslog dropped ";
+    const std::string system = " by the system with the socket's buffer full";
+    const std::string log = hwload::ReadText(logPath);
+    uint64_t total = 0;
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+        const std::string line = log.substr(at, log.find('\n', at) - at);
+        total += std::strtoull(line.c_str() + marker.size(), nullptr, 10);
+        const size_t byTheSystem = line.find(system);
+        if (byTheSystem != std::string::npos && byTheSystem > 0) {
+            const size_t number = line.rfind(' ', byTheSystem - 1);
+            total -= std::strtoull(line.c_str() + number + 1, nullptr, 10);
+        }
+    }
+    return total;
+}
+
+// One sensor under hwhost with its alert counter, for as long as it lives.
+class HostRun {
+public:
+    HostRun(const Options& options, const std::string& root, const Variant& variant)
+        : m_strLogPath(hwload::LogPath(root)) {
+        std::filesystem::remove(root + "/alerts.xml");
+        m_pCounter = std::make_unique<hwload::AlertCounter>(root + "/alerts.xml",
+                                                            options.m_dAlertReaderMBps * 1e6);
+        std::vector<std::string> extra;
+        if (!variant.m_strPlugin.empty()) {
+            extra = {"--plugin", variant.m_strPlugin};
+        }
+        m_host = hwload::StartHostOnRoot(options.m_host.m_strHwhost, root, extra);
+    }
+    ~HostRun() {
+        hwload::StopHost(m_host);
+        // The counter ends when the host's output closes.
+        m_pCounter.reset();
+    }
+    HostRun(const HostRun&) = delete;
+    HostRun& operator=(const HostRun&) = delete;
+
+    pid_t Host() const { return m_host; }
+    const std::string& LogPath() const { return m_strLogPath; }
+    hwload::AlertCounter& Counter() { return *m_pCounter; }
+
+private:
+    std::string m_strLogPath;
+    std::unique_ptr<hwload::AlertCounter> m_pCounter;
+    pid_t m_host = -1;
+};
+
+// Offers `rate` datagrams a second from `pool` for the configured time and
+// reads back what became of them.
+PhaseResult RunPhase(const Options& options, HostRun& run, const std::vector<std::string>& pool,
+                     uint64_t rate, uint64_t percent, uint64_t& sequence) {
+    PhaseResult result;
+    result.m_qwRate = rate;
+    auto before = hwload::UdpCounters();
+    const uint64_t alertsBefore = run.Counter().Count();
+    const uint64_t dropsBefore = hwload::EngineDrops(run.LogPath());
+    const uint64_t ownDropsBefore = EngineOwnDrops(run.LogPath());
+    result.m_qwSent = static_cast<uint64_t>(static_cast<double>(rate) * options.m_dSeconds);
+    result.m_dAchievedRate = hwload::SendAtRate(
+        rate, result.m_qwSent, sequence, [&](uint64_t n, char* buffer, size_t size) {
+            const std::string& text = pool[n % pool.size()];
+            const size_t length = std::min(size, text.size());
+            std::memcpy(buffer, text.data(), length);
+            return length;
+        });
+    for (uint64_t n = sequence; n < sequence + result.m_qwSent; ++n) {
+        result.m_qwExpected += Matches(n, percent) ? 1 : 0;
+    }
+    sequence += result.m_qwSent;
+    hwload::WaitUntilSettled([&] { return run.Counter().Count(); }, 2.0, 600);
+    hwload::PauseAndResume(run.Host());
+    auto after = hwload::UdpCounters();
+    result.m_qwDelivered = after["InDatagrams"] - before["InDatagrams"];
+    result.m_qwKernelDrops = hwload::KernelDrops(before, after);
+    result.m_qwEngineDrops =
+        hwload::WaitUntilSettled([&] { return hwload::EngineDrops(run.LogPath()); }, 1.0, 10) -
+        dropsBefore;
+    result.m_qwEngineOwnDrops = EngineOwnDrops(run.LogPath()) - ownDropsBefore;
+    result.m_qwAlerts = run.Counter().Count() - alertsBefore;
+    std::printf("%10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
+                " %10" PRIu64 " %10" PRIu64 " %8" PRIu64 "\n",
+                result.m_qwRate, result.m_dAchievedRate, result.m_qwSent, result.m_qwDelivered,
+                result.m_qwKernelDrops, result.m_qwEngineDrops, result.m_qwAlerts,
+                result.m_qwExpected, result.Lost());
+    std::fflush(stdout);
+    return result;
+}
+
+// The highest rate of `results` taken without loss; 0 when none was.
+uint64_t HighestLossless(const std::vector<PhaseResult>& results) {
+    uint64_t best = 0;
+    for (const PhaseResult& result : results) {
+        if (result.Lossless()) {
+            best = std::max(best, result.m_qwRate);
+        }
+    }
+    return best;
+}
+
+// Each variant's loss at every rate and its highest rate without loss, per
+// round and as the median of the rounds, side by side.
+void PrintComparison(const Options& options, uint64_t percent,
+                     const std::vector<std::vector<std::vector<PhaseResult>>>& results) {
+    std::printf("\n%" PRIu64 "%% matching: datagrams lost (sent and never matched), round by round\n",
+                percent);
+    std::printf("%10s", "offered/s");
+    for (const Variant& variant : options.m_Variants) {
+        std::printf("  %-22s", variant.m_strName.c_str());
+    }
+    std::printf("\n");
+    for (size_t r = 0; r < options.m_Rates.size(); ++r) {
+        std::printf("%10" PRIu64, options.m_Rates[r]);
+        for (size_t v = 0; v < options.m_Variants.size(); ++v) {
+            std::string cell;
+            for (const std::vector<PhaseResult>& round : results[v]) {
+                const PhaseResult& result = round[r];
+                cell += (cell.empty() ? "" : ",") + std::to_string(result.Lost()) +
+                        (result.m_qwAlerts != result.m_qwExpected && result.Lost() == 0 ? "?" : "");
+            }
+            std::printf("  %-22s", cell.c_str());
+        }
+        std::printf("\n");
+    }
+    std::printf("\n%" PRIu64 "%% matching: highest offered rate with no loss (datagrams/s)\n",
+                percent);
+    std::printf("%-14s", "receive");
+    for (int round = 1; round <= options.m_nRounds; ++round) {
+        std::printf(" %9s%-2d", "round ", round);
+    }
+    std::printf(" %10s\n", "median");
+    for (size_t v = 0; v < options.m_Variants.size(); ++v) {
+        std::vector<uint64_t> best;
+        std::printf("%-14s", options.m_Variants[v].m_strName.c_str());
+        for (const std::vector<PhaseResult>& round : results[v]) {
+            best.push_back(HighestLossless(round));
+            std::printf(" %11" PRIu64, best.back());
+        }
+        std::sort(best.begin(), best.end());
+        const size_t n = best.size();
+        const uint64_t median = n % 2 == 1 ? best[n / 2] : (best[n / 2 - 1] + best[n / 2]) / 2;
+        std::printf(" %10" PRIu64 "\n", median);
+    }
+    std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -231,24 +417,25 @@ int main(int argc, char** argv) {
     const std::string root = hwload::EnterScratchNamespace("syslog_load");
     WriteSensorRoot(root, options.m_nRules);
 
-    hwload::AlertCounter counter(root + "/alerts.xml", options.m_dAlertReaderMBps * 1e6);
-    const std::string logPath = hwload::LogPath(root);
-    const pid_t host = hwload::StartHostOnRoot(options.m_host.m_strHwhost, root);
-
     if (options.m_dFloodSeconds > 0) {
-        std::printf("%d rules, hwhost %s\n", options.m_nRules, options.m_host.m_strHwhost.c_str());
-        RunFlood(options, host, logPath, counter);
-        hwload::StopHost(host);
+        {
+            HostRun run(options, root, options.m_Variants.front());
+            std::printf("%d rules, hwhost %s\n", options.m_nRules,
+                        options.m_host.m_strHwhost.c_str());
+            RunFlood(options, run.Host(), run.LogPath(), run.Counter());
+        }
         hwload::FinishRoot(options.m_host, root);
         return 0;
     }
+    const bool bCompare = options.m_Variants.size() > 1;
     std::printf("%d rules, %.1f s per rate, hwhost %s\n", options.m_nRules, options.m_dSeconds,
                 options.m_host.m_strHwhost.c_str());
-    uint64_t sequence = 0;
+    for (const Variant& variant : options.m_Variants) {
+        std::printf("  %s: %s\n", variant.m_strName.c_str(),
+                    variant.m_strPlugin.empty() ? "the plug-in beside hwhost"
+                                                : variant.m_strPlugin.c_str());
+    }
     for (uint64_t percent : options.m_Matching) {
-        std::printf("\n%" PRIu64 "%% of datagrams matching\n", percent);
-        std::printf("%10s %10s %10s %10s %10s %10s %10s %10s %6s\n", "offered/s", "achieved/s",
-                    "sent", "delivered", "kern.drop", "reported", "alerts", "expected", "loss");
         // The datagrams are made once: the sender keeps up with the rates
         // it is asked for.  Which rule a datagram names and whether it
         // matches repeat every lcm(100, rules) datagrams.
@@ -257,51 +444,36 @@ int main(int argc, char** argv) {
         for (uint64_t n = 0; n < pool.size(); ++n) {
             pool[n] = Datagram(n, rules, percent);
         }
-        uint64_t best = 0;
-        for (uint64_t rate : options.m_Rates) {
-            PhaseResult result;
-            result.m_qwRate = rate;
-            auto before = hwload::UdpCounters();
-            const uint64_t alertsBefore = counter.Count();
-            const uint64_t dropsBefore = hwload::EngineDrops(logPath);
-            result.m_qwSent = static_cast<uint64_t>(static_cast<double>(rate) * options.m_dSeconds);
-            result.m_dAchievedRate = hwload::SendAtRate(
-                rate, result.m_qwSent, sequence, [&](uint64_t n, char* buffer, size_t size) {
-                    const std::string& text = pool[n % pool.size()];
-                    const size_t length = std::min(size, text.size());
-                    std::memcpy(buffer, text.data(), length);
-                    return length;
-                });
-            for (uint64_t n = sequence; n < sequence + result.m_qwSent; ++n) {
-                result.m_qwExpected += Matches(n, percent) ? 1 : 0;
-            }
-            sequence += result.m_qwSent;
-            hwload::WaitUntilSettled([&] { return counter.Count(); }, 2.0, 600);
-            hwload::PauseAndResume(host);
-            auto after = hwload::UdpCounters();
-            result.m_qwDelivered = after["InDatagrams"] - before["InDatagrams"];
-            result.m_qwKernelDrops = hwload::KernelDrops(before, after);
-            result.m_qwEngineDrops =
-                hwload::WaitUntilSettled([&] { return hwload::EngineDrops(logPath); }, 1.0, 10) -
-                dropsBefore;
-            result.m_qwAlerts = counter.Count() - alertsBefore;
-            // The engine's report includes what the system dropped.
-            const uint64_t lost = result.m_qwEngineDrops;
-            std::printf("%10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
-                        " %10" PRIu64 " %10" PRIu64 " %6" PRIu64 "\n",
-                        result.m_qwRate, result.m_dAchievedRate, result.m_qwSent,
-                        result.m_qwDelivered, result.m_qwKernelDrops, result.m_qwEngineDrops,
-                        result.m_qwAlerts, result.m_qwExpected, lost);
-            std::fflush(stdout);
-            if (result.Lossless() && rate > best) {
-                best = rate;
+        // results[variant][round][rate]
+        std::vector<std::vector<std::vector<PhaseResult>>> results(options.m_Variants.size());
+        for (int round = 0; round < options.m_nRounds; ++round) {
+            for (size_t i = 0; i < options.m_Variants.size(); ++i) {
+                // Each round starts with another sensor, so that none is
+                // always first after a quiet spell or last in a busy one.
+                const size_t v = (i + static_cast<size_t>(round)) % options.m_Variants.size();
+                const Variant& variant = options.m_Variants[v];
+                std::printf("\n%" PRIu64 "%% of datagrams matching", percent);
+                if (bCompare) {
+                    std::printf(", %s, round %d", variant.m_strName.c_str(), round + 1);
+                }
+                std::printf("\n%10s %10s %10s %10s %10s %10s %10s %10s %8s\n", "offered/s",
+                            "achieved/s", "sent", "delivered", "kern.drop", "reported", "alerts",
+                            "expected", "lost");
+                HostRun run(options, root, variant);
+                uint64_t sequence = 0;
+                std::vector<PhaseResult>& phases = results[v].emplace_back();
+                for (uint64_t rate : options.m_Rates) {
+                    phases.push_back(RunPhase(options, run, pool, rate, percent, sequence));
+                }
+                std::printf("highest offered rate with no loss, %" PRIu64 "%% matching: %" PRIu64
+                            " datagrams/s\n",
+                            percent, HighestLossless(phases));
             }
         }
-        std::printf("highest offered rate with no loss, %" PRIu64 "%% matching: %" PRIu64
-                    " datagrams/s\n",
-                    percent, best);
+        if (bCompare) {
+            PrintComparison(options, percent, results);
+        }
     }
-    hwload::StopHost(host);
     hwload::FinishRoot(options.m_host, root);
     return 0;
 }

@@ -15,19 +15,14 @@ constexpr uint32_t kAddressInUse = 10048;
 constexpr uint32_t kAccessDenied = 10013;
 // Where the Windows Sockets numbers sit among the library's statuses.
 constexpr uint32_t kSocketStatusBase = 0xC7270000u;
-constexpr uint32_t kWouldBlock = 10035;
 constexpr uint32_t kMessageTooLong = 10040;
 constexpr int kWaitMs = 1000;
-// Datagrams taken in one go before the stop flag and the wait come round
-// again.
-constexpr int kBatch = 256;
 
 }  // namespace
 
 NTSyslogListeningThread::NTSyslogListeningThread(const char* pszName, uint16_t wPort)
     : qorThread(pszName, kListenerPriorityLevel),
-      m_wPort(wPort),
-      m_pBuffer(new char[kReceiveBufferSize]) {}
+      m_wPort(wPort) {}
 
 NTSyslogListeningThread::~NTSyslogListeningThread() {
     StopAndWait();
@@ -50,9 +45,10 @@ bool NTSyslogListeningThread::OpenSocket() {
     // Best effort: without it the socket keeps the system's default.
     plat::SetSocketReceiveBuffer(socket, kSocketReceiveBuffer);
     // Datagrams the system drops are counted with the engine's own drops;
-    // without the count they would be lost without a trace.
-    plat::EnableDropCount(socket);
+    // without the count they would be lost without a trace.  A new socket
+    // has dropped nothing.
     m_dwDropCount = 0;
+    m_dwWakesSinceDropRead = 0;
     m_hSocket = socket;
     m_strOpenFailure.clear();
     return true;
@@ -160,48 +156,26 @@ void NTSyslogListeningThread::ReportReceiveError(uint32_t dwError) {
     plat::ConsolePrintf("WARNING: Error recving syslog packet: %d\n", static_cast<int>(dwError));
 }
 
-void NTSyslogListeningThread::TallyKernelDrops(uint32_t dwDropCount) {
-    // Datagrams carry the count as it stood when each was queued, so an
-    // older count can follow a newer one read from the socket itself.
-    const auto nGrowth = static_cast<int32_t>(dwDropCount - m_dwDropCount);
-    if (nGrowth > 0) {
-        m_dwDropCount = dwDropCount;
-        m_qwKernelDropped.fetch_add(static_cast<uint64_t>(nGrowth), std::memory_order_relaxed);
-    }
-}
-
 void NTSyslogListeningThread::ReadKernelDrops() {
+    m_dwWakesSinceDropRead = 0;
     uint32_t dwDropCount = 0;
     if (IsSocketOpen() && plat::ReadDropCount(m_hSocket, dwDropCount)) {
-        TallyKernelDrops(dwDropCount);
+        // The count wraps at 2^32: what it grew by since the last reading
+        // is what counts.
+        const uint32_t dwGrowth = dwDropCount - m_dwDropCount;
+        m_dwDropCount = dwDropCount;
+        m_qwKernelDropped.fetch_add(dwGrowth, std::memory_order_relaxed);
     }
 }
 
-void NTSyslogListeningThread::ReceivePending() {
-    for (int taken = 0; taken < kBatch && !StopRequested(); ++taken) {
-        plat::Ipv4Endpoint sender;
-        uint32_t dwDropCount = m_dwDropCount;
-        const long length = plat::ReceiveDatagram(m_hSocket, m_pBuffer.get(),
-                                                  kReceiveBufferSize - 1, sender, false,
-                                                  dwDropCount);
-        TallyKernelDrops(dwDropCount);
-        if (length < 0) {
-            const uint32_t error = plat::GetLastError();
-            if (error != kWouldBlock && !StopRequested()) {
-                ReportReceiveError(error);
-            }
-            return;
-        }
-        if (static_cast<size_t>(length) > kReceiveBufferSize - 1) {
-            m_qwOversized.fetch_add(1, std::memory_order_relaxed);
-            ReportReceiveError(kMessageTooLong);
-            continue;
-        }
-        m_pBuffer[length] = '\0';
-        if (!StopRequested()) {
-            QueueEntry(sender, m_pBuffer.get(), static_cast<size_t>(length));
-        }
+void NTSyslogListeningThread::QueueReceived(size_t index) {
+    const size_t length = m_Batch.Length(index);
+    if (length > m_Batch.Size()) {
+        m_qwOversized.fetch_add(1, std::memory_order_relaxed);
+        ReportReceiveError(kMessageTooLong);
+        return;
     }
+    QueueEntry(m_Batch.Sender(index), m_Batch.Data(index), length);
 }
 
 uint32_t NTSyslogListeningThread::_doWork() {

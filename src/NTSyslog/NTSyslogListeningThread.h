@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "platform/Sockets.h"
@@ -26,6 +25,10 @@ public:
     // The largest datagram taken whole is one byte less, which leaves room
     // for the terminating NUL.
     static constexpr size_t kReceiveBufferSize = 65506;
+    // Datagrams taken from the socket with one system call.  A listener
+    // that falls behind catches up in batches this large; the room they
+    // need is touched only as far as the datagrams reach.
+    static constexpr size_t kReceiveBatch = 32;
     static constexpr uint32_t kListenerPriorityLevel = 2;
     // What the kernel may hold for the listener: a burst, or a moment in
     // which the thread is not scheduled, must not overflow the socket.
@@ -60,8 +63,8 @@ public:
     uint64_t OversizedCount() const { return m_qwOversized.load(std::memory_order_relaxed); }
     // Datagrams the system dropped before the listener could take them (the
     // socket's buffer was full), since the listener was made.  Complete
-    // once the socket is closed; while it is open, up to what the last
-    // datagram or the last idle second told.
+    // once the socket is closed; while it is open, up to the last reading
+    // of the socket's count (see ReceivePending).
     uint64_t KernelDroppedCount() const {
         return m_qwKernelDropped.load(std::memory_order_relaxed);
     }
@@ -72,24 +75,32 @@ private:
     // is off meanwhile; keeps the cause for GetOpenFailure.
     void ReportBindFailure(uint32_t dwError);
     void CloseSocket();
-    // Takes every datagram waiting on the socket, up to a batch.
+    // Takes the datagrams waiting on the socket, batch by batch, up to a
+    // limit, and reads the system's drop count when they may have
+    // overflowed the socket.  It has a file of its own, so that a load
+    // driver can build the sensor with another receive and compare them.
     void ReceivePending();
+    // Queues datagram `index` of the batch just received, or counts it as
+    // too large.
+    void QueueReceived(size_t index);
     void ReportReceiveError(uint32_t dwError);
-    // Adds what the socket's drop count grew by since it was last seen;
-    // a count older than that one changes nothing.
-    void TallyKernelDrops(uint32_t dwDropCount);
+    // Adds what the socket's drop count grew by since it was last read.
     void ReadKernelDrops();
 
     plat::SocketHandle m_hSocket = plat::kInvalidSocket;
     SyslogEntryQueue* m_pQueue = nullptr;
     const uint16_t m_wPort;
     plat::WakeSignal m_wake;
-    std::unique_ptr<char[]> m_pBuffer;
+    // Room for kReceiveBatch datagrams, each up to one byte less than the
+    // receive buffer; a longer one is refused as too large.
+    plat::DatagramBatch m_Batch{kReceiveBatch, kReceiveBufferSize - 1};
     std::atomic<uint64_t> m_qwOversized{0};
     std::atomic<uint64_t> m_qwKernelDropped{0};
-    // The open socket's drop count as last seen: the listener thread's
+    // The open socket's drop count as last read: the listener thread's
     // while it runs, the control thread's around it.
     uint32_t m_dwDropCount = 0;
+    // Wakes since the drop count was last read (listener thread).
+    uint32_t m_dwWakesSinceDropRead = 0;
     std::string m_strOpenFailure;
     // Receive errors and oversized datagrams are reported at most once a
     // minute; a sender cannot flood the log with them.

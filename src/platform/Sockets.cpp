@@ -258,35 +258,15 @@ long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv
 }
 
 long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait) {
-    uint32_t dropCount = 0;
-    return ReceiveDatagram(socket, buffer, size, from, wait, dropCount);
-}
-
-long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait,
-                     uint32_t& dropCount) {
     const int flags = MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT);
     for (;;) {
         sockaddr_in address{};
-        iovec data{buffer, size};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
-        msghdr message{};
-        message.msg_name = &address;
-        message.msg_namelen = sizeof address;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t received = ::recvmsg(socket, &message, flags);
+        socklen_t length = sizeof address;
+        const ssize_t received = ::recvfrom(socket, buffer, size, flags,
+                                            reinterpret_cast<sockaddr*>(&address), &length);
         if (received >= 0) {
             from.m_dwAddress = address.sin_addr.s_addr;
             from.m_wPort = address.sin_port;
-            for (cmsghdr* pHeader = CMSG_FIRSTHDR(&message); pHeader != nullptr;
-                 pHeader = CMSG_NXTHDR(&message, pHeader)) {
-                if (pHeader->cmsg_level == SOL_SOCKET && pHeader->cmsg_type == SO_RXQ_OVFL &&
-                    pHeader->cmsg_len >= CMSG_LEN(sizeof dropCount)) {
-                    std::memcpy(&dropCount, CMSG_DATA(pHeader), sizeof dropCount);
-                }
-            }
             return static_cast<long>(received);
         }
         if (errno != EINTR) {
@@ -294,15 +274,6 @@ long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoin
             return -1;
         }
     }
-}
-
-bool EnableDropCount(SocketHandle socket) {
-    int on = 1;
-    if (::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
-        SetSocketErrorFromErrno();
-        return false;
-    }
-    return true;
 }
 
 bool ReadDropCount(SocketHandle socket, uint32_t& dropCount) {
@@ -318,6 +289,66 @@ bool ReadDropCount(SocketHandle socket, uint32_t& dropCount) {
     }
     dropCount = memory[SK_MEMINFO_DROPS];
     return true;
+}
+
+// The system's description of each datagram of a batch, laid out once.
+struct DatagramBatch::Slots {
+    explicit Slots(size_t capacity)
+        : m_Messages(capacity), m_Vectors(capacity), m_Senders(capacity) {}
+    std::vector<mmsghdr> m_Messages;
+    std::vector<iovec> m_Vectors;
+    std::vector<sockaddr_in> m_Senders;
+};
+
+DatagramBatch::DatagramBatch(size_t capacity, size_t size)
+    : m_nCapacity(capacity == 0 ? 1 : capacity),
+      m_nSize(size),
+      // Left uninitialised: the system writes only the bytes a datagram
+      // has, so room that small datagrams never reach is never touched.
+      m_pRoom(new char[m_nCapacity * size]),
+      m_pSlots(std::make_unique<Slots>(m_nCapacity)) {
+    for (size_t i = 0; i < m_nCapacity; ++i) {
+        m_pSlots->m_Vectors[i] = iovec{Data(i), m_nSize};
+        msghdr& header = m_pSlots->m_Messages[i].msg_hdr;
+        header.msg_name = &m_pSlots->m_Senders[i];
+        header.msg_iov = &m_pSlots->m_Vectors[i];
+        header.msg_iovlen = 1;
+    }
+}
+
+DatagramBatch::~DatagramBatch() = default;
+
+long DatagramBatch::Receive(SocketHandle socket) {
+    for (;;) {
+        // The system writes back how much of each room for an address it used.
+        for (mmsghdr& message : m_pSlots->m_Messages) {
+            message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+        // A datagram that did not fit answers its whole length, so the
+        // caller can tell it was cut.
+        const int received = ::recvmmsg(socket, m_pSlots->m_Messages.data(),
+                                        static_cast<unsigned>(m_nCapacity),
+                                        MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (received >= 0) {
+            return received;
+        }
+        if (errno != EINTR) {
+            SetSocketErrorFromErrno();
+            return -1;
+        }
+    }
+}
+
+size_t DatagramBatch::Length(size_t index) const {
+    return m_pSlots->m_Messages[index].msg_len;
+}
+
+Ipv4Endpoint DatagramBatch::Sender(size_t index) const {
+    const sockaddr_in& address = m_pSlots->m_Senders[index];
+    Ipv4Endpoint sender;
+    sender.m_dwAddress = address.sin_addr.s_addr;
+    sender.m_wPort = address.sin_port;
+    return sender;
 }
 
 SocketReadiness WaitSocketReadable(SocketHandle socket, int timeoutMs) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,16 +85,44 @@ long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv
 // was cut off.  Without `wait` an empty socket fails at once with 10035.
 // -1 on failure.
 long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait);
-// The same, on a socket with EnableDropCount: a datagram that came after
-// the system dropped some for want of room sets `dropCount` to the number
-// dropped on the socket so far (a count that wraps at 2^32); others leave
-// it as it is.  Reading it costs no allocation.
-long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait,
-                     uint32_t& dropCount);
-// Has the datagrams received from now on carry the socket's drop count.
-bool EnableDropCount(SocketHandle socket);
-// The number of datagrams the system has dropped on the socket so far.
+// The number of datagrams the system has dropped on the socket so far (for
+// want of room, mostly): a count that wraps at 2^32.  One system call,
+// whatever the number of datagrams received since the last reading.
 bool ReadDropCount(SocketHandle socket, uint32_t& dropCount);
+
+// Up to a fixed number of datagrams taken from a socket with one system
+// call, into room made once: a receiver that falls behind catches up with
+// fewer calls, and no datagram costs an allocation.
+class DatagramBatch {
+public:
+    // Room for `capacity` datagrams (at least 1) of `size` bytes each.
+    DatagramBatch(size_t capacity, size_t size);
+    ~DatagramBatch();
+    DatagramBatch(const DatagramBatch&) = delete;
+    DatagramBatch& operator=(const DatagramBatch&) = delete;
+
+    size_t Capacity() const { return m_nCapacity; }
+    size_t Size() const { return m_nSize; }
+    // Takes the datagrams waiting on `socket`, up to Capacity(), without
+    // waiting for more; answers how many, or -1 on failure (10035 when none
+    // was waiting).  The previous batch's datagrams are gone afterwards.
+    long Receive(SocketHandle socket);
+
+    // Datagram `index` of the last Receive: its stored bytes (at most
+    // Size()), its whole length (above Size() when the rest was cut off)
+    // and its sender.
+    char* Data(size_t index) { return m_pRoom.get() + index * m_nSize; }
+    size_t Length(size_t index) const;
+    Ipv4Endpoint Sender(size_t index) const;
+
+private:
+    struct Slots;
+
+    const size_t m_nCapacity;
+    const size_t m_nSize;
+    std::unique_ptr<char[]> m_pRoom;
+    std::unique_ptr<Slots> m_pSlots;
+};
 
 enum class SocketReadiness { kReadable, kTimedOut, kExceptional, kFailed };
 

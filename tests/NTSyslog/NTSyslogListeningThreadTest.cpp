@@ -1,8 +1,13 @@
 #include "NTSyslog/NTSyslogListeningThread.h"
 
+#include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "NTSyslog/SyslogEntryQueue.h"
+#include "platform/Sockets.h"
 #include "support/TestUtil.h"
 
 // The socket is closed only once the listener's thread has ended, so the
@@ -16,4 +21,49 @@ TEST(NTSyslogListeningThread, StopWakesTheWaitingThreadAndClosesTheSocketOnlyAft
     EXPECT_TRUE(listener.IsSocketOpen());
     EXPECT_TRUE(listener.StopAndWait());
     EXPECT_FALSE(listener.IsSocketOpen());
+}
+
+// A burst larger than many batches reaches the queue whole and in order,
+// each datagram with its sender and its text up to its first NUL; one too
+// large for the receive buffer is counted and the rest of its batch still
+// arrives.
+TEST(NTSyslogListeningThread, BurstOverManyBatchesIsQueuedInOrderAndTooLargeOneIsCounted) {
+    SyslogEntryQueue queue;
+    NTSyslogListeningThread listener("NTSyslogListener", hwtest::FreeLoopbackPort(true));
+    ASSERT_TRUE(listener.StartListening(&queue));
+    plat::Ipv4Endpoint target;
+    target.m_dwAddress = htonl(INADDR_LOOPBACK);
+    target.m_wPort = plat::PortField(listener.GetPort());
+    const plat::SocketHandle sender = plat::OpenUdpSocket();
+    ASSERT_NE(sender, plat::kInvalidSocket);
+    plat::Ipv4Endpoint from;
+    from.m_dwAddress = htonl(INADDR_LOOPBACK);
+    ASSERT_TRUE(plat::BindSocket(sender, from) && plat::GetSocketLocalEndpoint(sender, from));
+
+    const size_t kCount = 10 * NTSyslogListeningThread::kReceiveBatch + 5;
+    const size_t kTooLarge = NTSyslogListeningThread::kReceiveBatch + 3;
+    const std::string tooLarge(NTSyslogListeningThread::kReceiveBufferSize, 'x');
+    for (size_t n = 0; n < kCount; ++n) {
+        std::string text = n == kTooLarge ? tooLarge : "datagram " + std::to_string(n);
+        if (n == 7) {
+            text += std::string(1, '\0') + "after the NUL";
+        }
+        ASSERT_EQ(plat::SendDatagram(sender, text.data(), text.size(), target),
+                  static_cast<long>(text.size()));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return queue.Size() == kCount - 1; })) << queue.Size();
+    EXPECT_EQ(listener.OversizedCount(), 1u);
+    for (size_t n = 0; n < kCount; ++n) {
+        if (n == kTooLarge) {
+            continue;
+        }
+        const std::unique_ptr<SyslogEntry> entry = queue.Pop(0);
+        ASSERT_NE(entry, nullptr) << n;
+        EXPECT_EQ(entry->m_strText, "datagram " + std::to_string(n));
+        EXPECT_EQ(entry->m_Sender.m_dwAddress, from.m_dwAddress);
+        EXPECT_EQ(entry->m_Sender.m_wPort, from.m_wPort);
+    }
+    EXPECT_TRUE(listener.StopAndWait());
+    EXPECT_EQ(listener.KernelDroppedCount(), 0u);
+    plat::CloseSocket(sender);
 }
