@@ -35,9 +35,6 @@ constexpr std::chrono::milliseconds kGatherTime{10};
 constexpr size_t kGatherCount = 256;
 // How often what an output file did not take is tried again.
 constexpr std::chrono::seconds kRetryTime{1};
-// What may wait for an output file that cannot be written (a full disk)
-// before further alerts are dropped, counted.
-constexpr size_t kKeptBytes = 64 * 1024 * 1024;
 // An output still taking alerts at a stop is given up this many stop waits
 // after the stop began.
 constexpr int kStopWaitsAtMost = 6;
@@ -410,13 +407,19 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
     if (!HasRoom()) {
         // The files have not taken what was kept for them for a long while:
         // the alert is counted as dropped rather than memory grown without
-        // end.
-        PIPELINE_LOG(kCSFLogError,
-                     "hwhost: the alert \"%s\" is dropped: the alert file cannot be written and "
-                     "%zu bytes already wait for it",
-                     finished.m_strName.c_str(), m_xml.size());
+        // end.  A flood drops thousands a second, which the log names only
+        // now and then: it may well be on the disk that is full.
         m_qwDropped.fetch_add(1);
         finished.m_responses.clear();
+        if (m_keptFullReports.Allow(ReportLimiter::Now())) {
+            const bool bAlerts = m_xml.size() >= m_nKeptLimit;
+            PIPELINE_LOG(kCSFLogError,
+                         "hwhost: the alert \"%s\" is dropped: the %s file cannot be written and "
+                         "%zu bytes already wait for it%s",
+                         finished.m_strName.c_str(), bAlerts ? "alert" : "message",
+                         bAlerts ? m_xml.size() : m_messages.size(),
+                         m_keptFullReports.LeftOutNote("such alerts").c_str());
+        }
         return false;
     }
     const size_t start = m_xml.size();
@@ -441,21 +444,33 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
 }
 
 void AlertPipeline::Flush() {
-    const bool bReopen = m_bReopenAsked.exchange(false);
-    WriteOut(m_alertsOut, m_xml, bReopen, "alert");
+    if (m_bReopenAsked.exchange(false)) {
+        m_alertsOut.m_bReopenWanted = true;
+        m_messagesOut.m_bReopenWanted = true;
+    }
+    WriteOut(m_alertsOut, m_xml, "alert");
     if (m_messagesOut.m_bWanted) {
-        WriteOut(m_messagesOut, m_messages, bReopen, "message");
+        WriteOut(m_messagesOut, m_messages, "message");
     }
 }
 
-int AlertPipeline::OutputFd(Output& output, bool bReopen, const char* pszWhat) {
+int AlertPipeline::OutputFd(Output& output, const char* pszWhat) {
     if (output.m_bStandardOutput) {
         // Whatever else went through the stream (the console's lines) goes
         // before.
         std::fflush(stdout);
         return output.m_nStandardFd;
     }
+    if (output.PieceTaken() != 0 && output.m_file.Fd() >= 0) {
+        // A FIFO or device that took part of a document (or a file whose
+        // piece could not be cut off) gets its rest first, whatever the path
+        // names now: a document is never continued elsewhere nor broken
+        // into by another.
+        return output.m_file.Fd();
+    }
     std::string problem;
+    const bool bReopen = output.m_bReopenWanted;
+    output.m_bReopenWanted = false;
     const bool bOpen = bReopen ? output.m_file.Reopen(problem) : output.m_file.Follow(problem);
     if (!bOpen && problem != output.m_strProblem) {
         PIPELINE_LOG(kCSFLogError,
@@ -478,6 +493,7 @@ void AlertPipeline::Made(Output& output, size_t bytes) {
 void AlertPipeline::Taken(Output& output, size_t bytes) {
     output.m_qwTaken += bytes;
     while (!output.m_ends.empty() && output.m_ends.front() <= output.m_qwTaken) {
+        output.m_qwWholeEnd = output.m_ends.front();
         output.m_ends.pop_front();
     }
     output.m_lastTaken = Clock::now();
@@ -517,22 +533,24 @@ bool AlertPipeline::AwaitRoom(Output& output, int fd, const char* pszWhat) {
 // Writes `pending` to the output's end.  What a full disk or another write
 // error keeps back stays at the front of `pending`, to go first on the next
 // flush: the file holds the alerts whole and in order, and one that could
-// not be written yet is late, not lost.  So does what waits for a file that
-// cannot be opened.  An output that takes nothing for now (a pipe whose
-// reader is behind) is waited for, until a stop gives it up; nothing is
-// written to an output given up.  A pipe or socket whose reader closed its
-// end is given up at once, for good: what was made for it, and is made
-// from then on, is let go and counted as not written, not kept.
-void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
-                             const char* pszWhat) {
+// not be written yet is late, not lost.  A document the file took only part
+// of is cut off it again and kept whole, so that the file ends with a whole
+// document and whichever file is written next (the same, or a new one at
+// its path) begins with one.  So does what waits for a file that cannot be
+// opened.  An output that takes nothing for now (a pipe whose reader is
+// behind) is waited for, until a stop gives it up; nothing is written to an
+// output given up.  A pipe or socket whose reader closed its end is given
+// up at once, for good: what was made for it, and is made from then on, is
+// let go and counted as not written, not kept.
+void AlertPipeline::WriteOut(Output& output, std::string& pending, const char* pszWhat) {
     if (output.m_bClosed) {
         DiscardPending(output, pending);
         return;
     }
-    if ((pending.empty() && !bReopen) || !output.m_strGivenUp.empty()) {
+    if ((pending.empty() && !output.m_bReopenWanted) || !output.m_strGivenUp.empty()) {
         return;
     }
-    const int fd = OutputFd(output, bReopen, pszWhat);
+    const int fd = OutputFd(output, pszWhat);
     if (fd < 0 || pending.empty()) {
         return;
     }
@@ -562,6 +580,9 @@ void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
             break;
         }
     }
+    if (error != 0) {
+        done -= TakeBackPiece(output, fd, done, pszWhat);
+    }
     pending.erase(0, done);
     if (!output.m_strGivenUp.empty() && output.m_bClosed) {
         DiscardPending(output, pending);
@@ -581,6 +602,26 @@ void AlertPipeline::WriteOut(Output& output, std::string& pending, bool bReopen,
     }
 }
 
+size_t AlertPipeline::TakeBackPiece(Output& output, int fd, size_t done, const char* pszWhat) {
+    const uint64_t piece = output.PieceTaken();
+    if (piece == 0) {
+        return 0;
+    }
+    std::string problem;
+    if (piece <= done && CutWrittenPiece(fd, piece, problem)) {
+        output.m_qwTaken -= piece;
+        return static_cast<size_t>(piece);
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        PIPELINE_LOG(kCSFLogError,
+                     "hwhost: the piece of a document the %s file took before it failed cannot "
+                     "be cut off its end (%s): the rest of the document is written there first",
+                     pszWhat, problem.c_str());
+    }
+    return 0;
+}
+
 void AlertPipeline::GiveUpClosed(Output& output, const char* pszWhat, int error) {
     output.m_bClosed = true;
     output.m_strGivenUp = std::string("the ") + pszWhat + " output is closed";
@@ -597,5 +638,5 @@ void AlertPipeline::DiscardPending(Output& output, std::string& pending) {
 }
 
 bool AlertPipeline::HasRoom() const {
-    return m_xml.size() < kKeptBytes && m_messages.size() < kKeptBytes;
+    return m_xml.size() < m_nKeptLimit && m_messages.size() < m_nKeptLimit;
 }

@@ -38,6 +38,12 @@
 // up as soon as a write finds it so: it is logged once, and the alerts made
 // after are counted as not written rather than kept in memory.
 //
+// An output never holds part of a document or message: a file that takes
+// only part of one (a full disk) has the piece cut off its end again and
+// the alert is kept whole, so a stop, or a file moved away meanwhile, ends
+// with a whole document and the next file begins with one.  What a pipe,
+// FIFO or terminal took cannot be taken back: the rest goes to it first.
+//
 // Only the type 600 message is written: hwhost keeps the sensor on that
 // form and never selects the Qg form, whose messages it would drop.
 
@@ -93,6 +99,11 @@ public:
     // The alerts the queue holds at most; set before the sensor starts.
     static constexpr size_t kDefaultQueueLimit = 4096;
     void SetQueueLimit(size_t limit) { m_nQueueLimit = limit == 0 ? 1 : limit; }
+    // What may wait for output files that cannot be written (a full disk)
+    // before further alerts are dropped, counted; set before the sensor
+    // starts.
+    static constexpr size_t kDefaultKeptLimit = 64 * 1024 * 1024;
+    void SetKeptLimit(size_t bytes) { m_nKeptLimit = bytes; }
     // Around each command to the sensor: between the two, handing threads
     // are not held by a full queue, and those waiting now go on.
     void BeginCommand();
@@ -161,10 +172,18 @@ private:
         // Why the file could not be opened, as logged; "" while it is open.
         std::string m_strProblem;
         // Counted from the first byte ever put out: the bytes made and
-        // taken so far, and where each document not yet taken whole ends.
+        // taken so far, where each document not yet taken whole ends, and
+        // where the last one taken whole ended.  Between that end and the
+        // bytes taken lies the piece of a document the output holds; its
+        // rest goes there before anything else.
         uint64_t m_qwMade = 0;
         uint64_t m_qwTaken = 0;
         std::deque<uint64_t> m_ends;
+        uint64_t m_qwWholeEnd = 0;
+        uint64_t PieceTaken() const { return m_qwTaken - m_qwWholeEnd; }
+        // A SIGHUP asked for the file to be opened again; done once the
+        // file ends with a whole document.
+        bool m_bReopenWanted = false;
         // When the output last took something.
         std::chrono::steady_clock::time_point m_lastTaken{};
         // Why the output was given up (at a stop, or closed by its
@@ -179,8 +198,13 @@ private:
     void OpenStandardOutput(Output& output);
     // The descriptor to write to, the file opened again first when asked or
     // gone; -1 when it cannot be opened (said in the log once a reason).
-    int OutputFd(Output& output, bool bReopen, const char* pszWhat);
-    void WriteOut(Output& output, std::string& pending, bool bReopen, const char* pszWhat);
+    // A file holding a piece of a document is not left before its rest.
+    int OutputFd(Output& output, const char* pszWhat);
+    void WriteOut(Output& output, std::string& pending, const char* pszWhat);
+    // After a failed write: cuts the piece of a document the file took off
+    // its end again; answers how many bytes of `pending` go back to be
+    // written.
+    size_t TakeBackPiece(Output& output, int fd, size_t done, const char* pszWhat);
     // Notes a document of `bytes` made for the output.
     static void Made(Output& output, size_t bytes);
     // Notes `bytes` taken by the output.
@@ -213,9 +237,13 @@ private:
     // Handing threads wait on it for room in the queue.
     std::condition_variable m_room;
     size_t m_nQueueLimit = kDefaultQueueLimit;
+    size_t m_nKeptLimit = kDefaultKeptLimit;
     size_t m_nWaiting = 0;
     // Engines held by the queue are logged at most once a minute.
     ReportLimiter m_waitReports;
+    // Alerts dropped for what the files did not take, at most 20 a minute;
+    // the pipeline thread's alone.
+    ReportLimiter m_keptFullReports{std::chrono::minutes(1), 20};
     // The pipeline's thread runs: only then does a full queue hold anyone.
     bool m_bRunning = false;
     bool m_bCommandRunning = false;

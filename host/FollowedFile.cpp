@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/OwnFiles.h"
 
 FollowedFile::~FollowedFile() {
@@ -64,4 +67,34 @@ void FollowedFile::Close() {
         m_nFd = -1;
     }
     m_strPath.clear();
+}
+
+bool CutWrittenPiece(int fd, uint64_t bytes, std::string& problem) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        problem = "what was taken cannot be taken back";
+        return false;
+    }
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end < 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    if (static_cast<uint64_t>(end) < bytes || status.st_size != end) {
+        problem = "the file no longer ends where it was written to";
+        return false;
+    }
+    const off_t cut = end - static_cast<off_t>(bytes);
+    if (::ftruncate(fd, cut) != 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    // A descriptor without O_APPEND (standard output sent to a file) would
+    // write on at its old offset and leave a hole of zeros.
+    ::lseek(fd, cut, SEEK_SET);
+    return true;
 }

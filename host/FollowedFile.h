@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 class FollowedFile {
@@ -47,3 +48,12 @@ private:
     ino_t m_inode = 0;
     std::chrono::steady_clock::time_point m_lastPathCheck{};
 };
+
+// Cuts off again the last `bytes` that writes through `fd` put at the end
+// of a regular file: the piece of a line or document that a full disk cut
+// short, so that the file ends where its last whole one ended.  Only when
+// the file still ends where this descriptor's last write ended, so nothing
+// another writer appended since is lost.  False, with `problem` set, when
+// the piece stays (and always for a pipe, socket or device, where what was
+// taken is gone).
+bool CutWrittenPiece(int fd, uint64_t bytes, std::string& problem);

@@ -141,14 +141,11 @@ bool HostServices::WriteWholeLocked(const std::string& line) {
     if (written == static_cast<ssize_t>(line.size())) {
         return true;
     }
-    if (written > 0) {
-        // The offset stands at the end of the piece written: cut it off.
-        const off_t end = ::lseek(m_file.Fd(), 0, SEEK_CUR);
-        if (end < written || ::ftruncate(m_file.Fd(), end - written) != 0) {
-            // The piece stays; a line end keeps the next line apart.
-            if (::write(m_file.Fd(), "\n", 1) < 0) {
-                return false;
-            }
+    std::string problem;
+    if (written > 0 && !CutWrittenPiece(m_file.Fd(), static_cast<uint64_t>(written), problem)) {
+        // The piece stays; a line end keeps the next line apart.
+        if (::write(m_file.Fd(), "\n", 1) < 0) {
+            return false;
         }
     }
     return false;

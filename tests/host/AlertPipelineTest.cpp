@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <memory>
@@ -27,10 +30,62 @@
 #include "qorCSFLib/CSFPolicyEvent.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "qorEventLib/CQorEvent.h"
+#include "support/AlertOutputs.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace {
+
+// A file size limit plays the full disk: writes past it fail as they
+// would with no space left (the first of them taking what still fits).
+class FullDisk {
+public:
+    explicit FullDisk(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        m_bSet = ::getrlimit(RLIMIT_FSIZE, &m_previous) == 0;
+        rlimit full = m_previous;
+        full.rlim_cur = bytes;
+        m_bSet = m_bSet && ::setrlimit(RLIMIT_FSIZE, &full) == 0;
+    }
+    ~FullDisk() { Lift(); }
+    FullDisk(const FullDisk&) = delete;
+    FullDisk& operator=(const FullDisk&) = delete;
+    bool IsSet() const { return m_bSet; }
+    void Lift() {
+        if (m_bSet) {
+            ::setrlimit(RLIMIT_FSIZE, &m_previous);
+            m_bSet = false;
+        }
+    }
+
+private:
+    rlimit m_previous{};
+    bool m_bSet = false;
+};
+
+// The documents of an alert file and the messages of a message file,
+// failing the test when one is torn.
+size_t WholeDocuments(const std::string& xml) {
+    std::string problem;
+    const size_t count = hwtest::CountWholeDocuments(xml, problem);
+    EXPECT_EQ("", problem);
+    return count;
+}
+size_t WholeMessages(const std::string& bytes) {
+    std::string problem;
+    const size_t count = hwtest::CountWholeMessages(bytes, problem);
+    EXPECT_EQ("", problem);
+    return count;
+}
+
+// The count of the not-written report for `whats`, 0 without one.
+uint64_t NotWrittenIn(const std::vector<std::string>& reports, const std::string& whats) {
+    std::string text;
+    for (const std::string& report : reports) {
+        text += report + "\n";
+    }
+    return hwtest::NotWrittenCount(text, whats);
+}
 
 // Makes an alert event named after the record's rule; the event takes the
 // record, as the sensor's policy event does.
@@ -171,16 +226,12 @@ TEST_F(AlertPipelineTest, AlertThatCannotBeWrittenIsDroppedAndFreed) {
     EXPECT_EQ("", Alerts());
 }
 
-// A file size limit plays the full disk: writes past it fail as they
-// would with no space left.
+// While the disk is full, the files end with their last whole document
+// and message: the piece of the next one a write left is cut off again.
 TEST_F(AlertPipelineTest, AlertsAFullDiskHeldBackAreWrittenWholeAndInOrderOnceThereIsRoom) {
     m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &previous));
-    rlimit full = previous;
-    full.rlim_cur = 1000;
-    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &full));
+    FullDisk full(1000);
+    ASSERT_TRUE(full.IsSet());
     std::vector<std::unique_ptr<TestRule>> rules;
     for (int i = 0; i < 20; ++i) {
         rules.push_back(std::make_unique<TestRule>());
@@ -189,17 +240,152 @@ TEST_F(AlertPipelineTest, AlertsAFullDiskHeldBackAreWrittenWholeAndInOrderOnceTh
         Hand("Failed su", rules.back().get());
     }
     EXPECT_EQ(20u, m_pipeline.Drain());
-    const size_t written = Alerts().size();
-    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &previous));
-    EXPECT_LE(written, 1000u);
+    const std::string whileFull = Alerts();
+    const std::string messagesWhileFull = hwtest::ReadWholeFile(m_dir.File("messages.bin"));
+    full.Lift();
+    EXPECT_LE(whileFull.size(), 1000u);
+    EXPECT_GE(WholeDocuments(whileFull), 1u);
+    EXPECT_GE(WholeMessages(messagesWhileFull), 1u);
 
     // No new alert is needed for what was kept to go out.
     EXPECT_EQ(0u, m_pipeline.Drain());
     const std::string xml = Alerts();
     EXPECT_EQ(0u, m_pipeline.RecordsDropped());
+    EXPECT_EQ(20u, WholeDocuments(xml));
     EXPECT_EQ(20u, hwtest::CountOf(xml, "</event>"));
-    EXPECT_EQ(20u, hwtest::CountOf(xml, "</event>\n\n"));
-    EXPECT_EQ(20u, hwtest::CountOf(xml, "<event "));
+    EXPECT_EQ(20u, WholeMessages(hwtest::ReadWholeFile(m_dir.File("messages.bin"))));
+}
+
+// The alert and message files are renamed away while the disk is full, as
+// a rotation does, and the host stops while the new ones are full: every
+// file holds whole documents and messages only, and each alert is in one
+// of them or counted as not written.
+TEST_F(AlertPipelineTest, FilesRenamedAwayWhileFullEndWholeAndTheirSuccessorsBeginWhole) {
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    constexpr int kAlerts = 20;
+    FullDisk full(2000);
+    ASSERT_TRUE(full.IsSet());
+    for (int i = 0; i < kAlerts; ++i) {
+        Hand("Failed su");
+    }
+    EXPECT_EQ(static_cast<uint32_t>(kAlerts), m_pipeline.Drain());
+    for (const char* name : {"alerts.xml", "messages.bin"}) {
+        ASSERT_EQ(
+            0, std::rename(m_dir.File(name).c_str(), m_dir.File(std::string(name) + ".1").c_str()));
+    }
+    // The pipeline sees the files gone within a second, and opens new ones
+    // (as full as the old) for what was kept.
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        m_pipeline.Drain();
+        return !hwtest::ReadWholeFile(m_dir.File("alerts.xml")).empty() &&
+               !hwtest::ReadWholeFile(m_dir.File("messages.bin")).empty();
+    }));
+    m_pipeline.Stop();
+    full.Lift();
+
+    size_t documents = 0;
+    size_t messages = 0;
+    for (const char* suffix : {".1", ""}) {
+        const std::string xml =
+            hwtest::ReadWholeFile(m_dir.File(std::string("alerts.xml") + suffix));
+        const std::string bytes =
+            hwtest::ReadWholeFile(m_dir.File(std::string("messages.bin") + suffix));
+        SCOPED_TRACE(std::string("files ending in \"") + suffix + "\"");
+        const size_t inFile = WholeDocuments(xml);
+        EXPECT_GE(inFile, 1u);
+        documents += inFile;
+        messages += WholeMessages(bytes);
+    }
+    EXPECT_LT(documents, static_cast<size_t>(kAlerts));
+    EXPECT_EQ(documents, m_pipeline.AlertsWritten());
+    EXPECT_EQ(documents + m_pipeline.AlertsNotWritten(), static_cast<uint64_t>(kAlerts));
+    EXPECT_EQ(m_pipeline.AlertsNotWritten(),
+              NotWrittenIn(m_pipeline.NotWrittenReports(), "alerts"));
+    EXPECT_EQ(messages + NotWrittenIn(m_pipeline.NotWrittenReports(), "host messages"),
+              static_cast<uint64_t>(kAlerts));
+}
+
+// An alert file that cannot be opened keeps what waits for it up to the
+// limit; the alerts after are dropped and counted, and a flood of them is
+// named in the log at most 20 times a minute.  Once the file can be opened
+// again, the alerts kept go out whole.
+TEST_F(AlertPipelineTest, AlertsDroppedForAFileThatTakesNothingAreLoggedAtMost20TimesAMinute) {
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    const std::string log = m_dir.File("hwhost.log");
+    ASSERT_TRUE(m_services.Open(log));
+    m_pipeline.SetKeptLimit(4000);
+    ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
+    ASSERT_TRUE(std::filesystem::create_directory(m_dir.File("alerts.xml")));
+    constexpr int kAlerts = 200;
+    for (int i = 0; i < kAlerts; ++i) {
+        Hand("Failed su");
+    }
+    m_pipeline.Drain();
+    const uint64_t dropped = m_pipeline.RecordsDropped();
+    EXPECT_GT(dropped, 150u);
+    EXPECT_EQ(20u, hwtest::CountOf(hwtest::ReadWholeFile(log),
+                                   "hwhost: the alert \"Failed su\" is dropped: the alert file "
+                                   "cannot be written"));
+
+    ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
+    m_pipeline.Drain();
+    EXPECT_EQ(kAlerts - dropped, WholeDocuments(Alerts()));
+}
+
+// Standard output sent to a file by the shell that started hwhost is cut
+// back the same way; its descriptor writes at its own offset, which goes
+// back with the cut instead of leaving a hole of zeros.
+TEST(AlertPipelineOutputTest, StandardOutputSentToAFileIsCutBackToItsLastWholeDocument) {
+    hwtest::ScratchDirectory dir;
+    const std::string path = dir.File("stdout.xml");
+    CSFSensor sensor;
+    HostServices services;
+    AlertPipeline pipeline{services};
+    HostEventHandler handler{pipeline};
+    handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&sensor));
+    TestRule rule;
+    rule.SetName("Failed su");
+    constexpr int kAlerts = 10;
+    // Nothing the test says may go to the file meanwhile: what is looked
+    // at is kept, and checked once standard output is back.
+    bool bOpened = false;
+    int handed = 0;
+    uint32_t drained = 0;
+    std::string whileFull;
+    {
+        std::fflush(stdout);
+        const int saved = ::dup(STDOUT_FILENO);
+        ASSERT_GE(saved, 0);
+        const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(file, 0);
+        ASSERT_EQ(STDOUT_FILENO, ::dup2(file, STDOUT_FILENO));
+        ::close(file);
+        std::string error;
+        bOpened = pipeline.Open("", "", error);
+        {
+            FullDisk full(1000);
+            for (int i = 0; bOpened && full.IsSet() && i < kAlerts; ++i) {
+                CSFEventInfo info{7, "Failed su", "Failed su"};
+                handed += handler.HandleAlert(new TestRecord(&rule, 0), &info, 0, 15);
+            }
+            drained = pipeline.Drain();
+            whileFull = hwtest::ReadWholeFile(path);
+        }
+        pipeline.Drain();
+        pipeline.Stop();
+        std::fflush(stdout);
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+    }
+    ASSERT_TRUE(bOpened);
+    ASSERT_EQ(kAlerts, handed);
+    EXPECT_EQ(static_cast<uint32_t>(kAlerts), drained);
+    EXPECT_GE(WholeDocuments(whileFull), 1u);
+    EXPECT_LT(WholeDocuments(whileFull), static_cast<size_t>(kAlerts));
+    const std::string xml = hwtest::ReadWholeFile(path);
+    EXPECT_EQ(std::string::npos, xml.find('\0')) << "a hole where the piece was cut off";
+    EXPECT_EQ(static_cast<size_t>(kAlerts), WholeDocuments(xml));
+    EXPECT_EQ(static_cast<uint64_t>(kAlerts), pipeline.AlertsWritten());
 }
 
 TEST_F(AlertPipelineTest, RuleDeletedRightAfterTheHandOverIsNeverReadAgain) {
@@ -466,9 +652,14 @@ TEST(AlertPipelineOutputTest, TerminalThatTakesNothingIsWaitedForWhileRunningAnd
     constexpr int kAlerts = 1000;
     pipeline.Start();
     Hand(kAlerts);
-    // The writer waits for the terminal, longer than any stop wait.
+    // The writer waits for the terminal, longer than any stop wait: what
+    // the terminal holds (looked at without reading, which would let the
+    // writer go on) is far less than the alerts, each over 100 bytes.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_LT(ReadAvailable(), static_cast<size_t>(kAlerts));
+    int held = 0;
+    ASSERT_EQ(0, ::ioctl(terminal, FIONREAD, &held));
+    EXPECT_GT(held, 0);
+    EXPECT_LT(held, kAlerts * 100);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return ReadAvailable() == static_cast<size_t>(kAlerts); }))
         << hwtest::CountOf(read, "</event>\n\n") << " documents read";
 

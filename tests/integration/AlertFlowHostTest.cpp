@@ -40,34 +40,6 @@ bool Account(const std::string& log, long long& taken, long long& written, long 
     return false;
 }
 
-// Datagrams to the host's syslog port until Stop; small pauses keep the
-// host busy without starving it.
-class DatagramStream {
-public:
-    explicit DatagramStream(const hwtest::NamespacedHost& host)
-        : m_thread([this, &host] {
-              uint64_t n = 0;
-              host.SendDatagrams([&](std::string& text) {
-                  text = "<38>sshd[1]: flow failed for user" + std::to_string(n);
-                  if (++n % 32 == 0) {
-                      std::this_thread::sleep_for(std::chrono::microseconds(500));
-                  }
-                  return !m_bStop;
-              });
-          }) {}
-    ~DatagramStream() { Stop(); }
-    void Stop() {
-        m_bStop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-
-private:
-    std::atomic<bool> m_bStop{false};
-    std::thread m_thread;
-};
-
 class AlertFlowHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -79,10 +51,12 @@ protected:
 
     // Starts a host on a root of its own and waits until the datagrams
     // streaming in are being written as alerts.
-    void StartFlowing(hwtest::NamespacedHost& host, std::unique_ptr<DatagramStream>& stream) {
+    void StartFlowing(hwtest::NamespacedHost& host,
+                      std::unique_ptr<hwtest::DatagramStream>& stream) {
         host.WritePolicy(kFlowPolicy);
         ASSERT_TRUE(host.Start()) << host.ErrorsTail();
-        stream = std::make_unique<DatagramStream>(host);
+        stream =
+            std::make_unique<hwtest::DatagramStream>(host, "<38>sshd[1]: flow failed for user");
         AwaitMoreAlerts(host, 0);
     }
 
@@ -96,7 +70,7 @@ protected:
 
     // Stops the host while the stream still runs, then checks that it left
     // cleanly and wrote every record its sink took.
-    static void StopAndAccount(hwtest::NamespacedHost& host, DatagramStream& stream) {
+    static void StopAndAccount(hwtest::NamespacedHost& host, hwtest::DatagramStream& stream) {
         int exitCode = -1;
         const bool ended = host.Stop(exitCode);
         stream.Stop();
@@ -127,7 +101,7 @@ protected:
 TEST_F(AlertFlowHostTest, StopWhileAlertsFlowWritesEveryTakenAlertAfterTheRulesAreGone) {
     for (int round = 0; round < 10 && !HasFailure(); ++round) {
         hwtest::NamespacedHost host(m_namespace);
-        std::unique_ptr<DatagramStream> stream;
+        std::unique_ptr<hwtest::DatagramStream> stream;
         ASSERT_NO_FATAL_FAILURE(StartFlowing(host, stream));
         StopAndAccount(host, *stream);
     }
@@ -135,7 +109,7 @@ TEST_F(AlertFlowHostTest, StopWhileAlertsFlowWritesEveryTakenAlertAfterTheRulesA
 
 TEST_F(AlertFlowHostTest, ReloadWhileAlertsFlowOutlivesTheReplacedRulesAndPolicyEvents) {
     hwtest::NamespacedHost host(m_namespace);
-    std::unique_ptr<DatagramStream> stream;
+    std::unique_ptr<hwtest::DatagramStream> stream;
     ASSERT_NO_FATAL_FAILURE(StartFlowing(host, stream));
     size_t alerts = 0;
     for (int reload = 0; reload < 20 && !HasFailure(); ++reload) {

@@ -1,11 +1,13 @@
 // hwhost's outputs when the machine misbehaves, end to end with the real
 // plug-in in a private network namespace (root): a file system that fills
-// up under the outbox and the log, a log folder removed under the host,
-// hostile bytes in syslog datagrams, and bursts of pause and resume signals.
+// up under the outbox, the log and the alert files, a log folder removed
+// under the host, hostile bytes in syslog datagrams, and bursts of pause
+// and resume signals.
 
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "qorToolsLib/RegularExpressionSet.h"
+#include "support/AlertOutputs.h"
 #include "support/ExternalCheck.h"
 #include "support/NamespacedHost.h"
 
@@ -77,6 +81,22 @@ size_t ControlBytes(const std::string& text) {
     return count;
 }
 
+// The documents of an alert file as xmllint reads them, wrapped in one
+// element: the count of "event" elements with their three sections, or
+// the parser's complaint.
+std::string XmllintDocuments(const std::string& xml, const std::string& scratch) {
+    hwtest::WriteWholeFile(scratch, "<alerts>\n" + xml + "</alerts>\n");
+    try {
+        return testing_support::RunCommand(
+            "xmllint --noout --xpath "
+            "'count(/alerts/event[count(*)=3])' '" +
+            scratch + "' 2>&1");
+    } catch (const std::exception&) {
+        return testing_support::RunCommand("xmllint --noout '" + scratch +
+                                           "' 2>&1 | head -5; true");
+    }
+}
+
 class HostOutputsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -91,6 +111,20 @@ protected:
     bool Start(const std::vector<std::string>& arguments = {}) {
         return m_host.Start(arguments, {"TZ=UTC"}) &&
                hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); });
+    }
+
+    // A file system of `size` of the test's own, in a mount namespace of
+    // its own, at DIR/spool.
+    void MountSpool(const char* size) {
+        ASSERT_EQ(0, ::unshare(CLONE_NEWNS)) << std::strerror(errno);
+        ASSERT_EQ(0, ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+            << std::strerror(errno);
+        const std::string spool = m_host.File("spool");
+        fs::create_directories(spool);
+        ASSERT_EQ(
+            0, ::mount("hwtest", spool.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()))
+            << std::strerror(errno);
+        m_strMounted = spool;
     }
 
     void TearDown() override {
@@ -120,14 +154,9 @@ protected:
 }  // namespace
 
 TEST_F(HostOutputsTest, MailsOfAFullDiskArriveWhenSpaceReturnsAndLogLinesStayWhole) {
-    // A small file system of the test's own, in a mount namespace of its
-    // own, holds the outbox and the log.
-    ASSERT_EQ(0, ::unshare(CLONE_NEWNS)) << std::strerror(errno);
-    ASSERT_EQ(0, ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) << std::strerror(errno);
-    const std::string spool = m_host.File("spool");
-    fs::create_directories(spool);
-    ASSERT_EQ(0, ::mount("hwtest", spool.c_str(), "tmpfs", 0, "size=4m")) << std::strerror(errno);
-    m_strMounted = spool;
+    // A small file system holds the outbox and the log.
+    ASSERT_NO_FATAL_FAILURE(MountSpool("4m"));
+    const std::string spool = m_strMounted;
     fs::create_directories(spool + "/outbox");
     fs::create_symlink(spool + "/outbox", m_host.File("outbox"));
     const std::string log = spool + "/logs/hwhost.log";
@@ -261,4 +290,93 @@ TEST_F(HostOutputsTest, BurstOfPauseAndResumeSignalsEndsInTheLastOnesState) {
               m_host.Log().find("every signal answered (6 taken); sensor state: running"))
         << m_host.Log();
     EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); }));
+}
+
+// A flood of alerts fills the 2 MB file system holding the alert and
+// message files; the files are renamed away while it is full, room is
+// made, the new files fill up too, and the host stops while they are full.
+// Every document of every file is one xmllint reads whole, every message
+// decodes, and each alert the sink took is written once, counted as not
+// written, or counted as dropped.
+TEST_F(HostOutputsTest,
+       AlertAndMessageFilesOfAFullDiskHoldOnlyWholeDocumentsThroughARotationAndAStop) {
+    ASSERT_FALSE(hwtest::FindProgram("xmllint").empty()) << "xmllint: scripts/install-deps";
+    ASSERT_NO_FATAL_FAILURE(MountSpool("2m"));
+    const std::string spool = m_strMounted;
+    m_host.WritePolicy(hwtest::SyslogPolicy({{"Every line", "flood"}}));
+    const std::string alerts = spool + "/alerts.xml";
+    const std::string messages = spool + "/messages.bin";
+    // Half of it is taken, to be given back after the rotation.
+    {
+        std::ofstream filler(spool + "/filler", std::ios::binary);
+        filler << std::string(1024 * 1024, 'f');
+    }
+    ASSERT_TRUE(Start({"--alerts", alerts, "--messages", messages})) << m_host.ErrorsTail();
+    // Whatever the build, the summary says how the rules are matched.
+    EXPECT_NE(std::string::npos,
+              m_host.Errors().find(RegularExpressionSet::HasScanner()
+                                       ? "\n  log rules: screened by the multi-pattern scanner\n"
+                                       : "\n  log rules: each rule runs its own matcher"))
+        << m_host.Errors();
+
+    hwtest::DatagramStream flood(m_host, "<13>gate app: flood ");
+    const auto FullTimes = [&](const char* what) {
+        return hwtest::CountOf(m_host.Log(), std::string("hwhost: cannot write the ") + what +
+                                                 " file (No space left on device)");
+    };
+    const auto BothFull = [&](size_t times) {
+        return hwtest::WaitUntil(
+            [&] { return FullTimes("alert") >= times && FullTimes("message") >= times; }, 120.0);
+    };
+    ASSERT_TRUE(BothFull(1)) << m_host.ErrorsTail();
+
+    // A rotation while it is full, then room for the new files, which
+    // the alerts kept meanwhile fill at once (the alert file first: it may
+    // leave the message file nothing).
+    fs::rename(alerts, alerts + ".1");
+    fs::rename(messages, messages + ".1");
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(alerts) && fs::exists(messages); }))
+        << m_host.ErrorsTail();
+    fs::remove(spool + "/filler");
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        struct statvfs space {};
+        return ::statvfs(spool.c_str(), &space) == 0 && space.f_bavail * space.f_frsize < 65536 &&
+               fs::file_size(alerts) > 0;
+    })) << m_host.ErrorsTail();
+    // The flood goes on: the stop finds alerts kept for the full files.
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+
+    const std::string log = m_host.Log();
+    const size_t counts = log.rfind("hwhost: ", log.find(" alerts taken, "));
+    ASSERT_NE(std::string::npos, counts) << m_host.ErrorsTail();
+    unsigned long long taken = 0, written = 0, dropped = 0, notWritten = 0;
+    ASSERT_EQ(4,
+              std::sscanf(log.c_str() + counts,
+                          "hwhost: %llu alerts taken, %llu written, %llu dropped, %llu not written",
+                          &taken, &written, &dropped, &notWritten));
+    EXPECT_GT(notWritten, 0u) << "the stop came while alerts were kept";
+    EXPECT_EQ(notWritten, hwtest::NotWrittenCount(log, "alerts"));
+
+    uint64_t documents = 0;
+    uint64_t decoded = 0;
+    for (const std::string suffix : {".1", ""}) {
+        SCOPED_TRACE("the files ending in \"" + suffix + "\"");
+        const std::string xml = hwtest::ReadWholeFile(alerts + suffix);
+        std::string problem;
+        const size_t inFile = hwtest::CountWholeDocuments(xml, problem);
+        EXPECT_EQ("", problem);
+        EXPECT_GT(inFile, 0u);
+        EXPECT_EQ(std::to_string(inFile) + "\n", XmllintDocuments(xml, m_host.File("wrapped.xml")));
+        documents += inFile;
+        problem.clear();
+        decoded += hwtest::CountWholeMessages(hwtest::ReadWholeFile(messages + suffix), problem);
+        EXPECT_EQ("", problem);
+    }
+    EXPECT_EQ(written, documents);
+    EXPECT_EQ(taken, written + dropped + notWritten);
+    EXPECT_EQ(taken, decoded + dropped + hwtest::NotWrittenCount(log, "host messages"));
+    // However many alerts are dropped, the log names at most 20 a minute.
+    EXPECT_LE(hwtest::CountOf(log, "\" is dropped: the "), 40u);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 #include <utility>
 
@@ -148,6 +149,25 @@ bool NamespacedHost::SendDatagram(const std::string& bytes) const {
         datagram = bytes;
         return !std::exchange(bDone, true);
     });
+}
+
+DatagramStream::DatagramStream(const NamespacedHost& host, const std::string& prefix)
+    : m_thread([this, &host, prefix] {
+          uint64_t n = 0;
+          host.SendDatagrams([&](std::string& text) {
+              text = prefix + std::to_string(n);
+              if (++n % 32 == 0) {
+                  std::this_thread::sleep_for(std::chrono::microseconds(500));
+              }
+              return !m_bStop;
+          });
+      }) {}
+
+void DatagramStream::Stop() {
+    m_bStop = true;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 bool NamespacedHost::RunInside(const std::vector<std::string>& argv, const std::string& input) {

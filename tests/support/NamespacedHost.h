@@ -6,8 +6,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -87,6 +89,22 @@ private:
     ScratchDirectory m_root;
     ScratchDirectory m_locks;
     ChildProcess m_process;
+};
+
+// Datagrams `prefix` followed by a running number to the host's syslog
+// port, from a thread of its own, until Stop; small pauses keep the host
+// busy without starving it.
+class DatagramStream {
+public:
+    DatagramStream(const NamespacedHost& host, const std::string& prefix);
+    ~DatagramStream() { Stop(); }
+    DatagramStream(const DatagramStream&) = delete;
+    DatagramStream& operator=(const DatagramStream&) = delete;
+    void Stop();
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread;
 };
 
 }  // namespace hwtest
