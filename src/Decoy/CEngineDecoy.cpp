@@ -1,6 +1,8 @@
 #include "Decoy/CEngineDecoy.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -14,6 +16,7 @@
 #include "platform/Console.h"
 #include "platform/Environment.h"
 #include "platform/LastError.h"
+#include "platform/PortHolder.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 
@@ -108,6 +111,8 @@ int32_t CEngineDecoy::Oninit(uint32_t dwArgument) {
 
 int32_t CEngineDecoy::OnReloadPolicy(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
+    // The ports were opened for the rules just replaced.
+    m_PortReport.Forget();
     CSF_TRACE(kCSFLogInfo, "done with base class' OnReloadPolicy");
     CSF_TRACE(kCSFLogInfo, "creating new DecoyDestination");
     // The old destination goes with every connection it holds.
@@ -123,8 +128,13 @@ int32_t CEngineDecoy::OnStart(uint32_t dwArgument) {
     // A wake-up left from an earlier stop must not end the new run's waits.
     if (!IsRunning()) {
         m_Wake.Clear();
+        m_PortReport.BeginRun();
     }
-    return CEngineBase::OnStart(dwArgument);
+    const int32_t nResult = CEngineBase::OnStart(dwArgument);
+    if (nResult != 0) {
+        m_PortReport.Forget();
+    }
+    return nResult;
 }
 
 int32_t CEngineDecoy::OnStopInit(uint32_t dwArgument) {
@@ -145,6 +155,7 @@ int32_t CEngineDecoy::OnStop(uint32_t dwArgument) {
     m_pDestination.reset();
     m_pPorts.reset();
     m_nOpenPorts = 0;
+    m_PortReport.Forget();
     CSF_TRACE(kCSFLogInfo, "\tdone with our OnStop");
     return nResult;
 }
@@ -172,43 +183,100 @@ int32_t CEngineDecoy::OnResume(uint32_t /*dwArgument*/) {
     m_bPaused = 0;
     if (!IsRunning()) {
         m_Wake.Clear();
+        m_PortReport.BeginRun();
     }
-    StartThread();
+    if (StartThread() != 0) {
+        m_PortReport.Forget();
+    }
     return 0;
 }
 
-bool CEngineDecoy::DescribeInput(std::string& strInput) {
-    std::string strPorts;
+std::vector<uint16_t> CEngineDecoy::EnabledPorts() {
+    std::vector<uint16_t> ports;
     if (RuleContainer* pRules = GetRuleContainer()) {
         for (Rule* pRule : *pRules) {
             auto* pDecoy = dynamic_cast<CDecoyRule*>(pRule);
-            if (pDecoy != nullptr && pDecoy->IsEnabled()) {
-                strPorts += (strPorts.empty() ? "" : ", ") + std::to_string(pDecoy->GetPort());
+            if (pDecoy != nullptr && pDecoy->IsEnabled() &&
+                std::find(ports.begin(), ports.end(), pDecoy->GetPort()) == ports.end()) {
+                ports.push_back(pDecoy->GetPort());
             }
         }
     }
-    if (strPorts.empty()) {
+    return ports;
+}
+
+bool CEngineDecoy::DescribeInput(std::string& strInput) {
+    const std::vector<uint16_t> ports = EnabledPorts();
+    if (ports.empty()) {
         strInput = "no decoy rule: no port is opened";
-    } else if (IsFirstRunPending()) {
-        strInput = "TCP ports " + strPorts + ", opened " +
-                   std::to_string(g_dwFirstRunWaitMs.load() / 1000) + " s after start-up";
-    } else {
-        strInput = "TCP ports " + strPorts;
+        return true;
     }
-    return true;
+    // Called once the engine's thread was started: a run that opens the
+    // ports at once is waited for, so the summary says what it opened.
+    return m_PortReport.Describe(ports, std::chrono::milliseconds(kDescribeWaitMs), strInput);
 }
 
 const ListeningPort* CEngineDecoy::GetPort(size_t nIndex) const {
     return m_pPorts && nIndex < kPortTableSize ? &m_pPorts[nIndex] : nullptr;
 }
 
-bool CEngineDecoy::IsPortOpen(uint16_t wPort, size_t nEnd) const {
+const ListeningPort* CEngineDecoy::FindOpenPort(uint16_t wPort, size_t nEnd) const {
     for (size_t n = 0; n < nEnd; ++n) {
         if (m_pPorts[n].IsOpen() && m_pPorts[n].m_wPort == wPort) {
-            return true;
+            return &m_pPorts[n];
         }
     }
-    return false;
+    return nullptr;
+}
+
+DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex) {
+    DecoyPortOutcome outcome;
+    outcome.m_wPort = pRule->GetPort();
+    outcome.m_strRule = pRule->GetName();
+    if (nIndex >= kPortTableSize) {
+        CSF_LOG(kCSFLogWarning, "no room for the port of rule %s: at most %d decoy ports",
+                pRule->GetName().c_str(), static_cast<int>(kPortTableSize));
+        outcome.m_Kind = DecoyPortOutcome::Kind::kNoRoom;
+        return outcome;
+    }
+    // Probing a port this engine already listens on would connect to it,
+    // and that connection would later be taken as an attack.
+    if (const ListeningPort* pOpen = FindOpenPort(outcome.m_wPort, nIndex)) {
+        CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", outcome.m_wPort);
+        outcome.m_Kind = DecoyPortOutcome::Kind::kShared;
+        outcome.m_strDetail = pOpen->m_pRule != nullptr ? pOpen->m_pRule->GetName() : "";
+        return outcome;
+    }
+    ListeningPort& entry = m_pPorts[nIndex];
+    entry.m_wPort = outcome.m_wPort;
+    entry.m_pRule = pRule;
+    PortOpenFailure failure;
+    if (entry.Open(&failure) == 1) {
+        ++nIndex;
+        return outcome;
+    }
+    entry.m_pRule = nullptr;
+    outcome.m_dwError = failure.m_dwError;
+    switch (failure.m_Kind) {
+        case PortOpenFailure::Kind::kInUse:
+            outcome.m_Kind = DecoyPortOutcome::Kind::kInUse;
+            outcome.m_strDetail = plat::DescribePortHolders(plat::PortProtocol::kTcp, outcome.m_wPort);
+            break;
+        case PortOpenFailure::Kind::kNoRight:
+            outcome.m_Kind = DecoyPortOutcome::Kind::kNoRight;
+            break;
+        case PortOpenFailure::Kind::kListen:
+            outcome.m_Kind = DecoyPortOutcome::Kind::kListen;
+            break;
+        case PortOpenFailure::Kind::kBind:
+            outcome.m_Kind = DecoyPortOutcome::Kind::kBind;
+            break;
+        case PortOpenFailure::Kind::kNoSocket:
+        case PortOpenFailure::Kind::kNone:
+            outcome.m_Kind = DecoyPortOutcome::Kind::kNoSocket;
+            break;
+    }
+    return outcome;
 }
 
 void CEngineDecoy::AnnouncePorts() {
@@ -228,7 +296,9 @@ int32_t CEngineDecoy::SetupListener() {
     CSF_TRACE(kCSFLogInfo, "entering SetupListener");
     m_nOpenPorts = 0;
     m_WatchSet.Clear();
+    std::vector<DecoyPortOutcome> outcomes;
     if (!m_pPorts || !m_pDestination) {
+        m_PortReport.Publish(std::move(outcomes), m_bFirstOpening);
         return 0;
     }
     for (size_t n = 0; n < kPortTableSize; ++n) {
@@ -243,27 +313,8 @@ int32_t CEngineDecoy::SetupListener() {
             if (pDecoyRule == nullptr) {
                 break;
             }
-            if (!pDecoyRule->IsEnabled()) {
-                continue;
-            }
-            if (nIndex >= kPortTableSize) {
-                CSF_LOG(kCSFLogWarning, "no room for the port of rule %s: at most %d decoy ports",
-                        pDecoyRule->GetName().c_str(), static_cast<int>(kPortTableSize));
-                continue;
-            }
-            // Probing a port this engine already listens on would connect to
-            // it, and that connection would later be taken as an attack.
-            if (IsPortOpen(pDecoyRule->GetPort(), nIndex)) {
-                CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", pDecoyRule->GetPort());
-                continue;
-            }
-            ListeningPort& entry = m_pPorts[nIndex];
-            entry.m_wPort = pDecoyRule->GetPort();
-            entry.m_pRule = pDecoyRule;
-            if (entry.Open() == 1) {
-                ++nIndex;
-            } else {
-                entry.m_pRule = nullptr;
+            if (pDecoyRule->IsEnabled()) {
+                outcomes.push_back(OpenRulePort(pDecoyRule, nIndex));
             }
         }
     }
@@ -271,6 +322,7 @@ int32_t CEngineDecoy::SetupListener() {
               SensorSettings::Instance().m_nMaxCnxnThreads);
     m_pDestination->SetEngine(this);
     AnnouncePorts();
+    m_PortReport.Publish(std::move(outcomes), m_bFirstOpening);
     return 0;
 }
 
@@ -331,14 +383,25 @@ void CEngineDecoy::WatchOnce() {
 
 uint32_t CEngineDecoy::_doWork() {
     CSF_TRACE(kCSFLogInfo, "starting _doWork");
+    // Only an opening long after the command that started the run is said
+    // by this thread: that command's summary could not wait for it.
+    m_bFirstOpening = false;
     if (g_bFirstRun.exchange(false)) {
-        Pause(g_dwFirstRunWaitMs.load());
+        const uint32_t dwWaitMs = g_dwFirstRunWaitMs.load();
+        if (dwWaitMs > 0) {
+            m_PortReport.BeginFirstWait(dwWaitMs);
+            m_bFirstOpening = true;
+        }
+        Pause(dwWaitMs);
     }
     // Told to stop during the first wait: no port is worth opening now.
     if (StopRequested() == 0) {
         SetupListener();
+    } else {
+        m_PortReport.Forget();
     }
     while (StopRequested() == 0) {
+        m_PortReport.SayUnclaimed();
         CloseExpiredHolds();
         if (m_nOpenPorts == 0) {
             Pause(kIdleWaitMs);

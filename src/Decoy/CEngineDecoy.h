@@ -13,17 +13,24 @@
 // is let go on time whether or not another one comes.  A stop or pause
 // signals the wake, so the thread never sits out a wait; the held
 // connections and the ports are closed only once it has ended.
+//
+// What became of each rule's port at the last opening is kept for the
+// host's summary, which names as watched only the ports that were opened
+// (DecoyPortReport.h).
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "Common/EngineBase.h"
 #include "Decoy/DecoyDestination.h"
+#include "Decoy/DecoyPortReport.h"
 #include "Decoy/ListeningPort.h"
 #include "platform/SocketWatchSet.h"
 #include "platform/WakeSignal.h"
 
+class CDecoyRule;
 class CInitializeDecoyRules;
 class CInitializeUserDecoyRules;
 class IPolicyEventInterface;
@@ -35,6 +42,9 @@ public:
     static constexpr uint32_t kIdleWaitMs = 3000;
     static constexpr uint32_t kPassWaitMs = 1000;
     static constexpr int kSelectTimeoutMs = 3000;
+    // How long the summary of a reload or resume waits for the ports to be
+    // opened; opening them takes far less.
+    static constexpr uint32_t kDescribeWaitMs = 10000;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -81,8 +91,13 @@ private:
     void WatchOnce();
     void CloseExpiredHolds();
     void HandleReady(int nReady);
-    // Whether an entry before `nEnd` already listens on the port.
-    bool IsPortOpen(uint16_t wPort, size_t nEnd) const;
+    // The entry before `nEnd` that already listens on the port, or null.
+    const ListeningPort* FindOpenPort(uint16_t wPort, size_t nEnd) const;
+    // Opens the port of one enabled rule at entry `nIndex` (when there is
+    // room), and says what became of it.
+    DecoyPortOutcome OpenRulePort(CDecoyRule* pRule, size_t& nIndex);
+    // The ports of the enabled rules, each once, in rule order.
+    std::vector<uint16_t> EnabledPorts();
     void AnnouncePorts();
 
     IPolicyEventInterface* const m_pPrototype;
@@ -96,4 +111,7 @@ private:
     // Empty: the stop-aware pause between passes.
     plat::SocketWatchSet m_NoSockets;
     plat::WakeSignal m_Wake;
+    DecoyPortReport m_PortReport;
+    // Set for a run that waited before it opened its ports; the thread's own.
+    bool m_bFirstOpening = false;
 };

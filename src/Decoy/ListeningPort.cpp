@@ -8,6 +8,7 @@
 namespace {
 
 constexpr uint32_t kAddressInUse = 10048;
+constexpr uint32_t kAccessDenied = 10013;
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 as it stands in memory
 
 // Only the first failure in the process is worth a line.
@@ -27,6 +28,14 @@ bool SomethingListens(uint16_t wPort) {
     return bConnected;
 }
 
+int32_t Fail(PortOpenFailure* pFailure, PortOpenFailure::Kind kind, uint32_t dwError = 0) {
+    if (pFailure != nullptr) {
+        pFailure->m_Kind = kind;
+        pFailure->m_dwError = dwError;
+    }
+    return -1;
+}
+
 }  // namespace
 
 void ListeningPort::Close() {
@@ -34,14 +43,17 @@ void ListeningPort::Close() {
     m_hSocket = plat::kInvalidSocket;
 }
 
-int32_t ListeningPort::Open() {
+int32_t ListeningPort::Open(PortOpenFailure* pFailure) {
+    if (pFailure != nullptr) {
+        *pFailure = PortOpenFailure();
+    }
     if (m_wProtocol != kProtocolTcp) {
-        return -1;
+        return Fail(pFailure, PortOpenFailure::Kind::kNoSocket);
     }
     Close();
     plat::SocketHandle hSocket = plat::OpenTcpSocket();
     if (hSocket == plat::kInvalidSocket) {
-        return -1;
+        return Fail(pFailure, PortOpenFailure::Kind::kNoSocket, plat::GetLastError());
     }
     if (!plat::SetSocketLinger(hSocket, false, 0) && !g_bLingerFailureLogged.exchange(true)) {
         CSF_LOG(kCSFLogNotice, "can't disable LINGER option for %d", hSocket);
@@ -49,7 +61,7 @@ int32_t ListeningPort::Open() {
     if (SomethingListens(m_wPort)) {
         CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
         plat::CloseSocket(hSocket);
-        return -1;
+        return Fail(pFailure, PortOpenFailure::Kind::kInUse);
     }
     // Held connections closed at a pause leave their port in a closing state
     // for a while; without address reuse the resumed engine could not listen
@@ -59,22 +71,26 @@ int32_t ListeningPort::Open() {
     local.m_wPort = plat::PortField(m_wPort);
     if (!plat::BindSocket(hSocket, local)) {
         const uint32_t dwError = plat::GetLastError();
+        PortOpenFailure::Kind kind = PortOpenFailure::Kind::kBind;
         if (dwError == kAddressInUse) {
             CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
+            kind = PortOpenFailure::Kind::kInUse;
         } else {
             CSF_LOG(kCSFLogError, "Unable to bind to port %d (error: %d).\n", m_wPort,
                     static_cast<int>(dwError));
+            kind = dwError == kAccessDenied ? PortOpenFailure::Kind::kNoRight : kind;
         }
         plat::CloseSocket(hSocket);
-        return -1;
+        return Fail(pFailure, kind, dwError);
     }
     // A peer that gives up between the wait and the accept must not leave the
     // engine thread blocked in the accept.
     if (!plat::ListenOnSocket(hSocket, kBacklog) || !plat::SetSocketNonBlocking(hSocket)) {
+        const uint32_t dwError = plat::GetLastError();
         CSF_LOG(kCSFLogError, "Unable to listen to port %d: %d.\n", m_wPort,
-                static_cast<int>(plat::GetLastError()));
+                static_cast<int>(dwError));
         plat::CloseSocket(hSocket);
-        return -1;
+        return Fail(pFailure, PortOpenFailure::Kind::kListen, dwError);
     }
     m_hSocket = hSocket;
     return 1;

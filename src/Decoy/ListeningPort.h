@@ -9,6 +9,15 @@
 
 class CDecoyRule;
 
+// Why a port could not be opened, for the operator: the reason in words is
+// worth more than the socket error the log gives.
+struct PortOpenFailure {
+    enum class Kind { kNone, kNoSocket, kInUse, kNoRight, kBind, kListen };
+    Kind m_Kind = Kind::kNone;
+    // The system's socket error, for kNoSocket, kBind and kListen.
+    uint32_t m_dwError = 0;
+};
+
 struct ListeningPort {
     static constexpr uint16_t kProtocolTcp = 6;
     static constexpr int kBacklog = 5;
@@ -20,8 +29,9 @@ struct ListeningPort {
 
     bool IsOpen() const { return m_hSocket != plat::kInvalidSocket; }
     // Listens on m_wPort: 1 when listening, -1 (logged, the entry left
-    // closed) when the port is taken or cannot be bound or listened on.
-    int32_t Open();
+    // closed, and why in `pFailure` when given) when the port is taken or
+    // cannot be bound or listened on.
+    int32_t Open(PortOpenFailure* pFailure = nullptr);
     void Close();
 
     CDecoyRule* m_pRule = nullptr;  // not owned; null when free

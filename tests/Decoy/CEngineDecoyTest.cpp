@@ -150,3 +150,69 @@ TEST_F(DecoyEngineTest, PauseCutsTheFirstWaitShortAndReloadClosesHeldConnections
     pHeld = std::make_unique<Client>(wPort);
     EXPECT_TRUE(WaitForReports(2));
 }
+
+// The summary names as watched only the ports the engine opened: before the
+// first opening it says when they open, while paused that they open at the
+// resume, and once they are opened it names each port it could not open
+// (another program's, or a second rule's) with the reason.  Each such port
+// is said once per opening, as an error, however often the summary is made.
+TEST_F(DecoyEngineTest, SummaryNamesOnlyOpenedPortsAndEachPortNotOpenedOnce) {
+    const uint16_t wHeld = hwtest::FreeLoopbackPort(false);
+    decoytest::Listener other(wHeld);
+    ASSERT_TRUE(other.IsListening());
+    const uint16_t wFree = hwtest::FreeLoopbackPort(false);
+    const std::string strHeld = std::to_string(wHeld);
+    const std::string strFree = std::to_string(wFree);
+    AddRule("Held", wHeld);
+    AddRule("Free", wFree);
+    AddRule("Again", wFree);
+    CEngineDecoy::ResetFirstRun();
+    CEngineDecoy::SetFirstRunWaitMs(CEngineDecoy::kFirstRunWaitMs);
+    Start();
+    std::string strInput;
+    EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ(strInput, "TCP ports " + strHeld + ", " + strFree +
+                            ", not open yet: they open 20 s after start-up");
+    Pause();
+    EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ(strInput,
+              "TCP ports " + strHeld + ", " + strFree + ", opened when the engine resumes");
+
+    m_pEngine->OnResume(0);
+    EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ(0u, strInput.find("TCP port " + strFree + "; not opened: " + strHeld +
+                                " (rule Held: in use by "))
+        << strInput;
+    EXPECT_NE(std::string::npos,
+              strInput.find("; rule Again not watched: port " + strFree + " is rule Free's"))
+        << strInput;
+    EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
+    const std::string strHeldSaid =
+        "Decoy rule Held: TCP port " + strHeld + " is not watched: it is in use by ";
+    const std::string strAgainSaid = "Decoy rule Again: TCP port " + strFree +
+                                     " is not watched: rule Free listens on it";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "ERROR: " + strHeldSaid)) << m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "ERROR: " + strAgainSaid)) << m_Console.Text();
+    EXPECT_EQ(1u, m_HostLog.m_Services.CountStartingWith(strHeldSaid));
+    // A connection to the shared port is the first rule's.
+    Client client(wFree);
+    ASSERT_TRUE(WaitForReports(1));
+    auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0]->GetRule()->GetName(), "Free");
+
+    // Left with only the port another program holds, the engine has no
+    // input; the next opening says so again.
+    Pause();
+    const std::string strTable(kTable, sizeof kTable - 2);
+    ASSERT_TRUE(m_pPolicy->DeleteSubKey(strTable.c_str(), "Free"));
+    ASSERT_TRUE(m_pPolicy->DeleteSubKey(strTable.c_str(), "Again"));
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_pEngine->OnResume(0);
+    EXPECT_FALSE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ(0u, strInput.find("TCP port not opened: " + strHeld + " (rule Held: in use by "))
+        << strInput;
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::CountOf(m_Console.Text(), "ERROR: " + strHeldSaid) == 2; }))
+        << m_Console.Text();
+}

@@ -18,6 +18,7 @@
 #include "support/NamespacedHost.h"
 
 using decoytest::Client;
+using decoytest::Listener;
 
 namespace {
 
@@ -40,8 +41,7 @@ protected:
         ASSERT_TRUE(m_Namespace.IsReady()) << m_Namespace.Error();
     }
 
-    // Starts the host without the first run's wait and with a short hold.
-    void Start(const std::vector<DecoyRuleText>& rules, int nMaxConnections, int nHoldSeconds) {
+    static std::string Policy(const std::vector<DecoyRuleText>& rules, int nMaxConnections) {
         std::string strPolicy = "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\n" +
                                 Value("ScriptEnabled", 'B', "0") +
                                 Value("Max Connections", 'L', std::to_string(nMaxConnections)) +
@@ -51,7 +51,11 @@ protected:
                          rule.m_strName + "\\];\r\n" + Value("Enabled", 'B', "1") +
                          Value("Port", 'L', std::to_string(rule.m_nPort));
         }
-        m_Host.WritePolicy(strPolicy);
+        return strPolicy;
+    }
+    // Starts the host without the first run's wait and with a short hold.
+    void Start(const std::vector<DecoyRuleText>& rules, int nMaxConnections, int nHoldSeconds) {
+        m_Host.WritePolicy(Policy(rules, nMaxConnections));
         ASSERT_TRUE(m_Host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=0",
                                       "HW_DECOY_HOLD_SECONDS=" + std::to_string(nHoldSeconds)}))
             << m_Host.Errors();
@@ -181,4 +185,48 @@ TEST_F(DecoyHostTest, FloodHitsTheCapWithoutLosingTheEngineOrLeakingDescriptors)
 
     EXPECT_LT(Stop(), 20);
     EXPECT_EQ(Count(clients, Client::State::kClosed), 3u);
+}
+
+// A port another program holds and a port two rules name.  The start-up
+// summary says when the ports open instead of naming them watched; once
+// they are opened the console names each port not opened, with the reason;
+// a push that meets them prints them and counts each as an error, and its
+// summary lists every port once and as watched only when it is.
+TEST_F(DecoyHostTest, PortsNotOpenedAreNamedWithTheReasonAndCountedByPush) {
+    Listener other(8082, m_Namespace.HolderPid());
+    ASSERT_TRUE(other.IsListening());
+    const std::vector<DecoyRuleText> rules = {{"Web decoy", 8082}, {"Alt telnet", 2323}};
+    m_Host.WritePolicy(Policy(rules, 100));
+    ASSERT_TRUE(m_Host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=2000"})) << m_Host.ErrorsTail();
+    EXPECT_NE(std::string::npos,
+              m_Host.Errors().find("  Decoy Engine: 2 rules; TCP ports 8082, 2323, not open yet: "
+                                   "they open 2 s after start-up\n"))
+        << m_Host.ErrorsTail();
+    const std::string strHolder = "(pid " + std::to_string(::getpid()) + ")";
+    const std::string strHeld =
+        "ERROR: Decoy rule Web decoy: TCP port 8082 is not watched: it is in use by ";
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Host.Errors().find(strHeld) != std::string::npos; },
+                                  30))
+        << m_Host.ErrorsTail();
+    EXPECT_NE(std::string::npos, m_Host.Errors().find(strHolder)) << m_Host.ErrorsTail();
+    EXPECT_TRUE(Listening(2323));
+
+    std::vector<DecoyRuleText> pushed = rules;
+    pushed.push_back({"Second telnet", 2323});
+    std::string strOutput;
+    EXPECT_EQ(4, m_Host.Push(Policy(pushed, 100), strOutput)) << strOutput;
+    EXPECT_NE(std::string::npos, strOutput.find(strHeld)) << strOutput;
+    EXPECT_NE(std::string::npos,
+              strOutput.find("ERROR: Decoy rule Second telnet: TCP port 2323 is not watched: rule "
+                             "Alt telnet listens on it"))
+        << strOutput;
+    EXPECT_NE(std::string::npos,
+              strOutput.find("  Decoy Engine: 3 rules; TCP port 2323; not opened: 8082 (rule Web "
+                             "decoy: in use by "))
+        << strOutput;
+    EXPECT_NE(std::string::npos,
+              strOutput.find("; rule Second telnet not watched: port 2323 is rule Alt telnet's\n"))
+        << strOutput;
+    EXPECT_EQ(2u, hwtest::CountOf(strOutput, "ERROR: Decoy rule ")) << strOutput;
+    EXPECT_LT(Stop(), 20);
 }

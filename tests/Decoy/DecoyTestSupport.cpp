@@ -13,19 +13,48 @@
 
 namespace decoytest {
 
-Client::Client(uint16_t wPort, pid_t holder) {
-    sockaddr_in address{AF_INET, htons(wPort), {htonl(INADDR_LOOPBACK)}, {}};
-    // A socket stays in the namespace it was made in, whichever thread uses
-    // it later.
+namespace {
+
+// A socket stays in the namespace it was made in, whichever thread uses it
+// later: `make` runs on a thread of its own inside the namespace of
+// `holder` (or the test's own namespace for 0).
+template <typename Make>
+void InNamespace(pid_t holder, Make make) {
     std::thread([&] {
         const std::string strPath = "/proc/" + std::to_string(holder) + "/ns/net";
         const int hNamespace = holder > 0 ? ::open(strPath.c_str(), O_RDONLY) : -1;
         if (holder == 0 || ::setns(hNamespace, CLONE_NEWNET) == 0) {
-            m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            make();
         }
         ::close(hNamespace);
     }).join();
+}
+
+}  // namespace
+
+Listener::Listener(uint16_t wPort, pid_t holder) {
+    InNamespace(holder, [&] {
+        sockaddr_in address{AF_INET, htons(wPort), {htonl(INADDR_ANY)}, {}};
+        const int hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(hSocket, 5) == 0) {
+            m_hSocket = hSocket;
+        } else {
+            ::close(hSocket);
+        }
+    });
+}
+
+Listener::~Listener() {
+    ::close(m_hSocket);
+}
+
+Client::Client(uint16_t wPort, pid_t holder) {
+    sockaddr_in address{AF_INET, htons(wPort), {htonl(INADDR_LOOPBACK)}, {}};
+    InNamespace(holder, [&] {
+        m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    });
     pollfd entry{m_hSocket, POLLOUT, 0};
     int nError = 0;
     socklen_t length = sizeof nError;

@@ -59,4 +59,19 @@ private:
     State m_state = State::kOpen;
 };
 
+// Another program's listener on a port: listens on every address at
+// `wPort`, inside the network namespace of `holder` when given.
+class Listener {
+public:
+    explicit Listener(uint16_t wPort, pid_t holder = 0);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    bool IsListening() const { return m_hSocket >= 0; }
+
+private:
+    int m_hSocket = -1;
+};
+
 }  // namespace decoytest

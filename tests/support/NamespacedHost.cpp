@@ -97,6 +97,22 @@ bool NamespacedHost::Reload(const std::string& policy) {
     return IsRunning() && CountOf(Log(), done) > before;
 }
 
+int NamespacedHost::Push(const std::string& policy, std::string& output) {
+    const std::string file = File("pushed-" + std::to_string(++m_nPushes) + ".policy");
+    WriteWholeFile(file, policy);
+    ChildProcess push;
+    const std::string out = file + ".out";
+    int exitCode = -1;
+    if (!push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", m_root.Path(),
+                     "--wait", "120", file},
+                    out) ||
+        !push.Wait(180, exitCode)) {
+        exitCode = -1;
+    }
+    output = ReadWholeFile(out);
+    return exitCode;
+}
+
 bool NamespacedHost::SyslogPortOpen() const {
     const std::string table =
         ReadWholeFile("/proc/" + std::to_string(m_network.HolderPid()) + "/net/udp");

@@ -56,6 +56,9 @@ public:
     // Pushes `policy` (SIGHUP) and waits for the reload to complete; false
     // when the host ended instead.
     bool Reload(const std::string& policy);
+    // Runs `hwhost push` of `policy` on the root to its end: its exit code
+    // (-1 when it did not end in time), and what it printed in `output`.
+    int Push(const std::string& policy, std::string& output);
     // Whether a socket of the namespace is bound to UDP port 514.
     bool SyslogPortOpen() const;
     // SIGTERM, then the exit code; false when it did not end in two minutes.
@@ -89,6 +92,7 @@ private:
     ScratchDirectory m_root;
     ScratchDirectory m_locks;
     ChildProcess m_process;
+    int m_nPushes = 0;
 };
 
 // Datagrams `prefix` followed by a running number to the host's syslog
