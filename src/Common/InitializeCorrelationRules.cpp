@@ -9,9 +9,11 @@
 #include "Common/AgentEventInfo.h"
 #include "Common/CCorrelationRule.h"
 #include "Common/ISensorCore.h"
+#include "Common/PolicyKeyAudit.h"
 #include "Common/RuleContainer.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
+#include "qorCSFLib/CSFLog.h"
 
 namespace {
 
@@ -72,8 +74,16 @@ bool CInitializeCorrelationRules::ReadRule(Rule* pRule, IPolicyContainer* pPolic
     pCorrelation->SetThreshold(pPolicy->GetInt(strRulePath.c_str(), "Threshold", &nZero));
     pCorrelation->SetThrottle(pPolicy->GetBool(strRulePath.c_str(), "Throttle", &bThrottle));
     pCorrelation->SetTimeWindow(pPolicy->GetInt(strRulePath.c_str(), "Time Window", &nZero));
-    pCorrelation->SetCorrelationType(
-        ReadCorrelationType(pPolicy->GetText(strRulePath.c_str(), "Type", "SCAN")));
+    const std::string strType = pPolicy->GetText(strRulePath.c_str(), "Type", "SCAN");
+    pCorrelation->SetCorrelationType(ReadCorrelationType(strType));
+    // What the console lines below say goes to the log and the load's
+    // findings too, with the rule: a correlation rule that cannot count is
+    // a rule lost.
+    if (strType != "SCAN" && strType != "CUMULATIVE" && strType != "SCRIPT") {
+        PolicyKeyAudit::Log(kCSFLogWarning, "Rule " + strRulePath + ": \"Type\" \"" + strType +
+                                                "\" is no correlation type (SCAN, CUMULATIVE or "
+                                                "SCRIPT); SCAN is used");
+    }
 
     PolicyListGuard names;
     PolicyListGuard values;
@@ -81,6 +91,9 @@ bool CInitializeCorrelationRules::ReadRule(Rule* pRule, IPolicyContainer* pPolic
     if (!pPolicy->GetValueTexts(strWatched.c_str(), &names.m_pList, &values.m_pList) ||
         names.m_pList == nullptr || values.m_pList == nullptr) {
         plat::ConsolePrintf("Unable to read rules key in Correlation Rule %s\n", pRule->GetName().c_str());
+        PolicyKeyAudit::Log(kCSFLogWarning, "Rule " + strRulePath +
+                                                " has no \"Rules\" key naming the rules it "
+                                                "watches: it is left out");
         return false;
     }
     pCorrelation->SetValueListPair2(names.m_pList, values.m_pList, false);
@@ -96,6 +109,9 @@ bool CInitializeCorrelationRules::ReadRule(Rule* pRule, IPolicyContainer* pPolic
         if (watched[i] == nullptr) {
             plat::ConsolePrintf("%s rule not found for correlation rule %s\n", strName.c_str(),
                                 pRule->GetName().c_str());
+            PolicyKeyAudit::Log(kCSFLogWarning, "Rule " + strRulePath + " watches \"" + strName +
+                                                    "\", which is no enabled rule: its alerts "
+                                                    "never count");
             continue;
         }
         if (!MakeCorrelationList(*watched[i])) {

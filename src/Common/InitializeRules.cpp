@@ -174,6 +174,17 @@ void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
     pRule->SetInvalidResponses(strInvalid.empty() ? std::string() : strInvalid.substr(2));
 }
 
+namespace {
+
+// In the log and the load's findings too, with the rule's key: a rule left
+// out is said.
+void SayLeftOutForScript(const std::string& strRulePath) {
+    PolicyKeyAudit::Log(kCSFLogWarning,
+                        "Rule " + strRulePath + " has \"NeedTcl\" on but no script to run: it is left out");
+}
+
+}  // namespace
+
 int32_t InitializeRules::ReadRuleScript(IPolicyContainer* pPolicy, const char* pszRulePath,
                                         Rule* pRule) {
     if (pPolicy == nullptr || pszRulePath == nullptr || pRule == nullptr) {
@@ -189,6 +200,7 @@ int32_t InitializeRules::ReadRuleScript(IPolicyContainer* pPolicy, const char* p
         }
         plat::ConsolePrintf("Rule \"%s\" requires TCL, but TCL is not enabled; this rule will be ignored.\n",
                             pRule->GetName().c_str());
+        SayLeftOutForScript(strRulePath);
         return kRuleScriptDropRule;
     }
     if (strcasecmp(GetText(pPolicy, strScriptPath, "ScriptType").c_str(), "TCL") != 0) {
@@ -205,6 +217,9 @@ int32_t InitializeRules::ReadRuleScript(IPolicyContainer* pPolicy, const char* p
                             pRule->GetName().c_str(),
                             bNeedTcl ? "the rule will be ignored (because TCL is required for this rule\n"
                                      : "the rule will be processed without TCL\n");
+        if (bNeedTcl) {
+            SayLeftOutForScript(strRulePath);
+        }
         return bNeedTcl ? kRuleScriptDropRule : kRuleScriptEmpty;
     }
     std::unique_ptr<RuleScript> pScript(new (std::nothrow) RuleScript(

@@ -6,8 +6,12 @@
 #include <iterator>
 #include <cstdlib>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "Common/AlertTypes.h"
+#include "Common/PolicyKeyAudit.h"
+#include "IDS/Firewall/FireConf.h"
 #include "IDS/IDSRule.h"
 #include "IDS/PolicyValues.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -79,6 +83,45 @@ void ReadTValues(CIDSRule* pRule, IPolicyContainer* pPolicy, const std::string& 
         if (strName == "TValue" && !strValue.empty()) {
             pRule->m_TValues.push_back(std::move(strValue));
         }
+    }
+}
+
+std::string Quoted(const std::vector<std::string>& items) {
+    std::string strText;
+    for (const std::string& strItem : items) {
+        strText += (strText.empty() ? "\"" : ", \"") + strItem + "\"";
+    }
+    return strText;
+}
+
+// A Bastion rule whose addresses say something other than its author
+// meant is still read as written, but never without a word: without any,
+// a refusing rule refuses nothing and an allowing rule lets nothing in.
+void WarnAboutAddresses(const CIDSRule& rule, const std::string& strRulePath) {
+    const AddressListCheck check = CheckAddressList(rule.m_strAddresses);
+    const std::string strRule = "Rule " + strRulePath;
+    if (check.m_nPieces == 0) {
+        PolicyKeyAudit::Say(
+            kCSFLogWarning,
+            strRule + " has no \"Addresses\": " +
+                (rule.m_wAllow == 0
+                     ? std::string("it names no remote address, so it refuses and reports nothing")
+                     : std::string("it lets no remote address through, so it ") +
+                           (rule.m_wReportOnly != 0 ? "reports" : "refuses and reports") +
+                           " all the traffic it covers"));
+        return;
+    }
+    if (!check.m_Unparsed.empty()) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            strRule + ": \"Addresses\" holds " + Quoted(check.m_Unparsed) +
+                                ", not an address (a.b.c.d or a.b.c.d/n): it matches no remote "
+                                "address");
+    }
+    if (!check.m_Ignored.empty()) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            strRule + ": \"Addresses\" lists more than " +
+                                std::to_string(kFwMaxAddresses) + " addresses; " +
+                                Quoted(check.m_Ignored) + " are ignored");
     }
 }
 
@@ -168,6 +211,8 @@ bool CInitializeBastionRules::ReadRule(Rule* pBase, IPolicyContainer* pPolicy,
     pRule->m_strPolicyPath = strRulePath;
     pRule->m_strShortName = GetText(pPolicy, strRulePath, "shrt", "");
     if (pRule->m_strShortName.empty()) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            "Rule " + strRulePath + " has no \"shrt\": it is left out");
         return false;
     }
     pRule->SetName(std::string(m_pSection->pszPrefix) + pszSubKey);
@@ -192,6 +237,7 @@ bool CInitializeBastionRules::ReadRule(Rule* pBase, IPolicyContainer* pPolicy,
         CSF_LOG(kCSFLogError, "Too many bastion rules defined\n");
         return false;
     }
+    WarnAboutAddresses(*pRule, strRulePath);
     pRule->m_dwEventId = m_dwNextEventId++;
     ReadIDSFilterSettings(pRule, pPolicy, strRulePath);
     return true;

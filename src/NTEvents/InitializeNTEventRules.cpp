@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "Common/PolicyKeyAudit.h"
 #include "NTEvents/CNTEventRule.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Environment.h"
@@ -241,12 +242,19 @@ bool CInitializeNTEventRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
         return false;
     }
     const std::string strRulePath = std::string(pszSection) + "\\" + pszSubKey;
-    if (ReadText(pPolicy, strRulePath, "Log Type", "Event Log") != "Event Log") {
+    // A rule left out is said, so that a policy does not lose rules
+    // without a word.
+    const std::string strLogType = ReadText(pPolicy, strRulePath, "Log Type", "Event Log");
+    if (strLogType != "Event Log") {
+        PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + strRulePath + ": \"Log Type\" \"" +
+                                                strLogType + "\" is not \"Event Log\": it is left out");
         return false;
     }
     pEventRule->m_nCategory = ReadLong(pPolicy, strRulePath, "Event Log Category", 0);
     pEventRule->m_nEventId = ReadLong(pPolicy, strRulePath, "Event Log ID", -1);
     if (pEventRule->m_nEventId == -1) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            "Rule " + strRulePath + " has no \"Event Log ID\": it is left out");
         return false;
     }
     pEventRule->m_wEventType =

@@ -21,6 +21,7 @@
 #include "Plugin/CServiceRequest.h"
 #include "Common/CThreadList.h"
 #include "Plugin/PolicyFiles.h"
+#include "Plugin/RuleLossCheck.h"
 #include "TclHandler/tclHandler.h"
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
@@ -256,12 +257,7 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         if (pEngine == nullptr) {
             continue;
         }
-        size_t nRules = 0;
-        if (RuleContainer* pRules = pEngine->GetRuleContainer()) {
-            for (Rule* pRule : *pRules) {
-                nRules += pRule != nullptr && pRule->IsEnabled() ? 1 : 0;
-            }
-        }
+        const size_t nRules = CountEnabledRules(pEngine);
         std::string strInput;
         const bool bInput = pEngine->DescribeInput(strInput);
         std::string strLine = std::string(pEngine->GetName()) + ": " + std::to_string(nRules) +
@@ -400,6 +396,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     }
     CSF_TRACE(kCSFLogTrace,
               "DEBUG: CHostWarden::OnReloadPolicy(): deleteing all the rules in rule container.");
+    const std::vector<EngineRuleCount> rulesBefore = CountEngineRules(m_pThreadList);
     DeleteRules();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Registering events.");
     if (CEventRegistry* pRegistry = EventRegistry()) {
@@ -422,6 +419,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     }
     RunAuditSetUp();
     audit.Finish();
+    WarnAboutLostRules(m_pPolicyInForce, pContainer, rulesBefore, CountEngineRules(m_pThreadList));
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): start tcl handler.");
     StartScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): resume everyone.");

@@ -87,3 +87,15 @@ bool CompareVersionText(const char* pszNewer, const char* pszOlder) {
     }
     return newer.m_qwFourth > older.m_qwFourth;
 }
+
+std::vector<std::string> PolicySubKeys(IPolicyContainer* pContainer, const std::string& strPath) {
+    std::vector<std::string> names;
+    qgStringVector* pList = nullptr;
+    if (pContainer->GetSubKeyNames(strPath.c_str(), &pList) && pList != nullptr) {
+        names.assign(pList->Begin(), pList->End());
+    }
+    if (pList != nullptr) {
+        pList->Release();
+    }
+    return names;
+}

@@ -2,6 +2,7 @@
 // Plain functions on the policy files and their version texts.
 
 #include <string>
+#include <vector>
 
 class IPolicyContainer;
 
@@ -25,6 +26,10 @@ std::string PolicyWriteProblem(IPolicyContainer* pContainer);
 // Whether the file parses whole, read as a merge reads it (`bMerged`) or as
 // a load does; false with the reason.
 bool CheckPolicyFile(const char* pszPath, bool bMerged, std::string& problem);
+
+// The sub-key names of a key, in the container's order; empty when it has
+// none or cannot be listed.
+std::vector<std::string> PolicySubKeys(IPolicyContainer* pContainer, const std::string& strPath);
 
 // True when version `pszNewer` is newer than `pszOlder`.  Versions are
 // "a.b.c.d"; only the third and fourth fields count (each a leading

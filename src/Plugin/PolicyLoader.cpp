@@ -59,19 +59,6 @@ void RefuseUpdate(const std::string& path, const std::string& problem) {
             problem.c_str());
 }
 
-// The sub-key names of a key, empty when it has none or cannot be listed.
-std::vector<std::string> SubKeys(IPolicyContainer* pContainer, const std::string& path) {
-    std::vector<std::string> names;
-    qgStringVector* list = nullptr;
-    if (pContainer->GetSubKeyNames(path.c_str(), &list) && list != nullptr) {
-        names.assign(list->Begin(), list->End());
-    }
-    if (list != nullptr) {
-        list->Release();
-    }
-    return names;
-}
-
 // GetText answers a per-thread buffer; keep a copy before the next read.
 std::string TextValue(IPolicyContainer* pContainer, const char* pszPath, const char* pszName) {
     const char* text = pContainer->GetText(pszPath, pszName, "");
@@ -85,8 +72,8 @@ void CollectResponseTable(IPolicyContainer* pCommonPolicy, ResponseTable& table)
         return;
     }
     table.clear();
-    for (const std::string& kind : SubKeys(pCommonPolicy, "\\Response\\")) {
-        for (const std::string& name : SubKeys(pCommonPolicy, "\\Response\\" + kind + "\\")) {
+    for (const std::string& kind : PolicySubKeys(pCommonPolicy, "\\Response\\")) {
+        for (const std::string& name : PolicySubKeys(pCommonPolicy, "\\Response\\" + kind + "\\")) {
             table.emplace(kind, name);
         }
     }
@@ -398,11 +385,11 @@ bool PolicyLoader::MergeRuleDefinitions(IPolicyContainer* pContainer, const std:
 
 void PolicyLoader::StripBlockResponses(IPolicyContainer* pContainer) {
     const std::string advanced = "\\Advanced";
-    for (const std::string& first : SubKeys(pContainer, advanced)) {
+    for (const std::string& first : PolicySubKeys(pContainer, advanced)) {
         const std::string firstPath = advanced + "\\" + first;
-        for (const std::string& second : SubKeys(pContainer, firstPath)) {
+        for (const std::string& second : PolicySubKeys(pContainer, firstPath)) {
             const std::string secondPath = firstPath + "\\" + second;
-            for (const std::string& third : SubKeys(pContainer, secondPath)) {
+            for (const std::string& third : PolicySubKeys(pContainer, secondPath)) {
                 const std::string responsePath = secondPath + "\\" + third + "\\Response";
                 const std::string blockPath = responsePath + "\\BLOCK";
                 const std::string choice = TextValue(pContainer, blockPath.c_str(), "Choice");

@@ -126,9 +126,18 @@ TEST_F(CorrelationTest, ReaderGivesBadWeightsOneLeavesMissingRulesEmptyAndReject
     Set(strPath + "\\Rules", "B", "abc");
     Set(strPath + "\\Rules", "Gone", "5");
     Set(kTable + "NoList", "Enabled", true);
+    ScopedHostLog log;
     Read();
 
     EXPECT_EQ(m_Correlations.Find("NoList"), nullptr);
+    // The log says the same with each rule's key.
+    for (const char* pszSaid :
+         {"Odd: \"Type\" \"SOMETIMES\" is no correlation type (SCAN, CUMULATIVE or SCRIPT); "
+          "SCAN is used",
+          "Odd watches \"Gone\", which is no enabled rule: its alerts never count",
+          "NoList has no \"Rules\" key naming the rules it watches: it is left out"}) {
+        EXPECT_TRUE(log.Contains("Rule " + kTable + pszSaid)) << pszSaid;
+    }
     EXPECT_NE(m_strConsole.find("Undefine rule type!\n"), std::string::npos);
     EXPECT_NE(m_strConsole.find("Gone rule not found for correlation rule Odd\n"), std::string::npos);
     EXPECT_NE(m_strConsole.find("Unable to read rules key in Correlation Rule NoList\n"), std::string::npos);

@@ -114,6 +114,7 @@ TEST_F(InitializeRulesTest, ScriptsThatCannotRunKeepOrDropTheRuleAsItNeedsThem) 
     Set(strNeedy + "\\Script", "Enabled", true);
     Set(strNeedy + "\\Script", "ScriptType", "TCL");
 
+    ScopedHostLog log;
     m_Reader.ReadRules(&m_Rules, m_pPolicy.get());
     Rule* pScripted = m_Rules.Find("Scripted");
     ASSERT_NE(pScripted, nullptr);
@@ -132,6 +133,12 @@ TEST_F(InitializeRulesTest, ScriptsThatCannotRunKeepOrDropTheRuleAsItNeedsThem) 
               "Rule \"Needy\" requires TCL, but TCL is not enabled; this rule will be ignored.\n"
               "Rule \"Needier\" has TCL enabled, but there is no TCL script; the rule will be ignored (because TCL "
               "is required for this rule\n");
+    // The log says which rules were left out, with their keys.
+    for (const char* pszRule : {"Needy", "Needier"}) {
+        EXPECT_TRUE(log.Contains("Rule " + kTable + "\\" + pszRule +
+                                 " has \"NeedTcl\" on but no script to run: it is left out"))
+            << pszRule;
+    }
 }
 
 TEST_F(InitializeRulesTest, InfoPairsOfKnownNamesTakeTheLaterValue) {

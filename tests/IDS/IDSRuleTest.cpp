@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
+#include <vector>
 
 #include "Common/AlertTypes.h"
 #include "IDS/BastionPolicyEvent.h"
@@ -181,3 +183,45 @@ TEST(BastionPolicyEventTest, LabelIsShortNameAndFilterKeysFormTheMask) {
 }
 
 }  // namespace
+
+// A Bastion rule is read as written, but one whose addresses do not say
+// what its author meant is warned about: without any, a refusing rule
+// refuses nothing and an allowing rule lets nothing through; an item that
+// is no address matches nothing; items past the fifteenth are ignored.
+// A rule without its short name is left out, and says so.
+TEST_F(IDSRuleTest, BastionRuleWhoseAddressesMatchNothingIsWarnedAbout) {
+    const std::string strBastion = "\\Advanced\\Rules\\Bastion\\";
+    const std::string strOpen = m_Fixture.AddRule(strBastion + "TCP Incoming", "Open");
+    m_Fixture.Set(strOpen, "shrt", "OPN");
+    const std::string strShut = m_Fixture.AddBastion("TCP Incoming", "Shut", "SHT", " , ");
+    m_Fixture.Set(strShut, "Allow", true);
+    const std::string strTypo = m_Fixture.AddBastion("UDP Incoming", "Typo", "TYP",
+                                                     "10.0.0.300, 192.0.2.0/33,198.51.100.7");
+    std::string strMany;
+    for (int n = 1; n <= 17; ++n) {
+        strMany += (n == 1 ? "" : ",") + std::string("10.0.0.") + std::to_string(n);
+    }
+    const std::string strLong = m_Fixture.AddBastion("IP Incoming", "Long", "LNG", strMany.c_str());
+    m_Fixture.AddBastion("ICMP Incoming", "Fine", "FIN", "0.0.0.0,255.255.255.255");
+    const std::string strNoShort = m_Fixture.AddRule(strBastion + "IP Incoming", "Unnamed");
+
+    const auto rules = ByName(*m_Fixture.ReadAll());
+    EXPECT_EQ(5u, rules.size());
+    const std::vector<std::string> expected = {
+        "Rule " + strOpen +
+            " has no \"Addresses\": it names no remote address, so it refuses and reports nothing",
+        "Rule " + strShut +
+            " has no \"Addresses\": it lets no remote address through, so it refuses and reports "
+            "all the traffic it covers",
+        "Rule " + strTypo +
+            ": \"Addresses\" holds \"10.0.0.300\", \"192.0.2.0/33\", not an address (a.b.c.d or "
+            "a.b.c.d/n): it matches no remote address",
+        "Rule " + strLong +
+            ": \"Addresses\" lists more than 15 addresses; \"10.0.0.16\", \"10.0.0.17\" are ignored",
+        "Rule " + strNoShort + " has no \"shrt\": it is left out"};
+    for (const std::string& strWarning : expected) {
+        EXPECT_TRUE(m_Fixture.m_HostLog.Contains(strWarning)) << strWarning;
+    }
+    EXPECT_EQ(0u, m_Fixture.m_HostLog.m_Services.CountStartingWith(
+                      "Rule \\Advanced\\Rules\\Bastion\\ICMP Incoming\\Fine"));
+}

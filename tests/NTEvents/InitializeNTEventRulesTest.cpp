@@ -73,9 +73,19 @@ TEST_F(EventRuleReaderTest, RuleOfAnotherLogTypeOrWithoutEventIdIsRefused) {
     const int32_t kZero = 0;
     AddRule("MinusOne", &kMinusOne);
     AddRule("Zero", &kZero);
+    ScopedHostLog log;
     ASSERT_NE(nullptr, Read("NoType"));
     EXPECT_NE(nullptr, m_pRules->Find("Zero"));
     EXPECT_EQ(2u, m_pRules->Count());
+    // Each rule left out says so, with its key.
+    const std::string strTable = std::string(kTable) + "\\";
+    for (const std::string& strSaid :
+         {strTable + "Syslog: \"Log Type\" \"Syslog\" is not \"Event Log\": it is left out",
+          strTable + "EmptyType: \"Log Type\" \"\" is not \"Event Log\": it is left out",
+          strTable + "NoId has no \"Event Log ID\": it is left out",
+          strTable + "MinusOne has no \"Event Log ID\": it is left out"}) {
+        EXPECT_TRUE(log.Contains("Rule " + strSaid)) << strSaid;
+    }
 }
 
 TEST_F(EventRuleReaderTest, PerStringExpressionsWinAndAFailedOneLeavesTheSingleExpression) {

@@ -33,5 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
         }
     }
+    // What the reader warns about is what the parser does: pieces past the
+    // fifteenth slot are the ignored ones.
+    const AddressListCheck check = CheckAddressList(text);
+    if (wSlots + check.m_Ignored.size() > check.m_nPieces ||
+        (!check.m_Ignored.empty() && wSlots != kFwMaxAddresses)) {
+        __builtin_trap();
+    }
     return 0;
 }

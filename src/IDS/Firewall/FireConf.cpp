@@ -68,6 +68,43 @@ uint32_t ParseAddress(std::string_view text) {
     return ntohl(address.s_addr);
 }
 
+enum class PieceKind { kBlank, kAddress, kBadAddress, kBadPrefix };
+
+struct Piece {
+    std::string_view m_Text;
+    PieceKind m_Kind = PieceKind::kBlank;
+    uint32_t m_dwAddress = 0;
+    int m_nPrefix = 32;
+};
+
+// Cuts the next piece off the front of `rest` and reads it.
+Piece NextPiece(std::string_view& rest) {
+    const size_t nComma = rest.find(',');
+    Piece piece;
+    piece.m_Text = rest.substr(0, nComma);
+    rest = nComma == std::string_view::npos ? std::string_view() : rest.substr(nComma + 1);
+    if (Trim(piece.m_Text).empty()) {
+        return piece;
+    }
+    std::string_view address = piece.m_Text;
+    const size_t nSlash = address.find('/');
+    if (nSlash != std::string_view::npos) {
+        piece.m_nPrefix = ParsePrefix(address.substr(nSlash + 1));
+        if (piece.m_nPrefix < 0) {
+            piece.m_Kind = PieceKind::kBadPrefix;
+            return piece;
+        }
+        address = address.substr(0, nSlash);
+    }
+    piece.m_dwAddress = ParseAddress(address);
+    // 255.255.255.255 written out is an address; anything else that reads
+    // as it did not parse.
+    piece.m_Kind = piece.m_dwAddress == 0xFFFFFFFFu && Trim(address) != "255.255.255.255"
+                       ? PieceKind::kBadAddress
+                       : PieceKind::kAddress;
+    return piece;
+}
+
 }  // namespace
 
 uint16_t ParseAddressList(const std::string& strList, fwaddrslot (&slots)[kFwMaxAddresses],
@@ -76,24 +113,17 @@ uint16_t ParseAddressList(const std::string& strList, fwaddrslot (&slots)[kFwMax
     uint16_t wCount = 0;
     std::string_view rest(strList);
     while (!rest.empty() && wCount < kFwMaxAddresses) {
-        const size_t nComma = rest.find(',');
-        std::string_view piece = rest.substr(0, nComma);
-        rest = nComma == std::string_view::npos ? std::string_view() : rest.substr(nComma + 1);
-        if (Trim(piece).empty()) {
+        const Piece piece = NextPiece(rest);
+        if (piece.m_Kind == PieceKind::kBlank) {
             continue;
         }
-        int nPrefix = 32;
-        const size_t nSlash = piece.find('/');
-        if (nSlash != std::string_view::npos) {
-            nPrefix = ParsePrefix(piece.substr(nSlash + 1));
-            if (nPrefix < 0) {
-                CSF_LOG(kCSFLogError, "Address list entry [%.*s] ignored: bad prefix length",
-                        static_cast<int>(piece.size()), piece.data());
-                continue;
-            }
-            piece = piece.substr(0, nSlash);
+        if (piece.m_Kind == PieceKind::kBadPrefix) {
+            CSF_LOG(kCSFLogError, "Address list entry [%.*s] ignored: bad prefix length",
+                    static_cast<int>(piece.m_Text.size()), piece.m_Text.data());
+            continue;
         }
-        const uint32_t dwAddress = ParseAddress(piece);
+        const int nPrefix = piece.m_nPrefix;
+        const uint32_t dwAddress = piece.m_dwAddress;
         uint32_t dwMask = nPrefix == 0 ? 0 : 0xFFFFFFFFu << (32 - nPrefix);
         if (dwAddress == 0) {
             dwMask = 0;
@@ -108,4 +138,28 @@ uint16_t ParseAddressList(const std::string& strList, fwaddrslot (&slots)[kFwMax
         }
     }
     return wCount;
+}
+
+AddressListCheck CheckAddressList(const std::string& strList) {
+    AddressListCheck check;
+    size_t nUsed = 0;
+    std::string_view rest(strList);
+    while (!rest.empty()) {
+        const Piece piece = NextPiece(rest);
+        if (piece.m_Kind == PieceKind::kBlank) {
+            continue;
+        }
+        ++check.m_nPieces;
+        const std::string strText(Trim(piece.m_Text));
+        if (piece.m_Kind == PieceKind::kBadPrefix) {
+            check.m_Unparsed.push_back(strText);
+            continue;
+        }
+        if (nUsed++ >= kFwMaxAddresses) {
+            check.m_Ignored.push_back(strText);
+        } else if (piece.m_Kind == PieceKind::kBadAddress) {
+            check.m_Unparsed.push_back(strText);
+        }
+    }
+    return check;
 }

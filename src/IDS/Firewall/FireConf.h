@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Protocol codes of the tables (and of Bastion rules).
 enum : uint32_t {
@@ -59,3 +60,14 @@ private:
 // With `bBastion` every slot is traced.
 uint16_t ParseAddressList(const std::string& strList, fwaddrslot (&slots)[kFwMaxAddresses],
                           bool bBastion);
+
+// What ParseAddressList makes of a list, for the reader to warn about:
+// how many pieces are not blank, the pieces that name no address (an
+// address that does not parse, or a bad prefix), and the usable pieces
+// past the 15th, which are ignored.
+struct AddressListCheck {
+    size_t m_nPieces = 0;
+    std::vector<std::string> m_Unparsed;
+    std::vector<std::string> m_Ignored;
+};
+AddressListCheck CheckAddressList(const std::string& strList);
