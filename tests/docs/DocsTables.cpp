@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -230,6 +232,66 @@ std::vector<CodeBlock> ReadCodeBlocks() {
         }
     }
     return blocks;
+}
+
+std::vector<std::string> ListedMessages() {
+    std::vector<std::string> messages;
+    const fs::path page = fs::path(HW_SOURCE_DIR) / "docs/troubleshooting.md";
+    for (const std::string& strLine : Lines(hwtest::ReadWholeFile(page.string()))) {
+        if (strLine.compare(0, 3, "| `") != 0) {
+            continue;
+        }
+        // The first cell ends at the first "|" outside backticks.
+        bool bQuoted = false;
+        std::string strSpan;
+        for (size_t i = 1; i < strLine.size(); ++i) {
+            const char c = strLine[i];
+            if (c == '`') {
+                if (bQuoted) {
+                    messages.push_back(strSpan);
+                    strSpan.clear();
+                }
+                bQuoted = !bQuoted;
+            } else if (bQuoted) {
+                strSpan += c;
+            } else if (c == '|') {
+                break;
+            }
+        }
+    }
+    return messages;
+}
+
+bool IsListedMessage(const std::string& strMessage, const std::vector<std::string>& listed) {
+    for (const std::string& strListed : listed) {
+        std::string strPattern = "^";
+        for (size_t i = 0; i < strListed.size();) {
+            const bool bWordStart = i == 0 || !std::isalnum(static_cast<unsigned char>(strListed[i - 1]));
+            size_t nEnd = i;
+            while (nEnd < strListed.size() && std::isupper(static_cast<unsigned char>(strListed[nEnd]))) {
+                ++nEnd;
+            }
+            const bool bWordEnd =
+                nEnd == strListed.size() || !std::isalnum(static_cast<unsigned char>(strListed[nEnd]));
+            if (nEnd > i && bWordStart && bWordEnd) {
+                strPattern += "[\\s\\S]+";
+                i = nEnd;
+            } else if (strListed.compare(i, 3, "...") == 0) {
+                strPattern += "[\\s\\S]*";
+                i += 3;
+            } else {
+                const char c = strListed[i++];
+                if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) {
+                    strPattern += '\\';
+                }
+                strPattern += c;
+            }
+        }
+        if (std::regex_search(strMessage, std::regex(strPattern))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool PathFits(const std::string& strPattern, const std::string& strPath) {

@@ -59,6 +59,14 @@ void ExpectDocumentedAsRead(const std::vector<DocumentedKey>& documented,
                             const std::vector<KeyRead>& reads,
                             const std::vector<std::string>& listings);
 
+// The messages the tables of troubleshooting.md list: every text in
+// backticks in the first cell of a table row.  Capitals in them stand for
+// what the message names, and "..." for the rest of it.
+std::vector<std::string> ListedMessages();
+// Whether `strMessage` (an error or warning, without "ERROR: " or
+// "WARNING: ") begins as one of `listed` says.
+bool IsListedMessage(const std::string& strMessage, const std::vector<std::string>& listed);
+
 // Whether `strPath` (a key path, "\" first) fits `strPattern`, whose "*"
 // names match one name each.
 bool PathFits(const std::string& strPattern, const std::string& strPath);
