@@ -101,6 +101,14 @@ void CEngineIDSSlave::CaptureLoop() {
             continue;
         }
         m_bFrameInProgress = false;
+        if (dwStatus == rp::kDllAdapterNotice) {
+            // The packet library's words on this adapter's input or output
+            // (a damaged capture, an output it cannot write) reach the log
+            // and the console.
+            CSF_LOG(kCSFLogConsoleFlag | kCSFLogWarning, "%s: %s", m_strAdapterName.c_str(),
+                    frame.text().c_str());
+            continue;
+        }
         if (dwStatus == rp::kDllTimedOutUnloaded) {
             CSF_TRACE(kCSFLogError, "Packet Driver for %s has timed out and unloaded\n",
                       m_strAdapterName.c_str());

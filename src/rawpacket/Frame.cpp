@@ -1,5 +1,7 @@
 #include "rawpacket/Frame.h"
 
+#include <utility>
+
 #include "rawpacket/AdapterInfo.h"
 #include "rawpacket/PacketAdapterEntry.h"
 #include "rawpacket/PacketDll.h"
@@ -61,12 +63,19 @@ void Frame::setEmpty(uint32_t status) {
     m_Packet.m_dwDllFlags = 0;
     m_Packet.m_dwFlagWord &= ~kFrameFlagBits;
     m_nLengthMark = -1;
+    m_strText.clear();
+}
+
+void Frame::setNotice(std::string text) {
+    setEmpty(kDllAdapterNotice);
+    m_strText = std::move(text);
 }
 
 void Frame::setFromRecord(void* record, uint32_t sequence, uint32_t medium, uint32_t readMode) {
     m_dwKind = 1;
     m_dwStatus = 0;
     m_nLengthMark = -1;
+    m_strText.clear();
     m_pRecord = record;
     m_Packet.m_dwWireLength = RecordWord(record, kRecordWireLength);
     m_Packet.m_dwCapturedLength = RecordWord(record, kRecordCapturedLength);
@@ -90,6 +99,15 @@ void Frame::setFromRecord(void* record, uint32_t sequence, uint32_t medium, uint
 bool read(PacketDll& binding, Frame& frame, const AdapterInfo& info) {
     void* record = nullptr;
     uint32_t status = binding.m_pfnPacketRead(binding.lookupEntry(), info.m_dwReadTimeout, &record);
+    if (status == kDllAdapterNotice) {
+        std::string text;
+        if (binding.takeNotice(text)) {
+            frame.setNotice(std::move(text));
+            return false;
+        }
+        // Words announced but not there are nothing read.
+        status = kDllNothingRead;
+    }
     if (status != 0 || record == nullptr) {
         frame.setEmpty(status != 0 ? status : kDllNothingRead);
         return false;

@@ -53,6 +53,9 @@ public:
     // A frame without a record: status, lengths, time, data, sequence and
     // DLL flags cleared; medium and flag bits 9 to 31 kept.
     void setEmpty(uint32_t status);
+    // No frame but the driver library's words to its reader, with the
+    // status kDllAdapterNotice; otherwise as setEmpty.
+    void setNotice(std::string text);
     // A frame from the driver library's record.  `readMode` 3 means the two
     // time words are one count of 100-ns units since 1601.
     void setFromRecord(void* record, uint32_t sequence, uint32_t medium, uint32_t readMode);
@@ -65,6 +68,8 @@ public:
     bool blocked() const { return (m_Packet.m_dwFlagWord & kFrameBlock) != 0; }
     void setBlocked(bool block);
     int32_t lengthMark() const { return m_nLengthMark; }
+    // The driver library's words when the status is kDllAdapterNotice;
+    // empty otherwise.
     const std::string& text() const { return m_strText; }
     FrameNameMaps* nameMaps() const { return m_pNameMaps.get(); }
 

@@ -180,6 +180,7 @@ PacketDll::PacketDll() : m_pShared(std::make_shared<int>(0)) {
     Bind(module, "PacketGetStatistics", m_pfnPacketGetStatistics);
     Bind(module, "PacketGetDllVersion", m_pfnPacketGetDllVersion);
     Bind(module, "PacketGetAdapterProblem", m_pfnPacketGetAdapterProblem);
+    Bind(module, "PacketGetAdapterNotice", m_pfnPacketGetAdapterNotice);
     Bind(module, "PacketSetShutdown", m_pfnPacketSetShutdown);
     Bind(module, "PacketTxSendArray", m_pfnPacketTxSendArray);
     Bind(module, "PacketTxOpen", m_pfnPacketTxOpen);
@@ -238,6 +239,7 @@ void PacketDll::copyBinding(const PacketDll& other) {
     m_pfnPacketGetStatistics = other.m_pfnPacketGetStatistics;
     m_pfnPacketGetDllVersion = other.m_pfnPacketGetDllVersion;
     m_pfnPacketGetAdapterProblem = other.m_pfnPacketGetAdapterProblem;
+    m_pfnPacketGetAdapterNotice = other.m_pfnPacketGetAdapterNotice;
     m_pfnPacketSetShutdown = other.m_pfnPacketSetShutdown;
     m_pfnPacketTxClose = other.m_pfnPacketTxClose;
     m_pfnPacketTxOpen = other.m_pfnPacketTxOpen;
@@ -308,12 +310,8 @@ void PacketDll::open(const std::string& adapterName, uint32_t openMode, AdapterI
             }
             info.setTitle(description, version);
             result = info.m_dwMedium <= kMediumWan ? 0u : static_cast<uint32_t>(kStatusOpenUnsupportedMedium);
-        } else if (m_pfnPacketGetAdapterProblem != nullptr && entry != nullptr) {
-            // The library's own words, where it has them, say more than its status.
-            char text[1024] = {};
-            if (m_pfnPacketGetAdapterProblem(entry, text, sizeof text) == 0) {
-                problem.assign(text, ::strnlen(text, sizeof text));
-            }
+        } else {
+            problem = adapterProblem(entry);
         }
     } catch (...) {
         result = kStatusOpenFailedInside;
@@ -331,6 +329,35 @@ void PacketDll::open(const std::string& adapterName, uint32_t openMode, AdapterI
     if (result != 0) {
         throwOpenError(adapterName, result, "rp_moat_common", __LINE__);
     }
+}
+
+std::string PacketDll::adapterProblem(const PacketAdapterEntry* entry) const {
+    // The library's own words, where it has them, say more than its status.
+    char text[4096];
+    if (m_pfnPacketGetAdapterProblem == nullptr || entry == nullptr ||
+        m_pfnPacketGetAdapterProblem(entry, text, sizeof text) != 0) {
+        return std::string();
+    }
+    return std::string(text, ::strnlen(text, sizeof text));
+}
+
+void PacketDll::throwBufferFailed(const char* what, uint32_t status, const PacketAdapterEntry* entry,
+                                  const AdapterInfo& info) const {
+    const std::string problem = adapterProblem(entry);
+    if (!problem.empty()) {
+        throwRuntimeError(kStatusBufferFailed, problem, what, info.m_strName, "rp_moat_common", __LINE__);
+    }
+    throwRuntimeError(kStatusBufferFailed, status, what, info.m_strName, "rp_moat_common", __LINE__);
+}
+
+bool PacketDll::takeNotice(std::string& text) const {
+    char words[4096];
+    if (m_pfnPacketGetAdapterNotice == nullptr ||
+        m_pfnPacketGetAdapterNotice(lookupEntry(), words, sizeof words) != 0) {
+        return false;
+    }
+    text.assign(words, ::strnlen(words, sizeof words));
+    return true;
 }
 
 uint32_t PacketDll::receiveBufferBytes(const AdapterInfo& info) const {
@@ -359,8 +386,7 @@ void PacketDll::startCapture(bool receive, bool transmit, uint32_t openMode, Ada
         uint32_t status = m_pfnPacketCreateRx(entry, receiveBufferBytes(info), info.m_dwFrameLenMax,
                                               ReceiveFlags(info.m_dwMedium, openMode));
         if (status != 0 && status != kDllReceiveExists) {
-            throwRuntimeError(kStatusBufferFailed, status, "Receive buffer", info.m_strName, "rp_moat_common",
-                              __LINE__);
+            throwBufferFailed("Receive buffer", status, entry, info);
         }
         info.m_bReceiveCreated = true;
         info.m_dwReadMode = entry != nullptr ? EntryWord(entry, kEntryReadMode) : 0;
@@ -379,8 +405,7 @@ void PacketDll::startCapture(bool receive, bool transmit, uint32_t openMode, Ada
         }
         status = m_pfnPacketTxOpen(entry, 1, info.m_byTransmitOption);
         if (status != 0 && status != kDllTransmitOpen) {
-            throwRuntimeError(kStatusBufferFailed, status, "Transmit buffer", info.m_strName, "rp_moat_common",
-                              __LINE__);
+            throwBufferFailed("Transmit buffer", status, entry, info);
         }
         if (traceOn(400)) {
             traceAt(400, std::string(eventName(kEvDrvCaptureBufCreated)) + "Transmit buffer: " + info.m_strName);

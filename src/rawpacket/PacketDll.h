@@ -70,6 +70,9 @@ public:
     void send(const void* data, uint32_t length, const AdapterInfo& info);
     // How many copies share this binding's adapter.
     long shareCount() const { return m_pShared.use_count(); }
+    // The library's words after a read answered kDllAdapterNotice; false
+    // when it has none.
+    bool takeNotice(std::string& text) const;
 
     PacketCloseFn m_pfnPacketClose = nullptr;
     PacketOpenFn m_pfnPacketOpen = nullptr;
@@ -79,6 +82,7 @@ public:
     PacketGetStatisticsFn m_pfnPacketGetStatistics = nullptr;
     PacketGetDllVersionFn m_pfnPacketGetDllVersion = nullptr;
     PacketGetAdapterProblemFn m_pfnPacketGetAdapterProblem = nullptr;
+    PacketGetAdapterNoticeFn m_pfnPacketGetAdapterNotice = nullptr;
     PacketSetShutdownFn m_pfnPacketSetShutdown = nullptr;
     PacketTxCloseFn m_pfnPacketTxClose = nullptr;
     PacketTxOpenFn m_pfnPacketTxOpen = nullptr;
@@ -103,6 +107,13 @@ public:
 private:
     void copyBinding(const PacketDll& other);
     uint32_t receiveBufferBytes(const AdapterInfo& info) const;
+    // The library's words on why the adapter's last set-up step failed;
+    // empty when it has none.
+    std::string adapterProblem(const PacketAdapterEntry* entry) const;
+    // Raises the failure of a buffer's set-up, with the library's words
+    // when it has them.
+    [[noreturn]] void throwBufferFailed(const char* what, uint32_t status, const PacketAdapterEntry* entry,
+                                        const AdapterInfo& info) const;
 };
 
 // Fills `frame` from one PacketRead; true when a frame was delivered.

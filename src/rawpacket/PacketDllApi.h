@@ -24,6 +24,10 @@ using PacketGetDllVersionFn = uint32_t (*)(const char** text);
 // Optional: why the last PacketOpen of the adapter failed, in words, into
 // `text` (room for `size` bytes, always ended); 0 when the library knows.
 using PacketGetAdapterProblemFn = uint32_t (*)(const PacketAdapterEntry* entry, char* text, uint32_t size);
+// Optional: after a PacketRead answered kDllAdapterNotice, the library's
+// words to the reader (a damaged input, an output it cannot write), oldest
+// first, into `text` as above; 0 when there was one.
+using PacketGetAdapterNoticeFn = uint32_t (*)(const PacketAdapterEntry* entry, char* text, uint32_t size);
 using PacketSetShutdownFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t count, uint8_t option);

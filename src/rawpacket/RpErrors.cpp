@@ -186,6 +186,13 @@ void throwRuntimeError(uint32_t status, uint32_t driverStatus, const std::string
     throw RuntimeError(Compose(status, mapPacketStatus(driverStatus), first, second));
 }
 
+void throwRuntimeError(uint32_t status, const std::string& reason, const std::string& first,
+                       const std::string& second, const char* /*file*/, int /*line*/) {
+    std::string text = Compose(status, 0, first, second);
+    text += text.size() >= 3 && text.back() == '.' ? " Reason=" : ": ";
+    throw RuntimeError(text + reason);
+}
+
 void throwUnsupportedAdapter(const std::string& first, const std::string& second, const char* /*file*/,
                              int /*line*/) {
     throw UnsupportedAdapter(Compose(kStatusUnsupportedAdapter, 0, first, second));

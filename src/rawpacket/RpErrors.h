@@ -41,6 +41,8 @@ enum : uint32_t {
     kDllAlreadyInitialised = 0xE0001033u,
     kDllTransmitOpen = 0xE0001048u,
     kDllReceiveExists = 0xE000104Bu,
+    // A read that delivers no frame but words for its reader (PacketGetAdapterNotice).
+    kDllAdapterNotice = 0xE0001050u,
 };
 
 class RuntimeError : public std::runtime_error {
@@ -103,6 +105,10 @@ std::string systemErrorText(uint32_t number);
 [[noreturn]] void throwOpenError(const std::string& first, const std::string& second, const char* file,
                                  int line);
 [[noreturn]] void throwRuntimeError(uint32_t status, uint32_t driverStatus, const std::string& first,
+                                    const std::string& second, const char* file, int line);
+// The same with the driver library's own words for the reason, where it
+// gave them instead of a bare status.
+[[noreturn]] void throwRuntimeError(uint32_t status, const std::string& reason, const std::string& first,
                                     const std::string& second, const char* file, int line);
 [[noreturn]] void throwUnsupportedAdapter(const std::string& first, const std::string& second,
                                           const char* file, int line);

@@ -45,8 +45,9 @@ struct ShimState {
     // Every replay adapter opened since the library was initialised, by
     // adapter name: opened again, it goes on where it stopped.
     std::map<std::string, std::shared_ptr<ReplayAdapter>> m_Replays;
-    // Why the last open of an adapter failed, by adapter name.
-    std::map<std::string, std::string> m_OpenProblems;
+    // Why the last open, receive buffer or transmit buffer of an adapter
+    // failed, by adapter name.
+    std::map<std::string, std::string> m_Problems;
 };
 
 // Never destroyed: the packet library terminates the shim from its own
@@ -69,6 +70,17 @@ ShimAdapter* AdapterOf(const rp::PacketAdapterEntry* entry) {
         return nullptr;
     }
     return state.m_Adapters[slot].get();
+}
+
+// Keeps the adapter's words on a buffer that failed for PacketGetAdapterProblem.
+void NoteProblem(const ShimAdapter& adapter, bool failed) {
+    ShimState& state = State();
+    std::lock_guard<std::mutex> guard(state.m_Lock);
+    if (failed && !adapter.problem().empty()) {
+        state.m_Problems[adapter.facts().m_strName] = adapter.problem();
+    } else {
+        state.m_Problems.erase(adapter.facts().m_strName);
+    }
 }
 
 }  // namespace
@@ -95,7 +107,7 @@ SHIM_EXPORT uint32_t PacketTerm() {
             adapter.reset();
         }
         state.m_Replays.clear();
-        state.m_OpenProblems.clear();
+        state.m_Problems.clear();
     }
     return 0;
 }
@@ -202,33 +214,35 @@ SHIM_EXPORT uint32_t PacketOpen(rp::PacketAdapterEntry* entry, uint32_t /*mode*/
     if (!FindAdapter(name, facts)) {
         return kAdapterNotFound;
     }
-    state.m_OpenProblems.erase(facts.m_strName);
+    state.m_Problems.erase(facts.m_strName);
+    uint32_t slot = 0;
+    while (slot < kSlots && state.m_Adapters[slot]) {
+        ++slot;
+    }
+    if (slot == kSlots) {
+        return kSystemError;
+    }
     if (facts.m_bReplay) {
-        if (std::string problem = ReplayAdapter::refusal(facts.m_strInterface); !problem.empty()) {
-            state.m_OpenProblems[facts.m_strName] = problem;
-            return kAdapterNotFound;
-        }
-    }
-    for (uint32_t slot = 0; slot < kSlots; ++slot) {
-        if (state.m_Adapters[slot]) {
-            continue;
-        }
-        if (facts.m_bReplay) {
-            std::shared_ptr<ReplayAdapter>& replay = state.m_Replays[facts.m_strName];
-            if (!replay || !replay->plays(facts.m_strInterface)) {
-                replay = std::make_shared<ReplayAdapter>(facts, ReplaySettings());
+        std::shared_ptr<ReplayAdapter>& replay = state.m_Replays[facts.m_strName];
+        if (!replay || !replay->plays(facts.m_strInterface)) {
+            // The first open, or the capture was replaced on disk: played
+            // afresh, into the outputs the replay already has.
+            auto fresh = std::make_shared<ReplayAdapter>(facts, ReplaySettings());
+            if (std::string problem = fresh->prepare(replay.get()); !problem.empty()) {
+                state.m_Problems[facts.m_strName] = problem;
+                return kAdapterNotFound;
             }
-            state.m_Adapters[slot] = replay;
-        } else {
-            state.m_Adapters[slot] = std::make_shared<TapAdapter>(facts);
+            replay = std::move(fresh);
         }
-        FillEntry(entry, facts);
-        rp::SetEntryWord(entry, kHandleMagicOffset, kHandleMagic);
-        rp::SetEntryWord(entry, kHandleSlotOffset, slot);
-        rp::SetEntryWord(entry, kHandleGenerationOffset, ++state.m_Generations[slot]);
-        return 0;
+        state.m_Adapters[slot] = replay;
+    } else {
+        state.m_Adapters[slot] = std::make_shared<TapAdapter>(facts);
     }
-    return kSystemError;
+    FillEntry(entry, facts);
+    rp::SetEntryWord(entry, kHandleMagicOffset, kHandleMagic);
+    rp::SetEntryWord(entry, kHandleSlotOffset, slot);
+    rp::SetEntryWord(entry, kHandleGenerationOffset, ++state.m_Generations[slot]);
+    return 0;
 }
 
 SHIM_EXPORT uint32_t PacketClose(rp::PacketAdapterEntry* entry) {
@@ -253,18 +267,39 @@ SHIM_EXPORT uint32_t PacketGetAdapterProblem(const rp::PacketAdapterEntry* entry
     }
     ShimState& state = State();
     std::lock_guard<std::mutex> guard(state.m_Lock);
-    auto found = state.m_OpenProblems.find(facts.m_strName);
-    if (found == state.m_OpenProblems.end()) {
+    auto found = state.m_Problems.find(facts.m_strName);
+    if (found == state.m_Problems.end()) {
         return kNotOpen;
     }
     std::snprintf(text, size, "%s", found->second.c_str());
     return 0;
 }
 
+SHIM_EXPORT uint32_t PacketGetAdapterNotice(const rp::PacketAdapterEntry* entry, char* text, uint32_t size) {
+    if (text == nullptr || size == 0) {
+        return kInvalidParameter;
+    }
+    ShimAdapter* adapter = AdapterOf(entry);
+    if (adapter == nullptr) {
+        return kNotOpen;
+    }
+    std::string notice;
+    if (!adapter->takeNotice(notice)) {
+        return kNothingRead;
+    }
+    std::snprintf(text, size, "%s", notice.c_str());
+    return 0;
+}
+
 SHIM_EXPORT uint32_t PacketCreateRx(rp::PacketAdapterEntry* entry, uint32_t bytes, uint32_t frameLenMax,
                                     uint32_t /*flags*/) {
     ShimAdapter* adapter = AdapterOf(entry);
-    return adapter != nullptr ? adapter->createRx(bytes, frameLenMax) : kNotOpen;
+    if (adapter == nullptr) {
+        return kNotOpen;
+    }
+    const uint32_t status = adapter->createRx(bytes, frameLenMax);
+    NoteProblem(*adapter, status != 0 && status != kReceiveExists);
+    return status;
 }
 
 SHIM_EXPORT uint32_t PacketCloseRx(rp::PacketAdapterEntry* entry) {
@@ -308,7 +343,12 @@ SHIM_EXPORT uint32_t PacketSetShutdown(rp::PacketAdapterEntry* /*entry*/) { retu
 
 SHIM_EXPORT uint32_t PacketTxOpen(rp::PacketAdapterEntry* entry, uint32_t /*count*/, uint8_t /*option*/) {
     ShimAdapter* adapter = AdapterOf(entry);
-    return adapter != nullptr ? adapter->txOpen() : kNotOpen;
+    if (adapter == nullptr) {
+        return kNotOpen;
+    }
+    const uint32_t status = adapter->txOpen();
+    NoteProblem(*adapter, status != 0 && status != kTransmitOpen);
+    return status;
 }
 
 SHIM_EXPORT uint32_t PacketTxClose(rp::PacketAdapterEntry* entry) {

@@ -1,12 +1,21 @@
 #include "PcapFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include "platform/OwnFiles.h"
 
 namespace shim {
 namespace {
 
 constexpr uint32_t kMagicMicro = 0xa1b2c3d4u;
 constexpr uint32_t kMagicNano = 0xa1b23c4du;
+constexpr size_t kRecordHeaderSize = 16;
+constexpr size_t kWindowSize = 65536;
 
 uint32_t Word(const uint8_t* bytes, bool swapped) {
     uint32_t value;
@@ -14,13 +23,13 @@ uint32_t Word(const uint8_t* bytes, bool swapped) {
     return swapped ? __builtin_bswap32(value) : value;
 }
 
+std::string At(uint64_t record, uint64_t offset) {
+    return "record " + std::to_string(record) + " (at byte " + std::to_string(offset) + ")";
+}
+
 }  // namespace
 
-bool PcapReader::readHeader(std::FILE* file, PcapHeader& header) {
-    uint8_t bytes[24];
-    if (std::fread(bytes, 1, sizeof bytes, file) != sizeof bytes) {
-        return false;
-    }
+bool PcapReader::parseHeader(const uint8_t* bytes, PcapHeader& header) {
     uint32_t magic = Word(bytes, false);
     if (magic == kMagicMicro || magic == kMagicNano) {
         header.m_bSwapped = false;
@@ -36,13 +45,14 @@ bool PcapReader::readHeader(std::FILE* file, PcapHeader& header) {
     return true;
 }
 
-bool PcapReader::open(const std::string& path) {
+bool PcapReader::attach(plat::FileHandle file) {
     close();
-    m_pFile = std::fopen(path.c_str(), "rbe");
-    if (m_pFile == nullptr) {
-        return false;
-    }
-    if (!readHeader(m_pFile, m_Header)) {
+    m_hFile = file;
+    m_Window.resize(kWindowSize);
+    rewind();
+    uint8_t bytes[kFileHeaderSize];
+    size_t done = 0;
+    if (!readAt(0, bytes, sizeof bytes, done) || done != sizeof bytes || !parseHeader(bytes, m_Header)) {
         close();
         return false;
     }
@@ -50,77 +60,208 @@ bool PcapReader::open(const std::string& path) {
 }
 
 void PcapReader::close() {
-    if (m_pFile != nullptr) {
-        std::fclose(m_pFile);
-        m_pFile = nullptr;
+    if (m_hFile != plat::kInvalidFile) {
+        plat::CloseFile(m_hFile);
+        m_hFile = plat::kInvalidFile;
     }
+    m_nWindowLength = 0;
 }
 
 void PcapReader::rewind() {
-    if (m_pFile != nullptr) {
-        std::fseek(m_pFile, 24, SEEK_SET);
+    m_qwOffset = kFileHeaderSize;
+    m_qwRecord = 0;
+    m_bStopped = false;
+}
+
+bool PcapReader::readAt(uint64_t offset, void* out, size_t count, size_t& done) {
+    done = 0;
+    if (offset >= m_qwWindowStart && offset + count <= m_qwWindowStart + m_nWindowLength) {
+        std::memcpy(out, m_Window.data() + (offset - m_qwWindowStart), count);
+        done = count;
+        return true;
     }
+    if (count >= m_Window.size() / 2) {
+        // Large records go straight to the caller.
+        return plat::ReadFileAt(m_hFile, static_cast<int64_t>(offset), out, count, done);
+    }
+    m_nWindowLength = 0;
+    if (!plat::ReadFileAt(m_hFile, static_cast<int64_t>(offset), m_Window.data(), m_Window.size(),
+                          m_nWindowLength)) {
+        m_nWindowLength = 0;
+        return false;
+    }
+    m_qwWindowStart = offset;
+    done = std::min(count, m_nWindowLength);
+    std::memcpy(out, m_Window.data(), done);
+    return true;
+}
+
+PcapReader::RecordHeader PcapReader::decode(const uint8_t* bytes) const {
+    return {Word(bytes, m_Header.m_bSwapped), Word(bytes + 4, m_Header.m_bSwapped),
+            Word(bytes + 8, m_Header.m_bSwapped), Word(bytes + 12, m_Header.m_bSwapped)};
+}
+
+bool PcapReader::looksLikeRecord(const RecordHeader& record) const {
+    const uint32_t fractions = m_Header.m_bNanoseconds ? 1000000000u : 1000000u;
+    return record.m_dwFraction < fractions && record.m_dwOriginal >= record.m_dwCaptured;
+}
+
+PcapReader::Result PcapReader::damaged(std::string what, bool skipped) {
+    m_Damage.m_qwRecord = m_qwRecord;
+    m_Damage.m_qwOffset = m_qwOffset;
+    m_Damage.m_strWhat = std::move(what);
+    m_Damage.m_bSkipped = skipped;
+    m_bStopped = !skipped;
+    return Result::kDamaged;
+}
+
+PcapReader::Result PcapReader::oversized(const RecordHeader& record, uint32_t limit) {
+    const std::string what = At(m_qwRecord, m_qwOffset) + " holds " + std::to_string(record.m_dwCaptured) +
+                             " bytes, more than any frame (" + std::to_string(limit) + " at most)";
+    plat::FileStatus status;
+    if (!plat::GetOpenFileStatus(m_hFile, status)) {
+        return damaged(what + ", and the file's size cannot be learnt: " + std::strerror(errno), false);
+    }
+    const uint64_t after = m_qwOffset + kRecordHeaderSize + record.m_dwCaptured;
+    if (!looksLikeRecord(record) || !recordsFollow(after, limit, status.m_qwSize)) {
+        return damaged(what + ", and what follows it is not a record", false);
+    }
+    Result result = damaged(what, true);
+    m_qwOffset = after;
+    return result;
+}
+
+bool PcapReader::recordsFollow(uint64_t offset, uint32_t limit, uint64_t fileSize) {
+    // A length is trusted when the file ends right there, or a whole
+    // record follows it, and the one after that (if the file goes on)
+    // starts like one: two records in a row seldom come out of garbage.
+    // Zero bytes (a region the writer never filled) would read as empty
+    // records, so an empty record counts against it.  The second record
+    // may be cut or oversized itself: the reader meets that in its turn.
+    constexpr int kRecordsChecked = 2;
+    for (int checked = 0; checked < kRecordsChecked; ++checked) {
+        if (offset == fileSize) {
+            return true;
+        }
+        uint8_t bytes[kRecordHeaderSize];
+        size_t done = 0;
+        if (offset > fileSize || !readAt(offset, bytes, sizeof bytes, done)) {
+            return false;
+        }
+        if (done != sizeof bytes) {
+            return checked > 0;
+        }
+        const RecordHeader following = decode(bytes);
+        if (!looksLikeRecord(following) || following.m_dwCaptured == 0 ||
+            (checked == 0 && following.m_dwCaptured > limit)) {
+            return false;
+        }
+        offset += kRecordHeaderSize + following.m_dwCaptured;
+        if (offset > fileSize) {
+            return checked > 0;
+        }
+    }
+    return true;
 }
 
 PcapReader::Result PcapReader::next(uint8_t* data, uint32_t room, uint32_t& captured, uint32_t& original,
                                     uint32_t& seconds, uint32_t& fraction) {
-    if (m_pFile == nullptr) {
+    if (m_hFile == plat::kInvalidFile) {
         return Result::kEnd;
     }
-    uint8_t bytes[16];
-    size_t got = std::fread(bytes, 1, sizeof bytes, m_pFile);
+    if (m_bStopped) {
+        return Result::kDamaged;
+    }
+    uint8_t bytes[kRecordHeaderSize];
+    size_t got = 0;
+    if (!readAt(m_qwOffset, bytes, sizeof bytes, got)) {
+        ++m_qwRecord;
+        return damaged(At(m_qwRecord, m_qwOffset) + " cannot be read: " + std::strerror(errno), false);
+    }
     if (got == 0) {
         return Result::kEnd;
     }
+    ++m_qwRecord;
     if (got != sizeof bytes) {
-        return Result::kCorrupt;
+        return damaged(At(m_qwRecord, m_qwOffset) + " is cut short: the file ends " + std::to_string(got) +
+                           " bytes into its 16-byte header",
+                       false);
     }
-    seconds = Word(bytes, m_Header.m_bSwapped);
-    fraction = Word(bytes + 4, m_Header.m_bSwapped);
-    captured = Word(bytes + 8, m_Header.m_bSwapped);
-    original = Word(bytes + 12, m_Header.m_bSwapped);
-    if (captured > kMaxRecord || captured > room) {
-        return Result::kCorrupt;
+    const RecordHeader record = decode(bytes);
+    const uint32_t limit = std::min(kMaxRecord, room);
+    if (record.m_dwCaptured > limit) {
+        return oversized(record, limit);
     }
-    if (std::fread(data, 1, captured, m_pFile) != captured) {
-        return Result::kCorrupt;
+    if (!readAt(m_qwOffset + kRecordHeaderSize, data, record.m_dwCaptured, got)) {
+        return damaged(At(m_qwRecord, m_qwOffset) + " cannot be read: " + std::strerror(errno), false);
     }
-    if (original < captured) {
-        original = captured;
+    if (got != record.m_dwCaptured) {
+        return damaged(At(m_qwRecord, m_qwOffset) + " is cut short: it holds " +
+                           std::to_string(record.m_dwCaptured) + " bytes and the file ends after " +
+                           std::to_string(got) + " of them",
+                       false);
     }
+    m_qwOffset += kRecordHeaderSize + record.m_dwCaptured;
+    seconds = record.m_dwSeconds;
+    fraction = record.m_dwFraction;
+    captured = record.m_dwCaptured;
+    original = std::max(record.m_dwOriginal, record.m_dwCaptured);
     return Result::kRecord;
 }
 
-bool PcapWriter::open(const std::string& path, uint32_t linkType) {
+bool PcapWriter::open(const std::string& path, uint32_t linkType, std::string& problem) {
     close();
-    m_pFile = std::fopen(path.c_str(), "wbe");
-    if (m_pFile == nullptr) {
+    std::string why;
+    const int file = plat::OpenOwnFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &why);
+    if (file < 0) {
+        problem = why;
         return false;
     }
-    const uint32_t header[6] = {kMagicMicro, 0x00040002u, 0, 0, PcapReader::kMaxRecord, linkType};
+    m_hFile = file;
+    m_strPath = path;
     // Version 2.4 in two 16-bit halves, zone and accuracy 0.
-    std::fwrite(header, sizeof header, 1, m_pFile);
-    std::fflush(m_pFile);
+    const uint32_t header[6] = {kMagicMicro, 0x00040002u, 0, 0, PcapReader::kMaxRecord, linkType};
+    size_t done = 0;
+    if (!plat::WriteToFile(m_hFile, header, sizeof header, done)) {
+        problem = path + ": " + std::strerror(errno);
+        close();
+        return false;
+    }
+    m_qwSize = sizeof header;
     return true;
 }
 
-void PcapWriter::write(const uint8_t* data, uint32_t captured, uint32_t original, uint32_t seconds,
-                       uint32_t microseconds) {
-    if (m_pFile == nullptr) {
-        return;
+bool PcapWriter::write(const uint8_t* data, uint32_t captured, uint32_t original, uint32_t seconds,
+                       uint32_t microseconds, std::string& problem) {
+    if (m_hFile < 0) {
+        return true;
     }
     const uint32_t record[4] = {seconds, microseconds, captured, original};
-    std::fwrite(record, sizeof record, 1, m_pFile);
-    std::fwrite(data, 1, captured, m_pFile);
-    // Whole records on disk at once: a reader may follow the file while the
-    // replay runs.
-    std::fflush(m_pFile);
+    const size_t size = sizeof record + captured;
+    if (m_Staging.size() < size) {
+        m_Staging.resize(size);
+    }
+    std::memcpy(m_Staging.data(), record, sizeof record);
+    std::memcpy(m_Staging.data() + sizeof record, data, captured);
+    size_t done = 0;
+    if (plat::WriteToFile(m_hFile, m_Staging.data(), size, done)) {
+        m_qwSize += size;
+        return true;
+    }
+    problem = m_strPath + ": " + std::strerror(errno);
+    // The part of the record that went out is cut off again where that
+    // can be done, so the file stays a capture of whole records.
+    if (done != 0 && ::ftruncate(m_hFile, static_cast<off_t>(m_qwSize)) != 0) {
+        problem += " (and its last record is cut short)";
+    }
+    close();
+    return false;
 }
 
 void PcapWriter::close() {
-    if (m_pFile != nullptr) {
-        std::fclose(m_pFile);
-        m_pFile = nullptr;
+    if (m_hFile >= 0) {
+        plat::CloseFile(m_hFile);
+        m_hFile = -1;
     }
 }
 

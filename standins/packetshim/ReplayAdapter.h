@@ -6,12 +6,17 @@
 // A replay adapter plays its file once for as long as the library is
 // loaded: closing its receive buffer (a sensor that pauses, reloads or
 // sets the adapter up again) keeps its place in the file and its output
-// files, and the next receive buffer goes on from there.
+// files, and the next receive buffer goes on from there.  A capture file
+// replaced on disk is played afresh from its first record into the same
+// output files.
+//
+// What the reader should know and cannot learn from a status (a damaged
+// capture, an output that cannot be written, a capture that starts over)
+// waits as a notice for the reader to take.
 
-#include <sys/types.h>
-
-#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "PcapFile.h"
@@ -27,14 +32,31 @@ struct ReplayOptions {
     bool m_bPace = false;
 };
 
+// The replay's pass, drop and inject files, made once and kept for the
+// library's life: a capture replaced on disk plays on into the same files.
+struct ReplayOutputs {
+    // Makes the three files for the adapter `adapter` in `folder`; empty
+    // when they are ready, otherwise why not, naming the folder or file.
+    std::string open(const std::string& folder, const std::string& adapter, uint32_t linkType);
+
+    PcapWriter m_Passed;
+    PcapWriter m_Dropped;
+    PcapWriter m_Injected;
+};
+
 class ReplayAdapter : public ShimAdapter {
 public:
     ReplayAdapter(const AdapterFacts& facts, const ReplayOptions& options) : ShimAdapter(facts), m_Options(options) {}
 
-    // Why the replay cannot play the capture file `path`, in words, with
-    // what makes it playable; empty when it can.  The replay plays classic
-    // pcap files of Ethernet frames named by an absolute path.
-    static std::string refusal(const std::string& path);
+    // Opens the capture file, without ever waiting on it (anything but a
+    // regular file is refused), checks that it is one the replay plays
+    // (classic pcap of Ethernet frames, named by an absolute path) and
+    // makes the output files.  `replaced` is the replay the adapter had
+    // before, if any: when it played the same name into the same folder,
+    // the capture was replaced on disk, and its output files are taken
+    // over.  Empty when the replay can play; otherwise why not in words,
+    // with what makes it playable.
+    std::string prepare(const ReplayAdapter* replaced);
     // Whether this adapter plays the file `path` as it is on disk now
     // (the same file, not one put in its place).
     bool plays(const std::string& path) const;
@@ -48,31 +70,36 @@ public:
     uint32_t transmit(const void* data, uint32_t length) override { return inject(data, length); }
     uint32_t injectReceive(const void* data, uint32_t length) override { return inject(data, length); }
 
+    // Damaged records skipped with a notice each; later ones are counted,
+    // and the count is told at the end of the file.
+    static constexpr uint64_t kDamageNotices = 10;
+
 private:
-    // Opens the file and the output files, the first time only.
-    bool start();
+    // Opens the capture file; empty, or why it cannot be played.
+    std::string openCapture();
     uint32_t inject(const void* data, uint32_t length);
     // Reads the next frame the reader sees into the record; false at the
-    // end of the file or where it is damaged.
+    // end of the file or where damage ends what can be read.
     bool readNext();
+    // Tells the reader of damage the file reader met.
+    void reportDamage();
+    void write(PcapWriter ReplayOutputs::*output, uint32_t captured, uint32_t original, uint32_t seconds,
+               uint32_t microseconds, const uint8_t* data);
     // Milliseconds until the held frame is due; 0 when it is due now.
     uint64_t millisecondsUntilDue();
 
     ReplayOptions m_Options;
     PcapReader m_Reader;
-    PcapWriter m_Passed;
-    PcapWriter m_Dropped;
-    PcapWriter m_Injected;
-    // The file and outputs are open, for the adapter's life.  Set once, by
-    // the first receive buffer; another adapter record may open the adapter
-    // meanwhile and ask which file it plays.
-    std::atomic<bool> m_bStarted{false};
-    // The file as it was when the replay started (set before m_bStarted).
-    dev_t m_Device = 0;
-    ino_t m_Inode = 0;
+    std::shared_ptr<ReplayOutputs> m_pOutputs;
+    // The file as it was when it was opened.
+    uint64_t m_qwIdentity = 0;
     // A receive buffer is open.
     bool m_bOpen = false;
-    bool m_bCorrupt = false;
+    // Damage ended what can be read, and was told.
+    bool m_bDamageEnded = false;
+    // Damage is told on the first pass through the file only.
+    bool m_bFirstPass = true;
+    uint64_t m_qwSkipped = 0;
     uint32_t m_dwSeconds = 0;
     uint32_t m_dwMicroseconds = 0;
     // A frame read from the file and waiting in the record for its time.

@@ -3,7 +3,10 @@
 // at a time from a buffer it owns, so reading allocates nothing per frame;
 // the caller hands the record back (free) before the next read.
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +24,6 @@ struct AdapterFacts {
     bool m_bReplay = false;
     int m_nIfIndex = 0;
     uint32_t m_dwMedium = 12;
-    uint32_t m_dwLinkType = 1;
     uint32_t m_dwLinkSpeed = 0;
     uint32_t m_dwFrameLenMax = 65535;
     uint32_t m_dwReadMode = 0;
@@ -47,6 +49,16 @@ public:
     void statistics(rp::PacketStatistics& out) const { out = m_Statistics; }
     const AdapterFacts& facts() const { return m_Facts; }
 
+    // Why the last receive or transmit set-up failed, in words; empty when
+    // none did.
+    const std::string& problem() const { return m_strProblem; }
+
+    // What the adapter has to tell its reader about its input or output
+    // (a damaged capture, an output it cannot write): read answers
+    // kAdapterNotice while one waits, and the reader takes it here, the
+    // oldest first.  False when none waits.
+    bool takeNotice(std::string& text);
+
 protected:
     // Header plus the largest frame the adapter delivers.
     void sizeRecord(uint32_t frameBytes) { m_Record.assign(rp::kRecordHeaderSize + frameBytes, 0); }
@@ -63,12 +75,23 @@ protected:
     }
     // The record of the last read, while the reader holds it.
     bool ownsRecord(const void* record) const { return m_bRecordOut && record == m_Record.data(); }
+    void notice(std::string text);
+    bool noticeWaits() const { return m_nNotices.load(std::memory_order_acquire) != 0; }
 
     AdapterFacts m_Facts;
     std::vector<uint8_t> m_Record;
     bool m_bRecordOut = false;
     rp::PacketStatistics m_Statistics{};
     BypassView m_Bypass;
+    std::string m_strProblem;
+
+private:
+    // A reader that never takes its notices cannot make them pile up.
+    static constexpr size_t kMaxNotices = 32;
+    std::mutex m_NoticeLock;
+    std::deque<std::string> m_Notices;
+    size_t m_nLeftOut = 0;
+    std::atomic<size_t> m_nNotices{0};
 };
 
 }  // namespace shim

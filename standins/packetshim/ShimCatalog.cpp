@@ -14,11 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
-#include "PcapFile.h"
 
 namespace shim {
 namespace {
@@ -150,15 +148,10 @@ void AddReplays(std::vector<AdapterFacts>& adapters, const std::vector<std::stri
         // Locally administered addresses, one per replay adapter.
         const uint8_t address[6] = {0x02, 0x00, 0x5e, 0x00, 0x00, static_cast<uint8_t>(i + 1)};
         std::memcpy(facts.m_Address, address, sizeof address);
-        PcapHeader header;
-        std::FILE* file = std::fopen(files[i].c_str(), "rbe");
-        if (file != nullptr && PcapReader::readHeader(file, header)) {
-            facts.m_dwLinkType = header.m_dwLinkType;
-            facts.m_dwMedium = header.m_dwLinkType == 1 ? 0 : 12;
-        }
-        if (file != nullptr) {
-            std::fclose(file);
-        }
+        // The replay plays Ethernet captures only; the file is not looked
+        // at before the adapter is opened, where any other is refused in
+        // words.  So listing adapters never waits on what the name holds.
+        facts.m_dwMedium = 0;
         facts.m_dwFlags = rp::kEntryFlagOnline | (Monitored(facts, chosen, true) ? static_cast<uint32_t>(rp::kEntryFlagMonitor) : 0u);
         adapters.push_back(facts);
     }

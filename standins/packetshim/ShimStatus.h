@@ -17,5 +17,6 @@ constexpr uint32_t kNoFrame = rp::kDllNoFrame;
 constexpr uint32_t kAlreadyInitialised = rp::kDllAlreadyInitialised;
 constexpr uint32_t kTransmitOpen = rp::kDllTransmitOpen;
 constexpr uint32_t kReceiveExists = rp::kDllReceiveExists;
+constexpr uint32_t kAdapterNotice = rp::kDllAdapterNotice;
 
 }  // namespace shim

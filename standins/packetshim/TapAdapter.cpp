@@ -27,6 +27,9 @@ int TapAdapter::openSocket(int protocol) {
     // interface is queued in between.
     int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (fd < 0) {
+        m_strProblem = "a raw socket for interface " + m_Facts.m_strInterface +
+                       " cannot be made: " + std::strerror(errno) +
+                       (errno == EPERM ? " (capturing needs root or the raw-network capability)" : "");
         return -1;
     }
     sockaddr_ll address{};
@@ -34,6 +37,8 @@ int TapAdapter::openSocket(int protocol) {
     address.sll_protocol = static_cast<uint16_t>(protocol);
     address.sll_ifindex = m_Facts.m_nIfIndex;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        m_strProblem = "a raw socket cannot be bound to interface " + m_Facts.m_strInterface + ": " +
+                       std::strerror(errno);
         ::close(fd);
         return -1;
     }

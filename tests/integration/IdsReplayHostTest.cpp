@@ -7,12 +7,15 @@
 // codes of a module that stalls or faults, and the web-server engine, whose
 // rules are the network engine's, taking events from the web group only.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -396,32 +399,42 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
     // A missing file beside a good one: the engine watches one adapter and
     // is blind on the other.
     const std::string missing = m_Host.File("missing.pcap");
+    // An output folder that does not exist is named.
+    const std::string noFolder = m_Host.File("no-such-folder");
     const struct {
         std::string m_strReplay;
         std::string m_strRefusal;
         std::string m_strSummary;
+        std::string m_strOutput;
     } cases[] = {
         {capture + ";" + missing, "Cannot open \\Device\\replay1: the capture file " + missing + " does not exist (no such file)",
-         "IDS Engine: 7 rules; adapters \\Device\\replay0; WITHOUT INPUT: "},
+         "IDS Engine: 7 rules; adapters \\Device\\replay0; WITHOUT INPUT: ", ""},
         {pcapng,
          "Cannot open \\Device\\replay0: the capture file " + pcapng +
              " is in the pcapng format (what tshark and dumpcap write unless told otherwise), which the replay does "
              "not read: convert it to pcap with: editcap -F pcap " + pcapng + " " + capture,
-         "IDS Engine: 7 rules; WITHOUT INPUT: "},
+         "IDS Engine: 7 rules; WITHOUT INPUT: ", ""},
         {cooked,
          "Cannot open \\Device\\replay0: the capture file " + cooked +
              " holds Linux cooked frames (link type 113, what tcpdump -i any writes), not Ethernet frames: capture "
              "on one interface (tcpdump -i eth0 -w FILE), or convert it with: editcap -C 2 -T ether " + cooked + " " +
              m_Host.File("any-ethernet.pcap") +
              " (the frames keep their type and contents; their Ethernet addresses are made up)",
-         "IDS Engine: 7 rules; WITHOUT INPUT: "},
+         "IDS Engine: 7 rules; WITHOUT INPUT: ", ""},
+        {capture,
+         "Cannot open \\Device\\replay0: the replay's output folder " + noFolder +
+             " (HW_PACKET_REPLAY_OUT) does not exist (No such file or directory): make it, or name another",
+         "IDS Engine: 7 rules; WITHOUT INPUT: ", noFolder},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.m_strReplay);
         hwtest::NamespacedHost host(m_Namespace);
         hwtest::PrepareNetworkRoot(host, {});
-        ASSERT_TRUE(host.Start({}, {"HW_PACKET_REPLAY=" + c.m_strReplay, "HW_PACKET_MONITOR="}))
-            << host.ErrorsTail();
+        std::vector<std::string> environment = {"HW_PACKET_REPLAY=" + c.m_strReplay, "HW_PACKET_MONITOR="};
+        if (!c.m_strOutput.empty()) {
+            environment.push_back("HW_PACKET_REPLAY_OUT=" + c.m_strOutput);
+        }
+        ASSERT_TRUE(host.Start({}, environment)) << host.ErrorsTail();
         EXPECT_NE(std::string::npos, host.Errors().find("  " + c.m_strSummary + c.m_strRefusal + "\n"))
             << host.Errors();
         EXPECT_NE(std::string::npos, host.Log().find("Reason=" + c.m_strRefusal)) << host.Log();
@@ -443,6 +456,169 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
                                                         c.m_strSummary + c.m_strRefusal + "\n"))
             << host.Errors();
     }
+}
+
+// A FIFO named as a capture, that another account writes into: the sensor
+// starts, alerts on its other capture and stops at its usual pace, the
+// FIFO is refused in words, and its writer is neither read from nor cut
+// off.
+TEST_F(IdsReplayHostTest, FifoAsTheCaptureIsRefusedAtOnceAndItsWriterIsNeverCutOff) {
+    hwtest::PrepareNetworkRoot(m_Host, {});
+    ASSERT_EQ(0, ::chmod(m_Host.Root().c_str(), 0755));
+    const std::string feed = m_Host.File("feed");
+    ASSERT_EQ(0, ::mkdir(feed.c_str(), 0755));
+    ASSERT_EQ(0, ::chown(feed.c_str(), 65534, 65534));
+    const std::string fifo = feed + "/live.pcap";
+    // More than a pipe holds, so a reader that stopped early would cut it off.
+    const std::string source = m_Host.File("source.bin");
+    hwtest::WriteWholeFile(source, std::string(200000, 'w'));
+    ASSERT_EQ(0, ::chmod(source.c_str(), 0644));
+    hwtest::ChildProcess writer;
+    ASSERT_TRUE(writer.Start({"runuser", "-u", "nobody", "--", "sh", "-c",
+                              "mkfifo '" + fifo + "' && exec cat '" + source + "' > '" + fifo + "'"}));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return std::filesystem::exists(fifo); }, 30));
+
+    std::vector<std::string> environment =
+        hwtest::ReplayEnvironment(m_Host, hwtest::Capture({hwtest::SynFin(Ip(203, 0, 113, 1)), hwtest::SynFin(Ip(203, 0, 113, 2))}));
+    environment[0] += ";" + fifo;
+    environment[1] += ",\\Device\\replay1";
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_Host.Start({}, environment)) << m_Host.ErrorsTail();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_NE(std::string::npos,
+              m_Host.Errors().find("  IDS Engine: 7 rules; adapters \\Device\\replay0; WITHOUT INPUT: Cannot open "
+                                   "\\Device\\replay1: the capture file " + fifo +
+                                   " is a FIFO another account owns (nobody, uid 65534); it is not read: the replay "
+                                   "reads regular files only, so write the capture into one and name that\n"))
+        << m_Host.Errors();
+    ASSERT_TRUE(AwaitAlerts(2)) << m_Host.Alerts();
+    const auto stopping = std::chrono::steady_clock::now();
+    StopCleanly();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(20));
+
+    // The writer still waits for its reader; read, it wrote all it had.
+    EXPECT_TRUE(writer.IsRunning());
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);  // raw open: the test is the FIFO's reader
+    ASSERT_GE(fd, 0);
+    size_t nRead = 0;
+    char buffer[8192];
+    for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        nRead += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    int exitCode = -1;
+    ASSERT_TRUE(writer.Wait(30, exitCode));
+    EXPECT_EQ(0, exitCode) << "the writer was cut off";
+    EXPECT_EQ(200000u, nRead);
+}
+
+// Captures damaged as other tools see them: every frame before the damage
+// is analysed, the console and the log name the file and the record where
+// it starts, and a record longer than any frame, whose length holds, is
+// skipped so that the frames after it are analysed too.
+TEST_F(IdsReplayHostTest, DamagedCaptureIsToldInWordsAndEveryFrameThatCanBeReadAlerts) {
+    std::vector<FrameSpec> before;
+    std::vector<FrameSpec> after;
+    for (uint8_t i = 1; i <= 5; ++i) {
+        before.push_back(hwtest::SynFin(Ip(203, 0, 113, i)));
+        after.push_back(hwtest::SynFin(Ip(198, 51, 100, i)));
+    }
+    const std::string head = hwtest::Capture(before);
+    const std::string at = "record 6 (at byte " + std::to_string(head.size()) + ")";
+    const std::string cut = hwtest::Capture({hwtest::SynFin(Ip(192, 0, 2, 99))}).substr(24);
+    const uint32_t dwBig = 300054;
+    std::string big;
+    for (uint32_t dwWord : {1767225700u, 0u, dwBig, dwBig}) {
+        big.append(reinterpret_cast<const char*>(&dwWord), 4);
+    }
+    big.append(dwBig, 'x');
+    std::vector<FrameSpec> all = before;
+    all.insert(all.end(), after.begin(), after.end());
+    const struct {
+        const char* m_pszCase;
+        std::string m_strCapture;
+        std::string m_strOtherTool;
+        std::string m_strWords;
+        std::vector<FrameSpec> m_Analysed;
+    } cases[] = {
+        {"cut", head + cut.substr(0, 16 + 20), "cut short in the middle of a packet",
+         at + " is cut short: it holds " + std::to_string(cut.size() - 16) +
+             " bytes and the file ends after 20 of them; the replay ends there, after record 5",
+         before},
+        {"oversized", head + big + hwtest::Capture(after, 1767225800u).substr(24), "bigger than maximum of 262144",
+         at + " holds 300054 bytes, more than any frame (262144 at most); the replay skips it and goes on with record 7",
+         all},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.m_pszCase);
+        hwtest::NamespacedHost host(m_Namespace);
+        hwtest::PrepareNetworkRoot(host, {});
+        const std::vector<std::string> environment = hwtest::ReplayEnvironment(host, c.m_strCapture);
+        const std::string input = host.File("input.pcap");
+        EXPECT_NE(std::string::npos, hwtest::Run("capinfos -c '" + input + "' 2>&1; true").find(c.m_strOtherTool));
+        ASSERT_TRUE(host.Start({}, environment)) << host.ErrorsTail();
+        const std::string told = "\\Device\\replay0: the capture file " + input + " is damaged: " + c.m_strWords;
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return host.Log().find(told) != std::string::npos; }, 60)) << host.Log();
+        EXPECT_NE(std::string::npos, host.Errors().find("WARNING: " + told + "\n")) << host.Errors();
+        const size_t nExpected = c.m_Analysed.size();
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return hwtest::ParseAlerts(host.Alerts()).size() >= nExpected; }, 60))
+            << host.Alerts();
+        int exitCode = -1;
+        ASSERT_TRUE(host.Stop(exitCode));
+        EXPECT_EQ(0, exitCode);
+        // One alert for each SYN+FIN segment that could be read, and each
+        // of them passed on: the damage is not.
+        std::vector<std::string> intruders;
+        for (const Alert& alert : hwtest::ParseAlerts(host.Alerts())) {
+            EXPECT_EQ("TCP_SynFin", alert.m_strName);
+            intruders.push_back(alert.Param("intruder-ip-addr"));
+        }
+        std::vector<std::string> expected;
+        for (const FrameSpec& frame : c.m_Analysed) {
+            char szAddress[16];
+            std::snprintf(szAddress, sizeof szAddress, "%u.%u.%u.%u", frame.m_dwSource >> 24,
+                          (frame.m_dwSource >> 16) & 0xFF, (frame.m_dwSource >> 8) & 0xFF, frame.m_dwSource & 0xFF);
+            expected.push_back(szAddress);
+        }
+        std::sort(intruders.begin(), intruders.end());
+        std::vector<std::string> passed = hwtest::TsharkFields(host.File("replay/replay0.pass.pcap"), "-e ip.src");
+        std::sort(passed.begin(), passed.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, intruders);
+        EXPECT_EQ(expected, passed);
+    }
+}
+
+// A capture replaced on disk while the sensor is paused is played from its
+// start after the resume, into the same output files, and the log says so.
+TEST_F(IdsReplayHostTest, CaptureReplacedWhilePausedStartsOverIntoTheSameOutputs) {
+    const std::vector<rptest::TestFrame> first =
+        hwtest::Frames({hwtest::SynFin(Ip(203, 0, 113, 1)), hwtest::Benign()});
+    const std::vector<rptest::TestFrame> second =
+        hwtest::Frames({hwtest::SynFin(Ip(203, 0, 113, 2)), hwtest::Benign(Ip(198, 51, 100, 8))}, 1767229200u);
+    hwtest::PrepareNetworkRoot(m_Host, {});
+    ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, rptest::PcapBytes(first)))) << m_Host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return FileSize(Output("pass")) == static_cast<off_t>(rptest::PcapBytes(first).size()); }, 60));
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(Completed(m_Host, "pause"));
+    const std::string input = m_Host.File("input.pcap");
+    hwtest::WriteWholeFile(input + ".new", rptest::PcapBytes(second));
+    ASSERT_EQ(0, ::rename((input + ".new").c_str(), input.c_str()));
+    m_Host.Signal(SIGUSR2);
+    ASSERT_TRUE(Completed(m_Host, "resume"));
+    std::vector<rptest::TestFrame> both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return FileSize(Output("pass")) == static_cast<off_t>(rptest::PcapBytes(both).size()); }, 60))
+        << FileSize(Output("pass"));
+    ASSERT_TRUE(AwaitAlerts(2)) << m_Host.Alerts();
+    StopCleanly();
+    EXPECT_NE(std::string::npos, m_Host.Log().find("\\Device\\replay0: the capture file " + input +
+                                                   " was replaced on disk: the replay starts over with the new "
+                                                   "file's first record, adding to its output files"))
+        << m_Host.Log();
+    ExpectSameFrames(Output("pass"), both);
 }
 
 TEST_F(IdsReplayHostTest, ModuleThatStallsOrFaultsEndsTheHostAfterItsCrashRecord) {

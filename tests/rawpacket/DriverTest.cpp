@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ReplayDriverTest.h"
 #include "ReplayFixture.h"
 #include "rawpacket/Address.h"
 #include "rawpacket/DriverFactory.h"
@@ -20,30 +21,9 @@
 
 namespace {
 
-const std::string kReplay = "\\Device\\replay0";
-
-class DriverTest : public ::testing::Test {
+class DriverTest : public rptest::ReplayDriverTest {
 protected:
-    void SetUp() override {
-        hwtest::WriteWholeFile(m_Scratch.File("in.pcap"), rptest::PcapBytes(m_Frames));
-        m_Table.Fill();
-        ASSERT_GE(m_Table.Find(kReplay), 0);
-    }
-
-    std::unique_ptr<rp::Driver> OpenReplay(uint32_t mode = 2) {
-        std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kReplay, mode);
-        driver->setParameter("readtimeout", "10");
-        driver->open(true, false);
-        return driver;
-    }
-
-    hwtest::ScratchDirectory m_Scratch;
-    hwtest::EnvironmentOverride m_Input{"HW_PACKET_REPLAY", m_Scratch.File("in.pcap").c_str()};
-    hwtest::EnvironmentOverride m_Output{"HW_PACKET_REPLAY_OUT", m_Scratch.Path().c_str()};
-    hwtest::EnvironmentOverride m_LockDirectory{"HW_LOCK_DIR", m_Scratch.Path().c_str()};
-    std::vector<rptest::TestFrame> m_Frames = rptest::MakeFrames(25);
-    rptest::AdapterTable m_Table;
-    rp::DriverFactory m_Factory;
+    DriverTest() : ReplayDriverTest(25) {}
 };
 
 TEST_F(DriverTest, ReplayDeliversEveryFrameByteForByte) {
