@@ -63,6 +63,7 @@ uint32_t TapAdapter::createRx(uint32_t bytes, uint32_t /*frameLenMax*/) {
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
     m_nRxFd = fd;
+    m_nReadError = 0;
     return 0;
 }
 
@@ -102,7 +103,7 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
             continue;
         }
         if (ready <= 0) {
-            return ready == 0 ? kNoFrame : kSystemError;
+            return ready == 0 ? kNoFrame : failedRead(errno);
         }
         sockaddr_ll from{};
         iovec part{recordData(), recordRoom()};
@@ -119,8 +120,9 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
             if (errno == EAGAIN || errno == EINTR) {
                 continue;
             }
-            return kSystemError;
+            return failedRead(errno);
         }
+        m_nReadError = 0;
         bool outgoing = from.sll_pkttype == PACKET_OUTGOING;
         // The loopback interface shows each frame once leaving and once arriving.
         if (outgoing && m_bLoopback) {
@@ -147,6 +149,17 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
         *record = m_Record.data();
         return 0;
     }
+}
+
+uint32_t TapAdapter::failedRead(int error) {
+    // Each new failure is told once, so the reader hears that capture
+    // stopped (an interface taken down) without a word per read.
+    if (error == m_nReadError) {
+        return kSystemError;
+    }
+    m_nReadError = error;
+    notice("interface " + m_Facts.m_strInterface + " cannot be read: " + std::strerror(error));
+    return kAdapterNotice;
 }
 
 uint32_t TapAdapter::free(void* record, uint32_t direction) {

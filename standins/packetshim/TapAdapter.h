@@ -24,10 +24,14 @@ public:
 private:
     int openSocket(int protocol);
     void collectKernelDrops();
+    // Answers a read that failed with `error`.
+    uint32_t failedRead(int error);
 
     int m_nRxFd = -1;
     int m_nTxFd = -1;
     bool m_bLoopback = false;
+    // The error the last failed read was told with; 0 after a frame.
+    int m_nReadError = 0;
 };
 
 }  // namespace shim

@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "ReplayFixture.h"
 #include "rawpacket/DriverFactory.h"
 #include "rawpacket/MoatDriver.h"
+#include "rawpacket/RpErrors.h"
 #include "rawpacket/RpUtil.h"
 #include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
@@ -150,6 +153,46 @@ TEST_F(CaptureTest, SecondProcessCapturesBesideTheFirst) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ASSERT_TRUE(NextTestFrame(*driver));
     EXPECT_EQ(driver->frame().packet().m_dwCapturedLength, m_Frames[0].m_Bytes.size());
+}
+
+// An interface taken down stops capture with an error on the socket: the
+// reader gets it in words once, and capture goes on when it is up again.
+TEST_F(CaptureTest, InterfaceTakenDownIsToldOnceAndCaptureGoesOnWhenItIsUp) {
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kAdapter, 2);
+    driver->setParameter("readtimeout", "50");
+    driver->open(true, false);
+    SendFromPeer(m_Frames[0]);
+    ASSERT_TRUE(NextTestFrame(*driver));
+    driver->freeFrame(driver->frame());
+    ASSERT_EQ(std::system("ip link set hwcap0 down"), 0);
+    std::vector<std::string> notices;
+    size_t errors = 0;
+    hwtest::WaitUntil(
+        [&] {
+            if (!driver->readFrame(driver->frame())) {
+                if (driver->frame().status() == rp::kDllAdapterNotice) {
+                    notices.push_back(driver->frame().text());
+                } else if (driver->frame().status() != rp::kDllNoFrame) {
+                    ++errors;
+                }
+            } else {
+                driver->freeFrame(driver->frame());
+            }
+            return !notices.empty();
+        },
+        20);
+    EXPECT_EQ(notices, std::vector<std::string>{"interface hwcap0 cannot be read: Network is down"});
+    EXPECT_EQ(errors, 0u);
+    ASSERT_EQ(std::system("ip link set hwcap0 up"), 0);
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        SendFromPeer(m_Frames[1]);
+        if (!driver->readFrame(driver->frame())) {
+            return false;
+        }
+        const bool bTest = IsTestFrame(driver->frame().packet());
+        driver->freeFrame(driver->frame());
+        return bTest;
+    }));
 }
 
 TEST_F(CaptureTest, SendOnlyRequestFallsBackToAnEthernetAdapter) {
