@@ -18,6 +18,7 @@
 #include "platform/NetworkNames.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -115,7 +116,23 @@ int32_t CEngineTextLog::PopulateRuleContainer(RuleContainer* pContainer,
 int32_t CEngineTextLog::OnReloadPolicy(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
     CheckRuleLogGroups();
+    WarnOfGroupsWithoutFiles();
     return nResult;
+}
+
+void CEngineTextLog::WarnOfGroupsWithoutFiles() {
+    // A mistyped folder would otherwise load as a policy that watches
+    // nothing without a word.  Said on the loading thread, so that the
+    // load's own report carries it; a file that appears later is still
+    // found by a scan.
+    for (const auto& [strName, pGroup] : m_LogGroups) {
+        std::string strWhy;
+        if (pGroup->IsUsed() && pGroup->NamesNoFile(strWhy)) {
+            // Its console copy is the host's, so the host knows it was shown.
+            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "LogGroup (%s) watches no file: %s",
+                    strName.c_str(), strWhy.c_str());
+        }
+    }
 }
 
 int32_t CEngineTextLog::OnStart(uint32_t dwArgument) {
@@ -281,16 +298,22 @@ void CEngineTextLog::BuildGroupMatchers() {
 }
 
 uint64_t CEngineTextLog::calculateMark(const std::string& strFileName, uint32_t& dwError) {
-    dwError = 0;
     plat::FileStatus status;
-    if (!plat::GetFileStatus(strFileName.c_str(), status)) {
-        dwError = plat::GetLastError();
-        if (dwError == 0) {
-            dwError = plat::kErrFileNotFound;
-        }
-        return 0;
+    return LookAt(strFileName, status, dwError) ? status.m_qwIdentity : 0;
+}
+
+bool CEngineTextLog::LookAt(const std::string& strFileName, plat::FileStatus& status,
+                            uint32_t& dwError) {
+    dwError = 0;
+    status = plat::FileStatus();
+    if (plat::GetFileStatus(strFileName.c_str(), status)) {
+        return true;
     }
-    return status.m_qwIdentity;
+    dwError = plat::GetLastError();
+    if (dwError == 0) {
+        dwError = plat::kErrFileNotFound;
+    }
+    return false;
 }
 
 const CLogGroup* CEngineTextLog::FindLogGroup(const std::string& strName) const {
@@ -327,12 +350,16 @@ uint32_t CEngineTextLog::_doWork() {
 bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
     m_tSliceStart = std::chrono::steady_clock::now();
     m_bBacklog = false;
-    if (dwPass % kScanInterval == 0) {
+    const bool bScan = dwPass % kScanInterval == 0;
+    if (bScan) {
         ++m_dwScan;
         ScanGroups();
         if (!ScanListeners(dwPass == 0, dwHostAddress)) {
             return false;
         }
+    }
+    if (!FollowNames(bScan, dwHostAddress)) {
+        return false;
     }
     const ReadResult result = ReadListeners(dwHostAddress);
     m_bBacklog = result == ReadResult::kBacklog;
@@ -363,9 +390,12 @@ void CEngineTextLog::ScanGroups() {
                 continue;
             }
             CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strFile.c_str());
-            auto pListener = std::make_unique<CTextLogListener>(strFile, &m_EchoBudget);
+            auto pListener = std::make_unique<CTextLogListener>(strFile, &m_EchoBudget, &m_Losses);
             uint32_t dwError = 0;
-            pListener->m_qwMark = calculateMark(strFile, dwError);
+            plat::FileStatus status;
+            LookAt(strFile, status, dwError);
+            pListener->m_qwMark = status.m_qwIdentity;
+            pListener->m_qwMarkSize = status.m_qwSize;
             pListener->m_dwLastSeenScan = m_dwScan;
             pListener->m_dwState = CTextLogListener::kWaitingToOpen;
             pListener->m_GroupNames.push_back(strGroup);
@@ -387,23 +417,22 @@ void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::stri
     listener.m_GroupNames.push_back(strGroup);
     listener.m_dwLastSeenScan = m_dwScan;
     uint32_t dwError = 0;
+    plat::FileStatus status;
     if (listener.m_dwState == CTextLogListener::kMonitoring) {
-        const uint64_t qwMark = calculateMark(listener.GetFileName(), dwError);
-        if (dwError != 0) {
+        if (!LookAt(listener.GetFileName(), status, dwError)) {
             CSF_TRACE(kTraceLevel, "ERROR: calculateMark returned %d", static_cast<int>(dwError));
             // Seen "before this scan": phase 2 stops it.
             listener.m_dwLastSeenScan = m_dwScan - 1;
-        } else if (qwMark != listener.m_qwMark) {
-            // Still read where it is open until it is reopened by name.
+        } else if (status.m_qwIdentity != listener.m_qwMark) {
+            // The pass opens the new file at once (FollowNames).
             listener.m_dwState = CTextLogListener::kSwitched;
-            CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
-                      listener.GetFileName().c_str());
-            listener.m_qwMark = qwMark;
+            listener.m_qwMark = status.m_qwIdentity;
+            listener.m_qwMarkSize = status.m_qwSize;
         }
     } else if (listener.m_dwState == CTextLogListener::kStopped) {
-        const uint64_t qwMark = calculateMark(listener.GetFileName(), dwError);
-        if (dwError == 0) {
-            listener.m_qwMark = qwMark;
+        if (LookAt(listener.GetFileName(), status, dwError)) {
+            listener.m_qwMark = status.m_qwIdentity;
+            listener.m_qwMarkSize = status.m_qwSize;
             listener.m_dwState = CTextLogListener::kWaitingToOpen;
             CSF_TRACE(kTraceLevel, "re-monitoring file: %s", listener.GetFileName().c_str());
         }
@@ -418,8 +447,12 @@ bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress)
         case CTextLogListener::kMonitoring:
             if (listener.m_dwLastSeenScan < m_dwScan) {
                 CSF_TRACE(kTraceLevel, "Stop monitoring file %s", strFile.c_str());
-                // Its file stays open until the read phase has drained it.
+                // Its file is read on until the next scan lets it go: a
+                // writer may not have moved on from a file renamed away.
                 listener.m_dwState = CTextLogListener::kStopped;
+                plat::FileStatus status;
+                uint32_t dwError = 0;
+                listener.m_bNameGone = !LookAt(strFile, status, dwError);
             }
             break;
         case CTextLogListener::kStopped:
@@ -440,16 +473,13 @@ bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress)
             // its reading ended when it is one the engine has read before.
             const bool bOpened = bFirstScanOfRun ? listener.Open(qorFileReader::kEndOfFile)
                                                  : listener.Resume(listener.GetResumePoint());
-            if (!bOpened) {
-                CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", strFile.c_str());
-            } else {
-                CSF_TRACE(kTraceLevel, "Starting to monitor file %s", strFile.c_str());
-            }
+            NoteOpened(listener, bOpened, !bFirstScanOfRun);
             listener.m_dwState = CTextLogListener::kMonitoring;
+            listener.m_bNameGone = false;
             break;
         }
         case CTextLogListener::kSwitched:
-            listener.m_dwState = CTextLogListener::kWaitingToOpen;
+            // Opened by this pass (FollowNames).
             break;
         default:
             CSF_LOG(kFaultLevel, "LogListener(%s) status is confused (%d)", strFile.c_str(),
@@ -464,7 +494,7 @@ bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress)
 }
 
 bool CEngineTextLog::Finish(CTextLogListener& listener, uint32_t dwHostAddress) {
-    if (listener.IsClosed()) {
+    if (!listener.IsReading()) {
         return true;
     }
     uint32_t dwTaken = 0;
@@ -473,6 +503,116 @@ bool CEngineTextLog::Finish(CTextLogListener& listener, uint32_t dwHostAddress) 
     }
     listener.Close();
     return true;
+}
+
+bool CEngineTextLog::FollowNames(bool bScanned, uint32_t dwHostAddress) {
+    for (auto& [strFile, pListener] : m_Listeners) {
+        CTextLogListener& listener = *pListener;
+        if (!RetireQuietPrevious(listener, dwHostAddress)) {
+            return false;
+        }
+        bool bSwitched = listener.m_dwState == CTextLogListener::kSwitched;
+        // A monitored name was just looked at by the scan; a stopped one
+        // is looked at when it had come to name nothing.
+        const bool bMonitored = listener.m_dwState == CTextLogListener::kMonitoring && !bScanned;
+        const bool bEmptied = listener.m_dwState == CTextLogListener::kStopped && listener.m_bNameGone;
+        if (bMonitored || bEmptied) {
+            plat::FileStatus status;
+            uint32_t dwError = 0;
+            // A name that names nothing for now: its file is read on, and
+            // the next scan lets it go if it stays so.
+            if (!LookAt(strFile, status, dwError)) {
+                continue;
+            }
+            if (status.m_qwIdentity == listener.m_qwMark) {
+                // The stopped file's name came back to it.
+                listener.m_dwState = CTextLogListener::kMonitoring;
+                listener.m_bNameGone = false;
+                continue;
+            }
+            // Switched until the new file is open: a stop that comes while
+            // the old one is read leaves the switch to the next pass.
+            listener.m_qwMark = status.m_qwIdentity;
+            listener.m_qwMarkSize = status.m_qwSize;
+            listener.m_dwState = CTextLogListener::kSwitched;
+            bSwitched = true;
+        }
+        if (bSwitched && !SwitchFile(listener, dwHostAddress)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CEngineTextLog::SwitchFile(CTextLogListener& listener, uint32_t dwHostAddress) {
+    // Besides the name, one earlier file is followed: an older one is read
+    // to its end and let go.
+    if (listener.HasPrevious()) {
+        uint32_t dwTaken = 0;
+        if (ReportLines(listener, dwHostAddress, 0, dwTaken, true) == ReadResult::kStopped) {
+            return false;
+        }
+        listener.ClosePrevious();
+    }
+    CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
+              listener.GetFileName().c_str());
+    const bool bOpened = listener.OpenNewFile();
+    listener.m_dwPreviousQuiet = 0;
+    listener.m_llPreviousAt = listener.GetPreviousPosition();
+    NoteOpened(listener, bOpened, true);
+    listener.m_dwState = CTextLogListener::kMonitoring;
+    listener.m_bNameGone = false;
+    return true;
+}
+
+bool CEngineTextLog::RetireQuietPrevious(CTextLogListener& listener, uint32_t dwHostAddress) {
+    if (!listener.HasPrevious()) {
+        return true;
+    }
+    const int64_t llAt = listener.GetPreviousPosition();
+    if (llAt != listener.m_llPreviousAt) {
+        listener.m_llPreviousAt = llAt;
+        listener.m_dwPreviousQuiet = 0;
+        return true;
+    }
+    if (++listener.m_dwPreviousQuiet < kPreviousQuietPasses) {
+        return true;
+    }
+    // Its writer has moved on: what came last is read, and it is let go.
+    uint32_t dwTaken = 0;
+    if (ReportLines(listener, dwHostAddress, 0, dwTaken, true) == ReadResult::kStopped) {
+        return false;
+    }
+    listener.ClosePrevious();
+    return true;
+}
+
+void CEngineTextLog::NoteOpened(CTextLogListener& listener, bool bOpened, bool bFromStart) {
+    const std::string& strFile = listener.GetFileName();
+    if (!bOpened) {
+        CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", strFile.c_str());
+    } else {
+        CSF_TRACE(kTraceLevel, "Starting to monitor file %s", strFile.c_str());
+    }
+    // The file the mark stands for was replaced or removed between the look
+    // and the open (another rotation, or a file that lived less than a
+    // pass): what it held was never read.  A name the open could not
+    // reach for another reason (not a regular file, another account's link)
+    // has been reported by the listener.
+    plat::FileStatus status;
+    uint32_t dwError = 0;
+    const bool bGone = bOpened ? listener.GetIdentity() != listener.m_qwMark
+                               : !LookAt(strFile, status, dwError);
+    if (bFromStart && bGone && listener.m_qwMark != 0 && listener.m_qwMarkSize > 0) {
+        ++m_Losses.m_qwVanished;
+        m_Losses.m_qwBytes += listener.m_qwMarkSize;
+        m_Losses.Report(PrintableText(strFile) + " named a file of " +
+                        std::to_string(listener.m_qwMarkSize) +
+                        " bytes that was gone before it could be read: its lines are lost");
+    }
+    if (bOpened) {
+        listener.m_qwMark = listener.GetIdentity();
+    }
 }
 
 void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener& listener) {
@@ -516,10 +656,10 @@ CEngineTextLog::ReadResult CEngineTextLog::ReadListeners(uint32_t dwHostAddress)
 
 CEngineTextLog::ReadResult CEngineTextLog::ReportLines(CTextLogListener& listener,
                                                        uint32_t dwHostAddress, uint32_t dwMaxLines,
-                                                       uint32_t& dwTaken) {
+                                                       uint32_t& dwTaken, bool bPreviousOnly) {
     const std::string& strFile = listener.GetFileName();
     while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
-        const char* pszLine = listener.ReadNextLine();
+        const char* pszLine = bPreviousOnly ? listener.ReadPreviousLine() : listener.ReadNextLine();
         if (pszLine == nullptr) {
             return ReadResult::kDrained;
         }

@@ -6,22 +6,32 @@
 //
 // One engine thread does everything, one pass a second: every fifth pass
 // (the first included) it scans the groups for their current files, starts
-// following new ones, notices a name that now names another file (rotation)
-// and lets go of files no longer named; every pass it reads what each file
-// has gained.  Files met at the first scan of a run are read from their
-// end; files met later (created, rotated in) from their start, and a file
-// that comes back after the engine let it go (a "newest only" group that
-// turns to it again) from where its reading ended.
+// following new ones and lets go of files no longer named; every pass it
+// looks at each followed name, and reads what each file has gained.  Files
+// met at the first scan of a run are read from their end; files met later
+// (created, rotated in) from their start, and a file that comes back after
+// the engine let it go (a "newest only" group that turns to it again) from
+// where its reading ended.
 // The thread runs only while some enabled rule names a defined group.
+//
+// Rotation loses no line the engine could still read: when a name comes to
+// name another file (renamed away and created anew, or deleted and created
+// anew), the new file is opened within a pass and read from its first
+// line, while the file open until then is read on through its descriptor,
+// before it, until it has been quiet for five passes or the name turns
+// again.  A name that names nothing for a while is let go at the next
+// scan, its file read to its end first, and taken up again within a pass
+// when a file takes the name.  What cannot be read is said, with the file's
+// name: the lines written to a file before it was truncated and after the
+// engine's last read of it (a copy-and-truncate rotation), and a file that
+// was gone before it could be opened.
 //
 // Reading runs at the speed of the disk and the rules, not at a fixed
 // number of lines a second: a stop is heeded between any two lines, the
 // thread steps aside for a moment at regular intervals while it has a
 // backlog, files take turns so one busy file cannot starve the others, and
 // a pass with a backlog ends after a second of reading so the scans keep
-// their rhythm.  A file is read to its last line before it is let go or
-// its name is opened anew, so a rotation never costs the lines the engine
-// had not reached yet.
+// their rhythm.
 //
 // Every line read is echoed on standard error, all files together within
 // one budget of lines and bytes a second; the lines read beyond it are
@@ -37,6 +47,7 @@
 
 #include "Common/EngineBase.h"
 #include "TextLogs/TextLogListener.h"
+#include "platform/Files.h"
 #include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/RegularExpressionSet.h"
 
@@ -54,6 +65,9 @@ public:
     static constexpr size_t kParseBufferSize = 1024;
     // Passes between two scans of the groups' files.
     static constexpr uint32_t kScanInterval = 5;
+    // A file that another has replaced under its name is read on until it
+    // has gained nothing for this many passes.
+    static constexpr uint32_t kPreviousQuietPasses = 5;
     // Lines one file gives in a row before the next file's turn.
     static constexpr uint32_t kLinesPerTurn = 256;
     // Files let go whose place is remembered for their return.
@@ -104,6 +118,7 @@ public:
     bool HasBacklog() const { return m_bBacklog; }
 
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
+    const TextLogLosses& GetLosses() const { return m_Losses; }
     const CLogGroup* FindLogGroup(const std::string& strName) const;
     const CTextLogListener* FindListener(const std::string& strFileName) const;
     size_t GetListenerCount() const { return m_Listeners.size(); }
@@ -119,6 +134,23 @@ private:
     // Phase 2: listeners are opened, stopped or let go by their state;
     // false when a stop came while a file was read to its end.
     bool ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress);
+    // Every pass: each followed name is looked at, and a file that another
+    // has replaced under it is followed on while the new one is opened.
+    // `bScanned`: this pass's scan has just looked at the monitored names.
+    // False when a stop came while a file was read.
+    bool FollowNames(bool bScanned, uint32_t dwHostAddress);
+    // The name now names another file: opens it, keeping the old one.
+    bool SwitchFile(CTextLogListener& listener, uint32_t dwHostAddress);
+    // Reads the replaced file to its end and lets it go once it is quiet.
+    bool RetireQuietPrevious(CTextLogListener& listener, uint32_t dwHostAddress);
+    // After the listener's file was opened (or not): the log, the mark,
+    // and, when the file the mark stands for was gone before the open
+    // could reach it, the loss of its lines (`bFromStart`: it was to be
+    // read from its first line).
+    void NoteOpened(CTextLogListener& listener, bool bOpened, bool bFromStart);
+    // The file the name stands for now; false, with the reason in `dwError`,
+    // when the name names nothing that can be looked at.
+    bool LookAt(const std::string& strFileName, plat::FileStatus& status, uint32_t& dwError);
     // Reads a file to its last line before it is closed, then closes it.
     bool Finish(CTextLogListener& listener, uint32_t dwHostAddress);
     // Keeps where a file let go was left, for its return.
@@ -127,10 +159,10 @@ private:
     enum class ReadResult { kDrained, kBacklog, kStopped };
     // The read phase.
     ReadResult ReadListeners(uint32_t dwHostAddress);
-    // Reports up to `dwMaxLines` lines of one file (0: all it has);
-    // `dwTaken` counts them.
+    // Reports up to `dwMaxLines` lines of one file (0: all it has), of
+    // the file it replaced only when `bPreviousOnly`; `dwTaken` counts them.
     ReadResult ReportLines(CTextLogListener& listener, uint32_t dwHostAddress, uint32_t dwMaxLines,
-                           uint32_t& dwTaken);
+                           uint32_t& dwTaken, bool bPreviousOnly = false);
     // Says how many lines went without their echo, once a second or, when
     // `bNow`, at once.
     void ReportEchoLeftOut(bool bNow);
@@ -143,6 +175,8 @@ private:
     void DeleteListeners();
     // Groups the bound rules and compiles each group's expressions together.
     void BuildGroupMatchers();
+    // Says at the load which bound group names no file.
+    void WarnOfGroupsWithoutFiles();
 
     IPolicyEventInterface* const m_pPrototype;
     std::unique_ptr<CInitializeTextLogRules> m_pDefaultReader;
@@ -158,6 +192,7 @@ private:
     std::map<std::string, std::unique_ptr<GroupRules>> m_GroupRules;
     // Shared by every listener; used on the engine thread only.
     EchoBudget m_EchoBudget{kEchoLinesPerSecond, kEchoBytesPerSecond, kEchoBurstBytes};
+    TextLogLosses m_Losses;
     std::map<std::string, std::unique_ptr<CTextLogListener>> m_Listeners;
     std::map<std::string, std::unique_ptr<CLogGroup>> m_LogGroups;
 

@@ -1,5 +1,6 @@
 #include "TextLogs/LogGroup.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -14,6 +15,37 @@
 namespace {
 
 constexpr const char kWildcards[] = "*?";
+
+// The first folder on the way to what `strPath` names that does not exist
+// (written with "/"), or "" when there is none or it cannot be told.  The
+// folders are those before the first wildcard component, and a "/..."
+// path's folder itself.
+std::string MissingFolder(std::string strPath) {
+    const bool bRecursive = WildcardFileFinder::StripRecursiveMarker(strPath);
+    for (char& c : strPath) {
+        c = c == '\\' ? '/' : c;
+    }
+    if (strPath.empty() || strPath[0] != '/') {
+        return std::string();
+    }
+    const size_t nWildcard = strPath.find_first_of(kWildcards);
+    const size_t nEnd = bRecursive ? strPath.size() : strPath.rfind('/', nWildcard);
+    if (nEnd == std::string::npos || nEnd == 0) {
+        return std::string();
+    }
+    size_t nAt = 0;
+    do {
+        nAt = std::min(strPath.find('/', nAt + 1), nEnd);
+        const std::string strFolder = strPath.substr(0, nAt);
+        plat::FileStatus status;
+        if (!plat::GetFileStatus(strFolder.c_str(), status)) {
+            const uint32_t dwError = plat::GetLastError();
+            return dwError == plat::kErrFileNotFound || dwError == plat::kErrPathNotFound ? strFolder
+                                                                                          : std::string();
+        }
+    } while (nAt < nEnd);
+    return std::string();
+}
 
 }  // namespace
 
@@ -85,6 +117,30 @@ size_t CLogGroup::ExpandPattern(const std::string& strPattern, const std::string
     WildcardFileFinder::Close(walk);
     WarnOfStops(stopped);
     return nCount;
+}
+
+bool CLogGroup::NamesNoFile(std::string& strWhy) const {
+    std::vector<std::string> files;
+    if (ExpandFiles(files) > 0) {
+        return false;
+    }
+    std::string strPaths;
+    std::vector<std::string> missing;
+    for (const std::string& strPath : m_Paths) {
+        strPaths += (strPaths.empty() ? "" : "|") + strPath;
+        std::string strFolder = MissingFolder(strPath);
+        if (!strFolder.empty() && std::find(missing.begin(), missing.end(), strFolder) == missing.end()) {
+            missing.push_back(std::move(strFolder));
+        }
+    }
+    strWhy = "nothing matches its Path " + strPaths;
+    for (size_t n = 0; n < missing.size(); ++n) {
+        strWhy += (n == 0 ? (missing.size() == 1 ? "; the folder " : "; the folders ") : ", ") + missing[n];
+    }
+    if (!missing.empty()) {
+        strWhy += missing.size() == 1 ? " does not exist" : " do not exist";
+    }
+    return true;
 }
 
 void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) const {

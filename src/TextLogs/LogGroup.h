@@ -35,6 +35,9 @@ public:
     // files only, and "." and ".." never match.
     size_t ExpandPattern(const std::string& strPattern, const std::string& strPrefix,
                          std::vector<std::string>& files) const;
+    // True when the group names no file now, with `strWhy` saying so for
+    // the operator: the paths, and the folders they need that do not exist.
+    bool NamesNoFile(std::string& strWhy) const;
 
 private:
     // Says, once per path, that a path leads through another account's

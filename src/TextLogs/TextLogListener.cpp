@@ -12,15 +12,28 @@
 #include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/SafeText.h"
 
-CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget)
-    : m_strFileName(std::move(strFileName)), m_pEchoBudget(pEchoBudget), m_Reader(m_strFileName) {
+void TextLogLosses::Report(const std::string& strWarning) {
+    if (!m_Reports.Allow(ReportLimiter::Now())) {
+        return;
+    }
+    const std::string strLine = strWarning + m_Reports.LeftOutNote("such losses");
+    CSF_LOG(kCSFLogWarning, "%s", strLine.c_str());
+    plat::ConsolePrintf("WARNING: %s\n", strLine.c_str());
+}
+
+CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget,
+                                   TextLogLosses* pLosses)
+    : m_strFileName(std::move(strFileName)),
+      m_pEchoBudget(pEchoBudget),
+      m_pLosses(pLosses),
+      m_pReader(std::make_unique<qorTextReader>(m_strFileName)) {
     m_strReport.reserve(4 * kLineMax + 32);
 }
 
 CTextLogListener::~CTextLogListener() { Close(); }
 
 bool CTextLogListener::Open(int64_t llPosition) {
-    if (m_Reader.Open(llPosition) >= 0) {
+    if (m_pReader->Open(llPosition) >= 0) {
         m_bClosed = false;
         return true;
     }
@@ -37,7 +50,7 @@ bool CTextLogListener::Open(int64_t llPosition) {
         // Anyone who can write to a watched folder can plant a link to a
         // file only the sensor may read, whose lines would then be shown
         // and alerted on.  Said once per file, as above.
-        strWarning = strName + " is not read: " + DescribeUntrustedLink(m_Reader.GetUntrustedLink());
+        strWarning = strName + " is not read: " + DescribeUntrustedLink(m_pReader->GetUntrustedLink());
     } else {
         strWarning = "Cannot open " + strName + " to read";
     }
@@ -54,29 +67,40 @@ std::string CTextLogListener::DescribeUntrustedLink(const plat::UntrustedLink& l
 }
 
 bool CTextLogListener::Resume(const ResumePoint& point) {
-    if (!Open(0) || !point.IsSet() || m_Reader.GetIdentity() != point.m_qwIdentity) {
+    if (!Open(0) || !point.IsSet() || m_pReader->GetIdentity() != point.m_qwIdentity) {
         return !m_bClosed;
     }
     const auto nTail = static_cast<int32_t>(point.m_strTail.size());
     std::array<char, ResumePoint::kTailSize> tail{};
     int64_t llSize = 0;
-    if (!m_Reader.GetSize(llSize) || llSize < point.m_llPosition || nTail > ResumePoint::kTailSize ||
-        m_Reader.ReadAt(point.m_llPosition - nTail, tail.data(), nTail) != nTail ||
+    if (!m_pReader->GetSize(llSize) || llSize < point.m_llPosition || nTail > ResumePoint::kTailSize ||
+        m_pReader->ReadAt(point.m_llPosition - nTail, tail.data(), nTail) != nTail ||
         point.m_strTail.compare(0, std::string::npos, tail.data(), static_cast<size_t>(nTail)) != 0) {
         return true;
     }
-    m_Reader.Seek(point.m_llPosition);
+    m_pReader->Seek(point.m_llPosition);
     return true;
 }
 
+bool CTextLogListener::OpenNewFile() {
+    if (m_bClosed) {
+        m_pPrevious.reset();
+    } else {
+        m_pPrevious = std::exchange(m_pReader, std::make_unique<qorTextReader>(m_strFileName));
+        m_bClosed = true;
+    }
+    return Open(0);
+}
+
 void CTextLogListener::Close() {
-    if (m_Reader.IsOpen()) {
+    m_pPrevious.reset();
+    if (m_pReader->IsOpen()) {
         ResumePoint point;
-        point.m_qwIdentity = m_Reader.GetIdentity();
-        point.m_llPosition = m_Reader.GetLinePosition();
+        point.m_qwIdentity = m_pReader->GetIdentity();
+        point.m_llPosition = m_pReader->GetLinePosition();
         const int64_t llTailStart = std::max<int64_t>(0, point.m_llPosition - ResumePoint::kTailSize);
         std::array<char, ResumePoint::kTailSize> tail{};
-        const int32_t nTail = m_Reader.ReadAt(llTailStart, tail.data(),
+        const int32_t nTail = m_pReader->ReadAt(llTailStart, tail.data(),
                                               static_cast<int32_t>(point.m_llPosition - llTailStart));
         if (nTail == point.m_llPosition - llTailStart) {
             point.m_strTail.assign(tail.data(), static_cast<size_t>(nTail));
@@ -85,15 +109,29 @@ void CTextLogListener::Close() {
             m_Resume = ResumePoint();
         }
     }
-    m_Reader.Close();
+    m_pReader->Close();
     m_bClosed = true;
 }
 
 const char* CTextLogListener::ReadNextLine() {
-    if (m_bClosed) {
-        return nullptr;
+    if (m_pPrevious) {
+        if (const char* pszLine = TakeLine(*m_pPrevious)) {
+            return pszLine;
+        }
     }
-    const int32_t nRead = m_Reader.ReadLine(m_Line.data(), kLineMax);
+    return m_bClosed ? nullptr : TakeLine(*m_pReader);
+}
+
+const char* CTextLogListener::ReadPreviousLine() {
+    return m_pPrevious ? TakeLine(*m_pPrevious) : nullptr;
+}
+
+const char* CTextLogListener::TakeLine(qorTextReader& reader) {
+    const int32_t nRead = reader.ReadLine(m_Line.data(), kLineMax);
+    qorFileReader::Cut cut;
+    if (reader.TakeCut(cut)) {
+        ReportTruncation(cut);
+    }
     if (nRead > 0) {
         char* pLine = m_Line.data();
         pLine[nRead] = '\0';
@@ -134,8 +172,23 @@ const char* CTextLogListener::ReadNextLine() {
         plat::ConsolePrintf("ERROR: Error when reading %s: %d\n", m_strFileName.c_str(),
                             static_cast<int>(dwError));
     }
-    if (m_dwState == kStopped) {
-        Close();
-    }
     return nullptr;
+}
+
+void CTextLogListener::ReportTruncation(const qorFileReader::Cut& cut) {
+    // What was written between the engine's last read and the truncation
+    // is gone with it (a copy-and-truncate rotation takes it to the copy);
+    // how much of it an earlier look saw, and the unfinished line held, is
+    // known.
+    const int64_t llRead = cut.m_llReached - cut.m_llUnfinished;
+    const int64_t llLost = cut.m_llUnfinished + cut.m_llSeenUnread;
+    TextLogLosses own;
+    TextLogLosses& losses = m_pLosses != nullptr ? *m_pLosses : own;
+    ++losses.m_qwTruncations;
+    losses.m_qwBytes += static_cast<uint64_t>(llLost);
+    losses.Report(PrintableText(m_strFileName) + " was truncated after " + std::to_string(llRead) +
+                  " bytes of it had been read: what was written to it after those and before the "
+                  "truncation is lost" +
+                  (llLost > 0 ? " (at least " + std::to_string(llLost) + " bytes)" : std::string()) +
+                  "; it is read again from its beginning");
 }

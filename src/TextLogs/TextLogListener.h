@@ -3,17 +3,40 @@
 // new lines one at a time, without their line ends, from a line buffer of
 // its own, and carries the engine's bookkeeping for the file (the groups it
 // is reported under, when a scan last produced it, its identity, its state).
+// When another file takes the name, the one open until then is kept as the
+// previous file and read on through its descriptor, first, so that what
+// its writer adds before turning to the new file is not lost.
 // Used on the engine thread only.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "TextLogs/qorTextReader.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 class EchoBudget;
+
+// What the files of one engine lost before the engine could read it: a file
+// truncated under it, a file gone before it was opened.  The reports keep to
+// kReportsPerMinute, the next one counting those left out; the counts are
+// complete.
+struct TextLogLosses {
+    static constexpr unsigned kReportsPerMinute = 20;
+    uint64_t m_qwTruncations = 0;
+    uint64_t m_qwVanished = 0;
+    // At least this many bytes went unread with them.
+    uint64_t m_qwBytes = 0;
+    ReportLimiter m_Reports{std::chrono::minutes(1), kReportsPerMinute};
+
+    // Logs the warning (and writes it on standard error) unless the
+    // limit holds it back.
+    void Report(const std::string& strWarning);
+};
 
 class CTextLogListener {
 public:
@@ -35,14 +58,17 @@ public:
     enum State : uint32_t {
         kWaitingToOpen = 0,
         kMonitoring = 1,
-        kSwitched = 2,  // the name now names another file: reopen it later
-        kStopped = 3,   // read to the last line, then closed and let go
+        kSwitched = 2,  // the name now names another file: opened by the same pass
+        kStopped = 3,   // read on until let go at the next scan, to its last line
     };
 
     // Every line read is echoed on standard error; with `pEchoBudget` only
-    // those the budget lets through, the others counted in it.  The budget
-    // stays the caller's and is shared by the listeners of one engine.
-    explicit CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget = nullptr);
+    // those the budget lets through, the others counted in it.  A file
+    // truncated under the listener is counted and reported in `pLosses`
+    // (without it, reported each time).  Both stay the caller's and are
+    // shared by the listeners of one engine.
+    explicit CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget = nullptr,
+                              TextLogLosses* pLosses = nullptr);
     virtual ~CTextLogListener();
     CTextLogListener(const CTextLogListener&) = delete;
     CTextLogListener& operator=(const CTextLogListener&) = delete;
@@ -58,14 +84,32 @@ public:
     // same file and the file still holds what was read of it; otherwise
     // at its beginning.  False, reported, when it cannot be opened.
     bool Resume(const ResumePoint& point);
-    // Closes the file, keeping where it was left (GetResumePoint).
+    // The name now names another file: the file open until now becomes the
+    // previous one, read on before the new one, and the name is opened at
+    // its beginning.  A previous file kept from before is closed: the
+    // caller reads it to its end first.  False, reported, when the name
+    // cannot be opened.
+    bool OpenNewFile();
+    // Closes the file and the previous one, keeping where the file was left
+    // (GetResumePoint).
     void Close();
-    // The next complete line as a NUL-terminated text valid until the next
-    // call, or null when there is none; a line longer than kLineMax comes in
-    // pieces.  A stopped listener closes its file once nothing is left.
+    // The next complete line, of the previous file while it has one, as a
+    // NUL-terminated text valid until the next call, or null when there is
+    // none; a line longer than kLineMax comes in pieces.
     virtual const char* ReadNextLine();
 
+    bool HasPrevious() const { return m_pPrevious != nullptr; }
+    // The previous file's next line, as ReadNextLine; null without one.
+    const char* ReadPreviousLine();
+    void ClosePrevious() { m_pPrevious.reset(); }
+    // Where the reading of the previous file stands (0 without one).
+    int64_t GetPreviousPosition() const { return m_pPrevious ? m_pPrevious->GetPosition() : 0; }
+
     bool IsClosed() const { return m_bClosed; }
+    // Whether the file or the previous one is open.
+    bool IsReading() const { return !m_bClosed || m_pPrevious != nullptr; }
+    // The identity of the file the last open found (0 before one).
+    uint64_t GetIdentity() const { return m_pReader->GetIdentity(); }
     const ResumePoint& GetResumePoint() const { return m_Resume; }
     void SetResumePoint(ResumePoint point) { m_Resume = std::move(point); }
     const std::string& GetFileName() const { return m_strFileName; }
@@ -74,9 +118,20 @@ public:
     std::vector<std::string> m_GroupNames;
     uint32_t m_dwLastSeenScan = 0;
     uint64_t m_qwMark = 0;
+    // The size of the file when its mark was taken.
+    uint64_t m_qwMarkSize = 0;
     uint32_t m_dwState = kWaitingToOpen;
+    // Stopped because the name named no file any more.
+    bool m_bNameGone = false;
+    // Passes in a row that found the previous file's reading where it was.
+    uint32_t m_dwPreviousQuiet = 0;
+    int64_t m_llPreviousAt = 0;
 
 private:
+    // The next line of `reader`, echoed; null when it has none.
+    const char* TakeLine(qorTextReader& reader);
+    void ReportTruncation(const qorFileReader::Cut& cut);
+
     const std::string m_strFileName;
     std::array<char, kLineMax + 1> m_Line{};
     // The standard-error report of the line: prefix, line (its unsafe bytes
@@ -84,7 +139,9 @@ private:
     // once, so reporting a line allocates nothing.
     std::string m_strReport;
     EchoBudget* const m_pEchoBudget;
-    qorTextReader m_Reader;
+    TextLogLosses* const m_pLosses;
+    std::unique_ptr<qorTextReader> m_pReader;
+    std::unique_ptr<qorTextReader> m_pPrevious;
     bool m_bClosed = true;
     ResumePoint m_Resume;
 };

@@ -1,5 +1,7 @@
 #include "TextLogs/qorFileReader.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "platform/LastError.h"
@@ -16,6 +18,9 @@ int32_t qorFileReader::Open(int64_t llPosition) {
     }
     m_bRewound = false;
     m_llPosition = 0;
+    m_llSeenSize = 0;
+    m_nTail = 0;
+    m_bCaughtUp = false;
     plat::FileStatus status;
     m_qwIdentity = plat::GetOpenFileStatus(m_hFile, status) ? status.m_qwIdentity : 0;
     if (llPosition != 0) {
@@ -39,6 +44,9 @@ int64_t qorFileReader::Seek(int64_t llPosition) {
         return -1;
     }
     m_llPosition = llReached;
+    m_llSeenSize = llReached;
+    m_nTail = 0;
+    m_bCaughtUp = false;
     return m_llPosition;
 }
 
@@ -54,20 +62,49 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     }
     const auto llSize = static_cast<int64_t>(qwSize);
     if (llSize == m_llPosition) {
+        m_bCaughtUp = true;
         return 0;
     }
-    if (llSize < m_llPosition) {
+    // Past the place again after a truncation: the bytes before the place
+    // are new too.  Only a file that had no more is looked at so (one small
+    // read), which is when a truncation can slip between two looks.
+    if (llSize < m_llPosition || (m_bCaughtUp && !TailIsThere())) {
+        const Cut cut{m_llPosition, std::max<int64_t>(0, m_llSeenSize - m_llPosition)};
         if (Seek(0) != 0) {
             return -1;
         }
+        m_Cut = cut;
         m_bRewound = true;
     }
+    m_llSeenSize = std::max(m_llSeenSize, llSize);
     size_t nDone = 0;
     if (!plat::ReadFromFile(m_hFile, pBuffer, static_cast<size_t>(nCount), nDone)) {
         return -1;
     }
     m_llPosition += static_cast<int64_t>(nDone);
+    KeepTail(pBuffer, static_cast<int32_t>(nDone));
+    // Short transfers are repeated, so fewer bytes than asked is the end.
+    m_bCaughtUp = nDone < static_cast<size_t>(nCount);
     return static_cast<int32_t>(nDone);
+}
+
+bool qorFileReader::TailIsThere() const {
+    std::array<char, kTailSize> now{};
+    return m_nTail == 0 ||
+           (ReadAt(m_llPosition - m_nTail, now.data(), m_nTail) == m_nTail &&
+            std::memcmp(now.data(), m_Tail.data(), static_cast<size_t>(m_nTail)) == 0);
+}
+
+void qorFileReader::KeepTail(const char* pRead, int32_t nRead) {
+    if (nRead >= kTailSize) {
+        std::memcpy(m_Tail.data(), pRead + nRead - kTailSize, kTailSize);
+        m_nTail = kTailSize;
+        return;
+    }
+    const int32_t nKept = std::min(m_nTail, kTailSize - nRead);
+    std::memmove(m_Tail.data(), m_Tail.data() + m_nTail - nKept, static_cast<size_t>(nKept));
+    std::memcpy(m_Tail.data() + nKept, pRead, static_cast<size_t>(nRead));
+    m_nTail = nKept + nRead;
 }
 
 bool qorFileReader::GetSize(int64_t& llSize) const {
@@ -88,4 +125,10 @@ int32_t qorFileReader::ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) c
     return static_cast<int32_t>(nDone);
 }
 
-bool qorFileReader::TakeRewound() { return std::exchange(m_bRewound, false); }
+bool qorFileReader::TakeRewound(Cut& cut) {
+    if (!std::exchange(m_bRewound, false)) {
+        return false;
+    }
+    cut = m_Cut;
+    return true;
+}

@@ -1,9 +1,13 @@
 #pragma once
 // Follows a file that other programs append to: each read takes the bytes
-// written since the previous one, and a file that has become shorter than
-// the place reached (truncated or rewritten in place) is read again from
-// its beginning.  Positions are 64-bit, so files past 2 GiB are followed too.
+// written since the previous one, and a file that was truncated or
+// rewritten in place is read again from its beginning, what the truncation
+// took noted for the caller.  A truncation shows as a file shorter than the
+// place reached, or, for one written past that place again before the
+// reader looked, as the last bytes read no longer being there.  Positions
+// are 64-bit, so files past 2 GiB are followed too.
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +17,21 @@ class qorFileReader {
 public:
     // The position that stands for the end of the file.
     static constexpr int64_t kEndOfFile = 0x7FFFFFFF;
+
+    // The last bytes read, looked for again before a file that had no more
+    // is read on.
+    static constexpr int32_t kTailSize = 16;
+
+    // A file found truncated.
+    struct Cut {
+        int64_t m_llReached = 0;  // the place reached before
+        // Bytes past the place that an earlier look saw in the file and
+        // that were not read before the cut.
+        int64_t m_llSeenUnread = 0;
+        // Bytes before the place that a reader of lines held as the start
+        // of a line not yet finished (qorTextReader).
+        int64_t m_llUnfinished = 0;
+    };
 
     explicit qorFileReader(std::string strPath);
     virtual ~qorFileReader();
@@ -50,15 +69,28 @@ public:
     int32_t ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) const;
 
 protected:
-    // True once after a read that found the file shorter than the position
-    // and started again at its beginning.
-    bool TakeRewound();
+    // True once after a read that found the file truncated and started
+    // again at its beginning; `cut` says what was found.
+    bool TakeRewound(Cut& cut);
 
 private:
+    // Whether the bytes before the position are still those read there.
+    bool TailIsThere() const;
+    void KeepTail(const char* pRead, int32_t nRead);
+
     std::string m_strPath;
     plat::FileHandle m_hFile = plat::kInvalidFile;
     int64_t m_llPosition = 0;
+    // The largest size a read has found since the position was set.
+    int64_t m_llSeenSize = 0;
     uint64_t m_qwIdentity = 0;
     bool m_bRewound = false;
+    Cut m_Cut;
+    // The last bytes read, just before the position (none after a seek).
+    std::array<char, kTailSize> m_Tail{};
+    int32_t m_nTail = 0;
+    // The last read reached the end the file had then: whatever comes next
+    // may have been written after a truncation.
+    bool m_bCaughtUp = false;
     plat::UntrustedLink m_UntrustedLink;
 };

@@ -10,6 +10,7 @@ qorTextReader::~qorTextReader() = default;
 int32_t qorTextReader::Open(int64_t llPosition) {
     m_nStart = 0;
     m_nEnd = 0;
+    m_bCut = false;
     return qorFileReader::Open(llPosition);
 }
 
@@ -41,9 +42,13 @@ int32_t qorTextReader::Fill() {
     if (nRead < 0) {
         return nRead;
     }
-    if (TakeRewound()) {
+    if (TakeRewound(m_Cut)) {
         // The unfinished line belonged to the file as it was before it
         // shrank; gluing it to the new first bytes would forge a line.
+        // Fill is called only without a line feed in the buffer, so that
+        // line is all the buffer held.
+        m_Cut.m_llUnfinished = m_nEnd - m_nStart;
+        m_bCut = true;
         std::memmove(m_Buffer.data(), m_Buffer.data() + m_nEnd, static_cast<size_t>(nRead));
         m_nStart = 0;
         m_nEnd = nRead;

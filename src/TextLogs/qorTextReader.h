@@ -26,6 +26,17 @@ public:
     virtual int32_t ReadLine(char* pOut, int32_t nMaximum);
     // The file offset of the first byte not yet handed out.
     int64_t GetLinePosition() const { return GetPosition() - (m_nEnd - m_nStart); }
+    // True once after ReadLine found the file cut back and started again at
+    // its beginning, dropping the unfinished line it held; `cut` says what
+    // was lost.
+    bool TakeCut(Cut& cut) {
+        if (!m_bCut) {
+            return false;
+        }
+        m_bCut = false;
+        cut = m_Cut;
+        return true;
+    }
 
 private:
     // Moves the bytes not yet handed out to the front of the buffer.
@@ -38,4 +49,6 @@ private:
     std::array<char, kBufferSize> m_Buffer{};
     int32_t m_nStart = 0;
     int32_t m_nEnd = 0;
+    bool m_bCut = false;
+    Cut m_Cut;
 };

@@ -32,6 +32,7 @@ protected:
         const size_t nAt = m_strDemo.find("@SENSOR_ROOT@");
         ASSERT_NE(std::string::npos, nAt);
         m_strDemo.replace(nAt, 13, root.string());
+        hwtest::StandInForDemoAuthLog(m_strDemo, root.string());
         m_Host.WritePolicy(m_strDemo);
         fs::create_directories(root / "replay");
         ASSERT_TRUE(m_Host.Start(

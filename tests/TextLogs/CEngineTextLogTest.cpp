@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -37,6 +38,20 @@ std::string Pair(const AgentEventInfo& record, const char* pszName) {
     return strValue;
 }
 
+// Lets a test act on the files while the engine reports a line, between
+// two of the engine's own steps.
+class HookedTextLog : public CEngineTextLog {
+public:
+    void ReportLine(const std::string& strGroup, const std::string& strFile, uint32_t dwHostAddress,
+                    const char* pszLine) override {
+        if (m_OnLine) {
+            m_OnLine(pszLine);
+        }
+        CEngineTextLog::ReportLine(strGroup, strFile, dwHostAddress, pszLine);
+    }
+    std::function<void(const std::string&)> m_OnLine;
+};
+
 class TextLogEngineTest : public ::testing::Test, public LogRuleFixture {
 protected:
     TextLogEngineTest() {
@@ -60,12 +75,22 @@ protected:
         Set(strPath + "\\Info", "Word", "@Field1");
     }
     void Start() {
-        m_pEngine = std::make_unique<CEngineTextLog>();
+        m_pEngine = std::make_unique<HookedTextLog>();
         m_Sensor.m_pPolicy = m_pPolicy;
         ASSERT_EQ(m_pEngine->Oninit(0), 0);
     }
     void Append(const std::string& strName, const std::string& strBytes) {
         std::ofstream(m_Dir.File(strName), std::ios::binary | std::ios::app) << strBytes;
+    }
+    void Rename(const std::string& strFrom, const std::string& strTo) {
+        ASSERT_EQ(::rename(m_Dir.File(strFrom).c_str(), m_Dir.File(strTo).c_str()), 0);
+    }
+    void Remove(const std::string& strName) { ASSERT_EQ(::unlink(m_Dir.File(strName).c_str()), 0); }
+    const CTextLogListener& Listener(const std::string& strName) {
+        const CTextLogListener* pListener = m_pEngine->FindListener(m_Dir.File(strName));
+        EXPECT_NE(pListener, nullptr) << strName;
+        static const CTextLogListener kNone("");
+        return pListener != nullptr ? *pListener : kNone;
     }
     // Runs passes up to and including `dwLast`, as the thread numbers them,
     // and answers "rule:group:word" for each record reported.
@@ -80,6 +105,15 @@ protected:
         }
         return reports;
     }
+    // One group "App" of app.log and a rule "Errors" on "ERROR", the file
+    // followed from its end by pass 0.
+    void StartOnAppLog() {
+        Append("app.log", "");
+        AddGroup("App", m_Dir.File("app.log"));
+        AddTextRule("Errors", "App", "ERROR");
+        Start();
+        RunTo(0);
+    }
     // The next pass number that scans.
     uint32_t NextScan() const {
         return (m_dwPass + CEngineTextLog::kScanInterval - 1) / CEngineTextLog::kScanInterval *
@@ -88,7 +122,7 @@ protected:
 
     hwtest::ScratchDirectory m_Dir;
     CSFSensor m_FrameworkSensor;
-    std::unique_ptr<CEngineTextLog> m_pEngine;
+    std::unique_ptr<HookedTextLog> m_pEngine;
     uint32_t m_dwHost = 0;
     uint32_t m_dwPass = 0;
 };
@@ -118,11 +152,7 @@ TEST_F(TextLogEngineTest, GroupPathsMustBeAbsoluteAndAGroupWithoutPathIsUndefine
 }
 
 TEST_F(TextLogEngineTest, DeletedFileIsLetGoAndReadFromItsStartWhenItComesBack) {
-    Append("app.log", "");
-    AddGroup("App", m_Dir.File("app.log"));
-    AddTextRule("Errors", "App", "ERROR");
-    Start();
-    RunTo(0);
+    StartOnAppLog();
     Append("app.log", "ERROR last words\n");
     ASSERT_EQ(::unlink(m_Dir.File("app.log").c_str()), 0);
     // Stopped at the next scan, but its last lines are still read.
@@ -135,41 +165,171 @@ TEST_F(TextLogEngineTest, DeletedFileIsLetGoAndReadFromItsStartWhenItComesBack) 
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:reborn"});
 }
 
-// A busy log is rotated while its writer still holds the old file: lines
-// keep arriving there until the writer turns to the new file, up to the
-// moment the engine opens the name anew, and every one of them is reported.
-TEST_F(TextLogEngineTest, RotatedFileIsReadToItsLastLineBeforeItsNameIsOpenedAgain) {
-    Append("app.log", "");
-    AddGroup("App", m_Dir.File("app.log"));
-    AddTextRule("Errors", "App", "ERROR");
-    Start();
-    RunTo(0);
+// A busy log is rotated twice in quick succession, its writer still holding
+// the old file for a while each time: the new file is read from its first
+// line within a pass, the old one through its descriptor (first) until it
+// has been quiet, and no line is lost or read twice.
+TEST_F(TextLogEngineTest, RotatedFileIsReadOnThroughItsDescriptorWhileTheNewOneIsReadWithinAPass) {
+    StartOnAppLog();
     Reports expected;
-    Reports reports;
-    auto Burst = [&](const std::string& strName, int nFirst, int nCount) {
+    auto Burst = [&](const std::string& strName, const std::string& strWord, int nCount) {
         std::string strLines;
-        for (int i = nFirst; i < nFirst + nCount; ++i) {
-            strLines += "ERROR old" + std::to_string(i) + "\n";
-            expected.push_back("Errors:App:old" + std::to_string(i));
+        for (int i = 0; i < nCount; ++i) {
+            strLines += "ERROR " + strWord + std::to_string(i) + "\n";
+            expected.push_back("Errors:App:" + strWord + std::to_string(i));
         }
         Append(strName, strLines);
     };
-    auto Run = [&](uint32_t dwLast) {
-        const Reports more = RunTo(dwLast);
-        reports.insert(reports.end(), more.begin(), more.end());
+    // Renamed away and created anew: no scan is due at the next pass.
+    Burst("app.log", "first", 1000);
+    Rename("app.log", "app.log.1");
+    Burst("app.log", "second", 1);
+    EXPECT_EQ(RunTo(1), expected);
+    expected.clear();
+    Burst("app.log.1", "firstlate", 1);
+    Burst("app.log", "secondmore", 1);
+    EXPECT_EQ(RunTo(2), expected);
+
+    // Deleted and created anew one pass later: the first file is read to its
+    // end and let go, the deleted one read on through its descriptor.
+    expected.clear();
+    Burst("app.log.1", "firstlast", 1);
+    Burst("app.log", "secondlast", 1);
+    Remove("app.log");
+    Burst("app.log", "third", 1);
+    EXPECT_EQ(RunTo(3), expected);
+    EXPECT_TRUE(Listener("app.log").HasPrevious());
+    // The pass after its last line is read, then five quiet ones: let go.
+    EXPECT_EQ(RunTo(4 + CEngineTextLog::kPreviousQuietPasses), Reports{});
+    EXPECT_FALSE(Listener("app.log").HasPrevious());
+    expected.clear();
+    Burst("app.log", "thirdmore", 1);
+    EXPECT_EQ(RunTo(m_dwPass), expected);
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwVanished + m_pEngine->GetLosses().m_qwTruncations, 0u);
+}
+
+// A log renamed away, its writer still at it, and created anew only after a
+// scan found the name empty: the old file is read until it is let go at
+// the following scan, and the new one from its first line within a pass.
+TEST_F(TextLogEngineTest, NameEmptyAtAScanIsTakenUpWithinAPassWhenAFileTakesItAgain) {
+    StartOnAppLog();
+    Rename("app.log", "app.log.1");
+    EXPECT_EQ(RunTo(NextScan()), Reports{});
+    EXPECT_EQ(Listener("app.log").m_dwState, CTextLogListener::kStopped);
+    Append("app.log.1", "ERROR late\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:App:late"});
+    Append("app.log", "ERROR back\n");
+    Append("app.log.1", "ERROR later\n");
+    EXPECT_EQ(RunTo(m_dwPass), (Reports{"Errors:App:later", "Errors:App:back"}));
+    EXPECT_EQ(Listener("app.log").m_dwState, CTextLogListener::kMonitoring);
+    EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval), Reports{});
+    Append("app.log", "ERROR still\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:App:still"});
+}
+
+// Truncated in place (a copy-and-truncate rotation): the new content is read
+// once from its first byte, nothing before the truncation is read again,
+// and what the truncation took before the engine could read it is counted
+// and said, naming the file.
+TEST_F(TextLogEngineTest, TruncatedFileIsReadFromItsStartAndWhatTheTruncationTookIsReported) {
+    StartOnAppLog();
+    Append("app.log", "ERROR kept\nERROR unfini");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:kept"});
+    Append("app.log", "shed\nERROR unread\n");
+    ASSERT_EQ(::truncate(m_Dir.File("app.log").c_str(), 0), 0);
+    // Shorter than what was read: the truncation shows.
+    Append("app.log", "ERROR fresh\n");
+    EXPECT_EQ(RunTo(2), Reports{"Errors:App:fresh"});
+    const std::string strWarning = m_Dir.File("app.log") +
+                                   " was truncated after 11 bytes of it had been read: what was written to "
+                                   "it after those and before the truncation is lost (at least 12 bytes); it "
+                                   "is read again from its beginning";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + strWarning + "\n")) << m_Console.Text();
+    EXPECT_TRUE(m_HostLog.Contains(strWarning));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwTruncations, 1u);
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwBytes, 12u);
+    Append("app.log", "ERROR after\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:App:after"});
+}
+
+// The name is looked at, then replaced again before the engine can open it:
+// the file it named was never read, and that is counted and said.
+TEST_F(TextLogEngineTest, FileGoneBeforeItCouldBeOpenedIsReportedAsLost) {
+    StartOnAppLog();
+    Rename("app.log", "app.log.1");
+    Append("app.log", "ERROR second\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:second"});
+    // The next switch reads the first file to its end first: while it
+    // reports that line, the file the name was found to hold goes.
+    Append("app.log.1", "ERROR firstlast\n");
+    Remove("app.log");
+    Append("app.log", "ERROR never\n");
+    m_pEngine->m_OnLine = [&](const std::string& strLine) {
+        if (strLine == "ERROR firstlast") {
+            // Made before the other goes, so it cannot take over its inode.
+            Append("app.log.new", "ERROR fourth\n");
+            Rename("app.log.new", "app.log");
+        }
     };
-    Burst("app.log", 0, 1000);
-    ASSERT_EQ(::rename(m_Dir.File("app.log").c_str(), m_Dir.File("app.log.1").c_str()), 0);
-    Append("app.log", "ERROR new0\n");
-    const uint32_t dwReopen = NextScan() + CEngineTextLog::kScanInterval;
-    Run(NextScan());
-    Burst("app.log.1", 1000, 500);
-    Run(dwReopen - 1);
-    Burst("app.log.1", 1500, 500);
-    Run(dwReopen);
-    expected.push_back("Errors:App:new0");
-    ASSERT_EQ(reports.size(), expected.size()) << "lines were lost";
-    EXPECT_EQ(reports, expected);
+    EXPECT_EQ(RunTo(2), (Reports{"Errors:App:firstlast", "Errors:App:fourth"}));
+    const std::string strWarning =
+        m_Dir.File("app.log") + " named a file of 12 bytes that was gone before it could be read: its lines are lost";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + strWarning + "\n")) << m_Console.Text();
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwVanished, 1u);
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwBytes, 12u);
+}
+
+// A stop that comes while a rotated file is read to its end, before the
+// name is opened anew, leaves the rotation to the next pass, which opens
+// the new file from its first line.
+TEST_F(TextLogEngineTest, StopWhileTheOldFileIsReadLeavesTheRotationToTheNextPass) {
+    StartOnAppLog();
+    Rename("app.log", "app.log.1");
+    Append("app.log", "ERROR second\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:second"});
+    Append("app.log.1", "ERROR firstlast\nERROR firstafter\n");
+    Remove("app.log");
+    Append("app.log", "ERROR third\n");
+    m_pEngine->m_OnLine = [&](const std::string& strLine) {
+        if (strLine == "ERROR firstlast") {
+            m_pEngine->Stop(0, false);
+        }
+    };
+    EXPECT_FALSE(m_pEngine->RunPass(2, m_dwHost));
+    m_pEngine->m_OnLine = nullptr;
+    m_pEngine->Reset();
+    m_dwPass = 3;
+    EXPECT_EQ(RunTo(3), (Reports{"Errors:App:firstlast", "Errors:App:firstafter", "Errors:App:third"}));
+}
+
+// A mistyped folder would leave a group that watches nothing: each load says
+// so for every group a rule uses, with the folder that does not exist, and a
+// file that appears later is still read from its first line.
+TEST_F(TextLogEngineTest, GroupThatNamesNoFileIsWarnedAtLoadWithTheFolderThatDoesNotExist) {
+    Append("app.log", "");
+    AddGroup("Fine", m_Dir.File("app.log"));
+    AddGroup("Typo", m_Dir.Path() + "/lgos/*.log");
+    AddGroup("Empty", m_Dir.Path() + "/*.txt|" + m_Dir.Path() + "/gone/x.log|" + m_Dir.Path() +
+                          "/gone2/...");
+    AddGroup("Unused", m_Dir.Path() + "/nowhere/*.log");
+    AddTextRule("Errors", "Fine,Typo,Empty", "ERROR");
+    Start();
+    const std::string strTypo = "LogGroup (Typo) watches no file: nothing matches its Path " + m_Dir.Path() +
+                                "/lgos/*.log; the folder " + m_Dir.Path() + "/lgos does not exist";
+    const std::string strEmpty = "LogGroup (Empty) watches no file: nothing matches its Path " + m_Dir.Path() +
+                                 "/*.txt|" + m_Dir.Path() + "/gone/x.log|" + m_Dir.Path() +
+                                 "/gone2/...; the folders " + m_Dir.Path() + "/gone, " + m_Dir.Path() +
+                                 "/gone2 do not exist";
+    EXPECT_EQ(m_Console.Text(), "WARNING: " + strEmpty + "\nWARNING: " + strTypo + "\n");
+    EXPECT_TRUE(m_HostLog.Contains(strTypo));
+    RunTo(0);
+    ASSERT_EQ(::mkdir(m_Dir.File("lgos").c_str(), 0755), 0);
+    Append("lgos/late.log", "ERROR late\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:Typo:late"});
+    // Every load says it anew, and only while it holds.
+    const size_t nBefore = m_Console.Text().size();
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_EQ(m_Console.Text().substr(nBefore), "WARNING: " + strEmpty + "\n");
 }
 
 // A "newest only" group that turns back to a file it read before goes on

@@ -72,7 +72,7 @@ TEST_F(LogReaderTest, OverlongLineComesOutInPiecesWithoutLosingAByte) {
     EXPECT_EQ(Drain(listener), strFirst + "|tail|");
 }
 
-TEST_F(LogReaderTest, ShrunkFileIsReadFromItsNewBeginningWithoutItsOldUnfinishedLine) {
+TEST_F(LogReaderTest, TruncatedFileIsReadFromItsNewBeginningWithoutItsOldUnfinishedLine) {
     CTextLogListener listener(m_strFile);
     Append("first line\nunfinished");
     ASSERT_TRUE(listener.Open(0));
@@ -80,6 +80,15 @@ TEST_F(LogReaderTest, ShrunkFileIsReadFromItsNewBeginningWithoutItsOldUnfinished
     ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
     Append("fresh\n");
     EXPECT_EQ(Drain(listener), "fresh|");
+    // Written past the place reached before the reader looks again: the
+    // new bytes before that place are not skipped.
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    Append("regrown well past the place\nand on\n");
+    EXPECT_EQ(Drain(listener), "regrown well past the place|and on|");
+    // Only a truncation reads a file again: appending never does.
+    Append("appended\n");
+    EXPECT_EQ(Drain(listener), "appended|");
+    EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
 }
 
 TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {

@@ -1,9 +1,11 @@
 // The text-log engine end to end: the real hwhost with the real plug-in on
 // a copy of the demo sensor root, its demo log file appended to, shrunk,
 // rotated and joined by a new file, with the alerts read back from the
-// host's XML output; a FIFO or a link another account puts among the logs,
+// host's XML output; logs rotated twice in quick succession under a steady
+// stream of lines; a FIFO or a link another account puts among the logs,
 // and a flood of lines another account writes.
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +13,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cctype>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
@@ -69,10 +77,90 @@ protected:
     bool WaitForComponent(const std::string& strComponent) {
         return hwtest::WaitUntil([&] { return AlertsWith("Component", strComponent) > 0; }, 60);
     }
+    // How many alerts each numbered line "<tag><n>:" gave.
+    std::map<int, int> AlertsByLine(const std::string& strTag) const {
+        std::map<int, int> counts;
+        const std::string strAlerts = Alerts();
+        const std::string strMark = "<param name='Component' type='string' value='" + strTag;
+        for (size_t at = strAlerts.find(strMark); at != std::string::npos;
+             at = strAlerts.find(strMark, at + 1)) {
+            const char* pszNumber = strAlerts.c_str() + at + strMark.size();
+            if (std::isdigit(static_cast<unsigned char>(*pszNumber))) {
+                ++counts[std::atoi(pszNumber)];
+            }
+        }
+        return counts;
+    }
+
+    // How a log is rotated, given its name and its writer's descriptor.
+    using Rotation = std::function<void(const std::string&, int&)>;
+    // Writes "<tag><n>:" error lines to the log at 2,000 a second for
+    // `dSeconds`, appending through its own descriptor as a logging program
+    // does, and runs each rotation at its time (seconds from the start).
+    // Answers the number of lines written; `firstAfter` gets the number of
+    // the first line written after each rotation.
+    static int WriteSteadily(const std::string& strLog, const std::string& strTag, double dSeconds,
+                             const std::vector<std::pair<double, Rotation>>& rotations,
+                             std::vector<int>& firstAfter) {
+        using Clock = std::chrono::steady_clock;
+        int fd = OpenForAppending(strLog);
+        const auto start = Clock::now();
+        size_t nNext = 0;
+        int n = 0;
+        for (auto due = start; due < start + std::chrono::duration<double>(dSeconds);
+             due += std::chrono::milliseconds(5)) {
+            std::this_thread::sleep_until(due);
+            while (nNext < rotations.size() &&
+                   Clock::now() - start >= std::chrono::duration<double>(rotations[nNext].first)) {
+                rotations[nNext++].second(strLog, fd);
+                firstAfter.push_back(n);
+            }
+            std::string strBatch;
+            for (int i = 0; i < 10; ++i, ++n) {
+                strBatch += "2026-12-06 10:00:00 [error] " + strTag + std::to_string(n) + ": something broke\n";
+            }
+            EXPECT_EQ(::write(fd, strBatch.data(), strBatch.size()), static_cast<ssize_t>(strBatch.size()));
+        }
+        ::close(fd);
+        return n;
+    }
+    static int OpenForAppending(const std::string& strLog) {
+        const int fd = ::open(strLog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        EXPECT_GE(fd, 0) << strLog;
+        return fd;
+    }
+    static void RenameAndCreate(const std::string& strLog, int& fd) {
+        EXPECT_EQ(::rename(strLog.c_str(), (strLog + ".1").c_str()), 0);
+        ::close(fd);
+        fd = OpenForAppending(strLog);
+    }
+    static void DeleteAndCreate(const std::string& strLog, int& fd) {
+        EXPECT_EQ(::unlink(strLog.c_str()), 0);
+        ::close(fd);
+        fd = OpenForAppending(strLog);
+    }
+    static void CopyAndTruncate(const std::string& strLog, int&) {
+        fs::copy_file(strLog, strLog + ".2", fs::copy_options::overwrite_existing);
+        EXPECT_EQ(::truncate(strLog.c_str(), 0), 0);
+    }
+    // Starts the log, waits until the engine follows it, then writes it
+    // steadily for 5 s, renaming it away and creating it anew after 1 s and
+    // rotating it by `second` 1.5 s later; as WriteSteadily.
+    int RotateTwiceUnderSteadyStream(const std::string& strName, const std::string& strTag, Rotation second,
+                                     std::vector<int>& firstAfter) {
+        Error(strName, "probe-" + strName);
+        EXPECT_TRUE(WaitForComponent("probe-" + strName + ":")) << Errors();
+        const int nLines =
+            WriteSteadily(Log(strName), strTag, 5.0, {{1.0, RenameAndCreate}, {2.5, second}}, firstAfter);
+        EXPECT_EQ(firstAfter.size(), 2u);
+        firstAfter.resize(2);
+        return nLines;
+    }
 
     hwtest::ScratchDirectory m_Root;
     hwtest::ScratchDirectory m_Out;
     hwtest::ChildProcess m_Host;
+    int m_nPushed = 0;
 };
 
 }  // namespace
@@ -123,6 +211,109 @@ TEST_F(TextLogHostTest, AppendedLinesBecomeAlertsThroughLongLinesShrinkingRotati
     // Present before the start, never reported.
     EXPECT_EQ(AlertsWith("Component", "db:"), 0u);
     EXPECT_EQ(AlertsWith("Log file", Log("late.log")), 1u);
+}
+
+// A log written 2,000 lines a second is renamed away and created anew, and
+// 1.5 s later deleted and created anew: the new files are opened within a
+// pass and the old ones read to their end through their descriptors, so
+// every line alerts, once.
+TEST_F(TextLogHostTest, LogRotatedTwiceInQuickSuccessionUnderASteadyStreamLosesNoLine) {
+    std::vector<int> firstAfter;
+    const int nLines = RotateTwiceUnderSteadyStream("rot.log", "rot", DeleteAndCreate, firstAfter);
+    std::map<int, int> counts;
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return (counts = AlertsByLine("rot")).size() == static_cast<size_t>(nLines); }, 120))
+        << counts.size() << " of " << nLines << " lines alerted; the rotations came before lines "
+        << firstAfter[0] << " and " << firstAfter[1] << "\n" << Errors();
+    // A line read twice would be alerted by the pass that reads the marker.
+    Error("rot.log", "marker-rot");
+    ASSERT_TRUE(WaitForComponent("marker-rot:")) << Errors();
+    counts = AlertsByLine("rot");
+    for (const auto& [n, nCount] : counts) {
+        EXPECT_EQ(nCount, 1) << "line " << n;
+    }
+    EXPECT_EQ(std::string::npos, Errors().find("lines are lost")) << Errors();
+    EXPECT_EQ(std::string::npos, Errors().find("was truncated")) << Errors();
+}
+
+// The same stream, renamed away and created anew, then copied and truncated
+// 1.5 s later: what was written between the engine's last read and the
+// truncation is gone with it, and said, naming the file; every other line
+// alerts once, those written after the truncation included, none twice.
+TEST_F(TextLogHostTest, LogCopiedAndTruncatedAfterARotationAlertsEveryLineStillThereOnce) {
+    std::vector<int> firstAfter;
+    const int nLines = RotateTwiceUnderSteadyStream("cut.log", "cut", CopyAndTruncate, firstAfter);
+    const int nTruncated = firstAfter[1];
+    std::map<int, int> counts;
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return (counts = AlertsByLine("cut")).count(nLines - 1) != 0; }, 120))
+        << Errors();
+    Error("cut.log", "marker-cut");
+    ASSERT_TRUE(WaitForComponent("marker-cut:")) << Errors();
+    counts = AlertsByLine("cut");
+    // Lost: one run of lines that ends with the truncation.
+    int nFirstLost = nTruncated;
+    while (nFirstLost > 0 && counts.count(nFirstLost - 1) == 0) {
+        --nFirstLost;
+    }
+    for (int n = 0; n < nLines; ++n) {
+        EXPECT_EQ(counts.count(n) != 0 ? counts[n] : 0, n >= nFirstLost && n < nTruncated ? 0 : 1)
+            << "line " << n << "; lines " << nFirstLost << " to " << nTruncated << " were lost";
+    }
+    // At most what a pass leaves unread, and not the new file's first lines
+    // (it was opened within a pass of the first rotation).
+    EXPECT_GT(nFirstLost, firstAfter[0]);
+    EXPECT_NE(std::string::npos, Errors().find("WARNING: " + Log("cut.log") + " was truncated after "))
+        << Errors();
+    std::printf("%d of %d lines written before the truncation were lost with it\n", nTruncated - nFirstLost,
+                nTruncated);
+}
+
+// A log group whose Path has a mistyped folder watches nothing: hwhost push
+// prints the warning, naming the path and the folder, exits 4, and
+// hwhost.status keeps it; the same policy with the folder right draws no
+// such warning.  (Whether the rest of the load is clean depends on the
+// demo's syslog port, which hosts of other tests may hold.)
+TEST_F(TextLogHostTest, PushOfAGroupWhosePathMatchesNoFileIsWarnedAndKeptInTheStatus) {
+    // Every group of the demo policy names a file then.
+    fs::create_directories(m_Root.File("varlog"));
+    hwtest::WriteWholeFile(m_Root.File("varlog/auth.log"), "");
+    const std::string strPolicy = hwtest::ReadWholeFile(m_Root.File("Default.policy"));
+    auto Push = [&](const std::string& strBytes, std::string& strOutput) {
+        const std::string strFile = m_Out.File("pushed" + std::to_string(++m_nPushed) + ".policy");
+        hwtest::WriteWholeFile(strFile, strBytes);
+        hwtest::ChildProcess push;
+        EXPECT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", m_Root.Path(),
+                                "--wait", "120", strFile},
+                               strFile + ".out"));
+        int nExit = -1;
+        EXPECT_TRUE(push.Wait(180, nExit));
+        strOutput = hwtest::ReadWholeFile(strFile + ".out");
+        return nExit;
+    };
+    std::string strOutput;
+    const int nCleanExit = Push(strPolicy, strOutput);
+    EXPECT_TRUE(nCleanExit == 0 || nCleanExit == 4) << strOutput;
+    EXPECT_EQ(std::string::npos, strOutput.find("watches no file")) << strOutput;
+
+    std::string strMistyped = strPolicy;
+    const std::string strGood = m_Root.File("applogs/*.log");
+    const std::string strBad = m_Root.File("aplogs/*.log");
+    ASSERT_NE(std::string::npos, strMistyped.find(strGood));
+    strMistyped.replace(strMistyped.find(strGood), strGood.size(), strBad);
+    const std::string strWarning = "LogGroup (Demo application) watches no file: nothing matches its Path " +
+                                   strBad + "; the folder " + m_Root.File("aplogs") + " does not exist";
+    EXPECT_EQ(4, Push(strMistyped, strOutput)) << strOutput;
+    EXPECT_EQ(1u, hwtest::CountOf(strOutput, "WARNING: " + strWarning + "\n")) << strOutput;
+    EXPECT_EQ(1u, hwtest::CountOf(strOutput, "watches no file")) << strOutput;
+    EXPECT_NE(std::string::npos, strOutput.find("hwhost: the policy is applied as " + m_Root.File("current.policy") +
+                                                " with "))
+        << strOutput;
+    // The status file's last record is this load's.
+    const std::string strStatus = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
+    const size_t nLast = strStatus.rfind('\n', strStatus.size() - 2);
+    const std::string strRecord = strStatus.substr(nLast == std::string::npos ? 0 : nLast + 1);
+    EXPECT_NE(std::string::npos, strRecord.find("\taccepted with ")) << strStatus;
+    EXPECT_NE(std::string::npos, strRecord.find("WARNING: " + strWarning)) << strStatus;
 }
 
 // Any account that can write to a watched folder can put a FIFO there,

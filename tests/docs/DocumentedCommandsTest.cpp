@@ -75,6 +75,7 @@ protected:
              nAt = strPolicy.find("@SENSOR_ROOT@", nAt)) {
             strPolicy.replace(nAt, 13, demo.string());
         }
+        hwtest::StandInForDemoAuthLog(strPolicy, demo.string());
         hwtest::WriteWholeFile((demo / "Default.policy").string(), strPolicy);
         fs::create_directories(fs::path(m_top.Path()) / "build/release");
         fs::create_directory_symlink(fs::path(HW_BINARY_DIR) / "bin",

@@ -38,6 +38,7 @@ protected:
         fs::copy(kDemo, root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         std::string strPolicy = hwtest::ReadWholeFile((root / "Default.policy").string());
         Replace(strPolicy, "@SENSOR_ROOT@", root.string());
+        hwtest::StandInForDemoAuthLog(strPolicy, root.string());
         return strPolicy;
     }
 

@@ -42,6 +42,12 @@ private:
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
+// The demo policy watches the machine's /var/log/auth.log, which a machine
+// that logs to the journal only lacks, so that every load of it warns that
+// its group watches no file.  There, points `policy` at an empty file in
+// `folder` instead.
+void StandInForDemoAuthLog(std::string& policy, const std::string& folder);
+
 // A loopback port that was free a moment ago (TCP or UDP).
 unsigned short FreeLoopbackPort(bool udp);
 
