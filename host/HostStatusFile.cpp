@@ -8,6 +8,7 @@
 
 #include "HostFileReading.h"
 #include "platform/DurableFile.h"
+#include "platform/OwnFiles.h"
 
 namespace {
 
@@ -164,7 +165,8 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     }
     const std::string path = m_strRoot + "/" + kFileName;
     plat::FileStep step = plat::FileStep::kNone;
-    return plat::ReplaceFileDurably(path, path + ".new", out, &step, pProblem) == 0;
+    // A state file: the host's alone.
+    return plat::ReplaceFileDurably(path, path + ".new", out, &step, pProblem, plat::kStateFileMode) == 0;
 }
 
 std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const {

@@ -9,14 +9,16 @@
 namespace plat {
 namespace {
 
+// Never destroyed: what is said while the process ends (state written back
+// by a static's destructor) still finds them.
 std::mutex& SinkLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 ConsoleSink& CurrentSink() {
-    static ConsoleSink sink;
-    return sink;
+    static auto* sink = new ConsoleSink;
+    return *sink;
 }
 
 void WriteStdErr(std::string_view text) {

@@ -54,9 +54,11 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> m_until;
 };
 
+// Never destroyed: state written back at exit (the registry's) still
+// takes its locks after the other statics are gone.
 QuietFiles& Quiet() {
-    static QuietFiles files;
-    return files;
+    static QuietFiles* files = new QuietFiles;
+    return *files;
 }
 
 // The file of `fd` as the system's lock lists name it: "08:01:1234".

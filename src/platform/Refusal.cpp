@@ -77,17 +77,19 @@ std::string RefusalText(const std::string& path, const std::string& what, uint32
 
 void WarnOfRefusal(const std::string& text, const std::string& topic) {
     if (!topic.empty()) {
-        static std::mutex s_lock;
-        static std::map<std::string, std::chrono::steady_clock::time_point> s_said;
+        // Never destroyed: refusals met at exit (the registry written
+        // back) are still said after the other statics are gone.
+        static auto* s_lock = new std::mutex;
+        static auto* s_said = new std::map<std::string, std::chrono::steady_clock::time_point>;
         const auto now = std::chrono::steady_clock::now();
-        std::lock_guard<std::mutex> guard(s_lock);
-        auto [said, fresh] = s_said.emplace(topic, now);
+        std::lock_guard<std::mutex> guard(*s_lock);
+        auto [said, fresh] = s_said->emplace(topic, now);
         if (!fresh && now - said->second < std::chrono::seconds(30)) {
             return;
         }
         said->second = now;
-        if (s_said.size() > 1024) {
-            s_said.clear();
+        if (s_said->size() > 1024) {
+            s_said->clear();
         }
     }
     ConsolePrintf("WARNING: %s\n", text.c_str());

@@ -8,6 +8,7 @@
 // leaves; --linger keeps it running that many milliseconds after the stop
 // request, the way a service that takes its time to shut down does.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+#include "platform/Files.h"
+#include "platform/OwnFiles.h"
 
 namespace {
 
@@ -29,9 +33,14 @@ void Note(const std::string& logPath, const char* event) {
     if (logPath.empty()) {
         return;
     }
-    if (FILE* file = std::fopen(logPath.c_str(), "a")) {
-        std::fprintf(file, "%s %d\n", event, static_cast<int>(::getpid()));
-        std::fclose(file);
+    // The log is opened as the sensor opens what it writes (no other
+    // account's link, FIFO or file is written through).
+    const int file = plat::OpenOwnFile(logPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (file >= 0) {
+        const std::string line = std::string(event) + " " + std::to_string(::getpid()) + "\n";
+        size_t done = 0;
+        plat::WriteToFile(file, line.data(), line.size(), done);
+        plat::CloseFile(file);
     }
 }
 

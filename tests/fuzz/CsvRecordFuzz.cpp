@@ -2,6 +2,7 @@
 // reader does, and touches every field.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "qorToolsLib/CsvRecord.h"
@@ -12,7 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FILE* stream = ::fmemopen(const_cast<uint8_t*>(data), size, "rb");
     if (stream == nullptr) {
-        return 0;
+        // Nothing would be parsed: a harness that cannot set itself up
+        // fails rather than pass having tested nothing.
+        std::abort();
     }
     size_t total = 0;
     while (CsvRecord* record = CsvRecordParse(stream)) {

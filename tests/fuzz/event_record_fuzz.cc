@@ -3,6 +3,7 @@
 // a rule that looks at every part (strings, expressions, object names) and
 // made into an alert with every placeholder and script variable.
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pRule->m_nEventId = 0;
         pRule->m_pRegExpList = std::make_unique<NewRegularExpressionList>();
         pRule->m_pRegExpList->push_back(std::make_shared<NewRegularExpression>(".", false, true, 31));
+        // A rule that cannot be set up would match nothing and test nothing.
+        if (!pRule->m_pRegExpList->back()->IsCompiled()) {
+            std::abort();
+        }
         pRule->AuditedFiles() = {"/etc/..."};
         pRule->KeyAuditValues() = {"HKEY_LOCAL_MACHINE\\Software"};
         for (const char* pszTemplate :

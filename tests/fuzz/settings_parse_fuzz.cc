@@ -52,8 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string saved = ScratchFile("out");
     WriteInput(input, data, size);
 
+    // Any bytes load; a file that cannot even be opened (refused by the
+    // readers' checks, say) would leave every step below testing nothing.
     ConfigStore whole;
-    whole.LoadFile(input, "", "", false);
+    if (whole.LoadFile(input, "", "", false) != 0 && whole.GetStatus() == QOR_E_SETTINGS_FILE) {
+        std::abort();
+    }
     ConfigStore exact;
     exact.LoadFile(input, "\\a\\", "\\base", false);
     ConfigStore prefix;

@@ -79,6 +79,21 @@ protected:
 
     std::string TargetText() const { return hwtest::ReadWholeFile(m_strTarget); }
 
+    // `hwhost push` of the test's policy, waiting up to `nWait` seconds for
+    // the outcome; what it said (standard output and error), and its exit
+    // code.
+    std::string PushPolicy(int nWait, int& exitCode) {
+        const std::string edited = m_elsewhere.File("edited.policy");
+        hwtest::WriteWholeFile(edited, Policy(false));
+        hwtest::ChildProcess push;
+        exitCode = -1;
+        EXPECT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", m_host.Root(),
+                                "--wait", std::to_string(nWait), edited},
+                               m_elsewhere.File("push.out")));
+        EXPECT_TRUE(push.Wait(nWait + 30, exitCode));
+        return hwtest::ReadWholeFile(m_elsewhere.File("push.out"));
+    }
+
     hwtest::NetworkNamespace m_namespace;
     hwtest::NamespacedHost m_host{m_namespace};
     hwtest::ScratchDirectory m_elsewhere;
@@ -263,18 +278,7 @@ TEST_F(HostileRootHostTest, PushReadsNoStatusOrPidFileThatAnotherAccountPutInThe
     const std::string secret = m_elsewhere.File("secret");
     hwtest::WriteWholeFile(secret, "9\treload\t2\t0\t-\t-\t-\t-\tSECRET TEXT\t\t\n");
     ASSERT_EQ(0, ::chmod(secret.c_str(), 0600));
-    const std::string edited = m_elsewhere.File("edited.policy");
-    hwtest::WriteWholeFile(edited, Policy(false));
-    const auto Push = [&](int& exitCode) {
-        hwtest::ChildProcess push;
-        push.SetErrorFile(m_elsewhere.File("push.err"));
-        exitCode = -1;
-        EXPECT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", root,
-                                "--wait", "5", edited},
-                               m_elsewhere.File("push.out")));
-        EXPECT_TRUE(push.Wait(30, exitCode));
-        return hwtest::ReadWholeFile(m_elsewhere.File("push.err"));
-    };
+    const auto Push = [&](int& exitCode) { return PushPolicy(5, exitCode); };
     struct Planted {
         const char* pszName;
         std::string strCommand;
@@ -309,4 +313,57 @@ TEST_F(HostileRootHostTest, PushReadsNoStatusOrPidFileThatAnotherAccountPutInThe
         fs::remove(m_host.File("push.policy"));
     }
     EXPECT_EQ("9\treload\t2\t0\t-\t-\t-\t-\tSECRET TEXT\t\t\n", hwtest::ReadWholeFile(secret));
+}
+
+// A pid file left by a host that crashed, readable by all as older hosts
+// left it, on which another account holds a read lock: neither a push nor
+// the next start takes that account's process for a host.  The push names
+// the holder and signals nothing; the start replaces the file, says so, and
+// the push that follows reaches the new host only.
+TEST_F(HostileRootHostTest, StalePidFileAnotherAccountLocksIsReplacedAndItsHolderNeverSignalled) {
+    m_host.WritePolicy(Policy(false));
+    const std::string root = m_host.Root();
+    ASSERT_EQ(0, ::chmod(root.c_str(), 0755));
+    const std::string pidFile = m_host.File("hwhost.pid");
+    hwtest::WriteWholeFile(pidFile, "1\n");
+    ASSERT_EQ(0, ::chmod(pidFile.c_str(), 0644));
+    // The holder says "signalled" on any SIGHUP (whose default would end it).
+    const std::string said = m_elsewhere.File("holder.out");
+    hwtest::ChildProcess holder;
+    ASSERT_TRUE(holder.Start(
+        hwtest::ThrowawayAccounts::As(
+            kStranger, {"/usr/bin/python3", "-c",
+                        "import fcntl, signal, sys, time\n"
+                        "signal.signal(signal.SIGHUP, lambda *a: print('signalled', flush=True))\n"
+                        "f = open(sys.argv[1])\nfcntl.lockf(f, fcntl.LOCK_SH)\n"
+                        "print('held', flush=True)\nwhile True: time.sleep(1)",
+                        pidFile}),
+        said));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(said) == "held\n"; }));
+    const std::string holderText = "hwhost.pid is locked by process " + std::to_string(holder.Pid()) +
+                                   " (python3), a process another account owns (nobody, uid 65534); ";
+    const auto Push = [&](int& exitCode) { return PushPolicy(60, exitCode); };
+
+    int exitCode = -1;
+    std::string output = Push(exitCode);
+    EXPECT_EQ(3, exitCode) << output;
+    EXPECT_NE(std::string::npos, output.find(root + "/" + holderText + "it names no hwhost")) << output;
+
+    ASSERT_TRUE(Start()) << m_host.ErrorsTail();
+    EXPECT_NE(std::string::npos,
+              m_host.Errors().find("WARNING: " + root + "/" + holderText + "it is replaced\n"))
+        << m_host.ErrorsTail();
+    EXPECT_EQ(std::to_string(m_host.Pid()) + "\n", hwtest::ReadWholeFile(pidFile));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(pidFile.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+
+    output = Push(exitCode);
+    EXPECT_TRUE(exitCode == 0 || exitCode == 4) << output;
+    EXPECT_NE(std::string::npos, output.find("handed to hwhost (pid " + std::to_string(m_host.Pid()) + ")"))
+        << output;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_TRUE(holder.IsRunning());
+    EXPECT_EQ("held\n", hwtest::ReadWholeFile(said));
 }

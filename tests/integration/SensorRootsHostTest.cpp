@@ -25,7 +25,8 @@
 namespace {
 
 // A syslog rule whose alerts go through the script process: the script
-// reads the user from the shared store and marks the alert.
+// reads the user from the shared store and marks the alert; and one whose
+// script drops every alert.
 const std::string kPolicy =
     "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t1;\r\n"
     "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n"
@@ -35,7 +36,13 @@ const std::string kPolicy =
     "[\\Advanced\\Rules\\SysLog Rules\\Checked login\\Info\\];\r\nUser\t=S\t@Field4;\r\n"
     "[\\Advanced\\Rules\\SysLog Rules\\Checked login\\Script\\];\r\n"
     "Enabled\t=B\t1;\r\nScriptType\t=S\tTCL;\r\n"
-    "Validation\t=S\tset __qor_seen \"user $User\"\\nreturn 1;\r\n";
+    "Validation\t=S\tset __qor_seen \"user $User\"\\nreturn 1;\r\n"
+    "[\\Advanced\\Rules\\SysLog Rules\\Dropped login\\];\r\n"
+    "Enabled\t=B\t1;\r\nPriority\t=L\t2;\r\nAlert Type\t=S\tLoginEvent;\r\n"
+    "Regular Expression\t=S\tlogin dropped;\r\n"
+    "[\\Advanced\\Rules\\SysLog Rules\\Dropped login\\Info\\];\r\nUser\t=S\t@Field4;\r\n"
+    "[\\Advanced\\Rules\\SysLog Rules\\Dropped login\\Script\\];\r\n"
+    "Enabled\t=B\t1;\r\nScriptType\t=S\tTCL;\r\nValidation\t=S\treturn 0;\r\n";
 
 const std::string kModule = std::string(HW_BINARY_DIR) + "/bin/hw-webmodule";
 
@@ -244,4 +251,37 @@ TEST_F(SensorRootsHostTest, ObjectsAnotherAccountMadeFirstAndLocksHoldUpNeitherS
         EXPECT_TRUE(pSquatter->Wait(30, nExit));
         EXPECT_EQ(0, nExit);
     }
+}
+
+// Folders that another account makes at every object's name (not empty, so
+// no mere removal frees the name) keep neither the script process nor the
+// web-server engine from their objects: each is taken back and said, and a
+// rule whose script drops every alert still has them dropped, not let
+// through unvalidated for want of scripting.
+TEST_F(SensorRootsHostTest, FoldersAnotherAccountMadeAtTheObjectsNamesAreTakenBack) {
+    Sensor sensor("folders");
+    const std::string strScope = plat::ObjectScopeOfRoot(sensor.Root());
+    const std::vector<std::string> names{"QGEvMutex",   "QGEvShm",     "QGConfShm",         "QGConfMutex",
+                                         "tclProc.dat", "_ShMem_sem_", "GenAlloc_semaphore"};
+    for (const std::string& strName : names) {
+        const std::string strFolder = "/dev/shm/hw." + strScope + "." + strName;
+        ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(
+            "nobody", {"/bin/sh", "-c", "mkdir -p '" + strFolder + "/inner' && echo x > '" + strFolder + "/inner/f'"}))
+            << strFolder;
+    }
+    ASSERT_TRUE(sensor.Start()) << sensor.Host().ErrorsTail();
+    ASSERT_TRUE(sensor.Host().SendDatagram("<38>sshd[1]: login dropped for dropme"));
+    // Scripts run in the order their alerts came: once the next is marked,
+    // the dropped one has been through its script.
+    EXPECT_TRUE(sensor.ScriptedAlert(1)) << sensor.Host().Log();
+    EXPECT_EQ(std::string::npos, sensor.Host().Alerts().find("dropme")) << sensor.Host().Alerts();
+    EXPECT_TRUE(sensor.WebRecordTaken("WebFolders")) << sensor.Host().Log();
+    for (const std::string& strName : names) {
+        EXPECT_NE(std::string::npos, sensor.Host().Errors().find("WARNING: /dev/shm/hw." + strScope + "." + strName +
+                                                                 " is a directory another account owns (nobody, "
+                                                                 "uid 65534); it is taken back and the object made anew"))
+            << strName << "\n"
+            << sensor.Host().ErrorsTail();
+    }
+    EXPECT_TRUE(sensor.Stop()) << sensor.Host().ErrorsTail();
 }

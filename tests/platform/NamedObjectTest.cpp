@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/LastError.h"
@@ -119,4 +120,40 @@ TEST(NamedObject, NameHoldingAFifoIsTakenBackByACreatorAndRefusedToAnOpener) {
     struct stat info = {};
     ASSERT_EQ(0, ::stat(file.c_str(), &info));
     EXPECT_TRUE(S_ISREG(info.st_mode));
+}
+
+// A folder at an object's name, another account's and full, would keep the
+// object from being made at all: a creator moves it out of the way and
+// removes it, and an opener refuses it; both say whose it is.
+TEST(NamedObject, FolderAnotherAccountMadeAtTheNameIsTakenBackByACreator) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a folder to another account";
+    }
+    const std::string file = "/dev/shm" + plat::SharedObjectPath("folder-squat");
+    ASSERT_EQ(0, ::mkdir(file.c_str(), 0777));
+    ASSERT_EQ(0, ::mkdir((file + "/inner").c_str(), 0777));
+    hwtest::WriteWholeFile(file + "/inner/kept", "theirs");
+    for (const std::string& name : {file, file + "/inner", file + "/inner/kept"}) {
+        ASSERT_EQ(0, ::lchown(name.c_str(), 65534, 65534)) << name;
+    }
+    const std::string theirs = "WARNING: " + file + " is a directory another account owns (nobody, uid 65534); ";
+    hwtest::ConsoleCapture console;
+    plat::NamedObject opener;
+    EXPECT_FALSE(opener.Open("folder-squat", false, [](int) { return false; }));
+    EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
+    EXPECT_TRUE(console.Contains(theirs + "the object is not opened\n")) << console.Text();
+
+    plat::NamedObject creator;
+    ASSERT_TRUE(creator.Open("folder-squat", true, [](int) { return true; }));
+    EXPECT_TRUE(console.Contains(theirs + "it is taken back and the object made anew\n")) << console.Text();
+    struct stat info = {};
+    ASSERT_EQ(0, ::lstat(file.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0u, info.st_uid);
+    // Nothing of the folder is left behind under another name either.
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        EXPECT_EQ(std::string::npos,
+                  entry.path().filename().string().find(".hw-taken-" + std::to_string(::getpid()) + "-"))
+            << entry.path();
+    }
 }

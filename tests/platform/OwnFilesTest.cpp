@@ -152,3 +152,55 @@ TEST_F(OwnFilesTest, NameOnTheWayThatIsNoFolderOrLinksInACircleFailsAndMakesNoth
     EXPECT_TRUE(plat::MakeOwnFolders(m_dir.File("up/" + here + "/made/below"), &why)) << why;
     EXPECT_TRUE(std::filesystem::is_directory(m_dir.File("made/below")));
 }
+
+TEST_F(OwnFilesTest, StateFoldersAndFilesAreClosedToOtherAccounts) {
+    std::string why;
+    // This account's folder that others may write is closed; a missing one
+    // is made.
+    ASSERT_EQ(0, ::mkdir(m_dir.File("loose").c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(m_dir.File("loose").c_str(), 0777));
+    EXPECT_TRUE(plat::MakeStateFolder(m_dir.File("loose"), "", &why)) << why;
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(m_dir.File("loose").c_str(), &info));
+    EXPECT_EQ(0755u, info.st_mode & 0777);
+    EXPECT_TRUE(plat::MakeStateFolder(m_dir.File("made/platform"), "", &why)) << why;
+    // Another account's folder, and root's own that others may write (not
+    // this account's to close when it runs as another), are refused.
+    ASSERT_EQ(0, ::mkdir(m_dir.File("theirs").c_str(), 0755));
+    ASSERT_EQ(0, ::chown(m_dir.File("theirs").c_str(), kStranger, kStranger));
+    EXPECT_FALSE(plat::MakeStateFolder(m_dir.File("theirs"), "the registry is not written", &why));
+    EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
+    EXPECT_EQ(m_dir.File("theirs") +
+                  " is a directory another account owns (nobody, uid 65534); the registry is not written",
+              why);
+
+    // A state file made readable by others (by an older version) is closed
+    // when it is opened; a new one is made closed whatever the umask.
+    hwtest::WriteWholeFile(m_dir.File("loose/registry.lock"), "");
+    ASSERT_EQ(0, ::chmod(m_dir.File("loose/registry.lock").c_str(), 0644));
+    const mode_t before = ::umask(0);
+    for (const char* name : {"loose/registry.lock", "loose/security.lock"}) {
+        const int fd = plat::OpenStateFile(m_dir.File(name), O_RDWR | O_CREAT, plat::kStateFileMode, &why);
+        ASSERT_GE(fd, 0) << why;
+        ::close(fd);
+        ASSERT_EQ(0, ::stat(m_dir.File(name).c_str(), &info));
+        EXPECT_EQ(0600u, info.st_mode & 0777) << name;
+    }
+    ::umask(before);
+
+    // A unique name is made anew, never opened where another account put
+    // something first, and never through another account's link.
+    std::string name = m_dir.File("loose/.push.policy.XXXXXX");
+    const int fd = plat::CreateUniqueOwnFile(name, 0600, &why);
+    ASSERT_GE(fd, 0) << why;
+    ::close(fd);
+    EXPECT_EQ(std::string::npos, name.find("XXXXXX"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(name));
+    Link(m_elsewhere.Path(), m_dir.File("link"), kStranger);
+    name = m_dir.File("link/.push.policy.XXXXXX");
+    EXPECT_EQ(-1, plat::CreateUniqueOwnFile(name, 0600, &why));
+    EXPECT_NE(std::string::npos, why.find(", a symbolic link another account owns (nobody, uid 65534)")) << why;
+    // Nothing was made where the link leads.
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(m_elsewhere.Path()),
+                               std::filesystem::directory_iterator()));
+}

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -33,4 +36,39 @@ TEST(ProcessTest, AProgramStartedGetsTheDefaultDispositionOfASignalTheCallerIgno
     ASSERT_TRUE(child->WaitForExit(10000));
     EXPECT_TRUE(WIFSIGNALED(child->ExitStatus()) && WTERMSIG(child->ExitStatus()) == SIGPIPE)
         << child->DescribeEnd();
+}
+
+// A process id read from a file may name any account's process: only one
+// of root's or this account's is signalled, and one that has ended is not
+// taken for another that got its id.
+TEST(ProcessTest, OnlyAProcessOfRootOrThisAccountIsSignalledById) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a process as another account";
+    }
+    auto theirs = plat::ChildProcess::Start("/usr/bin/setpriv", {"setpriv", "--reuid=65534", "--regid=65534",
+                                                                 "--clear-groups", "--", "/bin/sleep", "600"});
+    ASSERT_TRUE(theirs);
+    // Until setpriv has become the other account's sleep.
+    for (int i = 0; i < 500 && plat::IsTrustedProcess(theirs->Pid()); ++i) {
+        ::usleep(10000);
+    }
+    EXPECT_FALSE(plat::IsTrustedProcess(theirs->Pid()));
+    std::string why;
+    EXPECT_FALSE(plat::SignalTrustedProcess(theirs->Pid(), SIGTERM, "it is not signalled", why));
+    EXPECT_EQ(EPERM, errno);
+    EXPECT_EQ("process " + std::to_string(theirs->Pid()) +
+                  " (sleep) is a process another account owns (nobody, uid 65534); it is not signalled",
+              why);
+    EXPECT_FALSE(theirs->WaitForExit(200));
+    theirs->Kill();
+    ASSERT_TRUE(theirs->WaitForExit(10000));
+    EXPECT_FALSE(plat::SignalTrustedProcess(theirs->Pid(), SIGTERM, "", why));
+    EXPECT_EQ(ESRCH, errno);
+
+    auto mine = plat::ChildProcess::Start("/bin/sleep", {"sleep", "600"});
+    ASSERT_TRUE(mine);
+    EXPECT_TRUE(plat::IsTrustedProcess(mine->Pid()));
+    EXPECT_TRUE(plat::SignalTrustedProcess(mine->Pid(), SIGTERM, "", why)) << why;
+    ASSERT_TRUE(mine->WaitForExit(10000));
+    EXPECT_TRUE(WIFSIGNALED(mine->ExitStatus()) && WTERMSIG(mine->ExitStatus()) == SIGTERM);
 }

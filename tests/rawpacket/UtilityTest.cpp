@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <sstream>
+#include <string>
 
 #include "platform/Files.h"
 #include "rawpacket/AdapterInfo.h"
@@ -12,6 +15,7 @@
 #include "rawpacket/RpUtil.h"
 #include "rawpacket/Singleton.h"
 #include "support/TestUtil.h"
+#include "support/Watchdog.h"
 
 namespace {
 
@@ -120,6 +124,14 @@ TEST(UtilityTest, SecondProcessCannotTakeAHeldAdapterLock) {
         // The lock file survives the failed attempt.
         EXPECT_TRUE(plat::PathExists((scratch.Path() + "/qor__Device_veth0.lck").c_str()));
         EXPECT_THROW(rp::AdapterLock("\\Device\\veth0", true), rp::ResourceError);
+        // A refusal names the file and its holder.
+        rp::AdapterLock second("\\Device\\veth0", false);
+        EXPECT_FALSE(second.acquire());
+        const std::string said = second.refusal();
+        EXPECT_EQ(0u, said.find(scratch.Path() + "/qor__Device_veth0.lck is locked by process " +
+                                std::to_string(::getpid()) + " ("))
+            << said;
+        EXPECT_NE(std::string::npos, said.find("; the adapter is used without its lock")) << said;
     }
     EXPECT_FALSE(plat::PathExists((scratch.Path() + "/qor__Device_veth0.lck").c_str()));
     EXPECT_TRUE(tryInChild());
@@ -139,6 +151,41 @@ TEST(UtilityTest, LockLeftByADeadProcessIsTakenOver) {
     ASSERT_TRUE(plat::PathExists((scratch.Path() + "/qor_eth7.lck").c_str()));
     rp::AdapterLock lock("eth7", false);
     EXPECT_TRUE(lock.acquire());
+}
+
+// Lock files live where only root and the sensor's account write, never in
+// a temporary folder; a folder another account controls, or anything but a
+// lock file at a lock's name, is refused at once and said.
+TEST(UtilityTest, LockFolderOrNameOthersControlIsRefusedWithoutWaiting) {
+    {
+        hwtest::EnvironmentOverride unset("HW_LOCK_DIR", nullptr);
+        EXPECT_EQ("/run/hostwarden", rp::AdapterLock::lockDirectory());
+    }
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a folder to another account";
+    }
+    hwtest::ScratchDirectory scratch;
+    const std::string folder = scratch.File("locks");
+    hwtest::EnvironmentOverride directory("HW_LOCK_DIR", folder.c_str());
+    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0777));
+    ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+    hwtest::Watchdog watchdog("lock refusals", std::chrono::seconds(20));
+    rp::AdapterLock lock("eth9", false);
+    EXPECT_FALSE(lock.acquire());
+    EXPECT_EQ(folder + " is a directory another account owns (nobody, uid 65534); the adapter is used without its lock",
+              lock.refusal());
+
+    ASSERT_EQ(0, ::chown(folder.c_str(), 0, 0));
+    ASSERT_EQ(0, ::chmod(folder.c_str(), 0755));
+    ASSERT_EQ(0, ::mkfifo((folder + "/qor_eth9.lck").c_str(), 0600));
+    EXPECT_FALSE(lock.acquire());
+    EXPECT_EQ(folder + "/qor_eth9.lck is a FIFO root owns (uid 0); the adapter is used without its lock",
+              lock.refusal());
+    ::unlink((folder + "/qor_eth9.lck").c_str());
+    EXPECT_TRUE(lock.acquire()) << lock.refusal();
+    struct stat info {};
+    ASSERT_EQ(0, ::stat((folder + "/qor_eth9.lck").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
 }
 
 TEST(UtilityTest, SpecialDeviceNamesFollowTheCardFamily) {

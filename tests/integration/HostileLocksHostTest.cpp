@@ -1,0 +1,195 @@
+// The demo sensor under hwhost (every engine, the network engine on the
+// replay adapter) against another account that puts FIFOs where the sensor
+// reads and holds locks on the files its platform state keeps, each hostile
+// step run as "nobody": the start, an alert, a reload, a push and the stop
+// each end within seconds, the console names every file refused with its
+// owner or holder, and nothing of that account's is written through.  The
+// adapter lock lies where that account cannot put anything; a FIFO at its
+// old name in the temporary folder is not looked at (the host is given a
+// temporary folder of its own, like /tmp, so no other sensor on the
+// machine meets that FIFO).  Root, for the network namespace and the other
+// account.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/NamespacedHost.h"
+#include "support/ThrowawayAccounts.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const fs::path kDemo = fs::path(HW_SOURCE_DIR) / "examples/demo";
+constexpr char kStranger[] = "nobody";
+constexpr char kLockName[] = "/run/hostwarden/qor__Device_replay0.lck";
+constexpr char kReloadDone[] = "hwhost: reload completed";
+
+class HostileLocksHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace and another account";
+        }
+        ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+    }
+    void TearDown() override { m_holders.clear(); }
+
+    // The demo in the host's root, as scripts/run lays it out.
+    std::string CopyDemo() {
+        const fs::path root = m_host.Root();
+        fs::copy(kDemo, root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        std::string policy = hwtest::ReadWholeFile((root / "Default.policy").string());
+        const size_t at = policy.find("@SENSOR_ROOT@");
+        EXPECT_NE(std::string::npos, at);
+        policy.replace(at, 13, root.string());
+        fs::create_directories(root / "replay");
+        return policy;
+    }
+
+    std::vector<std::string> Environment() const {
+        const std::string root = m_host.Root();
+        // The machine's own lock folder, where the adapter lock lives.
+        return {"HW_LOCK_DIR=", "TMPDIR=" + m_temporary.Path(), "HW_DECOY_FIRST_WAIT_MS=200",
+                "HW_PACKET_REPLAY=" + root + "/captures/network-attacks.pcap",
+                "HW_PACKET_MONITOR=\\Device\\replay0", "HW_PACKET_REPLAY_OUT=" + root + "/replay"};
+    }
+
+    static bool AsStranger(const std::string& command) {
+        return hwtest::ThrowawayAccounts::RunAs(kStranger, {"/bin/sh", "-c", command});
+    }
+
+    // An empty file as an older version left it (readable by all), locked
+    // by a process of the other account until the test ends; the holder's
+    // process id.
+    pid_t HeldByStranger(const std::string& path) {
+        hwtest::WriteWholeFile(path, "");
+        EXPECT_EQ(0, ::chmod(path.c_str(), 0644));
+        const std::string said = path + ".holder";
+        m_holders.push_back(std::make_unique<hwtest::ChildProcess>());
+        EXPECT_TRUE(m_holders.back()->Start(
+            hwtest::ThrowawayAccounts::As(
+                kStranger, {"/usr/bin/python3", "-c",
+                            "import fcntl, sys, time\nf = open(sys.argv[1])\n"
+                            "fcntl.flock(f, fcntl.LOCK_EX)\nprint('held', flush=True)\ntime.sleep(600)",
+                            path}),
+            said));
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(said) == "held\n"; }));
+        return m_holders.back()->Pid();
+    }
+
+    static bool IsStrangersFifo(const std::string& path) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode) && info.st_uid == 65534;
+    }
+
+    hwtest::NetworkNamespace m_namespace;
+    hwtest::NamespacedHost m_host{m_namespace};
+    hwtest::ScratchDirectory m_temporary;
+    // Where the adapter lock used to be.
+    const std::string m_strOldLockName = m_temporary.File("qor__Device_replay0.lck");
+    std::vector<std::unique_ptr<hwtest::ChildProcess>> m_holders;
+};
+
+}  // namespace
+
+TEST_F(HostileLocksHostTest, FifosAndLocksOfAnotherAccountHoldUpNoStartAlertReloadPushOrStop) {
+    const std::string policy = CopyDemo();
+    m_host.WritePolicy(policy);
+    const std::string root = m_host.Root();
+    ASSERT_EQ(0, ::chmod(root.c_str(), 0777));
+
+    // Where the sensor reads: FIFOs, in a root every account may write.
+    ASSERT_TRUE(AsStranger("cd '" + root + "' && mkfifo push.policy.loading audit.policy"));
+    // The adapter lock: its old name in the temporary folder takes a FIFO,
+    // its folder takes nothing of the other account's.
+    ASSERT_EQ(0, ::chmod(m_temporary.Path().c_str(), 01777));
+    ASSERT_TRUE(AsStranger("mkfifo " + m_strOldLockName));
+    EXPECT_FALSE(AsStranger(std::string("mkdir -p /run/hostwarden 2>/dev/null; mkfifo ") + kLockName +
+                            " 2>/dev/null"));
+    // The platform state as an older version left it, every lock and state
+    // file held by the other account.
+    const std::string platform = root + "/platform";
+    fs::create_directories(platform + "/eventlog");
+    ASSERT_EQ(0, ::chmod(platform.c_str(), 0755));
+    ASSERT_EQ(0, ::chmod((platform + "/eventlog").c_str(), 0755));
+    std::vector<std::pair<std::string, pid_t>> held;
+    for (const char* name : {"registry.lock", "eventlog/Security.evt", "eventlog/System.evt",
+                             "security.lock", "eventlog/Application.evt"}) {
+        held.emplace_back(platform + "/" + name, HeldByStranger(platform + "/" + name));
+    }
+
+    auto began = Clock::now();
+    ASSERT_TRUE(m_host.Start({}, Environment())) << m_host.ErrorsTail();
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
+
+    began = Clock::now();
+    ASSERT_TRUE(m_host.SendDatagram(
+        "<38>su[77]: pam_unix(su:auth): authentication failure; logname= uid=1000 ruser=mallory"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find("mallory") != std::string::npos; }, 30))
+        << m_host.ErrorsTail();
+
+    began = Clock::now();
+    const size_t reloads = hwtest::CountOf(m_host.Log(), kReloadDone);
+    m_host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::CountOf(m_host.Log(), kReloadDone) > reloads; }, 60))
+        << m_host.ErrorsTail();
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
+
+    began = Clock::now();
+    const std::string pushed = m_host.File("pushed.policy");
+    hwtest::WriteWholeFile(pushed, policy);
+    hwtest::ChildProcess push;
+    int exitCode = -1;
+    ASSERT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", root, "--wait", "60",
+                            pushed},
+                           m_host.File("push.out")));
+    ASSERT_TRUE(push.Wait(90, exitCode));
+    EXPECT_TRUE(exitCode == 0 || exitCode == 4) << hwtest::ReadWholeFile(m_host.File("push.out"));
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
+
+    began = Clock::now();
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
+
+    const std::string console = m_host.Errors();
+    // The demo's rules read the Security and System logs and its audit
+    // settings go to the registry; the security state and the other log
+    // are used only when a rule or a report needs them.
+    held.resize(3);
+    for (const auto& [path, holder] : held) {
+        EXPECT_NE(std::string::npos,
+                  console.find("WARNING: " + path + " is locked by process " + std::to_string(holder) +
+                               " (python3), a process another account owns (nobody, uid 65534); "))
+            << path << "\n"
+            << console;
+    }
+    EXPECT_NE(std::string::npos,
+              console.find(root + "/push.policy.loading is a FIFO another account owns (nobody, uid 65534); "
+                                  "it is not read"))
+        << console;
+    // Nothing of the other account's was opened or taken for the sensor's.
+    EXPECT_TRUE(IsStrangersFifo(root + "/audit.policy"));
+    EXPECT_TRUE(IsStrangersFifo(m_strOldLockName));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat("/run/hostwarden", &info));
+    EXPECT_EQ(0u, info.st_uid);
+    EXPECT_EQ(0u, info.st_mode & (S_IWGRP | S_IWOTH));
+    for (const auto& [path, holder] : held) {
+        ASSERT_EQ(0, ::stat(path.c_str(), &info));
+        EXPECT_EQ(0u, info.st_mode & 077) << path;
+    }
+}
