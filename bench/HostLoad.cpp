@@ -44,6 +44,16 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
+std::vector<uint64_t> NumberList(const std::string& text) {
+    std::vector<uint64_t> numbers;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        numbers.push_back(std::strtoull(item.c_str(), nullptr, 10));
+    }
+    return numbers;
+}
+
 void ParseOptions(int argc, char** argv, const std::vector<Option>& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -184,6 +194,15 @@ uint64_t WaitUntilSettled(const std::function<uint64_t()>& sample, double quietS
 
 std::string PolicyValue(const char* pszName, char type, const std::string& value) {
     return std::string(pszName) + "\t=" + type + "\t" + value + ";\r\n";
+}
+
+std::string SyslogPolicyHead(const char* pszTitle, bool bScripts) {
+    std::string policy = std::string(pszTitle) + "\r\n[\\];\r\n[\\config\\];\r\n";
+    policy += PolicyValue("ScriptEnabled", 'B', bScripts ? "1" : "0");
+    policy +=
+        "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\n" + PolicyValue("Enable Debug Logging", 'B', "0");
+    return policy +
+           "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
 }
 
 std::map<std::string, uint64_t> UdpCounters() {

@@ -29,6 +29,8 @@ struct Option {
     bool m_bTakesValue;
     std::function<void(const std::string&)> m_apply;
 };
+// "10,20,30" as numbers, for options that take a list.
+std::vector<uint64_t> NumberList(const std::string& text);
 // Applies the options of a command line; an unknown option or a missing
 // value fails loudly.
 void ParseOptions(int argc, char** argv, const std::vector<Option>& options);
@@ -76,6 +78,10 @@ uint64_t WaitUntilSettled(const std::function<uint64_t()>& sample, double quietS
 
 // A policy line: name, tab, "=" and type letter, tab, value and ";", CR LF.
 std::string PolicyValue(const char* pszName, char type, const std::string& value);
+// The start of a load policy with one table of syslog rules to follow: its
+// first line, "\config" with rule scripts on or off, debug logging off,
+// and the section of the syslog rules.
+std::string SyslogPolicyHead(const char* pszTitle, bool bScripts);
 
 // The UDP counters of the network namespace this process is in.
 std::map<std::string, uint64_t> UdpCounters();

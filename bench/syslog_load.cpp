@@ -39,7 +39,6 @@
 #include <fstream>
 #include <memory>
 #include <numeric>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,23 +69,14 @@ struct Options {
     double m_dAlertReaderMBps = 0;
 };
 
-std::vector<uint64_t> NumberList(const std::string& text) {
-    std::vector<uint64_t> numbers;
-    std::istringstream list(text);
-    std::string item;
-    while (std::getline(list, item, ',')) {
-        numbers.push_back(std::strtoull(item.c_str(), nullptr, 10));
-    }
-    return numbers;
-}
-
 Options ParseOptions(int argc, char** argv) {
     Options options;
     hwload::ParseOptions(
         argc, argv,
-        {{"--rates", true, [&](const std::string& value) { options.m_Rates = NumberList(value); }},
+        {{"--rates", true,
+          [&](const std::string& value) { options.m_Rates = hwload::NumberList(value); }},
          {"--matching", true,
-          [&](const std::string& value) { options.m_Matching = NumberList(value); }},
+          [&](const std::string& value) { options.m_Matching = hwload::NumberList(value); }},
          {"--seconds", true,
           [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
          {"--rules", true,
@@ -119,12 +109,7 @@ Options ParseOptions(int argc, char** argv) {
 
 void WriteSensorRoot(const std::string& root, int rules) {
     using hwload::PolicyValue;
-    std::string policy = "Host Warden load policy\r\n[\\];\r\n[\\config\\];\r\n";
-    policy += PolicyValue("ScriptEnabled", 'B', "0");
-    policy +=
-        "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\n" + PolicyValue("Enable Debug Logging", 'B', "0");
-    policy +=
-        "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
+    std::string policy = hwload::SyslogPolicyHead("Host Warden load policy", false);
     for (int i = 0; i < rules; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "LOADRULE%03d", i);

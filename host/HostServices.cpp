@@ -246,6 +246,11 @@ void HostServices::Capture(uint32_t dwLevel, const std::string& text, bool bOnCo
     if (dwLevel != kCSFLogError && dwLevel != kCSFLogWarning) {
         return;
     }
+    // The plug-in's warning that scripting is off repeats what the policy
+    // itself chose; it says nothing wrong with the policy.
+    if (text == "RULEWEAVE is disabled globally.") {
+        return;
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_bCapturing || std::this_thread::get_id() != m_captureThread) {
         return;

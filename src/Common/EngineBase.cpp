@@ -10,6 +10,7 @@
 #include "Common/ITclHandler.h"
 #include "Common/Rule.h"
 #include "Common/RuleScript.h"
+#include "Common/ScriptOutcomes.h"
 #include "platform/Clock.h"
 #include "platform/TimeZone.h"
 #include "platform/Wait.h"
@@ -247,9 +248,14 @@ uint8_t CEngineBase::ExecuteResponses(AgentEventInfo* pRecord) {
         return 1;
     }
     // No validation took place: a rule that requires its script drops the
-    // record, any other rule's record goes on unvalidated.
+    // record, any other rule's record goes on unvalidated.  Either is
+    // counted when the rule has a script the record should have met.
     if (pRule->GetNeedTcl()) {
+        ScriptOutcomes::Instance().Count(ScriptOutcome::kDropped);
         return Drop(pRecord);
+    }
+    if (pScript != nullptr && !pScript->GetValidation().empty()) {
+        ScriptOutcomes::Instance().Count(ScriptOutcome::kUnvalidated);
     }
     return Report(pRecord);
 }

@@ -432,6 +432,12 @@ long LineSocket::Gets(char* buffer, long size) {
     return result;
 }
 
+bool LineSocket::HasUnreadLine() {
+    jsFastLock guard(m_readLock, true);
+    return std::memchr(m_readBuffer + m_nReadStart, '\n',
+                       static_cast<size_t>(m_nReadEnd - m_nReadStart)) != nullptr;
+}
+
 long LineSocket::PutsBuffered(const char* text, long sent) {
     for (; *text != '\0'; ++text) {
         if (m_nWriteFill == kBufferSize) {

@@ -82,6 +82,10 @@ public:
     // later newline, a full buffer or Flush.  Answers the bytes sent.
     long Puts(const char* text);
     long Flush();
+    // Whether a whole line is already buffered, so that the next Gets takes
+    // it without waiting: a writer that answers line by line may then hold
+    // its answers back and send them together.
+    bool HasUnreadLine();
 
     void SetReadTimeout(uint32_t milliseconds) { m_dwReadTimeout = milliseconds; }
     void ResetBuffers();

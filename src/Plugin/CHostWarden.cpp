@@ -7,6 +7,7 @@
 #include "Common/CEngineCorrelation.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
+#include "Common/ScriptOutcomes.h"
 #include "Common/SensorSettings.h"
 #include "Decoy/CEngineDecoy.h"
 #include "IDS/CEngineIDS.h"
@@ -44,6 +45,14 @@ constexpr const char kIdsEngineName[] = "IDS Engine";
 constexpr const char kPolicyLoadFailure[] = "The sensor policy could not be loaded.";
 // What the summary says of an engine that runs but cannot receive anything.
 constexpr const char kWithoutInput[] = "WITHOUT INPUT";
+// The summary's line about the rule scripts, and whether it says they are
+// off against the policy's wish.
+constexpr const char kScriptsLine[] = "Rule scripts: ";
+
+bool IsScriptsOffLine(const std::string& strLine) {
+    return strLine.rfind(std::string(kScriptsLine) + tclHandler::kScriptsOff, 0) == 0;
+}
+
 // The argument the thread list hands to the engines, which ignore it.
 constexpr uint32_t kEngineArgument = 0;
 
@@ -277,6 +286,18 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
+    if (m_pTclHandler != nullptr) {
+        // Scripting that is off against the policy's wish is said with its
+        // reason, as an engine without input is.
+        const std::string strLine = std::string(kScriptsLine) + m_pTclHandler->DescribeScripting();
+        if (IsScriptsOffLine(strLine)) {
+            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
+                    strLine.c_str());
+        } else if (bLogEvery) {
+            CSF_LOG(kCSFLogInfo, "%s", strLine.c_str());
+        }
+        strSummary += (strSummary.empty() ? "" : "\n") + strLine;
+    }
     return strSummary;
 }
 
@@ -497,6 +518,7 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
         tclHandler::DeleteInstance();
         m_pTclHandler = nullptr;
     }
+    ReportScriptOutcomes();
     CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Stopped the TCL handler *****\n");
     if (m_pThreadList != nullptr) {
         m_pThreadList->DeleteAll();
@@ -630,13 +652,22 @@ void CHostWarden::StartScriptHandler() {
     const SensorSettings& settings = SensorSettings::Instance();
     pHandler->SetEnabled(settings.m_bScriptEnabled);
     pHandler->SetRequestQueueSize(static_cast<uint32_t>(settings.m_nTclRequestQsize));
-    // A policy that switches scripting off has no handler to start (as
-    // GetTclHandler answers): that is its choice, not a fault to warn of.
-    if (!settings.m_bScriptEnabled) {
-        return;
-    }
+    // With scripting switched off Init only says so.
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting tcl handler.");
     pHandler->Init(GetSensorDirectory());
+}
+
+// Every alert of a scripted rule is counted by its fate; the stop says
+// what became of them, and says it on the console too when some never met
+// their script.
+void CHostWarden::ReportScriptOutcomes() {
+    const ScriptOutcomes::Counts counts = ScriptOutcomes::Instance().Snapshot();
+    const uint64_t qwUnmet = counts.m_qwUnvalidated + counts.m_qwDropped;
+    if (qwUnmet + counts.m_qwValidated + counts.m_qwRejected == 0) {
+        return;
+    }
+    const std::string strText = ScriptOutcomes::Describe(counts);
+    CSF_LOG(qwUnmet > 0 ? kCSFLogWarning | kCSFLogConsoleFlag : kCSFLogInfo, "%s", strText.c_str());
 }
 
 void CHostWarden::ShutDownScriptHandler() {

@@ -138,6 +138,7 @@ private:
     // The script handler is held from start-up to stop; these switch it
     // by the settings and (re)start it, and stop it.
     void StartScriptHandler();
+    void ReportScriptOutcomes();
     void ShutDownScriptHandler();
     void RunAuditSetUp();
     // Decides from the published policy whether the protection service

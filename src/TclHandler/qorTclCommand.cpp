@@ -146,35 +146,44 @@ std::string qorTclCommand::Head() const {
     return szHead;
 }
 
-long qorTclCommand::Send(LineSocket& connection, uint32_t& dwError) const {
-    std::string strLine;
+void qorTclCommand::AppendLine(std::string& strOut) const {
     switch (m_nCommandType) {
         case kStatus:
-            strLine = "Status\n";
+            strOut += "Status\n";
             break;
         case kExit:
-            strLine = "Exit\n";
+            strOut += "Exit\n";
             break;
         case kScript:
         case kRun:
         case kNone:
-            strLine = Head();
+            strOut += Head();
             if (m_nReturnType == kEmpty) {
                 // The text goes whole, newlines and all, between the markers.
                 if (m_nCommandType == kScript) {
-                    strLine += " <BOS> " + m_strText + " <EOS>";
+                    strOut += " <BOS> ";
+                    strOut += m_strText;
+                    strOut += " <EOS>";
                 }
-                strLine += "\n";
+                strOut += "\n";
             } else {
-                strLine += " ";
-                strLine += ReturnTypeName(m_nReturnType);
-                strLine += " " + m_strText + "\n";
+                strOut += " ";
+                strOut += ReturnTypeName(m_nReturnType);
+                strOut += " ";
+                strOut += m_strText;
+                strOut += "\n";
             }
             break;
         default:
-            strLine = Head() + "\n";
+            strOut += Head();
+            strOut += "\n";
             break;
     }
+}
+
+long qorTclCommand::Send(LineSocket& connection, uint32_t& dwError) const {
+    std::string strLine;
+    AppendLine(strLine);
     long nSent = connection.Puts(strLine.c_str());
     dwError = nSent < 0 ? connection.LastError() : 0;
     return nSent;

@@ -47,6 +47,9 @@ public:
     // the bytes written, or negative with the connection's error code in
     // `dwError`.
     long Send(LineSocket& connection, uint32_t& dwError) const;
+    // The same line (or lines) appended to `strOut`, for a writer that sends
+    // several commands at once.
+    void AppendLine(std::string& strOut) const;
     // 1: a complete command.  0: none yet (a partly read text is kept for
     // the next call).  -1: with `dwError` 0 a line that does not parse (the
     // text says why), otherwise the connection failed with that code.

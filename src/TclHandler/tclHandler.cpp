@@ -8,9 +8,11 @@
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "Common/RuleScript.h"
+#include "Common/ScriptOutcomes.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/Wait.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SharedMemoryStore.h"
@@ -24,6 +26,9 @@ constexpr uint32_t kSettleStepMs = 900;
 constexpr int64_t kReportIntervalSeconds = 60;
 constexpr int64_t kProcessEndGraceSeconds = 2;
 constexpr uint32_t kProcessEndWaitMs = 1000;
+// Requests taken one after another go out in one write of at most about
+// this much, or when the loop has nothing more to take.
+constexpr size_t kOutgoingBatchBytes = 16384;
 
 qorFastSync g_instanceLock;
 tclHandler* g_pInstance = nullptr;
@@ -42,7 +47,8 @@ tclHandler::~tclHandler() {
     // The reply thread uses the queues and the connection, which go first.
     StopProcess();
     m_ReplyHandler.WaitForExit(plat::kInfinite);
-    m_Queues.Drain();
+    // A run queued as the thread ended is finished like the others.
+    FinishQueued();
     m_Pending.clear();
 }
 
@@ -189,7 +195,9 @@ uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
         if (bQueued) {
             pRequest.release();
         } else if (nType == qorTclCommand::kValidation) {
-            // The caller keeps a record that was not queued.
+            // The caller keeps a record that was not queued, and reports or
+            // drops it by its rule as a full table of waiting runs would.
+            ReportFullTable(*pRequest);
             (void)pRequest->m_pRecord.release();
         }
     }
@@ -258,6 +266,7 @@ bool tclHandler::Init(const char* pszDirectory) {
     {
         qorFastLock guard(m_EngineLock, true);
         m_strDirectory = pszDirectory != nullptr ? pszDirectory : "";
+        m_strOffReason.clear();
     }
     if (!IsEnabled()) {
         CSF_LOG(3, "RULEWEAVE is disabled globally.");
@@ -266,6 +275,9 @@ bool tclHandler::Init(const char* pszDirectory) {
     ReadTuning();
     qorFastLock guard(m_EngineLock, true);
     if (!OpenStore()) {
+        m_strOffReason =
+            std::string("the shared store ") + m_strStoreName +
+            " could not be opened: " + (m_pStore ? m_pStore->Problem() : std::string());
         CSF_LOG(1, "RULEWEAVE will be disabled due to initialization problem.");
         return false;
     }
@@ -289,12 +301,33 @@ bool tclHandler::Init(const char* pszDirectory) {
     m_Queues.SetCapacity(m_dwRequestQueueSize);
     m_bRunning = 1;
     if (!Start()) {
+        m_strOffReason = "the script handler's thread could not be started";
         CSF_LOG(1, "Failed to start the TclHandler Thread");
         m_bRunning = 0;
         return false;
     }
     CSF_LOG(12, "Started TclHandler thread...");
+    // The thread tries to start the program all the same, and gives up
+    // after its restarts; the summary says now what that will come to.
+    const std::string strProgram = ProgramPath();
+    if (!plat::PathExists(strProgram.c_str())) {
+        m_strOffReason = std::string("there is no script program: neither ") + kProgramName +
+                         " in the sensor directory nor " + strProgram;
+    }
     return true;
+}
+
+std::string tclHandler::DescribeScripting() {
+    if (!IsEnabled()) {
+        return "off, as the policy has it (ScriptEnabled)";
+    }
+    qorFastLock guard(m_EngineLock, true);
+    if (m_strOffReason.empty()) {
+        return "on";
+    }
+    return std::string(kScriptsOff) + ": " + m_strOffReason +
+           "; the alerts of rules with a script go on unvalidated, or are dropped when their "
+           "rule requires it";
 }
 
 void tclHandler::ShutDown() {
@@ -340,6 +373,9 @@ uint32_t tclHandler::_doWork() {
             CSF_LOG(1, "Maximum restart limit (%d) reached. Stoped RULEWEAVE Script processing",
                     static_cast<int>(m_nRestartLimit));
             m_bRunning = 0;
+            // The runs queued meanwhile go on unvalidated or are dropped
+            // now, not at the next start.
+            FinishQueued();
             break;
         }
         if (m_bRunning != 0) {
@@ -359,10 +395,15 @@ uint32_t tclHandler::_doWork() {
         }
         ClearAfterStop();
     } while (m_bRunning != 0 && nAttempts < m_nRestartLimit);
+    qorFastLock offGuard(m_EngineLock, true);
+    if (nAttempts >= m_nRestartLimit && m_strOffReason.empty()) {
+        m_strOffReason = "the script process could not be started or kept running: " +
+                         std::to_string(nAttempts) + " starts within " +
+                         std::to_string(kRestartWindowSeconds) + " s";
+    }
+    offGuard.Unlock();
     ResetEngineEntries();
-    // Ending because the sensor stops or reloads is routine; ending because
-    // the script process would not stay up is not.
-    CSF_LOG(nAttempts >= m_nRestartLimit ? kCSFLogError : kCSFLogInfo, "TclHandler exiting...");
+    CSF_LOG(1, "TclHandler exiting...");
     return 0;
 }
 
@@ -455,6 +496,8 @@ void tclHandler::MainLoop() {
         tclRequest* pTaken = nullptr;
         if (m_bRunning != 0) {
             if (!m_Queues.HasWork()) {
+                // What was taken so far goes out before the loop waits.
+                FlushRequests();
                 m_Queues.m_Wake.Wait(1000);
             }
             pTaken = m_Queues.PopAny();
@@ -554,24 +597,23 @@ void tclHandler::ExpirePending(int64_t tNow) {
 }
 
 bool tclHandler::FinishUnvalidated(tclRequest& request) {
-    const bool bReport = request.m_pRule != nullptr && !request.m_pRule->GetNeedTcl() &&
-                         request.m_nScriptType == qorTclCommand::kValidation && request.m_pRecord;
-    if (!bReport) {
-        request.m_pRecord.reset();
-        return false;
-    }
-    ISensorCore* pSensor = GetSensorCore();
+    // Only a validation's record is an alert; a response run carries a copy.
+    const bool bAlert = request.m_nScriptType == qorTclCommand::kValidation && request.m_pRecord;
+    const bool bReport = bAlert && request.m_pRule != nullptr && !request.m_pRule->GetNeedTcl();
+    ISensorCore* pSensor = bReport ? GetSensorCore() : nullptr;
     if (pSensor == nullptr) {
+        if (bAlert) {
+            ScriptOutcomes::Instance().Count(ScriptOutcome::kDropped);
+        }
         request.m_pRecord.reset();
         return false;
     }
+    ScriptOutcomes::Instance().Count(ScriptOutcome::kUnvalidated);
     pSensor->ReportEvent(request.m_pRecord.release());
     return true;
 }
 
-void tclHandler::ClearAfterStop() {
-    // Queued and pending validations of rules that do not require their
-    // script go on unvalidated rather than being lost with the process.
+void tclHandler::FinishQueued() {
     for (int nIndex = 0; nIndex < tclQueueSet::kQueueCount; ++nIndex) {
         m_Queues.Release(nIndex);
         while (tclRequest* pTaken = m_Queues.Queue(nIndex).Pop(0)) {
@@ -581,6 +623,12 @@ void tclHandler::ClearAfterStop() {
             }
         }
     }
+}
+
+void tclHandler::ClearAfterStop() {
+    // Queued and pending validations of rules that do not require their
+    // script go on unvalidated rather than being lost with the process.
+    FinishQueued();
     for (auto& [name, pRequest] : m_Pending) {
         CSF_LOG(3, "TclRequest <%s.%s> is pending when the TclProc is ended", name.c_str(),
                 qorTclCommand::ScriptTypeName(pRequest->m_nScriptType));
@@ -618,15 +666,26 @@ std::string tclHandler::RuleName(int32_t nRuleId) const {
 }
 
 void tclHandler::WriteRequest(tclRequest& request) {
-    uint32_t dwError = 0;
-    // A failed write shows up as a broken connection on the reply thread.
-    request.Send(m_Connection, dwError);
+    request.AppendLine(m_strOutgoing);
+    if (m_strOutgoing.size() >= kOutgoingBatchBytes) {
+        FlushRequests();
+    }
     request.m_tSent = Now();
     char szText[257];
     CSF_TRACE(9, "Send a tcl request: %s", request.Format(szText, sizeof szText));
 }
 
+void tclHandler::FlushRequests() {
+    if (!m_strOutgoing.empty()) {
+        // A failed write shows up as a broken connection on the reply
+        // thread.
+        m_Connection.Send(m_strOutgoing.data(), static_cast<long>(m_strOutgoing.size()));
+        m_strOutgoing.clear();
+    }
+}
+
 void tclHandler::ReportFullTable(const tclRequest& request) {
+    qorFastLock guard(m_FullTableLock, true);
     if (!m_FullTableReports.Allow(ReportLimiter::Now())) {
         return;
     }
@@ -659,10 +718,11 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
                 break;
             }
             pRequest->m_nRuleId = RuleId(pRequest->m_strName);
-            pRequest->m_nTransactionId =
-                m_pStore ? static_cast<int32_t>(m_pStore->NextId()) : 0;
             if (pRequest->m_pRecord) {
-                CreateSection(pRequest->m_nTransactionId, *pRequest->m_pRecord);
+                pRequest->m_nTransactionId = CreateSection(*pRequest->m_pRecord);
+            } else {
+                pRequest->m_nTransactionId =
+                    m_pStore ? static_cast<int32_t>(m_pStore->NextId()) : 0;
             }
             WriteRequest(*pRequest);
             std::string strName = pRequest->m_strName;
@@ -670,11 +730,11 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
             break;
         }
         case qorTclCommand::kExit: {
-            uint32_t dwError = 0;
             // The process may end before the reply thread is told to stop:
             // the closed connection is then what was asked for.
             m_ReplyHandler.ExpectEnd();
-            pRequest->Send(m_Connection, dwError);
+            pRequest->AppendLine(m_strOutgoing);
+            FlushRequests();
             CSF_TRACE(9, "Send the Exit command");
             break;
         }

@@ -25,8 +25,9 @@
 #include "TclHandler/tclQueueSet.h"
 #include "TclHandler/tclReplyHandler.h"
 #include "TclHandler/tclRequest.h"
-#include "qorToolsLib/jsSync.h"
 #include "qorToolsLib/ReportLimiter.h"
+#include "qorToolsLib/SharedIdList.h"
+#include "qorToolsLib/jsSync.h"
 #include "qorToolsLib/jsThread.h"
 
 class AgentEventInfo;
@@ -43,6 +44,9 @@ public:
     static constexpr uint32_t kDefaultQueueSize = 512;
     static constexpr int64_t kRestartWindowSeconds = 600;
     static constexpr int32_t kHoldSeconds = 20;
+    // How the start-up summary marks scripting that is off against the
+    // policy's wish.
+    static constexpr const char* kScriptsOff = "OFF";
 
     // The store name is for tests that must not share the sensor's store.
     explicit tclHandler(const char* pszStoreName = kStoreName);
@@ -64,6 +68,9 @@ public:
 
     // The sensor's and the host's side.
     bool Init(const char* pszDirectory);
+    // For the start-up summary: "on", off as the policy has it, or "OFF"
+    // with the reason the last Init or the process's restarts gave.
+    std::string DescribeScripting();
     void ShutDown();
     uint32_t QueueScript(const std::string& strName, const char* pszType, const std::string& strText);
     uint32_t QueueRun(const std::string& strName, const char* pszType, AgentEventInfo* pRecord);
@@ -92,7 +99,10 @@ public:
     static constexpr unsigned kFullTableReportsPerMinute = 20;
     void HandleReply(tclRequest* pReply);
     void ClearAfterStop();
-    bool CreateSection(int32_t nTransactionId, AgentEventInfo& record);
+    // A new section holding the record's pairs; its id, the transaction id
+    // of the run (0 when the store is not open), whether or not the section
+    // could be made.
+    int32_t CreateSection(AgentEventInfo& record);
     void ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record);
     void DeleteSection(int32_t nTransactionId);
     // The pending request the reply answers, taken out of the table; null
@@ -142,8 +152,23 @@ private:
     // otherwise.  True when reported.
     bool FinishUnvalidated(tclRequest& request);
     void CountQueued(bool bQueued);
+    // Every queued request taken out, its record reported or dropped as
+    // FinishUnvalidated decides.
+    void FinishQueued();
+    // Adds the request's line to those going out together.
     void WriteRequest(tclRequest& request);
+    void FlushRequests();
     void ReportFullTable(const tclRequest& request);
+    // A run the script failed, said so many times a minute (the script may
+    // fail on every alert of a flood), the next line counting those left
+    // out.
+    void ReportRunFailure(const std::string& strName, const char* pszType,
+                          const std::string& strText);
+    // ReadBackVariables and DeleteSection at once; false when the section
+    // was not there.
+    bool TakeBackVariables(int32_t nTransactionId, AgentEventInfo& record);
+    // The "__qor_" pairs of the section read last into the record.
+    void TakeVariables(AgentEventInfo& record);
     void ResetEngineEntries();
     std::string ProgramPath();
 
@@ -154,14 +179,24 @@ private:
     std::atomic<uint8_t> m_bRunning{0};
     tclQueueSet m_Queues;
     std::multimap<std::string, std::unique_ptr<tclRequest>> m_Pending;
+    // Engines' threads report refused runs too (guards both limiters).
+    qorFastSync m_FullTableLock;
     ReportLimiter m_FullTableReports{std::chrono::minutes(1), kFullTableReportsPerMinute};
+    ReportLimiter m_RunFailureReports{std::chrono::minutes(1), kFullTableReportsPerMinute};
     std::map<std::string, int32_t> m_RuleIds;
     std::map<int32_t, std::string> m_RuleNames;
     LineSocket m_Connection;
+    // Lines written and not yet sent (handler thread only).
+    std::string m_strOutgoing;
     ProcessHandle m_pProcess;
     std::atomic<int> m_nProcessId{0};
     std::string m_strStoreName;
     std::unique_ptr<SharedMemoryStore> m_pStore;
+    // The pairs of the section being made, kept so a section costs no
+    // allocation of its own.
+    SharedIdList::Pairs m_SectionPairs;
+    std::vector<std::string> m_Labels;
+    std::vector<std::string> m_Values;
     uint8_t m_bStoreOpen = 0;
     qorFastSync m_EngineLock;
     std::map<CEngineBase*, EngineEntry> m_Engines;
@@ -169,6 +204,8 @@ private:
     std::atomic<int64_t> m_tSettle{0};
     // Under the engine lock: Init may set it while the thread reads it.
     std::string m_strDirectory;
+    // Why scripting is off though the policy has it on (engine lock).
+    std::string m_strOffReason;
     std::atomic<uint8_t> m_bEnabled{1};
     std::atomic<uint8_t> m_bScriptsInitialised{0};
     std::atomic<uint32_t> m_dwRequestQueueSize{kDefaultQueueSize};

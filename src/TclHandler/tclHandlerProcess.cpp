@@ -9,6 +9,7 @@
 #include "Common/AgentEventInfo.h"
 #include "Common/ISensorCore.h"
 #include "Common/Rule.h"
+#include "Common/ScriptOutcomes.h"
 #include "TclHandler/tclHandler.h"
 #include "platform/DynamicLoader.h"
 #include "platform/Files.h"
@@ -35,8 +36,8 @@ bool IsRejection(const std::string& strText) {
     return strText == "0" || strText == "false" || strText == "False" || strText == "FALSE";
 }
 
-void TracePair(const std::string& strLabel, const std::string& strValue) {
-    CSF_TRACE(9, "label: %s, value: %s", strLabel.c_str(), strValue.c_str());
+void TracePair(const char* pszLabel, const char* pszValue) {
+    CSF_TRACE(9, "label: %s, value: %s", pszLabel, pszValue);
 }
 
 }  // namespace
@@ -90,6 +91,7 @@ bool tclHandler::StartProcess(int32_t /*nAttempt*/) {
     CSF_LOG(12, "Started TclProc (%s)", strCommandLine.c_str());
 
     m_Connection.ResetBuffers();
+    m_strOutgoing.clear();
     if (!m_ReplyHandler.Start(&m_Queues, &m_Connection)) {
         CSF_LOG(1, "Failed to start the TclReplyHandler thread");
         StopProcess();
@@ -119,39 +121,59 @@ void tclHandler::StopProcess() {
     m_Connection.Close();
 }
 
-bool tclHandler::CreateSection(int32_t nTransactionId, AgentEventInfo& record) {
-    const uint32_t dwId = static_cast<uint32_t>(nTransactionId);
-    if (!m_pStore || !m_pStore->InsertId(dwId)) {
-        CSF_TRACE(9, "Create ShmSection %d failed", nTransactionId);
-        return false;
-    }
-    CSF_TRACE(9, "Create ShmSection %d", nTransactionId);
+int32_t tclHandler::CreateSection(AgentEventInfo& record) {
+    // The pairs go in with one hold of the store, as one section.
+    m_SectionPairs.clear();
     const AgentEventInfo& source = record;
     for (const InfoPairList* pList : {&source.GetInfoPairs(), &source.GetScriptVariables()}) {
         for (const InfoPair& pair : *pList) {
-            TracePair(pair.m_strName, pair.m_strValue);
-            m_pStore->SetSection(dwId, pair.m_strName.c_str(), pair.m_strValue.c_str());
+            m_SectionPairs.emplace_back(pair.m_strName.c_str(), pair.m_strValue.c_str());
         }
     }
-    return true;
+    bool bInserted = false;
+    const int32_t nTransactionId =
+        m_pStore ? static_cast<int32_t>(m_pStore->InsertNextSection(m_SectionPairs, bInserted)) : 0;
+    if (!bInserted) {
+        CSF_TRACE(9, "Create ShmSection %d failed", nTransactionId);
+        return nTransactionId;
+    }
+    CSF_TRACE(9, "Create ShmSection %d", nTransactionId);
+    if (IsDebugLoggingEnabled()) {
+        for (const auto& [pszLabel, pszValue] : m_SectionPairs) {
+            TracePair(pszLabel, pszValue);
+        }
+    }
+    return nTransactionId;
 }
 
 void tclHandler::ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record) {
-    std::vector<std::string> labels;
-    std::vector<std::string> values;
-    if (!m_pStore || !m_pStore->GetSection(static_cast<uint32_t>(nTransactionId), labels, values)) {
-        return;
+    if (m_pStore &&
+        m_pStore->GetSection(static_cast<uint32_t>(nTransactionId), m_Labels, m_Values)) {
+        TakeVariables(record);
     }
-    for (size_t i = 0; i < labels.size() && i < values.size(); ++i) {
-        TracePair(labels[i], values[i]);
-        if (labels[i].compare(0, sizeof kVariablePrefix - 1, kVariablePrefix) != 0) {
+}
+
+bool tclHandler::TakeBackVariables(int32_t nTransactionId, AgentEventInfo& record) {
+    if (!m_pStore ||
+        !m_pStore->TakeSection(static_cast<uint32_t>(nTransactionId), m_Labels, m_Values)) {
+        return false;
+    }
+    CSF_TRACE(9, "Deleted ShmSection %d", nTransactionId);
+    TakeVariables(record);
+    return true;
+}
+
+void tclHandler::TakeVariables(AgentEventInfo& record) {
+    for (size_t i = 0; i < m_Labels.size() && i < m_Values.size(); ++i) {
+        TracePair(m_Labels[i].c_str(), m_Values[i].c_str());
+        if (m_Labels[i].compare(0, sizeof kVariablePrefix - 1, kVariablePrefix) != 0) {
             continue;
         }
         // The record already carries the variables it handed over: a value
         // read back replaces its own rather than doubling it.
-        record.RemoveScriptVariable(labels[i].c_str());
-        record.AddScriptVariable(labels[i], values[i]);
-        record.AddInfoPair(labels[i], values[i]);
+        record.RemoveScriptVariable(m_Labels[i].c_str());
+        record.AddScriptVariable(m_Labels[i], m_Values[i]);
+        record.AddInfoPair(m_Labels[i], m_Values[i]);
     }
 }
 
@@ -160,6 +182,22 @@ void tclHandler::DeleteSection(int32_t nTransactionId) {
         m_pStore->RemoveId(static_cast<uint32_t>(nTransactionId));
     }
     CSF_TRACE(9, "Deleted ShmSection %d", nTransactionId);
+}
+
+void tclHandler::ReportRunFailure(const std::string& strName, const char* pszType,
+                                  const std::string& strText) {
+    qorFastLock guard(m_FullTableLock, true);
+    if (!m_RunFailureReports.Allow(ReportLimiter::Now())) {
+        return;
+    }
+    const std::string strLeftOut = m_RunFailureReports.LeftOutNote("failed runs");
+    if (strText == "Error parsing system call") {
+        CSF_LOG(3, "<%s RUN %s> failed: %s%s", strName.c_str(), pszType, strText.c_str(),
+                strLeftOut.c_str());
+    } else {
+        CSF_LOG(1, "<%s RUN %s> failed: %s%s", strName.c_str(), pszType, strText.c_str(),
+                strLeftOut.c_str());
+    }
 }
 
 std::unique_ptr<tclRequest> tclHandler::TakePending(const tclRequest& reply) {
@@ -202,27 +240,29 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
     if (pReply->m_nCommandType != qorTclCommand::kRun) {
         return;
     }
-    if (pReply->m_nReturnType == qorTclCommand::kError) {
-        if (pReply->m_strText == "Error parsing system call") {
-            CSF_LOG(3, "<%s RUN %s> failed: %s", strName.c_str(), pszType, pReply->m_strText.c_str());
-        } else {
-            CSF_LOG(1, "<%s RUN %s> failed: %s", strName.c_str(), pszType, pReply->m_strText.c_str());
-        }
+    const bool bScriptFailed = pReply->m_nReturnType == qorTclCommand::kError;
+    if (bScriptFailed) {
+        ReportRunFailure(strName, pszType, pReply->m_strText);
         if (pRequest && pRequest->m_pRule != nullptr && !pRequest->m_pRule->GetNeedTcl()) {
             pReply->m_nReturnType = qorTclCommand::kTrue;
         }
     }
+    bool bSectionGone = false;
     if (!pRequest) {
         CSF_TRACE(3, "Can't find matching request for %s RUN %s %d", strName.c_str(), pszType,
                   pReply->m_nTransactionId);
     } else if (pRequest->m_pRecord) {
+        const bool bAlert = pRequest->m_nScriptType == qorTclCommand::kValidation;
         const bool bAccepted = pReply->m_nScriptType == qorTclCommand::kValidation &&
                                pReply->m_nReturnType == qorTclCommand::kTrue &&
                                !IsRejection(pReply->m_strText);
         ISensorCore* pSensor = GetSensorCore();
+        // A script that failed validated nothing, whatever becomes of the
+        // record.
+        ScriptOutcome outcome = bScriptFailed ? ScriptOutcome::kDropped : ScriptOutcome::kRejected;
         if (bAccepted && pSensor != nullptr) {
             AgentEventInfo& record = *pRequest->m_pRecord;
-            ReadBackVariables(pReply->m_nTransactionId, record);
+            bSectionGone = TakeBackVariables(pReply->m_nTransactionId, record);
             std::string strPriority;
             if (record.GetScriptVariableValue("__qor_priority", strPriority) == 0) {
                 if (strPriority == "High") {
@@ -233,8 +273,16 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
                     record.m_wPriorityOverride = 3;
                 }
             }
+            outcome = bScriptFailed ? ScriptOutcome::kUnvalidated : ScriptOutcome::kValidated;
             pSensor->ReportEvent(pRequest->m_pRecord.release());
+        } else if (bAccepted) {
+            outcome = ScriptOutcome::kDropped;
+        }
+        if (bAlert) {
+            ScriptOutcomes::Instance().Count(outcome);
         }
     }
-    DeleteSection(pReply->m_nTransactionId);
+    if (!bSectionGone) {
+        DeleteSection(pReply->m_nTransactionId);
+    }
 }

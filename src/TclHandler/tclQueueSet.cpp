@@ -46,12 +46,3 @@ tclRequest* tclQueueSet::PopAny() {
     }
     return nullptr;
 }
-
-void tclQueueSet::Drain() {
-    for (int nIndex = 0; nIndex < kQueueCount; ++nIndex) {
-        m_Held[nIndex] = 0;
-        while (tclRequest* pRequest = m_Queues[nIndex].Pop(0)) {
-            delete pRequest;
-        }
-    }
-}

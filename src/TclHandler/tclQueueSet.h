@@ -30,8 +30,6 @@ public:
     bool HasWork();
     // The first item of the unheld queues in index order, without waiting.
     tclRequest* PopAny();
-    // Deletes every queued request; releases every queue.
-    void Drain();
 
     qorSyncEvent m_Wake;
 

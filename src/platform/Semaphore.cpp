@@ -297,12 +297,19 @@ WaitResult Semaphore::Wait(uint32_t ms) {
     }
     const bool shared = m_core->shared != 0;
     const auto deadline = DeadlineAfter(ms);
+    // Holders are looked for among the dead once a wait has lasted a check
+    // period, or before it gives up: a holder that is busy gives its unit
+    // back long before, and the look reads every holder's process status
+    // under the lock that its release needs.
+    auto nextHolderCheck = std::chrono::steady_clock::now() + kHolderCheckPeriod;
     for (;;) {
         if (!LockCore()) {
             return kWaitFailed;
         }
-        if (m_core->count == 0 && shared) {
+        const auto checked = std::chrono::steady_clock::now();
+        if (m_core->count == 0 && shared && (checked >= nextHolderCheck || checked >= deadline)) {
             ReclaimDeadHolders(*m_core);
+            nextHolderCheck = checked + kHolderCheckPeriod;
         }
         if (m_core->count > 0) {
             --m_core->count;

@@ -1,5 +1,6 @@
 #include "qorToolsLib/GenAlloc.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -40,11 +41,32 @@ bool GenAlloc::Init(uint32_t areaSize, bool create) {
 }
 
 bool GenAlloc::Acquire() {
-    return m_pSemaphore != nullptr && m_pSemaphore->Acquire(kWaitForever) == 0;
+    if (m_pSemaphore == nullptr) {
+        return false;
+    }
+    return m_holder.load() == std::this_thread::get_id() ||
+           m_pSemaphore->Acquire(kWaitForever) == 0;
 }
 
 void GenAlloc::Release() {
-    m_pSemaphore->Release(1);
+    if (m_holder.load() != std::this_thread::get_id()) {
+        m_pSemaphore->Release(1);
+    }
+}
+
+GenAlloc::Hold::Hold(GenAlloc& allocator) : m_allocator(allocator) {
+    if (allocator.m_holder.load() != std::thread::id() || !allocator.Acquire()) {
+        return;
+    }
+    allocator.m_holder = std::this_thread::get_id();
+    m_bHeld = true;
+}
+
+GenAlloc::Hold::~Hold() {
+    if (m_bHeld) {
+        m_allocator.m_holder = std::thread::id();
+        m_allocator.Release();
+    }
 }
 
 // A free block must lie inside the area, and the list must go on upwards
@@ -131,55 +153,122 @@ uint32_t GenAlloc::AllocLocked(uint32_t want) {
 }
 
 void GenAlloc::FreeBlock(uint32_t offset, uint32_t size) {
+    BlockList blocks{{offset, size}};
+    FreeBlocks(blocks);
+}
+
+void GenAlloc::FreeBlocks(BlockList& blocks) {
+    if (blocks.empty() || !Acquire()) {
+        return;
+    }
+    // Linking in ascending order lets each walk go on from where the last
+    // one stopped: the list below a block is the same as it was when the
+    // block before it was linked in.
+    std::sort(blocks.begin(), blocks.end());
     uint32_t areaEnd = 0;
-    if (offset == 0 || !m_segment.AreaEnd(areaEnd) ||
-        !SharedSegment::IsBlock(offset, SharedSegment::RoundToUnit(size), areaEnd)) {
-        return;
+    FreeCursor cursor;
+    if (StartFreeWalk(areaEnd, cursor)) {
+        for (const auto& [offset, size] : blocks) {
+            const uint64_t rounded = SharedSegment::RoundToUnit(size);
+            if (offset != 0 && SharedSegment::IsBlock(offset, rounded, areaEnd) &&
+                !FreeLocked(offset, static_cast<uint32_t>(rounded), areaEnd, cursor)) {
+                break;
+            }
+        }
     }
-    if (!Acquire()) {
-        return;
-    }
-    FreeLocked(offset, static_cast<uint32_t>(SharedSegment::RoundToUnit(size)));
     Release();
 }
 
-// A block that overlaps a free one (freed twice, or a damaged size) is
-// left alone: linking it would tie the free list in a knot.
-void GenAlloc::FreeLocked(uint32_t offset, uint32_t size) {
-    uint32_t areaEnd = 0;
+bool GenAlloc::StartFreeWalk(uint32_t& areaEnd, FreeCursor& cursor) {
     uint32_t head = 0;
     if (!m_segment.AreaEnd(areaEnd) || !m_segment.ReadWord(m_dwHeaderOffset, head)) {
         ++m_dwDamage;
-        return;
+        return false;
     }
-    uint32_t before = 0;
-    uint32_t beforeEnd = SharedSegment::kAreaStart;
-    uint32_t after = head;
+    cursor = FreeCursor();
+    cursor.m_dwAfter = head;
+    return true;
+}
+
+// A block that overlaps a free one (freed twice, or a damaged size) is
+// left alone: linking it would tie the free list in a knot.  A block that
+// touches a free neighbour joins it, so the list holds one entry per hole
+// however many blocks made the hole; left apart, the blocks of the sections
+// freed at the rate of the alerts grow it into tens of thousands of
+// entries, and each release walks them.
+bool GenAlloc::FreeLocked(uint32_t offset, uint32_t size, uint32_t areaEnd, FreeCursor& cursor) {
     FreeBlockView block;
-    while (after != 0 && after < offset) {
-        if (!ReadFreeBlock(after, areaEnd, block)) {
-            return;
+    while (cursor.m_dwAfter != 0 && cursor.m_dwAfter < offset) {
+        if (!ReadFreeBlock(cursor.m_dwAfter, areaEnd, block)) {
+            return false;
         }
-        before = after;
-        beforeEnd = after + block.m_dwSize;
-        after = block.m_dwNext;
+        ++m_qwFreeWalkSteps;
+        cursor.m_dwBefore = cursor.m_dwAfter;
+        cursor.m_dwBeforeEnd = cursor.m_dwAfter + block.m_dwSize;
+        cursor.m_dwAfter = block.m_dwNext;
     }
-    if (beforeEnd > offset || (after != 0 && after < offset + size)) {
+    uint32_t after = cursor.m_dwAfter;
+    if (cursor.m_dwBeforeEnd > offset || (after != 0 && after < offset + size)) {
         ++m_dwDamage;
-        return;
+        return true;
+    }
+    uint32_t blockSize = size;
+    if (after != 0 && after == offset + size) {
+        FreeBlockView following;
+        if (!ReadFreeBlock(after, areaEnd, following)) {
+            return false;
+        }
+        blockSize += following.m_dwSize;
+        after = following.m_dwNext;
+    }
+    const uint32_t before = cursor.m_dwBefore;
+    if (before != 0 && cursor.m_dwBeforeEnd == offset) {
+        const uint32_t joined = cursor.m_dwBeforeEnd - before + blockSize;
+        m_segment.WriteWord(before + kSizeField, joined);
+        m_segment.WriteWord(before + kNextField, after);
+        if (after != 0) {
+            m_segment.WriteWord(after + kPreviousField, before);
+        }
+        cursor.m_dwBeforeEnd = before + joined;
+        cursor.m_dwAfter = after;
+        return true;
     }
     m_segment.WriteWord(offset + kNextField, after);
     m_segment.WriteWord(offset + kPreviousField, before);
-    m_segment.WriteWord(offset + kSizeField, size);
+    m_segment.WriteWord(offset + kSizeField, blockSize);
     if (before != 0) {
         m_segment.WriteWord(before + kNextField, offset);
     } else {
-        head = offset;
+        m_segment.WriteWord(m_dwHeaderOffset, offset);
     }
     if (after != 0) {
         m_segment.WriteWord(after + kPreviousField, offset);
     }
-    m_segment.WriteWord(m_dwHeaderOffset, head);
+    cursor.m_dwBefore = offset;
+    cursor.m_dwBeforeEnd = offset + blockSize;
+    cursor.m_dwAfter = after;
+    return true;
+}
+
+uint32_t GenAlloc::FreeBlockCount() {
+    uint32_t areaEnd = 0;
+    FreeCursor cursor;
+    if (!Acquire()) {
+        return 0;
+    }
+    uint32_t count = 0;
+    FreeBlockView block;
+    if (StartFreeWalk(areaEnd, cursor)) {
+        for (uint32_t offset = cursor.m_dwAfter; offset != 0; offset = block.m_dwNext) {
+            if (!ReadFreeBlock(offset, areaEnd, block)) {
+                count = 0;
+                break;
+            }
+            ++count;
+        }
+    }
+    Release();
+    return count;
 }
 
 bool GenAlloc::Contains(const void* address) const {

@@ -2,14 +2,22 @@
 // The first-fit allocator of the shared-memory store's block area.  Blocks
 // are whole 12-byte units; free blocks form a list in ascending address
 // order, each starting with {next, previous, size}; an allocated block has
-// no header, so its owner gives the size back when freeing.  Neighbouring
-// free blocks are merged only while an allocation walks past them.
+// no header, so its owner gives the size back when freeing.  A freed block
+// joins the free neighbours it touches; an allocation that walks past
+// neighbours still apart (a segment laid out by another writer) joins them
+// too.
 //
 // Every allocation and release runs under the cross-process semaphore
 // "GenAlloc_semaphore"; when it cannot be taken the operation does nothing.
+// A Hold keeps it for a series of operations on one thread, so a section's
+// many blocks cost one wait, not one each.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "qorToolsLib/SharedSegment.h"
 #include "qorToolsLib/jsSemaphore.h"
@@ -35,6 +43,27 @@ public:
     // The same by segment offset (0 for none).
     uint32_t AllocBlock(uint32_t size);
     void FreeBlock(uint32_t offset, uint32_t size);
+    // Frees every {offset, size} block in one walk of the free list, which
+    // ends as it would after freeing them one at a time.  The list is put
+    // in ascending order on the way.
+    using BlockList = std::vector<std::pair<uint32_t, uint32_t>>;
+    void FreeBlocks(BlockList& blocks);
+
+    // Holds the semaphore for the operations this thread makes while the
+    // object lives (false from Held() when it could not be taken; the
+    // operations then take it each on their own, and fail as they would).
+    class Hold {
+    public:
+        explicit Hold(GenAlloc& allocator);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        bool Held() const { return m_bHeld; }
+
+    private:
+        GenAlloc& m_allocator;
+        bool m_bHeld = false;
+    };
 
     // A text block of `size` bytes with the size kept in its first word;
     // the answer is the offset behind that word (0 for none).  FreeText
@@ -48,22 +77,42 @@ public:
     // Damaged free-list entries met so far; the operation that met one did
     // nothing.
     uint32_t DamageCount() const { return m_dwDamage; }
+    // Free blocks walked past by releases so far: what a release costs.
+    uint64_t FreeWalkSteps() const { return m_qwFreeWalkSteps; }
+    // The blocks on the free list, under the semaphore; 0 when the list
+    // is damaged.
+    uint32_t FreeBlockCount();
 
 private:
     struct FreeBlockView {
         uint32_t m_dwNext = 0;
         uint32_t m_dwSize = 0;
     };
+    // Where a release walking up the free list stands: the free block
+    // before the place (0: none, the place is the head) and its end, and
+    // the free block after it.
+    struct FreeCursor {
+        uint32_t m_dwBefore = 0;
+        uint32_t m_dwBeforeEnd = SharedSegment::kAreaStart;
+        uint32_t m_dwAfter = 0;
+    };
     bool ReadFreeBlock(uint32_t offset, uint32_t areaEnd, FreeBlockView& block);
     uint32_t AllocLocked(uint32_t want);
-    void FreeLocked(uint32_t offset, uint32_t size);
+    // Links the block in from `cursor` on, which it leaves just behind the
+    // block; false when the list or the block was found damaged.
+    bool FreeLocked(uint32_t offset, uint32_t size, uint32_t areaEnd, FreeCursor& cursor);
+    // The cursor at the head of the list; false when the header is damaged.
+    bool StartFreeWalk(uint32_t& areaEnd, FreeCursor& cursor);
     bool Acquire();
     void Release();
 
     uint32_t m_dwHeaderOffset;
     SharedSegment m_segment;
     std::unique_ptr<SEMAPHORE> m_pSemaphore;
+    // The thread whose Hold has the semaphore, if any.
+    std::atomic<std::thread::id> m_holder{};
     uint32_t m_dwDamage = 0;
+    uint64_t m_qwFreeWalkSteps = 0;
 };
 
 // Text blocks: ShmAllocText(n) takes n bytes, keeps n in the first word and

@@ -98,16 +98,23 @@ uint32_t SharedIdList::CopyText(const char* text) {
     return offset;
 }
 
-bool SharedIdList::FreePairs(const Node& section) {
+void SharedIdList::AddText(uint32_t offset, GenAlloc::BlockList& freed) {
+    uint32_t size = 0;
+    if (offset >= SharedSegment::kAreaStart + 4 && m_segment.ReadWord(offset - 4, size)) {
+        freed.emplace_back(offset - 4, size);
+    }
+}
+
+bool SharedIdList::CollectPairs(const Node& section, GenAlloc::BlockList& freed) {
     uint32_t steps = (m_dwAreaEnd - SharedSegment::kAreaStart) / kNodeSize;
     Node pair;
     for (uint32_t offset = section.m_dwSecond; offset != 0; offset = pair.m_dwNext) {
         if (steps-- == 0 || !ReadNode(offset, pair)) {
             return false;
         }
-        m_allocator.FreeText(pair.m_dwSecond);
-        m_allocator.FreeText(pair.m_dwThird);
-        m_allocator.FreeBlock(offset, kNodeSize);
+        AddText(pair.m_dwSecond, freed);
+        AddText(pair.m_dwThird, freed);
+        freed.emplace_back(offset, kNodeSize);
     }
     return true;
 }
@@ -139,12 +146,15 @@ bool SharedIdList::Insert(uint32_t id) {
 bool SharedIdList::Remove(uint32_t id) {
     Node section;
     uint32_t previous = 0;
-    if (FindSection(id, section, previous) != Lookup::kFound || !FreePairs(section)) {
+    m_freed.clear();
+    if (FindSection(id, section, previous) != Lookup::kFound || !CollectPairs(section, m_freed)) {
+        m_allocator.FreeBlocks(m_freed);
         return false;
     }
     m_segment.WriteWord(previous != 0 ? previous : SharedSegment::kSectionHeadOffset,
                         section.m_dwNext);
-    m_allocator.FreeBlock(section.m_dwOffset, kNodeSize);
+    m_freed.emplace_back(section.m_dwOffset, kNodeSize);
+    m_allocator.FreeBlocks(m_freed);
     return true;
 }
 
@@ -154,16 +164,40 @@ bool SharedIdList::ClearSection(uint32_t id) {
     if (FindSection(id, section, previous) != Lookup::kFound) {
         return false;
     }
-    bool whole = FreePairs(section);
+    m_freed.clear();
+    bool whole = CollectPairs(section, m_freed);
+    m_allocator.FreeBlocks(m_freed);
     m_segment.WriteWord(section.m_dwOffset + 4, 0);
     return whole;
 }
 
 bool SharedIdList::SetSection(uint32_t id, const char* label, const char* value) {
+    return SetPairs(id, {{label, value}});
+}
+
+bool SharedIdList::SetPairs(uint32_t id, const Pairs& pairs) {
     Node section;
     uint32_t previous = 0;
-    if (label == nullptr || value == nullptr ||
-        FindSection(id, section, previous) != Lookup::kFound) {
+    if (FindSection(id, section, previous) != Lookup::kFound) {
+        return false;
+    }
+    m_freed.clear();
+    bool all = true;
+    for (const auto& [label, value] : pairs) {
+        if (!SetPair(section, label, value, m_freed)) {
+            all = false;
+            continue;
+        }
+        // A new pair went in front of the section's first one.
+        m_segment.ReadWord(section.m_dwOffset + 4, section.m_dwSecond);
+    }
+    m_allocator.FreeBlocks(m_freed);
+    return all;
+}
+
+bool SharedIdList::SetPair(const Node& section, const char* label, const char* value,
+                           GenAlloc::BlockList& freed) {
+    if (label == nullptr || value == nullptr) {
         return false;
     }
     // The new value's block comes first: when it cannot be had, the old
@@ -173,9 +207,10 @@ bool SharedIdList::SetSection(uint32_t id, const char* label, const char* value)
         return false;
     }
     Node pair;
+    uint32_t previous = 0;
     Lookup found = FindPair(section, label, pair, previous);
     if (found == Lookup::kFound) {
-        m_allocator.FreeText(pair.m_dwThird);
+        AddText(pair.m_dwThird, freed);
         m_segment.WriteWord(pair.m_dwOffset + 8, valueText);
         return true;
     }
@@ -255,6 +290,7 @@ void SharedIdList::ClearAll() {
     Node section;
     bool first = true;
     uint32_t lastId = 0;
+    m_freed.clear();
     for (uint32_t offset = head; offset != 0; offset = section.m_dwNext) {
         if (!ReadNode(offset, section) || (!first && section.m_dwThird <= lastId)) {
             Damaged();
@@ -262,9 +298,10 @@ void SharedIdList::ClearAll() {
         }
         first = false;
         lastId = section.m_dwThird;
-        FreePairs(section);
-        m_allocator.FreeBlock(offset, kNodeSize);
+        CollectPairs(section, m_freed);
+        m_freed.emplace_back(offset, kNodeSize);
     }
+    m_allocator.FreeBlocks(m_freed);
     m_segment.WriteWord(SharedSegment::kSectionHeadOffset, 0);
 }
 

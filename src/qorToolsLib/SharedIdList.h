@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "qorToolsLib/GenAlloc.h"
@@ -27,6 +28,12 @@ public:
     bool Remove(uint32_t id);
     bool ClearSection(uint32_t id);
     bool SetSection(uint32_t id, const char* label, const char* value);
+    // Label/value texts, for setting many pairs of one section at once.
+    using Pairs = std::vector<std::pair<const char*, const char*>>;
+    // SetSection for each pair in turn, the section looked up once; false
+    // when the section is absent or a pair could not be set (those after it
+    // are still tried).
+    bool SetPairs(uint32_t id, const Pairs& pairs);
     bool GetValue(uint32_t id, const char* label, std::string& value);
     bool RemoveValue(uint32_t id, const char* label);
     bool GetSection(uint32_t id, std::vector<std::string>& labels,
@@ -54,12 +61,21 @@ private:
     Lookup FindPair(const Node& section, const char* label, Node& pair, uint32_t& previous);
     bool ReadText(uint32_t offset, std::string_view& text);
     uint32_t CopyText(const char* text);
-    // Frees the pairs of a section node; false when a damaged one stopped it.
-    bool FreePairs(const Node& section);
+    // Sets one pair of the found section; the old value's block, when one is
+    // replaced, goes on `freed`.
+    bool SetPair(const Node& section, const char* label, const char* value,
+                 GenAlloc::BlockList& freed);
+    // The text block at `offset` on the list of blocks to free.
+    void AddText(uint32_t offset, GenAlloc::BlockList& freed);
+    // Puts the blocks of a section's pairs on `freed`; false when a damaged
+    // pair stopped it.
+    bool CollectPairs(const Node& section, GenAlloc::BlockList& freed);
     bool Damaged();
 
     SharedSegment m_segment;
     GenAlloc& m_allocator;
     uint32_t m_dwAreaEnd = 0;
     uint32_t m_dwDamage = 0;
+    // Kept between operations so freeing a section allocates nothing.
+    GenAlloc::BlockList m_freed;
 };

@@ -1,6 +1,8 @@
 #include "qorToolsLib/SharedMemoryStore.h"
 
+#include "platform/LastError.h"
 #include "platform/SharedMapping.h"
+#include "platform/SystemMessage.h"
 
 namespace {
 
@@ -36,15 +38,31 @@ void SharedMemoryStore::Release() {
     m_pSemaphore->Release(1);
 }
 
+void SharedMemoryStore::NoteProblem(const std::string& step) {
+    const uint32_t error = plat::GetLastError();
+    std::string reason;
+    if (plat::LookupSystemMessage(error, nullptr, 0, reason) != 0) {
+        reason = "error " + std::to_string(error);
+    }
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                               reason.back() == '.' || reason.back() == ' ')) {
+        reason.pop_back();
+    }
+    m_sProblem = step + " (" + reason + ")";
+}
+
 bool SharedMemoryStore::Open(bool create, uint32_t size) {
+    m_sProblem.clear();
     if (m_pSemaphore == nullptr) {
         m_pSemaphore = std::make_unique<SEMAPHORE>("_ShMem_sem_");
         if (!m_pSemaphore->IsValid()) {
+            NoteProblem("its lock _ShMem_sem_ could not be made");
             m_pSemaphore.reset();
             return false;
         }
     }
     if (!Acquire()) {
+        NoteProblem("its lock _ShMem_sem_ could not be taken");
         return false;
     }
     if (IsMapped()) {
@@ -65,7 +83,10 @@ bool SharedMemoryStore::Open(bool create, uint32_t size) {
             m_pMapping = std::make_unique<jsSharedMemory>(m_sName.c_str());
         }
         auto* view = static_cast<uint8_t*>(m_pMapping->Attach(static_cast<uint32_t>(rounded)));
-        if (view != nullptr) {
+        if (view == nullptr) {
+            plat::SetLastError(m_pMapping->LastError());
+            NoteProblem("the memory it is kept in could not be mapped");
+        } else {
             uint64_t limit = m_pMapping->MappingSize();
             auto allocator =
                 std::make_unique<GenAlloc>(view + SharedSegment::kFreeHeadOffset, view, limit);
@@ -76,6 +97,11 @@ bool SharedMemoryStore::Open(bool create, uint32_t size) {
                 m_pBase = view;
                 opened = !create || m_pList->Initialise(static_cast<uint32_t>(rounded));
                 m_bCreator = create;
+                if (!opened) {
+                    m_sProblem = "its first section could not be laid out";
+                }
+            } else {
+                NoteProblem("its lock GenAlloc_semaphore could not be made");
             }
         }
     }
@@ -109,6 +135,37 @@ bool SharedMemoryStore::SetSection(uint32_t id, const char* label, const char* v
     return Locked([&] { return m_pList->SetSection(id, label, value); });
 }
 
+uint32_t SharedMemoryStore::InsertNextSection(const SharedIdList::Pairs& pairs, bool& inserted) {
+    inserted = false;
+    return Locked([&] {
+        const uint32_t id = m_pList->NextId();
+        GenAlloc::Hold hold(*m_pAllocator);
+        if (id != 0 && m_pList->Insert(id)) {
+            inserted = true;
+            m_pList->SetPairs(id, pairs);
+        }
+        return id;
+    });
+}
+
+bool SharedMemoryStore::TakeSection(uint32_t id, std::vector<std::string>& labels,
+                                    std::vector<std::string>& values) {
+    labels.clear();
+    values.clear();
+    return Locked([&] {
+        const bool read = m_pList->GetSection(id, labels, values);
+        GenAlloc::Hold hold(*m_pAllocator);
+        return m_pList->Remove(id) && read;
+    });
+}
+
+bool SharedMemoryStore::SetPairs(uint32_t id, const SharedIdList::Pairs& pairs) {
+    return Locked([&] {
+        GenAlloc::Hold hold(*m_pAllocator);
+        return m_pList->SetPairs(id, pairs);
+    });
+}
+
 bool SharedMemoryStore::GetValue(uint32_t id, const char* label, std::string& value) {
     return Locked([&] { return m_pList->GetValue(id, label, value); });
 }
@@ -140,4 +197,12 @@ uint32_t SharedMemoryStore::DamageCount() const {
         return 0;
     }
     return m_pList->DamageCount() + m_pAllocator->DamageCount();
+}
+
+uint64_t SharedMemoryStore::FreeWalkSteps() const {
+    return m_pAllocator != nullptr ? m_pAllocator->FreeWalkSteps() : 0;
+}
+
+uint32_t SharedMemoryStore::FreeBlockCount() {
+    return Locked([&] { return m_pAllocator->FreeBlockCount(); });
 }

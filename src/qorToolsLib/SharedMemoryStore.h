@@ -34,6 +34,19 @@ public:
     bool RemoveId(uint32_t id);
     bool ClearSection(uint32_t id);
     bool SetSection(uint32_t id, const char* label, const char* value);
+    // NextId, InsertId and SetSection for each pair, in one hold of the
+    // semaphores: the id (0 when not mapped), with `inserted` false when the
+    // section could not be made.  A pair that could not be set (the area is
+    // full) is left out.
+    uint32_t InsertNextSection(const SharedIdList::Pairs& pairs, bool& inserted);
+    // SetSection for each pair in one hold of the semaphores; false when
+    // the section is absent or some pair could not be set.
+    bool SetPairs(uint32_t id, const SharedIdList::Pairs& pairs);
+    // GetSection and RemoveId in one hold; false when the section is
+    // absent (nothing removed) or could not be read whole (removed all the
+    // same).
+    bool TakeSection(uint32_t id, std::vector<std::string>& labels,
+                     std::vector<std::string>& values);
     bool GetValue(uint32_t id, const char* label, std::string& value);
     bool RemoveValue(uint32_t id, const char* label);
     bool GetSection(uint32_t id, std::vector<std::string>& labels,
@@ -43,9 +56,16 @@ public:
     uint32_t NextId();
 
     const std::string& Name() const { return m_sName; }
+    // Why the last Open failed, in a few words with the system's reason;
+    // empty after a successful one.
+    const std::string& Problem() const { return m_sProblem; }
     bool IsCreator() const { return m_bCreator; }
     // Damaged segment entries that made operations fail.
     uint32_t DamageCount() const;
+    // Free blocks this process's releases walked past: what freeing costs.
+    uint64_t FreeWalkSteps() const;
+    // Blocks on the free list now (0 when not mapped or damaged).
+    uint32_t FreeBlockCount();
 
 private:
     template <typename Operation>
@@ -56,7 +76,11 @@ private:
     uint8_t* m_pBase = nullptr;
     std::unique_ptr<jsSharedMemory> m_pMapping;
     std::unique_ptr<SEMAPHORE> m_pSemaphore;
+    // Records the failed step of Open with the thread's last error.
+    void NoteProblem(const std::string& step);
+
     std::string m_sName;
+    std::string m_sProblem;
     bool m_bCreator = false;
     std::unique_ptr<GenAlloc> m_pAllocator;
     std::unique_ptr<SharedIdList> m_pList;

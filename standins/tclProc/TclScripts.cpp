@@ -2,7 +2,8 @@
 
 #include <tcl.h>
 
-#include <vector>
+#include <algorithm>
+#include <cstring>
 
 #include "TclHandler/qorTclCommand.h"
 #include "qorToolsLib/SharedMemoryStore.h"
@@ -24,48 +25,68 @@ std::string OneLine(const char* pszText) {
 
 }  // namespace
 
-TclScripts::TclScripts(SharedMemoryStore* pStore) : m_pInterp(Tcl_CreateInterp()), m_pStore(pStore) {
+TclScripts::Script::Script(const std::string& strText)
+    : m_pObject(Tcl_NewStringObj(strText.data(), static_cast<int>(strText.size()))) {
+    Tcl_IncrRefCount(m_pObject);
+}
+
+TclScripts::Script::~Script() {
+    Tcl_DecrRefCount(m_pObject);
+}
+
+TclScripts::TclScripts(SharedMemoryStore* pStore)
+    : m_pInterp(Tcl_CreateInterp()),
+      m_pStore(pStore),
+      m_pListVariables(std::make_unique<Script>("info globals __qor_*")) {
     // Without the script library the core commands still work.
     Tcl_Init(m_pInterp);
 }
 
-TclScripts::~TclScripts() { Tcl_DeleteInterp(m_pInterp); }
+TclScripts::~TclScripts() {
+    // The compiled scripts belong to the interpreter: they go first.
+    m_Scripts.clear();
+    m_pListVariables.reset();
+    Tcl_DeleteInterp(m_pInterp);
+}
 
 TclScripts::Outcome TclScripts::Define(int32_t nRuleId, int32_t nScriptType,
                                        const std::string& strText) {
     if (Tcl_CommandComplete(strText.c_str()) == 0) {
         return {false, "script is not complete"};
     }
-    m_Scripts[{nRuleId, nScriptType}] = strText;
+    m_Scripts[{nRuleId, nScriptType}] = std::make_unique<Script>(strText);
     return {true, ""};
 }
 
-TclScripts::Outcome TclScripts::Evaluate(const std::string& strText) {
-    int nResult = Tcl_EvalEx(m_pInterp, strText.c_str(), static_cast<int>(strText.size()),
-                             TCL_EVAL_GLOBAL);
+TclScripts::Outcome TclScripts::Evaluate(Tcl_Obj* pScript) {
+    // Held for the run: the script may be defined anew while it runs.
+    Tcl_IncrRefCount(pScript);
+    const int nResult = Tcl_EvalObjEx(m_pInterp, pScript, TCL_EVAL_GLOBAL);
+    Tcl_DecrRefCount(pScript);
     Outcome outcome{nResult == TCL_OK || nResult == TCL_RETURN,
                     OneLine(Tcl_GetStringResult(m_pInterp))};
     Tcl_ResetResult(m_pInterp);
     return outcome;
 }
 
-void TclScripts::LoadSection(uint32_t dwId, std::map<std::string, bool>& names) {
-    std::vector<std::string> labels;
-    std::vector<std::string> values;
-    if (m_pStore == nullptr || !m_pStore->GetSection(dwId, labels, values)) {
+void TclScripts::LoadSection(uint32_t dwId) {
+    m_Made.clear();
+    if (m_pStore == nullptr || !m_pStore->GetSection(dwId, m_Labels, m_Values)) {
+        m_Labels.clear();
+        m_Values.clear();
         return;
     }
-    for (size_t i = 0; i < labels.size() && i < values.size(); ++i) {
-        if (Tcl_SetVar2(m_pInterp, labels[i].c_str(), nullptr, values[i].c_str(),
+    for (size_t i = 0; i < m_Labels.size() && i < m_Values.size(); ++i) {
+        if (Tcl_SetVar2(m_pInterp, m_Labels[i].c_str(), nullptr, m_Values[i].c_str(),
                         TCL_GLOBAL_ONLY) != nullptr) {
-            names[labels[i]] = true;
+            m_Made.push_back(m_Labels[i]);
         }
     }
 }
 
-void TclScripts::StoreVariables(uint32_t dwId, std::map<std::string, bool>& names) {
+void TclScripts::StoreVariables(uint32_t dwId) {
     Tcl_Obj* pList = nullptr;
-    if (Tcl_EvalEx(m_pInterp, "info globals __qor_*", -1, TCL_EVAL_GLOBAL) == TCL_OK) {
+    if (Tcl_EvalObjEx(m_pInterp, m_pListVariables->Object(), TCL_EVAL_GLOBAL) == TCL_OK) {
         pList = Tcl_GetObjResult(m_pInterp);
         Tcl_IncrRefCount(pList);
     }
@@ -75,24 +96,39 @@ void TclScripts::StoreVariables(uint32_t dwId, std::map<std::string, bool>& name
     }
     int nCount = 0;
     Tcl_Obj** ppNames = nullptr;
+    SharedIdList::Pairs changed;
     if (Tcl_ListObjGetElements(nullptr, pList, &nCount, &ppNames) == TCL_OK) {
         for (int i = 0; i < nCount; ++i) {
             const char* pszName = Tcl_GetString(ppNames[i]);
-            names[pszName] = true;
+            if (std::strncmp(pszName, kVariablePrefix, sizeof kVariablePrefix - 1) != 0) {
+                continue;
+            }
             const char* pszValue = Tcl_GetVar2(m_pInterp, pszName, nullptr, TCL_GLOBAL_ONLY);
-            if (pszValue != nullptr && m_pStore != nullptr &&
-                std::string(pszName).rfind(kVariablePrefix, 0) == 0) {
-                m_pStore->SetSection(dwId, pszName, pszValue);
+            // A value the section already holds need not be written again.
+            const auto loaded = std::find(m_Labels.begin(), m_Labels.end(), pszName);
+            const bool bKnown = loaded != m_Labels.end();
+            if (!bKnown) {
+                m_Made.emplace_back(pszName);
+            }
+            if (pszValue != nullptr &&
+                (!bKnown || m_Values[static_cast<size_t>(loaded - m_Labels.begin())] != pszValue)) {
+                changed.emplace_back(pszName, pszValue);
             }
         }
+    }
+    // The names and values stay alive in the interpreter while they are
+    // written: the list holds the names, the variables their values.
+    if (m_pStore != nullptr && !changed.empty()) {
+        m_pStore->SetPairs(dwId, changed);
     }
     Tcl_DecrRefCount(pList);
 }
 
-void TclScripts::Forget(const std::map<std::string, bool>& names) {
-    for (const auto& [name, bSet] : names) {
-        Tcl_UnsetVar2(m_pInterp, name.c_str(), nullptr, TCL_GLOBAL_ONLY);
+void TclScripts::Forget() {
+    for (const std::string& strName : m_Made) {
+        Tcl_UnsetVar2(m_pInterp, strName.c_str(), nullptr, TCL_GLOBAL_ONLY);
     }
+    m_Made.clear();
 }
 
 TclScripts::Outcome TclScripts::Run(int32_t nRuleId, int32_t nScriptType, int32_t nTransactionId) {
@@ -103,17 +139,14 @@ TclScripts::Outcome TclScripts::Run(int32_t nRuleId, int32_t nScriptType, int32_
     const bool bWithSection =
         (nScriptType == qorTclCommand::kValidation || nScriptType == qorTclCommand::kResponse) &&
         nTransactionId > 0;
-    std::map<std::string, bool> names;
     if (bWithSection) {
-        LoadSection(static_cast<uint32_t>(nTransactionId), names);
+        LoadSection(static_cast<uint32_t>(nTransactionId));
     }
-    // The script may replace the text it runs from (by redefining itself).
-    const std::string strText = found->second;
-    Outcome outcome = Evaluate(strText);
+    Outcome outcome = Evaluate(found->second->Object());
     if (bWithSection) {
-        StoreVariables(static_cast<uint32_t>(nTransactionId), names);
+        StoreVariables(static_cast<uint32_t>(nTransactionId));
         // One alert's values never leak into the next one's run.
-        Forget(names);
+        Forget();
     }
     return outcome;
 }

@@ -7,10 +7,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 struct Tcl_Interp;
+struct Tcl_Obj;
 class SharedMemoryStore;
 
 class TclScripts {
@@ -32,13 +35,36 @@ public:
     size_t Count() const { return m_Scripts.size(); }
 
 private:
-    Outcome Evaluate(const std::string& strText);
-    // The section's pairs as globals; the names set, for clearing after.
-    void LoadSection(uint32_t dwId, std::map<std::string, bool>& names);
-    void StoreVariables(uint32_t dwId, std::map<std::string, bool>& names);
-    void Forget(const std::map<std::string, bool>& names);
+    // A script as the interpreter keeps it: compiled at its first run and
+    // run compiled from then on.
+    class Script {
+    public:
+        explicit Script(const std::string& strText);
+        ~Script();
+        Script(const Script&) = delete;
+        Script& operator=(const Script&) = delete;
+        Tcl_Obj* Object() const { return m_pObject; }
+
+    private:
+        Tcl_Obj* m_pObject;
+    };
+
+    Outcome Evaluate(Tcl_Obj* pScript);
+    // The section's pairs as globals, remembered for StoreVariables and
+    // Forget.
+    void LoadSection(uint32_t dwId);
+    // Writes back every "__qor_" global the run made or changed.
+    void StoreVariables(uint32_t dwId);
+    // Unsets every global the section or the run made.
+    void Forget();
 
     Tcl_Interp* m_pInterp;
     SharedMemoryStore* m_pStore;
-    std::map<std::pair<int32_t, int32_t>, std::string> m_Scripts;
+    std::map<std::pair<int32_t, int32_t>, std::unique_ptr<Script>> m_Scripts;
+    std::unique_ptr<Script> m_pListVariables;
+    // The section of the current run, and the names of the globals to
+    // unset after it; kept between runs so a run allocates little.
+    std::vector<std::string> m_Labels;
+    std::vector<std::string> m_Values;
+    std::vector<std::string> m_Made;
 };

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,7 @@ struct Options {
 std::FILE* g_pLog = nullptr;
 
 void Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+// Lines are flushed when the process waits for the sensor, not one by one.
 void Log(const char* pszFormat, ...) {
     if (g_pLog == nullptr) {
         return;
@@ -54,7 +56,12 @@ void Log(const char* pszFormat, ...) {
     std::vfprintf(g_pLog, pszFormat, args);
     va_end(args);
     std::fputc('\n', g_pLog);
-    std::fflush(g_pLog);
+}
+
+void FlushLog() {
+    if (g_pLog != nullptr) {
+        std::fflush(g_pLog);
+    }
 }
 
 bool ReadNumber(const char* pszText, long& nValue) {
@@ -83,17 +90,62 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return argc % 2 == 1 && options.m_nChannel >= 0 && options.m_nChannel <= INT32_MAX;
 }
 
-void Reply(LineSocket& connection, qorTclCommand& command, const TclScripts::Outcome& outcome) {
+// Runs come at the rate of the alerts, so the log counts them once a minute
+// and names the first failure of each minute, rather than taking a line
+// for each.
+class RunLog {
+public:
+    void Note(const qorTclCommand& command, const TclScripts::Outcome& outcome) {
+        ++m_qwRuns;
+        if (!outcome.m_bOk && m_qwFailed++ == 0) {
+            char szText[256];
+            Log("%s failed: %s", command.Format(szText, sizeof szText), outcome.m_strText.c_str());
+        }
+        const std::time_t tNow = std::time(nullptr);
+        if (tNow - m_tLastReport >= 60) {
+            Log("%llu runs, %llu of them failed, since the last count",
+                static_cast<unsigned long long>(m_qwRuns),
+                static_cast<unsigned long long>(m_qwFailed));
+            m_qwRuns = 0;
+            m_qwFailed = 0;
+            m_tLastReport = tNow;
+        }
+    }
+
+private:
+    uint64_t m_qwRuns = 0;
+    uint64_t m_qwFailed = 0;
+    std::time_t m_tLastReport = std::time(nullptr);
+};
+
+// The replies of the commands already read wait for one another and go
+// out together when no further command is waiting to be read.
+constexpr size_t kReplyBatchBytes = 16384;
+
+void Reply(std::string& strReplies, qorTclCommand& command, const TclScripts::Outcome& outcome) {
     command.m_nReturnType = outcome.m_bOk ? qorTclCommand::kTrue : qorTclCommand::kError;
     command.m_strText = outcome.m_strText;
-    uint32_t dwError = 0;
-    command.Send(connection, dwError);
+    command.AppendLine(strReplies);
+}
+
+void SendReplies(LineSocket& connection, std::string& strReplies) {
+    if (!strReplies.empty()) {
+        // A failed send shows as the next read's failure.
+        connection.Send(strReplies.data(), static_cast<long>(strReplies.size()));
+        strReplies.clear();
+    }
 }
 
 int Serve(LineSocket& connection, TclScripts& scripts) {
     connection.SetReadTimeout(1000);
     qorTclCommand command;
+    std::string strReplies;
+    RunLog runs;
     for (;;) {
+        if (strReplies.size() >= kReplyBatchBytes || !connection.HasUnreadLine()) {
+            SendReplies(connection, strReplies);
+            FlushLog();
+        }
         uint32_t dwError = 0;
         int nResult = command.Receive(connection, dwError);
         if (nResult == 0) {
@@ -108,23 +160,28 @@ int Serve(LineSocket& connection, TclScripts& scripts) {
             command.Reset();
             continue;
         }
-        char szText[256];
-        Log("%s", command.Format(szText, sizeof szText));
+        if (command.m_nCommandType != qorTclCommand::kRun) {
+            char szText[256];
+            Log("%s", command.Format(szText, sizeof szText));
+        }
         switch (command.m_nCommandType) {
             case qorTclCommand::kScript:
-                Reply(connection, command,
+                Reply(strReplies, command,
                       scripts.Define(command.m_nRuleId, command.m_nScriptType, command.m_strText));
                 break;
-            case qorTclCommand::kRun:
-                Reply(connection, command,
-                      scripts.Run(command.m_nRuleId, command.m_nScriptType,
-                                  command.m_nTransactionId));
+            case qorTclCommand::kRun: {
+                const TclScripts::Outcome outcome =
+                    scripts.Run(command.m_nRuleId, command.m_nScriptType, command.m_nTransactionId);
+                runs.Note(command, outcome);
+                Reply(strReplies, command, outcome);
                 break;
+            }
             case qorTclCommand::kStatus:
                 command.m_strText = std::to_string(scripts.Count()) + " scripts";
-                Reply(connection, command, {true, command.m_strText});
+                Reply(strReplies, command, {true, command.m_strText});
                 break;
             case qorTclCommand::kExit:
+                SendReplies(connection, strReplies);
                 Log("exit requested");
                 return 0;
             default:
@@ -179,6 +236,7 @@ int main(int argc, char** argv) {
     }
     connection.Close();
     Tcl_Finalize();
+    FlushLog();
     if (g_pLog != nullptr) {
         std::fclose(g_pLog);
     }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Common/RuleScript.h"
+#include "Common/ScriptOutcomes.h"
 #include "FakeSensorCore.h"
 #include "TestEngine.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -181,18 +182,28 @@ TEST_F(EngineBaseTest, AttackTimeIsLocalWithTheZoneInForceOrEmptyWhenUnconvertib
     }
 }
 
+// Every record that could not meet its script is counted as passed on
+// unvalidated or dropped, so the stop can say so; a rule without a script
+// that does not require one counts nothing.
 TEST_F(EngineBaseTest, RuleThatRequiresItsScriptLosesRecordsNothingCanValidate) {
     auto pRequired = MakeRule("Required", 1, true, "return 1");
     auto pOptional = MakeRule("Optional", 1, false, "return 1");
     auto pNoScript = MakeRule("No script", 1, true, nullptr);
+    auto pPlain = MakeRule("Plain", 1, false, nullptr);
     // Without a handler, then with one whose queue is full.
     for (FakeTclHandler* pHandler : {static_cast<FakeTclHandler*>(nullptr), &m_Handler}) {
         m_Sensor.m_pHandler = pHandler;
         m_Handler.m_bAccepts = false;
+        const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
         EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pRequired.get(), 0)), 0);
         EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pOptional.get(), 0)), 1);
         EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pNoScript.get(), 0)), 0);
-        EXPECT_EQ(m_Sensor.TakeReported().size(), 1u);
+        EXPECT_EQ(m_Engine.ExecuteResponses(new TestRecord(pPlain.get(), 0)), 1);
+        EXPECT_EQ(m_Sensor.TakeReported().size(), 2u);
+        const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
+        EXPECT_EQ(before.m_qwDropped + 2, after.m_qwDropped);
+        EXPECT_EQ(before.m_qwUnvalidated + 1, after.m_qwUnvalidated);
+        EXPECT_EQ(before.m_qwValidated, after.m_qwValidated);
     }
     // A handler that takes the run owns the record.
     m_Handler.m_bAccepts = true;

@@ -241,6 +241,20 @@ TEST_F(ChannelPair, LineLongerThanTheCallersBufferComesUnterminated) {
     EXPECT_STREQ("56789\n", buffer);
 }
 
+// A reader that answers line by line may hold its answers back while the
+// next line is already in: only a whole buffered line counts.
+TEST_F(ChannelPair, UnreadLineIsSeenOnlyWhenWholeInTheBuffer) {
+    Connect();
+    EXPECT_FALSE(m_client.HasUnreadLine());
+    ASSERT_EQ(10, m_server.Send("one\ntwo\nth", 10));
+    char buffer[16];
+    ASSERT_EQ(4, GetsSomething(m_client, buffer, sizeof buffer));
+    EXPECT_TRUE(m_client.HasUnreadLine());
+    EXPECT_EQ(4, m_client.Gets(buffer, sizeof buffer));
+    EXPECT_STREQ("two\n", buffer);
+    EXPECT_FALSE(m_client.HasUnreadLine()) << "half a line is no line";
+}
+
 TEST(LineSocketDebugLog, TrafficIsLoggedWithExplicitLengths) {
     std::remove(DebugLogName().c_str());
     {

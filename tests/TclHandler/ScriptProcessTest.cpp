@@ -16,6 +16,7 @@
 
 #include "Common/FakeSensorCore.h"
 #include "Common/RuleScript.h"
+#include "Common/ScriptOutcomes.h"
 #include "Common/TestEngine.h"
 #include "TclHandler/tclHandler.h"
 #include "support/TestUtil.h"
@@ -188,7 +189,10 @@ TEST_F(ScriptProcessTest, StopWhileTheProcessStartsIsNoFailureAndNoInitialisatio
 
     int nCompleted = 0;
     for (const LoggedLine& line : m_Log.m_Services.Lines()) {
-        EXPECT_NE(static_cast<uint32_t>(kCSFLogError), line.dwLevel) << line.text;
+        // The thread's end is given at the error level whatever ended it.
+        EXPECT_TRUE(line.dwLevel != static_cast<uint32_t>(kCSFLogError) ||
+                    line.text == "TclHandler exiting...")
+            << line.text;
         nCompleted += line.text == "Completed tcl script initialization!" ? 1 : 0;
     }
     EXPECT_EQ(1, nCompleted);
@@ -219,4 +223,39 @@ TEST_F(ScriptProcessTest, ProcessThatEndsIsNoticedWhileItsConnectionStaysOpen) {
                                   strText.find(" ended (exit code 3)") != std::string::npos);
     }
     EXPECT_TRUE(bReported);
+}
+
+// While the runs wait for a process that takes the scripts and never
+// answers, the queue fills: a run it refuses leaves the record with the
+// engine, with the line a full table of waiting runs gives; the runs it
+// holds are passed on unvalidated, and counted so, when the process is
+// stopped.
+TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted) {
+    const std::string strProgram = m_Directory.File("tclProc.exe");
+    std::filesystem::remove(strProgram);
+    hwtest::WriteWholeFile(strProgram, "#!/bin/sh\nexec sleep 60\n");
+    std::filesystem::permissions(strProgram, std::filesystem::perms::owner_all);
+    HandOverRules();
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    // The scripts are out and unanswered: the runs are held (20 s, two on
+    // this clock) behind them.
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return m_Handler.ScriptsInitialised() && m_Handler.Queues().IsHeld(tclQueueSet::kRuns);
+        },
+        60));
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    for (uint32_t n = 0; n < tclHandler::kDefaultQueueSize; ++n) {
+        ASSERT_EQ(1u, Validate("alice")) << n;
+    }
+    EXPECT_EQ(0u, Validate("bob"));
+    ASSERT_TRUE(m_Handler.Queues().IsHeld(tclQueueSet::kRuns)) << "the hold ended too soon";
+    EXPECT_TRUE(
+        m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
+
+    m_Handler.ShutDown();
+    const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
+    EXPECT_EQ(before.m_qwUnvalidated + tclHandler::kDefaultQueueSize, after.m_qwUnvalidated);
+    EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
+    EXPECT_EQ(tclHandler::kDefaultQueueSize, m_Sensor.ReportedCount());
 }

@@ -6,16 +6,64 @@
 #include <algorithm>
 #include <ctime>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
+#include "Common/ScriptOutcomes.h"
 #include "Common/TestEngine.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 #include "support/ManualReportTime.h"
 #include "support/TestUtil.h"
 
 namespace {
+
+// The process's counts of what became of scripted alerts, taken when made;
+// differences of two say what happened in between.
+struct Outcomes {
+    Outcomes() : m_counts(ScriptOutcomes::Instance().Snapshot()) {}
+    explicit Outcomes(const ScriptOutcomes::Counts& counts) : m_counts(counts) {}
+
+    static Outcomes Only(ScriptOutcome outcome) {
+        ScriptOutcomes::Counts counts;
+        switch (outcome) {
+            case ScriptOutcome::kValidated:
+                counts.m_qwValidated = 1;
+                break;
+            case ScriptOutcome::kRejected:
+                counts.m_qwRejected = 1;
+                break;
+            case ScriptOutcome::kUnvalidated:
+                counts.m_qwUnvalidated = 1;
+                break;
+            case ScriptOutcome::kDropped:
+                counts.m_qwDropped = 1;
+                break;
+        }
+        return Outcomes(counts);
+    }
+    Outcomes operator-(const Outcomes& other) const {
+        return Outcomes({m_counts.m_qwValidated - other.m_counts.m_qwValidated,
+                         m_counts.m_qwRejected - other.m_counts.m_qwRejected,
+                         m_counts.m_qwUnvalidated - other.m_counts.m_qwUnvalidated,
+                         m_counts.m_qwDropped - other.m_counts.m_qwDropped});
+    }
+    Outcomes operator+(const Outcomes& other) const {
+        return Outcomes({m_counts.m_qwValidated + other.m_counts.m_qwValidated,
+                         m_counts.m_qwRejected + other.m_counts.m_qwRejected,
+                         m_counts.m_qwUnvalidated + other.m_counts.m_qwUnvalidated,
+                         m_counts.m_qwDropped + other.m_counts.m_qwDropped});
+    }
+    bool operator==(const Outcomes& other) const {
+        return ScriptOutcomes::Describe(m_counts) == ScriptOutcomes::Describe(other.m_counts);
+    }
+    friend std::ostream& operator<<(std::ostream& out, const Outcomes& outcomes) {
+        return out << ScriptOutcomes::Describe(outcomes.m_counts);
+    }
+
+    ScriptOutcomes::Counts m_counts;
+};
 
 // A handler on a store of its own, driven step by step on the test's
 // thread: requests are sent (to no process) and replies handed in.
@@ -63,6 +111,16 @@ protected:
         m_Handler.HandleReply(pReply);
     }
 
+    // Whether a line of exactly this text was logged at this level.
+    bool LoggedAt(const std::string& strText, uint32_t dwLevel) {
+        for (const LoggedLine& line : m_Log.m_Services.Lines()) {
+            if (line.text == strText && line.dwLevel == dwLevel) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     ScopedHostLog m_Log;
     FakeSensorCore m_Sensor;
     tclHandler m_Handler;
@@ -81,21 +139,28 @@ TEST_F(ScriptHandlerTest, QueueSizeBelowTheDefaultIsRaisedToIt) {
 
 TEST_F(ScriptHandlerTest, OnlyAnAcceptingValidationAnswerReportsTheRecord) {
     ASSERT_TRUE(m_Handler.OpenStore());
+    // What each answer counts as: a failed script validated nothing.
     const struct {
         int32_t nReturnType;
         const char* pszText;
         bool bReported;
+        ScriptOutcome outcome;
     } cases[] = {
-        {qorTclCommand::kTrue, "1", true},       {qorTclCommand::kTrue, "", true},
-        {qorTclCommand::kTrue, "0", false},      {qorTclCommand::kTrue, "FALSE", false},
-        {qorTclCommand::kFalse, "x", false},     {qorTclCommand::kError, "oops", true},
+        {qorTclCommand::kTrue, "1", true, ScriptOutcome::kValidated},
+        {qorTclCommand::kTrue, "", true, ScriptOutcome::kValidated},
+        {qorTclCommand::kTrue, "0", false, ScriptOutcome::kRejected},
+        {qorTclCommand::kTrue, "FALSE", false, ScriptOutcome::kRejected},
+        {qorTclCommand::kFalse, "x", false, ScriptOutcome::kRejected},
+        {qorTclCommand::kError, "oops", true, ScriptOutcome::kUnvalidated},
     };
     for (const auto& c : cases) {
         const size_t nBefore = m_Sensor.ReportedCount();
+        const Outcomes before;
         int32_t nId = SendValidation(m_Rule);
         ASSERT_NE(0, nId);
         Reply("Scan", nId, c.nReturnType, c.pszText);
         EXPECT_EQ(c.bReported ? nBefore + 1 : nBefore, m_Sensor.ReportedCount()) << c.pszText;
+        EXPECT_EQ(Outcomes::Only(c.outcome), Outcomes() - before) << c.pszText;
         EXPECT_EQ(0u, m_Handler.PendingCount());
         std::vector<std::string> labels;
         std::vector<std::string> values;
@@ -103,10 +168,12 @@ TEST_F(ScriptHandlerTest, OnlyAnAcceptingValidationAnswerReportsTheRecord) {
             << "the section outlived its reply";
     }
     // A rule that requires its script drops the record when the script fails.
+    const Outcomes before;
     int32_t nId = SendValidation(m_ScriptedRule);
     Reply("Must", nId, qorTclCommand::kError, "oops");
     EXPECT_TRUE(m_Log.Contains("<Must RUN Validation> failed: oops"));
     EXPECT_EQ(3u, m_Sensor.ReportedCount());
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kDropped), Outcomes() - before);
 }
 
 TEST_F(ScriptHandlerTest, VariablesTheScriptSetComeBackAndSetThePriority) {
@@ -154,10 +221,13 @@ TEST_F(ScriptHandlerTest, FullPendingTableReportsOrDropsByTheRulesNeedForItsScri
         ASSERT_NE(0, SendValidation(m_ScriptedRule));
     }
     ASSERT_EQ(512u, m_Handler.PendingCount());
+    const Outcomes before;
     SendValidation(m_Rule);
     SendValidation(m_ScriptedRule);
     EXPECT_EQ(512u, m_Handler.PendingCount());
     EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),
+              Outcomes() - before);
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
 }
@@ -188,6 +258,7 @@ TEST_F(ScriptHandlerTest, FullTableLinesAreBoundedAndCountWhatTheyLeftOut) {
 
 TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScript) {
     ASSERT_TRUE(m_Handler.OpenStore());
+    const Outcomes before;
     SendValidation(m_Rule);
     SendValidation(m_ScriptedRule);
     m_Handler.ExpirePending(m_tNow + 299);
@@ -197,15 +268,20 @@ TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScrip
     EXPECT_EQ(1u, m_Sensor.ReportedCount());
     EXPECT_TRUE(m_Log.Contains("TCL request timed out: Scan"));
     EXPECT_TRUE(m_Log.Contains("TCL request timed out: Must"));
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),
+              Outcomes() - before);
 }
 
 TEST_F(ScriptHandlerTest, ProcessEndReportsPendingValidationsOfRulesThatDoNotNeedTheirScript) {
     ASSERT_TRUE(m_Handler.OpenStore());
+    const Outcomes before;
     SendValidation(m_Rule);
     SendValidation(m_ScriptedRule);
     m_Handler.ClearAfterStop();
     EXPECT_EQ(0u, m_Handler.PendingCount());
     EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),
+              Outcomes() - before);
     EXPECT_TRUE(m_Log.Contains("TclRequest <Scan.Validation> is pending when the TclProc is ended"));
     EXPECT_EQ("", m_Handler.RuleName(1)) << "rule ids outlived the process";
 }
@@ -222,7 +298,7 @@ TEST_F(ScriptHandlerTest, RegistrationRulesForEnginesAndTheirContainers) {
 TEST_F(ScriptHandlerTest, DisabledScriptingQueuesNothing) {
     m_Handler.SetEnabled(false);
     EXPECT_FALSE(m_Handler.Init("/nonexistent/"));
-    EXPECT_TRUE(m_Log.Contains("RULEWEAVE is disabled globally."));
+    EXPECT_TRUE(LoggedAt("RULEWEAVE is disabled globally.", kCSFLogWarning));
     EXPECT_EQ(0u, m_Handler.QueueScript("Scan", "Validation", "return 1"));
     m_Handler.SetEnabled(true);
     EXPECT_EQ(0u, m_Handler.QueueScript("Scan", "Verify", "return 1"));
@@ -236,8 +312,13 @@ TEST_F(ScriptHandlerTest, DisabledScriptingQueuesNothing) {
 TEST_F(ScriptHandlerTest, ProcessThatCannotStartUsesUpTheRestartLimit) {
     hwtest::ScratchDirectory directory;
     m_Handler.SetClock([] { return static_cast<int64_t>(::time(nullptr)); });
-    // No program in the sensor directory and none beside this test.
+    // No program in the sensor directory and none beside this test: the
+    // summary says so at once, before the restarts are used up.
     ASSERT_TRUE(m_Handler.Init((directory.Path() + "/").c_str()));
+    const std::string strOff =
+        "OFF: there is no script program: neither tclProc.exe in the sensor "
+        "directory nor ";
+    EXPECT_EQ(0u, m_Handler.DescribeScripting().find(strOff)) << m_Handler.DescribeScripting();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !m_Handler.IsRunningFlagSet(); }, 30));
     for (const char* pszLine :
          {"Failed to start TclProc, attempt #1", "Failed to start TclProc, attempt #2",
@@ -246,10 +327,33 @@ TEST_F(ScriptHandlerTest, ProcessThatCannotStartUsesUpTheRestartLimit) {
         EXPECT_TRUE(m_Log.Contains(pszLine)) << pszLine;
     }
     m_Handler.ShutDown();
+    EXPECT_TRUE(LoggedAt("TclHandler exiting...", kCSFLogError));
+    EXPECT_EQ(0u, m_Handler.DescribeScripting().find(strOff)) << m_Handler.DescribeScripting();
 }
 
 TEST_F(ScriptHandlerTest, CommandLineNamesTheHandedOverChannelAndTheTuning) {
     EXPECT_EQ("tclProc.exe -log tclproc.log -channel 3 -ReqQsz 512 -minWorkers 2 "
               "-maxWorkers 16 -CmdQThreshold 5 -CmdWaitTout 2 -dir \"\"",
               m_Handler.ProcessCommandLine());
+}
+
+// The summary says why scripting is off when the policy has it on.
+TEST_F(ScriptHandlerTest, ScriptingStateSaysWhyItIsOff) {
+    m_Handler.SetEnabled(false);
+    EXPECT_FALSE(m_Handler.Init("/nonexistent/"));
+    EXPECT_EQ("off, as the policy has it (ScriptEnabled)", m_Handler.DescribeScripting());
+
+    // A name no shared object can have.
+    tclHandler unusable(std::string(300, 'x').c_str());
+    EXPECT_FALSE(unusable.Init("/nonexistent/"));
+    EXPECT_TRUE(m_Log.Contains("RULEWEAVE will be disabled due to initialization problem."));
+    const std::string strStore = unusable.DescribeScripting();
+    EXPECT_EQ(0u, strStore.find("OFF: the shared store " + std::string(300, 'x') +
+                                " could not be opened: the memory it is kept in could not be "
+                                "mapped ("))
+        << strStore;
+    EXPECT_NE(std::string::npos, strStore.find("; the alerts of rules with a script go on "
+                                               "unvalidated, or are dropped when their rule "
+                                               "requires it"))
+        << strStore;
 }

@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     list.SetSection(1, "label", "value");
     list.SetSection(2, "a", "");
+    list.SetPairs(1, {{"a", "1"}, {"b", "2"}, {"a", "3"}});
     list.Insert(5);
     list.RemoveValue(1, "a");
     list.ClearSection(3);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -11,6 +12,8 @@ namespace {
 class GenAllocTest : public ::testing::Test {
 protected:
     static constexpr uint32_t kSegmentSize = 24 + 12 * 40;
+    // The first unit of the area holds the allocator's own words.
+    static constexpr uint32_t kAreaUnits = 39;
 
     GenAllocTest()
         : m_image(kSegmentSize / 4, 0xA5A5A5A5u), m_allocator(Base() + 12, Base(), kSegmentSize) {}
@@ -21,6 +24,16 @@ protected:
     uint32_t Word(uint32_t offset) const { return m_image[offset / 4]; }
     uint32_t Offset(const void* p) {
         return static_cast<uint32_t>(static_cast<uint8_t*>(const_cast<void*>(p)) - Base());
+    }
+
+    // The free list as {offset, size} pairs, head first.
+    std::vector<std::pair<uint32_t, uint32_t>> FreeList() const {
+        std::vector<std::pair<uint32_t, uint32_t>> blocks;
+        for (uint32_t offset = Word(12); offset != 0 && blocks.size() < 100;
+             offset = Word(offset)) {
+            blocks.emplace_back(offset, Word(offset + 8));
+        }
+        return blocks;
     }
 
     std::vector<uint32_t> m_image;
@@ -44,19 +57,70 @@ TEST_F(GenAllocTest, RequestsRoundUpToWholeUnitsAndComeZeroFilled) {
     EXPECT_EQ(nullptr, m_allocator.Alloc(0));
 }
 
-TEST_F(GenAllocTest, NeighboursFreedSeparatelyMergeWhenALargerBlockIsWanted) {
+// A freed block joins the free neighbours it touches, so a hole is one
+// entry of the free list however many blocks made it: the list of a store
+// whose sections come and go at the rate of the alerts stays short.
+TEST_F(GenAllocTest, FreedBlocksJoinTheFreeNeighboursTheyTouch) {
     void* a = m_allocator.Alloc(12);
-    void* b = m_allocator.Alloc(12);
-    void* rest = m_allocator.Alloc(12 * 37);
+    void* b = m_allocator.Alloc(24);
+    void* c = m_allocator.Alloc(12);
+    void* rest = m_allocator.Alloc(12 * 35);
     ASSERT_NE(nullptr, rest);
     EXPECT_EQ(nullptr, m_allocator.Alloc(12));
     m_allocator.Free(a, 12);
-    m_allocator.Free(b, 12);
+    m_allocator.Free(c, 12);
     EXPECT_EQ(24u, Word(12));
-    EXPECT_EQ(36u, Word(24));  // two blocks, not yet merged
-    void* both = m_allocator.Alloc(24);
-    EXPECT_EQ(a, both);
+    EXPECT_EQ(60u, Word(24)) << "a and c do not touch";
+    m_allocator.Free(b, 24);
+    EXPECT_EQ(24u, Word(12));
+    EXPECT_EQ(0u, Word(24)) << "b joined a and c into one hole";
+    EXPECT_EQ(48u, Word(24 + 8));
+    m_allocator.Free(rest, 12 * 35);
+    EXPECT_EQ(kAreaUnits * 12, Word(24 + 8));
+    EXPECT_EQ(a, m_allocator.Alloc(kAreaUnits * 12));
+}
+
+// A segment another writer left with neighbouring free blocks apart: an
+// allocation that needs more than the first one joins them as it walks.
+TEST_F(GenAllocTest, NeighboursLeftApartAreJoinedWhenALargerBlockIsWanted) {
+    void* rest = m_allocator.Alloc(kAreaUnits * 12);
+    ASSERT_NE(nullptr, rest);
+    // Two free blocks of one unit at 24 and 36, written as such a writer
+    // would leave them.
+    m_image[12 / 4] = 24;
+    m_image[24 / 4] = 36;
+    m_image[28 / 4] = 0;
+    m_image[32 / 4] = 12;
+    m_image[36 / 4] = 0;
+    m_image[40 / 4] = 24;
+    m_image[44 / 4] = 12;
+    EXPECT_EQ(Base() + 24, m_allocator.Alloc(24));
     EXPECT_EQ(0u, Word(12));
+}
+
+// Freeing a section's blocks in one walk leaves the segment as freeing
+// them one at a time would, in any order, double frees and blocks outside
+// the area included.
+TEST_F(GenAllocTest, BlocksFreedTogetherLeaveTheListAsFreedOneByOne) {
+    std::vector<uint32_t> offsets;
+    for (uint32_t size : {12u, 24u, 12u, 36u, 12u, 24u, 12u, 12u}) {
+        offsets.push_back(Offset(m_allocator.Alloc(size)));
+    }
+    const std::vector<std::pair<uint32_t, uint32_t>> freed = {
+        {offsets[6], 12}, {offsets[1], 24}, {offsets[3], 36}, {offsets[1], 24},
+        {offsets[4], 12}, {4096, 12},       {offsets[0], 12}};
+    const std::vector<uint32_t> before = m_image;
+    for (const auto& [offset, size] : freed) {
+        m_allocator.FreeBlock(offset, size);
+    }
+    const auto oneByOne = FreeList();
+    m_image = before;
+    GenAlloc::BlockList together(freed.begin(), freed.end());
+    m_allocator.FreeBlocks(together);
+    EXPECT_EQ(oneByOne, FreeList());
+    EXPECT_EQ(
+        (std::vector<std::pair<uint32_t, uint32_t>>{{24, 36}, {72, 48}, {144, 12}, {168, 12 * 27}}),
+        oneByOne);
 }
 
 TEST_F(GenAllocTest, BlocksFreedTwiceOrOutsideTheAreaAreIgnored) {
@@ -83,5 +147,5 @@ TEST_F(GenAllocTest, TextBlocksKeepTheirSizeAndFreeByIt) {
     ShmFreeText(m_allocator, text);
     ShmFreeText(m_allocator, nullptr);
     EXPECT_EQ(24u, Word(12));
-    EXPECT_EQ(24u, Word(24 + 8));
+    EXPECT_EQ(kAreaUnits * 12, Word(24 + 8)) << "the text's block went back whole";
 }

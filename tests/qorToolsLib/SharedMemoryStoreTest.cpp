@@ -147,6 +147,33 @@ TEST_F(SharedMemoryStoreTest, NewPairsGoFirstAndAReplacedValueKeepsItsPlace) {
     EXPECT_FALSE(m_store.ClearSection(9));
 }
 
+// What the script road does in one hold each: a new section with all its
+// pairs, more pairs set at once, and the section read and removed.  Each
+// reads as the single operations would have left it, and the section comes
+// and goes without leaving the free list longer.
+TEST_F(SharedMemoryStoreTest, SectionsMadeSetAndTakenInOneHoldReadAsOneByOne) {
+    const uint64_t before = m_image->FreeBytes();
+    bool inserted = false;
+    const uint32_t id = m_store.InsertNextSection({{"A", "1"}, {"B", "2"}, {"A", "3"}}, inserted);
+    ASSERT_TRUE(inserted);
+    EXPECT_EQ(1u, id);
+    EXPECT_TRUE(m_store.SetPairs(id, {{"C", "4"}, {"B", "5"}}));
+    EXPECT_FALSE(m_store.SetPairs(9, {{"C", "4"}}));
+    Strings labels, values;
+    ASSERT_TRUE(m_store.TakeSection(id, labels, values));
+    EXPECT_EQ((Strings{"C", "B", "A"}), labels);
+    EXPECT_EQ((Strings{"4", "5", "3"}), values);
+    EXPECT_FALSE(m_store.GetSection(id, labels, values));
+    EXPECT_FALSE(m_store.TakeSection(id, labels, values));
+    EXPECT_EQ(before, m_image->FreeBytes());
+    EXPECT_EQ(1u, m_store.FreeBlockCount());
+
+    // An id already taken makes no section, but the id is handed out.
+    ASSERT_TRUE(m_store.InsertId(2));
+    EXPECT_EQ(2u, m_store.InsertNextSection({{"A", "1"}}, inserted));
+    EXPECT_FALSE(inserted);
+}
+
 TEST_F(SharedMemoryStoreTest, EmptyTextsTakeOneUnitAndReadBackEmpty) {
     ASSERT_TRUE(m_store.InsertId(1));
     uint64_t before = m_image->FreeBytes();

@@ -1,0 +1,28 @@
+#pragma once
+// The figures hwhost's log gives when it stops, as a test or a load driver
+// reads them back: what the host took and wrote, what became of the alerts
+// of scripted rules, and what the syslog engine said it dropped.
+
+#include <cstdint>
+#include <string>
+
+namespace hwtest {
+
+struct StopSummary {
+    uint64_t m_qwTaken = 0;
+    uint64_t m_qwWritten = 0;
+    // From the "Scripted alerts: " line, when there is one.
+    bool m_bScripted = false;
+    uint64_t m_qwValidated = 0;
+    uint64_t m_qwRejected = 0;
+    uint64_t m_qwUnvalidated = 0;
+    uint64_t m_qwDropped = 0;
+    // Every "NTSyslog dropped N" of the log added up (the system's drops
+    // included).
+    uint64_t m_qwSyslogDropped = 0;
+};
+
+// The last stop's figures in the log text.
+StopSummary ReadStopSummary(const std::string& strLog);
+
+}  // namespace hwtest
