@@ -718,11 +718,16 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
                 break;
             }
             pRequest->m_nRuleId = RuleId(pRequest->m_strName);
-            if (pRequest->m_pRecord) {
-                pRequest->m_nTransactionId = CreateSection(*pRequest->m_pRecord);
-            } else {
+            if (!pRequest->m_pRecord) {
                 pRequest->m_nTransactionId =
                     m_pStore ? static_cast<int32_t>(m_pStore->NextId()) : 0;
+            } else if (!CreateSection(*pRequest->m_pRecord, pRequest->m_nTransactionId)) {
+                // The store has no room for the alert's values: a script run
+                // without them would judge an alert it cannot see, so the
+                // alert fares as one that finds the table full.
+                ReportFullTable(*pRequest);
+                FinishUnvalidated(*pRequest);
+                break;
             }
             WriteRequest(*pRequest);
             std::string strName = pRequest->m_strName;

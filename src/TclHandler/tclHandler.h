@@ -99,10 +99,11 @@ public:
     static constexpr unsigned kFullTableReportsPerMinute = 20;
     void HandleReply(tclRequest* pReply);
     void ClearAfterStop();
-    // A new section holding the record's pairs; its id, the transaction id
-    // of the run (0 when the store is not open), whether or not the section
-    // could be made.
-    int32_t CreateSection(AgentEventInfo& record);
+    // Makes a section holding the record's pairs; its id, the run's
+    // transaction id, goes to `nTransactionId` whether or not the section
+    // could be made (0 when the store is not open).  False when it could
+    // not be made whole.
+    bool CreateSection(AgentEventInfo& record, int32_t& nTransactionId);
     void ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record);
     void DeleteSection(int32_t nTransactionId);
     // The pending request the reply answers, taken out of the table; null

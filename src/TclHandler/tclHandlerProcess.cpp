@@ -121,7 +121,7 @@ void tclHandler::StopProcess() {
     m_Connection.Close();
 }
 
-int32_t tclHandler::CreateSection(AgentEventInfo& record) {
+bool tclHandler::CreateSection(AgentEventInfo& record, int32_t& nTransactionId) {
     // The pairs go in with one hold of the store, as one section.
     m_SectionPairs.clear();
     const AgentEventInfo& source = record;
@@ -131,11 +131,11 @@ int32_t tclHandler::CreateSection(AgentEventInfo& record) {
         }
     }
     bool bInserted = false;
-    const int32_t nTransactionId =
+    nTransactionId =
         m_pStore ? static_cast<int32_t>(m_pStore->InsertNextSection(m_SectionPairs, bInserted)) : 0;
     if (!bInserted) {
         CSF_TRACE(9, "Create ShmSection %d failed", nTransactionId);
-        return nTransactionId;
+        return false;
     }
     CSF_TRACE(9, "Create ShmSection %d", nTransactionId);
     if (IsDebugLoggingEnabled()) {
@@ -143,7 +143,7 @@ int32_t tclHandler::CreateSection(AgentEventInfo& record) {
             TracePair(pszLabel, pszValue);
         }
     }
-    return nTransactionId;
+    return true;
 }
 
 void tclHandler::ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record) {

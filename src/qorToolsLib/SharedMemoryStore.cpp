@@ -141,8 +141,10 @@ uint32_t SharedMemoryStore::InsertNextSection(const SharedIdList::Pairs& pairs, 
         const uint32_t id = m_pList->NextId();
         GenAlloc::Hold hold(*m_pAllocator);
         if (id != 0 && m_pList->Insert(id)) {
-            inserted = true;
-            m_pList->SetPairs(id, pairs);
+            inserted = m_pList->SetPairs(id, pairs);
+            if (!inserted) {
+                m_pList->Remove(id);
+            }
         }
         return id;
     });

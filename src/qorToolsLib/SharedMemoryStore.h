@@ -36,8 +36,8 @@ public:
     bool SetSection(uint32_t id, const char* label, const char* value);
     // NextId, InsertId and SetSection for each pair, in one hold of the
     // semaphores: the id (0 when not mapped), with `inserted` false when the
-    // section could not be made.  A pair that could not be set (the area is
-    // full) is left out.
+    // section could not be made whole (the area is full); a section missing
+    // some of its pairs is removed again.
     uint32_t InsertNextSection(const SharedIdList::Pairs& pairs, bool& inserted);
     // SetSection for each pair in one hold of the semaphores; false when
     // the section is absent or some pair could not be set.

@@ -31,6 +31,10 @@ protected:
         EXPECT_EQ(0u, request.m_calls[0].find("text Decoy Engine: 0 rules; no decoy rule"))
             << request.m_calls[0];
         EXPECT_NE(std::string::npos, request.m_calls[0].find("\nNT Syslog: 0 rules; no syslog rule"));
+        EXPECT_NE(
+            std::string::npos,
+            request.m_calls[0].find("\nRule scripts: off, as the policy has it (ScriptEnabled)"))
+            << request.m_calls[0];
         EXPECT_EQ((Steps{"status 1", "complete"}), Steps(request.m_calls.begin() + 1, request.m_calls.end()));
         TakeSteps();
     }
@@ -262,4 +266,26 @@ TEST_F(CHostWardenTest, AdapterUpdatesDuringReloadsLeaveTheAdvancedParametersToT
     bStop = true;
     library.join();
     EXPECT_EQ(1u, m_pSensor->UpdateAdapterList());
+}
+
+// Rule scripts the policy has on but that cannot run (here no script
+// program is there to start) are said in the summary with the reason, and
+// as a warning on the console, as an engine without input is.
+TEST_F(CHostWardenTest, ScriptsThatCannotRunAreSaidWithTheirReason) {
+    std::string strPolicy = kPolicy;
+    strPolicy.replace(strPolicy.find("ScriptEnabled\t=B\t0"), 18, "ScriptEnabled\t=B\t1");
+    hwtest::WriteWholeFile(m_dir.File("Default.policy"), strPolicy);
+    RecordingRequest request;
+    ASSERT_EQ(0u, m_pSensor->Oninit(&request));
+    ASSERT_FALSE(request.m_calls.empty());
+    const std::string strLine =
+        "Rule scripts: OFF: there is no script program: neither tclProc.exe in the sensor "
+        "directory nor ";
+    EXPECT_NE(std::string::npos, request.m_calls[0].find("\n" + strLine)) << request.m_calls[0];
+    bool bWarned = false;
+    for (const LoggedLine& line : m_services.Lines()) {
+        bWarned = bWarned || (line.dwLevel == (kCSFLogWarning | kCSFLogConsoleFlag) &&
+                              line.text.rfind("after the start-up: " + strLine, 0) == 0);
+    }
+    EXPECT_TRUE(bWarned);
 }

@@ -80,7 +80,8 @@ protected:
 
     // A Validation run of the rule sent as the handler thread sends it;
     // its transaction id.
-    int32_t SendValidation(Rule& rule, const char* pszPriority = "Low") {
+    int32_t SendValidation(Rule& rule, const char* pszPriority = "Low",
+                           const std::string& strUser = "root") {
         auto* pRequest = new tclRequest;
         pRequest->m_nAction = tclRequest::kSend;
         pRequest->m_nCommandType = qorTclCommand::kRun;
@@ -88,7 +89,7 @@ protected:
         pRequest->m_strName = rule.GetName();
         pRequest->m_pRule = &rule;
         pRequest->m_pRecord = std::make_unique<TestRecord>(&rule, 1);
-        pRequest->m_pRecord->AddInfoPair("User", "root");
+        pRequest->m_pRecord->AddInfoPair("User", strUser);
         pRequest->m_pRecord->AddScriptVariable("__qor_priority", pszPriority);
         m_Handler.SendRequest(pRequest);
         int32_t nNewest = 0;
@@ -230,6 +231,29 @@ TEST_F(ScriptHandlerTest, FullPendingTableReportsOrDropsByTheRulesNeedForItsScri
               Outcomes() - before);
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
+}
+
+// An alert whose values find no room in the store is not run without them
+// (its script would judge an alert it cannot see): it fares as one that
+// finds the table full, and its section leaves nothing behind.
+TEST_F(ScriptHandlerTest, AlertWhoseValuesFindNoRoomInTheStoreIsNotRunWithoutThem) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const uint32_t nFreeBlocks = m_Handler.Store()->FreeBlockCount();
+    const Outcomes before;
+    const std::string strHuge(2 * tclHandler::kStoreSize, 'x');
+    SendValidation(m_Rule, "Low", strHuge);
+    SendValidation(m_ScriptedRule, "Low", strHuge);
+    EXPECT_EQ(0u, m_Handler.PendingCount());
+    EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),
+              Outcomes() - before);
+    EXPECT_TRUE(
+        m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
+    EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
+    EXPECT_EQ(nFreeBlocks, m_Handler.Store()->FreeBlockCount());
+    // An alert that fits goes out as ever.
+    EXPECT_NE(0, SendValidation(m_Rule));
+    EXPECT_EQ(1u, m_Handler.PendingCount());
 }
 
 // A flood of scripted alerts decides how often the table is full: every
