@@ -131,7 +131,7 @@ double RunTclsh(const std::string& tclsh, const std::string& root, uint64_t line
     const std::string output = root + "/tclsh.out";
     const auto start = Clock::now();
     const pid_t shell = hwload::StartHost(
-        {"/bin/sh", "-c", "exec \"$0\" \"$1\" < \"$2\"", tclsh, program, input}, output);
+        {"/bin/sh", "-c", "cat \"$2\" | \"$0\" \"$1\"", tclsh, program, input}, output);
     int status = 0;
     ::waitpid(shell, &status, 0);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
