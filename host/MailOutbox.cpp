@@ -11,6 +11,7 @@
 #include "HostServices.h"
 #include "MailText.h"
 #include "platform/OwnFiles.h"
+#include "platform/Refusal.h"
 
 #define OUTBOX_LOG(level, ...)                                                                  \
     do {                                                                                        \
@@ -71,8 +72,9 @@ std::string MailOutbox::NextName() {
 bool MailOutbox::Write(const std::string& to, const std::string& subject, const std::string& body,
                        std::string& path, std::string& error) {
     std::string problem;
+    // The caller says what becomes of the mail.
     if (!plat::MakeOwnFolders(m_directory, &problem)) {
-        error = "cannot create " + problem;
+        error = plat::ReasonWithoutInstead(m_directory, problem, "cannot create ");
         return false;
     }
     const std::string name = NextName();
@@ -80,7 +82,7 @@ bool MailOutbox::Write(const std::string& to, const std::string& subject, const 
     path = m_directory + "/" + name + ".mail";
     int fd = plat::OpenOwnFile(temporary, O_WRONLY | O_CREAT | O_EXCL, 0640, &problem);
     if (fd < 0) {
-        error = "cannot create " + problem;
+        error = plat::ReasonWithoutInstead(temporary, problem, "cannot create ");
         return false;
     }
     bool bWritten = WriteAll(fd, MailFile(to, subject, body));

@@ -21,6 +21,7 @@
 #include "platform/Files.h"
 #include "platform/OwnFiles.h"
 #include "platform/Process.h"
+#include "platform/Refusal.h"
 #include "platform/SystemMessage.h"
 #include "qorToolsLib/ConfigStore.h"
 
@@ -73,39 +74,33 @@ bool HandOver(const std::string& root, const std::string& staged, std::string& e
     return true;
 }
 
-// The operator's file, read whole up to one byte past the cap.  Only a
-// regular file is opened: a folder gets its own words, and a FIFO or device
-// would have the push wait on it or read from it for ever.
+// The operator's file, read whole up to one byte past the cap, or in
+// `problem` what "hwhost: ...; nothing was pushed" tells.  Only a regular
+// file is opened: a FIFO or device would have the push wait on it or read
+// from it for ever, and a folder or another account's link is named in the
+// one form of every refusal, the push saying what it does instead.
 bool ReadPushedFile(const std::string& path, std::string& bytes, std::string& problem) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        problem = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        problem = path + " is a folder, not a policy file";
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        problem = path + " is not a regular file (a FIFO, socket or device), not a policy file";
-        return false;
-    }
     plat::FileStep step = plat::FileStep::kNone;
+    std::string why;
     // The operator names the file: it may be any account's.
     const uint32_t error = plat::ReadWholeFile(path, bytes, &step, ConfigStore::kStrictFileCap,
-                                               nullptr, plat::Owners::kAnyAccount);
-    if (error != 0) {
-        std::string reason;
-        if (plat::LookupSystemMessage(error, nullptr, 0, reason) != 0) {
-            reason = "error " + std::to_string(error);
-        }
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
-            reason.pop_back();
-        }
-        problem = "cannot read " + path + ": " + reason;
+                                               &why, plat::Owners::kAnyAccount);
+    if (error == 0) {
+        return true;
+    }
+    if (step == plat::FileStep::kOpen && !why.empty()) {
+        problem = plat::ReasonWithoutInstead(path, why, "cannot read ");
         return false;
     }
-    return true;
+    std::string reason;
+    if (plat::LookupSystemMessage(error, nullptr, 0, reason) != 0) {
+        reason = "error " + std::to_string(error);
+    }
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
+        reason.pop_back();
+    }
+    problem = "cannot read " + path + ": " + reason;
+    return false;
 }
 
 enum class Fate { kUnknown, kApplied, kRefused, kFailed, kSuperseded, kUnreadable };

@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "Common/WildcardFileFinder.h"
-#include "TextLogs/TextLogListener.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/Refusal.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SafeText.h"
 
@@ -150,8 +150,9 @@ void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) const {
         }
         // The reader's own walk names the link and its owner; it opens
         // nothing when it stops at the link.
-        plat::UntrustedLink link;
-        const plat::FileHandle hFile = plat::OpenRegularFileForReading(strStopped.c_str(), &link);
+        std::string strRefusal;
+        const plat::FileHandle hFile =
+            plat::OpenFileToRead(strStopped, plat::Owners::kAnyAccount, &strRefusal);
         if (hFile != plat::kInvalidFile) {
             plat::CloseFile(hFile);
             m_WarnedStops.erase(strStopped);
@@ -161,10 +162,9 @@ void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) const {
             m_WarnedStops.erase(strStopped);
             continue;
         }
-        const std::string strWarning = PrintableText(strStopped) + " of log group " +
-                                       PrintableText(m_strName) + " is not watched: " +
-                                       CTextLogListener::DescribeUntrustedLink(link);
+        const std::string strWarning = PrintableText(
+            plat::WithInstead(strRefusal, "log group " + m_strName + " does not watch it"));
         CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
-        plat::ConsolePrintf("Warning: %s\n", strWarning.c_str());
+        plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
     }
 }

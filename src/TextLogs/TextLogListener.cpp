@@ -37,33 +37,25 @@ bool CTextLogListener::Open(int64_t llPosition) {
         m_bClosed = false;
         return true;
     }
-    // Names in a watched folder are anyone's choice: shown escaped.
     const uint32_t dwError = plat::GetLastError();
-    const std::string strName = PrintableText(m_strFileName);
     std::string strWarning;
-    if (dwError == plat::kErrBadFileType) {
+    if (dwError == plat::kErrBadFileType || dwError == plat::kErrStoppedOnSymlink ||
+        dwError == plat::kErrAccessDenied) {
         // A FIFO, a socket or a device is passed over, never opened: its
-        // open or read could wait for ever.  The listener keeps it until
-        // another file takes the name, so this is said once per file.
-        strWarning = strName + " is not a regular file (a FIFO, socket or device); it is not read";
-    } else if (dwError == plat::kErrStoppedOnSymlink) {
-        // Anyone who can write to a watched folder can plant a link to a
-        // file only the sensor may read, whose lines would then be shown
-        // and alerted on.  Said once per file, as above.
-        strWarning = strName + " is not read: " + DescribeUntrustedLink(m_pReader->GetUntrustedLink());
+        // open or read could wait for ever.  Anyone who can write to a
+        // watched folder can plant a link to a file only the sensor may
+        // read, whose lines would then be shown and alerted on: it is not
+        // followed.  The listener keeps the name until another file takes
+        // it, so this is said once per file.  Names in a watched folder are
+        // anyone's choice: shown escaped.
+        strWarning = PrintableText(m_pReader->GetOpenProblem());
     } else {
-        strWarning = "Cannot open " + strName + " to read";
+        strWarning = "Cannot open " + PrintableText(m_strFileName) + " to read";
     }
     CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
-    plat::ConsolePrintf("Warning: %s\n", strWarning.c_str());
+    plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
     m_bClosed = true;
     return false;
-}
-
-std::string CTextLogListener::DescribeUntrustedLink(const plat::UntrustedLink& link) {
-    return "the symbolic link " + PrintableText(link.m_strPath) + " belongs to another account (" +
-           (link.m_strOwner.empty() ? std::string() : PrintableText(link.m_strOwner) + ", ") + "uid " +
-           std::to_string(link.m_uOwner) + ") and is not followed";
 }
 
 bool CTextLogListener::Resume(const ResumePoint& point) {

@@ -73,10 +73,6 @@ public:
     CTextLogListener(const CTextLogListener&) = delete;
     CTextLogListener& operator=(const CTextLogListener&) = delete;
 
-    // "the symbolic link ... belongs to another account (name, uid N) and is
-    // not followed", every name shown escaped.
-    static std::string DescribeUntrustedLink(const plat::UntrustedLink& link);
-
     // Opens the file at `llPosition` (qorFileReader::kEndOfFile or 0); false,
     // reported, when it cannot be opened.
     bool Open(int64_t llPosition);

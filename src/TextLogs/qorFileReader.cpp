@@ -12,7 +12,8 @@ qorFileReader::~qorFileReader() { qorFileReader::Close(); }
 
 int32_t qorFileReader::Open(int64_t llPosition) {
     Close();
-    m_hFile = plat::OpenRegularFileForReading(m_strPath.c_str(), &m_UntrustedLink);
+    m_strOpenProblem.clear();
+    m_hFile = plat::OpenFileToRead(m_strPath, plat::Owners::kAnyAccount, &m_strOpenProblem);
     if (m_hFile == plat::kInvalidFile) {
         return -1;
     }

@@ -42,7 +42,7 @@ public:
     // follows whatever file the path names now) and places it at
     // `llPosition`; 0, or -1 when the file cannot be opened.  Only a
     // regular file is opened, and no link another account could have
-    // planted is followed (plat::OpenRegularFileForReading).
+    // planted is followed (plat::OpenFileToRead, of any account's file).
     virtual int32_t Open(int64_t llPosition);
     virtual void Close();
     // The new position; kEndOfFile moves to the end.  -1 when the file
@@ -59,9 +59,11 @@ public:
     // The identity of the file the last successful open found under the
     // path (it stays after a close); 0 before one.
     uint64_t GetIdentity() const { return m_qwIdentity; }
-    // The link another account owns that the last open stopped at (last
-    // error kErrStoppedOnSymlink).
-    const plat::UntrustedLink& GetUntrustedLink() const { return m_UntrustedLink; }
+    // Why the last open failed, in words: for a name refused for what is
+    // there (last error kErrBadFileType, kErrStoppedOnSymlink or
+    // kErrAccessDenied) the path, what is there, its owner and that it is
+    // not read (platform/Refusal.h).
+    const std::string& GetOpenProblem() const { return m_strOpenProblem; }
     // The open file's size; false when there is none or it cannot be read.
     bool GetSize(int64_t& llSize) const;
     // Up to `nCount` bytes at `llOffset`, the position left alone; the
@@ -92,5 +94,5 @@ private:
     // The last read reached the end the file had then: whatever comes next
     // may have been written after a truncation.
     bool m_bCaughtUp = false;
-    plat::UntrustedLink m_UntrustedLink;
+    std::string m_strOpenProblem;
 };

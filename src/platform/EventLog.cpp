@@ -157,7 +157,7 @@ public:
         }
         m_fd = OpenStateFile(path, O_RDWR | (forAppend ? O_APPEND | O_CREAT : 0), kStateFileMode, &why);
         if (m_fd < 0) {
-            return GetLastError() == kErrAccessDenied ? WarnAndFail(why + "; " + instead, path)
+            return GetLastError() == kErrAccessDenied ? WarnAndFail(WithInstead(why, instead), path)
                                                       : GetLastError();
         }
         if (!TakeFileLock(m_fd, path, LockKind::kExclusive, instead, &why)) {

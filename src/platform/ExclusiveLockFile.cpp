@@ -40,8 +40,7 @@ bool RemoveIfAbandoned(const std::string& path, const std::string& instead, std:
         if (why != nullptr && !instead.empty()) {
             // OpenOwnFile's own "instead" is about the open; the caller's
             // is what matters here.
-            const size_t last = why->rfind("; ");
-            *why = (last == std::string::npos ? *why : why->substr(0, last)) + "; " + instead;
+            *why = WithInstead(*why, instead);
         }
         return false;
     }

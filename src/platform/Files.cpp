@@ -243,7 +243,7 @@ FileHandle Refuse(const std::string& path, const TrustedWalk& walked, const std:
         refusal.m_strWhat = what;
         refusal.m_bOwnerKnown = true;
         refusal.m_uOwner = static_cast<uint32_t>(walked.m_Info.st_uid);
-        refusal.m_strInstead = walked.m_bUntrusted ? "it is not followed" : "it is not read";
+        refusal.m_strInstead = walked.m_bUntrusted ? kOpenNotFollowed : kOpenNotRead;
         *why = RefusalText(refusal);
     }
     SetLastError(error);

@@ -27,7 +27,7 @@ bool Failed(const std::string& path, std::string* why, int err) {
 
 // What is done instead of opening a refused name, by the open's purpose.
 const char* NotDone(int flags) {
-    return (flags & O_ACCMODE) == O_RDONLY ? "it is not read" : "it is not written";
+    return (flags & O_ACCMODE) == O_RDONLY ? kOpenNotRead : kOpenNotWritten;
 }
 
 bool Refused(std::string* why, const Refusal& refusal) {
@@ -60,11 +60,13 @@ bool RefusedLink(const std::string& path, std::string* why, bool bLast, std::str
     }
     Refusal refusal;
     refusal.m_strPath = path;
-    refusal.m_strLink = bLast ? std::string() : link;
+    // A folder made or walked is itself the name: the link is no folder
+    // on its way.
+    refusal.m_strLink = bLast || link == path ? std::string() : link;
     refusal.m_strWhat = "a symbolic link";
     refusal.m_bOwnerKnown = true;
     refusal.m_uOwner = static_cast<uint32_t>(owner);
-    refusal.m_strInstead = "it is not followed";
+    refusal.m_strInstead = kOpenNotFollowed;
     return Refused(why, refusal);
 }
 

@@ -75,6 +75,24 @@ std::string RefusalText(const std::string& path, const std::string& what, uint32
     return RefusalText(refusal);
 }
 
+std::string WithInstead(const std::string& text, const std::string& instead) {
+    std::string told = text;
+    for (const char* own : {kOpenNotRead, kOpenNotWritten, kOpenNotFollowed}) {
+        const std::string ending = std::string("; ") + own;
+        if (told.size() >= ending.size() &&
+            told.compare(told.size() - ending.size(), ending.size(), ending) == 0) {
+            told.erase(told.size() - ending.size());
+            break;
+        }
+    }
+    return instead.empty() ? told : told + "; " + instead;
+}
+
+std::string ReasonWithoutInstead(const std::string& path, const std::string& why,
+                                 const std::string& failure) {
+    return why.rfind(path + ": ", 0) == 0 ? failure + why : WithInstead(why, std::string());
+}
+
 void WarnOfRefusal(const std::string& text, const std::string& topic) {
     if (!topic.empty()) {
         // Never destroyed: refusals met at exit (the registry written

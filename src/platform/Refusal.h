@@ -49,6 +49,27 @@ std::string RefusalText(const Refusal& refusal);
 std::string RefusalText(const std::string& path, const std::string& what, uint32_t owner,
                         const std::string& instead);
 
+// What the layer's own opens say they do instead of opening a refused name.
+inline constexpr char kOpenNotRead[] = "it is not read";
+inline constexpr char kOpenNotWritten[] = "it is not written";
+inline constexpr char kOpenNotFollowed[] = "it is not followed";
+
+// `text`, a reason given by one of this layer's opens, told with the
+// caller's INSTEAD: what the caller does without the file (the registry
+// read as empty, a log group's file not watched) says more than the open's
+// own "it is not read", which it replaces, so a refusal still has one
+// INSTEAD.  A reason that is no refusal ("PATH: No such file or
+// directory") gets `instead` after it.  An empty `instead` only takes the
+// open's away, for a caller that says what it does itself.
+std::string WithInstead(const std::string& text, const std::string& instead);
+
+// `why`, a reason one of this layer's routines gave for `path`, for a
+// caller that says itself what it does instead ("...; nothing was
+// pushed"): a refusal loses the routine's own INSTEAD, and a failure
+// ("PATH: REASON") is told after `failure` ("cannot read PATH: REASON").
+std::string ReasonWithoutInstead(const std::string& path, const std::string& why,
+                                 const std::string& failure);
+
 // Says a refusal on the console as a warning ("WARNING: " and the text),
 // for refusals no caller reports (a named object taken back, a state file
 // not written).  With a `topic` (the path, say), what is said of the same

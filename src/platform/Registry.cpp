@@ -502,7 +502,7 @@ private:
         std::string why;
         if (ReadWholeFile(FilePath(), text, nullptr, UINT64_MAX, &why) != kErrSuccess) {
             if (GetLastError() == kErrAccessDenied) {
-                WarnOfRefusal(why + "; " + kNotRead, FilePath());
+                WarnOfRefusal(WithInstead(why, kNotRead), FilePath());
             }
             return;
         }
@@ -522,7 +522,7 @@ private:
         std::string lockPath = m_folder + "/registry.lock";
         int lockFd = OpenStateFile(lockPath, O_RDWR | O_CREAT, kStateFileMode, &why);
         if (lockFd < 0) {
-            return WarnAndFail(why + "; " + kNotWritten, lockPath);
+            return WarnAndFail(WithInstead(why, kNotWritten), lockPath);
         }
         if (!TakeFileLock(lockFd, lockPath, LockKind::kExclusive, kNotWritten, &why)) {
             ::close(lockFd);
@@ -547,7 +547,7 @@ private:
         uint32_t err = ReplaceFileDurably(FilePath(), FilePath() + ".newupdate", disk, nullptr,
                                           &why, kStateFileMode);
         if (err != kErrSuccess && !why.empty()) {
-            WarnOfRefusal(why + "; " + kNotWritten, FilePath());
+            WarnOfRefusal(WithInstead(why, kNotWritten), FilePath());
         }
         if (err == kErrSuccess) {
             m_roots = std::move(merged);

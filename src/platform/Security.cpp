@@ -200,7 +200,7 @@ public:
         }
         m_lock = OpenStateFile(lockPath, O_RDWR | O_CREAT, kStateFileMode, &why);
         if (m_lock < 0) {
-            m_status = WarnAndFail(why + "; " + kNotDone, lockPath);
+            m_status = WarnAndFail(WithInstead(why, kNotDone), lockPath);
             return;
         }
         if (!TakeFileLock(m_lock, lockPath, LockKind::kExclusive, kNotDone, &why)) {
@@ -236,7 +236,7 @@ public:
         std::string why;
         int file = OpenStateFile(m_cache.path, O_WRONLY | O_CREAT | O_APPEND, kStateFileMode, &why);
         if (file < 0) {
-            return WarnAndFail(why + "; " + kNotDone, m_cache.path);
+            return WarnAndFail(WithInstead(why, kNotDone), m_cache.path);
         }
         size_t done = 0;
         while (done < text.size()) {
@@ -285,7 +285,7 @@ private:
         std::string why;
         int file = OpenFileToRead(path, Owners::kOwn, &why);
         if (file < 0) {
-            return GetLastError() == kErrAccessDenied ? WarnAndFail(why + "; " + kNotDone, path)
+            return GetLastError() == kErrAccessDenied ? WarnAndFail(WithInstead(why, kNotDone), path)
                                                       : GetLastError();
         }
         std::string text(static_cast<size_t>(st.st_size - m_cache.parsed), '\0');

@@ -403,11 +403,9 @@ TEST_F(TextLogEngineTest, AnotherAccountsLinkIsNeverReadNorTheNewestAndIsWarnedO
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_Dir.File("app.log").c_str(), times, 0));
     EXPECT_EQ(RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval),
               (Reports{"Errors:All:again", "Errors:Newest:again"}));
-    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "Warning: " + m_Dir.File("planted.log") +
-                                                        " is not read: the symbolic link " +
-                                                        m_Dir.File("planted.log") +
-                                                        " belongs to another account (nobody, uid "
-                                                        "65534) and is not followed\n"))
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + m_Dir.File("planted.log") +
+                                                        " is a symbolic link another account owns "
+                                                        "(nobody, uid 65534); it is not followed\n"))
         << m_Console.Text();
     EXPECT_EQ(std::string::npos, m_Console.Text().find("secret")) << m_Console.Text();
 
@@ -437,11 +435,11 @@ TEST_F(TextLogEngineTest, PathThroughAnotherAccountsFolderLinkIsNotReadAndIsWarn
     std::ofstream(secret.File("app.log"), std::ios::app) << "ERROR secret\n";
     EXPECT_EQ(RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval), Reports{});
     for (const char* pszGroup : {"Direct", "Pattern"}) {
-        EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "Warning: " + strLink + "/app.log of log group " +
-                                                            pszGroup + " is not watched: the symbolic link " +
+        EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + strLink + "/app.log lies under " +
                                                             strLink +
-                                                            " belongs to another account (nobody, uid 65534) "
-                                                            "and is not followed\n"))
+                                                            ", a symbolic link another account owns (nobody, "
+                                                            "uid 65534); log group " +
+                                                            pszGroup + " does not watch it\n"))
             << m_Console.Text();
     }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "TextLogs/TextLogListener.h"
+#include "platform/Refusal.h"
 #include "support/ConsoleCapture.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
@@ -95,7 +96,7 @@ TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {
     CTextLogListener listener(m_strFile);
     EXPECT_FALSE(listener.Open(0));
     EXPECT_TRUE(listener.IsClosed());
-    EXPECT_EQ(m_Console.Text(), "Warning: Cannot open " + m_strFile + " to read\n");
+    EXPECT_EQ(m_Console.Text(), "WARNING: Cannot open " + m_strFile + " to read\n");
     Append("late\n");
     EXPECT_EQ(listener.ReadNextLine(), nullptr);
     ASSERT_TRUE(listener.Open(0));
@@ -121,16 +122,24 @@ TEST_F(LogReaderTest, FifoSocketAndDeviceArePassedOverWithoutWaitingAndLinkedLog
     ASSERT_EQ(0, ::symlink("/dev/zero", strDevice.c_str()));
     const std::string strLinkedFifo = m_Dir.File("linked-pipe.log");
     ASSERT_EQ(0, ::symlink(strFifo.c_str(), strLinkedFifo.c_str()));
-    for (const std::string& strName : {strFifo, strSocket, strDevice, strLinkedFifo}) {
+    // Each named in the one form of a refusal: what is there and its owner
+    // (the link's target, for a link of this account's).
+    const std::string strMine = plat::OwnerText(::geteuid());
+    const std::pair<std::string, std::string> refused[] = {
+        {strFifo, "a FIFO " + strMine},
+        {strSocket, "a socket " + strMine},
+        {strDevice, "a device " + plat::OwnerText(0)},
+        {strLinkedFifo, "a FIFO " + strMine},
+    };
+    for (const auto& [strName, strWhat] : refused) {
         SCOPED_TRACE(strName);
         CTextLogListener listener(strName);
         EXPECT_FALSE(listener.Open(0));
         EXPECT_EQ(nullptr, listener.ReadNextLine());
-        EXPECT_TRUE(m_Console.Contains("Warning: " + strName +
-                                       " is not a regular file (a FIFO, socket or device); it is not read\n"))
+        EXPECT_TRUE(m_Console.Contains("WARNING: " + strName + " is " + strWhat + "; it is not read\n"))
             << m_Console.Text();
     }
-    EXPECT_EQ(4u, hwtest::CountOf(m_Console.Text(), "Warning: "));
+    EXPECT_EQ(4u, hwtest::CountOf(m_Console.Text(), "WARNING: "));
     ::close(nSocket);
 
     Append("linked\n");

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Refusal.h"
 #include "support/ChildProcess.h"
 #include "support/DamagedPolicy.h"
 #include "support/OpenGate.h"
@@ -324,13 +325,30 @@ TEST_F(PolicyFilesHostTest, EditedPolicyIsAppliedWithHwhostPush) {
     ASSERT_TRUE(AlertsFor("alpha")) << Log();
 
     std::string output;
-    // Neither a folder nor a FIFO is read: each is named for what it is.
+    // Neither a folder nor a FIFO is read: each is named for what it is,
+    // with its owner, as every refusal is.
+    const std::string mine = plat::OwnerText(::geteuid());
     EXPECT_EQ(1, Push(m_out.Path(), output)) << output;
-    EXPECT_EQ("hwhost: " + m_out.Path() + " is a folder, not a policy file; nothing was pushed\n",
-              output);
+    EXPECT_EQ("hwhost: " + m_out.Path() + " is a directory " + mine + "; nothing was pushed\n", output);
     ASSERT_EQ(0, ::mkfifo(m_out.File("fifo.policy").c_str(), 0600));
     EXPECT_EQ(1, Push(m_out.File("fifo.policy"), output)) << output;
-    EXPECT_NE(std::string::npos, output.find(" is not a regular file")) << output;
+    EXPECT_EQ("hwhost: " + m_out.File("fifo.policy") + " is a FIFO " + mine + "; nothing was pushed\n",
+              output);
+    if (::geteuid() == 0) {
+        // A link another account made is not followed to a policy of its
+        // choosing.
+        hwtest::WriteWholeFile(m_out.File("theirs.policy"), Policy("beta"));
+        ASSERT_EQ(0, ::symlink(m_out.File("theirs.policy").c_str(), m_out.File("link.policy").c_str()));
+        ASSERT_EQ(0, ::lchown(m_out.File("link.policy").c_str(), 65534, 65534));
+        EXPECT_EQ(1, Push(m_out.File("link.policy"), output)) << output;
+        EXPECT_EQ("hwhost: " + m_out.File("link.policy") +
+                      " is a symbolic link another account owns (nobody, uid 65534); nothing was pushed\n",
+                  output);
+    }
+    EXPECT_EQ(1, Push(m_out.File("missing.policy"), output)) << output;
+    EXPECT_EQ("hwhost: cannot read " + m_out.File("missing.policy") +
+                  ": No such file or directory; nothing was pushed\n",
+              output);
 
     const std::string cut = hwtest::DamagedVariants(Policy("beta"))[1].m_strBytes;
     hwtest::WriteWholeFile(m_out.File("cut.policy"), cut);

@@ -74,6 +74,10 @@ TEST_F(OwnFilesTest, LinksOfAnotherAccountAreNotFollowedAndTheirTargetsStayUntou
               why);
     EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("logs/sub"), &why));
     EXPECT_FALSE(std::filesystem::exists(m_elsewhere.File("sub")));
+    // The folder asked for is the link itself: it lies under nothing.
+    EXPECT_FALSE(plat::MakeOwnFolders(m_dir.File("logs"), &why));
+    EXPECT_EQ(m_dir.File("logs") + " is a symbolic link another account owns (nobody, uid 65534); it is not followed",
+              why);
     // Replacing by a rename, and copying out of the name, are refused too.
     EXPECT_NE(0u, plat::ReplaceFileDurably(m_dir.File("hwhost.log"), m_dir.File("hwhost.log.new"),
                                            "x", nullptr, &why));

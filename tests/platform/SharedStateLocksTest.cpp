@@ -143,3 +143,34 @@ TEST_F(SharedStateLocksTest, HeldLocksCostOneShortWaitAndAreNamedAndNothingKeptI
         EXPECT_EQ(0600u, Mode(m_dir.File(name))) << name;
     }
 }
+
+// What another account put at the name of a state file (a FIFO, here) is
+// told in the one form: the file, what is there, its owner, and what
+// the operation does without it, not also what the open would have done.
+TEST_F(SharedStateLocksTest, StateFileInTheWayIsToldWithWhatIsNotDone) {
+    const std::string theirs = " is a FIFO another account owns (nobody, uid 65534); ";
+    for (const char* name : {"registry.lock", "security.lock", "eventlog/Application.evt"}) {
+        ASSERT_EQ(0, ::mkfifo(m_dir.File(name).c_str(), 0600)) << name;
+        ASSERT_EQ(0, ::lchown(m_dir.File(name).c_str(), 65534, 65534)) << name;
+    }
+    hwtest::ConsoleCapture console;
+    plat::RegistryKey key = 0;
+    ASSERT_EQ(0u, plat::RegistryCreateKey(plat::kRegistryLocalMachine, "SOFTWARE\\Kept", &key));
+    EXPECT_NE(0u, plat::RegistryCloseKey(key));
+    ASSERT_EQ(0u, plat::EnableSecurityPrivilege());
+    plat::SecurityDescriptor sd;
+    EXPECT_NE(0u, plat::GetFileSecurity(m_dir.File("eventlog"), plat::kSecuritySacl, sd));
+    plat::EventSource* source = plat::RegisterEventSource("Warden");
+    EXPECT_NE(0u, Report(source, "refused"));
+    plat::DeregisterEventSource(source);
+
+    for (const auto& [name, instead] : {
+             std::pair<std::string, std::string>{
+                 "registry.lock", "the registry is not written now; its changes are kept for the next write"},
+             {"security.lock", "the object's security is neither read nor changed now"},
+             {"eventlog/Application.evt", "the record is not written"}}) {
+        EXPECT_TRUE(console.Contains("WARNING: " + m_dir.File(name) + theirs + instead + "\n")) << console.Text();
+    }
+    EXPECT_EQ(std::string::npos, console.Text().find("it is not written;")) << console.Text();
+    EXPECT_EQ(std::string::npos, console.Text().find("it is not read;")) << console.Text();
+}
