@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "hostwarden/ICSFHostServices.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "qorToolsLib/AddressList.h"
 
 namespace {
 
@@ -85,6 +87,31 @@ BlockResponseMap ResponseDefinitions::LoadBlockResponses(IPolicyContainer& conta
         block.allow = bAllow ? 1 : 0;
     }
     return blocks;
+}
+
+void ResponseDefinitions::CheckBlockResponses(const BlockResponseMap& blocks,
+                                              std::vector<DefinitionFinding>& findings) {
+    for (const auto& [name, block] : blocks) {
+        const std::string definition = std::string(kBlockKind) + " \\ " + name;
+        const AddressListCheck check = CheckAddressList(block.addresses);
+        if (check.Usable() == 0) {
+            const std::string lacks =
+                check.m_nPieces == 0 ? " has no \"Addresses\"" : " has no address in \"Addresses\"";
+            if (block.allow == 0) {
+                findings.push_back({kCSFLogError, definition + lacks + ", so it blocks no intruder"});
+            } else {
+                findings.push_back({kCSFLogWarning,
+                                    definition + lacks +
+                                        " and \"Allow\" on, so it lets no intruder through: the "
+                                        "rules that choose it block every intruder"});
+            }
+        }
+        for (const std::string& note : {check.UnparsedNote("intruder"), check.IgnoredNote()}) {
+            if (!note.empty()) {
+                findings.push_back({kCSFLogWarning, definition + ": " + note});
+            }
+        }
+    }
 }
 
 const MailDefinition* ResponseDefinitions::FindMail(const std::string& name) const {

@@ -18,11 +18,14 @@
 //                     configuration, which blocks for the network rules.
 //
 // A definition is read as it stands, whatever it lacks; the response runner
-// tells which it can never carry out.
+// tells which it can never carry out, and CheckBlockResponses what a
+// "BLOCK" definition does that its author may not mean.
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hostwarden/IIDSConfig.h"
 
@@ -48,6 +51,14 @@ struct ProgramDefinition {
     bool operator==(const ProgramDefinition&) const = default;
 };
 
+// One thing a load says of a definition: its level (kCSFLogError for one
+// that is never carried out, kCSFLogWarning for one that does what its
+// author may not mean) and "KIND \ NAME ...".
+struct DefinitionFinding {
+    uint32_t m_dwLevel = 0;
+    std::string m_strText;
+};
+
 class ResponseDefinitions {
 public:
     // The response names of the rules' policy, which are the kinds here.
@@ -68,6 +79,15 @@ public:
     const std::map<std::string, ProgramDefinition>& Programs() const { return m_programs; }
     // The "BLOCK" definitions, which are the sensor's to carry out.
     static BlockResponseMap LoadBlockResponses(IPolicyContainer& container);
+    // Appends what each "BLOCK" definition does that its author may not
+    // mean, read as the sensor reads it: without an address in
+    // "Addresses" a definition blocks no intruder (an error: it is never
+    // carried out), or, with "Allow" on, lets none through, so the rules
+    // that choose it block every intruder (a warning); a piece of
+    // "Addresses" that is no address matches no intruder, and those past
+    // the 15th are ignored (warnings).
+    static void CheckBlockResponses(const BlockResponseMap& blocks,
+                                    std::vector<DefinitionFinding>& findings);
 
     bool operator==(const ResponseDefinitions&) const = default;
 

@@ -172,15 +172,21 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
     m_bNoCommonPolicySaid = false;
     std::vector<std::string> unusable;
     m_bDefinitionsChanged = m_responses.LoadDefinitions(*container, &unusable);
-    for (const std::string& definition : unusable) {
+    std::vector<DefinitionFinding> findings;
+    for (std::string& definition : unusable) {
+        findings.push_back({kCSFLogError, std::move(definition)});
+    }
+    const BlockResponseMap blocks = ResponseDefinitions::LoadBlockResponses(*container);
+    ResponseDefinitions::CheckBlockResponses(blocks, findings);
+    for (const DefinitionFinding& finding : findings) {
         const std::string text =
-            "hwhost: " + std::string(kCommonPolicyFile) + ": the response " + definition;
-        HWHOST_LOG(kCSFLogError, "%s", text.c_str());
+            "hwhost: " + std::string(kCommonPolicyFile) + ": the response " + finding.m_strText;
+        HWHOST_LOG(finding.m_dwLevel, "%s", text.c_str());
         // Shown on the console as the log shows it: a name in the file is
         // no command to the terminal.
-        m_definitionFindings.push_back(HostServices::FindingText(kCSFLogError, PrintableText(text)));
+        m_definitionFindings.push_back(HostServices::FindingText(finding.m_dwLevel, PrintableText(text)));
     }
-    HandOverBlockResponses(*container);
+    HandOverBlockResponses(blocks);
     // Called between commands only, so no policy load is reading the
     // container this replaces.
     m_pSensor->OnChangeCommonPolicy(container);
@@ -212,14 +218,13 @@ void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
     }
 }
 
-void SensorHost::HandOverBlockResponses(IPolicyContainer& commonPolicy) {
+void SensorHost::HandOverBlockResponses(const BlockResponseMap& blocks) {
     void* object = nullptr;
     if (m_plugin.Create(CLSID_IDSConfig, &object) != CSF_S_OK || object == nullptr) {
         HWHOST_LOG(kCSFLogError, "hwhost: the plug-in has no IDS configuration for the block responses");
         return;
     }
-    static_cast<IIDSConfig*>(object)->SetBlockResponseMap(
-        ResponseDefinitions::LoadBlockResponses(commonPolicy));
+    static_cast<IIDSConfig*>(object)->SetBlockResponseMap(blocks);
 }
 
 bool SensorHost::CommandStillRunning(const char* pszName) {

@@ -85,7 +85,7 @@ private:
     bool HandOverCommonPolicy(std::string& problem);
     // The common policy's block responses go to the sensor's IDS
     // configuration, which carries them out.
-    void HandOverBlockResponses(IPolicyContainer& commonPolicy);
+    void HandOverBlockResponses(const BlockResponseMap& blocks);
     // Takes the engine lines of a policy load that completed and says
     // whether it was accepted as it stands or with errors and warnings.
     void NoteLoaded(const std::string& engines);

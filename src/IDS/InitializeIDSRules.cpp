@@ -86,14 +86,6 @@ void ReadTValues(CIDSRule* pRule, IPolicyContainer* pPolicy, const std::string& 
     }
 }
 
-std::string Quoted(const std::vector<std::string>& items) {
-    std::string strText;
-    for (const std::string& strItem : items) {
-        strText += (strText.empty() ? "\"" : ", \"") + strItem + "\"";
-    }
-    return strText;
-}
-
 // A Bastion rule whose addresses say something other than its author
 // meant is still read as written, but never without a word: without any,
 // a refusing rule refuses nothing and an allowing rule lets nothing in.
@@ -111,17 +103,10 @@ void WarnAboutAddresses(const CIDSRule& rule, const std::string& strRulePath) {
                            " all the traffic it covers"));
         return;
     }
-    if (!check.m_Unparsed.empty()) {
-        PolicyKeyAudit::Say(kCSFLogWarning,
-                            strRule + ": \"Addresses\" holds " + Quoted(check.m_Unparsed) +
-                                ", not an address (a.b.c.d or a.b.c.d/n): it matches no remote "
-                                "address");
-    }
-    if (!check.m_Ignored.empty()) {
-        PolicyKeyAudit::Say(kCSFLogWarning,
-                            strRule + ": \"Addresses\" lists more than " +
-                                std::to_string(kFwMaxAddresses) + " addresses; " +
-                                Quoted(check.m_Ignored) + " are ignored");
+    for (const std::string& strNote : {check.UnparsedNote("remote address"), check.IgnoredNote()}) {
+        if (!strNote.empty()) {
+            PolicyKeyAudit::Say(kCSFLogWarning, strRule + ": " + strNote);
+        }
     }
 }
 

@@ -197,6 +197,41 @@ TEST_F(ResponseRunnerTest, BlockDefinitionsBecomeTheSensorsBlockResponses) {
               blocks);
 }
 
+// The block definitions are read as the network engine reads them: a
+// broadcast address written out and blank pieces are no mistake, a list
+// past 15 addresses loses the rest, and only a definition left without an
+// address is an error (with "Allow" off) or blocks everyone (with it on).
+TEST(ResponseRunnerBlocks, BlockDefinitionsAreCheckedAsTheNetworkEngineReadsThem) {
+    std::string sixteen;
+    for (int n = 1; n <= 16; ++n) {
+        sixteen += "192.0.2." + std::to_string(n) + ",";
+    }
+    const BlockResponseMap blocks = {
+        {"Broadcast", {" 255.255.255.255 , ,10.0.0.0/8", 0}},
+        {"Crowded", {sixteen, 1}},
+        {"Blank", {" , ", 0}},
+        {"Cut", {"10.1.2.3/", 1}},
+    };
+    std::vector<DefinitionFinding> findings;
+    ResponseDefinitions::CheckBlockResponses(blocks, findings);
+    std::vector<std::pair<uint32_t, std::string>> said;
+    for (const DefinitionFinding& finding : findings) {
+        said.emplace_back(finding.m_dwLevel, finding.m_strText);
+    }
+    EXPECT_EQ((std::vector<std::pair<uint32_t, std::string>>{
+                  {kCSFLogError, "BLOCK \\ Blank has no \"Addresses\", so it blocks no intruder"},
+                  {kCSFLogWarning,
+                   "BLOCK \\ Crowded: \"Addresses\" lists more than 15 addresses; \"192.0.2.16\" are ignored"},
+                  {kCSFLogWarning,
+                   "BLOCK \\ Cut has no address in \"Addresses\" and \"Allow\" on, so it lets no intruder "
+                   "through: the rules that choose it block every intruder"},
+                  {kCSFLogWarning,
+                   "BLOCK \\ Cut: \"Addresses\" holds \"10.1.2.3/\", not an address (a.b.c.d or a.b.c.d/n): "
+                   "it matches no intruder"},
+              }),
+              said);
+}
+
 TEST(ResponseRunnerManager, ManagerMustBeHostAndPort) {
     std::string host;
     uint16_t port = 0;

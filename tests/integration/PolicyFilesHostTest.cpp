@@ -625,3 +625,65 @@ TEST_F(PolicyFilesHostTest, DefinitionLackingWhatItNeedsMakesNoMailAndEachLoadNa
               summary.find(" responses with an unusable definition not carried out"))
         << summary;
 }
+
+// A block definition the network engine reads as blocking no intruder (no
+// address in "Addresses", "Allow" off) is an error like any definition
+// never carried out; one that lets no intruder through ("Allow" on) and a
+// piece of "Addresses" that is no address are warnings.  Each load names
+// them on the console before its verdict, push prints them, and the status
+// file keeps them; the definitions once mended are named no more.
+TEST_F(PolicyFilesHostTest, BlockDefinitionWithoutUsableAddressesIsNamedAtEachLoad) {
+    const std::string block =
+        "[\\Response\\BLOCK\\];\r\n[\\Response\\BLOCK\\Nowhere\\];\r\nAllow\t=B\t0;\r\n"
+        "[\\Response\\BLOCK\\Misspelled\\];\r\nAddresses\t=S\t10.0.0.300, 192.0.2.0/40;\r\n"
+        "[\\Response\\BLOCK\\Everyone\\];\r\nAllow\t=B\t1;\r\n"
+        "[\\Response\\BLOCK\\Office\\];\r\nAddresses\t=S\t198.51.100.0/24,198.51.100.O;\r\nAllow\t=B\t1;\r\n";
+    Write("common.policy", CommonPolicy(block));
+    const std::string prefix = "hwhost: common.policy: the response BLOCK \\ ";
+    const std::vector<std::string> errors = {
+        prefix + "Misspelled has no address in \"Addresses\", so it blocks no intruder",
+        prefix + "Nowhere has no \"Addresses\", so it blocks no intruder",
+    };
+    const std::vector<std::string> warnings = {
+        prefix + "Everyone has no \"Addresses\" and \"Allow\" on, so it lets no intruder through: the "
+                 "rules that choose it block every intruder",
+        prefix + "Misspelled: \"Addresses\" holds \"10.0.0.300\", \"192.0.2.0/40\", not an address "
+                 "(a.b.c.d or a.b.c.d/n): it matches no intruder",
+        prefix + "Office: \"Addresses\" holds \"198.51.100.O\", not an address (a.b.c.d or a.b.c.d/n): it "
+                 "matches no intruder",
+    };
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    for (const std::string& line : errors) {
+        EXPECT_EQ(1u, CountOf(Errors(), "\nERROR: " + line + "\n")) << Errors();
+    }
+    for (const std::string& line : warnings) {
+        EXPECT_EQ(1u, CountOf(Errors(), "\nWARNING: " + line + "\n")) << Errors();
+    }
+    EXPECT_NE(std::string::npos,
+              Errors().find("hwhost: the policy was accepted with 2 errors and 3 warnings (above"))
+        << Errors();
+
+    hwtest::WriteWholeFile(m_out.File("beta.policy"), Policy("beta"));
+    std::string output;
+    EXPECT_EQ(4, Push(m_out.File("beta.policy"), output)) << output;
+    for (const std::string& line : errors) {
+        EXPECT_EQ(1u, CountOf(output, "ERROR: " + line + "\n")) << output;
+    }
+    for (const std::string& line : warnings) {
+        EXPECT_EQ(1u, CountOf(output, "WARNING: " + line + "\n")) << output;
+    }
+    EXPECT_NE(std::string::npos, output.find(" with 2 errors and 3 warnings (above)")) << output;
+    EXPECT_NE(std::string::npos, Root("hwhost.status").find("ERROR: hwhost: common.policy: the response BLOCK "
+                                                            "\\\\ Nowhere has no \"Addresses\""))
+        << Root("hwhost.status");
+
+    // Mended, the next push is clean.
+    Write("common.policy",
+          CommonPolicy("[\\Response\\BLOCK\\];\r\n[\\Response\\BLOCK\\Office\\];\r\n"
+                       "Addresses\t=S\t198.51.100.0/24, 203.0.113.7;\r\nAllow\t=B\t1;\r\n"));
+    hwtest::WriteWholeFile(m_out.File("gamma.policy"), Policy("gamma"));
+    EXPECT_EQ(0, Push(m_out.File("gamma.policy"), output)) << output;
+    EXPECT_EQ(std::string::npos, output.find("BLOCK")) << output;
+    EXPECT_EQ(0, Stop());
+}

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "qorToolsLib/AddressList.h"
+
 // Protocol codes of the tables (and of Bastion rules).
 enum : uint32_t {
     kFwProtocolIP = 1,
@@ -18,7 +20,7 @@ enum : uint32_t {
     kFwProtocolICMP = 7,
 };
 
-inline constexpr uint32_t kFwMaxAddresses = 15;
+inline constexpr uint32_t kFwMaxAddresses = kAddressListSlots;
 
 // Address and mask in host order (first octet most significant), the
 // address already ANDed with the mask; the last two words stay zero.
@@ -61,13 +63,5 @@ private:
 uint16_t ParseAddressList(const std::string& strList, fwaddrslot (&slots)[kFwMaxAddresses],
                           bool bBastion);
 
-// What ParseAddressList makes of a list, for the reader to warn about:
-// how many pieces are not blank, the pieces that name no address (an
-// address that does not parse, or a bad prefix), and the usable pieces
-// past the 15th, which are ignored.
-struct AddressListCheck {
-    size_t m_nPieces = 0;
-    std::vector<std::string> m_Unparsed;
-    std::vector<std::string> m_Ignored;
-};
-AddressListCheck CheckAddressList(const std::string& strList);
+// What ParseAddressList makes of a list is told by CheckAddressList
+// (qorToolsLib/AddressList.h).
