@@ -74,10 +74,15 @@ bool CEngineApache::DescribeInput(std::string& strInput) {
         strInput = "off: network monitoring (\"Nodekeeper\") is off";
         return true;
     }
+    if (m_nInitialized == 0) {
+        // Not the ring it would read: what kept it from reading one.
+        strInput = "the web-server event ring could not be opened (the reason is in the log)";
+        return false;
+    }
     const size_t nMapped = m_pRuleMap ? m_pRuleMap->size() : 0;
     strInput = "web-server event ring, " + std::to_string(nMapped) + " signature rule" +
                (nMapped == 1 ? "" : "s") + " mapped";
-    return m_nInitialized != 0;
+    return true;
 }
 
 bool CEngineApache::IsEnabled() const { return m_pIDSConfig != nullptr && m_pIDSConfig->IsIDSEnabled(); }

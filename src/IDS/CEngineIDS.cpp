@@ -1,7 +1,9 @@
 #include "IDS/CEngineIDS.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iterator>
 #include <new>
@@ -20,6 +22,7 @@
 #include "hostwarden/CSFIdentifiers.h"
 #include "hostwarden/ICSFClassFactory.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/DynamicLoader.h"
 #include "platform/OwnFiles.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
@@ -144,6 +147,8 @@ bool CEngineIDS::LoadPacketDriver() {
         return true;
     }
     if (m_PacketLibrary.Load(m_strPacketLibraryName.c_str()) != QOR_S_OK) {
+        m_strCaptureProblem = "the packet library " + m_strPacketLibraryName + " did not load: " +
+                              plat::LastLoaderMessage();
         return false;
     }
     m_pfnPacketInit = GetProcAs<rp::PacketInitFn>(m_PacketLibrary, "PacketInit");
@@ -153,8 +158,21 @@ bool CEngineIDS::LoadPacketDriver() {
         GetProcAs<rp::PacketGetAdapterListFn>(m_PacketLibrary, "PacketGetAdapterList");
     m_pfnPacketSetNotifyRoutine =
         GetProcAs<rp::PacketSetNotifyRoutineFn>(m_PacketLibrary, "PacketSetNotifyRoutine");
-    if (m_pfnPacketInit == nullptr || m_pfnPacketTerm == nullptr || m_pfnPacketSetParameter == nullptr ||
-        m_pfnPacketGetAdapterList == nullptr || m_pfnPacketSetNotifyRoutine == nullptr) {
+    std::string strMissing;
+    const std::pair<const char*, bool> entries[] = {
+        {"PacketInit", m_pfnPacketInit != nullptr},
+        {"PacketTerm", m_pfnPacketTerm != nullptr},
+        {"PacketSetParameter", m_pfnPacketSetParameter != nullptr},
+        {"PacketGetAdapterList", m_pfnPacketGetAdapterList != nullptr},
+        {"PacketSetNotifyRoutine", m_pfnPacketSetNotifyRoutine != nullptr},
+    };
+    for (const auto& [pszEntry, bFound] : entries) {
+        if (!bFound) {
+            strMissing += (strMissing.empty() ? "" : ", ") + std::string(pszEntry);
+        }
+    }
+    if (!strMissing.empty()) {
+        m_strCaptureProblem = "the packet library " + m_PacketLibrary.Name() + " lacks " + strMissing;
         FreePacketLibrary();
         return false;
     }
@@ -168,6 +186,10 @@ bool CEngineIDS::LoadPacketDriver() {
     CSF_LOG(kCSFLogInfo, "The Duskwall Packet Capture Driver could not be loaded");
     CSF_LOG(kCSFLogError, "Error 0x%x initializing the Network Monitoring Component of Host Warden.",
             dwResult);
+    char szProblem[96];
+    std::snprintf(szProblem, sizeof szProblem, "the packet library refused to initialise (error 0x%x)",
+                  dwResult);
+    m_strCaptureProblem = szProblem;
     // Not initialised: no terminate call is owed.
     FreePacketLibrary();
     return false;
@@ -250,6 +272,8 @@ int32_t CEngineIDS::InitializeZAM(IPolicyContainer* pPolicy) {
         qorZamSensorMgr::GetInstance(strModule.c_str(), m_fMaxMemoryFactor, strVersion, CSFLogServices());
     if (pManager == nullptr) {
         CSF_LOG(kCSFLogError, "Unable to load ZAM manager module.");
+        m_strCaptureProblem =
+            "the signature module " + strModule + " did not load: " + qorZamSensorMgr::LastLoadProblem();
         return 1;
     }
     CSF_TRACE(kCSFLogInfo, "Loaded ZAM manager module OK.");
@@ -258,6 +282,8 @@ int32_t CEngineIDS::InitializeZAM(IPolicyContainer* pPolicy) {
     pManager->SetLogger(CSFLogServices());
     if (!pManager->InitIssuesMap(strIssues.c_str(), nullptr)) {
         CSF_LOG(kCSFLogError, "Unable to load ZAM issues map.\n");
+        m_strCaptureProblem = "the signature module's issue table " + strIssues +
+                              " cannot be opened or lists no issue";
         return 1;
     }
     CSF_TRACE(kCSFLogInfo, "Loaded ZAM issues map.");
@@ -369,43 +395,51 @@ bool CEngineIDS::HasSlave(const std::string& strAdapter) const {
 }
 
 bool CEngineIDS::DescribeInput(std::string& strInput) {
-    if (m_pIDSConfig == nullptr || !m_pIDSConfig->IsIDSEnabled()) {
+    // Capture is set up, and its reason kept, under the operations lock.
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    if (m_pIDSConfig != nullptr ? !m_pIDSConfig->IsIDSEnabled() : !NodekeeperOn()) {
         strInput = "off: network monitoring (\"Nodekeeper\") is off";
         return true;
     }
-    if (!m_bPacketLibraryLoaded) {
-        strInput = "the packet library did not load";
+    if (!m_strCaptureProblem.empty()) {
+        strInput = m_strCaptureProblem;
         return false;
     }
-    if (!m_bZamInitialized) {
-        strInput = "the signature module did not load";
+    if (!m_pIThreadList) {
+        strInput = "network capture was not set up";
         return false;
     }
-    // The slaves are set up under the operations lock, so their state holds still.
     std::string strAdapters;
+    std::string strEnded;
     std::string strLacking;
     {
-        jsFastLock opsGuard(m_SlaveOpsLock, true);
         jsFastLock guard(gSlaveListLock, true);
         for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
-            std::string strProblem;
-            if (pSlave->HasInput(strProblem)) {
-                strAdapters += (strAdapters.empty() ? "" : ", ") + pSlave->GetAdapterName();
+            std::string strWords;
+            if (!pSlave->HasInput(strWords)) {
+                strLacking += (strLacking.empty() ? "" : "; ") + strWords;
+            } else if (pSlave->InputEnded(strWords)) {
+                strEnded += (strEnded.empty() ? "" : "; ") + strWords;
             } else {
-                strLacking += (strLacking.empty() ? "" : "; ") + strProblem;
+                strAdapters += (strAdapters.empty() ? "" : ", ") + pSlave->GetAdapterName();
             }
         }
     }
-    if (strLacking.empty()) {
-        strInput = strAdapters.empty() ? "no adapter to watch" : "adapters " + strAdapters;
-        return !strAdapters.empty();
-    }
+    // A replay played to its end is no fault while other adapters are
+    // watched; with none left, the engine has no input.
     if (strAdapters.empty()) {
-        strInput = strLacking;
+        const std::string strNone = strEnded + (strEnded.empty() || strLacking.empty() ? "" : "; ") + strLacking;
+        strInput = strNone.empty() ? "no adapter to watch" : strNone;
         return false;
     }
-    // Watching some adapters, blind on others.
-    strInput = "adapters " + strAdapters + "; WITHOUT INPUT: " + strLacking;
+    strInput = "adapters " + strAdapters;
+    if (!strEnded.empty()) {
+        strInput += "; " + strEnded;
+    }
+    if (!strLacking.empty()) {
+        // Watching some adapters, blind on others.
+        strInput += "; WITHOUT INPUT: " + strLacking;
+    }
     return true;
 }
 
@@ -632,6 +666,16 @@ int32_t CEngineIDS::Oninit(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "CEngineIDS::Oninit ...called");
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     int32_t nResult = 1;
+    const auto failed = [&](const char* pszWhy) {
+        m_strCaptureProblem = std::string("setting up capture failed: ") + pszWhy;
+        m_bInOninit = false;
+        m_bInitialised = true;
+        ReleaseZam();
+        UnloadPacketDriver();
+        DeleteSlaves();
+        m_pIThreadList.reset();
+        nResult = 1;
+    };
     try {
         rp::setAdapterTable(g_AdapterTable, rp::kAdapterTableEntries, &LockAdapterTableShared,
                             &UnlockAdapterTableShared);
@@ -640,16 +684,14 @@ int32_t CEngineIDS::Oninit(uint32_t dwArgument) {
         m_bInOninit = false;
         if (nResult == 0) {
             nResult = InitializeCapture(CurrentPolicy(), false);
+        } else {
+            m_strCaptureProblem = "its rules could not be read, so capture was not set up";
         }
         m_bInitialised = true;
+    } catch (const std::exception& error) {
+        failed(error.what());
     } catch (...) {
-        m_bInOninit = false;
-        m_bInitialised = true;
-        ReleaseZam();
-        UnloadPacketDriver();
-        DeleteSlaves();
-        m_pIThreadList.reset();
-        nResult = 1;
+        failed("an unknown exception");
     }
     CSF_TRACE(kCSFLogInfo, "CEngineIDS::Oninit ...Leaving %d", nResult);
     return nResult;
@@ -660,6 +702,7 @@ int32_t CEngineIDS::Oninit(uint32_t dwArgument) {
 // that thread: the library is then told of this engine only once nothing
 // can fail and unload it any more.
 int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload) {
+    m_strCaptureProblem.clear();
     if (m_pIDSConfig == nullptr) {
         void* pObject = nullptr;
         if (m_Site.pFactory != nullptr) {
@@ -667,6 +710,7 @@ int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload)
         }
         m_pIDSConfig = static_cast<IIDSConfig*>(pObject);
         if (m_pIDSConfig == nullptr) {
+            m_strCaptureProblem = "the network monitoring configuration could not be made";
             return 1;
         }
         if (auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig)) {
@@ -685,11 +729,18 @@ int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload)
     }
     uint32_t dwError = 0;
     if (!ReadAdapterTable(true, dwError)) {
+        char szProblem[96];
+        std::snprintf(szProblem, sizeof szProblem,
+                      "the packet library's adapter list could not be read (error 0x%x)", dwError);
+        m_strCaptureProblem = szProblem;
         UnloadPacketDriver();
         return 1;
     }
     OpenCrashLog(pPolicy);
     if (InitializeZAM(pPolicy) != 0) {
+        // A module that loaded without its issue table is let go too, so the
+        // next set-up loads the module the policy then names.
+        ReleaseZam();
         UnloadPacketDriver();
         return 1;
     }

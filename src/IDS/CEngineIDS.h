@@ -159,6 +159,9 @@ private:
     DynamicLibrary m_PacketLibrary;
     std::string m_strPacketLibraryName = "DUSKDLL.DLL";
     IDSEventQueue m_EventQueue;
+    // Why the last set-up left the engine without capture, in words, for
+    // the summaries; empty when capture is set up or monitoring is off.
+    std::string m_strCaptureProblem;
 
     Site m_Site;
     CBastionPolicyEvent m_BastionEvent;

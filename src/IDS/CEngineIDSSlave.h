@@ -171,6 +171,10 @@ public:
     // Whether the last set-up left the adapter capturing; when not,
     // `strProblem` says why, naming the adapter.  Asked between set-ups.
     bool HasInput(std::string& strProblem) const;
+    // Whether the adapter, set up and capturing, will deliver nothing more
+    // (a capture file played to its end); `strWords` then says so, naming
+    // the adapter.  Asked between set-ups, beside the capture thread.
+    bool InputEnded(std::string& strWords) const;
     bool IsZamLoaded() const { return bZamLoaded; }
     bool IsPacketLogEnabled() const { return bPacketLogEnabled; }
     bool IsEvidenceLogEnabled() const { return m_bEvidenceLogging; }

@@ -152,7 +152,11 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
         const int32_t nZam = InitializeZAM(pPolicy);
         CSF_TRACE(kCSFLogInfo, "InitializeZam returned %d", nZam);
         if (!LoadModules()) {
-            m_strInputProblem = m_strAdapterName + ": its networking modules did not load";
+            // The capture opened (a failure there raised): the signature module
+            // is what made no instance for this adapter.
+            m_strInputProblem = m_strAdapterName + (m_pZamSensorMgr == nullptr
+                                                        ? ": the signature module is not loaded"
+                                                        : ": the signature module made no instance for it");
             CSF_TRACE(kCSFLogInfo, "LoadModules() is FALSE");
             CSF_TRACE(kCSFLogError,
                       "Error Loading Networking Component Modules for interface %s. IDS on this "
@@ -198,6 +202,15 @@ bool CEngineIDSSlave::HasInput(std::string& strProblem) const {
     }
     strProblem = m_strInputProblem.empty() ? m_strAdapterName + ": not set up" : m_strInputProblem;
     return false;
+}
+
+bool CEngineIDSSlave::InputEnded(std::string& strWords) const {
+    std::string strEnd;
+    if (!bIDSSInitialized || !m_pPacketDrv || !m_pPacketDrv->inputEnded(strEnd)) {
+        return false;
+    }
+    strWords = m_strAdapterName + ": " + strEnd;
+    return true;
 }
 
 int32_t CEngineIDSSlave::InitializeZAM(IPolicyContainer* pPolicy) {

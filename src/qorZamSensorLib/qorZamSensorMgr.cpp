@@ -28,6 +28,7 @@ ZamLogFn g_pfnModuleLog = nullptr;
 IZamAllocator* g_pAllocator = nullptr;
 bool g_bPrivateHeap = false;
 std::string g_strModuleVersion;
+std::string g_strLoadProblem;
 TarnEntryFn g_pfnContainerEntry = nullptr;
 
 // The private heap is the process allocator here: it serialises callers
@@ -116,7 +117,11 @@ qorZamSensorMgr* qorZamSensorMgr::GetInstance(const char* pszModulePath, float f
     }
     g_pInstance = new qorZamSensorMgr(pszModulePath, fMemoryFactor);
     g_pInstance->m_pAllocator = pAllocator;
+    g_strLoadProblem.clear();
     if (!g_pInstance->Load()) {
+        if (g_strLoadProblem.empty()) {
+            g_strLoadProblem = "it lacks entry points the sensor needs (named in the log)";
+        }
         ReleaseInstance();
         return nullptr;
     }
@@ -131,6 +136,10 @@ bool qorZamSensorMgr::ReleaseInstance() {
         g_pInstance = nullptr;
     }
     return true;
+}
+
+const std::string& qorZamSensorMgr::LastLoadProblem() {
+    return g_strLoadProblem;
 }
 
 qorZamSensorMgr* qorZamSensorMgr::CurrentInstance() {
@@ -169,6 +178,13 @@ std::string qorZamSensorMgr::ContainerPathFor(const std::string& strModulePath) 
 
 bool qorZamSensorMgr::LoadLibraries() {
     StatusCode moduleStatus = m_ModuleLibrary.Load(m_strModulePath.c_str());
+    if (moduleStatus != QOR_S_OK) {
+        // Taken before the container's load words its own.
+        g_strLoadProblem = plat::LastLoaderMessage();
+        if (g_strLoadProblem.empty()) {
+            g_strLoadProblem = "the system's loader refused it";
+        }
+    }
     m_strContainerPath = ContainerPathFor(m_strModulePath);
     StatusCode containerStatus = m_ContainerLibrary.Load(m_strContainerPath.c_str());
     if (moduleStatus != QOR_S_OK) {
@@ -200,6 +216,7 @@ bool qorZamSensorMgr::CheckVersion() {
             text += available != nullptr ? available : "";
         }
         ZAM_LOG(g_pLogger, kCSFLogError, "%s", text.c_str());
+        g_strLoadProblem = text;
         return false;
     }
     if (m_pfnGetVersion != nullptr) {
@@ -248,6 +265,7 @@ bool qorZamSensorMgr::Load() {
     }
     m_pfnSymbol = FindSymbolEntry(m_ModuleLibrary, g_pLogger);
     if (m_pfnSymbol == nullptr) {
+        g_strLoadProblem = "it exports no zamSymbol, so it is no attack signatures module";
         return false;
     }
     if (!CheckVersion()) {

@@ -36,6 +36,10 @@ public:
                                         std::string& strVersion, ICSFHostServices* pLogger,
                                         zam::ZamLogFn moduleLog, IZamAllocator* pAllocator);
     static bool ReleaseInstance();
+    // Why the last GetInstance that had to load the module made no
+    // manager, in words (the loader's reason, a library that is no
+    // signature module or of another version); empty once one is made.
+    static const std::string& LastLoadProblem();
     // The manager the last successful GetInstance made, or none; for the
     // slaves, which use the master's manager without knowing its module.
     static qorZamSensorMgr* CurrentInstance();

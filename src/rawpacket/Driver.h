@@ -56,6 +56,11 @@ public:
     virtual uint32_t setParameter(const std::string& name, const std::string& value);
     virtual bool canTransmit() const { return true; }
     virtual bool sameAdapter(const Driver& other) const { return getName() == other.getName(); }
+    // The driver library's words when the adapter will deliver nothing
+    // more, ever (a capture file played to its end); false while input may
+    // still come, or when the library cannot tell.  Callable beside the
+    // thread that reads.
+    virtual bool inputEnded(std::string& /*words*/) const { return false; }
 
     void setMode(uint32_t openMode) { m_AdapterInfo.m_dwOpenMode = openMode; }
     // Records the factory that handed the driver out, so destruction

@@ -40,6 +40,7 @@ public:
     Driver* assign(const Driver& other) override;
     bool canTransmit() const override { return m_AdapterInfo.m_nTransmitCapability > 0; }
     bool sameAdapter(const Driver& other) const override { return getTitle() == other.getTitle(); }
+    bool inputEnded(std::string& words) const override { return PacketDll::inputEnded(words); }
 
     // The counts of the last getStatistics.
     const PacketStatistics& statistics() const { return m_Statistics; }

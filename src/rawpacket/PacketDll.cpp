@@ -181,6 +181,7 @@ PacketDll::PacketDll() : m_pShared(std::make_shared<int>(0)) {
     Bind(module, "PacketGetDllVersion", m_pfnPacketGetDllVersion);
     Bind(module, "PacketGetAdapterProblem", m_pfnPacketGetAdapterProblem);
     Bind(module, "PacketGetAdapterNotice", m_pfnPacketGetAdapterNotice);
+    Bind(module, "PacketGetAdapterInputEnd", m_pfnPacketGetAdapterInputEnd);
     Bind(module, "PacketSetShutdown", m_pfnPacketSetShutdown);
     Bind(module, "PacketTxSendArray", m_pfnPacketTxSendArray);
     Bind(module, "PacketTxOpen", m_pfnPacketTxOpen);
@@ -240,6 +241,7 @@ void PacketDll::copyBinding(const PacketDll& other) {
     m_pfnPacketGetDllVersion = other.m_pfnPacketGetDllVersion;
     m_pfnPacketGetAdapterProblem = other.m_pfnPacketGetAdapterProblem;
     m_pfnPacketGetAdapterNotice = other.m_pfnPacketGetAdapterNotice;
+    m_pfnPacketGetAdapterInputEnd = other.m_pfnPacketGetAdapterInputEnd;
     m_pfnPacketSetShutdown = other.m_pfnPacketSetShutdown;
     m_pfnPacketTxClose = other.m_pfnPacketTxClose;
     m_pfnPacketTxOpen = other.m_pfnPacketTxOpen;
@@ -354,6 +356,30 @@ bool PacketDll::takeNotice(std::string& text) const {
     char words[4096];
     if (m_pfnPacketGetAdapterNotice == nullptr ||
         m_pfnPacketGetAdapterNotice(lookupEntry(), words, sizeof words) != 0) {
+        return false;
+    }
+    text.assign(words, ::strnlen(words, sizeof words));
+    return true;
+}
+
+bool PacketDll::inputEnded(std::string& text) const {
+    if (m_pfnPacketGetAdapterInputEnd == nullptr) {
+        return false;
+    }
+    // The library is asked about a copy of the record: the table may be
+    // read again meanwhile, and the library takes no lock of the table's.
+    PacketAdapterEntry entry;
+    LockTable();
+    const PacketAdapterEntry* shared = EntryAt(m_nEntryIndex);
+    if (shared != nullptr) {
+        entry = *shared;
+    }
+    UnlockTable();
+    if (shared == nullptr) {
+        return false;
+    }
+    char words[4096];
+    if (m_pfnPacketGetAdapterInputEnd(&entry, words, sizeof words) != 0) {
         return false;
     }
     text.assign(words, ::strnlen(words, sizeof words));

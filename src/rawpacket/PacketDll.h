@@ -73,6 +73,10 @@ public:
     // The library's words after a read answered kDllAdapterNotice; false
     // when it has none.
     bool takeNotice(std::string& text) const;
+    // The library's words when the adapter will deliver nothing more, ever
+    // (a capture file played to its end); false while input may still
+    // come, or when the library cannot tell.  Safe beside the reading thread.
+    bool inputEnded(std::string& text) const;
 
     PacketCloseFn m_pfnPacketClose = nullptr;
     PacketOpenFn m_pfnPacketOpen = nullptr;
@@ -83,6 +87,7 @@ public:
     PacketGetDllVersionFn m_pfnPacketGetDllVersion = nullptr;
     PacketGetAdapterProblemFn m_pfnPacketGetAdapterProblem = nullptr;
     PacketGetAdapterNoticeFn m_pfnPacketGetAdapterNotice = nullptr;
+    PacketGetAdapterInputEndFn m_pfnPacketGetAdapterInputEnd = nullptr;
     PacketSetShutdownFn m_pfnPacketSetShutdown = nullptr;
     PacketTxCloseFn m_pfnPacketTxClose = nullptr;
     PacketTxOpenFn m_pfnPacketTxOpen = nullptr;

@@ -28,6 +28,10 @@ using PacketGetAdapterProblemFn = uint32_t (*)(const PacketAdapterEntry* entry, 
 // words to the reader (a damaged input, an output it cannot write), oldest
 // first, into `text` as above; 0 when there was one.
 using PacketGetAdapterNoticeFn = uint32_t (*)(const PacketAdapterEntry* entry, char* text, uint32_t size);
+// Optional: whether the adapter will deliver nothing more, ever (a capture
+// file played to its end), with the library's words into `text` as above;
+// 0 when it will not, another status while input may still come.
+using PacketGetAdapterInputEndFn = uint32_t (*)(const PacketAdapterEntry* entry, char* text, uint32_t size);
 using PacketSetShutdownFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t count, uint8_t option);

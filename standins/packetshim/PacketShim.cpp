@@ -291,6 +291,33 @@ SHIM_EXPORT uint32_t PacketGetAdapterNotice(const rp::PacketAdapterEntry* entry,
     return 0;
 }
 
+SHIM_EXPORT uint32_t PacketGetAdapterInputEnd(const rp::PacketAdapterEntry* entry, char* text, uint32_t size) {
+    if (entry == nullptr || text == nullptr || size == 0) {
+        return kInvalidParameter;
+    }
+    const std::string name(rp::EntryText(entry, rp::kEntryName), rp::EntryTextLength(entry, rp::kEntryName));
+    // Asked from any thread, while the adapter's own thread reads: the
+    // replay is held here so that a close cannot free it meanwhile, and it
+    // keeps its end under its own lock.
+    std::shared_ptr<ReplayAdapter> replay;
+    {
+        ShimState& state = State();
+        std::lock_guard<std::mutex> guard(state.m_Lock);
+        for (const auto& [replayName, candidate] : state.m_Replays) {
+            if (::strcasecmp(replayName.c_str(), name.c_str()) == 0) {
+                replay = candidate;
+                break;
+            }
+        }
+    }
+    std::string words;
+    if (!replay || !replay->inputEnded(words)) {
+        return kNothingRead;
+    }
+    std::snprintf(text, size, "%s", words.c_str());
+    return 0;
+}
+
 SHIM_EXPORT uint32_t PacketCreateRx(rp::PacketAdapterEntry* entry, uint32_t bytes, uint32_t frameLenMax,
                                     uint32_t /*flags*/) {
     ShimAdapter* adapter = AdapterOf(entry);

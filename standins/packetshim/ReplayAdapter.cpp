@@ -204,13 +204,15 @@ void ReplayAdapter::reportDamage() {
     const std::string file = "the capture file " + m_Facts.m_strInterface + " is damaged: ";
     if (!damage.m_bSkipped) {
         m_bDamageEnded = true;
+        const uint64_t before = damage.m_qwRecord - 1;
+        const std::string where =
+            before == 0 ? std::string("before its first record") : "after record " + std::to_string(before);
+        end("the capture file " + m_Facts.m_strInterface + " was played to its end at the damage: " +
+            damage.m_strWhat + "; the replay ended there, " + where);
         if (!m_bFirstPass) {
             return;
         }
-        const uint64_t before = damage.m_qwRecord - 1;
-        std::string text = file + damage.m_strWhat + "; the replay ends there, " +
-                           (before == 0 ? std::string("before its first record")
-                                        : "after record " + std::to_string(before));
+        std::string text = file + damage.m_strWhat + "; the replay ends there, " + where;
         if (m_qwSkipped > kDamageNotices) {
             text += " (" + std::to_string(m_qwSkipped) + " damaged records were skipped before it)";
         }
@@ -228,8 +230,26 @@ void ReplayAdapter::reportDamage() {
     }
 }
 
+void ReplayAdapter::end(std::string words) {
+    std::lock_guard<std::mutex> guard(m_EndLock);
+    if (m_strEnd.empty()) {
+        m_strEnd = std::move(words);
+    }
+}
+
+bool ReplayAdapter::inputEnded(std::string& words) const {
+    std::lock_guard<std::mutex> guard(m_EndLock);
+    if (m_strEnd.empty()) {
+        return false;
+    }
+    words = m_strEnd;
+    return true;
+}
+
 bool ReplayAdapter::readNext() {
-    if (m_bDamageEnded) {
+    // Played to its end, the replay stays there: what a file rewritten in
+    // place or grown since holds is not played, as the end was told.
+    if (m_bDamageEnded || m_bPlayedOut) {
         return false;
     }
     // A looping file starts again once per read, so a file whose every
@@ -252,7 +272,12 @@ bool ReplayAdapter::readNext() {
                        " damaged records were skipped in all; the replay has read every other record");
             }
             m_bFirstPass = false;
-            if (!m_Options.m_bLoop || rewound) {
+            if (!m_Options.m_bLoop) {
+                m_bPlayedOut = true;
+                end(playedOut());
+                return false;
+            }
+            if (rewound) {
                 return false;
             }
             rewound = true;
@@ -271,6 +296,19 @@ bool ReplayAdapter::readNext() {
         write(&ReplayOutputs::m_Passed, m_dwCaptured, m_dwOriginal, seconds, microseconds, recordData());
         ++m_Statistics.m_qwPassed;
     }
+}
+
+std::string ReplayAdapter::playedOut() const {
+    const std::string file = "the capture file " + m_Facts.m_strInterface + " was played to its end";
+    const uint64_t records = m_Reader.record();
+    if (records == 0) {
+        return file + ": it holds no record";
+    }
+    std::string count = std::to_string(records) + (records == 1 ? " record" : " records");
+    if (m_qwSkipped != 0) {
+        count += ", " + std::to_string(m_qwSkipped) + " of them damaged and skipped";
+    }
+    return file + " (" + count + ")";
 }
 
 uint64_t ReplayAdapter::millisecondsUntilDue() {

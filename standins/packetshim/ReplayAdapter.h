@@ -12,11 +12,14 @@
 //
 // What the reader should know and cannot learn from a status (a damaged
 // capture, an output that cannot be written, a capture that starts over)
-// waits as a notice for the reader to take.
+// waits as a notice for the reader to take.  A replay played to its end
+// (the end of a file it does not loop over, or damage that ends what can be
+// read) says so, in words, to whoever asks, from then on.
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "PcapFile.h"
@@ -69,6 +72,10 @@ public:
     uint32_t txClose() override { return 0; }
     uint32_t transmit(const void* data, uint32_t length) override { return inject(data, length); }
     uint32_t injectReceive(const void* data, uint32_t length) override { return inject(data, length); }
+    // A replay that does not loop ends at the end of its file; any replay
+    // ends at damage that ends what can be read.  It stays ended for as
+    // long as it is kept: opened again, it has nothing more to play.
+    bool inputEnded(std::string& words) const override;
 
     // Damaged records skipped with a notice each; later ones are counted,
     // and the count is told at the end of the file.
@@ -83,6 +90,10 @@ private:
     bool readNext();
     // Tells the reader of damage the file reader met.
     void reportDamage();
+    // Keeps, for whoever asks, that the replay has nothing more to play.
+    void end(std::string words);
+    // The words for a replay that read its file to the end.
+    std::string playedOut() const;
     void write(PcapWriter ReplayOutputs::*output, uint32_t captured, uint32_t original, uint32_t seconds,
                uint32_t microseconds, const uint8_t* data);
     // Milliseconds until the held frame is due; 0 when it is due now.
@@ -97,9 +108,14 @@ private:
     bool m_bOpen = false;
     // Damage ended what can be read, and was told.
     bool m_bDamageEnded = false;
+    // A replay that does not loop read its file to the end.
+    bool m_bPlayedOut = false;
     // Damage is told on the first pass through the file only.
     bool m_bFirstPass = true;
     uint64_t m_qwSkipped = 0;
+    // Set once, by the reading thread, when the replay ended; read by any.
+    mutable std::mutex m_EndLock;
+    std::string m_strEnd;
     uint32_t m_dwSeconds = 0;
     uint32_t m_dwMicroseconds = 0;
     // A frame read from the file and waiting in the record for its time.

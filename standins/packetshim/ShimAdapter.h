@@ -58,6 +58,10 @@ public:
     // kAdapterNotice while one waits, and the reader takes it here, the
     // oldest first.  False when none waits.
     bool takeNotice(std::string& text);
+    // Whether the adapter will deliver nothing more, ever (a replay played
+    // to its end), with the words that say so and why; false while input
+    // may still come.  Asked from any thread.
+    virtual bool inputEnded(std::string& /*words*/) const { return false; }
 
 protected:
     // Header plus the largest frame the adapter delivers.

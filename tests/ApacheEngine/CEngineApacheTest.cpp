@@ -184,6 +184,10 @@ TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {
     ::unsetenv(kWebGroupVariable);
     EXPECT_TRUE(console.Contains("The web-server group hw-no-such-group does not exist")) << console.Text();
     EXPECT_FALSE(WebShmIsAttached());
+    // The summary names what failed, not the ring it would have read.
+    std::string strInput;
+    EXPECT_FALSE(m_Engine.DescribeInput(strInput));
+    EXPECT_EQ("the web-server event ring could not be opened (the reason is in the log)", strInput);
 }
 
 TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {

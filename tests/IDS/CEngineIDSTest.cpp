@@ -276,6 +276,53 @@ TEST_F(CEngineIDSTest, AnUpdateAddsEachNewAdapterOnceAndAListErrorKeepsLibraryAn
     EXPECT_EQ((std::vector<std::string>{kReplay0, kReplay1}), Engine().GetSlaveNames());
 }
 
+// The summary's reason is what failed, not the packet library whatever
+// failed; capture set up at a reload once it is put right leaves none.
+TEST_F(CEngineIDSTest, ASetUpThatFailsIsTheSummarysReasonUntilAReloadSetsCaptureUp) {
+    // Paced, with its second frame an hour after the first: still playing
+    // when the engine is asked.
+    std::vector<rptest::TestFrame> frames = {{zamtest::BuildFrame(LandAttack()), 1767225600u, 0},
+                                             {zamtest::BuildFrame(LandAttack()), 1767229200u, 0}};
+    hwtest::WriteWholeFile(m_Root.File("lasting.pcap"), rptest::PcapBytes(frames));
+    Replay(m_Root.File("lasting.pcap"));
+    hwtest::EnvironmentOverride paced("HW_PACKET_REPLAY_PACE", "1");
+    const auto describe = [&] {
+        std::string strInput;
+        return std::string(Engine().DescribeInput(strInput) ? "input: " : "WITHOUT INPUT: ") + strInput;
+    };
+    const std::string strIssues = m_Root.File("Duskwall/issues.csv");
+    const std::string strKept = hwtest::ReadWholeFile(strIssues);
+    {
+        hwtest::EnvironmentOverride failing("HW_PACKET_LIST_ERROR", "0xE0001001");
+        ASSERT_EQ(1, Engine().Oninit(0));
+        ASSERT_EQ(0, Engine().OnStart(0));
+        EXPECT_EQ("WITHOUT INPUT: the packet library's adapter list could not be read (error 0xe0001001)", describe());
+    }
+    const auto reload = [&] {
+        Engine().OnPauseInit(0);
+        Engine().OnPause(0);
+        Engine().OnReloadPolicy(0);
+        Engine().OnResume(0);
+    };
+    hwtest::WriteWholeFile(strIssues, "");
+    reload();
+    EXPECT_EQ("WITHOUT INPUT: the signature module's issue table " + strIssues + " cannot be opened or lists no issue",
+              describe());
+    m_Fixture.Set("\\config", "sensor.zamplugin", "none-such.dll");
+    reload();
+    EXPECT_EQ("WITHOUT INPUT: the signature module " + m_Root.File("Duskwall/none-such.dll") + " did not load: " +
+                  plat::ThisModuleDirectory() + "/libnone-such.so: cannot open shared object file: No such file or "
+                                                "directory",
+              describe());
+    m_Fixture.Set("\\config", "sensor.zamplugin", "qor-zam1.dll");
+    hwtest::WriteWholeFile(strIssues, strKept);
+    reload();
+    EXPECT_EQ("input: adapters \\Device\\replay0", describe());
+    SensorSettings::Instance().m_bNodekeeper = false;
+    reload();
+    EXPECT_EQ("input: off: network monitoring (\"Nodekeeper\") is off", describe());
+}
+
 TEST_F(CEngineIDSTest, AStartWaitsABoundedTimeForSlavesThatNeverReport) {
     Replay(m_Root.File("quiet.pcap"));
     CEngineIDS::SetSlaveReadyWait(1000);

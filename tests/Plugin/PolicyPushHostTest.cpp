@@ -39,7 +39,7 @@ protected:
             {}, {"HW_DECOY_FIRST_WAIT_MS=200",
                  "HW_PACKET_REPLAY=" + (root / "captures/network-attacks.pcap").string(),
                  "HW_PACKET_MONITOR=\\Device\\replay0",
-                 "HW_PACKET_REPLAY_OUT=" + (root / "replay").string()}))
+                 "HW_PACKET_REPLAY_OUT=" + (root / "replay").string(), "HW_PACKET_REPLAY_PACE=1"}))
             << m_Host.ErrorsTail();
     }
 

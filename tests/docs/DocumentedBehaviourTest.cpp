@@ -241,7 +241,7 @@ TEST_F(DocumentedBehaviourTest, EveryPolicyExampleLoadsWithoutAnErrorTheDocsDoNo
     ASSERT_TRUE(m_Host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=200",
                                   "HW_PACKET_REPLAY=" + strRoot + "/captures/network-attacks.pcap",
                                   "HW_PACKET_MONITOR=\\Device\\replay0",
-                                  "HW_PACKET_REPLAY_OUT=" + strRoot + "/replay"}))
+                                  "HW_PACKET_REPLAY_OUT=" + strRoot + "/replay", "HW_PACKET_REPLAY_PACE=1"}))
         << m_Host.ErrorsTail();
     const std::string strCommon = hwtest::ReadWholeFile(m_Host.File("common.policy"));
 

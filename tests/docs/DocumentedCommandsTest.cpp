@@ -91,7 +91,7 @@ protected:
             {"HW_DECOY_FIRST_WAIT_MS=200", "HW_DECOY_HOLD_SECONDS=1",
              "HW_PACKET_REPLAY=" + (demo / "captures/network-attacks.pcap").string(),
              "HW_PACKET_MONITOR=\\Device\\replay0",
-             "HW_PACKET_REPLAY_OUT=" + (demo / "replay").string()}));
+             "HW_PACKET_REPLAY_OUT=" + (demo / "replay").string(), "HW_PACKET_REPLAY_PACE=1"}));
         ASSERT_TRUE(hwtest::WaitUntil(
             [&] {
                 return Errors().find("Now waiting for connections on ports") != std::string::npos ||

@@ -64,7 +64,8 @@ protected:
         // The machine's own lock folder, where the adapter lock lives.
         return {"HW_LOCK_DIR=", "TMPDIR=" + m_temporary.Path(), "HW_DECOY_FIRST_WAIT_MS=200",
                 "HW_PACKET_REPLAY=" + root + "/captures/network-attacks.pcap",
-                "HW_PACKET_MONITOR=\\Device\\replay0", "HW_PACKET_REPLAY_OUT=" + root + "/replay"};
+                "HW_PACKET_MONITOR=\\Device\\replay0", "HW_PACKET_REPLAY_OUT=" + root + "/replay",
+                "HW_PACKET_REPLAY_PACE=1"};
     }
 
     static bool AsStranger(const std::string& command) {

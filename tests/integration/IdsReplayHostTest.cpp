@@ -392,6 +392,11 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
     // Linux cooked frames of a capture on every interface.
     const std::string capture = m_Host.File("attacks.pcap");
     hwtest::WriteWholeFile(capture, hwtest::Capture({hwtest::SynFin()}));
+    // Played at its pace, a capture whose frames come hours apart still
+    // has input at every summary, however often the sensor is set up again.
+    const std::string lasting = m_Host.File("lasting.pcap");
+    hwtest::WriteWholeFile(lasting, hwtest::Capture({hwtest::SynFin(), hwtest::Benign(), hwtest::Benign()}, 1767225600u,
+                                                    3600 * 1000));
     const std::string pcapng = m_Host.File("attacks.pcapng");
     const std::string cooked = m_Host.File("any.pcap");
     ASSERT_NO_THROW(hwtest::Run("editcap -F pcapng " + capture + " " + pcapng));
@@ -407,7 +412,7 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
         std::string m_strSummary;
         std::string m_strOutput;
     } cases[] = {
-        {capture + ";" + missing, "Cannot open \\Device\\replay1: the capture file " + missing + " does not exist (no such file)",
+        {lasting + ";" + missing, "Cannot open \\Device\\replay1: the capture file " + missing + " does not exist (no such file)",
          "IDS Engine: 7 rules; adapters \\Device\\replay0; WITHOUT INPUT: ", ""},
         {pcapng,
          "Cannot open \\Device\\replay0: the capture file " + pcapng +
@@ -430,7 +435,8 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
         SCOPED_TRACE(c.m_strReplay);
         hwtest::NamespacedHost host(m_Namespace);
         hwtest::PrepareNetworkRoot(host, {});
-        std::vector<std::string> environment = {"HW_PACKET_REPLAY=" + c.m_strReplay, "HW_PACKET_MONITOR="};
+        std::vector<std::string> environment = {"HW_PACKET_REPLAY=" + c.m_strReplay, "HW_PACKET_MONITOR=",
+                                                "HW_PACKET_REPLAY_PACE=1"};
         if (!c.m_strOutput.empty()) {
             environment.push_back("HW_PACKET_REPLAY_OUT=" + c.m_strOutput);
         }
@@ -478,8 +484,12 @@ TEST_F(IdsReplayHostTest, FifoAsTheCaptureIsRefusedAtOnceAndItsWriterIsNeverCutO
                               "mkfifo '" + fifo + "' && exec cat '" + source + "' > '" + fifo + "'"}));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return std::filesystem::exists(fifo); }, 30));
 
-    std::vector<std::string> environment =
-        hwtest::ReplayEnvironment(m_Host, hwtest::Capture({hwtest::SynFin(Ip(203, 0, 113, 1)), hwtest::SynFin(Ip(203, 0, 113, 2))}));
+    // Paced, the capture still has input at the start-up summary: its last
+    // frame comes an hour after the attacks.
+    std::vector<rptest::TestFrame> frames =
+        hwtest::Frames({hwtest::SynFin(Ip(203, 0, 113, 1)), hwtest::SynFin(Ip(203, 0, 113, 2)), hwtest::Benign()}, 1767225600u, 10);
+    frames.back().m_dwSeconds += 3600;
+    std::vector<std::string> environment = hwtest::ReplayEnvironment(m_Host, rptest::PcapBytes(frames), true);
     environment[0] += ";" + fifo;
     environment[1] += ",\\Device\\replay1";
     const auto started = std::chrono::steady_clock::now();
@@ -586,6 +596,137 @@ TEST_F(IdsReplayHostTest, DamagedCaptureIsToldInWordsAndEveryFrameThatCanBeReadA
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(expected, intruders);
         EXPECT_EQ(expected, passed);
+    }
+}
+
+// A replay played to its end, or to damage that ends it, is watched no
+// more: the summaries of later reloads and resumes (and so hwhost push and
+// hwhost.status) say that it was played to its end, and where the damage
+// ended it, and with no other adapter left with input the engine is
+// without input; beside an adapter that still has input it is no fault.
+TEST_F(IdsReplayHostTest, ReplayPlayedToItsEndIsNoLongerWatchedInLaterSummaries) {
+    std::vector<FrameSpec> attacks;
+    for (uint8_t i = 1; i <= 3; ++i) {
+        attacks.push_back(hwtest::SynFin(Ip(203, 0, 113, i)));
+    }
+    const std::string whole = hwtest::Capture(attacks);
+    const std::string cutAt = std::to_string(whole.size());
+    const std::string cut = whole + hwtest::Capture({hwtest::Benign()}).substr(24, 30);
+    // Another replay that goes on for hours, paced, as the second adapter.
+    const std::string lasting = hwtest::Capture({hwtest::Benign(), hwtest::Benign(), hwtest::Benign()}, 1767225600u,
+                                                3600 * 1000);
+    const struct {
+        const char* m_pszCase;
+        std::string m_strCapture;
+        bool m_bSecondAdapter;
+        std::string m_strSummary;  // with @ for the capture file
+        int m_nPushExit;
+    } cases[] = {
+        {"to its end", whole, false,
+         "IDS Engine: 7 rules; WITHOUT INPUT: \\Device\\replay0: the capture file @ was played to its end (3 records)", 4},
+        {"to the damage", cut, false,
+         "IDS Engine: 7 rules; WITHOUT INPUT: \\Device\\replay0: the capture file @ was played to its end at the "
+         "damage: record 4 (at byte " + cutAt + ") is cut short: it holds 54 bytes and the file ends after 14 of "
+         "them; the replay ended there, after record 3",
+         4},
+        {"beside another adapter", whole, true,
+         "IDS Engine: 7 rules; adapters \\Device\\replay1; \\Device\\replay0: the capture file @ was played to "
+         "its end (3 records)",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.m_pszCase);
+        hwtest::NamespacedHost host(m_Namespace);
+        hwtest::PrepareNetworkRoot(host, {});
+        std::vector<std::string> environment = hwtest::ReplayEnvironment(host, c.m_strCapture, c.m_bSecondAdapter);
+        if (c.m_bSecondAdapter) {
+            // Paced, the first capture still plays at once: its frames are
+            // ten milliseconds apart.
+            hwtest::WriteWholeFile(host.File("input.pcap"), hwtest::Capture(attacks, 1767225600u, 10));
+            hwtest::WriteWholeFile(host.File("lasting.pcap"), lasting);
+            environment[0] += ";" + host.File("lasting.pcap");
+            environment[1] += ",\\Device\\replay1";
+        }
+        const std::string input = host.File("input.pcap");
+        std::string summary = c.m_strSummary;
+        summary.replace(summary.find('@'), 1, input);
+        ASSERT_TRUE(host.Start({}, environment)) << host.ErrorsTail();
+        // Every frame analysed and passed on, and the replay read to its end.
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ParseAlerts(host.Alerts()).size() == 3; }, 60))
+            << host.Alerts();
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return FileSize(host.File("replay/replay0.pass.pcap")) == CaptureSize(attacks); }, 60));
+        if (c.m_strCapture == cut) {
+            ASSERT_TRUE(hwtest::WaitUntil(
+                [&] { return host.Log().find("the replay ends there, after record 3") != std::string::npos; }, 60));
+        }
+
+        std::string pushed;
+        EXPECT_EQ(c.m_nPushExit, host.Push(hwtest::ReadWholeFile(host.File("Default.policy")), pushed)) << pushed;
+        EXPECT_NE(std::string::npos, pushed.find(summary + "\n")) << pushed;
+        EXPECT_EQ(c.m_nPushExit == 0, pushed.find("WITHOUT INPUT") == std::string::npos) << pushed;
+        // The status file doubles every backslash.
+        std::string kept;
+        for (char ch : summary) {
+            kept += ch == '\\' ? std::string(2, ch) : std::string(1, ch);
+        }
+        EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(host.File("hwhost.status")).find(kept)) << pushed;
+        // A pause and resume sets the adapter up again: still played out.
+        host.Signal(SIGUSR1);
+        ASSERT_TRUE(Completed(host, "pause"));
+        host.Signal(SIGUSR2);
+        ASSERT_TRUE(Completed(host, "resume"));
+        EXPECT_EQ(c.m_nPushExit != 0,
+                  host.Errors().find("WARNING: after the resume: " + summary + "\n") != std::string::npos)
+            << host.Errors();
+        int exitCode = -1;
+        ASSERT_TRUE(host.Stop(exitCode));
+        EXPECT_EQ(0, exitCode);
+    }
+}
+
+// The network engine's summary names what failed: a signature module that
+// is not there, that the system cannot load or that is no signature module
+// leaves the engine without input for that reason, in the loader's words,
+// while the packet library loaded and says so.
+TEST_F(IdsReplayHostTest, SignatureModuleThatDoesNotLoadIsNamedAsTheEnginesReasonWithTheLoadersWords) {
+    const std::string bin = std::string(HW_BINARY_DIR) + "/bin";
+    const struct {
+        const char* m_pszModule;
+        std::string m_strWhy;  // @ for the root
+    } cases[] = {
+        {"missing-zam.dll", bin + "/libmissing-zam.so: cannot open shared object file: No such file or directory"},
+        {"broken-zam.dll", "@/Duskwall/libbroken-zam.so: invalid ELF header"},
+        {"notzam.dll", "it exports no zamSymbol, so it is no attack signatures module"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.m_pszModule);
+        hwtest::NamespacedHost host(m_Namespace);
+        hwtest::NetworkPolicyOptions options;
+        options.m_strZamModule = c.m_pszModule;
+        hwtest::PrepareNetworkRoot(host, options);
+        hwtest::WriteWholeFile(host.File("Duskwall/libbroken-zam.so"), std::string(200, 'x'));
+        std::filesystem::copy_file(bin + "/libduskdll.so", host.File("Duskwall/libnotzam.so"));
+        std::string why = c.m_strWhy;
+        if (why[0] == '@') {
+            why.replace(0, 1, host.Root());
+        }
+        const std::string summary = "IDS Engine: 7 rules; WITHOUT INPUT: the signature module " + host.Root() +
+                                    "/Duskwall/" + c.m_pszModule + " did not load: " + why;
+        ASSERT_TRUE(host.Start({}, hwtest::ReplayEnvironment(host, hwtest::Capture({hwtest::SynFin()}))))
+            << host.ErrorsTail();
+        const std::string console = host.Errors();
+        EXPECT_NE(std::string::npos, console.find("INFO: Successfully loaded the Duskwall driver\n")) << console;
+        EXPECT_NE(std::string::npos, console.find("WARNING: after the start-up: " + summary + "\n")) << console;
+        EXPECT_NE(std::string::npos, console.find("  " + summary + "\n")) << console;
+        EXPECT_EQ(std::string::npos, console.find("packet library")) << console;
+        // A reload tries again and says the same.
+        std::string pushed;
+        EXPECT_EQ(4, host.Push(hwtest::ReadWholeFile(host.File("Default.policy")), pushed)) << pushed;
+        EXPECT_NE(std::string::npos, pushed.find(summary + "\n")) << pushed;
+        int exitCode = -1;
+        ASSERT_TRUE(host.Stop(exitCode));
+        EXPECT_EQ(0, exitCode);
     }
 }
 

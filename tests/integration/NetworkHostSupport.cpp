@@ -26,6 +26,7 @@ const char* const kIssues[] = {"Land_Attack",         "TCP_SynFin",   "IP_PingOf
 std::string NetworkPolicy(const NetworkPolicyOptions& options) {
     std::string text = "Host Warden network test policy\r\n" + Section("") + Section("\\config") +
                        Value("Nodekeeper", 'B', "1") + Value("ScriptEnabled", 'B', "0") +
+                       (options.m_strZamModule.empty() ? "" : Value("sensor.zamplugin", 'S', options.m_strZamModule)) +
                        Value("DynamicBlockPeriod", 'L', std::to_string(options.m_nDynamicBlockPeriod)) +
                        Section("\\config\\tuning") + Value("BlockEnabled", 'B', "1") +
                        Value("advancedeventconsolidation.enabled", 'B', options.m_bConsolidation ? "1" : "0") +

@@ -31,6 +31,8 @@ struct NetworkPolicyOptions {
         std::string m_strValue;
     };
     std::vector<Setting> m_Tuning = {};
+    // The signature module ("sensor.zamplugin"); the default module when empty.
+    std::string m_strZamModule = {};
 };
 
 // Writes the policy, the common policy with the block list "Default"

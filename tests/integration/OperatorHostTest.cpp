@@ -80,7 +80,8 @@ TEST_F(OperatorHostTest, DemoStartsAndStopsWithoutAnErrorLine) {
     ASSERT_TRUE(host.Start(
         {}, {"HW_DECOY_FIRST_WAIT_MS=200",
              "HW_PACKET_REPLAY=" + strRoot + "/captures/network-attacks.pcap",
-             "HW_PACKET_MONITOR=\\Device\\replay0", "HW_PACKET_REPLAY_OUT=" + strRoot + "/replay"}))
+             "HW_PACKET_MONITOR=\\Device\\replay0", "HW_PACKET_REPLAY_OUT=" + strRoot + "/replay",
+             "HW_PACKET_REPLAY_PACE=1"}))
         << host.ErrorsTail();
     ASSERT_TRUE(hwtest::WaitUntil(
         [&] { return host.Errors().find("Now waiting for connections") != std::string::npos; }));

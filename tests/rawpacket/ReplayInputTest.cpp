@@ -344,6 +344,68 @@ TEST_F(ReplayInputTest, CaptureReplacedOnDiskStartsOverIntoTheSameOutputs) {
               rptest::PcapBytes({m_Frames[0], m_Frames[1], fresh[0], fresh[1], fresh[2]}));
 }
 
+// Whoever asks (the summaries do, beside the capture thread) learns that a
+// replay has nothing more to give once its reader has met the end of the
+// file or damage that ends it, and not before; set up again, it is still
+// played out, until a capture moved into its place starts it over.
+TEST_F(ReplayInputTest, ReplayPlayedToItsEndSaysSoUntilANewCaptureStartsItOver) {
+    const auto ended = [](const rp::Driver& driver) {
+        std::string words;
+        return driver.inputEnded(words) ? words : std::string("not ended");
+    };
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    EXPECT_EQ(ended(*driver), "not ended");
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    driver->freeFrame(driver->frame());
+    EXPECT_EQ(ended(*driver), "not ended");
+    EXPECT_EQ(ReadAll(*driver).size(), 5u);
+    const std::string played = "the capture file " + m_strInput + " was played to its end (6 records)";
+    EXPECT_EQ(ended(*driver), played);
+    // Set up again, or with records added to the file in place, it plays
+    // nothing more and says the same.
+    driver->stop();
+    EXPECT_EQ(ended(*driver), played);
+    hwtest::WriteWholeFile(m_strInput, hwtest::ReadWholeFile(m_strInput) + Records({m_Frames[0]}));
+    driver->open(true, false);
+    EXPECT_EQ(ReadAll(*driver), std::vector<std::string>{});
+    EXPECT_EQ(ended(*driver), played);
+    // A new capture moved into its place is played afresh.
+    driver->stop();
+    const std::string staged = m_Scratch.File("fresh.pcap");
+    hwtest::WriteWholeFile(staged, rptest::PcapBytes({m_Frames[1], m_Frames[2]}));
+    ASSERT_EQ(::rename(staged.c_str(), m_strInput.c_str()), 0);
+    driver->open(true, false);
+    EXPECT_EQ(ended(*driver), "not ended");
+    EXPECT_EQ(ReadAll(*driver).size(), 3u) << "the notice that it starts over and two frames";
+    EXPECT_EQ(ended(*driver), "the capture file " + m_strInput + " was played to its end (2 records)");
+    driver.reset();
+
+    // Ended by damage: the words say where, as the notice did.
+    m_strInput = m_Scratch.File("cut.pcap");
+    hwtest::EnvironmentOverride cut("HW_PACKET_REPLAY", m_strInput.c_str());
+    const std::string head = rptest::PcapBytes({m_Frames[0], m_Frames[1]});
+    hwtest::WriteWholeFile(m_strInput, head + Records({m_Frames[2]}).substr(0, 9));
+    driver = OpenReplay();
+    EXPECT_EQ(ReadAll(*driver).size(), 3u);
+    EXPECT_EQ(ended(*driver), "the capture file " + m_strInput + " was played to its end at the damage: record 3 (at byte " +
+                                  std::to_string(head.size()) +
+                                  ") is cut short: the file ends 9 bytes into its 16-byte header; the replay ended "
+                                  "there, after record 2");
+    driver.reset();
+
+    // A replay that loops never ends, however often it goes round.
+    m_strInput = m_Scratch.File("loop.pcap");
+    hwtest::EnvironmentOverride loopInput("HW_PACKET_REPLAY", m_strInput.c_str());
+    hwtest::EnvironmentOverride loop("HW_PACKET_REPLAY_LOOP", "1");
+    hwtest::WriteWholeFile(m_strInput, rptest::PcapBytes({m_Frames[0], m_Frames[1]}));
+    driver = OpenReplay();
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_TRUE(driver->readFrame(driver->frame()));
+        driver->freeFrame(driver->frame());
+    }
+    EXPECT_EQ(ended(*driver), "not ended");
+}
+
 uint32_t RefuseBuffer(rp::PacketAdapterEntry*, uint32_t, uint32_t, uint32_t) { return rp::kDllSystemError; }
 uint32_t RefuseTransmit(rp::PacketAdapterEntry*, uint32_t, uint8_t) { return rp::kDllSystemError; }
 uint32_t ExplainNothing(const rp::PacketAdapterEntry*, char*, uint32_t) { return rp::kDllNotOpen; }
