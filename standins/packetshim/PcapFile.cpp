@@ -16,6 +16,10 @@ constexpr uint32_t kMagicMicro = 0xa1b2c3d4u;
 constexpr uint32_t kMagicNano = 0xa1b23c4du;
 constexpr size_t kRecordHeaderSize = 16;
 constexpr size_t kWindowSize = 65536;
+// A read of at least this much goes straight into the caller's buffer:
+// the kernel copies it once, where through the window it would be copied
+// twice.  Smaller records come many to a window, one system call for all.
+constexpr size_t kDirectBytes = 16384;
 
 uint32_t Word(const uint8_t* bytes, bool swapped) {
     uint32_t value;
@@ -68,31 +72,44 @@ void PcapReader::close() {
 }
 
 void PcapReader::rewind() {
+    m_bLargeBefore = false;
     m_qwOffset = kFileHeaderSize;
     m_qwRecord = 0;
     m_bStopped = false;
 }
 
 bool PcapReader::readAt(uint64_t offset, void* out, size_t count, size_t& done) {
+    auto* to = static_cast<uint8_t*>(out);
     done = 0;
-    if (offset >= m_qwWindowStart && offset + count <= m_qwWindowStart + m_nWindowLength) {
-        std::memcpy(out, m_Window.data() + (offset - m_qwWindowStart), count);
-        done = count;
-        return true;
+    // What the window holds of the range is taken from it, and only the
+    // rest is read: a record that runs past the window's end is not read
+    // again from its start.
+    const uint64_t windowEnd = m_qwWindowStart + m_nWindowLength;
+    if (offset >= m_qwWindowStart && offset < windowEnd) {
+        done = static_cast<size_t>(std::min<uint64_t>(count, windowEnd - offset));
+        std::memcpy(to, m_Window.data() + (offset - m_qwWindowStart), done);
+        if (done == count) {
+            return true;
+        }
     }
-    if (count >= m_Window.size() / 2) {
-        // Large records go straight to the caller.
-        return plat::ReadFileAt(m_hFile, static_cast<int64_t>(offset), out, count, done);
+    const uint64_t restAt = offset + done;
+    const size_t rest = count - done;
+    if (rest >= kDirectBytes) {
+        size_t got = 0;
+        const bool read = plat::ReadFileAt(m_hFile, static_cast<int64_t>(restAt), to + done, rest, got);
+        done += got;
+        return read;
     }
     m_nWindowLength = 0;
-    if (!plat::ReadFileAt(m_hFile, static_cast<int64_t>(offset), m_Window.data(), m_Window.size(),
+    if (!plat::ReadFileAt(m_hFile, static_cast<int64_t>(restAt), m_Window.data(), m_Window.size(),
                           m_nWindowLength)) {
         m_nWindowLength = 0;
         return false;
     }
-    m_qwWindowStart = offset;
-    done = std::min(count, m_nWindowLength);
-    std::memcpy(out, m_Window.data(), done);
+    m_qwWindowStart = restAt;
+    const size_t more = std::min(rest, m_nWindowLength);
+    std::memcpy(to + done, m_Window.data(), more);
+    done += more;
     return true;
 }
 
@@ -174,7 +191,12 @@ PcapReader::Result PcapReader::next(uint8_t* data, uint32_t room, uint32_t& capt
     }
     uint8_t bytes[kRecordHeaderSize];
     size_t got = 0;
-    if (!readAt(m_qwOffset, bytes, sizeof bytes, got)) {
+    // After a record read straight into the caller's buffer, the next one
+    // is likely as large: its header is read on its own, so that its data
+    // is not copied through the window first.
+    const bool read = m_bLargeBefore ? plat::ReadFileAt(m_hFile, static_cast<int64_t>(m_qwOffset), bytes, sizeof bytes, got)
+                                     : readAt(m_qwOffset, bytes, sizeof bytes, got);
+    if (!read) {
         ++m_qwRecord;
         return damaged(At(m_qwRecord, m_qwOffset) + " cannot be read: " + std::strerror(errno), false);
     }
@@ -202,6 +224,7 @@ PcapReader::Result PcapReader::next(uint8_t* data, uint32_t room, uint32_t& capt
                        false);
     }
     m_qwOffset += kRecordHeaderSize + record.m_dwCaptured;
+    m_bLargeBefore = record.m_dwCaptured >= kDirectBytes;
     seconds = record.m_dwSeconds;
     fraction = record.m_dwFraction;
     captured = record.m_dwCaptured;

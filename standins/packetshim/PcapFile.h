@@ -96,6 +96,8 @@ private:
     std::vector<uint8_t> m_Window;
     uint64_t m_qwWindowStart = 0;
     size_t m_nWindowLength = 0;
+    // The last record was read straight into the caller's buffer.
+    bool m_bLargeBefore = false;
 };
 
 class PcapWriter {

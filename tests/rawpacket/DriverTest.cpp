@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -60,6 +62,37 @@ TEST_F(DriverTest, ReplayDeliversEveryFrameByteForByte) {
                                               " -T fields -e frame.cap_len 2>/dev/null"),
                   lengths);
     }
+}
+
+// Records that the reader takes many to a read-ahead window, that run past
+// a window's end, and that it reads straight into the frame, in every
+// order: each frame arrives whole and in turn.
+TEST_F(DriverTest, FramesOfEverySizeFromTinyToMergedArriveWhole) {
+    std::vector<rptest::TestFrame> frames;
+    const size_t sizes[] = {60, 9000, 20000, 60000, 65535, 100, 16384, 16383, 40000, 1514, 30000, 64, 64, 33000};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        rptest::TestFrame frame;
+        frame.m_Bytes.resize(sizes[i]);
+        for (size_t b = 0; b < frame.m_Bytes.size(); ++b) {
+            frame.m_Bytes[b] = static_cast<uint8_t>(b * 13 + i * 31 + b / 251);
+        }
+        frame.m_dwSeconds = 1700000000u + static_cast<uint32_t>(i);
+        frames.push_back(frame);
+    }
+    hwtest::WriteWholeFile(m_strInput, rptest::PcapBytes(frames));
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    rp::Frame& frame = driver->frame();
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_TRUE(driver->readFrame(frame)) << i;
+        const rp::PacketRecord& packet = frame.packet();
+        ASSERT_EQ(packet.m_dwCapturedLength, frames[i].m_Bytes.size()) << i;
+        EXPECT_TRUE(std::equal(frames[i].m_Bytes.begin(), frames[i].m_Bytes.end(), packet.m_pData)) << i;
+        EXPECT_EQ(packet.m_dwSeconds, frames[i].m_dwSeconds);
+        driver->freeFrame(frame);
+    }
+    EXPECT_FALSE(driver->readFrame(frame));
+    driver.reset();
+    EXPECT_EQ(hwtest::ReadWholeFile(m_Scratch.File("replay0.pass.pcap")), rptest::PcapBytes(frames));
 }
 
 bool BlockEvenFrames(rp::Driver*, rp::Frame* frame, void* context) {
