@@ -7,10 +7,10 @@
 #   recvfrom       one datagram per system call, no drop count;
 #   recvmsg+count  one datagram per system call with the drop count on
 #                  every datagram (a control message);
-# over several rounds, and prints each one's highest rate without loss side
-# by side.  It brings the release build up to date first; it needs root (a
-# private network namespace).  The machine should be quiet: other load
-# shows as loss.
+# over several rounds, and prints side by side what each lost at every
+# rate and its highest rate without loss there or below.  It brings the
+# release build up to date first; it needs root (a private network
+# namespace).  The machine should be quiet: other load shows as loss.
 #
 #   bench/syslog_receive_compare.sh [syslog_load options, e.g. --rounds 5
 #                                    --rates 250000,300000,350000]
@@ -23,7 +23,7 @@ fi
 cmake --build "$build_dir" --target syslog_load hwhost hostwarden >/dev/null
 bin_dir=$build_dir/bin
 exec "$build_dir/bench/syslog_load" --rules 100 --matching 10 --seconds 5 --rounds 3 \
-    --rates 200000,225000,250000,275000,300000,325000,350000,375000,400000,450000 \
+    --rates 200000,250000,300000,350000,400000,450000,500000,550000,600000,650000,700000,800000,900000,1000000 \
     --plugin sensor= \
     --plugin recvfrom="$bin_dir/libhostwarden-receive-recvfrom.so" \
     --plugin recvmsg+count="$bin_dir/libhostwarden-receive-dropcount.so" \
