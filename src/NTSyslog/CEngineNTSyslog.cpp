@@ -155,9 +155,9 @@ int32_t CEngineNTSyslog::OnStopInit(uint32_t dwArgument) {
     return OnPauseInit(dwArgument);
 }
 
-void CEngineNTSyslog::StopListener() {
+void CEngineNTSyslog::StopListener(NTSyslogListeningThread::Leftovers leftovers) {
     if (m_pListener) {
-        m_pListener->StopAndWait();
+        m_pListener->StopAndWait(leftovers);
     }
     if (m_pQueue) {
         m_pQueue->Wake();
@@ -168,7 +168,9 @@ int32_t CEngineNTSyslog::OnPause(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;
     }
-    StopListener();
+    // What the socket still holds is parsed after the resume, like what
+    // the queue holds.
+    StopListener(NTSyslogListeningThread::Leftovers::kQueue);
     const int32_t nResult = CEngineBase::OnPause(dwArgument);
     ReportDrops(true);
     return nResult;
@@ -178,7 +180,7 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;
     }
-    StopListener();
+    StopListener(NTSyslogListeningThread::Leftovers::kCount);
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
     if (m_pQueue) {
         m_qwUnparsed += m_pQueue->Clear();
@@ -190,6 +192,7 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     m_qwDropsReported = 0;
     m_qwOversizedReported = 0;
     m_qwKernelReported = 0;
+    m_qwLeftInSocketReported = 0;
     return nResult;
 }
 
@@ -201,8 +204,11 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     const uint64_t qwQueueFull = GetDroppedCount();
     const uint64_t qwOversized = m_pListener ? m_pListener->OversizedCount() : m_qwOversizedReported;
     const uint64_t qwKernel = m_pListener ? m_pListener->KernelDroppedCount() : m_qwKernelReported;
+    const uint64_t qwLeftInSocket =
+        m_pListener ? m_pListener->LeftInSocketCount() : m_qwLeftInSocketReported;
     if (qwQueueFull == m_qwDropsReported && qwOversized == m_qwOversizedReported &&
-        qwKernel == m_qwKernelReported && m_qwUnparsed == m_qwUnparsedReported) {
+        qwKernel == m_qwKernelReported && m_qwUnparsed == m_qwUnparsedReported &&
+        qwLeftInSocket == m_qwLeftInSocketReported) {
         return;
     }
     if (!bFinal && !m_DropReports.Allow(ReportLimiter::Clock::now())) {
@@ -212,21 +218,24 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     const uint64_t qwLarge = qwOversized - m_qwOversizedReported;
     const uint64_t qwSystem = qwKernel - m_qwKernelReported;
     const uint64_t qwUnparsed = m_qwUnparsed - m_qwUnparsedReported;
+    const uint64_t qwLeft = qwLeftInSocket - m_qwLeftInSocketReported;
     m_qwDropsReported = qwQueueFull;
     m_qwOversizedReported = qwOversized;
     m_qwKernelReported = qwKernel;
     m_qwUnparsedReported = m_qwUnparsed;
-    const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed;
+    m_qwLeftInSocketReported = qwLeftInSocket;
+    const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed + qwLeft;
     CSF_LOG(kCSFLogWarning,
             "NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64 " with the queue full, %" PRIu64
             " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
+            " left in the socket at a stop, %" PRIu64
             " by the system with the socket's buffer full",
-            qwTotal, qwFull, qwLarge, qwUnparsed, qwSystem);
+            qwTotal, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
     plat::ConsolePrintf("WARNING: NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64
                         " with the queue full, %" PRIu64 " too large, %" PRIu64
-                        " unparsed at a stop, %" PRIu64
+                        " unparsed at a stop, %" PRIu64 " left in the socket at a stop, %" PRIu64
                         " by the system with the socket's buffer full\n",
-                        qwTotal, qwFull, qwLarge, qwUnparsed, qwSystem);
+                        qwTotal, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
 }
 
 void CEngineNTSyslog::Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now) {

@@ -10,9 +10,9 @@
 // queue is bounded: datagrams that find it full are dropped, counted, and
 // reported at most once a minute, together with those the system dropped
 // before the listener could take them.  When the engine pauses or stops it
-// reports what is left, including datagrams a stop kept from being parsed,
-// so every datagram that reached the machine is either an alert or a
-// counted drop.
+// reports what is left, including datagrams a stop kept from being parsed
+// or that were still in the socket it closed, so every datagram that
+// reached the machine is either an alert or a counted drop.
 
 #include <cstddef>
 #include <cstdint>
@@ -79,8 +79,9 @@ protected:
 private:
     // Makes the queue and the listener when absent and starts listening.
     void StartListener();
-    // Ends the listener (its socket closes) and wakes the engine thread.
-    void StopListener();
+    // Ends the listener (its socket closes, what it held queued or counted
+    // as `leftovers` says) and wakes the engine thread.
+    void StopListener(NTSyslogListeningThread::Leftovers leftovers);
     // Reports drops not yet reported: at most once a minute unless `bFinal`.
     void ReportDrops(bool bFinal);
     // The echo of one datagram, when the echo's budget allows it.
@@ -116,6 +117,7 @@ private:
     uint64_t m_qwDropsReported = 0;
     uint64_t m_qwOversizedReported = 0;
     uint64_t m_qwKernelReported = 0;
+    uint64_t m_qwLeftInSocketReported = 0;
     // Received but never parsed because a stop came first: counted by the
     // engine thread, and at stop by the control thread once that thread
     // has ended.

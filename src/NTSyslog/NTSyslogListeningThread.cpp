@@ -1,5 +1,6 @@
 #include "NTSyslog/NTSyslogListeningThread.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "NTSyslog/SyslogEntryQueue.h"
@@ -16,6 +17,7 @@ constexpr uint32_t kAccessDenied = 10013;
 // Where the Windows Sockets numbers sit among the library's statuses.
 constexpr uint32_t kSocketStatusBase = 0xC7270000u;
 constexpr uint32_t kMessageTooLong = 10040;
+constexpr uint32_t kWouldBlock = 10035;
 constexpr int kWaitMs = 1000;
 
 }  // namespace
@@ -91,11 +93,64 @@ void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
     CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strText.c_str());
 }
 
-void NTSyslogListeningThread::CloseSocket() {
+void NTSyslogListeningThread::CloseSocket(Leftovers leftovers) {
+    if (!IsSocketOpen()) {
+        return;
+    }
+    DrainAtClose(leftovers);
     // The drops since the last datagram are known only to the socket.
     ReadKernelDrops();
     plat::CloseSocket(m_hSocket);
     m_hSocket = plat::kInvalidSocket;
+}
+
+void NTSyslogListeningThread::DrainAtClose(Leftovers leftovers) {
+    // What the system holds for the socket would go with it, neither parsed
+    // nor counted.  Once the socket takes no more, that is all there is,
+    // bounded by the socket's buffer, and the drop count read after it is
+    // the last.
+    const bool bInputStopped = plat::StopDatagramInput(m_hSocket);
+    if (!bInputStopped) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+                "NTSyslog: new datagrams could not be kept out of UDP port %u before its "
+                "close (error %u): datagrams arriving while it closes may be lost uncounted",
+                static_cast<unsigned>(m_wPort), plat::GetLastError());
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    for (;;) {
+        const auto elapsed = Clock::now() - start;
+        // Reached only when senders could not be kept out (or the socket
+        // keeps failing): a flood must not hold a stop.
+        if (elapsed >= std::chrono::milliseconds(kCloseDrainMs)) {
+            break;
+        }
+        const long count = m_Batch.Receive(m_hSocket);
+        if (count < 0) {
+            const uint32_t error = plat::GetLastError();
+            if (error == kWouldBlock) {
+                break;
+            }
+            // An error reported is an error taken off the socket; the
+            // datagrams behind it are still there.
+            ReportReceiveError(error);
+            continue;
+        }
+        if (count == 0) {
+            break;
+        }
+        // The queue takes them for a while; a close that takes longer (a
+        // slow machine, a queue that cannot keep up) counts the rest
+        // without their cost.
+        if (leftovers == Leftovers::kQueue && m_pQueue != nullptr &&
+            elapsed < std::chrono::milliseconds(kCloseQueueMs)) {
+            for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+                QueueReceived(i);
+            }
+        } else {
+            m_qwLeftInSocket.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+        }
+    }
 }
 
 bool NTSyslogListeningThread::StartListening(SyslogEntryQueue* pQueue) {
@@ -136,7 +191,7 @@ void NTSyslogListeningThread::RequestStop() {
     m_wake.Signal();
 }
 
-bool NTSyslogListeningThread::StopAndWait() {
+bool NTSyslogListeningThread::StopAndWait(Leftovers leftovers) {
     if (IsRunning()) {
         Stop(1, false);
         m_wake.Signal();
@@ -144,7 +199,7 @@ bool NTSyslogListeningThread::StopAndWait() {
     // The loop waits at most a second at a time, so the join is bounded;
     // only after it may the socket go.
     const bool ended = WaitForExit(plat::kInfinite) || !IsRunning();
-    CloseSocket();
+    CloseSocket(leftovers);
     return ended;
 }
 

@@ -36,6 +36,21 @@ public:
     // milliseconds at tens of thousands of datagrams a second.
     static constexpr int kSocketReceiveBuffer = 8 * 1024 * 1024;
 
+    // What becomes of the datagrams the system still holds for the socket
+    // when it closes.
+    enum class Leftovers {
+        // A pause: they are queued, to be parsed after the resume.
+        kQueue,
+        // A stop: they are counted as dropped, left in the socket.
+        kCount,
+    };
+    // The close takes what the socket holds into the queue for this long at
+    // most; what is still there after it is counted as left in the socket.
+    static constexpr int kCloseQueueMs = 500;
+    // A close that could not keep further datagrams out of the socket takes
+    // and counts only for this long, so a flood cannot hold a stop.
+    static constexpr int kCloseDrainMs = 1000;
+
     explicit NTSyslogListeningThread(const char* pszName, uint16_t wPort = kSyslogPort);
     ~NTSyslogListeningThread() override;
 
@@ -46,9 +61,10 @@ public:
     void QueueEntry(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length);
     // Tells the thread to end without waiting for it.
     void RequestStop();
-    // Tells the thread to end, waits until it has, then closes the socket;
-    // true when the thread has ended.
-    bool StopAndWait();
+    // Tells the thread to end, waits until it has, then closes the socket,
+    // first taking or counting, as `leftovers` says, the datagrams it still
+    // holds; true when the thread has ended.
+    bool StopAndWait(Leftovers leftovers = Leftovers::kCount);
 
     uint32_t _doWork() override;
 
@@ -68,13 +84,21 @@ public:
     uint64_t KernelDroppedCount() const {
         return m_qwKernelDropped.load(std::memory_order_relaxed);
     }
+    // Datagrams the socket still held when it closed and that were not
+    // queued, since the listener was made.
+    uint64_t LeftInSocketCount() const {
+        return m_qwLeftInSocket.load(std::memory_order_relaxed);
+    }
 
 private:
     bool OpenSocket();
     // Says why the bind failed, what to do about it, and that syslog input
     // is off meanwhile; keeps the cause for GetOpenFailure.
     void ReportBindFailure(uint32_t dwError);
-    void CloseSocket();
+    void CloseSocket(Leftovers leftovers);
+    // Takes what the socket holds, once nothing more can reach it, and
+    // queues or counts it.
+    void DrainAtClose(Leftovers leftovers);
     // Takes the datagrams waiting on the socket, batch by batch, up to a
     // limit, and reads the system's drop count when they may have
     // overflowed the socket.  It has a file of its own, so that a load
@@ -96,6 +120,7 @@ private:
     plat::DatagramBatch m_Batch{kReceiveBatch, kReceiveBufferSize - 1};
     std::atomic<uint64_t> m_qwOversized{0};
     std::atomic<uint64_t> m_qwKernelDropped{0};
+    std::atomic<uint64_t> m_qwLeftInSocket{0};
     // The open socket's drop count as last read: the listener thread's
     // while it runs, the control thread's around it.
     uint32_t m_dwDropCount = 0;

@@ -276,6 +276,20 @@ long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoin
     }
 }
 
+bool StopDatagramInput(SocketHandle socket) {
+    Ipv4Endpoint self;
+    if (!GetSocketLocalEndpoint(socket, self)) {
+        return false;
+    }
+    // A connected datagram socket takes only what its peer sends.  Bound to
+    // every address, it is reached at the loopback's; the connect leaves
+    // the datagrams already queued where they are.
+    if (self.m_dwAddress == 0) {
+        self.m_dwAddress = htonl(INADDR_LOOPBACK);
+    }
+    return ConnectSocket(socket, self);
+}
+
 bool ReadDropCount(SocketHandle socket, uint32_t& dropCount) {
     uint32_t memory[SK_MEMINFO_VARS] = {};
     socklen_t length = sizeof memory;

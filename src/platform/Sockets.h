@@ -85,6 +85,13 @@ long SendDatagram(SocketHandle socket, const void* data, size_t count, const Ipv
 // was cut off.  Without `wait` an empty socket fails at once with 10035.
 // -1 on failure.
 long ReceiveDatagram(SocketHandle socket, void* buffer, size_t size, Ipv4Endpoint& from, bool wait);
+// Keeps the system from queueing any further datagram for a bound datagram
+// socket, while those it holds already stay to be received: a receiver
+// about to close its socket can then take or count all it was sent, and
+// what arrives later is refused as if the port were closed.  The socket
+// ends up connected to its own address and port, which no other socket can
+// send from.  False when it could not be done (no loopback, for one).
+bool StopDatagramInput(SocketHandle socket);
 // The number of datagrams the system has dropped on the socket so far (for
 // want of room, mostly): a count that wraps at 2^32.  One system call,
 // whatever the number of datagrams received since the last reading.

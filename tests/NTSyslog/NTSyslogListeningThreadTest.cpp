@@ -67,3 +67,55 @@ TEST(NTSyslogListeningThread, BurstOverManyBatchesIsQueuedInOrderAndTooLargeOneI
     EXPECT_EQ(listener.KernelDroppedCount(), 0u);
     plat::CloseSocket(sender);
 }
+
+// Datagrams the socket still holds when the listener closes it are not lost
+// with it: a pause queues them, to be parsed after the resume, and a stop
+// counts them as left in the socket.  Nothing sent after the close began
+// reaches the socket.
+TEST(NTSyslogListeningThread, DatagramsStillInTheSocketAtACloseAreQueuedAtAPauseAndCountedAtAStop) {
+    SyslogEntryQueue queue;
+    NTSyslogListeningThread listener("NTSyslogListener", hwtest::FreeLoopbackPort(true));
+    const plat::SocketHandle sender = plat::OpenUdpSocket();
+    ASSERT_NE(sender, plat::kInvalidSocket);
+    plat::Ipv4Endpoint target;
+    target.m_dwAddress = htonl(INADDR_LOOPBACK);
+    target.m_wPort = plat::PortField(listener.GetPort());
+    // The thread has ended, so what comes now stays in the open socket.
+    const auto StartAndEnd = [&] {
+        ASSERT_TRUE(listener.StartListening(&queue));
+        listener.RequestStop();
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return !listener.IsRunning(); }));
+        ASSERT_TRUE(listener.IsSocketOpen());
+    };
+    const auto SendSome = [&](const std::string& prefix, size_t count) {
+        for (size_t n = 0; n < count; ++n) {
+            const std::string text = prefix + std::to_string(n);
+            ASSERT_EQ(plat::SendDatagram(sender, text.data(), text.size(), target),
+                      static_cast<long>(text.size()));
+        }
+    };
+    const size_t kHeld = 3 * NTSyslogListeningThread::kReceiveBatch + 1;
+
+    StartAndEnd();
+    SendSome("paused ", kHeld);
+    const std::string tooLarge(NTSyslogListeningThread::kReceiveBufferSize, 'x');
+    ASSERT_GT(plat::SendDatagram(sender, tooLarge.data(), tooLarge.size(), target), 0);
+    EXPECT_TRUE(listener.StopAndWait(NTSyslogListeningThread::Leftovers::kQueue));
+    EXPECT_FALSE(listener.IsSocketOpen());
+    ASSERT_EQ(queue.Size(), kHeld);
+    for (size_t n = 0; n < kHeld; ++n) {
+        const std::unique_ptr<SyslogEntry> entry = queue.Pop(0);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->m_strText, "paused " + std::to_string(n));
+    }
+    EXPECT_EQ(listener.OversizedCount(), 1u);
+    EXPECT_EQ(listener.LeftInSocketCount(), 0u);
+
+    StartAndEnd();
+    SendSome("stopped ", kHeld);
+    EXPECT_TRUE(listener.StopAndWait(NTSyslogListeningThread::Leftovers::kCount));
+    EXPECT_EQ(queue.Size(), 0u);
+    EXPECT_EQ(listener.LeftInSocketCount(), kHeld);
+    EXPECT_EQ(listener.KernelDroppedCount(), 0u);
+    plat::CloseSocket(sender);
+}

@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -259,28 +261,36 @@ uint64_t ResidentKilobytes(pid_t pid, const std::string& field) {
                : std::strtoull(status.c_str() + at + field.size() + 1, nullptr, 10);
 }
 
+// The numbers `pattern` captures as `group`, in every match in `text`, added up.
+uint64_t SumOfMatches(const std::string& text, const std::regex& pattern, int group) {
+    uint64_t total = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
+        total += std::stoull((*it)[group].str());
+    }
+    return total;
+}
+
 // The drops the engine reported in the host log, and of those the ones the
 // system dropped before the listener could take them.
 uint64_t ReportedDrops(const std::string& log, bool bSystemOnly = false) {
     static const std::regex kReport(
         R"(NTSyslog dropped (\d+) datagrams: [^\n]*, (\d+) by the system with the socket's buffer full)");
-    uint64_t total = 0;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), kReport); it != std::sregex_iterator();
-         ++it) {
-        total += std::stoull((*it)[bSystemOnly ? 2 : 1].str());
-    }
-    return total;
+    return SumOfMatches(log, kReport, bSystemOnly ? 2 : 1);
+}
+
+// Of the drops reported, those still in the socket when it closed.
+uint64_t ReportedLeftInSocket(const std::string& log) {
+    static const std::regex kReport(
+        R"(NTSyslog dropped \d+ datagrams: [^\n]*, (\d+) left in the socket at a stop,)");
+    return SumOfMatches(log, kReport, 1);
 }
 
 // The datagrams echoed on standard error, and those parsed without an echo.
 uint64_t EchoedAndLeftOut(const std::string& errors) {
     static const std::regex kLeftOut(R"(\nNTSyslog: (\d+) datagrams parsed without their echo \()");
-    uint64_t total = hwtest::CountOf(errors, "\nNTSyslog: Parsing Entry from ");
-    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), kLeftOut);
-         it != std::sregex_iterator(); ++it) {
-        total += std::stoull((*it)[1].str());
-    }
-    return total;
+    return hwtest::CountOf(errors, "\nNTSyslog: Parsing Entry from ") +
+           SumOfMatches(errors, kLeftOut, 1);
 }
 
 // The datagrams the system holds for the namespace's port 514, unread.
@@ -298,7 +308,141 @@ uint64_t UnreadBytes(pid_t holder) {
     return 0;
 }
 
+// Frames the machine's network stack dropped before any protocol saw them
+// (its per-processor input backlog full): datagrams sent that reached no
+// socket and no counter of the namespace.  Machine-wide.
+uint64_t BacklogDrops() {
+    std::istringstream table(hwtest::ReadWholeFile("/proc/net/softnet_stat"));
+    uint64_t total = 0;
+    std::string processed, dropped, rest;
+    while (table >> processed >> dropped && std::getline(table, rest)) {
+        total += std::stoull(dropped, nullptr, 16);
+    }
+    return total;
+}
+
+// Datagrams to the namespace's port 514 as fast as they go, from a thread of
+// its own, until Stop, which answers how many the system took from the
+// sender (a send refused because the port closed is not one).
+class Flood {
+public:
+    Flood(pid_t holder, const std::string& prefix)
+        : m_thread([this, holder, prefix] { Run(holder, prefix); }) {}
+    ~Flood() { Stop(); }
+    Flood(const Flood&) = delete;
+    Flood& operator=(const Flood&) = delete;
+
+    uint64_t Stop() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_qwSent;
+    }
+
+private:
+    void Run(pid_t holder, const std::string& prefix) {
+        const int sock = hwtest::ConnectUdpInNamespaceOf(holder, 514);
+        std::string text;
+        for (uint64_t n = 0; sock >= 0 && !m_bStop; ++n) {
+            text = prefix + std::to_string(n) + " ";
+            text.resize(200, '.');
+            if (::send(sock, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
+                ++m_qwSent;
+            }
+        }
+        if (sock >= 0) {
+            ::close(sock);
+        }
+    }
+
+    std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_qwSent{0};
+    std::thread m_thread;
+};
+
+// A flood that overflows the socket of a held host (SIGSTOP) is still
+// arriving when `signal` (a stop or a pause) reaches it, so the engine
+// closes a socket that holds datagrams and is sent more while it closes.
+// Every datagram that reached the port while it was open is then an alert
+// or a counted drop: none goes with the socket unseen.
+class SyslogCloseTest : public SyslogHostTest {
+protected:
+    void FloodUntil(int signal, const std::string& done) {
+        Start({{"Flood", "flood failed", {{"User", "@Field4"}}}});
+        m_Before = m_Namespace.UdpCounters();
+        m_qwBacklogBefore = BacklogDrops();
+        m_Host.Signal(SIGSTOP);
+        Flood flood(m_Namespace.HolderPid(), "<38>sshd[1]: flood failed for user");
+        ASSERT_TRUE(hwtest::WaitUntil([&] {
+            return m_Namespace.UdpCounters()["RcvbufErrors"] > m_Before["RcvbufErrors"];
+        }));
+        m_Host.Signal(signal);
+        m_Host.Signal(SIGCONT);
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Host.Log().find(done) != std::string::npos; },
+                                      120))
+            << m_Host.ErrorsTail();
+        const uint64_t sent = flood.Stop();
+        // What came after the port closed was refused, and is no one's.
+        const uint64_t refused = m_Namespace.UdpCounters()["NoPorts"] - m_Before["NoPorts"];
+        ASSERT_GE(sent, refused);
+        m_qwReached = sent - refused;
+    }
+
+    // Alerts and counted drops against what reached the port: equal, but
+    // for what the machine's input backlog dropped meanwhile.
+    void ExpectEveryDatagramAccountedFor() {
+        const std::string log = m_Host.Log();
+        const uint64_t alerts = hwtest::CountOf(m_Host.Alerts(), "alert-name='Flood'");
+        const uint64_t drops = ReportedDrops(log);
+        const uint64_t maybeLost = BacklogDrops() - m_qwBacklogBefore;
+        EXPECT_LE(alerts + drops, m_qwReached);
+        EXPECT_LE(m_qwReached - std::min(m_qwReached, alerts + drops), maybeLost)
+            << "reached " << m_qwReached << ", alerts " << alerts << ", drops " << drops;
+        EXPECT_EQ(ReportedDrops(log, true),
+                  m_Namespace.UdpCounters()["RcvbufErrors"] - m_Before["RcvbufErrors"]);
+        std::printf("%" PRIu64 " reached the port, %" PRIu64 " alerts, %" PRIu64
+                    " dropped, %" PRIu64 " of them left in the socket\n",
+                    m_qwReached, alerts, drops, ReportedLeftInSocket(log));
+    }
+
+    std::map<std::string, uint64_t> m_Before;
+    uint64_t m_qwBacklogBefore = 0;
+    uint64_t m_qwReached = 0;
+};
+
 }  // namespace
+
+TEST_F(SyslogCloseTest, StopMidFloodCountsWhatTheSocketStillHeld) {
+    ASSERT_NO_FATAL_FAILURE(FloodUntil(SIGTERM, "hwhost: stop completed with status"));
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Wait(60, exitCode));
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    ExpectEveryDatagramAccountedFor();
+    EXPECT_GT(ReportedLeftInSocket(m_Host.Log()), 0u) << m_Host.ErrorsTail();
+}
+
+// At a pause what the socket held waits in the queue with the rest, and
+// the resume parses it.
+TEST_F(SyslogCloseTest, PauseMidFloodKeepsWhatTheSocketStillHeldForTheResume) {
+    ASSERT_NO_FATAL_FAILURE(FloodUntil(SIGUSR1, "hwhost: pause completed with status"));
+    m_Host.Signal(SIGUSR2);
+    const uint64_t maybeLost = BacklogDrops() - m_qwBacklogBefore;
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return hwtest::CountOf(m_Host.Alerts(), "alert-name='Flood'") +
+                       ReportedDrops(m_Host.Log()) + maybeLost >=
+                   m_qwReached;
+        },
+        120))
+        << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    ExpectEveryDatagramAccountedFor();
+    EXPECT_GT(hwtest::CountOf(m_Host.Alerts(), "alert-name='Flood'"), 0u);
+    EXPECT_EQ(ReportedLeftInSocket(m_Host.Log()), 0u) << m_Host.ErrorsTail();
+}
 
 // A flood first meets a host that cannot read (stopped), so the system
 // drops what its buffer cannot hold, then a running one that cannot keep

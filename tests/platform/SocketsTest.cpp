@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/LastError.h"
 #include "support/TestUtil.h"
@@ -105,5 +106,58 @@ TEST(Sockets, BatchTakesWaitingDatagramsInOrderWithSendersAndWholeLengths) {
     EXPECT_EQ(plat::GetLastError(), kWouldBlock);
     for (plat::SocketHandle socket : {receiver, first, second}) {
         plat::CloseSocket(socket);
+    }
+}
+
+// Once its input is stopped, a socket keeps the datagrams it held, in
+// order, and is sent nothing more, whether it is bound to one address or
+// to every one; a sender learns that the port is closed.
+TEST(Sockets, StoppedInputKeepsWhatTheSocketHeldAndTakesNothingMore) {
+    for (const uint32_t bound : {htonl(INADDR_LOOPBACK), 0u}) {
+        SCOPED_TRACE(bound == 0 ? "bound to every address" : "bound to the loopback");
+        const plat::SocketHandle receiver = plat::OpenUdpSocket();
+        plat::Ipv4Endpoint local;
+        local.m_dwAddress = bound;
+        ASSERT_TRUE(plat::BindSocket(receiver, local) &&
+                    plat::GetSocketLocalEndpoint(receiver, local));
+        plat::Ipv4Endpoint target = local;
+        target.m_dwAddress = htonl(INADDR_LOOPBACK);
+        plat::Ipv4Endpoint senderEnd;
+        const plat::SocketHandle sender = BoundLoopbackSocket(senderEnd);
+        const auto SendAll = [&](const std::string& prefix) {
+            for (int n = 0; n < 3; ++n) {
+                const std::string text = prefix + std::to_string(n);
+                plat::SendDatagram(sender, text.data(), text.size(), target);
+            }
+        };
+        SendAll("before ");
+        ASSERT_EQ(plat::WaitSocketReadable(receiver, 10000), plat::SocketReadiness::kReadable);
+        ASSERT_TRUE(plat::StopDatagramInput(receiver)) << plat::GetLastError();
+        SendAll("after ");
+
+        plat::DatagramBatch batch(8, 64);
+        std::vector<std::string> taken;
+        ASSERT_TRUE(hwtest::WaitUntil([&] {
+            for (long got; (got = batch.Receive(receiver)) > 0;) {
+                for (long n = 0; n < got; ++n) {
+                    taken.emplace_back(batch.Data(n), batch.Length(n));
+                }
+            }
+            return taken.size() >= 3;
+        }));
+        // Loopback would have queued the later ones before their sends
+        // returned, behind the rest.
+        EXPECT_EQ(batch.Receive(receiver), -1);
+        EXPECT_EQ(plat::GetLastError(), kWouldBlock);
+        EXPECT_EQ(taken, (std::vector<std::string>{"before 0", "before 1", "before 2"}));
+        // To a sender that listens for it, the port reads as closed.
+        const plat::SocketHandle probe = plat::OpenUdpSocket();
+        ASSERT_TRUE(plat::ConnectSocket(probe, target));
+        EXPECT_TRUE(hwtest::WaitUntil([&] {
+            return plat::SendOnSocket(probe, "probe", 5) < 0 && plat::GetLastError() == 10061;
+        }));
+        plat::CloseSocket(probe);
+        plat::CloseSocket(sender);
+        plat::CloseSocket(receiver);
     }
 }
