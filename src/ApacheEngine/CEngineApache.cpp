@@ -132,9 +132,16 @@ int32_t CEngineApache::Initialize() {
     if (!IsEnabled())
         CSF_LOG(kCSFLogInfo, "Network Monitoring Apache Component of Host Warden is DISABLED.");
     CSF_TRACE(kCSFLogError, "about to attach to shared memory...");
-    if (WebShmAttach(true) != 0) {
+    uint32_t dwCleared = 0;
+    if (WebShmAttach(true, &dwCleared) != 0) {
         CSF_LOG(kCSFLogError, "Error attaching to shared memory...");
         return 1;
+    }
+    if (dwCleared != 0) {
+        ReportDrop(kCSFLogWarning, std::to_string(dwCleared) +
+                                       " web-server events dropped: they were still waiting in the "
+                                       "event ring when the engine opened it afresh (at a start, "
+                                       "or at the resume after a reload)");
     }
     CSF_TRACE(kCSFLogError, "about to attach to shared memory done...");
     if (m_pRuleMap != nullptr || m_pIdMap != nullptr) {

@@ -129,6 +129,15 @@ void ResetRing(uint8_t* pView) {
     Put32(pView, kWebEvFree, kWebEvCapacity);
 }
 
+// The offset `dwCount` bytes (at most the capacity) after `dwOffset`,
+// wrapping at the data end.
+uint32_t Advance(uint32_t dwOffset, uint32_t dwCount) {
+    dwOffset += dwCount;
+    if (dwOffset >= kWebEvDataEnd)
+        dwOffset -= kWebEvCapacity;
+    return dwOffset;
+}
+
 // Copies `dwCount` bytes (at most the capacity) out of the ring from
 // `dwOffset`, wrapping at the data end; answers the offset after them.
 uint32_t CopyOut(const uint8_t* pView, uint32_t dwOffset, void* pTarget, uint32_t dwCount) {
@@ -140,10 +149,7 @@ uint32_t CopyOut(const uint8_t* pView, uint32_t dwOffset, void* pTarget, uint32_
         dwFirst = dwCount;
     std::memcpy(pOut, pView + dwOffset, dwFirst);
     std::memcpy(pOut + dwFirst, pView + kWebEvDataStart, dwCount - dwFirst);
-    dwOffset += dwCount;
-    if (dwOffset >= kWebEvDataEnd)
-        dwOffset -= kWebEvCapacity;
-    return dwOffset;
+    return Advance(dwOffset, dwCount);
 }
 
 uint32_t CopyIn(uint8_t* pView, uint32_t dwOffset, const void* pSource, uint32_t dwCount) {
@@ -155,10 +161,7 @@ uint32_t CopyIn(uint8_t* pView, uint32_t dwOffset, const void* pSource, uint32_t
         dwFirst = dwCount;
     std::memcpy(pView + dwOffset, pIn, dwFirst);
     std::memcpy(pView + kWebEvDataStart, pIn + dwFirst, dwCount - dwFirst);
-    dwOffset += dwCount;
-    if (dwOffset >= kWebEvDataEnd)
-        dwOffset -= kWebEvCapacity;
-    return dwOffset;
+    return Advance(dwOffset, dwCount);
 }
 
 // The header as one snapshot, checked for consistency: fixed bounds,
@@ -213,8 +216,10 @@ bool ShareGroup(int32_t& nGroup) {
 
 }  // namespace
 
-int WebShmAttach(bool bCreate) {
+int WebShmAttach(bool bCreate, uint32_t* pdwCleared) {
     ShmState& state = State();
+    if (pdwCleared != nullptr)
+        *pdwCleared = 0;
     if (state.bAttached)
         return 0;
     int32_t nGroup = plat::kNoShareGroup;
@@ -236,6 +241,10 @@ int WebShmAttach(bool bCreate) {
     if (Lock(state.event)) {
         uint8_t* pView = state.event.pView;
         if (bCreate) {
+            // Left from before (a stop, or the detach of a reload): the
+            // reset takes them, so they are counted.
+            if (pdwCleared != nullptr)
+                *pdwCleared = WebRingCountWaiting(pView);
             Put32(pView, kWebEvAttachCount, 1);
             Put32(pView, 4, 0);
             Put32(pView, kWebEvOverflow, 0);
@@ -311,6 +320,26 @@ WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassTe
         Put32(pView, kWebEvOverflow, 0);
     }
     return result;
+}
+
+uint32_t WebRingCountWaiting(const uint8_t* pView) {
+    RingHeader header;
+    if (!ReadRingHeader(pView, header))
+        return 0;
+    uint32_t dwUsed = kWebEvCapacity - header.dwFree;
+    uint32_t dwOffset = header.dwRead;
+    uint32_t dwCount = 0;
+    while (dwUsed >= kWebRecordSize) {
+        WebEventRecord record;
+        dwOffset = CopyOut(pView, dwOffset, &record, kWebRecordSize);
+        const uint32_t dwLength = static_cast<uint32_t>(record.nClassLength);
+        if (record.nClassLength < 0 || dwLength > dwUsed - kWebRecordSize)
+            break;
+        dwOffset = Advance(dwOffset, dwLength);
+        dwUsed -= kWebRecordSize + dwLength;
+        ++dwCount;
+    }
+    return dwCount;
 }
 
 bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength) {

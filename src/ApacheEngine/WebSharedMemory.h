@@ -104,8 +104,9 @@ constexpr const char kWebGroupVariable[] = "HW_WEB_GROUP";
 // names are in the process's object scope (platform/NamedObject.h).  With
 // `bCreate` the segments are made when missing, opened to the group
 // kWebGroupVariable names (a group that does not exist is refused), and
-// the ring is reset to empty.
-int WebShmAttach(bool bCreate);
+// the ring is reset to empty; the whole messages it held then, which no
+// one will read, are counted in `pdwCleared` when given.
+int WebShmAttach(bool bCreate, uint32_t* pdwCleared = nullptr);
 // 1 when not attached, else 0.  The segments stay for the other side.
 int WebShmDetach();
 bool WebShmIsAttached();
@@ -123,6 +124,9 @@ bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLe
 // empty and its overflow flag set).
 enum class WebRingResult { kEmpty, kTaken, kDamaged };
 WebRingResult WebRingTake(uint8_t* pRing, WebEventRecord& record, char* pClassText, int32_t& nClassLength);
+// The messages WebRingTake would take one after another from the ring
+// before it finds it empty or damaged, counted without taking them.
+uint32_t WebRingCountWaiting(const uint8_t* pRing);
 
 // The module's side: appends one message (the record's class length bytes
 // of `pClassText` follow it).  1 when not attached, else 0; a message that

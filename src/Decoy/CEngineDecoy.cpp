@@ -153,6 +153,7 @@ int32_t CEngineDecoy::OnStop(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
     CSF_TRACE(kCSFLogInfo, "done with base class' OnStop");
     m_pDestination.reset();
+    ClosePorts("at a stop");
     m_pPorts.reset();
     m_nOpenPorts = 0;
     m_PortReport.Forget();
@@ -279,6 +280,23 @@ DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex) {
     return outcome;
 }
 
+void CEngineDecoy::ClosePorts(const char* pszWhen) {
+    if (!m_pPorts) {
+        return;
+    }
+    uint32_t dwReset = 0;
+    for (size_t n = 0; n < kPortTableSize; ++n) {
+        dwReset += m_pPorts[n].ResetAllWaiting(kMaxResetAtClose);
+        m_pPorts[n].Close();
+        m_pPorts[n].m_pRule = nullptr;
+    }
+    if (dwReset != 0) {
+        CSF_LOG(kCSFLogWarning,
+                "Decoy Engine reset %u connections waiting on its ports %s, without an alert",
+                static_cast<unsigned>(dwReset), pszWhen);
+    }
+}
+
 void CEngineDecoy::AnnouncePorts() {
     std::string strText;
     for (size_t n = 0; n < kPortTableSize && m_pPorts[n].IsOpen(); ++n) {
@@ -301,10 +319,9 @@ int32_t CEngineDecoy::SetupListener() {
         m_PortReport.Publish(std::move(outcomes), m_bFirstOpening);
         return 0;
     }
-    for (size_t n = 0; n < kPortTableSize; ++n) {
-        m_pPorts[n].Close();
-        m_pPorts[n].m_pRule = nullptr;
-    }
+    // Ports left open since the last run: what waits on them came during
+    // a pause, which takes no connection.
+    ClosePorts("after a pause");
     size_t nIndex = 0;
     RuleContainer* pRules = GetRuleContainer();
     if (pRules != nullptr) {

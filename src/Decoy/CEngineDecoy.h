@@ -45,6 +45,9 @@ public:
     // How long the summary of a reload or resume waits for the ports to be
     // opened; opening them takes far less.
     static constexpr uint32_t kDescribeWaitMs = 10000;
+    // Connections reset on one port as it closes, at most: the system
+    // holds a few, and peers that go on connecting must not hold a stop.
+    static constexpr uint32_t kMaxResetAtClose = 64;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -96,6 +99,10 @@ private:
     // Opens the port of one enabled rule at entry `nIndex` (when there is
     // room), and says what became of it.
     DecoyPortOutcome OpenRulePort(CDecoyRule* pRule, size_t& nIndex);
+    // Closes every port.  Connections still waiting on one would be reset
+    // by the close without a word: they are reset first, and counted in
+    // the log, saying `pszWhen` they were found.
+    void ClosePorts(const char* pszWhen);
     // The ports of the enabled rules, each once, in rule order.
     std::vector<uint16_t> EnabledPorts();
     void AnnouncePorts();

@@ -31,17 +31,8 @@ DecoyedCnxnImpl::~DecoyedCnxnImpl() {
 DecoyedCnxn::~DecoyedCnxn() = default;
 
 int32_t DecoyedCnxn::Reject(ListeningPort* pPort, uint32_t /*dwNow*/) {
-    if (pPort == nullptr || !pPort->IsOpen()) {
-        return 0;
-    }
-    plat::Ipv4Endpoint peer;
-    bool bIpv4 = false;
-    plat::SocketHandle hRefused = plat::AcceptOnSocket(pPort->m_hSocket, peer, bIpv4);
-    if (hRefused != plat::kInvalidSocket) {
-        // The handshake is complete by the time a connection can be seen,
-        // so a refusal is a reset rather than a connection never made.
-        plat::SetSocketLinger(hRefused, true, 0);
-        plat::CloseSocket(hRefused);
+    if (pPort != nullptr) {
+        pPort->ResetWaiting();
     }
     return 0;
 }

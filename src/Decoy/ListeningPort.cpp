@@ -43,6 +43,29 @@ void ListeningPort::Close() {
     m_hSocket = plat::kInvalidSocket;
 }
 
+bool ListeningPort::ResetWaiting() {
+    if (!IsOpen()) {
+        return false;
+    }
+    plat::Ipv4Endpoint peer;
+    bool bIpv4 = false;
+    const plat::SocketHandle hRefused = plat::AcceptOnSocket(m_hSocket, peer, bIpv4);
+    if (hRefused == plat::kInvalidSocket) {
+        return false;
+    }
+    plat::SetSocketLinger(hRefused, true, 0);
+    plat::CloseSocket(hRefused);
+    return true;
+}
+
+uint32_t ListeningPort::ResetAllWaiting(uint32_t dwMax) {
+    uint32_t dwReset = 0;
+    while (dwReset < dwMax && ResetWaiting()) {
+        ++dwReset;
+    }
+    return dwReset;
+}
+
 int32_t ListeningPort::Open(PortOpenFailure* pFailure) {
     if (pFailure != nullptr) {
         *pFailure = PortOpenFailure();

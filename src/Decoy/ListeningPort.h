@@ -33,6 +33,13 @@ struct ListeningPort {
     // cannot be bound or listened on.
     int32_t Open(PortOpenFailure* pFailure = nullptr);
     void Close();
+    // Takes the connection waiting on the port and resets it: the handshake
+    // is complete by the time a connection can be seen, so a refusal is a
+    // reset rather than a connection never made.  False when none waited.
+    bool ResetWaiting();
+    // Resets the connections waiting on the port, at most `dwMax` (peers may
+    // go on connecting); how many.
+    uint32_t ResetAllWaiting(uint32_t dwMax);
 
     CDecoyRule* m_pRule = nullptr;  // not owned; null when free
     uint16_t m_wProtocol = kProtocolTcp;

@@ -166,6 +166,36 @@ TEST_F(CEngineApacheTest, StopClearsTheConfigurationAreaAtTheStopTime) {
     EXPECT_GE(static_cast<uint32_t>(std::time(nullptr)), dwTime);
 }
 
+// A reload detaches from the ring and the resume makes it afresh, empty: the
+// events still waiting in it (one across the data end, with its class text)
+// are counted as dropped rather than lost without a word.
+TEST_F(CEngineApacheTest, EventsTheRingStillHeldWhenItIsMadeAfreshAreCountedAsDropped) {
+    // The module's hold keeps the ring between the engine's detach and attach.
+    plat::SharedMapping module;
+    ASSERT_TRUE(module.Open("QGEvShm"));
+    uint8_t* pRing = WebShmEvView();
+    ASSERT_NE(nullptr, pRing);
+    const uint32_t dwNearEnd = kWebEvDataEnd - 100;
+    std::memcpy(pRing + kWebEvRead, &dwNearEnd, 4);
+    std::memcpy(pRing + kWebEvWrite, &dwNearEnd, 4);
+    const std::string strClass = std::string("a=1,b=2") + '\0';
+    WebEventRecord withClass = MakeRecord(5, "Web_Probe");
+    withClass.nClassLength = static_cast<int32_t>(strClass.size());
+    ASSERT_EQ(0, WebShmWriteEvent(withClass, strClass.data()));
+    for (int n = 0; n < 2; ++n)
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(0));
+    ASSERT_EQ(0, m_Engine.Initialize());
+    EXPECT_TRUE(m_Log.Contains("3 web-server events dropped: they were still waiting in the event ring when the "
+                               "engine opened it afresh (at a start, or at the resume after a reload)"));
+    // Made afresh once more, the ring holds nothing to count.
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(0));
+    ASSERT_EQ(0, m_Engine.Initialize());
+    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
+    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("0 web-server events dropped"));
+    EXPECT_TRUE(m_Engine.m_Records.empty());
+}
+
 TEST_F(CEngineApacheTest, MoreTuningParametersThanTheAreaHoldsAreCut) {
     auto pParams = std::make_unique<TuningBlock>();
     for (int i = 0; i < 300; ++i)

@@ -151,6 +151,46 @@ TEST_F(DecoyEngineTest, PauseCutsTheFirstWaitShortAndReloadClosesHeldConnections
     EXPECT_TRUE(WaitForReports(2));
 }
 
+// Connections still waiting on a port when it closes (made while the engine
+// was paused, or not yet taken at a stop) are reset without an alert, and
+// the log counts them rather than letting them go without a word.
+TEST_F(DecoyEngineTest, ConnectionsWaitingOnAClosingPortAreResetAndCounted) {
+    const uint16_t wPort = hwtest::FreeLoopbackPort(false);
+    AddRule("Waiting", wPort);
+    Start();
+    ASSERT_TRUE(WaitForRun(1));
+    std::vector<std::unique_ptr<Client>> clients;
+    const auto ConnectWhilePaused = [&](size_t nCount) {
+        Pause();
+        clients.clear();
+        for (size_t n = 0; n < nCount; ++n) {
+            clients.push_back(std::make_unique<Client>(wPort));
+            ASSERT_TRUE(clients.back()->IsConnected());
+        }
+    };
+    const auto ExpectAllReset = [&] {
+        for (const auto& pClient : clients) {
+            EXPECT_TRUE(
+                hwtest::WaitUntil([&] { return pClient->Look() == Client::State::kReset; }));
+        }
+    };
+
+    ASSERT_NO_FATAL_FAILURE(ConnectWhilePaused(3));
+    m_pEngine->OnResume(0);
+    ASSERT_TRUE(WaitForRun(2));
+    EXPECT_TRUE(m_HostLog.Contains(
+        "Decoy Engine reset 3 connections waiting on its ports after a pause, without an alert"));
+    ExpectAllReset();
+
+    ASSERT_NO_FATAL_FAILURE(ConnectWhilePaused(2));
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
+    EXPECT_TRUE(m_HostLog.Contains(
+        "Decoy Engine reset 2 connections waiting on its ports at a stop, without an alert"));
+    ExpectAllReset();
+    EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+}
+
 // The summary names as watched only the ports the engine opened: before the
 // first opening it says when they open, while paused that they open at the
 // resume, and once they are opened it names each port it could not open

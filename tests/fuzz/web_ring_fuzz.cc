@@ -1,7 +1,8 @@
 // Treats arbitrary bytes as the event ring the web-server module writes: the
 // first 32 bytes are the header, the rest is laid into the ring from the
 // read offset on.  The reader must stay inside the ring, end, and leave a
-// ring the writer can use.
+// ring the writer can use; the messages counted as waiting beforehand are
+// exactly those it takes.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -22,12 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (offset == kWebEvDataEnd)
             offset = kWebEvDataStart;
     }
+    const uint32_t waiting = WebRingCountWaiting(ring.data());
     WebEventRecord record;
     int32_t length = 0;
     // Every message taken frees at least a record's bytes.
-    for (int n = 0; n <= static_cast<int>(kWebEvCapacity / kWebRecordSize); ++n) {
-        if (WebRingTake(ring.data(), record, classText.data(), length) != WebRingResult::kTaken)
+    for (uint32_t n = 0; n <= kWebEvCapacity / kWebRecordSize; ++n) {
+        if (WebRingTake(ring.data(), record, classText.data(), length) != WebRingResult::kTaken) {
+            if (n != waiting)
+                __builtin_trap();
             return 0;
+        }
         if (length < 0 || static_cast<uint32_t>(length) > kWebMaxClassLength)
             __builtin_trap();
     }
