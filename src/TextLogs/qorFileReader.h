@@ -19,8 +19,12 @@ public:
     static constexpr int64_t kEndOfFile = 0x7FFFFFFF;
 
     // The last bytes read, looked for again before a file that had no more
-    // is read on.
-    static constexpr int32_t kTailSize = 16;
+    // is read on.  They span several lines of a usual log, so they hold
+    // something that changes from line to line (a time, a counter): the
+    // last few bytes alone are the same words at the end of every line of
+    // many a program, which a file written past the place again after a
+    // truncation would match whenever a line ends there again.
+    static constexpr int32_t kTailSize = 1024;
 
     // A file found truncated.
     struct Cut {

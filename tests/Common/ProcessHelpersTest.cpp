@@ -1,11 +1,13 @@
 #include "Common/ProcessHelpers.h"
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -72,14 +74,22 @@ TEST(ProcessHelpers, NullHandleAndMissingProgram) {
 // one beside the standard streams; the caller's copy is not inherited by a
 // process started without it.
 TEST(ProcessHelpers, HandedOverDescriptorIsTheOnlyOneTheChildGets) {
-    // The descriptor table is read once the child runs the program: before
-    // its exec (a spawn some runtimes do as fork and exec) it still changes.
+    // The descriptor table is read once the program sleeps: before its exec
+    // (a spawn some runtimes do as fork and exec) the table still changes,
+    // and after it the loader and the locale set-up open files of their own
+    // for a moment (/etc/ld.so.cache, /usr/share/locale/locale.alias).
     auto waitForProgram = [](pid_t pid) {
         const std::string strExe = "/proc/" + std::to_string(pid) + "/exe";
+        const std::string strSyscall = "/proc/" + std::to_string(pid) + "/syscall";
         return hwtest::WaitUntil([&] {
             std::error_code error;
             const auto target = std::filesystem::read_symlink(strExe, error);
-            return !error && target.filename() == "sleep";
+            if (error || target.filename() != "sleep") {
+                return false;
+            }
+            // The number of the call the process is blocked in.
+            const long call = std::strtol(hwtest::ReadWholeFile(strSyscall).c_str(), nullptr, 10);
+            return call == SYS_clock_nanosleep || call == SYS_nanosleep;
         });
     };
     auto descriptors = [](pid_t pid) {

@@ -92,6 +92,33 @@ TEST_F(LogReaderTest, TruncatedFileIsReadFromItsNewBeginningWithoutItsOldUnfinis
     EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
 }
 
+// A program that logs lines of one length and one ending (a counter, then
+// the same words) writes past the place reached after a copy-and-truncate:
+// the line ends there again, with the same words before it, and the
+// truncation still shows.
+TEST_F(LogReaderTest, TruncatedFileRegrownWithLinesOfTheSameLengthAndEndingIsReadAgain) {
+    CTextLogListener listener(m_strFile);
+    const auto Lines = [](int nFirst, int nCount, std::string& strExpected) {
+        std::string strLines;
+        for (int n = nFirst; n < nFirst + nCount; ++n) {
+            const std::string strLine =
+                "[error] job" + std::to_string(1000 + n) + ": something broke";
+            strLines += strLine + "\n";
+            strExpected += strLine + "|";
+        }
+        return strLines;
+    };
+    std::string strBefore;
+    Append(Lines(0, 100, strBefore));
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), strBefore);
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    std::string strAfter;
+    Append(Lines(100, 150, strAfter));
+    EXPECT_EQ(Drain(listener), strAfter);
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
+}
+
 TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {
     CTextLogListener listener(m_strFile);
     EXPECT_FALSE(listener.Open(0));

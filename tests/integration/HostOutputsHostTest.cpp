@@ -12,12 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -311,6 +314,7 @@ TEST_F(HostOutputsTest,
         std::ofstream filler(spool + "/filler", std::ios::binary);
         filler << std::string(1024 * 1024, 'f');
     }
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(Start({"--alerts", alerts, "--messages", messages})) << m_host.ErrorsTail();
     // Whatever the build, the summary says how the rules are matched.
     EXPECT_NE(std::string::npos,
@@ -338,15 +342,26 @@ TEST_F(HostOutputsTest,
     ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(alerts) && fs::exists(messages); }))
         << m_host.ErrorsTail();
     fs::remove(spool + "/filler");
-    ASSERT_TRUE(hwtest::WaitUntil([&] {
+    const auto Space = [&]() -> uint64_t {
         struct statvfs space {};
-        return ::statvfs(spool.c_str(), &space) == 0 && space.f_bavail * space.f_frsize < 65536 &&
-               fs::file_size(alerts) > 0;
-    })) << m_host.ErrorsTail();
+        return ::statvfs(spool.c_str(), &space) == 0 ? space.f_bavail * space.f_frsize
+                                                     : std::numeric_limits<uint64_t>::max();
+    };
+    ASSERT_TRUE(
+        hwtest::WaitUntil([&] { return Space() < 65536 && fs::file_size(alerts) > 0; }, 120.0))
+        << Space() << " bytes free, the alert file of " << fs::file_size(alerts)
+        << " bytes, the message file of " << fs::file_size(messages) << " bytes\n"
+        << [&] {
+               const std::string log = m_host.Log();
+               return log.substr(log.size() - std::min<size_t>(log.size(), 4000));
+           }();
     // The flood goes on: the stop finds alerts kept for the full files.
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    const auto minutesRun =
+        std::chrono::duration_cast<std::chrono::minutes>(std::chrono::steady_clock::now() - started)
+            .count();
 
     const std::string log = m_host.Log();
     const size_t counts = log.rfind("hwhost: ", log.find(" alerts taken, "));
@@ -377,6 +392,8 @@ TEST_F(HostOutputsTest,
     EXPECT_EQ(written, documents);
     EXPECT_EQ(taken, written + dropped + notWritten);
     EXPECT_EQ(taken, decoded + dropped + hwtest::NotWrittenCount(log, "host messages"));
-    // However many alerts are dropped, the log names at most 20 a minute.
-    EXPECT_LE(hwtest::CountOf(log, "\" is dropped: the "), 40u);
+    // However many alerts are dropped, the log names at most 20 a minute
+    // (a slow machine's run may see a minute more begin).
+    EXPECT_LE(hwtest::CountOf(log, "\" is dropped: the "),
+              20u * static_cast<size_t>(minutesRun + 2));
 }
