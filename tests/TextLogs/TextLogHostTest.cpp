@@ -79,6 +79,20 @@ protected:
     bool WaitForComponent(const std::string& strComponent) {
         return hwtest::WaitUntil([&] { return AlertsWith("Component", strComponent) > 0; }, 60);
     }
+    // The engine takes up the files there are at its first scan, which may
+    // come after the test's first lines: until then appended lines are
+    // history, so probe lines are appended until one is reported.
+    bool ProbeUntilFollowed(const std::string& strName) {
+        const std::string strProbe = "probe-" + strName + "-";
+        int nProbe = 0;
+        return hwtest::WaitUntil(
+            [&] {
+                Error(strName, strProbe + std::to_string(++nProbe));
+                return hwtest::WaitUntil(
+                    [&] { return Alerts().find(strProbe) != std::string::npos; }, 2);
+            },
+            120);
+    }
     // How many alerts each numbered line "<tag><n>:" gave.
     std::map<int, int> AlertsByLine(const std::string& strTag) const {
         std::map<int, int> counts;
@@ -212,8 +226,7 @@ protected:
     // as WriteSteadily.
     int RotateTwiceUnderSteadyStream(const std::string& strName, const std::string& strTag, Rotation second,
                                      std::vector<int>& firstAfter) {
-        Error(strName, "probe-" + strName);
-        EXPECT_TRUE(WaitForComponent("probe-" + strName + ":")) << Errors();
+        EXPECT_TRUE(ProbeUntilFollowed(strName)) << Errors();
         const int nLines = WriteSteadily(Log(strName), strTag,
                                          {{1.0, RenameAndCreate}, {2.5, second}}, 2.5, firstAfter);
         EXPECT_EQ(firstAfter.size(), 2u);
@@ -230,17 +243,7 @@ protected:
 }  // namespace
 
 TEST_F(TextLogHostTest, AppendedLinesBecomeAlertsThroughLongLinesShrinkingRotationAndNewFiles) {
-    // The engine takes up the file at its first scan: until then appended
-    // lines are history, so probe until one is reported.
-    int nProbe = 0;
-    ASSERT_TRUE(hwtest::WaitUntil(
-        [&] {
-            Error("app.log", "probe" + std::to_string(++nProbe));
-            return hwtest::WaitUntil([&] { return Alerts().find("probe") != std::string::npos; },
-                                     2);
-        },
-        60))
-        << Errors();
+    ASSERT_TRUE(ProbeUntilFollowed("app.log")) << Errors();
 
     Append("app.log",
            "2026-12-06 10:00:01 [warn] auth: authentication failed for user mallory from "
@@ -421,15 +424,7 @@ TEST_F(TextLogHostTest, FloodOfLinesAnotherAccountWritesAlertsInFullWithABounded
     }
     ASSERT_EQ(0, ::chmod(m_Root.Path().c_str(), 0711));
     ASSERT_EQ(0, ::chmod(m_Root.File("applogs").c_str(), 01777));
-    // Until the engine's first scan, appended lines are history.
-    int nProbe = 0;
-    ASSERT_TRUE(hwtest::WaitUntil(
-        [&] {
-            Error("app.log", "probe" + std::to_string(++nProbe));
-            return hwtest::WaitUntil([&] { return Alerts().find("probe") != std::string::npos; }, 2);
-        },
-        60))
-        << Errors();
+    ASSERT_TRUE(ProbeUntilFollowed("app.log")) << Errors();
 
     // 20,000 lines in one go, every other one matching; the new file is
     // read from its first line.
