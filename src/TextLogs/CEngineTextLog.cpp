@@ -297,11 +297,6 @@ void CEngineTextLog::BuildGroupMatchers() {
     }
 }
 
-uint64_t CEngineTextLog::calculateMark(const std::string& strFileName, uint32_t& dwError) {
-    plat::FileStatus status;
-    return LookAt(strFileName, status, dwError) ? status.m_qwIdentity : 0;
-}
-
 bool CEngineTextLog::LookAt(const std::string& strFileName, plat::FileStatus& status,
                             uint32_t& dwError) {
     dwError = 0;
@@ -394,8 +389,7 @@ void CEngineTextLog::ScanGroups() {
             uint32_t dwError = 0;
             plat::FileStatus status;
             LookAt(strFile, status, dwError);
-            pListener->m_qwMark = status.m_qwIdentity;
-            pListener->m_qwMarkSize = status.m_qwSize;
+            pListener->TakeMark(status);
             pListener->m_dwLastSeenScan = m_dwScan;
             pListener->m_dwState = CTextLogListener::kWaitingToOpen;
             pListener->m_GroupNames.push_back(strGroup);
@@ -426,13 +420,11 @@ void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::stri
         } else if (status.m_qwIdentity != listener.m_qwMark) {
             // The pass opens the new file at once (FollowNames).
             listener.m_dwState = CTextLogListener::kSwitched;
-            listener.m_qwMark = status.m_qwIdentity;
-            listener.m_qwMarkSize = status.m_qwSize;
+            listener.TakeMark(status);
         }
     } else if (listener.m_dwState == CTextLogListener::kStopped) {
         if (LookAt(listener.GetFileName(), status, dwError)) {
-            listener.m_qwMark = status.m_qwIdentity;
-            listener.m_qwMarkSize = status.m_qwSize;
+            listener.TakeMark(status);
             listener.m_dwState = CTextLogListener::kWaitingToOpen;
             CSF_TRACE(kTraceLevel, "re-monitoring file: %s", listener.GetFileName().c_str());
         }
@@ -532,8 +524,7 @@ bool CEngineTextLog::FollowNames(bool bScanned, uint32_t dwHostAddress) {
             }
             // Switched until the new file is open: a stop that comes while
             // the old one is read leaves the switch to the next pass.
-            listener.m_qwMark = status.m_qwIdentity;
-            listener.m_qwMarkSize = status.m_qwSize;
+            listener.TakeMark(status);
             listener.m_dwState = CTextLogListener::kSwitched;
             bSwitched = true;
         }

@@ -97,9 +97,6 @@ public:
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
 
-    // The identity of the file the name stands for now; `dwError` is 0,
-    // or the reason it cannot be read (the identity is then 0).
-    virtual uint64_t calculateMark(const std::string& strFileName, uint32_t& dwError);
     // Binds every enabled rule to the defined groups it names.
     virtual void CheckRuleLogGroups();
     // Rebuilds the log groups from the policy's "\Advanced\Logs\".

@@ -63,11 +63,9 @@ bool CTextLogListener::Resume(const ResumePoint& point) {
         return !m_bClosed;
     }
     const auto nTail = static_cast<int32_t>(point.m_strTail.size());
-    std::array<char, ResumePoint::kTailSize> tail{};
     int64_t llSize = 0;
     if (!m_pReader->GetSize(llSize) || llSize < point.m_llPosition || nTail > ResumePoint::kTailSize ||
-        m_pReader->ReadAt(point.m_llPosition - nTail, tail.data(), nTail) != nTail ||
-        point.m_strTail.compare(0, std::string::npos, tail.data(), static_cast<size_t>(nTail)) != 0) {
+        !m_pReader->HoldsBefore(point.m_llPosition, point.m_strTail.data(), nTail)) {
         return true;
     }
     m_pReader->Seek(point.m_llPosition);

@@ -116,6 +116,11 @@ public:
     uint64_t m_qwMark = 0;
     // The size of the file when its mark was taken.
     uint64_t m_qwMarkSize = 0;
+    // Marks the file a look at the name found (none: a status left empty).
+    void TakeMark(const plat::FileStatus& status) {
+        m_qwMark = status.m_qwIdentity;
+        m_qwMarkSize = status.m_qwSize;
+    }
     uint32_t m_dwState = kWaitingToOpen;
     // Stopped because the name named no file any more.
     bool m_bNameGone = false;

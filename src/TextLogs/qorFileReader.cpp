@@ -90,10 +90,7 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
 }
 
 bool qorFileReader::TailIsThere() const {
-    std::array<char, kTailSize> now{};
-    return m_nTail == 0 ||
-           (ReadAt(m_llPosition - m_nTail, now.data(), m_nTail) == m_nTail &&
-            std::memcmp(now.data(), m_Tail.data(), static_cast<size_t>(m_nTail)) == 0);
+    return m_nTail == 0 || HoldsBefore(m_llPosition, m_Tail.data(), m_nTail);
 }
 
 void qorFileReader::KeepTail(const char* pRead, int32_t nRead) {
@@ -124,6 +121,13 @@ int32_t qorFileReader::ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) c
         return -1;
     }
     return static_cast<int32_t>(nDone);
+}
+
+bool qorFileReader::HoldsBefore(int64_t llEnd, const char* pBytes, int32_t nCount) const {
+    std::array<char, kTailSize> now{};
+    return nCount >= 0 && nCount <= kTailSize &&
+           ReadAt(llEnd - nCount, now.data(), nCount) == nCount &&
+           std::memcmp(now.data(), pBytes, static_cast<size_t>(nCount)) == 0;
 }
 
 bool qorFileReader::TakeRewound(Cut& cut) {

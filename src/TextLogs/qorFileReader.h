@@ -73,6 +73,9 @@ public:
     // Up to `nCount` bytes at `llOffset`, the position left alone; the
     // number read, or -1 without an open file or when the read fails.
     int32_t ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) const;
+    // Whether the `nCount` bytes (at most kTailSize) just before `llEnd`
+    // are those of `pBytes`: the file still holds what was read there.
+    bool HoldsBefore(int64_t llEnd, const char* pBytes, int32_t nCount) const;
 
 protected:
     // True once after a read that found the file truncated and started
