@@ -251,31 +251,13 @@ DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex) {
     ListeningPort& entry = m_pPorts[nIndex];
     entry.m_wPort = outcome.m_wPort;
     entry.m_pRule = pRule;
-    PortOpenFailure failure;
-    if (entry.Open(&failure) == 1) {
+    if (entry.Open(&outcome) == 1) {
         ++nIndex;
         return outcome;
     }
     entry.m_pRule = nullptr;
-    outcome.m_dwError = failure.m_dwError;
-    switch (failure.m_Kind) {
-        case PortOpenFailure::Kind::kInUse:
-            outcome.m_Kind = DecoyPortOutcome::Kind::kInUse;
-            outcome.m_strDetail = plat::DescribePortHolders(plat::PortProtocol::kTcp, outcome.m_wPort);
-            break;
-        case PortOpenFailure::Kind::kNoRight:
-            outcome.m_Kind = DecoyPortOutcome::Kind::kNoRight;
-            break;
-        case PortOpenFailure::Kind::kListen:
-            outcome.m_Kind = DecoyPortOutcome::Kind::kListen;
-            break;
-        case PortOpenFailure::Kind::kBind:
-            outcome.m_Kind = DecoyPortOutcome::Kind::kBind;
-            break;
-        case PortOpenFailure::Kind::kNoSocket:
-        case PortOpenFailure::Kind::kNone:
-            outcome.m_Kind = DecoyPortOutcome::Kind::kNoSocket;
-            break;
+    if (outcome.m_Kind == DecoyPortOutcome::Kind::kInUse) {
+        outcome.m_strDetail = plat::DescribePortHolders(plat::PortProtocol::kTcp, outcome.m_wPort);
     }
     return outcome;
 }

@@ -36,12 +36,16 @@ std::string ErrorText(uint32_t dwError) {
     return "error " + std::to_string(dwError) + (strCause.empty() ? "" : ": " + strCause);
 }
 
+// Who listens on a port found in use.
+std::string Holder(const DecoyPortOutcome& outcome) {
+    return outcome.m_strDetail.empty() ? std::string("another program") : outcome.m_strDetail;
+}
+
 // The few words the summary gives a port that was not opened.
 std::string ShortReason(const DecoyPortOutcome& outcome) {
     switch (outcome.m_Kind) {
         case Kind::kInUse:
-            return "in use by " +
-                   (outcome.m_strDetail.empty() ? std::string("another program") : outcome.m_strDetail);
+            return "in use by " + Holder(outcome);
         case Kind::kNoRight:
             return "needs root";
         case Kind::kNoRoom:
@@ -67,9 +71,7 @@ std::string DecoyPortReport::FailureText(const DecoyPortOutcome& outcome) {
         "Decoy rule " + outcome.m_strRule + ": TCP port " + strPort + " is not watched: ";
     switch (outcome.m_Kind) {
         case Kind::kInUse:
-            return strText + "it is in use by " +
-                   (outcome.m_strDetail.empty() ? std::string("another program")
-                                                : outcome.m_strDetail) +
+            return strText + "it is in use by " + Holder(outcome) +
                    ". Stop that program, or give the rule another port." + kRetried;
         case Kind::kNoRight:
             return strText +

@@ -28,10 +28,12 @@ bool SomethingListens(uint16_t wPort) {
     return bConnected;
 }
 
-int32_t Fail(PortOpenFailure* pFailure, PortOpenFailure::Kind kind, uint32_t dwError = 0) {
-    if (pFailure != nullptr) {
-        pFailure->m_Kind = kind;
-        pFailure->m_dwError = dwError;
+using Kind = DecoyPortOutcome::Kind;
+
+int32_t Fail(DecoyPortOutcome* pOutcome, Kind kind, uint32_t dwError = 0) {
+    if (pOutcome != nullptr) {
+        pOutcome->m_Kind = kind;
+        pOutcome->m_dwError = dwError;
     }
     return -1;
 }
@@ -66,17 +68,18 @@ uint32_t ListeningPort::ResetAllWaiting(uint32_t dwMax) {
     return dwReset;
 }
 
-int32_t ListeningPort::Open(PortOpenFailure* pFailure) {
-    if (pFailure != nullptr) {
-        *pFailure = PortOpenFailure();
+int32_t ListeningPort::Open(DecoyPortOutcome* pOutcome) {
+    if (pOutcome != nullptr) {
+        pOutcome->m_Kind = Kind::kOpen;
+        pOutcome->m_dwError = 0;
     }
     if (m_wProtocol != kProtocolTcp) {
-        return Fail(pFailure, PortOpenFailure::Kind::kNoSocket);
+        return Fail(pOutcome, Kind::kNoSocket);
     }
     Close();
     plat::SocketHandle hSocket = plat::OpenTcpSocket();
     if (hSocket == plat::kInvalidSocket) {
-        return Fail(pFailure, PortOpenFailure::Kind::kNoSocket, plat::GetLastError());
+        return Fail(pOutcome, Kind::kNoSocket, plat::GetLastError());
     }
     if (!plat::SetSocketLinger(hSocket, false, 0) && !g_bLingerFailureLogged.exchange(true)) {
         CSF_LOG(kCSFLogNotice, "can't disable LINGER option for %d", hSocket);
@@ -84,7 +87,7 @@ int32_t ListeningPort::Open(PortOpenFailure* pFailure) {
     if (SomethingListens(m_wPort)) {
         CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
         plat::CloseSocket(hSocket);
-        return Fail(pFailure, PortOpenFailure::Kind::kInUse);
+        return Fail(pOutcome, Kind::kInUse);
     }
     // Held connections closed at a pause leave their port in a closing state
     // for a while; without address reuse the resumed engine could not listen
@@ -94,17 +97,17 @@ int32_t ListeningPort::Open(PortOpenFailure* pFailure) {
     local.m_wPort = plat::PortField(m_wPort);
     if (!plat::BindSocket(hSocket, local)) {
         const uint32_t dwError = plat::GetLastError();
-        PortOpenFailure::Kind kind = PortOpenFailure::Kind::kBind;
+        Kind kind = Kind::kBind;
         if (dwError == kAddressInUse) {
             CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
-            kind = PortOpenFailure::Kind::kInUse;
+            kind = Kind::kInUse;
         } else {
             CSF_LOG(kCSFLogError, "Unable to bind to port %d (error: %d).\n", m_wPort,
                     static_cast<int>(dwError));
-            kind = dwError == kAccessDenied ? PortOpenFailure::Kind::kNoRight : kind;
+            kind = dwError == kAccessDenied ? Kind::kNoRight : kind;
         }
         plat::CloseSocket(hSocket);
-        return Fail(pFailure, kind, dwError);
+        return Fail(pOutcome, kind, dwError);
     }
     // A peer that gives up between the wait and the accept must not leave the
     // engine thread blocked in the accept.
@@ -113,7 +116,7 @@ int32_t ListeningPort::Open(PortOpenFailure* pFailure) {
         CSF_LOG(kCSFLogError, "Unable to listen to port %d: %d.\n", m_wPort,
                 static_cast<int>(dwError));
         plat::CloseSocket(hSocket);
-        return Fail(pFailure, PortOpenFailure::Kind::kListen, dwError);
+        return Fail(pOutcome, Kind::kListen, dwError);
     }
     m_hSocket = hSocket;
     return 1;

@@ -5,18 +5,10 @@
 
 #include <cstdint>
 
+#include "Decoy/DecoyPortReport.h"
 #include "platform/Sockets.h"
 
 class CDecoyRule;
-
-// Why a port could not be opened, for the operator: the reason in words is
-// worth more than the socket error the log gives.
-struct PortOpenFailure {
-    enum class Kind { kNone, kNoSocket, kInUse, kNoRight, kBind, kListen };
-    Kind m_Kind = Kind::kNone;
-    // The system's socket error, for kNoSocket, kBind and kListen.
-    uint32_t m_dwError = 0;
-};
 
 struct ListeningPort {
     static constexpr uint16_t kProtocolTcp = 6;
@@ -29,9 +21,11 @@ struct ListeningPort {
 
     bool IsOpen() const { return m_hSocket != plat::kInvalidSocket; }
     // Listens on m_wPort: 1 when listening, -1 (logged, the entry left
-    // closed, and why in `pFailure` when given) when the port is taken or
-    // cannot be bound or listened on.
-    int32_t Open(PortOpenFailure* pFailure = nullptr);
+    // closed) when the port is taken or cannot be bound or listened on.
+    // `pOutcome`, when given, gets the kind and the socket error: the
+    // reason in words is worth more to the operator than the error the
+    // log gives.
+    int32_t Open(DecoyPortOutcome* pOutcome = nullptr);
     void Close();
     // Takes the connection waiting on the port and resets it: the handshake
     // is complete by the time a connection can be seen, so a refusal is a
