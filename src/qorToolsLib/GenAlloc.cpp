@@ -153,18 +153,22 @@ uint32_t GenAlloc::AllocLocked(uint32_t want) {
 }
 
 void GenAlloc::FreeBlock(uint32_t offset, uint32_t size) {
-    BlockList blocks{{offset, size}};
-    FreeBlocks(blocks);
+    const Block block{offset, size};
+    FreeSorted(std::span(&block, 1));
 }
 
 void GenAlloc::FreeBlocks(BlockList& blocks) {
-    if (blocks.empty() || !Acquire()) {
-        return;
-    }
     // Linking in ascending order lets each walk go on from where the last
     // one stopped: the list below a block is the same as it was when the
     // block before it was linked in.
     std::sort(blocks.begin(), blocks.end());
+    FreeSorted(blocks);
+}
+
+void GenAlloc::FreeSorted(std::span<const Block> blocks) {
+    if (blocks.empty() || !Acquire()) {
+        return;
+    }
     uint32_t areaEnd = 0;
     FreeCursor cursor;
     if (StartFreeWalk(areaEnd, cursor)) {
@@ -297,10 +301,26 @@ uint32_t GenAlloc::AllocText(uint32_t size) {
     return block + 4;
 }
 
-void GenAlloc::FreeText(uint32_t textOffset) {
+bool GenAlloc::TextBlock(uint32_t textOffset, Block& block) {
     uint32_t size = 0;
-    if (textOffset >= SharedSegment::kAreaStart + 4 && m_segment.ReadWord(textOffset - 4, size)) {
-        FreeBlock(textOffset - 4, size);
+    if (textOffset < SharedSegment::kAreaStart + 4 || !m_segment.ReadWord(textOffset - 4, size)) {
+        return false;
+    }
+    block = {textOffset - 4, size};
+    return true;
+}
+
+void GenAlloc::FreeText(uint32_t textOffset) {
+    Block block;
+    if (TextBlock(textOffset, block)) {
+        FreeBlock(block.first, block.second);
+    }
+}
+
+void GenAlloc::AddTextBlock(uint32_t textOffset, BlockList& blocks) {
+    Block block;
+    if (TextBlock(textOffset, block)) {
+        blocks.push_back(block);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -46,7 +47,8 @@ public:
     // Frees every {offset, size} block in one walk of the free list, which
     // ends as it would after freeing them one at a time.  The list is put
     // in ascending order on the way.
-    using BlockList = std::vector<std::pair<uint32_t, uint32_t>>;
+    using Block = std::pair<uint32_t, uint32_t>;
+    using BlockList = std::vector<Block>;
     void FreeBlocks(BlockList& blocks);
 
     // Holds the semaphore for the operations this thread makes while the
@@ -70,6 +72,8 @@ public:
     // gives it back by the kept size, when that still describes a block.
     uint32_t AllocText(uint32_t size);
     void FreeText(uint32_t textOffset);
+    // FreeText's block put on `blocks` for FreeBlocks instead.
+    void AddTextBlock(uint32_t textOffset, BlockList& blocks);
     bool Contains(const void* address) const;
     uint32_t OffsetOf(const void* address) const { return m_segment.OffsetOf(address); }
     uint8_t* AddressOf(uint32_t offset) const { return m_segment.Base() + offset; }
@@ -98,6 +102,11 @@ private:
     };
     bool ReadFreeBlock(uint32_t offset, uint32_t areaEnd, FreeBlockView& block);
     uint32_t AllocLocked(uint32_t want);
+    // FreeBlocks for blocks already in ascending order.
+    void FreeSorted(std::span<const Block> blocks);
+    // The block of a text by the size kept before it; false when that
+    // cannot be read.
+    bool TextBlock(uint32_t textOffset, Block& block);
     // Links the block in from `cursor` on, which it leaves just behind the
     // block; false when the list or the block was found damaged.
     bool FreeLocked(uint32_t offset, uint32_t size, uint32_t areaEnd, FreeCursor& cursor);

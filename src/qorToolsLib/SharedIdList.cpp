@@ -98,13 +98,6 @@ uint32_t SharedIdList::CopyText(const char* text) {
     return offset;
 }
 
-void SharedIdList::AddText(uint32_t offset, GenAlloc::BlockList& freed) {
-    uint32_t size = 0;
-    if (offset >= SharedSegment::kAreaStart + 4 && m_segment.ReadWord(offset - 4, size)) {
-        freed.emplace_back(offset - 4, size);
-    }
-}
-
 bool SharedIdList::CollectPairs(const Node& section, GenAlloc::BlockList& freed) {
     uint32_t steps = (m_dwAreaEnd - SharedSegment::kAreaStart) / kNodeSize;
     Node pair;
@@ -112,8 +105,8 @@ bool SharedIdList::CollectPairs(const Node& section, GenAlloc::BlockList& freed)
         if (steps-- == 0 || !ReadNode(offset, pair)) {
             return false;
         }
-        AddText(pair.m_dwSecond, freed);
-        AddText(pair.m_dwThird, freed);
+        m_allocator.AddTextBlock(pair.m_dwSecond, freed);
+        m_allocator.AddTextBlock(pair.m_dwThird, freed);
         freed.emplace_back(offset, kNodeSize);
     }
     return true;
@@ -210,7 +203,7 @@ bool SharedIdList::SetPair(const Node& section, const char* label, const char* v
     uint32_t previous = 0;
     Lookup found = FindPair(section, label, pair, previous);
     if (found == Lookup::kFound) {
-        AddText(pair.m_dwThird, freed);
+        m_allocator.AddTextBlock(pair.m_dwThird, freed);
         m_segment.WriteWord(pair.m_dwOffset + 8, valueText);
         return true;
     }

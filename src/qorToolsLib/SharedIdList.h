@@ -65,8 +65,6 @@ private:
     // replaced, goes on `freed`.
     bool SetPair(const Node& section, const char* label, const char* value,
                  GenAlloc::BlockList& freed);
-    // The text block at `offset` on the list of blocks to free.
-    void AddText(uint32_t offset, GenAlloc::BlockList& freed);
     // Puts the blocks of a section's pairs on `freed`; false when a damaged
     // pair stopped it.
     bool CollectPairs(const Node& section, GenAlloc::BlockList& freed);
