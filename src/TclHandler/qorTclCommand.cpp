@@ -189,6 +189,13 @@ long qorTclCommand::Send(LineSocket& connection, uint32_t& dwError) const {
     return nSent;
 }
 
+void qorTclBatch::Send(LineSocket& connection) {
+    if (!m_strLines.empty()) {
+        connection.Send(m_strLines.data(), static_cast<long>(m_strLines.size()));
+        m_strLines.clear();
+    }
+}
+
 int qorTclCommand::Fail(const char* pszWhat, const std::string& strLine) {
     m_strText = std::string(pszWhat) + WithoutLineEnd(strLine);
     return -1;

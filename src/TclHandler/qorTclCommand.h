@@ -80,3 +80,21 @@ private:
     // The head "Script 7 Validation" / "Run 7 Validation 12" / ...
     std::string Head() const;
 };
+
+// Command lines that go out together in one write: a writer that takes
+// commands one after another adds each, and sends the batch once it is full
+// or before it waits for more to do.
+class qorTclBatch {
+public:
+    static constexpr size_t kBatchBytes = 16384;
+
+    void Add(const qorTclCommand& command) { command.AppendLine(m_strLines); }
+    bool IsFull() const { return m_strLines.size() >= kBatchBytes; }
+    // Writes what was added, if anything; a failed write shows up as the
+    // connection's next failure to read.
+    void Send(LineSocket& connection);
+    void Clear() { m_strLines.clear(); }
+
+private:
+    std::string m_strLines;
+};

@@ -26,9 +26,6 @@ constexpr uint32_t kSettleStepMs = 900;
 constexpr int64_t kReportIntervalSeconds = 60;
 constexpr int64_t kProcessEndGraceSeconds = 2;
 constexpr uint32_t kProcessEndWaitMs = 1000;
-// Requests taken one after another go out in one write of at most about
-// this much, or when the loop has nothing more to take.
-constexpr size_t kOutgoingBatchBytes = 16384;
 
 qorFastSync g_instanceLock;
 tclHandler* g_pInstance = nullptr;
@@ -497,7 +494,7 @@ void tclHandler::MainLoop() {
         if (m_bRunning != 0) {
             if (!m_Queues.HasWork()) {
                 // What was taken so far goes out before the loop waits.
-                FlushRequests();
+                m_Outgoing.Send(m_Connection);
                 m_Queues.m_Wake.Wait(1000);
             }
             pTaken = m_Queues.PopAny();
@@ -666,22 +663,15 @@ std::string tclHandler::RuleName(int32_t nRuleId) const {
 }
 
 void tclHandler::WriteRequest(tclRequest& request) {
-    request.AppendLine(m_strOutgoing);
-    if (m_strOutgoing.size() >= kOutgoingBatchBytes) {
-        FlushRequests();
+    m_Outgoing.Add(request);
+    if (m_Outgoing.IsFull()) {
+        // A failed write shows up as a broken connection on the reply
+        // thread.
+        m_Outgoing.Send(m_Connection);
     }
     request.m_tSent = Now();
     char szText[257];
     CSF_TRACE(9, "Send a tcl request: %s", request.Format(szText, sizeof szText));
-}
-
-void tclHandler::FlushRequests() {
-    if (!m_strOutgoing.empty()) {
-        // A failed write shows up as a broken connection on the reply
-        // thread.
-        m_Connection.Send(m_strOutgoing.data(), static_cast<long>(m_strOutgoing.size()));
-        m_strOutgoing.clear();
-    }
 }
 
 void tclHandler::ReportFullTable(const tclRequest& request) {
@@ -738,8 +728,8 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
             // The process may end before the reply thread is told to stop:
             // the closed connection is then what was asked for.
             m_ReplyHandler.ExpectEnd();
-            pRequest->AppendLine(m_strOutgoing);
-            FlushRequests();
+            m_Outgoing.Add(*pRequest);
+            m_Outgoing.Send(m_Connection);
             CSF_TRACE(9, "Send the Exit command");
             break;
         }

@@ -104,7 +104,6 @@ public:
     // could be made (0 when the store is not open).  False when it could
     // not be made whole.
     bool CreateSection(AgentEventInfo& record, int32_t& nTransactionId);
-    void ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record);
     void DeleteSection(int32_t nTransactionId);
     // The pending request the reply answers, taken out of the table; null
     // when none matches.
@@ -158,18 +157,15 @@ private:
     void FinishQueued();
     // Adds the request's line to those going out together.
     void WriteRequest(tclRequest& request);
-    void FlushRequests();
     void ReportFullTable(const tclRequest& request);
     // A run the script failed, said so many times a minute (the script may
     // fail on every alert of a flood), the next line counting those left
     // out.
     void ReportRunFailure(const std::string& strName, const char* pszType,
                           const std::string& strText);
-    // ReadBackVariables and DeleteSection at once; false when the section
-    // was not there.
+    // The section's "__qor_" pairs into the record, and the section
+    // deleted; false when it was not there.
     bool TakeBackVariables(int32_t nTransactionId, AgentEventInfo& record);
-    // The "__qor_" pairs of the section read last into the record.
-    void TakeVariables(AgentEventInfo& record);
     void ResetEngineEntries();
     std::string ProgramPath();
 
@@ -188,7 +184,7 @@ private:
     std::map<int32_t, std::string> m_RuleNames;
     LineSocket m_Connection;
     // Lines written and not yet sent (handler thread only).
-    std::string m_strOutgoing;
+    qorTclBatch m_Outgoing;
     ProcessHandle m_pProcess;
     std::atomic<int> m_nProcessId{0};
     std::string m_strStoreName;

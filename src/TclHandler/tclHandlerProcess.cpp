@@ -91,7 +91,7 @@ bool tclHandler::StartProcess(int32_t /*nAttempt*/) {
     CSF_LOG(12, "Started TclProc (%s)", strCommandLine.c_str());
 
     m_Connection.ResetBuffers();
-    m_strOutgoing.clear();
+    m_Outgoing.Clear();
     if (!m_ReplyHandler.Start(&m_Queues, &m_Connection)) {
         CSF_LOG(1, "Failed to start the TclReplyHandler thread");
         StopProcess();
@@ -146,24 +146,12 @@ bool tclHandler::CreateSection(AgentEventInfo& record, int32_t& nTransactionId) 
     return true;
 }
 
-void tclHandler::ReadBackVariables(int32_t nTransactionId, AgentEventInfo& record) {
-    if (m_pStore &&
-        m_pStore->GetSection(static_cast<uint32_t>(nTransactionId), m_Labels, m_Values)) {
-        TakeVariables(record);
-    }
-}
-
 bool tclHandler::TakeBackVariables(int32_t nTransactionId, AgentEventInfo& record) {
     if (!m_pStore ||
         !m_pStore->TakeSection(static_cast<uint32_t>(nTransactionId), m_Labels, m_Values)) {
         return false;
     }
     CSF_TRACE(9, "Deleted ShmSection %d", nTransactionId);
-    TakeVariables(record);
-    return true;
-}
-
-void tclHandler::TakeVariables(AgentEventInfo& record) {
     for (size_t i = 0; i < m_Labels.size() && i < m_Values.size(); ++i) {
         TracePair(m_Labels[i].c_str(), m_Values[i].c_str());
         if (m_Labels[i].compare(0, sizeof kVariablePrefix - 1, kVariablePrefix) != 0) {
@@ -175,6 +163,7 @@ void tclHandler::TakeVariables(AgentEventInfo& record) {
         record.AddScriptVariable(m_Labels[i], m_Values[i]);
         record.AddInfoPair(m_Labels[i], m_Values[i]);
     }
+    return true;
 }
 
 void tclHandler::DeleteSection(int32_t nTransactionId) {

@@ -96,7 +96,7 @@ void TclScripts::StoreVariables(uint32_t dwId) {
     }
     int nCount = 0;
     Tcl_Obj** ppNames = nullptr;
-    SharedIdList::Pairs changed;
+    m_Changed.clear();
     if (Tcl_ListObjGetElements(nullptr, pList, &nCount, &ppNames) == TCL_OK) {
         for (int i = 0; i < nCount; ++i) {
             const char* pszName = Tcl_GetString(ppNames[i]);
@@ -112,14 +112,14 @@ void TclScripts::StoreVariables(uint32_t dwId) {
             }
             if (pszValue != nullptr &&
                 (!bKnown || m_Values[static_cast<size_t>(loaded - m_Labels.begin())] != pszValue)) {
-                changed.emplace_back(pszName, pszValue);
+                m_Changed.emplace_back(pszName, pszValue);
             }
         }
     }
     // The names and values stay alive in the interpreter while they are
     // written: the list holds the names, the variables their values.
-    if (m_pStore != nullptr && !changed.empty()) {
-        m_pStore->SetPairs(dwId, changed);
+    if (m_pStore != nullptr && !m_Changed.empty()) {
+        m_pStore->SetPairs(dwId, m_Changed);
     }
     Tcl_DecrRefCount(pList);
 }

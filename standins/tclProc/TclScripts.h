@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "qorToolsLib/SharedIdList.h"
+
 struct Tcl_Interp;
 struct Tcl_Obj;
 class SharedMemoryStore;
@@ -67,4 +69,6 @@ private:
     std::vector<std::string> m_Labels;
     std::vector<std::string> m_Values;
     std::vector<std::string> m_Made;
+    // The "__qor_" pairs a run made or changed, to be written back.
+    SharedIdList::Pairs m_Changed;
 };

@@ -120,30 +120,20 @@ private:
 
 // The replies of the commands already read wait for one another and go
 // out together when no further command is waiting to be read.
-constexpr size_t kReplyBatchBytes = 16384;
-
-void Reply(std::string& strReplies, qorTclCommand& command, const TclScripts::Outcome& outcome) {
+void Reply(qorTclBatch& replies, qorTclCommand& command, const TclScripts::Outcome& outcome) {
     command.m_nReturnType = outcome.m_bOk ? qorTclCommand::kTrue : qorTclCommand::kError;
     command.m_strText = outcome.m_strText;
-    command.AppendLine(strReplies);
-}
-
-void SendReplies(LineSocket& connection, std::string& strReplies) {
-    if (!strReplies.empty()) {
-        // A failed send shows as the next read's failure.
-        connection.Send(strReplies.data(), static_cast<long>(strReplies.size()));
-        strReplies.clear();
-    }
+    replies.Add(command);
 }
 
 int Serve(LineSocket& connection, TclScripts& scripts) {
     connection.SetReadTimeout(1000);
     qorTclCommand command;
-    std::string strReplies;
+    qorTclBatch replies;
     RunLog runs;
     for (;;) {
-        if (strReplies.size() >= kReplyBatchBytes || !connection.HasUnreadLine()) {
-            SendReplies(connection, strReplies);
+        if (replies.IsFull() || !connection.HasUnreadLine()) {
+            replies.Send(connection);
             FlushLog();
         }
         uint32_t dwError = 0;
@@ -166,22 +156,22 @@ int Serve(LineSocket& connection, TclScripts& scripts) {
         }
         switch (command.m_nCommandType) {
             case qorTclCommand::kScript:
-                Reply(strReplies, command,
+                Reply(replies, command,
                       scripts.Define(command.m_nRuleId, command.m_nScriptType, command.m_strText));
                 break;
             case qorTclCommand::kRun: {
                 const TclScripts::Outcome outcome =
                     scripts.Run(command.m_nRuleId, command.m_nScriptType, command.m_nTransactionId);
                 runs.Note(command, outcome);
-                Reply(strReplies, command, outcome);
+                Reply(replies, command, outcome);
                 break;
             }
             case qorTclCommand::kStatus:
                 command.m_strText = std::to_string(scripts.Count()) + " scripts";
-                Reply(strReplies, command, {true, command.m_strText});
+                Reply(replies, command, {true, command.m_strText});
                 break;
             case qorTclCommand::kExit:
-                SendReplies(connection, strReplies);
+                replies.Send(connection);
                 Log("exit requested");
                 return 0;
             default:
