@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "support/NetworkNamespace.h"
+#include "support/StopSummary.h"
 
 extern char** environ;
 
@@ -216,13 +217,7 @@ uint64_t KernelDrops(std::map<std::string, uint64_t> before,
 }
 
 uint64_t EngineDrops(const std::string& logPath) {
-    const std::string marker = "NTSyslog dropped ";
-    const std::string log = ReadText(logPath);
-    uint64_t total = 0;
-    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
-        total += std::strtoull(log.c_str() + at + marker.size(), nullptr, 10);
-    }
-    return total;
+    return hwtest::SyslogDropped(ReadText(logPath));
 }
 
 namespace {

@@ -22,13 +22,18 @@ StopSummary ReadStopSummary(const std::string& strLog) {
         std::sscanf(strLog.c_str() + nLine, "hwhost: %" SCNu64 " alerts taken, %" SCNu64 " written",
                     &summary.m_qwTaken, &summary.m_qwWritten);
     }
+    summary.m_qwSyslogDropped = SyslogDropped(strLog);
+    return summary;
+}
+
+uint64_t SyslogDropped(const std::string& strLog) {
     const std::string strDropped = "NTSyslog dropped ";
+    uint64_t qwTotal = 0;
     for (size_t nAt = strLog.find(strDropped); nAt != std::string::npos;
          nAt = strLog.find(strDropped, nAt + 1)) {
-        summary.m_qwSyslogDropped +=
-            std::strtoull(strLog.c_str() + nAt + strDropped.size(), nullptr, 10);
+        qwTotal += std::strtoull(strLog.c_str() + nAt + strDropped.size(), nullptr, 10);
     }
-    return summary;
+    return qwTotal;
 }
 
 }  // namespace hwtest

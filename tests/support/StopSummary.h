@@ -24,5 +24,7 @@ struct StopSummary {
 
 // The last stop's figures in the log text.
 StopSummary ReadStopSummary(const std::string& strLog);
+// Every "NTSyslog dropped N" of the log text added up.
+uint64_t SyslogDropped(const std::string& strLog);
 
 }  // namespace hwtest
