@@ -242,9 +242,10 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
                   pReply->m_nTransactionId);
     } else if (pRequest->m_pRecord) {
         const bool bAlert = pRequest->m_nScriptType == qorTclCommand::kValidation;
+        // A failed run's text is its error, not a verdict.
         const bool bAccepted = pReply->m_nScriptType == qorTclCommand::kValidation &&
                                pReply->m_nReturnType == qorTclCommand::kTrue &&
-                               !IsRejection(pReply->m_strText);
+                               (bScriptFailed || !IsRejection(pReply->m_strText));
         ISensorCore* pSensor = GetSensorCore();
         // A script that failed validated nothing, whatever becomes of the
         // record.

@@ -177,6 +177,17 @@ TEST_F(ScriptHandlerTest, OnlyAnAcceptingValidationAnswerReportsTheRecord) {
     EXPECT_EQ(Outcomes::Only(ScriptOutcome::kDropped), Outcomes() - before);
 }
 
+// A failed run's error text is no verdict, even when it reads like one.
+TEST_F(ScriptHandlerTest, FailedRunWhoseErrorReadsLikeARejectionPassesTheRecordOn) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const Outcomes before;
+    const int32_t nId = SendValidation(m_Rule);
+    ASSERT_NE(0, nId);
+    Reply("Scan", nId, qorTclCommand::kError, "0");
+    EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated), Outcomes() - before);
+}
+
 TEST_F(ScriptHandlerTest, VariablesTheScriptSetComeBackAndSetThePriority) {
     ASSERT_TRUE(m_Handler.OpenStore());
     int32_t nId = SendValidation(m_Rule);
