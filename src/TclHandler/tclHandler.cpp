@@ -657,9 +657,10 @@ int32_t tclHandler::RuleId(const std::string& strName) {
     return it->second;
 }
 
-std::string tclHandler::RuleName(int32_t nRuleId) const {
+const std::string& tclHandler::RuleName(int32_t nRuleId) const {
+    static const std::string kNone;
     auto found = m_RuleNames.find(nRuleId);
-    return found != m_RuleNames.end() ? found->second : std::string();
+    return found != m_RuleNames.end() ? found->second : kNone;
 }
 
 void tclHandler::WriteRequest(tclRequest& request) {

@@ -130,7 +130,8 @@ public:
     SharedMemoryStore* Store() { return m_pStore.get(); }
     // The id of a rule name, a new name getting the next one.
     int32_t RuleId(const std::string& strName);
-    std::string RuleName(int32_t nRuleId) const;
+    // Empty for an id no rule has; valid until the names are cleared.
+    const std::string& RuleName(int32_t nRuleId) const;
 
 private:
     struct EngineEntry {

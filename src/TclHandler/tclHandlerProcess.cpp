@@ -209,7 +209,7 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
     std::unique_ptr<tclRequest> pReply(pTaken);
     char szText[257];
     CSF_TRACE(9, "Rcvd a tcl reply: %s", pReply->Format(szText, sizeof szText));
-    const std::string strName = RuleName(pReply->m_nRuleId);
+    const std::string& strName = RuleName(pReply->m_nRuleId);
     if (strName.empty()) {
         CSF_LOG(1, "Can't find a name for Rid %d", pReply->m_nRuleId);
         return;

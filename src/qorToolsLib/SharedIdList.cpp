@@ -7,6 +7,16 @@ namespace {
 constexpr uint32_t kNodeSize = 12;
 constexpr uint32_t kTextOverhead = 8;  // size word, NUL and spare
 
+// The strings already in the list are written over, so a caller that keeps
+// its lists from section to section allocates only for longer texts.
+void Put(std::vector<std::string>& texts, size_t index, std::string_view text) {
+    if (index < texts.size()) {
+        texts[index].assign(text);
+    } else {
+        texts.emplace_back(text);
+    }
+}
+
 }  // namespace
 
 SharedIdList::SharedIdList(uint8_t* base, uint64_t limit, GenAlloc& allocator)
@@ -250,14 +260,15 @@ bool SharedIdList::RemoveValue(uint32_t id, const char* label) {
 
 bool SharedIdList::GetSection(uint32_t id, std::vector<std::string>& labels,
                               std::vector<std::string>& values) {
-    labels.clear();
-    values.clear();
     Node section;
     uint32_t previous = 0;
     if (FindSection(id, section, previous) != Lookup::kFound) {
+        labels.clear();
+        values.clear();
         return false;
     }
     uint32_t steps = (m_dwAreaEnd - SharedSegment::kAreaStart) / kNodeSize;
+    size_t count = 0;
     Node pair;
     for (uint32_t offset = section.m_dwSecond; offset != 0; offset = pair.m_dwNext) {
         std::string_view label, value;
@@ -267,9 +278,12 @@ bool SharedIdList::GetSection(uint32_t id, std::vector<std::string>& labels,
             values.clear();
             return false;
         }
-        labels.emplace_back(label);
-        values.emplace_back(value);
+        Put(labels, count, label);
+        Put(values, count, value);
+        ++count;
     }
+    labels.resize(count);
+    values.resize(count);
     return true;
 }
 

@@ -152,13 +152,19 @@ uint32_t SharedMemoryStore::InsertNextSection(const SharedIdList::Pairs& pairs, 
 
 bool SharedMemoryStore::TakeSection(uint32_t id, std::vector<std::string>& labels,
                                     std::vector<std::string>& values) {
-    labels.clear();
-    values.clear();
-    return Locked([&] {
-        const bool read = m_pList->GetSection(id, labels, values);
+    bool read = false;
+    const bool taken = Locked([&] {
+        read = m_pList->GetSection(id, labels, values);
         GenAlloc::Hold hold(*m_pAllocator);
         return m_pList->Remove(id) && read;
     });
+    // The lists are emptied only when they hold nothing read, so the
+    // strings in them can take the next section's texts.
+    if (!read) {
+        labels.clear();
+        values.clear();
+    }
+    return taken;
 }
 
 bool SharedMemoryStore::SetPairs(uint32_t id, const SharedIdList::Pairs& pairs) {
@@ -178,9 +184,12 @@ bool SharedMemoryStore::RemoveValue(uint32_t id, const char* label) {
 
 bool SharedMemoryStore::GetSection(uint32_t id, std::vector<std::string>& labels,
                                    std::vector<std::string>& values) {
-    labels.clear();
-    values.clear();
-    return Locked([&] { return m_pList->GetSection(id, labels, values); });
+    const bool read = Locked([&] { return m_pList->GetSection(id, labels, values); });
+    if (!read) {
+        labels.clear();
+        values.clear();
+    }
+    return read;
 }
 
 bool SharedMemoryStore::Clear() {
