@@ -1,7 +1,6 @@
 #include "HostPidFile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 
 #include "HostFileReading.h"
 #include "platform/FileLock.h"
+#include "platform/Files.h"
 #include "platform/OwnFiles.h"
 #include "platform/Process.h"
 #include "platform/Refusal.h"
@@ -26,23 +26,6 @@ pid_t LockingHost(int fd) {
     return holder > 0 && bWrite && plat::IsTrustedProcess(holder) ? holder : 0;
 }
 
-// Whether the name `path` still names the file open as `fd`.
-bool StillNamed(int fd, const std::string& path) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
-// The refusal of a pid file whose lock a process other than a host holds.
-std::string LockedByOther(int fd, const std::string& path, const std::string& instead) {
-    plat::Refusal refusal;
-    refusal.m_strPath = path;
-    refusal.m_strWhat = plat::LockHolderText(fd);
-    refusal.m_strInstead = instead;
-    return plat::RefusalText(refusal);
-}
-
 }  // namespace
 
 HostPidFile::~HostPidFile() {
@@ -51,7 +34,7 @@ HostPidFile::~HostPidFile() {
     }
     // Unlinked while still locked, so that no other host can take the root
     // between the two steps and lose its file to this removal.
-    if (StillNamed(m_nFd, m_strPath)) {
+    if (plat::PathNamesOpenFile(m_strPath, m_nFd)) {
         ::unlink(m_strPath.c_str());
     }
     ::close(m_nFd);
@@ -74,8 +57,8 @@ bool HostPidFile::Acquire(const std::string& root, std::string& error) {
             }
             // Left by a host that died, and locked by someone else: the
             // name is given a new file, which that lock does not reach.
-            plat::WarnOfRefusal(LockedByOther(fd, path, "it is replaced"));
-            if (StillNamed(fd, path) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            plat::WarnOfRefusal(plat::LockRefusalText(fd, path, "it is replaced"));
+            if (plat::PathNamesOpenFile(path, fd) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
                 error = "cannot replace the pid file " + path + ": " + std::strerror(errno);
                 ::close(fd);
                 return false;
@@ -85,7 +68,7 @@ bool HostPidFile::Acquire(const std::string& root, std::string& error) {
         }
         // Another host may have replaced the file between the open and the
         // lock: the lock must be on the file the name names.
-        if (!StillNamed(fd, path)) {
+        if (!plat::PathNamesOpenFile(path, fd)) {
             ::close(fd);
             continue;
         }
@@ -120,7 +103,7 @@ pid_t HostPidFile::FindRunning(const std::string& root, std::string* pProblem) {
     // left behind.
     const pid_t host = LockingHost(fd);
     if (host == 0 && plat::RecordLockHolder(fd) != 0) {
-        problem = LockedByOther(fd, path, "it names no hwhost");
+        problem = plat::LockRefusalText(fd, path, "it names no hwhost");
     }
     ::close(fd);
     if (pProblem != nullptr) {

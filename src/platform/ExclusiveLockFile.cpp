@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "platform/FileLock.h"
+#include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
 #include "platform/Refusal.h"
@@ -20,13 +20,6 @@ namespace {
 
 // A lock file may only ever be read by its holders.
 constexpr unsigned kLockFileMode = 0600;
-
-bool SameFile(int fd, const std::string& path) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-           opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
-}
 
 // Removes the lock file at `path` when its holder is gone: a live holder
 // keeps a lock on it for as long as it holds it.  False, with the last
@@ -46,17 +39,13 @@ bool RemoveIfAbandoned(const std::string& path, const std::string& instead, std:
     }
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (why != nullptr) {
-            Refusal refusal;
-            refusal.m_strPath = path;
-            refusal.m_strWhat = LockHolderText(fd.Get());
-            refusal.m_strInstead = instead;
-            *why = RefusalText(refusal);
+            *why = LockRefusalText(fd.Get(), path, instead);
         }
         SetLastError(kErrSharingViolation);
         return false;
     }
     // Only the file that was locked, not one a new holder has just put there.
-    return !SameFile(fd.Get(), path) || ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    return !PathNamesOpenFile(path, fd.Get()) || ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace
@@ -114,7 +103,7 @@ bool ExclusiveLockFile::Release() {
     }
     // Removed while still locked: a new holder's file cannot be the one
     // removed.
-    if (SameFile(m_nFd, m_strPath)) {
+    if (PathNamesOpenFile(m_strPath, m_nFd)) {
         ::unlink(m_strPath.c_str());
     }
     ::close(m_nFd);

@@ -19,6 +19,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/OwnFiles.h"
 #include "platform/Process.h"
 #include "platform/Refusal.h"
 
@@ -165,10 +166,16 @@ std::string LockHolderText(int fd) {
     if (holder <= 0 || !FindProcessAccount(holder, account)) {
         return "locked by another process";
     }
-    const uint32_t euid = static_cast<uint32_t>(::geteuid());
-    const bool realTrusted = account.m_uRealUid == 0 || account.m_uRealUid == euid;
     return "locked by process " + std::to_string(holder) + " (" + account.m_strCommand +
-           "), a process " + OwnerText(realTrusted ? account.m_uEffectiveUid : account.m_uRealUid);
+           "), a process " + OwnerText(account.NamedOwner());
+}
+
+std::string LockRefusalText(int fd, const std::string& path, const std::string& instead) {
+    Refusal refusal;
+    refusal.m_strPath = path;
+    refusal.m_strWhat = LockHolderText(fd);
+    refusal.m_strInstead = instead;
+    return RefusalText(refusal);
 }
 
 bool TakeFileLock(int fd, const std::string& path, LockKind kind, const std::string& instead,
@@ -203,11 +210,7 @@ bool TakeFileLock(int fd, const std::string& path, LockKind kind, const std::str
     }
     quiet.GaveUp(path);
     if (why != nullptr) {
-        Refusal refusal;
-        refusal.m_strPath = path;
-        refusal.m_strWhat = LockHolderText(fd);
-        refusal.m_strInstead = instead;
-        *why = RefusalText(refusal);
+        *why = LockRefusalText(fd, path, instead);
     }
     SetLastError(kErrBusy);
     return false;
@@ -215,6 +218,28 @@ bool TakeFileLock(int fd, const std::string& path, LockKind kind, const std::str
 
 void ReleaseFileLock(int fd) {
     ::flock(fd, LOCK_UN);
+}
+
+int TakeStateLock(const std::string& folder, const std::string& name, const std::string& instead,
+                  uint32_t& error) {
+    std::string why;
+    if (!MakeStateFolder(folder, instead, &why)) {
+        error = WarnAndFail(why, folder);
+        return -1;
+    }
+    const std::string path = folder + "/" + name;
+    const int fd = OpenStateFile(path, O_RDWR | O_CREAT, kStateFileMode, &why);
+    if (fd < 0) {
+        error = WarnAndFail(WithInstead(why, instead), path);
+        return -1;
+    }
+    if (!TakeFileLock(fd, path, LockKind::kExclusive, instead, &why)) {
+        ::close(fd);
+        error = WarnAndFail(why, path);
+        return -1;
+    }
+    error = kErrSuccess;
+    return fd;
 }
 
 bool TryRecordWriteLock(int fd) {

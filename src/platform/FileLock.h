@@ -34,6 +34,15 @@ bool TakeFileLock(int fd, const std::string& path, LockKind kind, const std::str
                   std::string* why, std::chrono::milliseconds deadline = kLockDeadline);
 void ReleaseFileLock(int fd);
 
+// Makes the state folder `folder` (OwnFiles.h's MakeStateFolder), opens
+// the lock file `name` in it (a state file, made when missing) and takes
+// an exclusive lock on it as TakeFileLock does.  The descriptor that holds
+// the lock, or -1 with `error` set and the refusal or failure said on the
+// console (Refusal.h's WarnAndFail), `instead` telling what is done
+// without it.
+int TakeStateLock(const std::string& folder, const std::string& name, const std::string& instead,
+                  uint32_t& error);
+
 // Record locks on a whole file: held by a process for as long as it lives,
 // and answered by the system with the holder's id.  TryRecordWriteLock
 // never waits.
@@ -53,5 +62,10 @@ std::string LockHolderText(int fd);
 // The id of the first process that holds a lock of any kind on the file
 // `fd` has open, or 0 when none can be found.
 pid_t FindLockHolder(int fd);
+
+// The refusal of `path`, open as `fd`, whose lock another process holds:
+// the file, LockHolderText's holder and then `instead` (what is done
+// without the lock), in the one form of Refusal.h.
+std::string LockRefusalText(int fd, const std::string& path, const std::string& instead);
 
 }  // namespace plat

@@ -350,6 +350,13 @@ bool SyncFolder(const std::string& path) {
     return synced;
 }
 
+bool PathNamesOpenFile(const std::string& path, FileHandle file) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(file, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
 FileHandle ReopenDescriptor(int fd, int flags) {
     const std::string reopen = "/proc/self/fd/" + std::to_string(fd);
     const FileHandle file = ::open(reopen.c_str(), (flags & ~O_CREAT) | O_CLOEXEC | O_NOCTTY);

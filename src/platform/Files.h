@@ -110,6 +110,11 @@ bool ReadKernelFile(const std::string& path, std::string& out, size_t limit = 1u
 // to the disk.
 bool SyncFolder(const std::string& path);
 
+// Whether `path`, its last name not followed, still names the file open as
+// `file`: neither removed nor replaced by another file under that name (a
+// lock file, say, before its holder removes it).
+bool PathNamesOpenFile(const std::string& path, FileHandle file);
+
 // A new open file of what this process's descriptor `fd` has open (its
 // standard output, say), with the open(2) flags `flags`, so that flags such
 // as O_NONBLOCK can be set on it without touching the open file others

@@ -16,6 +16,7 @@
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Refusal.h"
+#include "platform/TrustedPath.h"
 
 extern char** environ;
 
@@ -191,18 +192,17 @@ bool FindProcessAccount(pid_t pid, ProcessAccount& account) {
     return true;
 }
 
-namespace {
-
-bool IsTrustedAccount(uint32_t uid) {
-    return uid == 0 || uid == static_cast<uint32_t>(::geteuid());
+bool ProcessAccount::Trusted() const {
+    return IsTrustedOwner(m_uRealUid) && IsTrustedOwner(m_uEffectiveUid);
 }
 
-}  // namespace
+uint32_t ProcessAccount::NamedOwner() const {
+    return IsTrustedOwner(m_uRealUid) ? m_uEffectiveUid : m_uRealUid;
+}
 
 bool IsTrustedProcess(pid_t pid) {
     ProcessAccount account;
-    return FindProcessAccount(pid, account) && IsTrustedAccount(account.m_uRealUid) &&
-           IsTrustedAccount(account.m_uEffectiveUid);
+    return FindProcessAccount(pid, account) && account.Trusted();
 }
 
 bool SignalTrustedProcess(pid_t pid, int signal, const std::string& instead, std::string& why) {
@@ -222,11 +222,9 @@ bool SignalTrustedProcess(pid_t pid, int signal, const std::string& instead, std
     int error = ESRCH;
     if (!FindProcessAccount(pid, account)) {
         why = "process " + std::to_string(pid) + ": " + std::strerror(ESRCH);
-    } else if (!IsTrustedAccount(account.m_uRealUid) || !IsTrustedAccount(account.m_uEffectiveUid)) {
-        const uint32_t owner =
-            IsTrustedAccount(account.m_uRealUid) ? account.m_uEffectiveUid : account.m_uRealUid;
+    } else if (!account.Trusted()) {
         why = "process " + std::to_string(pid) + " (" + account.m_strCommand + ") is a process " +
-              OwnerText(owner) + "; " + instead;
+              OwnerText(account.NamedOwner()) + "; " + instead;
         error = EPERM;
     } else if (::syscall(SYS_pidfd_send_signal, pidFd, signal, nullptr, 0) == 0) {
         sent = true;

@@ -32,6 +32,12 @@ struct ProcessAccount {
     uint32_t m_uRealUid = 0;
     uint32_t m_uEffectiveUid = 0;
     std::string m_strCommand;
+
+    // Both its users are root or this process's account.
+    bool Trusted() const;
+    // The account a refusal names as the process's owner: its real user,
+    // or its effective user when the real one is root or this account.
+    uint32_t NamedOwner() const;
 };
 bool FindProcessAccount(pid_t pid, ProcessAccount& account);
 

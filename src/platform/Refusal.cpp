@@ -2,7 +2,6 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -10,6 +9,7 @@
 
 #include "platform/Console.h"
 #include "platform/LastError.h"
+#include "platform/TrustedPath.h"
 
 namespace plat {
 
@@ -27,7 +27,7 @@ std::string AccountName(uint32_t uid) {
 std::string OwnerText(uint32_t uid) {
     const std::string name = AccountName(uid);
     const std::string id = "uid " + std::to_string(uid);
-    if (uid != 0 && uid != ::geteuid()) {
+    if (!IsTrustedOwner(static_cast<uid_t>(uid))) {
         return "another account owns (" + (name.empty() ? id : name + ", " + id) + ")";
     }
     return (name.empty() ? "account " + std::to_string(uid) : name) + " owns (" + id + ")";

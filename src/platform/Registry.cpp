@@ -1,7 +1,5 @@
 #include "platform/Registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -515,18 +513,10 @@ private:
         if (m_pending.empty() || m_folder.empty()) {
             return kErrSuccess;
         }
-        std::string why;
-        if (!MakeStateFolder(m_folder, kNotWritten, &why)) {
-            return WarnAndFail(why, m_folder);
-        }
-        std::string lockPath = m_folder + "/registry.lock";
-        int lockFd = OpenStateFile(lockPath, O_RDWR | O_CREAT, kStateFileMode, &why);
+        uint32_t err = kErrSuccess;
+        const int lockFd = TakeStateLock(m_folder, "registry.lock", kNotWritten, err);
         if (lockFd < 0) {
-            return WarnAndFail(WithInstead(why, kNotWritten), lockPath);
-        }
-        if (!TakeFileLock(lockFd, lockPath, LockKind::kExclusive, kNotWritten, &why)) {
-            ::close(lockFd);
-            return WarnAndFail(why, lockPath);
+            return err;
         }
         Roots merged;
         ReadInto(merged);
@@ -544,8 +534,9 @@ private:
         }
         std::string disk;
         AppendDiskText(disk, text);
-        uint32_t err = ReplaceFileDurably(FilePath(), FilePath() + ".newupdate", disk, nullptr,
-                                          &why, kStateFileMode);
+        std::string why;
+        err = ReplaceFileDurably(FilePath(), FilePath() + ".newupdate", disk, nullptr, &why,
+                                 kStateFileMode);
         if (err != kErrSuccess && !why.empty()) {
             WarnOfRefusal(WithInstead(why, kNotWritten), FilePath());
         }

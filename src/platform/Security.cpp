@@ -1,7 +1,6 @@
 #include "platform/Security.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,22 +191,10 @@ constexpr const char kNotDone[] = "the object's security is neither read nor cha
 class LockedState {
 public:
     LockedState() : m_cache(Cache()), m_guard(m_cache.lock) {
-        const std::string lockPath = StatePath("security.lock");
-        std::string why;
-        if (!MakeStateFolder(PlatformRoot(), kNotDone, &why)) {
-            m_status = WarnAndFail(why, PlatformRoot());
-            return;
+        m_lock = TakeStateLock(PlatformRoot(), "security.lock", kNotDone, m_status);
+        if (m_lock >= 0) {
+            m_status = Sync();
         }
-        m_lock = OpenStateFile(lockPath, O_RDWR | O_CREAT, kStateFileMode, &why);
-        if (m_lock < 0) {
-            m_status = WarnAndFail(WithInstead(why, kNotDone), lockPath);
-            return;
-        }
-        if (!TakeFileLock(m_lock, lockPath, LockKind::kExclusive, kNotDone, &why)) {
-            m_status = WarnAndFail(why, lockPath);
-            return;
-        }
-        m_status = Sync();
     }
 
     ~LockedState() {
