@@ -192,6 +192,26 @@ bool FindProcessAccount(pid_t pid, ProcessAccount& account) {
     return true;
 }
 
+bool ReadProcessStart(pid_t pid, char& state, uint64_t& startTime) {
+    std::string text;
+    if (!ReadKernelFile("/proc/" + std::to_string(pid) + "/stat", text)) {
+        return false;
+    }
+    // The process's own name may hold blanks and parentheses, so the
+    // fields are counted from the last ")": 3 (state) to 22 (start time).
+    const size_t close = text.rfind(')');
+    unsigned long long start = 0;
+    if (close == std::string::npos ||
+        std::sscanf(text.c_str() + close + 1,
+                    " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d "
+                    "%*d %*d %llu",
+                    &state, &start) != 2) {
+        return false;
+    }
+    startTime = start;
+    return true;
+}
+
 bool ProcessAccount::Trusted() const {
     return IsTrustedOwner(m_uRealUid) && IsTrustedOwner(m_uEffectiveUid);
 }

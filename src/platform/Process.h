@@ -41,6 +41,12 @@ struct ProcessAccount {
 };
 bool FindProcessAccount(pid_t pid, ProcessAccount& account);
 
+// The state letter ('Z' for a process ended but not yet waited for) and
+// the start time (clock ticks since boot) of process `pid`, which together
+// with its id tell it from a later process given the same id; false when
+// there is no such process.
+bool ReadProcessStart(pid_t pid, char& state, uint64_t& startTime);
+
 // Whether process `pid` runs as root or as this process's account (both
 // its real and its effective user).
 bool IsTrustedProcess(pid_t pid);

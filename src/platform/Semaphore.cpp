@@ -16,8 +16,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/Process.h"
 
 namespace plat {
 
@@ -57,37 +57,6 @@ struct SemaphoreCore {
 
 namespace {
 
-// Reads the state letter and start time (fields 3 and 22) of a process.
-bool ReadProcessStat(int32_t pid, char& state, uint64_t& startTime) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    std::string text;
-    if (!ReadKernelFile(path, text, 1023)) {
-        return false;
-    }
-    char line[1024];
-    const size_t n = std::min(text.size(), sizeof line - 1);
-    std::memcpy(line, text.data(), n);
-    line[n] = '\0';
-    // The command name may hold spaces and parentheses; fields resume
-    // after the last ')'.
-    const char* p = std::strrchr(line, ')');
-    if (p == nullptr || p[1] != ' ') {
-        return false;
-    }
-    p += 2;
-    state = *p;
-    for (int field = 3; field < 22; ++field) {
-        p = std::strchr(p, ' ');
-        if (p == nullptr) {
-            return false;
-        }
-        ++p;
-    }
-    startTime = std::strtoull(p, nullptr, 10);
-    return true;
-}
-
 ProcessIdentity Self() {
     static thread_local ProcessIdentity cached;
     int32_t pid = static_cast<int32_t>(getpid());
@@ -95,7 +64,7 @@ ProcessIdentity Self() {
         char state;
         cached.pid = pid;
         cached.startTime = 0;
-        ReadProcessStat(pid, state, cached.startTime);
+        ReadProcessStart(pid, state, cached.startTime);
     }
     return cached;
 }
@@ -106,7 +75,7 @@ bool ProcessAlive(const SemaphoreCore::Holder& holder) {
     }
     char state;
     uint64_t startTime;
-    if (!ReadProcessStat(holder.pid, state, startTime)) {
+    if (!ReadProcessStart(holder.pid, state, startTime)) {
         return kill(holder.pid, 0) == 0 || errno != ESRCH;
     }
     // A crashed child that its parent has not reaped yet is a zombie.

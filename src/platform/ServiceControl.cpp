@@ -33,24 +33,15 @@ struct ServiceProcess {
 };
 
 // The start time of a live process in clock ticks since boot; false when the
-// process is gone or a zombie.  The process's own name may hold blanks and
-// parentheses, so the fields are counted from the last ")".
+// process is gone or a zombie.
 bool LiveStartTime(pid_t pid, unsigned long long& startTime) {
-    std::string text;
-    if (!ReadKernelFile("/proc/" + std::to_string(pid) + "/stat", text)) {
-        return false;
-    }
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return false;
-    }
     char state = 0;
-    // Fields 3 (state) to 22 (start time) follow the name.
-    int read = std::sscanf(text.c_str() + close + 1,
-                           " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d "
-                           "%*d %*d %llu",
-                           &state, &startTime);
-    return read == 2 && state != 'Z' && state != 'X';
+    uint64_t start = 0;
+    if (!ReadProcessStart(pid, state, start) || state == 'Z' || state == 'X') {
+        return false;
+    }
+    startTime = start;
+    return true;
 }
 
 bool IsAlive(const ServiceProcess& process) {
