@@ -7,6 +7,14 @@
 #include "rawpacket/RpErrors.h"
 
 namespace rp {
+namespace {
+
+// The lock file's name in the lock folder, for the lock named `lockName`.
+std::string FileNameOf(const std::string& lockName) {
+    return "qor_" + lockName + ".lck";
+}
+
+}  // namespace
 
 AdapterLock::AdapterLock(const std::string& adapterName, bool acquireNow) : m_strName(lockNameOf(adapterName)) {
     if (acquireNow && !acquire()) {
@@ -38,14 +46,14 @@ std::string AdapterLock::lockDirectory() {
 }
 
 std::string AdapterLock::lockPathOf(const std::string& lockName) {
-    return lockDirectory() + "/qor_" + lockName + ".lck";
+    return lockDirectory() + "/" + FileNameOf(lockName);
 }
 
 bool AdapterLock::acquire() {
     if (held()) {
         return true;
     }
-    if (m_File.Acquire(lockDirectory(), "qor_" + m_strName + ".lck",
+    if (m_File.Acquire(lockDirectory(), FileNameOf(m_strName),
                        "the adapter is used without its lock", &m_strRefusal)) {
         m_dwLastError = 0;
         m_strRefusal.clear();

@@ -93,6 +93,18 @@ void Bind(void* module, const char* name, Fn& slot) {
     slot = reinterpret_cast<Fn>(getProcAddress(module, name));
 }
 
+// The library's words from one of its optional text entries (a problem, a
+// notice, an input's end) into `text`; false when it gave none.
+bool LibraryWords(PacketGetAdapterProblemFn fn, const PacketAdapterEntry* entry,
+                  std::string& text) {
+    char words[4096];
+    if (fn == nullptr || fn(entry, words, sizeof words) != 0) {
+        return false;
+    }
+    text.assign(words, ::strnlen(words, sizeof words));
+    return true;
+}
+
 }  // namespace
 
 void setAdapterTable(PacketAdapterEntry* entries, uint32_t capacity, TableLockFn lock, TableLockFn unlock) {
@@ -335,12 +347,11 @@ void PacketDll::open(const std::string& adapterName, uint32_t openMode, AdapterI
 
 std::string PacketDll::adapterProblem(const PacketAdapterEntry* entry) const {
     // The library's own words, where it has them, say more than its status.
-    char text[4096];
-    if (m_pfnPacketGetAdapterProblem == nullptr || entry == nullptr ||
-        m_pfnPacketGetAdapterProblem(entry, text, sizeof text) != 0) {
-        return std::string();
+    std::string text;
+    if (entry != nullptr) {
+        LibraryWords(m_pfnPacketGetAdapterProblem, entry, text);
     }
-    return std::string(text, ::strnlen(text, sizeof text));
+    return text;
 }
 
 void PacketDll::throwBufferFailed(const char* what, uint32_t status, const PacketAdapterEntry* entry,
@@ -353,13 +364,7 @@ void PacketDll::throwBufferFailed(const char* what, uint32_t status, const Packe
 }
 
 bool PacketDll::takeNotice(std::string& text) const {
-    char words[4096];
-    if (m_pfnPacketGetAdapterNotice == nullptr ||
-        m_pfnPacketGetAdapterNotice(lookupEntry(), words, sizeof words) != 0) {
-        return false;
-    }
-    text.assign(words, ::strnlen(words, sizeof words));
-    return true;
+    return LibraryWords(m_pfnPacketGetAdapterNotice, lookupEntry(), text);
 }
 
 bool PacketDll::inputEnded(std::string& text) const {
@@ -378,12 +383,7 @@ bool PacketDll::inputEnded(std::string& text) const {
     if (shared == nullptr) {
         return false;
     }
-    char words[4096];
-    if (m_pfnPacketGetAdapterInputEnd(&entry, words, sizeof words) != 0) {
-        return false;
-    }
-    text.assign(words, ::strnlen(words, sizeof words));
-    return true;
+    return LibraryWords(m_pfnPacketGetAdapterInputEnd, &entry, text);
 }
 
 uint32_t PacketDll::receiveBufferBytes(const AdapterInfo& info) const {

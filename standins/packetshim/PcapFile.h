@@ -45,7 +45,6 @@ public:
     // (the file closed) when it does not start with a classic pcap header.
     bool attach(plat::FileHandle file);
     void close();
-    bool isOpen() const { return m_hFile != plat::kInvalidFile; }
     // Goes back to the first record.
     void rewind();
     const PcapHeader& header() const { return m_Header; }
@@ -118,7 +117,6 @@ public:
                std::string& problem);
     void close();
     bool isOpen() const { return m_hFile >= 0; }
-    const std::string& path() const { return m_strPath; }
 
 private:
     int m_hFile = -1;

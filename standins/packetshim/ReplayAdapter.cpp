@@ -203,7 +203,7 @@ void ReplayAdapter::reportDamage() {
     const PcapDamage& damage = m_Reader.damage();
     const std::string file = "the capture file " + m_Facts.m_strInterface + " is damaged: ";
     if (!damage.m_bSkipped) {
-        m_bDamageEnded = true;
+        m_bEnded = true;
         const uint64_t before = damage.m_qwRecord - 1;
         const std::string where =
             before == 0 ? std::string("before its first record") : "after record " + std::to_string(before);
@@ -249,7 +249,7 @@ bool ReplayAdapter::inputEnded(std::string& words) const {
 bool ReplayAdapter::readNext() {
     // Played to its end, the replay stays there: what a file rewritten in
     // place or grown since holds is not played, as the end was told.
-    if (m_bDamageEnded || m_bPlayedOut) {
+    if (m_bEnded) {
         return false;
     }
     // A looping file starts again once per read, so a file whose every
@@ -261,7 +261,7 @@ bool ReplayAdapter::readNext() {
             m_Reader.next(recordData(), recordRoom(), m_dwCaptured, m_dwOriginal, seconds, m_dwFraction);
         if (result == PcapReader::Result::kDamaged) {
             reportDamage();
-            if (m_bDamageEnded) {
+            if (m_bEnded) {
                 return false;
             }
             continue;
@@ -273,7 +273,7 @@ bool ReplayAdapter::readNext() {
             }
             m_bFirstPass = false;
             if (!m_Options.m_bLoop) {
-                m_bPlayedOut = true;
+                m_bEnded = true;
                 end(playedOut());
                 return false;
             }

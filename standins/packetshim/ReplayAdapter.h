@@ -106,10 +106,9 @@ private:
     uint64_t m_qwIdentity = 0;
     // A receive buffer is open.
     bool m_bOpen = false;
-    // Damage ended what can be read, and was told.
-    bool m_bDamageEnded = false;
-    // A replay that does not loop read its file to the end.
-    bool m_bPlayedOut = false;
+    // Played to its end (a file it does not loop over read to the end, or
+    // damage that ends what can be read), and told through end().
+    bool m_bEnded = false;
     // Damage is told on the first pass through the file only.
     bool m_bFirstPass = true;
     uint64_t m_qwSkipped = 0;

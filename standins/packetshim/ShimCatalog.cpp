@@ -17,7 +17,6 @@
 #include <sstream>
 #include <utility>
 
-
 namespace shim {
 namespace {
 
