@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+namespace {
+
+// `text` without the blanks and tabs around it.
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
         text.remove_prefix(1);
@@ -13,8 +16,6 @@ std::string_view TrimBlanks(std::string_view text) {
     }
     return text;
 }
-
-namespace {
 
 // The prefix length, or -1 when the text is not a number from 0 to 32.
 int ParsePrefix(std::string_view text) {

@@ -30,9 +30,6 @@ struct AddressPiece {
 // Cuts the next piece (up to a ",") off the front of `rest` and reads it.
 AddressPiece NextAddressPiece(std::string_view& rest);
 
-// `text` without the blanks and tabs around it.
-std::string_view TrimBlanks(std::string_view text);
-
 // What a list says, for the reader to warn about: how many pieces are not
 // blank, the pieces that name no address (an address that does not parse,
 // or a bad prefix), and the usable pieces past the 15th, which are
