@@ -309,10 +309,13 @@ TEST_F(HostOutputsTest,
     m_host.WritePolicy(hwtest::SyslogPolicy({{"Every line", "flood"}}));
     const std::string alerts = spool + "/alerts.xml";
     const std::string messages = spool + "/messages.bin";
-    // Half of it is taken, to be given back after the rotation.
-    {
-        std::ofstream filler(spool + "/filler", std::ios::binary);
-        filler << std::string(1024 * 1024, 'f');
+    // Half of it is taken, to be given back after the rotation in four
+    // parts.
+    constexpr int kFillers = 4;
+    const auto Filler = [&](int part) { return spool + "/filler" + std::to_string(part); };
+    for (int part = 0; part < kFillers; ++part) {
+        std::ofstream filler(Filler(part), std::ios::binary);
+        filler << std::string(256 * 1024, 'f');
     }
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(Start({"--alerts", alerts, "--messages", messages})) << m_host.ErrorsTail();
@@ -335,20 +338,28 @@ TEST_F(HostOutputsTest,
     ASSERT_TRUE(BothFull(1)) << m_host.ErrorsTail();
 
     // A rotation while it is full, then room for the new files, which
-    // the alerts kept meanwhile fill at once (the alert file first: it may
-    // leave the message file nothing).
+    // the alerts kept meanwhile fill at once.  The alert file is written
+    // first and may leave the message file nothing, but room that comes
+    // between the two writes goes to the message file: then the next part
+    // is given back, until the alert file has taken some.
     fs::rename(alerts, alerts + ".1");
     fs::rename(messages, messages + ".1");
     ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(alerts) && fs::exists(messages); }))
         << m_host.ErrorsTail();
-    fs::remove(spool + "/filler");
     const auto Space = [&]() -> uint64_t {
         struct statvfs space {};
         return ::statvfs(spool.c_str(), &space) == 0 ? space.f_bavail * space.f_frsize
                                                      : std::numeric_limits<uint64_t>::max();
     };
+    const auto Taken = [&] {
+        return Space() < 65536 && (fs::file_size(alerts) > 0 || fs::file_size(messages) > 0);
+    };
+    for (int part = 0; part < kFillers && fs::file_size(alerts) == 0; ++part) {
+        fs::remove(Filler(part));
+        ASSERT_TRUE(hwtest::WaitUntil(Taken, 120.0)) << Space() << " bytes free";
+    }
     ASSERT_TRUE(
-        hwtest::WaitUntil([&] { return Space() < 65536 && fs::file_size(alerts) > 0; }, 120.0))
+        hwtest::WaitUntil([&] { return Space() < 65536 && fs::file_size(alerts) > 0; }, 10.0))
         << Space() << " bytes free, the alert file of " << fs::file_size(alerts)
         << " bytes, the message file of " << fs::file_size(messages) << " bytes\n"
         << [&] {
