@@ -73,7 +73,12 @@ bool AdapterLock::isInUse() const {
     }
     std::string dir = lockDirectory();
     if (!plat::PathExists(dir.c_str())) {
-        return true;
+        // The folder is made with the first lock taken on this host, so
+        // before that it only says that no adapter is taken yet; only a
+        // folder that cannot be made leaves every adapter unlockable.
+        const size_t slash = dir.find_last_of('/');
+        const std::string parent = slash == 0 ? "/" : dir.substr(0, slash);
+        return slash == std::string::npos || !plat::PathExists(parent.c_str());
     }
     // Another program of the product family marks adapters this way.
     return plat::PathExists((dir + "//qorqg_" + m_strName + ".lck").c_str());

@@ -153,6 +153,22 @@ TEST(UtilityTest, LockLeftByADeadProcessIsTakenOver) {
     EXPECT_TRUE(lock.acquire());
 }
 
+// The lock folder is made with the first lock taken: before that no
+// adapter is in use; a folder that cannot be made leaves every adapter in
+// use, since none can be locked.
+TEST(UtilityTest, AdaptersAreFreeBeforeTheFirstLockMakesTheFolder) {
+    hwtest::ScratchDirectory scratch;
+    {
+        hwtest::EnvironmentOverride directory("HW_LOCK_DIR", scratch.File("locks").c_str());
+        EXPECT_FALSE(rp::AdapterLock("eth3", false).isInUse());
+        rp::AdapterLock held("eth3", true);
+        EXPECT_TRUE(held.isInUse());
+        EXPECT_FALSE(rp::AdapterLock("eth4", false).isInUse());
+    }
+    hwtest::EnvironmentOverride directory("HW_LOCK_DIR", scratch.File("none/locks").c_str());
+    EXPECT_TRUE(rp::AdapterLock("eth3", false).isInUse());
+}
+
 // Lock files live where only root and the sensor's account write, never in
 // a temporary folder; a folder another account controls, or anything but a
 // lock file at a lock's name, is refused at once and said.
