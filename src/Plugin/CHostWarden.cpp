@@ -5,6 +5,7 @@
 #include "ApacheEngine/CEngineApache.h"
 #include "Common/AgentEventInfo.h"
 #include "Common/CEngineCorrelation.h"
+#include "Common/InputBounds.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "Common/ScriptOutcomes.h"
@@ -298,6 +299,11 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
+    // What inputs left out at their bounds so far, said when each was
+    // reached; listed again so push and the status file show it.
+    for (const std::string& strLine : InputBounds::Instance().Describe()) {
+        strSummary += (strSummary.empty() ? "" : "\n") + strLine;
+    }
     return strSummary;
 }
 
@@ -519,6 +525,7 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
         m_pTclHandler = nullptr;
     }
     ReportScriptOutcomes();
+    ReportInputBounds();
     CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Stopped the TCL handler *****\n");
     if (m_pThreadList != nullptr) {
         m_pThreadList->DeleteAll();
@@ -668,6 +675,14 @@ void CHostWarden::ReportScriptOutcomes() {
     }
     const std::string strText = ScriptOutcomes::Describe(counts);
     CSF_LOG(qwUnmet > 0 ? kCSFLogWarning | kCSFLogConsoleFlag : kCSFLogInfo, "%s", strText.c_str());
+}
+
+// Every bound an input reached, with what it left out, is in the stop
+// summary, on the console too.
+void CHostWarden::ReportInputBounds() {
+    for (const std::string& strLine : InputBounds::Instance().Describe()) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", strLine.c_str());
+    }
 }
 
 void CHostWarden::ShutDownScriptHandler() {

@@ -139,6 +139,7 @@ private:
     // by the settings and (re)start it, and stop it.
     void StartScriptHandler();
     void ReportScriptOutcomes();
+    void ReportInputBounds();
     void ShutDownScriptHandler();
     void RunAuditSetUp();
     // Decides from the published policy whether the protection service

@@ -1,0 +1,100 @@
+#include "Common/InputBounds.h"
+
+#include <cinttypes>
+
+#include "qorCSFLib/CSFLog.h"
+
+namespace {
+
+InputBound::Clock::time_point SteadyNow() { return InputBound::Clock::now(); }
+
+constexpr const char kOtherInputs[] = "other inputs";
+
+}  // namespace
+
+InputBound::InputBound(std::string input, std::string limit, std::string what, TimeSource now)
+    : m_strInput(std::move(input)),
+      m_strLimit(std::move(limit)),
+      m_strWhat(std::move(what)),
+      m_now(now != nullptr ? now : &SteadyNow) {}
+
+void InputBound::LeftOut(uint64_t qwItems) {
+    const uint64_t qwTotal = m_qwTotal.fetch_add(qwItems, std::memory_order_relaxed) + qwItems;
+    const int64_t now = m_now().time_since_epoch().count();
+    int64_t next = m_nextReport.load(std::memory_order_relaxed);
+    if (now < next) {
+        return;
+    }
+    const int64_t following =
+        now + std::chrono::duration_cast<Clock::duration>(kReportInterval).count();
+    // One caller of the many that may find a report due makes it.
+    if (m_nextReport.compare_exchange_strong(next, following, std::memory_order_relaxed)) {
+        Report(qwTotal);
+    }
+}
+
+void InputBound::Report(uint64_t qwTotal) {
+    const uint64_t qwBefore = m_qwReported.exchange(qwTotal, std::memory_order_relaxed);
+    if (qwBefore == 0) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+                "%s%s: %s; %" PRIu64 " %s left out (said again at most once a minute while it lasts)",
+                kPrefix, m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str());
+        return;
+    }
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+            "%s%s: %s; %" PRIu64 " %s left out in all, %" PRIu64 " since it was last said", kPrefix,
+            m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str(),
+            qwTotal > qwBefore ? qwTotal - qwBefore : 0);
+}
+
+std::string InputBound::Describe() const {
+    return std::string(kPrefix) + m_strInput + ": " + m_strLimit + "; " + std::to_string(Total()) +
+           " " + m_strWhat + " left out";
+}
+
+InputBounds& InputBounds::Instance() {
+    static InputBounds bounds;
+    return bounds;
+}
+
+InputBound& InputBounds::Bound(const std::string& input, const std::string& limit,
+                               const char* pszWhat) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto found = m_byName.find({input, limit});
+    if (found != m_byName.end()) {
+        return *found->second;
+    }
+    std::string name = input;
+    if (m_byName.size() >= kMaxBounds) {
+        name = kOtherInputs;
+        found = m_byName.find({name, limit});
+        if (found != m_byName.end()) {
+            return *found->second;
+        }
+    }
+    InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items", m_now);
+    m_byName.emplace(std::make_pair(name, limit), &bound);
+    return bound;
+}
+
+std::vector<std::string> InputBounds::Describe() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::string> lines;
+    for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
+        if (m_bounds[i].Total() != 0) {
+            lines.push_back(m_bounds[i].Describe());
+        }
+    }
+    return lines;
+}
+
+void InputBounds::SetTimeSourceForTest(InputBound::TimeSource now) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_now = now;
+}
+
+void InputBounds::ForgetForTest() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_nListedFrom = m_bounds.size();
+    m_byName.clear();
+}

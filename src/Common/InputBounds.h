@@ -1,0 +1,101 @@
+#pragma once
+// What one input may take of the sensor is bounded: the files a log group
+// follows, the values a correlation rule keeps, the runs waiting for the
+// script process, and so on.  An input that reaches its bound is said at
+// once, on the console and in the log, naming the input and the bound, and
+// then at most once a minute for as long as it keeps reaching it; what the
+// bound left out is counted, and every bound reached is listed in the
+// summary of each policy load (and so by `hwhost push` and in
+// hwhost.status) and at the stop.
+//
+// An input's code keeps the handle of its bound and calls LeftOut for
+// every item the bound turns away, folds or refuses.  LeftOut costs an
+// atomic add and a clock read; the report is written on the calling thread
+// when one is due.
+//
+//   InputBound& bound = InputBounds::Instance().Bound(
+//       "log group Web", "at most 1000 files followed", "files");
+//   ...
+//   bound.LeftOut();
+//
+// says "Bound reached: log group Web: at most 1000 files followed; 1 files
+// left out".
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class InputBound {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimeSource = Clock::time_point (*)();
+    static constexpr Clock::duration kReportInterval = std::chrono::minutes(1);
+
+    InputBound(std::string input, std::string limit, std::string what, TimeSource now);
+    InputBound(const InputBound&) = delete;
+    InputBound& operator=(const InputBound&) = delete;
+
+    // `qwItems` more items of the input were left out.  Says so at once the
+    // first time, then at most once per kReportInterval.
+    void LeftOut(uint64_t qwItems = 1);
+
+    uint64_t Total() const { return m_qwTotal.load(std::memory_order_relaxed); }
+    const std::string& Input() const { return m_strInput; }
+    const std::string& Limit() const { return m_strLimit; }
+    // "Bound reached: <input>: <limit>; <n> <what> left out".
+    std::string Describe() const;
+
+    static constexpr const char kPrefix[] = "Bound reached: ";
+
+private:
+    void Report(uint64_t qwTotal);
+
+    const std::string m_strInput;
+    const std::string m_strLimit;
+    const std::string m_strWhat;
+    TimeSource m_now;
+    std::atomic<uint64_t> m_qwTotal{0};
+    // When the next report may be made, in the clock's ticks since its
+    // epoch; the minimum before the first.
+    std::atomic<int64_t> m_nextReport{INT64_MIN};
+    // The total said by the last report.
+    std::atomic<uint64_t> m_qwReported{0};
+};
+
+class InputBounds {
+public:
+    static InputBounds& Instance();
+
+    // The handle of `input`'s bound `limit`, whose items are called
+    // `pszWhat` ("files", "values", "runs").  The same input and limit give
+    // the same handle; handles live as long as the process.  Past
+    // kMaxBounds distinct ones, every further input shares one handle named
+    // "other inputs" for its limit, so the table of bounds is bounded too.
+    InputBound& Bound(const std::string& input, const std::string& limit, const char* pszWhat);
+    static constexpr size_t kMaxBounds = 256;
+
+    // One line per bound that left something out, in the order the bounds
+    // were first asked for.
+    std::vector<std::string> Describe() const;
+
+    // For tests: the clock of bounds made from now on (null: the steady
+    // clock), and a table emptied of the bounds made so far (their handles
+    // stay valid but are no longer listed).
+    void SetTimeSourceForTest(InputBound::TimeSource now);
+    void ForgetForTest();
+
+private:
+    InputBounds() = default;
+
+    mutable std::mutex m_lock;
+    std::deque<InputBound> m_bounds;
+    std::map<std::pair<std::string, std::string>, InputBound*> m_byName;
+    size_t m_nListedFrom = 0;
+    InputBound::TimeSource m_now = nullptr;
+};

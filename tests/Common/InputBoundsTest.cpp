@@ -1,0 +1,95 @@
+#include "Common/InputBounds.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorCSFLib/FakeHost.h"
+
+namespace {
+
+InputBound::Clock::time_point g_now{};
+InputBound::Clock::time_point FakeNow() { return g_now; }
+
+class InputBoundsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_now = InputBound::Clock::time_point(std::chrono::hours(1));
+        InputBounds::Instance().ForgetForTest();
+        InputBounds::Instance().SetTimeSourceForTest(&FakeNow);
+    }
+    void TearDown() override {
+        InputBounds::Instance().SetTimeSourceForTest(nullptr);
+        InputBounds::Instance().ForgetForTest();
+    }
+    size_t Reports() { return m_log.m_Services.CountStartingWith(InputBound::kPrefix); }
+
+    ScopedHostLog m_log;
+};
+
+}  // namespace
+
+TEST_F(InputBoundsTest, FirstItemLeftOutIsSaidAtOnceThenAtMostOnceAMinuteWithTheCounts) {
+    InputBound& bound = InputBounds::Instance().Bound("log group Web", "at most 2 files followed", "files");
+    EXPECT_TRUE(InputBounds::Instance().Describe().empty()) << "a bound not reached is not listed";
+
+    bound.LeftOut();
+    ASSERT_EQ(Reports(), 1u);
+    EXPECT_TRUE(m_log.m_Services.Logged(
+        "Bound reached: log group Web: at most 2 files followed; 1 files left out (said again at "
+        "most once a minute while it lasts)"));
+    const std::vector<LoggedLine> lines = m_log.m_Services.Lines();
+    EXPECT_EQ(lines.back().dwLevel, static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag));
+
+    for (int i = 0; i < 1000; ++i) {
+        bound.LeftOut();
+    }
+    g_now += std::chrono::seconds(59);
+    bound.LeftOut(3);
+    EXPECT_EQ(Reports(), 1u) << "a flood within the minute is counted, not said";
+
+    g_now += std::chrono::seconds(1);
+    bound.LeftOut();
+    ASSERT_EQ(Reports(), 2u);
+    EXPECT_TRUE(m_log.m_Services.Logged(
+        "Bound reached: log group Web: at most 2 files followed; 1005 files left out in all, 1004 "
+        "since it was last said"));
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1005 files left out"});
+}
+
+TEST_F(InputBoundsTest, SameInputAndLimitShareAHandleAndTheTableOfBoundsIsBounded) {
+    InputBounds& bounds = InputBounds::Instance();
+    InputBound& first = bounds.Bound("rule A", "at most 10 values kept", "values");
+    EXPECT_EQ(&first, &bounds.Bound("rule A", "at most 10 values kept", "values"));
+    EXPECT_NE(&first, &bounds.Bound("rule B", "at most 10 values kept", "values"));
+
+    // Inputs that come and go (senders, file names) cannot grow the table:
+    // past its size they share one handle per limit.
+    for (size_t i = 0; i < InputBounds::kMaxBounds + 50; ++i) {
+        bounds.Bound("sender " + std::to_string(i), "at most 1 connection", "connections").LeftOut();
+    }
+    InputBound& other = bounds.Bound("sender 999999", "at most 1 connection", "connections");
+    EXPECT_EQ(other.Input(), "other inputs");
+    EXPECT_GE(other.Total(), 50u);
+    EXPECT_LE(bounds.Describe().size(), InputBounds::kMaxBounds + 1);
+}
+
+TEST_F(InputBoundsTest, ConcurrentCallersLoseNoCountAndSayTheFirstReportOnce) {
+    InputBound& bound = InputBounds::Instance().Bound("port 2323", "at most 5 connections held", "connections");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5000; ++i) {
+                bound.LeftOut();
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(bound.Total(), 20000u);
+    EXPECT_EQ(Reports(), 1u);
+}
