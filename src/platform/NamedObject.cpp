@@ -1,6 +1,5 @@
 #include "platform/NamedObject.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mman.h>
@@ -8,12 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -22,7 +19,9 @@
 
 #include "platform/Environment.h"
 #include "platform/LastError.h"
+#include "platform/NameTakeBack.h"
 #include "platform/Refusal.h"
+#include "platform/TrustedPath.h"
 
 namespace plat {
 namespace {
@@ -107,9 +106,12 @@ Ownership OwnershipOf(const struct stat& info) {
     return info.st_uid == geteuid() ? Ownership::kOwn : Ownership::kForeign;
 }
 
+// The folder the system keeps shared-memory names in.
+constexpr char kSharedFolder[] = "/dev/shm";
+
 // The file of an object's name in the shared-memory folder.
 std::string FileOf(const std::string& path) {
-    return "/dev/shm" + path;
+    return kSharedFolder + path;
 }
 
 // Whether something that is not this process's own plain object stands at
@@ -119,64 +121,31 @@ bool Squatted(const std::string& path, struct stat& info) {
     return lstat(FileOf(path).c_str(), &info) == 0 && OwnershipOf(info) != Ownership::kOwn;
 }
 
-// Removes what the folder `dir` holds, without following any link in it,
-// and no deeper or longer than a folder made to be removed needs.
-void EmptyFolder(int dir, int depth, int& budget) {
-    DIR* listing = fdopendir(dir);
-    if (listing == nullptr) {
-        close(dir);
-        return;
-    }
-    while (const dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == ".." || --budget < 0) {
-            continue;
-        }
-        struct stat info;
-        if (fstatat(dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;
-        }
-        if (S_ISDIR(info.st_mode) && depth < 16) {
-            const int inner = openat(dirfd(listing), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (inner >= 0) {
-                EmptyFolder(inner, depth + 1, budget);
-            }
-        }
-        unlinkat(dirfd(listing), name.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0);
-    }
-    closedir(listing);
-}
-
-// Frees the name of a folder: moved aside at once (whatever is added to it
-// meanwhile), then emptied and removed as far as it goes.
-bool RemoveFolder(const std::string& file) {
-    static std::atomic<unsigned> s_taken{0};
-    const std::string aside = "/dev/shm/.hw-taken-" + std::to_string(getpid()) + "-" +
-                              std::to_string(s_taken.fetch_add(1));
-    if (rename(file.c_str(), aside.c_str()) != 0) {
-        return false;
-    }
-    const int dir = open(aside.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir >= 0) {
-        int budget = 100000;
-        EmptyFolder(dir, 0, budget);
-    }
-    rmdir(aside.c_str());
-    return true;
-}
-
-// Takes a name back from what stands there (`info`), and says so in the
-// one form: the operator learns that someone tried.  When it cannot, says
-// that too, and the object is not opened.
-bool TakeBack(const std::string& path, const struct stat& info) {
+// Takes a name back from what stands there (`info`, as last seen) and is
+// not this account's own object, and says so in the one form: the operator
+// learns that someone tried.  kChanged when the name changed hands
+// meanwhile, for the caller to look again.
+TakeBackOutcome TakeBack(const std::string& path, const struct stat& info) {
     const std::string file = FileOf(path);
-    const bool removed = S_ISDIR(info.st_mode) ? RemoveFolder(file) : unlink(file.c_str()) == 0 || errno == ENOENT;
-    const int error = errno;
-    WarnOfRefusal(RefusalText(file, KindText(info.st_mode), static_cast<uint32_t>(info.st_uid),
-                              removed ? "it is taken back and the object made anew"
-                                      : std::string("it cannot be taken back (") + std::strerror(error) +
-                                            "), and the object is not opened"));
-    return removed;
+    TakenBack taken;
+    Descriptor folder(open(kSharedFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TakeBackOutcome outcome = TakeBackOutcome::kFailed;
+    if (folder.Get() < 0) {
+        taken.m_nError = errno;
+    } else {
+        outcome = TakeBackName(folder.Get(), kSharedFolder, path.substr(1), 0600,
+                               [](const struct stat& out) { return OwnershipOf(out) != Ownership::kOwn; },
+                               taken);
+    }
+    if (outcome == TakeBackOutcome::kTaken && taken.m_bFound) {
+        WarnOfRefusal(RefusalText(file, KindText(taken.m_mode), static_cast<uint32_t>(taken.m_owner),
+                                  TakenBackInstead(taken, "object")));
+    } else if (outcome == TakeBackOutcome::kFailed) {
+        WarnOfRefusal(RefusalText(file, KindText(info.st_mode), static_cast<uint32_t>(info.st_uid),
+                                  std::string("it cannot be taken back (") + std::strerror(taken.m_nError) +
+                                      "), and the object is not opened"));
+    }
+    return outcome;
 }
 
 // Refuses to open an object whose name holds what `info` describes.
@@ -318,10 +287,14 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
             // folder, a link, another account's file the system will not
             // let this process create over), a creator takes it back first.
             if (error != ENOENT && Squatted(path, info)) {
-                if (create && TakeBack(path, info)) {
+                if (!create) {
+                    return RefuseToOpen(path, info);
+                }
+                if (TakeBack(path, info) != TakeBackOutcome::kFailed) {
                     continue;
                 }
-                return create ? (SetLastError(kErrAccessDenied), false) : RefuseToOpen(path, info);
+                SetLastError(kErrAccessDenied);
+                return false;
             }
             SetLastErrorFromErrno(error);
             return false;
@@ -337,10 +310,14 @@ bool NamedObject::Open(const std::string& name, bool create, const Initialiser& 
         if (ownership == Ownership::kNotAnObject || (create && ownership == Ownership::kForeign)) {
             close(fd);
             // Left by another account: the name is taken back, not reused.
-            if (create && TakeBack(path, info)) {
+            if (!create) {
+                return RefuseToOpen(path, info);
+            }
+            if (TakeBack(path, info) != TakeBackOutcome::kFailed) {
                 continue;
             }
-            return create ? (SetLastError(kErrAccessDenied), false) : RefuseToOpen(path, info);
+            SetLastError(kErrAccessDenied);
+            return false;
         }
         if (SetLock(fd, F_WRLCK)) {
             if (Unlinked(fd)) {

@@ -18,8 +18,9 @@
 // does not use an object that another account made, since that account
 // could read or write it whatever its mode says now, nor anything else that
 // stands at the name (a folder, a FIFO, a link, a socket): it takes the
-// name back (a folder is moved aside and removed) and makes the object
-// anew, and says so on the console in the one form of Refusal.h ("... is a
+// name back, swapping what is there for a new object in one step
+// (NameTakeBack.h: no name another account could make first is ever used),
+// and says so on the console in the one form of Refusal.h ("... is a
 // directory another account owns (nobody, uid 65534); it is taken back and
 // the object made anew"); where it cannot, the warning names the path and
 // the owner and the open fails.  The owner is looked at before any lock,

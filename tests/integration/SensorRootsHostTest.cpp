@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +111,17 @@ private:
     std::string m_strName;
     hwtest::NetworkNamespace m_Network;
     hwtest::NamespacedHost m_Host{m_Network};
+};
+
+// Folders made for a test, removed at its end however it ends.
+struct RemovedAtEnd {
+    const std::vector<std::string>& m_paths;
+    ~RemovedAtEnd() {
+        for (const std::string& strPath : m_paths) {
+            std::error_code failure;
+            std::filesystem::remove_all(strPath, failure);
+        }
+    }
 };
 
 class SensorRootsHostTest : public ::testing::Test {
@@ -257,18 +270,41 @@ TEST_F(SensorRootsHostTest, ObjectsAnotherAccountMadeFirstAndLocksHoldUpNeitherS
 // no mere removal frees the name) keep neither the script process nor the
 // web-server engine from their objects: each is taken back and said, and a
 // rule whose script drops every alert still has them dropped, not let
-// through unvalidated for want of scripting.
+// through unvalidated for want of scripting.  Full folders made first at
+// the names a step that moves squats aside could be led to (those of the
+// pids the host is about to get, as a step that named them after its pid
+// once used, and a sample of the names it draws now) change nothing.
 TEST_F(SensorRootsHostTest, FoldersAnotherAccountMadeAtTheObjectsNamesAreTakenBack) {
     Sensor sensor("folders");
     const std::string strScope = plat::ObjectScopeOfRoot(sensor.Root());
     const std::vector<std::string> names{"QGEvMutex",   "QGEvShm",     "QGConfShm",         "QGConfMutex",
                                          "tclProc.dat", "_ShMem_sem_", "GenAlloc_semaphore"};
-    for (const std::string& strName : names) {
-        const std::string strFolder = "/dev/shm/hw." + strScope + "." + strName;
-        ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(
-            "nobody", {"/bin/sh", "-c", "mkdir -p '" + strFolder + "/inner' && echo x > '" + strFolder + "/inner/f'"}))
-            << strFolder;
+    std::vector<std::string> asides;
+    const long lLastPid = std::atol(hwtest::ReadWholeFile("/proc/sys/kernel/ns_last_pid").c_str());
+    for (long lPid = lLastPid + 1; lPid <= lLastPid + 300; ++lPid) {
+        for (size_t n = 0; n <= names.size(); ++n) {
+            asides.push_back("/dev/shm/.hw-taken-" + std::to_string(lPid) + "-" + std::to_string(n));
+        }
     }
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    for (int i = 0; i < 100; ++i) {
+        std::string strGuess = "/dev/shm/.hw-aside-";
+        for (int letter = 0; letter < 12; ++letter) {
+            strGuess += "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[std::rand() % 62];
+        }
+        asides.push_back(strGuess);
+    }
+    std::vector<std::string> squat{"/bin/mkdir", "-p"};
+    for (const std::string& strName : names) {
+        squat.push_back("/dev/shm/hw." + strScope + "." + strName + "/inner");
+    }
+    for (const std::string& strAside : asides) {
+        squat.push_back(strAside + "/inner");
+    }
+    const RemovedAtEnd removed{asides};
+    ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs("nobody", squat));
+    std::printf("full folders made first at the %zu object names and at %zu names an aside step could use\n",
+                names.size(), asides.size());
     ASSERT_TRUE(sensor.Start()) << sensor.Host().ErrorsTail();
     ASSERT_TRUE(sensor.Host().SendDatagram("<38>sshd[1]: login dropped for dropme"));
     // Scripts run in the order their alerts came: once the next is marked,
