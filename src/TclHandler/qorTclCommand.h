@@ -7,6 +7,7 @@
 // text may span several lines; the record keeps a partly read text between
 // calls to Receive until the line holding "<EOS>" arrives.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -82,14 +83,27 @@ private:
 };
 
 // Command lines that go out together in one write: a writer that takes
-// commands one after another adds each, and sends the batch once it is full
-// or before it waits for more to do.
+// commands one after another adds each, and sends the batch once it is due
+// or before it waits for more to do.  A batch is due when it is full or its
+// first line has waited kMaxWait: a writer whose work never runs out (a
+// flood of alerts) still sends what it took within milliseconds.
 class qorTclBatch {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr size_t kBatchBytes = 16384;
+    static constexpr std::chrono::milliseconds kMaxWait{2};
 
-    void Add(const qorTclCommand& command) { command.AppendLine(m_strLines); }
+    void Add(const qorTclCommand& command) {
+        if (m_strLines.empty()) {
+            m_tFirst = Clock::now();
+        }
+        command.AppendLine(m_strLines);
+    }
+    bool IsEmpty() const { return m_strLines.empty(); }
     bool IsFull() const { return m_strLines.size() >= kBatchBytes; }
+    bool IsDue(Clock::time_point now) const {
+        return !m_strLines.empty() && (IsFull() || now - m_tFirst >= kMaxWait);
+    }
     // Writes what was added, if anything; a failed write shows up as the
     // connection's next failure to read.
     void Send(LineSocket& connection);
@@ -97,4 +111,5 @@ public:
 
 private:
     std::string m_strLines;
+    Clock::time_point m_tFirst{};
 };

@@ -540,6 +540,7 @@ void tclHandler::MainLoop() {
                 }
             }
         }
+        SendDueLines();
         if (m_bRunning == 0 && !bExitSent) {
             std::unique_ptr<tclRequest> pExit(new (std::nothrow) tclRequest);
             if (pExit) {
@@ -665,14 +666,19 @@ const std::string& tclHandler::RuleName(int32_t nRuleId) const {
 
 void tclHandler::WriteRequest(tclRequest& request) {
     m_Outgoing.Add(request);
-    if (m_Outgoing.IsFull()) {
-        // A failed write shows up as a broken connection on the reply
-        // thread.
-        m_Outgoing.Send(m_Connection);
-    }
     request.m_tSent = Now();
     char szText[257];
     CSF_TRACE(9, "Send a tcl request: %s", request.Format(szText, sizeof szText));
+}
+
+void tclHandler::SendDueLines() {
+    // With the table of waiting runs full nothing more is sent until
+    // replies come, and none come for lines not yet sent.  A failed write
+    // shows up as a broken connection on the reply thread.
+    if (m_Outgoing.IsDue(qorTclBatch::Clock::now()) ||
+        (!m_Outgoing.IsEmpty() && m_Pending.size() >= m_dwRequestQueueSize)) {
+        m_Outgoing.Send(m_Connection);
+    }
 }
 
 void tclHandler::ReportFullTable(const tclRequest& request) {

@@ -158,6 +158,10 @@ private:
     void FinishQueued();
     // Adds the request's line to those going out together.
     void WriteRequest(tclRequest& request);
+    // Sends the lines added so far once they are due: the batch is full,
+    // its first line has waited a few milliseconds, or the table of
+    // waiting runs is full.
+    void SendDueLines();
     void ReportFullTable(const tclRequest& request);
     // A run the script failed, said so many times a minute (the script may
     // fail on every alert of a flood), the next line counting those left

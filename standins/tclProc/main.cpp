@@ -119,7 +119,9 @@ private:
 };
 
 // The replies of the commands already read wait for one another and go
-// out together when no further command is waiting to be read.
+// out together when no further command is waiting to be read, or once the
+// first of them has waited a few milliseconds: while the sensor sends more
+// than the scripts can answer, there is always a command waiting.
 void Reply(qorTclBatch& replies, qorTclCommand& command, const TclScripts::Outcome& outcome) {
     command.m_nReturnType = outcome.m_bOk ? qorTclCommand::kTrue : qorTclCommand::kError;
     command.m_strText = outcome.m_strText;
@@ -132,7 +134,7 @@ int Serve(LineSocket& connection, TclScripts& scripts) {
     qorTclBatch replies;
     RunLog runs;
     for (;;) {
-        if (replies.IsFull() || !connection.HasUnreadLine()) {
+        if (replies.IsDue(qorTclBatch::Clock::now()) || !connection.HasUnreadLine()) {
             replies.Send(connection);
             FlushLog();
         }

@@ -2,11 +2,14 @@
 // Stand-ins for the sensor object and its script handler, and capture of
 // the plug-in's log lines, for tests of the engine base, rules and readers.
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -101,6 +104,9 @@ public:
         if (pRecord == nullptr) {
             return 0;
         }
+        if (const long nMicros = m_nDeliveryMicros.load(); nMicros > 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(nMicros));
+        }
         std::lock_guard<std::mutex> guard(m_lock);
         if (!m_bSinkAccepts) {
             delete pRecord;
@@ -141,6 +147,8 @@ public:
     RuleContainer m_Rules;
     std::set<std::pair<std::string, std::string>> m_Responses;
     bool m_bSinkAccepts = true;
+    // How long each delivery takes, in microseconds, as with a slow host.
+    std::atomic<long> m_nDeliveryMicros{0};
     int m_nRefused = 0;
     std::vector<std::unique_ptr<AgentEventInfo>> m_Reported;
 };

@@ -9,10 +9,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Common/FakeSensorCore.h"
 #include "Common/RuleScript.h"
@@ -258,4 +261,64 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
     EXPECT_EQ(before.m_qwUnvalidated + tclHandler::kDefaultQueueSize, after.m_qwUnvalidated);
     EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
     EXPECT_EQ(tclHandler::kDefaultQueueSize, m_Sensor.ReportedCount());
+}
+
+// A flood of alerts that keeps the queue of runs from ever emptying, for a
+// script slower than the flood and a host slow enough that the handler
+// never catches up: the runs the handler takes still go out within
+// milliseconds, so the share the process can answer is validated while the
+// flood lasts, and the rest is passed on unvalidated and counted.
+TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
+    TestRule slow;
+    slow.SetName("Slow");
+    slow.Enable(0);
+    auto pScript = std::make_unique<RuleScript>("Slow", "", "", "after 2\nreturn 1");
+    pScript->SetOwningRule(&slow);
+    slow.SetScript(std::move(pScript));
+    auto pCopy = std::make_unique<RuleContainer>();
+    pCopy->Add(&slow);
+    m_Handler.RegisterEngine(&m_Engine, 1);
+    m_Handler.ReloadRuleContainer(&m_Engine, std::move(pCopy));
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return m_Handler.ScriptsInitialised() && !m_Handler.Queues().IsHeld(tclQueueSet::kRuns);
+        },
+        60));
+    m_Sensor.m_nDeliveryMicros = 1000;
+    {
+        std::lock_guard<std::mutex> guard(m_Sensor.m_lock);
+        m_Sensor.m_bSinkAccepts = false;
+    }
+
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    uint64_t qwTaken = 0;
+    uint64_t qwValidatedInFlood = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        // Topped up to its capacity far more often than the handler can
+        // take one run, so the handler never finds the queue empty.
+        while (m_Handler.Queues().Queue(tclQueueSet::kRuns).Size() < tclHandler::kDefaultQueueSize) {
+            auto* pRecord = new TestRecord(&slow, 1);
+            if (m_Handler.QueueRun("Slow", "Validation", pRecord) == 0) {
+                delete pRecord;
+                break;
+            }
+            ++qwTaken;
+        }
+        qwValidatedInFlood =
+            ScriptOutcomes::Instance().Snapshot().m_qwValidated - before.m_qwValidated;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    const uint64_t qwLeftInQueue = m_Handler.Queues().Queue(tclQueueSet::kRuns).Size();
+    std::printf("%" PRIu64 " runs taken in 3 s, %" PRIu64 " validated while the flood lasted\n",
+                qwTaken, qwValidatedInFlood);
+    EXPECT_GT(qwLeftInQueue, 0u) << "the queue emptied: the flood proves nothing";
+    EXPECT_GT(qwValidatedInFlood, 0u) << "no run went out while the queue held runs";
+    m_Sensor.m_nDeliveryMicros = 0;
+    m_Handler.ShutDown();
+    const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
+    // Every run the queue took was validated or passed on, none lost.
+    EXPECT_EQ(qwTaken, (after.m_qwValidated - before.m_qwValidated) +
+                           (after.m_qwUnvalidated - before.m_qwUnvalidated));
 }
