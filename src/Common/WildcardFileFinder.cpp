@@ -1,155 +1,249 @@
 #include "Common/WildcardFileFinder.h"
 
 #include <algorithm>
-#include <vector>
+#include <string_view>
+#include <utility>
 
-#include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/TrustedFolder.h"
 
 namespace {
-
-// One directory being listed, or one literal path standing alone.
-struct Level {
-    std::string m_strPrefix;  // resolved directory text, "" or ending in "/"
-    std::string m_strRest;    // the pattern below this level's component
-    std::vector<std::string> m_names;
-    size_t m_uNext = 0;
-    bool m_bSingle = false;  // a path without wildcards: one entry
-    // Set when the entry last returned is a directory whose contents a
-    // recursive walk lists before this level moves on.
-    bool m_bDescendPending = false;
-    std::string m_strDescendInto;
-};
 
 bool HasWildcard(const std::string& text, size_t& at) {
     at = text.find_first_of("*?");
     return at != std::string::npos;
 }
 
-std::string WithTrailingSlash(const std::string& dir) {
-    return !dir.empty() && dir.back() == '/' ? dir : dir + "/";
+bool IsAbsence(uint32_t dwError) {
+    return dwError == plat::kErrFileNotFound || dwError == plat::kErrPathNotFound;
 }
 
 }  // namespace
 
-struct WildcardFileFinder::Walk {
-    bool m_bRecursive = false;
-    std::vector<Level> m_levels;  // the deepest last
-    std::vector<std::string>* m_pStopped = nullptr;  // not owned
-
-    // Notes `path` when the call that just failed on it stopped at
-    // another account's link.
-    void NoteStop(const std::string& path) {
-        if (m_pStopped != nullptr && plat::GetLastError() == plat::kErrStoppedOnSymlink) {
-            m_pStopped->push_back(path);
-        }
-    }
-
-    void PushListing(const std::string& prefix, const std::string& component, const std::string& rest);
-    void Open(const std::string& base, const std::string& pattern);
-    bool Next(WildcardFindData& data);
+// One folder being listed, or one name standing alone below the folder of
+// an earlier level (or below the working folder, or "/").
+struct WildcardWalk::Level {
+    plat::TrustedFolder m_Folder;  // the folder listed
+    std::string m_strPrefix;       // its path text, "" or ending in "/"
+    std::string m_strRest;         // the pattern below this level's component
+    std::vector<std::string> m_Names;
+    size_t m_uNext = 0;
+    uint32_t m_dwDepth = 0;  // folders open down to this one
+    bool m_bSingle = false;
+    int m_nBase = -1;               // the level a single name lies in
+    std::string m_strSingle;        // that name, relative to it
+    // The entry last returned is a directory whose contents a recursive
+    // walk lists before this level moves on.
+    bool m_bDescendPending = false;
+    std::string m_strDescendInto;  // relative to the level's own base
+    std::string m_strDescendText;  // its path text, ending in "/"
 };
 
-// Entries that cannot be listed contribute nothing: the walk goes on with
+WildcardWalk::WildcardWalk(const std::string& pattern, bool recursive, const WildcardLimits& limits,
+                           std::vector<std::string>* stopped)
+    : m_bRecursive(recursive), m_Limits(limits), m_pStopped(stopped) {
+    std::string normal = pattern;
+    std::replace(normal.begin(), normal.end(), '\\', '/');
+    // Trailing separators do not change what a path names; the root keeps
+    // its one.
+    const size_t last = normal.find_last_not_of('/');
+    normal.erase(last == std::string::npos ? std::min<size_t>(1, normal.size()) : last + 1);
+    if (!normal.empty()) {
+        Open(-1, std::string(), std::string(), normal);
+    }
+}
+
+WildcardWalk::~WildcardWalk() = default;
+
+void WildcardWalk::NoteFailure(const std::string& strPath) {
+    const uint32_t dwError = plat::GetLastError();
+    if (dwError == plat::kErrStoppedOnSymlink) {
+        if (m_pStopped != nullptr) {
+            m_pStopped->push_back(strPath);
+        }
+    } else if (!IsAbsence(dwError)) {
+        m_bIncomplete = true;
+    }
+}
+
+// `strResolved` is text already resolved against the file system (names
+// found by listing may themselves hold "*" or "?"), so only `strPattern`
+// is searched for wildcards.
+void WildcardWalk::Open(int nBase, const std::string& strPrefix, const std::string& strResolved,
+                        const std::string& strPattern) {
+    size_t wildcard = 0;
+    if (!HasWildcard(strPattern, wildcard)) {
+        Level level;
+        level.m_bSingle = true;
+        level.m_nBase = nBase;
+        level.m_strPrefix = strPrefix;
+        level.m_strSingle = strResolved + strPattern;
+        level.m_dwDepth = nBase >= 0 ? m_Levels[static_cast<size_t>(nBase)].m_dwDepth : 0;
+        m_Levels.push_back(std::move(level));
+        return;
+    }
+    const size_t slash = strPattern.rfind('/', wildcard);
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const size_t end = strPattern.find('/', wildcard);
+    std::string component =
+        strPattern.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string rest;
+    if (end != std::string::npos) {
+        const size_t restStart = strPattern.find_first_not_of('/', end);
+        rest = restStart == std::string::npos ? std::string() : strPattern.substr(restStart);
+    }
+    const std::string relative = strResolved + strPattern.substr(0, start);
+    PushListing(nBase, strPrefix + relative, relative, true, component, rest);
+}
+
+// Folders that cannot be listed contribute nothing: the walk goes on with
 // the parent's next entry.
-void WildcardFileFinder::Walk::PushListing(const std::string& prefix, const std::string& component,
-                                           const std::string& rest) {
-    std::vector<plat::DirectoryEntry> entries;
-    if (!plat::ListDirectory(prefix.empty() ? "." : prefix.c_str(), entries,
-                             plat::Links::kTrustedOnly)) {
-        NoteStop(prefix);
+void WildcardWalk::PushListing(int nBase, const std::string& strPrefix, const std::string& strRelative,
+                               bool bFollowLinks, const std::string& strComponent,
+                               const std::string& strRest) {
+    const uint32_t dwDepth = (nBase >= 0 ? m_Levels[static_cast<size_t>(nBase)].m_dwDepth : 0) + 1;
+    if (dwDepth > m_Limits.m_dwMaxDepth) {
+        ++m_qwTooDeep;
+        return;
+    }
+    if (m_qwEntries >= m_Limits.m_qwMaxEntries) {
+        m_bEntriesCut = true;
         return;
     }
     Level level;
-    level.m_strPrefix = prefix;
-    level.m_strRest = rest;
-    for (plat::DirectoryEntry& entry : entries) {
-        if (MatchesComponent(component, entry.m_sName)) {
-            level.m_names.push_back(std::move(entry.m_sName));
-        }
-    }
-    std::sort(level.m_names.begin(), level.m_names.end());
-    m_levels.push_back(std::move(level));
-}
-
-// `base` is text already resolved against the file system (names found by
-// listing may themselves hold "*" or "?"), so only `pattern` is searched
-// for wildcards.
-void WildcardFileFinder::Walk::Open(const std::string& base, const std::string& pattern) {
-    size_t wildcard = 0;
-    if (!HasWildcard(pattern, wildcard)) {
-        Level level;
-        level.m_bSingle = true;
-        level.m_names.push_back(base + pattern);
-        m_levels.push_back(std::move(level));
+    level.m_strPrefix = strPrefix;
+    level.m_strRest = strRest;
+    level.m_dwDepth = dwDepth;
+    const plat::TrustedFolder* pBase = nBase >= 0 ? &m_Levels[static_cast<size_t>(nBase)].m_Folder : nullptr;
+    ++m_dwSpent;
+    ++m_qwFoldersOpened;
+    if (!level.m_Folder.Open(pBase, strRelative, bFollowLinks)) {
+        NoteFailure(strPrefix);
         return;
     }
-    const size_t slash = pattern.rfind('/', wildcard);
-    const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    const size_t end = pattern.find('/', wildcard);
-    std::string component = pattern.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    std::string rest;
-    if (end != std::string::npos) {
-        rest = pattern.substr(pattern.find_first_not_of('/', end));
+    size_t nRead = 0;
+    bool bComplete = true;
+    const bool bListed = level.m_Folder.List(
+        static_cast<size_t>(std::min<uint64_t>(m_Limits.m_qwMaxEntries - m_qwEntries, SIZE_MAX)),
+        [&](std::string_view name, bool) {
+            std::string text(name);
+            if (WildcardFileFinder::MatchesComponent(strComponent, text)) {
+                level.m_Names.push_back(std::move(text));
+            }
+        },
+        nRead, bComplete);
+    m_qwEntries += nRead;
+    m_dwSpent += static_cast<uint32_t>(std::min<size_t>(nRead, UINT32_MAX - m_dwSpent));
+    m_bEntriesCut = m_bEntriesCut || !bComplete;
+    if (!bListed) {
+        NoteFailure(strPrefix);
+        return;
     }
-    PushListing(base + pattern.substr(0, start), component, rest);
+    std::sort(level.m_Names.begin(), level.m_Names.end());
+    m_Levels.push_back(std::move(level));
 }
-
-namespace {
 
 // False when the entry vanished since it was listed, or lies beyond a
 // link that another account could have planted.
-bool Describe(const std::string& path, WildcardFindData& data, bool& enterable) {
-    plat::PathInfo info;
-    if (!plat::GetPathInfo(path.c_str(), info, plat::Links::kTrustedOnly)) {
+bool WildcardWalk::Describe(int nBase, const std::string& strRelative, const std::string& strPath,
+                            WildcardFindData& data, bool& bEnterable) {
+    ++m_dwSpent;
+    plat::FolderEntryStatus entry;
+    // Without a level, from the working folder or "/".
+    const plat::TrustedFolder none;
+    const plat::TrustedFolder& base = nBase >= 0 ? m_Levels[static_cast<size_t>(nBase)].m_Folder : none;
+    if (!base.Describe(strRelative, entry)) {
+        NoteFailure(strPath);
         return false;
     }
+    const plat::FileStatus& status = entry.m_Status;
     data.m_dwFileAttributes =
-        info.m_bIsDirectory ? WildcardFindData::kAttributeDirectory : WildcardFindData::kAttributeNormal;
-    data.m_uFileSize = info.m_bIsDirectory ? 0 : info.m_uSize;
-    data.m_iLastWriteTime = info.m_iLastWriteTime;
-    data.m_strFileName = path;
-    const size_t slash = path.rfind('/');
-    data.m_strDirectory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    data.m_strEntryName = slash == std::string::npos ? path : path.substr(slash + 1);
-    enterable = info.m_bIsDirectory && !info.m_bIsLink;
+        status.m_bIsDirectory ? WildcardFindData::kAttributeDirectory : WildcardFindData::kAttributeNormal;
+    data.m_uFileSize = status.m_bIsDirectory ? 0 : status.m_qwSize;
+    data.m_iLastWriteTime = status.m_llModifiedNs / 1000000000;
+    data.m_strFileName = strPath;
+    const size_t slash = strPath.rfind('/');
+    data.m_strDirectory = slash == std::string::npos ? std::string() : strPath.substr(0, slash + 1);
+    data.m_strEntryName = slash == std::string::npos ? strPath : strPath.substr(slash + 1);
+    data.m_Status = status;
+    data.m_uOwner = entry.m_uOwner;
+    bEnterable = status.m_bIsDirectory && !entry.m_bIsLink;
     return true;
 }
 
-}  // namespace
-
-bool WildcardFileFinder::Walk::Next(WildcardFindData& data) {
-    while (!m_levels.empty()) {
-        Level& top = m_levels.back();
+WildcardWalk::Step WildcardWalk::Next(WildcardFindData& data, uint32_t& dwWork) {
+    m_dwSpent = 0;
+    const auto Spend = [&] {
+        dwWork -= std::min(dwWork, m_dwSpent);
+        m_dwSpent = 0;
+    };
+    while (!m_Levels.empty()) {
+        Spend();
+        if (dwWork == 0) {
+            return Step::kPaused;
+        }
+        const int nTop = static_cast<int>(m_Levels.size()) - 1;
+        Level& top = m_Levels.back();
         if (top.m_bDescendPending) {
             top.m_bDescendPending = false;
-            PushListing(WithTrailingSlash(top.m_strDescendInto), "*", std::string());
+            // A single name lies in its base level's folder; a listed one in
+            // the level's own.
+            const int nBase = top.m_bSingle ? top.m_nBase : nTop;
+            const std::string strInto = std::move(top.m_strDescendInto);
+            const std::string strText = std::move(top.m_strDescendText);
+            PushListing(nBase, strText, strInto, top.m_bSingle, "*", std::string());
             continue;
         }
-        if (top.m_uNext >= top.m_names.size()) {
-            m_levels.pop_back();
+        if (top.m_uNext >= (top.m_bSingle ? 1 : top.m_Names.size())) {
+            m_Levels.pop_back();
             continue;
         }
-        const std::string& name = top.m_names[top.m_uNext++];
-        std::string candidate = top.m_bSingle ? name : top.m_strPrefix + name;
-        if (!top.m_strRest.empty()) {
-            std::string rest = top.m_strRest;
-            Open(candidate + "/", rest);
+        const std::string& name = top.m_bSingle ? top.m_strSingle : top.m_Names[top.m_uNext];
+        ++top.m_uNext;
+        if (!top.m_bSingle && !top.m_strRest.empty()) {
+            const std::string strPrefix = top.m_strPrefix;
+            const std::string strResolved = name + "/";
+            const std::string strRest = top.m_strRest;
+            Open(nTop, strPrefix, strResolved, strRest);
             continue;
         }
-        bool enterable = false;
-        if (!Describe(candidate, data, enterable)) {
-            NoteStop(candidate);
+        const std::string strPath = top.m_strPrefix + name;
+        bool bEnterable = false;
+        const int nBase = top.m_bSingle ? top.m_nBase : nTop;
+        if (!Describe(nBase, name, strPath, data, bEnterable)) {
             continue;
         }
-        if (m_bRecursive && enterable) {
-            top.m_bDescendPending = true;
-            top.m_strDescendInto = std::move(candidate);
+        if (m_bRecursive && bEnterable) {
+            Level& described = m_Levels.back();
+            described.m_bDescendPending = true;
+            described.m_strDescendInto = name;
+            described.m_strDescendText = strPath + "/";
         }
-        return true;
+        Spend();
+        return Step::kFound;
     }
-    return false;
+    Spend();
+    return Step::kEnded;
 }
+
+struct WildcardFileFinder::Walk {
+    Walk(const std::string& pattern, bool recursive, std::vector<std::string>* stopped)
+        : m_Walk(pattern, recursive, WildcardLimits(), stopped) {}
+    bool Next(WildcardFindData& data) {
+        for (;;) {
+            uint32_t dwWork = UINT32_MAX;
+            switch (m_Walk.Next(data, dwWork)) {
+            case WildcardWalk::Step::kFound:
+                return true;
+            case WildcardWalk::Step::kEnded:
+                return false;
+            case WildcardWalk::Step::kPaused:
+                break;
+            }
+        }
+    }
+    WildcardWalk m_Walk;
+};
 
 WildcardFileFinder::Handle WildcardFileFinder::FindFirst(const char* path, bool recursive,
                                                          WildcardFindData* data,
@@ -158,17 +252,7 @@ WildcardFileFinder::Handle WildcardFileFinder::FindFirst(const char* path, bool 
         plat::SetLastError(plat::kErrInvalidParameter);
         return InvalidHandle();
     }
-    std::string pattern = path;
-    std::replace(pattern.begin(), pattern.end(), '\\', '/');
-    // Trailing separators do not change what a path names; the root keeps
-    // its one.
-    const size_t last = pattern.find_last_not_of('/');
-    pattern.erase(last == std::string::npos ? 1 : last + 1);
-
-    auto* walk = new Walk;
-    walk->m_bRecursive = recursive;
-    walk->m_pStopped = stopped;
-    walk->Open(std::string(), pattern);
+    auto* walk = new Walk(path, recursive, stopped);
     if (!walk->Next(*data)) {
         delete walk;
         plat::SetLastError(plat::kErrFileNotFound);

@@ -28,6 +28,7 @@
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/Descriptors.h"
 #include "platform/NamedObject.h"
 #include "platform/OsVersion.h"
 #include "qorCSFLib/CSFLog.h"
@@ -310,6 +311,9 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
 uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit() called.");
     m_dwState = kInitialising;
+    // Before any engine opens anything: what inputs may take is counted
+    // against the raised limit, with its floor kept free.
+    plat::RaiseDescriptorLimit();
     AgentEventInfo::SetDefaultSourceAddress(GetSensorAddress());
     CServiceRequest* pServiceRequest = ServiceRequest();
     m_pEventHandler = pServiceRequest != nullptr ? pServiceRequest->GetEventHandler() : nullptr;

@@ -452,8 +452,6 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position) {
     return true;
 }
 
-namespace {
-
 void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_qwSize = static_cast<uint64_t>(info.st_size);
     status.m_llModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
@@ -463,8 +461,6 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_bIsDirectory = S_ISDIR(info.st_mode);
     status.m_bIsRegular = S_ISREG(info.st_mode);
 }
-
-}  // namespace
 
 bool GetFileStatus(const char* path, FileStatus& status) {
     TrustedWalk walked;

@@ -5,6 +5,7 @@
 namespace plat {
 namespace {
 thread_local uint32_t t_lastError = 0;
+thread_local int t_lastErrno = 0;
 }
 
 uint32_t GetLastError() { return t_lastError; }
@@ -136,9 +137,12 @@ uint32_t MapSocketErrno(int err) {
 }
 
 uint32_t SetLastErrorFromErrno(int err) {
+    t_lastErrno = err;
     uint32_t mapped = MapErrno(err);
     SetLastError(mapped);
     return mapped;
 }
+
+int GetLastErrno() { return t_lastErrno; }
 
 }  // namespace plat

@@ -67,4 +67,8 @@ uint32_t MapSocketErrno(int err);
 // Sets the last error from errno and returns the mapped value.
 uint32_t SetLastErrorFromErrno(int err);
 
+// The errno value the last SetLastErrorFromErrno of this thread mapped, for
+// the few callers that must tell apart two values mapped to one number.
+int GetLastErrno();
+
 }  // namespace plat

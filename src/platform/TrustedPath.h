@@ -45,6 +45,11 @@ private:
     int m_nFd = -1;
 };
 
+struct FileStatus;
+
+// The status a follower of files keeps (Files.h) of what `info` describes.
+void FillFileStatus(const struct stat& info, FileStatus& status);
+
 // As many links as the kernel's own walk of one path follows.
 constexpr int kMaxLinks = 40;
 
