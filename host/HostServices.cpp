@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -183,6 +184,10 @@ uint32_t HostServices::Notice(uint32_t dwKind, const char* pszFormat, ...) {
     std::string text = LogText(FormatText(pszFormat, args));
     va_end(args);
     WriteLine(TimeStamp() + " NOTICE [kind " + std::to_string(dwKind) + "] " + text + "\n");
+    if (dwKind == kCSFNoticeDescription) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_qwDescriptionNotices;
+    }
     return 0;
 }
 
@@ -227,6 +232,9 @@ void HostServices::BeginCapture(std::thread::id thread) {
     m_captureThread = thread;
     m_captured.clear();
     m_nNotCaptured = 0;
+    m_lateBefore = std::move(m_late);
+    m_late = LateList();
+    ++m_qwLateVersion;
 }
 
 std::vector<HostServices::Finding> HostServices::EndCapture() {
@@ -252,7 +260,17 @@ void HostServices::Capture(uint32_t dwLevel, const std::string& text, bool bOnCo
         return;
     }
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_bCapturing || std::this_thread::get_id() != m_captureThread) {
+    if (!m_bCapturing) {
+        // Only what the sensor asked the operator to see: a line for the
+        // log alone is routine between loads.
+        if (bOnConsole) {
+            KeepLateLocked(FindingText(dwLevel, text));
+        }
+        return;
+    }
+    // Another thread's line is the load's when the operator was shown it
+    // while the load ran (a port an engine opened, a script refused).
+    if (std::this_thread::get_id() != m_captureThread && !bOnConsole) {
         return;
     }
     if (m_captured.size() >= kMaxCaptured) {
@@ -260,6 +278,49 @@ void HostServices::Capture(uint32_t dwLevel, const std::string& text, bool bOnCo
         return;
     }
     m_captured.push_back({FindingText(dwLevel, text), bOnConsole});
+}
+
+void HostServices::KeepLateLocked(std::string text) {
+    ++m_qwLateVersion;
+    if (m_late.m_texts.size() >= kMaxLate ||
+        std::find(m_late.m_texts.begin(), m_late.m_texts.end(), text) != m_late.m_texts.end()) {
+        ++m_late.m_nLeftOut;
+        return;
+    }
+    m_late.m_texts.push_back(std::move(text));
+}
+
+std::vector<std::string> HostServices::LateFindings() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::string> findings = m_late.m_texts;
+    if (m_late.m_nLeftOut > 0) {
+        findings.push_back("WARNING: " + std::to_string(m_late.m_nLeftOut) +
+                           " more errors and warnings (repeated, or past the first " +
+                           std::to_string(kMaxLate) + ") are in the log only");
+    }
+    return findings;
+}
+
+uint64_t HostServices::LateVersion() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_qwLateVersion;
+}
+
+void HostServices::KeepEarlierLateFindings() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    LateList since = std::move(m_late);
+    m_late = std::move(m_lateBefore);
+    m_lateBefore = LateList();
+    m_late.m_nLeftOut += since.m_nLeftOut;
+    for (std::string& text : since.m_texts) {
+        KeepLateLocked(std::move(text));
+    }
+    ++m_qwLateVersion;
+}
+
+uint64_t HostServices::DescriptionNotices() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_qwDescriptionNotices;
 }
 
 std::string HostServices::FindingText(uint32_t dwLevel, const std::string& text) {

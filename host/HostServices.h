@@ -8,6 +8,29 @@
 // console, as the operator reads it: "<LEVEL>: <text>", without the time,
 // the tag or the source position, which are the log's.
 //
+// Findings learnt after a load.  Whatever the sensor or the host learns
+// about a rule once its load has been checked (a port that fails at its
+// first open, a script the script process refuses, an alert the host
+// cannot deliver, scripts given up) is said the way a load's own finding
+// is: as an error or warning with the console flag, from any thread.
+//   in the plug-in:  CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "Rule %s: ...", ...);
+//   in the host:     services.Log(nullptr, kCSFLogCategory,
+//                                 kCSFLogWarning | kCSFLogConsoleFlag, __LINE__, __FILE__, ...);
+// The console copy is written at once.  While a policy load runs it is one
+// of that load's findings, whichever thread said it, so the push waiting
+// for the load prints it and counts it in its exit code.  Outside a load
+// it is a late finding: kept here for the record of the policy in force,
+// which SensorHost rewrites in hwhost.status (the operator and a waiting
+// push read it there).  Say a thing once, naming the rule, not once per
+// alert: of a flood, the first kMaxLate distinct texts are kept and the
+// rest counted, so the status file stays small.
+//
+// When something the sensor described at its last command changes later
+// (a decoy port opened at last or not, rule scripts given up or back), the
+// plug-in calls CSFNoticeDescriptionChanged (qorCSFLib/CSFLog.h): the host
+// then asks for the sensor's description again and rewrites the engine
+// lines of that record.
+//
 // A line is in the file whole or not at all: a write that falls short (a
 // full disk) is cut back, and the lines lost are counted and reported once
 // writing works again.  Bytes of a text that a terminal or log viewer could
@@ -65,12 +88,29 @@ public:
     };
 
     // From BeginCapture to EndCapture the errors and warnings logged on
-    // `thread` (the sensor's command thread) are also kept, so that what
-    // one policy load said can be told to whoever asked for it.  At most
-    // kMaxCaptured are kept; a last one says how many more there were.
+    // `thread` (the sensor's command thread), and those of any thread that
+    // carry the console flag, are also kept, so that what one policy load
+    // said can be told to whoever asked for it.  At most kMaxCaptured are
+    // kept; a last one says how many more there were.  BeginCapture also
+    // sets the late findings aside: they were learnt about the policy the
+    // load may replace.
     void BeginCapture(std::thread::id thread);
     std::vector<Finding> EndCapture();
     static constexpr size_t kMaxCaptured = 200;
+
+    // The late findings of the policy in force ("ERROR: ..." or
+    // "WARNING: ..."), oldest first, and a last line counting those left
+    // out (repeats, and those past kMaxLate).
+    std::vector<std::string> LateFindings() const;
+    // Changes with every late finding, kept or counted.
+    uint64_t LateVersion() const;
+    // A load that left the policy in force as it was (refused, failed, or
+    // one that read no policy) takes back the late findings BeginCapture
+    // set aside, before those learnt since.
+    void KeepEarlierLateFindings();
+    static constexpr size_t kMaxLate = 50;
+    // How many notices said that the sensor's description changed.
+    uint64_t DescriptionNotices() const;
     // An error or warning as a capture keeps it.
     static std::string FindingText(uint32_t dwLevel, const std::string& text);
     // A line as the console shows it.
@@ -91,6 +131,15 @@ public:
 private:
     void WriteLine(const std::string& line);
     void Capture(uint32_t dwLevel, const std::string& text, bool bOnConsole);
+    // Keeps a late finding, or counts it when it repeats one kept or the
+    // list is full.
+    void KeepLateLocked(std::string text);
+
+    // Distinct findings up to a bound, and a count of the others.
+    struct LateList {
+        std::vector<std::string> m_texts;
+        size_t m_nLeftOut = 0;
+    };
     void NoteProblemLocked(bool bOpened, const std::string& problem);
     // Reopens when the open file was removed, or its path now names
     // another file or none.
@@ -108,4 +157,9 @@ private:
     std::thread::id m_captureThread;
     std::vector<Finding> m_captured;
     size_t m_nNotCaptured = 0;
+    LateList m_late;
+    // What the running load set aside.
+    LateList m_lateBefore;
+    uint64_t m_qwLateVersion = 0;
+    uint64_t m_qwDescriptionNotices = 0;
 };

@@ -133,7 +133,7 @@ PolicyFileId HostStatusFile::Identify(const std::string& name) const {
 bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                             const std::string& text, const std::vector<std::string>& findings,
                             const std::vector<std::string>& engines, const std::string& state,
-                            std::string* pProblem) {
+                            const std::vector<std::string>& later, std::string* pProblem) {
     std::vector<HostStatusRecord> records = Read();
     if (m_qwSequence == 0 && !records.empty()) {
         m_qwSequence = records.back().m_qwSequence;
@@ -151,7 +151,33 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     record.m_findings = findings;
     record.m_engines = engines;
     record.m_strState = state;
-    records.push_back(record);
+    record.m_later = later;
+    m_newest = record;
+    records.push_back(std::move(record));
+    return Write(records, pProblem);
+}
+
+bool HostStatusFile::UpdateNewest(const std::vector<std::string>& engines, const std::string& state,
+                                  const std::vector<std::string>& later, std::string* pProblem) {
+    if (m_newest.m_qwSequence == 0) {
+        return false;
+    }
+    m_newest.m_engines = engines;
+    m_newest.m_strState = state;
+    m_newest.m_later = later;
+    std::vector<HostStatusRecord> records = Read();
+    // Only this host writes the file; a record of its own that is gone was
+    // removed by hand, and what runs is said again.
+    if (!records.empty() && records.back().m_qwSequence == m_newest.m_qwSequence) {
+        records.back() = m_newest;
+    } else {
+        records.push_back(m_newest);
+    }
+    return Write(records, pProblem);
+}
+
+bool HostStatusFile::Write(const std::vector<HostStatusRecord>& records,
+                           std::string* pProblem) const {
     size_t first = records.size() > kKeptRecords ? records.size() - kKeptRecords : 0;
     std::string out;
     for (size_t i = first; i < records.size(); ++i) {
@@ -161,7 +187,7 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
                IdText(r.m_waiting) + "\t" + IdText(r.m_loading) + "\t" + IdText(r.m_applied) +
                "\t" + IdText(r.m_refused) + "\t" + OneLine(r.m_strText) + "\t" +
                ListField(r.m_findings) + "\t" + ListField(r.m_engines) + "\t" +
-               OneLine(r.m_strState) + "\n";
+               OneLine(r.m_strState) + "\t" + ListField(r.m_later) + "\n";
     }
     const std::string path = m_strRoot + "/" + kFileName;
     plat::FileStep step = plat::FileStep::kNone;
@@ -184,7 +210,8 @@ std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const 
     std::string line;
     while (std::getline(lines, line)) {
         std::vector<std::string> fields = Fields(line);
-        if (fields.size() != 9 && fields.size() != 11 && fields.size() != 12) {
+        if (fields.size() != 9 && fields.size() != 11 && fields.size() != 12 &&
+            fields.size() != 13) {
             continue;
         }
         HostStatusRecord r;
@@ -201,8 +228,11 @@ std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const 
             r.m_findings = ParseList(fields[9]);
             r.m_engines = ParseList(fields[10]);
         }
-        if (fields.size() == 12) {
+        if (fields.size() >= 12) {
             r.m_strState = fields[11];
+        }
+        if (fields.size() == 13) {
+            r.m_later = ParseList(fields[12]);
         }
         records.push_back(std::move(r));
     }

@@ -1,13 +1,13 @@
 #pragma once
 // DIR/hwhost.status: how the host's last policy commands (start-up and
-// reloads) ended, for operators and for `hwhost push`, which waits there
-// for the fate of the file it pushed.  One line per command, newest last,
-// the last kKeptRecords, replaced as a whole so a reader never sees half a
-// line:
+// reloads) ended and what runs now, for operators and for `hwhost push`,
+// which waits there for the fate of the file it pushed.  One line per
+// command, newest last, the last kKeptRecords, replaced as a whole so a
+// reader never sees half a line:
 //
 //   <seq> TAB <command> TAB <status> TAB <started> TAB <waiting> TAB
 //   <loading> TAB <applied> TAB <refused> TAB <text> TAB <findings> TAB
-//   <engines> TAB <state>
+//   <engines> TAB <state> TAB <later>
 //
 // <status> is the request's (1 done, 2 failed); <started> the monotonic
 // clock in nanoseconds when the host began the command; the four next
@@ -17,12 +17,18 @@
 // file keeps its identity through these names, so a pusher can tell which
 // command took its own file and how.  <findings> are the errors and
 // warnings the sensor logged while it loaded the policy ("ERROR: ..." or
-// "WARNING: ..."), <engines> the rules each engine took afterwards, in the
-// start-up summary's words: each a list of lines joined by "\n", with "\"
-// written "\\" and a tab "\t".  <state> is the sensor's state once the
-// command ended ("running", "paused", "not started"): a policy applied to a
-// paused sensor takes no input until it resumes.  Records of older hosts
-// end after <text> or after <engines>.
+// "WARNING: ..."), <engines> the rules each engine takes, in the start-up
+// summary's words, <later> the errors and warnings learnt about the policy
+// in force after its load (a port that failed to open, an alert that could
+// not be delivered): each a list of lines joined by "\n", with "\"
+// written "\\" and a tab "\t".  <state> is the sensor's state: "running",
+// "paused" (a policy applied to a paused sensor takes no input until it
+// resumes), "stopped" or "not started".
+//
+// The newest record follows what runs: its engine lines, state and later
+// findings are rewritten while the host runs (UpdateNewest), the rest
+// stays as the command left it.  Records of older hosts end after <text>,
+// <engines> or <state>.
 
 #include <cstdint>
 #include <string>
@@ -48,6 +54,7 @@ struct HostStatusRecord {
     std::vector<std::string> m_findings;
     std::vector<std::string> m_engines;
     std::string m_strState;
+    std::vector<std::string> m_later;
 };
 
 class HostStatusFile {
@@ -64,7 +71,13 @@ public:
     bool Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                 const std::string& text, const std::vector<std::string>& findings,
                 const std::vector<std::string>& engines, const std::string& state,
-                std::string* pProblem = nullptr);
+                const std::vector<std::string>& later, std::string* pProblem = nullptr);
+    // Rewrites the engine lines, state and later findings of the record
+    // this object wrote last (written anew when the file lost it).  False,
+    // as for Record, when the file cannot be replaced, and when nothing was
+    // recorded yet.
+    bool UpdateNewest(const std::vector<std::string>& engines, const std::string& state,
+                      const std::vector<std::string>& later, std::string* pProblem = nullptr);
 
     // The records on file, oldest first; empty when there is none, or
     // when the file is refused (HostFileReading.h: another account's link,
@@ -83,6 +96,11 @@ public:
     static uint64_t MonotonicNs();
 
 private:
+    // Replaces the file with the records, the last kKeptRecords of them.
+    bool Write(const std::vector<HostStatusRecord>& records, std::string* pProblem) const;
+
     std::string m_strRoot;
     uint64_t m_qwSequence = 0;
+    // The record written last, as written.
+    HostStatusRecord m_newest;
 };

@@ -10,10 +10,12 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "HostPidFile.h"
 #include "HostStatusFile.h"
 #include "HwHostOptions.h"
+#include "SensorRoot.h"
 #include "StrictPolicyFile.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
@@ -143,9 +145,16 @@ Fate ReadFate(const HostStatusFile& status, uint64_t seenSequence, const PolicyF
     return Fate::kSuperseded;
 }
 
-// Every error and warning of the load, as the sensor's log has it.
+// Every error and warning of the load, and those learnt since while the
+// push waited, as the sensor's log has them.
+std::vector<std::string> AllFindings(const HostStatusRecord& outcome) {
+    std::vector<std::string> findings = outcome.m_findings;
+    findings.insert(findings.end(), outcome.m_later.begin(), outcome.m_later.end());
+    return findings;
+}
+
 void TellFindings(const HostStatusRecord& outcome) {
-    for (const std::string& finding : outcome.m_findings) {
+    for (const std::string& finding : AllFindings(outcome)) {
         plat::ConsolePrintf("%s\n", finding.c_str());
     }
 }
@@ -165,14 +174,15 @@ int TellApplied(const std::string& root, pid_t host, const HostStatusRecord& out
                             "see nothing, until it resumes at SIGUSR2 (kill -USR2 %d)\n",
                             static_cast<int>(host));
     }
-    if (outcome.m_findings.empty()) {
+    const std::vector<std::string> findings = AllFindings(outcome);
+    if (findings.empty()) {
         plat::ConsolePrintf("hwhost: the policy is applied and accepted as %s/current.policy%s\n",
                             root.c_str(), bPaused ? "; the sensor is paused" : "");
         return bPaused ? kAppliedWhilePaused : kApplied;
     }
     plat::ConsolePrintf("hwhost: the policy is applied as %s/current.policy with %s (above): "
                         "the rules they name may not do what the file means\n",
-                        root.c_str(), HostStatusFile::CountFindings(outcome.m_findings).c_str());
+                        root.c_str(), HostStatusFile::CountFindings(findings).c_str());
     return kAppliedWithWarnings;
 }
 
@@ -246,6 +256,12 @@ int RunPushCommand(const HwHostOptions& options) {
     const std::string& root = options.m_strRoot;
     std::string bytes;
     std::string problem;
+    // A policy left in a folder no sensor starts from would wait for ever,
+    // or make one start there from a lone pushed file.
+    if (!IsSensorRoot(root, problem)) {
+        plat::ConsolePrintf("hwhost: %s; nothing was pushed\n", problem.c_str());
+        return kRefused;
+    }
     if (!ReadPushedFile(options.m_strPushFile, bytes, problem)) {
         plat::ConsolePrintf("hwhost: %s; nothing was pushed\n", problem.c_str());
         return kRefused;

@@ -7,10 +7,11 @@
 // became of that very file.
 //
 // What the reload said is printed: every error and warning the sensor
-// logged while it read the policy, then the rules each engine took.
+// logged while it read the policy, and those learnt about it before the
+// push read its record, then the rules each engine took.
 //
-// Exit codes: 0 applied, and the load said nothing amiss; 4 applied, with
-// errors or warnings (printed: some rules may not do what the file means);
+// Exit codes: 0 applied, and nothing amiss was said; 4 applied, with errors
+// or warnings (printed: some rules may not do what the file means);
 // 5 applied and nothing amiss, but the sensor is paused: no rule sees
 // anything until it resumes (SIGUSR2); 1 refused (by the check or by the
 // sensor) or the reload failed; 2 a command line that cannot be run; 3 not

@@ -50,6 +50,18 @@ const char* RuleMatcherText() {
                  "without the multi-pattern scanner, libhyperscan-dev)";
 }
 
+void SplitLines(const std::string& text, std::vector<std::string>& lines) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 SensorHost::SensorHost(const HwHostOptions& options) : m_options(options) {}
@@ -211,11 +223,53 @@ bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
 
 void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
     std::string problem;
+    m_qwLateWritten = m_services.LateVersion();
     if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText, m_findings,
-                         m_engineLines, StateText(), &problem)) {
+                         m_engineLines, StateText(), m_services.LateFindings(), &problem)) {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s%s%s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName, problem.empty() ? "" : ": ", problem.c_str());
     }
+}
+
+void SensorHost::UpdateStatus() {
+    std::string problem;
+    m_qwLateWritten = m_services.LateVersion();
+    if (!m_status.UpdateNewest(m_engineLines, StateText(), m_services.LateFindings(), &problem) &&
+        !problem.empty()) {
+        HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s: %s", m_options.m_strRoot.c_str(),
+                   HostStatusFile::kFileName, problem.c_str());
+    }
+}
+
+void SensorHost::RefreshEngineLines() {
+    // Never queued behind a command the host gave up waiting for: the
+    // lines are asked for again at the next change.
+    if (!m_bStarted || m_bStopped ||
+        (m_pUnfinished != nullptr && m_pUnfinished->CompletionCount() == 0)) {
+        return;
+    }
+    m_qwNoticesSeen = m_services.DescriptionNotices();
+    const uint32_t dwStatus = m_dwLastStatus;
+    const std::string text = m_strLastText;
+    std::string engines;
+    if (RunCommand(HostCommand::kStatus, "status", &engines) && !engines.empty()) {
+        m_engineLines.clear();
+        SplitLines(engines, m_engineLines);
+    }
+    m_dwLastStatus = dwStatus;
+    m_strLastText = text;
+}
+
+void SensorHost::KeepStatus() {
+    if (!m_bStarted || m_bStopped) {
+        return;
+    }
+    if (m_services.DescriptionNotices() != m_qwNoticesSeen) {
+        RefreshEngineLines();
+    } else if (m_services.LateVersion() == m_qwLateWritten) {
+        return;
+    }
+    UpdateStatus();
 }
 
 void SensorHost::HandOverBlockResponses(const BlockResponseMap& blocks) {
@@ -261,7 +315,8 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         // first; none of it has been on the console.
         m_findings = m_definitionFindings;
         m_unshownFindings = m_definitionFindings;
-        m_engineLines.clear();
+        // What the load describes is asked for with it.
+        m_qwNoticesSeen = m_services.DescriptionNotices();
         m_services.BeginCapture(m_pDriver->SensorThreadId());
     }
     // An engine held by a full alert queue must be free to see a stop or a
@@ -360,15 +415,8 @@ bool SensorHost::Start() {
 }
 
 void SensorHost::NoteLoaded(const std::string& engines) {
-    size_t start = 0;
-    while (start < engines.size()) {
-        size_t end = engines.find('\n', start);
-        if (end == std::string::npos) {
-            end = engines.size();
-        }
-        m_engineLines.push_back(engines.substr(start, end - start));
-        start = end + 1;
-    }
+    m_engineLines.clear();
+    SplitLines(engines, m_engineLines);
     if (m_findings.empty()) {
         m_strLastText = "accepted";
     } else {
@@ -411,7 +459,13 @@ bool SensorHost::Reload() {
     bool reloaded = HandOverCommonPolicy(problem)
                         ? RunCommand(HostCommand::kReloadPolicy, "reload", &engines)
                         : RefuseCommand("reload", problem + "; the policy in force stays");
-    if (reloaded && !engines.empty()) {
+    const bool bNewPolicy = reloaded && !engines.empty();
+    if (!bNewPolicy) {
+        // The policy in force stays, and so does what was learnt about it.
+        m_services.KeepEarlierLateFindings();
+        RefreshEngineLines();
+    }
+    if (bNewPolicy) {
         NoteLoaded(engines);
     } else if (reloaded) {
         // The sensor read no policy: no push waited and the common policy
@@ -437,9 +491,19 @@ bool SensorHost::Reload() {
     return reloaded;
 }
 
-bool SensorHost::Pause() { return RunCommand(HostCommand::kPause, "pause"); }
+bool SensorHost::Pause() {
+    const bool bPaused = RunCommand(HostCommand::kPause, "pause");
+    RefreshEngineLines();
+    UpdateStatus();
+    return bPaused;
+}
 
-bool SensorHost::Resume() { return RunCommand(HostCommand::kResume, "resume"); }
+bool SensorHost::Resume() {
+    const bool bResumed = RunCommand(HostCommand::kResume, "resume");
+    RefreshEngineLines();
+    UpdateStatus();
+    return bResumed;
+}
 
 bool SensorHost::SetPaused(bool bPaused) {
     if (m_bStarted && !m_bStopped && m_pSensor != nullptr && (m_pSensor->IsPaused() != 0) == bPaused) {
@@ -487,6 +551,8 @@ bool SensorHost::Stop() {
                static_cast<unsigned long long>(m_responses.Failures()),
                static_cast<unsigned long long>(m_responses.Undefined()),
                static_cast<unsigned long long>(m_responses.Unusable()));
+    // What ran last stays in the record, now said to have stopped.
+    UpdateStatus();
     ReleaseObjects();
     return stopped;
 }

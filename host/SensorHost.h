@@ -55,10 +55,17 @@ public:
     // "not started", "running", "paused" or "stopped".
     const char* StateText() const;
 
+    // Keeps the newest record of hwhost.status with what runs: the
+    // findings learnt since it was written (HostServices.h) and, when the
+    // sensor noticed that what it described changed, its engine lines.
+    // For the main thread, between commands, at least every
+    // kStatusCheckMs while the sensor runs.
+    void KeepStatus();
+    static constexpr uint32_t kStatusCheckMs = 250;
+
     HostServices& Services() { return m_services; }
-    // The start-up summary: one line per engine as the sensor described
-    // them at the last policy load (start-up, unless a reload followed),
-    // then where alerts, the log and mail go.
+    // The start-up summary: one line per engine as the sensor last
+    // described them, then where alerts, the log and mail go.
     std::string StartSummary() const;
     const AlertPipeline& Alerts() const { return m_alerts; }
     // The errors and warnings the sensor logged while it loaded the policy
@@ -92,6 +99,12 @@ private:
     // Writes the outcome of a start-up or reload begun at `startedNs` to
     // DIR/hwhost.status.
     void RecordOutcome(const char* pszName, uint64_t startedNs);
+    // Asks the sensor how its engines stand now (a status request) for
+    // the engine lines; the outcome of the last command stays as it was.
+    void RefreshEngineLines();
+    // Rewrites the engine lines, state and later findings of the newest
+    // record.
+    void UpdateStatus();
     // Reports a command the host refused to run (status 2 with the text),
     // as a completed command is reported.
     bool RefuseCommand(const char* pszName, const std::string& text);
@@ -137,4 +150,7 @@ private:
     // What the last policy load said, and the rules each engine took then.
     std::vector<std::string> m_findings;
     std::vector<std::string> m_engineLines;
+    // The late findings and the description notices the status file shows.
+    uint64_t m_qwLateWritten = 0;
+    uint64_t m_qwNoticesSeen = 0;
 };

@@ -5,15 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "HostPidFile.h"
 #include "HwHostOptions.h"
 #include "PushCommand.h"
+#include "SensorRoot.h"
 #include "SensorHost.h"
 #include "SignalWaiter.h"
 #include "platform/Console.h"
@@ -39,7 +40,9 @@ void ServeSignals(SensorHost& host, SignalWaiter& signals, const HwHostOptions& 
         if (waitMs == 0) {
             return;
         }
-        switch (signals.Wait(waitMs)) {
+        // Between signals the status file follows what the sensor learns.
+        host.KeepStatus();
+        switch (signals.Wait(std::min(waitMs, SensorHost::kStatusCheckMs))) {
             case HostSignal::kReload:
                 host.Reload();
                 break;
@@ -63,25 +66,6 @@ void ServeSignals(SensorHost& host, SignalWaiter& signals, const HwHostOptions& 
                                 host.StateText());
         }
     }
-}
-
-// A folder holding none of the policies the sensor starts from is no
-// sensor root (a mistyped --root, the repository's top folder): said before
-// anything is written into it or the plug-in looks for its settings there.
-bool IsSensorRoot(const std::string& root, std::string& error) {
-    // A push that a load had begun to read counts as well: the sensor
-    // takes it up again.
-    for (const char* pszName :
-         {"Default.policy", "current.policy", "push.policy", "push.policy.loading"}) {
-        std::error_code failure;
-        if (std::filesystem::exists(
-                std::filesystem::symlink_status(root + "/" + pszName, failure))) {
-            return true;
-        }
-    }
-    error = root + " is not a sensor root: it holds no Default.policy, current.policy or "
-                   "push.policy, so the sensor has no policy to start from; nothing was started";
-    return false;
 }
 
 }  // namespace
@@ -109,8 +93,10 @@ int main(int argc, char** argv) {
     if (options.m_command == HwHostOptions::Command::kPush) {
         return RunPushCommand(options);
     }
+    // Said before anything is written into the folder or the plug-in
+    // looks for its settings there.
     if (!IsSensorRoot(options.m_strRoot, error)) {
-        plat::ConsolePrintf("hwhost: %s\n", error.c_str());
+        plat::ConsolePrintf("hwhost: %s; nothing was started\n", error.c_str());
         return 1;
     }
     // Before any thread exists, so that no plug-in thread takes a signal,

@@ -23,9 +23,19 @@ enum : uint32_t {
     kCSFLogConsoleFlag = 0x1000,
 };
 
+// Kinds of notice.
+enum : uint32_t {
+    // The sensor's state ("The sensor has been paused.").
+    kCSFNoticeState = 1,
+    // What the sensor described at its last command (the text of a
+    // completed start-up or reload: its engines' inputs, its rule scripts)
+    // changed since; a status request answers the description as it is now.
+    kCSFNoticeDescription = 2,
+};
+
 class ICSFHostServices {
 public:
-    // A plain notice: `dwKind` is 1 for the sensor's state notices.
+    // A plain notice of one of the kinds above.
     virtual uint32_t Notice(uint32_t dwKind, const char* pszFormat, ...)
         __attribute__((format(printf, 3, 4))) = 0;
     // One log line with the call site's tag, category, level and source.

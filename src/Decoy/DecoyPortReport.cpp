@@ -128,6 +128,9 @@ void DecoyPortReport::Publish(std::vector<DecoyPortOutcome> outcomes, bool bSayN
         m_Changed.notify_all();
     }
     Say(failures);
+    // A summary that did not wait for this opening named the ports as still
+    // to be opened.
+    CSFNoticeDescriptionChanged("decoy ports opened");
 }
 
 void DecoyPortReport::SayUnclaimed() {

@@ -164,6 +164,15 @@ uintptr_t CHostWarden::OnChangeCommonPolicy(IPolicyContainer* pCommonPolicy) {
 
 uint32_t CHostWarden::Delete() { return 0; }
 
+uint32_t CHostWarden::OnStatusRequest(ICSFCommandRequest* pRequest) {
+    // The engines exist from construction to the stop; before start-up
+    // they have nothing to say.
+    if (pRequest != nullptr && m_dwState != kConstructed && m_dwState != kStopped) {
+        pRequest->SetStatusText(DescribeEngines(nullptr, false).c_str());
+    }
+    return CSFSensor::OnStatusRequest(pRequest);
+}
+
 uint32_t CHostWarden::OnUpdateCompleted(ICSFCommandRequest* pRequest) {
     CSFSensor::OnUpdateCompleted(pRequest);
     return 1;
@@ -280,7 +289,9 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         } else if (!strInput.empty()) {
             strLine += (bInput ? "; " : std::string("; ") + kWithoutInput + ": ") + strInput;
         }
-        if (!m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos) {
+        if (pszAfter == nullptr) {
+            // Asked for the status only.
+        } else if (!m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos) {
             CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
                     strLine.c_str());
         } else if (bLogEvery) {
@@ -292,7 +303,9 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         // Scripting that is off against the policy's wish is said with its
         // reason, as an engine without input is.
         const std::string strLine = std::string(kScriptsLine) + m_pTclHandler->DescribeScripting();
-        if (IsScriptsOffLine(strLine)) {
+        if (pszAfter == nullptr) {
+            // Asked for the status only.
+        } else if (IsScriptsOffLine(strLine)) {
             CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
                     strLine.c_str());
         } else if (bLogEvery) {

@@ -63,6 +63,10 @@ public:
     uint32_t OnPause(ICSFCommandRequest* pRequest) override;
     uint32_t OnResume(ICSFCommandRequest* pRequest) override;
     uint32_t OnUpdateCompleted(ICSFCommandRequest* pRequest) override;
+    // Answers, as the text of the completed request, the engine lines as
+    // they are now (those a start-up or reload answers), so that the host
+    // can follow what runs after a load; logs nothing.
+    uint32_t OnStatusRequest(ICSFCommandRequest* pRequest) override;
     uintptr_t OnChangeCommonPolicy(IPolicyContainer* pCommonPolicy) override;
     uint32_t Delete() override;
     uint32_t SetBaseDirectory(const char* pszDirectory) override;
@@ -123,7 +127,8 @@ private:
     // as the text of the request, for the host's summary.  An engine left
     // without input by `pszAfter` ("start-up", "reload", "resume") is a
     // warning with a console copy; with `bLogEvery` the other lines are
-    // logged too.
+    // logged too.  Without `pszAfter` nothing is logged: what a command
+    // left was said by that command.
     std::string DescribeEngines(const char* pszAfter, bool bLogEvery) const;
     // The container of the policy in force replaces the one kept before;
     // null releases it.

@@ -18,6 +18,12 @@ ICSFHostServices* CSFLogServices();
 // One plain notice of kind 1; answers the host's result, 0 without a
 // services object.
 uint32_t CSFNotice(const char* pszText);
+// Tells the host that what the sensor described at its last start-up,
+// reload or resume has changed (an engine's input opened or failed later,
+// rule scripts given up or back), with a few words of what; the host asks
+// for the description again (a status request) and shows it where it keeps
+// it.  Any thread may call it; it only logs a notice.
+uint32_t CSFNoticeDescriptionChanged(const char* pszWhat);
 
 // Debug logging: off when the plug-in is loaded; the sensor settings switch
 // it at every policy load.

@@ -135,5 +135,13 @@ ICSFHostServices* CSFLogServices() {
 
 uint32_t CSFNotice(const char* pszText) {
     ICSFHostServices* pServices = CSFLogServices();
-    return pServices != nullptr ? pServices->Notice(1, "%s", pszText) : 0;
+    return pServices != nullptr ? pServices->Notice(kCSFNoticeState, "%s", pszText) : 0;
+}
+
+uint32_t CSFNoticeDescriptionChanged(const char* pszWhat) {
+    ICSFHostServices* pServices = CSFLogServices();
+    return pServices != nullptr
+               ? pServices->Notice(kCSFNoticeDescription, "The sensor's description changed: %s",
+                                   pszWhat)
+               : 0;
 }

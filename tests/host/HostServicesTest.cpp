@@ -152,6 +152,81 @@ TEST(HostServices, CaptureKeepsTheErrorsAndWarningsOfOneThread) {
               captured.back());
 }
 
+// While a load runs, what another thread shows the operator (a port an
+// engine opened, a script refused) is that load's too; between loads it is
+// a late finding of the policy in force.  Lines for the log alone are
+// neither.
+TEST(HostServices, ConsoleFindingsOfAnyThreadJoinTheLoadOrAreKeptAsLate) {
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    auto logFrom = [&](uint32_t dwLevel, const char* pszText) {
+        std::thread other([&] {
+            services.Log(nullptr, kCSFLogCategory, dwLevel, 1, "e.cpp", "%s", pszText);
+        });
+        other.join();
+    };
+    services.BeginCapture(std::this_thread::get_id());
+    logFrom(kCSFLogError | kCSFLogConsoleFlag, "port 23 in use");
+    logFrom(kCSFLogWarning, "log only");
+    EXPECT_EQ((std::vector<HostServices::Finding>{{"ERROR: port 23 in use", true}}),
+              services.EndCapture());
+    EXPECT_TRUE(services.LateFindings().empty());
+
+    const uint64_t version = services.LateVersion();
+    logFrom(kCSFLogError | kCSFLogConsoleFlag, "port 139 in use");
+    logFrom(kCSFLogError, "log only");
+    logFrom(kCSFLogInfo | kCSFLogConsoleFlag, "a note");
+    services.Log(nullptr, kCSFLogCategory, kCSFLogWarning | kCSFLogConsoleFlag, 2, "h.cpp",
+                 "no alert event for %s", "R");
+    EXPECT_EQ((std::vector<std::string>{"ERROR: port 139 in use", "WARNING: no alert event for R"}),
+              services.LateFindings());
+    EXPECT_NE(version, services.LateVersion());
+    // Each said on the console at once.
+    EXPECT_TRUE(console.Contains("ERROR: port 139 in use\n"));
+    EXPECT_TRUE(console.Contains("WARNING: no alert event for R\n"));
+}
+
+// A flood keeps the first distinct texts and counts the rest, repeats
+// included; a load sets them aside, and one that leaves the policy in
+// force takes them back before those learnt since.
+TEST(HostServices, LateFindingsAreBoundedAndFollowThePolicyInForce) {
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    auto late = [&](const std::string& text) {
+        services.Log(nullptr, kCSFLogCategory, kCSFLogWarning | kCSFLogConsoleFlag, 1, "a.cpp",
+                     "%s", text.c_str());
+    };
+    for (int i = 0; i < 1000; ++i) {
+        late("no alert event for R");
+    }
+    for (size_t i = 0; i < HostServices::kMaxLate + 5; ++i) {
+        late("w" + std::to_string(i));
+    }
+    std::vector<std::string> findings = services.LateFindings();
+    ASSERT_EQ(HostServices::kMaxLate + 1, findings.size());
+    EXPECT_EQ("WARNING: no alert event for R", findings[0]);
+    EXPECT_EQ("WARNING: 1005 more errors and warnings (repeated, or past the first 50) are in the "
+              "log only",
+              findings.back());
+
+    services.BeginCapture(std::this_thread::get_id());
+    services.EndCapture();
+    EXPECT_TRUE(services.LateFindings().empty());
+    late("later");
+    services.KeepEarlierLateFindings();
+    findings = services.LateFindings();
+    ASSERT_EQ(HostServices::kMaxLate + 1, findings.size());
+    EXPECT_EQ("WARNING: 1006 more errors and warnings (repeated, or past the first 50) are in the "
+              "log only",
+              findings.back());
+
+    // A load that puts a new policy in force starts an empty list.
+    services.BeginCapture(std::this_thread::get_id());
+    services.EndCapture();
+    late("new");
+    EXPECT_EQ(std::vector<std::string>{"WARNING: new"}, services.LateFindings());
+}
+
 TEST(HostServices, RenamedLogIsMadeAgain) {
     hwtest::ScratchDirectory dir;
     const std::string path = dir.File("logs/hwhost.log");

@@ -274,6 +274,8 @@ TEST_F(HostileRootHostTest,
 TEST_F(HostileRootHostTest, PushReadsNoStatusOrPidFileThatAnotherAccountPutInTheRoot) {
     const std::string root = m_host.Root();
     ASSERT_EQ(0, ::chmod(root.c_str(), 0777));
+    // A sensor root, where no hwhost runs.
+    m_host.WritePolicy(Policy(false));
     // Shaped as a status record, so that a push that read it would print it.
     const std::string secret = m_elsewhere.File("secret");
     hwtest::WriteWholeFile(secret, "9\treload\t2\t0\t-\t-\t-\t-\tSECRET TEXT\t\t\n");

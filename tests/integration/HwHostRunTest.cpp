@@ -173,9 +173,9 @@ TEST_F(HwHostRunTest, CommandsFromSignalsAreCompletedAndReachEveryEngineInOrder)
 }
 
 // A folder that holds no policy (a mistyped --root) is not taken for a
-// sensor root: the first line says so, the plug-in is not loaded (so no
-// settings lookup fails on the console, and no log line shows there) and
-// nothing is written into the folder.
+// sensor root, by run or by push: the first line says so, the plug-in is
+// not loaded (so no settings lookup fails on the console, and no log line
+// shows there) and nothing is written into the folder.
 TEST(HwHostRootTest, FolderWithoutAPolicyIsNoSensorRoot) {
     hwtest::ScratchDirectory root;
     hwtest::ScratchDirectory out;
@@ -193,6 +193,19 @@ TEST(HwHostRootTest, FolderWithoutAPolicyIsNoSensorRoot) {
         << console;
     EXPECT_EQ(std::string::npos, console.find("registry")) << console;
     EXPECT_EQ(std::string::npos, console.find(".cpp:")) << console;
+
+    // A valid policy pushed there would wait for a start that never comes.
+    hwtest::WriteWholeFile(out.File("edited.policy"), "Host Warden\r\n[\\];\r\n[\\config\\];\r\n");
+    hwtest::ChildProcess push;
+    ASSERT_TRUE(push.Start({kHwHost, "push", "--root", root.Path(), out.File("edited.policy")},
+                           out.File("push.txt")));
+    ASSERT_TRUE(push.Wait(60, exitCode));
+    const std::string pushed = hwtest::ReadWholeFile(out.File("push.txt"));
+    EXPECT_EQ(1, exitCode) << pushed;
+    EXPECT_EQ("hwhost: " + root.Path() +
+                  " is not a sensor root: it holds no Default.policy, current.policy or "
+                  "push.policy, so the sensor has no policy to start from; nothing was pushed\n",
+              pushed);
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(root.Path())) {
         left.push_back(entry.path().filename().string());

@@ -1,0 +1,112 @@
+// hwhost.status as an operator and `hwhost push` read it while the sensor
+// runs: the newest record follows what runs after the load (what an engine
+// learns later, a pause, a resume, the stop), through the real hwhost with
+// the real plug-in in a private network namespace (root), where the decoy
+// port is the host's own.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "HostStatusFile.h"
+#include "support/NamespacedHost.h"
+
+namespace {
+
+class StatusHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace";
+        }
+        ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+    }
+
+    // Two decoy rules on one port: the second is refused when the port is
+    // opened, which the first run does only after its first wait.
+    static std::string Policy() {
+        std::string policy =
+            "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\n"
+            "Nodekeeper\t=B\t0;\r\n[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n"
+            "[\\Advanced\\Rules\\Suspicious Port Rules\\];\r\n";
+        for (const char* pszName : {"Alpha", "Beta"}) {
+            policy += std::string("[\\Advanced\\Rules\\Suspicious Port Rules\\") + pszName +
+                      "\\];\r\nEnabled\t=B\t1;\r\nPort\t=L\t2323;\r\n";
+        }
+        return policy;
+    }
+
+    HostStatusRecord Newest() const {
+        std::vector<HostStatusRecord> records = HostStatusFile(m_host.Root()).Read();
+        return records.empty() ? HostStatusRecord() : records.back();
+    }
+    static bool Has(const std::vector<std::string>& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    static std::string Decoy(const HostStatusRecord& record) {
+        for (const std::string& line : record.m_engines) {
+            if (line.rfind("Decoy Engine: ", 0) == 0) {
+                return line;
+            }
+        }
+        return "<no decoy line>";
+    }
+
+    hwtest::NetworkNamespace m_namespace;
+    hwtest::NamespacedHost m_host{m_namespace};
+};
+
+}  // namespace
+
+// The port refused at the first open, 1.5 s after start-up, is on the
+// console at once and in the newest record's later findings, whose decoy
+// line then says what the console said instead of "not open yet"; the
+// record's state follows a pause, a resume and the stop.
+TEST_F(StatusHostTest, NewestRecordFollowsWhatRunsAfterTheLoad) {
+    m_host.WritePolicy(Policy());
+    m_host.WritePolicy("Host Warden rule definitions\r\n[\\];\r\n", "RuleDef_Win_2K3.policy");
+    ASSERT_TRUE(m_host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=1500"})) << m_host.ErrorsTail();
+    EXPECT_EQ("Decoy Engine: 2 rules; TCP port 2323, not open yet: they open 1500 ms after "
+              "start-up",
+              Decoy(Newest()));
+    EXPECT_TRUE(Newest().m_later.empty());
+
+    const std::string refused =
+        "ERROR: Decoy rule Beta: TCP port 2323 is not watched: rule Alpha listens on it, and a "
+        "connection to it is that rule's alert. Give one of the two rules another port.";
+    const std::string opened =
+        "Decoy Engine: 2 rules; TCP port 2323; rule Beta not watched: port 2323 is rule Alpha's";
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_host.Errors().find(refused + "\n") != std::string::npos; }, 30))
+        << m_host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        const HostStatusRecord newest = Newest();
+        return Has(newest.m_later, refused) && Decoy(newest) == opened;
+    })) << Decoy(Newest());
+    EXPECT_EQ(1u, Newest().m_qwSequence);
+    EXPECT_TRUE(Newest().m_findings.empty());
+    EXPECT_EQ("running", Newest().m_strState);
+
+    m_host.Signal(SIGUSR1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Newest().m_strState == "paused"; }))
+        << m_host.ErrorsTail();
+    EXPECT_EQ(0u, Decoy(Newest()).find("Decoy Engine: 2 rules; paused: ")) << Decoy(Newest());
+    m_host.Signal(SIGUSR2);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Newest().m_strState == "running"; }))
+        << m_host.ErrorsTail();
+    EXPECT_EQ(opened, Decoy(Newest()));
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode);
+    const HostStatusRecord last = Newest();
+    EXPECT_EQ("stopped", last.m_strState);
+    EXPECT_EQ(1u, last.m_qwSequence);
+    EXPECT_EQ("accepted", last.m_strText);
+    EXPECT_TRUE(Has(last.m_later, refused));
+}
