@@ -68,9 +68,9 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
     if (pAudit != nullptr) {
         pAudit->NoteTable(strSection);
     }
-    auto note = [&](PolicyKeyAudit::RuleOutcome outcome) {
+    auto note = [&](PolicyKeyAudit::RuleOutcome outcome, const Rule* pTaken = nullptr) {
         if (pAudit != nullptr) {
-            pAudit->NoteRule(m_strRulePath, outcome);
+            pAudit->NoteRule(m_strRulePath, outcome, pTaken);
         }
     };
     for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End(); ++pName) {
@@ -106,7 +106,7 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
         }
         const bool bTypeMissing =
             strAlertType.empty() && pRule->GetAlertType() == kAlertUserDefinedEvent;
-        const std::string strSecCheckId = GetText(pPolicy, m_strRulePath, "SecCheckId");
+        const std::string strSecCheckId = GetText(pPolicy, m_strRulePath, kSecCheckIdValue);
         if (!strSecCheckId.empty()) {
             pRule->SetName(strSecCheckId);
             pRule->SetOrigin(kRuleOriginSecCheckId);
@@ -126,7 +126,7 @@ void InitializeRules::ReadRules(RuleContainer* pContainer, IPolicyContainer* pPo
             note(PolicyKeyAudit::kRuleRefused);
             continue;
         }
-        note(PolicyKeyAudit::kRuleTaken);
+        note(PolicyKeyAudit::kRuleTaken, pRule.get());
         if (bTypeMissing && pRule->GetAlertType() > 200) {
             CSF_TRACE(kCSFLogConsoleFlag, "\"%s\": missing Alert Type defaulted to \"UserDefinedEvent\"\n",
                       m_strRulePath.c_str());
@@ -153,10 +153,21 @@ void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
         for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
              ++pName) {
             const std::string strKey = strResponses + *pName;
+            const std::string strChoice = GetText(pPolicy, strKey, "Choice");
             if (!GetBool(pPolicy, strKey, "Enabled", false)) {
+                // The rule's policy event takes every response with a
+                // choice, whatever "Enabled" says: one its author switched
+                // off still runs.
+                if (!strChoice.empty()) {
+                    PolicyKeyAudit::Say(kCSFLogWarning,
+                                        "Rule " + m_strRulePath + ": the response " + *pName +
+                                            " is not enabled but has the choice \"" + strChoice +
+                                            "\", and a response with a choice is carried out "
+                                            "whatever \"Enabled\" says: remove its \"Choice\" "
+                                            "to switch it off");
+                }
                 continue;
             }
-            const std::string strChoice = GetText(pPolicy, strKey, "Choice");
             // Without a sensor there is no table to hold the choice against;
             // without any response definitions every choice would fail, and
             // the host says once that it has none.

@@ -18,6 +18,8 @@ class qgStringVector;
 
 inline constexpr const char kStandardRulesBase[] = "\\Advanced\\Rules\\";
 inline constexpr const char kUserRulesBase[] = "\\Advanced\\userdefinedsignatures\\";
+// The value that, when set, names a rule (and its alerts) instead of its key.
+inline constexpr const char kSecCheckIdValue[] = "SecCheckId";
 
 // Answers of ReadRuleScript.
 enum : int32_t {

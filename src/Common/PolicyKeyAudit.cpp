@@ -183,13 +183,23 @@ void PolicyKeyAudit::NoteTable(const std::string& strSection) {
     }
 }
 
-void PolicyKeyAudit::NoteRule(const std::string& strRulePath, RuleOutcome outcome) {
+void PolicyKeyAudit::NoteRule(const std::string& strRulePath, RuleOutcome outcome,
+                              const Rule* pRule) {
     const std::string strRule = NormalisePath(strRulePath);
     std::lock_guard<std::mutex> guard(m_lock);
     auto [it, bAdded] = m_rules.emplace(strRule, outcome);
+    const bool bFirstTaken = outcome == kRuleTaken && (bAdded || it->second != kRuleTaken);
     if (!bAdded) {
         it->second = std::max(it->second, static_cast<int>(outcome));
     }
+    if (bFirstTaken && pRule != nullptr) {
+        m_taken.push_back(TakenRule{strRule, pRule});
+    }
+}
+
+std::vector<PolicyKeyAudit::TakenRule> PolicyKeyAudit::TakenRules() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_taken;
 }
 
 void PolicyKeyAudit::OnValueRead(const std::string& strPath, const std::string& strName,

@@ -27,6 +27,7 @@
 
 class IPolicyContainer;
 class PluginPolicyContainer;
+class Rule;
 
 class PolicyKeyAudit final : public IPolicyReadObserver {
 public:
@@ -62,9 +63,20 @@ public:
     // The same for the host log only.
     static void Log(uint32_t dwLevel, const std::string& strText);
 
-    // A rules table the readers walk, and what became of one of its rules.
+    // A rules table the readers walk, and what became of one of its rules
+    // (`pRule`: the rule a reader took).
     void NoteTable(const std::string& strSection);
-    void NoteRule(const std::string& strRulePath, RuleOutcome outcome);
+    void NoteRule(const std::string& strRulePath, RuleOutcome outcome, const Rule* pRule = nullptr);
+
+    // A rule a reader took, with its key.
+    struct TakenRule {
+        std::string m_strPath;  // "\" first, no "\" last
+        const Rule* m_pRule = nullptr;
+    };
+    // The rules taken during the load, each key once (as its first reader
+    // took it), in the order they were taken: the order of the sensor's
+    // own container.  They live until the next load deletes them.
+    std::vector<TakenRule> TakenRules() const;
 
     // Said once the readers are done: the values and keys of the table's
     // rules that no reader asked for.
@@ -112,5 +124,6 @@ private:
     std::set<std::string> m_subKeyListings;
     std::vector<std::string> m_tables;
     std::map<std::string, int> m_rules;
+    std::vector<TakenRule> m_taken;
     std::set<std::string> m_said;
 };

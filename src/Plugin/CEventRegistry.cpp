@@ -3,6 +3,8 @@
 #include "Plugin/CClassFactory.h"
 #include "Plugin/CHostWarden.h"
 #include "Common/CThreadList.h"
+#include "Common/InitializeRules.h"
+#include "hostwarden/IPolicyContainer.h"
 
 CEventRegistry::CEventRegistry(CHostWarden* pSensor) : m_pSensor(pSensor) {}
 
@@ -24,4 +26,13 @@ uint32_t CEventRegistry::ConfigureSections() {
 uint32_t CEventRegistry::Release() {
     delete this;
     return 0;
+}
+
+std::string CEventRegistry::EventNameAt(IPolicyContainer* pContainer, const std::string& strKeyPath,
+                                        const std::string& strWalkName, uint32_t dwSectionLevel) {
+    if (dwSectionLevel != 1 || pContainer == nullptr) {
+        return strWalkName;
+    }
+    const char* pszSecCheckId = pContainer->GetText(strKeyPath.c_str(), kSecCheckIdValue, "");
+    return pszSecCheckId != nullptr && *pszSecCheckId != '\0' ? std::string(pszSecCheckId) : strWalkName;
 }

@@ -1,9 +1,12 @@
 #pragma once
 // The plug-in's event registry: the framework's registry whose section
 // configuration has every engine of the sensor register its rule sections.
-// The host owns each registry it obtains.
+// Each event is handed to the host under the name its rule's alerts come
+// under, so that the host finds it for them.  The host owns each registry
+// it obtains.
 
 #include <cstdint>
+#include <string>
 
 #include "qorCSFLib/CSFEventRegistry.h"
 
@@ -25,6 +28,15 @@ public:
                              uint32_t dwLevel) {
         return CSFEventRegistry::RegisterSection(pszSection, pPrototype, dwLevel);
     }
+
+protected:
+    // A rule of a table registered at level 1 is read one rule per key by
+    // the rule readers, which name it by its "SecCheckId" when it has one:
+    // its event goes under that name.  The firewall's rules, two levels
+    // down, are named by their section and key whatever they hold, as the
+    // walk names them.
+    std::string EventNameAt(IPolicyContainer* pContainer, const std::string& strKeyPath,
+                            const std::string& strWalkName, uint32_t dwSectionLevel) override;
 
 private:
     CHostWarden* m_pSensor;

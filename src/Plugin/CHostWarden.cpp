@@ -24,6 +24,7 @@
 #include "Common/CThreadList.h"
 #include "Plugin/PolicyFiles.h"
 #include "Plugin/RuleLossCheck.h"
+#include "Plugin/RuleNameCheck.h"
 #include "TclHandler/tclHandler.h"
 #include "hostwarden/ICSFCommandRequest.h"
 #include "hostwarden/ICSFEventHandler.h"
@@ -360,6 +361,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     }
     RunAuditSetUp();
     audit.Finish();
+    CheckRuleNames(audit.TakenRules(), EventRegistry());
     StartScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting everyone.");
     if (m_pThreadList != nullptr) {
@@ -463,6 +465,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     }
     RunAuditSetUp();
     audit.Finish();
+    CheckRuleNames(audit.TakenRules(), EventRegistry());
     WarnAboutLostRules(m_pPolicyInForce, pContainer, rulesBefore, CountEngineRules(m_pThreadList));
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): start tcl handler.");
     StartScriptHandler();

@@ -2,10 +2,13 @@
 
 #include <vector>
 
+#include "Common/PolicyKeyAudit.h"
 #include "Common/SensorSettings.h"
 #include "Plugin/PolicyFiles.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorCSFLib/PluginPolicyContainer.h"
+#include "qorToolsLib/ConfigStore.h"
 
 namespace {
 
@@ -33,15 +36,46 @@ constexpr const char kInForce[] = "; the policy in force stays";
 // The reason a policy without its "\config" section is refused.
 constexpr const char kNoConfig[] = "no \"\\config\" section exists";
 
+// Says each section the container's last file read found given a second
+// time in the file (`pszFile`, as the operator knows it; null: nothing is
+// said, for a read that puts no policy in force).  The file is read as it
+// stands; what the second section does to the first one's values is said.
+void WarnAboutRepeatedSections(IPolicyContainer* pContainer, const char* pszFile, bool bMerged) {
+    auto* pOwn = dynamic_cast<PluginPolicyContainer*>(pContainer);
+    if (pszFile == nullptr || pOwn == nullptr || pOwn->GetStore() == nullptr) {
+        return;
+    }
+    const ConfigStore& store = *pOwn->GetStore();
+    for (const ConfigStore::RepeatedSection& repeated : store.GetRepeatedSections()) {
+        const std::string strLine = std::to_string(repeated.m_nLine);
+        const std::string strFirst = std::to_string(repeated.m_nFirstLine);
+        PolicyKeyAudit::Say(
+            kCSFLogWarning,
+            std::string(pszFile) + " line " + strLine + ": the section [" + repeated.m_strPath +
+                "] is given a second time (first at line " + strFirst + "): " +
+                (bMerged ? "its values are merged into the same key, where a value given in "
+                           "both keeps the one at line " + strFirst
+                         : "its values are read into the same key, where a value given in "
+                           "both takes the one at line " + strLine));
+    }
+    if (store.GetRepeatedSectionsLeftOut() > 0) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            std::string(pszFile) + ": " +
+                                std::to_string(store.GetRepeatedSectionsLeftOut()) +
+                                " more sections are given a second time");
+    }
+}
+
 // Reads a whole policy file into the container.  A refused file leaves the
-// container empty.
+// container empty.  `pszFile` names the file in what is said about it.
 bool ReadPolicy(IPolicyContainer* pContainer, const std::string& path, bool bNeedsConfig,
-                std::string& problem) {
+                const char* pszFile, std::string& problem) {
     if (pContainer->LoadFile(path.c_str(), "", "\\", true) != 0) {
         problem = PolicyReadProblem(pContainer);
     } else if (bNeedsConfig && !pContainer->Exists(kConfigSection, "")) {
         problem = kNoConfig;
     } else {
+        WarnAboutRepeatedSections(pContainer, pszFile, false);
         return true;
     }
     pContainer->ClearSection("");
@@ -144,7 +178,7 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
     }
     // Merged after the commit, so the rule definitions never reach the
     // accepted file.
-    if (!MergeRuleDefinitions(pContainer, ruleDefinitions, bReload)) {
+    if (!MergeRuleDefinitions(pContainer, ruleDefinitions, bReload, kind == LoadKind::kAccept)) {
         return false;
     }
     // Consumed only by a load that succeeds, so that a failed one leaves the
@@ -202,7 +236,8 @@ bool PolicyLoader::ChoosePolicy(IPolicyContainer* pContainer, bool bReload, Load
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading default.policy.");
     std::string problem;
-    if (!ReadPolicy(pContainer, defaultPath, false, problem)) {
+    if (!ReadPolicy(pContainer, defaultPath, false,
+                    kind == LoadKind::kAccept ? kDefaultPolicy : nullptr, problem)) {
         m_strProblem = std::string(kDefaultPolicy) + " refused (" + problem + ")" +
                        (bReload ? kInForce : "");
         return false;
@@ -237,7 +272,7 @@ bool PolicyLoader::LoadPush(IPolicyContainer* pContainer, bool bReload, const st
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading push.policy");
     std::string problem;
-    if (ReadPolicy(pContainer, loadingPath, true, problem)) {
+    if (ReadPolicy(pContainer, loadingPath, true, kPushPolicy, problem)) {
         // Set aside only once the new accepted policy is on disk.
         pContainer->SetFileName((base + kCurrentPolicy).c_str());
         return true;
@@ -254,7 +289,8 @@ bool PolicyLoader::LoadCurrent(IPolicyContainer* pContainer, bool bReload, LoadK
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): Loading current.policy.");
     std::string problem;
-    if (ReadPolicy(pContainer, currentPath, true, problem)) {
+    if (ReadPolicy(pContainer, currentPath, true,
+                   kind == LoadKind::kAccept ? kCurrentPolicy : nullptr, problem)) {
         return true;
     }
     // In force, or only read: the accepted file stays as it is.
@@ -326,6 +362,9 @@ bool PolicyLoader::MergeUpdate(IPolicyContainer* pContainer, const std::string& 
         RefuseUpdate(updatePath, PolicyReadProblem(pContainer));
         return false;
     }
+    if (bUpdateExists) {
+        WarnAboutRepeatedSections(pContainer, kUpdatePolicy, true);
+    }
     // The merged policy keeps the version it had.
     pContainer->SetText(kVersionSection, kVersionValue, currentVersion.c_str());
     if (bDefault) {
@@ -369,7 +408,7 @@ bool PolicyLoader::Commit(IPolicyContainer* pContainer, const std::string& base,
 }
 
 bool PolicyLoader::MergeRuleDefinitions(IPolicyContainer* pContainer, const std::string& path,
-                                        bool bReload) {
+                                        bool bReload, bool bSay) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): merging ruledef.policy");
     // A missing file adds nothing (start-up has said so); one that went bad
     // since it was checked fails the load.
@@ -377,6 +416,9 @@ bool PolicyLoader::MergeRuleDefinitions(IPolicyContainer* pContainer, const std:
         m_strProblem = FileName(path) + " refused (" + PolicyReadProblem(pContainer) + ")" +
                        (bReload ? kInForce : "");
         return false;
+    }
+    if (bSay && PolicyFileExists(path.c_str())) {
+        WarnAboutRepeatedSections(pContainer, FileName(path).c_str(), true);
     }
     CSF_TRACE(kCSFLogTrace, "Finished merging RuleDef.policy");
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::LoadPolicy(): finished merging ruledef.policy");

@@ -98,8 +98,10 @@ private:
                      const std::string& base);
     bool MergeUpdate(IPolicyContainer* pContainer, const std::string& base, bool bDefault);
     bool Commit(IPolicyContainer* pContainer, const std::string& base, bool bFromPush);
+    // `bSay`: what the file holds twice is said (a load that puts the
+    // policy in force).
     bool MergeRuleDefinitions(IPolicyContainer* pContainer, const std::string& path,
-                              bool bReload);
+                              bool bReload, bool bSay);
     bool Fallback(bool bReload);
     void SetAside(const std::string& base, const char* pszPolicy, const char* pszFrom,
                   const char* pszTo, const std::string& problem);

@@ -89,6 +89,8 @@ void ReadSettingsText(std::string text, SettingsFirstLine mode, std::string* hea
     std::istringstream in(std::move(text));
     std::string first;
     std::getline(in, first, '\n');
+    // The line the next logical line begins on.
+    size_t lineNumber = in.eof() ? 1 : 2;
     in.clear();
     if (header != nullptr) {
         header->clear();
@@ -96,6 +98,7 @@ void ReadSettingsText(std::string text, SettingsFirstLine mode, std::string* hea
     if (mode == SettingsFirstLine::kHeaderUnlessSection) {
         if (first.find('[') != std::string::npos) {
             in.seekg(0);
+            lineNumber = 1;
         } else if (header != nullptr) {
             *header = std::move(first);
         }
@@ -103,11 +106,16 @@ void ReadSettingsText(std::string text, SettingsFirstLine mode, std::string* hea
     std::string line;
     std::string trimmed;
     while (ReadSettingsLine(in, line)) {
-        if (line.find('[') != std::string::npos) {
+        const size_t lineStart = lineNumber;
+        lineNumber += static_cast<size_t>(std::count(line.begin(), line.end(), '\n'));
+        const size_t bracket = line.find('[');
+        if (bracket != std::string::npos) {
             trimmed = line;
             TrimSettings(trimmed);
             if (trimmed[0] == '[') {
-                if (!handler.OnSection(trimmed)) {
+                const size_t sectionLine =
+                    lineStart + static_cast<size_t>(std::count(line.begin(), line.begin() + bracket, '\n'));
+                if (!handler.OnSectionAt(trimmed, sectionLine)) {
                     return;
                 }
                 continue;

@@ -9,6 +9,7 @@
 // load, merge and save rules on the same pieces, so both read and write one
 // format through one codec.
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -45,6 +46,11 @@ public:
     // A section line, trimmed, beginning with "[" (its ";" already taken
     // off).  Answering false ends the reading.
     virtual bool OnSection(const std::string& line) = 0;
+    // The same, with the line of the text (1 for the first) where the
+    // section line stands, for readers that say where a section is.
+    virtual bool OnSectionAt(const std::string& line, size_t /*lineNumber*/) {
+        return OnSection(line);
+    }
     // Any other logical line, as read (not trimmed).
     virtual void OnValueLine(const std::string& line) = 0;
 };

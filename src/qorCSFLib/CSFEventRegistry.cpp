@@ -82,6 +82,7 @@ uint32_t CSFEventRegistry::RegisterSection(const char* pszSectionPath, IPolicyEv
 }
 
 void CSFEventRegistry::RegisterEvents(IPolicyContainer* pContainer) {
+    m_Registered.clear();
     if (pContainer == nullptr) {
         return;
     }
@@ -96,16 +97,17 @@ void CSFEventRegistry::RegisterEvents(IPolicyContainer* pContainer) {
         }
         for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End(); ++pName) {
             RegisterEventsUnder(strPath + *pName, *pName, static_cast<int32_t>(record.m_dwLevel) - 1,
-                                pContainer, record.m_pPrototype);
+                                pContainer, record);
         }
     }
 }
 
 void CSFEventRegistry::RegisterEventsUnder(const std::string& strKeyPath, const std::string& strEventName,
                                            int32_t nLevel, IPolicyContainer* pContainer,
-                                           IPolicyEventInterface* pPrototype) {
+                                           const SectionRecord& section) {
     if (nLevel <= 0) {
         const bool bDefault = false;
+        IPolicyEventInterface* pPrototype = section.m_pPrototype;
         if (pPrototype == nullptr || !pContainer->GetBool(strKeyPath.c_str(), "Enabled", &bDefault)) {
             return;
         }
@@ -113,8 +115,10 @@ void CSFEventRegistry::RegisterEventsUnder(const std::string& strKeyPath, const 
         if (pEvent == nullptr) {
             return;
         }
-        if (pEvent->Init(pContainer, strEventName.c_str(), strKeyPath.c_str())) {
-            ForwardPolicyEvent(strEventName.c_str(), pEvent);
+        const std::string strName = EventNameAt(pContainer, strKeyPath, strEventName, section.m_dwLevel);
+        if (pEvent->Init(pContainer, strName.c_str(), strKeyPath.c_str())) {
+            ForwardPolicyEvent(strName.c_str(), pEvent);
+            m_Registered[strName].push_back(strKeyPath);
         } else {
             pEvent->Release();
         }
@@ -126,8 +130,13 @@ void CSFEventRegistry::RegisterEventsUnder(const std::string& strKeyPath, const 
     }
     for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End(); ++pName) {
         RegisterEventsUnder(strKeyPath + "\\" + *pName, strEventName + "_" + *pName, nLevel - 1, pContainer,
-                            pPrototype);
+                            section);
     }
+}
+
+std::string CSFEventRegistry::EventNameAt(IPolicyContainer*, const std::string&,
+                                          const std::string& strWalkName, uint32_t) {
+    return strWalkName;
 }
 
 void CSFEventRegistry::ForwardPolicyEvent(const char* pszName, IPolicyEventInterface* pEvent) {

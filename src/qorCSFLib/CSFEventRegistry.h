@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "hostwarden/IEventRegistry.h"
 
@@ -44,6 +45,20 @@ public:
     size_t SectionCount() const { return m_Sections.size(); }
     CSFPolicyDetectorEvent* FindDetectorEvent(const std::string& strName) const;
 
+    // What the last RegisterEvents handed to the host: for each event name,
+    // the key paths of the events handed over under it, in the order they
+    // went (a host keeps one event per name, the last).
+    using RegisteredEvents = std::map<std::string, std::vector<std::string>>;
+    const RegisteredEvents& GetRegisteredEvents() const { return m_Registered; }
+
+protected:
+    // The name the event at `strKeyPath` is handed over under: the walk's
+    // name (the key's, or parent_child) unless the sensor's registry knows
+    // the name its alerts come under.  `dwSectionLevel` is the level of the
+    // section the walk began at.
+    virtual std::string EventNameAt(IPolicyContainer* pContainer, const std::string& strKeyPath,
+                                    const std::string& strWalkName, uint32_t dwSectionLevel);
+
 private:
     struct SectionRecord {
         IPolicyEventInterface* m_pPrototype;
@@ -56,10 +71,11 @@ private:
 
     void RegisterEventsUnder(const std::string& strKeyPath, const std::string& strEventName,
                              int32_t nLevel, IPolicyContainer* pContainer,
-                             IPolicyEventInterface* pPrototype);
+                             const SectionRecord& section);
     ICSFEventHandler* EventHandler();
 
     ICSFEventHandler* m_pEventHandler = nullptr;
     std::map<std::string, SectionRecord> m_Sections;
     std::map<std::string, DetectorRecord> m_DetectorEvents;
+    RegisteredEvents m_Registered;
 };

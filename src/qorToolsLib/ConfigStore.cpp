@@ -11,7 +11,7 @@ ConfigKey* ConfigStore::FindKey(const std::string& path) {
     return dynamic_cast<ConfigKey*>(m_pRoot->FindNode(path));
 }
 
-ConfigKey* ConfigStore::CreateKey(const std::string& path) {
+std::string ConfigStore::KeyPathOf(const std::string& path) {
     std::string full;
     full.reserve(path.size() + 2);
     size_t from = path.compare(0, 2, "\\\\") == 0 ? 1 : 0;
@@ -22,6 +22,11 @@ ConfigKey* ConfigStore::CreateKey(const std::string& path) {
     if (full.back() != '\\') {
         full += '\\';
     }
+    return full;
+}
+
+ConfigKey* ConfigStore::CreateKey(const std::string& path) {
+    const std::string full = KeyPathOf(path);
     if (ConfigNode* found = m_pRoot->FindNode(full)) {
         return dynamic_cast<ConfigKey*>(found);
     }

@@ -148,6 +148,25 @@ public:
     // refused, see plat::OpenOwnFile); empty after a save that succeeded.
     const std::string& GetWriteProblem() const { return m_strWriteProblem; }
 
+    // A section the last LoadFile or UpdateFromFile read found given again
+    // in the same file: the key's path and the lines of its first and of
+    // this section line.  The second section's values are read into the
+    // same key, so a value named in both takes the later one (a load) or
+    // keeps the earlier one (an update, which adds only what is missing).
+    struct RepeatedSection {
+        std::string m_strPath;
+        size_t m_nFirstLine = 0;
+        size_t m_nLine = 0;
+        bool operator==(const RepeatedSection& other) const = default;
+    };
+    // At most kMaxRepeatedSections are kept for one file; the count of
+    // those past it is kept besides.
+    static constexpr size_t kMaxRepeatedSections = 20;
+    const std::vector<RepeatedSection>& GetRepeatedSections() const { return m_repeatedSections; }
+    size_t GetRepeatedSectionsLeftOut() const { return m_nRepeatedLeftOut; }
+    // A key path as the store names its key: "\" first and last.
+    static std::string KeyPathOf(const std::string& path);
+
 private:
     class FileReader;
 
@@ -195,4 +214,6 @@ private:
     bool m_bStrictReading = false;
     std::string m_strReadProblem;
     std::string m_strWriteProblem;
+    std::vector<RepeatedSection> m_repeatedSections;
+    size_t m_nRepeatedLeftOut = 0;
 };

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <sstream>
 
 #include "platform/DurableFile.h"
@@ -65,7 +66,9 @@ public:
           m_accepting(section.empty()),
           m_current(basePath) {}
 
-    bool OnSection(const std::string& line) override {
+    bool OnSection(const std::string& line) override { return OnSectionAt(line, 0); }
+
+    bool OnSectionAt(const std::string& line, size_t lineNumber) override {
         std::string_view inner(line);
         inner = inner.size() >= 2 ? inner.substr(1, inner.size() - 2) : std::string_view();
         if (!m_section.empty()) {
@@ -82,6 +85,9 @@ public:
         m_current.assign(m_base).append(inner);
         m_key = nullptr;
         m_keyKnown = false;
+        if (m_accepting) {
+            NoteSection(lineNumber);
+        }
         if (m_accepting && !m_update) {
             m_key = m_store.CreateKey(m_current);
             m_keyKnown = true;
@@ -124,6 +130,21 @@ public:
     }
 
 private:
+    // A section given again in the file is kept to be said: its values go
+    // into the key the first one made, so they may quietly replace that
+    // one's.
+    void NoteSection(size_t lineNumber) {
+        auto [it, bFirst] = m_sectionLines.emplace(KeyPathOf(m_current), lineNumber);
+        if (bFirst) {
+            return;
+        }
+        if (m_store.m_repeatedSections.size() < kMaxRepeatedSections) {
+            m_store.m_repeatedSections.push_back({it->first, it->second, lineNumber});
+        } else {
+            ++m_store.m_nRepeatedLeftOut;
+        }
+    }
+
     template <typename Assign>
     void Set(int type, Assign assign) {
         // An update creates a section's key only when it adds a value there.
@@ -143,6 +164,9 @@ private:
     std::string m_current;
     ConfigKey* m_key = nullptr;
     bool m_keyKnown = false;
+    // Each section of the file by the key it names, with the line of its
+    // first section line.
+    std::map<std::string, size_t> m_sectionLines;
     std::string m_name;
     char m_letter = 0;
     std::string m_text;
@@ -178,6 +202,8 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
                                const std::string& section, const std::string& basePath,
                                bool prefix) {
     m_strReadProblem.clear();
+    m_repeatedSections.clear();
+    m_nRepeatedLeftOut = 0;
     std::string text;
     std::string why;
     plat::FileStep step = plat::FileStep::kNone;

@@ -80,6 +80,10 @@ TEST_F(InitializeRulesTest, UnknownResponseChoicesAreListedAndLogged) {
     EXPECT_EQ(pRule->GetInvalidResponses(), "A, B");
     EXPECT_TRUE(log.Contains("Found invalid response : EMAIL \\ A for rule : Scan"));
     EXPECT_TRUE(log.Contains("Please review current policy applied to sensor for valid responses."));
+    // A choice is taken whatever "Enabled" says: one switched off is said.
+    EXPECT_TRUE(log.Contains("Rule " + strRule + ": the response OPSEC is not enabled but has the choice \"C\", "
+                             "and a response with a choice is carried out whatever \"Enabled\" says: remove "
+                             "its \"Choice\" to switch it off"));
 }
 
 TEST_F(InitializeRulesTest, RefusedRuleIsCountedAndRuleThatCannotBeCreatedEndsTheWalk) {

@@ -144,6 +144,43 @@ TEST_F(PolicyLoaderTest, RuleDefinitionsAreMergedInMemoryOnly) {
     EXPECT_EQ(Input("current.policy"), File("current.policy"));
 }
 
+// A section given twice in a policy file is said with the file and both
+// lines, by a load that puts the policy in force; the file is read as it
+// stands.
+TEST_F(PolicyLoaderTest, SectionGivenTwiceInAFileIsWarnedAboutWithBothLines) {
+    const std::string rule = "[\\Advanced\\Rules\\SysLog Rules\\Failed su\\];\r\n";
+    Write("push.policy", "Pushed\r\n[\\config\\];\r\n" + rule + "Priority\t=L\t1;\r\n" + rule +
+                             "Priority\t=L\t3;\r\n");
+    Write("update.policy", "Update\r\n" + rule + "Priority\t=L\t2;\r\n" + rule);
+    Write("RuleDef_Win_2K3.policy", "Rules\r\n[\\];\r\n[\\Advanced\\];\r\n[\\Advanced\\];\r\n");
+
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(3, m_container->GetLong("\\Advanced\\Rules\\SysLog Rules\\Failed su", "Priority", nullptr));
+    EXPECT_TRUE(Logged("push.policy line 5: the section [\\Advanced\\Rules\\SysLog Rules\\Failed su\\] is "
+                       "given a second time (first at line 3): its values are read into the same key, where a "
+                       "value given in both takes the one at line 5"));
+    EXPECT_TRUE(Logged("RuleDef_Win_2K3.policy line 4: the section [\\Advanced\\] is given a second time "
+                       "(first at line 3): its values are merged into the same key, where a value given in both "
+                       "keeps the one at line 3"));
+    EXPECT_EQ(2u, m_services.CountStartingWith("push.policy line ") +
+                      m_services.CountStartingWith("RuleDef_Win_2K3.policy line "));
+
+    // The accepted policy, written whole, has each section once; an
+    // update merged into it is said as well.
+    m_services.Forget();
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(0u, m_services.CountStartingWith("current.policy line "));
+    EXPECT_TRUE(Logged("update.policy line 4: the section [\\Advanced\\Rules\\SysLog Rules\\Failed su\\] "
+                       "is given a second time (first at line 2): its values are merged into the same key, "
+                       "where a value given in both keeps the one at line 2"));
+
+    // An adapter update's read puts nothing in force and says nothing.
+    m_services.Forget();
+    ASSERT_TRUE(Load(PolicyLoader::LoadKind::kReadAccepted));
+    EXPECT_EQ(0u, m_services.CountStartingWith("RuleDef_Win_2K3.policy line "));
+}
+
 TEST_F(PolicyLoaderTest, BlockResponsesAreSwitchedOffWhenBlockingIsDisabled) {
     UseFixture("block_disabled");
 

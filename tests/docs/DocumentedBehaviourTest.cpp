@@ -1,8 +1,9 @@
 // What the docs say the sensor does, held against the demo under hwhost in
 // a private network namespace: the debug trace troubleshooting.md shows is
 // written, line for line, the web-server events rules-web.md lists give
-// the alert or the log line it says, and every policy example loads with
-// no error or warning troubleshooting.md does not explain.
+// the alert or the log line it says, a rule named by its SecCheckId alerts
+// under that name, and every policy example loads with no error or warning
+// troubleshooting.md does not explain.
 
 #include <unistd.h>
 
@@ -170,6 +171,23 @@ TEST_F(DocumentedBehaviourTest, WebServerEventsGiveTheAlertOrTheLogLineTheRulesP
         ++nChecked;
     }
     EXPECT_EQ(5u, nChecked);
+    int nExit = -1;
+    EXPECT_TRUE(m_Host.Stop(nExit));
+}
+
+// The rules page's rule named by its SecCheckId alerts under that name,
+// with the name type the page gives.
+TEST_F(DocumentedBehaviourTest, RuleNamedBySecCheckIdAlertsUnderThatNameAsTheRulesPageSays) {
+    const std::string strRule = DocumentedBlock("rules.md", "SecCheckId\t=S\tHW-V4;");
+    ASSERT_FALSE(strRule.empty());
+    m_strPolicy += PolicyText(strRule);
+    ASSERT_TRUE(Start()) << m_Host.ErrorsTail();
+
+    ASSERT_TRUE(m_Host.SendDatagram("<13>Dec  7 00:37:12 web1 su[88]: Successful su for root by alice"));
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Alerts().find("alert-name-type='1' alert-name='HW-V4'") != std::string::npos; }, 30))
+        << m_Host.Alerts() << m_Host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, m_Host.Log().find("no alert event")) << m_Host.Log();
     int nExit = -1;
     EXPECT_TRUE(m_Host.Stop(nExit));
 }

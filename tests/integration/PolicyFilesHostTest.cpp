@@ -367,10 +367,12 @@ TEST_F(PolicyFilesHostTest, EditedPolicyIsAppliedWithHwhostPush) {
     // A text saved as the writer saves a script with its own CR LF line
     // ends, whose lines begin with "[" or read like value lines, is no
     // damage.
-    const std::string edited =
-        Policy("beta") +
-        "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Info\\];\r\nNote\t=S\tproc verdict {user} {\r\r\n"
-        "[string trim $user]\r\r\nName\t=S\tvalue\r\r\n};\r\n";
+    // It goes into the rule's Info section: a section given a second time
+    // would be warned about.
+    std::string edited = Policy("beta");
+    const std::string token = "Token\t=S\t@Field1;\r\n";
+    edited.insert(edited.find(token) + token.size(),
+                  "Note\t=S\tproc verdict {user} {\r\r\n[string trim $user]\r\r\nName\t=S\tvalue\r\r\n};\r\n");
     hwtest::WriteWholeFile(m_out.File("edited.policy"), edited);
     EXPECT_EQ(0, Push(m_out.File("edited.policy"), output)) << output << Log();
     EXPECT_NE(std::string::npos, output.find("the policy is applied")) << output;

@@ -24,6 +24,11 @@ public:
         seen.push_back("S:" + line);
         return line != "[stop]";
     }
+    bool OnSectionAt(const std::string& line, size_t lineNumber) override {
+        sectionLines.push_back(lineNumber);
+        return OnSection(line);
+    }
+    std::vector<size_t> sectionLines;
     void OnValueLine(const std::string& line) override { seen.push_back("V:" + line); }
     std::vector<std::string> seen;
 };
@@ -76,6 +81,21 @@ TEST(SettingsText, HeaderIsTakenOnlyWhenTheFirstLineHasNoBracket) {
                            &header, sectionFirst);
     EXPECT_EQ("", header);
     EXPECT_EQ("S:[\\a\\]", sectionFirst.seen.front());
+}
+
+// The line a section stands on counts the title, the line ends inside
+// texts and blank lines before it, whichever first line the reading skips.
+TEST(SettingsText, SectionLinesAreNumberedAsTheFileShowsThem) {
+    const std::string text = "Title\n[\\a\\];\nx\t=S\tone\ntwo;\n\n  [\\b\\];\n[\\c\\];\n";
+    Recorder titled;
+    plat::ReadSettingsText(text, plat::SettingsFirstLine::kHeaderUnlessSection, nullptr, titled);
+    EXPECT_EQ((std::vector<size_t>{2, 6, 7}), titled.sectionLines);
+    Recorder merged;
+    plat::ReadSettingsText(text, plat::SettingsFirstLine::kSkip, nullptr, merged);
+    EXPECT_EQ((std::vector<size_t>{2, 6, 7}), merged.sectionLines);
+    Recorder untitled;
+    plat::ReadSettingsText(text.substr(6), plat::SettingsFirstLine::kHeaderUnlessSection, nullptr, untitled);
+    EXPECT_EQ((std::vector<size_t>{1, 5, 6}), untitled.sectionLines);
 }
 
 TEST(SettingsText, BracketInsideAValueKeepsItAValueAndTheHandlerCanEndTheReading) {

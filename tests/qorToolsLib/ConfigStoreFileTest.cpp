@@ -231,6 +231,43 @@ TEST(ConfigStoreFile, UpdateAddsOnlyMissingValuesAndNeverRetypes) {
     EXPECT_EQ("", filtered.GetFileName());
 }
 
+// A section given twice is read into one key, later values replacing the
+// earlier ones of a load (and kept by an update); each repeat is kept with
+// the lines of both section lines, up to a bound.
+TEST(ConfigStoreFile, SectionGivenTwiceIsNotedWithBothLinesAndItsValuesMeet) {
+    hwtest::ScratchDirectory dir;
+    hwtest::WriteWholeFile(dir.File("f"),
+                           "Title\r\n[\\];\r\n[\\a\\];\r\nx\t=S\tfirst;\r\ny\t=L\t1;\r\n"
+                           "[\\b\\];\r\nt\t=S\tmulti\r\nline;\r\n[\\a];\r\nx\t=S\tsecond;\r\n"
+                           "z\t=B\t1;\r\n  [\\b\\];\r\n");
+    ConfigStore store;
+    ASSERT_EQ(0, store.LoadFile(dir.File("f"), "", "\\", false));
+    EXPECT_EQ("second", store.GetString("a", "x", ""));
+    EXPECT_EQ(1, store.GetLong("a", "y", 0));
+    EXPECT_TRUE(store.GetBool("a", "z", false));
+    using Repeat = ConfigStore::RepeatedSection;
+    EXPECT_EQ((std::vector<Repeat>{{"\\a\\", 3, 9}, {"\\b\\", 6, 12}}), store.GetRepeatedSections());
+
+    ConfigStore updated;
+    ASSERT_TRUE(updated.UpdateFromFile(dir.File("f"), "", ""));
+    EXPECT_EQ("first", updated.GetString("a", "x", ""));
+    EXPECT_EQ((std::vector<Repeat>{{"\\a\\", 3, 9}, {"\\b\\", 6, 12}}), updated.GetRepeatedSections());
+
+    // The next read starts afresh; a flood of repeats keeps a bounded list.
+    std::string flood = "[\\c\\];\r\n";
+    for (size_t i = 0; i < ConfigStore::kMaxRepeatedSections + 5; ++i) {
+        flood += "[\\c\\];\r\n";
+    }
+    hwtest::WriteWholeFile(dir.File("g"), flood);
+    ASSERT_EQ(0, store.LoadFile(dir.File("g"), "", "", false));
+    EXPECT_EQ(ConfigStore::kMaxRepeatedSections, store.GetRepeatedSections().size());
+    EXPECT_EQ((Repeat{"\\c\\", 1, 2}), store.GetRepeatedSections().front());
+    EXPECT_EQ(5u, store.GetRepeatedSectionsLeftOut());
+    ASSERT_EQ(0, store.LoadFile(dir.File("f"), "", "", false));
+    EXPECT_EQ(2u, store.GetRepeatedSections().size());
+    EXPECT_EQ(0u, store.GetRepeatedSectionsLeftOut());
+}
+
 TEST(ConfigStoreFile, BinaryTextBreaksAfterSixtyTwoCharactersAndRejectsForeignText) {
     ConfigStore store;
     std::vector<uint8_t> bytes = Bytes(47);

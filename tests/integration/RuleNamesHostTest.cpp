@@ -1,0 +1,111 @@
+// The names rules alert under, through the real hwhost with the real
+// plug-in in a private network namespace: a rule named by its SecCheckId
+// alerts under that name, and a push whose rules share a name (a decoy rule
+// named like a syslog rule that a correlation rule watches), whose file
+// gives a section twice, or whose response is switched off but keeps its
+// choice, is applied with a warning for each, naming every place, and ends
+// with exit code 4.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "support/NamespacedHost.h"
+
+namespace {
+
+constexpr char kSyslogTable[] = "\\Advanced\\Rules\\SysLog Rules\\";
+constexpr char kDecoyTable[] = "\\Advanced\\Rules\\Suspicious Port Rules\\";
+constexpr char kAttack[] = "\\Advanced\\Rules\\Correlation Rules\\Password attack";
+
+// Failed log-ins (weight 1) and failed su (weight 2) adding up to 3 raise
+// "Password attack"; "Root su" alerts under its SecCheckId.
+std::string Policy() {
+    return hwtest::SyslogPolicy({{"Failed log-in", "Failed password"},
+                                 {"Failed su", "FAILED SU"},
+                                 {"Root su", "Successful su for root"}}) +
+           "[\\Advanced\\Rules\\SysLog Rules\\Root su\\];\r\nSecCheckId\t=S\tHW-V4;\r\n"
+           "[\\Advanced\\Rules\\Correlation Rules\\];\r\n"
+           "[\\Advanced\\Rules\\Correlation Rules\\Password attack\\];\r\n"
+           "Enabled\t=B\t1;\r\nPriority\t=L\t1;\r\nAlert Type\t=S\tUserAbnormalActivity;\r\n"
+           "Type\t=S\tCUMULATIVE;\r\nThreshold\t=L\t3;\r\nTime Window\t=L\t300;\r\n"
+           "[\\Advanced\\Rules\\Correlation Rules\\Password attack\\Rules\\];\r\n"
+           "Failed log-in\t=S\t1;\r\nFailed su\t=S\t2;\r\n";
+}
+
+// The line of `text` (1 for the first) on which `marker` begins the
+// `nth` time.
+size_t LineOf(const std::string& text, const std::string& marker, size_t nth) {
+    size_t at = std::string::npos;
+    for (size_t n = 0; n < nth; ++n) {
+        at = text.find(marker, at == std::string::npos ? 0 : at + 1);
+    }
+    return at == std::string::npos ? 0 : 1 + std::count(text.begin(), text.begin() + at, '\n');
+}
+
+class RuleNamesHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace";
+        }
+        ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+        m_host.WritePolicy(Policy());
+        ASSERT_TRUE(m_host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=200"})) << m_host.ErrorsTail();
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); })) << m_host.Log();
+    }
+
+    hwtest::NetworkNamespace m_namespace;
+    hwtest::NamespacedHost m_host{m_namespace};
+};
+
+}  // namespace
+
+TEST_F(RuleNamesHostTest, RuleNamedBySecCheckIdAlertsUnderThatNameWithNameType1) {
+    ASSERT_TRUE(m_host.SendDatagram("<38>su[9]: Successful su for root by alice"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find("</event>") != std::string::npos; }))
+        << m_host.Log();
+    EXPECT_NE(std::string::npos, m_host.Alerts().find("alert-name-type='1' alert-name='HW-V4'")) << m_host.Alerts();
+    EXPECT_EQ(std::string::npos, m_host.Log().find("no alert event")) << m_host.Log();
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+}
+
+TEST_F(RuleNamesHostTest, SharedNameRepeatedSectionAndResponseSwitchedOffAreWarnedAndPushEndsWith4) {
+    const std::string failedLogIn = std::string("[") + kSyslogTable + "Failed log-in\\];\r\n";
+    const std::string pushed = Policy() +
+                               "[\\Advanced\\Rules\\Suspicious Port Rules\\];\r\n"
+                               "[\\Advanced\\Rules\\Suspicious Port Rules\\Failed su\\];\r\n"
+                               "Enabled\t=B\t1;\r\nPort\t=L\t2323;\r\n"
+                               "[\\Advanced\\Rules\\SysLog Rules\\Failed log-in\\Response\\EMAIL\\];\r\n"
+                               "Enabled\t=B\t0;\r\nChoice\t=S\tAdmins;\r\n" +
+                               failedLogIn + "Priority\t=L\t1;\r\n";
+    const std::string first = std::to_string(LineOf(pushed, failedLogIn, 1));
+    const std::string second = std::to_string(LineOf(pushed, failedLogIn, 2));
+
+    std::string output;
+    EXPECT_EQ(4, m_host.Push(pushed, output)) << output;
+
+    for (const std::string& warning :
+         {"WARNING: push.policy line " + second + ": the section [" + kSyslogTable +
+              "Failed log-in\\] is given a second time (first at line " + first +
+              "): its values are read into the same key, where a value given in both takes the one at line " +
+              second,
+          std::string("WARNING: Rules ") + kDecoyTable + "Failed su and " + kSyslogTable +
+              "Failed su share the name \"Failed su\": the host cannot tell their alerts apart and carries out "
+              "the responses of " +
+              kSyslogTable + "Failed su for all of them; correlation rule " + kAttack +
+              " counts only the alerts of " + kDecoyTable + "Failed su",
+          std::string("WARNING: Rule ") + kSyslogTable +
+              "Failed log-in: the response EMAIL is not enabled but has the choice \"Admins\", and a response "
+              "with a choice is carried out whatever \"Enabled\" says: remove its \"Choice\" to switch it "
+              "off"}) {
+        EXPECT_NE(std::string::npos, output.find(warning + "\n")) << warning << "\n" << output;
+    }
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+}
