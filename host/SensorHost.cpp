@@ -198,6 +198,10 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
         // no command to the terminal.
         m_definitionFindings.push_back(HostServices::FindingText(finding.m_dwLevel, PrintableText(text)));
     }
+    // The block definitions are response definitions too; the network
+    // engine takes changed ones at once.
+    m_bDefinitionsChanged = m_bDefinitionsChanged || blocks != m_blockResponses;
+    m_blockResponses = blocks;
     HandOverBlockResponses(blocks);
     // Called between commands only, so no policy load is reading the
     // container this replaces.

@@ -138,6 +138,8 @@ private:
     // The last common policy read defined other responses than the one
     // before.
     bool m_bDefinitionsChanged = false;
+    // The block definitions of the last common policy read.
+    BlockResponseMap m_blockResponses;
     // The errors of the last common policy read: its unusable definitions.
     // The findings of the policy load that follows begin with them.
     std::vector<std::string> m_definitionFindings;

@@ -74,9 +74,15 @@ bool CEngineApache::DescribeInput(std::string& strInput) {
         strInput = "off: network monitoring (\"Nodekeeper\") is off";
         return true;
     }
+    if (m_nInitialized == 0 && m_strRingProblem.empty()) {
+        // Closed by a reload while the host holds the sensor paused: the
+        // resume opens it.
+        strInput = "web-server event ring, opened when the engine resumes";
+        return true;
+    }
     if (m_nInitialized == 0) {
         // Not the ring it would read: what kept it from reading one.
-        strInput = "the web-server event ring could not be opened (the reason is in the log)";
+        strInput = "the web-server event ring could not be opened (" + m_strRingProblem + ")";
         return false;
     }
     const size_t nMapped = m_pRuleMap ? m_pRuleMap->size() : 0;
@@ -133,8 +139,14 @@ int32_t CEngineApache::Initialize() {
         CSF_LOG(kCSFLogInfo, "Network Monitoring Apache Component of Host Warden is DISABLED.");
     CSF_TRACE(kCSFLogError, "about to attach to shared memory...");
     uint32_t dwCleared = 0;
-    if (WebShmAttach(true, &dwCleared) != 0) {
+    m_strRingProblem.clear();
+    if (WebShmAttach(true, &dwCleared, &m_strRingProblem) != 0) {
+        if (m_strRingProblem.empty()) {
+            m_strRingProblem = "the shared memory could not be made";
+        }
         CSF_LOG(kCSFLogError, "Error attaching to shared memory...");
+        CSF_LOG(kCSFLogError, "The web-server event ring could not be opened: %s",
+                m_strRingProblem.c_str());
         return 1;
     }
     if (dwCleared != 0) {
@@ -334,6 +346,8 @@ void CEngineApache::Shutdown() {
 }
 
 int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
+    // The resume that follows tries afresh.
+    m_strRingProblem.clear();
     if (m_nInitialized != 0) {
         m_pRuleMap.reset();
         m_pIdMap.reset();

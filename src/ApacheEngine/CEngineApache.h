@@ -59,6 +59,9 @@ private:
     std::unique_ptr<std::map<std::string, CIDSRule*>> m_pRuleMap;
     IIDSConfig* m_pIDSConfig = nullptr;
     int32_t m_nInitialized = 0;
+    // Why the last opening of the shared memory failed; empty when it did
+    // not, or none was tried since the rules were read.
+    std::string m_strRingProblem;
     // "TID" to the rule's own name.
     std::unique_ptr<std::map<int32_t, const std::string*>> m_pIdMap;
     // The poll's record and class text, reused for every message.

@@ -1,6 +1,7 @@
 #include "ApacheEngine/WebSharedMemory.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ReportLimiter.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -79,11 +81,22 @@ void CloseSegment(ShmDescriptor& desc) {
     desc.pView = nullptr;
 }
 
-int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc) {
+// Says why the segments could not be had, on standard output and to the
+// caller.
+int Fail(std::string* pProblem, const char* pszText, int nError) {
+    char szText[128];
+    std::snprintf(szText, sizeof szText, pszText, nError);
+    plat::ConsolePrintf("%s\n", szText);
+    if (pProblem != nullptr) {
+        *pProblem = szText;
+    }
+    return 1;
+}
+
+int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc, std::string* pProblem) {
     if (bCreate) {
         if (!desc.mutex.Open(desc.strMutexName, 1, 1, nGroup)) {
-            plat::ConsolePrintf("Error creating mutex : %d\n", static_cast<int>(plat::GetLastError()));
-            return 1;
+            return Fail(pProblem, "Error creating mutex : %d", static_cast<int>(plat::GetLastError()));
         }
         // Whether the objects were new or left over is routine: it goes to
         // the debug trace, not to the operator's console.
@@ -91,9 +104,9 @@ int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc) {
                   plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
                                                                   : "Created Mutex!\n");
         if (!desc.mapping.Create(desc.strMappingName, desc.dwSize, nGroup)) {
-            plat::ConsolePrintf("Error creating shared memory: %d\n", static_cast<int>(plat::GetLastError()));
+            const int nError = static_cast<int>(plat::GetLastError());
             desc.mutex.Close();
-            return 1;
+            return Fail(pProblem, "Error creating shared memory: %d", nError);
         }
         CSF_TRACE(kCSFLogInfo, "%s",
                   desc.mapping.Created() ? "Created Shared Memory!\n" : "Shared Memory already exists!\n");
@@ -101,21 +114,19 @@ int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc) {
         // Opening only ever joins the creator's objects: a mutex made here
         // would guard nothing the sensor reads.
         if (!desc.mutex.OpenExisting(desc.strMutexName)) {
-            plat::ConsolePrintf("Error attaching to mutex : %d\n", static_cast<int>(plat::GetLastError()));
-            return 1;
+            return Fail(pProblem, "Error attaching to mutex : %d", static_cast<int>(plat::GetLastError()));
         }
         if (!desc.mapping.Open(desc.strMappingName)) {
-            plat::ConsolePrintf("Error attaching to shared memory : %d\n", static_cast<int>(plat::GetLastError()));
+            const int nError = static_cast<int>(plat::GetLastError());
             desc.mutex.Close();
-            return 1;
+            return Fail(pProblem, "Error attaching to shared memory : %d", nError);
         }
     }
     // A mapping someone else made smaller than the layout is unusable.
     void* pView = desc.mapping.Map(nullptr);
     if (pView == nullptr || desc.mapping.Size() < desc.dwSize) {
-        plat::ConsoleWrite("Error mapping to shared Object\n");
         CloseSegment(desc);
-        return 1;
+        return Fail(pProblem, "Error mapping to shared Object", 0);
     }
     desc.pView = static_cast<uint8_t*>(pView);
     return 0;
@@ -202,13 +213,16 @@ void ReportDamage(const RingHeader& header) {
 // The group the creator opens the objects to: the web server's account
 // is a member, other local accounts are not.  False (reported) when the
 // group named does not exist.
-bool ShareGroup(int32_t& nGroup) {
+bool ShareGroup(int32_t& nGroup, std::string* pProblem) {
     nGroup = plat::kNoShareGroup;
     const char* pszGroup = std::getenv(kWebGroupVariable);
     if (pszGroup == nullptr || *pszGroup == '\0')
         return true;
     if (!plat::FindGroupId(pszGroup, nGroup)) {
         plat::ConsolePrintf("The web-server group %s does not exist\n", pszGroup);
+        if (pProblem != nullptr) {
+            *pProblem = "The web-server group " + PrintableText(pszGroup) + " does not exist";
+        }
         return false;
     }
     return true;
@@ -216,24 +230,24 @@ bool ShareGroup(int32_t& nGroup) {
 
 }  // namespace
 
-int WebShmAttach(bool bCreate, uint32_t* pdwCleared) {
+int WebShmAttach(bool bCreate, uint32_t* pdwCleared, std::string* pProblem) {
     ShmState& state = State();
     if (pdwCleared != nullptr)
         *pdwCleared = 0;
     if (state.bAttached)
         return 0;
     int32_t nGroup = plat::kNoShareGroup;
-    if (bCreate && !ShareGroup(nGroup))
+    if (bCreate && !ShareGroup(nGroup, pProblem))
         return 1;
     state.event.strMutexName = "QGEvMutex";
     state.event.strMappingName = "QGEvShm";
     state.event.dwSize = kWebEvShmSize;
-    if (CreateOrOpen(bCreate, nGroup, state.event) != 0)
+    if (CreateOrOpen(bCreate, nGroup, state.event, pProblem) != 0)
         return 1;
     state.config.strMutexName = "QGConfMutex";
     state.config.strMappingName = "QGConfShm";
     state.config.dwSize = kWebConfShmSize;
-    if (CreateOrOpen(bCreate, nGroup, state.config) != 0) {
+    if (CreateOrOpen(bCreate, nGroup, state.config, pProblem) != 0) {
         CloseSegment(state.event);
         return 1;
     }

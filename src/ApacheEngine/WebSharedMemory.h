@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 static_assert(std::endian::native == std::endian::little, "the shared layouts are little-endian");
 
@@ -105,8 +106,9 @@ constexpr const char kWebGroupVariable[] = "HW_WEB_GROUP";
 // `bCreate` the segments are made when missing, opened to the group
 // kWebGroupVariable names (a group that does not exist is refused), and
 // the ring is reset to empty; the whole messages it held then, which no
-// one will read, are counted in `pdwCleared` when given.
-int WebShmAttach(bool bCreate, uint32_t* pdwCleared = nullptr);
+// one will read, are counted in `pdwCleared` when given.  A failure is said
+// on standard output, and in `pProblem` when given.
+int WebShmAttach(bool bCreate, uint32_t* pdwCleared = nullptr, std::string* pProblem = nullptr);
 // 1 when not attached, else 0.  The segments stay for the other side.
 int WebShmDetach();
 bool WebShmIsAttached();

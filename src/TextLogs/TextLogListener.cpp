@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/Console.h"
+#include "platform/DebugOutput.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/EchoBudget.h"
@@ -133,7 +134,12 @@ const char* CTextLogListener::TakeLine(qorTextReader& reader) {
                 pLine[nRead - 2] = '\0';
             }
         }
-        CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, pLine);
+        // The echo below shows the line on the console; where the debug
+        // output is the console too, the trace would show it a second time
+        // (and unescaped).
+        if (IsDebugLoggingEnabled() && !plat::DebugOutputIsConsole()) {
+            CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, pLine);
+        }
         // "DEBUG: Get[%d]: %s\n", put together in the listener's own room:
         // every line read costs this, so no allocation and no formatting
         // engine; lines read in a row go out together.  The line is whatever

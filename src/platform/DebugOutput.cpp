@@ -37,4 +37,9 @@ void DebugOutput(std::string_view text) {
     }
 }
 
+bool DebugOutputIsConsole() {
+    std::lock_guard<std::mutex> guard(SinkLock());
+    return !CurrentSink();
+}
+
 }  // namespace plat

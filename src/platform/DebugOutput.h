@@ -18,4 +18,8 @@ DebugOutputSink SetDebugOutputSink(DebugOutputSink sink);
 // Writes one text as it stands (no line end is added).
 void DebugOutput(std::string_view text);
 
+// Whether the debug output is the console (no sink installed): a trace of
+// what the console is shown anyway would then say it twice.
+bool DebugOutputIsConsole();
+
 }  // namespace plat

@@ -214,10 +214,15 @@ TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {
     ::unsetenv(kWebGroupVariable);
     EXPECT_TRUE(console.Contains("The web-server group hw-no-such-group does not exist")) << console.Text();
     EXPECT_FALSE(WebShmIsAttached());
-    // The summary names what failed, not the ring it would have read.
+    // The summary names what failed, and why, not the ring it would have
+    // read; so does the log.
     std::string strInput;
     EXPECT_FALSE(m_Engine.DescribeInput(strInput));
-    EXPECT_EQ("the web-server event ring could not be opened (the reason is in the log)", strInput);
+    EXPECT_EQ("the web-server event ring could not be opened (The web-server group "
+              "hw-no-such-group does not exist)",
+              strInput);
+    EXPECT_TRUE(m_Log.Contains("The web-server event ring could not be opened: The web-server "
+                               "group hw-no-such-group does not exist"));
 }
 
 TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {

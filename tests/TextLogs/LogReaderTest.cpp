@@ -15,6 +15,7 @@
 
 #include "TextLogs/TextLogListener.h"
 #include "platform/Refusal.h"
+#include "qorCSFLib/CSFLog.h"
 #include "support/ConsoleCapture.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
@@ -58,6 +59,14 @@ TEST_F(LogReaderTest, UnfinishedLineIsHeldBackUntilItsLineFeedArrives) {
     EXPECT_EQ(Drain(listener), "red \x1b[31m\x07 \xff end|");
     EXPECT_NE(m_Console.Text().find("DEBUG: Get[17]: red \\x1b[31m\\x07 \\xff end\n"), std::string::npos)
         << m_Console.Text();
+    // With the debug trace on, whose output is the console here, the line
+    // is still shown once, and escaped.
+    SetDebugLoggingEnabled(true);
+    Append("blue \x1b[34m\n");
+    EXPECT_EQ(Drain(listener), "blue \x1b[34m|");
+    SetDebugLoggingEnabled(false);
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "Get[11]: blue")) << m_Console.Text();
+    EXPECT_EQ(std::string::npos, m_Console.Text().find("\x1b[34m")) << m_Console.Text();
 }
 
 TEST_F(LogReaderTest, OverlongLineComesOutInPiecesWithoutLosingAByte) {

@@ -128,6 +128,46 @@ TEST_F(DocumentedBehaviourTest, DebugTraceShowsWhatTheTroubleshootingPageShows) 
     EXPECT_TRUE(m_Host.Stop(nExit));
 }
 
+// rules-logs.md: a line over 4,095 bytes is matched in pieces of 4,095, so
+// a pattern cut by a piece's end is not found, while `^` and the fields
+// apply to each piece.  Its own examples, in a group of the demo.
+TEST_F(DocumentedBehaviourTest, LongLinesAreMatchedInPiecesAsTheLogRulesPageSays) {
+    const std::string strPage = hwtest::ReadWholeFile((kSource / "docs/rules-logs.md").string());
+    ASSERT_NE(std::string::npos, strPage.find("(`MARK1END` whose\n`MARK1` ends a piece gives no alert)"));
+    ASSERT_NE(std::string::npos, strPage.find("(`^MARK2END` matches a line whose second piece\nbegins with it)"));
+    for (const auto& [strName, strPattern] :
+         {std::pair<std::string, std::string>{"Piece cut", "MARK1END"}, {"Piece start", "^MARK2END"}}) {
+        m_strPolicy += "[\\Advanced\\Rules\\SysLog Rules\\" + strName +
+                       "\\];\r\nEnabled\t=B\t1;\r\nPriority\t=L\t3;\r\nAlert Type\t=S\tApplicationEvent;\r\n"
+                       "Log Type\t=S\tTextLog;\r\nRegular Expression\t=S\t" +
+                       strPattern + ";\r\nLogs\t=S\tDemo application;\r\n[\\Advanced\\Rules\\SysLog Rules\\" +
+                       strName + "\\Info\\];\r\nToken\t=S\t@Field0;\r\n";
+    }
+    ASSERT_TRUE(Start()) << m_Host.ErrorsTail();
+    const std::string strLog = m_Host.File("applogs/app.log");
+    // Lines in the file at the engine's first scan are history: probe until
+    // one is read.
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            std::ofstream(strLog, std::ios::app) << "2026-12-06 10:00:00 [error] probe" << ++nProbe << "\n";
+            return hwtest::WaitUntil(
+                [&] { return m_Host.Alerts().find("alert-name='Application error'") != std::string::npos; }, 2);
+        },
+        60))
+        << m_Host.ErrorsTail();
+    std::ofstream(strLog, std::ios::app) << std::string(4090, 'x') << "MARK1END\n"
+                                         << std::string(4095, 'y') << "MARK2END tail\n";
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Alerts().find("alert-name='Piece start'") != std::string::npos; }, 30))
+        << m_Host.ErrorsTail();
+    // Read in order: the line before it has been matched.
+    EXPECT_EQ(std::string::npos, m_Host.Alerts().find("alert-name='Piece cut'"));
+    EXPECT_NE(std::string::npos, m_Host.Alerts().find("value='MARK2END'")) << m_Host.Alerts();
+    int nExit = -1;
+    EXPECT_TRUE(m_Host.Stop(nExit));
+}
+
 TEST_F(DocumentedBehaviourTest, WebServerEventsGiveTheAlertOrTheLogLineTheRulesPageLists) {
     const std::string strRule = DocumentedBlock("rules-web.md", "[\\Advanced\\userdefinedsignatures\\");
     const std::string strEvents = DocumentedBlock("rules-web.md", "hw-webmodule --root DIR write");

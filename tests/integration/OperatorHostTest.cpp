@@ -215,6 +215,11 @@ TEST_F(OperatorHostTest, PushWhilePausedSaysPausedAndCountsNoFinding) {
                            std::to_string(host.Pid()) + ")\n"))
         << strSaid;
     EXPECT_NE(std::string::npos, strSaid.find("\n  NT Syslog: 2 rules; paused: ")) << strSaid;
+    // The reload closed the web-server ring; the resume opens it again.
+    EXPECT_NE(std::string::npos,
+              strSaid.find("\n  WebPlugin: 0 rules; paused: web-server event ring, opened when the "
+                           "engine resumes\n"))
+        << strSaid;
     for (const char* pszNot : {"WITHOUT INPUT", "WARNING", "ERROR"}) {
         EXPECT_EQ(std::string::npos, strSaid.find(pszNot)) << strSaid;
     }

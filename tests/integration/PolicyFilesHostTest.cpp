@@ -687,5 +687,20 @@ TEST_F(PolicyFilesHostTest, BlockDefinitionWithoutUsableAddressesIsNamedAtEachLo
     hwtest::WriteWholeFile(m_out.File("gamma.policy"), Policy("gamma"));
     EXPECT_EQ(0, Push(m_out.File("gamma.policy"), output)) << output;
     EXPECT_EQ(std::string::npos, output.find("BLOCK")) << output;
+
+    // Only a block definition's values change: the reload reads no policy,
+    // and says that the changed definition is in force, as the network
+    // engine takes it at once.
+    Write("common.policy",
+          CommonPolicy("[\\Response\\BLOCK\\];\r\n[\\Response\\BLOCK\\Office\\];\r\n"
+                       "Addresses\t=S\t203.0.113.9;\r\nAllow\t=B\t0;\r\n"));
+    EXPECT_EQ("1", Reload());
+    EXPECT_EQ(1u, CountOf(Errors(), "hwhost: reload: no policy was read again; the changed response "
+                                    "definitions of common.policy are used from now on\n"))
+        << Errors();
+    EXPECT_EQ("1", Reload());
+    EXPECT_NE(std::string::npos,
+              Log().find("hwhost: reload: no policy was read again and no response definition changed"))
+        << Log();
     EXPECT_EQ(0, Stop());
 }
