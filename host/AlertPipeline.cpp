@@ -260,7 +260,7 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         }
     } catch (const std::exception& error) {
         // The record went with its alert event, or was disposed of.
-        PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" is dropped: %s", pszName, error.what());
+        m_problems.Note(std::string("the alert \"") + pszName + "\" is dropped", error.what());
         m_qwDropped.fetch_add(1);
     }
 }
@@ -325,9 +325,11 @@ bool AlertPipeline::Finish(AgentEventInfo* pRecord, const char* pszName,
                                ? pPolicyEvent->CreateAlertEvent(nullptr, pRecord, kPolicyLevel)
                                : nullptr;
     if (made == nullptr) {
-        // Without an alert event the record is still the host's.
-        PIPELINE_LOG(kCSFLogWarning, "hwhost: no alert event for \"%s\"; the alert is dropped",
-                     pszName);
+        // Without an alert event the record is still the host's.  Known
+        // only now, it is said as a load's findings are.
+        m_problems.Note(std::string("the alert \"") + pszName + "\" is dropped: " +
+                        (pPolicyEvent == nullptr ? "no policy event is registered under its name"
+                                                 : "its policy event made no alert event of it"));
         DisposeRecord(pRecord);
         return false;
     }
@@ -388,18 +390,19 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
     CSFAlertMessage message;
     const uint32_t status = event.WriteMessage(&message);
     if (status != 0 || message.GetLength() < CSFAlertMessage::kHeaderSize) {
-        PIPELINE_LOG(kCSFLogError, "hwhost: the alert \"%s\" cannot be serialised (0x%08x)",
-                     finished.m_strName.c_str(), status);
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08x", status);
+        m_problems.Note("the alert \"" + finished.m_strName + "\" is dropped: it cannot be serialised",
+                        code);
         m_qwDropped.fetch_add(1);
         finished.m_responses.clear();
         return false;
     }
     const uint32_t dwType = message.GetMessageType();
     if (dwType != ADFGenericEvent::kMessageType) {
-        PIPELINE_LOG(kCSFLogError,
-                     "hwhost: the alert \"%s\" came as a message of type %u; hwhost writes only "
-                     "type %u and drops it",
-                     finished.m_strName.c_str(), dwType, ADFGenericEvent::kMessageType);
+        m_problems.Note("the alert \"" + finished.m_strName + "\" came as a message of type " +
+                        std::to_string(dwType) + "; hwhost writes only type " +
+                        std::to_string(ADFGenericEvent::kMessageType) + " and drops it");
         m_qwDropped.fetch_add(1);
         finished.m_responses.clear();
         return false;
@@ -413,7 +416,8 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
         finished.m_responses.clear();
         if (m_keptFullReports.Allow(ReportLimiter::Now())) {
             const bool bAlerts = m_xml.size() >= m_nKeptLimit;
-            PIPELINE_LOG(kCSFLogError,
+            const bool bConsole = m_keptFullConsole.Allow(ReportLimiter::Now());
+            PIPELINE_LOG(kCSFLogError | (bConsole ? kCSFLogConsoleFlag : 0u),
                          "hwhost: the alert \"%s\" is dropped: the %s file cannot be written and "
                          "%zu bytes already wait for it%s",
                          finished.m_strName.c_str(), bAlerts ? "alert" : "message",

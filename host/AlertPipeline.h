@@ -59,6 +59,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeliveryProblems.h"
 #include "FollowedFile.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
@@ -126,6 +127,10 @@ public:
     uint64_t AlertsNotWritten() const { return m_qwNotWritten.load(); }
     const std::vector<std::string>& NotWrittenReports() const { return m_notWrittenReports; }
     uint64_t RecordsDropped() const { return m_qwDropped.load(); }
+    // Why alerts were dropped before they reached the outputs (no policy
+    // event under their name, an event that cannot be serialised), each
+    // said on the console at once and counted for the stop.
+    const DeliveryProblems& Problems() const { return m_problems; }
     // Alerts queued and not yet taken by the pipeline's thread.
     size_t Queued();
     // Handing threads waiting for room now, and how often one has waited.
@@ -241,9 +246,12 @@ private:
     size_t m_nWaiting = 0;
     // Engines held by the queue are logged at most once a minute.
     ReportLimiter m_waitReports;
-    // Alerts dropped for what the files did not take, at most 20 a minute;
-    // the pipeline thread's alone.
+    // Alerts dropped for what the files did not take, at most 20 a minute,
+    // the first of each minute on the console too; the pipeline thread's
+    // alone.
     ReportLimiter m_keptFullReports{std::chrono::minutes(1), 20};
+    ReportLimiter m_keptFullConsole;
+    DeliveryProblems m_problems{m_services};
     // The pipeline's thread runs: only then does a full queue hold anyone.
     bool m_bRunning = false;
     bool m_bCommandRunning = false;

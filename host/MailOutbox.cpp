@@ -194,7 +194,8 @@ void MailOutbox::Stop() {
         m_waitingBytes = 0;
     }
     m_qwDropped.fetch_add(lost.size());
-    OUTBOX_LOG(kCSFLogError, "hwhost: %zu e-mails could not be written to %s before the stop and are lost",
+    OUTBOX_LOG(kCSFLogError | kCSFLogConsoleFlag,
+               "hwhost: %zu e-mails could not be written to %s before the stop and are lost",
                lost.size(), m_directory.c_str());
 }
 
@@ -204,7 +205,10 @@ void MailOutbox::Drop(const std::string& subject, const char* pszWhy) {
     if (!m_dropReports.Allow(ReportLimiter::Clock::now())) {
         return;
     }
-    OUTBOX_LOG(kCSFLogError, "hwhost: e-mail \"%s\" dropped: %s (%llu dropped since the last report)",
+    // A mail lost is a response not carried out: said on the console too,
+    // at most once a minute.
+    OUTBOX_LOG(kCSFLogError | kCSFLogConsoleFlag,
+               "hwhost: e-mail \"%s\" dropped: %s (%llu dropped since the last report)",
                subject.c_str(), pszWhy,
                static_cast<unsigned long long>(qwDropped - m_qwDropsReported));
     m_qwDropsReported = qwDropped;

@@ -169,6 +169,14 @@ bool ResponseRunner::Fail() {
     return false;
 }
 
+bool ResponseRunner::Fail(const char* pszKind, const std::string& name, const std::string& problem,
+                          const std::string& detail) {
+    m_problems.Note(std::string("the ") + pszKind + " response \"" + name +
+                        "\" is not carried out: " + problem,
+                    detail);
+    return Fail();
+}
+
 void TrapFormatterReleaser::operator()(ICSFCommonResponseSNMP* pFormatter) const {
     pFormatter->Release();
 }
@@ -241,12 +249,11 @@ bool ResponseRunner::PrepareMail(ICSFAlertEvent& event, PreparedResponse& mail) 
     }
     auto pMail = CreateFormatter<ICSFCommonResponseMail>(m_pFactory, CLSID_ResponseMail);
     if (pMail == nullptr) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no e-mail formatter");
-        return Fail();
+        return Fail(ResponseDefinitions::kMailKind, name, "the plug-in made no e-mail formatter");
     }
     if (!pMail->ExtractEventData(&event)) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the e-mail formatter could not read the alert");
-        return Fail();
+        return Fail(ResponseDefinitions::kMailKind, name,
+                    "the e-mail formatter could not read the alert");
     }
     mail.m_strSubject = OrEmpty(pMail->GetSubject(
         definition.m_subjectTemplate ? definition.m_subjectTemplate->c_str() : nullptr));
@@ -265,8 +272,10 @@ bool ResponseRunner::WriteMail(const PreparedResponse& mail) {
                          mail.m_strName.c_str(), mail.m_strTo.c_str(), path.c_str());
             return true;
         case MailOutbox::Result::kWaiting:
-            RESPONSE_LOG(kCSFLogWarning, "hwhost: e-mail \"%s\" not written yet: %s; tried again",
-                         mail.m_strName.c_str(), error.c_str());
+            // Late, not lost: what keeps the outbox from taking it is said
+            // once, then counted.
+            m_problems.Note("e-mail \"" + mail.m_strName + "\" not written yet",
+                            error + "; tried again", true);
             return true;
         case MailOutbox::Result::kDropped:
             break;
@@ -274,7 +283,8 @@ bool ResponseRunner::WriteMail(const PreparedResponse& mail) {
     return Fail();
 }
 
-SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager) {
+SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager, std::string& problem,
+                                          std::string& detail) {
     auto found = m_senders.find(manager);
     if (found != m_senders.end()) {
         return found->second.get();
@@ -282,14 +292,13 @@ SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager) {
     std::string host;
     uint16_t port = 0;
     if (!SplitManager(manager, host, port)) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the SNMP manager \"%s\" is not HOST:PORT",
-                     manager.c_str());
+        problem = "the SNMP manager \"" + manager + "\" is not HOST:PORT";
         return nullptr;
     }
     auto sender = std::make_unique<SnmpTrapSender>(host.c_str(), port);
     if (!sender->IsOpen()) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: SNMP manager %s: %s", manager.c_str(),
-                     sender->ErrorText());
+        problem = "no socket for the SNMP manager " + manager;
+        detail = sender->ErrorText();
         return nullptr;
     }
     return m_senders.emplace(manager, std::move(sender)).first->second.get();
@@ -306,27 +315,27 @@ bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) 
     trap.m_pTrapFormatter.reset(
         CreateFormatter<ICSFCommonResponseSNMP>(m_pFactory, CLSID_ResponseSNMP).release());
     if (trap.m_pTrapFormatter == nullptr) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no SNMP formatter");
-        return Fail();
+        return Fail(ResponseDefinitions::kTrapKind, name, "the plug-in made no SNMP formatter");
     }
     trap.m_pTrap = trap.m_pTrapFormatter->FormatTrap(definition.m_strCommunity.c_str(), &event,
                                                      definition.m_bPrintableOnly);
     if (trap.m_pTrap == nullptr) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the SNMP formatter could not read the alert");
-        return Fail();
+        return Fail(ResponseDefinitions::kTrapKind, name,
+                    "the SNMP formatter could not read the alert");
     }
     return true;
 }
 
 bool ResponseRunner::SendTrap(PreparedResponse& trap) {
-    SnmpTrapSender* pSender = SenderFor(trap.m_strManager);
+    std::string problem;
+    std::string detail;
+    SnmpTrapSender* pSender = SenderFor(trap.m_strManager, problem, detail);
     if (pSender == nullptr) {
-        return Fail();
+        return Fail(ResponseDefinitions::kTrapKind, trap.m_strName, problem, detail);
     }
     if (!pSender->Send(*trap.m_pTrap)) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: trap \"%s\" to %s not sent: %s", trap.m_strName.c_str(),
-                     trap.m_strManager.c_str(), pSender->ErrorText());
-        return Fail();
+        return Fail(ResponseDefinitions::kTrapKind, trap.m_strName,
+                    "the trap to " + trap.m_strManager + " is not sent", pSender->ErrorText());
     }
     RESPONSE_LOG(kCSFLogInfo, "hwhost: trap \"%s\" sent to %s", trap.m_strName.c_str(),
                  trap.m_strManager.c_str());
@@ -343,13 +352,13 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
     auto pFormatter =
         CreateFormatter<ICSFCommonResponseUserSpecified>(m_pFactory, CLSID_ResponseUserSpecified);
     if (pFormatter == nullptr) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the plug-in made no user-specified formatter");
-        return Fail();
+        return Fail(ResponseDefinitions::kProgramKind, name,
+                    "the plug-in made no user-specified formatter");
     }
     const char* pszLine = pFormatter->GetParameters(definition.m_strParameters.c_str(), &event);
     if (pszLine == nullptr) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: the user-specified formatter could not read the alert");
-        return Fail();
+        return Fail(ResponseDefinitions::kProgramKind, name,
+                    "the user-specified formatter could not read the alert");
     }
     // Split here, never by a shell: every quoted value is one argument.
     program.m_arguments = plat::SplitCommandLine(definition.m_strProgram);
@@ -362,22 +371,15 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
 bool ResponseRunner::StartProgram(const PreparedResponse& program) {
     const std::vector<std::string>& arguments = program.m_arguments;
     if (m_programs.size() >= kMaxRunningPrograms) {
-        const uint64_t qwNotStarted = m_qwProgramsNotStarted.fetch_add(1) + 1;
-        const auto now = std::chrono::steady_clock::now();
-        if (m_qwNotStartedReported == 0 || now - m_lastNotStartedReport >= std::chrono::minutes(1)) {
-            RESPONSE_LOG(kCSFLogWarning,
-                         "hwhost: %llu user programs not started so far: %zu still running",
-                         static_cast<unsigned long long>(qwNotStarted), m_programs.size());
-            m_qwNotStartedReported = qwNotStarted;
-            m_lastNotStartedReport = now;
-        }
-        return Fail();
+        m_qwProgramsNotStarted.fetch_add(1);
+        return Fail(ResponseDefinitions::kProgramKind, program.m_strName,
+                    std::to_string(kMaxRunningPrograms) +
+                        " user programs still run, the most hwhost runs at once");
     }
     std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
     if (pChild == nullptr) {
-        RESPONSE_LOG(kCSFLogError, "hwhost: program \"%s\" of \"%s\" could not be started",
-                     arguments[0].c_str(), program.m_strName.c_str());
-        return Fail();
+        return Fail(ResponseDefinitions::kProgramKind, program.m_strName,
+                    "the program \"" + arguments[0] + "\" could not be started");
     }
     RESPONSE_LOG(kCSFLogInfo, "hwhost: program \"%s\" of \"%s\" started as %ld with %zu arguments",
                  arguments[0].c_str(), program.m_strName.c_str(), static_cast<long>(pChild->Pid()),

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "DeliveryProblems.h"
 #include "MailOutbox.h"
 #include "ResponseDefinitions.h"
 
@@ -118,6 +119,11 @@ public:
     uint64_t Undefined() const { return m_qwUndefined.load(); }
     // Responses whose definition is unusable (see LoadDefinitions).
     uint64_t Unusable() const { return m_qwUnusable.load(); }
+    // Why responses could not be carried out, for reasons learnt only as
+    // their alerts came (a formatter that fails, a trap not sent, a
+    // program not started, mails that wait for the outbox): each said on
+    // the console at once and counted for the stop.
+    const DeliveryProblems& Problems() const { return m_problems; }
 
     // "HOST:PORT" (the last colon splits; HOST not empty, PORT the
     // decimal digits of 1 to 65535): the definitions' "Address" and
@@ -131,9 +137,14 @@ private:
     bool WriteMail(const PreparedResponse& mail);
     bool SendTrap(PreparedResponse& trap);
     bool StartProgram(const PreparedResponse& program);
-    SnmpTrapSender* SenderFor(const std::string& manager);
+    // The sender for `manager`, or null with what keeps it from being one.
+    SnmpTrapSender* SenderFor(const std::string& manager, std::string& problem, std::string& detail);
     void ReapPrograms();
     bool Fail();
+    // Notes `problem` of the response of `kind` whose choice is `name`
+    // ("the SNMP response \"Ops\" is not carried out: ..."), and fails.
+    bool Fail(const char* pszKind, const std::string& name, const std::string& problem,
+              const std::string& detail = std::string());
     bool IsDefined(const std::string& kind, const std::string& name) const;
     // What keeps a definition from ever being carried out, as "has no
     // ..., so no ... for it"; empty when nothing does.
@@ -158,9 +169,8 @@ private:
     std::atomic<uint64_t> m_qwTraps{0};
     std::atomic<uint64_t> m_qwPrograms{0};
     std::atomic<uint64_t> m_qwProgramsNotStarted{0};
-    uint64_t m_qwNotStartedReported = 0;
-    std::chrono::steady_clock::time_point m_lastNotStartedReport{};
     std::atomic<uint64_t> m_qwFailures{0};
     std::atomic<uint64_t> m_qwUndefined{0};
     std::atomic<uint64_t> m_qwUnusable{0};
+    DeliveryProblems m_problems{m_services};
 };

@@ -555,6 +555,13 @@ bool SensorHost::Stop() {
                static_cast<unsigned long long>(m_responses.Failures()),
                static_cast<unsigned long long>(m_responses.Undefined()),
                static_cast<unsigned long long>(m_responses.Unusable()));
+    // Every alert and response that could not be delivered, by why, was
+    // said when it first happened; the stop counts them all.
+    for (const DeliveryProblems* pProblems : {&m_alerts.Problems(), &m_responses.Problems()}) {
+        for (const std::string& line : pProblems->Summary()) {
+            HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: at the stop: %s", line.c_str());
+        }
+    }
     // What ran last stays in the record, now said to have stopped.
     UpdateStatus();
     ReleaseObjects();

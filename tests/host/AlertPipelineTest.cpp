@@ -224,6 +224,13 @@ TEST_F(AlertPipelineTest, AlertThatCannotBeWrittenIsDroppedAndFreed) {
     EXPECT_EQ(0u, m_pipeline.Drain());
     EXPECT_EQ(2u, m_pipeline.RecordsDropped());
     EXPECT_EQ("", Alerts());
+    // Each was said when it came (on the console, so among the findings of
+    // the policy in force) and is counted for the stop.
+    EXPECT_EQ((std::vector<std::string>{
+                  "the alert \"Unregistered\" is dropped: no policy event is registered under its name (1 time)",
+                  "the alert \"Failed su\" came as a message of type 250; hwhost writes only type 600 and drops "
+                  "it (1 time)"}),
+              m_pipeline.Problems().Summary());
 }
 
 // While the disk is full, the files end with their last whole document

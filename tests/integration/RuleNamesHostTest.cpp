@@ -1,10 +1,12 @@
-// The names rules alert under, through the real hwhost with the real
-// plug-in in a private network namespace: a rule named by its SecCheckId
-// alerts under that name, and a push whose rules share a name (a decoy rule
-// named like a syslog rule that a correlation rule watches), whose file
-// gives a section twice, or whose response is switched off but keeps its
-// choice, is applied with a warning for each, naming every place, and ends
-// with exit code 4.
+// The names rules alert under, and what the host learns only as their
+// alerts come, through the real hwhost with the real plug-in in a private
+// network namespace: a rule named by its SecCheckId alerts under that name;
+// a push whose rules share a name (a decoy rule named like a syslog rule
+// that a correlation rule watches), whose file gives a section twice, or
+// whose response is switched off but keeps its choice, is applied with a
+// warning for each, naming every place, and ends with exit code 4; and a
+// response that cannot be carried out is said on the console at its first
+// alert, kept in hwhost.status and counted at the stop.
 
 #include <unistd.h>
 
@@ -22,12 +24,15 @@ constexpr char kDecoyTable[] = "\\Advanced\\Rules\\Suspicious Port Rules\\";
 constexpr char kAttack[] = "\\Advanced\\Rules\\Correlation Rules\\Password attack";
 
 // Failed log-ins (weight 1) and failed su (weight 2) adding up to 3 raise
-// "Password attack"; "Root su" alerts under its SecCheckId.
+// "Password attack"; "Root su" alerts under its SecCheckId.  No network
+// engine: its module's files are not in the root.
 std::string Policy() {
-    return hwtest::SyslogPolicy({{"Failed log-in", "Failed password"},
-                                 {"Failed su", "FAILED SU"},
-                                 {"Root su", "Successful su for root"}}) +
-           "[\\Advanced\\Rules\\SysLog Rules\\Root su\\];\r\nSecCheckId\t=S\tHW-V4;\r\n"
+    std::string policy = hwtest::SyslogPolicy({{"Failed log-in", "Failed password"}, {"Failed su", "FAILED SU"}});
+    const std::string scripts = "ScriptEnabled\t=B\t0;\r\n";
+    policy.insert(policy.find(scripts) + scripts.size(), "Nodekeeper\t=B\t0;\r\n");
+    return policy +
+           "[\\Advanced\\Rules\\SysLog Rules\\Root su\\];\r\nEnabled\t=B\t1;\r\nSecCheckId\t=S\tHW-V4;\r\n"
+           "Regular Expression\t=S\tSuccessful su for root;\r\n"
            "[\\Advanced\\Rules\\Correlation Rules\\];\r\n"
            "[\\Advanced\\Rules\\Correlation Rules\\Password attack\\];\r\n"
            "Enabled\t=B\t1;\r\nPriority\t=L\t1;\r\nAlert Type\t=S\tUserAbnormalActivity;\r\n"
@@ -106,6 +111,40 @@ TEST_F(RuleNamesHostTest, SharedNameRepeatedSectionAndResponseSwitchedOffAreWarn
               "off"}) {
         EXPECT_NE(std::string::npos, output.find(warning + "\n")) << warning << "\n" << output;
     }
+    EXPECT_EQ(3u, hwtest::CountOf(output, "WARNING: ")) << output;
+    EXPECT_EQ(0u, hwtest::CountOf(output, "ERROR: ")) << output;
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
+}
+
+TEST_F(RuleNamesHostTest, ResponseThatCannotBeCarriedOutIsSaidAtOnceKeptInTheStatusAndCountedAtTheStop) {
+    hwtest::WriteWholeFile(m_host.File("common.policy"),
+                           "Host Warden common policy\r\n[\\];\r\n[\\Response\\];\r\n"
+                           "[\\Response\\USER SPECIFIED\\];\r\n[\\Response\\USER SPECIFIED\\Pager\\];\r\n"
+                           "Program\t=S\t/nonexistent/pager;\r\n");
+    std::string output;
+    ASSERT_EQ(0, m_host.Push(Policy() + "[\\Advanced\\Rules\\SysLog Rules\\Failed su\\Response\\USER SPECIFIED\\];\r\n"
+                                        "Enabled\t=B\t1;\r\nChoice\t=S\tPager;\r\n",
+                             output))
+        << output;
+    const std::string problem = "the USER SPECIFIED response \"Pager\" is not carried out: the program "
+                                "\"/nonexistent/pager\" could not be started";
+
+    for (int n = 1; n <= 2; ++n) {
+        ASSERT_TRUE(m_host.SendDatagram("<38>su[8]: FAILED SU (to root) mallory on pts/" + std::to_string(n)));
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return hwtest::CountOf(m_host.Alerts(), "alert-name='Failed su'") >= static_cast<size_t>(n); }))
+            << m_host.Log();
+    }
+    // Said once, at the first alert, and kept among what was learnt about
+    // the policy in force.
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::ReadWholeFile(m_host.File("hwhost.status")).find(problem) != std::string::npos; }))
+        << m_host.ErrorsTail();
+    EXPECT_EQ(1u, hwtest::CountOf(m_host.Errors(), "ERROR: hwhost: " + problem + "\n")) << m_host.ErrorsTail();
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_NE(std::string::npos, m_host.Errors().find("WARNING: hwhost: at the stop: " + problem + " (2 times)\n"))
+        << m_host.ErrorsTail();
 }

@@ -1,0 +1,55 @@
+#include "DeliveryProblems.h"
+
+#include "HostServices.h"
+
+void DeliveryProblems::Note(const std::string& problem, const std::string& detail, bool bWarning) {
+    std::string text;
+    uint64_t qwCount = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_qwCount;
+        auto found = m_problems.find(problem);
+        if (found == m_problems.end()) {
+            const std::string& key = m_problems.size() < kMaxProblems ? problem : kOthers;
+            found = m_problems.try_emplace(key).first;
+            if (found->second.m_qwCount == 0) {
+                found->second.m_bWarning = bWarning;
+                m_order.push_back(key);
+            }
+        }
+        Problem& entry = found->second;
+        qwCount = ++entry.m_qwCount;
+        if (!entry.m_reports.Allow(ReportLimiter::Now())) {
+            return;
+        }
+        text = found->first;
+        bWarning = entry.m_bWarning;
+    }
+    if (!detail.empty() && text != kOthers) {
+        text += ": " + detail;
+    }
+    const uint32_t dwLevel = (bWarning ? kCSFLogWarning : kCSFLogError) | kCSFLogConsoleFlag;
+    if (qwCount == 1) {
+        m_services.Log(nullptr, kCSFLogCategory, dwLevel, __LINE__, __FILE__, "hwhost: %s",
+                       text.c_str());
+    } else {
+        m_services.Log(nullptr, kCSFLogCategory, dwLevel, __LINE__, __FILE__,
+                       "hwhost: %s (%llu times so far; said at most once a minute)", text.c_str(),
+                       static_cast<unsigned long long>(qwCount));
+    }
+}
+
+std::vector<std::string> DeliveryProblems::Summary() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::string> lines;
+    for (const std::string& problem : m_order) {
+        const uint64_t qwCount = m_problems.at(problem).m_qwCount;
+        lines.push_back(problem + " (" + std::to_string(qwCount) + (qwCount == 1 ? " time)" : " times)"));
+    }
+    return lines;
+}
+
+uint64_t DeliveryProblems::Count() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_qwCount;
+}

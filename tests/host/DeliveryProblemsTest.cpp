@@ -1,0 +1,69 @@
+// Alerts and responses the host cannot deliver, for reasons it learns as
+// they come: each problem said on the console at once, then at most once a
+// minute with its count, and every one counted for the stop.
+
+#include "DeliveryProblems.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HostServices.h"
+#include "support/ConsoleCapture.h"
+#include "support/ManualReportTime.h"
+
+namespace {
+
+const std::string kNoEvent = "the alert \"HW-V4\" is dropped: no policy event is registered under its name";
+const std::string kLate = "e-mail \"Admins\" not written yet";
+
+size_t CountOf(const std::string& text, const std::string& marker) {
+    size_t count = 0;
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(DeliveryProblemsTest, EachProblemIsSaidAtOnceThenOnceAMinuteWithItsCountAndTheStopCountsAll) {
+    hwtest::ManualReportTime time;
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    DeliveryProblems problems(services);
+
+    for (int i = 0; i < 3; ++i) {
+        problems.Note(kNoEvent);
+    }
+    problems.Note(kLate, "disk full; tried again", true);
+    problems.Note(kLate, "earlier mails wait for the outbox; tried again", true);
+    EXPECT_EQ("ERROR: hwhost: " + kNoEvent + "\nWARNING: hwhost: " + kLate + ": disk full; tried again\n",
+              console.Text());
+
+    time.Advance(61);
+    problems.Note(kNoEvent);
+    problems.Note(kNoEvent);
+    EXPECT_TRUE(console.Contains("ERROR: hwhost: " + kNoEvent + " (4 times so far; said at most once a minute)\n"))
+        << console.Text();
+    EXPECT_EQ(3u, CountOf(console.Text(), "\n"));
+
+    EXPECT_EQ((std::vector<std::string>{kNoEvent + " (5 times)", kLate + " (2 times)"}), problems.Summary());
+    EXPECT_EQ(7u, problems.Count());
+}
+
+TEST(DeliveryProblemsTest, ProblemsPastTheBoundAreCountedTogether) {
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    DeliveryProblems problems(services);
+    const size_t nNoted = DeliveryProblems::kMaxProblems + 10;
+    for (size_t i = 0; i < nNoted; ++i) {
+        problems.Note("the alert \"R" + std::to_string(i) + "\" is dropped: no policy event");
+    }
+    const std::vector<std::string> summary = problems.Summary();
+    ASSERT_EQ(DeliveryProblems::kMaxProblems + 1, summary.size());
+    EXPECT_EQ(std::string(DeliveryProblems::kOthers) + " (10 times)", summary.back());
+    EXPECT_EQ(nNoted, problems.Count());
+    EXPECT_EQ(DeliveryProblems::kMaxProblems + 1, CountOf(console.Text(), "ERROR: hwhost: "));
+}
