@@ -108,6 +108,7 @@ void WildcardWalk::PushListing(int nBase, const std::string& strPrefix, const st
     }
     if (m_qwEntries >= m_Limits.m_qwMaxEntries) {
         m_bEntriesCut = true;
+        ++m_qwFoldersUnread;
         return;
     }
     Level level;
@@ -134,7 +135,10 @@ void WildcardWalk::PushListing(int nBase, const std::string& strPrefix, const st
         nRead, bComplete);
     m_qwEntries += nRead;
     m_dwSpent += static_cast<uint32_t>(std::min<size_t>(nRead, UINT32_MAX - m_dwSpent));
-    m_bEntriesCut = m_bEntriesCut || !bComplete;
+    if (!bComplete) {
+        m_bEntriesCut = true;
+        ++m_qwFoldersUnread;
+    }
     if (!bListed) {
         NoteFailure(strPrefix);
         return;
@@ -167,6 +171,7 @@ bool WildcardWalk::Describe(int nBase, const std::string& strRelative, const std
     data.m_strEntryName = slash == std::string::npos ? strPath : strPath.substr(slash + 1);
     data.m_Status = status;
     data.m_uOwner = entry.m_uOwner;
+    data.m_bTrustedOwner = entry.m_bTrustedOwner;
     bEnterable = status.m_bIsDirectory && !entry.m_bIsLink;
     return true;
 }

@@ -45,9 +45,11 @@ struct WildcardFindData {
     std::string m_strDirectory;    // its directory, ending in "/", or empty
     std::string m_strEntryName;    // its last component
     // What the name leads to (a trusted link followed; another account's
-    // link described as itself), and who owns that.
+    // link described as itself), who owns that, and whether that is root
+    // or the sensor's account.
     plat::FileStatus m_Status;
     uint32_t m_uOwner = 0;
+    bool m_bTrustedOwner = false;
 
     bool IsDirectory() const { return (m_dwFileAttributes & kAttributeDirectory) != 0; }
 };
@@ -87,9 +89,11 @@ public:
 
     // Folders not entered for being deeper than the limit.
     uint64_t FoldersTooDeep() const { return m_qwTooDeep; }
-    // Names read, and whether the limit on them cut the walk short.
+    // Names read, whether the limit on them cut the walk short, and the
+    // folders it left unread, or read in part, for it.
     uint64_t EntriesRead() const { return m_qwEntries; }
     bool EntriesCut() const { return m_bEntriesCut; }
+    uint64_t FoldersUnread() const { return m_qwFoldersUnread; }
     // A folder could not be opened or listed for a reason other than its
     // absence or another account's link (no descriptor left, say): what
     // lies beneath it is unknown, not gone.
@@ -119,6 +123,7 @@ private:
     std::vector<Level> m_Levels;                     // the deepest last
     uint64_t m_qwTooDeep = 0;
     uint64_t m_qwEntries = 0;
+    uint64_t m_qwFoldersUnread = 0;
     uint64_t m_qwFoldersOpened = 0;
     uint32_t m_dwSpent = 0;  // work done within the current call
     bool m_bEntriesCut = false;

@@ -1,10 +1,12 @@
 #include "TextLogs/CEngineTextLog.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <new>
 
 #include "Common/AgentEventInfoDefault.h"
+#include "Common/InputBounds.h"
 #include "Common/RuleContainer.h"
 #include "TextLogs/InitializeTextLogRules.h"
 #include "TextLogs/LogGroup.h"
@@ -13,6 +15,7 @@
 #include "TextLogs/TextLogRule.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
+#include "platform/Descriptors.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/NetworkNames.h"
@@ -60,6 +63,12 @@ size_t NextHit(const std::vector<uint8_t>& hits, size_t nFrom) {
         ++n;
     }
     return n;
+}
+
+// The name names nothing: any other failure to look at or open a file
+// (no descriptor left, say) tells nothing of whether it is there.
+bool IsAbsence(uint32_t dwError) {
+    return dwError == plat::kErrFileNotFound || dwError == plat::kErrPathNotFound;
 }
 
 // "/..." on this system, or a drive letter's "X:\...".
@@ -124,10 +133,13 @@ void CEngineTextLog::WarnOfGroupsWithoutFiles() {
     // A mistyped folder would otherwise load as a policy that watches
     // nothing without a word.  Said on the loading thread, so that the
     // load's own report carries it; a file that appears later is still
-    // found by a scan.
+    // found by a scan.  Whoever can write a watched folder decides how long
+    // a look takes: the looks of one load end within a second, and a group
+    // not told by then is not warned of.
+    const auto tDeadline = std::chrono::steady_clock::now() + kLoadLookTime;
     for (const auto& [strName, pGroup] : m_LogGroups) {
         std::string strWhy;
-        if (pGroup->IsUsed() && pGroup->NamesNoFile(strWhy)) {
+        if (pGroup->IsUsed() && pGroup->NamesNoFile(strWhy, tDeadline)) {
             // Its console copy is the host's, so the host knows it was shown.
             CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "LogGroup (%s) watches no file: %s",
                     strName.c_str(), strWhy.c_str());
@@ -176,7 +188,11 @@ void CEngineTextLog::DeleteListeners() {
     m_Listeners.clear();
 }
 
-void CEngineTextLog::ClearLogGroups() { m_LogGroups.clear(); }
+void CEngineTextLog::ClearLogGroups() {
+    // A scan in progress walks the groups.
+    m_Scan = ScanProgress();
+    m_LogGroups.clear();
+}
 
 void CEngineTextLog::ReadLogGroups(IPolicyContainer* pPolicy) {
     ClearLogGroups();
@@ -323,19 +339,27 @@ const CTextLogListener* CEngineTextLog::FindListener(const std::string& strFileN
 
 uint32_t CEngineTextLog::_doWork() {
     const uint32_t dwHostAddress = LogSensorAddress();
+    // A scan an earlier run left unfinished starts afresh with this run.
+    m_Scan = ScanProgress();
     for (uint32_t dwPass = 0; StopRequested() == 0; ++dwPass) {
         if (!RunPass(dwPass, dwHostAddress)) {
+            m_Scan = ScanProgress();
             ReportEchoLeftOut(true);
             plat::ConsoleFlush();
             CSF_LOG(kCSFLogInfo, "Thread (inside loop) terminating...");
             return 0;
         }
-        // With lines still waiting the next pass comes at once.
-        if (!m_bBacklog) {
+        // With lines still waiting, or a scan to go on with, the next pass
+        // comes at once.
+        if (m_bBacklog || m_Scan.m_bActive) {
+            Yield();
+        } else {
             plat::ConsoleFlush();
             Sleep(kPassMs);
         }
     }
+    // What the walk holds is let go with the run.
+    m_Scan = ScanProgress();
     ReportEchoLeftOut(true);
     plat::ConsoleFlush();
     CSF_LOG(kCSFLogInfo, "Thread terminating...");
@@ -345,15 +369,28 @@ uint32_t CEngineTextLog::_doWork() {
 bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
     m_tSliceStart = std::chrono::steady_clock::now();
     m_bBacklog = false;
-    const bool bScan = dwPass % kScanInterval == 0;
-    if (bScan) {
-        ++m_dwScan;
-        ScanGroups();
-        if (!ScanListeners(dwPass == 0, dwHostAddress)) {
+    m_bSpareKnown = false;
+    if (dwPass % kScanInterval == 0 && !m_Scan.m_bActive) {
+        BeginScan(dwPass == 0);
+    }
+    bool bScanned = false;
+    if (m_Scan.m_bActive) {
+        const ScanStep step = ContinueScan();
+        if (step == ScanStep::kStopped) {
             return false;
         }
+        if (step == ScanStep::kDone) {
+            ++m_dwScan;
+            ApplyScan();
+            const bool bFirstScanOfRun = m_Scan.m_bFirstOfRun;
+            m_Scan = ScanProgress();
+            if (!ScanListeners(bFirstScanOfRun, dwHostAddress)) {
+                return false;
+            }
+            bScanned = true;
+        }
     }
-    if (!FollowNames(bScan, dwHostAddress)) {
+    if (!FollowNames(bScanned, dwHostAddress)) {
         return false;
     }
     const ReadResult result = ReadListeners(dwHostAddress);
@@ -374,33 +411,136 @@ void CEngineTextLog::ReportEchoLeftOut(bool bNow) {
     }
 }
 
-void CEngineTextLog::ScanGroups() {
-    for (const auto& [strGroup, pGroup] : m_LogGroups) {
-        m_GroupFiles.clear();
-        pGroup->ExpandFiles(m_GroupFiles);
-        for (std::string& strFile : m_GroupFiles) {
-            auto it = m_Listeners.find(strFile);
-            if (it != m_Listeners.end()) {
-                RefreshListener(*it->second, strGroup);
-                continue;
+void CEngineTextLog::BeginScan(bool bFirstOfRun) {
+    // The walk holds a few folders open: it waits while the descriptors
+    // kept free are all there is.
+    if (!TakeDescriptor(kWalkDescriptors)) {
+        return;
+    }
+    m_Scan = ScanProgress();
+    m_Scan.m_bActive = true;
+    m_Scan.m_bFirstOfRun = bFirstOfRun;
+    m_Scan.m_itGroup = m_LogGroups.begin();
+    if (m_Scan.m_itGroup != m_LogGroups.end()) {
+        m_Scan.m_itGroup->second->BeginScan(m_Scan.m_Group);
+    }
+}
+
+CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
+    // A slice: at least kScanSliceWork units of work, then more while the
+    // slice lasts; a stop is heeded between any two of them.
+    const auto tEnd = std::chrono::steady_clock::now() + kScanSlice;
+    while (m_Scan.m_itGroup != m_LogGroups.end()) {
+        CLogGroup& group = *m_Scan.m_itGroup->second;
+        uint32_t dwWork = kScanSliceWork;
+        if (group.ContinueScan(m_Scan.m_Group, dwWork)) {
+            group.ReportScan(m_Scan.m_Group);
+            const std::vector<uint64_t>& identities = m_Scan.m_Group.Identities();
+            m_Scan.m_Identities.insert(m_Scan.m_Identities.end(), identities.begin(), identities.end());
+            m_Scan.m_bComplete = m_Scan.m_bComplete && m_Scan.m_Group.IsComplete();
+            m_Scan.m_Found.push_back(
+                {&group, m_Scan.m_Group.TakeFiles(), m_Scan.m_Group.IsComplete()});
+            if (++m_Scan.m_itGroup != m_LogGroups.end()) {
+                m_Scan.m_itGroup->second->BeginScan(m_Scan.m_Group);
             }
-            CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strFile.c_str());
-            auto pListener = std::make_unique<CTextLogListener>(strFile, &m_EchoBudget, &m_Losses);
-            uint32_t dwError = 0;
-            plat::FileStatus status;
-            LookAt(strFile, status, dwError);
-            pListener->TakeMark(status);
-            pListener->m_dwLastSeenScan = m_dwScan;
-            pListener->m_dwState = CTextLogListener::kWaitingToOpen;
-            pListener->m_GroupNames.push_back(strGroup);
-            auto remembered = m_Remembered.find(strFile);
-            if (remembered != m_Remembered.end()) {
-                pListener->SetResumePoint(std::move(remembered->second.m_Point));
-                m_Remembered.erase(remembered);
-            }
-            m_Listeners.emplace(std::move(strFile), std::move(pListener));
+        }
+        if (StopRequested() != 0) {
+            return ScanStep::kStopped;
+        }
+        if (m_Scan.m_itGroup != m_LogGroups.end() && std::chrono::steady_clock::now() >= tEnd) {
+            return ScanStep::kPaused;
         }
     }
+    return ScanStep::kDone;
+}
+
+void CEngineTextLog::ApplyScan() {
+    // A group whose scan could not read all it names keeps the files it
+    // followed and did not meet: they are not known to be gone.
+    std::vector<std::pair<const CLogGroup*, CTextLogListener*>> unread;
+    for (const ScanProgress::GroupFiles& found : m_Scan.m_Found) {
+        if (found.m_bComplete) {
+            continue;
+        }
+        for (auto& [strFile, pListener] : m_Listeners) {
+            const std::vector<std::string>& groups = pListener->m_GroupNames;
+            if (std::find(groups.begin(), groups.end(), found.m_pGroup->GetName()) != groups.end()) {
+                unread.emplace_back(found.m_pGroup, pListener.get());
+            }
+        }
+    }
+    for (ScanProgress::GroupFiles& found : m_Scan.m_Found) {
+        ApplyGroupFiles(found, unread);
+    }
+    ForgetPlacesOfFilesGone();
+}
+
+void CEngineTextLog::ApplyGroupFiles(ScanProgress::GroupFiles& found,
+                                     const std::vector<std::pair<const CLogGroup*, CTextLogListener*>>& unread) {
+    const std::string strGroup = found.m_pGroup->GetName();
+    size_t nFollowed = 0;
+    m_Newcomers.clear();
+    for (CLogGroup::FoundFile& file : found.m_Files) {
+        auto it = m_Listeners.find(file.m_strName);
+        if (it == m_Listeners.end()) {
+            m_Newcomers.push_back(&file);
+            continue;
+        }
+        RefreshListener(*it->second, strGroup);
+        ++nFollowed;
+    }
+    for (const auto& [pGroup, pListener] : unread) {
+        const std::vector<std::string>& groups = pListener->m_GroupNames;
+        const bool bSeen = pListener->m_dwLastSeenScan == m_dwScan &&
+                           std::find(groups.begin(), groups.end(), strGroup) != groups.end();
+        if (pGroup == found.m_pGroup && !bSeen) {
+            RefreshListener(*pListener, strGroup);
+            ++nFollowed;
+        }
+    }
+    // Files the group follows keep being followed; of the new ones, root's
+    // and the sensor's own come first, so another account's flood does not
+    // take their places.
+    std::stable_partition(m_Newcomers.begin(), m_Newcomers.end(),
+                          [](const CLogGroup::FoundFile* pFile) { return pFile->m_bTrustedOwner; });
+    uint64_t qwOverBound = 0;
+    uint64_t qwNoDescriptor = 0;
+    for (CLogGroup::FoundFile* pFile : m_Newcomers) {
+        // A second path of the group may name a file again.
+        auto it = m_Listeners.find(pFile->m_strName);
+        if (it != m_Listeners.end()) {
+            RefreshListener(*it->second, strGroup);
+        } else if (nFollowed >= CLogGroup::kMaxFilesFollowed) {
+            ++qwOverBound;
+        } else if (!TakeDescriptor()) {
+            ++qwNoDescriptor;
+        } else {
+            CreateListener(*pFile, strGroup);
+            ++nFollowed;
+        }
+    }
+    found.m_pGroup->ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
+}
+
+void CEngineTextLog::CreateListener(CLogGroup::FoundFile& file, const std::string& strGroup) {
+    CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", file.m_strName.c_str());
+    auto pListener = std::make_unique<CTextLogListener>(file.m_strName, &m_EchoBudget, &m_Losses);
+    uint32_t dwError = 0;
+    plat::FileStatus status;
+    const bool bLooked = LookAt(file.m_strName, status, dwError);
+    pListener->TakeMark(status);
+    pListener->m_dwLastSeenScan = m_dwScan;
+    pListener->m_dwState = CTextLogListener::kWaitingToOpen;
+    pListener->m_bDescriptorTaken = true;
+    pListener->m_GroupNames.push_back(strGroup);
+    // A file the engine read before, under this name or another, goes on
+    // where its reading ended.
+    auto remembered = m_Remembered.find(bLooked ? status.m_qwIdentity : file.m_qwIdentity);
+    if (remembered != m_Remembered.end()) {
+        pListener->SetResumePoint(std::move(remembered->second.m_Point));
+        m_Remembered.erase(remembered);
+    }
+    m_Listeners.emplace(std::move(file.m_strName), std::move(pListener));
 }
 
 void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::string& strGroup) {
@@ -415,8 +555,12 @@ void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::stri
     if (listener.m_dwState == CTextLogListener::kMonitoring) {
         if (!LookAt(listener.GetFileName(), status, dwError)) {
             CSF_TRACE(kTraceLevel, "ERROR: calculateMark returned %d", static_cast<int>(dwError));
-            // Seen "before this scan": phase 2 stops it.
-            listener.m_dwLastSeenScan = m_dwScan - 1;
+            // Seen "before this scan": phase 2 stops it.  A look that
+            // failed for another reason than the file's absence (no
+            // descriptor left, say) tells nothing: the file is kept.
+            if (IsAbsence(dwError)) {
+                listener.m_dwLastSeenScan = m_dwScan - 1;
+            }
         } else if (status.m_qwIdentity != listener.m_qwMark) {
             // The pass opens the new file at once (FollowNames).
             listener.m_dwState = CTextLogListener::kSwitched;
@@ -454,22 +598,14 @@ bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress)
             Remember(strFile, listener);
             m_Removals.push_back(strFile);
             break;
-        case CTextLogListener::kWaitingToOpen: {
+        case CTextLogListener::kWaitingToOpen:
             // What is left of the file it still has open (a rotated file,
             // one let go and come back) is read before the name is opened.
             if (!Finish(listener, dwHostAddress)) {
                 return false;
             }
-            // Lines already there at the first scan of a run are history;
-            // a file met later is read from its first line, or from where
-            // its reading ended when it is one the engine has read before.
-            const bool bOpened = bFirstScanOfRun ? listener.Open(qorFileReader::kEndOfFile)
-                                                 : listener.Resume(listener.GetResumePoint());
-            NoteOpened(listener, bOpened, !bFirstScanOfRun);
-            listener.m_dwState = CTextLogListener::kMonitoring;
-            listener.m_bNameGone = false;
+            OpenWaiting(listener, bFirstScanOfRun);
             break;
-        }
         case CTextLogListener::kSwitched:
             // Opened by this pass (FollowNames).
             break;
@@ -483,6 +619,35 @@ bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress)
         m_Listeners.erase(*it);
     }
     return true;
+}
+
+void CEngineTextLog::OpenWaiting(CTextLogListener& listener, bool bFirstScanOfRun) {
+    // Lines already there at the first scan of a run are history; a file
+    // met later is read from its first line, or from where its reading
+    // ended when it is one the engine has read before, or from where an
+    // open that could not be made would have placed it.
+    const bool bFromEnd = (bFirstScanOfRun && !listener.m_bRetryOpen) || listener.m_bRetryAtEnd;
+    const bool bDescriptor = std::exchange(listener.m_bDescriptorTaken, false) || TakeDescriptor();
+    const bool bOpened = bDescriptor && (bFromEnd ? listener.Open(qorFileReader::kEndOfFile)
+                                                  : listener.Resume(listener.GetResumePoint()));
+    if (!bOpened && (!bDescriptor || listener.OpenMayBeRetried())) {
+        // The file is there: it is opened at a later pass, where it stood
+        // (at its end when its size was never seen).
+        if (bFromEnd) {
+            CTextLogListener::ResumePoint point;
+            point.m_qwIdentity = listener.m_qwMark;
+            point.m_llPosition = static_cast<int64_t>(listener.m_qwMarkSize);
+            listener.m_bRetryAtEnd = listener.m_qwMark == 0;
+            listener.SetResumePoint(std::move(point));
+        }
+        listener.m_bRetryOpen = true;
+        return;
+    }
+    listener.m_bRetryOpen = false;
+    listener.m_bRetryAtEnd = false;
+    NoteOpened(listener, bOpened, !bFromEnd);
+    listener.m_dwState = CTextLogListener::kMonitoring;
+    listener.m_bNameGone = false;
 }
 
 bool CEngineTextLog::Finish(CTextLogListener& listener, uint32_t dwHostAddress) {
@@ -502,6 +667,11 @@ bool CEngineTextLog::FollowNames(bool bScanned, uint32_t dwHostAddress) {
         CTextLogListener& listener = *pListener;
         if (!RetireQuietPrevious(listener, dwHostAddress)) {
             return false;
+        }
+        // An open that failed for a reason that may pass is tried again.
+        if (listener.m_dwState == CTextLogListener::kWaitingToOpen && listener.m_bRetryOpen) {
+            OpenWaiting(listener, false);
+            continue;
         }
         bool bSwitched = listener.m_dwState == CTextLogListener::kSwitched;
         // A monitored name was just looked at by the scan; a stopped one
@@ -547,7 +717,24 @@ bool CEngineTextLog::SwitchFile(CTextLogListener& listener, uint32_t dwHostAddre
     }
     CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
               listener.GetFileName().c_str());
-    const bool bOpened = listener.OpenNewFile();
+    // The new file takes one more descriptor while the old one is read on;
+    // without one to spare, the old one is read to its end and let go
+    // first, and gives its own.
+    bool bDescriptor = TakeDescriptor();
+    if (!bDescriptor && !listener.IsClosed()) {
+        if (!Finish(listener, dwHostAddress)) {
+            return false;
+        }
+        bDescriptor = true;
+    }
+    const bool bOpened = bDescriptor && listener.OpenNewFile();
+    if (!bOpened && (!bDescriptor || listener.OpenMayBeRetried())) {
+        // Opened from its first line at a later pass.
+        listener.SetResumePoint(CTextLogListener::ResumePoint());
+        listener.m_bRetryOpen = true;
+        listener.m_dwState = CTextLogListener::kWaitingToOpen;
+        return true;
+    }
     listener.m_dwPreviousQuiet = 0;
     listener.m_llPreviousAt = listener.GetPreviousPosition();
     NoteOpened(listener, bOpened, true);
@@ -593,7 +780,8 @@ void CEngineTextLog::NoteOpened(CTextLogListener& listener, bool bOpened, bool b
     plat::FileStatus status;
     uint32_t dwError = 0;
     const bool bGone = bOpened ? listener.GetIdentity() != listener.m_qwMark
-                               : !LookAt(strFile, status, dwError);
+                               : IsAbsence(listener.GetOpenFailure()) &&
+                                     !LookAt(strFile, status, dwError) && IsAbsence(dwError);
     if (bFromStart && bGone && listener.m_qwMark != 0 && listener.m_qwMarkSize > 0) {
         ++m_Losses.m_qwVanished;
         m_Losses.m_qwBytes += listener.m_qwMarkSize;
@@ -607,11 +795,11 @@ void CEngineTextLog::NoteOpened(CTextLogListener& listener, bool bOpened, bool b
 }
 
 void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener& listener) {
-    if (!listener.GetResumePoint().IsSet()) {
+    const CTextLogListener::ResumePoint& point = listener.GetResumePoint();
+    if (!point.IsSet()) {
         return;
     }
-    m_Remembered[strFile] = Remembered{listener.GetResumePoint(), m_dwScan};
-    if (m_Remembered.size() > kMaxRemembered) {
+    if (m_Remembered.size() >= kMaxRemembered && m_Remembered.count(point.m_qwIdentity) == 0) {
         auto oldest = m_Remembered.begin();
         for (auto it = m_Remembered.begin(); it != m_Remembered.end(); ++it) {
             if (m_dwScan - it->second.m_dwScan > m_dwScan - oldest->second.m_dwScan) {
@@ -619,7 +807,47 @@ void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener
             }
         }
         m_Remembered.erase(oldest);
+        if (m_pPlacesBound == nullptr) {
+            m_pPlacesBound = &InputBounds::Instance().Bound(
+                "text logs let go by their groups",
+                "at most " + std::to_string(kMaxRemembered) + " reading places kept", "places");
+        }
+        m_pPlacesBound->LeftOut();
     }
+    m_Remembered[point.m_qwIdentity] = Remembered{point, m_dwScan, strFile};
+}
+
+void CEngineTextLog::ForgetPlacesOfFilesGone() {
+    // A place is kept for as long as its file is there to come back: a
+    // scan that read all it names has met every such file; after one that
+    // could not, a file is looked for under the name it was let go by.
+    if (m_Scan.m_bComplete) {
+        std::sort(m_Scan.m_Identities.begin(), m_Scan.m_Identities.end());
+    }
+    for (auto it = m_Remembered.begin(); it != m_Remembered.end();) {
+        bool bThere = false;
+        if (m_Scan.m_bComplete) {
+            bThere = std::binary_search(m_Scan.m_Identities.begin(), m_Scan.m_Identities.end(), it->first);
+        } else {
+            plat::FileStatus status;
+            uint32_t dwError = 0;
+            bThere = LookAt(it->second.m_strName, status, dwError) ? status.m_qwIdentity == it->first
+                                                                   : !IsAbsence(dwError);
+        }
+        it = bThere ? std::next(it) : m_Remembered.erase(it);
+    }
+}
+
+bool CEngineTextLog::TakeDescriptor(uint64_t qwCount) {
+    if (!m_bSpareKnown) {
+        m_qwSpare = plat::GetDescriptorBudget().Spare();
+        m_bSpareKnown = true;
+    }
+    if (m_qwSpare < qwCount) {
+        return false;
+    }
+    m_qwSpare -= qwCount;
+    return true;
 }
 
 CEngineTextLog::ReadResult CEngineTextLog::ReadListeners(uint32_t dwHostAddress) {

@@ -26,6 +26,20 @@
 // engine's last read of it (a copy-and-truncate rotation), and a file that
 // was gone before it could be opened.
 //
+// Whoever can write a watched folder decides how many files and folders it
+// holds, so what a group takes is bounded: it follows at most
+// CLogGroup::kMaxFilesFollowed files (those it follows keep their place,
+// new ones past it are left out, root's and the sensor's own first), none
+// of them opened into the descriptors kept free for sockets, decoy
+// connections and outputs (platform/Descriptors.h); a scan's walk is
+// bounded in depth and names (CLogGroup) and taken in slices that the
+// reading of lines goes on between, and a stop is heeded between any two
+// of them.  An idle file holds its descriptor and no buffer.  A file that
+// cannot be looked at or opened for another reason than its absence (no
+// descriptor left, say) is not taken for gone: it keeps its place, and the
+// place where the reading of a file let go ended is kept by the file's
+// identity for as long as the file is there.
+//
 // Reading runs at the speed of the disk and the rules, not at a fixed
 // number of lines a second: a stop is heeded between any two lines, the
 // thread steps aside for a moment at regular intervals while it has a
@@ -43,9 +57,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "Common/WildcardFileFinder.h"
+#include "TextLogs/LogGroup.h"
 #include "TextLogs/TextLogListener.h"
 #include "platform/Files.h"
 #include "qorToolsLib/EchoBudget.h"
@@ -53,8 +71,8 @@
 
 class CInitializeTextLogRules;
 class CInitializeUserTextLogRules;
-class CLogGroup;
 class CTextLogRule;
+class InputBound;
 class IPolicyEventInterface;
 
 class CEngineTextLog : public CEngineBase {
@@ -70,8 +88,17 @@ public:
     static constexpr uint32_t kPreviousQuietPasses = 5;
     // Lines one file gives in a row before the next file's turn.
     static constexpr uint32_t kLinesPerTurn = 256;
-    // Files let go whose place is remembered for their return.
-    static constexpr size_t kMaxRemembered = 256;
+    // Files let go whose place is kept for their return (each is kept for
+    // as long as its file is there, up to this many).
+    static constexpr size_t kMaxRemembered = 4096;
+    // A scan's slice in a pass: at least this much work (names read or
+    // looked at, folders opened), then more while kScanSlice lasts.
+    static constexpr uint32_t kScanSliceWork = 4096;
+    static constexpr std::chrono::milliseconds kScanSlice{50};
+    // The looks of one policy load for groups that name no file.
+    static constexpr std::chrono::milliseconds kLoadLookTime{1000};
+    // Descriptors a scan's walk may hold (its folders, and one to list).
+    static constexpr uint64_t kWalkDescriptors = WildcardLimits::kDefaultMaxDepth + 2;
     // The per-line echo on standard error is kept to this many lines and
     // bytes a second on average (bursts: a second's lines, and
     // kEchoBurstBytes); the lines read without their echo are counted on a
@@ -124,13 +151,43 @@ protected:
     uint32_t _doWork() override;
 
 private:
+    // A scan of the groups' files, taken in slices over one or more passes.
+    struct ScanProgress {
+        struct GroupFiles {
+            CLogGroup* m_pGroup = nullptr;
+            std::vector<CLogGroup::FoundFile> m_Files;
+            bool m_bComplete = true;
+        };
+        bool m_bActive = false;
+        bool m_bFirstOfRun = false;
+        std::map<std::string, std::unique_ptr<CLogGroup>>::iterator m_itGroup;
+        CLogGroup::Scan m_Group;  // the group being walked
+        std::vector<GroupFiles> m_Found;
+        // Every file any group's paths matched, and whether every group
+        // read all it names.
+        std::vector<uint64_t> m_Identities;
+        bool m_bComplete = true;
+    };
+    enum class ScanStep { kPaused, kDone, kStopped };
+
     void ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName);
-    // Phase 1 of a scan: every group's files get or refresh their listener.
-    void ScanGroups();
+    // Starts a scan, unless the descriptors kept free are all there is.
+    void BeginScan(bool bFirstOfRun);
+    // One slice of the scan.
+    ScanStep ContinueScan();
+    // Phase 1 of a scan: every group's files get or refresh their listener,
+    // within the group's bound and the descriptors to spare.
+    void ApplyScan();
+    void ApplyGroupFiles(ScanProgress::GroupFiles& found,
+                         const std::vector<std::pair<const CLogGroup*, CTextLogListener*>>& unread);
+    void CreateListener(CLogGroup::FoundFile& file, const std::string& strGroup);
     void RefreshListener(CTextLogListener& listener, const std::string& strGroup);
     // Phase 2: listeners are opened, stopped or let go by their state;
     // false when a stop came while a file was read to its end.
     bool ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress);
+    // Opens a listener waiting to be opened; one that cannot be opened for
+    // a reason that may pass stays waiting, its place kept.
+    void OpenWaiting(CTextLogListener& listener, bool bFirstScanOfRun);
     // Every pass: each followed name is looked at, and a file that another
     // has replaced under it is followed on while the new one is opened.
     // `bScanned`: this pass's scan has just looked at the monitored names.
@@ -152,6 +209,11 @@ private:
     bool Finish(CTextLogListener& listener, uint32_t dwHostAddress);
     // Keeps where a file let go was left, for its return.
     void Remember(const std::string& strFile, const CTextLogListener& listener);
+    // Forgets the places of files no longer there.
+    void ForgetPlacesOfFilesGone();
+    // Takes `qwCount` of the descriptors this pass may open (counted once
+    // a pass); false when there are not so many to spare.
+    bool TakeDescriptor(uint64_t qwCount = 1);
 
     enum class ReadResult { kDrained, kBacklog, kStopped };
     // The read phase.
@@ -196,16 +258,23 @@ private:
     // Counts scans across thread runs, so a listener's last sighting is
     // compared with scans, never with a pass number that a pause restarted.
     uint32_t m_dwScan = 0;
+    // By the file's identity: a file renamed, or taken up by a second
+    // name, goes on where its reading ended.
     struct Remembered {
         CTextLogListener::ResumePoint m_Point;
         uint32_t m_dwScan = 0;
+        std::string m_strName;  // the name it was let go by
     };
-    std::map<std::string, Remembered> m_Remembered;
+    std::unordered_map<uint64_t, Remembered> m_Remembered;
+    InputBound* m_pPlacesBound = nullptr;
+    ScanProgress m_Scan;
+    uint64_t m_qwSpare = 0;
+    bool m_bSpareKnown = false;
     bool m_bBacklog = false;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.
-    std::vector<std::string> m_GroupFiles;
+    std::vector<CLogGroup::FoundFile*> m_Newcomers;
     std::vector<std::string> m_Removals;
     std::vector<uint8_t> m_RuleHits;
     std::string m_strSubject;

@@ -6,6 +6,7 @@
 
 #include "Common/WildcardFileFinder.h"
 #include "platform/Console.h"
+#include "platform/Descriptors.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Refusal.h"
@@ -47,82 +48,156 @@ std::string MissingFolder(std::string strPath) {
     return std::string();
 }
 
+// The descriptor bound as said: the floor no file takes from.
+std::string DescriptorLimitText() {
+    const uint64_t qwLimit = plat::RaiseDescriptorLimit();
+    return "no file opened into the " + std::to_string(plat::DescriptorFloorFor(qwLimit)) +
+           " descriptors kept free of the process's " + std::to_string(qwLimit) +
+           " for sockets, decoy connections and outputs";
+}
+
 }  // namespace
 
-CLogGroup::CLogGroup(std::string strName) : m_strName(std::move(strName)) {}
+CLogGroup::Scan::Scan() = default;
+CLogGroup::Scan::~Scan() = default;
+CLogGroup::Scan::Scan(Scan&&) noexcept = default;
+CLogGroup::Scan& CLogGroup::Scan::operator=(Scan&&) noexcept = default;
+
+CLogGroup::CLogGroup(std::string strName)
+    : m_strName(std::move(strName)),
+      m_TooDeep("at most " + std::to_string(WildcardLimits::kDefaultMaxDepth) + " folders deep below a pattern's first wildcard or its \"/...\"",
+                "folders"),
+      m_NamesCut("at most " + std::to_string(kMaxNamesPerScan) + " names read in a scan", "folders"),
+      m_LinksUnnamed("at most " + std::to_string(kMaxLinksNamed) +
+                         " paths through another account's link named one by one",
+                     "paths"),
+      m_FilesOver("at most " + std::to_string(kMaxFilesFollowed) + " files followed", "files"),
+      m_NoDescriptor(DescriptorLimitText(), "files") {}
+
+CLogGroup::~CLogGroup() = default;
 
 void CLogGroup::AddPath(std::string strPath) { m_Paths.push_back(std::move(strPath)); }
 
-size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) const {
-    if (!m_bUsed) {
-        return 0;
-    }
-    if (!m_bNewestOnly) {
-        size_t nCount = 0;
-        for (const std::string& strPath : m_Paths) {
-            nCount += ExpandPattern(strPath, std::string(), files);
-        }
-        return nCount;
-    }
-    // A file never written since the epoch is never the newest, and what
-    // is not a regular file (a FIFO, a socket, a device) never displaces
-    // the log.
-    std::vector<std::string> produced;
-    std::string strBest;
-    int64_t llBestTime = 0;
+std::string CLogGroup::DescribeInput() const {
+    std::string strPaths;
     for (const std::string& strPath : m_Paths) {
-        produced.clear();
-        ExpandPattern(strPath, std::string(), produced);
-        for (std::string& strName : produced) {
-            plat::FileStatus status;
-            if (plat::GetFileStatus(strName.c_str(), status) && status.m_bIsRegular &&
-                status.m_llModifiedNs > llBestTime) {
-                llBestTime = status.m_llModifiedNs;
-                strBest = std::move(strName);
-            }
-        }
+        strPaths += (strPaths.empty() ? "" : "|") + strPath;
     }
-    if (strBest.empty()) {
-        return 0;
-    }
-    files.push_back(std::move(strBest));
-    return 1;
+    return "log group " + m_strName + " (" + strPaths + ")";
 }
 
-size_t CLogGroup::ExpandPattern(const std::string& strPattern, const std::string& strPrefix,
-                                std::vector<std::string>& files) const {
-    std::string strPath = strPattern;
+void CLogGroup::BeginScan(Scan& scan) const {
+    scan = Scan();
+    // A group that no enabled rule names is never monitored.
+    scan.m_bDone = !m_bUsed;
+}
+
+void CLogGroup::BeginPath(Scan& scan) const {
+    std::string strPath = m_Paths[scan.m_nPath];
     const bool bRecursive = WildcardFileFinder::StripRecursiveMarker(strPath);
     const size_t nWildcard = strPath.find_first_of(kWildcards);
-    // A name written out is taken whatever it is; what a wildcard in the
-    // last component or a walk beneath a directory finds counts only when
-    // it is a file.
-    const bool bFilesOnly = bRecursive || (nWildcard != std::string::npos &&
-                                           strPath.find_first_of("/\\", nWildcard) == std::string::npos);
-    WildcardFindData found;
-    std::vector<std::string> stopped;
-    WildcardFileFinder::Handle walk =
-        WildcardFileFinder::FindFirst(strPath.c_str(), bRecursive, &found, &stopped);
-    if (walk == WildcardFileFinder::InvalidHandle()) {
-        WarnOfStops(stopped);
-        return 0;
-    }
-    size_t nCount = 0;
-    do {
-        if (!bFilesOnly || !found.IsDirectory()) {
-            files.push_back(strPrefix + found.m_strFileName);
-            ++nCount;
-        }
-    } while (WildcardFileFinder::FindNext(walk, &found) != 0);
-    WildcardFileFinder::Close(walk);
-    WarnOfStops(stopped);
-    return nCount;
+    // A name written out is taken whatever it is, a directory too; what a
+    // wildcard in the last component or a walk beneath a directory finds
+    // counts only when it is a file.
+    scan.m_bFilesOnly = bRecursive || (nWildcard != std::string::npos &&
+                                       strPath.find_first_of("/\\", nWildcard) == std::string::npos);
+    WildcardLimits limits;
+    limits.m_qwMaxEntries = kMaxNamesPerScan - std::min(scan.m_qwNames, kMaxNamesPerScan);
+    scan.m_pWalk = std::make_unique<WildcardWalk>(strPath, bRecursive, limits, &scan.m_Stopped);
 }
 
-bool CLogGroup::NamesNoFile(std::string& strWhy) const {
-    std::vector<std::string> files;
-    if (ExpandFiles(files) > 0) {
-        return false;
+bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
+    WildcardFindData found;
+    while (!scan.m_bDone) {
+        if (!scan.m_pWalk) {
+            if (scan.m_nPath >= m_Paths.size()) {
+                scan.m_bDone = true;
+                break;
+            }
+            BeginPath(scan);
+        }
+        const WildcardWalk::Step step = scan.m_pWalk->Next(found, dwWork);
+        if (step == WildcardWalk::Step::kPaused) {
+            return false;
+        }
+        if (step == WildcardWalk::Step::kEnded) {
+            const WildcardWalk& walk = *scan.m_pWalk;
+            scan.m_qwNames += walk.EntriesRead();
+            scan.m_qwTooDeep += walk.FoldersTooDeep();
+            scan.m_qwUnread += walk.FoldersUnread();
+            scan.m_bComplete = scan.m_bComplete && !walk.EntriesCut() && !walk.Incomplete() &&
+                               walk.FoldersTooDeep() == 0;
+            scan.m_pWalk.reset();
+            ++scan.m_nPath;
+            continue;
+        }
+        if (scan.m_bFilesOnly && found.IsDirectory()) {
+            continue;
+        }
+        scan.m_Identities.push_back(found.m_Status.m_qwIdentity);
+        FoundFile file{std::move(found.m_strFileName), found.m_Status.m_qwIdentity,
+                       found.m_bTrustedOwner};
+        if (!m_bNewestOnly) {
+            scan.m_Files.push_back(std::move(file));
+            continue;
+        }
+        // A file never written since the epoch is never the newest, and
+        // what is not a regular file (a FIFO, a socket, a device, another
+        // account's link) never displaces the log.  The best carries over
+        // across the paths, so among equals the first produced wins.
+        if (found.m_Status.m_bIsRegular && found.m_Status.m_llModifiedNs > scan.m_llBestTime) {
+            scan.m_llBestTime = found.m_Status.m_llModifiedNs;
+            scan.m_Files.assign(1, std::move(file));
+        }
+    }
+    return true;
+}
+
+void CLogGroup::ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor) {
+    const std::string strInput = DescribeInput();
+    m_FilesOver.LeftOutAtScan(strInput, qwOverBound);
+    m_NoDescriptor.LeftOutAtScan(strInput, qwNoDescriptor);
+}
+
+void CLogGroup::ReportScan(const Scan& scan) {
+    const std::string strInput = DescribeInput();
+    m_TooDeep.LeftOutAtScan(strInput, scan.m_qwTooDeep);
+    m_NamesCut.LeftOutAtScan(strInput, scan.m_qwUnread);
+    WarnOfStops(scan.m_Stopped);
+}
+
+size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) {
+    Scan scan;
+    BeginScan(scan);
+    uint32_t dwWork = UINT32_MAX;
+    while (!ContinueScan(scan, dwWork)) {
+        dwWork = UINT32_MAX;
+    }
+    ReportScan(scan);
+    for (const FoundFile& file : scan.Files()) {
+        files.push_back(file.m_strName);
+    }
+    return scan.Files().size();
+}
+
+bool CLogGroup::NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline) const {
+    // One file found tells enough; a scan that cannot find one in time
+    // tells nothing, and holds up no load.
+    constexpr uint32_t kWorkPerLook = 1024;
+    Scan scan;
+    BeginScan(scan);
+    for (;;) {
+        uint32_t dwWork = kWorkPerLook;
+        const bool bDone = ContinueScan(scan, dwWork);
+        if (!scan.Files().empty()) {
+            return false;
+        }
+        if (bDone) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= tDeadline) {
+            return false;
+        }
     }
     std::string strPaths;
     std::vector<std::string> missing;
@@ -143,11 +218,19 @@ bool CLogGroup::NamesNoFile(std::string& strWhy) const {
     return true;
 }
 
-void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) const {
+void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) {
+    uint64_t qwUnnamed = 0;
     for (const std::string& strStopped : stopped) {
-        if (!m_WarnedStops.insert(strStopped).second) {
+        if (m_WarnedStops.count(strStopped) != 0) {
             continue;
         }
+        // Whoever makes the links decides how many there are: past a few,
+        // they are counted, not named.
+        if (m_WarnedStops.size() >= kMaxLinksNamed) {
+            ++qwUnnamed;
+            continue;
+        }
+        m_WarnedStops.insert(strStopped);
         // The reader's own walk names the link and its owner; it opens
         // nothing when it stops at the link.
         std::string strRefusal;
@@ -167,4 +250,5 @@ void CLogGroup::WarnOfStops(const std::vector<std::string>& stopped) const {
         CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
         plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
     }
+    m_LinksUnnamed.LeftOutAtScan(DescribeInput(), qwUnnamed);
 }

@@ -4,19 +4,90 @@
 // or "\" between components, and a final "/..." or "\..." for every file
 // beneath a directory).  At every scan the engine asks the group for the
 // files it names now: every existing match, or only the one written last.
+//
+// Whoever can write a watched folder decides what a scan meets there, so a
+// scan is bounded: it goes no deeper than the walk's limit on folders, reads
+// at most kMaxNamesPerScan names, and is taken in slices the engine reads
+// lines between.  What a scan left out is said and counted, naming the
+// group.
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "TextLogs/ScanBound.h"
+
+class WildcardWalk;
+
 class CLogGroup {
 public:
+    // Files one group follows at once: those it follows keep being
+    // followed, new ones past it are left out (the engine holds to it).
+    static constexpr size_t kMaxFilesFollowed = 512;
+    // Names a scan of one group reads from folders, over all its paths.
+    static constexpr uint64_t kMaxNamesPerScan = 16384;
+    // Paths that lead through another account's link, said one by one; a
+    // group meeting more says how many it did not name.
+    static constexpr size_t kMaxLinksNamed = 64;
+
+    // A file a scan found.
+    struct FoundFile {
+        std::string m_strName;
+        uint64_t m_qwIdentity = 0;
+        // Root or the sensor's account owns it.
+        bool m_bTrustedOwner = false;
+    };
+
+    // One scan of the group's files, taken in slices (ContinueScan).
+    class Scan {
+    public:
+        Scan();
+        ~Scan();
+        Scan(Scan&&) noexcept;
+        Scan& operator=(Scan&&) noexcept;
+
+        bool IsDone() const { return m_bDone; }
+        // The files found, in path order (the newest alone for a newest-
+        // only group, once the scan is done).
+        const std::vector<FoundFile>& Files() const { return m_Files; }
+        // Every folder the paths lead to was read whole: no limit cut the
+        // scan short and no folder failed to open for another reason than
+        // its absence, so a followed file the scan did not find is gone.
+        bool IsComplete() const { return m_bComplete; }
+        // The identities of every file the paths matched, the newest or
+        // not.
+        const std::vector<uint64_t>& Identities() const { return m_Identities; }
+        std::vector<FoundFile> TakeFiles() { return std::move(m_Files); }
+
+    private:
+        friend class CLogGroup;
+        size_t m_nPath = 0;
+        std::unique_ptr<WildcardWalk> m_pWalk;
+        bool m_bFilesOnly = false;
+        std::vector<FoundFile> m_Files;
+        std::vector<uint64_t> m_Identities;
+        int64_t m_llBestTime = 0;
+        bool m_bHasBest = false;
+        bool m_bDone = false;
+        bool m_bComplete = true;
+        uint64_t m_qwNames = 0;
+        uint64_t m_qwTooDeep = 0;
+        uint64_t m_qwUnread = 0;
+        std::vector<std::string> m_Stopped;
+    };
+
     explicit CLogGroup(std::string strName);
+    ~CLogGroup();
 
     std::string GetName() const { return m_strName; }
     void AddPath(std::string strPath);
     const std::vector<std::string>& GetPaths() const { return m_Paths; }
+    // The group as the bounds name it: its name and its paths.
+    std::string DescribeInput() const;
 
     void SetNewestOnly(bool bNewestOnly) { m_bNewestOnly = bNewestOnly; }
     bool IsNewestOnly() const { return m_bNewestOnly; }
@@ -25,29 +96,48 @@ public:
     void SetUsed(bool bUsed) { m_bUsed = bUsed; }
     bool IsUsed() const { return m_bUsed; }
 
+    // Starts a scan afresh.
+    void BeginScan(Scan& scan) const;
+    // Goes on with `scan` for at most `dwWork` units of work (a name read,
+    // a name looked at, a folder opened), less what it spent; true once the
+    // scan is done.
+    bool ContinueScan(Scan& scan, uint32_t& dwWork) const;
+    // Says and counts what a done scan left out at its bounds, and names
+    // the paths it did not follow for another account's link.
+    void ReportScan(const Scan& scan);
+    // Says and counts the new files a scan found that the engine left out:
+    // `qwOverBound` for kMaxFilesFollowed, `qwNoDescriptor` for the
+    // descriptors kept free (platform/Descriptors.h).
+    void ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor);
+
     // Appends the group's current files to `files`, in path order (or the
-    // one most recently modified of them, the first produced among equals);
-    // answers how many were appended.
-    size_t ExpandFiles(std::vector<std::string>& files) const;
-    // Appends `strPrefix` followed by each existing name that the pattern
-    // matches; answers how many.  A name without wildcards counts when it
-    // exists, a directory too; a wildcard in the last component matches
+    // one most recently modified of them, the first produced among equals),
+    // in one scan taken whole and reported; answers how many were appended.
+    // A name without wildcards counts when it exists, a directory too; a
+    // wildcard in the last component, or a walk beneath a directory, finds
     // files only, and "." and ".." never match.
-    size_t ExpandPattern(const std::string& strPattern, const std::string& strPrefix,
-                         std::vector<std::string>& files) const;
+    size_t ExpandFiles(std::vector<std::string>& files);
     // True when the group names no file now, with `strWhy` saying so for
     // the operator: the paths, and the folders they need that do not exist.
-    bool NamesNoFile(std::string& strWhy) const;
+    // A scan that has found no file by `tDeadline` tells nothing: false.
+    bool NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline) const;
 
 private:
+    // Starts the walk of the scan's next path.
+    void BeginPath(Scan& scan) const;
     // Says, once per path, that a path leads through another account's
     // link to a folder and is not looked at.
-    void WarnOfStops(const std::vector<std::string>& stopped) const;
+    void WarnOfStops(const std::vector<std::string>& stopped);
 
     std::string m_strName;
     std::vector<std::string> m_Paths;
     bool m_bNewestOnly = false;
     bool m_bUsed = false;
     // The paths warned of, so that a scan every few seconds says it once.
-    mutable std::set<std::string> m_WarnedStops;
+    std::set<std::string> m_WarnedStops;
+    ScanBound m_TooDeep;
+    ScanBound m_NamesCut;
+    ScanBound m_LinksUnnamed;
+    ScanBound m_FilesOver;
+    ScanBound m_NoDescriptor;
 };

@@ -8,6 +8,7 @@
 
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
+#include "platform/Descriptors.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/EchoBudget.h"
@@ -27,21 +28,37 @@ CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBud
     : m_strFileName(std::move(strFileName)),
       m_pEchoBudget(pEchoBudget),
       m_pLosses(pLosses),
-      m_pReader(std::make_unique<qorTextReader>(m_strFileName)) {
-    m_strReport.reserve(4 * kLineMax + 32);
-}
+      m_pReader(std::make_unique<qorTextReader>(m_strFileName)) {}
 
 CTextLogListener::~CTextLogListener() { Close(); }
+
+namespace {
+
+// An open refused for what stands at the name: it stays so until another
+// file takes the name.
+bool IsRefusal(uint32_t dwError) {
+    return dwError == plat::kErrBadFileType || dwError == plat::kErrStoppedOnSymlink ||
+           dwError == plat::kErrAccessDenied;
+}
+
+}  // namespace
 
 bool CTextLogListener::Open(int64_t llPosition) {
     if (m_pReader->Open(llPosition) >= 0) {
         m_bClosed = false;
+        m_dwOpenFailure = 0;
         return true;
     }
     const uint32_t dwError = plat::GetLastError();
+    std::string strWhy;
+    const bool bOutOfDescriptors = plat::LastErrorIsOutOfDescriptors(&strWhy);
+    m_bClosed = true;
+    if (dwError == m_dwOpenFailure) {
+        return false;
+    }
+    m_dwOpenFailure = dwError;
     std::string strWarning;
-    if (dwError == plat::kErrBadFileType || dwError == plat::kErrStoppedOnSymlink ||
-        dwError == plat::kErrAccessDenied) {
+    if (IsRefusal(dwError)) {
         // A FIFO, a socket or a device is passed over, never opened: its
         // open or read could wait for ever.  Anyone who can write to a
         // watched folder can plant a link to a file only the sensor may
@@ -50,13 +67,34 @@ bool CTextLogListener::Open(int64_t llPosition) {
         // it, so this is said once per file.  Names in a watched folder are
         // anyone's choice: shown escaped.
         strWarning = PrintableText(m_pReader->GetOpenProblem());
+    } else if (bOutOfDescriptors) {
+        // Not a file that is gone: it is opened once a descriptor is free,
+        // from where its reading stands.
+        strWarning = "Cannot open " + PrintableText(m_strFileName) + " to read: " + strWhy +
+                     "; it is opened where its reading stands once one is free";
     } else {
         strWarning = "Cannot open " + PrintableText(m_strFileName) + " to read";
     }
     CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
     plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
-    m_bClosed = true;
+    plat::SetLastError(dwError);
     return false;
+}
+
+bool CTextLogListener::OpenMayBeRetried() const {
+    return m_dwOpenFailure != 0 && m_dwOpenFailure != plat::kErrFileNotFound &&
+           m_dwOpenFailure != plat::kErrPathNotFound && !IsRefusal(m_dwOpenFailure);
+}
+
+void CTextLogListener::ReleaseIdleLine() {
+    // Drained: the line's room goes with the readers' buffers.
+    if (!m_pReader->HasBuffer() && (!m_pPrevious || !m_pPrevious->HasBuffer())) {
+        m_pLine.reset();
+    }
+}
+
+bool CTextLogListener::HoldsBuffers() const {
+    return m_pLine != nullptr || m_pReader->HasBuffer() || (m_pPrevious && m_pPrevious->HasBuffer());
 }
 
 bool CTextLogListener::Resume(const ResumePoint& point) {
@@ -118,13 +156,21 @@ const char* CTextLogListener::ReadPreviousLine() {
 }
 
 const char* CTextLogListener::TakeLine(qorTextReader& reader) {
-    const int32_t nRead = reader.ReadLine(m_Line.data(), kLineMax);
+    // An idle file costs one status query and no buffer.
+    if (!reader.HasBuffer() && reader.HoldsNothingNew()) {
+        ReleaseIdleLine();
+        return nullptr;
+    }
+    if (!m_pLine) {
+        m_pLine.reset(new char[kLineMax + 1]);
+    }
+    const int32_t nRead = reader.ReadLine(m_pLine.get(), kLineMax);
     qorFileReader::Cut cut;
     if (reader.TakeCut(cut)) {
         ReportTruncation(cut);
     }
     if (nRead > 0) {
-        char* pLine = m_Line.data();
+        char* pLine = m_pLine.get();
         pLine[nRead] = '\0';
         // A carriage return is a line end only right before the line feed;
         // at the end of a piece it is the line's own last byte.
@@ -145,22 +191,28 @@ const char* CTextLogListener::TakeLine(qorTextReader& reader) {
         // engine; lines read in a row go out together.  The line is whatever
         // the log's writer put there, so a byte a terminal would obey is
         // shown escaped.
+        // Room for a line of nothing but escapes is made once per thread, so
+        // reporting a line allocates nothing.
+        thread_local std::string t_strReport;
+        std::string& strReport = t_strReport;
+        strReport.reserve(4 * kLineMax + 32);
         char szCount[16];
         const char* const pCountEnd = std::to_chars(szCount, szCount + sizeof szCount, nRead).ptr;
-        m_strReport.assign("DEBUG: Get[");
-        m_strReport.append(szCount, static_cast<size_t>(pCountEnd - szCount));
-        m_strReport.append("]: ");
-        AppendPrintable(m_strReport, pLine);
-        m_strReport.push_back('\n');
+        strReport.assign("DEBUG: Get[");
+        strReport.append(szCount, static_cast<size_t>(pCountEnd - szCount));
+        strReport.append("]: ");
+        AppendPrintable(strReport, pLine);
+        strReport.push_back('\n');
         // Whoever can write the log decides how many lines it gains: with a
         // budget the echo keeps to it, so they cannot fill the disk that
         // standard error ends up on.  The line itself is matched all the same.
         if (m_pEchoBudget == nullptr ||
-            m_pEchoBudget->Take(m_strReport.size(), EchoBudget::Clock::now())) {
-            plat::ConsoleWriteGathered(m_strReport);
+            m_pEchoBudget->Take(strReport.size(), EchoBudget::Clock::now())) {
+            plat::ConsoleWriteGathered(strReport);
         }
         return pLine;
     }
+    ReleaseIdleLine();
     if (nRead < 0) {
         const uint32_t dwError = plat::GetLastError();
         CSF_LOG(kCSFLogError, "Error when reading %s: %d", m_strFileName.c_str(),

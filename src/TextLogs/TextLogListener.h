@@ -74,8 +74,16 @@ public:
     CTextLogListener& operator=(const CTextLogListener&) = delete;
 
     // Opens the file at `llPosition` (qorFileReader::kEndOfFile or 0); false,
-    // reported, when it cannot be opened.
+    // reported, when it cannot be opened.  Opens tried again while they
+    // fail for one reason say it once.
     bool Open(int64_t llPosition);
+    // Why the last open failed (LastError.h numbering), 0 when it did not.
+    uint32_t GetOpenFailure() const { return m_dwOpenFailure; }
+    // Whether the last open failed for a reason that may pass while the
+    // file is there (no descriptor left, say), rather than for the file's
+    // absence or for what stands at the name: the file is to be opened
+    // again later, from where its reading stands.
+    bool OpenMayBeRetried() const;
     // Opens the file where `point` says when the name still stands for the
     // same file and the file still holds what was read of it; otherwise
     // at its beginning.  False, reported, when it cannot be opened.
@@ -110,6 +118,10 @@ public:
     void SetResumePoint(ResumePoint point) { m_Resume = std::move(point); }
     const std::string& GetFileName() const { return m_strFileName; }
 
+    // Whether the listener holds any buffer now (bytes read and not yet
+    // handed out): an idle file holds none.
+    bool HoldsBuffers() const;
+
     // The engine's bookkeeping, kept here with the file it describes.
     std::vector<std::string> m_GroupNames;
     uint32_t m_dwLastSeenScan = 0;
@@ -124,6 +136,12 @@ public:
     uint32_t m_dwState = kWaitingToOpen;
     // Stopped because the name named no file any more.
     bool m_bNameGone = false;
+    // Waiting to be opened again where the resume point says (an open
+    // failed for a reason that may pass), or at its end.
+    bool m_bRetryOpen = false;
+    bool m_bRetryAtEnd = false;
+    // A descriptor was counted out for its first open.
+    bool m_bDescriptorTaken = false;
     // Passes in a row that found the previous file's reading where it was.
     uint32_t m_dwPreviousQuiet = 0;
     int64_t m_llPreviousAt = 0;
@@ -131,18 +149,17 @@ public:
 private:
     // The next line of `reader`, echoed; null when it has none.
     const char* TakeLine(qorTextReader& reader);
+    void ReleaseIdleLine();
     void ReportTruncation(const qorFileReader::Cut& cut);
 
     const std::string m_strFileName;
-    std::array<char, kLineMax + 1> m_Line{};
-    // The standard-error report of the line: prefix, line (its unsafe bytes
-    // escaped) and line feed.  Room for a line of nothing but escapes is made
-    // once, so reporting a line allocates nothing.
-    std::string m_strReport;
+    // The line handed out last; there only while lines are being read.
+    std::unique_ptr<char[]> m_pLine;
     EchoBudget* const m_pEchoBudget;
     TextLogLosses* const m_pLosses;
     std::unique_ptr<qorTextReader> m_pReader;
     std::unique_ptr<qorTextReader> m_pPrevious;
     bool m_bClosed = true;
+    uint32_t m_dwOpenFailure = 0;
     ResumePoint m_Resume;
 };

@@ -57,11 +57,10 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
         return -1;
     }
     // An idle file costs this one status query.
-    uint64_t qwSize = 0;
-    if (!plat::GetOpenFileSize(m_hFile, qwSize)) {
+    int64_t llSize = 0;
+    if (!GetSize(llSize)) {
         return -1;
     }
-    const auto llSize = static_cast<int64_t>(qwSize);
     if (llSize == m_llPosition) {
         m_bCaughtUp = true;
         return 0;
@@ -103,6 +102,15 @@ void qorFileReader::KeepTail(const char* pRead, int32_t nRead) {
     std::memmove(m_Tail.data(), m_Tail.data() + m_nTail - nKept, static_cast<size_t>(nKept));
     std::memcpy(m_Tail.data() + nKept, pRead, static_cast<size_t>(nRead));
     m_nTail = nKept + nRead;
+}
+
+bool qorFileReader::HoldsNothingNew() {
+    int64_t llSize = 0;
+    if (!GetSize(llSize) || llSize != m_llPosition) {
+        return false;
+    }
+    m_bCaughtUp = true;
+    return true;
 }
 
 bool qorFileReader::GetSize(int64_t& llSize) const {

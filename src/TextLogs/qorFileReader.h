@@ -77,6 +77,11 @@ public:
     // are those of `pBytes`: the file still holds what was read there.
     bool HoldsBefore(int64_t llEnd, const char* pBytes, int32_t nCount) const;
 
+    // Whether the open file holds nothing beyond the position, as a read
+    // would find (one status query, and nothing read); false when it holds
+    // more, or cannot be looked at.
+    bool HoldsNothingNew();
+
 protected:
     // True once after a read that found the file truncated and started
     // again at its beginning; `cut` says what was found.

@@ -10,6 +10,7 @@ qorTextReader::~qorTextReader() = default;
 int32_t qorTextReader::Open(int64_t llPosition) {
     m_nStart = 0;
     m_nEnd = 0;
+    m_pBuffer.reset();
     m_bCut = false;
     return qorFileReader::Open(llPosition);
 }
@@ -19,12 +20,12 @@ const char* qorTextReader::FindNewline() const {
         return nullptr;
     }
     return static_cast<const char*>(
-        std::memchr(m_Buffer.data() + m_nStart, '\n', static_cast<size_t>(m_nEnd - m_nStart)));
+        std::memchr(m_pBuffer.get() + m_nStart, '\n', static_cast<size_t>(m_nEnd - m_nStart)));
 }
 
 void qorTextReader::Compact() {
     if (m_nStart > 0 && m_nEnd > m_nStart) {
-        std::memmove(m_Buffer.data(), m_Buffer.data() + m_nStart,
+        std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nStart,
                      static_cast<size_t>(m_nEnd - m_nStart));
         m_nEnd -= m_nStart;
         m_nStart = 0;
@@ -38,7 +39,13 @@ int32_t qorTextReader::Fill() {
     if (m_nEnd == kBufferSize) {
         return 0;
     }
-    const int32_t nRead = qorFileReader::Read(m_Buffer.data() + m_nEnd, kBufferSize - m_nEnd);
+    if (!m_pBuffer) {
+        if (HoldsNothingNew()) {
+            return 0;
+        }
+        m_pBuffer.reset(new char[kBufferSize]);
+    }
+    const int32_t nRead = qorFileReader::Read(m_pBuffer.get() + m_nEnd, kBufferSize - m_nEnd);
     if (nRead < 0) {
         return nRead;
     }
@@ -49,7 +56,7 @@ int32_t qorTextReader::Fill() {
         // line is all the buffer held.
         m_Cut.m_llUnfinished = m_nEnd - m_nStart;
         m_bCut = true;
-        std::memmove(m_Buffer.data(), m_Buffer.data() + m_nEnd, static_cast<size_t>(nRead));
+        std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nEnd, static_cast<size_t>(nRead));
         m_nStart = 0;
         m_nEnd = nRead;
     } else {
@@ -72,9 +79,11 @@ int32_t qorTextReader::ReadLine(char* pOut, int32_t nMaximum) {
         pNewline = FindNewline();
     }
     if (m_nStart == m_nEnd) {
+        // Nothing held: the buffer waits for the file's next bytes.
+        m_pBuffer.reset();
         return 0;
     }
-    const char* pFirst = m_Buffer.data() + m_nStart;
+    const char* pFirst = m_pBuffer.get() + m_nStart;
     int32_t nLength = m_nEnd - m_nStart;
     if (pNewline != nullptr) {
         nLength = static_cast<int32_t>(pNewline - pFirst) + 1;

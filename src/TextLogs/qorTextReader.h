@@ -1,10 +1,12 @@
 #pragma once
-// Cuts a followed file into lines through one fixed buffer: a line is handed
-// out once its line feed has been written, a line longer than the caller's
-// room comes out in pieces, and an unfinished last line waits for the rest.
+// Cuts a followed file into lines through one buffer: a line is handed out
+// once its line feed has been written, a line longer than the caller's room
+// comes out in pieces, and an unfinished last line waits for the rest.  The
+// buffer is there only while the file has bytes not yet handed out: a
+// group may follow hundreds of files, most of them idle at any time.
 
-#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "TextLogs/qorFileReader.h"
@@ -24,6 +26,8 @@ public:
     // at later calls.  0 when no complete line is there yet; negative when
     // the arguments are bad or the file cannot be read.
     virtual int32_t ReadLine(char* pOut, int32_t nMaximum);
+    // Whether the buffer is there (bytes read and not yet handed out).
+    bool HasBuffer() const { return m_pBuffer != nullptr; }
     // The file offset of the first byte not yet handed out.
     int64_t GetLinePosition() const { return GetPosition() - (m_nEnd - m_nStart); }
     // True once after ReadLine found the file cut back and started again at
@@ -46,7 +50,7 @@ private:
     // The first line feed of the bytes not yet handed out, or null.
     const char* FindNewline() const;
 
-    std::array<char, kBufferSize> m_Buffer{};
+    std::unique_ptr<char[]> m_pBuffer;
     int32_t m_nStart = 0;
     int32_t m_nEnd = 0;
     bool m_bCut = false;

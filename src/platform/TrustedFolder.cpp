@@ -25,6 +25,7 @@ void Fill(const struct stat& info, bool bIsLink, bool bUntrusted, FolderEntrySta
     status = FolderEntryStatus();
     FillFileStatus(info, status.m_Status);
     status.m_uOwner = static_cast<uint32_t>(info.st_uid);
+    status.m_bTrustedOwner = IsTrustedOwner(info.st_uid);
     status.m_bIsLink = bIsLink;
     status.m_bUntrustedLink = bUntrusted;
 }

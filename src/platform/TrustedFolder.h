@@ -27,6 +27,7 @@ namespace plat {
 struct FolderEntryStatus {
     FileStatus m_Status;
     uint32_t m_uOwner = 0;          // of what is described
+    bool m_bTrustedOwner = false;   // ... root or this process's account
     bool m_bIsLink = false;         // the name itself is a symbolic link
     bool m_bUntrustedLink = false;  // ... another account's, described as itself
 };

@@ -6,21 +6,26 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
 
 #include "Common/AgentEventInfo.h"
+#include "Common/InputBounds.h"
 #include "TextLogs/LogGroup.h"
 #include "TextLogs/LogRuleFixture.h"
 #include "TextLogs/TextLogListener.h"
+#include "platform/Descriptors.h"
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
@@ -54,6 +59,8 @@ public:
 
 class TextLogEngineTest : public ::testing::Test, public LogRuleFixture {
 protected:
+    using Reports = std::vector<std::string>;
+
     TextLogEngineTest() {
         m_FrameworkSensor.SetSensorAddress("192.0.2.7");
         plat::ParseIpv4Address(kHost, m_dwHost);
@@ -114,6 +121,32 @@ protected:
         Start();
         RunTo(0);
     }
+    // Renames app.log away and creates it anew with "ERROR second", read by
+    // pass 1 (the old file followed on through its descriptor); then the
+    // old file gains `strOldTail`, and the name is deleted and created
+    // anew with "ERROR <strNew>", and `act` is called while the engine
+    // reports the old file's line "ERROR firstlast", on its way to the new
+    // file.
+    void TurnTwiceActingAtTheOldLastLine(const std::string& strOldTail, const std::string& strNew,
+                                         std::function<void()> act) {
+        Rename("app.log", "app.log.1");
+        Append("app.log", "ERROR second\n");
+        EXPECT_EQ(RunTo(1), Reports{"Errors:App:second"});
+        Append("app.log.1", strOldTail);
+        Remove("app.log");
+        Append("app.log", "ERROR " + strNew + "\n");
+        m_pEngine->m_OnLine = [act = std::move(act)](const std::string& strLine) {
+            if (strLine == "ERROR firstlast") {
+                act();
+            }
+        };
+    }
+    // Appends `strLines` and sets the file's times to `seconds`.
+    void WriteAt(const std::string& strName, const std::string& strLines, time_t seconds) {
+        Append(strName, strLines);
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, m_Dir.File(strName).c_str(), times, 0), 0);
+    }
     // The next pass number that scans.
     uint32_t NextScan() const {
         return (m_dwPass + CEngineTextLog::kScanInterval - 1) / CEngineTextLog::kScanInterval *
@@ -127,7 +160,6 @@ protected:
     uint32_t m_dwPass = 0;
 };
 
-using Reports = std::vector<std::string>;
 
 }  // namespace
 
@@ -256,21 +288,13 @@ TEST_F(TextLogEngineTest, TruncatedFileIsReadFromItsStartAndWhatTheTruncationToo
 // the file it named was never read, and that is counted and said.
 TEST_F(TextLogEngineTest, FileGoneBeforeItCouldBeOpenedIsReportedAsLost) {
     StartOnAppLog();
-    Rename("app.log", "app.log.1");
-    Append("app.log", "ERROR second\n");
-    EXPECT_EQ(RunTo(1), Reports{"Errors:App:second"});
     // The next switch reads the first file to its end first: while it
     // reports that line, the file the name was found to hold goes.
-    Append("app.log.1", "ERROR firstlast\n");
-    Remove("app.log");
-    Append("app.log", "ERROR never\n");
-    m_pEngine->m_OnLine = [&](const std::string& strLine) {
-        if (strLine == "ERROR firstlast") {
-            // Made before the other goes, so it cannot take over its inode.
-            Append("app.log.new", "ERROR fourth\n");
-            Rename("app.log.new", "app.log");
-        }
-    };
+    TurnTwiceActingAtTheOldLastLine("ERROR firstlast\n", "never", [&] {
+        // Made before the other goes, so it cannot take over its inode.
+        Append("app.log.new", "ERROR fourth\n");
+        Rename("app.log.new", "app.log");
+    });
     EXPECT_EQ(RunTo(2), (Reports{"Errors:App:firstlast", "Errors:App:fourth"}));
     const std::string strWarning =
         m_Dir.File("app.log") + " named a file of 12 bytes that was gone before it could be read: its lines are lost";
@@ -284,17 +308,8 @@ TEST_F(TextLogEngineTest, FileGoneBeforeItCouldBeOpenedIsReportedAsLost) {
 // the new file from its first line.
 TEST_F(TextLogEngineTest, StopWhileTheOldFileIsReadLeavesTheRotationToTheNextPass) {
     StartOnAppLog();
-    Rename("app.log", "app.log.1");
-    Append("app.log", "ERROR second\n");
-    EXPECT_EQ(RunTo(1), Reports{"Errors:App:second"});
-    Append("app.log.1", "ERROR firstlast\nERROR firstafter\n");
-    Remove("app.log");
-    Append("app.log", "ERROR third\n");
-    m_pEngine->m_OnLine = [&](const std::string& strLine) {
-        if (strLine == "ERROR firstlast") {
-            m_pEngine->Stop(0, false);
-        }
-    };
+    TurnTwiceActingAtTheOldLastLine("ERROR firstlast\nERROR firstafter\n", "third",
+                                    [&] { m_pEngine->Stop(0, false); });
     EXPECT_FALSE(m_pEngine->RunPass(2, m_dwHost));
     m_pEngine->m_OnLine = nullptr;
     m_pEngine->Reset();
@@ -334,12 +349,10 @@ TEST_F(TextLogEngineTest, GroupThatNamesNoFileIsWarnedAtLoadWithTheFolderThatDoe
 
 // A "newest only" group that turns back to a file it read before goes on
 // after that file's last reported line, whether the engine still held the
-// file or had let it go.
+// file or had let it go, and under whatever name it comes back.
 TEST_F(TextLogEngineTest, NewestOnlyGroupTurningBackToAFileGoesOnWhereItsReadingEnded) {
-    auto Write = [&](const char* pszName, const std::string& strLines, time_t seconds) {
-        Append(pszName, strLines);
-        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, m_Dir.File(pszName).c_str(), times, 0), 0);
+    const auto Write = [&](const char* pszName, const std::string& strLines, time_t seconds) {
+        WriteAt(pszName, strLines, seconds);
     };
     Write("a.log", "ERROR a0\n", 2000);
     Write("b.log", "ERROR b0\n", 1000);
@@ -362,6 +375,15 @@ TEST_F(TextLogEngineTest, NewestOnlyGroupTurningBackToAFileGoesOnWhereItsReading
     // Back after the engine had let a.log go.
     Write("a.log", "ERROR a3\n", 7000);
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:a3"});
+    // The place is kept by the file, not by its name: let go again, then
+    // back under another name.
+    Write("b.log", "ERROR b3\n", 8000);
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:b3"});
+    RunTo(NextScan());
+    ASSERT_EQ(m_pEngine->FindListener(m_Dir.File("a.log")), nullptr);
+    Rename("a.log", "a-renamed.log");
+    Write("a-renamed.log", "ERROR a4\n", 9000);
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:a4"});
 }
 
 TEST_F(TextLogEngineTest, FileOfTwoGroupsIsReportedOncePerGroupWithThatGroupsRules) {
@@ -577,4 +599,164 @@ TEST_F(LogGroupTest, WildcardDirectoryNeverMatchesTheDirectoryItselfOrItsParent)
     // Walking into "." or ".." would not end.
     hwtest::Watchdog watchdog("expanding wildcard directories", std::chrono::seconds(30));
     EXPECT_EQ(Expand(group), (std::vector<std::string>{"d1/app.log", "d2/sub/deep.log", "d1"}));
+}
+
+namespace {
+
+// Lowers the process's soft descriptor limit to `qwOpenAbove` more than are
+// open now, and, asked, takes every descriptor left; all given back with
+// the scope.
+class DescriptorSqueeze {
+public:
+    explicit DescriptorSqueeze(uint64_t qwOpenAbove) {
+        ::getrlimit(RLIMIT_NOFILE, &m_Saved);
+        struct rlimit lowered = m_Saved;
+        lowered.rlim_cur = static_cast<rlim_t>(plat::GetDescriptorBudget().m_qwOpen + qwOpenAbove);
+        m_bLowered = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~DescriptorSqueeze() {
+        GiveBack();
+        ::setrlimit(RLIMIT_NOFILE, &m_Saved);
+    }
+    bool IsLowered() const { return m_bLowered; }
+    void TakeAll() {
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+            m_Taken.push_back(fd);
+        }
+    }
+    void GiveBack() {
+        for (int fd : m_Taken) {
+            ::close(fd);
+        }
+        m_Taken.clear();
+    }
+
+private:
+    struct rlimit m_Saved {};
+    bool m_bLowered = false;
+    std::vector<int> m_Taken;
+};
+
+}  // namespace
+
+// Another account that can write a watched folder fills it with files: the
+// group goes on following what it followed, takes root's new file before
+// theirs, follows no more than its bound and says how many it left out,
+// once however many scans meet them; a file with nothing new holds no
+// buffer.
+TEST_F(TextLogEngineTest, GroupFollowsAtMostItsBoundKeepingItsFilesAndTakingRootsFirst) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give files to another account";
+    }
+    InputBounds::Instance().ForgetForTest();
+    Append("app.log", "ERROR history\n");
+    AddGroup("App", m_Dir.Path() + "/*.log");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    // Their names come first in the walk, root's new file last.
+    const size_t nFlood = CLogGroup::kMaxFilesFollowed + 20;
+    for (size_t i = 0; i < nFlood; ++i) {
+        char szName[32];
+        std::snprintf(szName, sizeof szName, "a%04zu.log", i);
+        Append(szName, "ERROR flood\n");
+        ASSERT_EQ(0, ::chown(m_Dir.File(szName).c_str(), 65534, 65534));
+    }
+    Append("zz-root.log", "ERROR rootnew\n");
+    Append("app.log", "ERROR mine\n");
+    const Reports reports = RunTo(NextScan());
+    EXPECT_EQ(m_pEngine->GetListenerCount(), CLogGroup::kMaxFilesFollowed);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:mine"), 1);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:rootnew"), 1);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:history"), 0);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:flood"),
+              static_cast<long>(CLogGroup::kMaxFilesFollowed) - 2);
+    const size_t nLeftOut = nFlood + 1 - (CLogGroup::kMaxFilesFollowed - 1);
+    const std::string strBound = "Bound reached: log group App (" + m_Dir.Path() +
+                                 "/*.log): at most " + std::to_string(CLogGroup::kMaxFilesFollowed) +
+                                 " files followed; " + std::to_string(nLeftOut) + " files left out";
+    EXPECT_TRUE(m_HostLog.Contains(strBound + " (said again at most once a minute while it lasts)")) << strBound;
+    RunTo(NextScan() + CEngineTextLog::kScanInterval);
+    EXPECT_EQ(InputBounds::Instance().Describe(), std::vector<std::string>{strBound});
+    std::printf("%zu files in the folder: %zu followed, %zu left out\n", nFlood + 2,
+                m_pEngine->GetListenerCount(), nLeftOut);
+    for (const char* pszName : {"a0000.log", "a0100.log", "app.log"}) {
+        EXPECT_FALSE(Listener(pszName).HoldsBuffers()) << pszName;
+    }
+    Append("app.log", "ERROR later\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:App:later"});
+}
+
+// New files are left out, and said, rather than opened into the
+// descriptors kept free for sockets, decoy connections and outputs; they
+// are taken up once descriptors are to spare again.
+TEST_F(TextLogEngineTest, NewFilesAreLeftOutRatherThanOpenedIntoTheDescriptorsKeptFree) {
+    InputBounds::Instance().ForgetForTest();
+    Append("app.log", "");
+    AddGroup("App", m_Dir.Path() + "/*.log");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    Reports reports;
+    {
+        // Under 256 descriptors the floor is 64: three to spare for files.
+        DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kWalkDescriptors + 3);
+        ASSERT_TRUE(squeeze.IsLowered());
+        ASSERT_LT(plat::GetDescriptorBudget().m_qwLimit, 256u);
+        for (int i = 0; i < 8; ++i) {
+            Append("new" + std::to_string(i) + ".log", "ERROR new" + std::to_string(i) + "\n");
+        }
+        reports = RunTo(NextScan());
+    }
+    EXPECT_EQ(reports.size(), 3u);
+    EXPECT_EQ(m_pEngine->GetListenerCount(), 4u);
+    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+    ASSERT_EQ(bounds.size(), 1u);
+    EXPECT_NE(bounds[0].find("Bound reached: log group App (" + m_Dir.Path() + "/*.log): no file opened into the "),
+              std::string::npos)
+        << bounds[0];
+    EXPECT_NE(bounds[0].find(" descriptors kept free of the process's "), std::string::npos) << bounds[0];
+    EXPECT_NE(bounds[0].find(" for sockets, decoy connections and outputs; 5 files left out"), std::string::npos)
+        << bounds[0];
+    // Read from their first lines once taken up.
+    reports = RunTo(NextScan());
+    EXPECT_EQ(reports.size(), 5u);
+    EXPECT_EQ(m_pEngine->GetListenerCount(), 9u);
+}
+
+// An open that fails for want of a descriptor is said as that, never as a
+// file gone before it could be read; the file keeps its place and is read
+// from its first line once a descriptor is free, and a followed file is
+// read on while no scan can run.
+TEST_F(TextLogEngineTest, OpenFailingForWantOfADescriptorIsNamedAndTheFileIsReadOnceOneIsFree) {
+    StartOnAppLog();
+    DescriptorSqueeze squeeze(256);
+    ASSERT_TRUE(squeeze.IsLowered());
+    // The name turns twice; while the old file's last line is reported,
+    // every descriptor is taken, so the new one cannot be opened.
+    TurnTwiceActingAtTheOldLastLine("ERROR firstlast\n", "third", [&] { squeeze.TakeAll(); });
+    EXPECT_EQ(RunTo(2), Reports{"Errors:App:firstlast"});
+    m_pEngine->m_OnLine = nullptr;
+    const std::string strWarning = "WARNING: Cannot open " + m_Dir.File("app.log") +
+                                   " to read: the process has no descriptor left (Too many open files); "
+                                   "it is opened where its reading stands once one is free\n";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strWarning)) << m_Console.Text();
+    // Still none to spare: tried again, and said no more.
+    Append("app.log", "ERROR fourth\n");
+    EXPECT_EQ(RunTo(3), Reports{});
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strWarning));
+    squeeze.GiveBack();
+    EXPECT_EQ(RunTo(4), (Reports{"Errors:App:third", "Errors:App:fourth"}));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwVanished, 0u);
+    EXPECT_EQ(std::string::npos, m_Console.Text().find("gone before it could be read")) << m_Console.Text();
+
+    // A scan that cannot be made for want of descriptors waits; the file
+    // followed is read on all the while, and stays followed.
+    Append("app.log", "ERROR starved\n");
+    squeeze.TakeAll();
+    EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval), Reports{"Errors:App:starved"});
+    squeeze.GiveBack();
+    Append("app.log", "ERROR fed\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:fed"});
+    EXPECT_EQ(Listener("app.log").m_dwState, CTextLogListener::kMonitoring);
 }
