@@ -266,6 +266,24 @@ void PauseAndResume(pid_t host) {
     WaitFor([] { return UdpPortTaken(514); }, 60);
 }
 
+BusyThreads::BusyThreads(int count) {
+    for (int i = 0; i < count; ++i) {
+        m_threads.emplace_back([this] {
+            volatile uint64_t spin = 0;
+            while (!m_bStop.load(std::memory_order_relaxed)) {
+                spin = spin + 1;
+            }
+        });
+    }
+}
+
+BusyThreads::~BusyThreads() {
+    m_bStop = true;
+    for (std::thread& thread : m_threads) {
+        thread.join();
+    }
+}
+
 AlertCounter::AlertCounter(const std::string& fifoPath, double bytesPerSecond)
     : m_strPath(fifoPath), m_dBytesPerSecond(bytesPerSecond) {
     if (::mkfifo(fifoPath.c_str(), 0600) != 0) {
@@ -312,7 +330,12 @@ void AlertCounter::Run() {
              at = chunk.find(kEnd, at + 1)) {
             ++found;
         }
-        m_qwCount.fetch_add(found);
+        const uint64_t qwBefore = m_qwCount.fetch_add(found);
+        const double dStall = m_dStallSeconds.load();
+        if (dStall > 0 && qwBefore + found >= m_qwStallAfter.load()) {
+            m_dStallSeconds = 0;
+            std::this_thread::sleep_for(std::chrono::duration<double>(dStall));
+        }
         carry = std::string(chunk.substr(chunk.size() - std::min(chunk.size(), kEnd.size() - 1)));
         if (m_dBytesPerSecond > 0) {
             std::this_thread::sleep_for(

@@ -99,6 +99,20 @@ double CpuSeconds(pid_t pid);
 // engine then reports the drops it has not reported yet.
 void PauseAndResume(pid_t host);
 
+// Threads that keep processors busy beside the host, as on a loaded
+// machine, until the object goes.
+class BusyThreads {
+public:
+    explicit BusyThreads(int count);
+    ~BusyThreads();
+    BusyThreads(const BusyThreads&) = delete;
+    BusyThreads& operator=(const BusyThreads&) = delete;
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::vector<std::thread> m_threads;
+};
+
 // Counts the alert documents hwhost writes into a named pipe, so millions
 // of alerts cost no disk.
 class AlertCounter {
@@ -110,12 +124,20 @@ public:
     AlertCounter(const AlertCounter&) = delete;
     AlertCounter& operator=(const AlertCounter&) = delete;
     uint64_t Count() const { return m_qwCount.load(); }
+    // Once `afterDocuments` documents were counted, reads nothing for
+    // `seconds`: a reader held up for a while (set before alerts come).
+    void StallOnce(uint64_t afterDocuments, double seconds) {
+        m_qwStallAfter = afterDocuments;
+        m_dStallSeconds = seconds;
+    }
 
 private:
     void Run();
 
     std::string m_strPath;
     double m_dBytesPerSecond;
+    std::atomic<uint64_t> m_qwStallAfter{0};
+    std::atomic<double> m_dStallSeconds{0};
     std::atomic<uint64_t> m_qwCount{0};
     std::thread m_thread;
 };

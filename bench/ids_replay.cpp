@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenignFrames.h"
 #include "../tests/IDS/PolicyFixture.h"
 #include "../tests/qorZamSensorLib/ZamFrames.h"
 #include "../tests/rawpacket/ReplayFixture.h"
@@ -60,36 +61,17 @@ extern "C" void* realloc(void* block, size_t size) {
 
 namespace {
 
-using zamtest::FrameSpec;
-using zamtest::Ip;
 
 constexpr const char kAdapter[] = "\\Device\\replay0";
 constexpr uint64_t kFramesPerRound = 1000000;
 
-// 1,024 minimum-size frames from many hosts: TCP segments (SYN, ACK,
-// data), UDP datagrams and ICMP echoes, none an attack.
+// The benign frames, 64 to a second of capture time.
 std::string WriteCapture() {
     std::vector<rptest::TestFrame> frames;
-    for (uint32_t i = 0; i < 1024; ++i) {
-        FrameSpec spec;
-        spec.m_dwSource = Ip(198, 51, 100, static_cast<uint8_t>(1 + i % 200));
-        spec.m_wSourcePort = static_cast<uint16_t>(40000 + i);
-        spec.m_wDestinationPort = static_cast<uint16_t>(i % 3 == 0 ? 443 : 80);
-        spec.m_byTcpFlags = i % 4 == 0 ? 0x02 : 0x10;
-        if (i % 8 == 5) {
-            spec.m_byProtocol = 17;
-            spec.m_wDestinationPort = 53;
-            spec.m_strPayload.assign(18, 'q');
-        } else if (i % 8 == 7) {
-            spec.m_byProtocol = 1;
-            spec.m_strPayload.assign(18, 'p');
-        } else if (i % 4 == 2) {
-            spec.m_byTcpFlags = 0x18;
-            spec.m_strPayload.assign(6, 'd');
-        }
-        std::vector<uint8_t> bytes = zamtest::BuildFrame(spec);
-        bytes.resize(60, 0);
-        frames.push_back({bytes, 1700000000u + i / 64, (i % 64) * 15000});
+    uint32_t i = 0;
+    for (std::vector<uint8_t>& bytes : hwbench::BenignFrames()) {
+        frames.push_back({std::move(bytes), 1700000000u + i / 64, (i % 64) * 15000});
+        ++i;
     }
     char path[] = "/tmp/ids_replay_XXXXXX";
     const int fd = ::mkstemp(path);

@@ -156,15 +156,7 @@ void RunFlood(const Options& options, pid_t host, const std::string& logPath,
         pool[n] = Datagram(n, rules, 100);
     }
     std::atomic<bool> bDone{false};
-    std::vector<std::thread> busy;
-    for (int i = 0; i < options.m_nBusyThreads; ++i) {
-        busy.emplace_back([&bDone] {
-            volatile uint64_t spin = 0;
-            while (!bDone.load(std::memory_order_relaxed)) {
-                spin = spin + 1;
-            }
-        });
-    }
+    auto pBusy = std::make_unique<hwload::BusyThreads>(options.m_nBusyThreads);
     const uint64_t rssStart = hwload::ResidentKiB(host);
     const auto before = hwload::UdpCounters();
     const uint64_t alertsBefore = counter.Count();
@@ -204,9 +196,7 @@ void RunFlood(const Options& options, pid_t host, const std::string& logPath,
         }
     }
     sender.join();
-    for (std::thread& thread : busy) {
-        thread.join();
-    }
+    pBusy.reset();
     hwload::WaitUntilSettled([&] { return counter.Count(); }, 2.0, 600);
     hwload::PauseAndResume(host);
     const auto after = hwload::UdpCounters();

@@ -87,6 +87,20 @@ public:
         return true;
     }
 
+    // Takes the item whatever the capacity: for a producer that is ending
+    // and whose last items the consumer takes after it has ended, so that
+    // what exceeds the capacity is bounded by what one producer holds.
+    // False only for a null item.
+    bool PushPastCapacity(Item* item) {
+        if (item == nullptr) {
+            return false;
+        }
+        qorFastLock guard(m_lock, true);
+        m_items.push_back(item);
+        m_event.Set();
+        return true;
+    }
+
     // The oldest item, or null when none arrived within `seconds` (0 does
     // not wait; kWaitForever waits without limit) or the wait failed.  The
     // wait is a cancellation point of layer threads.

@@ -40,6 +40,7 @@ CEngineIDSSlave::CEngineIDSSlave(const char* pszAdapterName, uint32_t dwCustomer
 }
 
 CEngineIDSSlave::~CEngineIDSSlave() {
+    m_bEnding = true;
     // The thread reads every member below; it must be gone first.
     StopAndWait();
     // A slave deleted without a stop still gives its module objects back.
@@ -89,15 +90,18 @@ int32_t CEngineIDSSlave::Traced(const char* pszOperation, BaseOperation base, bo
 }
 
 int32_t CEngineIDSSlave::OnStart(uint32_t dwArgument) {
+    m_bEnding = false;
     return Traced("OnStart", [&] { return CEngineBase::OnStart(dwArgument); }, true);
 }
 
 int32_t CEngineIDSSlave::OnResume(uint32_t dwArgument) {
+    m_bEnding = false;
     return Traced("OnResume", [&] { return CEngineBase::OnResume(dwArgument); }, true);
 }
 
 template <typename BaseOperation>
 int32_t CEngineIDSSlave::EndCapture(BaseOperation base) {
+    m_bEnding = true;
     jsFastLock guard(SetupLock(), true);
     const int32_t nResult = base();
     Shutdown();
@@ -116,10 +120,12 @@ int32_t CEngineIDSSlave::OnStop(uint32_t dwArgument) {
 }
 
 int32_t CEngineIDSSlave::OnPauseInit(uint32_t dwArgument) {
+    m_bEnding = true;
     return Traced("OnPauseInit", [&] { return CEngineBase::OnPauseInit(dwArgument); });
 }
 
 int32_t CEngineIDSSlave::OnStopInit(uint32_t dwArgument) {
+    m_bEnding = true;
     return Traced("OnStopInit", [&] { return CEngineBase::OnStopInit(dwArgument); });
 }
 

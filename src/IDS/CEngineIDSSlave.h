@@ -28,6 +28,7 @@ class AgentEventInfo;
 class CIDSRule;
 class HWEventMatchNotify;
 class IDSEventQueue;
+class InputBound;
 class IPolicyContainer;
 class IZamCoalescer;
 class IZamSensor;
@@ -50,6 +51,8 @@ public:
     static constexpr uint32_t kMaxEventParameters = 50;
     static constexpr uint32_t kMaxQueuePushes = 100;
     static constexpr uint32_t kQueueRetryMs = 10;
+    // How often a replay looks for room in a full queue.
+    static constexpr uint32_t kReplayRetryMs = 2;
     static constexpr int64_t kQueueReportSeconds = 60;
     // Pause after a failed read, so a driver that fails at once is not
     // asked again in a busy loop.
@@ -133,6 +136,11 @@ public:
     void ProcessBastionEvent(const ParsedFrameInfo& frame, uint32_t dwEventId,
                              const char* pszDetail, uint32_t dwProtocol);
     // Takes the record; false when nobody took it (the caller deletes it).
+    // A live adapter's record that finds the queue full is tried again for
+    // about a second, then left out and counted; a replay's waits for room
+    // for as long as it takes, since its frames wait for it too.  A slave
+    // that is pausing or stopping waits for neither: the master takes its
+    // last records once the slaves have ended.
     bool LogEvent(AgentEventInfo* pRecord);
 
     const char* FindEventName(uint32_t dwIssueId) const;
@@ -168,6 +176,12 @@ public:
     qorZamSensorMgr* GetZamSensorMgr() const { return m_pZamSensorMgr; }
     bool IsConsolidationEnabled() const { return m_bConsolidation; }
     bool IsInitialized() const { return bIDSSInitialized; }
+    // Whether the adapter plays a recording (a capture file), whose frames
+    // wait for the slave: then no alert is left out for want of room.
+    bool IsRecordedInput() const { return m_bRecordedInput; }
+    // Records of this slave the queue had no room for, left out since the
+    // slave was made.
+    uint64_t GetQueueFailures() const { return m_qwQueueFailures.load(std::memory_order_relaxed); }
     // Whether the last set-up left the adapter capturing; when not,
     // `strProblem` says why, naming the adapter.  Asked between set-ups.
     bool HasInput(std::string& strProblem) const;
@@ -259,6 +273,12 @@ private:
     static bool IsInResponseList(const IDSResponseIP& list, uint32_t dwIntruder, const char* pszWho);
     int32_t CheckInputFilter(uint32_t dwProtocol);
     bool IsTcpConnectionOpening() const;
+    // Pushes a record the queue refused again, as LogEvent says.
+    bool PushAfterRefusal(AgentEventInfo* pRecord);
+    // Time spent waiting for the queue is not the module's: the receive
+    // start moves on by the whole seconds that passed since `tFrom`, which
+    // becomes now.
+    void DiscountWait(int64_t& tFrom);
     void ReportQueueCounts();
     void WriteEvidence();
 
@@ -323,6 +343,12 @@ private:
     bool m_bNonFiltered = false;
 
     IDSEventQueue* m_pQueue;
+    // Set by a pause or stop before the thread is told, cleared by a start
+    // or resume: no wait for the queue then.
+    std::atomic<bool> m_bEnding{false};
+    bool m_bRecordedInput = false;
+    std::atomic<uint64_t> m_qwQueueFailures{0};
+    InputBound* m_pQueueBound = nullptr;
     uint32_t m_dwQueueSuccess = 0;
     uint32_t m_dwQueueDelay = 0;
     uint32_t m_dwQueueFailure = 0;

@@ -9,6 +9,7 @@
 
 #include "Common/AgentEventInfoDefault.h"
 #include "Common/AlertTypes.h"
+#include "Common/InputBounds.h"
 #include "IDS/CEngineIDSSlave.h"
 #include "IDS/IDSClock.h"
 #include "IDS/IDSEventQueue.h"
@@ -383,26 +384,63 @@ bool CEngineIDSSlave::LogEvent(AgentEventInfo* pRecord) {
                   "use timestamp to your left to calculate duration: Finished calling LogEvent");
         return true;
     }
-    uint32_t nPushes = 0;
-    bool bAccepted = false;
-    while (!bAccepted && nPushes < kMaxQueuePushes) {
-        if (nPushes > 0) {
-            Sleep(kQueueRetryMs);
-        }
-        bAccepted = m_pQueue->Push(pRecord);
-        ++nPushes;
+    bool bAccepted = m_pQueue->Push(pRecord);
+    const bool bDelayed = !bAccepted;
+    if (bDelayed) {
+        bAccepted = PushAfterRefusal(pRecord);
     }
     if (!bAccepted) {
-        Sleep(kQueueRetryMs);
         ++m_dwQueueFailure;
+        m_qwQueueFailures.fetch_add(1, std::memory_order_relaxed);
+        // Said at once and counted for the summaries, not only in the
+        // minute's line, which comes with the next record, if ever.
+        if (m_pQueueBound == nullptr) {
+            m_pQueueBound = &InputBounds::Instance().Bound(
+                "adapter " + m_strAdapterName,
+                "alert queue of " + std::to_string(m_pQueue->GetCapacity()), "alerts");
+        }
+        m_pQueueBound->LeftOut();
     } else {
         ++m_dwQueueSuccess;
-        if (nPushes > 1) {
+        if (bDelayed) {
             ++m_dwQueueDelay;
         }
     }
     ReportQueueCounts();
     return bAccepted;
+}
+
+bool CEngineIDSSlave::PushAfterRefusal(AgentEventInfo* pRecord) {
+    int64_t tWaitFrom = IDSNow();
+    for (uint32_t nPushes = 1;; ++nPushes) {
+        if (m_bEnding.load()) {
+            // The master's thread may have ended already; it takes what
+            // its queue holds once the slaves have.
+            return m_pQueue->PushPastCapacity(pRecord);
+        }
+        if (!m_bRecordedInput && nPushes >= kMaxQueuePushes) {
+            Sleep(kQueueRetryMs);
+            return false;
+        }
+        Sleep(m_bRecordedInput ? kReplayRetryMs : kQueueRetryMs);
+        DiscountWait(tWaitFrom);
+        if (m_pQueue->Push(pRecord)) {
+            return true;
+        }
+    }
+}
+
+void CEngineIDSSlave::DiscountWait(int64_t& tFrom) {
+    const int64_t tNow = IDSNow();
+    if (tNow <= tFrom) {
+        return;
+    }
+    // Only this slave's capture thread sets the start; elsewhere it is 0.
+    const int64_t tStart = m_tReceiveStart.load(std::memory_order_seq_cst);
+    if (tStart > 0) {
+        m_tReceiveStart.store(tStart + (tNow - tFrom), std::memory_order_seq_cst);
+    }
+    tFrom = tNow;
 }
 
 void CEngineIDSSlave::ReportQueueCounts() {

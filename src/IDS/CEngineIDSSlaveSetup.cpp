@@ -267,6 +267,7 @@ bool CEngineIDSSlave::InitializePacketDriver() {
     }
     CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
     m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+    m_bRecordedInput = m_pPacketDrv->playsRecording();
 
     uint8_t mac[10] = {};
     const uint32_t dwMacSize = sizeof mac;

@@ -61,6 +61,11 @@ public:
     // still come, or when the library cannot tell.  Callable beside the
     // thread that reads.
     virtual bool inputEnded(std::string& /*words*/) const { return false; }
+    // Whether the adapter plays a recording (a capture file) whose frames
+    // wait for the reader however long it holds one, so that a reader may
+    // wait for room downstream rather than leave anything out; false for a
+    // live adapter, whose frames a slow reader loses.
+    virtual bool playsRecording() const { return false; }
 
     void setMode(uint32_t openMode) { m_AdapterInfo.m_dwOpenMode = openMode; }
     // Records the factory that handed the driver out, so destruction

@@ -41,6 +41,7 @@ public:
     bool canTransmit() const override { return m_AdapterInfo.m_nTransmitCapability > 0; }
     bool sameAdapter(const Driver& other) const override { return getTitle() == other.getTitle(); }
     bool inputEnded(std::string& words) const override { return PacketDll::inputEnded(words); }
+    bool playsRecording() const override { return PacketDll::playsRecording(); }
 
     // The counts of the last getStatistics.
     const PacketStatistics& statistics() const { return m_Statistics; }

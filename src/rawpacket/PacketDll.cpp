@@ -194,6 +194,7 @@ PacketDll::PacketDll() : m_pShared(std::make_shared<int>(0)) {
     Bind(module, "PacketGetAdapterProblem", m_pfnPacketGetAdapterProblem);
     Bind(module, "PacketGetAdapterNotice", m_pfnPacketGetAdapterNotice);
     Bind(module, "PacketGetAdapterInputEnd", m_pfnPacketGetAdapterInputEnd);
+    Bind(module, "PacketGetAdapterRecorded", m_pfnPacketGetAdapterRecorded);
     Bind(module, "PacketSetShutdown", m_pfnPacketSetShutdown);
     Bind(module, "PacketTxSendArray", m_pfnPacketTxSendArray);
     Bind(module, "PacketTxOpen", m_pfnPacketTxOpen);
@@ -254,6 +255,7 @@ void PacketDll::copyBinding(const PacketDll& other) {
     m_pfnPacketGetAdapterProblem = other.m_pfnPacketGetAdapterProblem;
     m_pfnPacketGetAdapterNotice = other.m_pfnPacketGetAdapterNotice;
     m_pfnPacketGetAdapterInputEnd = other.m_pfnPacketGetAdapterInputEnd;
+    m_pfnPacketGetAdapterRecorded = other.m_pfnPacketGetAdapterRecorded;
     m_pfnPacketSetShutdown = other.m_pfnPacketSetShutdown;
     m_pfnPacketTxClose = other.m_pfnPacketTxClose;
     m_pfnPacketTxOpen = other.m_pfnPacketTxOpen;
@@ -367,23 +369,28 @@ bool PacketDll::takeNotice(std::string& text) const {
     return LibraryWords(m_pfnPacketGetAdapterNotice, lookupEntry(), text);
 }
 
-bool PacketDll::inputEnded(std::string& text) const {
-    if (m_pfnPacketGetAdapterInputEnd == nullptr) {
-        return false;
-    }
+bool PacketDll::copyEntry(PacketAdapterEntry& entry) const {
     // The library is asked about a copy of the record: the table may be
     // read again meanwhile, and the library takes no lock of the table's.
-    PacketAdapterEntry entry;
     LockTable();
     const PacketAdapterEntry* shared = EntryAt(m_nEntryIndex);
     if (shared != nullptr) {
         entry = *shared;
     }
     UnlockTable();
-    if (shared == nullptr) {
-        return false;
-    }
-    return LibraryWords(m_pfnPacketGetAdapterInputEnd, &entry, text);
+    return shared != nullptr;
+}
+
+bool PacketDll::inputEnded(std::string& text) const {
+    PacketAdapterEntry entry;
+    return m_pfnPacketGetAdapterInputEnd != nullptr && copyEntry(entry) &&
+           LibraryWords(m_pfnPacketGetAdapterInputEnd, &entry, text);
+}
+
+bool PacketDll::playsRecording() const {
+    PacketAdapterEntry entry;
+    return m_pfnPacketGetAdapterRecorded != nullptr && copyEntry(entry) &&
+           m_pfnPacketGetAdapterRecorded(&entry) == 0;
 }
 
 uint32_t PacketDll::receiveBufferBytes(const AdapterInfo& info) const {

@@ -77,6 +77,9 @@ public:
     // (a capture file played to its end); false while input may still
     // come, or when the library cannot tell.  Safe beside the reading thread.
     bool inputEnded(std::string& text) const;
+    // Whether the adapter plays a recording, whose frames wait for their
+    // reader; false for a live adapter, or when the library cannot tell.
+    bool playsRecording() const;
 
     PacketCloseFn m_pfnPacketClose = nullptr;
     PacketOpenFn m_pfnPacketOpen = nullptr;
@@ -88,6 +91,7 @@ public:
     PacketGetAdapterProblemFn m_pfnPacketGetAdapterProblem = nullptr;
     PacketGetAdapterNoticeFn m_pfnPacketGetAdapterNotice = nullptr;
     PacketGetAdapterInputEndFn m_pfnPacketGetAdapterInputEnd = nullptr;
+    PacketGetAdapterRecordedFn m_pfnPacketGetAdapterRecorded = nullptr;
     PacketSetShutdownFn m_pfnPacketSetShutdown = nullptr;
     PacketTxCloseFn m_pfnPacketTxClose = nullptr;
     PacketTxOpenFn m_pfnPacketTxOpen = nullptr;
@@ -111,6 +115,10 @@ public:
 
 private:
     void copyBinding(const PacketDll& other);
+    // A copy of the adapter's record, taken under the table lock, for
+    // asking the library about it beside the reading thread; false when
+    // the adapter was never found in the table.
+    bool copyEntry(PacketAdapterEntry& entry) const;
     uint32_t receiveBufferBytes(const AdapterInfo& info) const;
     // The library's words on why the adapter's last set-up step failed;
     // empty when it has none.

@@ -32,6 +32,11 @@ using PacketGetAdapterNoticeFn = uint32_t (*)(const PacketAdapterEntry* entry, c
 // file played to its end), with the library's words into `text` as above;
 // 0 when it will not, another status while input may still come.
 using PacketGetAdapterInputEndFn = uint32_t (*)(const PacketAdapterEntry* entry, char* text, uint32_t size);
+// Optional: 0 when the adapter plays a recording (a capture file), whose
+// frames wait for their reader however long it takes, so a reader that
+// holds one loses nothing; another status for an adapter whose frames a
+// slow reader loses (a live one), or one the library does not know.
+using PacketGetAdapterRecordedFn = uint32_t (*)(const PacketAdapterEntry* entry);
 using PacketSetShutdownFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t count, uint8_t option);

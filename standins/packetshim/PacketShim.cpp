@@ -72,6 +72,19 @@ ShimAdapter* AdapterOf(const rp::PacketAdapterEntry* entry) {
     return state.m_Adapters[slot].get();
 }
 
+// The replay opened under the record's adapter name, if any.
+std::shared_ptr<ReplayAdapter> ReplayOf(const rp::PacketAdapterEntry* entry) {
+    const std::string name(rp::EntryText(entry, rp::kEntryName), rp::EntryTextLength(entry, rp::kEntryName));
+    ShimState& state = State();
+    std::lock_guard<std::mutex> guard(state.m_Lock);
+    for (const auto& [replayName, candidate] : state.m_Replays) {
+        if (::strcasecmp(replayName.c_str(), name.c_str()) == 0) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
 // Keeps the adapter's words on a buffer that failed for PacketGetAdapterProblem.
 void NoteProblem(const ShimAdapter& adapter, bool failed) {
     ShimState& state = State();
@@ -295,27 +308,24 @@ SHIM_EXPORT uint32_t PacketGetAdapterInputEnd(const rp::PacketAdapterEntry* entr
     if (entry == nullptr || text == nullptr || size == 0) {
         return kInvalidParameter;
     }
-    const std::string name(rp::EntryText(entry, rp::kEntryName), rp::EntryTextLength(entry, rp::kEntryName));
     // Asked from any thread, while the adapter's own thread reads: the
     // replay is held here so that a close cannot free it meanwhile, and it
     // keeps its end under its own lock.
-    std::shared_ptr<ReplayAdapter> replay;
-    {
-        ShimState& state = State();
-        std::lock_guard<std::mutex> guard(state.m_Lock);
-        for (const auto& [replayName, candidate] : state.m_Replays) {
-            if (::strcasecmp(replayName.c_str(), name.c_str()) == 0) {
-                replay = candidate;
-                break;
-            }
-        }
-    }
+    const std::shared_ptr<ReplayAdapter> replay = ReplayOf(entry);
     std::string words;
     if (!replay || !replay->inputEnded(words)) {
         return kNothingRead;
     }
     std::snprintf(text, size, "%s", words.c_str());
     return 0;
+}
+
+// A replay's frames come from its file, which waits for the reader.
+SHIM_EXPORT uint32_t PacketGetAdapterRecorded(const rp::PacketAdapterEntry* entry) {
+    if (entry == nullptr) {
+        return kInvalidParameter;
+    }
+    return ReplayOf(entry) ? 0 : kNothingRead;
 }
 
 SHIM_EXPORT uint32_t PacketCreateRx(rp::PacketAdapterEntry* entry, uint32_t bytes, uint32_t frameLenMax,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Common/AgentEventInfo.h"
+#include "Common/InputBounds.h"
 #include "IDS/CEngineIDSSlave.h"
 #include "IDS/HWEventMatchNotify.h"
 #include "IDS/IDSEventQueue.h"
@@ -295,17 +296,38 @@ TEST_F(IDSSlaveMatchTest, CoalescerRefusalSwitchesConsolidationOffAndReportsDire
     EXPECT_NE(nullptr, Next());
 }
 
-TEST_F(IDSSlaveMatchTest, FullQueueFailsAfterItsRetriesAndIsReported) {
+TEST_F(IDSSlaveMatchTest, FullQueueFailsAfterItsRetriesAndIsReportedAndCounted) {
     ScopedTestClock clock;
+    InputBounds::Instance().ForgetForTest();
     Start();
     m_Queue.SetCapacity(1);
     Match("Syn_Fin", kOutside);
     Match("Syn_Fin", kInside);  // refused 100 times, deleted by the slave
+    // Said at once, not only in the minute's line, which may never come.
+    EXPECT_EQ(1u, m_Fixture.m_HostLog.m_Services.CountStartingWith(
+                      "Bound reached: adapter eth-test: alert queue of 1; 1 alerts left out"));
     clock.Advance(60);
     Match("Syn_Fin", kOutside);
     EXPECT_TRUE(m_Fixture.m_HostLog.Contains(
         "IDSSlave eth-test: 0 Success (0 Delay) and 2 Failure to Q events in last minute"));
     EXPECT_EQ(1u, m_Queue.Size());
+    EXPECT_EQ(2u, m_pSlave->GetQueueFailures());
+    // Counted for the summaries of every load and of the stop.
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: adapter eth-test: alert queue of 1; 2 alerts left out"}),
+              InputBounds::Instance().Describe());
+}
+
+TEST_F(IDSSlaveMatchTest, AStoppingSlaveQueuesItsLastRecordsPastAFullQueueWithoutWaiting) {
+    Start();
+    m_Queue.SetCapacity(1);
+    Match("Syn_Fin", kOutside);
+    // The master's thread has ended before its slaves: it takes these once
+    // they have, so the slave neither waits for room nor leaves them out.
+    m_pSlave->OnStopInit(0);
+    Match("Syn_Fin", kInside);
+    Match("Ping_Flood", kInside);
+    EXPECT_EQ(3u, m_Queue.Size());
+    EXPECT_EQ(0u, m_pSlave->GetQueueFailures());
 }
 
 TEST_F(IDSSlaveMatchTest, BastionRulesBlockOrReportAndAcksToHighPortsPass) {

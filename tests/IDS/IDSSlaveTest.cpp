@@ -8,8 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -451,6 +454,56 @@ TEST_F(IDSSlaveTest, PauseAndResumeRebuildTheRuleMapsOnceForAllSlaves) {
     second.OnStop(0);
     EXPECT_EQ(30, CEngineIDSSlave::DynamicBlockPeriod.load());
     EXPECT_EQ(1u, maps.idsRules.count("TCP_SynFin"));
+}
+
+// A capture file waits for its reader: a replay whose alerts find the
+// master's queue full waits for room for as long as it takes (no time of
+// it counted as the module's), leaves nothing out, and still stops at once.
+TEST_F(IDSSlaveTest, AReplayWaitsForRoomInTheQueueAndStillStopsAtOnce) {
+    ScopedTestClock clock;
+    m_Fixture.AddIDSRule("TCP_SynFin", nullptr);
+    constexpr uint32_t kAttacks = 300;
+    std::vector<FrameSpec> frames;
+    for (uint32_t i = 0; i < kAttacks; ++i) {
+        FrameSpec spec = SynFin();
+        spec.m_dwSource = Ip(203, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i));
+        frames.push_back(spec);
+    }
+    WriteCapture(frames);
+    CEngineIDSSlave& slave = MakeSlave();
+    ASSERT_EQ(0, slave.OnStart(0));
+    EXPECT_TRUE(slave.IsRecordedInput());
+    // Nobody takes the alerts: the queue fills with the alerts of the first
+    // frames, and the slave holds the next one.
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Queue.Size() == IDSEventQueue::kCapacity && slave.GetFramesRead() == IDSEventQueue::kCapacity;
+    }));
+    // Held twice as long as a live adapter's retries last, and for two
+    // minutes of the engine's clock, more than the module is given.
+    clock.Advance(120);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_FALSE(slave.isTimedOut(clock.Get())) << "waiting for the queue is not the module's time";
+    EXPECT_EQ(IDSEventQueue::kCapacity, slave.GetFramesRead());
+    EXPECT_EQ(0u, slave.GetQueueFailures());
+
+    // A stop does not wait for room: the record in hand goes past the
+    // capacity, for the master to take once its slaves have ended.
+    slave.OnStopInit(0);
+    slave.OnStop(0);
+    EXPECT_EQ(IDSEventQueue::kCapacity + 1, m_Queue.Size());
+    // Started again, the replay goes on from where it stopped; every attack
+    // gives its one alert.
+    size_t nAlerts = AlertNames().size();
+    ASSERT_EQ(0, slave.OnStart(0));
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        nAlerts += AlertNames().size();
+        return nAlerts >= kAttacks;
+    }));
+    slave.OnStop(0);
+    nAlerts += AlertNames().size();
+    std::printf("%zu alerts of %u attacks, %" PRIu64 " left out\n", nAlerts, kAttacks, slave.GetQueueFailures());
+    EXPECT_EQ(kAttacks, nAlerts);
+    EXPECT_EQ(0u, slave.GetQueueFailures());
 }
 
 TEST_F(IDSSlaveTest, OnlyTimeInsideTheModuleCountsTowardsTheLoopTimeout) {

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "integration/NetworkHostSupport.h"
@@ -462,6 +463,72 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
                                                         c.m_strSummary + c.m_strRefusal + "\n"))
             << host.Errors();
     }
+}
+
+// Documents in what a reader took of the alert output, counted as they pass.
+class AlertDocumentCounter {
+public:
+    void Take(const char* pData, size_t nBytes) {
+        static const std::string kEnd = "</event>";
+        m_strCarry.append(pData, nBytes);
+        for (size_t at = m_strCarry.find(kEnd); at != std::string::npos; at = m_strCarry.find(kEnd, at + 1)) {
+            ++m_nCount;
+        }
+        const size_t nKeep = std::min(m_strCarry.size(), kEnd.size() - 1);
+        m_strCarry.erase(0, m_strCarry.size() - nKeep);
+    }
+    size_t Count() const { return m_nCount; }
+
+private:
+    std::string m_strCarry;
+    size_t m_nCount = 0;
+};
+
+// A capture file waits for the sensor, so the sensor loses none of its
+// alerts however long their way out is held up: here the reader of the
+// alerts takes nothing for seconds once the host's queue has filled,
+// three times as long as a live adapter waits for room in the network
+// engine's queue before it leaves an alert out.
+TEST_F(IdsReplayHostTest, EveryAlertOfAReplayIsWrittenThoughTheirReaderStallsForSeconds) {
+    constexpr size_t kAttacks = 6000;  // more than the host's queue and the engine's hold
+    std::vector<FrameSpec> input;
+    for (size_t i = 0; i < kAttacks; ++i) {
+        input.push_back(hwtest::SynFin(Ip(203, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i))));
+    }
+    hwtest::NetworkPolicyOptions options;
+    options.m_bPacketLog = false;
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    // The alerts go to standard output, a pipe the test reads when it likes.
+    const std::string pipe = m_Host.File("hwhost.out");
+    ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+    const int fd = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // raw open: the test is the reader
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(m_Host.Start({"--alerts", ""}, hwtest::ReplayEnvironment(m_Host, hwtest::Capture(input, 1767225600u, 1))))
+        << m_Host.ErrorsTail();
+    // Held until the host's queue is full (the network engine then waits
+    // on it), then three seconds more.
+    const auto held = std::chrono::steady_clock::now();
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Host.Log().find("the alert queue is full") != std::string::npos; }, 60));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double dHeld = std::chrono::duration<double>(std::chrono::steady_clock::now() - held).count();
+    AlertDocumentCounter counter;
+    char buffer[65536];
+    hwtest::WaitUntil(
+        [&] {
+            for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+                counter.Take(buffer, static_cast<size_t>(got));
+            }
+            return counter.Count() >= kAttacks;
+        },
+        120);
+    StopCleanly();
+    for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        counter.Take(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    std::printf("%zu alerts of %zu attacks written, their reader held for %.1f s\n", counter.Count(), kAttacks, dHeld);
+    EXPECT_EQ(kAttacks, counter.Count()) << m_Host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, m_Host.Log().find("Bound reached: adapter")) << m_Host.Log();
 }
 
 // A FIFO named as a capture, that another account writes into: the sensor

@@ -83,21 +83,30 @@ std::vector<std::string> EntriesOf(const std::string& directory) {
 
 }  // namespace
 
-void PrepareNetworkRoot(const NamespacedHost& host, const NetworkPolicyOptions& options) {
-    host.WritePolicy(NetworkPolicy(options));
-    WriteWholeFile(host.File("common.policy"), kCommonPolicy);
-    std::filesystem::create_directories(host.File("Duskwall"));
-    std::filesystem::create_directories(host.File("replay"));
+void PrepareNetworkRoot(const std::string& root, const NetworkPolicyOptions& options) {
+    WriteWholeFile(root + "/Default.policy", NetworkPolicy(options));
+    WriteWholeFile(root + "/common.policy", kCommonPolicy);
+    std::filesystem::create_directories(root + "/Duskwall");
+    std::filesystem::create_directories(root + "/replay");
     std::filesystem::copy_file(std::string(HW_SOURCE_DIR) + "/examples/demo/Duskwall/issues.csv",
-                               host.File("Duskwall/issues.csv"),
+                               root + "/Duskwall/issues.csv",
                                std::filesystem::copy_options::overwrite_existing);
+}
+
+void PrepareNetworkRoot(const NamespacedHost& host, const NetworkPolicyOptions& options) {
+    PrepareNetworkRoot(host.Root(), options);
+}
+
+std::vector<std::string> ReplayFileEnvironment(const std::string& root, const std::string& capturePath,
+                                               bool bPaced) {
+    return {"HW_PACKET_REPLAY=" + capturePath, "HW_PACKET_MONITOR=\\Device\\replay0",
+            "HW_PACKET_REPLAY_OUT=" + root + "/replay", std::string("HW_PACKET_REPLAY_PACE=") + (bPaced ? "1" : "0")};
 }
 
 std::vector<std::string> ReplayEnvironment(const NamespacedHost& host, const std::string& capture,
                                            bool bPaced) {
     WriteWholeFile(host.File("input.pcap"), capture);
-    return {"HW_PACKET_REPLAY=" + host.File("input.pcap"), "HW_PACKET_MONITOR=\\Device\\replay0",
-            "HW_PACKET_REPLAY_OUT=" + host.File("replay"), std::string("HW_PACKET_REPLAY_PACE=") + (bPaced ? "1" : "0")};
+    return ReplayFileEnvironment(host.Root(), host.File("input.pcap"), bPaced);
 }
 
 std::vector<Alert> ParseAlerts(const std::string& xml) {

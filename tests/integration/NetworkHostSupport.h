@@ -38,12 +38,17 @@ struct NetworkPolicyOptions {
 // Writes the policy, the common policy with the block list "Default"
 // (198.51.100.0/24 allowed) and the module's issue table into the root.
 void PrepareNetworkRoot(const NamespacedHost& host, const NetworkPolicyOptions& options);
+void PrepareNetworkRoot(const std::string& root, const NetworkPolicyOptions& options);
 
 // The environment that has the packet library replay `capture` as
 // "\Device\replay0", the only adapter watched, writing what it passes,
 // drops and injects into the root's "replay" folder.
 std::vector<std::string> ReplayEnvironment(const NamespacedHost& host, const std::string& capture,
                                            bool bPaced = false);
+// The same for a capture file already written at `capturePath`, the
+// outputs going to `root`'s "replay" folder.
+std::vector<std::string> ReplayFileEnvironment(const std::string& root, const std::string& capturePath,
+                                               bool bPaced = false);
 
 struct Alert {
     std::string m_strName;
