@@ -190,9 +190,18 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
     }
     const BlockResponseMap blocks = ResponseDefinitions::LoadBlockResponses(*container);
     ResponseDefinitions::CheckBlockResponses(blocks, findings);
-    for (const DefinitionFinding& finding : findings) {
-        const std::string text =
-            "hwhost: " + std::string(kCommonPolicyFile) + ": the response " + finding.m_strText;
+    std::vector<DefinitionFinding> said;
+    for (DefinitionFinding& finding : findings) {
+        said.push_back({finding.m_dwLevel, std::string(kCommonPolicyFile) + ": the response " +
+                                               finding.m_strText});
+    }
+    // A section given twice is read into one key, so the second may quietly
+    // replace values of the first definition.
+    for (std::string& repeated : RepeatedSectionLines(container, kCommonPolicyFile)) {
+        said.push_back({kCSFLogWarning, std::move(repeated)});
+    }
+    for (const DefinitionFinding& finding : said) {
+        const std::string text = "hwhost: " + finding.m_strText;
         HWHOST_LOG(finding.m_dwLevel, "%s", text.c_str());
         // Shown on the console as the log shows it: a name in the file is
         // no command to the terminal.

@@ -26,3 +26,11 @@ IPolicyContainer* ReadWholePolicyFile(const std::string& path, bool bNeedsConfig
     pContainer->Release();
     return nullptr;
 }
+
+std::vector<std::string> RepeatedSectionLines(IPolicyContainer* pContainer, const std::string& name) {
+    auto* pOwn = dynamic_cast<PluginPolicyContainer*>(pContainer);
+    if (pOwn == nullptr || pOwn->GetStore() == nullptr) {
+        return {};
+    }
+    return pOwn->GetStore()->DescribeRepeatedSections(name, false);
+}

@@ -5,6 +5,7 @@
 // refused with the reason, rather than read as far as it goes.
 
 #include <string>
+#include <vector>
 
 class IPolicyContainer;
 
@@ -13,3 +14,8 @@ class IPolicyContainer;
 // the "\config" section is refused too, as the sensor refuses such a push.
 IPolicyContainer* ReadWholePolicyFile(const std::string& path, bool bNeedsConfig,
                                       std::string& problem);
+
+// What the last read of `pContainer` (one of ReadWholePolicyFile's) found
+// given twice in the file, which is called `name`: one line each, naming
+// the section and both lines.
+std::vector<std::string> RepeatedSectionLines(IPolicyContainer* pContainer, const std::string& name);

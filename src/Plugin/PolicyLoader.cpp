@@ -45,24 +45,8 @@ void WarnAboutRepeatedSections(IPolicyContainer* pContainer, const char* pszFile
     if (pszFile == nullptr || pOwn == nullptr || pOwn->GetStore() == nullptr) {
         return;
     }
-    const ConfigStore& store = *pOwn->GetStore();
-    for (const ConfigStore::RepeatedSection& repeated : store.GetRepeatedSections()) {
-        const std::string strLine = std::to_string(repeated.m_nLine);
-        const std::string strFirst = std::to_string(repeated.m_nFirstLine);
-        PolicyKeyAudit::Say(
-            kCSFLogWarning,
-            std::string(pszFile) + " line " + strLine + ": the section [" + repeated.m_strPath +
-                "] is given a second time (first at line " + strFirst + "): " +
-                (bMerged ? "its values are merged into the same key, where a value given in "
-                           "both keeps the one at line " + strFirst
-                         : "its values are read into the same key, where a value given in "
-                           "both takes the one at line " + strLine));
-    }
-    if (store.GetRepeatedSectionsLeftOut() > 0) {
-        PolicyKeyAudit::Say(kCSFLogWarning,
-                            std::string(pszFile) + ": " +
-                                std::to_string(store.GetRepeatedSectionsLeftOut()) +
-                                " more sections are given a second time");
+    for (const std::string& strLine : pOwn->GetStore()->DescribeRepeatedSections(pszFile, bMerged)) {
+        PolicyKeyAudit::Say(kCSFLogWarning, strLine);
     }
 }
 

@@ -164,6 +164,11 @@ public:
     static constexpr size_t kMaxRepeatedSections = 20;
     const std::vector<RepeatedSection>& GetRepeatedSections() const { return m_repeatedSections; }
     size_t GetRepeatedSectionsLeftOut() const { return m_nRepeatedLeftOut; }
+    // The last read's repeated sections as said to whoever wrote the file,
+    // which is called `file`: one line each ("F line N: the section [K] is
+    // given a second time (first at line M): ..."), and one counting those
+    // past the bound.  `bMerged`: the file was read by UpdateFromFile.
+    std::vector<std::string> DescribeRepeatedSections(const std::string& file, bool bMerged) const;
     // A key path as the store names its key: "\" first and last.
     static std::string KeyPathOf(const std::string& path);
 

@@ -262,6 +262,26 @@ void ConfigStore::ReadTextFile(const std::string& fileName, int32_t* result, boo
     *result = complete ? 0 : 1;
 }
 
+std::vector<std::string> ConfigStore::DescribeRepeatedSections(const std::string& file,
+                                                               bool bMerged) const {
+    std::vector<std::string> lines;
+    for (const RepeatedSection& repeated : m_repeatedSections) {
+        const std::string line = std::to_string(repeated.m_nLine);
+        const std::string first = std::to_string(repeated.m_nFirstLine);
+        lines.push_back(file + " line " + line + ": the section [" + repeated.m_strPath +
+                        "] is given a second time (first at line " + first + "): " +
+                        (bMerged ? "its values are merged into the same key, where a value "
+                                   "given in both keeps the one at line " + first
+                                 : "its values are read into the same key, where a value given "
+                                   "in both takes the one at line " + line));
+    }
+    if (m_nRepeatedLeftOut > 0) {
+        lines.push_back(file + ": " + std::to_string(m_nRepeatedLeftOut) +
+                        " more sections are given a second time");
+    }
+    return lines;
+}
+
 std::string ConfigStore::OverCapProblem() {
     return "is larger than the " + std::to_string(kStrictFileCap >> 20) +
            " MiB a policy file may hold";

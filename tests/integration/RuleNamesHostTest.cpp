@@ -91,6 +91,11 @@ TEST_F(RuleNamesHostTest, SharedNameRepeatedSectionAndResponseSwitchedOffAreWarn
                                failedLogIn + "Priority\t=L\t1;\r\n";
     const std::string first = std::to_string(LineOf(pushed, failedLogIn, 1));
     const std::string second = std::to_string(LineOf(pushed, failedLogIn, 2));
+    // The host's own policy file is read the same way.
+    hwtest::WriteWholeFile(m_host.File("common.policy"),
+                           "Host Warden common policy\r\n[\\];\r\n[\\Response\\];\r\n[\\Response\\EMAIL\\];\r\n"
+                           "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tops@example.org;\r\n"
+                           "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tother@example.org;\r\n");
 
     std::string output;
     EXPECT_EQ(4, m_host.Push(pushed, output)) << output;
@@ -105,13 +110,16 @@ TEST_F(RuleNamesHostTest, SharedNameRepeatedSectionAndResponseSwitchedOffAreWarn
               "the responses of " +
               kSyslogTable + "Failed su for all of them; correlation rule " + kAttack +
               " counts only the alerts of " + kDecoyTable + "Failed su",
+          std::string("WARNING: hwhost: common.policy line 7: the section [\\Response\\EMAIL\\Admins\\] is given "
+                      "a second time (first at line 5): its values are read into the same key, where a value "
+                      "given in both takes the one at line 7"),
           std::string("WARNING: Rule ") + kSyslogTable +
               "Failed log-in: the response EMAIL is not enabled but has the choice \"Admins\", and a response "
               "with a choice is carried out whatever \"Enabled\" says: remove its \"Choice\" to switch it "
               "off"}) {
         EXPECT_NE(std::string::npos, output.find(warning + "\n")) << warning << "\n" << output;
     }
-    EXPECT_EQ(3u, hwtest::CountOf(output, "WARNING: ")) << output;
+    EXPECT_EQ(4u, hwtest::CountOf(output, "WARNING: ")) << output;
     EXPECT_EQ(0u, hwtest::CountOf(output, "ERROR: ")) << output;
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
