@@ -185,9 +185,15 @@ int32_t CEngineApache::InitializeRuleMap(const RuleContainer* pContainer) {
     }
     CSF_TRACE(kCSFLogInfo, "Leaving CEngineApache::InitializeRuleMap part one");
     auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig);
-    if (pConfig == nullptr)
-        return WebShmWriteConfig(nullptr, nullptr);
-    return WebShmWriteConfig(pConfig->GetConfigTable(), pConfig->GetTuningBlock());
+    std::string strProblem;
+    const int32_t nResult =
+        pConfig == nullptr ? WebShmWriteConfig(nullptr, nullptr, &strProblem)
+                           : WebShmWriteConfig(pConfig->GetConfigTable(), pConfig->GetTuningBlock(), &strProblem);
+    // Said as a finding of the start-up, reload or resume that wrote it:
+    // the module then works with less than the rules ask.
+    if (!strProblem.empty())
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "WebPlugin: %s", strProblem.c_str());
+    return nResult;
 }
 
 CIDSRule* CEngineApache::LookupRuleByName(const char* pszName) const {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <utility>
 
 #include "ApacheEngine/WebSharedMemory.h"
 #include "IDS/IDSConfig.h"
@@ -25,9 +27,14 @@ uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 }  // namespace
 
-int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams) {
-    if (!WebShmLockConf())
+int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, std::string* pProblem) {
+    std::string strProblem;
+    if (!WebShmLockConf()) {
+        if (pProblem != nullptr)
+            *pProblem = "the configuration area could not be written (not open, or its lock not free): the "
+                        "web-server module keeps the configuration it had";
         return 1;
+    }
     uint8_t* pView = WebShmConfView();
     if (pTable == nullptr) {
         Put32(pView, kWebConfFlags, 0);
@@ -39,6 +46,9 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams) 
     if (dwEvents > kWebConfMaxEvents) {
         plat::ConsolePrintf("Num events %d\n", static_cast<int>(dwEvents));
         plat::ConsoleWrite("Error in setting configuration - config too large\n");
+        strProblem = std::to_string(dwEvents - kWebConfMaxEvents) + " of " + std::to_string(dwEvents) +
+                     " signature entries are past the " + std::to_string(kWebConfMaxEvents) +
+                     " the configuration area holds: the web-server module has no response settings for them";
         dwEvents = kWebConfMaxEvents;
     }
     uint32_t dwFlags = kWebConfEventsValid;
@@ -71,6 +81,10 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams) 
             // More would run into the event table.
             plat::ConsolePrintf("Num params %d\n", static_cast<int>(dwParams));
             plat::ConsoleWrite("Error in setting configuration - too many parameters\n");
+            strProblem += (strProblem.empty() ? "" : "; ") + std::to_string(dwParams - kWebConfMaxParams) +
+                          " of " + std::to_string(dwParams) + " tuning parameters are past the " +
+                          std::to_string(kWebConfMaxParams) +
+                          " the configuration area holds: the web-server module does not get them";
             dwParams = kWebConfMaxParams;
         }
         dwFlags |= kWebConfParamsValid;
@@ -86,5 +100,7 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams) 
     Put32(pView, kWebConfFlags, dwFlags);
     Put32(pView, kWebConfTime, Now());
     WebShmUnlockConf();
+    if (pProblem != nullptr)
+        *pProblem = std::move(strProblem);
     return 0;
 }

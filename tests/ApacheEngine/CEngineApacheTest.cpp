@@ -201,9 +201,25 @@ TEST_F(CEngineApacheTest, MoreTuningParametersThanTheAreaHoldsAreCut) {
     for (int i = 0; i < 300; ++i)
         ASSERT_TRUE(pParams->Add("p" + std::to_string(i), "v"));
     IDSConfigTable table;
-    ASSERT_EQ(0, WebShmWriteConfig(&table, pParams.get()));
+    std::string strProblem;
+    ASSERT_EQ(0, WebShmWriteConfig(&table, pParams.get(), &strProblem));
     EXPECT_EQ(kWebConfMaxParams, ConfWord(kWebConfParamCount));
     EXPECT_EQ(0u, ConfWord(kWebConfEventCount));
+    EXPECT_EQ("45 of 300 tuning parameters are past the 255 the configuration area holds: the "
+              "web-server module does not get them",
+              strProblem);
+}
+
+// A configuration the module does not get (here: its lock held past the
+// wait) is said as a warning the host shows and counts, not only as the
+// lock's own note.
+TEST_F(CEngineApacheTest, ConfigurationTheModuleDoesNotGetIsAFinding) {
+    ASSERT_TRUE(WebShmLockConf());
+    EXPECT_EQ(1, m_Engine.InitializeRuleMap(nullptr));
+    WebShmUnlockConf();
+    EXPECT_TRUE(m_Log.Contains("WebPlugin: the configuration area could not be written (not open, or its lock "
+                               "not free): the web-server module keeps the configuration it had"));
+    EXPECT_EQ(0, m_Engine.InitializeRuleMap(nullptr));
 }
 
 TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {
