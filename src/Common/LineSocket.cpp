@@ -403,6 +403,14 @@ long LineSocket::CopyOut(char* buffer, long size, long length) {
 }
 
 long LineSocket::Gets(char* buffer, long size) {
+    return GetsLine(buffer, size, false);
+}
+
+long LineSocket::GetsWhole(char* buffer, long size) {
+    return GetsLine(buffer, size, true);
+}
+
+long LineSocket::GetsLine(char* buffer, long size, bool bWhole) {
     if (buffer == nullptr || size <= 0) {
         return -1;
     }
@@ -420,7 +428,8 @@ long LineSocket::Gets(char* buffer, long size) {
         newline = findNewline();
     }
     long result = 0;
-    if (m_nReadEnd == m_nReadStart) {
+    const long unread = m_nReadEnd - m_nReadStart;
+    if (unread == 0 || (bWhole && newline == nullptr && unread < size && unread < kBufferSize)) {
         buffer[0] = '\0';
     } else {
         long length = newline != nullptr

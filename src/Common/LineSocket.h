@@ -78,6 +78,11 @@ public:
     // a peer line longer than the read buffer comes in pieces of the buffer.
     // 0 with an empty text when nothing arrived within the read time-out.
     long Gets(char* buffer, long size);
+    // As Gets, but a line shorter than `size` comes only whole: while its
+    // newline has not come, 0 with an empty text, and its first bytes stay
+    // buffered for the next call.  A reader of commands must never take
+    // the first half of a line the peer is still writing for a line.
+    long GetsWhole(char* buffer, long size);
     // Sends each complete line; text after the last newline waits for a
     // later newline, a full buffer or Flush.  Answers the bytes sent.
     long Puts(const char* text);
@@ -120,6 +125,7 @@ private:
     // Moves the unread bytes to the front and reads more behind them.
     long FillReadBuffer();
     long CopyOut(char* buffer, long size, long length);
+    long GetsLine(char* buffer, long size, bool bWhole);
     long PutsBuffered(const char* text, long sent);
 
     std::mutex m_socketLock;

@@ -205,7 +205,7 @@ int qorTclCommand::Receive(LineSocket& connection, uint32_t& dwError) {
     dwError = 0;
     for (;;) {
         char szLine[kLineSize];
-        long nRead = connection.Gets(szLine, static_cast<long>(sizeof szLine) - 1);
+        long nRead = connection.GetsWhole(szLine, static_cast<long>(sizeof szLine) - 1);
         if (nRead < 0) {
             dwError = connection.LastError();
             char szText[128];

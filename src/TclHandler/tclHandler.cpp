@@ -4,6 +4,7 @@
 
 #include "Common/AgentEventInfo.h"
 #include "Common/EngineBase.h"
+#include "Common/InputBounds.h"
 #include "Common/ISensorCore.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
@@ -194,7 +195,7 @@ uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
         } else if (nType == qorTclCommand::kValidation) {
             // The caller keeps a record that was not queued, and reports or
             // drops it by its rule as a full table of waiting runs would.
-            ReportFullTable(*pRequest);
+            ReportFullTable(*pRequest, Bound::kQueue);
             (void)pRequest->m_pRecord.release();
         }
     }
@@ -270,6 +271,10 @@ bool tclHandler::Init(const char* pszDirectory) {
         return false;
     }
     ReadTuning();
+    {
+        qorFastLock boundsGuard(m_FullTableLock, true);
+        m_RuleBounds.clear();
+    }
     qorFastLock guard(m_EngineLock, true);
     if (!OpenStore()) {
         m_strOffReason =
@@ -455,6 +460,12 @@ void tclHandler::InitScripts() {
     if (m_bRunning == 0 || StopRequested() != 0) {
         return;
     }
+    // Every script of the policy must reach the process, however many
+    // rules carry one: the scripts queue takes them all (they come from
+    // the policy, not from any input) and gets its bound back after; the
+    // replies queue has room for an answer to each besides the runs.
+    BoundedQueue<tclRequest>& scripts = m_Queues.Queue(tclQueueSet::kScripts);
+    scripts.SetCapacity(0);
     // One pass: an engine that registered but never handed over its rules
     // (its reload failed) is passed over rather than waited for.
     int nWithoutRules = 0;
@@ -476,6 +487,10 @@ void tclHandler::InitScripts() {
         QueueScript(name, "Response", text);
     }
     QueueHold(kHoldSeconds);
+    const uint32_t dwBound = m_dwRequestQueueSize;
+    m_Queues.Queue(tclQueueSet::kReplies)
+        .SetCapacity(dwBound + static_cast<uint32_t>(scripts.Size()));
+    scripts.SetCapacity(dwBound);
     m_bScriptsInitialised = 1;
     CSF_LOG(12, "Completed tcl script initialization!");
 }
@@ -681,8 +696,45 @@ void tclHandler::SendDueLines() {
     }
 }
 
-void tclHandler::ReportFullTable(const tclRequest& request) {
+InputBound* tclHandler::BoundOf(const tclRequest& request, Bound bound) {
+    if (request.m_nScriptType != qorTclCommand::kValidation || request.m_pRule == nullptr) {
+        return nullptr;
+    }
+    const bool bNeedTcl = request.m_pRule->GetNeedTcl();
+    auto found = m_RuleBounds.find(request.m_strName);
+    if (found == m_RuleBounds.end()) {
+        found = m_RuleBounds.emplace(request.m_strName, std::array<InputBound*, 2 * kBoundKinds>{})
+                    .first;
+    }
+    InputBound*& pBound = found->second[static_cast<size_t>(bound) * 2 + (bNeedTcl ? 1 : 0)];
+    if (pBound == nullptr) {
+        const std::string strSize = std::to_string(m_dwRequestQueueSize.load());
+        std::string strLimit;
+        switch (bound) {
+            case Bound::kQueue:
+                strLimit = "at most " + strSize + " runs queued for the script process";
+                break;
+            case Bound::kTable:
+                strLimit = "at most " + strSize + " runs waiting for the script process's answer";
+                break;
+            case Bound::kStore:
+                strLimit = "the values of the alerts waiting for their script fill the store " +
+                           m_strStoreName + " (" + std::to_string(kStoreSize) + " bytes)";
+                break;
+        }
+        strLimit += bNeedTcl ? ", the alerts past it are dropped (the rule requires its script)"
+                             : ", the alerts past it go on unvalidated";
+        pBound = &InputBounds::Instance().Bound("script of rule " + request.m_strName, strLimit,
+                                               "alerts");
+    }
+    return pBound;
+}
+
+void tclHandler::ReportFullTable(const tclRequest& request, Bound bound) {
     qorFastLock guard(m_FullTableLock, true);
+    if (InputBound* pBound = BoundOf(request, bound)) {
+        pBound->LeftOut();
+    }
     if (!m_FullTableReports.Allow(ReportLimiter::Now())) {
         return;
     }
@@ -710,7 +762,7 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
         }
         case qorTclCommand::kRun: {
             if (m_Pending.size() >= m_dwRequestQueueSize) {
-                ReportFullTable(*pRequest);
+                ReportFullTable(*pRequest, Bound::kTable);
                 FinishUnvalidated(*pRequest);
                 break;
             }
@@ -722,7 +774,7 @@ void tclHandler::SendRequest(tclRequest* pTaken) {
                 // The store has no room for the alert's values: a script run
                 // without them would judge an alert it cannot see, so the
                 // alert fares as one that finds the table full.
-                ReportFullTable(*pRequest);
+                ReportFullTable(*pRequest, Bound::kStore);
                 FinishUnvalidated(*pRequest);
                 break;
             }

@@ -10,6 +10,7 @@
 // queues; the handler thread alone writes to the process, owns the pending
 // table and the rule ids; the reply thread alone reads from the process.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,7 @@
 #include "qorToolsLib/jsThread.h"
 
 class AgentEventInfo;
+class InputBound;
 class CEngineBase;
 class RuleContainer;
 class RuleScript;
@@ -162,7 +164,14 @@ private:
     // its first line has waited a few milliseconds, or the table of
     // waiting runs is full.
     void SendDueLines();
-    void ReportFullTable(const tclRequest& request);
+    // The bounds of the script road an alert can find full.
+    enum class Bound { kQueue = 0, kTable = 1, kStore = 2 };
+    static constexpr int kBoundKinds = 3;
+    // A run of `request` left out at `bound`: the Part's line (so many a
+    // minute) and the bound's own report, which names the rule.
+    void ReportFullTable(const tclRequest& request, Bound bound);
+    // The bound's handle for the request's rule, made at its first use.
+    InputBound* BoundOf(const tclRequest& request, Bound bound);
     // A run the script failed, said so many times a minute (the script may
     // fail on every alert of a flood), the next line counting those left
     // out.
@@ -185,6 +194,10 @@ private:
     qorFastSync m_FullTableLock;
     ReportLimiter m_FullTableReports{std::chrono::minutes(1), kFullTableReportsPerMinute};
     ReportLimiter m_RunFailureReports{std::chrono::minutes(1), kFullTableReportsPerMinute};
+    // The bounds each rule's alerts found full, by rule name and by whether
+    // the rule requires its script (the full-table lock); made afresh at
+    // each Init, since the sizes may change with the policy.
+    std::map<std::string, std::array<InputBound*, 2 * kBoundKinds>, std::less<>> m_RuleBounds;
     std::map<std::string, int32_t> m_RuleIds;
     std::map<int32_t, std::string> m_RuleNames;
     LineSocket m_Connection;

@@ -67,7 +67,10 @@ uint32_t tclReplyHandler::_doWork() {
         if (nResult == 1) {
             PushReply(pReply);
         } else if (nResult < 0 && dwError == 0) {
-            CSF_LOG(1, "Error, %s\n", pReply->m_strText.c_str());
+            if (m_ParseErrorReports.Allow(ReportLimiter::Now())) {
+                CSF_LOG(1, "Error, %s%s\n", pReply->m_strText.c_str(),
+                        m_ParseErrorReports.LeftOutNote("lines that did not parse").c_str());
+            }
             pReply->Reset();
         } else if (nResult < 0) {
             if (StopRequested() != 0) {

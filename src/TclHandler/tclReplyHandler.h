@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "qorToolsLib/ReportLimiter.h"
 #include "qorToolsLib/jsThread.h"
 
 class LineSocket;
@@ -42,4 +43,7 @@ private:
     tclQueueSet* m_pQueues = nullptr;
     LineSocket* m_pConnection = nullptr;
     std::atomic<uint8_t> m_bEndExpected{0};
+    // The process's lines that do not parse are logged so many times a
+    // minute, the next line counting those left out.
+    ReportLimiter m_ParseErrorReports{std::chrono::minutes(1), 20};
 };

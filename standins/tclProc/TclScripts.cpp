@@ -12,9 +12,17 @@ namespace {
 
 constexpr const char kVariablePrefix[] = "__qor_";
 
-// A reply text must stay on its line.
+// A reply text must stay on its line, and the line within what the sensor
+// reads of one (4,095 bytes): a longer result is cut, marked so.
+constexpr size_t kMaxReplyText = 1024;
+constexpr const char kCutMark[] = "...";
+
 std::string OneLine(const char* pszText) {
     std::string strText = pszText != nullptr ? pszText : "";
+    if (strText.size() > kMaxReplyText) {
+        strText.resize(kMaxReplyText - (sizeof kCutMark - 1));
+        strText += kCutMark;
+    }
     for (char& c : strText) {
         if (c == '\n' || c == '\r') {
             c = ' ';

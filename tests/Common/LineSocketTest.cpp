@@ -255,6 +255,26 @@ TEST_F(ChannelPair, UnreadLineIsSeenOnlyWhenWholeInTheBuffer) {
     EXPECT_FALSE(m_client.HasUnreadLine()) << "half a line is no line";
 }
 
+// A reader of commands is never handed the first half of a line that the
+// peer is still writing; a line too long for its buffer still comes in
+// pieces.
+TEST_F(ChannelPair, WholeLinesComeOnlyWithTheirNewlineOrAsFullPieces) {
+    Connect();
+    char buffer[16];
+    ASSERT_EQ(10, m_server.Send("Run 3 Vali", 10));
+    std::strcpy(buffer, "stale");
+    EXPECT_EQ(0, m_client.GetsWhole(buffer, sizeof buffer));
+    EXPECT_STREQ("", buffer);
+    EXPECT_FALSE(m_client.HasUnreadLine());
+    ASSERT_EQ(5, m_server.Send("d 12\n", 5));
+    ASSERT_EQ(15, GetsSomething(m_client, buffer, sizeof buffer));
+    EXPECT_STREQ("Run 3 Valid 12\n", buffer);
+
+    ASSERT_EQ(21, m_server.Send("0123456789abcdefghij\n", 21));
+    ASSERT_EQ(8, m_client.GetsWhole(buffer, 8));
+    EXPECT_EQ("01234567", std::string(buffer, 8));
+}
+
 TEST(LineSocketDebugLog, TrafficIsLoggedWithExplicitLengths) {
     std::remove(DebugLogName().c_str());
     {

@@ -16,8 +16,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Common/FakeSensorCore.h"
+#include "Common/InputBounds.h"
 #include "Common/RuleScript.h"
 #include "Common/ScriptOutcomes.h"
 #include "Common/TestEngine.h"
@@ -57,6 +59,7 @@ private:
 class ScriptProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        InputBounds::Instance().ForgetForTest();
         std::filesystem::create_symlink(std::string(HW_BINARY_DIR) + "/bin/tclProc",
                                         m_Directory.File("tclProc.exe"));
         m_Rule.SetName("Scan");
@@ -79,6 +82,38 @@ protected:
         // An engine whose rules could not be read hands over none; the
         // scripts of the others must go out all the same.
         m_Handler.RegisterEngine(&m_Idle, 1);
+    }
+
+    // Gives the rule `strName` the Validation script `pszValidation`.
+    static void Script(TestRule& rule, const std::string& strName, const char* pszValidation) {
+        rule.SetName(strName);
+        rule.Enable(0);
+        auto pScript = std::make_unique<RuleScript>(strName.c_str(), "", "", pszValidation);
+        pScript->SetOwningRule(&rule);
+        rule.SetScript(std::move(pScript));
+    }
+
+    // Starts the handler on `rules` and waits until their scripts are with
+    // the process and runs are taken.
+    ::testing::AssertionResult StartWith(const std::vector<TestRule*>& rules) {
+        auto pCopy = std::make_unique<RuleContainer>();
+        for (TestRule* pRule : rules) {
+            pCopy->Add(pRule);
+        }
+        m_Handler.RegisterEngine(&m_Engine, 1);
+        m_Handler.ReloadRuleContainer(&m_Engine, std::move(pCopy));
+        if (!m_Handler.Init((m_Directory.Path() + "/").c_str())) {
+            return ::testing::AssertionFailure() << "Init failed";
+        }
+        if (!hwtest::WaitUntil(
+                [&] {
+                    return m_Handler.ScriptsInitialised() &&
+                           !m_Handler.Queues().IsHeld(tclQueueSet::kRuns);
+                },
+                60)) {
+            return ::testing::AssertionFailure() << "the scripts were not initialised";
+        }
+        return ::testing::AssertionSuccess();
     }
 
     uint32_t Validate(const char* pszUser) {
@@ -255,6 +290,10 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
     ASSERT_TRUE(m_Handler.Queues().IsHeld(tclQueueSet::kRuns)) << "the hold ended too soon";
     EXPECT_TRUE(
         m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
+    EXPECT_TRUE(m_Log.Contains(
+        "Bound reached: script of rule Scan: at most 512 runs queued for the script process, the "
+        "alerts past it go on unvalidated; 1 alerts left out (said again at most once a minute "
+        "while it lasts)"));
 
     m_Handler.ShutDown();
     const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
@@ -270,21 +309,8 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
 // flood lasts, and the rest is passed on unvalidated and counted.
 TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
     TestRule slow;
-    slow.SetName("Slow");
-    slow.Enable(0);
-    auto pScript = std::make_unique<RuleScript>("Slow", "", "", "after 2\nreturn 1");
-    pScript->SetOwningRule(&slow);
-    slow.SetScript(std::move(pScript));
-    auto pCopy = std::make_unique<RuleContainer>();
-    pCopy->Add(&slow);
-    m_Handler.RegisterEngine(&m_Engine, 1);
-    m_Handler.ReloadRuleContainer(&m_Engine, std::move(pCopy));
-    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
-    ASSERT_TRUE(hwtest::WaitUntil(
-        [&] {
-            return m_Handler.ScriptsInitialised() && !m_Handler.Queues().IsHeld(tclQueueSet::kRuns);
-        },
-        60));
+    Script(slow, "Slow", "after 2\nreturn 1");
+    ASSERT_TRUE(StartWith({&slow}));
     m_Sensor.m_nDeliveryMicros = 1000;
     {
         std::lock_guard<std::mutex> guard(m_Sensor.m_lock);
@@ -321,4 +347,46 @@ TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
     // Every run the queue took was validated or passed on, none lost.
     EXPECT_EQ(qwTaken, (after.m_qwValidated - before.m_qwValidated) +
                            (after.m_qwUnvalidated - before.m_qwUnvalidated));
+}
+
+// More scripts than the request queue holds, as a policy with many
+// scripted rules has: every one reaches the process, so the last rule's
+// alerts are validated by its own script.
+TEST_F(ScriptProcessTest, EveryScriptReachesTheProcessWhateverTheirNumber) {
+    constexpr size_t kRules = tclHandler::kDefaultQueueSize + 100;
+    std::vector<std::unique_ptr<TestRule>> rules;
+    std::vector<TestRule*> handedOver;
+    for (size_t n = 0; n < kRules; ++n) {
+        rules.push_back(std::make_unique<TestRule>());
+        Script(*rules.back(), "R" + std::to_string(n), "return 1");
+        rules.back()->SetNeedTcl(true);
+        handedOver.push_back(rules.back().get());
+    }
+    ASSERT_TRUE(StartWith(handedOver));
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    TestRule& last = *rules.back();
+    auto* pRecord = new TestRecord(&last, 1);
+    ASSERT_EQ(1u, m_Handler.QueueRun(last.GetName(), "Validation", pRecord));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == 1; }, 30))
+        << "the last rule's alert was dropped: its script never reached the process";
+    EXPECT_EQ(before.m_qwValidated + 1, ScriptOutcomes::Instance().Snapshot().m_qwValidated);
+    m_Handler.ShutDown();
+}
+
+// A script whose answer is far longer than a line may be: the reply is cut
+// to fit, so the sensor reads it as one reply and nothing of it as lines
+// of its own.
+TEST_F(ScriptProcessTest, LongAnswerIsCutToOneReplyLine) {
+    TestRule wordy;
+    Script(wordy, "Wordy", "string repeat x 100000");
+    ASSERT_TRUE(StartWith({&wordy}));
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    for (int n = 0; n < 3; ++n) {
+        auto* pRecord = new TestRecord(&wordy, 1);
+        ASSERT_EQ(1u, m_Handler.QueueRun("Wordy", "Validation", pRecord));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == 3; }, 30));
+    EXPECT_EQ(before.m_qwValidated + 3, ScriptOutcomes::Instance().Snapshot().m_qwValidated);
+    m_Handler.ShutDown();
+    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("Error, "));
 }

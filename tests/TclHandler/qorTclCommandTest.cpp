@@ -140,6 +140,20 @@ TEST_F(CommandLineTest, SentCommandsReadBackAsTheSameCommand) {
     EXPECT_STREQ("Run 7 Validation 12, Result True <1>", run.Format(szText, sizeof szText));
 }
 
+// A reply the process is still writing when the reader gets to it is read
+// whole, not taken for a line of its own.
+TEST_F(CommandLineTest, LineThatArrivesInTwoPartsIsOneCommand) {
+    qorTclCommand received;
+    uint32_t dwError = 0;
+    const std::string strHead = "Run 3 Validation 12 Tr";
+    ASSERT_GT(m_Writer.Send(strHead.data(), static_cast<long>(strHead.size())), 0);
+    EXPECT_EQ(0, received.Receive(m_Listener, dwError));
+    ASSERT_EQ(1, ReceiveAfter("ue 1\n", received, dwError)) << received.m_strText;
+    EXPECT_EQ(qorTclCommand::kTrue, received.m_nReturnType);
+    EXPECT_EQ(12, received.m_nTransactionId);
+    EXPECT_EQ("1", received.m_strText);
+}
+
 TEST_F(CommandLineTest, ClosedConnectionIsReportedWithItsErrorCode) {
     m_Writer.Close();
     qorTclCommand command;

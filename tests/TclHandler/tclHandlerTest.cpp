@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
+#include "Common/InputBounds.h"
 #include "Common/ScriptOutcomes.h"
 #include "Common/TestEngine.h"
 #include "qorToolsLib/SharedMemoryStore.h"
@@ -70,6 +71,7 @@ struct Outcomes {
 class ScriptHandlerTest : public ::testing::Test {
 protected:
     ScriptHandlerTest() : m_Handler(StoreName().c_str()) {
+        InputBounds::Instance().ForgetForTest();
         m_Handler.SetClock([this] { return m_tNow; });
         m_Rule.SetName("Scan");
         m_ScriptedRule.SetName("Must");
@@ -242,6 +244,20 @@ TEST_F(ScriptHandlerTest, FullPendingTableReportsOrDropsByTheRulesNeedForItsScri
               Outcomes() - before);
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
+    // The bound each rule reached is said on the console too, naming the
+    // rule, and listed with what it left out.
+    const std::string strTable = "at most 512 runs waiting for the script process's answer";
+    EXPECT_TRUE(LoggedAt("Bound reached: script of rule Scan: " + strTable +
+                             ", the alerts past it go on unvalidated; 1 alerts left out (said "
+                             "again at most once a minute while it lasts)",
+                         kCSFLogWarning | kCSFLogConsoleFlag));
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              (std::vector<std::string>{
+                  "Bound reached: script of rule Scan: " + strTable +
+                      ", the alerts past it go on unvalidated; 1 alerts left out",
+                  "Bound reached: script of rule Must: " + strTable +
+                      ", the alerts past it are dropped (the rule requires its script); 1 "
+                      "alerts left out"}));
 }
 
 // An alert whose values find no room in the store is not run without them
@@ -262,6 +278,12 @@ TEST_F(ScriptHandlerTest, AlertWhoseValuesFindNoRoomInTheStoreIsNotRunWithoutThe
         m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains("Too many pending tcl requests. Event Must dropped"));
     EXPECT_EQ(nFreeBlocks, m_Handler.Store()->FreeBlockCount());
+    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+    ASSERT_EQ(2u, bounds.size());
+    EXPECT_EQ("Bound reached: script of rule Scan: the values of the alerts waiting for their "
+              "script fill the store " + StoreName() + " (1048640 bytes), the alerts past it go on "
+              "unvalidated; 1 alerts left out",
+              bounds[0]);
     // An alert that fits goes out as ever.
     EXPECT_NE(0, SendValidation(m_Rule));
     EXPECT_EQ(1u, m_Handler.PendingCount());
