@@ -1,6 +1,8 @@
 #include "DeliveryProblems.h"
 
 #include "HostServices.h"
+#include "platform/Console.h"
+#include "qorToolsLib/SafeText.h"
 
 void DeliveryProblems::Note(const std::string& problem, const std::string& detail, bool bWarning) {
     std::string text;
@@ -28,15 +30,18 @@ void DeliveryProblems::Note(const std::string& problem, const std::string& detai
     if (!detail.empty() && text != kOthers) {
         text += ": " + detail;
     }
-    const uint32_t dwLevel = (bWarning ? kCSFLogWarning : kCSFLogError) | kCSFLogConsoleFlag;
+    const uint32_t dwLevel = bWarning ? kCSFLogWarning : kCSFLogError;
     if (qwCount == 1) {
-        m_services.Log(nullptr, kCSFLogCategory, dwLevel, __LINE__, __FILE__, "hwhost: %s",
-                       text.c_str());
-    } else {
-        m_services.Log(nullptr, kCSFLogCategory, dwLevel, __LINE__, __FILE__,
-                       "hwhost: %s (%llu times so far; said at most once a minute)", text.c_str(),
-                       static_cast<unsigned long long>(qwCount));
+        m_services.Log(nullptr, kCSFLogCategory, dwLevel | kCSFLogConsoleFlag, __LINE__, __FILE__,
+                       "hwhost: %s", text.c_str());
+        return;
     }
+    // The count is for the operator: the findings kept about the policy in
+    // force have the problem once, and are not filled with its counts.
+    text = "hwhost: " + text + " (" + std::to_string(qwCount) +
+           " times so far; said at most once a minute)";
+    m_services.Log(nullptr, kCSFLogCategory, dwLevel, __LINE__, __FILE__, "%s", text.c_str());
+    plat::ConsoleWrite(HostServices::ConsoleLine(dwLevel, PrintableText(text)));
 }
 
 std::vector<std::string> DeliveryProblems::Summary() const {

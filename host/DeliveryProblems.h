@@ -5,8 +5,8 @@
 // program cannot be started.  Each such problem is said at once, as an
 // error on the console and in the log (and so, through the host's services,
 // among the findings of the policy in force); while it goes on it is said
-// again at most once a minute with how often it happened, and the stop
-// lists every problem with its count.
+// again, on the console and in the log only, at most once a minute with
+// how often it happened, and the stop lists every problem with its count.
 //
 // A problem is its text, which names the alert or the response and says
 // why ("the alert \"HW-V4\" is dropped: no policy event is registered

@@ -48,6 +48,10 @@ TEST(DeliveryProblemsTest, EachProblemIsSaidAtOnceThenOnceAMinuteWithItsCountAnd
     EXPECT_TRUE(console.Contains("ERROR: hwhost: " + kNoEvent + " (4 times so far; said at most once a minute)\n"))
         << console.Text();
     EXPECT_EQ(3u, CountOf(console.Text(), "\n"));
+    // What is kept about the policy in force has each problem once.
+    EXPECT_EQ((std::vector<std::string>{"ERROR: hwhost: " + kNoEvent,
+                                        "WARNING: hwhost: " + kLate + ": disk full; tried again"}),
+              services.LateFindings());
 
     EXPECT_EQ((std::vector<std::string>{kNoEvent + " (5 times)", kLate + " (2 times)"}), problems.Summary());
     EXPECT_EQ(7u, problems.Count());
