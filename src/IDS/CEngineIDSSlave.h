@@ -245,6 +245,9 @@ private:
     void ProcessFrame();
     // `tNow` on the engine's clock.
     void RunIdleTasks(int64_t tNow);
+    // Counts the frames the adapter dropped because this slave had not
+    // taken those before them, at most once a second of `tNow`.
+    void CountCaptureDrops(int64_t tNow);
     // Ages the coalescer when its interval has passed; `tNow` on the
     // consolidation clock.
     void AgeCoalescer(int32_t tNow);
@@ -325,6 +328,13 @@ private:
     CIDSConfig* m_pIDSConfig = nullptr;
     std::atomic<bool> m_bFrameInProgress{false};
     std::atomic<uint64_t> m_qwFramesRead{0};
+    // Frames the adapter dropped for want of room, as last counted, the
+    // capture buffer size asked for ("" for the library's own) and when
+    // they were last looked at.
+    uint64_t m_qwCaptureDrops = 0;
+    std::string m_strCaptureBuffer;
+    int64_t m_tCaptureDropsCounted = 0;
+    InputBound* m_pCaptureBound = nullptr;
     // Whether a processor fault now would be the module's.
     volatile bool m_bInsideModule = false;
     bool m_bRxInline = true;

@@ -12,6 +12,7 @@
 #include <exception>
 #include <thread>
 
+#include "Common/InputBounds.h"
 #include "IDS/CEngineIDSSlave.h"
 #include "IDS/IDSClock.h"
 #include "IDS/SlaveReadyList.h"
@@ -34,6 +35,9 @@ constexpr int32_t kVerdictDrop = zam::kVerdictDrop;
 constexpr uint32_t kTcp = 6;
 // The slave whose capture loop runs on this thread, if any.
 thread_local const CEngineIDSSlave* t_pCapturingSlave = nullptr;
+
+// How often a busy slave looks at the frames its adapter dropped.
+constexpr uint64_t kCaptureDropFrames = 4096;
 
 // Receive-context words the loop clears before every frame.
 constexpr size_t kContextFirstCleared = 1;
@@ -96,8 +100,12 @@ void CEngineIDSSlave::CaptureLoop() {
         if (dwStatus == 0) {
             ProcessFrame();
             // Only this thread writes the count: no locked increment needed.
-            m_qwFramesRead.store(m_qwFramesRead.load(std::memory_order_relaxed) + 1,
-                                 std::memory_order_relaxed);
+            const uint64_t qwRead = m_qwFramesRead.load(std::memory_order_relaxed) + 1;
+            m_qwFramesRead.store(qwRead, std::memory_order_relaxed);
+            // A busy adapter never idles: its drops are looked at between frames.
+            if (qwRead % kCaptureDropFrames == 0) {
+                CountCaptureDrops(IDSNow());
+            }
             continue;
         }
         m_bFrameInProgress = false;
@@ -142,6 +150,7 @@ void CEngineIDSSlave::RestartDriver() {
 }
 
 void CEngineIDSSlave::RunIdleTasks(int64_t tNow) {
+    CountCaptureDrops(tNow);
     const int32_t tSeconds = static_cast<int32_t>(tNow);
     int64_t tConsolidation = 0;
     if (m_bConsolidation && m_pCoalescer != nullptr &&
@@ -153,6 +162,28 @@ void CEngineIDSSlave::RunIdleTasks(int64_t tNow) {
         m_tLastHousekeeping = tSeconds;
         m_pZamSensor->Housekeeping();
     }
+}
+
+void CEngineIDSSlave::CountCaptureDrops(int64_t tNow) {
+    if (tNow == m_tCaptureDropsCounted) {
+        return;
+    }
+    m_tCaptureDropsCounted = tNow;
+    const uint64_t qwDropped = m_pPacketDrv->framesDroppedForReader();
+    // Fewer than before: the library counts afresh for a new opening.
+    const uint64_t qwBefore = qwDropped < m_qwCaptureDrops ? 0 : m_qwCaptureDrops;
+    m_qwCaptureDrops = qwDropped;
+    if (qwDropped == qwBefore) {
+        return;
+    }
+    if (m_pCaptureBound == nullptr) {
+        m_pCaptureBound = &InputBounds::Instance().Bound(
+            "adapter " + m_strAdapterName,
+            m_strCaptureBuffer.empty() ? std::string("the packet library's capture buffer")
+                                       : "capture buffer of " + m_strCaptureBuffer,
+            "frames");
+    }
+    m_pCaptureBound->LeftOut(qwDropped - qwBefore);
 }
 
 void CEngineIDSSlave::ProcessFrame() {

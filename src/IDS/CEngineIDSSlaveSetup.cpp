@@ -265,6 +265,7 @@ bool CEngineIDSSlave::InitializePacketDriver() {
                 strSize.c_str());
         m_pPacketDrv->setParameter("capturebuffersize", strSize);
     }
+    m_strCaptureBuffer = strSize != "0" ? strSize : "";
     CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
     m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
     m_bRecordedInput = m_pPacketDrv->playsRecording();

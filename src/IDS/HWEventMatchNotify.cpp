@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 
+#include "Common/InputBounds.h"
 #include "IDS/CEngineIDSSlave.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorZamSensorLib/IZamSensor.h"
@@ -20,6 +22,10 @@ namespace {
 std::atomic<bool> g_bFirstCoalescerQuery{true};
 
 // Reports type 4 carry no trustworthy source at all, 7 no source port.
+// The entries every match gets after its text's: victim address and port,
+// intruder address and port, issue id, repeat count.
+constexpr size_t kFixedEntries = 6;
+constexpr size_t kMaxTextItems = CEngineIDSSlave::kMaxEventParameters - kFixedEntries;
 constexpr uint32_t kReportNoSource = 4;
 constexpr uint32_t kReportNoSourcePort = 7;
 
@@ -207,13 +213,16 @@ std::unique_ptr<EventParameter[]> HWEventMatchNotify::BuildEventParameters(
     uint32_t dwVictimPort, uint32_t dwIntruderPort, uint32_t dwCount) {
     CSF_TRACE(kCSFLogInfo, "parms [%s]", pszParams != nullptr ? pszParams : "NULL");
     const std::string_view text = pszParams != nullptr ? pszParams : "";
-    // Six fixed entries and the end mark beside one entry per item.
-    const size_t nItems = static_cast<size_t>(std::count(text.begin(), text.end(), ',')) + 1;
-    std::unique_ptr<EventParameter[]> pBlock(new (std::nothrow) EventParameter[nItems + 7]);
+    // The alert takes the first 50 entries: the text's items leave room for
+    // the fixed entries, so a text of many items can neither push them out
+    // nor make a block of its own size for every match.
+    const size_t nItems = std::min<size_t>(std::count(text.begin(), text.end(), ',') + 1, kMaxTextItems);
+    std::unique_ptr<EventParameter[]> pBlock(new (std::nothrow) EventParameter[nItems + kFixedEntries + 1]);
     if (!pBlock) {
         return nullptr;
     }
     size_t n = 0;
+    uint64_t qwLeftOut = 0;
     for (size_t start = 0; start <= text.size() && !text.empty();) {
         size_t end = text.find(',', start);
         if (end == std::string_view::npos) {
@@ -222,9 +231,19 @@ std::unique_ptr<EventParameter[]> HWEventMatchNotify::BuildEventParameters(
         const std::string_view item = text.substr(start, end - start);
         const size_t eq = item.find('=');
         if (eq != std::string_view::npos && eq > 0 && eq + 1 < item.size()) {
-            SetEntry(pBlock[n++], item.substr(0, eq), item.substr(eq + 1));
+            if (n < kMaxTextItems) {
+                SetEntry(pBlock[n++], item.substr(0, eq), item.substr(eq + 1));
+            } else {
+                ++qwLeftOut;
+            }
         }
         start = end + 1;
+    }
+    if (qwLeftOut != 0) {
+        InputBounds::Instance()
+            .Bound("the signature module's matches", std::to_string(kMaxTextItems) + " parameters of a match",
+                   "parameters")
+            .LeftOut(qwLeftOut);
     }
     SetEntry(pBlock[n++], "victim-ip-addr", Dotted(dwVictim));
     if (dwVictimPort != 0) {

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
+#include "Common/InputBounds.h"
 #include "IDS/IDSClock.h"
 
 CIDSRule::CIDSRule() = default;
@@ -59,9 +61,25 @@ void CIDSRule::Filter(uint32_t dwSrc, uint32_t dwDst, uint32_t dwSrcPort, uint32
     if (m_Filter.OwnFilter == 0) {
         return;
     }
+    bool bForgot = false;
+    {
+        std::lock_guard<std::mutex> guard(m_FilterLock);
+        FilterLocked(dwSrc, dwDst, dwSrcPort, dwDstPort, bFiltered, bNonFiltered, bForgot);
+    }
+    if (bForgot) {
+        // The forgotten packet's repeats alert again until it is learnt
+        // anew: said, outside the rule's lock, as the filter's bound.
+        InputBounds::Instance()
+            .Bound("rule " + GetName(), "repeat filter of " + std::to_string(kMaxHistory) + " packets",
+                   "remembered packets")
+            .LeftOut();
+    }
+}
+
+void CIDSRule::FilterLocked(uint32_t dwSrc, uint32_t dwDst, uint32_t dwSrcPort, uint32_t dwDstPort,
+                            bool& bFiltered, bool& bNonFiltered, bool& bForgot) {
     const FilterSettings& f = m_Filter;
     const int64_t nNow = IDSNow();
-    std::lock_guard<std::mutex> guard(m_FilterLock);
 
     auto stale = [&](const std::shared_ptr<FilterHistory>& pEntry) {
         if (f.NoiseThreshold != 0) {
@@ -88,6 +106,7 @@ void CIDSRule::Filter(uint32_t dwSrc, uint32_t dwDst, uint32_t dwSrcPort, uint32
             if (pEntry == nullptr) {
                 if (m_History.size() >= kMaxHistory) {
                     m_History.erase(m_History.begin());
+                    bForgot = true;
                 }
                 auto pNew = std::make_shared<FilterHistory>();
                 *pNew = FilterHistory{dwSrc, dwDst, dwSrcPort, dwDstPort, 0, 0};

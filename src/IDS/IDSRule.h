@@ -30,7 +30,8 @@ class CIDSRule : public Rule {
 public:
     static constexpr uint32_t kParameterWords = 32;
     // Distinct packets the repeat filter remembers; the oldest is forgotten
-    // first, so hostile traffic cannot grow the history without bound.
+    // first, so hostile traffic cannot grow the history without bound, and
+    // each one forgotten is counted as the filter's bound.
     static constexpr size_t kMaxHistory = 1024;
 
     // One remembered packet of the repeat filter.  Clones share entries.
@@ -98,6 +99,10 @@ public:
 
 private:
     void CopyOwnFields(const CIDSRule& source);
+    // Filter under the filter lock; `bForgot` when the oldest remembered
+    // packet was forgotten to make room.
+    void FilterLocked(uint32_t dwSrc, uint32_t dwDst, uint32_t dwSrcPort, uint32_t dwDstPort,
+                      bool& bFiltered, bool& bNonFiltered, bool& bForgot);
 
     std::vector<std::shared_ptr<FilterHistory>> m_History;
     mutable std::mutex m_FilterLock;

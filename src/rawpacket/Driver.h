@@ -66,6 +66,10 @@ public:
     // wait for room downstream rather than leave anything out; false for a
     // live adapter, whose frames a slow reader loses.
     virtual bool playsRecording() const { return false; }
+    // Frames the adapter dropped since it was opened because its reader
+    // had not taken those before them (its capture buffer was full); 0 when
+    // the library cannot tell.  On the thread that reads.
+    virtual uint64_t framesDroppedForReader() { return 0; }
 
     void setMode(uint32_t openMode) { m_AdapterInfo.m_dwOpenMode = openMode; }
     // Records the factory that handed the driver out, so destruction

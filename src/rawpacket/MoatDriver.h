@@ -42,6 +42,9 @@ public:
     bool sameAdapter(const Driver& other) const override { return getTitle() == other.getTitle(); }
     bool inputEnded(std::string& words) const override { return PacketDll::inputEnded(words); }
     bool playsRecording() const override { return PacketDll::playsRecording(); }
+    uint64_t framesDroppedForReader() override {
+        return getStatistics() == 0 ? m_Statistics.m_qwKernelDropped : 0;
+    }
 
     // The counts of the last getStatistics.
     const PacketStatistics& statistics() const { return m_Statistics; }

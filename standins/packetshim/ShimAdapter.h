@@ -46,7 +46,8 @@ public:
     virtual uint32_t transmit(const void* data, uint32_t length) = 0;
     virtual uint32_t injectReceive(const void* data, uint32_t length) = 0;
 
-    void statistics(rp::PacketStatistics& out) const { out = m_Statistics; }
+    // The adapter's counts so far; on the thread that reads it.
+    virtual void statistics(rp::PacketStatistics& out) { out = m_Statistics; }
     const AdapterFacts& facts() const { return m_Facts; }
 
     // Why the last receive or transmit set-up failed, in words; empty when

@@ -20,6 +20,9 @@ public:
     uint32_t txClose() override;
     uint32_t transmit(const void* data, uint32_t length) override;
     uint32_t injectReceive(const void* data, uint32_t length) override;
+    // With the frames the system dropped for want of room in the socket's
+    // buffer up to now, not only up to the last close.
+    void statistics(rp::PacketStatistics& out) override;
 
 private:
     int openSocket(int protocol);

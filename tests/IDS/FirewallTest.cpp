@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "Common/InputBounds.h"
 
 #include "IDS/TestClock.h"
 
@@ -95,6 +99,7 @@ TEST_F(FirewallTest, DynamicBlockLastsExactlyItsPeriodAndZeroPeriodBlocksNothing
 }
 
 TEST_F(FirewallTest, FullTableAndLocalAddressesRecordNoNewBlock) {
+    InputBounds::Instance().ForgetForTest();
     CFirewall::AddLocalAddress(Ip(192, 0, 2, 1), "eth0");
     m_Firewall.SetDynamicRule(Ip(192, 0, 2, 1), 60);
     EXPECT_FALSE(m_Firewall.IsBlockIPPacket(Ip(192, 0, 2, 1), m_pRule));
@@ -102,8 +107,18 @@ TEST_F(FirewallTest, FullTableAndLocalAddressesRecordNoNewBlock) {
         m_Firewall.SetDynamicRule(Ip(203, 0, 113, i), 60);
     }
     EXPECT_TRUE(m_Firewall.IsBlockIPPacket(Ip(203, 0, 113, 50), m_pRule));
+    EXPECT_TRUE(InputBounds::Instance().Describe().empty()) << "the host's own address is no block left out";
     m_Firewall.SetDynamicRule(Ip(203, 0, 113, 51), 60);
     EXPECT_FALSE(m_Firewall.IsBlockIPPacket(Ip(203, 0, 113, 51), m_pRule));
+    // The block the full table could not hold is said and counted.
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: network intruders: dynamic block table of 50 addresses; "
+                                        "1 blocks left out"}),
+              InputBounds::Instance().Describe());
+    // Expired blocks make room again.
+    m_Clock.Advance(61);
+    m_Firewall.SetDynamicRule(Ip(203, 0, 113, 51), 60);
+    EXPECT_TRUE(m_Firewall.IsBlockIPPacket(Ip(203, 0, 113, 51), m_pRule));
+    EXPECT_EQ(1u, InputBounds::Instance().Describe().size());
 }
 
 TEST_F(FirewallTest, StaleSlaveKeepsLongerSharedBlockAndReplacesShorterOne) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Common/AlertTypes.h"
+#include "Common/InputBounds.h"
 #include "IDS/BastionPolicyEvent.h"
 #include "IDS/PolicyFixture.h"
 #include "IDS/TestClock.h"
@@ -141,13 +142,19 @@ TEST_F(RepeatFilterTest, FloodAnswerNeedsAHistoryThatSurvives) {
     EXPECT_EQ(kNothing, Match());
 }
 
-TEST_F(RepeatFilterTest, HistoryOfDistinctSourcesIsBoundedAndSharedSafelyWithClones) {
+TEST_F(RepeatFilterTest, HistoryOfDistinctSourcesIsBoundedCountedAndSharedSafelyWithClones) {
+    InputBounds::Instance().ForgetForTest();
     Settings(0, 0, 1000);
+    m_Rule.SetName("Scan_Flood");
     m_Rule.m_Filter.UseSourceAddress = 1;
     for (uint32_t i = 1; i <= CIDSRule::kMaxHistory + 10; ++i) {
         Match(i);
     }
     EXPECT_EQ(CIDSRule::kMaxHistory, m_Rule.HistorySize());
+    // The sources forgotten to make room are said and counted.
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: rule Scan_Flood: repeat filter of 1024 packets; 10 "
+                                        "remembered packets left out"}),
+              InputBounds::Instance().Describe());
     {
         std::unique_ptr<Rule> pClone(m_Rule.Clone());
         auto* pCopy = dynamic_cast<CIDSRule*>(pClone.get());

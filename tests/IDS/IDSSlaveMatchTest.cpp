@@ -154,6 +154,28 @@ TEST(HWEventMatchNotifyTest, ParameterTextSkipsItemsWithoutNameAndValue) {
     EXPECT_EQ(1023u, std::strlen(pBlock[0].value));
 }
 
+TEST(HWEventMatchNotifyTest, TextOfManyItemsLeavesRoomForTheFixedEntriesAndIsCounted) {
+    InputBounds::Instance().ForgetForTest();
+    std::string strText;
+    for (int i = 0; i < 100; ++i) {
+        strText += (i == 0 ? "" : ",") + std::string("p") + std::to_string(i) + "=" + std::to_string(i);
+    }
+    auto pBlock = HWEventMatchNotify::BuildEventParameters(7, strText.c_str(), kVictim, kInside, 80, 4000, 2);
+    std::vector<std::string> names;
+    for (size_t i = 0; pBlock[i].name[0] != '\0'; ++i) {
+        names.emplace_back(pBlock[i].name);
+    }
+    // All that an alert takes (50 entries), the fixed entries among them.
+    ASSERT_EQ(CEngineIDSSlave::kMaxEventParameters, names.size());
+    EXPECT_EQ("p43", names[43]);
+    EXPECT_EQ((std::vector<std::string>{"victim-ip-addr", "victim-port", "intruder-ip-addr", "intruder-port",
+                                        "algorithm-id", "repeat-count"}),
+              std::vector<std::string>(names.begin() + 44, names.end()));
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: the signature module's matches: 44 parameters of a match; "
+                                        "56 parameters left out"}),
+              InputBounds::Instance().Describe());
+}
+
 TEST(HWEventMatchNotifyTest, ReportTypesHideTheSourceAndArpBecomes255) {
     const MatchInterpretation tcp{0x800, 6, kInside, kVictim, 4000, 80, 0, 0};
     ParsedFrameInfo frame;

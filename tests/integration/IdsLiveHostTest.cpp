@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -27,8 +28,9 @@
 
 namespace {
 
-// Sends one Ethernet frame out of `interface` of the namespace `holder` is in.
-bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uint8_t>& frame) {
+// Sends an Ethernet frame `count` times, as fast as the socket takes them,
+// out of `interface` of the namespace `holder` is in.
+bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uint8_t>& frame, size_t count = 1) {
     bool bSent = false;
     std::thread sender([&] {
         const int sock = hwtest::JoinNamespaceOf(holder) ? ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
@@ -40,8 +42,11 @@ bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uin
         to.sll_ifindex = static_cast<int>(::if_nametoindex(interface.c_str()));
         to.sll_halen = 6;
         std::memcpy(to.sll_addr, frame.data(), 6);
-        bSent = ::sendto(sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-                static_cast<ssize_t>(frame.size());
+        bSent = true;
+        for (size_t i = 0; i < count && bSent; ++i) {
+            bSent = ::sendto(sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                    static_cast<ssize_t>(frame.size());
+        }
         ::close(sock);
     });
     sender.join();
@@ -133,6 +138,32 @@ TEST_F(IdsLiveHostTest, AnAttackFromThePeerNamespaceRaisesItsAlert) {
     EXPECT_EQ("TCP_SynFin", alerts[0].m_strName);
     EXPECT_EQ("203.0.113.5", alerts[0].Param("SourceAddress"));
     EXPECT_EQ("22", alerts[0].Param("DestinationPort"));
+}
+
+// Frames the adapter drops because the engine had not taken those before
+// them (here a capture buffer of 1 KiB and a burst of 3,000 frames) are
+// said and counted, as the bound of what the adapter holds for it.
+TEST_F(IdsLiveHostTest, FramesTheCaptureBufferHadNoRoomForAreSaidAndCounted) {
+    hwtest::NetworkPolicyOptions options;
+    options.m_bPacketLog = false;
+    options.m_Tuning = {{"pcd.buffersize", 'S', "1k"}};
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer);
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+    ASSERT_TRUE(SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(hwtest::Benign()), 3000));
+    const std::string said = "Bound reached: adapter \\Device\\hwv0: capture buffer of 1k; ";
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Host.Errors().find(said) != std::string::npos; }, 30))
+        << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    // Counted for the stop's summary, with the frames left out.
+    const std::string errors = m_Host.Errors();
+    const size_t at = errors.find("at the stop: " + said);
+    ASSERT_NE(std::string::npos, at) << errors;
+    std::printf("%s\n", errors.substr(at, errors.find('\n', at) - at).c_str());
 }
 
 TEST_F(IdsLiveHostTest, AttacksStillRaiseAlertsAfterARefusedPushAndARefusedCommonPolicy) {

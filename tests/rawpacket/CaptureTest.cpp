@@ -9,10 +9,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ReplayFixture.h"
@@ -193,6 +196,80 @@ TEST_F(CaptureTest, InterfaceTakenDownIsToldOnceAndCaptureGoesOnWhenItIsUp) {
         driver->freeFrame(driver->frame());
         return bTest;
     }));
+}
+
+// A reader that falls behind loses frames to the system: they are counted
+// while the adapter is open, not only once it is closed.
+TEST_F(CaptureTest, FramesDroppedForWantOfRoomAreCountedWhileTheAdapterIsOpen) {
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kAdapter, 2);
+    driver->setParameter("capturebuffersize", "1k");
+    driver->open(true, false);
+    EXPECT_EQ(driver->framesDroppedForReader(), 0u);
+    // Nothing is read while they come: the buffer holds a few.
+    for (int i = 0; i < 2000; ++i) {
+        SendFromPeer(m_Frames[static_cast<size_t>(i) % m_Frames.size()]);
+    }
+    const uint64_t qwDropped = driver->framesDroppedForReader();
+    std::printf("%" PRIu64 " of 2000 frames dropped for want of room\n", qwDropped);
+    EXPECT_GT(qwDropped, 1000u);
+    EXPECT_EQ(driver->framesDroppedForReader(), qwDropped) << "counted once";
+}
+
+// IPv4 over UDP from 10.1.2.3, which the test's bypass filter covers.
+std::vector<uint8_t> BypassedFrame() {
+    std::vector<uint8_t> frame(14 + 20 + 8 + 18, 0);
+    const uint8_t header[] = {0x02, 0, 0, 0, 0, 0x0a, 0x02, 0, 0, 0, 0, 0x07, 0x08, 0x00,
+                              0x45, 0, 0, 46, 0, 0, 0, 0, 64, 17, 0, 0, 10, 1, 2, 3, 192, 0, 2, 10};
+    std::memcpy(frame.data(), header, sizeof header);
+    return frame;
+}
+
+// A flood of frames the reader asked not to see still ends each read at
+// its time-out, so the reader gets its turn to stop and to do its work.
+TEST_F(CaptureTest, ReadUnderAFloodOfBypassedFramesEndsAtItsTimeOut) {
+    // No frames of the system's own (IPv6 neighbour discovery) beside the flood.
+    for (const char* pszEnd : {"hwcap0", "hwcap1"}) {
+        hwtest::WriteWholeFile(std::string("/proc/sys/net/ipv6/conf/") + pszEnd + "/disable_ipv6", "1");
+    }
+    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kAdapter, 2);
+    driver->setParameter("readtimeout", "100");
+    driver->open(true, false);
+    ASSERT_EQ(driver->purgeBypassFilters(nullptr), 0u);
+    ASSERT_EQ(driver->addBypassFilter(htonl(0x0A000000u), 8, 255, 1), 0u);
+    ASSERT_EQ(driver->pushAllBypassFilters(nullptr), 0u);
+    // Senders faster together than one reader, for at most ten seconds.
+    std::atomic<bool> bFlooding{true};
+    std::vector<std::thread> senders;
+    const std::vector<uint8_t> frame = BypassedFrame();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 3; ++i) {
+        senders.emplace_back([&] {
+            while (bFlooding && std::chrono::steady_clock::now() < until) {
+                ::send(m_nPeer, frame.data(), frame.size(), 0);
+            }
+        });
+    }
+    // Reads while the flood is on; each must end (no frame) before the flood does.
+    int nReads = 0;
+    for (; nReads < 5 && std::chrono::steady_clock::now() < until; ++nReads) {
+        if (driver->readFrame(driver->frame())) {
+            driver->freeFrame(driver->frame());
+            ADD_FAILURE() << "a frame was read: " << driver->frame().packet().m_dwCapturedLength << " bytes";
+        }
+        EXPECT_EQ(driver->frame().status(), rp::kDllNoFrame);
+    }
+    const bool bEndedInTime = std::chrono::steady_clock::now() < until;
+    bFlooding = false;
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    driver->purgeBypassFilters(nullptr);
+    driver->pushAllBypassFilters(nullptr);
+    rp::MoatDriver& moat = dynamic_cast<rp::MoatDriver&>(*driver);
+    moat.getStatistics();
+    std::printf("%d reads under the flood, %" PRIu64 " frames passed unseen\n", nReads, moat.statistics().m_qwPassed);
+    EXPECT_TRUE(bEndedInTime) << "the reads ended only with the flood";
+    EXPECT_GT(moat.statistics().m_qwPassed, 0u);
 }
 
 TEST_F(CaptureTest, SendOnlyRequestFallsBackToAnEthernetAdapter) {

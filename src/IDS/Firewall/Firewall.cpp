@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
+#include "Common/InputBounds.h"
 #include "IDS/IDSClock.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/jsFastLock.h"
@@ -340,7 +342,22 @@ void CFirewall::SetDynamicRule(uint32_t dwAddress, uint32_t dwPeriod) {
         return;
     }
     SharedFirewallState& shared = Shared();
-    jsFastLock guard(shared.lock, true);
+    bool bRecorded = true;
+    {
+        jsFastLock guard(shared.lock, true);
+        bRecorded = SetSharedDynamicRule(dwAddress, dwPeriod);
+    }
+    if (!bRecorded) {
+        // Said outside the table's lock, which every slave's checks take.
+        InputBounds::Instance()
+            .Bound("network intruders", "dynamic block table of " + std::to_string(kDynamicRules) + " addresses",
+                   "blocks")
+            .LeftOut();
+    }
+}
+
+bool CFirewall::SetSharedDynamicRule(uint32_t dwAddress, uint32_t dwPeriod) {
+    SharedFirewallState& shared = Shared();
     CSF_TRACE(kDetail, "Entering Set Dynamic Rule Lock region");
     if (m_dwGeneration != shared.generation.load(std::memory_order_relaxed)) {
         CSF_TRACE(kDetail, "#1 else");
@@ -348,17 +365,18 @@ void CFirewall::SetDynamicRule(uint32_t dwAddress, uint32_t dwPeriod) {
             CSF_TRACE(kDetail, "#2 IF");
             TakeSharedCopy();
             CSF_TRACE(kDetail, "return from SetDynamicRule");
-            return;
+            return true;
         }
         CSF_TRACE(kDetail, "#2 else");
     } else {
         CSF_TRACE(kDetail, "#1 IF");
     }
     RefreshDynamicRules(shared.rules);
-    AddDynamicRule(shared.rules, dwAddress, dwPeriod);
+    const bool bRecorded = AddDynamicRule(shared.rules, dwAddress, dwPeriod);
     shared.generation.fetch_add(1, std::memory_order_release);
     TakeSharedCopy();
     CSF_TRACE(kDetail, "return from SetDynamicRule");
+    return bRecorded;
 }
 
 bool CFirewall::SearchSharedDynamicRule(uint32_t dwAddress, uint32_t dwPeriod) {
@@ -404,14 +422,14 @@ void CFirewall::RefreshDynamicRules(DynamicRule* pTable) {
     }
 }
 
-void CFirewall::AddDynamicRule(DynamicRule* pTable, uint32_t dwAddress, uint32_t dwPeriod) {
+bool CFirewall::AddDynamicRule(DynamicRule* pTable, uint32_t dwAddress, uint32_t dwPeriod) {
     if (dwAddress == 0) {
-        return;
+        return true;
     }
     const SharedFirewallState& shared = Shared();
     for (uint32_t i = 0; i < shared.localCount; ++i) {
         if (shared.locals[i].address == dwAddress) {
-            return;
+            return true;
         }
     }
     for (uint32_t i = 0; i < kDynamicRules; ++i) {
@@ -421,9 +439,10 @@ void CFirewall::AddDynamicRule(DynamicRule* pTable, uint32_t dwAddress, uint32_t
             char szAddress[16];
             CSF_TRACE(kDetail, "CFirewall::SetDynamicRule.. #%d TS:%d Period %d Address %s", i,
                       rule.timestamp, rule.blockPeriod, IPv4ToText(dwAddress, szAddress));
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 void CFirewall::AddLocalAddress(uint32_t dwAddress, const char* pszName) {

@@ -87,7 +87,9 @@ public:
 
     // Blocks the address for `dwPeriod` seconds in the shared table (0 does
     // nothing); a live block at least as long, set by another slave, is
-    // kept.  The host's own addresses are never blocked.
+    // kept.  The host's own addresses are never blocked.  A block that
+    // finds the table full of live blocks is not recorded: that is said
+    // and counted as the table's bound.
     void SetDynamicRule(uint32_t dwAddress, uint32_t dwPeriod);
 
     // One of the host's addresses, never to be blocked dynamically; more
@@ -113,12 +115,16 @@ private:
                            uint32_t dwPort, const fwrule*& pRule);
     bool IsBlockXXPacket(uint32_t dwAddress);
     void SynchLocalDynamicRules();
+    // SetDynamicRule under the shared-table lock; false when the block
+    // could not be recorded for want of a free entry.
+    bool SetSharedDynamicRule(uint32_t dwAddress, uint32_t dwPeriod);
     // Copies the shared table; the caller holds the shared-table lock.
     void TakeSharedCopy();
     static bool IsExpired(uint32_t dwTimestamp, uint32_t dwPeriod);
     static bool SearchSharedDynamicRule(uint32_t dwAddress, uint32_t dwPeriod);
     static void RefreshDynamicRules(DynamicRule* pTable);
-    static void AddDynamicRule(DynamicRule* pTable, uint32_t dwAddress, uint32_t dwPeriod);
+    // False when the table had no free entry for the address.
+    static bool AddDynamicRule(DynamicRule* pTable, uint32_t dwAddress, uint32_t dwPeriod);
 
     bool m_bShared = true;
     DynamicRule m_dynamicRules[kDynamicRules]{};
