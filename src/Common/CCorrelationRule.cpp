@@ -5,6 +5,7 @@
 
 #include "Common/AgentEventInfoDefault.h"
 #include "Common/CEngineCorrelation.h"
+#include "Common/InputBounds.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Sockets.h"
@@ -72,48 +73,18 @@ void CCorrelationRule::SetClock(Clock pClock) {
 
 void CCorrelationRule::RecountTotal() {
     m_qwTotal = 0;
-    for (Slot& slot : m_Slots) {
-        slot.m_qwHitCount = 0;
-        for (const Hit& hit : slot.m_Hits) {
-            slot.m_qwHitCount += hit.m_dwCount;
-        }
-        m_qwTotal += static_cast<uint64_t>(slot.m_dwWeight) * slot.m_qwHitCount;
+    for (const Slot& slot : m_Slots) {
+        m_qwTotal += static_cast<uint64_t>(slot.m_dwWeight) * slot.m_Hits.Count();
     }
 }
 
 void CCorrelationRule::ExpireHits(Slot& slot, int64_t tCutoff) {
-    while (!slot.m_Hits.empty() && slot.m_Hits.front().m_tTime < tCutoff) {
-        const uint32_t dwCount = slot.m_Hits.front().m_dwCount;
-        slot.m_qwHitCount -= dwCount;
-        m_qwTotal -= static_cast<uint64_t>(slot.m_dwWeight) * dwCount;
-        slot.m_Hits.pop_front();
-    }
-}
-
-void CCorrelationRule::AddHit(Slot& slot, int64_t tTime, std::string& strValue) {
-    // Hits come in time order unless the clock was set back; a late one
-    // goes where its time puts it, so the front is always the oldest.
-    auto at = slot.m_Hits.end();
-    while (at != slot.m_Hits.begin() && std::prev(at)->m_tTime > tTime) {
-        --at;
-    }
-    if (at != slot.m_Hits.begin()) {
-        Hit& previous = *std::prev(at);
-        if (previous.m_tTime == tTime && previous.m_strValue == strValue &&
-            previous.m_dwCount < UINT32_MAX) {
-            ++previous.m_dwCount;
-            ++slot.m_qwHitCount;
-            m_qwTotal += slot.m_dwWeight;
-            return;
-        }
-    }
-    slot.m_Hits.insert(at, Hit{tTime, std::move(strValue), 1});
-    ++slot.m_qwHitCount;
-    m_qwTotal += slot.m_dwWeight;
+    m_qwTotal -= static_cast<uint64_t>(slot.m_dwWeight) * slot.m_Hits.Expire(tCutoff);
 }
 
 bool CCorrelationRule::CountHit(const std::string& strFiredRule, const AgentEventInfo* pRecord,
-                                int64_t tNow, int64_t tCutoff, uint64_t& qwTotal) {
+                                int64_t tNow, int64_t tCutoff, uint64_t& qwTotal,
+                                uint64_t& qwFolded) {
     qorFastLock guard(m_lock, true);
     Slot* pMatch = nullptr;
     for (Slot& slot : m_Slots) {
@@ -131,13 +102,29 @@ bool CCorrelationRule::CountHit(const std::string& strFiredRule, const AgentEven
         pRecord->GetInfoPairValue(pMatch->m_strInfoField.c_str(), m_strHitValue);
     }
     if (m_nCorrelationType == kScan) {
-        m_qwTotal -= static_cast<uint64_t>(pMatch->m_dwWeight) * pMatch->m_qwHitCount;
-        pMatch->m_qwHitCount = 0;
-        pMatch->m_Hits.clear();
+        m_qwTotal -= static_cast<uint64_t>(pMatch->m_dwWeight) * pMatch->m_Hits.Count();
+        pMatch->m_Hits.Clear();
     }
-    AddHit(*pMatch, tNow, m_strHitValue);
+    qwFolded = pMatch->m_Hits.Add(tNow, m_strHitValue,
+                                  CCorrelationRuleHits::FoldGranule(m_nTimeWindow));
+    m_qwTotal += pMatch->m_dwWeight;
     qwTotal = m_qwTotal;
     return true;
+}
+
+void CCorrelationRule::SayFolded(uint64_t qwFolded) {
+    InputBound* pBound = m_pFoldBound.load(std::memory_order_acquire);
+    if (pBound == nullptr) {
+        pBound = &InputBounds::Instance().Bound(
+            "correlation rule " + GetName(),
+            "at most " + std::to_string(CCorrelationRuleHits::kMaxKept) +
+                " hits of each watched rule kept with their value (" +
+                std::to_string(CCorrelationRuleHits::kMaxKeptBytes / 1024) +
+                " KiB of values), older hits only counted",
+            "hit values");
+        m_pFoldBound.store(pBound, std::memory_order_release);
+    }
+    pBound->LeftOut(qwFolded);
 }
 
 bool CCorrelationRule::Trigger(Rule* pFiredRule, AgentEventInfo* pRecord,
@@ -149,8 +136,12 @@ bool CCorrelationRule::Trigger(Rule* pFiredRule, AgentEventInfo* pRecord,
     const int64_t tCutoff = tNow - m_nTimeWindow;
     if (m_nCorrelationType != kScript) {
         uint64_t qwTotal = 0;
-        if (!CountHit(pFiredRule->GetName(), pRecord, tNow, tCutoff, qwTotal)) {
+        uint64_t qwFolded = 0;
+        if (!CountHit(pFiredRule->GetName(), pRecord, tNow, tCutoff, qwTotal, qwFolded)) {
             return true;
+        }
+        if (qwFolded != 0) {
+            SayFolded(qwFolded);
         }
         if (qwTotal < static_cast<uint32_t>(m_nThreshold)) {
             return true;

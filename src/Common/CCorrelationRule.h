@@ -15,20 +15,23 @@
 // the cost of an alert must not depend on how many there are: each slot
 // keeps its hits oldest first and lets them go from the front, hits of one
 // second with one value share an entry, and the weighted total is kept
-// running rather than summed again.
+// running rather than summed again.  What a slot keeps is bounded
+// (CCorrelationRuleHits.h): past the bound the oldest hits are still
+// counted but lose their value, which is said once as the rule's bound.
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Common/CCorrelationRuleHits.h"
 #include "Common/ICorrelationRule.h"
 #include "Common/Rule.h"
 #include "qorToolsLib/jsSync.h"
 
 class CEngineCorrelation;
+class InputBound;
 
 class CCorrelationRule : public Rule, public ICorrelationRule {
 public:
@@ -38,23 +41,13 @@ public:
         kScript = 2,
     };
 
-    // `m_dwCount` hits that came in one second with one value.
-    struct Hit {
-        int64_t m_tTime = 0;  // seconds since 1970
-        std::string m_strValue;
-        uint32_t m_dwCount = 1;
-    };
-
     // One watched rule.  A slot whose rule was not found keeps an empty
     // name and matches nothing.
     struct Slot {
         std::string m_strRuleName;
         std::string m_strInfoField;  // the record pair whose value a hit keeps
         uint32_t m_dwWeight = 0;
-        // Oldest first.
-        std::deque<Hit> m_Hits;
-        // The hits the entries stand for.
-        uint64_t m_qwHitCount = 0;
+        CCorrelationRuleHits m_Hits;
     };
 
     // The source of the current time in seconds since 1970.
@@ -95,17 +88,18 @@ public:
 
 private:
     // Steps of Trigger under the lock: drops hits older than `tCutoff`,
-    // records the hit and answers the weighted total.  False when the fired
-    // rule is not watched (or the type counts nothing).
+    // records the hit and answers the weighted total, and how many hits
+    // lost their value to the bound.  False when the fired rule is not
+    // watched (or the type counts nothing).
     bool CountHit(const std::string& strFiredRule, const AgentEventInfo* pRecord, int64_t tNow,
-                  int64_t tCutoff, uint64_t& qwTotal);
+                  int64_t tCutoff, uint64_t& qwTotal, uint64_t& qwFolded);
+    // Says and counts hits that lost their value to the bound.
+    void SayFolded(uint64_t qwFolded);
     // A new alert of this rule, from the sensor's own address to itself;
     // null when it cannot be made.
     std::unique_ptr<AgentEventInfo> MakeAlert(int64_t tNow);
     // With the lock held: the hits of a slot older than `tCutoff` go.
     void ExpireHits(Slot& slot, int64_t tCutoff);
-    // With the lock held: one more hit in `slot`, in time order.
-    void AddHit(Slot& slot, int64_t tTime, std::string& strValue);
     // With the lock held: the slots' weighted total from scratch.
     void RecountTotal();
 
@@ -123,4 +117,6 @@ private:
     uint64_t m_qwTotal = 0;
     // The record value a hit keeps, reused from alert to alert.
     std::string m_strHitValue;
+    // The bound of what the slots keep, once it was first reached.
+    std::atomic<InputBound*> m_pFoldBound{nullptr};
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Common/CEngineCorrelation.h"
+#include "Common/InputBounds.h"
 #include "Common/RuleContainer.h"
 #include "PolicyTest.h"
 #include "TestEngine.h"
@@ -54,9 +55,21 @@ protected:
     }
     // One alert of a watched rule at the given time, reported as an engine
     // reports it.
-    void Fire(const char* pszRule, int64_t tTime) {
+    void Fire(const char* pszRule, int64_t tTime, const std::string& strUser = std::string()) {
         g_tNow = tTime;
-        m_Sensor.ReportEvent(new TestRecord(m_Watched.Find(pszRule), tTime));
+        auto* pRecord = new TestRecord(m_Watched.Find(pszRule), tTime);
+        if (!strUser.empty()) {
+            pRecord->AddInfoPair("User", strUser);
+        }
+        m_Sensor.ReportEvent(pRecord);
+    }
+    // How many of the records delivered since the last look were `pszRule`'s.
+    size_t DeliveredOf(const char* pszRule) {
+        size_t nCount = 0;
+        for (const std::string& strName : Delivered()) {
+            nCount += strName == pszRule ? 1 : 0;
+        }
+        return nCount;
     }
     // The names of the rules whose records reached the host, in order.
     std::vector<std::string> Delivered() {
@@ -170,4 +183,156 @@ TEST_F(CorrelationTest, EveryHitCountsUntilItsOwnTimeLeavesTheWindowAlsoAfterThe
     EXPECT_EQ(Delivered(), (Names{"A", "A"})) << "1003 has left: 1005, 1011 and two of 1014";
     Fire("A", 1014);
     EXPECT_EQ(Delivered(), (Names{"A", "Many"}));
+}
+
+namespace {
+
+InputBound::Clock::time_point g_boundNow{std::chrono::hours(1)};
+InputBound::Clock::time_point BoundNow() { return g_boundNow; }
+
+// Hits of one watched rule, each with a value of its own.
+class CorrelationFoldTest : public CorrelationTest {
+protected:
+    CorrelationFoldTest() {
+        InputBounds::Instance().ForgetForTest();
+        InputBounds::Instance().SetTimeSourceForTest(&BoundNow);
+    }
+    ~CorrelationFoldTest() override {
+        InputBounds::Instance().SetTimeSourceForTest(nullptr);
+        InputBounds::Instance().ForgetForTest();
+    }
+    void FireDistinct(size_t nHits, int64_t tTime) {
+        for (size_t n = 0; n < nHits; ++n) {
+            Fire("A", tTime, "user" + std::to_string(m_nNext++));
+        }
+    }
+    const CCorrelationRuleHits& HitsOf(const char* pszRule) {
+        m_Slots = static_cast<CCorrelationRule*>(m_Correlations.Find(pszRule))->GetSlots();
+        return m_Slots.at(0).m_Hits;
+    }
+
+    size_t m_nNext = 0;
+    std::vector<CCorrelationRule::Slot> m_Slots;
+};
+
+constexpr size_t kKept = CCorrelationRuleHits::kMaxKept;
+
+}  // namespace
+
+// A sender of distinct values cannot make a rule keep them all: past the
+// bound the oldest lose their value, yet every hit still counts and leaves
+// the window at its own time, so the rule decides as before.
+TEST_F(CorrelationFoldTest, DistinctValuesPastTheBoundAreFoldedIntoACountThatStillDecides) {
+    const std::string strPath = AddCorrelation("Many", "CUMULATIVE", 2500, 10, "A");
+    Set(strPath, "Throttle", false);
+    Set(strPath, "Info", "User");
+    ScopedHostLog log;
+    Read();
+
+    FireDistinct(1000, 1000);
+    FireDistinct(1000, 1005);
+    FireDistinct(499, 1010);
+    EXPECT_EQ(DeliveredOf("Many"), 0u) << "2,499 hits";
+    FireDistinct(1, 1010);
+    EXPECT_EQ(DeliveredOf("Many"), 1u) << "the 2,500th hit, 1,476 of them without their value";
+    const CCorrelationRuleHits& hits = HitsOf("Many");
+    EXPECT_EQ(hits.Count(), 2500u);
+    EXPECT_EQ(hits.KeptEntries(), kKept);
+    EXPECT_EQ(hits.KeptValue(kKept - 1), "user2499") << "the newest keep their value";
+
+    FireDistinct(1, 1011);
+    EXPECT_EQ(DeliveredOf("Many"), 0u) << "the 1,000 hits of 1000 left, folded as they were";
+    EXPECT_EQ(HitsOf("Many").Count(), 1501u);
+
+    const std::string strBound =
+        "Bound reached: correlation rule Many: at most 1024 hits of each watched rule kept with "
+        "their value (256 KiB of values), older hits only counted; ";
+    EXPECT_EQ(log.m_Services.CountStartingWith(InputBound::kPrefix), 1u) << "said once";
+    EXPECT_TRUE(log.Contains(strBound +
+                             "1 hit values left out (said again at most once a minute while it lasts)"));
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{strBound + "1477 hit values left out"});
+}
+
+TEST_F(CorrelationFoldTest, ScanKeepsOneHitAndNeverFolds) {
+    Set(AddCorrelation("Scan", "SCAN", 2, 60), "Info", "User");
+    ScopedHostLog log;
+    Read();
+
+    FireDistinct(3 * kKept, 1000);
+    EXPECT_EQ(HitsOf("Scan").Count(), 1u);
+    EXPECT_EQ(HitsOf("Scan").FoldedEntries(), 0u);
+    EXPECT_EQ(log.m_Services.CountStartingWith(InputBound::kPrefix), 0u);
+    EXPECT_EQ(DeliveredOf("Scan"), 0u);
+    Fire("B", 1001);
+    EXPECT_EQ(DeliveredOf("Scan"), 1u);
+}
+
+TEST(CorrelationRuleHitsTest, LongValuesAreKeptWithinTheirBytesAndOneTooLongIsCountedWithoutIt) {
+    CCorrelationRuleHits hits;
+    EXPECT_EQ(hits.Add(1000, std::string(CCorrelationRuleHits::kMaxValueBytes + 1, 'x'), 1), 1u);
+    EXPECT_EQ(hits.KeptEntries(), 0u);
+    EXPECT_EQ(hits.Count(), 1u);
+
+    const size_t nLong = CCorrelationRuleHits::kMaxValueBytes - 100;
+    uint64_t qwFolded = 0;
+    for (char c = 'a'; c <= 'f'; ++c) {
+        qwFolded += hits.Add(1001, std::string(nLong, c), 1);
+        EXPECT_LE(hits.KeptBytes(), CCorrelationRuleHits::kMaxKeptBytes);
+    }
+    EXPECT_EQ(hits.Count(), 7u);
+    EXPECT_EQ(hits.KeptEntries(), CCorrelationRuleHits::kMaxKeptBytes / nLong);
+    EXPECT_EQ(qwFolded, 6u - hits.KeptEntries());
+    EXPECT_EQ(hits.KeptValue(hits.KeptEntries() - 1), std::string(nLong, 'f'));
+    EXPECT_EQ(hits.Expire(1001), 1u) << "only the hit of 1000, folded at once";
+    EXPECT_EQ(hits.Expire(1002), 6u);
+    EXPECT_EQ(hits.Count(), 0u);
+}
+
+// In a window too long for an entry per second, folded hits of ten seconds
+// share one, which leaves the window with the newest of them: never early.
+TEST(CorrelationRuleHitsTest, FoldedHitsOfALongWindowLeaveNoEarlierThanTheirTimeAndAtMostAGranuleLate) {
+    const int64_t tGranule = CCorrelationRuleHits::FoldGranule(40960);
+    ASSERT_EQ(tGranule, 10);
+    EXPECT_EQ(CCorrelationRuleHits::FoldGranule(4096), 1);
+
+    CCorrelationRuleHits hits;
+    for (int64_t t = 100; t < 100 + static_cast<int64_t>(kKept) + 10; ++t) {
+        hits.Add(t, std::to_string(t), tGranule);
+    }
+    EXPECT_EQ(hits.FoldedEntries(), 1u) << "the hits of 100 to 109";
+    EXPECT_EQ(hits.Expire(101), 0u);
+    EXPECT_EQ(hits.Expire(110), 10u);
+    EXPECT_EQ(hits.Count(), kKept);
+}
+
+// Without "Info" there is no value to lose: a long window's oldest seconds
+// are folded, still counted, and nothing is said.
+TEST(CorrelationRuleHitsTest, HitsWithoutAValueAreFoldedWithoutAWord) {
+    CCorrelationRuleHits hits;
+    uint64_t qwLeftOut = 0;
+    for (int64_t t = 0; t < 3000; ++t) {
+        qwLeftOut += hits.Add(10000 + t, std::string(), 1);
+        qwLeftOut += hits.Add(10000 + t, std::string(), 1);
+    }
+    EXPECT_EQ(qwLeftOut, 0u);
+    EXPECT_EQ(hits.Count(), 6000u);
+    EXPECT_EQ(hits.KeptEntries(), kKept);
+    EXPECT_EQ(hits.Expire(10100), 200u);
+}
+
+// With the clock set back, a hit older than all the kept ones is the one
+// folded, and each hit still leaves when its own time says so.
+TEST(CorrelationRuleHitsTest, LateHitsAfterTheClockWentBackKeepTheirPlaceWhenTheHitsAreFull) {
+    CCorrelationRuleHits hits;
+    for (size_t n = 0; n < kKept; ++n) {
+        hits.Add(2000 + static_cast<int64_t>(n % 10), "v" + std::to_string(n), 1);
+    }
+    EXPECT_EQ(hits.Add(1500, "late", 1), 1u) << "older than everything kept";
+    EXPECT_EQ(hits.Add(2004, "middle", 1), 1u) << "one of 2000 folded to make room";
+    EXPECT_EQ(hits.Count(), kKept + 2);
+    EXPECT_EQ(hits.KeptEntries(), kKept);
+    EXPECT_EQ(hits.Expire(1501), 1u);
+    EXPECT_EQ(hits.Expire(2001), kKept / 10 + 1) << "the hits of 2000, one of them folded";
+    EXPECT_EQ(hits.Expire(2005), 4 * (kKept / 10) + 1 + 3) << "2001 to 2004, and the late one of 2004";
 }

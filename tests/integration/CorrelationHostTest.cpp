@@ -3,20 +3,30 @@
 // syslog alerts of two watched rules, and the correlation rule's own alert
 // that they cause.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "support/NamespacedHost.h"
 
 namespace {
 
 // A correlation rule that fires when failed log-ins (weight 1) and failed
-// su (weight 2) add up to 3 within five minutes.
-std::string CorrelationPolicy() {
-    return hwtest::SyslogPolicy({{"Failed log-in", "Failed password"},
+// su (weight 2) add up to `threshold` within `window` seconds, keeping the
+// value of the alerts' "User" when `info` says so.
+std::string CorrelationPolicy(int threshold = 3, int window = 300, bool info = false) {
+    return hwtest::SyslogPolicy({{"Failed log-in", "Failed password", {{"User", "@Field4"}}},
                                  {"Failed su", "FAILED SU"}}) +
            "[\\Advanced\\Rules\\Correlation Rules\\];\r\n"
            "[\\Advanced\\Rules\\Correlation Rules\\Password attack\\];\r\n"
@@ -24,8 +34,9 @@ std::string CorrelationPolicy() {
            "Priority\t=L\t1;\r\n"
            "Alert Type\t=S\tUserAbnormalActivity;\r\n"
            "Type\t=S\tCUMULATIVE;\r\n"
-           "Threshold\t=L\t3;\r\n"
-           "Time Window\t=L\t300;\r\n"
+           "Threshold\t=L\t" + std::to_string(threshold) + ";\r\n"
+           "Time Window\t=L\t" + std::to_string(window) + ";\r\n" +
+           (info ? "Info\t=S\tUser;\r\n" : "") +
            "[\\Advanced\\Rules\\Correlation Rules\\Password attack\\Rules\\];\r\n"
            "Failed log-in\t=S\t1;\r\n"
            "Failed su\t=S\t2;\r\n";
@@ -38,6 +49,8 @@ protected:
             GTEST_SKIP() << "needs root for a network namespace";
         }
         ASSERT_TRUE(m_namespace.IsReady()) << m_namespace.Error();
+    }
+    void Start() {
         m_host.WritePolicy(CorrelationPolicy());
         ASSERT_TRUE(m_host.Start()) << m_host.ErrorsTail();
         ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); })) << m_host.Log();
@@ -59,6 +72,7 @@ protected:
 }  // namespace
 
 TEST_F(CorrelationHostTest, WatchedAlertsReachingTheThresholdRaiseACorrelationAlertFromTheSensor) {
+    Start();
     Send("sshd[7]: Failed password for root from 192.0.2.9 port 22", 1);
     EXPECT_EQ(0u, Count("Password attack"));
 
@@ -83,4 +97,136 @@ TEST_F(CorrelationHostTest, WatchedAlertsReachingTheThresholdRaiseACorrelationAl
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+}
+
+namespace {
+
+uint64_t ResidentKiB(pid_t pid) {
+    const std::string status = hwtest::ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 6, nullptr, 10);
+}
+
+// The host's alerts, read from the pipe its standard output is, counted
+// and let go, so a flood of them takes no room on disk.
+class AlertDrain {
+public:
+    explicit AlertDrain(const std::string& pipe) {
+        if (::mkfifo(pipe.c_str(), 0600) == 0) {
+            m_nReader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+        if (m_nReader >= 0) {
+            m_thread = std::thread([this] { Run(); });
+        }
+    }
+    ~AlertDrain() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        if (m_nReader >= 0) {
+            ::close(m_nReader);
+        }
+    }
+    AlertDrain(const AlertDrain&) = delete;
+    AlertDrain& operator=(const AlertDrain&) = delete;
+
+    bool IsReady() const { return m_nReader >= 0; }
+    uint64_t Of(const std::string& rule) const {
+        return rule == "Failed log-in" ? m_qwWatched.load() : m_qwCorrelated.load();
+    }
+
+private:
+    void Run() {
+        char buffer[65536];
+        std::string pending;
+        pollfd ready{m_nReader, POLLIN, 0};
+        while (!m_bStop) {
+            const ssize_t got = ::read(m_nReader, buffer, sizeof buffer);
+            if (got <= 0) {
+                ::poll(&ready, 1, 50);
+                continue;
+            }
+            pending.append(buffer, static_cast<size_t>(got));
+            const size_t end = pending.rfind("</event>");
+            if (end == std::string::npos) {
+                continue;
+            }
+            m_qwWatched += hwtest::CountOf(pending.substr(0, end), "alert-name='Failed log-in'");
+            m_qwCorrelated += hwtest::CountOf(pending.substr(0, end), "alert-name='Password attack'");
+            pending.erase(0, end);
+        }
+    }
+
+    int m_nReader = -1;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_qwWatched{0};
+    std::atomic<uint64_t> m_qwCorrelated{0};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// A sender of distinct values to a rule watched with "Info" over an hour's
+// window: each value was kept for the whole window, about 3 MB a second at
+// the rate one process sends.  Now the rule keeps only a bounded number of
+// values and counts the rest, says so, and still fires once at its
+// threshold; the host's memory stays flat while the values come.
+TEST_F(CorrelationHostTest, DistinctValuesOverAnHourWindowAreFoldedWithFlatMemoryAndTheFoldIsSaid) {
+    constexpr uint64_t kValues = 150000;
+    constexpr uint64_t kChunk = 2500;
+    // By then the host's buffers and the sanitizer's caches have grown to
+    // their size; the values after it are what a rule kept whole would add.
+    constexpr uint64_t kWarm = 50000;
+    AlertDrain drain(m_host.File("hwhost.out"));
+    ASSERT_TRUE(drain.IsReady());
+    m_host.WritePolicy(CorrelationPolicy(100000, 3600, true));
+    // A small quarantine keeps freed memory from counting as growth.
+    ASSERT_TRUE(m_host.Start({"--alerts", ""}, {"ASAN_OPTIONS=quarantine_size_mb=8"}))
+        << m_host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); })) << m_host.Log();
+
+    // Each chunk goes out as fast as the socket takes it and is matched
+    // before the next, so every value reaches the rule.
+    const auto began = std::chrono::steady_clock::now();
+    uint64_t sent = 0;
+    uint64_t rssWarm = 0;
+    while (sent < kValues) {
+        const uint64_t last = sent + kChunk;
+        ASSERT_TRUE(m_host.SendDatagrams([&](std::string& text) {
+            // Values of 200 bytes, so that keeping them shows.
+            char value[32];
+            std::snprintf(value, sizeof value, "user%07" PRIu64 "-", sent);
+            text = std::string("<38>sshd[7]: Failed password for ") + value +
+                   std::string(188, 'x') + " from 192.0.2.9";
+            return sent++ < last;
+        }));
+        sent = last;
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return drain.Of("Failed log-in") >= sent; }, 60))
+            << drain.Of("Failed log-in") << " of " << sent << "\n" << m_host.ErrorsTail();
+        if (sent == kWarm) {
+            rssWarm = ResidentKiB(m_host.Pid());
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const uint64_t rssEnd = ResidentKiB(m_host.Pid());
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(exitCode, 0) << m_host.ErrorsTail();
+
+    // Kept whole, the values past the warm-up would take 30 MB or more.
+    EXPECT_LT(rssEnd, rssWarm + 16 * 1024);
+    EXPECT_EQ(drain.Of("Password attack"), 1u) << "one alert at the threshold in the window";
+    const std::string bound =
+        "Bound reached: correlation rule Password attack: at most 1024 hits of each watched rule "
+        "kept with their value (256 KiB of values), older hits only counted; ";
+    EXPECT_NE(m_host.Errors().find(bound + "1 hit values left out"), std::string::npos)
+        << m_host.ErrorsTail();
+    EXPECT_NE(m_host.Log().find(bound + std::to_string(kValues - 1024) + " hit values left out"),
+              std::string::npos)
+        << "the stop summary counts every value left out";
+    std::printf("correlation fold: %" PRIu64 " distinct values matched in %.1f s, RSS %" PRIu64
+                " kB after %" PRIu64 " values, %" PRIu64 " kB at the end\n",
+                kValues, seconds, rssWarm, kWarm, rssEnd);
 }
