@@ -541,6 +541,12 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
     }
     if (m_pTclHandler != nullptr) {
         ShutDownScriptHandler();
+        // Scripts that were off (given up after crashes, say) are in the
+        // stop summary, as on the console when it happened.
+        const std::string strScripts = std::string(kScriptsLine) + m_pTclHandler->DescribeScripting();
+        if (IsScriptsOffLine(strScripts)) {
+            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", strScripts.c_str());
+        }
         tclHandler::DeleteInstance();
         m_pTclHandler = nullptr;
     }
@@ -679,8 +685,10 @@ void CHostWarden::StartScriptHandler() {
     const SensorSettings& settings = SensorSettings::Instance();
     pHandler->SetEnabled(settings.m_bScriptEnabled);
     pHandler->SetRequestQueueSize(static_cast<uint32_t>(settings.m_nTclRequestQsize));
-    // With scripting switched off Init only says so.
+    // With scripting switched off Init only says so.  The summary of this
+    // load says what the script process makes of the rules' scripts.
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting tcl handler.");
+    pHandler->ExpectSummary();
     pHandler->Init(GetSensorDirectory());
 }
 

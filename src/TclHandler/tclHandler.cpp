@@ -121,7 +121,9 @@ void tclHandler::ResetEngineEntries() {
 
 uint32_t tclHandler::QueueScript(RuleScript* pScript, const char* pszPart,
                                  const std::string& strText) {
-    return pScript != nullptr ? QueueScript(pScript->GetRuleName(), pszPart, strText) : 0;
+    return pScript != nullptr
+               ? QueueScript(pScript->GetRuleName(), pszPart, strText, pScript->GetOwningRule())
+               : 0;
 }
 
 uint32_t tclHandler::QueueRun(RuleScript* pScript, const char* pszPart, AgentEventInfo* pRecord) {
@@ -141,7 +143,7 @@ int32_t tclHandler::AcceptedScriptType(const char* pszType) {
 }
 
 uint32_t tclHandler::QueueScript(const std::string& strName, const char* pszType,
-                                 const std::string& strText) {
+                                 const std::string& strText, Rule* pRule) {
     const int32_t nType = AcceptedScriptType(pszType);
     if (nType == qorTclCommand::kWrongScriptType) {
         return 0;
@@ -155,6 +157,7 @@ uint32_t tclHandler::QueueScript(const std::string& strName, const char* pszType
     pRequest->m_nScriptType = nType;
     pRequest->m_strText = strText;
     pRequest->m_nAction = tclRequest::kSend;
+    pRequest->m_pRule = pRule;
     if (!m_Queues.Push(tclQueueSet::kScripts, pRequest.get())) {
         return 0;
     }
@@ -301,11 +304,17 @@ bool tclHandler::Init(const char* pszDirectory) {
     Reset();
     m_tSettle = 0;
     m_Queues.SetCapacity(m_dwRequestQueueSize);
+    m_ScriptReport.BeginLoad(m_bSummaryExpected.exchange(0) != 0);
+    if (!HasScriptsLocked()) {
+        // Nothing for the process to refuse: no summary waits for it.
+        m_ScriptReport.Publish();
+    }
     m_bRunning = 1;
     if (!Start()) {
         m_strOffReason = "the script handler's thread could not be started";
         CSF_LOG(1, "Failed to start the TclHandler Thread");
         m_bRunning = 0;
+        m_ScriptReport.Publish();
         return false;
     }
     CSF_LOG(12, "Started TclHandler thread...");
@@ -324,12 +333,57 @@ std::string tclHandler::DescribeScripting() {
         return "off, as the policy has it (ScriptEnabled)";
     }
     qorFastLock guard(m_EngineLock, true);
+    std::string strNote;
     if (m_strOffReason.empty()) {
-        return "on";
+        // The process's answers come on the handler thread, which takes
+        // the engine lock.
+        guard.Unlock();
+        strNote = m_ScriptReport.Describe(std::chrono::milliseconds(kDescribeWaitMs));
+        guard.Lock();
     }
+    if (m_strOffReason.empty()) {
+        return strNote.empty() ? std::string("on") : "on; " + strNote;
+    }
+    return OffText();
+}
+
+std::string tclHandler::OffText() const {
     return std::string(kScriptsOff) + ": " + m_strOffReason +
            "; the alerts of rules with a script go on unvalidated, or are dropped when their "
            "rule requires it";
+}
+
+bool tclHandler::HasScriptsLocked() {
+    if (!m_ResponseScripts.empty()) {
+        return true;
+    }
+    for (const auto& [pEngine, entry] : m_Engines) {
+        if (entry.m_nState != 1 || !entry.m_pCopy) {
+            continue;
+        }
+        for (Rule* pRule : *entry.m_pCopy) {
+            const RuleScript* pScript = pRule != nullptr ? pRule->GetScript() : nullptr;
+            if (pScript != nullptr &&
+                (!pScript->GetProcedure().empty() || !pScript->GetInitial().empty() ||
+                 !pScript->GetValidation().empty())) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool tclHandler::EveryEngineHandedOver() {
+    qorFastLock guard(m_EngineLock, true);
+    if (m_Engines.empty()) {
+        return false;
+    }
+    for (const auto& [pEngine, entry] : m_Engines) {
+        if (entry.m_nState == 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void tclHandler::ShutDown() {
@@ -358,9 +412,13 @@ uint32_t tclHandler::_doWork() {
     m_bScriptsInitialised = 0;
     int32_t nAttempts = 0;
     int64_t tWindowStart = Now();
+    // Set when the restarts are used up (not at a stop or reload), with
+    // whether the last attempt started a process.
+    bool bGivenUp = false;
+    bool bStarted = false;
     Sleep(1000);
     do {
-        bool bStarted = false;
+        bStarted = false;
         while (m_bRunning != 0 && nAttempts < m_nRestartLimit) {
             ++nAttempts;
             if (StartProcess(nAttempts)) {
@@ -375,6 +433,7 @@ uint32_t tclHandler::_doWork() {
             CSF_LOG(1, "Maximum restart limit (%d) reached. Stoped RULEWEAVE Script processing",
                     static_cast<int>(m_nRestartLimit));
             m_bRunning = 0;
+            bGivenUp = true;
             // The runs queued meanwhile go on unvalidated or are dropped
             // now, not at the next start.
             FinishQueued();
@@ -389,28 +448,52 @@ uint32_t tclHandler::_doWork() {
             tWindowStart = Now();
             nAttempts = 0;
         }
-        if (nAttempts >= m_nRestartLimit) {
+        if (nAttempts >= m_nRestartLimit && m_bRunning != 0) {
             // No process will take requests again until the next Init: the
             // engines must hear so from QueueRun and decide for their
             // records themselves, rather than queue them to no reader.
             m_bRunning = 0;
+            bGivenUp = true;
         }
         ClearAfterStop();
     } while (m_bRunning != 0 && nAttempts < m_nRestartLimit);
-    qorFastLock offGuard(m_EngineLock, true);
-    if (nAttempts >= m_nRestartLimit && m_strOffReason.empty()) {
-        m_strOffReason = "the script process could not be started or kept running: " +
-                         std::to_string(nAttempts) + " starts within " +
-                         std::to_string(kRestartWindowSeconds) + " s";
+    if (bGivenUp) {
+        GiveUp(nAttempts, bStarted);
     }
-    offGuard.Unlock();
+    // A summary that waits for the scripts' answers waits no longer.
+    m_ScriptReport.Publish();
     ResetEngineEntries();
     CSF_LOG(1, "TclHandler exiting...");
     return 0;
 }
 
+void tclHandler::GiveUp(int32_t nAttempts, bool bLastStarted) {
+    qorFastLock guard(m_EngineLock, true);
+    if (m_strOffReason.empty()) {
+        const std::string strWindow =
+            " within " + std::to_string(kRestartWindowSeconds) + " s";
+        m_strOffReason =
+            bLastStarted ? "the script process ended " + std::to_string(nAttempts) + " times" +
+                               strWindow + " (the last time: " +
+                               (m_strLastEnd.empty() ? "its connection closed" : m_strLastEnd) +
+                               "); it is started again at the next reload"
+                         : "the script process could not be started: " +
+                               std::to_string(nAttempts) + " attempts" + strWindow +
+                               "; it is tried again at the next reload";
+    }
+    const std::string strLine = OffText();
+    guard.Unlock();
+    // Learnt long after the load: said at once, and the host asked to
+    // show it where it keeps the description of what runs.
+    CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "Rule scripts: %s", strLine.c_str());
+    CSFNoticeDescriptionChanged("rule scripts given up");
+}
+
 void tclHandler::WaitSettled() {
-    while (m_bRunning != 0 && StopRequested() == 0 && Now() < m_tSettle) {
+    // The sensor registers its engines and hands over their rules before
+    // it starts the handler: once all have, there is nothing to wait for.
+    while (m_bRunning != 0 && StopRequested() == 0 && Now() < m_tSettle &&
+           !EveryEngineHandedOver()) {
         Sleep(kSettleStepMs);
     }
 }
@@ -428,7 +511,7 @@ void tclHandler::QueueRuleScripts(RuleContainer& container) {
             {RuleScript::kValidation, &pScript->GetValidation()}};
         for (const auto& [pszPart, pText] : parts) {
             if (!pText->empty()) {
-                QueueScript(strName, pszPart, *pText);
+                QueueScript(strName, pszPart, *pText, pRule);
             }
         }
         if (!pScript->GetProcedure().empty()) {
@@ -460,6 +543,9 @@ void tclHandler::InitScripts() {
     if (m_bRunning == 0 || StopRequested() != 0) {
         return;
     }
+    m_ScriptReport.BeginSending();
+    m_RefusedParts.clear();
+    m_FailedRuns.clear();
     // Every script of the policy must reach the process, however many
     // rules carry one: the scripts queue takes them all (they come from
     // the policy, not from any input) and gets its bound back after; the
@@ -588,6 +674,7 @@ void tclHandler::MainLoop() {
             m_Queues.Release(tclQueueSet::kRuns);
             tHoldDeadline = 0;
             bHold = false;
+            PublishScriptAnswers();
         }
     }
 }

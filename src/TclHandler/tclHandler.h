@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "TclHandler/tclQueueSet.h"
 #include "TclHandler/tclReplyHandler.h"
 #include "TclHandler/tclRequest.h"
+#include "TclHandler/tclScriptReport.h"
 #include "qorToolsLib/ReportLimiter.h"
 #include "qorToolsLib/SharedIdList.h"
 #include "qorToolsLib/jsSync.h"
@@ -34,6 +36,7 @@
 class AgentEventInfo;
 class InputBound;
 class CEngineBase;
+class Rule;
 class RuleContainer;
 class RuleScript;
 class SharedMemoryStore;
@@ -70,11 +73,21 @@ public:
 
     // The sensor's and the host's side.
     bool Init(const char* pszDirectory);
+    // The next Init is a policy load's, whose summary (DescribeScripting)
+    // takes what the process says of the scripts sent.
+    void ExpectSummary() { m_bSummaryExpected = 1; }
     // For the start-up summary: "on", off as the policy has it, or "OFF"
-    // with the reason the last Init or the process's restarts gave.
+    // with the reason the last Init or the process's restarts gave.  After
+    // an Init the sensor expected a summary of, waits up to
+    // kDescribeWaitMs for the process's answer to every script sent, and
+    // says each script it refused, as an error naming the rule.
     std::string DescribeScripting();
+    static constexpr uint32_t kDescribeWaitMs = 10000;
     void ShutDown();
-    uint32_t QueueScript(const std::string& strName, const char* pszType, const std::string& strText);
+    // `pRule`, when given, is the rule the script is of: what the process
+    // says of the script is said with what becomes of its alerts.
+    uint32_t QueueScript(const std::string& strName, const char* pszType, const std::string& strText,
+                         Rule* pRule = nullptr);
     uint32_t QueueRun(const std::string& strName, const char* pszType, AgentEventInfo* pRecord);
     void SetResponseScripts(const std::vector<std::pair<std::string, std::string>>& scripts);
     int32_t SetRequestTimeout(int32_t nSeconds) { return m_nRequestTimeout = nSeconds; }
@@ -146,6 +159,18 @@ private:
     // traced or logged, while scripting is off or for an unknown type.
     int32_t AcceptedScriptType(const char* pszType);
     void ReadTuning();
+    // Whether some engine's rules, or the response scripts, hold a script
+    // to send (engine lock).
+    bool HasScriptsLocked();
+    // Whether every engine that registered has handed over its rules.
+    bool EveryEngineHandedOver();
+    // What the process said of a script, or of a Procedure or Initial run,
+    // for the summary and the console; without `bAnswered`, that it said
+    // nothing of the script in time.
+    void NoteRefused(const tclRequest& reply, const tclRequest* pRequest, bool bAnswered = true);
+    // The scripts still without an answer when the hold after the scripts
+    // ended, noted, and what was said of the scripts published.
+    void PublishScriptAnswers();
     // Sleeps in interruptible steps until the settle time has come.
     void WaitSettled();
     void QueueRuleScripts(RuleContainer& container);
@@ -181,6 +206,11 @@ private:
     // deleted; false when it was not there.
     bool TakeBackVariables(int32_t nTransactionId, AgentEventInfo& record);
     void ResetEngineEntries();
+    // The restarts are used up: scripting stays off until the next Init,
+    // said at once.
+    void GiveUp(int32_t nAttempts, bool bLastStarted);
+    // "OFF: <reason>; <what becomes of the alerts>" (engine lock).
+    std::string OffText() const;
     std::string ProgramPath();
 
     std::function<int64_t()> m_Clock;
@@ -221,6 +251,16 @@ private:
     std::string m_strDirectory;
     // Why scripting is off though the policy has it on (engine lock).
     std::string m_strOffReason;
+    std::atomic<uint8_t> m_bSummaryExpected{0};
+    // How the process started last ended, when it was seen to (handler
+    // thread).
+    std::string m_strLastEnd;
+    tclScriptReport m_ScriptReport;
+    // The parts of the rules' scripts the process refused (handler thread),
+    // whose runs are then not said again, and those whose first failed run
+    // was said, each for the process started last.
+    std::set<std::pair<std::string, int32_t>> m_RefusedParts;
+    std::set<std::pair<std::string, int32_t>> m_FailedRuns;
     std::atomic<uint8_t> m_bEnabled{1};
     std::atomic<uint8_t> m_bScriptsInitialised{0};
     std::atomic<uint32_t> m_dwRequestQueueSize{kDefaultQueueSize};

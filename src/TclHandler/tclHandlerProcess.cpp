@@ -87,6 +87,7 @@ bool tclHandler::StartProcess(int32_t /*nAttempt*/) {
         return false;
     }
     m_nProcessId = static_cast<int>(m_pProcess->Pid());
+    m_strLastEnd.clear();
     CSF_TRACE(9, "Started TclProc %d", m_nProcessId.load());
     CSF_LOG(12, "Started TclProc (%s)", strCommandLine.c_str());
 
@@ -105,8 +106,8 @@ bool tclHandler::ProcessEnded(uint32_t dwWaitMs) {
     if (!m_pProcess || !m_pProcess->WaitForExit(dwWaitMs)) {
         return false;
     }
-    CSF_LOG(1, "TclProc %d ended (%s)", static_cast<int>(m_pProcess->Pid()),
-            m_pProcess->DescribeEnd().c_str());
+    m_strLastEnd = m_pProcess->DescribeEnd();
+    CSF_LOG(1, "TclProc %d ended (%s)", static_cast<int>(m_pProcess->Pid()), m_strLastEnd.c_str());
     return true;
 }
 
@@ -220,6 +221,7 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
         if (pReply->m_nReturnType == qorTclCommand::kError) {
             CSF_LOG(3, "<%s SCRIPT %s> failed: %s", strName.c_str(), pszType,
                     pReply->m_strText.c_str());
+            NoteRefused(*pReply, pRequest.get());
         }
         if (!pRequest) {
             CSF_TRACE(3, "Can't find matching request for %s SCRIPT %s", strName.c_str(), pszType);
@@ -232,6 +234,10 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
     const bool bScriptFailed = pReply->m_nReturnType == qorTclCommand::kError;
     if (bScriptFailed) {
         ReportRunFailure(strName, pszType, pReply->m_strText);
+        // The first failed run of each part is said on the console too.
+        if (m_FailedRuns.emplace(strName, pReply->m_nScriptType).second) {
+            NoteRefused(*pReply, pRequest.get());
+        }
         if (pRequest && pRequest->m_pRule != nullptr && !pRequest->m_pRule->GetNeedTcl()) {
             pReply->m_nReturnType = qorTclCommand::kTrue;
         }
@@ -275,4 +281,75 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
     if (!bSectionGone) {
         DeleteSection(pReply->m_nTransactionId);
     }
+}
+
+namespace {
+
+// What becomes of a rule's alerts when a part of its script is missing
+// (or, with `bRun`, fails when it runs).
+std::string WithoutPart(int32_t nScriptType, const Rule* pRule, bool bRun) {
+    const char* pszFate = pRule == nullptr
+                              ? "passed on unvalidated, or dropped when the rule requires its script"
+                          : pRule->GetNeedTcl()
+                              ? "dropped, since the rule requires its script (NeedTcl)"
+                              : "passed on unvalidated";
+    switch (nScriptType) {
+        case qorTclCommand::kValidation:
+            return bRun ? std::string("each alert whose validation fails is ") + pszFate +
+                              " (the log has each failure, 20 a minute)"
+                        : std::string("its alerts are ") + pszFate;
+        case qorTclCommand::kProcedure:
+            return std::string("the procedures it defines are missing: an alert whose validation "
+                               "calls them is ") +
+                   pszFate;
+        case qorTclCommand::kInitial:
+            return "its validations run without what it sets up";
+        default:
+            return bRun ? "the log has each failure, 20 a minute" : "it does not run";
+    }
+}
+
+}  // namespace
+
+void tclHandler::NoteRefused(const tclRequest& reply, const tclRequest* pRequest,
+                             bool bAnswered) {
+    const std::string& strName = RuleName(reply.m_nRuleId);
+    const char* pszPart = qorTclCommand::ScriptTypeName(reply.m_nScriptType);
+    const bool bDefinition = reply.m_nCommandType == qorTclCommand::kScript;
+    if (bDefinition) {
+        m_RefusedParts.emplace(strName, reply.m_nScriptType);
+    } else if (m_RefusedParts.count({strName, reply.m_nScriptType}) != 0) {
+        // The run of a part the process refused: said with the refusal.
+        return;
+    }
+    const std::string strWhat = reply.m_nScriptType == qorTclCommand::kResponse
+                                    ? "Response script \"" + strName + "\""
+                                    : "Rule \"" + strName + "\": its " + pszPart + " script";
+    const char* pszHow = !bAnswered  ? " got no answer from the script process: "
+                         : bDefinition ? " does not compile: "
+                                       : " failed when it was run: ";
+    const std::string strText =
+        strWhat + pszHow + reply.m_strText + "; " +
+        WithoutPart(reply.m_nScriptType, pRequest != nullptr ? pRequest->m_pRule : nullptr,
+                    !bDefinition);
+    m_ScriptReport.NoteRefused(
+        reply.m_nScriptType == qorTclCommand::kResponse
+            ? "response script " + strName
+            : "rule " + strName + " (" + pszPart + (bDefinition ? ")" : ", when run)"),
+        strText);
+}
+
+void tclHandler::PublishScriptAnswers() {
+    for (const auto& [name, pRequest] : m_Pending) {
+        if (pRequest->m_nCommandType != qorTclCommand::kScript) {
+            continue;
+        }
+        tclRequest unanswered;
+        unanswered.m_nCommandType = qorTclCommand::kScript;
+        unanswered.m_nScriptType = pRequest->m_nScriptType;
+        unanswered.m_nRuleId = pRequest->m_nRuleId;
+        unanswered.m_strText = "none came within " + std::to_string(kHoldSeconds) + " s";
+        NoteRefused(unanswered, pRequest.get(), false);
+    }
+    m_ScriptReport.Publish();
 }

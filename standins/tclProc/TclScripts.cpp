@@ -3,6 +3,7 @@
 #include <tcl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "TclHandler/qorTclCommand.h"
@@ -57,10 +58,39 @@ TclScripts::~TclScripts() {
     Tcl_DeleteInterp(m_pInterp);
 }
 
+std::string TclScripts::ParseProblem(const std::string& strText) {
+    const char* const pBegin = strText.c_str();
+    const char* const pEnd = pBegin + strText.size();
+    const bool bComplete = Tcl_CommandComplete(pBegin) != 0;
+    for (const char* pAt = pBegin; pAt < pEnd;) {
+        Tcl_Parse parse;
+        if (Tcl_ParseCommand(m_pInterp, pAt, static_cast<int>(pEnd - pAt), 0, &parse) != TCL_OK) {
+            // The interpreter's own words, and where the command it could
+            // not read begins.
+            while (pAt < pEnd && std::isspace(static_cast<unsigned char>(*pAt)) != 0) {
+                ++pAt;
+            }
+            const std::string strMessage = OneLine(Tcl_GetStringResult(m_pInterp));
+            Tcl_ResetResult(m_pInterp);
+            return std::string(bComplete ? "script does not parse: " : "script is not complete: ") +
+                   strMessage + " (in the command that begins on line " +
+                   std::to_string(1 + std::count(pBegin, pAt, '\n')) + ")";
+        }
+        const char* pNext = parse.commandStart + parse.commandSize;
+        Tcl_FreeParse(&parse);
+        if (pNext <= pAt) {
+            break;
+        }
+        pAt = pNext;
+    }
+    return bComplete ? std::string() : "script is not complete";
+}
+
 TclScripts::Outcome TclScripts::Define(int32_t nRuleId, int32_t nScriptType,
                                        const std::string& strText) {
-    if (Tcl_CommandComplete(strText.c_str()) == 0) {
-        return {false, "script is not complete"};
+    const std::string strProblem = ParseProblem(strText);
+    if (!strProblem.empty()) {
+        return {false, strProblem};
     }
     m_Scripts[{nRuleId, nScriptType}] = std::make_unique<Script>(strText);
     return {true, ""};

@@ -30,7 +30,8 @@ public:
         std::string m_strText;  // one line: the result or the error message
     };
 
-    // Keeps the text; Error when it is not a complete script.
+    // Keeps the text; Error, with the interpreter's words, when it is not
+    // a complete script or one of its commands cannot be read.
     Outcome Define(int32_t nRuleId, int32_t nScriptType, const std::string& strText);
     // Runs a defined script; a transaction id above 0 carries its section.
     Outcome Run(int32_t nRuleId, int32_t nScriptType, int32_t nTransactionId);
@@ -52,6 +53,8 @@ private:
     };
 
     Outcome Evaluate(Tcl_Obj* pScript);
+    // Why the interpreter cannot read the script, or "".
+    std::string ParseProblem(const std::string& strText);
     // The section's pairs as globals, remembered for StoreVariables and
     // Forget.
     void LoadSection(uint32_t dwId);

@@ -313,6 +313,44 @@ TEST_F(ScriptHandlerTest, FullTableLinesAreBoundedAndCountWhatTheyLeftOut) {
                       " events that found the table full were not reported before it)"));
 }
 
+// A script the process refuses is said naming the rule, the part and the
+// process's words, with what becomes of the rule's alerts; the run of that
+// part is not said again.
+TEST_F(ScriptHandlerTest, RefusedScriptIsSaidWithTheFateOfTheRulesAlerts) {
+    auto* pScript = new tclRequest;
+    pScript->m_nAction = tclRequest::kSend;
+    pScript->m_nCommandType = qorTclCommand::kScript;
+    pScript->m_nScriptType = qorTclCommand::kValidation;
+    pScript->m_strName = "Must";
+    pScript->m_pRule = &m_ScriptedRule;
+    pScript->m_strText = "return [";
+    m_Handler.SendRequest(pScript);
+    ASSERT_EQ(1u, m_Handler.PendingCount());
+    auto* pReply = new tclRequest;
+    pReply->m_nCommandType = qorTclCommand::kScript;
+    pReply->m_nScriptType = qorTclCommand::kValidation;
+    pReply->m_nRuleId = m_Handler.RuleId("Must");
+    pReply->m_nReturnType = qorTclCommand::kError;
+    pReply->m_strText = "script is not complete: missing close-bracket";
+    m_Handler.HandleReply(pReply);
+    EXPECT_EQ(0u, m_Handler.PendingCount());
+    EXPECT_TRUE(LoggedAt("<Must SCRIPT Validation> failed: script is not complete: missing "
+                         "close-bracket",
+                         kCSFLogWarning));
+    const std::string strSaid =
+        "Rule \"Must\": its Validation script does not compile: script is not complete: missing "
+        "close-bracket; its alerts are dropped, since the rule requires its script (NeedTcl)";
+    EXPECT_TRUE(LoggedAt(strSaid, kCSFLogError | kCSFLogConsoleFlag));
+    EXPECT_EQ("on; 1 script refused by the script process: rule Must (Validation)",
+              m_Handler.DescribeScripting());
+
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const int32_t nId = SendValidation(m_ScriptedRule);
+    Reply("Must", nId, qorTclCommand::kError, "no such script");
+    EXPECT_TRUE(m_Log.Contains("<Must RUN Validation> failed: no such script"));
+    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith("Rule \"Must\""));
+}
+
 TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScript) {
     ASSERT_TRUE(m_Handler.OpenStore());
     const Outcomes before;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostStatusFile.h"
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
 #include "support/StopSummary.h"
@@ -205,10 +207,9 @@ TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertMarksTheOtherAndIsSentAgai
     host.WritePolicy(kScriptPolicy);
     ASSERT_TRUE(host.Start()) << host.ErrorsTail();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return host.SyslogPortOpen(); }, 30));
-    // A reload while the first script process starts (its scripts wait for
-    // the engines to settle) stops that start quietly.
-    ASSERT_TRUE(hwtest::WaitUntil(
-        [&] { return host.Log().find("Started TclProc (") != std::string::npos; }, 30));
+    // The start-up's summary waited for the process to take the scripts:
+    // they are with it already, and a reload at once stops it quietly.
+    EXPECT_EQ(1u, hwtest::CountOf(host.Log(), "Completed tcl script initialization!"));
     ASSERT_TRUE(host.Reload(kScriptPolicy)) << host.ErrorsTail();
 
     ASSERT_TRUE(SendLogins(host, {"mallory", "alice"}));
@@ -226,11 +227,10 @@ TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertMarksTheOtherAndIsSentAgai
     // bob's is the first of the new process.
     EXPECT_NE(std::string::npos, alerts.find("checked 2")) << alerts;
     EXPECT_NE(std::string::npos, alerts.find("checked 1")) << alerts;
-    // Only the two processes that were not stopped while they started got
-    // their scripts, and no stop was taken for a failure.
+    // Every process got its scripts, and no stop was taken for a failure.
     const std::string strLog = host.Log();
     EXPECT_EQ(3u, hwtest::CountOf(strLog, "Started TclProc ("));
-    EXPECT_EQ(2u, hwtest::CountOf(strLog, "Completed tcl script initialization!"));
+    EXPECT_EQ(3u, hwtest::CountOf(strLog, "Completed tcl script initialization!"));
     EXPECT_EQ("", ScriptHandlerErrors(strLog));
     const std::string errors = host.Errors();
     EXPECT_EQ(std::string::npos, errors.find("AddressSanitizer")) << host.ErrorsTail();
@@ -448,4 +448,125 @@ TEST_F(ScriptHostTest, FloodFiveTimesWhatTheScriptAnswersIsValidatedInAShareAndA
     // and not starved either, on a loaded machine too.
     EXPECT_LT(summary.m_qwValidated, qwTaken / 2);
     EXPECT_GT(summary.m_qwValidated, 100u);
+}
+
+// A pushed rule whose script the interpreter cannot read fails the push:
+// the error names the rule, the part and the interpreter's words, and says
+// what becomes of the rule's alerts, which then go on unvalidated.  Pushed
+// back whole, the script is taken and the push succeeds.
+TEST_F(ScriptHostTest, PushOfAScriptThatDoesNotCompileFailsNamingTheRuleAndTheInterpretersWords) {
+    hwtest::NamespacedHost host(m_namespace);
+    // Without network monitoring, which has no adapter here: a clean load
+    // says nothing amiss.
+    const std::string strPolicy = Changed(kScriptPolicy, "ScriptEnabled\t=B\t1;\r\n",
+                                          "ScriptEnabled\t=B\t1;\r\nNodekeeper\t=B\t0;\r\n");
+    ASSERT_TRUE(StartWithScripts(host, strPolicy));
+    const std::string strBroken =
+        Changed(strPolicy, "\"mallory\"}]\\n};", "\"mallory\"\\n};");
+    std::string strOutput;
+    EXPECT_EQ(4, host.Push(strBroken, strOutput)) << strOutput;
+    const std::string strError =
+        "ERROR: Rule \"Checked login\": its Procedure script does not compile: script is not "
+        "complete: missing close-brace (in the command that begins on line 1); the procedures it "
+        "defines are missing: an alert whose validation calls them is passed on unvalidated\n";
+    EXPECT_NE(std::string::npos, strOutput.find(strError)) << strOutput;
+    EXPECT_NE(std::string::npos,
+              strOutput.find("Rule scripts: on; 1 script refused by the script process: rule "
+                             "Checked login (Procedure)"))
+        << strOutput;
+    // The console had it at once, and the log keeps the handler's own line.
+    EXPECT_NE(std::string::npos, host.Errors().find(strError)) << host.ErrorsTail();
+    EXPECT_NE(std::string::npos,
+              host.Log().find("<Checked login SCRIPT Procedure> failed: script is not complete: "
+                              "missing close-brace"))
+        << host.Log();
+
+    // The validation that calls the missing procedure fails at the first
+    // alert: said on the console at once, and the alert goes on.
+    ASSERT_TRUE(SendLogins(host, {"alice", "bob"}));
+    ASSERT_TRUE(AlertArrives(host, "bob")) << host.Log();
+    EXPECT_EQ(1u, hwtest::CountOf(host.Errors(),
+                                  "ERROR: Rule \"Checked login\": its Validation script failed when "
+                                  "it was run: invalid command name \"verdict\"; each alert whose "
+                                  "validation fails is passed on unvalidated"))
+        << host.ErrorsTail();
+
+    EXPECT_EQ(0, host.Push(strPolicy, strOutput)) << strOutput;
+    EXPECT_NE(std::string::npos, strOutput.find("Rule scripts: on\n")) << strOutput;
+    int nExit = -1;
+    ASSERT_TRUE(host.Stop(nExit));
+    EXPECT_EQ(0, nExit);
+    const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
+    EXPECT_EQ(2u, summary.m_qwUnvalidated);
+}
+
+// The script process killed past the restart limit: scripts are given up,
+// which the console says at once and hwhost.status shows among the engine
+// lines (and in its later findings), and a reload starts the process again
+// and makes them "on".  Given up again, the stop says so too.
+TEST_F(ScriptHostTest, ScriptsGivenUpAfterCrashesAreSaidShownAndOnAgainAfterAReload) {
+    hwtest::NamespacedHost host(m_namespace);
+    const std::string strPolicy = Changed(kScriptPolicy, "ScriptEnabled\t=B\t1;\r\n",
+                                          "ScriptEnabled\t=B\t1;\r\nNodekeeper\t=B\t0;\r\n");
+    ASSERT_TRUE(StartWithScripts(host, strPolicy));
+    auto scriptsLine = [&] {
+        const std::vector<HostStatusRecord> records = HostStatusFile(host.Root()).Read();
+        for (const std::string& strLine :
+             records.empty() ? std::vector<std::string>() : records.back().m_engines) {
+            if (strLine.rfind("Rule scripts: ", 0) == 0) {
+                return strLine;
+            }
+        }
+        return std::string("<no scripts line>");
+    };
+    // Kills each process the handler starts, up to the restart limit.
+    auto killThrice = [&] {
+        pid_t previous = 0;
+        for (int n = 0; n < 3; ++n) {
+            pid_t current = 0;
+            if (!hwtest::WaitUntil(
+                    [&] {
+                        current = ScriptProcessOf(host.Pid());
+                        return current != 0 && current != previous;
+                    },
+                    60)) {
+                return false;
+            }
+            ::kill(current, SIGKILL);
+            previous = current;
+        }
+        return true;
+    };
+    EXPECT_EQ("Rule scripts: on", scriptsLine());
+
+    ASSERT_TRUE(killThrice()) << host.Log();
+    const std::string strOff =
+        "Rule scripts: OFF: the script process ended 3 times within 600 s (the last time: signal "
+        "9); it is started again at the next reload; the alerts of rules with a script go on "
+        "unvalidated, or are dropped when their rule requires it";
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return host.Errors().find("ERROR: " + strOff + "\n") != std::string::npos; }, 60))
+        << host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == strOff; }, 30)) << scriptsLine();
+    const std::vector<HostStatusRecord> records = HostStatusFile(host.Root()).Read();
+    ASSERT_FALSE(records.empty());
+    EXPECT_NE(records.back().m_later.end(),
+              std::find(records.back().m_later.begin(), records.back().m_later.end(),
+                        "ERROR: " + strOff));
+
+    ASSERT_TRUE(host.Reload(strPolicy)) << host.ErrorsTail();
+    // The record of the reload follows its completion in the log.
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == "Rule scripts: on"; }, 30))
+        << scriptsLine();
+    ASSERT_TRUE(SendLogins(host, {"mallory", "alice"}));
+    ASSERT_TRUE(AlertArrives(host, "alice")) << host.Log();
+    EXPECT_EQ(std::string::npos, host.Alerts().find("mallory")) << "the script did not run again";
+
+    ASSERT_TRUE(killThrice()) << host.Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == strOff; }, 60)) << scriptsLine();
+    int nExit = -1;
+    ASSERT_TRUE(host.Stop(nExit));
+    EXPECT_EQ(0, nExit);
+    EXPECT_NE(std::string::npos, host.Errors().find("WARNING: at the stop: " + strOff + "\n"))
+        << host.ErrorsTail();
 }
