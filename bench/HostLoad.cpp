@@ -345,7 +345,12 @@ void AlertCounter::Run() {
     ::close(fd);
 }
 
-double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const DatagramText& text) {
+namespace {
+
+// One sender's share: the numbers first + offset, first + offset + stride,
+// ... below first + count, at `rate` a second.
+void SendShare(double rate, uint64_t count, uint64_t firstNumber, uint64_t offset, uint64_t stride,
+               const DatagramText& text) {
     int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int sendBuffer = 4 << 20;
     ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -360,19 +365,20 @@ double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const Dat
     char texts[kBatch][kTextSize];
     iovec vectors[kBatch];
     mmsghdr messages[kBatch];
+    // This share's datagrams: offset, offset + stride, ...
+    const uint64_t share = count > offset ? (count - offset + stride - 1) / stride : 0;
     const auto start = Clock::now();
     uint64_t sent = 0;
-    while (sent < count) {
+    while (sent < share) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const uint64_t due = std::min<uint64_t>(
-            count, static_cast<uint64_t>(elapsed * static_cast<double>(rate)) + 1);
+        const uint64_t due = std::min<uint64_t>(share, static_cast<uint64_t>(elapsed * rate) + 1);
         if (due <= sent) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
             continue;
         }
         const size_t batch = static_cast<size_t>(std::min<uint64_t>(kBatch, due - sent));
         for (size_t i = 0; i < batch; ++i) {
-            vectors[i] = {texts[i], text(firstNumber + sent + i, texts[i], kTextSize)};
+            vectors[i] = {texts[i], text(firstNumber + offset + (sent + i) * stride, texts[i], kTextSize)};
             messages[i] = {};
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
@@ -387,9 +393,40 @@ double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const Dat
         // Datagrams a refused send did not take are made and sent again.
         sent += static_cast<uint64_t>(done);
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(sock);
+}
+
+}  // namespace
+
+double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const DatagramText& text, int senders) {
+    const uint64_t stride = static_cast<uint64_t>(std::max(senders, 1));
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (uint64_t offset = 1; offset < stride; ++offset) {
+        threads.emplace_back([&, offset] {
+            SendShare(static_cast<double>(rate) / static_cast<double>(stride), count, firstNumber, offset, stride,
+                      text);
+        });
+    }
+    SendShare(static_cast<double>(rate) / static_cast<double>(stride), count, firstNumber, 0, stride, text);
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return seconds > 0 ? static_cast<double>(count) / seconds : 0;
+}
+
+bool RateReached(double reached, double asked) {
+    return reached >= 0.95 * asked;
+}
+
+std::string UnreachedNote(double reached, double asked) {
+    if (RateReached(reached, asked)) {
+        return "";
+    }
+    char note[96];
+    std::snprintf(note, sizeof note, " (asked %.0f/s, reached %.0f/s: no verdict)", asked, reached);
+    return note;
 }
 
 }  // namespace hwload

@@ -143,9 +143,19 @@ private:
 };
 
 // Sends `count` datagrams to 127.0.0.1:514 at `rate` a second, in small
-// batches; `text` writes datagram number n into the buffer (at most `size`
-// bytes) and answers its length.  Answers the rate achieved.
+// batches, from `senders` threads that share the rate and the numbers;
+// `text` writes datagram number n into the buffer (at most `size` bytes)
+// and answers its length (called from every sender at once).  Answers the
+// rate reached: a sender that cannot keep up takes longer, not fewer.
 using DatagramText = std::function<size_t(uint64_t n, char* buffer, size_t size)>;
-double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const DatagramText& text);
+double SendAtRate(uint64_t rate, uint64_t count, uint64_t firstNumber, const DatagramText& text,
+                  int senders = 1);
+
+// A rate asked for counts as reached within 5 per cent: a verdict about a
+// rate is given only when its sender reached it.
+bool RateReached(double reached, double asked);
+// "" when `reached` is `asked`; otherwise a note that says so, for a line
+// of results: " (asked 500000/s, reached 275000/s: no verdict)".
+std::string UnreachedNote(double reached, double asked);
 
 }  // namespace hwload

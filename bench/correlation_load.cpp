@@ -8,8 +8,10 @@
 // Every interval it prints the alerts written, the datagrams lost (kernel
 // and engine drops) and the host's processor time per alert in that
 // interval, which stays flat while the window fills when correlation costs
-// the same whatever the window holds.  At the end: the totals, and whether
-// anything was lost.
+// the same whatever the window holds.  At the end: the totals, the rate
+// the sender reached and the rate of alerts written, and whether anything
+// was lost; when the sender did not reach the rate (within 5 per cent),
+// the window held fewer hits than the rate asked for, and that is said.
 //
 // It runs in a network namespace of its own, so it needs root.
 //
@@ -17,6 +19,7 @@
 //                    [--keep]
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -83,8 +86,8 @@ int main(int argc, char** argv) {
 
     std::printf("demo root, %" PRIu64 " failed log-ins a second for %.0f s, hwhost %s\n",
                 options.m_qwRate, options.m_dSeconds, options.m_host.m_strHwhost.c_str());
-    std::printf("%8s %10s %10s %10s %10s %12s %10s\n", "time/s", "sent", "alerts", "kern.drop",
-                "eng.drop", "cpu us/alert", "rss KiB");
+    std::printf("%8s %10s %10s %10s %10s %10s %12s %10s\n", "time/s", "sent", "sent/s", "alerts",
+                "kern.drop", "eng.drop", "cpu us/alert", "rss KiB");
     const auto perInterval =
         static_cast<uint64_t>(static_cast<double>(options.m_qwRate) * options.m_dInterval);
     const auto intervals = static_cast<uint64_t>(options.m_dSeconds / options.m_dInterval);
@@ -92,8 +95,9 @@ int main(int argc, char** argv) {
     uint64_t alertsBefore = alertsAtStart;
     double cpuBefore = hwload::CpuSeconds(host);
     double slowest = 0;
+    const auto start = std::chrono::steady_clock::now();
     for (uint64_t interval = 1; interval <= intervals; ++interval) {
-        hwload::SendAtRate(options.m_qwRate, perInterval, sent, FailedLogin);
+        const double reached = hwload::SendAtRate(options.m_qwRate, perInterval, sent, FailedLogin);
         sent += perInterval;
         const uint64_t alerts = counter.Count();
         const double cpu = hwload::CpuSeconds(host);
@@ -101,25 +105,30 @@ int main(int argc, char** argv) {
         const double perAlert =
             newAlerts > 0 ? (cpu - cpuBefore) * 1e6 / static_cast<double>(newAlerts) : 0;
         slowest = std::max(slowest, perAlert);
-        std::printf("%8.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
-                    " %12.1f %10" PRIu64 "\n",
-                    static_cast<double>(interval) * options.m_dInterval, sent,
-                    alerts - alertsAtStart, hwload::KernelDrops(udpAtStart, hwload::UdpCounters()),
-                    hwload::EngineDrops(logPath), perAlert, hwload::ResidentKiB(host));
+        std::printf("%8.0f %10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64
+                    " %12.1f %10" PRIu64 "%s\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), sent,
+                    reached, alerts - alertsAtStart, hwload::KernelDrops(udpAtStart, hwload::UdpCounters()),
+                    hwload::EngineDrops(logPath), perAlert, hwload::ResidentKiB(host),
+                    hwload::UnreachedNote(reached, static_cast<double>(options.m_qwRate)).c_str());
         std::fflush(stdout);
         alertsBefore = alerts;
         cpuBefore = cpu;
     }
+    const double sendSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     hwload::WaitUntilSettled([&] { return counter.Count(); }, 2.0, 600);
+    const double writtenSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     hwload::PauseAndResume(host);
     const uint64_t engineDrops =
         hwload::WaitUntilSettled([&] { return hwload::EngineDrops(logPath); }, 1.0, 10);
     const uint64_t kernelDrops = hwload::KernelDrops(udpAtStart, hwload::UdpCounters());
     const uint64_t alerts = counter.Count() - alertsAtStart;
-    std::printf("sent %" PRIu64 ", alerts %" PRIu64
+    const double reached = sendSeconds > 0 ? static_cast<double>(sent) / sendSeconds : 0;
+    std::printf("sent %" PRIu64 " at %.0f/s%s, alerts %" PRIu64
                 " (the watched rule's, and the correlation rule's "
-                "own at most one per window), kernel drops %" PRIu64 ", engine drops %" PRIu64 "\n",
-                sent, alerts, kernelDrops, engineDrops);
+                "own at most one per window) at %.0f/s, kernel drops %" PRIu64 ", engine drops %" PRIu64 "\n",
+                sent, reached, hwload::UnreachedNote(reached, static_cast<double>(options.m_qwRate)).c_str(), alerts,
+                writtenSeconds > 0 ? static_cast<double>(alerts) / writtenSeconds : 0.0, kernelDrops, engineDrops);
     const bool lossless = kernelDrops == 0 && engineDrops == 0 && alerts >= sent;
     std::printf("%s; highest interval cost %.1f us of processor per alert\n",
                 lossless ? "nothing dropped" : "DATAGRAMS LOST", slowest);

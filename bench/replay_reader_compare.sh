@@ -39,7 +39,7 @@ if [ "$(cat "$baseline_dir/REVISION" 2>/dev/null || true)" != "$wanted" ]; then
     echo "$wanted" > "$baseline_dir/REVISION"
 fi
 # Both sides run this tree's benchmarks, so that only the reader differs.
-for file in rawpacket_bench.cpp ids_replay.cpp; do
+for file in rawpacket_bench.cpp ids_replay.cpp BenignFrames.h; do
     if ! cmp -s "$source_dir/bench/$file" "$baseline_dir/src/bench/$file"; then
         cp "$source_dir/bench/$file" "$baseline_dir/src/bench/$file"
     fi

@@ -5,10 +5,12 @@
 // no socket input take a share, so what it measures is the road itself:
 // queue, line protocol, shared sections, interpreter, reply.
 //
-// For each rate it reports the records validated and passed on, those the
-// road refused at the queue (the engine then decides for them) or passed on
-// unvalidated or dropped itself, and the time the last one took to come
-// back.
+// For each rate it reports the rate the records were offered at and the
+// rate the road took them back at (from the first offered to the last
+// back), the records validated and passed on, those the road refused at
+// the queue (the engine then decides for them) or passed on unvalidated or
+// dropped itself, and the time the last one took to come back.  A rate the
+// offering thread did not reach (within 5 per cent) is marked as such.
 //
 //   script_road_load [--rates 10000,20000,...] [--seconds N] [--variables N]
 
@@ -167,8 +169,8 @@ int main(int argc, char** argv) {
     }
 
     std::printf("%d script variables per record, %.1f s per rate\n", nVariables, dSeconds);
-    std::printf("%10s %10s %10s %10s %10s %12s %10s %10s %10s\n", "offered/s", "achieved/s",
-                "offered", "validated", "refused", "unvalidated", "drain ms", "free blks",
+    std::printf("%10s %10s %10s %10s %10s %10s %12s %10s %10s %10s\n", "asked/s", "offered/s",
+                "back/s", "offered", "validated", "refused", "unvalidated", "drain ms", "free blks",
                 "walk/rec");
     uint64_t qwSequence = 0;
     for (uint64_t rate : rates) {
@@ -202,13 +204,18 @@ int main(int argc, char** argv) {
         }
         const double drainMs =
             std::chrono::duration<double, std::milli>(Clock::now() - offered).count();
-        std::printf("%10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %12" PRIu64
-                    " %10.0f %10u %10.1f\n",
-                    rate, achieved, count, sensor.m_qwValidated - qwValidatedBefore, qwRefused,
+        const uint64_t qwBack = sensor.m_qwValidated + sensor.m_qwUnvalidated - qwValidatedBefore -
+                                qwUnvalidatedBefore;
+        const double back = static_cast<double>(qwBack) /
+                            std::chrono::duration<double>(Clock::now() - start).count();
+        std::printf("%10" PRIu64 " %10.0f %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %12" PRIu64
+                    " %10.0f %10u %10.1f%s\n",
+                    rate, achieved, back, count, sensor.m_qwValidated - qwValidatedBefore, qwRefused,
                     sensor.m_qwUnvalidated - qwUnvalidatedBefore, drainMs,
                     pHandler->Store()->FreeBlockCount(),
                     static_cast<double>(pHandler->Store()->FreeWalkSteps() - qwStepsBefore) /
-                        static_cast<double>(std::max<uint64_t>(1, qwWanted)));
+                        static_cast<double>(std::max<uint64_t>(1, qwWanted)),
+                    hwload::UnreachedNote(achieved, static_cast<double>(rate)).c_str());
         std::fflush(stdout);
     }
     pHandler->ShutDown();

@@ -3,7 +3,11 @@
 // at a series of rates, and reports for each rate what the kernel delivered
 // and dropped, what the engine dropped and how many alerts the host wrote.
 // A given share of the datagrams matches (each one rule); the others match
-// none.
+// none.  Each rate's line gives the rate the senders reached and the rate
+// the system delivered; a rate the senders did not reach (within 5 per
+// cent) gets no verdict: it is marked, and left out of the highest rate
+// without loss, which is the highest rate reached.  --senders N shares the
+// rate among N sending threads, for rates one thread cannot reach.
 //
 // With --flood it instead offers one all-matching flood at the first rate
 // for that many seconds, optionally beside N threads that keep processors
@@ -23,7 +27,7 @@
 // port 514 and the kernel's UDP counters to itself.
 //
 //   syslog_load [--hwhost PATH] [--rates 10000,20000,...] [--seconds N]
-//               [--rules N] [--matching 10,100] [--keep]
+//               [--rules N] [--matching 10,100] [--senders N] [--keep]
 //               [--plugin NAME=PATH ... [--rounds N]]
 //   syslog_load --flood SECONDS [--rates RATE] [--busy N] [--rules N]
 //               [--alert-reader-mbps N]
@@ -64,6 +68,7 @@ struct Options {
     std::vector<uint64_t> m_Matching{10, 100};
     double m_dSeconds = 5.0;
     int m_nRules = 100;
+    int m_nSenders = 1;
     double m_dFloodSeconds = 0;
     int m_nBusyThreads = 0;
     // The alerts are read no faster than this (MB a second; 0: at once).
@@ -82,6 +87,8 @@ Options ParseOptions(int argc, char** argv) {
           [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
          {"--rules", true,
           [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }},
+         {"--senders", true,
+          [&](const std::string& value) { options.m_nSenders = std::max(1, std::atoi(value.c_str())); }},
          {"--flood", true,
           [&](const std::string& value) { options.m_dFloodSeconds = std::atof(value.c_str()); }},
          {"--busy", true,
@@ -169,7 +176,7 @@ void RunFlood(const Options& options, pid_t host, const std::string& logPath,
             const size_t length = std::min(size, text.size());
             std::memcpy(buffer, text.data(), length);
             return length;
-        });
+        }, options.m_nSenders);
         bDone = true;
     });
     std::printf("all-matching flood of %" PRIu64 " datagrams/s for %.0f s, %d busy threads; "
@@ -206,10 +213,11 @@ void RunFlood(const Options& options, pid_t host, const std::string& logPath,
     const uint64_t alerts = counter.Count() - alertsBefore;
     const uint64_t arrived = after.at("InDatagrams") - before.at("InDatagrams") +
                              hwload::KernelDrops(before, after);
-    std::printf("sent %" PRIu64 " at %.0f/s; arrived %" PRIu64 ", alerts %" PRIu64
+    std::printf("sent %" PRIu64 " at %.0f/s%s; arrived %" PRIu64 ", alerts %" PRIu64
                 ", reported drops %" PRIu64 " (of them the system's %" PRIu64 "), unaccounted %" PRId64
                 "\n",
-                count, achieved, arrived, alerts, reported, hwload::KernelDrops(before, after),
+                count, achieved, hwload::UnreachedNote(achieved, static_cast<double>(rate)).c_str(), arrived, alerts,
+                reported, hwload::KernelDrops(before, after),
                 static_cast<int64_t>(arrived) - static_cast<int64_t>(alerts + reported));
     std::printf("resident memory: start %" PRIu64 " KiB, highest sampled %" PRIu64
                 " KiB, peak (VmHWM) %" PRIu64 " KiB\n",
@@ -219,6 +227,8 @@ void RunFlood(const Options& options, pid_t host, const std::string& logPath,
 struct PhaseResult {
     uint64_t m_qwRate = 0;
     double m_dAchievedRate = 0;
+    // Datagrams the system delivered to the socket, a second of sending.
+    double m_dReceivedRate = 0;
     uint64_t m_qwSent = 0;
     uint64_t m_qwDelivered = 0;
     uint64_t m_qwKernelDrops = 0;
@@ -235,6 +245,8 @@ struct PhaseResult {
         return m_qwSent - std::min(m_qwSent, m_qwDelivered) + m_qwEngineOwnDrops;
     }
     bool Lossless() const { return Lost() == 0 && m_qwAlerts == m_qwExpected; }
+    // Whether the senders reached the rate: only then is there a verdict.
+    bool Reached() const { return hwload::RateReached(m_dAchievedRate, static_cast<double>(m_qwRate)); }
 };
 
 // The drops the engine reported so far that it made itself, not counting
@@ -305,7 +317,7 @@ PhaseResult RunPhase(const Options& options, HostRun& run, const std::vector<std
             const size_t length = std::min(size, text.size());
             std::memcpy(buffer, text.data(), length);
             return length;
-        });
+        }, options.m_nSenders);
     for (uint64_t n = sequence; n < sequence + result.m_qwSent; ++n) {
         result.m_qwExpected += Matches(n, percent) ? 1 : 0;
     }
@@ -320,39 +332,62 @@ PhaseResult RunPhase(const Options& options, HostRun& run, const std::vector<std
         dropsBefore;
     result.m_qwEngineOwnDrops = EngineOwnDrops(run.LogPath()) - ownDropsBefore;
     result.m_qwAlerts = run.Counter().Count() - alertsBefore;
-    std::printf("%10" PRIu64 " %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
-                " %10" PRIu64 " %10" PRIu64 " %8" PRIu64 "\n",
-                result.m_qwRate, result.m_dAchievedRate, result.m_qwSent, result.m_qwDelivered,
-                result.m_qwKernelDrops, result.m_qwEngineDrops, result.m_qwAlerts,
-                result.m_qwExpected, result.Lost());
+    // The sending took sent / achieved seconds.
+    result.m_dReceivedRate = result.m_qwSent > 0 ? static_cast<double>(result.m_qwDelivered) *
+                                                       result.m_dAchievedRate /
+                                                       static_cast<double>(result.m_qwSent)
+                                                 : 0;
+    std::printf("%10" PRIu64 " %10.0f %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
+                " %10" PRIu64 " %10" PRIu64 " %8" PRIu64 "%s\n",
+                result.m_qwRate, result.m_dAchievedRate, result.m_dReceivedRate, result.m_qwSent,
+                result.m_qwDelivered, result.m_qwKernelDrops, result.m_qwEngineDrops, result.m_qwAlerts,
+                result.m_qwExpected, result.Lost(),
+                hwload::UnreachedNote(result.m_dAchievedRate, static_cast<double>(result.m_qwRate)).c_str());
     std::fflush(stdout);
     return result;
 }
 
-// The highest rate taken without loss when no lower rate of `results` lost
-// anything either; 0 when the lowest already lost some.  A loss at one
-// rate and none at a higher one is noise rather than room to spare.
+// The highest rate the senders reached and the sensor took without loss,
+// when no lower rate reached lost anything either; 0 when the lowest
+// already lost some.  A loss at one rate and none at a higher one is noise
+// rather than room to spare.  A rate the senders did not reach says
+// nothing about the sensor either way.
 uint64_t HighestLossless(const std::vector<PhaseResult>& results) {
     uint64_t best = 0;
     uint64_t firstLoss = std::numeric_limits<uint64_t>::max();
     for (const PhaseResult& result : results) {
-        if (!result.Lossless()) {
+        if (result.Reached() && !result.Lossless()) {
             firstLoss = std::min(firstLoss, result.m_qwRate);
         }
     }
     for (const PhaseResult& result : results) {
-        if (result.m_qwRate < firstLoss) {
+        if (result.Reached() && result.m_qwRate < firstLoss) {
             best = std::max(best, result.m_qwRate);
         }
     }
     return best;
 }
 
+// The rates of `results` the senders did not reach, as "500000 (275000/s)".
+std::string Unreached(const std::vector<PhaseResult>& results) {
+    std::string text;
+    for (const PhaseResult& result : results) {
+        if (!result.Reached()) {
+            char item[64];
+            std::snprintf(item, sizeof item, "%s%" PRIu64 " (%.0f/s)", text.empty() ? "" : ", ", result.m_qwRate,
+                          result.m_dAchievedRate);
+            text += item;
+        }
+    }
+    return text;
+}
+
 // Each variant's loss at every rate and its highest rate without loss, per
 // round and as the median of the rounds, side by side.
 void PrintComparison(const Options& options, uint64_t percent,
                      const std::vector<std::vector<std::vector<PhaseResult>>>& results) {
-    std::printf("\n%" PRIu64 "%% matching: datagrams lost (sent and never matched), round by round\n",
+    std::printf("\n%" PRIu64 "%% matching: datagrams lost (sent and never matched), round by round "
+                "(\"-\": the senders did not reach the rate, no verdict)\n",
                 percent);
     std::printf("%10s", "offered/s");
     for (const Variant& variant : options.m_Variants) {
@@ -365,7 +400,9 @@ void PrintComparison(const Options& options, uint64_t percent,
             std::string cell;
             for (const std::vector<PhaseResult>& round : results[v]) {
                 const PhaseResult& result = round[r];
-                cell += (cell.empty() ? "" : ",") + std::to_string(result.Lost()) +
+                // "-" where the senders did not reach the rate.
+                cell += (cell.empty() ? "" : ",") +
+                        (result.Reached() ? std::to_string(result.Lost()) : std::string("-")) +
                         (result.m_qwAlerts != result.m_qwExpected && result.Lost() == 0 ? "?" : "");
             }
             std::printf("  %-22s", cell.c_str());
@@ -373,7 +410,7 @@ void PrintComparison(const Options& options, uint64_t percent,
         std::printf("\n");
     }
     std::printf("\n%" PRIu64
-                "%% matching: highest offered rate with no loss there or below (datagrams/s)\n",
+                "%% matching: highest rate reached with no loss there or below (datagrams/s)\n",
                 percent);
     std::printf("%-14s", "receive");
     for (int round = 1; round <= options.m_nRounds; ++round) {
@@ -413,8 +450,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool bCompare = options.m_Variants.size() > 1;
-    std::printf("%d rules, %.1f s per rate, hwhost %s\n", options.m_nRules, options.m_dSeconds,
-                options.m_host.m_strHwhost.c_str());
+    std::printf("%d rules, %.1f s per rate, %d sending threads, hwhost %s\n", options.m_nRules,
+                options.m_dSeconds, options.m_nSenders, options.m_host.m_strHwhost.c_str());
     for (const Variant& variant : options.m_Variants) {
         std::printf("  %s: %s\n", variant.m_strName.c_str(),
                     variant.m_strPlugin.empty() ? "the plug-in beside hwhost"
@@ -441,8 +478,8 @@ int main(int argc, char** argv) {
                 if (bCompare) {
                     std::printf(", %s, round %d", variant.m_strName.c_str(), round + 1);
                 }
-                std::printf("\n%10s %10s %10s %10s %10s %10s %10s %10s %8s\n", "offered/s",
-                            "achieved/s", "sent", "delivered", "kern.drop", "reported", "alerts",
+                std::printf("\n%10s %10s %10s %10s %10s %10s %10s %10s %10s %8s\n", "asked/s",
+                            "sent/s", "received/s", "sent", "delivered", "kern.drop", "reported", "alerts",
                             "expected", "lost");
                 HostRun run(options, root, variant);
                 uint64_t sequence = 0;
@@ -450,9 +487,12 @@ int main(int argc, char** argv) {
                 for (uint64_t rate : options.m_Rates) {
                     phases.push_back(RunPhase(options, run, pool, rate, percent, sequence));
                 }
-                std::printf("highest offered rate with no loss there or below, %" PRIu64
+                std::printf("highest rate reached with no loss there or below, %" PRIu64
                             "%% matching: %" PRIu64 " datagrams/s\n",
                             percent, HighestLossless(phases));
+                if (const std::string unreached = Unreached(phases); !unreached.empty()) {
+                    std::printf("rates the senders did not reach, without a verdict: %s\n", unreached.c_str());
+                }
             }
         }
         if (bCompare) {
