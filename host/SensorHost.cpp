@@ -262,6 +262,8 @@ void SensorHost::RefreshEngineLines() {
         return;
     }
     m_qwNoticesSeen = m_services.DescriptionNotices();
+    m_lastRefresh = std::chrono::steady_clock::now();
+    m_bLinesStale = false;
     const uint32_t dwStatus = m_dwLastStatus;
     const std::string text = m_strLastText;
     std::string engines;
@@ -277,9 +279,16 @@ void SensorHost::KeepStatus() {
     if (!m_bStarted || m_bStopped) {
         return;
     }
-    if (m_services.DescriptionNotices() != m_qwNoticesSeen) {
+    // A finding said since may have changed what the sensor would say of
+    // an engine (an input given up, a bound reached, scripts off): its
+    // lines are asked for again too, but not at every finding of a flood.
+    const bool bLate = m_services.LateVersion() != m_qwLateWritten;
+    m_bLinesStale = m_bLinesStale || bLate;
+    const bool bDue = m_bLinesStale &&
+                      std::chrono::steady_clock::now() - m_lastRefresh >= kLateRefreshInterval;
+    if (m_services.DescriptionNotices() != m_qwNoticesSeen || bDue) {
         RefreshEngineLines();
-    } else if (m_services.LateVersion() == m_qwLateWritten) {
+    } else if (!bLate) {
         return;
     }
     UpdateStatus();

@@ -5,6 +5,7 @@
 // policy, and drives the sensor's commands through the two-thread command
 // driver, waiting for each request to be completed.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -155,4 +156,9 @@ private:
     // The late findings and the description notices the status file shows.
     uint64_t m_qwLateWritten = 0;
     uint64_t m_qwNoticesSeen = 0;
+    // Findings came since the engine lines were last asked for, which is
+    // done again at most every kLateRefreshInterval for them.
+    bool m_bLinesStale = false;
+    std::chrono::steady_clock::time_point m_lastRefresh{};
+    static constexpr std::chrono::seconds kLateRefreshInterval{2};
 };
