@@ -56,14 +56,9 @@ NamespacedHost::~NamespacedHost() {
 
 bool NamespacedHost::Start(const std::vector<std::string>& extraArguments,
                            const std::vector<std::string>& environment) {
-    std::vector<std::string> argv = {std::string(HW_BINARY_DIR) + "/bin/hwhost",
-                                     "run",
-                                     "--root",
-                                     m_root.Path(),
-                                     "--alerts",
-                                     File("alerts.xml"),
-                                     "--log",
-                                     File("hwhost.log")};
+    std::vector<std::string> argv = m_prefix;
+    argv.insert(argv.end(), {std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root", m_root.Path(),
+                             "--alerts", File("alerts.xml"), "--log", File("hwhost.log")});
     argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
     m_process.SetErrorFile(File("hwhost.err"));
     // A host of its own keeps its adapter locks apart, as a machine of its

@@ -46,6 +46,9 @@ public:
         WriteWholeFile(File(name), text);
     }
 
+    // Runs hwhost by way of `prefix` (say "prlimit --nofile=1024:1024 --"),
+    // from the next Start on.
+    void SetCommandPrefix(std::vector<std::string> prefix) { m_prefix = std::move(prefix); }
     // Runs hwhost on the root (alerts.xml, hwhost.log, standard output in
     // hwhost.out, standard error in hwhost.err), with adapter locks in a
     // folder of this host's own (HW_LOCK_DIR; `environment` may name
@@ -92,6 +95,7 @@ private:
     ScratchDirectory m_root;
     ScratchDirectory m_locks;
     ChildProcess m_process;
+    std::vector<std::string> m_prefix;
     int m_nPushes = 0;
 };
 
