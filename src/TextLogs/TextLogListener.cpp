@@ -14,13 +14,30 @@
 #include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/SafeText.h"
 
-void TextLogLosses::Report(const std::string& strWarning) {
-    if (!m_Reports.Allow(ReportLimiter::Now())) {
+namespace {
+
+// An open refused for what stands at the name: it stays so until another
+// file takes the name.
+bool IsRefusal(uint32_t dwError) {
+    return dwError == plat::kErrBadFileType || dwError == plat::kErrStoppedOnSymlink ||
+           dwError == plat::kErrAccessDenied;
+}
+
+void WarnWithin(ReportLimiter& limiter, const std::string& strWarning, const char* pszWhat) {
+    if (!limiter.Allow(ReportLimiter::Now())) {
         return;
     }
-    const std::string strLine = strWarning + m_Reports.LeftOutNote("such losses");
+    const std::string strLine = strWarning + limiter.LeftOutNote(pszWhat);
     CSF_LOG(kCSFLogWarning, "%s", strLine.c_str());
     plat::ConsolePrintf("WARNING: %s\n", strLine.c_str());
+}
+
+}  // namespace
+
+void TextLogLosses::Report(const std::string& strWarning) { WarnWithin(m_Reports, strWarning, "such losses"); }
+
+void TextLogLosses::ReportUnopened(const std::string& strWarning) {
+    WarnWithin(m_Unopened, strWarning, "files not opened");
 }
 
 CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget,
@@ -31,17 +48,6 @@ CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBud
       m_pReader(std::make_unique<qorTextReader>(m_strFileName)) {}
 
 CTextLogListener::~CTextLogListener() { Close(); }
-
-namespace {
-
-// An open refused for what stands at the name: it stays so until another
-// file takes the name.
-bool IsRefusal(uint32_t dwError) {
-    return dwError == plat::kErrBadFileType || dwError == plat::kErrStoppedOnSymlink ||
-           dwError == plat::kErrAccessDenied;
-}
-
-}  // namespace
 
 bool CTextLogListener::Open(int64_t llPosition) {
     if (m_pReader->Open(llPosition) >= 0) {
@@ -75,8 +81,12 @@ bool CTextLogListener::Open(int64_t llPosition) {
     } else {
         strWarning = "Cannot open " + PrintableText(m_strFileName) + " to read";
     }
-    CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
-    plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
+    if (m_pLosses != nullptr) {
+        m_pLosses->ReportUnopened(strWarning);
+    } else {
+        CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
+        plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
+    }
     plat::SetLastError(dwError);
     return false;
 }

@@ -24,7 +24,9 @@ class EchoBudget;
 // What the files of one engine lost before the engine could read it: a file
 // truncated under it, a file gone before it was opened.  The reports keep to
 // kReportsPerMinute, the next one counting those left out; the counts are
-// complete.
+// complete.  The files that could not be opened (a FIFO or another
+// account's link at the name, no descriptor left) are said within a limit
+// of their own: whoever writes a watched folder decides how many there are.
 struct TextLogLosses {
     static constexpr unsigned kReportsPerMinute = 20;
     uint64_t m_qwTruncations = 0;
@@ -32,10 +34,13 @@ struct TextLogLosses {
     // At least this many bytes went unread with them.
     uint64_t m_qwBytes = 0;
     ReportLimiter m_Reports{std::chrono::minutes(1), kReportsPerMinute};
+    ReportLimiter m_Unopened{std::chrono::minutes(1), kReportsPerMinute};
 
     // Logs the warning (and writes it on standard error) unless the
     // limit holds it back.
     void Report(const std::string& strWarning);
+    // The same for a file that could not be opened.
+    void ReportUnopened(const std::string& strWarning);
 };
 
 class CTextLogListener {

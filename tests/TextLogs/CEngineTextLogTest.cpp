@@ -760,3 +760,22 @@ TEST_F(TextLogEngineTest, OpenFailingForWantOfADescriptorIsNamedAndTheFileIsRead
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:fed"});
     EXPECT_EQ(Listener("app.log").m_dwState, CTextLogListener::kMonitoring);
 }
+
+// Whoever writes a watched folder decides how many FIFOs it holds: each is
+// passed over, and their warnings keep to the engine's limit a minute.
+TEST_F(TextLogEngineTest, WarningsOfFilesThatCannotBeOpenedKeepToALimit) {
+    Append("app.log", "");
+    AddGroup("App", m_Dir.Path() + "/*.log");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    constexpr unsigned kFifos = 2 * TextLogLosses::kReportsPerMinute;
+    for (unsigned i = 0; i < kFifos; ++i) {
+        ASSERT_EQ(0, ::mkfifo(m_Dir.File("pipe" + std::to_string(i) + ".log").c_str(), 0600));
+    }
+    Append("app.log", "ERROR beside\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:beside"});
+    EXPECT_EQ(hwtest::CountOf(m_Console.Text(), " is a FIFO "), TextLogLosses::kReportsPerMinute)
+        << m_Console.Text();
+    EXPECT_EQ(m_pEngine->GetListenerCount(), kFifos + 1);
+}
