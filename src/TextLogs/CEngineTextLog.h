@@ -97,8 +97,9 @@ public:
     static constexpr std::chrono::milliseconds kScanSlice{50};
     // The looks of one policy load for groups that name no file.
     static constexpr std::chrono::milliseconds kLoadLookTime{1000};
-    // Descriptors a scan's walk may hold (its folders, and one to list).
-    static constexpr uint64_t kWalkDescriptors = WildcardLimits::kDefaultMaxDepth + 2;
+    // Descriptors a scan's walk may hold: its folders, one to list a
+    // folder, and those a look through a link holds for a moment.
+    static constexpr uint64_t kWalkDescriptors = WildcardLimits::kDefaultMaxDepth + 4;
     // The per-line echo on standard error is kept to this many lines and
     // bytes a second on average (bursts: a second's lines, and
     // kEchoBurstBytes); the lines read without their echo are counted on a
