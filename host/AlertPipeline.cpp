@@ -90,6 +90,13 @@ AlertPipeline::Output::~Output() {
 
 bool AlertPipeline::Open(const std::string& alertsPath, const std::string& messagesPath,
                          std::string& error) {
+    // A name another account took in a shared folder is taken back: the
+    // operator learns that someone tried.
+    const auto sayTakenBack = [this](const std::string& text) {
+        PIPELINE_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", text.c_str());
+    };
+    m_alertsOut.m_file.SetTakeBackReport(sayTakenBack);
+    m_messagesOut.m_file.SetTakeBackReport(sayTakenBack);
     m_alertsOut.m_bWanted = true;
     m_alertsOut.m_bStandardOutput = alertsPath.empty();
     std::string problem;
@@ -410,20 +417,12 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
     if (!HasRoom()) {
         // The files have not taken what was kept for them for a long while:
         // the alert is counted as dropped rather than memory grown without
-        // end.  A flood drops thousands a second, which the log names only
-        // now and then: it may well be on the disk that is full.
+        // end.  A flood drops thousands a second, which is said at once and
+        // then once a minute: the log may well be on the disk that is full.
         m_qwDropped.fetch_add(1);
         finished.m_responses.clear();
-        if (m_keptFullReports.Allow(ReportLimiter::Now())) {
-            const bool bAlerts = m_xml.size() >= m_nKeptLimit;
-            const bool bConsole = m_keptFullConsole.Allow(ReportLimiter::Now());
-            PIPELINE_LOG(kCSFLogError | (bConsole ? kCSFLogConsoleFlag : 0u),
-                         "hwhost: the alert \"%s\" is dropped: the %s file cannot be written and "
-                         "%zu bytes already wait for it%s",
-                         finished.m_strName.c_str(), bAlerts ? "alert" : "message",
-                         bAlerts ? m_xml.size() : m_messages.size(),
-                         m_keptFullReports.LeftOutNote("such alerts").c_str());
-        }
+        const bool bAlerts = m_xml.size() >= m_nKeptLimit;
+        KeptBound(bAlerts ? m_alertsOut : m_messagesOut, bAlerts ? "alert" : "host message").LeftOut();
         return false;
     }
     const size_t start = m_xml.size();
@@ -476,13 +475,15 @@ int AlertPipeline::OutputFd(Output& output, const char* pszWhat) {
     const bool bReopen = output.m_bReopenWanted;
     output.m_bReopenWanted = false;
     const bool bOpen = bReopen ? output.m_file.Reopen(problem) : output.m_file.Follow(problem);
+    // Said where the operator looks: alerts that are not written are what
+    // a sensor is for.
     if (!bOpen && problem != output.m_strProblem) {
-        PIPELINE_LOG(kCSFLogError,
+        PIPELINE_LOG(kCSFLogError | kCSFLogConsoleFlag,
                      "hwhost: cannot open the %s file: %s; what is not written yet is kept and "
                      "written when it can be opened",
                      pszWhat, problem.c_str());
     } else if (bOpen && !output.m_strProblem.empty()) {
-        PIPELINE_LOG(kCSFLogWarning, "hwhost: the %s file %s is open again", pszWhat,
+        PIPELINE_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: the %s file %s is open again", pszWhat,
                      output.m_file.Path().c_str());
     }
     output.m_strProblem = bOpen ? std::string() : problem;
@@ -629,7 +630,7 @@ size_t AlertPipeline::TakeBackPiece(Output& output, int fd, size_t done, const c
 void AlertPipeline::GiveUpClosed(Output& output, const char* pszWhat, int error) {
     output.m_bClosed = true;
     output.m_strGivenUp = std::string("the ") + pszWhat + " output is closed";
-    PIPELINE_LOG(kCSFLogError,
+    PIPELINE_LOG(kCSFLogError | kCSFLogConsoleFlag,
                  "hwhost: the %s output is closed (%s): its reader is gone, so the %ss from now "
                  "on are counted as not written",
                  pszWhat, std::strerror(error), pszWhat);
@@ -639,6 +640,28 @@ void AlertPipeline::DiscardPending(Output& output, std::string& pending) {
     output.m_qwDiscarded += output.m_ends.size();
     output.m_ends.clear();
     pending.clear();
+}
+
+HostBound& AlertPipeline::KeptBound(Output& output, const char* pszWhat) {
+    if (output.m_pKeptBound == nullptr) {
+        const std::string input = output.m_bStandardOutput
+                                      ? std::string("standard output")
+                                      : std::string(pszWhat) + " file " + output.m_file.Path();
+        output.m_pKeptBound = std::make_unique<HostBound>(
+            &m_services, input, "at most " + BoundSizeText(m_nKeptLimit) + " kept while it cannot be written",
+            "alerts");
+    }
+    return *output.m_pKeptBound;
+}
+
+std::vector<std::string> AlertPipeline::BoundsReached() const {
+    std::vector<std::string> lines;
+    for (const Output* pOutput : {&m_alertsOut, &m_messagesOut}) {
+        if (pOutput->m_pKeptBound != nullptr && pOutput->m_pKeptBound->Total() != 0) {
+            lines.push_back(pOutput->m_pKeptBound->Describe());
+        }
+    }
+    return lines;
 }
 
 bool AlertPipeline::HasRoom() const {

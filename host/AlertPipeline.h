@@ -38,6 +38,14 @@
 // up as soon as a write finds it so: it is logged once, and the alerts made
 // after are counted as not written rather than kept in memory.
 //
+// An output file is followed by its path (FollowedFile.h): a name another
+// account took in a shared folder (a FIFO put there after a rotation) is
+// taken back and the file made anew, and that is said on the console and in
+// the log, as is a file that cannot be opened.  What waits for an output
+// file that cannot be written is kept up to a limit (64 MiB unless set);
+// the alerts past it are dropped, said at once and then once a minute, on
+// the console and in the log, and listed at the stop (BoundsReached).
+//
 // An output never holds part of a document or message: a file that takes
 // only part of one (a full disk) has the piece cut off its end again and
 // the alert is kept whole, so a stop, or a file moved away meanwhile, ends
@@ -61,6 +69,7 @@
 
 #include "DeliveryProblems.h"
 #include "FollowedFile.h"
+#include "HostBound.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
 #include "ResponseRunner.h"
@@ -131,6 +140,10 @@ public:
     // event under their name, an event that cannot be serialised), each
     // said on the console at once and counted for the stop.
     const DeliveryProblems& Problems() const { return m_problems; }
+    // After Stop: each output's bound that left alerts out, as the stop
+    // lists it ("Bound reached: alert file ...: at most 64 MiB kept while it
+    // cannot be written; 12 alerts left out").
+    std::vector<std::string> BoundsReached() const;
     // Alerts queued and not yet taken by the pipeline's thread.
     size_t Queued();
     // Handing threads waiting for room now, and how often one has waited.
@@ -198,7 +211,11 @@ private:
         // counted here until the stop reports it.
         bool m_bClosed = false;
         uint64_t m_qwDiscarded = 0;
+        // Alerts dropped for what waits for the output (the kept limit),
+        // made with the first.
+        std::unique_ptr<HostBound> m_pKeptBound;
     };
+    HostBound& KeptBound(Output& output, const char* pszWhat);
     // Standard output's descriptor for writes that never block.
     void OpenStandardOutput(Output& output);
     // The descriptor to write to, the file opened again first when asked or
@@ -246,11 +263,6 @@ private:
     size_t m_nWaiting = 0;
     // Engines held by the queue are logged at most once a minute.
     ReportLimiter m_waitReports;
-    // Alerts dropped for what the files did not take, at most 20 a minute,
-    // the first of each minute on the console too; the pipeline thread's
-    // alone.
-    ReportLimiter m_keptFullReports{std::chrono::minutes(1), 20};
-    ReportLimiter m_keptFullConsole;
     DeliveryProblems m_problems{m_services};
     // The pipeline's thread runs: only then does a full queue hold anyone.
     bool m_bRunning = false;

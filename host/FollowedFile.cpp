@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/OwnFiles.h"
+#include "platform/Refusal.h"
 
 FollowedFile::~FollowedFile() {
     Close();
@@ -25,7 +27,16 @@ bool FollowedFile::Reopen(std::string& problem) {
         Close();
         return false;
     }
-    const int fd = plat::OpenOwnFile(m_strPath, O_WRONLY | O_CREAT | O_APPEND, 0644, &problem);
+    std::string takenBack;
+    const int fd =
+        plat::OpenOwnFileTakingBack(m_strPath, O_WRONLY | O_CREAT | O_APPEND, 0644, &problem, &takenBack);
+    if (!takenBack.empty()) {
+        if (m_takeBackReport) {
+            m_takeBackReport(takenBack);
+        } else {
+            plat::WarnOfRefusal(takenBack);
+        }
+    }
     if (fd >= 0 && m_bNonBlocking) {
         // The descriptor is this process's own open file: its flags are
         // nobody else's.

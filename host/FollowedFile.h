@@ -6,11 +6,17 @@
 // of a rotation) and when its path no longer names the open file: a removed
 // file is seen at once, a file renamed away within a second.  It has no lock
 // of its own: its user serialises the calls.
+//
+// What another account puts at the path in a folder of root's or this
+// account's that others may write (a FIFO made in /tmp after a rotation,
+// say) keeps no output from its file: the name is taken back and the file
+// made anew, and that is said.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class FollowedFile {
@@ -33,6 +39,11 @@ public:
     // Every file opened from now on is written without waiting (a
     // character device that takes nothing answers EAGAIN); set before Open.
     void SetNonBlocking(bool bNonBlocking) { m_bNonBlocking = bNonBlocking; }
+    // Says that the path was taken back from another account (the text in
+    // the one form of platform/Refusal.h); without it, the console says it
+    // as a warning.  Set before Open.
+    using TakeBackReport = std::function<void(const std::string& text)>;
+    void SetTakeBackReport(TakeBackReport report) { m_takeBackReport = std::move(report); }
 
     int Fd() const { return m_nFd; }
     const std::string& Path() const { return m_strPath; }
@@ -44,6 +55,7 @@ private:
     std::string m_strPath;
     int m_nFd = -1;
     bool m_bNonBlocking = false;
+    TakeBackReport m_takeBackReport;
     dev_t m_device = 0;
     ino_t m_inode = 0;
     std::chrono::steady_clock::time_point m_lastPathCheck{};

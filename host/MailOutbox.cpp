@@ -52,7 +52,12 @@ std::string MailFile(const std::string& to, const std::string& subject, const st
 }  // namespace
 
 MailOutbox::MailOutbox(std::string directory, HostServices* pServices)
-    : m_directory(std::move(directory)), m_pServices(pServices) {}
+    : m_directory(std::move(directory)),
+      m_pServices(pServices),
+      m_waitingBound(pServices, "mail outbox " + m_directory,
+                     "at most " + std::to_string(kMaxWaiting) + " mails or " + BoundSizeText(kMaxWaitingBytes) +
+                         " waiting while it cannot be written",
+                     "mails") {}
 
 MailOutbox::~MailOutbox() { Stop(); }
 
@@ -119,7 +124,8 @@ MailOutbox::Result MailOutbox::Deliver(const std::string& to, const std::string&
         WaitingMail mail{to, subject, body, std::chrono::steady_clock::now()};
         if (m_waiting.size() >= kMaxWaiting || m_waitingBytes + mail.Bytes() > kMaxWaitingBytes) {
             guard.unlock();
-            Drop(subject, "too many mails wait for the outbox");
+            m_qwDropped.fetch_add(1);
+            m_waitingBound.LeftOut();
             return Result::kDropped;
         }
         m_waitingBytes += mail.Bytes();

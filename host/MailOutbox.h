@@ -13,7 +13,9 @@
 // made) is kept in memory and tried again every second, in order, until it
 // is written: at most kMaxWaiting mails and kMaxWaitingBytes bytes wait;
 // a mail beyond that, or still waiting at Stop, is dropped.  Each late
-// mail and the drops are logged, and all of them counted.
+// mail is logged; the mails beyond the bound are said on the console and
+// in the log at once and then once a minute (HostBound), and those lost at
+// the stop there too; all of them are counted.
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "HostBound.h"
 #include "qorToolsLib/ReportLimiter.h"
 
 class HostServices;
@@ -63,6 +66,8 @@ public:
     uint64_t WrittenLate() const { return m_qwLate.load(); }
     uint64_t Dropped() const { return m_qwDropped.load(); }
     size_t Waiting() const;
+    // The bound on the mails waiting, and what it left out.
+    const HostBound& WaitingBound() const { return m_waitingBound; }
 
 private:
     struct WaitingMail {
@@ -93,6 +98,7 @@ private:
     std::thread m_retry;
     ReportLimiter m_dropReports;
     uint64_t m_qwDropsReported = 0;
+    HostBound m_waitingBound;
     std::atomic<uint64_t> m_qwWritten{0};
     std::atomic<uint64_t> m_qwLate{0};
     std::atomic<uint64_t> m_qwDropped{0};

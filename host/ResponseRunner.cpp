@@ -64,7 +64,9 @@ ResponseRunner::ResponseRunner(HostServices& services, const std::string& root,
                                std::string defaultManager)
     : m_services(services),
       m_outbox(root + "/outbox", &services),
-      m_defaultManager(std::move(defaultManager)) {}
+      m_defaultManager(std::move(defaultManager)),
+      m_programsBound(&services, "user programs of responses",
+                      "at most " + std::to_string(kMaxRunningPrograms) + " running at once", "programs") {}
 
 ResponseRunner::~ResponseRunner() = default;
 
@@ -295,13 +297,35 @@ SnmpTrapSender* ResponseRunner::SenderFor(const std::string& manager, std::strin
         problem = "the SNMP manager \"" + manager + "\" is not HOST:PORT";
         return nullptr;
     }
-    auto sender = std::make_unique<SnmpTrapSender>(host.c_str(), port);
-    if (!sender->IsOpen()) {
-        problem = "no socket for the SNMP manager " + manager;
-        detail = sender->ErrorText();
+    problem = "no socket for the SNMP manager " + manager;
+    // A resolver that takes seconds to fail would otherwise hold up the
+    // alert outputs for each trap: the last failure stands for a while.
+    const auto now = std::chrono::steady_clock::now();
+    auto failed = m_failedManagers.find(manager);
+    if (failed != m_failedManagers.end() && now - failed->second.m_at < kManagerRetry) {
+        detail = failed->second.m_strDetail;
         return nullptr;
     }
+    auto sender = std::make_unique<SnmpTrapSender>(host.c_str(), port);
+    if (!sender->IsOpen()) {
+        detail = std::string(sender->ErrorText()) + " (tried again in " + std::to_string(kManagerRetry.count()) +
+                 " s)";
+        m_failedManagers[manager] = {now, detail};
+        return nullptr;
+    }
+    problem.clear();
+    m_failedManagers.erase(manager);
     return m_senders.emplace(manager, std::move(sender)).first->second.get();
+}
+
+std::vector<std::string> ResponseRunner::BoundsReached() const {
+    std::vector<std::string> lines;
+    for (const HostBound* pBound : {&m_programsBound, &m_outbox.WaitingBound()}) {
+        if (pBound->Total() != 0) {
+            lines.push_back(pBound->Describe());
+        }
+    }
+    return lines;
 }
 
 bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) {
@@ -371,10 +395,8 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
 bool ResponseRunner::StartProgram(const PreparedResponse& program) {
     const std::vector<std::string>& arguments = program.m_arguments;
     if (m_programs.size() >= kMaxRunningPrograms) {
-        m_qwProgramsNotStarted.fetch_add(1);
-        return Fail(ResponseDefinitions::kProgramKind, program.m_strName,
-                    std::to_string(kMaxRunningPrograms) +
-                        " user programs still run, the most hwhost runs at once");
+        m_programsBound.LeftOut();
+        return Fail();
     }
     std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
     if (pChild == nullptr) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "DeliveryProblems.h"
+#include "HostBound.h"
 #include "MailOutbox.h"
 #include "ResponseDefinitions.h"
 
@@ -109,11 +110,17 @@ public:
     uint64_t TrapsSent() const { return m_qwTraps.load(); }
     // At most this many user programs run at once: a flood of alerts must
     // not become a flood of processes.  Programs beyond it are not started;
-    // they are counted and reported at most once a minute.
+    // they are counted, and said at once and then once a minute (HostBound).
+    // Those that ended are reaped before each response, so no more than
+    // this many are ever left unreaped either.
     static constexpr size_t kMaxRunningPrograms = 32;
+    // A manager whose address cannot be resolved, or whose socket cannot be
+    // opened, is tried again at most this often: its traps meanwhile fail at
+    // once, so a flood of alerts does not wait on a resolver each.
+    static constexpr std::chrono::seconds kManagerRetry{60};
 
     uint64_t ProgramsStarted() const { return m_qwPrograms.load(); }
-    uint64_t ProgramsNotStarted() const { return m_qwProgramsNotStarted.load(); }
+    uint64_t ProgramsNotStarted() const { return m_programsBound.Total(); }
     uint64_t Failures() const { return m_qwFailures.load(); }
     // Responses whose choice names no definition.
     uint64_t Undefined() const { return m_qwUndefined.load(); }
@@ -124,6 +131,9 @@ public:
     // program not started, mails that wait for the outbox): each said on
     // the console at once and counted for the stop.
     const DeliveryProblems& Problems() const { return m_problems; }
+    // After the outbox's Stop: each bound of the responses that left
+    // something out, as the stop lists it.
+    std::vector<std::string> BoundsReached() const;
 
     // "HOST:PORT" (the last colon splits; HOST not empty, PORT the
     // decimal digits of 1 to 65535): the definitions' "Address" and
@@ -165,10 +175,17 @@ private:
     ResponseDefinitions m_definitions;
     // The pipeline thread's alone.
     std::map<std::string, std::unique_ptr<SnmpTrapSender>> m_senders;
+    // Managers that could not be reached: when they were last tried, and
+    // why they failed.
+    struct FailedManager {
+        std::chrono::steady_clock::time_point m_at;
+        std::string m_strDetail;
+    };
+    std::map<std::string, FailedManager> m_failedManagers;
     std::vector<std::unique_ptr<plat::ChildProcess>> m_programs;
     std::atomic<uint64_t> m_qwTraps{0};
     std::atomic<uint64_t> m_qwPrograms{0};
-    std::atomic<uint64_t> m_qwProgramsNotStarted{0};
+    HostBound m_programsBound;
     std::atomic<uint64_t> m_qwFailures{0};
     std::atomic<uint64_t> m_qwUndefined{0};
     std::atomic<uint64_t> m_qwUnusable{0};

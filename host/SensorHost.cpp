@@ -573,6 +573,13 @@ bool SensorHost::Stop() {
                static_cast<unsigned long long>(m_responses.Failures()),
                static_cast<unsigned long long>(m_responses.Undefined()),
                static_cast<unsigned long long>(m_responses.Unusable()));
+    // hwhost's own bounds that left something out, as the sensor lists its
+    // inputs' at the stop.
+    for (const std::vector<std::string>& bounds : {m_alerts.BoundsReached(), m_responses.BoundsReached()}) {
+        for (const std::string& line : bounds) {
+            HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: at the stop: %s", line.c_str());
+        }
+    }
     // Every alert and response that could not be delivered, by why, was
     // said when it first happened; the stop counts them all.
     for (const DeliveryProblems* pProblems : {&m_alerts.Problems(), &m_responses.Problems()}) {

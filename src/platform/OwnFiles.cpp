@@ -11,6 +11,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/NameTakeBack.h"
 #include "platform/Refusal.h"
 #include "platform/TrustedPath.h"
 
@@ -129,6 +130,17 @@ bool SplitPath(const std::string& path, std::string& folder, std::string& leaf, 
     return true;
 }
 
+// Splits `path` and opens the folder holding it as OpenFolderPath does
+// (a path descriptor), counting the links followed on the way; -1 when
+// either fails.
+int OpenFolderOf(const std::string& path, std::string& folder, std::string& leaf, int& links,
+                 std::string* why) {
+    if (!SplitPath(path, folder, leaf, why)) {
+        return -1;
+    }
+    return OpenFolderPath(AT_FDCWD, folder, false, links, path, why);
+}
+
 // Whether the file `info` describes may be opened as this account's own.
 // A character device (only root can make one: /dev/null, say) is taken as
 // it is.
@@ -213,6 +225,43 @@ int OpenOwnFile(const std::string& path, int flags, unsigned mode, std::string* 
     return OpenOwnFileIn(AT_FDCWD, path, flags, mode, links, path, why);
 }
 
+int OpenOwnFileTakingBack(const std::string& path, int flags, unsigned mode, std::string* why,
+                          std::string* takenBack) {
+    const int fd = OpenOwnFile(path, flags, mode, why);
+    if (fd >= 0 || GetLastError() != kErrAccessDenied || (flags & O_CREAT) == 0) {
+        return fd;
+    }
+    std::string folder;
+    std::string leaf;
+    int links = 0;
+    Descriptor dir(OpenFolderOf(path, folder, leaf, links, nullptr));
+    struct stat folderInfo {};
+    struct stat info {};
+    // Only where the sticky bit keeps others from a name once it is this
+    // account's: elsewhere they could take it again at will.
+    if (dir.Get() < 0 || ::fstat(dir.Get(), &folderInfo) != 0 || !IsTrustedOwner(folderInfo.st_uid) ||
+        (folderInfo.st_mode & S_ISVTX) == 0 || ::fstatat(dir.Get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        IsTrustedOwner(info.st_uid)) {
+        // The refusal stands as OpenOwnFile said it.
+        SetLastError(kErrAccessDenied);
+        return -1;
+    }
+    TakenBack taken;
+    const TakeBackOutcome outcome =
+        TakeBackName(dir.Get(), folder.empty() ? "." : folder, leaf, mode,
+                     [](const struct stat& out) { return !IsTrustedOwner(out.st_uid); }, taken);
+    if (outcome != TakeBackOutcome::kTaken) {
+        // What another account put there stays, as OpenOwnFile said.
+        SetLastError(kErrAccessDenied);
+        return -1;
+    }
+    if (takenBack != nullptr && taken.m_bFound) {
+        *takenBack = RefusalText(path, KindText(taken.m_mode), static_cast<uint32_t>(taken.m_owner),
+                                 TakenBackInstead(taken, "file"));
+    }
+    return OpenOwnFile(path, flags, mode, why);
+}
+
 bool MakeOwnFolders(const std::string& path, std::string* why) {
     int links = 0;
     Descriptor dir(OpenFolderPath(AT_FDCWD, path, true, links, path, why));
@@ -223,10 +272,7 @@ bool MayReplaceOwnFile(const std::string& path, std::string* why) {
     std::string folder;
     std::string leaf;
     int links = 0;
-    if (!SplitPath(path, folder, leaf, why)) {
-        return false;
-    }
-    Descriptor dir(OpenFolderPath(AT_FDCWD, folder, false, links, path, why));
+    Descriptor dir(OpenFolderOf(path, folder, leaf, links, why));
     if (dir.Get() < 0) {
         return false;
     }

@@ -27,6 +27,20 @@ namespace plat {
 // the path and the reason.
 int OpenOwnFile(const std::string& path, int flags, unsigned mode, std::string* why = nullptr);
 
+// Opens `path` as OpenOwnFile does, creating it, for a file this process
+// writes in a folder other accounts may write too (an output in /tmp, say):
+// where the folder is root's or this account's and has the sticky bit, and
+// another account put something at the name (a file, a FIFO, a folder, a
+// link, a socket), the name is taken back first (NameTakeBack.h) and the
+// file made anew, and `takenBack` receives the refusal said of it ("PATH is
+// a FIFO another account owns (nobody, uid 65534); it is taken back and the
+// file made anew").  What root or this account put there is refused as
+// OpenOwnFile refuses it, and so is anything in a folder without the sticky
+// bit or of another account's, where others could take the name again at
+// will.  With O_CREAT in `flags` only.
+int OpenOwnFileTakingBack(const std::string& path, int flags, unsigned mode, std::string* why,
+                          std::string* takenBack);
+
 // Makes the folder `path` and any missing folder above it (0755 under the
 // umask), walking the path as OpenOwnFile does.  False, with the last error
 // and `why`, when a folder cannot be made or a name on the way is refused.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,7 +31,9 @@
 #include "qorCSFLib/CSFPolicyEvent.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "qorEventLib/CQorEvent.h"
+#include "qorToolsLib/ReportLimiter.h"
 #include "support/AlertOutputs.h"
+#include "support/ConsoleCapture.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
@@ -313,16 +316,21 @@ TEST_F(AlertPipelineTest, FilesRenamedAwayWhileFullEndWholeAndTheirSuccessorsBeg
 }
 
 // An alert file that cannot be opened keeps what waits for it up to the
-// limit; the alerts after are dropped and counted, and a flood of them is
-// named in the log at most 20 times a minute.  Once the file can be opened
-// again, the alerts kept go out whole.
-TEST_F(AlertPipelineTest, AlertsDroppedForAFileThatTakesNothingAreLoggedAtMost20TimesAMinute) {
+// limit; the alerts after are dropped and counted.  The refusal and the
+// first drop are said at once on the console and in the log, a flood of
+// drops then once a minute with its count, and the stop lists the bound.
+// Once the file can be opened again, the alerts kept go out whole.
+TEST_F(AlertPipelineTest, AlertsDroppedForAFileThatTakesNothingAreSaidAtOnceThenOnceAMinute) {
+    static std::atomic<int64_t> s_minutes{0};
+    const auto previous = ReportLimiter::SetTimeSource(
+        [] { return ReportLimiter::Clock::time_point(std::chrono::minutes(s_minutes.load())); });
     m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
     const std::string log = m_dir.File("hwhost.log");
     ASSERT_TRUE(m_services.Open(log));
     m_pipeline.SetKeptLimit(4000);
     ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
     ASSERT_TRUE(std::filesystem::create_directory(m_dir.File("alerts.xml")));
+    hwtest::ConsoleCapture console;
     constexpr int kAlerts = 200;
     for (int i = 0; i < kAlerts; ++i) {
         Hand("Failed su");
@@ -330,13 +338,79 @@ TEST_F(AlertPipelineTest, AlertsDroppedForAFileThatTakesNothingAreLoggedAtMost20
     m_pipeline.Drain();
     const uint64_t dropped = m_pipeline.RecordsDropped();
     EXPECT_GT(dropped, 150u);
-    EXPECT_EQ(20u, hwtest::CountOf(hwtest::ReadWholeFile(log),
-                                   "hwhost: the alert \"Failed su\" is dropped: the alert file "
-                                   "cannot be written"));
+    const std::string bound = "Bound reached: alert file " + m_dir.File("alerts.xml") +
+                              ": at most 4000 bytes kept while it cannot be written; ";
+    for (const std::string& text : {hwtest::ReadWholeFile(log), console.Text()}) {
+        EXPECT_NE(std::string::npos, text.find("hwhost: cannot open the alert file: " + m_dir.File("alerts.xml")))
+            << text;
+        EXPECT_EQ(1u, hwtest::CountOf(text, bound)) << text;
+        EXPECT_EQ(1u, hwtest::CountOf(text, bound + "1 alerts left out (said again at most once a minute "
+                                                    "while it lasts)"))
+            << text;
+    }
+    // A minute on, the next drop says how many there were in all.
+    s_minutes += 1;
+    Hand("Failed su");
+    m_pipeline.Drain();
+    EXPECT_TRUE(console.Contains(bound + std::to_string(dropped + 1) + " alerts left out in all, " +
+                                 std::to_string(dropped) + " since it was last said"))
+        << console.Text();
+    EXPECT_EQ((std::vector<std::string>{bound + std::to_string(dropped + 1) + " alerts left out"}),
+              m_pipeline.BoundsReached());
+    ReportLimiter::SetTimeSource(previous);
 
     ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
     m_pipeline.Drain();
     EXPECT_EQ(kAlerts - dropped, WholeDocuments(Alerts()));
+    EXPECT_TRUE(console.Contains("hwhost: the alert file " + m_dir.File("alerts.xml") + " is open again"))
+        << console.Text();
+}
+
+// After a rotation, another account makes a FIFO at the alert file's name
+// in a folder all may write (sticky, as /tmp is): the pipeline takes the
+// name back at the reopen, says so, and writes a new file of its own, so no
+// alert waits on that account.
+TEST_F(AlertPipelineTest, FifoAnotherAccountMadeAtARotatedAlertFileIsTakenBackAndTheFileMadeAnew) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a FIFO to another account";
+    }
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    const std::string shared = m_dir.File("shared");
+    ASSERT_EQ(0, ::mkdir(shared.c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(shared.c_str(), 01777));
+    const std::string path = shared + "/alerts.xml";
+    AlertPipeline pipeline{m_services};
+    HostEventHandler handler{pipeline};
+    handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    std::string error;
+    ASSERT_TRUE(pipeline.Open(path, "", error)) << error;
+    const auto hand = [&] {
+        CSFEventInfo info{7, "Failed su", "Failed su"};
+        ASSERT_EQ(1, handler.HandleAlert(new TestRecord(&m_rule, 0), &info, 0, 15));
+    };
+    hand();
+    EXPECT_EQ(1u, pipeline.Drain());
+    ASSERT_EQ(0, std::rename(path.c_str(), (path + ".1").c_str()));
+    ASSERT_EQ(0, ::mkfifo(path.c_str(), 0666));
+    ASSERT_EQ(0, ::lchown(path.c_str(), 65534, 65534));
+    hwtest::ConsoleCapture console;
+    pipeline.Reopen();
+    for (int i = 0; i < 3; ++i) {
+        hand();
+    }
+    EXPECT_EQ(3u, pipeline.Drain());
+    EXPECT_TRUE(console.Contains("WARNING: " + path +
+                                 " is a FIFO another account owns (nobody, uid 65534); it is taken back and "
+                                 "the file made anew\n"))
+        << console.Text();
+    struct stat info {};
+    ASSERT_EQ(0, ::lstat(path.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(3u, WholeDocuments(hwtest::ReadWholeFile(path)));
+    EXPECT_EQ(1u, WholeDocuments(hwtest::ReadWholeFile(path + ".1")));
+    pipeline.Stop();
+    EXPECT_EQ(0u, pipeline.AlertsNotWritten());
+    EXPECT_EQ(0u, pipeline.RecordsDropped());
 }
 
 // Standard output sent to a file by the shell that started hwhost is cut

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "HostServices.h"
+#include "support/ConsoleCapture.h"
 #include "support/ExternalCheck.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
@@ -95,12 +96,17 @@ TEST(MailOutbox, MailsBeyondTheLimitAndThoseLeftAtStopAreDroppedAndCounted) {
     for (size_t i = 0; i < MailOutbox::kMaxWaiting; ++i) {
         ASSERT_EQ(MailOutbox::Result::kWaiting, outbox.Deliver("ops", "s", "b", path, error));
     }
+    hwtest::ConsoleCapture console;
     EXPECT_EQ(MailOutbox::Result::kDropped, outbox.Deliver("ops", "one too many", "b", path, error));
     EXPECT_EQ(1u, outbox.Dropped());
     outbox.Stop();
     EXPECT_EQ(1u + MailOutbox::kMaxWaiting, outbox.Dropped());
     EXPECT_EQ(0u, outbox.Waiting());
-    const std::string log = hwtest::ReadWholeFile(dir.File("hwhost.log"));
-    EXPECT_NE(std::string::npos, log.find("e-mail \"one too many\" dropped"));
-    EXPECT_NE(std::string::npos, log.find("1000 e-mails could not be written"));
+    const std::string bound = "Bound reached: mail outbox " + dir.File("spool/outbox") +
+                              ": at most 1000 mails or 16 MiB waiting while it cannot be written; 1 mails left out";
+    for (const std::string& text : {hwtest::ReadWholeFile(dir.File("hwhost.log")), console.Text()}) {
+        EXPECT_NE(std::string::npos, text.find(bound)) << text;
+        EXPECT_NE(std::string::npos, text.find("1000 e-mails could not be written")) << text;
+    }
+    EXPECT_EQ(bound, outbox.WaitingBound().Describe());
 }

@@ -14,6 +14,8 @@
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFCommonResponseUserSpecified.h"
 #include "qorCSFLib/CSFPolicyEvent.h"
+#include "support/ConsoleCapture.h"
+#include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -168,18 +170,46 @@ TEST_F(ResponseRunnerTest, UnusableDefinitionsAreNamedAtLoadAndCountedNotCarried
     }
 }
 
+// A flood of alerts starts no more programs than may run at once; the
+// rest are counted, and the bound is said on the console and listed for
+// the stop.
 TEST_F(ResponseRunnerTest, ProgramsBeyondTheRunningLimitAreCountedNotStarted) {
     Define("\\Response\\USER SPECIFIED\\Slow", "Program", "/bin/sleep");
     Define("\\Response\\USER SPECIFIED\\Slow", "Parameters", "2");
     m_runner.LoadDefinitions(*m_pPolicy);
     ChosenResponses responses("USER SPECIFIED:Slow");
+    hwtest::ConsoleCapture console;
     const size_t attempts = ResponseRunner::kMaxRunningPrograms + 5;
     for (size_t i = 0; i < attempts; ++i) {
         m_runner.Run(responses, m_event);
     }
     EXPECT_EQ(ResponseRunner::kMaxRunningPrograms, m_runner.ProgramsStarted());
     EXPECT_EQ(5u, m_runner.ProgramsNotStarted());
+    EXPECT_TRUE(console.Contains("WARNING: Bound reached: user programs of responses: at most 32 running at "
+                                 "once; 1 programs left out (said again at most once a minute while it lasts)\n"))
+        << console.Text();
+    EXPECT_EQ((std::vector<std::string>{
+                  "Bound reached: user programs of responses: at most 32 running at once; 5 programs left out"}),
+              m_runner.BoundsReached());
     EXPECT_EQ(0u, m_runner.WaitForPrograms(20000));
+}
+
+// A manager whose address does not resolve fails its traps at once until
+// it is tried again a minute later: each trap meanwhile is counted as
+// failed with the reason met, which is said once.
+TEST_F(ResponseRunnerTest, ManagerThatCannotBeReachedIsTriedAgainOnlyAfterAWhile) {
+    Define("\\Response\\SNMP\\Far", "Address", "nothing.invalid:162");
+    m_runner.LoadDefinitions(*m_pPolicy);
+    ChosenResponses responses("SNMP:Far");
+    hwtest::ConsoleCapture console;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(0u, m_runner.Run(responses, m_event));
+    }
+    EXPECT_EQ(5u, m_runner.Failures());
+    EXPECT_EQ((std::vector<std::string>{"the SNMP response \"Far\" is not carried out: no socket for the SNMP "
+                                        "manager nothing.invalid:162 (5 times)"}),
+              m_runner.Problems().Summary());
+    EXPECT_EQ(1u, hwtest::CountOf(console.Text(), "(tried again in 60 s)")) << console.Text();
 }
 
 TEST_F(ResponseRunnerTest, BlockDefinitionsBecomeTheSensorsBlockResponses) {

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -197,6 +198,11 @@ TEST_F(HostileRootHostTest, AnotherAccountsLinksInTheRootAreRefusedAndTheirTarge
                                  "/messages.bin is a symbolic link another account owns") !=
                    std::string::npos;
     })) << m_host.Log();
+    // In a folder without the sticky bit the name cannot be kept, so it is
+    // not taken back: the refusal is said where the operator looks.
+    EXPECT_NE(std::string::npos, m_host.Errors().find("ERROR: hwhost: cannot open the alert file: " + root +
+                                                      "/alerts.xml is a symbolic link another account owns"))
+        << m_host.ErrorsTail();
 
     // The log, the same way: only the console can say so.
     ASSERT_TRUE(AsStranger(root, "mv hwhost.log hwhost.old && " + link + "hwhost.log"));
@@ -264,6 +270,62 @@ TEST_F(HostileRootHostTest,
         ASSERT_EQ(0, ::stat(mail.c_str(), &info));
         EXPECT_EQ(0640u, info.st_mode & 0777) << mail;
     }
+    ExpectNoSanitizerReport(m_host.Errors());
+}
+
+// The alert and message files live in a folder every account may write,
+// with the sticky bit (as /tmp): after a rotation another account makes a
+// FIFO at each name before the SIGHUP.  Each name is taken back, said on
+// the console, and the files are made anew: no alert waits on that account
+// and none is lost.
+TEST_F(HostileRootHostTest, FifoAnotherAccountMadeAtARotatedAlertFileInAStickyFolderIsTakenBack) {
+    m_host.WritePolicy(Policy(false));
+    const std::string shared = m_elsewhere.File("shared");
+    ASSERT_EQ(0, ::chmod(m_elsewhere.Path().c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(shared.c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(shared.c_str(), 01777));
+    const std::string alerts = shared + "/alerts.xml";
+    const std::string messages = shared + "/messages.bin";
+    ASSERT_TRUE(Start({"--alerts", alerts, "--messages", messages})) << m_host.ErrorsTail();
+    const auto count = [](const std::string& path) {
+        return hwtest::CountOf(hwtest::ReadWholeFile(path), "</event>");
+    };
+    ASSERT_TRUE(Alert("alice"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return count(alerts) == 1; })) << m_host.ErrorsTail();
+
+    fs::rename(alerts, alerts + ".1");
+    fs::rename(messages, messages + ".1");
+    ASSERT_TRUE(AsStranger(shared, "mkfifo alerts.xml messages.bin"));
+    const size_t reloads = hwtest::CountOf(m_host.Log(), "hwhost: reload completed");
+    m_host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::CountOf(m_host.Log(), "hwhost: reload completed") > reloads;
+    })) << m_host.ErrorsTail();
+    constexpr int kAfter = 20;
+    for (int i = 0; i < kAfter; ++i) {
+        ASSERT_TRUE(Alert("bob" + std::to_string(i)));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return count(alerts) == kAfter; })) << m_host.ErrorsTail();
+    std::printf("%d alerts written to the alert file made anew after the FIFO\n", kAfter);
+    for (const std::string& path : {alerts, messages}) {
+        EXPECT_NE(std::string::npos,
+                  m_host.Errors().find("WARNING: " + path +
+                                       " is a FIFO another account owns (nobody, uid 65534); it is taken back "
+                                       "and the file made anew"))
+            << m_host.ErrorsTail();
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &info));
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
+        EXPECT_EQ(0u, info.st_uid) << path;
+    }
+    EXPECT_EQ(1u, count(alerts + ".1"));
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_NE(std::string::npos, m_host.Log().find(std::to_string(kAfter + 1) + " written, 0 dropped, 0 not written"))
+        << m_host.Log();
+    EXPECT_EQ(std::string::npos, m_host.Errors().find("Bound reached")) << m_host.ErrorsTail();
     ExpectNoSanitizerReport(m_host.Errors());
 }
 

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/DurableFile.h"
 #include "platform/LastError.h"
@@ -207,4 +210,92 @@ TEST_F(OwnFilesTest, StateFoldersAndFilesAreClosedToOtherAccounts) {
     // Nothing was made where the link leads.
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(m_elsewhere.Path()),
                                std::filesystem::directory_iterator()));
+}
+
+// An output in a sticky folder others may write: whatever another account
+// put at its name is taken back and the file made anew, whatever it is and
+// whatever it holds.  What root put there, and anything in a folder another
+// account owns or in one without the sticky bit (where the name could be
+// taken again at will), is refused as ever.  The folder is left as it was
+// found.
+TEST_F(OwnFilesTest, OutputNameAnotherAccountTookInASharedFolderIsTakenBack) {
+    const std::string shared = m_dir.File("shared");
+    ASSERT_EQ(0, ::mkdir(shared.c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(shared.c_str(), 01777));
+    const auto give = [](const std::string& path) {
+        return ::lchown(path.c_str(), kStranger, kStranger) == 0;
+    };
+    struct Squat {
+        const char* m_pszName;
+        const char* m_pszWhat;
+        std::function<bool(const std::string&)> m_make;
+    };
+    const std::vector<Squat> squats{
+        {"fifo.xml", "a FIFO", [&](const std::string& path) { return ::mkfifo(path.c_str(), 0666) == 0 && give(path); }},
+        {"file.xml", "a file",
+         [&](const std::string& path) {
+             hwtest::WriteWholeFile(path, "theirs");
+             return give(path);
+         }},
+        {"folder.xml", "a directory",
+         [&](const std::string& path) {
+             std::filesystem::create_directories(path + "/inner");
+             hwtest::WriteWholeFile(path + "/inner/kept", "theirs");
+             return give(path) && give(path + "/inner") && give(path + "/inner/kept");
+         }},
+        {"link.xml", "a symbolic link",
+         [&](const std::string& path) { return ::symlink(m_target.c_str(), path.c_str()) == 0 && give(path); }},
+    };
+    for (const Squat& squat : squats) {
+        SCOPED_TRACE(squat.m_pszName);
+        const std::string path = shared + "/" + squat.m_pszName;
+        ASSERT_TRUE(squat.m_make(path));
+        std::string why;
+        std::string taken;
+        const int fd = plat::OpenOwnFileTakingBack(path, O_WRONLY | O_CREAT | O_APPEND, 0644, &why, &taken);
+        ASSERT_GE(fd, 0) << why;
+        EXPECT_EQ(4, ::write(fd, "line", 4));
+        ::close(fd);
+        EXPECT_EQ(path + " is " + squat.m_pszWhat +
+                      " another account owns (nobody, uid 65534); it is taken back and the file made anew",
+                  taken);
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &info));
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(::geteuid(), info.st_uid);
+        EXPECT_EQ("line", hwtest::ReadWholeFile(path));
+    }
+    EXPECT_EQ("precious", hwtest::ReadWholeFile(m_target));
+
+    // Root's own FIFO stays, refused; so does another account's in its own
+    // folder, and in a folder of root's without the sticky bit.
+    const std::string rootFifo = shared + "/root.fifo";
+    ASSERT_EQ(0, ::mkfifo(rootFifo.c_str(), 0600));
+    std::vector<std::string> refused{rootFifo};
+    for (const char* pszFolder : {"theirs", "open"}) {
+        const std::string folder = m_dir.File(pszFolder);
+        ASSERT_EQ(0, ::mkdir(folder.c_str(), 0777));
+        ASSERT_EQ(0, ::chmod(folder.c_str(), 0777));
+        ASSERT_TRUE(std::string(pszFolder) == "open" || give(folder));
+        refused.push_back(folder + "/alerts.xml");
+        ASSERT_EQ(0, ::mkfifo(refused.back().c_str(), 0666));
+        ASSERT_TRUE(give(refused.back()));
+    }
+    for (const std::string& path : refused) {
+        std::string why;
+        std::string taken;
+        EXPECT_LT(plat::OpenOwnFileTakingBack(path, O_WRONLY | O_CREAT | O_APPEND, 0644, &why, &taken), 0);
+        EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
+        EXPECT_EQ("", taken);
+        EXPECT_NE(std::string::npos, why.find(path + " is a FIFO")) << why;
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &info));
+        EXPECT_TRUE(S_ISFIFO(info.st_mode)) << path;
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(shared)) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{"fifo.xml", "file.xml", "folder.xml", "link.xml", "root.fifo"}), left);
 }
