@@ -94,20 +94,31 @@ std::string HwhostBesideThisProgram() {
     return (self.parent_path().parent_path() / "bin" / "hwhost").string();
 }
 
-pid_t StartHost(std::vector<std::string> args, const std::string& outputFile) {
+pid_t StartHost(std::vector<std::string> args, const std::string& outputFile, const std::string& errorFile,
+                const std::vector<std::string>& environment) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    // The settings come first: a name found twice is read from its first.
+    std::vector<std::string> settings(environment);
+    std::vector<char*> env;
+    for (std::string& setting : settings) {
+        env.push_back(setting.data());
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        env.push_back(*entry);
+    }
+    env.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         Fail("cannot start " + args[0]);

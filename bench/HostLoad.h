@@ -50,9 +50,11 @@ void FinishRoot(const HostOptions& host, const std::string& root);
 std::string HwhostBesideThisProgram();
 
 // Starts `argv` with no standard input, standard output into
-// `outputFile` and standard error discarded (the syslog engine's echo of
-// the datagrams goes there).
-pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile);
+// `outputFile` and standard error into `errorFile` (discarded unless named:
+// the syslog engine's echo of the datagrams goes there), with `environment`
+// ("NAME=value") added to this process's.
+pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile,
+                const std::string& errorFile = "/dev/null", const std::vector<std::string>& environment = {});
 
 // Moves this process (one thread only) into a private network namespace
 // and makes a scratch directory /tmp/<stem>.XXXXXX for a sensor root.

@@ -1,21 +1,27 @@
-// Soak driver for hwhost: runs the real host with the plug-in on a copy of
-// the demo sensor root, offers it a steady stream of syslog datagrams that
-// the demo's rules match (failed log-ins, and now and then a failed su,
-// which is mailed and feeds the correlation rule), and reports the host's
-// resident memory and open descriptors every interval.  Both should stay
-// flat once the caches and queues are filled: after the first minute, and
-// for memory after the demo correlation rule's five-minute window.
+// Soak driver for hwhost: holds each flood another account or a sender can
+// make (bench/SoakFloods.h: files in a watched folder, deep folder chains
+// under a recursive group, squatted shared names, a correlation rule with
+// Info fed distinct values, scripted alerts above the script process's
+// rate, a FIFO at a rotated alert file, a syslog flood, decoy connections, a
+// replay) against the real host with the plug-in, one flood at a time, each
+// on its own copy of the demo sensor root, for --minutes each (10 unless
+// told).  Every interval it samples the host's open descriptors (entries of
+// /proc/PID/fd), resident memory and threads; at the end of each flood it
+// prints them at the start, in the second fifth of the flood (caches and
+// queues filled) and in the last fifth (the highest of each), and whether
+// each stayed flat from the one to the other, with what the host said of
+// the bounds its input reached, and how long its stop took.  Both must stay
+// flat.
 //
-// It runs in a network namespace of its own (so it needs root), which
-// keeps port 514 to itself.  Alerts go to /dev/null; the engine's
-// per-datagram echo too.
+// It runs in a network namespace of its own (so it needs root), which keeps
+// ports 514, 23, 139 and 2323 to itself.  Alerts go to /dev/null (but for
+// the FIFO flood, which names an alert file).
 //
-//   hwhost_soak [--hwhost PATH] [--demo DIR] [--seconds N] [--rate N]
-//               [--interval N] [--keep]
+//   hwhost_soak [--hwhost PATH] [--demo DIR] [--floods files,chains,...]
+//               [--minutes N] [--interval S] [--rate N] [--senders N] [--keep]
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,37 +32,33 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "HostLoad.h"
-#include "support/NetworkNamespace.h"
+#include "SoakFloods.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using hwload::Fail;
-
-using Clock = std::chrono::steady_clock;
+using hwsoak::Clock;
 
 struct Options {
-    std::string m_strHwhost;
+    hwload::HostOptions m_host;
     std::string m_strDemo = std::string(HW_SOURCE_DIR) + "/examples/demo";
-    double m_dSeconds = 600;
-    uint64_t m_qwRate = 5000;
+    std::vector<std::string> m_Floods;
+    double m_dMinutes = 10;
     double m_dInterval = 10;
-    // One datagram in this many is a failed su, which the demo mails.
-    uint64_t m_qwMailEvery = 1000;
-    bool m_bKeep = false;
+    hwsoak::SoakOptions m_soak;
 };
 
 struct Sample {
     double m_dSeconds = 0;
-    uint64_t m_qwSent = 0;
     uint64_t m_qwRssKb = 0;
     uint64_t m_qwDescriptors = 0;
     uint64_t m_qwThreads = 0;
@@ -70,210 +72,222 @@ uint64_t StatusValue(const std::string& status, const char* pszName) {
 uint64_t EntriesIn(const std::string& directory) {
     uint64_t count = 0;
     std::error_code ignored;
-    for (auto it = fs::directory_iterator(directory, ignored); it != fs::directory_iterator();
-         it.increment(ignored)) {
+    for (auto it = fs::directory_iterator(directory, ignored); it != fs::directory_iterator(); it.increment(ignored)) {
         ++count;
     }
     return count;
 }
 
-Sample Measure(pid_t host, double seconds, uint64_t sent) {
+Sample Measure(pid_t host, double seconds) {
     const std::string proc = "/proc/" + std::to_string(host);
     const std::string status = hwload::ReadText(proc + "/status");
     Sample sample;
     sample.m_dSeconds = seconds;
-    sample.m_qwSent = sent;
     sample.m_qwRssKb = StatusValue(status, "VmRSS");
     sample.m_qwThreads = StatusValue(status, "Threads");
     sample.m_qwDescriptors = EntriesIn(proc + "/fd");
     return sample;
 }
 
-// The datagram of sequence number n: a failed log-in from one of 250
-// addresses for one of 1,000 users, or a failed su.
-int FormatDatagram(char* text, size_t size, uint64_t n, uint64_t mailEvery) {
-    if (mailEvery != 0 && n % mailEvery == 0) {
-        return std::snprintf(text, size, "<86>Jan  1 00:00:00 soakhost su[%" PRIu64
-                             "]: FAILED SU (to root) user%" PRIu64 " on pts/%" PRIu64,
-                             n % 30000, n % 1000, n % 8);
-    }
-    return std::snprintf(text, size, "<38>Jan  1 00:00:00 soakhost sshd[%" PRIu64
-                         "]: Failed password for invalid user user%" PRIu64
-                         " from 203.0.113.%" PRIu64 " port %" PRIu64 " ssh2",
-                         n % 30000, n % 1000, n % 250 + 1, 1024 + n % 60000);
-}
-
-// Sends at `rate` until `deadline`, sampling the host every `interval`.
-std::vector<Sample> Soak(pid_t host, const Options& options) {
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(514);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (sock < 0 || ::connect(sock, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        Fail("cannot reach port 514");
-    }
-    constexpr size_t kBatch = 32;
-    char texts[kBatch][200];
-    iovec vectors[kBatch];
-    mmsghdr messages[kBatch];
-    std::vector<Sample> samples;
-    const auto start = Clock::now();
-    auto nextSample = start;
-    uint64_t sent = 0;
-    for (;;) {
-        const auto now = Clock::now();
-        const double elapsed = std::chrono::duration<double>(now - start).count();
-        if (now >= nextSample) {
-            samples.push_back(Measure(host, elapsed, sent));
-            const Sample& s = samples.back();
-            std::printf("%7.0f %12" PRIu64 " %10" PRIu64 " %6" PRIu64 " %8" PRIu64 "\n",
-                        s.m_dSeconds, s.m_qwSent, s.m_qwRssKb, s.m_qwDescriptors, s.m_qwThreads);
-            std::fflush(stdout);
-            nextSample += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(options.m_dInterval));
-        }
-        if (elapsed >= options.m_dSeconds) {
-            break;
-        }
-        const uint64_t due = static_cast<uint64_t>(elapsed * static_cast<double>(options.m_qwRate));
-        if (due <= sent) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
-        }
-        const size_t batch = static_cast<size_t>(std::min<uint64_t>(kBatch, due - sent));
-        for (size_t i = 0; i < batch; ++i) {
-            const int length = FormatDatagram(texts[i], sizeof texts[i], sent + i, options.m_qwMailEvery);
-            vectors[i] = {texts[i], static_cast<size_t>(length)};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int done = ::sendmmsg(sock, messages, static_cast<unsigned>(batch), 0);
-        if (done < 0 && errno != EINTR && errno != ENOBUFS && errno != EAGAIN) {
-            Fail(std::string("send failed: ") + std::strerror(errno));
-        }
-        sent += done > 0 ? static_cast<uint64_t>(done) : 0;
-    }
-    ::close(sock);
-    return samples;
-}
-
 Options ParseOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                Fail("missing value after " + arg);
-            }
-            return argv[++i];
-        };
-        if (arg == "--hwhost") {
-            options.m_strHwhost = next();
-        } else if (arg == "--demo") {
-            options.m_strDemo = next();
-        } else if (arg == "--seconds") {
-            options.m_dSeconds = std::atof(next().c_str());
-        } else if (arg == "--rate") {
-            options.m_qwRate = std::strtoull(next().c_str(), nullptr, 10);
-        } else if (arg == "--interval") {
-            options.m_dInterval = std::atof(next().c_str());
-        } else if (arg == "--keep") {
-            options.m_bKeep = true;
-        } else {
-            Fail("unknown argument " + arg);
+    hwload::ParseOptions(
+        argc, argv,
+        {{"--demo", true, [&](const std::string& value) { options.m_strDemo = value; }},
+         {"--floods", true,
+          [&](const std::string& value) {
+              std::stringstream list(value);
+              for (std::string name; std::getline(list, name, ',');) {
+                  options.m_Floods.push_back(name);
+              }
+          }},
+         {"--minutes", true, [&](const std::string& value) { options.m_dMinutes = std::atof(value.c_str()); }},
+         {"--interval", true, [&](const std::string& value) { options.m_dInterval = std::atof(value.c_str()); }},
+         {"--rate", true,
+          [&](const std::string& value) { options.m_soak.m_qwRate = std::strtoull(value.c_str(), nullptr, 10); }},
+         {"--senders", true,
+          [&](const std::string& value) { options.m_soak.m_nSenders = std::max(1, std::atoi(value.c_str())); }}},
+        options.m_host);
+    if (options.m_dInterval <= 0 || options.m_soak.m_qwRate == 0 || options.m_dMinutes <= 0) {
+        Fail("--interval, --rate and --minutes must be positive");
+    }
+    for (const std::string& name : options.m_Floods) {
+        const auto& floods = hwsoak::Floods();
+        if (std::none_of(floods.begin(), floods.end(), [&](const hwsoak::Flood& f) { return name == f.m_pszName; })) {
+            Fail("no flood named " + name);
         }
-    }
-    if (options.m_strHwhost.empty()) {
-        options.m_strHwhost = hwload::HwhostBesideThisProgram();
-    }
-    if (options.m_dInterval <= 0 || options.m_qwRate == 0) {
-        Fail("--interval and --rate must be positive");
     }
     return options;
 }
 
-// Spread of a measure over the samples from `fromSeconds` on.
-void Report(const char* pszName, const std::vector<Sample>& samples,
-            uint64_t Sample::*pMeasure, double allowedGrowth, double fromSeconds) {
-    std::vector<uint64_t> values;
-    for (const Sample& sample : samples) {
-        if (sample.m_dSeconds >= fromSeconds) {
-            values.push_back(sample.*pMeasure);
+// A copy of the demo root for one flood, its policy's root placeholder
+// filled in and the flood's part added; reachable by other accounts, as a
+// sensor root under /srv or /opt is.
+std::string MakeRoot(const Options& options, const std::string& root, const hwsoak::Flood& flood,
+                     hwsoak::FloodPlan& plan) {
+    std::error_code failure;
+    fs::copy(options.m_strDemo, root, fs::copy_options::recursive, failure);
+    if (failure) {
+        Fail("cannot copy " + options.m_strDemo + ": " + failure.message());
+    }
+    ::chmod(root.c_str(), 0755);
+    flood.m_pfnPrepare(root, plan);
+    std::string policy = hwload::ReadText(root + "/Default.policy");
+    for (size_t at = policy.find("@SENSOR_ROOT@"); at != std::string::npos; at = policy.find("@SENSOR_ROOT@", at)) {
+        policy.replace(at, 13, root);
+    }
+    policy += plan.m_strPolicy;
+    FILE* file = std::fopen((root + "/Default.policy").c_str(), "wb");
+    if (file == nullptr || std::fwrite(policy.data(), 1, policy.size(), file) != policy.size() || std::fclose(file) != 0) {
+        Fail("cannot write the policy of " + root);
+    }
+    return root;
+}
+
+// The distinct "Bound reached: " lines the host said, each with the last
+// count said, by the input and bound they name.
+std::vector<std::string> BoundsSaid(const std::string& errors) {
+    std::vector<std::string> said;
+    std::set<std::string> seen;
+    std::istringstream lines(errors);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find("at the stop: Bound reached: ");
+        if (at == std::string::npos) {
+            continue;
+        }
+        const std::string bound = line.substr(at + 13);
+        if (seen.insert(bound).second) {
+            said.push_back(bound);
         }
     }
-    if (values.size() < 2) {
-        std::printf("%s: too few samples after %.0f s\n", pszName, fromSeconds);
-        return;
+    return said;
+}
+
+// The highest of each figure over the samples from `from` to `to` seconds
+// (the last sample when none lies there).
+Sample Highest(const std::vector<Sample>& samples, double from, double to) {
+    Sample highest;
+    bool bAny = false;
+    for (const Sample& sample : samples) {
+        if (sample.m_dSeconds >= from && sample.m_dSeconds <= to) {
+            highest.m_qwRssKb = std::max(highest.m_qwRssKb, sample.m_qwRssKb);
+            highest.m_qwDescriptors = std::max(highest.m_qwDescriptors, sample.m_qwDescriptors);
+            bAny = true;
+        }
     }
-    const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    const double growth =
-        static_cast<double>(values.back()) - static_cast<double>(values.front());
-    const bool bFlat = growth <= allowedGrowth * static_cast<double>(values.front());
-    std::printf("%s after %.0f s: first %" PRIu64 ", last %" PRIu64 ", min %" PRIu64 ", max %" PRIu64
-                " -> %s\n",
-                pszName, fromSeconds, values.front(), values.back(), *low, *high,
-                bFlat ? "flat" : "GROWING");
+    return bAny ? highest : samples.back();
+}
+
+// "flat", or "GROWING" when `last` exceeds `base` by more than the allowance.
+const char* Verdict(uint64_t base, uint64_t last, uint64_t allowance) {
+    return last <= base + allowance ? "flat" : "GROWING";
+}
+
+// One flood against a host of its own; true when descriptors and memory
+// stayed flat.
+bool RunFlood(const Options& options, const std::string& scratch, const hwsoak::Flood& flood) {
+    hwsoak::FloodPlan plan;
+    const std::string root = MakeRoot(options, scratch + "/" + flood.m_pszName, flood, plan);
+    std::vector<std::string> argv = {options.m_host.m_strHwhost, "run", "--root", root, "--log", hwload::LogPath(root)};
+    argv.insert(argv.end(), plan.m_Arguments.begin(), plan.m_Arguments.end());
+    const std::string errors = root + "/hwhost.err";
+    const auto started = Clock::now();
+    const pid_t host = hwload::StartHost(argv, "/dev/null", errors, plan.m_Environment);
+    if (!hwload::WaitFor([&] { return hwload::ReadText(errors).find("hwhost: sensor started") != std::string::npos; },
+                         120)) {
+        ::kill(host, SIGTERM);
+        Fail(std::string("the sensor did not start for the flood ") + flood.m_pszName + "; see " + root);
+    }
+    const double dStart = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("\n%s: %s (start-up %.1f s)\n", flood.m_pszName, flood.m_pszWhat, dStart);
+    std::printf("%8s %10s %6s %8s\n", "seconds", "rss_kB", "fds", "threads");
+
+    hwsoak::FloodRun run;
+    run.m_strRoot = root;
+    run.m_host = host;
+    run.m_options = options.m_soak;
+    const auto begin = Clock::now();
+    run.m_deadline = begin + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(options.m_dMinutes * 60));
+    std::thread holder([&] { flood.m_pfnHold(run); });
+    std::vector<Sample> samples;
+    for (auto next = begin;; next += std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(options.m_dInterval))) {
+        std::this_thread::sleep_until(std::min(next, run.m_deadline));
+        const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        samples.push_back(Measure(host, seconds));
+        const Sample& s = samples.back();
+        std::printf("%8.0f %10" PRIu64 " %6" PRIu64 " %8" PRIu64 "\n", s.m_dSeconds, s.m_qwRssKb, s.m_qwDescriptors,
+                    s.m_qwThreads);
+        std::fflush(stdout);
+        if (Clock::now() >= run.m_deadline) {
+            break;
+        }
+    }
+    holder.join();
+
+    const auto stopping = Clock::now();
+    hwload::StopHost(host);
+    const double dStop = std::chrono::duration<double>(Clock::now() - stopping).count();
+    // The highest of the second fifth of the flood is the base (caches and
+    // queues fill in the first), the highest of the last fifth the end:
+    // an input that comes and goes moves both within its bound.
+    const double fifth = options.m_dMinutes * 60 / 5;
+    const Sample& first = samples.front();
+    const Sample base = Highest(samples, fifth, 2 * fifth);
+    const Sample last = Highest(samples, 4 * fifth, samples.back().m_dSeconds);
+    // Memory may move by a few per cent (allocator arenas), descriptors by
+    // what a flood has open at any moment.
+    const char* pszRss =
+        Verdict(base.m_qwRssKb, last.m_qwRssKb, std::max<uint64_t>(base.m_qwRssKb / 10, 4096));
+    const char* pszFds =
+        Verdict(base.m_qwDescriptors, last.m_qwDescriptors, std::max<uint64_t>(base.m_qwDescriptors / 10, 8));
+    std::printf("%s: %s\n", flood.m_pszName, run.m_strNote.c_str());
+    std::printf("%s: fds start %" PRIu64 ", second fifth %" PRIu64 ", end %" PRIu64 " -> %s; rss_kB start %" PRIu64
+                ", second fifth %" PRIu64 ", end %" PRIu64 " -> %s; stop took %.1f s\n",
+                flood.m_pszName, first.m_qwDescriptors, base.m_qwDescriptors, last.m_qwDescriptors, pszFds,
+                first.m_qwRssKb, base.m_qwRssKb, last.m_qwRssKb, pszRss, dStop);
+    const std::vector<std::string> bounds = BoundsSaid(hwload::ReadText(errors));
+    if (bounds.empty()) {
+        std::printf("%s: no bound reached was said\n", flood.m_pszName);
+    }
+    for (const std::string& bound : bounds) {
+        std::printf("%s: said: %s\n", flood.m_pszName, bound.c_str());
+    }
+    std::fflush(stdout);
+    if (!options.m_host.m_bKeep) {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    return pszRss == std::string("flat") && pszFds == std::string("flat");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
-    if (hwtest::EnterNewNetworkNamespace() != 0) {
-        Fail("cannot make a private network namespace (run as root)");
-    }
-    char pattern[] = "/tmp/hwhost_soak.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        Fail("cannot make a scratch directory");
-    }
-    const std::string root = pattern;
-    std::error_code failure;
-    fs::copy(options.m_strDemo, root, fs::copy_options::recursive, failure);
-    if (failure) {
-        Fail("cannot copy " + options.m_strDemo + ": " + failure.message());
-    }
-    // Alerts on standard output, which is /dev/null.
-    const pid_t host =
-        hwload::StartHost({options.m_strHwhost, "run", "--root", root}, "/dev/null");
-    if (!hwload::WaitFor([] { return hwload::UdpPortTaken(514); }, 60)) {
-        ::kill(host, SIGTERM);
-        Fail("the sensor did not open port 514; see " + root);
-    }
-    std::printf("hwhost %s on a copy of %s: %" PRIu64 " datagrams/s for %.0f s\n",
-                options.m_strHwhost.c_str(), options.m_strDemo.c_str(), options.m_qwRate,
-                options.m_dSeconds);
-    std::printf("%7s %12s %10s %6s %8s\n", "seconds", "sent", "rss_kB", "fds", "threads");
-    const std::vector<Sample> samples = Soak(host, options);
-
-    ::kill(host, SIGTERM);
-    int status = 0;
-    ::waitpid(host, &status, 0);
-    const std::string log = hwload::ReadText(root + "/logs/hwhost.log");
-    for (const char* pszMarker : {" alerts taken, ", " e-mails written "}) {
-        const size_t at = log.rfind(pszMarker);
-        if (at != std::string::npos) {
-            const size_t begin = log.rfind("hwhost: ", at);
-            std::printf("%s\n", log.substr(begin, log.find('\n', at) - begin).c_str());
+    const std::string scratch = hwload::EnterScratchNamespace("hwhost_soak");
+    ::chmod(scratch.c_str(), 0755);
+    std::printf("hwhost %s on copies of %s, %.1f minutes a flood, samples every %.0f s, senders at %" PRIu64
+                "/s\n",
+                options.m_host.m_strHwhost.c_str(), options.m_strDemo.c_str(), options.m_dMinutes,
+                options.m_dInterval, options.m_soak.m_qwRate);
+    std::vector<std::string> growing;
+    for (const hwsoak::Flood& flood : hwsoak::Floods()) {
+        if (!options.m_Floods.empty() &&
+            std::find(options.m_Floods.begin(), options.m_Floods.end(), flood.m_pszName) == options.m_Floods.end()) {
+            continue;
+        }
+        if (!RunFlood(options, scratch, flood)) {
+            growing.push_back(flood.m_pszName);
         }
     }
-    std::printf("host exit status %d, log %zu bytes, %" PRIu64 " mails in the outbox\n",
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1, log.size(),
-                EntriesIn(root + "/outbox"));
-    // Memory may settle by a few per cent (allocator arenas); descriptors
-    // must not move at all.
-    // The demo's correlation rule counts every watched alert of the last
-    // five minutes, so memory may grow that long; the second half of a
-    // long run shows what stays.
-    for (double from : {60.0, options.m_dSeconds / 2}) {
-        Report("rss_kB", samples, &Sample::m_qwRssKb, 0.05, from);
-        Report("fds", samples, &Sample::m_qwDescriptors, 0.0, from);
+    std::string list;
+    for (const std::string& name : growing) {
+        list += (list.empty() ? "" : ", ") + name;
     }
-    if (!options.m_bKeep) {
-        fs::remove_all(root, failure);
-    } else {
-        std::printf("sensor root kept: %s\n", root.c_str());
-    }
-    return 0;
+    std::printf("\n%s\n", growing.empty() ? "descriptors and memory flat under every flood"
+                                          : ("GROWING under: " + list).c_str());
+    hwload::FinishRoot(options.m_host, scratch);
+    return growing.empty() ? 0 : 1;
 }
