@@ -264,6 +264,8 @@ bool tclHandler::OpenStore() {
 }
 
 bool tclHandler::Init(const char* pszDirectory) {
+    // Only an Init that starts the thread sends scripts for a summary.
+    const bool bSummary = m_bSummaryExpected.exchange(0) != 0;
     {
         qorFastLock guard(m_EngineLock, true);
         m_strDirectory = pszDirectory != nullptr ? pszDirectory : "";
@@ -304,7 +306,7 @@ bool tclHandler::Init(const char* pszDirectory) {
     Reset();
     m_tSettle = 0;
     m_Queues.SetCapacity(m_dwRequestQueueSize);
-    m_ScriptReport.BeginLoad(m_bSummaryExpected.exchange(0) != 0);
+    m_ScriptReport.BeginLoad(bSummary);
     if (!HasScriptsLocked()) {
         // Nothing for the process to refuse: no summary waits for it.
         m_ScriptReport.Publish();
