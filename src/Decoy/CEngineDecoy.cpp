@@ -268,7 +268,7 @@ void CEngineDecoy::ClosePorts(const char* pszWhen) {
     }
     uint32_t dwReset = 0;
     for (size_t n = 0; n < kPortTableSize; ++n) {
-        dwReset += m_pPorts[n].ResetAllWaiting(kMaxResetAtClose);
+        dwReset += m_pPorts[n].ResetAllWaiting(kMaxResetAtClose, &m_Spare);
         m_pPorts[n].Close();
         m_pPorts[n].m_pRule = nullptr;
     }
@@ -301,6 +301,7 @@ int32_t CEngineDecoy::SetupListener() {
         m_PortReport.Publish(std::move(outcomes), m_bFirstOpening);
         return 0;
     }
+    m_Spare.Take();
     // Ports left open since the last run: what waits on them came during
     // a pause, which takes no connection.
     ClosePorts("after a pause");

@@ -27,6 +27,7 @@
 #include "Decoy/DecoyDestination.h"
 #include "Decoy/DecoyPortReport.h"
 #include "Decoy/ListeningPort.h"
+#include "Decoy/SpareDescriptor.h"
 #include "platform/SocketWatchSet.h"
 #include "platform/WakeSignal.h"
 
@@ -74,6 +75,8 @@ public:
     int32_t GetOpenPortCount() const { return m_nOpenPorts.load(std::memory_order_relaxed); }
     const ListeningPort* GetPort(size_t nIndex) const;
     DecoyDestination* GetDestination() const { return m_pDestination.get(); }
+    // Held back for the accepts and resets of the engine's thread.
+    SpareDescriptor& GetSpare() { return m_Spare; }
     bool IsPaused() const { return m_bPaused.load() != 0; }
 
     // The wait before the first run of the process opens its ports;
@@ -119,6 +122,7 @@ private:
     plat::SocketWatchSet m_NoSockets;
     plat::WakeSignal m_Wake;
     DecoyPortReport m_PortReport;
+    SpareDescriptor m_Spare;
     // Set for a run that waited before it opened its ports; the thread's own.
     bool m_bFirstOpening = false;
 };

@@ -4,10 +4,15 @@
 #include <climits>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "Common/InputBounds.h"
 #include "Common/SensorSettings.h"
+#include "Decoy/CEngineDecoy.h"
 #include "Decoy/DecoyedTCPCnxn.h"
 #include "Decoy/ListeningPort.h"
+#include "Decoy/SpareDescriptor.h"
+#include "platform/Descriptors.h"
 #include "qorCSFLib/CSFLog.h"
 
 namespace {
@@ -85,14 +90,27 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
     }
     if (nNow < GetRefusalEnd()) {
         pCnxn->Reject(pPort, dwNow);
+        SayRefused(settings.m_nMaxConnections, settings.m_nBlackoutPeriod);
         return 0;
     }
+    SpareDescriptor* pSpare = m_pEngine != nullptr ? &m_pEngine->GetSpare() : nullptr;
+    if (pSpare != nullptr) {
+        pSpare->Take();
+    }
+    pCnxn->SetSpare(pSpare);
     if (pCnxn->Accept(pPort, dwNow) == -1) {
         // Said only with the connection's own line, which is rate-limited.
         if (!pCnxn->IsFailureLeftOut()) {
             CSF_LOG(kCSFLogError, "failed to accept connection");
         }
         return -1;
+    }
+    if (pCnxn->IsOnSpare() || !HasRoomToHold()) {
+        ReportWithoutHold(*pCnxn);
+        if (pSpare != nullptr) {
+            pSpare->Take();
+        }
+        return 0;
     }
     const plat::SocketHandle hSocket = pCnxn->GetSocket();
     if (m_Container.Add(hSocket, pCnxn.get()) == nullptr) {
@@ -103,6 +121,35 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
     DecoyedTCPCnxn* pHeld = pCnxn.release();
     pHeld->EmitEvent(m_pEngine);
     return 0;
+}
+
+bool DecoyDestination::HasRoomToHold() {
+    return m_Container.GetCount() < kMaxHeld && plat::GetDescriptorBudget().Spare() > 0;
+}
+
+void DecoyDestination::ReportWithoutHold(DecoyedTCPCnxn& cnxn) {
+    cnxn.EmitEvent(m_pEngine);
+    cnxn.ResetNow();
+    InputBounds::Instance()
+        .Bound("decoy ports",
+               "at most " + std::to_string(kMaxHeld) +
+                   " connections held, none into the descriptors kept free; past that a "
+                   "connection is reported and reset at once",
+               "connections not held")
+        .LeftOut();
+}
+
+void DecoyDestination::SayRefused(int32_t nMaxConnections, int32_t nBlackout) {
+    // The cap and the period come from the policy: each pair is a bound of
+    // its own, found again after a reload that keeps them.
+    InputBounds::Instance()
+        .Bound("decoy ports",
+               "at most " + std::to_string(nMaxConnections) +
+                   " connections held (\"Max Connections\"), then every connection refused "
+                   "without an alert for " +
+                   std::to_string(nBlackout) + " s (\"BlackoutPeriod\")",
+               "connections refused")
+        .LeftOut();
 }
 
 int32_t DecoyDestination::Reject(ListeningPort* pPort, uint32_t dwNow) {

@@ -4,6 +4,12 @@
 // once the cap is reached, for "BlackoutPeriod" seconds from the last
 // connection that found it full.  One destination belongs to one engine
 // and is used on the engine's thread only; it owns the held connections.
+//
+// Each held connection keeps a descriptor, and whoever connects decides
+// how many come, so holding has a bound of its own whatever the cap: at
+// most kMaxHeld, and none into the descriptors the process keeps free
+// (Descriptors.h).  A connection past it is still reported, then reset at
+// once.  Both bounds, and the refusals of the cap, are said and counted.
 
 #include <cstdint>
 
@@ -11,10 +17,13 @@
 
 class CEngineDecoy;
 class DecoyedTCPCnxn;
+class InputBound;
 struct ListeningPort;
 
 class DecoyDestination {
 public:
+    static constexpr uint32_t kMaxHeld = 256;
+
     DecoyDestination();
     virtual ~DecoyDestination();
     DecoyDestination(const DecoyDestination&) = delete;
@@ -49,6 +58,13 @@ public:
     static void SetRefusalEnd(int32_t nEnd);
 
 private:
+    // Whether one more connection may be held: below kMaxHeld, and with a
+    // descriptor free above the floor.
+    bool HasRoomToHold();
+    // A connection accepted that cannot be held: reported, then reset.
+    void ReportWithoutHold(DecoyedTCPCnxn& cnxn);
+    void SayRefused(int32_t nMaxConnections, int32_t nBlackout);
+
     CEngineDecoy* m_pEngine = nullptr;  // not owned
     CnxnContainer m_Container;
 };

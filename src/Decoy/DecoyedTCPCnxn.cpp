@@ -7,6 +7,8 @@
 #include "Decoy/CDecoyRule.h"
 #include "Decoy/CEngineDecoy.h"
 #include "Decoy/ListeningPort.h"
+#include "Decoy/SpareDescriptor.h"
+#include "platform/Descriptors.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ReportLimiter.h"
@@ -75,9 +77,22 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
     CSF_TRACE(kCSFLogInfo, "Accepting connection on port %d", pPort->m_wPort);
     plat::Ipv4Endpoint peer;
     bool bPeerKnown = false;
-    const plat::SocketHandle hSocket = plat::AcceptOnSocket(pPort->m_hSocket, peer, bPeerKnown);
+    plat::SocketHandle hSocket = plat::AcceptOnSocket(pPort->m_hSocket, peer, bPeerKnown);
+    std::string strShortage;
+    if (hSocket == plat::kInvalidSocket && plat::LastErrorIsOutOfDescriptors(&strShortage) &&
+        m_pSpare != nullptr && m_pSpare->Release()) {
+        hSocket = plat::AcceptOnSocket(pPort->m_hSocket, peer, bPeerKnown);
+        m_bOnSpare = hSocket != plat::kInvalidSocket;
+    }
     if (hSocket == plat::kInvalidSocket) {
-        ReportFailure(plat::GetLastError());
+        const uint32_t dwError = plat::GetLastError();
+        if (!plat::LastErrorIsOutOfDescriptors(&strShortage)) {
+            strShortage.clear();
+        }
+        if (m_pSpare != nullptr) {
+            m_pSpare->Take();
+        }
+        ReportFailure(dwError, strShortage);
         return -1;
     }
     m_hSocket = hSocket;
@@ -94,7 +109,15 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
     return 0;
 }
 
-void DecoyedTCPCnxnImpl::ReportFailure(uint32_t dwError) {
+void DecoyedTCPCnxnImpl::ResetNow() {
+    if (m_hSocket != plat::kInvalidSocket) {
+        plat::SetSocketLinger(m_hSocket, true, 0);
+        plat::CloseSocket(m_hSocket);
+        m_hSocket = plat::kInvalidSocket;
+    }
+}
+
+void DecoyedTCPCnxnImpl::ReportFailure(uint32_t dwError, const std::string& strShortage) {
     std::lock_guard<std::mutex> guard(g_FailureLock);
     m_bFailureLeftOut = !g_FailureReports.Allow(ReportLimiter::Now());
     if (m_bFailureLeftOut) {
@@ -104,6 +127,14 @@ void DecoyedTCPCnxnImpl::ReportFailure(uint32_t dwError) {
     if (dwError == kConnectionRefused) {
         CSF_LOG(kCSFLogInfo, "Connection rejected from %s%s", m_Event.GetSourceAddressText(),
                 strLeftOut.c_str());
+    } else if (!strShortage.empty()) {
+        // The connection is still there: it is taken once a descriptor is
+        // free, so the line says so rather than that it failed.
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+                "Error(%d) accepting connection: %s, so a connection waits on decoy port %d "
+                "until one is free%s",
+                static_cast<int>(dwError), strShortage.c_str(),
+                static_cast<int>(m_pListeningPort->m_wPort), strLeftOut.c_str());
     } else {
         CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection%s", static_cast<int>(dwError),
                 strLeftOut.c_str());

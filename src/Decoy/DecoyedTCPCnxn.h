@@ -3,12 +3,14 @@
 // fills it with both ends when it accepts, and raises the alert.
 
 #include <cstdint>
+#include <string>
 
 #include "Decoy/DecoyEvent.h"
 #include "Decoy/DecoyedCnxn.h"
 
 class CDecoyRule;
 class CEngineDecoy;
+class SpareDescriptor;
 
 class DecoyedTCPCnxnImpl : public DecoyedCnxn {
 public:
@@ -20,6 +22,15 @@ public:
     int32_t Accept(ListeningPort* pPort, uint32_t dwNow) override;
 
     const DecoyEvent& GetEvent() const { return m_Event; }
+
+    // The spare an accept may let go when the process has no descriptor
+    // left; set before Accept.
+    void SetSpare(SpareDescriptor* pSpare) { m_pSpare = pSpare; }
+    // Whether the accepted connection took the spare's number: it cannot be
+    // held, since the spare is taken again only once it is closed.
+    bool IsOnSpare() const { return m_bOnSpare; }
+    // Resets the accepted connection and lets its socket go.
+    void ResetNow();
 
     // A host looping connects decides how often an accept fails: so many
     // failures a minute are logged for the whole process, the next one
@@ -37,9 +48,12 @@ private:
     // socket can say.
     void NoteEndpoints(const plat::Ipv4Endpoint& peer, bool bPeerKnown);
     void FillMissingEndpoints();
-    void ReportFailure(uint32_t dwError);
+    // `strShortage` says which descriptors ran out, when that was why.
+    void ReportFailure(uint32_t dwError, const std::string& strShortage);
 
     bool m_bFailureLeftOut = false;
+    SpareDescriptor* m_pSpare = nullptr;  // not owned
+    bool m_bOnSpare = false;
 };
 
 class DecoyedTCPCnxn : public DecoyedTCPCnxnImpl {

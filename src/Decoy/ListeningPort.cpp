@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "Decoy/SpareDescriptor.h"
+#include "platform/Descriptors.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 
@@ -60,10 +62,23 @@ bool ListeningPort::ResetWaiting() {
     return true;
 }
 
-uint32_t ListeningPort::ResetAllWaiting(uint32_t dwMax) {
+uint32_t ListeningPort::ResetAllWaiting(uint32_t dwMax, SpareDescriptor* pSpare) {
     uint32_t dwReset = 0;
-    while (dwReset < dwMax && ResetWaiting()) {
-        ++dwReset;
+    bool bSpareLent = false;
+    while (dwReset < dwMax) {
+        if (ResetWaiting()) {
+            ++dwReset;
+            continue;
+        }
+        // Each reset gives its number back, so one spare serves them all.
+        if (bSpareLent || !plat::LastErrorIsOutOfDescriptors() || pSpare == nullptr ||
+            !pSpare->Release()) {
+            break;
+        }
+        bSpareLent = true;
+    }
+    if (bSpareLent) {
+        pSpare->Take();
     }
     return dwReset;
 }

@@ -9,6 +9,7 @@
 #include "platform/Sockets.h"
 
 class CDecoyRule;
+class SpareDescriptor;
 
 struct ListeningPort {
     static constexpr uint16_t kProtocolTcp = 6;
@@ -32,8 +33,9 @@ struct ListeningPort {
     // reset rather than a connection never made.  False when none waited.
     bool ResetWaiting();
     // Resets the connections waiting on the port, at most `dwMax` (peers may
-    // go on connecting); how many.
-    uint32_t ResetAllWaiting(uint32_t dwMax);
+    // go on connecting); how many.  With no descriptor left, `pSpare` is let
+    // go for them and taken again after.
+    uint32_t ResetAllWaiting(uint32_t dwMax, SpareDescriptor* pSpare = nullptr);
 
     CDecoyRule* m_pRule = nullptr;  // not owned; null when free
     uint16_t m_wProtocol = kProtocolTcp;

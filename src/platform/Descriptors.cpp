@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/LastError.h"
+#include "platform/Sockets.h"
 
 namespace plat {
 namespace {
@@ -79,7 +80,7 @@ DescriptorBudget GetDescriptorBudget() {
 }
 
 bool LastErrorIsOutOfDescriptors(std::string* words) {
-    if (GetLastError() != kErrTooManyOpenFiles) {
+    if (GetLastError() != kErrTooManyOpenFiles && GetLastError() != kWsaTooManyOpenSockets) {
         return false;
     }
     if (words != nullptr) {

@@ -40,8 +40,9 @@ uint64_t DescriptorFloorFor(uint64_t qwLimit);
 // process's own), so an input asks once per round of opens, not per open.
 DescriptorBudget GetDescriptorBudget();
 
-// Whether the last error (LastError.h) says an open failed for want of a
-// descriptor: the process's limit (EMFILE) or the system's (ENFILE).  With
+// Whether the last error (LastError.h) says an open, a socket or an accept
+// failed for want of a descriptor: the process's limit (EMFILE) or the
+// system's (ENFILE).  With
 // `words`, which of the two, as an operator reads it.
 bool LastErrorIsOutOfDescriptors(std::string* words = nullptr);
 

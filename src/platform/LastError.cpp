@@ -76,6 +76,7 @@ uint32_t MapSocketErrno(int err) {
         case EINVAL:
             return 10022;
         case EMFILE:
+        case ENFILE:
             return 10024;
         case EAGAIN:
             return 10035;
@@ -139,6 +140,13 @@ uint32_t MapSocketErrno(int err) {
 uint32_t SetLastErrorFromErrno(int err) {
     t_lastErrno = err;
     uint32_t mapped = MapErrno(err);
+    SetLastError(mapped);
+    return mapped;
+}
+
+uint32_t SetLastSocketErrorFromErrno(int err) {
+    t_lastErrno = err;
+    uint32_t mapped = MapSocketErrno(err);
     SetLastError(mapped);
     return mapped;
 }

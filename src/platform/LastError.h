@@ -66,8 +66,10 @@ uint32_t MapSocketErrno(int err);
 
 // Sets the last error from errno and returns the mapped value.
 uint32_t SetLastErrorFromErrno(int err);
+// The same in the Windows Sockets numbering (MapSocketErrno).
+uint32_t SetLastSocketErrorFromErrno(int err);
 
-// The errno value the last SetLastErrorFromErrno of this thread mapped, for
+// The errno value the last SetLast...FromErrno of this thread mapped, for
 // the few callers that must tell apart two values mapped to one number.
 int GetLastErrno();
 

@@ -22,7 +22,7 @@ static_assert(kAddressFamilyIpv4 == AF_INET);
 namespace {
 
 void SetSocketErrorFromErrno() {
-    SetLastError(MapSocketErrno(errno));
+    SetLastSocketErrorFromErrno(errno);
 }
 
 sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {

@@ -19,6 +19,8 @@ constexpr SocketHandle kInvalidSocket = -1;
 // Windows Sockets style numbers the layer sets itself.
 enum : uint32_t {
     kWsaInterrupted = 10004,
+    // No descriptor left, the process's (EMFILE) or the system's (ENFILE).
+    kWsaTooManyOpenSockets = 10024,
     kWsaNotSocket = 10038,
     kWsaNoProtocolOption = 10042,
     kWsaNotInitialised = 10093,

@@ -11,11 +11,14 @@
 
 #include "Common/AlertTypes.h"
 #include "Common/FakeSensorCore.h"
+#include "Common/InputBounds.h"
 #include "Common/SensorSettings.h"
 #include "Decoy/CEngineDecoy.h"
 #include "Decoy/DecoyedTCPCnxn.h"
 #include "DecoyTestSupport.h"
 #include "qorCSFLib/FakeHost.h"
+#include "platform/Descriptors.h"
+#include "support/DescriptorSqueeze.h"
 #include "support/ManualReportTime.h"
 #include "support/TestUtil.h"
 
@@ -174,4 +177,100 @@ TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnec
               std::string::npos)
         << strLast;
     EXPECT_EQ(log.m_Services.Texts().back(), "failed to accept connection");
+}
+
+// Whoever connects decides how many connections the engine would hold, each
+// with a descriptor: past what the process keeps free, a connection is
+// still reported, then reset rather than held.  With no descriptor left at
+// all, the engine's spare takes the connection; without a spare either, the
+// line names the shortage and the connection waits, to be taken once a
+// descriptor is free.  Nothing connects unreported.
+TEST_F(DecoyDestinationTest, ShortOfDescriptorsAConnectionIsReportedAndResetOrNamedAndWaits) {
+    ScopedHostLog log;
+    InputBounds::Instance().ForgetForTest();
+    plat::RaiseDescriptorLimit();
+    Limit(1000, 60);
+    ListeningPort& port = Listen("Short");
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < 6; ++n) {
+        clients.push_back(std::make_unique<Client>(port.m_wPort));
+    }
+    ASSERT_TRUE(m_Engine.GetSpare().Take());
+    const auto Reported = [&] { return m_Sensor.TakeReported().size(); };
+    const auto Accept = [&] { return m_Destination.Accept(&port, ManualClock::Now()); };
+
+    hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0));
+    ASSERT_TRUE(squeeze.IsLowered());
+    ASSERT_EQ(plat::GetDescriptorBudget().Spare(), 0u);
+    EXPECT_EQ(Accept(), 0);
+    EXPECT_EQ(Reported(), 1u);
+    EXPECT_EQ(Held(), 0u) << "the floor is kept for what must not fail";
+    EXPECT_TRUE(WaitFor(*clients[0], Client::State::kReset));
+
+    squeeze.TakeAll();
+    EXPECT_EQ(Accept(), 0);
+    EXPECT_EQ(Accept(), 0);
+    EXPECT_EQ(Reported(), 2u) << "each on the spare, taken again after";
+    EXPECT_TRUE(m_Engine.GetSpare().IsHeld());
+    EXPECT_TRUE(WaitFor(*clients[2], Client::State::kReset));
+    EXPECT_EQ(log.m_Services.CountStartingWith("Error("), 0u);
+
+    m_Engine.GetSpare().Release();
+    squeeze.TakeAll();
+    EXPECT_EQ(Accept(), -1);
+    EXPECT_EQ(Reported(), 0u);
+    EXPECT_TRUE(
+        log.Contains("Error(10024) accepting connection: the process has no descriptor "
+                     "left (Too many open files), so a connection waits on decoy port " +
+                     std::to_string(port.m_wPort) + " until one is free"));
+    EXPECT_EQ(clients[3]->Look(), Client::State::kOpen);
+
+    // A port closing meets the same shortage: the spare resets what waits.
+    squeeze.GiveBack();
+    ASSERT_TRUE(m_Engine.GetSpare().Take());
+    squeeze.TakeAll();
+    EXPECT_EQ(port.ResetAllWaiting(10, &m_Engine.GetSpare()), 3u);
+    EXPECT_TRUE(WaitFor(*clients[5], Client::State::kReset));
+    EXPECT_TRUE(m_Engine.GetSpare().IsHeld());
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{
+                  "Bound reached: decoy ports: at most 256 connections held, none into the "
+                  "descriptors kept free; past that a connection is reported and reset at once; 3 "
+                  "connections not held left out"});
+}
+
+TEST_F(DecoyDestinationTest, ConnectionsPastTheHoldBoundAreReportedAndResetWhateverTheCap) {
+    InputBounds::Instance().ForgetForTest();
+    Limit(100000, 60);
+    ListeningPort& port = Listen("Many");
+    std::vector<std::unique_ptr<Client>> clients;
+    for (uint32_t n = 0; n < DecoyDestination::kMaxHeld + 2; ++n) {
+        clients.push_back(Connect(port));
+    }
+    EXPECT_EQ(Held(), DecoyDestination::kMaxHeld);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), DecoyDestination::kMaxHeld + 2);
+    EXPECT_TRUE(WaitFor(*clients.back(), Client::State::kReset));
+    EXPECT_EQ(clients.front()->Look(), Client::State::kOpen);
+    ASSERT_EQ(InputBounds::Instance().Describe().size(), 1u);
+    EXPECT_NE(InputBounds::Instance().Describe()[0].find("; 2 connections not held left out"),
+              std::string::npos);
+}
+
+// The cap and its refusal period are a bound too: the refusals, which raise
+// no alert, are said and counted.
+TEST_F(DecoyDestinationTest, RefusalsOfTheCapAreSaidAndCounted) {
+    ScopedHostLog log;
+    InputBounds::Instance().ForgetForTest();
+    Limit(1, 30);
+    ListeningPort& port = Listen("Capped");
+    auto pHeld = Connect(port);
+    auto pRefused = Connect(port);
+    auto pAlsoRefused = Connect(port);
+    EXPECT_EQ(m_Sensor.TakeReported().size(), 1u);
+    EXPECT_EQ(log.m_Services.CountStartingWith(InputBound::kPrefix), 1u);
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{
+                  "Bound reached: decoy ports: at most 1 connections held (\"Max Connections\"), "
+                  "then every connection refused without an alert for 30 s (\"BlackoutPeriod\"); 2 "
+                  "connections refused left out"});
 }

@@ -4,14 +4,17 @@
 // host's XML output.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DecoyTestSupport.h"
@@ -229,4 +232,78 @@ TEST_F(DecoyHostTest, PortsNotOpenedAreNamedWithTheReasonAndCountedByPush) {
         << strOutput;
     EXPECT_EQ(2u, hwtest::CountOf(strOutput, "ERROR: Decoy rule ")) << strOutput;
     EXPECT_LT(Stop(), 20);
+}
+
+// The host runs short of descriptors (its limit lowered while it runs):
+// each connection is still an alert, reset at once rather than held, on
+// the engine's spare descriptor when none is left at all; with not even
+// that, the console names the shortage and the connection is taken once a
+// descriptor is free.  None goes unreported.
+TEST_F(DecoyHostTest, ShortOfDescriptorsEveryConnectionIsReportedOrNamedAndNoneIsLost) {
+    std::vector<DecoyRuleText> rules;
+    for (int n = 0; n < 4; ++n) {
+        rules.push_back({"Short " + std::to_string(n), 3100 + n});
+    }
+    Start(rules, 100, 60);
+    // What the host holds between its moments of work (a listing, a
+    // rewrite of its status file), the spare included.
+    size_t nOpen = Descriptors();
+    for (int n = 0; n < 10; ++n) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        nOpen = std::min(nOpen, Descriptors());
+    }
+    struct rlimit saved {};
+    ASSERT_EQ(::prlimit(m_Host.Pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
+    // The soft limit only: a hard one lowered might not be raised again.
+    const auto Limit = [&](size_t nLimit) {
+        const struct rlimit limit { nLimit, saved.rlim_max };
+        return ::prlimit(m_Host.Pid(), RLIMIT_NOFILE, &limit, nullptr) == 0;
+    };
+    const auto AlertsOfShort = [&] {
+        return hwtest::CountOf(m_Host.Alerts(), "alert-name='Short ");
+    };
+
+    // Two to spare, all within the floor kept free: none is held.
+    ASSERT_TRUE(Limit(nOpen + 2));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < 8; ++n) {
+        clients.push_back(Connect(3100 + n % 4));
+    }
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return AlertsOfShort() == 8; }, 60))
+        << AlertsOfShort() << " alerts\n"
+        << m_Host.ErrorsTail();
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Count(clients, Client::State::kReset) == 8; }));
+
+    // None left: the spare takes each.
+    ASSERT_TRUE(Limit(nOpen));
+    for (int n = 0; n < 4; ++n) {
+        clients.push_back(Connect(3100 + n));
+    }
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return AlertsOfShort() == 12; }, 60))
+        << AlertsOfShort() << " alerts\n"
+        << m_Host.ErrorsTail();
+
+    // Not even the spare: a new descriptor takes the lowest number free,
+    // which must be below the limit, and the spare's number is above the
+    // few the engine's wait on its ports and its wake signal needs.  Said,
+    // and the connection waits.
+    ASSERT_TRUE(Limit(rules.size() + 1));
+    clients.push_back(Connect(3100));
+    const std::string strNamed =
+        "Error(10024) accepting connection: the process has no descriptor left (Too many open "
+        "files), so a connection waits on decoy port 3100 until one is free";
+    EXPECT_TRUE(
+        hwtest::WaitUntil([&] { return m_Host.Errors().find(strNamed) != std::string::npos; }, 30))
+        << m_Host.ErrorsTail();
+    EXPECT_EQ(AlertsOfShort(), 12u);
+    ASSERT_EQ(::prlimit(m_Host.Pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return AlertsOfShort() == 13; }, 30))
+        << m_Host.ErrorsTail();
+    EXPECT_NE(m_Host.Errors().find("Bound reached: decoy ports: at most 256 connections held, none "
+                                   "into the descriptors kept free; past that a connection is "
+                                   "reported and reset at once; 1 connections not held left out"),
+              std::string::npos)
+        << m_Host.ErrorsTail();
+    EXPECT_LT(Stop(), 20);
+    std::printf("short of descriptors: %zu open at the start, 13 connections, 13 alerts\n", nOpen);
 }

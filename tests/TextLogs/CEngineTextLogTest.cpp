@@ -29,6 +29,7 @@
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "support/DescriptorSqueeze.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 #include "support/Watchdog.h"
@@ -601,44 +602,6 @@ TEST_F(LogGroupTest, WildcardDirectoryNeverMatchesTheDirectoryItselfOrItsParent)
     EXPECT_EQ(Expand(group), (std::vector<std::string>{"d1/app.log", "d2/sub/deep.log", "d1"}));
 }
 
-namespace {
-
-// Lowers the process's soft descriptor limit to `qwOpenAbove` more than are
-// open now, and, asked, takes every descriptor left; all given back with
-// the scope.
-class DescriptorSqueeze {
-public:
-    explicit DescriptorSqueeze(uint64_t qwOpenAbove) {
-        ::getrlimit(RLIMIT_NOFILE, &m_Saved);
-        struct rlimit lowered = m_Saved;
-        lowered.rlim_cur = static_cast<rlim_t>(plat::GetDescriptorBudget().m_qwOpen + qwOpenAbove);
-        m_bLowered = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-    }
-    ~DescriptorSqueeze() {
-        GiveBack();
-        ::setrlimit(RLIMIT_NOFILE, &m_Saved);
-    }
-    bool IsLowered() const { return m_bLowered; }
-    void TakeAll() {
-        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
-            m_Taken.push_back(fd);
-        }
-    }
-    void GiveBack() {
-        for (int fd : m_Taken) {
-            ::close(fd);
-        }
-        m_Taken.clear();
-    }
-
-private:
-    struct rlimit m_Saved {};
-    bool m_bLowered = false;
-    std::vector<int> m_Taken;
-};
-
-}  // namespace
-
 // Another account that can write a watched folder fills it with files: the
 // group goes on following what it followed, takes root's new file before
 // theirs, follows no more than its bound and says how many it left out,
@@ -700,7 +663,8 @@ TEST_F(TextLogEngineTest, NewFilesAreLeftOutRatherThanOpenedIntoTheDescriptorsKe
     Reports reports;
     {
         // Under 256 descriptors the floor is 64: three to spare for files.
-        DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kWalkDescriptors + 3);
+        hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) +
+                                          CEngineTextLog::kWalkDescriptors + 3);
         ASSERT_TRUE(squeeze.IsLowered());
         ASSERT_LT(plat::GetDescriptorBudget().m_qwLimit, 256u);
         for (int i = 0; i < 8; ++i) {
@@ -730,7 +694,7 @@ TEST_F(TextLogEngineTest, NewFilesAreLeftOutRatherThanOpenedIntoTheDescriptorsKe
 // read on while no scan can run.
 TEST_F(TextLogEngineTest, OpenFailingForWantOfADescriptorIsNamedAndTheFileIsReadOnceOneIsFree) {
     StartOnAppLog();
-    DescriptorSqueeze squeeze(256);
+    hwtest::DescriptorSqueeze squeeze(256);
     ASSERT_TRUE(squeeze.IsLowered());
     // The name turns twice; while the old file's last line is reported,
     // every descriptor is taken, so the new one cannot be opened.
