@@ -10,6 +10,7 @@
 
 #include "ApacheEngine/WebShmConfig.h"
 #include "Common/AgentEventInfoDefault.h"
+#include "Common/InputBounds.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/IDSRule.h"
 #include "hostwarden/CSFIdentifiers.h"
@@ -30,8 +31,11 @@ const char* SkipBlanks(const char* psz) {
 }
 
 // "name=value" items separated by commas (empty items skipped); a name
-// seen again in the same text gets "|" and the new value appended.
-void ParseClassText(const char* pszText, std::vector<std::pair<std::string, std::string>>& pairs) {
+// seen again in the same text gets "|" and the new value appended.  At most
+// `nMaxNames` names are taken; the items of further names are counted in
+// `nLeftOut`.
+void ParseClassText(const char* pszText, size_t nMaxNames,
+                    std::vector<std::pair<std::string, std::string>>& pairs, size_t& nLeftOut) {
     const char* psz = pszText;
     while (*psz != '\0') {
         const char* pszEnd = std::strchr(psz, ',');
@@ -53,8 +57,12 @@ void ParseClassText(const char* pszText, std::vector<std::pair<std::string, std:
                 break;
             }
         }
-        if (!bJoined)
+        if (bJoined)
+            continue;
+        if (pairs.size() < nMaxNames)
             pairs.emplace_back(std::move(strName), std::move(strValue));
+        else
+            ++nLeftOut;
     }
 }
 
@@ -243,9 +251,17 @@ void CEngineApache::ProcessEvent(const WebEventRecord& record, char* pClassText,
     if (nClassLength > 0 && pClassText != nullptr) {
         pClassText[nClassLength - 1] = '\0';
         std::vector<std::pair<std::string, std::string>> pairs;
-        ParseClassText(pClassText, pairs);
+        size_t nLeftOut = 0;
+        ParseClassText(pClassText, kMaxClassNames, pairs, nLeftOut);
         for (const auto& pair : pairs)
             pInfo->AddInfoPair(pair.first, pair.second);
+        if (nLeftOut != 0) {
+            InputBounds::Instance()
+                .Bound("web-server events",
+                       "at most " + std::to_string(kMaxClassNames) + " names taken from an event's class text",
+                       "class-text items")
+                .LeftOut(nLeftOut);
+        }
     }
     pInfo->AddInfoPair("algorithm-id", std::to_string(record.nEventId));
     if (record.nOutcome == 1)

@@ -5,6 +5,7 @@
 // enabled signature rule it names (by rule name, or by "TID").  It reads no
 // rules tables of its own: the rules belong to the IDS configuration.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,6 +21,11 @@ class ICSFClassFactory;
 
 class CEngineApache : public CEngineBase {
 public:
+    // The module writes an event's class text, up to the whole ring: an
+    // alert takes the pairs of so many names of it, and no more, and the
+    // cost of joining repeated names stays linear in the text.
+    static constexpr size_t kMaxClassNames = 64;
+
     // The IDS configuration is asked of `pFactory` at Oninit.
     explicit CEngineApache(ICSFClassFactory* pFactory);
     ~CEngineApache() override;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "ApacheEngine/WebShmConfig.h"
 #include "Common/AgentEventInfo.h"
+#include "Common/InputBounds.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/IDSRule.h"
 #include "hostwarden/ICSFClassFactory.h"
@@ -102,6 +104,32 @@ TEST_F(CEngineApacheTest, ClassTextRepeatsJoinAndItemsWithoutEqualsAreIgnored) {
     EXPECT_EQ("1|3", m_Engine.Pair(0, "a"));
     EXPECT_EQ("2", m_Engine.Pair(0, "b "));
     EXPECT_EQ("", m_Engine.Pair(0, "junk"));
+}
+
+// A module that writes a class text of thousands of names cannot make an
+// alert of thousands of pairs: the first names are taken, repeats of them
+// still join, and the items of the rest are said and counted.
+TEST_F(CEngineApacheTest, ClassTextOfTooManyNamesKeepsTheFirstAndCountsTheRest) {
+    InputBounds::Instance().ForgetForTest();
+    std::string strClass;
+    for (size_t n = 0; n < CEngineApache::kMaxClassNames + 100; ++n) {
+        strClass += "n" + std::to_string(n) + "=v,";
+    }
+    strClass += "n0=again,n9999=late,";
+    strClass += '\n';
+    m_Engine.ProcessEvent(MakeRecord(5, "Web_Probe"), strClass.data(),
+                          static_cast<int32_t>(strClass.size()));
+    ASSERT_EQ(1u, m_Engine.m_Records.size());
+    const InfoPairList& pairs = m_Engine.m_Records[0]->GetInfoPairs();
+    EXPECT_EQ("v|again", m_Engine.Pair(0, "n0"));
+    EXPECT_EQ("v", m_Engine.Pair(0, ("n" + std::to_string(CEngineApache::kMaxClassNames - 1)).c_str()));
+    EXPECT_EQ(std::count_if(pairs.begin(), pairs.end(),
+                            [](const InfoPair& pair) { return pair.m_strName[0] == 'n'; }),
+              static_cast<std::ptrdiff_t>(CEngineApache::kMaxClassNames));
+    EXPECT_EQ("5", m_Engine.Pair(0, "algorithm-id")) << "the engine's own pairs follow";
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{"Bound reached: web-server events: at most 64 names taken from "
+                                       "an event's class text; 101 class-text items left out"});
 }
 
 TEST_F(CEngineApacheTest, OutcomeAndProtocolMapToAttackResultAndAlertType) {
