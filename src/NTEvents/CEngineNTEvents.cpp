@@ -7,6 +7,7 @@
 #include <set>
 #include <tuple>
 
+#include "Common/InputBounds.h"
 #include "Common/RuleContainer.h"
 #include "Common/SensorSettings.h"
 #include "NTEvents/Audit/InitializeStrategy.h"
@@ -301,12 +302,17 @@ void CEngineNTEvents::PairRegistryRules() {
 uint32_t CEngineNTEvents::_doWork() {
     m_tLastAuditCheck = NowSeconds();
     std::vector<uint8_t> buffer(kRecordBufferSize);
+    bool bMore = false;
     while (StopRequested() == 0) {
-        if (m_WaitArray.empty()) {
+        if (bMore) {
+            // A log had more than a turn: no wait, its change event may
+            // have been taken already.
+        } else if (m_WaitArray.empty()) {
             Sleep(kCycleMs);
         } else {
             plat::ChangeEvent::WaitAny(m_WaitArray.data(), m_WaitArray.size(), kCycleMs);
         }
+        bMore = false;
         if (StopRequested() != 0) {
             break;
         }
@@ -322,7 +328,7 @@ uint32_t CEngineNTEvents::_doWork() {
             if (StopRequested() != 0) {
                 continue;
             }
-            ReadLog(i, buffer);
+            bMore = ReadLog(i, buffer) || bMore;
         }
     }
     // Every pause and reload ends the thread: nothing to warn about.
@@ -346,10 +352,14 @@ void CEngineNTEvents::RefreshAudits() {
     m_tLastAuditCheck = NowSeconds();
 }
 
-void CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
+bool CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
     const std::string& strName = m_LogNames[nIndex];
     std::vector<uint8_t> large;
+    uint32_t dwRecords = 0;
     for (;;) {
+        if (dwRecords >= kRecordsPerTurn) {
+            return true;
+        }
         std::vector<uint8_t>& current = large.empty() ? buffer : large;
         uint32_t dwRead = 0;
         uint32_t dwNeeded = 0;
@@ -369,11 +379,12 @@ void CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
                     DispatchRecord(current.data() + at, dwLength, strName);
                 }
                 at += dwLength;
+                ++dwRecords;
             }
             large.clear();
             large.shrink_to_fit();
             if (StopRequested() != 0) {
-                return;
+                return false;
             }
             continue;
         }
@@ -387,7 +398,7 @@ void CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
                         strName.c_str());
                 plat::CloseEventLog(m_LogHandles[nIndex]);
                 m_LogHandles[nIndex] = nullptr;
-                return;
+                return false;
             }
             if (m_LargeRecordReports.Allow(ReportLimiter::Now())) {
                 CSF_LOG(kCSFLogWarning, "Large event record (%d bytes): possible attack on event log%s",
@@ -395,27 +406,27 @@ void CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
                         m_LargeRecordReports.LeftOutNote("large records").c_str());
             }
             if (StopRequested() != 0 || large.empty()) {
-                return;
+                return false;
             }
             continue;
         case plat::kErrHandleEof:
-            return;
+            return false;
         case plat::kErrEventLogFileChanged:
             CSF_LOG(kCSFLogWarning,
                     "The %s event log has changed between reads.  Possibly cleared (warning %d)",
                     strName.c_str(), static_cast<int>(dwError));
             plat::CloseEventLog(m_LogHandles[nIndex]);
             m_LogHandles[nIndex] = nullptr;
-            return;
+            return false;
         case plat::kErrInvalidHandle:
             CSF_TRACE(1, "Error invalid handle for %s event log (error %d)", strName.c_str(),
                       static_cast<int>(dwError));
             m_LogHandles[nIndex] = nullptr;
-            return;
+            return false;
         default:
             CSF_TRACE(9, "Unknown error reading %s event log (error %d)", strName.c_str(),
                       static_cast<int>(dwError));
-            return;
+            return false;
         }
     }
 }
@@ -424,6 +435,14 @@ void CEngineNTEvents::DispatchRecord(const uint8_t* pRecord, uint32_t dwAvailabl
                                      const std::string& strLog) {
     if (!m_Record.Parse(pRecord, dwAvailable)) {
         return;
+    }
+    if (m_Record.m_dwStringsCut != 0) {
+        InputBounds::Instance()
+            .Bound("event log " + strLog,
+                   "at most " + std::to_string(EventRecordView::kMaxStrings) +
+                       " insertion strings read from a record",
+                   "strings")
+            .LeftOut(m_Record.m_dwStringsCut);
     }
     const uint32_t dwEventId = m_Record.m_dwEventId & 0xFFFF;
     if (dwEventId == kPolicyChangeEventId && SensorSettings::Instance().m_bEnforceAuditPolicy) {

@@ -39,6 +39,10 @@ public:
     // The buffer every cycle reads into; a larger record gets one of its own.
     static constexpr uint32_t kRecordBufferSize = 16384;
     static constexpr uint32_t kCycleMs = 1000;
+    // Whoever makes a log's records come decides how many: one log is read
+    // for at most so many records a turn, then the others have theirs, and
+    // the next cycle comes at once while a log has more.
+    static constexpr uint32_t kRecordsPerTurn = 1024;
     static constexpr int64_t kAuditRefreshSeconds = 5;
     // Lines a minute about records too large or with too many strings.
     static constexpr unsigned kRecordReportsPerMinute = 20;
@@ -82,8 +86,9 @@ private:
     // Opens, primes and watches one log; false counts as a failure.
     bool OpenLog(const std::string& strName);
     void CloseLog(size_t nIndex);
-    // Reads what is new in log `nIndex`.
-    void ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);
+    // Reads what is new in log `nIndex`, for one turn; true when the turn
+    // ended with records left to read.
+    bool ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);
     void RefreshAudits();
     void PairRegistryRules();
 

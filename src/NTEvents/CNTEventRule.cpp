@@ -3,8 +3,12 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdint>
 #include <new>
+#include <unordered_map>
 
+#include "Common/InputBounds.h"
 #include "Common/WildcardFileFinder.h"
 #include "NTEvents/Audit/FileAudit.h"
 #include "NTEvents/Audit/RegKeyAudit.h"
@@ -30,15 +34,19 @@ bool PathExists(const std::string& strPath) {
 }
 
 // Every existing path the wildcard pattern names, to `note`; directories
-// of a recursive pattern with the recursive marker.
+// of a recursive pattern with the recursive marker.  Whoever can write the
+// folders decides how many names they hold: the walk reads at most
+// kMaxAuditWalkNames of them.  False when it read no more for that, or
+// left a folder unread for another reason than its absence, so that what
+// it did not name is unknown rather than gone.
 template <typename Note>
-void ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note) {
+bool ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note) {
+    WildcardLimits limits;
+    limits.m_qwMaxEntries = CNTEventRule::kMaxAuditWalkNames;
+    WildcardWalk walk(strPattern, false, limits);
     WildcardFindData data;
-    WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(strPattern.c_str(), false, &data);
-    if (walk == WildcardFileFinder::InvalidHandle()) {
-        return;
-    }
-    do {
+    uint32_t dwWork = UINT32_MAX;
+    while (walk.Next(data, dwWork) == WildcardWalk::Step::kFound) {
         if (data.m_strEntryName == "." || data.m_strEntryName == "..") {
             continue;
         }
@@ -47,8 +55,17 @@ void ExpandWildcard(const std::string& strPattern, bool bRecursive, Note&& note)
             strPath += "/...";
         }
         note(strPath);
-    } while (WildcardFileFinder::FindNext(walk, &data) != 0);
-    WildcardFileFinder::Close(walk);
+    }
+    return !walk.EntriesCut() && !walk.Incomplete();
+}
+
+// Paths compare without regard to case, as the audit list keeps them.
+std::string CaseKey(const std::string& strPath) {
+    std::string strKey(strPath);
+    for (char& c : strKey) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return strKey;
 }
 
 }  // namespace
@@ -137,12 +154,30 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
     std::vector<std::string>& files = AuditedFiles();
     const size_t nKnown = files.size();
     std::vector<bool> seen(nKnown, false);
+    // A lookup per name the walks give, not a search of every audited file.
+    std::unordered_map<std::string, size_t> known;
+    for (size_t i = 0; i < nKnown; ++i) {
+        known.emplace(CaseKey(files[i]), i);
+    }
+    uint64_t qwLeftOut = 0;
     auto note = [&](const std::string& strPath) {
-        const size_t nIndex = static_cast<size_t>(AddAuditFile(strPath));
-        if (nIndex < nKnown) {
-            seen[nIndex] = true;
+        const auto [it, bNew] = known.emplace(CaseKey(strPath), files.size());
+        if (!bNew) {
+            if (it->second < nKnown) {
+                seen[it->second] = true;
+            }
+            return;
         }
+        if (files.size() >= kMaxAuditedFiles) {
+            known.erase(it);
+            ++qwLeftOut;
+            return;
+        }
+        files.push_back(strPath);
+        CSF_TRACE(kCSFLogInfo, "Add file (%s) to audit for rule (%s)", strPath.c_str(),
+                  GetName().c_str());
     };
+    uint64_t qwCut = 0;
     for (const std::string& strSpec : *m_pAuditFileSpecs) {
         std::string strPath = strSpec.substr(0, kMaxPath - 1);
         const bool bRecursive = WildcardFileFinder::StripRecursiveMarker(strPath);
@@ -161,8 +196,21 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
             note(strPath);
             continue;
         }
-        ExpandWildcard(strPath, bRecursive, note);
+        qwCut += ExpandWildcard(strPath, bRecursive, note) ? 0 : 1;
     }
+    // Every look meets the same files and folders again: only more of them
+    // than at the last look are more left out.
+    if (qwLeftOut > m_qwFilesLeftOut) {
+        SayBound("at most " + std::to_string(kMaxAuditedFiles) + " files audited", "files",
+                 qwLeftOut - m_qwFilesLeftOut);
+    }
+    if (qwCut > m_qwPatternsCut) {
+        SayBound("at most " + std::to_string(kMaxAuditWalkNames) +
+                     " names read for each wildcard pattern at each look",
+                 "patterns read in part", qwCut - m_qwPatternsCut);
+    }
+    m_qwFilesLeftOut = qwLeftOut;
+    m_qwPatternsCut = qwCut;
     int32_t nChanged = 0;
     for (size_t i = nKnown; i < files.size(); ++i, ++nChanged) {
         const std::string& strPath = files[i];
@@ -172,7 +220,8 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
             CFileAudit::Add(strPath.c_str(), this, 0, bApply);
         }
     }
-    for (size_t i = nKnown; i-- > 0;) {
+    // A walk read in part says nothing of the files it did not reach.
+    for (size_t i = nKnown; qwCut == 0 && i-- > 0;) {
         if (seen[i]) {
             continue;
         }
@@ -183,6 +232,12 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
         ++nChanged;
     }
     return nChanged;
+}
+
+void CNTEventRule::SayBound(const std::string& strLimit, const char* pszWhat, uint64_t qwLeftOut) {
+    InputBounds::Instance()
+        .Bound("event-log rule " + GetName() + " audited files", strLimit, pszWhat)
+        .LeftOut(qwLeftOut);
 }
 
 int32_t CNTEventRule::AddAuditKeys(bool bApply) {

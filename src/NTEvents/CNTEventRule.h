@@ -43,6 +43,11 @@ class CNTEventRule : public Rule {
 public:
     // The longest file path the audit upkeep builds, terminator included.
     static constexpr size_t kMaxPath = 260;
+    // Whoever can write a folder a file pattern names decides how many
+    // files match it: a rule audits at most so many, and a look at a
+    // pattern reads at most so many names.
+    static constexpr size_t kMaxAuditedFiles = 1024;
+    static constexpr uint64_t kMaxAuditWalkNames = 16384;
 
     CNTEventRule();
     CNTEventRule(const CNTEventRule& other);
@@ -61,6 +66,9 @@ public:
     // Brings the audited files in line with what the file patterns
     // name now: new paths get their file audit (applied at once when asked),
     // vanished ones lose it.  Answers the number of paths added and removed.
+    // Past kMaxAuditedFiles new paths are left out (a path that goes makes
+    // room at the next look); a pattern whose look was cut short removes
+    // none.  Both are said as the rule's bounds.
     int32_t RefreshAuditFiles(bool bApply);
     // Records the audits of the registry keys; answers 0.
     int32_t AddAuditKeys(bool bApply);
@@ -90,4 +98,13 @@ public:
     std::unique_ptr<NewRegularExpressionList> m_pRegExpList;
     // The file patterns under the audit key's "Files", expanded.
     std::unique_ptr<std::vector<std::string>> m_pAuditFileSpecs;
+
+private:
+    // Says and counts what a bound of the audited files left out.
+    void SayBound(const std::string& strLimit, const char* pszWhat, uint64_t qwLeftOut);
+
+    // What the last look left out: files past the bound, patterns read in
+    // part.
+    uint64_t m_qwFilesLeftOut = 0;
+    uint64_t m_qwPatternsCut = 0;
 };

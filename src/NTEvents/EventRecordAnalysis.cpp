@@ -276,6 +276,7 @@ void AddScriptVariables(EventLogInfo& alert, const EventRecordView& record) {
 
 bool EventRecordView::Parse(const uint8_t* pRecord, uint32_t dwAvailable) {
     m_Strings.clear();
+    m_dwStringsCut = 0;
     m_strSourceName.clear();
     m_strComputerName.clear();
     if (pRecord == nullptr || dwAvailable < Layout::kRecordHeaderSize) {
@@ -319,7 +320,12 @@ bool EventRecordView::Parse(const uint8_t* pRecord, uint32_t dwAvailable) {
         if (!TextAt(pRecord, at, end, pszText, length)) {
             break;
         }
-        m_Strings.push_back(pszText);
+        // Those past the bound are only counted, within the record.
+        if (m_Strings.size() < kMaxStrings) {
+            m_Strings.push_back(pszText);
+        } else {
+            ++m_dwStringsCut;
+        }
         at += length + 1;
     }
     return true;

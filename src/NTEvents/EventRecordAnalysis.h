@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/EventLog.h"
+
 class CNTEventRule;
 class EventLogInfo;
 class ReportLimiter;
@@ -44,8 +46,14 @@ public:
     const uint8_t* m_pData = nullptr;
     std::string m_strSourceName;
     std::string m_strComputerName;
-    // The strings found within the record, each NUL-terminated in place.
+    // The strings found within the record, each NUL-terminated in place:
+    // at most kMaxStrings, the most a record reported through the log can
+    // have, so a record written otherwise cannot make an alert of tens of
+    // thousands of script variables.
     std::vector<const char*> m_Strings;
+    static constexpr size_t kMaxStrings = plat::EventLogLayout::kMaxStrings;
+    // Strings the record holds past kMaxStrings, not read.
+    uint32_t m_dwStringsCut = 0;
 };
 
 // Whether the rule fires on the record read from `strLog` under the event

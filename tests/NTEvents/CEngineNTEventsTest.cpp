@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
+#include "Common/InputBounds.h"
 #include "NTEvents/CNTEventRule.h"
+#include "NTEvents/EventRecordAnalysis.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/EventLog.h"
 #include "platform/Registry.h"
@@ -250,4 +252,69 @@ TEST_F(EventLogEngineTest, RegistryOpenedRulesNeedTheirChangedPartner) {
         }
         EXPECT_EQ(c.m_Kept, kept);
     }
+}
+
+// A log written faster than its records are handled keeps the engine no
+// longer than a turn: the other logs' records are read in between.
+TEST_F(EventLogEngineTest, FloodedLogHoldsTheOthersNoLongerThanATurn) {
+    AddRule("Flood", 100, "Application");
+    AddRule("Single", 200, "System");
+    Init();
+    m_Sensor.m_nDeliveryMicros = 500;
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    const size_t nFlood = 2 * CEngineNTEvents::kRecordsPerTurn + 200;
+    for (size_t n = 0; n < nFlood; ++n) {
+        Append("Application", 100);
+    }
+    Append("System", 200);
+    Texts seen;
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        for (const std::string& strName : Reported()) {
+            seen.push_back(strName);
+        }
+        return seen.size() == nFlood + 1;
+    }, 60)) << seen.size();
+    const size_t nAt = std::find(seen.begin(), seen.end(), "Single") - seen.begin();
+    EXPECT_LT(nAt, nFlood - CEngineNTEvents::kRecordsPerTurn / 2)
+        << "the System record waited for the whole flood";
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
+}
+
+// A record can claim tens of thousands of strings (one byte each); only
+// as many as the log itself lets a report have are read, and the rest are
+// said and counted.
+TEST_F(EventLogEngineTest, RecordClaimingMoreStringsThanALogHoldsIsReadToTheBound) {
+    InputBounds::Instance().ForgetForTest();
+    AddRule("Many", 200);
+    Init();
+    std::vector<uint8_t> record;
+    plat::EventRecordFields fields;
+    fields.m_uEventId = 200;
+    fields.m_sSourceName = "Test";
+    fields.m_strings.assign(EventRecordView::kMaxStrings, "s");
+    // Right after the strings: 44 more, as the data.
+    for (int n = 0; n < 44; ++n) {
+        fields.m_data.push_back('t');
+        fields.m_data.push_back(0);
+    }
+    ASSERT_EQ(0u, plat::BuildEventRecord(fields, record));
+    const uint16_t wClaimed = 60000;
+    record[plat::EventLogLayout::kNumStrings] = static_cast<uint8_t>(wClaimed & 0xFF);
+    record[plat::EventLogLayout::kNumStrings + 1] = static_cast<uint8_t>(wClaimed >> 8);
+    m_pEngine->DispatchRecord(record.data(), static_cast<uint32_t>(record.size()), "Security");
+    auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(1u, reported.size());
+    const InfoPairList& variables = reported[0]->GetScriptVariables();
+    EXPECT_EQ(EventRecordView::kMaxStrings,
+              static_cast<size_t>(std::count_if(variables.begin(), variables.end(), [](const InfoPair& pair) {
+                  return pair.m_strName.rfind("__qor_eventlog_String", 0) == 0;
+              })));
+    // The 44 and the empty texts of the record's end.
+    EventRecordView view;
+    ASSERT_TRUE(view.Parse(record.data(), static_cast<uint32_t>(record.size())));
+    EXPECT_GE(view.m_dwStringsCut, 44u);
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              Texts{"Bound reached: event log Security: at most 256 insertion strings read from a "
+                    "record; " + std::to_string(view.m_dwStringsCut) + " strings left out"});
 }

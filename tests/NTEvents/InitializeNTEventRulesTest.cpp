@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
+#include "Common/InputBounds.h"
 #include "NTEvents/Audit/FileAudit.h"
 #include "NTEvents/CNTEventRule.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -194,4 +195,34 @@ TEST_F(EventRuleReaderTest, AuditedFilesFollowTheSpecificationsAsFilesComeAndGo)
     ASSERT_EQ(1u, entries.count(dir.File("conf")));
     EXPECT_EQ(1u, entries.at(dir.File("conf"))->m_dwRecursive);
     EXPECT_EQ(1u, entries.count(dir.File("absent")));
+}
+
+// Whoever can write a folder a pattern names decides how many files match:
+// a rule audits at most its bound of them, keeps those it has, and says
+// how many it left out; a file that goes makes room for one left out.
+TEST_F(EventRuleReaderTest, AuditedFilesOfAWildcardPatternAreBoundedKeepingThoseAuditedFirst) {
+    InputBounds::Instance().ForgetForTest();
+    hwtest::ScratchDirectory dir;
+    const size_t nFiles = CNTEventRule::kMaxAuditedFiles + 10;
+    for (size_t n = 0; n < nFiles; ++n) {
+        char szName[32];
+        std::snprintf(szName, sizeof szName, "f%05zu.up", n);
+        hwtest::WriteWholeFile(dir.File(szName), "x");
+    }
+    const std::string strRule = AddRule("Uploads");
+    Set(strRule + "\\Audit\\Files", "uploads", (dir.Path() + "/*.up").c_str());
+    CNTEventRule* pRule = Read("Uploads");
+    ASSERT_NE(nullptr, pRule);
+    ASSERT_EQ(CNTEventRule::kMaxAuditedFiles, pRule->AuditedFiles().size());
+    EXPECT_EQ(dir.File("f00000.up"), pRule->AuditedFiles().front());
+    EXPECT_EQ(0, pRule->RefreshAuditFiles(false)) << "nothing changed: the same files are kept";
+
+    std::filesystem::remove(dir.File("f00003.up"));
+    EXPECT_EQ(1, pRule->RefreshAuditFiles(false));
+    EXPECT_EQ(1, pRule->RefreshAuditFiles(false)) << "the room is taken at the next look";
+    EXPECT_EQ(dir.File(std::string("f0") + std::to_string(CNTEventRule::kMaxAuditedFiles) + ".up"),
+              pRule->AuditedFiles().back());
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{"Bound reached: event-log rule Uploads audited files: at "
+                                       "most 1024 files audited; 10 files left out"});
 }
