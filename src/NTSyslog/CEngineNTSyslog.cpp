@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Common/AgentEventInfoDefault.h"
+#include "Common/InputBounds.h"
 #include "Common/RuleContainer.h"
 #include "NTSyslog/InitializeNTSyslogRules.h"
 #include "TextLogs/LogLineTemplates.h"
@@ -16,6 +17,16 @@
 #include "qorToolsLib/SafeText.h"
 
 namespace {
+
+// The bounds of what a sender makes the engine hold, as they are said.
+constexpr const char kQueueBound[] =
+    "at most 16384 datagrams or 16 MiB of text waiting to be parsed";
+constexpr const char kSizeBound[] = "at most 65505 bytes a datagram";
+constexpr const char kSocketBound[] = "at most 8 MiB waiting in the socket";
+static_assert(SyslogEntryQueue::kDefaultMaxEntries == 16384 &&
+              SyslogEntryQueue::kDefaultMaxBytes == 16u * 1024 * 1024 &&
+              NTSyslogListeningThread::kReceiveBufferSize - 1 == 65505 &&
+              NTSyslogListeningThread::kSocketReceiveBuffer == 8 * 1024 * 1024);
 
 constexpr uint32_t kPopSeconds = 1;
 // Datagrams taken from the queue at once.
@@ -193,11 +204,30 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     m_qwOversizedReported = 0;
     m_qwKernelReported = 0;
     m_qwLeftInSocketReported = 0;
+    m_qwQueueFullNoted = 0;
+    m_qwOversizedNoted = 0;
+    m_qwKernelNoted = 0;
     return nResult;
 }
 
 uint64_t CEngineNTSyslog::GetDroppedCount() const {
     return m_pQueue ? m_pQueue->DroppedCount() : 0;
+}
+
+void CEngineNTSyslog::NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted) {
+    if (qwTotal <= qwNoted) {
+        return;
+    }
+    InputBounds::Instance()
+        .Bound("syslog datagrams to UDP port " + std::to_string(m_wPort), pszLimit, "datagrams")
+        .LeftOut(qwTotal - qwNoted);
+    qwNoted = qwTotal;
+}
+
+void CEngineNTSyslog::NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel) {
+    NoteBound(kQueueBound, qwQueueFull, m_qwQueueFullNoted);
+    NoteBound(kSizeBound, qwOversized, m_qwOversizedNoted);
+    NoteBound(kSocketBound, qwKernel, m_qwKernelNoted);
 }
 
 void CEngineNTSyslog::ReportDrops(bool bFinal) {
@@ -206,6 +236,7 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     const uint64_t qwKernel = m_pListener ? m_pListener->KernelDroppedCount() : m_qwKernelReported;
     const uint64_t qwLeftInSocket =
         m_pListener ? m_pListener->LeftInSocketCount() : m_qwLeftInSocketReported;
+    NoteBounds(qwQueueFull, qwOversized, qwKernel);
     if (qwQueueFull == m_qwDropsReported && qwOversized == m_qwOversizedReported &&
         qwKernel == m_qwKernelReported && m_qwUnparsed == m_qwUnparsedReported &&
         qwLeftInSocket == m_qwLeftInSocketReported) {

@@ -83,7 +83,11 @@ private:
     // as `leftovers` says) and wakes the engine thread.
     void StopListener(NTSyslogListeningThread::Leftovers leftovers);
     // Reports drops not yet reported: at most once a minute unless `bFinal`.
+    // The bounds behind them are said and counted at once (NoteBounds).
     void ReportDrops(bool bFinal);
+    void NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel);
+    // What a bound left out since `qwNoted`, to its handle.
+    void NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted);
     // The echo of one datagram, when the echo's budget allows it.
     void Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now);
     // Says how many datagrams went without their echo, once a second or,
@@ -118,6 +122,10 @@ private:
     uint64_t m_qwOversizedReported = 0;
     uint64_t m_qwKernelReported = 0;
     uint64_t m_qwLeftInSocketReported = 0;
+    // What each bound's handle has been told of.
+    uint64_t m_qwQueueFullNoted = 0;
+    uint64_t m_qwOversizedNoted = 0;
+    uint64_t m_qwKernelNoted = 0;
     // Received but never parsed because a stop came first: counted by the
     // engine thread, and at stop by the control thread once that thread
     // has ended.

@@ -497,6 +497,18 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
     const uint64_t drops = ReportedDrops(log);
     EXPECT_GT(systemDrops, 0u) << "the stopped host's socket overflowed";
     EXPECT_EQ(ReportedDrops(log, true), systemDrops);
+    // Each bound the flood reached is said, and the stop lists what each
+    // left out: the queue's and the socket's, as the drop reports count them.
+    const auto BoundAtStop = [&](const std::string& limit) {
+        std::smatch found;
+        const std::regex line("at the stop: Bound reached: syslog datagrams to UDP port 514: " + limit +
+                              "; (\\d+) datagrams left out");
+        return std::regex_search(log, found, line) ? std::stoull(found[1].str()) : 0;
+    };
+    static const std::regex kQueueFull(R"(NTSyslog dropped \d+ datagrams: (\d+) with the queue full)");
+    EXPECT_EQ(BoundAtStop("at most 16384 datagrams or 16 MiB of text waiting to be parsed"),
+              SumOfMatches(log, kQueueFull, 1));
+    EXPECT_EQ(BoundAtStop("at most 8 MiB waiting in the socket"), systemDrops);
     EXPECT_EQ(alerts + drops, delivered + systemDrops)
         << "alerts " << alerts << ", drops " << drops << ", delivered " << delivered
         << ", system drops " << systemDrops;
