@@ -125,14 +125,24 @@ void HoldChains(FloodRun& run) {
 const char* const kSharedNames[] = {"tclProc.dat", "_ShMem_sem_", "GenAlloc_semaphore", "QGEvShm",
                                     "QGEvMutex",   "QGConfShm",   "QGConfMutex"};
 
-void PrepareNames(const std::string&, FloodPlan&) {}
-
-void HoldNames(FloodRun& run) {
-    const std::string prefix = "/dev/shm/hw." + plat::ObjectScopeOfRoot(run.m_strRoot) + ".";
+// The seven names as words for sh.
+std::string SharedNames(const std::string& root) {
+    const std::string prefix = "/dev/shm/hw." + plat::ObjectScopeOfRoot(root) + ".";
     std::string names;
     for (const char* pszName : kSharedNames) {
         names += " '" + prefix + pszName + "'";
     }
+    return names;
+}
+
+// Before the sensor starts, nobody holds every name with a folder that has
+// a file in it.
+void PrepareNames(const std::string& root, FloodPlan&) {
+    AsStranger("for n in" + SharedNames(root) + "; do mkdir \"$n\" && touch \"$n/held\"; done");
+}
+
+void HoldNames(FloodRun& run) {
+    const std::string names = SharedNames(run.m_strRoot);
     // Whenever a name is free (a reload lets the script store go), nobody
     // puts a folder with a file in it there.
     const pid_t squatter = StartAsStranger(UntilDeadline(

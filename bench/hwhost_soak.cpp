@@ -163,6 +163,37 @@ std::vector<std::string> BoundsSaid(const std::string& errors) {
     return said;
 }
 
+// Up to `most` warnings the host gave on standard error besides its bounds,
+// the first of each kind (told apart by their first 48 characters), and
+// how often each kind came.
+std::vector<std::string> Warnings(const std::string& errors, size_t most) {
+    std::vector<std::string> kinds;
+    std::vector<size_t> counts;
+    std::istringstream lines(errors);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("WARNING: ", 0) != 0 || line.find("Bound reached: ") != std::string::npos) {
+            continue;
+        }
+        const std::string kind = line.substr(0, 48);
+        size_t i = 0;
+        while (i < kinds.size() && kinds[i].compare(0, 48, kind) != 0) {
+            ++i;
+        }
+        if (i == kinds.size()) {
+            if (kinds.size() == most) {
+                continue;
+            }
+            kinds.push_back(line.size() > 240 ? line.substr(0, 240) + "..." : line);
+            counts.push_back(0);
+        }
+        ++counts[i];
+    }
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        kinds[i] += " (" + std::to_string(counts[i]) + " such)";
+    }
+    return kinds;
+}
+
 // The highest of each figure over the samples from `from` to `to` seconds
 // (the last sample when none lies there).
 Sample Highest(const std::vector<Sample>& samples, double from, double to) {
@@ -247,12 +278,16 @@ bool RunFlood(const Options& options, const std::string& scratch, const hwsoak::
                 ", second fifth %" PRIu64 ", end %" PRIu64 " -> %s; stop took %.1f s\n",
                 flood.m_pszName, first.m_qwDescriptors, base.m_qwDescriptors, last.m_qwDescriptors, pszFds,
                 first.m_qwRssKb, base.m_qwRssKb, last.m_qwRssKb, pszRss, dStop);
-    const std::vector<std::string> bounds = BoundsSaid(hwload::ReadText(errors));
+    const std::string said = hwload::ReadText(errors);
+    const std::vector<std::string> bounds = BoundsSaid(said);
     if (bounds.empty()) {
         std::printf("%s: no bound reached was said\n", flood.m_pszName);
     }
     for (const std::string& bound : bounds) {
         std::printf("%s: said: %s\n", flood.m_pszName, bound.c_str());
+    }
+    for (const std::string& warning : Warnings(said, 3)) {
+        std::printf("%s: warned: %s\n", flood.m_pszName, warning.c_str());
     }
     std::fflush(stdout);
     if (!options.m_host.m_bKeep) {
