@@ -201,6 +201,8 @@ public:
     rp::Driver* GetPacketDriver() const { return m_pPacketDrv.get(); }
     // Frames read and given back since the slave was made.
     uint64_t GetFramesRead() const { return m_qwFramesRead.load(std::memory_order_relaxed); }
+    // Whether an alert in hand waits for room in the master's queue.
+    bool IsWaitingForRoom() const { return m_bWaitingForRoom.load(); }
     void SetConsolidationEnabled(bool bEnabled) { m_bConsolidation = bEnabled; }
     void SetIDSConfig(CIDSConfig* pConfig) { m_pIDSConfig = pConfig; }
     void SetDirection(uint32_t dwDirection) { m_dwDirection = dwDirection; }
@@ -356,6 +358,7 @@ private:
     // Set by a pause or stop before the thread is told, cleared by a start
     // or resume: no wait for the queue then.
     std::atomic<bool> m_bEnding{false};
+    std::atomic<bool> m_bWaitingForRoom{false};
     bool m_bRecordedInput = false;
     std::atomic<uint64_t> m_qwQueueFailures{0};
     InputBound* m_pQueueBound = nullptr;

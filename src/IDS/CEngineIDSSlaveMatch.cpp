@@ -412,19 +412,23 @@ bool CEngineIDSSlave::LogEvent(AgentEventInfo* pRecord) {
 
 bool CEngineIDSSlave::PushAfterRefusal(AgentEventInfo* pRecord) {
     int64_t tWaitFrom = IDSNow();
+    m_bWaitingForRoom.store(true);
     for (uint32_t nPushes = 1;; ++nPushes) {
         if (m_bEnding.load()) {
+            m_bWaitingForRoom.store(false);
             // The master's thread may have ended already; it takes what
             // its queue holds once the slaves have.
             return m_pQueue->PushPastCapacity(pRecord);
         }
         if (!m_bRecordedInput && nPushes >= kMaxQueuePushes) {
             Sleep(kQueueRetryMs);
+            m_bWaitingForRoom.store(false);
             return false;
         }
         Sleep(m_bRecordedInput ? kReplayRetryMs : kQueueRetryMs);
         DiscountWait(tWaitFrom);
         if (m_pQueue->Push(pRecord)) {
+            m_bWaitingForRoom.store(false);
             return true;
         }
     }

@@ -474,10 +474,13 @@ TEST_F(IDSSlaveTest, AReplayWaitsForRoomInTheQueueAndStillStopsAtOnce) {
     ASSERT_EQ(0, slave.OnStart(0));
     EXPECT_TRUE(slave.IsRecordedInput());
     // Nobody takes the alerts: the queue fills with the alerts of the first
-    // frames, and the slave holds the next one.
+    // frames, and the slave holds the next one, waiting for room (the clock
+    // is put forward only then: a frame still inside the module has its
+    // time counted, as it should).
     ASSERT_TRUE(hwtest::WaitUntil([&] {
-        return m_Queue.Size() == IDSEventQueue::kCapacity && slave.GetFramesRead() == IDSEventQueue::kCapacity;
+        return m_Queue.Size() == IDSEventQueue::kCapacity && slave.IsWaitingForRoom();
     }));
+    EXPECT_EQ(IDSEventQueue::kCapacity, slave.GetFramesRead());
     // Held twice as long as a live adapter's retries last, and for two
     // minutes of the engine's clock, more than the module is given.
     clock.Advance(120);
