@@ -107,7 +107,10 @@ public:
     void SetStopWait(std::chrono::milliseconds wait) { m_stopWait = wait; }
 
     // The alerts the queue holds at most; set before the sensor starts.
-    static constexpr size_t kDefaultQueueLimit = 4096;
+    // Each holds its event with every value, some kilobytes, so under a
+    // flood the queue is most of what the host holds: more room buys no
+    // speed once the outputs are the slower side.
+    static constexpr size_t kDefaultQueueLimit = 1024;
     void SetQueueLimit(size_t limit) { m_nQueueLimit = limit == 0 ? 1 : limit; }
     // What may wait for output files that cannot be written (a full disk)
     // before further alerts are dropped, counted; set before the sensor
