@@ -375,7 +375,10 @@ void CEngineDecoy::WatchOnce() {
     if (nReady < 0) {
         const int nError = static_cast<int>(plat::GetLastError());
         CSF_TRACE(kCSFLogInfo, "Error %d waiting for connections.\n", nError);
-        CSF_LOG(kCSFLogError, "error(%d) in select()", nError);
+        if (m_WaitErrorReports.Allow(ReportLimiter::Now())) {
+            CSF_LOG(kCSFLogError, "error(%d) in select()%s", nError,
+                    m_WaitErrorReports.LeftOutNote("failed waits").c_str());
+        }
         return;
     }
     HandleReady(nReady);

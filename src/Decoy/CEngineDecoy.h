@@ -30,6 +30,7 @@
 #include "Decoy/SpareDescriptor.h"
 #include "platform/SocketWatchSet.h"
 #include "platform/WakeSignal.h"
+#include "qorToolsLib/ReportLimiter.h"
 
 class CDecoyRule;
 class CInitializeDecoyRules;
@@ -118,6 +119,9 @@ private:
     std::atomic<uint8_t> m_bPaused{0};
     std::unique_ptr<DecoyDestination> m_pDestination;
     plat::SocketWatchSet m_WatchSet{kPortTableSize};
+    // A wait that fails fails again at every pass (a descriptor limit
+    // below the ports' count, say): said at most 20 times a minute.
+    ReportLimiter m_WaitErrorReports{std::chrono::minutes(1), 20};
     // Empty: the stop-aware pause between passes.
     plat::SocketWatchSet m_NoSockets;
     plat::WakeSignal m_Wake;
