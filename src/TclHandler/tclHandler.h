@@ -192,7 +192,7 @@ private:
     // The bounds of the script road an alert can find full.
     enum class Bound { kQueue = 0, kTable = 1, kStore = 2 };
     static constexpr int kBoundKinds = 3;
-    // A run of `request` left out at `bound`: the Part's line (so many a
+    // A run of `request` left out at `bound`: the handler's own line (so many a
     // minute) and the bound's own report, which names the rule.
     void ReportFullTable(const tclRequest& request, Bound bound);
     // The bound's handle for the request's rule, made at its first use.
