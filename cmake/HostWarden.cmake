@@ -35,6 +35,27 @@ if(HW_SANITIZE OR HW_TSAN)
     list(APPEND HW_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/SanitizerDefaults.cpp)
 endif()
 
+# What every test program shares is built once: the sources above, and the
+# GoogleTest and standard headers, precompiled (parsing them was most of
+# the test build's time).  Made with the first test program.
+macro(hw_test_shared_targets)
+    if(NOT TARGET hw_test_extras)
+        add_library(hw_test_extras OBJECT ${HW_TEST_EXTRA_SOURCES})
+        target_include_directories(hw_test_extras PRIVATE ${PROJECT_SOURCE_DIR}/src)
+        # A program, so that its headers are compiled exactly as a test
+        # program's sources are (position-independent executable code).
+        add_executable(hw_test_headers ${PROJECT_SOURCE_DIR}/cmake/TestHeaders.cpp)
+        # As the test programs' own sources are built (see hw_test).
+        target_compile_options(hw_test_headers PRIVATE -O0)
+        target_link_libraries(hw_test_headers PRIVATE GTest::gtest GTest::gmock)
+        target_precompile_headers(hw_test_headers PRIVATE
+            <gtest/gtest.h> <gmock/gmock.h>
+            <algorithm> <atomic> <chrono> <cstdint> <cstring> <filesystem> <fstream>
+            <functional> <map> <memory> <mutex> <regex> <set> <sstream> <string>
+            <thread> <vector>)
+    endif()
+endmacro()
+
 # Every test waits at most this many seconds times its own limit; slower
 # builds (ThreadSanitizer) raise it instead of each test raising its own.
 set(HW_TEST_TIMEOUT_FACTOR 1 CACHE STRING "Multiplier of every test's time limit")
@@ -79,7 +100,9 @@ function(hw_test name)
         endif()
     endif()
     math(EXPR timeout "${ARG_TIMEOUT} * ${HW_TEST_TIMEOUT_FACTOR}")
-    add_executable(${name} ${ARG_SOURCES} ${HW_TEST_EXTRA_SOURCES})
+    hw_test_shared_targets()
+    add_executable(${name} ${ARG_SOURCES} $<TARGET_OBJECTS:hw_test_extras>)
+    target_precompile_headers(${name} REUSE_FROM hw_test_headers)
     # A test program's own sources are built without optimisation: they are
     # most of what the test build compiles, optimising them (with the
     # sanitizers) costs more than twice the time, and nothing in them needs
@@ -122,8 +145,9 @@ endfunction()
 # HW_FUZZ_INPUT_TIMEOUT seconds.
 function(hw_fuzz name)
     cmake_parse_arguments(ARG "" "SOURCE;CORPUS" "DEPS" ${ARGN})
+    hw_test_shared_targets()
     add_executable(${name}_replay ${ARG_SOURCE} ${PROJECT_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp
-                   ${HW_TEST_EXTRA_SOURCES})
+                   $<TARGET_OBJECTS:hw_test_extras>)
     target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name}_replay PRIVATE ${ARG_DEPS})
     add_test(NAME fuzz_replay.${name}
