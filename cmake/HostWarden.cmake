@@ -13,10 +13,16 @@ endif()
 if(HW_SANITIZE AND HW_TSAN)
     message(FATAL_ERROR "HW_SANITIZE and HW_TSAN exclude each other: use one build for each")
 endif()
+# The dynamic-type check (vptr) is left out: on a miss of its small cache
+# the runtime proves the object's type table readable through a pipe, so in
+# a process with no descriptor left (which the tests of descriptor shortage
+# bring about on purpose) it reports every sound object as one of a wrong
+# type.  Objects used after their end are still found by the address check.
 if(HW_SANITIZE)
     set(HW_SANITIZER_FLAGS
         -fsanitize=address,undefined
         -fno-sanitize-recover=undefined
+        -fno-sanitize=vptr
         -fno-omit-frame-pointer)
 elseif(HW_TSAN)
     set(HW_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
