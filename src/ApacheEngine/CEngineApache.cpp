@@ -256,11 +256,14 @@ void CEngineApache::ProcessEvent(const WebEventRecord& record, char* pClassText,
         for (const auto& pair : pairs)
             pInfo->AddInfoPair(pair.first, pair.second);
         if (nLeftOut != 0) {
-            InputBounds::Instance()
-                .Bound("web-server events",
-                       "at most " + std::to_string(kMaxClassNames) + " names taken from an event's class text",
-                       "class-text items")
-                .LeftOut(nLeftOut);
+            m_ClassNamesBound.LeftOut(
+                []() -> InputBound& {
+                    return InputBounds::Instance().Bound(
+                        "web-server events",
+                        "at most " + std::to_string(kMaxClassNames) + " names taken from an event's class text",
+                        "class-text items");
+                },
+                nLeftOut);
         }
     }
     pInfo->AddInfoPair("algorithm-id", std::to_string(record.nEventId));

@@ -13,6 +13,7 @@
 
 #include "ApacheEngine/WebSharedMemory.h"
 #include "Common/EngineBase.h"
+#include "Common/InputBounds.h"
 #include "qorToolsLib/ReportLimiter.h"
 
 class CIDSRule;
@@ -68,6 +69,8 @@ private:
     // Why the last opening of the shared memory failed; empty when it did
     // not, or none was tried since the rules were read.
     std::string m_strRingProblem;
+    // The bound on an event's class text, once an event reached it.
+    InputBoundHandle m_ClassNamesBound;
     // "TID" to the rule's own name.
     std::unique_ptr<std::map<int32_t, const std::string*>> m_pIdMap;
     // The poll's record and class text, reused for every message.

@@ -113,18 +113,17 @@ bool CCorrelationRule::CountHit(const std::string& strFiredRule, const AgentEven
 }
 
 void CCorrelationRule::SayFolded(uint64_t qwFolded) {
-    InputBound* pBound = m_pFoldBound.load(std::memory_order_acquire);
-    if (pBound == nullptr) {
-        pBound = &InputBounds::Instance().Bound(
-            "correlation rule " + GetName(),
-            "at most " + std::to_string(CCorrelationRuleHits::kMaxKept) +
-                " hits of each watched rule kept with their value (" +
-                std::to_string(CCorrelationRuleHits::kMaxKeptBytes / 1024) +
-                " KiB of values), older hits only counted",
-            "hit values");
-        m_pFoldBound.store(pBound, std::memory_order_release);
-    }
-    pBound->LeftOut(qwFolded);
+    m_FoldBound.LeftOut(
+        [&]() -> InputBound& {
+            return InputBounds::Instance().Bound(
+                "correlation rule " + GetName(),
+                "at most " + std::to_string(CCorrelationRuleHits::kMaxKept) +
+                    " hits of each watched rule kept with their value (" +
+                    std::to_string(CCorrelationRuleHits::kMaxKeptBytes / 1024) +
+                    " KiB of values), older hits only counted",
+                "hit values");
+        },
+        qwFolded);
 }
 
 bool CCorrelationRule::Trigger(Rule* pFiredRule, AgentEventInfo* pRecord,

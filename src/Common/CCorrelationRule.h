@@ -27,11 +27,11 @@
 
 #include "Common/CCorrelationRuleHits.h"
 #include "Common/ICorrelationRule.h"
+#include "Common/InputBounds.h"
 #include "Common/Rule.h"
 #include "qorToolsLib/jsSync.h"
 
 class CEngineCorrelation;
-class InputBound;
 
 class CCorrelationRule : public Rule, public ICorrelationRule {
 public:
@@ -118,5 +118,5 @@ private:
     // The record value a hit keeps, reused from alert to alert.
     std::string m_strHitValue;
     // The bound of what the slots keep, once it was first reached.
-    std::atomic<InputBound*> m_pFoldBound{nullptr};
+    InputBoundHandle m_FoldBound;
 };

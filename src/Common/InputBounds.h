@@ -99,3 +99,32 @@ private:
     size_t m_nListedFrom = 0;
     InputBound::TimeSource m_now = nullptr;
 };
+
+// The handle of one bound, kept by the input that reaches it: asked for at
+// the first item left out, so an input that never reaches its bound takes
+// no place in the table, and kept from then on, so an input held at its
+// bound for every item of a flood (a packet, an event, a connection)
+// builds no names and takes no lock per item.  Any thread may call
+// LeftOut; two that find no handle yet both ask, and get the same one.
+//
+//   InputBoundHandle m_FilterBound;
+//   m_FilterBound.LeftOut([&]() -> InputBound& {
+//       return InputBounds::Instance().Bound("rule " + GetName(), ..., "packets");
+//   });
+class InputBoundHandle {
+public:
+    // `qwItems` more items left out at the bound `find` answers; `find` is
+    // called only while no handle is kept.
+    template <typename Find>
+    void LeftOut(const Find& find, uint64_t qwItems = 1) {
+        InputBound* pBound = m_pBound.load(std::memory_order_acquire);
+        if (pBound == nullptr) {
+            pBound = &find();
+            m_pBound.store(pBound, std::memory_order_release);
+        }
+        pBound->LeftOut(qwItems);
+    }
+
+private:
+    std::atomic<InputBound*> m_pBound{nullptr};
+};

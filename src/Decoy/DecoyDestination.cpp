@@ -130,13 +130,13 @@ bool DecoyDestination::HasRoomToHold() {
 void DecoyDestination::ReportWithoutHold(DecoyedTCPCnxn& cnxn) {
     cnxn.EmitEvent(m_pEngine);
     cnxn.ResetNow();
-    InputBounds::Instance()
-        .Bound("decoy ports",
-               "at most " + std::to_string(kMaxHeld) +
-                   " connections held, none into the descriptors kept free; past that a "
-                   "connection is reported and reset at once",
-               "connections not held")
-        .LeftOut();
+    m_HoldBound.LeftOut([]() -> InputBound& {
+        return InputBounds::Instance().Bound("decoy ports",
+                                             "at most " + std::to_string(kMaxHeld) +
+                                                 " connections held, none into the descriptors kept free; past "
+                                                 "that a connection is reported and reset at once",
+                                             "connections not held");
+    });
 }
 
 void DecoyDestination::SayRefused(int32_t nMaxConnections, int32_t nBlackout) {

@@ -13,11 +13,11 @@
 
 #include <cstdint>
 
+#include "Common/InputBounds.h"
 #include "Decoy/CnxnContainer.h"
 
 class CEngineDecoy;
 class DecoyedTCPCnxn;
-class InputBound;
 struct ListeningPort;
 
 class DecoyDestination {
@@ -67,4 +67,6 @@ private:
 
     CEngineDecoy* m_pEngine = nullptr;  // not owned
     CnxnContainer m_Container;
+    // The bound on what is held, once a connection was not.
+    InputBoundHandle m_HoldBound;
 };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "Common/InputBounds.h"
 #include "IDS/ConsolidationClock.h"
 #include "IDS/Firewall/Firewall.h"
 #include "IDS/IDSConfig.h"
@@ -28,7 +29,6 @@ class AgentEventInfo;
 class CIDSRule;
 class HWEventMatchNotify;
 class IDSEventQueue;
-class InputBound;
 class IPolicyContainer;
 class IZamCoalescer;
 class IZamSensor;
@@ -336,7 +336,7 @@ private:
     uint64_t m_qwCaptureDrops = 0;
     std::string m_strCaptureBuffer;
     int64_t m_tCaptureDropsCounted = 0;
-    InputBound* m_pCaptureBound = nullptr;
+    InputBoundHandle m_CaptureBound;
     // Whether a processor fault now would be the module's.
     volatile bool m_bInsideModule = false;
     bool m_bRxInline = true;
@@ -361,7 +361,7 @@ private:
     std::atomic<bool> m_bWaitingForRoom{false};
     bool m_bRecordedInput = false;
     std::atomic<uint64_t> m_qwQueueFailures{0};
-    InputBound* m_pQueueBound = nullptr;
+    InputBoundHandle m_QueueBound;
     uint32_t m_dwQueueSuccess = 0;
     uint32_t m_dwQueueDelay = 0;
     uint32_t m_dwQueueFailure = 0;

@@ -176,14 +176,15 @@ void CEngineIDSSlave::CountCaptureDrops(int64_t tNow) {
     if (qwDropped == qwBefore) {
         return;
     }
-    if (m_pCaptureBound == nullptr) {
-        m_pCaptureBound = &InputBounds::Instance().Bound(
-            "adapter " + m_strAdapterName,
-            m_strCaptureBuffer.empty() ? std::string("the packet library's capture buffer")
-                                       : "capture buffer of " + m_strCaptureBuffer,
-            "frames");
-    }
-    m_pCaptureBound->LeftOut(qwDropped - qwBefore);
+    m_CaptureBound.LeftOut(
+        [&]() -> InputBound& {
+            return InputBounds::Instance().Bound(
+                "adapter " + m_strAdapterName,
+                m_strCaptureBuffer.empty() ? std::string("the packet library's capture buffer")
+                                           : "capture buffer of " + m_strCaptureBuffer,
+                "frames");
+        },
+        qwDropped - qwBefore);
 }
 
 void CEngineIDSSlave::ProcessFrame() {

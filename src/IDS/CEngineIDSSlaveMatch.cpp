@@ -394,12 +394,11 @@ bool CEngineIDSSlave::LogEvent(AgentEventInfo* pRecord) {
         m_qwQueueFailures.fetch_add(1, std::memory_order_relaxed);
         // Said at once and counted for the summaries, not only in the
         // minute's line, which comes with the next record, if ever.
-        if (m_pQueueBound == nullptr) {
-            m_pQueueBound = &InputBounds::Instance().Bound(
-                "adapter " + m_strAdapterName,
-                "alert queue of " + std::to_string(m_pQueue->GetCapacity()), "alerts");
-        }
-        m_pQueueBound->LeftOut();
+        m_QueueBound.LeftOut([&]() -> InputBound& {
+            return InputBounds::Instance().Bound("adapter " + m_strAdapterName,
+                                                 "alert queue of " + std::to_string(m_pQueue->GetCapacity()),
+                                                 "alerts");
+        });
     } else {
         ++m_dwQueueSuccess;
         if (bDelayed) {

@@ -69,10 +69,11 @@ void CIDSRule::Filter(uint32_t dwSrc, uint32_t dwDst, uint32_t dwSrcPort, uint32
     if (bForgot) {
         // The forgotten packet's repeats alert again until it is learnt
         // anew: said, outside the rule's lock, as the filter's bound.
-        InputBounds::Instance()
-            .Bound("rule " + GetName(), "repeat filter of " + std::to_string(kMaxHistory) + " packets",
-                   "remembered packets")
-            .LeftOut();
+        m_FilterBound.LeftOut([&]() -> InputBound& {
+            return InputBounds::Instance().Bound(
+                "rule " + GetName(), "repeat filter of " + std::to_string(kMaxHistory) + " packets",
+                "remembered packets");
+        });
     }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/InputBounds.h"
 #include "Common/Rule.h"
 
 // Rule kinds.
@@ -106,4 +107,6 @@ private:
 
     std::vector<std::shared_ptr<FilterHistory>> m_History;
     mutable std::mutex m_FilterLock;
+    // The filter's bound, once a packet was forgotten for it.
+    InputBoundHandle m_FilterBound;
 };

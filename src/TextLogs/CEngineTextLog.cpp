@@ -807,12 +807,12 @@ void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener
             }
         }
         m_Remembered.erase(oldest);
-        if (m_pPlacesBound == nullptr) {
-            m_pPlacesBound = &InputBounds::Instance().Bound(
-                "text logs let go by their groups",
-                "at most " + std::to_string(kMaxRemembered) + " reading places kept", "places");
-        }
-        m_pPlacesBound->LeftOut();
+        m_PlacesBound.LeftOut([]() -> InputBound& {
+            return InputBounds::Instance().Bound("text logs let go by their groups",
+                                                 "at most " + std::to_string(kMaxRemembered) +
+                                                     " reading places kept",
+                                                 "places");
+        });
     }
     m_Remembered[point.m_qwIdentity] = Remembered{point, m_dwScan, strFile};
 }

@@ -62,6 +62,7 @@
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "Common/InputBounds.h"
 #include "Common/WildcardFileFinder.h"
 #include "TextLogs/LogGroup.h"
 #include "TextLogs/TextLogListener.h"
@@ -72,7 +73,6 @@
 class CInitializeTextLogRules;
 class CInitializeUserTextLogRules;
 class CTextLogRule;
-class InputBound;
 class IPolicyEventInterface;
 
 class CEngineTextLog : public CEngineBase {
@@ -267,7 +267,7 @@ private:
         std::string m_strName;  // the name it was let go by
     };
     std::unordered_map<uint64_t, Remembered> m_Remembered;
-    InputBound* m_pPlacesBound = nullptr;
+    InputBoundHandle m_PlacesBound;
     ScanProgress m_Scan;
     uint64_t m_qwSpare = 0;
     bool m_bSpareKnown = false;

@@ -349,10 +349,11 @@ void CFirewall::SetDynamicRule(uint32_t dwAddress, uint32_t dwPeriod) {
     }
     if (!bRecorded) {
         // Said outside the table's lock, which every slave's checks take.
-        InputBounds::Instance()
-            .Bound("network intruders", "dynamic block table of " + std::to_string(kDynamicRules) + " addresses",
-                   "blocks")
-            .LeftOut();
+        m_BlockBound.LeftOut([]() -> InputBound& {
+            return InputBounds::Instance().Bound(
+                "network intruders", "dynamic block table of " + std::to_string(kDynamicRules) + " addresses",
+                "blocks");
+        });
     }
 }
 

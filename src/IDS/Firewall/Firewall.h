@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "Common/InputBounds.h"
 #include "IDS/Firewall/FireConf.h"
 
 // One static rule as a firewall checks it.
@@ -128,6 +129,8 @@ private:
 
     bool m_bShared = true;
     DynamicRule m_dynamicRules[kDynamicRules]{};
+    // The shared table's bound, once a block found it full.
+    InputBoundHandle m_BlockBound;
     uint32_t m_dwGeneration = 0;
     FwRuleTable m_IPRules;
     FwRuleTable m_ICMPRules;
