@@ -50,7 +50,6 @@ public:
         Scan(Scan&&) noexcept;
         Scan& operator=(Scan&&) noexcept;
 
-        bool IsDone() const { return m_bDone; }
         // The files found, in path order (the newest alone for a newest-
         // only group, once the scan is done).
         const std::vector<FoundFile>& Files() const { return m_Files; }
@@ -71,7 +70,6 @@ public:
         std::vector<FoundFile> m_Files;
         std::vector<uint64_t> m_Identities;
         int64_t m_llBestTime = 0;
-        bool m_bHasBest = false;
         bool m_bDone = false;
         bool m_bComplete = true;
         uint64_t m_qwNames = 0;
