@@ -8,7 +8,6 @@
 #include <new>
 #include <unordered_map>
 
-#include "Common/InputBounds.h"
 #include "Common/WildcardFileFinder.h"
 #include "NTEvents/Audit/FileAudit.h"
 #include "NTEvents/Audit/RegKeyAudit.h"
@@ -200,17 +199,9 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
     }
     // Every look meets the same files and folders again: only more of them
     // than at the last look are more left out.
-    if (qwLeftOut > m_qwFilesLeftOut) {
-        SayBound("at most " + std::to_string(kMaxAuditedFiles) + " files audited", "files",
-                 qwLeftOut - m_qwFilesLeftOut);
-    }
-    if (qwCut > m_qwPatternsCut) {
-        SayBound("at most " + std::to_string(kMaxAuditWalkNames) +
-                     " names read for each wildcard pattern at each look",
-                 "patterns read in part", qwCut - m_qwPatternsCut);
-    }
-    m_qwFilesLeftOut = qwLeftOut;
-    m_qwPatternsCut = qwCut;
+    const std::string strInput = "event-log rule " + GetName() + " audited files";
+    m_FilesLeftOut.LeftOutAtScan(strInput, qwLeftOut);
+    m_PatternsCut.LeftOutAtScan(strInput, qwCut);
     int32_t nChanged = 0;
     for (size_t i = nKnown; i < files.size(); ++i, ++nChanged) {
         const std::string& strPath = files[i];
@@ -232,12 +223,6 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
         ++nChanged;
     }
     return nChanged;
-}
-
-void CNTEventRule::SayBound(const std::string& strLimit, const char* pszWhat, uint64_t qwLeftOut) {
-    InputBounds::Instance()
-        .Bound("event-log rule " + GetName() + " audited files", strLimit, pszWhat)
-        .LeftOut(qwLeftOut);
 }
 
 int32_t CNTEventRule::AddAuditKeys(bool bApply) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Common/Rule.h"
+#include "Common/ScanBound.h"
 #include "qorToolsLib/RegularExpression.h"
 
 // An expression over one insertion string of a record, by its index
@@ -100,11 +101,10 @@ public:
     std::unique_ptr<std::vector<std::string>> m_pAuditFileSpecs;
 
 private:
-    // Says and counts what a bound of the audited files left out.
-    void SayBound(const std::string& strLimit, const char* pszWhat, uint64_t qwLeftOut);
-
-    // What the last look left out: files past the bound, patterns read in
+    // What each look leaves out: files past the bound, patterns read in
     // part.
-    uint64_t m_qwFilesLeftOut = 0;
-    uint64_t m_qwPatternsCut = 0;
+    ScanBound m_FilesLeftOut{"at most " + std::to_string(kMaxAuditedFiles) + " files audited", "files"};
+    ScanBound m_PatternsCut{"at most " + std::to_string(kMaxAuditWalkNames) +
+                                " names read for each wildcard pattern at each look",
+                            "patterns read in part"};
 };

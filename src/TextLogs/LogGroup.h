@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "TextLogs/ScanBound.h"
+#include "Common/ScanBound.h"
 
 class WildcardWalk;
 

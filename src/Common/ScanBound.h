@@ -1,9 +1,9 @@
 #pragma once
-// A bound that the text-log engine meets at its scans of a group's files:
-// each scan says how much the bound left out, and what an earlier scan
-// already left out is not counted again, so a folder that stays as it is
-// counts its files once however many scans meet it, and counts again only
-// what grows.  The bound's handle (Common/InputBounds.h) is taken the first
+// A bound met at each look over the same things (a log group's scan of its
+// files, an audit rule's look at its file patterns): each look says how
+// much the bound left out, and what an earlier look already left out is not
+// counted again, so a folder that stays as it is counts its files once
+// however many looks meet it, and counts again only what grows.  The bound's handle (Common/InputBounds.h) is taken the first
 // time something is left out, so a group that never reaches it takes no
 // place in the table of bounds.
 
@@ -18,7 +18,7 @@ public:
     ScanBound(std::string strLimit, const char* pszWhat)
         : m_strLimit(std::move(strLimit)), m_pszWhat(pszWhat) {}
 
-    // What the bound left out at this scan of `strInput` (the same input
+    // What the bound left out at this look at `strInput` (the same input
     // every time).
     void LeftOutAtScan(const std::string& strInput, uint64_t qwNow) {
         if (qwNow > m_qwLast) {
