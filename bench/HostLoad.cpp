@@ -45,6 +45,18 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
+Option NumberOption(const char* pszName, uint64_t& target) {
+    return {pszName, true, [&target](const std::string& value) { target = std::strtoull(value.c_str(), nullptr, 10); }};
+}
+
+Option NumberOption(const char* pszName, double& target) {
+    return {pszName, true, [&target](const std::string& value) { target = std::atof(value.c_str()); }};
+}
+
+Option NumberOption(const char* pszName, int& target) {
+    return {pszName, true, [&target](const std::string& value) { target = std::atoi(value.c_str()); }};
+}
+
 std::vector<uint64_t> NumberList(const std::string& text) {
     std::vector<uint64_t> numbers;
     std::istringstream list(text);

@@ -29,6 +29,11 @@ struct Option {
     bool m_bTakesValue;
     std::function<void(const std::string&)> m_apply;
 };
+// "--name N", N read as a number (a decimal count, a figure with a
+// fraction, a signed whole number) into `target`.
+Option NumberOption(const char* pszName, uint64_t& target);
+Option NumberOption(const char* pszName, double& target);
+Option NumberOption(const char* pszName, int& target);
 // "10,20,30" as numbers, for options that take a list.
 std::vector<uint64_t> NumberList(const std::string& text);
 // Applies the options of a command line; an unknown option or a missing

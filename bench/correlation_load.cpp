@@ -41,14 +41,9 @@ Options ParseOptions(int argc, char** argv) {
     Options options;
     hwload::ParseOptions(
         argc, argv,
-        {{"--rate", true,
-          [&](const std::string& value) {
-              options.m_qwRate = std::strtoull(value.c_str(), nullptr, 10);
-          }},
-         {"--seconds", true,
-          [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
-         {"--interval", true,
-          [&](const std::string& value) { options.m_dInterval = std::atof(value.c_str()); }}},
+        {hwload::NumberOption("--rate", options.m_qwRate),
+         hwload::NumberOption("--seconds", options.m_dSeconds),
+         hwload::NumberOption("--interval", options.m_dInterval)},
         options.m_host);
     if (options.m_dInterval <= 0 || options.m_qwRate == 0) {
         hwload::Fail("--interval and --rate must be positive");

@@ -43,18 +43,13 @@ struct Options {
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
-    const auto Number = [](uint64_t& target) {
-        return [&target](const std::string& value) {
-            target = std::strtoull(value.c_str(), nullptr, 10);
-        };
-    };
     hwload::ParseOptions(
         argc, argv,
-        {{"--values", true, Number(options.m_qwValues)},
-         {"--rate", true, Number(options.m_qwRate)},
-         {"--chunk", true, Number(options.m_qwChunk)},
-         {"--window", true, Number(options.m_qwWindow)},
-         {"--limit-mb", true, Number(options.m_qwLimitMiB)},
+        {hwload::NumberOption("--values", options.m_qwValues),
+         hwload::NumberOption("--rate", options.m_qwRate),
+         hwload::NumberOption("--chunk", options.m_qwChunk),
+         hwload::NumberOption("--window", options.m_qwWindow),
+         hwload::NumberOption("--limit-mb", options.m_qwLimitMiB),
          {"--no-info", false, [&](const std::string&) { options.m_bInfo = false; }}},
         options.m_host);
     if (options.m_qwValues == 0 || options.m_qwChunk == 0 || options.m_qwWindow == 0) {

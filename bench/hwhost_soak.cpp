@@ -101,10 +101,9 @@ Options ParseOptions(int argc, char** argv) {
                   options.m_Floods.push_back(name);
               }
           }},
-         {"--minutes", true, [&](const std::string& value) { options.m_dMinutes = std::atof(value.c_str()); }},
-         {"--interval", true, [&](const std::string& value) { options.m_dInterval = std::atof(value.c_str()); }},
-         {"--rate", true,
-          [&](const std::string& value) { options.m_soak.m_qwRate = std::strtoull(value.c_str(), nullptr, 10); }},
+         hwload::NumberOption("--minutes", options.m_dMinutes),
+         hwload::NumberOption("--interval", options.m_dInterval),
+         hwload::NumberOption("--rate", options.m_soak.m_qwRate),
          {"--senders", true,
           [&](const std::string& value) { options.m_soak.m_nSenders = std::max(1, std::atoi(value.c_str())); }}},
         options.m_host);

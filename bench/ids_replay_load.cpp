@@ -64,19 +64,12 @@ Options ParseOptions(int argc, char** argv) {
     Options options;
     hwload::ParseOptions(
         argc, argv,
-        {{"--frames", true,
-          [&](const std::string& value) { options.m_qwFrames = std::strtoull(value.c_str(), nullptr, 10); }},
-         {"--alert-every", true,
-          [&](const std::string& value) {
-              options.m_qwAlertEvery = std::strtoull(value.c_str(), nullptr, 10);
-          }},
-         {"--reader-mbps", true,
-          [&](const std::string& value) { options.m_dReaderMBps = std::atof(value.c_str()); }},
-         {"--reader-stall", true,
-          [&](const std::string& value) { options.m_dStallSeconds = std::atof(value.c_str()); }},
-         {"--busy", true,
-          [&](const std::string& value) { options.m_nBusyThreads = std::atoi(value.c_str()); }},
-         {"--runs", true, [&](const std::string& value) { options.m_nRuns = std::atoi(value.c_str()); }}},
+        {hwload::NumberOption("--frames", options.m_qwFrames),
+         hwload::NumberOption("--alert-every", options.m_qwAlertEvery),
+         hwload::NumberOption("--reader-mbps", options.m_dReaderMBps),
+         hwload::NumberOption("--reader-stall", options.m_dStallSeconds),
+         hwload::NumberOption("--busy", options.m_nBusyThreads),
+         hwload::NumberOption("--runs", options.m_nRuns)},
         options.m_host);
     if (options.m_qwFrames == 0 || options.m_qwAlertEvery == 0) {
         hwload::Fail("--frames and --alert-every must be positive");

@@ -59,8 +59,7 @@ Options ParseOptions(int argc, char** argv) {
         argc, argv,
         {{"--rates", true,
           [&](const std::string& value) { options.m_Rates = hwload::NumberList(value); }},
-         {"--seconds", true,
-          [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
+         hwload::NumberOption("--seconds", options.m_dSeconds),
          {"--tclsh", true, [&](const std::string& value) { options.m_strTclsh = value; }},
          {"--need-tcl", false, [&](const std::string&) { options.m_bNeedTcl = true; }}},
         options.m_host);

@@ -121,10 +121,8 @@ int main(int argc, char** argv) {
         argc, argv,
         std::vector<hwload::Option>{
             {"--rates", true, [&](const std::string& value) { rates = hwload::NumberList(value); }},
-            {"--seconds", true,
-             [&](const std::string& value) { dSeconds = std::atof(value.c_str()); }},
-            {"--variables", true,
-             [&](const std::string& value) { nVariables = std::atoi(value.c_str()); }}});
+            hwload::NumberOption("--seconds", dSeconds),
+            hwload::NumberOption("--variables", nVariables)});
     char szDirectory[] = "/tmp/script_road.XXXXXX";
     if (::mkdtemp(szDirectory) == nullptr) {
         hwload::Fail("cannot make a scratch directory");

@@ -83,20 +83,13 @@ Options ParseOptions(int argc, char** argv) {
           [&](const std::string& value) { options.m_Rates = hwload::NumberList(value); }},
          {"--matching", true,
           [&](const std::string& value) { options.m_Matching = hwload::NumberList(value); }},
-         {"--seconds", true,
-          [&](const std::string& value) { options.m_dSeconds = std::atof(value.c_str()); }},
-         {"--rules", true,
-          [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }},
+         hwload::NumberOption("--seconds", options.m_dSeconds),
+         hwload::NumberOption("--rules", options.m_nRules),
          {"--senders", true,
           [&](const std::string& value) { options.m_nSenders = std::max(1, std::atoi(value.c_str())); }},
-         {"--flood", true,
-          [&](const std::string& value) { options.m_dFloodSeconds = std::atof(value.c_str()); }},
-         {"--busy", true,
-          [&](const std::string& value) { options.m_nBusyThreads = std::atoi(value.c_str()); }},
-         {"--alert-reader-mbps", true,
-          [&](const std::string& value) {
-              options.m_dAlertReaderMBps = std::atof(value.c_str());
-          }},
+         hwload::NumberOption("--flood", options.m_dFloodSeconds),
+         hwload::NumberOption("--busy", options.m_nBusyThreads),
+         hwload::NumberOption("--alert-reader-mbps", options.m_dAlertReaderMBps),
          {"--plugin", true,
           [&](const std::string& value) {
               const size_t equals = value.find('=');
@@ -105,8 +98,7 @@ Options ParseOptions(int argc, char** argv) {
               }
               options.m_Variants.push_back({value.substr(0, equals), value.substr(equals + 1)});
           }},
-         {"--rounds", true,
-          [&](const std::string& value) { options.m_nRounds = std::atoi(value.c_str()); }}},
+         hwload::NumberOption("--rounds", options.m_nRounds)},
         options.m_host);
     if (options.m_Variants.empty()) {
         options.m_Variants.push_back({"sensor", ""});

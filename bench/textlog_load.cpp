@@ -44,16 +44,9 @@ Options ParseOptions(int argc, char** argv) {
     Options options;
     hwload::ParseOptions(
         argc, argv,
-        {{"--lines", true,
-          [&](const std::string& value) {
-              options.m_qwLines = std::strtoull(value.c_str(), nullptr, 10);
-          }},
-         {"--rules", true,
-          [&](const std::string& value) { options.m_nRules = std::atoi(value.c_str()); }},
-         {"--matching", true,
-          [&](const std::string& value) {
-              options.m_qwMatching = std::strtoull(value.c_str(), nullptr, 10);
-          }}},
+        {hwload::NumberOption("--lines", options.m_qwLines),
+         hwload::NumberOption("--rules", options.m_nRules),
+         hwload::NumberOption("--matching", options.m_qwMatching)},
         options.m_host);
     if (options.m_nRules < 1 || options.m_qwLines < 1) {
         hwload::Fail("--rules and --lines must be positive");
