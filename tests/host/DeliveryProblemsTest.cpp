@@ -12,19 +12,14 @@
 #include "HostServices.h"
 #include "support/ConsoleCapture.h"
 #include "support/ManualReportTime.h"
+#include "support/NamespacedHost.h"
 
 namespace {
 
 const std::string kNoEvent = "the alert \"HW-V4\" is dropped: no policy event is registered under its name";
 const std::string kLate = "e-mail \"Admins\" not written yet";
 
-size_t CountOf(const std::string& text, const std::string& marker) {
-    size_t count = 0;
-    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
-        ++count;
-    }
-    return count;
-}
+using hwtest::CountOf;
 
 }  // namespace
 
