@@ -14,10 +14,6 @@ bool HasWildcard(const std::string& text, size_t& at) {
     return at != std::string::npos;
 }
 
-bool IsAbsence(uint32_t dwError) {
-    return dwError == plat::kErrFileNotFound || dwError == plat::kErrPathNotFound;
-}
-
 }  // namespace
 
 // One folder being listed, or one name standing alone below the folder of
@@ -61,7 +57,7 @@ void WildcardWalk::NoteFailure(const std::string& strPath) {
         if (m_pStopped != nullptr) {
             m_pStopped->push_back(strPath);
         }
-    } else if (!IsAbsence(dwError)) {
+    } else if (!plat::IsAbsence(dwError)) {
         m_bIncomplete = true;
     }
 }

@@ -65,12 +65,6 @@ size_t NextHit(const std::vector<uint8_t>& hits, size_t nFrom) {
     return n;
 }
 
-// The name names nothing: any other failure to look at or open a file
-// (no descriptor left, say) tells nothing of whether it is there.
-bool IsAbsence(uint32_t dwError) {
-    return dwError == plat::kErrFileNotFound || dwError == plat::kErrPathNotFound;
-}
-
 // "/..." on this system, or a drive letter's "X:\...".
 bool IsAbsolutePath(const std::string& strPath) {
     return strPath[0] == '/' || (strPath.size() >= 3 && strPath[1] == ':' && strPath[2] == '\\');
@@ -558,7 +552,7 @@ void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::stri
             // Seen "before this scan": phase 2 stops it.  A look that
             // failed for another reason than the file's absence (no
             // descriptor left, say) tells nothing: the file is kept.
-            if (IsAbsence(dwError)) {
+            if (plat::IsAbsence(dwError)) {
                 listener.m_dwLastSeenScan = m_dwScan - 1;
             }
         } else if (status.m_qwIdentity != listener.m_qwMark) {
@@ -780,8 +774,8 @@ void CEngineTextLog::NoteOpened(CTextLogListener& listener, bool bOpened, bool b
     plat::FileStatus status;
     uint32_t dwError = 0;
     const bool bGone = bOpened ? listener.GetIdentity() != listener.m_qwMark
-                               : IsAbsence(listener.GetOpenFailure()) &&
-                                     !LookAt(strFile, status, dwError) && IsAbsence(dwError);
+                               : plat::IsAbsence(listener.GetOpenFailure()) &&
+                                     !LookAt(strFile, status, dwError) && plat::IsAbsence(dwError);
     if (bFromStart && bGone && listener.m_qwMark != 0 && listener.m_qwMarkSize > 0) {
         ++m_Losses.m_qwVanished;
         m_Losses.m_qwBytes += listener.m_qwMarkSize;
@@ -832,7 +826,7 @@ void CEngineTextLog::ForgetPlacesOfFilesGone() {
             plat::FileStatus status;
             uint32_t dwError = 0;
             bThere = LookAt(it->second.m_strName, status, dwError) ? status.m_qwIdentity == it->first
-                                                                   : !IsAbsence(dwError);
+                                                                   : !plat::IsAbsence(dwError);
         }
         it = bThere ? std::next(it) : m_Remembered.erase(it);
     }

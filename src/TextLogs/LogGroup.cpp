@@ -40,9 +40,7 @@ std::string MissingFolder(std::string strPath) {
         const std::string strFolder = strPath.substr(0, nAt);
         plat::FileStatus status;
         if (!plat::GetFileStatus(strFolder.c_str(), status)) {
-            const uint32_t dwError = plat::GetLastError();
-            return dwError == plat::kErrFileNotFound || dwError == plat::kErrPathNotFound ? strFolder
-                                                                                          : std::string();
+            return plat::IsAbsence(plat::GetLastError()) ? strFolder : std::string();
         }
     } while (nAt < nEnd);
     return std::string();

@@ -92,8 +92,7 @@ bool CTextLogListener::Open(int64_t llPosition) {
 }
 
 bool CTextLogListener::OpenMayBeRetried() const {
-    return m_dwOpenFailure != 0 && m_dwOpenFailure != plat::kErrFileNotFound &&
-           m_dwOpenFailure != plat::kErrPathNotFound && !IsRefusal(m_dwOpenFailure);
+    return m_dwOpenFailure != 0 && !plat::IsAbsence(m_dwOpenFailure) && !IsRefusal(m_dwOpenFailure);
 }
 
 void CTextLogListener::ReleaseIdleLine() {

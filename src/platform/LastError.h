@@ -57,6 +57,11 @@ enum : uint32_t {
 uint32_t GetLastError();
 void SetLastError(uint32_t error);
 
+// Whether `error` says that a path names nothing (no such file, or a folder
+// on the way missing): any other failure to look at or open it (no
+// descriptor left, say) tells nothing of whether it is there.
+inline bool IsAbsence(uint32_t error) { return error == kErrFileNotFound || error == kErrPathNotFound; }
+
 // Maps an errno value to the numbering above (unknown values pass through
 // offset by 0x20000000 so they never collide with a mapped number).
 uint32_t MapErrno(int err);
