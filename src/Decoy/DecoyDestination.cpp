@@ -141,15 +141,20 @@ void DecoyDestination::ReportWithoutHold(DecoyedTCPCnxn& cnxn) {
 
 void DecoyDestination::SayRefused(int32_t nMaxConnections, int32_t nBlackout) {
     // The cap and the period come from the policy: each pair is a bound of
-    // its own, found again after a reload that keeps them.
-    InputBounds::Instance()
-        .Bound("decoy ports",
-               "at most " + std::to_string(nMaxConnections) +
-                   " connections held (\"Max Connections\"), then every connection refused "
-                   "without an alert for " +
-                   std::to_string(nBlackout) + " s (\"BlackoutPeriod\")",
-               "connections refused")
-        .LeftOut();
+    // its own, found again after a reload that keeps them, and looked up
+    // once for the connections of a blackout, not for each.
+    if (m_pRefusedBound == nullptr || nMaxConnections != m_nRefusedMax || nBlackout != m_nRefusedBlackout) {
+        m_pRefusedBound = &InputBounds::Instance().Bound(
+            "decoy ports",
+            "at most " + std::to_string(nMaxConnections) +
+                " connections held (\"Max Connections\"), then every connection refused "
+                "without an alert for " +
+                std::to_string(nBlackout) + " s (\"BlackoutPeriod\")",
+            "connections refused");
+        m_nRefusedMax = nMaxConnections;
+        m_nRefusedBlackout = nBlackout;
+    }
+    m_pRefusedBound->LeftOut();
 }
 
 int32_t DecoyDestination::Reject(ListeningPort* pPort, uint32_t dwNow) {

@@ -69,4 +69,8 @@ private:
     CnxnContainer m_Container;
     // The bound on what is held, once a connection was not.
     InputBoundHandle m_HoldBound;
+    // The bound of the cap and period last refused by.
+    InputBound* m_pRefusedBound = nullptr;
+    int32_t m_nRefusedMax = 0;
+    int32_t m_nRefusedBlackout = 0;
 };
