@@ -122,10 +122,10 @@ void WildcardWalk::PushListing(int nBase, const std::string& strPrefix, const st
     bool bComplete = true;
     const bool bListed = level.m_Folder.List(
         static_cast<size_t>(std::min<uint64_t>(m_Limits.m_qwMaxEntries - m_qwEntries, SIZE_MAX)),
+        // Only the names that match are kept: the others cost no copy.
         [&](std::string_view name, bool) {
-            std::string text(name);
-            if (WildcardFileFinder::MatchesComponent(strComponent, text)) {
-                level.m_Names.push_back(std::move(text));
+            if (WildcardFileFinder::MatchesComponent(strComponent, name)) {
+                level.m_Names.emplace_back(name);
             }
         },
         nRead, bComplete);
@@ -292,7 +292,7 @@ bool WildcardFileFinder::StripRecursiveMarker(std::string& path) {
     return true;
 }
 
-bool WildcardFileFinder::MatchesComponent(const std::string& pattern, const std::string& name) {
+bool WildcardFileFinder::MatchesComponent(const std::string& pattern, std::string_view name) {
     if (pattern == "*.*") {
         return true;
     }

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Files.h"
@@ -159,5 +160,5 @@ public:
 
     // Whether `name` matches `pattern`, where "*" stands for any run of
     // characters and "?" for one character.
-    static bool MatchesComponent(const std::string& pattern, const std::string& name);
+    static bool MatchesComponent(const std::string& pattern, std::string_view name);
 };
