@@ -437,12 +437,15 @@ void CEngineNTEvents::DispatchRecord(const uint8_t* pRecord, uint32_t dwAvailabl
         return;
     }
     if (m_Record.m_dwStringsCut != 0) {
-        InputBounds::Instance()
-            .Bound("event log " + strLog,
-                   "at most " + std::to_string(EventRecordView::kMaxStrings) +
-                       " insertion strings read from a record",
-                   "strings")
-            .LeftOut(m_Record.m_dwStringsCut);
+        // Looked up again only when another log's record reaches it.
+        if (m_pStringsBound == nullptr || m_strStringsBoundLog != strLog) {
+            m_pStringsBound = &InputBounds::Instance().Bound(
+                "event log " + strLog,
+                "at most " + std::to_string(EventRecordView::kMaxStrings) + " insertion strings read from a record",
+                "strings");
+            m_strStringsBoundLog = strLog;
+        }
+        m_pStringsBound->LeftOut(m_Record.m_dwStringsCut);
     }
     const uint32_t dwEventId = m_Record.m_dwEventId & 0xFFFF;
     if (dwEventId == kPolicyChangeEventId && SensorSettings::Instance().m_bEnforceAuditPolicy) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "Common/InputBounds.h"
 #include "NTEvents/EventRecordAnalysis.h"
 #include "qorToolsLib/ReportLimiter.h"
 
@@ -115,4 +116,7 @@ private:
     // the next one counting those left out.
     ReportLimiter m_LargeRecordReports{std::chrono::minutes(1), kRecordReportsPerMinute};
     ReportLimiter m_TooBigReports{std::chrono::minutes(1), kRecordReportsPerMinute};
+    // The bound on a record's strings, of the log that reached it last.
+    InputBound* m_pStringsBound = nullptr;
+    std::string m_strStringsBoundLog;
 };
