@@ -529,12 +529,52 @@ void CEngineTextLog::CreateListener(CLogGroup::FoundFile& file, const std::strin
     pListener->m_GroupNames.push_back(strGroup);
     // A file the engine read before, under this name or another, goes on
     // where its reading ended.
-    auto remembered = m_Remembered.find(bLooked ? status.m_qwIdentity : file.m_qwIdentity);
+    TakeRememberedPlace(*pListener, bLooked ? status.m_qwIdentity : file.m_qwIdentity);
+    m_Listeners.emplace(std::move(file.m_strName), std::move(pListener));
+}
+
+void CEngineTextLog::TakeRememberedPlace(CTextLogListener& listener, uint64_t qwIdentity) {
+    auto remembered = m_Remembered.find(qwIdentity);
     if (remembered != m_Remembered.end()) {
-        pListener->SetResumePoint(std::move(remembered->second.m_Point));
+        listener.SetResumePoint(std::move(remembered->second.m_Point));
         m_Remembered.erase(remembered);
     }
-    m_Listeners.emplace(std::move(file.m_strName), std::move(pListener));
+}
+
+void CEngineTextLog::TakePlaceOfNameMovedOn(CTextLogListener& listener, uint64_t qwIdentity) {
+    const std::vector<std::string>& groups = listener.m_GroupNames;
+    for (auto& entry : m_Listeners) {
+        CTextLogListener& other = *entry.second;
+        if (&other == &listener || !other.IsClosed() || other.HasPrevious() ||
+            other.GetResumePoint().m_qwIdentity != qwIdentity || !other.GetResumePoint().IsSet() ||
+            std::find_first_of(groups.begin(), groups.end(), other.m_GroupNames.begin(),
+                               other.m_GroupNames.end()) == groups.end()) {
+            continue;
+        }
+        plat::FileStatus status;
+        uint32_t dwError = 0;
+        const bool bMovedOn = !LookAt(entry.first, status, dwError) ? plat::IsAbsence(dwError)
+                                                                    : status.m_qwIdentity != qwIdentity;
+        if (bMovedOn) {
+            listener.SetResumePoint(other.GetResumePoint());
+            other.SetResumePoint(CTextLogListener::ResumePoint());
+            return;
+        }
+    }
+}
+
+bool CEngineTextLog::ReadByAnother(const CTextLogListener& listener, uint64_t qwIdentity) const {
+    const std::vector<std::string>& groups = listener.m_GroupNames;
+    for (const auto& entry : m_Listeners) {
+        const CTextLogListener& other = *entry.second;
+        // Another group's rules have not seen the lines: its name reads them.
+        if (&other != &listener && other.Reads(qwIdentity) &&
+            std::find_first_of(groups.begin(), groups.end(), other.m_GroupNames.begin(),
+                               other.m_GroupNames.end()) != groups.end()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::string& strGroup) {
@@ -621,6 +661,21 @@ void CEngineTextLog::OpenWaiting(CTextLogListener& listener, bool bFirstScanOfRu
     // ended when it is one the engine has read before, or from where an
     // open that could not be made would have placed it.
     const bool bFromEnd = (bFirstScanOfRun && !listener.m_bRetryOpen) || listener.m_bRetryAtEnd;
+    if (!bFromEnd && !listener.GetResumePoint().IsSet()) {
+        // A file renamed within the watched folders (a rotation to a name
+        // the group matches, a folder moved) is still read under its old
+        // name until that name is let go: from its first line it would
+        // give every line again.  It waits, then goes on from the place
+        // the old name left.
+        if (ReadByAnother(listener, listener.m_qwMark)) {
+            listener.m_bRetryOpen = true;
+            return;
+        }
+        TakeRememberedPlace(listener, listener.m_qwMark);
+        if (!listener.GetResumePoint().IsSet()) {
+            TakePlaceOfNameMovedOn(listener, listener.m_qwMark);
+        }
+    }
     const bool bDescriptor = std::exchange(listener.m_bDescriptorTaken, false) || TakeDescriptor();
     const bool bOpened = bDescriptor && (bFromEnd ? listener.Open(qorFileReader::kEndOfFile)
                                                   : listener.Resume(listener.GetResumePoint()));
@@ -652,6 +707,7 @@ bool CEngineTextLog::Finish(CTextLogListener& listener, uint32_t dwHostAddress) 
     if (ReportLines(listener, dwHostAddress, 0, dwTaken) == ReadResult::kStopped) {
         return false;
     }
+    LetGoPrevious(listener);
     listener.Close();
     return true;
 }
@@ -707,7 +763,7 @@ bool CEngineTextLog::SwitchFile(CTextLogListener& listener, uint32_t dwHostAddre
         if (ReportLines(listener, dwHostAddress, 0, dwTaken, true) == ReadResult::kStopped) {
             return false;
         }
-        listener.ClosePrevious();
+        LetGoPrevious(listener);
     }
     CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
               listener.GetFileName().c_str());
@@ -755,7 +811,7 @@ bool CEngineTextLog::RetireQuietPrevious(CTextLogListener& listener, uint32_t dw
     if (ReportLines(listener, dwHostAddress, 0, dwTaken, true) == ReadResult::kStopped) {
         return false;
     }
-    listener.ClosePrevious();
+    LetGoPrevious(listener);
     return true;
 }
 
@@ -788,8 +844,18 @@ void CEngineTextLog::NoteOpened(CTextLogListener& listener, bool bOpened, bool b
     }
 }
 
+void CEngineTextLog::LetGoPrevious(CTextLogListener& listener) {
+    if (listener.HasPrevious()) {
+        RememberPlace(listener.GetFileName(), listener.GetPreviousPoint());
+        listener.ClosePrevious();
+    }
+}
+
 void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener& listener) {
-    const CTextLogListener::ResumePoint& point = listener.GetResumePoint();
+    RememberPlace(strFile, listener.GetResumePoint());
+}
+
+void CEngineTextLog::RememberPlace(const std::string& strFile, const CTextLogListener::ResumePoint& point) {
     if (!point.IsSet()) {
         return;
     }

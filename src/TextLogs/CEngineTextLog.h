@@ -210,6 +210,20 @@ private:
     bool Finish(CTextLogListener& listener, uint32_t dwHostAddress);
     // Keeps where a file let go was left, for its return.
     void Remember(const std::string& strFile, const CTextLogListener& listener);
+    void RememberPlace(const std::string& strFile, const CTextLogListener::ResumePoint& point);
+    // Closes the listener's previous file, keeping where it was left: under
+    // another name of a group it goes on from there.
+    void LetGoPrevious(CTextLogListener& listener);
+    // Gives the listener the place kept for its file, if any.
+    void TakeRememberedPlace(CTextLogListener& listener, uint64_t qwIdentity);
+    // Gives the listener the place another name of its groups took for its
+    // file and could not open it by, that name having moved on (renamed
+    // again before it was opened).
+    void TakePlaceOfNameMovedOn(CTextLogListener& listener, uint64_t qwIdentity);
+    // Whether a listener of one of `listener`'s groups has the file of that
+    // identity open: a file renamed within the watched folders, or with a
+    // second name there.
+    bool ReadByAnother(const CTextLogListener& listener, uint64_t qwIdentity) const;
     // Forgets the places of files no longer there.
     void ForgetPlacesOfFilesGone();
     // Takes `qwCount` of the descriptors this pass may open (counted once

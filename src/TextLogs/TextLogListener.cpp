@@ -1,5 +1,7 @@
 #include "TextLogs/TextLogListener.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -130,22 +132,41 @@ bool CTextLogListener::OpenNewFile() {
     return Open(0);
 }
 
+namespace {
+
+// Where `reader` stands after its last whole line, with the bytes before
+// it; unset when they cannot be read.
+CTextLogListener::ResumePoint PointOf(const qorTextReader& reader) {
+    using ResumePoint = CTextLogListener::ResumePoint;
+    ResumePoint point;
+    point.m_qwIdentity = reader.GetIdentity();
+    point.m_llPosition = reader.GetLinePosition();
+    const int64_t llTailStart = std::max<int64_t>(0, point.m_llPosition - ResumePoint::kTailSize);
+    std::array<char, ResumePoint::kTailSize> tail{};
+    const int32_t nTail =
+        reader.ReadAt(llTailStart, tail.data(), static_cast<int32_t>(point.m_llPosition - llTailStart));
+    if (nTail != point.m_llPosition - llTailStart) {
+        return ResumePoint();
+    }
+    point.m_strTail.assign(tail.data(), static_cast<size_t>(nTail));
+    return point;
+}
+
+}  // namespace
+
+CTextLogListener::ResumePoint CTextLogListener::GetPreviousPoint() const {
+    return m_pPrevious && m_pPrevious->IsOpen() ? PointOf(*m_pPrevious) : ResumePoint();
+}
+
+bool CTextLogListener::Reads(uint64_t qwIdentity) const {
+    return qwIdentity != 0 && ((!m_bClosed && m_pReader->GetIdentity() == qwIdentity) ||
+                               (m_pPrevious && m_pPrevious->GetIdentity() == qwIdentity));
+}
+
 void CTextLogListener::Close() {
     m_pPrevious.reset();
     if (m_pReader->IsOpen()) {
-        ResumePoint point;
-        point.m_qwIdentity = m_pReader->GetIdentity();
-        point.m_llPosition = m_pReader->GetLinePosition();
-        const int64_t llTailStart = std::max<int64_t>(0, point.m_llPosition - ResumePoint::kTailSize);
-        std::array<char, ResumePoint::kTailSize> tail{};
-        const int32_t nTail = m_pReader->ReadAt(llTailStart, tail.data(),
-                                              static_cast<int32_t>(point.m_llPosition - llTailStart));
-        if (nTail == point.m_llPosition - llTailStart) {
-            point.m_strTail.assign(tail.data(), static_cast<size_t>(nTail));
-            m_Resume = std::move(point);
-        } else {
-            m_Resume = ResumePoint();
-        }
+        m_Resume = PointOf(*m_pReader);
     }
     m_pReader->Close();
     m_bClosed = true;

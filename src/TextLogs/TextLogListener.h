@@ -111,12 +111,17 @@ public:
     // The previous file's next line, as ReadNextLine; null without one.
     const char* ReadPreviousLine();
     void ClosePrevious() { m_pPrevious.reset(); }
+    // Where the previous file was read to (unset without one).
+    ResumePoint GetPreviousPoint() const;
     // Where the reading of the previous file stands (0 without one).
     int64_t GetPreviousPosition() const { return m_pPrevious ? m_pPrevious->GetPosition() : 0; }
 
     bool IsClosed() const { return m_bClosed; }
     // Whether the file or the previous one is open.
     bool IsReading() const { return !m_bClosed || m_pPrevious != nullptr; }
+    // Whether the file of identity `qwIdentity` is open here, as the file
+    // or as the previous one.
+    bool Reads(uint64_t qwIdentity) const;
     // The identity of the file the last open found (0 before one).
     uint64_t GetIdentity() const { return m_pReader->GetIdentity(); }
     const ResumePoint& GetResumePoint() const { return m_Resume; }

@@ -122,6 +122,13 @@ protected:
         Start();
         RunTo(0);
     }
+    // The same with the group "App" of every *.log file of the folder.
+    void StartOnEveryLog() {
+        AddGroup("App", m_Dir.Path() + "/*.log");
+        AddTextRule("Errors", "App", "ERROR");
+        Start();
+        RunTo(0);
+    }
     // Renames app.log away and creates it anew with "ERROR second", read by
     // pass 1 (the old file followed on through its descriptor); then the
     // old file gains `strOldTail`, and the name is deleted and created
@@ -385,6 +392,64 @@ TEST_F(TextLogEngineTest, NewestOnlyGroupTurningBackToAFileGoesOnWhereItsReading
     Rename("a.log", "a-renamed.log");
     Write("a-renamed.log", "ERROR a4\n", 9000);
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:a4"});
+}
+
+// A file renamed to a name the group also matches (a rotation to app.1.log
+// under *.log, a folder moved under "/...") is one file: none of its lines
+// is reported twice, under the old name and again under the new one, and
+// none is lost while the old name is let go.
+TEST_F(TextLogEngineTest, FileRenamedToANameTheGroupMatchesGivesEachLineOnce) {
+    Append("app.log", "ERROR before\n");
+    StartOnEveryLog();
+    Append("app.log", "ERROR one\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:one"});
+    const auto Settled = [&] {
+        Reports reports = RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval +
+                                CEngineTextLog::kPreviousQuietPasses);
+        std::sort(reports.begin(), reports.end());
+        return reports;
+    };
+
+    // Rotated, its writer still at the old file for a moment.
+    Rename("app.log", "app.1.log");
+    Append("app.log", "ERROR two\n");
+    Append("app.1.log", "ERROR late\n");
+    EXPECT_EQ(Settled(), (Reports{"Errors:App:late", "Errors:App:two"}));
+    Append("app.1.log", "ERROR later\n");
+    EXPECT_EQ(Settled(), Reports{"Errors:App:later"});
+
+    // Renamed again while no other name reads it.
+    Rename("app.1.log", "app.2.log");
+    Append("app.2.log", "ERROR three\n");
+    Append("app.log", "ERROR four\n");
+    EXPECT_EQ(Settled(), (Reports{"Errors:App:four", "Errors:App:three"}));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwVanished + m_pEngine->GetLosses().m_qwTruncations, 0u);
+
+    // Rotated, then renamed again while its first new name waited for the
+    // old one to let it go.
+    Rename("app.log", "app.3.log");
+    Append("app.log", "ERROR five\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:five"});
+    Rename("app.3.log", "app.4.log");
+    Append("app.4.log", "ERROR six\n");
+    EXPECT_EQ(Settled(), Reports{"Errors:App:six"});
+}
+
+// A second name of a file in another group's folder gives that group the
+// lines all the same: it is no repeat of the first group's.
+TEST_F(TextLogEngineTest, SecondNameOfAFileInAnotherGroupGivesThatGroupItsLines) {
+    Append("app.log", "");
+    AddGroup("One", m_Dir.File("app.log"));
+    AddGroup("Two", m_Dir.File("copy.txt"));
+    AddTextRule("Errors", "One,Two", "ERROR");
+    Start();
+    RunTo(0);
+    ASSERT_EQ(::link(m_Dir.File("app.log").c_str(), m_Dir.File("copy.txt").c_str()), 0);
+    RunTo(NextScan());
+    Append("app.log", "ERROR both\n");
+    Reports reports = RunTo(m_dwPass + 1);
+    std::sort(reports.begin(), reports.end());
+    EXPECT_EQ(reports, (Reports{"Errors:One:both", "Errors:Two:both"}));
 }
 
 TEST_F(TextLogEngineTest, FileOfTwoGroupsIsReportedOncePerGroupWithThatGroupsRules) {
@@ -729,10 +794,7 @@ TEST_F(TextLogEngineTest, OpenFailingForWantOfADescriptorIsNamedAndTheFileIsRead
 // passed over, and their warnings keep to the engine's limit a minute.
 TEST_F(TextLogEngineTest, WarningsOfFilesThatCannotBeOpenedKeepToALimit) {
     Append("app.log", "");
-    AddGroup("App", m_Dir.Path() + "/*.log");
-    AddTextRule("Errors", "App", "ERROR");
-    Start();
-    RunTo(0);
+    StartOnEveryLog();
     constexpr unsigned kFifos = 2 * TextLogLosses::kReportsPerMinute;
     for (unsigned i = 0; i < kFifos; ++i) {
         ASSERT_EQ(0, ::mkfifo(m_Dir.File("pipe" + std::to_string(i) + ".log").c_str(), 0600));
