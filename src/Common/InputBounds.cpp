@@ -41,7 +41,10 @@ void InputBound::Report(uint64_t qwTotal) {
                 kPrefix, m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str());
         return;
     }
-    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+    // The count is for the operator: as a notice it is not kept among the
+    // findings about the policy in force, which have the bound once and
+    // would otherwise fill with its counts.
+    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
             "%s%s: %s; %" PRIu64 " %s left out in all, %" PRIu64 " since it was last said", kPrefix,
             m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str(),
             qwTotal > qwBefore ? qwTotal - qwBefore : 0);

@@ -56,6 +56,10 @@ TEST_F(InputBoundsTest, FirstItemLeftOutIsSaidAtOnceThenAtMostOnceAMinuteWithThe
     EXPECT_TRUE(m_log.m_Services.Logged(
         "Bound reached: log group Web: at most 2 files followed; 1005 files left out in all, 1004 "
         "since it was last said"));
+    // On the console, but as a notice: the findings about the policy in
+    // force keep the bound once, not each of its counts.
+    EXPECT_EQ(m_log.m_Services.Lines().back().dwLevel,
+              static_cast<uint32_t>(kCSFLogNotice | kCSFLogConsoleFlag));
     EXPECT_EQ(InputBounds::Instance().Describe(),
               std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1005 files left out"});
 }
