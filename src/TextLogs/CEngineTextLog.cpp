@@ -767,6 +767,15 @@ bool CEngineTextLog::SwitchFile(CTextLogListener& listener, uint32_t dwHostAddre
     }
     CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
               listener.GetFileName().c_str());
+    if (ReadByAnother(listener, listener.m_qwMark)) {
+        // Another name of the group's file was renamed onto this one: it
+        // is opened where that name's reading ends, once let go.
+        listener.TurnToNewFile();
+        listener.SetResumePoint(CTextLogListener::ResumePoint());
+        listener.m_bRetryOpen = true;
+        listener.m_dwState = CTextLogListener::kWaitingToOpen;
+        return true;
+    }
     // The new file takes one more descriptor while the old one is read on;
     // without one to spare, the old one is read to its end and let go
     // first, and gives its own.

@@ -122,13 +122,17 @@ bool CTextLogListener::Resume(const ResumePoint& point) {
     return true;
 }
 
-bool CTextLogListener::OpenNewFile() {
+void CTextLogListener::TurnToNewFile() {
     if (m_bClosed) {
         m_pPrevious.reset();
     } else {
         m_pPrevious = std::exchange(m_pReader, std::make_unique<qorTextReader>(m_strFileName));
         m_bClosed = true;
     }
+}
+
+bool CTextLogListener::OpenNewFile() {
+    TurnToNewFile();
     return Open(0);
 }
 

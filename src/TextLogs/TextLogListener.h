@@ -99,6 +99,8 @@ public:
     // caller reads it to its end first.  False, reported, when the name
     // cannot be opened.
     bool OpenNewFile();
+    // As OpenNewFile, leaving the name's new file closed.
+    void TurnToNewFile();
     // Closes the file and the previous one, keeping where the file was left
     // (GetResumePoint).
     void Close();

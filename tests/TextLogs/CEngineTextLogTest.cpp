@@ -433,6 +433,15 @@ TEST_F(TextLogEngineTest, FileRenamedToANameTheGroupMatchesGivesEachLineOnce) {
     Rename("app.3.log", "app.4.log");
     Append("app.4.log", "ERROR six\n");
     EXPECT_EQ(Settled(), Reports{"Errors:App:six"});
+
+    // Rotated onto a name the group follows, whose file it replaces.
+    Append("app.4.log", "ERROR seven\n");
+    Append("app.log", "ERROR eight\n");
+    EXPECT_EQ(RunTo(m_dwPass), (Reports{"Errors:App:seven", "Errors:App:eight"}));
+    Rename("app.log", "app.4.log");
+    Append("app.log", "ERROR nine\n");
+    Append("app.4.log", "ERROR ten\n");
+    EXPECT_EQ(Settled(), (Reports{"Errors:App:nine", "Errors:App:ten"}));
 }
 
 // A second name of a file in another group's folder gives that group the
