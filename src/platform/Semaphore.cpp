@@ -1,7 +1,7 @@
 #include "platform/Semaphore.h"
 
 #include <linux/futex.h>
-#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,25 +9,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/LastError.h"
 #include "platform/Process.h"
+#include "platform/SemaphoreCore.h"
 
 namespace plat {
 
 namespace {
 
-constexpr uint32_t kCoreMagic = 0x48575331;  // "HWS1"
-constexpr int kMaxHolders = 64;
+using SteadyClock = std::chrono::steady_clock;
 
-// How often a waiter on a shared semaphore looks for holders that died.
+// How often a waiter looks whether the holder of units, or of the counts'
+// lock, has died.
 constexpr std::chrono::milliseconds kHolderCheckPeriod{100};
+
+// Tries of the counts' lock before a waiter looks at its holder and
+// sleeps: a live holder keeps it for a few instructions.
+constexpr int kLockSpins = 64;
+
+// Semaphores closed with units still owed are remembered up to this many.
+constexpr size_t kMaxOwedObjects = 64;
 
 // A process, told apart from a later one that reuses its id by its start
 // time.
@@ -35,27 +46,6 @@ struct ProcessIdentity {
     int32_t pid = 0;
     uint64_t startTime = 0;
 };
-
-}  // namespace
-
-struct SemaphoreCore {
-    struct Holder {
-        int32_t pid;
-        uint32_t units;
-        uint64_t startTime;
-    };
-
-    uint32_t magic;
-    uint32_t size;
-    pthread_mutex_t lock;
-    uint32_t sequence;  // futex word: changes at every release
-    int32_t count;
-    int32_t maximum;
-    uint32_t shared;
-    Holder holders[kMaxHolders];
-};
-
-namespace {
 
 ProcessIdentity Self() {
     static thread_local ProcessIdentity cached;
@@ -70,6 +60,10 @@ ProcessIdentity Self() {
 }
 
 bool ProcessAlive(const SemaphoreCore::Holder& holder) {
+    // An id no process can have was written by someone else.
+    if (holder.pid <= 0) {
+        return false;
+    }
     if (kill(holder.pid, 0) != 0 && errno == ESRCH) {
         return false;
     }
@@ -80,6 +74,20 @@ bool ProcessAlive(const SemaphoreCore::Holder& holder) {
     }
     // A crashed child that its parent has not reaped yet is a zombie.
     return state != 'Z' && state != 'X' && startTime == holder.startTime;
+}
+
+// Whether the process that the counts' lock names has ended; a zombie has.
+// This process's own id names another of its threads, which lives.
+bool LockHolderGone(uint32_t pid) {
+    if (static_cast<int32_t>(pid) == Self().pid) {
+        return false;
+    }
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        return true;
+    }
+    char state;
+    uint64_t startTime;
+    return ReadProcessStart(static_cast<pid_t>(pid), state, startTime) && (state == 'Z' || state == 'X');
 }
 
 SemaphoreCore::Holder* FindHolder(SemaphoreCore& core, const ProcessIdentity& self, bool add) {
@@ -101,46 +109,45 @@ SemaphoreCore::Holder* FindHolder(SemaphoreCore& core, const ProcessIdentity& se
     return nullptr;
 }
 
-void ReclaimDeadHolders(SemaphoreCore& core) {
+// The units free, whatever another process wrote there.
+int64_t FreeUnits(const SemaphoreCore& core) {
+    return std::max<int32_t>(core.count, 0);
+}
+
+void NextSequence(SemaphoreCore& core) {
+    std::atomic_ref<uint32_t>(core.sequence).fetch_add(1);
+}
+
+// True when units came back.
+bool ReclaimDeadHolders(SemaphoreCore& core, int32_t maximum) {
+    bool reclaimed = false;
     for (auto& holder : core.holders) {
         if (holder.pid == 0 || ProcessAlive(holder)) {
             continue;
         }
-        int64_t count = static_cast<int64_t>(core.count) + holder.units;
-        core.count = static_cast<int32_t>(std::min<int64_t>(count, core.maximum));
+        const int64_t count = FreeUnits(core) + holder.units;
+        core.count = static_cast<int32_t>(std::min<int64_t>(count, maximum));
         holder = {};
-        ++core.sequence;
+        NextSequence(core);
+        reclaimed = true;
     }
+    return reclaimed;
 }
 
-bool InitialiseCore(SemaphoreCore& core, int32_t initial, int32_t maximum, bool shared) {
+void InitialiseCore(SemaphoreCore& core, int32_t initial, int32_t maximum, bool shared) {
     std::memset(&core, 0, sizeof core);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, shared ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE);
-    // A process that dies inside the few instructions under this lock must
-    // not leave it held.
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    int rc = pthread_mutex_init(&core.lock, &attr);
-    pthread_mutexattr_destroy(&attr);
-    if (rc != 0) {
-        SetLastErrorFromErrno(rc);
-        return false;
-    }
     core.count = initial;
     core.maximum = maximum;
     core.shared = shared ? 1 : 0;
     core.size = sizeof core;
-    core.magic = kCoreMagic;
-    return true;
+    core.magic = kSemaphoreCoreMagic;
 }
 
-void FutexWait(uint32_t* word, uint32_t expected, std::chrono::steady_clock::time_point deadline) {
+void FutexWait(uint32_t* word, uint32_t expected, SteadyClock::time_point deadline) {
     struct timespec relative;
     const struct timespec* timeout = nullptr;
-    if (deadline != std::chrono::steady_clock::time_point::max()) {
-        auto left = std::max(deadline - std::chrono::steady_clock::now(),
-                             std::chrono::steady_clock::duration::zero());
+    if (deadline != SteadyClock::time_point::max()) {
+        auto left = std::max(deadline - SteadyClock::now(), SteadyClock::duration::zero());
         auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
         relative.tv_sec = seconds.count();
         relative.tv_nsec =
@@ -153,6 +160,41 @@ void FutexWait(uint32_t* word, uint32_t expected, std::chrono::steady_clock::tim
 
 void FutexWakeAll(uint32_t* word) {
     syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Units a closed semaphore still owed, by the identity of its object, for
+// the next opening of the same one in this process.  Never destroyed: a
+// semaphore may be closed while the process exits.
+struct OwedUnits {
+    std::mutex lock;
+    std::map<std::pair<dev_t, ino_t>, int32_t> units;
+};
+
+OwedUnits& Owed() {
+    static OwedUnits* owed = new OwedUnits;
+    return *owed;
+}
+
+void KeepOwed(dev_t device, ino_t inode, int32_t units) {
+    OwedUnits& owed = Owed();
+    std::lock_guard<std::mutex> guard(owed.lock);
+    if (owed.units.size() >= kMaxOwedObjects && owed.units.count({device, inode}) == 0) {
+        owed.units.erase(owed.units.begin());
+    }
+    int64_t total = static_cast<int64_t>(owed.units[{device, inode}]) + units;
+    owed.units[{device, inode}] = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+}
+
+int32_t TakeOwed(dev_t device, ino_t inode) {
+    OwedUnits& owed = Owed();
+    std::lock_guard<std::mutex> guard(owed.lock);
+    auto found = owed.units.find({device, inode});
+    if (found == owed.units.end()) {
+        return 0;
+    }
+    const int32_t units = found->second;
+    owed.units.erase(found);
+    return units;
 }
 
 }  // namespace
@@ -172,11 +214,9 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum,
     }
     if (name.empty()) {
         m_private = std::make_unique<SemaphoreCore>();
-        if (!InitialiseCore(*m_private, initial, maximum, false)) {
-            m_private.reset();
-            return false;
-        }
+        InitialiseCore(*m_private, initial, maximum, false);
         m_core = m_private.get();
+        m_maximum = maximum;
         SetLastError(kErrSuccess);
         return true;
     }
@@ -191,9 +231,9 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum,
             SetLastErrorFromErrno(errno);
             return false;
         }
-        bool done = InitialiseCore(*static_cast<SemaphoreCore*>(view), initial, maximum, true);
+        InitialiseCore(*static_cast<SemaphoreCore*>(view), initial, maximum, true);
         munmap(view, sizeof(SemaphoreCore));
-        return done;
+        return true;
     };
     return m_object.Open(name, true, layOut, shareGroup) && MapCore();
 }
@@ -216,7 +256,8 @@ bool Semaphore::MapCore() {
                     m_object.Fd(), 0);
     }
     auto* core = static_cast<SemaphoreCore*>(view);
-    if (view == MAP_FAILED || core->magic != kCoreMagic || core->size != sizeof(SemaphoreCore)) {
+    if (view == MAP_FAILED || core->magic != kSemaphoreCoreMagic ||
+        core->size != sizeof(SemaphoreCore) || core->maximum < 1) {
         // The name belongs to an object of another kind.
         if (view != MAP_FAILED)
             munmap(view, sizeof(SemaphoreCore));
@@ -225,38 +266,128 @@ bool Semaphore::MapCore() {
         return false;
     }
     m_core = core;
+    m_maximum = core->maximum;
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
+    m_owed = TakeOwed(m_device, m_inode);
     SetLastError(openResult);
     return true;
 }
 
 void Semaphore::Close() {
-    if (m_core != nullptr && m_private == nullptr) {
+    if (m_core != nullptr && m_owed > 0) {
+        if (LockCore(DeadlineAfter(kReleaseWaitMs))) {
+            const bool paid = PayOwed();
+            UnlockCore();
+            if (paid)
+                FutexWakeAll(&m_core->sequence);
+        } else if (Shared()) {
+            KeepOwed(m_device, m_inode, m_owed.exchange(0));
+        }
+    }
+    if (m_core != nullptr && Shared()) {
         munmap(m_core, sizeof(SemaphoreCore));
     }
-    if (m_private != nullptr) {
-        pthread_mutex_destroy(&m_private->lock);
-        m_private.reset();
-    }
+    m_private.reset();
     m_core = nullptr;
+    m_maximum = 0;
+    m_owed = 0;
     m_object.Close();
 }
 
-bool Semaphore::LockCore() {
-    int rc = pthread_mutex_lock(&m_core->lock);
-    if (rc == EOWNERDEAD) {
-        // The dead process's unit accounting is repaired by the reclaim.
-        pthread_mutex_consistent(&m_core->lock);
-        rc = 0;
+bool Semaphore::LockCore(SteadyClock::time_point deadline) {
+    std::atomic_ref<uint32_t> word(m_core->lock);
+    const uint32_t self = static_cast<uint32_t>(Self().pid);
+    // The holder is looked at once the spins are spent, then at every
+    // check period.
+    auto nextCheck = SteadyClock::time_point::min();
+    int spins = 0;
+    for (;;) {
+        uint32_t seen = word.load();
+        const uint32_t holder = seen & kCoreLockHolderMask;
+        if (holder == 0) {
+            if (word.compare_exchange_weak(seen, self | (seen & kCoreLockWaiters))) {
+                return true;
+            }
+            continue;
+        }
+        if (spins < kLockSpins) {
+            ++spins;
+            sched_yield();
+            continue;
+        }
+        const auto now = SteadyClock::now();
+        if (now >= nextCheck) {
+            if (LockHolderGone(holder)) {
+                // Left by a process that died in it: taken over.  The
+                // counts it was changing are put right by the reclaim of
+                // its units.
+                if (word.compare_exchange_strong(seen, self | (seen & kCoreLockWaiters))) {
+                    return true;
+                }
+                continue;
+            }
+            nextCheck = now + kHolderCheckPeriod;
+        }
+        if (now >= deadline) {
+            SetLastError(kErrWaitTimeout);
+            return false;
+        }
+        // Marked, so that the holder's release wakes this waiter.
+        if ((seen & kCoreLockWaiters) == 0 &&
+            !word.compare_exchange_strong(seen, seen | kCoreLockWaiters)) {
+            continue;
+        }
+        FutexWait(&m_core->lock, seen | kCoreLockWaiters, std::min(deadline, nextCheck));
     }
-    if (rc != 0) {
-        SetLastErrorFromErrno(rc);
-        return false;
-    }
-    return true;
 }
 
 void Semaphore::UnlockCore() {
-    pthread_mutex_unlock(&m_core->lock);
+    std::atomic_ref<uint32_t> word(m_core->lock);
+    const uint32_t self = static_cast<uint32_t>(Self().pid);
+    uint32_t seen = word.load();
+    // A word that names another process was written over, or taken over
+    // by a waiter that found this process gone: not this process's to free.
+    while ((seen & kCoreLockHolderMask) == self) {
+        if (word.compare_exchange_weak(seen, 0)) {
+            if ((seen & kCoreLockWaiters) != 0) {
+                FutexWakeAll(&m_core->lock);
+            }
+            return;
+        }
+    }
+}
+
+bool Semaphore::AddUnits(int32_t count, int32_t* previous) {
+    const int64_t current = FreeUnits(*m_core);
+    if (current + count > m_maximum) {
+        SetLastError(kErrTooManyPosts);
+        return false;
+    }
+    if (previous != nullptr) {
+        *previous = static_cast<int32_t>(current);
+    }
+    m_core->count = static_cast<int32_t>(current + count);
+    if (Shared()) {
+        SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), false);
+        if (holder != nullptr) {
+            holder->units -= std::min(holder->units, static_cast<uint32_t>(count));
+            if (holder->units == 0)
+                *holder = {};
+        }
+    }
+    NextSequence(*m_core);
+    return true;
+}
+
+bool Semaphore::PayOwed() {
+    const int32_t owed = m_owed.exchange(0);
+    if (owed <= 0) {
+        return false;
+    }
+    // What would pass the maximum was given back by someone already.
+    const int64_t room = m_maximum - FreeUnits(*m_core);
+    return room > 0 && AddUnits(static_cast<int32_t>(std::min<int64_t>(owed, room)), nullptr);
 }
 
 WaitResult Semaphore::Wait(uint32_t ms) {
@@ -264,36 +395,43 @@ WaitResult Semaphore::Wait(uint32_t ms) {
         SetLastError(kErrInvalidHandle);
         return kWaitFailed;
     }
-    const bool shared = m_core->shared != 0;
+    const bool shared = Shared();
     const auto deadline = DeadlineAfter(ms);
     // Holders are looked for among the dead once a wait has lasted a check
     // period, or before it gives up: a holder that is busy gives its unit
     // back long before, and the look reads every holder's process status
     // under the lock that its release needs.
-    auto nextHolderCheck = std::chrono::steady_clock::now() + kHolderCheckPeriod;
+    auto nextHolderCheck = SteadyClock::now() + kHolderCheckPeriod;
     for (;;) {
-        if (!LockCore()) {
-            return kWaitFailed;
+        if (!LockCore(deadline)) {
+            return kWaitTimeout;
         }
-        const auto checked = std::chrono::steady_clock::now();
-        if (m_core->count == 0 && shared && (checked >= nextHolderCheck || checked >= deadline)) {
-            ReclaimDeadHolders(*m_core);
+        bool wake = PayOwed();
+        const auto checked = SteadyClock::now();
+        if (FreeUnits(*m_core) == 0 && shared &&
+            (checked >= nextHolderCheck || checked >= deadline)) {
+            wake = ReclaimDeadHolders(*m_core, m_maximum) || wake;
             nextHolderCheck = checked + kHolderCheckPeriod;
         }
-        if (m_core->count > 0) {
-            --m_core->count;
+        if (FreeUnits(*m_core) > 0) {
+            m_core->count = static_cast<int32_t>(FreeUnits(*m_core) - 1);
             if (shared) {
                 SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), true);
                 if (holder != nullptr)
                     ++holder->units;
             }
             UnlockCore();
+            if (wake)
+                FutexWakeAll(&m_core->sequence);
             return kWaitSignalled;
         }
-        uint32_t sequence = m_core->sequence;
+        const uint32_t sequence = std::atomic_ref<uint32_t>(m_core->sequence).load();
         UnlockCore();
-        auto now = std::chrono::steady_clock::now();
+        if (wake)
+            FutexWakeAll(&m_core->sequence);
+        auto now = SteadyClock::now();
         if (now >= deadline) {
+            SetLastError(kErrWaitTimeout);
             return kWaitTimeout;
         }
         auto wakeAt = deadline;
@@ -313,30 +451,19 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
         SetLastError(kErrInvalidParameter);
         return false;
     }
-    if (!LockCore()) {
-        return false;
-    }
-    if (m_core->count > m_core->maximum - count) {
-        UnlockCore();
-        SetLastError(kErrTooManyPosts);
-        return false;
-    }
-    if (previous != nullptr) {
-        *previous = m_core->count;
-    }
-    m_core->count += count;
-    if (m_core->shared != 0) {
-        SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), false);
-        if (holder != nullptr) {
-            holder->units -= std::min(holder->units, static_cast<uint32_t>(count));
-            if (holder->units == 0)
-                *holder = {};
+    if (!LockCore(DeadlineAfter(kReleaseWaitMs))) {
+        int32_t owed = m_owed.load();
+        while (!m_owed.compare_exchange_weak(
+            owed, static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(owed) + count, m_maximum)))) {
         }
+        SetLastError(kErrWaitTimeout);
+        return false;
     }
-    ++m_core->sequence;
+    PayOwed();
+    const bool added = AddUnits(count, previous);
     UnlockCore();
     FutexWakeAll(&m_core->sequence);
-    return true;
+    return added;
 }
 
 }  // namespace plat

@@ -7,7 +7,16 @@
 // shared semaphore records how many units every process holds, and a
 // waiter that finds none left gives back the units of processes that no
 // longer exist.
+//
+// Every wait has its deadline, also on the lock that guards the counts
+// (SemaphoreCore.h): a process of the share group that keeps that lock, or
+// scribbles over the semaphore, makes a wait time out or fail, never hang
+// or crash.  A lock left by a process that died is taken over.
 
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,6 +30,13 @@ struct SemaphoreCore;
 
 class Semaphore {
 public:
+    // How long Release waits for the lock that guards the counts.  Units
+    // not given back by then are kept by this process and given at its next
+    // turn on the semaphore (a Wait, a Release, the Close, or the next
+    // opening of the same semaphore), so a holder of that lock cannot make
+    // this process keep a unit for good.
+    static constexpr uint32_t kReleaseWaitMs = 250;
+
     Semaphore();
     ~Semaphore();
     Semaphore(const Semaphore&) = delete;
@@ -39,24 +55,44 @@ public:
     void Close();
     bool IsOpen() const { return m_core != nullptr; }
 
-    // kWaitSignalled when a unit was taken, kWaitTimeout, or kWaitFailed
-    // when the semaphore is not open.
+    // kWaitSignalled when a unit was taken; kWaitTimeout when none was
+    // free, or the lock that guards the counts was held, until the
+    // deadline; kWaitFailed when the semaphore is not open.
     WaitResult Wait(uint32_t ms);
 
     // Adds `count` units; false (kErrTooManyPosts) when that would pass
-    // the maximum, or kErrInvalidParameter for a count below 1.
+    // the maximum, kErrInvalidParameter for a count below 1, and
+    // kErrWaitTimeout when the counts' lock was not free within
+    // kReleaseWaitMs (the units are then given later, see above).
     bool Release(int32_t count, int32_t* previous = nullptr);
 
 private:
     // Maps the object just opened; false (and closed) when it is not a
     // semaphore.
     bool MapCore();
-    bool LockCore();
+    // Takes the counts' lock by `deadline`; false (kErrWaitTimeout) when
+    // it is held past it by a process that lives.
+    bool LockCore(std::chrono::steady_clock::time_point deadline);
     void UnlockCore();
+    // Under the counts' lock: adds units this process gives back, within
+    // the maximum; true when waiters are to be woken.
+    bool AddUnits(int32_t count, int32_t* previous);
+    // Under the counts' lock: gives the units a release could not give.
+    bool PayOwed();
+    bool Shared() const { return m_private == nullptr; }
 
     SemaphoreCore* m_core = nullptr;
     std::unique_ptr<SemaphoreCore> m_private;
     NamedObject m_object;
+    // The maximum as it was when the semaphore was opened: the one in the
+    // shared core may have been written over since.
+    int32_t m_maximum = 0;
+    // Units given back while the counts' lock was held elsewhere.
+    std::atomic<int32_t> m_owed{0};
+    // The named object's identity, under which units still owed at the
+    // Close are kept for the next opening.
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
 };
 
 }  // namespace plat

@@ -8,7 +8,6 @@ namespace {
 constexpr uint32_t kNextField = 0;
 constexpr uint32_t kPreviousField = 4;
 constexpr uint32_t kSizeField = 8;
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
 }  // namespace
 
@@ -45,7 +44,7 @@ bool GenAlloc::Acquire() {
         return false;
     }
     return m_holder.load() == std::this_thread::get_id() ||
-           m_pSemaphore->Acquire(kWaitForever) == 0;
+           m_pSemaphore->Acquire(kLockWaitMs) == 0;
 }
 
 void GenAlloc::Release() {

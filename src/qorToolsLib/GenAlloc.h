@@ -8,7 +8,8 @@
 // too.
 //
 // Every allocation and release runs under the cross-process semaphore
-// "GenAlloc_semaphore"; when it cannot be taken the operation does nothing.
+// "GenAlloc_semaphore"; when it cannot be taken within kLockWaitMs (the
+// script process keeps it, stopped or hung) the operation does nothing.
 // A Hold keeps it for a series of operations on one thread, so a section's
 // many blocks cost one wait, not one each.
 
@@ -25,6 +26,9 @@
 
 class GenAlloc {
 public:
+    // How long an operation waits for the semaphore.
+    static constexpr uint32_t kLockWaitMs = 2000;
+
     // `header` is the allocator's three words inside the segment at `base`
     // (base + 12); `limit` the bytes of the segment this process mapped.
     GenAlloc(uint8_t* header, uint8_t* base, uint64_t limit);

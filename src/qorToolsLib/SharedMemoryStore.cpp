@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
-
 // The smallest multiple of the granularity above `size`: a size that is
 // already a multiple gains one whole granule, as the mapping itself does.
 uint64_t RoundedSegmentSize(uint32_t size) {
@@ -31,7 +29,7 @@ SharedMemoryStore::~SharedMemoryStore() {
 }
 
 bool SharedMemoryStore::Acquire() {
-    return m_pSemaphore->Acquire(kWaitForever) == 0;
+    return m_pSemaphore->Acquire(kLockWaitMs) == 0;
 }
 
 void SharedMemoryStore::Release() {

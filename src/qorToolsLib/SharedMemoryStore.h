@@ -5,7 +5,9 @@
 // anywhere; the layout is described in SharedSegment.h.
 //
 // Every operation on a mapped store holds the cross-process semaphore
-// "_ShMem_sem_" for its whole work and fails when it cannot take it.
+// "_ShMem_sem_" for its whole work and fails when it cannot take it within
+// kLockWaitMs: the script process holds it for a copy, so one that keeps it
+// (stopped, hung) fails the operations that need it and holds up no thread.
 
 #include <cstdint>
 #include <memory>
@@ -19,6 +21,9 @@
 
 class SharedMemoryStore {
 public:
+    // How long an operation waits for either of the store's semaphores.
+    static constexpr uint32_t kLockWaitMs = 2000;
+
     explicit SharedMemoryStore(const char* name);
     ~SharedMemoryStore();
     SharedMemoryStore(const SharedMemoryStore&) = delete;

@@ -1,0 +1,196 @@
+// A shared semaphore against what another process of its share group can
+// do to the memory they share: keep the lock that guards the counts, die
+// holding it, or write anything at all over it.  The "other process" is
+// played by writing its id into the lock word, as its lock would.
+
+#include "platform/Semaphore.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "platform/LastError.h"
+#include "platform/NamedObject.h"
+#include "platform/SemaphoreCore.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The process every system has, alive for as long as the test runs.
+constexpr uint32_t kLiveProcess = 1;
+
+std::string UniqueName(const std::string& base) { return "test.semaphore." + base + "." + std::to_string(getpid()); }
+
+// The semaphore's memory as another process of its group maps it.
+class ForeignView {
+public:
+    explicit ForeignView(const std::string& name) {
+        const int fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDWR, 0);
+        if (fd >= 0) {
+            void* view = mmap(nullptr, sizeof(plat::SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            m_pCore = view == MAP_FAILED ? nullptr : static_cast<plat::SemaphoreCore*>(view);
+            close(fd);
+        }
+    }
+    ~ForeignView() {
+        if (m_pCore != nullptr)
+            munmap(m_pCore, sizeof(plat::SemaphoreCore));
+    }
+    ForeignView(const ForeignView&) = delete;
+    ForeignView& operator=(const ForeignView&) = delete;
+
+    plat::SemaphoreCore* operator->() const { return m_pCore; }
+    bool IsMapped() const { return m_pCore != nullptr; }
+    void SetLockWord(uint32_t dwValue) { std::atomic_ref<uint32_t>(m_pCore->lock).store(dwValue); }
+    uint32_t LockWord() const { return std::atomic_ref<uint32_t>(m_pCore->lock).load(); }
+
+private:
+    plat::SemaphoreCore* m_pCore = nullptr;
+};
+
+// How long `step` took.
+template <typename Step>
+Clock::duration Timed(Step step) {
+    const auto start = Clock::now();
+    step();
+    return Clock::now() - start;
+}
+
+// A process that has ended, reaped (`bReaped`) or left a zombie.
+pid_t EndedProcess(bool bReaped) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    if (bReaped) {
+        int status = 0;
+        waitpid(child, &status, 0);
+    } else {
+        siginfo_t info{};
+        waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
+    }
+    return child;
+}
+
+// A semaphore of the case's own and the view another process has of it.
+class SemaphoreTest : public ::testing::Test {
+protected:
+    void Open(const std::string& base, int32_t nInitial, int32_t nMaximum) {
+        m_strName = UniqueName(base);
+        ASSERT_TRUE(m_Semaphore.Open(m_strName, nInitial, nMaximum));
+        m_pOther = std::make_unique<ForeignView>(m_strName);
+        ASSERT_TRUE(m_pOther->IsMapped());
+    }
+
+    std::string m_strName;
+    plat::Semaphore m_Semaphore;
+    std::unique_ptr<ForeignView> m_pOther;
+};
+
+}  // namespace
+
+// The counts' lock kept by a live process costs each wait its deadline, a
+// release its short wait, and nothing more: the unit the release could not
+// give is given at the next turn once the lock is free again, also through
+// a close and a later opening.
+TEST_F(SemaphoreTest, CountsLockKeptByAnotherProcessTimesWaitsOutAndKeepsNoUnitForGood) {
+    ASSERT_NO_FATAL_FAILURE(Open("held", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    const std::string& name = m_strName;
+    ASSERT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+
+    other.SetLockWord(kLiveProcess);
+    auto took = Timed([&] { EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(200)); });
+    EXPECT_GE(took, std::chrono::milliseconds(200));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    took = Timed([&] {
+        EXPECT_FALSE(semaphore.Release(1));
+        EXPECT_EQ(plat::kErrWaitTimeout, plat::GetLastError());
+    });
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+
+    other.SetLockWord(0);
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+
+    // Owed at the close, given by the next opening of the same semaphore.
+    other.SetLockWord(kLiveProcess);
+    EXPECT_FALSE(semaphore.Release(1));
+    plat::Semaphore keeper;
+    ASSERT_TRUE(keeper.OpenExisting(name));
+    semaphore.Close();
+    other.SetLockWord(0);
+    ASSERT_TRUE(semaphore.OpenExisting(name));
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    EXPECT_TRUE(semaphore.Release(1));
+}
+
+// A holder that died in the counts' lock, reaped or not, is taken over at
+// once, as the system's robust locks are.
+TEST_F(SemaphoreTest, CountsLockOfADeadHolderIsTakenOver) {
+    ASSERT_NO_FATAL_FAILURE(Open("dead", 2, 2));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    for (bool bReaped : {true, false}) {
+        SCOPED_TRACE(bReaped ? "reaped" : "zombie");
+        const pid_t dead = EndedProcess(bReaped);
+        other.SetLockWord(static_cast<uint32_t>(dead));
+        const auto took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(1000)); });
+        EXPECT_LT(took, std::chrono::milliseconds(500));
+        EXPECT_EQ(0u, other.LockWord());
+        EXPECT_TRUE(semaphore.Release(1));
+        if (!bReaped) {
+            int status = 0;
+            waitpid(dead, &status, 0);
+        }
+    }
+}
+
+// Whatever another process writes over the semaphore, every call returns
+// by its deadline and none reads or writes out of bounds or overflows; an
+// opener refuses a core that is no semaphore.  Seeds that ever failed stay.
+TEST_F(SemaphoreTest, ScribbledCoreFailsCleanly) {
+    ASSERT_NO_FATAL_FAILURE(Open("scribbled", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    const std::string& name = m_strName;
+    auto* pBytes = reinterpret_cast<unsigned char*>(&other->lock);
+    const size_t nBytes = sizeof(plat::SemaphoreCore) - offsetof(plat::SemaphoreCore, lock);
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 random(seed);
+        for (size_t i = 0; i < nBytes; ++i) {
+            pBytes[i] = static_cast<unsigned char>(random());
+        }
+        // Extremes of the counts every few seeds.
+        if (seed % 4 == 0) {
+            other->count = seed % 8 == 0 ? INT32_MIN : INT32_MAX;
+            other->maximum = seed % 8 == 0 ? INT32_MAX : INT32_MIN;
+        }
+        const auto took = Timed([&] {
+            const plat::WaitResult result = semaphore.Wait(20);
+            EXPECT_TRUE(result == plat::kWaitSignalled || result == plat::kWaitTimeout) << result;
+            semaphore.Release(1);
+            semaphore.Release(INT32_MAX);
+        });
+        EXPECT_LT(took, std::chrono::seconds(2));
+    }
+    other->magic = 0;
+    plat::Semaphore opener;
+    EXPECT_FALSE(opener.OpenExisting(name));
+    EXPECT_EQ(plat::kErrInvalidHandle, plat::GetLastError());
+    EXPECT_FALSE(opener.Open(name, 1, 1));
+}
