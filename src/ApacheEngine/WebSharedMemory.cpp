@@ -23,6 +23,10 @@ struct ShmDescriptor {
     uint8_t* pView = nullptr;
     std::string strMutexName;
     std::string strMappingName;
+    // A wait for the lock ran out: until the lock is had again it is only
+    // tried, so a holder that keeps it costs each turn, and each start,
+    // reload and stop that needs it, no more than a try.
+    bool bRefused = false;
 };
 
 struct ShmState {
@@ -55,7 +59,8 @@ void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) {
 // longer (hung, or hostile) costs this side one skipped turn, never a
 // stalled thread or a stop that does not end.
 bool Lock(ShmDescriptor& desc) {
-    const plat::WaitResult result = desc.mutex.Wait(kWebLockWaitMs);
+    const plat::WaitResult result = desc.mutex.Wait(desc.bRefused ? kWebLockTryMs : kWebLockWaitMs);
+    desc.bRefused = result != plat::kWaitSignalled;
     if (result == plat::kWaitSignalled)
         return true;
     ShmState& state = State();
@@ -79,6 +84,7 @@ void CloseSegment(ShmDescriptor& desc) {
     desc.mapping.Unmap();
     desc.mapping.Close();
     desc.pView = nullptr;
+    desc.bRefused = false;
 }
 
 // Says why the segments could not be had, on standard output and to the

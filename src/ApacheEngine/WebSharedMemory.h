@@ -140,10 +140,13 @@ int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText);
 // null when not attached.
 uint8_t* WebShmConfView();
 uint8_t* WebShmEvView();
-// How long either side waits for a segment's mutex.
+// How long either side waits for a segment's mutex; once a wait ran out,
+// the mutex is only tried (kWebLockTryMs) until it is had again.
 constexpr uint32_t kWebLockWaitMs = 1000;
-// Wait at most kWebLockWaitMs for a segment's mutex; false (reported,
-// rate-limited) when it cannot be taken.
+constexpr uint32_t kWebLockTryMs = 20;
+// Wait at most kWebLockWaitMs (or kWebLockTryMs, see above) for a
+// segment's mutex; false (reported, rate-limited) when it cannot be taken:
+// the caller's turn fails.
 bool WebShmLockConf();
 void WebShmUnlockConf();
 bool WebShmLockEvent();

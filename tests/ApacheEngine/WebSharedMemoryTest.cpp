@@ -1,13 +1,19 @@
 #include "ApacheEngine/WebSharedMemory.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/NamedObject.h"
+#include "platform/SemaphoreCore.h"
 #include "qorCSFLib/FakeHost.h"
 #include "support/ChildProcess.h"
 #include "support/TestUtil.h"
@@ -164,3 +170,31 @@ TEST_F(WebSharedMemoryTest, WriterKilledHoldingTheLockDoesNotStopTheReader) {
 }
 
 }  // namespace
+
+// A member of the web-server group that takes the lock word inside the
+// ring's mutex and keeps it costs the reader one wait of a second, then a
+// short try per turn, until it lets go: never a reader held for good.
+TEST_F(WebSharedMemoryTest, LockWordKeptByAnotherProcessCostsOneWaitThenTriesUntilItIsFree) {
+    const int fd = shm_open(plat::SharedObjectPath("QGEvMutex").c_str(), O_RDWR, 0);
+    ASSERT_LE(0, fd);
+    void* pView = mmap(nullptr, sizeof(plat::SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(MAP_FAILED, pView);
+    std::atomic_ref<uint32_t> word(static_cast<plat::SemaphoreCore*>(pView)->lock);
+    // Held by a process that lives as long as the test: the system's first.
+    word.store(1);
+    WebEventRecord record;
+    std::string strClass;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Read(record, strClass));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWebLockWaitMs));
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Read(record, strClass));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWebLockWaitMs / 2));
+
+    word.store(0);
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(5, "after the hold"), nullptr));
+    ASSERT_TRUE(Read(record, strClass));
+    EXPECT_STREQ("after the hold", record.szEventName);
+    munmap(pView, sizeof(plat::SemaphoreCore));
+}
