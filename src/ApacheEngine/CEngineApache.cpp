@@ -355,7 +355,10 @@ int32_t CEngineApache::OnStopInit(uint32_t dwArgument) {
 int32_t CEngineApache::OnStop(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "ApacheEngine OnStop");
     int32_t nResult = CEngineBase::OnStop(dwArgument);
-    Shutdown();
+    // A thread that did not end may still read the areas.
+    if (nResult == 0) {
+        Shutdown();
+    }
     return nResult;
 }
 

@@ -9,9 +9,19 @@
 // The list has no lock: the sensor uses it from the host's command thread
 // only, one command at a time, and the network engine uses its own list of
 // adapter engines from its own operations.
+//
+// A pause or stop waits for each engine's thread for the engine's stop
+// bound only (EngineBase.h), counted from the request, so all engines'
+// bounds run at once.  An engine whose thread overruns it is stuck: its
+// OnPause or OnStop, which may free what the thread uses, is not called,
+// and it is passed over by reloads, resumes and starts, and never deleted,
+// for as long as its thread runs.  Once the thread has ended, the next
+// operation that meets the engine finishes its pause (and reads the rules
+// it missed) before taking it in again.
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class CEngineBase;
@@ -21,7 +31,7 @@ class CThreadList {
 public:
     CThreadList();
     // Frees the list but neither stops nor deletes the engines: the owner
-    // calls DeleteAll first.
+    // calls DeleteAll first.  Engines left running are left for good.
     virtual ~CThreadList();
     CThreadList(const CThreadList&) = delete;
     CThreadList& operator=(const CThreadList&) = delete;
@@ -47,8 +57,20 @@ public:
     virtual void RemoveThread(const char* pszName);
 
     // Stops the engines unless the list is stopped already, then deletes
-    // every engine and empties the list.
+    // every engine and empties the list.  A stuck engine whose thread still
+    // runs leaves the list without being deleted.
     void DeleteAll();
+
+    // The names of the engines, in the list or taken out of it, that leave
+    // a thread running past its stop bound, separated by ", "; empty when
+    // there is none.
+    std::string StuckEngines() const;
+    // Whether a thread left running past its bound may still read the
+    // rules in force: they must then outlive the reload that replaces them.
+    bool StuckOnRulesInForce() const;
+    // Whether an engine may still read rules a reload replaced: it is
+    // stuck, or a reload passed it over and it has not read the rules since.
+    bool KeepsOldRules() const;
 
     // Appends without initialising or starting: how the sensor fills its
     // list at construction.  A null engine (a failed allocation) is kept as
@@ -68,8 +90,19 @@ private:
     // Calls `operation` on every engine in list order; answers the OR.
     template <typename Operation>
     uint32_t ForEach(const char* pszOperation, Operation operation);
+    // For an engine about to be reloaded, resumed or started: false while
+    // it is stuck; an engine whose stuck thread has ended since gets the
+    // rest of its pause (and, when `bReadMissedRules`, the reload it
+    // missed) first.
+    bool TakesPart(CEngineBase& engine, uint32_t dwArgument, bool bReadMissedRules);
+    // Deletes an engine taken out of the list, or keeps it in m_leftRunning
+    // while it leaves a thread running.
+    void Delete(CEngineBase* pEngine);
 
     std::vector<CEngineBase*> m_engines;
+    // Engines taken out of the list (deleted or removed) whose thread was
+    // still running: deleted once it has ended.
+    std::vector<CEngineBase*> m_leftRunning;
     uint8_t m_bInitialised = 0;
     uint8_t m_bPaused = 1;
     uint8_t m_bStopped = 1;

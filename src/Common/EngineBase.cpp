@@ -130,6 +130,7 @@ int32_t CEngineBase::RequestStop() {
     if (m_dwStopRequested != 0) {
         return 0;
     }
+    m_StopAsked = std::chrono::steady_clock::now();
     if (IsRunning()) {
         // Told, not forced: the body sees the flag at its next wait; one not
         // yet running leaves at its start gate.
@@ -141,9 +142,35 @@ int32_t CEngineBase::RequestStop() {
 
 int32_t CEngineBase::StopAndWait() {
     RequestStop();
-    WaitForExit(plat::kInfinite);
+    if (!AwaitThreadEnd("stop", "it is left running")) {
+        return -1;
+    }
     Reset();
     return 0;
+}
+
+bool CEngineBase::AwaitThreadEnd(const char* pszStep, const char* pszThen) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto asked = m_dwStopRequested != 0 ? m_StopAsked : now;
+    const auto deadline = asked + std::chrono::milliseconds(m_dwStopBoundMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    // A thread that never ran, or has ended, is over at once.
+    if (!IsRunning() || WaitForExit(left > 0 ? static_cast<uint32_t>(left) : 0) || !IsRunning()) {
+        return true;
+    }
+    if (!m_bStuck) {
+        m_bStuck = true;
+        const std::string strBound = m_dwStopBoundMs % 1000 == 0
+                                         ? std::to_string(m_dwStopBoundMs / 1000) + " s"
+                                         : std::to_string(m_dwStopBoundMs) + " ms";
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "The engine %s did not end within %s of its %s: %s",
+                GetName(), strBound.c_str(), pszStep, pszThen);
+    }
+    return false;
+}
+
+bool CEngineBase::LeavesThreadRunning() {
+    return m_bStuck && IsRunning();
 }
 
 int32_t CEngineBase::Oninit(uint32_t dwArgument) {

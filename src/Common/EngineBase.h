@@ -9,7 +9,14 @@
 // and awaited, and a thread asked to stop before it ran leaves at its gate.
 // A derived engine whose body uses its own members stops the thread in its
 // own destructor, before those members go.
+//
+// The thread is awaited for its stop bound only, counted from the request:
+// a thread still running then (held in a wait it should not be in) makes
+// the engine stuck, which is said once, on the console and in the log.  A
+// stuck engine is left as it is, with everything its thread may use: the
+// thread list passes it over (CThreadList.h) until its thread has ended.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +32,10 @@ class IPolicyContainer;
 class CEngineBase : public qorThread {
 public:
     static constexpr uint32_t kEnginePriorityLevel = 2;
+    // How long a thread told to stop or pause has to end: five times the
+    // longest wait of a body's turn (a poll of a second, a lock waited for
+    // a second), and half of what hwhost gives a whole stop.
+    static constexpr uint32_t kStopBoundMs = 5000;
     // The most "__qor_ruleinfonames" holds.
     static constexpr size_t kRuleInfoNamesMax = 1023;
 
@@ -65,12 +76,39 @@ public:
     int32_t StartThread();
     // Tells the thread to stop, once; never waits for it.
     int32_t RequestStop();
-    // RequestStop, then waits for the thread to end and lets it go.
+    // RequestStop, then waits for the thread to end (AwaitThreadEnd) and
+    // lets it go; -1, with the engine stuck, when it did not end.
     int32_t StopAndWait();
 
     bool IsStopRequested() const { return m_dwStopRequested != 0; }
 
+    // Waits for a thread told to stop to end, until its stop bound from the
+    // request has passed.  True when no thread runs; false when it still
+    // does: the engine is then stuck, said once with `pszStep` ("pause",
+    // "stop") naming what it was told, and `pszThen` what becomes of it.
+    bool AwaitThreadEnd(const char* pszStep, const char* pszThen);
+    // The thread overran its stop bound and has not been let go since (it
+    // may have ended meanwhile: IsRunning tells).
+    bool IsStuck() const { return m_bStuck; }
+    // An engine whose thread has ended since it was stuck takes part again.
+    void ClearStuck() { m_bStuck = false; }
+    // Whether a thread of the engine overran its stop bound and still runs:
+    // its own, or (an engine with threads of its own to stop) one of those.
+    // Such an engine must not be deleted.
+    virtual bool LeavesThreadRunning();
+    // The stuck engine was passed over by a reload, so its rules are the
+    // ones of before it.
+    bool MissedReload() const { return m_bMissedReload; }
+    void SetMissedReload(bool bMissed) { m_bMissedReload = bMissed; }
+    uint32_t GetStopBound() const { return m_dwStopBoundMs; }
+    void SetStopBound(uint32_t dwMs) { m_dwStopBoundMs = dwMs; }
+
 private:
     uint32_t m_dwStopRequested = 0;
+    // When the running thread was told to stop.
+    std::chrono::steady_clock::time_point m_StopAsked{};
+    uint32_t m_dwStopBoundMs = kStopBoundMs;
+    bool m_bStuck = false;
+    bool m_bMissedReload = false;
     std::unique_ptr<RuleContainer> m_pRuleContainer;
 };

@@ -829,10 +829,17 @@ int32_t CEngineIDS::OnPause(uint32_t dwArgument) {
         m_pIThreadList->PauseAll(kSlaveArgument);
     }
     m_bSlavesRunning = false;
-    Shutdown();
+    // An adapter engine left running may still read the configuration.
+    if (!LeavesThreadRunning()) {
+        Shutdown();
+    }
     DrainQueue();
     CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnPause ...leaving %d", nResult);
     return nResult;
+}
+
+bool CEngineIDS::LeavesThreadRunning() {
+    return CEngineBase::LeavesThreadRunning() || (m_pIThreadList && !m_pIThreadList->StuckEngines().empty());
 }
 
 int32_t CEngineIDS::OnReloadPolicy(uint32_t dwArgument) {
@@ -893,7 +900,9 @@ int32_t CEngineIDS::OnStop(uint32_t dwArgument) {
     m_bSlavesRunning = false;
     DeleteSlaves();
     StopTimer();
-    Shutdown();
+    if (!LeavesThreadRunning()) {
+        Shutdown();
+    }
     // The slaves' last consolidated events arrive as they stop, after this
     // engine's thread has ended.
     DrainQueue();

@@ -5,6 +5,7 @@
 #include "ApacheEngine/CEngineApache.h"
 #include "Common/AgentEventInfo.h"
 #include "Common/CEngineCorrelation.h"
+#include "Common/EngineBase.h"
 #include "Common/InputBounds.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
@@ -105,12 +106,14 @@ CHostWarden::~CHostWarden() {
     // Engines that were never started, or were stopped, have no thread, so
     // what the sensor made can go with it.  Running engines are left as they
     // are at the end of the process: only a stop takes them down.
-    if (m_pThreadList != nullptr && !m_pThreadList->IsStopped()) {
+    if (m_pThreadList != nullptr &&
+        (!m_pThreadList->IsStopped() || !m_pThreadList->StuckEngines().empty())) {
         return;
     }
     if (m_pThreadList != nullptr) {
         m_pThreadList->DeleteAll();
         delete m_pThreadList;
+        m_pThreadList = nullptr;
     }
     delete m_pPolicyEvent;
     DeleteRules();
@@ -249,13 +252,23 @@ void CHostWarden::ResumeEngines(IPolicyContainer* pContainer) {
 }
 
 void CHostWarden::DeleteRules() {
-    if (m_pRuleContainer == nullptr) {
-        return;
+    if (m_pRuleContainer != nullptr) {
+        const bool bKeep = m_pThreadList != nullptr && m_pThreadList->StuckOnRulesInForce();
+        for (Rule* pRule : *m_pRuleContainer) {
+            if (bKeep) {
+                m_RetiredRules.push_back(pRule);
+            } else {
+                delete pRule;
+            }
+        }
+        m_pRuleContainer->Clear();
     }
-    for (Rule* pRule : *m_pRuleContainer) {
-        delete pRule;
+    if (m_pThreadList == nullptr || !m_pThreadList->KeepsOldRules()) {
+        for (Rule* pRule : m_RetiredRules) {
+            delete pRule;
+        }
+        m_RetiredRules.clear();
     }
-    m_pRuleContainer->Clear();
 }
 
 CEventRegistry* CHostWarden::EventRegistry() const {
@@ -280,7 +293,15 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         }
         const size_t nRules = CountEnabledRules(pEngine);
         std::string strInput;
-        const bool bInput = pEngine->DescribeInput(strInput);
+        bool bInput = false;
+        if (pEngine->IsStuck() && pEngine->IsRunning()) {
+            // Its input is whatever its thread is stuck in.
+            strInput = "stuck: its thread did not end within " +
+                       std::to_string(pEngine->GetStopBound() / 1000) +
+                       " s of the pause, and it is left out until it has";
+        } else {
+            bInput = pEngine->DescribeInput(strInput);
+        }
         std::string strLine = std::string(pEngine->GetName()) + ": " + std::to_string(nRules) +
                               (nRules == 1 ? " rule" : " rules");
         // While the host holds the sensor paused no engine takes input, as
@@ -535,9 +556,11 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
     CloseAdapterUpdates();
     StopProtection();
     m_dwState = kStopped;
+    std::string strStuck;
     if (m_pThreadList != nullptr) {
         m_pThreadList->StopInitAll(kEngineArgument);
         m_pThreadList->StopAll(kEngineArgument);
+        strStuck = m_pThreadList->StuckEngines();
     }
     if (m_pTclHandler != nullptr) {
         ShutDownScriptHandler();
@@ -547,7 +570,10 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
         if (IsScriptsOffLine(strScripts)) {
             CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", strScripts.c_str());
         }
-        tclHandler::DeleteInstance();
+        // A stuck engine may still queue a script run with it.
+        if (strStuck.empty()) {
+            tclHandler::DeleteInstance();
+        }
         m_pTclHandler = nullptr;
     }
     ReportScriptOutcomes();
@@ -557,6 +583,10 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
         m_pThreadList->DeleteAll();
         delete m_pThreadList;
         m_pThreadList = nullptr;
+    }
+    if (!strStuck.empty()) {
+        LeaveStuckEngines(pRequest, strStuck);
+        return CSFSensor::OnStop(pRequest);
     }
     CSF_TRACE(kCSFLogInfo, "\n***** CHostWarden::OnStop() Delete all of the threads *****\n");
     DeleteRules();
@@ -569,6 +599,22 @@ uint32_t CHostWarden::OnStop(ICSFCommandRequest* pRequest) {
     m_pProductLocation.reset();
     Banner("\n***** CHostWarden::OnStop() completed *****\n");
     return CSFSensor::OnStop(pRequest);
+}
+
+void CHostWarden::LeaveStuckEngines(ICSFCommandRequest* pRequest, const std::string& strStuck) {
+    // Neither the rules, nor the policy event their alerts are made with,
+    // nor the engines themselves go while a thread may still use them.
+    m_pRuleContainer = nullptr;
+    m_RetiredRules.clear();
+    m_pPolicyEvent = nullptr;
+    KeepPolicyInForce(nullptr);
+    const std::string strText = "engine threads left running: " + strStuck;
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s (they did not end within %u s of it)",
+            strText.c_str(), static_cast<unsigned>(CEngineBase::kStopBoundMs / 1000));
+    if (pRequest != nullptr) {
+        pRequest->SetStatusText(strText.c_str());
+    }
+    Banner("\n***** CHostWarden::OnStop() completed *****\n");
 }
 
 uint32_t CHostWarden::StartEngines(ICSFCommandRequest* /*pRequest*/) {

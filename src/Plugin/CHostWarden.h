@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Common/ISensorCore.h"
 #include "Plugin/PolicyLoader.h"
@@ -33,6 +34,7 @@ class ICSFCommandRequest;
 class ICSFEventHandler;
 class IPolicyContainer;
 class ITclHandler;
+class Rule;
 class RuleContainer;
 class tclHandler;
 
@@ -120,7 +122,12 @@ private:
     void OpenAdapterUpdates();
     void CloseAdapterUpdates();
     void WithdrawPolicy();
+    // Deletes the rules in force, or keeps them aside while a stuck engine
+    // may read them; deletes the rules kept aside once no engine can.
     void DeleteRules();
+    // The stop of what engines left running: what they may use is left to
+    // the end of the process, and the host is told (the stop's status text).
+    void LeaveStuckEngines(ICSFCommandRequest* pRequest, const std::string& strStuck);
     void LogIsapiPlugin();
     // One line per engine (name, rules in force, what it watches, and
     // whether it runs without its input, or is paused by the host), answered
@@ -159,6 +166,9 @@ private:
     bool m_bHostPaused = false;
     // Owns every rule the engines read; they are deleted through it.
     RuleContainer* m_pRuleContainer = nullptr;
+    // Rules a reload replaced while an engine stuck in its thread could
+    // still read them; deleted once no engine can.
+    std::vector<Rule*> m_RetiredRules;
     CPolicyEvent* m_pPolicyEvent = nullptr;
     std::unique_ptr<ProductLocation> m_pProductLocation;
     tclHandler* m_pTclHandler = nullptr;

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/EngineBase.h"
+#include "qorCSFLib/FakeHost.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -44,6 +49,59 @@ private:
     }
 
     Journal& m_journal;
+};
+
+// An engine whose thread ignores its stop until the test lets it go, as a
+// thread held in a wait it should not be in; every lifecycle call it gets
+// goes into the journal, and on to the base's.
+class DeafEngine : public CEngineBase {
+public:
+    static constexpr uint32_t kBoundMs = 200;
+
+    explicit DeafEngine(Journal& journal) : CEngineBase("Deaf"), m_journal(journal) { SetStopBound(kBoundMs); }
+    ~DeafEngine() override {
+        LetGo();
+        StopAndWait();
+    }
+
+    int32_t OnStart(uint32_t dwArgument) override { return Note("OnStart", CEngineBase::OnStart(dwArgument)); }
+    int32_t OnStop(uint32_t dwArgument) override { return Note("OnStop", CEngineBase::OnStop(dwArgument)); }
+    int32_t OnPause(uint32_t dwArgument) override { return Note("OnPause", CEngineBase::OnPause(dwArgument)); }
+    int32_t OnResume(uint32_t dwArgument) override { return Note("OnResume", CEngineBase::OnResume(dwArgument)); }
+    int32_t OnReloadPolicy(uint32_t) override { return Note("OnReloadPolicy", 0); }
+    int32_t ConfigureEventSections(CSFEventRegistry*) override { return 0; }
+    int32_t PopulateRuleContainer(RuleContainer*, IPolicyContainer*) override { return 0; }
+
+    void LetGo() { m_bLetGo = true; }
+    // Waits for the thread to be in its body (a thread still at its gate
+    // leaves there when told to stop).
+    bool AwaitBody() {
+        return hwtest::WaitUntil([&] { return m_bInBody.load(); });
+    }
+    // Lets the thread go and waits for its end.
+    bool LetGoAndAwaitEnd() {
+        LetGo();
+        return hwtest::WaitUntil([&] { return !IsRunning(); });
+    }
+
+protected:
+    uint32_t _doWork() override {
+        m_bInBody = true;
+        while (!m_bLetGo) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return 0;
+    }
+
+private:
+    int32_t Note(const std::string& operation, int32_t nResult) {
+        m_journal.push_back(std::string(GetName()) + ":" + operation);
+        return nResult;
+    }
+
+    Journal& m_journal;
+    std::atomic<bool> m_bLetGo{false};
+    std::atomic<bool> m_bInBody{false};
 };
 
 class CThreadListTest : public ::testing::Test {
@@ -127,4 +185,66 @@ TEST_F(CThreadListTest, DeleteAllStopsARunningListFirst) {
                         "b:OnStop",     "a:deleted",    "b:deleted"};
     EXPECT_EQ(expected, m_journal);
     EXPECT_EQ(0u, m_list.GetCount());
+}
+
+// A thread that ignores its stop for longer than its bound is said, by
+// engine and bound, and the stop goes on without it: its OnStop (which may
+// free what the thread uses) is not called, and it is not deleted.
+TEST_F(CThreadListTest, EngineThatDoesNotEndWithinItsBoundIsSaidAndTheStopGoesOn) {
+    ScopedHostLog log;
+    auto* deaf = new DeafEngine(m_journal);
+    Add("a");
+    m_list.Append(deaf);
+    Add("b");
+    m_list.StartAll(0);
+    ASSERT_TRUE(deaf->AwaitBody());
+    m_journal.clear();
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(0u, m_list.StopAll(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(log.Contains("The engine Deaf did not end within 200 ms of its stop: the stop goes on without "
+                             "it, leaving it and what it uses to the end of the process"));
+    EXPECT_EQ("Deaf", m_list.StuckEngines());
+    m_list.DeleteAll();
+    Journal expected = {"a:OnStopInit", "b:OnStopInit", "a:OnStop", "b:OnStop", "a:deleted", "b:deleted"};
+    EXPECT_EQ(expected, m_journal);
+    EXPECT_EQ(0u, m_list.GetCount());
+    EXPECT_EQ("Deaf", m_list.StuckEngines());
+
+    // Once its thread has ended, the rest of its stop is done and it goes.
+    ASSERT_TRUE(deaf->LetGoAndAwaitEnd());
+    m_journal.clear();
+    m_list.DeleteAll();
+    EXPECT_EQ((Journal{"Deaf:OnStop"}), m_journal);
+    EXPECT_EQ("", m_list.StuckEngines());
+}
+
+// A pause that meets such a thread leaves the engine out of the reload and
+// the restart (never two threads for one engine); once the thread has
+// ended, the next restart finishes its pause and gives it the rules it
+// missed first.
+TEST_F(CThreadListTest, EngineStuckAtAPauseIsLeftOutOfTheRestartUntilItsThreadHasEnded) {
+    ScopedHostLog log;
+    auto* deaf = new DeafEngine(m_journal);
+    m_list.Append(deaf);
+    m_list.StartAll(0);
+    ASSERT_TRUE(deaf->AwaitBody());
+    EXPECT_NE(0u, m_list.PauseAll(0));
+    EXPECT_TRUE(log.Contains("The engine Deaf did not end within 200 ms of its pause: it is left running, and out "
+                             "of every restart until its thread has ended"));
+    EXPECT_TRUE(m_list.StuckOnRulesInForce());
+    EXPECT_NE(0u, m_list.ReloadPolicyAll(0));
+    EXPECT_TRUE(m_list.KeepsOldRules());
+    EXPECT_NE(0u, m_list.ResumeAll(0));
+    EXPECT_EQ((Journal{"Deaf:OnStart"}), m_journal);
+    EXPECT_TRUE(deaf->IsRunning());
+
+    ASSERT_TRUE(deaf->LetGoAndAwaitEnd());
+    m_journal.clear();
+    EXPECT_EQ(0u, m_list.ResumeAll(0));
+    EXPECT_TRUE(log.Contains("The engine Deaf has ended since it was stuck: it takes part again"));
+    EXPECT_EQ((Journal{"Deaf:OnPause", "Deaf:OnReloadPolicy", "Deaf:OnResume"}), m_journal);
+    EXPECT_FALSE(m_list.KeepsOldRules());
+    EXPECT_EQ("", m_list.StuckEngines());
 }
