@@ -30,6 +30,9 @@ void CommandDriver::Start() {
             readyChanged.notify_one();
         }
         SensorThread();
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bEnded = true;
+        m_ended.notify_all();
     });
     std::unique_lock<std::mutex> guard(readyLock);
     readyChanged.wait(guard, [&] { return ready; });
@@ -52,6 +55,23 @@ void CommandDriver::Join() {
     if (m_thread.joinable()) {
         m_thread.join();
     }
+}
+
+bool CommandDriver::JoinBy(std::chrono::steady_clock::time_point deadline) {
+    if (!m_thread.joinable()) {
+        return true;
+    }
+    bool bEnded;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        bEnded = m_ended.wait_until(guard, deadline, [this] { return m_bEnded; });
+    }
+    if (bEnded) {
+        m_thread.join();
+    } else {
+        m_thread.detach();
+    }
+    return bEnded;
 }
 
 uint64_t CommandDriver::CommandsRun() const {

@@ -6,6 +6,8 @@
 // by the sensor (the driver completes command-language requests itself,
 // since the sensor only sets their status).
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -48,6 +50,9 @@ public:
 
     // Waits for the sensor thread to end (after a kStop).
     void Join();
+    // The same, until `deadline`: false when it still runs then, and it is
+    // left to run on (detached) with this driver, which must outlive it.
+    bool JoinBy(std::chrono::steady_clock::time_point deadline);
 
     uint64_t CommandsRun() const;
     // The thread the sensor runs its commands on (once started).
@@ -66,6 +71,9 @@ private:
     mutable std::mutex m_lock;
     std::deque<Pending> m_queue;
     bool m_bStopIssued = false;
+    // The sensor thread has left its loop.
+    bool m_bEnded = false;
+    std::condition_variable m_ended;
     bool m_bAbandon = false;
     uint64_t m_qwRun = 0;
     std::thread m_thread;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -31,6 +32,8 @@ constexpr const char kPluginVersion[] = "0.1";
 constexpr const char kCommonPolicyFile[] = "common.policy";
 // How long a stopping host waits for the response programs it started.
 constexpr uint32_t kProgramWaitMs = 10000;
+// How often a command's wait looks whether a stop was asked.
+constexpr int64_t kStopPollMs = 100;
 
 // Sets the variable unless the caller's environment already chose a value.
 void DefaultEnvironment(const char* pszName, const std::string& value) {
@@ -316,7 +319,9 @@ bool SensorHost::CommandStillRunning(const char* pszName) {
     return true;
 }
 
-bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::string* pStatusText) {
+bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::string* pStatusText,
+                            std::chrono::steady_clock::time_point deadline) {
+    m_bLastCompleted = false;
     if (m_pDriver == nullptr) {
         return false;
     }
@@ -352,7 +357,31 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the sensor has been stopped", pszName);
         return false;
     }
-    const bool bCompleted = request.WaitForCompletion(kCommandTimeoutMs);
+    const auto started = std::chrono::steady_clock::now();
+    auto until = deadline != std::chrono::steady_clock::time_point::max()
+                     ? deadline
+                     : started + std::chrono::milliseconds(kCommandTimeoutMs);
+    bool bCompleted = false;
+    bool bStopAsked = false;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            break;
+        }
+        if (request.WaitForCompletion(static_cast<uint32_t>(std::min<int64_t>(left, kStopPollMs)))) {
+            bCompleted = true;
+            break;
+        }
+        // A stop signal ends the host within its bound, whatever the
+        // command under way is doing.
+        std::chrono::steady_clock::time_point askedAt;
+        if (!bStopAsked && command != HostCommand::kStop && m_stopAsked && m_stopAsked(&askedAt)) {
+            bStopAsked = true;
+            until = std::min(until, askedAt + std::chrono::milliseconds(kCommandAfterStopMs));
+        }
+    }
+    m_bLastCompleted = bCompleted;
     if (bLoad) {
         for (HostServices::Finding& finding : m_services.EndCapture()) {
             if (!finding.m_bOnConsole) {
@@ -364,9 +393,21 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         ShowFindings(bFailed ? request.GetStatusText() : std::string());
     }
     if (!bCompleted) {
-        HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %u s", pszName,
-                   kCommandTimeoutMs / 1000);
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
+        if (bStopAsked) {
+            HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %lld s, when a stop was asked", pszName,
+                       static_cast<long long>(waited));
+        } else {
+            HWHOST_LOG(kCSFLogError, "hwhost: %s was not completed within %lld s", pszName,
+                       static_cast<long long>(waited));
+        }
         plat::ConsolePrintf("hwhost: %s was not completed\n", pszName);
+        // A stop queued behind an unfinished command leaves both waiting
+        // for the sensor thread, which may still complete either.
+        if (m_pUnfinished != nullptr && m_pUnfinished->CompletionCount() == 0) {
+            m_abandoned.push_back(std::move(m_pUnfinished));
+        }
         m_pUnfinished = std::move(pRequest);
         HWHOST_LOG(kCSFLogInfo, "hwhost: sensor state after %s: unknown, the %s still runs",
                    pszName, pszName);
@@ -536,7 +577,16 @@ bool SensorHost::SetPaused(bool bPaused) {
     return bPaused ? Pause() : Resume();
 }
 
-bool SensorHost::Stop() {
+void SensorHost::LeaveSensorRunning(const char* pszWhat) {
+    m_bLeftRunning = true;
+    HWHOST_LOG(kCSFLogError | kCSFLogConsoleFlag,
+               "hwhost: the sensor did not stop within %u s of the stop: %s; hwhost ends without it, and "
+               "the alerts it has not written yet are lost",
+               kStopBoundMs / 1000, pszWhat);
+    UpdateStatus();
+}
+
+bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
     if (m_bStopped || m_pDriver == nullptr) {
         return false;
     }
@@ -544,8 +594,25 @@ bool SensorHost::Stop() {
     // From now on an alert output that takes nothing is waited for only so
     // long.
     m_alerts.BeginStop();
-    bool stopped = RunCommand(HostCommand::kStop, "stop");
-    m_pDriver->Join();
+    std::string leftRunning;
+    bool stopped = RunCommand(HostCommand::kStop, "stop", &leftRunning, deadline);
+    if (!m_bLastCompleted) {
+        LeaveSensorRunning(m_abandoned.empty() ? "its stop did not complete"
+                                               : "its stop did not complete, nor the command before it");
+        return false;
+    }
+    if (!m_pDriver->JoinBy(deadline)) {
+        LeaveSensorRunning("its command thread did not end");
+        return false;
+    }
+    // The engines it could not stop still run: what they may use stays, and
+    // the process ends without them once the outputs are done.
+    if (!leftRunning.empty()) {
+        m_bLeftRunning = true;
+        stopped = false;
+        HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: the sensor stopped with %s; hwhost ends without them",
+                   leftRunning.c_str());
+    }
     // The engines are gone: what the pipeline holds now is all there will
     // be, and none of it needs the rules the stop deleted.
     m_alerts.Stop();
@@ -589,7 +656,9 @@ bool SensorHost::Stop() {
     }
     // What ran last stays in the record, now said to have stopped.
     UpdateStatus();
-    ReleaseObjects();
+    if (!m_bLeftRunning) {
+        ReleaseObjects();
+    }
     return stopped;
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ class SensorHost {
 public:
     // How long a command may take before the host gives up waiting.
     static constexpr uint32_t kCommandTimeoutMs = 300000;
+    // How long the sensor's part of a stop may take, counted from the stop
+    // signal: the command under way, the stop command and the end of the
+    // sensor's command thread.  What has not ended by then is said, and the
+    // host ends without it.
+    static constexpr uint32_t kStopBoundMs = 10000;
 
     explicit SensorHost(const HwHostOptions& options);
     ~SensorHost();
@@ -50,8 +56,22 @@ public:
     bool SetPaused(bool bPaused);
     // Stops the sensor, ends the sensor thread, writes the alerts still
     // queued (finished while their rules lived) and releases the host's
-    // objects.  Safe to call once only.
-    bool Stop();
+    // objects.  Safe to call once only.  The sensor's part ends by
+    // `deadline`: a stop command not completed or a sensor thread not ended
+    // by then is said and left, as are engine threads the sensor's stop
+    // left running (LeftThreadsRunning).
+    bool Stop(std::chrono::steady_clock::time_point deadline);
+    bool Stop() { return Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopBoundMs)); }
+    // The stop left threads of the sensor running: the process must end
+    // without tearing down what they may use (no destructors, no exit
+    // handlers).
+    bool LeftThreadsRunning() const { return m_bLeftRunning; }
+    // Asked while a command runs: once it answers true (a stop signal, at
+    // the time it sets), the command is waited for only kCommandAfterStopMs
+    // more, so that the stop has the rest of its bound.
+    using StopQuery = std::function<bool(std::chrono::steady_clock::time_point*)>;
+    void SetStopQuery(StopQuery stopAsked) { m_stopAsked = std::move(stopAsked); }
+    static constexpr uint32_t kCommandAfterStopMs = kStopBoundMs / 2;
 
     // "not started", "running", "paused" or "stopped".
     const char* StateText() const;
@@ -78,7 +98,12 @@ private:
     // A policy load (start-up or reload) also keeps what the sensor said
     // while it ran in m_findings, and writes on the console in full what of
     // it is not there yet.
-    bool RunCommand(HostCommand command, const char* pszName, std::string* pStatusText = nullptr);
+    // It is waited for until `deadline` (max(): kCommandTimeoutMs), and a
+    // command other than the stop only until a stop is asked.
+    bool RunCommand(HostCommand command, const char* pszName, std::string* pStatusText = nullptr,
+                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+    // Says what of the sensor did not stop by the stop's deadline.
+    void LeaveSensorRunning(const char* pszWhat);
     // Writes the findings of the last load that have no console copy yet,
     // except the one that repeats `failure`, the text the command failed
     // with (said on its own line).
@@ -121,6 +146,9 @@ private:
     // thread may still complete it; it goes only after the driver, whose
     // join ends that thread.
     std::unique_ptr<HostCommandRequest> m_pUnfinished;
+    // Unfinished requests a later unfinished one (a stop behind a reload)
+    // took the place of.
+    std::vector<std::unique_ptr<HostCommandRequest>> m_abandoned;
     ICSFSvcRequest* m_pServiceRequest = nullptr;
     IEventRegistry* m_pRegistry = nullptr;
     ICSFSensor* m_pSensor = nullptr;
@@ -148,6 +176,10 @@ private:
     // written.
     std::vector<std::string> m_unshownFindings;
     bool m_bStopped = false;
+    // The last command's request was completed while it was waited for.
+    bool m_bLastCompleted = false;
+    bool m_bLeftRunning = false;
+    StopQuery m_stopAsked;
     // The sensor's own lines of the start-up summary.
     std::string m_strEngines;
     // What the last policy load said, and the rules each engine took then.

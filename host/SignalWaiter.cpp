@@ -59,6 +59,9 @@ void SignalWaiter::Catch() {
                     m_state = HostSignal::kResume;
                     break;
                 default:
+                    if (!m_bStop) {
+                        m_stopAskedAt = std::chrono::steady_clock::now();
+                    }
                     m_bStop = true;
                     break;
             }
@@ -98,6 +101,14 @@ HostSignal SignalWaiter::Wait(uint32_t timeoutMs) {
 bool SignalWaiter::Pending() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return AskedLocked();
+}
+
+bool SignalWaiter::StopAsked(std::chrono::steady_clock::time_point* pAskedAt) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_bStop && pAskedAt != nullptr) {
+        *pAskedAt = m_stopAskedAt;
+    }
+    return m_bStop;
 }
 
 uint64_t SignalWaiter::Received() const {

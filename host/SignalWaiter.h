@@ -11,6 +11,7 @@
 // not the order they were sent in, so only signals taken as they arrive
 // tell which came last.
 
+#include <chrono>
 #include <csignal>
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +39,9 @@ public:
     // signal received since the last answer).
     HostSignal Wait(uint32_t timeoutMs);
 
+    // Whether a stop signal has been taken, and when (`pAskedAt`): a stop
+    // ends the host within a bound counted from it.
+    bool StopAsked(std::chrono::steady_clock::time_point* pAskedAt = nullptr) const;
     // Signals taken so far, of any kind.
     uint64_t Received() const;
     // Whether a signal taken asks for something Wait has not answered yet.
@@ -53,6 +57,7 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_bStop = false;
+    std::chrono::steady_clock::time_point m_stopAskedAt{};
     bool m_bReload = false;
     // The run state the last pause or resume signal asked for, until Wait
     // hands it out.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -111,6 +112,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     SensorHost host(options);
+    host.SetStopQuery([&signals](std::chrono::steady_clock::time_point* pAskedAt) {
+        return signals.StopAsked(pAskedAt);
+    });
     if (!host.Open(error)) {
         plat::ConsolePrintf("hwhost: %s\n", error.c_str());
         return 1;
@@ -125,7 +129,17 @@ int main(int argc, char** argv) {
         plat::ConsolePrintf("hwhost: the sensor on %s did not start; the log %s says why\n",
                             options.m_strRoot.c_str(), options.m_strLog.c_str());
     }
-    bool stopped = host.Stop();
+    // A stop signal ends the host within the stop's bound from when it came,
+    // whatever the sensor's threads are doing.
+    auto stopAskedAt = std::chrono::steady_clock::now();
+    signals.StopAsked(&stopAskedAt);
+    bool stopped = host.Stop(stopAskedAt + std::chrono::milliseconds(SensorHost::kStopBoundMs));
     plat::ConsolePrintf("hwhost: sensor %s\n", stopped ? "stopped" : "stopped with errors");
+    if (host.LeftThreadsRunning()) {
+        // They may still use the plug-in and what the host handed it, so
+        // neither is torn down under them.
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
     return started && stopped ? 0 : 1;
 }

@@ -25,7 +25,8 @@ struct ShmDescriptor {
     std::string strMappingName;
     // A wait for the lock ran out: until the lock is had again it is only
     // tried, so a holder that keeps it costs each turn, and each start,
-    // reload and stop that needs it, no more than a try.
+    // reload and stop that needs it, no more than a try.  Kept through a
+    // detach: the holder keeps the object, and a lock made afresh is free.
     bool bRefused = false;
 };
 
@@ -84,7 +85,6 @@ void CloseSegment(ShmDescriptor& desc) {
     desc.mapping.Unmap();
     desc.mapping.Close();
     desc.pView = nullptr;
-    desc.bRefused = false;
 }
 
 // Says why the segments could not be had, on standard output and to the

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
 #include "support/ThrowawayAccounts.h"
@@ -192,4 +193,57 @@ TEST_F(HostileLocksHostTest, FifosAndLocksOfAnotherAccountHoldUpNoStartAlertRelo
         ASSERT_EQ(0, ::stat(path.c_str(), &info));
         EXPECT_EQ(0u, info.st_mode & 077) << path;
     }
+}
+
+// A member of the web-server group takes the lock word inside both locks of
+// the web engine's areas, as a user of them, and keeps it: the engine says
+// the turns it skips as rules-web.md words it, and a push (with its
+// outcome and exit code), the alert after it and the stop each end as they
+// would without it.
+TEST_F(HostileLocksHostTest, WebGroupMemberKeepingTheWebLocksHoldsUpNoPushAlertOrStop) {
+    hwtest::ThrowawayAccounts accounts;
+    ASSERT_TRUE(accounts.IsReady());
+    const std::string policy = CopyDemo();
+    m_host.WritePolicy(policy);
+    ASSERT_TRUE(m_host.Start({"--web-group", accounts.Group()}, Environment())) << m_host.ErrorsTail();
+
+    const std::string scope = plat::ObjectScopeOfRoot(m_host.Root());
+    for (const char* pszLock : {"QGEvMutex", "QGConfMutex"}) {
+        const std::string said = m_host.File(std::string(pszLock) + ".holder");
+        m_holders.push_back(std::make_unique<hwtest::ChildProcess>());
+        ASSERT_TRUE(m_holders.back()->Start(
+            hwtest::ThrowawayAccounts::As(accounts.Member(), {HW_NAMED_OBJECT_PEER, "hold-lock-word", pszLock, scope}),
+            said, {"ASAN_OPTIONS=detect_leaks=0"}, true));
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(said) == "held\n"; }))
+            << hwtest::ReadWholeFile(said);
+    }
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_host.Errors().find("WARNING: The web-server lock QGEvMutex was not free within 1000 ms: ") !=
+                     std::string::npos; },
+        30))
+        << m_host.ErrorsTail();
+
+    auto began = Clock::now();
+    std::string pushed;
+    EXPECT_EQ(4, m_host.Push(policy, pushed)) << pushed;
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(15));
+    EXPECT_NE(std::string::npos, pushed.find("WebPlugin: the configuration area could not be written (not open, or "
+                                             "its lock not free)"))
+        << pushed;
+    ASSERT_TRUE(m_host.SendDatagram(
+        "<38>su[78]: pam_unix(su:auth): authentication failure; logname= uid=1000 ruser=trudy"));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find("trudy") != std::string::npos; }, 30))
+        << m_host.ErrorsTail();
+
+    began = Clock::now();
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(10));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    for (auto& holder : m_holders) {
+        holder->CloseStdin();
+        ASSERT_TRUE(holder->Wait(30, exitCode));
+        EXPECT_EQ(0, exitCode);
+    }
+    m_holders.clear();
 }

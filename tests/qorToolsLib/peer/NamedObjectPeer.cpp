@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/NamedObject.h"
+#include "platform/SemaphoreCore.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 #include "qorToolsLib/jsSemaphore.h"
 #include "qorToolsLib/jsSharedMemory.h"
@@ -111,6 +113,37 @@ int Squat(const char* name, const std::string& lock, const char* scope) {
     return 0;
 }
 
+// Opens the semaphore `name` of `scope` (the inherited one when empty) as
+// a user of it does, so that the name stays, takes the lock word inside it
+// as its own lock would, and keeps it until the end of input: what any
+// process of the semaphore's group can do to it.
+int HoldLockWord(const char* name, const char* scope) {
+    if (*scope != '\0' && !plat::SetObjectScope(scope))
+        return 2;
+    const int fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDWR, 0);
+    struct flock user = {};
+    user.l_type = F_RDLCK;
+    user.l_whence = SEEK_SET;
+    user.l_len = 1;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &user) != 0)
+        return 3;
+    void* view = mmap(nullptr, sizeof(plat::SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED)
+        return 4;
+    std::atomic_ref<uint32_t> word(static_cast<plat::SemaphoreCore*>(view)->lock);
+    const uint32_t self = static_cast<uint32_t>(getpid());
+    for (uint32_t seen = 0; !word.compare_exchange_strong(seen, self); seen = 0) {
+        usleep(1000);
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    WaitForEndOfInput();
+    uint32_t mine = self;
+    word.compare_exchange_strong(mine, 0);
+    close(fd);
+    return 0;
+}
+
 // Prints one section of a store the test made and answers in a reply
 // section with every pair it read (labels prefixed "echo:") and its pid.
 int StoreEcho(const char* segment, uint32_t section, uint32_t reply) {
@@ -147,6 +180,8 @@ int main(int argc, char** argv) {
         return SemaphoreDrainAndCrash(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     if (command == "squat" && (argc == 4 || argc == 5))
         return Squat(argv[2], argv[3], argc == 5 ? argv[4] : "");
+    if (command == "hold-lock-word" && (argc == 3 || argc == 4))
+        return HoldLockWord(argv[2], argc == 4 ? argv[3] : "");
     if (command == "store-echo" && argc == 5)
         return StoreEcho(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
                          static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)));
