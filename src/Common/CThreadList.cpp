@@ -18,6 +18,16 @@ constexpr const char kStuckAtPause[] =
 constexpr const char kStuckAtStop[] =
     "the stop goes on without it, leaving it and what it uses to the end of the process";
 
+// An engine that was stuck and whose thread has ended since is said to
+// take part again.
+void NoteEnded(CEngineBase& engine) {
+    if (engine.IsStuck()) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+                "The engine %s has ended since it was stuck: it takes part again", engine.GetName());
+        engine.ClearStuck();
+    }
+}
+
 }  // namespace
 
 CThreadList::CThreadList() = default;
@@ -37,16 +47,6 @@ uint32_t CThreadList::ForEach(const char* pszOperation, Operation operation) {
         result |= ResultBits(operation(*pEngine));
     }
     return result;
-}
-
-// An engine that was stuck and whose thread has now ended within a pause
-// or stop is said to take part again.
-static void NoteEnded(CEngineBase& engine) {
-    if (engine.IsStuck()) {
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
-                "The engine %s has ended since it was stuck: it takes part again", engine.GetName());
-        engine.ClearStuck();
-    }
 }
 
 bool CThreadList::TakesPart(CEngineBase& engine, uint32_t dwArgument, bool bReadMissedRules) {
@@ -162,6 +162,7 @@ void CThreadList::RemoveThread(const char* pszName) {
             pEngine->OnStopInit(0);
             m_engines.erase(it);
             if (pEngine->AwaitThreadEnd("stop", kStuckAtStop)) {
+                NoteEnded(*pEngine);
                 pEngine->OnStop(0);
             }
             Delete(pEngine);
@@ -174,7 +175,7 @@ void CThreadList::Delete(CEngineBase* pEngine) {
     if (pEngine != nullptr && pEngine->IsStuck() && !pEngine->IsRunning()) {
         // Its stop was left half done, so that nothing its thread used went
         // under it.
-        pEngine->ClearStuck();
+        NoteEnded(*pEngine);
         pEngine->OnStop(0);
     }
     if (pEngine != nullptr && pEngine->LeavesThreadRunning()) {
