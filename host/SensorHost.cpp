@@ -613,8 +613,9 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
         HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: the sensor stopped with %s; hwhost ends without them",
                    leftRunning.c_str());
     }
-    // The engines are gone: what the pipeline holds now is all there will
-    // be, and none of it needs the rules the stop deleted.
+    // The engines are gone (or left running, said above, their rules kept):
+    // what the pipeline holds now is all there will be, and none of it
+    // needs the rules the stop deleted.
     m_alerts.Stop();
     for (const std::string& report : m_alerts.NotWrittenReports()) {
         plat::ConsolePrintf("%s\n", report.c_str());
