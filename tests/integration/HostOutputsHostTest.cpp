@@ -191,13 +191,15 @@ TEST_F(HostOutputsTest, MailsOfAFullDiskArriveWhenSpaceReturnsAndLogLinesStayWho
                   subjects.find("Subject: Log-in failure by user" + std::to_string(i) + "\n"))
             << i;
     }
-    // Lines written while the disk was full were left out whole, and said so.
+    // Lines written while the disk was full were kept whole and written
+    // once there was room, and that was said.
     ASSERT_TRUE(hwtest::WaitUntil([&] {
         return hwtest::ReadWholeFile(log).find(" s late to ") != std::string::npos;
     }));
     const std::string text = hwtest::ReadWholeFile(log);
     ExpectWholeLines(text);
-    EXPECT_NE(std::string::npos, text.find("log lines could not be written")) << text;
+    EXPECT_NE(std::string::npos, text.find("hwhost: the log is not written (No space left on device); ")) << text;
+    EXPECT_NE(std::string::npos, text.find(" log lines kept meanwhile are written\n")) << text;
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
