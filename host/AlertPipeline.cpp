@@ -1,15 +1,8 @@
 #include "AlertPipeline.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -18,7 +11,6 @@
 #include "hostwarden/IPolicyEventInterface.h"
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFAlertMessage.h"
-#include "platform/Files.h"
 #include "qorEventLib/CQorEvent.h"
 
 #define PIPELINE_LOG(level, ...) \

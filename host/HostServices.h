@@ -172,7 +172,7 @@ private:
     // What the log said of itself, to be told once the write that said it
     // is over.
     std::vector<std::pair<uint32_t, std::string>> m_logReports;
-    KeptOutput m_log{{"log", "the log is not written", "the log is not written", "log file",
+    KeptOutput m_log{{"log", "the log is not written", "cannot write the log file", "log file",
                       "log lines", "log lines"},
                      [this](uint32_t dwLevel, const std::string& text) {
                          m_logReports.emplace_back(dwLevel, text);

@@ -321,7 +321,8 @@ void KeptOutput::Failed(Clock::time_point now, bool bOpening) {
                   "; what is not written yet is kept and written when it can be opened");
     } else {
         m_say(kCSFLogError | kCSFLogConsoleFlag,
-              "hwhost: " + m_names.m_strWriteFailed + " (" + m_strReason + "); " +
+              "hwhost: " + m_names.m_strWriteFailed + (m_bStandardOutput ? "" : " " + m_file.Path()) + " (" +
+                  m_strReason + "); " +
                   std::to_string(m_pending.size()) +
                   " bytes are kept and written when it can be written again");
     }

@@ -61,8 +61,8 @@ public:
         // "alert": "the alert file PATH", "the alert output".
         std::string m_strFile;
         // What is said before the reason when the file cannot be opened
-        // ("cannot open the alert file"), and when it cannot be written
-        // ("cannot write the alert file").
+        // ("cannot open the alert file"), and before the path and the
+        // reason when it cannot be written ("cannot write the alert file").
         std::string m_strOpenFailed;
         std::string m_strWriteFailed;
         // "alert file": the bound's input, before the path.

@@ -288,7 +288,8 @@ TEST_F(HostOutputsTest, MailsOfAFullDiskArriveWhenSpaceReturnsAndLogLinesStayWho
     }));
     const std::string text = hwtest::ReadWholeFile(log);
     ExpectWholeLines(text);
-    EXPECT_NE(std::string::npos, text.find("hwhost: the log is not written (No space left on device); ")) << text;
+    EXPECT_NE(std::string::npos, text.find("hwhost: cannot write the log file " + log + " (No space left on device); "))
+        << text;
     EXPECT_NE(std::string::npos, text.find(" log lines kept meanwhile are written\n")) << text;
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
@@ -404,10 +405,10 @@ TEST_F(HostOutputsTest, OutputsOfAFullFileSystemComeBackWithEveryAlertOnceThereI
         while (filler.write(block.data(), block.size()) && filler.flush()) {
         }
     }
-    const std::string full = " (No space left on device); ";
-    ASSERT_TRUE(AlertUntilSaid({"ERROR: hwhost: cannot write the alert file" + full,
-                                "ERROR: hwhost: cannot write the message file" + full,
-                                "ERROR: hwhost: the log is not written" + full}))
+    const auto full = [&](const std::string& name) { return out + "/" + name + " (No space left on device); "; };
+    ASSERT_TRUE(AlertUntilSaid({"ERROR: hwhost: cannot write the alert file " + full("alerts.xml"),
+                                "ERROR: hwhost: cannot write the message file " + full("messages.bin"),
+                                "ERROR: hwhost: cannot write the log file " + full("hwhost.log")}))
         << SaidByTheHost();
     fs::remove(m_strMounted + "/blocks");
     ASSERT_TRUE(hwtest::WaitUntil([&] {
@@ -545,8 +546,9 @@ TEST_F(HostOutputsTest,
 
     hwtest::DatagramStream flood(m_host, "<13>gate app: flood ");
     const auto FullTimes = [&](const char* what) {
-        return hwtest::CountOf(m_host.Log(), std::string("hwhost: cannot write the ") + what +
-                                                 " file (No space left on device)");
+        return hwtest::CountOf(m_host.Log(), std::string("hwhost: cannot write the ") + what + " file " +
+                                                 (std::string(what) == "alert" ? alerts : messages) +
+                                                 " (No space left on device)");
     };
     const auto BothFull = [&](size_t times) {
         return hwtest::WaitUntil(
