@@ -346,7 +346,12 @@ void RunModel(SmallFileSystem& files, uint32_t seed) {
 
 }  // namespace
 
-// The fixed seeds CI runs; a seed that ever failed is kept among them.
+// Seeds that once failed, run whatever becomes of the range below: 1 (an
+// output whose reopen failed with nothing kept stayed failing and was
+// never tried again).
+constexpr uint32_t kSeedsThatFailed[] = {1};
+constexpr uint32_t kSeeds = 40;
+
 TEST(KeptOutputModel, EveryDocumentIsWrittenOnceInOrderOrCountedWhateverTheFileSystemDoes) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root for a file system of its own";
@@ -354,7 +359,10 @@ TEST(KeptOutputModel, EveryDocumentIsWrittenOnceInOrderOrCountedWhateverTheFileS
     SmallFileSystem files;
     std::string problem;
     ASSERT_TRUE(files.Mount(problem)) << problem;
-    for (uint32_t seed = 1; seed <= 40 && !testing::Test::HasFailure(); ++seed) {
+    for (const uint32_t seed : kSeedsThatFailed) {
+        RunModel(files, seed);
+    }
+    for (uint32_t seed = 100; seed < 100 + kSeeds && !testing::Test::HasFailure(); ++seed) {
         RunModel(files, seed);
     }
 }
