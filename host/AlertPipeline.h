@@ -23,10 +23,9 @@
 // a command runs (a stop, a pause, a reload) nobody waits: an engine held
 // here could not see the command that is ending it.
 //
-// The outputs are written without ever blocking in a write: standard
-// output that is a pipe, a FIFO or a terminal is opened anew as the
-// pipeline's own (the open file hwhost was started with is shared with
-// whoever started it), a character device given as a file is opened
+// Each output (KeptOutput.h) is written without ever blocking in a write:
+// standard output that is a pipe, a FIFO or a terminal is opened anew as the
+// pipeline's own, a character device given as a file is opened
 // non-blocking, and a socket is sent to without waiting.  While the sensor
 // runs, an output that takes nothing yet is waited for as long as it takes,
 // so a slow reader loses nothing (the engines wait on the full queue
@@ -38,13 +37,17 @@
 // up as soon as a write finds it so: it is logged once, and the alerts made
 // after are counted as not written rather than kept in memory.
 //
-// An output file is followed by its path (FollowedFile.h): a name another
-// account took in a shared folder (a FIFO put there after a rotation) is
-// taken back and the file made anew, and that is said on the console and in
-// the log, as is a file that cannot be opened.  What waits for an output
-// file that cannot be written is kept up to a limit (64 MiB unless set);
-// the alerts past it are dropped, said at once and then once a minute, on
-// the console and in the log, and listed at the stop (BoundsReached).
+// An output file is followed by its path (FollowedFile.h), which it keeps
+// through any failure: a name another account took in a shared folder (a
+// FIFO put there after a rotation) is taken back and the file made anew,
+// and a file that cannot be opened or written (its folder replaced by a
+// file, a full or read-only file system) is tried again once a second, by
+// the pipeline's thread, until it can be: no signal is needed.  The failure
+// is said on the console and in the log at once, then counted once a
+// minute, and its end is said.  What waits meanwhile is kept up to a limit
+// (64 MiB unless set); the alerts past it are dropped, said at once and
+// then once a minute, on the console and in the log, and listed at the
+// stop (BoundsReached).
 //
 // An output never holds part of a document or message: a file that takes
 // only part of one (a full disk) has the piece cut off its end again and
@@ -68,10 +71,9 @@
 #include <vector>
 
 #include "DeliveryProblems.h"
-#include "FollowedFile.h"
-#include "HostBound.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
+#include "KeptOutput.h"
 #include "ResponseRunner.h"
 #include "qorToolsLib/ReportLimiter.h"
 
@@ -104,7 +106,7 @@ public:
 
     // The stop wait; set before the sensor starts.
     static constexpr std::chrono::milliseconds kDefaultStopWait{10000};
-    void SetStopWait(std::chrono::milliseconds wait) { m_stopWait = wait; }
+    void SetStopWait(std::chrono::milliseconds wait);
 
     // The alerts the queue holds at most; set before the sensor starts.
     // Each holds its event with every value, some kilobytes, so under a
@@ -115,8 +117,8 @@ public:
     // What may wait for output files that cannot be written (a full disk)
     // before further alerts are dropped, counted; set before the sensor
     // starts.
-    static constexpr size_t kDefaultKeptLimit = 64 * 1024 * 1024;
-    void SetKeptLimit(size_t bytes) { m_nKeptLimit = bytes; }
+    static constexpr size_t kDefaultKeptLimit = KeptOutput::kDefaultKeptLimit;
+    void SetKeptLimit(size_t bytes);
     // Around each command to the sensor: between the two, handing threads
     // are not held by a full queue, and those waiting now go on.
     void BeginCommand();
@@ -125,9 +127,11 @@ public:
     void Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
                 const PolicyEventRef& pPolicyEvent) override;
 
-    // Writes what is queued now; answers how many alerts were written.  The
+    // Writes what is queued now, and tries again what the outputs kept
+    // when that is due (once a second while an output fails; `bLastTry`:
+    // now, as the stop does); answers how many alerts were written.  The
     // thread calls it; tests may call it without one.
-    uint32_t Drain();
+    uint32_t Drain(bool bLastTry = false);
 
     // Alerts written whole; after Stop, those an output did not take are
     // no longer among them.
@@ -170,81 +174,15 @@ private:
 
     bool Finish(AgentEventInfo* pRecord, const char* pszName, IPolicyEventInterface* pPolicyEvent,
                 FinishedAlert& finished);
-    // Appends the alert's document to m_xml (and its message to
-    // m_messages); false, counted, when it cannot be written.
+    // Appends the alert's document (and its message) to what waits for
+    // the outputs; false, counted, when it cannot be written.
     bool Render(FinishedAlert& finished);
     // Writes and flushes what the rendered alerts of a batch made.
-    void Flush();
-    // An output: standard output, or a file followed by its path.
-    struct Output {
-        ~Output();
-        bool m_bWanted = false;
-        bool m_bStandardOutput = false;
-        // Standard output's descriptor to write to: its own when it could
-        // be opened anew (m_bOwnFd), else standard output itself.
-        int m_nStandardFd = -1;
-        bool m_bOwnFd = false;
-        // Standard output is a socket, sent to without waiting.
-        bool m_bSocket = false;
-        FollowedFile m_file;
-        bool m_bFailing = false;
-        // The last write error, as logged; "" while writes succeed.
-        std::string m_strFailure;
-        // Why the file could not be opened, as logged; "" while it is open.
-        std::string m_strProblem;
-        // Counted from the first byte ever put out: the bytes made and
-        // taken so far, where each document not yet taken whole ends, and
-        // where the last one taken whole ended.  Between that end and the
-        // bytes taken lies the piece of a document the output holds; its
-        // rest goes there before anything else.
-        uint64_t m_qwMade = 0;
-        uint64_t m_qwTaken = 0;
-        std::deque<uint64_t> m_ends;
-        uint64_t m_qwWholeEnd = 0;
-        uint64_t PieceTaken() const { return m_qwTaken - m_qwWholeEnd; }
-        // A SIGHUP asked for the file to be opened again; done once the
-        // file ends with a whole document.
-        bool m_bReopenWanted = false;
-        // When the output last took something.
-        std::chrono::steady_clock::time_point m_lastTaken{};
-        // Why the output was given up (at a stop, or closed by its
-        // reader); "" while it is not.
-        std::string m_strGivenUp;
-        // Its reader closed it: what is made for it is let go at once, and
-        // counted here until the stop reports it.
-        bool m_bClosed = false;
-        uint64_t m_qwDiscarded = 0;
-        // Alerts dropped for what waits for the output (the kept limit),
-        // made with the first.
-        std::unique_ptr<HostBound> m_pKeptBound;
-    };
-    HostBound& KeptBound(Output& output, const char* pszWhat);
-    // Standard output's descriptor for writes that never block.
-    void OpenStandardOutput(Output& output);
-    // The descriptor to write to, the file opened again first when asked or
-    // gone; -1 when it cannot be opened (said in the log once a reason).
-    // A file holding a piece of a document is not left before its rest.
-    int OutputFd(Output& output, const char* pszWhat);
-    void WriteOut(Output& output, std::string& pending, const char* pszWhat);
-    // After a failed write: cuts the piece of a document the file took off
-    // its end again; answers how many bytes of `pending` go back to be
-    // written.
-    size_t TakeBackPiece(Output& output, int fd, size_t done, const char* pszWhat);
-    // Notes a document of `bytes` made for the output.
-    static void Made(Output& output, size_t bytes);
-    // Notes `bytes` taken by the output.
-    static void Taken(Output& output, size_t bytes);
-    // Waits until `fd` can take more: true when it can, false when the
-    // output is given up at a stop (m_strGivenUp then says why).
-    bool AwaitRoom(Output& output, int fd, const char* pszWhat);
-    // Gives the output up for good: its reader closed it (`error`).
-    void GiveUpClosed(Output& output, const char* pszWhat, int error);
-    // Lets go of what waits for an output closed by its reader, counted.
-    static void DiscardPending(Output& output, std::string& pending);
-    // At the end: counts and logs what the output did not take.
-    uint64_t CountNotWritten(Output& output, std::string& pending, const char* pszWhat,
-                             const char* pszWhats);
-    bool HasRoom() const;
+    void Flush(bool bLastTry = false);
+    // How long the thread may wait before an output is due again.
+    std::chrono::milliseconds RetryWait() const;
+    // The line the stop logs for an output that left alerts unwritten.
+    uint64_t CountNotWritten(KeptOutput& output);
     // With m_lock held: waits while the queue is full and a handing thread
     // may be held.
     void WaitForRoom(std::unique_lock<std::mutex>& guard);
@@ -252,8 +190,14 @@ private:
     void Run();
 
     HostServices& m_services;
-    Output m_alertsOut;
-    Output m_messagesOut;
+    // Said in the log, and on the console when the level asks for it.
+    KeptOutput::Say m_say;
+    KeptOutput m_alertsOut{{"alert", "cannot open the alert file", "cannot write the alert file",
+                            "alert file", "alerts", "alerts"},
+                           m_say};
+    KeptOutput m_messagesOut{{"message", "cannot open the message file", "cannot write the message file",
+                              "host message file", "alerts", "host messages"},
+                             m_say};
     std::atomic<bool> m_bReopenAsked{false};
     ResponseRunner* m_pResponses = nullptr;
     std::mutex m_lock;
@@ -262,7 +206,6 @@ private:
     // Handing threads wait on it for room in the queue.
     std::condition_variable m_room;
     size_t m_nQueueLimit = kDefaultQueueLimit;
-    size_t m_nKeptLimit = kDefaultKeptLimit;
     size_t m_nWaiting = 0;
     // Engines held by the queue are logged at most once a minute.
     ReportLimiter m_waitReports;
@@ -272,11 +215,10 @@ private:
     bool m_bCommandRunning = false;
     // Events written, waiting to be let go by the next handing thread.
     std::vector<AlertEventPtr> m_spent;
-    // What Drain is writing, and the documents and messages it makes; the
-    // pipeline thread's alone, their room kept from batch to batch.
+    // What Drain is writing; the pipeline thread's alone, its room kept
+    // from batch to batch, as is that of the outputs' documents and
+    // messages.
     std::vector<FinishedAlert> m_batch;
-    std::string m_xml;
-    std::string m_messages;
     bool m_bStop = false;
     std::thread m_thread;
     std::atomic<uint64_t> m_qwWritten{0};
@@ -284,7 +226,6 @@ private:
     std::atomic<uint64_t> m_qwWaits{0};
     std::atomic<uint64_t> m_qwNotWritten{0};
     std::vector<std::string> m_notWrittenReports;
-    std::chrono::milliseconds m_stopWait = kDefaultStopWait;
     // The steady clock's count when the stop began; 0 before.
     std::atomic<int64_t> m_llStopBegan{0};
 };

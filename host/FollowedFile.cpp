@@ -15,16 +15,20 @@ FollowedFile::~FollowedFile() {
     Close();
 }
 
-bool FollowedFile::Open(const std::string& path, std::string& problem) {
+bool FollowedFile::Open(const std::string& path, std::string& problem, Clock::time_point now) {
     m_strPath = path;
-    return Reopen(problem);
+    return Reopen(problem, now);
 }
 
-bool FollowedFile::Reopen(std::string& problem) {
+bool FollowedFile::Reopen(std::string& problem, Clock::time_point now) {
+    // The file open until now is let go whatever comes of the open: a
+    // rotation's SIGHUP means it, and a file gone from its path takes
+    // nothing anyone will read.
+    LetGo();
+    m_lastPathCheck = now;
     const size_t slash = m_strPath.rfind('/');
     if (slash != std::string::npos && slash > 0 &&
         !plat::MakeOwnFolders(m_strPath.substr(0, slash), &problem)) {
-        Close();
         return false;
     }
     std::string takenBack;
@@ -37,25 +41,24 @@ bool FollowedFile::Reopen(std::string& problem) {
             plat::WarnOfRefusal(takenBack);
         }
     }
-    if (fd >= 0 && m_bNonBlocking) {
+    if (fd < 0) {
+        return false;
+    }
+    if (m_bNonBlocking) {
         // The descriptor is this process's own open file: its flags are
         // nobody else's.
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
-    if (m_nFd >= 0) {
-        ::close(m_nFd);
-    }
     m_nFd = fd;
-    m_lastPathCheck = std::chrono::steady_clock::now();
     struct stat status {};
-    if (fd >= 0 && ::fstat(fd, &status) == 0) {
+    if (::fstat(fd, &status) == 0) {
         m_device = status.st_dev;
         m_inode = status.st_ino;
     }
-    return fd >= 0;
+    return true;
 }
 
-bool FollowedFile::Follow(std::string& problem) {
+bool FollowedFile::Follow(std::string& problem, Clock::time_point now) {
     if (m_strPath.empty()) {
         return m_nFd >= 0;
     }
@@ -63,20 +66,23 @@ bool FollowedFile::Follow(std::string& problem) {
     // away, whose path then names another file or none, within a second.
     struct stat status {};
     bool bGone = m_nFd < 0 || (::fstat(m_nFd, &status) == 0 && status.st_nlink == 0);
-    const auto now = std::chrono::steady_clock::now();
-    if (!bGone && now - m_lastPathCheck >= kPathCheckInterval) {
+    if (!bGone && (now - m_lastPathCheck >= kPathCheckInterval || now < m_lastPathCheck)) {
         m_lastPathCheck = now;
         bGone = ::lstat(m_strPath.c_str(), &status) != 0 || status.st_ino != m_inode ||
                 status.st_dev != m_device;
     }
-    return !bGone || Reopen(problem);
+    return !bGone || Reopen(problem, now);
 }
 
-void FollowedFile::Close() {
+void FollowedFile::LetGo() {
     if (m_nFd >= 0) {
         ::close(m_nFd);
         m_nFd = -1;
     }
+}
+
+void FollowedFile::Close() {
+    LetGo();
     m_strPath.clear();
 }
 

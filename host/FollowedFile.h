@@ -7,6 +7,12 @@
 // file is seen at once, a file renamed away within a second.  It has no lock
 // of its own: its user serialises the calls.
 //
+// The path is kept through every failure: a folder replaced by a file, a
+// file system out of room or read-only, a name refused.  A file that cannot
+// be opened leaves none open, and the next Follow tries the path again; how
+// often is the user's to choose (KeptOutput.h tries once a second).  Only
+// Close forgets the path.
+//
 // What another account puts at the path in a folder of root's or this
 // account's that others may write (a FIFO made in /tmp after a rotation,
 // say) keeps no output from its file: the name is taken back and the file
@@ -21,19 +27,22 @@
 
 class FollowedFile {
 public:
+    using Clock = std::chrono::steady_clock;
+
     FollowedFile() = default;
     ~FollowedFile();
     FollowedFile(const FollowedFile&) = delete;
     FollowedFile& operator=(const FollowedFile&) = delete;
 
     // Keeps the path and opens it; false, with `problem` set, when it
-    // cannot be opened (the file is then closed).
-    bool Open(const std::string& path, std::string& problem);
-    // Opens the kept path again, letting go of the file open until now.
-    bool Reopen(std::string& problem);
-    // Opens the path again when the file open is gone from it (or none is
-    // open); true when a file is open afterwards.
-    bool Follow(std::string& problem);
+    // cannot be opened (the path stays, to be tried again).
+    bool Open(const std::string& path, std::string& problem, Clock::time_point now = Clock::now());
+    // Opens the kept path again, letting go of the file open until now
+    // whether or not the path can be opened.
+    bool Reopen(std::string& problem, Clock::time_point now = Clock::now());
+    // Opens the path again when the file open is gone from it, or when none
+    // is open; true when a file is open afterwards.
+    bool Follow(std::string& problem, Clock::time_point now = Clock::now());
     // Closes the file and forgets the path.
     void Close();
     // Every file opened from now on is written without waiting (a
@@ -52,13 +61,16 @@ public:
     static constexpr std::chrono::milliseconds kPathCheckInterval{1000};
 
 private:
+    // Closes the file open, keeping the path.
+    void LetGo();
+
     std::string m_strPath;
     int m_nFd = -1;
     bool m_bNonBlocking = false;
     TakeBackReport m_takeBackReport;
     dev_t m_device = 0;
     ino_t m_inode = 0;
-    std::chrono::steady_clock::time_point m_lastPathCheck{};
+    Clock::time_point m_lastPathCheck{};
 };
 
 // Cuts off again the last `bytes` that writes through `fd` put at the end

@@ -3,11 +3,17 @@
 #include <utility>
 
 #include "HostServices.h"
-#include "platform/Console.h"
-#include "qorToolsLib/SafeText.h"
 
 HostBound::HostBound(HostServices* pServices, std::string input, std::string limit, std::string what)
-    : m_pServices(pServices),
+    : HostBound(pServices == nullptr ? Say()
+                                     : Say([pServices](uint32_t dwLevel, const std::string& text) {
+                                           pServices->Log(nullptr, kCSFLogCategory, dwLevel, __LINE__,
+                                                          __FILE__, "%s", text.c_str());
+                                       }),
+                std::move(input), std::move(limit), std::move(what)) {}
+
+HostBound::HostBound(Say say, std::string input, std::string limit, std::string what)
+    : m_say(std::move(say)),
       m_strInput(std::move(input)),
       m_strLimit(std::move(limit)),
       m_strWhat(std::move(what)) {}
@@ -25,24 +31,23 @@ void HostBound::LeftOut(uint64_t qwItems) {
         qwBefore = m_qwSaid;
         m_qwSaid = qwTotal;
     }
-    if (m_pServices == nullptr) {
+    if (!m_say) {
         return;
     }
-    // Written without the lock: the log may be slow, and another thread's
+    // Said without the lock: the log may be slow, and another thread's
     // count goes on meanwhile.
     const std::string said = std::string(kPrefix) + m_strInput + ": " + m_strLimit + "; " +
                              std::to_string(qwTotal) + " " + m_strWhat + " left out";
     if (qwBefore == 0) {
         // The first is a finding about the policy in force as well (said
-        // with the console flag); the counts after it are for the operator.
-        m_pServices->Log(nullptr, kCSFLogCategory, kCSFLogWarning | kCSFLogConsoleFlag, __LINE__, __FILE__,
-                         "%s (said again at most once a minute while it lasts)", said.c_str());
+        // with the console flag); the counts after it are for the operator,
+        // as notices the findings do not keep.
+        m_say(kCSFLogWarning | kCSFLogConsoleFlag,
+              said + " (said again at most once a minute while it lasts)");
         return;
     }
-    const std::string line =
-        said + " in all, " + std::to_string(qwTotal - qwBefore) + " since it was last said";
-    m_pServices->Log(nullptr, kCSFLogCategory, kCSFLogWarning, __LINE__, __FILE__, "%s", line.c_str());
-    plat::ConsoleWrite(HostServices::ConsoleLine(kCSFLogWarning, PrintableText(line)));
+    m_say(kCSFLogNotice | kCSFLogConsoleFlag,
+          said + " in all, " + std::to_string(qwTotal - qwBefore) + " since it was last said");
 }
 
 uint64_t HostBound::Total() const {

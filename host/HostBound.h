@@ -5,14 +5,17 @@
 //
 //   Bound reached: <input>: <limit>; <n> <what> left out
 //
-// on the console and in the log at once, then at most once a minute for as
-// long as it is reached, with the count since it was last said; the stop
-// lists every bound that left something out (Describe).
+// on the console and in the log at once, as a warning (so also among the
+// findings about the policy in force), then at most once a minute for as
+// long as it is reached, with the count since it was last said, as a notice
+// on the console (for the operator only); the stop lists every bound that
+// left something out (Describe).
 //
 // LeftOut may be called from any thread; the line is written on the
 // calling one when one is due.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -22,8 +25,14 @@ class HostServices;
 
 class HostBound {
 public:
+    // Says a line at a level that may carry kCSFLogConsoleFlag.
+    using Say = std::function<void(uint32_t dwLevel, const std::string& text)>;
+
     // `pServices` (may be null: nothing is said) receives the lines.
     HostBound(HostServices* pServices, std::string input, std::string limit, std::string what);
+    // `say` receives them: for a bound of the log itself, which cannot be
+    // said through the log while it writes.
+    HostBound(Say say, std::string input, std::string limit, std::string what);
     HostBound(const HostBound&) = delete;
     HostBound& operator=(const HostBound&) = delete;
 
@@ -38,7 +47,7 @@ public:
     static constexpr const char kPrefix[] = "Bound reached: ";
 
 private:
-    HostServices* m_pServices;
+    Say m_say;
     const std::string m_strInput;
     const std::string m_strLimit;
     const std::string m_strWhat;

@@ -72,20 +72,20 @@ HostServices::~HostServices() {
 bool HostServices::Open(const std::string& path) {
     std::lock_guard<std::mutex> guard(m_lock);
     std::string problem;
-    const bool bOpened = m_file.Open(path, problem);
+    m_bClosing = false;
+    const bool bOpened = m_log.OpenFile(path, problem, ReportLimiter::Now());
     m_strProblem = bOpened ? std::string() : problem;
     return bOpened;
 }
 
 bool HostServices::Reopen() {
     std::lock_guard<std::mutex> guard(m_lock);
-    std::string problem;
-    if (m_file.Path().empty()) {
+    if (!m_log.IsWanted()) {
         return false;
     }
-    const bool bOpened = m_file.Reopen(problem);
-    NoteProblemLocked(bOpened, problem);
-    return bOpened;
+    m_log.AskReopen();
+    WriteKeptLocked();
+    return m_log.File().Fd() >= 0;
 }
 
 std::string HostServices::OpenProblem() const {
@@ -94,24 +94,86 @@ std::string HostServices::OpenProblem() const {
 }
 
 void HostServices::Close() {
+    std::thread retry;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bClosing = true;
+        retry.swap(m_retry);
+    }
+    m_retryWake.notify_all();
+    if (retry.joinable()) {
+        retry.join();
+    }
     std::lock_guard<std::mutex> guard(m_lock);
-    m_file.Close();
+    if (m_log.IsWanted()) {
+        WriteKeptLocked(true);
+        std::string line;
+        m_qwLost += m_log.CountNotWritten(line);
+        for (const auto& [dwLevel, text] : m_logReports) {
+            // Nothing more reaches the file: the console has the last word.
+            plat::ConsoleWrite(ConsoleLine(dwLevel, LogText(text)));
+        }
+        m_logReports.clear();
+    }
+    m_log.Close();
     m_strProblem.clear();
 }
 
-void HostServices::NoteProblemLocked(bool bOpened, const std::string& problem) {
-    // A log that cannot be opened can only say so on the console, once for
-    // each new reason.
-    if (!bOpened && problem != m_strProblem) {
-        plat::ConsolePrintf("hwhost: the log is not written: %s\n", problem.c_str());
-    }
-    m_strProblem = bOpened ? std::string() : problem;
+void HostServices::SetKeptLimit(size_t bytes) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_log.SetKeptLimit(bytes);
 }
 
-void HostServices::FollowPathLocked() {
-    std::string problem;
-    if (!m_file.Path().empty()) {
-        NoteProblemLocked(m_file.Follow(problem), problem);
+void HostServices::KeepLocked(const std::string& line) {
+    if (!m_log.HasRoom()) {
+        ++m_qwLost;
+        m_log.LeftOut();
+        return;
+    }
+    m_log.Pending() += line;
+    m_log.Made(line.size());
+}
+
+void HostServices::WriteKeptLocked(bool bLastTry) {
+    const ReportLimiter::Clock::time_point now = ReportLimiter::Now();
+    m_log.Write(now, bLastTry);
+    // What the log says of itself is said once the write is over; as its
+    // own lines it goes in after those kept before it, at the next write if
+    // not at once.  Each round says less (what is said again is said at
+    // most once a minute), so this ends.
+    while (!m_logReports.empty()) {
+        std::vector<std::pair<uint32_t, std::string>> reports;
+        reports.swap(m_logReports);
+        for (const auto& [dwLevel, said] : reports) {
+            const std::string text = LogText(said);
+            const bool bOnConsole = (dwLevel & kCSFLogConsoleFlag) != 0;
+            if (bOnConsole) {
+                plat::ConsoleWrite(ConsoleLine(dwLevel, text));
+            }
+            CaptureLocked(dwLevel & ~kCSFLogConsoleFlag, text, bOnConsole);
+            KeepLocked(TimeStamp() + " " + LevelName(dwLevel) + " [tag none] [cat 0x800] " + __FILE__ +
+                       ":" + std::to_string(__LINE__) + ": " + text + "\n");
+        }
+        m_log.Write(now, bLastTry);
+    }
+    if (m_log.IsFailing()) {
+        StartRetryLocked();
+    }
+}
+
+void HostServices::StartRetryLocked() {
+    if (!m_retry.joinable() && !m_bClosing) {
+        m_retry = std::thread([this] { RetryLoop(); });
+    }
+}
+
+void HostServices::RetryLoop() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    while (!m_bClosing) {
+        m_retryWake.wait_for(guard, KeptOutput::kRetryInterval, [this] { return m_bClosing; });
+        if (!m_bClosing && m_log.IsFailing()) {
+            WriteKeptLocked();
+        }
     }
 }
 
@@ -132,50 +194,17 @@ std::string HostServices::LevelName(uint32_t dwLevel) {
     }
 }
 
-bool HostServices::WriteWholeLocked(const std::string& line) {
-    // One write per line under the lock, at the end of the file: lines
-    // never interleave, and a line is never continued by another.
-    ssize_t written = -1;
-    do {
-        written = ::write(m_file.Fd(), line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if (written == static_cast<ssize_t>(line.size())) {
-        return true;
-    }
-    std::string problem;
-    if (written > 0 && !CutWrittenPiece(m_file.Fd(), static_cast<uint64_t>(written), problem)) {
-        // The piece stays; a line end keeps the next line apart.
-        if (::write(m_file.Fd(), "\n", 1) < 0) {
-            return false;
-        }
-    }
-    return false;
-}
-
 void HostServices::WriteLine(const std::string& line) {
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_qwLines;
-    FollowPathLocked();
-    if (m_file.Fd() < 0) {
+    if (!m_log.IsWanted()) {
         ++m_qwLost;
         return;
     }
-    if (m_qwLost != m_qwLostReported) {
-        char report[160];
-        std::snprintf(report, sizeof report,
-                      "%s WARNING [tag none] [cat 0x800] hwhost: %llu log lines could not be "
-                      "written\n",
-                      TimeStamp().c_str(),
-                      static_cast<unsigned long long>(m_qwLost - m_qwLostReported));
-        if (!WriteWholeLocked(report)) {
-            ++m_qwLost;
-            return;
-        }
-        m_qwLostReported = m_qwLost;
-    }
-    if (!WriteWholeLocked(line)) {
-        ++m_qwLost;
-    }
+    // One write of what is kept under the lock, at the end of the file:
+    // lines never interleave, and a line is never continued by another.
+    KeepLocked(line);
+    WriteKeptLocked();
 }
 
 uint32_t HostServices::Notice(uint32_t dwKind, const char* pszFormat, ...) {
@@ -251,6 +280,11 @@ std::vector<HostServices::Finding> HostServices::EndCapture() {
 }
 
 void HostServices::Capture(uint32_t dwLevel, const std::string& text, bool bOnConsole) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    CaptureLocked(dwLevel, text, bOnConsole);
+}
+
+void HostServices::CaptureLocked(uint32_t dwLevel, const std::string& text, bool bOnConsole) {
     if (dwLevel != kCSFLogError && dwLevel != kCSFLogWarning) {
         return;
     }
@@ -259,7 +293,6 @@ void HostServices::Capture(uint32_t dwLevel, const std::string& text, bool bOnCo
     if (text == "RULEWEAVE is disabled globally.") {
         return;
     }
-    std::lock_guard<std::mutex> guard(m_lock);
     if (!m_bCapturing) {
         // Only what the sensor asked the operator to see: a line for the
         // log alone is routine between loads.
@@ -342,6 +375,11 @@ uint64_t HostServices::LinesWritten() const {
 uint64_t HostServices::LinesLost() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_qwLost;
+}
+
+size_t HostServices::LinesKept() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_log.PiecesKept();
 }
 
 size_t HostServices::DetectorEventCount() const {

@@ -32,21 +32,31 @@
 // lines of that record.
 //
 // A line is in the file whole or not at all: a write that falls short (a
-// full disk) is cut back, and the lines lost are counted and reported once
-// writing works again.  Bytes of a text that a terminal or log viewer could
-// take for a command are written as "\xHH".  The file is opened again when
-// it has been removed or renamed, and on Reopen (SIGHUP).
+// full disk) is cut back.  Bytes of a text that a terminal or log viewer
+// could take for a command are written as "\xHH".  The file is opened again
+// when it has been removed or renamed, and on Reopen (SIGHUP).
+//
+// The log is an output like the alert file (KeptOutput.h): while it cannot
+// be written (its folder replaced by a file, a full or read-only file
+// system) its lines still reach the console where they did, and are kept,
+// up to a bound, to be written in order once it can be; a thread of its own
+// tries it again once a second meanwhile, so it comes back without a
+// signal.  That it cannot be written is said on the console once (and kept
+// among the findings about the policy in force), then counted once a
+// minute; that it is back is said on the console and in the log.
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "FollowedFile.h"
+#include "KeptOutput.h"
 #include "PolicyEventMap.h"
 #include "hostwarden/ICSFHostServices.h"
 
@@ -59,13 +69,15 @@ public:
 
     // Opens (creating its folder when needed) the log file lines are
     // appended to.  False when it cannot be opened (OpenProblem says why);
-    // lines are then dropped.  A symbolic link or another account's file at
-    // the path is refused (FollowedFile.h).
+    // the path is kept and tried again.  A symbolic link or another
+    // account's file at the path is refused (FollowedFile.h).
     bool Open(const std::string& path);
     // Opens the same path again, making its folder when it is gone: for a
     // log that was rotated or removed.  False when it cannot be opened; the
-    // reason goes to the console.
+    // reason goes to the console, and the lines are kept meanwhile.
     bool Reopen();
+    // Writes what is kept one last time and says what never was; later
+    // lines reach the console only.
     void Close();
     // Why the log could not be opened the last time, or "".
     std::string OpenProblem() const;
@@ -120,8 +132,14 @@ public:
     static std::string LevelName(uint32_t dwLevel);
 
     uint64_t LinesWritten() const;
-    // Lines that could not be written (a full disk, no file).
+    // Lines that could not be written: past the bound of what is kept for
+    // a log that cannot be written, kept at Close, or with no log.
     uint64_t LinesLost() const;
+    // Lines kept for the log now.
+    size_t LinesKept() const;
+    // What the log keeps at most while it cannot be written; set before
+    // Open.
+    void SetKeptLimit(size_t bytes);
     size_t DetectorEventCount() const;
 
     // How often the path is looked at for a file renamed away under it.
@@ -131,6 +149,15 @@ public:
 private:
     void WriteLine(const std::string& line);
     void Capture(uint32_t dwLevel, const std::string& text, bool bOnConsole);
+    void CaptureLocked(uint32_t dwLevel, const std::string& text, bool bOnConsole);
+    // Keeps a line for the log, or counts it left out at the bound.
+    void KeepLocked(const std::string& line);
+    // Writes what the log keeps when that is due, then says what the log
+    // said of itself meanwhile (on the console, among the findings, and in
+    // the log as its own lines).
+    void WriteKeptLocked(bool bLastTry = false);
+    void StartRetryLocked();
+    void RetryLoop();
     // Keeps a late finding, or counts it when it repeats one kept or the
     // list is full.
     void KeepLateLocked(std::string text);
@@ -140,18 +167,23 @@ private:
         std::vector<std::string> m_texts;
         size_t m_nLeftOut = 0;
     };
-    void NoteProblemLocked(bool bOpened, const std::string& problem);
-    // Reopens when the open file was removed, or its path now names
-    // another file or none.
-    void FollowPathLocked();
-    bool WriteWholeLocked(const std::string& line);
 
     mutable std::mutex m_lock;
-    FollowedFile m_file;
+    // What the log said of itself, to be told once the write that said it
+    // is over.
+    std::vector<std::pair<uint32_t, std::string>> m_logReports;
+    KeptOutput m_log{{"log", "the log is not written", "cannot write the log file", "log file",
+                      "log lines", "log lines"},
+                     [this](uint32_t dwLevel, const std::string& text) {
+                         m_logReports.emplace_back(dwLevel, text);
+                     }};
     std::string m_strProblem;
     uint64_t m_qwLines = 0;
     uint64_t m_qwLost = 0;
-    uint64_t m_qwLostReported = 0;
+    // Tries again what the log keeps, once a second, while it keeps any.
+    std::thread m_retry;
+    std::condition_variable m_retryWake;
+    bool m_bClosing = false;
     PolicyEventMap m_detectorEvents;
     bool m_bCapturing = false;
     std::thread::id m_captureThread;

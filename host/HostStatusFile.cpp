@@ -4,10 +4,12 @@
 #include <time.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "HostFileReading.h"
 #include "platform/DurableFile.h"
+#include "platform/LastError.h"
 #include "platform/OwnFiles.h"
 
 namespace {
@@ -176,8 +178,7 @@ bool HostStatusFile::UpdateNewest(const std::vector<std::string>& engines, const
     return Write(records, pProblem);
 }
 
-bool HostStatusFile::Write(const std::vector<HostStatusRecord>& records,
-                           std::string* pProblem) const {
+bool HostStatusFile::Write(const std::vector<HostStatusRecord>& records, std::string* pProblem) {
     size_t first = records.size() > kKeptRecords ? records.size() - kKeptRecords : 0;
     std::string out;
     for (size_t i = first; i < records.size(); ++i) {
@@ -191,8 +192,27 @@ bool HostStatusFile::Write(const std::vector<HostStatusRecord>& records,
     }
     const std::string path = m_strRoot + "/" + kFileName;
     plat::FileStep step = plat::FileStep::kNone;
+    std::string problem;
     // A state file: the host's alone.
-    return plat::ReplaceFileDurably(path, path + ".new", out, &step, pProblem, plat::kStateFileMode) == 0;
+    if (plat::ReplaceFileDurably(path, path + ".new", out, &step, &problem, plat::kStateFileMode) == 0) {
+        m_bWrittenAgain = m_bUnwritten;
+        m_bUnwritten = false;
+        m_strUnwritten.clear();
+        return true;
+    }
+    if (problem.empty()) {
+        // Only a refusal comes with its words: a full disk is said in the
+        // system's.
+        problem = path + ": " + std::strerror(plat::GetLastErrno());
+    }
+    const bool bSaid = m_bUnwritten && problem == m_strUnwritten;
+    m_bUnwritten = true;
+    m_strUnwritten = problem;
+    m_nextTry = std::chrono::steady_clock::now() + kRetryInterval;
+    if (pProblem != nullptr) {
+        *pProblem = bSaid ? std::string() : problem;
+    }
+    return false;
 }
 
 std::vector<HostStatusRecord> HostStatusFile::Read(std::string* pProblem) const {

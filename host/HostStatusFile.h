@@ -29,7 +29,14 @@
 // findings are rewritten while the host runs (UpdateNewest), the rest
 // stays as the command left it.  Records of older hosts end after <text>,
 // <engines> or <state>.
+//
+// A write that fails (a full disk, a name refused) keeps the newest record
+// to be written again: RewriteDue says when, once a second, and the owner
+// then calls UpdateNewest, so a waiting `hwhost push` learns its outcome
+// once there is room, without waiting for the next change.  The reason is
+// given once for failures in a row; WrittenAgain says when they ended.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -86,6 +93,18 @@ public:
     std::vector<HostStatusRecord> Read(std::string* pProblem = nullptr) const;
     static constexpr size_t kReadLimit = 16u << 20;
 
+    // Whether the last write failed and its next try is due at `now`.
+    bool RewriteDue(std::chrono::steady_clock::time_point now) const {
+        return m_bUnwritten && now >= m_nextTry;
+    }
+    // True once after a write that ended failures in a row.
+    bool WrittenAgain() {
+        const bool bAgain = m_bWrittenAgain;
+        m_bWrittenAgain = false;
+        return bAgain;
+    }
+    static constexpr std::chrono::milliseconds kRetryInterval{1000};
+
     // The identity of a file of the root, unset when it does not exist.
     PolicyFileId Identify(const std::string& name) const;
 
@@ -97,10 +116,17 @@ public:
 
 private:
     // Replaces the file with the records, the last kKeptRecords of them.
-    bool Write(const std::vector<HostStatusRecord>& records, std::string* pProblem) const;
+    // A failure with the reason of the one before it leaves `pProblem`
+    // empty: it was said.
+    bool Write(const std::vector<HostStatusRecord>& records, std::string* pProblem);
 
     std::string m_strRoot;
     uint64_t m_qwSequence = 0;
     // The record written last, as written.
     HostStatusRecord m_newest;
+    // The last write failed, for the reason kept; when to try again.
+    bool m_bUnwritten = false;
+    std::string m_strUnwritten;
+    std::chrono::steady_clock::time_point m_nextTry{};
+    bool m_bWrittenAgain = false;
 };

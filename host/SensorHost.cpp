@@ -245,6 +245,14 @@ void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s%s%s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName, problem.empty() ? "" : ": ", problem.c_str());
     }
+    NoteStatusWrittenAgain();
+}
+
+void SensorHost::NoteStatusWrittenAgain() {
+    if (m_status.WrittenAgain()) {
+        HWHOST_LOG(kCSFLogWarning, "hwhost: %s/%s is written again", m_options.m_strRoot.c_str(),
+                   HostStatusFile::kFileName);
+    }
 }
 
 void SensorHost::UpdateStatus() {
@@ -255,6 +263,7 @@ void SensorHost::UpdateStatus() {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s: %s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName, problem.c_str());
     }
+    NoteStatusWrittenAgain();
 }
 
 void SensorHost::RefreshEngineLines() {
@@ -280,6 +289,12 @@ void SensorHost::RefreshEngineLines() {
 
 void SensorHost::KeepStatus() {
     if (!m_bStarted || m_bStopped) {
+        return;
+    }
+    // A record a full disk kept out of the file is written again, once a
+    // second, until it is in: a push waiting for it learns its outcome.
+    if (m_status.RewriteDue(std::chrono::steady_clock::now())) {
+        UpdateStatus();
         return;
     }
     // A finding said since may have changed what the sensor would say of

@@ -131,6 +131,8 @@ private:
     // Rewrites the engine lines, state and later findings of the newest
     // record.
     void UpdateStatus();
+    // Logs that the status file is written again after failures in a row.
+    void NoteStatusWrittenAgain();
     // Reports a command the host refused to run (status 2 with the text),
     // as a completed command is reported.
     bool RefuseCommand(const char* pszName, const std::string& text);

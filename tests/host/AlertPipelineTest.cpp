@@ -34,6 +34,7 @@
 #include "qorToolsLib/ReportLimiter.h"
 #include "support/AlertOutputs.h"
 #include "support/ConsoleCapture.h"
+#include "support/ManualReportTime.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
@@ -189,6 +190,27 @@ private:
     WriterGate& m_gate;
 };
 
+// A pipeline of a test's own, for outputs other than the fixture's files,
+// with the policy event and the rule its alerts are handed under.
+struct OwnPipeline {
+    OwnPipeline() {
+        m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+        m_rule.SetName("Failed su");
+    }
+    void Hand(int count) {
+        for (int i = 0; i < count; ++i) {
+            CSFEventInfo info{7, "Failed su", "Failed su"};
+            ASSERT_EQ(1, m_handler.HandleAlert(new TestRecord(&m_rule, 0), &info, 0, 15));
+        }
+    }
+
+    CSFSensor m_sensor;
+    HostServices m_services;
+    AlertPipeline m_pipeline{m_services};
+    HostEventHandler m_handler{m_pipeline};
+    TestRule m_rule;
+};
+
 class AlertPipelineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -239,6 +261,7 @@ TEST_F(AlertPipelineTest, AlertThatCannotBeWrittenIsDroppedAndFreed) {
 // While the disk is full, the files end with their last whole document
 // and message: the piece of the next one a write left is cut off again.
 TEST_F(AlertPipelineTest, AlertsAFullDiskHeldBackAreWrittenWholeAndInOrderOnceThereIsRoom) {
+    hwtest::ManualReportTime time;
     m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
     FullDisk full(1000);
     ASSERT_TRUE(full.IsSet());
@@ -257,7 +280,11 @@ TEST_F(AlertPipelineTest, AlertsAFullDiskHeldBackAreWrittenWholeAndInOrderOnceTh
     EXPECT_GE(WholeDocuments(whileFull), 1u);
     EXPECT_GE(WholeMessages(messagesWhileFull), 1u);
 
-    // No new alert is needed for what was kept to go out.
+    // No new alert is needed for what was kept to go out, and no try is
+    // made before a second has passed.
+    EXPECT_EQ(0u, m_pipeline.Drain());
+    EXPECT_EQ(whileFull, Alerts());
+    time.Advance(1);
     EXPECT_EQ(0u, m_pipeline.Drain());
     const std::string xml = Alerts();
     EXPECT_EQ(0u, m_pipeline.RecordsDropped());
@@ -357,13 +384,75 @@ TEST_F(AlertPipelineTest, AlertsDroppedForAFileThatTakesNothingAreSaidAtOnceThen
         << console.Text();
     EXPECT_EQ((std::vector<std::string>{bound + std::to_string(dropped + 1) + " alerts left out"}),
               m_pipeline.BoundsReached());
-    ReportLimiter::SetTimeSource(previous);
-
-    ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
-    m_pipeline.Drain();
-    EXPECT_EQ(kAlerts - dropped, WholeDocuments(Alerts()));
-    EXPECT_TRUE(console.Contains("hwhost: the alert file " + m_dir.File("alerts.xml") + " is open again"))
+    // The file is tried again at that Drain, and what waits is counted on
+    // the console as a notice, not kept among the findings.
+    EXPECT_TRUE(console.Contains("NOTICE: hwhost: the alert file " + m_dir.File("alerts.xml") +
+                                 " is still not written (it cannot be opened: " + m_dir.File("alerts.xml")))
         << console.Text();
+    EXPECT_TRUE(console.Contains(": " + std::to_string(kAlerts - dropped) + " alerts kept (")) << console.Text();
+
+    // Made a file again, the alert file takes what was kept at the next
+    // try, without a signal.
+    ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
+    s_minutes += 1;
+    m_pipeline.Drain();
+    ReportLimiter::SetTimeSource(previous);
+    EXPECT_EQ(kAlerts - dropped, WholeDocuments(Alerts()));
+    EXPECT_TRUE(console.Contains("NOTICE: hwhost: the alert file " + m_dir.File("alerts.xml") +
+                                 " is written again after 120 s: the " + std::to_string(kAlerts - dropped) +
+                                 " alerts kept meanwhile are written\n"))
+        << console.Text();
+}
+
+// The alert and message files' folder is moved away and a file put at its
+// name while alerts come: each file is said once not to open, with the
+// path and the system's reason, and once the folder is made again the
+// pipeline's thread writes what it kept there, whole and in order, without
+// a signal or another alert.  (The time the outputs go by moves by hand.)
+TEST(AlertPipelineOutputTest, FilesWhoseFolderIsReplacedByAFileComeBackByThemselvesWithEveryAlert) {
+    hwtest::ManualReportTime time;
+    hwtest::ScratchDirectory dir;
+    const std::string folder = dir.File("out");
+    OwnPipeline own;
+    AlertPipeline& pipeline = own.m_pipeline;
+    const auto Hand = [&](int count) { own.Hand(count); };
+    std::string error;
+    ASSERT_TRUE(pipeline.Open(folder + "/alerts.xml", folder + "/messages.bin", error)) << error;
+    hwtest::ConsoleCapture console;
+    pipeline.Start();
+    Hand(1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return WholeDocuments(hwtest::ReadWholeFile(folder + "/alerts.xml")) == 1; }));
+
+    // Seen at the first alert once the path is looked at again.
+    std::filesystem::rename(folder, folder + ".1");
+    hwtest::WriteWholeFile(folder, "in the way\n");
+    time.Advance(1);
+    Hand(3);
+    for (const char* what : {"alert", "message"}) {
+        const std::string failure = std::string("ERROR: hwhost: cannot open the ") + what + " file: " + folder +
+                                    ": Not a directory; what is not written yet is kept and written when it "
+                                    "can be opened\n";
+        ASSERT_TRUE(console.WaitFor(failure)) << console.Text();
+    }
+    Hand(2);
+    std::filesystem::remove(folder);
+    std::filesystem::create_directory(folder);
+    time.Advance(1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return WholeDocuments(hwtest::ReadWholeFile(folder + "/alerts.xml")) == 5 &&
+               WholeMessages(hwtest::ReadWholeFile(folder + "/messages.bin")) == 5;
+    })) << console.Text();
+    EXPECT_TRUE(console.WaitFor("NOTICE: hwhost: the message file " + folder + "/messages.bin is written again after "))
+        << console.Text();
+    const std::string said = console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(said, "hwhost: cannot open the alert file")) << said;
+    EXPECT_EQ(1u, hwtest::CountOf(said, "NOTICE: hwhost: the alert file " + folder + "/alerts.xml is written again after "))
+        << said;
+    EXPECT_EQ(1u, hwtest::CountOf(said, "the 5 alerts kept meanwhile are written\n")) << said;
+    pipeline.Stop();
+    EXPECT_EQ(0u, pipeline.AlertsNotWritten());
+    EXPECT_EQ(6u, pipeline.AlertsWritten());
+    EXPECT_EQ(1u, WholeDocuments(hwtest::ReadWholeFile(folder + ".1/alerts.xml")));
 }
 
 // After a rotation, another account makes a FIFO at the alert file's name
@@ -443,6 +532,7 @@ TEST(AlertPipelineOutputTest, StandardOutputSentToAFileIsCutBackToItsLastWholeDo
         ::close(file);
         std::string error;
         bOpened = pipeline.Open("", "", error);
+        hwtest::ManualReportTime time;
         {
             FullDisk full(1000);
             for (int i = 0; bOpened && full.IsSet() && i < kAlerts; ++i) {
@@ -452,6 +542,7 @@ TEST(AlertPipelineOutputTest, StandardOutputSentToAFileIsCutBackToItsLastWholeDo
             drained = pipeline.Drain();
             whileFull = hwtest::ReadWholeFile(path);
         }
+        time.Advance(1);
         pipeline.Drain();
         pipeline.Stop();
         std::fflush(stdout);
@@ -719,22 +810,12 @@ TEST(AlertPipelineOutputTest, TerminalThatTakesNothingIsWaitedForWhileRunningAnd
         return hwtest::CountOf(read, "</event>\n\n");
     };
 
-    CSFSensor sensor;
-    HostServices services;
-    AlertPipeline pipeline{services};
-    HostEventHandler handler{pipeline};
+    OwnPipeline own;
+    AlertPipeline& pipeline = own.m_pipeline;
     std::string error;
     ASSERT_TRUE(pipeline.Open(::ptsname(terminal), "", error)) << error;
     pipeline.SetStopWait(std::chrono::milliseconds(300));
-    handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&sensor));
-    TestRule rule;
-    rule.SetName("Failed su");
-    const auto Hand = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            CSFEventInfo info{7, "Failed su", "Failed su"};
-            ASSERT_EQ(1, handler.HandleAlert(new TestRecord(&rule, 0), &info, 0, 15));
-        }
-    };
+    const auto Hand = [&](int count) { own.Hand(count); };
     // Far more than the terminal holds.
     constexpr int kAlerts = 1000;
     pipeline.Start();

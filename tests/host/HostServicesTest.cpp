@@ -14,6 +14,7 @@
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSvcRequest.h"
 #include "support/ConsoleCapture.h"
+#include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -246,4 +247,86 @@ TEST(HostServices, RenamedLogIsMadeAgain) {
     services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 4, "x.cpp", "four");
     EXPECT_EQ(1u, SplitLines(hwtest::ReadWholeFile(path)).size());
     EXPECT_EQ(0u, services.LinesLost());
+}
+
+// The log's folder replaced by a file: its lines still reach the console
+// where they did, the failure is said there once (and kept among the
+// findings about the policy in force), and once the folder is made again
+// the lines kept are written in order, with no new line and no signal to
+// bring them, followed by what the log said of itself.
+TEST(HostServices, LogWhoseFolderIsReplacedByAFileComesBackByItselfWithTheLinesKept) {
+    hwtest::ScratchDirectory dir;
+    const std::string folder = dir.File("logs");
+    const std::string path = folder + "/hwhost.log";
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    ASSERT_TRUE(services.Open(path));
+    services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 1, "x.cpp", "one");
+
+    std::filesystem::remove_all(folder);
+    hwtest::WriteWholeFile(folder, "in the way\n");
+    services.Log(nullptr, kCSFLogCategory, kCSFLogWarning | kCSFLogConsoleFlag, 2, "x.cpp", "two");
+    for (int i = 0; i < 20; ++i) {
+        services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 3, "x.cpp", "three %d", i);
+    }
+    const std::string failure =
+        "ERROR: hwhost: the log is not written: " + folder +
+        ": Not a directory; what is not written yet is kept and written when it can be opened\n";
+    EXPECT_EQ(failure + "WARNING: two\n", console.Text());
+    // With the failure itself, which the log keeps as its own line.
+    EXPECT_EQ(22u, services.LinesKept());
+    EXPECT_EQ((std::vector<std::string>{failure.substr(0, failure.size() - 1), "WARNING: two"}),
+              services.LateFindings());
+
+    std::filesystem::remove(folder);
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return services.LinesKept() == 0; }));
+    EXPECT_TRUE(console.Contains("NOTICE: hwhost: the log file " + path + " is written again after "))
+        << console.Text();
+    EXPECT_TRUE(console.Contains(": the 22 log lines kept meanwhile are written\n")) << console.Text();
+    const std::vector<std::string> lines = SplitLines(hwtest::ReadWholeFile(path));
+    ASSERT_EQ(23u, lines.size()) << hwtest::ReadWholeFile(path);
+    EXPECT_NE(std::string::npos, lines[0].find(": two"));
+    EXPECT_NE(std::string::npos, lines[1].find(" ERROR [tag none] [cat 0x800] ")) << lines[1];
+    EXPECT_NE(std::string::npos, lines[1].find(": hwhost: the log is not written: ")) << lines[1];
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_NE(std::string::npos, lines[2 + i].find(": three " + std::to_string(i))) << lines[2 + i];
+    }
+    EXPECT_NE(std::string::npos, lines[22].find(" NOTICE [tag none] [cat 0x800] ")) << lines[22];
+    services.Close();
+    EXPECT_EQ(0u, services.LinesLost());
+}
+
+// While the log cannot be written, what it keeps is bounded: the lines
+// past it are left out, said as a bound on the console; at the end what
+// was never written is said there too, and counted.
+TEST(HostServices, LogThatStaysUnwritableKeepsItsBoundAndTheEndSaysWhatWasNotWritten) {
+    hwtest::ScratchDirectory dir;
+    const std::string folder = dir.File("logs");
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    services.SetKeptLimit(2000);
+    ASSERT_TRUE(services.Open(folder + "/hwhost.log"));
+    std::filesystem::remove_all(folder);
+    hwtest::WriteWholeFile(folder, "in the way\n");
+    for (int i = 0; i < 100; ++i) {
+        services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 1, "x.cpp", "line %03d", i);
+    }
+    const size_t kept = services.LinesKept();
+    EXPECT_GT(kept, 5u);
+    EXPECT_LT(kept, 50u);
+    // The first line kept is the log's own failure; the bound's own line is
+    // left out with the others.
+    EXPECT_EQ(100u - (kept - 1) + 1, services.LinesLost());
+    EXPECT_EQ(1u, hwtest::CountOf(console.Text(), "WARNING: Bound reached: log file " + folder +
+                                                      "/hwhost.log: at most 2000 bytes kept while it "
+                                                      "cannot be written; 1 log lines left out (said "
+                                                      "again at most once a minute while it lasts)\n"))
+        << console.Text();
+    services.Close();
+    EXPECT_TRUE(console.Contains("hwhost: " + std::to_string(kept) +
+                                 " log lines not written: the log file cannot be opened: " + folder +
+                                 ": Not a directory\n"))
+        << console.Text();
+    EXPECT_EQ(100u + 2, services.LinesLost());
 }

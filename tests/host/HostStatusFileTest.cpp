@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -53,4 +54,34 @@ TEST(HostStatusFile, RecordsOfOlderHostsStillRead) {
     EXPECT_EQ("running", records[1].m_strState);
     EXPECT_EQ(std::vector<std::string>{"WARNING: w"}, records[1].m_findings);
     EXPECT_TRUE(records[1].m_later.empty());
+}
+
+// A record that cannot be written (here a folder where the file is made
+// first) is kept and written at the first try a second after: the reason
+// is given once for failures in a row, and their end is told once.
+TEST(HostStatusFile, RecordThatCannotBeWrittenIsWrittenAgainOnceItCanBe) {
+    hwtest::ScratchDirectory root;
+    HostStatusFile status(root.Path());
+    const std::vector<std::string> none;
+    const std::string temporary = root.File(std::string(HostStatusFile::kFileName) + ".new");
+    std::filesystem::create_directory(temporary);
+    std::string problem;
+    EXPECT_FALSE(status.Record("reload", 1, 10, "accepted", none, {"E: 1 rule"}, "running", none, &problem));
+    EXPECT_NE("", problem);
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_FALSE(status.RewriteDue(now));
+    EXPECT_TRUE(status.RewriteDue(now + HostStatusFile::kRetryInterval + std::chrono::milliseconds(10)));
+    EXPECT_FALSE(status.UpdateNewest({"E: 1 rule"}, "paused", none, &problem));
+    EXPECT_EQ("", problem) << "said once";
+    EXPECT_FALSE(status.WrittenAgain());
+
+    std::filesystem::remove(temporary);
+    ASSERT_TRUE(status.UpdateNewest({"E: 1 rule"}, "paused", none, &problem));
+    EXPECT_TRUE(status.WrittenAgain());
+    EXPECT_FALSE(status.WrittenAgain());
+    EXPECT_FALSE(status.RewriteDue(now + std::chrono::hours(1)));
+    const std::vector<HostStatusRecord> records = status.Read();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("reload", records[0].m_strCommand);
+    EXPECT_EQ("paused", records[0].m_strState);
 }

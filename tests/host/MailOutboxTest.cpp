@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -109,4 +110,41 @@ TEST(MailOutbox, MailsBeyondTheLimitAndThoseLeftAtStopAreDroppedAndCounted) {
         EXPECT_NE(std::string::npos, text.find("1000 e-mails could not be written")) << text;
     }
     EXPECT_EQ(bound, outbox.WaitingBound().Describe());
+}
+
+// The outbox's folder replaced by a file for a while: the mails wait, and
+// once the folder is there again the outbox's own retry writes them, in
+// order, with no new mail to bring them.
+TEST(MailOutbox, MailsWaitingForAFolderReplacedByAFileAreWrittenInOrderOnceItIsBack) {
+    hwtest::ScratchDirectory dir;
+    const std::string folder = dir.File("outbox");
+    MailOutbox outbox(folder);
+    std::string path;
+    std::string error;
+    ASSERT_EQ(MailOutbox::Result::kWritten, outbox.Deliver("ops", "first", "b", path, error)) << error;
+    std::filesystem::rename(folder, folder + ".1");
+    hwtest::WriteWholeFile(folder, "in the way\n");
+    for (const char* subject : {"second", "third", "fourth"}) {
+        error.clear();
+        ASSERT_EQ(MailOutbox::Result::kWaiting, outbox.Deliver("ops", subject, "b", path, error));
+    }
+    EXPECT_NE(std::string::npos, error.find("earlier mails wait for the outbox")) << error;
+    std::filesystem::remove(folder);
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return outbox.Waiting() == 0; }));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(3u, names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_NE(std::string::npos,
+                  hwtest::ReadWholeFile(folder + "/" + names[i])
+                      .find(std::string("Subject: ") + std::vector<const char*>{"second", "third", "fourth"}[i]))
+            << names[i];
+    }
+    EXPECT_EQ(3u, outbox.WrittenLate());
+    outbox.Stop();
+    EXPECT_EQ(0u, outbox.Dropped());
 }

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,16 +117,16 @@ protected:
                hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); });
     }
 
-    // A file system of `size` of the test's own, in a mount namespace of
-    // its own, at DIR/spool.
-    void MountSpool(const char* size) {
+    // A file system of `size` (and the further tmpfs options `more`) of the
+    // test's own, in a mount namespace of its own, at DIR/spool.
+    void MountSpool(const char* size, const std::string& more = std::string()) {
         ASSERT_EQ(0, ::unshare(CLONE_NEWNS)) << std::strerror(errno);
         ASSERT_EQ(0, ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
             << std::strerror(errno);
         const std::string spool = m_host.File("spool");
         fs::create_directories(spool);
         ASSERT_EQ(
-            0, ::mount("hwtest", spool.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()))
+            0, ::mount("hwtest", spool.c_str(), "tmpfs", 0, (std::string("size=") + size + more).c_str()))
             << std::strerror(errno);
         m_strMounted = spool;
     }
@@ -149,9 +150,98 @@ protected:
         }));
     }
 
+    // What hwhost said on standard error, but the echo of its input.
+    std::string SaidByTheHost() const {
+        std::istringstream in(m_host.Errors());
+        std::string said;
+        for (std::string line; std::getline(in, line);) {
+            said += line.find("Parsing Entry") == std::string::npos ? line + "\n" : std::string();
+        }
+        return said;
+    }
+    // The outputs under DIR/spool/out, each alert numbered and mailed (to
+    // the outbox outside the spool: each mail is a line in the log).
+    bool StartWithOutputsInTheSpool() {
+        m_host.WritePolicy(hwtest::SyslogPolicy({{"Numbered", "hwout ", {{"Sent", "hwout {!}"}}}}) +
+                           "[\\Advanced\\Rules\\SysLog Rules\\Numbered\\Response\\];\r\n"
+                           "[\\Advanced\\Rules\\SysLog Rules\\Numbered\\Response\\EMAIL\\];\r\n"
+                           "Enabled\t=B\t1;\r\nChoice\t=S\tAdmins;\r\n");
+        m_strOut = m_strMounted + "/out";
+        return Start({"--alerts", m_strOut + "/alerts.xml", "--messages", m_strOut + "/messages.bin", "--log",
+                      m_strOut + "/hwhost.log"});
+    }
+    void SendAlert() { ASSERT_TRUE(m_host.SendDatagram("<13>gate app: hwout #" + std::to_string(m_nSent++) + "#")); }
+    // Sends an alert every 50 ms until what hwhost said on standard error
+    // holds each of `said`.
+    bool AlertUntilSaid(const std::vector<std::string>& said) {
+        int polls = 0;
+        return hwtest::WaitUntil([&] {
+            const std::string errors = m_host.Errors();
+            if (std::all_of(said.begin(), said.end(),
+                            [&](const std::string& text) { return errors.find(text) != std::string::npos; })) {
+                return true;
+            }
+            if (polls++ % 5 == 0) {
+                SendAlert();
+            }
+            return false;
+        });
+    }
+    // The files of the spool whose names begin with `name`, oldest first:
+    // those moved aside (a folder "out.1", a file "alerts.xml.1") before
+    // the one in use.
+    std::vector<std::string> SpoolFiles(const std::string& name) const {
+        std::vector<std::string> files;
+        for (const std::string& folder : {m_strOut + ".1", m_strOut}) {
+            for (const std::string suffix : {".1", ".2", ""}) {
+                if (fs::is_regular_file(folder + "/" + name + suffix)) {
+                    files.push_back(folder + "/" + name + suffix);
+                }
+            }
+        }
+        return files;
+    }
+    // The numbers of the alerts the alert files hold, in order; each file
+    // made of whole documents (as xmllint reads them when `bXmllint`).
+    std::vector<int> NumbersWritten(bool bXmllint = false) const {
+        std::vector<int> numbers;
+        for (const std::string& file : SpoolFiles("alerts.xml")) {
+            const std::string xml = hwtest::ReadWholeFile(file);
+            std::string problem;
+            const size_t documents = hwtest::CountWholeDocuments(xml, problem);
+            EXPECT_EQ("", problem) << file;
+            if (bXmllint) {
+                EXPECT_EQ(std::to_string(documents) + "\n", XmllintDocuments(xml, m_host.File("wrapped.xml"))) << file;
+            }
+            for (size_t at = xml.find("<event "); at != std::string::npos; at = xml.find("<event ", at + 1)) {
+                const size_t mark = xml.find("value='#", at);
+                numbers.push_back(mark == std::string::npos ? -1 : std::atoi(xml.c_str() + mark + 8));
+            }
+        }
+        return numbers;
+    }
+    size_t MessagesWritten() const {
+        size_t count = 0;
+        for (const std::string& file : SpoolFiles("messages.bin")) {
+            std::string problem;
+            count += hwtest::CountWholeMessages(hwtest::ReadWholeFile(file), problem);
+            EXPECT_EQ("", problem) << file;
+        }
+        return count;
+    }
+    // Every alert sent is in the alert files once and in order, and in the
+    // message files.
+    bool AllWritten() const {
+        std::vector<int> expected(static_cast<size_t>(m_nSent));
+        std::iota(expected.begin(), expected.end(), 0);
+        return NumbersWritten() == expected && MessagesWritten() == expected.size();
+    }
+
     hwtest::NetworkNamespace m_namespace;
     hwtest::NamespacedHost m_host{m_namespace};
     std::string m_strMounted;
+    std::string m_strOut;
+    int m_nSent = 0;
 };
 
 }  // namespace
@@ -191,13 +281,16 @@ TEST_F(HostOutputsTest, MailsOfAFullDiskArriveWhenSpaceReturnsAndLogLinesStayWho
                   subjects.find("Subject: Log-in failure by user" + std::to_string(i) + "\n"))
             << i;
     }
-    // Lines written while the disk was full were left out whole, and said so.
+    // Lines written while the disk was full were kept whole and written
+    // once there was room, and that was said.
     ASSERT_TRUE(hwtest::WaitUntil([&] {
         return hwtest::ReadWholeFile(log).find(" s late to ") != std::string::npos;
     }));
     const std::string text = hwtest::ReadWholeFile(log);
     ExpectWholeLines(text);
-    EXPECT_NE(std::string::npos, text.find("log lines could not be written")) << text;
+    EXPECT_NE(std::string::npos, text.find("hwhost: cannot write the log file " + log + " (No space left on device); "))
+        << text;
+    EXPECT_NE(std::string::npos, text.find(" log lines kept meanwhile are written\n")) << text;
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
@@ -226,6 +319,131 @@ TEST_F(HostOutputsTest, RemovedLogFolderComesBackWithAndWithoutSighup) {
     EXPECT_EQ(std::string::npos,
               hwtest::ReadWholeFile(log + ".1").find("hwhost: reload completed"));
     ExpectWholeLines(hwtest::ReadWholeFile(log));
+}
+
+// The folder of the alert, message and log files is replaced by a file for
+// a while, then, after a rotation, made read-only (a read-only bind mount
+// of itself: root's writes are not stopped by a folder's mode, and a file
+// open for writing stays writable, as with a mode change): each output
+// says once that it cannot be opened, keeps what comes, and is written
+// again, every alert once and in order, the log made again, without a
+// signal.
+TEST_F(HostOutputsTest, OutputsWhoseFolderIsReplacedByAFileOrMadeReadOnlyComeBackWithoutASignal) {
+    ASSERT_FALSE(hwtest::FindProgram("xmllint").empty()) << "xmllint: scripts/install-deps";
+    ASSERT_NO_FATAL_FAILURE(MountSpool("4m"));
+    ASSERT_TRUE(StartWithOutputsInTheSpool()) << m_host.ErrorsTail();
+    const std::string out = m_strOut;
+    SendAlert();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AllWritten(); })) << m_host.ErrorsTail();
+
+    // Moved aside with what it holds, and a file put at its name.
+    fs::rename(out, out + ".1");
+    hwtest::WriteWholeFile(out, "in the way\n");
+    const std::string notADirectory = out + ": Not a directory; what is not written yet is kept";
+    ASSERT_TRUE(AlertUntilSaid({"ERROR: hwhost: cannot open the alert file: " + notADirectory,
+                                "ERROR: hwhost: cannot open the message file: " + notADirectory,
+                                "ERROR: hwhost: the log is not written: " + notADirectory}))
+        << m_host.ErrorsTail();
+    SendAlert();
+    fs::remove(out);
+    fs::create_directory(out);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return AllWritten() && hwtest::CountOf(m_host.Errors(), " is written again after ") == 3;
+    })) << m_host.ErrorsTail();
+    // The log is made again, and holds what it kept, its failure among it.
+    const std::string log = hwtest::ReadWholeFile(out + "/hwhost.log");
+    EXPECT_NE(std::string::npos, log.find("hwhost: the log is not written: " + notADirectory)) << log;
+    EXPECT_NE(std::string::npos, log.find("hwhost: the alert file " + out + "/alerts.xml is written again after "))
+        << log;
+    ExpectWholeLines(log);
+
+    // Rotated, then made read-only.
+    for (const std::string name : {"alerts.xml", "messages.bin", "hwhost.log"}) {
+        fs::rename(out + "/" + name, out + "/" + name + ".2");
+    }
+    ASSERT_EQ(0, ::mount(out.c_str(), out.c_str(), nullptr, MS_BIND, nullptr)) << std::strerror(errno);
+    ASSERT_EQ(0, ::mount(nullptr, out.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr))
+        << std::strerror(errno);
+    const auto readOnly = [&](const std::string& name) {
+        return out + "/" + name + ": Read-only file system; what is not written yet is kept";
+    };
+    const bool bSaid = AlertUntilSaid({"ERROR: hwhost: cannot open the alert file: " + readOnly("alerts.xml"),
+                                       "ERROR: hwhost: cannot open the message file: " + readOnly("messages.bin"),
+                                       "ERROR: hwhost: the log is not written: " + readOnly("hwhost.log")});
+    SendAlert();
+    ASSERT_EQ(0, ::umount2(out.c_str(), 0)) << std::strerror(errno);
+    ASSERT_TRUE(bSaid) << m_host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return AllWritten() && hwtest::CountOf(m_host.Errors(), " is written again after ") == 6;
+    })) << m_host.ErrorsTail();
+    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(out + "/hwhost.log")
+                                     .find("hwhost: the log is not written: " + readOnly("hwhost.log")));
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_EQ(static_cast<size_t>(m_nSent), NumbersWritten(true).size());
+    EXPECT_EQ(0u, hwtest::NotWrittenCount(m_host.Errors(), "alerts")) << m_host.ErrorsTail();
+}
+
+// The file system of the outputs runs out of blocks, then, after a
+// rotation, out of inodes: each output says once that it cannot be
+// written or opened, keeps what comes, and once there is room again writes
+// every alert once and in order, whole (a document a full disk cut short
+// is cut back and written whole later), without a signal.
+TEST_F(HostOutputsTest, OutputsOfAFullFileSystemComeBackWithEveryAlertOnceThereIsRoomAgain) {
+    ASSERT_FALSE(hwtest::FindProgram("xmllint").empty()) << "xmllint: scripts/install-deps";
+    ASSERT_NO_FATAL_FAILURE(MountSpool("2m", ",nr_inodes=64"));
+    ASSERT_TRUE(StartWithOutputsInTheSpool()) << m_host.ErrorsTail();
+    const std::string out = m_strOut;
+    SendAlert();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AllWritten(); })) << m_host.ErrorsTail();
+
+    {
+        std::ofstream filler(m_strMounted + "/blocks", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    const auto full = [&](const std::string& name) { return out + "/" + name + " (No space left on device); "; };
+    ASSERT_TRUE(AlertUntilSaid({"ERROR: hwhost: cannot write the alert file " + full("alerts.xml"),
+                                "ERROR: hwhost: cannot write the message file " + full("messages.bin"),
+                                "ERROR: hwhost: cannot write the log file " + full("hwhost.log")}))
+        << SaidByTheHost();
+    fs::remove(m_strMounted + "/blocks");
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return AllWritten() && hwtest::CountOf(m_host.Errors(), " is written again after ") == 3;
+    })) << m_host.ErrorsTail();
+
+    // Rotated, then no inode left for the new files.
+    for (const std::string name : {"alerts.xml", "messages.bin", "hwhost.log"}) {
+        fs::rename(out + "/" + name, out + "/" + name + ".1");
+    }
+    int inodes = 0;
+    for (; std::ofstream(m_strMounted + "/inode." + std::to_string(inodes)); ++inodes) {
+    }
+    const auto noInode = [&](const std::string& name) {
+        return out + "/" + name + ": No space left on device; what is not written yet is kept";
+    };
+    ASSERT_TRUE(AlertUntilSaid({"ERROR: hwhost: cannot open the alert file: " + noInode("alerts.xml"),
+                                "ERROR: hwhost: cannot open the message file: " + noInode("messages.bin"),
+                                "ERROR: hwhost: the log is not written: " + noInode("hwhost.log")}))
+        << m_host.ErrorsTail();
+    SendAlert();
+    for (int i = 0; i < inodes; ++i) {
+        fs::remove(m_strMounted + "/inode." + std::to_string(i));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return AllWritten() && hwtest::CountOf(m_host.Errors(), " is written again after ") == 6;
+    })) << m_host.ErrorsTail();
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_EQ(static_cast<size_t>(m_nSent), NumbersWritten(true).size());
+    const std::string log = hwtest::ReadWholeFile(out + "/hwhost.log");
+    ExpectWholeLines(log);
+    EXPECT_NE(std::string::npos, log.find("hwhost: the log is not written: " + noInode("hwhost.log"))) << log;
 }
 
 TEST_F(HostOutputsTest, HostileBytesAreEscapedInTheEchoAndTheLogAndMailsStayValid) {
@@ -328,8 +546,9 @@ TEST_F(HostOutputsTest,
 
     hwtest::DatagramStream flood(m_host, "<13>gate app: flood ");
     const auto FullTimes = [&](const char* what) {
-        return hwtest::CountOf(m_host.Log(), std::string("hwhost: cannot write the ") + what +
-                                                 " file (No space left on device)");
+        return hwtest::CountOf(m_host.Log(), std::string("hwhost: cannot write the ") + what + " file " +
+                                                 (std::string(what) == "alert" ? alerts : messages) +
+                                                 " (No space left on device)");
     };
     const auto BothFull = [&](size_t times) {
         return hwtest::WaitUntil(
