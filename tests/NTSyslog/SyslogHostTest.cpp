@@ -140,6 +140,40 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     EXPECT_TRUE(AlertsMentioning("Other").empty());
 }
 
+// Whoever writes a message chooses its length: the user and the origin
+// 1,200 bytes into a datagram are named whole in the alert, and a value
+// longer than an alert carries is cut there, which is said and counted,
+// naming the rule and the pair, and listed again at the stop.
+TEST_F(SyslogHostTest, ValuesAreReadFromTheWholeDatagramAndATooLongValueIsCutAndSaid) {
+    Start({{"Web login",
+            "authentication failed for user",
+            {{"User", "for user {!} from"},
+             {"USER_AttackOrigin", "from {!} via"},
+             {"Request", "via web {!} end"}}}});
+    Send(std::string(1200, '.') +
+         " authentication failed for user bob from 198.51.100.7 via web /login end");
+    Send("authentication failed for user mallory from 203.0.113.5 via web " +
+         std::string(5000, 'q'));
+    ASSERT_TRUE(WaitForAlert("value='bob'") && WaitForAlert("value='mallory'"))
+        << m_Host.ErrorsTail();
+    const std::string bob = AlertsMentioning("value='bob'").at(0);
+    EXPECT_EQ(Param(bob, "User"), "bob");
+    EXPECT_EQ(Param(bob, "UserName"), "bob");
+    EXPECT_EQ(Param(bob, "AttackOrigin"), "198.51.100.7");
+    EXPECT_EQ(Param(bob, "Request"), "/login");
+    const std::string mallory = AlertsMentioning("value='mallory'").at(0);
+    EXPECT_EQ(Param(mallory, "AttackOrigin"), "203.0.113.5");
+    EXPECT_EQ(Param(mallory, "Request"), std::string(4095, 'q'));
+    const std::string bound =
+        "Bound reached: rule Web login, information pair Request: at most 4095 bytes a value, the "
+        "rest cut off; 905 bytes left out";
+    EXPECT_NE(m_Host.Errors().find(bound), std::string::npos) << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_NE(m_Host.Log().find("at the stop: " + bound + "\n"), std::string::npos)
+        << m_Host.Log();
+}
+
 // The operator learns the port, who holds it and what to do, on a line of
 // its own; the start-up summary says the engine runs without its input.
 TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) {
