@@ -33,13 +33,7 @@ namespace {
 
 // A parameter of one alert document, "<absent>" when it has none.
 std::string Param(const std::string& alert, const std::string& name) {
-    const std::string start = "<param name='" + name + "' type='string' value='";
-    size_t at = alert.find(start);
-    if (at == std::string::npos) {
-        return "<absent>";
-    }
-    at += start.size();
-    return alert.substr(at, alert.find('\'', at) - at);
+    return hwtest::AlertParam(alert, name);
 }
 
 class SyslogHostTest : public ::testing::Test {
@@ -117,7 +111,8 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     ASSERT_TRUE(WaitForAlert("Failed su") && WaitForAlert("'Fields'")) << m_Host.Errors();
     EXPECT_TRUE(hwtest::WaitUntil([&] {
         const std::string errors = m_Host.Errors();
-        return errors.find("WARNING: Error recving syslog packet: 10040\n") != std::string::npos &&
+        return errors.find("WARNING: Error recving syslog packet: 10040 (message too long for the "
+                           "buffer of 65505 bytes)\n") != std::string::npos &&
                errors.find("Parsing Entry from 127.0.0.1: " + largest + "\n") != std::string::npos;
     })) << m_Host.ErrorsTail();
 
@@ -186,7 +181,8 @@ TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) 
         "UDP port 514 is held by socat (pid " + std::to_string(holder.Pid()) + ")";
     const std::string strMessage = "Syslog port (514) already in use on system. " + strHeld +
                                    ": stop it, or have it give up port 514. Syslog input stays off "
-                                   "until the sensor is paused and resumed, or restarted.";
+                                   "until the port is tried again: at the next reload (a push or "
+                                   "SIGHUP), resume or restart.";
     EXPECT_NE(m_Host.Log().find(strMessage), std::string::npos) << m_Host.Log();
     EXPECT_NE(m_Host.Errors().find("ERROR: " + strMessage + "\n"), std::string::npos)
         << m_Host.Errors();

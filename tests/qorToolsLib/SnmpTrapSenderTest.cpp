@@ -18,6 +18,15 @@ TEST(SnmpTrapSender, MissingDestinationDisablesTraps) {
     EXPECT_FALSE(sender.Open(nullptr));
 }
 
+// The resolver's number is kept, and what it means said after it.
+TEST(SnmpTrapSender, ManagerThatDoesNotResolveIsSaidAsAHostNotFound) {
+    SnmpTrapSender sender("no-such-manager.invalid");
+    EXPECT_FALSE(sender.IsOpen());
+    const std::string text = sender.ErrorText();
+    EXPECT_EQ(0u, text.rfind("gethostbyname() Failed, error = 1100", 0)) << text;
+    EXPECT_NE(std::string::npos, text.find("\nSnmp traps are disabled. (host not found")) << text;
+}
+
 TEST(SnmpTrapSender, MessageAboveTheMaximumSizeIsRefused) {
     SnmpTrapSender sender("127.0.0.1", hwtest::FreeLoopbackPort(true));
     ASSERT_TRUE(sender.IsOpen());
