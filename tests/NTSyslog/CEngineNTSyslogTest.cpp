@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Common/AgentEventInfo.h"
+#include "TextLogs/LogLineTemplates.h"
 #include "TextLogs/LogRuleFixture.h"
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFLog.h"
@@ -176,4 +177,25 @@ TEST_F(SyslogEngineTest, DemoRulesNameTheUserOfFailedSuAndLogIns) {
         EXPECT_EQ(Pair(*records[0], "User"), c.pszUser);
     }
     EXPECT_TRUE(Parse("<13>Dec  6 18:17:00 vm su: (to root) alice on pts/0").empty());
+}
+
+// The templates the syslog and text-log engines share read a whole line of
+// 3,000 bytes before what they name: a field's number counts on past any
+// length, and a template finds its value wherever it stands.
+TEST(LineTemplates, FieldsAndTemplatesReadAWholeLongLine) {
+    const std::string strLine = std::string(3000, '-') +
+                                " authentication failed for user bob from 198.51.100.7 via web";
+    std::string strValue = "stale";
+    EXPECT_TRUE(ResolveLineTemplate("@Field5", strLine, strValue));
+    EXPECT_EQ(strValue, "bob");
+    EXPECT_TRUE(ResolveLineTemplate("@Field 7", strLine, strValue));
+    EXPECT_EQ(strValue, "198.51.100.7");
+    EXPECT_TRUE(ResolveLineTemplate("@Field12", strLine, strValue));
+    EXPECT_EQ(strValue, "");
+    EXPECT_TRUE(ResolveLineTemplate("from {!} via", strLine, strValue));
+    EXPECT_EQ(strValue, "198.51.100.7");
+    EXPECT_TRUE(ResolveLineTemplate("user {!} over|via {!}", strLine, strValue));
+    EXPECT_EQ(strValue, "bob from 198.51.100.7 via web");
+    EXPECT_FALSE(ResolveLineTemplate("port {!} ", strLine, strValue));
+    EXPECT_EQ(strValue, "");
 }
