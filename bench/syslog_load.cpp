@@ -17,11 +17,19 @@
 // alerts no faster than N MB a second, so that the host's writer, not its
 // engine, is what cannot keep up.
 //
+// Each rate's line also gives the datagrams the engine handled a second of
+// sending (those delivered less those it dropped itself: the rate an
+// overloaded sensor keeps up) and the host's processor time per datagram
+// delivered (what a sensor below its limit spends on each).
+//
 // With --plugin NAME=PATH given more than once it compares sensors: each
 // named plug-in (an empty PATH is the one beside hwhost) runs every rate in
 // turn, --rounds times, the order changing from round to round, and the
-// highest rate each took without loss there or below is printed side by side
-// (bench/syslog_receive_compare.sh compares the syslog receives so).
+// highest rate each took without loss there or below, the datagrams each
+// handled a second and its processor time per datagram are printed side by
+// side (bench/syslog_receive_compare.sh compares the syslog receives so,
+// bench/syslog_rules_compare.sh a large rule table against an earlier
+// build).
 //
 // It runs in a network namespace of its own (so it needs root), which keeps
 // port 514 and the kernel's UDP counters to itself.
@@ -230,6 +238,21 @@ struct PhaseResult {
     uint64_t m_qwEngineOwnDrops = 0;
     uint64_t m_qwAlerts = 0;
     uint64_t m_qwExpected = 0;
+    // The host's processor seconds from the first datagram sent until the
+    // alerts settled.
+    double m_dCpuSeconds = 0;
+
+    // Datagrams the engine took, a second of sending.
+    double HandledRate() const {
+        const uint64_t qwHandled = m_qwDelivered - std::min(m_qwDelivered, m_qwEngineOwnDrops);
+        return m_dAchievedRate > 0 && m_qwSent > 0
+                   ? static_cast<double>(qwHandled) * m_dAchievedRate / static_cast<double>(m_qwSent)
+                   : 0;
+    }
+    // Processor microseconds per datagram delivered.
+    double CpuMicrosPerDatagram() const {
+        return m_qwDelivered > 0 ? m_dCpuSeconds * 1e6 / static_cast<double>(m_qwDelivered) : 0;
+    }
 
     // Datagrams sent that were never matched: those that did not reach the
     // socket, and those the engine dropped itself.
@@ -302,6 +325,7 @@ PhaseResult RunPhase(const Options& options, HostRun& run, const std::vector<std
     const uint64_t alertsBefore = run.Counter().Count();
     const uint64_t dropsBefore = hwload::EngineDrops(run.LogPath());
     const uint64_t ownDropsBefore = EngineOwnDrops(run.LogPath());
+    const double cpuBefore = hwload::CpuSeconds(run.Host());
     result.m_qwSent = static_cast<uint64_t>(static_cast<double>(rate) * options.m_dSeconds);
     result.m_dAchievedRate = hwload::SendAtRate(
         rate, result.m_qwSent, sequence, [&](uint64_t n, char* buffer, size_t size) {
@@ -315,6 +339,7 @@ PhaseResult RunPhase(const Options& options, HostRun& run, const std::vector<std
     }
     sequence += result.m_qwSent;
     hwload::WaitUntilSettled([&] { return run.Counter().Count(); }, 2.0, 600);
+    result.m_dCpuSeconds = hwload::CpuSeconds(run.Host()) - cpuBefore;
     hwload::PauseAndResume(run.Host());
     auto after = hwload::UdpCounters();
     result.m_qwDelivered = after["InDatagrams"] - before["InDatagrams"];
@@ -330,10 +355,10 @@ PhaseResult RunPhase(const Options& options, HostRun& run, const std::vector<std
                                                        static_cast<double>(result.m_qwSent)
                                                  : 0;
     std::printf("%10" PRIu64 " %10.0f %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
-                " %10" PRIu64 " %10" PRIu64 " %8" PRIu64 "%s\n",
+                " %10" PRIu64 " %10" PRIu64 " %8" PRIu64 " %10.0f %8.2f%s\n",
                 result.m_qwRate, result.m_dAchievedRate, result.m_dReceivedRate, result.m_qwSent,
                 result.m_qwDelivered, result.m_qwKernelDrops, result.m_qwEngineDrops, result.m_qwAlerts,
-                result.m_qwExpected, result.Lost(),
+                result.m_qwExpected, result.Lost(), result.HandledRate(), result.CpuMicrosPerDatagram(),
                 hwload::UnreachedNote(result.m_dAchievedRate, static_cast<double>(result.m_qwRate)).c_str());
     std::fflush(stdout);
     return result;
@@ -374,6 +399,49 @@ std::string Unreached(const std::vector<PhaseResult>& results) {
     return text;
 }
 
+// The head of a table with a column of `nWidth` for each variant.
+void PrintVariantHeader(const Options& options, int nWidth) {
+    std::printf("%10s", "offered/s");
+    for (const Variant& variant : options.m_Variants) {
+        std::printf("  %-*s", nWidth, variant.m_strName.c_str());
+    }
+    std::printf("\n");
+}
+
+// One figure of every variant at every rate, as the median of the rounds
+// with the rounds' own after it, side by side.
+template <typename Figure>
+void PrintFigureTable(const Options& options,
+                      const std::vector<std::vector<std::vector<PhaseResult>>>& results,
+                      uint64_t percent, const char* pszWhat, int nDecimals,
+                      const Figure& figure) {
+    std::printf("\n%" PRIu64 "%% matching: %s, median of the rounds (the rounds)\n", percent,
+                pszWhat);
+    PrintVariantHeader(options, 34);
+    for (size_t r = 0; r < options.m_Rates.size(); ++r) {
+        std::printf("%10" PRIu64, options.m_Rates[r]);
+        for (size_t v = 0; v < options.m_Variants.size(); ++v) {
+            std::vector<double> values;
+            std::string rounds;
+            for (const std::vector<PhaseResult>& round : results[v]) {
+                values.push_back(figure(round[r]));
+                char item[32];
+                std::snprintf(item, sizeof item, "%.*f", nDecimals, values.back());
+                rounds += (rounds.empty() ? "" : ",") + std::string(item);
+            }
+            std::sort(values.begin(), values.end());
+            const size_t n = values.size();
+            const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+            char cell[160];
+            char number[32];
+            std::snprintf(number, sizeof number, "%.*f", nDecimals, median);
+            std::snprintf(cell, sizeof cell, "%s (%s)", number, rounds.c_str());
+            std::printf("  %-34s", cell);
+        }
+        std::printf("\n");
+    }
+}
+
 // Each variant's loss at every rate and its highest rate without loss, per
 // round and as the median of the rounds, side by side.
 void PrintComparison(const Options& options, uint64_t percent,
@@ -381,11 +449,7 @@ void PrintComparison(const Options& options, uint64_t percent,
     std::printf("\n%" PRIu64 "%% matching: datagrams lost (sent and never matched), round by round "
                 "(\"-\": the senders did not reach the rate, no verdict)\n",
                 percent);
-    std::printf("%10s", "offered/s");
-    for (const Variant& variant : options.m_Variants) {
-        std::printf("  %-22s", variant.m_strName.c_str());
-    }
-    std::printf("\n");
+    PrintVariantHeader(options, 22);
     for (size_t r = 0; r < options.m_Rates.size(); ++r) {
         std::printf("%10" PRIu64, options.m_Rates[r]);
         for (size_t v = 0; v < options.m_Variants.size(); ++v) {
@@ -401,6 +465,11 @@ void PrintComparison(const Options& options, uint64_t percent,
         }
         std::printf("\n");
     }
+    PrintFigureTable(options, results, percent, "datagrams handled a second of sending", 0,
+                     [](const PhaseResult& result) { return result.HandledRate(); });
+    PrintFigureTable(options, results, percent,
+                     "host processor microseconds per datagram delivered", 2,
+                     [](const PhaseResult& result) { return result.CpuMicrosPerDatagram(); });
     std::printf("\n%" PRIu64
                 "%% matching: highest rate reached with no loss there or below (datagrams/s)\n",
                 percent);
@@ -470,9 +539,9 @@ int main(int argc, char** argv) {
                 if (bCompare) {
                     std::printf(", %s, round %d", variant.m_strName.c_str(), round + 1);
                 }
-                std::printf("\n%10s %10s %10s %10s %10s %10s %10s %10s %10s %8s\n", "asked/s",
-                            "sent/s", "received/s", "sent", "delivered", "kern.drop", "reported", "alerts",
-                            "expected", "lost");
+                std::printf("\n%10s %10s %10s %10s %10s %10s %10s %10s %10s %8s %10s %8s\n",
+                            "asked/s", "sent/s", "received/s", "sent", "delivered", "kern.drop",
+                            "reported", "alerts", "expected", "lost", "handled/s", "cpu us");
                 HostRun run(options, root, variant);
                 uint64_t sequence = 0;
                 std::vector<PhaseResult>& phases = results[v].emplace_back();

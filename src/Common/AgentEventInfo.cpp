@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "Common/HelperFunc.h"
+#include "Common/InputBounds.h"
 #include "Common/Rule.h"
 #include "platform/Clock.h"
 #include "qorCSFLib/CSFLog.h"
@@ -32,6 +33,53 @@ void SetOptional(std::optional<std::string>& field, const char* pszText) {
     if (pszText != nullptr) {
         field = pszText;
     }
+}
+
+// What GetRuleName answers for a record without a rule.
+const std::string kNoRuleName = "Rule Error";
+
+// Where a value longer than `nMost` bytes is cut: at `nMost`, or before the
+// UTF-8 character that a cut there would split.
+size_t CutPoint(std::string_view strValue, size_t nMost) {
+    constexpr size_t kLongestCharacter = 4;
+    size_t nCut = nMost;
+    while (nCut > nMost - (kLongestCharacter - 1) &&
+           (static_cast<unsigned char>(strValue[nCut]) & 0xC0) == 0x80) {
+        --nCut;
+    }
+    // Not a character's continuation after all (bytes that are no UTF-8):
+    // cut at the bound itself.
+    return (static_cast<unsigned char>(strValue[nCut]) & 0xC0) == 0xC0 ? nCut : nMost;
+}
+
+// The bound that says a rule's pair had its value cut.  A flood of long
+// lines cuts the same pair of the same rule in every alert: each thread
+// keeps the handles of the last few pairs it cut, so such a flood builds
+// no names and takes no lock per alert.
+InputBound& ValueCutBound(const std::string& strRule, const std::string& strPair) {
+    struct Kept {
+        std::string m_strRule;
+        std::string m_strPair;
+        InputBound* m_pBound = nullptr;
+    };
+    constexpr size_t kKept = 8;
+    thread_local Kept t_Kept[kKept];
+    thread_local size_t t_nNext = 0;
+    for (const Kept& kept : t_Kept) {
+        if (kept.m_pBound != nullptr && kept.m_strRule == strRule && kept.m_strPair == strPair) {
+            return *kept.m_pBound;
+        }
+    }
+    Kept& kept = t_Kept[t_nNext];
+    t_nNext = (t_nNext + 1) % kKept;
+    kept.m_strRule = strRule;
+    kept.m_strPair = strPair;
+    kept.m_pBound = &InputBounds::Instance().Bound(
+        "rule " + strRule + ", information pair " + strPair,
+        "at most " + std::to_string(AgentEventInfo::kMaxInfoValueBytes) +
+            " bytes a value, the rest cut off",
+        "bytes");
+    return *kept.m_pBound;
 }
 
 int32_t FindPairValue(const InfoPairList& pairs, const char* pszName, std::string& strValue) {
@@ -155,7 +203,7 @@ uint32_t AgentEventInfo::GetRecordKind() const {
 }
 
 std::string AgentEventInfo::GetRuleName() const {
-    return m_pRule != nullptr ? m_pRule->GetName() : std::string("Rule Error");
+    return m_pRule != nullptr ? m_pRule->GetName() : kNoRuleName;
 }
 
 int32_t AgentEventInfo::GetInfoPairValue(const char* pszName, std::string& strValue) const {
@@ -213,18 +261,25 @@ void AgentEventInfo::SetAttackOriginHost(const char* pszHost) {
     }
 }
 
-void AgentEventInfo::AddInfoPair(const std::string& strName, const std::string& strValue) {
+void AgentEventInfo::AddInfoPair(const std::string& strName, std::string_view strValue) {
+    if (strValue.size() > kMaxInfoValueBytes) {
+        const size_t nKept = CutPoint(strValue, kMaxInfoValueBytes);
+        ValueCutBound(m_pRule != nullptr ? m_pRule->GetName() : kNoRuleName, strName)
+            .LeftOut(strValue.size() - nKept);
+        strValue = strValue.substr(0, nKept);
+    }
+    InfoPair& pair = m_InfoPairs.emplace_back(InfoPair{strName, std::string(strValue)});
     if (strName == "SourceIP") {
-        m_dwSourceAddress = static_cast<uint32_t>(ReadInteger(strValue, 0));
+        m_dwSourceAddress = static_cast<uint32_t>(ReadInteger(pair.m_strValue, 0));
         m_bSourceAddressSet = true;
         m_szSourceAddress[0] = '\0';
     }
-    m_InfoPairs.push_back(InfoPair{strName, strValue});
 }
 
 void AgentEventInfo::AddInfoPair(const char* pszName, const char* pszValue) {
     if (pszName != nullptr) {
-        AddInfoPair(std::string(pszName), std::string(pszValue != nullptr ? pszValue : ""));
+        AddInfoPair(std::string(pszName),
+                    pszValue != nullptr ? std::string_view(pszValue) : std::string_view());
     }
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Common/InfoPair.h"
 #include "platform/NetworkNames.h"
@@ -29,6 +30,12 @@ public:
     static constexpr size_t kTimeTextSize = 26;
     // Script variables made room for at once.
     static constexpr size_t kScriptVariableRoom = 12;
+    // The longest value an information pair carries.  Values are read from
+    // whole lines and datagrams, so their length is their writer's choice;
+    // this is the longest piece of a log line the text-log engine hands
+    // over, so no value read from a log line is ever cut, while every alert
+    // (each of the 1,024 the host may hold queued) stays some kilobytes.
+    static constexpr size_t kMaxInfoValueBytes = 4095;
 
     // The rule is required.  A time of 0 means now.
     AgentEventInfo(Rule* pRule, int64_t tTime);
@@ -85,12 +92,16 @@ public:
     // matched: alternatives split at "|", each either a value of its own or
     // a prefix, the marker "{!}" and a suffix, the prefix matching where it
     // first fits ("*" skips up to the character after it).  Empty when no
-    // alternative fits.
-    static void ResolveInfoTemplate(const std::string& strTemplate, const std::string& strText,
+    // alternative fits.  The whole text is read, however long: the time it
+    // takes grows with the text's length times the template's, never with
+    // the square of the text's, so whoever writes the text cannot make it
+    // costly.
+    static void ResolveInfoTemplate(std::string_view strTemplate, std::string_view strText,
                                     std::string& strOut);
     // Field `nField` (counted from 0; below 0 counts as 0) of a line split at
-    // runs of blanks, tabs, line ends and "%"; empty when there is none.
-    static void GetTextField(int nField, const std::string& strLine, std::string& strOut);
+    // runs of blanks, tabs, line ends and "%"; empty when there is none.  The
+    // line ends at its end or at its first NUL, and is read where it lies.
+    static void GetTextField(int nField, std::string_view strLine, std::string& strOut);
 
     // An integer text (base 10, or 0 for any base) read as far as it goes,
     // with leading blanks and a sign, as a signed 32-bit number that
@@ -129,8 +140,11 @@ public:
 
     // Appends a pair.  A pair named exactly "SourceIP" also sets the source
     // address from its value, read as an integer literal (decimal, "0x"
-    // hexadecimal or leading-0 octal).
-    void AddInfoPair(const std::string& strName, const std::string& strValue);
+    // hexadecimal or leading-0 octal).  A value longer than kMaxInfoValueBytes
+    // is cut there (before a character that the cut would split), and the
+    // cut is said as a bound naming the rule and the pair, counting the
+    // bytes left out.
+    void AddInfoPair(const std::string& strName, std::string_view strValue);
     void AddInfoPair(const char* pszName, const char* pszValue);
     void AddScriptVariable(const std::string& strName, const std::string& strValue);
     void AddScriptVariable(const char* pszName, const char* pszValue);

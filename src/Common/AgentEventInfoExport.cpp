@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "Common/AgentEventInfo.h"
 #include "Common/CADFEvent.h"
@@ -422,38 +424,85 @@ void AgentEventInfo::Dump() {
 namespace {
 
 constexpr char kTemplateMarker[] = "{!}";
+constexpr size_t kUnseen = std::string::npos - 1;
 
-// Where the prefix (the pattern up to `nMarker`) fits the text when the
-// match starts at `nStart`: the index after the last character it took, or
-// npos.  A "*" in the prefix takes characters up to and including the one
-// that follows the "*" in the pattern.
-size_t MatchPrefix(std::string_view strPattern, size_t nMarker, std::string_view strText,
-                   size_t nStart) {
-    size_t nCursor = 0;
-    size_t nPos = nStart;
-    while (nCursor < nMarker && nPos < strText.size()) {
-        const char c = strText[nPos++];
-        if (strPattern[nCursor] == '*') {
-            if (c == strPattern[nCursor + 1]) {
-                nCursor += 2;
-            }
-        } else if (c == strPattern[nCursor]) {
-            ++nCursor;
-        } else {
-            return std::string::npos;
+// Where the prefix (the alternative up to `nMarker`) first fits the text:
+// the index after the last character it took, or npos.  From a start the
+// prefix takes the text's characters one by one; a "*" takes characters up
+// to and including the first one equal to the character that follows the
+// "*" in the pattern.  A start that meets a character the prefix does not
+// take has failed, and the next start is tried.
+//
+// Starts are tried in order, and the place each "*" reaches can only grow
+// from one start to the next.  A "*" that reaches the place it reached for
+// an earlier start is on the road that start took, which failed: so is this
+// one.  Each "*" therefore reads every character of the text at most once
+// over all starts, and what follows it is tried once per place it reaches,
+// so a text written to defeat the prefix (many starts, each running far)
+// costs its length times the prefix's, not the square of its length.
+size_t FindPrefixEnd(std::string_view svAlternative, size_t nMarker, std::string_view svText) {
+    if (nMarker == 0) {
+        return svText.empty() ? std::string::npos : 0;
+    }
+    // For each "*" of the prefix, the index of the character it took for
+    // the last start that reached it.
+    thread_local std::vector<size_t> t_Reached;
+    size_t nStars = 0;
+    for (size_t n = 0; n < nMarker; ++n) {
+        if (svAlternative[n] == '*') {
+            ++nStars;
+            ++n;
         }
     }
-    return nCursor >= nMarker ? nPos : std::string::npos;
+    t_Reached.assign(nStars, kUnseen);
+    // A prefix that begins with a plain character can fit only where the
+    // text holds that character: the other places are passed over.
+    const char cFirst = svAlternative[0];
+    const bool bPlainStart = cFirst != '*';
+    for (size_t nStart = bPlainStart ? svText.find(cFirst) : 0; nStart < svText.size();
+         nStart = bPlainStart ? svText.find(cFirst, nStart + 1) : nStart + 1) {
+        size_t nPos = nStart;
+        size_t nCursor = 0;
+        size_t nStar = 0;
+        bool bFits = true;
+        while (bFits && nCursor < nMarker) {
+            if (nPos >= svText.size()) {
+                bFits = false;
+            } else if (svAlternative[nCursor] == '*') {
+                size_t& nTaken = t_Reached[nStar++];
+                if (nTaken != kUnseen && nPos <= nTaken) {
+                    bFits = false;
+                    break;
+                }
+                nTaken = svText.find(svAlternative[nCursor + 1], nPos);
+                if (nTaken == std::string::npos) {
+                    // Every later start that gets this far finds none either.
+                    return std::string::npos;
+                }
+                nPos = nTaken + 1;
+                nCursor += 2;
+            } else if (svText[nPos] == svAlternative[nCursor]) {
+                ++nPos;
+                ++nCursor;
+            } else {
+                bFits = false;
+            }
+        }
+        if (bFits) {
+            return nPos;
+        }
+    }
+    return std::string::npos;
+}
+
+bool IsFieldSeparator(char c) {
+    return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '%';
 }
 
 }  // namespace
 
-void AgentEventInfo::ResolveInfoTemplate(const std::string& strTemplate, const std::string& strText,
+void AgentEventInfo::ResolveInfoTemplate(std::string_view svTemplate, std::string_view svText,
                                          std::string& strOut) {
-    // Views into the template and the text: a pair is resolved for every
-    // alert, and nothing here needs copies of them.
-    const std::string_view svTemplate(strTemplate);
-    const std::string_view svText(strText);
     size_t nFrom = 0;
     while (true) {
         strOut.clear();
@@ -466,17 +515,7 @@ void AgentEventInfo::ResolveInfoTemplate(const std::string& strTemplate, const s
             return;
         }
         const std::string_view svSuffix = svAlternative.substr(nMarker + sizeof kTemplateMarker - 1);
-        // The match starts at the first place where the prefix fits, so a
-        // character that broke one attempt can begin the next.
-        // A prefix that begins with a plain character can fit only where the
-        // text holds that character: the other places are passed over.
-        const bool bPlainStart = nMarker > 0 && svAlternative[0] != '*';
-        size_t nEnd = std::string::npos;
-        for (size_t nStart = bPlainStart ? svText.find(svAlternative[0]) : 0;
-             nStart < svText.size() && nEnd == std::string::npos;
-             nStart = bPlainStart ? svText.find(svAlternative[0], nStart + 1) : nStart + 1) {
-            nEnd = MatchPrefix(svAlternative, nMarker, svText, nStart);
-        }
+        const size_t nEnd = FindPrefixEnd(svAlternative, nMarker, svText);
         if (nEnd != std::string::npos && nEnd < svText.size()) {
             std::string_view svValue = svText.substr(nEnd);
             if (!svSuffix.empty()) {
@@ -498,16 +537,25 @@ void AgentEventInfo::ResolveInfoTemplate(const std::string& strTemplate, const s
     }
 }
 
-void AgentEventInfo::GetTextField(int nField, const std::string& strLine, std::string& strOut) {
+void AgentEventInfo::GetTextField(int nField, std::string_view svLine, std::string& strOut) {
     strOut.clear();
-    std::string strCopy = strLine;
-    char* pszSaved = nullptr;
-    char* pszToken = ReentrantStrtok(strCopy.data(), " \r\n\t%", &pszSaved);
-    for (int i = 0; pszToken != nullptr; ++i) {
-        if (i >= nField) {
-            strOut = pszToken;
+    // The line is read where it lies: a field is copied out only once found.
+    const size_t nLength = svLine.size();
+    size_t n = 0;
+    for (int i = 0;; ++i) {
+        while (n < nLength && IsFieldSeparator(svLine[n])) {
+            ++n;
+        }
+        if (n >= nLength || svLine[n] == '\0') {
             return;
         }
-        pszToken = ReentrantStrtok(nullptr, " \r\n\t%", &pszSaved);
+        const size_t nStart = n;
+        while (n < nLength && svLine[n] != '\0' && !IsFieldSeparator(svLine[n])) {
+            ++n;
+        }
+        if (i >= nField) {
+            strOut.assign(svLine.substr(nStart, n - nStart));
+            return;
+        }
     }
 }

@@ -13,6 +13,7 @@
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/jsFastLock.h"
 
 namespace {
@@ -333,8 +334,9 @@ long LineSocket::Send(const char* bytes, long count) {
         if (n < 0) {
             StoreLastError();
             if (m_pDebugLog != nullptr) {
-                std::fprintf(m_pDebugLog, "Send failed: %d\n",
-                             static_cast<int>(m_dwLastError.load()));
+                const uint32_t dwError = m_dwLastError.load();
+                std::fprintf(m_pDebugLog, "Send failed: %d (%s)\n", static_cast<int>(dwError),
+                             ErrorWords(dwError).c_str());
                 std::fflush(m_pDebugLog);
             }
             return -1;

@@ -19,6 +19,7 @@
 #include "platform/PortHolder.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -373,10 +374,13 @@ void CEngineDecoy::WatchOnce() {
         return;
     }
     if (nReady < 0) {
-        const int nError = static_cast<int>(plat::GetLastError());
-        CSF_TRACE(kCSFLogInfo, "Error %d waiting for connections.\n", nError);
+        const uint32_t dwError = plat::GetLastError();
+        const int nError = static_cast<int>(dwError);
+        CSF_TRACE(kCSFLogInfo, "Error %d waiting for connections. (%s)\n", nError,
+                  ErrorWords(dwError).c_str());
         if (m_WaitErrorReports.Allow(ReportLimiter::Now())) {
-            CSF_LOG(kCSFLogError, "error(%d) in select()%s", nError,
+            CSF_LOG(kCSFLogError, "error(%d) in select() (%s)%s", nError,
+                    ErrorWords(dwError).c_str(),
                     m_WaitErrorReports.LeftOutNote("failed waits").c_str());
         }
         return;

@@ -2,12 +2,11 @@
 
 #include <utility>
 
-#include "platform/SystemMessage.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
-constexpr uint32_t kSocketStatusBase = 0xC7270000u;
 constexpr const char kRetried[] = " The port is tried again at the next resume or reload.";
 
 using Kind = DecoyPortOutcome::Kind;
@@ -25,15 +24,7 @@ std::string WaitText(uint32_t dwMs) {
 }
 
 std::string ErrorText(uint32_t dwError) {
-    std::string strCause;
-    if (plat::LookupSystemMessage(kSocketStatusBase + dwError, nullptr, 0, strCause) != 0) {
-        strCause.clear();
-    }
-    while (!strCause.empty() && (strCause.back() == '\n' || strCause.back() == '\r' ||
-                                 strCause.back() == '.')) {
-        strCause.pop_back();
-    }
-    return "error " + std::to_string(dwError) + (strCause.empty() ? "" : ": " + strCause);
+    return "error " + std::to_string(dwError) + ": " + ErrorWords(dwError);
 }
 
 // Who listens on a port found in use.

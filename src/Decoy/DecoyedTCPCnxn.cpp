@@ -11,6 +11,7 @@
 #include "platform/Descriptors.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/ReportLimiter.h"
 
 namespace {
@@ -39,9 +40,10 @@ void DecoyedTCPCnxnImpl::NoteEndpoints(const plat::Ipv4Endpoint& peer, bool bPee
     plat::Ipv4Endpoint local;
     const bool bLocalKnown = plat::GetSocketLocalEndpoint(m_hSocket, local);
     if (!bLocalKnown) {
-        CSF_LOG(kCSFLogError, "failure(%lu) in getsockname(%ld)",
-                static_cast<unsigned long>(plat::GetLastError()),
-                static_cast<long>(m_pListeningPort->m_hSocket));
+        const uint32_t dwError = plat::GetLastError();
+        CSF_LOG(kCSFLogError, "failure(%lu) in getsockname(%ld) (%s)",
+                static_cast<unsigned long>(dwError), static_cast<long>(m_pListeningPort->m_hSocket),
+                ErrorWords(dwError).c_str());
     }
     m_Event.m_dwDestinationAddress = bLocalKnown ? local.m_dwAddress : 0;
     m_Event.m_nDestinationPort = bLocalKnown ? plat::PortNumber(local.m_wPort) : 0;
@@ -100,8 +102,9 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
     NoteEndpoints(peer, bPeerKnown);
     FillMissingEndpoints();
     if (!plat::SetSocketOobInline(m_hSocket, true)) {
-        CSF_LOG(kCSFLogError, "failed (%d) to inline OOB data",
-                static_cast<int>(plat::GetLastError()));
+        const uint32_t dwError = plat::GetLastError();
+        CSF_LOG(kCSFLogError, "failed (%d) to inline OOB data (%s)", static_cast<int>(dwError),
+                ErrorWords(dwError).c_str());
     }
     m_dwState = kStateAccepted;
     m_dwExpiry = dwNow + GetHoldSeconds();
@@ -136,8 +139,8 @@ void DecoyedTCPCnxnImpl::ReportFailure(uint32_t dwError, const std::string& strS
                 static_cast<int>(dwError), strShortage.c_str(),
                 static_cast<int>(m_pListeningPort->m_wPort), strLeftOut.c_str());
     } else {
-        CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection%s", static_cast<int>(dwError),
-                strLeftOut.c_str());
+        CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection (%s)%s", static_cast<int>(dwError),
+                ErrorWords(dwError).c_str(), strLeftOut.c_str());
     }
 }
 

@@ -6,6 +6,7 @@
 #include "platform/Descriptors.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -117,8 +118,8 @@ int32_t ListeningPort::Open(DecoyPortOutcome* pOutcome) {
             CSF_LOG(kCSFLogError, "Port %d already in use on system.\n", m_wPort);
             kind = Kind::kInUse;
         } else {
-            CSF_LOG(kCSFLogError, "Unable to bind to port %d (error: %d).\n", m_wPort,
-                    static_cast<int>(dwError));
+            CSF_LOG(kCSFLogError, "Unable to bind to port %d (error: %d). (%s)\n", m_wPort,
+                    static_cast<int>(dwError), ErrorWords(dwError).c_str());
             kind = dwError == kAccessDenied ? Kind::kNoRight : kind;
         }
         plat::CloseSocket(hSocket);
@@ -128,8 +129,8 @@ int32_t ListeningPort::Open(DecoyPortOutcome* pOutcome) {
     // engine thread blocked in the accept.
     if (!plat::ListenOnSocket(hSocket, kBacklog) || !plat::SetSocketNonBlocking(hSocket)) {
         const uint32_t dwError = plat::GetLastError();
-        CSF_LOG(kCSFLogError, "Unable to listen to port %d: %d.\n", m_wPort,
-                static_cast<int>(dwError));
+        CSF_LOG(kCSFLogError, "Unable to listen to port %d: %d. (%s)\n", m_wPort,
+                static_cast<int>(dwError), ErrorWords(dwError).c_str());
         plat::CloseSocket(hSocket);
         return Fail(pOutcome, Kind::kListen, dwError);
     }

@@ -20,6 +20,7 @@
 #include "platform/Registry.h"
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -127,18 +128,20 @@ bool CEngineNTEvents::DescribeInput(std::string& strInput) {
 bool CEngineNTEvents::OpenLog(const std::string& strName) {
     auto pEvent = std::make_unique<plat::ChangeEvent>();
     if (!pEvent->IsValid()) {
+        const uint32_t dwError = plat::GetLastError();
         CSF_LOG(kCSFLogError,
                 "NT Event Log monitoring will not run because creating the log change event "
-                "notification failed: %d",
-                static_cast<int>(plat::GetLastError()));
+                "notification failed: %d (%s)",
+                static_cast<int>(dwError), ErrorWords(dwError).c_str());
         return false;
     }
     plat::EventLogReader* pLog = plat::OpenEventLog(strName.c_str());
     if (pLog == nullptr) {
+        const uint32_t dwError = plat::GetLastError();
         CSF_LOG(kCSFLogError,
                 "NT (%s) Event Log monitoring will not run because the log file failed to open "
-                "(error: %d)",
-                strName.c_str(), static_cast<int>(plat::GetLastError()));
+                "(error: %d) (%s)",
+                strName.c_str(), static_cast<int>(dwError), ErrorWords(dwError).c_str());
         return false;
     }
     // Skips what the log holds already: only records written from now on
@@ -147,8 +150,8 @@ bool CEngineNTEvents::OpenLog(const std::string& strName) {
     if (dwPrimed != plat::kErrInsufficientBuffer && dwPrimed != plat::kErrHandleEof) {
         CSF_LOG(kCSFLogError,
                 "NT (%s) Event Log monitoring will not run because there was an error (%d) "
-                "reading the log",
-                strName.c_str(), static_cast<int>(dwPrimed));
+                "reading the log (%s)",
+                strName.c_str(), static_cast<int>(dwPrimed), ErrorWords(dwPrimed).c_str());
         plat::CloseEventLog(pLog);
         return false;
     }
@@ -419,13 +422,13 @@ bool CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
             m_LogHandles[nIndex] = nullptr;
             return false;
         case plat::kErrInvalidHandle:
-            CSF_TRACE(1, "Error invalid handle for %s event log (error %d)", strName.c_str(),
-                      static_cast<int>(dwError));
+            CSF_TRACE(1, "Error invalid handle for %s event log (error %d) (%s)", strName.c_str(),
+                      static_cast<int>(dwError), ErrorWords(dwError).c_str());
             m_LogHandles[nIndex] = nullptr;
             return false;
         default:
-            CSF_TRACE(9, "Unknown error reading %s event log (error %d)", strName.c_str(),
-                      static_cast<int>(dwError));
+            CSF_TRACE(9, "Unknown error reading %s event log (error %d) (%s)", strName.c_str(),
+                      static_cast<int>(dwError), ErrorWords(dwError).c_str());
             return false;
         }
     }

@@ -38,9 +38,7 @@ CEngineNTSyslog::CEngineNTSyslog(IPolicyEventInterface* pPrototype)
     : CEngineBase("NT Syslog"),
       m_pPrototype(pPrototype),
       m_pDefaultReader(std::make_unique<CInitializeNTSyslogRules>()),
-      m_pUserReader(std::make_unique<CInitializeUserNTSyslogRules>()) {
-    m_strSubject.reserve(kParseBufferSize);
-}
+      m_pUserReader(std::make_unique<CInitializeUserNTSyslogRules>()) {}
 
 CEngineNTSyslog::~CEngineNTSyslog() {
     // The engine thread uses the queue and the rules: it ends before they go.
@@ -329,8 +327,8 @@ uint32_t CEngineNTSyslog::_doWork() {
     return 0;
 }
 
-bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, const char* pszRemote,
-                                  std::string& strValue) {
+bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, std::string_view svText,
+                                  const char* pszRemote, std::string& strValue) {
     if (strTemplate == "@File") {
         strValue = "Syslog Port";
     } else if (strTemplate == "@Group") {
@@ -340,7 +338,7 @@ bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, const char* ps
     } else if (strTemplate == "@Remote") {
         strValue = pszRemote;
     } else {
-        return ResolveLineTemplate(strTemplate, m_strSubject, strValue);
+        return ResolveLineTemplate(strTemplate, svText, strValue);
     }
     return true;
 }
@@ -349,20 +347,31 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
     if (pszText == nullptr) {
         return;
     }
-    char szRemote[plat::kDottedAddressSize];
-    plat::FormatDottedAddress(dwSender, szRemote);
-    const size_t nLength = ::strnlen(pszText, kParseBufferSize - 1);
     m_RuleMatcher.Match(pszText, m_RuleHits);
-    for (size_t nRule = 0; nRule < m_ActiveRules.size(); ++nRule) {
+    // With debug logging on, the trace says what each rule made of the
+    // message, the first place to look when a rule stays silent, so every
+    // rule is visited; otherwise only those the scanner named.  The switch
+    // is read once a datagram.
+    const bool bEveryRule = IsDebugLoggingEnabled();
+    auto next = [&](size_t nFrom) {
+        return bEveryRule ? nFrom : RegularExpressionSet::NextHit(m_RuleHits, nFrom);
+    };
+    // Fields and templates read the whole text where it lies: only what a
+    // pair takes of it is copied.
+    std::string_view svText;
+    char szRemote[plat::kDottedAddressSize] = {};
+    for (size_t nRule = next(0); nRule < m_ActiveRules.size(); nRule = next(nRule + 1)) {
         CNTSyslogRule* pRule = m_ActiveRules[nRule];
-        // With debug logging on, the trace says what each rule made of
-        // the message: the first place to look when a rule stays silent.
         if (m_RuleHits[nRule] == 0) {
             CSF_TRACE(kCSFLogInfo, "NTSyslog: rule \"%s\" does not match",
                       pRule->GetName().c_str());
             continue;
         }
         CSF_TRACE(kCSFLogInfo, "NTSyslog: rule \"%s\" matches", pRule->GetName().c_str());
+        if (szRemote[0] == '\0') {
+            svText = pszText;
+            plat::FormatDottedAddress(dwSender, szRemote);
+        }
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);
         if (pRecord == nullptr) {
             continue;
@@ -373,10 +382,7 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
         pRecord->m_dwDestinationAddress = dwSender;
         pRecord->m_bDestinationAddressSet = true;
         for (const InfoPair& pair : pRule->GetInfoPairs()) {
-            // Fields and templates see the first 1,023 characters, afresh
-            // for every pair.
-            m_strSubject.assign(pszText, nLength);
-            const bool bFound = ResolvePair(pair.m_strValue, szRemote, m_strValue);
+            const bool bFound = ResolvePair(pair.m_strValue, svText, szRemote, m_strValue);
             if (!bFound && pair.m_strName == "AttackOrigin") {
                 continue;
             }

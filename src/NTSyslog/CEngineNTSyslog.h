@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Common/EngineBase.h"
@@ -34,9 +35,6 @@ class IPolicyEventInterface;
 
 class CEngineNTSyslog : public CEngineBase {
 public:
-    // Field and template values see at most this much of a datagram's text.
-    static constexpr size_t kParseBufferSize = 1024;
-
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
     explicit CEngineNTSyslog(IPolicyEventInterface* pPrototype = nullptr);
@@ -55,7 +53,8 @@ public:
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
 
     // Matches one datagram's text against the active rules and reports one
-    // record per matching rule.  `dwSender` is in network byte order.
+    // record per matching rule, its information pairs read from the whole
+    // text.  `dwSender` is in network byte order.
     void ParseEntry(uint32_t dwSender, const char* pszText);
 
     // The port the listener binds; tests outside a private network
@@ -93,8 +92,9 @@ private:
     // Says how many datagrams went without their echo, once a second or,
     // when `bNow`, at once.
     void ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool bNow);
-    // The value of one information pair for the text in m_strSubject.
-    bool ResolvePair(const std::string& strTemplate, const char* pszRemote, std::string& strValue);
+    // The value of one information pair for the datagram's text.
+    bool ResolvePair(const std::string& strTemplate, std::string_view svText,
+                     const char* pszRemote, std::string& strValue);
 
     IPolicyEventInterface* const m_pPrototype;
     std::unique_ptr<CInitializeNTSyslogRules> m_pDefaultReader;
@@ -106,9 +106,8 @@ private:
     std::unique_ptr<SyslogEntryQueue> m_pQueue;
     uint16_t m_wPort = NTSyslogListeningThread::kSyslogPort;
 
-    // Engine thread only: the text a pair is resolved against and the value
-    // made from it, kept so their buffers are reused from pair to pair.
-    std::string m_strSubject;
+    // Engine thread only: the value of a pair, kept so its buffer is
+    // reused from pair to pair.
     std::string m_strValue;
     // The datagrams taken from the queue for parsing, room kept.
     std::vector<std::unique_ptr<SyslogEntry>> m_Batch;

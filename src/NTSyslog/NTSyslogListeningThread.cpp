@@ -7,15 +7,13 @@
 #include "platform/Console.h"
 #include "platform/LastError.h"
 #include "platform/PortHolder.h"
-#include "platform/SystemMessage.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
 constexpr uint32_t kAddressInUse = 10048;
 constexpr uint32_t kAccessDenied = 10013;
-// Where the Windows Sockets numbers sit among the library's statuses.
-constexpr uint32_t kSocketStatusBase = 0xC7270000u;
 constexpr uint32_t kMessageTooLong = 10040;
 constexpr uint32_t kWouldBlock = 10035;
 constexpr int kWaitMs = 1000;
@@ -58,9 +56,11 @@ bool NTSyslogListeningThread::OpenSocket() {
 
 void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
     const std::string strPort = std::to_string(m_wPort);
-    // Resumes (and so reloads that pause the engines) try the bind again.
+    // Resumes, and so reloads (which pause and resume the engines), try the
+    // bind again; nothing else does.
     const char* const pszRetry =
-        " Syslog input stays off until the sensor is paused and resumed, or restarted.";
+        " Syslog input stays off until the port is tried again: at the next reload (a push or "
+        "SIGHUP), resume or restart.";
     std::string strText;
     if (dwError == kAddressInUse) {
         const std::string strHolders = plat::DescribePortHolders(plat::PortProtocol::kUdp, m_wPort);
@@ -76,15 +76,9 @@ void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
                   "cap_net_bind_service=+ep PROGRAM)." +
                   pszRetry;
     } else {
-        std::string strCause;
-        if (plat::LookupSystemMessage(kSocketStatusBase + dwError, nullptr, 0, strCause) != 0) {
-            strCause = "no text for this error.";
-        }
-        while (!strCause.empty() && (strCause.back() == '\n' || strCause.back() == '\r')) {
-            strCause.pop_back();
-        }
+        const std::string strCause = ErrorWords(dwError);
         m_strOpenFailure = "UDP port " + strPort + " could not be bound (error " +
-                           std::to_string(dwError) + ")";
+                           std::to_string(dwError) + ": " + strCause + ")";
         strText = "Unable to bind to syslog port :" + strPort + ": " + strCause + " (error " +
                   std::to_string(dwError) + ")." + pszRetry;
     }
@@ -111,10 +105,11 @@ void NTSyslogListeningThread::DrainAtClose(Leftovers leftovers) {
     // the last.
     const bool bInputStopped = plat::StopDatagramInput(m_hSocket);
     if (!bInputStopped) {
+        const uint32_t dwError = plat::GetLastError();
         CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
                 "NTSyslog: new datagrams could not be kept out of UDP port %u before its "
-                "close (error %u): datagrams arriving while it closes may be lost uncounted",
-                static_cast<unsigned>(m_wPort), plat::GetLastError());
+                "close (error %u: %s): datagrams arriving while it closes may be lost uncounted",
+                static_cast<unsigned>(m_wPort), dwError, ErrorWords(dwError).c_str());
     }
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -167,9 +162,12 @@ bool NTSyslogListeningThread::StartListening(SyslogEntryQueue* pQueue) {
     // A wake-up left from the last stop must not end the new run's first wait.
     m_wake.Clear();
     if (!Start()) {
-        const int error = static_cast<int>(plat::GetLastError());
-        CSF_LOG(1, "Unable to create SyslogListeningThread:%d", error);
-        plat::ConsolePrintf("ERROR: Unable to create NTSyslogListeningThread:%d\n", error);
+        const uint32_t dwError = plat::GetLastError();
+        const std::string strWords = ErrorWords(dwError);
+        CSF_LOG(1, "Unable to create SyslogListeningThread:%d (%s)", static_cast<int>(dwError),
+                strWords.c_str());
+        plat::ConsolePrintf("ERROR: Unable to create NTSyslogListeningThread:%d (%s)\n",
+                            static_cast<int>(dwError), strWords.c_str());
         return false;
     }
     return true;
@@ -207,8 +205,16 @@ void NTSyslogListeningThread::ReportReceiveError(uint32_t dwError) {
     if (!m_errorReports.Allow(ReportLimiter::Clock::now())) {
         return;
     }
-    CSF_LOG(3, "Error recving syslog packet: %d", static_cast<int>(dwError));
-    plat::ConsolePrintf("WARNING: Error recving syslog packet: %d\n", static_cast<int>(dwError));
+    // A datagram too large is found by its length, not by the system: its
+    // words say which buffer it did not fit.
+    const std::string strWords =
+        dwError == kMessageTooLong ? "message too long for the buffer of " +
+                                         std::to_string(kReceiveBufferSize - 1) + " bytes"
+                                   : ErrorWords(dwError);
+    CSF_LOG(3, "Error recving syslog packet: %d (%s)", static_cast<int>(dwError),
+            strWords.c_str());
+    plat::ConsolePrintf("WARNING: Error recving syslog packet: %d (%s)\n",
+                        static_cast<int>(dwError), strWords.c_str());
 }
 
 void NTSyslogListeningThread::ReadKernelDrops() {
@@ -247,13 +253,15 @@ uint32_t NTSyslogListeningThread::_doWork() {
                 // rather than only at the next datagram or the stop.
                 ReadKernelDrops();
                 break;
-            case plat::WakeSignal::Wait::kFailed:
-                plat::ConsolePrintf("Select in NTSyslogListeningThread return error: %d\n",
-                                    static_cast<int>(plat::GetLastError()));
+            case plat::WakeSignal::Wait::kFailed: {
+                const uint32_t dwError = plat::GetLastError();
+                plat::ConsolePrintf("Select in NTSyslogListeningThread return error: %d (%s)\n",
+                                    static_cast<int>(dwError), ErrorWords(dwError).c_str());
                 // A wait that keeps failing must not spin; a stop still
                 // ends this pause at once.
                 Sleep(kWaitMs);
                 break;
+            }
         }
     }
     return 0;

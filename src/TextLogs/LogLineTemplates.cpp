@@ -1,6 +1,6 @@
 #include "TextLogs/LogLineTemplates.h"
 
-#include <cstdlib>
+#include <string>
 
 #include "Common/AgentEventInfo.h"
 #include "Common/HelperFunc.h"
@@ -34,11 +34,13 @@ uint32_t LogSensorAddress() {
     return dwAddress;
 }
 
-bool ResolveLineTemplate(const std::string& strTemplate, const std::string& strLine,
+bool ResolveLineTemplate(std::string_view strTemplate, std::string_view strLine,
                          std::string& strValue) {
     strValue.clear();
-    if (strTemplate.compare(0, sizeof kFieldTemplate - 1, kFieldTemplate) == 0) {
-        const int nField = std::atoi(strTemplate.c_str() + sizeof kFieldTemplate - 1);
+    if (strTemplate.substr(0, sizeof kFieldTemplate - 1) == kFieldTemplate) {
+        // The number as atoi reads it (blanks, a sign, digits; 0 without).
+        const int nField = AgentEventInfo::ReadInteger(
+            std::string(strTemplate.substr(sizeof kFieldTemplate - 1)), 10);
         AgentEventInfo::GetTextField(nField, strLine, strValue);
         return true;
     }

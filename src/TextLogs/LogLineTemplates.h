@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // The local host name, looked up once for the process; "localhost" when
 // the system cannot tell it.  Safe from any engine thread.
@@ -18,5 +19,8 @@ uint32_t LogSensorAddress();
 // The value of a template that reads the line: "@Field<n>" gives the n-th
 // field; any other template is resolved against the line.  False when a
 // template of the second kind finds nothing (the value is then empty).
-bool ResolveLineTemplate(const std::string& strTemplate, const std::string& strLine,
+// The whole line is read where it lies, however long (a datagram's whole
+// text, a log line's piece): only the value is copied, and a value longer
+// than an alert carries is cut when it is added to the record.
+bool ResolveLineTemplate(std::string_view strTemplate, std::string_view strLine,
                          std::string& strValue);

@@ -10,6 +10,7 @@
 #include "platform/Wait.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/jsEvent.h"
 #include "qorToolsLib/jsFastLock.h"
 #include "qorToolsLib/jsSync.h"
@@ -376,8 +377,9 @@ void CSFSensor::ClearErrorCondition() {
 
 bool CSFSensor::GetProcessAffinity(uint32_t& dwProcessMask, uint32_t& dwSystemMask) {
     if (!plat::GetProcessAffinity(dwProcessMask, dwSystemMask)) {
-        CSF_LOG(kCSFLogTrace, "GetProcessAffinityMask() returned error %d\n",
-                static_cast<int>(plat::GetLastError()));
+        const uint32_t dwError = plat::GetLastError();
+        CSF_LOG(kCSFLogTrace, "GetProcessAffinityMask() returned error %d (%s)\n",
+                static_cast<int>(dwError), ErrorWords(dwError).c_str());
         return false;
     }
     return true;
@@ -400,8 +402,9 @@ bool CSFSensor::SetProcessAffinity(uint32_t dwMask) {
         return false;
     }
     if (!plat::SetProcessAffinity(dwMask & dwSystemMask)) {
-        CSF_LOG(kCSFLogTrace, "SetProcessAffinityMask() returned error %d\n",
-                static_cast<int>(plat::GetLastError()));
+        const uint32_t dwError = plat::GetLastError();
+        CSF_LOG(kCSFLogTrace, "SetProcessAffinityMask() returned error %d (%s)\n",
+                static_cast<int>(dwError), ErrorWords(dwError).c_str());
         return false;
     }
     return true;

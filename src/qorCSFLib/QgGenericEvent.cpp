@@ -10,6 +10,7 @@
 #include "platform/LastError.h"
 #include "platform/NetworkNames.h"
 #include "platform/Sockets.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/HostByteBuffer.h"
 #include "qorToolsLib/QORError.h"
 
@@ -171,9 +172,10 @@ void QgGenericEvent::SetTime(uint32_t dwSeconds, uint32_t dwMicroseconds) {
     m_dwMicroseconds = dwMicroseconds;
     plat::CalendarTime local;
     if (!plat::LocalCalendarAt(dwSeconds, local)) {
+        const uint32_t dwError = plat::GetLastError();
         plat::ConsolePrintf(
-            "QgGenericEvent::SetTime(), Error converting the time to 'struct tm'. Error = %ld\n",
-            static_cast<long>(plat::GetLastError()));
+            "QgGenericEvent::SetTime(), Error converting the time to 'struct tm'. Error = %ld (%s)\n",
+            static_cast<long>(dwError), ErrorWords(dwError).c_str());
         m_strTimeText = "error formatting time";
         return;
     }
@@ -183,9 +185,10 @@ void QgGenericEvent::SetTime(uint32_t dwSeconds, uint32_t dwMicroseconds) {
                                  local.m_iDay, local.m_iYear, local.m_iHour, local.m_iMinute,
                                  local.m_iSecond);
     if (nWritten <= 0) {
+        const uint32_t dwError = plat::GetLastError();
         plat::ConsolePrintf(
-            "QgGenericEvent::SetTime(), Error formatting the time string. Error = %ld\n",
-            static_cast<long>(plat::GetLastError()));
+            "QgGenericEvent::SetTime(), Error formatting the time string. Error = %ld (%s)\n",
+            static_cast<long>(dwError), ErrorWords(dwError).c_str());
         m_strTimeText = "error format/EPting time";
         return;
     }

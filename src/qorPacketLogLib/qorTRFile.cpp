@@ -11,6 +11,7 @@
 #include "platform/LastError.h"
 #include "platform/OwnFiles.h"
 #include "qorPacketLogLib/LogLine.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -313,7 +314,8 @@ void qorTRFile::Close() {
             error = static_cast<int32_t>(plat::SetLastErrorFromErrno(errno));
         }
         if (error != 0) {
-            PACKETLOG_ERROR(m_pLogger, "fclose returned error %d", error);
+            PACKETLOG_ERROR(m_pLogger, "fclose returned error %d (%s)", error,
+                            ErrorWords(static_cast<uint32_t>(error)).c_str());
         }
         m_nFile = -1;
     }

@@ -400,6 +400,26 @@ bool RegularExpressionSet::ScannerPattern(const char* pattern, bool foldCase, st
     return pattern != nullptr && ScannerTranslator(pattern, foldCase, out).Translate();
 }
 
+size_t RegularExpressionSet::NextHit(const std::vector<uint8_t>& hits, size_t from) {
+    // Most texts match none of many entries: the answers are looked at
+    // eight at a time.
+    if (from >= hits.size()) {
+        return hits.size();
+    }
+    size_t n = from;
+    for (; n + 8 <= hits.size(); n += 8) {
+        uint64_t eight = 0;
+        std::memcpy(&eight, hits.data() + n, sizeof eight);
+        if (eight != 0) {
+            break;
+        }
+    }
+    while (n < hits.size() && hits[n] == 0) {
+        ++n;
+    }
+    return n;
+}
+
 void RegularExpressionSet::Match(const char* text, std::vector<uint8_t>& hits) const {
     if (text == nullptr) {
         // Every expression reports the null text as its own matcher does.

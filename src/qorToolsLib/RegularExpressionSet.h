@@ -33,6 +33,13 @@ public:
     // `hits` has held Size() entries.
     void Match(const char* text, std::vector<uint8_t>& hits) const;
 
+    // The first entry at or after `from` that `hits`, as Match set them,
+    // names as matching; hits.size() when none does.  A caller visits only
+    // the entries that matched by stepping from one to the next, which for
+    // a text that matches few of many entries costs a fraction of looking
+    // at each.
+    static size_t NextHit(const std::vector<uint8_t>& hits, size_t from);
+
     size_t Size() const { return m_entries.size(); }
     // How many entries the scanner screens.
     size_t ScreenedCount() const;

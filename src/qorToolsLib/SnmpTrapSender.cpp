@@ -5,6 +5,7 @@
 
 #include "platform/LastError.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -36,6 +37,11 @@ void SnmpTrapSender::SetError(const char* format, ...) {
     va_end(args);
 }
 
+void SnmpTrapSender::SetFailure(const char* format) {
+    const uint32_t dwError = plat::GetLastError();
+    SetError(format, static_cast<int>(dwError), ErrorWords(dwError).c_str());
+}
+
 void SnmpTrapSender::CloseSocket() {
     plat::CloseSocket(m_socket);
     m_socket = plat::kInvalidSocket;
@@ -49,21 +55,18 @@ bool SnmpTrapSender::Open(const char* host, uint16_t port) {
     CloseSocket();
     uint32_t address = 0;
     if (!plat::ResolveIpv4Address(host, address)) {
-        SetError("gethostbyname() Failed, error = %d\nSnmp traps are disabled.",
-                 static_cast<int>(plat::GetLastError()));
+        SetFailure("gethostbyname() Failed, error = %d\nSnmp traps are disabled. (%s)");
         return false;
     }
     m_destination.m_dwAddress = address;
     m_destination.m_wPort = plat::PortField(port);
     m_socket = plat::OpenUdpSocket();
     if (m_socket == plat::kInvalidSocket) {
-        SetError("socket() Failed, error = %d\nSnmp traps are disabled.",
-                 static_cast<int>(plat::GetLastError()));
+        SetFailure("socket() Failed, error = %d\nSnmp traps are disabled. (%s)");
         return false;
     }
     if (!plat::BindSocket(m_socket, plat::Ipv4Endpoint{})) {
-        SetError("bind() Failed, error = %d\nSnmp traps are disabled.",
-                 static_cast<int>(plat::GetLastError()));
+        SetFailure("bind() Failed, error = %d\nSnmp traps are disabled. (%s)");
         CloseSocket();
         return false;
     }
@@ -99,8 +102,7 @@ bool SnmpTrapSender::Send(SnmpTrapMessage& message) {
         return false;
     }
     if (plat::SendDatagram(m_socket, m_vSendBuffer.data(), encoded, m_destination) < 0) {
-        SetError("socket() Failed, error = %d\nSnmp traps are disabled.",
-                 static_cast<int>(plat::GetLastError()));
+        SetFailure("socket() Failed, error = %d\nSnmp traps are disabled. (%s)");
         return false;
     }
     return true;

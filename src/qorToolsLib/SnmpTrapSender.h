@@ -30,6 +30,9 @@ public:
 
 private:
     void SetError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // SetError with the last error: `format` takes its number ("%d") and
+    // then its words ("%s").
+    void SetFailure(const char* format);
     void CloseSocket();
 
     plat::SocketHandle m_socket = plat::kInvalidSocket;

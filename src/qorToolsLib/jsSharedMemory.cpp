@@ -2,6 +2,7 @@
 
 #include "platform/Console.h"
 #include "platform/LastError.h"
+#include "qorToolsLib/ErrorWords.h"
 
 struct jsSharedMemory::MappingState {
     plat::SharedMapping mapping;
@@ -40,16 +41,17 @@ void* jsSharedMemory::Attach(uint32_t size, void* base) {
             state.lastError = plat::GetLastError();
         }
         if (!opened) {
-            plat::ConsolePrintf("Create didn't work. error = %ld.\n",
-                                static_cast<long>(state.lastError));
+            plat::ConsolePrintf("Create didn't work. error = %ld. (%s)\n",
+                                static_cast<long>(state.lastError),
+                                ErrorWords(state.lastError).c_str());
             return nullptr;
         }
     }
     state.view = state.mapping.Map(base);
     state.lastError = plat::GetLastError();
     if (state.view == nullptr) {
-        plat::ConsolePrintf("Attach didn't work. error = %ld.\n",
-                            static_cast<long>(state.lastError));
+        plat::ConsolePrintf("Attach didn't work. error = %ld. (%s)\n",
+                            static_cast<long>(state.lastError), ErrorWords(state.lastError).c_str());
     } else {
         state.mappingSize = state.mapping.Size();
     }
@@ -61,8 +63,9 @@ void jsSharedMemory::Detach() {
     state.mapping.Close();
     if (state.view != nullptr) {
         if (!state.mapping.Unmap()) {
-            plat::ConsolePrintf("Detach didn't work. error = %ld.\n",
-                                static_cast<long>(plat::GetLastError()));
+            const uint32_t dwError = plat::GetLastError();
+            plat::ConsolePrintf("Detach didn't work. error = %ld. (%s)\n",
+                                static_cast<long>(dwError), ErrorWords(dwError).c_str());
         }
         state.view = nullptr;
     }

@@ -8,6 +8,7 @@
 
 #include "platform/Clock.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/QORError.h"
 #include "qorToolsLib/jsFastLock.h"
 
@@ -172,8 +173,8 @@ void qorLogToDisk::Dispatch(const char* line, const char* message, uint32_t leve
     if (fileError != 0) {
         // Re-enters the lock and reuses the line buffer: the line above has
         // reached every sink by now.
-        Log(kLoggerCategory, 1, "Logger", "Disk log closed after output error: %d",
-            static_cast<int>(fileError));
+        Log(kLoggerCategory, 1, "Logger", "Disk log closed after output error: %d (%s)",
+            static_cast<int>(fileError), ErrorWords(fileError).c_str());
         m_uOptions.fetch_or(kOptionFileDropped, std::memory_order_relaxed);
     }
 }

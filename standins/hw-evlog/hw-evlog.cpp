@@ -26,6 +26,7 @@
 #include "platform/EventLog.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ int Usage() {
 }
 
 int Fail(const char* what, uint32_t error) {
-    std::fprintf(stderr, "hw-evlog: %s failed (error %u)\n", what, error);
+    std::fprintf(stderr, "hw-evlog: %s failed (error %u: %s)\n", what, error,
+                 ErrorWords(error).c_str());
     return 1;
 }
 

@@ -31,6 +31,7 @@
 #include "platform/Console.h"
 #include "platform/OwnFiles.h"
 #include "qorToolsLib/SharedMemoryStore.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -220,8 +221,8 @@ int main(int argc, char** argv) {
     LineSocket connection;
     int nExit = 1;
     if (!connection.Adopt(static_cast<plat::SocketHandle>(options.m_nChannel))) {
-        Log("no connection to the sensor on descriptor %ld, error %u", options.m_nChannel,
-            connection.LastError());
+        Log("no connection to the sensor on descriptor %ld, error %u (%s)", options.m_nChannel,
+            connection.LastError(), ErrorWords(connection.LastError()).c_str());
     } else {
         TclScripts scripts(pStore.get());
         nExit = Serve(connection, scripts);

@@ -172,7 +172,10 @@ TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnec
     hwtest::ManualReportTime::Advance(60);
     EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
     const std::string strLast = log.m_Services.Texts().at(log.m_Services.Texts().size() - 2);
-    EXPECT_NE(strLast.find(" accepting connection (" + std::to_string(kRounds - kLimit) +
+    // The error's words come after its number, then the count.
+    EXPECT_EQ(strLast.rfind("Error(", 0), 0u) << strLast;
+    EXPECT_NE(strLast.find(") accepting connection ("), std::string::npos) << strLast;
+    EXPECT_NE(strLast.find(") (" + std::to_string(kRounds - kLimit) +
                            " failed accepts were not reported before it)"),
               std::string::npos)
         << strLast;

@@ -151,7 +151,8 @@ TEST_F(EventLogEngineTest, LogThatFailsToOpenLeavesTheRulesInForceAndTheOtherLog
     Init();
     EXPECT_EQ((Texts{"Security"}), m_pEngine->GetOpenLogs());
     EXPECT_TRUE(m_HostLog.Contains(
-        "NT (System) Event Log monitoring will not run because the log file failed to open (error: 13)"));
+        "NT (System) Event Log monitoring will not run because the log file failed to open (error: "
+        "13) (The data is invalid)"));
     ASSERT_EQ(0, m_pEngine->OnStart(0));
     Append("Security", 200);
     EXPECT_TRUE(AwaitReported({"Sec"}));

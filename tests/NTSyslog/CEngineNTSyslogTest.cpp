@@ -5,8 +5,10 @@
 #include <string>
 
 #include "Common/AgentEventInfo.h"
+#include "TextLogs/LogLineTemplates.h"
 #include "TextLogs/LogRuleFixture.h"
 #include "platform/Sockets.h"
+#include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "support/TestUtil.h"
 
@@ -62,11 +64,14 @@ protected:
 
 }  // namespace
 
-TEST_F(SyslogEngineTest, InfoTemplatesResolveAgainstTheFirst1023CharactersOfTheText) {
+TEST_F(SyslogEngineTest, InfoTemplatesResolveAgainstTheWholeText) {
     std::string strLong(1500, 'x');
     strLong += " TAILMARK";
     strLong.resize(2000, 'y');
     const std::string strLogin = "login failed for user alice from 10.1.2.3 port 22";
+    // Whoever writes the message chooses its length: what a rule names lies
+    // wherever the writer put it.
+    const std::string strPadded = std::string(1200, '.') + " " + strLogin;
     const struct {
         const char* pszName;
         const char* pszTemplate;
@@ -85,8 +90,13 @@ TEST_F(SyslogEngineTest, InfoTemplatesResolveAgainstTheFirst1023CharactersOfTheT
         // origin at all.
         {"Who", "by {!};", "a b", ""},
         {"AttackOrigin", "from {!} port", "a b", "<absent>"},
-        {"First", "@Field0", strLong, std::string(1023, 'x')},
-        {"Second", "@Field1", strLong, ""},
+        {"First", "@Field0", strLong, std::string(1500, 'x')},
+        {"Second", "@Field1", strLong, "TAILMARK" + std::string(2000 - 1509, 'y')},
+        {"User", "user {!} from", strPadded, "alice"},
+        {"AttackOrigin", "from {!} port", strPadded, "10.1.2.3"},
+        {"Tenth", "@Field9", strPadded, "22"},
+        // A suffix that does not follow leaves the rest of the text.
+        {"Rest", "port {!} ssh", strPadded, "22"},
     };
     std::vector<std::pair<const char*, const char*>> pairs;
     for (const auto& c : kCases) {
@@ -109,6 +119,30 @@ TEST_F(SyslogEngineTest, InfoTemplatesResolveAgainstTheFirst1023CharactersOfTheT
     EXPECT_TRUE(records[0]->m_bSourceAddressSet && records[0]->m_bDestinationAddressSet);
     EXPECT_EQ(records[0]->m_dwSourceAddress, Address("192.0.2.7"));
     EXPECT_EQ(records[0]->m_dwDestinationAddress, Address("198.51.100.9"));
+}
+
+// Of 1,000 rules only those the scanner names are visited; with debug
+// logging on every rule is, so the trace can say what each made of the
+// message.  Either way each matching rule reports once, in rule order.
+TEST_F(SyslogEngineTest, OnlyMatchingRulesReportInOrderWithDebugLoggingOnOrOff) {
+    constexpr int kRules = 1000;
+    for (int n = 0; n < kRules; ++n) {
+        const std::string strName = "R" + std::to_string(n);
+        AddSyslogRule(strName.c_str(), (" " + strName + " failed").c_str(), {{"Who", "@Field2"}});
+    }
+    Start();
+    const std::string strText = "x R7 failed R999 failed R0 failed R70 passed";
+    for (const bool bDebug : {false, true}) {
+        SetDebugLoggingEnabled(bDebug);
+        auto records = Parse(strText);
+        SetDebugLoggingEnabled(false);
+        ASSERT_EQ(records.size(), 3u) << (bDebug ? "debug" : "no debug");
+        EXPECT_EQ(records[0]->GetRuleName(), "R0");
+        EXPECT_EQ(records[1]->GetRuleName(), "R7");
+        EXPECT_EQ(records[2]->GetRuleName(), "R999");
+        EXPECT_EQ(Pair(*records[2], "Who"), "failed");
+    }
+    EXPECT_TRUE(Parse("R5 passed").empty());
 }
 
 // The demo's rules, as scripts/run uses them, against what su, sshd and
@@ -143,4 +177,25 @@ TEST_F(SyslogEngineTest, DemoRulesNameTheUserOfFailedSuAndLogIns) {
         EXPECT_EQ(Pair(*records[0], "User"), c.pszUser);
     }
     EXPECT_TRUE(Parse("<13>Dec  6 18:17:00 vm su: (to root) alice on pts/0").empty());
+}
+
+// The templates the syslog and text-log engines share read a whole line of
+// 3,000 bytes before what they name: a field's number counts on past any
+// length, and a template finds its value wherever it stands.
+TEST(LineTemplates, FieldsAndTemplatesReadAWholeLongLine) {
+    const std::string strLine = std::string(3000, '-') +
+                                " authentication failed for user bob from 198.51.100.7 via web";
+    std::string strValue = "stale";
+    EXPECT_TRUE(ResolveLineTemplate("@Field5", strLine, strValue));
+    EXPECT_EQ(strValue, "bob");
+    EXPECT_TRUE(ResolveLineTemplate("@Field 7", strLine, strValue));
+    EXPECT_EQ(strValue, "198.51.100.7");
+    EXPECT_TRUE(ResolveLineTemplate("@Field12", strLine, strValue));
+    EXPECT_EQ(strValue, "");
+    EXPECT_TRUE(ResolveLineTemplate("from {!} via", strLine, strValue));
+    EXPECT_EQ(strValue, "198.51.100.7");
+    EXPECT_TRUE(ResolveLineTemplate("user {!} over|via {!}", strLine, strValue));
+    EXPECT_EQ(strValue, "bob from 198.51.100.7 via web");
+    EXPECT_FALSE(ResolveLineTemplate("port {!} ", strLine, strValue));
+    EXPECT_EQ(strValue, "");
 }

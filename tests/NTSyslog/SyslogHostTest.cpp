@@ -33,13 +33,7 @@ namespace {
 
 // A parameter of one alert document, "<absent>" when it has none.
 std::string Param(const std::string& alert, const std::string& name) {
-    const std::string start = "<param name='" + name + "' type='string' value='";
-    size_t at = alert.find(start);
-    if (at == std::string::npos) {
-        return "<absent>";
-    }
-    at += start.size();
-    return alert.substr(at, alert.find('\'', at) - at);
+    return hwtest::AlertParam(alert, name);
 }
 
 class SyslogHostTest : public ::testing::Test {
@@ -117,7 +111,8 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     ASSERT_TRUE(WaitForAlert("Failed su") && WaitForAlert("'Fields'")) << m_Host.Errors();
     EXPECT_TRUE(hwtest::WaitUntil([&] {
         const std::string errors = m_Host.Errors();
-        return errors.find("WARNING: Error recving syslog packet: 10040\n") != std::string::npos &&
+        return errors.find("WARNING: Error recving syslog packet: 10040 (message too long for the "
+                           "buffer of 65505 bytes)\n") != std::string::npos &&
                errors.find("Parsing Entry from 127.0.0.1: " + largest + "\n") != std::string::npos;
     })) << m_Host.ErrorsTail();
 
@@ -140,6 +135,40 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     EXPECT_TRUE(AlertsMentioning("Other").empty());
 }
 
+// Whoever writes a message chooses its length: the user and the origin
+// 1,200 bytes into a datagram are named whole in the alert, and a value
+// longer than an alert carries is cut there, which is said and counted,
+// naming the rule and the pair, and listed again at the stop.
+TEST_F(SyslogHostTest, ValuesAreReadFromTheWholeDatagramAndATooLongValueIsCutAndSaid) {
+    Start({{"Web login",
+            "authentication failed for user",
+            {{"User", "for user {!} from"},
+             {"USER_AttackOrigin", "from {!} via"},
+             {"Request", "via web {!} end"}}}});
+    Send(std::string(1200, '.') +
+         " authentication failed for user bob from 198.51.100.7 via web /login end");
+    Send("authentication failed for user mallory from 203.0.113.5 via web " +
+         std::string(5000, 'q'));
+    ASSERT_TRUE(WaitForAlert("value='bob'") && WaitForAlert("value='mallory'"))
+        << m_Host.ErrorsTail();
+    const std::string bob = AlertsMentioning("value='bob'").at(0);
+    EXPECT_EQ(Param(bob, "User"), "bob");
+    EXPECT_EQ(Param(bob, "UserName"), "bob");
+    EXPECT_EQ(Param(bob, "AttackOrigin"), "198.51.100.7");
+    EXPECT_EQ(Param(bob, "Request"), "/login");
+    const std::string mallory = AlertsMentioning("value='mallory'").at(0);
+    EXPECT_EQ(Param(mallory, "AttackOrigin"), "203.0.113.5");
+    EXPECT_EQ(Param(mallory, "Request"), std::string(4095, 'q'));
+    const std::string bound =
+        "Bound reached: rule Web login, information pair Request: at most 4095 bytes a value, the "
+        "rest cut off; 905 bytes left out";
+    EXPECT_NE(m_Host.Errors().find(bound), std::string::npos) << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_NE(m_Host.Log().find("at the stop: " + bound + "\n"), std::string::npos)
+        << m_Host.Log();
+}
+
 // The operator learns the port, who holds it and what to do, on a line of
 // its own; the start-up summary says the engine runs without its input.
 TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) {
@@ -152,7 +181,8 @@ TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) 
         "UDP port 514 is held by socat (pid " + std::to_string(holder.Pid()) + ")";
     const std::string strMessage = "Syslog port (514) already in use on system. " + strHeld +
                                    ": stop it, or have it give up port 514. Syslog input stays off "
-                                   "until the sensor is paused and resumed, or restarted.";
+                                   "until the port is tried again: at the next reload (a push or "
+                                   "SIGHUP), resume or restart.";
     EXPECT_NE(m_Host.Log().find(strMessage), std::string::npos) << m_Host.Log();
     EXPECT_NE(m_Host.Errors().find("ERROR: " + strMessage + "\n"), std::string::npos)
         << m_Host.Errors();

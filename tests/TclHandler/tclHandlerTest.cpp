@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/AgentEventInfo.h"
 #include "Common/FakeSensorCore.h"
 #include "Common/InputBounds.h"
 #include "Common/ScriptOutcomes.h"
@@ -82,8 +83,10 @@ protected:
 
     // A Validation run of the rule sent as the handler thread sends it;
     // its transaction id.
+    // The record has `nUsers` "User" pairs: a value is at most
+    // AgentEventInfo::kMaxInfoValueBytes, so only many of them fill the store.
     int32_t SendValidation(Rule& rule, const char* pszPriority = "Low",
-                           const std::string& strUser = "root") {
+                           const std::string& strUser = "root", size_t nUsers = 1) {
         auto* pRequest = new tclRequest;
         pRequest->m_nAction = tclRequest::kSend;
         pRequest->m_nCommandType = qorTclCommand::kRun;
@@ -91,7 +94,9 @@ protected:
         pRequest->m_strName = rule.GetName();
         pRequest->m_pRule = &rule;
         pRequest->m_pRecord = std::make_unique<TestRecord>(&rule, 1);
-        pRequest->m_pRecord->AddInfoPair("User", strUser);
+        for (size_t n = 0; n < nUsers; ++n) {
+            pRequest->m_pRecord->AddInfoPair("User", strUser);
+        }
         pRequest->m_pRecord->AddScriptVariable("__qor_priority", pszPriority);
         m_Handler.SendRequest(pRequest);
         int32_t nNewest = 0;
@@ -267,9 +272,10 @@ TEST_F(ScriptHandlerTest, AlertWhoseValuesFindNoRoomInTheStoreIsNotRunWithoutThe
     ASSERT_TRUE(m_Handler.OpenStore());
     const uint32_t nFreeBlocks = m_Handler.Store()->FreeBlockCount();
     const Outcomes before;
-    const std::string strHuge(2 * tclHandler::kStoreSize, 'x');
-    SendValidation(m_Rule, "Low", strHuge);
-    SendValidation(m_ScriptedRule, "Low", strHuge);
+    const std::string strLong(AgentEventInfo::kMaxInfoValueBytes, 'x');
+    const size_t nHuge = 2 * tclHandler::kStoreSize / strLong.size();
+    SendValidation(m_Rule, "Low", strLong, nHuge);
+    SendValidation(m_ScriptedRule, "Low", strLong, nHuge);
     EXPECT_EQ(0u, m_Handler.PendingCount());
     EXPECT_EQ(1u, m_Sensor.ReportedCount());
     EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),

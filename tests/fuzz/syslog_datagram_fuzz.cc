@@ -2,8 +2,8 @@
 // up to its first NUL) and parsed by the syslog engine against rules that
 // read every part of it: the demo's expressions, an except rule, and a rule
 // without an expression whose pairs use every field and template form.
-// Every record must name a rule that matched, and no pair may see more of
-// the text than the engine's parse buffer holds.
+// Every record must name a rule that matched, and no value may be longer
+// than an alert's value carries.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "Common/AgentEventInfo.h"
 #include "Common/FakeSensorCore.h"
 #include "NTSyslog/CEngineNTSyslog.h"
-#include "TextLogs/LogLineTemplates.h"
 #include "platform/Console.h"
 #include "qorCSFLib/CSFSensor.h"
 
@@ -97,8 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
         for (const auto& pair : pRecord->GetInfoPairs()) {
-            if (pair.m_strValue.size() >= CEngineNTSyslog::kParseBufferSize &&
-                pair.m_strValue != LogHostName()) {
+            if (pair.m_strValue.size() > AgentEventInfo::kMaxInfoValueBytes) {
                 std::abort();
             }
             total += pair.m_strValue.size();

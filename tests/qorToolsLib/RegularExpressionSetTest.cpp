@@ -216,3 +216,28 @@ TEST(RegularExpressionSet, ThreadsMatchingOneSetGetTheirOwnAnswers) {
     }
     EXPECT_EQ(0, wrong.load());
 }
+
+// Stepping from hit to hit visits exactly the entries that matched, in
+// order, wherever they lie among the runs of eight answers read at once.
+TEST(RegularExpressionSet, NextHitStepsThroughExactlyTheEntriesThatMatched) {
+    std::mt19937 random(7);
+    for (const size_t nSize : {0u, 1u, 7u, 8u, 9u, 64u, 1000u}) {
+        for (int nRound = 0; nRound < 20; ++nRound) {
+            std::vector<uint8_t> hits(nSize);
+            std::vector<size_t> expected;
+            for (size_t n = 0; n < nSize; ++n) {
+                hits[n] = random() % (nRound % 4 == 0 ? 2 : 97) == 0 ? 1 : 0;
+                if (hits[n] != 0) {
+                    expected.push_back(n);
+                }
+            }
+            std::vector<size_t> visited;
+            for (size_t n = RegularExpressionSet::NextHit(hits, 0); n < hits.size();
+                 n = RegularExpressionSet::NextHit(hits, n + 1)) {
+                visited.push_back(n);
+            }
+            EXPECT_EQ(visited, expected) << nSize << " entries, round " << nRound;
+            EXPECT_EQ(RegularExpressionSet::NextHit(hits, nSize + 3), nSize);
+        }
+    }
+}

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
+#include <thread>
 
+#include "qorToolsLib/ErrorWords.h"
+#include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
 #include "support/TrapManager.h"
 
@@ -16,6 +21,30 @@ TEST(SnmpTrapSender, MissingDestinationDisablesTraps) {
     SnmpTrapMessage message("public");
     EXPECT_FALSE(sender.Send(message));
     EXPECT_FALSE(sender.Open(nullptr));
+}
+
+// The resolver's number is kept, and what it means said after the text.
+// The name is looked up in a network of its own, which has no name server
+// to wait for.
+TEST(SnmpTrapSender, ManagerThatDoesNotResolveIsSaidWithTheReasonAfterTheNumber) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a network namespace";
+    }
+    hwtest::NetworkNamespace network;
+    ASSERT_TRUE(network.IsReady()) << network.Error();
+    std::string text;
+    std::thread inside([&] {
+        if (hwtest::JoinNamespaceOf(network.HolderPid())) {
+            SnmpTrapSender sender("no-such-manager.invalid");
+            text = sender.IsOpen() ? "open" : sender.ErrorText();
+        }
+    });
+    inside.join();
+    const std::string head = "gethostbyname() Failed, error = ";
+    ASSERT_EQ(0u, text.rfind(head, 0)) << text;
+    const auto number = static_cast<uint32_t>(std::strtoul(text.c_str() + head.size(), nullptr, 10));
+    EXPECT_EQ(text, head + std::to_string(number) + "\nSnmp traps are disabled. (" +
+                        ErrorWords(number) + ")");
 }
 
 TEST(SnmpTrapSender, MessageAboveTheMaximumSizeIsRefused) {

@@ -45,7 +45,7 @@ TEST(jsSharedMemory, MappingLeftByACrashedCreatorIsNeitherOpenedNorReused) {
         hwtest::ConsoleCapture console;
         jsSharedMemory opener(name.c_str());
         EXPECT_EQ(nullptr, opener.Attach(0));
-        EXPECT_EQ("Create didn't work. error = 2.\n", console.Text());
+        EXPECT_EQ("Create didn't work. error = 2. (No such file or directory)\n", console.Text());
     }
     ASSERT_EQ(128 + SIGKILL, hwtest::RunPeer({"mapping-create-and-crash", name, "stale bytes"}));
     jsSharedMemory creator(name.c_str());

@@ -178,7 +178,9 @@ TEST_F(LoggerTest, FailingFileSinkIsDroppedAfterTheOtherSinksHaveTheLine) {
     m_logger.SetFileSink(sink);
     m_logger.SetFilter(0x801, 1);
     EXPECT_TRUE(m_logger.Log(0x800, 1, nullptr, "first"));
-    EXPECT_EQ((Lines{"first", "Logger\tDisk log closed after output error: 112"}), DebugLines());
+    EXPECT_EQ((Lines{"first",
+                     "Logger\tDisk log closed after output error: 112 (No space left on device)"}),
+              DebugLines());
     EXPECT_EQ("first", m_events.at(0).m_sText);
     EXPECT_NE(0u, m_logger.GetOptions() & qorLogToDisk::kOptionFileDropped);
     EXPECT_TRUE(m_logger.Log(0x800, 1, nullptr, "second"));

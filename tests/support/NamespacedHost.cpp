@@ -49,6 +49,16 @@ size_t CountOf(const std::string& text, const std::string& marker) {
     return count;
 }
 
+std::string AlertParam(const std::string& alerts, const std::string& name, size_t from) {
+    const std::string start = "<param name='" + name + "' type='string' value='";
+    size_t at = from == std::string::npos ? from : alerts.find(start, from);
+    if (at == std::string::npos) {
+        return "<absent>";
+    }
+    at += start.size();
+    return alerts.substr(at, alerts.find('\'', at) - at);
+}
+
 NamespacedHost::~NamespacedHost() {
     int exitCode = 0;
     Stop(exitCode);

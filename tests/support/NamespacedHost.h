@@ -33,6 +33,10 @@ std::string SyslogPolicy(const std::vector<SyslogRule>& rules);
 // How often `marker` occurs in `text`.
 size_t CountOf(const std::string& text, const std::string& marker);
 
+// The value of the first string parameter `name` of the alert documents in
+// `alerts` at or after `from`; "<absent>" when there is none.
+std::string AlertParam(const std::string& alerts, const std::string& name, size_t from = 0);
+
 class NamespacedHost {
 public:
     explicit NamespacedHost(const NetworkNamespace& network) : m_network(network) {}
