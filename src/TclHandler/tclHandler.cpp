@@ -390,6 +390,10 @@ bool tclHandler::EveryEngineHandedOver() {
 
 void tclHandler::ShutDown() {
     m_bRunning = 0;
+    // An idle main loop waits on the queues' event, which the thread's own
+    // stop does not set: woken here, it sends Exit at once instead of at
+    // the end of its wait.
+    m_Queues.m_Wake.Set();
     uint32_t dwStopped = 1;
     if (IsRunning()) {
         CSF_TRACE(3, "About to stop tclHandler");
