@@ -21,6 +21,7 @@
 #include "NTSyslog/CEngineNTSyslog.h"
 #include "TextLogs/CEngineTextLog.h"
 #include "Plugin/CServiceRequest.h"
+#include "Plugin/CorrelationCheck.h"
 #include "Common/CThreadList.h"
 #include "Plugin/PolicyFiles.h"
 #include "Plugin/RuleLossCheck.h"
@@ -368,6 +369,8 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
         m_pThreadList->StartAll(kEngineArgument);
     }
     ApplyProtection();
+    // Asked once the engines run: whether an engine is off is theirs.
+    CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
     Banner("\n***** CHostWarden::Oninit() completed *****\n");
     const std::string strEngines = DescribeEngines("start-up", true);
     if (pRequest != nullptr) {
@@ -475,6 +478,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
     }
     ApplyProtection();
+    CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
     Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
     // As at start-up, the host is told what each engine now runs.
     const std::string strEngines = DescribeEngines("reload", true);
