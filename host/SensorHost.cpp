@@ -182,12 +182,8 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
         return false;
     }
     m_bNoCommonPolicySaid = false;
-    std::vector<std::string> unusable;
-    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container, &unusable);
     std::vector<DefinitionFinding> findings;
-    for (std::string& definition : unusable) {
-        findings.push_back({kCSFLogError, std::move(definition)});
-    }
+    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container, &findings);
     const BlockResponseMap blocks = ResponseDefinitions::LoadBlockResponses(*container);
     ResponseDefinitions::CheckBlockResponses(blocks, findings);
     std::vector<DefinitionFinding> said;
