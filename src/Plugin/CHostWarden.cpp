@@ -51,7 +51,7 @@ constexpr const char kPolicyLoadFailure[] = "The sensor policy could not be load
 constexpr const char kWithoutInput[] = "WITHOUT INPUT";
 // The summary's line about the rule scripts, and whether it says they are
 // off against the policy's wish.
-constexpr const char kScriptsLine[] = "Rule scripts: ";
+constexpr const char* kScriptsLine = tclHandler::kScriptsLine;
 
 bool IsScriptsOffLine(const std::string& strLine) {
     return strLine.rfind(std::string(kScriptsLine) + tclHandler::kScriptsOff, 0) == 0;
@@ -402,6 +402,9 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
                 "responses as before.",
                 g_strPushPolicy.c_str());
         m_policyLoader.ForgetCommonPolicy();
+        // A reload is what the console names to bring given-up scripts
+        // back, whether or not it reads a policy.
+        RestartGivenUpScripts();
         return CSFSensor::OnReloadPolicy(pRequest);
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
@@ -457,6 +460,10 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     PublishPolicy(pContainer);
     if (m_pTclHandler != nullptr) {
         m_pTclHandler->SetEnabled(SensorSettings::Instance().m_bScriptEnabled);
+        // Engines register with the handler when they start with scripting
+        // on; a policy that switches it on later has them register now, or
+        // the rules they hand over would be refused and no script sent.
+        RegisterEnginesForScripts();
     }
     CSF_TRACE(kCSFLogTrace,
               "DEBUG: CHostWarden::OnReloadPolicy(): Have everyone get what needed from the new "
@@ -714,6 +721,44 @@ void CHostWarden::ReportScriptOutcomes() {
 void CHostWarden::ReportInputBounds() {
     for (const std::string& strLine : InputBounds::Instance().Describe()) {
         CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", strLine.c_str());
+    }
+}
+
+void CHostWarden::RegisterEnginesForScripts() {
+    if (m_pTclHandler == nullptr || !m_pTclHandler->IsEnabled() || m_pThreadList == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
+        if (CEngineBase* pEngine = m_pThreadList->GetAt(i)) {
+            m_pTclHandler->RegisterEngine(pEngine, 1);
+        }
+    }
+}
+
+void CHostWarden::RestartGivenUpScripts() {
+    if (m_pTclHandler == nullptr || !m_pTclHandler->IsEnabled() ||
+        m_pTclHandler->IsRunningFlagSet() || m_pThreadList == nullptr) {
+        return;
+    }
+    CSF_LOG(kCSFLogInfo, "Rule scripts are off against the policy; the script process is started "
+                         "again at this reload.");
+    // The handler let go of the rules when it gave up: the engines' rules
+    // in force are handed over again, as a reload hands over new ones.
+    RegisterEnginesForScripts();
+    for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
+        CEngineBase* pEngine = m_pThreadList->GetAt(i);
+        RuleContainer* pRules = pEngine != nullptr ? pEngine->GetRuleContainer() : nullptr;
+        if (pRules != nullptr) {
+            m_pTclHandler->ReloadRuleContainer(pEngine, std::make_unique<RuleContainer>(*pRules));
+        }
+    }
+    // The handler reads its tuning from the policy in force.
+    if (m_pPolicyInForce != nullptr) {
+        PublishPolicy(m_pPolicyInForce);
+    }
+    StartScriptHandler();
+    if (m_pPolicyInForce != nullptr) {
+        WithdrawPolicy();
     }
 }
 

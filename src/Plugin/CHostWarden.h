@@ -146,6 +146,12 @@ private:
     void ReportScriptOutcomes();
     void ReportInputBounds();
     void ShutDownScriptHandler();
+    // Every engine registers with the script handler while scripting is on.
+    void RegisterEnginesForScripts();
+    // Scripting on in the policy but off for the handler (given up after
+    // the process ended too often, or failed to set up): the handler gets
+    // the rules in force and starts again.
+    void RestartGivenUpScripts();
     void RunAuditSetUp();
     // Decides from the published policy whether the protection service
     // runs, and starts or stops it to match; stops it at the sensor's stop.
