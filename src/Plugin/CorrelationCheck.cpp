@@ -55,20 +55,21 @@ private:
     std::map<CEngineBase*, std::string> m_Off;
 };
 
-// Why the watched rule `strName` gives no alert, or "" when it may.
+// Why the watched rule `strName` gives no alert, after its name and a
+// comma ("a rule of the IDS Engine, which is off (...)"), or "" when it
+// may.
 std::string WhyNoAlerts(const std::string& strName, EngineStates& engines) {
     Rule* pRule = nullptr;
     CEngineBase* pEngine = engines.Owner(strName, pRule);
     if (pEngine == nullptr || pRule == nullptr) {
-        return "\"" + strName + "\" is no rule";
+        return "no rule";
     }
     if (!pRule->IsEnabled()) {
-        return "\"" + strName + "\" is switched off";
+        return "a rule switched off";
     }
     const std::string& strOff = engines.OffReason(pEngine);
     if (!strOff.empty()) {
-        return "\"" + strName + "\" is a rule of the " + pEngine->GetName() + ", which is off (" +
-               strOff + ")";
+        return std::string("a rule of the ") + pEngine->GetName() + ", which is off (" + strOff + ")";
     }
     return "";
 }
@@ -89,11 +90,12 @@ void CheckRule(const std::string& strPath, const CCorrelationRule& rule, EngineS
             qwReach += i < slots.size() ? slots[i].m_dwWeight : 0;
             continue;
         }
-        strDead += (strDead.empty() ? "" : "; ") + strWhy;
+        const std::string strWatched = "\"" + names[i] + "\", " + strWhy;
+        strDead += (strDead.empty() ? "" : "; ") + strWatched;
         Rule* pRule = nullptr;
         if (engines.Owner(names[i], pRule) != nullptr) {
             // Not the reader's "no enabled rule": said here.
-            PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + strPath + " watches " + strWhy +
+            PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + strPath + " watches " + strWatched +
                                                     ": its alerts never count");
         }
     }

@@ -112,11 +112,11 @@ TEST_F(CorrelationCheckTest, RuleWatchingOnlyRulesThatGiveNoAlertCanNeverFireAnd
     for (const LoggedLine& line : said) {
         texts.push_back(line.text);
     }
-    const std::string strAsleep = "\"Asleep\" is a rule of the Off Engine, which is off (its switch is off)";
+    const std::string strAsleep = "\"Asleep\", a rule of the Off Engine, which is off (its switch is off)";
     EXPECT_EQ(texts, (std::vector<std::string>{
                          "Rule " + strDead + " watches " + strAsleep + ": its alerts never count",
                          "Rule " + strDead + " can never fire: no rule it watches gives an alert (" +
-                             strAsleep + "; \"Ghost\" is no rule)",
+                             strAsleep + "; \"Ghost\", no rule)",
                          "Rule " + strMixed + " watches " + strAsleep + ": its alerts never count"}))
         << ::testing::PrintToString(texts);
     ASSERT_EQ(3u, said.size());
