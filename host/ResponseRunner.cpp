@@ -576,8 +576,9 @@ void ResponseRunner::ReapPrograms() {
         }
         const int status = child.ExitStatus();
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            RESPONSE_LOG(kCSFLogWarning, "hwhost: program %ld ended with status 0x%x",
-                         static_cast<long>(child.Pid()), static_cast<unsigned>(status));
+            RESPONSE_LOG(kCSFLogWarning, "hwhost: program %ld ended with status 0x%x (%s)",
+                         static_cast<long>(child.Pid()), static_cast<unsigned>(status),
+                         child.DescribeEnd().c_str());
         }
         it = m_programs.erase(it);
     }
