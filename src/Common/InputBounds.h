@@ -17,11 +17,11 @@
 // asks for them again.
 //
 //   InputBound& bound = InputBounds::Instance().Bound(
-//       "log group Web", "at most 1000 files followed", "files");
+//       "log group Web", "at most 512 files followed", "files");
 //   ...
 //   bound.LeftOut();
 //
-// says "Bound reached: log group Web: at most 1000 files followed; 1 files
+// says "Bound reached: log group Web: at most 512 files followed; 1 files
 // left out".
 
 #include <atomic>
