@@ -328,6 +328,11 @@ bool ResponseRunner::Fail(const char* pszKind, const std::string& name, const st
     return Fail();
 }
 
+void ResponseRunner::Carried(const char* pszKind, const std::string& name) {
+    // What kept this response from being carried out holds no longer.
+    m_problems.Ended(std::string("the ") + pszKind + " response \"" + name + "\" is not carried out: ");
+}
+
 void TrapFormatterReleaser::operator()(ICSFCommonResponseSNMP* pFormatter) const {
     pFormatter->Release();
 }
@@ -421,6 +426,8 @@ bool ResponseRunner::WriteMail(const PreparedResponse& mail) {
         case MailOutbox::Result::kWritten:
             RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s",
                          mail.m_strName.c_str(), mail.m_strTo.c_str(), path.c_str());
+            Carried(ResponseDefinitions::kMailKind, mail.m_strName);
+            m_problems.Ended("e-mail \"" + mail.m_strName + "\" not written yet");
             return true;
         case MailOutbox::Result::kWaiting:
             // Late, not lost: what keeps the outbox from taking it is said
@@ -513,6 +520,7 @@ bool ResponseRunner::SendTrap(PreparedResponse& trap) {
     RESPONSE_LOG(kCSFLogInfo, "hwhost: trap \"%s\" sent to %s", trap.m_strName.c_str(),
                  trap.m_strManager.c_str());
     m_qwTraps.fetch_add(1);
+    Carried(ResponseDefinitions::kTrapKind, trap.m_strName);
     return true;
 }
 
@@ -564,6 +572,7 @@ bool ResponseRunner::StartProgram(const PreparedResponse& program) {
                  arguments.size() - 1);
     m_programs.push_back(std::move(pChild));
     m_qwPrograms.fetch_add(1);
+    Carried(ResponseDefinitions::kProgramKind, program.m_strName);
     return true;
 }
 

@@ -168,6 +168,9 @@ private:
     bool Fail(const char* pszKind, const std::string& name, const std::string& problem,
               const std::string& detail = std::string());
     bool IsDefined(const std::string& kind, const std::string& name) const;
+    // The response of `pszKind` chosen as `name` was carried out: its
+    // problems have ended (DeliveryProblems::Ended).
+    void Carried(const char* pszKind, const std::string& name);
     // What keeps a definition from ever being carried out, as "has no
     // ..., so no ... for it"; empty when nothing does.
     static std::string Lacks(const MailDefinition& mail);
