@@ -435,7 +435,10 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         if (pContainer != nullptr) {
             pContainer->Release();
         }
-        StartScriptHandler();
+        // The handler, shut down above, let go of the rules: the rules in
+        // force go to the process it starts again, or their scripts would
+        // be missing there.
+        RestartScriptsWithRulesInForce();
         if (!bHostPaused && m_pThreadList != nullptr) {
             // The engines set themselves up again from the policy they ran
             // with, so every adapter captures, detects and blocks as before.
@@ -742,8 +745,16 @@ void CHostWarden::RestartGivenUpScripts() {
     }
     CSF_LOG(kCSFLogInfo, "Rule scripts are off against the policy; the script process is started "
                          "again at this reload.");
-    // The handler let go of the rules when it gave up: the engines' rules
-    // in force are handed over again, as a reload hands over new ones.
+    // The handler let go of the rules when it gave up.
+    RestartScriptsWithRulesInForce();
+}
+
+void CHostWarden::RestartScriptsWithRulesInForce() {
+    if (m_pTclHandler == nullptr || m_pThreadList == nullptr) {
+        return;
+    }
+    // The engines' rules in force are handed over again, as a reload
+    // hands over new ones.
     RegisterEnginesForScripts();
     for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
         CEngineBase* pEngine = m_pThreadList->GetAt(i);

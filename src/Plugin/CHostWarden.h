@@ -152,6 +152,9 @@ private:
     // the process ended too often, or failed to set up): the handler gets
     // the rules in force and starts again.
     void RestartGivenUpScripts();
+    // Starts the handler (shut down, or given up) with the rules in force
+    // and the tuning of the policy in force.
+    void RestartScriptsWithRulesInForce();
     void RunAuditSetUp();
     // Decides from the published policy whether the protection service
     // runs, and starts or stops it to match; stops it at the sensor's stop.

@@ -465,7 +465,8 @@ TEST_F(ScriptHostTest, FloodFiveTimesWhatTheScriptAnswersIsValidatedInAShareAndA
 // A pushed rule whose script the interpreter cannot read fails the push:
 // the error names the rule, the part and the interpreter's words, and says
 // what becomes of the rule's alerts, which then go on unvalidated.  Pushed
-// back whole, the script is taken and the push succeeds.
+// back whole, the script is taken and the push succeeds; a reload refused
+// after it leaves the scripts with the process.
 TEST_F(ScriptHostTest, PushOfAScriptThatDoesNotCompileFailsNamingTheRuleAndTheInterpretersWords) {
     hwtest::NamespacedHost host(m_namespace);
     // Without network monitoring, which has no adapter here: a clean load
@@ -505,11 +506,25 @@ TEST_F(ScriptHostTest, PushOfAScriptThatDoesNotCompileFailsNamingTheRuleAndTheIn
 
     EXPECT_EQ(0, host.Push(strPolicy, strOutput)) << strOutput;
     EXPECT_NE(std::string::npos, strOutput.find("Rule scripts: on\n")) << strOutput;
+
+    // A reload the sensor refuses (a damaged push.policy) keeps the rules
+    // in force, and the process it starts again gets their scripts: the
+    // next alerts are validated.
+    const std::string strRefused = "hwhost: reload completed with status 2";
+    host.WritePolicy(Changed(strPolicy, "Priority\t=L\t2;", "Priority\t=L\ttwo;"), "push.policy");
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.Log().find(strRefused) != std::string::npos; }, 60))
+        << host.Log();
+    ASSERT_TRUE(SendLogins(host, {"mallory", "erin"}));
+    ASSERT_TRUE(AlertArrives(host, "erin")) << host.Log();
     int nExit = -1;
     ASSERT_TRUE(host.Stop(nExit));
     EXPECT_EQ(0, nExit);
+    EXPECT_EQ(std::string::npos, host.Alerts().find("mallory")) << host.Alerts();
     const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
     EXPECT_EQ(2u, summary.m_qwUnvalidated);
+    EXPECT_EQ(1u, summary.m_qwValidated);
+    EXPECT_EQ(1u, summary.m_qwRejected);
 }
 
 // The script process killed past the restart limit: scripts are given up,
