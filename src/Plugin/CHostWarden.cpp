@@ -291,13 +291,16 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         } else if (!strInput.empty()) {
             strLine += (bInput ? "; " : std::string("; ") + kWithoutInput + ": ") + strInput;
         }
+        const bool bWithout = !m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos;
         if (pszAfter == nullptr) {
             // Asked for the status only.
-        } else if (!m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos) {
-            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
-                    strLine.c_str());
+        } else if (bWithout) {
+            SayWithout(pEngine->GetName(), pszAfter, strLine);
         } else if (bLogEvery) {
             CSF_LOG(kCSFLogInfo, "Engine %s", strLine.c_str());
+        }
+        if (!bWithout && !m_bHostPaused) {
+            EndWithout(pEngine->GetName());
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
@@ -305,13 +308,16 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         // Scripting that is off against the policy's wish is said with its
         // reason, as an engine without input is.
         const std::string strLine = std::string(kScriptsLine) + m_pTclHandler->DescribeScripting();
+        const bool bOff = IsScriptsOffLine(strLine);
         if (pszAfter == nullptr) {
             // Asked for the status only.
-        } else if (IsScriptsOffLine(strLine)) {
-            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
-                    strLine.c_str());
+        } else if (bOff) {
+            SayWithout(kScriptsLine, pszAfter, strLine);
         } else if (bLogEvery) {
             CSF_LOG(kCSFLogInfo, "%s", strLine.c_str());
+        }
+        if (!bOff) {
+            EndWithout(kScriptsLine);
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
@@ -321,6 +327,25 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
     return strSummary;
+}
+
+void CHostWarden::SayWithout(const std::string& strWhat, const char* pszAfter,
+                             const std::string& strLine) const {
+    const std::string strText = std::string("after the ") + pszAfter + ": " + strLine;
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", strText.c_str());
+    std::string& strSaid = m_SaidWithout[strWhat];
+    if (!strSaid.empty() && strSaid != strText) {
+        CSFNoticeFindingEnded(strSaid.c_str());
+    }
+    strSaid = strText;
+}
+
+void CHostWarden::EndWithout(const std::string& strWhat) const {
+    auto found = m_SaidWithout.find(strWhat);
+    if (found != m_SaidWithout.end()) {
+        CSFNoticeFindingEnded(found->second.c_str());
+        m_SaidWithout.erase(found);
+    }
 }
 
 uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {

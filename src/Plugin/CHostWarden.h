@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -130,6 +131,12 @@ private:
     // logged too.  Without `pszAfter` nothing is logged: what a command
     // left was said by that command.
     std::string DescribeEngines(const char* pszAfter, bool bLogEvery) const;
+    // The warning of an engine (or the rule scripts) left without input by
+    // a command, said and kept; and, once it has its input again (seen by
+    // any description, the host's status requests too), taken back from
+    // the host's findings, as one replaced by another warning is.
+    void SayWithout(const std::string& strWhat, const char* pszAfter, const std::string& strLine) const;
+    void EndWithout(const std::string& strWhat) const;
     // The container of the policy in force replaces the one kept before;
     // null releases it.
     void KeepPolicyInForce(IPolicyContainer* pContainer);
@@ -182,6 +189,9 @@ private:
     IPolicyContainer* m_pPolicyInForce = nullptr;
     std::atomic<bool> m_bAdapterUpdates{false};
     std::atomic<bool> m_bAdapterUpdatePending{false};
+    // What SayWithout said last of each engine (by name) still without
+    // its input; the command thread's alone.
+    mutable std::map<std::string, std::string> m_SaidWithout;
     // The common policy and the response table.
     PolicyLoader m_policyLoader;
     ProtectionControl m_protectionControl;

@@ -115,8 +115,9 @@ TEST_F(StatusHostTest, NewestRecordFollowsWhatRunsAfterTheLoad) {
 
 // What is learnt after the load follows its cause: a syslog bound's count
 // grows in the record as it grows in the sensor, through the sensor's own
-// notice, and a decoy port held by another program at the first opening
-// leaves the later findings once a resume opens it.
+// notice, and a decoy port held by another program at the first opening,
+// and the engine left without input by a resume, leave the later findings
+// once a resume opens the port.
 TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) {
     m_host.WritePolicy(
         "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\n"
@@ -173,14 +174,29 @@ TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) 
         30))
         << ::testing::PrintToString(Newest().m_later);
 
-    // The port freed, the next opening (at the resume) takes it and the
-    // finding goes; the bound's stays, since what it left out stays so.
-    holder.Stop();
-    m_host.Signal(SIGUSR1);
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Newest().m_strState == "paused"; }));
-    m_host.Signal(SIGUSR2);
+    // A resume while the port is still held leaves the engine without
+    // input, which it says.
+    auto pauseAndResume = [&] {
+        m_host.Signal(SIGUSR1);
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return Newest().m_strState == "paused"; }));
+        m_host.Signal(SIGUSR2);
+    };
+    const std::string without = "WARNING: after the resume: Decoy Engine: 1 rule; WITHOUT INPUT: ";
+    pauseAndResume();
     ASSERT_TRUE(hwtest::WaitUntil(
-        [&] { return Newest().m_strState == "running" && laterStarting(refused).empty(); }, 30))
+        [&] { return Newest().m_strState == "running" && !laterStarting(without).empty(); }, 30))
+        << ::testing::PrintToString(Newest().m_later);
+
+    // The port freed, the next opening (at the resume) takes it and both
+    // findings go; the bound's stays, since what it left out stays so.
+    holder.Stop();
+    pauseAndResume();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return Newest().m_strState == "running" && laterStarting(refused).empty() &&
+                   laterStarting(without).empty();
+        },
+        30))
         << ::testing::PrintToString(Newest().m_later);
     EXPECT_EQ("Decoy Engine: 1 rule; TCP port 2323", Decoy(Newest()));
     EXPECT_FALSE(laterStarting("WARNING: " + bound).empty());
