@@ -86,7 +86,7 @@ std::string ServiceErrorWords(uint32_t dwError) {
     return strText;
 }
 
-// The Part's line with its number (`pszFormat` takes one %d), then the
+// The operation's own line with its number (`pszFormat` takes one %d), then the
 // number's words.
 std::string ServiceErrorLine(const char* pszFormat, uint32_t dwError) {
     char szLine[256];
