@@ -55,6 +55,9 @@ AlertPipeline::AlertPipeline(HostServices& services)
           PIPELINE_LOG(dwLevel, "%s", text.c_str());
       }) {
     SetStopWait(kDefaultStopWait);
+    for (KeptOutput* pOutput : {&m_alertsOut, &m_messagesOut}) {
+        pOutput->SetFindingEnded([this](const std::string& text) { m_services.EndFinding(text); });
+    }
 }
 
 AlertPipeline::~AlertPipeline() {

@@ -7,6 +7,7 @@
 void DeliveryProblems::Note(const std::string& problem, const std::string& detail, bool bWarning) {
     std::string text;
     uint64_t qwCount = 0;
+    bool bFinding = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         ++m_qwCount;
@@ -21,17 +22,27 @@ void DeliveryProblems::Note(const std::string& problem, const std::string& detai
         }
         Problem& entry = found->second;
         qwCount = ++entry.m_qwCount;
-        if (!entry.m_reports.Allow(ReportLimiter::Now())) {
+        // The first time, or the first since it ended, is a finding.
+        bFinding = entry.m_strFinding.empty();
+        if (!bFinding && !entry.m_reports.Allow(ReportLimiter::Now())) {
             return;
+        }
+        if (bFinding) {
+            entry.m_reports = ReportLimiter();
+            entry.m_reports.Allow(ReportLimiter::Now());
         }
         text = found->first;
         bWarning = entry.m_bWarning;
-    }
-    if (!detail.empty() && text != kOthers) {
-        text += ": " + detail;
+        if (!detail.empty() && text != kOthers) {
+            text += ": " + detail;
+        }
+        if (bFinding) {
+            entry.m_strFinding = "hwhost: " + text;
+            m_nStanding.fetch_add(1);
+        }
     }
     const uint32_t dwLevel = bWarning ? kCSFLogWarning : kCSFLogError;
-    if (qwCount == 1) {
+    if (bFinding) {
         m_services.Log(nullptr, kCSFLogCategory, dwLevel | kCSFLogConsoleFlag, __LINE__, __FILE__,
                        "hwhost: %s", text.c_str());
         return;
@@ -42,6 +53,26 @@ void DeliveryProblems::Note(const std::string& problem, const std::string& detai
            " times so far; said at most once a minute)";
     m_services.Log(nullptr, kCSFLogCategory, dwLevel, __LINE__, __FILE__, "%s", text.c_str());
     plat::ConsoleWrite(HostServices::ConsoleLine(dwLevel, PrintableText(text)));
+}
+
+void DeliveryProblems::Ended(const std::string& prefix) {
+    if (m_nStanding.load() == 0) {
+        return;
+    }
+    std::vector<std::string> ended;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (auto& [problem, entry] : m_problems) {
+            if (!entry.m_strFinding.empty() && problem.compare(0, prefix.size(), prefix) == 0) {
+                ended.push_back(std::move(entry.m_strFinding));
+                entry.m_strFinding.clear();
+                m_nStanding.fetch_sub(1);
+            }
+        }
+    }
+    for (const std::string& finding : ended) {
+        m_services.EndFinding(finding);
+    }
 }
 
 std::vector<std::string> DeliveryProblems::Summary() const {

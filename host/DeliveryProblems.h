@@ -14,6 +14,7 @@
 // At most kMaxProblems texts are told apart; further ones are counted
 // together.  Any thread may note a problem.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -37,6 +38,13 @@ public:
     void Note(const std::string& problem, const std::string& detail = std::string(),
               bool bWarning = false);
 
+    // The problems whose text begins with `prefix` have ended (the
+    // response that met them was carried out since): what was said of
+    // them leaves the findings kept about the policy in force, and one
+    // met again is said again as at its first time.  Their counts stay
+    // for the stop.  Cheap while no problem was noted.
+    void Ended(const std::string& prefix);
+
     // Every problem noted, as the stop says it: "<problem> (<n> times)".
     std::vector<std::string> Summary() const;
     // How many alerts and responses met a problem.
@@ -52,6 +60,8 @@ private:
         ReportLimiter m_reports;
         uint64_t m_qwCount = 0;
         bool m_bWarning = false;
+        // The text said as a finding, while it stands; empty once ended.
+        std::string m_strFinding;
     };
 
     HostServices& m_services;
@@ -60,4 +70,6 @@ private:
     // In the order they were first noted, for the stop's list.
     std::vector<std::string> m_order;
     uint64_t m_qwCount = 0;
+    // Problems said as findings that have not ended.
+    std::atomic<size_t> m_nStanding{0};
 };

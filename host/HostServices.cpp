@@ -63,7 +63,10 @@ std::string TimeStamp() {
 
 }  // namespace
 
-HostServices::HostServices() = default;
+HostServices::HostServices() {
+    // Withdrawn under the lock that the write saying it is back holds.
+    m_log.SetFindingEnded([this](const std::string& text) { m_logEnded.push_back(text); });
+}
 
 HostServices::~HostServices() {
     Close();
@@ -156,6 +159,10 @@ void HostServices::WriteKeptLocked(bool bLastTry) {
         }
         m_log.Write(now, bLastTry);
     }
+    for (const std::string& ended : m_logEnded) {
+        EndFindingLocked(LogText(ended));
+    }
+    m_logEnded.clear();
     if (m_log.IsFailing()) {
         StartRetryLocked();
     }
@@ -216,8 +223,35 @@ uint32_t HostServices::Notice(uint32_t dwKind, const char* pszFormat, ...) {
     if (dwKind == kCSFNoticeDescription) {
         std::lock_guard<std::mutex> guard(m_lock);
         ++m_qwDescriptionNotices;
+    } else if (dwKind == kCSFNoticeFindingEnded) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        EndFindingLocked(text);
     }
     return 0;
+}
+
+void HostServices::EndFinding(const std::string& text) {
+    const std::string logged = LogText(text);
+    WriteLine(TimeStamp() + " NOTICE [kind " + std::to_string(kCSFNoticeFindingEnded) + "] " +
+              logged + "\n");
+    std::lock_guard<std::mutex> guard(m_lock);
+    EndFindingLocked(logged);
+}
+
+void HostServices::EndFindingLocked(const std::string& text) {
+    bool bEnded = false;
+    for (LateList* pList : {&m_late, &m_lateBefore}) {
+        for (const char* pszLevel : {"ERROR: ", "WARNING: "}) {
+            auto found = std::find(pList->m_texts.begin(), pList->m_texts.end(), pszLevel + text);
+            if (found != pList->m_texts.end()) {
+                pList->m_texts.erase(found);
+                bEnded = true;
+            }
+        }
+    }
+    if (bEnded) {
+        ++m_qwLateVersion;
+    }
 }
 
 void HostServices::Log(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, int nLine,

@@ -25,6 +25,12 @@
 // alert: of a flood, the first kMaxLate distinct texts are kept and the
 // rest counted, so the status file stays small.
 //
+// A finding whose cause ends (a port opened at last, scripts running
+// again, an output written again) is withdrawn: the plug-in says so with
+// CSFNoticeFindingEnded (qorCSFLib/CSFLog.h), the host with EndFinding;
+// the late findings then no longer hold it, so neither does the record of
+// the policy in force.
+//
 // When something the sensor described at its last command changes later
 // (a decoy port opened at last or not, rule scripts given up or back), the
 // plug-in calls CSFNoticeDescriptionChanged (qorCSFLib/CSFLog.h): the host
@@ -121,6 +127,11 @@ public:
     // set aside, before those learnt since.
     void KeepEarlierLateFindings();
     static constexpr size_t kMaxLate = 50;
+    // The late finding `text` (without its "ERROR: " or "WARNING: "), as
+    // the line that said it logged it, no longer holds: it leaves the late
+    // findings, those a running load set aside included.  A notice of
+    // kind kCSFNoticeFindingEnded does the same for the plug-in.
+    void EndFinding(const std::string& text);
     // How many notices said that the sensor's description changed.
     uint64_t DescriptionNotices() const;
     // An error or warning as a capture keeps it.
@@ -161,6 +172,7 @@ private:
     // Keeps a late finding, or counts it when it repeats one kept or the
     // list is full.
     void KeepLateLocked(std::string text);
+    void EndFindingLocked(const std::string& text);
 
     // Distinct findings up to a bound, and a count of the others.
     struct LateList {
@@ -172,6 +184,8 @@ private:
     // What the log said of itself, to be told once the write that said it
     // is over.
     std::vector<std::pair<uint32_t, std::string>> m_logReports;
+    // Its failures that ended, to be withdrawn from the findings.
+    std::vector<std::string> m_logEnded;
     KeptOutput m_log{{"log", "the log is not written", "cannot write the log file", "log file",
                       "log lines", "log lines"},
                      [this](uint32_t dwLevel, const std::string& text) {

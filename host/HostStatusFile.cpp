@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -102,9 +103,57 @@ std::vector<std::string> Fields(const std::string& line) {
     }
 }
 
+// Where the count of a bound's line begins: after the last "; " that a
+// digit follows.  npos when the line has none.
+size_t CountStart(const std::string& line) {
+    for (size_t at = line.rfind("; "); at != std::string::npos && at > 0; at = line.rfind("; ", at - 1)) {
+        if (at + 2 < line.size() && std::isdigit(static_cast<unsigned char>(line[at + 2]))) {
+            return at + 2;
+        }
+    }
+    return std::string::npos;
+}
+
 }  // namespace
 
 HostStatusFile::HostStatusFile(std::string root) : m_strRoot(std::move(root)) {}
+
+std::vector<std::string> HostStatusFile::BoundLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> bounds;
+    for (const std::string& line : lines) {
+        if (line.rfind(kBoundPrefix, 0) == 0) {
+            bounds.push_back(line);
+        }
+    }
+    return bounds;
+}
+
+std::vector<std::string> HostStatusFile::WithCurrentCounts(const std::vector<std::string>& later,
+                                                           const std::vector<std::string>& bounds) {
+    std::vector<std::string> current = later;
+    for (const std::string& bound : bounds) {
+        const size_t count = CountStart(bound);
+        if (bound.rfind(kBoundPrefix, 0) != 0 || count == std::string::npos) {
+            continue;
+        }
+        const size_t countEnd = bound.find_first_not_of("0123456789", count);
+        // "<input>: <limit>; " of the bound, and its count now.
+        const std::string head = bound.substr(0, count);
+        const std::string now = bound.substr(count, countEnd - count);
+        for (std::string& finding : current) {
+            const size_t colon = finding.find(": ");
+            if (colon == std::string::npos || finding.compare(colon + 2, head.size(), head) != 0) {
+                continue;
+            }
+            const size_t at = colon + 2 + head.size();
+            const size_t end = finding.find_first_not_of("0123456789", at);
+            if (end != at && end != std::string::npos) {
+                finding.replace(at, end - at, now);
+            }
+        }
+    }
+    return current;
+}
 
 uint64_t HostStatusFile::MonotonicNs() {
     timespec now{};
@@ -135,7 +184,8 @@ PolicyFileId HostStatusFile::Identify(const std::string& name) const {
 bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                             const std::string& text, const std::vector<std::string>& findings,
                             const std::vector<std::string>& engines, const std::string& state,
-                            const std::vector<std::string>& later, std::string* pProblem) {
+                            const std::vector<std::string>& later, std::string* pProblem,
+                            const std::vector<std::string>& bounds) {
     std::vector<HostStatusRecord> records = Read();
     if (m_qwSequence == 0 && !records.empty()) {
         m_qwSequence = records.back().m_qwSequence;
@@ -153,24 +203,31 @@ bool HostStatusFile::Record(const std::string& command, uint32_t dwStatus, uint6
     record.m_findings = findings;
     record.m_engines = engines;
     record.m_strState = state;
-    record.m_later = later;
+    record.m_later = WithCurrentCounts(later, bounds);
     m_newest = record;
     records.push_back(std::move(record));
     return Write(records, pProblem);
 }
 
 bool HostStatusFile::UpdateNewest(const std::vector<std::string>& engines, const std::string& state,
-                                  const std::vector<std::string>& later, std::string* pProblem) {
+                                  const std::vector<std::string>& later, std::string* pProblem,
+                                  const std::vector<std::string>& bounds) {
     if (m_newest.m_qwSequence == 0) {
         return false;
     }
+    std::vector<std::string> currentLater = WithCurrentCounts(later, bounds);
+    const bool bSame = m_newest.m_engines == engines && m_newest.m_strState == state &&
+                       m_newest.m_later == currentLater;
     m_newest.m_engines = engines;
     m_newest.m_strState = state;
-    m_newest.m_later = later;
+    m_newest.m_later = std::move(currentLater);
     std::vector<HostStatusRecord> records = Read();
     // Only this host writes the file; a record of its own that is gone was
     // removed by hand, and what runs is said again.
     if (!records.empty() && records.back().m_qwSequence == m_newest.m_qwSequence) {
+        if (bSame) {
+            return true;
+        }
         records.back() = m_newest;
     } else {
         records.push_back(m_newest);

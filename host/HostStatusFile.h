@@ -35,6 +35,13 @@
 // then calls UpdateNewest, so a waiting `hwhost push` learns its outcome
 // once there is room, without waiting for the next change.  The reason is
 // given once for failures in a row; WrittenAgain says when they ended.
+//
+// A bound is a later finding from when it was first reached, with the
+// count of that moment ("WARNING: Bound reached: <input>: <limit>; 1 files
+// left out (said again ...)"); the record keeps the count it has now, taken
+// from the bounds' lines as they stand (WithCurrentCounts).  A finding
+// whose cause has ended leaves the later findings (HostServices.h) and so
+// the record.
 
 #include <chrono>
 #include <cstdint>
@@ -75,16 +82,30 @@ public:
     // files as they are now.  False, with the reason in `pProblem` when
     // given, when the file cannot be replaced (another account's link or
     // file in its place is refused and left).
+    // `bounds` are the lines of the bounds reached as they stand now
+    // (those of the engine lines and the host's own), whose counts the
+    // later findings take.
     bool Record(const std::string& command, uint32_t dwStatus, uint64_t startedNs,
                 const std::string& text, const std::vector<std::string>& findings,
                 const std::vector<std::string>& engines, const std::string& state,
-                const std::vector<std::string>& later, std::string* pProblem = nullptr);
+                const std::vector<std::string>& later, std::string* pProblem = nullptr,
+                const std::vector<std::string>& bounds = {});
     // Rewrites the engine lines, state and later findings of the record
-    // this object wrote last (written anew when the file lost it).  False,
-    // as for Record, when the file cannot be replaced, and when nothing was
-    // recorded yet.
+    // this object wrote last (written anew when the file lost it; not
+    // written when it holds them already).  False, as for Record, when the
+    // file cannot be replaced, and when nothing was recorded yet.
     bool UpdateNewest(const std::vector<std::string>& engines, const std::string& state,
-                      const std::vector<std::string>& later, std::string* pProblem = nullptr);
+                      const std::vector<std::string>& later, std::string* pProblem = nullptr,
+                      const std::vector<std::string>& bounds = {});
+
+    // `later` with the count of each bound's finding replaced by the count
+    // of that bound's line in `bounds` ("Bound reached: <input>: <limit>;
+    // <n> <what> left out"); other findings as they are.
+    static std::vector<std::string> WithCurrentCounts(const std::vector<std::string>& later,
+                                                      const std::vector<std::string>& bounds);
+    // The lines of `lines` that say a bound reached.
+    static std::vector<std::string> BoundLines(const std::vector<std::string>& lines);
+    static constexpr char kBoundPrefix[] = "Bound reached: ";
 
     // The records on file, oldest first; empty when there is none, or
     // when the file is refused (HostFileReading.h: another account's link,

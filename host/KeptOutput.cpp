@@ -316,16 +316,18 @@ void KeptOutput::Failed(Clock::time_point now, bool bOpening) {
     // Said where the operator looks: what is not written is what a sensor
     // is for.
     if (bOpening) {
-        m_say(kCSFLogError | kCSFLogConsoleFlag,
-              "hwhost: " + m_names.m_strOpenFailed + ": " + m_strReason +
-                  "; what is not written yet is kept and written when it can be opened");
+        SayFailure("hwhost: " + m_names.m_strOpenFailed + ": " + m_strReason +
+                   "; what is not written yet is kept and written when it can be opened");
     } else {
-        m_say(kCSFLogError | kCSFLogConsoleFlag,
-              "hwhost: " + m_names.m_strWriteFailed + (m_bStandardOutput ? "" : " " + m_file.Path()) + " (" +
-                  m_strReason + "); " +
-                  std::to_string(m_pending.size()) +
-                  " bytes are kept and written when it can be written again");
+        SayFailure("hwhost: " + m_names.m_strWriteFailed + (m_bStandardOutput ? "" : " " + m_file.Path()) +
+                   " (" + m_strReason + "); " + std::to_string(m_pending.size()) +
+                   " bytes are kept and written when it can be written again");
     }
+}
+
+void KeptOutput::SayFailure(const std::string& text) {
+    m_strFailureSaid = text;
+    m_say(kCSFLogError | kCSFLogConsoleFlag, text);
 }
 
 void KeptOutput::SayStillFailing(Clock::time_point now) {
@@ -349,6 +351,12 @@ void KeptOutput::Back(Clock::time_point now) {
                                      : after + ": the " + std::to_string(m_qwTakenWhileFailing) + " " +
                                            m_names.m_strPieces + " kept meanwhile are written");
     m_strReason.clear();
+    // The failure no longer holds: it leaves the findings about the
+    // policy in force.
+    if (m_ended && !m_strFailureSaid.empty()) {
+        m_ended(m_strFailureSaid);
+    }
+    m_strFailureSaid.clear();
 }
 
 uint64_t KeptOutput::CountNotWritten(std::string& line) {

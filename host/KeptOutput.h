@@ -74,6 +74,10 @@ public:
     };
 
     KeptOutput(Names names, Say say);
+    // Told the text of the failure said (as Say had it) once the output
+    // is written again, so that the finding it made can be withdrawn.
+    using Ended = std::function<void(const std::string& text)>;
+    void SetFindingEnded(Ended ended) { m_ended = std::move(ended); }
     ~KeptOutput();
     KeptOutput(const KeptOutput&) = delete;
     KeptOutput& operator=(const KeptOutput&) = delete;
@@ -157,12 +161,16 @@ private:
     void Failed(Clock::time_point now, bool bOpening);
     void SayStillFailing(Clock::time_point now);
     void Back(Clock::time_point now);
+    void SayFailure(const std::string& text);
     HostBound& Bound();
     // "the alert file PATH", or "standard output".
     std::string Named() const;
 
     const Names m_names;
     Say m_say;
+    Ended m_ended;
+    // The failure said last, withdrawn when the output is back.
+    std::string m_strFailureSaid;
     bool m_bWanted = false;
     bool m_bStandardOutput = false;
     // Standard output's descriptor to write to: its own when it could be

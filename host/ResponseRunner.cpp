@@ -1,9 +1,17 @@
 #include "ResponseRunner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "HostServices.h"
 #include "hostwarden/CSFIdentifiers.h"
@@ -12,7 +20,10 @@
 #include "hostwarden/ICSFCommonResponseSNMP.h"
 #include "hostwarden/ICSFCommonResponseUserSpecified.h"
 #include "hostwarden/IPolicyEventInterface.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/Process.h"
+#include "platform/Sockets.h"
 #include "qorToolsLib/SnmpTrapSender.h"
 
 #define RESPONSE_LOG(level, ...) \
@@ -49,12 +60,88 @@ bool IsBlank(const std::string& text) {
 // "EMAIL \ Admins has no ..." for each unusable definition of one kind.
 template <typename Definition, typename Check>
 void ListUnusable(const char* pszKind, const std::map<std::string, Definition>& definitions,
-                  Check lacks, std::vector<std::string>& unusable) {
+                  Check lacks, std::vector<DefinitionFinding>& findings) {
     for (const auto& [name, definition] : definitions) {
         const std::string why = lacks(definition);
         if (!why.empty()) {
-            unusable.push_back(std::string(pszKind) + " \\ " + name + " " + why);
+            findings.push_back({kCSFLogError, std::string(pszKind) + " \\ " + name + " " + why});
         }
+    }
+}
+
+// Why this process cannot run `program` (a path, or a name looked up along
+// PATH as the start looks it up), or "" when it can.
+std::string WhyNotRunnable(const std::string& program) {
+    std::string path = program;
+    if (program.find('/') == std::string::npos && !plat::SearchPath(program, path)) {
+        return "no folder of PATH holds a file of that name";
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return "it is a folder";
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return "it is no regular file";
+    }
+    if (::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) != 0) {
+        const int error = errno;
+        return "hwhost's account (uid " + std::to_string(::geteuid()) + ") may not run it (" +
+               std::strerror(error) + ")";
+    }
+    return "";
+}
+
+// One host name looked up on a thread of its own, so that a resolver that
+// does not answer holds up a load no longer than its wait; the thread ends
+// when the resolver gives up, whether or not anyone still waits for it.
+struct Lookup {
+    std::mutex m_lock;
+    std::condition_variable m_done;
+    bool m_bDone = false;
+    bool m_bResolved = false;
+    uint32_t m_dwError = 0;
+};
+
+std::atomic<size_t> g_lookupsWaiting{0};
+
+std::shared_ptr<Lookup> StartLookup(const std::string& host) {
+    auto pLookup = std::make_shared<Lookup>();
+    g_lookupsWaiting.fetch_add(1);
+    try {
+        std::thread([pLookup, host] {
+            uint32_t address = 0;
+            const bool bResolved = plat::ResolveIpv4Address(host.c_str(), address);
+            const uint32_t dwError = bResolved ? 0 : plat::GetLastError();
+            {
+                std::lock_guard<std::mutex> guard(pLookup->m_lock);
+                pLookup->m_bDone = true;
+                pLookup->m_bResolved = bResolved;
+                pLookup->m_dwError = dwError;
+            }
+            pLookup->m_done.notify_all();
+            g_lookupsWaiting.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        g_lookupsWaiting.fetch_sub(1);
+        return nullptr;
+    }
+    return pLookup;
+}
+
+// The resolver's answer in words.
+std::string ResolverWords(uint32_t dwError) {
+    switch (dwError) {
+        case plat::kWsaHostNotFound:
+            return "host not found";
+        case plat::kWsaNoData:
+            return "the name has no IPv4 address";
+        case 11002:
+            return "the resolver could not answer now (try again)";
+        default:
+            return "resolver error " + std::to_string(dwError);
     }
 }
 
@@ -73,14 +160,16 @@ ResponseRunner::~ResponseRunner() = default;
 void ResponseRunner::SetClassFactory(ICSFClassFactory* pFactory) { m_pFactory = pFactory; }
 
 bool ResponseRunner::LoadDefinitions(IPolicyContainer& commonPolicy,
-                                     std::vector<std::string>* pUnusable) {
+                                     std::vector<DefinitionFinding>* pFindings) {
     ResponseDefinitions definitions;
     definitions.Load(commonPolicy);
-    if (pUnusable != nullptr) {
+    if (pFindings != nullptr) {
         auto lacks = [this](const auto& definition) { return Lacks(definition); };
-        ListUnusable(ResponseDefinitions::kMailKind, definitions.Mail(), lacks, *pUnusable);
-        ListUnusable(ResponseDefinitions::kTrapKind, definitions.Traps(), lacks, *pUnusable);
-        ListUnusable(ResponseDefinitions::kProgramKind, definitions.Programs(), lacks, *pUnusable);
+        ListUnusable(ResponseDefinitions::kMailKind, definitions.Mail(), lacks, *pFindings);
+        ListUnusable(ResponseDefinitions::kTrapKind, definitions.Traps(), lacks, *pFindings);
+        ListUnusable(ResponseDefinitions::kProgramKind, definitions.Programs(), lacks, *pFindings);
+        CheckPrograms(definitions, *pFindings);
+        CheckManagers(definitions, *pFindings);
     }
     std::lock_guard<std::mutex> guard(m_definitionLock);
     const bool bChanged = !(definitions == m_definitions);
@@ -121,6 +210,66 @@ std::string ResponseRunner::Lacks(const ProgramDefinition& program) {
     return plat::SplitCommandLine(program.m_strProgram).empty()
                ? "has no \"Program\", so no program is started for it"
                : "";
+}
+
+void ResponseRunner::CheckPrograms(const ResponseDefinitions& definitions,
+                                   std::vector<DefinitionFinding>& findings) {
+    for (const auto& [name, program] : definitions.Programs()) {
+        const std::vector<std::string> words = plat::SplitCommandLine(program.m_strProgram);
+        if (words.empty()) {
+            continue;
+        }
+        const std::string why = WhyNotRunnable(words[0]);
+        if (!why.empty()) {
+            findings.push_back({kCSFLogError, std::string(ResponseDefinitions::kProgramKind) + " \\ " +
+                                                  name + " has the \"Program\" \"" + words[0] +
+                                                  "\", which cannot be run: " + why +
+                                                  "; each alert that chooses it fails to start it"});
+        }
+    }
+}
+
+void ResponseRunner::CheckManagers(const ResponseDefinitions& definitions,
+                                   std::vector<DefinitionFinding>& findings) const {
+    // Each host name once, all looked up at once under one deadline.
+    std::map<std::string, std::shared_ptr<Lookup>> lookups;
+    std::vector<std::pair<std::string, std::string>> uses;  // definition, host
+    for (const auto& [name, trap] : definitions.Traps()) {
+        const std::string& manager = trap.m_strAddress.empty() ? m_defaultManager : trap.m_strAddress;
+        std::string host;
+        uint16_t port = 0;
+        uint32_t address = 0;
+        if (!Lacks(trap).empty() || !SplitManager(manager, host, port) ||
+            plat::ParseIpv4Address(host.c_str(), address)) {
+            continue;
+        }
+        uses.emplace_back(name, host);
+        if (lookups.count(host) == 0) {
+            lookups[host] = g_lookupsWaiting.load() < kMaxLookupsWaiting ? StartLookup(host) : nullptr;
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kResolveWait;
+    for (const auto& [name, host] : uses) {
+        Lookup* pLookup = lookups[host].get();
+        std::string why;
+        if (pLookup == nullptr) {
+            why = "whether it resolves was not asked: earlier lookups still wait for the resolver";
+        } else {
+            std::unique_lock<std::mutex> guard(pLookup->m_lock);
+            if (!pLookup->m_done.wait_until(guard, deadline, [&] { return pLookup->m_bDone; })) {
+                why = "the resolver gave no answer within " +
+                      std::to_string(kResolveWait.count() / 1000) + " s";
+            } else if (!pLookup->m_bResolved) {
+                why = "its host name does not resolve (" + ResolverWords(pLookup->m_dwError) + ")";
+            }
+        }
+        if (!why.empty()) {
+            findings.push_back({kCSFLogWarning,
+                                std::string(ResponseDefinitions::kTrapKind) + " \\ " + name +
+                                    " sends its traps to " + host + ", but " + why +
+                                    "; its traps fail until the name resolves"});
+        }
+    }
 }
 
 // Copies the definition `name` names, as it stands now, when it is usable.
@@ -177,6 +326,11 @@ bool ResponseRunner::Fail(const char* pszKind, const std::string& name, const st
                         "\" is not carried out: " + problem,
                     detail);
     return Fail();
+}
+
+void ResponseRunner::Carried(const char* pszKind, const std::string& name) {
+    // What kept this response from being carried out holds no longer.
+    m_problems.Ended(std::string("the ") + pszKind + " response \"" + name + "\" is not carried out: ");
 }
 
 void TrapFormatterReleaser::operator()(ICSFCommonResponseSNMP* pFormatter) const {
@@ -272,6 +426,8 @@ bool ResponseRunner::WriteMail(const PreparedResponse& mail) {
         case MailOutbox::Result::kWritten:
             RESPONSE_LOG(kCSFLogInfo, "hwhost: e-mail \"%s\" to \"%s\" written to %s",
                          mail.m_strName.c_str(), mail.m_strTo.c_str(), path.c_str());
+            Carried(ResponseDefinitions::kMailKind, mail.m_strName);
+            m_problems.Ended("e-mail \"" + mail.m_strName + "\" not written yet");
             return true;
         case MailOutbox::Result::kWaiting:
             // Late, not lost: what keeps the outbox from taking it is said
@@ -364,6 +520,7 @@ bool ResponseRunner::SendTrap(PreparedResponse& trap) {
     RESPONSE_LOG(kCSFLogInfo, "hwhost: trap \"%s\" sent to %s", trap.m_strName.c_str(),
                  trap.m_strManager.c_str());
     m_qwTraps.fetch_add(1);
+    Carried(ResponseDefinitions::kTrapKind, trap.m_strName);
     return true;
 }
 
@@ -400,14 +557,22 @@ bool ResponseRunner::StartProgram(const PreparedResponse& program) {
     }
     std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
     if (pChild == nullptr) {
+        // The start's own reason; what the load found of the program says
+        // more when there is more to say (a folder, not executable).
+        const int error = plat::GetLastErrno();
+        std::string why = WhyNotRunnable(arguments[0]);
+        if (why.empty()) {
+            why = error != 0 ? std::strerror(error) : "the system gave no reason";
+        }
         return Fail(ResponseDefinitions::kProgramKind, program.m_strName,
-                    "the program \"" + arguments[0] + "\" could not be started");
+                    "the program \"" + arguments[0] + "\" could not be started", why);
     }
     RESPONSE_LOG(kCSFLogInfo, "hwhost: program \"%s\" of \"%s\" started as %ld with %zu arguments",
                  arguments[0].c_str(), program.m_strName.c_str(), static_cast<long>(pChild->Pid()),
                  arguments.size() - 1);
     m_programs.push_back(std::move(pChild));
     m_qwPrograms.fetch_add(1);
+    Carried(ResponseDefinitions::kProgramKind, program.m_strName);
     return true;
 }
 
@@ -420,8 +585,9 @@ void ResponseRunner::ReapPrograms() {
         }
         const int status = child.ExitStatus();
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            RESPONSE_LOG(kCSFLogWarning, "hwhost: program %ld ended with status 0x%x",
-                         static_cast<long>(child.Pid()), static_cast<unsigned>(status));
+            RESPONSE_LOG(kCSFLogWarning, "hwhost: program %ld ended with status 0x%x (%s)",
+                         static_cast<long>(child.Pid()), static_cast<unsigned>(status),
+                         child.DescribeEnd().c_str());
         }
         it = m_programs.erase(it);
     }

@@ -77,13 +77,25 @@ public:
     // The factory the formatters are made by; null runs no responses.
     void SetClassFactory(ICSFClassFactory* pFactory);
     // Replaces the definitions; true when they differ from those before.
-    // `pUnusable`, when given, receives one text for each definition that
-    // can never be carried out, naming its kind and name, what it lacks
-    // and what is therefore not done: a mail without a "To", a trap
-    // without a manager (no "Address" and no default, or one that is not
-    // HOST:PORT), a program without a "Program".
+    // `pFindings`, when given, receives what the load says of them, each
+    // naming the definition's kind and name:
+    // - an error for one that can never be carried out, with what it lacks
+    //   and what is therefore not done: a mail without a "To", a trap
+    //   without a manager (no "Address" and no default, or one that is not
+    //   HOST:PORT), a program without a "Program";
+    // - an error for a program that cannot be run now (no such file, no
+    //   file of the name along PATH, a folder, not executable by hwhost's
+    //   account), with the reason: it is tried at each alert all the same;
+    // - a warning for a manager whose host name does not resolve now, or
+    //   whose resolution did not end within kResolveWait: it may resolve
+    //   later.
     bool LoadDefinitions(IPolicyContainer& commonPolicy,
-                         std::vector<std::string>* pUnusable = nullptr);
+                         std::vector<DefinitionFinding>* pFindings = nullptr);
+    // How long a load waits, for all its managers together, for the
+    // resolver; and how many lookups that did not end in time may still be
+    // waiting on it before a load asks no more.
+    static constexpr std::chrono::milliseconds kResolveWait{2000};
+    static constexpr size_t kMaxLookupsWaiting = 8;
 
     // Formats every response of the policy event that hwhost knows for the
     // event and appends it to `prepared`; one that cannot be formatted is
@@ -156,11 +168,20 @@ private:
     bool Fail(const char* pszKind, const std::string& name, const std::string& problem,
               const std::string& detail = std::string());
     bool IsDefined(const std::string& kind, const std::string& name) const;
+    // The response of `pszKind` chosen as `name` was carried out: its
+    // problems have ended (DeliveryProblems::Ended).
+    void Carried(const char* pszKind, const std::string& name);
     // What keeps a definition from ever being carried out, as "has no
     // ..., so no ... for it"; empty when nothing does.
     static std::string Lacks(const MailDefinition& mail);
     std::string Lacks(const TrapDefinition& trap) const;
     static std::string Lacks(const ProgramDefinition& program);
+    // The load's findings of the programs that cannot be run and the
+    // managers that do not resolve.
+    static void CheckPrograms(const ResponseDefinitions& definitions,
+                              std::vector<DefinitionFinding>& findings);
+    void CheckManagers(const ResponseDefinitions& definitions,
+                       std::vector<DefinitionFinding>& findings) const;
     // True with `definition` copied when `name` names a usable one; else
     // counted (undefined or unusable) and false.
     template <typename Definition>

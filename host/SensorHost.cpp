@@ -185,12 +185,8 @@ bool SensorHost::HandOverCommonPolicy(std::string& problem) {
         return false;
     }
     m_bNoCommonPolicySaid = false;
-    std::vector<std::string> unusable;
-    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container, &unusable);
     std::vector<DefinitionFinding> findings;
-    for (std::string& definition : unusable) {
-        findings.push_back({kCSFLogError, std::move(definition)});
-    }
+    m_bDefinitionsChanged = m_responses.LoadDefinitions(*container, &findings);
     const BlockResponseMap blocks = ResponseDefinitions::LoadBlockResponses(*container);
     ResponseDefinitions::CheckBlockResponses(blocks, findings);
     std::vector<DefinitionFinding> said;
@@ -237,11 +233,22 @@ bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
     return false;
 }
 
+std::vector<std::string> SensorHost::CurrentBounds() const {
+    // The sensor's bounds are among its engine lines; the responses' are
+    // the host's own.
+    std::vector<std::string> bounds = HostStatusFile::BoundLines(m_engineLines);
+    for (std::string& line : m_responses.BoundsReached()) {
+        bounds.push_back(std::move(line));
+    }
+    return bounds;
+}
+
 void SensorHost::RecordOutcome(const char* pszName, uint64_t startedNs) {
     std::string problem;
     m_qwLateWritten = m_services.LateVersion();
     if (!m_status.Record(pszName, m_dwLastStatus, startedNs, m_strLastText, m_findings,
-                         m_engineLines, StateText(), m_services.LateFindings(), &problem)) {
+                         m_engineLines, StateText(), m_services.LateFindings(), &problem,
+                         CurrentBounds())) {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s%s%s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName, problem.empty() ? "" : ": ", problem.c_str());
     }
@@ -258,7 +265,8 @@ void SensorHost::NoteStatusWrittenAgain() {
 void SensorHost::UpdateStatus() {
     std::string problem;
     m_qwLateWritten = m_services.LateVersion();
-    if (!m_status.UpdateNewest(m_engineLines, StateText(), m_services.LateFindings(), &problem) &&
+    if (!m_status.UpdateNewest(m_engineLines, StateText(), m_services.LateFindings(), &problem,
+                               CurrentBounds()) &&
         !problem.empty()) {
         HWHOST_LOG(kCSFLogError, "hwhost: cannot write %s/%s: %s", m_options.m_strRoot.c_str(),
                    HostStatusFile::kFileName, problem.c_str());
@@ -302,9 +310,15 @@ void SensorHost::KeepStatus() {
     // lines are asked for again too, but not at every finding of a flood.
     const bool bLate = m_services.LateVersion() != m_qwLateWritten;
     m_bLinesStale = m_bLinesStale || bLate;
-    const bool bDue = m_bLinesStale &&
-                      std::chrono::steady_clock::now() - m_lastRefresh >= kLateRefreshInterval;
-    if (m_services.DescriptionNotices() != m_qwNoticesSeen || bDue) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool bDue = m_bLinesStale && now - m_lastRefresh >= kLateRefreshInterval;
+    // The sensor tells of grown bound counts at most every
+    // InputBound::kCountNoticeInterval: the lines are asked for once more
+    // after each notice, for what grew since it without another.
+    const bool bNotice = m_services.DescriptionNotices() != m_qwNoticesSeen;
+    const bool bFollowUp = m_followUp != std::chrono::steady_clock::time_point() && now >= m_followUp;
+    if (bNotice || bDue || bFollowUp) {
+        m_followUp = bNotice ? now + kNoticeFollowUp : std::chrono::steady_clock::time_point();
         RefreshEngineLines();
     } else if (!bLate) {
         return;

@@ -195,4 +195,12 @@ private:
     bool m_bLinesStale = false;
     std::chrono::steady_clock::time_point m_lastRefresh{};
     static constexpr std::chrono::seconds kLateRefreshInterval{2};
+    // After a notice of the sensor's, its lines are asked for once more
+    // this much later (a little over the sensor's notice interval for the
+    // counts of its bounds).
+    static constexpr std::chrono::seconds kNoticeFollowUp{11};
+    std::chrono::steady_clock::time_point m_followUp{};
+    // The lines of the bounds reached, as last asked for: the sensor's and
+    // the host's own.
+    std::vector<std::string> CurrentBounds() const;
 };

@@ -31,6 +31,12 @@ enum : uint32_t {
     // completed start-up or reload: its engines' inputs, its rule scripts)
     // changed since; a status request answers the description as it is now.
     kCSFNoticeDescription = 2,
+    // A finding said earlier (an error or warning with the console flag,
+    // learnt after a load) no longer holds: its cause has ended (a port
+    // opened at last, scripts running again).  The notice's text is the
+    // finding's text exactly as it was logged; a host that keeps the
+    // findings of the policy in force lets that one go.
+    kCSFNoticeFindingEnded = 3,
 };
 
 class ICSFHostServices {

@@ -12,6 +12,7 @@
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "Common/RuleScript.h"
+#include "Common/SensorSettings.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
@@ -188,10 +189,10 @@ void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
 namespace {
 
 // In the log and the load's findings too, with the rule's key: a rule left
-// out is said.
-void SayLeftOutForScript(const std::string& strRulePath) {
-    PolicyKeyAudit::Log(kCSFLogWarning,
-                        "Rule " + strRulePath + " has \"NeedTcl\" on but no script to run: it is left out");
+// out is said, as an error, since every alert it would have raised is lost.
+void SayLeftOutForScript(const std::string& strRulePath, const std::string& strWhy) {
+    PolicyKeyAudit::Log(kCSFLogError,
+                        "Rule " + strRulePath + " has \"NeedTcl\" on but " + strWhy + ": it is left out");
 }
 
 }  // namespace
@@ -211,10 +212,18 @@ int32_t InitializeRules::ReadRuleScript(IPolicyContainer* pPolicy, const char* p
         }
         plat::ConsolePrintf("Rule \"%s\" requires TCL, but TCL is not enabled; this rule will be ignored.\n",
                             pRule->GetName().c_str());
-        SayLeftOutForScript(strRulePath);
+        SayLeftOutForScript(strRulePath, "no script to run");
         return kRuleScriptDropRule;
     }
-    if (strcasecmp(GetText(pPolicy, strScriptPath, "ScriptType").c_str(), "TCL") != 0) {
+    const std::string strType = GetText(pPolicy, strScriptPath, "ScriptType");
+    if (strcasecmp(strType.c_str(), "TCL") != 0) {
+        // Kept without its script, a rule that requires one would drop
+        // every alert it raises.
+        if (bNeedTcl) {
+            SayLeftOutForScript(strRulePath, "its script's \"ScriptType\" is \"" + strType +
+                                                 "\", not TCL, so no script of it runs");
+            return kRuleScriptDropRule;
+        }
         return kRuleScriptNotTcl;
     }
     std::string strProcedure = GetText(pPolicy, strScriptPath, "Procedures");
@@ -229,9 +238,23 @@ int32_t InitializeRules::ReadRuleScript(IPolicyContainer* pPolicy, const char* p
                             bNeedTcl ? "the rule will be ignored (because TCL is required for this rule\n"
                                      : "the rule will be processed without TCL\n");
         if (bNeedTcl) {
-            SayLeftOutForScript(strRulePath);
+            SayLeftOutForScript(strRulePath, "no script to run");
         }
         return bNeedTcl ? kRuleScriptDropRule : kRuleScriptEmpty;
+    }
+    if (bNeedTcl && !SensorSettings::Instance().m_bScriptEnabled) {
+        // No alert of the rule could ever meet its script: each would be
+        // dropped, and the rule is better left out and said.
+        plat::ConsolePrintf("Rule \"%s\" requires TCL, but TCL is not enabled; this rule will be ignored.\n",
+                            pRule->GetName().c_str());
+        SayLeftOutForScript(strRulePath,
+                            "scripting is off in this policy (\"ScriptEnabled\" 0 in \\config)");
+        return kRuleScriptDropRule;
+    }
+    if (bNeedTcl && strValidation.empty()) {
+        SayLeftOutForScript(strRulePath, "its script has no \"Validation\" part, so none of its "
+                                         "alerts could be validated");
+        return kRuleScriptDropRule;
     }
     std::unique_ptr<RuleScript> pScript(new (std::nothrow) RuleScript(
         pRule->GetName().c_str(), strProcedure.c_str(), strInitial.c_str(), strValidation.c_str()));

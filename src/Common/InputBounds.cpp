@@ -10,6 +10,11 @@ InputBound::Clock::time_point SteadyNow() { return InputBound::Clock::now(); }
 
 constexpr const char kOtherInputs[] = "other inputs";
 
+// When the host may next be told that counts grew, in the clock's ticks;
+// one for every bound, so that a flood over many inputs tells it no more
+// often than one.
+std::atomic<int64_t> g_nextCountNotice{INT64_MIN};
+
 }  // namespace
 
 InputBound::InputBound(std::string input, std::string limit, std::string what, TimeSource now)
@@ -21,6 +26,13 @@ InputBound::InputBound(std::string input, std::string limit, std::string what, T
 void InputBound::LeftOut(uint64_t qwItems) {
     const uint64_t qwTotal = m_qwTotal.fetch_add(qwItems, std::memory_order_relaxed) + qwItems;
     const int64_t now = m_now().time_since_epoch().count();
+    int64_t nextNotice = g_nextCountNotice.load(std::memory_order_relaxed);
+    if (now >= nextNotice &&
+        g_nextCountNotice.compare_exchange_strong(
+            nextNotice, now + std::chrono::duration_cast<Clock::duration>(kCountNoticeInterval).count(),
+            std::memory_order_relaxed)) {
+        CSFNoticeDescriptionChanged("the counts of bounds reached grew");
+    }
     int64_t next = m_nextReport.load(std::memory_order_relaxed);
     if (now < next) {
         return;
@@ -100,4 +112,5 @@ void InputBounds::ForgetForTest() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_nListedFrom = m_bounds.size();
     m_byName.clear();
+    g_nextCountNotice = INT64_MIN;
 }

@@ -11,14 +11,17 @@
 // An input's code keeps the handle of its bound and calls LeftOut for
 // every item the bound turns away, folds or refuses.  LeftOut costs an
 // atomic add and a clock read; the report is written on the calling thread
-// when one is due.
+// when one is due.  Between the reports the host is told, at most every
+// kCountNoticeInterval for all bounds together, that the counts it shows
+// (in hwhost.status) have grown (CSFNoticeDescriptionChanged), so that it
+// asks for them again.
 //
 //   InputBound& bound = InputBounds::Instance().Bound(
-//       "log group Web", "at most 1000 files followed", "files");
+//       "log group Web", "at most 512 files followed", "files");
 //   ...
 //   bound.LeftOut();
 //
-// says "Bound reached: log group Web: at most 1000 files followed; 1 files
+// says "Bound reached: log group Web: at most 512 files followed; 1 files
 // left out".
 
 #include <atomic>
@@ -36,6 +39,7 @@ public:
     using Clock = std::chrono::steady_clock;
     using TimeSource = Clock::time_point (*)();
     static constexpr Clock::duration kReportInterval = std::chrono::minutes(1);
+    static constexpr Clock::duration kCountNoticeInterval = std::chrono::seconds(10);
 
     InputBound(std::string input, std::string limit, std::string what, TimeSource now);
     InputBound(const InputBound&) = delete;

@@ -1,5 +1,6 @@
 #include "Decoy/DecoyPortReport.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "qorCSFLib/CSFLog.h"
@@ -105,8 +106,23 @@ void DecoyPortReport::BeginFirstWait(uint32_t dwMs) {
 
 void DecoyPortReport::Publish(std::vector<DecoyPortOutcome> outcomes, bool bSayNow) {
     std::vector<std::string> failures;
+    std::vector<std::string> ended;
     {
         std::lock_guard<std::mutex> guard(m_Lock);
+        // A failure said at an earlier opening that this one does not meet
+        // again (the port opened, or fails for another reason now) holds no
+        // longer.
+        for (auto it = m_SaidFailures.begin(); it != m_SaidFailures.end();) {
+            const bool bAgain = std::any_of(outcomes.begin(), outcomes.end(), [&](const DecoyPortOutcome& o) {
+                return o.m_Kind != Kind::kOpen && FailureText(o) == *it;
+            });
+            if (bAgain) {
+                ++it;
+            } else {
+                ended.push_back(*it);
+                it = m_SaidFailures.erase(it);
+            }
+        }
         m_Stage = Stage::kKnown;
         m_Outcomes = std::move(outcomes);
         m_bSaid = false;
@@ -117,6 +133,9 @@ void DecoyPortReport::Publish(std::vector<DecoyPortOutcome> outcomes, bool bSayN
             failures = TakeFailuresLocked();
         }
         m_Changed.notify_all();
+    }
+    for (const std::string& strText : ended) {
+        CSFNoticeFindingEnded(strText.c_str());
     }
     Say(failures);
     // A summary that did not wait for this opening named the ports as still
@@ -208,6 +227,7 @@ std::vector<std::string> DecoyPortReport::TakeFailuresLocked() {
     for (const DecoyPortOutcome& outcome : m_Outcomes) {
         if (outcome.m_Kind != Kind::kOpen) {
             failures.push_back(FailureText(outcome));
+            m_SaidFailures.insert(failures.back());
         }
     }
     return failures;

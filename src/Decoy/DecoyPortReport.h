@@ -13,12 +13,15 @@
 // its own thread, so that they are among what that command's load said.
 // The failures of the first opening, which comes long after its start-up,
 // are said by the engine thread when they are known, and so are those no
-// summary took within kClaimWait.
+// summary took within kClaimWait.  A failure said that a later opening no
+// longer meets (the port was freed, and opened at a resume) is taken back
+// from the host's findings (CSFNoticeFindingEnded).
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,9 @@ private:
     uint32_t m_dwFirstWaitMs = 0;
     std::vector<DecoyPortOutcome> m_Outcomes;
     bool m_bSaid = false;
+    // The failures said and not yet seen to end, whatever runs came
+    // between: an opening that no longer meets one takes it back.
+    std::set<std::string> m_SaidFailures;
     std::chrono::steady_clock::time_point m_Published;
     int m_nWaiters = 0;
 };

@@ -22,6 +22,7 @@
 #include "NTSyslog/CEngineNTSyslog.h"
 #include "TextLogs/CEngineTextLog.h"
 #include "Plugin/CServiceRequest.h"
+#include "Plugin/CorrelationCheck.h"
 #include "Common/CThreadList.h"
 #include "Plugin/PolicyFiles.h"
 #include "Plugin/RuleLossCheck.h"
@@ -51,7 +52,7 @@ constexpr const char kPolicyLoadFailure[] = "The sensor policy could not be load
 constexpr const char kWithoutInput[] = "WITHOUT INPUT";
 // The summary's line about the rule scripts, and whether it says they are
 // off against the policy's wish.
-constexpr const char kScriptsLine[] = "Rule scripts: ";
+constexpr const char* kScriptsLine = tclHandler::kScriptsLine;
 
 bool IsScriptsOffLine(const std::string& strLine) {
     return strLine.rfind(std::string(kScriptsLine) + tclHandler::kScriptsOff, 0) == 0;
@@ -311,13 +312,16 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         } else if (!strInput.empty()) {
             strLine += (bInput ? "; " : std::string("; ") + kWithoutInput + ": ") + strInput;
         }
+        const bool bWithout = !m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos;
         if (pszAfter == nullptr) {
             // Asked for the status only.
-        } else if (!m_bHostPaused && strLine.find(kWithoutInput) != std::string::npos) {
-            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
-                    strLine.c_str());
+        } else if (bWithout) {
+            SayWithout(pEngine->GetName(), pszAfter, strLine);
         } else if (bLogEvery) {
             CSF_LOG(kCSFLogInfo, "Engine %s", strLine.c_str());
+        }
+        if (!bWithout && !m_bHostPaused) {
+            EndWithout(pEngine->GetName());
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
@@ -325,13 +329,16 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         // Scripting that is off against the policy's wish is said with its
         // reason, as an engine without input is.
         const std::string strLine = std::string(kScriptsLine) + m_pTclHandler->DescribeScripting();
+        const bool bOff = IsScriptsOffLine(strLine);
         if (pszAfter == nullptr) {
             // Asked for the status only.
-        } else if (IsScriptsOffLine(strLine)) {
-            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "after the %s: %s", pszAfter,
-                    strLine.c_str());
+        } else if (bOff) {
+            SayWithout(kScriptsLine, pszAfter, strLine);
         } else if (bLogEvery) {
             CSF_LOG(kCSFLogInfo, "%s", strLine.c_str());
+        }
+        if (!bOff) {
+            EndWithout(kScriptsLine);
         }
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
@@ -341,6 +348,25 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
     return strSummary;
+}
+
+void CHostWarden::SayWithout(const std::string& strWhat, const char* pszAfter,
+                             const std::string& strLine) const {
+    const std::string strText = std::string("after the ") + pszAfter + ": " + strLine;
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", strText.c_str());
+    std::string& strSaid = m_SaidWithout[strWhat];
+    if (!strSaid.empty() && strSaid != strText) {
+        CSFNoticeFindingEnded(strSaid.c_str());
+    }
+    strSaid = strText;
+}
+
+void CHostWarden::EndWithout(const std::string& strWhat) const {
+    auto found = m_SaidWithout.find(strWhat);
+    if (found != m_SaidWithout.end()) {
+        CSFNoticeFindingEnded(found->second.c_str());
+        m_SaidWithout.erase(found);
+    }
 }
 
 uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
@@ -389,6 +415,8 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
         m_pThreadList->StartAll(kEngineArgument);
     }
     ApplyProtection();
+    // Asked once the engines run: whether an engine is off is theirs.
+    CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
     Banner("\n***** CHostWarden::Oninit() completed *****\n");
     const std::string strEngines = DescribeEngines("start-up", true);
     if (pRequest != nullptr) {
@@ -420,6 +448,9 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
                 "responses as before.",
                 g_strPushPolicy.c_str());
         m_policyLoader.ForgetCommonPolicy();
+        // A reload is what the console names to bring given-up scripts
+        // back, whether or not it reads a policy.
+        RestartGivenUpScripts();
         return CSFSensor::OnReloadPolicy(pRequest);
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
@@ -450,7 +481,10 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         if (pContainer != nullptr) {
             pContainer->Release();
         }
-        StartScriptHandler();
+        // The handler, shut down above, let go of the rules: the rules in
+        // force go to the process it starts again, or their scripts would
+        // be missing there.
+        RestartScriptsWithRulesInForce();
         if (!bHostPaused && m_pThreadList != nullptr) {
             // The engines set themselves up again from the policy they ran
             // with, so every adapter captures, detects and blocks as before.
@@ -475,6 +509,10 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     PublishPolicy(pContainer);
     if (m_pTclHandler != nullptr) {
         m_pTclHandler->SetEnabled(SensorSettings::Instance().m_bScriptEnabled);
+        // Engines register with the handler when they start with scripting
+        // on; a policy that switches it on later has them register now, or
+        // the rules they hand over would be refused and no script sent.
+        RegisterEnginesForScripts();
     }
     CSF_TRACE(kCSFLogTrace,
               "DEBUG: CHostWarden::OnReloadPolicy(): Have everyone get what needed from the new "
@@ -496,6 +534,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
     }
     ApplyProtection();
+    CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
     Banner("\n***** CHostWarden::OnReloadPolicy() completed *****\n");
     // As at start-up, the host is told what each engine now runs.
     const std::string strEngines = DescribeEngines("reload", true);
@@ -756,6 +795,52 @@ void CHostWarden::ReportScriptOutcomes() {
 void CHostWarden::ReportInputBounds() {
     for (const std::string& strLine : InputBounds::Instance().Describe()) {
         CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", strLine.c_str());
+    }
+}
+
+void CHostWarden::RegisterEnginesForScripts() {
+    if (m_pTclHandler == nullptr || !m_pTclHandler->IsEnabled() || m_pThreadList == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
+        if (CEngineBase* pEngine = m_pThreadList->GetAt(i)) {
+            m_pTclHandler->RegisterEngine(pEngine, 1);
+        }
+    }
+}
+
+void CHostWarden::RestartGivenUpScripts() {
+    if (m_pTclHandler == nullptr || !m_pTclHandler->IsEnabled() ||
+        m_pTclHandler->IsRunningFlagSet() || m_pThreadList == nullptr) {
+        return;
+    }
+    CSF_LOG(kCSFLogInfo, "Rule scripts are off against the policy; the script process is started "
+                         "again at this reload.");
+    // The handler let go of the rules when it gave up.
+    RestartScriptsWithRulesInForce();
+}
+
+void CHostWarden::RestartScriptsWithRulesInForce() {
+    if (m_pTclHandler == nullptr || m_pThreadList == nullptr) {
+        return;
+    }
+    // The engines' rules in force are handed over again, as a reload
+    // hands over new ones.
+    RegisterEnginesForScripts();
+    for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
+        CEngineBase* pEngine = m_pThreadList->GetAt(i);
+        RuleContainer* pRules = pEngine != nullptr ? pEngine->GetRuleContainer() : nullptr;
+        if (pRules != nullptr) {
+            m_pTclHandler->ReloadRuleContainer(pEngine, std::make_unique<RuleContainer>(*pRules));
+        }
+    }
+    // The handler reads its tuning from the policy in force.
+    if (m_pPolicyInForce != nullptr) {
+        PublishPolicy(m_pPolicyInForce);
+    }
+    StartScriptHandler();
+    if (m_pPolicyInForce != nullptr) {
+        WithdrawPolicy();
     }
 }
 

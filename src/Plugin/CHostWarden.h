@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -137,6 +138,12 @@ private:
     // logged too.  Without `pszAfter` nothing is logged: what a command
     // left was said by that command.
     std::string DescribeEngines(const char* pszAfter, bool bLogEvery) const;
+    // The warning of an engine (or the rule scripts) left without input by
+    // a command, said and kept; and, once it has its input again (seen by
+    // any description, the host's status requests too), taken back from
+    // the host's findings, as one replaced by another warning is.
+    void SayWithout(const std::string& strWhat, const char* pszAfter, const std::string& strLine) const;
+    void EndWithout(const std::string& strWhat) const;
     // The container of the policy in force replaces the one kept before;
     // null releases it.
     void KeepPolicyInForce(IPolicyContainer* pContainer);
@@ -153,6 +160,15 @@ private:
     void ReportScriptOutcomes();
     void ReportInputBounds();
     void ShutDownScriptHandler();
+    // Every engine registers with the script handler while scripting is on.
+    void RegisterEnginesForScripts();
+    // Scripting on in the policy but off for the handler (given up after
+    // the process ended too often, or failed to set up): the handler gets
+    // the rules in force and starts again.
+    void RestartGivenUpScripts();
+    // Starts the handler (shut down, or given up) with the rules in force
+    // and the tuning of the policy in force.
+    void RestartScriptsWithRulesInForce();
     void RunAuditSetUp();
     // Decides from the published policy whether the protection service
     // runs, and starts or stops it to match; stops it at the sensor's stop.
@@ -183,6 +199,9 @@ private:
     IPolicyContainer* m_pPolicyInForce = nullptr;
     std::atomic<bool> m_bAdapterUpdates{false};
     std::atomic<bool> m_bAdapterUpdatePending{false};
+    // What SayWithout said last of each engine (by name) still without
+    // its input; the command thread's alone.
+    mutable std::map<std::string, std::string> m_SaidWithout;
     // The common policy and the response table.
     PolicyLoader m_policyLoader;
     ProtectionControl m_protectionControl;

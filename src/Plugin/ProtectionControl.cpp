@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "platform/LastError.h"
 #include "platform/OsVersion.h"
 #include "platform/ServiceControl.h"
+#include "platform/SystemMessage.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/jsFastLock.h"
 
@@ -55,6 +58,43 @@ std::vector<std::string> SplitTokens(const std::string& strText) {
 
 void Pause(uint32_t dwMs) { std::this_thread::sleep_for(std::chrono::milliseconds(dwMs)); }
 
+// The words of a service-control failure: the layer's numbers for the
+// service's own states, or the system's words for what it mapped.
+std::string ServiceErrorWords(uint32_t dwError) {
+    switch (dwError) {
+        case plat::kErrServiceAlreadyRunning:
+            return "the service runs already";
+        case plat::kErrServiceDoesNotExist:
+            return "no such service is installed";
+        case plat::kErrServiceCannotAcceptControl:
+            return "the service cannot take the command now";
+        case plat::kErrServiceNotActive:
+            return "the service does not run";
+        default:
+            break;
+    }
+    if (plat::MapErrno(plat::GetLastErrno()) == dwError && plat::GetLastErrno() != 0) {
+        return std::strerror(plat::GetLastErrno());
+    }
+    std::string strText;
+    if (plat::LookupSystemMessage(dwError, nullptr, 0, strText) != 0) {
+        return "";
+    }
+    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r')) {
+        strText.pop_back();
+    }
+    return strText;
+}
+
+// The operation's own line with its number (`pszFormat` takes one %d), then the
+// number's words.
+std::string ServiceErrorLine(const char* pszFormat, uint32_t dwError) {
+    char szLine[256];
+    std::snprintf(szLine, sizeof szLine, pszFormat, static_cast<int>(dwError));
+    const std::string strWords = ServiceErrorWords(dwError);
+    return strWords.empty() ? std::string(szLine) : std::string(szLine) + " (" + strWords + ")";
+}
+
 // The manager and the service, or null after logging the opening failure
 // with the text the calling operation uses for the service.  With
 // `bAbsentIsRoutine`, a service that is not installed is no failure (a
@@ -63,8 +103,9 @@ std::unique_ptr<plat::Service> OpenProtectionService(const char* pszServiceFailu
                                                      bool bAbsentIsRoutine = false) {
     std::unique_ptr<plat::ServiceManager> pManager = plat::ServiceManager::Open();
     if (!pManager) {
-        CSF_LOG(1, "Error opening the service control manager : %d",
-                static_cast<int>(plat::GetLastError()));
+        CSF_LOG(1, "%s",
+                ServiceErrorLine("Error opening the service control manager : %d", plat::GetLastError())
+                    .c_str());
         return nullptr;
     }
     std::unique_ptr<plat::Service> pService =
@@ -72,9 +113,9 @@ std::unique_ptr<plat::Service> OpenProtectionService(const char* pszServiceFailu
     if (!pService) {
         const uint32_t dwError = plat::GetLastError();
         if (bAbsentIsRoutine && dwError == plat::kErrServiceDoesNotExist) {
-            CSF_TRACE(kCSFLogInfo, pszServiceFailure, static_cast<int>(dwError));
+            CSF_TRACE(kCSFLogInfo, "%s", ServiceErrorLine(pszServiceFailure, dwError).c_str());
         } else {
-            CSF_LOG(1, pszServiceFailure, static_cast<int>(dwError));
+            CSF_LOG(1, "%s", ServiceErrorLine(pszServiceFailure, dwError).c_str());
         }
     }
     return pService;
@@ -193,7 +234,7 @@ bool ProtectionControl::StartProtectionService() {
         if (dwError == plat::kErrServiceAlreadyRunning) {
             return true;
         }
-        CSF_LOG(1, "Error starting the gapfix service : %d", static_cast<int>(dwError));
+        CSF_LOG(1, "%s", ServiceErrorLine("Error starting the gapfix service : %d", dwError).c_str());
         return false;
     }
     return WaitForState(*pService, plat::kServiceRunning, "Error querying the gapfix status : %d",
@@ -210,7 +251,7 @@ bool ProtectionControl::StopProtectionServiceNow() {
     if (!pService->Stop()) {
         const uint32_t dwError = plat::GetLastError();
         if (dwError != plat::kErrServiceNotActive) {
-            CSF_LOG(1, "Error stopping the gapfix ervice : %d", static_cast<int>(dwError));
+            CSF_LOG(1, "%s", ServiceErrorLine("Error stopping the gapfix ervice : %d", dwError).c_str());
         }
         return false;
     }
@@ -226,7 +267,7 @@ bool ProtectionControl::WaitForState(plat::Service& service, uint32_t dwWanted,
         Pause(m_timing.m_dwPollMs);
         uint32_t dwState = 0;
         if (!service.QueryState(dwState)) {
-            CSF_LOG(1, pszQueryFailure, static_cast<int>(plat::GetLastError()));
+            CSF_LOG(1, "%s", ServiceErrorLine(pszQueryFailure, plat::GetLastError()).c_str());
             return false;
         }
         dwWaited += m_timing.m_dwPollMs;

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "Common/LineSocket.h"
+#include "platform/LastError.h"
+#include "platform/Sockets.h"
 #include "qorToolsLib/BoundedFormat.h"
 
 namespace {
@@ -87,7 +89,36 @@ size_t EndMarker(const std::string& strText, size_t nFrom) {
     return nEnd - kMarkerLength;
 }
 
+// The errno values the layer's socket numbers stand for: the numbers are
+// a mapping of them, so the mapping run backwards finds the system's own
+// words.  Where two map to one number the later, more particular one is
+// the usual cause (ECONNRESET before EPIPE, EMFILE before ENFILE); numbers
+// from kUnlistedErrnos on stand for errno values the mapping does not
+// list, and are not read back.
+constexpr int kLastErrno = 200;
+constexpr uint32_t kUnlistedErrnos = 11900;
+
 }  // namespace
+
+std::string SocketErrorWords(uint32_t dwError) {
+    if (dwError == plat::kWsaNotInitialised) {
+        return "no connection to the script process is open";
+    }
+    if (dwError == 0 || dwError >= kUnlistedErrnos) {
+        return "";
+    }
+    // The failure this thread saw last, when it is the one the number says.
+    const int nLast = plat::GetLastErrno();
+    if (nLast != 0 && plat::MapSocketErrno(nLast) == dwError) {
+        return std::strerror(nLast);
+    }
+    for (int nErrno = kLastErrno; nErrno > 0; --nErrno) {
+        if (plat::MapSocketErrno(nErrno) == dwError) {
+            return std::strerror(nErrno);
+        }
+    }
+    return "";
+}
 
 void qorTclCommand::Reset() {
     m_nCommandType = kNone;
@@ -213,6 +244,10 @@ int qorTclCommand::Receive(LineSocket& connection, uint32_t& dwError) {
                             "Error when reading command from socket, errno = %d",
                             static_cast<int>(dwError));
             m_strText = szText;
+            const std::string strWords = SocketErrorWords(dwError);
+            if (!strWords.empty()) {
+                m_strText += " (" + strWords + ")";
+            }
             return -1;
         }
         if (nRead == 0) {

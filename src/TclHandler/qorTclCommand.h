@@ -14,6 +14,12 @@
 
 class LineSocket;
 
+// The system's words for a failure of the connection to the script
+// process, as LineSocket keeps it (a Windows Sockets style number, 10000
+// and up): what the system calls the error ("Connection reset by peer"),
+// or "" for a number it has no words for.  Said after the number.
+std::string SocketErrorWords(uint32_t dwError);
+
 class qorTclCommand {
 public:
     enum CommandType : int32_t { kNone = 0, kScript = 1, kRun = 2, kStatus = 3, kExit = 4 };

@@ -390,6 +390,10 @@ bool tclHandler::EveryEngineHandedOver() {
 
 void tclHandler::ShutDown() {
     m_bRunning = 0;
+    // An idle main loop waits on the queues' event, which the thread's own
+    // stop does not set: woken here, it sends Exit at once instead of at
+    // the end of its wait.
+    m_Queues.m_Wake.Set();
     uint32_t dwStopped = 1;
     if (IsRunning()) {
         CSF_TRACE(3, "About to stop tclHandler");
@@ -442,6 +446,7 @@ uint32_t tclHandler::_doWork() {
             break;
         }
         if (m_bRunning != 0) {
+            NoteBackAfterGivingUp();
             InitScripts();
             MainLoop();
         }
@@ -483,12 +488,29 @@ void tclHandler::GiveUp(int32_t nAttempts, bool bLastStarted) {
                                std::to_string(nAttempts) + " attempts" + strWindow +
                                "; it is tried again at the next reload";
     }
-    const std::string strLine = OffText();
+    const std::string strLine = std::string(kScriptsLine) + OffText();
+    m_strGivenUp = strLine;
     guard.Unlock();
     // Learnt long after the load: said at once, and the host asked to
     // show it where it keeps the description of what runs.
-    CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "Rule scripts: %s", strLine.c_str());
+    CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strLine.c_str());
     CSFNoticeDescriptionChanged("rule scripts given up");
+}
+
+void tclHandler::NoteBackAfterGivingUp() {
+    std::string strGivenUp;
+    {
+        qorFastLock guard(m_EngineLock, true);
+        strGivenUp.swap(m_strGivenUp);
+    }
+    if (strGivenUp.empty()) {
+        return;
+    }
+    // What was said when they were given up holds no longer.
+    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+            "Rule scripts: on again: the script process was started again after it was given up");
+    CSFNoticeFindingEnded(strGivenUp.c_str());
+    CSFNoticeDescriptionChanged("rule scripts back");
 }
 
 void tclHandler::WaitSettled() {

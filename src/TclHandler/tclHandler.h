@@ -52,6 +52,8 @@ public:
     // How the start-up summary marks scripting that is off against the
     // policy's wish.
     static constexpr const char* kScriptsOff = "OFF";
+    // How the summary's line about the scripts begins.
+    static constexpr const char* kScriptsLine = "Rule scripts: ";
 
     // The store name is for tests that must not share the sensor's store.
     explicit tclHandler(const char* pszStoreName = kStoreName);
@@ -209,6 +211,9 @@ private:
     // The restarts are used up: scripting stays off until the next Init,
     // said at once.
     void GiveUp(int32_t nAttempts, bool bLastStarted);
+    // A process started after scripting was given up: what the console was
+    // told then is taken back.
+    void NoteBackAfterGivingUp();
     // "OFF: <reason>; <what becomes of the alerts>" (engine lock).
     std::string OffText() const;
     std::string ProgramPath();
@@ -251,6 +256,9 @@ private:
     std::string m_strDirectory;
     // Why scripting is off though the policy has it on (engine lock).
     std::string m_strOffReason;
+    // The finding said when scripting was last given up, until a process
+    // starts again (engine lock).
+    std::string m_strGivenUp;
     std::atomic<uint8_t> m_bSummaryExpected{0};
     // How the process started last ended, when it was seen to (handler
     // thread).

@@ -71,8 +71,10 @@ std::string tclHandler::ProcessCommandLine() {
 bool tclHandler::StartProcess(int32_t /*nAttempt*/) {
     plat::SocketHandle hProcessEnd = plat::kInvalidSocket;
     if (!m_Connection.Pair(hProcessEnd)) {
-        CSF_LOG(1, "Failed to setup client socket, error = %d",
-                static_cast<int>(m_Connection.LastError()));
+        const uint32_t dwError = m_Connection.LastError();
+        const std::string strWords = SocketErrorWords(dwError);
+        CSF_LOG(1, "Failed to setup client socket, error = %d%s", static_cast<int>(dwError),
+                strWords.empty() ? "" : (" (" + strWords + ")").c_str());
         return false;
     }
     const std::string strCommandLine = ProcessCommandLine();

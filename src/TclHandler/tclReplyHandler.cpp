@@ -3,6 +3,7 @@
 #include "Common/LineSocket.h"
 #include "TclHandler/tclQueueSet.h"
 #include "TclHandler/tclRequest.h"
+#include "platform/Sockets.h"
 #include "platform/Wait.h"
 #include "qorCSFLib/CSFLog.h"
 
@@ -62,7 +63,10 @@ uint32_t tclReplyHandler::_doWork() {
         uint32_t dwError = 0;
         int nResult = m_pConnection != nullptr ? pReply->Receive(*m_pConnection, dwError) : -1;
         if (m_pConnection == nullptr) {
-            dwError = 10093;
+            // Said as a failed read is, not with the text of another.
+            dwError = plat::kWsaNotInitialised;
+            pReply->m_strText = "Error when reading command from socket, errno = " +
+                                std::to_string(dwError) + " (" + SocketErrorWords(dwError) + ")";
         }
         if (nResult == 1) {
             PushReply(pReply);

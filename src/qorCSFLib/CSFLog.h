@@ -24,6 +24,10 @@ uint32_t CSFNotice(const char* pszText);
 // for the description again (a status request) and shows it where it keeps
 // it.  Any thread may call it; it only logs a notice.
 uint32_t CSFNoticeDescriptionChanged(const char* pszWhat);
+// Tells the host that the finding `pszText` (said earlier with CSF_LOG and
+// the console flag, its text exactly as it was logged) no longer holds,
+// its cause having ended.  Any thread may call it; it only logs a notice.
+uint32_t CSFNoticeFindingEnded(const char* pszText);
 
 // Debug logging: off when the plug-in is loaded; the sensor settings switch
 // it at every policy load.

@@ -145,3 +145,10 @@ uint32_t CSFNoticeDescriptionChanged(const char* pszWhat) {
                                    pszWhat)
                : 0;
 }
+
+uint32_t CSFNoticeFindingEnded(const char* pszText) {
+    ICSFHostServices* pServices = CSFLogServices();
+    return pServices != nullptr && pszText != nullptr
+               ? pServices->Notice(kCSFNoticeFindingEnded, "%s", pszText)
+               : 0;
+}

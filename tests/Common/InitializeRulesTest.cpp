@@ -9,6 +9,7 @@
 #include "Common/AlertTypes.h"
 #include "Common/RuleContainer.h"
 #include "Common/RuleScript.h"
+#include "Common/SensorSettings.h"
 #include "PolicyTest.h"
 #include "TestEngine.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -137,11 +138,62 @@ TEST_F(InitializeRulesTest, ScriptsThatCannotRunKeepOrDropTheRuleAsItNeedsThem) 
               "Rule \"Needy\" requires TCL, but TCL is not enabled; this rule will be ignored.\n"
               "Rule \"Needier\" has TCL enabled, but there is no TCL script; the rule will be ignored (because TCL "
               "is required for this rule\n");
-    // The log says which rules were left out, with their keys.
+    // The log says which rules were left out, with their keys, as errors:
+    // every alert of such a rule would be lost.
     for (const char* pszRule : {"Needy", "Needier"}) {
-        EXPECT_TRUE(log.Contains("Rule " + kTable + "\\" + pszRule +
-                                 " has \"NeedTcl\" on but no script to run: it is left out"))
-            << pszRule;
+        const std::string strText =
+            "Rule " + kTable + "\\" + pszRule + " has \"NeedTcl\" on but no script to run: it is left out";
+        EXPECT_TRUE(log.Contains(strText)) << pszRule;
+        for (const LoggedLine& line : log.m_Services.Lines()) {
+            if (line.text == strText) {
+                EXPECT_EQ(static_cast<uint32_t>(kCSFLogError), line.dwLevel) << pszRule;
+            }
+        }
+    }
+}
+
+// A rule that requires its script whose alerts could never meet it (scripting
+// off in the policy, a script of another type, a script without a Validation
+// part) is left out and said, instead of dropping each alert it raises.
+TEST_F(InitializeRulesTest, RuleThatRequiresAScriptThatCanNeverValidateIsLeftOutAndSaid) {
+    auto scripted = [&](const char* pszName, const char* pszType, const char* pszPart) {
+        const std::string strRule = AddRule(kTable, pszName);
+        Set(strRule, "NeedTcl", true);
+        Set(strRule + "\\Script", "Enabled", true);
+        Set(strRule + "\\Script", "ScriptType", pszType);
+        Set(strRule + "\\Script", pszPart, "return 1");
+        return strRule;
+    };
+    const std::string strPerl = scripted("Perl", "Perl", "Validation");
+    const std::string strNoValidation = scripted("Setup only", "TCL", "Initial");
+    scripted("Checked", "TCL", "Validation");
+    ScopedHostLog log;
+    m_Reader.ReadRules(&m_Rules, m_pPolicy.get());
+    EXPECT_EQ(nullptr, m_Rules.Find("Perl"));
+    EXPECT_EQ(nullptr, m_Rules.Find("Setup only"));
+    ASSERT_NE(nullptr, m_Rules.Find("Checked"));
+    EXPECT_TRUE(log.Contains("Rule " + strPerl + " has \"NeedTcl\" on but its script's \"ScriptType\" is "
+                             "\"Perl\", not TCL, so no script of it runs: it is left out"));
+    EXPECT_TRUE(log.Contains("Rule " + strNoValidation + " has \"NeedTcl\" on but its script has no "
+                             "\"Validation\" part, so none of its alerts could be validated: it is left out"));
+    EXPECT_EQ("", m_strConsole);
+
+    // With scripting off the scripted rule goes too, and every rule that
+    // requires its script says the line its reader is known by.
+    m_Rules.Clear();
+    SensorSettings::Instance().m_bScriptEnabled = false;
+    m_Reader.ReadRules(&m_Rules, m_pPolicy.get());
+    SensorSettings::Instance().m_bScriptEnabled = true;
+    EXPECT_EQ(nullptr, m_Rules.Find("Checked"));
+    EXPECT_EQ("Rule \"Setup only\" requires TCL, but TCL is not enabled; this rule will be ignored.\n"
+              "Rule \"Checked\" requires TCL, but TCL is not enabled; this rule will be ignored.\n",
+              m_strConsole);
+    const std::string strText = "Rule " + kTable +
+                                "\\Checked has \"NeedTcl\" on but scripting is off in this policy "
+                                "(\"ScriptEnabled\" 0 in \\config): it is left out";
+    EXPECT_TRUE(log.Contains(strText));
+    for (const LoggedLine& line : log.m_Services.Lines()) {
+        EXPECT_EQ(static_cast<uint32_t>(kCSFLogError), line.dwLevel) << line.text;
     }
 }
 

@@ -64,6 +64,29 @@ TEST_F(InputBoundsTest, FirstItemLeftOutIsSaidAtOnceThenAtMostOnceAMinuteWithThe
               std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1005 files left out"});
 }
 
+// Between its reports a bound's count grows without a word; the host is
+// told that the counts it shows grew, at most every ten seconds for all
+// bounds together, so that it asks for them again.
+TEST_F(InputBoundsTest, HostIsToldThatCountsGrewAtMostEveryTenSecondsForAllBounds) {
+    InputBound& first = InputBounds::Instance().Bound("input A", "limit", "items");
+    InputBound& second = InputBounds::Instance().Bound("input B", "limit", "items");
+    auto notices = [&] { return m_log.m_Services.Notices().size(); };
+    first.LeftOut();
+    EXPECT_EQ(1u, notices());
+    for (int i = 0; i < 100; ++i) {
+        first.LeftOut();
+        second.LeftOut();
+    }
+    g_now += std::chrono::seconds(9);
+    second.LeftOut();
+    EXPECT_EQ(1u, notices());
+    g_now += std::chrono::seconds(1);
+    second.LeftOut();
+    EXPECT_EQ(2u, notices());
+    EXPECT_EQ("2:The sensor's description changed: the counts of bounds reached grew",
+              m_log.m_Services.Notices().back());
+}
+
 TEST_F(InputBoundsTest, SameInputAndLimitShareAHandleAndTheTableOfBoundsIsBounded) {
     InputBounds& bounds = InputBounds::Instance();
     InputBound& first = bounds.Bound("rule A", "at most 10 values kept", "values");

@@ -137,7 +137,9 @@ TEST_F(ProtectionControlTest, MissingServiceIsAnErrorOnlyWhenItIsToBeStarted) {
     m_control.StopProtectionService();
     EXPECT_EQ(std::vector<std::string>{}, LoggedAt(1));
     EXPECT_FALSE(m_control.StartProtectionService());
-    EXPECT_EQ(std::vector<std::string>{"Error opening the gapfix ervice : 1060"}, LoggedAt(1));
+    // The number is said in words after it.
+    EXPECT_EQ(std::vector<std::string>{"Error opening the gapfix ervice : 1060 (no such service is installed)"},
+              LoggedAt(1));
 }
 
 TEST_F(ProtectionControlTest, SensorStartsTheServiceAtStartUpAndStopsItAtStop) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <string>
 
 #include "Common/LineSocket.h"
+#include "platform/LastError.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -161,5 +165,22 @@ TEST_F(CommandLineTest, ClosedConnectionIsReportedWithItsErrorCode) {
     int nResult = 0;
     ASSERT_TRUE(hwtest::WaitUntil([&] { return (nResult = command.Receive(m_Listener, dwError)) < 0; }, 10));
     EXPECT_NE(0u, dwError);
-    EXPECT_EQ(0u, command.m_strText.find("Error when reading command from socket, errno = "));
+    // The line keeps its words and number, and says the reason in the
+    // system's words after them.
+    EXPECT_EQ("Error when reading command from socket, errno = " + std::to_string(dwError) + " (" +
+                  SocketErrorWords(dwError) + ")",
+              command.m_strText);
+    EXPECT_FALSE(SocketErrorWords(dwError).empty());
+}
+
+// Every number the layer makes of a socket error reads back as the
+// system's words for it; a closed connection as no connection.
+TEST(SocketErrorWords, NumbersReadAsTheSystemsWords) {
+    // No failure of this thread's stands for the numbers below.
+    plat::SetLastErrorFromErrno(0);
+    EXPECT_EQ(std::strerror(ECONNRESET), SocketErrorWords(10054));
+    EXPECT_EQ(std::strerror(EMFILE), SocketErrorWords(10024));
+    EXPECT_EQ("no connection to the script process is open", SocketErrorWords(10093));
+    EXPECT_EQ("", SocketErrorWords(0));
+    EXPECT_EQ("", SocketErrorWords(12345));
 }

@@ -434,6 +434,7 @@ TEST(AlertPipelineOutputTest, FilesWhoseFolderIsReplacedByAFileComeBackByThemsel
                                     "can be opened\n";
         ASSERT_TRUE(console.WaitFor(failure)) << console.Text();
     }
+    EXPECT_EQ(2u, own.m_services.LateFindings().size());
     Hand(2);
     std::filesystem::remove(folder);
     std::filesystem::create_directory(folder);
@@ -449,6 +450,8 @@ TEST(AlertPipelineOutputTest, FilesWhoseFolderIsReplacedByAFileComeBackByThemsel
     EXPECT_EQ(1u, hwtest::CountOf(said, "NOTICE: hwhost: the alert file " + folder + "/alerts.xml is written again after "))
         << said;
     EXPECT_EQ(1u, hwtest::CountOf(said, "the 5 alerts kept meanwhile are written\n")) << said;
+    // Both failures ended, and with them their findings.
+    EXPECT_TRUE(own.m_services.LateFindings().empty()) << ::testing::PrintToString(own.m_services.LateFindings());
     pipeline.Stop();
     EXPECT_EQ(0u, pipeline.AlertsNotWritten());
     EXPECT_EQ(6u, pipeline.AlertsWritten());

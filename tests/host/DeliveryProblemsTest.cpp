@@ -66,3 +66,27 @@ TEST(DeliveryProblemsTest, ProblemsPastTheBoundAreCountedTogether) {
     EXPECT_EQ(nNoted, problems.Count());
     EXPECT_EQ(DeliveryProblems::kMaxProblems + 1, CountOf(console.Text(), "ERROR: hwhost: "));
 }
+
+// A problem whose cause ended (its response carried out since) leaves the
+// findings kept about the policy in force; met again, it is said again as
+// at its first time, and the stop counts every time.
+TEST(DeliveryProblemsTest, ProblemThatEndedLeavesTheFindingsAndIsSaidAgainWhenItComesBack) {
+    hwtest::ManualReportTime time;
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    DeliveryProblems problems(services);
+    const std::string trap = "the SNMP response \"Ops\" is not carried out: the trap to m:162 is not sent";
+    problems.Note(trap, "Network is unreachable");
+    problems.Note(kNoEvent);
+    problems.Ended("the SNMP response \"Ops\" is not carried out: ");
+    problems.Ended("the SNMP response \"Other\" is not carried out: ");
+    EXPECT_EQ(std::vector<std::string>{"ERROR: hwhost: " + kNoEvent}, services.LateFindings());
+
+    problems.Note(trap, "Network is unreachable");
+    EXPECT_EQ(2u, CountOf(console.Text(), "ERROR: hwhost: " + trap + ": Network is unreachable\n"))
+        << console.Text();
+    EXPECT_EQ((std::vector<std::string>{"ERROR: hwhost: " + kNoEvent,
+                                        "ERROR: hwhost: " + trap + ": Network is unreachable"}),
+              services.LateFindings());
+    EXPECT_EQ((std::vector<std::string>{trap + " (2 times)", kNoEvent + " (1 time)"}), problems.Summary());
+}

@@ -228,6 +228,38 @@ TEST(HostServices, LateFindingsAreBoundedAndFollowThePolicyInForce) {
     EXPECT_EQ(std::vector<std::string>{"WARNING: new"}, services.LateFindings());
 }
 
+// A finding whose cause has ended leaves the late findings, whether the
+// plug-in says so with a notice or the host itself; one a running load set
+// aside goes too, so a load that keeps the policy in force does not bring
+// it back.  Said again, it is kept again.
+TEST(HostServices, FindingWhoseCauseEndedLeavesTheLateFindings) {
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    auto late = [&](uint32_t dwLevel, const char* pszText) {
+        services.Log(nullptr, kCSFLogCategory, dwLevel | kCSFLogConsoleFlag, 1, "a.cpp", "%s", pszText);
+    };
+    late(kCSFLogError, "Decoy rule D: TCP port 23 is not watched: it is in use\x1b[2J");
+    late(kCSFLogWarning, "output out/alerts.xml cannot be written");
+    late(kCSFLogWarning, "kept");
+    const uint64_t version = services.LateVersion();
+    // The notice's text is the finding's as the plug-in formats it; both
+    // pass through the same escaping of the log.
+    services.Notice(kCSFNoticeFindingEnded, "%s", "Decoy rule D: TCP port 23 is not watched: it is in use\x1b[2J");
+    EXPECT_NE(version, services.LateVersion());
+    EXPECT_EQ((std::vector<std::string>{"WARNING: output out/alerts.xml cannot be written", "WARNING: kept"}),
+              services.LateFindings());
+
+    services.BeginCapture(std::this_thread::get_id());
+    services.EndFinding("output out/alerts.xml cannot be written");
+    services.EndCapture();
+    services.KeepEarlierLateFindings();
+    EXPECT_EQ(std::vector<std::string>{"WARNING: kept"}, services.LateFindings());
+
+    late(kCSFLogWarning, "output out/alerts.xml cannot be written");
+    EXPECT_EQ((std::vector<std::string>{"WARNING: kept", "WARNING: output out/alerts.xml cannot be written"}),
+              services.LateFindings());
+}
+
 TEST(HostServices, RenamedLogIsMadeAgain) {
     hwtest::ScratchDirectory dir;
     const std::string path = dir.File("logs/hwhost.log");
@@ -284,6 +316,8 @@ TEST(HostServices, LogWhoseFolderIsReplacedByAFileComesBackByItselfWithTheLinesK
     EXPECT_TRUE(console.Contains("NOTICE: hwhost: the log file " + path + " is written again after "))
         << console.Text();
     EXPECT_TRUE(console.Contains(": the 22 log lines kept meanwhile are written\n")) << console.Text();
+    // Its failure no longer holds: it leaves the findings, the others stay.
+    EXPECT_EQ(std::vector<std::string>{"WARNING: two"}, services.LateFindings());
     const std::vector<std::string> lines = SplitLines(hwtest::ReadWholeFile(path));
     ASSERT_EQ(23u, lines.size()) << hwtest::ReadWholeFile(path);
     EXPECT_NE(std::string::npos, lines[0].find(": two"));

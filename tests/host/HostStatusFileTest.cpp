@@ -85,3 +85,33 @@ TEST(HostStatusFile, RecordThatCannotBeWrittenIsWrittenAgainOnceItCanBe) {
     EXPECT_EQ("reload", records[0].m_strCommand);
     EXPECT_EQ("paused", records[0].m_strState);
 }
+
+// A bound is a later finding with the count it had when first reached; the
+// record keeps the count its line has now, for the sensor's bounds and the
+// host's alike, and leaves every other finding as it is.
+TEST(HostStatusFile, LaterFindingOfABoundKeepsItsCurrentCount) {
+    const std::vector<std::string> later = {
+        "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 1 files left out "
+        "(said again at most once a minute while it lasts)",
+        "WARNING: Bound reached: correlation rule R: at most 1024 hits; kept; 3 hit values left out (said "
+        "again at most once a minute while it lasts)",
+        "ERROR: Decoy rule D: TCP port 23 is not watched: in use"};
+    const std::vector<std::string> engines = {
+        "Text Log Monitor: 1 rule; log group Web",
+        "Bound reached: log group Web (/srv/*.log): at most 512 files followed; 188 files left out",
+        "Bound reached: correlation rule R: at most 1024 hits; kept; 4097 hit values left out"};
+    const std::vector<std::string> bounds = HostStatusFile::BoundLines(engines);
+    EXPECT_EQ(2u, bounds.size());
+    EXPECT_EQ((std::vector<std::string>{
+                  "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 188 files "
+                  "left out (said again at most once a minute while it lasts)",
+                  "WARNING: Bound reached: correlation rule R: at most 1024 hits; kept; 4097 hit values left "
+                  "out (said again at most once a minute while it lasts)",
+                  "ERROR: Decoy rule D: TCP port 23 is not watched: in use"}),
+              HostStatusFile::WithCurrentCounts(later, bounds));
+
+    hwtest::ScratchDirectory root;
+    HostStatusFile status(root.Path());
+    ASSERT_TRUE(status.Record("start-up", 1, 10, "accepted", {}, engines, "running", later, nullptr, bounds));
+    EXPECT_EQ(HostStatusFile::WithCurrentCounts(later, bounds), status.Read().back().m_later);
+}

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -47,6 +50,17 @@ public:
         return nullptr;
     }
 };
+
+// The texts of the findings of one level.
+std::vector<std::string> TextsOf(const std::vector<DefinitionFinding>& findings, uint32_t dwLevel) {
+    std::vector<std::string> texts;
+    for (const DefinitionFinding& finding : findings) {
+        if (finding.m_dwLevel == dwLevel) {
+            texts.push_back(finding.m_strText);
+        }
+    }
+    return texts;
+}
 
 struct ContainerReleaser {
     void operator()(IPolicyContainer* pContainer) const { pContainer->Release(); }
@@ -134,8 +148,9 @@ TEST_F(ResponseRunnerTest, UnusableDefinitionsAreNamedAtLoadAndCountedNotCarried
     Define("\\Response\\SNMP\\Mistyped", "Address", "127.0.0.1");
     Define("\\Response\\USER SPECIFIED\\Idle", "Parameters", "<event>");
     Define("\\Response\\USER SPECIFIED\\Blank", "Program", "  ");
-    std::vector<std::string> unusable;
-    EXPECT_TRUE(m_runner.LoadDefinitions(*m_pPolicy, &unusable));
+    std::vector<DefinitionFinding> findings;
+    EXPECT_TRUE(m_runner.LoadDefinitions(*m_pPolicy, &findings));
+    EXPECT_EQ(findings.size(), TextsOf(findings, kCSFLogError).size());
     EXPECT_EQ((std::vector<std::string>{
                   "EMAIL \\ Blank has no \"To\", so no mail is made for it",
                   "EMAIL \\ Unaddressed has no \"To\", so no mail is made for it",
@@ -146,7 +161,7 @@ TEST_F(ResponseRunnerTest, UnusableDefinitionsAreNamedAtLoadAndCountedNotCarried
                   "USER SPECIFIED \\ Blank has no \"Program\", so no program is started for it",
                   "USER SPECIFIED \\ Idle has no \"Program\", so no program is started for it",
               }),
-              unusable);
+              TextsOf(findings, kCSFLogError));
 
     ChosenResponses responses(
         "EMAIL:Unaddressed,EMAIL:Blank,SNMP:Managers,SNMP:Mistyped,USER SPECIFIED:Idle,"
@@ -162,12 +177,53 @@ TEST_F(ResponseRunnerTest, UnusableDefinitionsAreNamedAtLoadAndCountedNotCarried
     EXPECT_EQ(0u, hwtest::ReadWholeFile(files[0].string()).find("To: root@localhost\n"));
 
     ResponseRunner managed{m_services, m_root.Path(), "127.0.0.1:9"};
-    unusable.clear();
-    managed.LoadDefinitions(*m_pPolicy, &unusable);
-    EXPECT_EQ(5u, unusable.size());
-    for (const std::string& text : unusable) {
+    findings.clear();
+    managed.LoadDefinitions(*m_pPolicy, &findings);
+    EXPECT_EQ(5u, findings.size());
+    for (const std::string& text : TextsOf(findings, kCSFLogError)) {
         EXPECT_NE(0u, text.find("SNMP \\ Managers")) << text;
     }
+}
+
+// A program that cannot be run is an error of the load with the reason
+// (none of that name, none along PATH, a folder, not executable), and each
+// alert that chooses it says again why it could not be started.  A manager
+// whose host name does not resolve is a warning: it may resolve later.
+TEST_F(ResponseRunnerTest, ProgramsThatCannotRunAndManagersThatDoNotResolveAreNamedAtLoad) {
+    const std::string script = m_root.File("notify.sh");
+    hwtest::WriteWholeFile(script, "#!/bin/sh\nexit 0\n");
+    ASSERT_EQ(0, ::chmod(script.c_str(), 0644));
+    Define("\\Response\\USER SPECIFIED\\Gone", "Program", "/nonexistent/notify --now");
+    Define("\\Response\\USER SPECIFIED\\Unlisted", "Program", "hw-no-such-program");
+    Define("\\Response\\USER SPECIFIED\\Folder", "Program", m_root.Path().c_str());
+    Define("\\Response\\USER SPECIFIED\\Plain", "Program", script.c_str());
+    Define("\\Response\\USER SPECIFIED\\Fine", "Program", "true");
+    Define("\\Response\\SNMP\\Far", "Address", "nothing.invalid:162");
+    Define("\\Response\\SNMP\\Near", "Address", "127.0.0.1:162");
+    std::vector<DefinitionFinding> findings;
+    m_runner.LoadDefinitions(*m_pPolicy, &findings);
+    const std::string tail = "; each alert that chooses it fails to start it";
+    EXPECT_EQ((std::vector<std::string>{
+                  "USER SPECIFIED \\ Folder has the \"Program\" \"" + m_root.Path() +
+                      "\", which cannot be run: it is a folder" + tail,
+                  "USER SPECIFIED \\ Gone has the \"Program\" \"/nonexistent/notify\", which cannot be "
+                  "run: No such file or directory" + tail,
+                  "USER SPECIFIED \\ Plain has the \"Program\" \"" + script +
+                      "\", which cannot be run: hwhost's account (uid " + std::to_string(::geteuid()) +
+                      ") may not run it (Permission denied)" + tail,
+                  "USER SPECIFIED \\ Unlisted has the \"Program\" \"hw-no-such-program\", which cannot "
+                  "be run: no folder of PATH holds a file of that name" + tail}),
+              TextsOf(findings, kCSFLogError));
+    EXPECT_EQ((std::vector<std::string>{"SNMP \\ Far sends its traps to nothing.invalid, but its host name "
+                                        "does not resolve (host not found); its traps fail until the name "
+                                        "resolves"}),
+              TextsOf(findings, kCSFLogWarning));
+
+    ChosenResponses responses("USER SPECIFIED:Gone");
+    EXPECT_EQ(0u, m_runner.Run(responses, m_event));
+    EXPECT_EQ((std::vector<std::string>{"the USER SPECIFIED response \"Gone\" is not carried out: the program "
+                                        "\"/nonexistent/notify\" could not be started (1 time)"}),
+              m_runner.Problems().Summary());
 }
 
 // A flood of alerts starts no more programs than may run at once; the

@@ -463,6 +463,65 @@ TEST_F(PolicyFilesHostTest, PushPrintsWhatTheLoadSaidAndTellsACleanLoadApart) {
     EXPECT_EQ(0, Stop());
 }
 
+// What cannot work is named by the push that brings it, each with why, and
+// the push exits 4: a rule that requires its script under a policy with
+// scripting off (left out), a rule choosing a program that does not exist,
+// a trap manager whose name does not resolve (a warning: it may later) and
+// a correlation rule that watches only a rule of an engine that is off.
+TEST_F(PolicyFilesHostTest, PushOfRulesAndResponsesThatCannotWorkNamesEachAndExitsFour) {
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    Write("common.policy",
+          CommonPolicy("[\\Response\\USER SPECIFIED\\];\r\n[\\Response\\USER SPECIFIED\\Notify\\];\r\n"
+                       "Program\t=S\t/nonexistent/hw-notify --now;\r\nParameters\t=S\t<event>;\r\n"
+                       "[\\Response\\SNMP\\];\r\n[\\Response\\SNMP\\Far\\];\r\n"
+                       "Address\t=S\tmanager.invalid:162;\r\n"));
+    std::string policy = Policy("beta");
+    policy.replace(policy.find("Choice\t=S\tAdmins;\r\n"), 21,
+                   "Choice\t=S\tAdmins;\r\n"
+                   "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Response\\USER SPECIFIED\\];\r\n"
+                   "Enabled\t=B\t1;\r\nChoice\t=S\tNotify;\r\n"
+                   "[\\Advanced\\Rules\\SysLog Rules\\Marker\\Response\\SNMP\\];\r\n"
+                   "Enabled\t=B\t1;\r\nChoice\t=S\tFar;\r\n");
+    policy +=
+        "[\\Advanced\\Rules\\SysLog Rules\\Checked\\];\r\nEnabled\t=B\t1;\r\nNeedTcl\t=B\t1;\r\n"
+        "Log Type\t=S\tTextLog;\r\nLogs\t=S\tTest log;\r\nRegular Expression\t=S\tchecked;\r\n"
+        "[\\Advanced\\Rules\\SysLog Rules\\Checked\\Script\\];\r\nEnabled\t=B\t1;\r\n"
+        "ScriptType\t=S\tTCL;\r\nValidation\t=S\treturn 1;\r\n"
+        "[\\Advanced\\Rules\\Nodekeeper Rules\\];\r\n[\\Advanced\\Rules\\Nodekeeper Rules\\Land_Attack\\];\r\n"
+        "Enabled\t=B\t1;\r\nAlert Type\t=S\tSuspiciousTCP;\r\n"
+        "[\\Advanced\\Rules\\Correlation Rules\\];\r\n"
+        "[\\Advanced\\Rules\\Correlation Rules\\Network storm\\];\r\nEnabled\t=B\t1;\r\n"
+        "Type\t=S\tCUMULATIVE;\r\nThreshold\t=L\t3;\r\n"
+        "[\\Advanced\\Rules\\Correlation Rules\\Network storm\\Rules\\];\r\nLand_Attack\t=S\t1;\r\n";
+    hwtest::WriteWholeFile(m_out.File("cannot.policy"), policy);
+    std::string output;
+    EXPECT_EQ(4, Push(m_out.File("cannot.policy"), output)) << output;
+    const std::string rules = "\\Advanced\\Rules\\";
+    for (const std::string& said : {
+             "ERROR: Rule " + rules + "SysLog Rules\\Checked has \"NeedTcl\" on but scripting is off in "
+             "this policy (\"ScriptEnabled\" 0 in \\config): it is left out\n",
+             std::string("ERROR: hwhost: common.policy: the response USER SPECIFIED \\ Notify has the "
+                         "\"Program\" \"/nonexistent/hw-notify\", which cannot be run: No such file or "
+                         "directory; each alert that chooses it fails to start it\n"),
+             std::string("WARNING: hwhost: common.policy: the response SNMP \\ Far sends its traps to "
+                         "manager.invalid, but "),
+             "ERROR: Rule " + rules + "Correlation Rules\\Network storm can never fire: no rule it watches "
+             "gives an alert (\"Land_Attack\", a rule of the IDS Engine, which is off (network "
+             "monitoring (\"Nodekeeper\") is off))\n"}) {
+        EXPECT_EQ(1u, CountOf(output, said)) << said << "\n" << output;
+    }
+    EXPECT_NE(std::string::npos, output.find("; its traps fail until the name resolves\n")) << output;
+    // The line the rule's reader is known by, on hwhost's console.
+    EXPECT_NE(std::string::npos,
+              Errors().find("Rule \"Checked\" requires TCL, but TCL is not enabled; this rule will be "
+                            "ignored.\n"))
+        << Errors();
+    EXPECT_NE(std::string::npos, output.find("\n  Text Log Monitor: 1 rule; log groups Test log\n"))
+        << output;
+    EXPECT_EQ(0, Stop());
+}
+
 // A choice the common policy does not define makes no mail: the load says
 // which rule chose what, and the stop counts what was not carried out.  A
 // changed definition is used after a SIGHUP that reads no rule, and the log

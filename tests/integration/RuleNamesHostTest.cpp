@@ -131,9 +131,15 @@ TEST_F(RuleNamesHostTest, ResponseThatCannotBeCarriedOutIsSaidAtOnceKeptInTheSta
                            "[\\Response\\USER SPECIFIED\\];\r\n[\\Response\\USER SPECIFIED\\Pager\\];\r\n"
                            "Program\t=S\t/nonexistent/pager;\r\n");
     std::string output;
-    ASSERT_EQ(0, m_host.Push(Policy() + "[\\Advanced\\Rules\\SysLog Rules\\Failed su\\Response\\USER SPECIFIED\\];\r\n"
+    // The load names the program it cannot run; the alerts still try it.
+    ASSERT_EQ(4, m_host.Push(Policy() + "[\\Advanced\\Rules\\SysLog Rules\\Failed su\\Response\\USER SPECIFIED\\];\r\n"
                                         "Enabled\t=B\t1;\r\nChoice\t=S\tPager;\r\n",
                              output))
+        << output;
+    EXPECT_NE(std::string::npos,
+              output.find("ERROR: hwhost: common.policy: the response USER SPECIFIED \\ Pager has the \"Program\" "
+                          "\"/nonexistent/pager\", which cannot be run: No such file or directory; each alert "
+                          "that chooses it fails to start it\n"))
         << output;
     const std::string problem = "the USER SPECIFIED response \"Pager\" is not carried out: the program "
                                 "\"/nonexistent/pager\" could not be started";
@@ -149,7 +155,9 @@ TEST_F(RuleNamesHostTest, ResponseThatCannotBeCarriedOutIsSaidAtOnceKeptInTheSta
     ASSERT_TRUE(hwtest::WaitUntil(
         [&] { return hwtest::ReadWholeFile(m_host.File("hwhost.status")).find(problem) != std::string::npos; }))
         << m_host.ErrorsTail();
-    EXPECT_EQ(1u, hwtest::CountOf(m_host.Errors(), "ERROR: hwhost: " + problem + "\n")) << m_host.ErrorsTail();
+    // With the reason the start met.
+    EXPECT_EQ(1u, hwtest::CountOf(m_host.Errors(), "ERROR: hwhost: " + problem + ": No such file or directory\n"))
+        << m_host.ErrorsTail();
 
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));

@@ -286,7 +286,8 @@ TEST_F(ScriptHostTest, ImpostorOnTheScriptPortsGetsNothingAndAKilledProcessIsSta
 // Scripting that the policy switches off is said in the start-up summary
 // and by push, and the warning the sensor logs for it is no finding about
 // the policy.  The alerts of the scripted rule then go on unvalidated, and
-// the stop counts them so.
+// the stop counts them so; once a push switches scripting on, the script
+// decides.
 TEST_F(ScriptHostTest, ScriptingThePolicySwitchesOffIsSaidButIsNoFinding) {
     hwtest::NamespacedHost host(m_namespace);
     const std::string strPolicy =
@@ -322,15 +323,26 @@ TEST_F(ScriptHostTest, ScriptingThePolicySwitchesOffIsSaidButIsNoFinding) {
 
     ASSERT_TRUE(SendLogins(host, {"mallory", "alice"}));
     ASSERT_TRUE(AlertArrives(host, "alice")) << host.Log();
+
+    // A push that switches scripting on has the engines that started
+    // without it hand their rules to the script process: the script
+    // decides from then on.
+    std::string strOutput;
+    host.Push(kScriptPolicy, strOutput);
+    EXPECT_NE(std::string::npos, strOutput.find("  Rule scripts: on\n")) << strOutput;
+    ASSERT_TRUE(SendLogins(host, {"mallory", "bob"}));
+    ASSERT_TRUE(AlertArrives(host, "bob")) << host.Log();
     int nExit = -1;
     ASSERT_TRUE(host.Stop(nExit));
     EXPECT_EQ(0, nExit);
     const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
     ASSERT_TRUE(summary.m_bScripted) << host.Log();
     EXPECT_EQ(2u, summary.m_qwUnvalidated);
-    EXPECT_EQ(0u, summary.m_qwValidated);
+    EXPECT_EQ(1u, summary.m_qwValidated);
+    EXPECT_EQ(1u, summary.m_qwRejected);
+    EXPECT_EQ(3u, hwtest::CountOf(host.Alerts(), "</event>")) << "the second mallory was rejected";
     EXPECT_NE(std::string::npos,
-              host.Errors().find("WARNING: Scripted alerts: 0 validated, 0 rejected by their "
+              host.Errors().find("Scripted alerts: 1 validated, 1 rejected by their "
                                  "script, 2 passed on unvalidated, 0 dropped unvalidated\n"))
         << host.ErrorsTail();
 }
@@ -453,7 +465,8 @@ TEST_F(ScriptHostTest, FloodFiveTimesWhatTheScriptAnswersIsValidatedInAShareAndA
 // A pushed rule whose script the interpreter cannot read fails the push:
 // the error names the rule, the part and the interpreter's words, and says
 // what becomes of the rule's alerts, which then go on unvalidated.  Pushed
-// back whole, the script is taken and the push succeeds.
+// back whole, the script is taken and the push succeeds; a reload refused
+// after it leaves the scripts with the process.
 TEST_F(ScriptHostTest, PushOfAScriptThatDoesNotCompileFailsNamingTheRuleAndTheInterpretersWords) {
     hwtest::NamespacedHost host(m_namespace);
     // Without network monitoring, which has no adapter here: a clean load
@@ -493,26 +506,44 @@ TEST_F(ScriptHostTest, PushOfAScriptThatDoesNotCompileFailsNamingTheRuleAndTheIn
 
     EXPECT_EQ(0, host.Push(strPolicy, strOutput)) << strOutput;
     EXPECT_NE(std::string::npos, strOutput.find("Rule scripts: on\n")) << strOutput;
+
+    // A reload the sensor refuses (a damaged push.policy) keeps the rules
+    // in force, and the process it starts again gets their scripts: the
+    // next alerts are validated.
+    const std::string strRefused = "hwhost: reload completed with status 2";
+    host.WritePolicy(Changed(strPolicy, "Priority\t=L\t2;", "Priority\t=L\ttwo;"), "push.policy");
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return host.Log().find(strRefused) != std::string::npos; }, 60))
+        << host.Log();
+    ASSERT_TRUE(SendLogins(host, {"mallory", "erin"}));
+    ASSERT_TRUE(AlertArrives(host, "erin")) << host.Log();
     int nExit = -1;
     ASSERT_TRUE(host.Stop(nExit));
     EXPECT_EQ(0, nExit);
+    EXPECT_EQ(std::string::npos, host.Alerts().find("mallory")) << host.Alerts();
     const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
     EXPECT_EQ(2u, summary.m_qwUnvalidated);
+    EXPECT_EQ(1u, summary.m_qwValidated);
+    EXPECT_EQ(1u, summary.m_qwRejected);
 }
 
 // The script process killed past the restart limit: scripts are given up,
 // which the console says at once and hwhost.status shows among the engine
-// lines (and in its later findings), and a reload starts the process again
-// and makes them "on".  Given up again, the stop says so too.
-TEST_F(ScriptHostTest, ScriptsGivenUpAfterCrashesAreSaidShownAndOnAgainAfterAReload) {
+// lines and in its later findings.  A SIGHUP, which reads no policy, starts
+// the process again as the console promised: the status says "on", the
+// later finding is gone, and a script validates again.  Given up once more,
+// a push starts it too; given up a third time, the stop says so.
+TEST_F(ScriptHostTest, ScriptsGivenUpAfterCrashesAreSaidShownAndOnAgainAfterASighupOrAPush) {
     hwtest::NamespacedHost host(m_namespace);
     const std::string strPolicy = Changed(kScriptPolicy, "ScriptEnabled\t=B\t1;\r\n",
                                           "ScriptEnabled\t=B\t1;\r\nNodekeeper\t=B\t0;\r\n");
     ASSERT_TRUE(StartWithScripts(host, strPolicy));
-    auto scriptsLine = [&] {
+    auto newest = [&] {
         const std::vector<HostStatusRecord> records = HostStatusFile(host.Root()).Read();
-        for (const std::string& strLine :
-             records.empty() ? std::vector<std::string>() : records.back().m_engines) {
+        return records.empty() ? HostStatusRecord() : records.back();
+    };
+    auto scriptsLine = [&] {
+        for (const std::string& strLine : newest().m_engines) {
             if (strLine.rfind("Rule scripts: ", 0) == 0) {
                 return strLine;
             }
@@ -548,20 +579,33 @@ TEST_F(ScriptHostTest, ScriptsGivenUpAfterCrashesAreSaidShownAndOnAgainAfterARel
         [&] { return host.Errors().find("ERROR: " + strOff + "\n") != std::string::npos; }, 60))
         << host.ErrorsTail();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == strOff; }, 30)) << scriptsLine();
-    const std::vector<HostStatusRecord> records = HostStatusFile(host.Root()).Read();
-    ASSERT_FALSE(records.empty());
-    EXPECT_NE(records.back().m_later.end(),
-              std::find(records.back().m_later.begin(), records.back().m_later.end(),
-                        "ERROR: " + strOff));
+    auto laterHasOff = [&] {
+        const std::vector<std::string> later = newest().m_later;
+        return std::find(later.begin(), later.end(), "ERROR: " + strOff) != later.end();
+    };
+    EXPECT_TRUE(laterHasOff());
 
-    ASSERT_TRUE(host.Reload(strPolicy)) << host.ErrorsTail();
-    // The record of the reload follows its completion in the log.
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == "Rule scripts: on"; }, 30))
-        << scriptsLine();
+    // The reload of SIGHUP reads no policy (none was pushed), yet starts the
+    // process again.
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return scriptsLine() == "Rule scripts: on" && !laterHasOff(); }, 60))
+        << scriptsLine() << "\n" << host.ErrorsTail();
+    EXPECT_EQ("no policy was read again and no response definition changed", newest().m_strText);
+    EXPECT_NE(std::string::npos,
+              host.Errors().find("NOTICE: Rule scripts: on again: the script process was started "
+                                 "again after it was given up\n"))
+        << host.ErrorsTail();
     ASSERT_TRUE(SendLogins(host, {"mallory", "alice"}));
     ASSERT_TRUE(AlertArrives(host, "alice")) << host.Log();
     EXPECT_EQ(std::string::npos, host.Alerts().find("mallory")) << "the script did not run again";
+    EXPECT_NE(std::string::npos, host.Alerts().find("__qor_verdict")) << host.Alerts();
 
+    ASSERT_TRUE(killThrice()) << host.Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == strOff; }, 60)) << scriptsLine();
+    ASSERT_TRUE(host.Reload(strPolicy)) << host.ErrorsTail();
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == "Rule scripts: on"; }, 30))
+        << scriptsLine();
     ASSERT_TRUE(killThrice()) << host.Log();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return scriptsLine() == strOff; }, 60)) << scriptsLine();
     int nExit = -1;

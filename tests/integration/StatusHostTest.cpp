@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "HostStatusFile.h"
+#include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
+#include "support/ThrowawayAccounts.h"
 
 namespace {
 
@@ -109,4 +111,97 @@ TEST_F(StatusHostTest, NewestRecordFollowsWhatRunsAfterTheLoad) {
     EXPECT_EQ(1u, last.m_qwSequence);
     EXPECT_EQ("accepted", last.m_strText);
     EXPECT_TRUE(Has(last.m_later, refused));
+}
+
+// What is learnt after the load follows its cause: a syslog bound's count
+// grows in the record as it grows in the sensor, through the sensor's own
+// notice, and a decoy port held by another program at the first opening,
+// and the engine left without input by a resume, leave the later findings
+// once a resume opens the port.
+TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) {
+    m_host.WritePolicy(
+        "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\n"
+        "Nodekeeper\t=B\t0;\r\n[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n"
+        "[\\Advanced\\Rules\\Suspicious Port Rules\\];\r\n"
+        "[\\Advanced\\Rules\\Suspicious Port Rules\\Trap\\];\r\nEnabled\t=B\t1;\r\nPort\t=L\t2323;\r\n"
+        "[\\Advanced\\Rules\\SysLog Rules\\];\r\n[\\Advanced\\Rules\\SysLog Rules\\Login\\];\r\n"
+        "Enabled\t=B\t1;\r\nRegular Expression\t=S\tlogin failed;\r\n");
+    m_host.WritePolicy("Host Warden rule definitions\r\n[\\];\r\n", "RuleDef_Win_2K3.policy");
+    const std::string holderOut = m_host.File("holder.out");
+    hwtest::ChildProcess holder;
+    ASSERT_TRUE(holder.Start(
+        m_namespace.Enter(hwtest::ThrowawayAccounts::As(
+            "nobody", {"/usr/bin/python3", "-c",
+                       "import socket, time\ns = socket.socket()\ns.bind(('0.0.0.0', 2323))\n"
+                       "s.listen(1)\nprint('listening', flush=True)\ntime.sleep(600)\n"})),
+        holderOut));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::ReadWholeFile(holderOut) == "listening\n" || !holder.IsRunning(); }, 30));
+    ASSERT_TRUE(m_host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=1000"})) << m_host.ErrorsTail();
+
+    auto laterStarting = [&](const std::string& head) {
+        for (const std::string& line : Newest().m_later) {
+            if (line.rfind(head, 0) == 0) {
+                return line;
+            }
+        }
+        return std::string();
+    };
+    const std::string refused = "ERROR: Decoy rule Trap: TCP port 2323 is not watched: it is in use by ";
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !laterStarting(refused).empty(); }, 30))
+        << m_host.ErrorsTail();
+
+    // Datagrams over the size a datagram may have are a bound: said once,
+    // with the count of that moment, then counted on.
+    const std::string bound =
+        "Bound reached: syslog datagrams to UDP port 514: at most 65505 bytes a datagram; ";
+    const std::string oversized(65507, 'x');
+    ASSERT_TRUE(m_host.SendDatagram(oversized));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !laterStarting("WARNING: " + bound).empty(); }, 30))
+        << m_host.ErrorsTail();
+    EXPECT_EQ("WARNING: " + bound + "1 datagrams left out (said again at most once a minute while it lasts)",
+              laterStarting("WARNING: " + bound));
+    ASSERT_TRUE(m_host.SendDatagram(oversized));
+    ASSERT_TRUE(m_host.SendDatagram(oversized));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            const HostStatusRecord newest = Newest();
+            return Has(newest.m_engines, bound + "3 datagrams left out") &&
+                   laterStarting("WARNING: " + bound) ==
+                       "WARNING: " + bound +
+                           "3 datagrams left out (said again at most once a minute while it lasts)";
+        },
+        30))
+        << ::testing::PrintToString(Newest().m_later);
+
+    // A resume while the port is still held leaves the engine without
+    // input, which it says.
+    auto pauseAndResume = [&] {
+        m_host.Signal(SIGUSR1);
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return Newest().m_strState == "paused"; }));
+        m_host.Signal(SIGUSR2);
+    };
+    const std::string without = "WARNING: after the resume: Decoy Engine: 1 rule; WITHOUT INPUT: ";
+    pauseAndResume();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return Newest().m_strState == "running" && !laterStarting(without).empty(); }, 30))
+        << ::testing::PrintToString(Newest().m_later);
+
+    // The port freed, the next opening (at the resume) takes it and both
+    // findings go; the bound's stays, since what it left out stays so.
+    holder.Stop();
+    pauseAndResume();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return Newest().m_strState == "running" && laterStarting(refused).empty() &&
+                   laterStarting(without).empty();
+        },
+        30))
+        << ::testing::PrintToString(Newest().m_later);
+    EXPECT_EQ("Decoy Engine: 1 rule; TCP port 2323", Decoy(Newest()));
+    EXPECT_FALSE(laterStarting("WARNING: " + bound).empty());
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode);
 }

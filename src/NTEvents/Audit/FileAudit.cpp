@@ -55,15 +55,21 @@ uint32_t AuditOneFile(const std::string& strPath, const char* pszAccount, uint32
     return dwResult;
 }
 
+// The tree's walk goes as deep as a walk may (WildcardLimits) and reads
+// at most kMaxTreeNames names: a folder deeper is audited but not entered,
+// and one past the names is read in part or not at all; `leftOut` counts
+// both kinds, whose contents keep no audit entry of this tree's.
 uint32_t AuditTree(const char* pszPath, const char* pszAccount, uint32_t dwSuccess,
-                   uint32_t dwFailure) {
+                   uint32_t dwFailure, TreeLeftOut& leftOut) {
+    WildcardLimits limits;
+    limits.m_qwMaxEntries = kMaxTreeNames;
+    WildcardWalk walk(pszPath, true, limits);
     WildcardFindData data;
-    WildcardFileFinder::Handle walk = WildcardFileFinder::FindFirst(pszPath, true, &data);
-    if (walk == WildcardFileFinder::InvalidHandle()) {
-        return plat::GetLastError();
-    }
+    uint32_t dwWork = UINT32_MAX;
+    bool bFound = false;
     uint32_t dwLast = 0;
-    do {
+    while (walk.Next(data, dwWork) == WildcardWalk::Step::kFound) {
+        bFound = true;
         if (data.m_strDirectory.size() >= kMaxPathPart ||
             data.m_strEntryName.size() >= kMaxPathPart) {
             continue;
@@ -74,9 +80,10 @@ uint32_t AuditTree(const char* pszPath, const char* pszAccount, uint32_t dwSucce
         if (dwResult != 0) {
             dwLast = dwResult;
         }
-    } while (WildcardFileFinder::FindNext(walk, &data) != 0);
-    WildcardFileFinder::Close(walk);
-    return dwLast;
+    }
+    leftOut.m_qwTooDeep = walk.FoldersTooDeep();
+    leftOut.m_qwUnread = walk.FoldersUnread();
+    return bFound ? dwLast : plat::kErrFileNotFound;
 }
 
 void ReportFileResult(const char* pszPath, uint32_t dwResult) {
@@ -197,10 +204,21 @@ uint32_t CFileAudit::Apply(const FileAuditEntry& entry) {
         ApplyKeyFiles(entry);
         return 0;
     }
+    TreeLeftOut leftOut;
     uint32_t dwResult =
         SetFileAudit(entry.m_strPath.c_str(), entry.m_strAccount.c_str(), entry.m_bSuccess.data(),
-                     entry.m_bFailure.data(), entry.m_dwRecursive);
+                     entry.m_bFailure.data(), entry.m_dwRecursive, &leftOut);
     ReportFileResult(entry.m_strPath.c_str(), dwResult);
+    if (entry.m_dwRecursive != 0) {
+        // Whoever can write the tree decides its depth and its names: what
+        // the walk left out is a bound, counted once however many applies
+        // meet it.
+        const std::string strInput =
+            "audited folder " + entry.m_strPath + " (rule " +
+            (entry.m_strRuleNames.empty() ? std::string("none") : entry.m_strRuleNames) + ")";
+        entry.m_TooDeep.LeftOutAtScan(strInput, leftOut.m_qwTooDeep);
+        entry.m_Unread.LeftOutAtScan(strInput, leftOut.m_qwUnread);
+    }
     return 0;
 }
 
@@ -269,11 +287,15 @@ void CFileAudit::Clear() {
 }
 
 uint32_t SetFileAudit(const char* pszPath, const char* pszAccount, const uint8_t* pSuccess,
-                      const uint8_t* pFailure, uint32_t dwRecursive) {
+                      const uint8_t* pFailure, uint32_t dwRecursive, TreeLeftOut* pLeftOut) {
     uint32_t dwSuccess = AuditRightsMask(g_FileRights, pSuccess);
     uint32_t dwFailure = AuditRightsMask(g_FileRights, pFailure);
-    if (dwRecursive == 0) {
-        return AuditOneFile(pszPath, pszAccount, dwSuccess, dwFailure, false);
+    TreeLeftOut leftOut;
+    const uint32_t dwResult = dwRecursive == 0
+                                  ? AuditOneFile(pszPath, pszAccount, dwSuccess, dwFailure, false)
+                                  : AuditTree(pszPath, pszAccount, dwSuccess, dwFailure, leftOut);
+    if (pLeftOut != nullptr) {
+        *pLeftOut = leftOut;
     }
-    return AuditTree(pszPath, pszAccount, dwSuccess, dwFailure);
+    return dwResult;
 }

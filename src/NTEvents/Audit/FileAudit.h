@@ -14,10 +14,24 @@
 #include <memory>
 #include <string>
 
+#include "Common/ScanBound.h"
+#include "Common/WildcardFileFinder.h"
 #include "NTEvents/Audit/AuditRights.h"
 
 class ConfigStore;
 class Rule;
+
+// The names a recursive audit reads in its tree, at most: whoever can
+// write the tree decides how many it holds, and each is audited at every
+// apply.
+inline constexpr uint64_t kMaxTreeNames = 16384;
+
+// What the walk of a recursive audit left out: folders too deep to enter,
+// and folders read in part or not at all for the names it reads.
+struct TreeLeftOut {
+    uint64_t m_qwTooDeep = 0;
+    uint64_t m_qwUnread = 0;
+};
 
 struct FileAuditEntry {
     // Success and failure flag for each file right, in right order.
@@ -31,6 +45,17 @@ struct FileAuditEntry {
     // an entry restored from the record that no rule holds.
     std::string m_strRuleNames;
     uint32_t m_dwRecursive = 0;
+    // The folders of a recursive entry's tree its walk left out, too deep
+    // to enter or past the names it reads: bounds, each counted once
+    // however many applies meet the same folders (applying is no change of
+    // the entry).
+    mutable ScanBound m_TooDeep{"at most " + std::to_string(WildcardLimits::kDefaultMaxDepth) +
+                                    " folders deep below it; what deeper folders hold is not audited",
+                                "folders"};
+    mutable ScanBound m_Unread{"at most " + std::to_string(kMaxTreeNames) +
+                                   " names read in its tree; what the folders past them hold is not "
+                                   "audited",
+                               "folders"};
 
     bool HasRights() const;
     void ClearRights();
@@ -72,6 +97,9 @@ public:
 
 // Places (or, with no flag set, takes off) the audit entries of `pszAccount`
 // on the file, or on the directory tree when `dwRecursive` is nonzero.
-// 0, or the code of the (last) failure; failures are logged.
+// 0, or the code of the (last) failure; failures are logged.  The tree's
+// walk enters no folder deeper than a walk may go (WildcardLimits) and reads
+// at most kMaxTreeNames names; `pLeftOut`, when given, receives what it
+// left out.
 uint32_t SetFileAudit(const char* pszPath, const char* pszAccount, const uint8_t* pSuccess,
-                      const uint8_t* pFailure, uint32_t dwRecursive);
+                      const uint8_t* pFailure, uint32_t dwRecursive, TreeLeftOut* pLeftOut = nullptr);

@@ -1,5 +1,7 @@
 #include <filesystem>
 
+#include "Common/InputBounds.h"
+#include "Common/SensorSettings.h"
 #include "NTEvents/Audit/AuditFixture.h"
 #include "NTEvents/Audit/SecurityDescriptor.h"
 #include "platform/LastError.h"
@@ -88,6 +90,46 @@ TEST_F(FileAuditTest, RecursiveDirectoryGivesInheritableEntriesOnDirectoriesOnly
     EXPECT_EQ(std::vector<std::string>{"0x01120116 0x43 S-1-1-0"}, FileAudits(top));
     EXPECT_EQ(std::vector<std::string>{"0x01120116 0x43 S-1-1-0"}, FileAudits(top + "/sub"));
     EXPECT_EQ(std::vector<std::string>{"0x01120116 0x40 S-1-1-0"}, FileAudits(file));
+}
+
+// A tree deeper than the walk goes: the folders below the depth bound are
+// audited but not entered, and what the bound leaves out is said and
+// counted once, naming the rule and the folder, however many applies meet
+// the same tree; only a tree grown deeper counts more.
+TEST_F(FileAuditTest, RecursiveAuditSaysAndCountsTheFoldersTooDeepToEnter) {
+    InputBounds::Instance().ForgetForTest();
+    const std::string top = m_dir.File("deep");
+    std::string chain = "deep";
+    for (int depth = 0; depth < 40; ++depth) {
+        chain += "/d";
+    }
+    const std::string deepest = MakeFile(chain + "/leaf.txt");
+    Rule* pRule = AddRule("Watch deep", {}, {{"Write", "Success"}});
+    SensorSettings::Instance().m_bEnforceAuditPolicy = true;
+    ASSERT_EQ(0u, CFileAudit::Add(top.c_str(), pRule, 1, true));
+    CFileAudit::ApplyAll();
+
+    EXPECT_EQ(std::vector<std::string>{"0x01120116 0x43 S-1-1-0"}, FileAudits(top));
+    EXPECT_EQ(std::vector<std::string>{}, FileAudits(deepest));
+    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+    ASSERT_EQ(1u, bounds.size());
+    EXPECT_EQ("Bound reached: audited folder " + top +
+                  " (rule Watch deep): at most 32 folders deep below it; what deeper folders hold "
+                  "is not audited; 1 folders left out",
+              bounds[0]);
+    EXPECT_TRUE(m_log.Contains(bounds[0] + " (said again at most once a minute while it lasts)"));
+
+    // A folder beside every one of the chain: one of them is at the depth
+    // where the walk stops, the others above it (entered) or below it.
+    for (std::string folder = chain; folder != "deep"; folder.resize(folder.size() - 2)) {
+        MakeFile(folder + "/x/leaf.txt");
+    }
+    CFileAudit::ApplyAll();
+    EXPECT_EQ(std::vector<std::string>{"Bound reached: audited folder " + top +
+                                       " (rule Watch deep): at most 32 folders deep below it; what "
+                                       "deeper folders hold is not audited; 2 folders left out"},
+              InputBounds::Instance().Describe());
+    InputBounds::Instance().ForgetForTest();
 }
 
 TEST_F(FileAuditTest, TwoRulesOnOneFileAddUpAndAReloadDoesNotRepeatNames) {
