@@ -612,8 +612,10 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
         CSF_TRACE(kCSFLogInfo, "TextLog: rule \"%s\" of group %s matches", pRule->GetName().c_str(),
                   strGroup.c_str());
         if (!bSubjectReady) {
-            // Templates see the first 1,023 characters of the line.
-            m_strSubject.assign(pszLine, ::strnlen(pszLine, 1023));
+            // Templates see the whole piece the rule was matched against: a
+            // value cut short of it would hide whatever the line's writer
+            // put beyond the cut (a user, an origin).
+            m_strSubject.assign(pszLine);
             bSubjectReady = true;
         }
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);

@@ -1,8 +1,9 @@
 // Each file a log group follows is read by one reader, from where it was
 // last read: names are only ways to find files, so links, rotations faster
 // than the passes, pauses and reloads repeat no line and lose none; a
-// newest-only group goes by times nobody can forge ahead; and what a group
-// left out is counted once, reload after reload.
+// newest-only group goes by times nobody can forge ahead; what a group left
+// out is counted once, reload after reload; and a rule's templates see the
+// whole line it matched.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -204,7 +205,10 @@ TEST_F(LogGroupFilesTest, FileDatedAheadByAnotherAccountHoldsTheNewestPlaceOnlyU
                                 m_Dir.Path() + "/*.log) reads it now, as the one of its files written last\n";
     EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strTurn)) << m_Console.Text();
 
-    Append("app.log", "ERROR three\n");
+    // Written a moment later than the scan that met z.log: a file's time is
+    // the kernel's coarse clock, which may lie a few milliseconds behind a
+    // scan made just before.
+    WriteAt("app.log", "ERROR three\n", ::time(nullptr) + 1);
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:three"});
     // Dated ahead again, to the same time: still when it was first met.
     WriteAt("z.log", "", kYear2100);
@@ -282,4 +286,24 @@ TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSa
     EXPECT_NE(std::string::npos, Bounds().back().find("a scan needs 5 descriptors above the 64 descriptors kept "
                                                       "free of the process's "))
         << Bounds().back();
+}
+
+// A rule's templates see the whole line it matched, not its first 1,023
+// bytes: whoever writes the line chooses its length, and could otherwise
+// hide a user or an origin beyond the cut.
+TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatched) {
+    Append("app.log", "");
+    AddGroup("App", m_Dir.File("app.log"));
+    const std::string strRule = AddRule("Login", "TextLog", "App");
+    Set(strRule, "Regular Expression", "failed for user");
+    Set(strRule + "\\Info", "User", "for user {!} from");
+    Set(strRule + "\\Info", "Last", "@Field7");
+    Start();
+    RunTo(0);
+    Append("app.log", "auth " + std::string(3000, 'x') + " a b c d e failed for user bob from 198.51.100.7\n");
+    ASSERT_TRUE(m_pEngine->RunPass(1, m_dwHost));
+    const auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(Pair(*reported[0], "User"), "bob");
+    EXPECT_EQ(Pair(*reported[0], "Last"), "failed");
 }
