@@ -265,29 +265,26 @@ void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& 
 
 bool CEngineTextLog::DescribeInput(std::string& strInput) {
     std::string strGroups;
-    size_t nGroups = 0;
     for (const auto& [strName, pGroup] : m_LogGroups) {
         if (pGroup->IsUsed()) {
             strGroups += (strGroups.empty() ? "" : ", ") + strName;
-            ++nGroups;
         }
     }
     if (strGroups.empty()) {
         strInput = "no rule names a defined log group: no file is read";
         return true;
     }
-    strInput = (nGroups == 1 ? "log group " : "log groups ") + strGroups;
+    strInput = "log groups " + strGroups;
     // A process whose descriptors leave too few above the floor kept free
     // cannot scan a folder, so its groups follow nothing.
     const plat::DescriptorBudget budget = plat::GetDescriptorBudget();
     if (budget.Spare() >= kScanReserve) {
         return true;
     }
-    strInput += (nGroups == 1 ? " follows" : " follow") + std::string(" no file: a scan needs ") +
-                std::to_string(kScanReserve) + " descriptors above the " + std::to_string(budget.m_qwFloor) +
-                " kept free of the process's " + std::to_string(budget.m_qwLimit) +
-                " for sockets, decoy connections and outputs, and " + std::to_string(budget.Spare()) +
-                (budget.Spare() == 1 ? " is" : " are") + " to spare";
+    strInput += " follow no file: a scan needs " + std::to_string(kScanReserve) + " descriptors above the " +
+                std::to_string(budget.m_qwFloor) + " kept free of the process's " +
+                std::to_string(budget.m_qwLimit) + " for sockets, decoy connections and outputs, and " +
+                std::to_string(budget.Spare()) + (budget.Spare() == 1 ? " is" : " are") + " to spare";
     return false;
 }
 

@@ -258,7 +258,7 @@ TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSa
     Start();
     std::string strInput;
     EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
-    EXPECT_EQ(strInput, "log group App");
+    EXPECT_EQ(strInput, "log groups App");
     {
         // Room for a walk two folders deep and one file.
         hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kWalkOverhead + 2);
@@ -277,7 +277,7 @@ TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSa
     hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + 1);
     const plat::DescriptorBudget budget = plat::GetDescriptorBudget();
     EXPECT_FALSE(m_pEngine->DescribeInput(strInput));
-    EXPECT_EQ(strInput, "log group App follows no file: a scan needs 5 descriptors above the 64 kept free of "
+    EXPECT_EQ(strInput, "log groups App follow no file: a scan needs 5 descriptors above the 64 kept free of "
                         "the process's " +
                             std::to_string(budget.m_qwLimit) +
                             " for sockets, decoy connections and outputs, and 1 is to spare");
