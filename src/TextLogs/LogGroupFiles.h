@@ -121,7 +121,6 @@ public:
     CLogGroupFiles(const CLogGroupFiles&) = delete;
     CLogGroupFiles& operator=(const CLogGroupFiles&) = delete;
 
-    const std::string& GetGroup() const { return m_strGroup; }
     // What a newest-only scan of the group goes by.
     CLogGroup::FileDates& Dates() { return m_Dates; }
 
@@ -137,10 +136,8 @@ public:
     // name); `bMore` is set when one had more.
     ReadResult ReadRound(uint32_t dwLinesPerTurn, bool& bMore);
 
-    // What the table holds, for the engine's summary and for tests.
+    // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }
-    size_t GetNameCount() const { return m_Names.size(); }
-    size_t GetPlaceCount() const { return m_Places.size(); }
     // The file a name of the group leads to, or else the one reported under
     // that name; null when there is none.
     const Entry* FindEntry(const std::string& strName) const;
@@ -196,9 +193,11 @@ private:
     void RememberPlace(const CTextLogListener::ResumePoint& point);
     // Reads up to `dwMaxLines` lines (0: all it has) of an open entry.
     ReadResult ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken);
-    // Files no name leads to beyond the bound are let go, the longest
-    // quiet first; false on a stop.
+    // Files no name leads to that have been quiet, and beyond the bound
+    // the longest without a name, are let go; false on a stop.
     bool LetGoQuiet();
+    // The group as its bounds name it.
+    std::string BoundInput() const;
 
     const std::string m_strGroup;
     Engine& m_Engine;
@@ -219,7 +218,6 @@ private:
     uint64_t m_qwNextPlace = 1;
     // The group as its bounds name it (CLogGroup::DescribeInput), and the
     // bounds of its own.
-    std::string BoundInput() const;
     std::string m_strInput;
     InputBound* m_pPlacesBound = nullptr;
     InputBound* m_pUnnamedBound = nullptr;

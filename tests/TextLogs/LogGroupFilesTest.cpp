@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Common/InputBounds.h"
+#include "Common/ScanBound.h"
 #include "TextLogs/TextLogEngineFixture.h"
 #include "platform/Descriptors.h"
 #include "support/DescriptorSqueeze.h"
@@ -179,6 +180,22 @@ TEST_F(LogGroupFilesTest, ReloadKeepsWhatEachGroupReadsAndCountsWhatItLeftOutOnc
     EXPECT_EQ(RunTo(0), Reports{"Errors:App:two"});
     Append("other.txt", "ERROR new\n");
     EXPECT_EQ(RunTo(1), Reports{"Errors:App:new"});
+}
+
+// The object that keeps a bound met at every look may be made afresh at a
+// load (an audit rule read again, a group whose paths changed back): the
+// looks through it count only what grew since the last look at the same
+// bound through the one before.
+TEST(ScanBoundTest, BoundMadeAfreshCountsOnlyWhatGrewSinceTheLastLookAtIt) {
+    InputBounds::Instance().ForgetForTest();
+    const std::string strInput = "log group Model (/srv/model/*.log)";
+    for (uint64_t qwNow : {149u, 149u, 150u}) {
+        ScanBound bound("at most 512 files followed", "files");
+        bound.LeftOutAtScan(strInput, qwNow);
+        bound.LeftOutAtScan(strInput, qwNow);
+    }
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{"Bound reached: " + strInput + ": at most 512 files followed; 150 files left out"});
 }
 
 // Newest only: a file another account dates years ahead counts as written
