@@ -34,7 +34,6 @@ constexpr std::chrono::milliseconds kPassReading{kPassMs};
 constexpr std::chrono::milliseconds kSliceLength{20};
 constexpr uint32_t kLinesPerClockRead = 32;
 constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
-constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
 constexpr size_t kMessageMax = 1023;
 
 // A list handed out by the container, released with the scope.
@@ -77,7 +76,7 @@ CEngineTextLog::CEngineTextLog(IPolicyEventInterface* pPrototype)
       m_pPrototype(pPrototype),
       m_pDefaultReader(std::make_unique<CInitializeTextLogRules>()),
       m_pUserReader(std::make_unique<CInitializeUserTextLogRules>()) {
-    m_strSubject.reserve(kParseBufferSize);
+    m_strSubject.reserve(CTextLogListener::kLineMax);
 }
 
 CEngineTextLog::~CEngineTextLog() {
@@ -119,8 +118,18 @@ int32_t CEngineTextLog::PopulateRuleContainer(RuleContainer* pContainer,
 int32_t CEngineTextLog::OnReloadPolicy(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
     CheckRuleLogGroups();
+    DropUnusedTables();
     WarnOfGroupsWithoutFiles();
     return nResult;
+}
+
+void CEngineTextLog::DropUnusedTables() {
+    // A group that comes back later starts afresh: its files' lines then
+    // are history, as at a start.
+    for (auto it = m_GroupFiles.begin(); it != m_GroupFiles.end();) {
+        const CLogGroup* pGroup = FindLogGroup(it->first);
+        it = pGroup != nullptr && pGroup->IsUsed() ? std::next(it) : m_GroupFiles.erase(it);
+    }
 }
 
 void CEngineTextLog::WarnOfGroupsWithoutFiles() {
@@ -175,12 +184,7 @@ int32_t CEngineTextLog::OnStop(uint32_t dwArgument) {
     return nResult;
 }
 
-void CEngineTextLog::DeleteListeners() {
-    for (auto& entry : m_Listeners) {
-        entry.second->Close();
-    }
-    m_Listeners.clear();
-}
+void CEngineTextLog::DeleteListeners() { m_GroupFiles.clear(); }
 
 void CEngineTextLog::ClearLogGroups() {
     // A scan in progress walks the groups.
@@ -189,6 +193,10 @@ void CEngineTextLog::ClearLogGroups() {
 }
 
 void CEngineTextLog::ReadLogGroups(IPolicyContainer* pPolicy) {
+    // A group read again with the same paths is kept, and with it what its
+    // bounds have counted: a reload does not count again what a scan left
+    // out before it.
+    std::map<std::string, std::unique_ptr<CLogGroup>> previous = std::move(m_LogGroups);
     ClearLogGroups();
     NameListGuard names;
     if (pPolicy == nullptr || !pPolicy->GetSubKeyNames(kLogGroupsKey, &names.m_pList) ||
@@ -197,11 +205,12 @@ void CEngineTextLog::ReadLogGroups(IPolicyContainer* pPolicy) {
     }
     for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
          ++pName) {
-        ReadLogGroup(pPolicy, *pName);
+        ReadLogGroup(pPolicy, *pName, previous);
     }
 }
 
-void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName) {
+void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName,
+                                  std::map<std::string, std::unique_ptr<CLogGroup>>& previous) {
     const std::string strKey = kLogGroupsKey + strName;
     const char* pszPath = pPolicy->GetText(strKey.c_str(), "Path", "None");
     const std::string strPaths = pszPath != nullptr ? pszPath : "None";
@@ -211,10 +220,7 @@ void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& 
                 strName.c_str());
         return;
     }
-    std::unique_ptr<CLogGroup>& pGroup = m_LogGroups[strName];
-    if (!pGroup) {
-        pGroup = std::make_unique<CLogGroup>(strName);
-    }
+    std::vector<std::string> paths;
     std::string strMessage = "LogGroup (" + strName + ") with file (";
     // Pieces are taken as written: a blank is part of the name.
     size_t nStart = 0;
@@ -234,7 +240,17 @@ void CEngineTextLog::ReadLogGroup(IPolicyContainer* pPolicy, const std::string& 
             continue;
         }
         strMessage += strPiece + ",";
-        pGroup->AddPath(std::move(strPiece));
+        paths.push_back(std::move(strPiece));
+    }
+    std::unique_ptr<CLogGroup>& pGroup = m_LogGroups[strName];
+    auto before = previous.find(strName);
+    if (before != previous.end() && before->second->GetPaths() == paths) {
+        pGroup = std::move(before->second);
+    } else {
+        pGroup = std::make_unique<CLogGroup>(strName);
+        for (std::string& strPath : paths) {
+            pGroup->AddPath(std::move(strPath));
+        }
     }
     const bool bNewestDefault = true;
     pGroup->SetNewestOnly(pPolicy->GetBool(strKey.c_str(), "NewestOnly", &bNewestDefault));
@@ -254,9 +270,22 @@ bool CEngineTextLog::DescribeInput(std::string& strInput) {
             strGroups += (strGroups.empty() ? "" : ", ") + strName;
         }
     }
-    strInput = strGroups.empty() ? "no rule names a defined log group: no file is read"
-                                 : "log groups " + strGroups;
-    return true;
+    if (strGroups.empty()) {
+        strInput = "no rule names a defined log group: no file is read";
+        return true;
+    }
+    strInput = "log groups " + strGroups;
+    // A process whose descriptors leave too few above the floor kept free
+    // cannot scan a folder, so its groups follow nothing.
+    const plat::DescriptorBudget budget = plat::GetDescriptorBudget();
+    if (budget.Spare() >= kScanReserve) {
+        return true;
+    }
+    strInput += " follow no file: a scan needs " + std::to_string(kScanReserve) + " descriptors above the " +
+                std::to_string(budget.m_qwFloor) + " kept free of the process's " +
+                std::to_string(budget.m_qwLimit) + " for sockets, decoy connections and outputs, and " +
+                std::to_string(budget.Spare()) + (budget.Spare() == 1 ? " is" : " are") + " to spare";
+    return false;
 }
 
 void CEngineTextLog::CheckRuleLogGroups() {
@@ -307,28 +336,40 @@ void CEngineTextLog::BuildGroupMatchers() {
     }
 }
 
-bool CEngineTextLog::LookAt(const std::string& strFileName, plat::FileStatus& status,
-                            uint32_t& dwError) {
-    dwError = 0;
-    status = plat::FileStatus();
-    if (plat::GetFileStatus(strFileName.c_str(), status)) {
-        return true;
-    }
-    dwError = plat::GetLastError();
-    if (dwError == 0) {
-        dwError = plat::kErrFileNotFound;
-    }
-    return false;
-}
-
 const CLogGroup* CEngineTextLog::FindLogGroup(const std::string& strName) const {
     auto it = m_LogGroups.find(strName);
     return it == m_LogGroups.end() ? nullptr : it->second.get();
 }
 
+const CLogGroupFiles* CEngineTextLog::FindGroupFiles(const std::string& strGroup) const {
+    auto it = m_GroupFiles.find(strGroup);
+    return it == m_GroupFiles.end() ? nullptr : it->second.get();
+}
+
 const CTextLogListener* CEngineTextLog::FindListener(const std::string& strFileName) const {
-    auto it = m_Listeners.find(strFileName);
-    return it == m_Listeners.end() ? nullptr : it->second.get();
+    for (const auto& [strGroup, pFiles] : m_GroupFiles) {
+        if (const CLogGroupFiles::Entry* pEntry = pFiles->FindEntry(strFileName)) {
+            return pEntry->m_pReader.get();
+        }
+    }
+    return nullptr;
+}
+
+size_t CEngineTextLog::GetListenerCount() const {
+    size_t nCount = 0;
+    for (const auto& [strGroup, pFiles] : m_GroupFiles) {
+        nCount += pFiles->GetEntryCount();
+    }
+    return nCount;
+}
+
+CLogGroupFiles& CEngineTextLog::FilesOf(const std::string& strGroup) {
+    std::unique_ptr<CLogGroupFiles>& pFiles = m_GroupFiles[strGroup];
+    if (!pFiles) {
+        CLogGroupFiles::Engine& engine = *this;
+        pFiles = std::make_unique<CLogGroupFiles>(strGroup, engine);
+    }
+    return *pFiles;
 }
 
 uint32_t CEngineTextLog::_doWork() {
@@ -362,32 +403,21 @@ uint32_t CEngineTextLog::_doWork() {
 
 bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
     m_tSliceStart = std::chrono::steady_clock::now();
+    m_dwHostAddress = dwHostAddress;
     m_bBacklog = false;
     m_bSpareKnown = false;
     if (dwPass % kScanInterval == 0 && !m_Scan.m_bActive) {
-        BeginScan(dwPass == 0);
+        BeginScan();
     }
-    bool bScanned = false;
-    if (m_Scan.m_bActive) {
-        const ScanStep step = ContinueScan();
-        if (step == ScanStep::kStopped) {
-            return false;
-        }
-        if (step == ScanStep::kDone) {
-            ++m_dwScan;
-            ApplyScan();
-            const bool bFirstScanOfRun = m_Scan.m_bFirstOfRun;
-            m_Scan = ScanProgress();
-            if (!ScanListeners(bFirstScanOfRun, dwHostAddress)) {
-                return false;
-            }
-            bScanned = true;
-        }
-    }
-    if (!FollowNames(bScanned, dwHostAddress)) {
+    if (m_Scan.m_bActive && ContinueScan() == ScanStep::kStopped) {
         return false;
     }
-    const ReadResult result = ReadListeners(dwHostAddress);
+    for (auto& [strGroup, pFiles] : m_GroupFiles) {
+        if (!pFiles->FollowNames()) {
+            return false;
+        }
+    }
+    const ReadResult result = ReadListeners();
     m_bBacklog = result == ReadResult::kBacklog;
     if (result != ReadResult::kStopped) {
         ReportEchoLeftOut(false);
@@ -405,19 +435,57 @@ void CEngineTextLog::ReportEchoLeftOut(bool bNow) {
     }
 }
 
-void CEngineTextLog::BeginScan(bool bFirstOfRun) {
-    // The walk holds a few folders open: it waits while the descriptors
-    // kept free are all there is.
-    if (!TakeDescriptor(kWalkDescriptors)) {
+uint64_t& CEngineTextLog::Spare() {
+    if (!m_bSpareKnown) {
+        m_qwSpare = plat::GetDescriptorBudget().Spare();
+        // A scan's walk keeps its share while it goes on.
+        m_qwSpare -= std::min(m_qwSpare, m_Scan.m_qwWalkShare);
+        m_bSpareKnown = true;
+    }
+    return m_qwSpare;
+}
+
+bool CEngineTextLog::TakeFileDescriptor() {
+    // The last few are a scan's: files that took them would leave the
+    // group unable to look for its files again.
+    uint64_t& qwSpare = Spare();
+    if (qwSpare < kScanReserve + 1) {
+        return false;
+    }
+    --qwSpare;
+    return true;
+}
+
+void CEngineTextLog::BeginScan() {
+    // The walk holds a folder open at each level it goes down, and a few
+    // more: it goes as deep as the descriptors to spare allow, and waits
+    // while they do not allow one level.
+    const uint64_t qwSpare = Spare();
+    if (qwSpare < kScanReserve) {
+        for (auto& [strName, pGroup] : m_LogGroups) {
+            if (pGroup->IsUsed()) {
+                pGroup->ReportScanWithoutDescriptors(kScanReserve);
+            }
+        }
         return;
     }
     m_Scan = ScanProgress();
     m_Scan.m_bActive = true;
-    m_Scan.m_bFirstOfRun = bFirstOfRun;
+    m_Scan.m_dwMaxDepth = static_cast<uint32_t>(
+        std::min<uint64_t>(WildcardLimits::kDefaultMaxDepth, qwSpare - kWalkOverhead));
+    m_Scan.m_qwWalkShare = m_Scan.m_dwMaxDepth + kWalkOverhead;
+    m_qwSpare -= m_Scan.m_qwWalkShare;
     m_Scan.m_itGroup = m_LogGroups.begin();
-    if (m_Scan.m_itGroup != m_LogGroups.end()) {
-        m_Scan.m_itGroup->second->BeginScan(m_Scan.m_Group);
+    BeginGroupScan();
+}
+
+void CEngineTextLog::BeginGroupScan() {
+    if (m_Scan.m_itGroup == m_LogGroups.end()) {
+        return;
     }
+    CLogGroup& group = *m_Scan.m_itGroup->second;
+    CLogGroup::FileDates* pDates = group.IsUsed() ? &FilesOf(group.GetName()).Dates() : nullptr;
+    group.BeginScan(m_Scan.m_Group, m_Scan.m_dwMaxDepth, pDates);
 }
 
 CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
@@ -429,14 +497,17 @@ CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
         uint32_t dwWork = kScanSliceWork;
         if (group.ContinueScan(m_Scan.m_Group, dwWork)) {
             group.ReportScan(m_Scan.m_Group);
-            const std::vector<uint64_t>& identities = m_Scan.m_Group.Identities();
-            m_Scan.m_Identities.insert(m_Scan.m_Identities.end(), identities.begin(), identities.end());
-            m_Scan.m_bComplete = m_Scan.m_bComplete && m_Scan.m_Group.IsComplete();
-            m_Scan.m_Found.push_back(
-                {&group, m_Scan.m_Group.TakeFiles(), m_Scan.m_Group.IsComplete()});
-            if (++m_Scan.m_itGroup != m_LogGroups.end()) {
-                m_Scan.m_itGroup->second->BeginScan(m_Scan.m_Group);
+            if (group.IsUsed()) {
+                // Between two groups the walk holds no folder: its share
+                // serves the files taken up, and what is left of it the
+                // next group's walk.
+                uint64_t& qwSpare = Spare();
+                qwSpare += m_Scan.m_qwWalkShare;
+                FilesOf(group.GetName()).ApplyScan(group, m_Scan.m_Group);
+                qwSpare -= std::min(qwSpare, m_Scan.m_qwWalkShare);
             }
+            ++m_Scan.m_itGroup;
+            BeginGroupScan();
         }
         if (StopRequested() != 0) {
             return ScanStep::kStopped;
@@ -445,493 +516,18 @@ CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
             return ScanStep::kPaused;
         }
     }
+    m_Scan = ScanProgress();
     return ScanStep::kDone;
 }
 
-void CEngineTextLog::ApplyScan() {
-    // A group whose scan could not read all it names keeps the files it
-    // followed and did not meet: they are not known to be gone.
-    std::vector<std::pair<const CLogGroup*, CTextLogListener*>> unread;
-    for (const ScanProgress::GroupFiles& found : m_Scan.m_Found) {
-        if (found.m_bComplete) {
-            continue;
-        }
-        for (auto& [strFile, pListener] : m_Listeners) {
-            const std::vector<std::string>& groups = pListener->m_GroupNames;
-            if (std::find(groups.begin(), groups.end(), found.m_pGroup->GetName()) != groups.end()) {
-                unread.emplace_back(found.m_pGroup, pListener.get());
-            }
-        }
-    }
-    for (ScanProgress::GroupFiles& found : m_Scan.m_Found) {
-        ApplyGroupFiles(found, unread);
-    }
-    ForgetPlacesOfFilesGone();
-}
-
-void CEngineTextLog::ApplyGroupFiles(ScanProgress::GroupFiles& found,
-                                     const std::vector<std::pair<const CLogGroup*, CTextLogListener*>>& unread) {
-    const std::string strGroup = found.m_pGroup->GetName();
-    size_t nFollowed = 0;
-    m_Newcomers.clear();
-    for (CLogGroup::FoundFile& file : found.m_Files) {
-        auto it = m_Listeners.find(file.m_strName);
-        if (it == m_Listeners.end()) {
-            m_Newcomers.push_back(&file);
-            continue;
-        }
-        RefreshListener(*it->second, strGroup);
-        ++nFollowed;
-    }
-    for (const auto& [pGroup, pListener] : unread) {
-        const std::vector<std::string>& groups = pListener->m_GroupNames;
-        const bool bSeen = pListener->m_dwLastSeenScan == m_dwScan &&
-                           std::find(groups.begin(), groups.end(), strGroup) != groups.end();
-        if (pGroup == found.m_pGroup && !bSeen) {
-            RefreshListener(*pListener, strGroup);
-            ++nFollowed;
-        }
-    }
-    // Files the group follows keep being followed; of the new ones, root's
-    // and the sensor's own come first, so another account's flood does not
-    // take their places.
-    std::stable_partition(m_Newcomers.begin(), m_Newcomers.end(),
-                          [](const CLogGroup::FoundFile* pFile) { return pFile->m_bTrustedOwner; });
-    uint64_t qwOverBound = 0;
-    uint64_t qwNoDescriptor = 0;
-    for (CLogGroup::FoundFile* pFile : m_Newcomers) {
-        // A second path of the group may name a file again.
-        auto it = m_Listeners.find(pFile->m_strName);
-        if (it != m_Listeners.end()) {
-            RefreshListener(*it->second, strGroup);
-        } else if (nFollowed >= CLogGroup::kMaxFilesFollowed) {
-            ++qwOverBound;
-        } else if (!TakeDescriptor()) {
-            ++qwNoDescriptor;
-        } else {
-            CreateListener(*pFile, strGroup);
-            ++nFollowed;
-        }
-    }
-    found.m_pGroup->ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
-}
-
-void CEngineTextLog::CreateListener(CLogGroup::FoundFile& file, const std::string& strGroup) {
-    CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", file.m_strName.c_str());
-    auto pListener = std::make_unique<CTextLogListener>(file.m_strName, &m_EchoBudget, &m_Losses);
-    uint32_t dwError = 0;
-    plat::FileStatus status;
-    const bool bLooked = LookAt(file.m_strName, status, dwError);
-    pListener->TakeMark(status);
-    pListener->m_dwLastSeenScan = m_dwScan;
-    pListener->m_dwState = CTextLogListener::kWaitingToOpen;
-    pListener->m_bDescriptorTaken = true;
-    pListener->m_GroupNames.push_back(strGroup);
-    // A file the engine read before, under this name or another, goes on
-    // where its reading ended.
-    TakeRememberedPlace(*pListener, bLooked ? status.m_qwIdentity : file.m_qwIdentity);
-    m_Listeners.emplace(std::move(file.m_strName), std::move(pListener));
-}
-
-void CEngineTextLog::TakeRememberedPlace(CTextLogListener& listener, uint64_t qwIdentity) {
-    auto remembered = m_Remembered.find(qwIdentity);
-    if (remembered != m_Remembered.end()) {
-        listener.SetResumePoint(std::move(remembered->second.m_Point));
-        m_Remembered.erase(remembered);
-    }
-}
-
-void CEngineTextLog::TakePlaceOfNameMovedOn(CTextLogListener& listener, uint64_t qwIdentity) {
-    const std::vector<std::string>& groups = listener.m_GroupNames;
-    for (auto& entry : m_Listeners) {
-        CTextLogListener& other = *entry.second;
-        if (&other == &listener || !other.IsClosed() || other.HasPrevious() ||
-            other.GetResumePoint().m_qwIdentity != qwIdentity || !other.GetResumePoint().IsSet() ||
-            std::find_first_of(groups.begin(), groups.end(), other.m_GroupNames.begin(),
-                               other.m_GroupNames.end()) == groups.end()) {
-            continue;
-        }
-        plat::FileStatus status;
-        uint32_t dwError = 0;
-        const bool bMovedOn = !LookAt(entry.first, status, dwError) ? plat::IsAbsence(dwError)
-                                                                    : status.m_qwIdentity != qwIdentity;
-        if (bMovedOn) {
-            listener.SetResumePoint(other.GetResumePoint());
-            other.SetResumePoint(CTextLogListener::ResumePoint());
-            return;
-        }
-    }
-}
-
-bool CEngineTextLog::ReadByAnother(const CTextLogListener& listener, uint64_t qwIdentity) const {
-    const std::vector<std::string>& groups = listener.m_GroupNames;
-    for (const auto& entry : m_Listeners) {
-        const CTextLogListener& other = *entry.second;
-        // Another group's rules have not seen the lines: its name reads them.
-        if (&other != &listener && other.Reads(qwIdentity) &&
-            std::find_first_of(groups.begin(), groups.end(), other.m_GroupNames.begin(),
-                               other.m_GroupNames.end()) != groups.end()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void CEngineTextLog::RefreshListener(CTextLogListener& listener, const std::string& strGroup) {
-    // The first group of a scan to name the file starts its list afresh.
-    if (listener.m_dwLastSeenScan != m_dwScan) {
-        listener.m_GroupNames.clear();
-    }
-    listener.m_GroupNames.push_back(strGroup);
-    listener.m_dwLastSeenScan = m_dwScan;
-    uint32_t dwError = 0;
-    plat::FileStatus status;
-    if (listener.m_dwState == CTextLogListener::kMonitoring) {
-        if (!LookAt(listener.GetFileName(), status, dwError)) {
-            CSF_TRACE(kTraceLevel, "ERROR: calculateMark returned %d", static_cast<int>(dwError));
-            // Seen "before this scan": phase 2 stops it.  A look that
-            // failed for another reason than the file's absence (no
-            // descriptor left, say) tells nothing: the file is kept.
-            if (plat::IsAbsence(dwError)) {
-                listener.m_dwLastSeenScan = m_dwScan - 1;
-            }
-        } else if (status.m_qwIdentity != listener.m_qwMark) {
-            // The pass opens the new file at once (FollowNames).
-            listener.m_dwState = CTextLogListener::kSwitched;
-            listener.TakeMark(status);
-        }
-    } else if (listener.m_dwState == CTextLogListener::kStopped) {
-        if (LookAt(listener.GetFileName(), status, dwError)) {
-            listener.TakeMark(status);
-            listener.m_dwState = CTextLogListener::kWaitingToOpen;
-            CSF_TRACE(kTraceLevel, "re-monitoring file: %s", listener.GetFileName().c_str());
-        }
-    }
-}
-
-bool CEngineTextLog::ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress) {
-    m_Removals.clear();
-    for (auto& [strFile, pListener] : m_Listeners) {
-        CTextLogListener& listener = *pListener;
-        switch (listener.m_dwState) {
-        case CTextLogListener::kMonitoring:
-            if (listener.m_dwLastSeenScan < m_dwScan) {
-                CSF_TRACE(kTraceLevel, "Stop monitoring file %s", strFile.c_str());
-                // Its file is read on until the next scan lets it go: a
-                // writer may not have moved on from a file renamed away.
-                listener.m_dwState = CTextLogListener::kStopped;
-                plat::FileStatus status;
-                uint32_t dwError = 0;
-                listener.m_bNameGone = !LookAt(strFile, status, dwError);
-            }
-            break;
-        case CTextLogListener::kStopped:
-            if (!Finish(listener, dwHostAddress)) {
-                return false;
-            }
-            Remember(strFile, listener);
-            m_Removals.push_back(strFile);
-            break;
-        case CTextLogListener::kWaitingToOpen:
-            // What is left of the file it still has open (a rotated file,
-            // one let go and come back) is read before the name is opened.
-            if (!Finish(listener, dwHostAddress)) {
-                return false;
-            }
-            OpenWaiting(listener, bFirstScanOfRun);
-            break;
-        case CTextLogListener::kSwitched:
-            // Opened by this pass (FollowNames).
-            break;
-        default:
-            CSF_LOG(kFaultLevel, "LogListener(%s) status is confused (%d)", strFile.c_str(),
-                    static_cast<int>(listener.m_dwState));
-            break;
-        }
-    }
-    for (auto it = m_Removals.rbegin(); it != m_Removals.rend(); ++it) {
-        m_Listeners.erase(*it);
-    }
-    return true;
-}
-
-void CEngineTextLog::OpenWaiting(CTextLogListener& listener, bool bFirstScanOfRun) {
-    // Lines already there at the first scan of a run are history; a file
-    // met later is read from its first line, or from where its reading
-    // ended when it is one the engine has read before, or from where an
-    // open that could not be made would have placed it.
-    const bool bFromEnd = (bFirstScanOfRun && !listener.m_bRetryOpen) || listener.m_bRetryAtEnd;
-    if (!bFromEnd && !listener.GetResumePoint().IsSet()) {
-        // A file renamed within the watched folders (a rotation to a name
-        // the group matches, a folder moved) is still read under its old
-        // name until that name is let go: from its first line it would
-        // give every line again.  It waits, then goes on from the place
-        // the old name left.
-        if (ReadByAnother(listener, listener.m_qwMark)) {
-            listener.m_bRetryOpen = true;
-            return;
-        }
-        TakeRememberedPlace(listener, listener.m_qwMark);
-        if (!listener.GetResumePoint().IsSet()) {
-            TakePlaceOfNameMovedOn(listener, listener.m_qwMark);
-        }
-    }
-    const bool bDescriptor = std::exchange(listener.m_bDescriptorTaken, false) || TakeDescriptor();
-    const bool bOpened = bDescriptor && (bFromEnd ? listener.Open(qorFileReader::kEndOfFile)
-                                                  : listener.Resume(listener.GetResumePoint()));
-    if (!bOpened && (!bDescriptor || listener.OpenMayBeRetried())) {
-        // The file is there: it is opened at a later pass, where it stood
-        // (at its end when its size was never seen).
-        if (bFromEnd) {
-            CTextLogListener::ResumePoint point;
-            point.m_qwIdentity = listener.m_qwMark;
-            point.m_llPosition = static_cast<int64_t>(listener.m_qwMarkSize);
-            listener.m_bRetryAtEnd = listener.m_qwMark == 0;
-            listener.SetResumePoint(std::move(point));
-        }
-        listener.m_bRetryOpen = true;
-        return;
-    }
-    listener.m_bRetryOpen = false;
-    listener.m_bRetryAtEnd = false;
-    NoteOpened(listener, bOpened, !bFromEnd);
-    listener.m_dwState = CTextLogListener::kMonitoring;
-    listener.m_bNameGone = false;
-}
-
-bool CEngineTextLog::Finish(CTextLogListener& listener, uint32_t dwHostAddress) {
-    if (!listener.IsReading()) {
-        return true;
-    }
-    uint32_t dwTaken = 0;
-    if (ReportLines(listener, dwHostAddress, 0, dwTaken) == ReadResult::kStopped) {
-        return false;
-    }
-    LetGoPrevious(listener);
-    listener.Close();
-    return true;
-}
-
-bool CEngineTextLog::FollowNames(bool bScanned, uint32_t dwHostAddress) {
-    for (auto& [strFile, pListener] : m_Listeners) {
-        CTextLogListener& listener = *pListener;
-        if (!RetireQuietPrevious(listener, dwHostAddress)) {
-            return false;
-        }
-        // An open that failed for a reason that may pass is tried again.
-        if (listener.m_dwState == CTextLogListener::kWaitingToOpen && listener.m_bRetryOpen) {
-            OpenWaiting(listener, false);
-            continue;
-        }
-        bool bSwitched = listener.m_dwState == CTextLogListener::kSwitched;
-        // A monitored name was just looked at by the scan; a stopped one
-        // is looked at when it had come to name nothing.
-        const bool bMonitored = listener.m_dwState == CTextLogListener::kMonitoring && !bScanned;
-        const bool bEmptied = listener.m_dwState == CTextLogListener::kStopped && listener.m_bNameGone;
-        if (bMonitored || bEmptied) {
-            plat::FileStatus status;
-            uint32_t dwError = 0;
-            // A name that names nothing for now: its file is read on, and
-            // the next scan lets it go if it stays so.
-            if (!LookAt(strFile, status, dwError)) {
-                continue;
-            }
-            if (status.m_qwIdentity == listener.m_qwMark) {
-                // The stopped file's name came back to it.
-                listener.m_dwState = CTextLogListener::kMonitoring;
-                listener.m_bNameGone = false;
-                continue;
-            }
-            // Switched until the new file is open: a stop that comes while
-            // the old one is read leaves the switch to the next pass.
-            listener.TakeMark(status);
-            listener.m_dwState = CTextLogListener::kSwitched;
-            bSwitched = true;
-        }
-        if (bSwitched && !SwitchFile(listener, dwHostAddress)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CEngineTextLog::SwitchFile(CTextLogListener& listener, uint32_t dwHostAddress) {
-    // Besides the name, one earlier file is followed: an older one is read
-    // to its end and let go.
-    if (listener.HasPrevious()) {
-        uint32_t dwTaken = 0;
-        if (ReportLines(listener, dwHostAddress, 0, dwTaken, true) == ReadResult::kStopped) {
-            return false;
-        }
-        LetGoPrevious(listener);
-    }
-    CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener",
-              listener.GetFileName().c_str());
-    if (ReadByAnother(listener, listener.m_qwMark)) {
-        // Another name of the group's file was renamed onto this one: it
-        // is opened where that name's reading ends, once let go.
-        listener.TurnToNewFile();
-        listener.SetResumePoint(CTextLogListener::ResumePoint());
-        listener.m_bRetryOpen = true;
-        listener.m_dwState = CTextLogListener::kWaitingToOpen;
-        return true;
-    }
-    // The new file takes one more descriptor while the old one is read on;
-    // without one to spare, the old one is read to its end and let go
-    // first, and gives its own.
-    bool bDescriptor = TakeDescriptor();
-    if (!bDescriptor && !listener.IsClosed()) {
-        if (!Finish(listener, dwHostAddress)) {
-            return false;
-        }
-        bDescriptor = true;
-    }
-    const bool bOpened = bDescriptor && listener.OpenNewFile();
-    if (!bOpened && (!bDescriptor || listener.OpenMayBeRetried())) {
-        // Opened from its first line at a later pass.
-        listener.SetResumePoint(CTextLogListener::ResumePoint());
-        listener.m_bRetryOpen = true;
-        listener.m_dwState = CTextLogListener::kWaitingToOpen;
-        return true;
-    }
-    listener.m_dwPreviousQuiet = 0;
-    listener.m_llPreviousAt = listener.GetPreviousPosition();
-    NoteOpened(listener, bOpened, true);
-    listener.m_dwState = CTextLogListener::kMonitoring;
-    listener.m_bNameGone = false;
-    return true;
-}
-
-bool CEngineTextLog::RetireQuietPrevious(CTextLogListener& listener, uint32_t dwHostAddress) {
-    if (!listener.HasPrevious()) {
-        return true;
-    }
-    const int64_t llAt = listener.GetPreviousPosition();
-    if (llAt != listener.m_llPreviousAt) {
-        listener.m_llPreviousAt = llAt;
-        listener.m_dwPreviousQuiet = 0;
-        return true;
-    }
-    if (++listener.m_dwPreviousQuiet < kPreviousQuietPasses) {
-        return true;
-    }
-    // Its writer has moved on: what came last is read, and it is let go.
-    uint32_t dwTaken = 0;
-    if (ReportLines(listener, dwHostAddress, 0, dwTaken, true) == ReadResult::kStopped) {
-        return false;
-    }
-    LetGoPrevious(listener);
-    return true;
-}
-
-void CEngineTextLog::NoteOpened(CTextLogListener& listener, bool bOpened, bool bFromStart) {
-    const std::string& strFile = listener.GetFileName();
-    if (!bOpened) {
-        CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", strFile.c_str());
-    } else {
-        CSF_TRACE(kTraceLevel, "Starting to monitor file %s", strFile.c_str());
-    }
-    // The file the mark stands for was replaced or removed between the look
-    // and the open (another rotation, or a file that lived less than a
-    // pass): what it held was never read.  A name the open could not
-    // reach for another reason (not a regular file, another account's link)
-    // has been reported by the listener.
-    plat::FileStatus status;
-    uint32_t dwError = 0;
-    const bool bGone = bOpened ? listener.GetIdentity() != listener.m_qwMark
-                               : plat::IsAbsence(listener.GetOpenFailure()) &&
-                                     !LookAt(strFile, status, dwError) && plat::IsAbsence(dwError);
-    if (bFromStart && bGone && listener.m_qwMark != 0 && listener.m_qwMarkSize > 0) {
-        ++m_Losses.m_qwVanished;
-        m_Losses.m_qwBytes += listener.m_qwMarkSize;
-        m_Losses.Report(PrintableText(strFile) + " named a file of " +
-                        std::to_string(listener.m_qwMarkSize) +
-                        " bytes that was gone before it could be read: its lines are lost");
-    }
-    if (bOpened) {
-        listener.m_qwMark = listener.GetIdentity();
-    }
-}
-
-void CEngineTextLog::LetGoPrevious(CTextLogListener& listener) {
-    if (listener.HasPrevious()) {
-        RememberPlace(listener.GetFileName(), listener.GetPreviousPoint());
-        listener.ClosePrevious();
-    }
-}
-
-void CEngineTextLog::Remember(const std::string& strFile, const CTextLogListener& listener) {
-    RememberPlace(strFile, listener.GetResumePoint());
-}
-
-void CEngineTextLog::RememberPlace(const std::string& strFile, const CTextLogListener::ResumePoint& point) {
-    if (!point.IsSet()) {
-        return;
-    }
-    if (m_Remembered.size() >= kMaxRemembered && m_Remembered.count(point.m_qwIdentity) == 0) {
-        auto oldest = m_Remembered.begin();
-        for (auto it = m_Remembered.begin(); it != m_Remembered.end(); ++it) {
-            if (m_dwScan - it->second.m_dwScan > m_dwScan - oldest->second.m_dwScan) {
-                oldest = it;
-            }
-        }
-        m_Remembered.erase(oldest);
-        m_PlacesBound.LeftOut([]() -> InputBound& {
-            return InputBounds::Instance().Bound("text logs let go by their groups",
-                                                 "at most " + std::to_string(kMaxRemembered) +
-                                                     " reading places kept",
-                                                 "places");
-        });
-    }
-    m_Remembered[point.m_qwIdentity] = Remembered{point, m_dwScan, strFile};
-}
-
-void CEngineTextLog::ForgetPlacesOfFilesGone() {
-    // A place is kept for as long as its file is there to come back: a
-    // scan that read all it names has met every such file; after one that
-    // could not, a file is looked for under the name it was let go by.
-    if (m_Scan.m_bComplete) {
-        std::sort(m_Scan.m_Identities.begin(), m_Scan.m_Identities.end());
-    }
-    for (auto it = m_Remembered.begin(); it != m_Remembered.end();) {
-        bool bThere = false;
-        if (m_Scan.m_bComplete) {
-            bThere = std::binary_search(m_Scan.m_Identities.begin(), m_Scan.m_Identities.end(), it->first);
-        } else {
-            plat::FileStatus status;
-            uint32_t dwError = 0;
-            bThere = LookAt(it->second.m_strName, status, dwError) ? status.m_qwIdentity == it->first
-                                                                   : !plat::IsAbsence(dwError);
-        }
-        it = bThere ? std::next(it) : m_Remembered.erase(it);
-    }
-}
-
-bool CEngineTextLog::TakeDescriptor(uint64_t qwCount) {
-    if (!m_bSpareKnown) {
-        m_qwSpare = plat::GetDescriptorBudget().Spare();
-        m_bSpareKnown = true;
-    }
-    if (m_qwSpare < qwCount) {
-        return false;
-    }
-    m_qwSpare -= qwCount;
-    return true;
-}
-
-CEngineTextLog::ReadResult CEngineTextLog::ReadListeners(uint32_t dwHostAddress) {
+CEngineTextLog::ReadResult CEngineTextLog::ReadListeners() {
     const auto tEnd = std::chrono::steady_clock::now() + kPassReading;
-    // Rounds in which every file gives a turn's worth of lines, until none
-    // has more or the pass has read long enough.
     for (;;) {
         bool bMore = false;
-        for (auto& entry : m_Listeners) {
-            uint32_t dwTaken = 0;
-            if (ReportLines(*entry.second, dwHostAddress, kLinesPerTurn, dwTaken) ==
-                ReadResult::kStopped) {
+        for (auto& [strGroup, pFiles] : m_GroupFiles) {
+            if (pFiles->ReadRound(kLinesPerTurn, bMore) == ReadResult::kStopped) {
                 return ReadResult::kStopped;
             }
-            bMore = bMore || dwTaken == kLinesPerTurn;
         }
         if (!bMore) {
             return ReadResult::kDrained;
@@ -942,26 +538,9 @@ CEngineTextLog::ReadResult CEngineTextLog::ReadListeners(uint32_t dwHostAddress)
     }
 }
 
-CEngineTextLog::ReadResult CEngineTextLog::ReportLines(CTextLogListener& listener,
-                                                       uint32_t dwHostAddress, uint32_t dwMaxLines,
-                                                       uint32_t& dwTaken, bool bPreviousOnly) {
-    const std::string& strFile = listener.GetFileName();
-    while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
-        const char* pszLine = bPreviousOnly ? listener.ReadPreviousLine() : listener.ReadNextLine();
-        if (pszLine == nullptr) {
-            return ReadResult::kDrained;
-        }
-        ++dwTaken;
-        // A line taken from the file is reported under every group before
-        // a stop is heeded, so none of its reports is lost.
-        for (const std::string& strGroup : listener.m_GroupNames) {
-            ReportLine(strGroup, strFile, dwHostAddress, pszLine);
-        }
-        if (!Breathe()) {
-            return ReadResult::kStopped;
-        }
-    }
-    return ReadResult::kBacklog;
+bool CEngineTextLog::ReportRead(const std::string& strGroup, const std::string& strFile, const char* pszLine) {
+    ReportLine(strGroup, strFile, m_dwHostAddress, pszLine);
+    return Breathe();
 }
 
 bool CEngineTextLog::Breathe() {
@@ -1030,8 +609,10 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
         CSF_TRACE(kCSFLogInfo, "TextLog: rule \"%s\" of group %s matches", pRule->GetName().c_str(),
                   strGroup.c_str());
         if (!bSubjectReady) {
-            // Templates see the first 1,023 characters of the line.
-            m_strSubject.assign(pszLine, ::strnlen(pszLine, kParseBufferSize - 1));
+            // Templates see the whole piece the rule was matched against: a
+            // value cut short of it would hide whatever the line's writer
+            // put beyond the cut (a user, an origin).
+            m_strSubject.assign(pszLine);
             bSubjectReady = true;
         }
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);

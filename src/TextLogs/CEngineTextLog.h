@@ -5,40 +5,36 @@
 // an alert record of its rule.
 //
 // One engine thread does everything, one pass a second: every fifth pass
-// (the first included) it scans the groups for their current files, starts
-// following new ones and lets go of files no longer named; every pass it
-// looks at each followed name, and reads what each file has gained.  Files
-// met at the first scan of a run are read from their end; files met later
-// (created, rotated in) from their start, and a file that comes back after
-// the engine let it go (a "newest only" group that turns to it again) from
-// where its reading ended.
-// The thread runs only while some enabled rule names a defined group.
+// (the first included) it scans the groups for the names they match now and
+// the files those lead to; every pass it looks at each followed name, and
+// reads what each file has gained.  The thread runs only while some enabled
+// rule names a defined group.
 //
-// Rotation loses no line the engine could still read: when a name comes to
-// name another file (renamed away and created anew, or deleted and created
-// anew), the new file is opened within a pass and read from its first
-// line, while the file open until then is read on through its descriptor,
-// before it, until it has been quiet for five passes or the name turns
-// again.  A name that names nothing for a while is let go at the next
-// scan, its file read to its end first, and taken up again within a pass
-// when a file takes the name.  What cannot be read is said, with the file's
-// name: the lines written to a file before it was truncated and after the
-// engine's last read of it (a copy-and-truncate rotation), and a file that
-// was gone before it could be opened.
+// Each line once: within a group, each file (device and inode) is read by
+// exactly one reader, from where it was last read, whatever renames, links,
+// rotations, pauses and reloads come between.  The rule lives in one
+// place, the group's table of files (CLogGroupFiles): names are only ways
+// to find files, a renamed file keeps its reader and its place, a file no
+// name leads to any more is read on until quiet and then let go with its
+// place kept, and a file the group has not read before is read from its
+// first line, except one met through a path at that path's first scan,
+// whose lines then are history.  The tables live, by group name, from the
+// engine's start to its stop: a pause or a reload is no start.  A file two
+// groups follow is read by each group's table and reported once per group,
+// with that group's rules.  A loss is said only for lines no reader read:
+// a truncation's, and those of a file gone before it could be opened.
 //
 // Whoever can write a watched folder decides how many files and folders it
 // holds, so what a group takes is bounded: it follows at most
 // CLogGroup::kMaxFilesFollowed files (those it follows keep their place,
 // new ones past it are left out, root's and the sensor's own first), none
 // of them opened into the descriptors kept free for sockets, decoy
-// connections and outputs (platform/Descriptors.h); a scan's walk is
-// bounded in depth and names (CLogGroup) and taken in slices that the
-// reading of lines goes on between, and a stop is heeded between any two
-// of them.  An idle file holds its descriptor and no buffer.  A file that
-// cannot be looked at or opened for another reason than its absence (no
-// descriptor left, say) is not taken for gone: it keeps its place, and the
-// place where the reading of a file let go ended is kept by the file's
-// identity for as long as the file is there.
+// connections and outputs (platform/Descriptors.h), and none into the few a
+// scan needs; a scan's walk is bounded in depth (shallower when few
+// descriptors are to spare) and names (CLogGroup) and taken in slices that
+// the reading of lines goes on between, and a stop is heeded between any
+// two of them.  What another account makes there that is no regular file is
+// counted, not read.  An idle file holds its descriptor and no buffer.
 //
 // Reading runs at the speed of the disk and the rules, not at a fixed
 // number of lines a second: a stop is heeded between any two lines, the
@@ -57,7 +53,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -65,6 +60,7 @@
 #include "Common/InputBounds.h"
 #include "Common/WildcardFileFinder.h"
 #include "TextLogs/LogGroup.h"
+#include "TextLogs/LogGroupFiles.h"
 #include "TextLogs/TextLogListener.h"
 #include "platform/Files.h"
 #include "qorToolsLib/EchoBudget.h"
@@ -75,31 +71,25 @@ class CInitializeUserTextLogRules;
 class CTextLogRule;
 class IPolicyEventInterface;
 
-class CEngineTextLog : public CEngineBase {
+class CEngineTextLog : public CEngineBase, private CLogGroupFiles::Engine {
 public:
     // Where the policy defines the log groups.
     static constexpr const char kLogGroupsKey[] = "\\Advanced\\Logs\\";
-    // Template values see at most this much of a line.
-    static constexpr size_t kParseBufferSize = 1024;
     // Passes between two scans of the groups' files.
     static constexpr uint32_t kScanInterval = 5;
-    // A file that another has replaced under its name is read on until it
-    // has gained nothing for this many passes.
-    static constexpr uint32_t kPreviousQuietPasses = 5;
     // Lines one file gives in a row before the next file's turn.
     static constexpr uint32_t kLinesPerTurn = 256;
-    // Files let go whose place is kept for their return (each is kept for
-    // as long as its file is there, up to this many).
-    static constexpr size_t kMaxRemembered = 4096;
     // A scan's slice in a pass: at least this much work (names read or
     // looked at, folders opened), then more while kScanSlice lasts.
     static constexpr uint32_t kScanSliceWork = 4096;
     static constexpr std::chrono::milliseconds kScanSlice{50};
     // The looks of one policy load for groups that name no file.
     static constexpr std::chrono::milliseconds kLoadLookTime{1000};
-    // Descriptors a scan's walk may hold: its folders, one to list a
+    // Descriptors a scan's walk holds besides its folders: one to list a
     // folder, and those a look through a link holds for a moment.
-    static constexpr uint64_t kWalkDescriptors = WildcardLimits::kDefaultMaxDepth + 4;
+    static constexpr uint64_t kWalkOverhead = 4;
+    // What a scan of one folder level needs: no file takes these.
+    static constexpr uint64_t kScanReserve = kWalkOverhead + 1;
     // The per-line echo on standard error is kept to this many lines and
     // bytes a second on average (bursts: a second's lines, and
     // kEchoBurstBytes); the lines read without their echo are counted on a
@@ -145,98 +135,56 @@ public:
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const TextLogLosses& GetLosses() const { return m_Losses; }
     const CLogGroup* FindLogGroup(const std::string& strName) const;
+    // What a group follows; null before its first scan.
+    const CLogGroupFiles* FindGroupFiles(const std::string& strGroup) const;
+    // The reader of the file `strFileName` leads to, in the first group
+    // that has one.
     const CTextLogListener* FindListener(const std::string& strFileName) const;
-    size_t GetListenerCount() const { return m_Listeners.size(); }
+    // The files all groups follow or read on.
+    size_t GetListenerCount() const;
 
 protected:
     uint32_t _doWork() override;
 
 private:
-    // A scan of the groups' files, taken in slices over one or more passes.
+    // A scan of the groups' files, one group after another, taken in
+    // slices over one or more passes.
     struct ScanProgress {
-        struct GroupFiles {
-            CLogGroup* m_pGroup = nullptr;
-            std::vector<CLogGroup::FoundFile> m_Files;
-            bool m_bComplete = true;
-        };
         bool m_bActive = false;
-        bool m_bFirstOfRun = false;
         std::map<std::string, std::unique_ptr<CLogGroup>>::iterator m_itGroup;
         CLogGroup::Scan m_Group;  // the group being walked
-        std::vector<GroupFiles> m_Found;
-        // Every file any group's paths matched, and whether every group
-        // read all it names.
-        std::vector<uint64_t> m_Identities;
-        bool m_bComplete = true;
+        uint32_t m_dwMaxDepth = WildcardLimits::kDefaultMaxDepth;
+        // The descriptors its walk may hold, kept from what files take.
+        uint64_t m_qwWalkShare = 0;
     };
     enum class ScanStep { kPaused, kDone, kStopped };
+    using ReadResult = CLogGroupFiles::ReadResult;
 
-    void ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName);
-    // Starts a scan, unless the descriptors kept free are all there is.
-    void BeginScan(bool bFirstOfRun);
-    // One slice of the scan.
+    void ReadLogGroup(IPolicyContainer* pPolicy, const std::string& strName,
+                      std::map<std::string, std::unique_ptr<CLogGroup>>& previous);
+    // Starts a scan, its walk as deep as the descriptors to spare allow;
+    // none (said as a bound of each group) when they do not allow one.
+    void BeginScan();
+    void BeginGroupScan();
+    // One slice of the scan; each group's scan is taken up by its table
+    // when done.
     ScanStep ContinueScan();
-    // Phase 1 of a scan: every group's files get or refresh their listener,
-    // within the group's bound and the descriptors to spare.
-    void ApplyScan();
-    void ApplyGroupFiles(ScanProgress::GroupFiles& found,
-                         const std::vector<std::pair<const CLogGroup*, CTextLogListener*>>& unread);
-    void CreateListener(CLogGroup::FoundFile& file, const std::string& strGroup);
-    void RefreshListener(CTextLogListener& listener, const std::string& strGroup);
-    // Phase 2: listeners are opened, stopped or let go by their state;
-    // false when a stop came while a file was read to its end.
-    bool ScanListeners(bool bFirstScanOfRun, uint32_t dwHostAddress);
-    // Opens a listener waiting to be opened; one that cannot be opened for
-    // a reason that may pass stays waiting, its place kept.
-    void OpenWaiting(CTextLogListener& listener, bool bFirstScanOfRun);
-    // Every pass: each followed name is looked at, and a file that another
-    // has replaced under it is followed on while the new one is opened.
-    // `bScanned`: this pass's scan has just looked at the monitored names.
-    // False when a stop came while a file was read.
-    bool FollowNames(bool bScanned, uint32_t dwHostAddress);
-    // The name now names another file: opens it, keeping the old one.
-    bool SwitchFile(CTextLogListener& listener, uint32_t dwHostAddress);
-    // Reads the replaced file to its end and lets it go once it is quiet.
-    bool RetireQuietPrevious(CTextLogListener& listener, uint32_t dwHostAddress);
-    // After the listener's file was opened (or not): the log, the mark,
-    // and, when the file the mark stands for was gone before the open
-    // could reach it, the loss of its lines (`bFromStart`: it was to be
-    // read from its first line).
-    void NoteOpened(CTextLogListener& listener, bool bOpened, bool bFromStart);
-    // The file the name stands for now; false, with the reason in `dwError`,
-    // when the name names nothing that can be looked at.
-    bool LookAt(const std::string& strFileName, plat::FileStatus& status, uint32_t& dwError);
-    // Reads a file to its last line before it is closed, then closes it.
-    bool Finish(CTextLogListener& listener, uint32_t dwHostAddress);
-    // Keeps where a file let go was left, for its return.
-    void Remember(const std::string& strFile, const CTextLogListener& listener);
-    void RememberPlace(const std::string& strFile, const CTextLogListener::ResumePoint& point);
-    // Closes the listener's previous file, keeping where it was left: under
-    // another name of a group it goes on from there.
-    void LetGoPrevious(CTextLogListener& listener);
-    // Gives the listener the place kept for its file, if any.
-    void TakeRememberedPlace(CTextLogListener& listener, uint64_t qwIdentity);
-    // Gives the listener the place another name of its groups took for its
-    // file and could not open it by, that name having moved on (renamed
-    // again before it was opened).
-    void TakePlaceOfNameMovedOn(CTextLogListener& listener, uint64_t qwIdentity);
-    // Whether a listener of one of `listener`'s groups has the file of that
-    // identity open: a file renamed within the watched folders, or with a
-    // second name there.
-    bool ReadByAnother(const CTextLogListener& listener, uint64_t qwIdentity) const;
-    // Forgets the places of files no longer there.
-    void ForgetPlacesOfFilesGone();
-    // Takes `qwCount` of the descriptors this pass may open (counted once
-    // a pass); false when there are not so many to spare.
-    bool TakeDescriptor(uint64_t qwCount = 1);
+    CLogGroupFiles& FilesOf(const std::string& strGroup);
+    // Ends the tables of groups the policy no longer has or no rule names:
+    // what they read is let go.
+    void DropUnusedTables();
+    // Descriptors this pass may still open, counted once a pass.
+    uint64_t& Spare();
 
-    enum class ReadResult { kDrained, kBacklog, kStopped };
-    // The read phase.
-    ReadResult ReadListeners(uint32_t dwHostAddress);
-    // Reports up to `dwMaxLines` lines of one file (0: all it has), of
-    // the file it replaced only when `bPreviousOnly`; `dwTaken` counts them.
-    ReadResult ReportLines(CTextLogListener& listener, uint32_t dwHostAddress, uint32_t dwMaxLines,
-                           uint32_t& dwTaken, bool bPreviousOnly = false);
+    // CLogGroupFiles::Engine.
+    bool ReportRead(const std::string& strGroup, const std::string& strFile, const char* pszLine) override;
+    bool TakeFileDescriptor() override;
+    EchoBudget* SharedEchoBudget() override { return &m_EchoBudget; }
+    TextLogLosses* SharedLosses() override { return &m_Losses; }
+
+    // The read phase: rounds in which every file gives a turn's worth of
+    // lines, until none has more or the pass has read long enough.
+    ReadResult ReadListeners();
     // Says how many lines went without their echo, once a second or, when
     // `bNow`, at once.
     void ReportEchoLeftOut(bool bNow);
@@ -264,33 +212,21 @@ private:
         RegularExpressionSet m_Matcher;
     };
     std::map<std::string, std::unique_ptr<GroupRules>> m_GroupRules;
-    // Shared by every listener; used on the engine thread only.
+    // Shared by every reader; used on the engine thread only.
     EchoBudget m_EchoBudget{kEchoLinesPerSecond, kEchoBytesPerSecond, kEchoBurstBytes};
     TextLogLosses m_Losses;
-    std::map<std::string, std::unique_ptr<CTextLogListener>> m_Listeners;
     std::map<std::string, std::unique_ptr<CLogGroup>> m_LogGroups;
-
-    // Counts scans across thread runs, so a listener's last sighting is
-    // compared with scans, never with a pass number that a pause restarted.
-    uint32_t m_dwScan = 0;
-    // By the file's identity: a file renamed, or taken up by a second
-    // name, goes on where its reading ended.
-    struct Remembered {
-        CTextLogListener::ResumePoint m_Point;
-        uint32_t m_dwScan = 0;
-        std::string m_strName;  // the name it was let go by
-    };
-    std::unordered_map<uint64_t, Remembered> m_Remembered;
-    InputBoundHandle m_PlacesBound;
+    // What each group follows, by group name: kept through pauses and
+    // reloads, which rebuild nothing of it.
+    std::map<std::string, std::unique_ptr<CLogGroupFiles>> m_GroupFiles;
     ScanProgress m_Scan;
     uint64_t m_qwSpare = 0;
     bool m_bSpareKnown = false;
     bool m_bBacklog = false;
+    uint32_t m_dwHostAddress = 0;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.
-    std::vector<CLogGroup::FoundFile*> m_Newcomers;
-    std::vector<std::string> m_Removals;
     std::vector<uint8_t> m_RuleHits;
     std::string m_strSubject;
     std::string m_strValue;

@@ -1,6 +1,8 @@
 #include "TextLogs/LogGroup.h"
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <cstdint>
 #include <utility>
 
@@ -46,12 +48,18 @@ std::string MissingFolder(std::string strPath) {
     return std::string();
 }
 
-// The descriptor bound as said: the floor no file takes from.
-std::string DescriptorLimitText() {
+// The descriptors kept free, as the bounds say them.
+std::string KeptFreeText() {
     const uint64_t qwLimit = plat::RaiseDescriptorLimit();
-    return "no file opened into the " + std::to_string(plat::DescriptorFloorFor(qwLimit)) +
-           " descriptors kept free of the process's " + std::to_string(qwLimit) +
-           " for sockets, decoy connections and outputs";
+    return std::to_string(plat::DescriptorFloorFor(qwLimit)) + " descriptors kept free of the process's " +
+           std::to_string(qwLimit) + " for sockets, decoy connections and outputs";
+}
+
+// The descriptor bound as said: the floor no file takes from.
+std::string DescriptorLimitText() { return "no file opened into the " + KeptFreeText(); }
+
+std::string DepthText() {
+    return "folders deep below a pattern's first wildcard or its \"/...\"";
 }
 
 }  // namespace
@@ -63,8 +71,11 @@ CLogGroup::Scan& CLogGroup::Scan::operator=(Scan&&) noexcept = default;
 
 CLogGroup::CLogGroup(std::string strName)
     : m_strName(std::move(strName)),
-      m_TooDeep("at most " + std::to_string(WildcardLimits::kDefaultMaxDepth) + " folders deep below a pattern's first wildcard or its \"/...\"",
+      m_TooDeep("at most " + std::to_string(WildcardLimits::kDefaultMaxDepth) + " " + DepthText(), "folders"),
+      m_Shallow("fewer than " + std::to_string(WildcardLimits::kDefaultMaxDepth) + " " + DepthText() +
+                    ", as many as the descriptors to spare allow",
                 "folders"),
+      m_Foreign("another account's FIFOs, sockets, devices and links are not read", "names"),
       m_NamesCut("at most " + std::to_string(kMaxNamesPerScan) + " names read in a scan", "folders"),
       m_LinksUnnamed("at most " + std::to_string(kMaxLinksNamed) +
                          " paths through another account's link named one by one",
@@ -84,10 +95,15 @@ std::string CLogGroup::DescribeInput() const {
     return "log group " + m_strName + " (" + strPaths + ")";
 }
 
-void CLogGroup::BeginScan(Scan& scan) const {
+void CLogGroup::BeginScan(Scan& scan, uint32_t dwMaxDepth, FileDates* pDates) const {
     scan = Scan();
     // A group that no enabled rule names is never monitored.
     scan.m_bDone = !m_bUsed;
+    scan.m_dwMaxDepth = std::max<uint32_t>(1, dwMaxDepth);
+    scan.m_pDates = pDates;
+    scan.m_llNowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
 }
 
 void CLogGroup::BeginPath(Scan& scan) const {
@@ -100,6 +116,7 @@ void CLogGroup::BeginPath(Scan& scan) const {
     scan.m_bFilesOnly = bRecursive || (nWildcard != std::string::npos &&
                                        strPath.find_first_of("/\\", nWildcard) == std::string::npos);
     WildcardLimits limits;
+    limits.m_dwMaxDepth = scan.m_dwMaxDepth;
     limits.m_qwMaxEntries = kMaxNamesPerScan - std::min(scan.m_qwNames, kMaxNamesPerScan);
     scan.m_pWalk = std::make_unique<WildcardWalk>(strPath, bRecursive, limits, &scan.m_Stopped);
 }
@@ -132,21 +149,37 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
         if (scan.m_bFilesOnly && found.IsDirectory()) {
             continue;
         }
-        scan.m_Identities.push_back(found.m_Status.m_qwIdentity);
-        FoundFile file{std::move(found.m_strFileName), found.m_Status.m_qwIdentity,
-                       found.m_bTrustedOwner};
+        const plat::FileStatus& status = found.m_Status;
+        scan.m_Identities.push_back(status.m_qwIdentity);
+        // A FIFO, a socket or a device could stall a reader, and another
+        // account's link may lead to what only the sensor may read: what
+        // another account makes so is counted and passed over.  Root's own
+        // are taken, and their reader says what they are.
+        if (!status.m_bIsRegular && !status.m_bIsDirectory && !found.m_bTrustedOwner) {
+            ++scan.m_qwForeign;
+            continue;
+        }
+        if (m_bNewestOnly && !status.m_bIsRegular) {
+            continue;
+        }
+        // A file never written since the epoch is never the newest.  The
+        // best carries over across the paths, so among equals the first
+        // produced wins.
+        const int64_t llTime = !m_bNewestOnly ? 0
+                               : scan.m_pDates != nullptr
+                                   ? scan.m_pDates->Date(status.m_qwIdentity, status.m_llModifiedNs, scan.m_llNowNs)
+                                   : status.m_llModifiedNs;
+        if (m_bNewestOnly && llTime <= scan.m_llBestTime) {
+            continue;
+        }
+        FoundFile file{std::move(found.m_strFileName), status.m_qwIdentity, status.m_qwSize,
+                       found.m_bTrustedOwner, found.m_uOwner, status.m_bIsRegular, scan.m_nPath, llTime};
         if (!m_bNewestOnly) {
             scan.m_Files.push_back(std::move(file));
             continue;
         }
-        // A file never written since the epoch is never the newest, and
-        // what is not a regular file (a FIFO, a socket, a device, another
-        // account's link) never displaces the log.  The best carries over
-        // across the paths, so among equals the first produced wins.
-        if (found.m_Status.m_bIsRegular && found.m_Status.m_llModifiedNs > scan.m_llBestTime) {
-            scan.m_llBestTime = found.m_Status.m_llModifiedNs;
-            scan.m_Files.assign(1, std::move(file));
-        }
+        scan.m_llBestTime = llTime;
+        scan.m_Files.assign(1, std::move(file));
     }
     return true;
 }
@@ -157,9 +190,22 @@ void CLogGroup::ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor
     m_NoDescriptor.LeftOutAtScan(strInput, qwNoDescriptor);
 }
 
+void CLogGroup::ReportScanWithoutDescriptors(uint64_t qwNeeded) {
+    m_NoScan.LeftOut([&]() -> InputBound& {
+        return InputBounds::Instance().Bound(
+            DescribeInput(), "a scan needs " + std::to_string(qwNeeded) + " descriptors above the " + KeptFreeText(),
+            "scans");
+    });
+}
+
 void CLogGroup::ReportScan(const Scan& scan) {
     const std::string strInput = DescribeInput();
-    m_TooDeep.LeftOutAtScan(strInput, scan.m_qwTooDeep);
+    // A walk made shallower for want of descriptors leaves out folders the
+    // usual depth would take: a bound of its own.
+    const bool bShallow = scan.m_dwMaxDepth < WildcardLimits::kDefaultMaxDepth;
+    m_TooDeep.LeftOutAtScan(strInput, bShallow ? 0 : scan.m_qwTooDeep);
+    m_Shallow.LeftOutAtScan(strInput, bShallow ? scan.m_qwTooDeep : 0);
+    m_Foreign.LeftOutAtScan(strInput, scan.m_qwForeign);
     m_NamesCut.LeftOutAtScan(strInput, scan.m_qwUnread);
     WarnOfStops(scan.m_Stopped);
 }
@@ -176,6 +222,28 @@ size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) {
         files.push_back(file.m_strName);
     }
     return scan.Files().size();
+}
+
+int64_t CLogGroup::FileDates::Date(uint64_t qwIdentity, int64_t llModifiedNs, int64_t llNowNs) {
+    if (llModifiedNs <= llNowNs) {
+        m_Ahead.erase(qwIdentity);
+        return llModifiedNs;
+    }
+    auto it = m_Ahead.find(qwIdentity);
+    if (it != m_Ahead.end() && it->second.m_llModifiedNs == llModifiedNs) {
+        return it->second.m_llFirstSeenNs;
+    }
+    if (it == m_Ahead.end() && m_Ahead.size() >= kMaxNamesPerScan) {
+        return 0;
+    }
+    m_Ahead[qwIdentity] = Dated{llModifiedNs, llNowNs};
+    return llNowNs;
+}
+
+void CLogGroup::FileDates::KeepOnly(const std::vector<uint64_t>& identities) {
+    for (auto it = m_Ahead.begin(); it != m_Ahead.end();) {
+        it = std::binary_search(identities.begin(), identities.end(), it->first) ? std::next(it) : m_Ahead.erase(it);
+    }
 }
 
 bool CLogGroup::NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline) const {

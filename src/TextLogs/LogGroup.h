@@ -6,10 +6,14 @@
 // files it names now: every existing match, or only the one written last.
 //
 // Whoever can write a watched folder decides what a scan meets there, so a
-// scan is bounded: it goes no deeper than the walk's limit on folders, reads
-// at most kMaxNamesPerScan names, and is taken in slices the engine reads
-// lines between.  What a scan left out is said and counted, naming the
-// group.
+// scan is bounded: it goes no deeper than the walk's limit on folders (or
+// what the descriptors to spare allow), reads at most kMaxNamesPerScan
+// names, and is taken in slices the engine reads lines between.  What
+// another account makes there that is no regular file (a FIFO, a socket, a
+// device, a link of its own) is never taken, only counted.  What a scan
+// left out is said and counted, naming the group, each item once however
+// many scans, and policy loads, meet it: the engine keeps a group across
+// loads for as long as its paths stay the same.
 
 #include <chrono>
 #include <cstddef>
@@ -17,11 +21,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "Common/InputBounds.h"
 #include "Common/ScanBound.h"
-
-class WildcardWalk;
+#include "Common/WildcardFileFinder.h"
 
 class CLogGroup {
 public:
@@ -38,8 +43,42 @@ public:
     struct FoundFile {
         std::string m_strName;
         uint64_t m_qwIdentity = 0;
+        uint64_t m_qwSize = 0;
         // Root or the sensor's account owns it.
         bool m_bTrustedOwner = false;
+        uint32_t m_uOwner = 0;
+        // A regular file (what a name written out names may be a folder,
+        // and root's names may be FIFOs, sockets or devices).
+        bool m_bRegular = false;
+        // The index of the path that found it.
+        size_t m_nPath = 0;
+        // When it was written last, as a newest-only choice reads it.
+        int64_t m_llTime = 0;
+    };
+
+    // The modification times a newest-only choice goes by.  A time ahead of
+    // the clock is anyone's to set (touch -d 2100-01-01), so it counts as
+    // the time of the scan that first met the file with it: such a file
+    // keeps the group's place only until another of its files is written
+    // after that.  Kept by identity and time, for the files that scans met.
+    class FileDates {
+    public:
+        // The time of a file of identity `qwIdentity` written at
+        // `llModifiedNs`, for a scan made at `llNowNs` (all since the
+        // epoch).  0, never the newest, for one of more such files than a
+        // scan reads names.
+        int64_t Date(uint64_t qwIdentity, int64_t llModifiedNs, int64_t llNowNs);
+        // Forgets the files a scan that read all it names did not meet
+        // (`identities` sorted).
+        void KeepOnly(const std::vector<uint64_t>& identities);
+        size_t Count() const { return m_Ahead.size(); }
+
+    private:
+        struct Dated {
+            int64_t m_llModifiedNs = 0;
+            int64_t m_llFirstSeenNs = 0;
+        };
+        std::unordered_map<uint64_t, Dated> m_Ahead;
     };
 
     // One scan of the group's files, taken in slices (ContinueScan).
@@ -61,10 +100,15 @@ public:
         // not.
         const std::vector<uint64_t>& Identities() const { return m_Identities; }
         std::vector<FoundFile> TakeFiles() { return std::move(m_Files); }
+        // When the scan began, in nanoseconds since the epoch.
+        int64_t GetTimeNs() const { return m_llNowNs; }
 
     private:
         friend class CLogGroup;
         size_t m_nPath = 0;
+        uint32_t m_dwMaxDepth = 0;
+        FileDates* m_pDates = nullptr;  // not owned
+        int64_t m_llNowNs = 0;
         std::unique_ptr<WildcardWalk> m_pWalk;
         bool m_bFilesOnly = false;
         std::vector<FoundFile> m_Files;
@@ -75,6 +119,8 @@ public:
         uint64_t m_qwNames = 0;
         uint64_t m_qwTooDeep = 0;
         uint64_t m_qwUnread = 0;
+        // Names another account made that are no regular file.
+        uint64_t m_qwForeign = 0;
         std::vector<std::string> m_Stopped;
     };
 
@@ -94,8 +140,10 @@ public:
     void SetUsed(bool bUsed) { m_bUsed = bUsed; }
     bool IsUsed() const { return m_bUsed; }
 
-    // Starts a scan afresh.
-    void BeginScan(Scan& scan) const;
+    // Starts a scan afresh, its walk at most `dwMaxDepth` folders deep, a
+    // newest-only choice going by `pDates` (when given).
+    void BeginScan(Scan& scan, uint32_t dwMaxDepth = WildcardLimits::kDefaultMaxDepth,
+                   FileDates* pDates = nullptr) const;
     // Goes on with `scan` for at most `dwWork` units of work (a name read,
     // a name looked at, a folder opened), less what it spent; true once the
     // scan is done.
@@ -107,6 +155,9 @@ public:
     // `qwOverBound` for kMaxFilesFollowed, `qwNoDescriptor` for the
     // descriptors kept free (platform/Descriptors.h).
     void ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor);
+    // Says and counts a scan that could not be made: the process's
+    // descriptors leave fewer than `qwNeeded` above the floor kept free.
+    void ReportScanWithoutDescriptors(uint64_t qwNeeded);
 
     // Appends the group's current files to `files`, in path order (or the
     // one most recently modified of them, the first produced among equals),
@@ -134,6 +185,9 @@ private:
     // The paths warned of, so that a scan every few seconds says it once.
     std::set<std::string> m_WarnedStops;
     ScanBound m_TooDeep;
+    ScanBound m_Shallow;
+    ScanBound m_Foreign;
+    InputBoundHandle m_NoScan;
     ScanBound m_NamesCut;
     ScanBound m_LinksUnnamed;
     ScanBound m_FilesOver;

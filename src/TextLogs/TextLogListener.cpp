@@ -97,16 +97,21 @@ bool CTextLogListener::OpenMayBeRetried() const {
     return m_dwOpenFailure != 0 && !plat::IsAbsence(m_dwOpenFailure) && !IsRefusal(m_dwOpenFailure);
 }
 
+bool CTextLogListener::OpenWasRefused() const { return m_dwOpenFailure != 0 && IsRefusal(m_dwOpenFailure); }
+
+void CTextLogListener::SetFileName(const std::string& strFileName) {
+    m_strFileName = strFileName;
+    m_pReader->SetPath(strFileName);
+}
+
 void CTextLogListener::ReleaseIdleLine() {
-    // Drained: the line's room goes with the readers' buffers.
-    if (!m_pReader->HasBuffer() && (!m_pPrevious || !m_pPrevious->HasBuffer())) {
+    // Drained: the line's room goes with the reader's buffer.
+    if (!m_pReader->HasBuffer()) {
         m_pLine.reset();
     }
 }
 
-bool CTextLogListener::HoldsBuffers() const {
-    return m_pLine != nullptr || m_pReader->HasBuffer() || (m_pPrevious && m_pPrevious->HasBuffer());
-}
+bool CTextLogListener::HoldsBuffers() const { return m_pLine != nullptr || m_pReader->HasBuffer(); }
 
 bool CTextLogListener::Resume(const ResumePoint& point) {
     if (!Open(0) || !point.IsSet() || m_pReader->GetIdentity() != point.m_qwIdentity) {
@@ -120,20 +125,6 @@ bool CTextLogListener::Resume(const ResumePoint& point) {
     }
     m_pReader->Seek(point.m_llPosition);
     return true;
-}
-
-void CTextLogListener::TurnToNewFile() {
-    if (m_bClosed) {
-        m_pPrevious.reset();
-    } else {
-        m_pPrevious = std::exchange(m_pReader, std::make_unique<qorTextReader>(m_strFileName));
-        m_bClosed = true;
-    }
-}
-
-bool CTextLogListener::OpenNewFile() {
-    TurnToNewFile();
-    return Open(0);
 }
 
 namespace {
@@ -158,17 +149,7 @@ CTextLogListener::ResumePoint PointOf(const qorTextReader& reader) {
 
 }  // namespace
 
-CTextLogListener::ResumePoint CTextLogListener::GetPreviousPoint() const {
-    return m_pPrevious && m_pPrevious->IsOpen() ? PointOf(*m_pPrevious) : ResumePoint();
-}
-
-bool CTextLogListener::Reads(uint64_t qwIdentity) const {
-    return qwIdentity != 0 && ((!m_bClosed && m_pReader->GetIdentity() == qwIdentity) ||
-                               (m_pPrevious && m_pPrevious->GetIdentity() == qwIdentity));
-}
-
 void CTextLogListener::Close() {
-    m_pPrevious.reset();
     if (m_pReader->IsOpen()) {
         m_Resume = PointOf(*m_pReader);
     }
@@ -177,19 +158,10 @@ void CTextLogListener::Close() {
 }
 
 const char* CTextLogListener::ReadNextLine() {
-    if (m_pPrevious) {
-        if (const char* pszLine = TakeLine(*m_pPrevious)) {
-            return pszLine;
-        }
+    if (m_bClosed) {
+        return nullptr;
     }
-    return m_bClosed ? nullptr : TakeLine(*m_pReader);
-}
-
-const char* CTextLogListener::ReadPreviousLine() {
-    return m_pPrevious ? TakeLine(*m_pPrevious) : nullptr;
-}
-
-const char* CTextLogListener::TakeLine(qorTextReader& reader) {
+    qorTextReader& reader = *m_pReader;
     // An idle file costs one status query and no buffer.
     if (!reader.HasBuffer() && reader.HoldsNothingNew()) {
         ReleaseIdleLine();

@@ -46,8 +46,18 @@ int64_t qorFileReader::Seek(int64_t llPosition) {
     }
     m_llPosition = llReached;
     m_llSeenSize = llReached;
-    m_nTail = 0;
     m_bCaughtUp = false;
+    // The bytes before the place are known from here on, so a file
+    // truncated and written past the place again before its next read
+    // shows, also when nothing was read from it yet (one opened at its end).
+    const int32_t nTail = static_cast<int32_t>(std::min<int64_t>(llReached, kTailSize));
+    m_nTail = std::max(0, ReadAt(llReached - nTail, m_Tail.data(), nTail));
+    int64_t llSize = 0;
+    int64_t llModifiedNs = 0;
+    if (m_nTail == nTail && Look(llSize, llModifiedNs) && llSize == llReached) {
+        m_bCaughtUp = true;
+        m_llCaughtUpNs = llModifiedNs;
+    }
     return m_llPosition;
 }
 
@@ -58,17 +68,22 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     }
     // An idle file costs this one status query.
     int64_t llSize = 0;
-    if (!GetSize(llSize)) {
+    int64_t llModifiedNs = 0;
+    if (!Look(llSize, llModifiedNs)) {
         return -1;
     }
-    if (llSize == m_llPosition) {
+    // Written past the place again after a truncation, or to the very size
+    // read: the bytes before the place are new too.  Only a file that had
+    // no more, and has been written since, is looked at so (one small
+    // read), which is when a truncation can slip between two looks.
+    const bool bRewritten = llSize >= m_llPosition && m_bCaughtUp && llModifiedNs != m_llCaughtUpNs &&
+                            !TailIsThere();
+    if (llSize == m_llPosition && !bRewritten) {
         m_bCaughtUp = true;
+        m_llCaughtUpNs = llModifiedNs;
         return 0;
     }
-    // Past the place again after a truncation: the bytes before the place
-    // are new too.  Only a file that had no more is looked at so (one small
-    // read), which is when a truncation can slip between two looks.
-    if (llSize < m_llPosition || (m_bCaughtUp && !TailIsThere())) {
+    if (llSize < m_llPosition || bRewritten) {
         const Cut cut{m_llPosition, std::max<int64_t>(0, m_llSeenSize - m_llPosition)};
         if (Seek(0) != 0) {
             return -1;
@@ -85,6 +100,7 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     KeepTail(pBuffer, static_cast<int32_t>(nDone));
     // Short transfers are repeated, so fewer bytes than asked is the end.
     m_bCaughtUp = nDone < static_cast<size_t>(nCount);
+    m_llCaughtUpNs = llModifiedNs;
     return static_cast<int32_t>(nDone);
 }
 
@@ -106,10 +122,27 @@ void qorFileReader::KeepTail(const char* pRead, int32_t nRead) {
 
 bool qorFileReader::HoldsNothingNew() {
     int64_t llSize = 0;
-    if (!GetSize(llSize) || llSize != m_llPosition) {
+    int64_t llModifiedNs = 0;
+    if (!Look(llSize, llModifiedNs) || llSize != m_llPosition) {
+        return false;
+    }
+    // Written since, to the very size read: a read tells whether it was
+    // truncated first.
+    if (m_bCaughtUp && llModifiedNs != m_llCaughtUpNs && !TailIsThere()) {
         return false;
     }
     m_bCaughtUp = true;
+    m_llCaughtUpNs = llModifiedNs;
+    return true;
+}
+
+bool qorFileReader::Look(int64_t& llSize, int64_t& llModifiedNs) const {
+    plat::FileStatus status;
+    if (!IsOpen() || !plat::GetOpenFileStatus(m_hFile, status)) {
+        return false;
+    }
+    llSize = static_cast<int64_t>(status.m_qwSize);
+    llModifiedNs = status.m_llModifiedNs;
     return true;
 }
 

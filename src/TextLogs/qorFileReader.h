@@ -3,13 +3,15 @@
 // written since the previous one, and a file that was truncated or
 // rewritten in place is read again from its beginning, what the truncation
 // took noted for the caller.  A truncation shows as a file shorter than the
-// place reached, or, for one written past that place again before the
-// reader looked, as the last bytes read no longer being there.  Positions
+// place reached, or, for one written to that place or past it again before
+// the reader looked, as the bytes before the place (those last read, or
+// those there when the reader was placed) no longer being there.  Positions
 // are 64-bit, so files past 2 GiB are followed too.
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/Files.h"
 
@@ -59,6 +61,9 @@ public:
 
     bool IsOpen() const { return m_hFile != plat::kInvalidFile; }
     const std::string& GetPath() const { return m_strPath; }
+    // The name the next open opens by; an open file is read on, whatever
+    // name it has now.
+    void SetPath(std::string strPath) { m_strPath = std::move(strPath); }
     int64_t GetPosition() const { return m_llPosition; }
     // The identity of the file the last successful open found under the
     // path (it stays after a close); 0 before one.
@@ -88,6 +93,8 @@ protected:
     bool TakeRewound(Cut& cut);
 
 private:
+    // The open file's size and modification time: one status query.
+    bool Look(int64_t& llSize, int64_t& llModifiedNs) const;
     // Whether the bytes before the position are still those read there.
     bool TailIsThere() const;
     void KeepTail(const char* pRead, int32_t nRead);
@@ -104,7 +111,9 @@ private:
     std::array<char, kTailSize> m_Tail{};
     int32_t m_nTail = 0;
     // The last read reached the end the file had then: whatever comes next
-    // may have been written after a truncation.
+    // may have been written after a truncation.  The file's modification
+    // time then: a file of the same size written since may have been.
     bool m_bCaughtUp = false;
+    int64_t m_llCaughtUpNs = 0;
     std::string m_strOpenProblem;
 };

@@ -2,6 +2,7 @@
 // line ends, files that shrink, files that cannot be opened, and names that
 // hold no regular file.
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "TextLogs/TextLogListener.h"
+#include "TextLogs/qorFileReader.h"
 #include "platform/Refusal.h"
 #include "qorCSFLib/CSFLog.h"
 #include "support/ConsoleCapture.h"
@@ -126,6 +128,28 @@ TEST_F(LogReaderTest, TruncatedFileRegrownWithLinesOfTheSameLengthAndEndingIsRea
     Append(Lines(100, 150, strAfter));
     EXPECT_EQ(Drain(listener), strAfter);
     EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
+}
+
+// A truncation is noticed also where the reader has read nothing to compare
+// with yet (placed at the file's end, as at a start) and where the file is
+// written back to the very size that was read: the bytes before the place
+// are no longer those that were there.
+TEST_F(LogReaderTest, TruncationIsNoticedAtTheEndPlaceAndAtTheVerySizeRead) {
+    Append("L1 one\nL2 two\n");
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(qorFileReader::kEndOfFile));
+    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    Append("L3 three\nL4 four, longer\n");
+    EXPECT_EQ(Drain(listener), "L3 three|L4 four, longer|");
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    Append("L5 " + std::string(21, 'x') + "\n");
+    // Written a moment later than it was read: a file's time is the
+    // kernel's coarse clock, which may not have moved on within a test.
+    const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 1, 0}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_strFile.c_str(), times, 0));
+    EXPECT_EQ(Drain(listener), "L5 " + std::string(21, 'x') + "|");
+    EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
 }
 
 TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {

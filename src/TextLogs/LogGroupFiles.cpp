@@ -1,0 +1,545 @@
+#include "TextLogs/LogGroupFiles.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/Refusal.h"
+#include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
+
+namespace {
+
+constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
+constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
+// Other accounts' files a newest-only group turned to, said one by one.
+constexpr size_t kMaxTurnsSaid = 64;
+
+}  // namespace
+
+CLogGroupFiles::CLogGroupFiles(std::string strGroup, Engine& engine)
+    : m_strGroup(std::move(strGroup)), m_Engine(engine) {}
+
+CLogGroupFiles::~CLogGroupFiles() = default;
+
+CLogGroupFiles::Entry* CLogGroupFiles::Find(uint64_t qwIdentity) {
+    auto it = m_Entries.find(qwIdentity);
+    return it == m_Entries.end() ? nullptr : it->second.get();
+}
+
+const CLogGroupFiles::Entry* CLogGroupFiles::Find(uint64_t qwIdentity) const {
+    auto it = m_Entries.find(qwIdentity);
+    return it == m_Entries.end() ? nullptr : it->second.get();
+}
+
+const CLogGroupFiles::Entry* CLogGroupFiles::FindEntry(const std::string& strName) const {
+    auto name = m_Names.find(strName);
+    if (name != m_Names.end()) {
+        if (const Entry* pEntry = Find(name->second.m_qwIdentity)) {
+            return pEntry;
+        }
+    }
+    for (const Entry* pEntry : m_Order) {
+        if (pEntry->m_pReader->GetFileName() == strName) {
+            return pEntry;
+        }
+    }
+    return nullptr;
+}
+
+void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
+    const uint64_t qwBefore = name->second.m_qwIdentity;
+    if (qwBefore == qwIdentity) {
+        return;
+    }
+    name->second.m_qwIdentity = qwIdentity;
+    if (Entry* pOld = Find(qwBefore)) {
+        if (--pOld->m_dwNames == 0) {
+            --m_nNamed;
+            // Its writer may not have moved on: it is read on, through its
+            // descriptor, until it has been quiet for a while.
+            CSF_TRACE(kTraceLevel, "Stop monitoring file %s", pOld->m_pReader->GetFileName().c_str());
+            pOld->m_dwQuiet = 0;
+            pOld->m_llQuietAt = pOld->m_pReader->GetPosition();
+        } else if (pOld->m_pReader->GetFileName() == name->first) {
+            // Its lines are reported under a name that leads to it.
+            for (const auto& [strName, other] : m_Names) {
+                if (other.m_qwIdentity == qwBefore) {
+                    pOld->m_pReader->SetFileName(strName);
+                    break;
+                }
+            }
+        }
+    }
+    if (Entry* pNew = Find(qwIdentity)) {
+        if (pNew->m_dwNames++ == 0) {
+            ++m_nNamed;
+            if (pNew->m_pReader->GetFileName() != name->first) {
+                CSF_TRACE(kTraceLevel, "re-monitoring file: %s", name->first.c_str());
+                pNew->m_pReader->SetFileName(name->first);
+            }
+        }
+    }
+}
+
+CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64_t qwIdentity, uint64_t qwSize,
+                                              bool bAtEnd, uint64_t qwAfter, bool bDescriptorTaken) {
+    CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strName.c_str());
+    auto pEntry = std::make_unique<Entry>();
+    Entry& entry = *pEntry;
+    entry.m_pReader = std::make_unique<CTextLogListener>(strName, m_Engine.SharedEchoBudget(), m_Engine.SharedLosses());
+    entry.m_qwIdentity = qwIdentity;
+    entry.m_qwSizeMet = qwSize;
+    entry.m_bAtEnd = bAtEnd;
+    entry.m_qwOrder = m_qwNextOrder++;
+    const Entry* pAfter = Find(qwAfter);
+    entry.m_qwAfter = pAfter != nullptr && pAfter->IsOpen() ? qwAfter : 0;
+    // A file the group read before goes on where its reading ended.
+    auto place = m_Places.find(qwIdentity);
+    if (place != m_Places.end()) {
+        entry.m_Place = std::move(place->second.m_Point);
+        entry.m_bAtEnd = false;
+        m_Places.erase(place);
+    }
+    m_Entries.emplace(qwIdentity, std::move(pEntry));
+    m_Order.push_back(&entry);
+    Open(entry, !bDescriptorTaken);
+    return &entry;
+}
+
+void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
+    CTextLogListener& reader = *entry.m_pReader;
+    if (bTakeDescriptor && !m_Engine.TakeFileDescriptor()) {
+        entry.m_State = Entry::State::kWaiting;
+        return;
+    }
+    const bool bOpened = entry.m_bAtEnd ? reader.Open(qorFileReader::kEndOfFile) : reader.Resume(entry.m_Place);
+    if (bOpened && reader.GetIdentity() == entry.m_qwIdentity) {
+        CSF_TRACE(kTraceLevel, "Starting to monitor file %s", reader.GetFileName().c_str());
+        entry.m_State = Entry::State::kOpen;
+        entry.m_bAtEnd = false;
+        entry.m_Place = CTextLogListener::ResumePoint();
+        return;
+    }
+    if (bOpened) {
+        // The name has come to lead to another file since it was looked
+        // at: the next look at the name finds where each one went.
+        reader.Close();
+        entry.m_State = Entry::State::kWaiting;
+    } else if (reader.OpenWasRefused()) {
+        // What stands at the name is no file to read (the reader said what
+        // it is): it stays so while the name leads to it.
+        CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", reader.GetFileName().c_str());
+        entry.m_State = Entry::State::kRefused;
+        return;
+    } else {
+        // Gone from the name, or an open that may succeed later (no
+        // descriptor left): it is tried again while a name leads to it.
+        entry.m_State = Entry::State::kWaiting;
+    }
+    if (entry.m_bAtEnd) {
+        // What it held when the group met it is history; what came after
+        // is read once it opens.
+        entry.m_Place.m_qwIdentity = entry.m_qwIdentity;
+        entry.m_Place.m_llPosition = static_cast<int64_t>(entry.m_qwSizeMet);
+        entry.m_bAtEnd = false;
+    }
+}
+
+bool CLogGroupFiles::LetGo(Entry& entry) {
+    CTextLogListener& reader = *entry.m_pReader;
+    if (entry.IsOpen()) {
+        uint32_t dwTaken = 0;
+        if (ReadLines(entry, 0, dwTaken) == ReadResult::kStopped) {
+            return false;
+        }
+        reader.Close();
+        RememberPlace(reader.GetResumePoint());
+    } else if (entry.m_Place.IsSet()) {
+        RememberPlace(entry.m_Place);
+    }
+    Erase(entry.m_qwIdentity);
+    return true;
+}
+
+void CLogGroupFiles::Erase(uint64_t qwIdentity) {
+    auto it = m_Entries.find(qwIdentity);
+    if (it == m_Entries.end()) {
+        return;
+    }
+    if (it->second->m_dwNames != 0) {
+        --m_nNamed;
+        for (auto& [strName, name] : m_Names) {
+            name.m_qwIdentity = name.m_qwIdentity == qwIdentity ? 0 : name.m_qwIdentity;
+        }
+    }
+    m_Order.erase(std::find(m_Order.begin(), m_Order.end(), it->second.get()));
+    m_Entries.erase(it);
+}
+
+void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
+    const std::string strInput = group.DescribeInput();
+    if (strInput != m_strInput) {
+        m_strInput = strInput;
+        m_pPlacesBound = nullptr;
+        m_pUnnamedBound = nullptr;
+    }
+    if (scan.IsComplete()) {
+        m_Sorted = scan.Identities();
+        std::sort(m_Sorted.begin(), m_Sorted.end());
+    }
+    uint64_t qwOverBound = 0;
+    uint64_t qwNoDescriptor = 0;
+    if (group.IsNewestOnly()) {
+        ApplyNewest(group, scan, qwNoDescriptor);
+    } else {
+        ApplyAll(group, scan, qwOverBound, qwNoDescriptor);
+    }
+    // From now on, files first met through these paths are new ones.
+    m_ScannedPaths.clear();
+    m_ScannedPaths.insert(group.GetPaths().begin(), group.GetPaths().end());
+    DropUnopenedGone(scan);
+    if (scan.IsComplete()) {
+        m_Dates.KeepOnly(m_Sorted);
+    }
+    group.ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
+}
+
+bool CLogGroupFiles::IsHistory(const CLogGroup& group, const CLogGroup::FoundFile& found) const {
+    const std::vector<std::string>& paths = group.GetPaths();
+    return found.m_nPath >= paths.size() || m_ScannedPaths.count(paths[found.m_nPath]) == 0;
+}
+
+bool CLogGroupFiles::TakeUp(const CLogGroup& group, const CLogGroup::FoundFile& found, uint64_t qwAfter,
+                            bool& bNoDescriptor) {
+    bNoDescriptor = false;
+    if (m_nNamed >= CLogGroup::kMaxFilesFollowed) {
+        return false;
+    }
+    // A name of root's that is no regular file takes no descriptor: its
+    // open is refused before it is made.
+    if (found.m_bRegular && !m_Engine.TakeFileDescriptor()) {
+        bNoDescriptor = true;
+        return false;
+    }
+    Create(found.m_strName, found.m_qwIdentity, found.m_qwSize, IsHistory(group, found), qwAfter, true);
+    auto name = m_Names.try_emplace(found.m_strName).first;
+    name->second.m_dwMissedScans = 0;
+    Lead(name, found.m_qwIdentity);
+    return true;
+}
+
+void CLogGroupFiles::ApplyAll(CLogGroup& group, CLogGroup::Scan& scan, uint64_t& qwOverBound,
+                              uint64_t& qwNoDescriptor) {
+    const bool bComplete = scan.IsComplete();
+    if (bComplete) {
+        for (auto& entry : m_Names) {
+            ++entry.second.m_dwMissedScans;
+        }
+    }
+    m_Newcomers.clear();
+    for (const CLogGroup::FoundFile& found : scan.Files()) {
+        if (Find(found.m_qwIdentity) == nullptr) {
+            m_Newcomers.push_back(&found);
+            continue;
+        }
+        auto name = m_Names.try_emplace(found.m_strName).first;
+        name->second.m_dwMissedScans = 0;
+        Lead(name, found.m_qwIdentity);
+    }
+    // Files the group follows keep being followed; of the new ones, root's
+    // and the sensor's own come first, so another account's flood does not
+    // take their places.
+    std::stable_partition(m_Newcomers.begin(), m_Newcomers.end(),
+                          [](const CLogGroup::FoundFile* pFile) { return pFile->m_bTrustedOwner; });
+    for (const CLogGroup::FoundFile* pFound : m_Newcomers) {
+        auto name = m_Names.find(pFound->m_strName);
+        const uint64_t qwBefore = name != m_Names.end() ? name->second.m_qwIdentity : 0;
+        if (Find(pFound->m_qwIdentity) != nullptr) {
+            // A second name of a file taken up just now.
+            name = m_Names.try_emplace(pFound->m_strName).first;
+            name->second.m_dwMissedScans = 0;
+            Lead(name, pFound->m_qwIdentity);
+            continue;
+        }
+        if (name != m_Names.end()) {
+            Lead(name, 0);
+        }
+        bool bNoDescriptor = false;
+        if (!TakeUp(group, *pFound, qwBefore, bNoDescriptor)) {
+            ++(bNoDescriptor ? qwNoDescriptor : qwOverBound);
+            // Not followed: a later scan takes it up when there is room.
+            if (name != m_Names.end()) {
+                m_Names.erase(name);
+            }
+        }
+    }
+    if (!bComplete) {
+        return;
+    }
+    // A name the scan did not meet leads to nothing the group takes; it is
+    // looked at every pass a while longer, so a file that takes it again
+    // is taken up at once.
+    for (auto it = m_Names.begin(); it != m_Names.end();) {
+        if (it->second.m_dwMissedScans == 0) {
+            ++it;
+            continue;
+        }
+        Lead(it, 0);
+        it = it->second.m_dwMissedScans >= kScansAName ? m_Names.erase(it) : std::next(it);
+    }
+}
+
+void CLogGroupFiles::ApplyNewest(CLogGroup& group, CLogGroup::Scan& scan, uint64_t& qwNoDescriptor) {
+    const std::vector<CLogGroup::FoundFile>& files = scan.Files();
+    const CLogGroup::FoundFile* pChosen = files.empty() ? nullptr : &files.front();
+    // The one name the group follows, and the file it leads to.
+    auto current = m_Names.begin();
+    while (current != m_Names.end() && current->second.m_qwIdentity == 0) {
+        ++current;
+    }
+    const uint64_t qwCurrent = current != m_Names.end() ? current->second.m_qwIdentity : 0;
+    if (pChosen != nullptr && qwCurrent != 0 && pChosen->m_qwIdentity != qwCurrent && !scan.IsComplete()) {
+        // A scan cut short at a bound may not have met the newest file:
+        // the group keeps the one it follows unless what the scan met was
+        // written after it.
+        plat::FileStatus status;
+        if (plat::GetFileStatus(current->first.c_str(), status) && status.m_qwIdentity == qwCurrent &&
+            pChosen->m_llTime <= m_Dates.Date(qwCurrent, status.m_llModifiedNs, scan.GetTimeNs())) {
+            return;
+        }
+    }
+    if (pChosen == nullptr) {
+        if (!scan.IsComplete()) {
+            return;
+        }
+        // Its file gone: the name is looked at a while longer, as in a
+        // group of every file.
+        for (auto it = m_Names.begin(); it != m_Names.end();) {
+            Lead(it, 0);
+            it = ++it->second.m_dwMissedScans >= kScansAName ? m_Names.erase(it) : std::next(it);
+        }
+        return;
+    }
+    // The group turns to the file written last: its other names are let go
+    // at once, so no later file under them is taken up.
+    for (auto it = m_Names.begin(); it != m_Names.end();) {
+        if (it->first == pChosen->m_strName) {
+            ++it;
+            continue;
+        }
+        Lead(it, 0);
+        it = m_Names.erase(it);
+    }
+    auto name = m_Names.find(pChosen->m_strName);
+    if (Find(pChosen->m_qwIdentity) != nullptr) {
+        name = m_Names.try_emplace(pChosen->m_strName).first;
+        name->second.m_dwMissedScans = 0;
+        Lead(name, pChosen->m_qwIdentity);
+    } else {
+        const uint64_t qwBefore = name != m_Names.end() ? name->second.m_qwIdentity : 0;
+        if (name != m_Names.end()) {
+            Lead(name, 0);
+        }
+        bool bNoDescriptor = false;
+        if (!TakeUp(group, *pChosen, qwBefore, bNoDescriptor)) {
+            qwNoDescriptor += bNoDescriptor ? 1 : 0;
+            m_Names.erase(pChosen->m_strName);
+            return;
+        }
+    }
+    if (pChosen->m_qwIdentity != qwCurrent && !pChosen->m_bTrustedOwner) {
+        SayTurn(group, *pChosen);
+    }
+}
+
+void CLogGroupFiles::SayTurn(const CLogGroup& group, const CLogGroup::FoundFile& found) {
+    // Whoever can write a watched folder can date a file ahead, or write
+    // one last: the group reads it, as it reads the file written last, and
+    // says once that another account's file is the one it reads now.
+    if (m_TurnsSaid.count(found.m_qwIdentity) != 0 || m_TurnsSaid.size() >= kMaxTurnsSaid) {
+        return;
+    }
+    m_TurnsSaid.insert(found.m_qwIdentity);
+    const std::string strWarning = PrintableText(
+        plat::RefusalText(found.m_strName, "a file", found.m_uOwner,
+                          group.DescribeInput() + " reads it now, as the one of its files written last"));
+    CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
+    plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
+}
+
+void CLogGroupFiles::DropUnopenedGone(const CLogGroup::Scan& scan) {
+    if (!scan.IsComplete()) {
+        return;
+    }
+    for (size_t n = 0; n < m_Order.size();) {
+        Entry& entry = *m_Order[n];
+        if (entry.m_dwNames != 0 || entry.IsOpen() ||
+            std::binary_search(m_Sorted.begin(), m_Sorted.end(), entry.m_qwIdentity)) {
+            ++n;
+            continue;
+        }
+        // Met, never opened, and no longer among the group's files: what
+        // it held beyond its place was never read.
+        const int64_t llUnread = static_cast<int64_t>(entry.m_qwSizeMet) - entry.m_Place.m_llPosition;
+        if (entry.m_State == Entry::State::kWaiting && !entry.m_bAtEnd && llUnread > 0) {
+            TextLogLosses& losses = *m_Engine.SharedLosses();
+            ++losses.m_qwVanished;
+            losses.m_qwBytes += static_cast<uint64_t>(llUnread);
+            losses.Report(PrintableText(entry.m_pReader->GetFileName()) + " named a file of " +
+                          std::to_string(entry.m_qwSizeMet) +
+                          " bytes that was gone before it could be read: its lines are lost");
+        }
+        Erase(entry.m_qwIdentity);
+    }
+}
+
+std::string CLogGroupFiles::BoundInput() const {
+    return m_strInput.empty() ? "log group " + m_strGroup : m_strInput;
+}
+
+void CLogGroupFiles::RememberPlace(const CTextLogListener::ResumePoint& point) {
+    if (!point.IsSet()) {
+        return;
+    }
+    if (m_Places.size() >= kMaxPlaces && m_Places.count(point.m_qwIdentity) == 0) {
+        auto oldest = m_Places.begin();
+        for (auto it = m_Places.begin(); it != m_Places.end(); ++it) {
+            oldest = it->second.m_qwOrder < oldest->second.m_qwOrder ? it : oldest;
+        }
+        m_Places.erase(oldest);
+        if (m_pPlacesBound == nullptr) {
+            m_pPlacesBound = &InputBounds::Instance().Bound(
+                BoundInput(),
+                "at most " + std::to_string(kMaxPlaces) + " reading places kept of files let go", "places");
+        }
+        m_pPlacesBound->LeftOut();
+    }
+    m_Places[point.m_qwIdentity] = Place{point, m_qwNextPlace++};
+}
+
+bool CLogGroupFiles::FollowNames() {
+    // Files waiting to be opened, by a name that leads to them.
+    for (Entry* pEntry : m_Order) {
+        if (pEntry->m_State == Entry::State::kWaiting && pEntry->m_dwNames != 0) {
+            Open(*pEntry);
+        }
+    }
+    for (auto it = m_Names.begin(); it != m_Names.end(); ++it) {
+        plat::FileStatus status;
+        if (!plat::GetFileStatus(it->first.c_str(), status)) {
+            // A look that fails for another reason than the name's absence
+            // (no descriptor left, say) tells nothing.
+            if (plat::IsAbsence(plat::GetLastError())) {
+                Lead(it, 0);
+            }
+            continue;
+        }
+        if (status.m_qwIdentity == it->second.m_qwIdentity) {
+            continue;
+        }
+        // Renamed within the group, or another name of a file it follows.
+        if (Find(status.m_qwIdentity) != nullptr) {
+            Lead(it, status.m_qwIdentity);
+            continue;
+        }
+        const uint64_t qwBefore = it->second.m_qwIdentity;
+        Lead(it, 0);
+        // What is no regular file is left to the next scan to tell.
+        if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed) {
+            continue;
+        }
+        // A new file under a followed name: a rotation, taken up within
+        // the pass, from its first line.
+        CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener", it->first.c_str());
+        Create(it->first, status.m_qwIdentity, status.m_qwSize, false, qwBefore, false);
+        Lead(it, status.m_qwIdentity);
+    }
+    return LetGoQuiet();
+}
+
+bool CLogGroupFiles::LetGoQuiet() {
+    size_t nUnnamed = 0;
+    for (const Entry* pEntry : m_Order) {
+        nUnnamed += pEntry->m_dwNames == 0 && pEntry->IsOpen() ? 1 : 0;
+    }
+    for (size_t n = 0; n < m_Order.size();) {
+        Entry& entry = *m_Order[n];
+        if (entry.m_dwNames != 0 || !entry.IsOpen()) {
+            ++n;
+            continue;
+        }
+        const int64_t llAt = entry.m_pReader->GetPosition();
+        bool bLetGo = nUnnamed > CLogGroup::kMaxFilesFollowed;
+        if (llAt != entry.m_llQuietAt) {
+            entry.m_llQuietAt = llAt;
+            entry.m_dwQuiet = 0;
+        } else {
+            bLetGo = bLetGo || ++entry.m_dwQuiet >= kQuietPasses;
+        }
+        if (!bLetGo) {
+            ++n;
+            continue;
+        }
+        // Its writer has moved on, or more such files wait than the bound:
+        // what came last is read, and it is let go, its place kept.
+        if (nUnnamed > CLogGroup::kMaxFilesFollowed) {
+            if (m_pUnnamedBound == nullptr) {
+                m_pUnnamedBound = &InputBounds::Instance().Bound(
+                    BoundInput(), "at most " + std::to_string(CLogGroup::kMaxFilesFollowed) +
+                                      " files read on after their names went",
+                    "files");
+            }
+            m_pUnnamedBound->LeftOut();
+        }
+        if (!LetGo(entry)) {
+            return false;
+        }
+        --nUnnamed;
+    }
+    return true;
+}
+
+CLogGroupFiles::ReadResult CLogGroupFiles::ReadRound(uint32_t dwLinesPerTurn, bool& bMore) {
+    for (Entry* pEntry : m_Order) {
+        Entry& entry = *pEntry;
+        entry.m_bDrained = true;
+        if (!entry.IsOpen()) {
+            continue;
+        }
+        // The file its name led to before gives all it has first.
+        if (entry.m_qwAfter != 0) {
+            const Entry* pBefore = Find(entry.m_qwAfter);
+            if (pBefore == nullptr || !pBefore->IsOpen()) {
+                entry.m_qwAfter = 0;
+            } else if (!pBefore->m_bDrained) {
+                entry.m_bDrained = false;
+                continue;
+            }
+        }
+        uint32_t dwTaken = 0;
+        if (ReadLines(entry, dwLinesPerTurn, dwTaken) == ReadResult::kStopped) {
+            return ReadResult::kStopped;
+        }
+        entry.m_bDrained = dwTaken < dwLinesPerTurn;
+        bMore = bMore || !entry.m_bDrained;
+    }
+    return ReadResult::kDrained;
+}
+
+CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken) {
+    CTextLogListener& reader = *entry.m_pReader;
+    while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
+        const char* pszLine = reader.ReadNextLine();
+        if (pszLine == nullptr) {
+            return ReadResult::kDrained;
+        }
+        ++dwTaken;
+        if (!m_Engine.ReportRead(m_strGroup, reader.GetFileName(), pszLine)) {
+            return ReadResult::kStopped;
+        }
+    }
+    return ReadResult::kBacklog;
+}

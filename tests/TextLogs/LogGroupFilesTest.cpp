@@ -1,0 +1,326 @@
+// Each file a log group follows is read by one reader, from where it was
+// last read: names are only ways to find files, so links, rotations faster
+// than the passes, pauses and reloads repeat no line and lose none; a
+// newest-only group goes by times nobody can forge ahead; what a group left
+// out is counted once, reload after reload; and a rule's templates see the
+// whole line it matched.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Common/InputBounds.h"
+#include "Common/ScanBound.h"
+#include "TextLogs/TextLogEngineFixture.h"
+#include "platform/Descriptors.h"
+#include "support/DescriptorSqueeze.h"
+#include "support/NamespacedHost.h"
+
+namespace {
+
+// 2100-01-01, as `touch -d` would set it.
+constexpr time_t kYear2100 = 4102444800;
+
+class LogGroupFilesTest : public TextLogEngineTest {
+protected:
+    // Runs to `dwLast` and answers the reports in order of their text.
+    Reports Sorted(uint32_t dwLast) {
+        Reports reports = RunTo(dwLast);
+        std::sort(reports.begin(), reports.end());
+        return reports;
+    }
+    // Passes enough for every file without a name to be read and let go.
+    uint32_t Settled() {
+        return NextScan() + 2 * CEngineTextLog::kScanInterval + CLogGroupFiles::kQuietPasses;
+    }
+    void ExpectNoLoss() {
+        EXPECT_EQ(m_pEngine->GetLosses().m_qwVanished + m_pEngine->GetLosses().m_qwTruncations, 0u);
+        EXPECT_EQ(std::string::npos, m_Console.Text().find("lines are lost")) << m_Console.Text();
+    }
+    std::vector<std::string> Bounds() { return InputBounds::Instance().Describe(); }
+};
+
+}  // namespace
+
+// The usual dated files with a current link, and a hard link besides, made
+// before the start: the file has three names in its group, and each line
+// is reported once for as long as any of them stands.
+TEST_F(LogGroupFilesTest, FileWithThreeNamesAtTheStartGivesEachLineOnce) {
+    Append("app.log", "ERROR history\n");
+    ASSERT_EQ(0, ::link(m_Dir.File("app.log").c_str(), m_Dir.File("hard.log").c_str()));
+    ASSERT_EQ(0, ::symlink(m_Dir.File("app.log").c_str(), m_Dir.File("current.log").c_str()));
+    StartOnEveryLog();
+    EXPECT_EQ(AppEntries(), 1u);
+    Append("app.log", "ERROR one\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:one"});
+    Remove("app.log");
+    Append("hard.log", "ERROR two\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:two"});
+    ASSERT_EQ(0, ::link(m_Dir.File("hard.log").c_str(), m_Dir.File("again.log").c_str()));
+    Append("again.log", "ERROR three\n");
+    EXPECT_EQ(RunTo(Settled()), Reports{"Errors:App:three"});
+    EXPECT_EQ(AppEntries(), 1u);
+    ExpectNoLoss();
+}
+
+// A log rotated through numbered names (a.log -> a.1.log -> a.2.log, the
+// oldest dropped), twice between two passes and across many scans, its
+// writer still at each file for a moment after it turns: every line once,
+// and no loss said.
+TEST_F(LogGroupFilesTest, NumberedRotationsFasterThanThePassesGiveEachLineOnce) {
+    for (const char* pszName : {"a.log", "a.1.log", "a.2.log"}) {
+        Append(pszName, "ERROR history\n");
+    }
+    StartOnEveryLog();
+    Reports expected;
+    int nLine = 0;
+    const auto Write = [&](const std::string& strName) {
+        const std::string strWord = "w" + std::to_string(nLine++);
+        Append(strName, "ERROR " + strWord + "\n");
+        expected.push_back("Errors:App:" + strWord);
+    };
+    const auto Rotate = [&] {
+        Rename("a.1.log", "a.2.log");
+        Rename("a.log", "a.1.log");
+        Append("a.log", "");
+    };
+    Reports reported;
+    for (int nRound = 0; nRound < 3 * static_cast<int>(CEngineTextLog::kScanInterval); ++nRound) {
+        Write("a.log");
+        Rotate();
+        Write("a.1.log");
+        Write("a.log");
+        Rotate();
+        Write("a.2.log");
+        Write("a.1.log");
+        Write("a.log");
+        const Reports reports = RunTo(m_dwPass);
+        reported.insert(reported.end(), reports.begin(), reports.end());
+    }
+    const Reports reports = RunTo(Settled());
+    reported.insert(reported.end(), reports.begin(), reports.end());
+    std::sort(reported.begin(), reported.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(reported, expected);
+    ExpectNoLoss();
+}
+
+// A sensor paused across rotations (the thread ends and starts again, its
+// passes counted from 0), or reloaded, is no start: a file rotated in or
+// made meanwhile is read from its first line, the rotated ones from where
+// they were left, and nothing is read twice.
+TEST_F(LogGroupFilesTest, PauseOrReloadAcrossRotationsRepeatsNothingAndLosesNothing) {
+    Append("app.log", "ERROR history\n");
+    StartOnEveryLog();
+    Append("app.log", "ERROR one\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:one"});
+    // Paused: two rotations, a new file, and lines in each.
+    Append("app.log", "ERROR two\n");
+    Rename("app.log", "app.1.log");
+    Append("app.log", "ERROR three\n");
+    Rename("app.1.log", "app.2.log");
+    Rename("app.log", "app.1.log");
+    Append("app.log", "ERROR four\n");
+    Append("new.log", "ERROR five\n");
+    Append("app.2.log", "ERROR six\n");
+    m_dwPass = 0;
+    EXPECT_EQ(Sorted(Settled()), (Reports{"Errors:App:five", "Errors:App:four", "Errors:App:six",
+                                          "Errors:App:three", "Errors:App:two"}));
+    // Reloaded between two passes, across the same.
+    Append("app.log", "ERROR seven\n");
+    Rename("app.1.log", "app.2.log");
+    Rename("app.log", "app.1.log");
+    Append("app.log", "ERROR eight\n");
+    Append("app.1.log", "ERROR nine\n");
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_dwPass = 0;
+    EXPECT_EQ(Sorted(Settled()), (Reports{"Errors:App:eight", "Errors:App:nine", "Errors:App:seven"}));
+    ExpectNoLoss();
+}
+
+// What a group left out is counted once, however many scans and reloads
+// meet it; a path a reload adds is new to the group, so what its files
+// hold then is history, while the group goes on reading its other files.
+TEST_F(LogGroupFilesTest, ReloadKeepsWhatEachGroupReadsAndCountsWhatItLeftOutOnce) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make a FIFO of another account";
+    }
+    InputBounds::Instance().ForgetForTest();
+    Append("app.log", "");
+    Append("other.txt", "ERROR old\n");
+    StartOnEveryLog();
+    ASSERT_EQ(0, ::mkfifo(m_Dir.File("pipe.log").c_str(), 0600));
+    ASSERT_EQ(0, ::chown(m_Dir.File("pipe.log").c_str(), 65534, 65534));
+    Append("app.log", "ERROR one\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:one"});
+    const std::string strBound = "Bound reached: log group App (" + m_Dir.Path() +
+                                 "/*.log): another account's FIFOs, sockets, devices and links are not read; 1 "
+                                 "names left out";
+    for (int nReload = 0; nReload < 2; ++nReload) {
+        Append("app.log", "ERROR reload" + std::to_string(nReload) + "\n");
+        ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+        m_dwPass = 0;
+        EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval),
+                  Reports{"Errors:App:reload" + std::to_string(nReload)});
+    }
+    EXPECT_EQ(Bounds(), std::vector<std::string>{strBound});
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strBound)) << m_Console.Text();
+
+    AddGroup("App", m_Dir.Path() + "/*.log|" + m_Dir.Path() + "/other.txt");
+    Append("app.log", "ERROR two\n");
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_dwPass = 0;
+    EXPECT_EQ(RunTo(0), Reports{"Errors:App:two"});
+    Append("other.txt", "ERROR new\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:new"});
+}
+
+// The object that keeps a bound met at every look may be made afresh at a
+// load (an audit rule read again, a group whose paths changed back): the
+// looks through it count only what grew since the last look at the same
+// bound through the one before.
+TEST(ScanBoundTest, BoundMadeAfreshCountsOnlyWhatGrewSinceTheLastLookAtIt) {
+    InputBounds::Instance().ForgetForTest();
+    const std::string strInput = "log group Model (/srv/model/*.log)";
+    for (uint64_t qwNow : {149u, 149u, 150u}) {
+        ScanBound bound("at most 512 files followed", "files");
+        bound.LeftOutAtScan(strInput, qwNow);
+        bound.LeftOutAtScan(strInput, qwNow);
+    }
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              std::vector<std::string>{"Bound reached: " + strInput + ": at most 512 files followed; 150 files left out"});
+}
+
+// Newest only: a file another account dates years ahead counts as written
+// when a scan first met it, so it holds the group's place only until root's
+// log is written again; the turn to it is said once, and the turn back goes
+// on where root's log was left.
+TEST_F(LogGroupFilesTest, FileDatedAheadByAnotherAccountHoldsTheNewestPlaceOnlyUntilRootWritesAgain) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file to another account";
+    }
+    Append("app.log", "");
+    AddGroup("News", m_Dir.Path() + "/*.log", true);
+    AddTextRule("Errors", "News", "ERROR");
+    Start();
+    RunTo(0);
+    Append("app.log", "ERROR one\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:News:one"});
+    WriteAt("z.log", "ERROR z0\n", kYear2100);
+    ASSERT_EQ(0, ::chown(m_Dir.File("z.log").c_str(), 65534, 65534));
+    Append("app.log", "ERROR two\n");
+    EXPECT_EQ(RunTo(NextScan()), (Reports{"Errors:News:two", "Errors:News:z0"}));
+    const std::string strTurn = "WARNING: " + m_Dir.File("z.log") +
+                                " is a file another account owns (nobody, uid 65534); log group News (" +
+                                m_Dir.Path() + "/*.log) reads it now, as the one of its files written last\n";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strTurn)) << m_Console.Text();
+
+    // Written a moment later than the scan that met z.log: a file's time is
+    // the kernel's coarse clock, which may lie a few milliseconds behind a
+    // scan made just before.
+    WriteAt("app.log", "ERROR three\n", ::time(nullptr) + 1);
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:three"});
+    // Dated ahead again, to the same time: still when it was first met.
+    WriteAt("z.log", "", kYear2100);
+    EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval), Reports{});
+    Append("app.log", "ERROR four\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:News:four"});
+    EXPECT_EQ(m_pEngine->FindGroupFiles("News")->FindEntry(m_Dir.File("app.log"))->m_dwNames, 1u);
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strTurn));
+    ExpectNoLoss();
+}
+
+// Newest only: a scan cut at its bound of names may not meet the group's
+// file: the group keeps it and takes no second, older file that the scan
+// did meet.
+TEST_F(LogGroupFilesTest, NewestOnlyScanCutAtItsBoundOfNamesKeepsTheFileItFollows) {
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("many").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("cur").c_str(), 0755));
+    Append("cur/app.log", "");
+    AddGroup("News", m_Dir.Path() + "/many/*.log|" + m_Dir.Path() + "/cur/*.log", true);
+    AddTextRule("Errors", "News", "ERROR");
+    Start();
+    RunTo(0);
+    for (uint64_t n = 0; n < CLogGroup::kMaxNamesPerScan + 16; ++n) {
+        char szName[32];
+        std::snprintf(szName, sizeof szName, "many/old%05u.log", static_cast<unsigned>(n));
+        Append(szName, "ERROR old\n");
+    }
+    Append("cur/app.log", "ERROR mine\n");
+    EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval), Reports{"Errors:News:mine"});
+    EXPECT_EQ(m_pEngine->FindGroupFiles("News")->GetEntryCount(), 1u);
+    Append("cur/app.log", "ERROR again\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:News:again"});
+}
+
+// Few descriptors to spare: the walk goes only as deep as they allow, and
+// says what it left out for that; with too few for one folder, no scan is
+// made, each is counted, and the summary says the group follows no file.
+TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSaysItFollowsNoFile) {
+    InputBounds::Instance().ForgetForTest();
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("d1").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("d1/d2").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("d1/d2/d3").c_str(), 0755));
+    Append("top.log", "");
+    Append("d1/d2/d3/deep.log", "");
+    AddGroup("App", m_Dir.Path() + "/...");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    std::string strInput;
+    EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ(strInput, "log groups App");
+    {
+        // Room for a walk two folders deep and one file.
+        hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kWalkOverhead + 2);
+        ASSERT_TRUE(squeeze.IsLowered());
+        RunTo(0);
+    }
+    Append("top.log", "ERROR top\n");
+    Append("d1/d2/d3/deep.log", "ERROR deep\n");
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:top"});
+    EXPECT_EQ(Bounds(), std::vector<std::string>{"Bound reached: log group App (" + m_Dir.Path() +
+                                                 "/...): fewer than 32 folders deep below a pattern's first "
+                                                 "wildcard or its \"/...\", as many as the descriptors to spare "
+                                                 "allow; 1 folders left out"});
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:deep"});
+
+    hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + 1);
+    const plat::DescriptorBudget budget = plat::GetDescriptorBudget();
+    EXPECT_FALSE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ(strInput, "log groups App follow no file: a scan needs 5 descriptors above the 64 kept free of "
+                        "the process's " +
+                            std::to_string(budget.m_qwLimit) +
+                            " for sockets, decoy connections and outputs, and 1 is to spare");
+    Append("top.log", "ERROR still\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:still"});
+    EXPECT_NE(std::string::npos, Bounds().back().find("a scan needs 5 descriptors above the 64 descriptors kept "
+                                                      "free of the process's "))
+        << Bounds().back();
+}
+
+// A rule's templates see the whole line it matched, not its first 1,023
+// bytes: whoever writes the line chooses its length, and could otherwise
+// hide a user or an origin beyond the cut.
+TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatched) {
+    Append("app.log", "");
+    AddGroup("App", m_Dir.File("app.log"));
+    const std::string strRule = AddRule("Login", "TextLog", "App");
+    Set(strRule, "Regular Expression", "failed for user");
+    Set(strRule + "\\Info", "User", "for user {!} from");
+    Set(strRule + "\\Info", "Last", "@Field7");
+    Start();
+    RunTo(0);
+    Append("app.log", "auth " + std::string(3000, 'x') + " a b c d e failed for user bob from 198.51.100.7\n");
+    ASSERT_TRUE(m_pEngine->RunPass(1, m_dwHost));
+    const auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(Pair(*reported[0], "User"), "bob");
+    EXPECT_EQ(Pair(*reported[0], "Last"), "failed");
+}

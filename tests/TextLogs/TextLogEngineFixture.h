@@ -1,0 +1,169 @@
+#pragma once
+// The text-log engine driven pass by pass on real files, as its thread
+// would drive it, with a policy built in code: groups, rules that report
+// the group and a word of each line, and the records the engine reported.
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Common/AgentEventInfo.h"
+#include "TextLogs/CEngineTextLog.h"
+#include "TextLogs/LogGroupFiles.h"
+#include "TextLogs/LogRuleFixture.h"
+#include "TextLogs/TextLogListener.h"
+#include "platform/Sockets.h"
+#include "qorCSFLib/CSFSensor.h"
+#include "support/TestUtil.h"
+
+inline constexpr const char kHost[] = "198.51.100.4";
+
+inline std::string Pair(const AgentEventInfo& record, const char* pszName) {
+    std::string strValue = "<absent>";
+    record.GetInfoPairValue(pszName, strValue);
+    return strValue;
+}
+
+// Lets a test act on the files while the engine reports a line, between
+// two of the engine's own steps.
+class HookedTextLog : public CEngineTextLog {
+public:
+    void ReportLine(const std::string& strGroup, const std::string& strFile, uint32_t dwHostAddress,
+                    const char* pszLine) override {
+        if (m_OnLine) {
+            m_OnLine(pszLine);
+        }
+        CEngineTextLog::ReportLine(strGroup, strFile, dwHostAddress, pszLine);
+    }
+    std::function<void(const std::string&)> m_OnLine;
+};
+
+class TextLogEngineTest : public ::testing::Test, public LogRuleFixture {
+protected:
+    using Reports = std::vector<std::string>;
+
+    TextLogEngineTest() {
+        m_FrameworkSensor.SetSensorAddress("192.0.2.7");
+        plat::ParseIpv4Address(kHost, m_dwHost);
+    }
+    ~TextLogEngineTest() override {
+        m_pEngine.reset();
+        m_Sensor.DeleteRules();
+    }
+
+    void AddGroup(const char* pszName, const std::string& strPaths, bool bNewestOnly = false) {
+        const std::string strKey = std::string("\\Advanced\\Logs\\") + pszName;
+        Set(strKey, "Path", strPaths.c_str());
+        Set(strKey, "NewestOnly", bNewestOnly);
+    }
+    void AddTextRule(const char* pszName, const char* pszLogs, const char* pszPattern) {
+        const std::string strPath = AddRule(pszName, "TextLog", pszLogs);
+        Set(strPath, "Regular Expression", pszPattern);
+        Set(strPath + "\\Info", "Group", "@Group");
+        Set(strPath + "\\Info", "Word", "@Field1");
+    }
+    void Start() {
+        m_pEngine = std::make_unique<HookedTextLog>();
+        m_Sensor.m_pPolicy = m_pPolicy;
+        ASSERT_EQ(m_pEngine->Oninit(0), 0);
+    }
+    void Append(const std::string& strName, const std::string& strBytes) {
+        std::ofstream(m_Dir.File(strName), std::ios::binary | std::ios::app) << strBytes;
+    }
+    void Rename(const std::string& strFrom, const std::string& strTo) {
+        ASSERT_EQ(::rename(m_Dir.File(strFrom).c_str(), m_Dir.File(strTo).c_str()), 0);
+    }
+    void Remove(const std::string& strName) { ASSERT_EQ(::unlink(m_Dir.File(strName).c_str()), 0); }
+    // The file of group "App" that `strName` leads to, or that is read under
+    // that name.
+    const CLogGroupFiles::Entry* AppEntry(const std::string& strName) {
+        const CLogGroupFiles* pFiles = m_pEngine->FindGroupFiles("App");
+        return pFiles != nullptr ? pFiles->FindEntry(m_Dir.File(strName)) : nullptr;
+    }
+    size_t AppEntries() {
+        const CLogGroupFiles* pFiles = m_pEngine->FindGroupFiles("App");
+        return pFiles != nullptr ? pFiles->GetEntryCount() : 0;
+    }
+    const CTextLogListener& Listener(const std::string& strName) {
+        const CTextLogListener* pListener = m_pEngine->FindListener(m_Dir.File(strName));
+        EXPECT_NE(pListener, nullptr) << strName;
+        static const CTextLogListener kNone("");
+        return pListener != nullptr ? *pListener : kNone;
+    }
+    // Runs passes up to and including `dwLast`, as the thread numbers them,
+    // and answers "rule:group:word" for each record reported.
+    std::vector<std::string> RunTo(uint32_t dwLast) {
+        for (; m_dwPass <= dwLast; ++m_dwPass) {
+            EXPECT_TRUE(m_pEngine->RunPass(m_dwPass, m_dwHost));
+        }
+        std::vector<std::string> reports;
+        for (const auto& pRecord : m_Sensor.TakeReported()) {
+            reports.push_back(pRecord->GetRuleName() + ":" + Pair(*pRecord, "Group") + ":" +
+                              Pair(*pRecord, "Word"));
+        }
+        return reports;
+    }
+    // One group "App" of app.log and a rule "Errors" on "ERROR", the file
+    // followed from its end by pass 0.
+    void StartOnAppLog() {
+        Append("app.log", "");
+        AddGroup("App", m_Dir.File("app.log"));
+        AddTextRule("Errors", "App", "ERROR");
+        Start();
+        RunTo(0);
+    }
+    // The same with the group "App" of every *.log file of the folder.
+    void StartOnEveryLog() {
+        AddGroup("App", m_Dir.Path() + "/*.log");
+        AddTextRule("Errors", "App", "ERROR");
+        Start();
+        RunTo(0);
+    }
+    // Renames app.log away and creates it anew with "ERROR second", read by
+    // pass 1 (the old file followed on through its descriptor); then the
+    // old file gains `strOldTail`, and the name is deleted and created
+    // anew with "ERROR <strNew>", and `act` is called while the engine
+    // reports the old file's line "ERROR firstlast", on its way to the new
+    // file.
+    void TurnTwiceActingAtTheOldLastLine(const std::string& strOldTail, const std::string& strNew,
+                                         std::function<void()> act) {
+        Rename("app.log", "app.log.1");
+        Append("app.log", "ERROR second\n");
+        EXPECT_EQ(RunTo(1), Reports{"Errors:App:second"});
+        Append("app.log.1", strOldTail);
+        Remove("app.log");
+        Append("app.log", "ERROR " + strNew + "\n");
+        m_pEngine->m_OnLine = [act = std::move(act)](const std::string& strLine) {
+            if (strLine == "ERROR firstlast") {
+                act();
+            }
+        };
+    }
+    // Appends `strLines` and sets the file's times to `seconds`.
+    void WriteAt(const std::string& strName, const std::string& strLines, time_t seconds) {
+        Append(strName, strLines);
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, m_Dir.File(strName).c_str(), times, 0), 0);
+    }
+    // The next pass number that scans.
+    uint32_t NextScan() const {
+        return (m_dwPass + CEngineTextLog::kScanInterval - 1) / CEngineTextLog::kScanInterval *
+               CEngineTextLog::kScanInterval;
+    }
+
+    hwtest::ScratchDirectory m_Dir;
+    CSFSensor m_FrameworkSensor;
+    std::unique_ptr<HookedTextLog> m_pEngine;
+    uint32_t m_dwHost = 0;
+    uint32_t m_dwPass = 0;
+};

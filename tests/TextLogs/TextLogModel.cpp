@@ -1,0 +1,617 @@
+#include "TextLogs/TextLogModel.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Common/AgentEventInfo.h"
+#include "Common/FakeSensorCore.h"
+#include "TextLogs/CEngineTextLog.h"
+#include "platform/Console.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+constexpr int kGroups = 2;
+constexpr const char* kGroupNames[kGroups] = {"All", "Ayes"};
+// Names the steps use: some both groups match, some one, some none, and
+// some in a folder no group watches.
+constexpr std::array<const char*, 14> kPool = {"a.log",   "a.1.log",  "a.2.log", "b.log",      "b.1.log",
+                                               "c.log",   "a.txt",    "c.txt",   "swap.tmp",   "cur.log",
+                                               "ab.log",  "away/x.log", "away/y.log", "away/z.txt"};
+// Writers hold at most this many files open.
+constexpr size_t kMaxWriters = 40;
+constexpr size_t kTraceSteps = 80;
+
+bool Matches(int nGroup, const std::string& strName) {
+    if (strName.find('/') != std::string::npos) {
+        return false;
+    }
+    return nGroup == 0 ? strName.size() > 4 && strName.compare(strName.size() - 4, 4, ".log") == 0
+                       : strName[0] == 'a';
+}
+
+class ModelRun {
+public:
+    explicit ModelRun(uint64_t qwSeed) : m_Random(qwSeed), m_qwSeed(qwSeed) {}
+    ~ModelRun();
+
+    TextLogModel::Result Go(uint32_t dwSteps);
+
+private:
+    struct Line {
+        uint64_t m_qwFile = 0;
+        uint64_t m_qwClock = 0;  // when its line feed was written; 0 while unfinished
+    };
+    struct Sighting {
+        uint64_t m_qwClock = 0;
+        uint64_t m_qwSize = 0;  // the file's size then
+    };
+    struct File {
+        int m_nFd = -1;  // its writer, -1 once it let go
+        uint32_t m_dwLinks = 0;
+        uint64_t m_qwSize = 0;
+        std::vector<uint64_t> m_Lines;  // finished, in order
+        int64_t m_llPending = -1;       // a line begun and not finished
+        std::vector<uint64_t> m_Truncations;
+        std::array<std::vector<Sighting>, kGroups> m_Seen;
+    };
+    // A name: a file (one of its hard links) or a symbolic link to a name.
+    struct Name {
+        bool m_bLink = false;
+        uint64_t m_qwFile = 0;
+        std::string m_strTarget;
+    };
+
+    std::string Path(const std::string& strName) const { return m_Dir.File(strName); }
+    File* Resolve(const std::string& strName, int nDepth = 0);
+    uint64_t FileOf(const std::string& strName);
+    void Trace(const std::string& strStep);
+    bool Fail(const std::string& strWhy);
+    template <typename T>
+    const T& Pick(const std::vector<T>& items) {
+        return items[std::uniform_int_distribution<size_t>(0, items.size() - 1)(m_Random)];
+    }
+    bool Chance(unsigned nPercent) { return std::uniform_int_distribution<unsigned>(0, 99)(m_Random) < nPercent; }
+    std::vector<std::string> NamesIf(bool bTaken, bool bFilesOnly = false) const;
+    std::vector<uint64_t> Writable() const;
+    // A free name for a link, and a file's name for it to lead to.
+    bool PickLink(std::string& strLink, std::string& strTarget);
+
+    bool Start();
+    void Write(uint64_t qwFile, int nLines);
+    void BeginLine(uint64_t qwFile);
+    void Rename(const std::string& strFrom, const std::string& strTo);
+    void Unlink(const std::string& strName);
+    uint64_t Create(const std::string& strName);
+    void Truncate(uint64_t qwFile);
+    void Rotate(char cBase);
+    void Swap();
+    bool Pass();
+    bool Step();
+    bool Check();
+
+    std::mt19937_64 m_Random;
+    uint64_t m_qwSeed;
+    hwtest::ScratchDirectory m_Dir;
+    FakeSensorCore m_Sensor;
+    IPolicyContainer* m_pPolicy = nullptr;
+    std::unique_ptr<CEngineTextLog> m_pEngine;
+    std::map<std::string, Name> m_Names;
+    std::vector<File> m_Files;  // 0 is none
+    std::vector<Line> m_Lines;
+    uint64_t m_qwClock = 1;
+    uint32_t m_dwPass = 0;
+    bool m_bStarted = false;
+    // The names each group's scans matched: the last scan's, the one's before.
+    std::array<std::set<std::string>, kGroups> m_LastScan;
+    std::array<std::set<std::string>, kGroups> m_ScanBefore;
+    std::array<std::set<uint64_t>, kGroups> m_History;
+    std::array<std::map<uint64_t, uint32_t>, kGroups> m_Reported;
+    uint64_t m_qwTruncationOps = 0;
+    std::vector<uint64_t> m_PassClocks;
+    std::deque<std::string> m_Trace;
+    TextLogModel::Result m_Result;
+};
+
+ModelRun::~ModelRun() {
+    m_pEngine.reset();
+    for (File& file : m_Files) {
+        if (file.m_nFd >= 0) {
+            ::close(file.m_nFd);
+        }
+    }
+    m_Sensor.DeleteRules();
+    if (m_pPolicy != nullptr) {
+        m_pPolicy->Release();
+    }
+    plat::SetConsoleSink(nullptr);
+}
+
+void ModelRun::Trace(const std::string& strStep) {
+    m_Trace.push_back(std::to_string(m_Result.m_qwSteps) + " (" + std::to_string(m_qwClock) + "): " + strStep);
+    if (m_Trace.size() > kTraceSteps) {
+        m_Trace.pop_front();
+    }
+}
+
+bool ModelRun::Fail(const std::string& strWhy) {
+    if (m_Result.m_bPassed) {
+        m_Result.m_bPassed = false;
+        std::string strTrace;
+        for (const std::string& strStep : m_Trace) {
+            strTrace += "\n  " + strStep;
+        }
+        m_Result.m_strFailure = "seed " + std::to_string(m_qwSeed) + ": " + strWhy + "\nlast steps:" + strTrace;
+    }
+    return false;
+}
+
+ModelRun::File* ModelRun::Resolve(const std::string& strName, int nDepth) {
+    auto it = m_Names.find(strName);
+    if (it == m_Names.end() || nDepth > 8) {
+        return nullptr;
+    }
+    return it->second.m_bLink ? Resolve(it->second.m_strTarget, nDepth + 1) : &m_Files[it->second.m_qwFile];
+}
+
+uint64_t ModelRun::FileOf(const std::string& strName) {
+    File* pFile = Resolve(strName);
+    return pFile == nullptr ? 0 : static_cast<uint64_t>(pFile - m_Files.data());
+}
+
+std::vector<std::string> ModelRun::NamesIf(bool bTaken, bool bFilesOnly) const {
+    std::vector<std::string> names;
+    for (const char* pszName : kPool) {
+        auto it = m_Names.find(pszName);
+        if ((it != m_Names.end()) == bTaken && (!bFilesOnly || (bTaken && !it->second.m_bLink))) {
+            names.push_back(pszName);
+        }
+    }
+    return names;
+}
+
+std::vector<uint64_t> ModelRun::Writable() const {
+    std::vector<uint64_t> files;
+    for (size_t n = 1; n < m_Files.size(); ++n) {
+        if (m_Files[n].m_nFd >= 0) {
+            files.push_back(n);
+        }
+    }
+    return files;
+}
+
+void ModelRun::Write(uint64_t qwFile, int nLines) {
+    File& file = m_Files[qwFile];
+    std::string strBytes;
+    if (file.m_llPending >= 0) {
+        // The rest of the line begun before.
+        strBytes += "tial\n";
+        m_Lines[static_cast<size_t>(file.m_llPending)].m_qwClock = m_qwClock;
+        file.m_Lines.push_back(static_cast<uint64_t>(file.m_llPending));
+        file.m_llPending = -1;
+    }
+    for (int n = 0; n < nLines; ++n) {
+        const uint64_t qwLine = m_Lines.size();
+        m_Lines.push_back({qwFile, m_qwClock});
+        file.m_Lines.push_back(qwLine);
+        strBytes += "L" + std::to_string(qwLine) + " line of file " + std::to_string(qwFile) + "\n";
+    }
+    if (::write(file.m_nFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
+        Fail("cannot write to file " + std::to_string(qwFile));
+    }
+    file.m_qwSize += strBytes.size();
+    Trace("write " + std::to_string(nLines) + " lines to file " + std::to_string(qwFile));
+}
+
+void ModelRun::BeginLine(uint64_t qwFile) {
+    File& file = m_Files[qwFile];
+    const uint64_t qwLine = m_Lines.size();
+    m_Lines.push_back({qwFile, 0});
+    file.m_llPending = static_cast<int64_t>(qwLine);
+    const std::string strBytes = "L" + std::to_string(qwLine) + " par";
+    if (::write(file.m_nFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
+        Fail("cannot write to file " + std::to_string(qwFile));
+    }
+    file.m_qwSize += strBytes.size();
+    Trace("begin line L" + std::to_string(qwLine) + " in file " + std::to_string(qwFile));
+}
+
+uint64_t ModelRun::Create(const std::string& strName) {
+    if (Writable().size() >= kMaxWriters) {
+        // Writers of files no name leads to let go first.
+        for (File& file : m_Files) {
+            if (file.m_nFd >= 0 && file.m_dwLinks == 0) {
+                ::close(file.m_nFd);
+                file.m_nFd = -1;
+            }
+        }
+        if (Writable().size() >= kMaxWriters) {
+            return 0;
+        }
+    }
+    const int nFd = ::open(Path(strName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (nFd < 0) {
+        Fail("cannot make " + strName);
+        return 0;
+    }
+    File file;
+    file.m_nFd = nFd;
+    file.m_dwLinks = 1;
+    m_Files.push_back(std::move(file));
+    const uint64_t qwFile = m_Files.size() - 1;
+    m_Names[strName] = Name{false, qwFile, std::string()};
+    Trace("make " + strName + " (file " + std::to_string(qwFile) + ")");
+    return qwFile;
+}
+
+void ModelRun::Unlink(const std::string& strName) {
+    auto it = m_Names.find(strName);
+    if (it == m_Names.end()) {
+        return;
+    }
+    if (::unlink(Path(strName).c_str()) != 0) {
+        Fail("cannot remove " + strName);
+        return;
+    }
+    if (!it->second.m_bLink) {
+        --m_Files[it->second.m_qwFile].m_dwLinks;
+    }
+    m_Names.erase(it);
+    Trace("remove " + strName);
+}
+
+void ModelRun::Rename(const std::string& strFrom, const std::string& strTo) {
+    auto from = m_Names.find(strFrom);
+    if (from == m_Names.end() || strFrom == strTo) {
+        return;
+    }
+    auto to = m_Names.find(strTo);
+    if (::rename(Path(strFrom).c_str(), Path(strTo).c_str()) != 0) {
+        Fail("cannot rename " + strFrom + " to " + strTo);
+        return;
+    }
+    Trace("rename " + strFrom + " to " + strTo);
+    // Two hard links of one file: rename does nothing.
+    if (to != m_Names.end() && !to->second.m_bLink && !from->second.m_bLink &&
+        to->second.m_qwFile == from->second.m_qwFile) {
+        return;
+    }
+    if (to != m_Names.end() && !to->second.m_bLink) {
+        --m_Files[to->second.m_qwFile].m_dwLinks;
+    }
+    const Name name = from->second;
+    m_Names.erase(from);
+    m_Names[strTo] = name;
+}
+
+void ModelRun::Truncate(uint64_t qwFile) {
+    File& file = m_Files[qwFile];
+    if (::ftruncate(file.m_nFd, 0) != 0) {
+        Fail("cannot truncate file " + std::to_string(qwFile));
+        return;
+    }
+    file.m_qwSize = 0;
+    // A line begun is never finished: its start is gone.
+    file.m_llPending = -1;
+    file.m_Truncations.push_back(m_qwClock);
+    ++m_qwTruncationOps;
+    Trace("truncate file " + std::to_string(qwFile));
+}
+
+void ModelRun::Rotate(char cBase) {
+    const std::string strBase(1, cBase);
+    if (cBase == 'a') {
+        Rename("a.1.log", "a.2.log");
+    }
+    Rename(strBase + ".log", strBase + ".1.log");
+    if (m_Names.count(strBase + ".log") == 0) {
+        Create(strBase + ".log");
+    }
+}
+
+void ModelRun::Swap() {
+    if (m_Names.count("a.log") == 0 || m_Names.count("b.log") == 0 || m_Names.count("swap.tmp") != 0) {
+        return;
+    }
+    Rename("a.log", "swap.tmp");
+    Rename("b.log", "a.log");
+    Rename("swap.tmp", "b.log");
+}
+
+bool ModelRun::Start() {
+    m_Files.emplace_back();
+    plat::SetConsoleSink([](std::string_view) {});
+    if (::mkdir(Path("away").c_str(), 0755) != 0) {
+        return Fail("cannot make the folder away");
+    }
+    m_pPolicy = CreatePluginPolicyContainer();
+    const bool bAll = false;
+    const bool bEnabled = true;
+    for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        const std::string strKey = std::string("\\Advanced\\Logs\\") + kGroupNames[nGroup];
+        const std::string strPath = m_Dir.Path() + (nGroup == 0 ? "/*.log" : "/a*");
+        m_pPolicy->SetText(strKey.c_str(), "Path", strPath.c_str());
+        m_pPolicy->SetBool(strKey.c_str(), "NewestOnly", &bAll);
+    }
+    const std::string strRule = "\\Advanced\\Rules\\SysLog Rules\\Lines";
+    m_pPolicy->SetBool(strRule.c_str(), "Enabled", &bEnabled);
+    m_pPolicy->SetText(strRule.c_str(), "Log Type", "TextLog");
+    m_pPolicy->SetText(strRule.c_str(), "Logs", "All,Ayes");
+    m_pPolicy->SetText(strRule.c_str(), "Regular Expression", "^L[0-9]+ ");
+    m_pPolicy->SetText((strRule + "\\Info").c_str(), "Group", "@Group");
+    m_pPolicy->SetText((strRule + "\\Info").c_str(), "Id", "@Field0");
+    m_Sensor.m_pPolicy = m_pPolicy;
+    // History: what files hold before the start.
+    for (const char* pszName : {"a.log", "b.log", "a.txt", "away/x.log"}) {
+        const uint64_t qwFile = Create(pszName);
+        Write(qwFile, 2);
+    }
+    m_pEngine = std::make_unique<CEngineTextLog>();
+    if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 2) {
+        return Fail("the engine did not take the policy");
+    }
+    ++m_qwClock;
+    return Pass();
+}
+
+bool ModelRun::Pass() {
+    const bool bScan = m_dwPass % CEngineTextLog::kScanInterval == 0;
+    m_PassClocks.push_back(m_qwClock);
+    for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        if (bScan) {
+            std::set<std::string> matched;
+            for (const auto& [strName, name] : m_Names) {
+                if (Matches(nGroup, strName) && Resolve(strName) != nullptr) {
+                    matched.insert(strName);
+                }
+            }
+            m_ScanBefore[nGroup] = std::move(m_LastScan[nGroup]);
+            m_LastScan[nGroup] = std::move(matched);
+        }
+        std::set<std::string> looked = m_LastScan[nGroup];
+        looked.insert(m_ScanBefore[nGroup].begin(), m_ScanBefore[nGroup].end());
+        std::set<uint64_t> seen;
+        for (const std::string& strName : looked) {
+            const uint64_t qwFile = FileOf(strName);
+            if (qwFile != 0 && seen.insert(qwFile).second) {
+                File& file = m_Files[qwFile];
+                file.m_Seen[nGroup].push_back({m_qwClock, file.m_qwSize});
+                if (!m_bStarted) {
+                    m_History[nGroup].insert(file.m_Lines.begin(), file.m_Lines.end());
+                }
+            }
+        }
+    }
+    Trace("pass " + std::to_string(m_dwPass));
+    if (!m_pEngine->RunPass(m_dwPass++, 0)) {
+        return Fail("a pass was cut short");
+    }
+    m_bStarted = true;
+    ++m_Result.m_qwPasses;
+    ++m_qwClock;
+    for (const auto& pRecord : m_Sensor.TakeReported()) {
+        std::string strGroup;
+        std::string strId;
+        pRecord->GetInfoPairValue("Group", strGroup);
+        pRecord->GetInfoPairValue("Id", strId);
+        const int nGroup = strGroup == kGroupNames[0] ? 0 : strGroup == kGroupNames[1] ? 1 : -1;
+        const uint64_t qwLine = strId.size() > 1 ? std::stoull(strId.substr(1)) : UINT64_MAX;
+        if (nGroup < 0 || qwLine >= m_Lines.size() || m_Lines[qwLine].m_qwClock == 0) {
+            return Fail("reported what was never written: group " + strGroup + ", " + strId);
+        }
+        if (++m_Reported[nGroup][qwLine] > 1) {
+            return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(m_Lines[qwLine].m_qwFile) +
+                        " reported twice in group " + strGroup);
+        }
+        if (m_History[nGroup].count(qwLine) != 0) {
+            return Fail("L" + std::to_string(qwLine) + ", history, reported in group " + strGroup);
+        }
+        ++m_Result.m_qwReports;
+    }
+    return m_Result.m_bPassed;
+}
+
+bool ModelRun::PickLink(std::string& strLink, std::string& strTarget) {
+    const std::vector<std::string> freeNames = NamesIf(false);
+    const std::vector<std::string> files = NamesIf(true, true);
+    if (freeNames.empty() || files.empty()) {
+        return false;
+    }
+    strLink = Pick(freeNames);
+    strTarget = Pick(files);
+    return true;
+}
+
+bool ModelRun::Step() {
+    ++m_Result.m_qwSteps;
+    const unsigned nKind = std::uniform_int_distribution<unsigned>(0, 99)(m_Random);
+    const std::vector<uint64_t> writable = Writable();
+    if (nKind < 30) {
+        if (!writable.empty()) {
+            Write(Pick(writable), static_cast<int>(std::uniform_int_distribution<int>(1, 3)(m_Random)));
+        }
+    } else if (nKind < 34) {
+        std::vector<uint64_t> unbegun;
+        for (uint64_t qwFile : writable) {
+            if (m_Files[qwFile].m_llPending < 0) {
+                unbegun.push_back(qwFile);
+            }
+        }
+        if (!unbegun.empty()) {
+            BeginLine(Pick(unbegun));
+        }
+    } else if (nKind < 42) {
+        const std::vector<std::string> taken = NamesIf(true);
+        if (!taken.empty()) {
+            // Onto a free name, or over a taken one.
+            Rename(Pick(taken), Chance(60) ? std::string(kPool[std::uniform_int_distribution<size_t>(
+                                                 0, kPool.size() - 1)(m_Random)])
+                                           : Pick(taken));
+        }
+    } else if (nKind < 48) {
+        Rotate(Chance(70) ? 'a' : 'b');
+    } else if (nKind < 50) {
+        Swap();
+    } else if (nKind < 53) {
+        std::string strLink;
+        std::string strTarget;
+        if (PickLink(strLink, strTarget)) {
+            if (::symlink(Path(strTarget).c_str(), Path(strLink).c_str()) != 0) {
+                return Fail("cannot link " + strLink);
+            }
+            m_Names[strLink] = Name{true, 0, strTarget};
+            Trace("symbolic link " + strLink + " -> " + strTarget);
+        }
+    } else if (nKind < 56) {
+        std::string strLink;
+        std::string strTarget;
+        if (PickLink(strLink, strTarget)) {
+            if (::link(Path(strTarget).c_str(), Path(strLink).c_str()) != 0) {
+                return Fail("cannot link " + strLink);
+            }
+            const uint64_t qwFile = m_Names[strTarget].m_qwFile;
+            ++m_Files[qwFile].m_dwLinks;
+            m_Names[strLink] = Name{false, qwFile, std::string()};
+            Trace("hard link " + strLink + " = " + strTarget);
+        }
+    } else if (nKind < 59) {
+        if (!writable.empty()) {
+            Truncate(Pick(writable));
+        }
+    } else if (nKind < 64) {
+        const std::vector<std::string> taken = NamesIf(true);
+        if (!taken.empty()) {
+            Unlink(Pick(taken));
+        }
+    } else if (nKind < 68) {
+        const std::vector<std::string> freeNames = NamesIf(false);
+        if (!freeNames.empty()) {
+            const uint64_t qwFile = Create(Pick(freeNames));
+            if (qwFile != 0 && Chance(50)) {
+                Write(qwFile, 1);
+            }
+        }
+    } else if (nKind < 70) {
+        for (File& file : m_Files) {
+            if (file.m_nFd >= 0 && file.m_dwLinks == 0 && Chance(50)) {
+                ::close(file.m_nFd);
+                file.m_nFd = -1;
+            }
+        }
+        Trace("writers of removed files let go");
+    } else if (nKind < 98) {
+        return Pass();
+    } else if (nKind < 99) {
+        // Paused and resumed: the thread's next run counts from 0.
+        Trace("pause");
+        m_dwPass = 0;
+        return Pass();
+    } else {
+        Trace("reload");
+        if (m_pEngine->OnReloadPolicy(0) != 0) {
+            return Fail("the reload failed");
+        }
+        m_dwPass = 0;
+        return Pass();
+    }
+    ++m_qwClock;
+    return m_Result.m_bPassed;
+}
+
+bool ModelRun::Check() {
+    uint64_t qwLossesOwed = 0;
+    for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        for (size_t qwFile = 1; qwFile < m_Files.size(); ++qwFile) {
+            const File& file = m_Files[qwFile];
+            const std::vector<Sighting>& seen = file.m_Seen[nGroup];
+            const auto TruncatedWithin = [&](uint64_t qwFrom, uint64_t qwTo) {
+                return std::any_of(file.m_Truncations.begin(), file.m_Truncations.end(),
+                                   [&](uint64_t qwAt) { return qwAt > qwFrom && qwAt < qwTo; });
+            };
+            for (uint64_t qwLine : file.m_Lines) {
+                const uint64_t qwWritten = m_Lines[qwLine].m_qwClock;
+                if (m_History[nGroup].count(qwLine) != 0) {
+                    continue;
+                }
+                auto next = std::upper_bound(seen.begin(), seen.end(), qwWritten,
+                                             [](uint64_t qwAt, const Sighting& s) { return qwAt < s.m_qwClock; });
+                if (next == seen.end() || TruncatedWithin(qwWritten, next->m_qwClock)) {
+                    continue;
+                }
+                ++m_Result.m_qwOwed;
+                if (m_Reported[nGroup].count(qwLine) == 0) {
+                    return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(qwFile) + ", written at " +
+                                std::to_string(qwWritten) + " and seen by group " + kGroupNames[nGroup] + " at " +
+                                std::to_string(next->m_qwClock) + ", was never reported");
+                }
+            }
+            // Truncations before the next pass that took lines the group
+            // had not read, of a file it had read up to its last pass.
+            for (const Sighting& sighting : seen) {
+                const uint64_t qwFrom = sighting.m_qwClock;
+                const auto nextPass = std::upper_bound(m_PassClocks.begin(), m_PassClocks.end(), qwFrom);
+                const uint64_t qwTo = nextPass == m_PassClocks.end() ? UINT64_MAX : *nextPass;
+                uint64_t qwLastCut = 0;
+                for (uint64_t qwAt : file.m_Truncations) {
+                    qwLastCut = qwAt > qwFrom && qwAt < qwTo ? std::max(qwLastCut, qwAt) : qwLastCut;
+                }
+                const bool bTook = qwLastCut != 0 && sighting.m_qwSize > 0 &&
+                                   std::any_of(file.m_Lines.begin(), file.m_Lines.end(), [&](uint64_t qwLine) {
+                                       return m_Lines[qwLine].m_qwClock > qwFrom && m_Lines[qwLine].m_qwClock < qwLastCut &&
+                                              m_Reported[nGroup].count(qwLine) == 0;
+                                   });
+                qwLossesOwed += bTook ? 1 : 0;
+            }
+        }
+    }
+    const TextLogLosses& losses = m_pEngine->GetLosses();
+    if (losses.m_qwTruncations < qwLossesOwed) {
+        return Fail(std::to_string(qwLossesOwed) + " truncations took lines, " +
+                    std::to_string(losses.m_qwTruncations) + " counted");
+    }
+    if (losses.m_qwTruncations > m_qwTruncationOps * kGroups) {
+        return Fail(std::to_string(losses.m_qwTruncations) + " truncations counted of " +
+                    std::to_string(m_qwTruncationOps) + " made");
+    }
+    if (losses.m_qwVanished != 0) {
+        return Fail(std::to_string(losses.m_qwVanished) + " files said gone before they could be read");
+    }
+    return true;
+}
+
+TextLogModel::Result ModelRun::Go(uint32_t dwSteps) {
+    if (Start()) {
+        for (uint32_t n = 0; n < dwSteps && Step(); ++n) {
+        }
+    }
+    // Enough passes for every file to be seen again and read, and every
+    // file without a name to be let go.
+    for (uint32_t n = 0; m_Result.m_bPassed && n < 4 * CEngineTextLog::kScanInterval + CLogGroupFiles::kQuietPasses;
+         ++n) {
+        Pass();
+    }
+    if (m_Result.m_bPassed) {
+        Check();
+    }
+    m_Result.m_qwLines = m_Lines.size();
+    return m_Result;
+}
+
+}  // namespace
+
+TextLogModel::Result TextLogModel::Run(uint64_t qwSeed, uint32_t dwSteps) {
+    ModelRun run(qwSeed);
+    return run.Go(dwSteps);
+}

@@ -1,0 +1,56 @@
+#pragma once
+// A seeded model of the text-log engine's promise: within a log group,
+// every line is reported once, whatever a writer, an operator or another
+// program does to the group's files between the engine's passes.
+//
+// A run makes files in a scratch folder, under names two groups match
+// ("All": *.log; "Ayes": a*), and drives the real engine pass by pass
+// (RunPass, no sleeps) while a seeded generator writes whole and partial
+// lines, renames (numbered chains a.log -> a.1.log -> a.2.log, swaps, away
+// to a folder no group watches and back), makes symbolic and hard links,
+// truncates, deletes, makes files anew, pauses the engine (its passes count
+// from 0 again, as a new run of its thread does), stalls it (many steps
+// between two passes) and reloads its policy.
+//
+// Which lines the engine owes a group is defined by what the group can see:
+//  - At each pass the engine looks at the names it follows: every name the
+//    group's patterns matched at the last scan or the one before it (scans
+//    come every fifth pass, from 0 in each run), and at a scan pass also
+//    every name they match then.  A file one of those names leads to then
+//    (through links of the sensor's own account) is "seen" by the group.
+//  - A line is owed to the group when its file is seen by the group at a
+//    pass after the line was written (its line feed), with no truncation of
+//    the file in between: it must be reported exactly once in that group.
+//  - Lines written before the engine's first pass to files seen at that
+//    pass are history: never reported.
+//  - Any other line written may be reported at most once in each group (a
+//    file the engine still reads after its names went, say); nothing that
+//    was not written may be reported.
+//  - A truncation that takes lines written since a pass that saw the file
+//    (which the engine had read up to then) is a loss the engine must count
+//    (TextLogLosses::m_qwTruncations), once for each group reading the
+//    file; the engine counts no more truncations than there were, and no
+//    file gone before it could be opened (nothing here can go between a
+//    look and the open that follows it).
+
+#include <cstdint>
+#include <string>
+
+class TextLogModel {
+public:
+    struct Result {
+        bool m_bPassed = true;
+        // The first promise broken, with the steps that led to it.
+        std::string m_strFailure;
+        uint64_t m_qwSteps = 0;
+        uint64_t m_qwPasses = 0;
+        uint64_t m_qwLines = 0;
+        // Lines owed to a group, summed over the groups, and reports made.
+        uint64_t m_qwOwed = 0;
+        uint64_t m_qwReports = 0;
+    };
+
+    // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then
+    // passes without steps until every file is read and let go, and checks.
+    static Result Run(uint64_t qwSeed, uint32_t dwSteps);
+};
