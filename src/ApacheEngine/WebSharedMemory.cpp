@@ -168,10 +168,14 @@ int MapSegment(ShmDescriptor& desc, std::string* pProblem) {
         desc.pView = static_cast<uint8_t*>(pView);
         return 0;
     }
+    // An object of no length is all another account left of it.
+    const uint32_t dwError = plat::GetLastError();
+    const uint64_t qwSize = pView != nullptr ? desc.mapping.Size() : 0;
     const std::string strWhy =
-        pView == nullptr ? ErrorWords(plat::GetLastError())
-                         : desc.strMappingName + " holds " + std::to_string(desc.mapping.Size()) +
-                               " bytes, fewer than the " + std::to_string(desc.dwSize) + " of its layout";
+        pView == nullptr && dwError != plat::kErrInvalidParameter
+            ? ErrorWords(dwError)
+            : desc.strMappingName + " holds " + std::to_string(qwSize) + " bytes, fewer than the " +
+                  std::to_string(desc.dwSize) + " of its layout";
     CloseSegment(desc);
     return Fail(pProblem, "Error mapping to shared Object (" + strWhy + ")");
 }

@@ -228,6 +228,10 @@ TEST(WebSharedMemoryCutTest, RingCutShortIsRefusedToAnOpenerAndMadeWholeByItsMak
     EXPECT_EQ(1, WebShmAttach(false, nullptr, &strProblem));
     EXPECT_EQ("Error mapping to shared Object (QGEvShm holds 4096 bytes, fewer than the 65536 of its layout)",
               strProblem);
+    ASSERT_EQ(0, ftruncate(fd, 0));
+    EXPECT_EQ(1, WebShmAttach(false, nullptr, &strProblem));
+    EXPECT_EQ("Error mapping to shared Object (QGEvShm holds 0 bytes, fewer than the 65536 of its layout)",
+              strProblem);
     ASSERT_EQ(0, WebShmAttach(true, nullptr, &strProblem)) << strProblem;
     ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(5, "after the cut"), nullptr));
     WebEventRecord record;
