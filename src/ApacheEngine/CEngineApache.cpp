@@ -82,6 +82,12 @@ bool CEngineApache::DescribeInput(std::string& strInput) {
         strInput = "off: network monitoring (\"Nodekeeper\") is off";
         return true;
     }
+    std::lock_guard<std::mutex> guard(m_ProblemLock);
+    if (!m_strRingLost.empty()) {
+        strInput = "the web-server event ring was cut short by another account and could not be mapped again (" +
+                   m_strRingLost + "); it is opened afresh at the next reload";
+        return false;
+    }
     if (m_nInitialized == 0 && m_strRingProblem.empty()) {
         // Closed by a reload while the host holds the sensor paused: the
         // resume opens it.
@@ -147,14 +153,19 @@ int32_t CEngineApache::Initialize() {
         CSF_LOG(kCSFLogInfo, "Network Monitoring Apache Component of Host Warden is DISABLED.");
     CSF_TRACE(kCSFLogError, "about to attach to shared memory...");
     uint32_t dwCleared = 0;
-    m_strRingProblem.clear();
-    if (WebShmAttach(true, &dwCleared, &m_strRingProblem) != 0) {
-        if (m_strRingProblem.empty()) {
-            m_strRingProblem = "the shared memory could not be made";
-        }
+    std::string strProblem;
+    const int nAttached = WebShmAttach(true, &dwCleared, &strProblem);
+    if (nAttached != 0 && strProblem.empty()) {
+        strProblem = "the shared memory could not be made";
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_ProblemLock);
+        m_strRingProblem = strProblem;
+        m_strRingLost.clear();
+    }
+    if (nAttached != 0) {
         CSF_LOG(kCSFLogError, "Error attaching to shared memory...");
-        CSF_LOG(kCSFLogError, "The web-server event ring could not be opened: %s",
-                m_strRingProblem.c_str());
+        CSF_LOG(kCSFLogError, "The web-server event ring could not be opened: %s", strProblem.c_str());
         return 1;
     }
     if (dwCleared != 0) {
@@ -192,6 +203,10 @@ int32_t CEngineApache::InitializeRuleMap(const RuleContainer* pContainer) {
         }
     }
     CSF_TRACE(kCSFLogInfo, "Leaving CEngineApache::InitializeRuleMap part one");
+    return WriteConfiguration();
+}
+
+int32_t CEngineApache::WriteConfiguration() {
     auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig);
     std::string strProblem;
     const int32_t nResult =
@@ -202,6 +217,26 @@ int32_t CEngineApache::InitializeRuleMap(const RuleContainer* pContainer) {
     if (!strProblem.empty())
         CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "WebPlugin: %s", strProblem.c_str());
     return nResult;
+}
+
+void CEngineApache::MapAgainAfterCut() {
+    bool bConfigCut = false;
+    std::string strProblem;
+    if (WebShmMapAgain(bConfigCut, &strProblem) != 0) {
+        CSF_LOG(kCSFLogError | kCSFLogConsoleFlag,
+                "The web-server shared memory cut short by another account could not be mapped again (%s): "
+                "web-server events are read again after the next reload",
+                strProblem.c_str());
+        std::lock_guard<std::mutex> guard(m_ProblemLock);
+        m_strRingLost = strProblem;
+        return;
+    }
+    if (bConfigCut)
+        WriteConfiguration();
+    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+            "The web-server shared memory cut short by another account is mapped again%s: web-server events are "
+            "read again",
+            bConfigCut ? ", and the configuration area written again" : "");
 }
 
 CIDSRule* CEngineApache::LookupRuleByName(const char* pszName) const {
@@ -334,6 +369,9 @@ uint32_t CEngineApache::_doWork() {
     }
     CSF_TRACE(kCSFLogInfo, "Entering doWork loop");
     while (StopRequested() == 0) {
+        // A cut found at an earlier turn, or now, costs that turn only.
+        if (WebShmIsCut())
+            MapAgainAfterCut();
         int32_t nClassLength = 0;
         if (WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength)) {
             CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
@@ -375,7 +413,11 @@ void CEngineApache::Shutdown() {
 
 int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
     // The resume that follows tries afresh.
-    m_strRingProblem.clear();
+    {
+        std::lock_guard<std::mutex> guard(m_ProblemLock);
+        m_strRingProblem.clear();
+        m_strRingLost.clear();
+    }
     if (m_nInitialized != 0) {
         m_pRuleMap.reset();
         m_pIdMap.reset();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "ApacheEngine/WebSharedMemory.h"
@@ -58,6 +59,14 @@ protected:
 
 private:
     bool IsEnabled() const;
+    // Writes the configuration area from the IDS configuration; what the
+    // module is left without is said as a finding.
+    int32_t WriteConfiguration();
+    // On the engine's thread, after another account cut an area or a lock
+    // short: maps them again and writes the configuration again when it
+    // was cut, or, when that fails, says so and reads nothing until the
+    // next reload opens them afresh.
+    void MapAgainAfterCut();
     // Logs why a record was dropped, at most kDropReportsPerMinute a
     // minute, with the count of those left out.
     void ReportDrop(uint32_t dwLevel, const std::string& strText);
@@ -67,8 +76,12 @@ private:
     IIDSConfig* m_pIDSConfig = nullptr;
     int32_t m_nInitialized = 0;
     // Why the last opening of the shared memory failed; empty when it did
-    // not, or none was tried since the rules were read.
+    // not, or none was tried since the rules were read.  Also why the
+    // engine's thread could not map it again after a cut, which the
+    // summary asks while that thread runs: under m_ProblemLock.
     std::string m_strRingProblem;
+    std::string m_strRingLost;
+    mutable std::mutex m_ProblemLock;
     // The bound on an event's class text, once an event reached it.
     InputBoundHandle m_ClassNamesBound;
     // "TID" to the rule's own name.

@@ -11,10 +11,17 @@
 #include "platform/Semaphore.h"
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/ReportLimiter.h"
 #include "qorToolsLib/SafeText.h"
 
 namespace {
+
+// Whoever may write an object can cut it short again and again.
+struct CutReports {
+    ReportLimiter limiter{std::chrono::seconds(10)};
+    uint32_t dwUnreported = 0;
+};
 
 struct ShmDescriptor {
     plat::SharedMapping mapping;
@@ -28,6 +35,12 @@ struct ShmDescriptor {
     // reload and stop that needs it, no more than a try.  Kept through a
     // detach: the holder keeps the object, and a lock made afresh is free.
     bool bRefused = false;
+    // Another account cut the area or its lock short under this process
+    // (platform/HostileMapping.h), and it was said: until they are mapped
+    // again every turn on the segment fails, without a word more.
+    bool bCutSaid = false;
+    CutReports areaCuts;
+    CutReports lockCuts;
 };
 
 struct ShmState {
@@ -56,11 +69,52 @@ void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) {
     std::memcpy(pView + dwOffset, &dwValue, sizeof dwValue);
 }
 
+// Says that another account cut one object (an area or a lock) short,
+// once for each cut, at most every 10 seconds for each object.
+void ReportCut(CutReports& reports, const char* pszKind, const std::string& strName) {
+    ++reports.dwUnreported;
+    if (!reports.limiter.Allow(ReportLimiter::Clock::now()))
+        return;
+    std::string strText = std::string("The web-server ") + pszKind + " " + strName +
+                          " was cut short by another account: that turn of the web engine is skipped, and it "
+                          "maps it again";
+    if (reports.dwUnreported > 1)
+        strText += " (" + std::to_string(reports.dwUnreported) + " cuts since the last report)";
+    CSF_LOG(kCSFLogWarning, "%s", strText.c_str());
+    plat::ConsolePrintf("WARNING: %s\n", strText.c_str());
+    reports.dwUnreported = 0;
+}
+
+// Whether the segment's area or lock was cut short under this process;
+// `bProbe` reads their ends first, so a cut anywhere is found now.
+bool SegmentCut(ShmDescriptor& desc, bool bProbe = false) {
+    const bool bArea = bProbe ? desc.mapping.CheckCut() : desc.mapping.Cut();
+    const bool bLock = bProbe ? desc.mutex.CheckCut() : desc.mutex.Cut();
+    if (!bArea && !bLock)
+        return false;
+    if (!desc.bCutSaid) {
+        desc.bCutSaid = true;
+        if (bArea)
+            ReportCut(desc.areaCuts, "area", desc.strMappingName);
+        if (bLock)
+            ReportCut(desc.lockCuts, "lock", desc.strMutexName);
+    }
+    return true;
+}
+
 // The other side holds a lock only for a copy; a holder that keeps it
 // longer (hung, or hostile) costs this side one skipped turn, never a
-// stalled thread or a stop that does not end.
+// stalled thread or a stop that does not end.  So does a segment cut
+// short, whose lock then holds nothing.
 bool Lock(ShmDescriptor& desc) {
+    if (SegmentCut(desc))
+        return false;
     const plat::WaitResult result = desc.mutex.Wait(desc.bRefused ? kWebLockTryMs : kWebLockWaitMs);
+    if (SegmentCut(desc)) {
+        if (result == plat::kWaitSignalled)
+            desc.mutex.Release(1);
+        return false;
+    }
     desc.bRefused = result != plat::kWaitSignalled;
     if (result == plat::kWaitSignalled)
         return true;
@@ -85,24 +139,51 @@ void CloseSegment(ShmDescriptor& desc) {
     desc.mapping.Unmap();
     desc.mapping.Close();
     desc.pView = nullptr;
+    desc.bCutSaid = false;
+}
+
+// The line of a failure that names its error number, with the reason
+// after it: "Error creating mutex : 2 (No such file or directory)".
+std::string ErrorLine(const char* pszText, uint32_t dwError) {
+    char szText[128];
+    std::snprintf(szText, sizeof szText, pszText, static_cast<int>(dwError));
+    return std::string(szText) + " (" + ErrorWords(dwError) + ")";
 }
 
 // Says why the segments could not be had, on standard output and to the
 // caller.
-int Fail(std::string* pProblem, const char* pszText, int nError) {
-    char szText[128];
-    std::snprintf(szText, sizeof szText, pszText, nError);
-    plat::ConsolePrintf("%s\n", szText);
+int Fail(std::string* pProblem, const std::string& strText) {
+    plat::ConsolePrintf("%s\n", strText.c_str());
     if (pProblem != nullptr) {
-        *pProblem = szText;
+        *pProblem = strText;
     }
     return 1;
+}
+
+// Maps the segment's area; a mapping smaller than the layout (one another
+// account cut short) is unusable, as is one that cannot be mapped.
+int MapSegment(ShmDescriptor& desc, std::string* pProblem) {
+    void* pView = desc.mapping.Map(nullptr);
+    if (pView != nullptr && desc.mapping.Size() >= desc.dwSize) {
+        desc.pView = static_cast<uint8_t*>(pView);
+        return 0;
+    }
+    // An object of no length is all another account left of it.
+    const uint32_t dwError = plat::GetLastError();
+    const uint64_t qwSize = pView != nullptr ? desc.mapping.Size() : 0;
+    const std::string strWhy =
+        pView == nullptr && dwError != plat::kErrInvalidParameter
+            ? ErrorWords(dwError)
+            : desc.strMappingName + " holds " + std::to_string(qwSize) + " bytes, fewer than the " +
+                  std::to_string(desc.dwSize) + " of its layout";
+    CloseSegment(desc);
+    return Fail(pProblem, "Error mapping to shared Object (" + strWhy + ")");
 }
 
 int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc, std::string* pProblem) {
     if (bCreate) {
         if (!desc.mutex.Open(desc.strMutexName, 1, 1, nGroup)) {
-            return Fail(pProblem, "Error creating mutex : %d", static_cast<int>(plat::GetLastError()));
+            return Fail(pProblem, ErrorLine("Error creating mutex : %d", plat::GetLastError()));
         }
         // Whether the objects were new or left over is routine: it goes to
         // the debug trace, not to the operator's console.
@@ -110,9 +191,9 @@ int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc, std::string*
                   plat::GetLastError() == plat::kErrAlreadyExists ? "Mutex already exists\n"
                                                                   : "Created Mutex!\n");
         if (!desc.mapping.Create(desc.strMappingName, desc.dwSize, nGroup)) {
-            const int nError = static_cast<int>(plat::GetLastError());
+            const std::string strLine = ErrorLine("Error creating shared memory: %d", plat::GetLastError());
             desc.mutex.Close();
-            return Fail(pProblem, "Error creating shared memory: %d", nError);
+            return Fail(pProblem, strLine);
         }
         CSF_TRACE(kCSFLogInfo, "%s",
                   desc.mapping.Created() ? "Created Shared Memory!\n" : "Shared Memory already exists!\n");
@@ -120,22 +201,15 @@ int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc, std::string*
         // Opening only ever joins the creator's objects: a mutex made here
         // would guard nothing the sensor reads.
         if (!desc.mutex.OpenExisting(desc.strMutexName)) {
-            return Fail(pProblem, "Error attaching to mutex : %d", static_cast<int>(plat::GetLastError()));
+            return Fail(pProblem, ErrorLine("Error attaching to mutex : %d", plat::GetLastError()));
         }
         if (!desc.mapping.Open(desc.strMappingName)) {
-            const int nError = static_cast<int>(plat::GetLastError());
+            const std::string strLine = ErrorLine("Error attaching to shared memory : %d", plat::GetLastError());
             desc.mutex.Close();
-            return Fail(pProblem, "Error attaching to shared memory : %d", nError);
+            return Fail(pProblem, strLine);
         }
     }
-    // A mapping someone else made smaller than the layout is unusable.
-    void* pView = desc.mapping.Map(nullptr);
-    if (pView == nullptr || desc.mapping.Size() < desc.dwSize) {
-        CloseSegment(desc);
-        return Fail(pProblem, "Error mapping to shared Object", 0);
-    }
-    desc.pView = static_cast<uint8_t*>(pView);
-    return 0;
+    return MapSegment(desc, pProblem);
 }
 
 void ResetRing(uint8_t* pView) {
@@ -144,6 +218,23 @@ void ResetRing(uint8_t* pView) {
     Put32(pView, kWebEvRead, kWebEvDataStart);
     Put32(pView, kWebEvWrite, kWebEvDataStart);
     Put32(pView, kWebEvFree, kWebEvCapacity);
+}
+
+// The ring's header as its maker writes it: attached once, empty.
+void LayOutRing(uint8_t* pView) {
+    Put32(pView, kWebEvAttachCount, 1);
+    Put32(pView, 4, 0);
+    Put32(pView, kWebEvOverflow, 0);
+    ResetRing(pView);
+}
+
+// The configuration area's header as its maker writes it: attached once,
+// nothing valid in it yet.
+void LayOutConfigHeader(uint8_t* pView) {
+    Put32(pView, kWebEvAttachCount, 1);
+    Put32(pView, 4, 0);
+    Put32(pView, kWebConfFlags, 0);
+    Put32(pView, kWebConfTime, 0);
 }
 
 // The offset `dwCount` bytes (at most the capacity) after `dwOffset`,
@@ -265,10 +356,7 @@ int WebShmAttach(bool bCreate, uint32_t* pdwCleared, std::string* pProblem) {
             // reset takes them, so they are counted.
             if (pdwCleared != nullptr)
                 *pdwCleared = WebRingCountWaiting(pView);
-            Put32(pView, kWebEvAttachCount, 1);
-            Put32(pView, 4, 0);
-            Put32(pView, kWebEvOverflow, 0);
-            ResetRing(pView);
+            LayOutRing(pView);
         } else {
             Put32(pView, kWebEvAttachCount, Get32(pView, kWebEvAttachCount) + 1);
         }
@@ -277,15 +365,15 @@ int WebShmAttach(bool bCreate, uint32_t* pdwCleared, std::string* pProblem) {
     if (Lock(state.config)) {
         uint8_t* pView = state.config.pView;
         if (bCreate) {
-            Put32(pView, kWebEvAttachCount, 1);
-            Put32(pView, 4, 0);
-            Put32(pView, kWebConfFlags, 0);
-            Put32(pView, kWebConfTime, 0);
+            LayOutConfigHeader(pView);
         } else {
             Put32(pView, kWebEvAttachCount, Get32(pView, kWebEvAttachCount) + 1);
         }
         Unlock(state.config);
     }
+    // A cut meanwhile is said now; the engine's next turn maps it again.
+    SegmentCut(state.event);
+    SegmentCut(state.config);
     state.bAttached = true;
     return 0;
 }
@@ -295,10 +383,13 @@ int WebShmDetach() {
     if (!state.bAttached)
         return 1;
     for (ShmDescriptor* pDesc : {&state.event, &state.config}) {
-        if (Lock(*pDesc)) {
+        // What could not be mapped again after a cut is not touched.
+        if (pDesc->pView != nullptr && pDesc->mutex.IsOpen() && Lock(*pDesc)) {
             Put32(pDesc->pView, kWebEvAttachCount, Get32(pDesc->pView, kWebEvAttachCount) - 1);
             Unlock(*pDesc);
         }
+        // A cut not found by a turn is said as the segments are let go.
+        SegmentCut(*pDesc, true);
         CloseSegment(*pDesc);
     }
     state.bAttached = false;
@@ -307,9 +398,77 @@ int WebShmDetach() {
 
 bool WebShmIsAttached() { return State().bAttached; }
 
-WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
+bool WebShmIsCut() {
+    ShmState& state = State();
+    if (!state.bAttached)
+        return false;
+    // Both looked at, so each cut is said at this turn.
+    const bool bEvent = SegmentCut(state.event, true);
+    const bool bConfig = SegmentCut(state.config, true);
+    return bEvent || bConfig;
+}
+
+bool WebShmConfigCut() {
+    ShmState& state = State();
+    return state.bAttached && SegmentCut(state.config);
+}
+
+int WebShmMapAgain(bool& bConfigCut, std::string* pProblem) {
+    ShmState& state = State();
+    bConfigCut = false;
+    if (!state.bAttached) {
+        if (pProblem != nullptr)
+            *pProblem = "the shared memory is not open";
+        return 1;
+    }
+    bool bRingCut = false;
+    for (ShmDescriptor* pDesc : {&state.event, &state.config}) {
+        const bool bArea = pDesc->mapping.Cut();
+        const bool bLock = pDesc->mutex.Cut();
+        if (!bArea && !bLock)
+            continue;
+        (pDesc == &state.event ? bRingCut : bConfigCut) = true;
+        std::string strWhy;
+        if (bArea && pDesc->mapping.Remap() == nullptr) {
+            strWhy = pDesc->strMappingName + ": " + ErrorWords(plat::GetLastError());
+        } else if (bArea && pDesc->mapping.Size() < pDesc->dwSize) {
+            strWhy = pDesc->strMappingName + " holds " + std::to_string(pDesc->mapping.Size()) +
+                     " bytes, fewer than the " + std::to_string(pDesc->dwSize) + " of its layout";
+        } else if (bLock && !pDesc->mutex.Remap()) {
+            strWhy = pDesc->strMutexName + ": " + ErrorWords(plat::GetLastError());
+        }
+        if (!strWhy.empty()) {
+            if (pProblem != nullptr)
+                *pProblem = strWhy;
+            // What is left of the segments is let go: a turn reads nothing
+            // until they are opened afresh.
+            pDesc->pView = static_cast<uint8_t*>(pDesc->mapping.Address());
+            WebShmDetach();
+            return 1;
+        }
+        pDesc->pView = static_cast<uint8_t*>(pDesc->mapping.Address());
+        pDesc->bCutSaid = false;
+        pDesc->bRefused = false;
+    }
+    // Laid out as their maker lays them out: what they held went with the
+    // cut, and the caller writes the configuration again.
+    if (bRingCut && Lock(state.event)) {
+        LayOutRing(state.event.pView);
+        Unlock(state.event);
+    }
+    if (bConfigCut && Lock(state.config)) {
+        LayOutConfigHeader(state.config.pView);
+        Unlock(state.config);
+    }
+    return 0;
+}
+
+namespace {
+
+// WebRingTake, the damage left for the caller to report from `header`.
+WebRingResult TakeFromRing(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength,
+                           RingHeader& header) {
     nClassLength = 0;
-    RingHeader header;
     WebRingResult result = WebRingResult::kEmpty;
     if (!ReadRingHeader(pView, header)) {
         result = WebRingResult::kDamaged;
@@ -333,12 +492,21 @@ WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassTe
         }
     }
     if (result == WebRingResult::kDamaged) {
-        ReportDamage(header);
         ResetRing(pView);
         Put32(pView, kWebEvOverflow, 1);
     } else {
         Put32(pView, kWebEvOverflow, 0);
     }
+    return result;
+}
+
+}  // namespace
+
+WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
+    RingHeader header{};
+    const WebRingResult result = TakeFromRing(pView, record, pClassText, nClassLength, header);
+    if (result == WebRingResult::kDamaged)
+        ReportDamage(header);
     return result;
 }
 
@@ -367,8 +535,18 @@ bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLe
     ShmState& state = State();
     if (!state.bAttached || !Lock(state.event))
         return false;
-    WebRingResult result = WebRingTake(state.event.pView, record, pClassText, nClassLength);
+    RingHeader header{};
+    const WebRingResult result = TakeFromRing(state.event.pView, record, pClassText, nClassLength, header);
+    // Cut short under the read: what it took is zeros, no damage and no
+    // event.
+    const bool bCut = SegmentCut(state.event);
     Unlock(state.event);
+    if (bCut) {
+        nClassLength = 0;
+        return false;
+    }
+    if (result == WebRingResult::kDamaged)
+        ReportDamage(header);
     return result == WebRingResult::kTaken;
 }
 

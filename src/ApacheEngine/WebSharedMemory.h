@@ -9,6 +9,11 @@
 // record length read from it is checked before it is used: a torn or
 // hostile ring is reset to empty (with the overflow flag set so the module
 // sees the loss) and never makes the reader go out of bounds.
+//
+// A member of the web-server group can also cut an area or a lock short
+// (ftruncate).  The access that meets the cut reads zeros instead of ending
+// the process (platform/HostileMapping.h); the turn fails, the cut is said
+// once, and the owner maps the objects again (WebShmMapAgain).
 
 #include <bit>
 #include <cstddef>
@@ -112,6 +117,22 @@ int WebShmAttach(bool bCreate, uint32_t* pdwCleared = nullptr, std::string* pPro
 // 1 when not attached, else 0.  The segments stay for the other side.
 int WebShmDetach();
 bool WebShmIsAttached();
+
+// Whether another account cut an area or a lock short under this process:
+// their ends are read first, so a cut anywhere is found now, and a cut not
+// said yet is said (standard error and the log, naming the object).  Every
+// turn on a cut segment fails until WebShmMapAgain.
+bool WebShmIsCut();
+// As WebShmIsCut, for the configuration area and its lock only, without
+// reading their ends.
+bool WebShmConfigCut();
+// Maps every area and lock that was cut short again; the sensor's own are
+// first made whole (the bytes past the cut read zero, a lock's counts are
+// laid out afresh).  A ring or configuration area that was cut is laid out
+// as its maker lays it out; `bConfigCut` tells the caller to write the
+// configuration again.  0 on success; 1, with what could not be mapped in
+// `pProblem`, when one cannot be: the process is then detached.
+int WebShmMapAgain(bool& bConfigCut, std::string* pProblem = nullptr);
 
 // Takes the next message from the ring into the caller's record and class
 // buffer (room for kWebMaxClassLength bytes), allocating nothing.  True

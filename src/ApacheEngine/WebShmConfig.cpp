@@ -25,12 +25,30 @@ void PutText(uint8_t* pField, const char* pszText, size_t fieldSize) {
 
 uint32_t Now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
+constexpr const char kCutText[] =
+    "the configuration area was cut short by another account: it is written again once the web engine has "
+    "mapped it again";
+
+// Lets the area go after a write: 0, or 1 when another account cut it
+// short under the write, which then reached nothing.
+int Finish(std::string* pProblem, std::string strProblem) {
+    const bool bCut = WebShmConfigCut();
+    WebShmUnlockConf();
+    if (bCut)
+        strProblem = kCutText;
+    if (pProblem != nullptr)
+        *pProblem = std::move(strProblem);
+    return bCut ? 1 : 0;
+}
+
 }  // namespace
 
 int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, std::string* pProblem) {
     std::string strProblem;
     if (!WebShmLockConf()) {
-        if (pProblem != nullptr)
+        if (pProblem != nullptr && WebShmConfigCut())
+            *pProblem = kCutText;
+        else if (pProblem != nullptr)
             *pProblem = "the configuration area could not be written (not open, or its lock not free): the "
                         "web-server module keeps the configuration it had";
         return 1;
@@ -39,8 +57,7 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, 
     if (pTable == nullptr) {
         Put32(pView, kWebConfFlags, 0);
         Put32(pView, kWebConfTime, Now());
-        WebShmUnlockConf();
-        return 0;
+        return Finish(pProblem, std::move(strProblem));
     }
     uint32_t dwEvents = pTable->entries == nullptr ? 0 : pTable->numEntries;
     if (dwEvents > kWebConfMaxEvents) {
@@ -99,8 +116,5 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, 
     }
     Put32(pView, kWebConfFlags, dwFlags);
     Put32(pView, kWebConfTime, Now());
-    WebShmUnlockConf();
-    if (pProblem != nullptr)
-        *pProblem = std::move(strProblem);
-    return 0;
+    return Finish(pProblem, std::move(strProblem));
 }

@@ -290,6 +290,8 @@ private:
     uint32_t m_dwCustomerId;
     IZamSensor* m_pZamSensor = nullptr;
     qorZamSensorMgr* m_pZamSensorMgr = nullptr;
+    // The switches follow the configuration alone: a log that cannot be
+    // written stays on, and comes back by itself (qorPacketLog.h).
     std::unique_ptr<qorPacketLog> pPacketLog;
     bool bPacketLogEnabled = false;
     std::unique_ptr<qorPacketLog> m_pEvidenceLog;

@@ -190,11 +190,13 @@ void CEngineIDSSlave::CountCaptureDrops(int64_t tNow) {
 void CEngineIDSSlave::ProcessFrame() {
     rp::Frame& frame = *m_pFrame;
     m_bFrameInProgress = true;
-    if (bPacketLogEnabled && pPacketLog && !pPacketLog->Write(frame.packet())) {
-        CSF_LOG(kCSFLogError, "%s: Failed to write frame to packet log -- disabling packet logging",
+    // A log that cannot be written stays on: it closes its file, counts
+    // the frames it cannot take and is tried again (qorPacketLog.h).
+    if (bPacketLogEnabled && pPacketLog && !pPacketLog->Write(frame.packet()) && pPacketLog->FailureBegan()) {
+        CSF_LOG(kCSFLogError,
+                "%s: Failed to write frame to packet log -- disabling packet logging until it can be written "
+                "again: it is tried once a second, and goes on in the same file",
                 m_strAdapterName.c_str());
-        pPacketLog->Close();
-        bPacketLogEnabled = false;
     }
     m_pParsedFrameInfo->Reset();
     // The mark belongs to the match of this frame, never to an earlier one.

@@ -367,12 +367,12 @@ void CEngineIDSSlave::WriteEvidence() {
     if (!m_bEvidenceLogging || !m_pEvidenceLog) {
         return;
     }
-    if (!m_pEvidenceLog->Write(m_pFrame->packet())) {
+    // As the packet log: on, closed, and tried again.
+    if (!m_pEvidenceLog->Write(m_pFrame->packet()) && m_pEvidenceLog->FailureBegan()) {
         CSF_LOG(kCSFLogError,
-                "%s: Failed to write frame to evidence log -- disabling evidence logging",
+                "%s: Failed to write frame to evidence log -- disabling evidence logging until it can be written "
+                "again: it is tried once a second, and goes on in the same file",
                 m_strAdapterName.c_str());
-        m_pEvidenceLog->Close();
-        m_bEvidenceLogging = false;
     }
 }
 

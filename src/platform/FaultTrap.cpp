@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/HostileMapping.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #endif
@@ -205,6 +207,11 @@ void PassOn(int signal, siginfo_t* info) {
 }
 
 void OnFault(int signal, siginfo_t* info, void* rawContext) {
+    // An object another account cut short under a guarded mapping: the
+    // access is made again, on zeros, whichever thread made it.
+    if (RepairCutMapping(signal, info)) {
+        return;
+    }
     ThreadFaultState* state = t_state;
     TrapFrame* trap = state != nullptr ? state->top : nullptr;
     if (trap == nullptr || info->si_code <= 0) {
@@ -229,7 +236,9 @@ void OnFault(int signal, siginfo_t* info, void* rawContext) {
     siglongjmp(trap->jump, 1);
 }
 
-void InstallHandlers() {
+}  // namespace
+
+void InstallFaultHandlers() {
     static std::once_flag once;
     std::call_once(once, [] {
         struct sigaction action = {};
@@ -243,6 +252,8 @@ void InstallHandlers() {
         }
     });
 }
+
+namespace {
 
 // The abandoned frames below the trap keep the poisoned red zones of their
 // locals; left so, later calls would be reported as overflowing them.
@@ -268,7 +279,7 @@ struct TrapScope {
 }  // namespace
 
 const FaultRecord* RunWithFaultTrap(TrappedCall call, void* argument) {
-    InstallHandlers();
+    InstallFaultHandlers();
     ThreadFaultState& state = StateOfThisThread();
     TrapFrame trap;
     trap.previous = state.top;

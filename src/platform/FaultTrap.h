@@ -71,6 +71,10 @@ using TrappedCall = void (*)(void* argument);
 // Exceptions thrown by the call pass through.
 const FaultRecord* RunWithFaultTrap(TrappedCall call, void* argument);
 
+// Installs the fault handler, once per process; RunWithFaultTrap and
+// HostileMapping::Guard call it.
+void InstallFaultHandlers();
+
 // Gives the calling thread a signal stack of its own while it lives, so
 // that a stack overflow can be trapped too.  Layer threads have one.
 class FaultStack {

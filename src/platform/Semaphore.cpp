@@ -143,6 +143,22 @@ void InitialiseCore(SemaphoreCore& core, int32_t initial, int32_t maximum, bool 
     core.magic = kSemaphoreCoreMagic;
 }
 
+// Makes the object on `fd` one empty core long and lays it out.
+bool LayOutCore(int fd, int32_t initial, int32_t maximum) {
+    if (ftruncate(fd, sizeof(SemaphoreCore)) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    void* view = mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    InitialiseCore(*static_cast<SemaphoreCore*>(view), initial, maximum, true);
+    munmap(view, sizeof(SemaphoreCore));
+    return true;
+}
+
 void FutexWait(uint32_t* word, uint32_t expected, SteadyClock::time_point deadline) {
     struct timespec relative;
     const struct timespec* timeout = nullptr;
@@ -220,22 +236,34 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum,
         SetLastError(kErrSuccess);
         return true;
     }
-    auto layOut = [&](int fd) {
-        if (ftruncate(fd, sizeof(SemaphoreCore)) != 0) {
-            SetLastErrorFromErrno(errno);
-            return false;
-        }
-        void* view =
-            mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (view == MAP_FAILED) {
-            SetLastErrorFromErrno(errno);
-            return false;
-        }
-        InitialiseCore(*static_cast<SemaphoreCore*>(view), initial, maximum, true);
-        munmap(view, sizeof(SemaphoreCore));
+    m_layoutInitial = initial;
+    m_layoutMaximum = maximum;
+    auto layOut = [&](int fd) { return LayOutCore(fd, initial, maximum); };
+    if (!m_object.Open(name, true, layOut, shareGroup)) {
+        return false;
+    }
+    const uint32_t openResult = GetLastError();
+    if (!RestoreCutCore()) {
+        m_object.Close();
+        return false;
+    }
+    SetLastError(openResult);
+    return MapCore();
+}
+
+bool Semaphore::RestoreCutCore() {
+    struct stat info;
+    if (fstat(m_object.Fd(), &info) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    // Only its maker knows the counts to lay it out with; a core of the
+    // right size whatever it holds is data, as ever (see Wait).
+    if (m_layoutMaximum < 1 || info.st_uid != geteuid() ||
+        info.st_size >= static_cast<off_t>(sizeof(SemaphoreCore))) {
         return true;
-    };
-    return m_object.Open(name, true, layOut, shareGroup) && MapCore();
+    }
+    return LayOutCore(m_object.Fd(), m_layoutInitial, m_layoutMaximum);
 }
 
 bool Semaphore::OpenExisting(const std::string& name) {
@@ -265,17 +293,51 @@ bool Semaphore::MapCore() {
         SetLastError(kErrInvalidHandle);
         return false;
     }
+    // Its group may cut it short under this process.
+    if (WritableByOthers(m_object.Fd()) &&
+        !m_guard.Guard(view, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE)) {
+        munmap(view, sizeof(SemaphoreCore));
+        m_object.Close();
+        return false;
+    }
     m_core = core;
     m_maximum = core->maximum;
     m_device = info.st_dev;
     m_inode = info.st_ino;
-    m_owed = TakeOwed(m_device, m_inode);
+    m_owed += TakeOwed(m_device, m_inode);
     SetLastError(openResult);
     return true;
 }
 
+void Semaphore::UnmapCore() {
+    if (m_core != nullptr && Shared()) {
+        // Before the range goes, so no repair maps over what comes there.
+        m_guard.Release();
+        munmap(m_core, sizeof(SemaphoreCore));
+    }
+    m_core = nullptr;
+}
+
+bool Semaphore::Remap() {
+    if (m_core == nullptr || !Shared()) {
+        SetLastError(kErrInvalidHandle);
+        return false;
+    }
+    UnmapCore();
+    // The cut took the counts, and what this process owed with them.
+    m_owed = 0;
+    if (!RestoreCutCore() || !MapCore()) {
+        const uint32_t error = GetLastError();
+        Close();
+        SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
 void Semaphore::Close() {
-    if (m_core != nullptr && m_owed > 0) {
+    // A cut core holds no counts to give back to.
+    if (m_core != nullptr && m_owed > 0 && !Cut()) {
         if (LockCore(DeadlineAfter(kReleaseWaitMs))) {
             const bool paid = PayOwed();
             UnlockCore();
@@ -285,14 +347,21 @@ void Semaphore::Close() {
             KeepOwed(m_device, m_inode, m_owed.exchange(0));
         }
     }
-    if (m_core != nullptr && Shared()) {
-        munmap(m_core, sizeof(SemaphoreCore));
-    }
+    UnmapCore();
     m_private.reset();
-    m_core = nullptr;
     m_maximum = 0;
+    m_layoutInitial = 0;
+    m_layoutMaximum = 0;
     m_owed = 0;
     m_object.Close();
+}
+
+bool Semaphore::CutUnder() const {
+    if (!Cut()) {
+        return false;
+    }
+    SetLastError(kErrHandleEof);
+    return true;
 }
 
 bool Semaphore::LockCore(SteadyClock::time_point deadline) {
@@ -403,8 +472,15 @@ WaitResult Semaphore::Wait(uint32_t ms) {
     // under the lock that its release needs.
     auto nextHolderCheck = SteadyClock::now() + kHolderCheckPeriod;
     for (;;) {
+        // Cut short under this wait: what it reads now is zeros, no count.
+        if (CutUnder()) {
+            return kWaitFailed;
+        }
         if (!LockCore(deadline)) {
-            return kWaitTimeout;
+            return CutUnder() ? kWaitFailed : kWaitTimeout;
+        }
+        if (CutUnder()) {
+            return kWaitFailed;
         }
         bool wake = PayOwed();
         const auto checked = SteadyClock::now();
@@ -451,12 +527,21 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
         SetLastError(kErrInvalidParameter);
         return false;
     }
+    if (CutUnder()) {
+        return false;
+    }
     if (!LockCore(DeadlineAfter(kReleaseWaitMs))) {
+        if (CutUnder()) {
+            return false;
+        }
         int32_t owed = m_owed.load();
         while (!m_owed.compare_exchange_weak(
             owed, static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(owed) + count, m_maximum)))) {
         }
         SetLastError(kErrWaitTimeout);
+        return false;
+    }
+    if (CutUnder()) {
         return false;
     }
     PayOwed();

@@ -12,6 +12,11 @@
 // (SemaphoreCore.h): a process of the share group that keeps that lock, or
 // scribbles over the semaphore, makes a wait time out or fail, never hang
 // or crash.  A lock left by a process that died is taken over.
+//
+// The core of a named semaphore is a mapping too, and one its group may
+// write can be cut short (HostileMapping.h): the process reads zeros there
+// instead of ending, every later wait and release fails at once (last
+// error kErrHandleEof) while Cut() says so, and Remap() maps it again.
 
 #include <sys/types.h>
 
@@ -21,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/HostileMapping.h"
 #include "platform/NamedObject.h"
 #include "platform/Wait.h"
 
@@ -44,9 +50,10 @@ public:
 
     // An empty name makes a semaphore private to this process.  A named one
     // is laid out with `initial` and `maximum` by its first user; later
-    // users take it as it stands (last error kErrAlreadyExists).  False,
-    // with the last error set, when it cannot be made.  `shareGroup` as
-    // NamedObject::Open.
+    // users take it as it stands (last error kErrAlreadyExists), but for one
+    // of this account's own that another account cut short, which is made
+    // whole and laid out afresh.  False, with the last error set, when it
+    // cannot be made.  `shareGroup` as NamedObject::Open.
     bool Open(const std::string& name, int32_t initial, int32_t maximum,
               int32_t shareGroup = kNoShareGroup);
     // Joins the named semaphore a live process made; kErrFileNotFound when
@@ -66,10 +73,25 @@ public:
     // kReleaseWaitMs (the units are then given later, see above).
     bool Release(int32_t count, int32_t* previous = nullptr);
 
+    // Another account cut the shared core short under this process; Wait
+    // and Release fail until Remap.
+    bool Cut() const { return m_guard.Cut(); }
+    // As Cut, after reading the core's end, so that a cut is found now.
+    bool CheckCut() const { return m_guard.Check(); }
+    // Maps the core again after a cut: one of this account's own is made
+    // whole and laid out afresh with the counts it was opened with (the
+    // cut took the counts it had).  False, with the last error set, when it
+    // cannot be mapped: the semaphore is then closed.
+    bool Remap();
+
 private:
     // Maps the object just opened; false (and closed) when it is not a
     // semaphore.
     bool MapCore();
+    void UnmapCore();
+    // Under a fresh look at the object: one of this account's own shorter
+    // than a core was cut short, and is made whole and laid out afresh.
+    bool RestoreCutCore();
     // Takes the counts' lock by `deadline`; false (kErrWaitTimeout) when
     // it is held past it by a process that lives.
     bool LockCore(std::chrono::steady_clock::time_point deadline);
@@ -80,6 +102,9 @@ private:
     // Under the counts' lock: gives the units a release could not give.
     bool PayOwed();
     bool Shared() const { return m_private == nullptr; }
+    // True, with the last error kErrHandleEof, once the core was cut
+    // short under this process.
+    bool CutUnder() const;
 
     SemaphoreCore* m_core = nullptr;
     std::unique_ptr<SemaphoreCore> m_private;
@@ -87,6 +112,11 @@ private:
     // The maximum as it was when the semaphore was opened: the one in the
     // shared core may have been written over since.
     int32_t m_maximum = 0;
+    // The counts its maker (Open) lays it out with, also again after a cut;
+    // 0 for a semaphore joined with OpenExisting.
+    int32_t m_layoutInitial = 0;
+    int32_t m_layoutMaximum = 0;
+    HostileMapping m_guard;
     // Units given back while the counts' lock was held elsewhere.
     std::atomic<int32_t> m_owed{0};
     // The named object's identity, under which units still owed at the

@@ -42,6 +42,29 @@ bool SharedMapping::Create(const std::string& name, uint64_t size, int32_t share
     }
     m_fd = m_object.Fd();
     m_created = m_object.Fresh();
+    if (!m_created && !RestoreCutLength(size)) {
+        Close();
+        return false;
+    }
+    SetLastError(m_created ? kErrSuccess : kErrAlreadyExists);
+    return true;
+}
+
+bool SharedMapping::RestoreCutLength(uint64_t size) {
+    struct stat info;
+    if (fstat(m_fd, &info) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    // Every maker of a name asks for the same length, so one of this
+    // account's own that is shorter was cut short by another account.
+    if (static_cast<uint64_t>(info.st_size) >= size || info.st_uid != geteuid()) {
+        return true;
+    }
+    if (ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
     return true;
 }
 
@@ -91,15 +114,35 @@ void* SharedMapping::Map(void* preferredBase) {
         SetLastError(kErrInvalidParameter);
         return nullptr;
     }
+    // Another account may cut the object short under the view; the view
+    // of a private one is this process's alone.
+    if (m_privateFd < 0 && WritableByOthers(m_fd) && !m_guard.Guard(view, size, PROT_READ | PROT_WRITE)) {
+        munmap(view, size);
+        return nullptr;
+    }
     m_view = view;
     m_size = size;
     return view;
+}
+
+void* SharedMapping::Remap() {
+    const uint64_t size = m_size;
+    if (!Unmap()) {
+        return nullptr;
+    }
+    if (m_fd >= 0 && m_privateFd < 0 && size != 0 && !RestoreCutLength(size)) {
+        return nullptr;
+    }
+    return Map(nullptr);
 }
 
 bool SharedMapping::Unmap() {
     if (m_view == nullptr) {
         return true;
     }
+    // Before the range goes: a repair after it could map over whatever
+    // the system puts there next.
+    m_guard.Release();
     if (munmap(m_view, m_size) != 0) {
         SetLastErrorFromErrno(errno);
         return false;

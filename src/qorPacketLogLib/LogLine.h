@@ -14,3 +14,12 @@
                           __VA_ARGS__);                                                      \
         }                                                                                    \
     } while (0)
+
+// A line of the log's own at `level` (which may carry kCSFLogConsoleFlag).
+#define PACKETLOG_SAY(logger, level, ...)                                                              \
+    do {                                                                                               \
+        static CSFLogTag packetLogTag_;                                                                \
+        if ((logger) != nullptr) {                                                                     \
+            (logger)->Log(&packetLogTag_, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__); \
+        }                                                                                              \
+    } while (0)

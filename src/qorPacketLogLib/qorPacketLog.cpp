@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "platform/SystemMessage.h"
 #include "qorPacketLogLib/LogLine.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ qorPacketLog::qorPacketLog() {
 
 qorPacketLog::~qorPacketLog() {
     Close();
+    SayUnsaid();
 }
 
 void qorPacketLog::SetLogger(ICSFHostServices* pLogger) {
@@ -87,6 +89,14 @@ void qorPacketLog::ApplyParameters() {
     }
     m_Applied = m_Requested;
     Close();
+    // Another log from now on: what the one before could not write is said
+    // with its name, and the new one starts afresh.
+    SayUnsaid();
+    m_bFailing = false;
+    m_bFailureSaid = false;
+    m_qwNotLogged = 0;
+    m_FailureReports = ReportLimiter();
+    m_ReturnReports = ReportLimiter();
     ChooseFile();
 }
 
@@ -112,6 +122,7 @@ std::string qorPacketLog::MakeFileName(time_t when, uint32_t index) const {
 
 void qorPacketLog::ChooseFile() {
     m_dwFileIndex = 0;
+    m_bFileBegun = false;
     time_t now = std::time(nullptr);
     if (DatedMode()) {
         m_strFileName = MakeFileName(now, 0);
@@ -140,27 +151,37 @@ bool qorPacketLog::OpenFile(uint32_t baseTime) {
     if (m_bAppendOnOpen) {
         m_bAppendOnOpen = false;
         mode = qorTRFile::kModeAppend;
-    } else {
-        m_dwBytesWritten = 0;
     }
     if (m_File.Open(m_strFileName, mode, baseTime)) {
+        // Appended to, the file counts toward its limit what it holds.
+        const uint64_t size = m_File.AppendedSize();
+        m_dwBytesWritten = size < UINT32_MAX ? static_cast<uint32_t>(size) : UINT32_MAX;
+        m_bFileBegun = true;
         return true;
     }
-    int32_t error = m_File.ErrorState();
-    PACKETLOG_ERROR(m_pLogger, "Error=%d opening packet log file %s, Reason:%s", error,
-                    m_strFileName.c_str(), ReasonText(error).c_str());
+    m_bOpenFailed = true;
+    m_nFailure = m_File.ErrorState();
+    m_strFailedFile = m_strFileName;
     return false;
 }
 
 bool qorPacketLog::Roll(uint32_t seconds) {
-    Close();
+    // Records the disk did not take stay in the current file's turn: the
+    // next try goes on in it, and rolls from there.
+    if (!m_File.Close()) {
+        m_bOpenFailed = false;
+        m_nFailure = m_File.CloseError();
+        m_strFailedFile = m_strFileName;
+        return false;
+    }
     m_dwFileIndex = m_dwFileIndex + 1 >= m_Requested.m_dwMaxFiles ? 0 : m_dwFileIndex + 1;
     m_dwBytesWritten = 0;
+    m_bFileBegun = false;
     m_strFileName = MakeFileName(static_cast<time_t>(seconds), m_dwFileIndex);
     return OpenFile(seconds);
 }
 
-bool qorPacketLog::Write(const rp::PacketRecord& record) {
+bool qorPacketLog::WriteFrame(const rp::PacketRecord& record) {
     if (!m_File.IsOpen() && !OpenFile(record.m_dwSeconds)) {
         return false;
     }
@@ -172,19 +193,154 @@ bool qorPacketLog::Write(const rp::PacketRecord& record) {
         m_dwBytesWritten += static_cast<uint32_t>(stored + 20);
         return true;
     }
-    int32_t error = m_File.ErrorState();
-    if (error > 0) {
-        PACKETLOG_ERROR(m_pLogger, "Error=%d writing packet to log file %s, Reason:%s", error,
-                        m_strFileName.c_str(), ReasonText(error).c_str());
-    } else {
-        PACKETLOG_ERROR(m_pLogger, "Error=%d writing packet to log file %s", error,
-                        m_strFileName.c_str());
-    }
+    m_bOpenFailed = false;
+    m_nFailure = m_File.ErrorState();
+    m_strFailedFile = m_strFileName;
     return false;
+}
+
+bool qorPacketLog::Write(const rp::PacketRecord& record) {
+    m_bFailureBegan = false;
+    if (!m_bFailing) {
+        if (WriteFrame(record)) {
+            return true;
+        }
+        Failed(ReportLimiter::Now());
+        return false;
+    }
+    const Clock::time_point now = ReportLimiter::Now();
+    if (now < m_nextTry) {
+        NotLogged(1, now);
+        return false;
+    }
+    m_nextTry = now + kRetryInterval;
+    // The frame of a try is pushed to the disk: only that proves it back.
+    // A try that fails says nothing new; its frames are counted.
+    const bool bOpened = Reopen(record.m_dwSeconds);
+    const bool bAccepted = bOpened && WriteFrame(record);
+    if (bAccepted && m_File.Flush()) {
+        Back(now);
+        return true;
+    }
+    m_File.SetLogger(nullptr);
+    m_File.Close();
+    m_File.SetLogger(m_pLogger);
+    CountDropped();
+    NotLogged(bAccepted ? 0 : 1, now);
+    return false;
+}
+
+bool qorPacketLog::Reopen(uint32_t baseTime) {
+    // Said once, at the failure: the tries are quiet.
+    m_File.SetLogger(nullptr);
+    m_bAppendOnOpen = m_bFileBegun;
+    const bool bOpened = OpenFile(baseTime);
+    m_bAppendOnOpen = false;
+    m_File.SetLogger(m_pLogger);
+    return bOpened;
+}
+
+void qorPacketLog::CountDropped() {
+    const uint64_t dropped = m_File.RecordsDropped();
+    m_qwNotLogged += dropped - m_qwDroppedSeen;
+    m_qwDroppedSeen = dropped;
+}
+
+void qorPacketLog::Failed(Clock::time_point now) {
+    m_bFailing = true;
+    m_bFailureSaid = false;
+    m_failingSince = now;
+    m_nextTry = now + kRetryInterval;
+    // Closed at once: what the disk took stays whole, and the next try
+    // opens it afresh.
+    m_File.SetLogger(nullptr);
+    m_File.Close();
+    m_File.SetLogger(m_pLogger);
+    CountDropped();
+    NotLogged(1, now);
+}
+
+std::string qorPacketLog::FailureReason() const {
+    std::string reason = m_bOpenFailed ? "it cannot be opened: " : "";
+    if (m_nFailure > 0) {
+        reason += ErrorWords(static_cast<uint32_t>(m_nFailure));
+    } else if (m_nFailure == qorTRFile::kErrorNoLocalTime) {
+        reason += "no local time can be formed for its header";
+    } else if (m_File.FileType() == qorTRFile::kTypeUnwritable) {
+        reason += "a file of its suffix takes no frames";
+    } else {
+        reason += "unknown error";
+    }
+    return reason;
+}
+
+void qorPacketLog::NotLogged(uint64_t qwFrames, Clock::time_point now) {
+    m_qwNotLogged += qwFrames;
+    if (!m_FailureReports.Allow(now)) {
+        return;
+    }
+    const std::string reason = FailureReason();
+    if (m_bFailureSaid) {
+        PACKETLOG_SAY(m_pLogger, kCSFLogNotice | kCSFLogConsoleFlag,
+                      "packet log %s cannot be written: %s; %llu frames not logged, tried again once a second",
+                      m_strFailedFile.c_str(), reason.c_str(), static_cast<unsigned long long>(m_qwNotLogged));
+        return;
+    }
+    m_bFailureSaid = true;
+    m_bFailureBegan = true;
+    if (m_bOpenFailed) {
+        PACKETLOG_ERROR(m_pLogger, "Error=%d opening packet log file %s, Reason:%s", m_nFailure,
+                        m_strFailedFile.c_str(), ReasonText(m_nFailure).c_str());
+    } else if (m_nFailure > 0) {
+        PACKETLOG_ERROR(m_pLogger, "Error=%d writing packet to log file %s, Reason:%s", m_nFailure,
+                        m_strFailedFile.c_str(), ReasonText(m_nFailure).c_str());
+    } else {
+        PACKETLOG_ERROR(m_pLogger, "Error=%d writing packet to log file %s", m_nFailure, m_strFailedFile.c_str());
+    }
+    PACKETLOG_SAY(m_pLogger, kCSFLogWarning | kCSFLogConsoleFlag,
+                  "packet log %s cannot be written: %s; %llu frames not logged", m_strFailedFile.c_str(),
+                  reason.c_str(), static_cast<unsigned long long>(m_qwNotLogged));
+}
+
+void qorPacketLog::Back(Clock::time_point now) {
+    m_bFailing = false;
+    // A failure that came back unsaid within a minute of the last report
+    // is said with a later one, not on its own.
+    if (!m_bFailureSaid && !m_ReturnReports.Allow(now)) {
+        return;
+    }
+    if (m_bFailureSaid) {
+        m_ReturnReports.Allow(now);
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - m_failingSince).count();
+    PACKETLOG_SAY(m_pLogger, kCSFLogNotice | kCSFLogConsoleFlag,
+                  "packet log %s is written again after %lld s; %llu frames were not logged while it could not be",
+                  m_strFileName.c_str(), static_cast<long long>(seconds),
+                  static_cast<unsigned long long>(m_qwNotLogged));
+    m_qwNotLogged = 0;
+    m_bFailureSaid = false;
+}
+
+void qorPacketLog::SayUnsaid() {
+    if (m_qwNotLogged == 0) {
+        return;
+    }
+    if (m_bFailing) {
+        PACKETLOG_SAY(m_pLogger, kCSFLogWarning | kCSFLogConsoleFlag,
+                      "packet log %s cannot be written: %s; %llu frames not logged, and it is closed so",
+                      m_strFailedFile.c_str(), FailureReason().c_str(),
+                      static_cast<unsigned long long>(m_qwNotLogged));
+    } else {
+        PACKETLOG_SAY(m_pLogger, kCSFLogNotice | kCSFLogConsoleFlag,
+                      "packet log %s was written again, but %llu frames were not logged while it could not be",
+                      m_strFileName.c_str(), static_cast<unsigned long long>(m_qwNotLogged));
+    }
+    m_qwNotLogged = 0;
 }
 
 void qorPacketLog::Close() {
     m_File.Close();
+    CountDropped();
 }
 
 void qorPacketLog::CloseForAppend() {

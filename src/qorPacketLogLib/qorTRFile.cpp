@@ -95,14 +95,20 @@ bool qorTRFile::Open(const std::string& name, uint32_t mode, uint32_t baseTime) 
     m_nBuffered = 0;
     m_nHeaderBuffered = 0;
     m_uFlushedEnd = 0;
+    m_uAppendedSize = 0;
     if (mode == kModeAppend) {
         if (ReadHeader()) {
-            off_t end = ::lseek(m_nFile, 0, SEEK_END);
-            if (end >= 0) {
-                m_uFlushedEnd = static_cast<uint64_t>(end);
+            struct stat info;
+            if (::fstat(m_nFile, &info) != 0) {
+                SetErrorFromErrno(errno);
+            } else if (FindAppendPoint(static_cast<uint64_t>(info.st_size))) {
                 m_dwMode = kModeWrite;
                 return true;
             }
+            // What the file holds is kept for a later try.
+            ::close(m_nFile);
+            m_nFile = -1;
+            return false;
         }
         // Not a file of ours to continue: begin it again.
         if (::ftruncate(m_nFile, 0) != 0 || ::lseek(m_nFile, 0, SEEK_SET) != 0) {
@@ -208,6 +214,63 @@ bool qorTRFile::ReadHeader() {
     return SetSnifferOrigin();
 }
 
+size_t qorTRFile::RecordHeaderSize() const {
+    return m_dwType == kTypeTcpdump ? kTcpdumpRecordHeader : kSnifferRecordHeader;
+}
+
+bool qorTRFile::FindAppendPoint(uint64_t uFileSize) {
+    const size_t nHeader = RecordHeaderSize();
+    uint64_t uEnd = m_dwType == kTypeTcpdump ? kTcpdumpHeaderSize : kSnifferHeaderSize;
+    uint64_t uCounted = 0;
+    // Only the records' headers are read, a buffer's worth at a time.
+    const uint8_t* pChunk = m_pBuffer.get();
+    uint64_t uChunkStart = 0;
+    size_t nChunk = 0;
+    while (uEnd + nHeader <= uFileSize) {
+        if (uEnd + nHeader > uChunkStart + nChunk) {
+            const ssize_t got = ::pread(m_nFile, m_pBuffer.get(), kBufferSize, static_cast<off_t>(uEnd));
+            if (got < 0) {
+                SetErrorFromErrno(errno);
+                return false;
+            }
+            uChunkStart = uEnd;
+            nChunk = static_cast<size_t>(got);
+            if (nChunk < nHeader) {
+                break;
+            }
+        }
+        const uint8_t* p = pChunk + (uEnd - uChunkStart);
+        uint32_t stored = 0;
+        if (m_dwType == kTypeTcpdump) {
+            stored = Get32(p + 8);
+            if (stored > kTcpdumpSnapLength) {
+                break;
+            }
+        } else {
+            const uint32_t length = Get16(p + 2);
+            // Only frame records as this writer makes them, their lengths
+            // agreeing.
+            if (Get16(p) != 4 || length < 14 || Get16(p + 12) != length - 14) {
+                break;
+            }
+            stored = length - 14;
+        }
+        const uint64_t uRecordEnd = uEnd + nHeader + stored;
+        if (uRecordEnd > uFileSize) {
+            break;
+        }
+        uEnd = uRecordEnd;
+        uCounted += stored + 20;
+    }
+    if (uEnd < uFileSize && ::ftruncate(m_nFile, static_cast<off_t>(uEnd)) != 0) {
+        SetErrorFromErrno(errno);
+        return false;
+    }
+    m_uFlushedEnd = uEnd;
+    m_uAppendedSize = uCounted;
+    return true;
+}
+
 void qorTRFile::Append(const void* pData, size_t nBytes) {
     std::memcpy(m_pBuffer.get() + m_nBuffered, pData, nBytes);
     m_nBuffered += nBytes;
@@ -299,6 +362,7 @@ bool qorTRFile::Flush() {
     size_t whole = WholeRecordsIn(done);
     int cut = ::ftruncate(m_nFile, static_cast<off_t>(m_uFlushedEnd + whole));
     static_cast<void>(cut);
+    m_uRecordsDropped += RecordsFrom(whole);
     m_uFlushedEnd += whole;
     m_nBuffered = 0;
     m_nHeaderBuffered = 0;
@@ -306,7 +370,19 @@ bool qorTRFile::Flush() {
     return false;
 }
 
-void qorTRFile::Close() {
+uint64_t qorTRFile::RecordsFrom(size_t nFrom) const {
+    const uint8_t* p = m_pBuffer.get();
+    size_t at = nFrom < m_nHeaderBuffered ? m_nHeaderBuffered : nFrom;
+    uint64_t records = 0;
+    while (at < m_nBuffered) {
+        at += m_dwType == kTypeTcpdump ? kTcpdumpRecordHeader + Get32(p + at + 8) : 6 + Get16(p + at + 2);
+        ++records;
+    }
+    return records;
+}
+
+bool qorTRFile::Close() {
+    m_nCloseError = kErrorNone;
     if (m_nFile >= 0) {
         bool flushed = m_nError != kErrorNone || Flush();
         int32_t error = flushed ? 0 : m_nError;
@@ -317,9 +393,11 @@ void qorTRFile::Close() {
             PACKETLOG_ERROR(m_pLogger, "fclose returned error %d (%s)", error,
                             ErrorWords(static_cast<uint32_t>(error)).c_str());
         }
+        m_nCloseError = error;
         m_nFile = -1;
     }
     m_nBuffered = 0;
     m_nHeaderBuffered = 0;
     m_nError = kErrorNone;
+    return m_nCloseError == kErrorNone;
 }

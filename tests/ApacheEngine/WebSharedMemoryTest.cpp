@@ -1,6 +1,7 @@
 #include "ApacheEngine/WebSharedMemory.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -13,9 +14,12 @@
 #include <vector>
 
 #include "platform/NamedObject.h"
+#include "platform/Semaphore.h"
 #include "platform/SemaphoreCore.h"
+#include "platform/SharedMapping.h"
 #include "qorCSFLib/FakeHost.h"
 #include "support/ChildProcess.h"
+#include "support/ConsoleCapture.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -197,4 +201,50 @@ TEST_F(WebSharedMemoryTest, LockWordKeptByAnotherProcessCostsOneWaitThenTriesUnt
     ASSERT_TRUE(Read(record, strClass));
     EXPECT_STREQ("after the hold", record.szEventName);
     munmap(pView, sizeof(plat::SemaphoreCore));
+}
+
+// A ring another account cut short is no ring to an opener, which says
+// how short it is; its maker makes it whole again, empty.  The objects
+// are opened to the process's own group, as to a web server's.
+TEST(WebSharedMemoryCutTest, RingCutShortIsRefusedToAnOpenerAndMadeWholeByItsMaker) {
+    const struct group* pGroup = ::getgrgid(::getegid());
+    ASSERT_NE(nullptr, pGroup);
+    hwtest::EnvironmentOverride group(kWebGroupVariable, pGroup->gr_name);
+    ASSERT_EQ(0, WebShmAttach(true));
+    // Second users, so that the names outlive the detach.
+    plat::Semaphore lockUser;
+    ASSERT_TRUE(lockUser.OpenExisting("QGEvMutex"));
+    plat::SharedMapping ringUser;
+    ASSERT_TRUE(ringUser.Open("QGEvShm"));
+    const int fd = shm_open(plat::SharedObjectPath("QGEvShm").c_str(), O_RDWR, 0);
+    ASSERT_LE(0, fd);
+    ASSERT_EQ(0, ftruncate(fd, 4096));
+    hwtest::ConsoleCapture console;
+    EXPECT_EQ(0, WebShmDetach());
+    EXPECT_TRUE(console.Contains("WARNING: The web-server area QGEvShm was cut short by another account: "))
+        << console.Text();
+
+    std::string strProblem;
+    EXPECT_EQ(1, WebShmAttach(false, nullptr, &strProblem));
+    EXPECT_EQ("Error mapping to shared Object (QGEvShm holds 4096 bytes, fewer than the 65536 of its layout)",
+              strProblem);
+    ASSERT_EQ(0, ftruncate(fd, 0));
+    EXPECT_EQ(1, WebShmAttach(false, nullptr, &strProblem));
+    EXPECT_EQ("Error mapping to shared Object (QGEvShm holds 0 bytes, fewer than the 65536 of its layout)",
+              strProblem);
+    ASSERT_EQ(0, WebShmAttach(true, nullptr, &strProblem)) << strProblem;
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(5, "after the cut"), nullptr));
+    WebEventRecord record;
+    std::vector<char> classText(kWebMaxClassLength);
+    int32_t nLength = 0;
+    ASSERT_TRUE(WebShmReadEvent(record, classText.data(), nLength));
+    EXPECT_STREQ("after the cut", record.szEventName);
+    EXPECT_EQ(0, WebShmDetach());
+    close(fd);
+    lockUser.Close();
+    ringUser.Close();
+
+    // An opener that finds no mutex says so in words.
+    EXPECT_EQ(1, WebShmAttach(false, nullptr, &strProblem));
+    EXPECT_EQ("Error attaching to mutex : 2 (No such file or directory)", strProblem);
 }

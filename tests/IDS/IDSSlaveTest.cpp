@@ -403,6 +403,44 @@ TEST_F(IDSSlaveTest, DropVerdictOfTheModuleDropsTheFrame) {
               hwtest::ReadWholeFile(Out("replay0.drop.pcap")));
 }
 
+// Logs that cannot be written (their folder replaced by a file) stay on:
+// the slave says the failure of each once, not at every frame, and the
+// logs count the frames they could not take and say them at the stop.
+TEST_F(IDSSlaveTest, PacketAndEvidenceLogsThatCannotBeWrittenStayOnAndCountTheirFrames) {
+    m_Fixture.AddIDSRule("Land_Attack", nullptr);
+    m_Fixture.Set(kTuning, "packetLog.logging", true);
+    ASSERT_EQ(0, ::rmdir("Logs"));
+    hwtest::WriteWholeFile("Logs", "in the way\n");
+    WriteCapture({Land(), SynFin(), Land()});
+    CEngineIDSSlave& slave = MakeSlave();
+    ASSERT_EQ(0, slave.OnStart(0));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return slave.GetFramesRead() >= 3; }));
+    EXPECT_TRUE(slave.IsPacketLogEnabled());
+    EXPECT_TRUE(slave.IsEvidenceLogEnabled());
+    slave.OnStop(0);
+    std::vector<std::string> failed;
+    for (const std::string& strLine : m_Fixture.m_HostLog.m_Services.Texts()) {
+        if (strLine.find(": Failed to write frame to ") != std::string::npos ||
+            strLine.rfind("packet log ", 0) == 0) {
+            failed.push_back(strLine);
+        }
+    }
+    const std::string strUntil = " until it can be written again: it is tried once a second, and goes on in the same file";
+    const std::string strPacket = "Logs/pkt_replay0_000.enc";
+    const std::string strEvidence = "Logs/evd_replay0_000.enc";
+    EXPECT_EQ((std::vector<std::string>{
+                  "packet log " + strPacket + " cannot be written: it cannot be opened: Not a directory; 1 frames not logged",
+                  "\\Device\\replay0: Failed to write frame to packet log -- disabling packet logging" + strUntil,
+                  "packet log " + strEvidence +
+                      " cannot be written: it cannot be opened: Not a directory; 1 frames not logged",
+                  "\\Device\\replay0: Failed to write frame to evidence log -- disabling evidence logging" + strUntil,
+                  "packet log " + strPacket +
+                      " cannot be written: it cannot be opened: Not a directory; 3 frames not logged, and it is closed so",
+                  "packet log " + strEvidence +
+                      " cannot be written: it cannot be opened: Not a directory; 2 frames not logged, and it is closed so"}),
+              failed);
+}
+
 TEST_F(IDSSlaveTest, WithoutPacketAnalysisFramesAreLoggedAndPassedUnseen) {
     m_Fixture.AddIDSRule("Land_Attack", "Everyone", true);
     m_Fixture.Set(m_Fixture.AddBastion("TCP Incoming", "NoTelnet", "BAR", "10.9.0.0/16"), "Port", 23);

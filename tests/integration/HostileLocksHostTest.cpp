@@ -60,6 +60,15 @@ protected:
         return policy;
     }
 
+    // The demo started with its web-server areas opened to `group`; the
+    // policy.
+    std::string StartWithWebGroup(const std::string& group) {
+        const std::string policy = CopyDemo();
+        m_host.WritePolicy(policy);
+        EXPECT_TRUE(m_host.Start({"--web-group", group}, Environment())) << m_host.ErrorsTail();
+        return policy;
+    }
+
     std::vector<std::string> Environment() const {
         const std::string root = m_host.Root();
         // The machine's own lock folder, where the adapter lock lives.
@@ -203,9 +212,8 @@ TEST_F(HostileLocksHostTest, FifosAndLocksOfAnotherAccountHoldUpNoStartAlertRelo
 TEST_F(HostileLocksHostTest, WebGroupMemberKeepingTheWebLocksHoldsUpNoPushAlertOrStop) {
     hwtest::ThrowawayAccounts accounts;
     ASSERT_TRUE(accounts.IsReady());
-    const std::string policy = CopyDemo();
-    m_host.WritePolicy(policy);
-    ASSERT_TRUE(m_host.Start({"--web-group", accounts.Group()}, Environment())) << m_host.ErrorsTail();
+    const std::string policy = StartWithWebGroup(accounts.Group());
+    ASSERT_FALSE(HasFailure());
 
     const std::string scope = plat::ObjectScopeOfRoot(m_host.Root());
     for (const char* pszLock : {"QGEvMutex", "QGConfMutex"}) {
@@ -246,4 +254,63 @@ TEST_F(HostileLocksHostTest, WebGroupMemberKeepingTheWebLocksHoldsUpNoPushAlertO
         EXPECT_EQ(0, exitCode);
     }
     m_holders.clear();
+}
+
+// A member of the web-server group cuts each of the web engine's areas and
+// locks short while hwhost runs (POSIX shared memory cannot be sealed):
+// hwhost goes on and says each cut, a syslog line still alerts, a push
+// still answers, and the module's next event is an alert again once the
+// engine has made the objects whole.
+TEST_F(HostileLocksHostTest, WebGroupMemberCuttingTheWebAreasShortEndsNothing) {
+    hwtest::ThrowawayAccounts accounts;
+    ASSERT_TRUE(accounts.IsReady());
+    const std::string policy = StartWithWebGroup(accounts.Group());
+    ASSERT_FALSE(HasFailure());
+
+    const std::string scope = plat::ObjectScopeOfRoot(m_host.Root());
+    const std::pair<const char*, const char*> objects[] = {
+        {"QGEvShm", "area"}, {"QGEvMutex", "lock"}, {"QGConfShm", "area"}, {"QGConfMutex", "lock"}};
+    for (const auto& [pszObject, pszKind] : objects) {
+        ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(
+            accounts.Member(),
+            {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", HW_NAMED_OBJECT_PEER, "truncate", pszObject, scope}))
+            << pszObject;
+    }
+    for (const auto& [pszObject, pszKind] : objects) {
+        const std::string said = std::string("WARNING: The web-server ") + pszKind + " " + pszObject +
+                                 " was cut short by another account: ";
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Errors().find(said) != std::string::npos; }, 30))
+            << said << "\n"
+            << m_host.ErrorsTail();
+    }
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return m_host.Errors().find("NOTICE: The web-server shared memory cut short by another account is "
+                                        "mapped again, and the configuration area written again") != std::string::npos;
+        },
+        30))
+        << m_host.ErrorsTail();
+
+    ASSERT_TRUE(m_host.SendDatagram(
+        "<38>su[79]: pam_unix(su:auth): authentication failure; logname= uid=1000 ruser=walter"));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find("walter") != std::string::npos; }, 30))
+        << m_host.ErrorsTail();
+    std::string pushed;
+    const int pushExit = m_host.Push(policy, pushed);
+    EXPECT_TRUE(pushExit == 0 || pushExit == 4) << pushed;
+    EXPECT_NE(std::string::npos, pushed.find("WebPlugin: ")) << pushed;
+    hwtest::ChildProcess module;
+    int exitCode = -1;
+    ASSERT_TRUE(module.Start(hwtest::ThrowawayAccounts::As(
+                                 accounts.Member(), {std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root",
+                                                     m_host.Root(), "write", "--name", "Payload_Cmd_Exe", "--id",
+                                                     "1006", "--src", "203.0.113.66:40000", "--proto", "6"}),
+                             m_host.File("module.out"), {"ASAN_OPTIONS=detect_leaks=0"}) &&
+                module.Wait(60, exitCode));
+    EXPECT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_host.File("module.out"));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find("203.0.113.66") != std::string::npos; }, 30))
+        << m_host.ErrorsTail();
+
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
 }

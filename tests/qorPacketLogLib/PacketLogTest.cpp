@@ -223,11 +223,13 @@ TEST_F(PacketLogTest, UnwritableTargetsGiveAClearStatus) {
     TestFrame frame(1, 60, 60, 1700000000, 0);
     EXPECT_FALSE(log.Write(frame.record));
     std::vector<std::string> lines = host.Texts();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1].find("Error="), 0u);
     EXPECT_NE(
         lines[1].find("opening packet log file " + scratch.File("plain/log000.tcp") + ", Reason:"),
         std::string::npos);
+    EXPECT_EQ(lines[2], "packet log " + scratch.File("plain/log000.tcp") +
+                            " cannot be written: it cannot be opened: Not a directory; 1 frames not logged");
 
     host.Forget();
     Configure("log", ".cap", "1400", "10");

@@ -144,6 +144,20 @@ int HoldLockWord(const char* name, const char* scope) {
     return 0;
 }
 
+// Cuts the object `name` of `scope` (the inherited one when empty) short to
+// `length` bytes, as any account that may write it can: shared memory
+// cannot be sealed against it.
+int CutShort(const char* name, const char* scope, off_t length) {
+    if (*scope != '\0' && !plat::SetObjectScope(scope))
+        return 2;
+    const int fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDWR, 0);
+    if (fd < 0)
+        return 3;
+    const int rc = ftruncate(fd, length);
+    close(fd);
+    return rc == 0 ? 0 : 4;
+}
+
 // Prints one section of a store the test made and answers in a reply
 // section with every pair it read (labels prefixed "echo:") and its pid.
 int StoreEcho(const char* segment, uint32_t section, uint32_t reply) {
@@ -182,6 +196,8 @@ int main(int argc, char** argv) {
         return Squat(argv[2], argv[3], argc == 5 ? argv[4] : "");
     if (command == "hold-lock-word" && (argc == 3 || argc == 4))
         return HoldLockWord(argv[2], argc == 4 ? argv[3] : "");
+    if (command == "truncate" && (argc == 3 || argc == 4 || argc == 5))
+        return CutShort(argv[2], argc >= 4 ? argv[3] : "", argc == 5 ? std::atoll(argv[4]) : 0);
     if (command == "store-echo" && argc == 5)
         return StoreEcho(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
                          static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)));

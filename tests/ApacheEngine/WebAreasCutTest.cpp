@@ -1,0 +1,114 @@
+// The web engine running while a writer of its areas cuts one of them, or
+// one of their locks, short: the engine's thread goes on, the cut is said
+// naming the object, the objects are mapped again, and the module's next
+// event is reported.  The areas are opened to the process's own group, so
+// they count as another account's to write; the cut itself needs nothing
+// more than a descriptor of the object.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ApacheEngine/WebSharedMemory.h"
+#include "ApacheTestSupport.h"
+#include "platform/NamedObject.h"
+#include "support/ChildProcess.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+struct CutCase {
+    const char* pszObject;
+    const char* pszSaid;
+};
+
+constexpr CutCase kCases[] = {
+    {"QGEvShm", "The web-server area QGEvShm was cut short by another account: "},
+    {"QGEvMutex", "The web-server lock QGEvMutex was cut short by another account: "},
+    {"QGConfShm", "The web-server area QGConfShm was cut short by another account: "},
+    {"QGConfMutex", "The web-server lock QGConfMutex was cut short by another account: "},
+};
+
+// The module's print of the configuration area without the time line.
+std::string WithoutTime(const std::string& strConfig) {
+    const size_t at = strConfig.find("time ");
+    return at == std::string::npos ? strConfig : strConfig.substr(0, at) + strConfig.substr(strConfig.find('\n', at));
+}
+
+constexpr char kMappedAgain[] = "The web-server shared memory cut short by another account is mapped again";
+
+class WebAreasCutTest : public ::testing::Test, protected apachetest::EngineWithRules {
+protected:
+    void SetUp() override {
+        const struct group* pGroup = ::getgrgid(::getegid());
+        ASSERT_NE(nullptr, pGroup);
+        ::setenv(kWebGroupVariable, pGroup->gr_name, 1);
+        ASSERT_EQ(0, m_Engine.Oninit(0));
+        ASSERT_EQ(0, m_Engine.OnStart(0));
+    }
+    void TearDown() override {
+        m_Engine.StopAndWait();
+        m_Engine.Shutdown();
+        ::unsetenv(kWebGroupVariable);
+    }
+
+    // The module's command; its output.
+    std::string Module(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{HW_BINARY_DIR "/bin/hw-webmodule"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        hwtest::ChildProcess module;
+        int nExit = -1;
+        const std::string strOutput = m_Scratch.File("module" + std::to_string(++m_nRuns) + ".out");
+        EXPECT_TRUE(module.Start(argv, strOutput) && module.Wait(60, nExit));
+        EXPECT_EQ(0, nExit);
+        return hwtest::ReadWholeFile(strOutput);
+    }
+
+    hwtest::ScratchDirectory m_Scratch;
+    int m_nRuns = 0;
+};
+
+}  // namespace
+
+TEST_F(WebAreasCutTest, EngineReadsOnAfterItsAreasAndLocksAreCutUnderIt) {
+    Module({"write", "--name", "Web_Shell", "--id", "1234"});
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 1; }));
+    const std::string strConfig = Module({"config"});
+
+    // The ring alone, then the rest at once.
+    const std::vector<std::vector<CutCase>> rounds{{kCases[0]}, {kCases[1], kCases[2], kCases[3]}};
+    size_t nReported = 1;
+    for (const std::vector<CutCase>& round : rounds) {
+        const size_t nMappedBefore = m_Log.m_Services.CountStartingWith(kMappedAgain);
+        for (const CutCase& cut : round) {
+            const int fd = ::shm_open(plat::SharedObjectPath(cut.pszObject).c_str(), O_RDWR, 0);
+            ASSERT_GE(fd, 0) << cut.pszObject << ": " << std::strerror(errno);
+            ASSERT_EQ(0, ::ftruncate(fd, 0));
+            ::close(fd);
+        }
+        for (const CutCase& cut : round) {
+            EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Log.m_Services.CountStartingWith(cut.pszSaid) == 1; }))
+                << cut.pszSaid;
+        }
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return m_Log.m_Services.CountStartingWith(kMappedAgain) > nMappedBefore; }));
+        // The module joins the objects made whole, and its event comes.
+        Module({"write", "--name", "Web_Shell", "--id", "1234"});
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == nReported + 1; }));
+        ++nReported;
+    }
+    // The configuration area, cut to nothing, is the module's again, all
+    // but the time it was written (0 in one laid out and not written).
+    const std::string strAfter = Module({"config"});
+    EXPECT_EQ(WithoutTime(strConfig), WithoutTime(strAfter));
+    EXPECT_EQ(std::string::npos, strAfter.find("time 0\n")) << strAfter;
+    EXPECT_TRUE(m_Log.Contains(std::string(kMappedAgain) +
+                               ", and the configuration area written again: web-server events are read again"));
+}
