@@ -46,24 +46,6 @@ struct NameListGuard {
     }
 };
 
-// The first rule at or after `nFrom` whose expression matched, or the
-// number of rules.  Most lines match none of many rules: the answers are
-// looked at eight at a time.
-size_t NextHit(const std::vector<uint8_t>& hits, size_t nFrom) {
-    size_t n = nFrom;
-    for (; n + 8 <= hits.size(); n += 8) {
-        uint64_t qwEight = 0;
-        std::memcpy(&qwEight, hits.data() + n, sizeof qwEight);
-        if (qwEight != 0) {
-            break;
-        }
-    }
-    while (n < hits.size() && hits[n] == 0) {
-        ++n;
-    }
-    return n;
-}
-
 // "/..." on this system, or a drive letter's "X:\...".
 bool IsAbsolutePath(const std::string& strPath) {
     return strPath[0] == '/' || (strPath.size() >= 3 && strPath[1] == ':' && strPath[2] == '\\');
@@ -595,7 +577,7 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
     // With debug logging on, the trace says what each rule of the group made
     // of the line, so every rule is visited; otherwise only the hits are.
     const bool bEveryRule = IsDebugLoggingEnabled();
-    auto next = [&](size_t nFrom) { return bEveryRule ? nFrom : NextHit(m_RuleHits, nFrom); };
+    auto next = [&](size_t nFrom) { return bEveryRule ? nFrom : RegularExpressionSet::NextHit(m_RuleHits, nFrom); };
     for (size_t nRule = next(0); nRule < group.m_Rules.size(); nRule = next(nRule + 1)) {
         CTextLogRule* pRule = group.m_Rules[nRule];
         if (pRule == nullptr) {
