@@ -8,6 +8,7 @@
 #include "platform/LastError.h"
 #include "platform/Registry.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/FileFunctions.h"
 
 namespace {
@@ -114,8 +115,8 @@ void ProductLocation::ReadRegistryTable() {
             break;
         }
         if (result != 0) {
-            plat::ConsolePrintf("ERROR: got an error (%d) while enumerating the values for %s %s\n",
-                                static_cast<int>(result), kRootName, kPathKey);
+            plat::ConsolePrintf("ERROR: got an error (%d) while enumerating the values for %s %s (%s)\n",
+                                static_cast<int>(result), kRootName, kPathKey, ErrorWords(result).c_str());
             break;
         }
         if (type != plat::kRegistryString) {

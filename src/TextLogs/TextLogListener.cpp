@@ -14,6 +14,7 @@
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/EchoBudget.h"
+#include "qorToolsLib/ErrorWords.h"
 #include "qorToolsLib/SafeText.h"
 
 namespace {
@@ -221,10 +222,11 @@ const char* CTextLogListener::ReadNextLine() {
     ReleaseIdleLine();
     if (nRead < 0) {
         const uint32_t dwError = plat::GetLastError();
-        CSF_LOG(kCSFLogError, "Error when reading %s: %d", m_strFileName.c_str(),
-                static_cast<int>(dwError));
-        plat::ConsolePrintf("ERROR: Error when reading %s: %d\n", m_strFileName.c_str(),
-                            static_cast<int>(dwError));
+        const std::string strWhy = ErrorWords(dwError);
+        CSF_LOG(kCSFLogError, "Error when reading %s: %d (%s)", m_strFileName.c_str(),
+                static_cast<int>(dwError), strWhy.c_str());
+        plat::ConsolePrintf("ERROR: Error when reading %s: %d (%s)\n", m_strFileName.c_str(),
+                            static_cast<int>(dwError), strWhy.c_str());
     }
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #include "NTEvents/Audit/AuditRights.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ConfigStore.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -100,7 +101,8 @@ void CGlobalAudit::Apply() {
     uint32_t dwStatus = plat::LsaSetAuditEvents(m_hPolicy, true, m_Options.data(),
                                                 static_cast<uint32_t>(m_Options.size()));
     if (dwStatus != 0) {
-        CSF_LOG(1, "Error setting global audit flags : %d", static_cast<int>(dwStatus));
+        CSF_LOG(1, "Error setting global audit flags : %d (%s)", static_cast<int>(dwStatus),
+                ErrorWords(dwStatus).c_str());
     }
 }
 

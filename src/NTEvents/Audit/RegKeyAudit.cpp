@@ -9,6 +9,7 @@
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ConfigStore.h"
+#include "qorToolsLib/ErrorWords.h"
 
 namespace {
 
@@ -97,8 +98,8 @@ uint32_t CRegKeyAudit::Apply(const RegKeyAuditEntry& entry) {
                     strSubKey.c_str());
         }
     } else if (dwResult != 0) {
-        CSF_LOG(6, "Error setting Registry audit flags for %s : %d", strSubKey.c_str(),
-                static_cast<int>(dwResult));
+        CSF_LOG(6, "Error setting Registry audit flags for %s : %d (%s)", strSubKey.c_str(),
+                static_cast<int>(dwResult), ErrorWords(dwResult).c_str());
     }
     return 0;
 }
