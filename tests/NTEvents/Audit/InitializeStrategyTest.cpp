@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 
 #include "NTEvents/Audit/AuditFixture.h"
@@ -142,7 +143,11 @@ TEST_F(InitializeStrategyTest, RefusedPolicyAndExtraCategoriesAreHandled) {
 
     SetWord(kPolicyKey, "SetStatus", 0xC0000022);
     wide.Apply();
-    EXPECT_TRUE(m_log.Contains("Error setting global audit flags : -1073741790"));
+    // The status, then its words.
+    const std::vector<std::string> logged = m_log.m_Services.Texts();
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [](const std::string& text) {
+        return text.rfind("Error setting global audit flags : -1073741790 (", 0) == 0;
+    })) << ::testing::PrintToString(logged);
 
     SetWord(kPolicyKey, "OpenStatus", 0xC0000022);
     CGlobalAudit refused;
