@@ -572,6 +572,9 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
     for (std::string& argument : plat::SplitCommandLine(pszLine)) {
         program.m_arguments.push_back(std::move(argument));
     }
+    // Cut here, so that an alert waiting for the pipeline holds no more
+    // of it than the program can be started with.
+    FitArguments(program);
     return true;
 }
 
@@ -623,13 +626,12 @@ void ResponseRunner::FitArguments(PreparedResponse& program) {
     }
 }
 
-bool ResponseRunner::StartProgram(PreparedResponse& program) {
+bool ResponseRunner::StartProgram(const PreparedResponse& program) {
     const std::vector<std::string>& arguments = program.m_arguments;
     if (m_programs.size() >= kMaxRunningPrograms) {
         m_programsBound.LeftOut();
         return Fail();
     }
-    FitArguments(program);
     std::unique_ptr<plat::ChildProcess> pChild = plat::ChildProcess::Start(arguments[0], arguments);
     if (pChild == nullptr) {
         // The start's own reason; what the load found of the program says

@@ -176,7 +176,7 @@ private:
     bool PrepareProgram(ICSFAlertEvent& event, PreparedResponse& program);
     bool WriteMail(const PreparedResponse& mail);
     bool SendTrap(PreparedResponse& trap);
-    bool StartProgram(PreparedResponse& program);
+    bool StartProgram(const PreparedResponse& program);
     // The sender for `manager`, or null with what keeps it from being one.
     SnmpTrapSender* SenderFor(const std::string& manager, std::string& problem, std::string& detail);
     void ReapPrograms();
