@@ -96,6 +96,10 @@ std::string HostServices::OpenProblem() const {
     return m_strProblem;
 }
 
+std::string HostServices::BoundReached() const {
+    return m_log.BoundReached();
+}
+
 void HostServices::Close() {
     std::thread retry;
     {

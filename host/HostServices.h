@@ -87,6 +87,9 @@ public:
     void Close();
     // Why the log could not be opened the last time, or "".
     std::string OpenProblem() const;
+    // The line of the log's bound (the lines kept while it cannot be
+    // written) when it left lines out, else ""; any thread may ask.
+    std::string BoundReached() const;
 
     uint32_t Notice(uint32_t dwKind, const char* pszFormat, ...) override
         __attribute__((format(printf, 3, 4)));

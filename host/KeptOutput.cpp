@@ -104,12 +104,14 @@ HostBound& KeptOutput::Bound() {
         m_pBound = std::make_unique<HostBound>(
             m_say, input, "at most " + BoundSizeText(m_nKeptLimit) + " kept while it cannot be written",
             m_names.m_strLeftOut);
+        m_pBoundMade.store(m_pBound.get(), std::memory_order_release);
     }
     return *m_pBound;
 }
 
 std::string KeptOutput::BoundReached() const {
-    return m_pBound != nullptr && m_pBound->Total() != 0 ? m_pBound->Describe() : std::string();
+    const HostBound* pBound = m_pBoundMade.load(std::memory_order_acquire);
+    return pBound != nullptr && pBound->Total() != 0 ? pBound->Describe() : std::string();
 }
 
 std::string KeptOutput::Named() const {

@@ -139,7 +139,8 @@ public:
     size_t PiecesKept() const { return m_ends.size(); }
     size_t BytesKept() const { return m_pending.size(); }
     bool IsFailing() const { return m_bFailing; }
-    // The bound's line for the stop; "" when it left nothing out.
+    // The bound's line, for hwhost.status and the stop; "" when it left
+    // nothing out.  Unlike the rest, any thread may ask.
     std::string BoundReached() const;
 
 private:
@@ -216,6 +217,7 @@ private:
     bool m_bClosed = false;
     uint64_t m_qwDiscarded = 0;
     // Pieces left out for what is kept (the kept limit), made with the
-    // first.
+    // first, by the owner's thread; published for BoundReached once made.
     std::unique_ptr<HostBound> m_pBound;
+    std::atomic<const HostBound*> m_pBoundMade{nullptr};
 };

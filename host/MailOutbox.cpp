@@ -38,15 +38,8 @@ bool WriteAll(int fd, const std::string& bytes) {
 }
 
 std::string MailFile(const std::string& to, const std::string& subject, const std::string& body) {
-    std::string text = "To: " + MailHeaderValue(to, 2) + "\nSubject: " +
-                       MailHeaderValue(subject, 7) + "\n";
-    const std::string bodyText = MailBodyText(body);
-    if (HasNonAscii(bodyText)) {
-        text +=
-            "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
-            "Content-Transfer-Encoding: 8bit\n";
-    }
-    return text + "\n" + bodyText;
+    return "To: " + MailHeaderValue(to, 2) + "\nSubject: " + MailHeaderValue(subject, 7) + "\n" +
+           MailBodyPart(body);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 // transport of the administrator's choice to pick up.  A file is written
 // under a temporary name and renamed, so a reader never sees half of one.
 //
-// File layout: "To: <recipients>", "Subject: <subject>", for a body that is
-// not plain ASCII the MIME lines that declare it UTF-8, an empty line, then
-// the body.  Header values and the body are made valid and safe by
+// File layout: "To: <recipients>", "Subject: <subject>", the MIME lines
+// the body needs (MailText.h: UTF-8, or quoted-printable for lines longer
+// than a mail line may be), an empty line, then the body.  Header values and the body are made valid and safe by
 // MailText: alert text cannot add header lines or reach a reader's terminal
 // as commands.
 //

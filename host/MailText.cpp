@@ -1,5 +1,6 @@
 #include "MailText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,12 @@ constexpr size_t kFoldWidth = 76;
 // UTF-8 bytes per encoded word: 45 bytes are 60 base64 characters, and
 // "=?UTF-8?B?" "?=" make the word 72.
 constexpr size_t kEncodedChunk = 45;
+// Blanks in a row that a header line keeps as they are.
+constexpr size_t kLongBlankRun = 16;
+// A mail line holds at most 998 octets (RFC 5322); quoted-printable lines
+// are kept to 76 (RFC 2045).
+constexpr size_t kLongestLine = 998;
+constexpr size_t kQuotedWidth = 76;
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 std::string Base64(std::string_view bytes) {
@@ -112,18 +119,35 @@ bool HasNonAscii(std::string_view text) {
 
 std::string MailHeaderValue(std::string_view value, size_t nameLength) {
     const std::vector<std::string> words = SplitAtBlanks(HeaderCharacters(value));
+    // A line is folded only before a word: a long run of blanks (the empty
+    // words between them) is encoded, so that no line grows with it.
+    std::vector<bool> needs(words.size());
+    for (size_t i = 0; i < words.size();) {
+        size_t end = i;
+        while (end < words.size() && words[end].empty()) {
+            ++end;
+        }
+        const bool bLongRun = end - i >= kLongBlankRun;
+        for (; i < end; ++i) {
+            needs[i] = bLongRun;
+        }
+        if (i < words.size()) {
+            needs[i] = NeedsEncoding(words[i]);
+            ++i;
+        }
+    }
     // Runs of words that need encoding are encoded together, blanks
     // included: a reader drops the blanks between two encoded words.
     std::vector<std::string> tokens;
     for (size_t i = 0; i < words.size();) {
-        if (!NeedsEncoding(words[i])) {
+        if (!needs[i]) {
             tokens.push_back(words[i]);
             ++i;
             continue;
         }
         std::string run = words[i];
         size_t next = i + 1;
-        while (next < words.size() && NeedsEncoding(words[next])) {
+        while (next < words.size() && needs[next]) {
             run += ' ' + words[next];
             ++next;
         }
@@ -147,6 +171,61 @@ std::string MailHeaderValue(std::string_view value, size_t nameLength) {
         }
         out += tokens[i];
         column += tokens[i].size();
+    }
+    return out;
+}
+
+std::string MailBodyPart(std::string_view body) {
+    const std::string text = MailBodyText(body);
+    const char* const pszCharset = HasNonAscii(text) ? "utf-8" : "us-ascii";
+    bool bLongLine = false;
+    for (size_t at = 0; at < text.size() && !bLongLine;) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        bLongLine = end - at > kLongestLine;
+        at = end + 1;
+    }
+    if (bLongLine) {
+        return std::string("MIME-Version: 1.0\nContent-Type: text/plain; charset=") + pszCharset +
+               "\nContent-Transfer-Encoding: quoted-printable\n\n" + QuotedPrintable(text);
+    }
+    if (HasNonAscii(text)) {
+        return "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+               "Content-Transfer-Encoding: 8bit\n\n" +
+               text;
+    }
+    return "\n" + text;
+}
+
+std::string QuotedPrintable(std::string_view text) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    size_t column = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte == '\n') {
+            out += '\n';
+            column = 0;
+            continue;
+        }
+        // A blank at a line's end would be taken off by a transport.
+        const bool bLineEnd = at + 1 == text.size() || text[at + 1] == '\n';
+        const bool bLiteral = (byte >= 33 && byte <= 126 && byte != '=') ||
+                              ((byte == ' ' || byte == '\t') && !bLineEnd);
+        const size_t width = bLiteral ? 1 : 3;
+        // A soft break ("=" at the end of a line) joins the lines again.
+        if (column + width > kQuotedWidth - 1) {
+            out += "=\n";
+            column = 0;
+        }
+        if (bLiteral) {
+            out += static_cast<char>(byte);
+        } else {
+            out += '=';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+        column += width;
     }
     return out;
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -24,7 +25,10 @@
 #include "platform/LastError.h"
 #include "platform/Process.h"
 #include "platform/Sockets.h"
+#include "qorToolsLib/SafeText.h"
 #include "qorToolsLib/SnmpTrapSender.h"
+
+extern char** environ;
 
 #define RESPONSE_LOG(level, ...) \
     m_services.Log(nullptr, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__)
@@ -481,7 +485,21 @@ std::vector<std::string> ResponseRunner::BoundsReached() const {
             lines.push_back(pBound->Describe());
         }
     }
+    std::lock_guard<std::mutex> guard(m_cutLock);
+    for (const auto& [key, pBound] : m_cutBounds) {
+        lines.push_back(pBound->Describe());
+    }
     return lines;
+}
+
+HostBound& ResponseRunner::CutBound(const char* pszKind, const std::string& name, const std::string& limit) {
+    const std::string input = std::string("the ") + pszKind + " response \"" + name + "\"";
+    std::lock_guard<std::mutex> guard(m_cutLock);
+    std::unique_ptr<HostBound>& pBound = m_cutBounds[input];
+    if (pBound == nullptr) {
+        pBound = std::make_unique<HostBound>(&m_services, input, limit, "bytes");
+    }
+    return *pBound;
 }
 
 bool ResponseRunner::PrepareTrap(ICSFAlertEvent& event, PreparedResponse& trap) {
@@ -513,6 +531,13 @@ bool ResponseRunner::SendTrap(PreparedResponse& trap) {
     if (pSender == nullptr) {
         return Fail(ResponseDefinitions::kTrapKind, trap.m_strName, problem, detail);
     }
+    const auto dwMaxLength = static_cast<uint32_t>(pSender->MaxMessageSize());
+    const SnmpTrapCut cut = trap.m_pTrap->CutToFit(dwMaxLength);
+    if (cut.m_qwBytes != 0) {
+        CutBound(ResponseDefinitions::kTrapKind, trap.m_strName,
+                 "at most " + std::to_string(dwMaxLength) + " bytes a trap, its longest values cut")
+            .LeftOut(cut.m_qwBytes);
+    }
     if (!pSender->Send(*trap.m_pTrap)) {
         return Fail(ResponseDefinitions::kTrapKind, trap.m_strName,
                     "the trap to " + trap.m_strManager + " is not sent", pSender->ErrorText());
@@ -543,10 +568,62 @@ bool ResponseRunner::PrepareProgram(ICSFAlertEvent& event, PreparedResponse& pro
     }
     // Split here, never by a shell: every quoted value is one argument.
     program.m_arguments = plat::SplitCommandLine(definition.m_strProgram);
+    program.m_nDefinedArguments = program.m_arguments.size();
     for (std::string& argument : plat::SplitCommandLine(pszLine)) {
         program.m_arguments.push_back(std::move(argument));
     }
+    // Cut here, so that an alert waiting for the pipeline holds no more
+    // of it than the program can be started with.
+    FitArguments(program);
     return true;
+}
+
+ResponseRunner::ArgumentRoom ResponseRunner::ProgramArgumentRoom(const std::string& program) {
+    // The system takes an argument of at most 32 pages with its
+    // terminator, and the arguments and the environment, each with its
+    // terminator and pointer, within ARG_MAX (glibc answers the stack
+    // limit's quarter, or the least the system grants when that is
+    // unlimited); the program's path is copied there too.  A page is kept
+    // spare for what else the start lays out.
+    const long lPage = std::max(::sysconf(_SC_PAGESIZE), 4096L);
+    const long lArgMax = std::max(::sysconf(_SC_ARG_MAX), 32 * lPage);
+    size_t nUsed = static_cast<size_t>(lPage) + program.size() + 1 + 2 * sizeof(char*);
+    for (char** ppEntry = environ; ppEntry != nullptr && *ppEntry != nullptr; ++ppEntry) {
+        nUsed += std::strlen(*ppEntry) + 1 + sizeof(char*);
+    }
+    ArgumentRoom room;
+    room.m_nEach = static_cast<size_t>(32 * lPage) - 1;
+    room.m_nAll = static_cast<size_t>(lArgMax) > nUsed ? static_cast<size_t>(lArgMax) - nUsed : 0;
+    return room;
+}
+
+void ResponseRunner::FitArguments(PreparedResponse& program) {
+    std::vector<std::string>& arguments = program.m_arguments;
+    const ArgumentRoom room = ProgramArgumentRoom(arguments[0]);
+    const size_t nFirst = std::min(program.m_nDefinedArguments, arguments.size());
+    size_t nDefined = 0;
+    for (size_t i = 0; i < nFirst; ++i) {
+        nDefined += arguments[i].size() + 1 + sizeof(char*);
+    }
+    std::vector<std::string> line(std::make_move_iterator(arguments.begin() + static_cast<long>(nFirst)),
+                                  std::make_move_iterator(arguments.end()));
+    const uint64_t qwCut = CutLongestToFit(line, [&](const std::vector<std::string>& tried) {
+        size_t nAll = nDefined;
+        for (const std::string& argument : tried) {
+            if (argument.size() > room.m_nEach) {
+                return false;
+            }
+            nAll += argument.size() + 1 + sizeof(char*);
+        }
+        return nAll <= room.m_nAll;
+    });
+    std::move(line.begin(), line.end(), arguments.begin() + static_cast<long>(nFirst));
+    if (qwCut != 0) {
+        CutBound(ResponseDefinitions::kProgramKind, program.m_strName,
+                 "at most " + std::to_string(room.m_nEach) + " bytes an argument and " +
+                     std::to_string(room.m_nAll) + " bytes of arguments in all, the longest cut")
+            .LeftOut(qwCut);
+    }
 }
 
 bool ResponseRunner::StartProgram(const PreparedResponse& program) {

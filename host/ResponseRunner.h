@@ -60,8 +60,10 @@ struct PreparedResponse {
     std::string m_strManager;
     std::unique_ptr<ICSFCommonResponseSNMP, TrapFormatterReleaser> m_pTrapFormatter;
     SnmpTrapMessage* m_pTrap = nullptr;
-    // kProgram: the program first, then its arguments.
+    // kProgram: the program first, then its arguments: those the
+    // definition gives, then those of the parameter line.
     std::vector<std::string> m_arguments;
+    size_t m_nDefinedArguments = 0;
 };
 
 class ResponseRunner {
@@ -143,9 +145,25 @@ public:
     // program not started, mails that wait for the outbox): each said on
     // the console at once and counted for the stop.
     const DeliveryProblems& Problems() const { return m_problems; }
-    // After the outbox's Stop: each bound of the responses that left
-    // something out, as the stop lists it.
+    // Each bound of the responses that left something out, as the stop
+    // lists it (the mails' complete after the outbox's Stop).  Any thread
+    // may ask.
     std::vector<std::string> BoundsReached() const;
+
+    // What an alert's values may make of a response is bounded only by
+    // what carries it: a trap longer than its sender takes has its longest
+    // values cut to fit, and so has a program's command line longer than
+    // the system starts a program with (an argument, or the arguments and
+    // the environment together); each cut is said and counted as a bound
+    // of that response, so the response is still carried out.  The room
+    // for a program's arguments, as the system reckons it now: at most
+    // m_nEach bytes an argument, and m_nAll bytes for them all, each
+    // counted with its terminator and its pointer.
+    struct ArgumentRoom {
+        size_t m_nEach = 0;
+        size_t m_nAll = 0;
+    };
+    static ArgumentRoom ProgramArgumentRoom(const std::string& program);
 
     // "HOST:PORT" (the last colon splits; HOST not empty, PORT the
     // decimal digits of 1 to 65535): the definitions' "Address" and
@@ -171,6 +189,12 @@ private:
     // The response of `pszKind` chosen as `name` was carried out: its
     // problems have ended (DeliveryProblems::Ended).
     void Carried(const char* pszKind, const std::string& name);
+    // Cuts the parameter line's arguments of `program` to what the system
+    // starts a program with, counting the cut as the response's bound.
+    void FitArguments(PreparedResponse& program);
+    // The bound that counts the bytes cut off the response of `pszKind`
+    // chosen as `name` ("the SNMP response \"Ops\""), made at its first cut.
+    HostBound& CutBound(const char* pszKind, const std::string& name, const std::string& limit);
     // What keeps a definition from ever being carried out, as "has no
     // ..., so no ... for it"; empty when nothing does.
     static std::string Lacks(const MailDefinition& mail);
@@ -207,6 +231,10 @@ private:
     std::atomic<uint64_t> m_qwTraps{0};
     std::atomic<uint64_t> m_qwPrograms{0};
     HostBound m_programsBound;
+    // The bounds of what was cut off responses, by kind and name; any
+    // thread may list them.
+    mutable std::mutex m_cutLock;
+    std::map<std::string, std::unique_ptr<HostBound>> m_cutBounds;
     std::atomic<uint64_t> m_qwFailures{0};
     std::atomic<uint64_t> m_qwUndefined{0};
     std::atomic<uint64_t> m_qwUnusable{0};

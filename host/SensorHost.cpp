@@ -234,9 +234,20 @@ bool SensorHost::RefuseCommand(const char* pszName, const std::string& text) {
 }
 
 std::vector<std::string> SensorHost::CurrentBounds() const {
-    // The sensor's bounds are among its engine lines; the responses' are
-    // the host's own.
+    // The sensor's bounds are among its engine lines; the outputs' and the
+    // responses' are the host's own.
     std::vector<std::string> bounds = HostStatusFile::BoundLines(m_engineLines);
+    for (std::string& line : HostBounds()) {
+        bounds.push_back(std::move(line));
+    }
+    return bounds;
+}
+
+std::vector<std::string> SensorHost::HostBounds() const {
+    std::vector<std::string> bounds = m_alerts.BoundsReached();
+    if (std::string line = m_services.BoundReached(); !line.empty()) {
+        bounds.push_back(std::move(line));
+    }
     for (std::string& line : m_responses.BoundsReached()) {
         bounds.push_back(std::move(line));
     }
@@ -672,10 +683,8 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
                static_cast<unsigned long long>(m_responses.Unusable()));
     // hwhost's own bounds that left something out, as the sensor lists its
     // inputs' at the stop.
-    for (const std::vector<std::string>& bounds : {m_alerts.BoundsReached(), m_responses.BoundsReached()}) {
-        for (const std::string& line : bounds) {
-            HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: at the stop: %s", line.c_str());
-        }
+    for (const std::string& line : HostBounds()) {
+        HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "hwhost: at the stop: %s", line.c_str());
     }
     // Every alert and response that could not be delivered, by why, was
     // said when it first happened; the stop counts them all.

@@ -203,4 +203,7 @@ private:
     // The lines of the bounds reached, as last asked for: the sensor's and
     // the host's own.
     std::vector<std::string> CurrentBounds() const;
+    // The host's own: those of its outputs (the alert and message files,
+    // the log) and of the responses, as they stand now.
+    std::vector<std::string> HostBounds() const;
 };

@@ -158,11 +158,17 @@ int32_t CEngineApache::Initialize() {
     if (nAttached != 0 && strProblem.empty()) {
         strProblem = "the shared memory could not be made";
     }
+    std::string strLostSaid;
     {
         std::lock_guard<std::mutex> guard(m_ProblemLock);
         m_strRingProblem = strProblem;
         m_strRingLost.clear();
+        if (nAttached == 0)
+            strLostSaid.swap(m_strLostSaid);
     }
+    // The ring opened afresh: what was said of the one lost holds no longer.
+    if (!strLostSaid.empty())
+        CSFNoticeFindingEnded(strLostSaid.c_str());
     if (nAttached != 0) {
         CSF_LOG(kCSFLogError, "Error attaching to shared memory...");
         CSF_LOG(kCSFLogError, "The web-server event ring could not be opened: %s", strProblem.c_str());
@@ -206,7 +212,7 @@ int32_t CEngineApache::InitializeRuleMap(const RuleContainer* pContainer) {
     return WriteConfiguration();
 }
 
-int32_t CEngineApache::WriteConfiguration() {
+int32_t CEngineApache::WriteConfiguration(bool bRetry) {
     auto* pConfig = dynamic_cast<CIDSConfig*>(m_pIDSConfig);
     std::string strProblem;
     const int32_t nResult =
@@ -214,8 +220,18 @@ int32_t CEngineApache::WriteConfiguration() {
                            : WebShmWriteConfig(pConfig->GetConfigTable(), pConfig->GetTuningBlock(), &strProblem);
     // Said as a finding of the start-up, reload or resume that wrote it:
     // the module then works with less than the rules ask.
-    if (!strProblem.empty())
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "WebPlugin: %s", strProblem.c_str());
+    const std::string strText = strProblem.empty() ? std::string() : "WebPlugin: " + strProblem;
+    if (!strText.empty() && !(bRetry && strText == m_strConfigSaid))
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", strText.c_str());
+    if (strText != m_strConfigSaid) {
+        if (!m_strConfigSaid.empty())
+            CSFNoticeFindingEnded(m_strConfigSaid.c_str());
+        m_strConfigSaid = strText;
+    }
+    // Only a write the lock or a cut kept out is tried again; what the
+    // area cannot hold stays so until the rules change.
+    m_bConfigWanted = nResult != 0 && WebShmIsAttached();
+    m_NextConfigTry = std::chrono::steady_clock::now() + kConfigRetry;
     return nResult;
 }
 
@@ -223,12 +239,14 @@ void CEngineApache::MapAgainAfterCut() {
     bool bConfigCut = false;
     std::string strProblem;
     if (WebShmMapAgain(bConfigCut, &strProblem) != 0) {
-        CSF_LOG(kCSFLogError | kCSFLogConsoleFlag,
-                "The web-server shared memory cut short by another account could not be mapped again (%s): "
-                "web-server events are read again after the next reload",
-                strProblem.c_str());
+        const std::string strText = "The web-server shared memory cut short by another account could not be mapped "
+                                    "again (" +
+                                    strProblem + "): web-server events are read again after the next reload";
+        CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strText.c_str());
+        m_bConfigWanted = false;
         std::lock_guard<std::mutex> guard(m_ProblemLock);
         m_strRingLost = strProblem;
+        m_strLostSaid = strText;
         return;
     }
     if (bConfigCut)
@@ -372,6 +390,8 @@ uint32_t CEngineApache::_doWork() {
         // A cut found at an earlier turn, or now, costs that turn only.
         if (WebShmIsCut())
             MapAgainAfterCut();
+        if (m_bConfigWanted && std::chrono::steady_clock::now() >= m_NextConfigTry)
+            WriteConfiguration(true);
         int32_t nClassLength = 0;
         if (WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength)) {
             CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
@@ -424,6 +444,7 @@ int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
         WebShmDetach();
     }
     m_nInitialized = 0;
+    m_bConfigWanted = false;
     return CEngineBase::OnReloadPolicy(dwArgument);
 }
 

@@ -5,6 +5,7 @@
 // enabled signature rule it names (by rule name, or by "TID").  It reads no
 // rules tables of its own: the rules belong to the IDS configuration.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -60,8 +61,13 @@ protected:
 private:
     bool IsEnabled() const;
     // Writes the configuration area from the IDS configuration; what the
-    // module is left without is said as a finding.
-    int32_t WriteConfiguration();
+    // module is left without is said as a finding, taken back once a later
+    // write no longer meets it.  A write that found the area's lock held
+    // (or the area cut) is tried again by the engine's thread, at most once
+    // a second, until it is in (`bRetry`: such a try, which says again only
+    // what changed): else the module would keep the configuration it had
+    // until the next reload, and the finding with it.
+    int32_t WriteConfiguration(bool bRetry = false);
     // On the engine's thread, after another account cut an area or a lock
     // short: maps them again and writes the configuration again when it
     // was cut, or, when that fails, says so and reads nothing until the
@@ -81,7 +87,18 @@ private:
     // summary asks while that thread runs: under m_ProblemLock.
     std::string m_strRingProblem;
     std::string m_strRingLost;
+    // What the engine's thread said when it could not map the ring again,
+    // taken back once an opening afresh (at a reload) succeeds.
+    std::string m_strLostSaid;
     mutable std::mutex m_ProblemLock;
+    // What the last write of the configuration area said ("" when nothing),
+    // and whether, and when, the engine's thread tries the write again.
+    // The command thread writes them only while the engine's thread is not
+    // running.
+    std::string m_strConfigSaid;
+    bool m_bConfigWanted = false;
+    std::chrono::steady_clock::time_point m_NextConfigTry{};
+    static constexpr std::chrono::seconds kConfigRetry{1};
     // The bound on an event's class text, once an event reached it.
     InputBoundHandle m_ClassNamesBound;
     // "TID" to the rule's own name.

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -37,20 +38,6 @@ void SetOptional(std::optional<std::string>& field, const char* pszText) {
 
 // What GetRuleName answers for a record without a rule.
 const std::string kNoRuleName = "Rule Error";
-
-// Where a value longer than `nMost` bytes is cut: at `nMost`, or before the
-// UTF-8 character that a cut there would split.
-size_t CutPoint(std::string_view strValue, size_t nMost) {
-    constexpr size_t kLongestCharacter = 4;
-    size_t nCut = nMost;
-    while (nCut > nMost - (kLongestCharacter - 1) &&
-           (static_cast<unsigned char>(strValue[nCut]) & 0xC0) == 0x80) {
-        --nCut;
-    }
-    // Not a character's continuation after all (bytes that are no UTF-8):
-    // cut at the bound itself.
-    return (static_cast<unsigned char>(strValue[nCut]) & 0xC0) == 0xC0 ? nCut : nMost;
-}
 
 // The bound that says a rule's pair had its value cut.  A flood of long
 // lines cuts the same pair of the same rule in every alert: each thread
@@ -263,7 +250,7 @@ void AgentEventInfo::SetAttackOriginHost(const char* pszHost) {
 
 void AgentEventInfo::AddInfoPair(const std::string& strName, std::string_view strValue) {
     if (strValue.size() > kMaxInfoValueBytes) {
-        const size_t nKept = CutPoint(strValue, kMaxInfoValueBytes);
+        const size_t nKept = Utf8CutPoint(strValue, kMaxInfoValueBytes);
         ValueCutBound(m_pRule != nullptr ? m_pRule->GetName() : kNoRuleName, strName)
             .LeftOut(strValue.size() - nKept);
         strValue = strValue.substr(0, nKept);

@@ -163,10 +163,19 @@ bool CEngineBase::AwaitThreadEnd(const char* pszStep, const char* pszThen) {
         const std::string strBound = m_dwStopBoundMs % 1000 == 0
                                          ? std::to_string(m_dwStopBoundMs / 1000) + " s"
                                          : std::to_string(m_dwStopBoundMs) + " ms";
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "The engine %s did not end within %s of its %s: %s",
-                GetName(), strBound.c_str(), pszStep, pszThen);
+        m_strStuckSaid = std::string("The engine ") + GetName() + " did not end within " + strBound + " of its " +
+                         pszStep + ": " + pszThen;
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", m_strStuckSaid.c_str());
     }
     return false;
+}
+
+void CEngineBase::ClearStuck() {
+    m_bStuck = false;
+    if (!m_strStuckSaid.empty()) {
+        CSFNoticeFindingEnded(m_strStuckSaid.c_str());
+        m_strStuckSaid.clear();
+    }
 }
 
 bool CEngineBase::LeavesThreadRunning() {

@@ -90,8 +90,10 @@ public:
     // The thread overran its stop bound and has not been let go since (it
     // may have ended meanwhile: IsRunning tells).
     bool IsStuck() const { return m_bStuck; }
-    // An engine whose thread has ended since it was stuck takes part again.
-    void ClearStuck() { m_bStuck = false; }
+    // An engine whose thread has ended since it was stuck takes part again:
+    // what was said when it was stuck is taken back from the host's
+    // findings.
+    void ClearStuck();
     // Whether a thread of the engine overran its stop bound and still runs:
     // its own, or (an engine with threads of its own to stop) one of those.
     // Such an engine must not be deleted.
@@ -109,6 +111,8 @@ private:
     std::chrono::steady_clock::time_point m_StopAsked{};
     uint32_t m_dwStopBoundMs = kStopBoundMs;
     bool m_bStuck = false;
+    // What was said when the engine got stuck.
+    std::string m_strStuckSaid;
     bool m_bMissedReload = false;
     std::unique_ptr<RuleContainer> m_pRuleContainer;
 };

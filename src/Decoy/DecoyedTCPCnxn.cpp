@@ -1,7 +1,9 @@
 #include "Decoy/DecoyedTCPCnxn.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Common/HelperFunc.h"
 #include "Decoy/CDecoyRule.h"
@@ -23,6 +25,26 @@ constexpr int32_t kTcp = 6;
 // share one budget for the whole process, like the refusal period.
 std::mutex g_FailureLock;
 ReportLimiter g_FailureReports{std::chrono::minutes(1), DecoyedTCPCnxnImpl::kFailureReportsPerMinute};
+// The shortages said (findings of the host's), taken back once an accept
+// needs no spare descriptor again; past so many, the host counts the rest.
+constexpr size_t kMaxShortagesKept = 64;
+std::vector<std::string> g_ShortagesSaid;
+std::atomic<bool> g_bShortageSaid{false};
+
+void EndShortagesSaid() {
+    if (!g_bShortageSaid.load(std::memory_order_relaxed)) {
+        return;
+    }
+    std::vector<std::string> said;
+    {
+        std::lock_guard<std::mutex> guard(g_FailureLock);
+        said.swap(g_ShortagesSaid);
+        g_bShortageSaid.store(false, std::memory_order_relaxed);
+    }
+    for (const std::string& strText : said) {
+        CSFNoticeFindingEnded(strText.c_str());
+    }
+}
 
 }  // namespace
 
@@ -97,6 +119,9 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
         ReportFailure(dwError, strShortage);
         return -1;
     }
+    if (!m_bOnSpare) {
+        EndShortagesSaid();
+    }
     m_hSocket = hSocket;
     m_Event.m_hSocket = hSocket;
     NoteEndpoints(peer, bPeerKnown);
@@ -133,11 +158,16 @@ void DecoyedTCPCnxnImpl::ReportFailure(uint32_t dwError, const std::string& strS
     } else if (!strShortage.empty()) {
         // The connection is still there: it is taken once a descriptor is
         // free, so the line says so rather than that it failed.
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
-                "Error(%d) accepting connection: %s, so a connection waits on decoy port %d "
-                "until one is free%s",
-                static_cast<int>(dwError), strShortage.c_str(),
-                static_cast<int>(m_pListeningPort->m_wPort), strLeftOut.c_str());
+        const std::string strText = "Error(" + std::to_string(static_cast<int>(dwError)) +
+                                    ") accepting connection: " + strShortage +
+                                    ", so a connection waits on decoy port " +
+                                    std::to_string(static_cast<int>(m_pListeningPort->m_wPort)) +
+                                    " until one is free" + strLeftOut;
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", strText.c_str());
+        if (g_ShortagesSaid.size() < kMaxShortagesKept) {
+            g_ShortagesSaid.push_back(strText);
+            g_bShortageSaid.store(true, std::memory_order_relaxed);
+        }
     } else {
         CSF_LOG(kCSFLogNotice, "Error(%d) accepting connection (%s)%s", static_cast<int>(dwError),
                 ErrorWords(dwError).c_str(), strLeftOut.c_str());

@@ -51,7 +51,15 @@ bool NTSyslogListeningThread::OpenSocket() {
     m_dwWakesSinceDropRead = 0;
     m_hSocket = socket;
     m_strOpenFailure.clear();
+    EndFailureSaid();
     return true;
+}
+
+void NTSyslogListeningThread::EndFailureSaid() {
+    if (!m_strFailureSaid.empty()) {
+        CSFNoticeFindingEnded(m_strFailureSaid.c_str());
+        m_strFailureSaid.clear();
+    }
 }
 
 void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
@@ -85,6 +93,10 @@ void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
     // Its console copy ("ERROR: ...") is the host's, so the host knows it
     // was shown.
     CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strText.c_str());
+    if (strText != m_strFailureSaid) {
+        EndFailureSaid();
+        m_strFailureSaid = strText;
+    }
 }
 
 void NTSyslogListeningThread::CloseSocket(Leftovers leftovers) {

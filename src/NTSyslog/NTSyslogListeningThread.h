@@ -93,8 +93,11 @@ public:
 private:
     bool OpenSocket();
     // Says why the bind failed, what to do about it, and that syslog input
-    // is off meanwhile; keeps the cause for GetOpenFailure.
+    // is off meanwhile; keeps the cause for GetOpenFailure.  What it said
+    // is taken back from the host's findings once a later bind (at a
+    // reload or resume) takes the port, or fails for another reason.
     void ReportBindFailure(uint32_t dwError);
+    void EndFailureSaid();
     void CloseSocket(Leftovers leftovers);
     // Takes what the socket holds, once nothing more can reach it, and
     // queues or counts it.
@@ -127,6 +130,8 @@ private:
     // Wakes since the drop count was last read (listener thread).
     uint32_t m_dwWakesSinceDropRead = 0;
     std::string m_strOpenFailure;
+    // The bind failure said last and not yet seen to end (control thread).
+    std::string m_strFailureSaid;
     // Receive errors and oversized datagrams are reported at most once a
     // minute; a sender cannot flood the log with them.
     ReportLimiter m_errorReports;

@@ -443,6 +443,11 @@ void CEngineTextLog::BeginScan() {
     // more: it goes as deep as the descriptors to spare allow, and waits
     // while they do not allow one level.
     const uint64_t qwSpare = Spare();
+    if ((qwSpare < kScanReserve) != m_bScanShort) {
+        m_bScanShort = qwSpare < kScanReserve;
+        CSFNoticeDescriptionChanged(m_bScanShort ? "text-log scans short of descriptors"
+                                                 : "text-log scans have descriptors again");
+    }
     if (qwSpare < kScanReserve) {
         for (auto& [strName, pGroup] : m_LogGroups) {
             if (pGroup->IsUsed()) {

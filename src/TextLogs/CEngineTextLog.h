@@ -222,6 +222,10 @@ private:
     ScanProgress m_Scan;
     uint64_t m_qwSpare = 0;
     bool m_bSpareKnown = false;
+    // The last scan due found too few descriptors to be made: the summary
+    // then says the groups follow no file, and the host is told when that
+    // changes, so what it showed of a shortage goes when the shortage does.
+    bool m_bScanShort = false;
     bool m_bBacklog = false;
     uint32_t m_dwHostAddress = 0;
     std::chrono::steady_clock::time_point m_tSliceStart;

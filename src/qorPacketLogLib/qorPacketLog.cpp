@@ -297,13 +297,17 @@ void qorPacketLog::NotLogged(uint64_t qwFrames, Clock::time_point now) {
     } else {
         PACKETLOG_ERROR(m_pLogger, "Error=%d writing packet to log file %s", m_nFailure, m_strFailedFile.c_str());
     }
-    PACKETLOG_SAY(m_pLogger, kCSFLogWarning | kCSFLogConsoleFlag,
-                  "packet log %s cannot be written: %s; %llu frames not logged", m_strFailedFile.c_str(),
-                  reason.c_str(), static_cast<unsigned long long>(m_qwNotLogged));
+    m_strWarningSaid = "packet log " + m_strFailedFile + " cannot be written: " + reason + "; " +
+                       std::to_string(m_qwNotLogged) + " frames not logged";
+    PACKETLOG_SAY(m_pLogger, kCSFLogWarning | kCSFLogConsoleFlag, "%s", m_strWarningSaid.c_str());
 }
 
 void qorPacketLog::Back(Clock::time_point now) {
     m_bFailing = false;
+    if (!m_strWarningSaid.empty() && m_pLogger != nullptr) {
+        m_pLogger->Notice(kCSFNoticeFindingEnded, "%s", m_strWarningSaid.c_str());
+    }
+    m_strWarningSaid.clear();
     // A failure that came back unsaid within a minute of the last report
     // is said with a later one, not on its own.
     if (!m_bFailureSaid && !m_ReturnReports.Allow(now)) {

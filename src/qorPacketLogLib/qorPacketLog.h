@@ -130,6 +130,9 @@ private:
     std::string m_strFailedFile;
     // The current failure was said: its return is said too.
     bool m_bFailureSaid = false;
+    // The warning that said a failure, a finding of the host's until the
+    // log is written again, when it is taken back.
+    std::string m_strWarningSaid;
     Clock::time_point m_nextTry{};
     Clock::time_point m_failingSince{};
     uint64_t m_qwNotLogged = 0;

@@ -1,5 +1,6 @@
 #include "qorToolsLib/SafeText.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -145,4 +146,53 @@ void AppendValidUtf8(std::string& out, std::string_view text) {
             at += length;
         }
     }
+}
+
+size_t Utf8CutPoint(std::string_view text, size_t nMost) {
+    if (text.size() <= nMost) {
+        return text.size();
+    }
+    constexpr size_t kLongestCharacter = 4;
+    const auto IsContinuation = [&](size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80; };
+    size_t nCut = nMost;
+    while (nCut > 0 && nCut + kLongestCharacter > nMost + 1 && IsContinuation(nCut)) {
+        --nCut;
+    }
+    // Not a character's continuation after all (bytes that are no UTF-8):
+    // cut at the bound itself.
+    return (static_cast<unsigned char>(text[nCut]) & 0xC0) == 0xC0 ? nCut : nMost;
+}
+
+uint64_t CutLongestToFit(std::vector<std::string>& texts,
+                         const std::function<bool(const std::vector<std::string>&)>& fits) {
+    if (fits(texts)) {
+        return 0;
+    }
+    size_t nLongest = 0;
+    for (const std::string& text : texts) {
+        nLongest = std::max(nLongest, text.size());
+    }
+    std::vector<std::string> cut;
+    const auto CutTo = [&](size_t nMost) {
+        cut.clear();
+        for (const std::string& text : texts) {
+            cut.emplace_back(text, 0, Utf8CutPoint(text, nMost));
+        }
+    };
+    // The greatest length that fits lies in [nFits, nLongest): found by
+    // halving, each try cutting afresh from the whole texts.
+    size_t nFits = 0;
+    size_t nTooLong = nLongest;
+    while (nTooLong - nFits > 1) {
+        const size_t nTry = nFits + (nTooLong - nFits) / 2;
+        CutTo(nTry);
+        (fits(cut) ? nFits : nTooLong) = nTry;
+    }
+    CutTo(nFits);
+    uint64_t qwCut = 0;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        qwCut += texts[i].size() - cut[i].size();
+    }
+    texts.swap(cut);
+    return qwCut;
 }

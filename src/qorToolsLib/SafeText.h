@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The length (1 to 4) of the well-formed UTF-8 sequence at `at`, with its
 // code point; 0 when the bytes there are not one (overlong forms,
@@ -28,3 +30,17 @@ std::string PrintableText(std::string_view text);
 // Appends `text` with every byte that is not part of well-formed UTF-8
 // replaced by U+FFFD, so the result is valid UTF-8.
 void AppendValidUtf8(std::string& out, std::string_view text);
+
+// How much of `text` is kept when it may hold at most `nMost` bytes: all of
+// it when it is no longer, else `nMost`, or less so as not to split the
+// UTF-8 character a cut there would split (bytes that are no UTF-8 are cut
+// at `nMost` itself).
+size_t Utf8CutPoint(std::string_view text, size_t nMost);
+
+// Cuts the longest of `texts` first: each is cut (at Utf8CutPoint) to the
+// greatest length at which `fits`, asked about the texts so cut, answers
+// true, so that the shorter ones keep all they can.  Answers how many bytes
+// were cut off in all, 0 when the texts fit as they are.  When they do not
+// fit even emptied, they are left empty.
+uint64_t CutLongestToFit(std::vector<std::string>& texts,
+                         const std::function<bool(const std::vector<std::string>&)>& fits);

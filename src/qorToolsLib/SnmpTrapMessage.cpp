@@ -1,6 +1,9 @@
 #include "qorToolsLib/SnmpTrapMessage.h"
 
+#include <cstdint>
+
 #include "platform/Sockets.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -31,6 +34,9 @@ uint32_t SumEncodedLengths(std::initializer_list<const ASN1Object*> children) {
 
 SnmpVarBind::SnmpVarBind(const ASN1ObjectId& name, const ASN1Object* value)
     : ASN1Object(kAsn1TagSequence), m_name(name), m_pValue(value) {}
+
+SnmpVarBind::SnmpVarBind(const ASN1ObjectId& name, ASN1DisplayString* text)
+    : ASN1Object(kAsn1TagSequence), m_name(name), m_pValue(text), m_pText(text) {}
 
 uint32_t SnmpVarBind::ContentLength() const {
     return m_pValue == nullptr ? 0 : SumEncodedLengths({&m_name, m_pValue});
@@ -126,4 +132,45 @@ uint32_t SnmpTrapMessage::EncodeContents(uint8_t* buffer, uint32_t room) const {
 
 void SnmpTrapMessage::AddVarBind(const char* dottedName, const ASN1Object* value) {
     m_pdu.m_varBinds.Append(std::make_unique<SnmpVarBind>(ASN1ObjectId(dottedName), value));
+}
+
+void SnmpTrapMessage::AddVarBind(const char* dottedName, ASN1DisplayString* text) {
+    m_pdu.m_varBinds.Append(std::make_unique<SnmpVarBind>(ASN1ObjectId(dottedName), text));
+}
+
+SnmpTrapCut SnmpTrapMessage::CutToFit(uint32_t dwMaxLength) {
+    std::vector<ASN1DisplayString*> values;
+    std::vector<std::string> texts;
+    const SnmpVarBindList& bindings = m_pdu.m_varBinds;
+    for (size_t i = 0; i < bindings.Count(); ++i) {
+        if (ASN1DisplayString* pText = bindings.At(i).Text()) {
+            values.push_back(pText);
+            texts.emplace_back(pText->Bytes().begin(), pText->Bytes().end());
+        }
+    }
+    const auto Assign = [&](const std::vector<std::string>& chosen) {
+        for (size_t i = 0; i < values.size(); ++i) {
+            *values[i] = chosen[i];
+        }
+    };
+    // Measured with the widest stamp: what fits now fits whenever it is
+    // sent.
+    const uint32_t dwTicks = m_pdu.m_timeStamp.Ticks();
+    m_pdu.m_timeStamp.SetTicks(UINT32_MAX);
+    std::vector<size_t> before;
+    for (const std::string& text : texts) {
+        before.push_back(text.size());
+    }
+    const uint64_t qwCut = CutLongestToFit(texts, [&](const std::vector<std::string>& tried) {
+        Assign(tried);
+        return EncodedLength() <= dwMaxLength;
+    });
+    Assign(texts);
+    m_pdu.m_timeStamp.SetTicks(dwTicks);
+    SnmpTrapCut cut;
+    cut.m_qwBytes = qwCut;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        cut.m_nValues += texts[i].size() < before[i] ? 1 : 0;
+    }
+    return cut;
 }

@@ -17,20 +17,25 @@ inline constexpr const char kSnmpEnterpriseOid[] = "1.3.6.1.4.1.32473";
 constexpr int32_t kSnmpGenericEnterpriseSpecific = 6;
 
 // One binding: a name and a value object that the caller owns and keeps
-// alive while the message is in use.
+// alive while the message is in use.  A display string bound as one that
+// the caller may have changed is text the message may cut (CutToFit).
 class SnmpVarBind : public ASN1Object {
 public:
     SnmpVarBind(const ASN1ObjectId& name, const ASN1Object* value);
+    SnmpVarBind(const ASN1ObjectId& name, ASN1DisplayString* text);
 
     uint32_t EncodeContents(uint8_t* buffer, uint32_t room) const override;
     uint32_t ContentLength() const override;
 
     const ASN1ObjectId& Name() const { return m_name; }
     const ASN1Object* Value() const { return m_pValue; }
+    // The value when it is text that may be cut; null otherwise.
+    ASN1DisplayString* Text() const { return m_pText; }
 
 private:
     ASN1ObjectId m_name;
     const ASN1Object* m_pValue;
+    ASN1DisplayString* m_pText = nullptr;
 };
 
 class SnmpVarBindList : public ASN1Object {
@@ -75,6 +80,12 @@ public:
     SnmpCommunity& operator=(const ASN1OctetString& other);
 };
 
+// What CutToFit cut off a message's text values.
+struct SnmpTrapCut {
+    size_t m_nValues = 0;
+    uint64_t m_qwBytes = 0;
+};
+
 class SnmpTrapMessage : public ASN1Object {
 public:
     explicit SnmpTrapMessage(const std::string& community);
@@ -85,8 +96,19 @@ public:
     uint32_t ContentLength() const override;
 
     // Appends a binding; `value` stays the caller's and must outlive the
-    // message's use.
+    // message's use.  A display string passed as one the message may
+    // change is text CutToFit may cut.
     void AddVarBind(const char* dottedName, const ASN1Object* value);
+    void AddVarBind(const char* dottedName, ASN1DisplayString* text);
+
+    // Makes the message fit in `dwMaxLength` octets whatever time stamp the
+    // sender gives it, by cutting its text values, the longest first, each
+    // before a UTF-8 character rather than inside one: whoever writes what
+    // an alert's values are read from chooses their length, which must not
+    // keep the trap from being sent.  Answers what was cut (nothing when
+    // the message fits as it is).  A message that does not fit even with
+    // its texts emptied is left so, and its sender refuses it.
+    SnmpTrapCut CutToFit(uint32_t dwMaxLength);
 
     SnmpCommunity& Community() { return m_community; }
     ASN1Integer& SpecificTrap() { return m_pdu.m_specificTrap; }

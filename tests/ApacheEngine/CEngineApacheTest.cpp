@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ApacheEngine/WebShmConfig.h"
@@ -248,6 +250,32 @@ TEST_F(CEngineApacheTest, ConfigurationTheModuleDoesNotGetIsAFinding) {
     EXPECT_TRUE(m_Log.Contains("WebPlugin: the configuration area could not be written (not open, or its lock "
                                "not free): the web-server module keeps the configuration it had"));
     EXPECT_EQ(0, m_Engine.InitializeRuleMap(nullptr));
+}
+
+// A configuration kept out by a lock held at a resume is written by the
+// engine's own thread once the lock is free, said once however often it
+// tries, and the finding is then taken back: the module does not wait for
+// the next reload.
+TEST_F(CEngineApacheTest, ConfigurationKeptOutByAHeldLockIsWrittenOnceItIsFreeAndTheFindingTakenBack) {
+    const std::string strSaid = "WebPlugin: the configuration area could not be written (not open, or its lock not "
+                                "free): the web-server module keeps the configuration it had";
+    ASSERT_TRUE(WebShmLockConf());
+    std::memset(WebShmConfView() + kWebConfTime, 0, sizeof(uint32_t));
+    EXPECT_EQ(1, m_Engine.InitializeRuleMap(nullptr));
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    // The engine's thread tries again a second after the write: the try
+    // meets the lock still held (on a slow machine it may come later).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    WebShmUnlockConf();
+    const std::string strEnded = "3:" + strSaid;
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        const std::vector<std::string> notices = m_Log.m_Services.Notices();
+        return std::find(notices.begin(), notices.end(), strEnded) != notices.end();
+    })) << ::testing::PrintToString(m_Log.m_Services.Notices());
+    m_Engine.StopAndWait();
+    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith(strSaid));
+    // Written then, stamped with its time.
+    EXPECT_NE(0u, ConfWord(kWebConfTime));
 }
 
 TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {

@@ -244,6 +244,11 @@ TEST_F(CThreadListTest, EngineStuckAtAPauseIsLeftOutOfTheRestartUntilItsThreadHa
     m_journal.clear();
     EXPECT_EQ(0u, m_list.ResumeAll(0));
     EXPECT_TRUE(log.Contains("The engine Deaf has ended since it was stuck: it takes part again"));
+    // What was said at the pause holds no longer: taken back from the
+    // host's findings.
+    EXPECT_EQ((std::vector<std::string>{"3:The engine Deaf did not end within 200 ms of its pause: it is left "
+                                        "running, and out of every restart until its thread has ended"}),
+              log.m_Services.Notices());
     EXPECT_EQ((Journal{"Deaf:OnPause", "Deaf:OnReloadPolicy", "Deaf:OnResume"}), m_journal);
     EXPECT_FALSE(m_list.KeepsOldRules());
     EXPECT_EQ("", m_list.StuckEngines());

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -240,6 +241,18 @@ TEST_F(DecoyDestinationTest, ShortOfDescriptorsAConnectionIsReportedAndResetOrNa
                   "Bound reached: decoy ports: at most 256 connections held, none into the "
                   "descriptors kept free; past that a connection is reported and reset at once; 3 "
                   "connections not held left out"});
+
+    // With descriptors to spare again an accept needs no spare: the
+    // shortage said is taken back from the host's findings.
+    squeeze.GiveBack();
+    clients.push_back(std::make_unique<Client>(port.m_wPort));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Accept() == 0; }));
+    const std::vector<std::string> notices = log.m_Services.Notices();
+    EXPECT_EQ(1, std::count(notices.begin(), notices.end(),
+                            "3:Error(10024) accepting connection: the process has no descriptor left (Too many "
+                            "open files), so a connection waits on decoy port " +
+                                std::to_string(port.m_wPort) + " until one is free"))
+        << ::testing::PrintToString(notices);
 }
 
 TEST_F(DecoyDestinationTest, ConnectionsPastTheHoldBoundAreReportedAndResetWhateverTheCap) {

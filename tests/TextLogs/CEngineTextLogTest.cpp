@@ -682,6 +682,14 @@ TEST_F(TextLogEngineTest, FileWaitingForADescriptorIsReadOnceOneIsFreeAndAScanWi
     Append("app.log", "ERROR fed\n");
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:fed"});
     EXPECT_EQ(AppEntry("app.log")->m_dwNames, 1u);
+    // The host was told when the scans lacked descriptors and when they had
+    // them again, and so asked for the summary each time.
+    const std::vector<std::string> notices = m_HostLog.m_Services.Notices();
+    for (const char* pszChange : {"short of descriptors", "have descriptors again"}) {
+        EXPECT_EQ(1, std::count(notices.begin(), notices.end(),
+                                std::string("2:The sensor's description changed: text-log scans ") + pszChange))
+            << ::testing::PrintToString(notices);
+    }
 }
 
 // Whoever writes a watched folder decides how many FIFOs it holds: each is

@@ -301,6 +301,36 @@ TEST_F(TextLogHostTest, AppendedLinesBecomeAlertsThroughLongLinesShrinkingRotati
     EXPECT_EQ(AlertsWith("Log file", Log("late.log")), 1u);
 }
 
+// Whoever writes a log line chooses its length: a user and an origin 3,000
+// bytes into a line are alerted whole.  A line past 4,095 bytes is matched
+// piece by piece: a log-in that a piece's end cuts through gives no alert,
+// and one wholly in a line's second piece gives its own, its values read
+// from that piece.
+TEST_F(TextLogHostTest, UserAndOriginFarIntoALineAreAlertedWholeAndALongLineMatchesPieceByPiece) {
+    ASSERT_TRUE(ProbeUntilFollowed("app.log")) << Errors();
+    // The demo's own rule: "for user {!} from" and "from {!} via".
+    const auto Login = [](const std::string& strUser, const std::string& strOrigin) {
+        return " authentication failed for user " + strUser + " from " + strOrigin + " via web";
+    };
+    Append("app.log", std::string(3000, '.') + Login("bob", "198.51.100.7"));
+    // The first piece ends inside "authentication" of dave's log-in;
+    // carol's fills the second piece of the next line.
+    Append("app.log", std::string(4085, '.') + Login("dave", "192.0.2.4"));
+    Append("app.log", std::string(4095, '.') + Login("carol", "192.0.2.9"));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertsWith("User", "bob") > 0 && AlertsWith("User", "carol") > 0; },
+                                  60))
+        << Errors();
+    const std::string strAlerts = Alerts();
+    const size_t nBob = strAlerts.find("value='bob'");
+    const size_t nCarol = strAlerts.find("value='carol'");
+    EXPECT_EQ(hwtest::AlertParam(strAlerts, "AttackOrigin", strAlerts.rfind("<event", nBob)), "198.51.100.7");
+    EXPECT_EQ(hwtest::AlertParam(strAlerts, "AttackOrigin", strAlerts.rfind("<event", nCarol)), "192.0.2.9");
+    EXPECT_EQ(AlertsWith("User", "bob"), 1u);
+    EXPECT_EQ(AlertsWith("User", "carol"), 1u);
+    // Lines are read in order: dave's would be out first.
+    EXPECT_EQ(AlertsWith("User", "dave"), 0u);
+}
+
 // A log written 2,000 lines a second is renamed away and created anew, and
 // 1.5 s later deleted and created anew: the new files are opened within a
 // pass and the old ones read to their end through their descriptors, so

@@ -342,6 +342,37 @@ TEST_F(AlertPipelineTest, FilesRenamedAwayWhileFullEndWholeAndTheirSuccessorsBeg
               static_cast<uint64_t>(kAlerts));
 }
 
+// hwhost.status asks for the outputs' bounds from the control thread while
+// the pipeline's thread reaches them: asking is safe at any moment, and
+// once the bound left alerts out its line is there.
+TEST_F(AlertPipelineTest, BoundsReachedMayBeAskedFromAnotherThreadWhileTheBoundIsReached) {
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    m_pipeline.SetKeptLimit(2000);
+    ASSERT_TRUE(std::filesystem::remove(m_dir.File("alerts.xml")));
+    ASSERT_TRUE(std::filesystem::create_directory(m_dir.File("alerts.xml")));
+    hwtest::ConsoleCapture console;
+    m_pipeline.Start();
+    std::atomic<bool> bDone{false};
+    std::vector<std::string> seen;
+    std::thread asker([&] {
+        while (!bDone.load() && seen.empty()) {
+            seen = m_pipeline.BoundsReached();
+        }
+    });
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        Hand("Failed su");
+        return m_pipeline.RecordsDropped() != 0;
+    }));
+    bDone.store(true);
+    asker.join();
+    const std::vector<std::string> bounds = m_pipeline.BoundsReached();
+    ASSERT_EQ(1u, bounds.size());
+    EXPECT_EQ(0u, bounds[0].find("Bound reached: alert file " + m_dir.File("alerts.xml") +
+                                 ": at most 2000 bytes kept while it cannot be written; "))
+        << bounds[0];
+    m_pipeline.Stop();
+}
+
 // An alert file that cannot be opened keeps what waits for it up to the
 // limit; the alerts after are dropped and counted.  The refusal and the
 // first drop are said at once on the console and in the log, a flood of

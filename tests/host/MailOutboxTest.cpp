@@ -86,6 +86,46 @@ TEST(MailOutbox, HeadersStayValidAndBodiesSafeWhateverTheAlertCarried) {
         << raw;
 }
 
+// Values make lines as long as their writer chooses: a body line past the
+// 998 octets a mail line may hold goes quoted-printable, and a long run of
+// blanks in a subject is encoded rather than left on one line, so every
+// line of the file stays short and a reader gets the texts back whole.
+TEST(MailOutbox, LongLinesAndLongRunsOfBlanksMakeNoLineLongerThanAMailLine) {
+    hwtest::ScratchDirectory dir;
+    MailOutbox outbox(dir.File("outbox"));
+    const std::string subject = "from" + std::string(3000, ' ') + "198.51.100.7 " + std::string(2000, 'x');
+    std::string line = "\t\tMessage: ";
+    for (int i = 0; i < 400; ++i) {
+        line += "a=b \xc3\xa9t\xc3\xa9 \xe2\x82\xac ";
+    }
+    const std::string body = "Details:\n" + line + " \nend \n";
+    std::string path;
+    std::string error;
+    ASSERT_EQ(MailOutbox::Result::kWritten, outbox.Deliver("ops@example.org", subject, body, path, error)) << error;
+    const std::string raw = hwtest::ReadWholeFile(path);
+    size_t longest = 0;
+    for (size_t at = 0; at < raw.size();) {
+        const size_t end = std::min(raw.find('\n', at), raw.size());
+        longest = std::max(longest, end - at);
+        at = end + 1;
+    }
+    EXPECT_LE(longest, 78u) << raw;
+    EXPECT_NE(std::string::npos, raw.find("\nContent-Transfer-Encoding: quoted-printable\n")) << raw;
+    const std::string parsed = ParsedByPython(path);
+    EXPECT_NE(std::string::npos, parsed.find("subject='from" + std::string(3000, ' ') + "198.51.100.7 " +
+                                             std::string(2000, 'x') + "'\n"))
+        << parsed;
+    std::string shown = line;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"\t", "\\t"}, {"\xc3\xa9", "\\xe9"},
+                                   {"\xe2\x82\xac", "\\u20ac"}}) {
+        for (size_t at = shown.find(from); at != std::string::npos; at = shown.find(from, at + to.size())) {
+            shown.replace(at, from.size(), to);
+        }
+    }
+    EXPECT_NE(std::string::npos, parsed.find("body='Details:\\n" + shown + " \\nend \\n'\n")) << parsed;
+    EXPECT_NE(std::string::npos, parsed.find("defects=0\n")) << parsed;
+}
+
 TEST(MailOutbox, MailsBeyondTheLimitAndThoseLeftAtStopAreDroppedAndCounted) {
     hwtest::ScratchDirectory dir;
     hwtest::WriteWholeFile(dir.File("spool"), "");

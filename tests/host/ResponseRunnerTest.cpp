@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "support/ConsoleCapture.h"
 #include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
+#include "support/TrapManager.h"
 
 namespace {
 
@@ -248,6 +250,82 @@ TEST_F(ResponseRunnerTest, ProgramsBeyondTheRunningLimitAreCountedNotStarted) {
                   "Bound reached: user programs of responses: at most 32 running at once; 5 programs left out"}),
               m_runner.BoundsReached());
     EXPECT_EQ(0u, m_runner.WaitForPrograms(20000));
+}
+
+// Whoever writes what an alert's values are read from chooses their
+// length, which keeps no response from being carried out: a trap whose
+// values pass what one datagram carries reaches a real manager, whole and
+// decodable, with its longest value cut; a program whose parameter line
+// passes what the system starts a program with is started, its longest
+// arguments cut.  Each cut is said and counted as a bound of its response.
+TEST_F(ResponseRunnerTest, TrapAndProgramOfAnAlertWithLongValuesAreCarriedOutWithTheirLongestValuesCut) {
+    if (!hwtest::TrapManager::Available()) {
+        GTEST_SKIP() << "snmptrapd is not installed (scripts/install-deps)";
+    }
+    hwtest::TrapManager manager;
+    ASSERT_TRUE(manager.Start()) << manager.Log();
+    const std::string lengths = m_root.File("lengths");
+    Define("\\Response\\SNMP\\Ops", "Address", ("127.0.0.1:" + std::to_string(manager.Port())).c_str());
+    Define("\\Response\\SNMP\\Ops", "Community", "hwtest");
+    Define("\\Response\\USER SPECIFIED\\Echo", "Program",
+           ("/bin/sh -c \"for a; do echo ${#a}; done >" + lengths + "\" sh").c_str());
+    std::string parameters;
+    for (int i = 0; i < 20; ++i) {
+        parameters += "<OtherParameters> ";
+    }
+    Define("\\Response\\USER SPECIFIED\\Echo", "Parameters", parameters.c_str());
+    m_runner.LoadDefinitions(*m_pPolicy);
+    m_event.AppendAttribute(EventField::kAlertSection, "UserName", AlertValue::String(std::string(4095, 'u')));
+    m_event.AppendAttribute(EventField::kAlertSection, "AttackOrigin", AlertValue::String(std::string(4095, 'o')));
+    // 40 values of the longest length make a parameter line of 164,080
+    // bytes, past what one argument may hold, and 20 of them past what all
+    // together may.
+    for (int i = 10; i < 50; ++i) {
+        m_event.AppendAttribute(EventField::kParameterSection, "P" + std::to_string(i), AlertValue::String(std::string(4095, 'p')));
+    }
+    const size_t parameterLine = 40 * (1 + 3 + 2 + 4095 + 1);
+    hwtest::ConsoleCapture console;
+    ChosenResponses responses("SNMP:Ops,USER SPECIFIED:Echo");
+    EXPECT_EQ(2u, m_runner.Run(responses, m_event));
+    EXPECT_EQ(0u, m_runner.Failures());
+    EXPECT_EQ(0u, m_runner.WaitForPrograms(20000));
+
+    // Value 11 carries every further value: the one cut.
+    const std::string valueEleven = ".1.3.6.1.4.1.32473.1.1.2.1.1.1.1.11.0 = STRING: \"";
+    ASSERT_TRUE(manager.WaitFor(valueEleven, 30)) << manager.Log();
+    const std::string traps = manager.Log();
+    EXPECT_NE(std::string::npos, traps.find("TRAP, SNMP v1, community hwtest")) << traps;
+    EXPECT_NE(std::string::npos, traps.find(".1.3.6.1.4.1.32473.1.1.2.1.1.1.1.1.0 = STRING: \"SSH_Fail\"")) << traps;
+    const size_t start = traps.find(valueEleven) + valueEleven.size();
+    const std::string kept = traps.substr(start, traps.find('"', start) - start);
+    ASSERT_GT(kept.size(), 1000u) << traps;
+    EXPECT_EQ(" UserName:" + std::string(kept.size() - 10, 'u'), kept);
+    const size_t whole = (1 + 9 + 4095 + 2) + (1 + 13 + 4095 + 2) + 40 * (1 + 4 + 4095 + 2);
+    const std::string trapBound = "Bound reached: the SNMP response \"Ops\": at most 1500 bytes a trap, its longest "
+                                  "values cut; " + std::to_string(whole - kept.size()) + " bytes left out";
+
+    const ResponseRunner::ArgumentRoom room = ResponseRunner::ProgramArgumentRoom("/bin/sh");
+    std::vector<size_t> sizes;
+    std::istringstream written(hwtest::ReadWholeFile(lengths));
+    for (std::string line; std::getline(written, line);) {
+        sizes.push_back(std::stoul(line));
+    }
+    ASSERT_EQ(20u, sizes.size());
+    size_t all = 0;
+    for (size_t size : sizes) {
+        EXPECT_EQ(sizes[0], size);
+        EXPECT_LE(size, room.m_nEach);
+        all += size + 1 + sizeof(char*);
+    }
+    EXPECT_LE(all, room.m_nAll);
+    EXPECT_LT(sizes[0], parameterLine);
+    const std::string programBound = "Bound reached: the USER SPECIFIED response \"Echo\": at most " +
+                                     std::to_string(room.m_nEach) + " bytes an argument and " +
+                                     std::to_string(room.m_nAll) + " bytes of arguments in all, the longest cut; " +
+                                     std::to_string(20 * (parameterLine - sizes[0])) + " bytes left out";
+    EXPECT_EQ((std::vector<std::string>{trapBound, programBound}), m_runner.BoundsReached());
+    EXPECT_TRUE(console.Contains("WARNING: " + trapBound + " (said again at most once a minute while it lasts)\n"))
+        << console.Text();
 }
 
 // A manager whose address does not resolve fails its traps at once until

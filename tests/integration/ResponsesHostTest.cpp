@@ -133,3 +133,26 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
         EXPECT_NE(std::string::npos, traps.find(binding)) << binding << "\n" << traps;
     }
 }
+
+// Whoever sends the datagram chooses how long its values are: a user of
+// the longest length a value carries still makes every response.  The
+// trap reaches the manager with its longest value cut to fit, which is
+// said as the response's bound; the mail's long lines go quoted-printable;
+// the program gets the user whole.
+TEST_F(ResponsesHostTest, AlertWithValuesOfTheLongestLengthIsStillMailedTrappedAndHandedToTheProgram) {
+    Alert("<13>Mar 14 10:15:20 gate sshd: EVIL " + std::string(5000, 'q'));
+    const std::string user(4095, 'q');
+    ASSERT_TRUE(m_manager.WaitFor(".1.1.2.1.1.1.1.11.0 = STRING: \" SystemAgent:", 30)) << m_manager.Log() << m_host.Log();
+    EXPECT_NE(std::string::npos, m_manager.Log().find(".1.1.2.1.1.1.1.1.0 = STRING: \"Evil Login\"")) << m_manager.Log();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Errors().find("WARNING: Bound reached: the SNMP response \"Managers\": at most 1500 bytes a "
+                                    "trap, its longest values cut; ") != std::string::npos;
+    })) << m_host.Errors();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.Output().find("[" + user + "]\n") != std::string::npos; }))
+        << m_host.Log();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Outbox().empty(); })) << m_host.Log();
+    const std::string mail = hwtest::ReadWholeFile(Outbox().at(0).string());
+    EXPECT_NE(std::string::npos, mail.find("Content-Transfer-Encoding: quoted-printable\n")) << mail;
+    EXPECT_NE(std::string::npos, mail.find("\tUser Name: qqqq")) << mail;
+    EXPECT_EQ(std::string::npos, m_host.Errors().find("is not carried out")) << m_host.Errors();
+}

@@ -116,8 +116,9 @@ TEST_F(StatusHostTest, NewestRecordFollowsWhatRunsAfterTheLoad) {
 // What is learnt after the load follows its cause: a syslog bound's count
 // grows in the record as it grows in the sensor, through the sensor's own
 // notice, and a decoy port held by another program at the first opening,
-// and the engine left without input by a resume, leave the later findings
-// once a resume opens the port.
+// the syslog port another program took while the sensor was paused, and
+// the engine left without input by a resume, leave the later findings once
+// a resume opens the ports.
 TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) {
     m_host.WritePolicy(
         "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\n"
@@ -175,26 +176,37 @@ TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) 
         << ::testing::PrintToString(Newest().m_later);
 
     // A resume while the port is still held leaves the engine without
-    // input, which it says.
-    auto pauseAndResume = [&] {
+    // input, which it says.  So does a resume that finds the syslog port
+    // taken while the sensor was paused.
+    auto pause = [&] {
         m_host.Signal(SIGUSR1);
         EXPECT_TRUE(hwtest::WaitUntil([&] { return Newest().m_strState == "paused"; }));
-        m_host.Signal(SIGUSR2);
     };
     const std::string without = "WARNING: after the resume: Decoy Engine: 1 rule; WITHOUT INPUT: ";
-    pauseAndResume();
+    const std::string syslogHeld = "ERROR: Syslog port (514) already in use on system. UDP port 514 is held by ";
+    pause();
+    hwtest::ChildProcess syslogHolder;
+    ASSERT_TRUE(syslogHolder.Start(m_namespace.Enter({"socat", "-u", "UDP-RECV:514", "OPEN:/dev/null"})));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); }));
+    m_host.Signal(SIGUSR2);
     ASSERT_TRUE(hwtest::WaitUntil(
-        [&] { return Newest().m_strState == "running" && !laterStarting(without).empty(); }, 30))
+        [&] {
+            return Newest().m_strState == "running" && !laterStarting(without).empty() &&
+                   !laterStarting(syslogHeld).empty();
+        },
+        30))
         << ::testing::PrintToString(Newest().m_later);
 
-    // The port freed, the next opening (at the resume) takes it and both
+    // The ports freed, the next opening (at the resume) takes them and the
     // findings go; the bound's stays, since what it left out stays so.
     holder.Stop();
-    pauseAndResume();
+    syslogHolder.Stop();
+    pause();
+    m_host.Signal(SIGUSR2);
     ASSERT_TRUE(hwtest::WaitUntil(
         [&] {
             return Newest().m_strState == "running" && laterStarting(refused).empty() &&
-                   laterStarting(without).empty();
+                   laterStarting(without).empty() && laterStarting(syslogHeld).empty();
         },
         30))
         << ::testing::PrintToString(Newest().m_later);

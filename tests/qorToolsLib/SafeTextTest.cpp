@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 TEST(SafeText, TerminalCommandsAndBrokenUtf8AreEscapedTheRestKept) {
     // Escape sequences, bell, backspace, carriage return, DEL and an 8-bit
@@ -48,4 +49,43 @@ TEST(SafeText, InvalidUtf8IsRepairedWithTheReplacementCharacter) {
     EXPECT_EQ(4u, DecodeUtf8At("\xf0\x9f\x94\x92", 0, codePoint));
     EXPECT_EQ(0x1F512u, codePoint);
     EXPECT_EQ(0u, DecodeUtf8At("\xf0\x9f\x94", 0, codePoint));
+}
+
+// A text cut to a length keeps whole characters: a cut that would split
+// one falls before it, and bytes that are no UTF-8 are cut where asked.
+// Cutting to fit takes from the longest texts first, down to one length
+// that the shorter ones keep whole, and empties them all when even that
+// does not fit.
+TEST(SafeText, CutsFallBetweenCharactersAndTakeFromTheLongestFirst) {
+    EXPECT_EQ(1u, Utf8CutPoint("a\xe2\x82\xac", 2));
+    EXPECT_EQ(1u, Utf8CutPoint("a\xe2\x82\xac", 3));
+    EXPECT_EQ(4u, Utf8CutPoint("a\xe2\x82\xac", 4));
+    EXPECT_EQ(0u, Utf8CutPoint("\xe2\x82\xac", 2));
+    EXPECT_EQ(3u, Utf8CutPoint("\x80\x80\x80\x80\x80", 3));
+    EXPECT_EQ(2u, Utf8CutPoint("ab", 5));
+
+    std::string euros;
+    for (int i = 0; i < 300; ++i) {
+        euros += "\xe2\x82\xac";
+    }
+    std::vector<std::string> texts = {"short", std::string(1000, 'x'), euros};
+    const auto Total = [](const std::vector<std::string>& tried) {
+        size_t total = 0;
+        for (const std::string& text : tried) {
+            total += text.size();
+        }
+        return total;
+    };
+    int asked = 0;
+    EXPECT_EQ(0u, CutLongestToFit(texts, [&](const auto& tried) { return ++asked, Total(tried) <= 1905; }));
+    EXPECT_EQ(1, asked);
+    // At most 805 in all: both long ones cut to 401 bytes, the euros
+    // before the character that a cut there would split.
+    EXPECT_EQ(599u + 501u, CutLongestToFit(texts, [&](const auto& tried) { return Total(tried) <= 805; }));
+    EXPECT_EQ("short", texts[0]);
+    EXPECT_EQ(std::string(401, 'x'), texts[1]);
+    EXPECT_EQ(euros.substr(0, 399), texts[2]);
+    EXPECT_EQ(0u, CutLongestToFit(texts, [&](const auto& tried) { return Total(tried) <= 805; }));
+    EXPECT_EQ(805u, CutLongestToFit(texts, [](const auto&) { return false; }));
+    EXPECT_EQ((std::vector<std::string>{"", "", ""}), texts);
 }

@@ -162,3 +162,45 @@ TEST_F(SnmpTrapMessageEncoding, RoomOneOctetShortWritesNothingAndAnswersZero) {
     }
     EXPECT_EQ(0u, m_message.Encode(nullptr, length));
 }
+
+// Text values an alert filled past what one trap carries are cut to fit,
+// the longest first and between characters, so the trap can be sent with
+// whatever time stamp it gets; a short value, a value that is no text and
+// a message that fits are left as they are.
+TEST_F(SnmpTrapMessageEncoding, LongTextValuesAreCutToFitTheLongestFirst) {
+    std::string euros;
+    for (int i = 0; i < 1365; ++i) {
+        euros += "\xe2\x82\xac";
+    }
+    ASN1DisplayString user(std::string(4095, 'u'));
+    ASN1DisplayString free(euros);
+    ASN1Integer number(-2);
+    const ASN1DisplayString fixed(std::string(300, 'f'));
+    m_message.AddVarBind("1.3.6.1.4.1.32473.1.1", &m_hello);
+    m_message.AddVarBind("1.3.6.1.4.1.32473.1.2", &user);
+    m_message.AddVarBind("1.3.6.1.4.1.32473.1.3", &number);
+    m_message.AddVarBind("1.3.6.1.4.1.32473.1.4", &free);
+    m_message.AddVarBind("1.3.6.1.4.1.32473.1.5", &fixed);
+    m_message.TimeStamp().SetTicks(7);
+    const Bytes whole = EncodeAll(m_message);
+
+    const SnmpTrapCut cut = m_message.CutToFit(1500);
+    EXPECT_EQ(2u, cut.m_nValues);
+    EXPECT_EQ(4095u + 4095u - user.Bytes().size() - free.Bytes().size(), cut.m_qwBytes);
+    EXPECT_EQ(7u, m_message.TimeStamp().Ticks());
+    m_message.TimeStamp().SetTicks(UINT32_MAX);
+    const uint32_t length = m_message.EncodedLength();
+    EXPECT_LE(length, 1500u);
+    // No more is cut than needs to be: a byte more of each would not fit.
+    EXPECT_GT(length + 2, 1500u);
+    EXPECT_EQ((Bytes{'h', 'i'}), m_hello.Bytes());
+    EXPECT_EQ(-2, number.Value());
+    EXPECT_EQ(300u, fixed.Bytes().size());
+    const size_t userKept = user.Bytes().size();
+    EXPECT_EQ(std::string(userKept, 'u'), std::string(user.Bytes().begin(), user.Bytes().end()));
+    EXPECT_EQ(euros.substr(0, userKept - userKept % 3), std::string(free.Bytes().begin(), free.Bytes().end()));
+
+    EXPECT_EQ(0u, m_message.CutToFit(1500).m_qwBytes);
+    EXPECT_EQ(length, m_message.EncodedLength());
+    EXPECT_NE(whole.size(), length);
+}
