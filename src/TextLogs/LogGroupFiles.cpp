@@ -233,11 +233,13 @@ bool CLogGroupFiles::TakeUp(const CLogGroup& group, const CLogGroup::FoundFile& 
 
 void CLogGroupFiles::ApplyAll(CLogGroup& group, CLogGroup::Scan& scan, uint64_t& qwOverBound,
                               uint64_t& qwNoDescriptor) {
+    // A scan cut short at a bound may not have met a name that still leads
+    // to a file; one whose last look found no file is counted all the same,
+    // or a folder whose scans never end whole (a tree deeper than the walk
+    // goes) would keep every name it ever held, each looked at every pass.
     const bool bComplete = scan.IsComplete();
-    if (bComplete) {
-        for (auto& entry : m_Names) {
-            ++entry.second.m_dwMissedScans;
-        }
+    for (auto& entry : m_Names) {
+        entry.second.m_dwMissedScans += bComplete || entry.second.m_qwIdentity == 0 ? 1 : 0;
     }
     m_Newcomers.clear();
     for (const CLogGroup::FoundFile& found : scan.Files()) {
@@ -276,14 +278,11 @@ void CLogGroupFiles::ApplyAll(CLogGroup& group, CLogGroup::Scan& scan, uint64_t&
             }
         }
     }
-    if (!bComplete) {
-        return;
-    }
     // A name the scan did not meet leads to nothing the group takes; it is
     // looked at every pass a while longer, so a file that takes it again
     // is taken up at once.
     for (auto it = m_Names.begin(); it != m_Names.end();) {
-        if (it->second.m_dwMissedScans == 0) {
+        if (it->second.m_dwMissedScans == 0 || (!bComplete && it->second.m_qwIdentity != 0)) {
             ++it;
             continue;
         }
@@ -371,13 +370,26 @@ void CLogGroupFiles::SayTurn(const CLogGroup& group, const CLogGroup::FoundFile&
 }
 
 void CLogGroupFiles::DropUnopenedGone(const CLogGroup::Scan& scan) {
-    if (!scan.IsComplete()) {
-        return;
-    }
     for (size_t n = 0; n < m_Order.size();) {
         Entry& entry = *m_Order[n];
-        if (entry.m_dwNames != 0 || entry.IsOpen() ||
-            std::binary_search(m_Sorted.begin(), m_Sorted.end(), entry.m_qwIdentity)) {
+        if (entry.m_dwNames != 0 || entry.IsOpen()) {
+            ++n;
+            continue;
+        }
+        if (!scan.IsComplete()) {
+            // No name leads to it, so it cannot be opened, and a scan cut
+            // short cannot tell whether it is gone: it is let go with its
+            // place, as a file read to its end is, so that files made and
+            // replaced before they could be opened, scan after scan, are
+            // not all kept.  A later scan that meets it takes it up there.
+            if (entry.m_bAtEnd) {
+                entry.m_Place.m_qwIdentity = entry.m_qwIdentity;
+                entry.m_Place.m_llPosition = static_cast<int64_t>(entry.m_qwSizeMet);
+            }
+            LetGo(entry);
+            continue;
+        }
+        if (std::binary_search(m_Sorted.begin(), m_Sorted.end(), entry.m_qwIdentity)) {
             ++n;
             continue;
         }

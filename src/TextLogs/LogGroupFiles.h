@@ -138,6 +138,8 @@ public:
 
     // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }
+    // The names the group looks at every pass.
+    size_t GetNameCount() const { return m_Names.size(); }
     // The file a name of the group leads to, or else the one reported under
     // that name; null when there is none.
     const Entry* FindEntry(const std::string& strName) const;
@@ -178,7 +180,8 @@ private:
     // it was met through a path at that path's first scan.
     bool IsHistory(const CLogGroup& group, const CLogGroup::FoundFile& found) const;
     // After a scan: files without a name that never opened and that the
-    // scan did not meet are gone (their lines lost when they had any).
+    // scan did not meet are gone (their lines lost when they had any); after
+    // a scan cut short, such files are let go with their places.
     void DropUnopenedGone(const CLogGroup::Scan& scan);
     // Takes up the new file a scan found, its name led to `qwAfter` before;
     // false when a bound left it out (`bNoDescriptor`: for want of a

@@ -324,3 +324,57 @@ TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatched) {
     EXPECT_EQ(Pair(*reported[0], "User"), "bob");
     EXPECT_EQ(Pair(*reported[0], "Last"), "failed");
 }
+
+
+// Whoever writes a folder beneath a group's "/..." can keep every scan from
+// ending whole (a chain of folders deeper than the walk goes): names and
+// files the group met and that are gone since are let go all the same, so
+// that files made and removed round after round cost no more memory, nor
+// looks at every pass, than those there now; a name made again is read
+// from its first line.
+TEST_F(LogGroupFilesTest, ScansThatNeverEndWholeKeepNoNameNorFileTheGroupNoLongerMeets) {
+    std::string strDeep = m_Dir.Path();
+    for (uint32_t n = 0; n <= WildcardLimits::kDefaultMaxDepth; ++n) {
+        strDeep += "/d";
+        ASSERT_EQ(0, ::mkdir(strDeep.c_str(), 0755));
+    }
+    Append("app.log", "");
+    AddGroup("App", m_Dir.Path() + "/...");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    const CLogGroupFiles& files = *m_pEngine->FindGroupFiles("App");
+    for (int nRound = 0; nRound < 12; ++nRound) {
+        for (int n = 0; n < 8; ++n) {
+            Append("f" + std::to_string(nRound) + "_" + std::to_string(n) + ".log", "");
+        }
+        RunTo(NextScan());
+        for (int n = 0; n < 8; ++n) {
+            Remove("f" + std::to_string(nRound) + "_" + std::to_string(n) + ".log");
+        }
+        RunTo(m_dwPass + 1);
+    }
+    RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval);
+    EXPECT_EQ(files.GetNameCount(), 1u);
+    EXPECT_EQ(files.GetEntryCount(), 1u);
+    Append("f0_0.log", "ERROR again\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:again"});
+
+    // A file made under a followed name while no descriptor is to spare
+    // waits for one; replaced before it ever opened, it waits no more.
+    {
+        hwtest::ScratchDirectory away;
+        hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kScanReserve);
+        ASSERT_TRUE(squeeze.IsLowered());
+        for (int nRound = 0; nRound < 3 * static_cast<int>(CEngineTextLog::kScanInterval); ++nRound) {
+            ASSERT_EQ(0, ::rename(m_Dir.File("app.log").c_str(), away.File(std::to_string(nRound)).c_str()));
+            Append("app.log", "");
+            RunTo(m_dwPass);
+        }
+        RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval);
+        // The file named now, and the one it replaced, read on until quiet.
+        EXPECT_LE(files.GetEntryCount(), 2u);
+    }
+    Append("app.log", "ERROR last\n");
+    EXPECT_EQ(Sorted(NextScan()), Reports{"Errors:App:last"});
+}
