@@ -148,12 +148,16 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     }
 }
 
-bool CLogGroupFiles::LetGo(Entry& entry) {
+CLogGroupFiles::ReadResult CLogGroupFiles::LetGo(Entry& entry, bool bAnyway) {
     CTextLogListener& reader = *entry.m_pReader;
     if (entry.IsOpen()) {
+        // Whoever writes the file decides how much came last (a sparse
+        // gigabyte, say): no more than a turn's worth is read here, while
+        // the group's other files wait.
         uint32_t dwTaken = 0;
-        if (ReadLines(entry, 0, dwTaken) == ReadResult::kStopped) {
-            return false;
+        const ReadResult result = ReadLines(entry, kLinesAtLetGo, dwTaken);
+        if (result == ReadResult::kStopped || (result == ReadResult::kBacklog && !bAnyway)) {
+            return result;
         }
         reader.Close();
         RememberPlace(reader.GetResumePoint());
@@ -161,7 +165,7 @@ bool CLogGroupFiles::LetGo(Entry& entry) {
         RememberPlace(entry.m_Place);
     }
     Erase(entry.m_qwIdentity);
-    return true;
+    return ReadResult::kDrained;
 }
 
 void CLogGroupFiles::Erase(uint64_t qwIdentity) {
@@ -386,7 +390,7 @@ void CLogGroupFiles::DropUnopenedGone(const CLogGroup::Scan& scan) {
                 entry.m_Place.m_qwIdentity = entry.m_qwIdentity;
                 entry.m_Place.m_llPosition = static_cast<int64_t>(entry.m_qwSizeMet);
             }
-            LetGo(entry);
+            LetGo(entry, true);
             continue;
         }
         if (std::binary_search(m_Sorted.begin(), m_Sorted.end(), entry.m_qwIdentity)) {
@@ -496,8 +500,11 @@ bool CLogGroupFiles::LetGoQuiet() {
             continue;
         }
         // Its writer has moved on, or more such files wait than the bound:
-        // what came last is read, and it is let go, its place kept.
-        if (nUnnamed > CLogGroup::kMaxFilesFollowed) {
+        // what came last is read, and it is let go, its place kept.  One
+        // that had more than a turn's worth is still written to after all,
+        // and is read on in turns.
+        const bool bOverBound = nUnnamed > CLogGroup::kMaxFilesFollowed;
+        if (bOverBound) {
             if (m_pUnnamedBound == nullptr) {
                 m_pUnnamedBound = &InputBounds::Instance().Bound(
                     BoundInput(), "at most " + std::to_string(CLogGroup::kMaxFilesFollowed) +
@@ -506,8 +513,15 @@ bool CLogGroupFiles::LetGoQuiet() {
             }
             m_pUnnamedBound->LeftOut();
         }
-        if (!LetGo(entry)) {
+        const ReadResult result = LetGo(entry, bOverBound);
+        if (result == ReadResult::kStopped) {
             return false;
+        }
+        if (result == ReadResult::kBacklog) {
+            entry.m_dwQuiet = 0;
+            entry.m_llQuietAt = entry.m_pReader->GetPosition();
+            ++n;
+            continue;
         }
         --nUnnamed;
     }

@@ -16,7 +16,8 @@
 //
 // A file no name of the group leads to any more is read on through its
 // descriptor while its writer may still be at it (until it has gained
-// nothing for kQuietPasses passes), then to its end, and closed; where its
+// nothing for kQuietPasses passes), then what came last is read (a turn's
+// worth: one that gained more is read on in turns), and it is closed; where its
 // reading ended is kept by its identity, with the bytes before that place
 // (a file that takes over the inode of one removed does not hold them), so
 // a file that comes back, from a folder the group does not watch or under
@@ -78,6 +79,9 @@ public:
     static constexpr uint32_t kQuietPasses = 5;
     // Places of files let go that are kept for their return.
     static constexpr size_t kMaxPlaces = 4096;
+    // What is read at most of a file let go, of what came since it was
+    // last read: a turn's worth (CEngineTextLog::kLinesPerTurn).
+    static constexpr uint32_t kLinesAtLetGo = 256;
     // A name that a scan that read all it names did not meet is looked at
     // every pass until this many scans in a row have not met it.
     static constexpr uint32_t kScansAName = 2;
@@ -167,9 +171,12 @@ private:
     // its start.  Leaves it waiting when no descriptor is to spare or the
     // name no longer leads to it, refused when what is there is no file.
     void Open(Entry& entry, bool bTakeDescriptor = true);
-    // Reads the entry to its end, closes it and keeps its place; false
-    // when a stop came first.
-    bool LetGo(Entry& entry);
+    // Reads what came last of the entry (at most kLinesAtLetGo lines),
+    // closes it and keeps its place: kDrained.  One that had more is still
+    // written to and stays open, to be read on in turns (kBacklog), unless
+    // `bAnyway` (a bound lets it go; the rest stays unread).  kStopped when
+    // a stop came first.
+    ReadResult LetGo(Entry& entry, bool bAnyway);
     void Erase(uint64_t qwIdentity);
     // The group's names after a scan of a newest-only group, and of a
     // group of every file; the counts are of new files left out.

@@ -378,3 +378,38 @@ TEST_F(LogGroupFilesTest, ScansThatNeverEndWholeKeepNoNameNorFileTheGroupNoLonge
     Append("app.log", "ERROR last\n");
     EXPECT_EQ(Sorted(NextScan()), Reports{"Errors:App:last"});
 }
+
+// A file no name leads to any more is read on until quiet, then what came
+// last is read and it is let go.  Whoever writes it decides how much that
+// is: a file quiet until the moment it is let go, then grown by far more
+// than a turn (a sparse gigabyte, say), is read on in turns with the
+// group's other files, not to its end at once while they wait.
+TEST_F(LogGroupFilesTest, FileLetGoAfterItsNameWentTakesNoMoreThanATurnBeforeTheOthers) {
+    Append("x.log", "");
+    Append("other.log", "");
+    StartOnEveryLog();
+    Rename("x.log", "x.txt");
+    // The pass that finds the name gone counts the first quiet pass; the
+    // next is the one that lets the file go.
+    RunTo(m_dwPass + CLogGroupFiles::kQuietPasses - 2);
+    constexpr int kBig = 4 * static_cast<int>(CEngineTextLog::kLinesPerTurn);
+    std::string strBig;
+    for (int n = 0; n < kBig; ++n) {
+        strBig += "ERROR big" + std::to_string(n) + "\n";
+    }
+    Append("x.txt", strBig);
+    Append("other.log", "ERROR other\n");
+    int nBefore = -1;
+    int nBig = 0;
+    m_pEngine->m_OnLine = [&](const std::string& strLine) {
+        if (strLine == "ERROR other") {
+            nBefore = nBig;
+        } else {
+            ++nBig;
+        }
+    };
+    const Reports reports = RunTo(m_dwPass + CEngineTextLog::kScanInterval);
+    EXPECT_EQ(reports.size(), static_cast<size_t>(kBig) + 1);
+    EXPECT_GE(nBefore, 0);
+    EXPECT_LE(nBefore, 2 * static_cast<int>(CEngineTextLog::kLinesPerTurn));
+}
