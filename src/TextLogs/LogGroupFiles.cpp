@@ -98,10 +98,20 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     entry.m_qwAfter = pAfter != nullptr && pAfter->IsOpen() ? qwAfter : 0;
     // A file the group read before goes on where its reading ended.
     auto place = m_Places.find(qwIdentity);
+    auto history = m_History.find(qwIdentity);
     if (place != m_Places.end()) {
         entry.m_Place = std::move(place->second.m_Point);
         entry.m_bAtEnd = false;
         m_Places.erase(place);
+    } else if (history != m_History.end() && !bAtEnd) {
+        // Met at its path's first scan without being followed (not the
+        // newest then, or left out at a bound): what it held then is
+        // history, as that of the files followed from that scan on.
+        entry.m_Place.m_qwIdentity = qwIdentity;
+        entry.m_Place.m_llPosition = static_cast<int64_t>(history->second);
+    }
+    if (history != m_History.end()) {
+        m_History.erase(history);
     }
     m_Entries.emplace(qwIdentity, std::move(pEntry));
     m_Order.push_back(&entry);
@@ -201,14 +211,35 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
     } else {
         ApplyAll(group, scan, qwOverBound, qwNoDescriptor);
     }
+    RememberHistory(group, scan);
     // From now on, files first met through these paths are new ones.
     m_ScannedPaths.clear();
     m_ScannedPaths.insert(group.GetPaths().begin(), group.GetPaths().end());
     DropUnopenedGone(scan);
     if (scan.IsComplete()) {
         m_Dates.KeepOnly(m_Sorted);
+        for (auto it = m_History.begin(); it != m_History.end();) {
+            it = std::binary_search(m_Sorted.begin(), m_Sorted.end(), it->first) ? std::next(it)
+                                                                                 : m_History.erase(it);
+        }
     }
     group.ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
+}
+
+void CLogGroupFiles::RememberHistory(const CLogGroup& group, const CLogGroup::Scan& scan) {
+    // A scan reads at most as many names as are kept here, and a file is
+    // kept only from the first scan of a path until it is followed or
+    // gone: past the bound (paths added and taken away reload after
+    // reload), a file is read from its first line as one met later is.
+    const std::vector<std::string>& paths = group.GetPaths();
+    for (const CLogGroup::Scan::MetFile& met : scan.Met()) {
+        if (met.m_qwSize == 0 || met.m_nPath >= paths.size() || m_ScannedPaths.count(paths[met.m_nPath]) != 0 ||
+            Find(met.m_qwIdentity) != nullptr || m_Places.count(met.m_qwIdentity) != 0 ||
+            m_History.size() >= CLogGroup::kMaxNamesPerScan) {
+            continue;
+        }
+        m_History.try_emplace(met.m_qwIdentity, met.m_qwSize);
+    }
 }
 
 bool CLogGroupFiles::IsHistory(const CLogGroup& group, const CLogGroup::FoundFile& found) const {

@@ -17,16 +17,18 @@
 // A file no name of the group leads to any more is read on through its
 // descriptor while its writer may still be at it (until it has gained
 // nothing for kQuietPasses passes), then what came last is read (a turn's
-// worth: one that gained more is read on in turns), and it is closed; where its
-// reading ended is kept by its identity, with the bytes before that place
+// worth: one that gained more is read on in turns), and it is closed;
+// where its reading ended is kept by its identity, with the bytes before that place
 // (a file that takes over the inode of one removed does not hold them), so
 // a file that comes back, from a folder the group does not watch or under
 // another name, goes on where it was left.  A file the group has not read
 // before is read from its first line, except one met through a path at the
 // first scan that path has had (since the engine started, or since the path
 // came into the policy): what is in it then is history, and it is read from
-// its end.  A pause or a reload is no start: the tables live on, and files
-// rotated in meanwhile are read from their first lines.
+// its end, or, followed only later (not the newest then, or left out at a
+// bound), from where it ended then.  A pause or a reload is no start: the
+// tables live on, and files rotated in meanwhile are read from their first
+// lines.
 //
 // A loss is said only for lines no reader read: what a truncation took
 // before it was read (the reader says it), and a file the group met that
@@ -186,6 +188,10 @@ private:
     // Whether what is in a file a scan met for the first time is history:
     // it was met through a path at that path's first scan.
     bool IsHistory(const CLogGroup& group, const CLogGroup::FoundFile& found) const;
+    // Keeps the sizes of the files a path's first scan met and the group
+    // did not follow then: what they held is history, should they be
+    // followed later.
+    void RememberHistory(const CLogGroup& group, const CLogGroup::Scan& scan);
     // After a scan: files without a name that never opened and that the
     // scan did not meet are gone (their lines lost when they had any); after
     // a scan cut short, such files are let go with their places.
@@ -220,6 +226,9 @@ private:
     uint64_t m_qwNextOrder = 1;
     // Paths a scan has read: a file first met through another is history.
     std::set<std::string> m_ScannedPaths;
+    // Files a path's first scan met and the group did not follow, by
+    // identity, with their sizes then.
+    std::unordered_map<uint64_t, uint64_t> m_History;
     struct Place {
         CTextLogListener::ResumePoint m_Point;
         uint64_t m_qwOrder = 0;

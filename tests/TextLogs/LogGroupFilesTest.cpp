@@ -413,3 +413,45 @@ TEST_F(LogGroupFilesTest, FileLetGoAfterItsNameWentTakesNoMoreThanATurnBeforeThe
     EXPECT_GE(nBefore, 0);
     EXPECT_LE(nBefore, 2 * static_cast<int>(CEngineTextLog::kLinesPerTurn));
 }
+
+
+// Lines already in a file when the engine starts are history, also in a
+// file the group follows only later: one that was not the newest at the
+// first scan of a newest-only group (the error log beside the access log),
+// or one a bound left out then.  Only what was written after the start is
+// read when the group turns to it.
+TEST_F(LogGroupFilesTest, FileNotFollowedAtTheFirstScanKeepsItsLinesOfThenAsHistory) {
+    WriteAt("error.log", "ERROR old1\nERROR old2\n", ::time(nullptr) - 100);
+    WriteAt("access.log", "ERROR access\n", ::time(nullptr) - 10);
+    AddGroup("Web", m_Dir.File("access.log") + "|" + m_Dir.File("error.log"), true);
+    AddTextRule("Errors", "Web", "ERROR");
+    Start();
+    EXPECT_EQ(RunTo(0), Reports{});
+    Append("error.log", "ERROR new\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:Web:new"});
+
+    // Left out for want of descriptors at the first scan, followed once
+    // there are.
+    std::string strHistory;
+    for (int n = 0; n < 8; ++n) {
+        strHistory += "ERROR old" + std::to_string(n) + "\n";
+        Append("f" + std::to_string(n) + ".log", strHistory);
+    }
+    AddGroup("All", m_Dir.Path() + "/f*.log");
+    AddTextRule("AllErrors", "All", "ERROR");
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_dwPass = 0;
+    {
+        hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kScanReserve + 4);
+        ASSERT_TRUE(squeeze.IsLowered());
+        EXPECT_EQ(RunTo(0), Reports{});
+    }
+    for (int n = 0; n < 8; ++n) {
+        Append("f" + std::to_string(n) + ".log", "ERROR late" + std::to_string(n) + "\n");
+    }
+    Reports expected;
+    for (int n = 0; n < 8; ++n) {
+        expected.push_back("AllErrors:All:late" + std::to_string(n));
+    }
+    EXPECT_EQ(Sorted(NextScan() + 1), expected);
+}
