@@ -159,6 +159,9 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
             ++scan.m_qwForeign;
             continue;
         }
+        if (status.m_bIsRegular) {
+            scan.m_Met.push_back({status.m_qwIdentity, status.m_qwSize, scan.m_nPath});
+        }
         if (m_bNewestOnly && !status.m_bIsRegular) {
             continue;
         }

@@ -99,6 +99,14 @@ public:
         // The identities of every file the paths matched, the newest or
         // not.
         const std::vector<uint64_t>& Identities() const { return m_Identities; }
+        // Every regular file the paths matched, the newest or not: its
+        // identity, its size and the index of the path that met it.
+        struct MetFile {
+            uint64_t m_qwIdentity = 0;
+            uint64_t m_qwSize = 0;
+            size_t m_nPath = 0;
+        };
+        const std::vector<MetFile>& Met() const { return m_Met; }
         std::vector<FoundFile> TakeFiles() { return std::move(m_Files); }
         // When the scan began, in nanoseconds since the epoch.
         int64_t GetTimeNs() const { return m_llNowNs; }
@@ -113,6 +121,7 @@ public:
         bool m_bFilesOnly = false;
         std::vector<FoundFile> m_Files;
         std::vector<uint64_t> m_Identities;
+        std::vector<MetFile> m_Met;
         int64_t m_llBestTime = 0;
         bool m_bDone = false;
         bool m_bComplete = true;

@@ -98,10 +98,20 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     entry.m_qwAfter = pAfter != nullptr && pAfter->IsOpen() ? qwAfter : 0;
     // A file the group read before goes on where its reading ended.
     auto place = m_Places.find(qwIdentity);
+    auto history = m_History.find(qwIdentity);
     if (place != m_Places.end()) {
         entry.m_Place = std::move(place->second.m_Point);
         entry.m_bAtEnd = false;
         m_Places.erase(place);
+    } else if (history != m_History.end() && !bAtEnd) {
+        // Met at its path's first scan without being followed (not the
+        // newest then, or left out at a bound): what it held then is
+        // history, as that of the files followed from that scan on.
+        entry.m_Place.m_qwIdentity = qwIdentity;
+        entry.m_Place.m_llPosition = static_cast<int64_t>(history->second);
+    }
+    if (history != m_History.end()) {
+        m_History.erase(history);
     }
     m_Entries.emplace(qwIdentity, std::move(pEntry));
     m_Order.push_back(&entry);
@@ -148,12 +158,16 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     }
 }
 
-bool CLogGroupFiles::LetGo(Entry& entry) {
+CLogGroupFiles::ReadResult CLogGroupFiles::LetGo(Entry& entry, bool bAnyway) {
     CTextLogListener& reader = *entry.m_pReader;
     if (entry.IsOpen()) {
+        // Whoever writes the file decides how much came last (a sparse
+        // gigabyte, say): no more than a turn's worth is read here, while
+        // the group's other files wait.
         uint32_t dwTaken = 0;
-        if (ReadLines(entry, 0, dwTaken) == ReadResult::kStopped) {
-            return false;
+        const ReadResult result = ReadLines(entry, kLinesAtLetGo, dwTaken);
+        if (result == ReadResult::kStopped || (result == ReadResult::kBacklog && !bAnyway)) {
+            return result;
         }
         reader.Close();
         RememberPlace(reader.GetResumePoint());
@@ -161,7 +175,7 @@ bool CLogGroupFiles::LetGo(Entry& entry) {
         RememberPlace(entry.m_Place);
     }
     Erase(entry.m_qwIdentity);
-    return true;
+    return ReadResult::kDrained;
 }
 
 void CLogGroupFiles::Erase(uint64_t qwIdentity) {
@@ -197,14 +211,35 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
     } else {
         ApplyAll(group, scan, qwOverBound, qwNoDescriptor);
     }
+    RememberHistory(group, scan);
     // From now on, files first met through these paths are new ones.
     m_ScannedPaths.clear();
     m_ScannedPaths.insert(group.GetPaths().begin(), group.GetPaths().end());
     DropUnopenedGone(scan);
     if (scan.IsComplete()) {
         m_Dates.KeepOnly(m_Sorted);
+        for (auto it = m_History.begin(); it != m_History.end();) {
+            it = std::binary_search(m_Sorted.begin(), m_Sorted.end(), it->first) ? std::next(it)
+                                                                                 : m_History.erase(it);
+        }
     }
     group.ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
+}
+
+void CLogGroupFiles::RememberHistory(const CLogGroup& group, const CLogGroup::Scan& scan) {
+    // A scan reads at most as many names as are kept here, and a file is
+    // kept only from the first scan of a path until it is followed or
+    // gone: past the bound (paths added and taken away reload after
+    // reload), a file is read from its first line as one met later is.
+    const std::vector<std::string>& paths = group.GetPaths();
+    for (const CLogGroup::Scan::MetFile& met : scan.Met()) {
+        if (met.m_qwSize == 0 || met.m_nPath >= paths.size() || m_ScannedPaths.count(paths[met.m_nPath]) != 0 ||
+            Find(met.m_qwIdentity) != nullptr || m_Places.count(met.m_qwIdentity) != 0 ||
+            m_History.size() >= CLogGroup::kMaxNamesPerScan) {
+            continue;
+        }
+        m_History.try_emplace(met.m_qwIdentity, met.m_qwSize);
+    }
 }
 
 bool CLogGroupFiles::IsHistory(const CLogGroup& group, const CLogGroup::FoundFile& found) const {
@@ -233,11 +268,13 @@ bool CLogGroupFiles::TakeUp(const CLogGroup& group, const CLogGroup::FoundFile& 
 
 void CLogGroupFiles::ApplyAll(CLogGroup& group, CLogGroup::Scan& scan, uint64_t& qwOverBound,
                               uint64_t& qwNoDescriptor) {
+    // A scan cut short at a bound may not have met a name that still leads
+    // to a file; one whose last look found no file is counted all the same,
+    // or a folder whose scans never end whole (a tree deeper than the walk
+    // goes) would keep every name it ever held, each looked at every pass.
     const bool bComplete = scan.IsComplete();
-    if (bComplete) {
-        for (auto& entry : m_Names) {
-            ++entry.second.m_dwMissedScans;
-        }
+    for (auto& entry : m_Names) {
+        entry.second.m_dwMissedScans += bComplete || entry.second.m_qwIdentity == 0 ? 1 : 0;
     }
     m_Newcomers.clear();
     for (const CLogGroup::FoundFile& found : scan.Files()) {
@@ -276,14 +313,11 @@ void CLogGroupFiles::ApplyAll(CLogGroup& group, CLogGroup::Scan& scan, uint64_t&
             }
         }
     }
-    if (!bComplete) {
-        return;
-    }
     // A name the scan did not meet leads to nothing the group takes; it is
     // looked at every pass a while longer, so a file that takes it again
     // is taken up at once.
     for (auto it = m_Names.begin(); it != m_Names.end();) {
-        if (it->second.m_dwMissedScans == 0) {
+        if (it->second.m_dwMissedScans == 0 || (!bComplete && it->second.m_qwIdentity != 0)) {
             ++it;
             continue;
         }
@@ -371,13 +405,26 @@ void CLogGroupFiles::SayTurn(const CLogGroup& group, const CLogGroup::FoundFile&
 }
 
 void CLogGroupFiles::DropUnopenedGone(const CLogGroup::Scan& scan) {
-    if (!scan.IsComplete()) {
-        return;
-    }
     for (size_t n = 0; n < m_Order.size();) {
         Entry& entry = *m_Order[n];
-        if (entry.m_dwNames != 0 || entry.IsOpen() ||
-            std::binary_search(m_Sorted.begin(), m_Sorted.end(), entry.m_qwIdentity)) {
+        if (entry.m_dwNames != 0 || entry.IsOpen()) {
+            ++n;
+            continue;
+        }
+        if (!scan.IsComplete()) {
+            // No name leads to it, so it cannot be opened, and a scan cut
+            // short cannot tell whether it is gone: it is let go with its
+            // place, as a file read to its end is, so that files made and
+            // replaced before they could be opened, scan after scan, are
+            // not all kept.  A later scan that meets it takes it up there.
+            if (entry.m_bAtEnd) {
+                entry.m_Place.m_qwIdentity = entry.m_qwIdentity;
+                entry.m_Place.m_llPosition = static_cast<int64_t>(entry.m_qwSizeMet);
+            }
+            LetGo(entry, true);
+            continue;
+        }
+        if (std::binary_search(m_Sorted.begin(), m_Sorted.end(), entry.m_qwIdentity)) {
             ++n;
             continue;
         }
@@ -484,8 +531,11 @@ bool CLogGroupFiles::LetGoQuiet() {
             continue;
         }
         // Its writer has moved on, or more such files wait than the bound:
-        // what came last is read, and it is let go, its place kept.
-        if (nUnnamed > CLogGroup::kMaxFilesFollowed) {
+        // what came last is read, and it is let go, its place kept.  One
+        // that had more than a turn's worth is still written to after all,
+        // and is read on in turns.
+        const bool bOverBound = nUnnamed > CLogGroup::kMaxFilesFollowed;
+        if (bOverBound) {
             if (m_pUnnamedBound == nullptr) {
                 m_pUnnamedBound = &InputBounds::Instance().Bound(
                     BoundInput(), "at most " + std::to_string(CLogGroup::kMaxFilesFollowed) +
@@ -494,8 +544,15 @@ bool CLogGroupFiles::LetGoQuiet() {
             }
             m_pUnnamedBound->LeftOut();
         }
-        if (!LetGo(entry)) {
+        const ReadResult result = LetGo(entry, bOverBound);
+        if (result == ReadResult::kStopped) {
             return false;
+        }
+        if (result == ReadResult::kBacklog) {
+            entry.m_dwQuiet = 0;
+            entry.m_llQuietAt = entry.m_pReader->GetPosition();
+            ++n;
+            continue;
         }
         --nUnnamed;
     }

@@ -16,16 +16,19 @@
 //
 // A file no name of the group leads to any more is read on through its
 // descriptor while its writer may still be at it (until it has gained
-// nothing for kQuietPasses passes), then to its end, and closed; where its
-// reading ended is kept by its identity, with the bytes before that place
+// nothing for kQuietPasses passes), then what came last is read (a turn's
+// worth: one that gained more is read on in turns), and it is closed;
+// where its reading ended is kept by its identity, with the bytes before that place
 // (a file that takes over the inode of one removed does not hold them), so
 // a file that comes back, from a folder the group does not watch or under
 // another name, goes on where it was left.  A file the group has not read
 // before is read from its first line, except one met through a path at the
 // first scan that path has had (since the engine started, or since the path
 // came into the policy): what is in it then is history, and it is read from
-// its end.  A pause or a reload is no start: the tables live on, and files
-// rotated in meanwhile are read from their first lines.
+// its end, or, followed only later (not the newest then, or left out at a
+// bound), from where it ended then.  A pause or a reload is no start: the
+// tables live on, and files rotated in meanwhile are read from their first
+// lines.
 //
 // A loss is said only for lines no reader read: what a truncation took
 // before it was read (the reader says it), and a file the group met that
@@ -78,6 +81,9 @@ public:
     static constexpr uint32_t kQuietPasses = 5;
     // Places of files let go that are kept for their return.
     static constexpr size_t kMaxPlaces = 4096;
+    // What is read at most of a file let go, of what came since it was
+    // last read: a turn's worth (CEngineTextLog::kLinesPerTurn).
+    static constexpr uint32_t kLinesAtLetGo = 256;
     // A name that a scan that read all it names did not meet is looked at
     // every pass until this many scans in a row have not met it.
     static constexpr uint32_t kScansAName = 2;
@@ -138,6 +144,8 @@ public:
 
     // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }
+    // The names the group looks at every pass.
+    size_t GetNameCount() const { return m_Names.size(); }
     // The file a name of the group leads to, or else the one reported under
     // that name; null when there is none.
     const Entry* FindEntry(const std::string& strName) const;
@@ -165,9 +173,12 @@ private:
     // its start.  Leaves it waiting when no descriptor is to spare or the
     // name no longer leads to it, refused when what is there is no file.
     void Open(Entry& entry, bool bTakeDescriptor = true);
-    // Reads the entry to its end, closes it and keeps its place; false
-    // when a stop came first.
-    bool LetGo(Entry& entry);
+    // Reads what came last of the entry (at most kLinesAtLetGo lines),
+    // closes it and keeps its place: kDrained.  One that had more is still
+    // written to and stays open, to be read on in turns (kBacklog), unless
+    // `bAnyway` (a bound lets it go; the rest stays unread).  kStopped when
+    // a stop came first.
+    ReadResult LetGo(Entry& entry, bool bAnyway);
     void Erase(uint64_t qwIdentity);
     // The group's names after a scan of a newest-only group, and of a
     // group of every file; the counts are of new files left out.
@@ -177,8 +188,13 @@ private:
     // Whether what is in a file a scan met for the first time is history:
     // it was met through a path at that path's first scan.
     bool IsHistory(const CLogGroup& group, const CLogGroup::FoundFile& found) const;
+    // Keeps the sizes of the files a path's first scan met and the group
+    // did not follow then: what they held is history, should they be
+    // followed later.
+    void RememberHistory(const CLogGroup& group, const CLogGroup::Scan& scan);
     // After a scan: files without a name that never opened and that the
-    // scan did not meet are gone (their lines lost when they had any).
+    // scan did not meet are gone (their lines lost when they had any); after
+    // a scan cut short, such files are let go with their places.
     void DropUnopenedGone(const CLogGroup::Scan& scan);
     // Takes up the new file a scan found, its name led to `qwAfter` before;
     // false when a bound left it out (`bNoDescriptor`: for want of a
@@ -210,6 +226,9 @@ private:
     uint64_t m_qwNextOrder = 1;
     // Paths a scan has read: a file first met through another is history.
     std::set<std::string> m_ScannedPaths;
+    // Files a path's first scan met and the group did not follow, by
+    // identity, with their sizes then.
+    std::unordered_map<uint64_t, uint64_t> m_History;
     struct Place {
         CTextLogListener::ResumePoint m_Point;
         uint64_t m_qwOrder = 0;

@@ -138,8 +138,9 @@ TakeBackOutcome TakeBackName(int dir, const std::string& dirPath, const std::str
     }
     // Lets go of the new file and the aside folder, when the name was not
     // taken.
+    const bool bFolder = S_ISDIR(mode);
     const auto discard = [&] {
-        ::unlinkat(aside.Get(), kFreshName, 0);
+        ::unlinkat(aside.Get(), kFreshName, bFolder ? AT_REMOVEDIR : 0);
         ::unlinkat(dir, asideName.c_str(), AT_REMOVEDIR);
     };
     const auto fail = [&](int error) {
@@ -147,10 +148,14 @@ TakeBackOutcome TakeBackName(int dir, const std::string& dirPath, const std::str
         taken.m_nError = error;
         return TakeBackOutcome::kFailed;
     };
-    {
+    if (bFolder) {
+        if (::mkdirat(aside.Get(), kFreshName, static_cast<mode_t>(mode & 07777)) != 0) {
+            return fail(errno);
+        }
+    } else {
         Descriptor fresh(::openat(aside.Get(), kFreshName,
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                  static_cast<mode_t>(mode)));
+                                  static_cast<mode_t>(mode & 07777)));
         if (fresh.Get() < 0) {
             return fail(errno);
         }
@@ -164,7 +169,7 @@ TakeBackOutcome TakeBackName(int dir, const std::string& dirPath, const std::str
             // again in between, which the next swap deals with.
             if (::renameat2(aside.Get(), kFreshName, dir, leaf.c_str(), RENAME_NOREPLACE) == 0) {
                 ::unlinkat(dir, asideName.c_str(), AT_REMOVEDIR);
-                taken.m_mode = S_IFREG;
+                taken.m_mode = bFolder ? S_IFDIR : S_IFREG;
                 taken.m_owner = ::geteuid();
                 return TakeBackOutcome::kTaken;
             }

@@ -43,8 +43,9 @@ struct TakenBack {
 };
 
 enum class TakeBackOutcome {
-    // The name holds a new empty file of this account's, made with `mode`
-    // under the umask; `taken` says what came out.
+    // The name holds a new empty file of this account's (a folder, when
+    // `mode` has S_IFDIR), made with `mode` under the umask; `taken` says
+    // what came out.
     kTaken,
     // What stood at the name by then is something the caller would not
     // take (`mayTake` said no): it is put back, untouched, to be looked at

@@ -218,6 +218,48 @@ int OpenOwnFileIn(int base, const std::string& name, int flags, unsigned mode, i
     return file.Release();
 }
 
+// The folder that holds `path` as a file made there may hold it: whoever
+// owns that folder may remove or replace what is in it at will, and the
+// lines written there with it.  One another account made in a folder of
+// root's or this account's with the sticky bit (a name taken first in
+// /tmp) is taken back and made anew, `takenBack` saying so; elsewhere such
+// a folder is refused.  True when the folder is root's or this account's
+// (or cannot be told: the open says why).
+bool HoldingFolderIsOwn(const std::string& path, std::string* why, std::string* takenBack) {
+    std::string folder;
+    std::string leaf;
+    int links = 0;
+    Descriptor dir(OpenFolderOf(path, folder, leaf, links, nullptr));
+    struct stat info {};
+    if (dir.Get() < 0 || ::fstat(dir.Get(), &info) != 0 || IsTrustedOwner(info.st_uid)) {
+        return true;
+    }
+    std::string parent;
+    std::string name;
+    int parentLinks = 0;
+    Descriptor up(folder.empty() ? -1 : OpenFolderOf(folder, parent, name, parentLinks, nullptr));
+    struct stat upInfo {};
+    TakenBack taken;
+    if (up.Get() >= 0 && ::fstat(up.Get(), &upInfo) == 0 && IsTrustedOwner(upInfo.st_uid) &&
+        (upInfo.st_mode & S_ISVTX) != 0 &&
+        TakeBackName(up.Get(), parent.empty() ? "." : parent, name, S_IFDIR | 0755,
+                     [](const struct stat& out) { return !IsTrustedOwner(out.st_uid); },
+                     taken) == TakeBackOutcome::kTaken) {
+        if (takenBack != nullptr && taken.m_bFound) {
+            *takenBack = RefusalText(folder, KindText(taken.m_mode), static_cast<uint32_t>(taken.m_owner),
+                                     TakenBackInstead(taken, "folder"));
+        }
+        return true;
+    }
+    Refusal refusal;
+    refusal.m_strPath = folder;
+    refusal.m_strWhat = KindText(info.st_mode);
+    refusal.m_bOwnerKnown = true;
+    refusal.m_uOwner = static_cast<uint32_t>(info.st_uid);
+    refusal.m_strInstead = "no file is written in it, where that account could remove what is written";
+    return Refused(why, refusal);
+}
+
 }  // namespace
 
 int OpenOwnFile(const std::string& path, int flags, unsigned mode, std::string* why) {
@@ -227,6 +269,9 @@ int OpenOwnFile(const std::string& path, int flags, unsigned mode, std::string* 
 
 int OpenOwnFileTakingBack(const std::string& path, int flags, unsigned mode, std::string* why,
                           std::string* takenBack) {
+    if ((flags & O_CREAT) != 0 && !HoldingFolderIsOwn(path, why, takenBack)) {
+        return -1;
+    }
     const int fd = OpenOwnFile(path, flags, mode, why);
     if (fd >= 0 || GetLastError() != kErrAccessDenied || (flags & O_CREAT) == 0) {
         return fd;

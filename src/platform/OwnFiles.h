@@ -37,7 +37,11 @@ int OpenOwnFile(const std::string& path, int flags, unsigned mode, std::string* 
 // file made anew").  What root or this account put there is refused as
 // OpenOwnFile refuses it, and so is anything in a folder without the sticky
 // bit or of another account's, where others could take the name again at
-// will.  With O_CREAT in `flags` only.
+// will.  With O_CREAT in `flags` only.  The folder holding the file is
+// looked at first: one another account owns could lose what is written in
+// it at that account's will, so it is taken back and made anew the same
+// way where it stands in such a sticky folder (`takenBack` then says so),
+// and refused elsewhere.
 int OpenOwnFileTakingBack(const std::string& path, int flags, unsigned mode, std::string* why,
                           std::string* takenBack);
 

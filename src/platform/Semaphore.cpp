@@ -251,16 +251,18 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum,
     return MapCore();
 }
 
-bool Semaphore::RestoreCutCore() {
+bool Semaphore::RestoreCutCore(bool bCutUnder) {
     struct stat info;
     if (fstat(m_object.Fd(), &info) != 0) {
         SetLastErrorFromErrno(errno);
         return false;
     }
     // Only its maker knows the counts to lay it out with; a core of the
-    // right size whatever it holds is data, as ever (see Wait).
+    // right size whatever it holds is data, as ever (see Wait).  One cut
+    // under this process lost its counts whatever length it was given
+    // back since (a cut to nothing and a new length at once, say).
     if (m_layoutMaximum < 1 || info.st_uid != geteuid() ||
-        info.st_size >= static_cast<off_t>(sizeof(SemaphoreCore))) {
+        (!bCutUnder && info.st_size >= static_cast<off_t>(sizeof(SemaphoreCore)))) {
         return true;
     }
     return LayOutCore(m_object.Fd(), m_layoutInitial, m_layoutMaximum);
@@ -326,7 +328,7 @@ bool Semaphore::Remap() {
     UnmapCore();
     // The cut took the counts, and what this process owed with them.
     m_owed = 0;
-    if (!RestoreCutCore() || !MapCore()) {
+    if (!RestoreCutCore(true) || !MapCore()) {
         const uint32_t error = GetLastError();
         Close();
         SetLastError(error);

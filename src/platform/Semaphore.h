@@ -90,8 +90,9 @@ private:
     bool MapCore();
     void UnmapCore();
     // Under a fresh look at the object: one of this account's own shorter
-    // than a core was cut short, and is made whole and laid out afresh.
-    bool RestoreCutCore();
+    // than a core was cut short, and is made whole and laid out afresh;
+    // with `bCutUnder` (a cut this process met), whatever its length.
+    bool RestoreCutCore(bool bCutUnder = false);
     // Takes the counts' lock by `deadline`; false (kErrWaitTimeout) when
     // it is held past it by a process that lives.
     bool LockCore(std::chrono::steady_clock::time_point deadline);

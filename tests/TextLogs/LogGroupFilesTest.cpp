@@ -324,3 +324,134 @@ TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatched) {
     EXPECT_EQ(Pair(*reported[0], "User"), "bob");
     EXPECT_EQ(Pair(*reported[0], "Last"), "failed");
 }
+
+
+// Whoever writes a folder beneath a group's "/..." can keep every scan from
+// ending whole (a chain of folders deeper than the walk goes): names and
+// files the group met and that are gone since are let go all the same, so
+// that files made and removed round after round cost no more memory, nor
+// looks at every pass, than those there now; a name made again is read
+// from its first line.
+TEST_F(LogGroupFilesTest, ScansThatNeverEndWholeKeepNoNameNorFileTheGroupNoLongerMeets) {
+    std::string strDeep = m_Dir.Path();
+    for (uint32_t n = 0; n <= WildcardLimits::kDefaultMaxDepth; ++n) {
+        strDeep += "/d";
+        ASSERT_EQ(0, ::mkdir(strDeep.c_str(), 0755));
+    }
+    Append("app.log", "");
+    AddGroup("App", m_Dir.Path() + "/...");
+    AddTextRule("Errors", "App", "ERROR");
+    Start();
+    RunTo(0);
+    const CLogGroupFiles& files = *m_pEngine->FindGroupFiles("App");
+    for (int nRound = 0; nRound < 12; ++nRound) {
+        for (int n = 0; n < 8; ++n) {
+            Append("f" + std::to_string(nRound) + "_" + std::to_string(n) + ".log", "");
+        }
+        RunTo(NextScan());
+        for (int n = 0; n < 8; ++n) {
+            Remove("f" + std::to_string(nRound) + "_" + std::to_string(n) + ".log");
+        }
+        RunTo(m_dwPass + 1);
+    }
+    RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval);
+    EXPECT_EQ(files.GetNameCount(), 1u);
+    EXPECT_EQ(files.GetEntryCount(), 1u);
+    Append("f0_0.log", "ERROR again\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:again"});
+
+    // A file made under a followed name while no descriptor is to spare
+    // waits for one; replaced before it ever opened, it waits no more.
+    {
+        hwtest::ScratchDirectory away;
+        hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kScanReserve);
+        ASSERT_TRUE(squeeze.IsLowered());
+        for (int nRound = 0; nRound < 3 * static_cast<int>(CEngineTextLog::kScanInterval); ++nRound) {
+            ASSERT_EQ(0, ::rename(m_Dir.File("app.log").c_str(), away.File(std::to_string(nRound)).c_str()));
+            Append("app.log", "");
+            RunTo(m_dwPass);
+        }
+        RunTo(NextScan() + 2 * CEngineTextLog::kScanInterval);
+        // The file named now, and the one it replaced, read on until quiet.
+        EXPECT_LE(files.GetEntryCount(), 2u);
+    }
+    Append("app.log", "ERROR last\n");
+    EXPECT_EQ(Sorted(NextScan()), Reports{"Errors:App:last"});
+}
+
+// A file no name leads to any more is read on until quiet, then what came
+// last is read and it is let go.  Whoever writes it decides how much that
+// is: a file quiet until the moment it is let go, then grown by far more
+// than a turn (a sparse gigabyte, say), is read on in turns with the
+// group's other files, not to its end at once while they wait.
+TEST_F(LogGroupFilesTest, FileLetGoAfterItsNameWentTakesNoMoreThanATurnBeforeTheOthers) {
+    Append("x.log", "");
+    Append("other.log", "");
+    StartOnEveryLog();
+    Rename("x.log", "x.txt");
+    // The pass that finds the name gone counts the first quiet pass; the
+    // next is the one that lets the file go.
+    RunTo(m_dwPass + CLogGroupFiles::kQuietPasses - 2);
+    constexpr int kBig = 4 * static_cast<int>(CEngineTextLog::kLinesPerTurn);
+    std::string strBig;
+    for (int n = 0; n < kBig; ++n) {
+        strBig += "ERROR big" + std::to_string(n) + "\n";
+    }
+    Append("x.txt", strBig);
+    Append("other.log", "ERROR other\n");
+    int nBefore = -1;
+    int nBig = 0;
+    m_pEngine->m_OnLine = [&](const std::string& strLine) {
+        if (strLine == "ERROR other") {
+            nBefore = nBig;
+        } else {
+            ++nBig;
+        }
+    };
+    const Reports reports = RunTo(m_dwPass + CEngineTextLog::kScanInterval);
+    EXPECT_EQ(reports.size(), static_cast<size_t>(kBig) + 1);
+    EXPECT_GE(nBefore, 0);
+    EXPECT_LE(nBefore, 2 * static_cast<int>(CEngineTextLog::kLinesPerTurn));
+}
+
+
+// Lines already in a file when the engine starts are history, also in a
+// file the group follows only later: one that was not the newest at the
+// first scan of a newest-only group (the error log beside the access log),
+// or one a bound left out then.  Only what was written after the start is
+// read when the group turns to it.
+TEST_F(LogGroupFilesTest, FileNotFollowedAtTheFirstScanKeepsItsLinesOfThenAsHistory) {
+    WriteAt("error.log", "ERROR old1\nERROR old2\n", ::time(nullptr) - 100);
+    WriteAt("access.log", "ERROR access\n", ::time(nullptr) - 10);
+    AddGroup("Web", m_Dir.File("access.log") + "|" + m_Dir.File("error.log"), true);
+    AddTextRule("Errors", "Web", "ERROR");
+    Start();
+    EXPECT_EQ(RunTo(0), Reports{});
+    Append("error.log", "ERROR new\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:Web:new"});
+
+    // Left out for want of descriptors at the first scan, followed once
+    // there are.
+    std::string strHistory;
+    for (int n = 0; n < 8; ++n) {
+        strHistory += "ERROR old" + std::to_string(n) + "\n";
+        Append("f" + std::to_string(n) + ".log", strHistory);
+    }
+    AddGroup("All", m_Dir.Path() + "/f*.log");
+    AddTextRule("AllErrors", "All", "ERROR");
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_dwPass = 0;
+    {
+        hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + CEngineTextLog::kScanReserve + 4);
+        ASSERT_TRUE(squeeze.IsLowered());
+        EXPECT_EQ(RunTo(0), Reports{});
+    }
+    for (int n = 0; n < 8; ++n) {
+        Append("f" + std::to_string(n) + ".log", "ERROR late" + std::to_string(n) + "\n");
+    }
+    Reports expected;
+    for (int n = 0; n < 8; ++n) {
+        expected.push_back("AllErrors:All:late" + std::to_string(n));
+    }
+    EXPECT_EQ(Sorted(NextScan() + 1), expected);
+}

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +38,17 @@ void CutShort(const std::string& name, off_t length) {
     ASSERT_GE(fd, 0) << std::strerror(errno);
     EXPECT_EQ(0, ftruncate(fd, length));
     close(fd);
+}
+
+// The length of the object of `name` now.
+off_t ObjectLength(const std::string& name) {
+    const int fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDONLY, 0);
+    struct stat info {};
+    const bool bLooked = fd >= 0 && fstat(fd, &info) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return bLooked ? info.st_size : -1;
 }
 
 // The process's own group: the objects are opened to it, so they count as
@@ -126,6 +138,30 @@ TEST(HostileMappingTest, SemaphoreCutShortFailsAtOnceUntilMappedAgain) {
     EXPECT_EQ(plat::kErrAlreadyExists, plat::GetLastError());
     EXPECT_EQ(plat::kWaitSignalled, maker.Wait(0));
     EXPECT_TRUE(maker.Release(1));
+}
+
+// The cut may be followed at once by a new length (the core's own, or any
+// other) before the maker maps the core again: the cut took its counts all
+// the same, and the maker lays out its own object afresh whatever length
+// it was given back, rather than finding no semaphore there until a new
+// opening.
+TEST(HostileMappingTest, SemaphoreCutShortAndGivenALengthAgainIsMappedAgain) {
+    const std::string name = UniqueName("regrown");
+    plat::Semaphore semaphore;
+    ASSERT_TRUE(semaphore.Open(name, 1, 1, OwnGroup()));
+    const off_t coreLength = ObjectLength(name);
+    for (const off_t length : {coreLength, off_t{4096}, coreLength / 2}) {
+        SCOPED_TRACE(length);
+        CutShort(name, 0);
+        EXPECT_TRUE(semaphore.CheckCut());
+        CutShort(name, length);
+        ASSERT_TRUE(semaphore.Remap()) << plat::GetLastError();
+        EXPECT_FALSE(semaphore.CheckCut());
+        EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+        EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+        EXPECT_TRUE(semaphore.Release(1));
+        EXPECT_EQ(coreLength, ObjectLength(name));
+    }
 }
 
 // An object only this account can write is not guarded: a fault past its

@@ -268,26 +268,31 @@ TEST_F(OwnFilesTest, OutputNameAnotherAccountTookInASharedFolderIsTakenBack) {
     EXPECT_EQ("precious", hwtest::ReadWholeFile(m_target));
 
     // Root's own FIFO stays, refused; so does another account's in its own
-    // folder, and in a folder of root's without the sticky bit.
+    // folder (the folder refused), and in a folder of root's without the
+    // sticky bit.
     const std::string rootFifo = shared + "/root.fifo";
     ASSERT_EQ(0, ::mkfifo(rootFifo.c_str(), 0600));
     std::vector<std::string> refused{rootFifo};
+    std::vector<std::string> refusedFor{rootFifo + " is a FIFO"};
     for (const char* pszFolder : {"theirs", "open"}) {
         const std::string folder = m_dir.File(pszFolder);
         ASSERT_EQ(0, ::mkdir(folder.c_str(), 0777));
         ASSERT_EQ(0, ::chmod(folder.c_str(), 0777));
         ASSERT_TRUE(std::string(pszFolder) == "open" || give(folder));
         refused.push_back(folder + "/alerts.xml");
+        refusedFor.push_back(std::string(pszFolder) == "open" ? refused.back() + " is a FIFO"
+                                                              : folder + " is a directory another account owns");
         ASSERT_EQ(0, ::mkfifo(refused.back().c_str(), 0666));
         ASSERT_TRUE(give(refused.back()));
     }
-    for (const std::string& path : refused) {
+    for (size_t n = 0; n < refused.size(); ++n) {
+        const std::string& path = refused[n];
         std::string why;
         std::string taken;
         EXPECT_LT(plat::OpenOwnFileTakingBack(path, O_WRONLY | O_CREAT | O_APPEND, 0644, &why, &taken), 0);
         EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
         EXPECT_EQ("", taken);
-        EXPECT_NE(std::string::npos, why.find(path + " is a FIFO")) << why;
+        EXPECT_NE(std::string::npos, why.find(refusedFor[n])) << why;
         struct stat info {};
         ASSERT_EQ(0, ::lstat(path.c_str(), &info));
         EXPECT_TRUE(S_ISFIFO(info.st_mode)) << path;
@@ -298,4 +303,54 @@ TEST_F(OwnFilesTest, OutputNameAnotherAccountTookInASharedFolderIsTakenBack) {
     }
     std::sort(left.begin(), left.end());
     EXPECT_EQ((std::vector<std::string>{"fifo.xml", "file.xml", "folder.xml", "link.xml", "root.fifo"}), left);
+}
+
+// The folder an output is written in, made first by another account, could
+// lose what is written there at that account's will: in a sticky folder of
+// root's it is taken back (what it held goes with it) and made anew as
+// root's own; elsewhere it is refused and nothing is made in it.
+TEST_F(OwnFilesTest, OutputFolderAnotherAccountMadeFirstIsTakenBackOrRefused) {
+    const std::string shared = m_dir.File("shared");
+    ASSERT_EQ(0, ::mkdir(shared.c_str(), 01777));
+    ASSERT_EQ(0, ::chmod(shared.c_str(), 01777));
+    const std::string squat = shared + "/out";
+    ASSERT_EQ(0, ::mkdir(squat.c_str(), 0777));
+    hwtest::WriteWholeFile(squat + "/theirs", "theirs");
+    ASSERT_EQ(0, ::lchown(squat.c_str(), kStranger, kStranger));
+    ASSERT_EQ(0, ::lchown((squat + "/theirs").c_str(), kStranger, kStranger));
+    std::string why;
+    std::string taken;
+    const int fd = plat::OpenOwnFileTakingBack(squat + "/alerts.xml", O_WRONLY | O_CREAT | O_APPEND, 0644, &why,
+                                               &taken);
+    ASSERT_GE(fd, 0) << why;
+    EXPECT_EQ(4, ::write(fd, "line", 4));
+    ::close(fd);
+    EXPECT_EQ(squat + " is a directory another account owns (nobody, uid 65534); it is taken back and the folder "
+                      "made anew",
+              taken);
+    struct stat info {};
+    ASSERT_EQ(0, ::lstat(squat.c_str(), &info));
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(::geteuid(), info.st_uid);
+    EXPECT_EQ(0, info.st_mode & S_IWOTH);
+    EXPECT_EQ("line", hwtest::ReadWholeFile(squat + "/alerts.xml"));
+    EXPECT_FALSE(std::filesystem::exists(squat + "/theirs"));
+    // Opened again, the folder is root's: nothing more is taken.
+    taken.clear();
+    const int again = plat::OpenOwnFileTakingBack(squat + "/alerts.xml", O_WRONLY | O_CREAT | O_APPEND, 0644, &why,
+                                                  &taken);
+    ASSERT_GE(again, 0) << why;
+    ::close(again);
+    EXPECT_EQ("", taken);
+
+    const std::string theirs = m_dir.File("theirs");
+    ASSERT_EQ(0, ::mkdir(theirs.c_str(), 0755));
+    ASSERT_EQ(0, ::lchown(theirs.c_str(), kStranger, kStranger));
+    EXPECT_LT(plat::OpenOwnFileTakingBack(theirs + "/alerts.xml", O_WRONLY | O_CREAT | O_APPEND, 0644, &why, &taken),
+              0);
+    EXPECT_EQ(plat::kErrAccessDenied, plat::GetLastError());
+    EXPECT_EQ(theirs + " is a directory another account owns (nobody, uid 65534); no file is written in it, where "
+                       "that account could remove what is written",
+              why);
+    EXPECT_FALSE(std::filesystem::exists(theirs + "/alerts.xml"));
 }
