@@ -1,11 +1,14 @@
 // The common-policy keys the documentation lists are the ones hwhost reads:
 // a common policy that sets every documented key is read by the host's
 // response definitions through a container that notes each read.  The exit
-// codes of `hwhost push` in docs/ are the ones its usage text gives.
+// codes of `hwhost push` in docs/ are the ones its usage text gives, and so
+// are the command lines the README and docs/running.md show and the options
+// running.md lists.
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -52,19 +55,32 @@ TEST(DocumentedHostKeysTest, EveryDocumentedCommonPolicyKeyIsReadByTheHost) {
     hwdocs::ExpectDocumentedAsRead(documented, log.m_reads, {});
 }
 
-TEST(DocumentedHostKeysTest, PushExitCodesAreThoseOfTheUsageText) {
-    // The table under "| exit code | meaning |" of docs/policy.md.
-    std::set<int> documented;
-    std::istringstream doc(hwtest::ReadWholeFile(std::string(HW_SOURCE_DIR) + "/docs/policy.md"));
+namespace {
+
+// The first cells of the rows of the table of docs/`strPage` whose header
+// row begins with `strHeader`.
+std::vector<std::string> FirstCells(const std::string& strPage, const std::string& strHeader) {
+    std::vector<std::string> cells;
+    std::istringstream doc(hwtest::ReadWholeFile(std::string(HW_SOURCE_DIR) + "/docs/" + strPage));
     bool bInTable = false;
     for (std::string line; std::getline(doc, line);) {
-        if (line.rfind("| exit code |", 0) == 0) {
+        if (line.rfind(strHeader, 0) == 0) {
             bInTable = true;
         } else if (bInTable && line.rfind("| ", 0) == 0) {
-            documented.insert(std::atoi(line.c_str() + 2));
+            cells.push_back(line.substr(2, line.find('|', 2) - 2));
         } else if (bInTable && line.rfind("|--", 0) != 0) {
             break;
         }
+    }
+    return cells;
+}
+
+}  // namespace
+
+TEST(DocumentedHostKeysTest, PushExitCodesAreThoseOfTheUsageText) {
+    std::set<int> documented;
+    for (const std::string& strCell : FirstCells("policy.md", "| exit code |")) {
+        documented.insert(std::atoi(strCell.c_str()));
     }
     // "Exit status: 0 applied; 4 applied with ...; 1 ...".
     std::string usage = HwHostUsage();
@@ -80,4 +96,63 @@ TEST(DocumentedHostKeysTest, PushExitCodesAreThoseOfTheUsageText) {
     }
     EXPECT_EQ((std::set<int>{0, 1, 2, 3, 4, 5}), given) << usage;
     EXPECT_EQ(given, documented);
+}
+
+namespace {
+
+// The text with every run of blanks and line ends made one blank.
+std::string OneLine(const std::string& strText) {
+    std::string strOut;
+    for (const char c : strText) {
+        const bool bBlank = c == ' ' || c == '\n';
+        if (!bBlank) {
+            strOut += c;
+        } else if (!strOut.empty() && strOut.back() != ' ') {
+            strOut += ' ';
+        }
+    }
+    while (!strOut.empty() && strOut.back() == ' ') {
+        strOut.pop_back();
+    }
+    return strOut;
+}
+
+// The options (`--name`) a text names, each once.
+std::set<std::string> OptionsNamed(const std::string& strText) {
+    std::set<std::string> options;
+    const std::regex option("--[a-z][a-z-]*");
+    for (auto it = std::sregex_iterator(strText.begin(), strText.end(), option); it != std::sregex_iterator();
+         ++it) {
+        options.insert(it->str());
+    }
+    return options;
+}
+
+}  // namespace
+
+TEST(DocumentedHostKeysTest, ShownCommandLinesAndOptionsAreThoseOfTheUsageText) {
+    // "usage: hwhost run ...\n       hwhost push ... FILE\n": the two command
+    // lines, before the text that explains them.
+    const std::string usage = HwHostUsage();
+    const size_t nEnd = usage.find("\nrun:");
+    ASSERT_NE(std::string::npos, nEnd) << usage;
+    const std::string strSynopsis = OneLine(usage.substr(std::string("usage: ").size(), nEnd - 7));
+
+    size_t nShown = 0;
+    for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
+        if (block.m_strText.rfind("hwhost run --root", 0) == 0) {
+            ++nShown;
+            EXPECT_EQ(strSynopsis, OneLine(block.m_strText)) << block.m_strFile;
+        }
+    }
+    EXPECT_GE(nShown, 2u) << "README.md and docs/running.md each show hwhost's command lines";
+
+    // The option table of docs/running.md (of `hwhost run`): its first column.
+    std::set<std::string> tabled;
+    for (const std::string& strCell : FirstCells("running.md", "| option |")) {
+        const std::set<std::string> named = OptionsNamed(strCell);
+        tabled.insert(named.begin(), named.end());
+    }
+    // The table is of `hwhost run`; push's own `--wait` is policy.md's.
+    EXPECT_EQ(OptionsNamed(strSynopsis.substr(0, strSynopsis.find(" hwhost push"))), tabled);
 }
