@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr const char kRetried[] = " The port is tried again at the next resume or reload.";
+constexpr const char kRetried[] =
+    " The port is tried again at the next resume or push (a reload that reads a policy).";
 
 using Kind = DecoyPortOutcome::Kind;
 

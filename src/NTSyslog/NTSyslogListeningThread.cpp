@@ -64,11 +64,12 @@ void NTSyslogListeningThread::EndFailureSaid() {
 
 void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
     const std::string strPort = std::to_string(m_wPort);
-    // Resumes, and so reloads (which pause and resume the engines), try the
-    // bind again; nothing else does.
+    // Resumes, and so reloads that read a policy (which pause and resume the
+    // engines), try the bind again; nothing else does.  A SIGHUP that reads
+    // none leaves the engines running as they are.
     const char* const pszRetry =
-        " Syslog input stays off until the port is tried again: at the next reload (a push or "
-        "SIGHUP), resume or restart.";
+        " Syslog input stays off until the port is tried again: at the next push (a reload that "
+        "reads a policy), resume or restart.";
     std::string strText;
     if (dwError == kAddressInUse) {
         const std::string strHolders = plat::DescribePortHolders(plat::PortProtocol::kUdp, m_wPort);
