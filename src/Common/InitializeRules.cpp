@@ -158,16 +158,17 @@ void InitializeRules::ReadResponses(IPolicyContainer* pPolicy, Rule* pRule,
             if (!GetBool(pPolicy, strKey, "Enabled", false)) {
                 // The rule's policy event takes every response with a
                 // choice, whatever "Enabled" says: one its author switched
-                // off still runs.
-                if (!strChoice.empty()) {
-                    PolicyKeyAudit::Say(kCSFLogWarning,
-                                        "Rule " + m_strRulePath + ": the response " + *pName +
-                                            " is not enabled but has the choice \"" + strChoice +
-                                            "\", and a response with a choice is carried out "
-                                            "whatever \"Enabled\" says: remove its \"Choice\" "
-                                            "to switch it off");
+                // off still runs, and so its choice is held to the
+                // definitions as any other's.
+                if (strChoice.empty()) {
+                    continue;
                 }
-                continue;
+                PolicyKeyAudit::Say(kCSFLogWarning,
+                                    "Rule " + m_strRulePath + ": the response " + *pName +
+                                        " is not enabled but has the choice \"" + strChoice +
+                                        "\", and a response with a choice is carried out "
+                                        "whatever \"Enabled\" says: remove its \"Choice\" "
+                                        "to switch it off");
             }
             // Without a sensor there is no table to hold the choice against;
             // without any response definitions every choice would fail, and

@@ -78,10 +78,12 @@ TEST_F(InitializeRulesTest, UnknownResponseChoicesAreListedAndLogged) {
     m_Sensor.m_Responses = {{"DISPLAY", "Default"}};
     Rule* pRule = Read(m_Reader, "Scan");
     ASSERT_NE(pRule, nullptr);
-    EXPECT_EQ(pRule->GetInvalidResponses(), "A, B");
+    // A choice is taken whatever "Enabled" says: one switched off is said,
+    // and one that names no definition is as invalid as any other.
+    EXPECT_EQ(pRule->GetInvalidResponses(), "A, B, C");
     EXPECT_TRUE(log.Contains("Found invalid response : EMAIL \\ A for rule : Scan"));
+    EXPECT_TRUE(log.Contains("Found invalid response : OPSEC \\ C for rule : Scan"));
     EXPECT_TRUE(log.Contains("Please review current policy applied to sensor for valid responses."));
-    // A choice is taken whatever "Enabled" says: one switched off is said.
     EXPECT_TRUE(log.Contains("Rule " + strRule + ": the response OPSEC is not enabled but has the choice \"C\", "
                              "and a response with a choice is carried out whatever \"Enabled\" says: remove "
                              "its \"Choice\" to switch it off"));
