@@ -124,17 +124,20 @@ bool ObjectNameMatches(const CNTEventRule& rule, const char* pszObject) {
     return false;
 }
 
-// The first 200 characters of the string cut at blanks, line ends, tabs
-// and "%", each piece through `map`, joined by `pszJoin`.
+// The whole string cut at blanks, line ends, tabs and "%", each piece
+// through `map`, joined by `pszJoin`.  Whoever caused the record chose the
+// string (a user name tried at a log-on, say): read only in part, it would
+// give a value cut where its writer liked, as if whole; the alert's own
+// bound on a value's length says any cut.
 template <typename Map>
 std::string JoinPieces(const char* pszString, const char* pszJoin, Map&& map) {
-    char szCopy[kPlaceholderText + 1];
-    const size_t nLength = ::strnlen(pszString, kPlaceholderText);
-    std::memcpy(szCopy, pszString, nLength);
-    szCopy[nLength] = '\0';
+    // A record is read whole within its own length, so its strings are
+    // bounded by it; the copy is reused from record to record.
+    thread_local std::string t_strCopy;
+    t_strCopy.assign(pszString);
     std::string strResult;
     char* pszSaved = nullptr;
-    for (char* pszPiece = ReentrantStrtok(szCopy, kDelimiters, &pszSaved); pszPiece != nullptr;
+    for (char* pszPiece = ReentrantStrtok(t_strCopy.data(), kDelimiters, &pszSaved); pszPiece != nullptr;
          pszPiece = ReentrantStrtok(nullptr, kDelimiters, &pszSaved)) {
         if (!strResult.empty()) {
             strResult += pszJoin;

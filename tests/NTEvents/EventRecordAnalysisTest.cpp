@@ -109,6 +109,27 @@ TEST_F(RecordAnalysisTest, PlaceholdersPickSplitAndTranslateInsertionStrings) {
     EXPECT_EQ("", Variable(*pAlert, "__qor_eventlog_UserSid"));
 }
 
+// Whoever causes a record chooses its strings' length: a user name or an
+// access list past the first 200 bytes still reaches the alert whole.
+TEST_F(RecordAnalysisTest, PlaceholdersReadTheWholeInsertionString) {
+    SetRuleInfoPair(&m_Rule, "User", "@String0");
+    SetRuleInfoPair(&m_Rule, "Access", "@Access1");
+    const std::string strPadding(300, 'p');
+    std::string strCodes;
+    for (int i = 0; i < 60; ++i) {
+        strCodes += "%%1537 ";
+    }
+    std::unique_ptr<EventLogInfo> pAlert =
+        Alert(MakeRecord(529, 16, {strPadding + "\tmallory", strCodes + "%%1538"}));
+    ASSERT_TRUE(pAlert);
+    EXPECT_EQ(strPadding + " mallory", Pair(*pAlert, "User"));
+    std::string strNames;
+    for (int i = 0; i < 60; ++i) {
+        strNames += "DELETE,";
+    }
+    EXPECT_EQ(strNames + "READ_CONTROL", Pair(*pAlert, "Access"));
+}
+
 TEST_F(RecordAnalysisTest, RecordUserSidIsLookedUpForTheSidPlaceholder) {
     SetRuleInfoPair(&m_Rule, "Who", "@Sid");
     const std::vector<uint8_t> kSystem = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
