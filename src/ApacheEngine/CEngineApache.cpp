@@ -84,8 +84,11 @@ bool CEngineApache::DescribeInput(std::string& strInput) {
     }
     std::lock_guard<std::mutex> guard(m_ProblemLock);
     if (!m_strRingLost.empty()) {
-        strInput = "the web-server event ring was cut short by another account and could not be mapped again (" +
-                   m_strRingLost + "); it is opened afresh at the next push (a reload that reads a policy)";
+        strInput =
+            "the web-server event ring was cut short by another account and could not be mapped "
+            "again (" +
+            m_strRingLost +
+            "); it is opened afresh at the next push (a reload that reads a policy)";
         return false;
     }
     if (m_nInitialized == 0 && m_strRingProblem.empty()) {
@@ -239,9 +242,12 @@ void CEngineApache::MapAgainAfterCut() {
     bool bConfigCut = false;
     std::string strProblem;
     if (WebShmMapAgain(bConfigCut, &strProblem) != 0) {
-        const std::string strText = "The web-server shared memory cut short by another account could not be mapped "
-                                    "again (" +
-                                    strProblem + "): web-server events are read again after the next push (a reload that reads a policy)";
+        const std::string strText =
+            "The web-server shared memory cut short by another account could not be mapped "
+            "again (" +
+            strProblem +
+            "): web-server events are read again after the next push (a reload that reads a "
+            "policy)";
         CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strText.c_str());
         m_bConfigWanted = false;
         std::lock_guard<std::mutex> guard(m_ProblemLock);

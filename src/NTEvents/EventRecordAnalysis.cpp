@@ -137,8 +137,8 @@ std::string JoinPieces(const char* pszString, const char* pszJoin, Map&& map) {
     t_strCopy.assign(pszString);
     std::string strResult;
     char* pszSaved = nullptr;
-    for (char* pszPiece = ReentrantStrtok(t_strCopy.data(), kDelimiters, &pszSaved); pszPiece != nullptr;
-         pszPiece = ReentrantStrtok(nullptr, kDelimiters, &pszSaved)) {
+    for (char* pszPiece = ReentrantStrtok(t_strCopy.data(), kDelimiters, &pszSaved);
+         pszPiece != nullptr; pszPiece = ReentrantStrtok(nullptr, kDelimiters, &pszSaved)) {
         if (!strResult.empty()) {
             strResult += pszJoin;
         }

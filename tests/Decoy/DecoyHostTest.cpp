@@ -19,6 +19,7 @@
 
 #include "DecoyTestSupport.h"
 #include "support/NamespacedHost.h"
+#include "support/TestUtil.h"
 
 using decoytest::Client;
 using decoytest::Listener;
@@ -212,6 +213,20 @@ TEST_F(DecoyHostTest, PortsNotOpenedAreNamedWithTheReasonAndCountedByPush) {
                                   30))
         << m_Host.ErrorsTail();
     EXPECT_NE(std::string::npos, m_Host.Errors().find(strHolder)) << m_Host.ErrorsTail();
+    // Word for word the line docs/rules-decoy.md shows, this test process
+    // holding the port where the page has nginx.
+    const std::string strPage =
+        hwtest::ReadWholeFile(std::string(HW_SOURCE_DIR) + "/docs/rules-decoy.md");
+    const size_t nShown = strPage.find(strHeld);
+    ASSERT_NE(std::string::npos, nShown);
+    std::string strShown = strPage.substr(nShown, strPage.find('\n', nShown) - nShown);
+    const std::string strPageHolder = "nginx (pid 812)";
+    ASSERT_NE(std::string::npos, strShown.find(strPageHolder)) << strShown;
+    std::string strComm = hwtest::ReadWholeFile("/proc/self/comm");
+    strComm.erase(strComm.find_last_not_of('\n') + 1);
+    strShown.replace(strShown.find(strPageHolder), strPageHolder.size(), strComm + " " + strHolder);
+    EXPECT_NE(std::string::npos, m_Host.Errors().find(strShown + "\n")) << strShown << "\n"
+                                                                        << m_Host.ErrorsTail();
     EXPECT_TRUE(Listening(2323));
 
     std::vector<DecoyRuleText> pushed = rules;

@@ -121,8 +121,8 @@ std::string OneLine(const std::string& strText) {
 std::set<std::string> OptionsNamed(const std::string& strText) {
     std::set<std::string> options;
     const std::regex option("--[a-z][a-z-]*");
-    for (auto it = std::sregex_iterator(strText.begin(), strText.end(), option); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(strText.begin(), strText.end(), option);
+         it != std::sregex_iterator(); ++it) {
         options.insert(it->str());
     }
     return options;
