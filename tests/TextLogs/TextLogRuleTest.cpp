@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "TextLogs/LogLineTemplates.h"
+#include "hostwarden/IPolicyContainer.h"
 #include "support/ConsoleCapture.h"
 
 TEST(TextLogRule, CopyKeepsAWorkingExpressionAfterTheOriginalIsGone) {
@@ -42,4 +44,29 @@ TEST(TextLogRule, SyslogRuleRefusesGroupsButItsCloneIsAPlainTextLogRule) {
     std::unique_ptr<Rule> clone(rule.Clone());
     EXPECT_EQ(dynamic_cast<CNTSyslogRule*>(clone.get()), nullptr);
     EXPECT_NE(dynamic_cast<CTextLogRule*>(clone.get()), nullptr);
+}
+
+// The demo's rule on SSH log-ins names where each came from: its pattern
+// matches the line sshd writes and its origin pair takes the address, not
+// a word of its template.
+TEST(TextLogRule, DemoSshRuleNamesTheOriginOfTheLogInItMatches) {
+    IPolicyContainer* pPolicy = CreatePluginPolicyContainer();
+    ASSERT_NE(pPolicy, nullptr);
+    const std::string strDemo = std::string(HW_SOURCE_DIR) + "/examples/demo/Default.policy";
+    ASSERT_EQ(pPolicy->LoadFile(strDemo.c_str(), "", "", false), 0);
+    const std::string strRule = "\\Advanced\\Rules\\SysLog Rules\\SSH password guessing";
+    const std::string strPattern = pPolicy->GetText(strRule.c_str(), "Regular Expression", "");
+    const std::string strOrigin =
+        pPolicy->GetText((strRule + "\\Info").c_str(), "AttackOrigin", "");
+    pPolicy->Release();
+
+    CTextLogRule rule;
+    ASSERT_TRUE(rule.SetExpression(strPattern.c_str(), false, false));
+    const std::string strLine =
+        "Dec  7 00:37:12 web1 sshd[42]: Failed password for invalid user mallory from "
+        "203.0.113.5 port 52144 ssh2";
+    EXPECT_TRUE(rule.IsMatch(strLine.c_str()));
+    std::string strValue;
+    EXPECT_TRUE(ResolveLineTemplate(strOrigin, strLine, strValue));
+    EXPECT_EQ(strValue, "203.0.113.5");
 }
