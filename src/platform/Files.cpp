@@ -456,6 +456,8 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_qwSize = static_cast<uint64_t>(info.st_size);
     status.m_llModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                             static_cast<int64_t>(info.st_mtim.tv_nsec);
+    status.m_llChangedNs = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 +
+                           static_cast<int64_t>(info.st_ctim.tv_nsec);
     status.m_qwIdentity = (static_cast<uint64_t>(info.st_dev) << 32) ^
                           static_cast<uint64_t>(info.st_ino);
     status.m_bIsDirectory = S_ISDIR(info.st_mode);
