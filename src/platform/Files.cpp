@@ -464,12 +464,22 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_bIsRegular = S_ISREG(info.st_mode);
 }
 
+int64_t BirthTimeAt(int dir, const char* name, int flags) {
+    struct statx info {};
+    if (::statx(dir, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME, &info) != 0 ||
+        (info.stx_mask & STATX_BTIME) == 0) {
+        return 0;
+    }
+    return static_cast<int64_t>(info.stx_btime.tv_sec) * 1000000000 + static_cast<int64_t>(info.stx_btime.tv_nsec);
+}
+
 bool GetFileStatus(const char* path, FileStatus& status) {
     TrustedWalk walked;
     if (!WalkTrusted(path, walked)) {
         return false;
     }
     FillFileStatus(walked.m_Info, status);
+    status.m_llBornNs = walked.m_File.Get() >= 0 ? BirthTimeAt(walked.m_File.Get(), "", AT_EMPTY_PATH) : 0;
     return true;
 }
 
