@@ -454,6 +454,33 @@ int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
     return CEngineBase::OnReloadPolicy(dwArgument);
 }
 
+bool CEngineApache::InputMayComeBack() {
+    if (!IsEnabled()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_ProblemLock);
+    return !m_strRingLost.empty() || (m_nInitialized == 0 && !m_strRingProblem.empty());
+}
+
+int32_t CEngineApache::OnPause(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnPause(dwArgument);
+    bool bLost = false;
+    {
+        std::lock_guard<std::mutex> guard(m_ProblemLock);
+        bLost = !m_strRingLost.empty();
+    }
+    // A ring that could not be mapped again is let go, its thread ended,
+    // so that the resume opens it afresh as a reload's does.
+    if (nResult == 0 && bLost && m_nInitialized != 0) {
+        m_pRuleMap.reset();
+        m_pIdMap.reset();
+        WebShmDetach();
+        m_nInitialized = 0;
+        m_bConfigWanted = false;
+    }
+    return nResult;
+}
+
 int32_t CEngineApache::OnResume(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogError, "CEngineApache::OnResume called ........");
     if (!IsEnabled()) {

@@ -38,8 +38,12 @@ public:
     int32_t OnStopInit(uint32_t dwArgument) override;
     int32_t OnStop(uint32_t dwArgument) override;
     int32_t OnReloadPolicy(uint32_t dwArgument) override;
+    int32_t OnPause(uint32_t dwArgument) override;
     int32_t OnResume(uint32_t dwArgument) override;
     bool DescribeInput(std::string& strInput) override;
+    // The ring could not be opened, or was cut short and could not be
+    // mapped again: another opening may have it.
+    bool InputMayComeBack() override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
 

@@ -116,6 +116,20 @@ uint32_t CThreadList::ResumeAll(uint32_t dwArgument) {
     });
 }
 
+uint32_t CThreadList::PauseAndResume(CEngineBase& engine, uint32_t dwArgument) {
+    if (!TakesPart(engine, dwArgument, true)) {
+        return ResultBits(kStuckResult);
+    }
+    CSF_LOG(kCSFLogTrace, "Thread list: OnPauseInit, OnPause and OnResume %s", engine.GetName());
+    uint32_t result = ResultBits(engine.OnPauseInit(dwArgument));
+    if (!engine.AwaitThreadEnd("pause", kStuckAtPause)) {
+        return result | ResultBits(kStuckResult);
+    }
+    NoteEnded(engine);
+    result |= ResultBits(engine.OnPause(dwArgument));
+    return result | ResultBits(engine.OnResume(dwArgument));
+}
+
 uint32_t CThreadList::StartAll(uint32_t dwArgument) {
     m_bStopped = 0;
     return ForEach("OnStart", [&](CEngineBase& engine) {

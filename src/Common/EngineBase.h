@@ -70,6 +70,11 @@ public:
     // words ("UDP port 514"); false when that input could not be opened, so
     // that the engine runs without it.  The base names nothing.
     virtual bool DescribeInput(std::string& strInput);
+    // Whether the engine lacks an input that another try may bring back (a
+    // port another program held when it was opened): a reload that reads
+    // no policy pauses and resumes such an engine, as any reload does, so
+    // that it tries.  The base lacks none.
+    virtual bool InputMayComeBack() { return false; }
 
     // 0 when the thread runs (already, or started now), -1 when it could
     // not be started.

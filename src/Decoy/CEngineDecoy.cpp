@@ -193,6 +193,8 @@ int32_t CEngineDecoy::OnResume(uint32_t /*dwArgument*/) {
     return 0;
 }
 
+bool CEngineDecoy::InputMayComeBack() { return m_PortReport.MissesAPortThatMayOpen(); }
+
 std::vector<uint16_t> CEngineDecoy::EnabledPorts() {
     std::vector<uint16_t> ports;
     if (RuleContainer* pRules = GetRuleContainer()) {

@@ -144,6 +144,15 @@ void DecoyPortReport::Publish(std::vector<DecoyPortOutcome> outcomes, bool bSayN
     CSFNoticeDescriptionChanged("decoy ports opened");
 }
 
+bool DecoyPortReport::MissesAPortThatMayOpen() {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Stage == Stage::kKnown &&
+           std::any_of(m_Outcomes.begin(), m_Outcomes.end(), [](const DecoyPortOutcome& outcome) {
+               return outcome.m_Kind == Kind::kInUse || outcome.m_Kind == Kind::kNoSocket ||
+                      outcome.m_Kind == Kind::kBind || outcome.m_Kind == Kind::kListen;
+           });
+}
+
 void DecoyPortReport::SayUnclaimed() {
     std::vector<std::string> failures;
     {

@@ -75,6 +75,10 @@ public:
     // The operator's line for a port that was not opened: the rule, the
     // port, the reason in words and what to do.
     static std::string FailureText(const DecoyPortOutcome& outcome);
+    // Whether the last opening left a port closed for a cause that may
+    // pass (another program held it, the socket failed): another opening
+    // may take it.
+    bool MissesAPortThatMayOpen();
 
 private:
     enum class Stage { kClosed, kStarting, kFirstWait, kKnown };

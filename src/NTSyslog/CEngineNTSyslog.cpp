@@ -138,6 +138,11 @@ bool CEngineNTSyslog::DescribeInput(std::string& strInput) {
     return false;
 }
 
+bool CEngineNTSyslog::InputMayComeBack() {
+    return !m_ActiveRules.empty() && m_pListener && !m_pListener->IsSocketOpen() &&
+           !m_pListener->GetOpenFailure().empty();
+}
+
 int32_t CEngineNTSyslog::OnResume(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;

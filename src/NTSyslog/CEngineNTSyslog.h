@@ -48,6 +48,7 @@ public:
     int32_t OnPauseInit(uint32_t dwArgument) override;
     int32_t OnPause(uint32_t dwArgument) override;
     int32_t OnResume(uint32_t dwArgument) override;
+    bool InputMayComeBack() override;
     bool DescribeInput(std::string& strInput) override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;

@@ -451,6 +451,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         // A reload is what the console names to bring given-up scripts
         // back, whether or not it reads a policy.
         RestartGivenUpScripts();
+        // And the console names a reload to try a port again that another
+        // program held, whatever a SIGHUP reads.
+        if (RetryEnginesWithoutInput() && pRequest != nullptr) {
+            pRequest->SetStatusText(DescribeEngines("reload", false).c_str());
+        }
         return CSFSensor::OnReloadPolicy(pRequest);
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
@@ -818,6 +823,32 @@ void CHostWarden::RestartGivenUpScripts() {
                          "again at this reload.");
     // The handler let go of the rules when it gave up.
     RestartScriptsWithRulesInForce();
+}
+
+bool CHostWarden::RetryEnginesWithoutInput() {
+    if (m_bHostPaused || m_pThreadList == nullptr) {
+        return false;
+    }
+    bool bRetried = false;
+    for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
+        CEngineBase* pEngine = m_pThreadList->GetAt(i);
+        if (pEngine == nullptr || !pEngine->InputMayComeBack()) {
+            continue;
+        }
+        CSF_LOG(kCSFLogInfo, "The engine %s is without input: it is paused and resumed at this reload, "
+                             "so that it tries its input again.",
+                pEngine->GetName());
+        // It sets itself up from the policy in force, as a resume does.
+        if (m_pPolicyInForce != nullptr) {
+            PublishPolicy(m_pPolicyInForce);
+        }
+        m_pThreadList->PauseAndResume(*pEngine, kEngineArgument);
+        if (m_pPolicyInForce != nullptr) {
+            WithdrawPolicy();
+        }
+        bRetried = true;
+    }
+    return bRetried;
 }
 
 void CHostWarden::RestartScriptsWithRulesInForce() {

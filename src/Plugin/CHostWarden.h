@@ -166,6 +166,11 @@ private:
     // the process ended too often, or failed to set up): the handler gets
     // the rules in force and starts again.
     void RestartGivenUpScripts();
+    // Engines left without input by something that may have passed (a
+    // port another program held) are paused and resumed, as a reload that
+    // reads a policy does, so they try their input again; false when none
+    // was (or the host holds the sensor paused).
+    bool RetryEnginesWithoutInput();
     // Starts the handler (shut down, or given up) with the rules in force
     // and the tuning of the policy in force.
     void RestartScriptsWithRulesInForce();

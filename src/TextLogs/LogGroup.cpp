@@ -160,7 +160,7 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
             continue;
         }
         if (status.m_bIsRegular) {
-            scan.m_Met.push_back({status.m_qwIdentity, status.m_qwSize, scan.m_nPath});
+            scan.m_Met.push_back({status.m_qwIdentity, status.m_qwSize, scan.m_nPath, status.m_llBornNs});
         }
         if (m_bNewestOnly && !status.m_bIsRegular) {
             continue;
@@ -176,7 +176,8 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
             continue;
         }
         FoundFile file{std::move(found.m_strFileName), status.m_qwIdentity, status.m_qwSize,
-                       found.m_bTrustedOwner, found.m_uOwner, status.m_bIsRegular, scan.m_nPath, llTime};
+                       found.m_bTrustedOwner, found.m_uOwner, status.m_bIsRegular, scan.m_nPath, llTime,
+                       status.m_llBornNs};
         if (!m_bNewestOnly) {
             scan.m_Files.push_back(std::move(file));
             continue;

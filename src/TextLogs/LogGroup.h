@@ -54,6 +54,9 @@ public:
         size_t m_nPath = 0;
         // When it was written last, as a newest-only choice reads it.
         int64_t m_llTime = 0;
+        // When it was made (0: not known): a file given the identity of
+        // one removed is another file.
+        int64_t m_llBornNs = 0;
     };
 
     // The modification times a newest-only choice goes by.  A time ahead of
@@ -105,6 +108,7 @@ public:
             uint64_t m_qwIdentity = 0;
             uint64_t m_qwSize = 0;
             size_t m_nPath = 0;
+            int64_t m_llBornNs = 0;
         };
         const std::vector<MetFile>& Met() const { return m_Met; }
         std::vector<FoundFile> TakeFiles() { return std::move(m_Files); }

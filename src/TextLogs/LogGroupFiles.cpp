@@ -85,7 +85,8 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
 }
 
 CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64_t qwIdentity, uint64_t qwSize,
-                                              bool bAtEnd, uint64_t qwAfter, bool bDescriptorTaken) {
+                                              bool bAtEnd, uint64_t qwAfter, bool bDescriptorTaken,
+                                              int64_t llBornNs) {
     CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strName.c_str());
     auto pEntry = std::make_unique<Entry>();
     Entry& entry = *pEntry;
@@ -103,12 +104,14 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
         entry.m_Place = std::move(place->second.m_Point);
         entry.m_bAtEnd = false;
         m_Places.erase(place);
-    } else if (history != m_History.end() && !bAtEnd) {
+    } else if (history != m_History.end() && !bAtEnd &&
+               (llBornNs == 0 || history->second.m_llBornNs == 0 || llBornNs == history->second.m_llBornNs)) {
         // Met at its path's first scan without being followed (not the
         // newest then, or left out at a bound): what it held then is
-        // history, as that of the files followed from that scan on.
+        // history, as that of the files followed from that scan on.  A file
+        // made since, that took the identity of one removed, holds none.
         entry.m_Place.m_qwIdentity = qwIdentity;
-        entry.m_Place.m_llPosition = static_cast<int64_t>(history->second);
+        entry.m_Place.m_llPosition = static_cast<int64_t>(history->second.m_qwSize);
     }
     if (history != m_History.end()) {
         m_History.erase(history);
@@ -238,7 +241,7 @@ void CLogGroupFiles::RememberHistory(const CLogGroup& group, const CLogGroup::Sc
             m_History.size() >= CLogGroup::kMaxNamesPerScan) {
             continue;
         }
-        m_History.try_emplace(met.m_qwIdentity, met.m_qwSize);
+        m_History.try_emplace(met.m_qwIdentity, History{met.m_qwSize, met.m_llBornNs});
     }
 }
 
@@ -259,7 +262,8 @@ bool CLogGroupFiles::TakeUp(const CLogGroup& group, const CLogGroup::FoundFile& 
         bNoDescriptor = true;
         return false;
     }
-    Create(found.m_strName, found.m_qwIdentity, found.m_qwSize, IsHistory(group, found), qwAfter, true);
+    Create(found.m_strName, found.m_qwIdentity, found.m_qwSize, IsHistory(group, found), qwAfter, true,
+           found.m_llBornNs);
     auto name = m_Names.try_emplace(found.m_strName).first;
     name->second.m_dwMissedScans = 0;
     Lead(name, found.m_qwIdentity);
@@ -501,7 +505,7 @@ bool CLogGroupFiles::FollowNames() {
         // A new file under a followed name: a rotation, taken up within
         // the pass, from its first line.
         CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener", it->first.c_str());
-        Create(it->first, status.m_qwIdentity, status.m_qwSize, false, qwBefore, false);
+        Create(it->first, status.m_qwIdentity, status.m_qwSize, false, qwBefore, false, status.m_llBornNs);
         Lead(it, status.m_qwIdentity);
     }
     return LetGoQuiet();

@@ -168,7 +168,7 @@ private:
     // opened at once (with the descriptor the caller took, when
     // `bDescriptorTaken`); `qwAfter` is the file the name led to before.
     Entry* Create(const std::string& strName, uint64_t qwIdentity, uint64_t qwSize, bool bAtEnd,
-                  uint64_t qwAfter, bool bDescriptorTaken);
+                  uint64_t qwAfter, bool bDescriptorTaken, int64_t llBornNs);
     // Opens a waiting entry by its name: at its end, at its place, or at
     // its start.  Leaves it waiting when no descriptor is to spare or the
     // name no longer leads to it, refused when what is there is no file.
@@ -227,8 +227,14 @@ private:
     // Paths a scan has read: a file first met through another is history.
     std::set<std::string> m_ScannedPaths;
     // Files a path's first scan met and the group did not follow, by
-    // identity, with their sizes then.
-    std::unordered_map<uint64_t, uint64_t> m_History;
+    // identity, with their sizes then and when they were made (0: not
+    // known): a file made later with the identity of one removed since
+    // holds no history.
+    struct History {
+        uint64_t m_qwSize = 0;
+        int64_t m_llBornNs = 0;
+    };
+    std::unordered_map<uint64_t, History> m_History;
     struct Place {
         CTextLogListener::ResumePoint m_Point;
         uint64_t m_qwOrder = 0;

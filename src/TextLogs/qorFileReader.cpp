@@ -21,7 +21,7 @@ int32_t qorFileReader::Open(int64_t llPosition) {
     m_llPosition = 0;
     m_llSeenSize = 0;
     m_nTail = 0;
-    m_bCaughtUp = false;
+    m_llLookedNs = 0;
     plat::FileStatus status;
     m_qwIdentity = plat::GetOpenFileStatus(m_hFile, status) ? status.m_qwIdentity : 0;
     if (llPosition != 0) {
@@ -46,17 +46,14 @@ int64_t qorFileReader::Seek(int64_t llPosition) {
     }
     m_llPosition = llReached;
     m_llSeenSize = llReached;
-    m_bCaughtUp = false;
     // The bytes before the place are known from here on, so a file
     // truncated and written past the place again before its next read
     // shows, also when nothing was read from it yet (one opened at its end).
     const int32_t nTail = static_cast<int32_t>(std::min<int64_t>(llReached, kTailSize));
     m_nTail = std::max(0, ReadAt(llReached - nTail, m_Tail.data(), nTail));
     int64_t llSize = 0;
-    int64_t llModifiedNs = 0;
-    if (m_nTail == nTail && Look(llSize, llModifiedNs) && llSize == llReached) {
-        m_bCaughtUp = true;
-        m_llCaughtUpNs = llModifiedNs;
+    if (m_nTail != nTail || !Look(llSize, m_llLookedNs)) {
+        m_llLookedNs = 0;
     }
     return m_llPosition;
 }
@@ -68,19 +65,18 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     }
     // An idle file costs this one status query.
     int64_t llSize = 0;
-    int64_t llModifiedNs = 0;
-    if (!Look(llSize, llModifiedNs)) {
+    int64_t llChangedNs = 0;
+    if (!Look(llSize, llChangedNs)) {
         return -1;
     }
     // Written past the place again after a truncation, or to the very size
-    // read: the bytes before the place are new too.  Only a file that had
-    // no more, and has been written since, is looked at so (one small
-    // read), which is when a truncation can slip between two looks.
-    const bool bRewritten = llSize >= m_llPosition && m_bCaughtUp && llModifiedNs != m_llCaughtUpNs &&
-                            !TailIsThere();
+    // read: the bytes before the place are new too.  A file changed since
+    // the last look is looked at so (one small read), also one that still
+    // had more then: a copy-and-truncate can come between two reads of a
+    // backlog as well as after the last.
+    const bool bRewritten = llSize >= m_llPosition && llChangedNs != m_llLookedNs && !TailIsThere();
     if (llSize == m_llPosition && !bRewritten) {
-        m_bCaughtUp = true;
-        m_llCaughtUpNs = llModifiedNs;
+        m_llLookedNs = llChangedNs;
         return 0;
     }
     if (llSize < m_llPosition || bRewritten) {
@@ -98,9 +94,7 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     }
     m_llPosition += static_cast<int64_t>(nDone);
     KeepTail(pBuffer, static_cast<int32_t>(nDone));
-    // Short transfers are repeated, so fewer bytes than asked is the end.
-    m_bCaughtUp = nDone < static_cast<size_t>(nCount);
-    m_llCaughtUpNs = llModifiedNs;
+    m_llLookedNs = llChangedNs;
     return static_cast<int32_t>(nDone);
 }
 
@@ -122,27 +116,26 @@ void qorFileReader::KeepTail(const char* pRead, int32_t nRead) {
 
 bool qorFileReader::HoldsNothingNew() {
     int64_t llSize = 0;
-    int64_t llModifiedNs = 0;
-    if (!Look(llSize, llModifiedNs) || llSize != m_llPosition) {
+    int64_t llChangedNs = 0;
+    if (!Look(llSize, llChangedNs) || llSize != m_llPosition) {
         return false;
     }
     // Written since, to the very size read: a read tells whether it was
     // truncated first.
-    if (m_bCaughtUp && llModifiedNs != m_llCaughtUpNs && !TailIsThere()) {
+    if (llChangedNs != m_llLookedNs && !TailIsThere()) {
         return false;
     }
-    m_bCaughtUp = true;
-    m_llCaughtUpNs = llModifiedNs;
+    m_llLookedNs = llChangedNs;
     return true;
 }
 
-bool qorFileReader::Look(int64_t& llSize, int64_t& llModifiedNs) const {
+bool qorFileReader::Look(int64_t& llSize, int64_t& llChangedNs) const {
     plat::FileStatus status;
     if (!IsOpen() || !plat::GetOpenFileStatus(m_hFile, status)) {
         return false;
     }
     llSize = static_cast<int64_t>(status.m_qwSize);
-    llModifiedNs = status.m_llModifiedNs;
+    llChangedNs = status.m_llChangedNs;
     return true;
 }
 

@@ -93,8 +93,9 @@ protected:
     bool TakeRewound(Cut& cut);
 
 private:
-    // The open file's size and modification time: one status query.
-    bool Look(int64_t& llSize, int64_t& llModifiedNs) const;
+    // The open file's size and change time (which its writer cannot set
+    // back, as it can the modification time): one status query.
+    bool Look(int64_t& llSize, int64_t& llChangedNs) const;
     // Whether the bytes before the position are still those read there.
     bool TailIsThere() const;
     void KeepTail(const char* pRead, int32_t nRead);
@@ -110,10 +111,9 @@ private:
     // The last bytes read, just before the position (none after a seek).
     std::array<char, kTailSize> m_Tail{};
     int32_t m_nTail = 0;
-    // The last read reached the end the file had then: whatever comes next
-    // may have been written after a truncation.  The file's modification
-    // time then: a file of the same size written since may have been.
-    bool m_bCaughtUp = false;
-    int64_t m_llCaughtUpNs = 0;
+    // The file's change time at the last look (0: unknown): a file changed
+    // since may have been truncated and written again to the place or past
+    // it, whether the reader had reached its end or not.
+    int64_t m_llLookedNs = 0;
     std::string m_strOpenProblem;
 };

@@ -456,10 +456,21 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_qwSize = static_cast<uint64_t>(info.st_size);
     status.m_llModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                             static_cast<int64_t>(info.st_mtim.tv_nsec);
+    status.m_llChangedNs = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 +
+                           static_cast<int64_t>(info.st_ctim.tv_nsec);
     status.m_qwIdentity = (static_cast<uint64_t>(info.st_dev) << 32) ^
                           static_cast<uint64_t>(info.st_ino);
     status.m_bIsDirectory = S_ISDIR(info.st_mode);
     status.m_bIsRegular = S_ISREG(info.st_mode);
+}
+
+int64_t BirthTimeAt(int dir, const char* name, int flags) {
+    struct statx info {};
+    if (::statx(dir, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME, &info) != 0 ||
+        (info.stx_mask & STATX_BTIME) == 0) {
+        return 0;
+    }
+    return static_cast<int64_t>(info.stx_btime.tv_sec) * 1000000000 + static_cast<int64_t>(info.stx_btime.tv_nsec);
 }
 
 bool GetFileStatus(const char* path, FileStatus& status) {
@@ -468,6 +479,7 @@ bool GetFileStatus(const char* path, FileStatus& status) {
         return false;
     }
     FillFileStatus(walked.m_Info, status);
+    status.m_llBornNs = walked.m_File.Get() >= 0 ? BirthTimeAt(walked.m_File.Get(), "", AT_EMPTY_PATH) : 0;
     return true;
 }
 

@@ -145,6 +145,13 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position);
 struct FileStatus {
     uint64_t m_qwSize = 0;
     int64_t m_llModifiedNs = 0;  // since the epoch
+    // When the file or its status last changed: the kernel's own time,
+    // which no account can set back (a modification time can be).
+    int64_t m_llChangedNs = 0;
+    // When the file was made (0: the file system does not say), which
+    // tells a file apart from a later one that was given its identity once
+    // it was removed.  Only a status read by name has it.
+    int64_t m_llBornNs = 0;
     uint64_t m_qwIdentity = 0;
     bool m_bIsDirectory = false;
     bool m_bIsRegular = false;

@@ -138,6 +138,7 @@ bool TrustedFolder::Describe(std::string_view relative, FolderEntryStatus& statu
         }
         if (!S_ISLNK(info.st_mode)) {
             Fill(info, false, false, status);
+            status.m_Status.m_llBornNs = S_ISREG(info.st_mode) ? BirthTimeAt(dir, name.c_str(), 0) : 0;
             return true;
         }
         if (!IsTrustedOwner(info.st_uid)) {
@@ -154,6 +155,9 @@ bool TrustedFolder::Describe(std::string_view relative, FolderEntryStatus& statu
         return false;
     }
     Fill(walk.m_Info, walk.m_bFinalIsLink, walk.m_bUntrusted, status);
+    if (!walk.m_bUntrusted && S_ISREG(walk.m_Info.st_mode) && walk.m_File.Get() >= 0) {
+        status.m_Status.m_llBornNs = BirthTimeAt(walk.m_File.Get(), "", AT_EMPTY_PATH);
+    }
     return true;
 }
 

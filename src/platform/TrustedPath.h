@@ -49,6 +49,10 @@ struct FileStatus;
 
 // The status a follower of files keeps (Files.h) of what `info` describes.
 void FillFileStatus(const struct stat& info, FileStatus& status);
+// When the file `name` in `dir` (with AT_EMPTY_PATH and "", the file `dir`
+// itself) was made, in nanoseconds since the epoch; 0 when the file system
+// does not keep it.  Links are not followed.
+int64_t BirthTimeAt(int dir, const char* name, int flags);
 
 // As many links as the kernel's own walk of one path follows.
 constexpr int kMaxLinks = 40;

@@ -297,6 +297,25 @@ TEST_F(CEngineApacheTest, WebGroupThatDoesNotExistIsRefused) {
                                "group hw-no-such-group does not exist"));
 }
 
+// A ring that could not be opened is an input another opening may bring:
+// a pause and resume of the engine alone (what a reload that reads no
+// policy gives it) opens it once the cause has gone.
+TEST_F(CEngineApacheTest, RingThatCouldNotBeOpenedIsOpenedByAPauseAndResumeOnceItCanBe) {
+    m_Engine.Shutdown();
+    ::setenv(kWebGroupVariable, "hw-no-such-group", 1);
+    hwtest::ConsoleCapture console;
+    EXPECT_EQ(1, m_Engine.Initialize());
+    EXPECT_TRUE(m_Engine.InputMayComeBack());
+    ::unsetenv(kWebGroupVariable);
+    EXPECT_EQ(0, m_Engine.OnPause(0));
+    EXPECT_EQ(0, m_Engine.OnResume(0));
+    EXPECT_TRUE(WebShmIsAttached());
+    EXPECT_FALSE(m_Engine.InputMayComeBack());
+    std::string strInput;
+    EXPECT_TRUE(m_Engine.DescribeInput(strInput)) << strInput;
+    m_Engine.StopAndWait();
+}
+
 TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {
     m_Config.SetIDSEnabled(false);
     ASSERT_EQ(0, m_Engine.OnStart(0));

@@ -253,3 +253,31 @@ TEST_F(CThreadListTest, EngineStuckAtAPauseIsLeftOutOfTheRestartUntilItsThreadHa
     EXPECT_FALSE(m_list.KeepsOldRules());
     EXPECT_EQ("", m_list.StuckEngines());
 }
+
+// One engine paused and resumed on its own (to try its input again) is the
+// only one told, the list stays running, and one whose thread does not end
+// within its bound is left as a stuck engine, not resumed.
+TEST_F(CThreadListTest, PauseAndResumeOfOneEngineTouchesNoOtherAndLeavesAStuckOneAsItIs) {
+    ScopedHostLog log;
+    JournalEngine* pFirst = Add("a");
+    Add("b");
+    m_list.ResumeAll(0);
+    m_journal.clear();
+    pFirst->m_results["OnResume"] = 0x2;
+    EXPECT_EQ(0x2u, m_list.PauseAndResume(*pFirst, 0));
+    EXPECT_EQ((Journal{"a:OnPauseInit", "a:OnPause", "a:OnResume"}), m_journal);
+    EXPECT_FALSE(m_list.IsPaused());
+
+    auto* deaf = new DeafEngine(m_journal);
+    m_list.Append(deaf);
+    deaf->StartThread();
+    ASSERT_TRUE(deaf->AwaitBody());
+    m_journal.clear();
+    EXPECT_NE(0u, m_list.PauseAndResume(*deaf, 0));
+    EXPECT_TRUE(deaf->IsStuck());
+    EXPECT_TRUE(deaf->IsRunning());
+    EXPECT_EQ(Journal{}, m_journal);
+    EXPECT_TRUE(log.Contains("The engine Deaf did not end within 200 ms of its pause: it is left running, and out "
+                             "of every restart until its thread has ended"));
+    ASSERT_TRUE(deaf->LetGoAndAwaitEnd());
+}

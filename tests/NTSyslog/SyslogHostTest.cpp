@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/NamespacedHost.h"
+#include "support/TestUtil.h"
 
 using hwtest::SyslogPolicy;
 using hwtest::SyslogRule;
@@ -199,6 +200,25 @@ TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) 
     }));
     m_Host.Signal(SIGUSR2);
     EXPECT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+
+    // Held again across a pause, and let go: a SIGHUP that reads no policy
+    // is the reload the line names, and takes the port too.
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::CountOf(m_Host.Log(), "hwhost: pause completed with status") == 2 && !Listening();
+    })) << m_Host.ErrorsTail();
+    hwtest::ChildProcess again;
+    ASSERT_TRUE(again.Start(m_Namespace.Enter({"socat", "-u", "UDP-RECV:514", "OPEN:/dev/null"})));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    m_Host.Signal(SIGUSR2);
+    const std::string strHeldAgain = "UDP port 514 is held by socat (pid " + std::to_string(again.Pid()) + ")";
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Errors().find("NT Syslog: 1 rule; WITHOUT INPUT: " + strHeldAgain) != std::string::npos;
+    })) << m_Host.ErrorsTail();
+    again.Stop();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Listening(); }));
+    m_Host.Signal(SIGHUP);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Listening(); }, 10)) << m_Host.ErrorsTail();
 }
 
 // Reloads change the rules in the running host; the port is open only

@@ -10,12 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "TextLogs/TextLogListener.h"
 #include "TextLogs/qorFileReader.h"
+#include "TextLogs/qorTextReader.h"
 #include "platform/Refusal.h"
 #include "qorCSFLib/CSFLog.h"
 #include "support/ConsoleCapture.h"
@@ -42,6 +44,23 @@ protected:
     const std::string m_strFile = m_Dir.File("app.log");
     hwtest::ConsoleCapture m_Console;
 };
+
+// Waits until the kernel's file clock, which may be coarse, has moved on
+// past the last change of `strFile`, so what is done to it next shows as a
+// change of its own.
+bool ClockMovesPast(const std::string& strFile, const std::string& strScratch) {
+    struct stat before {};
+    if (::stat(strFile.c_str(), &before) != 0) {
+        return false;
+    }
+    return hwtest::WaitUntil([&] {
+        std::ofstream(strScratch) << "tick";
+        struct stat now {};
+        return ::stat(strScratch.c_str(), &now) == 0 &&
+               (now.st_ctim.tv_sec > before.st_ctim.tv_sec ||
+                (now.st_ctim.tv_sec == before.st_ctim.tv_sec && now.st_ctim.tv_nsec > before.st_ctim.tv_nsec));
+    }, 10);
+}
 
 }  // namespace
 
@@ -142,6 +161,7 @@ TEST_F(LogReaderTest, TruncationIsNoticedAtTheEndPlaceAndAtTheVerySizeRead) {
     ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
     Append("L3 three\nL4 four, longer\n");
     EXPECT_EQ(Drain(listener), "L3 three|L4 four, longer|");
+    ASSERT_TRUE(ClockMovesPast(m_strFile, m_Dir.File("tick")));
     ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
     Append("L5 " + std::string(21, 'x') + "\n");
     // Written a moment later than it was read: a file's time is the
@@ -149,6 +169,56 @@ TEST_F(LogReaderTest, TruncationIsNoticedAtTheEndPlaceAndAtTheVerySizeRead) {
     const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 1, 0}};
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_strFile.c_str(), times, 0));
     EXPECT_EQ(Drain(listener), "L5 " + std::string(21, 'x') + "|");
+    EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
+}
+
+// Whoever writes a log may set its modification time back, and a
+// copy-and-truncate may come while the reader is still working through a
+// backlog: neither hides the truncation, and the lines written after it
+// are read from their first.
+TEST_F(LogReaderTest, TruncationIsNoticedUnderAModificationTimeSetBackAndWithinABacklog) {
+    Append("F1 first\nF2 second\n");
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "F1 first|F2 second|");
+    struct stat read {};
+    ASSERT_EQ(0, ::stat(m_strFile.c_str(), &read));
+    ASSERT_TRUE(ClockMovesPast(m_strFile, m_Dir.File("tick")));
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    const std::string strNew = "G1 written after the truncation, past the place\n";
+    Append(strNew);
+    const timespec times[2] = {{0, UTIME_OMIT}, read.st_mtim};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_strFile.c_str(), times, 0));
+    EXPECT_EQ(Drain(listener), strNew.substr(0, strNew.size() - 1) + "|");
+
+    // 40-byte lines, more than one buffer of them: the reader has handed out
+    // one line and holds the rest of its first read when the file is copied
+    // away and truncated, and written past that read before it reads again.
+    const auto Lines = [](const char* pszWord, int nCount, std::string& strExpected, int nExpected) {
+        std::string strLines;
+        for (int n = 0; n < nCount; ++n) {
+            char szLine[64];
+            std::snprintf(szLine, sizeof szLine, "%s %05d %-29s\n", pszWord, n, "padding");
+            strLines += szLine;
+            if (n < nExpected) {
+                strExpected += std::string(szLine, 39) + "|";
+            }
+        }
+        return strLines;
+    };
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    std::string strOld;
+    Append(Lines("old", 1000, strOld, qorTextReader::kBufferSize / 40));
+    CTextLogListener busy(m_strFile);
+    ASSERT_TRUE(busy.Open(0));
+    const char* pszFirst = busy.ReadNextLine();
+    ASSERT_NE(pszFirst, nullptr);
+    EXPECT_EQ(std::string(pszFirst) + "|", strOld.substr(0, 40));
+    ASSERT_TRUE(ClockMovesPast(m_strFile, m_Dir.File("tick")));
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    std::string strNewLines;
+    Append(Lines("new", 1000, strNewLines, 1000));
+    EXPECT_EQ(Drain(busy), strOld.substr(40) + strNewLines);
     EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
 }
 
