@@ -88,7 +88,7 @@ bool CEngineApache::DescribeInput(std::string& strInput) {
             "the web-server event ring was cut short by another account and could not be mapped "
             "again (" +
             m_strRingLost +
-            "); it is opened afresh at the next push (a reload that reads a policy)";
+            "); it is opened afresh at the next reload";
         return false;
     }
     if (m_nInitialized == 0 && m_strRingProblem.empty()) {
@@ -246,8 +246,7 @@ void CEngineApache::MapAgainAfterCut() {
             "The web-server shared memory cut short by another account could not be mapped "
             "again (" +
             strProblem +
-            "): web-server events are read again after the next push (a reload that reads a "
-            "policy)";
+            "): web-server events are read again after the next reload";
         CSF_LOG(kCSFLogError | kCSFLogConsoleFlag, "%s", strText.c_str());
         m_bConfigWanted = false;
         std::lock_guard<std::mutex> guard(m_ProblemLock);

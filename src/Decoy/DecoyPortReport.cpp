@@ -8,8 +8,7 @@
 
 namespace {
 
-constexpr const char kRetried[] =
-    " The port is tried again at the next resume or push (a reload that reads a policy).";
+constexpr const char kRetried[] = " The port is tried again at the next resume or reload.";
 
 using Kind = DecoyPortOutcome::Kind;
 

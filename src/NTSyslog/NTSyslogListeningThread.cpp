@@ -68,8 +68,8 @@ void NTSyslogListeningThread::ReportBindFailure(uint32_t dwError) {
     // engines), try the bind again; nothing else does.  A SIGHUP that reads
     // none leaves the engines running as they are.
     const char* const pszRetry =
-        " Syslog input stays off until the port is tried again: at the next push (a reload that "
-        "reads a policy), resume or restart.";
+        " Syslog input stays off until the port is tried again: at the next reload (a push or "
+        "SIGHUP), resume or restart.";
     std::string strText;
     if (dwError == kAddressInUse) {
         const std::string strHolders = plat::DescribePortHolders(plat::PortProtocol::kUdp, m_wPort);

@@ -182,8 +182,8 @@ TEST_F(SyslogHostTest, PortHeldByAnotherSocketIsReportedWithItsHolderAndRemedy) 
         "UDP port 514 is held by socat (pid " + std::to_string(holder.Pid()) + ")";
     const std::string strMessage = "Syslog port (514) already in use on system. " + strHeld +
                                    ": stop it, or have it give up port 514. Syslog input stays off "
-                                   "until the port is tried again: at the next push (a reload that "
-                                   "reads a policy), resume or restart.";
+                                   "until the port is tried again: at the next reload (a push or "
+                                   "SIGHUP), resume or restart.";
     EXPECT_NE(m_Host.Log().find(strMessage), std::string::npos) << m_Host.Log();
     EXPECT_NE(m_Host.Errors().find("ERROR: " + strMessage + "\n"), std::string::npos)
         << m_Host.Errors();

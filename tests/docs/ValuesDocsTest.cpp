@@ -160,8 +160,8 @@ TEST_F(ValuesDocsTest, SyslogRulesReadTheWholeDatagramAndACutValueIsSaidAsThePag
 
 TEST_F(ValuesDocsTest, HeldSyslogPortIsSaidAsTheRunningPageShowsAndTheNextPushBindsIt) {
     const std::string strHeld = BlockLine("running.md", "ERROR: Syslog port (514) already in use on system.");
-    ASSERT_NE(strHeld.find("Syslog input stays off until the port is tried again: at the next push "
-                           "(a reload that reads a policy), resume or restart."),
+    ASSERT_NE(strHeld.find("Syslog input stays off until the port is tried again: at the next reload "
+                           "(a push or SIGHUP), resume or restart."),
               std::string::npos)
         << strHeld;
 
