@@ -112,3 +112,32 @@ TEST_F(WebAreasCutTest, EngineReadsOnAfterItsAreasAndLocksAreCutUnderIt) {
     EXPECT_TRUE(m_Log.Contains(std::string(kMappedAgain) +
                                ", and the configuration area written again: web-server events are read again"));
 }
+
+// A ring cut short by an account that then owns it cannot be made whole
+// by the engine, so it is lost until the engine is paused and resumed (what
+// a reload that reads no policy does for it): the pause lets go of what is
+// left, and the resume opens the ring afresh once it can be had again, and
+// the module's next event is reported.
+TEST_F(WebAreasCutTest, RingThatCouldNotBeMappedAgainIsOpenedAfreshByAPauseAndResume) {
+    Module({"write", "--name", "Web_Shell", "--id", "1234"});
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 1; }));
+    const std::string strRing = plat::SharedObjectPath("QGEvShm");
+    const int fd = ::shm_open(strRing.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(0, ::fchown(fd, 65534, static_cast<gid_t>(-1)));
+    ASSERT_EQ(0, ::ftruncate(fd, 0));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.InputMayComeBack(); }));
+    std::string strInput;
+    EXPECT_FALSE(m_Engine.DescribeInput(strInput));
+    EXPECT_NE(std::string::npos, strInput.find("could not be mapped again")) << strInput;
+    ASSERT_EQ(0, ::fchown(fd, ::geteuid(), static_cast<gid_t>(-1)));
+    ::close(fd);
+
+    ASSERT_EQ(0, m_Engine.OnPauseInit(0));
+    ASSERT_EQ(0, m_Engine.OnPause(0));
+    ASSERT_EQ(0, m_Engine.OnResume(0));
+    EXPECT_FALSE(m_Engine.InputMayComeBack());
+    EXPECT_TRUE(m_Engine.DescribeInput(strInput)) << strInput;
+    Module({"write", "--name", "Web_Shell", "--id", "1234"});
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 2; }));
+}
