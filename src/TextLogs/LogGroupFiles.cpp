@@ -17,6 +17,12 @@ constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
 // Other accounts' files a newest-only group turned to, said one by one.
 constexpr size_t kMaxTurnsSaid = 64;
 
+// Whether two birth times may be of one file: a file system that does not
+// say (0) leaves the identity alone to go by.
+bool MayBeBornAlike(int64_t llBornNs, int64_t llOtherNs) {
+    return llBornNs == 0 || llOtherNs == 0 || llBornNs == llOtherNs;
+}
+
 }  // namespace
 
 CLogGroupFiles::CLogGroupFiles(std::string strGroup, Engine& engine)
@@ -93,6 +99,7 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     entry.m_pReader = std::make_unique<CTextLogListener>(strName, m_Engine.SharedEchoBudget(), m_Engine.SharedLosses());
     entry.m_qwIdentity = qwIdentity;
     entry.m_qwSizeMet = qwSize;
+    entry.m_llBornNs = llBornNs;
     entry.m_bAtEnd = bAtEnd;
     entry.m_qwOrder = m_qwNextOrder++;
     const Entry* pAfter = Find(qwAfter);
@@ -100,12 +107,20 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     // A file the group read before goes on where its reading ended.
     auto place = m_Places.find(qwIdentity);
     auto history = m_History.find(qwIdentity);
+    // A place kept from a size met holds no bytes before it: a file made
+    // at another time, that took the identity of the one let go, holds
+    // none of what was read of that one.
+    if (place != m_Places.end() && place->second.m_Point.m_strTail.empty() &&
+        !MayBeBornAlike(llBornNs, place->second.m_llBornNs)) {
+        m_Places.erase(place);
+        place = m_Places.end();
+    }
     if (place != m_Places.end()) {
         entry.m_Place = std::move(place->second.m_Point);
         entry.m_bAtEnd = false;
         m_Places.erase(place);
     } else if (history != m_History.end() && !bAtEnd &&
-               (llBornNs == 0 || history->second.m_llBornNs == 0 || llBornNs == history->second.m_llBornNs)) {
+               MayBeBornAlike(llBornNs, history->second.m_llBornNs)) {
         // Met at its path's first scan without being followed (not the
         // newest then, or left out at a bound): what it held then is
         // history, as that of the files followed from that scan on.  A file
@@ -127,6 +142,20 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     if (bTakeDescriptor && !m_Engine.TakeFileDescriptor()) {
         entry.m_State = Entry::State::kWaiting;
         return;
+    }
+    // Its place taken from the size it was met with holds no bytes before
+    // it: a file its name leads to now that took its identity once it was
+    // removed, made at another time, is another file, read from its first
+    // line.
+    if (!entry.m_bAtEnd && entry.m_Place.IsSet() && entry.m_Place.m_strTail.empty() &&
+        entry.m_llBornNs != 0) {
+        plat::FileStatus status;
+        if (plat::GetFileStatus(reader.GetFileName().c_str(), status) &&
+            status.m_qwIdentity == entry.m_qwIdentity &&
+            !MayBeBornAlike(status.m_llBornNs, entry.m_llBornNs)) {
+            entry.m_Place = CTextLogListener::ResumePoint();
+            entry.m_llBornNs = status.m_llBornNs;
+        }
     }
     const bool bOpened = entry.m_bAtEnd ? reader.Open(qorFileReader::kEndOfFile) : reader.Resume(entry.m_Place);
     if (bOpened && reader.GetIdentity() == entry.m_qwIdentity) {
@@ -175,7 +204,7 @@ CLogGroupFiles::ReadResult CLogGroupFiles::LetGo(Entry& entry, bool bAnyway) {
         reader.Close();
         RememberPlace(reader.GetResumePoint());
     } else if (entry.m_Place.IsSet()) {
-        RememberPlace(entry.m_Place);
+        RememberPlace(entry.m_Place, entry.m_llBornNs);
     }
     Erase(entry.m_qwIdentity);
     return ReadResult::kDrained;
@@ -451,7 +480,7 @@ std::string CLogGroupFiles::BoundInput() const {
     return m_strInput.empty() ? "log group " + m_strGroup : m_strInput;
 }
 
-void CLogGroupFiles::RememberPlace(const CTextLogListener::ResumePoint& point) {
+void CLogGroupFiles::RememberPlace(const CTextLogListener::ResumePoint& point, int64_t llBornNs) {
     if (!point.IsSet()) {
         return;
     }
@@ -468,7 +497,7 @@ void CLogGroupFiles::RememberPlace(const CTextLogListener::ResumePoint& point) {
         }
         m_pPlacesBound->LeftOut();
     }
-    m_Places[point.m_qwIdentity] = Place{point, m_qwNextPlace++};
+    m_Places[point.m_qwIdentity] = Place{point, m_qwNextPlace++, llBornNs};
 }
 
 bool CLogGroupFiles::FollowNames() {

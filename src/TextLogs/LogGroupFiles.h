@@ -19,7 +19,9 @@
 // nothing for kQuietPasses passes), then what came last is read (a turn's
 // worth: one that gained more is read on in turns), and it is closed;
 // where its reading ended is kept by its identity, with the bytes before that place
-// (a file that takes over the inode of one removed does not hold them), so
+// (a file that takes over the inode of one removed does not hold them; a
+// place taken from the size a file was met with, and never read, goes by
+// when the file was made instead), so
 // a file that comes back, from a folder the group does not watch or under
 // another name, goes on where it was left.  A file the group has not read
 // before is read from its first line, except one met through a path at the
@@ -109,6 +111,9 @@ public:
         // Its size when the group met it, for the loss of a file gone
         // before it could be opened.
         uint64_t m_qwSizeMet = 0;
+        // When it was made (0: not known): a place taken from a size met
+        // holds no bytes to tell it from a file given its identity later.
+        int64_t m_llBornNs = 0;
         // The order in which the group met its files, and the file its
         // first name led to before it, read first.
         uint64_t m_qwOrder = 0;
@@ -206,7 +211,7 @@ private:
     void SayTurn(const CLogGroup& group, const CLogGroup::FoundFile& found);
     // Keeps where the reading of a file let go ended, for its return; the
     // oldest place makes room for a new one past kMaxPlaces.
-    void RememberPlace(const CTextLogListener::ResumePoint& point);
+    void RememberPlace(const CTextLogListener::ResumePoint& point, int64_t llBornNs = 0);
     // Reads up to `dwMaxLines` lines (0: all it has) of an open entry.
     ReadResult ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken);
     // Files no name leads to that have been quiet, and beyond the bound
@@ -238,6 +243,8 @@ private:
     struct Place {
         CTextLogListener::ResumePoint m_Point;
         uint64_t m_qwOrder = 0;
+        // When its file was made, for a place without the bytes before it.
+        int64_t m_llBornNs = 0;
     };
     std::unordered_map<uint64_t, Place> m_Places;
     uint64_t m_qwNextPlace = 1;

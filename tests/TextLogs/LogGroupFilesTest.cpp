@@ -28,6 +28,32 @@ namespace {
 // 2100-01-01, as `touch -d` would set it.
 constexpr time_t kYear2100 = 4102444800;
 
+// Files are made in `dir` until one is given the identity of the removed
+// file `old` had, as a busy folder's next file is, under names no group
+// of these tests matches: its path, or empty (`strWhyNot` saying why) when
+// none is, or when the file system does not say when a file was made.
+std::string FileGivenTheIdentity(const hwtest::ScratchDirectory& dir, const struct stat& old,
+                                 std::string& strWhyNot) {
+    for (int n = 0; n < 64; ++n) {
+        const std::string strName = dir.File("spare" + std::to_string(n) + ".tmp");
+        std::ofstream(strName).flush();
+        struct stat made {};
+        if (::stat(strName.c_str(), &made) != 0 || made.st_ino != old.st_ino ||
+            made.st_dev != old.st_dev) {
+            continue;
+        }
+        struct statx born {};
+        if (::statx(AT_FDCWD, strName.c_str(), 0, STATX_BTIME, &born) != 0 ||
+            (born.stx_mask & STATX_BTIME) == 0) {
+            strWhyNot = "this file system does not say when a file was made";
+            return std::string();
+        }
+        return strName;
+    }
+    strWhyNot = "this file system gives a removed file's identity to no new file at once";
+    return std::string();
+}
+
 class LogGroupFilesTest : public TextLogEngineTest {
 protected:
     // Runs to `dwLast` and answers the reports in order of their text.
@@ -474,24 +500,10 @@ TEST_F(LogGroupFilesTest, FileMadeWithTheIdentityOfARemovedHistoryFileIsReadFrom
     struct stat old {};
     ASSERT_EQ(0, ::stat(m_Dir.File("old.log").c_str(), &old));
     ASSERT_EQ(0, ::unlink(m_Dir.File("old.log").c_str()));
-    // Files are made until one is given the removed file's identity, as a
-    // busy folder's next file is; names the group does not match.
-    std::string strReused;
-    for (int n = 0; n < 64 && strReused.empty(); ++n) {
-        const std::string strName = m_Dir.File("spare" + std::to_string(n) + ".tmp");
-        std::ofstream(strName).flush();
-        struct stat made {};
-        ASSERT_EQ(0, ::stat(strName.c_str(), &made));
-        if (made.st_ino == old.st_ino && made.st_dev == old.st_dev) {
-            strReused = strName;
-        }
-    }
+    std::string strWhyNot;
+    const std::string strReused = FileGivenTheIdentity(m_Dir, old, strWhyNot);
     if (strReused.empty()) {
-        GTEST_SKIP() << "this file system gives a removed file's identity to no new file at once";
-    }
-    struct statx born {};
-    if (::statx(AT_FDCWD, strReused.c_str(), 0, STATX_BTIME, &born) != 0 || (born.stx_mask & STATX_BTIME) == 0) {
-        GTEST_SKIP() << "this file system does not say when a file was made";
+        GTEST_SKIP() << strWhyNot;
     }
     ASSERT_EQ(0, ::rename(strReused.c_str(), m_Dir.File("fresh.log").c_str()));
     std::string strFresh;
@@ -503,4 +515,99 @@ TEST_F(LogGroupFilesTest, FileMadeWithTheIdentityOfARemovedHistoryFileIsReadFrom
     Append("fresh.log", strFresh);
     ASSERT_GT(strFresh.size(), strHistory.size());
     EXPECT_EQ(RunTo(NextScan()), expected);
+}
+
+namespace {
+
+// What a group's files read, kept, with a descriptor for every open.
+class LinesKept : public CLogGroupFiles::Engine {
+public:
+    bool ReportRead(const std::string&, const std::string&, const char* pszLine) override {
+        m_Lines.emplace_back(pszLine);
+        return true;
+    }
+    bool TakeFileDescriptor() override { return true; }
+    EchoBudget* SharedEchoBudget() override { return nullptr; }
+    TextLogLosses* SharedLosses() override { return nullptr; }
+    std::vector<std::string> m_Lines;
+};
+
+void ScanAndApply(CLogGroup& group, CLogGroupFiles& files) {
+    CLogGroup::Scan scan;
+    group.BeginScan(scan);
+    uint32_t dwWork = UINT32_MAX;
+    while (!group.ContinueScan(scan, dwWork)) {
+        dwWork = UINT32_MAX;
+    }
+    files.ApplyScan(group, scan);
+}
+
+}  // namespace
+
+// A file met at the first scan that was gone before it could be opened
+// waits, its place the size it was met with; a file given its identity
+// since is another file, whose every line is new, whether the name it has
+// leads the waiting file to it or a later scan meets it after the waiting
+// file was let go.
+TEST(LogGroupFilesAloneTest, FileGivenTheIdentityOfOneGoneBeforeItOpenedIsReadFromItsFirstLine) {
+    for (const bool bLetGo : {false, true}) {
+        SCOPED_TRACE(bLetGo ? "let go first" : "still waiting");
+        hwtest::ScratchDirectory dir;
+        std::string strOld;
+        for (int n = 0; n < 20; ++n) {
+            strOld += "old line " + std::to_string(n) + ", written before the start\n";
+        }
+        std::ofstream(dir.File("a.log")) << strOld;
+        if (bLetGo) {
+            // Deeper than the walk goes: no scan ends whole.
+            std::string strDeep = dir.Path();
+            for (uint32_t n = 0; n <= WildcardLimits::kDefaultMaxDepth; ++n) {
+                strDeep += "/d";
+                ASSERT_EQ(0, ::mkdir(strDeep.c_str(), 0755));
+            }
+        }
+        CLogGroup group("G");
+        group.AddPath(dir.Path() + (bLetGo ? "/..." : "/*.log"));
+        group.SetUsed(true);
+        LinesKept engine;
+        CLogGroupFiles files("G", engine);
+
+        CLogGroup::Scan scan;
+        group.BeginScan(scan);
+        uint32_t dwWork = UINT32_MAX;
+        while (!group.ContinueScan(scan, dwWork)) {
+            dwWork = UINT32_MAX;
+        }
+        struct stat old {};
+        ASSERT_EQ(0, ::stat(dir.File("a.log").c_str(), &old));
+        ASSERT_EQ(0, ::unlink(dir.File("a.log").c_str()));
+        files.ApplyScan(group, scan);
+        ASSERT_TRUE(files.FollowNames());
+        if (bLetGo) {
+            // Scans cut short let go a file that no name leads to.
+            ScanAndApply(group, files);
+        }
+
+        std::string strWhyNot;
+        const std::string strReused = FileGivenTheIdentity(dir, old, strWhyNot);
+        if (strReused.empty()) {
+            GTEST_SKIP() << strWhyNot;
+        }
+        std::vector<std::string> expected;
+        std::string strNew;
+        for (int n = 0; n < 40; ++n) {
+            strNew += "new line " + std::to_string(n) + ", written after\n";
+            expected.push_back("new line " + std::to_string(n) + ", written after");
+        }
+        ASSERT_GT(strNew.size(), strOld.size());
+        std::ofstream(strReused) << strNew;
+        ASSERT_EQ(0, ::rename(strReused.c_str(), dir.File("b.log").c_str()));
+        ScanAndApply(group, files);
+        ASSERT_TRUE(files.FollowNames());
+        for (bool bMore = true; bMore;) {
+            bMore = false;
+            ASSERT_NE(CLogGroupFiles::ReadResult::kStopped, files.ReadRound(256, bMore));
+        }
+        EXPECT_EQ(engine.m_Lines, expected);
+    }
 }
