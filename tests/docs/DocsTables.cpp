@@ -336,4 +336,25 @@ bool NameFits(const std::string& strDocumented, const std::string& strName) {
     return strNumber.find_first_not_of("0123456789") == std::string::npos;
 }
 
+std::string BlockHolding(const std::string& strFile, const std::string& strMarker) {
+    for (const CodeBlock& block : ReadCodeBlocks()) {
+        if (std::filesystem::path(block.m_strFile).filename() == strFile &&
+            block.m_strText.find(strMarker) != std::string::npos) {
+            return block.m_strText;
+        }
+    }
+    return "";
+}
+
+std::string AsPolicyLines(const std::string& strBlock) {
+    std::istringstream in(strBlock);
+    std::string strText;
+    for (std::string strLine; std::getline(in, strLine);) {
+        if (!strLine.empty()) {
+            strText += strLine + "\r\n";
+        }
+    }
+    return strText;
+}
+
 }  // namespace hwdocs

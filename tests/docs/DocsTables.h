@@ -41,6 +41,12 @@ std::vector<std::string> DocumentFiles();
 // policy) or, with `pszMarker` "host-keys", the host's common policy.
 std::vector<DocumentedKey> ReadKeyTables(const char* pszMarker = "policy-keys");
 std::vector<CodeBlock> ReadCodeBlocks();
+// The text of the first fenced block of `strFile` (a name, "rules.md") that
+// holds `strMarker`; empty when none does.
+std::string BlockHolding(const std::string& strFile, const std::string& strMarker);
+// A block of policy lines in a policy file's form: its lines that are not
+// empty, CR LF after each.
+std::string AsPolicyLines(const std::string& strBlock);
 
 // One value a reader asked for: its key path, name, kind (1 text, 2 number,
 // 3 flag) and default.

@@ -28,16 +28,6 @@ namespace {
 
 const fs::path kSource(HW_SOURCE_DIR);
 
-// The text block of `strFile` that holds `strMarker`; empty when none does.
-std::string DocumentedBlock(const std::string& strFile, const std::string& strMarker) {
-    for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
-        if (fs::path(block.m_strFile).filename() == strFile && block.m_strText.find(strMarker) != std::string::npos) {
-            return block.m_strText;
-        }
-    }
-    return "";
-}
-
 std::vector<std::string> Lines(const std::string& strText) {
     std::vector<std::string> lines;
     std::istringstream in(strText);
@@ -94,8 +84,8 @@ protected:
 }  // namespace
 
 TEST_F(DocumentedBehaviourTest, DebugTraceShowsWhatTheTroubleshootingPageShows) {
-    const std::string strSwitch = DocumentedBlock("troubleshooting.md", "Enable Debug Logging");
-    const std::string strTrace = DocumentedBlock("troubleshooting.md", "does not match");
+    const std::string strSwitch = hwdocs::BlockHolding("troubleshooting.md", "Enable Debug Logging");
+    const std::string strTrace = hwdocs::BlockHolding("troubleshooting.md", "does not match");
     ASSERT_FALSE(strSwitch.empty());
     ASSERT_FALSE(strTrace.empty());
     // The demo has the switch off; the page's lines turn it on.
@@ -169,8 +159,8 @@ TEST_F(DocumentedBehaviourTest, LongLinesAreMatchedInPiecesAsTheLogRulesPageSays
 }
 
 TEST_F(DocumentedBehaviourTest, WebServerEventsGiveTheAlertOrTheLogLineTheRulesPageLists) {
-    const std::string strRule = DocumentedBlock("rules-web.md", "[\\Advanced\\userdefinedsignatures\\");
-    const std::string strEvents = DocumentedBlock("rules-web.md", "hw-webmodule --root DIR write");
+    const std::string strRule = hwdocs::BlockHolding("rules-web.md", "[\\Advanced\\userdefinedsignatures\\");
+    const std::string strEvents = hwdocs::BlockHolding("rules-web.md", "hw-webmodule --root DIR write");
     ASSERT_FALSE(strRule.empty());
     ASSERT_FALSE(strEvents.empty());
     m_strPolicy += PolicyText(strRule);
@@ -218,7 +208,7 @@ TEST_F(DocumentedBehaviourTest, WebServerEventsGiveTheAlertOrTheLogLineTheRulesP
 // The rules page's rule named by its SecCheckId alerts under that name,
 // with the name type the page gives.
 TEST_F(DocumentedBehaviourTest, RuleNamedBySecCheckIdAlertsUnderThatNameAsTheRulesPageSays) {
-    const std::string strRule = DocumentedBlock("rules.md", "SecCheckId\t=S\tHW-V4;");
+    const std::string strRule = hwdocs::BlockHolding("rules.md", "SecCheckId\t=S\tHW-V4;");
     ASSERT_FALSE(strRule.empty());
     m_strPolicy += PolicyText(strRule);
     ASSERT_TRUE(Start()) << m_Host.ErrorsTail();

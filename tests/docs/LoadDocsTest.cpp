@@ -42,30 +42,6 @@ std::string Flowed(const std::string& strText) {
     return strFlowed;
 }
 
-// The block of `pszFile` that holds `strMarker`; empty when none does.
-std::string Block(const char* pszFile, const std::string& strMarker) {
-    for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
-        if (fs::path(block.m_strFile).filename() == pszFile &&
-            block.m_strText.find(strMarker) != std::string::npos) {
-            return block.m_strText;
-        }
-    }
-    return "";
-}
-
-// A block of policy lines in the file's form, CR LF after each line.
-std::string PolicyLines(const std::string& strBlock) {
-    std::istringstream in(strBlock);
-    std::string strText;
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        if (!strLine.empty()) {
-            strText += strLine + "\r\n";
-        }
-    }
-    return strText;
-}
-
 // The first table row of troubleshooting.md whose message holds `strText`.
 std::string TroubleshootingRow(const std::string& strText) {
     std::istringstream in(Page("docs/troubleshooting.md"));
@@ -100,14 +76,14 @@ protected:
 // names the rule the correlation rule counts as the troubleshooting rows
 // say, the first of the two.
 TEST_F(LoadDocsHostTest, WorkedScriptRuleDropsMalloryAndSharedNameRowsNameTheRuleCounted) {
-    const std::string strRule = Block("rules.md", "Checked login");
+    const std::string strRule = hwdocs::BlockHolding("rules.md", "Checked login");
     ASSERT_FALSE(strRule.empty());
     const std::string strTable = "\\Advanced\\Rules\\SysLog Rules\\";
     const std::string strUserTable = "\\Advanced\\userdefinedsignatures\\SysLog Rules\\";
     std::string strPolicy =
         "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t1;\r\n"
         "Nodekeeper\t=B\t0;\r\n[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[" + strTable + "];\r\n" +
-        PolicyLines(strRule);
+        hwdocs::AsPolicyLines(strRule);
     for (const std::string& strBase : {strTable, strUserTable}) {
         strPolicy += "[" + strBase + "Failed su\\];\r\nEnabled\t=B\t1;\r\nRegular Expression\t=S\tsu failed;\r\n";
     }
@@ -176,7 +152,7 @@ TEST(LoadDocs, ScriptProcessStartsTheDocsGiveAreTheHandlers) {
 // troubleshooting.md's flood example: the text-log bound's number is the
 // engine's.
 TEST(LoadDocs, FloodExampleGivesTheFilesBoundItsNumber) {
-    const std::string strExample = Block("troubleshooting.md", "files followed");
+    const std::string strExample = hwdocs::BlockHolding("troubleshooting.md", "files followed");
     ASSERT_FALSE(strExample.empty());
     const std::regex followed("at most ([0-9]+) files followed");
     size_t nSeen = 0;

@@ -58,24 +58,6 @@ std::string Replaced(std::string strText, const std::string& strFrom, const std:
     return nAt == std::string::npos ? strText : strText.replace(nAt, strFrom.size(), strTo);
 }
 
-// The page's fenced block that holds `strMarker`, as policy lines.
-std::string PolicyBlock(const std::string& strFile, const std::string& strMarker) {
-    for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
-        if (fs::path(block.m_strFile).filename() == strFile &&
-            block.m_strText.find(strMarker) != std::string::npos) {
-            std::istringstream in(block.m_strText);
-            std::string strText;
-            for (std::string strLine; std::getline(in, strLine);) {
-                if (!strLine.empty()) {
-                    strText += strLine + "\r\n";
-                }
-            }
-            return strText;
-        }
-    }
-    return "";
-}
-
 // The line of a fenced block of the page that begins with `strStart`.
 std::string BlockLine(const std::string& strFile, const std::string& strStart) {
     for (const hwdocs::CodeBlock& block : hwdocs::ReadCodeBlocks()) {
@@ -129,7 +111,8 @@ TEST_F(ValuesDocsTest, SyslogRulesReadTheWholeDatagramAndACutValueIsSaidAsThePag
 
     // The page's worked rule, and a rule whose value runs to the end of the
     // text when its suffix does not follow.
-    const std::string strWorked = PolicyBlock("rules-logs.md", "SysLog Rules\\Failed su\\]");
+    const std::string strWorked =
+        hwdocs::AsPolicyLines(hwdocs::BlockHolding("rules-logs.md", "SysLog Rules\\Failed su\\]"));
     ASSERT_FALSE(strWorked.empty());
     m_Host.WritePolicy(hwtest::SyslogPolicy({{"Web login",
                                               "authentication failed for user",
