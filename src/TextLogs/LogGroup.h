@@ -111,7 +111,6 @@ public:
             int64_t m_llBornNs = 0;
         };
         const std::vector<MetFile>& Met() const { return m_Met; }
-        std::vector<FoundFile> TakeFiles() { return std::move(m_Files); }
         // When the scan began, in nanoseconds since the epoch.
         int64_t GetTimeNs() const { return m_llNowNs; }
 

@@ -94,10 +94,6 @@ bool CTextLogListener::Open(int64_t llPosition) {
     return false;
 }
 
-bool CTextLogListener::OpenMayBeRetried() const {
-    return m_dwOpenFailure != 0 && !plat::IsAbsence(m_dwOpenFailure) && !IsRefusal(m_dwOpenFailure);
-}
-
 bool CTextLogListener::OpenWasRefused() const { return m_dwOpenFailure != 0 && IsRefusal(m_dwOpenFailure); }
 
 void CTextLogListener::SetFileName(const std::string& strFileName) {

@@ -74,11 +74,6 @@ public:
     bool Open(int64_t llPosition);
     // Why the last open failed (LastError.h numbering), 0 when it did not.
     uint32_t GetOpenFailure() const { return m_dwOpenFailure; }
-    // Whether the last open failed for a reason that may pass while the
-    // file is there (no descriptor left, say), rather than for the file's
-    // absence or for what stands at the name: the file is to be opened
-    // again later, from where its reading stands.
-    bool OpenMayBeRetried() const;
     // Whether the last open was refused for what stands at the name (not a
     // regular file, another account's link): it stays so until another
     // file takes the name.
