@@ -169,8 +169,9 @@ void FutexWait(uint32_t* word, uint32_t expected, SteadyClock::time_point deadli
     syscall(SYS_futex, word, shared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
 }
 
-void FutexWake(uint32_t* word, int count, bool shared) {
-    syscall(SYS_futex, word, shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+// How many sleepers it woke.
+long FutexWake(uint32_t* word, int count, bool shared) {
+    return syscall(SYS_futex, word, shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
 // Units a closed semaphore still owed, by the identity of its object, for
@@ -346,8 +347,9 @@ void Semaphore::Close() {
     if (m_core != nullptr && m_owed > 0 && !Cut()) {
         if (LockCore(DeadlineAfter(kReleaseWaitMs))) {
             const bool paid = PayOwed();
-            if (UnlockCore() && paid)
-                WakeSleepers();
+            const uint32_t sleepers = UnlockCore();
+            if (paid)
+                WakeSleepers(sleepers);
         } else if (Shared()) {
             KeepOwed(m_device, m_inode, m_owed.exchange(0));
         }
@@ -430,9 +432,9 @@ bool Semaphore::LockCore(SteadyClock::time_point deadline) {
     }
 }
 
-bool Semaphore::UnlockCore() {
+uint32_t Semaphore::UnlockCore() {
     // Read while the lock is held, so that a wait going to sleep is seen.
-    const bool sleepers = std::atomic_ref<uint32_t>(m_core->sleepers).load(std::memory_order_relaxed) != 0;
+    const uint32_t sleepers = std::atomic_ref<uint32_t>(m_core->sleepers).load(std::memory_order_relaxed);
     std::atomic_ref<uint32_t> word(m_core->lock);
     const uint32_t self = static_cast<uint32_t>(Self().pid);
     uint32_t seen = self;
@@ -452,8 +454,20 @@ bool Semaphore::UnlockCore() {
     return sleepers;
 }
 
-void Semaphore::WakeSleepers() {
-    FutexWake(&m_core->sequence, INT_MAX, Shared());
+void Semaphore::WakeSleepers(uint32_t sleepers) {
+    if (sleepers == 0) {
+        return;
+    }
+    if (FutexWake(&m_core->sequence, INT_MAX, Shared()) == 0 && Shared()) {
+        // Nobody sleeps: the count was left by a wait that ended asleep (its
+        // process killed), or written over, and would cost every release a
+        // wake.  A wait counted since it was read, still on its way to
+        // sleep, changed it and keeps it; one counted before finds the
+        // count's sequence changed and does not sleep.  Should a wait
+        // counted since have gone to sleep and another have left, it wakes
+        // at its next look at the holders, as a shared wait always does.
+        std::atomic_ref<uint32_t>(m_core->sleepers).compare_exchange_strong(sleepers, 0, std::memory_order_relaxed);
+    }
 }
 
 void Semaphore::NoteFindings(const Findings& found) {
@@ -642,13 +656,15 @@ WaitResult Semaphore::Wait(uint32_t ms) {
                 if (holder != nullptr)
                     ++holder->units;
             }
-            if (UnlockCore() && wake)
-                WakeSleepers();
+            const uint32_t sleepers = UnlockCore();
+            if (wake)
+                WakeSleepers(sleepers);
             return kWaitSignalled;
         }
         if (now >= deadline) {
-            if (UnlockCore() && wake)
-                WakeSleepers();
+            const uint32_t sleepers = UnlockCore();
+            if (wake)
+                WakeSleepers(sleepers);
             SetLastError(kErrWaitTimeout);
             return kWaitTimeout;
         }
@@ -657,9 +673,9 @@ WaitResult Semaphore::Wait(uint32_t ms) {
         const uint32_t sequence = std::atomic_ref<uint32_t>(m_core->sequence).load(std::memory_order_relaxed);
         std::atomic_ref<uint32_t> sleepers(m_core->sleepers);
         sleepers.fetch_add(1, std::memory_order_relaxed);
-        UnlockCore();
+        const uint32_t others = UnlockCore() - 1;
         if (wake)
-            WakeSleepers();
+            WakeSleepers(others);
         auto wakeAt = deadline;
         if (shared && deadline - now > kHolderCheckPeriod) {
             wakeAt = now + kHolderCheckPeriod;
@@ -700,8 +716,9 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
     }
     const bool paid = PayOwed();
     const bool added = AddUnits(count, previous);
-    if (UnlockCore() && (paid || added))
-        WakeSleepers();
+    const uint32_t sleepers = UnlockCore();
+    if (paid || added)
+        WakeSleepers(sleepers);
     return added;
 }
 

@@ -131,8 +131,8 @@ private:
     // Takes the counts' lock by `deadline`; false (kErrWaitTimeout) when
     // it is held past it by a process that lives.
     bool LockCore(std::chrono::steady_clock::time_point deadline);
-    // Frees the counts' lock; answers whether waits sleep on the count.
-    bool UnlockCore();
+    // Frees the counts' lock; answers how many waits sleep on the count.
+    uint32_t UnlockCore();
     // Under the counts' lock: the free units, a count written outside 0
     // to the maximum put back inside.
     int32_t FreeUnits();
@@ -149,7 +149,9 @@ private:
     // accounts for; true when units came back.
     bool Recount();
     void NoteFindings(const Findings& found);
-    void WakeSleepers();
+    // Wakes the waits asleep on the count when `sleepers` (read under the
+    // counts' lock) says there are any.
+    void WakeSleepers(uint32_t sleepers);
     bool Shared() const { return m_private == nullptr; }
     // True, with the last error kErrHandleEof, once the core was cut
     // short under this process.

@@ -268,6 +268,14 @@ TEST_F(SemaphoreTest, ScribbledCountsAndHoldersAreSaidAndEndInTime) {
     EXPECT_EQ(1, found.unitsGivenBack);
     EXPECT_EQ(0, other->holders[5].pid);
     EXPECT_TRUE(semaphore.Release(1));
+
+    // Waits said to sleep on the count (left by one killed asleep, or
+    // written over) cost the next release a wake that finds nobody, and
+    // no release after it.
+    other->sleepers = 5;
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    EXPECT_TRUE(semaphore.Release(1));
+    EXPECT_EQ(0u, other->sleepers);
 }
 
 // Three processes and two threads in each take turns on one lock as fast
