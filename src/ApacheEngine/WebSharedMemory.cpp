@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/Console.h"
 #include "platform/LastError.h"
@@ -41,6 +42,8 @@ struct ShmDescriptor {
     bool bCutSaid = false;
     CutReports areaCuts;
     CutReports lockCuts;
+    // What waits on the lock found wrong with its counts and put right.
+    ReportLimiter lockFindings{std::chrono::seconds(10)};
 };
 
 struct ShmState {
@@ -102,6 +105,36 @@ bool SegmentCut(ShmDescriptor& desc, bool bProbe = false) {
     return true;
 }
 
+// Says what waits on the segment's lock found wrong with its counts and
+// put right (platform/Semaphore.h), as later findings: only another
+// process of the web-server group leaves units that no living process
+// holds, or writes over the counts.  At most every 10 seconds for each
+// lock; a text said again is one finding.
+void ReportLockFindings(ShmDescriptor& desc) {
+    plat::Semaphore::Findings found;
+    if (!desc.mutex.TakeFindings(found) || !desc.lockFindings.Allow(ReportLimiter::Clock::now()))
+        return;
+    const std::string strLock = "The web-server lock " + desc.strMutexName;
+    std::vector<std::string> texts;
+    if (found.unitsGivenBack > 0)
+        texts.push_back(strLock +
+                        " had no unit free and none held by a living process (a process of the web-server group "
+                        "took it and ended without giving it back, or wrote its count down): it was given back, "
+                        "and web-server events are read again");
+    if (found.countOutOfRange)
+        texts.push_back(strLock + " had its count written past its bounds by another process: it was put back");
+    if (found.overClaimed || found.tableFull)
+        texts.push_back(strLock +
+                        " has its holders written over: living processes are named as holding more than it has, "
+                        "so the engine's turns may find it taken until those processes end");
+    for (const std::string& strText : texts) {
+        if (CSFLogServices() != nullptr)
+            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", strText.c_str());
+        else
+            plat::ConsolePrintf("WARNING: %s\n", strText.c_str());
+    }
+}
+
 // The other side holds a lock only for a copy; a holder that keeps it
 // longer (hung, or hostile) costs this side one skipped turn, never a
 // stalled thread or a stop that does not end.  So does a segment cut
@@ -110,6 +143,7 @@ bool Lock(ShmDescriptor& desc) {
     if (SegmentCut(desc))
         return false;
     const plat::WaitResult result = desc.mutex.Wait(desc.bRefused ? kWebLockTryMs : kWebLockWaitMs);
+    ReportLockFindings(desc);
     if (SegmentCut(desc)) {
         if (result == plat::kWaitSignalled)
             desc.mutex.Release(1);

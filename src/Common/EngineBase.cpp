@@ -119,6 +119,13 @@ CEngineBase::~CEngineBase() {
 }
 
 int32_t CEngineBase::StartThread() {
+    // A thread told to stop is leaving, not running for this start: the
+    // start waits for it within its stop bound and runs the body anew, or
+    // says that it could not.
+    if (IsRunning() && m_dwStopRequested != 0 &&
+        !AwaitThreadEnd("stop", "it is not started again until its thread has ended")) {
+        return -1;
+    }
     if (IsRunning()) {
         return 0;
     }

@@ -77,7 +77,8 @@ public:
     virtual bool InputMayComeBack() { return false; }
 
     // 0 when the thread runs (already, or started now), -1 when it could
-    // not be started.
+    // not be started: a thread told to stop that does not end within its
+    // stop bound makes the engine stuck.
     int32_t StartThread();
     // Tells the thread to stop, once; never waits for it.
     int32_t RequestStop();

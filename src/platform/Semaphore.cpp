@@ -1,7 +1,7 @@
 #include "platform/Semaphore.h"
 
 #include <linux/futex.h>
-#include <sched.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -33,12 +33,21 @@ using SteadyClock = std::chrono::steady_clock;
 // lock, has died.
 constexpr std::chrono::milliseconds kHolderCheckPeriod{100};
 
-// Tries of the counts' lock before a waiter looks at its holder and
-// sleeps: a live holder keeps it for a few instructions.
-constexpr int kLockSpins = 64;
+// Looks at the counts' lock this many times, a pause apart, before a
+// waiter looks at its holder and sleeps: a live holder keeps it for a few
+// instructions, and giving the processor up costs more than that.
+constexpr int kLockSpins = 100;
 
 // Semaphores closed with units still owed are remembered up to this many.
 constexpr size_t kMaxOwedObjects = 64;
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 // A process, told apart from a later one that reuses its id by its start
 // time.
@@ -47,16 +56,42 @@ struct ProcessIdentity {
     uint64_t startTime = 0;
 };
 
+// This process's identity, read once: every lock and unlock of a core
+// names it, and a system call each time would cost more than the lock.
+// A child made by fork forgets it and reads its own.
+struct SelfCache {
+    std::atomic<int32_t> pid{0};
+    std::atomic<uint64_t> startTime{0};
+};
+
+constinit SelfCache g_self;
+
+void ForgetSelf() {
+    g_self.pid.store(0, std::memory_order_relaxed);
+}
+
+ProcessIdentity LearnSelf() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, ForgetSelf); });
+    ProcessIdentity self;
+    self.pid = static_cast<int32_t>(getpid());
+    char state;
+    ReadProcessStart(self.pid, state, self.startTime);
+    g_self.startTime.store(self.startTime, std::memory_order_relaxed);
+    g_self.pid.store(self.pid, std::memory_order_release);
+    return self;
+}
+
 ProcessIdentity Self() {
-    static thread_local ProcessIdentity cached;
-    int32_t pid = static_cast<int32_t>(getpid());
-    if (cached.pid != pid) {  // first use, or a forked child
-        char state;
-        cached.pid = pid;
-        cached.startTime = 0;
-        ReadProcessStart(pid, state, cached.startTime);
+    const int32_t pid = g_self.pid.load(std::memory_order_acquire);
+    if (pid == 0) {
+        return LearnSelf();
     }
-    return cached;
+    return {pid, g_self.startTime.load(std::memory_order_relaxed)};
+}
+
+bool IsSelf(const SemaphoreCore::Holder& holder, const ProcessIdentity& self) {
+    return holder.pid == self.pid && holder.startTime == self.startTime;
 }
 
 bool ProcessAlive(const SemaphoreCore::Holder& holder) {
@@ -90,55 +125,15 @@ bool LockHolderGone(uint32_t pid) {
     return ReadProcessStart(static_cast<pid_t>(pid), state, startTime) && (state == 'Z' || state == 'X');
 }
 
-SemaphoreCore::Holder* FindHolder(SemaphoreCore& core, const ProcessIdentity& self, bool add) {
-    SemaphoreCore::Holder* free = nullptr;
-    for (auto& holder : core.holders) {
-        if (holder.pid == self.pid && holder.startTime == self.startTime) {
-            return &holder;
-        }
-        if (holder.pid == 0 && free == nullptr) {
-            free = &holder;
-        }
-    }
-    if (add && free != nullptr) {
-        *free = {self.pid, 0, self.startTime};
-        return free;
-    }
-    // A full table leaves this holder untracked: its units are then not
-    // given back should it die.
-    return nullptr;
-}
-
-// The units free, whatever another process wrote there.
-int64_t FreeUnits(const SemaphoreCore& core) {
-    return std::max<int32_t>(core.count, 0);
-}
-
 void NextSequence(SemaphoreCore& core) {
-    std::atomic_ref<uint32_t>(core.sequence).fetch_add(1);
+    std::atomic_ref<uint32_t>(core.sequence).fetch_add(1, std::memory_order_relaxed);
 }
 
-// True when units came back.
-bool ReclaimDeadHolders(SemaphoreCore& core, int32_t maximum) {
-    bool reclaimed = false;
-    for (auto& holder : core.holders) {
-        if (holder.pid == 0 || ProcessAlive(holder)) {
-            continue;
-        }
-        const int64_t count = FreeUnits(core) + holder.units;
-        core.count = static_cast<int32_t>(std::min<int64_t>(count, maximum));
-        holder = {};
-        NextSequence(core);
-        reclaimed = true;
-    }
-    return reclaimed;
-}
-
-void InitialiseCore(SemaphoreCore& core, int32_t initial, int32_t maximum, bool shared) {
+void InitialiseCore(SemaphoreCore& core, int32_t initial, int32_t maximum) {
     std::memset(&core, 0, sizeof core);
     core.count = initial;
     core.maximum = maximum;
-    core.shared = shared ? 1 : 0;
+    core.total = initial;
     core.size = sizeof core;
     core.magic = kSemaphoreCoreMagic;
 }
@@ -154,12 +149,12 @@ bool LayOutCore(int fd, int32_t initial, int32_t maximum) {
         SetLastErrorFromErrno(errno);
         return false;
     }
-    InitialiseCore(*static_cast<SemaphoreCore*>(view), initial, maximum, true);
+    InitialiseCore(*static_cast<SemaphoreCore*>(view), initial, maximum);
     munmap(view, sizeof(SemaphoreCore));
     return true;
 }
 
-void FutexWait(uint32_t* word, uint32_t expected, SteadyClock::time_point deadline) {
+void FutexWait(uint32_t* word, uint32_t expected, SteadyClock::time_point deadline, bool shared) {
     struct timespec relative;
     const struct timespec* timeout = nullptr;
     if (deadline != SteadyClock::time_point::max()) {
@@ -170,12 +165,13 @@ void FutexWait(uint32_t* word, uint32_t expected, SteadyClock::time_point deadli
             std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
         timeout = &relative;
     }
-    // Not the private variant: the word may lie in memory another process maps.
-    syscall(SYS_futex, word, FUTEX_WAIT, expected, timeout, nullptr, 0);
+    // Only a word no other process maps may use the private variant.
+    syscall(SYS_futex, word, shared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
 }
 
-void FutexWakeAll(uint32_t* word) {
-    syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+// How many sleepers it woke.
+long FutexWake(uint32_t* word, int count, bool shared) {
+    return syscall(SYS_futex, word, shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
 // Units a closed semaphore still owed, by the identity of its object, for
@@ -230,7 +226,7 @@ bool Semaphore::Open(const std::string& name, int32_t initial, int32_t maximum,
     }
     if (name.empty()) {
         m_private = std::make_unique<SemaphoreCore>();
-        InitialiseCore(*m_private, initial, maximum, false);
+        InitialiseCore(*m_private, initial, maximum);
         m_core = m_private.get();
         m_maximum = maximum;
         SetLastError(kErrSuccess);
@@ -303,7 +299,16 @@ bool Semaphore::MapCore() {
         return false;
     }
     m_core = core;
-    m_maximum = core->maximum;
+    // Its maker's own counts, not what another account may have written
+    // over them since; one that joins takes the core's.
+    if (m_layoutMaximum >= 1) {
+        m_maximum = m_layoutMaximum;
+        m_total = m_layoutInitial;
+    } else {
+        m_maximum = core->maximum;
+        m_total = core->total >= 1 && core->total <= m_maximum ? core->total : 0;
+    }
+    m_ownSlot = -1;
     m_device = info.st_dev;
     m_inode = info.st_ino;
     m_owed += TakeOwed(m_device, m_inode);
@@ -342,9 +347,9 @@ void Semaphore::Close() {
     if (m_core != nullptr && m_owed > 0 && !Cut()) {
         if (LockCore(DeadlineAfter(kReleaseWaitMs))) {
             const bool paid = PayOwed();
-            UnlockCore();
+            const uint32_t sleepers = UnlockCore();
             if (paid)
-                FutexWakeAll(&m_core->sequence);
+                WakeSleepers(sleepers);
         } else if (Shared()) {
             KeepOwed(m_device, m_inode, m_owed.exchange(0));
         }
@@ -354,6 +359,8 @@ void Semaphore::Close() {
     m_maximum = 0;
     m_layoutInitial = 0;
     m_layoutMaximum = 0;
+    m_total = 0;
+    m_ownSlot = -1;
     m_owed = 0;
     m_object.Close();
 }
@@ -366,34 +373,45 @@ bool Semaphore::CutUnder() const {
     return true;
 }
 
+bool Semaphore::TryLockCore() {
+    uint32_t free = 0;
+    return std::atomic_ref<uint32_t>(m_core->lock)
+        .compare_exchange_strong(free, static_cast<uint32_t>(Self().pid), std::memory_order_acquire,
+                                 std::memory_order_relaxed);
+}
+
 bool Semaphore::LockCore(SteadyClock::time_point deadline) {
     std::atomic_ref<uint32_t> word(m_core->lock);
     const uint32_t self = static_cast<uint32_t>(Self().pid);
+    // A waiter that slept takes the word marked: others may sleep behind
+    // it, and its release must wake the next.
+    uint32_t slept = 0;
     // The holder is looked at once the spins are spent, then at every
     // check period.
     auto nextCheck = SteadyClock::time_point::min();
     int spins = 0;
     for (;;) {
-        uint32_t seen = word.load();
+        uint32_t seen = word.load(std::memory_order_relaxed);
         const uint32_t holder = seen & kCoreLockHolderMask;
         if (holder == 0) {
-            if (word.compare_exchange_weak(seen, self | (seen & kCoreLockWaiters))) {
+            if (word.compare_exchange_weak(seen, self | slept | (seen & kCoreLockWaiters),
+                                           std::memory_order_acquire, std::memory_order_relaxed)) {
                 return true;
             }
             continue;
         }
         if (spins < kLockSpins) {
             ++spins;
-            sched_yield();
+            CpuRelax();
             continue;
         }
         const auto now = SteadyClock::now();
         if (now >= nextCheck) {
             if (LockHolderGone(holder)) {
                 // Left by a process that died in it: taken over.  The
-                // counts it was changing are put right by the reclaim of
-                // its units.
-                if (word.compare_exchange_strong(seen, self | (seen & kCoreLockWaiters))) {
+                // counts it was changing are put right by the recount.
+                if (word.compare_exchange_strong(seen, self | slept | (seen & kCoreLockWaiters),
+                                                 std::memory_order_acquire, std::memory_order_relaxed)) {
                     return true;
                 }
                 continue;
@@ -406,31 +424,123 @@ bool Semaphore::LockCore(SteadyClock::time_point deadline) {
         }
         // Marked, so that the holder's release wakes this waiter.
         if ((seen & kCoreLockWaiters) == 0 &&
-            !word.compare_exchange_strong(seen, seen | kCoreLockWaiters)) {
+            !word.compare_exchange_strong(seen, seen | kCoreLockWaiters, std::memory_order_relaxed)) {
             continue;
         }
-        FutexWait(&m_core->lock, seen | kCoreLockWaiters, std::min(deadline, nextCheck));
+        slept = kCoreLockWaiters;
+        FutexWait(&m_core->lock, seen | kCoreLockWaiters, std::min(deadline, nextCheck), Shared());
     }
 }
 
-void Semaphore::UnlockCore() {
+uint32_t Semaphore::UnlockCore() {
+    // Read while the lock is held, so that a wait going to sleep is seen.
+    const uint32_t sleepers = std::atomic_ref<uint32_t>(m_core->sleepers).load(std::memory_order_relaxed);
     std::atomic_ref<uint32_t> word(m_core->lock);
     const uint32_t self = static_cast<uint32_t>(Self().pid);
-    uint32_t seen = word.load();
+    uint32_t seen = self;
+    if (word.compare_exchange_strong(seen, 0, std::memory_order_release, std::memory_order_relaxed)) {
+        return sleepers;
+    }
     // A word that names another process was written over, or taken over
     // by a waiter that found this process gone: not this process's to free.
     while ((seen & kCoreLockHolderMask) == self) {
-        if (word.compare_exchange_weak(seen, 0)) {
+        if (word.compare_exchange_weak(seen, 0, std::memory_order_release, std::memory_order_relaxed)) {
             if ((seen & kCoreLockWaiters) != 0) {
-                FutexWakeAll(&m_core->lock);
+                FutexWake(&m_core->lock, 1, Shared());
             }
-            return;
+            break;
         }
+    }
+    return sleepers;
+}
+
+void Semaphore::WakeSleepers(uint32_t sleepers) {
+    if (sleepers == 0) {
+        return;
+    }
+    if (FutexWake(&m_core->sequence, INT_MAX, Shared()) == 0 && Shared()) {
+        // Nobody sleeps: the count was left by a wait that ended asleep (its
+        // process killed), or written over, and would cost every release a
+        // wake.  A wait counted since it was read, still on its way to
+        // sleep, changed it and keeps it; one counted before finds the
+        // count's sequence changed and does not sleep.  Should a wait
+        // counted since have gone to sleep and another have left, it wakes
+        // at its next look at the holders, as a shared wait always does.
+        std::atomic_ref<uint32_t>(m_core->sleepers).compare_exchange_strong(sleepers, 0, std::memory_order_relaxed);
     }
 }
 
+void Semaphore::NoteFindings(const Findings& found) {
+    std::lock_guard<std::mutex> guard(m_findingsLock);
+    m_findings.unitsGivenBack += found.unitsGivenBack;
+    m_findings.endedHolders += found.endedHolders;
+    m_findings.countOutOfRange = m_findings.countOutOfRange || found.countOutOfRange;
+    m_findings.overClaimed = m_findings.overClaimed || found.overClaimed;
+    m_findings.tableFull = m_findings.tableFull || found.tableFull;
+    m_bFound.store(true, std::memory_order_release);
+}
+
+bool Semaphore::TakeFindings(Findings& findings) {
+    findings = {};
+    if (!m_bFound.load(std::memory_order_acquire)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_findingsLock);
+    findings = m_findings;
+    m_findings = {};
+    m_bFound.store(false, std::memory_order_relaxed);
+    return findings.Any();
+}
+
+int32_t Semaphore::FreeUnits() {
+    const int32_t count = m_core->count;
+    if (count >= 0 && count <= m_maximum) {
+        return count;
+    }
+    const int32_t kept = count < 0 ? 0 : m_maximum;
+    m_core->count = kept;
+    Findings found;
+    found.countOutOfRange = true;
+    NoteFindings(found);
+    return kept;
+}
+
+SemaphoreCore::Holder* Semaphore::OwnEntry(bool add) {
+    const ProcessIdentity self = Self();
+    SemaphoreCore::Holder* holders = m_core->holders;
+    const int last = m_ownSlot.load(std::memory_order_relaxed);
+    if (last >= 0 && last < kSemaphoreMaxHolders && IsSelf(holders[last], self)) {
+        return &holders[last];
+    }
+    int free = -1;
+    for (int slot = 0; slot < kSemaphoreMaxHolders; ++slot) {
+        if (IsSelf(holders[slot], self)) {
+            m_ownSlot.store(slot, std::memory_order_relaxed);
+            return &holders[slot];
+        }
+        if (free < 0 && (holders[slot].pid == 0 || holders[slot].units == 0)) {
+            free = slot;
+        }
+    }
+    if (!add) {
+        return nullptr;
+    }
+    if (free < 0) {
+        // A full table leaves this holder untracked: its units are then
+        // not given back should it die.  Only entries written over fill
+        // it, since a lock has few holders at a time.
+        Findings found;
+        found.tableFull = true;
+        NoteFindings(found);
+        return nullptr;
+    }
+    holders[free] = {self.pid, 0, self.startTime};
+    m_ownSlot.store(free, std::memory_order_relaxed);
+    return &holders[free];
+}
+
 bool Semaphore::AddUnits(int32_t count, int32_t* previous) {
-    const int64_t current = FreeUnits(*m_core);
+    const int64_t current = FreeUnits();
     if (current + count > m_maximum) {
         SetLastError(kErrTooManyPosts);
         return false;
@@ -440,7 +550,7 @@ bool Semaphore::AddUnits(int32_t count, int32_t* previous) {
     }
     m_core->count = static_cast<int32_t>(current + count);
     if (Shared()) {
-        SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), false);
+        SemaphoreCore::Holder* holder = OwnEntry(false);
         if (holder != nullptr) {
             holder->units -= std::min(holder->units, static_cast<uint32_t>(count));
             if (holder->units == 0)
@@ -452,13 +562,54 @@ bool Semaphore::AddUnits(int32_t count, int32_t* previous) {
 }
 
 bool Semaphore::PayOwed() {
+    if (m_owed.load(std::memory_order_relaxed) == 0) {
+        return false;
+    }
     const int32_t owed = m_owed.exchange(0);
     if (owed <= 0) {
         return false;
     }
     // What would pass the maximum was given back by someone already.
-    const int64_t room = m_maximum - FreeUnits(*m_core);
+    const int64_t room = m_maximum - FreeUnits();
     return room > 0 && AddUnits(static_cast<int32_t>(std::min<int64_t>(owed, room)), nullptr);
+}
+
+bool Semaphore::Recount() {
+    const ProcessIdentity self = Self();
+    Findings found;
+    int64_t living = 0;
+    int64_t ended = 0;
+    for (auto& holder : m_core->holders) {
+        if (holder.pid == 0 || holder.units == 0) {
+            continue;
+        }
+        if (IsSelf(holder, self) || ProcessAlive(holder)) {
+            living += holder.units;
+            continue;
+        }
+        ended += holder.units;
+        ++found.endedHolders;
+        holder = {};
+    }
+    const int64_t free = FreeUnits();
+    // Units the free count and the living holders leave out came back to
+    // no one: their taker ended, or wrote the count down without an entry.
+    // Without a total to trust, only the units of holders that ended do.
+    int64_t missing = ended;
+    if (m_total > 0) {
+        missing = m_total - free - living;
+        found.overClaimed = living > m_total;
+    }
+    const int64_t given = std::clamp<int64_t>(missing, 0, m_maximum - free);
+    if (given > 0) {
+        m_core->count = static_cast<int32_t>(free + given);
+        NextSequence(*m_core);
+        found.unitsGivenBack = given;
+    }
+    if (found.Any()) {
+        NoteFindings(found);
+    }
+    return given > 0;
 }
 
 WaitResult Semaphore::Wait(uint32_t ms) {
@@ -468,55 +619,72 @@ WaitResult Semaphore::Wait(uint32_t ms) {
     }
     const bool shared = Shared();
     const auto deadline = DeadlineAfter(ms);
-    // Holders are looked for among the dead once a wait has lasted a check
-    // period, or before it gives up: a holder that is busy gives its unit
-    // back long before, and the look reads every holder's process status
-    // under the lock that its release needs.
-    auto nextHolderCheck = SteadyClock::now() + kHolderCheckPeriod;
+    // Holders are looked for among the dead once a wait has found no unit
+    // for a check period, or before it gives up: a holder that is busy
+    // gives its unit back long before, and the look reads every holder's
+    // process status under the lock that its release needs.
+    auto nextHolderCheck = SteadyClock::time_point::min();
     for (;;) {
         // Cut short under this wait: what it reads now is zeros, no count.
         if (CutUnder()) {
             return kWaitFailed;
         }
-        if (!LockCore(deadline)) {
+        if (!TryLockCore() && !LockCore(deadline)) {
             return CutUnder() ? kWaitFailed : kWaitTimeout;
         }
         if (CutUnder()) {
             return kWaitFailed;
         }
         bool wake = PayOwed();
-        const auto checked = SteadyClock::now();
-        if (FreeUnits(*m_core) == 0 && shared &&
-            (checked >= nextHolderCheck || checked >= deadline)) {
-            wake = ReclaimDeadHolders(*m_core, m_maximum) || wake;
-            nextHolderCheck = checked + kHolderCheckPeriod;
+        int32_t free = FreeUnits();
+        auto now = SteadyClock::time_point::min();
+        if (free == 0) {
+            now = SteadyClock::now();
+            if (nextHolderCheck == SteadyClock::time_point::min()) {
+                nextHolderCheck = now + kHolderCheckPeriod;
+            }
+            if (shared && (now >= nextHolderCheck || now >= deadline)) {
+                wake = Recount() || wake;
+                nextHolderCheck = now + kHolderCheckPeriod;
+                free = FreeUnits();
+            }
         }
-        if (FreeUnits(*m_core) > 0) {
-            m_core->count = static_cast<int32_t>(FreeUnits(*m_core) - 1);
+        if (free > 0) {
+            m_core->count = free - 1;
             if (shared) {
-                SemaphoreCore::Holder* holder = FindHolder(*m_core, Self(), true);
+                SemaphoreCore::Holder* holder = OwnEntry(true);
                 if (holder != nullptr)
                     ++holder->units;
             }
-            UnlockCore();
+            const uint32_t sleepers = UnlockCore();
             if (wake)
-                FutexWakeAll(&m_core->sequence);
+                WakeSleepers(sleepers);
             return kWaitSignalled;
         }
-        const uint32_t sequence = std::atomic_ref<uint32_t>(m_core->sequence).load();
-        UnlockCore();
-        if (wake)
-            FutexWakeAll(&m_core->sequence);
-        auto now = SteadyClock::now();
         if (now >= deadline) {
+            const uint32_t sleepers = UnlockCore();
+            if (wake)
+                WakeSleepers(sleepers);
             SetLastError(kErrWaitTimeout);
             return kWaitTimeout;
         }
+        // Counted among the sleepers while the lock is held, so that a
+        // release after it wakes this wait.
+        const uint32_t sequence = std::atomic_ref<uint32_t>(m_core->sequence).load(std::memory_order_relaxed);
+        std::atomic_ref<uint32_t> sleepers(m_core->sleepers);
+        sleepers.fetch_add(1, std::memory_order_relaxed);
+        const uint32_t others = UnlockCore() - 1;
+        if (wake)
+            WakeSleepers(others);
         auto wakeAt = deadline;
         if (shared && deadline - now > kHolderCheckPeriod) {
             wakeAt = now + kHolderCheckPeriod;
         }
-        FutexWait(&m_core->sequence, sequence, wakeAt);
+        FutexWait(&m_core->sequence, sequence, wakeAt, shared);
+        // Written over meanwhile, it may read 0 already: never below.
+        uint32_t seen = sleepers.load(std::memory_order_relaxed);
+        while (seen != 0 && !sleepers.compare_exchange_weak(seen, seen - 1, std::memory_order_relaxed)) {
+        }
     }
 }
 
@@ -532,7 +700,7 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
     if (CutUnder()) {
         return false;
     }
-    if (!LockCore(DeadlineAfter(kReleaseWaitMs))) {
+    if (!TryLockCore() && !LockCore(DeadlineAfter(kReleaseWaitMs))) {
         if (CutUnder()) {
             return false;
         }
@@ -546,10 +714,11 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
     if (CutUnder()) {
         return false;
     }
-    PayOwed();
+    const bool paid = PayOwed();
     const bool added = AddUnits(count, previous);
-    UnlockCore();
-    FutexWakeAll(&m_core->sequence);
+    const uint32_t sleepers = UnlockCore();
+    if (paid || added)
+        WakeSleepers(sleepers);
     return added;
 }
 

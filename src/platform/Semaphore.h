@@ -5,8 +5,17 @@
 // The system uses its named semaphores as cross-process locks, so a
 // semaphore must not stay taken when the process that took it dies: each
 // shared semaphore records how many units every process holds, and a
-// waiter that finds none left gives back the units of processes that no
-// longer exist.
+// waiter that finds none left gives back what no living process accounts
+// for.  Its users open it with the units it holds in all (the initial
+// count): a waiter that finds the free units and those of living holders
+// short of that gives the rest back, whether the process that took them
+// ended, or took them without an entry of its own (another account that
+// wrote the count); a count written past the maximum is cut back to it.
+// What a wait put right is kept for its user to say (TakeFindings).
+//
+// Taking and giving a unit make no system call while nobody waits: the
+// process's id is read once (and again in a child after fork), and a
+// release wakes sleepers only when there are some.
 //
 // Every wait has its deadline, also on the lock that guards the counts
 // (SemaphoreCore.h): a process of the share group that keeps that lock, or
@@ -24,15 +33,15 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/HostileMapping.h"
 #include "platform/NamedObject.h"
+#include "platform/SemaphoreCore.h"
 #include "platform/Wait.h"
 
 namespace plat {
-
-struct SemaphoreCore;
 
 class Semaphore {
 public:
@@ -73,6 +82,30 @@ public:
     // kReleaseWaitMs (the units are then given later, see above).
     bool Release(int32_t count, int32_t* previous = nullptr);
 
+    // What waits found wrong with the shared counts and put right, since
+    // the last call.
+    struct Findings {
+        // Units that neither the free count nor a living holder accounted
+        // for, given back (those of holders that ended among them).
+        int64_t unitsGivenBack = 0;
+        // Entries of holders that ended, taken out.
+        uint32_t endedHolders = 0;
+        // A count outside 0 to the maximum, put back inside.
+        bool countOutOfRange = false;
+        // Living processes' entries claim more units than the semaphore
+        // has: written over, and which of them holds a unit cannot be
+        // told, so each wait may time out until those processes end.
+        bool overClaimed = false;
+        // No entry was free to record a unit this process took.
+        bool tableFull = false;
+        bool Any() const {
+            return unitsGivenBack != 0 || endedHolders != 0 || countOutOfRange || overClaimed || tableFull;
+        }
+    };
+    // True, and `findings` filled, when waits put something right since the
+    // last call.
+    bool TakeFindings(Findings& findings);
+
     // Another account cut the shared core short under this process; Wait
     // and Release fail until Remap.
     bool Cut() const { return m_guard.Cut(); }
@@ -93,15 +126,32 @@ private:
     // than a core was cut short, and is made whole and laid out afresh;
     // with `bCutUnder` (a cut this process met), whatever its length.
     bool RestoreCutCore(bool bCutUnder = false);
+    // Takes the counts' lock when it is free now, without a system call.
+    bool TryLockCore();
     // Takes the counts' lock by `deadline`; false (kErrWaitTimeout) when
     // it is held past it by a process that lives.
     bool LockCore(std::chrono::steady_clock::time_point deadline);
-    void UnlockCore();
+    // Frees the counts' lock; answers how many waits sleep on the count.
+    uint32_t UnlockCore();
+    // Under the counts' lock: the free units, a count written outside 0
+    // to the maximum put back inside.
+    int32_t FreeUnits();
+    // Under the counts' lock: this process's entry among the holders,
+    // made when `add` is set and one is free.
+    SemaphoreCore::Holder* OwnEntry(bool add);
     // Under the counts' lock: adds units this process gives back, within
     // the maximum; true when waiters are to be woken.
     bool AddUnits(int32_t count, int32_t* previous);
     // Under the counts' lock: gives the units a release could not give.
     bool PayOwed();
+    // Under the counts' lock, when no unit is free: takes out the entries
+    // of holders that ended and gives back the units no living process
+    // accounts for; true when units came back.
+    bool Recount();
+    void NoteFindings(const Findings& found);
+    // Wakes the waits asleep on the count when `sleepers` (read under the
+    // counts' lock) says there are any.
+    void WakeSleepers(uint32_t sleepers);
     bool Shared() const { return m_private == nullptr; }
     // True, with the last error kErrHandleEof, once the core was cut
     // short under this process.
@@ -117,6 +167,15 @@ private:
     // 0 for a semaphore joined with OpenExisting.
     int32_t m_layoutInitial = 0;
     int32_t m_layoutMaximum = 0;
+    // The units the semaphore holds in all: its opener's initial count, or
+    // for one joined with OpenExisting the core's (0 when not to be
+    // trusted: then only the units of holders that ended come back).
+    int32_t m_total = 0;
+    // Where this process's entry was last found among the holders.
+    std::atomic<int> m_ownSlot{-1};
+    std::atomic<bool> m_bFound{false};
+    std::mutex m_findingsLock;
+    Findings m_findings;
     HostileMapping m_guard;
     // Units given back while the counts' lock was held elsewhere.
     std::atomic<int32_t> m_owed{0};

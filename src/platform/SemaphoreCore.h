@@ -16,7 +16,7 @@
 
 namespace plat {
 
-constexpr uint32_t kSemaphoreCoreMagic = 0x48575332;  // "HWS2"
+constexpr uint32_t kSemaphoreCoreMagic = 0x48575333;  // "HWS3"
 constexpr int kSemaphoreMaxHolders = 64;
 
 // The lock word: 0 while free, else the process id of its holder, with
@@ -26,7 +26,8 @@ constexpr uint32_t kCoreLockHolderMask = 0x3FFFFFFFu;
 
 struct SemaphoreCore {
     // The units one process holds, told apart from a later process that
-    // reuses its id by its start time.
+    // reuses its id by its start time.  An entry that holds no unit is
+    // free for another process.
     struct Holder {
         int32_t pid;
         uint32_t units;
@@ -39,8 +40,12 @@ struct SemaphoreCore {
     uint32_t sequence;  // futex word: changes at every release
     int32_t count;
     int32_t maximum;
-    uint32_t shared;
-    uint32_t reserved;
+    // The units the semaphore was laid out with: while it is used as a
+    // lock, each of them is free or held by a process.
+    int32_t total;
+    // Waits asleep on `sequence`: a release wakes them only when there
+    // are any.
+    uint32_t sleepers;
     Holder holders[kSemaphoreMaxHolders];
 };
 

@@ -5,9 +5,11 @@
 // thread fires without pause until it is told to stop.
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/AgentEventInfo.h"
@@ -86,6 +88,8 @@ public:
                 Sleep(10);
             }
         }
+        // A body still clearing up after it was told to stop.
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_nLingerMs));
         return 0;
     }
 
@@ -97,6 +101,7 @@ public:
 
     int32_t m_nPopulateResult = 0;
     bool m_bBusy = false;
+    int m_nLingerMs = 0;
     std::atomic<int> m_nRuns{0};
     std::atomic<int> m_nFired{0};
     TestRuleReader m_Standard;

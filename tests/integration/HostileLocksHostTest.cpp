@@ -101,6 +101,22 @@ protected:
         return m_holders.back()->Pid();
     }
 
+    // The module, run as `member`, writes one event from `source` (an
+    // address and port), which becomes an alert.
+    void ModuleEventAlerts(const std::string& member, const std::string& source) {
+        hwtest::ChildProcess module;
+        int exitCode = -1;
+        ASSERT_TRUE(module.Start(hwtest::ThrowawayAccounts::As(
+                                     member, {std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root",
+                                              m_host.Root(), "write", "--name", "Payload_Cmd_Exe", "--id", "1006",
+                                              "--src", source + ":40000", "--proto", "6"}),
+                                 m_host.File("module.out"), {"ASAN_OPTIONS=detect_leaks=0"}) &&
+                    module.Wait(60, exitCode));
+        EXPECT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_host.File("module.out"));
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find(source) != std::string::npos; }, 30))
+            << m_host.ErrorsTail();
+    }
+
     static bool IsStrangersFifo(const std::string& path) {
         struct stat info {};
         return ::lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode) && info.st_uid == 65534;
@@ -299,18 +315,45 @@ TEST_F(HostileLocksHostTest, WebGroupMemberCuttingTheWebAreasShortEndsNothing) {
     const int pushExit = m_host.Push(policy, pushed);
     EXPECT_TRUE(pushExit == 0 || pushExit == 4) << pushed;
     EXPECT_NE(std::string::npos, pushed.find("WebPlugin: ")) << pushed;
-    hwtest::ChildProcess module;
-    int exitCode = -1;
-    ASSERT_TRUE(module.Start(hwtest::ThrowawayAccounts::As(
-                                 accounts.Member(), {std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root",
-                                                     m_host.Root(), "write", "--name", "Payload_Cmd_Exe", "--id",
-                                                     "1006", "--src", "203.0.113.66:40000", "--proto", "6"}),
-                             m_host.File("module.out"), {"ASAN_OPTIONS=detect_leaks=0"}) &&
-                module.Wait(60, exitCode));
-    EXPECT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_host.File("module.out"));
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find("203.0.113.66") != std::string::npos; }, 30))
-        << m_host.ErrorsTail();
+    ModuleEventAlerts(accounts.Member(), "203.0.113.66");
 
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+}
+
+// A member of the web-server group takes every unit of the web ring's lock
+// without a holder's entry (its id in the lock word, the count written to
+// 0) and ends, as a module that scribbles could: the engine gives the unit
+// back at its next turn, within seconds and without a push or a SIGHUP,
+// says so once as a later finding that hwhost.status lists, and the
+// module's next event is an alert.
+TEST_F(HostileLocksHostTest, WebGroupMemberLeavingTheWebLockWithoutItsUnitBlindsTheEngineForSecondsOnly) {
+    hwtest::ThrowawayAccounts accounts;
+    ASSERT_TRUE(accounts.IsReady());
+    StartWithWebGroup(accounts.Group());
+    ASSERT_FALSE(HasFailure());
+
+    const std::string said =
+        "WARNING: The web-server lock QGEvMutex had no unit free and none held by a living process (a process of "
+        "the web-server group took it and ended without giving it back, or wrote its count down): it was given "
+        "back, and web-server events are read again";
+    const auto began = Clock::now();
+    ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(accounts.Member(),
+                                                 {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", HW_NAMED_OBJECT_PEER,
+                                                  "take-units-and-leave", "QGEvMutex",
+                                                  plat::ObjectScopeOfRoot(m_host.Root())}));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.Errors().find(said + "\n") != std::string::npos; }, 30))
+        << m_host.ErrorsTail();
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(5));
+    const std::string status = m_host.File("hwhost.status");
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(status).find(said) != std::string::npos; }))
+        << hwtest::ReadWholeFile(status);
+
+    ModuleEventAlerts(accounts.Member(), "203.0.113.67");
+    EXPECT_EQ(1u, hwtest::CountOf(m_host.Errors(), said));
+
+    int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
 }

@@ -18,9 +18,12 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/LastError.h"
 #include "platform/NamedObject.h"
+#include "platform/Process.h"
 #include "platform/SemaphoreCore.h"
 
 namespace {
@@ -157,6 +160,179 @@ TEST_F(SemaphoreTest, CountsLockOfADeadHolderIsTakenOver) {
             waitpid(dead, &status, 0);
         }
     }
+}
+
+// Units no living process accounts for come back to the next wait that
+// finds none free, and the wait says so: those of a process of the group
+// that took them without an entry (its id in the lock word, the count
+// written to 0) and ended, and those of a child that took one through the
+// semaphore its parent opened, which must be recorded under the child's
+// own id, not the parent's that the process read before the fork.
+TEST_F(SemaphoreTest, UnitsNoLivingProcessHoldsComeBackToTheNextWait) {
+    ASSERT_NO_FATAL_FAILURE(Open("unaccounted", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    plat::Semaphore::Findings found;
+    ASSERT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    ASSERT_TRUE(semaphore.Release(1));
+    EXPECT_FALSE(semaphore.TakeFindings(found));
+
+    const pid_t taker = fork();
+    if (taker == 0) {
+        ForeignView view(m_strName);
+        std::atomic_ref<uint32_t>(view->lock).store(static_cast<uint32_t>(getpid()));
+        view->count = 0;
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(taker, waitpid(taker, &status, 0));
+    EXPECT_EQ(0, other->count);
+    auto took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(5000)); });
+    EXPECT_LT(took, std::chrono::seconds(2));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_EQ(1, found.unitsGivenBack);
+    EXPECT_FALSE(found.overClaimed);
+    // Given back once: the semaphore still holds one unit in all.
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+    EXPECT_FALSE(semaphore.TakeFindings(found));
+    ASSERT_TRUE(semaphore.Release(1));
+
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(semaphore.Wait(1000) == plat::kWaitSignalled ? 0 : 1);
+    }
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(5000)); });
+    EXPECT_LT(took, std::chrono::seconds(2));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_EQ(1, found.unitsGivenBack);
+    EXPECT_EQ(1u, found.endedHolders);
+    EXPECT_TRUE(semaphore.Release(1));
+}
+
+// Counts written past the maximum or below 0 are put back inside and
+// said; holders' entries of living processes that claim more than the
+// semaphore has (a table full of them, the first process's id with its
+// true start time) cost each wait its deadline and are said; an entry
+// whose process id now belongs to another process (reused, or written with
+// the wrong start time) is an ended holder's, and its unit comes back.
+TEST_F(SemaphoreTest, ScribbledCountsAndHoldersAreSaidAndEndInTime) {
+    ASSERT_NO_FATAL_FAILURE(Open("scribbled-counts", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    plat::Semaphore::Findings found;
+
+    other->count = 7;
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_TRUE(found.countOutOfRange);
+    EXPECT_EQ(0, other->count);
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+    EXPECT_TRUE(semaphore.Release(1));
+
+    other->count = -3;
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(200));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_TRUE(found.countOutOfRange);
+    EXPECT_EQ(1, found.unitsGivenBack);
+    EXPECT_TRUE(semaphore.Release(1));
+
+    char state = 0;
+    uint64_t startTime = 0;
+    ASSERT_TRUE(plat::ReadProcessStart(static_cast<pid_t>(kLiveProcess), state, startTime));
+    for (auto& holder : other->holders) {
+        holder = {static_cast<int32_t>(kLiveProcess), 1, startTime};
+    }
+    other->count = 0;
+    auto took = Timed([&] { EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(300)); });
+    EXPECT_LT(took, std::chrono::seconds(2));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_TRUE(found.overClaimed);
+    EXPECT_EQ(0, found.unitsGivenBack);
+    other->count = 1;
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_TRUE(found.tableFull);
+    EXPECT_TRUE(semaphore.Release(1));
+
+    for (auto& holder : other->holders) {
+        holder = {};
+    }
+    other->holders[5] = {static_cast<int32_t>(kLiveProcess), 1, startTime + 1};
+    other->count = 0;
+    took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(5000)); });
+    EXPECT_LT(took, std::chrono::seconds(2));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_EQ(1u, found.endedHolders);
+    EXPECT_EQ(1, found.unitsGivenBack);
+    EXPECT_EQ(0, other->holders[5].pid);
+    EXPECT_TRUE(semaphore.Release(1));
+
+    // Waits said to sleep on the count (left by one killed asleep, or
+    // written over) cost the next release a wake that finds nobody, and
+    // no release after it.
+    other->sleepers = 5;
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    EXPECT_TRUE(semaphore.Release(1));
+    EXPECT_EQ(0u, other->sleepers);
+}
+
+// Three processes and two threads in each take turns on one lock as fast
+// as they can: no two are ever inside at once, and every turn is had.
+TEST_F(SemaphoreTest, ExcludesAcrossProcessesAndThreadsUnderContention) {
+    ASSERT_NO_FATAL_FAILURE(Open("contended", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    constexpr int kTurns = 4000;
+    struct Shared {
+        uint64_t counter;
+        uint32_t inside;
+        uint32_t overlaps;
+        uint32_t failed;
+    };
+    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, memory);
+    auto* shared = static_cast<Shared*>(memory);
+    *shared = {};
+    auto turns = [&] {
+        for (int turn = 0; turn < kTurns; ++turn) {
+            if (semaphore.Wait(10000) != plat::kWaitSignalled) {
+                std::atomic_ref<uint32_t>(shared->failed).fetch_add(1);
+                continue;
+            }
+            if (std::atomic_ref<uint32_t>(shared->inside).fetch_add(1) != 0)
+                std::atomic_ref<uint32_t>(shared->overlaps).fetch_add(1);
+            const uint64_t value = std::atomic_ref<uint64_t>(shared->counter).load(std::memory_order_relaxed);
+            std::atomic_ref<uint64_t>(shared->counter).store(value + 1, std::memory_order_relaxed);
+            std::atomic_ref<uint32_t>(shared->inside).fetch_sub(1);
+            semaphore.Release(1);
+        }
+    };
+    auto twoThreads = [&] {
+        std::thread second(turns);
+        turns();
+        second.join();
+    };
+    std::vector<pid_t> children;
+    for (int i = 0; i < 2; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            twoThreads();
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    twoThreads();
+    for (const pid_t child : children) {
+        int status = 0;
+        EXPECT_EQ(child, waitpid(child, &status, 0));
+    }
+    EXPECT_EQ(0u, shared->overlaps);
+    EXPECT_EQ(0u, shared->failed);
+    EXPECT_EQ(uint64_t{6} * kTurns, shared->counter);
+    plat::Semaphore::Findings found;
+    EXPECT_FALSE(semaphore.TakeFindings(found));
+    munmap(memory, sizeof(Shared));
 }
 
 // Whatever another process writes over the semaphore, every call returns

@@ -113,35 +113,68 @@ int Squat(const char* name, const std::string& lock, const char* scope) {
     return 0;
 }
 
-// Opens the semaphore `name` of `scope` (the inherited one when empty) as
-// a user of it does, so that the name stays, takes the lock word inside it
-// as its own lock would, and keeps it until the end of input: what any
-// process of the semaphore's group can do to it.
-int HoldLockWord(const char* name, const char* scope) {
+// The core of the semaphore `name` of `scope` (the inherited one when
+// empty), opened as a user of it does, so that the name stays while this
+// process has `fd` open; null when it cannot be had.
+plat::SemaphoreCore* OpenCore(const char* name, const char* scope, int& fd) {
+    fd = -1;
     if (*scope != '\0' && !plat::SetObjectScope(scope))
-        return 2;
-    const int fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDWR, 0);
+        return nullptr;
+    fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDWR, 0);
     struct flock user = {};
     user.l_type = F_RDLCK;
     user.l_whence = SEEK_SET;
     user.l_len = 1;
     if (fd < 0 || fcntl(fd, F_OFD_SETLK, &user) != 0)
-        return 3;
+        return nullptr;
     void* view = mmap(nullptr, sizeof(plat::SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED)
-        return 4;
-    std::atomic_ref<uint32_t> word(static_cast<plat::SemaphoreCore*>(view)->lock);
+    return view == MAP_FAILED ? nullptr : static_cast<plat::SemaphoreCore*>(view);
+}
+
+// Opens the core of `name` in `scope` as OpenCore does and takes the lock
+// word inside it as its own lock would: this process's id, once the word
+// is free.  Null when the core cannot be had, with the exit code to end
+// with in `failure`.
+plat::SemaphoreCore* TakeLockWord(const char* name, const char* scope, int& fd, int& failure) {
+    plat::SemaphoreCore* core = OpenCore(name, scope, fd);
+    failure = fd < 0 ? 2 : 3;
+    if (core == nullptr)
+        return nullptr;
+    std::atomic_ref<uint32_t> word(core->lock);
     const uint32_t self = static_cast<uint32_t>(getpid());
     for (uint32_t seen = 0; !word.compare_exchange_strong(seen, self); seen = 0) {
         usleep(1000);
     }
+    return core;
+}
+
+// Takes the lock word inside the semaphore and keeps it until the end of
+// input: what any process of the semaphore's group can do to it.
+int HoldLockWord(const char* name, const char* scope) {
+    int fd = -1;
+    int failure = 0;
+    plat::SemaphoreCore* core = TakeLockWord(name, scope, fd, failure);
+    if (core == nullptr)
+        return failure;
     std::printf("held\n");
     std::fflush(stdout);
     WaitForEndOfInput();
-    uint32_t mine = self;
-    word.compare_exchange_strong(mine, 0);
+    uint32_t mine = static_cast<uint32_t>(getpid());
+    std::atomic_ref<uint32_t>(core->lock).compare_exchange_strong(mine, 0);
     close(fd);
     return 0;
+}
+
+// Takes every unit of the semaphore without a holder's entry, as any
+// process of its group can by writing its count down under the lock
+// word, and ends without giving the units or the word back.
+int TakeUnitsAndLeave(const char* name, const char* scope) {
+    int fd = -1;
+    int failure = 0;
+    plat::SemaphoreCore* core = TakeLockWord(name, scope, fd, failure);
+    if (core != nullptr)
+        core->count = 0;
+    return core != nullptr ? 0 : failure;
 }
 
 // Cuts the object `name` of `scope` (the inherited one when empty) short to
@@ -196,6 +229,8 @@ int main(int argc, char** argv) {
         return Squat(argv[2], argv[3], argc == 5 ? argv[4] : "");
     if (command == "hold-lock-word" && (argc == 3 || argc == 4))
         return HoldLockWord(argv[2], argc == 4 ? argv[3] : "");
+    if (command == "take-units-and-leave" && (argc == 3 || argc == 4))
+        return TakeUnitsAndLeave(argv[2], argc == 4 ? argv[3] : "");
     if (command == "truncate" && (argc == 3 || argc == 4 || argc == 5))
         return CutShort(argv[2], argc >= 4 ? argv[3] : "", argc == 5 ? std::atoll(argv[4]) : 0);
     if (command == "store-echo" && argc == 5)
