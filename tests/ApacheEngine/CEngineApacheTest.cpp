@@ -196,13 +196,12 @@ TEST_F(CEngineApacheTest, StopClearsTheConfigurationAreaAtTheStopTime) {
     EXPECT_GE(static_cast<uint32_t>(std::time(nullptr)), dwTime);
 }
 
-// A reload detaches from the ring and the resume makes it afresh, empty: the
-// events still waiting in it (one across the data end, with its class text)
-// are counted as dropped rather than lost without a word.
-TEST_F(CEngineApacheTest, EventsTheRingStillHeldWhenItIsMadeAfreshAreCountedAsDropped) {
-    // The module's hold keeps the ring between the engine's detach and attach.
-    plat::SharedMapping module;
-    ASSERT_TRUE(module.Open("QGEvShm"));
+// A reload keeps the ring, the same objects though no module holds them:
+// the events waiting in it (one across the data end, with its class text)
+// and those written while the policy is read are alerts after the resume,
+// and nothing is dropped.
+TEST_F(CEngineApacheTest, ReloadKeepsTheRingAndWhatWaitsInItIsReadAfterTheResume) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
     uint8_t* pRing = WebShmEvView();
     ASSERT_NE(nullptr, pRing);
     const uint32_t dwNearEnd = kWebEvDataEnd - 100;
@@ -211,18 +210,49 @@ TEST_F(CEngineApacheTest, EventsTheRingStillHeldWhenItIsMadeAfreshAreCountedAsDr
     const std::string strClass = std::string("a=1,b=2") + '\0';
     WebEventRecord withClass = MakeRecord(5, "Web_Probe");
     withClass.nClassLength = static_cast<int32_t>(strClass.size());
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    ASSERT_EQ(0, m_Engine.OnPauseInit(kReload));
+    ASSERT_EQ(0, m_Engine.OnPause(kReload));
     ASSERT_EQ(0, WebShmWriteEvent(withClass, strClass.data()));
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(kReload));
+    EXPECT_EQ(pRing, WebShmEvView());
     for (int n = 0; n < 2; ++n)
         ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
-    ASSERT_EQ(0, m_Engine.OnReloadPolicy(0));
+    ASSERT_EQ(0, m_Engine.OnResume(kReload));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 3; })) << m_Engine.Count();
+    m_Engine.StopAndWait();
+    EXPECT_EQ("1", m_Engine.Pair(0, "a"));
+    EXPECT_EQ("Web_Shell", m_Engine.m_Records[2]->GetRuleName());
+    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
+}
+
+// What the ring still holds at a stop is counted then, and taken out of a
+// ring a module keeps, so the next start does not count it again; what the
+// module writes while no sensor runs is counted by the start that empties
+// the ring.
+TEST_F(CEngineApacheTest, EventsLeftAtTheStopOrWrittenWithoutASensorAreCountedOnceAsDropped) {
+    // The module's hold keeps the ring between the stop and the start.
+    plat::SharedMapping module;
+    ASSERT_TRUE(module.Open("QGEvShm"));
+    for (int n = 0; n < 2; ++n)
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
+    m_Engine.Shutdown();
+    EXPECT_TRUE(m_Log.Contains("2 web-server events dropped: they were still waiting in the event ring at the stop"));
+    // Written into the emptied ring by the module while no sensor has it.
+    auto* pModuleRing = static_cast<uint8_t*>(module.Map(nullptr));
+    ASSERT_NE(nullptr, pModuleRing);
+    for (uint32_t n = 0; n < 3; ++n) {
+        const WebEventRecord record = MakeRecord(1234, "");
+        std::memcpy(pModuleRing + kWebEvDataStart + n * kWebRecordSize, &record, kWebRecordSize);
+    }
+    const uint32_t dwWrite = kWebEvDataStart + 3 * kWebRecordSize;
+    const uint32_t dwFree = kWebEvCapacity - 3 * kWebRecordSize;
+    std::memcpy(pModuleRing + kWebEvWrite, &dwWrite, 4);
+    std::memcpy(pModuleRing + kWebEvFree, &dwFree, 4);
     ASSERT_EQ(0, m_Engine.Initialize());
     EXPECT_TRUE(m_Log.Contains("3 web-server events dropped: they were still waiting in the event ring when the "
-                               "engine opened it afresh (at a start, or at the resume after a reload)"));
-    // Made afresh once more, the ring holds nothing to count.
-    ASSERT_EQ(0, m_Engine.OnReloadPolicy(0));
-    ASSERT_EQ(0, m_Engine.Initialize());
-    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
-    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("0 web-server events dropped"));
+                               "engine opened it afresh (at a start, or at a reload after it had let the ring go)"));
+    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("5 web-server events dropped"));
     EXPECT_TRUE(m_Engine.m_Records.empty());
 }
 
