@@ -1,9 +1,12 @@
 #include "ApacheEngine/CEngineApache.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -18,6 +21,8 @@
 #include "IDS/IDSConfig.h"
 #include "IDS/IDSRule.h"
 #include "hostwarden/ICSFClassFactory.h"
+#include "platform/NamedObject.h"
+#include "platform/SemaphoreCore.h"
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/FakeHost.h"
 #include "support/ConsoleCapture.h"
@@ -254,6 +259,32 @@ TEST_F(CEngineApacheTest, EventsLeftAtTheStopOrWrittenWithoutASensorAreCountedOn
                                "engine opened it afresh (at a start, or at a reload after it had let the ring go)"));
     EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("5 web-server events dropped"));
     EXPECT_TRUE(m_Engine.m_Records.empty());
+}
+
+// A member of the web-server group that keeps the lock word of the
+// configuration area's lock holds up no resume: the command thread only
+// tries the lock, says that the module keeps its configuration, and leaves
+// the write to the engine's thread, so the engines resumed after this one
+// do not wait a second for it.
+TEST_F(CEngineApacheTest, LockWordKeptByAnotherProcessHoldsUpNoResume) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
+    const int fd = shm_open(plat::SharedObjectPath("QGConfMutex").c_str(), O_RDWR, 0);
+    ASSERT_LE(0, fd);
+    void* pView = mmap(nullptr, sizeof(plat::SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(MAP_FAILED, pView);
+    std::atomic_ref<uint32_t> word(static_cast<plat::SemaphoreCore*>(pView)->lock);
+    // Held by a process that lives as long as the test: the system's first.
+    word.store(1);
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(kReload));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, m_Engine.OnResume(kReload));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWebLockWaitMs / 2));
+    EXPECT_TRUE(m_Log.Contains("WebPlugin: the configuration area could not be written (not open, or its lock not "
+                               "free): the web-server module keeps the configuration it had"));
+    m_Engine.StopAndWait();
+    word.store(0);
+    munmap(pView, sizeof(plat::SemaphoreCore));
 }
 
 TEST_F(CEngineApacheTest, MoreTuningParametersThanTheAreaHoldsAreCut) {
