@@ -133,6 +133,7 @@ int32_t CEngineApache::Oninit(uint32_t dwArgument) {
 
 int32_t CEngineApache::OnStart(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "CEngineApache::OnStart called");
+    WebShmLockTriesOnly triesOnly;
     if (IsEnabled()) {
         CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
         if (Initialize() == 0)
@@ -181,7 +182,7 @@ int32_t CEngineApache::Initialize() {
         ReportDrop(kCSFLogWarning, std::to_string(dwCleared) +
                                        " web-server events dropped: they were still waiting in the "
                                        "event ring when the engine opened it afresh (at a start, "
-                                       "or at the resume after a reload)");
+                                       "or at a reload after it had let the ring go)");
     }
     CSF_TRACE(kCSFLogError, "about to attach to shared memory done...");
     if (m_pRuleMap != nullptr || m_pIdMap != nullptr) {
@@ -417,6 +418,7 @@ int32_t CEngineApache::OnStopInit(uint32_t dwArgument) {
 
 int32_t CEngineApache::OnStop(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "ApacheEngine OnStop");
+    WebShmLockTriesOnly triesOnly;
     int32_t nResult = CEngineBase::OnStop(dwArgument);
     // A thread that did not end may still read the areas.
     if (nResult == 0) {
@@ -427,13 +429,29 @@ int32_t CEngineApache::OnStop(uint32_t dwArgument) {
 
 void CEngineApache::Shutdown() {
     CSF_LOG(kCSFLogInfo, "Shutting down Apache engine.");
-    if (m_nInitialized != 0) {
-        m_pRuleMap.reset();
-        m_pIdMap.reset();
+    m_pRuleMap.reset();
+    m_pIdMap.reset();
+    // Attached also when a reload came while the host held the sensor
+    // paused, and no resume followed.
+    if (WebShmIsAttached()) {
         WebShmWriteConfig(nullptr, nullptr);
-        WebShmDetach();
+        LetRingGo("at the stop");
     }
     m_nInitialized = 0;
+}
+
+void CEngineApache::LetRingGo(const char* pszWhen) {
+    // Without a module that holds the ring, it goes with the sensor's
+    // hold, and with it the events nobody read: they are counted now, and
+    // taken out of a ring a module keeps, so that no later opening counts
+    // them again.
+    const uint32_t dwLeft = WebShmEmptyRing();
+    if (dwLeft != kWebRingNotEmptied && dwLeft != 0) {
+        ReportDrop(kCSFLogWarning, std::to_string(dwLeft) +
+                                       " web-server events dropped: they were still waiting in the event ring " +
+                                       pszWhen);
+    }
+    WebShmDetach();
 }
 
 int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
@@ -443,11 +461,12 @@ int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
         m_strRingProblem.clear();
         m_strRingLost.clear();
     }
-    if (m_nInitialized != 0) {
-        m_pRuleMap.reset();
-        m_pIdMap.reset();
-        WebShmDetach();
-    }
+    // The maps point at the rules the reload replaced.  The ring stays
+    // open, the same objects whether or not a module holds them, so what
+    // the module writes while the policy is read waits there for the
+    // resume; only one lost to a cut was let go, and is opened afresh.
+    m_pRuleMap.reset();
+    m_pIdMap.reset();
     m_nInitialized = 0;
     m_bConfigWanted = false;
     return CEngineBase::OnReloadPolicy(dwArgument);
@@ -469,7 +488,7 @@ int32_t CEngineApache::OnPause(uint32_t dwArgument) {
         bLost = !m_strRingLost.empty();
     }
     // A ring that could not be mapped again is let go, its thread ended,
-    // so that the resume opens it afresh as a reload's does.
+    // so that the resume opens it afresh.
     if (nResult == 0 && bLost && m_nInitialized != 0) {
         m_pRuleMap.reset();
         m_pIdMap.reset();
@@ -482,8 +501,13 @@ int32_t CEngineApache::OnPause(uint32_t dwArgument) {
 
 int32_t CEngineApache::OnResume(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogError, "CEngineApache::OnResume called ........");
+    WebShmLockTriesOnly triesOnly;
     if (!IsEnabled()) {
         CSF_LOG(kCSFLogInfo, "Apache Component of Host Warden is DISABLED.");
+        // Switched off by the reload: nothing reads the ring now.
+        if (WebShmIsAttached()) {
+            LetRingGo("when network monitoring was switched off");
+        }
     } else if (Initialize() == 0) {
         CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
     } else {

@@ -4,6 +4,12 @@
 // configuration, polls the event ring, and reports each record against the
 // enabled signature rule it names (by rule name, or by "TID").  It reads no
 // rules tables of its own: the rules belong to the IDS configuration.
+//
+// The ring is opened at the start and kept to the stop: a reload rebuilds
+// the maps and writes the configuration area again, and the events the
+// module wrote meanwhile are read after it.  The host's command thread
+// only tries the areas' locks (WebShmLockTriesOnly), so another account
+// keeping one holds up no other engine.
 
 #include <chrono>
 #include <cstddef>
@@ -77,6 +83,9 @@ private:
     // was cut, or, when that fails, says so and reads nothing until the
     // next reload opens them afresh.
     void MapAgainAfterCut();
+    // Empties the ring, says how many events it held unread (`pszWhen`:
+    // "at the stop"), and lets it go.
+    void LetRingGo(const char* pszWhen);
     // Logs why a record was dropped, at most kDropReportsPerMinute a
     // minute, with the count of those left out.
     void ReportDrop(uint32_t dwLevel, const std::string& strText);

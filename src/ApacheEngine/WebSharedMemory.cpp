@@ -62,6 +62,9 @@ ShmState& State() {
     return state;
 }
 
+// Set on a thread while a WebShmLockTriesOnly lives there.
+thread_local bool t_bLockTriesOnly = false;
+
 uint32_t Get32(const uint8_t* pView, uint32_t dwOffset) {
     uint32_t dwValue;
     std::memcpy(&dwValue, pView + dwOffset, sizeof dwValue);
@@ -142,7 +145,8 @@ void ReportLockFindings(ShmDescriptor& desc) {
 bool Lock(ShmDescriptor& desc) {
     if (SegmentCut(desc))
         return false;
-    const plat::WaitResult result = desc.mutex.Wait(desc.bRefused ? kWebLockTryMs : kWebLockWaitMs);
+    const plat::WaitResult result =
+        desc.mutex.Wait(desc.bRefused || t_bLockTriesOnly ? kWebLockTryMs : kWebLockWaitMs);
     ReportLockFindings(desc);
     if (SegmentCut(desc)) {
         if (result == plat::kWaitSignalled)
@@ -563,6 +567,22 @@ uint32_t WebRingCountWaiting(const uint8_t* pView) {
     }
     return dwCount;
 }
+
+uint32_t WebShmEmptyRing() {
+    ShmState& state = State();
+    if (!state.bAttached || !Lock(state.event))
+        return kWebRingNotEmptied;
+    const uint32_t dwWaiting = WebRingCountWaiting(state.event.pView);
+    const bool bCut = SegmentCut(state.event);
+    if (!bCut)
+        ResetRing(state.event.pView);
+    Unlock(state.event);
+    return bCut ? kWebRingNotEmptied : dwWaiting;
+}
+
+WebShmLockTriesOnly::WebShmLockTriesOnly() : m_bBefore(t_bLockTriesOnly) { t_bLockTriesOnly = true; }
+
+WebShmLockTriesOnly::~WebShmLockTriesOnly() { t_bLockTriesOnly = m_bBefore; }
 
 bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
     nClassLength = 0;

@@ -134,6 +134,12 @@ bool WebShmConfigCut();
 // `pProblem`, when one cannot be: the process is then detached.
 int WebShmMapAgain(bool& bConfigCut, std::string* pProblem = nullptr);
 
+// Empties the ring, as a stop leaves it: the whole messages it held, which
+// no one will read, are answered; kWebRingNotEmptied when it is not open,
+// its lock was not had, or it was cut short.
+constexpr uint32_t kWebRingNotEmptied = UINT32_MAX;
+uint32_t WebShmEmptyRing();
+
 // Takes the next message from the ring into the caller's record and class
 // buffer (room for kWebMaxClassLength bytes), allocating nothing.  True
 // when a message was taken; false when the ring is empty, was found
@@ -169,6 +175,21 @@ constexpr uint32_t kWebLockTryMs = 20;
 // segment's mutex; false (reported, rate-limited) when it cannot be taken:
 // the caller's turn fails.
 bool WebShmLockConf();
+// While one lives, its thread only tries the locks (kWebLockTryMs), as
+// after a wait that ran out.  The host's command thread takes them so: a
+// wait there would hold up every engine that starts, resumes or stops after
+// the web engine for as long as another account keeps a lock.  What a try
+// leaves undone, the engine's thread (which waits) does again.
+class WebShmLockTriesOnly {
+public:
+    WebShmLockTriesOnly();
+    ~WebShmLockTriesOnly();
+    WebShmLockTriesOnly(const WebShmLockTriesOnly&) = delete;
+    WebShmLockTriesOnly& operator=(const WebShmLockTriesOnly&) = delete;
+
+private:
+    bool m_bBefore;
+};
 void WebShmUnlockConf();
 bool WebShmLockEvent();
 void WebShmUnlockEvent();

@@ -75,6 +75,7 @@ public:
     void SetTimeWindow(int32_t nSeconds) { m_nTimeWindow = nSeconds; }
     int32_t GetTimeWindow() const { return m_nTimeWindow; }
     int64_t GetLastAlertTime() const { return m_tLastAlertTime.load(); }
+    void SetLastAlertTime(int64_t tTime) { m_tLastAlertTime = tTime; }
     void SetEngine(CEngineCorrelation* pEngine) { m_pEngine = pEngine; }
     CEngineCorrelation* GetEngine() const { return m_pEngine; }
 

@@ -45,8 +45,9 @@ public:
     virtual uint32_t ReloadPolicyAll(uint32_t dwArgument);
     virtual uint32_t ResumeAll(uint32_t dwArgument);
     // Pauses and resumes the one engine (OnPauseInit, its thread waited
-    // for as PauseAll does, OnPause, OnResume), so that it opens its input
-    // afresh; an engine stuck, or stuck at this pause, is left as it is.
+    // for as PauseAll does, OnPause, OnResume), so that it tries the input
+    // it lacks (with a reload's argument it keeps what it has open); an
+    // engine stuck, or stuck at this pause, is left as it is.
     uint32_t PauseAndResume(CEngineBase& engine, uint32_t dwArgument);
     virtual uint32_t StartAll(uint32_t dwArgument);
     // OnStopInit on every engine, then OnStop on every engine.

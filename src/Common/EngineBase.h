@@ -39,6 +39,17 @@ public:
     // The most "__qor_ruleinfonames" holds.
     static constexpr size_t kRuleInfoNamesMax = 1023;
 
+    // The argument the sensor hands its engines through the thread list:
+    // kHostArgument for the host's own start, pause, resume and stop, and
+    // kReloadArgument for the pause, rule reading and resume of a reload.
+    // A reload's pause ends an engine's work only: its inputs (sockets,
+    // listening ports, the web-server ring, read places) stay open and take
+    // what arrives meanwhile, which the resumed engine reads with the new
+    // rules.  The host's pause does to the inputs what it always did.
+    static constexpr uint32_t kHostArgument = 0;
+    static constexpr uint32_t kReloadArgument = 1;
+    static bool IsReload(uint32_t dwArgument) { return dwArgument == kReloadArgument; }
+
     explicit CEngineBase(const char* pszThreadName);
     ~CEngineBase() override;
 

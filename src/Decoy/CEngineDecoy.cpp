@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "Common/RuleContainer.h"
 #include "Common/SensorSettings.h"
@@ -112,8 +113,14 @@ int32_t CEngineDecoy::Oninit(uint32_t dwArgument) {
 
 int32_t CEngineDecoy::OnReloadPolicy(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
-    // The ports were opened for the rules just replaced.
+    // The ports were opened for the rules just replaced, which are gone:
+    // the resumed thread gives each port it keeps the new rule of its port.
     m_PortReport.Forget();
+    if (m_pPorts) {
+        for (size_t n = 0; n < kPortTableSize; ++n) {
+            m_pPorts[n].m_pRule = nullptr;
+        }
+    }
     CSF_TRACE(kCSFLogInfo, "done with base class' OnReloadPolicy");
     CSF_TRACE(kCSFLogInfo, "creating new DecoyDestination");
     // The old destination goes with every connection it holds.
@@ -162,15 +169,26 @@ int32_t CEngineDecoy::OnStop(uint32_t dwArgument) {
     return nResult;
 }
 
-int32_t CEngineDecoy::OnPauseInit(uint32_t /*dwArgument*/) {
-    m_bPaused = 1;
+void CEngineDecoy::NotePause(uint32_t dwArgument) {
+    // The host's pause refuses what the ending thread still meets, and the
+    // resume opens every port afresh.  A reload's leaves the connections
+    // waiting on their ports for the resumed thread, which keeps the ports
+    // the new rules still name.
+    if (!IsReload(dwArgument)) {
+        m_bPaused = 1;
+        m_bReopenPorts = true;
+    }
+}
+
+int32_t CEngineDecoy::OnPauseInit(uint32_t dwArgument) {
+    NotePause(dwArgument);
     RequestStop();
     m_Wake.Signal();
     return 0;
 }
 
-int32_t CEngineDecoy::OnPause(uint32_t /*dwArgument*/) {
-    m_bPaused = 1;
+int32_t CEngineDecoy::OnPause(uint32_t dwArgument) {
+    NotePause(dwArgument);
     m_Wake.Signal();
     StopAndWait();
     // Holds that ran out while the thread was ending are not kept through
@@ -233,7 +251,7 @@ const ListeningPort* CEngineDecoy::FindOpenPort(uint16_t wPort, size_t nEnd) con
     return nullptr;
 }
 
-DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex) {
+DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex, ListeningPort* pKept) {
     DecoyPortOutcome outcome;
     outcome.m_wPort = pRule->GetPort();
     outcome.m_strRule = pRule->GetName();
@@ -254,6 +272,15 @@ DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex) {
     ListeningPort& entry = m_pPorts[nIndex];
     entry.m_wPort = outcome.m_wPort;
     entry.m_pRule = pRule;
+    // A port kept through a reload goes on listening, with the connections
+    // waiting on it.
+    for (size_t n = 0; pKept != nullptr && n < kPortTableSize; ++n) {
+        if (pKept[n].IsOpen() && pKept[n].m_wPort == outcome.m_wPort) {
+            entry.m_hSocket = std::exchange(pKept[n].m_hSocket, plat::kInvalidSocket);
+            ++nIndex;
+            return outcome;
+        }
+    }
     if (entry.Open(&outcome) == 1) {
         ++nIndex;
         return outcome;
@@ -265,15 +292,17 @@ DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex) {
     return outcome;
 }
 
-void CEngineDecoy::ClosePorts(const char* pszWhen) {
-    if (!m_pPorts) {
+void CEngineDecoy::ClosePorts(const char* pszWhen) { ClosePorts(m_pPorts.get(), pszWhen); }
+
+void CEngineDecoy::ClosePorts(ListeningPort* pTable, const char* pszWhen) {
+    if (pTable == nullptr) {
         return;
     }
     uint32_t dwReset = 0;
     for (size_t n = 0; n < kPortTableSize; ++n) {
-        dwReset += m_pPorts[n].ResetAllWaiting(kMaxResetAtClose, &m_Spare);
-        m_pPorts[n].Close();
-        m_pPorts[n].m_pRule = nullptr;
+        dwReset += pTable[n].ResetAllWaiting(kMaxResetAtClose, &m_Spare);
+        pTable[n].Close();
+        pTable[n].m_pRule = nullptr;
     }
     if (dwReset != 0) {
         CSF_LOG(kCSFLogWarning,
@@ -306,8 +335,23 @@ int32_t CEngineDecoy::SetupListener() {
     }
     m_Spare.Take();
     // Ports left open since the last run: what waits on them came during
-    // a pause, which takes no connection.
-    ClosePorts("after a pause");
+    // the host's pause, which takes no connection, and every port is opened
+    // afresh.  After a reload the ports its rules still name stay open, and
+    // what waits on them is taken now; the others close.
+    // Entries keep their place: held connections point at them.
+    std::unique_ptr<ListeningPort[]> pKept;
+    if (!m_bReopenPorts.exchange(false)) {
+        pKept.reset(new (std::nothrow) ListeningPort[kPortTableSize]);
+    }
+    if (pKept) {
+        for (size_t n = 0; n < kPortTableSize; ++n) {
+            pKept[n].m_wPort = m_pPorts[n].m_wPort;
+            pKept[n].m_hSocket = std::exchange(m_pPorts[n].m_hSocket, plat::kInvalidSocket);
+            m_pPorts[n].m_pRule = nullptr;
+        }
+    } else {
+        ClosePorts("after a pause");
+    }
     size_t nIndex = 0;
     RuleContainer* pRules = GetRuleContainer();
     if (pRules != nullptr) {
@@ -317,10 +361,13 @@ int32_t CEngineDecoy::SetupListener() {
                 break;
             }
             if (pDecoyRule->IsEnabled()) {
-                outcomes.push_back(OpenRulePort(pDecoyRule, nIndex));
+                outcomes.push_back(OpenRulePort(pDecoyRule, nIndex, pKept.get()));
             }
         }
     }
+    // The connections made to a port no rule names now have no rule to be
+    // reported with.
+    ClosePorts(pKept.get(), "that the reload closed");
     CSF_TRACE(kCSFLogInfo, "initializing decoy destination for %d threads",
               SensorSettings::Instance().m_nMaxCnxnThreads);
     m_pDestination->SetEngine(this);

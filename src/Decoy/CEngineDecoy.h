@@ -6,8 +6,11 @@
 // "Max Connections" are held, every new connection is reset at once, and
 // not reported, for "BlackoutPeriod" seconds.
 //
-// The thread opens the ports afresh each time it starts, waits on all of
-// them together with a wake signal, and takes at most one connection per
+// The thread opens the ports afresh each time it starts after the host's
+// pause; after a reload it keeps open the ports the new rules still name,
+// so a connection made while the policy was read waits on its port and is
+// taken by the resumed thread.  It waits on all of them together with a
+// wake signal, and takes at most one connection per
 // port in each pass of about a second.  Every pass closes the connections
 // whose hold is over, and no wait outlasts the next hold, so a connection
 // is let go on time whether or not another one comes.  A stop or pause
@@ -102,12 +105,16 @@ private:
     // The entry before `nEnd` that already listens on the port, or null.
     const ListeningPort* FindOpenPort(uint16_t wPort, size_t nEnd) const;
     // Opens the port of one enabled rule at entry `nIndex` (when there is
-    // room), and says what became of it.
-    DecoyPortOutcome OpenRulePort(CDecoyRule* pRule, size_t& nIndex);
+    // room), or takes the socket of `pKept` (the table of before a reload)
+    // that listens on it already, and says what became of it.
+    DecoyPortOutcome OpenRulePort(CDecoyRule* pRule, size_t& nIndex, ListeningPort* pKept);
+    // How the host's pause differs from a reload's.
+    void NotePause(uint32_t dwArgument);
     // Closes every port.  Connections still waiting on one would be reset
     // by the close without a word: they are reset first, and counted in
     // the log, saying `pszWhen` they were found.
     void ClosePorts(const char* pszWhen);
+    void ClosePorts(ListeningPort* pTable, const char* pszWhen);
     // The ports of the enabled rules, each once, in rule order.
     std::vector<uint16_t> EnabledPorts();
     void AnnouncePorts();
@@ -118,6 +125,8 @@ private:
     std::unique_ptr<ListeningPort[]> m_pPorts;
     std::atomic<int32_t> m_nOpenPorts{0};
     std::atomic<uint8_t> m_bPaused{0};
+    // The host paused the engine: its next run opens every port afresh.
+    std::atomic<bool> m_bReopenPorts{false};
     std::unique_ptr<DecoyDestination> m_pDestination;
     plat::SocketWatchSet m_WatchSet{kPortTableSize};
     // A wait that fails fails again at every pass (a descriptor limit

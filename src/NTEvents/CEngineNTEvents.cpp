@@ -168,6 +168,42 @@ bool CEngineNTEvents::OpenLog(const std::string& strName) {
     return true;
 }
 
+void CEngineNTEvents::SayUnread(size_t nIndex) {
+    // Written while the rules now replaced were in force, and not read by
+    // the time the reload paused the engine: no rule of the new policy reads
+    // that log, so they go with it, counted.
+    plat::EventLogReader* pLog = m_LogHandles[nIndex];
+    std::vector<uint8_t> buffer(kRecordBufferSize);
+    uint64_t qwUnread = 0;
+    for (uint32_t dwTurn = 0; pLog != nullptr && dwTurn < kMaxUnreadTurns; ++dwTurn) {
+        uint32_t dwRead = 0;
+        uint32_t dwNeeded = 0;
+        const uint32_t dwError = plat::ReadEventLog(pLog, kForwardsRead, 0, buffer.data(),
+                                                    static_cast<uint32_t>(buffer.size()), &dwRead, &dwNeeded);
+        if (dwError == plat::kErrInsufficientBuffer && dwNeeded > buffer.size() && dwNeeded <= kMaxRecordRead) {
+            buffer.resize(dwNeeded);
+            continue;
+        }
+        if (dwError != 0) {
+            break;
+        }
+        for (uint32_t at = 0; dwRead - at >= 4;) {
+            const uint32_t dwLength = RecordWord(buffer.data() + at);
+            if (dwLength < 4 || dwLength > dwRead - at) {
+                break;
+            }
+            at += dwLength;
+            ++qwUnread;
+        }
+    }
+    if (qwUnread != 0) {
+        CSF_LOG(kCSFLogWarning,
+                "%llu records of the %s event log were not read: they were written before the reload, "
+                "and no rule of the new policy reads that log",
+                static_cast<unsigned long long>(qwUnread), m_LogNames[nIndex].c_str());
+    }
+}
+
 void CEngineNTEvents::CloseLog(size_t nIndex) {
     if (m_LogHandles[nIndex] != nullptr) {
         plat::CloseEventLog(m_LogHandles[nIndex]);
@@ -214,6 +250,7 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
     }
     for (size_t i = m_LogNames.size(); i-- > 0;) {
         if (m_WantedFlags[i] == 0) {
+            SayUnread(i);
             CloseLog(i);
         }
     }

@@ -39,6 +39,11 @@ public:
 
     // The buffer every cycle reads into; a larger record gets one of its own.
     static constexpr uint32_t kRecordBufferSize = 16384;
+    // How much of a log a reload that leaves it without rules reads to
+    // count what was left unread: so many reads, each of one record at
+    // most this large.
+    static constexpr uint32_t kMaxUnreadTurns = 4096;
+    static constexpr uint32_t kMaxRecordRead = 1024 * 1024;
     static constexpr uint32_t kCycleMs = 1000;
     // Whoever makes a log's records come decides how many: one log is read
     // for at most so many records a turn, then the others have theirs, and
@@ -87,6 +92,9 @@ private:
     // Opens, primes and watches one log; false counts as a failure.
     bool OpenLog(const std::string& strName);
     void CloseLog(size_t nIndex);
+    // Counts and says the records a log that a reload leaves without rules
+    // still held unread.
+    void SayUnread(size_t nIndex);
     // Reads what is new in log `nIndex`, for one turn; true when the turn
     // ended with records left to read.
     bool ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);

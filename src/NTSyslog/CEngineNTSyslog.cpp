@@ -92,8 +92,12 @@ int32_t CEngineNTSyslog::OnReloadPolicy(uint32_t dwArgument) {
         expressions.push_back(pRule->GetExpression());
     }
     m_RuleMatcher.Assign(expressions);
-    // Without rules nothing will parse what is still queued: it is
-    // accounted for now rather than left until the engine goes.
+    // Without rules nothing will parse what is still queued, nor what the
+    // socket a reload kept open still takes: the port closes, and what it
+    // held is accounted for now rather than left until the engine goes.
+    if (m_ActiveRules.empty() && m_pListener && m_pListener->IsRunning()) {
+        StopListener(NTSyslogListeningThread::Leftovers::kCount);
+    }
     if (m_ActiveRules.empty() && m_pQueue) {
         m_qwUnparsed += m_pQueue->Clear();
         ReportDrops(true);
@@ -109,8 +113,11 @@ void CEngineNTSyslog::StartListener() {
         m_pListener = std::make_unique<NTSyslogListeningThread>("NTSyslogListener", m_wPort);
     }
     // A listener that cannot bind has said why; the engine thread runs all
-    // the same and the next resume tries again.
-    m_pListener->StartListening(m_pQueue.get());
+    // the same and the next resume tries again.  One a reload kept running
+    // has its socket still bound.
+    if (!m_pListener->IsRunning()) {
+        m_pListener->StartListening(m_pQueue.get());
+    }
 }
 
 int32_t CEngineNTSyslog::OnStart(uint32_t dwArgument) {
@@ -155,7 +162,9 @@ int32_t CEngineNTSyslog::OnPauseInit(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;
     }
-    if (m_pListener) {
+    // A reload's pause keeps the listener: its socket stays bound, and what
+    // arrives while the rules are read is queued for the resumed engine.
+    if (m_pListener && !IsReload(dwArgument)) {
         m_pListener->RequestStop();
     }
     const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
@@ -184,7 +193,11 @@ int32_t CEngineNTSyslog::OnPause(uint32_t dwArgument) {
     }
     // What the socket still holds is parsed after the resume, like what
     // the queue holds.
-    StopListener(NTSyslogListeningThread::Leftovers::kQueue);
+    if (!IsReload(dwArgument)) {
+        StopListener(NTSyslogListeningThread::Leftovers::kQueue);
+    } else if (m_pQueue) {
+        m_pQueue->Wake();
+    }
     const int32_t nResult = CEngineBase::OnPause(dwArgument);
     ReportDrops(true);
     return nResult;

@@ -12,7 +12,11 @@
 // before the listener could take them.  When the engine pauses or stops it
 // reports what is left, including datagrams a stop kept from being parsed
 // or that were still in the socket it closed, so every datagram that
-// reached the machine is either an alert or a counted drop.
+// reached the machine is either an alert or a counted drop.  A reload
+// pauses the engine thread only: the listener and its socket go on, and
+// what arrives while the rules are read is parsed after it with the new
+// ones; a reload that leaves no enabled rule closes the port and counts
+// what it held.
 
 #include <cstddef>
 #include <cstdint>

@@ -58,8 +58,10 @@ bool IsScriptsOffLine(const std::string& strLine) {
     return strLine.rfind(std::string(kScriptsLine) + tclHandler::kScriptsOff, 0) == 0;
 }
 
-// The argument the thread list hands to the engines, which ignore it.
-constexpr uint32_t kEngineArgument = 0;
+// The argument of the host's own commands; a reload hands its engines
+// CEngineBase::kReloadArgument, so that they keep their inputs open.
+constexpr uint32_t kEngineArgument = CEngineBase::kHostArgument;
+constexpr uint32_t kReloadArgument = CEngineBase::kReloadArgument;
 
 // A banner goes to the host's log once and to the debug trace at each of
 // the levels a reader may filter on.
@@ -242,11 +244,11 @@ void CHostWarden::KeepPolicyInForce(IPolicyContainer* pContainer) {
     m_pPolicyInForce = pContainer;
 }
 
-void CHostWarden::ResumeEngines(IPolicyContainer* pContainer) {
+void CHostWarden::ResumeEngines(IPolicyContainer* pContainer, uint32_t dwArgument) {
     if (pContainer != nullptr) {
         PublishPolicy(pContainer);
     }
-    m_pThreadList->ResumeAll(kEngineArgument);
+    m_pThreadList->ResumeAll(dwArgument);
     if (pContainer != nullptr) {
         WithdrawPolicy();
     }
@@ -465,9 +467,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     // says "reloading" after any earlier reload (skipped or failed ones
     // too) and so would let a second reload resume a paused sensor.
     const bool bHostPaused = m_bHostPaused;
+    // A reload's pause ends the engines' work and keeps their inputs open,
+    // so what arrives while the policy is read waits there for the resume.
     if (!bHostPaused && m_pThreadList != nullptr) {
-        m_pThreadList->PauseInitAll(kEngineArgument);
-        m_pThreadList->PauseAll(kEngineArgument);
+        m_pThreadList->PauseInitAll(kReloadArgument);
+        m_pThreadList->PauseAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads paused *****\n");
     }
     // Held from the load on, so that an adapter update on the packet
@@ -493,7 +497,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         if (!bHostPaused && m_pThreadList != nullptr) {
             // The engines set themselves up again from the policy they ran
             // with, so every adapter captures, detects and blocks as before.
-            ResumeEngines(m_pPolicyInForce);
+            ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         }
         FailRequest(pRequest, LoadFailureText().c_str());
@@ -525,7 +529,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     // The rules read now decide afresh which files and keys stay audited.
     InitializeStrategy::BeginPolicyRead();
     if (m_pThreadList != nullptr) {
-        m_pThreadList->ReloadPolicyAll(kEngineArgument);
+        m_pThreadList->ReloadPolicyAll(kReloadArgument);
     }
     RunAuditSetUp();
     audit.Finish();
@@ -535,7 +539,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     StartScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): resume everyone.");
     if (!bHostPaused && m_pThreadList != nullptr) {
-        m_pThreadList->ResumeAll(kEngineArgument);
+        m_pThreadList->ResumeAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
     }
     ApplyProtection();
@@ -585,7 +589,7 @@ uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
                     "The accepted policy could not be read: engines resume with the policy they ran "
                     "with.");
         }
-        ResumeEngines(bRead ? pContainer : m_pPolicyInForce);
+        ResumeEngines(bRead ? pContainer : m_pPolicyInForce, kEngineArgument);
         if (pContainer != nullptr) {
             pContainer->Release();
         }
@@ -842,7 +846,9 @@ bool CHostWarden::RetryEnginesWithoutInput() {
         if (m_pPolicyInForce != nullptr) {
             PublishPolicy(m_pPolicyInForce);
         }
-        m_pThreadList->PauseAndResume(*pEngine, kEngineArgument);
+        // As a reload's: what the engine has open stays open, and what it
+        // lacks is tried.
+        m_pThreadList->PauseAndResume(*pEngine, kReloadArgument);
         if (m_pPolicyInForce != nullptr) {
             WithdrawPolicy();
         }

@@ -147,8 +147,9 @@ private:
     // The container of the policy in force replaces the one kept before;
     // null releases it.
     void KeepPolicyInForce(IPolicyContainer* pContainer);
-    // Resumes every engine with the container published (none when null).
-    void ResumeEngines(IPolicyContainer* pContainer);
+    // Resumes every engine with the container published (none when null),
+    // handing them `dwArgument` (a reload's, or the host's resume).
+    void ResumeEngines(IPolicyContainer* pContainer, uint32_t dwArgument);
     // The host's registry and service request as the factory last handed
     // them out; asked for at each use, since the host may release them.
     CEventRegistry* EventRegistry() const;

@@ -4,15 +4,21 @@
 //       of the object scope its environment names);
 //   hw-webmodule write [--name N] [--id TID] [--class TEXT] [--src A:P]
 //                      [--dst A:P] [--src-mac T] [--dst-mac T] [--proto N]
-//                      [--outcome N] [--count K]
+//                      [--outcome N] [--count K] [--every MS]
 //       appends K event messages to the ring ("overflow" when the sensor
-//       has not yet cleared a drop);
+//       has not yet cleared a drop); with --every, one every MS
+//       milliseconds until K are written (K 0: no limit) or its standard
+//       input ends, each through an opening of its own, so that the
+//       module holds the ring only while it writes, and each numbered:
+//       "n=I" (I from 1) ends its class text.  It then says "written W,
+//       not written F" and fails when F is not 0;
 //   hw-webmodule config
 //       prints the configuration area, one item a line;
 //   hw-webmodule hold-lock
 //       takes the ring's lock, says "holding" and waits to be killed.
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,10 +58,51 @@ int Usage() {
     return 2;
 }
 
+// Whether standard input ended (or failed) within `nMs` milliseconds.
+bool InputEnds(int nMs) {
+    pollfd entry{STDIN_FILENO, POLLIN, 0};
+    if (poll(&entry, 1, nMs) <= 0)
+        return false;
+    char buffer[64];
+    return read(STDIN_FILENO, buffer, sizeof buffer) <= 0;
+}
+
+// One numbered message through an opening of its own; false when it did
+// not reach the ring (not open, lock not had, or no room).
+bool WriteNumbered(WebEventRecord record, const std::string& strClass, long nNumber) {
+    std::string strText = strClass.empty() ? std::string() : strClass.substr(0, strClass.size() - 1) + ",";
+    strText += "n=" + std::to_string(nNumber);
+    strText.push_back('\0');
+    record.nClassLength = static_cast<int32_t>(strText.size());
+    if (WebShmAttach(false) != 0)
+        return false;
+    bool bWritten = false;
+    if (WebShmLockEvent()) {
+        const uint32_t dwFree = Get32(WebShmEvView(), kWebEvFree);
+        WebShmUnlockEvent();
+        bWritten = dwFree >= kWebRecordSize + strText.size() && WebShmWriteEvent(record, strText.data()) == 0;
+    }
+    WebShmDetach();
+    return bWritten;
+}
+
+int WriteEvery(const WebEventRecord& record, const std::string& strClass, long nCount, int nEveryMs) {
+    long nWritten = 0;
+    long nFailed = 0;
+    for (long n = 1; nCount == 0 || n <= nCount; ++n) {
+        ++(WriteNumbered(record, strClass, n) ? nWritten : nFailed);
+        if (InputEnds(nEveryMs))
+            break;
+    }
+    std::printf("written %ld, not written %ld\n", nWritten, nFailed);
+    return nFailed == 0 ? 0 : 1;
+}
+
 int Write(int argc, char** argv) {
     WebEventRecord record{};
     std::string strClass;
     long nCount = 1;
+    int nEveryMs = -1;
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         const char* pszValue = argv[i + 1];
@@ -82,10 +129,14 @@ int Write(int argc, char** argv) {
             record.nOutcome = static_cast<int32_t>(std::strtol(pszValue, nullptr, 10));
         } else if (option == "--count") {
             nCount = std::strtol(pszValue, nullptr, 10);
+        } else if (option == "--every") {
+            nEveryMs = static_cast<int>(std::strtol(pszValue, nullptr, 10));
         } else {
             return Usage();
         }
     }
+    if (nEveryMs >= 0)
+        return WriteEvery(record, strClass, nCount, nEveryMs);
     record.nClassLength = static_cast<int32_t>(strClass.size());
     if (WebShmAttach(false) != 0)
         return 1;

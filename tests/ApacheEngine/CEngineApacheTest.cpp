@@ -1,9 +1,12 @@
 #include "ApacheEngine/CEngineApache.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -18,6 +21,8 @@
 #include "IDS/IDSConfig.h"
 #include "IDS/IDSRule.h"
 #include "hostwarden/ICSFClassFactory.h"
+#include "platform/NamedObject.h"
+#include "platform/SemaphoreCore.h"
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/FakeHost.h"
 #include "support/ConsoleCapture.h"
@@ -196,13 +201,12 @@ TEST_F(CEngineApacheTest, StopClearsTheConfigurationAreaAtTheStopTime) {
     EXPECT_GE(static_cast<uint32_t>(std::time(nullptr)), dwTime);
 }
 
-// A reload detaches from the ring and the resume makes it afresh, empty: the
-// events still waiting in it (one across the data end, with its class text)
-// are counted as dropped rather than lost without a word.
-TEST_F(CEngineApacheTest, EventsTheRingStillHeldWhenItIsMadeAfreshAreCountedAsDropped) {
-    // The module's hold keeps the ring between the engine's detach and attach.
-    plat::SharedMapping module;
-    ASSERT_TRUE(module.Open("QGEvShm"));
+// A reload keeps the ring, the same objects though no module holds them:
+// the events waiting in it (one across the data end, with its class text)
+// and those written while the policy is read are alerts after the resume,
+// and nothing is dropped.
+TEST_F(CEngineApacheTest, ReloadKeepsTheRingAndWhatWaitsInItIsReadAfterTheResume) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
     uint8_t* pRing = WebShmEvView();
     ASSERT_NE(nullptr, pRing);
     const uint32_t dwNearEnd = kWebEvDataEnd - 100;
@@ -211,19 +215,76 @@ TEST_F(CEngineApacheTest, EventsTheRingStillHeldWhenItIsMadeAfreshAreCountedAsDr
     const std::string strClass = std::string("a=1,b=2") + '\0';
     WebEventRecord withClass = MakeRecord(5, "Web_Probe");
     withClass.nClassLength = static_cast<int32_t>(strClass.size());
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    ASSERT_EQ(0, m_Engine.OnPauseInit(kReload));
+    ASSERT_EQ(0, m_Engine.OnPause(kReload));
     ASSERT_EQ(0, WebShmWriteEvent(withClass, strClass.data()));
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(kReload));
+    EXPECT_EQ(pRing, WebShmEvView());
     for (int n = 0; n < 2; ++n)
         ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
-    ASSERT_EQ(0, m_Engine.OnReloadPolicy(0));
+    ASSERT_EQ(0, m_Engine.OnResume(kReload));
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 3; })) << m_Engine.Count();
+    m_Engine.StopAndWait();
+    EXPECT_EQ("1", m_Engine.Pair(0, "a"));
+    EXPECT_EQ("Web_Shell", m_Engine.m_Records[2]->GetRuleName());
+    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
+}
+
+// What the ring still holds at a stop is counted then, and taken out of a
+// ring a module keeps, so the next start does not count it again; what the
+// module writes while no sensor runs is counted by the start that empties
+// the ring.
+TEST_F(CEngineApacheTest, EventsLeftAtTheStopOrWrittenWithoutASensorAreCountedOnceAsDropped) {
+    // The module's hold keeps the ring between the stop and the start.
+    plat::SharedMapping module;
+    ASSERT_TRUE(module.Open("QGEvShm"));
+    for (int n = 0; n < 2; ++n)
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
+    m_Engine.Shutdown();
+    EXPECT_TRUE(m_Log.Contains("2 web-server events dropped: they were still waiting in the event ring at the stop"));
+    // Written into the emptied ring by the module while no sensor has it.
+    auto* pModuleRing = static_cast<uint8_t*>(module.Map(nullptr));
+    ASSERT_NE(nullptr, pModuleRing);
+    for (uint32_t n = 0; n < 3; ++n) {
+        const WebEventRecord record = MakeRecord(1234, "");
+        std::memcpy(pModuleRing + kWebEvDataStart + n * kWebRecordSize, &record, kWebRecordSize);
+    }
+    const uint32_t dwWrite = kWebEvDataStart + 3 * kWebRecordSize;
+    const uint32_t dwFree = kWebEvCapacity - 3 * kWebRecordSize;
+    std::memcpy(pModuleRing + kWebEvWrite, &dwWrite, 4);
+    std::memcpy(pModuleRing + kWebEvFree, &dwFree, 4);
     ASSERT_EQ(0, m_Engine.Initialize());
     EXPECT_TRUE(m_Log.Contains("3 web-server events dropped: they were still waiting in the event ring when the "
-                               "engine opened it afresh (at a start, or at the resume after a reload)"));
-    // Made afresh once more, the ring holds nothing to count.
-    ASSERT_EQ(0, m_Engine.OnReloadPolicy(0));
-    ASSERT_EQ(0, m_Engine.Initialize());
-    EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
-    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("0 web-server events dropped"));
+                               "engine opened it afresh (at a start, or at a reload after it had let the ring go)"));
+    EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("5 web-server events dropped"));
     EXPECT_TRUE(m_Engine.m_Records.empty());
+}
+
+// A member of the web-server group that keeps the lock word of the
+// configuration area's lock holds up no resume: the command thread only
+// tries the lock, says that the module keeps its configuration, and leaves
+// the write to the engine's thread, so the engines resumed after this one
+// do not wait a second for it.
+TEST_F(CEngineApacheTest, LockWordKeptByAnotherProcessHoldsUpNoResume) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
+    const int fd = shm_open(plat::SharedObjectPath("QGConfMutex").c_str(), O_RDWR, 0);
+    ASSERT_LE(0, fd);
+    void* pView = mmap(nullptr, sizeof(plat::SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(MAP_FAILED, pView);
+    std::atomic_ref<uint32_t> word(static_cast<plat::SemaphoreCore*>(pView)->lock);
+    // Held by a process that lives as long as the test: the system's first.
+    word.store(1);
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(kReload));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, m_Engine.OnResume(kReload));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWebLockWaitMs / 2));
+    EXPECT_TRUE(m_Log.Contains("WebPlugin: the configuration area could not be written (not open, or its lock not "
+                               "free): the web-server module keeps the configuration it had"));
+    m_Engine.StopAndWait();
+    word.store(0);
+    munmap(pView, sizeof(plat::SemaphoreCore));
 }
 
 TEST_F(CEngineApacheTest, MoreTuningParametersThanTheAreaHoldsAreCut) {

@@ -133,6 +133,33 @@ TEST_F(CorrelationTest, ThrottleAllowsOneAlertPerWindowAndEdgeHitStaysCounted) {
     EXPECT_EQ(Delivered(), (Names{"B", "Throttled"})) << "the hit of 1060 is a second too old";
 }
 
+// A reload replaces every rule; the hits counted before it still count for
+// the correlation rule of the same name, type and window, and a rule whose
+// window changed starts afresh.
+TEST_F(CorrelationTest, HitsCountedBeforeAReloadStillCountAfterIt) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
+    AddCorrelation("Kept", "CUMULATIVE", 3, 60);
+    AddCorrelation("Rewindowed", "CUMULATIVE", 3, 60);
+    m_Sensor.m_pPolicy = m_pPolicy.get();
+    const auto ReadAll = [&](uint32_t dwArgument) {
+        m_Watched.Clear();
+        m_Reader.ReadRules(&m_Watched, m_pPolicy.get());
+        ASSERT_EQ(0, m_Engine.OnReloadPolicy(dwArgument));
+    };
+    ASSERT_NO_FATAL_FAILURE(ReadAll(0));
+    Fire("A", 1000);
+    Fire("B", 1001);
+    EXPECT_EQ(Delivered(), (Names{"A", "B"}));
+
+    ASSERT_EQ(0, m_Engine.OnPauseInit(kReload));
+    ASSERT_EQ(0, m_Engine.OnPause(kReload));
+    m_Sensor.DeleteRules();
+    Set(kTable + "Rewindowed", "Time Window", 61);
+    ASSERT_NO_FATAL_FAILURE(ReadAll(kReload));
+    Fire("A", 1002);
+    EXPECT_EQ(Delivered(), (Names{"A", "Kept"}));
+}
+
 TEST_F(CorrelationTest, ReaderGivesBadWeightsOneLeavesMissingRulesEmptyAndRejectsRulesWithoutList) {
     const std::string strPath = AddCorrelation("Odd", "SOMETIMES", 2);
     Set(strPath + "\\Rules", "A", "0");

@@ -191,6 +191,49 @@ TEST_F(DecoyEngineTest, ConnectionsWaitingOnAClosingPortAreResetAndCounted) {
     EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
 }
 
+// A reload keeps listening on the ports its rules still name: a connection
+// made while the policy is read waits on its port and is an alert of the
+// new rule after it, none is refused.  A port the new rules no longer name
+// closes, and what waited on it is reset and counted, having no rule left
+// to be reported with.
+TEST_F(DecoyEngineTest, ReloadKeepsThePortsItsRulesStillNameAndTakesWhatWaitsOnThem) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
+    const uint16_t wKept = hwtest::FreeLoopbackPort(false);
+    const uint16_t wGone = hwtest::FreeLoopbackPort(false);
+    AddRule("Kept", wKept);
+    AddRule("Gone", wGone);
+    Start();
+    ASSERT_TRUE(WaitForRun(1));
+    m_pEngine->OnPauseInit(kReload);
+    m_pEngine->OnPause(kReload);
+    Client during(wKept);
+    Client removed(wGone);
+    ASSERT_TRUE(during.IsConnected() && removed.IsConnected());
+    const std::string strTable(kTable, sizeof kTable - 2);
+    ASSERT_TRUE(m_pPolicy->DeleteSubKey(strTable.c_str(), "Gone"));
+    AddRule("Renamed", wKept);
+    const std::string strKept = std::string(kTable) + "Kept";
+    const bool bOff = false;
+    m_pPolicy->SetBool(strKept.c_str(), "Enabled", &bOff);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(kReload), 0);
+    m_pEngine->OnResume(kReload);
+    ASSERT_TRUE(WaitForRun(2));
+    ASSERT_TRUE(WaitForReports(1));
+    auto reported = m_Sensor.TakeReported();
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0]->GetRule()->GetName(), "Renamed");
+    EXPECT_EQ(reported[0]->m_nDestinationPort, wKept);
+    EXPECT_EQ(during.Look(), Client::State::kOpen);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return removed.Look() == Client::State::kReset; }));
+    EXPECT_TRUE(m_HostLog.Contains(
+        "Decoy Engine reset 1 connections waiting on its ports that the reload closed, without an alert"));
+    EXPECT_EQ(m_pEngine->GetOpenPortCount(), 1);
+    // The port went on listening: the next connection is the new rule's.
+    Client after(wKept);
+    ASSERT_TRUE(WaitForReports(1));
+    EXPECT_EQ(m_Sensor.TakeReported().at(0)->GetRule()->GetName(), "Renamed");
+}
+
 // The summary names as watched only the ports the engine opened: before the
 // first opening it says when they open, while paused that they open at the
 // resume, and once they are opened it names each port it could not open

@@ -129,10 +129,16 @@ TEST_F(EventLogEngineTest, OpenLogsFollowTheRulesAndAKeptLogKeepsItsPlaceAcrossA
     m_pEngine->OnPauseInit(0);
     m_pEngine->OnPause(0);
     Append("Security", 200, "written while paused");
+    // A log the new rules no longer read goes with what it held unread,
+    // counted.
+    Append("Application", 100, "written while paused");
+    Append("Application", 100, "written while paused");
     m_Sensor.DeleteRules();
     RemoveRule("App");
     ASSERT_EQ(0, m_pEngine->OnReloadPolicy(0));
     EXPECT_EQ((Texts{"Security"}), m_pEngine->GetOpenLogs());
+    EXPECT_TRUE(m_HostLog.Contains("2 records of the Application event log were not read: they were written before "
+                                   "the reload, and no rule of the new policy reads that log"));
     ASSERT_EQ(0, m_pEngine->OnResume(0));
     Append("Security", 200, "after");
     EXPECT_TRUE(AwaitReported({"Sec", "Sec"}));
