@@ -540,17 +540,19 @@ void AgentEventInfo::ResolveInfoTemplate(std::string_view svTemplate, std::strin
 void AgentEventInfo::GetTextField(int nField, std::string_view svLine, std::string& strOut) {
     strOut.clear();
     // The line is read where it lies: a field is copied out only once found.
+    // A NUL is a byte of its field like any other, so a writer cannot end
+    // the line early with one.
     const size_t nLength = svLine.size();
     size_t n = 0;
     for (int i = 0;; ++i) {
         while (n < nLength && IsFieldSeparator(svLine[n])) {
             ++n;
         }
-        if (n >= nLength || svLine[n] == '\0') {
+        if (n >= nLength) {
             return;
         }
         const size_t nStart = n;
-        while (n < nLength && svLine[n] != '\0' && !IsFieldSeparator(svLine[n])) {
+        while (n < nLength && !IsFieldSeparator(svLine[n])) {
             ++n;
         }
         if (i >= nField) {

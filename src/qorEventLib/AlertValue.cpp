@@ -24,6 +24,19 @@ const char* const kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+std::string NulsReplaced(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (char c : text) {
+        if (c == '\0') {
+            out += "\xEF\xBF\xBD";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Blobs longer than this print their first and last bytes only.
 constexpr uint32_t kBlobShownWhole = 16;
 constexpr uint32_t kBlobEnds = 4;
@@ -313,13 +326,20 @@ StatusCode AlertValue::Encode(qorStreamEncode& encoder, const char* userTypeName
         case VTypeDate:
             return encoder.InsertDataItem(name, userType, ET_UINT64, &m_Payload.llDate, 8);
         case VTypeString: {
-            // The terminating zero is written as part of the data.
+            // The terminating zero is written as part of the data, and a
+            // reader ends the text at the first zero: a NUL inside the text
+            // (a byte a sender or writer chose) goes as U+FFFD, as the XML
+            // form shows every control byte, and takes nothing after it.
             const std::string& text = m_Payload.pString->Text();
-            if (text.size() >= UINT32_MAX) {
+            std::string withoutNul;
+            const std::string& sent = text.find('\0') == std::string::npos
+                                          ? text
+                                          : (withoutNul = NulsReplaced(text));
+            if (sent.size() >= UINT32_MAX) {
                 return Raise(encoder, QOR_E_INVALID_ARG);
             }
-            return encoder.InsertDataItem(name, userType, ET_WTEXT, text.c_str(),
-                                          static_cast<uint32_t>(text.size() + 1));
+            return encoder.InsertDataItem(name, userType, ET_WTEXT, sent.c_str(),
+                                          static_cast<uint32_t>(sent.size() + 1));
         }
         case VTypeBlob:
             return encoder.InsertDataItem(name, userType, ET_BLOB, m_Payload.pBlob->Data(),
