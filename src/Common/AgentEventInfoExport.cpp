@@ -19,6 +19,7 @@
 #include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -417,7 +418,8 @@ void AgentEventInfo::Dump() {
                         static_cast<int>(m_InfoPairs.size()));
     int nIndex = 0;
     for (const InfoPair& pair : m_InfoPairs) {
-        plat::ConsolePrintf("%d : %s - %s \n", nIndex++, pair.m_strName.c_str(), pair.m_strValue.c_str());
+        plat::ConsolePrintf("%d : %s - %s \n", nIndex++, pair.m_strName.c_str(),
+                            PrintableText(pair.m_strValue).c_str());
     }
 }
 

@@ -10,6 +10,7 @@
 #include "qorEventLib/qorEventStatus.h"
 #include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/QORError.h"
+#include "qorToolsLib/SafeText.h"
 #include "qorToolsLib/qorStreamDecode.h"
 #include "qorToolsLib/qorStreamEncode.h"
 
@@ -23,19 +24,6 @@ const char* const kTypeNames[kAlertValueTypeCount] = {
 const char* const kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-std::string NulsReplaced(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 16);
-    for (char c : text) {
-        if (c == '\0') {
-            out += "\xEF\xBF\xBD";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 // Blobs longer than this print their first and last bytes only.
 constexpr uint32_t kBlobShownWhole = 16;
@@ -332,9 +320,11 @@ StatusCode AlertValue::Encode(qorStreamEncode& encoder, const char* userTypeName
             // form shows every control byte, and takes nothing after it.
             const std::string& text = m_Payload.pString->Text();
             std::string withoutNul;
-            const std::string& sent = text.find('\0') == std::string::npos
-                                          ? text
-                                          : (withoutNul = NulsReplaced(text));
+            if (text.find('\0') != std::string::npos) {
+                withoutNul = text;
+                ReplaceNulBytes(withoutNul);
+            }
+            const std::string& sent = withoutNul.empty() ? text : withoutNul;
             if (sent.size() >= UINT32_MAX) {
                 return Raise(encoder, QOR_E_INVALID_ARG);
             }
