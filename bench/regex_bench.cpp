@@ -273,7 +273,7 @@ Suite& TheSuite() {
         std::map<const char*, size_t> hitsPerPattern;
         for (const std::string& line : s->lines) {
             for (size_t p = 0; p < kPatternCount; ++p) {
-                int ours = s->ours[p].Match(line.c_str());
+                int ours = s->ours[p].Match(line);
                 bool theirs = std::regex_search(line, s->theirs[p]);
                 if (ours != (theirs ? 1 : 0)) {
                     std::fprintf(stderr, "engines disagree: %s on \"%s\"\n", kPatterns[p].pattern,
@@ -317,7 +317,7 @@ void BM_RegularExpression(benchmark::State& state) {
     RunSuite(state, [](const Suite& suite, const std::string& line) {
         size_t hits = 0;
         for (const RegularExpression& expression : suite.ours) {
-            hits += static_cast<size_t>(expression.Match(line.c_str()));
+            hits += static_cast<size_t>(expression.Match(line));
         }
         return hits;
     });
@@ -409,10 +409,10 @@ ShortSuite& TheShortSuite() {
         std::vector<uint8_t> hits;
         std::string folded;
         for (const std::string& line : s->lines) {
-            s->set.Match(line.c_str(), hits);
+            s->set.Match(line, hits);
             size_t lineHits = 0;
             for (size_t p = 0; p < kPatternCount; ++p) {
-                int each = s->ours[p].Match(line.c_str());
+                int each = s->ours[p].Match(line);
                 int old = ReferenceMatch(*s, p, line, folded);
                 if (each != hits[p] || old != hits[p]) {
                     std::fprintf(stderr, "engines disagree: %s on \"%s\"\n", kPatterns[p].pattern,
@@ -437,7 +437,7 @@ void RunShortSuite(benchmark::State& state, MatchLine matchLine) {
 void BM_SyslogRuleSet(benchmark::State& state) {
     std::vector<uint8_t> hits;
     RunShortSuite(state, [&hits](const ShortSuite& suite, const std::string& line) {
-        suite.set.Match(line.c_str(), hits);
+        suite.set.Match(line, hits);
         return static_cast<size_t>(hits[0]);
     });
 }
@@ -447,7 +447,7 @@ void BM_SyslogEachRule(benchmark::State& state) {
     RunShortSuite(state, [](const ShortSuite& suite, const std::string& line) {
         size_t hits = 0;
         for (const RegularExpression& expression : suite.ours) {
-            hits += static_cast<size_t>(expression.Match(line.c_str()));
+            hits += static_cast<size_t>(expression.Match(line));
         }
         return hits;
     });

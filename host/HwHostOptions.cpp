@@ -30,10 +30,13 @@ bool ParseSeconds(const char* text, uint32_t& seconds) {
 const char* HwHostUsage() {
     return "usage: hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]\n"
            "                  [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]\n"
-           "                  [--web-group NAME] [--output-wait SECONDS]\n"
+           "                  [--web-group NAME] [--output-wait SECONDS] [--echo-input]\n"
            "       hwhost push --root DIR [--wait SECONDS] FILE\n"
            "run: runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
-           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.  The web server's\n"
+           "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.  Every datagram and\n"
+           "log line read is echoed on standard error while it is a terminal, or always with\n"
+           "--echo-input; where standard error leads into a watched log or the syslog port,\n"
+           "each echo comes back as input, without end.  The web server's\n"
            "account reaches the web-server shared areas through the group NAME; without\n"
            "it only the sensor's own account can.  At a stop, an alert or message output\n"
            "that takes nothing for SECONDS (10), or still takes alerts six times as long\n"
@@ -69,6 +72,10 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
         if (bPush && name != "--root" && name != "--wait") {
             error = "unknown option of push " + name;
             return false;
+        }
+        if (name == "--echo-input") {
+            options.m_bEchoInput = true;
+            continue;
         }
         if (i + 1 >= argc) {
             error = name + " needs a value";

@@ -2,7 +2,7 @@
 // The command line of hwhost:
 //   hwhost run --root DIR [--for SECONDS] [--alerts FILE] [--messages FILE]
 //              [--log FILE] [--snmp-manager HOST:PORT] [--plugin FILE]
-//              [--web-group NAME] [--output-wait SECONDS]
+//              [--web-group NAME] [--output-wait SECONDS] [--echo-input]
 //   hwhost push --root DIR [--wait SECONDS] FILE
 
 #include <cstdint>
@@ -28,6 +28,9 @@ struct HwHostOptions {
     // At a stop, how long an alert or message output may take nothing
     // before what it has not taken is given up.
     uint32_t m_dwOutputWaitSeconds = 10;
+    // Echo every datagram and log line read on standard error, even when
+    // standard error is no terminal.
+    bool m_bEchoInput = false;
     // push: the policy file to apply and how long to wait for its outcome.
     std::string m_strPushFile;
     uint32_t m_dwWaitSeconds = 300;

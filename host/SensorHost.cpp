@@ -543,6 +543,12 @@ std::string SensorHost::StartSummary() const {
     }
     summary += "\n  log: " + m_options.m_strLog + "\n  mail: " + m_options.m_strRoot + "/outbox/\n";
     summary += std::string("  ") + RuleMatcherText() + "\n";
+    summary += std::string("  input echo: ") +
+               (m_options.m_bEchoInput ? "on, asked with --echo-input"
+                : plat::InputEchoOn()   ? "on, standard error is a terminal"
+                                        : "off, standard error is no terminal (--echo-input "
+                                          "turns it on)") +
+               "\n";
     return summary;
 }
 

@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
     if (options.m_command == HwHostOptions::Command::kPush) {
         return RunPushCommand(options);
     }
+    // Decided for the plug-in too, which reads it when it is loaded: the
+    // echo of each input goes only where it cannot come back as input,
+    // unless asked for.
+    plat::SetInputEcho(options.m_bEchoInput || ::isatty(STDERR_FILENO) == 1);
     // Said before anything is written into the folder or the plug-in
     // looks for its settings there.
     if (!IsSensorRoot(options.m_strRoot, error)) {

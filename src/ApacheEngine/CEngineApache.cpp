@@ -33,15 +33,16 @@ const char* SkipBlanks(const char* psz) {
 // "name=value" items separated by commas (empty items skipped); a name
 // seen again in the same text gets "|" and the new value appended.  At most
 // `nMaxNames` names are taken; the items of further names are counted in
-// `nLeftOut`.
-void ParseClassText(const char* pszText, size_t nMaxNames,
+// `nLeftOut`.  The text is read by its length: a NUL the module left in it
+// is a byte of its item, and hides none of the items after it.
+void ParseClassText(std::string_view svText, size_t nMaxNames,
                     std::vector<std::pair<std::string, std::string>>& pairs, size_t& nLeftOut) {
-    const char* psz = pszText;
-    while (*psz != '\0') {
-        const char* pszEnd = std::strchr(psz, ',');
-        size_t length = pszEnd != nullptr ? static_cast<size_t>(pszEnd - psz) : std::strlen(psz);
-        std::string_view item(psz, length);
-        psz += length + (pszEnd != nullptr ? 1 : 0);
+    size_t at = 0;
+    while (at < svText.size()) {
+        const size_t comma = svText.find(',', at);
+        const size_t length = (comma != std::string_view::npos ? comma : svText.size()) - at;
+        std::string_view item = svText.substr(at, length);
+        at += length + 1;
         size_t equals = item.find('=');
         if (item.empty() || equals == std::string_view::npos)
             continue;
@@ -67,6 +68,21 @@ void ParseClassText(const char* pszText, size_t nMaxNames,
 }
 
 }  // namespace
+
+void CEngineApache::ClassTextPairs(const char* pClassText, int32_t nClassLength,
+                                   std::vector<std::pair<std::string, std::string>>& pairs,
+                                   size_t& nLeftOut) {
+    if (pClassText == nullptr || nClassLength <= 0) {
+        return;
+    }
+    // The last byte is the text's terminator; a module that pads the text
+    // with more NULs adds nothing to it.
+    std::string_view svClass(pClassText, static_cast<size_t>(nClassLength - 1));
+    while (!svClass.empty() && svClass.back() == '\0') {
+        svClass.remove_suffix(1);
+    }
+    ParseClassText(svClass, kMaxClassNames, pairs, nLeftOut);
+}
 
 CEngineApache::CEngineApache(ICSFClassFactory* pFactory)
     : CEngineBase("WebPlugin"), m_pClassFactory(pFactory), m_pClassText(new char[kWebMaxClassLength]) {}
@@ -308,10 +324,9 @@ void CEngineApache::ProcessEvent(const WebEventRecord& record, char* pClassText,
         return;
     }
     if (nClassLength > 0 && pClassText != nullptr) {
-        pClassText[nClassLength - 1] = '\0';
         std::vector<std::pair<std::string, std::string>> pairs;
         size_t nLeftOut = 0;
-        ParseClassText(pClassText, kMaxClassNames, pairs, nLeftOut);
+        ClassTextPairs(pClassText, nClassLength, pairs, nLeftOut);
         for (const auto& pair : pairs)
             pInfo->AddInfoPair(pair.first, pair.second);
         if (nLeftOut != 0) {

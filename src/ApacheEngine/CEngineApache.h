@@ -18,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ApacheEngine/WebSharedMemory.h"
 #include "Common/EngineBase.h"
@@ -61,6 +63,12 @@ public:
     // One record (and its class text, whose last byte is its terminator)
     // into an alert.
     void ProcessEvent(const WebEventRecord& record, char* pClassText, int32_t nClassLength);
+    // The information pairs of a class text of `nClassLength` bytes, its
+    // terminator included, read by that length: at most kMaxClassNames
+    // names, the items of further ones counted in `nLeftOut`.
+    static void ClassTextPairs(const char* pClassText, int32_t nClassLength,
+                               std::vector<std::pair<std::string, std::string>>& pairs,
+                               size_t& nLeftOut);
     void Shutdown();
     CIDSRule* LookupRuleByName(const char* pszName) const;
     const char* LookupNameById(int32_t nId) const;

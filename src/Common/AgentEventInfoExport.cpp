@@ -19,6 +19,7 @@
 #include "platform/Console.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -417,7 +418,8 @@ void AgentEventInfo::Dump() {
                         static_cast<int>(m_InfoPairs.size()));
     int nIndex = 0;
     for (const InfoPair& pair : m_InfoPairs) {
-        plat::ConsolePrintf("%d : %s - %s \n", nIndex++, pair.m_strName.c_str(), pair.m_strValue.c_str());
+        plat::ConsolePrintf("%d : %s - %s \n", nIndex++, pair.m_strName.c_str(),
+                            PrintableText(pair.m_strValue).c_str());
     }
 }
 
@@ -540,17 +542,19 @@ void AgentEventInfo::ResolveInfoTemplate(std::string_view svTemplate, std::strin
 void AgentEventInfo::GetTextField(int nField, std::string_view svLine, std::string& strOut) {
     strOut.clear();
     // The line is read where it lies: a field is copied out only once found.
+    // A NUL is a byte of its field like any other, so a writer cannot end
+    // the line early with one.
     const size_t nLength = svLine.size();
     size_t n = 0;
     for (int i = 0;; ++i) {
         while (n < nLength && IsFieldSeparator(svLine[n])) {
             ++n;
         }
-        if (n >= nLength || svLine[n] == '\0') {
+        if (n >= nLength) {
             return;
         }
         const size_t nStart = n;
-        while (n < nLength && svLine[n] != '\0' && !IsFieldSeparator(svLine[n])) {
+        while (n < nLength && !IsFieldSeparator(svLine[n])) {
             ++n;
         }
         if (i >= nField) {

@@ -12,6 +12,7 @@
 #include "platform/TimeZone.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ReportLimiter.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -92,8 +93,11 @@ ReportLimiter g_RefusalReports{std::chrono::minutes(1), UserTagSet::kRefusalRepo
 void ReportRefusal(const std::string& strRuleName, const char* pszTag, const std::string& strValue) {
     std::lock_guard<std::mutex> guard(g_RefusalLock);
     if (g_RefusalReports.Allow(ReportLimiter::Now())) {
+        // Shown whole, a NUL as \x00: formatted as a C string it would end
+        // the value there.
         CSF_LOG(kCSFLogError, "%s: Invalid value for \"%s\" (%s)%s", strRuleName.c_str(), pszTag,
-                strValue.c_str(), g_RefusalReports.LeftOutNote("refused values").c_str());
+                PrintableText(strValue).c_str(),
+                g_RefusalReports.LeftOutNote("refused values").c_str());
     }
 }
 

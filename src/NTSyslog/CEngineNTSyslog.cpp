@@ -331,8 +331,10 @@ uint32_t CEngineNTSyslog::_doWork() {
         size_t nParsed = 0;
         for (; nParsed < m_Batch.size() && StopRequested() == 0; ++nParsed) {
             const SyslogEntry& entry = *m_Batch[nParsed];
-            Echo(entry, now);
-            ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText.c_str());
+            if (plat::InputEchoOn()) {
+                Echo(entry, now);
+            }
+            ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText);
         }
         ReportEchoLeftOut(now, false);
         // What a stop kept from being parsed goes back to the queue: a
@@ -361,11 +363,8 @@ bool CEngineNTSyslog::ResolvePair(const std::string& strTemplate, std::string_vi
     return true;
 }
 
-void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
-    if (pszText == nullptr) {
-        return;
-    }
-    m_RuleMatcher.Match(pszText, m_RuleHits);
+void CEngineNTSyslog::ParseEntry(uint32_t dwSender, std::string_view svText) {
+    m_RuleMatcher.Match(svText, m_RuleHits);
     // With debug logging on, the trace says what each rule made of the
     // message, the first place to look when a rule stays silent, so every
     // rule is visited; otherwise only those the scanner named.  The switch
@@ -376,7 +375,6 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
     };
     // Fields and templates read the whole text where it lies: only what a
     // pair takes of it is copied.
-    std::string_view svText;
     char szRemote[plat::kDottedAddressSize] = {};
     for (size_t nRule = next(0); nRule < m_ActiveRules.size(); nRule = next(nRule + 1)) {
         CNTSyslogRule* pRule = m_ActiveRules[nRule];
@@ -387,7 +385,6 @@ void CEngineNTSyslog::ParseEntry(uint32_t dwSender, const char* pszText) {
         }
         CSF_TRACE(kCSFLogInfo, "NTSyslog: rule \"%s\" matches", pRule->GetName().c_str());
         if (szRemote[0] == '\0') {
-            svText = pszText;
             plat::FormatDottedAddress(dwSender, szRemote);
         }
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);

@@ -57,10 +57,10 @@ public:
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
 
-    // Matches one datagram's text against the active rules and reports one
-    // record per matching rule, its information pairs read from the whole
-    // text.  `dwSender` is in network byte order.
-    void ParseEntry(uint32_t dwSender, const char* pszText);
+    // Matches one datagram's text, every byte of it, against the active
+    // rules and reports one record per matching rule, its information pairs
+    // read from the whole text.  `dwSender` is in network byte order.
+    void ParseEntry(uint32_t dwSender, std::string_view svText);
 
     // The port the listener binds; tests outside a private network
     // namespace move it off 514.  Takes effect at the next start.
@@ -92,7 +92,8 @@ private:
     void NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel);
     // What a bound left out since `qwNoted`, to its handle.
     void NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted);
-    // The echo of one datagram, when the echo's budget allows it.
+    // The echo of one datagram, when the echo's budget allows it; only
+    // while the input echo is on (plat::InputEchoOn).
     void Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now);
     // Says how many datagrams went without their echo, once a second or,
     // when `bNow`, at once.

@@ -191,7 +191,7 @@ void NTSyslogListeningThread::QueueEntry(const plat::Ipv4Endpoint& sender, const
     if (m_pQueue == nullptr) {
         return;
     }
-    m_pQueue->PushCopy(sender, pszText, ::strnlen(pszText, length));
+    m_pQueue->PushCopy(sender, pszText, length);
 }
 
 void NTSyslogListeningThread::RequestStop() {

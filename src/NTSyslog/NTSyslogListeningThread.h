@@ -57,7 +57,8 @@ public:
     // Opens and binds the socket when none is open, then starts the thread
     // feeding `pQueue`; true when the thread runs afterwards.
     bool StartListening(SyslogEntryQueue* pQueue);
-    // Queues one datagram's text (up to its first NUL).
+    // Queues one datagram's text, all `length` bytes of it: a NUL the sender
+    // put in it hides nothing after it from the rules.
     void QueueEntry(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length);
     // Tells the thread to end without waiting for it.
     void RequestStop();

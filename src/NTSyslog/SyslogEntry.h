@@ -1,6 +1,6 @@
 #pragma once
 // One received syslog datagram: the sender's address exactly as it came and
-// the text up to its first NUL.
+// every byte of its text, NUL bytes included.
 
 #include <string>
 

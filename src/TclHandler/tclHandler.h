@@ -245,6 +245,8 @@ private:
     // The pairs of the section being made, kept so a section costs no
     // allocation of its own.
     SharedIdList::Pairs m_SectionPairs;
+    // Values that held a NUL, as the section carries them (see CreateSection).
+    std::vector<std::string> m_SectionValues;
     std::vector<std::string> m_Labels;
     std::vector<std::string> m_Values;
     uint8_t m_bStoreOpen = 0;

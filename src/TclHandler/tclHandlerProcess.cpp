@@ -14,6 +14,7 @@
 #include "platform/DynamicLoader.h"
 #include "platform/Files.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/SafeText.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 #include "qorToolsLib/jsFastLock.h"
 
@@ -125,12 +126,24 @@ void tclHandler::StopProcess() {
 }
 
 bool tclHandler::CreateSection(AgentEventInfo& record, int32_t& nTransactionId) {
-    // The pairs go in with one hold of the store, as one section.
+    // The pairs go in with one hold of the store, as one section.  The
+    // store ends a value at its first NUL: a value that holds one (a byte
+    // of a datagram or a log line) goes in with it as U+FFFD, so the script
+    // sees the rest of it.
     m_SectionPairs.clear();
+    m_SectionValues.clear();
     const AgentEventInfo& source = record;
+    // Room for every value, so none moves while the section points at it.
+    m_SectionValues.reserve(source.GetInfoPairs().size() + source.GetScriptVariables().size());
     for (const InfoPairList* pList : {&source.GetInfoPairs(), &source.GetScriptVariables()}) {
         for (const InfoPair& pair : *pList) {
-            m_SectionPairs.emplace_back(pair.m_strName.c_str(), pair.m_strValue.c_str());
+            const char* pszValue = pair.m_strValue.c_str();
+            if (pair.m_strValue.find('\0') != std::string::npos) {
+                m_SectionValues.push_back(pair.m_strValue);
+                ReplaceNulBytes(m_SectionValues.back());
+                pszValue = m_SectionValues.back().c_str();
+            }
+            m_SectionPairs.emplace_back(pair.m_strName.c_str(), pszValue);
         }
     }
     bool bInserted = false;

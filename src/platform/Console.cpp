@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
+
+#include "platform/Environment.h"
 
 namespace plat {
 namespace {
@@ -102,6 +105,36 @@ void ConsoleWriteGathered(std::string_view text) {
 void ConsoleFlush() {
     std::lock_guard<std::mutex> guard(SinkLock());
     FlushGatheredLocked();
+}
+
+namespace {
+
+bool InputEchoAtLoad() {
+    std::string value;
+    if (GetEnvironmentText(kInputEchoVariable, value) && (value == "0" || value == "1")) {
+        return value == "1";
+    }
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+std::atomic<bool>& InputEchoSwitch() {
+    static std::atomic<bool> on{InputEchoAtLoad()};
+    return on;
+}
+
+// Read while the layer is loaded, on the loading thread, so no engine
+// thread reads the environment while another thread may change it.
+[[maybe_unused]] const bool g_inputEchoRead = (InputEchoSwitch(), true);
+
+}  // namespace
+
+bool InputEchoOn() {
+    return InputEchoSwitch().load(std::memory_order_relaxed);
+}
+
+void SetInputEcho(bool on) {
+    InputEchoSwitch().store(on, std::memory_order_relaxed);
+    SetEnvironmentText(kInputEchoVariable, on ? "1" : "0");
 }
 
 namespace {

@@ -29,4 +29,19 @@ void ConsolePrintfGathered(const char* format, ...) __attribute__((format(printf
 // Writes out what is gathered; a writer calls it when it runs out of work.
 void ConsoleFlush();
 
+// Whether the lines that echo each piece of input as it is read (a
+// datagram, a log line) are written.  Standard error can lead back into
+// the sensor's own input (a journal forwarded to the syslog port, a file a
+// log group watches), where each echo would come back as input without end,
+// so unless told otherwise the echo is on only while standard error is a
+// terminal.
+bool InputEchoOn();
+// Sets the echo for the whole process.  The host and the plug-in each carry
+// a copy of this layer: the choice reaches the plug-in's through the
+// environment variable kInputEchoVariable ("1" or "0"), which a copy reads
+// once, when it is loaded, so the host calls this before it loads the
+// plug-in and before it starts any thread.
+void SetInputEcho(bool on);
+inline constexpr char kInputEchoVariable[] = "HW_INPUT_ECHO";
+
 }  // namespace plat

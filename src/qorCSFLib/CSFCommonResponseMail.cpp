@@ -3,6 +3,7 @@
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/QgGenericEvent.h"
+#include "qorToolsLib/SafeText.h"
 
 namespace {
 
@@ -80,6 +81,9 @@ const char* CCSFCommonResponseMail::GetSubject(const char* pszTemplate) {
         } else {
             ReplaceTags(m_strSubject, pszTemplate);
         }
+        // The host reads the subject up to its first NUL: one in a value
+        // must not take the rest with it.
+        ReplaceNulBytes(m_strSubject);
         CSF_LOG(kCSFLogTrace, "Subject string: %s", m_strSubject.c_str());
     } catch (...) {
         // Only an allocation can fail here; what was built is returned.
@@ -98,6 +102,7 @@ const char* CCSFCommonResponseMail::GetBody(const char* pszTemplate) {
         } else {
             ReplaceTags(m_strBody, pszTemplate);
         }
+        ReplaceNulBytes(m_strBody);
         CSF_LOG(kCSFLogTrace, "Body string: %s", m_strBody.c_str());
     } catch (...) {
         // Only an allocation can fail here; what was built is returned.

@@ -10,6 +10,7 @@
 #include "qorEventLib/qorEventStatus.h"
 #include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/QORError.h"
+#include "qorToolsLib/SafeText.h"
 #include "qorToolsLib/qorStreamDecode.h"
 #include "qorToolsLib/qorStreamEncode.h"
 
@@ -313,13 +314,22 @@ StatusCode AlertValue::Encode(qorStreamEncode& encoder, const char* userTypeName
         case VTypeDate:
             return encoder.InsertDataItem(name, userType, ET_UINT64, &m_Payload.llDate, 8);
         case VTypeString: {
-            // The terminating zero is written as part of the data.
+            // The terminating zero is written as part of the data, and a
+            // reader ends the text at the first zero: a NUL inside the text
+            // (a byte a sender or writer chose) goes as U+FFFD, as the XML
+            // form shows every control byte, and takes nothing after it.
             const std::string& text = m_Payload.pString->Text();
-            if (text.size() >= UINT32_MAX) {
+            std::string withoutNul;
+            if (text.find('\0') != std::string::npos) {
+                withoutNul = text;
+                ReplaceNulBytes(withoutNul);
+            }
+            const std::string& sent = withoutNul.empty() ? text : withoutNul;
+            if (sent.size() >= UINT32_MAX) {
                 return Raise(encoder, QOR_E_INVALID_ARG);
             }
-            return encoder.InsertDataItem(name, userType, ET_WTEXT, text.c_str(),
-                                          static_cast<uint32_t>(text.size() + 1));
+            return encoder.InsertDataItem(name, userType, ET_WTEXT, sent.c_str(),
+                                          static_cast<uint32_t>(sent.size() + 1));
         }
         case VTypeBlob:
             return encoder.InsertDataItem(name, userType, ET_BLOB, m_Payload.pBlob->Data(),

@@ -73,7 +73,7 @@ const char* RegularExpression::ErrorText() const {
     return m_pProgram == nullptr ? RegexErrorText(m_error) : nullptr;
 }
 
-int RegularExpression::Match(const char* text) const {
+int RegularExpression::Match(std::string_view text) const {
     if (m_pProgram == nullptr) {
         return 0;
     }

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "qorToolsLib/RegularExpressionProgram.h"
 
@@ -25,9 +26,12 @@ public:
     // with ignore-case).  True when a program was made; errors are printed.
     bool Compile(const char* pattern, bool ignoreCase, bool invert);
 
-    // 1 when the NUL-terminated text matches (inverted with the invert flag),
-    // else 0.  Always 0 without a program, and 0 for a null text.
-    int Match(const char* text) const;
+    // 1 when the text matches (inverted with the invert flag), else 0;
+    // always 0 without a program.  Every byte of the text is matched, a NUL
+    // like any other, so a byte a writer chooses cannot hide what follows
+    // it.
+    int Match(std::string_view text) const;
+    int Match(std::nullptr_t) const = delete;
 
     void FreeProgram();
     // The compiled program, null when there is none.

@@ -359,13 +359,12 @@ void RegexAutomaton::BuildClasses(bool foldCase) {
     };
     std::array<uint8_t, 256> classOf;
     classOf.fill(1);
-    classOf[0] = 0;
     uint32_t count = 2;
     for (const ByteSet& set : sets) {
         int16_t renumber[256][2];
         std::memset(renumber, -1, sizeof renumber);
         uint32_t next = 1;
-        for (int c = 1; c < 256; ++c) {
+        for (int c = 0; c < 256; ++c) {
             uint8_t byte = effective(c);
             int member = static_cast<int>((set[byte >> 6] >> (byte & 63)) & 1);
             int16_t& target = renumber[classOf[c]][member];
@@ -379,7 +378,7 @@ void RegexAutomaton::BuildClasses(bool foldCase) {
     m_classOf = classOf;
     m_classCount = count;
     m_classByte.assign(count, 0);
-    for (int c = 255; c >= 1; --c) {
+    for (int c = 255; c >= 0; --c) {
         m_classByte[classOf[c]] = effective(c);
     }
 }
@@ -569,57 +568,75 @@ uint32_t RegexAutomaton::Extend(uint32_t row, uint32_t cls, size_t& work) const 
     return target;
 }
 
-bool RegexAutomaton::Run(const uint8_t* text, RegexStats* stats) const {
+bool RegexAutomaton::Run(std::string_view text, RegexStats* stats) const {
     if (m_matchesEverything) {
         return true;
     }
+    const auto* begin = reinterpret_cast<const uint8_t*>(text.data());
+    const size_t length = text.size();
     if (!m_literal.empty()) {
-        size_t length = std::strlen(reinterpret_cast<const char*>(text));
         if (stats != nullptr) {
             stats->steps += length;
         }
-        return memmem(text, length, m_literal.data(), m_literal.size()) != nullptr;
+        return length >= m_literal.size() &&
+               memmem(begin, length, m_literal.data(), m_literal.size()) != nullptr;
     }
-    if (!m_required.empty()) {
-        size_t length = std::strlen(reinterpret_cast<const char*>(text));
-        if (memmem(text, length, m_required.data(), m_required.size()) == nullptr) {
-            if (stats != nullptr) {
-                stats->steps += length;
-            }
-            return false;
+    if (!m_required.empty() &&
+        (length < m_required.size() ||
+         memmem(begin, length, m_required.data(), m_required.size()) == nullptr)) {
+        if (stats != nullptr) {
+            stats->steps += length;
         }
+        return false;
     }
     const uint32_t width = m_classCount;
     const uint32_t live = 2 * width;
     const uint8_t* classOf = m_classOf.data();
-    const uint8_t* at = text;
+    const uint8_t* at = begin;
+    const uint8_t* const end = begin + length;
     uint32_t row = live;
     if (m_prebuilt) {
         const uint32_t* table = m_machine.table.data();
-        do {
+        // The dead and matched rows lead to themselves, so the bytes are
+        // taken four at a time and whether the search is decided is asked
+        // once for each four.
+        while (end - at >= 4) {
+            row = table[row + classOf[at[0]]];
+            row = table[row + classOf[at[1]]];
+            row = table[row + classOf[at[2]]];
+            row = table[row + classOf[at[3]]];
+            at += 4;
+            if (row < live) {
+                break;
+            }
+        }
+        while (at != end && row >= live) {
             row = table[row + classOf[*at++]];
-        } while (row >= live);
+        }
+        if (row >= live) {
+            row = table[row];
+        }
         if (stats != nullptr) {
-            stats->steps += static_cast<size_t>(at - text);
+            stats->steps += static_cast<size_t>(at - begin) + 1;
         }
         return row == width;
     }
     std::lock_guard<std::mutex> guard(m_lock);
     size_t work = 0;
+    // Class 0 once the bytes are all read: the end of the text.
     for (;;) {
-        uint32_t cls = classOf[*at++];
+        const uint32_t cls = at != end ? classOf[*at++] : 0;
         uint32_t next = m_machine.table[row + cls];
         if (next == kUnknown) {
             next = Extend(row, cls, work);
         }
-        if (next < live) {
-            row = next;
+        row = next;
+        if (next < live || cls == 0) {
             break;
         }
-        row = next;
     }
     if (stats != nullptr) {
-        stats->steps += static_cast<size_t>(at - text) + work;
+        stats->steps += static_cast<size_t>(at - begin) + 1 + work;
     }
     return row == width;
 }

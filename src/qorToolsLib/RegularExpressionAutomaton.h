@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -31,8 +32,8 @@ public:
     // consumes nothing, a repeat of more than one character, a broken link).
     bool Build(const std::vector<uint8_t>& program, bool foldCase, size_t tableLimit);
 
-    // Searches the NUL-terminated text.
-    bool Run(const uint8_t* text, RegexStats* stats) const;
+    // Searches the text, every byte of it: a NUL is a byte like any other.
+    bool Run(std::string_view text, RegexStats* stats) const;
 
     bool MatchesEverything() const { return m_matchesEverything; }
     bool IsPrebuilt() const { return m_prebuilt || !m_literal.empty(); }
@@ -51,7 +52,8 @@ private:
 
     // The machine: rows of transitions, one column per byte class, each entry
     // the row offset of the next state.  Row 0 is the dead state, row 1 the
-    // matched state, row 2 the state at the start of the text.
+    // matched state, row 2 the state at the start of the text.  The dead
+    // and matched rows lead to themselves on every class.
     struct Machine {
         std::vector<uint32_t> table;
         // The graph states of each machine state, sorted, one after another.
@@ -92,7 +94,7 @@ private:
     int32_t m_start = -1;
 
     // Byte classes: bytes no pattern set tells apart share a column.  Class
-    // 0 is the text's terminating NUL.
+    // 0 is no byte but the end of the text, which no byte can stand for.
     std::array<uint8_t, 256> m_classOf{};
     std::vector<uint8_t> m_classByte;
     uint32_t m_classCount = 1;

@@ -40,13 +40,8 @@ std::unique_ptr<RegexProgram> RegexProgram::Compile(const char* pattern, const O
     }
 }
 
-RegexResult RegexProgram::Execute(const char* text, RegexStats* stats) const {
-    if (text == nullptr) {
-        ReportRegexError(RegexError::NullParameter);
-        return RegexResult::Failed;
-    }
-    return m_pAutomaton->Run(reinterpret_cast<const uint8_t*>(text), stats) ? RegexResult::Match
-                                                                             : RegexResult::NoMatch;
+RegexResult RegexProgram::Execute(std::string_view text, RegexStats* stats) const {
+    return m_pAutomaton->Run(text, stats) ? RegexResult::Match : RegexResult::NoMatch;
 }
 
 bool RegexProgram::MatchesEverything() const {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 enum class RegexError : uint8_t {
@@ -99,9 +100,13 @@ public:
                                                  RegexError& error);
     ~RegexProgram();
 
-    // Searches the NUL-terminated text.  Failed means an error was reported
-    // (only a null text).  Safe to call from several threads at once.
-    RegexResult Execute(const char* text, RegexStats* stats = nullptr) const;
+    // Searches the whole text, NUL bytes included: "." and "[^...]" take a
+    // NUL like any byte, and "$" holds only at the text's end.  A view
+    // without data is the empty text.  Safe to call from several threads
+    // at once.
+    RegexResult Execute(std::string_view text, RegexStats* stats = nullptr) const;
+    // A null pointer is no text: refused at compile time rather than read.
+    RegexResult Execute(std::nullptr_t, RegexStats* = nullptr) const = delete;
 
     // Whether every text matches (the pattern matches the empty text at its
     // start, like "" or "a*").

@@ -420,28 +420,21 @@ size_t RegularExpressionSet::NextHit(const std::vector<uint8_t>& hits, size_t fr
     return n;
 }
 
-void RegularExpressionSet::Match(const char* text, std::vector<uint8_t>& hits) const {
-    if (text == nullptr) {
-        // Every expression reports the null text as its own matcher does.
-        hits.assign(m_entries.size(), 0);
-        for (size_t i = 0; i < m_entries.size(); ++i) {
-            hits[i] = m_expressions[i] == nullptr ||
-                      m_expressions[i]->Match(text) != 0;
-        }
-        return;
-    }
+void RegularExpressionSet::Match(std::string_view text, std::vector<uint8_t>& hits) const {
     // What each entry answers when the scanner does not name it: its constant
     // answer, or for a screened expression the answer to "no match".
     hits.assign(m_baseline.begin(), m_baseline.end());
     bool screened = false;
 #ifdef HW_HAVE_HYPERSCAN
     if (m_pScanner) {
-        const size_t length = std::strlen(text);
         ThreadScratch& scratch = t_scratch;
-        if (length <= UINT_MAX && scratch.Prepare(m_pScanner->database, m_pScanner->id)) {
+        if (text.size() <= UINT_MAX && scratch.Prepare(m_pScanner->database, m_pScanner->id)) {
             ScanContext context{m_matched.data(), hits.data()};
-            screened = hs_scan(m_pScanner->database, text, static_cast<unsigned int>(length), 0,
-                               scratch.scratch, OnMatch, &context) == HS_SUCCESS;
+            // The scanner reads the bytes it is given, however many NULs
+            // they hold; an empty view may have no data at all.
+            const char* data = text.data() != nullptr ? text.data() : "";
+            screened = hs_scan(m_pScanner->database, data, static_cast<unsigned int>(text.size()),
+                               0, scratch.scratch, OnMatch, &context) == HS_SUCCESS;
         }
     }
 #endif

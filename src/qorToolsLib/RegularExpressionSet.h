@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qorToolsLib/RegularExpression.h"
@@ -28,10 +29,11 @@ public:
     void Assign(const std::vector<const RegularExpression*>& expressions);
     void Clear();
 
-    // Sets hits[i] to 1 when entry i matches the NUL-terminated text, else
-    // 0.  Safe to call from several threads at once; allocates nothing once
-    // `hits` has held Size() entries.
-    void Match(const char* text, std::vector<uint8_t>& hits) const;
+    // Sets hits[i] to 1 when entry i matches the text (every byte of it,
+    // NUL bytes included), else 0.  Safe to call from several threads at
+    // once; allocates nothing once `hits` has held Size() entries.
+    void Match(std::string_view text, std::vector<uint8_t>& hits) const;
+    void Match(std::nullptr_t, std::vector<uint8_t>& hits) const = delete;
 
     // The first entry at or after `from` that `hits`, as Match set them,
     // names as matching; hits.size() when none does.  A caller visits only

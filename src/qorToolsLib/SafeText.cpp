@@ -126,6 +126,22 @@ void AppendPrintable(std::string& out, std::string_view text, bool keepLineFeeds
     }
 }
 
+void ReplaceNulBytes(std::string& text) {
+    size_t at = text.find('\0');
+    if (at == std::string::npos) {
+        return;
+    }
+    std::string out(text, 0, at);
+    for (; at < text.size(); ++at) {
+        if (text[at] == '\0') {
+            out += kReplacement;
+        } else {
+            out += text[at];
+        }
+    }
+    text = std::move(out);
+}
+
 std::string PrintableText(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -27,6 +27,12 @@ bool IsUnsafeCodePoint(uint32_t codePoint);
 void AppendPrintable(std::string& out, std::string_view text, bool keepLineFeeds = false);
 std::string PrintableText(std::string_view text);
 
+// Replaces each NUL byte of `text` by U+FFFD, for a text handed on where a
+// NUL would end it (a C string, a format whose texts end at their first
+// NUL): nothing after the NUL is lost, and the NUL shows as the XML form of
+// an alert shows every control byte.
+void ReplaceNulBytes(std::string& text);
+
 // Appends `text` with every byte that is not part of well-formed UTF-8
 // replaced by U+FFFD, so the result is valid UTF-8.
 void AppendValidUtf8(std::string& out, std::string_view text);

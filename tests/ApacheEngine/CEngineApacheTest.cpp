@@ -113,6 +113,17 @@ TEST_F(CEngineApacheTest, ClassTextRepeatsJoinAndItemsWithoutEqualsAreIgnored) {
     EXPECT_EQ("", m_Engine.Pair(0, "junk"));
 }
 
+// The module writes the class text's length: a NUL it leaves inside hides
+// none of the items after it, and NULs padding the text add nothing.
+TEST_F(CEngineApacheTest, ClassTextIsReadByItsLengthPastANulInside) {
+    char szClass[] = "a=1\0x,b=2,c=3\0\0\0\n";  // the last byte is the terminator
+    m_Engine.ProcessEvent(MakeRecord(5, "Web_Probe"), szClass, static_cast<int32_t>(sizeof szClass - 1));
+    ASSERT_EQ(1u, m_Engine.m_Records.size());
+    EXPECT_EQ(std::string("1\0x", 3), m_Engine.Pair(0, "a"));
+    EXPECT_EQ("2", m_Engine.Pair(0, "b"));
+    EXPECT_EQ("3", m_Engine.Pair(0, "c"));
+}
+
 // A module that writes a class text of thousands of names cannot make an
 // alert of thousands of pairs: the first names are taken, repeats of them
 // still join, and the items of the rest are said and counted.

@@ -150,9 +150,11 @@ TEST(InfoTemplate, TemplatesAndFieldsReadAWholeLineOfThousandsOfBytes) {
     EXPECT_EQ(Field(5, strLine), "bob");
     EXPECT_EQ(Field(9, strLine), "web");
     EXPECT_EQ(Field(10, strLine), "");
-    // The line ends at its first NUL, as a line read as a C text does.
-    EXPECT_EQ(Field(1, std::string_view("a b\0c d", 7)), "b");
-    EXPECT_EQ(Field(2, std::string_view("a b\0c d", 7)), "");
+    // A NUL is a byte of its field: the line goes on past it.
+    EXPECT_EQ(Field(1, std::string_view("a b\0c d", 7)), std::string_view("b\0c", 3));
+    EXPECT_EQ(Field(2, std::string_view("a b\0c d", 7)), "d");
+    EXPECT_EQ(Resolve("user {!} from", std::string_view("\0user b\0b from", 15)),
+              std::string_view("b\0b", 3));
 }
 
 // Texts a writer shapes so that every start of a prefix runs far before it

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "Common/AgentEventInfo.h"
@@ -54,7 +55,7 @@ protected:
     }
     std::vector<std::unique_ptr<AgentEventInfo>> Parse(const std::string& strText,
                                                        const char* pszSender = "198.51.100.9") {
-        m_pEngine->ParseEntry(Address(pszSender), strText.c_str());
+        m_pEngine->ParseEntry(Address(pszSender), strText);
         return m_Sensor.TakeReported();
     }
 
@@ -143,6 +144,60 @@ TEST_F(SyslogEngineTest, OnlyMatchingRulesReportInOrderWithDebugLoggingOnOrOff) 
         EXPECT_EQ(Pair(*records[2], "Who"), "failed");
     }
     EXPECT_TRUE(Parse("R5 passed").empty());
+}
+
+// Whoever sends a datagram chooses every byte of it: a signature placed
+// anywhere, after any bytes (NUL and other control bytes, bytes that are no
+// UTF-8) in a datagram of any length up to the largest one taken, is
+// matched exactly once, and its value read whole.
+TEST_F(SyslogEngineTest, ASignatureAfterAnyBytesIsMatchedOnceWithItsValue) {
+    AddSyslogRule("Password", "Failed password for [a-z]+ from",
+                  {{"User", "password for {!} from"}, {"Seventh", "@Field6"}});
+    Start();
+    const std::string strMarker = "Failed password for mallory from 203.0.113.5";
+    std::mt19937 random(20241107);
+    const auto Filler = [&](size_t nLength) {
+        std::string strBytes;
+        for (size_t n = 0; n < nLength; ++n) {
+            switch (random() % 4) {
+                case 0:
+                    strBytes += '\0';
+                    break;
+                case 1:
+                    strBytes += static_cast<char>(1 + random() % 31);
+                    break;
+                case 2:
+                    strBytes += static_cast<char>(0x80 + random() % 128);
+                    break;
+                default:
+                    strBytes += static_cast<char>(' ' + random() % 95);
+                    break;
+            }
+        }
+        return strBytes;
+    };
+    constexpr size_t kLargest = 65505;
+    for (int nRound = 0; nRound < 120; ++nRound) {
+        // Mostly short datagrams, a third of any length, and the largest.
+        const size_t nSpread = nRound % 3 == 0 ? kLargest - strMarker.size() + 1 : 300;
+        const size_t nLength = nRound == 0 ? kLargest : strMarker.size() + random() % nSpread;
+        const size_t nAt = random() % (nLength - strMarker.size() + 1);
+        const std::string strText =
+            Filler(nAt) + strMarker + Filler(nLength - nAt - strMarker.size());
+        SCOPED_TRACE("round " + std::to_string(nRound) + ": " + std::to_string(nLength) +
+                     " bytes, the signature at " + std::to_string(nAt));
+        ASSERT_EQ(strText.size(), nLength);
+        auto records = Parse(strText);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(Pair(*records[0], "User"), "mallory");
+    }
+    // A NUL inside the signature is no blank: it breaks the signature, and a
+    // field goes on past it.
+    using namespace std::string_literals;
+    EXPECT_TRUE(Parse("Failed password\0for mallory from"s).empty());
+    auto records = Parse("x\0y Failed password for mallory from a\0b c"s);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(Pair(*records[0], "Seventh"), "a\0b"s);
 }
 
 // The demo's rules, as scripts/run uses them, against what su, sshd and

@@ -24,7 +24,7 @@ TEST(NTSyslogListeningThread, StopWakesTheWaitingThreadAndClosesTheSocketOnlyAft
 }
 
 // A burst larger than many batches reaches the queue whole and in order,
-// each datagram with its sender and its text up to its first NUL; one too
+// each datagram with its sender and all its bytes, NULs included; one too
 // large for the receive buffer is counted and the rest of its batch still
 // arrives.
 TEST(NTSyslogListeningThread, BurstOverManyBatchesIsQueuedInOrderAndTooLargeOneIsCounted) {
@@ -43,11 +43,15 @@ TEST(NTSyslogListeningThread, BurstOverManyBatchesIsQueuedInOrderAndTooLargeOneI
     const size_t kCount = 10 * NTSyslogListeningThread::kReceiveBatch + 5;
     const size_t kTooLarge = NTSyslogListeningThread::kReceiveBatch + 3;
     const std::string tooLarge(NTSyslogListeningThread::kReceiveBufferSize, 'x');
-    for (size_t n = 0; n < kCount; ++n) {
+    const auto Text = [&](size_t n) {
         std::string text = n == kTooLarge ? tooLarge : "datagram " + std::to_string(n);
         if (n == 7) {
             text += std::string(1, '\0') + "after the NUL";
         }
+        return text;
+    };
+    for (size_t n = 0; n < kCount; ++n) {
+        const std::string text = Text(n);
         ASSERT_EQ(plat::SendDatagram(sender, text.data(), text.size(), target),
                   static_cast<long>(text.size()));
     }
@@ -59,7 +63,7 @@ TEST(NTSyslogListeningThread, BurstOverManyBatchesIsQueuedInOrderAndTooLargeOneI
         }
         const std::unique_ptr<SyslogEntry> entry = queue.Pop(0);
         ASSERT_NE(entry, nullptr) << n;
-        EXPECT_EQ(entry->m_strText, "datagram " + std::to_string(n));
+        EXPECT_EQ(entry->m_strText, Text(n));
         EXPECT_EQ(entry->m_Sender.m_dwAddress, from.m_dwAddress);
         EXPECT_EQ(entry->m_Sender.m_wPort, from.m_wPort);
     }

@@ -47,9 +47,10 @@ protected:
     }
 
     void Start(const std::vector<SyslogRule>& rules,
-               const std::vector<std::string>& environment = {}) {
+               const std::vector<std::string>& environment = {},
+               const std::vector<std::string>& arguments = {}) {
         m_Host.WritePolicy(SyslogPolicy(rules));
-        ASSERT_TRUE(m_Host.Start({}, environment)) << m_Host.Errors();
+        ASSERT_TRUE(m_Host.Start(arguments, environment)) << m_Host.Errors();
         ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     }
     bool Listening() const { return m_Host.SyslogPortOpen(); }
@@ -84,12 +85,14 @@ protected:
 }  // namespace
 
 TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
-    // Blanks, tabs, percent signs and line ends separate fields; the text
-    // ends at a NUL.
-    const char bytes[] = "alpha  beta\tgamma%%delta\r\nkey=v1;\0hidden";
+    // Blanks, tabs, percent signs and line ends separate fields; a NUL is a
+    // byte of its field, shown in the alert as every control byte is.
+    const char bytes[] = "alpha  beta\tgamma%%delta\r\nkey=v1;\0hidden more";
     const std::pair<std::string, std::string> kTemplates[] = {
-        {"@Field1", "beta"},    {"@Field2", "gamma"}, {"@Field3", "delta"},
-        {"@Field4", "key=v1;"}, {"@Field5", ""},      {"key={!};", "v1"}};
+        {"@Field1", "beta"},    {"@Field2", "gamma"},
+        {"@Field3", "delta"},   {"@Field4", "key=v1;\xEF\xBF\xBDhidden"},
+        {"@Field5", "more"},    {"@Field6", ""},
+        {"key={!};", "v1"},     {"hidden {!}", "more"}};
     SyslogRule fields{"Fields", "^alpha"};
     for (const auto& [strTemplate, strValue] : kTemplates) {
         fields.m_Info.emplace_back("P" + std::to_string(fields.m_Info.size()), strTemplate);
@@ -97,7 +100,7 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
     const SyslogRule su{"Failed su",
                         "FAILED SU",
                         {{"User", "@Field9"}, {"Server", "@Host"}, {"Sender", "@Remote"}}};
-    Start({su, fields, {"Other", "never matches this"}});
+    Start({su, fields, {"Other", "never matches this"}}, {}, {"--echo-input"});
     ASSERT_TRUE(m_Host.RunInside({"logger", "-d", "-n", "127.0.0.1", "-P", "514", "--rfc3164", "-t",
                                   "su", "FAILED SU (to root) alice on pts/0"}));
     // Exactly these bytes as one datagram, from an outside sender.
@@ -132,7 +135,6 @@ TEST_F(SyslogHostTest, DatagramsBecomeAlertsOfTheMatchingRulesWithTheirFields) {
         EXPECT_EQ(Param(fieldsAlert, "P" + std::to_string(n)), kTemplates[n].second)
             << kTemplates[n].first;
     }
-    EXPECT_TRUE(AlertsMentioning("hidden").empty());
     EXPECT_TRUE(AlertsMentioning("Other").empty());
 }
 
@@ -259,7 +261,7 @@ TEST_F(SyslogHostTest, ReloadsChangeTheRulesAndOpenOrCloseThePortWithoutRestarti
 TEST_F(SyslogHostTest, DebugTraceOfOneDatagramHasOneMessagePerLine) {
     m_Host.WritePolicy(SyslogPolicy({{"Hit", "trace probe"}, {"Miss", "never in the text"}}) +
                        "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\nEnable Debug Logging\t=B\t1;\r\n");
-    ASSERT_TRUE(m_Host.Start()) << m_Host.Errors();
+    ASSERT_TRUE(m_Host.Start({"--echo-input"})) << m_Host.Errors();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     Send("<13>trace probe from alice");
     ASSERT_TRUE(WaitForAlert("'Hit'")) << m_Host.ErrorsTail();
@@ -502,7 +504,7 @@ TEST_F(SyslogCloseTest, PauseMidFloodKeepsWhatTheSocketStillHeldForTheResume) {
 TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBoundedMemoryAndEcho) {
     // A small quarantine keeps freed memory from counting as growth.
     Start({{"Flood", "flood failed", {{"User", "@Field4"}}}},
-          {"ASAN_OPTIONS=quarantine_size_mb=8"});
+          {"ASAN_OPTIONS=quarantine_size_mb=8"}, {"--echo-input"});
     const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
     const auto startTime = std::chrono::steady_clock::now();
     auto before = m_Namespace.UdpCounters();

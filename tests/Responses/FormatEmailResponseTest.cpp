@@ -93,6 +93,18 @@ TEST_F(FormatEmailResponseTest, TemplateReplacesEveryRegisteredTag) {
     EXPECT_STREQ("Login_Failure", m_pMail->GetBody(pszBody));
 }
 
+// The host reads subject and body up to their first NUL: a NUL in a value
+// (a byte of a datagram) is shown as U+FFFD and takes nothing with it.
+TEST_F(FormatEmailResponseTest, NulInAValueHidesNothingAfterIt) {
+    auto event = MakeAdfEvent("Login_Failure", 1, 203);
+    event->Add("UserName", AlertValue::String(std::string_view("ro\0ot", 5)), 1);
+    ASSERT_TRUE(m_pMail->ExtractEventData(event.get()));
+    EXPECT_STREQ("ro\xEF\xBF\xBDot on web1", m_pMail->GetSubject("<UserName> on <SensorName>"));
+    const std::string body = m_pMail->GetBody(nullptr);
+    EXPECT_NE(std::string::npos, body.find("\tUser Name: ro\xEF\xBF\xBDot\n")) << body;
+    EXPECT_NE(std::string::npos, body.find("\tPriority: high\n")) << body;
+}
+
 TEST_F(FormatEmailResponseTest, UnreadablePriorityIsUnknownAndReadingGoesOn) {
     std::unique_ptr<UnreadablePriorityEvent, EventDeleter> event(new UnreadablePriorityEvent());
     event->SetHeaderValue(kAlertName, AlertValue::String("Odd"));

@@ -101,6 +101,15 @@ TEST_F(HostWardenResponseUserSpecifiedTest, PlainFirstFormEventRefreshesOnlyTheC
                  Line("<event> <Priority> <srcaddr> <OtherParameters>", event.get()));
 }
 
+// The host splits the line as read up to its first NUL: a NUL in a value
+// is a blank there, and the arguments after it are all there.
+TEST_F(HostWardenResponseUserSpecifiedTest, NulInAValueHidesNoArgumentAfterIt) {
+    auto event = MakeAdfEvent("Plain", 1, 202);
+    event->Add(":Remote", AlertValue::String(std::string_view("x\0y", 3)), 2);
+    EXPECT_STREQ("\" :Remote: x y;\" \"Plain\" ",
+                 Line("<OtherParameters> <event>", event.get()));
+}
+
 TEST_F(HostWardenResponseUserSpecifiedTest, LegacyUnreadableAndUnsupportedEvents) {
     auto legacy = MakeLegacyEvent("", 1029, 3, {{"Line", "a;b"}});
     EXPECT_STREQ("\"\" \"\" \"0x405\" \" Line: a;b;\" \"low\" ",

@@ -224,6 +224,25 @@ TEST_F(ScriptHandlerTest, VariablesTheScriptSetComeBackAndSetThePriority) {
     EXPECT_EQ(AgentEventInfo::kNoPriorityOverride, reported[1]->m_wPriorityOverride);
 }
 
+// The store ends a value at its first NUL: a value with one (a byte of a
+// datagram) reaches the script with it as U+FFFD and whole.
+TEST_F(ScriptHandlerTest, ValueWithANulReachesTheScriptWhole) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const int32_t nId = SendValidation(m_Rule, "Low", std::string("ro\0ot", 5));
+    std::vector<std::string> labels;
+    std::vector<std::string> values;
+    ASSERT_TRUE(m_Handler.Store()->GetSection(static_cast<uint32_t>(nId), labels, values));
+    size_t nUsers = 0;
+    for (size_t n = 0; n < labels.size(); ++n) {
+        if (labels[n] == "User") {
+            EXPECT_EQ("ro\xEF\xBF\xBDot", values[n]);
+            ++nUsers;
+        }
+    }
+    EXPECT_EQ(1u, nUsers);
+    Reply("Scan", nId, qorTclCommand::kTrue, "1");
+}
+
 TEST_F(ScriptHandlerTest, RepliesWithoutANameOrAPendingRequestAreDiscarded) {
     Reply("Scan", 5, qorTclCommand::kTrue, "1");
     auto* pUnknown = new tclRequest;

@@ -98,8 +98,9 @@ TEST_F(ValuesDocsTest, SyslogRulesReadTheWholeDatagramAndACutValueIsSaidAsThePag
     const std::string strBounds = FlatPage("bounds.md");
     const std::string strRules = FlatPage("rules-logs.md");
     ASSERT_NE(strBounds.find("A rule's pattern, its fields and its templates all read the whole text "
-                             "of the datagram, up to its first NUL byte: where in it a sender puts a "
-                             "user name or an address changes nothing"),
+                             "of the datagram, every byte of it: where in it a sender puts a user "
+                             "name or an address, and whatever bytes (NUL and other control bytes "
+                             "among them) come before, changes nothing"),
               std::string::npos);
     ASSERT_NE(strRules.find("The fields and templates of the rule's information pairs read the same "
                             "whole text, so a user or an address is found wherever in the datagram "
@@ -123,7 +124,8 @@ TEST_F(ValuesDocsTest, SyslogRulesReadTheWholeDatagramAndACutValueIsSaidAsThePag
     ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Host.SyslogPortOpen(); }));
 
     const std::string strPadding(2000, '.');
-    ASSERT_TRUE(m_Host.SendDatagram("<13>Dec  7 00:37:12 web1 " + strPadding +
+    // A NUL in the padding hides nothing after it.
+    ASSERT_TRUE(m_Host.SendDatagram("<13>Dec  7 00:37:12 web1 " + strPadding + std::string(1, '\0') +
                                     " su: FAILED SU (to root) alice on pts/0"));
     ASSERT_TRUE(m_Host.SendDatagram(strPadding + " authentication failed for user mallory from " +
                                     "203.0.113.5 via web " + std::string(5000, 'q')));

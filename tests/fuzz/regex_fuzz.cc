@@ -21,14 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     size_t split = rest.find('\0');
     std::string pattern(rest.substr(0, split));
-    // The text keeps any further NULs; matching stops at the first, as it
-    // does for every C string.
+    // The text keeps any further NULs, and every byte of it is matched.
     std::string text(split == std::string_view::npos ? std::string_view() : rest.substr(split + 1));
 
     RegularExpression expression(pattern.c_str(), flags & 1, flags & 2);
-    int first = expression.Match(text.c_str());
+    int first = expression.Match(text);
     RegularExpression copy(expression);
-    if (copy.Match(text.c_str()) != first) {
+    if (copy.Match(text) != first) {
         __builtin_trap();
     }
     return 0;

@@ -2,11 +2,13 @@
 // first 32 bytes are the header, the rest is laid into the ring from the
 // read offset on.  The reader must stay inside the ring, end, and leave a
 // ring the writer can use; the messages counted as waiting beforehand are
-// exactly those it takes.
+// exactly those it takes.  Each class text taken is read into pairs as the
+// engine reads it, by its length.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "ApacheEngine/CEngineApache.h"
 #include "ApacheEngine/WebSharedMemory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -34,6 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return 0;
         }
         if (length < 0 || static_cast<uint32_t>(length) > kWebMaxClassLength)
+            __builtin_trap();
+        // Read from an exact copy, so a read past the text is caught.
+        std::vector<char> exact(classText.begin(), classText.begin() + length);
+        std::vector<std::pair<std::string, std::string>> pairs;
+        size_t leftOut = 0;
+        CEngineApache::ClassTextPairs(exact.data(), length, pairs, leftOut);
+        if (pairs.size() > CEngineApache::kMaxClassNames)
             __builtin_trap();
     }
     // Still taking messages after more than the ring can hold.

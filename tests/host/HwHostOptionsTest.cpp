@@ -26,6 +26,23 @@ TEST(HwHostOptionsTest, RootGivesTheDefaultLogAndAnAbsolutePath) {
 
     EXPECT_EQ(root.Path(), options.m_strRoot);
     EXPECT_EQ(root.Path() + "/logs/hwhost.log", options.m_strLog);
+    EXPECT_FALSE(options.m_bEchoInput);
+}
+
+// The echo is asked for by a flag that takes no value, wherever it stands.
+TEST(HwHostOptionsTest, EchoInputIsAFlagOfRunOnly) {
+    hwtest::ScratchDirectory root;
+    HwHostOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"run", "--echo-input", "--root", root.Path().c_str(), "--for", "5"}, options,
+                      error))
+        << error;
+    EXPECT_TRUE(options.m_bEchoInput);
+    EXPECT_EQ(5u, options.m_dwForSeconds);
+    HwHostOptions push;
+    EXPECT_FALSE(Parse({"push", "--root", root.Path().c_str(), "--echo-input", "a.policy"}, push,
+                       error));
+    EXPECT_NE(std::string::npos, error.find("unknown option of push --echo-input")) << error;
 }
 
 TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {

@@ -447,7 +447,7 @@ TEST_F(HostOutputsTest, OutputsOfAFullFileSystemComeBackWithEveryAlertOnceThereI
 }
 
 TEST_F(HostOutputsTest, HostileBytesAreEscapedInTheEchoAndTheLogAndMailsStayValid) {
-    ASSERT_TRUE(Start()) << m_host.ErrorsTail();
+    ASSERT_TRUE(Start({"--echo-input"})) << m_host.ErrorsTail();
     ASSERT_TRUE(m_host.SendDatagram(
         "<13>gate sshd: MAILME J\xc3\xb6rg\x1b]0;owned\x07\x1b[2J\r\nBcc: evil@example.org \xff"));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertCount() == 1; })) << m_host.ErrorsTail();

@@ -212,3 +212,23 @@ TEST(HwHostRootTest, FolderWithoutAPolicyIsNoSensorRoot) {
     }
     EXPECT_EQ(std::vector<std::string>{"notes.txt"}, left);
 }
+
+// On a terminal the operator sees each input as it is read; the summary
+// says the echo is on, and why.  (With standard error in a file it is off:
+// the syslog host tests hold that.)
+TEST(HwHostRootTest, InputEchoIsOnWhereStandardErrorIsATerminal) {
+    hwtest::ScratchDirectory root;
+    hwtest::ScratchDirectory out;
+    hwtest::WriteWholeFile(root.File("Default.policy"), "Host Warden\r\n[\\];\r\n");
+    hwtest::ChildProcess host;
+    // script(1) gives hwhost a terminal and copies what it shows.
+    ASSERT_TRUE(host.Start({"script", "-qec", kHwHost + " run --root " + root.Path() + " --for 2",
+                            "/dev/null"},
+                           out.File("console.txt")));
+    int exitCode = -1;
+    ASSERT_TRUE(host.Wait(120, exitCode));
+    const std::string console = hwtest::ReadWholeFile(out.File("console.txt"));
+    EXPECT_EQ(0, exitCode) << console;
+    EXPECT_NE(std::string::npos, console.find("\n  input echo: on, standard error is a terminal"))
+        << console;
+}

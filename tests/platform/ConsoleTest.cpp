@@ -46,3 +46,16 @@ TEST(Console, GatheredLinesGoOutBeforeTheNextOrdinaryLineAndAtAFlush) {
     EXPECT_EQ("one\ntwo\nordinary\n", ordered);
     EXPECT_EQ("one\ntwo\nordinary\nthree\n", flushed);
 }
+
+// The host sets the echo before it loads the plug-in, whose own copy of
+// the layer reads the choice from the environment when it is loaded.
+TEST(Console, InputEchoChoiceIsKeptAndHandedOnThroughTheEnvironment) {
+    const bool before = plat::InputEchoOn();
+    plat::SetInputEcho(true);
+    EXPECT_TRUE(plat::InputEchoOn());
+    EXPECT_STREQ("1", ::getenv(plat::kInputEchoVariable));
+    plat::SetInputEcho(false);
+    EXPECT_FALSE(plat::InputEchoOn());
+    EXPECT_STREQ("0", ::getenv(plat::kInputEchoVariable));
+    plat::SetInputEcho(before);
+}

@@ -73,6 +73,21 @@ TEST(AlertValue, EachKindWritesItsItemType) {
     EXPECT_EQ("513", AlertValue::Uint16(513).ToString());
 }
 
+// A text item ends at its first NUL: a NUL inside a value (a byte of a
+// datagram) goes as U+FFFD, and what follows it arrives.
+TEST(AlertValue, NulInsideATextGoesAsReplacementAndLosesNothingAfterIt) {
+    qorStreamEncode encoder(true);
+    ASSERT_EQ(QOR_S_OK, AlertValue::String(std::string_view("a\0b\0", 4)).Encode(encoder, nullptr, 1));
+    qorStreamDecode decoder(encoder);
+    const char* readName = nullptr;
+    uint32_t userType = 0;
+    uint8_t type = 0;
+    ASSERT_EQ(QOR_S_OK, decoder.PeekHeader(&readName, &userType, &type));
+    AlertValue back;
+    ASSERT_EQ(QOR_S_OK, back.Decode(decoder, type));
+    EXPECT_EQ("a\xEF\xBF\xBD" "b\xEF\xBF\xBD", back.ToString());
+}
+
 TEST(AlertValue, ValueWithoutPayloadIsNotWritten) {
     qorStreamEncode quiet(true);
     EXPECT_EQ(EVL_VALUE_NOT_SET, AlertValue::String(static_cast<AlertString*>(nullptr)).Encode(quiet, nullptr, 1));

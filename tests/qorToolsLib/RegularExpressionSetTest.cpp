@@ -14,6 +14,7 @@
 namespace {
 
 using hwtest::ConsoleCapture;
+using namespace std::string_literals;
 
 struct Rules {
     std::vector<std::unique_ptr<RegularExpression>> owned;
@@ -26,20 +27,29 @@ struct Rules {
     void AddNone() { entries.push_back(nullptr); }
 };
 
+// A text with its NUL bytes made visible.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    }
+    return shown;
+}
+
 // Every entry must answer what its own expression answers.
 void ExpectSameAnswers(const Rules& rules, const RegularExpressionSet& set,
                        const std::vector<std::string>& texts) {
     std::vector<uint8_t> hits;
     for (const std::string& text : texts) {
-        set.Match(text.c_str(), hits);
+        set.Match(text, hits);
         ASSERT_EQ(rules.entries.size(), hits.size());
         for (size_t i = 0; i < rules.entries.size(); ++i) {
             const RegularExpression* expression = rules.entries[i];
-            int expected = expression == nullptr ? 1 : expression->Match(text.c_str());
+            int expected = expression == nullptr ? 1 : expression->Match(text);
             ASSERT_EQ(expected, hits[i])
                 << "entry " << i << " \"" << (expression ? expression->Pattern() : "(none)")
                 << "\" ignore case " << (expression && expression->IgnoresCase())
-                << " invert " << (expression && expression->Inverts()) << " text \"" << text
+                << " invert " << (expression && expression->Inverts()) << " text \"" << Shown(text)
                 << "\"";
         }
     }
@@ -64,10 +74,11 @@ std::string RandomPattern(std::mt19937& random, int depth = 0) {
 }
 
 std::string RandomText(std::mt19937& random) {
-    static const char alphabet[] = "aAbBc.x-]\n\xe9\xff";
+    // NUL is a byte of the text like any other.
+    static const char alphabet[] = "aAbBc.x-]\n\xe9\xff\0";
     std::string text;
     for (int n = static_cast<int>(random() % 24); n > 0; --n) {
-        text += alphabet[random() % (sizeof alphabet - 1)];
+        text += alphabet[random() % (sizeof alphabet)];
     }
     return text;
 }
@@ -143,7 +154,33 @@ TEST(RegularExpressionSet, ScannerReportsAreTheExpressionsAnswers) {
     ExpectSameAnswers(rules, set,
                       {"", "a", "ab", "b", "y", "xy", "ay", "x", "ba", "bab", "]", "]x", "ax", "-",
                        ".", "/", "d", "[.]", "xxy", "z", "zz\n", "\xe9", "\xe9\xe9", "A_C",
-                       "a_c", "AbC", "abc", "\x7f", "`", "[\\^_"});
+                       "a_c", "AbC", "abc", "\x7f", "`", "[\\^_", "\0"s, "a\0b"s, "\0y"s,
+                       "x\0y"s, "A\0C"s, "a\0"s, "]\0x"s, "z\0"s, "\0\0z"s, "\xe9\0"s});
+}
+
+// A NUL anywhere in the text hides nothing after it from any entry, screened
+// or not, and "$" holds only at the text's real end.
+TEST(RegularExpressionSet, NulBytesHideNothingFromAnyEntry) {
+    Rules rules;
+    rules.Add("Failed password for [a-z]+ from");
+    rules.Add("FAILED", true);
+    rules.Add("password$");
+    rules.Add("^x.y");
+    rules.Add("[^a-z ]Failed");
+    rules.Add("Failed", false, true);
+    ConsoleCapture quiet;
+    RegularExpressionSet set;
+    set.Assign(rules.entries);
+    std::vector<uint8_t> hits;
+    set.Match("x\0y Failed password for root from 10.0.0.1"s, hits);
+    EXPECT_EQ((std::vector<uint8_t>{1, 1, 0, 1, 0, 0}), hits);
+    set.Match(std::string(100, '\0') + "Failed password"s, hits);
+    EXPECT_EQ((std::vector<uint8_t>{0, 1, 1, 0, 1, 0}), hits);
+    set.Match("password\0"s, hits);
+    EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0, 0, 1}), hits);
+    ExpectSameAnswers(rules, set,
+                      {"x\0y Failed password for root from 10.0.0.1"s, "\0password"s,
+                       "password\0"s, std::string(100, '\0') + "Failed password"s});
 }
 
 TEST(RegularExpressionSet, OneThreadMovingAmongManySetsKeepsAnswering) {

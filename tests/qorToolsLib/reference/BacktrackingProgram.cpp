@@ -106,7 +106,7 @@ void BacktrackingProgram::DecodeNode(size_t offset, Node& node, size_t& length) 
         node.length = static_cast<uint16_t>(operandLength);
         return;
     }
-    // Text never holds a NUL, so the complement need not exclude it.
+    // The complement holds NUL, a byte of the text like any other.
     ByteSet set{};
     for (size_t i = 0; i < operandLength; ++i) {
         set[operand[i]] = 1;

@@ -27,8 +27,8 @@ public:
     // failure reports the error and answers null.
     static std::unique_ptr<BacktrackingProgram> Compile(const char* pattern);
 
-    // Searches `length` bytes of `text` (which must hold no NUL: the text ends
-    // where a C string would).  Failed means an error was reported.
+    // Searches `length` bytes of `text`, NUL bytes included.  Failed means
+    // an error was reported.
     RegexResult Execute(const char* text, size_t length) const;
 
     // Node kinds of the program, as the compiler numbers them, and the mark
