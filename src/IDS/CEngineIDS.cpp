@@ -45,8 +45,13 @@ constexpr int32_t kDefaultMemoryPercent = 75;
 constexpr int32_t kMinMemoryPercent = 25;
 constexpr int32_t kMaxMemoryPercent = 900;
 constexpr int64_t kQueueReportSeconds = 60;
-// The slave operations take no argument of the sensor's.
+// The slave operations take no argument of the sensor's, but for a
+// reload's pause, which keeps the adapters' captures open.
 constexpr uint32_t kSlaveArgument = 0;
+
+uint32_t SlaveArgument(uint32_t dwArgument) {
+    return CEngineBase::IsReload(dwArgument) ? CEngineBase::kReloadArgument : kSlaveArgument;
+}
 
 // Process-wide, as the module's exception handler and the watchdog have no
 // engine of their own: the slaves, in creation order (owned by the engine's
@@ -762,6 +767,14 @@ int32_t CEngineIDS::InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload)
 void CEngineIDS::StartMonitoring(uint32_t dwArgument, bool bResume, const char* pszDisabled) {
     if (!RefreshIDSEnabled()) {
         CSF_LOG(kCSFLogInfo, "%s", pszDisabled);
+        if (bResume && IsReload(dwArgument)) {
+            // The slaves stay paused: what their captures kept through the
+            // reload is not read.
+            jsFastLock guard(gSlaveListLock, true);
+            for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+                pSlave->CloseKeptCapture("the reload switched network monitoring off");
+            }
+        }
         return;
     }
     if (Initialize() != 0) {
@@ -815,7 +828,7 @@ int32_t CEngineIDS::OnPauseInit(uint32_t dwArgument) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
     if (m_pIThreadList) {
-        m_pIThreadList->PauseInitAll(kSlaveArgument);
+        m_pIThreadList->PauseInitAll(SlaveArgument(dwArgument));
     }
     return nResult;
 }
@@ -826,7 +839,7 @@ int32_t CEngineIDS::OnPause(uint32_t dwArgument) {
     const int32_t nResult = CEngineBase::OnPause(dwArgument);
     if (m_pIThreadList) {
         CSF_TRACE(kCSFLogInfo, "Calling EngineIDS pIThreadList->OnPause");
-        m_pIThreadList->PauseAll(kSlaveArgument);
+        m_pIThreadList->PauseAll(SlaveArgument(dwArgument));
     }
     m_bSlavesRunning = false;
     // An adapter engine left running may still read the configuration.

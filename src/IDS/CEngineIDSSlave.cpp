@@ -100,23 +100,31 @@ int32_t CEngineIDSSlave::OnResume(uint32_t dwArgument) {
 }
 
 template <typename BaseOperation>
-int32_t CEngineIDSSlave::EndCapture(BaseOperation base) {
+int32_t CEngineIDSSlave::EndCapture(BaseOperation base, bool bKeepCapture, const char* pszWhy) {
     m_bEnding = true;
     jsFastLock guard(SetupLock(), true);
     const int32_t nResult = base();
-    Shutdown();
+    Shutdown(bKeepCapture, pszWhy);
     return nResult;
 }
 
 int32_t CEngineIDSSlave::OnPause(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "%s: %s called....", m_strAdapterName.c_str(), "OnPause");
-    return EndCapture([&] { return CEngineBase::OnPause(dwArgument); });
+    return EndCapture([&] { return CEngineBase::OnPause(dwArgument); }, IsReload(dwArgument),
+                      "the adapter engine was paused");
 }
 
 int32_t CEngineIDSSlave::OnStop(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "%s: %s called....", m_strAdapterName.c_str(), "OnStop");
     CSF_TRACE(kCSFLogInfo, "Within CEngineIDSSlave::OnStop");
-    return EndCapture([&] { return CEngineBase::OnStop(dwArgument); });
+    return EndCapture([&] { return CEngineBase::OnStop(dwArgument); }, false, kClosedAtStop);
+}
+
+void CEngineIDSSlave::CloseKeptCapture(const char* pszWhy) {
+    jsFastLock guard(SetupLock(), true);
+    if (!bIDSSInitialized) {
+        StopPacketDriver(pszWhy);
+    }
 }
 
 int32_t CEngineIDSSlave::OnPauseInit(uint32_t dwArgument) {

@@ -8,6 +8,13 @@
 // drives the slave while its capture thread is not running; everything
 // else runs on the capture thread.  The master's watchdog thread only reads
 // the receive start time and the frame-in-progress flag.
+//
+// A reload's pause ends the capture thread and lets the module instance,
+// logs and firewall go, but keeps the adapter's capture open: the frames
+// that arrive while the policy is read wait in it, and the resume reads
+// them with the new rules.  The resume sets the capture up anew only when
+// the new policy asks for another capture buffer; the operator's pause
+// closes it, as a stop does.
 
 #include <atomic>
 #include <cstdint>
@@ -90,7 +97,16 @@ public:
     bool LoadModules();
     bool InitializePacketDriver();
     uint32_t SetPacketFilters(IPolicyContainer* pPolicy);
-    void Shutdown();
+    // Undoes the set-up: the module instance, the logs and the firewall's
+    // state go.  The capture goes too, unless `bKeepCapture` (a reload's
+    // pause); frames it still held unread are counted and said, `pszWhy`
+    // saying what closed it.
+    void Shutdown(bool bKeepCapture, const char* pszWhy);
+    void Shutdown() { Shutdown(false, kClosedAtStop); }
+    // Closes a capture a reload's pause kept open, when the adapter is
+    // not set up again after it (the reload switched network monitoring
+    // off); `pszWhy` says so.
+    void CloseKeptCapture(const char* pszWhy);
 
     // The process-wide maps from the configuration's rule containers: Bastion
     // event id to rule, IDS event name to rule, issue id to event name.
@@ -106,7 +122,9 @@ public:
     bool ConfigureCoalescer(IPolicyContainer* pPolicy);
     bool ConfigurePacketLogger(IPolicyContainer* pPolicy);
     bool ConfigureEvidenceLogger(IPolicyContainer* pPolicy);
-    void StopPacketDriver();
+    // Stops the capture; the frames it held that the slave never read are
+    // said, with `pszWhy`, in the log.
+    void StopPacketDriver(const char* pszWhy);
 
     // The master's watchdog: true when the module has held the current
     // frame longer than the loop time-out.
@@ -238,9 +256,10 @@ private:
     template <typename BaseOperation>
     int32_t Traced(const char* pszOperation, BaseOperation base, bool bSetUp = false);
     // Under the set-up lock: the base operation (which ends the thread),
-    // then the shut-down.
+    // then the shut-down, which keeps the capture open for a reload.
     template <typename BaseOperation>
-    int32_t EndCapture(BaseOperation base);
+    int32_t EndCapture(BaseOperation base, bool bKeepCapture, const char* pszWhy);
+    static constexpr const char* kClosedAtStop = "the adapter engine was stopped";
 
     // Capture loop.
     void CaptureLoop();
@@ -337,6 +356,8 @@ private:
     // they were last looked at.
     uint64_t m_qwCaptureDrops = 0;
     std::string m_strCaptureBuffer;
+    // The "pcd.buffersize" the open capture was set up with.
+    std::string m_strOpenedBuffer;
     int64_t m_tCaptureDropsCounted = 0;
     InputBoundHandle m_CaptureBound;
     // Whether a processor fault now would be the module's.

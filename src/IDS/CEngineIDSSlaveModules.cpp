@@ -379,19 +379,27 @@ bool CEngineIDSSlave::ConfigureEvidenceLogger(IPolicyContainer* pPolicy) {
                         m_strHardwareAddress);
 }
 
-void CEngineIDSSlave::StopPacketDriver() {
+void CEngineIDSSlave::StopPacketDriver(const char* pszWhy) {
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::StopPacketDriver called.... initialsed = %d",
               m_strAdapterName.c_str(), m_bPacketDriverInitialized ? 1 : 0);
     if (m_bPacketDriverInitialized) {
         CSF_TRACE(kCSFLogInfo, "Stopping packet driver");
         m_bPacketDriverInitialized = false;
+        uint64_t qwUnread = 0;
         try {
             if (m_pPacketDrv) {
                 m_pPacketDrv->stop();
+                qwUnread = m_pPacketDrv->framesLeftUnreadAtStop();
             }
         } catch (const std::exception& error) {
             CSF_LOG(kCSFLogError, "%s: stopping the packet driver failed: %s",
                     m_strAdapterName.c_str(), error.what());
+        }
+        if (qwUnread != 0) {
+            CSF_LOG(kCSFLogWarning,
+                    "%s: %llu frames that waited in its capture were not analysed: %s",
+                    m_strAdapterName.c_str(), static_cast<unsigned long long>(qwUnread),
+                    pszWhy != nullptr ? pszWhy : kClosedAtStop);
         }
         CSF_TRACE(kCSFLogInfo, "Packet driver stopped");
     }

@@ -32,6 +32,7 @@ constexpr int32_t kDefaultDynamicBlockPeriod = 30;
 constexpr const char kDefaultCaptureBuffer[] = "2m";
 // Open mode of a slave's driver.
 constexpr uint32_t kSlaveOpenMode = 2;
+constexpr const char kSetUpFailed[] = "its set-up failed";
 
 IPolicyContainer* CurrentPolicy() {
     ISensorCore* pSensor = GetSensorCore();
@@ -162,7 +163,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
                       "Error Loading Networking Component Modules for interface %s. IDS on this "
                       "interface is therefore unavailable.",
                       pszAdapter);
-            StopPacketDriver();
+            StopPacketDriver(kSetUpFailed);
             return 1;
         }
         CSF_TRACE(kCSFLogInfo, "Loadmodules() is TRUE");
@@ -174,7 +175,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
                     "Error Configuring Networking Component Modules for interface %s. IDS on this "
                     "interface is therefore unavailable.",
                     pszAdapter);
-            StopPacketDriver();
+            StopPacketDriver(kSetUpFailed);
             return 1;
         }
         {
@@ -191,7 +192,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
                 "IDS for %s cannot be fully initialized (Reason=%s). IDS on this interface is "
                 "therefore unavailable.",
                 pszAdapter, error.what());
-        StopPacketDriver();
+        StopPacketDriver(kSetUpFailed);
         return 1;
     }
 }
@@ -265,9 +266,23 @@ bool CEngineIDSSlave::InitializePacketDriver() {
                 strSize.c_str());
         m_pPacketDrv->setParameter("capturebuffersize", strSize);
     }
+    if (m_bPacketDriverInitialized && strSize != m_strOpenedBuffer) {
+        // A capture a reload kept open has the buffer it was made with.
+        const std::string strWhy =
+            "the reload set the capture up anew, for " +
+            (strSize != "0" ? "a capture buffer of " + strSize
+                            : std::string("the packet library's own capture buffer"));
+        StopPacketDriver(strWhy.c_str());
+    }
     m_strCaptureBuffer = strSize != "0" ? strSize : "";
-    CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
+    if (m_bPacketDriverInitialized) {
+        CSF_LOG(kCSFLogInfo, "Packet Driver %s kept its capture through the reload", pszAdapter);
+    } else {
+        CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
+    }
+    // The driver opens only what it has not opened: a kept capture stays.
     m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+    m_strOpenedBuffer = strSize;
     m_bRecordedInput = m_pPacketDrv->playsRecording();
 
     uint8_t mac[10] = {};
@@ -359,14 +374,18 @@ uint32_t CEngineIDSSlave::SetPacketFilters(IPolicyContainer* pPolicy) {
     return dwStatus;
 }
 
-void CEngineIDSSlave::Shutdown() {
+void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
     const char* pszAdapter = m_strAdapterName.c_str();
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown called....", pszAdapter);
+    // Only a reload's pause keeps the capture, which any later shut-down
+    // closes.
+    if (!bKeepCapture) {
+        StopPacketDriver(pszWhy);
+    }
     // A set-up that failed half-way holds module objects too; they go now,
     // so the next set-up does not make a second set beside them.
     if (bIDSSInitialized || bZamLoaded || m_pEventNotify || pPacketLog || m_pEvidenceLog) {
         CSF_TRACE(kCSFLogInfo, "%s: Shutting down IDSSlave engine.", pszAdapter);
-        StopPacketDriver();
         if (m_bConsolidation && bZamLoaded && m_pCoalescer != nullptr) {
             // The last consolidated events come out through the callbacks
             // before anything they use goes.

@@ -460,8 +460,6 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         }
         return CSFSensor::OnReloadPolicy(pRequest);
     }
-    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
-    ShutDownScriptHandler();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Pausing everyone.");
     // Asked of the pause itself rather than of the remembered state, which
     // says "reloading" after any earlier reload (skipped or failed ones
@@ -474,6 +472,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_pThreadList->PauseAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads paused *****\n");
     }
+    // Only now, with every engine's last alerts handed over: the script
+    // process answers what waits for it, under the rules that raised it,
+    // before it ends (ShutDown).
+    CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
+    ShutDownScriptHandler();
     // Held from the load on, so that an adapter update on the packet
     // library's thread never reads the advanced parameters while the load
     // writes them.

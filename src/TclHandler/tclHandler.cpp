@@ -1,5 +1,6 @@
 #include "TclHandler/tclHandler.h"
 
+#include <chrono>
 #include <new>
 
 #include "Common/AgentEventInfo.h"
@@ -611,16 +612,28 @@ void tclHandler::MainLoop() {
     bool bHold = false;
     int64_t tHoldDeadline = 0;
     bool bExitSent = false;
+    // From the shut-down on, until Exit goes out: what the process was
+    // asked, or is still to be asked, is answered first (bounded).
+    bool bDraining = false;
+    std::chrono::steady_clock::time_point drainEnd;
     int64_t tLastScan = 0;
     int64_t tProcessEnded = 0;
     int64_t tLastProcessCheck = 0;
-    while (m_bRunning != 0 || !bExitSent) {
+    while (m_bRunning != 0 || bDraining || !bExitSent) {
         tclRequest* pTaken = nullptr;
-        if (m_bRunning != 0) {
+        if (m_bRunning != 0 || bDraining) {
             if (!m_Queues.HasWork()) {
                 // What was taken so far goes out before the loop waits.
                 m_Outgoing.Send(m_Connection);
-                m_Queues.m_Wake.Wait(1000);
+                uint32_t dwWaitMs = 1000;
+                if (bDraining) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        drainEnd - std::chrono::steady_clock::now());
+                    if (left.count() < static_cast<int64_t>(dwWaitMs)) {
+                        dwWaitMs = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+                    }
+                }
+                m_Queues.m_Wake.Wait(dwWaitMs);
             }
             pTaken = m_Queues.PopAny();
         }
@@ -643,6 +656,10 @@ void tclHandler::MainLoop() {
                     HandleReply(pRequest.release());
                     break;
                 case tclRequest::kHold:
+                    if (bDraining) {
+                        // Nothing waits behind the scripts any more.
+                        break;
+                    }
                     bHold = true;
                     m_Queues.Hold(tclQueueSet::kScripts);
                     m_Queues.Hold(tclQueueSet::kRuns);
@@ -666,13 +683,27 @@ void tclHandler::MainLoop() {
             }
         }
         SendDueLines();
-        if (m_bRunning == 0 && !bExitSent) {
+        if (m_bRunning == 0 && !bDraining && !bExitSent) {
+            // The alerts waiting for this process were raised under the
+            // rules whose scripts it holds, which go with the reload or
+            // stop that shuts it down: it answers them before it is ended.
+            bDraining = true;
+            drainEnd =
+                std::chrono::steady_clock::now() + std::chrono::seconds(kShutDownAnswerSeconds);
+            m_Queues.Release(tclQueueSet::kScripts);
+            m_Queues.Release(tclQueueSet::kRuns);
+        }
+        if (bDraining && (NothingToAnswer() || std::chrono::steady_clock::now() >= drainEnd)) {
+            if (!NothingToAnswer()) {
+                ReportUnanswered();
+            }
             std::unique_ptr<tclRequest> pExit(new (std::nothrow) tclRequest);
             if (pExit) {
                 pExit->m_nCommandType = qorTclCommand::kExit;
                 pExit->m_nAction = tclRequest::kSend;
                 SendRequest(pExit.release());
             }
+            bDraining = false;
             bExitSent = true;
             m_Queues.Hold(tclQueueSet::kScripts);
             m_Queues.Hold(tclQueueSet::kRuns);
@@ -686,7 +717,7 @@ void tclHandler::MainLoop() {
         // loop still ends, after the replies it wrote have had time to come
         // in.
         if (tProcessEnded == 0) {
-            if (m_bRunning != 0 && tNow != tLastProcessCheck && ProcessEnded()) {
+            if ((m_bRunning != 0 || bDraining) && tNow != tLastProcessCheck && ProcessEnded()) {
                 tProcessEnded = tNow;
             }
             tLastProcessCheck = tNow;
@@ -701,6 +732,42 @@ void tclHandler::MainLoop() {
             PublishScriptAnswers();
         }
     }
+}
+
+bool tclHandler::NothingToAnswer() {
+    return m_Pending.empty() && m_Outgoing.IsEmpty() &&
+           m_Queues.Queue(tclQueueSet::kScripts).Size() == 0 &&
+           m_Queues.Queue(tclQueueSet::kRuns).Size() == 0;
+}
+
+void tclHandler::Unanswered::Note(const tclRequest& request, bool bReported) {
+    if (request.m_nScriptType == qorTclCommand::kValidation) {
+        ++(bReported ? m_qwUnvalidated : m_qwDropped);
+    }
+}
+
+void tclHandler::ReportUnanswered() {
+    Unanswered tally;
+    // The pending ones are finished once the process has ended, as at any
+    // end of it; the queued ones now.
+    for (const auto& [name, pRequest] : m_Pending) {
+        if (pRequest->m_pRecord) {
+            tally.Note(*pRequest, pRequest->m_pRule != nullptr && !pRequest->m_pRule->GetNeedTcl());
+        }
+    }
+    FinishQueued(&tally);
+    if (tally.m_qwUnvalidated + tally.m_qwDropped == 0) {
+        return;
+    }
+    CSF_LOG(
+        kCSFLogWarning | kCSFLogConsoleFlag,
+        "Rule scripts: %llu alerts were still waiting for their validation when the script process "
+        "was ended, %d s after it was told to end: %llu go on unvalidated, %llu are dropped (their "
+        "rule requires its script)",
+        static_cast<unsigned long long>(tally.m_qwUnvalidated + tally.m_qwDropped),
+        static_cast<int>(kShutDownAnswerSeconds),
+        static_cast<unsigned long long>(tally.m_qwUnvalidated),
+        static_cast<unsigned long long>(tally.m_qwDropped));
 }
 
 void tclHandler::ExpirePending(int64_t tNow) {
@@ -737,13 +804,17 @@ bool tclHandler::FinishUnvalidated(tclRequest& request) {
     return true;
 }
 
-void tclHandler::FinishQueued() {
+void tclHandler::FinishQueued(Unanswered* pTally) {
     for (int nIndex = 0; nIndex < tclQueueSet::kQueueCount; ++nIndex) {
         m_Queues.Release(nIndex);
         while (tclRequest* pTaken = m_Queues.Queue(nIndex).Pop(0)) {
             std::unique_ptr<tclRequest> pRequest(pTaken);
             if (pRequest->m_nAction == tclRequest::kSend) {
-                FinishUnvalidated(*pRequest);
+                const bool bAlert = pRequest->m_pRecord != nullptr;
+                const bool bReported = FinishUnvalidated(*pRequest);
+                if (bAlert && pTally != nullptr) {
+                    pTally->Note(*pRequest, bReported);
+                }
             }
         }
     }

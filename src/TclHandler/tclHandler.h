@@ -85,6 +85,10 @@ public:
     // says each script it refused, as an error naming the rule.
     std::string DescribeScripting();
     static constexpr uint32_t kDescribeWaitMs = 10000;
+    // Ends the handler thread.  Nothing is queued from then on; the process
+    // first answers the runs it was sent and those queued for it, within
+    // kShutDownAnswerSeconds, and the alerts still without an answer then
+    // go on unvalidated or are dropped, said and counted.
     void ShutDown();
     // `pRule`, when given, is the rule the script is of: what the process
     // says of the script is said with what becomes of its alerts.
@@ -110,6 +114,10 @@ public:
     void InitScripts();
     void MainLoop();
     void SendRequest(tclRequest* pRequest);
+    // How long a process told to end (a reload, a stop) has to answer what
+    // it was asked and what was queued for it, before the rest goes on
+    // unvalidated or is dropped, said and counted.
+    static constexpr int32_t kShutDownAnswerSeconds = 3;
     // The events the engines raise decide how often the table of pending
     // requests is full: what happened to such an event is logged so many
     // times a minute, the next line counting those left out.
@@ -182,9 +190,22 @@ private:
     // otherwise.  True when reported.
     bool FinishUnvalidated(tclRequest& request);
     void CountQueued(bool bQueued);
+    // Alerts that never got their script's answer, by their fate.
+    struct Unanswered {
+        uint64_t m_qwUnvalidated = 0;
+        uint64_t m_qwDropped = 0;
+        // Counts the request's record when it is a validation's alert.
+        void Note(const tclRequest& request, bool bReported);
+    };
     // Every queued request taken out, its record reported or dropped as
-    // FinishUnvalidated decides.
-    void FinishQueued();
+    // FinishUnvalidated decides (and the alerts counted in `pTally`).
+    void FinishQueued(Unanswered* pTally = nullptr);
+    // No request is queued for the process or waits for its answer.
+    bool NothingToAnswer();
+    // The validations still without an answer when the process is to be
+    // ended, said on the console and in the log with what becomes of them;
+    // those still queued are finished now.
+    void ReportUnanswered();
     // Adds the request's line to those going out together.
     void WriteRequest(tclRequest& request);
     // Sends the lines added so far once they are due: the batch is full,

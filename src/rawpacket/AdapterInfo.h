@@ -52,6 +52,9 @@ public:
     uint8_t m_byTransmitOption = 0;
     uint32_t m_dwReadMode = 0;
     uint32_t m_dwCaptureBufferSize = 0;
+    // Frames the receive buffer still held, unread, when the driver was
+    // last stopped; 0 when the library cannot tell.
+    uint64_t m_qwLeftUnreadAtStop = 0;
 };
 
 std::ostream& operator<<(std::ostream& out, const AdapterInfo& info);

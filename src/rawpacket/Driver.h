@@ -70,6 +70,11 @@ public:
     // had not taken those before them (its capture buffer was full); 0 when
     // the library cannot tell.  On the thread that reads.
     virtual uint64_t framesDroppedForReader() { return 0; }
+    // Frames the adapter had received for its reader and not handed over
+    // yet when the driver was last stopped: the stop let them go unread.
+    // 0 when the library cannot tell, and for a recording, whose frames
+    // wait in it for the next opening.
+    uint64_t framesLeftUnreadAtStop() const { return m_AdapterInfo.m_qwLeftUnreadAtStop; }
 
     void setMode(uint32_t openMode) { m_AdapterInfo.m_dwOpenMode = openMode; }
     // Records the factory that handed the driver out, so destruction

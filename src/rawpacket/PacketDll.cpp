@@ -458,6 +458,10 @@ void PacketDll::stop(AdapterInfo& info) {
         if (info.m_bReceiveCreated) {
             status = m_pfnPacketCloseRx(entry);
             info.m_bReceiveCreated = false;
+            // Asked before the adapter is closed, which forgets its counts.
+            PacketStatistics counts{};
+            info.m_qwLeftUnreadAtStop =
+                m_pfnPacketGetStatistics(entry, &counts, 1) == 0 ? counts.m_qwLeftUnread : 0;
         }
         if (info.m_bTransmitOpen) {
             status = m_pfnPacketTxClose(entry);

@@ -63,6 +63,8 @@ struct PacketStatistics {
     uint64_t m_qwBlocked;
     uint64_t m_qwInjected;
     uint64_t m_qwSent;
+    // Frames the receive buffer still held, unread, when it was closed.
+    uint64_t m_qwLeftUnread;
 };
 
 // PacketFree directions.

@@ -70,11 +70,55 @@ uint32_t TapAdapter::createRx(uint32_t bytes, uint32_t /*frameLenMax*/) {
 uint32_t TapAdapter::closeRx() {
     if (m_nRxFd >= 0) {
         collectKernelDrops();
+        m_Statistics.m_qwLeftUnread += countUnread();
         ::close(m_nRxFd);
         m_nRxFd = -1;
     }
     m_bRecordOut = false;
     return 0;
+}
+
+uint64_t TapAdapter::countUnread() {
+    // Bound to no protocol, the socket takes nothing more: what it holds
+    // now is what its reader never got.
+    sockaddr_ll none{};
+    none.sll_family = AF_PACKET;
+    none.sll_protocol = 0;
+    none.sll_ifindex = m_Facts.m_nIfIndex;
+    if (::bind(m_nRxFd, reinterpret_cast<sockaddr*>(&none), sizeof none) != 0) {
+        return 0;
+    }
+    uint64_t unread = 0;
+    for (;;) {
+        sockaddr_ll from{};
+        socklen_t length = sizeof from;
+        const ssize_t wire =
+            ::recvfrom(m_nRxFd, recordData(), recordRoom(), MSG_TRUNC | MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&from), &length);
+        if (wire < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return unread;
+        }
+        if (isForReader(from, static_cast<uint32_t>(wire))) {
+            ++unread;
+        }
+    }
+}
+
+bool TapAdapter::isForReader(const sockaddr_ll& from, uint32_t wire) {
+    // The loopback interface shows each frame once leaving and once
+    // arriving; a bypassed frame is passed on unseen.
+    if (from.sll_pkttype == PACKET_OUTGOING && m_bLoopback) {
+        return false;
+    }
+    const uint32_t captured = wire < recordRoom() ? wire : recordRoom();
+    if (m_Bypass.matches(recordData(), captured)) {
+        ++m_Statistics.m_qwPassed;
+        return false;
+    }
+    return true;
 }
 
 void TapAdapter::collectKernelDrops() {
@@ -132,14 +176,7 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
         m_nReadError = 0;
         bool outgoing = from.sll_pkttype == PACKET_OUTGOING;
         uint32_t captured = static_cast<uint32_t>(wire) < recordRoom() ? static_cast<uint32_t>(wire) : recordRoom();
-        // The loopback interface shows each frame once leaving and once
-        // arriving; a bypassed frame is passed on unseen.
-        const bool skipped = outgoing && m_bLoopback;
-        const bool bypassed = !skipped && m_Bypass.matches(recordData(), captured);
-        if (skipped || bypassed) {
-            if (bypassed) {
-                ++m_Statistics.m_qwPassed;
-            }
+        if (!isForReader(from, static_cast<uint32_t>(wire))) {
             // A flood of frames the reader never sees ends the read at its
             // time-out all the same, so the reader still gets its turn (to
             // stop, to do its housekeeping).

@@ -3,6 +3,8 @@
 // every frame the interface receives and sends, and sends frames onto the
 // wire.  A tap cannot hold frames back: a dropped frame is only counted.
 
+#include <linux/if_packet.h>
+
 #include "ShimAdapter.h"
 
 namespace shim {
@@ -27,6 +29,13 @@ public:
 private:
     int openSocket(int protocol);
     void collectKernelDrops();
+    // Takes what the receive socket holds, counting the frames a read
+    // would have handed over.  Only right before the socket is closed.
+    uint64_t countUnread();
+    // Whether a read hands over the frame `from` sent, of `wire` bytes,
+    // whose bytes are in the record: neither the loopback interface's
+    // second sight of it nor bypassed (counted as passed).
+    bool isForReader(const sockaddr_ll& from, uint32_t wire);
     // Answers a read that failed with `error`.
     uint32_t failedRead(int error);
 

@@ -147,6 +147,15 @@ protected:
         m_ReplayFiles.reset();
         m_ReplayFiles = std::make_unique<hwtest::EnvironmentOverride>("HW_PACKET_REPLAY", strFiles.c_str());
     }
+    // A replay paced, with its second frame an hour after the first: still
+    // playing when the engine is asked.
+    void ReplayLasting() {
+        std::vector<rptest::TestFrame> frames = {{zamtest::BuildFrame(LandAttack()), 1767225600u, 0},
+                                                 {zamtest::BuildFrame(LandAttack()), 1767229200u, 0}};
+        hwtest::WriteWholeFile(m_Root.File("lasting.pcap"), rptest::PcapBytes(frames));
+        Replay(m_Root.File("lasting.pcap"));
+        m_Paced = std::make_unique<hwtest::EnvironmentOverride>("HW_PACKET_REPLAY_PACE", "1");
+    }
 
     // What the packet library was last told of a parameter, or null.
     static const char* LibraryParameter(const char* pszName) {
@@ -165,6 +174,7 @@ protected:
     hwtest::EnvironmentOverride m_Out{"HW_PACKET_REPLAY_OUT", m_Root.Path().c_str()};
     hwtest::EnvironmentOverride m_ListError{"HW_PACKET_LIST_ERROR", nullptr};
     std::unique_ptr<hwtest::EnvironmentOverride> m_ReplayFiles;
+    std::unique_ptr<hwtest::EnvironmentOverride> m_Paced;
     PolicyFixture m_Fixture;
     ConfigFactory m_Factory;
     std::unique_ptr<CEngineIDS> m_pEngine;
@@ -279,13 +289,7 @@ TEST_F(CEngineIDSTest, AnUpdateAddsEachNewAdapterOnceAndAListErrorKeepsLibraryAn
 // The summary's reason is what failed, not the packet library whatever
 // failed; capture set up at a reload once it is put right leaves none.
 TEST_F(CEngineIDSTest, ASetUpThatFailsIsTheSummarysReasonUntilAReloadSetsCaptureUp) {
-    // Paced, with its second frame an hour after the first: still playing
-    // when the engine is asked.
-    std::vector<rptest::TestFrame> frames = {{zamtest::BuildFrame(LandAttack()), 1767225600u, 0},
-                                             {zamtest::BuildFrame(LandAttack()), 1767229200u, 0}};
-    hwtest::WriteWholeFile(m_Root.File("lasting.pcap"), rptest::PcapBytes(frames));
-    Replay(m_Root.File("lasting.pcap"));
-    hwtest::EnvironmentOverride paced("HW_PACKET_REPLAY_PACE", "1");
+    ReplayLasting();
     const auto describe = [&] {
         std::string strInput;
         return std::string(Engine().DescribeInput(strInput) ? "input: " : "WITHOUT INPUT: ") + strInput;
@@ -321,6 +325,39 @@ TEST_F(CEngineIDSTest, ASetUpThatFailsIsTheSummarysReasonUntilAReloadSetsCapture
     SensorSettings::Instance().m_bNodekeeper = false;
     reload();
     EXPECT_EQ("input: off: network monitoring (\"Nodekeeper\") is off", describe());
+}
+
+// A reload's pause keeps the adapters' captures open for its resume; one
+// that switches network monitoring off closes them, so the reload that
+// switches it on again opens them anew.
+TEST_F(CEngineIDSTest, AReloadKeepsTheAdaptersCapturesUnlessItSwitchesMonitoringOff) {
+    ReplayLasting();
+    ASSERT_EQ(0, Engine().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    const auto reload = [&] {
+        m_Fixture.m_HostLog.m_Services.Forget();
+        Engine().OnPauseInit(CEngineBase::kReloadArgument);
+        Engine().OnPause(CEngineBase::kReloadArgument);
+        Engine().OnReloadPolicy(CEngineBase::kReloadArgument);
+        Engine().OnResume(CEngineBase::kReloadArgument);
+    };
+    const std::string strKept = "Packet Driver \\Device\\replay0 kept its capture through the reload";
+    const std::string strOpened = "Starting Packet Driver \\Device\\replay0...";
+    reload();
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains(strKept));
+    EXPECT_FALSE(m_Fixture.m_HostLog.Contains(strOpened));
+    SensorSettings::Instance().m_bNodekeeper = false;
+    reload();
+    SensorSettings::Instance().m_bNodekeeper = true;
+    reload();
+    EXPECT_FALSE(m_Fixture.m_HostLog.Contains(strKept));
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains(strOpened));
+    // The operator's pause closes them too.
+    Engine().OnPauseInit(0);
+    Engine().OnPause(0);
+    m_Fixture.m_HostLog.m_Services.Forget();
+    Engine().OnResume(0);
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains(strOpened));
 }
 
 TEST_F(CEngineIDSTest, AStartWaitsABoundedTimeForSlavesThatNeverReport) {

@@ -29,6 +29,7 @@
 #include "qorZamSensorLib/ZamTestPaths.h"
 #include "qorZamSensorLib/qorZamSensorEx.h"
 #include "qorZamSensorLib/qorZamSensorMgr.h"
+#include "rawpacket/Driver.h"
 #include "rawpacket/HostInfo.h"
 #include "rawpacket/PacketDll.h"
 #include "rawpacket/ReplayFixture.h"
@@ -492,6 +493,50 @@ TEST_F(IDSSlaveTest, PauseAndResumeRebuildTheRuleMapsOnceForAllSlaves) {
     second.OnStop(0);
     EXPECT_EQ(30, CEngineIDSSlave::DynamicBlockPeriod.load());
     EXPECT_EQ(1u, maps.idsRules.count("TCP_SynFin"));
+}
+
+// A reload's pause ends the capture thread and lets the module instance
+// go, but keeps the adapter's capture open for the resume, which reads on
+// from it; a resume that asks for another capture buffer sets the capture
+// up anew, and the operator's pause closes it.
+TEST_F(IDSSlaveTest, AReloadsPauseKeepsTheCaptureOpenUnlessItsBufferChanges) {
+    m_Fixture.AddIDSRule("TCP_SynFin", nullptr);
+    WriteCapture({SynFin(), SynFin(), SynFin()}, "in.pcap", 1700000000u, 1);
+    hwtest::EnvironmentOverride paced("HW_PACKET_REPLAY_PACE", "1");
+    CEngineIDSSlave& slave = MakeSlave();
+    ASSERT_EQ(0, slave.OnStart(0));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return slave.GetFramesRead() >= 1; }));
+    const rp::AdapterInfo& info = slave.GetPacketDriver()->adapterInfo();
+    for (int nReload = 1; nReload <= 2; ++nReload) {
+        SCOPED_TRACE(nReload);
+        slave.OnPauseInit(CEngineBase::kReloadArgument);
+        slave.OnPause(CEngineBase::kReloadArgument);
+        EXPECT_FALSE(slave.IsInitialized());
+        EXPECT_FALSE(slave.IsZamLoaded());
+        EXPECT_TRUE(info.m_bReceiveCreated);
+        m_Fixture.m_HostLog.m_Services.Forget();
+        if (nReload == 2) {
+            m_Fixture.Set(kTuning, "pcd.buffersize", "4m");
+        }
+        ASSERT_EQ(0, slave.OnResume(CEngineBase::kReloadArgument));
+        EXPECT_EQ(nReload == 1, Logged("Packet Driver \\Device\\replay0 kept its capture through the reload"));
+        EXPECT_EQ(nReload == 2, Logged("Starting Packet Driver \\Device\\replay0..."));
+        EXPECT_TRUE(slave.IsInitialized());
+    }
+    EXPECT_EQ(4u * 1048576u, info.m_dwCaptureBufferSize);
+    // Each frame of the capture once, the last a second after the others
+    // at the replay's pace.
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        AlertNames();
+        return m_Alerts.size() >= 3;
+    }));
+    slave.OnPauseInit(0);
+    slave.OnPause(0);
+    EXPECT_FALSE(info.m_bReceiveCreated);
+    EXPECT_FALSE(info.m_bOpened);
+    EXPECT_EQ(3u, slave.GetFramesRead());
+    AlertNames();
+    EXPECT_EQ(3u, m_Alerts.size());
 }
 
 // A capture file waits for its reader: a replay whose alerts find the

@@ -323,10 +323,13 @@ TEST_F(IdsReplayHostTest, DynamicBlockDropsTheIntruderForItsPeriodOnly) {
     EXPECT_EQ("49", alerts[0].Param("VulnStatus"));
 }
 
-TEST_F(IdsReplayHostTest, ThroughAPushAndAPauseTheReplayPlaysOnceAndEveryAttackStillAlertsAndIsBlocked) {
-    // Three bursts an hour apart in the capture, paced: the replay holds the
-    // next burst until a push (a reload) and then a pause and resume set
-    // the adapter up again, when it goes on with the next frame at once.
+TEST_F(IdsReplayHostTest, ThroughPushesAndAPauseTheReplayPlaysOnceAtItsPaceAndEveryAttackStillAlertsAndIsBlocked) {
+    // Three bursts in the capture, paced: the second two seconds after the
+    // first, the third an hour after the second.  A push keeps the replay
+    // open, with its place and its pace: the second burst comes at its time
+    // whether or not a push came between, and a push while the replay waits
+    // out the hour leaves it waiting.  A pause and resume sets the adapter
+    // up again, which counts the pace afresh: the third burst comes at once.
     const std::vector<FrameSpec> first = {hwtest::LandAttack(), hwtest::Telnet(), Payload(6, Ip(203, 0, 113, 9), "GET /evil.sh")};
     const std::vector<FrameSpec> second = {hwtest::SynFin(), hwtest::Telnet(), Payload(6, Ip(203, 0, 113, 10), "GET /evil.sh"),
                                            hwtest::Benign()};
@@ -337,7 +340,7 @@ TEST_F(IdsReplayHostTest, ThroughAPushAndAPauseTheReplayPlaysOnceAndEveryAttackS
         for (const rptest::TestFrame& frame : hwtest::Frames(*burst, dwSeconds, 200)) {
             frames.push_back(frame);
         }
-        dwSeconds += 3600;
+        dwSeconds += burst == &first ? 2 : 3600;
     }
     // The module's tuning names the payload it looks for.
     hwtest::NetworkPolicyOptions options;
@@ -351,9 +354,13 @@ TEST_F(IdsReplayHostTest, ThroughAPushAndAPauseTheReplayPlaysOnceAndEveryAttackS
 
     const std::string pushed = m_Host.File("pushed.policy");
     hwtest::WriteWholeFile(pushed, hwtest::ReadWholeFile(m_Host.File("Default.policy")));
-    ASSERT_NO_THROW(hwtest::Run(std::string(HW_BINARY_DIR) + "/bin/hwhost push --root " + m_Host.Root() +
-                                " --wait 60 " + pushed));
+    const std::string push = std::string(HW_BINARY_DIR) + "/bin/hwhost push --root " + m_Host.Root() + " --wait 60 " + pushed;
+    ASSERT_NO_THROW(hwtest::Run(push));
     ASSERT_TRUE(AwaitAlerts(6)) << m_Host.Alerts() << m_Host.Log();
+    // The third burst is an hour away, and stays so through a push.
+    ASSERT_NO_THROW(hwtest::Run(push));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(6u, Alerts().size()) << m_Host.Alerts();
 
     m_Host.Signal(SIGUSR1);
     ASSERT_TRUE(Completed(m_Host, "pause"));

@@ -29,8 +29,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr uint16_t kDecoyPort = 2323;
 constexpr int kPushes = 5;
 
@@ -170,20 +168,7 @@ TEST_F(ReloadHostTest, EveryDatagramConnectionAndWebEventThroughFivePushesIsOneA
     const uint64_t qwRefusedBefore = m_Namespace.UdpCounters()["NoPorts"];
 
     // A thousand numbered datagrams a second, on a schedule.
-    std::atomic<bool> bStop{false};
-    uint64_t qwSent = 0;
-    bool bAllSent = false;
-    std::thread syslog([&] {
-        auto next = Clock::now();
-        bAllSent = m_Host.SendDatagrams([&](std::string& datagram) {
-            if (bStop) {
-                return false;
-            }
-            std::this_thread::sleep_until(next += std::chrono::milliseconds(1));
-            datagram = "<38>probe[1]: reload probe " + std::to_string(++qwSent);
-            return true;
-        });
-    });
+    hwtest::DatagramStream syslog(m_Host, "<38>probe[1]: reload probe ", std::chrono::milliseconds(1));
     DecoyKnocker knocker(m_Namespace.HolderPid());
     hwtest::ChildProcess module;
     ASSERT_TRUE(module.Start({std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root", m_Host.Root(), "write",
@@ -202,8 +187,8 @@ TEST_F(ReloadHostTest, EveryDatagramConnectionAndWebEventThroughFivePushesIsOneA
     }
     // What came in just after the last push is read too.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    bStop = true;
-    syslog.join();
+    syslog.Stop();
+    const uint64_t qwSent = syslog.Sent();
     knocker.Stop();
     module.CloseStdin();
     int exitCode = -1;
@@ -220,7 +205,7 @@ TEST_F(ReloadHostTest, EveryDatagramConnectionAndWebEventThroughFivePushesIsOneA
         << said;
     EXPECT_EQ(0, nNotWritten) << said;
 
-    EXPECT_TRUE(bAllSent);
+    EXPECT_TRUE(syslog.AllSent());
     EXPECT_EQ(0u, m_Namespace.UdpCounters()["NoPorts"] - qwRefusedBefore);
     EXPECT_EQ(0u, knocker.Refused());
     const size_t nDecoy = knocker.Made();

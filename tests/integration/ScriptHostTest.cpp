@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -235,6 +236,60 @@ TEST_F(ScriptHostTest, ValidationScriptRejectsOneAlertMarksTheOtherAndIsSentAgai
     const std::string errors = host.Errors();
     EXPECT_EQ(std::string::npos, errors.find("AddressSanitizer")) << host.ErrorsTail();
     EXPECT_EQ(std::string::npos, errors.find("runtime error")) << host.ErrorsTail();
+}
+
+// Logins offered steadily, a hundred a second, through four pushes, for a
+// rule that requires its script: each push pauses the engines, then lets
+// the script process answer every alert that waits for it before a new
+// process takes the new policy's scripts, so every login is one alert,
+// validated once, and none is passed on unvalidated or dropped.
+TEST_F(ScriptHostTest, AlertsOfferedThroughPushesAreEachValidatedOnce) {
+    hwtest::NamespacedHost host(m_namespace);
+    const std::string strPolicy = Changed(
+        Changed(kScriptPolicy, "Enabled\t=B\t1;\r\nPriority", "Enabled\t=B\t1;\r\nNeedTcl\t=B\t1;\r\nPriority"),
+        "ScriptEnabled\t=B\t1;\r\n", "ScriptEnabled\t=B\t1;\r\nNodekeeper\t=B\t0;\r\n");
+    ASSERT_TRUE(StartWithScripts(host, strPolicy));
+    hwtest::DatagramStream logins(host, "<38>sshd[1]: login failed for u", std::chrono::milliseconds(10));
+    ASSERT_TRUE(AlertArrives(host, "value='u1'")) << host.Log();
+    constexpr int kPushes = 4;
+    for (int nPush = 1; nPush <= kPushes; ++nPush) {
+        ASSERT_TRUE(host.Reload(strPolicy)) << nPush << "\n" << host.ErrorsTail();
+    }
+    const uint64_t qwAtLastPush = logins.Sent();
+    hwtest::WaitUntil([&] { return logins.Sent() >= qwAtLastPush + 20; }, 30);
+    logins.Stop();
+    ASSERT_TRUE(logins.AllSent());
+    const uint64_t qwCount = logins.Sent();
+    hwtest::WaitUntil([&] { return hwtest::CountOf(host.Alerts(), "</event>") >= qwCount; }, 60);
+    int nExit = -1;
+    ASSERT_TRUE(host.Stop(nExit));
+    EXPECT_EQ(0, nExit);
+
+    // Each login once, with the verdict its validation left.
+    const std::string strAlerts = host.Alerts();
+    std::vector<int> times(qwCount + 1, 0);
+    uint64_t qwUnmarked = 0;
+    for (size_t nAt = 0, nEnd = 0; (nEnd = strAlerts.find("</event>", nAt)) != std::string::npos; nAt = nEnd + 1) {
+        const std::string strAlert = strAlerts.substr(nAt, nEnd - nAt);
+        const std::string strUser = "<param name='User' type='string' value='u";
+        const size_t nUser = strAlert.find(strUser);
+        const uint64_t n = nUser != std::string::npos ? std::strtoull(strAlert.c_str() + nUser + strUser.size(), nullptr, 10) : 0;
+        ++times[n <= qwCount ? n : 0];
+        qwUnmarked += strAlert.find("__qor_verdict") == std::string::npos ? 1 : 0;
+    }
+    std::string strWrong;
+    for (uint64_t n = 0; n <= qwCount; ++n) {
+        if (times[n] != (n == 0 ? 0 : 1) && strWrong.size() < 200) {
+            strWrong += " u" + std::to_string(n) + " x" + std::to_string(times[n]);
+        }
+    }
+    EXPECT_EQ("", strWrong) << "of " << qwCount;
+    EXPECT_EQ(0u, qwUnmarked);
+    const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
+    EXPECT_EQ(qwCount, summary.m_qwValidated);
+    EXPECT_EQ(0u, summary.m_qwUnvalidated + summary.m_qwDropped + summary.m_qwSyslogDropped);
+    EXPECT_EQ(static_cast<size_t>(kPushes + 1), hwtest::CountOf(host.Log(), "Completed tcl script initialization!"));
+    std::printf("%" PRIu64 " logins through %d pushes\n", qwCount, kPushes);
 }
 
 // Another account listening first on every port a script process could be

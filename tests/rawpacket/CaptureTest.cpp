@@ -35,6 +35,21 @@ bool IsTestFrame(const rp::PacketRecord& packet) {
     return packet.m_dwCapturedLength >= 14 && packet.m_pData[12] == 0x88 && packet.m_pData[13] == 0xB5;
 }
 
+// A raw socket bound to `pszInterface` for frames of `wProtocol` (host
+// order); -1 when it cannot be made.
+int BoundSocket(const char* pszInterface, uint16_t wProtocol) {
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(wProtocol));
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(wProtocol);
+    address.sll_ifindex = static_cast<int>(::if_nametoindex(pszInterface));
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Live capture on one end of a veth pair inside a private network namespace.
 class CaptureTest : public ::testing::Test {
 protected:
@@ -49,13 +64,8 @@ protected:
                                     "ip link set hwcap1 up"}) {
             ASSERT_EQ(std::system(command), 0) << command;
         }
-        m_nPeer = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        m_nPeer = BoundSocket("hwcap1", ETH_P_ALL);
         ASSERT_GE(m_nPeer, 0);
-        sockaddr_ll address{};
-        address.sll_family = AF_PACKET;
-        address.sll_protocol = htons(ETH_P_ALL);
-        address.sll_ifindex = static_cast<int>(::if_nametoindex("hwcap1"));
-        ASSERT_EQ(::bind(m_nPeer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         m_Table.Fill();
         ASSERT_GE(m_Table.Find(kAdapter), 0);
     }
@@ -68,6 +78,18 @@ protected:
     void SendFromPeer(const rptest::TestFrame& frame) {
         ASSERT_EQ(::send(m_nPeer, frame.m_Bytes.data(), frame.m_Bytes.size(), 0),
                   static_cast<ssize_t>(frame.m_Bytes.size()));
+    }
+
+    // A driver open on the adapter, its reads ending after 100 ms, with no
+    // frames of the system's own (IPv6 neighbour discovery) on the pair.
+    std::unique_ptr<rp::Driver> QuietDriver() {
+        for (const char* pszEnd : {"hwcap0", "hwcap1"}) {
+            hwtest::WriteWholeFile(std::string("/proc/sys/net/ipv6/conf/") + pszEnd + "/disable_ipv6", "1");
+        }
+        std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kAdapter, 2);
+        driver->setParameter("readtimeout", "100");
+        driver->open(true, false);
+        return driver;
     }
 
     // The next test frame the driver reads, within a generous deadline.
@@ -227,6 +249,41 @@ TEST_F(CaptureTest, FramesDroppedForWantOfRoomAreCountedWhileTheAdapterIsOpen) {
     EXPECT_EQ(driver->framesDroppedForReader(), qwDropped) << "counted once";
 }
 
+// Frames the adapter took for its reader and the reader never read are
+// counted when the driver stops, as the stop lets them go; a driver that
+// read everything leaves none.
+TEST_F(CaptureTest, FramesStillWaitingWhenTheDriverStopsAreCounted) {
+    std::unique_ptr<rp::Driver> driver = QuietDriver();
+    SendFromPeer(m_Frames[0]);
+    ASSERT_TRUE(NextTestFrame(*driver));
+    driver->freeFrame(driver->frame());
+    // A socket of the test's own beside the driver's: once it has the
+    // frames, so has the driver's, which the system serves in the same turn.
+    const int watcher = BoundSocket("hwcap0", kTestEtherType);
+    ASSERT_GE(watcher, 0);
+    for (const rptest::TestFrame& frame : m_Frames) {
+        SendFromPeer(frame);
+    }
+    size_t nSeen = 0;
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        char buffer[2048];
+        while (::recv(watcher, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+            ++nSeen;
+        }
+        return nSeen == m_Frames.size();
+    }));
+    ::close(watcher);
+    driver->stop();
+    EXPECT_EQ(driver->framesLeftUnreadAtStop(), m_Frames.size());
+    // Opened again and read to the end, it leaves nothing.
+    driver->open(true, false);
+    SendFromPeer(m_Frames[1]);
+    ASSERT_TRUE(NextTestFrame(*driver));
+    driver->freeFrame(driver->frame());
+    driver->stop();
+    EXPECT_EQ(driver->framesLeftUnreadAtStop(), 0u);
+}
+
 // IPv4 over UDP from 10.1.2.3, which the test's bypass filter covers.
 std::vector<uint8_t> BypassedFrame() {
     std::vector<uint8_t> frame(14 + 20 + 8 + 18, 0);
@@ -239,13 +296,7 @@ std::vector<uint8_t> BypassedFrame() {
 // A flood of frames the reader asked not to see still ends each read at
 // its time-out, so the reader gets its turn to stop and to do its work.
 TEST_F(CaptureTest, ReadUnderAFloodOfBypassedFramesEndsAtItsTimeOut) {
-    // No frames of the system's own (IPv6 neighbour discovery) beside the flood.
-    for (const char* pszEnd : {"hwcap0", "hwcap1"}) {
-        hwtest::WriteWholeFile(std::string("/proc/sys/net/ipv6/conf/") + pszEnd + "/disable_ipv6", "1");
-    }
-    std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kAdapter, 2);
-    driver->setParameter("readtimeout", "100");
-    driver->open(true, false);
+    std::unique_ptr<rp::Driver> driver = QuietDriver();
     ASSERT_EQ(driver->purgeBypassFilters(nullptr), 0u);
     ASSERT_EQ(driver->addBypassFilter(htonl(0x0A000000u), 8, 255, 1), 0u);
     ASSERT_EQ(driver->pushAllBypassFilters(nullptr), 0u);

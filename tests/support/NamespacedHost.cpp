@@ -184,6 +184,21 @@ DatagramStream::DatagramStream(const NamespacedHost& host, const std::string& pr
           });
       }) {}
 
+DatagramStream::DatagramStream(const NamespacedHost& host, const std::string& prefix,
+                               std::chrono::microseconds interval)
+    : m_thread([this, &host, prefix, interval] {
+          auto next = std::chrono::steady_clock::now();
+          m_bAllSent = host.SendDatagrams([&](std::string& text) {
+              if (m_bStop) {
+                  return false;
+              }
+              std::this_thread::sleep_until(next += interval);
+              text = prefix + std::to_string(m_qwSent + 1);
+              ++m_qwSent;
+              return true;
+          });
+      }) {}
+
 void DatagramStream::Stop() {
     m_bStop = true;
     if (m_thread.joinable()) {

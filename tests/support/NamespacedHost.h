@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -109,13 +111,21 @@ private:
 class DatagramStream {
 public:
     DatagramStream(const NamespacedHost& host, const std::string& prefix);
+    // One datagram every `interval` on a schedule, numbered from 1.
+    DatagramStream(const NamespacedHost& host, const std::string& prefix, std::chrono::microseconds interval);
     ~DatagramStream() { Stop(); }
     DatagramStream(const DatagramStream&) = delete;
     DatagramStream& operator=(const DatagramStream&) = delete;
     void Stop();
+    // Datagrams sent so far (of the scheduled stream).
+    uint64_t Sent() const { return m_qwSent; }
+    // After Stop: whether every datagram went out.
+    bool AllSent() const { return m_bAllSent; }
 
 private:
     std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_qwSent{0};
+    std::atomic<bool> m_bAllSent{false};
     std::thread m_thread;
 };
 
