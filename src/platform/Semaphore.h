@@ -153,8 +153,9 @@ public:
     // Another account cut the shared core short under this process; Wait
     // and Release fail until Remap.
     bool Cut() const { return m_guard.Cut(); }
-    // As Cut, after reading the core's end, so that a cut is found now.
-    bool CheckCut() const { return m_guard.Check(); }
+    // As Cut, after reading the core's end and the object's length, so
+    // that a cut is found now.
+    bool CheckCut() const { return m_guard.Check(m_object.Fd()); }
     // Maps the core again after a cut: one of this account's own is made
     // whole and laid out afresh with the counts it was opened with (the
     // cut took the counts it had).  False, with the last error set, when it
