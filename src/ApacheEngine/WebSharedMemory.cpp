@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Console.h"
@@ -42,8 +43,10 @@ struct ShmDescriptor {
     bool bCutSaid = false;
     CutReports areaCuts;
     CutReports lockCuts;
-    // What waits on the lock found wrong with its counts and put right.
+    // What waits on the lock found wrong with its counts and put right,
+    // and what of it is still to be said.
     ReportLimiter lockFindings{std::chrono::seconds(10)};
+    plat::Semaphore::Findings unsaidFindings;
 };
 
 struct ShmState {
@@ -112,11 +115,15 @@ bool SegmentCut(ShmDescriptor& desc, bool bProbe = false) {
 // put right (platform/Semaphore.h), as later findings: only another
 // process of the web-server group leaves units that no living process
 // holds, or writes over the counts.  At most every 10 seconds for each
-// lock; a text said again is one finding.
+// lock, what was found meanwhile said together; a text said again is one
+// finding.
 void ReportLockFindings(ShmDescriptor& desc) {
     plat::Semaphore::Findings found;
-    if (!desc.mutex.TakeFindings(found) || !desc.lockFindings.Allow(ReportLimiter::Clock::now()))
+    if (desc.mutex.TakeFindings(found))
+        desc.unsaidFindings.Add(found);
+    if (!desc.unsaidFindings.Any() || !desc.lockFindings.Allow(ReportLimiter::Clock::now()))
         return;
+    found = std::exchange(desc.unsaidFindings, {});
     const std::string strLock = "The web-server lock " + desc.strMutexName;
     std::vector<std::string> texts;
     if (found.unitsGivenBack > 0)
@@ -126,6 +133,18 @@ void ReportLockFindings(ShmDescriptor& desc) {
                         "and web-server events are read again");
     if (found.countOutOfRange)
         texts.push_back(strLock + " had its count written past its bounds by another process: it was put back");
+    if (found.keptTooLong)
+        texts.push_back(strLock + " was kept for more than " + std::to_string(kWebLockKeptMs / 1000) +
+                        " s by a process that lives (a process of the web-server group keeps it or wrote over it, "
+                        "or its holder was stopped): it was taken back, and web-server events are read again");
+    if (found.falseHolders != 0)
+        texts.push_back(strLock +
+                        " named the sensor as holding it when it did not (a process of the web-server group wrote "
+                        "over its holders): that was put right");
+    if (found.layoutRestored)
+        texts.push_back(strLock +
+                        " had its layout written over by another process, so that the web-server module could not "
+                        "open it: it was put back");
     if (found.overClaimed || found.tableFull)
         texts.push_back(strLock +
                         " has its holders written over: living processes are named as holding more than it has, "
@@ -219,6 +238,8 @@ int MapSegment(ShmDescriptor& desc, std::string* pProblem) {
 }
 
 int CreateOrOpen(bool bCreate, int32_t nGroup, ShmDescriptor& desc, std::string* pProblem) {
+    // Either side holds a lock only for a copy.
+    desc.mutex.SetHoldBound(kWebLockKeptMs);
     if (bCreate) {
         if (!desc.mutex.Open(desc.strMutexName, 1, 1, nGroup)) {
             return Fail(pProblem, ErrorLine("Error creating mutex : %d", plat::GetLastError()));

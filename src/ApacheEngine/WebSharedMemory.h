@@ -171,6 +171,11 @@ uint8_t* WebShmEvView();
 // the mutex is only tried (kWebLockTryMs) until it is had again.
 constexpr uint32_t kWebLockWaitMs = 1000;
 constexpr uint32_t kWebLockTryMs = 20;
+// A lock (its unit, or the word inside it that guards its counts) that
+// another process keeps this long, with none free and none given meanwhile,
+// is taken back: a holder keeps it only for a copy, so one that keeps it
+// longer was stopped or is hostile, or another process named it.
+constexpr uint32_t kWebLockKeptMs = 3000;
 // Wait at most kWebLockWaitMs (or kWebLockTryMs, see above) for a
 // segment's mutex; false (reported, rate-limited) when it cannot be taken:
 // the caller's turn fails.

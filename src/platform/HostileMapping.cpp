@@ -86,6 +86,7 @@ bool HostileMapping::Guard(void* start, size_t length, int protection) {
         slot.state.store(kSlotGuarding);
         m_nSlot = static_cast<int>(i);
         m_pLastByte = static_cast<const volatile uint8_t*>(start) + length - 1;
+        m_length = length;
         return true;
     }
     SetLastError(kErrNotEnoughMemory);
@@ -108,6 +109,7 @@ void HostileMapping::Release() {
     slot.state.store(kSlotFree);
     m_nSlot = -1;
     m_pLastByte = nullptr;
+    m_length = 0;
 }
 
 bool HostileMapping::Cut() const {
@@ -119,6 +121,22 @@ bool HostileMapping::Check() const {
         // Faults, and is repaired, when the object ends before it.
         static_cast<void>(*m_pLastByte);
     }
+    return Cut();
+}
+
+bool HostileMapping::Check(int fd) const {
+    struct stat info;
+    if (Check() || m_nSlot < 0 || fstat(fd, &info) != 0 || info.st_size >= static_cast<off_t>(m_length)) {
+        return Cut();
+    }
+    // Counted among the lookers as a fault handler is, so that a Release
+    // on another thread waits for the repair.
+    Slot& slot = g_slots[m_nSlot];
+    slot.lookers.fetch_add(1);
+    if (slot.state.load() == kSlotGuarding) {
+        Repair(slot, slot.start.load(), slot.length.load());
+    }
+    slot.lookers.fetch_sub(1);
     return Cut();
 }
 

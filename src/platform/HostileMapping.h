@@ -52,10 +52,17 @@ public:
     // found now rather than at the next access that reaches it; then as
     // Cut.
     bool Check() const;
+    // As Check, and looks at the length of the object open on `fd` too: a
+    // cut inside the range's last page raises no fault (the page reads
+    // zeros past the end), yet every other process that opens the object
+    // finds it short and refuses it, so it is taken as a cut, and the range
+    // repaired as a fault would have it.
+    bool Check(int fd) const;
 
 private:
     int m_nSlot = -1;
     const volatile uint8_t* m_pLastByte = nullptr;
+    size_t m_length = 0;
 };
 
 // Whether an object open on `fd` can be written by another account: its

@@ -197,6 +197,37 @@ void KeepOwed(dev_t device, ino_t inode, int32_t units) {
     owed.units[{device, inode}] = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
 }
 
+// Every opening of a shared semaphore in this process, by the identity of
+// its object, with the units it holds: a recount tells by them which of
+// the entries that name this process are true.  Never destroyed, as Owed.
+struct Openings {
+    std::mutex lock;
+    std::multimap<std::pair<dev_t, ino_t>, const std::atomic<int32_t>*> held;
+};
+
+Openings& OpenSemaphores() {
+    static Openings* openings = new Openings;
+    return *openings;
+}
+
+void AddOpening(dev_t device, ino_t inode, const std::atomic<int32_t>* held) {
+    Openings& openings = OpenSemaphores();
+    std::lock_guard<std::mutex> guard(openings.lock);
+    openings.held.emplace(std::make_pair(device, inode), held);
+}
+
+void RemoveOpening(dev_t device, ino_t inode, const std::atomic<int32_t>* held) {
+    Openings& openings = OpenSemaphores();
+    std::lock_guard<std::mutex> guard(openings.lock);
+    auto [first, last] = openings.held.equal_range({device, inode});
+    for (auto at = first; at != last; ++at) {
+        if (at->second == held) {
+            openings.held.erase(at);
+            return;
+        }
+    }
+}
+
 int32_t TakeOwed(dev_t device, ino_t inode) {
     OwedUnits& owed = Owed();
     std::lock_guard<std::mutex> guard(owed.lock);
@@ -277,9 +308,10 @@ bool Semaphore::MapCore() {
     uint32_t openResult = GetLastError();
     struct stat info;
     void* view = MAP_FAILED;
-    if (fstat(m_object.Fd(), &info) == 0 && info.st_size == sizeof(SemaphoreCore)) {
-        view = mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED,
-                    m_object.Fd(), 0);
+    // An object grown past the core (the group may set any length) still
+    // holds it at its start.
+    if (fstat(m_object.Fd(), &info) == 0 && info.st_size >= static_cast<off_t>(sizeof(SemaphoreCore))) {
+        view = mmap(nullptr, sizeof(SemaphoreCore), PROT_READ | PROT_WRITE, MAP_SHARED, m_object.Fd(), 0);
     }
     auto* core = static_cast<SemaphoreCore*>(view);
     if (view == MAP_FAILED || core->magic != kSemaphoreCoreMagic ||
@@ -312,12 +344,14 @@ bool Semaphore::MapCore() {
     m_device = info.st_dev;
     m_inode = info.st_ino;
     m_owed += TakeOwed(m_device, m_inode);
+    AddOpening(m_device, m_inode, &m_held);
     SetLastError(openResult);
     return true;
 }
 
 void Semaphore::UnmapCore() {
     if (m_core != nullptr && Shared()) {
+        RemoveOpening(m_device, m_inode, &m_held);
         // Before the range goes, so no repair maps over what comes there.
         m_guard.Release();
         munmap(m_core, sizeof(SemaphoreCore));
@@ -331,8 +365,10 @@ bool Semaphore::Remap() {
         return false;
     }
     UnmapCore();
-    // The cut took the counts, and what this process owed with them.
+    // The cut took the counts, and what this process owed and held with
+    // them.
     m_owed = 0;
+    m_held = 0;
     if (!RestoreCutCore(true) || !MapCore()) {
         const uint32_t error = GetLastError();
         Close();
@@ -362,6 +398,7 @@ void Semaphore::Close() {
     m_total = 0;
     m_ownSlot = -1;
     m_owed = 0;
+    m_held = 0;
     m_object.Close();
 }
 
@@ -375,9 +412,13 @@ bool Semaphore::CutUnder() const {
 
 bool Semaphore::TryLockCore() {
     uint32_t free = 0;
-    return std::atomic_ref<uint32_t>(m_core->lock)
-        .compare_exchange_strong(free, static_cast<uint32_t>(Self().pid), std::memory_order_acquire,
-                                 std::memory_order_relaxed);
+    if (!std::atomic_ref<uint32_t>(m_core->lock)
+             .compare_exchange_strong(free, static_cast<uint32_t>(Self().pid), std::memory_order_acquire,
+                                      std::memory_order_relaxed)) {
+        return false;
+    }
+    ForgetKeptWord();
+    return true;
 }
 
 bool Semaphore::LockCore(SteadyClock::time_point deadline) {
@@ -396,6 +437,7 @@ bool Semaphore::LockCore(SteadyClock::time_point deadline) {
         if (holder == 0) {
             if (word.compare_exchange_weak(seen, self | slept | (seen & kCoreLockWaiters),
                                            std::memory_order_acquire, std::memory_order_relaxed)) {
+                ForgetKeptWord();
                 return true;
             }
             continue;
@@ -407,11 +449,19 @@ bool Semaphore::LockCore(SteadyClock::time_point deadline) {
         }
         const auto now = SteadyClock::now();
         if (now >= nextCheck) {
-            if (LockHolderGone(holder)) {
-                // Left by a process that died in it: taken over.  The
-                // counts it was changing are put right by the recount.
+            // Left by a process that died in it, or kept far longer than
+            // any holder takes: taken over.  The counts it was changing
+            // are put right by the recount.
+            const bool gone = LockHolderGone(holder);
+            if (gone || (Shared() && (seen & kCoreLockWaiters) != 0 && WordKeptTooLong(seen, now))) {
                 if (word.compare_exchange_strong(seen, self | slept | (seen & kCoreLockWaiters),
                                                  std::memory_order_acquire, std::memory_order_relaxed)) {
+                    ForgetKeptWord();
+                    if (!gone) {
+                        Findings found;
+                        found.keptTooLong = true;
+                        NoteFindings(found);
+                    }
                     return true;
                 }
                 continue;
@@ -430,6 +480,21 @@ bool Semaphore::LockCore(SteadyClock::time_point deadline) {
         slept = kCoreLockWaiters;
         FutexWait(&m_core->lock, seen | kCoreLockWaiters, std::min(deadline, nextCheck), Shared());
     }
+}
+
+bool Semaphore::WordKeptTooLong(uint32_t seen, SteadyClock::time_point now) {
+    // A holder's release clears the mark, and this process having the word
+    // forgets it, so a marked word seen again unchanged was not let go in
+    // between.  Two threads that look at once agree closely enough.
+    const SteadyClock::rep at = now.time_since_epoch().count();
+    if (m_keptWord.load(std::memory_order_relaxed) != seen) {
+        m_keptSince.store(at, std::memory_order_relaxed);
+        m_keptWord.store(seen, std::memory_order_relaxed);
+        return false;
+    }
+    const uint32_t bound = m_holdBoundMs.load(std::memory_order_relaxed);
+    const auto kept = SteadyClock::duration(at - m_keptSince.load(std::memory_order_relaxed));
+    return kept >= std::chrono::milliseconds(bound != 0 ? bound : kCoreLockKeptMs);
 }
 
 uint32_t Semaphore::UnlockCore() {
@@ -472,11 +537,7 @@ void Semaphore::WakeSleepers(uint32_t sleepers) {
 
 void Semaphore::NoteFindings(const Findings& found) {
     std::lock_guard<std::mutex> guard(m_findingsLock);
-    m_findings.unitsGivenBack += found.unitsGivenBack;
-    m_findings.endedHolders += found.endedHolders;
-    m_findings.countOutOfRange = m_findings.countOutOfRange || found.countOutOfRange;
-    m_findings.overClaimed = m_findings.overClaimed || found.overClaimed;
-    m_findings.tableFull = m_findings.tableFull || found.tableFull;
+    m_findings.Add(found);
     m_bFound.store(true, std::memory_order_release);
 }
 
@@ -539,7 +600,24 @@ SemaphoreCore::Holder* Semaphore::OwnEntry(bool add) {
     return &holders[free];
 }
 
+void Semaphore::ForgetHeld(int32_t count) {
+    const int32_t held = m_held.load(std::memory_order_relaxed);
+    m_held.store(held - std::min(held, count), std::memory_order_relaxed);
+    if (Shared()) {
+        SemaphoreCore::Holder* holder = OwnEntry(false);
+        if (holder != nullptr) {
+            holder->units -= std::min(holder->units, static_cast<uint32_t>(count));
+            if (holder->units == 0)
+                *holder = {};
+        }
+    }
+}
+
 bool Semaphore::AddUnits(int32_t count, int32_t* previous) {
+    // What this process gives is no longer its own, even when the count has
+    // no room for it: the unit was given back for it already (taken back
+    // from it as a holder that kept it too long, say).
+    ForgetHeld(count);
     const int64_t current = FreeUnits();
     if (current + count > m_maximum) {
         SetLastError(kErrTooManyPosts);
@@ -549,14 +627,6 @@ bool Semaphore::AddUnits(int32_t count, int32_t* previous) {
         *previous = static_cast<int32_t>(current);
     }
     m_core->count = static_cast<int32_t>(current + count);
-    if (Shared()) {
-        SemaphoreCore::Holder* holder = OwnEntry(false);
-        if (holder != nullptr) {
-            holder->units -= std::min(holder->units, static_cast<uint32_t>(count));
-            if (holder->units == 0)
-                *holder = {};
-        }
-    }
     NextSequence(*m_core);
     return true;
 }
@@ -570,28 +640,108 @@ bool Semaphore::PayOwed() {
         return false;
     }
     // What would pass the maximum was given back by someone already.
-    const int64_t room = m_maximum - FreeUnits();
-    return room > 0 && AddUnits(static_cast<int32_t>(std::min<int64_t>(owed, room)), nullptr);
+    const int32_t given = static_cast<int32_t>(std::clamp<int64_t>(m_maximum - FreeUnits(), 0, owed));
+    ForgetHeld(owed - given);
+    return given > 0 && AddUnits(given, nullptr);
 }
 
-bool Semaphore::Recount() {
+void Semaphore::KeepLayout() {
+    SemaphoreCore& core = *m_core;
+    if (m_layoutMaximum < 1 ||
+        (core.magic == kSemaphoreCoreMagic && core.size == sizeof core && core.maximum == m_layoutMaximum &&
+         core.total == m_layoutInitial)) {
+        return;
+    }
+    core.magic = kSemaphoreCoreMagic;
+    core.size = sizeof core;
+    core.maximum = m_layoutMaximum;
+    core.total = m_layoutInitial;
+    Findings found;
+    found.layoutRestored = true;
+    NoteFindings(found);
+}
+
+int64_t Semaphore::UnitsHeldHere() const {
+    Openings& openings = OpenSemaphores();
+    std::lock_guard<std::mutex> guard(openings.lock);
+    int64_t held = 0;
+    auto [first, last] = openings.held.equal_range({m_device, m_inode});
+    for (auto at = first; at != last; ++at) {
+        held += std::max(at->second->load(std::memory_order_relaxed), 0);
+    }
+    return held;
+}
+
+bool Semaphore::KeptPastHoldBound(SteadyClock::time_point now) {
+    const uint32_t bound = m_holdBoundMs.load(std::memory_order_relaxed);
+    if (bound == 0) {
+        return false;
+    }
+    // Every release moves the sequence on: one unchanged since the look
+    // that began the count means the units were kept all along.
+    const uint32_t sequence = std::atomic_ref<uint32_t>(m_core->sequence).load(std::memory_order_relaxed);
+    const SteadyClock::rep at = std::max<SteadyClock::rep>(now.time_since_epoch().count(), 1);
+    const SteadyClock::rep since = m_heldSince.load(std::memory_order_relaxed);
+    if (since == 0 || m_heldSequence.load(std::memory_order_relaxed) != sequence) {
+        m_heldSequence.store(sequence, std::memory_order_relaxed);
+        m_heldSince.store(at, std::memory_order_relaxed);
+        return false;
+    }
+    if (SteadyClock::duration(at - since) < std::chrono::milliseconds(bound)) {
+        return false;
+    }
+    m_heldSince.store(0, std::memory_order_relaxed);
+    return true;
+}
+
+bool Semaphore::Recount(SteadyClock::time_point now) {
     const ProcessIdentity self = Self();
     Findings found;
     int64_t living = 0;
+    int64_t own = 0;
     int64_t ended = 0;
+    // This process's entries hold what its openings took, and no more.
+    int64_t heldHere = UnitsHeldHere();
     for (auto& holder : m_core->holders) {
         if (holder.pid == 0 || holder.units == 0) {
             continue;
         }
-        if (IsSelf(holder, self) || ProcessAlive(holder)) {
-            living += holder.units;
+        if (IsSelf(holder, self)) {
+            const int64_t kept = std::min<int64_t>(holder.units, heldHere);
+            heldHere -= kept;
+            own += kept;
+            if (kept < holder.units) {
+                ended += holder.units - kept;
+                ++found.falseHolders;
+                holder.units = static_cast<uint32_t>(kept);
+                if (kept == 0) {
+                    holder = {};
+                }
+            }
             continue;
         }
-        ended += holder.units;
-        ++found.endedHolders;
-        holder = {};
+        if (!ProcessAlive(holder)) {
+            ended += holder.units;
+            ++found.endedHolders;
+            holder = {};
+            continue;
+        }
+        living += holder.units;
     }
     const int64_t free = FreeUnits();
+    // Which of the living processes named holds a unit, and which was
+    // named by another, cannot be told; past the hold bound none does.
+    if (free == 0 && living > 0 && KeptPastHoldBound(now)) {
+        for (auto& holder : m_core->holders) {
+            if (holder.pid != 0 && holder.units != 0 && !IsSelf(holder, self)) {
+                ended += holder.units;
+                holder = {};
+            }
+        }
+        living = 0;
+        found.keptTooLong = true;
+    }
+    living += own;
     // Units the free count and the living holders leave out came back to
     // no one: their taker ended, or wrote the count down without an entry.
     // Without a total to trust, only the units of holders that ended do.
@@ -635,6 +785,7 @@ WaitResult Semaphore::Wait(uint32_t ms) {
         if (CutUnder()) {
             return kWaitFailed;
         }
+        KeepLayout();
         bool wake = PayOwed();
         int32_t free = FreeUnits();
         auto now = SteadyClock::time_point::min();
@@ -644,13 +795,17 @@ WaitResult Semaphore::Wait(uint32_t ms) {
                 nextHolderCheck = now + kHolderCheckPeriod;
             }
             if (shared && (now >= nextHolderCheck || now >= deadline)) {
-                wake = Recount() || wake;
+                wake = Recount(now) || wake;
                 nextHolderCheck = now + kHolderCheckPeriod;
                 free = FreeUnits();
             }
         }
         if (free > 0) {
             m_core->count = free - 1;
+            m_held.fetch_add(1, std::memory_order_relaxed);
+            if (m_heldSince.load(std::memory_order_relaxed) != 0) {
+                m_heldSince.store(0, std::memory_order_relaxed);
+            }
             if (shared) {
                 SemaphoreCore::Holder* holder = OwnEntry(true);
                 if (holder != nullptr)
@@ -714,6 +869,7 @@ bool Semaphore::Release(int32_t count, int32_t* previous) {
     if (CutUnder()) {
         return false;
     }
+    KeepLayout();
     const bool paid = PayOwed();
     const bool added = AddUnits(count, previous);
     const uint32_t sleepers = UnlockCore();

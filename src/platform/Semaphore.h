@@ -11,7 +11,12 @@
 // short of that gives the rest back, whether the process that took them
 // ended, or took them without an entry of its own (another account that
 // wrote the count); a count written past the maximum is cut back to it.
-// What a wait put right is kept for its user to say (TakeFindings).
+// An entry that names this process for more units than it took holds
+// nothing, and those units come back too.  Units that living processes
+// keep can be taken back only where the user says how long a holder may
+// keep one (SetHoldBound): an entry's process id and start time are what
+// any process of the group may write.  What a wait put right is kept for
+// its user to say (TakeFindings).
 //
 // Taking and giving a unit make no system call while nobody waits: the
 // process's id is read once (and again in a child after fork), and a
@@ -20,7 +25,13 @@
 // Every wait has its deadline, also on the lock that guards the counts
 // (SemaphoreCore.h): a process of the share group that keeps that lock, or
 // scribbles over the semaphore, makes a wait time out or fail, never hang
-// or crash.  A lock left by a process that died is taken over.
+// or crash.  A lock left by a process that died is taken over, and so is
+// one kept past kCoreLockKeptMs: it guards a few instructions, so a word
+// kept that long names no holder (written over, or by a process whose id
+// another took since), or its holder was stopped.  The process
+// that made the semaphore puts back what another wrote over its layout
+// (its magic, size, maximum and units in all), which every later opener
+// checks.
 //
 // The core of a named semaphore is a mapping too, and one its group may
 // write can be cut short (HostileMapping.h): the process reads zeros there
@@ -51,9 +62,20 @@ public:
     // opening of the same semaphore), so a holder of that lock cannot make
     // this process keep a unit for good.
     static constexpr uint32_t kReleaseWaitMs = 250;
+    // How long the word that guards the counts may name one holder, with
+    // waiters marked and never let go meanwhile, before a waiter takes it
+    // (the hold bound instead where one is set).
+    static constexpr uint32_t kCoreLockKeptMs = 3000;
 
     Semaphore();
     ~Semaphore();
+    // For a semaphore used as a lock whose holders keep a unit only for a
+    // moment: units that other processes keep while none is free and none
+    // is given, for `ms`, are taken back by the next wait that recounts
+    // (0, the default: never), and the word that guards the counts is
+    // taken over once kept as long.  A holder that keeps a unit that long
+    // was stopped or is hostile, or was named by another process.
+    void SetHoldBound(uint32_t ms) { m_holdBoundMs.store(ms, std::memory_order_relaxed); }
     Semaphore(const Semaphore&) = delete;
     Semaphore& operator=(const Semaphore&) = delete;
 
@@ -98,8 +120,30 @@ public:
         bool overClaimed = false;
         // No entry was free to record a unit this process took.
         bool tableFull = false;
+        // Entries that named this process for units it did not take, put
+        // right: those units came back with the others.
+        uint32_t falseHolders = 0;
+        // The word that guards the counts was kept past kCoreLockKeptMs,
+        // or units past the hold bound, by a process that lives: taken over
+        // or back.
+        bool keptTooLong = false;
+        // The layout (magic, size, maximum, units in all) was written over,
+        // so that no other process could open the semaphore, and put back.
+        bool layoutRestored = false;
         bool Any() const {
-            return unitsGivenBack != 0 || endedHolders != 0 || countOutOfRange || overClaimed || tableFull;
+            return unitsGivenBack != 0 || endedHolders != 0 || countOutOfRange || overClaimed || tableFull ||
+                   falseHolders != 0 || keptTooLong || layoutRestored;
+        }
+        // Adds what `later` found.
+        void Add(const Findings& later) {
+            unitsGivenBack += later.unitsGivenBack;
+            endedHolders += later.endedHolders;
+            countOutOfRange = countOutOfRange || later.countOutOfRange;
+            overClaimed = overClaimed || later.overClaimed;
+            tableFull = tableFull || later.tableFull;
+            falseHolders += later.falseHolders;
+            keptTooLong = keptTooLong || later.keptTooLong;
+            layoutRestored = layoutRestored || later.layoutRestored;
         }
     };
     // True, and `findings` filled, when waits put something right since the
@@ -109,8 +153,9 @@ public:
     // Another account cut the shared core short under this process; Wait
     // and Release fail until Remap.
     bool Cut() const { return m_guard.Cut(); }
-    // As Cut, after reading the core's end, so that a cut is found now.
-    bool CheckCut() const { return m_guard.Check(); }
+    // As Cut, after reading the core's end and the object's length, so
+    // that a cut is found now.
+    bool CheckCut() const { return m_guard.Check(m_object.Fd()); }
     // Maps the core again after a cut: one of this account's own is made
     // whole and laid out afresh with the counts it was opened with (the
     // cut took the counts it had).  False, with the last error set, when it
@@ -128,6 +173,11 @@ private:
     bool RestoreCutCore(bool bCutUnder = false);
     // Takes the counts' lock when it is free now, without a system call.
     bool TryLockCore();
+    // The counts' lock was had: a word kept before is no longer.
+    void ForgetKeptWord() {
+        if (m_keptWord.load(std::memory_order_relaxed) != 0)
+            m_keptWord.store(0, std::memory_order_relaxed);
+    }
     // Takes the counts' lock by `deadline`; false (kErrWaitTimeout) when
     // it is held past it by a process that lives.
     bool LockCore(std::chrono::steady_clock::time_point deadline);
@@ -139,15 +189,30 @@ private:
     // Under the counts' lock: this process's entry among the holders,
     // made when `add` is set and one is free.
     SemaphoreCore::Holder* OwnEntry(bool add);
+    // Under the counts' lock: this process no longer holds `count` units.
+    void ForgetHeld(int32_t count);
     // Under the counts' lock: adds units this process gives back, within
     // the maximum; true when waiters are to be woken.
     bool AddUnits(int32_t count, int32_t* previous);
     // Under the counts' lock: gives the units a release could not give.
     bool PayOwed();
+    // Under the counts' lock, for the process that made the semaphore: puts
+    // back the layout when another process wrote over it.
+    void KeepLayout();
+    // Whether `seen`, a word naming a living holder with waiters marked,
+    // has stayed as it is since kCoreLockKeptMs before `now`.
+    bool WordKeptTooLong(uint32_t seen, std::chrono::steady_clock::time_point now);
+    // The units this process took and has not given back, through every
+    // opening of this semaphore it has.
+    int64_t UnitsHeldHere() const;
     // Under the counts' lock, when no unit is free: takes out the entries
     // of holders that ended and gives back the units no living process
-    // accounts for; true when units came back.
-    bool Recount();
+    // accounts for, and those kept past the hold bound; true when units
+    // came back.
+    bool Recount(std::chrono::steady_clock::time_point now);
+    // Under the counts' lock, with no unit free: whether other processes
+    // have kept units past the hold bound, with no release meanwhile.
+    bool KeptPastHoldBound(std::chrono::steady_clock::time_point now);
     void NoteFindings(const Findings& found);
     // Wakes the waits asleep on the count when `sleepers` (read under the
     // counts' lock) says there are any.
@@ -179,6 +244,18 @@ private:
     HostileMapping m_guard;
     // Units given back while the counts' lock was held elsewhere.
     std::atomic<int32_t> m_owed{0};
+    // Units this opening took and has not given back (changed under the
+    // counts' lock).
+    std::atomic<int32_t> m_held{0};
+    // The marked word last seen kept by a living holder (0: none since
+    // this process last had the word), and since when.
+    std::atomic<uint32_t> m_keptWord{0};
+    std::atomic<std::chrono::steady_clock::rep> m_keptSince{0};
+    // See SetHoldBound; and the release sequence a recount last found with
+    // no unit free (valid while m_heldSince is not 0), and since when.
+    std::atomic<uint32_t> m_holdBoundMs{0};
+    std::atomic<uint32_t> m_heldSequence{0};
+    std::atomic<std::chrono::steady_clock::rep> m_heldSince{0};
     // The named object's identity, under which units still owed at the
     // Close are kept for the next opening.
     dev_t m_device = 0;

@@ -53,9 +53,9 @@ public:
     // Another account cut the object short under the view: it reads zeros
     // now, and nothing written to it reaches the object.
     bool Cut() const { return m_guard.Cut(); }
-    // As Cut, after reading the view's last byte, so that a cut anywhere
-    // is found now.
-    bool CheckCut() const { return m_guard.Check(); }
+    // As Cut, after reading the view's last byte and the object's length,
+    // so that a cut anywhere is found now.
+    bool CheckCut() const { return m_guard.Check(m_fd); }
     // Maps the object again, anywhere, in place of the view: an object of
     // this account's own that was cut short is first made as long as the
     // view was (the bytes past the cut read zero).  Null, with the last

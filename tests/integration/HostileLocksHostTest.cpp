@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "ApacheEngine/WebSharedMemory.h"
 #include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
@@ -104,19 +105,27 @@ protected:
     }
 
     // The module, run as `member`, writes one event from `source` (an
-    // address and port), which becomes an alert.
-    void ModuleEventAlerts(const std::string& member, const std::string& source) {
-        hwtest::ChildProcess module;
-        int exitCode = -1;
-        ASSERT_TRUE(module.Start(hwtest::ThrowawayAccounts::As(
-                                     member, {std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root",
-                                              m_host.Root(), "write", "--name", "Payload_Cmd_Exe", "--id", "1006",
-                                              "--src", source + ":40000", "--proto", "6"}),
-                                 m_host.File("module.out"), {"ASAN_OPTIONS=detect_leaks=0"}) &&
-                    module.Wait(60, exitCode));
-        EXPECT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_host.File("module.out"));
+    // address and port) once the web-server objects let it (each try waits
+    // a second at most for the lock, and says whether it wrote), and it
+    // becomes an alert; how long that took.
+    Clock::duration ModuleEventAlerts(const std::string& member, const std::string& source) {
+        const auto began = Clock::now();
+        bool bWritten = false;
+        while (!bWritten && Clock::now() - began < std::chrono::seconds(30)) {
+            hwtest::ChildProcess module;
+            int exitCode = -1;
+            bWritten = module.Start(hwtest::ThrowawayAccounts::As(
+                                        member, {std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root",
+                                                 m_host.Root(), "write", "--name", "Payload_Cmd_Exe", "--id", "1006",
+                                                 "--src", source + ":40000", "--proto", "6", "--count", "1",
+                                                 "--every", "0"}),
+                                    m_host.File("module.out"), {"ASAN_OPTIONS=detect_leaks=0"}) &&
+                       module.Wait(60, exitCode) && exitCode == 0;
+        }
+        EXPECT_TRUE(bWritten) << hwtest::ReadWholeFile(m_host.File("module.out")) << m_host.ErrorsTail();
         EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Alerts().find(source) != std::string::npos; }, 30))
             << m_host.ErrorsTail();
+        return Clock::now() - began;
     }
 
     static bool IsStrangersFifo(const std::string& path) {
@@ -306,7 +315,8 @@ TEST_F(HostileLocksHostTest, WebGroupMemberKeepingTheWebLocksHoldsUpNoPushAlertO
 // locks short while hwhost runs (POSIX shared memory cannot be sealed):
 // hwhost goes on and says each cut, a syslog line still alerts, a push
 // still answers, and the module's next event is an alert again once the
-// engine has made the objects whole.
+// engine has made the objects whole; so it is after cuts that leave each
+// object a few bytes short, inside the last page it maps.
 TEST_F(HostileLocksHostTest, WebGroupMemberCuttingTheWebAreasShortEndsNothing) {
     hwtest::ThrowawayAccounts accounts;
     ASSERT_TRUE(accounts.IsReady());
@@ -347,6 +357,18 @@ TEST_F(HostileLocksHostTest, WebGroupMemberCuttingTheWebAreasShortEndsNothing) {
     EXPECT_NE(std::string::npos, pushed.find("WebPlugin: ")) << pushed;
     ModuleEventAlerts(accounts.Member(), "203.0.113.66");
 
+    // Cut inside their last pages, which reads zeros there without a fault
+    // but keeps every module out: found and made whole all the same.
+    const std::pair<const char*, long> lastPages[] = {
+        {"QGEvShm", kWebEvShmSize - 100}, {"QGEvMutex", 64}, {"QGConfShm", kWebConfShmSize - 100}, {"QGConfMutex", 64}};
+    for (const auto& [pszObject, nLength] : lastPages) {
+        ASSERT_TRUE(hwtest::ThrowawayAccounts::RunAs(accounts.Member(),
+                                                     {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", HW_NAMED_OBJECT_PEER,
+                                                      "truncate", pszObject, scope, std::to_string(nLength)}))
+            << pszObject;
+    }
+    ModuleEventAlerts(accounts.Member(), "203.0.113.68");
+
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
@@ -382,6 +404,61 @@ TEST_F(HostileLocksHostTest, WebGroupMemberLeavingTheWebLockWithoutItsUnitBlinds
 
     ModuleEventAlerts(accounts.Member(), "203.0.113.67");
     EXPECT_EQ(1u, hwtest::CountOf(m_host.Errors(), said));
+
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+}
+
+// A member of the web-server group writes over the web ring's lock and
+// leaves, in three ways that a process of the group can: the word that
+// guards its counts given to a process that lives for good (the first
+// process), its unit said to be held by that process (with its true start
+// time), and its layout written over (its magic, its length) so that no
+// module can open it.  Each costs the engine and the module a few seconds
+// at most: the engine takes the word over and the unit back once they have
+// been kept for kWebLockKeptMs, says so once as a later finding, puts the
+// layout back at its next turn, and the module's next event is an alert,
+// all without a push or a SIGHUP.
+TEST_F(HostileLocksHostTest, WebGroupMemberWritingOverTheWebLockBlindsTheEngineForSecondsOnly) {
+    hwtest::ThrowawayAccounts accounts;
+    ASSERT_TRUE(accounts.IsReady());
+    StartWithWebGroup(accounts.Group());
+    ASSERT_FALSE(HasFailure());
+    const std::string scope = plat::ObjectScopeOfRoot(m_host.Root());
+    const auto Scribble = [&](std::vector<std::string> items) {
+        std::vector<std::string> line{"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", HW_NAMED_OBJECT_PEER, "scribble",
+                                      "QGEvMutex", scope};
+        line.insert(line.end(), items.begin(), items.end());
+        return hwtest::ThrowawayAccounts::RunAs(accounts.Member(), line);
+    };
+    int nEvent = 0;
+    const auto EventAlerts = [&] {
+        return ModuleEventAlerts(accounts.Member(), "203.0.113." + std::to_string(70 + ++nEvent));
+    };
+    // What is given back comes within the bound and a few turns.
+    const auto kWithin = std::chrono::milliseconds(kWebLockKeptMs) + std::chrono::seconds(10);
+
+    ASSERT_TRUE(Scribble({"lock=1"}));
+    EXPECT_LT(EventAlerts(), kWithin);
+    const std::string said = "WARNING: The web-server lock QGEvMutex was kept for more than 3 s by a process that "
+                             "lives (a process of the web-server group keeps it or wrote over it, or its holder was "
+                             "stopped): it was taken back, and web-server events are read again";
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_host.Errors().find(said + "\n") != std::string::npos; }))
+        << m_host.ErrorsTail();
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::ReadWholeFile(m_host.File("hwhost.status")).find(said.substr(9)) != std::string::npos; }));
+
+    ASSERT_TRUE(Scribble({"holder=1", "count=0"}));
+    EXPECT_LT(EventAlerts(), kWithin);
+
+    ASSERT_TRUE(Scribble({"magic=0", "length=4096"}));
+    EXPECT_LT(EventAlerts(), kWithin);
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return m_host.Errors().find("WARNING: The web-server lock QGEvMutex had its layout written over by another "
+                                    "process, so that the web-server module could not open it: it was put back\n") !=
+               std::string::npos;
+    })) << m_host.ErrorsTail();
 
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));

@@ -164,6 +164,36 @@ TEST(HostileMappingTest, SemaphoreCutShortAndGivenALengthAgainIsMappedAgain) {
     }
 }
 
+// A cut inside the last page of what is mapped raises no fault (that page
+// reads zeros past the end), but every other opener finds the object short
+// and refuses it: a look at the cut finds it all the same, and the maker
+// maps the object again whole, so that the others open it again.
+TEST(HostileMappingTest, CutInsideTheLastPageIsFoundAndMappedAgain) {
+    const std::string name = UniqueName("last-page");
+    plat::SharedMapping mapping;
+    ASSERT_TRUE(mapping.Create(name, kSize, OwnGroup()));
+    ASSERT_NE(nullptr, mapping.Map(nullptr));
+    CutShort(name, kSize - 100);
+    EXPECT_TRUE(mapping.CheckCut());
+    ASSERT_NE(nullptr, mapping.Remap());
+    EXPECT_FALSE(mapping.CheckCut());
+    EXPECT_EQ(static_cast<off_t>(kSize), ObjectLength(name));
+
+    const std::string lockName = UniqueName("last-page-lock");
+    plat::Semaphore semaphore;
+    ASSERT_TRUE(semaphore.Open(lockName, 1, 1, OwnGroup()));
+    CutShort(lockName, 64);
+    plat::Semaphore opener;
+    EXPECT_FALSE(opener.OpenExisting(lockName));
+    EXPECT_TRUE(semaphore.CheckCut());
+    ASSERT_TRUE(semaphore.Remap());
+    EXPECT_FALSE(semaphore.CheckCut());
+    ASSERT_TRUE(opener.OpenExisting(lockName));
+    EXPECT_EQ(plat::kWaitSignalled, opener.Wait(0));
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+    EXPECT_TRUE(opener.Release(1));
+}
+
 // An object only this account can write is not guarded: a fault past its
 // end is the fault trap's, reported as before.
 TEST(HostileMappingTest, FaultOutsideAGuardedMappingGoesToTheFaultTrap) {

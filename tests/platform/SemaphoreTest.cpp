@@ -86,6 +86,26 @@ pid_t EndedProcess(bool bReaped) {
     return child;
 }
 
+// Short tries at the semaphore, as the web engine makes once a wait ran
+// out, until one takes a unit (30 s at most); how long they took.
+Clock::duration TriesUntilTaken(plat::Semaphore& semaphore) {
+    const auto began = Clock::now();
+    plat::WaitResult result = plat::kWaitTimeout;
+    while (result != plat::kWaitSignalled && Clock::now() - began < std::chrono::seconds(30)) {
+        result = semaphore.Wait(20);
+    }
+    EXPECT_EQ(plat::kWaitSignalled, result);
+    return Clock::now() - began;
+}
+
+// The entry of process `pid` with its true start time.
+plat::SemaphoreCore::Holder LiveEntry(pid_t pid, uint32_t units) {
+    char state = 0;
+    uint64_t startTime = 0;
+    plat::ReadProcessStart(pid, state, startTime);
+    return {static_cast<int32_t>(pid), units, startTime};
+}
+
 // A semaphore of the case's own and the view another process has of it.
 class SemaphoreTest : public ::testing::Test {
 protected:
@@ -238,11 +258,8 @@ TEST_F(SemaphoreTest, ScribbledCountsAndHoldersAreSaidAndEndInTime) {
     EXPECT_EQ(1, found.unitsGivenBack);
     EXPECT_TRUE(semaphore.Release(1));
 
-    char state = 0;
-    uint64_t startTime = 0;
-    ASSERT_TRUE(plat::ReadProcessStart(static_cast<pid_t>(kLiveProcess), state, startTime));
     for (auto& holder : other->holders) {
-        holder = {static_cast<int32_t>(kLiveProcess), 1, startTime};
+        holder = LiveEntry(static_cast<pid_t>(kLiveProcess), 1);
     }
     other->count = 0;
     auto took = Timed([&] { EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(300)); });
@@ -259,7 +276,8 @@ TEST_F(SemaphoreTest, ScribbledCountsAndHoldersAreSaidAndEndInTime) {
     for (auto& holder : other->holders) {
         holder = {};
     }
-    other->holders[5] = {static_cast<int32_t>(kLiveProcess), 1, startTime + 1};
+    other->holders[5] = LiveEntry(static_cast<pid_t>(kLiveProcess), 1);
+    ++other->holders[5].startTime;
     other->count = 0;
     took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(5000)); });
     EXPECT_LT(took, std::chrono::seconds(2));
@@ -369,4 +387,142 @@ TEST_F(SemaphoreTest, ScribbledCoreFailsCleanly) {
     EXPECT_FALSE(opener.OpenExisting(name));
     EXPECT_EQ(plat::kErrInvalidHandle, plat::GetLastError());
     EXPECT_FALSE(opener.Open(name, 1, 1));
+}
+
+// The word that guards the counts, written with the id of a process that
+// lives and never lets it go (the first process, or this very process, as
+// though another of its threads held it), costs the waits no more than
+// kCoreLockKeptMs, or the hold bound where one is set: it guards a few
+// instructions, so a word kept that long is taken over, and said.  A word
+// that is let go and taken again in between is never taken over.
+TEST_F(SemaphoreTest, CountsLockWordKeptForGoodIsTakenOverInTime) {
+    ASSERT_NO_FATAL_FAILURE(Open("kept-word", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    plat::Semaphore::Findings found;
+    constexpr uint32_t kBoundMs = 500;
+    for (const uint32_t holder : {kLiveProcess, static_cast<uint32_t>(getpid())}) {
+        SCOPED_TRACE(holder);
+        const uint32_t bound = holder == kLiveProcess ? plat::Semaphore::kCoreLockKeptMs : kBoundMs;
+        semaphore.SetHoldBound(holder == kLiveProcess ? 0 : kBoundMs);
+        other.SetLockWord(holder);
+        EXPECT_GE(TriesUntilTaken(semaphore), std::chrono::milliseconds(bound));
+        ASSERT_TRUE(semaphore.TakeFindings(found));
+        EXPECT_TRUE(found.keptTooLong);
+        EXPECT_EQ(0, found.unitsGivenBack);
+        EXPECT_TRUE(semaphore.Release(1));
+        EXPECT_EQ(0u, other.LockWord());
+    }
+
+    // Kept again and again, but let go between: never taken over.
+    const auto began = Clock::now();
+    while (Clock::now() - began < std::chrono::milliseconds(3 * kBoundMs)) {
+        other.SetLockWord(kLiveProcess);
+        EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(kBoundMs / 3));
+        other.SetLockWord(0);
+        EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+        EXPECT_TRUE(semaphore.Release(1));
+    }
+    EXPECT_FALSE(semaphore.TakeFindings(found));
+}
+
+// An entry that names this process for a unit it never took gives that
+// unit back to the next wait that finds none free, and is said.  Units
+// that living processes keep (the first process named with its true start
+// time, as any process of the group may write) come back once the hold
+// bound has passed with none free and none released, and are said; a
+// holder that releases meanwhile keeps its turn, and without a bound they
+// are taken at their word.
+TEST_F(SemaphoreTest, UnitsOfFalseOrStaleHoldersComeBack) {
+    ASSERT_NO_FATAL_FAILURE(Open("false-holders", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    plat::Semaphore::Findings found;
+    other->holders[9] = LiveEntry(getpid(), 1);
+    other->count = 0;
+    auto took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(5000)); });
+    EXPECT_LT(took, std::chrono::seconds(2));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_EQ(1u, found.falseHolders);
+    EXPECT_EQ(1, found.unitsGivenBack);
+    EXPECT_FALSE(found.keptTooLong);
+    // Its own unit, held for real, stays its own.
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(300));
+    EXPECT_TRUE(semaphore.Release(1));
+
+    constexpr uint32_t kBoundMs = 500;
+    other->holders[3] = LiveEntry(static_cast<pid_t>(kLiveProcess), 1);
+    other->count = 0;
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(2 * kBoundMs));
+    EXPECT_FALSE(semaphore.TakeFindings(found));
+
+    semaphore.SetHoldBound(kBoundMs);
+    // Released and taken again at every turn: never past the bound.
+    const auto began = Clock::now();
+    while (Clock::now() - began < std::chrono::milliseconds(3 * kBoundMs)) {
+        EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(kBoundMs / 4));
+        std::atomic_ref<uint32_t>(other->sequence).fetch_add(1);
+    }
+    EXPECT_FALSE(semaphore.TakeFindings(found));
+
+    EXPECT_GE(TriesUntilTaken(semaphore), std::chrono::milliseconds(kBoundMs));
+    ASSERT_TRUE(semaphore.TakeFindings(found));
+    EXPECT_TRUE(found.keptTooLong);
+    EXPECT_EQ(1, found.unitsGivenBack);
+    EXPECT_EQ(0, other->holders[3].pid);
+    EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+    EXPECT_TRUE(semaphore.Release(1));
+
+    // A holder whose unit was taken back gives it later into a full count:
+    // refused, and it holds nothing since, so a unit then taken without an
+    // entry and left comes back to it.
+    ASSERT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    other->count = 1;
+    EXPECT_FALSE(semaphore.Release(1));
+    EXPECT_EQ(plat::kErrTooManyPosts, plat::GetLastError());
+    other->count = 0;
+    took = Timed([&] { EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(5000)); });
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_TRUE(semaphore.Release(1));
+}
+
+// A layout written over (its magic, size, maximum or units in all) keeps
+// every later opener out: the process that made the semaphore puts it back
+// at its next turn and says so, and an object grown past its core still
+// opens.
+TEST_F(SemaphoreTest, LayoutWrittenOverIsPutBackByItsMaker) {
+    ASSERT_NO_FATAL_FAILURE(Open("layout", 1, 1));
+    plat::Semaphore& semaphore = m_Semaphore;
+    ForeignView& other = *m_pOther;
+    plat::Semaphore::Findings found;
+    const auto scribbles = {+[](plat::SemaphoreCore& core) { core.magic = 0; },
+                            +[](plat::SemaphoreCore& core) { core.size = 4096; },
+                            +[](plat::SemaphoreCore& core) { core.maximum = 0; },
+                            +[](plat::SemaphoreCore& core) { core.maximum = 1000; },
+                            +[](plat::SemaphoreCore& core) { core.total = 7; }};
+    int n = 0;
+    for (auto scribble : scribbles) {
+        SCOPED_TRACE(n++);
+        scribble(*other.operator->());
+        ASSERT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+        EXPECT_TRUE(semaphore.Release(1));
+        ASSERT_TRUE(semaphore.TakeFindings(found));
+        EXPECT_TRUE(found.layoutRestored);
+        plat::Semaphore opener;
+        ASSERT_TRUE(opener.OpenExisting(m_strName));
+        EXPECT_EQ(plat::kWaitSignalled, opener.Wait(0));
+        EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
+        EXPECT_TRUE(opener.Release(1));
+    }
+
+    const int fd = shm_open(plat::SharedObjectPath(m_strName).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 65536));
+    close(fd);
+    plat::Semaphore opener;
+    ASSERT_TRUE(opener.OpenExisting(m_strName));
+    EXPECT_EQ(plat::kWaitSignalled, opener.Wait(0));
+    EXPECT_TRUE(opener.Release(1));
+    EXPECT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    EXPECT_TRUE(semaphore.Release(1));
 }

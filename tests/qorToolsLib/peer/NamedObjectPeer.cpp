@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/NamedObject.h"
+#include "platform/Process.h"
 #include "platform/SemaphoreCore.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 #include "qorToolsLib/jsSemaphore.h"
@@ -177,6 +178,43 @@ int TakeUnitsAndLeave(const char* name, const char* scope) {
     return core != nullptr ? 0 : failure;
 }
 
+// Writes over the semaphore `name` of `scope` and leaves, as any process of
+// its group can: each item is FIELD=VALUE, FIELD one of lock (the word that
+// guards the counts), count, magic, or holder (an entry naming process
+// VALUE, with its true start time, for one unit), or length=VALUE, which
+// sets the object's length.
+int Scribble(const char* name, const char* scope, char** items, int count) {
+    int fd = -1;
+    plat::SemaphoreCore* core = OpenCore(name, scope, fd);
+    if (core == nullptr)
+        return fd < 0 ? 2 : 3;
+    for (int i = 0; i < count; ++i) {
+        const std::string item = items[i];
+        const size_t equals = item.find('=');
+        const std::string field = item.substr(0, equals);
+        const long long value = equals == std::string::npos ? 0 : std::atoll(item.c_str() + equals + 1);
+        if (field == "lock") {
+            std::atomic_ref<uint32_t>(core->lock).store(static_cast<uint32_t>(value));
+        } else if (field == "count") {
+            core->count = static_cast<int32_t>(value);
+        } else if (field == "magic") {
+            core->magic = static_cast<uint32_t>(value);
+        } else if (field == "holder") {
+            char state = 0;
+            uint64_t startTime = 0;
+            if (!plat::ReadProcessStart(static_cast<pid_t>(value), state, startTime))
+                return 4;
+            core->holders[plat::kSemaphoreMaxHolders - 1] = {static_cast<int32_t>(value), 1, startTime};
+        } else if (field == "length") {
+            if (ftruncate(fd, static_cast<off_t>(value)) != 0)
+                return 4;
+        } else {
+            return 5;
+        }
+    }
+    return 0;
+}
+
 // Cuts the object `name` of `scope` (the inherited one when empty) short to
 // `length` bytes, as any account that may write it can: shared memory
 // cannot be sealed against it.
@@ -231,6 +269,8 @@ int main(int argc, char** argv) {
         return HoldLockWord(argv[2], argc == 4 ? argv[3] : "");
     if (command == "take-units-and-leave" && (argc == 3 || argc == 4))
         return TakeUnitsAndLeave(argv[2], argc == 4 ? argv[3] : "");
+    if (command == "scribble" && argc >= 5)
+        return Scribble(argv[2], argv[3], argv + 4, argc - 4);
     if (command == "truncate" && (argc == 3 || argc == 4 || argc == 5))
         return CutShort(argv[2], argc >= 4 ? argv[3] : "", argc == 5 ? std::atoll(argv[4]) : 0);
     if (command == "store-echo" && argc == 5)
