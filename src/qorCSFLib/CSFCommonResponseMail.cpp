@@ -37,14 +37,28 @@ bool CCSFCommonResponseMail::ExtractEventDataUnguarded(ICSFAlertEvent* pEvent) {
     AssignSensorTags(m_Tags);
     if (auto* pAdf = dynamic_cast<ADFGenericEvent*>(pEvent)) {
         ExtractADFEvent(pAdf);
+        KeepValuesOnTheirLines();
         return true;
     }
     if (auto* pLegacy = dynamic_cast<QgGenericEvent*>(pEvent)) {
         ExtractQgEvent(pLegacy);
+        KeepValuesOnTheirLines();
         return true;
     }
     CSF_LOG(kCSFLogTrace, "Unable to extract event data, event type not supported");
     return false;
+}
+
+void CCSFCommonResponseMail::KeepValuesOnTheirLines() {
+    // The body gives each value a line of its own, and a subject is one
+    // line: a line break in a value (a user name a sender chose) would
+    // start lines that look like the mail's own.  The further parameters
+    // were written a line each, their values kept to it.
+    for (auto& [tag, value] : m_Tags) {
+        if (tag != ResponseTag::kOtherParameters) {
+            KeepOnOneLine(value);
+        }
+    }
 }
 
 void CCSFCommonResponseMail::ExtractADFEvent(ADFGenericEvent* pEvent) {

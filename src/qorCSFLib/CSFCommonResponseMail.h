@@ -52,4 +52,5 @@ protected:
 
 private:
     bool ExtractEventDataUnguarded(ICSFAlertEvent* pEvent);
+    void KeepValuesOnTheirLines();
 };

@@ -36,12 +36,27 @@ int32_t ReadEventPriority(ICSFAlertEvent& event) noexcept {
     }
 }
 
+void KeepOnOneLine(std::string& text) {
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+}
+
 void AppendParameterPiece(std::string& text, const std::string& name, const std::string& value,
                           const ParameterPieceStyle& style) {
     text += style.pszPrefix;
+    const size_t nStart = text.size();
     text += name;
     text += ": ";
     text += value;
+    if (style.bOneLine) {
+        for (size_t at = text.find_first_of("\r\n", nStart); at != std::string::npos;
+             at = text.find_first_of("\r\n", at + 1)) {
+            text[at] = ' ';
+        }
+    }
     text += style.pszSuffix;
 }
 

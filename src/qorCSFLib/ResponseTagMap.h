@@ -143,13 +143,20 @@ void AssignSensorTags(ResponseTagMap& tags);
 int32_t ReadEventPriority(ICSFAlertEvent& event) noexcept;
 
 // How each further parameter is written into "<OtherParameters>": the
-// prefix, the name, ": ", the value and the suffix.
+// prefix, the name, ": ", the value and the suffix.  With `bOneLine` a line
+// break inside the name or value is written as a blank: the mail lists one
+// parameter a line, and a value is whoever sent it's choice (a user name in
+// a datagram), so it must not start lines of its own.
 struct ParameterPieceStyle {
     const char* pszPrefix;
     const char* pszSuffix;
+    bool bOneLine = false;
 };
-inline constexpr ParameterPieceStyle kMailPieceStyle{"\t\t", "\n"};
+inline constexpr ParameterPieceStyle kMailPieceStyle{"\t\t", "\n", true};
 inline constexpr ParameterPieceStyle kParameterLinePieceStyle{" ", ";"};
+
+// Writes each carriage return and line feed of `text` as a blank.
+void KeepOnOneLine(std::string& text);
 
 void AppendParameterPiece(std::string& text, const std::string& name, const std::string& value,
                           const ParameterPieceStyle& style);

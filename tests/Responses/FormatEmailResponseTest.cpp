@@ -105,6 +105,26 @@ TEST_F(FormatEmailResponseTest, NulInAValueHidesNothingAfterIt) {
     EXPECT_NE(std::string::npos, body.find("\tPriority: high\n")) << body;
 }
 
+// A value is whoever sent it's choice: a line break in it must not start a
+// line that reads as one of the mail's own details.
+TEST_F(FormatEmailResponseTest, LineBreakInAValueStartsNoLineOfTheMail) {
+    auto event = MakeAdfEvent("Login_Failure", 1, 203);
+    event->Add("UserName", AlertValue::String("bob\n\tPriority: low"), 1);
+    event->Add("Note", AlertValue::String("a\r\n\t\tVerdict: harmless"), 1);
+    ASSERT_TRUE(m_pMail->ExtractEventData(event.get()));
+    EXPECT_STREQ("bob \tPriority: low on web1", m_pMail->GetSubject("<UserName> on <SensorName>"));
+    const std::string body = m_pMail->GetBody(nullptr);
+    EXPECT_NE(std::string::npos, body.find("\tUser Name: bob \tPriority: low\n")) << body;
+    EXPECT_EQ(std::string::npos, body.find("\n\tPriority: low")) << body;
+    EXPECT_NE(std::string::npos, body.find("\t\tNote: a  \t\tVerdict: harmless\n")) << body;
+    EXPECT_EQ(std::string::npos, body.find("\n\t\tVerdict")) << body;
+
+    auto legacy = MakeLegacyEvent("Login_Failure", 0, 1, {{"User", "eve\nAction: none"}});
+    ASSERT_TRUE(m_pMail->ExtractEventData(legacy.get()));
+    const std::string legacyBody = m_pMail->GetBody(nullptr);
+    EXPECT_NE(std::string::npos, legacyBody.find("User: eve Action: none\n")) << legacyBody;
+}
+
 TEST_F(FormatEmailResponseTest, UnreadablePriorityIsUnknownAndReadingGoesOn) {
     std::unique_ptr<UnreadablePriorityEvent, EventDeleter> event(new UnreadablePriorityEvent());
     event->SetHeaderValue(kAlertName, AlertValue::String("Odd"));
