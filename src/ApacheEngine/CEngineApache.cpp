@@ -453,6 +453,21 @@ int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
     return CEngineBase::OnReloadPolicy(dwArgument);
 }
 
+void CEngineApache::EndRingFindings() {
+    m_ClassNamesBound.End();
+    std::string strLostSaid;
+    {
+        std::lock_guard<std::mutex> guard(m_ProblemLock);
+        strLostSaid.swap(m_strLostSaid);
+    }
+    for (std::string* pSaid : {&strLostSaid, &m_strConfigSaid}) {
+        if (!pSaid->empty()) {
+            CSFNoticeFindingEnded(pSaid->c_str());
+            pSaid->clear();
+        }
+    }
+}
+
 bool CEngineApache::InputMayComeBack() {
     if (!IsEnabled()) {
         return false;
@@ -484,6 +499,7 @@ int32_t CEngineApache::OnResume(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogError, "CEngineApache::OnResume called ........");
     if (!IsEnabled()) {
         CSF_LOG(kCSFLogInfo, "Apache Component of Host Warden is DISABLED.");
+        EndRingFindings();
     } else if (Initialize() == 0) {
         CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
     } else {

@@ -160,6 +160,11 @@ bool FileAuditEntry::HasRights() const {
     return AnyAuditRight(m_bSuccess, m_bFailure);
 }
 
+void FileAuditEntry::EndBounds() const {
+    m_TooDeep.End();
+    m_Unread.End();
+}
+
 void FileAuditEntry::ClearRights() {
     m_bSuccess.fill(0);
     m_bFailure.fill(0);
@@ -206,13 +211,20 @@ uint32_t CFileAudit::Remove(const char* pszPath) {
     if (pszPath == nullptr || *pszPath == '\0') {
         return kInvalidArgument;
     }
-    return g_Files.erase(pszPath) != 0 ? 0 : kAlreadyListed;
+    auto found = g_Files.find(pszPath);
+    if (found == g_Files.end()) {
+        return kAlreadyListed;
+    }
+    found->second->EndBounds();
+    g_Files.erase(found);
+    return 0;
 }
 
 void CFileAudit::ApplyAll() {
     for (auto it = g_Files.begin(); it != g_Files.end();) {
         if (it->second->m_strRuleNames.empty()) {
             Apply(*it->second);
+            it->second->EndBounds();
             it = g_Files.erase(it);
         } else {
             ++it;

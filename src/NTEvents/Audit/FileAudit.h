@@ -59,6 +59,8 @@ struct FileAuditEntry {
 
     bool HasRights() const;
     void ClearRights();
+    // The entry leaves the list: the bounds its tree reached end with it.
+    void EndBounds() const;
 };
 
 class CFileAudit {
