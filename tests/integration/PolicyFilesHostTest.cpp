@@ -9,13 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "HostStatusFile.h"
 #include "platform/Refusal.h"
 #include "support/ChildProcess.h"
 #include "support/DamagedPolicy.h"
@@ -115,6 +118,25 @@ protected:
     std::string Log() const { return hwtest::ReadWholeFile(Out("hwhost.log")); }
     std::string Alerts() const { return hwtest::ReadWholeFile(Out("alerts.xml")); }
     std::string Root(const std::string& name) const { return hwtest::ReadWholeFile(m_root.File(name)); }
+    // Whether the console and the newest record of hwhost.status say the
+    // refusal of `file` at start-up with the policy put in force instead.
+    bool SaysInForceInstead(const std::string& file, const std::string& instead) const {
+        const std::string head = "WARNING: " + file + " refused (";
+        const std::string tail = "; it is kept as " + file + ".refused; " + instead + " is in force instead.";
+        const auto says = [&](const std::string& line) {
+            return line.rfind(head, 0) == 0 && line.size() > tail.size() &&
+                   line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+        };
+        std::vector<std::string> console;
+        std::string line;
+        std::istringstream errors(Errors());
+        while (std::getline(errors, line)) {
+            console.push_back(line);
+        }
+        const std::vector<HostStatusRecord> records = HostStatusFile(m_root.Path()).Read();
+        return std::count_if(console.begin(), console.end(), says) == 1 && !records.empty() &&
+               std::count_if(records.back().m_findings.begin(), records.back().m_findings.end(), says) == 1;
+    }
     void Write(const std::string& name, const std::string& bytes) {
         hwtest::WriteWholeFile(m_root.File(name), bytes);
     }
@@ -247,9 +269,12 @@ TEST_F(PolicyFilesHostTest, DamagedFilesAtStartUpAreSetAsideOrStopTheStart) {
     for (const hwtest::DamagedFile& damaged : hwtest::DamagedVariants(Policy("beta"))) {
         SCOPED_TRACE(std::string("push.policy, ") + damaged.m_pszKind);
         Write("push.policy", damaged.m_strBytes);
+        const bool bAccepted = fs::exists(m_root.File("current.policy"));
         Start();
         ASSERT_TRUE(AwaitStart()) << Errors();
-        EXPECT_NE(std::string::npos, Errors().find("WARNING: push.policy refused (")) << Errors();
+        EXPECT_TRUE(SaysInForceInstead("push.policy", bAccepted ? "current.policy, the policy accepted last,"
+                                                                : "the factory policy Default.policy"))
+            << Errors();
         EXPECT_EQ(damaged.m_strBytes, Root("push.policy.refused"));
         EXPECT_EQ(0, Stop());
     }
@@ -260,7 +285,7 @@ TEST_F(PolicyFilesHostTest, DamagedFilesAtStartUpAreSetAsideOrStopTheStart) {
         Write("current.policy", damaged.m_strBytes);
         Start();
         ASSERT_TRUE(AwaitStart()) << Errors();
-        EXPECT_NE(std::string::npos, Errors().find("WARNING: current.policy refused (")) << Errors();
+        EXPECT_TRUE(SaysInForceInstead("current.policy", "the factory policy Default.policy")) << Errors();
         EXPECT_EQ(damaged.m_strBytes, Root("current.policy.refused"));
         EXPECT_EQ(0, Stop());
     }
@@ -283,6 +308,9 @@ TEST_F(PolicyFilesHostTest, DamagedFilesAtStartUpAreSetAsideOrStopTheStart) {
             Start();
             EXPECT_EQ(1, AwaitExit());
             EXPECT_NE(std::string::npos, Errors().find(file.strFailure)) << Errors();
+            if (std::string(file.pszFile) == "common.policy") {
+                EXPECT_NE(std::string::npos, Errors().find("; no policy is in force\n")) << Errors();
+            }
         }
         Write(file.pszFile, file.strWhole);
     }
