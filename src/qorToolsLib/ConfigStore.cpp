@@ -284,6 +284,20 @@ bool ConfigStore::GetValueMap(const std::string& path, ConfigValueMap& values, b
     return true;
 }
 
+bool ConfigStore::GetWrittenText(const std::string& path, const std::string& name, std::string& written) {
+    ConfigKey* key = FindKey(path);
+    if (key == nullptr || !key->HasValues()) {
+        return false;
+    }
+    for (const ConfigNode* node : key->GetValues()) {
+        if (node->GetName() == name && node->GetNote()[0] != '\0') {
+            written = node->GetNote();
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ConfigStore::GetValueTexts(const std::string& path, std::vector<std::string>& names,
                                 std::vector<std::string>& texts) {
     ConfigKey* key = FindKey(path);

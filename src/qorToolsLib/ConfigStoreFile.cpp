@@ -96,7 +96,7 @@ public:
     }
 
     void OnValueLine(const std::string& line) override {
-        if (!m_accepting || !plat::SplitSettingsValueLine(line, m_name, m_letter, m_text)) {
+        if (!m_accepting || !plat::SplitSettingsValueLine(line, m_name, m_letter, m_text, &m_written)) {
             return;
         }
         if (!m_keyKnown) {
@@ -111,7 +111,12 @@ public:
         }
         switch (m_letter) {
             case 'S':
-                Set(ConfigValue::kText, [&](ConfigValue& v) { v.SetString(m_text); });
+                // Blanks around a text are not kept; a reader to whom they
+                // would have mattered can say so (ConfigStore::GetWrittenText).
+                Set(ConfigValue::kText, [&](ConfigValue& v) {
+                    v.SetString(m_text);
+                    v.SetNote(m_written);
+                });
                 break;
             case 'L':
                 if (!m_text.empty()) {
@@ -170,6 +175,7 @@ private:
     std::string m_name;
     char m_letter = 0;
     std::string m_text;
+    std::string m_written;
 };
 
 int32_t ConfigStore::LoadFile(const std::string& fileName, const std::string& section,
