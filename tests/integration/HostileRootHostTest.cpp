@@ -123,17 +123,6 @@ void ExpectNoSanitizerReport(const std::string& errors) {
     }
 }
 
-std::vector<fs::path> Mails(const std::string& folder) {
-    std::vector<fs::path> mails;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
-        if (entry.path().extension() == ".mail") {
-            mails.push_back(entry.path());
-        }
-    }
-    return mails;
-}
-
 }  // namespace
 
 TEST_F(HostileRootHostTest, AnotherAccountsLinksInTheRootAreRefusedAndTheirTargetsStayUntouched) {
@@ -216,7 +205,7 @@ TEST_F(HostileRootHostTest, AnotherAccountsLinksInTheRootAreRefusedAndTheirTarge
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(kPrecious, TargetText());
-    EXPECT_EQ(std::vector<fs::path>{}, Mails(m_elsewhere.Path()));
+    EXPECT_EQ(std::vector<std::string>{}, hwtest::MailFiles(m_elsewhere.Path()));
     ExpectNoSanitizerReport(m_host.Errors());
 }
 
@@ -234,7 +223,7 @@ TEST_F(HostileRootHostTest,
     };
     ASSERT_TRUE(Alert("alice"));
     ASSERT_TRUE(hwtest::WaitUntil([&] {
-        return count(alerts) == 1 && Mails(m_host.File("outbox")).size() == 1;
+        return count(alerts) == 1 && hwtest::MailFiles(m_host.File("outbox")).size() == 1;
     })) << m_host.ErrorsTail();
 
     // Rotated: renamed away, then SIGHUP.  The next alert is in a new file.
@@ -259,13 +248,13 @@ TEST_F(HostileRootHostTest,
     ASSERT_TRUE(Alert("carol"));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return count(alerts) == 1; })) << m_host.ErrorsTail();
     EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(alerts).find("carol"));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Mails(m_host.File("outbox")).size() == 3; }));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::MailFiles(m_host.File("outbox")).size() == 3; }));
 
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
     EXPECT_EQ(std::vector<std::string>{}, WritableByOthers(m_host.Root()));
-    for (const fs::path& mail : Mails(m_host.File("outbox"))) {
+    for (const std::string& mail : hwtest::MailFiles(m_host.File("outbox"))) {
         struct stat info {};
         ASSERT_EQ(0, ::stat(mail.c_str(), &info));
         EXPECT_EQ(0640u, info.st_mode & 0777) << mail;
