@@ -16,9 +16,9 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
 #include "platform/SettingsText.h"
+#include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/PluginPolicyContainer.h"
 #include "qorToolsLib/ConfigStore.h"
-#include "qorCSFLib/CSFLog.h"
 
 namespace {
 

@@ -109,8 +109,8 @@ public:
                       const std::string& strRule = std::string());
     static constexpr size_t kMaxBounds = 256;
 
-    // The input of `bound`, or every bound of `input` but those of the
-    // limits `keep` (limits a load changed), is gone.
+    // The input of `bound` is gone; or every bound of `input` is, but those
+    // of the limits `keep` (the limits a load kept where it changed others).
     void End(InputBound& bound);
     void EndInput(const std::string& input, const std::vector<std::string>& keep = {});
     // A load took the rules `rules` (by name): the bounds of every other

@@ -1,5 +1,7 @@
 #include "qorToolsLib/ConfigStore.h"
 
+#include <string_view>
+
 #include "platform/SettingsText.h"
 #include "platform/SystemMessage.h"
 
@@ -290,8 +292,11 @@ bool ConfigStore::GetWrittenText(const std::string& path, const std::string& nam
         return false;
     }
     for (const ConfigNode* node : key->GetValues()) {
-        if (node->GetName() == name && node->GetNote()[0] != '\0') {
-            written = node->GetNote();
+        const auto& value = static_cast<const ConfigValue&>(*node);
+        const std::string_view dropped = value.GetNote();
+        const size_t bar = dropped.find('|');
+        if (value.GetName() == name && value.GetType() == ConfigValue::kText && bar != std::string_view::npos) {
+            written.assign(dropped.substr(0, bar)).append(value.Text()).append(dropped.substr(bar + 1));
             return true;
         }
     }
