@@ -507,7 +507,7 @@ bool SensorHost::Start() {
     std::string problem;
     bool started = HandOverCommonPolicy(problem)
                        ? RunCommand(HostCommand::kInit, "start-up", &m_strEngines)
-                       : RefuseCommand("start-up", problem);
+                       : RefuseCommand("start-up", problem + "; no policy is in force");
     if (started) {
         NoteLoaded(m_strEngines);
         HWHOST_LOG(RegularExpressionSet::HasScanner() ? kCSFLogInfo : kCSFLogWarning, "hwhost: %s",

@@ -487,6 +487,21 @@ int32_t CEngineApache::OnReloadPolicy(uint32_t dwArgument) {
     return CEngineBase::OnReloadPolicy(dwArgument);
 }
 
+void CEngineApache::EndRingFindings() {
+    m_ClassNamesBound.End();
+    std::string strLostSaid;
+    {
+        std::lock_guard<std::mutex> guard(m_ProblemLock);
+        strLostSaid.swap(m_strLostSaid);
+    }
+    for (std::string* pSaid : {&strLostSaid, &m_strConfigSaid}) {
+        if (!pSaid->empty()) {
+            CSFNoticeFindingEnded(pSaid->c_str());
+            pSaid->clear();
+        }
+    }
+}
+
 bool CEngineApache::InputMayComeBack() {
     if (!IsEnabled()) {
         return false;
@@ -523,6 +538,7 @@ int32_t CEngineApache::OnResume(uint32_t dwArgument) {
         if (WebShmIsAttached()) {
             LetRingGo("when network monitoring was switched off");
         }
+        EndRingFindings();
     } else if (Initialize() == 0) {
         CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
     } else {

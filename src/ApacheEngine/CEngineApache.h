@@ -97,6 +97,9 @@ private:
     // Logs why a record was dropped, at most kDropReportsPerMinute a
     // minute, with the count of those left out.
     void ReportDrop(uint32_t dwLevel, const std::string& strText);
+    // The ring is not read under the policy in force: what was said of it,
+    // and the bound its events reached, hold no longer.
+    void EndRingFindings();
 
     ICSFClassFactory* m_pClassFactory;
     std::unique_ptr<std::map<std::string, CIDSRule*>> m_pRuleMap;

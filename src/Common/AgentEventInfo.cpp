@@ -65,7 +65,7 @@ InputBound& ValueCutBound(const std::string& strRule, const std::string& strPair
         "rule " + strRule + ", information pair " + strPair,
         "at most " + std::to_string(AgentEventInfo::kMaxInfoValueBytes) +
             " bytes a value, the rest cut off",
-        "bytes");
+        "bytes", strRule);
     return *kept.m_pBound;
 }
 

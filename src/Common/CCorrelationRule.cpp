@@ -121,7 +121,7 @@ void CCorrelationRule::SayFolded(uint64_t qwFolded) {
                     " hits of each watched rule kept with their value (" +
                     std::to_string(CCorrelationRuleHits::kMaxKeptBytes / 1024) +
                     " KiB of values), older hits only counted",
-                "hit values");
+                "hit values", GetName());
         },
         qwFolded);
 }

@@ -15,7 +15,10 @@
 #include "Common/SensorSettings.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Console.h"
+#include "platform/SettingsText.h"
 #include "qorCSFLib/CSFLog.h"
+#include "qorCSFLib/PluginPolicyContainer.h"
+#include "qorToolsLib/ConfigStore.h"
 
 namespace {
 
@@ -33,6 +36,46 @@ int32_t GetInt(IPolicyContainer* pPolicy, const std::string& strPath, const char
 std::string GetText(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName) {
     const char* pszText = pPolicy->GetText(strPath.c_str(), pszName, "");
     return pszText != nullptr ? std::string(pszText) : std::string();
+}
+
+// A policy text does not keep the blanks around it, which for a template
+// are part of what it matches: one that began or ended with blanks next to
+// the words of its marker would quietly match otherwise.  `strText` is the
+// pair's text as kept.  Blanks at the end can be kept by ending the
+// template with "|" (an empty last alternative gives the empty value a
+// template that matches nothing gives).
+void WarnOfTemplateBlanks(IPolicyContainer* pPolicy, const std::string& strInfoPath, const std::string& strOwner,
+                          const std::string& strName, const std::string& strText) {
+    static constexpr char kMarker[] = "{!}";
+    auto* pOwn = dynamic_cast<PluginPolicyContainer*>(pPolicy);
+    std::string strWritten;
+    if (strText.find(kMarker) == std::string::npos || pOwn == nullptr || pOwn->GetStore() == nullptr ||
+        !pOwn->GetStore()->GetWrittenText(strInfoPath, strName, strWritten)) {
+        return;
+    }
+    const std::string strHead = strOwner + ": information pair \"" + strName + "\": the template \"" + strWritten + "\" ";
+    const std::string strFirst = strText.substr(0, strText.find('|'));
+    const std::string strLast = strText.substr(strText.rfind('|') + 1);
+    const size_t nLastMarker = strLast.find(kMarker);
+    if (!plat::IsSettingsSpace(strWritten.back()) || nLastMarker == std::string::npos) {
+        // Nothing lost at the end that a match would have used.
+    } else if (nLastMarker + sizeof kMarker - 1 == strLast.size()) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            strHead + "ends in blanks after its marker, which a policy text does not keep: the value "
+                                      "runs to the end of the text instead of ending before them; end the template "
+                                      "with \"|\" to keep them (\"" + strWritten + "|\")");
+    } else {
+        const std::string strSuffix = strLast.substr(nLastMarker + sizeof kMarker - 1);
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            strHead + "ends in blanks, which a policy text does not keep: the value ends before the "
+                                      "first \"" + strSuffix + "\" without them; end the template with \"|\" to "
+                                      "keep them (\"" + strWritten + "|\")");
+    }
+    if (plat::IsSettingsSpace(strWritten.front()) && strFirst.find(kMarker) != std::string::npos) {
+        PolicyKeyAudit::Say(kCSFLogWarning,
+                            strHead + "begins with blanks, which a policy text does not keep: the text is matched "
+                                      "from \"" + strFirst.substr(0, strFirst.find(kMarker)) + "\" without them");
+    }
 }
 
 bool StartsWith(const std::string& strText, const char* pszPrefix) {
@@ -279,7 +322,11 @@ void InitializeRules::ReadInfoPairs(IPolicyContainer* pPolicy, const char* pszRu
         return;
     }
     const size_t nCount = std::min(names.m_pList->GetCount(), texts.m_pList->GetCount());
+    // A table's own pairs are said once for the table, not for each rule.
+    const std::string strOwner =
+        pszRulePath == m_strRulePath ? "Rule " + m_strRulePath : "Rules table " + std::string(pszRulePath);
     for (size_t i = 0; i < nCount; ++i) {
+        WarnOfTemplateBlanks(pPolicy, strInfoPath, strOwner, names.m_pList->GetItem(i), texts.m_pList->GetItem(i));
         SetRuleInfoPair(pRule, names.m_pList->GetItem(i).c_str(), texts.m_pList->GetItem(i).c_str());
     }
 }

@@ -1,6 +1,8 @@
 #include "Common/InputBounds.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <set>
 
 #include "qorCSFLib/CSFLog.h"
 
@@ -45,12 +47,23 @@ void InputBound::LeftOut(uint64_t qwItems) {
     }
 }
 
+void InputBound::LeftOutAtLook(uint64_t qwNow) {
+    const uint64_t qwLast = m_qwLastLook.exchange(qwNow, std::memory_order_relaxed);
+    if (qwNow > qwLast) {
+        LeftOut(qwNow - qwLast);
+    }
+}
+
+std::string InputBound::FirstReportText(uint64_t qwTotal) const {
+    return kPrefix + m_strInput + ": " + m_strLimit + "; " + std::to_string(qwTotal) + " " + m_strWhat +
+           " left out (said again at most once a minute while it lasts)";
+}
+
 void InputBound::Report(uint64_t qwTotal) {
     const uint64_t qwBefore = m_qwReported.exchange(qwTotal, std::memory_order_relaxed);
     if (qwBefore == 0) {
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
-                "%s%s: %s; %" PRIu64 " %s left out (said again at most once a minute while it lasts)",
-                kPrefix, m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str());
+        m_qwFirstReported.store(qwTotal, std::memory_order_relaxed);
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", FirstReportText(qwTotal).c_str());
         return;
     }
     // The count is for the operator: as a notice it is not kept among the
@@ -60,6 +73,17 @@ void InputBound::Report(uint64_t qwTotal) {
             "%s%s: %s; %" PRIu64 " %s left out in all, %" PRIu64 " since it was last said", kPrefix,
             m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str(),
             qwTotal > qwBefore ? qwTotal - qwBefore : 0);
+}
+
+void InputBound::End() {
+    m_qwTotal.store(0, std::memory_order_relaxed);
+    m_qwLastLook.store(0, std::memory_order_relaxed);
+    m_nextReport.store(INT64_MIN, std::memory_order_relaxed);
+    m_qwReported.store(0, std::memory_order_relaxed);
+    const uint64_t qwFirst = m_qwFirstReported.exchange(0, std::memory_order_relaxed);
+    if (qwFirst != 0) {
+        CSFNoticeFindingEnded(FirstReportText(qwFirst).c_str());
+    }
 }
 
 std::string InputBound::Describe() const {
@@ -73,7 +97,7 @@ InputBounds& InputBounds::Instance() {
 }
 
 InputBound& InputBounds::Bound(const std::string& input, const std::string& limit,
-                               const char* pszWhat) {
+                               const char* pszWhat, const std::string& strRule) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto found = m_byName.find({input, limit});
     if (found != m_byName.end()) {
@@ -88,8 +112,45 @@ InputBound& InputBounds::Bound(const std::string& input, const std::string& limi
         }
     }
     InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items", m_now);
+    if (name == input) {
+        bound.m_strRule = strRule;
+    }
     m_byName.emplace(std::make_pair(name, limit), &bound);
     return bound;
+}
+
+// A bound ends outside the table's lock: taking back its finding goes to
+// the host.  Its handle stays valid, so an input that comes back counts
+// into it afresh.
+void InputBounds::End(InputBound& bound) { bound.End(); }
+
+void InputBounds::EndInput(const std::string& input, const std::vector<std::string>& keep) {
+    for (InputBound* pBound : Listed([&](const InputBound& bound) {
+             return bound.Input() == input && std::find(keep.begin(), keep.end(), bound.Limit()) == keep.end();
+         })) {
+        pBound->End();
+    }
+}
+
+void InputBounds::EndRulesExcept(const std::vector<std::string>& rules) {
+    const std::set<std::string> taken(rules.begin(), rules.end());
+    for (InputBound* pBound : Listed([&](const InputBound& bound) {
+             return !bound.Rule().empty() && taken.count(bound.Rule()) == 0;
+         })) {
+        pBound->End();
+    }
+}
+
+template <typename Which>
+std::vector<InputBound*> InputBounds::Listed(const Which& which) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<InputBound*> found;
+    for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
+        if (m_bounds[i].Total() != 0 && which(m_bounds[i])) {
+            found.push_back(&m_bounds[i]);
+        }
+    }
+    return found;
 }
 
 std::vector<std::string> InputBounds::Describe() const {

@@ -23,6 +23,13 @@
 //
 // says "Bound reached: log group Web: at most 512 files followed; 1 files
 // left out".
+//
+// A bound lasts as long as its input: a group, port or ring that a load
+// removes, or a rule it leaves out, takes its bounds with it (End, EndInput,
+// EndRulesExcept), so that neither the engine lines, nor the record of the
+// policy in force, nor the stop still carry them; the finding said when
+// the bound was first reached is taken back from the host's.  An input
+// that comes back, and so a handle kept through that, counts afresh.
 
 #include <atomic>
 #include <chrono>
@@ -49,27 +56,43 @@ public:
     // first time, then at most once per kReportInterval.
     void LeftOut(uint64_t qwItems = 1);
 
+    // A look at the input found `qwNow` items left out, of which those the
+    // last look at this bound found are not counted again (ScanBound.h).
+    void LeftOutAtLook(uint64_t qwNow);
+
     uint64_t Total() const { return m_qwTotal.load(std::memory_order_relaxed); }
     const std::string& Input() const { return m_strInput; }
     const std::string& Limit() const { return m_strLimit; }
+    // The rule whose input it is; empty for another input.
+    const std::string& Rule() const { return m_strRule; }
     // "Bound reached: <input>: <limit>; <n> <what> left out".
     std::string Describe() const;
 
     static constexpr const char kPrefix[] = "Bound reached: ";
 
 private:
+    friend class InputBounds;
     void Report(uint64_t qwTotal);
+    // Its input is gone: the counts start again from nothing, and the
+    // finding its first report made is taken back.
+    void End();
+    // The warning of the first report, as logged.
+    std::string FirstReportText(uint64_t qwTotal) const;
 
     const std::string m_strInput;
     const std::string m_strLimit;
     const std::string m_strWhat;
+    std::string m_strRule;  // set once, under the table's lock
     TimeSource m_now;
     std::atomic<uint64_t> m_qwTotal{0};
+    // What the last look found (LeftOutAtLook).
+    std::atomic<uint64_t> m_qwLastLook{0};
     // When the next report may be made, in the clock's ticks since its
     // epoch; the minimum before the first.
     std::atomic<int64_t> m_nextReport{INT64_MIN};
-    // The total said by the last report.
+    // The total said by the last report, and by the first.
     std::atomic<uint64_t> m_qwReported{0};
+    std::atomic<uint64_t> m_qwFirstReported{0};
 };
 
 class InputBounds {
@@ -81,8 +104,18 @@ public:
     // the same handle; handles live as long as the process.  Past
     // kMaxBounds distinct ones, every further input shares one handle named
     // "other inputs" for its limit, so the table of bounds is bounded too.
-    InputBound& Bound(const std::string& input, const std::string& limit, const char* pszWhat);
+    // `strRule` names the rule whose input it is, for EndRulesExcept.
+    InputBound& Bound(const std::string& input, const std::string& limit, const char* pszWhat,
+                      const std::string& strRule = std::string());
     static constexpr size_t kMaxBounds = 256;
+
+    // The input of `bound` is gone; or every bound of `input` is, but those
+    // of the limits `keep` (the limits a load kept where it changed others).
+    void End(InputBound& bound);
+    void EndInput(const std::string& input, const std::vector<std::string>& keep = {});
+    // A load took the rules `rules` (by name): the bounds of every other
+    // rule's input end.
+    void EndRulesExcept(const std::vector<std::string>& rules);
 
     // One line per bound that left something out, in the order the bounds
     // were first asked for.
@@ -96,6 +129,9 @@ public:
 
 private:
     InputBounds() = default;
+    // The bounds listed now that `which` picks.
+    template <typename Which>
+    std::vector<InputBound*> Listed(const Which& which);
 
     mutable std::mutex m_lock;
     std::deque<InputBound> m_bounds;
@@ -127,6 +163,13 @@ public:
             m_pBound.store(pBound, std::memory_order_release);
         }
         pBound->LeftOut(qwItems);
+    }
+
+    // The input is gone: its bound, when it reached one, ends.
+    void End() {
+        if (InputBound* pBound = m_pBound.load(std::memory_order_acquire)) {
+            InputBounds::Instance().End(*pBound);
+        }
     }
 
 private:

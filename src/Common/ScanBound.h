@@ -9,11 +9,10 @@
 // what grew since the last look through the old one at the same bound.
 // The bound's handle (Common/InputBounds.h) is taken the first time
 // something is left out, so a group that never reaches it takes no place in
-// the table of bounds.
+// the table of bounds.  An input that a load removes ends its bound (End);
+// one that comes back then counts what its looks find afresh.
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -25,39 +24,30 @@ public:
         : m_strLimit(std::move(strLimit)), m_pszWhat(pszWhat) {}
 
     // What the bound left out at this look at `strInput` (the same input
-    // every time).
-    void LeftOutAtScan(const std::string& strInput, uint64_t qwNow) {
+    // every time), which is the input of the rule `strRule` when given
+    // (InputBounds::EndRulesExcept).
+    void LeftOutAtScan(const std::string& strInput, uint64_t qwNow,
+                       const std::string& strRule = std::string()) {
         if (m_pBound == nullptr) {
             if (qwNow == 0) {
                 return;
             }
-            m_pBound = &InputBounds::Instance().Bound(strInput, m_strLimit, m_pszWhat);
-            m_qwLast = LastLook(m_pBound, nullptr);
+            m_pBound = &InputBounds::Instance().Bound(strInput, m_strLimit, m_pszWhat, strRule);
         }
-        if (qwNow > m_qwLast) {
-            m_pBound->LeftOut(qwNow - m_qwLast);
+        // The bound keeps what its last look found, whichever object made
+        // it, and a bound ended since counts afresh.
+        m_pBound->LeftOutAtLook(qwNow);
+    }
+
+    // The input is gone: its bound, when it reached it, ends.
+    void End() {
+        if (m_pBound != nullptr) {
+            InputBounds::Instance().End(*m_pBound);
         }
-        m_qwLast = qwNow;
-        LastLook(m_pBound, &qwNow);
     }
 
 private:
-    // What the last look at `pBound` left out, kept as `pqwNow` when given.
-    // A bound's handle lives as long as the process, and the table of
-    // bounds is bounded, so this is too.
-    static uint64_t LastLook(const InputBound* pBound, const uint64_t* pqwNow) {
-        static std::mutex s_lock;
-        static std::map<const InputBound*, uint64_t> s_looks;
-        std::lock_guard<std::mutex> guard(s_lock);
-        uint64_t& qwLast = s_looks[pBound];
-        if (pqwNow != nullptr) {
-            qwLast = *pqwNow;
-        }
-        return qwLast;
-    }
-
     std::string m_strLimit;
     const char* m_pszWhat;
     InputBound* m_pBound = nullptr;
-    uint64_t m_qwLast = 0;
 };

@@ -53,6 +53,15 @@ WildcardWalk::~WildcardWalk() = default;
 
 void WildcardWalk::NoteFailure(const std::string& strPath) {
     const uint32_t dwError = plat::GetLastError();
+    if (!plat::IsAbsence(dwError)) {
+        if (m_qwFailures++ == 0) {
+            m_dwFirstFailure = dwError;
+            // A folder's text ends in "/": named as the folder itself.
+            m_strFirstFailed = strPath.size() > 1 && strPath.back() == '/'
+                                   ? strPath.substr(0, strPath.size() - 1)
+                                   : strPath;
+        }
+    }
     if (dwError == plat::kErrStoppedOnSymlink) {
         if (m_pStopped != nullptr) {
             m_pStopped->push_back(strPath);

@@ -99,6 +99,13 @@ public:
     // absence or another account's link (no descriptor left, say): what
     // lies beneath it is unknown, not gone.
     bool Incomplete() const { return m_bIncomplete; }
+    // The first path the walk could not look at for a reason other than its
+    // absence (another account's link, no right to read, no descriptor
+    // left), with that reason as a last error (0: none), and how many such
+    // paths it met: what stopped it where it stopped.
+    uint32_t FirstFailure() const { return m_dwFirstFailure; }
+    const std::string& FirstFailedPath() const { return m_strFirstFailed; }
+    uint64_t Failures() const { return m_qwFailures; }
     // Folders opened so far.
     uint64_t FoldersOpened() const { return m_qwFoldersOpened; }
 
@@ -126,6 +133,9 @@ private:
     uint64_t m_qwEntries = 0;
     uint64_t m_qwFoldersUnread = 0;
     uint64_t m_qwFoldersOpened = 0;
+    uint64_t m_qwFailures = 0;
+    uint32_t m_dwFirstFailure = 0;
+    std::string m_strFirstFailed;
     uint32_t m_dwSpent = 0;  // work done within the current call
     bool m_bEntriesCut = false;
     bool m_bIncomplete = false;

@@ -126,6 +126,7 @@ int32_t CEngineDecoy::OnReloadPolicy(uint32_t dwArgument) {
     // The old destination goes with every connection it holds.
     m_pDestination.reset();
     m_pDestination.reset(new (std::nothrow) DecoyDestination);
+    DecoyDestination::EndStaleBounds(!EnabledPorts().empty());
     CSF_TRACE(kCSFLogInfo, "destination = 0x%lx, starting engine",
               reinterpret_cast<unsigned long>(m_pDestination.get()));
     CSF_TRACE(kCSFLogInfo, "\tdone with ourOnReloadPolicy");

@@ -20,6 +20,20 @@ namespace {
 // One for the whole process, like the settings it comes from.
 std::atomic<int32_t> g_nRefusalEnd{0};
 
+constexpr char kBoundInput[] = "decoy ports";
+
+std::string HoldLimit() {
+    return "at most " + std::to_string(DecoyDestination::kMaxHeld) +
+           " connections held, none into the descriptors kept free; past that a connection is reported and "
+           "reset at once";
+}
+
+std::string RefusedLimit(int32_t nMaxConnections, int32_t nBlackout) {
+    return "at most " + std::to_string(nMaxConnections) +
+           " connections held (\"Max Connections\"), then every connection refused without an alert for " +
+           std::to_string(nBlackout) + " s (\"BlackoutPeriod\")";
+}
+
 // The connection object for the port's pending connection; null (logged)
 // when there is no memory for it.
 std::unique_ptr<DecoyedTCPCnxn> NewConnection(ListeningPort* pPort) {
@@ -130,13 +144,8 @@ bool DecoyDestination::HasRoomToHold() {
 void DecoyDestination::ReportWithoutHold(DecoyedTCPCnxn& cnxn) {
     cnxn.EmitEvent(m_pEngine);
     cnxn.ResetNow();
-    m_HoldBound.LeftOut([]() -> InputBound& {
-        return InputBounds::Instance().Bound("decoy ports",
-                                             "at most " + std::to_string(kMaxHeld) +
-                                                 " connections held, none into the descriptors kept free; past "
-                                                 "that a connection is reported and reset at once",
-                                             "connections not held");
-    });
+    m_HoldBound.LeftOut(
+        []() -> InputBound& { return InputBounds::Instance().Bound(kBoundInput, HoldLimit(), "connections not held"); });
 }
 
 void DecoyDestination::SayRefused(int32_t nMaxConnections, int32_t nBlackout) {
@@ -144,17 +153,22 @@ void DecoyDestination::SayRefused(int32_t nMaxConnections, int32_t nBlackout) {
     // its own, found again after a reload that keeps them, and looked up
     // once for the connections of a blackout, not for each.
     if (m_pRefusedBound == nullptr || nMaxConnections != m_nRefusedMax || nBlackout != m_nRefusedBlackout) {
-        m_pRefusedBound = &InputBounds::Instance().Bound(
-            "decoy ports",
-            "at most " + std::to_string(nMaxConnections) +
-                " connections held (\"Max Connections\"), then every connection refused "
-                "without an alert for " +
-                std::to_string(nBlackout) + " s (\"BlackoutPeriod\")",
-            "connections refused");
+        m_pRefusedBound = &InputBounds::Instance().Bound(kBoundInput, RefusedLimit(nMaxConnections, nBlackout),
+                                                         "connections refused");
         m_nRefusedMax = nMaxConnections;
         m_nRefusedBlackout = nBlackout;
     }
     m_pRefusedBound->LeftOut();
+}
+
+void DecoyDestination::EndStaleBounds(bool bPorts) {
+    if (!bPorts) {
+        InputBounds::Instance().EndInput(kBoundInput);
+        return;
+    }
+    const SensorSettings& settings = SensorSettings::Instance();
+    InputBounds::Instance().EndInput(kBoundInput,
+                                     {HoldLimit(), RefusedLimit(settings.m_nMaxConnections, settings.m_nBlackoutPeriod)});
 }
 
 int32_t DecoyDestination::Reject(ListeningPort* pPort, uint32_t dwNow) {

@@ -57,6 +57,11 @@ public:
     static int32_t GetRefusalEnd();
     static void SetRefusalEnd(int32_t nEnd);
 
+    // A load left the engine with ports (`bPorts`) or without: the bounds
+    // of ports no longer opened, and of a cap or period the load changed,
+    // end.
+    static void EndStaleBounds(bool bPorts);
+
 private:
     // Whether one more connection may be held: below kMaxHeld, and with a
     // descriptor free above the floor.

@@ -24,6 +24,9 @@
 
 namespace {
 
+// An event log as its bounds name it.
+std::string LogBoundInput(const std::string& strLog) { return "event log " + strLog; }
+
 constexpr const char kLogKeys[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
 constexpr uint32_t kForwardsRead = plat::kEventLogSequentialRead | plat::kEventLogForwardsRead;
 constexpr uint32_t kBackwardsRead = plat::kEventLogSequentialRead | plat::kEventLogBackwardsRead;
@@ -251,6 +254,8 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
     for (size_t i = m_LogNames.size(); i-- > 0;) {
         if (m_WantedFlags[i] == 0) {
             SayUnread(i);
+            // No rule reads the log now: what it reached of its bounds goes.
+            InputBounds::Instance().EndInput(LogBoundInput(m_LogNames[i]));
             CloseLog(i);
         }
     }
@@ -480,7 +485,7 @@ void CEngineNTEvents::DispatchRecord(const uint8_t* pRecord, uint32_t dwAvailabl
         // Looked up again only when another log's record reaches it.
         if (m_pStringsBound == nullptr || m_strStringsBoundLog != strLog) {
             m_pStringsBound = &InputBounds::Instance().Bound(
-                "event log " + strLog,
+                LogBoundInput(strLog),
                 "at most " + std::to_string(EventRecordView::kMaxStrings) + " insertion strings read from a record",
                 "strings");
             m_strStringsBoundLog = strLog;

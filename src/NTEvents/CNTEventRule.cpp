@@ -200,8 +200,8 @@ int32_t CNTEventRule::RefreshAuditFiles(bool bApply) {
     // Every look meets the same files and folders again: only more of them
     // than at the last look are more left out.
     const std::string strInput = "event-log rule " + GetName() + " audited files";
-    m_FilesLeftOut.LeftOutAtScan(strInput, qwLeftOut);
-    m_PatternsCut.LeftOutAtScan(strInput, qwCut);
+    m_FilesLeftOut.LeftOutAtScan(strInput, qwLeftOut, GetName());
+    m_PatternsCut.LeftOutAtScan(strInput, qwCut, GetName());
     int32_t nChanged = 0;
     for (size_t i = nKnown; i < files.size(); ++i, ++nChanged) {
         const std::string& strPath = files[i];

@@ -102,6 +102,11 @@ int32_t CEngineNTSyslog::OnReloadPolicy(uint32_t dwArgument) {
         m_qwUnparsed += m_pQueue->Clear();
         ReportDrops(true);
     }
+    if (m_ActiveRules.empty()) {
+        // The port is not opened any more: what it left out at its bounds
+        // is no longer so.
+        InputBounds::Instance().EndInput(BoundInput());
+    }
     return nResult;
 }
 
@@ -234,10 +239,12 @@ void CEngineNTSyslog::NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t
     if (qwTotal <= qwNoted) {
         return;
     }
-    InputBounds::Instance()
-        .Bound("syslog datagrams to UDP port " + std::to_string(m_wPort), pszLimit, "datagrams")
-        .LeftOut(qwTotal - qwNoted);
+    InputBounds::Instance().Bound(BoundInput(), pszLimit, "datagrams").LeftOut(qwTotal - qwNoted);
     qwNoted = qwTotal;
+}
+
+std::string CEngineNTSyslog::BoundInput() const {
+    return "syslog datagrams to UDP port " + std::to_string(m_wPort);
 }
 
 void CEngineNTSyslog::NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel) {

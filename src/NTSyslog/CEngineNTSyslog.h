@@ -92,6 +92,8 @@ private:
     void NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel);
     // What a bound left out since `qwNoted`, to its handle.
     void NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted);
+    // The port as its bounds name it.
+    std::string BoundInput() const;
     // The echo of one datagram, when the echo's budget allows it; only
     // while the input echo is on (plat::InputEchoOn).
     void Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now);

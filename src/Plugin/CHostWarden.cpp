@@ -72,6 +72,20 @@ void Banner(const char* pszText) {
     }
 }
 
+// A rule the new policy no longer has (or has off) takes what it reached of
+// its bounds with it: neither the engine lines, nor the record of the
+// policy in force, nor the stop name it any more.
+void EndBoundsOfRulesGone(const std::vector<PolicyKeyAudit::TakenRule>& taken) {
+    std::vector<std::string> names;
+    names.reserve(taken.size());
+    for (const PolicyKeyAudit::TakenRule& rule : taken) {
+        if (rule.m_pRule != nullptr) {
+            names.push_back(rule.m_pRule->GetName());
+        }
+    }
+    InputBounds::Instance().EndRulesExcept(names);
+}
+
 }  // namespace
 
 // The library's sensor, made after the companions above.
@@ -537,6 +551,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     RunAuditSetUp();
     audit.Finish();
     CheckRuleNames(audit.TakenRules(), EventRegistry());
+    EndBoundsOfRulesGone(audit.TakenRules());
     WarnAboutLostRules(m_pPolicyInForce, pContainer, rulesBefore, CountEngineRules(m_pThreadList));
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): start tcl handler.");
     StartScriptHandler();

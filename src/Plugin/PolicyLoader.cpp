@@ -138,6 +138,15 @@ bool PolicyLoader::Load(IPolicyContainer* pContainer, bool bReload, LoadKind kin
     }
     std::lock_guard<std::mutex> guard(m_loadLock);
     m_strProblem.clear();
+    m_setAside.clear();
+    m_strInForce.clear();
+    const bool bLoaded = LoadLocked(pContainer, bReload, kind, sources);
+    SaySetAside(bLoaded);
+    return bLoaded;
+}
+
+bool PolicyLoader::LoadLocked(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
+                              const Sources& sources) {
     ReadPoliciesStrictly(pContainer);
     const std::string& base = sources.m_strBaseDirectory;
     const std::string& ruleDefinitions = sources.m_strRuleDefinitionPath;
@@ -206,6 +215,7 @@ bool PolicyLoader::ChoosePolicy(IPolicyContainer* pContainer, bool bReload, Load
         }
     }
     if (LoadCurrent(pContainer, bReload, kind, base)) {
+        m_strInForce = std::string(kCurrentPolicy) + ", the policy accepted last,";
         return true;
     }
     if (!m_strProblem.empty()) {
@@ -228,6 +238,7 @@ bool PolicyLoader::ChoosePolicy(IPolicyContainer* pContainer, bool bReload, Load
     }
     pContainer->SetFileName((base + kCurrentPolicy).c_str());
     choice.m_bCommit = true;
+    m_strInForce = std::string("the factory policy ") + kDefaultPolicy;
     return true;
 }
 
@@ -302,18 +313,28 @@ void PolicyLoader::SetAside(const std::string& base, const char* pszPolicy, cons
     m_strProblem = std::string(pszPolicy) + " refused (" + problem + "); it is kept as " + pszKept;
 }
 
-// At start-up nothing is in force yet: the refusal is logged, shown, and the
-// next policy in line is tried.  Where a policy is in force the load fails.
+// At start-up nothing is in force yet: the refusal is kept to be said with
+// what the load puts in force instead, and the next policy in line is
+// tried.  Where a policy is in force the load fails.
 bool PolicyLoader::Fallback(bool bReload) {
     if (bReload) {
         m_strProblem += kInForce;
         return false;
     }
-    // A warning: the start goes on with the next policy.  The host writes
-    // its console copy.
-    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s.", m_strProblem.c_str());
+    m_setAside.push_back(std::move(m_strProblem));
     m_strProblem.clear();
     return false;
+}
+
+void PolicyLoader::SaySetAside(bool bLoaded) {
+    // A warning: the start went on with the next policy, or failed for a
+    // reason of its own.  The host writes its console copy.
+    const std::string strInstead = bLoaded && !m_strInForce.empty() ? m_strInForce + " is in force instead"
+                                                                    : std::string("no policy is in force");
+    for (const std::string& strRefusal : m_setAside) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s; %s.", strRefusal.c_str(), strInstead.c_str());
+    }
+    m_setAside.clear();
 }
 
 bool PolicyLoader::MergeUpdate(IPolicyContainer* pContainer, const std::string& base,

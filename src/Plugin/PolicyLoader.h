@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class IPolicyContainer;
 
@@ -87,6 +88,7 @@ private:
         bool m_bDefault = false;
     };
 
+    bool LoadLocked(IPolicyContainer* pContainer, bool bReload, LoadKind kind, const Sources& sources);
     bool ChoosePolicy(IPolicyContainer* pContainer, bool bReload, LoadKind kind,
                       const std::string& base, Choice& choice);
     // Loads the pushed policy when one waits; false when there is none or it
@@ -103,12 +105,19 @@ private:
     bool MergeRuleDefinitions(IPolicyContainer* pContainer, const std::string& path,
                               bool bReload, bool bSay);
     bool Fallback(bool bReload);
+    // Says each policy a start-up set aside, with the policy put in force
+    // in its place (`bLoaded`) or that none is.
+    void SaySetAside(bool bLoaded);
     void SetAside(const std::string& base, const char* pszPolicy, const char* pszFrom,
                   const char* pszTo, const std::string& problem);
     static void StripBlockResponses(IPolicyContainer* pContainer);
 
     mutable std::mutex m_loadLock;
     std::string m_strProblem;
+    // The refusals of the policies a start-up passed over, and the policy
+    // it chose instead, said together once the load is over.
+    std::vector<std::string> m_setAside;
+    std::string m_strInForce;
     IPolicyContainer* m_pCommonPolicy = nullptr;
     ResponseTable m_responseTable;
 };

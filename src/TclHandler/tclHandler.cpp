@@ -907,7 +907,7 @@ InputBound* tclHandler::BoundOf(const tclRequest& request, Bound bound) {
         strLimit += bNeedTcl ? ", the alerts past it are dropped (the rule requires its script)"
                              : ", the alerts past it go on unvalidated";
         pBound = &InputBounds::Instance().Bound("script of rule " + request.m_strName, strLimit,
-                                               "alerts");
+                                               "alerts", request.m_strName);
     }
     return pBound;
 }

@@ -107,10 +107,21 @@ int32_t CEngineTextLog::OnReloadPolicy(uint32_t dwArgument) {
 
 void CEngineTextLog::DropUnusedTables() {
     // A group that comes back later starts afresh: its files' lines then
-    // are history, as at a start.
+    // are history, as at a start.  What it reached of its bounds goes with
+    // it.
     for (auto it = m_GroupFiles.begin(); it != m_GroupFiles.end();) {
         const CLogGroup* pGroup = FindLogGroup(it->first);
-        it = pGroup != nullptr && pGroup->IsUsed() ? std::next(it) : m_GroupFiles.erase(it);
+        if (pGroup != nullptr && pGroup->IsUsed()) {
+            ++it;
+            continue;
+        }
+        it->second->EndBounds();
+        it = m_GroupFiles.erase(it);
+    }
+    for (auto& [strName, pGroup] : m_LogGroups) {
+        if (!pGroup->IsUsed()) {
+            pGroup->EndBounds();
+        }
     }
 }
 
@@ -181,13 +192,19 @@ void CEngineTextLog::ReadLogGroups(IPolicyContainer* pPolicy) {
     std::map<std::string, std::unique_ptr<CLogGroup>> previous = std::move(m_LogGroups);
     ClearLogGroups();
     NameListGuard names;
-    if (pPolicy == nullptr || !pPolicy->GetSubKeyNames(kLogGroupsKey, &names.m_pList) ||
-        names.m_pList == nullptr) {
-        return;
+    if (pPolicy != nullptr && pPolicy->GetSubKeyNames(kLogGroupsKey, &names.m_pList) &&
+        names.m_pList != nullptr) {
+        for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
+             ++pName) {
+            ReadLogGroup(pPolicy, *pName, previous);
+        }
     }
-    for (const std::string* pName = names.m_pList->Begin(); pName != names.m_pList->End();
-         ++pName) {
-        ReadLogGroup(pPolicy, *pName, previous);
+    // Removed, or its paths changed: the group's bounds name an input that
+    // is gone.
+    for (auto& [strName, pGroup] : previous) {
+        if (pGroup != nullptr) {
+            pGroup->EndBounds();
+        }
     }
 }
 

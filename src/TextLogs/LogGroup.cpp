@@ -194,6 +194,15 @@ void CLogGroup::ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor
     m_NoDescriptor.LeftOutAtScan(strInput, qwNoDescriptor);
 }
 
+void CLogGroup::EndBounds() {
+    for (ScanBound* pBound :
+         {&m_TooDeep, &m_Shallow, &m_Foreign, &m_NamesCut, &m_LinksUnnamed, &m_FilesOver, &m_NoDescriptor}) {
+        pBound->End();
+    }
+    m_NoScan.End();
+    m_WarnedStops.clear();
+}
+
 void CLogGroup::ReportScanWithoutDescriptors(uint64_t qwNeeded) {
     m_NoScan.LeftOut([&]() -> InputBound& {
         return InputBounds::Instance().Bound(

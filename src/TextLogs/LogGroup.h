@@ -151,6 +151,10 @@ public:
     // files.
     void SetUsed(bool bUsed) { m_bUsed = bUsed; }
     bool IsUsed() const { return m_bUsed; }
+    // A load removed the group, changed its paths, or left it unused: the
+    // bounds it reached end, and what it said of links is said afresh if
+    // it comes back.
+    void EndBounds();
 
     // Starts a scan afresh, its walk at most `dwMaxDepth` folders deep, a
     // newest-only choice going by `pDates` (when given).

@@ -30,6 +30,14 @@ CLogGroupFiles::CLogGroupFiles(std::string strGroup, Engine& engine)
 
 CLogGroupFiles::~CLogGroupFiles() = default;
 
+void CLogGroupFiles::EndBounds() {
+    for (InputBound* pBound : {m_pPlacesBound, m_pUnnamedBound}) {
+        if (pBound != nullptr) {
+            InputBounds::Instance().End(*pBound);
+        }
+    }
+}
+
 CLogGroupFiles::Entry* CLogGroupFiles::Find(uint64_t qwIdentity) {
     auto it = m_Entries.find(qwIdentity);
     return it == m_Entries.end() ? nullptr : it->second.get();

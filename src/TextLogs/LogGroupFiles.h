@@ -134,6 +134,8 @@ public:
 
     // What a newest-only scan of the group goes by.
     CLogGroup::FileDates& Dates() { return m_Dates; }
+    // The group is gone or unused: the bounds the table reached end.
+    void EndBounds();
 
     // Takes up what a done scan of `group` found: the files its names lead
     // to now, within the group's bounds (said through `group`).

@@ -45,7 +45,7 @@ bool ReadSettingsLine(std::istream& in, std::string& line) {
 }
 
 bool SplitSettingsValueLine(const std::string& line, std::string& name, char& letter,
-                            std::string& text) {
+                            std::string& text, std::string* pWritten) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) {
         return false;
@@ -61,10 +61,21 @@ bool SplitSettingsValueLine(const std::string& line, std::string& name, char& le
     } else {
         text.clear();
     }
+    if (pWritten != nullptr) {
+        pWritten->clear();
+    }
     // The tab after the type letter belongs to the value only for "key",
     // whose text is kept exactly as written.
     if (name != "key") {
+        const size_t before = text.size();
+        const bool bSeparated = !text.empty() && IsSettingsSpace(text[0]);
+        if (pWritten != nullptr) {
+            pWritten->assign(text, bSeparated ? 1 : 0, std::string::npos);
+        }
         TrimSettings(text);
+        if (pWritten != nullptr && text.size() + (bSeparated ? 1 : 0) == before) {
+            pWritten->clear();
+        }
     }
     return true;
 }

@@ -35,9 +35,11 @@ bool ReadSettingsLine(std::istream& in, std::string& line);
 // Splits a value line at its first "=": the trimmed name, the type letter
 // that follows "=" (0 when there is none) and the text from the second
 // character after "=", trimmed unless the name is "key".  False when the
-// line has no "=" or the name is empty.
+// line has no "=" or the name is empty.  `pWritten`, when given, receives
+// the text as written after the one blank that follows the letter when
+// the trimming dropped blanks from it, and is emptied otherwise.
 bool SplitSettingsValueLine(const std::string& line, std::string& name, char& letter,
-                            std::string& text);
+                            std::string& text, std::string* pWritten = nullptr);
 
 // Receives the lines of a settings text in order.
 class SettingsTextHandler {

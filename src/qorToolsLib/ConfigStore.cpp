@@ -1,5 +1,7 @@
 #include "qorToolsLib/ConfigStore.h"
 
+#include <string_view>
+
 #include "platform/SettingsText.h"
 #include "platform/SystemMessage.h"
 
@@ -282,6 +284,23 @@ bool ConfigStore::GetValueMap(const std::string& path, ConfigValueMap& values, b
         values.insert_or_assign(value.GetName(), std::move(record));
     }
     return true;
+}
+
+bool ConfigStore::GetWrittenText(const std::string& path, const std::string& name, std::string& written) {
+    ConfigKey* key = FindKey(path);
+    if (key == nullptr || !key->HasValues()) {
+        return false;
+    }
+    for (const ConfigNode* node : key->GetValues()) {
+        const auto& value = static_cast<const ConfigValue&>(*node);
+        const std::string_view dropped = value.GetNote();
+        const size_t bar = dropped.find('|');
+        if (value.GetName() == name && value.GetType() == ConfigValue::kText && bar != std::string_view::npos) {
+            written.assign(dropped.substr(0, bar)).append(value.Text()).append(dropped.substr(bar + 1));
+            return true;
+        }
+    }
+    return false;
 }
 
 bool ConfigStore::GetValueTexts(const std::string& path, std::vector<std::string>& names,

@@ -96,6 +96,10 @@ public:
     virtual bool GetSubKeyNames(const std::string& path, std::vector<std::string>& names);
     virtual void DeleteSubKeyList(ConfigStringList* list);
     virtual bool GetValueMap(const std::string& path, ConfigValueMap& values, bool clear);
+    // The text of the value `name` of `path` as the file read last wrote it,
+    // when the blanks around it, which a text does not keep, were dropped;
+    // false otherwise.
+    bool GetWrittenText(const std::string& path, const std::string& name, std::string& written);
     virtual bool GetValueTexts(const std::string& path, std::vector<std::string>& names,
                                std::vector<std::string>& texts);
     virtual bool DeleteKey(const std::string& path, const std::string& name);

@@ -2,6 +2,7 @@
 // values still missing), saving through "<file>.newupdate", and the 6-bit
 // text form of binary values.
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <exception>
@@ -96,7 +97,7 @@ public:
     }
 
     void OnValueLine(const std::string& line) override {
-        if (!m_accepting || !plat::SplitSettingsValueLine(line, m_name, m_letter, m_text)) {
+        if (!m_accepting || !plat::SplitSettingsValueLine(line, m_name, m_letter, m_text, &m_written)) {
             return;
         }
         if (!m_keyKnown) {
@@ -111,7 +112,12 @@ public:
         }
         switch (m_letter) {
             case 'S':
-                Set(ConfigValue::kText, [&](ConfigValue& v) { v.SetString(m_text); });
+                // Blanks around a text are not kept; a reader to whom they
+                // would have mattered can say so (ConfigStore::GetWrittenText).
+                Set(ConfigValue::kText, [&](ConfigValue& v) {
+                    v.SetString(m_text);
+                    v.SetNote(DroppedBlanks());
+                });
                 break;
             case 'L':
                 if (!m_text.empty()) {
@@ -130,6 +136,17 @@ public:
     }
 
 private:
+    // The blanks the text lost before and after it, as a value's note keeps
+    // them ("<before>|<after>"; empty when it lost none).
+    std::string DroppedBlanks() const {
+        if (m_written.empty()) {
+            return std::string();
+        }
+        const size_t nBefore = static_cast<size_t>(
+            std::find_if_not(m_written.begin(), m_written.end(), plat::IsSettingsSpace) - m_written.begin());
+        return m_written.substr(0, nBefore) + "|" + m_written.substr(std::min(m_written.size(), nBefore + m_text.size()));
+    }
+
     // A section given again in the file is kept to be said: its values go
     // into the key the first one made, so they may quietly replace that
     // one's.
@@ -170,6 +187,7 @@ private:
     std::string m_name;
     char m_letter = 0;
     std::string m_text;
+    std::string m_written;
 };
 
 int32_t ConfigStore::LoadFile(const std::string& fileName, const std::string& section,

@@ -148,6 +148,13 @@ TEST_F(CEngineApacheTest, ClassTextOfTooManyNamesKeepsTheFirstAndCountsTheRest) 
     EXPECT_EQ(InputBounds::Instance().Describe(),
               std::vector<std::string>{"Bound reached: web-server events: at most 64 names taken from "
                                        "an event's class text; 101 class-text items left out"});
+
+    // Network monitoring switched off by a load: the ring is not read any
+    // more, and the bound its events reached goes with it.
+    m_Config.SetIDSEnabled(false);
+    EXPECT_EQ(0, m_Engine.OnResume(0));
+    m_Engine.StopAndWait();
+    EXPECT_TRUE(InputBounds::Instance().Describe().empty());
 }
 
 TEST_F(CEngineApacheTest, OutcomeAndProtocolMapToAttackResultAndAlertType) {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "Common/ScanBound.h"
 #include "qorCSFLib/FakeHost.h"
 
 namespace {
@@ -119,4 +120,46 @@ TEST_F(InputBoundsTest, ConcurrentCallersLoseNoCountAndSayTheFirstReportOnce) {
     }
     EXPECT_EQ(bound.Total(), 20000u);
     EXPECT_EQ(Reports(), 1u);
+}
+
+// A bound lasts as long as its input.  Ended, it leaves the list and the
+// finding of its first report is taken back from the host's; what its
+// input leaves out afterwards (it came back, or a handle was kept) counts
+// from nothing and is said anew.  An input ends with all its limits but
+// those a load kept; a load's rules end every other rule's bounds; a bound
+// met at each look counts a look after its end afresh.
+TEST_F(InputBoundsTest, EndedBoundLeavesTheListTakesItsFindingBackAndCountsAfresh) {
+    InputBounds& bounds = InputBounds::Instance();
+    InputBound& group = bounds.Bound("log group Web", "at most 2 files followed", "files");
+    group.LeftOut(3);
+    group.LeftOut();
+    bounds.End(group);
+    EXPECT_TRUE(bounds.Describe().empty());
+    EXPECT_EQ("3:Bound reached: log group Web: at most 2 files followed; 3 files left out (said again at most "
+              "once a minute while it lasts)",
+              m_log.m_Services.Notices().back());
+    group.LeftOut();
+    EXPECT_EQ(2u, Reports());
+    EXPECT_TRUE(m_log.m_Services.Logged("Bound reached: log group Web: at most 2 files followed; 1 files left out "
+                                        "(said again at most once a minute while it lasts)"));
+
+    bounds.Bound("decoy ports", "cap 1", "connections").LeftOut();
+    bounds.Bound("decoy ports", "at most 256 held", "connections").LeftOut();
+    bounds.Bound("rule Kept", "limit", "items", "Kept").LeftOut();
+    bounds.Bound("script of rule Gone", "limit", "alerts", "Gone").LeftOut();
+    bounds.Bound("rule Gone, information pair P", "limit", "bytes", "Gone").LeftOut();
+    bounds.EndInput("decoy ports", {"at most 256 held"});
+    bounds.EndRulesExcept({"Kept", "Other"});
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1 files left out",
+                                        "Bound reached: decoy ports: at most 256 held; 1 connections left out",
+                                        "Bound reached: rule Kept: limit; 1 items left out"}),
+              bounds.Describe());
+
+    ScanBound scan("at most 8 names", "names");
+    for (int look = 0; look < 2; ++look) {
+        scan.LeftOutAtScan("log group Mail", 4);
+    }
+    scan.End();
+    scan.LeftOutAtScan("log group Mail", 4);
+    EXPECT_EQ("Bound reached: log group Mail: at most 8 names; 4 names left out", bounds.Describe().back());
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Common/AgentEventInfo.h"
+#include "Common/Rule.h"
 #include "Common/RuleContainer.h"
 #include "FakeSensorCore.h"
 #include "TestEngine.h"
@@ -114,4 +116,44 @@ TEST_F(PolicyKeyAuditTest, ListedValuesAndResponseKindsAreKnownAndAStrayKeyIsSai
                       "\\Full: no reader of the \"Test Rules\" rules knows the key \"Inof\"; what "
                       "it holds has no effect"}),
               warnings);
+}
+
+// A policy text does not keep the blanks around it, and a template may
+// match by them: one that loses them is said at the load, naming the rule
+// (or the table, once) and the template as written; blanks inside it, and
+// blanks kept by an ending "|", are no loss.
+TEST_F(PolicyKeyAuditTest, TemplateWhoseBlanksThePolicyTextDropsIsSaid) {
+    std::vector<std::string> warnings = Load(
+        "[\\Advanced\\Rules\\Test Rules\\Info\\];\nHost\t=S\thost={!} ;\n"
+        "[\\Advanced\\Rules\\Test Rules\\Blanks\\];\nEnabled\t=B\t1;\nPattern\t=S\tsu;\n"
+        "[\\Advanced\\Rules\\Test Rules\\Blanks\\Info\\];\nUser\t=S\tuser={!} ;\nFrom\t=S\tfor {!} from ;\n"
+        "Lead\t=S\t  for {!};\nKept\t=S\tuser={!} |;\nPlain\t=S\t web ;\nInner\t=S\tuser={!} |x={!};\n");
+    const std::string strPair = "Rule " + kTable + "\\Blanks: information pair ";
+    const std::string strEnd = "which a policy text does not keep: ";
+    EXPECT_EQ((std::vector<std::string>{
+                  "Rules table " + kTable + ": information pair \"Host\": the template \"host={!} \" ends in blanks "
+                                            "after its marker, " + strEnd + "the value runs to the end of the text "
+                                            "instead of ending before them; end the template with \"|\" to keep "
+                                            "them (\"host={!} |\")",
+                  strPair + "\"User\": the template \"user={!} \" ends in blanks after its marker, " + strEnd +
+                      "the value runs to the end of the text instead of ending before them; end the template with "
+                      "\"|\" to keep them (\"user={!} |\")",
+                  strPair + "\"From\": the template \"for {!} from \" ends in blanks, " + strEnd +
+                      "the value ends before the first \" from\" without them; end the template with \"|\" to "
+                      "keep them (\"for {!} from |\")",
+                  strPair + "\"Lead\": the template \"  for {!}\" begins with blanks, " + strEnd +
+                      "the text is matched from \"for \" without them"}),
+              warnings);
+
+    const Rule* pRule = m_Rules.Find("Blanks");
+    ASSERT_NE(nullptr, pRule);
+    std::string strValue;
+    for (const InfoPair& pair : pRule->GetInfoPairs()) {
+        if (pair.m_strName == "Kept") {
+            AgentEventInfo::ResolveInfoTemplate(pair.m_strValue, "user=alice logged in", strValue);
+        }
+    }
+    EXPECT_EQ("alice", strValue);
+    AgentEventInfo::ResolveInfoTemplate("user={!} |", "nobody here", strValue);
+    EXPECT_EQ("", strValue) << "an ending \"|\" matches nothing as the template without it";
 }

@@ -270,6 +270,14 @@ TEST_F(DecoyDestinationTest, ConnectionsPastTheHoldBoundAreReportedAndResetWhate
     ASSERT_EQ(InputBounds::Instance().Describe().size(), 1u);
     EXPECT_NE(InputBounds::Instance().Describe()[0].find("; 2 connections not held left out"),
               std::string::npos);
+
+    // A load that changes the cap keeps the hold bound; one that leaves no
+    // decoy port ends it.
+    Limit(99999, 60);
+    DecoyDestination::EndStaleBounds(true);
+    EXPECT_EQ(InputBounds::Instance().Describe().size(), 1u);
+    DecoyDestination::EndStaleBounds(false);
+    EXPECT_TRUE(InputBounds::Instance().Describe().empty());
 }
 
 // The cap and its refusal period are a bound too: the refusals, which raise
@@ -289,4 +297,14 @@ TEST_F(DecoyDestinationTest, RefusalsOfTheCapAreSaidAndCounted) {
                   "Bound reached: decoy ports: at most 1 connections held (\"Max Connections\"), "
                   "then every connection refused without an alert for 30 s (\"BlackoutPeriod\"); 2 "
                   "connections refused left out"});
+
+    // A load that keeps the cap and the period keeps their bound; one that
+    // changes either ends it, and the finding it made.
+    DecoyDestination::EndStaleBounds(true);
+    EXPECT_EQ(InputBounds::Instance().Describe().size(), 1u);
+    Limit(1, 31);
+    DecoyDestination::EndStaleBounds(true);
+    EXPECT_TRUE(InputBounds::Instance().Describe().empty());
+    EXPECT_EQ(log.m_Services.Notices().back().rfind("3:Bound reached: decoy ports: at most 1 connections held", 0), 0u)
+        << log.m_Services.Notices().back();
 }

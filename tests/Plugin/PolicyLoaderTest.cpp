@@ -62,13 +62,21 @@ protected:
     bool Has(const char* path, const char* name) { return m_container->Exists(path, name); }
 
     bool Logged(const std::string& text) { return m_services.Logged(text); }
-    bool LoggedBeginning(const std::string& text) {
+    bool LoggedBeginning(const std::string& text) { return !LinesBeginning(text).empty(); }
+    std::vector<std::string> LinesBeginning(const std::string& text) {
+        std::vector<std::string> lines;
         for (const std::string& line : m_services.Texts()) {
             if (line.rfind(text, 0) == 0) {
-                return true;
+                lines.push_back(line);
             }
         }
-        return false;
+        return lines;
+    }
+    // Whether the one line that begins so ends so.
+    bool LoggedOnce(const std::string& head, const std::string& tail) {
+        const std::vector<std::string> lines = LinesBeginning(head);
+        return lines.size() == 1 && lines[0].size() >= tail.size() &&
+               lines[0].compare(lines[0].size() - tail.size(), tail.size(), tail) == 0;
     }
 
     hwtest::ScratchDirectory m_dir;
@@ -128,6 +136,9 @@ TEST_F(PolicyLoaderTest, AcceptedPolicyWithoutConfigAndNoDefaultFailsTheLoad) {
     EXPECT_TRUE(Logged("current.policy is invalid because no \"\\config\" section exists. "
                        "current.policy will be ignored and kept as current.policy.refused."));
     EXPECT_TRUE(Logged("Failed to find policy file (" + m_dir.File("Default.policy") + ")"));
+    // The refusal says what the start-up put in force in its place: nothing.
+    EXPECT_TRUE(Logged("current.policy refused (no \"\\config\" section exists); it is kept as "
+                       "current.policy.refused; no policy is in force."));
 }
 
 TEST_F(PolicyLoaderTest, RuleDefinitionsAreMergedInMemoryOnly) {
@@ -292,13 +303,23 @@ TEST_F(PolicyLoaderTest, DamagedAcceptedPolicyFailsAReloadAndGivesWayToTheDefaul
         EXPECT_EQ(damaged.m_strBytes, File("current.policy"));
         EXPECT_EQ(common.get(), m_loader.GetCommonPolicy());
 
+        m_services.Forget();
         ASSERT_TRUE(Load());
+        // Said with the policy put in force in its place.
+        EXPECT_TRUE(LoggedOnce("current.policy refused (", "; it is kept as current.policy.refused; the factory "
+                                                           "policy Default.policy is in force instead."));
         EXPECT_EQ(damaged.m_strBytes, File("current.policy.refused"));
         // The factory policy, updated, is the accepted one now.
         EXPECT_EQ(Input("Default.policy").substr(0, 10), File("current.policy").substr(0, 10));
         fs::copy_file(kFixtures + m_fixture + "/Default.policy", m_dir.File("Default.policy"),
                       fs::copy_options::overwrite_existing);
     }
+    // A damaged push at start-up gives way to the policy accepted last.
+    Write("push.policy", hwtest::DamagedVariants(accepted)[0].m_strBytes);
+    m_services.Forget();
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(LoggedOnce("push.policy refused (", "; it is kept as push.policy.refused; current.policy, the "
+                                                    "policy accepted last, is in force instead."));
 }
 
 TEST_F(PolicyLoaderTest, DamagedUpdateIsNotMergedAndTheLoadGoesOn) {

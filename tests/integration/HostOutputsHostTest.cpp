@@ -49,17 +49,6 @@ const std::string kCommonPolicy =
     "[\\Response\\EMAIL\\Admins\\];\r\nTo\t=S\tsecurity@example.org;\r\n"
     "Subject\t=S\tLog-in failure by <UserName>;\r\n";
 
-std::vector<fs::path> MailFiles(const std::string& directory) {
-    std::vector<fs::path> files;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(directory, ignored)) {
-        if (entry.path().extension() == ".mail") {
-            files.push_back(entry.path());
-        }
-    }
-    return files;
-}
-
 // Every line of the host log is whole: it begins with its time stamp,
 // "YYYY-MM-DD HH:MM:SS.mmm ".
 void ExpectWholeLines(const std::string& log) {
@@ -267,14 +256,14 @@ TEST_F(HostOutputsTest, MailsOfAFullDiskArriveWhenSpaceReturnsAndLogLinesStayWho
         ASSERT_TRUE(m_host.SendDatagram("<13>gate sshd: MAILME user" + std::to_string(i)));
     }
     ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertCount() == kAlerts; })) << m_host.Alerts();
-    EXPECT_TRUE(MailFiles(spool + "/outbox").empty());
+    EXPECT_TRUE(hwtest::MailFiles(spool + "/outbox").empty());
 
     fs::remove(spool + "/filler");
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return MailFiles(spool + "/outbox").size() == kAlerts; }))
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::MailFiles(spool + "/outbox").size() == kAlerts; }))
         << hwtest::ReadWholeFile(log);
     std::string subjects;
-    for (const fs::path& mail : MailFiles(spool + "/outbox")) {
-        subjects += hwtest::ReadWholeFile(mail.string());
+    for (const std::string& mail : hwtest::MailFiles(spool + "/outbox")) {
+        subjects += hwtest::ReadWholeFile(mail);
     }
     for (int i = 0; i < kAlerts; ++i) {
         EXPECT_NE(std::string::npos,
@@ -451,7 +440,7 @@ TEST_F(HostOutputsTest, HostileBytesAreEscapedInTheEchoAndTheLogAndMailsStayVali
     ASSERT_TRUE(m_host.SendDatagram(
         "<13>gate sshd: MAILME J\xc3\xb6rg\x1b]0;owned\x07\x1b[2J\r\nBcc: evil@example.org \xff"));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertCount() == 1; })) << m_host.ErrorsTail();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return MailFiles(m_host.File("outbox")).size() == 1; }));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::MailFiles(m_host.File("outbox")).size() == 1; }));
 
     const std::string errors = m_host.Errors();
     EXPECT_NE(std::string::npos,
@@ -463,7 +452,7 @@ TEST_F(HostOutputsTest, HostileBytesAreEscapedInTheEchoAndTheLogAndMailsStayVali
     EXPECT_EQ(0u, ControlBytes(m_host.Log()));
 
     // A real mail parser reads one Subject, no Bcc, the text decoded.
-    const fs::path mail = MailFiles(m_host.File("outbox")).front();
+    const fs::path mail = hwtest::MailFiles(m_host.File("outbox")).front();
     const std::string parsed = testing_support::RunCommand(
         "python3 -c \"$(cat <<'PY'\n"
         "import email, email.policy, sys\n"

@@ -643,7 +643,9 @@ TEST_F(IdsReplayHostTest, DamagedCaptureIsToldInWordsAndEveryFrameThatCanBeReadA
         ASSERT_TRUE(host.Start({}, environment)) << host.ErrorsTail();
         const std::string told = "\\Device\\replay0: the capture file " + input + " is damaged: " + c.m_strWords;
         EXPECT_TRUE(hwtest::WaitUntil([&] { return host.Log().find(told) != std::string::npos; }, 60)) << host.Log();
-        EXPECT_NE(std::string::npos, host.Errors().find("WARNING: " + told + "\n")) << host.Errors();
+        // The console copy follows the log line.
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return host.Errors().find("WARNING: " + told + "\n") != std::string::npos; }))
+            << host.Errors();
         const size_t nExpected = c.m_Analysed.size();
         EXPECT_TRUE(hwtest::WaitUntil([&] { return hwtest::ParseAlerts(host.Alerts()).size() >= nExpected; }, 60))
             << host.Alerts();

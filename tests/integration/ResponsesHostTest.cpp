@@ -62,16 +62,7 @@ protected:
         })) << m_host.Log();
     }
 
-    std::vector<fs::path> Outbox() const {
-        std::vector<fs::path> files;
-        std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(m_host.File("outbox"), ignored)) {
-            if (entry.path().extension() == ".mail") {
-                files.push_back(entry.path());
-            }
-        }
-        return files;
-    }
+    std::vector<std::string> Outbox() const { return hwtest::MailFiles(m_host.File("outbox")); }
 
     hwtest::NetworkNamespace m_namespace;
     hwtest::TrapManager m_manager;
@@ -99,11 +90,11 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
     char hostName[256] = {};
     ::gethostname(hostName, sizeof hostName - 1);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !Outbox().empty(); })) << m_host.Log();
-    std::vector<fs::path> mails = Outbox();
+    std::vector<std::string> mails = Outbox();
     ASSERT_EQ(1u, mails.size());
     const std::string expected =
         Replaced(hwtest::ReadWholeFile(kData + "syslog_alert.mail"), "@HOSTNAME@", hostName);
-    EXPECT_EQ(expected, hwtest::ReadWholeFile(mails[0].string()));
+    EXPECT_EQ(expected, hwtest::ReadWholeFile(mails[0]));
 
     // The trap: enterprise specific, specific trap 4 for priority 2, and
     // the eleven values as the manager prints them.
@@ -151,7 +142,7 @@ TEST_F(ResponsesHostTest, AlertWithValuesOfTheLongestLengthIsStillMailedTrappedA
     ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.Output().find("[" + user + "]\n") != std::string::npos; }))
         << m_host.Log();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !Outbox().empty(); })) << m_host.Log();
-    const std::string mail = hwtest::ReadWholeFile(Outbox().at(0).string());
+    const std::string mail = hwtest::ReadWholeFile(Outbox().at(0));
     EXPECT_NE(std::string::npos, mail.find("Content-Transfer-Encoding: quoted-printable\n")) << mail;
     EXPECT_NE(std::string::npos, mail.find("\tUser Name: qqqq")) << mail;
     EXPECT_EQ(std::string::npos, m_host.Errors().find("is not carried out")) << m_host.Errors();

@@ -5,11 +5,13 @@
 // port is the host's own.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -216,4 +218,83 @@ TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) 
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode);
+}
+
+// A bound lasts as long as its input, and no longer: a push that removes
+// the log group takes the group's bound out of the engine lines, the later
+// findings and the stop, and keeps those of the syslog port and of the rule
+// whose value was cut, which it keeps; the next push, which removes those,
+// takes theirs out too; the group pushed again counts afresh.
+TEST_F(StatusHostTest, BoundsOfInputsAPushRemovedLeaveTheRecordAndTheStop) {
+    std::filesystem::create_directories(m_host.File("applogs"));
+    const std::string group = "log group Watched (" + m_host.File("applogs/*.log") + ")";
+    const std::string head =
+        "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\n"
+        "Nodekeeper\t=B\t0;\r\n[\\Advanced\\];\r\n";
+    const std::string login =
+        "[\\Advanced\\Rules\\SysLog Rules\\Login\\];\r\nEnabled\t=B\t1;\r\nRegular Expression\t=S\tlogin;\r\n"
+        "[\\Advanced\\Rules\\SysLog Rules\\Login\\Info\\];\r\nWhole\t=S\tlogin{!};\r\n";
+    const std::string watched =
+        head + "[\\Advanced\\Logs\\Watched\\];\r\nPath\t=S\t" + m_host.File("applogs/*.log") +
+        ";\r\nNewestOnly\t=B\t0;\r\n[\\Advanced\\Rules\\SysLog Rules\\Errors\\];\r\nEnabled\t=B\t1;\r\n"
+        "Log Type\t=S\tTextLog;\r\nRegular Expression\t=S\tERROR;\r\nLogs\t=S\tWatched;\r\n" + login;
+    const std::string decoy = head + "[\\Advanced\\Rules\\Suspicious Port Rules\\Trap\\];\r\nEnabled\t=B\t1;\r\n"
+                                     "Port\t=L\t2323;\r\n";
+    m_host.WritePolicy(watched);
+    m_host.WritePolicy("Host Warden rule definitions\r\n[\\];\r\n", "RuleDef_Win_2K3.policy");
+    ASSERT_TRUE(m_host.Start()) << m_host.ErrorsTail();
+
+    // Another account's FIFO among the group's files, a datagram too long
+    // for a datagram, and one whose value is too long for a pair.
+    const std::string fifo = m_host.File("applogs/pipe.log");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    ASSERT_EQ(0, ::chown(fifo.c_str(), 65534, 65534));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_host.SyslogPortOpen(); }));
+    ASSERT_TRUE(m_host.SendDatagram(std::string(65507, 'x')));
+    ASSERT_TRUE(m_host.SendDatagram("login " + std::string(5000, 'y')));
+    const std::vector<std::string> bounds = {
+        "Bound reached: " + group + ": another account's FIFOs, sockets, devices and links are not read; 1 names "
+                                    "left out",
+        "Bound reached: syslog datagrams to UDP port 514: at most 65505 bytes a datagram; 1 datagrams left out",
+        "Bound reached: rule Login, information pair Whole: at most 4095 bytes a value, the rest cut off; 906 "
+        "bytes left out"};
+    // The bounds the engine lines list, in the order of the list above
+    // (they are listed in the order they were first reached).
+    const auto Listed = [&](const HostStatusRecord& record) {
+        std::vector<std::string> listed;
+        for (const std::string& bound : bounds) {
+            if (Has(record.m_engines, bound)) {
+                listed.push_back(bound);
+            }
+        }
+        return listed;
+    };
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listed(Newest()) == bounds; }, 30))
+        << ::testing::PrintToString(Newest().m_engines);
+
+    // Warned of the rules each drops, the pushes are applied.
+    std::string output;
+    EXPECT_EQ(4, m_host.Push(head + login, output)) << output;
+    EXPECT_EQ((std::vector<std::string>{bounds[1], bounds[2]}), Listed(Newest()));
+    EXPECT_EQ(std::string::npos, output.find(group)) << output;
+    EXPECT_EQ(4, m_host.Push(decoy, output)) << output;
+    for (const std::string& line : Newest().m_engines) {
+        EXPECT_NE(0u, line.find("Bound reached: ")) << line;
+    }
+    EXPECT_TRUE(Newest().m_later.empty()) << ::testing::PrintToString(Newest().m_later);
+    EXPECT_EQ(std::string::npos, output.find("Bound reached: ")) << output;
+
+    // Back again, the group meets the FIFO again: a bound reached anew.
+    EXPECT_EQ(4, m_host.Push(watched, output)) << output;
+    EXPECT_NE(std::string::npos, output.find("WARNING: " + bounds[0] +
+                                             " (said again at most once a minute while it lasts)"))
+        << output;
+    EXPECT_EQ(std::vector<std::string>{bounds[0]}, Listed(Newest()));
+    int exitCode = -1;
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode);
+    const std::string errors = m_host.Errors();
+    EXPECT_NE(std::string::npos, errors.find("at the stop: " + bounds[0] + "\n")) << m_host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, errors.find("at the stop: " + bounds[1])) << m_host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, errors.find("at the stop: " + bounds[2])) << m_host.ErrorsTail();
 }

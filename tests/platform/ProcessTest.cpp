@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "support/TestUtil.h"
+
 namespace {
 
 // Puts a signal's disposition back as it was.
@@ -48,11 +50,12 @@ TEST(ProcessTest, OnlyAProcessOfRootOrThisAccountIsSignalledById) {
     auto theirs = plat::ChildProcess::Start("/usr/bin/setpriv", {"setpriv", "--reuid=65534", "--regid=65534",
                                                                  "--clear-groups", "--", "/bin/sleep", "600"});
     ASSERT_TRUE(theirs);
-    // Until setpriv has become the other account's sleep.
-    for (int i = 0; i < 500 && plat::IsTrustedProcess(theirs->Pid()); ++i) {
-        ::usleep(10000);
-    }
-    EXPECT_FALSE(plat::IsTrustedProcess(theirs->Pid()));
+    // Until setpriv has become the other account's sleep: it takes the
+    // account first, then runs the program, whose name the refusal gives.
+    const std::string strName = "/proc/" + std::to_string(theirs->Pid()) + "/comm";
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return !plat::IsTrustedProcess(theirs->Pid()) && hwtest::ReadWholeFile(strName) == "sleep\n";
+    }));
     std::string why;
     EXPECT_FALSE(plat::SignalTrustedProcess(theirs->Pid(), SIGTERM, "it is not signalled", why));
     EXPECT_EQ(EPERM, errno);

@@ -60,8 +60,14 @@ protected:
         if (int error = hwtest::EnterNewNetworkNamespace(); error != 0) {
             GTEST_SKIP() << "no private network namespace: " << std::strerror(error);
         }
-        for (const char* command : {"ip link add hwcap0 type veth peer name hwcap1", "ip link set hwcap0 up",
-                                    "ip link set hwcap1 up"}) {
+        ASSERT_EQ(std::system("ip link add hwcap0 type veth peer name hwcap1"), 0);
+        // No frames of the system's own (IPv6 neighbour discovery and
+        // listener reports, sent as a link comes up and later) beside the
+        // test's: a reader that reads nothing would lose them, counted.
+        for (const char* pszEnd : {"hwcap0", "hwcap1"}) {
+            hwtest::WriteWholeFile(std::string("/proc/sys/net/ipv6/conf/") + pszEnd + "/disable_ipv6", "1");
+        }
+        for (const char* command : {"ip link set hwcap0 up", "ip link set hwcap1 up"}) {
             ASSERT_EQ(std::system(command), 0) << command;
         }
         m_nPeer = BoundSocket("hwcap1", ETH_P_ALL);
@@ -80,12 +86,9 @@ protected:
                   static_cast<ssize_t>(frame.m_Bytes.size()));
     }
 
-    // A driver open on the adapter, its reads ending after 100 ms, with no
-    // frames of the system's own (IPv6 neighbour discovery) on the pair.
+    // A driver open on the adapter, its reads ending after 100 ms (the pair
+    // carries no frames of the system's own: see SetUp).
     std::unique_ptr<rp::Driver> QuietDriver() {
-        for (const char* pszEnd : {"hwcap0", "hwcap1"}) {
-            hwtest::WriteWholeFile(std::string("/proc/sys/net/ipv6/conf/") + pszEnd + "/disable_ipv6", "1");
-        }
         std::unique_ptr<rp::Driver> driver = m_Factory.createDriver(kAdapter, 2);
         driver->setParameter("readtimeout", "100");
         driver->open(true, false);

@@ -27,10 +27,9 @@ public:
         return m_text;
     }
     bool Contains(const std::string& text) { return Text().find(text) != std::string::npos; }
-    // Polls for text another thread writes.
-    bool WaitFor(const std::string& text) {
-        return WaitUntil([&] { return Contains(text); }, 10);
-    }
+    // Polls for text another thread writes, as long as any wait on a
+    // loaded machine may take.
+    bool WaitFor(const std::string& text) { return WaitUntil([&] { return Contains(text); }); }
 
 private:
     std::mutex m_lock;

@@ -1,9 +1,13 @@
 #include "support/TestUtil.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -71,10 +75,31 @@ void StandInForDemoAuthLog(std::string& policy, const std::string& folder) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    // A test polls names another account or the host may have made
+    // something else of: a FIFO there must not hold it until a writer comes
+    // (which may never come), so nothing but a regular file is read.
+    // unchecked: the tests' own reader; it opens without waiting and reads regular files only
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::string();
+    }
+    std::string text;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    ::close(fd);
+    return text;
 }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
@@ -113,6 +138,20 @@ std::string FindProgram(const std::string& name) {
         }
     }
     return "";
+}
+
+std::string UnresolvableHost() { return std::string(64, 'x') + ".invalid"; }
+
+std::vector<std::string> MailFiles(const std::string& folder) {
+    std::vector<std::string> mails;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+        if (entry.path().extension() == ".mail") {
+            mails.push_back(entry.path().string());
+        }
+    }
+    std::sort(mails.begin(), mails.end());
+    return mails;
 }
 
 }  // namespace hwtest

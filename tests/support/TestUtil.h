@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace hwtest {
 
@@ -39,6 +40,8 @@ private:
     std::string m_old;
 };
 
+// The bytes of a regular file; empty when the name holds none (missing, a
+// folder, or a FIFO, which is never waited on).
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
@@ -53,5 +56,19 @@ unsigned short FreeLoopbackPort(bool udp);
 
 // A program found on PATH, or empty.
 std::string FindProgram(const std::string& name);
+
+// A host name that fails to resolve without any resolver being asked, and
+// so the same way with or without a network or a name server: its first
+// label is longer than the 63 bytes a label may have, which the lookup
+// refuses itself as a host not found.  (A name that merely does not exist,
+// such as one under ".invalid", is asked of the name server, whose answer
+// a machine without one gives as "try again", after its own wait.)
+std::string UnresolvableHost();
+
+// The whole mails of the outbox `folder`, in name order (none when it does
+// not exist).  The host writes a mail under a temporary name and renames
+// it, so a reader that takes another file of the folder may meet one half
+// written, or gone before it is read.
+std::vector<std::string> MailFiles(const std::string& folder);
 
 }  // namespace hwtest

@@ -20,6 +20,8 @@ constexpr uint32_t kAlreadyListed = 52;
 constexpr size_t kValueBufferSize = 255;
 // The walk's directory and entry name are each held in this many characters.
 constexpr size_t kMaxPathPart = 260;
+// A recursive audit whose walk found nothing because a bound stopped it.
+constexpr uint32_t kErrWalkCut = plat::kErrMoreData;
 
 CFileAudit::EntryMap g_Files;
 
@@ -59,6 +61,15 @@ uint32_t AuditOneFile(const std::string& strPath, const char* pszAccount, uint32
 // at most kMaxTreeNames names: a folder deeper is audited but not entered,
 // and one past the names is read in part or not at all; `leftOut` counts
 // both kinds, whose contents keep no audit entry of this tree's.
+//
+// The answer says what stopped the walk where it stopped, not only that
+// it found nothing: a path it could not look at (no right to, another
+// account's link, no descriptor left) gives that error, said here with the
+// path, whether or not the walk found anything before it; a walk that found
+// nothing for a bound gives kErrMoreData (the bound itself is the caller's
+// to say); only a walk that met no such obstacle and found nothing is the
+// file not found.  An entry found and not audited gives its own code, the
+// last such winning as for the files.
 uint32_t AuditTree(const char* pszPath, const char* pszAccount, uint32_t dwSuccess,
                    uint32_t dwFailure, TreeLeftOut& leftOut) {
     WildcardLimits limits;
@@ -83,7 +94,20 @@ uint32_t AuditTree(const char* pszPath, const char* pszAccount, uint32_t dwSucce
     }
     leftOut.m_qwTooDeep = walk.FoldersTooDeep();
     leftOut.m_qwUnread = walk.FoldersUnread();
-    return bFound ? dwLast : plat::kErrFileNotFound;
+    if (walk.Failures() != 0) {
+        const uint64_t qwOthers = walk.Failures() - 1;
+        const std::string strOthers =
+            qwOthers == 0 ? std::string()
+                          : " (and " + std::to_string(qwOthers) + " more paths below " + pszPath + ")";
+        CSF_LOG(3, "Failed to read <%s> for audit: %d%s", walk.FirstFailedPath().c_str(),
+                static_cast<int>(walk.FirstFailure()), strOthers.c_str());
+        return dwLast != 0 ? dwLast : walk.FirstFailure();
+    }
+    if (bFound) {
+        return dwLast;
+    }
+    return leftOut.m_qwTooDeep != 0 || leftOut.m_qwUnread != 0 ? kErrWalkCut
+                                                                : plat::kErrFileNotFound;
 }
 
 void ReportFileResult(const char* pszPath, uint32_t dwResult) {
@@ -136,6 +160,11 @@ bool FileAuditEntry::HasRights() const {
     return AnyAuditRight(m_bSuccess, m_bFailure);
 }
 
+void FileAuditEntry::EndBounds() const {
+    m_TooDeep.End();
+    m_Unread.End();
+}
+
 void FileAuditEntry::ClearRights() {
     m_bSuccess.fill(0);
     m_bFailure.fill(0);
@@ -182,13 +211,20 @@ uint32_t CFileAudit::Remove(const char* pszPath) {
     if (pszPath == nullptr || *pszPath == '\0') {
         return kInvalidArgument;
     }
-    return g_Files.erase(pszPath) != 0 ? 0 : kAlreadyListed;
+    auto found = g_Files.find(pszPath);
+    if (found == g_Files.end()) {
+        return kAlreadyListed;
+    }
+    found->second->EndBounds();
+    g_Files.erase(found);
+    return 0;
 }
 
 void CFileAudit::ApplyAll() {
     for (auto it = g_Files.begin(); it != g_Files.end();) {
         if (it->second->m_strRuleNames.empty()) {
             Apply(*it->second);
+            it->second->EndBounds();
             it = g_Files.erase(it);
         } else {
             ++it;

@@ -59,6 +59,8 @@ struct FileAuditEntry {
 
     bool HasRights() const;
     void ClearRights();
+    // The entry leaves the list: the bounds its tree reached end with it.
+    void EndBounds() const;
 };
 
 class CFileAudit {
@@ -100,6 +102,10 @@ public:
 // 0, or the code of the (last) failure; failures are logged.  The tree's
 // walk enters no folder deeper than a walk may go (WildcardLimits) and reads
 // at most kMaxTreeNames names; `pLeftOut`, when given, receives what it
-// left out.
+// left out.  A tree answers what stopped its walk: the error of a path it
+// could not look at (5 no right to read it, 681 another account's link, 4
+// no descriptor left; logged "Failed to read <path> for audit: N"), else
+// 234 (more data) when it found nothing because of those bounds (said as
+// bounds by CFileAudit::Apply), else 2 when it found nothing at all.
 uint32_t SetFileAudit(const char* pszPath, const char* pszAccount, const uint8_t* pSuccess,
                       const uint8_t* pFailure, uint32_t dwRecursive, TreeLeftOut* pLeftOut = nullptr);

@@ -1,3 +1,7 @@
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "Common/InputBounds.h"
@@ -130,6 +134,72 @@ TEST_F(FileAuditTest, RecursiveAuditSaysAndCountsTheFoldersTooDeepToEnter) {
                                        "deeper folders hold is not audited; 2 folders left out"},
               InputBounds::Instance().Describe());
     InputBounds::Instance().ForgetForTest();
+}
+
+// A recursive audit answers what stopped its walk, not "file not found"
+// whenever it found nothing: a tree that is not there is the file not
+// found; one behind a folder its reader may not enter gives that error (5)
+// and names where the walk stopped, as does one behind another account's
+// link (681); one whose walk a bound cut before it found anything gives
+// "more data" (234), the bound said by the apply.
+TEST_F(FileAuditTest, RecursiveAuditAnswersWhatStoppedItsWalk) {
+    const uint8_t write[6] = {0, 1, 0, 0, 0, 0};
+    FileAuditEntry missing;
+    missing.m_strPath = m_dir.File("missing");
+    missing.m_strAccount = "Everyone";
+    missing.m_bSuccess[1] = 1;
+    missing.m_dwRecursive = 1;
+    EXPECT_EQ(plat::kErrFileNotFound, SetFileAudit(missing.m_strPath.c_str(), "Everyone", write, kNone, 1));
+    CFileAudit::Apply(missing);
+    EXPECT_TRUE(m_log.Contains("Error setting File audit flags for " + missing.m_strPath + " : File not found."));
+
+    // Read by an account that may not enter the folder.
+    MakeFile("locked/tree/leaf.txt");
+    ASSERT_EQ(0, ::chmod(m_dir.Path().c_str(), 0755));
+    ASSERT_EQ(0, ::chmod(m_dir.File("locked").c_str(), 0700));
+    const std::string locked = m_dir.File("locked/tree");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        const uint32_t dwResult = SetFileAudit(locked.c_str(), "Everyone", write, kNone, 1);
+        const bool bSaid = m_log.Contains("Failed to read <" + locked + "> for audit: 5");
+        ::_exit(dwResult == plat::kErrAccessDenied && bSaid ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &nStatus, 0));
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+
+    // Behind another account's link, whose target stays unaudited.
+    MakeFile("real/tree/leaf.txt");
+    std::filesystem::create_directory_symlink(m_dir.File("real"), m_dir.File("theirs"));
+    ASSERT_EQ(0, ::lchown(m_dir.File("theirs").c_str(), 65534, 65534));
+    const std::string linked = m_dir.File("theirs/tree");
+    EXPECT_EQ(plat::kErrStoppedOnSymlink, SetFileAudit(linked.c_str(), "Everyone", write, kNone, 1));
+    EXPECT_TRUE(m_log.Contains("Failed to read <" + linked + "> for audit: 681"));
+    EXPECT_EQ(std::vector<std::string>{}, FileAudits(m_dir.File("real/tree")));
+
+    // A pattern whose folders lie deeper than the walk goes.
+    std::string chain = "deep";
+    std::string pattern = m_dir.File("deep");
+    for (int depth = 0; depth <= static_cast<int>(WildcardLimits::kDefaultMaxDepth); ++depth) {
+        chain += "/d";
+        pattern += "/*";
+    }
+    MakeFile(chain + "/leaf.txt");
+    TreeLeftOut leftOut;
+    EXPECT_EQ(plat::kErrMoreData, SetFileAudit(pattern.c_str(), "Everyone", write, kNone, 1, &leftOut));
+    EXPECT_EQ(1u, leftOut.m_qwTooDeep);
+    InputBounds::Instance().ForgetForTest();
+    Rule* pRule = AddRule("Watch pattern", {}, {{"Write", "Success"}});
+    CFileAudit::Add(pattern.c_str(), pRule, 1, true);
+    EXPECT_EQ(1u, InputBounds::Instance().Describe().size());
+    InputBounds::Instance().ForgetForTest();
+    for (const std::string& path : {locked, linked, pattern}) {
+        EXPECT_FALSE(m_log.Contains("Error setting File audit flags for " + path + " : File not found."))
+            << path;
+    }
 }
 
 TEST_F(FileAuditTest, TwoRulesOnOneFileAddUpAndAReloadDoesNotRepeatNames) {
