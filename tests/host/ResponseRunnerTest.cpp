@@ -105,8 +105,9 @@ TEST_F(ResponseRunnerTest, MailGoesToTheOutboxWithoutInjectedHeaders) {
     auto files = Outbox();
     ASSERT_EQ(1u, files.size());
     const std::string mail = hwtest::ReadWholeFile(files[0]);
-    EXPECT_EQ(0u,
-              mail.find("To: root@localhost\nSubject: evil Bcc: all@example.org on N/A\n\n'evil\n"))
+    // Nor does the line break start a line of the body.
+    EXPECT_EQ(0u, mail.find("To: root@localhost\nSubject: evil Bcc: all@example.org on N/A\n\n"
+                            "'evil Bcc: all@example.org' event"))
         << mail;
     EXPECT_NE(std::string::npos, mail.find("\tPriority: medium\n")) << mail;
 }

@@ -86,7 +86,8 @@ TEST_F(ResponsesHostTest, SyslogAlertIsMailedTrappedAndHandedToTheProgramIntact)
                                                       "[medium]\n"))
         << m_host.Output();
 
-    // The mail: the default subject and body, byte for byte.
+    // The mail: the default subject and body, byte for byte, the line break
+    // a blank there too.
     char hostName[256] = {};
     ::gethostname(hostName, sizeof hostName - 1);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !Outbox().empty(); })) << m_host.Log();
