@@ -1,6 +1,8 @@
 #include "Common/HelperFunc.h"
 
+#include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "platform/HostName.h"
 #include "platform/Sockets.h"
@@ -40,10 +42,24 @@ int ResolveAddress(const std::string& host, uint32_t& dwAddress) {
 }
 
 uint32_t GetLocalHostAddress() {
-    std::string name;
-    if (!plat::GetHostName(name)) {
-        return 0;
+    // Every event-log and decoy alert asks: a host name that only the
+    // resolver knows would cost each alert a query, and a slow resolver
+    // would hold up the alerts behind it, so the answer is kept a while.
+    // Kept by the steady clock, which no one can set.
+    static constexpr auto kKeptFor = std::chrono::seconds(30);
+    static std::mutex s_Lock;
+    static std::chrono::steady_clock::time_point s_tAsked;
+    static bool s_bAsked = false;
+    static uint32_t s_dwAddress = 0;
+    std::lock_guard<std::mutex> guard(s_Lock);
+    const auto tNow = std::chrono::steady_clock::now();
+    if (s_bAsked && tNow - s_tAsked < kKeptFor) {
+        return s_dwAddress;
     }
+    std::string name;
     uint32_t dwAddress = 0;
-    return ResolveAddressText(name.c_str(), dwAddress) == 1 ? dwAddress : 0;
+    s_dwAddress = plat::GetHostName(name) && ResolveAddressText(name.c_str(), dwAddress) == 1 ? dwAddress : 0;
+    s_tAsked = tNow;
+    s_bAsked = true;
+    return s_dwAddress;
 }

@@ -14,5 +14,6 @@ int GetLocalHostName(std::string& name);
 int ResolveAddressText(const char* pszHost, uint32_t& dwAddress);
 int ResolveAddress(const std::string& host, uint32_t& dwAddress);
 
-// The IPv4 address of the local host name; 0 when unknown.
+// The IPv4 address of the local host name; 0 when unknown.  Looked up at
+// most once in 30 seconds.
 uint32_t GetLocalHostAddress();
