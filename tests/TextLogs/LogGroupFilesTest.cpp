@@ -333,24 +333,31 @@ TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSa
 
 // A rule's templates see the whole line it matched, not its first 1,023
 // bytes: whoever writes the line chooses its length, and could otherwise
-// hide a user or an origin beyond the cut.
-TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatched) {
+// hide a user or an origin beyond the cut.  Every byte of it is matched,
+// fielded and templated, a NUL like any other: one before what the rule
+// looks for hides nothing, and the values keep it.
+TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatchedEveryByteOfIt) {
+    using namespace std::string_literals;
     Append("app.log", "");
     AddGroup("App", m_Dir.File("app.log"));
     const std::string strRule = AddRule("Login", "TextLog", "App");
     Set(strRule, "Regular Expression", "failed for user");
     Set(strRule + "\\Info", "User", "for user {!} from");
     Set(strRule + "\\Info", "Last", "@Field7");
+    Set(strRule + "\\Info", "Sixth", "@Field5");
     Start();
     RunTo(0);
     Append("app.log", "auth " + std::string(3000, 'x') + " a b c d e failed for user bob from 198.51.100.7\n");
+    Append("app.log", "auth\0\0 a b c d e\0f failed for user e\0ve from 198.51.100.7\n"s);
     ASSERT_TRUE(m_pEngine->RunPass(1, m_dwHost));
     const auto reported = m_Sensor.TakeReported();
-    ASSERT_EQ(reported.size(), 1u);
+    ASSERT_EQ(reported.size(), 2u);
     EXPECT_EQ(Pair(*reported[0], "User"), "bob");
     EXPECT_EQ(Pair(*reported[0], "Last"), "failed");
+    EXPECT_EQ(Pair(*reported[1], "User"), "e\0ve"s);
+    EXPECT_EQ(Pair(*reported[1], "Last"), "for");
+    EXPECT_EQ(Pair(*reported[1], "Sixth"), "e\0f"s);
 }
-
 
 // Whoever writes a folder beneath a group's "/..." can keep every scan from
 // ending whole (a chain of folders deeper than the walk goes): names and
@@ -522,8 +529,8 @@ namespace {
 // What a group's files read, kept, with a descriptor for every open.
 class LinesKept : public CLogGroupFiles::Engine {
 public:
-    bool ReportRead(const std::string&, const std::string&, const char* pszLine) override {
-        m_Lines.emplace_back(pszLine);
+    bool ReportRead(const std::string&, const std::string&, std::string_view line) override {
+        m_Lines.emplace_back(line);
         return true;
     }
     bool TakeFileDescriptor() override { return true; }
@@ -610,4 +617,58 @@ TEST(LogGroupFilesAloneTest, FileGivenTheIdentityOfOneGoneBeforeItOpenedIsReadFr
         }
         EXPECT_EQ(engine.m_Lines, expected);
     }
+}
+
+// A line is matched whole up to the bound, one past it in pieces: counted
+// as a bound of the group and said naming the file.
+TEST_F(LogGroupFilesTest, LongLineIsMatchedWholeUpToTheBoundAndCountedPastIt) {
+    Append("app.log", "");
+    AddGroup("Long", m_Dir.File("app.log"));
+    AddTextRule("Marks", "Long", "MARK[0-9]END");
+    Start();
+    RunTo(0);
+    const size_t nBound = CTextLogListener::kLineMax;
+    Append("app.log", "x MARK1END " + std::string(nBound - 11, 'x') + "\n" + "y " + std::string(nBound, 'y') +
+                          " MARK2END z\n");
+    // The first whole, the bound's length; the second's marker in its
+    // second piece, which begins with "yy", so its second field is the
+    // marker.
+    EXPECT_EQ(RunTo(1), (Reports{"Marks:Long:MARK1END", "Marks:Long:MARK2END"}));
+    const std::string strInput = "log group Long (" + m_Dir.File("app.log") + ")";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: a line of " + m_Dir.File("app.log") +
+                                                        " is longer than 65536 bytes: it is matched in pieces of "
+                                                        "65536 bytes (" + strInput + ")\n"))
+        << m_Console.Text().substr(0, 2000);
+    const std::vector<std::string> bounds = Bounds();
+    EXPECT_NE(std::find(bounds.begin(), bounds.end(),
+                        "Bound reached: " + strInput +
+                            ": lines of at most 65536 bytes matched whole, longer ones in pieces of that many; 1 "
+                            "lines left out"),
+              bounds.end());
+}
+
+// A file let go is read to its end: renamed out of the group, removed, or
+// turned from by a newest-only group, its unfinished last line is reported
+// once its writer has been quiet, and nothing else is said lost.
+TEST_F(LogGroupFilesTest, UnfinishedLastLineIsReportedWhenItsFileIsLetGo) {
+    AddGroup("Every", m_Dir.Path() + "/*.log");
+    AddGroup("Newest", m_Dir.Path() + "/n*.log", true);
+    AddTextRule("Errors", "Every,Newest", "ERROR");
+    Append("away.log", "");
+    Append("gone.log", "");
+    WriteAt("n1.log", "", ::time(nullptr) - 100);
+    Start();
+    RunTo(0);
+    Append("away.log", "ERROR away, never ended");
+    Append("gone.log", "ERROR gone, never ended");
+    Append("n1.log", "ERROR turned from, never ended");
+    EXPECT_EQ(RunTo(1), Reports{});
+    Rename("away.log", "away.txt");
+    Remove("gone.log");
+    WriteAt("n2.log", "", ::time(nullptr) + 1);
+    EXPECT_EQ(Sorted(Settled()), (Reports{"Errors:Every:away,", "Errors:Every:gone,", "Errors:Newest:turned"}));
+    // n1.log is still one of Every's files: its line waits for its end.
+    Append("n1.log", " now\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:Every:turned"});
+    ExpectNoLoss();
 }
