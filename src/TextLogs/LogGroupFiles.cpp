@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -259,6 +260,16 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
         ApplyNewest(group, scan, qwNoDescriptor);
     } else {
         ApplyAll(group, scan, qwOverBound, qwNoDescriptor);
+    }
+    // A file the group read that has become the sensor's own output (the
+    // host opened an output anew there) is let go at once, unread.
+    for (size_t n = 0; n < m_Order.size();) {
+        const Entry& entry = *m_Order[n];
+        if (SensorOutputs::Instance().Find(entry.m_pReader->GetFileName(), entry.m_qwIdentity) != nullptr) {
+            Erase(entry.m_qwIdentity);
+            continue;
+        }
+        ++n;
     }
     RememberHistory(group, scan);
     // From now on, files first met through these paths are new ones.
@@ -544,8 +555,10 @@ bool CLogGroupFiles::FollowNames() {
         }
         const uint64_t qwBefore = it->second.m_qwIdentity;
         Lead(it, 0);
-        // What is no regular file is left to the next scan to tell.
-        if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed) {
+        // What is no regular file is left to the next scan to tell, and so
+        // is the sensor's own output, which the group does not read.
+        if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed ||
+            SensorOutputs::Instance().Find(it->first, status.m_qwIdentity) != nullptr) {
             continue;
         }
         // A new file under a followed name: a rotation, taken up within

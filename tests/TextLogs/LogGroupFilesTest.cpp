@@ -18,6 +18,7 @@
 
 #include "Common/InputBounds.h"
 #include "Common/ScanBound.h"
+#include "TextLogs/SensorOutputs.h"
 #include "TextLogs/TextLogEngineFixture.h"
 #include "platform/Descriptors.h"
 #include "support/DescriptorSqueeze.h"
@@ -671,4 +672,67 @@ TEST_F(LogGroupFilesTest, UnfinishedLastLineIsReportedWhenItsFileIsLetGo) {
     Append("n1.log", " now\n");
     EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:Every:turned"});
     ExpectNoLoss();
+}
+
+// The sensor's own outputs, as the host names them, are left out by every
+// group that matches them, each said once per group: the log by the file
+// itself (a second name of it too), the status file and a folder's files by
+// their names.  A file that takes the identity of the status file once
+// that is replaced, or of the log once that is gone, is another file, read
+// as any other.
+TEST_F(LogGroupFilesTest, SensorsOwnOutputsAreLeftOutByFileAndByName) {
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("outbox").c_str(), 0755));
+    Append("host.log", "ERROR hostlog\n");
+    Append("hwhost.status", "ERROR status\n");
+    Append("outbox/mail.log", "ERROR mail\n");
+    ASSERT_EQ(0, ::link(m_Dir.File("host.log").c_str(), m_Dir.File("second.log").c_str()));
+    struct Outputs {
+        explicit Outputs(const hwtest::ScratchDirectory& dir) {
+            SensorOutputs::Instance().SetForTest({{"log", dir.File("host.log"), false},
+                                                  {"status", dir.File("hwhost.status"), false},
+                                                  {"mail", dir.File("outbox"), true}});
+        }
+        ~Outputs() { SensorOutputs::Instance().SetForTest({}); }
+    } outputs(m_Dir);
+    AddGroup("All", m_Dir.Path() + "/*|" + m_Dir.Path() + "/outbox/*");
+    AddGroup("Newest", m_Dir.Path() + "/*", true);
+    AddTextRule("Errors", "All,Newest", "ERROR");
+    Start();
+    RunTo(0);
+    Append("app.log", "ERROR app\n");
+    for (const char* pszName : {"host.log", "hwhost.status", "outbox/mail.log"}) {
+        Append(pszName, "ERROR again\n");
+    }
+    EXPECT_EQ(Sorted(NextScan()), (Reports{"Errors:All:app", "Errors:Newest:app"}));
+    // Once per output and group, whichever of its names met it.
+    EXPECT_EQ(3u, hwtest::CountOf(m_Console.Text(), ": log group All (")) << m_Console.Text();
+    EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), ": log group Newest (")) << m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " is the sensor's own status file: log group All ("))
+        << m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " lies in the sensor's own mail folder: log group All ("));
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " is the sensor's own log file: log group All ("));
+    const std::string strWarning = "WARNING: " + m_Dir.File("hwhost.status") +
+                                   " is the sensor's own status file: log group All (" + m_Dir.Path() + "/*|" +
+                                   m_Dir.Path() + "/outbox/*) does not read it, as what the sensor writes would "
+                                   "come back to it as input\n";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strWarning)) << m_Console.Text();
+
+    // The status file replaced, as the host writes it, and its old identity
+    // given to a log; the log removed and its identity given to another.
+    struct stat status {};
+    struct stat log {};
+    ASSERT_EQ(0, ::stat(m_Dir.File("hwhost.status").c_str(), &status));
+    ASSERT_EQ(0, ::stat(m_Dir.File("host.log").c_str(), &log));
+    Append("hwhost.status.new", "ERROR new status\n");
+    Rename("hwhost.status.new", "hwhost.status");
+    Remove("host.log");
+    Remove("second.log");
+    std::string strWhyNot;
+    const std::string strReused = FileGivenTheIdentity(m_Dir, status, strWhyNot);
+    if (strReused.empty()) {
+        GTEST_SKIP() << strWhyNot;
+    }
+    ASSERT_EQ(0, ::rename(strReused.c_str(), m_Dir.File("reused.log").c_str()));
+    Append("reused.log", "ERROR reused\n");
+    EXPECT_EQ(Sorted(NextScan()), (Reports{"Errors:All:reused", "Errors:Newest:reused"}));
 }

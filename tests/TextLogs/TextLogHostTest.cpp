@@ -433,6 +433,56 @@ TEST_F(TextLogHostTest, FileCutToItsFirstLinesAndWrittenOnAlertsEveryLineOnce) {
     EXPECT_EQ(1u, hwtest::CountOf(Errors(), Log("cut2.log") + " was truncated after")) << Errors();
 }
 
+// hwhost run as a service whose standard output and error are a file in a
+// watched folder (StandardOutput=append:), its alerts going there too and
+// every line read echoed there: the group leaves that file out and says
+// so, so each line is alerted once, where reading it back alerted on each
+// alert and echo without end.
+TEST_F(TextLogHostTest, ConsoleOfTheHostInAWatchedFolderIsNotReadBack) {
+    m_Host.Stop();
+    const std::string strConsole = Log("console.log");
+    hwtest::ChildProcess host;
+    ASSERT_TRUE(host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root", m_Root.Path(), "--log",
+                            m_Out.File("hwhost2.log"), "--echo-input"},
+                           strConsole));
+    const auto Console = [&] { return hwtest::ReadWholeFile(strConsole); };
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Console().find("hwhost: sensor started") != std::string::npos; }, 60))
+        << Console();
+    const auto Marked = [&](const std::string& strMarker) {
+        return hwtest::CountOf(Console(), "<param name='Component' type='string' value='" + strMarker + ":'");
+    };
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            Error("app.log", "console" + std::to_string(++nProbe));
+            return hwtest::WaitUntil([&] { return Marked("console" + std::to_string(nProbe)) > 0; }, 2);
+        },
+        120))
+        << Console();
+    for (int n = 0; n < 3; ++n) {
+        Error("app.log", "loopmark" + std::to_string(n));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Marked("loopmark2") > 0; }, 60)) << Console();
+    // Twenty seconds: read back, each would have come round a few times.
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < tEnd) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_LE(Marked("loopmark0"), 1u) << Console();
+    }
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(Marked("loopmark" + std::to_string(n)), 1u) << n;
+    }
+    // Read back, each echo and alert would have been a line of its own,
+    // alerted again ("DEBUG: Get[57]: 2026-12-06 ..." has "[error]" too).
+    const std::string strConsoleNow = Console();
+    EXPECT_EQ(hwtest::CountOf(strConsoleNow, "alert-name='Application error'"),
+              hwtest::CountOf(strConsoleNow, "<param name='Component' type='string' value='console") + 3)
+        << strConsoleNow;
+    EXPECT_NE(Console().find(strConsole + " is the sensor's own standard output: log group Demo application ("),
+              std::string::npos)
+        << Console();
+}
+
 // A file whose last line has no line feed is removed: once its writer has
 // been quiet, the line is alerted as it is.
 TEST_F(TextLogHostTest, UnfinishedLastLineOfARemovedFileIsAlerted) {
