@@ -15,8 +15,6 @@ namespace {
 
 constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
 constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
-// Other accounts' files a newest-only group turned to, said one by one.
-constexpr size_t kMaxTurnsSaid = 64;
 
 // Whether two birth times may be of one file: a file system that does not
 // say (0) leaves the identity alone to go by.
@@ -249,6 +247,7 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
         m_pPlacesBound = nullptr;
         m_pUnnamedBound = nullptr;
         m_pLongLinesBound = nullptr;
+        m_pTurnsBound = nullptr;
     }
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
@@ -454,7 +453,20 @@ void CLogGroupFiles::SayTurn(const CLogGroup& group, const CLogGroup::FoundFile&
     // Whoever can write a watched folder can date a file ahead, or write
     // one last: the group reads it, as it reads the file written last, and
     // says once that another account's file is the one it reads now.
-    if (m_TurnsSaid.count(found.m_qwIdentity) != 0 || m_TurnsSaid.size() >= kMaxTurnsSaid) {
+    if (m_TurnsSaid.count(found.m_qwIdentity) != 0) {
+        return;
+    }
+    if (m_TurnsSaid.size() >= kMaxTurnsSaid) {
+        // Past the files named one by one, every turn to another one is
+        // counted, and said as a bound of the group.
+        if (m_pTurnsBound == nullptr) {
+            m_pTurnsBound = &InputBounds::Instance().Bound(
+                BoundInput(),
+                "at most " + std::to_string(kMaxTurnsSaid) +
+                    " other accounts' files it turned to as the one written last named one by one",
+                "turns");
+        }
+        m_pTurnsBound->LeftOut();
         return;
     }
     m_TurnsSaid.insert(found.m_qwIdentity);

@@ -89,6 +89,9 @@ public:
     // What is read at most of a file let go, of what came since it was
     // last read: a turn's worth (CEngineTextLog::kLinesPerTurn).
     static constexpr uint32_t kLinesAtLetGo = 256;
+    // Other accounts' files a newest-only group turned to, said one by one;
+    // each turn past them is counted as a bound of the group.
+    static constexpr size_t kMaxTurnsSaid = 64;
     // A name that a scan that read all it names did not meet is looked at
     // every pass until this many scans in a row have not met it.
     static constexpr uint32_t kScansAName = 2;
@@ -265,6 +268,7 @@ private:
     InputBound* m_pPlacesBound = nullptr;
     InputBound* m_pUnnamedBound = nullptr;
     InputBound* m_pLongLinesBound = nullptr;
+    InputBound* m_pTurnsBound = nullptr;
     CLogGroup::FileDates m_Dates;
     // Other accounts' files a newest-only group turned to, said.
     std::set<uint64_t> m_TurnsSaid;

@@ -736,3 +736,33 @@ TEST_F(LogGroupFilesTest, SensorsOwnOutputsAreLeftOutByFileAndByName) {
     Append("reused.log", "ERROR reused\n");
     EXPECT_EQ(Sorted(NextScan()), (Reports{"Errors:All:reused", "Errors:Newest:reused"}));
 }
+
+// A newest-only group turning to other accounts' files, one after another:
+// each of the first 64 is named once, and every turn past them is counted
+// as a bound of the group.
+TEST_F(LogGroupFilesTest, TurnsToOtherAccountsFilesPastThoseNamedAreCounted) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file to another account";
+    }
+    const time_t tBase = ::time(nullptr) - 1000;
+    WriteAt("app.log", "", tBase);
+    AddGroup("News", m_Dir.Path() + "/*.log", true);
+    AddTextRule("Errors", "News", "ERROR");
+    Start();
+    RunTo(0);
+    constexpr int kFiles = 67;
+    for (int n = 0; n < kFiles; ++n) {
+        const std::string strName = "o" + std::to_string(n) + ".log";
+        WriteAt(strName, "ERROR o" + std::to_string(n) + "\n", tBase + 1 + n);
+        ASSERT_EQ(0, ::chown(m_Dir.File(strName).c_str(), 65534, 65534));
+        EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:o" + std::to_string(n)});
+    }
+    EXPECT_EQ(static_cast<size_t>(CLogGroupFiles::kMaxTurnsSaid),
+              hwtest::CountOf(m_Console.Text(), " reads it now, as the one of its files written last\n"));
+    const std::vector<std::string> bounds = Bounds();
+    EXPECT_NE(std::find(bounds.begin(), bounds.end(),
+                        "Bound reached: log group News (" + m_Dir.Path() +
+                            "/*.log): at most 64 other accounts' files it turned to as the one written last named "
+                            "one by one; 3 turns left out"),
+              bounds.end());
+}
