@@ -107,13 +107,16 @@ int32_t CEngineTextLog::OnReloadPolicy(uint32_t dwArgument) {
 void CEngineTextLog::DropUnusedTables() {
     // A group that comes back later starts afresh: its files' lines then
     // are history, as at a start.  What it reached of its bounds goes with
-    // it.
+    // it.  Lines its files gained since the engine last read them are
+    // matched by no rule now: they are said and counted, not dropped
+    // unseen.
     for (auto it = m_GroupFiles.begin(); it != m_GroupFiles.end();) {
         const CLogGroup* pGroup = FindLogGroup(it->first);
         if (pGroup != nullptr && pGroup->IsUsed()) {
             ++it;
             continue;
         }
+        it->second->SayUnreadAtRemoval();
         it->second->EndBounds();
         it = m_GroupFiles.erase(it);
     }

@@ -37,6 +37,15 @@ void CLogGroupFiles::EndBounds() {
     }
 }
 
+void CLogGroupFiles::SayUnreadAtRemoval() {
+    for (const Entry* pEntry : m_Order) {
+        const int64_t llUnread = pEntry->IsOpen() ? pEntry->m_pReader->GetUnread() : 0;
+        if (llUnread > 0) {
+            ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread);
+        }
+    }
+}
+
 CLogGroupFiles::Entry* CLogGroupFiles::Find(uint64_t qwIdentity) {
     auto it = m_Entries.find(qwIdentity);
     return it == m_Entries.end() ? nullptr : it->second.get();

@@ -142,6 +142,10 @@ public:
     CLogGroup::FileDates& Dates() { return m_Dates; }
     // The group is gone or unused: the bounds the table reached end.
     void EndBounds();
+    // The group is gone with the policy that named it: no rule reads its
+    // files any more, and what they held beyond the place read is said
+    // and counted as not read.
+    void SayUnreadAtRemoval();
 
     // Takes up what a done scan of `group` found: the files its names lead
     // to now, within the group's bounds (said through `group`).

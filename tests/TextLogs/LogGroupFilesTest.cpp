@@ -209,6 +209,29 @@ TEST_F(LogGroupFilesTest, ReloadKeepsWhatEachGroupReadsAndCountsWhatItLeftOutOnc
     EXPECT_EQ(RunTo(1), Reports{"Errors:App:new"});
 }
 
+// A reload that takes away the last rule of a group leaves the lines its
+// files gained since the last pass to no rule: they are said and counted as
+// not read, and the group's other files and the groups kept read on.
+TEST_F(LogGroupFilesTest, ReloadThatRemovesAGroupSaysWhatItsFilesHeldUnread) {
+    Append("other.txt", "");
+    AddGroup("Other", m_Dir.File("other.txt"));
+    const std::string strOtherRule = AddRule("OtherErrors", "TextLog", "Other");
+    Set(strOtherRule, "Regular Expression", "ERROR");
+    StartOnAppLog();
+    Append("other.txt", "ERROR read\n");
+    EXPECT_EQ(RunTo(1), Reports{"OtherErrors:<absent>:<absent>"});
+    Append("other.txt", "ERROR unread\n");
+    Append("app.log", "ERROR kept\n");
+    Set(strOtherRule, "Enabled", false);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_EQ(m_pEngine->FindGroupFiles("Other"), nullptr);
+    const std::string strSaid = m_Dir.File("other.txt") + " was let go by log group Other (" + m_Dir.File("other.txt") +
+                                ") with 13 bytes of it not read: its lines are lost";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strSaid)) << m_Console.Text();
+    m_dwPass = 0;
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:kept"});
+}
+
 // The object that keeps a bound met at every look may be made afresh at a
 // load (an audit rule read again, a group whose paths changed back): the
 // looks through it count only what grew since the last look at the same
