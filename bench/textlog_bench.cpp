@@ -45,15 +45,14 @@ void ReadLines(benchmark::State& state) {
     listener.Open(0);
     size_t bytes = 0;
     for (auto _ : state) {
-        const char* line = listener.ReadNextLine();
-        if (line == nullptr) {
+        CTextLogListener::Line line;
+        if (!listener.ReadNextLine(line)) {
             state.PauseTiming();
             listener.Open(0);
             state.ResumeTiming();
             continue;
         }
-        // Pieces of a long line count what they carry.
-        bytes += std::strlen(line) + 1;
+        bytes += line.m_Text.size() + 1;
     }
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     ::unlink(path.c_str());

@@ -100,6 +100,18 @@ bool SensorHost::Open(std::string& error) {
     // No management daemon runs beside this host: its folder is the root.
     DefaultEnvironment("DaemonRoot", m_options.m_strRoot);
     DefaultEnvironment("QOR_PLATFORM_ROOT", m_options.m_strRoot + "/platform");
+    // The files the host writes, which the plug-in's log groups leave out:
+    // read as input, they would come back without end.
+    const std::string strStatus = m_options.m_strRoot + "/" + HostStatusFile::kFileName;
+    std::vector<std::string> outputs = {"log=" + m_options.m_strLog, "status=" + strStatus,
+                                        "status=" + strStatus + ".new", "mail=" + m_options.m_strRoot + "/outbox/"};
+    if (!m_options.m_strAlerts.empty()) {
+        outputs.push_back("alert=" + m_options.m_strAlerts);
+    }
+    if (!m_options.m_strMessages.empty()) {
+        outputs.push_back("message=" + m_options.m_strMessages);
+    }
+    plat::SetEnvironmentList(plat::kOwnOutputsVariable, outputs);
     if (!m_options.m_strWebGroup.empty()) {
         // Read by the web-server engine when it makes the shared areas.
         plat::SetEnvironmentText("HW_WEB_GROUP", m_options.m_strWebGroup.c_str());

@@ -58,7 +58,6 @@ CEngineTextLog::CEngineTextLog(IPolicyEventInterface* pPrototype)
       m_pPrototype(pPrototype),
       m_pDefaultReader(std::make_unique<CInitializeTextLogRules>()),
       m_pUserReader(std::make_unique<CInitializeUserTextLogRules>()) {
-    m_strSubject.reserve(CTextLogListener::kLineMax);
 }
 
 CEngineTextLog::~CEngineTextLog() {
@@ -108,13 +107,16 @@ int32_t CEngineTextLog::OnReloadPolicy(uint32_t dwArgument) {
 void CEngineTextLog::DropUnusedTables() {
     // A group that comes back later starts afresh: its files' lines then
     // are history, as at a start.  What it reached of its bounds goes with
-    // it.
+    // it.  Lines its files gained since the engine last read them are
+    // matched by no rule now: they are said and counted, not dropped
+    // unseen.
     for (auto it = m_GroupFiles.begin(); it != m_GroupFiles.end();) {
         const CLogGroup* pGroup = FindLogGroup(it->first);
         if (pGroup != nullptr && pGroup->IsUsed()) {
             ++it;
             continue;
         }
+        it->second->SayUnreadAtRemoval();
         it->second->EndBounds();
         it = m_GroupFiles.erase(it);
     }
@@ -542,8 +544,8 @@ CEngineTextLog::ReadResult CEngineTextLog::ReadListeners() {
     }
 }
 
-bool CEngineTextLog::ReportRead(const std::string& strGroup, const std::string& strFile, const char* pszLine) {
-    ReportLine(strGroup, strFile, m_dwHostAddress, pszLine);
+bool CEngineTextLog::ReportRead(const std::string& strGroup, const std::string& strFile, std::string_view line) {
+    ReportLine(strGroup, strFile, m_dwHostAddress, line);
     return Breathe();
 }
 
@@ -580,22 +582,22 @@ void CEngineTextLog::ResolvePair(const std::string& strTemplate, const std::stri
         char szAddress[plat::kDottedAddressSize];
         strValue = plat::FormatDottedAddress(dwHostAddress, szAddress);
     } else {
-        ResolveLineTemplate(strTemplate, m_strSubject, strValue);
+        ResolveLineTemplate(strTemplate, m_svSubject, strValue);
     }
 }
 
 void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& strFile,
-                                uint32_t dwHostAddress, const char* pszLine) {
-    if (pszLine == nullptr) {
-        return;
-    }
+                                uint32_t dwHostAddress, std::string_view line) {
     const auto found = m_GroupRules.find(strGroup);
     if (found == m_GroupRules.end()) {
         return;
     }
     const GroupRules& group = *found->second;
-    group.m_Matcher.Match(pszLine, m_RuleHits);
-    bool bSubjectReady = false;
+    group.m_Matcher.Match(line, m_RuleHits);
+    // Templates read the whole line the rules were matched against, where
+    // it lies: a value cut short of it (at a NUL, say) would hide whatever
+    // the line's writer put beyond the cut (a user, an origin).
+    m_svSubject = line;
     // With debug logging on, the trace says what each rule of the group made
     // of the line, so every rule is visited; otherwise only the hits are.
     const bool bEveryRule = IsDebugLoggingEnabled();
@@ -612,13 +614,6 @@ void CEngineTextLog::ReportLine(const std::string& strGroup, const std::string& 
         }
         CSF_TRACE(kCSFLogInfo, "TextLog: rule \"%s\" of group %s matches", pRule->GetName().c_str(),
                   strGroup.c_str());
-        if (!bSubjectReady) {
-            // Templates see the whole piece the rule was matched against: a
-            // value cut short of it would hide whatever the line's writer
-            // put beyond the cut (a user, an origin).
-            m_strSubject.assign(pszLine);
-            bSubjectReady = true;
-        }
         auto* pRecord = new (std::nothrow) AgentEventInfoDefault(pRule, 0);
         if (pRecord == nullptr) {
             continue;

@@ -43,9 +43,11 @@
 // a pass with a backlog ends after a second of reading so the scans keep
 // their rhythm.
 //
-// Every line read is echoed on standard error, all files together within
-// one budget of lines and bytes a second; the lines read beyond it are
-// still matched, and counted on a line of their own.
+// While the input echo is on (plat::InputEchoOn: standard error is a
+// terminal, or the host asked for it), every line read is echoed on
+// standard error, all files together within one budget of lines and bytes
+// a second; the lines read beyond it are still matched, and counted on a
+// line of their own.
 
 #include <chrono>
 #include <cstddef>
@@ -53,6 +55,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -121,10 +124,11 @@ public:
     virtual void ReadLogGroups(IPolicyContainer* pPolicy);
     virtual void ClearLogGroups();
     // Matches one line of `strFile`, read under `strGroup`, against that
-    // group's rules and reports one record per match.  `dwHostAddress` is
-    // in network byte order.
+    // group's rules and reports one record per match; every byte of the
+    // line is matched, fielded and templated, a NUL like any other.
+    // `dwHostAddress` is in network byte order.
     virtual void ReportLine(const std::string& strGroup, const std::string& strFile,
-                            uint32_t dwHostAddress, const char* pszLine);
+                            uint32_t dwHostAddress, std::string_view line);
 
     // One pass of the thread (numbered from 0 in each run): the scan when
     // it is due, then the reading.  False when a stop cut the reading short.
@@ -177,7 +181,7 @@ private:
     uint64_t& Spare();
 
     // CLogGroupFiles::Engine.
-    bool ReportRead(const std::string& strGroup, const std::string& strFile, const char* pszLine) override;
+    bool ReportRead(const std::string& strGroup, const std::string& strFile, std::string_view line) override;
     bool TakeFileDescriptor() override;
     EchoBudget* SharedEchoBudget() override { return &m_EchoBudget; }
     TextLogLosses* SharedLosses() override { return &m_Losses; }
@@ -191,7 +195,7 @@ private:
     // Between two lines: false when a stop was asked for; steps aside
     // when the thread has been reading for a while.
     bool Breathe();
-    // The value of one information pair for the line in m_strSubject.
+    // The value of one information pair for the line in m_svSubject.
     void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
                      const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
     void DeleteListeners();
@@ -232,6 +236,7 @@ private:
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.
     std::vector<uint8_t> m_RuleHits;
-    std::string m_strSubject;
+    // The line being reported, read where it lies.
+    std::string_view m_svSubject;
     std::string m_strValue;
 };

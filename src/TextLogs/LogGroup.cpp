@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Common/WildcardFileFinder.h"
+#include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
 #include "platform/Descriptors.h"
 #include "platform/Files.h"
@@ -104,6 +105,10 @@ void CLogGroup::BeginScan(Scan& scan, uint32_t dwMaxDepth, FileDates* pDates) co
     scan.m_llNowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
+    // The host may have opened an output anew since the last scan.
+    if (m_bUsed) {
+        SensorOutputs::Instance().Refresh();
+    }
 }
 
 void CLogGroup::BeginPath(Scan& scan) const {
@@ -150,6 +155,14 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
             continue;
         }
         const plat::FileStatus& status = found.m_Status;
+        // The sensor's own output, read as input, would come back without
+        // end: it is none of the group's files.
+        if (status.m_bIsRegular) {
+            if (const SensorOutputs::Output* pOwn = SensorOutputs::Instance().Find(found.m_strFileName, status.m_qwIdentity)) {
+                scan.m_Own.emplace_back(found.m_strFileName, SensorOutputs::Instance().IndexOf(*pOwn));
+                continue;
+            }
+        }
         scan.m_Identities.push_back(status.m_qwIdentity);
         // A FIFO, a socket or a device could stall a reader, and another
         // account's link may lead to what only the sensor may read: what
@@ -221,6 +234,20 @@ void CLogGroup::ReportScan(const Scan& scan) {
     m_Foreign.LeftOutAtScan(strInput, scan.m_qwForeign);
     m_NamesCut.LeftOutAtScan(strInput, scan.m_qwUnread);
     WarnOfStops(scan.m_Stopped);
+    WarnOfOwnOutputs(scan.m_Own);
+}
+
+void CLogGroup::WarnOfOwnOutputs(const std::vector<std::pair<std::string, size_t>>& own) {
+    for (const auto& [strFile, nOutput] : own) {
+        if (!m_WarnedOwn.insert(nOutput).second) {
+            continue;
+        }
+        const std::string strWarning =
+            PrintableText(strFile) + " " + SensorOutputs::Instance().WhatOf(nOutput) + ": " +
+            DescribeInput() + " does not read it, as what the sensor writes would come back to it as input";
+        CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
+        plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
+    }
 }
 
 size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) {

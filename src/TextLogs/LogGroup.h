@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Common/InputBounds.h"
@@ -133,6 +134,8 @@ public:
         uint64_t m_qwUnread = 0;
         // Names another account made that are no regular file.
         uint64_t m_qwForeign = 0;
+        // Files that are the sensor's own output, with the output each is.
+        std::vector<std::pair<std::string, size_t>> m_Own;
         std::vector<std::string> m_Stopped;
     };
 
@@ -198,8 +201,13 @@ private:
     std::vector<std::string> m_Paths;
     bool m_bNewestOnly = false;
     bool m_bUsed = false;
+    // Says, once per output, that the group leaves out a file that is the
+    // sensor's own output.
+    void WarnOfOwnOutputs(const std::vector<std::pair<std::string, size_t>>& own);
+
     // The paths warned of, so that a scan every few seconds says it once.
     std::set<std::string> m_WarnedStops;
+    std::set<size_t> m_WarnedOwn;
     ScanBound m_TooDeep;
     ScanBound m_Shallow;
     ScanBound m_Foreign;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -14,8 +15,6 @@ namespace {
 
 constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
 constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
-// Other accounts' files a newest-only group turned to, said one by one.
-constexpr size_t kMaxTurnsSaid = 64;
 
 // Whether two birth times may be of one file: a file system that does not
 // say (0) leaves the identity alone to go by.
@@ -34,6 +33,15 @@ void CLogGroupFiles::EndBounds() {
     for (InputBound* pBound : {m_pPlacesBound, m_pUnnamedBound}) {
         if (pBound != nullptr) {
             InputBounds::Instance().End(*pBound);
+        }
+    }
+}
+
+void CLogGroupFiles::SayUnreadAtRemoval() {
+    for (const Entry* pEntry : m_Order) {
+        const int64_t llUnread = pEntry->IsOpen() ? pEntry->m_pReader->GetUnread() : 0;
+        if (llUnread > 0) {
+            ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread);
         }
     }
 }
@@ -74,7 +82,7 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
             --m_nNamed;
             // Its writer may not have moved on: it is read on, through its
             // descriptor, until it has been quiet for a while.
-            CSF_TRACE(kTraceLevel, "Stop monitoring file %s", pOld->m_pReader->GetFileName().c_str());
+            CSF_TRACE(kTraceLevel, "Stop monitoring file %s", PrintableText(pOld->m_pReader->GetFileName()).c_str());
             pOld->m_dwQuiet = 0;
             pOld->m_llQuietAt = pOld->m_pReader->GetPosition();
         } else if (pOld->m_pReader->GetFileName() == name->first) {
@@ -91,7 +99,7 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
         if (pNew->m_dwNames++ == 0) {
             ++m_nNamed;
             if (pNew->m_pReader->GetFileName() != name->first) {
-                CSF_TRACE(kTraceLevel, "re-monitoring file: %s", name->first.c_str());
+                CSF_TRACE(kTraceLevel, "re-monitoring file: %s", PrintableText(name->first).c_str());
                 pNew->m_pReader->SetFileName(name->first);
             }
         }
@@ -101,7 +109,7 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
 CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64_t qwIdentity, uint64_t qwSize,
                                               bool bAtEnd, uint64_t qwAfter, bool bDescriptorTaken,
                                               int64_t llBornNs) {
-    CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", strName.c_str());
+    CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", PrintableText(strName).c_str());
     auto pEntry = std::make_unique<Entry>();
     Entry& entry = *pEntry;
     entry.m_pReader = std::make_unique<CTextLogListener>(strName, m_Engine.SharedEchoBudget(), m_Engine.SharedLosses());
@@ -167,7 +175,7 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     }
     const bool bOpened = entry.m_bAtEnd ? reader.Open(qorFileReader::kEndOfFile) : reader.Resume(entry.m_Place);
     if (bOpened && reader.GetIdentity() == entry.m_qwIdentity) {
-        CSF_TRACE(kTraceLevel, "Starting to monitor file %s", reader.GetFileName().c_str());
+        CSF_TRACE(kTraceLevel, "Starting to monitor file %s", PrintableText(reader.GetFileName()).c_str());
         entry.m_State = Entry::State::kOpen;
         entry.m_bAtEnd = false;
         entry.m_Place = CTextLogListener::ResumePoint();
@@ -181,7 +189,7 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     } else if (reader.OpenWasRefused()) {
         // What stands at the name is no file to read (the reader said what
         // it is): it stays so while the name leads to it.
-        CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", reader.GetFileName().c_str());
+        CSF_LOG(kFaultLevel, "Can't start to monitor file(%s)", PrintableText(reader.GetFileName()).c_str());
         entry.m_State = Entry::State::kRefused;
         return;
     } else {
@@ -204,10 +212,18 @@ CLogGroupFiles::ReadResult CLogGroupFiles::LetGo(Entry& entry, bool bAnyway) {
         // Whoever writes the file decides how much came last (a sparse
         // gigabyte, say): no more than a turn's worth is read here, while
         // the group's other files wait.
+        // Its unfinished last line is handed out as it is: nothing else
+        // will read it.
         uint32_t dwTaken = 0;
-        const ReadResult result = ReadLines(entry, kLinesAtLetGo, dwTaken);
+        const ReadResult result = ReadLines(entry, kLinesAtLetGo, dwTaken, true);
         if (result == ReadResult::kStopped || (result == ReadResult::kBacklog && !bAnyway)) {
             return result;
+        }
+        // What could not be read (a bound let it go with more, a read
+        // failed) is lost unless the file comes back.
+        const int64_t llUnread = reader.GetUnread();
+        if (llUnread > 0) {
+            ReportUnreadAtLetGo(reader, llUnread);
         }
         reader.Close();
         RememberPlace(reader.GetResumePoint());
@@ -239,6 +255,8 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
         m_strInput = strInput;
         m_pPlacesBound = nullptr;
         m_pUnnamedBound = nullptr;
+        m_pLongLinesBound = nullptr;
+        m_pTurnsBound = nullptr;
     }
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
@@ -250,6 +268,16 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
         ApplyNewest(group, scan, qwNoDescriptor);
     } else {
         ApplyAll(group, scan, qwOverBound, qwNoDescriptor);
+    }
+    // A file the group read that has become the sensor's own output (the
+    // host opened an output anew there) is let go at once, unread.
+    for (size_t n = 0; n < m_Order.size();) {
+        const Entry& entry = *m_Order[n];
+        if (SensorOutputs::Instance().Find(entry.m_pReader->GetFileName(), entry.m_qwIdentity) != nullptr) {
+            Erase(entry.m_qwIdentity);
+            continue;
+        }
+        ++n;
     }
     RememberHistory(group, scan);
     // From now on, files first met through these paths are new ones.
@@ -434,7 +462,20 @@ void CLogGroupFiles::SayTurn(const CLogGroup& group, const CLogGroup::FoundFile&
     // Whoever can write a watched folder can date a file ahead, or write
     // one last: the group reads it, as it reads the file written last, and
     // says once that another account's file is the one it reads now.
-    if (m_TurnsSaid.count(found.m_qwIdentity) != 0 || m_TurnsSaid.size() >= kMaxTurnsSaid) {
+    if (m_TurnsSaid.count(found.m_qwIdentity) != 0) {
+        return;
+    }
+    if (m_TurnsSaid.size() >= kMaxTurnsSaid) {
+        // Past the files named one by one, every turn to another one is
+        // counted, and said as a bound of the group.
+        if (m_pTurnsBound == nullptr) {
+            m_pTurnsBound = &InputBounds::Instance().Bound(
+                BoundInput(),
+                "at most " + std::to_string(kMaxTurnsSaid) +
+                    " other accounts' files it turned to as the one written last named one by one",
+                "turns");
+        }
+        m_pTurnsBound->LeftOut();
         return;
     }
     m_TurnsSaid.insert(found.m_qwIdentity);
@@ -535,13 +576,15 @@ bool CLogGroupFiles::FollowNames() {
         }
         const uint64_t qwBefore = it->second.m_qwIdentity;
         Lead(it, 0);
-        // What is no regular file is left to the next scan to tell.
-        if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed) {
+        // What is no regular file is left to the next scan to tell, and so
+        // is the sensor's own output, which the group does not read.
+        if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed ||
+            SensorOutputs::Instance().Find(it->first, status.m_qwIdentity) != nullptr) {
             continue;
         }
         // A new file under a followed name: a rotation, taken up within
         // the pass, from its first line.
-        CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener", it->first.c_str());
+        CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener", PrintableText(it->first).c_str());
         Create(it->first, status.m_qwIdentity, status.m_qwSize, false, qwBefore, false, status.m_llBornNs);
         Lead(it, status.m_qwIdentity);
     }
@@ -627,17 +670,51 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadRound(uint32_t dwLinesPerTurn, bo
     return ReadResult::kDrained;
 }
 
-CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken) {
+CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken,
+                                                     bool bToEnd) {
     CTextLogListener& reader = *entry.m_pReader;
+    CTextLogListener::Line line;
     while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
-        const char* pszLine = reader.ReadNextLine();
-        if (pszLine == nullptr) {
+        if (!reader.ReadNextLine(line, bToEnd)) {
             return ReadResult::kDrained;
         }
         ++dwTaken;
-        if (!m_Engine.ReportRead(m_strGroup, reader.GetFileName(), pszLine)) {
+        if (line.m_bCut) {
+            ReportLongLine(reader);
+        }
+        if (!m_Engine.ReportRead(m_strGroup, reader.GetFileName(), line.m_Text)) {
             return ReadResult::kStopped;
         }
     }
     return ReadResult::kBacklog;
+}
+
+void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
+    // Whoever writes the file decides how long its lines are: one longer
+    // than a line is matched whole is matched in pieces, and a match across
+    // the end of a piece is not found.  Counted for the group, and said
+    // naming the file within the limit of the losses' reports.
+    if (m_pLongLinesBound == nullptr) {
+        m_pLongLinesBound = &InputBounds::Instance().Bound(
+            BoundInput(),
+            "lines of at most " + std::to_string(CTextLogListener::kLineMax) +
+                " bytes matched whole, longer ones in pieces of that many",
+            "lines");
+    }
+    m_pLongLinesBound->LeftOut();
+    if (TextLogLosses* pLosses = m_Engine.SharedLosses()) {
+        pLosses->ReportLongLine("a line of " + PrintableText(reader.GetFileName()) + " is longer than " +
+                                std::to_string(CTextLogListener::kLineMax) + " bytes: it is matched in pieces of " +
+                                std::to_string(CTextLogListener::kLineMax) + " bytes (" + BoundInput() + ")");
+    }
+}
+
+void CLogGroupFiles::ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread) {
+    TextLogLosses own;
+    TextLogLosses* pLosses = m_Engine.SharedLosses();
+    TextLogLosses& losses = pLosses != nullptr ? *pLosses : own;
+    ++losses.m_qwUnreadAtLetGo;
+    losses.m_qwBytes += static_cast<uint64_t>(llUnread);
+    losses.Report(PrintableText(reader.GetFileName()) + " was let go by " + BoundInput() + " with " +
+                  std::to_string(llUnread) + " bytes of it not read: its lines are lost");
 }

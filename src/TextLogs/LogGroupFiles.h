@@ -17,7 +17,8 @@
 // A file no name of the group leads to any more is read on through its
 // descriptor while its writer may still be at it (until it has gained
 // nothing for kQuietPasses passes), then what came last is read (a turn's
-// worth: one that gained more is read on in turns), and it is closed;
+// worth: one that gained more is read on in turns), its unfinished last
+// line handed out as it is, and it is closed;
 // where its reading ended is kept by its identity, with the bytes before that place
 // (a file that takes over the inode of one removed does not hold them; a
 // place taken from the size a file was met with, and never read, goes by
@@ -52,6 +53,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -67,10 +69,11 @@ public:
     class Engine {
     public:
         virtual ~Engine() = default;
-        // Reports one line read from the group's file `strFile`; false when
-        // a stop was asked for (the line is reported all the same).
+        // Reports one line read from the group's file `strFile`, every
+        // byte of it; false when a stop was asked for (the line is reported
+        // all the same).
         virtual bool ReportRead(const std::string& strGroup, const std::string& strFile,
-                                const char* pszLine) = 0;
+                                std::string_view line) = 0;
         // Takes a descriptor for one more open file, from what this pass
         // may open; false when there is none to spare.
         virtual bool TakeFileDescriptor() = 0;
@@ -86,6 +89,9 @@ public:
     // What is read at most of a file let go, of what came since it was
     // last read: a turn's worth (CEngineTextLog::kLinesPerTurn).
     static constexpr uint32_t kLinesAtLetGo = 256;
+    // Other accounts' files a newest-only group turned to, said one by one;
+    // each turn past them is counted as a bound of the group.
+    static constexpr size_t kMaxTurnsSaid = 64;
     // A name that a scan that read all it names did not meet is looked at
     // every pass until this many scans in a row have not met it.
     static constexpr uint32_t kScansAName = 2;
@@ -136,6 +142,10 @@ public:
     CLogGroup::FileDates& Dates() { return m_Dates; }
     // The group is gone or unused: the bounds the table reached end.
     void EndBounds();
+    // The group is gone with the policy that named it: no rule reads its
+    // files any more, and what they held beyond the place read is said
+    // and counted as not read.
+    void SayUnreadAtRemoval();
 
     // Takes up what a done scan of `group` found: the files its names lead
     // to now, within the group's bounds (said through `group`).
@@ -180,11 +190,11 @@ private:
     // its start.  Leaves it waiting when no descriptor is to spare or the
     // name no longer leads to it, refused when what is there is no file.
     void Open(Entry& entry, bool bTakeDescriptor = true);
-    // Reads what came last of the entry (at most kLinesAtLetGo lines),
-    // closes it and keeps its place: kDrained.  One that had more is still
-    // written to and stays open, to be read on in turns (kBacklog), unless
-    // `bAnyway` (a bound lets it go; the rest stays unread).  kStopped when
-    // a stop came first.
+    // Reads what came last of the entry (at most kLinesAtLetGo lines, and
+    // its unfinished last line), closes it and keeps its place: kDrained.
+    // One that had more is still written to and stays open, to be read on
+    // in turns (kBacklog), unless `bAnyway` (a bound lets it go; the rest
+    // stays unread, and is said lost).  kStopped when a stop came first.
     ReadResult LetGo(Entry& entry, bool bAnyway);
     void Erase(uint64_t qwIdentity);
     // The group's names after a scan of a newest-only group, and of a
@@ -214,8 +224,14 @@ private:
     // Keeps where the reading of a file let go ended, for its return; the
     // oldest place makes room for a new one past kMaxPlaces.
     void RememberPlace(const CTextLogListener::ResumePoint& point, int64_t llBornNs = 0);
-    // Reads up to `dwMaxLines` lines (0: all it has) of an open entry.
-    ReadResult ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken);
+    // Reads up to `dwMaxLines` lines (0: all it has) of an open entry; with
+    // `bToEnd`, its unfinished last line too.
+    ReadResult ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken, bool bToEnd = false);
+    // Counts a line longer than kLineMax as a bound of the group, and says
+    // so naming the file.
+    void ReportLongLine(const CTextLogListener& reader);
+    // Says that a file let go holds bytes that were not read.
+    void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread);
     // Files no name leads to that have been quiet, and beyond the bound
     // the longest without a name, are let go; false on a stop.
     bool LetGoQuiet();
@@ -255,6 +271,8 @@ private:
     std::string m_strInput;
     InputBound* m_pPlacesBound = nullptr;
     InputBound* m_pUnnamedBound = nullptr;
+    InputBound* m_pLongLinesBound = nullptr;
+    InputBound* m_pTurnsBound = nullptr;
     CLogGroup::FileDates m_Dates;
     // Other accounts' files a newest-only group turned to, said.
     std::set<uint64_t> m_TurnsSaid;

@@ -43,6 +43,10 @@ void TextLogLosses::ReportUnopened(const std::string& strWarning) {
     WarnWithin(m_Unopened, strWarning, "files not opened");
 }
 
+void TextLogLosses::ReportLongLine(const std::string& strWarning) {
+    WarnWithin(m_LongLines, strWarning, "lines matched in pieces");
+}
+
 CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget,
                                    TextLogLosses* pLosses)
     : m_strFileName(std::move(strFileName)),
@@ -101,23 +105,16 @@ void CTextLogListener::SetFileName(const std::string& strFileName) {
     m_pReader->SetPath(strFileName);
 }
 
-void CTextLogListener::ReleaseIdleLine() {
-    // Drained: the line's room goes with the reader's buffer.
-    if (!m_pReader->HasBuffer()) {
-        m_pLine.reset();
-    }
-}
-
-bool CTextLogListener::HoldsBuffers() const { return m_pLine != nullptr || m_pReader->HasBuffer(); }
-
 bool CTextLogListener::Resume(const ResumePoint& point) {
     if (!Open(0) || !point.IsSet() || m_pReader->GetIdentity() != point.m_qwIdentity) {
         return !m_bClosed;
     }
     const auto nTail = static_cast<int32_t>(point.m_strTail.size());
+    const auto nHead = static_cast<int32_t>(point.m_strHead.size());
     int64_t llSize = 0;
     if (!m_pReader->GetSize(llSize) || llSize < point.m_llPosition || nTail > ResumePoint::kTailSize ||
-        !m_pReader->HoldsBefore(point.m_llPosition, point.m_strTail.data(), nTail)) {
+        nHead > ResumePoint::kTailSize || !m_pReader->HoldsBefore(point.m_llPosition, point.m_strTail.data(), nTail) ||
+        !m_pReader->HoldsBefore(nHead, point.m_strHead.data(), nHead)) {
         return true;
     }
     m_pReader->Seek(point.m_llPosition);
@@ -141,6 +138,11 @@ CTextLogListener::ResumePoint PointOf(const qorTextReader& reader) {
         return ResumePoint();
     }
     point.m_strTail.assign(tail.data(), static_cast<size_t>(nTail));
+    const auto nHead = static_cast<int32_t>(std::min<int64_t>(point.m_llPosition, ResumePoint::kTailSize));
+    if (reader.ReadAt(0, tail.data(), nHead) != nHead) {
+        return ResumePoint();
+    }
+    point.m_strHead.assign(tail.data(), static_cast<size_t>(nHead));
     return point;
 }
 
@@ -154,93 +156,111 @@ void CTextLogListener::Close() {
     m_bClosed = true;
 }
 
-const char* CTextLogListener::ReadNextLine() {
+bool CTextLogListener::ReadNextLine(Line& line, bool bToEnd) {
     if (m_bClosed) {
-        return nullptr;
+        return false;
     }
     qorTextReader& reader = *m_pReader;
     // An idle file costs one status query and no buffer.
     if (!reader.HasBuffer() && reader.HoldsNothingNew()) {
-        ReleaseIdleLine();
-        return nullptr;
+        return false;
     }
-    if (!m_pLine) {
-        m_pLine.reset(new char[kLineMax + 1]);
-    }
-    const int32_t nRead = reader.ReadLine(m_pLine.get(), kLineMax);
+    std::string_view text;
+    const int32_t nRead = reader.ReadLine(text, kLineMax, bToEnd, line.m_bCut);
     qorFileReader::Cut cut;
     if (reader.TakeCut(cut)) {
         ReportTruncation(cut);
     }
     if (nRead > 0) {
-        char* pLine = m_pLine.get();
-        pLine[nRead] = '\0';
+        const auto nBytes = static_cast<int32_t>(text.size());
         // A carriage return is a line end only right before the line feed;
         // at the end of a piece it is the line's own last byte.
-        if (pLine[nRead - 1] == '\n') {
-            pLine[nRead - 1] = '\0';
-            if (nRead >= 2 && pLine[nRead - 2] == '\r') {
-                pLine[nRead - 2] = '\0';
+        if (!text.empty() && text.back() == '\n') {
+            text.remove_suffix(1);
+            if (!text.empty() && text.back() == '\r') {
+                text.remove_suffix(1);
             }
         }
-        // The echo below shows the line on the console; where the debug
-        // output is the console too, the trace would show it a second time
-        // (and unescaped).
-        if (IsDebugLoggingEnabled() && !plat::DebugOutputIsConsole()) {
-            CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, pLine);
-        }
-        // "DEBUG: Get[%d]: %s\n", put together in the listener's own room:
-        // every line read costs this, so no allocation and no formatting
-        // engine; lines read in a row go out together.  The line is whatever
-        // the log's writer put there, so a byte a terminal would obey is
-        // shown escaped.
-        // Room for a line of nothing but escapes is made once per thread, so
-        // reporting a line allocates nothing.
-        thread_local std::string t_strReport;
-        std::string& strReport = t_strReport;
-        strReport.reserve(4 * kLineMax + 32);
-        char szCount[16];
-        const char* const pCountEnd = std::to_chars(szCount, szCount + sizeof szCount, nRead).ptr;
-        strReport.assign("DEBUG: Get[");
-        strReport.append(szCount, static_cast<size_t>(pCountEnd - szCount));
-        strReport.append("]: ");
-        AppendPrintable(strReport, pLine);
-        strReport.push_back('\n');
-        // Whoever can write the log decides how many lines it gains: with a
-        // budget the echo keeps to it, so they cannot fill the disk that
-        // standard error ends up on.  The line itself is matched all the same.
-        if (m_pEchoBudget == nullptr ||
-            m_pEchoBudget->Take(strReport.size(), EchoBudget::Clock::now())) {
-            plat::ConsoleWriteGathered(strReport);
-        }
-        return pLine;
+        line.m_Text = text;
+        Echo(text, nBytes);
+        return true;
     }
-    ReleaseIdleLine();
     if (nRead < 0) {
         const uint32_t dwError = plat::GetLastError();
         const std::string strWhy = ErrorWords(dwError);
-        CSF_LOG(kCSFLogError, "Error when reading %s: %d (%s)", m_strFileName.c_str(),
-                static_cast<int>(dwError), strWhy.c_str());
-        plat::ConsolePrintf("ERROR: Error when reading %s: %d (%s)\n", m_strFileName.c_str(),
+        const std::string strName = PrintableText(m_strFileName);
+        CSF_LOG(kCSFLogError, "Error when reading %s: %d (%s)", strName.c_str(), static_cast<int>(dwError),
+                strWhy.c_str());
+        plat::ConsolePrintf("ERROR: Error when reading %s: %d (%s)\n", strName.c_str(),
                             static_cast<int>(dwError), strWhy.c_str());
     }
-    return nullptr;
+    return false;
+}
+
+void CTextLogListener::Echo(std::string_view line, int32_t nRead) {
+    // The echo below shows the line on the console; where the debug output
+    // is the console too, the trace would show it a second time.
+    if (IsDebugLoggingEnabled() && !plat::DebugOutputIsConsole()) {
+        CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, PrintableText(line).c_str());
+    }
+    // The echo is written only where it cannot come back as input (the
+    // host's choice, or standard error on a terminal).
+    if (!plat::InputEchoOn()) {
+        return;
+    }
+    // "DEBUG: Get[%d]: %s\n", put together in the listener's own room:
+    // every line read costs this, so no allocation and no formatting
+    // engine; lines read in a row go out together.  The line is whatever
+    // the log's writer put there, all of it: a NUL, or a byte a terminal
+    // would obey, is shown escaped.  The room is the thread's, made once.
+    thread_local std::string t_strReport;
+    std::string& strReport = t_strReport;
+    char szCount[16];
+    const char* const pCountEnd = std::to_chars(szCount, szCount + sizeof szCount, nRead).ptr;
+    strReport.assign("DEBUG: Get[");
+    strReport.append(szCount, static_cast<size_t>(pCountEnd - szCount));
+    strReport.append("]: ");
+    AppendPrintable(strReport, line);
+    strReport.push_back('\n');
+    // Whoever can write the log decides how many lines it gains: with a
+    // budget the echo keeps to it, so they cannot fill the disk that
+    // standard error ends up on.  The line itself is matched all the same.
+    if (m_pEchoBudget == nullptr || m_pEchoBudget->Take(strReport.size(), EchoBudget::Clock::now())) {
+        plat::ConsoleWriteGathered(strReport);
+    }
+}
+
+int64_t CTextLogListener::GetUnread() const {
+    int64_t llSize = 0;
+    if (m_bClosed || !m_pReader->GetSize(llSize)) {
+        return 0;
+    }
+    return std::max<int64_t>(0, llSize - m_pReader->GetLinePosition());
 }
 
 void CTextLogListener::ReportTruncation(const qorFileReader::Cut& cut) {
-    // What was written between the engine's last read and the truncation
-    // is gone with it (a copy-and-truncate rotation takes it to the copy);
-    // how much of it an earlier look saw, and the unfinished line held, is
-    // known.
+    // What was written between the engine's last read and the cut is gone
+    // with it (a copy-and-truncate rotation takes it to the copy); how much
+    // of it an earlier look saw, the unfinished line held, and where a
+    // writer that goes on at its own offset writes again, is known.
     const int64_t llRead = cut.m_llReached - cut.m_llUnfinished;
-    const int64_t llLost = cut.m_llUnfinished + cut.m_llSeenUnread;
+    const int64_t llLost = cut.Lost();
     TextLogLosses own;
     TextLogLosses& losses = m_pLosses != nullptr ? *m_pLosses : own;
     ++losses.m_qwTruncations;
     losses.m_qwBytes += static_cast<uint64_t>(llLost);
-    losses.Report(PrintableText(m_strFileName) + " was truncated after " + std::to_string(llRead) +
-                  " bytes of it had been read: what was written to it after those and before the "
-                  "truncation is lost" +
-                  (llLost > 0 ? " (at least " + std::to_string(llLost) + " bytes)" : std::string()) +
-                  "; it is read again from its beginning");
+    const std::string strLost = llLost > 0 ? " (at least " + std::to_string(llLost) + " bytes)" : std::string();
+    if (cut.m_llKept == 0) {
+        losses.Report(PrintableText(m_strFileName) + " was truncated after " + std::to_string(llRead) +
+                      " bytes of it had been read: what was written to it after those and before the "
+                      "truncation is lost" +
+                      strLost + "; it is read again from its beginning");
+        return;
+    }
+    // What it kept is what was read: its lines are not read again.
+    losses.Report(PrintableText(m_strFileName) + " was cut to " + std::to_string(cut.m_llSize) + " bytes after " +
+                  std::to_string(llRead) +
+                  " bytes of it had been read: what was written to it after those and before the cut is lost" +
+                  strLost + "; it is read on from byte " + std::to_string(cut.m_llKept) +
+                  ", up to which it holds what had been read");
 }

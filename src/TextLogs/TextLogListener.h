@@ -1,6 +1,7 @@
 #pragma once
 // The reader of one followed file: hands out the file's new lines one at a
-// time, without their line ends, from a line buffer of its own.  It opens
+// time, without their line ends, each with its length: a NUL or any other
+// byte a writer puts in a line is part of it.  It opens
 // the file by a name and reads it through its descriptor from then on, so
 // a rename or a removal of the file does not stop it; the name it carries
 // is the one its lines are reported under, and the one a later open uses.
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "TextLogs/qorTextReader.h"
@@ -19,31 +21,45 @@
 class EchoBudget;
 
 // What the files of one engine lost before the engine could read it: a file
-// truncated under it, a file gone before it was opened.  The reports keep to
-// kReportsPerMinute, the next one counting those left out; the counts are
-// complete.  The files that could not be opened (a FIFO or another
-// account's link at the name, no descriptor left) are said within a limit
-// of their own: whoever writes a watched folder decides how many there are.
+// truncated under it, a file gone before it was opened, a file let go with
+// bytes it could not read.  The reports keep to kReportsPerMinute, the next
+// one counting those left out; the counts are complete.  The files that
+// could not be opened (a FIFO or another account's link at the name, no
+// descriptor left), and the lines too long to be matched whole, are said
+// within limits of their own: whoever writes a watched folder decides how
+// many there are.
 struct TextLogLosses {
     static constexpr unsigned kReportsPerMinute = 20;
     uint64_t m_qwTruncations = 0;
     uint64_t m_qwVanished = 0;
+    uint64_t m_qwUnreadAtLetGo = 0;
     // At least this many bytes went unread with them.
     uint64_t m_qwBytes = 0;
     ReportLimiter m_Reports{std::chrono::minutes(1), kReportsPerMinute};
     ReportLimiter m_Unopened{std::chrono::minutes(1), kReportsPerMinute};
+    ReportLimiter m_LongLines{std::chrono::minutes(1), kReportsPerMinute};
 
     // Logs the warning (and writes it on standard error) unless the
     // limit holds it back.
     void Report(const std::string& strWarning);
-    // The same for a file that could not be opened.
+    // The same for a file that could not be opened, and for a line matched
+    // in pieces.
     void ReportUnopened(const std::string& strWarning);
+    void ReportLongLine(const std::string& strWarning);
 };
 
 class CTextLogListener {
 public:
-    // A line handed out holds at most this many bytes before its NUL.
-    static constexpr int32_t kLineMax = 4095;
+    // A line is handed out whole up to this many bytes (its line end not
+    // counted); a longer one in pieces of this many, the first said cut.
+    static constexpr int32_t kLineMax = 65536;
+
+    // A line handed out: its bytes, valid until the next read, and whether
+    // it is the first piece of a line longer than kLineMax.
+    struct Line {
+        std::string_view m_Text;
+        bool m_bCut = false;
+    };
 
     // Where the listener left its file: enough to know the same file again
     // and to go on after the last line it handed out.
@@ -51,17 +67,21 @@ public:
         static constexpr int32_t kTailSize = 64;
         uint64_t m_qwIdentity = 0;
         int64_t m_llPosition = 0;
-        // The bytes just before the position: an identity alone may be
-        // handed on to a new file once the old one is deleted.
+        // The bytes just before the position, and the file's first bytes:
+        // an identity alone may be handed on to a new file once the old one
+        // is deleted, and a new file's last bytes may be those of the old
+        // one (the padding of a long line ending at the same place).
         std::string m_strTail;
+        std::string m_strHead;
         bool IsSet() const { return m_llPosition > 0; }
     };
 
-    // Every line read is echoed on standard error; with `pEchoBudget` only
-    // those the budget lets through, the others counted in it.  A file
-    // truncated under the listener is counted and reported in `pLosses`
-    // (without it, reported each time).  Both stay the caller's and are
-    // shared by the listeners of one engine.
+    // Every line read is echoed on standard error while the input echo is
+    // on (plat::InputEchoOn); with `pEchoBudget` only those the budget lets
+    // through, the others counted in it.  A file truncated under the
+    // listener is counted and reported in `pLosses` (without it, reported
+    // each time).  Both stay the caller's and are shared by the listeners
+    // of one engine.
     explicit CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget = nullptr,
                               TextLogLosses* pLosses = nullptr);
     virtual ~CTextLogListener();
@@ -84,10 +104,10 @@ public:
     bool Resume(const ResumePoint& point);
     // Closes the file, keeping where it was left (GetResumePoint).
     void Close();
-    // The next complete line as a NUL-terminated text valid until the next
-    // call, or null when there is none; a line longer than kLineMax comes
-    // in pieces.
-    virtual const char* ReadNextLine();
+    // The next complete line, or false when there is none; a line longer
+    // than kLineMax comes in pieces.  With `bToEnd` (the file is about to
+    // be let go) its unfinished last line comes too, as it is.
+    virtual bool ReadNextLine(Line& line, bool bToEnd = false);
 
     bool IsClosed() const { return m_bClosed; }
     // The identity of the file the last open found (0 before one).
@@ -103,15 +123,18 @@ public:
 
     // Whether the listener holds any buffer now (bytes read and not yet
     // handed out): an idle file holds none.
-    bool HoldsBuffers() const;
+    bool HoldsBuffers() const { return m_pReader->HasBuffer(); }
+    // The size of that buffer (0 without one).
+    int32_t GetBufferSize() const { return m_pReader->GetBufferSize(); }
+    // Bytes the open file holds that have not been handed out (0 when it
+    // cannot tell).
+    int64_t GetUnread() const;
 
 private:
-    void ReleaseIdleLine();
+    void Echo(std::string_view line, int32_t nRead);
     void ReportTruncation(const qorFileReader::Cut& cut);
 
     std::string m_strFileName;
-    // The line handed out last; there only while lines are being read.
-    std::unique_ptr<char[]> m_pLine;
     EchoBudget* const m_pEchoBudget;
     TextLogLosses* const m_pLosses;
     std::unique_ptr<qorTextReader> m_pReader;

@@ -35,11 +35,11 @@ Rule* CTextLogRule::Clone() const {
     return new (std::nothrow) CTextLogRule(*this);
 }
 
-bool CTextLogRule::IsMatch(const char* pszText) const {
+bool CTextLogRule::IsMatch(std::string_view text) const {
     if (!m_pRegExp) {
         return true;
     }
-    return m_pRegExp->Match(pszText) != 0;
+    return m_pRegExp->Match(text) != 0;
 }
 
 void CTextLogRule::AddLogGroup(std::string strName) {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Common/Rule.h"
@@ -30,7 +31,7 @@ public:
     // True without an expression; otherwise the expression's verdict, with
     // its ignore-case and except flags.  A pattern that did not compile
     // matches nothing, except or not.
-    virtual bool IsMatch(const char* pszText) const;
+    virtual bool IsMatch(std::string_view text) const;
     virtual void AddLogGroup(std::string strName);
     virtual void AddDefaultLogGroup();
 

@@ -1,5 +1,6 @@
 #include "TextLogs/qorTextReader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -11,6 +12,8 @@ int32_t qorTextReader::Open(int64_t llPosition) {
     m_nStart = 0;
     m_nEnd = 0;
     m_pBuffer.reset();
+    m_nCapacity = 0;
+    m_bInPieces = false;
     m_bCut = false;
     return qorFileReader::Open(llPosition);
 }
@@ -24,79 +27,157 @@ const char* qorTextReader::FindNewline() const {
 }
 
 void qorTextReader::Compact() {
-    if (m_nStart > 0 && m_nEnd > m_nStart) {
-        std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nStart,
-                     static_cast<size_t>(m_nEnd - m_nStart));
-        m_nEnd -= m_nStart;
-        m_nStart = 0;
-    } else if (m_nStart == m_nEnd) {
-        m_nStart = 0;
-        m_nEnd = 0;
+    const int32_t nHeld = m_nEnd - m_nStart;
+    if (m_nCapacity > kBufferSize && nHeld <= kBufferSize / 2) {
+        // The long line is out: the buffer goes back to its usual size.
+        std::unique_ptr<char[]> pSmaller(new char[kBufferSize]);
+        std::memcpy(pSmaller.get(), m_pBuffer.get() + m_nStart, static_cast<size_t>(nHeld));
+        m_pBuffer = std::move(pSmaller);
+        m_nCapacity = kBufferSize;
+    } else if (m_nStart > 0 && nHeld > 0) {
+        std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nStart, static_cast<size_t>(nHeld));
     }
+    m_nStart = 0;
+    m_nEnd = nHeld;
 }
 
-int32_t qorTextReader::Fill() {
-    if (m_nEnd == kBufferSize) {
-        return 0;
+void qorTextReader::Grow(int32_t nMaxContent) {
+    // Room for the longest line taken whole and its CR LF: a pending line
+    // that long without its line feed is known to be longer.
+    const int32_t nMost = std::max(kBufferSize, nMaxContent + 2);
+    if (!m_pBuffer || m_nEnd < m_nCapacity || m_nCapacity >= nMost) {
+        return;
     }
+    const int32_t nCapacity = std::min(nMost, m_nCapacity * 2);
+    std::unique_ptr<char[]> pLarger(new char[static_cast<size_t>(nCapacity)]);
+    std::memcpy(pLarger.get(), m_pBuffer.get() + m_nStart, static_cast<size_t>(m_nEnd - m_nStart));
+    m_nEnd -= m_nStart;
+    m_nStart = 0;
+    m_pBuffer = std::move(pLarger);
+    m_nCapacity = nCapacity;
+}
+
+int32_t qorTextReader::Fill(bool& bMore) {
+    bMore = false;
     if (!m_pBuffer) {
         if (HoldsNothingNew()) {
             return 0;
         }
         m_pBuffer.reset(new char[kBufferSize]);
+        m_nCapacity = kBufferSize;
     }
-    const int32_t nRead = qorFileReader::Read(m_pBuffer.get() + m_nEnd, kBufferSize - m_nEnd);
+    if (m_nEnd == m_nCapacity) {
+        return 0;
+    }
+    const int64_t llLineStart = GetLinePosition();
+    const int32_t nRoom = m_nCapacity - m_nEnd;
+    const int32_t nRead = qorFileReader::Read(m_pBuffer.get() + m_nEnd, nRoom);
     if (nRead < 0) {
         return nRead;
     }
+    // The file may hold more than there was room for.
+    bMore = nRead == nRoom;
     if (TakeRewound(m_Cut)) {
-        // The unfinished line belonged to the file as it was before it
-        // shrank; gluing it to the new first bytes would forge a line.
-        // Fill is called only without a line feed in the buffer, so that
-        // line is all the buffer held.
-        m_Cut.m_llUnfinished = m_nEnd - m_nStart;
+        // Fill is called only without a line feed in the buffer, so what it
+        // holds is the start of an unfinished line.  What of it the file
+        // still holds where reading goes on is kept; the rest belonged to
+        // the file as it was before the cut, and gluing it to the new bytes
+        // would forge a line.
+        const int32_t nHeld = m_nEnd - m_nStart;
+        const auto nKeep =
+            static_cast<int32_t>(std::clamp<int64_t>(m_Cut.m_llKept - llLineStart, 0, nHeld));
+        m_Cut.m_llUnfinished = nHeld - nKeep;
         m_bCut = true;
-        std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nEnd, static_cast<size_t>(nRead));
-        m_nStart = 0;
-        m_nEnd = nRead;
+        m_bInPieces = m_bInPieces && nKeep > 0;
+        std::memmove(m_pBuffer.get() + m_nStart + nKeep, m_pBuffer.get() + m_nEnd, static_cast<size_t>(nRead));
+        m_nEnd = m_nStart + nKeep + nRead;
     } else {
         m_nEnd += nRead;
     }
     return nRead;
 }
 
-int32_t qorTextReader::ReadLine(char* pOut, int32_t nMaximum) {
-    if (pOut == nullptr || nMaximum < 1) {
+void qorTextReader::SkipHoleNuls() {
+    // A run of NULs before a line is what a hole leaves (a cut under a
+    // writer without O_APPEND, on a file system that does not say where
+    // the hole ends); no writer begins its lines so.  A NUL within a line is
+    // the writer's own.
+    while (!m_bInPieces && m_nStart < m_nEnd && m_pBuffer[static_cast<size_t>(m_nStart)] == '\0') {
+        const char* pFirst = m_pBuffer.get() + m_nStart;
+        const char* pEnd = m_pBuffer.get() + m_nEnd;
+        m_nStart = static_cast<int32_t>(std::find_if(pFirst, pEnd, [](char c) { return c != '\0'; }) -
+                                        m_pBuffer.get());
+        m_llNulsPassed += m_nStart - static_cast<int32_t>(pFirst - m_pBuffer.get());
+        if (m_nStart < m_nEnd && m_bCut) {
+            // Where the writer went on after the cut, as far as it tells.
+            m_Cut.m_llWrittenAgainAt = GetLinePosition();
+        }
+    }
+}
+
+int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, bool bToEnd, bool& bCut) {
+    bCut = false;
+    if (nMaxContent < 1) {
         return -1;
     }
+    // A pending line that fills the buffer makes it grow, up to the room
+    // the longest line taken whole needs; a run of NULs a cut left is
+    // passed over, up to kHoleReadPerCall bytes a call.
+    m_llNulsPassed = 0;
+    SkipHoleNuls();
     const char* pNewline = FindNewline();
-    if (pNewline == nullptr) {
-        Compact();
-        const int32_t nRead = Fill();
+    while (pNewline == nullptr) {
+        if (m_pBuffer) {
+            Compact();
+            Grow(nMaxContent);
+            if (m_nEnd == m_nCapacity) {
+                break;
+            }
+        }
+        bool bMore = false;
+        const int32_t nRead = Fill(bMore);
         if (nRead < 0) {
             return nRead;
         }
+        SkipHoleNuls();
         pNewline = FindNewline();
+        if (!bMore || m_llNulsPassed >= kHoleReadPerCall) {
+            break;
+        }
     }
     if (m_nStart == m_nEnd) {
         // Nothing held: the buffer waits for the file's next bytes.
         m_pBuffer.reset();
+        m_nCapacity = 0;
+        m_nStart = 0;
+        m_nEnd = 0;
         return 0;
     }
     const char* pFirst = m_pBuffer.get() + m_nStart;
-    int32_t nLength = m_nEnd - m_nStart;
+    const int32_t nHeld = m_nEnd - m_nStart;
+    int32_t nLength = 0;
+    bool bPiece = false;
     if (pNewline != nullptr) {
         nLength = static_cast<int32_t>(pNewline - pFirst) + 1;
-    } else if (nLength < nMaximum && nLength < kBufferSize) {
+        const int32_t nContent = nLength - 1 - (nLength >= 2 && pNewline[-1] == '\r' ? 1 : 0);
+        bPiece = nContent > nMaxContent;
+    } else if (nHeld >= nMaxContent + 2 || (bToEnd && nHeld > nMaxContent)) {
+        bPiece = true;
+    } else if (bToEnd) {
+        nLength = nHeld;
+    } else {
         return 0;
     }
-    if (nLength > nMaximum) {
-        nLength = nMaximum;
+    if (bPiece) {
+        nLength = nMaxContent;
     }
-    std::memcpy(pOut, pFirst, static_cast<size_t>(nLength));
+    const bool bEndsLine = !bPiece && pNewline != nullptr;
+    bCut = bPiece && !m_bInPieces;
+    m_bInPieces = bPiece;
+    line = std::string_view(pFirst, static_cast<size_t>(nLength));
     m_nStart += nLength;
-    if (nLength < nMaximum) {
-        pOut[nLength] = '\0';
+    if (bEndsLine) {
+        NoteLineEnd(GetLinePosition(), line);
     }
-    return nLength;
+    return 1;
 }

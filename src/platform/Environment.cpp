@@ -54,6 +54,37 @@ bool SetEnvironmentText(const char* name, const char* value) {
     return ::setenv(name, value != nullptr ? value : "", 1) == 0;
 }
 
+bool SetEnvironmentList(const char* name, const std::vector<std::string>& texts) {
+    std::string value;
+    for (const std::string& text : texts) {
+        value += std::to_string(text.size()) + ":" + text;
+    }
+    return value.find('\0') == std::string::npos && SetEnvironmentText(name, value.c_str());
+}
+
+bool GetEnvironmentList(const char* name, std::vector<std::string>& texts) {
+    texts.clear();
+    std::string value;
+    if (!GetEnvironmentText(name, value)) {
+        return false;
+    }
+    size_t at = 0;
+    while (at < value.size()) {
+        const size_t colon = value.find(':', at);
+        if (colon == std::string::npos || colon == at || colon - at > 9 ||
+            value.find_first_not_of("0123456789", at) != colon) {
+            break;
+        }
+        const size_t length = std::stoul(value.substr(at, colon - at));
+        if (length > value.size() - colon - 1) {
+            break;
+        }
+        texts.push_back(value.substr(colon + 1, length));
+        at = colon + 1 + length;
+    }
+    return true;
+}
+
 uint32_t CurrentProcessId() {
     return static_cast<uint32_t>(::getpid());
 }

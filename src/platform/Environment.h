@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -22,6 +23,18 @@ bool GetEnvironmentText(const char* name, std::string& value);
 // children it starts), replacing an older value.  False for a name the
 // environment cannot hold (empty or holding "=").
 bool SetEnvironmentText(const char* name, const char* value);
+
+// A list of texts as one variable: each text preceded by its length and a
+// colon, so a text may hold any byte the environment can.  Reading a value
+// not so written gives the texts before the first that is not.
+bool SetEnvironmentList(const char* name, const std::vector<std::string>& texts);
+bool GetEnvironmentList(const char* name, std::vector<std::string>& texts);
+
+// The files the host writes (its log, alert, message and status files, a
+// folder it writes files into ending with "/"), each as "<what>=<path>",
+// as a list in the environment: set by the host before it loads the
+// plug-in, so that no input of the sensor reads the sensor's own output.
+inline constexpr char kOwnOutputsVariable[] = "HW_OWN_OUTPUTS";
 
 // Copies `source` into `output`, replacing each reference %NAME% by the
 // value of the environment variable NAME; a reference to an unset variable

@@ -452,6 +452,23 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position) {
     return true;
 }
 
+bool FindWrittenData(FileHandle file, int64_t offset, int64_t& dataAt) {
+    // A duplicate would share the file pointer: it is put back instead.
+    const off_t place = ::lseek(file, 0, SEEK_CUR);
+    if (place < 0) {
+        return Fail();
+    }
+    const off_t result = ::lseek(file, static_cast<off_t>(offset), SEEK_DATA);
+    const int error = errno;
+    ::lseek(file, place, SEEK_SET);
+    if (result < 0) {
+        errno = error;
+        return Fail();
+    }
+    dataAt = static_cast<int64_t>(result);
+    return true;
+}
+
 void FillFileStatus(const struct stat& info, FileStatus& status) {
     status.m_qwSize = static_cast<uint64_t>(info.st_size);
     status.m_llModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +

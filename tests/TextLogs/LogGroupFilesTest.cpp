@@ -18,6 +18,7 @@
 
 #include "Common/InputBounds.h"
 #include "Common/ScanBound.h"
+#include "TextLogs/SensorOutputs.h"
 #include "TextLogs/TextLogEngineFixture.h"
 #include "platform/Descriptors.h"
 #include "support/DescriptorSqueeze.h"
@@ -208,6 +209,29 @@ TEST_F(LogGroupFilesTest, ReloadKeepsWhatEachGroupReadsAndCountsWhatItLeftOutOnc
     EXPECT_EQ(RunTo(1), Reports{"Errors:App:new"});
 }
 
+// A reload that takes away the last rule of a group leaves the lines its
+// files gained since the last pass to no rule: they are said and counted as
+// not read, and the group's other files and the groups kept read on.
+TEST_F(LogGroupFilesTest, ReloadThatRemovesAGroupSaysWhatItsFilesHeldUnread) {
+    Append("other.txt", "");
+    AddGroup("Other", m_Dir.File("other.txt"));
+    const std::string strOtherRule = AddRule("OtherErrors", "TextLog", "Other");
+    Set(strOtherRule, "Regular Expression", "ERROR");
+    StartOnAppLog();
+    Append("other.txt", "ERROR read\n");
+    EXPECT_EQ(RunTo(1), Reports{"OtherErrors:<absent>:<absent>"});
+    Append("other.txt", "ERROR unread\n");
+    Append("app.log", "ERROR kept\n");
+    Set(strOtherRule, "Enabled", false);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_EQ(m_pEngine->FindGroupFiles("Other"), nullptr);
+    const std::string strSaid = m_Dir.File("other.txt") + " was let go by log group Other (" + m_Dir.File("other.txt") +
+                                ") with 13 bytes of it not read: its lines are lost";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strSaid)) << m_Console.Text();
+    m_dwPass = 0;
+    EXPECT_EQ(RunTo(1), Reports{"Errors:App:kept"});
+}
+
 // The object that keeps a bound met at every look may be made afresh at a
 // load (an audit rule read again, a group whose paths changed back): the
 // looks through it count only what grew since the last look at the same
@@ -333,24 +357,31 @@ TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSa
 
 // A rule's templates see the whole line it matched, not its first 1,023
 // bytes: whoever writes the line chooses its length, and could otherwise
-// hide a user or an origin beyond the cut.
-TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatched) {
+// hide a user or an origin beyond the cut.  Every byte of it is matched,
+// fielded and templated, a NUL like any other: one before what the rule
+// looks for hides nothing, and the values keep it.
+TEST_F(LogGroupFilesTest, TemplatesSeeTheWholeLineTheRuleMatchedEveryByteOfIt) {
+    using namespace std::string_literals;
     Append("app.log", "");
     AddGroup("App", m_Dir.File("app.log"));
     const std::string strRule = AddRule("Login", "TextLog", "App");
     Set(strRule, "Regular Expression", "failed for user");
     Set(strRule + "\\Info", "User", "for user {!} from");
     Set(strRule + "\\Info", "Last", "@Field7");
+    Set(strRule + "\\Info", "Sixth", "@Field5");
     Start();
     RunTo(0);
     Append("app.log", "auth " + std::string(3000, 'x') + " a b c d e failed for user bob from 198.51.100.7\n");
+    Append("app.log", "auth\0\0 a b c d e\0f failed for user e\0ve from 198.51.100.7\n"s);
     ASSERT_TRUE(m_pEngine->RunPass(1, m_dwHost));
     const auto reported = m_Sensor.TakeReported();
-    ASSERT_EQ(reported.size(), 1u);
+    ASSERT_EQ(reported.size(), 2u);
     EXPECT_EQ(Pair(*reported[0], "User"), "bob");
     EXPECT_EQ(Pair(*reported[0], "Last"), "failed");
+    EXPECT_EQ(Pair(*reported[1], "User"), "e\0ve"s);
+    EXPECT_EQ(Pair(*reported[1], "Last"), "for");
+    EXPECT_EQ(Pair(*reported[1], "Sixth"), "e\0f"s);
 }
-
 
 // Whoever writes a folder beneath a group's "/..." can keep every scan from
 // ending whole (a chain of folders deeper than the walk goes): names and
@@ -522,8 +553,8 @@ namespace {
 // What a group's files read, kept, with a descriptor for every open.
 class LinesKept : public CLogGroupFiles::Engine {
 public:
-    bool ReportRead(const std::string&, const std::string&, const char* pszLine) override {
-        m_Lines.emplace_back(pszLine);
+    bool ReportRead(const std::string&, const std::string&, std::string_view line) override {
+        m_Lines.emplace_back(line);
         return true;
     }
     bool TakeFileDescriptor() override { return true; }
@@ -610,4 +641,151 @@ TEST(LogGroupFilesAloneTest, FileGivenTheIdentityOfOneGoneBeforeItOpenedIsReadFr
         }
         EXPECT_EQ(engine.m_Lines, expected);
     }
+}
+
+// A line is matched whole up to the bound, one past it in pieces: counted
+// as a bound of the group and said naming the file.
+TEST_F(LogGroupFilesTest, LongLineIsMatchedWholeUpToTheBoundAndCountedPastIt) {
+    Append("app.log", "");
+    AddGroup("Long", m_Dir.File("app.log"));
+    AddTextRule("Marks", "Long", "MARK[0-9]END");
+    Start();
+    RunTo(0);
+    const size_t nBound = CTextLogListener::kLineMax;
+    Append("app.log", "x MARK1END " + std::string(nBound - 11, 'x') + "\n" + "y " + std::string(nBound, 'y') +
+                          " MARK2END z\n");
+    // The first whole, the bound's length; the second's marker in its
+    // second piece, which begins with "yy", so its second field is the
+    // marker.
+    EXPECT_EQ(RunTo(1), (Reports{"Marks:Long:MARK1END", "Marks:Long:MARK2END"}));
+    const std::string strInput = "log group Long (" + m_Dir.File("app.log") + ")";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: a line of " + m_Dir.File("app.log") +
+                                                        " is longer than 65536 bytes: it is matched in pieces of "
+                                                        "65536 bytes (" + strInput + ")\n"))
+        << m_Console.Text().substr(0, 2000);
+    const std::vector<std::string> bounds = Bounds();
+    EXPECT_NE(std::find(bounds.begin(), bounds.end(),
+                        "Bound reached: " + strInput +
+                            ": lines of at most 65536 bytes matched whole, longer ones in pieces of that many; 1 "
+                            "lines left out"),
+              bounds.end());
+}
+
+// A file let go is read to its end: renamed out of the group, removed, or
+// turned from by a newest-only group, its unfinished last line is reported
+// once its writer has been quiet, and nothing else is said lost.
+TEST_F(LogGroupFilesTest, UnfinishedLastLineIsReportedWhenItsFileIsLetGo) {
+    AddGroup("Every", m_Dir.Path() + "/*.log");
+    AddGroup("Newest", m_Dir.Path() + "/n*.log", true);
+    AddTextRule("Errors", "Every,Newest", "ERROR");
+    Append("away.log", "");
+    Append("gone.log", "");
+    WriteAt("n1.log", "", ::time(nullptr) - 100);
+    Start();
+    RunTo(0);
+    Append("away.log", "ERROR away, never ended");
+    Append("gone.log", "ERROR gone, never ended");
+    Append("n1.log", "ERROR turned from, never ended");
+    EXPECT_EQ(RunTo(1), Reports{});
+    Rename("away.log", "away.txt");
+    Remove("gone.log");
+    WriteAt("n2.log", "", ::time(nullptr) + 1);
+    EXPECT_EQ(Sorted(Settled()), (Reports{"Errors:Every:away,", "Errors:Every:gone,", "Errors:Newest:turned"}));
+    // n1.log is still one of Every's files: its line waits for its end.
+    Append("n1.log", " now\n");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:Every:turned"});
+    ExpectNoLoss();
+}
+
+// The sensor's own outputs, as the host names them, are left out by every
+// group that matches them, each said once per group: the log by the file
+// itself (a second name of it too), the status file and a folder's files by
+// their names.  A file that takes the identity of the status file once
+// that is replaced, or of the log once that is gone, is another file, read
+// as any other.
+TEST_F(LogGroupFilesTest, SensorsOwnOutputsAreLeftOutByFileAndByName) {
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("outbox").c_str(), 0755));
+    Append("host.log", "ERROR hostlog\n");
+    Append("hwhost.status", "ERROR status\n");
+    Append("outbox/mail.log", "ERROR mail\n");
+    ASSERT_EQ(0, ::link(m_Dir.File("host.log").c_str(), m_Dir.File("second.log").c_str()));
+    struct Outputs {
+        explicit Outputs(const hwtest::ScratchDirectory& dir) {
+            SensorOutputs::Instance().SetForTest({{"log", dir.File("host.log"), false},
+                                                  {"status", dir.File("hwhost.status"), false},
+                                                  {"mail", dir.File("outbox"), true}});
+        }
+        ~Outputs() { SensorOutputs::Instance().SetForTest({}); }
+    } outputs(m_Dir);
+    AddGroup("All", m_Dir.Path() + "/*|" + m_Dir.Path() + "/outbox/*");
+    AddGroup("Newest", m_Dir.Path() + "/*", true);
+    AddTextRule("Errors", "All,Newest", "ERROR");
+    Start();
+    RunTo(0);
+    Append("app.log", "ERROR app\n");
+    for (const char* pszName : {"host.log", "hwhost.status", "outbox/mail.log"}) {
+        Append(pszName, "ERROR again\n");
+    }
+    EXPECT_EQ(Sorted(NextScan()), (Reports{"Errors:All:app", "Errors:Newest:app"}));
+    // Once per output and group, whichever of its names met it.
+    EXPECT_EQ(3u, hwtest::CountOf(m_Console.Text(), ": log group All (")) << m_Console.Text();
+    EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), ": log group Newest (")) << m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " is the sensor's own status file: log group All ("))
+        << m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " lies in the sensor's own mail folder: log group All ("));
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), " is the sensor's own log file: log group All ("));
+    const std::string strWarning = "WARNING: " + m_Dir.File("hwhost.status") +
+                                   " is the sensor's own status file: log group All (" + m_Dir.Path() + "/*|" +
+                                   m_Dir.Path() + "/outbox/*) does not read it, as what the sensor writes would "
+                                   "come back to it as input\n";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strWarning)) << m_Console.Text();
+
+    // The status file replaced, as the host writes it, and its old identity
+    // given to a log; the log removed and its identity given to another.
+    struct stat status {};
+    struct stat log {};
+    ASSERT_EQ(0, ::stat(m_Dir.File("hwhost.status").c_str(), &status));
+    ASSERT_EQ(0, ::stat(m_Dir.File("host.log").c_str(), &log));
+    Append("hwhost.status.new", "ERROR new status\n");
+    Rename("hwhost.status.new", "hwhost.status");
+    Remove("host.log");
+    Remove("second.log");
+    std::string strWhyNot;
+    const std::string strReused = FileGivenTheIdentity(m_Dir, status, strWhyNot);
+    if (strReused.empty()) {
+        GTEST_SKIP() << strWhyNot;
+    }
+    ASSERT_EQ(0, ::rename(strReused.c_str(), m_Dir.File("reused.log").c_str()));
+    Append("reused.log", "ERROR reused\n");
+    EXPECT_EQ(Sorted(NextScan()), (Reports{"Errors:All:reused", "Errors:Newest:reused"}));
+}
+
+// A newest-only group turning to other accounts' files, one after another:
+// each of the first 64 is named once, and every turn past them is counted
+// as a bound of the group.
+TEST_F(LogGroupFilesTest, TurnsToOtherAccountsFilesPastThoseNamedAreCounted) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file to another account";
+    }
+    const time_t tBase = ::time(nullptr) - 1000;
+    WriteAt("app.log", "", tBase);
+    AddGroup("News", m_Dir.Path() + "/*.log", true);
+    AddTextRule("Errors", "News", "ERROR");
+    Start();
+    RunTo(0);
+    constexpr int kFiles = 67;
+    for (int n = 0; n < kFiles; ++n) {
+        const std::string strName = "o" + std::to_string(n) + ".log";
+        WriteAt(strName, "ERROR o" + std::to_string(n) + "\n", tBase + 1 + n);
+        ASSERT_EQ(0, ::chown(m_Dir.File(strName).c_str(), 65534, 65534));
+        EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:o" + std::to_string(n)});
+    }
+    EXPECT_EQ(static_cast<size_t>(CLogGroupFiles::kMaxTurnsSaid),
+              hwtest::CountOf(m_Console.Text(), " reads it now, as the one of its files written last\n"));
+    const std::vector<std::string> bounds = Bounds();
+    EXPECT_NE(std::find(bounds.begin(), bounds.end(),
+                        "Bound reached: log group News (" + m_Dir.Path() +
+                            "/*.log): at most 64 other accounts' files it turned to as the one written last named "
+                            "one by one; 3 turns left out"),
+              bounds.end());
 }

@@ -14,10 +14,12 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "TextLogs/TextLogListener.h"
 #include "TextLogs/qorFileReader.h"
 #include "TextLogs/qorTextReader.h"
+#include "platform/Console.h"
 #include "platform/Refusal.h"
 #include "qorCSFLib/CSFLog.h"
 #include "support/ConsoleCapture.h"
@@ -26,20 +28,31 @@
 
 namespace {
 
+// The next line the listener has, or "<none>".
+std::string Next(CTextLogListener& listener, bool bToEnd = false) {
+    CTextLogListener::Line line;
+    return listener.ReadNextLine(line, bToEnd) ? std::string(line.m_Text) : "<none>";
+}
+
 class LogReaderTest : public ::testing::Test {
 protected:
+    LogReaderTest() { plat::SetInputEcho(true); }
+    ~LogReaderTest() override { plat::SetInputEcho(m_bEchoBefore); }
+
     void Append(const std::string& strBytes) {
         std::ofstream(m_strFile, std::ios::binary | std::ios::app) << strBytes;
     }
     // Every line the listener has now, each followed by "|".
-    std::string Drain(CTextLogListener& listener) {
+    std::string Drain(CTextLogListener& listener, bool bToEnd = false) {
         std::string strLines;
-        while (const char* pszLine = listener.ReadNextLine()) {
-            strLines += std::string(pszLine) + "|";
+        CTextLogListener::Line line;
+        while (listener.ReadNextLine(line, bToEnd)) {
+            strLines += std::string(line.m_Text) + "|";
         }
         return strLines;
     }
 
+    const bool m_bEchoBefore = plat::InputEchoOn();
     hwtest::ScratchDirectory m_Dir;
     const std::string m_strFile = m_Dir.File("app.log");
     hwtest::ConsoleCapture m_Console;
@@ -69,7 +82,7 @@ TEST_F(LogReaderTest, UnfinishedLineIsHeldBackUntilItsLineFeedArrives) {
     Append("");
     ASSERT_TRUE(listener.Open(0));
     Append("abc");
-    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+    EXPECT_EQ(Next(listener), "<none>");
     Append("def\nx\r\ny\n\r\n");
     // CR LF and LF alike lose their line end, and only that.
     EXPECT_EQ(Drain(listener), "abcdef|x|y||");
@@ -90,17 +103,93 @@ TEST_F(LogReaderTest, UnfinishedLineIsHeldBackUntilItsLineFeedArrives) {
     EXPECT_EQ(std::string::npos, m_Console.Text().find("\x1b[34m")) << m_Console.Text();
 }
 
-TEST_F(LogReaderTest, OverlongLineComesOutInPiecesWithoutLosingAByte) {
+// A line is handed out whole up to the bound, every byte of it: one a piece
+// of 4,095 bytes used to cut (so that a marker across that end was never
+// found), and one at the bound itself.  The buffer grows for it and goes
+// back to its usual size once it is out.  Past the bound a line comes in
+// pieces of the bound, only the first said cut, and nothing is lost.
+TEST_F(LogReaderTest, LongLineComesOutWholeUpToTheBoundAndInPiecesPastIt) {
     CTextLogListener listener(m_strFile);
     Append("");
     ASSERT_TRUE(listener.Open(0));
-    Append(std::string(5000, 'a') + "\n");
-    EXPECT_EQ(Drain(listener), std::string(4095, 'a') + "|" + std::string(905, 'a') + "|");
-    // A carriage return that ends a piece without its line feed is part of
-    // the line: the byte before it stays too.
-    const std::string strFirst = std::string(4093, 'b') + "\rx";
-    Append(strFirst + "tail\r\n");
-    EXPECT_EQ(Drain(listener), strFirst + "|tail|");
+    const auto Read = [&](std::vector<std::string>& pieces, std::vector<bool>& cuts) {
+        CTextLogListener::Line line;
+        while (listener.ReadNextLine(line)) {
+            pieces.emplace_back(line.m_Text);
+            cuts.push_back(line.m_bCut);
+        }
+    };
+    const std::string strAcross = std::string(4090, 'a') + "MARKER" + std::string(900, 'a');
+    const std::string strBound = std::string(CTextLogListener::kLineMax - 6, 'b') + "MARKER";
+    Append(strAcross + "\n" + strBound + "\r\n");
+    std::vector<std::string> pieces;
+    std::vector<bool> cuts;
+    Read(pieces, cuts);
+    EXPECT_TRUE(pieces == std::vector<std::string>({strAcross, strBound}));
+    EXPECT_EQ(cuts, std::vector<bool>({false, false}));
+    EXPECT_FALSE(listener.HoldsBuffers());
+
+    const std::string strLonger = std::string(CTextLogListener::kLineMax, 'c') + "\rMARKER" +
+                                  std::string(CTextLogListener::kLineMax, 'd') + "e";
+    Append(strLonger.substr(0, 70000));
+    pieces.clear();
+    cuts.clear();
+    Read(pieces, cuts);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0], strLonger.substr(0, CTextLogListener::kLineMax));
+    // What is left of the line is short: the buffer is of its usual size.
+    EXPECT_EQ(listener.GetBufferSize(), qorTextReader::kBufferSize);
+    Append(strLonger.substr(70000) + "\nshort\n");
+    Read(pieces, cuts);
+    ASSERT_EQ(pieces.size(), 4u);
+    EXPECT_EQ(pieces[0] + pieces[1] + pieces[2], strLonger);
+    EXPECT_EQ(pieces[1].size(), static_cast<size_t>(CTextLogListener::kLineMax));
+    EXPECT_EQ(pieces[3], "short");
+    EXPECT_EQ(cuts, std::vector<bool>({true, false, false, false}));
+    // The carriage return that ends a piece without its line feed is part
+    // of the line.
+    EXPECT_EQ(pieces[1].front(), '\r');
+    EXPECT_FALSE(listener.HoldsBuffers());
+    // A long line pending makes the buffer grow; once it is out, the
+    // buffer goes.
+    Append(std::string(30000, 'z'));
+    EXPECT_EQ(Next(listener), "<none>");
+    EXPECT_GT(listener.GetBufferSize(), qorTextReader::kBufferSize);
+    Append("\n");
+    EXPECT_EQ(Next(listener), std::string(30000, 'z'));
+    EXPECT_EQ(Next(listener), "<none>");
+    EXPECT_FALSE(listener.HoldsBuffers());
+}
+
+// A NUL, or any other byte, that a writer puts in a line is part of it: the
+// line is handed out with its length, and its echo shows every byte, a NUL
+// as it shows other control bytes.
+TEST_F(LogReaderTest, NulBytesInALineAreHandedOutAndEchoedWithTheRestOfIt) {
+    CTextLogListener listener(m_strFile);
+    Append("");
+    ASSERT_TRUE(listener.Open(0));
+    const std::string strLine = std::string("user=\0\0root MARKER from ", 24) + "203.0.113.9";
+    Append(strLine + "\n");
+    EXPECT_EQ(Next(listener), strLine);
+    EXPECT_TRUE(m_Console.Contains("DEBUG: Get[36]: user=\\x00\\x00root MARKER from 203.0.113.9\n"))
+        << m_Console.Text();
+    // Without the echo switched on, nothing is echoed and the line is read
+    // all the same.
+    plat::SetInputEcho(false);
+    Append("quiet\n");
+    EXPECT_EQ(Next(listener), "quiet");
+    EXPECT_FALSE(m_Console.Contains("quiet")) << m_Console.Text();
+}
+
+// A file let go is read to its end: the unfinished last line comes too.
+TEST_F(LogReaderTest, UnfinishedLastLineIsHandedOutWhenTheFileIsReadToItsEnd) {
+    CTextLogListener listener(m_strFile);
+    Append("whole\nunfinished MARKER");
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "whole|");
+    EXPECT_EQ(Drain(listener, true), "unfinished MARKER|");
+    EXPECT_EQ(listener.GetUnread(), 0);
+    EXPECT_EQ(Drain(listener, true), "");
 }
 
 TEST_F(LogReaderTest, TruncatedFileIsReadFromItsNewBeginningWithoutItsOldUnfinishedLine) {
@@ -157,7 +246,7 @@ TEST_F(LogReaderTest, TruncationIsNoticedAtTheEndPlaceAndAtTheVerySizeRead) {
     Append("L1 one\nL2 two\n");
     CTextLogListener listener(m_strFile);
     ASSERT_TRUE(listener.Open(qorFileReader::kEndOfFile));
-    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+    EXPECT_EQ(Next(listener), "<none>");
     ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
     Append("L3 three\nL4 four, longer\n");
     EXPECT_EQ(Drain(listener), "L3 three|L4 four, longer|");
@@ -211,9 +300,7 @@ TEST_F(LogReaderTest, TruncationIsNoticedUnderAModificationTimeSetBackAndWithinA
     Append(Lines("old", 1000, strOld, qorTextReader::kBufferSize / 40));
     CTextLogListener busy(m_strFile);
     ASSERT_TRUE(busy.Open(0));
-    const char* pszFirst = busy.ReadNextLine();
-    ASSERT_NE(pszFirst, nullptr);
-    EXPECT_EQ(std::string(pszFirst) + "|", strOld.substr(0, 40));
+    EXPECT_EQ(Next(busy) + "|", strOld.substr(0, 40));
     ASSERT_TRUE(ClockMovesPast(m_strFile, m_Dir.File("tick")));
     ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
     std::string strNewLines;
@@ -222,13 +309,114 @@ TEST_F(LogReaderTest, TruncationIsNoticedUnderAModificationTimeSetBackAndWithinA
     EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();
 }
 
+// A file cut in place to a size that keeps lines already read goes on from
+// its new end: the lines it keeps are not read again, whether the cut fell
+// at a line's end or within a line, and whether the reader looks before the
+// file is written past its old place again or after.  One whose bytes are
+// not those read (written anew, shorter) is read from its beginning.
+TEST_F(LogReaderTest, FileCutToANonZeroSizeRepeatsNoneOfTheLinesItKeeps) {
+    std::string strLines;
+    for (int n = 0; n < 10; ++n) {
+        strLines += "L" + std::to_string(n) + " line number " + std::to_string(n) + "\n";
+    }
+    Append(strLines);
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(hwtest::CountOf(Drain(listener), "|"), 10u);
+    const std::string strTwo = strLines.substr(0, strLines.find("L2 "));
+    ASSERT_EQ(::truncate(m_strFile.c_str(), static_cast<off_t>(strTwo.size())), 0);
+    Append("L10 written on\n");
+    EXPECT_EQ(Drain(listener), "L10 written on|");
+    EXPECT_TRUE(m_Console.Contains(" was cut to " + std::to_string(strTwo.size() + 15) + " bytes after " +
+                                   std::to_string(strLines.size()) + " bytes of it had been read"))
+        << m_Console.Text();
+    // Within a line (as truncate -s 12 cuts "L0 line number 0"), looked at
+    // before it is written on: it goes on from that very byte.
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 12), 0);
+    EXPECT_EQ(Drain(listener), "");
+    Append("L11 after a cut within a line\n");
+    EXPECT_EQ(Drain(listener), "L11 after a cut within a line|");
+    // Cut within a line and written on before the reader looks: where the
+    // cut fell cannot be told to the byte, so the line the file holds from
+    // its last whole line on is read, as the file holds it.
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 12), 0);
+    Append(" has an end\n");
+    EXPECT_EQ(Drain(listener), "L0 line numb has an end|");
+    // Cut after a line and written past the old place again before the
+    // reader looks: the line ends it still holds where they were tell where
+    // to go on, near the place (the last bytes read) and far from it.
+    const auto Lines = [](int nFirst, int nLast, std::string& strExpected) {
+        std::string strBytes;
+        for (int n = nFirst; n < nLast; ++n) {
+            const std::string strLine = "L" + std::to_string(n) + " written past the old place";
+            strBytes += strLine + "\n";
+            strExpected += strLine + "|";
+        }
+        return strBytes;
+    };
+    for (const int nRead : {3, 200}) {
+        SCOPED_TRACE(std::to_string(nRead) + " lines read after the line kept");
+        std::string strRead;
+        Append(Lines(100, 100 + nRead, strRead));
+        EXPECT_EQ(Drain(listener), strRead);
+        ASSERT_TRUE(ClockMovesPast(m_strFile, m_Dir.File("tick")));
+        ASSERT_EQ(::truncate(m_strFile.c_str(), 24), 0);
+        std::string strExpected;
+        Append(Lines(1000 * nRead, 1000 * nRead + 2 * nRead, strExpected));
+        EXPECT_EQ(Drain(listener), strExpected);
+    }
+    // Written anew, shorter, with other lines: read from its beginning.
+    std::ofstream(m_strFile, std::ios::binary | std::ios::trunc) << "N1 new\nN2 new\n";
+    EXPECT_EQ(Drain(listener), "N1 new|N2 new|");
+    EXPECT_TRUE(m_Console.Contains("; it is read again from its beginning")) << m_Console.Text();
+}
+
+// A writer that opened its log without O_APPEND writes at its own offset
+// after a copy-and-truncate: the file holds a run of NULs (a hole) up to
+// there.  The run is no part of the writer's next line, which is read whole
+// and first; the warning counts what the cut took: what lay between the
+// place read and where the writer went on.  A NUL the writer puts inside a
+// line stays part of it; a run of NULs before a line is never part of it.
+TEST_F(LogReaderTest, WriterWithoutAppendAfterATruncationLosesNoLineToTheHoleItLeaves) {
+    const int nWriter = ::open(m_strFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(nWriter, 0);
+    const auto Write = [&](const std::string& strBytes) {
+        ASSERT_EQ(::write(nWriter, strBytes.data(), strBytes.size()), static_cast<ssize_t>(strBytes.size()));
+    };
+    Write("L1 one\nL2 two\n");
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "L1 one|L2 two|");
+    Write("L3 lost to the cut\n");
+    ASSERT_EQ(::ftruncate(nWriter, 0), 0);
+    Write("L4 after the cut MARKER\n");
+    EXPECT_EQ(Drain(listener), "L4 after the cut MARKER|");
+    EXPECT_TRUE(m_Console.Contains(" was truncated after 14 bytes of it had been read: what was written to it after "
+                                   "those and before the truncation is lost (at least 19 bytes)"))
+        << m_Console.Text();
+    // A hole of many blocks, passed over where the file system tells and
+    // read through where it does not, and a line with NULs of its own.
+    ASSERT_EQ(::ftruncate(nWriter, 0), 0);
+    ASSERT_EQ(::lseek(nWriter, 3 << 20, SEEK_SET), 3 << 20);
+    const std::string strNuls("L5 \0\0 MARKER\n", 13);
+    Write(strNuls);
+    EXPECT_EQ(Drain(listener), strNuls.substr(0, 12) + "|");
+    // A hole that the reader meets where no cut showed (cut past the place
+    // read) is passed over all the same: no line begins with NULs.
+    ASSERT_EQ(::ftruncate(nWriter, (3 << 20) + 13 + 5), 0);
+    ASSERT_EQ(::lseek(nWriter, 4 << 20, SEEK_SET), 4 << 20);
+    Write("L6\n");
+    EXPECT_EQ(Drain(listener), "L6|");
+    ::close(nWriter);
+}
+
 TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {
     CTextLogListener listener(m_strFile);
     EXPECT_FALSE(listener.Open(0));
     EXPECT_TRUE(listener.IsClosed());
     EXPECT_EQ(m_Console.Text(), "WARNING: Cannot open " + m_strFile + " to read\n");
     Append("late\n");
-    EXPECT_EQ(listener.ReadNextLine(), nullptr);
+    EXPECT_EQ(Next(listener), "<none>");
     ASSERT_TRUE(listener.Open(0));
     EXPECT_EQ(Drain(listener), "late|");
 }
@@ -265,7 +453,7 @@ TEST_F(LogReaderTest, FifoSocketAndDeviceArePassedOverWithoutWaitingAndLinkedLog
         SCOPED_TRACE(strName);
         CTextLogListener listener(strName);
         EXPECT_FALSE(listener.Open(0));
-        EXPECT_EQ(nullptr, listener.ReadNextLine());
+        EXPECT_EQ("<none>", Next(listener));
         EXPECT_TRUE(m_Console.Contains("WARNING: " + strName + " is " + strWhat + "; it is not read\n"))
             << m_Console.Text();
     }
@@ -310,4 +498,15 @@ TEST_F(LogReaderTest, ResumedFileGoesOnAfterItsLastLineOnlyWhenItStillHoldsWhatW
     ASSERT_EQ(::truncate(m_strFile.c_str(), 4), 0);
     ASSERT_TRUE(listener.Resume(listener.GetResumePoint()));
     EXPECT_EQ(Drain(listener), "ONE|") << "shorter than the place: from the beginning";
+
+    // Written anew with other first lines and the same padding before the
+    // place: the bytes before the place alone would take it for the same.
+    const std::string strPadding(200, 'y');
+    std::ofstream(m_strFile, std::ios::binary | std::ios::trunc) << "first\n" << strPadding << "\n";
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "first|" + strPadding + "|");
+    listener.Close();
+    std::ofstream(m_strFile, std::ios::binary | std::ios::trunc) << "other\n" << strPadding << "\n";
+    ASSERT_TRUE(listener.Resume(listener.GetResumePoint()));
+    EXPECT_EQ(Drain(listener), "other|" + strPadding + "|");
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "TextLogs/LogGroupFiles.h"
 #include "TextLogs/LogRuleFixture.h"
 #include "TextLogs/TextLogListener.h"
+#include "platform/Console.h"
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFSensor.h"
 #include "support/TestUtil.h"
@@ -39,11 +41,11 @@ inline std::string Pair(const AgentEventInfo& record, const char* pszName) {
 class HookedTextLog : public CEngineTextLog {
 public:
     void ReportLine(const std::string& strGroup, const std::string& strFile, uint32_t dwHostAddress,
-                    const char* pszLine) override {
+                    std::string_view line) override {
         if (m_OnLine) {
-            m_OnLine(pszLine);
+            m_OnLine(std::string(line));
         }
-        CEngineTextLog::ReportLine(strGroup, strFile, dwHostAddress, pszLine);
+        CEngineTextLog::ReportLine(strGroup, strFile, dwHostAddress, line);
     }
     std::function<void(const std::string&)> m_OnLine;
 };
@@ -55,10 +57,13 @@ protected:
     TextLogEngineTest() {
         m_FrameworkSensor.SetSensorAddress("192.0.2.7");
         plat::ParseIpv4Address(kHost, m_dwHost);
+        // The echo of each line read, as on a terminal.
+        plat::SetInputEcho(true);
     }
     ~TextLogEngineTest() override {
         m_pEngine.reset();
         m_Sensor.DeleteRules();
+        plat::SetInputEcho(m_bEchoBefore);
     }
 
     void AddGroup(const char* pszName, const std::string& strPaths, bool bNewestOnly = false) {
@@ -161,6 +166,7 @@ protected:
                CEngineTextLog::kScanInterval;
     }
 
+    const bool m_bEchoBefore = plat::InputEchoOn();
     hwtest::ScratchDirectory m_Dir;
     CSFSensor m_FrameworkSensor;
     std::unique_ptr<HookedTextLog> m_pEngine;

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "Common/AgentEventInfo.h"
@@ -33,6 +34,16 @@ constexpr std::array<const char*, 14> kPool = {"a.log",   "a.1.log",  "a.2.log",
 // Writers hold at most this many files open.
 constexpr size_t kMaxWriters = 40;
 constexpr size_t kTraceSteps = 80;
+// Where a line used to be cut in pieces, and where the reader's buffer
+// grows: a marker across them is found whole.
+constexpr size_t kOldPiece = 4095;
+constexpr size_t kBufferEnd = 16384;
+// A file cut back to a non-zero size goes on exactly there when the cut
+// falls at the end of one of its first lines, or within the last bytes read
+// (what the engine keeps of a file to know it again).
+constexpr size_t kHeadLinesKnown = 64;
+constexpr uint64_t kHeadBytesKnown = 8191;
+constexpr uint64_t kTailKnown = 1000;
 
 bool Matches(int nGroup, const std::string& strName) {
     if (strName.find('/') != std::string::npos) {
@@ -53,6 +64,10 @@ private:
     struct Line {
         uint64_t m_qwFile = 0;
         uint64_t m_qwClock = 0;  // when its line feed was written; 0 while unfinished
+        uint64_t m_qwBegun = 0;  // when its first byte was written
+        uint64_t m_qwEnd = 0;    // the file offset after it
+        uint64_t m_qwTakenAt = 0;  // when a cut took it; 0 while the file holds it
+        bool m_bMarker = false;  // it carries MARK<n>END, for the rule "Marker"
     };
     struct Sighting {
         uint64_t m_qwClock = 0;
@@ -60,9 +75,14 @@ private:
     };
     struct File {
         int m_nFd = -1;  // its writer, -1 once it let go
+        // A writer without O_APPEND writes at its own offset, which a cut
+        // leaves where it was.
+        bool m_bAppend = true;
+        uint64_t m_qwWriterAt = 0;
         uint32_t m_dwLinks = 0;
         uint64_t m_qwSize = 0;
-        std::vector<uint64_t> m_Lines;  // finished, in order
+        std::vector<uint64_t> m_Lines;  // finished, in order, that the file holds
+        std::vector<uint64_t> m_Ever;   // every line begun in it
         int64_t m_llPending = -1;       // a line begun and not finished
         std::vector<uint64_t> m_Truncations;
         std::array<std::vector<Sighting>, kGroups> m_Seen;
@@ -91,11 +111,19 @@ private:
 
     bool Start();
     void Write(uint64_t qwFile, int nLines);
+    void WriteBytes(File& file, const std::string& strBytes, uint64_t qwFile);
+    // A line of the kinds writers make: short, with NULs inside, or longer
+    // than a piece used to be, its marker across a piece's end.
+    std::string MakeLine(uint64_t qwLine, uint64_t qwFile);
     void BeginLine(uint64_t qwFile);
     void Rename(const std::string& strFrom, const std::string& strTo);
     void Unlink(const std::string& strName);
     uint64_t Create(const std::string& strName);
     void Truncate(uint64_t qwFile);
+    // Where a file may be cut so that its readers can tell what it kept.
+    std::vector<uint64_t> CutPlaces(uint64_t qwFile) const;
+    // Whether the group sees the file at the pass just made.
+    bool SeenAtLastPass(int nGroup, const File& file) const;
     void Rotate(char cBase);
     void Swap();
     bool Pass();
@@ -119,6 +147,7 @@ private:
     std::array<std::set<std::string>, kGroups> m_ScanBefore;
     std::array<std::set<uint64_t>, kGroups> m_History;
     std::array<std::map<uint64_t, uint32_t>, kGroups> m_Reported;
+    std::array<std::map<uint64_t, uint32_t>, kGroups> m_Markers;
     uint64_t m_qwTruncationOps = 0;
     std::vector<uint64_t> m_PassClocks;
     std::deque<std::string> m_Trace;
@@ -192,39 +221,73 @@ std::vector<uint64_t> ModelRun::Writable() const {
     return files;
 }
 
+std::string ModelRun::MakeLine(uint64_t qwLine, uint64_t qwFile) {
+    const std::string strHead = "L" + std::to_string(qwLine) + " ";
+    const unsigned nKind = std::uniform_int_distribution<unsigned>(0, 99)(m_Random);
+    if (nKind < 8) {
+        // NULs within the line: its writer's bytes like any other.
+        return strHead + std::string("a\0b\0\0", 5) + " line of file " + std::to_string(qwFile);
+    }
+    if (nKind >= 12) {
+        return strHead + "line of file " + std::to_string(qwFile);
+    }
+    // Longer than a piece used to be (or than a line is matched whole, now
+    // and then), with a marker across the end of a piece or of the buffer.
+    m_Lines[qwLine].m_bMarker = true;
+    ++m_Result.m_qwMarkerLines;
+    const std::string strMarker = "MARK" + std::to_string(qwLine) + "END";
+    const size_t nAcross = nKind == 11 ? kBufferEnd : kOldPiece;
+    const size_t nBefore =
+        nAcross - std::uniform_int_distribution<size_t>(0, strMarker.size())(m_Random) - strHead.size();
+    const size_t nAfter = nKind == 10 ? CTextLogListener::kLineMax : std::uniform_int_distribution<size_t>(0, 3000)(m_Random);
+    return strHead + std::string(nBefore, 'x') + strMarker + std::string(nAfter, 'y');
+}
+
+void ModelRun::WriteBytes(File& file, const std::string& strBytes, uint64_t qwFile) {
+    if (::write(file.m_nFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
+        Fail("cannot write to file " + std::to_string(qwFile));
+        return;
+    }
+    const uint64_t qwAt = file.m_bAppend ? file.m_qwSize : file.m_qwWriterAt;
+    file.m_qwWriterAt = qwAt + strBytes.size();
+    file.m_qwSize = std::max(file.m_qwSize, file.m_qwWriterAt);
+}
+
 void ModelRun::Write(uint64_t qwFile, int nLines) {
     File& file = m_Files[qwFile];
     std::string strBytes;
+    uint64_t qwAt = file.m_bAppend ? file.m_qwSize : file.m_qwWriterAt;
     if (file.m_llPending >= 0) {
         // The rest of the line begun before.
         strBytes += "tial\n";
-        m_Lines[static_cast<size_t>(file.m_llPending)].m_qwClock = m_qwClock;
+        Line& line = m_Lines[static_cast<size_t>(file.m_llPending)];
+        line.m_qwClock = m_qwClock;
+        line.m_qwEnd = qwAt + strBytes.size();
         file.m_Lines.push_back(static_cast<uint64_t>(file.m_llPending));
         file.m_llPending = -1;
     }
     for (int n = 0; n < nLines; ++n) {
         const uint64_t qwLine = m_Lines.size();
-        m_Lines.push_back({qwFile, m_qwClock});
+        m_Lines.push_back({qwFile, m_qwClock, m_qwClock});
+        strBytes += MakeLine(qwLine, qwFile) + "\n";
+        m_Lines[qwLine].m_qwEnd = qwAt + strBytes.size();
         file.m_Lines.push_back(qwLine);
-        strBytes += "L" + std::to_string(qwLine) + " line of file " + std::to_string(qwFile) + "\n";
+        file.m_Ever.push_back(qwLine);
     }
-    if (::write(file.m_nFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
-        Fail("cannot write to file " + std::to_string(qwFile));
-    }
-    file.m_qwSize += strBytes.size();
-    Trace("write " + std::to_string(nLines) + " lines to file " + std::to_string(qwFile));
+    WriteBytes(file, strBytes, qwFile);
+    Trace("write " + std::to_string(nLines) + " lines to file " + std::to_string(qwFile) + " (" +
+          std::to_string(strBytes.size()) + " bytes)");
 }
 
 void ModelRun::BeginLine(uint64_t qwFile) {
     File& file = m_Files[qwFile];
     const uint64_t qwLine = m_Lines.size();
-    m_Lines.push_back({qwFile, 0});
+    m_Lines.push_back({qwFile, 0, m_qwClock});
     file.m_llPending = static_cast<int64_t>(qwLine);
+    file.m_Ever.push_back(qwLine);
     const std::string strBytes = "L" + std::to_string(qwLine) + " par";
-    if (::write(file.m_nFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
-        Fail("cannot write to file " + std::to_string(qwFile));
-    }
-    file.m_qwSize += strBytes.size();
+    WriteBytes(file, strBytes, qwFile);
+    m_Lines[qwLine].m_qwEnd = file.m_qwWriterAt;
     Trace("begin line L" + std::to_string(qwLine) + " in file " + std::to_string(qwFile));
 }
 
@@ -241,18 +304,23 @@ uint64_t ModelRun::Create(const std::string& strName) {
             return 0;
         }
     }
-    const int nFd = ::open(Path(strName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // A writer that opened its log without O_APPEND goes on at its own
+    // offset after a cut.
+    const bool bAppend = m_bStarted ? Chance(75) : true;
+    const int nFd = ::open(Path(strName).c_str(), O_WRONLY | (bAppend ? O_APPEND : 0) | O_CREAT | O_EXCL | O_CLOEXEC,
+                           0644);
     if (nFd < 0) {
         Fail("cannot make " + strName);
         return 0;
     }
     File file;
     file.m_nFd = nFd;
+    file.m_bAppend = bAppend;
     file.m_dwLinks = 1;
     m_Files.push_back(std::move(file));
     const uint64_t qwFile = m_Files.size() - 1;
     m_Names[strName] = Name{false, qwFile, std::string()};
-    Trace("make " + strName + " (file " + std::to_string(qwFile) + ")");
+    Trace("make " + strName + " (file " + std::to_string(qwFile) + (bAppend ? ")" : ", written without O_APPEND)"));
     return qwFile;
 }
 
@@ -296,18 +364,75 @@ void ModelRun::Rename(const std::string& strFrom, const std::string& strTo) {
     m_Names[strTo] = name;
 }
 
+bool ModelRun::SeenAtLastPass(int nGroup, const File& file) const {
+    return !m_PassClocks.empty() && !file.m_Seen[nGroup].empty() &&
+           file.m_Seen[nGroup].back().m_qwClock == m_PassClocks.back();
+}
+
+std::vector<uint64_t> ModelRun::CutPlaces(uint64_t qwFile) const {
+    // A cut to a non-zero size is one its readers can tell: below where
+    // each group that ever saw the file read it to at the last pass (so the
+    // cut shows), at the end of one of the file's first lines or within the
+    // last bytes read, in a file no group holds history of.
+    const File& file = m_Files[qwFile];
+    uint64_t qwBelow = UINT64_MAX;
+    uint64_t qwReadTo = 0;
+    for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        if (file.m_Seen[nGroup].empty()) {
+            continue;
+        }
+        if (!SeenAtLastPass(nGroup, file)) {
+            return {};
+        }
+        qwBelow = std::min(qwBelow, file.m_Seen[nGroup].back().m_qwSize);
+        qwReadTo = std::max(qwReadTo, file.m_Seen[nGroup].back().m_qwSize);
+        for (uint64_t qwLine : file.m_Ever) {
+            if (m_History[nGroup].count(qwLine) != 0) {
+                return {};
+            }
+        }
+    }
+    std::vector<uint64_t> places;
+    for (size_t n = 0; n < file.m_Lines.size(); ++n) {
+        const uint64_t qwEnd = m_Lines[file.m_Lines[n]].m_qwEnd;
+        if (qwEnd < qwBelow && qwEnd <= file.m_qwSize &&
+            ((n < kHeadLinesKnown && qwEnd <= kHeadBytesKnown) || qwBelow == UINT64_MAX ||
+             qwEnd + kTailKnown >= qwReadTo)) {
+            places.push_back(qwEnd);
+        }
+    }
+    return places;
+}
+
 void ModelRun::Truncate(uint64_t qwFile) {
     File& file = m_Files[qwFile];
-    if (::ftruncate(file.m_nFd, 0) != 0) {
+    const std::vector<uint64_t> places = Chance(40) ? CutPlaces(qwFile) : std::vector<uint64_t>();
+    const uint64_t qwTo = places.empty() ? 0 : Pick(places);
+    if (::ftruncate(file.m_nFd, static_cast<off_t>(qwTo)) != 0) {
         Fail("cannot truncate file " + std::to_string(qwFile));
         return;
     }
-    file.m_qwSize = 0;
-    // A line begun is never finished: its start is gone.
-    file.m_llPending = -1;
+    file.m_qwSize = qwTo;
+    // What lay past the cut is gone; a line begun is never finished: its
+    // start is gone.
+    std::vector<uint64_t> kept;
+    for (uint64_t qwLine : file.m_Lines) {
+        if (m_Lines[qwLine].m_qwEnd <= qwTo) {
+            kept.push_back(qwLine);
+        } else {
+            m_Lines[qwLine].m_qwTakenAt = m_qwClock;
+        }
+    }
+    file.m_Lines = std::move(kept);
+    if (file.m_llPending >= 0) {
+        m_Lines[static_cast<size_t>(file.m_llPending)].m_qwTakenAt = m_qwClock;
+        file.m_llPending = -1;
+    }
     file.m_Truncations.push_back(m_qwClock);
     ++m_qwTruncationOps;
-    Trace("truncate file " + std::to_string(qwFile));
+    m_Result.m_qwCutsToASize += qwTo != 0 ? 1 : 0;
+    m_Result.m_qwCutsUnderOffsetWriters += file.m_bAppend ? 0 : 1;
+    Trace("truncate file " + std::to_string(qwFile) + " to " + std::to_string(qwTo) + " bytes");
 }
 
 void ModelRun::Rotate(char cBase) {
@@ -345,13 +470,18 @@ bool ModelRun::Start() {
         m_pPolicy->SetText(strKey.c_str(), "Path", strPath.c_str());
         m_pPolicy->SetBool(strKey.c_str(), "NewestOnly", &bAll);
     }
-    const std::string strRule = "\\Advanced\\Rules\\SysLog Rules\\Lines";
-    m_pPolicy->SetBool(strRule.c_str(), "Enabled", &bEnabled);
-    m_pPolicy->SetText(strRule.c_str(), "Log Type", "TextLog");
-    m_pPolicy->SetText(strRule.c_str(), "Logs", "All,Ayes");
-    m_pPolicy->SetText(strRule.c_str(), "Regular Expression", "^L[0-9]+ ");
-    m_pPolicy->SetText((strRule + "\\Info").c_str(), "Group", "@Group");
-    m_pPolicy->SetText((strRule + "\\Info").c_str(), "Id", "@Field0");
+    // Each line reported by its number; a marker anywhere in a line,
+    // whatever its length, by its own.
+    for (const auto& [pszRule, pszPattern, pszPair, pszTemplate] :
+         {std::tuple{"Lines", "^L[0-9]+ ", "Id", "@Field0"}, std::tuple{"Marker", "MARK[0-9]+END", "Mark", "MARK{!}END"}}) {
+        const std::string strRule = std::string("\\Advanced\\Rules\\SysLog Rules\\") + pszRule;
+        m_pPolicy->SetBool(strRule.c_str(), "Enabled", &bEnabled);
+        m_pPolicy->SetText(strRule.c_str(), "Log Type", "TextLog");
+        m_pPolicy->SetText(strRule.c_str(), "Logs", "All,Ayes");
+        m_pPolicy->SetText(strRule.c_str(), "Regular Expression", pszPattern);
+        m_pPolicy->SetText((strRule + "\\Info").c_str(), "Group", "@Group");
+        m_pPolicy->SetText((strRule + "\\Info").c_str(), pszPair, pszTemplate);
+    }
     m_Sensor.m_pPolicy = m_pPolicy;
     // History: what files hold before the start.
     for (const char* pszName : {"a.log", "b.log", "a.txt", "away/x.log"}) {
@@ -359,7 +489,7 @@ bool ModelRun::Start() {
         Write(qwFile, 2);
     }
     m_pEngine = std::make_unique<CEngineTextLog>();
-    if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 2) {
+    if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 4) {
         return Fail("the engine did not take the policy");
     }
     ++m_qwClock;
@@ -405,15 +535,28 @@ bool ModelRun::Pass() {
         std::string strGroup;
         std::string strId;
         pRecord->GetInfoPairValue("Group", strGroup);
-        pRecord->GetInfoPairValue("Id", strId);
-        const int nGroup = strGroup == kGroupNames[0] ? 0 : strGroup == kGroupNames[1] ? 1 : -1;
-        const uint64_t qwLine = strId.size() > 1 ? std::stoull(strId.substr(1)) : UINT64_MAX;
-        if (nGroup < 0 || qwLine >= m_Lines.size() || m_Lines[qwLine].m_qwClock == 0) {
-            return Fail("reported what was never written: group " + strGroup + ", " + strId);
+        const bool bMarker = pRecord->GetRuleName() == "Marker";
+        pRecord->GetInfoPairValue(bMarker ? "Mark" : "Id", strId);
+        if (!bMarker) {
+            strId = strId.size() > 1 && strId[0] == 'L' ? strId.substr(1) : std::string();
         }
-        if (++m_Reported[nGroup][qwLine] > 1) {
-            return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(m_Lines[qwLine].m_qwFile) +
-                        " reported twice in group " + strGroup);
+        const int nGroup = strGroup == kGroupNames[0] ? 0 : strGroup == kGroupNames[1] ? 1 : -1;
+        const uint64_t qwLine = !strId.empty() && strId.find_first_not_of("0123456789") == std::string::npos
+                                    ? std::stoull(strId)
+                                    : UINT64_MAX;
+        if (nGroup < 0 || qwLine >= m_Lines.size() || (bMarker && !m_Lines[qwLine].m_bMarker)) {
+            return Fail("reported what was never written: group " + strGroup + ", " + pRecord->GetRuleName() + " " +
+                        strId);
+        }
+        const Line& line = m_Lines[qwLine];
+        // A line still unfinished is handed out only by a file let go.
+        if (line.m_qwClock == 0 && SeenAtLastPass(nGroup, m_Files[line.m_qwFile])) {
+            return Fail("unfinished L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) +
+                        " reported in group " + strGroup + " while its file is followed");
+        }
+        if (++(bMarker ? m_Markers : m_Reported)[nGroup][qwLine] > 1) {
+            return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) + " reported twice in group " +
+                        strGroup + (bMarker ? " by its marker" : ""));
         }
         if (m_History[nGroup].count(qwLine) != 0) {
             return Fail("L" + std::to_string(qwLine) + ", history, reported in group " + strGroup);
@@ -487,7 +630,11 @@ bool ModelRun::Step() {
             Trace("hard link " + strLink + " = " + strTarget);
         }
     } else if (nKind < 59) {
-        if (!writable.empty()) {
+        // A pass that read for its whole second (a loaded machine) leaves
+        // lines it saw unread: what a cut takes of them no reader can know.
+        if (m_pEngine->HasBacklog()) {
+            Trace("no cut: the engine's last pass left lines to read");
+        } else if (!writable.empty()) {
             Truncate(Pick(writable));
         }
     } else if (nKind < 64) {
@@ -536,25 +683,38 @@ bool ModelRun::Check() {
         for (size_t qwFile = 1; qwFile < m_Files.size(); ++qwFile) {
             const File& file = m_Files[qwFile];
             const std::vector<Sighting>& seen = file.m_Seen[nGroup];
-            const auto TruncatedWithin = [&](uint64_t qwFrom, uint64_t qwTo) {
-                return std::any_of(file.m_Truncations.begin(), file.m_Truncations.end(),
-                                   [&](uint64_t qwAt) { return qwAt > qwFrom && qwAt < qwTo; });
+            // The first sighting after `qwAt`.
+            const auto After = [&](uint64_t qwAt) {
+                return std::upper_bound(seen.begin(), seen.end(), qwAt,
+                                        [](uint64_t qwClock, const Sighting& s) { return qwClock < s.m_qwClock; });
             };
-            for (uint64_t qwLine : file.m_Lines) {
-                const uint64_t qwWritten = m_Lines[qwLine].m_qwClock;
+            for (uint64_t qwLine : file.m_Ever) {
+                const Line& line = m_Lines[qwLine];
                 if (m_History[nGroup].count(qwLine) != 0) {
                     continue;
                 }
-                auto next = std::upper_bound(seen.begin(), seen.end(), qwWritten,
-                                             [](uint64_t qwAt, const Sighting& s) { return qwAt < s.m_qwClock; });
-                if (next == seen.end() || TruncatedWithin(qwWritten, next->m_qwClock)) {
+                // An unfinished line is owed once its file, seen since it
+                // was begun, is let go: no name of the group leads to it at
+                // the end.
+                const bool bUnfinished = line.m_qwClock == 0;
+                if (bUnfinished && (line.m_qwTakenAt != 0 || SeenAtLastPass(nGroup, file))) {
+                    continue;
+                }
+                auto next = After(bUnfinished ? line.m_qwBegun : line.m_qwClock);
+                if (next == seen.end() || (line.m_qwTakenAt != 0 && line.m_qwTakenAt < next->m_qwClock)) {
                     continue;
                 }
                 ++m_Result.m_qwOwed;
+                m_Result.m_qwUnfinishedOwed += bUnfinished ? 1 : 0;
                 if (m_Reported[nGroup].count(qwLine) == 0) {
-                    return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(qwFile) + ", written at " +
-                                std::to_string(qwWritten) + " and seen by group " + kGroupNames[nGroup] + " at " +
-                                std::to_string(next->m_qwClock) + ", was never reported");
+                    return Fail(std::string(bUnfinished ? "unfinished " : "") + "L" + std::to_string(qwLine) +
+                                " of file " + std::to_string(qwFile) + ", written at " +
+                                std::to_string(bUnfinished ? line.m_qwBegun : line.m_qwClock) + " and seen by group " +
+                                kGroupNames[nGroup] + " at " + std::to_string(next->m_qwClock) + ", was never reported");
+                }
+                if (line.m_bMarker && m_Markers[nGroup].count(qwLine) == 0) {
+                    return Fail("the marker of L" + std::to_string(qwLine) + " of file " + std::to_string(qwFile) +
+                                " was never reported in group " + kGroupNames[nGroup]);
                 }
             }
             // Truncations before the next pass that took lines the group
@@ -563,14 +723,11 @@ bool ModelRun::Check() {
                 const uint64_t qwFrom = sighting.m_qwClock;
                 const auto nextPass = std::upper_bound(m_PassClocks.begin(), m_PassClocks.end(), qwFrom);
                 const uint64_t qwTo = nextPass == m_PassClocks.end() ? UINT64_MAX : *nextPass;
-                uint64_t qwLastCut = 0;
-                for (uint64_t qwAt : file.m_Truncations) {
-                    qwLastCut = qwAt > qwFrom && qwAt < qwTo ? std::max(qwLastCut, qwAt) : qwLastCut;
-                }
-                const bool bTook = qwLastCut != 0 && sighting.m_qwSize > 0 &&
-                                   std::any_of(file.m_Lines.begin(), file.m_Lines.end(), [&](uint64_t qwLine) {
-                                       return m_Lines[qwLine].m_qwClock > qwFrom && m_Lines[qwLine].m_qwClock < qwLastCut &&
-                                              m_Reported[nGroup].count(qwLine) == 0;
+                const bool bTook = sighting.m_qwSize > 0 &&
+                                   std::any_of(file.m_Ever.begin(), file.m_Ever.end(), [&](uint64_t qwLine) {
+                                       const Line& line = m_Lines[qwLine];
+                                       return line.m_qwClock > qwFrom && line.m_qwTakenAt > qwFrom &&
+                                              line.m_qwTakenAt < qwTo && m_Reported[nGroup].count(qwLine) == 0;
                                    });
                 qwLossesOwed += bTook ? 1 : 0;
             }
@@ -587,6 +744,9 @@ bool ModelRun::Check() {
     }
     if (losses.m_qwVanished != 0) {
         return Fail(std::to_string(losses.m_qwVanished) + " files said gone before they could be read");
+    }
+    if (losses.m_qwUnreadAtLetGo != 0) {
+        return Fail(std::to_string(losses.m_qwUnreadAtLetGo) + " files let go with bytes not read");
     }
     return true;
 }

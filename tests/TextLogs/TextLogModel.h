@@ -6,11 +6,15 @@
 // A run makes files in a scratch folder, under names two groups match
 // ("All": *.log; "Ayes": a*), and drives the real engine pass by pass
 // (RunPass, no sleeps) while a seeded generator writes whole and partial
-// lines, renames (numbered chains a.log -> a.1.log -> a.2.log, swaps, away
-// to a folder no group watches and back), makes symbolic and hard links,
-// truncates, deletes, makes files anew, pauses the engine (its passes count
-// from 0 again, as a new run of its thread does), stalls it (many steps
-// between two passes) and reloads its policy.
+// lines (some with NUL bytes inside, some longer than a piece of 4,095
+// bytes used to be, or than a line is matched whole, with a marker across
+// the end of a piece or of the reader's buffer), through writers with and
+// without O_APPEND, renames (numbered chains a.log -> a.1.log -> a.2.log,
+// swaps, away to a folder no group watches and back), makes symbolic and
+// hard links, truncates (to nothing, or back to a line already read),
+// deletes, makes files anew, pauses the engine (its passes count from 0
+// again, as a new run of its thread does), stalls it (many steps between
+// two passes) and reloads its policy.
 //
 // Which lines the engine owes a group is defined by what the group can see:
 //  - At each pass the engine looks at the names it follows: every name the
@@ -23,9 +27,22 @@
 //    the file in between: it must be reported exactly once in that group.
 //  - Lines written before the engine's first pass to files seen at that
 //    pass are history: never reported.
+//  - A line begun and not finished is owed to a group that saw its file
+//    after it was begun, once the group lets the file go (no name of the
+//    group leads to it at the end); it is never reported while the group
+//    follows the file.  A line with a marker is owed to the rule "Marker"
+//    as to the rule "Lines".
 //  - Any other line written may be reported at most once in each group (a
 //    file the engine still reads after its names went, say); nothing that
 //    was not written may be reported.
+//  - No file is cut while the engine's last pass left lines to read (a
+//    pass reads for a second at most, which a loaded machine may fill).
+//  - A cut back to a line already read keeps the lines before it: they stay
+//    owed, and none is reported again.  A cut to a non-zero size is made
+//    only where the engine can tell what it kept: below where each group
+//    that saw the file read it to at the last pass, at the end of one of
+//    the file's first lines or within the last bytes read, in a file no
+//    group holds history of.
 //  - A truncation that takes lines written since a pass that saw the file
 //    (which the engine had read up to then) is a loss the engine must count
 //    (TextLogLosses::m_qwTruncations), once for each group reading the
@@ -48,6 +65,13 @@ public:
         // Lines owed to a group, summed over the groups, and reports made.
         uint64_t m_qwOwed = 0;
         uint64_t m_qwReports = 0;
+        // Of what the generator made: cuts to a non-zero size, cuts under a
+        // writer without O_APPEND, lines with a marker (long ones), and
+        // unfinished lines owed when their files were let go.
+        uint64_t m_qwCutsToASize = 0;
+        uint64_t m_qwCutsUnderOffsetWriters = 0;
+        uint64_t m_qwMarkerLines = 0;
+        uint64_t m_qwUnfinishedOwed = 0;
     };
 
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then

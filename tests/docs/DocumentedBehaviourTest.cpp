@@ -118,15 +118,15 @@ TEST_F(DocumentedBehaviourTest, DebugTraceShowsWhatTheTroubleshootingPageShows) 
     EXPECT_TRUE(m_Host.Stop(nExit));
 }
 
-// rules-logs.md: a line over 4,095 bytes is matched in pieces of 4,095, so
-// a pattern cut by a piece's end is not found, while `^` and the fields
-// apply to each piece.  Its own examples, in a group of the demo.
-TEST_F(DocumentedBehaviourTest, LongLinesAreMatchedInPiecesAsTheLogRulesPageSays) {
+// rules-logs.md: a line is matched whole up to 65,536 bytes, a marker far
+// into it found, and a longer one in pieces of 65,536, so that `^` and the
+// fields apply to each piece.  Its own examples, in a group of the demo.
+TEST_F(DocumentedBehaviourTest, LongLinesAreMatchedWholeUpToTheBoundAsTheLogRulesPageSays) {
     const std::string strPage = hwtest::ReadWholeFile((kSource / "docs/rules-logs.md").string());
-    ASSERT_NE(std::string::npos, strPage.find("(`MARK1END` whose\n`MARK1` ends a piece gives no alert)"));
-    ASSERT_NE(std::string::npos, strPage.find("(`^MARK2END` matches a line whose second piece\nbegins with it)"));
+    ASSERT_NE(std::string::npos, strPage.find("`MARK1END` 4,090 bytes into a line is found"));
+    ASSERT_NE(std::string::npos, strPage.find("(`^MARK2END` matches a line whose second\npiece begins with it)"));
     for (const auto& [strName, strPattern] :
-         {std::pair<std::string, std::string>{"Piece cut", "MARK1END"}, {"Piece start", "^MARK2END"}}) {
+         {std::pair<std::string, std::string>{"Far into a line", "MARK1END"}, {"Piece start", "^MARK2END"}}) {
         m_strPolicy += "[\\Advanced\\Rules\\SysLog Rules\\" + strName +
                        "\\];\r\nEnabled\t=B\t1;\r\nPriority\t=L\t3;\r\nAlert Type\t=S\tApplicationEvent;\r\n"
                        "Log Type\t=S\tTextLog;\r\nRegular Expression\t=S\t" +
@@ -147,13 +147,14 @@ TEST_F(DocumentedBehaviourTest, LongLinesAreMatchedInPiecesAsTheLogRulesPageSays
         60))
         << m_Host.ErrorsTail();
     std::ofstream(strLog, std::ios::app) << std::string(4090, 'x') << "MARK1END\n"
-                                         << std::string(4095, 'y') << "MARK2END tail\n";
+                                         << std::string(65536, 'y') << "MARK2END tail\n";
     EXPECT_TRUE(hwtest::WaitUntil(
         [&] { return m_Host.Alerts().find("alert-name='Piece start'") != std::string::npos; }, 30))
         << m_Host.ErrorsTail();
-    // Read in order: the line before it has been matched.
-    EXPECT_EQ(std::string::npos, m_Host.Alerts().find("alert-name='Piece cut'"));
+    EXPECT_NE(std::string::npos, m_Host.Alerts().find("alert-name='Far into a line'"));
     EXPECT_NE(std::string::npos, m_Host.Alerts().find("value='MARK2END'")) << m_Host.Alerts();
+    EXPECT_NE(std::string::npos, m_Host.Errors().find("is longer than 65536 bytes: it is matched in pieces"))
+        << m_Host.ErrorsTail();
     int nExit = -1;
     EXPECT_TRUE(m_Host.Stop(nExit));
 }

@@ -2,7 +2,7 @@
 // pieces, with the file now and then truncated to nothing, reads its lines
 // after every piece, and holds them to what the bytes written say the lines
 // are: no line lost, doubled, glued to another or cut where it should not
-// be.  Input layout: a run of records, each a length byte (0 truncates the
+// be, no byte of one (a NUL among them) left out.  Input layout: a run of records, each a length byte (0 truncates the
 // file) and that many bytes to append.
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,41 +47,53 @@ const std::string& LogPath() {
 
 // The lines a reader should hand out for the bytes written since the last
 // truncation, as they come: a line up to its line feed without its line
-// end (a carriage return right before the line feed goes too), a line of
-// more than kLineMax bytes in pieces of kLineMax, an unfinished line held
-// back until it reaches kLineMax.
+// end (a carriage return right before the line feed goes too), every byte
+// of it but the NULs before it; a line of more than kLineMax bytes before
+// its line end in pieces of kLineMax; an unfinished line held back until it
+// is known to be longer than kLineMax.
 class ExpectedLines {
 public:
     void Append(const uint8_t* data, size_t count) { m_pending.append(reinterpret_cast<const char*>(data), count); }
     // The reader drops an unfinished line when the file is truncated.
-    void Truncate() { m_pending.clear(); }
+    void Truncate() {
+        m_pending.clear();
+        m_inPieces = false;
+    }
     // The next line now due, false when none is.
     bool Next(std::string& line) {
         constexpr size_t kMax = CTextLogListener::kLineMax;
+        if (!m_inPieces) {
+            // No line begins with NULs: they are what a hole leaves.
+            m_pending.erase(0, std::min(m_pending.find_first_not_of('\0'), m_pending.size()));
+        }
         const size_t newline = m_pending.find('\n');
         size_t length = 0;
-        if (newline != std::string::npos && newline + 1 <= kMax) {
-            length = newline + 1;
-        } else if (m_pending.size() >= kMax) {
+        bool piece = false;
+        if (newline != std::string::npos) {
+            const size_t content = newline - (newline > 0 && m_pending[newline - 1] == '\r' ? 1 : 0);
+            piece = content > kMax;
+            length = piece ? kMax : newline + 1;
+        } else if (m_pending.size() >= kMax + 2) {
+            piece = true;
             length = kMax;
         } else {
             return false;
         }
+        m_inPieces = piece;
         line.assign(m_pending, 0, length);
         m_pending.erase(0, length);
-        if (line.back() == '\n') {
+        if (!piece) {
             line.pop_back();
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
             }
         }
-        // The listener hands out a C text: it ends at a NUL byte.
-        line.resize(std::strlen(line.c_str()));
         return true;
     }
 
 private:
     std::string m_pending;
+    bool m_inPieces = false;
 };
 
 }  // namespace
@@ -114,9 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             expected.Append(data + at, count);
             at += count;
         }
-        while (const char* got = listener.ReadNextLine()) {
-            if (!expected.Next(line) || line != got) {
-                std::fprintf(stderr, "line read: \"%s\"\nline due: \"%s\"\n", got, line.c_str());
+        CTextLogListener::Line got;
+        while (listener.ReadNextLine(got)) {
+            if (!expected.Next(line) || line != got.m_Text) {
+                std::fprintf(stderr, "line read: \"%.*s\" (%zu bytes)\nline due: \"%s\" (%zu bytes)\n",
+                             static_cast<int>(got.m_Text.size()), got.m_Text.data(), got.m_Text.size(), line.c_str(),
+                             line.size());
                 std::abort();
             }
         }

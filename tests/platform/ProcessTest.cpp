@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/Environment.h"
 
 #include "support/TestUtil.h"
 
@@ -74,4 +77,21 @@ TEST(ProcessTest, OnlyAProcessOfRootOrThisAccountIsSignalledById) {
     EXPECT_TRUE(plat::SignalTrustedProcess(mine->Pid(), SIGTERM, "", why)) << why;
     ASSERT_TRUE(mine->WaitForExit(10000));
     EXPECT_TRUE(WIFSIGNALED(mine->ExitStatus()) && WTERMSIG(mine->ExitStatus()) == SIGTERM);
+}
+
+// A list in one environment variable carries texts with any byte the
+// environment can hold (a colon, digits, "=") as they were; a value not
+// written so gives the texts before what is not.
+TEST(EnvironmentListTest, TextsComeBackAsTheyWereWritten) {
+    const std::vector<std::string> texts = {"log=/srv/a:b.log", "", "12:34", "status=/srv/x=y/hwhost.status"};
+    ASSERT_TRUE(plat::SetEnvironmentList("HW_TEST_LIST", texts));
+    std::vector<std::string> read;
+    ASSERT_TRUE(plat::GetEnvironmentList("HW_TEST_LIST", read));
+    EXPECT_EQ(read, texts);
+    ASSERT_TRUE(plat::SetEnvironmentText("HW_TEST_LIST", "3:abc9:short"));
+    ASSERT_TRUE(plat::GetEnvironmentList("HW_TEST_LIST", read));
+    EXPECT_EQ(read, std::vector<std::string>{"abc"});
+    ::unsetenv("HW_TEST_LIST");
+    EXPECT_FALSE(plat::GetEnvironmentList("HW_TEST_LIST", read));
+    EXPECT_TRUE(read.empty());
 }
