@@ -334,14 +334,18 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     m_llPosition += static_cast<int64_t>(nDone);
     KeepTail(pBuffer, static_cast<int32_t>(nDone));
     m_llLookedNs = llChangedNs;
-    m_bHoleAhead = m_bHoleAhead && nDone == 0;
+    // Bytes read up to a NUL may have run into a hole: whoever writes the
+    // file can leave one of any size (a seek far ahead, a truncate making it
+    // longer), which is passed over rather than read as NULs.
+    m_bHoleAhead = nDone == 0 ? m_bHoleAhead : pBuffer[nDone - 1] == '\0';
     return static_cast<int32_t>(nDone);
 }
 
 bool qorFileReader::SkipHole() {
     // A sparse file tells where its writer's bytes begin again (nothing, as
-    // long as the writer has not written after the cut); a file system that
-    // cannot say leaves the NULs to be read through.
+    // long as the writer has not written after the cut, or its end when it
+    // is a hole up to there); a file system that cannot say leaves the NULs
+    // to be read through.
     int64_t llData = 0;
     if (!plat::FindWrittenData(m_hFile, m_llPosition, llData) || llData <= m_llPosition) {
         return true;

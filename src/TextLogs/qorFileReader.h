@@ -14,7 +14,9 @@
 // A writer that opened its log without O_APPEND goes on writing at its own
 // offset after a cut, so the file is sparse from the new end to there:
 // where the file system tells, that hole is passed over without reading it
-// (the reader of lines passes over the NULs it may still read there).
+// (the reader of lines passes over the NULs it may still read there).  So
+// is any hole met in reading (a writer that seeks far ahead, a truncate
+// that makes the file longer): read, it would be gigabytes of NULs.
 
 #include <array>
 #include <cstdint>
@@ -156,7 +158,8 @@ private:
     // fingerprints of what the file kept.
     bool PlaceAfterCut(int64_t llKept, bool bLineEnd);
     // Passes over the hole at the position, where the file system tells
-    // of one and data follows it; false when the reader cannot be moved.
+    // of one, up to the data after it or the file's end; false when the
+    // reader cannot be moved.
     bool SkipHole();
 
     std::string m_strPath;
@@ -167,7 +170,8 @@ private:
     uint64_t m_qwIdentity = 0;
     bool m_bRewound = false;
     // A hole at the position is passed over before the next bytes are read
-    // (right after a cut, and at the file's first byte).
+    // (right after a cut, at the file's first byte, and after a read that
+    // ended in a NUL).
     bool m_bHoleAhead = false;
     Cut m_Cut;
     // The last bytes read, just before the position (none after a seek).

@@ -455,12 +455,18 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position) {
 bool FindWrittenData(FileHandle file, int64_t offset, int64_t& dataAt) {
     // A duplicate would share the file pointer: it is put back instead.
     const off_t place = ::lseek(file, 0, SEEK_CUR);
-    if (place < 0) {
+    // The size first: bytes a writer appends after the look are no hole.
+    struct stat info {};
+    if (place < 0 || ::fstat(file, &info) != 0) {
         return Fail();
     }
     const off_t result = ::lseek(file, static_cast<off_t>(offset), SEEK_DATA);
     const int error = errno;
     ::lseek(file, place, SEEK_SET);
+    if (result < 0 && error == ENXIO && offset < info.st_size) {
+        dataAt = static_cast<int64_t>(info.st_size);
+        return true;
+    }
     if (result < 0) {
         errno = error;
         return Fail();

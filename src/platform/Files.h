@@ -136,8 +136,10 @@ bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done);
 constexpr int64_t kSeekToEnd = -1;
 bool SeekFile(FileHandle file, int64_t offset, int64_t& position);
 // Where the first bytes a writer put in the file at or after `offset` lie,
-// the holes of a sparse file passed over (the file pointer is left alone);
-// false when the file system cannot tell, or nothing lies beyond `offset`.
+// the holes of a sparse file passed over (the file pointer is left alone):
+// the file's end as it was just before the look when all from `offset` to
+// there is a hole (a file made longer by a truncate, say); false when the
+// file system cannot tell.
 bool FindWrittenData(FileHandle file, int64_t offset, int64_t& dataAt);
 
 // What a follower of growing files needs to know of one: its size, when it

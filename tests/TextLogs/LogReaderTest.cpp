@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -408,6 +409,53 @@ TEST_F(LogReaderTest, WriterWithoutAppendAfterATruncationLosesNoLineToTheHoleItL
     Write("L6\n");
     EXPECT_EQ(Drain(listener), "L6|");
     ::close(nWriter);
+}
+
+// Whoever can write a followed file can leave a hole of any size in it (a
+// seek far past its end before a write, a truncate that makes it longer):
+// the hole is passed over where the file system tells, not read as
+// gigabytes of NULs, so what follows it is read at once, whether the hole
+// lies before a line, within one, or up to the file's end.
+TEST_F(LogReaderTest, HoleOfAnySizeAWriterLeavesIsPassedOverWithoutReadingIt) {
+    const int nWriter = ::open(m_strFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(nWriter, 0);
+    const auto Write = [&](const std::string& strBytes) {
+        ASSERT_EQ(::write(nWriter, strBytes.data(), strBytes.size()), static_cast<ssize_t>(strBytes.size()));
+    };
+    const off_t llGiB = off_t{1} << 30;
+    ASSERT_EQ(::ftruncate(nWriter, llGiB), 0);
+    if (::lseek(nWriter, 0, SEEK_DATA) >= 0 || errno != ENXIO) {
+        ::close(nWriter);
+        GTEST_SKIP() << "the file system does not tell where a sparse file's holes are";
+    }
+    ASSERT_EQ(::ftruncate(nWriter, 0), 0);
+    Write("L1 one\n");
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(0));
+    EXPECT_EQ(Drain(listener), "L1 one|");
+    // Before a line.
+    ASSERT_GE(::lseek(nWriter, 64 * llGiB, SEEK_CUR), 0);
+    Write("L2 after a hole MARKER\n");
+    EXPECT_EQ(Drain(listener), "L2 after a hole MARKER|");
+    // Within a line: it comes out once, its two ends in one line.
+    Write("L3 begun");
+    EXPECT_EQ(Drain(listener), "");
+    ASSERT_GE(::lseek(nWriter, 64 * llGiB, SEEK_CUR), 0);
+    Write(" and ended MARKER\n");
+    CTextLogListener::Line line;
+    ASSERT_TRUE(listener.ReadNextLine(line));
+    EXPECT_FALSE(line.m_bCut);
+    EXPECT_EQ(line.m_Text.substr(0, 8), "L3 begun");
+    EXPECT_TRUE(line.m_Text.ends_with(" and ended MARKER")) << line.m_Text.size();
+    EXPECT_EQ(Drain(listener), "");
+    // Up to the file's end, and a line appended after it.
+    const off_t llEnd = ::lseek(nWriter, 0, SEEK_CUR);
+    ASSERT_EQ(::ftruncate(nWriter, llEnd + 64 * llGiB), 0);
+    EXPECT_EQ(Drain(listener), "");
+    std::ofstream(m_strFile, std::ios::binary | std::ios::app) << "L4 past the end MARKER\n";
+    EXPECT_EQ(Drain(listener), "L4 past the end MARKER|");
+    ::close(nWriter);
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
 }
 
 TEST_F(LogReaderTest, FileThatCannotBeOpenedYieldsNothingUntilItIsOpened) {

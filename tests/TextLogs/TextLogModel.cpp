@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <deque>
 #include <map>
 #include <memory>
@@ -93,6 +94,10 @@ private:
         uint64_t m_qwFile = 0;
         std::string m_strTarget;
     };
+
+    // The hole a writer without O_APPEND may leave by seeking past the end.
+    static constexpr uint64_t kHoleAhead = uint64_t{1} << 30;
+    bool m_bHolesTold = false;
 
     std::string Path(const std::string& strName) const { return m_Dir.File(strName); }
     File* Resolve(const std::string& strName, int nDepth = 0);
@@ -256,6 +261,17 @@ void ModelRun::WriteBytes(File& file, const std::string& strBytes, uint64_t qwFi
 void ModelRun::Write(uint64_t qwFile, int nLines) {
     File& file = m_Files[qwFile];
     std::string strBytes;
+    if (!file.m_bAppend && file.m_llPending < 0 && m_bHolesTold && Chance(4)) {
+        // A writer that seeks far past the end first leaves a hole, which
+        // read as NULs would hold the lines after it back for minutes.
+        file.m_qwWriterAt = std::max(file.m_qwWriterAt, file.m_qwSize) + kHoleAhead;
+        if (::lseek(file.m_nFd, static_cast<off_t>(file.m_qwWriterAt), SEEK_SET) < 0) {
+            Fail("cannot seek in file " + std::to_string(qwFile));
+            return;
+        }
+        ++m_Result.m_qwHolesAhead;
+        Trace("hole of " + std::to_string(kHoleAhead) + " bytes in file " + std::to_string(qwFile));
+    }
     uint64_t qwAt = file.m_bAppend ? file.m_qwSize : file.m_qwWriterAt;
     if (file.m_llPending >= 0) {
         // The rest of the line begun before.
@@ -457,6 +473,16 @@ void ModelRun::Swap() {
 
 bool ModelRun::Start() {
     m_Files.emplace_back();
+    {
+        // Holes are made only where the file system tells where they are.
+        const int nFd = ::open(Path("holes").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        m_bHolesTold = nFd >= 0 && ::ftruncate(nFd, kHoleAhead) == 0 && ::lseek(nFd, 0, SEEK_DATA) < 0 &&
+                       errno == ENXIO;
+        if (nFd >= 0) {
+            ::close(nFd);
+        }
+        ::unlink(Path("holes").c_str());
+    }
     plat::SetConsoleSink([](std::string_view) {});
     if (::mkdir(Path("away").c_str(), 0755) != 0) {
         return Fail("cannot make the folder away");

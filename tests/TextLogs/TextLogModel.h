@@ -11,7 +11,8 @@
 // the end of a piece or of the reader's buffer), through writers with and
 // without O_APPEND, renames (numbered chains a.log -> a.1.log -> a.2.log,
 // swaps, away to a folder no group watches and back), makes symbolic and
-// hard links, truncates (to nothing, or back to a line already read),
+// hard links, leaves holes of a GiB before lines (a writer seeking far
+// past the end), truncates (to nothing, or back to a line already read),
 // deletes, makes files anew, pauses the engine (its passes count from 0
 // again, as a new run of its thread does), stalls it (many steps between
 // two passes) and reloads its policy.
@@ -72,6 +73,8 @@ public:
         uint64_t m_qwCutsUnderOffsetWriters = 0;
         uint64_t m_qwMarkerLines = 0;
         uint64_t m_qwUnfinishedOwed = 0;
+        // Holes a writer left by seeking far past the end before its lines.
+        uint64_t m_qwHolesAhead = 0;
     };
 
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then

@@ -75,6 +75,7 @@ void RunSeeds(uint64_t qwFirst) {
         sum.m_qwCutsUnderOffsetWriters += result.m_qwCutsUnderOffsetWriters;
         sum.m_qwMarkerLines += result.m_qwMarkerLines;
         sum.m_qwUnfinishedOwed += result.m_qwUnfinishedOwed;
+        sum.m_qwHolesAhead += result.m_qwHolesAhead;
     }
     // The model owes something: a generator that never let the engine see
     // a line would hold nothing, and one that never made what the engine
@@ -84,11 +85,12 @@ void RunSeeds(uint64_t qwFirst) {
     EXPECT_GT(sum.m_qwCutsUnderOffsetWriters, 0u);
     EXPECT_GT(sum.m_qwMarkerLines, 0u);
     EXPECT_GT(sum.m_qwUnfinishedOwed, 0u);
+    EXPECT_GT(sum.m_qwHolesAhead, 0u);
     std::printf("%zu seeds from %" PRIu64 ": %" PRIu64 " lines owed to the groups, %" PRIu64
                 " reports; %" PRIu64 " cuts to a size, %" PRIu64 " under writers without O_APPEND, %" PRIu64
-                " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go\n",
+                " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go, %" PRIu64 " holes\n",
                 seeds.size(), qwFirst, sum.m_qwOwed, sum.m_qwReports, sum.m_qwCutsToASize,
-                sum.m_qwCutsUnderOffsetWriters, sum.m_qwMarkerLines, sum.m_qwUnfinishedOwed);
+                sum.m_qwCutsUnderOffsetWriters, sum.m_qwMarkerLines, sum.m_qwUnfinishedOwed, sum.m_qwHolesAhead);
 }
 
 }  // namespace
@@ -97,3 +99,11 @@ TEST(TextLogModelTest, EveryLineOwedIsReportedOnceSeedsFrom1) { RunSeeds(1); }
 TEST(TextLogModelTest, EveryLineOwedIsReportedOnceSeedsFrom13) { RunSeeds(13); }
 TEST(TextLogModelTest, EveryLineOwedIsReportedOnceSeedsFrom25) { RunSeeds(25); }
 TEST(TextLogModelTest, EveryLineOwedIsReportedOnceSeedsFrom37) { RunSeeds(37); }
+
+// The first seed that left a hole of a GiB before a writer's lines: they
+// were read as NULs, 16 MiB a pass, and never reached.
+TEST(TextLogModelTest, LinesAfterAHoleAWriterSeekedPastAreReportedOnceSeed7) {
+    const TextLogModel::Result result = TextLogModel::Run(7, kSteps);
+    EXPECT_TRUE(result.m_bPassed) << result.m_strFailure;
+    EXPECT_GT(result.m_qwHolesAhead, 0u);
+}
