@@ -7,8 +7,10 @@
 #include <memory>
 #include <new>
 
+#include "Common/InfoTemplateCheck.h"
 #include "Common/PolicyKeyAudit.h"
 #include "NTEvents/CNTEventRule.h"
+#include "NTEvents/EventRecordAnalysis.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Environment.h"
 #include "qorCSFLib/CSFLog.h"
@@ -94,6 +96,20 @@ CInitializeUserNTEventRules::~CInitializeUserNTEventRules() = default;
 
 Rule* CInitializeNTEventRules::CreateRule() {
     return new (std::nothrow) CNTEventRule;
+}
+
+// As MakeEventLogAlert reads them, over the strings a rule sees of a record.
+const InfoTemplateMarkers* CInitializeNTEventRules::GetTemplateMarkers() const {
+    constexpr int32_t kLast = static_cast<int32_t>(EventRecordView::kMaxMatchStrings) - 1;
+    static const std::string s_strWhy =
+        ": a rule reads the first " + std::to_string(EventRecordView::kMaxMatchStrings) + " strings of a record";
+    static const InfoTemplateMarkers s_Markers{"an event-log rule",
+                                               {{"@String", "string", kLast, s_strWhy, false, false},
+                                                {"@Access", "string", kLast, s_strWhy, false, false},
+                                                {"@Sid", "string", kLast, s_strWhy, false, true}},
+                                               {},
+                                               true};
+    return &s_Markers;
 }
 
 void CInitializeNTEventRules::ClearLogNames() {

@@ -58,6 +58,7 @@ protected:
     hwtest::ScratchDirectory m_Root;
     hwtest::EnvironmentOverride m_RootVariable{"QOR_PLATFORM_ROOT", m_Root.Path().c_str()};
     FakeSensorCore m_Sensor;
+    ScopedHostLog m_HostLog;
     IPolicyContainer* m_pPolicy;
     CInitializeNTEventRules m_Reader;
     std::unique_ptr<RuleContainer> m_pRules;
@@ -225,4 +226,53 @@ TEST_F(EventRuleReaderTest, AuditedFilesOfAWildcardPatternAreBoundedKeepingThose
     EXPECT_EQ(InputBounds::Instance().Describe(),
               std::vector<std::string>{"Bound reached: event-log rule Uploads audited files: at "
                                        "most 1024 files audited; 10 files left out"});
+}
+
+// An event-log rule's template that cannot mean what it says is said at the
+// load with the rule, the pair and the template: a string past the 32 a
+// rule reads or below the first (always empty), a marker misspelt or of
+// another engine (the template's own text), a number read as another, and
+// a "{!" that is no marker.  A template without "{!}" is a text as it
+// stands here, "|" and all.
+TEST_F(EventRuleReaderTest, TemplateThatCannotMeanWhatItSaysIsSaidAtTheLoad) {
+    const std::string strPath = AddRule("Logon");
+    int nPair = 0;
+    for (const char* pszGood : {"@String0", "@String31", "@Access1", "@Sid", "@Sid2", "user={!};", "literal",
+                                "web|db", "for {!} from|by {!}"}) {
+        Set(strPath + "\\Info", ("Good " + std::to_string(++nPair)).c_str(), pszGood);
+    }
+    const std::string strPast = "past the last one an event-log rule can see (string 31: a rule reads the first "
+                                "32 strings of a record): the value is always empty";
+    const std::string strMarkers = "is no marker of an event-log rule, whose markers are @String<n>, @Access<n>, "
+                                   "@Sid and @Sid<n>: the value is the template as it stands";
+    const std::pair<const char*, std::string> kSaid[] = {
+        {"@String32", "names string 32, " + strPast},
+        {"@Sid40", "names string 40, " + strPast},
+        {"@Access-1", "names string -1, below the first (0): the value is always empty"},
+        {"@Strings", "has no number after \"@String\": it is read as \"@String0\""},
+        {"@String0|for {!}", "is read as \"@String0\": the text after the number (\"|for {!}\") is not read"},
+        {"@Sidney", strMarkers},
+        {"@Field3", strMarkers},
+        {"@Remote", strMarkers},
+        {"user={!", "has \"{!\" without its closing \"}\", which is then no marker: the value is the template "
+                    "as it stands"},
+    };
+    nPair = 0;
+    for (const auto& [pszTemplate, strSaid] : kSaid) {
+        Set(strPath + "\\Info", ("Said " + std::to_string(++nPair)).c_str(), pszTemplate);
+    }
+    ASSERT_NE(nullptr, Read("Logon"));
+    Texts expected;
+    nPair = 0;
+    for (const auto& [pszTemplate, strSaid] : kSaid) {
+        expected.push_back("Rule " + strPath + ": information pair \"Said " + std::to_string(++nPair) +
+                           "\": the template \"" + pszTemplate + "\" " + strSaid);
+    }
+    Texts said;
+    for (const std::string& strLine : m_HostLog.m_Services.Texts()) {
+        if (strLine.find(": information pair \"") != std::string::npos) {
+            said.push_back(strLine);
+        }
+    }
+    EXPECT_EQ(expected, said);
 }
