@@ -276,3 +276,43 @@ TEST_F(EventRuleReaderTest, TemplateThatCannotMeanWhatItSaysIsSaidAtTheLoad) {
     }
     EXPECT_EQ(expected, said);
 }
+
+// What an event-log rule cannot use as written is said at the load with the
+// rule, the rule kept as before: a pattern that does not compile (left out
+// with the compiler's reason, the rule matching without it), a "Regular
+// Expression" beside "RegExp<n>" patterns (not used), an id or category
+// outside the 16 bits of a record's (the rule never fires) and a type
+// outside them (cut).
+TEST_F(EventRuleReaderTest, ValuesTheRuleCannotUseAsWrittenAreSaid) {
+    const std::string strBad = AddRule("Bad");
+    Set(strBad, "RegExp0", "[unclosed");
+    Set(strBad, "RegExp1", "fine");
+    Set(strBad, "Regular Expression", "beside");
+    const std::string strSingle = AddRule("Single");
+    Set(strSingle, "Regular Expression", "(open");
+    const int32_t nFar = 70000;
+    const std::string strFar = AddRule("Far", &nFar);
+    Set(strFar, "Event Log Category", -2);
+    Set(strFar, "Event Log Type", 65544);
+    CNTEventRule* pBad = Read("Bad");
+    ASSERT_NE(nullptr, pBad);
+    ASSERT_TRUE(pBad->m_pRegExpList);
+    EXPECT_EQ(1u, pBad->m_pRegExpList->size());
+    auto* pFar = dynamic_cast<CNTEventRule*>(m_pRules->Find("Far"));
+    ASSERT_NE(nullptr, pFar);
+    EXPECT_EQ(8, pFar->m_wEventType);
+    for (const std::string& strSaid : {
+             "Unable to parse regular expression ([unclosed) for Rule " + strBad +
+                 ": unmatched []; the rule matches without its \"RegExp0\"",
+             "Rule " + strBad + ": \"Regular Expression\" (beside) is not used: the rule's \"RegExp<n>\" patterns "
+                                "are used instead",
+             "Unable to parse regular expression ((open) for Rule " + strSingle +
+                 ": unmatched (); the rule matches without its \"Regular Expression\"",
+             "Rule " + strFar + ": \"Event Log ID\" 70000 is outside 0 to 65535, where a record's id lies: the rule "
+                                "never fires",
+             "Rule " + strFar + ": \"Event Log Category\" -2 is outside 0 to 65535, where a record's category lies: "
+                                "the rule never fires",
+             "Rule " + strFar + ": \"Event Log Type\" 65544 is outside 0 to 65535; its low 16 bits, 8, are used"}) {
+        EXPECT_TRUE(m_HostLog.Contains(strSaid)) << strSaid;
+    }
+}
