@@ -8,6 +8,7 @@
 
 #include "Common/AlertTypes.h"
 #include "Common/ISensorCore.h"
+#include "Common/InfoTemplateCheck.h"
 #include "Common/PolicyKeyAudit.h"
 #include "Common/Rule.h"
 #include "Common/RuleContainer.h"
@@ -38,6 +39,11 @@ std::string GetText(IPolicyContainer* pPolicy, const std::string& strPath, const
     return pszText != nullptr ? std::string(pszText) : std::string();
 }
 
+// How a finding about one information pair's template begins.
+std::string TemplateHead(const std::string& strOwner, const std::string& strName, const std::string& strTemplate) {
+    return strOwner + ": information pair \"" + strName + "\": the template \"" + strTemplate + "\" ";
+}
+
 // A policy text does not keep the blanks around it, which for a template
 // are part of what it matches: one that began or ended with blanks next to
 // the words of its marker would quietly match otherwise.  `strText` is the
@@ -53,7 +59,7 @@ void WarnOfTemplateBlanks(IPolicyContainer* pPolicy, const std::string& strInfoP
         !pOwn->GetStore()->GetWrittenText(strInfoPath, strName, strWritten)) {
         return;
     }
-    const std::string strHead = strOwner + ": information pair \"" + strName + "\": the template \"" + strWritten + "\" ";
+    const std::string strHead = TemplateHead(strOwner, strName, strWritten);
     const std::string strFirst = strText.substr(0, strText.find('|'));
     const std::string strLast = strText.substr(strText.rfind('|') + 1);
     const size_t nLastMarker = strLast.find(kMarker);
@@ -75,6 +81,20 @@ void WarnOfTemplateBlanks(IPolicyContainer* pPolicy, const std::string& strInfoP
         PolicyKeyAudit::Say(kCSFLogWarning,
                             strHead + "begins with blanks, which a policy text does not keep: the text is matched "
                                       "from \"" + strFirst.substr(0, strFirst.find(kMarker)) + "\" without them");
+    }
+}
+
+// A template the engine takes without a word at each alert, though it
+// cannot mean what it says: a marker of another engine or misspelt, a
+// number past what the input holds, a "{!}" that is no marker.  Said at
+// the load, since nothing is said when it is used.
+void WarnOfTemplateMarkers(const InfoTemplateMarkers* pMarkers, const std::string& strOwner,
+                           const std::string& strName, const std::string& strText) {
+    if (pMarkers == nullptr) {
+        return;
+    }
+    for (const std::string& strFinding : CheckInfoTemplate(*pMarkers, strText)) {
+        PolicyKeyAudit::Say(kCSFLogWarning, TemplateHead(strOwner, strName, strText) + strFinding);
     }
 }
 
@@ -327,6 +347,7 @@ void InitializeRules::ReadInfoPairs(IPolicyContainer* pPolicy, const char* pszRu
         pszRulePath == m_strRulePath ? "Rule " + m_strRulePath : "Rules table " + std::string(pszRulePath);
     for (size_t i = 0; i < nCount; ++i) {
         WarnOfTemplateBlanks(pPolicy, strInfoPath, strOwner, names.m_pList->GetItem(i), texts.m_pList->GetItem(i));
+        WarnOfTemplateMarkers(GetTemplateMarkers(), strOwner, names.m_pList->GetItem(i), texts.m_pList->GetItem(i));
         SetRuleInfoPair(pRule, names.m_pList->GetItem(i).c_str(), texts.m_pList->GetItem(i).c_str());
     }
 }

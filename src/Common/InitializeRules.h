@@ -12,6 +12,7 @@
 #include <string>
 
 class IPolicyContainer;
+struct InfoTemplateMarkers;
 class Rule;
 class RuleContainer;
 class qgStringVector;
@@ -55,6 +56,10 @@ public:
     // Reads the engine's own values of one rule; false refuses the rule.
     virtual bool ReadRule(Rule* pRule, IPolicyContainer* pPolicy, const char* pszSection,
                           const char* pszSubKey) = 0;
+    // The markers the engine resolves in its rules' information-pair
+    // templates, so that ReadInfoPairs says a template that cannot mean
+    // what it says; null for an engine that reads no pairs.
+    virtual const InfoTemplateMarkers* GetTemplateMarkers() const { return nullptr; }
 
     // Base, key and a backslash.
     std::string GetRulesSectionPath();
@@ -66,6 +71,8 @@ public:
     int32_t ReadRuleScript(IPolicyContainer* pPolicy, const char* pszRulePath, Rule* pRule);
     // Sets the rule's information pairs from the values under "\Info": a
     // name the rule has already gets the new value, any other is appended.
+    // A template that loses its blanks, or that the engine cannot resolve
+    // as written, is said among the load's findings.
     void ReadInfoPairs(IPolicyContainer* pPolicy, const char* pszRulePath, Rule* pRule);
 
     // The key path of the rule being read.

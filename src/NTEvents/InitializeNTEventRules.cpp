@@ -7,8 +7,10 @@
 #include <memory>
 #include <new>
 
+#include "Common/InfoTemplateCheck.h"
 #include "Common/PolicyKeyAudit.h"
 #include "NTEvents/CNTEventRule.h"
+#include "NTEvents/EventRecordAnalysis.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Environment.h"
 #include "qorCSFLib/CSFLog.h"
@@ -16,6 +18,7 @@
 namespace {
 
 constexpr uint32_t kPatternCount = 15;
+constexpr int32_t kMaxRecordField = 0xFFFF;
 constexpr const char kNameRefPrefix[] = "nameref_";
 
 // A copy: the container's text lasts only until this thread's next read.
@@ -87,6 +90,26 @@ std::string ExpandFilePattern(const std::string& strSpec) {
     return nNeeded <= sizeof szExpanded ? std::string(szExpanded) : strCopy;
 }
 
+// A pattern that does not compile is left out and the rule matches without
+// it; the compiler's reason otherwise reaches only the console, without the
+// rule or the pattern.
+void SayPatternLeftOut(const std::string& strRulePath, const char* pszName, const RegularExpression& expression) {
+    const char* pszReason = expression.ErrorText();
+    PolicyKeyAudit::Say(kCSFLogError, "Unable to parse regular expression (" + expression.Pattern() + ") for Rule " +
+                                          strRulePath + ": " + (pszReason != nullptr ? pszReason : "") +
+                                          "; the rule matches without its \"" + pszName + "\"");
+}
+
+// A record's id (its low 16 bits) and category are 16-bit: a rule that asks
+// for a number outside them can never fire.
+void SayNeverEqual(const std::string& strRulePath, const char* pszName, int32_t nValue, const char* pszField) {
+    if (nValue < 0 || nValue > kMaxRecordField) {
+        PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + strRulePath + ": \"" + pszName + "\" " + std::to_string(nValue) +
+                                                " is outside 0 to 65535, where a record's " + pszField +
+                                                " lies: the rule never fires");
+    }
+}
+
 }  // namespace
 
 CInitializeNTEventRules::~CInitializeNTEventRules() = default;
@@ -94,6 +117,20 @@ CInitializeUserNTEventRules::~CInitializeUserNTEventRules() = default;
 
 Rule* CInitializeNTEventRules::CreateRule() {
     return new (std::nothrow) CNTEventRule;
+}
+
+// As MakeEventLogAlert reads them, over the strings a rule sees of a record.
+const InfoTemplateMarkers* CInitializeNTEventRules::GetTemplateMarkers() const {
+    constexpr int32_t kLast = static_cast<int32_t>(EventRecordView::kMaxMatchStrings) - 1;
+    static const std::string s_strWhy =
+        ": a rule reads the first " + std::to_string(EventRecordView::kMaxMatchStrings) + " strings of a record";
+    static const InfoTemplateMarkers s_Markers{"an event-log rule",
+                                               {{"@String", "string", kLast, s_strWhy, false, false},
+                                                {"@Access", "string", kLast, s_strWhy, false, false},
+                                                {"@Sid", "string", kLast, s_strWhy, false, true}},
+                                               {},
+                                               true};
+    return &s_Markers;
 }
 
 void CInitializeNTEventRules::ClearLogNames() {
@@ -171,6 +208,7 @@ void CInitializeNTEventRules::ReadExpressions(CNTEventRule* pRule, IPolicyContai
             strPattern.c_str(), ReadBool(pPolicy, strRulePath, szIgnoreCase),
             ReadBool(pPolicy, strRulePath, szExcept), i);
         if (!pExpression->IsCompiled()) {
+            SayPatternLeftOut(strRulePath, szName, *pExpression);
             continue;
         }
         if (!pRule->m_pRegExpList) {
@@ -178,10 +216,15 @@ void CInitializeNTEventRules::ReadExpressions(CNTEventRule* pRule, IPolicyContai
         }
         pRule->m_pRegExpList->push_back(std::move(pExpression));
     }
+    const std::string strPattern = ReadText(pPolicy, strRulePath, "Regular Expression", "");
     if (pRule->m_pRegExpList) {
+        if (!strPattern.empty()) {
+            PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + strRulePath + ": \"Regular Expression\" (" + strPattern +
+                                                    ") is not used: the rule's \"RegExp<n>\" patterns are used "
+                                                    "instead");
+        }
         return;
     }
-    const std::string strPattern = ReadText(pPolicy, strRulePath, "Regular Expression", "");
     if (strPattern.empty()) {
         return;
     }
@@ -190,6 +233,8 @@ void CInitializeNTEventRules::ReadExpressions(CNTEventRule* pRule, IPolicyContai
         ReadBool(pPolicy, strRulePath, "Except"));
     if (pExpression->IsCompiled()) {
         pRule->m_pRegExp = std::move(pExpression);
+    } else {
+        SayPatternLeftOut(strRulePath, "Regular Expression", *pExpression);
     }
 }
 
@@ -257,8 +302,15 @@ bool CInitializeNTEventRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,
                             "Rule " + strRulePath + " has no \"Event Log ID\": it is left out");
         return false;
     }
-    pEventRule->m_wEventType =
-        static_cast<uint16_t>(ReadLong(pPolicy, strRulePath, "Event Log Type", 0));
+    SayNeverEqual(strRulePath, "Event Log ID", pEventRule->m_nEventId, "id");
+    SayNeverEqual(strRulePath, "Event Log Category", pEventRule->m_nCategory, "category");
+    const int32_t nType = ReadLong(pPolicy, strRulePath, "Event Log Type", 0);
+    pEventRule->m_wEventType = static_cast<uint16_t>(nType);
+    if (nType < 0 || nType > kMaxRecordField) {
+        PolicyKeyAudit::Say(kCSFLogWarning, "Rule " + strRulePath + ": \"Event Log Type\" " + std::to_string(nType) +
+                                                " is outside 0 to 65535; its low 16 bits, " +
+                                                std::to_string(pEventRule->m_wEventType) + ", are used");
+    }
     pEventRule->m_strLogName = ReadText(pPolicy, strRulePath, "Event Log Source", "Security");
     pEventRule->m_strSourceName = ReadText(pPolicy, strRulePath, "Event Log SourceName", "");
     ReadExpressions(pEventRule, pPolicy, strRulePath);

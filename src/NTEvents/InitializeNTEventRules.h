@@ -26,6 +26,7 @@ public:
     const char* GetRulesKey() override { return "EventLog Rules"; }
     const char* GetRulesBase() override { return kStandardRulesBase; }
     Rule* CreateRule() override;
+    const InfoTemplateMarkers* GetTemplateMarkers() const override;
     bool ReadRule(Rule* pRule, IPolicyContainer* pPolicy, const char* pszSection,
                   const char* pszSubKey) override;
     virtual void ClearLogNames();

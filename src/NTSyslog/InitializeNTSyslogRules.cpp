@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "NTSyslog/NTSyslogListeningThread.h"
 #include "TextLogs/TextLogRule.h"
 
 CInitializeNTSyslogRules::~CInitializeNTSyslogRules() = default;
@@ -10,6 +11,14 @@ CInitializeUserNTSyslogRules::~CInitializeUserNTSyslogRules() = default;
 
 Rule* CInitializeNTSyslogRules::CreateRule() {
     return new (std::nothrow) CNTSyslogRule;
+}
+
+// As CEngineNTSyslog::ResolvePair reads them, over a whole datagram.
+const InfoTemplateMarkers* CInitializeNTSyslogRules::GetTemplateMarkers() const {
+    static const InfoTemplateMarkers s_Markers =
+        LineMarkers("a syslog rule", NTSyslogListeningThread::kReceiveBufferSize - 1,
+                    ": a message has at most ", "@Remote");
+    return &s_Markers;
 }
 
 bool CInitializeNTSyslogRules::ReadRule(Rule* pRule, IPolicyContainer* pPolicy,

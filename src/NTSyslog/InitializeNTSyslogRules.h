@@ -13,6 +13,7 @@ public:
     ~CInitializeNTSyslogRules() override;
 
     Rule* CreateRule() override;
+    const InfoTemplateMarkers* GetTemplateMarkers() const override;
     bool ReadRule(Rule* pRule, IPolicyContainer* pPolicy, const char* pszSection,
                   const char* pszSubKey) override;
 };

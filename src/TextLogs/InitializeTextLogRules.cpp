@@ -4,6 +4,7 @@
 #include <new>
 
 #include "Common/PolicyKeyAudit.h"
+#include "TextLogs/TextLogListener.h"
 #include "TextLogs/TextLogRule.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "qorCSFLib/CSFLog.h"
@@ -30,6 +31,24 @@ CInitializeUserTextLogRules::~CInitializeUserTextLogRules() = default;
 
 Rule* CInitializeTextLogRules::CreateRule() {
     return new (std::nothrow) CTextLogRule;
+}
+
+InfoTemplateMarkers CInitializeTextLogRules::LineMarkers(const char* pszRuleKind, size_t nMaxBytes,
+                                                         const char* pszWhy, const char* pszOwn) {
+    return InfoTemplateMarkers{
+        pszRuleKind,
+        {{"@Field", "field", LastTextField(nMaxBytes), std::string(pszWhy) + std::to_string(nMaxBytes) + " bytes",
+          true, false}},
+        {"@File", "@Group", "@Host", pszOwn},
+        false};
+}
+
+// As CEngineTextLog::ResolvePair reads them, over a line or a piece of a
+// longer one.
+const InfoTemplateMarkers* CInitializeTextLogRules::GetTemplateMarkers() const {
+    static const InfoTemplateMarkers s_Markers =
+        LineMarkers("a text-log rule", CTextLogListener::kLineMax, ": a line is read in pieces of at most ", "@HostIP");
+    return &s_Markers;
 }
 
 void CInitializeTextLogRules::Report(uint32_t dwLevel, const char* pszFormat, ...) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "Common/InfoTemplateCheck.h"
 #include "Common/InitializeRules.h"
 
 class CTextLogRule;
@@ -28,6 +29,8 @@ public:
     Rule* CreateRule() override;
     bool ReadRule(Rule* pRule, IPolicyContainer* pPolicy, const char* pszSection,
                   const char* pszSubKey) override;
+
+    const InfoTemplateMarkers* GetTemplateMarkers() const override;
 
     virtual void AddLogGroup(std::string strName);
     virtual bool IsLogGroupDefined(std::string strName);
@@ -49,6 +52,11 @@ protected:
     static void ReportMatchingAll(const std::string& strRulePath, const char* pszWhat);
     // "Logs" as written, "NONE_DEFINED" when absent.
     static std::string ReadLogs(IPolicyContainer* pPolicy, const std::string& strRulePath);
+    // The markers of a rule of this table whose engine resolves them over
+    // a line of at most `nMaxBytes` bytes (`pszWhy` says so): "@Field<n>",
+    // the whole markers "@File", "@Group" and "@Host", and `pszOwn`.
+    static InfoTemplateMarkers LineMarkers(const char* pszRuleKind, size_t nMaxBytes, const char* pszWhy,
+                                           const char* pszOwn);
     // One problem with a rule, to the host log at `dwLevel` and to standard
     // error behind "ERROR: " or "WARNING: ", once per policy load.
     static void Report(uint32_t dwLevel, const char* pszFormat, ...)

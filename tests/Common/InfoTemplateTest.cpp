@@ -1,6 +1,7 @@
 // The information-pair templates and text fields on long texts: they read
 // the whole text, whatever its length, and a text written to defeat a
-// template costs no more than its length times the template's.
+// template costs no more than its length times the template's.  What the
+// load says of a template's alternatives is what the resolver does.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "Common/AgentEventInfo.h"
+#include "Common/InfoTemplateCheck.h"
 
 namespace {
 
@@ -179,4 +181,34 @@ TEST(InfoTemplate, TextsShapedToDefeatAPrefixResolveInOnePass) {
     const std::string strMany(65000, 'a');
     EXPECT_EQ(Resolve("aaaaaaaaab{!}", strMany + "b!"), "!");
     EXPECT_EQ(Field(1, strMany + " last"), "last");
+}
+
+// An alternative without "{!}" ends the resolving, so what follows it is
+// said as never tried, and is not; an empty last alternative, the way to
+// keep blanks, is not said.  A "{!" without "}" is no marker, in whichever
+// alternative it stands.
+TEST(InfoTemplate, AlternativesTheLoadSaysAreNeverTriedAreNot) {
+    const InfoTemplateMarkers markers{"a test rule", {}, {}, false};
+    EXPECT_EQ(CheckInfoTemplate(markers, "web|db"),
+              std::vector<std::string>{"never tries \"db\": its first alternative \"web\" has no \"{!}\" and is "
+                                       "always the value"});
+    EXPECT_EQ(Resolve("web|db", "db"), "web");
+    EXPECT_EQ(CheckInfoTemplate(markers, "by {!}|none|for {!}"),
+              std::vector<std::string>{"never tries \"for {!}\": the alternative \"none\" before it has no "
+                                       "\"{!}\" and is the value whenever those before it find nothing"});
+    EXPECT_EQ(Resolve("by {!}|none|for {!}", "for x"), "none");
+    EXPECT_EQ(Resolve("by {!}|none|for {!}", "by x"), "x");
+    EXPECT_TRUE(CheckInfoTemplate(markers, "user={!} ||").empty());
+    EXPECT_EQ(Resolve("user={!} ||", "user=bob x"), "bob");
+
+    EXPECT_EQ(CheckInfoTemplate(markers, "by {!}|user={!|a={!} b={!"),
+              (std::vector<std::string>{
+                  "has \"{!\" without its closing \"}\" in the alternative \"user={!\", which is then no marker: "
+                  "that alternative is a value as it stands",
+                  "never tries \"a={!} b={!\": the alternative \"user={!\" before it has no \"{!}\" and is the "
+                  "value whenever those before it find nothing",
+                  "has \"{!\" without its closing \"}\" in the alternative \"a={!} b={!\", which is then no "
+                  "marker but text the input must hold"}));
+    EXPECT_EQ(Resolve("by {!}|user={!|a={!} b={!", "a=1 b=2"), "user={!");
+    EXPECT_EQ(Resolve("a={!} b={!", "a=1 b=2"), "1 b=2");
 }

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "Common/InfoTemplateCheck.h"
 #include "NTEvents/CNTEventRule.h"
 #include "NTEvents/EventLogInfo.h"
+#include "NTEvents/InitializeNTEventRules.h"
 #include "platform/EventLog.h"
 #include "qorCSFLib/FakeHost.h"
 
@@ -107,6 +109,28 @@ TEST_F(RecordAnalysisTest, PlaceholdersPickSplitAndTranslateInsertionStrings) {
     EXPECT_EQ("HOST", Variable(*pAlert, "__qor_eventlog_ComputerName"));
     EXPECT_EQ("user=bob;", Variable(*pAlert, "__qor_eventlog_String3"));
     EXPECT_EQ("", Variable(*pAlert, "__qor_eventlog_UserSid"));
+}
+
+// What the load says of a template is what a record's alert gets from it:
+// a name it says is no marker is given as it stands, and a string it says
+// lies past those a rule reads is empty, on a record of 40 strings too.
+TEST_F(RecordAnalysisTest, TemplateGivesWhatTheLoadSaysOfIt) {
+    const InfoTemplateMarkers& markers = *CInitializeNTEventRules().GetTemplateMarkers();
+    const char* kTemplates[] = {"@String31", "@String32", "@Access31", "@Access32", "@Sid31",
+                                "@Sid32",    "@Sidney",   "@Field3",   "@Remote"};
+    for (const char* pszTemplate : kTemplates) {
+        SetRuleInfoPair(&m_Rule, pszTemplate, pszTemplate);
+    }
+    std::unique_ptr<EventLogInfo> pAlert = Alert(MakeRecord(529, 16, Texts(40, "S-1-5-18")));
+    ASSERT_TRUE(pAlert);
+    for (const char* pszTemplate : kTemplates) {
+        SCOPED_TRACE(pszTemplate);
+        const std::vector<std::string> findings = CheckInfoTemplate(markers, pszTemplate);
+        const std::string strSaid = findings.empty() ? "" : findings[0];
+        const std::string strValue = Pair(*pAlert, pszTemplate);
+        EXPECT_EQ(strSaid.rfind("is no marker", 0) == 0, strValue == pszTemplate) << strSaid;
+        EXPECT_EQ(strSaid.find("the value is always empty") != std::string::npos, strValue.empty()) << strSaid;
+    }
 }
 
 // Whoever causes a record chooses its strings' length: a user name or an

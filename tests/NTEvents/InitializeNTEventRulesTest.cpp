@@ -58,6 +58,7 @@ protected:
     hwtest::ScratchDirectory m_Root;
     hwtest::EnvironmentOverride m_RootVariable{"QOR_PLATFORM_ROOT", m_Root.Path().c_str()};
     FakeSensorCore m_Sensor;
+    ScopedHostLog m_HostLog;
     IPolicyContainer* m_pPolicy;
     CInitializeNTEventRules m_Reader;
     std::unique_ptr<RuleContainer> m_pRules;
@@ -225,4 +226,93 @@ TEST_F(EventRuleReaderTest, AuditedFilesOfAWildcardPatternAreBoundedKeepingThose
     EXPECT_EQ(InputBounds::Instance().Describe(),
               std::vector<std::string>{"Bound reached: event-log rule Uploads audited files: at "
                                        "most 1024 files audited; 10 files left out"});
+}
+
+// An event-log rule's template that cannot mean what it says is said at the
+// load with the rule, the pair and the template: a string past the 32 a
+// rule reads or below the first (always empty), a marker misspelt or of
+// another engine (the template's own text), a number read as another, and
+// a "{!" that is no marker.  A template without "{!}" is a text as it
+// stands here, "|" and all.
+TEST_F(EventRuleReaderTest, TemplateThatCannotMeanWhatItSaysIsSaidAtTheLoad) {
+    const std::string strPath = AddRule("Logon");
+    int nPair = 0;
+    for (const char* pszGood : {"@String0", "@String31", "@Access1", "@Sid", "@Sid2", "user={!};", "literal",
+                                "web|db", "for {!} from|by {!}"}) {
+        Set(strPath + "\\Info", ("Good " + std::to_string(++nPair)).c_str(), pszGood);
+    }
+    const std::string strPast = "past the last one an event-log rule can see (string 31: a rule reads the first "
+                                "32 strings of a record): the value is always empty";
+    const std::string strMarkers = "is no marker of an event-log rule, whose markers are @String<n>, @Access<n>, "
+                                   "@Sid and @Sid<n>: the value is the template as it stands";
+    const std::pair<const char*, std::string> kSaid[] = {
+        {"@String32", "names string 32, " + strPast},
+        {"@Sid40", "names string 40, " + strPast},
+        {"@Access-1", "names string -1, below the first (0): the value is always empty"},
+        {"@Strings", "has no number after \"@String\": it is read as \"@String0\""},
+        {"@String0|for {!}", "is read as \"@String0\": the text after the number (\"|for {!}\") is not read"},
+        {"@Sidney", strMarkers},
+        {"@Field3", strMarkers},
+        {"@Remote", strMarkers},
+        {"user={!", "has \"{!\" without its closing \"}\", which is then no marker: the value is the template "
+                    "as it stands"},
+    };
+    nPair = 0;
+    for (const auto& [pszTemplate, strSaid] : kSaid) {
+        Set(strPath + "\\Info", ("Said " + std::to_string(++nPair)).c_str(), pszTemplate);
+    }
+    ASSERT_NE(nullptr, Read("Logon"));
+    Texts expected;
+    nPair = 0;
+    for (const auto& [pszTemplate, strSaid] : kSaid) {
+        expected.push_back("Rule " + strPath + ": information pair \"Said " + std::to_string(++nPair) +
+                           "\": the template \"" + pszTemplate + "\" " + strSaid);
+    }
+    Texts said;
+    for (const std::string& strLine : m_HostLog.m_Services.Texts()) {
+        if (strLine.find(": information pair \"") != std::string::npos) {
+            said.push_back(strLine);
+        }
+    }
+    EXPECT_EQ(expected, said);
+}
+
+// What an event-log rule cannot use as written is said at the load with the
+// rule, the rule kept as before: a pattern that does not compile (left out
+// with the compiler's reason, the rule matching without it), a "Regular
+// Expression" beside "RegExp<n>" patterns (not used), an id or category
+// outside the 16 bits of a record's (the rule never fires) and a type
+// outside them (cut).
+TEST_F(EventRuleReaderTest, ValuesTheRuleCannotUseAsWrittenAreSaid) {
+    const std::string strBad = AddRule("Bad");
+    Set(strBad, "RegExp0", "[unclosed");
+    Set(strBad, "RegExp1", "fine");
+    Set(strBad, "Regular Expression", "beside");
+    const std::string strSingle = AddRule("Single");
+    Set(strSingle, "Regular Expression", "(open");
+    const int32_t nFar = 70000;
+    const std::string strFar = AddRule("Far", &nFar);
+    Set(strFar, "Event Log Category", -2);
+    Set(strFar, "Event Log Type", 65544);
+    CNTEventRule* pBad = Read("Bad");
+    ASSERT_NE(nullptr, pBad);
+    ASSERT_TRUE(pBad->m_pRegExpList);
+    EXPECT_EQ(1u, pBad->m_pRegExpList->size());
+    auto* pFar = dynamic_cast<CNTEventRule*>(m_pRules->Find("Far"));
+    ASSERT_NE(nullptr, pFar);
+    EXPECT_EQ(8, pFar->m_wEventType);
+    for (const std::string& strSaid : {
+             "Unable to parse regular expression ([unclosed) for Rule " + strBad +
+                 ": unmatched []; the rule matches without its \"RegExp0\"",
+             "Rule " + strBad + ": \"Regular Expression\" (beside) is not used: the rule's \"RegExp<n>\" patterns "
+                                "are used instead",
+             "Unable to parse regular expression ((open) for Rule " + strSingle +
+                 ": unmatched (); the rule matches without its \"Regular Expression\"",
+             "Rule " + strFar + ": \"Event Log ID\" 70000 is outside 0 to 65535, where a record's id lies: the rule "
+                                "never fires",
+             "Rule " + strFar + ": \"Event Log Category\" -2 is outside 0 to 65535, where a record's category lies: "
+                                "the rule never fires",
+             "Rule " + strFar + ": \"Event Log Type\" 65544 is outside 0 to 65535; its low 16 bits, 8, are used"}) {
+        EXPECT_TRUE(m_HostLog.Contains(strSaid)) << strSaid;
+    }
 }

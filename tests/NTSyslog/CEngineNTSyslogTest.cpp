@@ -122,6 +122,39 @@ TEST_F(SyslogEngineTest, InfoTemplatesResolveAgainstTheWholeText) {
     EXPECT_EQ(records[0]->m_dwDestinationAddress, Address("198.51.100.9"));
 }
 
+// What the load says of an "@" name is what the engine does with it: a
+// name it says is no marker of a syslog rule is given as it stands, and
+// every other one gives something else.
+TEST_F(SyslogEngineTest, NameTheLoadSaysIsNoMarkerIsTakenAsItStands) {
+    const char* kNames[] = {"@Field2", "@File", "@Group", "@Host", "@Remote",
+                            "@HostIP", "@String0", "@Access1", "@Sid", "@Fild4"};
+    std::vector<std::string> names;
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        names.push_back("Pair " + std::to_string(i));
+    }
+    std::vector<std::pair<const char*, const char*>> pairs;
+    for (size_t i = 0; i < names.size(); ++i) {
+        pairs.emplace_back(names[i].c_str(), kNames[i]);
+    }
+    AddSyslogRule("Names", nullptr, pairs);
+    Start();
+    auto records = Parse("alpha beta gamma");
+    ASSERT_EQ(records.size(), 1u);
+    size_t nSaid = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(kNames[i]);
+        const std::string strSaid = "information pair \"" + names[i] + "\": the template \"" + kNames[i] +
+                                    "\" is no marker of a syslog rule";
+        bool bSaid = false;
+        for (const std::string& strFinding : TemplateFindings()) {
+            bSaid = bSaid || strFinding.find(strSaid) != std::string::npos;
+        }
+        EXPECT_EQ(bSaid, Pair(*records[0], names[i].c_str()) == kNames[i]);
+        nSaid += bSaid ? 1 : 0;
+    }
+    EXPECT_EQ(nSaid, 5u);
+}
+
 // Of 1,000 rules only those the scanner names are visited; with debug
 // logging on every rule is, so the trace can say what each made of the
 // message.  Either way each matching rule reports once, in rule order.

@@ -93,3 +93,37 @@ TEST_F(SyslogReaderTest, LogTypeSyslogComesFirstUnlessTheRulesInfoSetsIt) {
     pRules = Read(userReader);
     EXPECT_EQ(Names(*pRules), std::set<std::string>{"Mine"});
 }
+
+// Each engine holds a template to its own markers and input: a table's own
+// pair is said by the engine whose rule cannot resolve it, once for the
+// table, and a field past the last a datagram holds is said on a syslog
+// rule.
+TEST_F(SyslogReaderTest, TemplateIsHeldToTheMarkersOfTheEngineOfItsRule) {
+    const std::string strTable = kTable;
+    Set(strTable + "\\Info", "Sender", "@Remote");
+    const std::string strHeard = AddRule("Heard", nullptr, nullptr);
+    Set(strHeard + "\\Info", "Local", "@HostIP");
+    Set(strHeard + "\\Info", "Last", "@Field32752");
+    Set(strHeard + "\\Info", "Far", "@Field32753");
+    AddRule("Read", "TextLog", "Web");
+
+    CInitializeNTSyslogRules syslogReader;
+    Read(syslogReader);
+    const std::string strHead = "Rule " + strHeard + ": information pair ";
+    EXPECT_EQ(TemplateFindings(),
+              (std::vector<std::string>{
+                  strHead + "\"Local\": the template \"@HostIP\" is no marker of a syslog rule, whose markers are "
+                            "@Field<n>, @File, @Group, @Host and @Remote: the value is the template as it stands",
+                  strHead + "\"Far\": the template \"@Field32753\" names field 32753, past the last one a syslog "
+                            "rule can see (field 32752: a message has at most 65505 bytes): the value is always "
+                            "empty"}));
+
+    m_HostLog.m_Services.Forget();
+    CInitializeTextLogRules textReader;
+    textReader.AddLogGroup("Web");
+    Read(textReader);
+    EXPECT_EQ(TemplateFindings(),
+              std::vector<std::string>{"Rules table " + strTable + ": information pair \"Sender\": the template "
+                                       "\"@Remote\" is no marker of a text-log rule, whose markers are @Field<n>, "
+                                       "@File, @Group, @Host and @HostIP: the value is the template as it stands"});
+}

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Common/FakeSensorCore.h"
 #include "Common/InitializeRules.h"
@@ -46,6 +47,17 @@ public:
         auto pRules = std::make_unique<RuleContainer>();
         reader.ReadRules(pRules.get(), m_pPolicy);
         return pRules;
+    }
+
+    // What the readers said of information-pair templates, in order.
+    std::vector<std::string> TemplateFindings() {
+        std::vector<std::string> findings;
+        for (const std::string& strLine : m_HostLog.m_Services.Texts()) {
+            if (strLine.find(": information pair \"") != std::string::npos) {
+                findings.push_back(strLine);
+            }
+        }
+        return findings;
     }
 
     FakeSensorCore m_Sensor;

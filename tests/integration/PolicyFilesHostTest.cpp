@@ -559,6 +559,46 @@ TEST_F(PolicyFilesHostTest, PushOfRulesAndResponsesThatCannotWorkNamesEachAndExi
     EXPECT_EQ(0, Stop());
 }
 
+// A push names each template its rule's engine cannot resolve as written,
+// with the rule, the pair and the template, and exits 4; the alerts carry
+// what those templates always gave.
+TEST_F(PolicyFilesHostTest, PushOfTemplatesTheEngineCannotResolveNamesEachAndExitsFour) {
+    Start();
+    ASSERT_TRUE(AwaitStart()) << Errors();
+    std::string policy = Policy("beta");
+    const std::string token = "Token\t=S\t@Field1;\r\n";
+    policy.replace(policy.find(token), token.size(),
+                   token + "Typo\t=S\t@Fild4;\r\nRemote\t=S\t@Remote;\r\nEvent\t=S\t@String0;\r\n"
+                           "Far\t=S\t@Field99999;\r\nOpen\t=S\tuser={!;\r\nTwice\t=S\ta={!} b={!};\r\n");
+    hwtest::WriteWholeFile(m_out.File("templates.policy"), policy);
+    std::string output;
+    EXPECT_EQ(4, Push(m_out.File("templates.policy"), output)) << output;
+    const std::string pair = "WARNING: Rule \\Advanced\\Rules\\SysLog Rules\\Marker: information pair ";
+    const std::string noMarker = " is no marker of a text-log rule, whose markers are @Field<n>, @File, @Group, "
+                                 "@Host and @HostIP: the value is the template as it stands\n";
+    for (const std::string& said : {
+             pair + "\"Typo\": the template \"@Fild4\"" + noMarker,
+             pair + "\"Remote\": the template \"@Remote\"" + noMarker,
+             pair + "\"Event\": the template \"@String0\"" + noMarker,
+             pair + "\"Far\": the template \"@Field99999\" names field 99999, past the last one a text-log rule "
+                    "can see (field 32767: a line is read in pieces of at most 65536 bytes): the value is always "
+                    "empty\n",
+             pair + "\"Open\": the template \"user={!\" has \"{!\" without its closing \"}\", which is then no "
+                    "marker: the value is the template as it stands\n",
+             pair + "\"Twice\": the template \"a={!} b={!}\" has a second \"{!}\": only the first is a marker, so "
+                    "the value runs on to the end of the text unless the text holds \" b={!}\" as it stands\n"}) {
+        EXPECT_EQ(1u, CountOf(output, said)) << said << "\n" << output;
+    }
+    EXPECT_NE(std::string::npos, output.find(" with 0 errors and 6 warnings (above)")) << output;
+    ASSERT_TRUE(AlertsFor("beta")) << Log();
+    const std::string alerts = Alerts();
+    for (const char* value : {"name='Typo' type='string' value='@Fild4'", "name='Remote' type='string' value='@Remote'",
+                              "name='Open' type='string' value='user={!'", "name='Far' type='string' value=''"}) {
+        EXPECT_NE(std::string::npos, alerts.find(value)) << value << "\n" << alerts;
+    }
+    EXPECT_EQ(0, Stop());
+}
+
 // A choice the common policy does not define makes no mail: the load says
 // which rule chose what, and the stop counts what was not carried out.  A
 // changed definition is used after a SIGHUP that reads no rule, and the log
