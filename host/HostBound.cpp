@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "HostServices.h"
+#include "qorToolsLib/CountText.h"
 
 HostBound::HostBound(HostServices* pServices, std::string input, std::string limit, std::string what)
     : HostBound(pServices == nullptr ? Say()
@@ -17,6 +18,10 @@ HostBound::HostBound(Say say, std::string input, std::string limit, std::string 
       m_strInput(std::move(input)),
       m_strLimit(std::move(limit)),
       m_strWhat(std::move(what)) {}
+
+std::string HostBound::CountedText(uint64_t qwCount) const {
+    return m_strInput + ": " + m_strLimit + "; " + CountText(qwCount, m_strWhat) + " left out";
+}
 
 void HostBound::LeftOut(uint64_t qwItems) {
     uint64_t qwTotal = 0;
@@ -36,14 +41,12 @@ void HostBound::LeftOut(uint64_t qwItems) {
     }
     // Said without the lock: the log may be slow, and another thread's
     // count goes on meanwhile.
-    const std::string said = std::string(kPrefix) + m_strInput + ": " + m_strLimit + "; " +
-                             std::to_string(qwTotal) + " " + m_strWhat + " left out";
+    const std::string said = kPrefix + CountedText(qwTotal);
     if (qwBefore == 0) {
         // The first is a finding about the policy in force as well (said
         // with the console flag); the counts after it are for the operator,
         // as notices the findings do not keep.
-        m_say(kCSFLogWarning | kCSFLogConsoleFlag,
-              said + " (said again at most once a minute while it lasts)");
+        m_say(kCSFLogWarning | kCSFLogConsoleFlag, said + kSaidAgain);
         return;
     }
     m_say(kCSFLogNotice | kCSFLogConsoleFlag,
@@ -56,8 +59,7 @@ uint64_t HostBound::Total() const {
 }
 
 std::string HostBound::Describe() const {
-    return std::string(kPrefix) + m_strInput + ": " + m_strLimit + "; " + std::to_string(Total()) + " " +
-           m_strWhat + " left out";
+    return kPrefix + CountedText(Total());
 }
 
 std::string BoundSizeText(uint64_t qwBytes) {

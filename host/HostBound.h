@@ -45,8 +45,13 @@ public:
     std::string Describe() const;
 
     static constexpr const char kPrefix[] = "Bound reached: ";
+    // How the first report ends, the sensor's as the host's.
+    static constexpr const char kSaidAgain[] = " (said again at most once a minute while it lasts)";
 
 private:
+    // "<input>: <limit>; <n> <what> left out".
+    std::string CountedText(uint64_t qwCount) const;
+
     Say m_say;
     const std::string m_strInput;
     const std::string m_strLimit;

@@ -18,6 +18,7 @@
 #include "StrictPolicyFile.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "qorToolsLib/CountText.h"
 #include "qorToolsLib/RegularExpressionSet.h"
 #include "qorToolsLib/SafeText.h"
 
@@ -686,19 +687,17 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
     // Mails still waiting for the outbox get their last try.
     m_responses.Outbox().Stop();
-    HWHOST_LOG(kCSFLogInfo,
-               "hwhost: %llu e-mails written (%llu late, %llu dropped), %llu traps sent, %llu "
-               "programs started (%zu still running), %llu responses failed, %llu responses "
-               "without a definition not carried out, %llu responses with an unusable "
-               "definition not carried out",
-               static_cast<unsigned long long>(m_responses.MailsWritten()),
-               static_cast<unsigned long long>(m_responses.Outbox().WrittenLate()),
-               static_cast<unsigned long long>(m_responses.Outbox().Dropped()),
-               static_cast<unsigned long long>(m_responses.TrapsSent()),
-               static_cast<unsigned long long>(m_responses.ProgramsStarted()), running,
-               static_cast<unsigned long long>(m_responses.Failures()),
-               static_cast<unsigned long long>(m_responses.Undefined()),
-               static_cast<unsigned long long>(m_responses.Unusable()));
+    const std::string responses =
+        "hwhost: " + CountText(m_responses.MailsWritten(), "e-mail", "e-mails") + " written (" +
+        std::to_string(m_responses.Outbox().WrittenLate()) + " late, " +
+        std::to_string(m_responses.Outbox().Dropped()) + " dropped), " +
+        CountText(m_responses.TrapsSent(), "trap", "traps") + " sent, " +
+        CountText(m_responses.ProgramsStarted(), "program", "programs") + " started (" + std::to_string(running) +
+        " still running), " + CountText(m_responses.Failures(), "response", "responses") + " failed, " +
+        CountText(m_responses.Undefined(), "response", "responses") +
+        " without a definition not carried out, " + CountText(m_responses.Unusable(), "response", "responses") +
+        " with an unusable definition not carried out";
+    HWHOST_LOG(kCSFLogInfo, "%s", responses.c_str());
     // hwhost's own bounds that left something out, as the sensor lists its
     // inputs' at the stop.
     for (const std::string& line : HostBounds()) {

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -19,10 +20,12 @@ std::atomic<int64_t> g_nextCountNotice{INT64_MIN};
 
 }  // namespace
 
-InputBound::InputBound(std::string input, std::string limit, std::string what, TimeSource now)
+InputBound::InputBound(std::string input, std::string limit, std::string what, std::string done,
+                       TimeSource now)
     : m_strInput(std::move(input)),
       m_strLimit(std::move(limit)),
       m_strWhat(std::move(what)),
+      m_strDone(std::move(done)),
       m_now(now != nullptr ? now : &SteadyNow) {}
 
 void InputBound::LeftOut(uint64_t qwItems) {
@@ -54,9 +57,12 @@ void InputBound::LeftOutAtLook(uint64_t qwNow) {
     }
 }
 
+std::string InputBound::CountedText(uint64_t qwTotal) const {
+    return m_strInput + ": " + m_strLimit + "; " + CountText(qwTotal, m_strWhat) + " " + m_strDone;
+}
+
 std::string InputBound::FirstReportText(uint64_t qwTotal) const {
-    return kPrefix + m_strInput + ": " + m_strLimit + "; " + std::to_string(qwTotal) + " " + m_strWhat +
-           " left out (said again at most once a minute while it lasts)";
+    return kPrefix + CountedText(qwTotal) + kSaidAgain;
 }
 
 void InputBound::Report(uint64_t qwTotal) {
@@ -69,10 +75,8 @@ void InputBound::Report(uint64_t qwTotal) {
     // The count is for the operator: as a notice it is not kept among the
     // findings about the policy in force, which have the bound once and
     // would otherwise fill with its counts.
-    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
-            "%s%s: %s; %" PRIu64 " %s left out in all, %" PRIu64 " since it was last said", kPrefix,
-            m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str(),
-            qwTotal > qwBefore ? qwTotal - qwBefore : 0);
+    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag, "%s%s in all, %" PRIu64 " since it was last said", kPrefix,
+            CountedText(qwTotal).c_str(), qwTotal > qwBefore ? qwTotal - qwBefore : 0);
 }
 
 void InputBound::End() {
@@ -87,8 +91,7 @@ void InputBound::End() {
 }
 
 std::string InputBound::Describe() const {
-    return std::string(kPrefix) + m_strInput + ": " + m_strLimit + "; " + std::to_string(Total()) +
-           " " + m_strWhat + " left out";
+    return kPrefix + CountedText(Total());
 }
 
 InputBounds& InputBounds::Instance() {
@@ -97,7 +100,7 @@ InputBounds& InputBounds::Instance() {
 }
 
 InputBound& InputBounds::Bound(const std::string& input, const std::string& limit,
-                               const char* pszWhat, const std::string& strRule) {
+                               const char* pszWhat, const std::string& strRule, const char* pszDone) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto found = m_byName.find({input, limit});
     if (found != m_byName.end()) {
@@ -111,7 +114,8 @@ InputBound& InputBounds::Bound(const std::string& input, const std::string& limi
             return *found->second;
         }
     }
-    InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items", m_now);
+    InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items",
+                                              pszDone != nullptr ? pszDone : InputBound::kLeftOut, m_now);
     if (name == input) {
         bound.m_strRule = strRule;
     }

@@ -9,7 +9,9 @@
 // hwhost.status) and at the stop.
 //
 // An input's code keeps the handle of its bound and calls LeftOut for
-// every item the bound turns away, folds or refuses.  LeftOut costs an
+// every item the bound turns away, folds or refuses.  Its items are "left
+// out" unless the bound names what else became of them ("matched in
+// pieces").  LeftOut costs an
 // atomic add and a clock read; the report is written on the calling thread
 // when one is due.  Between the reports the host is told, at most every
 // kCountNoticeInterval for all bounds together, that the counts it shows
@@ -21,7 +23,7 @@
 //   ...
 //   bound.LeftOut();
 //
-// says "Bound reached: log group Web: at most 512 files followed; 1 files
+// says "Bound reached: log group Web: at most 512 files followed; 1 file
 // left out".
 //
 // A bound lasts as long as its input: a group, port or ring that a load
@@ -48,7 +50,7 @@ public:
     static constexpr Clock::duration kReportInterval = std::chrono::minutes(1);
     static constexpr Clock::duration kCountNoticeInterval = std::chrono::seconds(10);
 
-    InputBound(std::string input, std::string limit, std::string what, TimeSource now);
+    InputBound(std::string input, std::string limit, std::string what, std::string done, TimeSource now);
     InputBound(const InputBound&) = delete;
     InputBound& operator=(const InputBound&) = delete;
 
@@ -69,6 +71,9 @@ public:
     std::string Describe() const;
 
     static constexpr const char kPrefix[] = "Bound reached: ";
+    static constexpr const char kLeftOut[] = "left out";
+    // How the first report of a bound ends, which the host recognises.
+    static constexpr const char kSaidAgain[] = " (said again at most once a minute while it lasts)";
 
 private:
     friend class InputBounds;
@@ -78,10 +83,13 @@ private:
     void End();
     // The warning of the first report, as logged.
     std::string FirstReportText(uint64_t qwTotal) const;
+    // "<input>: <limit>; <n> <what> <done>" after the prefix.
+    std::string CountedText(uint64_t qwTotal) const;
 
     const std::string m_strInput;
     const std::string m_strLimit;
     const std::string m_strWhat;
+    const std::string m_strDone;
     std::string m_strRule;  // set once, under the table's lock
     TimeSource m_now;
     std::atomic<uint64_t> m_qwTotal{0};
@@ -104,9 +112,10 @@ public:
     // the same handle; handles live as long as the process.  Past
     // kMaxBounds distinct ones, every further input shares one handle named
     // "other inputs" for its limit, so the table of bounds is bounded too.
-    // `strRule` names the rule whose input it is, for EndRulesExcept.
+    // `strRule` names the rule whose input it is, for EndRulesExcept;
+    // `pszDone` what became of the items (null: InputBound::kLeftOut).
     InputBound& Bound(const std::string& input, const std::string& limit, const char* pszWhat,
-                      const std::string& strRule = std::string());
+                      const std::string& strRule = std::string(), const char* pszDone = nullptr);
     static constexpr size_t kMaxBounds = 256;
 
     // The input of `bound` is gone; or every bound of `input` is, but those

@@ -15,6 +15,7 @@
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SafeText.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -279,17 +280,18 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     m_qwUnparsedReported = m_qwUnparsed;
     m_qwLeftInSocketReported = qwLeftInSocket;
     const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed + qwLeft;
+    const std::string strTotal = CountText(qwTotal, "datagram", "datagrams");
     CSF_LOG(kCSFLogWarning,
-            "NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64 " with the queue full, %" PRIu64
+            "NTSyslog dropped %s: %" PRIu64 " with the queue full, %" PRIu64
             " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
             " left in the socket at a stop, %" PRIu64
             " by the system with the socket's buffer full",
-            qwTotal, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
-    plat::ConsolePrintf("WARNING: NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64
+            strTotal.c_str(), qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+    plat::ConsolePrintf("WARNING: NTSyslog dropped %s: %" PRIu64
                         " with the queue full, %" PRIu64 " too large, %" PRIu64
                         " unparsed at a stop, %" PRIu64 " left in the socket at a stop, %" PRIu64
                         " by the system with the socket's buffer full\n",
-                        qwTotal, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+                        strTotal.c_str(), qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
 }
 
 void CEngineNTSyslog::Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now) {
@@ -314,9 +316,8 @@ void CEngineNTSyslog::ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool 
     const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(now, bNow);
     if (qwLeftOut != 0) {
         plat::ConsolePrintfGathered(
-            "NTSyslog: %" PRIu64 " datagrams parsed without their echo (the echo is kept to %.0f "
-            "lines and %.0f bytes a second)\n",
-            qwLeftOut, kEchoLinesPerSecond, kEchoBytesPerSecond);
+            "NTSyslog: %s parsed without their echo (the echo is kept to %.0f lines and %.0f bytes a second)\n",
+            CountText(qwLeftOut, "datagram", "datagrams").c_str(), kEchoLinesPerSecond, kEchoBytesPerSecond);
     }
 }
 

@@ -39,7 +39,7 @@ TEST_F(InputBoundsTest, FirstItemLeftOutIsSaidAtOnceThenAtMostOnceAMinuteWithThe
     bound.LeftOut();
     ASSERT_EQ(Reports(), 1u);
     EXPECT_TRUE(m_log.m_Services.Logged(
-        "Bound reached: log group Web: at most 2 files followed; 1 files left out (said again at "
+        "Bound reached: log group Web: at most 2 files followed; 1 file left out (said again at "
         "most once a minute while it lasts)"));
     const std::vector<LoggedLine> lines = m_log.m_Services.Lines();
     EXPECT_EQ(lines.back().dwLevel, static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag));
@@ -140,7 +140,7 @@ TEST_F(InputBoundsTest, EndedBoundLeavesTheListTakesItsFindingBackAndCountsAfres
               m_log.m_Services.Notices().back());
     group.LeftOut();
     EXPECT_EQ(2u, Reports());
-    EXPECT_TRUE(m_log.m_Services.Logged("Bound reached: log group Web: at most 2 files followed; 1 files left out "
+    EXPECT_TRUE(m_log.m_Services.Logged("Bound reached: log group Web: at most 2 files followed; 1 file left out "
                                         "(said again at most once a minute while it lasts)"));
 
     bounds.Bound("decoy ports", "cap 1", "connections").LeftOut();
@@ -150,9 +150,9 @@ TEST_F(InputBoundsTest, EndedBoundLeavesTheListTakesItsFindingBackAndCountsAfres
     bounds.Bound("rule Gone, information pair P", "limit", "bytes", "Gone").LeftOut();
     bounds.EndInput("decoy ports", {"at most 256 held"});
     bounds.EndRulesExcept({"Kept", "Other"});
-    EXPECT_EQ((std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1 files left out",
-                                        "Bound reached: decoy ports: at most 256 held; 1 connections left out",
-                                        "Bound reached: rule Kept: limit; 1 items left out"}),
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1 file left out",
+                                        "Bound reached: decoy ports: at most 256 held; 1 connection left out",
+                                        "Bound reached: rule Kept: limit; 1 item left out"}),
               bounds.Describe());
 
     ScanBound scan("at most 8 names", "names");

@@ -327,7 +327,7 @@ uint64_t SumOfMatches(const std::string& text, const std::regex& pattern, int gr
 // system dropped before the listener could take them.
 uint64_t ReportedDrops(const std::string& log, bool bSystemOnly = false) {
     static const std::regex kReport(
-        R"(NTSyslog dropped (\d+) datagrams: [^\n]*, (\d+) by the system with the socket's buffer full)");
+        R"(NTSyslog dropped (\d+) datagrams?: [^\n]*, (\d+) by the system with the socket's buffer full)");
     return SumOfMatches(log, kReport, bSystemOnly ? 2 : 1);
 }
 
@@ -340,7 +340,7 @@ uint64_t ReportedLeftInSocket(const std::string& log) {
 
 // The datagrams echoed on standard error, and those parsed without an echo.
 uint64_t EchoedAndLeftOut(const std::string& errors) {
-    static const std::regex kLeftOut(R"(\nNTSyslog: (\d+) datagrams parsed without their echo \()");
+    static const std::regex kLeftOut(R"(\nNTSyslog: (\d+) datagrams? parsed without their echo \()");
     return hwtest::CountOf(errors, "\nNTSyslog: Parsing Entry from ") +
            SumOfMatches(errors, kLeftOut, 1);
 }

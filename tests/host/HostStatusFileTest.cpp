@@ -91,7 +91,7 @@ TEST(HostStatusFile, RecordThatCannotBeWrittenIsWrittenAgainOnceItCanBe) {
 // host's alike, and leaves every other finding as it is.
 TEST(HostStatusFile, LaterFindingOfABoundKeepsItsCurrentCount) {
     const std::vector<std::string> later = {
-        "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 1 files left out "
+        "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 1 file left out "
         "(said again at most once a minute while it lasts)",
         "WARNING: Bound reached: correlation rule R: at most 1024 hits; kept; 3 hit values left out (said "
         "again at most once a minute while it lasts)",

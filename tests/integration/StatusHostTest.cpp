@@ -162,7 +162,7 @@ TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) 
     ASSERT_TRUE(m_host.SendDatagram(oversized));
     ASSERT_TRUE(hwtest::WaitUntil([&] { return !laterStarting("WARNING: " + bound).empty(); }, 30))
         << m_host.ErrorsTail();
-    EXPECT_EQ("WARNING: " + bound + "1 datagrams left out (said again at most once a minute while it lasts)",
+    EXPECT_EQ("WARNING: " + bound + "1 datagram left out (said again at most once a minute while it lasts)",
               laterStarting("WARNING: " + bound));
     ASSERT_TRUE(m_host.SendDatagram(oversized));
     ASSERT_TRUE(m_host.SendDatagram(oversized));
@@ -253,9 +253,9 @@ TEST_F(StatusHostTest, BoundsOfInputsAPushRemovedLeaveTheRecordAndTheStop) {
     ASSERT_TRUE(m_host.SendDatagram(std::string(65507, 'x')));
     ASSERT_TRUE(m_host.SendDatagram("login " + std::string(5000, 'y')));
     const std::vector<std::string> bounds = {
-        "Bound reached: " + group + ": another account's FIFOs, sockets, devices and links are not read; 1 names "
+        "Bound reached: " + group + ": another account's FIFOs, sockets, devices and links are not read; 1 name "
                                     "left out",
-        "Bound reached: syslog datagrams to UDP port 514: at most 65505 bytes a datagram; 1 datagrams left out",
+        "Bound reached: syslog datagrams to UDP port 514: at most 65505 bytes a datagram; 1 datagram left out",
         "Bound reached: rule Login, information pair Whole: at most 4095 bytes a value, the rest cut off; 906 "
         "bytes left out"};
     // The bounds the engine lines list, in the order of the list above
