@@ -44,9 +44,10 @@ const char* HwHostUsage() {
            "push: applies the edited policy FILE to the sensor running on DIR: checks it,\n"
            "hands it over as DIR/push.policy with a reload and waits (300 s unless\n"
            "--wait) to tell whether it was applied, printing the errors and warnings of\n"
-           "the load and the rules each engine took.  Exit status: 0 applied; 4 applied\n"
-           "with errors or warnings; 5 applied, but the sensor is paused and sees nothing\n"
-           "until SIGUSR2; 1 refused, or the reload failed; 2 a wrong command line; 3 not\n"
+           "the load, what any bound left out while it ran, and the rules each engine\n"
+           "took.  Exit status: 0 applied; 4 applied with errors or warnings, or with\n"
+           "input left out; 5 applied, but the sensor is paused and sees nothing until\n"
+           "SIGUSR2; 1 refused, or the reload failed; 2 a wrong command line; 3 not\n"
            "applied yet (no hwhost runs on DIR, or no outcome in time).\n";
 }
 

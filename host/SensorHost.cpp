@@ -398,6 +398,7 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         // What the load describes is asked for with it.
         m_qwNoticesSeen = m_services.DescriptionNotices();
         m_services.BeginCapture(m_pDriver->SensorThreadId());
+        HostBound::BeginLoad();
     }
     // An engine held by a full alert queue must be free to see a stop or a
     // pause; one that has not completed leaves the engines free.
@@ -405,6 +406,7 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     if (!m_pDriver->Issue(command, &request)) {
         m_alerts.EndCommand();
         if (bLoad) {
+            HostBound::EndLoad(pszName, false);
             m_services.EndCapture();
         }
         HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the sensor has been stopped", pszName);
@@ -436,6 +438,13 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     }
     m_bLastCompleted = bCompleted;
     if (bLoad) {
+        // What the host's own bounds left out while the load ran is the
+        // load's, as the sensor says it of its inputs' bounds.
+        const bool bNewPolicy = bCompleted && request.GetStatus() == kCommandStatusDone &&
+                                (command == HostCommand::kInit || !request.GetStatusText().empty());
+        for (const std::string& line : HostBound::EndLoad(pszName, bNewPolicy)) {
+            HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", line.c_str());
+        }
         for (HostServices::Finding& finding : m_services.EndCapture()) {
             if (!finding.m_bOnConsole) {
                 m_unshownFindings.push_back(finding.m_strText);

@@ -26,6 +26,18 @@
 // says "Bound reached: log group Web: at most 512 files followed; 1 file
 // left out".
 //
+// A policy load (start-up, reload, and so a push) is watched as a whole
+// (BeginLoad, EndLoad): every bound that left anything out while it ran is
+// said at its end with what it left out meanwhile, as a warning of that
+// load, however often the bound was said before ("...; 37 datagrams left
+// out during the reload"), so that what a push cost is never passed over.
+// A bound first reached during the load is said at once as ever (and at
+// the end only for what it left out after that); one reached before it is
+// said at the end only.  A load that puts a policy in force also starts
+// each bound's reports anew: the next item it leaves out is said at once, a
+// finding about the policy now in force, as the first one was about the
+// policy before.
+//
 // A bound lasts as long as its input: a group, port or ring that a load
 // removes, or a rule it leaves out, takes its bounds with it (End, EndInput,
 // EndRulesExcept), so that neither the engine lines, nor the record of the
@@ -101,6 +113,10 @@ private:
     // The total said by the last report, and by the first.
     std::atomic<uint64_t> m_qwReported{0};
     std::atomic<uint64_t> m_qwFirstReported{0};
+    // The total when the running load began (0 for a bound made or ended
+    // since), and the total a first report made during it said (0: none).
+    std::atomic<uint64_t> m_qwAtLoad{0};
+    std::atomic<uint64_t> m_qwSaidInLoad{0};
 };
 
 class InputBounds {
@@ -129,6 +145,16 @@ public:
     // One line per bound that left something out, in the order the bounds
     // were first asked for.
     std::vector<std::string> Describe() const;
+
+    // A policy load begins (on the command thread, before anything of it).
+    void BeginLoad();
+    // It ends, before its request is completed: each bound that left
+    // something out since BeginLoad is said as a warning, with what it
+    // left out meanwhile ("...; <n> <what> <done> during the <pszLoad>"),
+    // unless the bound's first report, made during the load, said it all.
+    // With `bNewPolicy` (the load put a policy in force) every bound's
+    // next item is said at once again.
+    void EndLoad(const char* pszLoad, bool bNewPolicy);
 
     // For tests: the clock of bounds made from now on (null: the steady
     // clock), and a table emptied of the bounds made so far (their handles

@@ -298,3 +298,69 @@ TEST_F(StatusHostTest, BoundsOfInputsAPushRemovedLeaveTheRecordAndTheStop) {
     EXPECT_EQ(std::string::npos, errors.find("at the stop: " + bounds[1])) << m_host.ErrorsTail();
     EXPECT_EQ(std::string::npos, errors.find("at the stop: " + bounds[2])) << m_host.ErrorsTail();
 }
+
+// What a bound leaves out while a push's reload runs is that push's: the
+// push prints it with its count and ends with 4, the first time the bound
+// is reached and at every push after, however often it was said before;
+// a push during which nothing was left out says nothing of it.  An
+// event-log rule looks at the files it audits while the reload reads it:
+// past the 1,024 it may audit, the files of a pattern the push adds are
+// left out at that look.
+TEST_F(StatusHostTest, PushDuringWhichABoundLeftInputOutSaysSoEveryTime) {
+    auto files = [&](const std::string& folder, size_t nFiles) {
+        std::filesystem::create_directories(m_host.File(folder));
+        for (size_t n = 0; n < nFiles; ++n) {
+            hwtest::WriteWholeFile(m_host.File(folder + "/f" + std::to_string(n) + ".up"), "x");
+        }
+        return m_host.File(folder) + "/*.up";
+    };
+    const std::string first = files("uploads", 1030);
+    const std::string second = files("more", 7);
+    const std::string rule = "[\\Advanced\\Rules\\EventLog Rules\\Uploads\\]";
+    auto policy = [&](const std::vector<std::string>& patterns) {
+        std::string text =
+            "Host Warden test policy\r\n[\\];\r\n[\\config\\];\r\nScriptEnabled\t=B\t0;\r\nNodekeeper\t=B\t0;\r\n"
+            "[\\Advanced\\];\r\n[\\Advanced\\Rules\\];\r\n[\\Advanced\\Rules\\EventLog Rules\\];\r\n" +
+            rule + ";\r\nEnabled\t=B\t1;\r\nEvent Log ID\t=L\t560;\r\n";
+        if (!patterns.empty()) {
+            text += "[\\Advanced\\Rules\\EventLog Rules\\Uploads\\Audit\\];\r\n"
+                    "[\\Advanced\\Rules\\EventLog Rules\\Uploads\\Audit\\Files\\];\r\n";
+            for (size_t n = 0; n < patterns.size(); ++n) {
+                text += "pattern" + std::to_string(n) + "\t=S\t" + patterns[n] + ";\r\n";
+            }
+        }
+        return text;
+    };
+    m_host.WritePolicy(policy({}));
+    m_host.WritePolicy("Host Warden rule definitions\r\n[\\];\r\n", "RuleDef_Win_2K3.policy");
+    // The log the rule reads.
+    hwtest::ChildProcess evlog;
+    int exitCode = -1;
+    ASSERT_TRUE(evlog.Start({std::string(HW_BINARY_DIR) + "/bin/hw-evlog", "register", "Security"},
+                            m_host.File("hw-evlog.txt"), {"QOR_PLATFORM_ROOT=" + m_host.File("platform")}));
+    ASSERT_TRUE(evlog.Wait(30, exitCode));
+    ASSERT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_host.File("hw-evlog.txt"));
+    ASSERT_TRUE(m_host.Start()) << m_host.ErrorsTail();
+    const std::string bound = "Bound reached: event-log rule Uploads audited files: at most 1024 files audited; ";
+
+    // First reached during the push: said at once.
+    std::string output;
+    EXPECT_EQ(4, m_host.Push(policy({first}), output)) << output;
+    EXPECT_NE(std::string::npos,
+              output.find("WARNING: " + bound + "6 files left out (said again at most once a minute while it lasts)\n"))
+        << output;
+
+    // Reached again by the next push, within the minute: said by the push.
+    EXPECT_EQ(4, m_host.Push(policy({first, second}), output)) << output;
+    EXPECT_NE(std::string::npos, output.find("WARNING: " + bound + "7 files left out during the reload\n")) << output;
+    EXPECT_NE(std::string::npos, output.find(" with 0 errors and 1 warning (above)")) << output;
+    EXPECT_TRUE(Has(Newest().m_findings, "WARNING: " + bound + "7 files left out during the reload"));
+
+    // Nothing more left out: nothing said.
+    EXPECT_EQ(0, m_host.Push(policy({first, second}), output)) << output;
+    EXPECT_EQ(std::string::npos, output.find("WARNING: " + bound)) << output;
+    EXPECT_NE(std::string::npos, output.find("  " + bound + "13 files left out\n")) << output;
+
+    ASSERT_TRUE(m_host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode);
+}
