@@ -479,9 +479,11 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         // back, whether or not it reads a policy.
         RestartGivenUpScripts();
         // And the console names a reload to try a port again that another
-        // program held, whatever a SIGHUP reads.
-        if (RetryEnginesWithoutInput() && pRequest != nullptr) {
-            pRequest->SetStatusText(DescribeEngines("reload", false).c_str());
+        // program held, whatever a SIGHUP reads.  What is still without
+        // input is said; the request carries no summary, which would tell
+        // the host that a policy was read (it asks how the engines stand).
+        if (RetryEnginesWithoutInput()) {
+            DescribeEngines("reload", false);
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
         return CSFSensor::OnReloadPolicy(pRequest);

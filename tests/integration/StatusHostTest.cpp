@@ -199,6 +199,16 @@ TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) 
         30))
         << ::testing::PrintToString(Newest().m_later);
 
+    // A SIGHUP that reads no policy tries the held ports again: the policy
+    // in force stays, said so, and so does what was learnt about it.
+    m_host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Newest().m_qwSequence == 2; }, 30)) << m_host.ErrorsTail();
+    EXPECT_EQ("no policy was read again and no response definition changed", Newest().m_strText);
+    EXPECT_FALSE(laterStarting(refused).empty()) << ::testing::PrintToString(Newest().m_later);
+    EXPECT_FALSE(laterStarting(syslogHeld).empty()) << ::testing::PrintToString(Newest().m_later);
+    EXPECT_FALSE(laterStarting("WARNING: " + bound).empty()) << ::testing::PrintToString(Newest().m_later);
+    EXPECT_EQ(std::string::npos, m_host.Errors().find("hwhost: the policy was accepted")) << m_host.ErrorsTail();
+
     // The ports freed, the next opening (at the resume) takes them and the
     // findings go; the bound's stays, since what it left out stays so.
     holder.Stop();
