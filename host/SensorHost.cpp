@@ -688,11 +688,14 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
     for (const std::string& report : m_alerts.NotWrittenReports()) {
         plat::ConsolePrintf("%s\n", report.c_str());
     }
-    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts taken, %llu written, %llu dropped, %llu not written",
-               static_cast<unsigned long long>(m_handler.RecordsTaken()),
-               static_cast<unsigned long long>(m_alerts.AlertsWritten()),
-               static_cast<unsigned long long>(m_alerts.RecordsDropped()),
-               static_cast<unsigned long long>(m_alerts.AlertsNotWritten()));
+    // What became of the alerts is the operator's first question at a
+    // stop: on the console as in the log.
+    const std::string tally = "hwhost: " + CountText(m_handler.RecordsTaken(), "alert", "alerts") + " taken, " +
+                              std::to_string(m_alerts.AlertsWritten()) + " written, " +
+                              std::to_string(m_alerts.RecordsDropped()) + " dropped, " +
+                              std::to_string(m_alerts.AlertsNotWritten()) + " not written";
+    HWHOST_LOG(kCSFLogInfo, "%s", tally.c_str());
+    plat::ConsolePrintf("%s\n", tally.c_str());
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
     // Mails still waiting for the outbox get their last try.
     m_responses.Outbox().Stop();

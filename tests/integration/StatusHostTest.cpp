@@ -371,6 +371,23 @@ TEST_F(StatusHostTest, PushDuringWhichABoundLeftInputOutSaysSoEveryTime) {
     EXPECT_EQ(std::string::npos, output.find("WARNING: " + bound)) << output;
     EXPECT_NE(std::string::npos, output.find("  " + bound + "13 files left out\n")) << output;
 
+    // A push that does not wait tells that the host was asked to reload
+    // with the policy, not that the policy waits for a later one.
+    const std::string pushed = m_host.File("nowait.policy");
+    hwtest::WriteWholeFile(pushed, policy({first, second}));
+    hwtest::ChildProcess push;
+    ASSERT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", m_host.Root(), "--wait",
+                            "0", pushed},
+                           pushed + ".out"));
+    ASSERT_TRUE(push.Wait(60, exitCode));
+    output = hwtest::ReadWholeFile(pushed + ".out");
+    EXPECT_EQ(3, exitCode) << output;
+    EXPECT_NE(std::string::npos, output.find("hwhost: not waiting for the outcome (--wait 0): hwhost (pid " +
+                                             std::to_string(m_host.Pid()) + ") "))
+        << output;
+    EXPECT_EQ(std::string::npos, output.find("waits in")) << output;
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Newest().m_qwSequence == 5; })) << m_host.ErrorsTail();
+
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode);
 }
