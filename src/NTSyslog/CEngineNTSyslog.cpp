@@ -33,6 +33,15 @@ constexpr uint32_t kPopSeconds = 1;
 // Datagrams taken from the queue at once.
 constexpr size_t kParseBatch = 64;
 
+// With debug logging on, each datagram's trace goes to the host's log, echo
+// or not: the log is never read back as input, where the debug output,
+// standard error, may be (a journal forwarded to this very port).
+void TraceEntry(const SyslogEntry& entry) {
+    char szSender[plat::kDottedAddressSize];
+    plat::FormatDottedAddress(entry.m_Sender.m_dwAddress, szSender);
+    CSF_LOG(kCSFLogTrace, "NTSyslog: Parsing Entry from %s: %s", szSender, PrintableText(entry.m_strText).c_str());
+}
+
 }  // namespace
 
 CEngineNTSyslog::CEngineNTSyslog(IPolicyEventInterface* pPrototype)
@@ -341,6 +350,9 @@ uint32_t CEngineNTSyslog::_doWork() {
             const SyslogEntry& entry = *m_Batch[nParsed];
             if (plat::InputEchoOn()) {
                 Echo(entry, now);
+            }
+            if (IsDebugLoggingEnabled()) {
+                TraceEntry(entry);
             }
             ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText);
         }

@@ -301,6 +301,10 @@ TEST_F(SyslogHostTest, DebugTraceOfOneDatagramHasOneMessagePerLine) {
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return std::regex_match(line, std::regex("constructing 0x[0-9a-f]+"));
     })) << m_Host.ErrorsTail();
+    // The datagram's trace is in the log too, which the echo's standard
+    // error may not be (it is off where standard error is no terminal).
+    EXPECT_EQ(1u, hwtest::CountOf(m_Host.Log(), ": NTSyslog: Parsing Entry from 127.0.0.1: <13>trace probe from alice\n"))
+        << m_Host.Log();
 }
 
 namespace {
