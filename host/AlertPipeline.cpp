@@ -12,6 +12,7 @@
 #include "qorCSFLib/ADFGenericEvent.h"
 #include "qorCSFLib/CSFAlertMessage.h"
 #include "qorEventLib/CQorEvent.h"
+#include "qorToolsLib/CountText.h"
 
 #define PIPELINE_LOG(level, ...) \
     m_services.Log(nullptr, kCSFLogCategory, (level), __LINE__, __FILE__, __VA_ARGS__)
@@ -227,10 +228,10 @@ void AlertPipeline::WaitForRoom(std::unique_lock<std::mutex>& guard) {
         // wait below looks at the queue afresh.
         guard.unlock();
         PIPELINE_LOG(kCSFLogWarning,
-                     "hwhost: the alert queue is full (%zu alerts): engines wait for the alerts "
+                     "hwhost: the alert queue is full (%s): engines wait for the alerts "
                      "to be written, and their input queues drop what does not fit meanwhile "
-                     "(%llu waits so far)",
-                     m_nQueueLimit, static_cast<unsigned long long>(qwWaits));
+                     "(%s so far)",
+                     CountText(m_nQueueLimit, "alert", "alerts").c_str(), CountText(qwWaits, "wait", "waits").c_str());
         guard.lock();
     }
     // The pipeline's thread is certainly awake: the queue it is woken for

@@ -11,6 +11,14 @@
 // on the console (for the operator only); the stop lists every bound that
 // left something out (Describe).
 //
+// A policy load is watched as the sensor watches it for its inputs
+// (Common/InputBounds.h): EndLoad gives the line of every bound of the
+// process that left something out while the load ran, with what it left
+// out meanwhile, for the host to say as a warning of that load (a bound
+// reached before the load is not said while it runs); after a load that
+// put a policy in force the next item a bound leaves out is said at once
+// again, a finding about that policy.
+//
 // LeftOut may be called from any thread; the line is written on the
 // calling one when one is due.
 
@@ -18,6 +26,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "qorToolsLib/ReportLimiter.h"
 
@@ -33,6 +42,7 @@ public:
     // `say` receives them: for a bound of the log itself, which cannot be
     // said through the log while it writes.
     HostBound(Say say, std::string input, std::string limit, std::string what);
+    ~HostBound();
     HostBound(const HostBound&) = delete;
     HostBound& operator=(const HostBound&) = delete;
 
@@ -45,8 +55,21 @@ public:
     std::string Describe() const;
 
     static constexpr const char kPrefix[] = "Bound reached: ";
+    // How the first report ends, the sensor's as the host's.
+    static constexpr const char kSaidAgain[] = " (said again at most once a minute while it lasts)";
+
+    // A policy load begins; it ends, and the lines of the bounds that left
+    // something out during it are answered ("Bound reached: <input>:
+    // <limit>; <n> <what> left out during the <pszLoad>"), but for a bound
+    // whose first report, made during the load, said it all.  With
+    // `bNewPolicy` every bound's next item is said at once again.
+    static void BeginLoad();
+    static std::vector<std::string> EndLoad(const char* pszLoad, bool bNewPolicy);
 
 private:
+    // "<input>: <limit>; <n> <what> left out".
+    std::string CountedText(uint64_t qwCount) const;
+
     Say m_say;
     const std::string m_strInput;
     const std::string m_strLimit;
@@ -55,6 +78,10 @@ private:
     ReportLimiter m_reports;
     uint64_t m_qwTotal = 0;
     uint64_t m_qwSaid = 0;
+    // The total when the running load began, and what a first report made
+    // during it said (0: none).
+    uint64_t m_qwAtLoad = 0;
+    uint64_t m_qwSaidInLoad = 0;
 };
 
 // "64 MiB", "16 KiB", "4000 bytes": a size as a bound names it.

@@ -50,6 +50,12 @@ std::string LogText(std::string text) {
     return PrintableText(text);
 }
 
+// "3 more errors and warnings<why> are", "1 more error or warning<why> is".
+std::string MoreFindings(size_t nMore, const std::string& why = std::string()) {
+    return nMore == 1 ? "1 more error or warning" + why + " is"
+                      : std::to_string(nMore) + " more errors and warnings" + why + " are";
+}
+
 std::string TimeStamp() {
     timeval now{};
     ::gettimeofday(&now, nullptr);
@@ -310,9 +316,7 @@ std::vector<HostServices::Finding> HostServices::EndCapture() {
     std::vector<Finding> captured = std::move(m_captured);
     m_captured.clear();
     if (m_nNotCaptured > 0) {
-        captured.push_back({"WARNING: " + std::to_string(m_nNotCaptured) +
-                                " more errors and warnings are in the log only",
-                            false});
+        captured.push_back({"WARNING: " + MoreFindings(m_nNotCaptured) + " in the log only", false});
     }
     return captured;
 }
@@ -365,9 +369,9 @@ std::vector<std::string> HostServices::LateFindings() const {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<std::string> findings = m_late.m_texts;
     if (m_late.m_nLeftOut > 0) {
-        findings.push_back("WARNING: " + std::to_string(m_late.m_nLeftOut) +
-                           " more errors and warnings (repeated, or past the first " +
-                           std::to_string(kMaxLate) + ") are in the log only");
+        findings.push_back("WARNING: " + MoreFindings(m_late.m_nLeftOut, " (repeated, or past the first " +
+                                                                     std::to_string(kMaxLate) + ")") +
+                           " in the log only");
     }
     return findings;
 }

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 
+#include "HostBound.h"
 #include "HostFileReading.h"
 #include "platform/DurableFile.h"
 #include "platform/LastError.h"
@@ -136,18 +138,21 @@ std::vector<std::string> HostStatusFile::WithCurrentCounts(const std::vector<std
         if (bound.rfind(kBoundPrefix, 0) != 0 || count == std::string::npos) {
             continue;
         }
-        const size_t countEnd = bound.find_first_not_of("0123456789", count);
-        // "<input>: <limit>; " of the bound, and its count now.
+        // "<input>: <limit>; " of the bound, and "<n> <what> left out" now.
         const std::string head = bound.substr(0, count);
-        const std::string now = bound.substr(count, countEnd - count);
+        const std::string now = bound.substr(count);
+        const std::string_view saidAgain = HostBound::kSaidAgain;
         for (std::string& finding : current) {
+            // Only a first report: a bound's line of a load, say, keeps the
+            // count of what it left out then.
             const size_t colon = finding.find(": ");
-            if (colon == std::string::npos || finding.compare(colon + 2, head.size(), head) != 0) {
+            if (colon == std::string::npos || finding.compare(colon + 2, head.size(), head) != 0 ||
+                !finding.ends_with(saidAgain)) {
                 continue;
             }
             const size_t at = colon + 2 + head.size();
-            const size_t end = finding.find_first_not_of("0123456789", at);
-            if (end != at && end != std::string::npos) {
+            const size_t end = finding.size() - saidAgain.size();
+            if (at < end && std::isdigit(static_cast<unsigned char>(finding[at]))) {
                 finding.replace(at, end - at, now);
             }
         }

@@ -36,12 +36,13 @@
 // once there is room, without waiting for the next change.  The reason is
 // given once for failures in a row; WrittenAgain says when they ended.
 //
-// A bound is a later finding from when it was first reached, with the
-// count of that moment ("WARNING: Bound reached: <input>: <limit>; 1 files
-// left out (said again ...)"); the record keeps the count it has now, taken
-// from the bounds' lines as they stand (WithCurrentCounts).  A finding
-// whose cause has ended leaves the later findings (HostServices.h) and so
-// the record.
+// A bound is a later finding from when it was first reached under the
+// policy in force, with the count of that moment ("WARNING: Bound reached:
+// <input>: <limit>; 1 file left out (said again ...)"); the record keeps
+// the count it has now, taken from the bounds' lines as they stand
+// (WithCurrentCounts).  What a bound left out while a load ran is a finding
+// of that load, with that count.  A finding whose cause has ended leaves
+// the later findings (HostServices.h) and so the record.
 
 #include <chrono>
 #include <cstdint>
@@ -98,9 +99,9 @@ public:
                       const std::vector<std::string>& later, std::string* pProblem = nullptr,
                       const std::vector<std::string>& bounds = {});
 
-    // `later` with the count of each bound's finding replaced by the count
-    // of that bound's line in `bounds` ("Bound reached: <input>: <limit>;
-    // <n> <what> left out"); other findings as they are.
+    // `later` with the count of each bound's first report replaced by the
+    // count of that bound's line in `bounds` ("Bound reached: <input>:
+    // <limit>; <n> <what> left out"); other findings as they are.
     static std::vector<std::string> WithCurrentCounts(const std::vector<std::string>& later,
                                                       const std::vector<std::string>& bounds);
     // The lines of `lines` that say a bound reached.

@@ -35,8 +35,9 @@ const char* HwHostUsage() {
            "run: runs the sensor on the sensor root DIR until SIGINT or SIGTERM (or SECONDS).\n"
            "SIGHUP reloads the policy, SIGUSR1 pauses, SIGUSR2 resumes.  Every datagram and\n"
            "log line read is echoed on standard error while it is a terminal, or always with\n"
-           "--echo-input; where standard error leads into a watched log or the syslog port,\n"
-           "each echo comes back as input, without end.  The web server's\n"
+           "--echo-input.  No log group reads hwhost's own standard error, but where another\n"
+           "program copies it into a watched log or sends it to the syslog port (a journal\n"
+           "forwarded there), each echo comes back as input, without end.  The web server's\n"
            "account reaches the web-server shared areas through the group NAME; without\n"
            "it only the sensor's own account can.  At a stop, an alert or message output\n"
            "that takes nothing for SECONDS (10), or still takes alerts six times as long\n"
@@ -44,10 +45,12 @@ const char* HwHostUsage() {
            "push: applies the edited policy FILE to the sensor running on DIR: checks it,\n"
            "hands it over as DIR/push.policy with a reload and waits (300 s unless\n"
            "--wait) to tell whether it was applied, printing the errors and warnings of\n"
-           "the load and the rules each engine took.  Exit status: 0 applied; 4 applied\n"
-           "with errors or warnings; 5 applied, but the sensor is paused and sees nothing\n"
-           "until SIGUSR2; 1 refused, or the reload failed; 2 a wrong command line; 3 not\n"
-           "applied yet (no hwhost runs on DIR, or no outcome in time).\n";
+           "the load, what any bound left out while it ran, and the rules each engine\n"
+           "took.  Exit status: 0 applied; 4 applied with errors or warnings, or with\n"
+           "input left out; 5 applied, but the sensor is paused and sees nothing until\n"
+           "SIGUSR2; 1 refused, or the reload failed; 2 a wrong command line; 3 not\n"
+           "applied yet (no hwhost runs on DIR, or no outcome in time: the hwhost asked\n"
+           "still reads it; --wait 0 does not wait).\n";
 }
 
 bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& options,

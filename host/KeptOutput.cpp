@@ -13,6 +13,7 @@
 
 #include "hostwarden/ICSFHostServices.h"
 #include "platform/Files.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -322,8 +323,8 @@ void KeptOutput::Failed(Clock::time_point now, bool bOpening) {
                    "; what is not written yet is kept and written when it can be opened");
     } else {
         SayFailure("hwhost: " + m_names.m_strWriteFailed + (m_bStandardOutput ? "" : " " + m_file.Path()) +
-                   " (" + m_strReason + "); " + std::to_string(m_pending.size()) +
-                   " bytes are kept and written when it can be written again");
+                   " (" + m_strReason + "); " + CountText(m_pending.size(), "byte", "bytes") +
+                   (m_pending.size() == 1 ? " is" : " are") + " kept and written when it can be written again");
     }
 }
 
@@ -339,9 +340,8 @@ void KeptOutput::SayStillFailing(Clock::time_point now) {
     m_say(kCSFLogNotice | kCSFLogConsoleFlag,
           "hwhost: " + Named() + " is still not written (" +
               (m_bOpenFailed ? "it cannot be opened: " : "") + m_strReason + "), for " +
-              WholeSeconds(now - m_failingSince) + ": " + std::to_string(m_ends.size()) + " " +
-              m_names.m_strPieces + " kept (" + std::to_string(m_pending.size()) +
-              " bytes), tried again every second");
+              WholeSeconds(now - m_failingSince) + ": " + CountText(m_ends.size(), m_names.m_strPieces) +
+              " kept (" + CountText(m_pending.size(), "byte", "bytes") + "), tried again every second");
 }
 
 void KeptOutput::Back(Clock::time_point now) {
@@ -350,8 +350,9 @@ void KeptOutput::Back(Clock::time_point now) {
     const std::string after = "hwhost: " + Named() + " is written again after " + WholeSeconds(now - m_failingSince);
     m_say(kCSFLogNotice | kCSFLogConsoleFlag,
           m_qwTakenWhileFailing == 0 ? after + "; nothing was kept meanwhile"
-                                     : after + ": the " + std::to_string(m_qwTakenWhileFailing) + " " +
-                                           m_names.m_strPieces + " kept meanwhile are written");
+                                     : after + ": the " + CountText(m_qwTakenWhileFailing, m_names.m_strPieces) +
+                                           " kept meanwhile " + (m_qwTakenWhileFailing == 1 ? "is" : "are") +
+                                           " written");
     m_strReason.clear();
     // The failure no longer holds: it leaves the findings about the
     // policy in force.
@@ -380,7 +381,7 @@ uint64_t KeptOutput::CountNotWritten(std::string& line) {
     } else {
         why = "the stop came before they were written";
     }
-    line = "hwhost: " + std::to_string(count) + " " + m_names.m_strPieces + " not written: " + why;
+    line = "hwhost: " + CountText(count, m_names.m_strPieces) + " not written: " + why;
     m_say(kCSFLogError, line);
     return count;
 }

@@ -12,6 +12,7 @@
 #include "MailText.h"
 #include "platform/OwnFiles.h"
 #include "platform/Refusal.h"
+#include "qorToolsLib/CountText.h"
 
 #define OUTBOX_LOG(level, ...)                                                                  \
     do {                                                                                        \
@@ -193,9 +194,9 @@ void MailOutbox::Stop() {
         m_waitingBytes = 0;
     }
     m_qwDropped.fetch_add(lost.size());
-    OUTBOX_LOG(kCSFLogError | kCSFLogConsoleFlag,
-               "hwhost: %zu e-mails could not be written to %s before the stop and are lost",
-               lost.size(), m_directory.c_str());
+    OUTBOX_LOG(kCSFLogError | kCSFLogConsoleFlag, "hwhost: %s could not be written to %s before the stop and %s lost",
+               CountText(lost.size(), "e-mail", "e-mails").c_str(), m_directory.c_str(),
+               lost.size() == 1 ? "is" : "are");
 }
 
 void MailOutbox::Drop(const std::string& subject, const char* pszWhy) {

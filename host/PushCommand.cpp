@@ -186,6 +186,31 @@ int TellApplied(const std::string& root, pid_t host, const HostStatusRecord& out
     return kAppliedWithWarnings;
 }
 
+// The push stops waiting: the host was asked to reload, so the policy is
+// not left waiting for a later one; where the file stands says how far it
+// got.
+void TellNoOutcome(const HwHostOptions& options, pid_t host, const HostStatusFile& status,
+                   const PolicyFileId& id) {
+    const std::string& root = options.m_strRoot;
+    const int nHost = static_cast<int>(host);
+    std::string where;
+    if (status.Identify("push.policy") == id) {
+        where = "hwhost (pid " + std::to_string(nHost) + ") reads it at the reload asked for, once the command it runs "
+                "now, if any, has ended";
+    } else if (status.Identify("push.policy.loading") == id) {
+        where = "hwhost (pid " + std::to_string(nHost) + ") is loading it now";
+    } else {
+        where = "hwhost (pid " + std::to_string(nHost) + ") has taken it";
+    }
+    if (options.m_dwWaitSeconds == 0) {
+        plat::ConsolePrintf("hwhost: not waiting for the outcome (--wait 0): %s; %s/%s will tell its outcome\n",
+                            where.c_str(), root.c_str(), HostStatusFile::kFileName);
+        return;
+    }
+    plat::ConsolePrintf("hwhost: no outcome within %u s: %s; %s/%s will tell its outcome\n", options.m_dwWaitSeconds,
+                        where.c_str(), root.c_str(), HostStatusFile::kFileName);
+}
+
 int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
               const PolicyFileId& id) {
     const std::string& root = options.m_strRoot;
@@ -241,9 +266,7 @@ int AwaitFate(const HwHostOptions& options, pid_t host, uint64_t seenSequence,
             return kNotYet;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            plat::ConsolePrintf("hwhost: no outcome within %u s; the policy waits in "
-                                "%s/push.policy\n",
-                                options.m_dwWaitSeconds, root.c_str());
+            TellNoOutcome(options, host, status, id);
             return kNotYet;
         }
         std::this_thread::sleep_for(kPollInterval);

@@ -27,6 +27,7 @@
 #include "platform/Sockets.h"
 #include "qorToolsLib/SafeText.h"
 #include "qorToolsLib/SnmpTrapSender.h"
+#include "qorToolsLib/CountText.h"
 
 extern char** environ;
 
@@ -644,9 +645,9 @@ bool ResponseRunner::StartProgram(const PreparedResponse& program) {
         return Fail(ResponseDefinitions::kProgramKind, program.m_strName,
                     "the program \"" + arguments[0] + "\" could not be started", why);
     }
-    RESPONSE_LOG(kCSFLogInfo, "hwhost: program \"%s\" of \"%s\" started as %ld with %zu arguments",
+    RESPONSE_LOG(kCSFLogInfo, "hwhost: program \"%s\" of \"%s\" started as %ld with %s",
                  arguments[0].c_str(), program.m_strName.c_str(), static_cast<long>(pChild->Pid()),
-                 arguments.size() - 1);
+                 CountText(arguments.size() - 1, "argument", "arguments").c_str());
     m_programs.push_back(std::move(pChild));
     m_qwPrograms.fetch_add(1);
     Carried(ResponseDefinitions::kProgramKind, program.m_strName);

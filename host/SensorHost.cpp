@@ -18,6 +18,7 @@
 #include "StrictPolicyFile.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "qorToolsLib/CountText.h"
 #include "qorToolsLib/RegularExpressionSet.h"
 #include "qorToolsLib/SafeText.h"
 
@@ -397,6 +398,7 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         // What the load describes is asked for with it.
         m_qwNoticesSeen = m_services.DescriptionNotices();
         m_services.BeginCapture(m_pDriver->SensorThreadId());
+        HostBound::BeginLoad();
     }
     // An engine held by a full alert queue must be free to see a stop or a
     // pause; one that has not completed leaves the engines free.
@@ -404,6 +406,7 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     if (!m_pDriver->Issue(command, &request)) {
         m_alerts.EndCommand();
         if (bLoad) {
+            HostBound::EndLoad(pszName, false);
             m_services.EndCapture();
         }
         HWHOST_LOG(kCSFLogError, "hwhost: %s refused: the sensor has been stopped", pszName);
@@ -435,6 +438,13 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
     }
     m_bLastCompleted = bCompleted;
     if (bLoad) {
+        // What the host's own bounds left out while the load ran is the
+        // load's, as the sensor says it of its inputs' bounds.
+        const bool bNewPolicy = bCompleted && request.GetStatus() == kCommandStatusDone &&
+                                (command == HostCommand::kInit || !request.GetStatusText().empty());
+        for (const std::string& line : HostBound::EndLoad(pszName, bNewPolicy)) {
+            HWHOST_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", line.c_str());
+        }
         for (HostServices::Finding& finding : m_services.EndCapture()) {
             if (!finding.m_bOnConsole) {
                 m_unshownFindings.push_back(finding.m_strText);
@@ -678,27 +688,28 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
     for (const std::string& report : m_alerts.NotWrittenReports()) {
         plat::ConsolePrintf("%s\n", report.c_str());
     }
-    HWHOST_LOG(kCSFLogInfo, "hwhost: %llu alerts taken, %llu written, %llu dropped, %llu not written",
-               static_cast<unsigned long long>(m_handler.RecordsTaken()),
-               static_cast<unsigned long long>(m_alerts.AlertsWritten()),
-               static_cast<unsigned long long>(m_alerts.RecordsDropped()),
-               static_cast<unsigned long long>(m_alerts.AlertsNotWritten()));
+    // What became of the alerts is the operator's first question at a
+    // stop: on the console as in the log.
+    const std::string tally = "hwhost: " + CountText(m_handler.RecordsTaken(), "alert", "alerts") + " taken, " +
+                              std::to_string(m_alerts.AlertsWritten()) + " written, " +
+                              std::to_string(m_alerts.RecordsDropped()) + " dropped, " +
+                              std::to_string(m_alerts.AlertsNotWritten()) + " not written";
+    HWHOST_LOG(kCSFLogInfo, "%s", tally.c_str());
+    plat::ConsolePrintf("%s\n", tally.c_str());
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
     // Mails still waiting for the outbox get their last try.
     m_responses.Outbox().Stop();
-    HWHOST_LOG(kCSFLogInfo,
-               "hwhost: %llu e-mails written (%llu late, %llu dropped), %llu traps sent, %llu "
-               "programs started (%zu still running), %llu responses failed, %llu responses "
-               "without a definition not carried out, %llu responses with an unusable "
-               "definition not carried out",
-               static_cast<unsigned long long>(m_responses.MailsWritten()),
-               static_cast<unsigned long long>(m_responses.Outbox().WrittenLate()),
-               static_cast<unsigned long long>(m_responses.Outbox().Dropped()),
-               static_cast<unsigned long long>(m_responses.TrapsSent()),
-               static_cast<unsigned long long>(m_responses.ProgramsStarted()), running,
-               static_cast<unsigned long long>(m_responses.Failures()),
-               static_cast<unsigned long long>(m_responses.Undefined()),
-               static_cast<unsigned long long>(m_responses.Unusable()));
+    const std::string responses =
+        "hwhost: " + CountText(m_responses.MailsWritten(), "e-mail", "e-mails") + " written (" +
+        std::to_string(m_responses.Outbox().WrittenLate()) + " late, " +
+        std::to_string(m_responses.Outbox().Dropped()) + " dropped), " +
+        CountText(m_responses.TrapsSent(), "trap", "traps") + " sent, " +
+        CountText(m_responses.ProgramsStarted(), "program", "programs") + " started (" + std::to_string(running) +
+        " still running), " + CountText(m_responses.Failures(), "response", "responses") + " failed, " +
+        CountText(m_responses.Undefined(), "response", "responses") +
+        " without a definition not carried out, " + CountText(m_responses.Unusable(), "response", "responses") +
+        " with an unusable definition not carried out";
+    HWHOST_LOG(kCSFLogInfo, "%s", responses.c_str());
     // hwhost's own bounds that left something out, as the sensor lists its
     // inputs' at the stop.
     for (const std::string& line : HostBounds()) {

@@ -125,8 +125,11 @@ int main(int argc, char** argv) {
     }
     bool started = host.Start();
     if (started) {
-        plat::ConsolePrintf("hwhost: sensor started on %s (pid %d); Ctrl-C stops it\n%s",
-                            options.m_strRoot.c_str(), static_cast<int>(::getpid()),
+        // Only a terminal has a Ctrl-C to press; a service manager, or
+        // whoever started it in the background, stops it with a signal.
+        const bool bTerminal = ::isatty(STDERR_FILENO) == 1;
+        plat::ConsolePrintf("hwhost: sensor started on %s (pid %d); %s\n%s", options.m_strRoot.c_str(),
+                            static_cast<int>(::getpid()), bTerminal ? "Ctrl-C stops it" : "SIGTERM stops it",
                             host.StartSummary().c_str());
         ServeSignals(host, signals, options);
     } else {

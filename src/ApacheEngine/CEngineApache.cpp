@@ -17,6 +17,7 @@
 #include "hostwarden/ICSFClassFactory.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SafeText.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -195,8 +196,9 @@ int32_t CEngineApache::Initialize() {
         return 1;
     }
     if (dwCleared != 0) {
-        ReportDrop(kCSFLogWarning, std::to_string(dwCleared) +
-                                       " web-server events dropped: they were still waiting in the "
+        ReportDrop(kCSFLogWarning, CountText(dwCleared, "web-server event", "web-server events") +
+                                       " dropped: " + (dwCleared == 1 ? "it was" : "they were") +
+                                       " still waiting in the "
                                        "event ring when the engine opened it afresh (at a start, "
                                        "or at a reload after it had let the ring go)");
     }
@@ -395,7 +397,8 @@ void CEngineApache::ReportDrop(uint32_t dwLevel, const std::string& strText) {
     }
     std::string strLeftOut;
     if (m_qwDropsUnreported != 0) {
-        strLeftOut = " (" + std::to_string(m_qwDropsUnreported) + " dropped events were not reported before it)";
+        strLeftOut = " (" + CountText(m_qwDropsUnreported, "dropped event", "dropped events") +
+                     (m_qwDropsUnreported == 1 ? " was" : " were") + " not reported before it)";
         m_qwDropsUnreported = 0;
     }
     CSF_LOG(dwLevel, "%s%s", strText.c_str(), strLeftOut.c_str());
@@ -462,8 +465,8 @@ void CEngineApache::LetRingGo(const char* pszWhen) {
     // them again.
     const uint32_t dwLeft = WebShmEmptyRing();
     if (dwLeft != kWebRingNotEmptied && dwLeft != 0) {
-        ReportDrop(kCSFLogWarning, std::to_string(dwLeft) +
-                                       " web-server events dropped: they were still waiting in the event ring " +
+        ReportDrop(kCSFLogWarning, CountText(dwLeft, "web-server event", "web-server events") + " dropped: " +
+                                       (dwLeft == 1 ? "it was" : "they were") + " still waiting in the event ring " +
                                        pszWhen);
     }
     WebShmDetach();

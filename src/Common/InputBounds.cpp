@@ -5,6 +5,7 @@
 #include <set>
 
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -17,12 +18,17 @@ constexpr const char kOtherInputs[] = "other inputs";
 // often than one.
 std::atomic<int64_t> g_nextCountNotice{INT64_MIN};
 
+// A policy load runs (InputBounds::BeginLoad to EndLoad).
+std::atomic<bool> g_bLoading{false};
+
 }  // namespace
 
-InputBound::InputBound(std::string input, std::string limit, std::string what, TimeSource now)
+InputBound::InputBound(std::string input, std::string limit, std::string what, std::string done,
+                       TimeSource now)
     : m_strInput(std::move(input)),
       m_strLimit(std::move(limit)),
       m_strWhat(std::move(what)),
+      m_strDone(std::move(done)),
       m_now(now != nullptr ? now : &SteadyNow) {}
 
 void InputBound::LeftOut(uint64_t qwItems) {
@@ -54,25 +60,34 @@ void InputBound::LeftOutAtLook(uint64_t qwNow) {
     }
 }
 
+std::string InputBound::CountedText(uint64_t qwTotal) const {
+    return m_strInput + ": " + m_strLimit + "; " + CountText(qwTotal, m_strWhat) + " " + m_strDone;
+}
+
 std::string InputBound::FirstReportText(uint64_t qwTotal) const {
-    return kPrefix + m_strInput + ": " + m_strLimit + "; " + std::to_string(qwTotal) + " " + m_strWhat +
-           " left out (said again at most once a minute while it lasts)";
+    return kPrefix + CountedText(qwTotal) + kSaidAgain;
 }
 
 void InputBound::Report(uint64_t qwTotal) {
+    // While a load runs, a bound reached before it is said at the load's
+    // end, with what the load cost it (InputBounds::EndLoad), not twice.
+    if (g_bLoading.load(std::memory_order_relaxed) && m_qwAtLoad.load(std::memory_order_relaxed) != 0) {
+        return;
+    }
     const uint64_t qwBefore = m_qwReported.exchange(qwTotal, std::memory_order_relaxed);
     if (qwBefore == 0) {
         m_qwFirstReported.store(qwTotal, std::memory_order_relaxed);
+        if (g_bLoading.load(std::memory_order_relaxed)) {
+            m_qwSaidInLoad.store(qwTotal, std::memory_order_relaxed);
+        }
         CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", FirstReportText(qwTotal).c_str());
         return;
     }
     // The count is for the operator: as a notice it is not kept among the
     // findings about the policy in force, which have the bound once and
     // would otherwise fill with its counts.
-    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
-            "%s%s: %s; %" PRIu64 " %s left out in all, %" PRIu64 " since it was last said", kPrefix,
-            m_strInput.c_str(), m_strLimit.c_str(), qwTotal, m_strWhat.c_str(),
-            qwTotal > qwBefore ? qwTotal - qwBefore : 0);
+    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag, "%s%s in all, %" PRIu64 " since it was last said", kPrefix,
+            CountedText(qwTotal).c_str(), qwTotal > qwBefore ? qwTotal - qwBefore : 0);
 }
 
 void InputBound::End() {
@@ -80,6 +95,8 @@ void InputBound::End() {
     m_qwLastLook.store(0, std::memory_order_relaxed);
     m_nextReport.store(INT64_MIN, std::memory_order_relaxed);
     m_qwReported.store(0, std::memory_order_relaxed);
+    m_qwAtLoad.store(0, std::memory_order_relaxed);
+    m_qwSaidInLoad.store(0, std::memory_order_relaxed);
     const uint64_t qwFirst = m_qwFirstReported.exchange(0, std::memory_order_relaxed);
     if (qwFirst != 0) {
         CSFNoticeFindingEnded(FirstReportText(qwFirst).c_str());
@@ -87,8 +104,7 @@ void InputBound::End() {
 }
 
 std::string InputBound::Describe() const {
-    return std::string(kPrefix) + m_strInput + ": " + m_strLimit + "; " + std::to_string(Total()) +
-           " " + m_strWhat + " left out";
+    return kPrefix + CountedText(Total());
 }
 
 InputBounds& InputBounds::Instance() {
@@ -97,7 +113,7 @@ InputBounds& InputBounds::Instance() {
 }
 
 InputBound& InputBounds::Bound(const std::string& input, const std::string& limit,
-                               const char* pszWhat, const std::string& strRule) {
+                               const char* pszWhat, const std::string& strRule, const char* pszDone) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto found = m_byName.find({input, limit});
     if (found != m_byName.end()) {
@@ -111,7 +127,8 @@ InputBound& InputBounds::Bound(const std::string& input, const std::string& limi
             return *found->second;
         }
     }
-    InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items", m_now);
+    InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items",
+                                              pszDone != nullptr ? pszDone : InputBound::kLeftOut, m_now);
     if (name == input) {
         bound.m_strRule = strRule;
     }
@@ -162,6 +179,46 @@ std::vector<std::string> InputBounds::Describe() const {
         }
     }
     return lines;
+}
+
+void InputBounds::BeginLoad() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
+        m_bounds[i].m_qwAtLoad.store(m_bounds[i].Total(), std::memory_order_relaxed);
+        m_bounds[i].m_qwSaidInLoad.store(0, std::memory_order_relaxed);
+    }
+    g_bLoading.store(true, std::memory_order_relaxed);
+}
+
+void InputBounds::EndLoad(const char* pszLoad, bool bNewPolicy) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        g_bLoading.store(false, std::memory_order_relaxed);
+        for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
+            InputBound& bound = m_bounds[i];
+            const uint64_t qwTotal = bound.Total();
+            const uint64_t qwAtLoad = bound.m_qwAtLoad.exchange(0, std::memory_order_relaxed);
+            const uint64_t qwSaid = bound.m_qwSaidInLoad.exchange(0, std::memory_order_relaxed);
+            // A bound ended during the load counts from nothing.
+            const uint64_t qwDuring = qwTotal >= qwAtLoad ? qwTotal - qwAtLoad : qwTotal;
+            if (qwDuring != 0 && !(qwAtLoad == 0 && qwSaid == qwTotal)) {
+                lines.push_back(InputBound::kPrefix + bound.m_strInput + ": " + bound.m_strLimit + "; " +
+                                CountText(qwDuring, bound.m_strWhat) + " " + bound.m_strDone + " during the " +
+                                pszLoad);
+            }
+            if (bNewPolicy) {
+                bound.m_nextReport.store(INT64_MIN, std::memory_order_relaxed);
+                bound.m_qwReported.store(0, std::memory_order_relaxed);
+                bound.m_qwFirstReported.store(0, std::memory_order_relaxed);
+            }
+        }
+    }
+    // Said outside the table's lock, on the load's own thread: a warning of
+    // the load, which a push prints and counts.
+    for (const std::string& line : lines) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", line.c_str());
+    }
 }
 
 void InputBounds::SetTimeSourceForTest(InputBound::TimeSource now) {

@@ -9,7 +9,9 @@
 // hwhost.status) and at the stop.
 //
 // An input's code keeps the handle of its bound and calls LeftOut for
-// every item the bound turns away, folds or refuses.  LeftOut costs an
+// every item the bound turns away, folds or refuses.  Its items are "left
+// out" unless the bound names what else became of them ("matched in
+// pieces").  LeftOut costs an
 // atomic add and a clock read; the report is written on the calling thread
 // when one is due.  Between the reports the host is told, at most every
 // kCountNoticeInterval for all bounds together, that the counts it shows
@@ -21,8 +23,20 @@
 //   ...
 //   bound.LeftOut();
 //
-// says "Bound reached: log group Web: at most 512 files followed; 1 files
+// says "Bound reached: log group Web: at most 512 files followed; 1 file
 // left out".
+//
+// A policy load (start-up, reload, and so a push) is watched as a whole
+// (BeginLoad, EndLoad): every bound that left anything out while it ran is
+// said at its end with what it left out meanwhile, as a warning of that
+// load, however often the bound was said before ("...; 37 datagrams left
+// out during the reload"), so that what a push cost is never passed over.
+// A bound first reached during the load is said at once as ever (and at
+// the end only for what it left out after that); one reached before it is
+// said at the end only.  A load that puts a policy in force also starts
+// each bound's reports anew: the next item it leaves out is said at once, a
+// finding about the policy now in force, as the first one was about the
+// policy before.
 //
 // A bound lasts as long as its input: a group, port or ring that a load
 // removes, or a rule it leaves out, takes its bounds with it (End, EndInput,
@@ -48,7 +62,7 @@ public:
     static constexpr Clock::duration kReportInterval = std::chrono::minutes(1);
     static constexpr Clock::duration kCountNoticeInterval = std::chrono::seconds(10);
 
-    InputBound(std::string input, std::string limit, std::string what, TimeSource now);
+    InputBound(std::string input, std::string limit, std::string what, std::string done, TimeSource now);
     InputBound(const InputBound&) = delete;
     InputBound& operator=(const InputBound&) = delete;
 
@@ -69,6 +83,9 @@ public:
     std::string Describe() const;
 
     static constexpr const char kPrefix[] = "Bound reached: ";
+    static constexpr const char kLeftOut[] = "left out";
+    // How the first report of a bound ends, which the host recognises.
+    static constexpr const char kSaidAgain[] = " (said again at most once a minute while it lasts)";
 
 private:
     friend class InputBounds;
@@ -78,10 +95,13 @@ private:
     void End();
     // The warning of the first report, as logged.
     std::string FirstReportText(uint64_t qwTotal) const;
+    // "<input>: <limit>; <n> <what> <done>" after the prefix.
+    std::string CountedText(uint64_t qwTotal) const;
 
     const std::string m_strInput;
     const std::string m_strLimit;
     const std::string m_strWhat;
+    const std::string m_strDone;
     std::string m_strRule;  // set once, under the table's lock
     TimeSource m_now;
     std::atomic<uint64_t> m_qwTotal{0};
@@ -93,6 +113,10 @@ private:
     // The total said by the last report, and by the first.
     std::atomic<uint64_t> m_qwReported{0};
     std::atomic<uint64_t> m_qwFirstReported{0};
+    // The total when the running load began (0 for a bound made or ended
+    // since), and the total a first report made during it said (0: none).
+    std::atomic<uint64_t> m_qwAtLoad{0};
+    std::atomic<uint64_t> m_qwSaidInLoad{0};
 };
 
 class InputBounds {
@@ -104,9 +128,10 @@ public:
     // the same handle; handles live as long as the process.  Past
     // kMaxBounds distinct ones, every further input shares one handle named
     // "other inputs" for its limit, so the table of bounds is bounded too.
-    // `strRule` names the rule whose input it is, for EndRulesExcept.
+    // `strRule` names the rule whose input it is, for EndRulesExcept;
+    // `pszDone` what became of the items (null: InputBound::kLeftOut).
     InputBound& Bound(const std::string& input, const std::string& limit, const char* pszWhat,
-                      const std::string& strRule = std::string());
+                      const std::string& strRule = std::string(), const char* pszDone = nullptr);
     static constexpr size_t kMaxBounds = 256;
 
     // The input of `bound` is gone; or every bound of `input` is, but those
@@ -120,6 +145,16 @@ public:
     // One line per bound that left something out, in the order the bounds
     // were first asked for.
     std::vector<std::string> Describe() const;
+
+    // A policy load begins (on the command thread, before anything of it).
+    void BeginLoad();
+    // It ends, before its request is completed: each bound that left
+    // something out since BeginLoad is said as a warning, with what it
+    // left out meanwhile ("...; <n> <what> <done> during the <pszLoad>"),
+    // unless the bound's first report, made during the load, said it all.
+    // With `bNewPolicy` (the load put a policy in force) every bound's
+    // next item is said at once again.
+    void EndLoad(const char* pszLoad, bool bNewPolicy);
 
     // For tests: the clock of bounds made from now on (null: the steady
     // clock), and a table emptied of the bounds made so far (their handles

@@ -21,6 +21,7 @@
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ErrorWords.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -306,9 +307,8 @@ void CEngineDecoy::ClosePorts(ListeningPort* pTable, const char* pszWhen) {
         pTable[n].m_pRule = nullptr;
     }
     if (dwReset != 0) {
-        CSF_LOG(kCSFLogWarning,
-                "Decoy Engine reset %u connections waiting on its ports %s, without an alert",
-                static_cast<unsigned>(dwReset), pszWhen);
+        CSF_LOG(kCSFLogWarning, "Decoy Engine reset %s waiting on its ports %s, without an alert",
+                CountText(dwReset, "connection", "connections").c_str(), pszWhen);
     }
 }
 

@@ -17,6 +17,7 @@
 #include "qorZamSensorLib/IZamSensor.h"
 #include "qorZamSensorLib/qorZamSensorMgr.h"
 #include "rawpacket/Driver.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -396,10 +397,9 @@ void CEngineIDSSlave::StopPacketDriver(const char* pszWhy) {
                     m_strAdapterName.c_str(), error.what());
         }
         if (qwUnread != 0) {
-            CSF_LOG(kCSFLogWarning,
-                    "%s: %llu frames that waited in its capture were not analysed: %s",
-                    m_strAdapterName.c_str(), static_cast<unsigned long long>(qwUnread),
-                    pszWhy != nullptr ? pszWhy : kClosedAtStop);
+            CSF_LOG(kCSFLogWarning, "%s: %s that waited in its capture %s not analysed: %s",
+                    m_strAdapterName.c_str(), CountText(qwUnread, "frame", "frames").c_str(),
+                    qwUnread == 1 ? "was" : "were", pszWhy != nullptr ? pszWhy : kClosedAtStop);
         }
         CSF_TRACE(kCSFLogInfo, "Packet driver stopped");
     }

@@ -21,6 +21,7 @@
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ErrorWords.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -201,9 +202,10 @@ void CEngineNTEvents::SayUnread(size_t nIndex) {
     }
     if (qwUnread != 0) {
         CSF_LOG(kCSFLogWarning,
-                "%llu records of the %s event log were not read: they were written before the reload, "
-                "and no rule of the new policy reads that log",
-                static_cast<unsigned long long>(qwUnread), m_LogNames[nIndex].c_str());
+                "%s of the %s event log %s not read: %s written before the reload, and no rule of the new "
+                "policy reads that log",
+                CountText(qwUnread, "record", "records").c_str(), m_LogNames[nIndex].c_str(),
+                qwUnread == 1 ? "was" : "were", qwUnread == 1 ? "it was" : "they were");
     }
 }
 

@@ -15,6 +15,7 @@
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SafeText.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -31,6 +32,15 @@ static_assert(SyslogEntryQueue::kDefaultMaxEntries == 16384 &&
 constexpr uint32_t kPopSeconds = 1;
 // Datagrams taken from the queue at once.
 constexpr size_t kParseBatch = 64;
+
+// With debug logging on, each datagram's trace goes to the host's log, echo
+// or not: the log is never read back as input, where the debug output,
+// standard error, may be (a journal forwarded to this very port).
+void TraceEntry(const SyslogEntry& entry) {
+    char szSender[plat::kDottedAddressSize];
+    plat::FormatDottedAddress(entry.m_Sender.m_dwAddress, szSender);
+    CSF_LOG(kCSFLogTrace, "NTSyslog: Parsing Entry from %s: %s", szSender, PrintableText(entry.m_strText).c_str());
+}
 
 }  // namespace
 
@@ -279,17 +289,18 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     m_qwUnparsedReported = m_qwUnparsed;
     m_qwLeftInSocketReported = qwLeftInSocket;
     const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed + qwLeft;
+    const std::string strTotal = CountText(qwTotal, "datagram", "datagrams");
     CSF_LOG(kCSFLogWarning,
-            "NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64 " with the queue full, %" PRIu64
+            "NTSyslog dropped %s: %" PRIu64 " with the queue full, %" PRIu64
             " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
             " left in the socket at a stop, %" PRIu64
             " by the system with the socket's buffer full",
-            qwTotal, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
-    plat::ConsolePrintf("WARNING: NTSyslog dropped %" PRIu64 " datagrams: %" PRIu64
+            strTotal.c_str(), qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+    plat::ConsolePrintf("WARNING: NTSyslog dropped %s: %" PRIu64
                         " with the queue full, %" PRIu64 " too large, %" PRIu64
                         " unparsed at a stop, %" PRIu64 " left in the socket at a stop, %" PRIu64
                         " by the system with the socket's buffer full\n",
-                        qwTotal, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+                        strTotal.c_str(), qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
 }
 
 void CEngineNTSyslog::Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now) {
@@ -314,9 +325,8 @@ void CEngineNTSyslog::ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool 
     const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(now, bNow);
     if (qwLeftOut != 0) {
         plat::ConsolePrintfGathered(
-            "NTSyslog: %" PRIu64 " datagrams parsed without their echo (the echo is kept to %.0f "
-            "lines and %.0f bytes a second)\n",
-            qwLeftOut, kEchoLinesPerSecond, kEchoBytesPerSecond);
+            "NTSyslog: %s parsed without their echo (the echo is kept to %.0f lines and %.0f bytes a second)\n",
+            CountText(qwLeftOut, "datagram", "datagrams").c_str(), kEchoLinesPerSecond, kEchoBytesPerSecond);
     }
 }
 
@@ -340,6 +350,9 @@ uint32_t CEngineNTSyslog::_doWork() {
             const SyslogEntry& entry = *m_Batch[nParsed];
             if (plat::InputEchoOn()) {
                 Echo(entry, now);
+            }
+            if (IsDebugLoggingEnabled()) {
+                TraceEntry(entry);
             }
             ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText);
         }

@@ -63,6 +63,10 @@ bool IsScriptsOffLine(const std::string& strLine) {
 constexpr uint32_t kEngineArgument = CEngineBase::kHostArgument;
 constexpr uint32_t kReloadArgument = CEngineBase::kReloadArgument;
 
+// A load as the lines of what bounds left out during it name it.
+constexpr const char kStartUpLoad[] = "start-up";
+constexpr const char kReloadLoad[] = "reload";
+
 // A banner goes to the host's log once and to the debug trace at each of
 // the levels a reader may filter on.
 void Banner(const char* pszText) {
@@ -395,6 +399,8 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     CServiceRequest* pServiceRequest = ServiceRequest();
     m_pEventHandler = pServiceRequest != nullptr ? pServiceRequest->GetEventHandler() : nullptr;
     ChooseRuleDefinitions();
+    // What inputs leave out from here to the request's end is this load's.
+    InputBounds::Instance().BeginLoad();
 
     IPolicyContainer* pContainer = CreatePluginPolicyContainer();
     PolicyKeyAudit audit(pContainer);
@@ -404,6 +410,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
         if (pContainer != nullptr) {
             pContainer->Release();
         }
+        InputBounds::Instance().EndLoad(kStartUpLoad, false);
         FailRequest(pRequest, LoadFailureText().c_str());
         return 1;
     }
@@ -438,6 +445,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     if (pRequest != nullptr) {
         pRequest->SetStatusText(strEngines.c_str());
     }
+    InputBounds::Instance().EndLoad(kStartUpLoad, true);
     CSFSensor::Oninit(pRequest);
     WithdrawPolicy();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): releasing policycontainer.");
@@ -453,6 +461,9 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy() called.");
     Banner("\n***** CHostWarden::OnReloadPolicy() called *****\n");
     m_dwState = kReloading;
+    // What inputs leave out while the reload runs is the reload's, whatever
+    // it reads: a push says it.
+    InputBounds::Instance().BeginLoad();
     if (!PolicyLoader::IsPushWaiting(GetBaseDirectory()) &&
         !m_policyLoader.CompareResponseTable()) {
         // Edits to the accepted or factory policy are not read here; only a
@@ -468,10 +479,13 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         // back, whether or not it reads a policy.
         RestartGivenUpScripts();
         // And the console names a reload to try a port again that another
-        // program held, whatever a SIGHUP reads.
-        if (RetryEnginesWithoutInput() && pRequest != nullptr) {
-            pRequest->SetStatusText(DescribeEngines("reload", false).c_str());
+        // program held, whatever a SIGHUP reads.  What is still without
+        // input is said; the request carries no summary, which would tell
+        // the host that a policy was read (it asks how the engines stand).
+        if (RetryEnginesWithoutInput()) {
+            DescribeEngines("reload", false);
         }
+        InputBounds::Instance().EndLoad(kReloadLoad, false);
         return CSFSensor::OnReloadPolicy(pRequest);
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Pausing everyone.");
@@ -517,6 +531,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         }
+        InputBounds::Instance().EndLoad(kReloadLoad, false);
         FailRequest(pRequest, LoadFailureText().c_str());
         DescribeEngines("reload", false);
         return 1;
@@ -568,6 +583,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     if (pRequest != nullptr) {
         pRequest->SetStatusText(strEngines.c_str());
     }
+    InputBounds::Instance().EndLoad(kReloadLoad, true);
     CSFSensor::OnReloadPolicy(pRequest);
     WithdrawPolicy();
     loadGuard.Unlock();

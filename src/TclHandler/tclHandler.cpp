@@ -19,6 +19,7 @@
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SharedMemoryStore.h"
 #include "qorToolsLib/jsFastLock.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -481,12 +482,12 @@ void tclHandler::GiveUp(int32_t nAttempts, bool bLastStarted) {
         const std::string strWindow =
             " within " + std::to_string(kRestartWindowSeconds) + " s";
         m_strOffReason =
-            bLastStarted ? "the script process ended " + std::to_string(nAttempts) + " times" +
+            bLastStarted ? "the script process ended " + CountText(nAttempts, "time", "times") +
                                strWindow + " (the last time: " +
                                (m_strLastEnd.empty() ? "its connection closed" : m_strLastEnd) +
                                "); it is started again at the next reload"
                          : "the script process could not be started: " +
-                               std::to_string(nAttempts) + " attempts" + strWindow +
+                               CountText(nAttempts, "attempt", "attempts") + strWindow +
                                "; it is tried again at the next reload";
     }
     const std::string strLine = std::string(kScriptsLine) + OffText();
@@ -759,12 +760,13 @@ void tclHandler::ReportUnanswered() {
     if (tally.m_qwUnvalidated + tally.m_qwDropped == 0) {
         return;
     }
+    const uint64_t qwWaiting = tally.m_qwUnvalidated + tally.m_qwDropped;
     CSF_LOG(
         kCSFLogWarning | kCSFLogConsoleFlag,
-        "Rule scripts: %llu alerts were still waiting for their validation when the script process "
+        "Rule scripts: %s still waiting for their validation when the script process "
         "was ended, %d s after it was told to end: %llu go on unvalidated, %llu are dropped (their "
         "rule requires its script)",
-        static_cast<unsigned long long>(tally.m_qwUnvalidated + tally.m_qwDropped),
+        (CountText(qwWaiting, "alert", "alerts") + (qwWaiting == 1 ? " was" : " were")).c_str(),
         static_cast<int>(kShutDownAnswerSeconds),
         static_cast<unsigned long long>(tally.m_qwUnvalidated),
         static_cast<unsigned long long>(tally.m_qwDropped));

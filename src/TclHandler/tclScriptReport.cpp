@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "qorCSFLib/CSFLog.h"
+#include "qorToolsLib/CountText.h"
 
 void tclScriptReport::BeginLoad(bool bSummaryWaits) {
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -92,8 +93,9 @@ std::vector<std::string> tclScriptReport::TakeUnsaidLocked() {
     std::vector<std::string> texts = std::move(m_Unsaid);
     m_Unsaid.clear();
     if (m_nRefusedUncounted > 0 && !texts.empty()) {
-        texts.push_back(std::to_string(m_nRefusedUncounted) +
-                        " more scripts were refused by the script process (the log has each)");
+        texts.push_back(CountText(m_nRefusedUncounted, "more script", "more scripts") +
+                        (m_nRefusedUncounted == 1 ? " was" : " were") +
+                        " refused by the script process (the log has each)");
     }
     return texts;
 }

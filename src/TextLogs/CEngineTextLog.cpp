@@ -22,6 +22,7 @@
 #include "qorCSFLib/CSFEventRegistry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/SafeText.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -430,9 +431,8 @@ void CEngineTextLog::ReportEchoLeftOut(bool bNow) {
     const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(EchoBudget::Clock::now(), bNow);
     if (qwLeftOut != 0) {
         plat::ConsolePrintfGathered(
-            "DEBUG: %" PRIu64 " lines read without their echo (the echo is kept to %.0f lines "
-            "and %.0f bytes a second)\n",
-            qwLeftOut, kEchoLinesPerSecond, kEchoBytesPerSecond);
+            "DEBUG: %s read without their echo (the echo is kept to %.0f lines and %.0f bytes a second)\n",
+            CountText(qwLeftOut, "line", "lines").c_str(), kEchoLinesPerSecond, kEchoBytesPerSecond);
     }
 }
 

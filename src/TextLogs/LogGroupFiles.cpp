@@ -699,7 +699,7 @@ void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
             BoundInput(),
             "lines of at most " + std::to_string(CTextLogListener::kLineMax) +
                 " bytes matched whole, longer ones in pieces of that many",
-            "lines");
+            "lines", std::string(), "matched in pieces");
     }
     m_pLongLinesBound->LeftOut();
     if (TextLogLosses* pLosses = m_Engine.SharedLosses()) {

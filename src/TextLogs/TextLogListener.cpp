@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "platform/Console.h"
-#include "platform/DebugOutput.h"
 #include "platform/Descriptors.h"
 #include "platform/LastError.h"
 #include "qorCSFLib/CSFLog.h"
@@ -198,10 +197,11 @@ bool CTextLogListener::ReadNextLine(Line& line, bool bToEnd) {
 }
 
 void CTextLogListener::Echo(std::string_view line, int32_t nRead) {
-    // The echo below shows the line on the console; where the debug output
-    // is the console too, the trace would show it a second time.
-    if (IsDebugLoggingEnabled() && !plat::DebugOutputIsConsole()) {
-        CSF_TRACE(kCSFLogInfo, "Get[%d]: %s", nRead, PrintableText(line).c_str());
+    // With debug logging on, each line's trace goes to the host's log,
+    // echo or not: the log is never read back as input (no group follows
+    // it), where the debug output, standard error, may be.
+    if (IsDebugLoggingEnabled()) {
+        CSF_LOG(kCSFLogTrace, "Get[%d]: %s", nRead, PrintableText(line).c_str());
     }
     // The echo is written only where it cannot come back as input (the
     // host's choice, or standard error on a terminal).

@@ -9,6 +9,7 @@
 #include "platform/SystemMessage.h"
 #include "qorPacketLogLib/LogLine.h"
 #include "qorToolsLib/ErrorWords.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -260,6 +261,15 @@ void qorPacketLog::Failed(Clock::time_point now) {
     NotLogged(1, now);
 }
 
+namespace {
+
+// "1 frame was", "2 frames were".
+std::string FramesWereText(uint64_t qwFrames) {
+    return CountText(qwFrames, "frame", "frames") + (qwFrames == 1 ? " was" : " were");
+}
+
+}  // namespace
+
 std::string qorPacketLog::FailureReason() const {
     std::string reason = m_bOpenFailed ? "it cannot be opened: " : "";
     if (m_nFailure > 0) {
@@ -282,8 +292,8 @@ void qorPacketLog::NotLogged(uint64_t qwFrames, Clock::time_point now) {
     const std::string reason = FailureReason();
     if (m_bFailureSaid) {
         PACKETLOG_SAY(m_pLogger, kCSFLogNotice | kCSFLogConsoleFlag,
-                      "packet log %s cannot be written: %s; %llu frames not logged, tried again once a second",
-                      m_strFailedFile.c_str(), reason.c_str(), static_cast<unsigned long long>(m_qwNotLogged));
+                      "packet log %s cannot be written: %s; %s not logged, tried again once a second",
+                      m_strFailedFile.c_str(), reason.c_str(), CountText(m_qwNotLogged, "frame", "frames").c_str());
         return;
     }
     m_bFailureSaid = true;
@@ -298,7 +308,7 @@ void qorPacketLog::NotLogged(uint64_t qwFrames, Clock::time_point now) {
         PACKETLOG_ERROR(m_pLogger, "Error=%d writing packet to log file %s", m_nFailure, m_strFailedFile.c_str());
     }
     m_strWarningSaid = "packet log " + m_strFailedFile + " cannot be written: " + reason + "; " +
-                       std::to_string(m_qwNotLogged) + " frames not logged";
+                       CountText(m_qwNotLogged, "frame", "frames") + " not logged";
     PACKETLOG_SAY(m_pLogger, kCSFLogWarning | kCSFLogConsoleFlag, "%s", m_strWarningSaid.c_str());
 }
 
@@ -318,9 +328,8 @@ void qorPacketLog::Back(Clock::time_point now) {
     }
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - m_failingSince).count();
     PACKETLOG_SAY(m_pLogger, kCSFLogNotice | kCSFLogConsoleFlag,
-                  "packet log %s is written again after %lld s; %llu frames were not logged while it could not be",
-                  m_strFileName.c_str(), static_cast<long long>(seconds),
-                  static_cast<unsigned long long>(m_qwNotLogged));
+                  "packet log %s is written again after %lld s; %s not logged while it could not be",
+                  m_strFileName.c_str(), static_cast<long long>(seconds), FramesWereText(m_qwNotLogged).c_str());
     m_qwNotLogged = 0;
     m_bFailureSaid = false;
 }
@@ -331,13 +340,13 @@ void qorPacketLog::SayUnsaid() {
     }
     if (m_bFailing) {
         PACKETLOG_SAY(m_pLogger, kCSFLogWarning | kCSFLogConsoleFlag,
-                      "packet log %s cannot be written: %s; %llu frames not logged, and it is closed so",
+                      "packet log %s cannot be written: %s; %s not logged, and it is closed so",
                       m_strFailedFile.c_str(), FailureReason().c_str(),
-                      static_cast<unsigned long long>(m_qwNotLogged));
+                      CountText(m_qwNotLogged, "frame", "frames").c_str());
     } else {
         PACKETLOG_SAY(m_pLogger, kCSFLogNotice | kCSFLogConsoleFlag,
-                      "packet log %s was written again, but %llu frames were not logged while it could not be",
-                      m_strFileName.c_str(), static_cast<unsigned long long>(m_qwNotLogged));
+                      "packet log %s was written again, but %s not logged while it could not be",
+                      m_strFileName.c_str(), FramesWereText(m_qwNotLogged).c_str());
     }
     m_qwNotLogged = 0;
 }

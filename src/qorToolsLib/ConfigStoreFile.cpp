@@ -294,8 +294,10 @@ std::vector<std::string> ConfigStore::DescribeRepeatedSections(const std::string
                                    "in both takes the one at line " + line));
     }
     if (m_nRepeatedLeftOut > 0) {
-        lines.push_back(file + ": " + std::to_string(m_nRepeatedLeftOut) +
-                        " more sections are given a second time");
+        lines.push_back(file + ": " +
+                        (m_nRepeatedLeftOut == 1 ? std::string("1 more section is")
+                                                 : std::to_string(m_nRepeatedLeftOut) + " more sections are") +
+                        " given a second time");
     }
     return lines;
 }

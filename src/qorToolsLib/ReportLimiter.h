@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "qorToolsLib/CountText.h"
+
 class ReportLimiter {
 public:
     using Clock = std::chrono::steady_clock;
@@ -43,12 +45,14 @@ public:
     uint64_t LeftOutBefore() const { return m_qwLeftOutBefore; }
 
     // " (N WHAT were not reported before it)" to add to the report let
-    // through last, or "" when none was left out before it.
+    // through last, or "" when none was left out before it; WHAT is
+    // plural, made singular for one (CountText.h).
     std::string LeftOutNote(const char* pszWhat) const {
         if (m_qwLeftOutBefore == 0) {
             return std::string();
         }
-        return " (" + std::to_string(m_qwLeftOutBefore) + " " + pszWhat + " were not reported before it)";
+        return " (" + CountText(m_qwLeftOutBefore, pszWhat) + (m_qwLeftOutBefore == 1 ? " was" : " were") +
+               " not reported before it)";
     }
 
     // The steady clock, or the source a test installed.

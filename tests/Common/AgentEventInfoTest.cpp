@@ -70,7 +70,7 @@ TEST(AgentEventInfo, ValueLongerThanAnAlertCarriesIsCutAndTheCutSaidAndCounted) 
     EXPECT_NE(std::find(bounds.begin(), bounds.end(), strBound + "1000 bytes left out"), bounds.end());
     EXPECT_NE(std::find(bounds.begin(), bounds.end(),
                         "Bound reached: rule Rule Error, information pair Request: at most 4095 "
-                        "bytes a value, the rest cut off; 1 bytes left out"),
+                        "bytes a value, the rest cut off; 1 byte left out"),
               bounds.end());
     EXPECT_EQ(std::count_if(bounds.begin(), bounds.end(),
                             [](const std::string& s) { return s.find("pair Whole") != s.npos; }),

@@ -276,7 +276,7 @@ TEST_F(CorrelationFoldTest, DistinctValuesPastTheBoundAreFoldedIntoACountThatSti
         "their value (256 KiB of values), older hits only counted; ";
     EXPECT_EQ(log.m_Services.CountStartingWith(InputBound::kPrefix), 1u) << "said once";
     EXPECT_TRUE(log.Contains(strBound +
-                             "1 hit values left out (said again at most once a minute while it lasts)"));
+                             "1 hit value left out (said again at most once a minute while it lasts)"));
     EXPECT_EQ(InputBounds::Instance().Describe(),
               std::vector<std::string>{strBound + "1477 hit values left out"});
 }

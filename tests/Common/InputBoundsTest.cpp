@@ -39,7 +39,7 @@ TEST_F(InputBoundsTest, FirstItemLeftOutIsSaidAtOnceThenAtMostOnceAMinuteWithThe
     bound.LeftOut();
     ASSERT_EQ(Reports(), 1u);
     EXPECT_TRUE(m_log.m_Services.Logged(
-        "Bound reached: log group Web: at most 2 files followed; 1 files left out (said again at "
+        "Bound reached: log group Web: at most 2 files followed; 1 file left out (said again at "
         "most once a minute while it lasts)"));
     const std::vector<LoggedLine> lines = m_log.m_Services.Lines();
     EXPECT_EQ(lines.back().dwLevel, static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag));
@@ -140,7 +140,7 @@ TEST_F(InputBoundsTest, EndedBoundLeavesTheListTakesItsFindingBackAndCountsAfres
               m_log.m_Services.Notices().back());
     group.LeftOut();
     EXPECT_EQ(2u, Reports());
-    EXPECT_TRUE(m_log.m_Services.Logged("Bound reached: log group Web: at most 2 files followed; 1 files left out "
+    EXPECT_TRUE(m_log.m_Services.Logged("Bound reached: log group Web: at most 2 files followed; 1 file left out "
                                         "(said again at most once a minute while it lasts)"));
 
     bounds.Bound("decoy ports", "cap 1", "connections").LeftOut();
@@ -150,9 +150,9 @@ TEST_F(InputBoundsTest, EndedBoundLeavesTheListTakesItsFindingBackAndCountsAfres
     bounds.Bound("rule Gone, information pair P", "limit", "bytes", "Gone").LeftOut();
     bounds.EndInput("decoy ports", {"at most 256 held"});
     bounds.EndRulesExcept({"Kept", "Other"});
-    EXPECT_EQ((std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1 files left out",
-                                        "Bound reached: decoy ports: at most 256 held; 1 connections left out",
-                                        "Bound reached: rule Kept: limit; 1 items left out"}),
+    EXPECT_EQ((std::vector<std::string>{"Bound reached: log group Web: at most 2 files followed; 1 file left out",
+                                        "Bound reached: decoy ports: at most 256 held; 1 connection left out",
+                                        "Bound reached: rule Kept: limit; 1 item left out"}),
               bounds.Describe());
 
     ScanBound scan("at most 8 names", "names");
@@ -162,4 +162,74 @@ TEST_F(InputBoundsTest, EndedBoundLeavesTheListTakesItsFindingBackAndCountsAfres
     scan.End();
     scan.LeftOutAtScan("log group Mail", 4);
     EXPECT_EQ("Bound reached: log group Mail: at most 8 names; 4 names left out", bounds.Describe().back());
+}
+
+// What a bound leaves out while a policy load runs is that load's warning,
+// with what the load cost, every load: a push says it whether or not the
+// bound was said before.  A bound first reached during the load is said at
+// once as ever, and not again at the end unless it left out more after
+// that; one reached before is said at the end only.  A load that put a
+// policy in force has the next item said at once again, as a finding about
+// that policy; a load that did not (refused, or one that read no policy)
+// leaves the reports where they were.
+TEST_F(InputBoundsTest, WhatABoundLeavesOutDuringEveryLoadIsThatLoadsWarning) {
+    InputBounds& bounds = InputBounds::Instance();
+    InputBound& queue = bounds.Bound("syslog port 514", "queue of 16", "datagrams");
+    queue.LeftOut(3);
+    ASSERT_EQ(1u, Reports());
+    auto warnings = [&] {
+        std::vector<std::string> said;
+        for (const LoggedLine& line : m_log.m_Services.Lines()) {
+            if (line.dwLevel == static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag)) {
+                said.push_back(line.text);
+            }
+        }
+        return said;
+    };
+
+    for (int load = 0; load < 2; ++load) {
+        SCOPED_TRACE("load " + std::to_string(load));
+        const size_t nBefore = warnings().size();
+        bounds.BeginLoad();
+        g_now += std::chrono::minutes(2);
+        queue.LeftOut(4);
+        queue.LeftOut();
+        EXPECT_EQ(nBefore, warnings().size()) << "said at the end, not twice";
+        bounds.EndLoad("reload", true);
+        ASSERT_EQ(nBefore + 1, warnings().size());
+        EXPECT_EQ("Bound reached: syslog port 514: queue of 16; 5 datagrams left out during the reload",
+                  warnings().back());
+    }
+
+    // After the load, the policy in force hears of the next item at once.
+    queue.LeftOut();
+    EXPECT_EQ("Bound reached: syslog port 514: queue of 16; 14 datagrams left out (said again at most once a "
+              "minute while it lasts)",
+              warnings().back());
+
+    // First reached during a load: said at once, and at the end only for
+    // what came after.
+    bounds.BeginLoad();
+    InputBound& files = bounds.Bound("log group Web", "at most 2 files followed", "files");
+    files.LeftOut();
+    EXPECT_EQ("Bound reached: log group Web: at most 2 files followed; 1 file left out (said again at most once "
+              "a minute while it lasts)",
+              warnings().back());
+    const size_t nSaid = warnings().size();
+    bounds.EndLoad("start-up", true);
+    EXPECT_EQ(nSaid, warnings().size());
+    bounds.BeginLoad();
+    bounds.EndLoad("reload", true);
+    EXPECT_EQ(nSaid, warnings().size()) << "a load during which nothing was left out says nothing";
+
+    // A load that puts no policy in force: what it cost is said, and the
+    // bound's reports go on as they were, a notice within the minute.
+    bounds.BeginLoad();
+    files.LeftOut(2);
+    bounds.EndLoad("reload", false);
+    EXPECT_EQ("Bound reached: log group Web: at most 2 files followed; 2 files left out during the reload",
+              warnings().back());
+    const size_t nNotices = Reports();
+    files.LeftOut();
+    EXPECT_EQ(nNotices, Reports());
 }

@@ -226,7 +226,7 @@ TEST_F(DecoyEngineTest, ReloadKeepsThePortsItsRulesStillNameAndTakesWhatWaitsOnT
     EXPECT_EQ(during.Look(), Client::State::kOpen);
     EXPECT_TRUE(hwtest::WaitUntil([&] { return removed.Look() == Client::State::kReset; }));
     EXPECT_TRUE(m_HostLog.Contains(
-        "Decoy Engine reset 1 connections waiting on its ports that the reload closed, without an alert"));
+        "Decoy Engine reset 1 connection waiting on its ports that the reload closed, without an alert"));
     EXPECT_EQ(m_pEngine->GetOpenPortCount(), 1);
     // The port went on listening: the next connection is the new rule's.
     Client after(wKept);

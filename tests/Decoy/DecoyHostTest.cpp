@@ -316,7 +316,7 @@ TEST_F(DecoyHostTest, ShortOfDescriptorsEveryConnectionIsReportedOrNamedAndNoneI
         << m_Host.ErrorsTail();
     EXPECT_NE(m_Host.Errors().find("Bound reached: decoy ports: at most 256 connections held, none "
                                    "into the descriptors kept free; past that a connection is "
-                                   "reported and reset at once; 1 connections not held left out"),
+                                   "reported and reset at once; 1 connection not held left out"),
               std::string::npos)
         << m_Host.ErrorsTail();
     EXPECT_LT(Stop(), 20);

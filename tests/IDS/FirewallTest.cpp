@@ -112,7 +112,7 @@ TEST_F(FirewallTest, FullTableAndLocalAddressesRecordNoNewBlock) {
     EXPECT_FALSE(m_Firewall.IsBlockIPPacket(Ip(203, 0, 113, 51), m_pRule));
     // The block the full table could not hold is said and counted.
     EXPECT_EQ((std::vector<std::string>{"Bound reached: network intruders: dynamic block table of 50 addresses; "
-                                        "1 blocks left out"}),
+                                        "1 block left out"}),
               InputBounds::Instance().Describe());
     // Expired blocks make room again.
     m_Clock.Advance(61);

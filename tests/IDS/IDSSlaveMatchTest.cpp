@@ -327,7 +327,7 @@ TEST_F(IDSSlaveMatchTest, FullQueueFailsAfterItsRetriesAndIsReportedAndCounted) 
     Match("Syn_Fin", kInside);  // refused 100 times, deleted by the slave
     // Said at once, not only in the minute's line, which may never come.
     EXPECT_EQ(1u, m_Fixture.m_HostLog.m_Services.CountStartingWith(
-                      "Bound reached: adapter eth-test: alert queue of 1; 1 alerts left out"));
+                      "Bound reached: adapter eth-test: alert queue of 1; 1 alert left out"));
     clock.Advance(60);
     Match("Syn_Fin", kOutside);
     EXPECT_TRUE(m_Fixture.m_HostLog.Contains(

@@ -430,10 +430,10 @@ TEST_F(IDSSlaveTest, PacketAndEvidenceLogsThatCannotBeWrittenStayOnAndCountTheir
     const std::string strPacket = "Logs/pkt_replay0_000.enc";
     const std::string strEvidence = "Logs/evd_replay0_000.enc";
     EXPECT_EQ((std::vector<std::string>{
-                  "packet log " + strPacket + " cannot be written: it cannot be opened: Not a directory; 1 frames not logged",
+                  "packet log " + strPacket + " cannot be written: it cannot be opened: Not a directory; 1 frame not logged",
                   "\\Device\\replay0: Failed to write frame to packet log -- disabling packet logging" + strUntil,
                   "packet log " + strEvidence +
-                      " cannot be written: it cannot be opened: Not a directory; 1 frames not logged",
+                      " cannot be written: it cannot be opened: Not a directory; 1 frame not logged",
                   "\\Device\\replay0: Failed to write frame to evidence log -- disabling evidence logging" + strUntil,
                   "packet log " + strPacket +
                       " cannot be written: it cannot be opened: Not a directory; 3 frames not logged, and it is closed so",

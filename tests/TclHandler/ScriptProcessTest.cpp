@@ -292,7 +292,7 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
         m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains(
         "Bound reached: script of rule Scan: at most 512 runs queued for the script process, the "
-        "alerts past it go on unvalidated; 1 alerts left out (said again at most once a minute "
+        "alerts past it go on unvalidated; 1 alert left out (said again at most once a minute "
         "while it lasts)"));
 
     m_Handler.ShutDown();

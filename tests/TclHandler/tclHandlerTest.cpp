@@ -272,16 +272,16 @@ TEST_F(ScriptHandlerTest, FullPendingTableReportsOrDropsByTheRulesNeedForItsScri
     // rule, and listed with what it left out.
     const std::string strTable = "at most 512 runs waiting for the script process's answer";
     EXPECT_TRUE(LoggedAt("Bound reached: script of rule Scan: " + strTable +
-                             ", the alerts past it go on unvalidated; 1 alerts left out (said "
+                             ", the alerts past it go on unvalidated; 1 alert left out (said "
                              "again at most once a minute while it lasts)",
                          kCSFLogWarning | kCSFLogConsoleFlag));
     EXPECT_EQ(InputBounds::Instance().Describe(),
               (std::vector<std::string>{
                   "Bound reached: script of rule Scan: " + strTable +
-                      ", the alerts past it go on unvalidated; 1 alerts left out",
+                      ", the alerts past it go on unvalidated; 1 alert left out",
                   "Bound reached: script of rule Must: " + strTable +
                       ", the alerts past it are dropped (the rule requires its script); 1 "
-                      "alerts left out"}));
+                      "alert left out"}));
 }
 
 // An alert whose values find no room in the store is not run without them
@@ -307,7 +307,7 @@ TEST_F(ScriptHandlerTest, AlertWhoseValuesFindNoRoomInTheStoreIsNotRunWithoutThe
     ASSERT_EQ(2u, bounds.size());
     EXPECT_EQ("Bound reached: script of rule Scan: the values of the alerts waiting for their "
               "script fill the store " + StoreName() + " (1048640 bytes), the alerts past it go on "
-              "unvalidated; 1 alerts left out",
+              "unvalidated; 1 alert left out",
               bounds[0]);
     // An alert that fits goes out as ever.
     EXPECT_NE(0, SendValidation(m_Rule));

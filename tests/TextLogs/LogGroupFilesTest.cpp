@@ -189,7 +189,7 @@ TEST_F(LogGroupFilesTest, ReloadKeepsWhatEachGroupReadsAndCountsWhatItLeftOutOnc
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:one"});
     const std::string strBound = "Bound reached: log group App (" + m_Dir.Path() +
                                  "/*.log): another account's FIFOs, sockets, devices and links are not read; 1 "
-                                 "names left out";
+                                 "name left out";
     for (int nReload = 0; nReload < 2; ++nReload) {
         Append("app.log", "ERROR reload" + std::to_string(nReload) + "\n");
         ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
@@ -338,7 +338,7 @@ TEST_F(LogGroupFilesTest, WalkKeepsToTheDescriptorsToSpareAndAGroupWithoutThemSa
     EXPECT_EQ(Bounds(), std::vector<std::string>{"Bound reached: log group App (" + m_Dir.Path() +
                                                  "/...): fewer than 32 folders deep below a pattern's first "
                                                  "wildcard or its \"/...\", as many as the descriptors to spare "
-                                                 "allow; 1 folders left out"});
+                                                 "allow; 1 folder left out"});
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:deep"});
 
     hwtest::DescriptorSqueeze squeeze(plat::DescriptorFloorFor(0) + 1);
@@ -667,7 +667,7 @@ TEST_F(LogGroupFilesTest, LongLineIsMatchedWholeUpToTheBoundAndCountedPastIt) {
     EXPECT_NE(std::find(bounds.begin(), bounds.end(),
                         "Bound reached: " + strInput +
                             ": lines of at most 65536 bytes matched whole, longer ones in pieces of that many; 1 "
-                            "lines left out"),
+                            "line matched in pieces"),
               bounds.end());
 }
 

@@ -185,7 +185,7 @@ TEST_F(TextLogGroupsHostTest, HostUnderALimitOf64DescriptorsSaysItsGroupsFollowN
     ASSERT_TRUE(m_Host.Start()) << m_Host.ErrorsTail();
     const std::string strNeed =
         "a scan needs 5 descriptors above the 64 descriptors kept free of the process's 64 for sockets, decoy "
-        "connections and outputs; 1 scans left out";
+        "connections and outputs; 1 scan left out";
     EXPECT_TRUE(WaitForErrors("Bound reached: log group Links (" + m_Host.File("links") + "/*.log): " + strNeed))
         << m_Host.ErrorsTail();
     EXPECT_NE(std::string::npos, m_Host.Errors().find("WITHOUT INPUT: log groups Links, Many, News follow no "

@@ -483,6 +483,43 @@ TEST_F(TextLogHostTest, ConsoleOfTheHostInAWatchedFolderIsNotReadBack) {
         << Console();
 }
 
+// hwhost run as a service, its standard error no terminal, so without the
+// echo: with debug logging on, the trace of each line read reaches the
+// log, never standard error, where it could come back as input.
+TEST_F(TextLogHostTest, DebugTraceOfEachLineReachesTheLogWithTheEchoOff) {
+    m_Host.Stop();
+    fs::remove(m_Root.File("current.policy"));
+    std::ofstream(m_Root.File("Default.policy"), std::ios::binary | std::ios::app)
+        << "[\\Debug\\];\r\n[\\Debug\\Log\\];\r\nEnable Debug Logging\t=B\t1;\r\n";
+    const std::string strLog = m_Out.File("traced.log");
+    hwtest::ChildProcess host;
+    host.SetErrorFile(m_Out.File("traced.err"));
+    ASSERT_TRUE(host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root", m_Root.Path(), "--log",
+                            strLog, "--alerts", m_Out.File("traced.xml")},
+                           m_Out.File("traced.out")));
+    const auto Errors = [&] { return hwtest::ReadWholeFile(m_Out.File("traced.err")); };
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Errors().find("hwhost: sensor started") != std::string::npos; }, 60))
+        << Errors();
+    ASSERT_NE(Errors().find("  input echo: off, standard error is no terminal"), std::string::npos) << Errors();
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            Error("app.log", "traced" + std::to_string(++nProbe));
+            return hwtest::WaitUntil(
+                [&] { return hwtest::ReadWholeFile(m_Out.File("traced.xml")).find("traced") != std::string::npos; },
+                2);
+        },
+        120))
+        << Errors();
+    const std::string strLine = "2026-12-06 10:00:00 [error] traced" + std::to_string(nProbe) + ": something broke";
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(strLog).find("Get[" + std::to_string(strLine.size() + 1) + "]: " + strLine + "\n") !=
+               std::string::npos;
+    })) << hwtest::ReadWholeFile(strLog).substr(0, 4000);
+    EXPECT_EQ(Errors().find("Get["), std::string::npos) << Errors();
+    host.Stop();
+}
+
 // A file whose last line has no line feed is removed: once its writer has
 // been quiet, the line is alerted as it is.
 TEST_F(TextLogHostTest, UnfinishedLastLineOfARemovedFileIsAlerted) {
@@ -673,7 +710,7 @@ TEST_F(TextLogHostTest, FifoAnotherAccountPutsInTheWatchedFolderStallsNeitherLog
     // is counted as its group's bound.
     const std::string strWarning = "WARNING: Bound reached: log group Demo application (" + Log("*.log") +
                                    "): another account's FIFOs, sockets, devices and links are not read; 1 "
-                                   "names left out";
+                                   "name left out";
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Errors().find(strWarning) != std::string::npos; }, 30))
         << Errors();
     Error("app.log", "besidepipe");
@@ -733,7 +770,7 @@ TEST_F(TextLogHostTest, FloodOfLinesAnotherAccountWritesAlertsInFullWithABounded
     // after another (the last second's, then the stop's) still begins after
     // a line feed.
     static const std::regex kLeftOut(
-        R"(\nDEBUG: (\d+) lines read without their echo \(the echo is kept to 20 lines and 8192 bytes a second\)(?=\n))");
+        R"(\nDEBUG: (\d+) lines? read without their echo \(the echo is kept to 20 lines and 8192 bytes a second\)(?=\n))");
     for (auto it = std::sregex_iterator(strErrors.begin(), strErrors.end(), kLeftOut);
          it != std::sregex_iterator(); ++it) {
         nLeftOut += std::stoull((*it)[1].str());
@@ -769,7 +806,7 @@ TEST_F(TextLogHostTest, LinkAnotherAccountPlantsInTheWatchedFolderIsNeitherFollo
 
     const std::string strWarning = "WARNING: Bound reached: log group Demo application (" + Log("*.log") +
                                    "): another account's FIFOs, sockets, devices and links are not read; 1 "
-                                   "names left out";
+                                   "name left out";
     ASSERT_TRUE(
         hwtest::WaitUntil([&] { return Errors().find(strWarning) != std::string::npos; }, 30))
         << Errors();

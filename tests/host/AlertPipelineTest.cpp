@@ -402,7 +402,7 @@ TEST_F(AlertPipelineTest, AlertsDroppedForAFileThatTakesNothingAreSaidAtOnceThen
         EXPECT_NE(std::string::npos, text.find("hwhost: cannot open the alert file: " + m_dir.File("alerts.xml")))
             << text;
         EXPECT_EQ(1u, hwtest::CountOf(text, bound)) << text;
-        EXPECT_EQ(1u, hwtest::CountOf(text, bound + "1 alerts left out (said again at most once a minute "
+        EXPECT_EQ(1u, hwtest::CountOf(text, bound + "1 alert left out (said again at most once a minute "
                                                     "while it lasts)"))
             << text;
     }

@@ -354,7 +354,7 @@ TEST(HostServices, LogThatStaysUnwritableKeepsItsBoundAndTheEndSaysWhatWasNotWri
     EXPECT_EQ(100u - (kept - 1) + 1, services.LinesLost());
     EXPECT_EQ(1u, hwtest::CountOf(console.Text(), "WARNING: Bound reached: log file " + folder +
                                                       "/hwhost.log: at most 2000 bytes kept while it "
-                                                      "cannot be written; 1 log lines left out (said "
+                                                      "cannot be written; 1 log line left out (said "
                                                       "again at most once a minute while it lasts)\n"))
         << console.Text();
     services.Close();

@@ -88,14 +88,17 @@ TEST(HostStatusFile, RecordThatCannotBeWrittenIsWrittenAgainOnceItCanBe) {
 
 // A bound is a later finding with the count it had when first reached; the
 // record keeps the count its line has now, for the sensor's bounds and the
-// host's alike, and leaves every other finding as it is.
+// host's alike, and leaves every other finding as it is, what a bound left
+// out during a load included.
 TEST(HostStatusFile, LaterFindingOfABoundKeepsItsCurrentCount) {
     const std::vector<std::string> later = {
-        "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 1 files left out "
+        "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 1 file left out "
         "(said again at most once a minute while it lasts)",
         "WARNING: Bound reached: correlation rule R: at most 1024 hits; kept; 3 hit values left out (said "
         "again at most once a minute while it lasts)",
-        "ERROR: Decoy rule D: TCP port 23 is not watched: in use"};
+        "ERROR: Decoy rule D: TCP port 23 is not watched: in use",
+        "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 5 files left out during "
+        "the reload"};
     const std::vector<std::string> engines = {
         "Text Log Monitor: 1 rule; log group Web",
         "Bound reached: log group Web (/srv/*.log): at most 512 files followed; 188 files left out",
@@ -107,7 +110,9 @@ TEST(HostStatusFile, LaterFindingOfABoundKeepsItsCurrentCount) {
                   "left out (said again at most once a minute while it lasts)",
                   "WARNING: Bound reached: correlation rule R: at most 1024 hits; kept; 4097 hit values left "
                   "out (said again at most once a minute while it lasts)",
-                  "ERROR: Decoy rule D: TCP port 23 is not watched: in use"}),
+                  "ERROR: Decoy rule D: TCP port 23 is not watched: in use",
+                  "WARNING: Bound reached: log group Web (/srv/*.log): at most 512 files followed; 5 files left out "
+                  "during the reload"}),
               HostStatusFile::WithCurrentCounts(later, bounds));
 
     hwtest::ScratchDirectory root;

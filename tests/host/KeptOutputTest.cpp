@@ -316,7 +316,8 @@ void RunModel(SmallFileSystem& files, uint32_t seed) {
     EXPECT_EQ(accepted.size() - written.size(), qwNotWritten) << line;
     EXPECT_EQ(qwNext, accepted.size() + qwLeftOut);
     const std::string bound = output.BoundReached();
-    EXPECT_EQ(qwLeftOut == 0 ? std::string() : " " + std::to_string(qwLeftOut) + " alerts left out",
+    EXPECT_EQ(qwLeftOut == 0 ? std::string()
+                             : " " + std::to_string(qwLeftOut) + (qwLeftOut == 1 ? " alert" : " alerts") + " left out",
               bound.empty() ? bound : bound.substr(bound.rfind(';') + 1));
 
     // A failure is said once, at once, as an error on the console; while

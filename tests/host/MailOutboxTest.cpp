@@ -144,7 +144,7 @@ TEST(MailOutbox, MailsBeyondTheLimitAndThoseLeftAtStopAreDroppedAndCounted) {
     EXPECT_EQ(1u + MailOutbox::kMaxWaiting, outbox.Dropped());
     EXPECT_EQ(0u, outbox.Waiting());
     const std::string bound = "Bound reached: mail outbox " + dir.File("spool/outbox") +
-                              ": at most 1000 mails or 16 MiB waiting while it cannot be written; 1 mails left out";
+                              ": at most 1000 mails or 16 MiB waiting while it cannot be written; 1 mail left out";
     for (const std::string& text : {hwtest::ReadWholeFile(dir.File("hwhost.log")), console.Text()}) {
         EXPECT_NE(std::string::npos, text.find(bound)) << text;
         EXPECT_NE(std::string::npos, text.find("1000 e-mails could not be written")) << text;

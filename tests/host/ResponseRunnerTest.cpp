@@ -240,7 +240,7 @@ TEST_F(ResponseRunnerTest, ProgramsBeyondTheRunningLimitAreCountedNotStarted) {
     EXPECT_EQ(ResponseRunner::kMaxRunningPrograms, m_runner.ProgramsStarted());
     EXPECT_EQ(5u, m_runner.ProgramsNotStarted());
     EXPECT_TRUE(console.Contains("WARNING: Bound reached: user programs of responses: at most 32 running at "
-                                 "once; 1 programs left out (said again at most once a minute while it lasts)\n"))
+                                 "once; 1 program left out (said again at most once a minute while it lasts)\n"))
         << console.Text();
     EXPECT_EQ((std::vector<std::string>{
                   "Bound reached: user programs of responses: at most 32 running at once; 5 programs left out"}),

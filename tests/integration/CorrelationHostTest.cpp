@@ -221,7 +221,7 @@ TEST_F(CorrelationHostTest, DistinctValuesOverAnHourWindowAreFoldedWithFlatMemor
     const std::string bound =
         "Bound reached: correlation rule Password attack: at most 1024 hits of each watched rule "
         "kept with their value (256 KiB of values), older hits only counted; ";
-    EXPECT_NE(m_host.Errors().find(bound + "1 hit values left out"), std::string::npos)
+    EXPECT_NE(m_host.Errors().find(bound + "1 hit value left out"), std::string::npos)
         << m_host.ErrorsTail();
     EXPECT_NE(m_host.Log().find(bound + std::to_string(kValues - 1024) + " hit values left out"),
               std::string::npos)

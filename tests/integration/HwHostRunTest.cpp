@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,18 @@ TEST_F(HwHostRunTest, CommandsFromSignalsAreCompletedAndReachEveryEngineInOrder)
     const std::string console = hwtest::ReadWholeFile(m_dir.File("console.txt"));
     EXPECT_EQ(0, exitCode) << console;
     EXPECT_NE(std::string::npos, console.find("hwhost: sensor stopped\n")) << console;
+    // The stop's tally of the alerts is on the console, as in the log, before
+    // its last line; a console that is no terminal is not told of Ctrl-C.
+    std::smatch tally;
+    ASSERT_TRUE(std::regex_search(
+        console, tally,
+        std::regex("\nhwhost: [0-9]+ alerts? taken, [0-9]+ written, [0-9]+ dropped, [0-9]+ not written\n")))
+        << console;
+    EXPECT_LT(static_cast<size_t>(tally.position(0)), console.find("hwhost: sensor stopped\n"));
+    EXPECT_EQ(std::string::npos, console.find("Ctrl-C")) << console;
+    EXPECT_TRUE(std::regex_search(console, std::regex("(^|\n)hwhost: sensor started on [^\n]* \\(pid [0-9]+\\); "
+                                                      "SIGTERM stops it\n")))
+        << console;
     const std::string log = hwtest::ReadWholeFile(m_log);
     const size_t called = log.find("***** CHostWarden::Oninit() called *****");
     const size_t completed = log.find("***** CHostWarden::Oninit() completed *****");
@@ -231,4 +244,5 @@ TEST(HwHostRootTest, InputEchoIsOnWhereStandardErrorIsATerminal) {
     EXPECT_EQ(0, exitCode) << console;
     EXPECT_NE(std::string::npos, console.find("\n  input echo: on, standard error is a terminal"))
         << console;
+    EXPECT_NE(std::string::npos, console.find("; Ctrl-C stops it")) << console;
 }

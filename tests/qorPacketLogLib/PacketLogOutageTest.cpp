@@ -88,14 +88,14 @@ std::vector<uint32_t> FrameNumbers(const std::string& path, std::string& problem
 // the line that closes a log still failing, or with a count unsaid.
 uint64_t SaidNotLogged(const std::vector<std::string>& lines) {
     static const std::regex kCounted(
-        "^packet log .* (is written again after [0-9]+ s; ([0-9]+) frames were not logged|"
-        "cannot be written: .*; ([0-9]+) frames not logged, and it is closed so|"
-        "was written again, but ([0-9]+) frames were not logged).*");
+        "^packet log .* (is written again after [0-9]+ s; ([0-9]+) frames? (was|were) not logged|"
+        "cannot be written: .*; ([0-9]+) frames? not logged, and it is closed so|"
+        "was written again, but ([0-9]+) frames? (was|were) not logged).*");
     uint64_t total = 0;
     for (const std::string& line : lines) {
         std::smatch match;
         if (std::regex_match(line, match, kCounted)) {
-            for (size_t i = 2; i <= 4; ++i)
+            for (size_t i : {2, 4, 5})
                 total += match[i].matched ? std::stoull(match[i].str()) : 0;
         }
     }

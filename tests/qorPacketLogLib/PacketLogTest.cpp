@@ -241,7 +241,7 @@ TEST_F(PacketLogTest, UnwritableTargetsGiveAClearStatus) {
         lines[1].find("opening packet log file " + scratch.File("plain/log000.tcp") + ", Reason:"),
         std::string::npos);
     EXPECT_EQ(lines[2], "packet log " + scratch.File("plain/log000.tcp") +
-                            " cannot be written: it cannot be opened: Not a directory; 1 frames not logged");
+                            " cannot be written: it cannot be opened: Not a directory; 1 frame not logged");
 
     host.Forget();
     Configure("log", ".cap", "1400", "10");

@@ -16,11 +16,16 @@ StopSummary ReadStopSummary(const std::string& strLog) {
                     " rejected by their script, %" SCNu64 " passed on unvalidated, %" SCNu64,
                     &summary.m_qwValidated, &summary.m_qwRejected, &summary.m_qwUnvalidated,
                     &summary.m_qwDropped) == 4;
-    const size_t nTaken = strLog.rfind(" alerts taken, ");
+    // "1 alert taken", "2 alerts taken".
+    size_t nTaken = strLog.rfind(" alerts taken, ");
+    const size_t nOne = strLog.rfind(" alert taken, ");
+    if (nOne != std::string::npos && (nTaken == std::string::npos || nOne > nTaken)) {
+        nTaken = nOne;
+    }
     const size_t nLine = nTaken != std::string::npos ? strLog.rfind("hwhost: ", nTaken) : nTaken;
     if (nLine != std::string::npos) {
-        std::sscanf(strLog.c_str() + nLine, "hwhost: %" SCNu64 " alerts taken, %" SCNu64 " written",
-                    &summary.m_qwTaken, &summary.m_qwWritten);
+        summary.m_qwTaken = std::strtoull(strLog.c_str() + nLine + 8, nullptr, 10);
+        summary.m_qwWritten = std::strtoull(strLog.c_str() + strLog.find(" taken, ", nTaken) + 8, nullptr, 10);
     }
     summary.m_qwSyslogDropped = SyslogDropped(strLog);
     return summary;

@@ -12,6 +12,7 @@
 #include "platform/Registry.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/ConfigStore.h"
+#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ uint32_t AuditTree(const char* pszPath, const char* pszAccount, uint32_t dwSucce
         const uint64_t qwOthers = walk.Failures() - 1;
         const std::string strOthers =
             qwOthers == 0 ? std::string()
-                          : " (and " + std::to_string(qwOthers) + " more paths below " + pszPath + ")";
+                          : " (and " + CountText(qwOthers, "more path", "more paths") + " below " + pszPath + ")";
         CSF_LOG(3, "Failed to read <%s> for audit: %d%s", walk.FirstFailedPath().c_str(),
                 static_cast<int>(walk.FirstFailure()), strOthers.c_str());
         return dwLast != 0 ? dwLast : walk.FirstFailure();

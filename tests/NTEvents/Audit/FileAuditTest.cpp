@@ -119,7 +119,7 @@ TEST_F(FileAuditTest, RecursiveAuditSaysAndCountsTheFoldersTooDeepToEnter) {
     ASSERT_EQ(1u, bounds.size());
     EXPECT_EQ("Bound reached: audited folder " + top +
                   " (rule Watch deep): at most 32 folders deep below it; what deeper folders hold "
-                  "is not audited; 1 folders left out",
+                  "is not audited; 1 folder left out",
               bounds[0]);
     EXPECT_TRUE(m_log.Contains(bounds[0] + " (said again at most once a minute while it lasts)"));
 
