@@ -31,13 +31,8 @@ cmake --build "$build_dir" --target $targets >/dev/null
 
 # The baseline's sources as the revision has them, made afresh when the
 # revision named is another than the one exported last.
-wanted=$(git -C "$source_dir" rev-parse "$baseline^{commit}")
-if [ "$(cat "$baseline_dir/REVISION" 2>/dev/null || true)" != "$wanted" ]; then
-    rm -rf "$baseline_dir"
-    mkdir -p "$baseline_dir/src"
-    git -C "$source_dir" archive "$wanted" | tar -x -C "$baseline_dir/src"
-    echo "$wanted" > "$baseline_dir/REVISION"
-fi
+. "$source_dir/bench/export_baseline.sh"
+export_baseline "$source_dir" "$baseline" "$baseline_dir"
 # Both sides run this tree's benchmarks, so that only the reader differs.
 for file in rawpacket_bench.cpp ids_replay.cpp BenignFrames.h; do
     if ! cmp -s "$source_dir/bench/$file" "$baseline_dir/src/bench/$file"; then

@@ -392,12 +392,24 @@ void CEngineDecoy::HandleReady(int nReady) {
         }
         CSF_TRACE(kCSFLogInfo, "connect on port %d, socket %d", entry.m_wPort, entry.m_hSocket);
         --nReady;
-        if (m_bPaused.load() != 0) {
-            m_pDestination->Reject(&entry, dwNow);
-        } else {
-            m_pDestination->Accept(&entry, dwNow);
+        if (!TakeWaiting(entry, dwNow)) {
+            m_bLookAfterAPass = true;
         }
     }
+}
+
+bool CEngineDecoy::TakeWaiting(ListeningPort& entry, uint32_t dwNow) {
+    for (uint32_t n = 0; n < kMaxTakenPerTurn && StopRequested() == 0; ++n) {
+        const int32_t nResult = m_bPaused.load() != 0 ? m_pDestination->Reject(&entry, dwNow)
+                                                      : m_pDestination->Accept(&entry, dwNow);
+        if (nResult == DecoyDestination::kNoneWaiting) {
+            break;
+        }
+        if (nResult != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void CEngineDecoy::CloseExpiredHolds() {
@@ -412,8 +424,7 @@ void CEngineDecoy::CloseExpiredHolds() {
 }
 
 void CEngineDecoy::WatchOnce() {
-    Pause(kPassWaitMs);
-    int nTimeoutMs = kSelectTimeoutMs;
+    int nTimeoutMs = kPassWaitMs;
     const int32_t nHoldLeftMs = m_pDestination ? m_pDestination->GetTimeoutMs() : -1;
     if (nHoldLeftMs >= 0 && nHoldLeftMs < nTimeoutMs) {
         nTimeoutMs = nHoldLeftMs;
@@ -433,6 +444,8 @@ void CEngineDecoy::WatchOnce() {
                     ErrorWords(dwError).c_str(),
                     m_WaitErrorReports.LeftOutNote("failed waits").c_str());
         }
+        // A wait that failed fails again at once.
+        m_bLookAfterAPass = true;
         return;
     }
     HandleReady(nReady);
@@ -443,6 +456,7 @@ uint32_t CEngineDecoy::_doWork() {
     // Only an opening long after the command that started the run is said
     // by this thread: that command's summary could not wait for it.
     m_bFirstOpening = false;
+    m_bLookAfterAPass = false;
     if (g_bFirstRun.exchange(false)) {
         const uint32_t dwWaitMs = g_dwFirstRunWaitMs.load();
         if (dwWaitMs > 0) {
@@ -462,6 +476,8 @@ uint32_t CEngineDecoy::_doWork() {
         CloseExpiredHolds();
         if (m_nOpenPorts == 0) {
             Pause(kIdleWaitMs);
+        } else if (std::exchange(m_bLookAfterAPass, false)) {
+            Pause(kPassWaitMs);
         } else {
             WatchOnce();
         }

@@ -10,12 +10,14 @@
 // pause; after a reload it keeps open the ports the new rules still name,
 // so a connection made while the policy was read waits on its port and is
 // taken by the resumed thread.  It waits on all of them together with a
-// wake signal, and takes at most one connection per
-// port in each pass of about a second.  Every pass closes the connections
-// whose hold is over, and no wait outlasts the next hold, so a connection
-// is let go on time whether or not another one comes.  A stop or pause
-// signals the wake, so the thread never sits out a wait; the held
-// connections and the ports are closed only once it has ended.
+// wake signal, and a connection ends the wait: every port found ready has
+// what waits on it taken at that wake, so a scanner's burst is one alert
+// a connection, not one a second.  No wait outlasts a pass of about a
+// second or the next hold, and every pass closes the connections whose
+// hold is over, so a connection is let go on time whether or not another
+// one comes.  A stop or pause signals the wake, so the thread never sits
+// out a wait; the held connections and the ports are closed only once it
+// has ended.
 //
 // What became of each rule's port at the last opening is kept for the
 // host's summary, which names as watched only the ports that were opened
@@ -46,13 +48,17 @@ public:
     static constexpr uint32_t kFirstRunWaitMs = 20000;
     static constexpr uint32_t kIdleWaitMs = 3000;
     static constexpr uint32_t kPassWaitMs = 1000;
-    static constexpr int kSelectTimeoutMs = 3000;
+    // Connections taken from one port at a wake, at most: a port flooded
+    // leaves the others their turn, and its rest is taken at the next wake,
+    // which comes at once.
+    static constexpr uint32_t kMaxTakenPerTurn = 64;
     // How long the summary of a reload or resume waits for the ports to be
     // opened; opening them takes far less.
     static constexpr uint32_t kDescribeWaitMs = 10000;
-    // Connections reset on one port as it closes, at most: the system
-    // holds a few, and peers that go on connecting must not hold a stop.
-    static constexpr uint32_t kMaxResetAtClose = 64;
+    // Connections reset on one port as it closes, at most: what its
+    // backlog holds, since peers that go on connecting must not hold a
+    // stop.
+    static constexpr uint32_t kMaxResetAtClose = ListeningPort::kBacklog + 1;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -102,6 +108,9 @@ private:
     void WatchOnce();
     void CloseExpiredHolds();
     void HandleReady(int nReady);
+    // Takes what waits on the port, at most kMaxTakenPerTurn connections;
+    // false when one could not be taken (no descriptor, say) and waits on.
+    bool TakeWaiting(ListeningPort& entry, uint32_t dwNow);
     // The entry before `nEnd` that already listens on the port, or null.
     const ListeningPort* FindOpenPort(uint16_t wPort, size_t nEnd) const;
     // Opens the port of one enabled rule at entry `nIndex` (when there is
@@ -139,4 +148,8 @@ private:
     SpareDescriptor m_Spare;
     // Set for a run that waited before it opened its ports; the thread's own.
     bool m_bFirstOpening = false;
+    // A connection could not be taken at the last wake and still waits on
+    // its port, which would end every wait at once: the next look comes
+    // after a pass.  The thread's own.
+    bool m_bLookAfterAPass = false;
 };

@@ -86,26 +86,34 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
         return -1;
     }
     CSF_TRACE(kCSFLogInfo, "accepting cnxn on port: %d", pPort->m_wPort);
-    std::unique_ptr<DecoyedTCPCnxn> pCnxn = NewConnection(pPort);
-    if (!pCnxn) {
-        return -1;
-    }
     CloseExpired();
     const SensorSettings& settings = SensorSettings::Instance();
     const int32_t nNow = static_cast<int32_t>(dwNow);
     const int64_t qwHeld = m_Container.GetCount();
-    if (settings.m_nMaxConnections <= qwHeld) {
+    // The refusal period runs from the last connection that found the cap
+    // full, so it is set only once a connection was there to be taken or
+    // refused: the engine's last look at a port finds none.
+    const bool bFull = settings.m_nMaxConnections <= qwHeld;
+    int32_t nRefusalEnd = GetRefusalEnd();
+    if (bFull) {
         CSF_TRACE(kCSFLogInfo, "connection count (%d) would exceed configured maximum (%d)",
                   static_cast<int>(qwHeld + 1), settings.m_nMaxConnections);
         // A period too long for the clock's range refuses until its end,
         // rather than wrapping into the past and refusing nothing.
         const int64_t qwEnd = static_cast<int64_t>(nNow) + settings.m_nBlackoutPeriod;
-        SetRefusalEnd(qwEnd > INT32_MAX ? INT32_MAX : static_cast<int32_t>(qwEnd));
+        nRefusalEnd = qwEnd > INT32_MAX ? INT32_MAX : static_cast<int32_t>(qwEnd);
     }
-    if (nNow < GetRefusalEnd()) {
-        pCnxn->Reject(pPort, dwNow);
-        SayRefused(settings.m_nMaxConnections, settings.m_nBlackoutPeriod);
-        return 0;
+    if (nNow < nRefusalEnd) {
+        const int32_t nResult = ResetOne(pPort);
+        if (nResult == 0) {
+            SetRefusalEnd(nRefusalEnd);
+            SayRefused(settings.m_nMaxConnections, settings.m_nBlackoutPeriod);
+        }
+        return nResult;
+    }
+    std::unique_ptr<DecoyedTCPCnxn> pCnxn = NewConnection(pPort);
+    if (!pCnxn) {
+        return -1;
     }
     SpareDescriptor* pSpare = m_pEngine != nullptr ? &m_pEngine->GetSpare() : nullptr;
     if (pSpare != nullptr) {
@@ -113,11 +121,17 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
     }
     pCnxn->SetSpare(pSpare);
     if (pCnxn->Accept(pPort, dwNow) == -1) {
+        if (pCnxn->FoundNoneWaiting()) {
+            return kNoneWaiting;
+        }
         // Said only with the connection's own line, which is rate-limited.
         if (!pCnxn->IsFailureLeftOut()) {
             CSF_LOG(kCSFLogError, "failed to accept connection");
         }
         return -1;
+    }
+    if (bFull) {
+        SetRefusalEnd(nRefusalEnd);
     }
     if (pCnxn->IsOnSpare() || !HasRoomToHold()) {
         ReportWithoutHold(*pCnxn);
@@ -135,6 +149,14 @@ int32_t DecoyDestination::Accept(ListeningPort* pPort, uint32_t dwNow) {
     DecoyedTCPCnxn* pHeld = pCnxn.release();
     pHeld->EmitEvent(m_pEngine);
     return 0;
+}
+
+int32_t DecoyDestination::ResetOne(ListeningPort* pPort) {
+    SpareDescriptor* pSpare = m_pEngine != nullptr ? &m_pEngine->GetSpare() : nullptr;
+    if (pPort->ResetAllWaiting(1, pSpare) == 1) {
+        return 0;
+    }
+    return ListeningPort::FoundNoneWaiting() ? kNoneWaiting : -1;
 }
 
 bool DecoyDestination::HasRoomToHold() {
@@ -171,17 +193,12 @@ void DecoyDestination::EndStaleBounds(bool bPorts) {
                                      {HoldLimit(), RefusedLimit(settings.m_nMaxConnections, settings.m_nBlackoutPeriod)});
 }
 
-int32_t DecoyDestination::Reject(ListeningPort* pPort, uint32_t dwNow) {
+int32_t DecoyDestination::Reject(ListeningPort* pPort, uint32_t /*dwNow*/) {
     if (pPort == nullptr) {
         return -1;
     }
     CSF_TRACE(kCSFLogInfo, "rejecting connection, port: %d", pPort->m_wPort);
-    std::unique_ptr<DecoyedTCPCnxn> pCnxn = NewConnection(pPort);
-    if (!pCnxn) {
-        return -1;
-    }
-    pCnxn->Reject(pPort, dwNow);
-    return 0;
+    return ResetOne(pPort);
 }
 
 int32_t DecoyDestination::GetTimeoutMs() {

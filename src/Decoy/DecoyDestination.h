@@ -23,6 +23,9 @@ struct ListeningPort;
 class DecoyDestination {
 public:
     static constexpr uint32_t kMaxHeld = 256;
+    // What Accept and Reject answer when no connection waited on the port:
+    // the engine has taken all there was.
+    static constexpr int32_t kNoneWaiting = 1;
 
     DecoyDestination();
     virtual ~DecoyDestination();
@@ -31,10 +34,11 @@ public:
 
     virtual int32_t SetEngine(CEngineDecoy* pEngine);
     // Takes the pending connection on the port: 0 when it was held and
-    // reported, or refused under the cap; -1 when it could not be taken.
+    // reported, or refused under the cap; kNoneWaiting when none waited;
+    // -1 when it could not be taken.
     virtual int32_t Accept(ListeningPort* pPort, uint32_t dwNow);
-    // Refuses the pending connection on the port; 0, or -1 when no
-    // connection object could be made.
+    // Refuses the pending connection on the port: 0, kNoneWaiting, or -1
+    // when it could not be taken and still waits.
     virtual int32_t Reject(ListeningPort* pPort, uint32_t dwNow);
     // The container's shortest time left, in milliseconds (0 and -1 as
     // they are).
@@ -66,6 +70,9 @@ private:
     // Whether one more connection may be held: below kMaxHeld, and with a
     // descriptor free above the floor.
     bool HasRoomToHold();
+    // Resets the connection waiting on the port, with the engine's spare
+    // when no descriptor is left; answers as Reject does.
+    int32_t ResetOne(ListeningPort* pPort);
     // A connection accepted that cannot be held: reported, then reset.
     void ReportWithoutHold(DecoyedTCPCnxn& cnxn);
     void SayRefused(int32_t nMaxConnections, int32_t nBlackout);

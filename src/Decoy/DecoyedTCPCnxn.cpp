@@ -110,13 +110,16 @@ int32_t DecoyedTCPCnxnImpl::Accept(ListeningPort* pPort, uint32_t dwNow) {
     }
     if (hSocket == plat::kInvalidSocket) {
         const uint32_t dwError = plat::GetLastError();
+        m_bNoneWaiting = ListeningPort::FoundNoneWaiting();
         if (!plat::LastErrorIsOutOfDescriptors(&strShortage)) {
             strShortage.clear();
         }
         if (m_pSpare != nullptr) {
             m_pSpare->Take();
         }
-        ReportFailure(dwError, strShortage);
+        if (!m_bNoneWaiting) {
+            ReportFailure(dwError, strShortage);
+        }
         return -1;
     }
     if (!m_bOnSpare) {

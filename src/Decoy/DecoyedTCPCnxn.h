@@ -39,6 +39,9 @@ public:
     // Whether the last failed Accept went unlogged under that limit, so
     // that what follows from it goes unlogged too.
     bool IsFailureLeftOut() const { return m_bFailureLeftOut; }
+    // Whether the last failed Accept found no connection waiting: the end
+    // of what a port held, which is no failure and is not said.
+    bool FoundNoneWaiting() const { return m_bNoneWaiting; }
 
 protected:
     DecoyEvent m_Event;
@@ -52,6 +55,7 @@ private:
     void ReportFailure(uint32_t dwError, const std::string& strShortage);
 
     bool m_bFailureLeftOut = false;
+    bool m_bNoneWaiting = false;
     SpareDescriptor* m_pSpare = nullptr;  // not owned
     bool m_bOnSpare = false;
 };

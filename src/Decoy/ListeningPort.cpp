@@ -12,6 +12,7 @@ namespace {
 
 constexpr uint32_t kAddressInUse = 10048;
 constexpr uint32_t kAccessDenied = 10013;
+constexpr uint32_t kWouldBlock = 10035;
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 as it stands in memory
 
 // Only the first failure in the process is worth a line.
@@ -46,6 +47,10 @@ int32_t Fail(DecoyPortOutcome* pOutcome, Kind kind, uint32_t dwError = 0) {
 void ListeningPort::Close() {
     plat::CloseSocket(m_hSocket);
     m_hSocket = plat::kInvalidSocket;
+}
+
+bool ListeningPort::FoundNoneWaiting() {
+    return plat::GetLastError() == kWouldBlock;
 }
 
 bool ListeningPort::ResetWaiting() {

@@ -13,7 +13,11 @@ class SpareDescriptor;
 
 struct ListeningPort {
     static constexpr uint16_t kProtocolTcp = 6;
-    static constexpr int kBacklog = 5;
+    // Connections the system completes and keeps for the port until the
+    // engine takes them (fewer when the system's own maximum is lower): a
+    // scanner's burst, or what comes during a reload, waits here instead
+    // of having its handshake dropped.
+    static constexpr int kBacklog = 4096;
 
     ListeningPort() = default;
     ~ListeningPort() { Close(); }
@@ -32,6 +36,9 @@ struct ListeningPort {
     // is complete by the time a connection can be seen, so a refusal is a
     // reset rather than a connection never made.  False when none waited.
     bool ResetWaiting();
+    // Whether the calling thread's last accept that failed on a port found
+    // no connection waiting, rather than one it could not take.
+    static bool FoundNoneWaiting();
     // Resets the connections waiting on the port, at most `dwMax` (peers may
     // go on connecting); how many.  With no descriptor left, `pSpare` is let
     // go for them and taken again after.

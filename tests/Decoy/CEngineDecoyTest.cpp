@@ -4,16 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Common/AlertTypes.h"
 #include "Common/FakeSensorCore.h"
 #include "DecoyTestSupport.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "platform/DebugOutput.h"
+#include "platform/Descriptors.h"
+#include "qorCSFLib/CSFLog.h"
 #include "support/ConsoleCapture.h"
+#include "support/DescriptorSqueeze.h"
 #include "support/NamespacedHost.h"
 
 using decoytest::Client;
@@ -21,6 +29,31 @@ using decoytest::Client;
 namespace {
 
 constexpr const char kTable[] = "\\Advanced\\Rules\\Suspicious Port Rules\\";
+
+// Counts the engine's wakes that found a port ready, from its debug trace,
+// while in scope.
+class WakeCounter {
+public:
+    WakeCounter() {
+        SetDebugLoggingEnabled(true);
+        m_Previous = plat::SetDebugOutputSink([this](std::string_view text) {
+            if (text.find("connect on port ") != std::string_view::npos) {
+                ++m_nWakes;
+            }
+        });
+    }
+    ~WakeCounter() {
+        SetDebugLoggingEnabled(false);
+        plat::SetDebugOutputSink(std::move(m_Previous));
+    }
+    WakeCounter(const WakeCounter&) = delete;
+    WakeCounter& operator=(const WakeCounter&) = delete;
+    size_t Wakes() const { return m_nWakes.load(); }
+
+private:
+    std::atomic<size_t> m_nWakes{0};
+    plat::DebugOutputSink m_Previous;
+};
 
 class DecoyEngineTest : public ::testing::Test {
 protected:
@@ -53,6 +86,23 @@ protected:
     void Pause() {
         m_pEngine->OnPauseInit(0);
         m_pEngine->OnPause(0);
+    }
+    // A reload's pause, which leaves the ports open, and its resume.
+    void PauseForReload() {
+        m_pEngine->OnPauseInit(CEngineBase::kReloadArgument);
+        m_pEngine->OnPause(CEngineBase::kReloadArgument);
+    }
+    void ReloadAndResume() {
+        ASSERT_EQ(m_pEngine->OnReloadPolicy(CEngineBase::kReloadArgument), 0);
+        m_pEngine->OnResume(CEngineBase::kReloadArgument);
+    }
+    // The engine running with one rule's port open; the port.
+    uint16_t StartOnOnePort(const char* pszRule) {
+        const uint16_t wPort = hwtest::FreeLoopbackPort(false);
+        AddRule(pszRule, wPort);
+        Start();
+        EXPECT_TRUE(WaitForRun(1));
+        return wPort;
     }
     // Each thread run announces the ports it opened.
     bool WaitForRun(size_t nRun) {
@@ -197,15 +247,13 @@ TEST_F(DecoyEngineTest, ConnectionsWaitingOnAClosingPortAreResetAndCounted) {
 // closes, and what waited on it is reset and counted, having no rule left
 // to be reported with.
 TEST_F(DecoyEngineTest, ReloadKeepsThePortsItsRulesStillNameAndTakesWhatWaitsOnThem) {
-    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
     const uint16_t wKept = hwtest::FreeLoopbackPort(false);
     const uint16_t wGone = hwtest::FreeLoopbackPort(false);
     AddRule("Kept", wKept);
     AddRule("Gone", wGone);
     Start();
     ASSERT_TRUE(WaitForRun(1));
-    m_pEngine->OnPauseInit(kReload);
-    m_pEngine->OnPause(kReload);
+    PauseForReload();
     Client during(wKept);
     Client removed(wGone);
     ASSERT_TRUE(during.IsConnected() && removed.IsConnected());
@@ -215,8 +263,7 @@ TEST_F(DecoyEngineTest, ReloadKeepsThePortsItsRulesStillNameAndTakesWhatWaitsOnT
     const std::string strKept = std::string(kTable) + "Kept";
     const bool bOff = false;
     m_pPolicy->SetBool(strKept.c_str(), "Enabled", &bOff);
-    ASSERT_EQ(m_pEngine->OnReloadPolicy(kReload), 0);
-    m_pEngine->OnResume(kReload);
+    ASSERT_NO_FATAL_FAILURE(ReloadAndResume());
     ASSERT_TRUE(WaitForRun(2));
     ASSERT_TRUE(WaitForReports(1));
     auto reported = m_Sensor.TakeReported();
@@ -298,4 +345,60 @@ TEST_F(DecoyEngineTest, SummaryNamesOnlyOpenedPortsAndEachPortNotOpenedOnce) {
     EXPECT_TRUE(hwtest::WaitUntil(
         [&] { return hwtest::CountOf(m_Console.Text(), "ERROR: " + strHeldSaid) == 2; }))
         << m_Console.Text();
+}
+
+// A scanner's burst: the port's backlog holds it while the engine is busy
+// elsewhere (here: a reload), and the wake that finds the port ready takes
+// every connection waiting on it, each one alert.
+TEST_F(DecoyEngineTest, BurstWaitingOnAPortIsTakenAtOneWakeEachOneAlert) {
+    constexpr size_t kBurst = 50;
+    const uint16_t wPort = StartOnOnePort("Burst");
+    PauseForReload();
+    const auto clients = Client::Burst(wPort, kBurst);
+    std::set<uint16_t> peers;
+    for (const auto& pClient : clients) {
+        if (pClient->IsConnected()) {
+            peers.insert(pClient->LocalPort());
+        }
+    }
+    EXPECT_EQ(peers.size(), kBurst) << "handshakes completed";
+    WakeCounter wakes;
+    ASSERT_NO_FATAL_FAILURE(ReloadAndResume());
+    ASSERT_TRUE(WaitForReports(peers.size())) << m_Sensor.ReportedCount();
+    for (const auto& pReported : m_Sensor.TakeReported()) {
+        EXPECT_EQ(peers.erase(static_cast<uint16_t>(pReported->m_nSourcePort)), 1u)
+            << pReported->m_nSourcePort;
+    }
+    EXPECT_TRUE(peers.empty());
+    EXPECT_EQ(wakes.Wakes(), 1u);
+}
+
+// A connection that cannot be taken (no descriptor left, not even the
+// engine's spare) stays waiting on its port, which stays ready: the engine
+// looks at it again after a pass instead of at once, over and over, and
+// takes it, one alert, once a descriptor is free.
+TEST_F(DecoyEngineTest, ConnectionThatCannotBeTakenIsTriedAgainEachPassNotInALoop) {
+    plat::RaiseDescriptorLimit();
+    const uint16_t wPort = StartOnOnePort("Short");
+    // The spare is the engine thread's: it is let go while the thread is
+    // not running, and the resumed thread finds no descriptor to take again.
+    PauseForReload();
+    m_pEngine->GetSpare().Release();
+    auto pClient = Client::Unconnected(wPort);
+    WakeCounter wakes;
+    {
+        hwtest::DescriptorSqueeze squeeze(8);
+        ASSERT_TRUE(squeeze.IsLowered());
+        squeeze.TakeAll();
+        pClient->Connect();
+        ASSERT_NO_FATAL_FAILURE(ReloadAndResume());
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return wakes.Wakes() >= 1; }));
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LE(wakes.Wakes(), static_cast<size_t>(seconds) + 2) << "over " << seconds << " s";
+        EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+    }
+    EXPECT_TRUE(WaitForReports(1));
+    EXPECT_EQ(pClient->Look(), Client::State::kOpen);
 }

@@ -139,31 +139,40 @@ TEST_F(DecoyDestinationTest, ZeroBlackoutNeverRefusesAndZeroCapRefusesEverything
     EXPECT_EQ(m_Sensor.TakeReported().size(), 3u);
 }
 
-TEST_F(DecoyDestinationTest, RefusedConnectionIsResetAndNotReported) {
+// The engine takes what waits on a port until none is left, so finding
+// none is how every turn ends: it is told apart from a failure, and said
+// nowhere.
+TEST_F(DecoyDestinationTest, RefusedConnectionIsResetAndNotReportedAndNoneLeftIsNoFailure) {
+    ScopedHostLog log;
     ListeningPort& port = Listen("Paused");
     Client client(port.m_wPort);
     ASSERT_EQ(m_Destination.Reject(&port, ManualClock::Now()), 0);
     EXPECT_TRUE(WaitFor(client, Client::State::kReset));
-    // Nothing pending: nothing is taken, and the engine is not held up.
-    EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
+    EXPECT_EQ(m_Destination.Reject(&port, ManualClock::Now()), DecoyDestination::kNoneWaiting);
+    EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), DecoyDestination::kNoneWaiting);
     EXPECT_EQ(Held(), 0u);
     EXPECT_TRUE(m_Sensor.TakeReported().empty());
+    EXPECT_TRUE(log.m_Services.Texts().empty()) << ::testing::PrintToString(log.m_Services.Texts());
 }
 
-// A host looping connects decides how often an accept fails (here: the
-// connection is gone by the time it is taken).  Every connection taken is
-// still reported, but the failures log so many lines a minute, and the
-// next line after the minute counts those left out.
+// A host looping connects decides how often an accept fails (here: on a
+// socket that does not listen).  Every connection taken is still reported,
+// but the failures log so many lines a minute, and the next line after the
+// minute counts those left out.
 TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnectionIsReported) {
     ScopedHostLog log;
     hwtest::ManualReportTime time;
     Limit(1000, 60);
     ListeningPort& port = Listen("Looped");
+    ListeningPort broken;
+    broken.m_pRule = port.m_pRule;
+    broken.m_wPort = port.m_wPort;
+    broken.m_hSocket = plat::OpenTcpSocket();
     std::vector<std::unique_ptr<Client>> clients;
     constexpr unsigned kRounds = 50;
     for (unsigned n = 0; n < kRounds; ++n) {
         clients.push_back(Connect(port));
-        EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
+        EXPECT_EQ(m_Destination.Accept(&broken, ManualClock::Now()), -1);
     }
     EXPECT_EQ(m_Sensor.TakeReported().size(), kRounds);
     const unsigned kLimit = DecoyedTCPCnxn::kFailureReportsPerMinute;
@@ -171,7 +180,7 @@ TEST_F(DecoyDestinationTest, FailedAcceptsAreLoggedSoManyAMinuteWhileEveryConnec
     EXPECT_EQ(log.m_Services.CountStartingWith("failed to accept connection"), kLimit);
 
     hwtest::ManualReportTime::Advance(60);
-    EXPECT_EQ(m_Destination.Accept(&port, ManualClock::Now()), -1);
+    EXPECT_EQ(m_Destination.Accept(&broken, ManualClock::Now()), -1);
     const std::string strLast = log.m_Services.Texts().at(log.m_Services.Texts().size() - 2);
     // The error's words come after its number, then the count.
     EXPECT_EQ(strLast.rfind("Error(", 0), 0u) << strLast;

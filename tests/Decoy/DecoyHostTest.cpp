@@ -3,16 +3,24 @@
 // connect from inside the namespace, and the alerts are read back from the
 // host's XML output.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +42,139 @@ struct DecoyRuleText {
 
 std::string Value(const std::string& strName, char cType, const std::string& strValue) {
     return strName + "\t=" + cType + "\t" + strValue + ";\r\n";
+}
+
+// One peer knocking on a decoy port on a schedule from its own loopback
+// address, inside the namespace of `holder`: a connection every
+// `interval`, `count` of them, none waited for before the next; each
+// handshake is waited for at most 5 s, and the connections are kept open.
+class Knocker {
+public:
+    Knocker(pid_t holder, const std::string& strAddress, uint16_t wPort, size_t nCount,
+            std::chrono::milliseconds interval)
+        : m_strAddress(strAddress),
+          m_thread([=, this] { Run(holder, wPort, nCount, interval); }) {}
+    ~Knocker() {
+        Join();
+        for (const Knock& knock : m_Knocks) {
+            ::close(knock.m_hSocket);
+        }
+    }
+    Knocker(const Knocker&) = delete;
+    Knocker& operator=(const Knocker&) = delete;
+
+    void Join() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    // After Join: the source ports of the handshakes that completed, those
+    // that did not, and the longest a handshake took.
+    const std::string& Address() const { return m_strAddress; }
+    std::set<uint16_t> Completed() const {
+        std::set<uint16_t> ports;
+        for (const Knock& knock : m_Knocks) {
+            if (knock.m_bDone) {
+                ports.insert(knock.m_wPort);
+            }
+        }
+        return ports;
+    }
+    size_t Failed() const { return m_Knocks.size() - Completed().size(); }
+    double LongestMs() const {
+        double dLongest = 0;
+        for (const Knock& knock : m_Knocks) {
+            dLongest = std::max(dLongest, knock.m_dMs);
+        }
+        return dLongest;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Knock {
+        int m_hSocket = -1;
+        uint16_t m_wPort = 0;
+        Clock::time_point m_Start;
+        bool m_bDone = false;
+        double m_dMs = 0;
+    };
+
+    void Run(pid_t holder, uint16_t wPort, size_t nCount, std::chrono::milliseconds interval) {
+        if (!hwtest::JoinNamespaceOf(holder)) {
+            return;
+        }
+        const Clock::time_point start = Clock::now();
+        for (size_t n = 0; n < nCount; ++n) {
+            WaitForHandshakes(start + n * interval);
+            Knock knock;
+            knock.m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in address{AF_INET, 0, {::inet_addr(m_strAddress.c_str())}, {}};
+            ::bind(knock.m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            address = {AF_INET, htons(wPort), {htonl(INADDR_LOOPBACK)}, {}};
+            knock.m_Start = Clock::now();
+            ::connect(knock.m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            socklen_t length = sizeof address;
+            ::getsockname(knock.m_hSocket, reinterpret_cast<sockaddr*>(&address), &length);
+            knock.m_wPort = ntohs(address.sin_port);
+            m_Knocks.push_back(knock);
+        }
+        WaitForHandshakes(Clock::now() + std::chrono::seconds(5), true);
+    }
+    // Notes the handshakes that complete until `until`, or, `bLast`, until
+    // none is outstanding.
+    void WaitForHandshakes(Clock::time_point until, bool bLast = false) {
+        for (;;) {
+            std::vector<pollfd> polls;
+            std::vector<Knock*> waiting;
+            for (Knock& knock : m_Knocks) {
+                if (!knock.m_bDone && Clock::now() - knock.m_Start < std::chrono::seconds(5)) {
+                    polls.push_back({knock.m_hSocket, POLLOUT, 0});
+                    waiting.push_back(&knock);
+                }
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            if (left.count() <= 0 || (polls.empty() && bLast)) {
+                return;
+            }
+            if (::poll(polls.data(), polls.size(), static_cast<int>(left.count())) <= 0) {
+                continue;
+            }
+            for (size_t n = 0; n < polls.size(); ++n) {
+                int nError = -1;
+                socklen_t length = sizeof nError;
+                if (polls[n].revents != 0 &&
+                    ::getsockopt(polls[n].fd, SOL_SOCKET, SO_ERROR, &nError, &length) == 0 && nError == 0) {
+                    waiting[n]->m_bDone = true;
+                    waiting[n]->m_dMs =
+                        std::chrono::duration<double, std::milli>(Clock::now() - waiting[n]->m_Start).count();
+                }
+            }
+        }
+    }
+
+    const std::string m_strAddress;
+    std::vector<Knock> m_Knocks;
+    std::thread m_thread;
+};
+
+// The source port of each alert of `strRule` in `strAlerts`, by source
+// address.
+std::map<std::string, std::multiset<uint16_t>> AlertedPeers(const std::string& strAlerts,
+                                                            const std::string& strRule) {
+    static const std::regex kSource("name='SourceAddress' type='string' value='([0-9.]+)'");
+    static const std::regex kPort("name='SourcePort' type='unsignedInt' value='([0-9]+)'");
+    std::map<std::string, std::multiset<uint16_t>> peers;
+    const std::string strName = "alert-name='" + strRule + "'";
+    for (size_t nAt = strAlerts.find(strName); nAt != std::string::npos;
+         nAt = strAlerts.find(strName, nAt + 1)) {
+        const std::string strAlert = strAlerts.substr(nAt, strAlerts.find("</event>", nAt) - nAt);
+        std::smatch source;
+        std::smatch port;
+        if (std::regex_search(strAlert, source, kSource) && std::regex_search(strAlert, port, kPort)) {
+            peers[source[1]].insert(static_cast<uint16_t>(std::stoi(port[1])));
+        }
+    }
+    return peers;
 }
 
 class DecoyHostTest : public ::testing::Test {
@@ -321,4 +462,75 @@ TEST_F(DecoyHostTest, ShortOfDescriptorsEveryConnectionIsReportedOrNamedAndNoneI
         << m_Host.ErrorsTail();
     EXPECT_LT(Stop(), 20);
     std::printf("short of descriptors: %zu open at the start, 13 connections, 13 alerts\n", nOpen);
+}
+
+// A scanner's pace on the demo's own rules: three peers (127.0.0.1, .2 and
+// .3) each knock ten times a second on the alternate telnet port for ten
+// seconds while the policy is pushed five times.  Every handshake
+// completes, the system drops no connection for a full backlog, and each
+// connection is one alert of the rule, with its peer's address and port.
+// The hold is a second, so that the demo's cap of 100 held connections is
+// never reached.  About 20 s.
+TEST_F(DecoyHostTest, ThreePeersKnockingTenTimesASecondThroughFivePushesAreEachOneAlert) {
+    namespace fs = std::filesystem;
+    const fs::path root = m_Host.Root();
+    fs::copy(std::string(HW_SOURCE_DIR) + "/examples/demo", root,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    std::string strDemo = hwtest::ReadWholeFile((root / "Default.policy").string());
+    for (size_t nAt = strDemo.find("@SENSOR_ROOT@"); nAt != std::string::npos;
+         nAt = strDemo.find("@SENSOR_ROOT@", nAt)) {
+        strDemo.replace(nAt, 13, root.string());
+    }
+    hwtest::StandInForDemoAuthLog(strDemo, root.string());
+    m_Host.WritePolicy(strDemo);
+    fs::create_directories(root / "replay");
+    ASSERT_TRUE(m_Host.Start({}, {"HW_DECOY_FIRST_WAIT_MS=0", "HW_DECOY_HOLD_SECONDS=1",
+                                  "HW_PACKET_REPLAY=" + (root / "captures/network-attacks.pcap").string(),
+                                  "HW_PACKET_MONITOR=\\Device\\replay0",
+                                  "HW_PACKET_REPLAY_OUT=" + (root / "replay").string()}))
+        << m_Host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(2323); })) << m_Host.ErrorsTail();
+    const auto before = m_Namespace.TcpExtCounters();
+
+    constexpr size_t kKnocks = 100;
+    std::vector<std::unique_ptr<Knocker>> peers;
+    for (const char* pszPeer : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
+        peers.push_back(std::make_unique<Knocker>(m_Namespace.HolderPid(), pszPeer, 2323, kKnocks,
+                                                  std::chrono::milliseconds(100)));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int nPush = 1; nPush <= 5; ++nPush) {
+        std::this_thread::sleep_until(start + nPush * std::chrono::milliseconds(1600));
+        const std::string strSpare = "[\\Advanced\\Rules\\Suspicious Port Rules\\Spare " +
+                                     std::to_string(nPush) + "\\];\r\n" + Value("Enabled", 'B', "0");
+        ASSERT_TRUE(m_Host.Reload(strDemo + strSpare)) << nPush << "\n" << m_Host.ErrorsTail();
+    }
+    size_t nCompleted = 0;
+    for (const auto& pPeer : peers) {
+        pPeer->Join();
+        nCompleted += pPeer->Completed().size();
+        EXPECT_EQ(pPeer->Failed(), 0u) << pPeer->Address();
+    }
+    EXPECT_EQ(nCompleted, 3 * kKnocks);
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Alerts("Alternate telnet") >= nCompleted; }, 60))
+        << Alerts("Alternate telnet") << " alerts of " << nCompleted << "\n"
+        << m_Host.ErrorsTail();
+    const auto after = m_Namespace.TcpExtCounters();
+    for (const char* pszCounter : {"ListenOverflows", "ListenDrops"}) {
+        EXPECT_EQ(after.at(pszCounter), before.at(pszCounter)) << pszCounter;
+    }
+    const auto alerted = AlertedPeers(m_Host.Alerts(), "Alternate telnet");
+    double dLongestMs = 0;
+    for (const auto& pPeer : peers) {
+        const auto found = alerted.find(pPeer->Address());
+        const std::multiset<uint16_t> ports =
+            found == alerted.end() ? std::multiset<uint16_t>{} : found->second;
+        const std::set<uint16_t> completed = pPeer->Completed();
+        EXPECT_EQ(ports, std::multiset<uint16_t>(completed.begin(), completed.end())) << pPeer->Address();
+        dLongestMs = std::max(dLongestMs, pPeer->LongestMs());
+    }
+    EXPECT_EQ(Alerts("Alternate telnet"), nCompleted);
+    EXPECT_LT(Stop(), 20);
+    std::printf("%zu connections from 3 peers through 5 pushes, %zu alerts, longest handshake %.1f ms\n",
+                nCompleted, Alerts("Alternate telnet"), dLongestMs);
 }

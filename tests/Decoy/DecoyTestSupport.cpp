@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 
 namespace decoytest {
@@ -49,24 +51,57 @@ Listener::~Listener() {
     ::close(m_hSocket);
 }
 
-Client::Client(uint16_t wPort, pid_t holder) {
-    sockaddr_in address{AF_INET, htons(wPort), {htonl(INADDR_LOOPBACK)}, {}};
+Client::Client(uint16_t wPort, pid_t holder) : m_wPort(wPort) {
     InNamespace(holder, [&] {
         m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        Connect();
     });
+    if (holder == 0) {
+        WaitConnected(5000);
+    }
+}
+
+std::unique_ptr<Client> Client::Unconnected(uint16_t wPort) {
+    std::unique_ptr<Client> pClient(new Client);
+    pClient->m_wPort = wPort;
+    pClient->m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    return pClient;
+}
+
+void Client::Connect() {
+    sockaddr_in address{AF_INET, htons(m_wPort), {htonl(INADDR_LOOPBACK)}, {}};
+    ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &length);
+    m_wLocalPort = ntohs(address.sin_port);
+}
+
+std::vector<std::unique_ptr<Client>> Client::Burst(uint16_t wPort, size_t nCount) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (size_t n = 0; n < nCount; ++n) {
+        clients.push_back(Unconnected(wPort));
+        clients.back()->Connect();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (const auto& pClient : clients) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pClient->WaitConnected(static_cast<int>(std::max<int64_t>(0, left.count())));
+    }
+    return clients;
+}
+
+bool Client::WaitConnected(int nTimeoutMs) {
     pollfd entry{m_hSocket, POLLOUT, 0};
     int nError = 0;
     socklen_t length = sizeof nError;
-    if (holder == 0 && (::poll(&entry, 1, 5000) != 1 ||
-                        ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &length) != 0 ||
-                        nError != 0)) {
+    if (::poll(&entry, 1, nTimeoutMs) != 1 ||
+        ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &length) != 0 || nError != 0) {
         ::close(m_hSocket);
         m_hSocket = -1;
+        return false;
     }
-    length = sizeof address;
-    ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &length);
-    m_wLocalPort = ntohs(address.sin_port);
+    return true;
 }
 
 Client::~Client() {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Decoy/CDecoyRule.h"
 #include "Decoy/DecoyClock.h"
@@ -47,6 +48,16 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
+    // `nCount` connections to 127.0.0.1:`wPort` made at once and waited for
+    // together (5 s at most): those whose handshake did not complete by
+    // then are not connected.
+    static std::vector<std::unique_ptr<Client>> Burst(uint16_t wPort, size_t nCount);
+    // A socket for 127.0.0.1:`wPort`, made now and connected only by
+    // Connect, which does not wait: made before the process runs short of
+    // descriptors, it connects without needing one.
+    static std::unique_ptr<Client> Unconnected(uint16_t wPort);
+    void Connect();
+
     bool IsConnected() const { return m_hSocket >= 0; }
     uint16_t LocalPort() const { return m_wLocalPort; }
     // Without waiting.  The system tells a reset once; it is remembered.
@@ -54,7 +65,13 @@ public:
     bool Send(const std::string& strBytes) const;
 
 private:
+    Client() = default;
+    // Whether the handshake completes within `nTimeoutMs`; the socket is
+    // closed when it does not.
+    bool WaitConnected(int nTimeoutMs);
+
     int m_hSocket = -1;
+    uint16_t m_wPort = 0;
     uint16_t m_wLocalPort = 0;
     State m_state = State::kOpen;
 };

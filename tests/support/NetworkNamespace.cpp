@@ -133,20 +133,28 @@ std::map<std::string, uint64_t> NetworkNamespace::UdpCounters() const {
     return ParseUdpCounters(ReadWholeFile("/proc/" + std::to_string(m_holder) + "/net/snmp"));
 }
 
+std::map<std::string, uint64_t> NetworkNamespace::TcpExtCounters() const {
+    return ParseCounters(ReadWholeFile("/proc/" + std::to_string(m_holder) + "/net/netstat"), "TcpExt:");
+}
+
 std::map<std::string, uint64_t> ParseUdpCounters(const std::string& snmpText) {
-    std::istringstream lines(snmpText);
+    return ParseCounters(snmpText, "Udp:");
+}
+
+std::map<std::string, uint64_t> ParseCounters(const std::string& text, const std::string& group) {
+    std::istringstream lines(text);
     std::string header;
     std::string line;
     while (std::getline(lines, line)) {
-        if (line.rfind("Udp:", 0) != 0) {
+        if (line.rfind(group, 0) != 0) {
             continue;
         }
         if (header.empty()) {
             header = line;
             continue;
         }
-        std::istringstream names(header.substr(4));
-        std::istringstream values(line.substr(4));
+        std::istringstream names(header.substr(group.size()));
+        std::istringstream values(line.substr(group.size()));
         std::map<std::string, uint64_t> counters;
         std::string name;
         uint64_t value = 0;

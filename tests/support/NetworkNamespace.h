@@ -33,6 +33,9 @@ public:
     // The namespace's UDP counters from its "snmp" table (InDatagrams,
     // RcvbufErrors, ...); empty when unreadable.
     std::map<std::string, uint64_t> UdpCounters() const;
+    // Its TCP counters from the "netstat" table (ListenOverflows,
+    // ListenDrops, ...); empty when unreadable.
+    std::map<std::string, uint64_t> TcpExtCounters() const;
 
 private:
     pid_t m_holder = -1;
@@ -54,5 +57,8 @@ int ConnectUdpInNamespaceOf(pid_t holder, uint16_t port);
 
 // The "Udp:" counters of a /proc/net/snmp style text.
 std::map<std::string, uint64_t> ParseUdpCounters(const std::string& snmpText);
+// The counters of group `group` ("Udp:", "TcpExt:") of a /proc/net/snmp or
+// /proc/net/netstat style text: a line of names, then one of values.
+std::map<std::string, uint64_t> ParseCounters(const std::string& text, const std::string& group);
 
 }  // namespace hwtest
