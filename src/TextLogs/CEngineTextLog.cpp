@@ -113,6 +113,9 @@ void CEngineTextLog::DropUnusedTables() {
     for (auto it = m_GroupFiles.begin(); it != m_GroupFiles.end();) {
         const CLogGroup* pGroup = FindLogGroup(it->first);
         if (pGroup != nullptr && pGroup->IsUsed()) {
+            // Its paths changed: the bounds its files reached under the
+            // ones before end now, not at its next scan.
+            it->second->SetInput(pGroup->DescribeInput());
             ++it;
             continue;
         }

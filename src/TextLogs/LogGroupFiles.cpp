@@ -30,10 +30,19 @@ CLogGroupFiles::CLogGroupFiles(std::string strGroup, Engine& engine)
 CLogGroupFiles::~CLogGroupFiles() = default;
 
 void CLogGroupFiles::EndBounds() {
-    for (InputBound* pBound : {m_pPlacesBound, m_pUnnamedBound}) {
-        if (pBound != nullptr) {
-            InputBounds::Instance().End(*pBound);
+    for (InputBound** ppBound : {&m_pPlacesBound, &m_pUnnamedBound, &m_pLongLinesBound, &m_pTurnsBound}) {
+        if (*ppBound != nullptr) {
+            InputBounds::Instance().End(**ppBound);
+            *ppBound = nullptr;
         }
+    }
+}
+
+void CLogGroupFiles::SetInput(const std::string& strInput) {
+    if (strInput != m_strInput) {
+        // What the table's bounds counted was of an input that is gone.
+        EndBounds();
+        m_strInput = strInput;
     }
 }
 
@@ -250,14 +259,7 @@ void CLogGroupFiles::Erase(uint64_t qwIdentity) {
 }
 
 void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
-    const std::string strInput = group.DescribeInput();
-    if (strInput != m_strInput) {
-        m_strInput = strInput;
-        m_pPlacesBound = nullptr;
-        m_pUnnamedBound = nullptr;
-        m_pLongLinesBound = nullptr;
-        m_pTurnsBound = nullptr;
-    }
+    SetInput(group.DescribeInput());
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
         std::sort(m_Sorted.begin(), m_Sorted.end());

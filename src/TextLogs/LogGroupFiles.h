@@ -140,8 +140,12 @@ public:
 
     // What a newest-only scan of the group goes by.
     CLogGroup::FileDates& Dates() { return m_Dates; }
-    // The group is gone or unused: the bounds the table reached end.
+    // The group is gone, unused, or its paths changed: the bounds the table
+    // reached end.
     void EndBounds();
+    // The group as its bounds name it (CLogGroup::DescribeInput): another
+    // than before (its paths changed) ends the bounds of the one before.
+    void SetInput(const std::string& strInput);
     // The group is gone with the policy that named it: no rule reads its
     // files any more, and what they held beyond the place read is said
     // and counted as not read.

@@ -230,6 +230,36 @@ TEST_F(TextLogEngineTest, GroupThatNamesNoFileIsWarnedAtLoadWithTheFolderThatDoe
     EXPECT_EQ(m_Console.Text().substr(nBefore), "WARNING: " + strEmpty + "\n");
 }
 
+// What a group reached of its bounds leaves with it at the reload that
+// changes its paths or leaves it unused, so that neither the load's summary
+// (a push's output) nor the stop lists it: a line too long to be matched
+// whole among them.
+TEST_F(TextLogEngineTest, BoundsOfAGroupLeaveAtTheReloadThatChangesItsPathsOrLeavesItUnused) {
+    StartOnEveryLog();
+    const auto Listed = [](const std::string& strPaths) {
+        const std::string strBound = "Bound reached: log group App (" + strPaths +
+                                     "): lines of at most 65536 bytes matched whole, longer ones in pieces of that "
+                                     "many; 1 lines left out";
+        const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+        return std::find(bounds.begin(), bounds.end(), strBound) != bounds.end();
+    };
+    const std::string strLong = "ERROR long" + std::string(70000, 'x') + "\n";
+    Append("long.log", strLong);
+    RunTo(NextScan());
+    const std::string strFirst = m_Dir.Path() + "/*.log";
+    ASSERT_TRUE(Listed(strFirst));
+    const std::string strSecond = strFirst + "|" + m_Dir.Path() + "/*.txt";
+    Set("\\Advanced\\Logs\\App", "Path", strSecond.c_str());
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_FALSE(Listed(strFirst));
+    Append("long.log", strLong);
+    RunTo(NextScan());
+    ASSERT_TRUE(Listed(strSecond));
+    Set(std::string(kTable) + "\\Errors", "Enabled", false);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_FALSE(Listed(strSecond));
+}
+
 // A "newest only" group that turns back to a file it read before goes on
 // after that file's last reported line, whether the engine still held the
 // file or had let it go, and under whatever name it comes back.
