@@ -691,6 +691,25 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
     return ReadResult::kBacklog;
 }
 
+void CLogGroupFiles::LetGoAtStop(std::chrono::steady_clock::time_point tDeadline) {
+    for (Entry* pEntry : m_Order) {
+        Entry& entry = *pEntry;
+        if (!entry.IsOpen()) {
+            continue;
+        }
+        CTextLogListener& reader = *entry.m_pReader;
+        if (std::chrono::steady_clock::now() < tDeadline) {
+            uint32_t dwTaken = 0;
+            ReadLines(entry, kLinesAtLetGo, dwTaken, true);
+        }
+        const int64_t llUnread = reader.GetUnread();
+        if (llUnread > 0) {
+            ReportUnreadAtLetGo(reader, llUnread);
+        }
+        reader.Close();
+    }
+}
+
 void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
     // Whoever writes the file decides how long its lines are: one longer
     // than a line is matched whole is matched in pieces, and a match across

@@ -47,6 +47,7 @@
 // file is opened into the descriptors kept free; at most kMaxPlaces places
 // of files let go are kept.  Used on the engine thread only.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -162,6 +163,11 @@ public:
     // lines (one no name leads to first, before the file that took its
     // name); `bMore` is set when one had more.
     ReadResult ReadRound(uint32_t dwLinesPerTurn, bool& bMore);
+    // At the stop: every open file gives what came last (at most
+    // kLinesAtLetGo lines), its unfinished last line too, and is closed;
+    // what could not be read (more than that, a read that failed, or the
+    // `tDeadline` passed before its turn) is said lost.
+    void LetGoAtStop(std::chrono::steady_clock::time_point tDeadline);
 
     // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }

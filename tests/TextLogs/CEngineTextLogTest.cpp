@@ -260,6 +260,75 @@ TEST_F(TextLogEngineTest, BoundsOfAGroupLeaveAtTheReloadThatChangesItsPathsOrLea
     EXPECT_FALSE(Listed(strSecond));
 }
 
+// A stop is the last time anything reads the files: each gives what came
+// last, its unfinished last line too, and what a turn could not read is
+// said lost, naming the file and its group.  A pause and a reload are no
+// stop: the unfinished line waits for its line end.
+TEST_F(TextLogEngineTest, UnfinishedLastLineIsHandedOutAtTheStopNotAtAPauseOrAReload) {
+    StartOnAppLog();
+    Append("app.log", "ERROR whole\nERROR unfinished");
+    Reports reports;
+    const auto Take = [&] {
+        for (const std::string& strReport : RunTo(m_dwPass - 1)) {
+            reports.push_back(strReport);
+        }
+        return reports;
+    };
+    ASSERT_EQ(m_pEngine->OnStart(0), 0);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Take().empty(); }, 30));
+    ASSERT_EQ(m_pEngine->OnPauseInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnPause(0), 0);
+    ASSERT_EQ(m_pEngine->OnResume(0), 0);
+    ASSERT_EQ(m_pEngine->OnPauseInit(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnPause(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnResume(CEngineBase::kReloadArgument), 0);
+    EXPECT_EQ(Take(), Reports{"Errors:App:whole"});
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnStop(0), 0);
+    EXPECT_EQ(Take(), (Reports{"Errors:App:whole", "Errors:App:unfinished"}));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
+}
+
+TEST_F(TextLogEngineTest, StopReadsATurnOfEachFileAndSaysWhatItCouldNotRead) {
+    Append("a.log", "");
+    Append("b.log", "");
+    StartOnEveryLog();
+    Append("a.log", "ERROR a1\nERROR a2 never ended");
+    std::string strMany;
+    for (uint32_t n = 0; n < CLogGroupFiles::kLinesAtLetGo + 10; ++n) {
+        strMany += "ERROR b" + std::to_string(n) + "\n";
+    }
+    Append("b.log", strMany);
+    m_pEngine->ReadAtStop();
+    const Reports reports = RunTo(m_dwPass - 1);
+    ASSERT_EQ(reports.size(), CLogGroupFiles::kLinesAtLetGo + 2);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:a2"), 1);
+    EXPECT_EQ(reports.back(), "Errors:App:b" + std::to_string(CLogGroupFiles::kLinesAtLetGo - 1));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 1u);
+    EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("b.log") + " was let go by log group App (" +
+                                    m_Dir.Path() + "/*.log) with 110 bytes of it not read: its lines are lost"),
+              std::string::npos)
+        << m_Console.Text();
+}
+
+// A stop while the engine is paused reads nothing more: what the files
+// gained since they were last read is said lost, naming each file.
+TEST_F(TextLogEngineTest, StopWhilePausedSaysWhatTheFilesGainedLost) {
+    StartOnAppLog();
+    ASSERT_EQ(m_pEngine->OnPauseInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnPause(0), 0);
+    Append("app.log", "ERROR whole\nERROR unfinished");
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnStop(0), 0);
+    EXPECT_EQ(RunTo(m_dwPass - 1), Reports{});
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 1u);
+    EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("app.log") + " was let go by log group App (" +
+                                    m_Dir.File("app.log") + ") with 28 bytes of it not read: its lines are lost"),
+              std::string::npos)
+        << m_Console.Text();
+}
+
 // A "newest only" group that turns back to a file it read before goes on
 // after that file's last reported line, whether the engine still held the
 // file or had let it go, and under whatever name it comes back.

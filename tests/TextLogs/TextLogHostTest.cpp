@@ -785,3 +785,16 @@ TEST_F(TextLogHostTest, LinkAnotherAccountPlantsInTheWatchedFolderIsNeitherFollo
             << pszOutput;
     }
 }
+
+// A writer's last line without its line end is alerted at the stop, as it
+// is when its file is let go: nothing reads the file after the stop.
+TEST_F(TextLogHostTest, UnfinishedLastLineAtTheStopIsAlerted) {
+    ASSERT_TRUE(ProbeUntilFollowed("stop.log")) << Errors();
+    std::ofstream(Log("stop.log"), std::ios::binary | std::ios::app)
+        << "2026-12-06 10:00:00 [error] laststop: never ended";
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    EXPECT_EQ(AlertsWith("Component", "laststop:"), 1u) << Errors();
+}

@@ -36,6 +36,10 @@
 //  - Any other line written may be reported at most once in each group (a
 //    file the engine still reads after its names went, say); nothing that
 //    was not written may be reported.
+//  - The run ends with a stop, after a few passes or after enough for
+//    every file to be read and let go: the stop lets every file go, so a
+//    line begun and not finished in a file the group saw since it was
+//    begun is owed then too.
 //  - No file is cut while the engine's last pass left lines to read (a
 //    pass reads for a second at most, which a loaded machine may fill).
 //  - A cut back to a line already read keeps the lines before it: they stay
@@ -75,6 +79,9 @@ public:
         uint64_t m_qwUnfinishedOwed = 0;
         // Holes a writer left by seeking far past the end before its lines.
         uint64_t m_qwHolesAhead = 0;
+        // Unfinished lines owed at the stop, of files the group still
+        // followed then.
+        uint64_t m_qwUnfinishedAtStop = 0;
     };
 
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then

@@ -76,6 +76,7 @@ void RunSeeds(uint64_t qwFirst) {
         sum.m_qwMarkerLines += result.m_qwMarkerLines;
         sum.m_qwUnfinishedOwed += result.m_qwUnfinishedOwed;
         sum.m_qwHolesAhead += result.m_qwHolesAhead;
+        sum.m_qwUnfinishedAtStop += result.m_qwUnfinishedAtStop;
     }
     // The model owes something: a generator that never let the engine see
     // a line would hold nothing, and one that never made what the engine
@@ -86,11 +87,14 @@ void RunSeeds(uint64_t qwFirst) {
     EXPECT_GT(sum.m_qwMarkerLines, 0u);
     EXPECT_GT(sum.m_qwUnfinishedOwed, 0u);
     EXPECT_GT(sum.m_qwHolesAhead, 0u);
+    EXPECT_GT(sum.m_qwUnfinishedAtStop, 0u);
     std::printf("%zu seeds from %" PRIu64 ": %" PRIu64 " lines owed to the groups, %" PRIu64
                 " reports; %" PRIu64 " cuts to a size, %" PRIu64 " under writers without O_APPEND, %" PRIu64
-                " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go, %" PRIu64 " holes\n",
+                " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go (%" PRIu64
+                " at the stop), %" PRIu64 " holes\n",
                 seeds.size(), qwFirst, sum.m_qwOwed, sum.m_qwReports, sum.m_qwCutsToASize,
-                sum.m_qwCutsUnderOffsetWriters, sum.m_qwMarkerLines, sum.m_qwUnfinishedOwed, sum.m_qwHolesAhead);
+                sum.m_qwCutsUnderOffsetWriters, sum.m_qwMarkerLines, sum.m_qwUnfinishedOwed, sum.m_qwUnfinishedAtStop,
+                sum.m_qwHolesAhead);
 }
 
 }  // namespace
