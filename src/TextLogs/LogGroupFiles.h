@@ -130,6 +130,11 @@ public:
         int64_t m_llQuietAt = -1;
         // Within one round of reading: it gave all it had.
         bool m_bDrained = true;
+        // The sensor's outputs as they were when it was last looked at
+        // (SensorOutputs::Generation), and whether it has become one of
+        // them: nothing more of it is handed out.
+        uint64_t m_qwOwnLooked = 0;
+        bool m_bOwn = false;
 
         bool IsOpen() const { return m_State == State::kOpen; }
     };
@@ -235,8 +240,12 @@ private:
     // oldest place makes room for a new one past kMaxPlaces.
     void RememberPlace(const CTextLogListener::ResumePoint& point, int64_t llBornNs = 0);
     // Reads up to `dwMaxLines` lines (0: all it has) of an open entry; with
-    // `bToEnd`, its unfinished last line too.
+    // `bToEnd`, its unfinished last line too.  An entry that has become the
+    // sensor's own output gives nothing more (m_bOwn).
     ReadResult ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken, bool bToEnd = false);
+    // Whether the entry's file has become the sensor's own output since it
+    // was last looked at; looked at again only when the outputs changed.
+    bool BecameOwn(Entry& entry);
     // Counts a line longer than kLineMax as a bound of the group, and says
     // so naming the file.
     void ReportLongLine(const CTextLogListener& reader);

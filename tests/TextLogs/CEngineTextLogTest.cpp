@@ -23,6 +23,7 @@
 #include "Common/AgentEventInfo.h"
 #include "Common/InputBounds.h"
 #include "TextLogs/LogGroup.h"
+#include "TextLogs/SensorOutputs.h"
 #include "TextLogs/TextLogEngineFixture.h"
 #include "TextLogs/TextLogListener.h"
 #include "platform/Descriptors.h"
@@ -228,6 +229,36 @@ TEST_F(TextLogEngineTest, GroupThatNamesNoFileIsWarnedAtLoadWithTheFolderThatDoe
     const size_t nBefore = m_Console.Text().size();
     ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
     EXPECT_EQ(m_Console.Text().substr(nBefore), "WARNING: " + strEmpty + "\n");
+}
+
+// A group whose Path matches nothing but the sensor's own output reads no
+// file for that reason, and its load says so, naming what it left out: a
+// push prints it as it reports, and the scans do not say it again.
+TEST_F(TextLogEngineTest, GroupWhoseOnlyFilesAreTheSensorsOwnSaysSoAtTheLoad) {
+    Append("hw.log", "ERROR own\n");
+    Append("hw.log.1", "ERROR rotated\n");
+    SensorOutputs::Instance().SetForTest({{"log", m_Dir.File("hw.log"), false}});
+    struct Reset {
+        ~Reset() { SensorOutputs::Instance().SetForTest({}); }
+    } reset;
+    AddGroup("Own", m_Dir.Path() + "/hw.*");
+    AddTextRule("Errors", "Own", "ERROR");
+    Start();
+    const std::string strConsole = m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(strConsole, "WARNING: LogGroup (Own) watches no file: its Path " + m_Dir.Path() +
+                                                  "/hw.* matches only the sensor's own output, which no log group "
+                                                  "reads: "))
+        << strConsole;
+    EXPECT_NE(std::string::npos, strConsole.find(m_Dir.File("hw.log") + " is the sensor's own log file")) << strConsole;
+    EXPECT_NE(std::string::npos, strConsole.find(m_Dir.File("hw.log.1") + " bears a rotated name of the sensor's own "
+                                                                          "log file " + m_Dir.File("hw.log")))
+        << strConsole;
+    EXPECT_EQ(std::string::npos, strConsole.find("nothing matches")) << strConsole;
+    const size_t nStart = strConsole.find("LogGroup (Own)");
+    ASSERT_NE(nStart, std::string::npos);
+    EXPECT_TRUE(m_HostLog.Contains(strConsole.substr(nStart, strConsole.find('\n', nStart) - nStart)));
+    EXPECT_EQ(RunTo(NextScan()), Reports{});
+    EXPECT_EQ(m_Console.Text(), strConsole);
 }
 
 // What a group reached of its bounds leaves with it at the reload that
