@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/OwnFiles.h"
+#include "platform/OwnOutputs.h"
 #include "platform/Refusal.h"
 
 FollowedFile::~FollowedFile() {
@@ -43,6 +44,9 @@ bool FollowedFile::Reopen(std::string& problem, Clock::time_point now) {
     }
     if (fd < 0) {
         return false;
+    }
+    if (!m_strOwnOutput.empty()) {
+        plat::OwnOutputs::Instance().Opened(fd, m_strOwnOutput.c_str());
     }
     if (m_bNonBlocking) {
         // The descriptor is this process's own open file: its flags are

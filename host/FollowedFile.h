@@ -13,6 +13,11 @@
 // often is the user's to choose (KeptOutput.h tries once a second).  Only
 // Close forgets the path.
 //
+// Each file it opens is named as the process's own output of its kind
+// (platform/OwnOutputs.h) before anything is written to it, when the user
+// gave the kind: the sensor's log groups then never read it, under any name
+// a rotation gives it.
+//
 // What another account puts at the path in a folder of root's or this
 // account's that others may write (a FIFO made in /tmp after a rotation,
 // say) keeps no output from its file: the name is taken back and the file
@@ -53,6 +58,9 @@ public:
     // as a warning.  Set before Open.
     using TakeBackReport = std::function<void(const std::string& text)>;
     void SetTakeBackReport(TakeBackReport report) { m_takeBackReport = std::move(report); }
+    // The kind of output (plat::OwnOutputs) each file opened is named as
+    // ("alert", "log"); none when empty.  Set before Open.
+    void SetOwnOutput(std::string strWhat) { m_strOwnOutput = std::move(strWhat); }
 
     int Fd() const { return m_nFd; }
     const std::string& Path() const { return m_strPath; }
@@ -68,6 +76,7 @@ private:
     int m_nFd = -1;
     bool m_bNonBlocking = false;
     TakeBackReport m_takeBackReport;
+    std::string m_strOwnOutput;
     dev_t m_device = 0;
     ino_t m_inode = 0;
     Clock::time_point m_lastPathCheck{};

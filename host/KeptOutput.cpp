@@ -40,7 +40,11 @@ std::string WholeSeconds(KeptOutput::Clock::duration time) {
 
 }  // namespace
 
-KeptOutput::KeptOutput(Names names, Say say) : m_names(std::move(names)), m_say(std::move(say)) {}
+KeptOutput::KeptOutput(Names names, Say say) : m_names(std::move(names)), m_say(std::move(say)) {
+    // What the host writes is never the sensor's input, under whatever name
+    // a rotation gives it.
+    m_file.SetOwnOutput(m_names.m_strFile);
+}
 
 KeptOutput::~KeptOutput() {
     if (m_bOwnFd) {

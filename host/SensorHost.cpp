@@ -1,5 +1,6 @@
 #include "SensorHost.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "StrictPolicyFile.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
+#include "platform/OwnOutputs.h"
 #include "qorToolsLib/CountText.h"
 #include "qorToolsLib/RegularExpressionSet.h"
 #include "qorToolsLib/SafeText.h"
@@ -54,6 +56,28 @@ const char* RuleMatcherText() {
                  "without the multi-pattern scanner, libhyperscan-dev)";
 }
 
+// The console's streams that are files, named as the process's own outputs;
+// answers each as "<what>=<path>", by the name it has now, for the names a
+// rotation would give it.
+std::vector<std::string> NameConsole() {
+    std::vector<std::string> named;
+    for (const auto& [fd, pszWhat] :
+         {std::pair{STDOUT_FILENO, "standard output"}, std::pair{STDERR_FILENO, "standard error"}}) {
+        plat::OwnOutputs::Instance().Opened(fd, pszWhat);
+        struct stat status {};
+        std::error_code failure;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            continue;
+        }
+        const std::string path =
+            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), failure).string();
+        if (!failure && !path.empty() && path[0] == '/' && path.find(" (deleted)") == std::string::npos) {
+            named.push_back(std::string(pszWhat) + "=" + path);
+        }
+    }
+    return named;
+}
+
 void SplitLines(const std::string& text, std::vector<std::string>& lines) {
     size_t start = 0;
     while (start < text.size()) {
@@ -80,6 +104,10 @@ SensorHost::~SensorHost() {
 }
 
 bool SensorHost::Open(std::string& error) {
+    // The console, when it is a file, is the sensor's own output from the
+    // start: named before anything is written, as the log and alert files
+    // are when they are opened.
+    const std::vector<std::string> console = NameConsole();
     // Named from where hwhost was started; it runs in the sensor root.
     for (std::string* pPath : {&m_options.m_strLog, &m_options.m_strAlerts, &m_options.m_strMessages,
                                &m_options.m_strPlugin}) {
@@ -112,6 +140,7 @@ bool SensorHost::Open(std::string& error) {
     if (!m_options.m_strMessages.empty()) {
         outputs.push_back("message=" + m_options.m_strMessages);
     }
+    outputs.insert(outputs.end(), console.begin(), console.end());
     plat::SetEnvironmentList(plat::kOwnOutputsVariable, outputs);
     if (!m_options.m_strWebGroup.empty()) {
         // Read by the web-server engine when it makes the shared areas.
@@ -264,6 +293,9 @@ std::vector<std::string> SensorHost::HostBounds() const {
     for (std::string& line : m_responses.BoundsReached()) {
         bounds.push_back(std::move(line));
     }
+    if (m_ownOutputsBound.Total() != 0) {
+        bounds.push_back(m_ownOutputsBound.Describe());
+    }
     return bounds;
 }
 
@@ -320,6 +352,13 @@ void SensorHost::RefreshEngineLines() {
 }
 
 void SensorHost::KeepStatus() {
+    // Earlier outputs removed since are let go, so their room comes back.
+    plat::OwnOutputs& own = plat::OwnOutputs::Instance();
+    own.LetGoRemoved();
+    if (const uint64_t qwLetGo = own.LetGoAtBound(); qwLetGo > m_qwOwnLetGoSaid) {
+        m_ownOutputsBound.LeftOut(qwLetGo - m_qwOwnLetGoSaid);
+        m_qwOwnLetGoSaid = qwLetGo;
+    }
     if (!m_bStarted || m_bStopped) {
         return;
     }

@@ -14,12 +14,14 @@
 
 #include "AlertPipeline.h"
 #include "CommandDriver.h"
+#include "HostBound.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
 #include "HostStatusFile.h"
 #include "HwHostOptions.h"
 #include "PluginBinding.h"
 #include "ResponseRunner.h"
+#include "platform/OwnOutputs.h"
 
 class ICSFSensor;
 class ICSFSvcRequest;
@@ -200,6 +202,14 @@ private:
     // counts of its bounds).
     static constexpr std::chrono::seconds kNoticeFollowUp{11};
     std::chrono::steady_clock::time_point m_followUp{};
+    // Earlier outputs of this run the process let go at the bound of those
+    // it knows by the file itself (plat::OwnOutputs), as said.
+    HostBound m_ownOutputsBound{&m_services, "hwhost's outputs of this run",
+                                "at most " + std::to_string(plat::OwnOutputs::kMaxFiles) +
+                                    " earlier output files known by the file itself, the rest by their names "
+                                    "in their folders",
+                                "files"};
+    uint64_t m_qwOwnLetGoSaid = 0;
     // The lines of the bounds reached, as last asked for: the sensor's and
     // the host's own.
     std::vector<std::string> CurrentBounds() const;

@@ -114,6 +114,9 @@ void CEngineTextLog::DropUnusedTables() {
     for (auto it = m_GroupFiles.begin(); it != m_GroupFiles.end();) {
         const CLogGroup* pGroup = FindLogGroup(it->first);
         if (pGroup != nullptr && pGroup->IsUsed()) {
+            // Its paths changed: the bounds its files reached under the
+            // ones before end now, not at its next scan.
+            it->second->SetInput(pGroup->DescribeInput());
             ++it;
             continue;
         }
@@ -147,6 +150,7 @@ void CEngineTextLog::WarnOfGroupsWithoutFiles() {
 }
 
 int32_t CEngineTextLog::OnStart(uint32_t dwArgument) {
+    m_bPaused = false;
     return m_RulesByGroup.empty() ? 0 : CEngineBase::OnStart(dwArgument);
 }
 
@@ -155,6 +159,7 @@ int32_t CEngineTextLog::OnStopInit(uint32_t dwArgument) {
 }
 
 int32_t CEngineTextLog::OnResume(uint32_t dwArgument) {
+    m_bPaused = false;
     return m_RulesByGroup.empty() ? 0 : CEngineBase::OnResume(dwArgument);
 }
 
@@ -167,6 +172,7 @@ int32_t CEngineTextLog::OnPauseInit(uint32_t dwArgument) {
 }
 
 int32_t CEngineTextLog::OnPause(uint32_t dwArgument) {
+    m_bPaused = true;
     if (m_RulesByGroup.empty()) {
         return 0;
     }
@@ -176,6 +182,21 @@ int32_t CEngineTextLog::OnPause(uint32_t dwArgument) {
 
 int32_t CEngineTextLog::OnStop(uint32_t dwArgument) {
     const int32_t nResult = m_RulesByGroup.empty() ? 0 : CEngineBase::OnStop(dwArgument);
+    if (LeavesThreadRunning()) {
+        // Its thread still reads the tables: they stay with it.
+        return nResult;
+    }
+    if (m_bPaused) {
+        // Stopped while paused: no file is read any more, and what the
+        // files gained since they were last read is said.
+        for (auto& [strGroup, pFiles] : m_GroupFiles) {
+            pFiles->SayUnreadAtRemoval();
+        }
+    } else {
+        // The thread has ended, or never ran past its gate: nothing reads
+        // the files after this.
+        ReadAtStop();
+    }
     DeleteListeners();
     return nResult;
 }
@@ -549,7 +570,25 @@ bool CEngineTextLog::ReportRead(const std::string& strGroup, const std::string& 
     return Breathe();
 }
 
+void CEngineTextLog::ReadAtStop() {
+    // Nothing reads these files after the stop: what their writers added
+    // last, an unfinished line included, is matched now or said lost.
+    m_bReadingAtStop = true;
+    m_dwHostAddress = LogSensorAddress();
+    const auto tDeadline = std::chrono::steady_clock::now() + kStopReading;
+    for (auto& [strGroup, pFiles] : m_GroupFiles) {
+        pFiles->LetGoAtStop(tDeadline);
+    }
+    m_bReadingAtStop = false;
+    ReportEchoLeftOut(true);
+    plat::ConsoleFlush();
+}
+
 bool CEngineTextLog::Breathe() {
+    // The stop's reading is bounded by its own time: the stop asked for it.
+    if (m_bReadingAtStop) {
+        return true;
+    }
     if (StopRequested() != 0) {
         return false;
     }

@@ -88,6 +88,8 @@ public:
     static constexpr std::chrono::milliseconds kScanSlice{50};
     // The looks of one policy load for groups that name no file.
     static constexpr std::chrono::milliseconds kLoadLookTime{1000};
+    // What the stop reads of the files at most, within the stop's bound.
+    static constexpr std::chrono::milliseconds kStopReading{1000};
     // Descriptors a scan's walk holds besides its folders: one to list a
     // folder, and those a look through a link holds for a moment.
     static constexpr uint64_t kWalkOverhead = 4;
@@ -135,6 +137,11 @@ public:
     bool RunPass(uint32_t dwPass, uint32_t dwHostAddress);
     // Whether the last pass ended with lines still to read.
     bool HasBacklog() const { return m_bBacklog; }
+    // What a stop does last, once the thread has ended (unless the engine
+    // was paused): every file gives what came last, its unfinished last
+    // line too, as a file let go does, and what could not be read within
+    // kStopReading is said lost.
+    void ReadAtStop();
 
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const TextLogLosses& GetLosses() const { return m_Losses; }
@@ -231,6 +238,11 @@ private:
     // changes, so what it showed of a shortage goes when the shortage does.
     bool m_bScanShort = false;
     bool m_bBacklog = false;
+    // Paused (by the host, or for a reload) and not resumed since: a stop
+    // then reads nothing more.
+    bool m_bPaused = false;
+    // The stop's reading goes on whatever the stop asks.
+    bool m_bReadingAtStop = false;
     uint32_t m_dwHostAddress = 0;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr const char kWildcards[] = "*?";
+// The sensor's own files named in the reason a group reads no file.
+constexpr size_t kOwnNamedWhy = 4;
 
 // The first folder on the way to what `strPath` names that does not exist
 // (written with "/"), or "" when there is none or it cannot be told.  The
@@ -81,6 +83,9 @@ CLogGroup::CLogGroup(std::string strName)
       m_LinksUnnamed("at most " + std::to_string(kMaxLinksNamed) +
                          " paths through another account's link named one by one",
                      "paths"),
+      m_OwnUnnamed("at most " + std::to_string(kMaxOwnNamed) +
+                       " of the sensor's own files it leaves out named one by one",
+                   "files"),
       m_FilesOver("at most " + std::to_string(kMaxFilesFollowed) + " files followed", "files"),
       m_NoDescriptor(DescriptorLimitText(), "files") {}
 
@@ -157,11 +162,11 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
         const plat::FileStatus& status = found.m_Status;
         // The sensor's own output, read as input, would come back without
         // end: it is none of the group's files.
-        if (status.m_bIsRegular) {
-            if (const SensorOutputs::Output* pOwn = SensorOutputs::Instance().Find(found.m_strFileName, status.m_qwIdentity)) {
-                scan.m_Own.emplace_back(found.m_strFileName, SensorOutputs::Instance().IndexOf(*pOwn));
-                continue;
-            }
+        SensorOutputs::Match own;
+        if (status.m_bIsRegular &&
+            SensorOutputs::Instance().Find(found.m_strFileName, status.m_qwIdentity, status.m_llBornNs, &own)) {
+            scan.m_Own.push_back({found.m_strFileName, status.m_qwIdentity, own});
+            continue;
         }
         scan.m_Identities.push_back(status.m_qwIdentity);
         // A FIFO, a socket or a device could stall a reader, and another
@@ -209,11 +214,13 @@ void CLogGroup::ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor
 
 void CLogGroup::EndBounds() {
     for (ScanBound* pBound :
-         {&m_TooDeep, &m_Shallow, &m_Foreign, &m_NamesCut, &m_LinksUnnamed, &m_FilesOver, &m_NoDescriptor}) {
+         {&m_TooDeep, &m_Shallow, &m_Foreign, &m_NamesCut, &m_LinksUnnamed, &m_OwnUnnamed, &m_FilesOver,
+          &m_NoDescriptor}) {
         pBound->End();
     }
     m_NoScan.End();
     m_WarnedStops.clear();
+    m_WarnedOwn.clear();
 }
 
 void CLogGroup::ReportScanWithoutDescriptors(uint64_t qwNeeded) {
@@ -234,20 +241,49 @@ void CLogGroup::ReportScan(const Scan& scan) {
     m_Foreign.LeftOutAtScan(strInput, scan.m_qwForeign);
     m_NamesCut.LeftOutAtScan(strInput, scan.m_qwUnread);
     WarnOfStops(scan.m_Stopped);
-    WarnOfOwnOutputs(scan.m_Own);
+    WarnOfOwnOutputs(scan);
 }
 
-void CLogGroup::WarnOfOwnOutputs(const std::vector<std::pair<std::string, size_t>>& own) {
-    for (const auto& [strFile, nOutput] : own) {
-        if (!m_WarnedOwn.insert(nOutput).second) {
+std::string CLogGroup::DescribeOwn(const Scan::OwnFile& own) const {
+    return PrintableText(own.m_strName) + " " + SensorOutputs::Instance().Describe(own.m_Match);
+}
+
+std::pair<bool, uint64_t> CLogGroup::OwnKey(const Scan::OwnFile& own) {
+    // The file an output is now is one whatever renames and reopenings
+    // come; an earlier output, or a copy by a rotated name, is a file of
+    // its own.
+    const bool bByFile = own.m_Match.m_Kind != SensorOutputs::Match::Kind::kIs;
+    return {bByFile, bByFile ? own.m_qwIdentity : own.m_Match.m_nOutput};
+}
+
+void CLogGroup::WarnOfOwnOutputs(const Scan& scan) {
+    uint64_t qwUnnamed = 0;
+    std::set<std::pair<bool, uint64_t>> met;
+    for (const Scan::OwnFile& own : scan.m_Own) {
+        const std::pair<bool, uint64_t> key = OwnKey(own);
+        met.insert(key);
+        if (m_WarnedOwn.count(key) != 0) {
             continue;
         }
-        const std::string strWarning =
-            PrintableText(strFile) + " " + SensorOutputs::Instance().WhatOf(nOutput) + ": " +
-            DescribeInput() + " does not read it, as what the sensor writes would come back to it as input";
+        if (m_WarnedOwn.size() >= kMaxOwnNamed) {
+            // Whoever can write an output's folder decides how many files
+            // bear its rotated names.
+            ++qwUnnamed;
+            continue;
+        }
+        m_WarnedOwn.insert(key);
+        const std::string strWarning = DescribeOwn(own) + ": " + DescribeInput() +
+                                       " does not read it, as what the sensor writes would come back to it as input";
         CSF_LOG(kCSFLogWarning, "%s", strWarning.c_str());
         plat::ConsolePrintf("WARNING: %s\n", strWarning.c_str());
     }
+    // A file gone from the group's paths is said again should it come back.
+    if (scan.IsComplete()) {
+        for (auto it = m_WarnedOwn.begin(); it != m_WarnedOwn.end();) {
+            it = met.count(*it) != 0 ? std::next(it) : m_WarnedOwn.erase(it);
+        }
+    }
+    m_OwnUnnamed.LeftOutAtScan(DescribeInput(), qwUnnamed);
 }
 
 size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) {
@@ -286,7 +322,7 @@ void CLogGroup::FileDates::KeepOnly(const std::vector<uint64_t>& identities) {
     }
 }
 
-bool CLogGroup::NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline) const {
+bool CLogGroup::NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline) {
     // One file found tells enough; a scan that cannot find one in time
     // tells nothing, and holds up no load.
     constexpr uint32_t kWorkPerLook = 1024;
@@ -314,7 +350,21 @@ bool CLogGroup::NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time
             missing.push_back(std::move(strFolder));
         }
     }
-    strWhy = "nothing matches its Path " + strPaths;
+    if (scan.m_Own.empty()) {
+        strWhy = "nothing matches its Path " + strPaths;
+    } else {
+        // What it matched is said now, where the load's report carries it,
+        // and not again by the scans.
+        strWhy = "its Path " + strPaths + " matches only the sensor's own output, which no log group reads: ";
+        for (size_t n = 0; n < scan.m_Own.size(); ++n) {
+            if (n == kOwnNamedWhy) {
+                strWhy += "; and " + std::to_string(scan.m_Own.size() - n) + " more";
+                break;
+            }
+            strWhy += (n == 0 ? "" : "; ") + DescribeOwn(scan.m_Own[n]);
+            m_WarnedOwn.insert(OwnKey(scan.m_Own[n]));
+        }
+    }
     for (size_t n = 0; n < missing.size(); ++n) {
         strWhy += (n == 0 ? (missing.size() == 1 ? "; the folder " : "; the folders ") : ", ") + missing[n];
     }

@@ -28,6 +28,7 @@
 #include "Common/InputBounds.h"
 #include "Common/ScanBound.h"
 #include "Common/WildcardFileFinder.h"
+#include "TextLogs/SensorOutputs.h"
 
 class CLogGroup {
 public:
@@ -39,6 +40,9 @@ public:
     // Paths that lead through another account's link, said one by one; a
     // group meeting more says how many it did not name.
     static constexpr size_t kMaxLinksNamed = 64;
+    // The sensor's own files a group leaves out, said one by one; a group
+    // meeting more says how many it did not name.
+    static constexpr size_t kMaxOwnNamed = 64;
 
     // A file a scan found.
     struct FoundFile {
@@ -134,8 +138,13 @@ public:
         uint64_t m_qwUnread = 0;
         // Names another account made that are no regular file.
         uint64_t m_qwForeign = 0;
-        // Files that are the sensor's own output, with the output each is.
-        std::vector<std::pair<std::string, size_t>> m_Own;
+        // Files that are the sensor's own output, and how.
+        struct OwnFile {
+            std::string m_strName;
+            uint64_t m_qwIdentity = 0;
+            SensorOutputs::Match m_Match;
+        };
+        std::vector<OwnFile> m_Own;
         std::vector<std::string> m_Stopped;
     };
 
@@ -188,7 +197,9 @@ public:
     // True when the group names no file now, with `strWhy` saying so for
     // the operator: the paths, and the folders they need that do not exist.
     // A scan that has found no file by `tDeadline` tells nothing: false.
-    bool NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline) const;
+    // The sensor's own files that the paths match are named, and not said
+    // again by the scans.
+    bool NamesNoFile(std::string& strWhy, std::chrono::steady_clock::time_point tDeadline);
 
 private:
     // Starts the walk of the scan's next path.
@@ -201,19 +212,28 @@ private:
     std::vector<std::string> m_Paths;
     bool m_bNewestOnly = false;
     bool m_bUsed = false;
-    // Says, once per output, that the group leaves out a file that is the
-    // sensor's own output.
-    void WarnOfOwnOutputs(const std::vector<std::pair<std::string, size_t>>& own);
+    // Says, once per file (once per output for the file an output is
+    // now), that the group leaves out a file that is the sensor's own;
+    // past kMaxOwnNamed, counts them.  A complete scan forgets those it
+    // did not meet.
+    void WarnOfOwnOutputs(const Scan& scan);
+    // What a file so left out is, for the warning and for the reason a
+    // group reads no file; and whether it was said.
+    std::string DescribeOwn(const Scan::OwnFile& own) const;
+    static std::pair<bool, uint64_t> OwnKey(const Scan::OwnFile& own);
 
     // The paths warned of, so that a scan every few seconds says it once.
     std::set<std::string> m_WarnedStops;
-    std::set<size_t> m_WarnedOwn;
+    // The current outputs said (by index), and the earlier outputs and
+    // rotated names (by identity).
+    std::set<std::pair<bool, uint64_t>> m_WarnedOwn;
     ScanBound m_TooDeep;
     ScanBound m_Shallow;
     ScanBound m_Foreign;
     InputBoundHandle m_NoScan;
     ScanBound m_NamesCut;
     ScanBound m_LinksUnnamed;
+    ScanBound m_OwnUnnamed;
     ScanBound m_FilesOver;
     ScanBound m_NoDescriptor;
 };

@@ -30,16 +30,25 @@ CLogGroupFiles::CLogGroupFiles(std::string strGroup, Engine& engine)
 CLogGroupFiles::~CLogGroupFiles() = default;
 
 void CLogGroupFiles::EndBounds() {
-    for (InputBound* pBound : {m_pPlacesBound, m_pUnnamedBound}) {
-        if (pBound != nullptr) {
-            InputBounds::Instance().End(*pBound);
+    for (InputBound** ppBound : {&m_pPlacesBound, &m_pUnnamedBound, &m_pLongLinesBound, &m_pTurnsBound}) {
+        if (*ppBound != nullptr) {
+            InputBounds::Instance().End(**ppBound);
+            *ppBound = nullptr;
         }
+    }
+}
+
+void CLogGroupFiles::SetInput(const std::string& strInput) {
+    if (strInput != m_strInput) {
+        // What the table's bounds counted was of an input that is gone.
+        EndBounds();
+        m_strInput = strInput;
     }
 }
 
 void CLogGroupFiles::SayUnreadAtRemoval() {
     for (const Entry* pEntry : m_Order) {
-        const int64_t llUnread = pEntry->IsOpen() ? pEntry->m_pReader->GetUnread() : 0;
+        const int64_t llUnread = pEntry->IsOpen() && !pEntry->m_bOwn ? pEntry->m_pReader->GetUnread() : 0;
         if (llUnread > 0) {
             ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread);
         }
@@ -219,6 +228,10 @@ CLogGroupFiles::ReadResult CLogGroupFiles::LetGo(Entry& entry, bool bAnyway) {
         if (result == ReadResult::kStopped || (result == ReadResult::kBacklog && !bAnyway)) {
             return result;
         }
+        if (entry.m_bOwn) {
+            Erase(entry.m_qwIdentity);
+            return ReadResult::kDrained;
+        }
         // What could not be read (a bound let it go with more, a read
         // failed) is lost unless the file comes back.
         const int64_t llUnread = reader.GetUnread();
@@ -250,14 +263,7 @@ void CLogGroupFiles::Erase(uint64_t qwIdentity) {
 }
 
 void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
-    const std::string strInput = group.DescribeInput();
-    if (strInput != m_strInput) {
-        m_strInput = strInput;
-        m_pPlacesBound = nullptr;
-        m_pUnnamedBound = nullptr;
-        m_pLongLinesBound = nullptr;
-        m_pTurnsBound = nullptr;
-    }
+    SetInput(group.DescribeInput());
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
         std::sort(m_Sorted.begin(), m_Sorted.end());
@@ -273,7 +279,8 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
     // host opened an output anew there) is let go at once, unread.
     for (size_t n = 0; n < m_Order.size();) {
         const Entry& entry = *m_Order[n];
-        if (SensorOutputs::Instance().Find(entry.m_pReader->GetFileName(), entry.m_qwIdentity) != nullptr) {
+        if (entry.m_bOwn || SensorOutputs::Instance().Find(entry.m_pReader->GetFileName(), entry.m_qwIdentity,
+                                                           entry.m_llBornNs)) {
             Erase(entry.m_qwIdentity);
             continue;
         }
@@ -550,6 +557,15 @@ void CLogGroupFiles::RememberPlace(const CTextLogListener::ResumePoint& point, i
 }
 
 bool CLogGroupFiles::FollowNames() {
+    // A file that became the sensor's own output while it was read is let
+    // go, unread.
+    for (size_t n = 0; n < m_Order.size();) {
+        if (m_Order[n]->m_bOwn) {
+            Erase(m_Order[n]->m_qwIdentity);
+            continue;
+        }
+        ++n;
+    }
     // Files waiting to be opened, by a name that leads to them.
     for (Entry* pEntry : m_Order) {
         if (pEntry->m_State == Entry::State::kWaiting && pEntry->m_dwNames != 0) {
@@ -579,7 +595,7 @@ bool CLogGroupFiles::FollowNames() {
         // What is no regular file is left to the next scan to tell, and so
         // is the sensor's own output, which the group does not read.
         if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed ||
-            SensorOutputs::Instance().Find(it->first, status.m_qwIdentity) != nullptr) {
+            SensorOutputs::Instance().Find(it->first, status.m_qwIdentity, status.m_llBornNs)) {
             continue;
         }
         // A new file under a followed name: a rotation, taken up within
@@ -647,7 +663,7 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadRound(uint32_t dwLinesPerTurn, bo
     for (Entry* pEntry : m_Order) {
         Entry& entry = *pEntry;
         entry.m_bDrained = true;
-        if (!entry.IsOpen()) {
+        if (!entry.IsOpen() || entry.m_bOwn) {
             continue;
         }
         // The file its name led to before gives all it has first.
@@ -674,8 +690,16 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
                                                      bool bToEnd) {
     CTextLogListener& reader = *entry.m_pReader;
     CTextLogListener::Line line;
+    if (BecameOwn(entry)) {
+        return ReadResult::kDrained;
+    }
     while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
         if (!reader.ReadNextLine(line, bToEnd)) {
+            return ReadResult::kDrained;
+        }
+        // Looked at after the read: the host names an output before it
+        // writes to it, so bytes it wrote are never handed out.
+        if (BecameOwn(entry)) {
             return ReadResult::kDrained;
         }
         ++dwTaken;
@@ -687,6 +711,39 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
         }
     }
     return ReadResult::kBacklog;
+}
+
+bool CLogGroupFiles::BecameOwn(Entry& entry) {
+    const uint64_t qwGeneration = SensorOutputs::Instance().Generation();
+    if (entry.m_bOwn || qwGeneration == entry.m_qwOwnLooked) {
+        return entry.m_bOwn;
+    }
+    entry.m_qwOwnLooked = qwGeneration;
+    entry.m_bOwn =
+        SensorOutputs::Instance().Find(entry.m_pReader->GetFileName(), entry.m_qwIdentity, entry.m_llBornNs);
+    return entry.m_bOwn;
+}
+
+void CLogGroupFiles::LetGoAtStop(std::chrono::steady_clock::time_point tDeadline) {
+    for (Entry* pEntry : m_Order) {
+        Entry& entry = *pEntry;
+        if (!entry.IsOpen() || entry.m_bOwn) {
+            continue;
+        }
+        CTextLogListener& reader = *entry.m_pReader;
+        if (std::chrono::steady_clock::now() < tDeadline) {
+            uint32_t dwTaken = 0;
+            ReadLines(entry, kLinesAtLetGo, dwTaken, true);
+            if (entry.m_bOwn) {
+                continue;
+            }
+        }
+        const int64_t llUnread = reader.GetUnread();
+        if (llUnread > 0) {
+            ReportUnreadAtLetGo(reader, llUnread);
+        }
+        reader.Close();
+    }
 }
 
 void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {

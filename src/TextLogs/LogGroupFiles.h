@@ -47,6 +47,7 @@
 // file is opened into the descriptors kept free; at most kMaxPlaces places
 // of files let go are kept.  Used on the engine thread only.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -129,6 +130,11 @@ public:
         int64_t m_llQuietAt = -1;
         // Within one round of reading: it gave all it had.
         bool m_bDrained = true;
+        // The sensor's outputs as they were when it was last looked at
+        // (SensorOutputs::Generation), and whether it has become one of
+        // them: nothing more of it is handed out.
+        uint64_t m_qwOwnLooked = 0;
+        bool m_bOwn = false;
 
         bool IsOpen() const { return m_State == State::kOpen; }
     };
@@ -140,8 +146,12 @@ public:
 
     // What a newest-only scan of the group goes by.
     CLogGroup::FileDates& Dates() { return m_Dates; }
-    // The group is gone or unused: the bounds the table reached end.
+    // The group is gone, unused, or its paths changed: the bounds the table
+    // reached end.
     void EndBounds();
+    // The group as its bounds name it (CLogGroup::DescribeInput): another
+    // than before (its paths changed) ends the bounds of the one before.
+    void SetInput(const std::string& strInput);
     // The group is gone with the policy that named it: no rule reads its
     // files any more, and what they held beyond the place read is said
     // and counted as not read.
@@ -158,6 +168,11 @@ public:
     // lines (one no name leads to first, before the file that took its
     // name); `bMore` is set when one had more.
     ReadResult ReadRound(uint32_t dwLinesPerTurn, bool& bMore);
+    // At the stop: every open file gives what came last (at most
+    // kLinesAtLetGo lines), its unfinished last line too, and is closed;
+    // what could not be read (more than that, a read that failed, or the
+    // `tDeadline` passed before its turn) is said lost.
+    void LetGoAtStop(std::chrono::steady_clock::time_point tDeadline);
 
     // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }
@@ -225,8 +240,12 @@ private:
     // oldest place makes room for a new one past kMaxPlaces.
     void RememberPlace(const CTextLogListener::ResumePoint& point, int64_t llBornNs = 0);
     // Reads up to `dwMaxLines` lines (0: all it has) of an open entry; with
-    // `bToEnd`, its unfinished last line too.
+    // `bToEnd`, its unfinished last line too.  An entry that has become the
+    // sensor's own output gives nothing more (m_bOwn).
     ReadResult ReadLines(Entry& entry, uint32_t dwMaxLines, uint32_t& dwTaken, bool bToEnd = false);
+    // Whether the entry's file has become the sensor's own output since it
+    // was last looked at; looked at again only when the outputs changed.
+    bool BecameOwn(Entry& entry);
     // Counts a line longer than kLineMax as a bound of the group, and says
     // so naming the file.
     void ReportLongLine(const CTextLogListener& reader);

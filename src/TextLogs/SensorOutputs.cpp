@@ -1,10 +1,12 @@
 #include "TextLogs/SensorOutputs.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/OwnOutputs.h"
 
 namespace {
 
@@ -12,6 +14,10 @@ constexpr plat::FileHandle kStandardOutput = 1;
 constexpr plat::FileHandle kStandardError = 2;
 // Files the host writes by renaming a new file over the old: known by name.
 constexpr const char* kReplacedByName[] = {"status"};
+// What may follow an output's name in the names a rotation gives it, one
+// or more of them (a number after a separator is taken on its own).
+constexpr std::string_view kRotationWords[] = {".old", ".bak", ".save", "~",     ".gz",   ".bz2", ".xz",
+                                               ".zst", ".lz4", ".lzma", ".lzo", ".Z", ".br", ".zip"};
 
 // The folder of `strPath` ("/" for a file at the root) and its last
 // component; false for a name with no folder.
@@ -31,6 +37,34 @@ uint64_t IdentityOf(const std::string& strPath, bool bFolder) {
         return 0;
     }
     return status.m_qwIdentity;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `rest` is one or more of what a rotation puts after a name.
+bool IsRotationSuffix(std::string_view rest) {
+    if (rest.empty()) {
+        return false;
+    }
+    while (!rest.empty()) {
+        if ((rest[0] == '.' || rest[0] == '-' || rest[0] == '_') && rest.size() > 1 && IsDigit(rest[1])) {
+            size_t nEnd = 1;
+            while (nEnd < rest.size() && IsDigit(rest[nEnd])) {
+                ++nEnd;
+            }
+            rest.remove_prefix(nEnd);
+            continue;
+        }
+        const auto word = std::find_if(std::begin(kRotationWords), std::end(kRotationWords), [&](std::string_view w) {
+            return rest.substr(0, w.size()) == w &&
+                   (rest.size() == w.size() || std::string_view(".-_~").find(rest[w.size()]) != std::string_view::npos);
+        });
+        if (word == std::end(kRotationWords)) {
+            return false;
+        }
+        rest.remove_prefix(word->size());
+    }
+    return true;
 }
 
 }  // namespace
@@ -76,7 +110,10 @@ void SensorOutputs::Load(std::vector<Output> outputs) {
         if (output.m_bFolder) {
             named.m_strFolder = output.m_strPath;
             m_Named.push_back(named);
-        } else if (bByName && SplitName(output.m_strPath, named.m_strFolder, named.m_strName)) {
+        } else if (SplitName(output.m_strPath, named.m_strFolder, named.m_strName)) {
+            // A file output's name, and the names a rotation gives it, are
+            // its own in its folder: a copy a rotation makes is a new file.
+            named.m_bRotations = !bByName;
             m_Named.push_back(named);
         }
         m_Outputs.push_back(std::move(output));
@@ -85,6 +122,9 @@ void SensorOutputs::Load(std::vector<Output> outputs) {
 }
 
 void SensorOutputs::Refresh() {
+    // The earlier outputs removed since are let go: their identities may
+    // go to other files.
+    plat::OwnOutputs::Instance().LetGoRemoved();
     std::lock_guard<std::mutex> guard(m_Lock);
     // Only the files the outputs are now: an identity is given to another
     // file once the one that had it is removed (the status file is
@@ -99,9 +139,10 @@ void SensorOutputs::Refresh() {
         }
     }
     for (size_t n = 2; n < m_Outputs.size(); ++n) {
-        const bool bByName = std::any_of(m_Named.begin(), m_Named.end(),
-                                         [&](const Named& named) { return named.m_nOutput == n; });
-        const uint64_t qwIdentity = bByName ? 0 : IdentityOf(m_Outputs[n].m_strPath, false);
+        const bool bByName =
+            std::find(std::begin(kReplacedByName), std::end(kReplacedByName), m_Outputs[n].m_strWhat) !=
+            std::end(kReplacedByName);
+        const uint64_t qwIdentity = bByName || m_Outputs[n].m_bFolder ? 0 : IdentityOf(m_Outputs[n].m_strPath, false);
         if (qwIdentity != 0) {
             m_Known.emplace_back(qwIdentity, n);
         }
@@ -112,27 +153,56 @@ void SensorOutputs::Refresh() {
     m_bLastFolderKnown = false;
 }
 
-const SensorOutputs::Output* SensorOutputs::Find(const std::string& strName, uint64_t qwIdentity) {
+size_t SensorOutputs::OutputOf(const char* pszWhat) const {
+    for (size_t n = 0; n < m_Outputs.size(); ++n) {
+        if (m_Outputs[n].m_strWhat == pszWhat) {
+            return n;
+        }
+    }
+    return m_Outputs.size();
+}
+
+bool SensorOutputs::Find(const std::string& strName, uint64_t qwIdentity, int64_t llBornNs, Match* pMatch) {
+    const auto Found = [&](size_t nOutput, Match::Kind kind) {
+        if (pMatch != nullptr) {
+            *pMatch = Match{nOutput, kind};
+        }
+        return true;
+    };
+    // Whatever the host wrote in this run, by the file itself.
+    plat::OwnOutputs::Held held;
+    if (qwIdentity != 0 && plat::OwnOutputs::Instance().Holds(qwIdentity, llBornNs, &held)) {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        return Found(OutputOf(held.m_szWhat), held.m_bCurrent ? Match::Kind::kIs : Match::Kind::kWas);
+    }
     std::lock_guard<std::mutex> guard(m_Lock);
     if (qwIdentity != 0) {
         for (const auto& [qwKnown, nOutput] : m_Known) {
             if (qwKnown == qwIdentity) {
-                return &m_Outputs[nOutput];
+                return Found(nOutput, Match::Kind::kIs);
             }
         }
     }
     if (m_Named.empty()) {
-        return nullptr;
+        return false;
     }
     std::string strFolder;
     std::string strLeaf;
     if (!SplitName(strName, strFolder, strLeaf)) {
-        return nullptr;
+        return false;
     }
     // The folder is looked at only for a name an output may have.
-    const auto MayBe = [&](const Named& named) { return named.m_strName.empty() || named.m_strName == strLeaf; };
-    if (std::none_of(m_Named.begin(), m_Named.end(), MayBe)) {
-        return nullptr;
+    const auto Kind = [&](const Named& named, Match::Kind& kind) {
+        kind = Match::Kind::kIs;
+        if (named.m_strName.empty() || named.m_strName == strLeaf) {
+            return true;
+        }
+        kind = Match::Kind::kRotatedName;
+        return named.m_bRotations && IsRotatedName(named.m_strName, strLeaf);
+    };
+    Match::Kind kind = Match::Kind::kIs;
+    if (std::none_of(m_Named.begin(), m_Named.end(), [&](const Named& named) { return Kind(named, kind); })) {
+        return false;
     }
     if (!m_bLastFolderKnown || strFolder != m_strLastFolder) {
         m_strLastFolder = strFolder;
@@ -140,22 +210,60 @@ const SensorOutputs::Output* SensorOutputs::Find(const std::string& strName, uin
         m_bLastFolderKnown = true;
     }
     for (const Named& named : m_Named) {
-        if (named.m_qwFolder != 0 && named.m_qwFolder == m_qwLastFolder && MayBe(named)) {
-            return &m_Outputs[named.m_nOutput];
+        if (named.m_qwFolder != 0 && named.m_qwFolder == m_qwLastFolder && Kind(named, kind)) {
+            return Found(named.m_nOutput, kind);
         }
     }
-    return nullptr;
+    return false;
 }
 
-std::string SensorOutputs::WhatOf(size_t nOutput) {
+uint64_t SensorOutputs::Generation() const { return plat::OwnOutputs::Instance().Generation(); }
+
+bool SensorOutputs::IsRotatedName(std::string_view strOutput, std::string_view strName) {
+    if (strOutput.empty() || strName.size() <= strOutput.size()) {
+        return false;
+    }
+    if (strName.substr(0, strOutput.size()) == strOutput && IsRotationSuffix(strName.substr(strOutput.size()))) {
+        return true;
+    }
+    // The suffix before the name's last extension, as logrotate's
+    // "extension" puts it (alerts.1.xml, alerts-20261208.xml.gz).
+    const size_t nDot = strOutput.rfind('.');
+    if (nDot == std::string_view::npos || nDot == 0) {
+        return false;
+    }
+    const std::string_view strStem = strOutput.substr(0, nDot);
+    const std::string_view strExtension = strOutput.substr(nDot);
+    if (strName.substr(0, strStem.size()) != strStem) {
+        return false;
+    }
+    for (size_t nAt = strName.find(strExtension, strStem.size() + 1); nAt != std::string_view::npos;
+         nAt = strName.find(strExtension, nAt + 1)) {
+        const std::string_view strAfter = strName.substr(nAt + strExtension.size());
+        if (IsRotationSuffix(strName.substr(strStem.size(), nAt - strStem.size())) &&
+            (strAfter.empty() || IsRotationSuffix(strAfter))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string SensorOutputs::Describe(const Match& match) {
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (nOutput >= m_Outputs.size()) {
+    if (match.m_nOutput >= m_Outputs.size()) {
         return "is the sensor's own output";
     }
-    const Output& output = m_Outputs[nOutput];
-    if (nOutput < 2) {
-        return "is the sensor's own " + output.m_strWhat;
+    const Output& output = m_Outputs[match.m_nOutput];
+    // Standard output and error are streams; the others are files.
+    const bool bStream = match.m_nOutput < 2 || output.m_strWhat.rfind("standard ", 0) == 0;
+    const std::string strOutput = "the sensor's own " + output.m_strWhat + (bStream ? "" : " file");
+    switch (match.m_Kind) {
+        case Match::Kind::kWas:
+            return "was " + strOutput + " earlier in this run";
+        case Match::Kind::kRotatedName:
+            return "bears a rotated name of " + strOutput + " " + output.m_strPath;
+        case Match::Kind::kIs:
+            break;
     }
-    return output.m_bFolder ? "lies in the sensor's own " + output.m_strWhat + " folder"
-                            : "is the sensor's own " + output.m_strWhat + " file";
+    return output.m_bFolder ? "lies in the sensor's own " + output.m_strWhat + " folder" : "is " + strOutput;
 }

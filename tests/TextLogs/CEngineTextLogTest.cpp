@@ -23,6 +23,7 @@
 #include "Common/AgentEventInfo.h"
 #include "Common/InputBounds.h"
 #include "TextLogs/LogGroup.h"
+#include "TextLogs/SensorOutputs.h"
 #include "TextLogs/TextLogEngineFixture.h"
 #include "TextLogs/TextLogListener.h"
 #include "platform/Descriptors.h"
@@ -228,6 +229,135 @@ TEST_F(TextLogEngineTest, GroupThatNamesNoFileIsWarnedAtLoadWithTheFolderThatDoe
     const size_t nBefore = m_Console.Text().size();
     ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
     EXPECT_EQ(m_Console.Text().substr(nBefore), "WARNING: " + strEmpty + "\n");
+}
+
+// A group whose Path matches nothing but the sensor's own output reads no
+// file for that reason, and its load says so, naming what it left out: a
+// push prints it as it reports, and the scans do not say it again.
+TEST_F(TextLogEngineTest, GroupWhoseOnlyFilesAreTheSensorsOwnSaysSoAtTheLoad) {
+    Append("hw.log", "ERROR own\n");
+    Append("hw.log.1", "ERROR rotated\n");
+    SensorOutputs::Instance().SetForTest({{"log", m_Dir.File("hw.log"), false}});
+    struct Reset {
+        ~Reset() { SensorOutputs::Instance().SetForTest({}); }
+    } reset;
+    AddGroup("Own", m_Dir.Path() + "/hw.*");
+    AddTextRule("Errors", "Own", "ERROR");
+    Start();
+    const std::string strConsole = m_Console.Text();
+    EXPECT_EQ(1u, hwtest::CountOf(strConsole, "WARNING: LogGroup (Own) watches no file: its Path " + m_Dir.Path() +
+                                                  "/hw.* matches only the sensor's own output, which no log group "
+                                                  "reads: "))
+        << strConsole;
+    EXPECT_NE(std::string::npos, strConsole.find(m_Dir.File("hw.log") + " is the sensor's own log file")) << strConsole;
+    EXPECT_NE(std::string::npos, strConsole.find(m_Dir.File("hw.log.1") + " bears a rotated name of the sensor's own "
+                                                                          "log file " + m_Dir.File("hw.log")))
+        << strConsole;
+    EXPECT_EQ(std::string::npos, strConsole.find("nothing matches")) << strConsole;
+    const size_t nStart = strConsole.find("LogGroup (Own)");
+    ASSERT_NE(nStart, std::string::npos);
+    EXPECT_TRUE(m_HostLog.Contains(strConsole.substr(nStart, strConsole.find('\n', nStart) - nStart)));
+    EXPECT_EQ(RunTo(NextScan()), Reports{});
+    EXPECT_EQ(m_Console.Text(), strConsole);
+}
+
+// What a group reached of its bounds leaves with it at the reload that
+// changes its paths or leaves it unused, so that neither the load's summary
+// (a push's output) nor the stop lists it: a line too long to be matched
+// whole among them.
+TEST_F(TextLogEngineTest, BoundsOfAGroupLeaveAtTheReloadThatChangesItsPathsOrLeavesItUnused) {
+    StartOnEveryLog();
+    const auto Listed = [](const std::string& strPaths) {
+        const std::string strBound = "Bound reached: log group App (" + strPaths +
+                                     "): lines of at most 65536 bytes matched whole, longer ones in pieces of that "
+                                     "many; 1 lines left out";
+        const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+        return std::find(bounds.begin(), bounds.end(), strBound) != bounds.end();
+    };
+    const std::string strLong = "ERROR long" + std::string(70000, 'x') + "\n";
+    Append("long.log", strLong);
+    RunTo(NextScan());
+    const std::string strFirst = m_Dir.Path() + "/*.log";
+    ASSERT_TRUE(Listed(strFirst));
+    const std::string strSecond = strFirst + "|" + m_Dir.Path() + "/*.txt";
+    Set("\\Advanced\\Logs\\App", "Path", strSecond.c_str());
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_FALSE(Listed(strFirst));
+    Append("long.log", strLong);
+    RunTo(NextScan());
+    ASSERT_TRUE(Listed(strSecond));
+    Set(std::string(kTable) + "\\Errors", "Enabled", false);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    EXPECT_FALSE(Listed(strSecond));
+}
+
+// A stop is the last time anything reads the files: each gives what came
+// last, its unfinished last line too, and what a turn could not read is
+// said lost, naming the file and its group.  A pause and a reload are no
+// stop: the unfinished line waits for its line end.
+TEST_F(TextLogEngineTest, UnfinishedLastLineIsHandedOutAtTheStopNotAtAPauseOrAReload) {
+    StartOnAppLog();
+    Append("app.log", "ERROR whole\nERROR unfinished");
+    Reports reports;
+    const auto Take = [&] {
+        for (const std::string& strReport : RunTo(m_dwPass - 1)) {
+            reports.push_back(strReport);
+        }
+        return reports;
+    };
+    ASSERT_EQ(m_pEngine->OnStart(0), 0);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !Take().empty(); }, 30));
+    ASSERT_EQ(m_pEngine->OnPauseInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnPause(0), 0);
+    ASSERT_EQ(m_pEngine->OnResume(0), 0);
+    ASSERT_EQ(m_pEngine->OnPauseInit(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnPause(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnResume(CEngineBase::kReloadArgument), 0);
+    EXPECT_EQ(Take(), Reports{"Errors:App:whole"});
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnStop(0), 0);
+    EXPECT_EQ(Take(), (Reports{"Errors:App:whole", "Errors:App:unfinished"}));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
+}
+
+TEST_F(TextLogEngineTest, StopReadsATurnOfEachFileAndSaysWhatItCouldNotRead) {
+    Append("a.log", "");
+    Append("b.log", "");
+    StartOnEveryLog();
+    Append("a.log", "ERROR a1\nERROR a2 never ended");
+    std::string strMany;
+    for (uint32_t n = 0; n < CLogGroupFiles::kLinesAtLetGo + 10; ++n) {
+        strMany += "ERROR b" + std::to_string(n) + "\n";
+    }
+    Append("b.log", strMany);
+    m_pEngine->ReadAtStop();
+    const Reports reports = RunTo(m_dwPass - 1);
+    ASSERT_EQ(reports.size(), CLogGroupFiles::kLinesAtLetGo + 2);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:a2"), 1);
+    EXPECT_EQ(reports.back(), "Errors:App:b" + std::to_string(CLogGroupFiles::kLinesAtLetGo - 1));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 1u);
+    EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("b.log") + " was let go by log group App (" +
+                                    m_Dir.Path() + "/*.log) with 110 bytes of it not read: its lines are lost"),
+              std::string::npos)
+        << m_Console.Text();
+}
+
+// A stop while the engine is paused reads nothing more: what the files
+// gained since they were last read is said lost, naming each file.
+TEST_F(TextLogEngineTest, StopWhilePausedSaysWhatTheFilesGainedLost) {
+    StartOnAppLog();
+    ASSERT_EQ(m_pEngine->OnPauseInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnPause(0), 0);
+    Append("app.log", "ERROR whole\nERROR unfinished");
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnStop(0), 0);
+    EXPECT_EQ(RunTo(m_dwPass - 1), Reports{});
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 1u);
+    EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("app.log") + " was let go by log group App (" +
+                                    m_Dir.File("app.log") + ") with 28 bytes of it not read: its lines are lost"),
+              std::string::npos)
+        << m_Console.Text();
 }
 
 // A "newest only" group that turns back to a file it read before goes on

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Common/InputBounds.h"
@@ -21,6 +23,7 @@
 #include "TextLogs/SensorOutputs.h"
 #include "TextLogs/TextLogEngineFixture.h"
 #include "platform/Descriptors.h"
+#include "platform/OwnOutputs.h"
 #include "support/DescriptorSqueeze.h"
 #include "support/NamespacedHost.h"
 
@@ -72,6 +75,23 @@ protected:
         EXPECT_EQ(std::string::npos, m_Console.Text().find("lines are lost")) << m_Console.Text();
     }
     std::vector<std::string> Bounds() { return InputBounds::Instance().Describe(); }
+    // One group "All" of every file of the folder, app.log among them, and
+    // a rule "Errors" on "ERROR", its files followed from their ends by
+    // pass 0.
+    void StartOnTheWholeFolder() {
+        Append("app.log", "");
+        AddGroup("All", m_Dir.Path() + "/*");
+        AddTextRule("Errors", "All", "ERROR");
+        Start();
+        RunTo(0);
+    }
+    // Gives the identity the removed file `old` had to a new file named
+    // `strName` (FileGivenTheIdentity); false, with `strWhyNot`, when none
+    // takes it.
+    bool GiveIdentityTo(const struct stat& old, const std::string& strName, std::string& strWhyNot) {
+        const std::string strReused = FileGivenTheIdentity(m_Dir, old, strWhyNot);
+        return !strReused.empty() && ::rename(strReused.c_str(), m_Dir.File(strName).c_str()) == 0;
+    }
 };
 
 }  // namespace
@@ -717,6 +737,9 @@ TEST_F(LogGroupFilesTest, SensorsOwnOutputsAreLeftOutByFileAndByName) {
         }
         ~Outputs() { SensorOutputs::Instance().SetForTest({}); }
     } outputs(m_Dir);
+    // A file of the groups' own, so the load finds them reading one and the
+    // scans say what they leave out.
+    Append("app.log", "");
     AddGroup("All", m_Dir.Path() + "/*|" + m_Dir.Path() + "/outbox/*");
     AddGroup("Newest", m_Dir.Path() + "/*", true);
     AddTextRule("Errors", "All,Newest", "ERROR");
@@ -751,11 +774,9 @@ TEST_F(LogGroupFilesTest, SensorsOwnOutputsAreLeftOutByFileAndByName) {
     Remove("host.log");
     Remove("second.log");
     std::string strWhyNot;
-    const std::string strReused = FileGivenTheIdentity(m_Dir, status, strWhyNot);
-    if (strReused.empty()) {
+    if (!GiveIdentityTo(status, "reused.log", strWhyNot)) {
         GTEST_SKIP() << strWhyNot;
     }
-    ASSERT_EQ(0, ::rename(strReused.c_str(), m_Dir.File("reused.log").c_str()));
     Append("reused.log", "ERROR reused\n");
     EXPECT_EQ(Sorted(NextScan()), (Reports{"Errors:All:reused", "Errors:Newest:reused"}));
 }
@@ -788,4 +809,142 @@ TEST_F(LogGroupFilesTest, TurnsToOtherAccountsFilesPastThoseNamedAreCounted) {
                             "/*.log): at most 64 other accounts' files it turned to as the one written last named "
                             "one by one; 3 turns left out"),
               bounds.end());
+}
+
+namespace {
+
+// The outputs as the host names them, for one test: the alert file at
+// `strPath`, opened and written as the host does, each file it opens named
+// before it writes to it.
+class HostAlertFile {
+public:
+    explicit HostAlertFile(std::string strPath) : m_strPath(std::move(strPath)) {
+        SensorOutputs::Instance().SetForTest({{"alert", m_strPath, false}});
+        Reopen();
+    }
+    ~HostAlertFile() {
+        ::close(m_nFd);
+        SensorOutputs::Instance().SetForTest({});
+    }
+    // The SIGHUP of a rotation: the file at the path from now on.
+    void Reopen() {
+        if (m_nFd >= 0) {
+            ::close(m_nFd);
+        }
+        m_nFd = ::open(m_strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        EXPECT_GE(m_nFd, 0) << m_strPath;
+        plat::OwnOutputs::Instance().Opened(m_nFd, "alert");
+    }
+    void Write(const std::string& strWord) {
+        const std::string strLine = "ERROR " + strWord + "\n";
+        EXPECT_EQ(::write(m_nFd, strLine.data(), strLine.size()), static_cast<ssize_t>(strLine.size()));
+    }
+
+private:
+    std::string m_strPath;
+    int m_nFd = -1;
+};
+
+}  // namespace
+
+// hwhost's alert file in a folder a group watches, rotated between two
+// scans the ways operators and logrotate rotate it: renamed to a name the
+// group matches and opened anew (SIGHUP), a new file written and renamed
+// before any scan looked at it, copied to a rotated name and truncated
+// (copytruncate), renamed to a rotated name and compressed.  No line of
+// any of them is read, and each file is said once per group.
+TEST_F(LogGroupFilesTest, SensorsAlertFileRenamedCopiedAndRotatedIsNeverRead) {
+    HostAlertFile alerts(m_Dir.File("alerts.xml"));
+    alerts.Write("history");
+    StartOnTheWholeFolder();
+    alerts.Write("first");
+    // Renamed to a name with no rotation's suffix, and opened anew.
+    Rename("alerts.xml", "kept.log");
+    alerts.Reopen();
+    alerts.Write("second");
+    // Another one before any scan looked at it.
+    Rename("alerts.xml", "kept2.log");
+    alerts.Reopen();
+    alerts.Write("third");
+    // Copied and truncated, and a copy compressed.
+    std::filesystem::copy_file(m_Dir.File("alerts.xml"), m_Dir.File("alerts.xml.1"));
+    ASSERT_EQ(0, ::truncate(m_Dir.File("alerts.xml").c_str(), 0));
+    alerts.Write("fourth");
+    Rename("alerts.xml.1", "alerts.xml-20261208");
+    // What a compressor writes, left readable: a group would alert on it.
+    Append("alerts.xml.2.gz", "ERROR compressed\n");
+    Append("app.log", "ERROR app\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:All:app"});
+    alerts.Write("fifth");
+    EXPECT_EQ(RunTo(Settled()), Reports{});
+    const std::string strGroup = ": log group All (" + m_Dir.Path() + "/*) does not read it";
+    for (const std::string& strSaid :
+         {m_Dir.File("alerts.xml") + " is the sensor's own alert file",
+          m_Dir.File("kept.log") + " was the sensor's own alert file earlier in this run",
+          m_Dir.File("kept2.log") + " was the sensor's own alert file earlier in this run",
+          m_Dir.File("alerts.xml-20261208") + " bears a rotated name of the sensor's own alert file " +
+              m_Dir.File("alerts.xml"),
+          m_Dir.File("alerts.xml.2.gz") + " bears a rotated name of the sensor's own alert file " +
+              m_Dir.File("alerts.xml")}) {
+        EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + strSaid + strGroup)) << strSaid << "\n"
+                                                                                          << m_Console.Text();
+    }
+    EXPECT_EQ(5u, hwtest::CountOf(m_Console.Text(), strGroup)) << m_Console.Text();
+}
+
+// An earlier output removed is forgotten: a file given its identity later
+// is another file, read as any other.
+TEST_F(LogGroupFilesTest, FileGivenTheIdentityOfARemovedEarlierOutputIsRead) {
+    HostAlertFile alerts(m_Dir.File("alerts.xml"));
+    StartOnTheWholeFolder();
+    alerts.Write("first");
+    Rename("alerts.xml", "kept.log");
+    alerts.Reopen();
+    EXPECT_EQ(RunTo(NextScan()), Reports{});
+    struct stat kept {};
+    ASSERT_EQ(0, ::stat(m_Dir.File("kept.log").c_str(), &kept));
+    Remove("kept.log");
+    plat::OwnOutputs::Instance().LetGoRemoved(true);
+    std::string strWhyNot;
+    if (!GiveIdentityTo(kept, "reused.log", strWhyNot)) {
+        GTEST_SKIP() << strWhyNot;
+    }
+    Append("reused.log", "ERROR reused\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:All:reused"});
+}
+
+// A file a group reads that the host opens as an output (its path given to
+// --alerts, say) is read no further from the moment it is: nothing the
+// host writes to it is read, not even in the passes before the next scan.
+TEST_F(LogGroupFilesTest, FileTheHostOpensAsAnOutputWhileAGroupReadsItIsReadNoFurther) {
+    Append("app.log", "");
+    StartOnEveryLog();
+    Append("shared.log", "ERROR before\n");
+    EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:App:before"});
+    Append("shared.log", "ERROR between\n");
+    HostAlertFile alerts(m_Dir.File("shared.log"));
+    alerts.Write("own");
+    EXPECT_EQ(RunTo(m_dwPass), Reports{});
+    alerts.Write("later");
+    EXPECT_EQ(RunTo(Settled()), Reports{});
+    EXPECT_EQ(AppEntry("shared.log"), nullptr);
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + m_Dir.File("shared.log") +
+                                                        " is the sensor's own alert file: log group App ("))
+        << m_Console.Text();
+    ExpectNoLoss();
+}
+
+// The names a rotation gives an output, which are its own in its folder.
+TEST(SensorOutputsTest, RotatedNamesAreTheOutputsNameFollowedByARotationsSuffix) {
+    for (const char* pszName : {"alerts.xml.1", "alerts.xml.2.gz", "alerts.xml-20261208", "alerts.xml-2026-12-08",
+                                "alerts.xml-20261208.xz", "alerts.xml.old", "alerts.xml.1.bak", "alerts.xml~",
+                                "alerts.xml_3.zst", "alerts.xml.12.Z", "alerts.xml-1733650000.lz4", "alerts.1.xml",
+                                "alerts-20261208.xml", "alerts.2.xml.gz"}) {
+        EXPECT_TRUE(SensorOutputs::IsRotatedName("alerts.xml", pszName)) << pszName;
+    }
+    for (const char* pszName : {"alerts.xml", "alerts.xmlx", "alerts.xml.", "alerts.xml.1a", "alerts.xml-",
+                                "alerts.xml.gzip", "alerts.xml.log", "alerts.xm", "x.alerts.xml.1", "alerts.xml.xml",
+                                "alerts.x.xml", "alerts.1.log", "alerts.xml.1.txt"}) {
+        EXPECT_FALSE(SensorOutputs::IsRotatedName("alerts.xml", pszName)) << pszName;
+    }
 }

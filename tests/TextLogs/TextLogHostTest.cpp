@@ -39,6 +39,19 @@ namespace {
 class TextLogHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        PrepareRoot();
+        // The echo of each line read goes to a file no group watches.
+        m_Host.SetErrorFile(m_Out.File("hwhost.err"));
+        ASSERT_TRUE(m_Host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root",
+                                  m_Root.Path(), "--alerts", m_Out.File("alerts.xml"), "--log",
+                                  m_Out.File("hwhost.log"), "--echo-input"},
+                                 m_Out.File("hwhost.out")));
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return Errors().find("hwhost: sensor started") != std::string::npos; }, 60))
+            << Errors();
+    }
+    // A copy of the demo sensor root.
+    void PrepareRoot() {
         fs::copy(std::string(HW_SOURCE_DIR) + "/examples/demo", m_Root.Path(),
                  fs::copy_options::recursive);
         // As scripts/run does: the demo's log group points into the copy.
@@ -51,16 +64,6 @@ protected:
             strPolicy.replace(at, 9, m_Root.File("varlog/"));
         }
         hwtest::WriteWholeFile(m_Root.File("Default.policy"), strPolicy);
-
-        // The echo of each line read goes to a file no group watches.
-        m_Host.SetErrorFile(m_Out.File("hwhost.err"));
-        ASSERT_TRUE(m_Host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root",
-                                  m_Root.Path(), "--alerts", m_Out.File("alerts.xml"), "--log",
-                                  m_Out.File("hwhost.log"), "--echo-input"},
-                                 m_Out.File("hwhost.out")));
-        ASSERT_TRUE(hwtest::WaitUntil(
-            [&] { return Errors().find("hwhost: sensor started") != std::string::npos; }, 60))
-            << Errors();
     }
 
     std::string Errors() const { return hwtest::ReadWholeFile(m_Out.File("hwhost.err")); }
@@ -256,6 +259,37 @@ protected:
         return nLines;
     }
 
+    // Pushes `strBytes` as a policy to the running host: push's exit code,
+    // with what it printed in `strOutput`.
+    int Push(const std::string& strBytes, std::string& strOutput) {
+        const std::string strFile = m_Out.File("pushed" + std::to_string(++m_nPushed) + ".policy");
+        hwtest::WriteWholeFile(strFile, strBytes);
+        hwtest::ChildProcess push;
+        EXPECT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", m_Root.Path(),
+                                "--wait", "120", strFile},
+                               strFile + ".out"));
+        int nExit = -1;
+        EXPECT_TRUE(push.Wait(180, nExit));
+        strOutput = hwtest::ReadWholeFile(strFile + ".out");
+        return nExit;
+    }
+    // Runs logrotate, forced, on `strConfig`, with its state in the test's
+    // folder.
+    void Logrotate(const std::string& strConfig) {
+        hwtest::ChildProcess rotate;
+        int nExit = -1;
+        ASSERT_TRUE(rotate.Start({"/usr/sbin/logrotate", "-f", "-s", m_Out.File("logrotate.state"), strConfig},
+                                 m_Out.File("logrotate.out")) &&
+                    rotate.Wait(60, nExit));
+        ASSERT_EQ(0, nExit) << hwtest::ReadWholeFile(m_Out.File("logrotate.out"));
+    }
+    // The newest record of hwhost.status.
+    std::string LastStatusRecord() const {
+        const std::string strStatus = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
+        const size_t nLast = strStatus.rfind('\n', strStatus.size() - 2);
+        return strStatus.substr(nLast == std::string::npos ? 0 : nLast + 1);
+    }
+
     hwtest::ScratchDirectory m_Root;
     hwtest::ScratchDirectory m_Out;
     hwtest::ChildProcess m_Host;
@@ -383,12 +417,7 @@ TEST_F(TextLogHostTest, LogrotateCopytruncateUnderAWriterWithoutAppendAlertsEver
         const int nLast = (nRound + 1) * kPerRound - 1;
         ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertsByLine("ct").count(nLast) != 0; }, 60))
             << "round " << nRound << "\n" << Errors();
-        hwtest::ChildProcess rotate;
-        int nExit = -1;
-        ASSERT_TRUE(rotate.Start({"/usr/sbin/logrotate", "-f", "-s", m_Out.File("logrotate.state"), strConfig},
-                                 m_Out.File("logrotate.out")) &&
-                    rotate.Wait(60, nExit));
-        ASSERT_EQ(0, nExit) << hwtest::ReadWholeFile(m_Out.File("logrotate.out"));
+        ASSERT_NO_FATAL_FAILURE(Logrotate(strConfig));
     }
     WriteNumbered(fd, "ct", kRounds * kPerRound, kRounds * kPerRound + 1);
     ::close(fd);
@@ -653,18 +682,6 @@ TEST_F(TextLogHostTest, PushOfAGroupWhosePathMatchesNoFileIsWarnedAndKeptInTheSt
     fs::create_directories(m_Root.File("varlog"));
     hwtest::WriteWholeFile(m_Root.File("varlog/auth.log"), "");
     const std::string strPolicy = hwtest::ReadWholeFile(m_Root.File("Default.policy"));
-    auto Push = [&](const std::string& strBytes, std::string& strOutput) {
-        const std::string strFile = m_Out.File("pushed" + std::to_string(++m_nPushed) + ".policy");
-        hwtest::WriteWholeFile(strFile, strBytes);
-        hwtest::ChildProcess push;
-        EXPECT_TRUE(push.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "push", "--root", m_Root.Path(),
-                                "--wait", "120", strFile},
-                               strFile + ".out"));
-        int nExit = -1;
-        EXPECT_TRUE(push.Wait(180, nExit));
-        strOutput = hwtest::ReadWholeFile(strFile + ".out");
-        return nExit;
-    };
     std::string strOutput;
     const int nCleanExit = Push(strPolicy, strOutput);
     EXPECT_TRUE(nCleanExit == 0 || nCleanExit == 4) << strOutput;
@@ -684,11 +701,9 @@ TEST_F(TextLogHostTest, PushOfAGroupWhosePathMatchesNoFileIsWarnedAndKeptInTheSt
                                                 " with "))
         << strOutput;
     // The status file's last record is this load's.
-    const std::string strStatus = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
-    const size_t nLast = strStatus.rfind('\n', strStatus.size() - 2);
-    const std::string strRecord = strStatus.substr(nLast == std::string::npos ? 0 : nLast + 1);
-    EXPECT_NE(std::string::npos, strRecord.find("\taccepted with ")) << strStatus;
-    EXPECT_NE(std::string::npos, strRecord.find("WARNING: " + strWarning)) << strStatus;
+    const std::string strRecord = LastStatusRecord();
+    EXPECT_NE(std::string::npos, strRecord.find("\taccepted with ")) << strRecord;
+    EXPECT_NE(std::string::npos, strRecord.find("WARNING: " + strWarning)) << strRecord;
 }
 
 // Any account that can write to a watched folder can put a FIFO there,
@@ -821,4 +836,197 @@ TEST_F(TextLogHostTest, LinkAnotherAccountPlantsInTheWatchedFolderIsNeitherFollo
         EXPECT_EQ(std::string::npos, hwtest::ReadWholeFile(m_Out.File(pszOutput)).find("rootonly"))
             << pszOutput;
     }
+}
+
+// A writer's last line without its line end is alerted at the stop, as it
+// is when its file is let go: nothing reads the file after the stop.
+TEST_F(TextLogHostTest, UnfinishedLastLineAtTheStopIsAlerted) {
+    ASSERT_TRUE(ProbeUntilFollowed("stop.log")) << Errors();
+    std::ofstream(Log("stop.log"), std::ios::binary | std::ios::app)
+        << "2026-12-06 10:00:00 [error] laststop: never ended";
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    EXPECT_EQ(AlertsWith("Component", "laststop:"), 1u) << Errors();
+}
+
+// hwhost run as a service whose console is a file in a folder, and a push
+// whose log group watches that folder only: the group reads no file, and
+// push says why as it reports, naming the console as the sensor's own
+// output, and so does hwhost.status, where it said that nothing matched.
+TEST_F(TextLogHostTest, PushOfAGroupWhoseOnlyFileIsTheConsoleSaysWhyItReadsNone) {
+    m_Host.Stop();
+    fs::create_directories(m_Root.File("console"));
+    fs::create_directories(m_Root.File("varlog"));
+    hwtest::WriteWholeFile(m_Root.File("varlog/auth.log"), "");
+    const std::string strConsole = m_Root.File("console/hwhost.out");
+    hwtest::ChildProcess host;
+    ASSERT_TRUE(host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root", m_Root.Path(), "--alerts",
+                            m_Out.File("alerts.xml"), "--log", m_Out.File("hwhost.log")},
+                           strConsole));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::ReadWholeFile(strConsole).find("hwhost: sensor started") != std::string::npos; }, 60))
+        << hwtest::ReadWholeFile(strConsole);
+    std::string strPolicy = hwtest::ReadWholeFile(m_Root.File("Default.policy"));
+    const std::string strDemo = Log("*.log");
+    ASSERT_NE(std::string::npos, strPolicy.find(strDemo));
+    const std::string strWatched = m_Root.File("console/*");
+    strPolicy.replace(strPolicy.find(strDemo), strDemo.size(), strWatched);
+    std::string strOutput;
+    EXPECT_EQ(4, Push(strPolicy, strOutput)) << strOutput;
+    const std::string strWarning = "WARNING: LogGroup (Demo application) watches no file: its Path " + strWatched +
+                                   " matches only the sensor's own output, which no log group reads: " + strConsole +
+                                   " is the sensor's own standard output";
+    EXPECT_EQ(1u, hwtest::CountOf(strOutput, strWarning + "\n")) << strOutput;
+    EXPECT_EQ(std::string::npos, strOutput.find("nothing matches")) << strOutput;
+    EXPECT_NE(std::string::npos, LastStatusRecord().find(strWarning)) << LastStatusRecord();
+    // Said with the push's report, it is not said again by the scans: a
+    // line of another group alerted after the push was read after the
+    // first scan of the group.
+    std::ofstream(m_Root.File("varlog/auth.log"), std::ios::binary | std::ios::app)
+        << "Dec  8 10:00:00 web1 sshd[4242]: Failed password for root from 203.0.113.9 port 22 ssh2\n";
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Alerts().find("SSH password guessing") != std::string::npos; }, 60))
+        << hwtest::ReadWholeFile(strConsole);
+    host.Stop();
+    EXPECT_EQ(std::string::npos, hwtest::ReadWholeFile(strConsole).find(" does not read it, as what the sensor "))
+        << hwtest::ReadWholeFile(strConsole);
+}
+
+namespace {
+
+// hwhost's alert file in a folder a log group watches, as with --alerts
+// /var/log/hwhost/alerts.xml and a group on /var/log/...: the demo's
+// application group watches everything beneath applogs/, and the alerts
+// go to applogs/hw/alerts.xml.  The rule alerts on "[crit]", which each
+// alert of a line with a component "[crit]..." holds in turn: read back
+// under any name a rotation gives it, every such alert would come back as
+// an alert of its own, naming one of the alert files as its file.
+class OwnAlertsHostTest : public TextLogHostTest {
+protected:
+    void SetUp() override {
+        PrepareRoot();
+        std::string strPolicy = hwtest::ReadWholeFile(m_Root.File("Default.policy"));
+        const std::string strDemo = Log("*.log");
+        ASSERT_NE(std::string::npos, strPolicy.find(strDemo));
+        strPolicy.replace(strPolicy.find(strDemo), strDemo.size(), Log("..."));
+        hwtest::WriteWholeFile(m_Root.File("Default.policy"), strPolicy);
+        m_Host.SetErrorFile(m_Out.File("hwhost.err"));
+        ASSERT_TRUE(m_Host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root", m_Root.Path(),
+                                  "--alerts", AlertFile(), "--log", m_Out.File("hwhost.log")},
+                                 m_Out.File("hwhost.out")));
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return Errors().find("hwhost: sensor started") != std::string::npos; }, 60))
+            << Errors();
+    }
+    std::string AlertFile() const { return Log("hw/alerts.xml"); }
+    // Every alert written, in every file the rotations left.
+    std::string AllAlerts() {
+        std::string strAll;
+        std::error_code failure;
+        for (const auto& entry : fs::directory_iterator(Log("hw"), failure)) {
+            const std::string strPath = entry.path().string();
+            if (strPath.size() < 3 || strPath.compare(strPath.size() - 3, 3, ".gz") != 0) {
+                strAll += hwtest::ReadWholeFile(strPath);
+                continue;
+            }
+            fs::remove(m_Out.File("gunzipped"), failure);
+            hwtest::ChildProcess gunzip;
+            int nExit = -1;
+            EXPECT_TRUE(gunzip.Start({"gzip", "-dc", strPath}, m_Out.File("gunzipped")) && gunzip.Wait(60, nExit));
+            strAll += hwtest::ReadWholeFile(m_Out.File("gunzipped"));
+        }
+        return strAll;
+    }
+    size_t Alerted(const std::string& strTag) {
+        return hwtest::CountOf(AllAlerts(), "<param name='Component' type='string' value='[crit]" + strTag + ":'");
+    }
+    bool Crit(const std::string& strName, const std::string& strTag) {
+        Append(strName, "2026-12-06 10:00:00 [error] [crit]" + strTag + ": something broke");
+        return hwtest::WaitUntil([&] { return Alerted(strTag) > 0; }, 60);
+    }
+    // Lines appended before the engine's first scan are history to it.
+    bool Followed() {
+        int nProbe = 0;
+        return hwtest::WaitUntil(
+            [&] {
+                const std::string strTag = "probe" + std::to_string(++nProbe);
+                Append("app.log", "2026-12-06 10:00:00 [error] [crit]" + strTag + ": something broke");
+                return hwtest::WaitUntil([&] { return Alerted(strTag) > 0; }, 2);
+            },
+            120);
+    }
+    // A file made after the last rotation is taken up by the next scan,
+    // which meets every file the rotations left, and a line added to it
+    // after its first is read in a pass after everything that scan took up.
+    void AwaitAScanAfterTheRotations() {
+        EXPECT_TRUE(Crit("late.log", "late")) << Errors();
+        EXPECT_TRUE(Crit("late.log", "later")) << Errors();
+    }
+    void ExpectEachAlertOnce(const std::vector<std::string>& tags) {
+        for (const std::string& strTag : tags) {
+            EXPECT_EQ(Alerted(strTag), 1u) << strTag;
+        }
+        const std::string strAll = AllAlerts();
+        EXPECT_EQ(hwtest::CountOf(strAll, "alert-name='Application error'"),
+                  hwtest::CountOf(strAll, "<param name='Component' type='string' value='[crit]"))
+            << strAll;
+        EXPECT_EQ(std::string::npos, strAll.find("value='" + Log("hw/"))) << strAll;
+    }
+};
+
+}  // namespace
+
+// Renamed through numbered names and opened anew at SIGHUP, three times,
+// as running.md tells an operator to rotate it: each alert is in the files
+// once, and none is read back, however soon after its open a file was
+// renamed.
+TEST_F(OwnAlertsHostTest, AlertFileInAWatchedFolderRotatedByRenameAndSighupGivesEachAlertOnce) {
+    ASSERT_TRUE(Followed()) << Errors();
+    std::vector<std::string> tags;
+    for (int nRound = 1; nRound <= 3; ++nRound) {
+        tags.push_back("rename" + std::to_string(nRound));
+        ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+        for (int n = nRound - 1; n >= 1; --n) {
+            ASSERT_EQ(0, ::rename((AlertFile() + "." + std::to_string(n)).c_str(),
+                                  (AlertFile() + "." + std::to_string(n + 1)).c_str()));
+        }
+        ASSERT_EQ(0, ::rename(AlertFile().c_str(), (AlertFile() + ".1").c_str()));
+        ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGHUP));
+    }
+    tags.push_back("after");
+    ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+    AwaitAScanAfterTheRotations();
+    ExpectEachAlertOnce(tags);
+    EXPECT_NE(std::string::npos, Errors().find(AlertFile() + ".1 was the sensor's own alert file earlier in this run: "
+                                                             "log group Demo application ("))
+        << Errors();
+}
+
+// Rotated by logrotate three times with create (its postrotate sending the
+// SIGHUP), compress and delaycompress, then twice with copytruncate, whose
+// copies are new files by the alert file's rotated names: each alert once.
+TEST_F(OwnAlertsHostTest, AlertFileInAWatchedFolderRotatedByLogrotateGivesEachAlertOnce) {
+    if (::access("/usr/sbin/logrotate", X_OK) != 0) {
+        GTEST_SKIP() << "logrotate is not installed (scripts/install-deps installs it)";
+    }
+    ASSERT_TRUE(Followed()) << Errors();
+    const std::string strCreate = m_Out.File("create.conf");
+    hwtest::WriteWholeFile(strCreate, AlertFile() + " {\n    create\n    rotate 5\n    compress\n    delaycompress\n"
+                                                    "    missingok\n    postrotate\n        kill -HUP " +
+                                          std::to_string(m_Host.Pid()) + "\n    endscript\n}\n");
+    const std::string strCopy = m_Out.File("copy.conf");
+    hwtest::WriteWholeFile(strCopy, AlertFile() + " {\n    copytruncate\n    rotate 5\n    compress\n"
+                                                  "    delaycompress\n    missingok\n}\n");
+    std::vector<std::string> tags;
+    for (int nRound = 1; nRound <= 5; ++nRound) {
+        tags.push_back("logrotate" + std::to_string(nRound));
+        ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+        ASSERT_NO_FATAL_FAILURE(Logrotate(nRound <= 3 ? strCreate : strCopy));
+    }
+    tags.push_back("after");
+    ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+    AwaitAScanAfterTheRotations();
+    ExpectEachAlertOnce(tags);
+    EXPECT_TRUE(fs::exists(AlertFile() + ".2.gz"));
 }

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -20,7 +23,9 @@
 #include "Common/AgentEventInfo.h"
 #include "Common/FakeSensorCore.h"
 #include "TextLogs/CEngineTextLog.h"
+#include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
+#include "platform/OwnOutputs.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -46,6 +51,17 @@ constexpr size_t kHeadLinesKnown = 64;
 constexpr uint64_t kHeadBytesKnown = 8191;
 constexpr uint64_t kTailKnown = 1000;
 
+// The sensor's own alert file and the names its rotations give it, none of
+// them the pool's: the first is the one the host writes, the next four are
+// rotated names (Ayes matches them, All the last, as logrotate's
+// "extension" names it), the others names both groups match that only the
+// file itself tells: a copy is never given one.
+constexpr std::array<const char*, 7> kOwnNames = {"alerts.log",   "alerts.log.1", "alerts.log.2", "alerts.log.2.gz",
+                                                  "alerts.1.log", "arch.log",     "alink.log"};
+// Lines of the sensor's own output are numbered from here, past any the
+// pool's writers make.
+constexpr uint64_t kOwnLineBase = 1000000000;
+
 bool Matches(int nGroup, const std::string& strName) {
     if (strName.find('/') != std::string::npos) {
         return false;
@@ -56,7 +72,8 @@ bool Matches(int nGroup, const std::string& strName) {
 
 class ModelRun {
 public:
-    explicit ModelRun(uint64_t qwSeed) : m_Random(qwSeed), m_qwSeed(qwSeed) {}
+    explicit ModelRun(uint64_t qwSeed)
+        : m_Random(qwSeed), m_qwSeed(qwSeed), m_ExtraRandom(qwSeed ^ 0x6578747261ull) {}
     ~ModelRun();
 
     TextLogModel::Result Go(uint32_t dwSteps);
@@ -132,8 +149,30 @@ private:
     void Rotate(char cBase);
     void Swap();
     bool Pass();
+    // Checks the records reported since the last look.
+    bool TakeReports();
     bool Step();
     bool Check();
+
+    // The steps added since the generator's first (the stop, the sensor's
+    // own output) draw on a generator of their own, so that a seed's other
+    // steps are what they were.
+    bool ExtraChance(unsigned nPercent) {
+        return std::uniform_int_distribution<unsigned>(0, 99)(m_ExtraRandom) < nPercent;
+    }
+    // The stop: every file the engine holds is let go.
+    bool Stop();
+
+    // The sensor's own alert file, as the host writes and names it, and
+    // what operators and logrotate do to it.
+    void StartOwnOutput();
+    void StepOwnOutput();
+    // The SIGHUP: the host opens its path anew and names the file before
+    // it writes to it.
+    void ReopenOwn();
+    void WriteOwn(int nLines);
+    void RenameOwn(const std::string& strFrom, const std::string& strTo);
+    void CopyOwn(const std::string& strFrom, const std::string& strTo);
 
     std::mt19937_64 m_Random;
     uint64_t m_qwSeed;
@@ -157,10 +196,22 @@ private:
     std::vector<uint64_t> m_PassClocks;
     std::deque<std::string> m_Trace;
     TextLogModel::Result m_Result;
+    std::mt19937_64 m_ExtraRandom;
+    bool m_bStopped = false;
+    int m_nOwnFd = -1;
+    // Renamed away, the host still writing the file it has open.
+    bool m_bReopenDue = false;
+    // The names of the sensor's own files, and whether the file is a copy a
+    // rotation made (known by its rotated names only).
+    std::map<std::string, bool> m_OwnNames;
 };
 
 ModelRun::~ModelRun() {
     m_pEngine.reset();
+    if (m_nOwnFd >= 0) {
+        ::close(m_nOwnFd);
+    }
+    SensorOutputs::Instance().SetForTest({});
     for (File& file : m_Files) {
         if (file.m_nFd >= 0) {
             ::close(file.m_nFd);
@@ -514,6 +565,7 @@ bool ModelRun::Start() {
         const uint64_t qwFile = Create(pszName);
         Write(qwFile, 2);
     }
+    StartOwnOutput();
     m_pEngine = std::make_unique<CEngineTextLog>();
     if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 4) {
         return Fail("the engine did not take the policy");
@@ -557,6 +609,10 @@ bool ModelRun::Pass() {
     m_bStarted = true;
     ++m_Result.m_qwPasses;
     ++m_qwClock;
+    return TakeReports();
+}
+
+bool ModelRun::TakeReports() {
     for (const auto& pRecord : m_Sensor.TakeReported()) {
         std::string strGroup;
         std::string strId;
@@ -570,13 +626,16 @@ bool ModelRun::Pass() {
         const uint64_t qwLine = !strId.empty() && strId.find_first_not_of("0123456789") == std::string::npos
                                     ? std::stoull(strId)
                                     : UINT64_MAX;
+        if (!bMarker && qwLine != UINT64_MAX && qwLine >= kOwnLineBase) {
+            return Fail("L" + strId + ", a line of the sensor's own alert file, reported in group " + strGroup);
+        }
         if (nGroup < 0 || qwLine >= m_Lines.size() || (bMarker && !m_Lines[qwLine].m_bMarker)) {
             return Fail("reported what was never written: group " + strGroup + ", " + pRecord->GetRuleName() + " " +
                         strId);
         }
         const Line& line = m_Lines[qwLine];
         // A line still unfinished is handed out only by a file let go.
-        if (line.m_qwClock == 0 && SeenAtLastPass(nGroup, m_Files[line.m_qwFile])) {
+        if (line.m_qwClock == 0 && !m_bStopped && SeenAtLastPass(nGroup, m_Files[line.m_qwFile])) {
             return Fail("unfinished L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) +
                         " reported in group " + strGroup + " while its file is followed");
         }
@@ -605,6 +664,7 @@ bool ModelRun::PickLink(std::string& strLink, std::string& strTarget) {
 
 bool ModelRun::Step() {
     ++m_Result.m_qwSteps;
+    StepOwnOutput();
     const unsigned nKind = std::uniform_int_distribution<unsigned>(0, 99)(m_Random);
     const std::vector<uint64_t> writable = Writable();
     if (nKind < 30) {
@@ -723,7 +783,7 @@ bool ModelRun::Check() {
                 // was begun, is let go: no name of the group leads to it at
                 // the end.
                 const bool bUnfinished = line.m_qwClock == 0;
-                if (bUnfinished && (line.m_qwTakenAt != 0 || SeenAtLastPass(nGroup, file))) {
+                if (bUnfinished && (line.m_qwTakenAt != 0 || (!m_bStopped && SeenAtLastPass(nGroup, file)))) {
                     continue;
                 }
                 auto next = After(bUnfinished ? line.m_qwBegun : line.m_qwClock);
@@ -732,6 +792,7 @@ bool ModelRun::Check() {
                 }
                 ++m_Result.m_qwOwed;
                 m_Result.m_qwUnfinishedOwed += bUnfinished ? 1 : 0;
+                m_Result.m_qwUnfinishedAtStop += bUnfinished && SeenAtLastPass(nGroup, file) ? 1 : 0;
                 if (m_Reported[nGroup].count(qwLine) == 0) {
                     return Fail(std::string(bUnfinished ? "unfinished " : "") + "L" + std::to_string(qwLine) +
                                 " of file " + std::to_string(qwFile) + ", written at " +
@@ -777,18 +838,158 @@ bool ModelRun::Check() {
     return true;
 }
 
+bool ModelRun::Stop() {
+    Trace("stop");
+    m_bStopped = true;
+    m_pEngine->ReadAtStop();
+    return TakeReports();
+}
+
+void ModelRun::StartOwnOutput() {
+    SensorOutputs::Instance().SetForTest({{"alert", Path(kOwnNames[0]), false}});
+    ReopenOwn();
+    WriteOwn(2);
+}
+
+void ModelRun::ReopenOwn() {
+    if (m_nOwnFd >= 0) {
+        ::close(m_nOwnFd);
+    }
+    m_nOwnFd = ::open(Path(kOwnNames[0]).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (m_nOwnFd < 0) {
+        Fail("cannot open the sensor's own alert file");
+        return;
+    }
+    plat::OwnOutputs::Instance().Opened(m_nOwnFd, "alert");
+    m_OwnNames[kOwnNames[0]] = false;
+    m_bReopenDue = false;
+    Trace("own alert file opened anew");
+}
+
+void ModelRun::WriteOwn(int nLines) {
+    std::string strBytes;
+    for (int n = 0; n < nLines; ++n) {
+        strBytes += "L" + std::to_string(kOwnLineBase + m_Result.m_qwOwnLines++) + " alert of the sensor\n";
+    }
+    if (::write(m_nOwnFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
+        Fail("cannot write the sensor's own alert file");
+    }
+    Trace("write " + std::to_string(nLines) + " lines to the sensor's own alert file, up to L" +
+          std::to_string(kOwnLineBase + m_Result.m_qwOwnLines - 1));
+}
+
+void ModelRun::RenameOwn(const std::string& strFrom, const std::string& strTo) {
+    if (m_OwnNames.count(strFrom) == 0 || strFrom == strTo) {
+        return;
+    }
+    // Two hard links of one file: rename does nothing.
+    struct stat from {};
+    struct stat to {};
+    if (::stat(Path(strFrom).c_str(), &from) == 0 && ::stat(Path(strTo).c_str(), &to) == 0 &&
+        from.st_ino == to.st_ino && from.st_dev == to.st_dev) {
+        return;
+    }
+    if (::rename(Path(strFrom).c_str(), Path(strTo).c_str()) != 0) {
+        Fail("cannot rename " + strFrom + " to " + strTo);
+        return;
+    }
+    const bool bCopy = m_OwnNames[strFrom];
+    m_OwnNames.erase(strFrom);
+    m_OwnNames[strTo] = bCopy;
+    m_bReopenDue = m_bReopenDue || strFrom == kOwnNames[0];
+    Trace("own " + strFrom + " renamed to " + strTo);
+}
+
+void ModelRun::CopyOwn(const std::string& strFrom, const std::string& strTo) {
+    std::ifstream in(Path(strFrom), std::ios::binary);
+    const std::string strBytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(Path(strTo), std::ios::binary | std::ios::trunc) << strBytes;
+    m_OwnNames[strTo] = true;
+    Trace("own " + strFrom + " copied to " + strTo);
+}
+
+void ModelRun::StepOwnOutput() {
+    // The host looks at least once a second, once a pass here, for the
+    // earlier outputs removed since.
+    plat::OwnOutputs::Instance().LetGoRemoved(true);
+    if (!ExtraChance(20)) {
+        return;
+    }
+    const unsigned nKind = std::uniform_int_distribution<unsigned>(0, 99)(m_ExtraRandom);
+    const bool bCurrent = m_OwnNames.count(kOwnNames[0]) != 0 && !m_bReopenDue;
+    if (m_bReopenDue && nKind < 40) {
+        ReopenOwn();
+    } else if (nKind < 45) {
+        WriteOwn(std::uniform_int_distribution<int>(1, 3)(m_ExtraRandom));
+    } else if (nKind < 60) {
+        // Renamed through the numbered names, and opened anew at once or
+        // some steps later.
+        RenameOwn(kOwnNames[1], kOwnNames[2]);
+        RenameOwn(kOwnNames[0], kOwnNames[1]);
+        ++m_Result.m_qwOwnRotations;
+        if (ExtraChance(50)) {
+            ReopenOwn();
+        }
+    } else if (nKind < 70 && bCurrent) {
+        // copytruncate: the writer goes on at the new end.
+        CopyOwn(kOwnNames[0], kOwnNames[1]);
+        if (::truncate(Path(kOwnNames[0]).c_str(), 0) != 0) {
+            Fail("cannot truncate the sensor's own alert file");
+        }
+        ++m_Result.m_qwOwnRotations;
+        Trace("own alert file truncated");
+    } else if (nKind < 78 && m_OwnNames.count(kOwnNames[2]) != 0) {
+        // Compressed: a new file by a rotated name, the old one removed.
+        CopyOwn(kOwnNames[2], kOwnNames[3]);
+        ::unlink(Path(kOwnNames[2]).c_str());
+        m_OwnNames.erase(kOwnNames[2]);
+        ++m_Result.m_qwOwnRotations;
+    } else if (nKind < 88 && !m_OwnNames.empty()) {
+        // To a rotated name All matches too, or, one the host wrote, to a
+        // name the groups match that only the file itself tells.
+        auto it = std::next(m_OwnNames.begin(),
+                            std::uniform_int_distribution<std::ptrdiff_t>(
+                                0, static_cast<std::ptrdiff_t>(m_OwnNames.size()) - 1)(m_ExtraRandom));
+        const std::string strFrom = it->first;
+        RenameOwn(strFrom, it->second || ExtraChance(50) ? kOwnNames[4] : kOwnNames[5]);
+        ++m_Result.m_qwOwnRotations;
+    } else if (nKind < 93 && bCurrent && m_OwnNames.count(kOwnNames[6]) == 0) {
+        if (::link(Path(kOwnNames[0]).c_str(), Path(kOwnNames[6]).c_str()) != 0) {
+            Fail("cannot link the sensor's own alert file: " + std::string(std::strerror(errno)));
+            return;
+        }
+        m_OwnNames[kOwnNames[6]] = false;
+        Trace("own alert file linked as " + std::string(kOwnNames[6]));
+    } else if (nKind >= 93) {
+        std::vector<std::string> earlier;
+        for (const auto& [strName, bCopy] : m_OwnNames) {
+            if (strName != kOwnNames[0]) {
+                earlier.push_back(strName);
+            }
+        }
+        if (!earlier.empty()) {
+            const std::string strName =
+                earlier[std::uniform_int_distribution<size_t>(0, earlier.size() - 1)(m_ExtraRandom)];
+            ::unlink(Path(strName).c_str());
+            m_OwnNames.erase(strName);
+            Trace("own " + strName + " removed");
+        }
+    }
+}
+
 TextLogModel::Result ModelRun::Go(uint32_t dwSteps) {
     if (Start()) {
         for (uint32_t n = 0; n < dwSteps && Step(); ++n) {
         }
     }
     // Enough passes for every file to be seen again and read, and every
-    // file without a name to be let go.
-    for (uint32_t n = 0; m_Result.m_bPassed && n < 4 * CEngineTextLog::kScanInterval + CLogGroupFiles::kQuietPasses;
-         ++n) {
+    // file without a name to be let go, or a few; then the stop.
+    const uint32_t dwPasses = ExtraChance(50) ? 4 * CEngineTextLog::kScanInterval + CLogGroupFiles::kQuietPasses
+                                            : std::uniform_int_distribution<uint32_t>(0, 3)(m_ExtraRandom);
+    for (uint32_t n = 0; m_Result.m_bPassed && n < dwPasses; ++n) {
         Pass();
     }
-    if (m_Result.m_bPassed) {
+    if (m_Result.m_bPassed && Stop()) {
         Check();
     }
     m_Result.m_qwLines = m_Lines.size();

@@ -36,6 +36,20 @@
 //  - Any other line written may be reported at most once in each group (a
 //    file the engine still reads after its names went, say); nothing that
 //    was not written may be reported.
+//  - Besides, the sensor's own alert file lies among the group's files
+//    (alerts.log, which both groups match), written with lines the rules
+//    match and named as the host names its outputs (plat::OwnOutputs)
+//    before a line is written to it; it is rotated as operators and
+//    logrotate rotate it, on the generator of the steps added since the
+//    first (so a seed's other steps are what they were): renamed to alerts.log.1 and on, and
+//    opened anew now or a few steps later (the SIGHUP), copied to a
+//    rotated name and truncated, compressed to a rotated name, renamed to
+//    names the groups match (arch.log, alerts.1.log), linked, removed.  No
+//    line of it may ever be reported, under any name.
+//  - The run ends with a stop, after a few passes or after enough for
+//    every file to be read and let go: the stop lets every file go, so a
+//    line begun and not finished in a file the group saw since it was
+//    begun is owed then too.
 //  - No file is cut while the engine's last pass left lines to read (a
 //    pass reads for a second at most, which a loaded machine may fill).
 //  - A cut back to a line already read keeps the lines before it: they stay
@@ -75,6 +89,13 @@ public:
         uint64_t m_qwUnfinishedOwed = 0;
         // Holes a writer left by seeking far past the end before its lines.
         uint64_t m_qwHolesAhead = 0;
+        // Lines written to the sensor's own alert file, and its rotations
+        // (by rename, by copy, by compression, to a name the groups match).
+        uint64_t m_qwOwnLines = 0;
+        uint64_t m_qwOwnRotations = 0;
+        // Unfinished lines owed at the stop, of files the group still
+        // followed then.
+        uint64_t m_qwUnfinishedAtStop = 0;
     };
 
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then

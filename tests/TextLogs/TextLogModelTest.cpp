@@ -46,7 +46,11 @@ constexpr uint32_t kSoakSteps = 1000;
 // where the file it took the identity of was left, the last bytes before
 // that place the same padding in both; 904795 on a loaded machine, when
 // a pass read for its whole second and the model cut a file whose lines it
-// had not all read.
+// had not all read.  Most seeds of the cases (1 and 4 to 11 among them,
+// and 1421, 2407, 10862, 12759 and 500637) failed against a draft that
+// knew a copy a rotation made of the sensor's own alert file by the
+// output's name followed by a rotation's suffix only, when the model
+// renamed such a copy as logrotate's "extension" does (alerts.1.log).
 const std::vector<uint64_t> kFailedOnce = {1421,   1438,   1858,   2245,   2407,   2482,   2514,
                                            10786,  10862,  10941,  11439,  12707,  12759,  500216,
                                            500257, 500529, 500637, 500802, 500930, 500983, 501038,
@@ -76,6 +80,9 @@ void RunSeeds(uint64_t qwFirst) {
         sum.m_qwMarkerLines += result.m_qwMarkerLines;
         sum.m_qwUnfinishedOwed += result.m_qwUnfinishedOwed;
         sum.m_qwHolesAhead += result.m_qwHolesAhead;
+        sum.m_qwOwnLines += result.m_qwOwnLines;
+        sum.m_qwOwnRotations += result.m_qwOwnRotations;
+        sum.m_qwUnfinishedAtStop += result.m_qwUnfinishedAtStop;
     }
     // The model owes something: a generator that never let the engine see
     // a line would hold nothing, and one that never made what the engine
@@ -86,11 +93,17 @@ void RunSeeds(uint64_t qwFirst) {
     EXPECT_GT(sum.m_qwMarkerLines, 0u);
     EXPECT_GT(sum.m_qwUnfinishedOwed, 0u);
     EXPECT_GT(sum.m_qwHolesAhead, 0u);
+    EXPECT_GT(sum.m_qwOwnLines, 0u);
+    EXPECT_GT(sum.m_qwOwnRotations, 0u);
+    EXPECT_GT(sum.m_qwUnfinishedAtStop, 0u);
     std::printf("%zu seeds from %" PRIu64 ": %" PRIu64 " lines owed to the groups, %" PRIu64
                 " reports; %" PRIu64 " cuts to a size, %" PRIu64 " under writers without O_APPEND, %" PRIu64
-                " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go, %" PRIu64 " holes\n",
+                " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go (%" PRIu64
+                " at the stop), %" PRIu64 " holes; %" PRIu64 " lines of the sensor's own alert file, rotated %" PRIu64
+                " times\n",
                 seeds.size(), qwFirst, sum.m_qwOwed, sum.m_qwReports, sum.m_qwCutsToASize,
-                sum.m_qwCutsUnderOffsetWriters, sum.m_qwMarkerLines, sum.m_qwUnfinishedOwed, sum.m_qwHolesAhead);
+                sum.m_qwCutsUnderOffsetWriters, sum.m_qwMarkerLines, sum.m_qwUnfinishedOwed, sum.m_qwUnfinishedAtStop,
+                sum.m_qwHolesAhead, sum.m_qwOwnLines, sum.m_qwOwnRotations);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -231,7 +232,8 @@ TEST_F(StatusHostTest, LaterFindingsLeaveWithTheirCauseAndBoundsKeepTheirCount) 
 }
 
 // A bound lasts as long as its input, and no longer: a push that removes
-// the log group takes the group's bound out of the engine lines, the later
+// the log group takes the group's bounds (another account's FIFO, a line
+// too long to be matched whole) out of the engine lines, the later
 // findings and the stop, and keeps those of the syslog port and of the rule
 // whose value was cut, which it keeps; the next push, which removes those,
 // takes theirs out too; the group pushed again counts afresh.
@@ -281,11 +283,20 @@ TEST_F(StatusHostTest, BoundsOfInputsAPushRemovedLeaveTheRecordAndTheStop) {
     };
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Listed(Newest()) == bounds; }, 30))
         << ::testing::PrintToString(Newest().m_engines);
+    // A file made after the group's first scan, with a line too long to be
+    // matched whole.
+    std::ofstream(m_host.File("applogs/long.log"), std::ios::binary) << "ERROR " << std::string(70000, 'z') << "\n";
+    const std::string longLine = "Bound reached: " + group +
+                                 ": lines of at most 65536 bytes matched whole, longer ones in pieces of that many; "
+                                 "1 lines left out";
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Has(Newest().m_engines, longLine); }, 30))
+        << ::testing::PrintToString(Newest().m_engines);
 
     // Warned of the rules each drops, the pushes are applied.
     std::string output;
     EXPECT_EQ(4, m_host.Push(head + login, output)) << output;
     EXPECT_EQ((std::vector<std::string>{bounds[1], bounds[2]}), Listed(Newest()));
+    EXPECT_FALSE(Has(Newest().m_engines, longLine)) << ::testing::PrintToString(Newest().m_engines);
     EXPECT_EQ(std::string::npos, output.find(group)) << output;
     EXPECT_EQ(4, m_host.Push(decoy, output)) << output;
     for (const std::string& line : Newest().m_engines) {
@@ -307,6 +318,7 @@ TEST_F(StatusHostTest, BoundsOfInputsAPushRemovedLeaveTheRecordAndTheStop) {
     EXPECT_NE(std::string::npos, errors.find("at the stop: " + bounds[0] + "\n")) << m_host.ErrorsTail();
     EXPECT_EQ(std::string::npos, errors.find("at the stop: " + bounds[1])) << m_host.ErrorsTail();
     EXPECT_EQ(std::string::npos, errors.find("at the stop: " + bounds[2])) << m_host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, errors.find("at the stop: " + longLine)) << m_host.ErrorsTail();
 }
 
 // What a bound leaves out while a push's reload runs is that push's: the
