@@ -270,7 +270,7 @@ TEST_F(TextLogEngineTest, BoundsOfAGroupLeaveAtTheReloadThatChangesItsPathsOrLea
     const auto Listed = [](const std::string& strPaths) {
         const std::string strBound = "Bound reached: log group App (" + strPaths +
                                      "): lines of at most 65536 bytes matched whole, longer ones in pieces of that "
-                                     "many; 1 lines left out";
+                                     "many; 1 line matched in pieces";
         const std::vector<std::string> bounds = InputBounds::Instance().Describe();
         return std::find(bounds.begin(), bounds.end(), strBound) != bounds.end();
     };

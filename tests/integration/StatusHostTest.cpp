@@ -288,7 +288,7 @@ TEST_F(StatusHostTest, BoundsOfInputsAPushRemovedLeaveTheRecordAndTheStop) {
     std::ofstream(m_host.File("applogs/long.log"), std::ios::binary) << "ERROR " << std::string(70000, 'z') << "\n";
     const std::string longLine = "Bound reached: " + group +
                                  ": lines of at most 65536 bytes matched whole, longer ones in pieces of that many; "
-                                 "1 lines left out";
+                                 "1 line matched in pieces";
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Has(Newest().m_engines, longLine); }, 30))
         << ::testing::PrintToString(Newest().m_engines);
 
