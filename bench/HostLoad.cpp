@@ -92,6 +92,29 @@ void ParseOptions(int argc, char** argv, std::vector<Option> options, HostOption
     }
 }
 
+Option PluginOption(std::vector<PluginVariant>& variants) {
+    return {"--plugin", true, [&variants](const std::string& value) {
+                const size_t equals = value.find('=');
+                if (equals == std::string::npos || equals == 0) {
+                    Fail("--plugin needs NAME=PATH, not " + value);
+                }
+                variants.push_back({value.substr(0, equals), value.substr(equals + 1)});
+            }};
+}
+
+void DefaultPluginVariant(std::vector<PluginVariant>& variants) {
+    if (variants.empty()) {
+        variants.push_back({"sensor", ""});
+    }
+}
+
+void PrintPluginVariants(const std::vector<PluginVariant>& variants) {
+    for (const PluginVariant& variant : variants) {
+        std::printf("  %s: %s\n", variant.m_strName.c_str(),
+                    variant.m_strPlugin.empty() ? "the plug-in beside hwhost" : variant.m_strPlugin.c_str());
+    }
+}
+
 void FinishRoot(const HostOptions& host, const std::string& root) {
     if (host.m_bKeep) {
         std::printf("sensor root kept: %s\n", root.c_str());

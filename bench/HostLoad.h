@@ -48,6 +48,20 @@ struct HostOptions {
 };
 // Applies `options` and the host options of a command line.
 void ParseOptions(int argc, char** argv, std::vector<Option> options, HostOptions& host);
+
+// A sensor to run, for drivers that compare plug-ins: its name in the
+// report and its plug-in (empty: the one hwhost loads by default).
+struct PluginVariant {
+    std::string m_strName;
+    std::string m_strPlugin;
+};
+// "--plugin NAME=PATH", which may be given more than once; each adds a
+// variant to `variants`.
+Option PluginOption(std::vector<PluginVariant>& variants);
+// The one variant of a run without --plugin: the plug-in beside hwhost.
+void DefaultPluginVariant(std::vector<PluginVariant>& variants);
+// "  NAME: PATH" for each variant, one a line.
+void PrintPluginVariants(const std::vector<PluginVariant>& variants);
 // Removes the scratch sensor root unless --keep asked to leave it.
 void FinishRoot(const HostOptions& host, const std::string& root);
 

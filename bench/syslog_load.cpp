@@ -60,12 +60,7 @@
 
 namespace {
 
-// A sensor to run: its name in the report and its plug-in (empty: the one
-// hwhost loads by default).
-struct Variant {
-    std::string m_strName;
-    std::string m_strPlugin;
-};
+using Variant = hwload::PluginVariant;
 
 struct Options {
     hwload::HostOptions m_host;
@@ -98,19 +93,10 @@ Options ParseOptions(int argc, char** argv) {
          hwload::NumberOption("--flood", options.m_dFloodSeconds),
          hwload::NumberOption("--busy", options.m_nBusyThreads),
          hwload::NumberOption("--alert-reader-mbps", options.m_dAlertReaderMBps),
-         {"--plugin", true,
-          [&](const std::string& value) {
-              const size_t equals = value.find('=');
-              if (equals == std::string::npos || equals == 0) {
-                  hwload::Fail("--plugin needs NAME=PATH, not " + value);
-              }
-              options.m_Variants.push_back({value.substr(0, equals), value.substr(equals + 1)});
-          }},
+         hwload::PluginOption(options.m_Variants),
          hwload::NumberOption("--rounds", options.m_nRounds)},
         options.m_host);
-    if (options.m_Variants.empty()) {
-        options.m_Variants.push_back({"sensor", ""});
-    }
+    hwload::DefaultPluginVariant(options.m_Variants);
     options.m_nRounds = std::max(options.m_nRounds, 1);
     return options;
 }
@@ -513,11 +499,7 @@ int main(int argc, char** argv) {
     const bool bCompare = options.m_Variants.size() > 1;
     std::printf("%d rules, %.1f s per rate, %d sending threads, hwhost %s\n", options.m_nRules,
                 options.m_dSeconds, options.m_nSenders, options.m_host.m_strHwhost.c_str());
-    for (const Variant& variant : options.m_Variants) {
-        std::printf("  %s: %s\n", variant.m_strName.c_str(),
-                    variant.m_strPlugin.empty() ? "the plug-in beside hwhost"
-                                                : variant.m_strPlugin.c_str());
-    }
+    hwload::PrintPluginVariants(options.m_Variants);
     for (uint64_t percent : options.m_Matching) {
         // The datagrams are made once: the sender keeps up with the rates
         // it is asked for.  Which rule a datagram names and whether it

@@ -101,13 +101,26 @@ public:
         return true;
     }
 
+    // Ends a Pop that waits on the empty queue now (or the next one) early,
+    // empty-handed: a consumer told to stop need not wait out its time-out.
+    void Wake() {
+        qorFastLock guard(m_lock, true);
+        m_bWoken = true;
+        guard.Unlock();
+        m_event.Set();
+    }
+
     // The oldest item, or null when none arrived within `seconds` (0 does
-    // not wait; kWaitForever waits without limit) or the wait failed.  The
-    // wait is a cancellation point of layer threads.
+    // not wait; kWaitForever waits without limit), the wait failed or Wake
+    // ended it.  The wait is a cancellation point of layer threads.
     Item* Pop(uint32_t seconds) {
         const auto deadline = DeadlineAfter(seconds);
         qorFastLock guard(m_lock, true);
         while (m_items.empty()) {
+            if (m_bWoken) {
+                m_bWoken = false;
+                return nullptr;
+            }
             uint32_t waitMs = 0;
             if (seconds == 0 || !RemainingMs(deadline, waitMs)) {
                 return nullptr;
@@ -157,6 +170,7 @@ private:
     qorFastSync m_lock;
     qorSyncEvent m_event;  // auto-reset, not signalled at first
     bool m_bValid;
+    bool m_bWoken = false;
     int32_t m_iFullMode;
     uint64_t m_uDropped = 0;
 };

@@ -827,6 +827,10 @@ int32_t CEngineIDS::OnPauseInit(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnPauseInit called...");
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
+    // The thread waits up to a second for an alert: told to pause, it ends
+    // at once, or every engine's pause (a reload's among them) would wait
+    // for it.
+    m_EventQueue.Wake();
     if (m_pIThreadList) {
         m_pIThreadList->PauseInitAll(SlaveArgument(dwArgument));
     }
@@ -896,6 +900,7 @@ int32_t CEngineIDS::OnStopInit(uint32_t dwArgument) {
     if (nResult != 0) {
         return nResult;
     }
+    m_EventQueue.Wake();
     if (m_pIThreadList) {
         m_pIThreadList->StopInitAll(kSlaveArgument);
     }

@@ -20,14 +20,15 @@
 namespace {
 
 // The bounds of what a sender makes the engine hold, as they are said.
-constexpr const char kQueueBound[] =
-    "at most 16384 datagrams or 16 MiB of text waiting to be parsed";
+constexpr const char kQueueBound[] = "at most 64 MiB of datagrams waiting to be parsed";
 constexpr const char kSizeBound[] = "at most 65505 bytes a datagram";
 constexpr const char kSocketBound[] = "at most 8 MiB waiting in the socket";
-static_assert(SyslogEntryQueue::kDefaultMaxEntries == 16384 &&
-              SyslogEntryQueue::kDefaultMaxBytes == 16u * 1024 * 1024 &&
+static_assert(SyslogEntryQueue::kDefaultMaxBytes == 64u * 1024 * 1024 &&
               NTSyslogListeningThread::kReceiveBufferSize - 1 == 65505 &&
               NTSyslogListeningThread::kSocketReceiveBuffer == 8 * 1024 * 1024);
+
+// What follows the count of the drops report made at a reload's resume.
+constexpr const char kDuringReload[] = " while a reload kept the rules from them";
 
 constexpr uint32_t kPopSeconds = 1;
 // Datagrams taken from the queue at once.
@@ -169,6 +170,13 @@ int32_t CEngineNTSyslog::OnResume(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;
     }
+    // The listener went on receiving while the rules were read: what it
+    // could not keep meanwhile is said and counted now, within the
+    // reload, so that the reload's report (and a push's) has it apart
+    // from what was dropped before it.
+    if (IsReload(dwArgument)) {
+        ReportDrops(true, kDuringReload);
+    }
     StartListener();
     return CEngineBase::OnResume(dwArgument);
 }
@@ -263,7 +271,7 @@ void CEngineNTSyslog::NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uin
     NoteBound(kSocketBound, qwKernel, m_qwKernelNoted);
 }
 
-void CEngineNTSyslog::ReportDrops(bool bFinal) {
+void CEngineNTSyslog::ReportDrops(bool bFinal, const char* pszWhen) {
     const uint64_t qwQueueFull = GetDroppedCount();
     const uint64_t qwOversized = m_pListener ? m_pListener->OversizedCount() : m_qwOversizedReported;
     const uint64_t qwKernel = m_pListener ? m_pListener->KernelDroppedCount() : m_qwKernelReported;
@@ -291,16 +299,16 @@ void CEngineNTSyslog::ReportDrops(bool bFinal) {
     const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed + qwLeft;
     const std::string strTotal = CountText(qwTotal, "datagram", "datagrams");
     CSF_LOG(kCSFLogWarning,
-            "NTSyslog dropped %s: %" PRIu64 " with the queue full, %" PRIu64
+            "NTSyslog dropped %s%s: %" PRIu64 " with the queue full, %" PRIu64
             " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
             " left in the socket at a stop, %" PRIu64
             " by the system with the socket's buffer full",
-            strTotal.c_str(), qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
-    plat::ConsolePrintf("WARNING: NTSyslog dropped %s: %" PRIu64
+            strTotal.c_str(), pszWhen, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+    plat::ConsolePrintf("WARNING: NTSyslog dropped %s%s: %" PRIu64
                         " with the queue full, %" PRIu64 " too large, %" PRIu64
                         " unparsed at a stop, %" PRIu64 " left in the socket at a stop, %" PRIu64
                         " by the system with the socket's buffer full\n",
-                        strTotal.c_str(), qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+                        strTotal.c_str(), pszWhen, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
 }
 
 void CEngineNTSyslog::Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now) {
@@ -346,8 +354,8 @@ uint32_t CEngineNTSyslog::_doWork() {
         ReportDrops(false);
         const auto now = EchoBudget::Clock::now();
         size_t nParsed = 0;
-        for (; nParsed < m_Batch.size() && StopRequested() == 0; ++nParsed) {
-            const SyslogEntry& entry = *m_Batch[nParsed];
+        for (; nParsed < m_Batch.m_nCount && StopRequested() == 0; ++nParsed) {
+            const SyslogEntry& entry = m_Batch.m_Entries[nParsed];
             if (plat::InputEchoOn()) {
                 Echo(entry, now);
             }
@@ -360,7 +368,6 @@ uint32_t CEngineNTSyslog::_doWork() {
         // What a stop kept from being parsed goes back to the queue: a
         // pause leaves it for the resume, a stop counts it with the rest.
         m_qwUnparsed += m_pQueue->Unpop(m_Batch, nParsed);
-        m_pQueue->RecycleAll(m_Batch);
     }
     ReportEchoLeftOut(EchoBudget::Clock::now(), true);
     plat::ConsoleFlush();

@@ -14,9 +14,11 @@
 // or that were still in the socket it closed, so every datagram that
 // reached the machine is either an alert or a counted drop.  A reload
 // pauses the engine thread only: the listener and its socket go on, and
-// what arrives while the rules are read is parsed after it with the new
-// ones; a reload that leaves no enabled rule closes the port and counts
-// what it held.
+// what arrives while the rules are read waits in the queue, whose bound
+// is sized for seconds of a busy sender, and is parsed after it with the
+// new ones; what the queue could not keep meanwhile is said at the
+// resume, apart from the drops before the reload.  A reload that leaves
+// no enabled rule closes the port and counts what it held.
 
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +67,7 @@ public:
     // The port the listener binds; tests outside a private network
     // namespace move it off 514.  Takes effect at the next start.
     void SetListenPort(uint16_t wPort) { m_wPort = wPort; }
+    uint16_t GetListenPort() const { return m_wPort; }
     const std::vector<CNTSyslogRule*>& GetActiveRules() const { return m_ActiveRules; }
     // Datagrams dropped because the queue was full, since the queue was made.
     uint64_t GetDroppedCount() const;
@@ -86,9 +89,10 @@ private:
     // Ends the listener (its socket closes, what it held queued or counted
     // as `leftovers` says) and wakes the engine thread.
     void StopListener(NTSyslogListeningThread::Leftovers leftovers);
-    // Reports drops not yet reported: at most once a minute unless `bFinal`.
-    // The bounds behind them are said and counted at once (NoteBounds).
-    void ReportDrops(bool bFinal);
+    // Reports drops not yet reported: at most once a minute unless `bFinal`;
+    // `pszWhen` follows "NTSyslog dropped N datagrams" in the report.  The
+    // bounds behind them are said and counted at once (NoteBounds).
+    void ReportDrops(bool bFinal, const char* pszWhen = "");
     void NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel);
     // What a bound left out since `qwNoted`, to its handle.
     void NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted);
@@ -118,7 +122,7 @@ private:
     // reused from pair to pair.
     std::string m_strValue;
     // The datagrams taken from the queue for parsing, room kept.
-    std::vector<std::unique_ptr<SyslogEntry>> m_Batch;
+    SyslogBatch m_Batch;
     // The datagram's text as the per-datagram echo shows it, bytes a
     // terminal could take for a command written as "\xHH"; reused.
     std::string m_strEcho;

@@ -1,91 +1,129 @@
 #include "NTSyslog/SyslogEntryQueue.h"
 
+#include <cstring>
+#include <new>
 #include <utility>
 
 #include "platform/Wait.h"
 #include "qorToolsLib/jsFastLock.h"
 
-SyslogEntryQueue::SyslogEntryQueue(size_t maxEntries, size_t maxBytes)
-    : m_nMaxEntries(maxEntries == 0 ? 1 : maxEntries), m_nMaxBytes(maxBytes) {
-    m_vRing.resize(m_nMaxEntries);
-    m_vPool.reserve(kMaxPooled);
+namespace {
+
+// How a datagram's sender and length lie before its text in a block.
+struct EntryHead {
+    uint32_t m_dwLength;
+    uint32_t m_dwAddress;
+    uint16_t m_wPort;
+};
+static_assert(sizeof(EntryHead) <= SyslogEntryQueue::kEntryOverhead);
+
+// A batch entry keeps its text's room up to this size; a larger one, left
+// by a long datagram, is let go before a short one takes its place, so the
+// batch does not keep a burst of long datagrams' room.
+constexpr size_t kMaxKeptText = 4096;
+
+void WriteEntry(char* pAt, const plat::Ipv4Endpoint& sender, const char* pszText, size_t length) {
+    const EntryHead head{static_cast<uint32_t>(length), sender.m_dwAddress, sender.m_wPort};
+    std::memcpy(pAt, &head, sizeof head);
+    std::memcpy(pAt + SyslogEntryQueue::kEntryOverhead, pszText, length);
 }
+
+}  // namespace
+
+SyslogEntryQueue::SyslogEntryQueue(size_t maxBytes, size_t blockBytes)
+    : m_nBlockBytes(blockBytes < kEntryOverhead + 1 ? kEntryOverhead + 1 : blockBytes),
+      m_nMaxBlocks(maxBytes / m_nBlockBytes == 0 ? 1 : maxBytes / m_nBlockBytes) {}
 
 SyslogEntryQueue::~SyslogEntryQueue() = default;
 
-std::unique_ptr<SyslogEntry> SyslogEntryQueue::Acquire() {
-    {
-        qorFastLock guard(m_lock, true);
-        if (!m_vPool.empty()) {
-            std::unique_ptr<SyslogEntry> entry = std::move(m_vPool.back());
-            m_vPool.pop_back();
-            return entry;
-        }
+SyslogEntryQueue::Block SyslogEntryQueue::MakeBlockLocked() {
+    Block block;
+    if (m_pSpare) {
+        block.m_pBytes = std::move(m_pSpare);
+    } else if (m_nBlocksMade < m_nMaxBlocks) {
+        block.m_pBytes.reset(new (std::nothrow) char[m_nBlockBytes]);
+        m_nBlocksMade += block.m_pBytes ? 1 : 0;
     }
-    return std::make_unique<SyslogEntry>();
+    return block;
 }
 
-bool SyslogEntryQueue::HasRoomLocked(size_t size) const {
-    return m_nCount < m_nMaxEntries && m_nBytes + size <= m_nMaxBytes;
+bool SyslogEntryQueue::RoomAtBackLocked(size_t size) {
+    if (m_nCount == 0 && !m_Blocks.empty()) {
+        // An empty queue keeps one block, written from its start again.
+        m_Blocks.front().m_nBegin = m_Blocks.front().m_nEnd = 0;
+    }
+    if (!m_Blocks.empty() && m_nBlockBytes - m_Blocks.back().m_nEnd >= size) {
+        return true;
+    }
+    Block block = MakeBlockLocked();
+    if (!block.m_pBytes) {
+        return false;
+    }
+    m_Blocks.push_back(std::move(block));
+    return true;
 }
 
-void SyslogEntryQueue::AppendLocked(std::unique_ptr<SyslogEntry> entry) {
-    m_nBytes += entry->m_strText.size();
-    m_vRing[(m_nHead + m_nCount) % m_nMaxEntries] = std::move(entry);
+bool SyslogEntryQueue::RoomAtFrontLocked(size_t size) {
+    if (m_nCount == 0 && !m_Blocks.empty()) {
+        m_Blocks.front().m_nBegin = m_Blocks.front().m_nEnd = m_nBlockBytes;
+    }
+    if (!m_Blocks.empty() && m_Blocks.front().m_nBegin >= size) {
+        return true;
+    }
+    Block block = MakeBlockLocked();
+    if (!block.m_pBytes) {
+        return false;
+    }
+    block.m_nBegin = block.m_nEnd = m_nBlockBytes;
+    m_Blocks.push_front(std::move(block));
+    return true;
+}
+
+bool SyslogEntryQueue::PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length) {
+    const size_t size = kEntryOverhead + length;
+    qorFastLock guard(m_lock, true);
+    if (length > m_nBlockBytes - kEntryOverhead || !RoomAtBackLocked(size)) {
+        m_qwDropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    Block& block = m_Blocks.back();
+    WriteEntry(block.m_pBytes.get() + block.m_nEnd, sender, pszText, length);
+    block.m_nEnd += size;
+    m_nBytes += length;
     // The engine thread waits only on an empty queue, so only the first
     // entry needs to wake it; a signal per entry would cost a system call
     // per datagram.
     if (++m_nCount == 1) {
         m_signal.Set();
     }
-}
-
-bool SyslogEntryQueue::Push(std::unique_ptr<SyslogEntry> entry) {
-    if (!entry) {
-        return false;
-    }
-    {
-        qorFastLock guard(m_lock, true);
-        if (HasRoomLocked(entry->m_strText.size())) {
-            AppendLocked(std::move(entry));
-            return true;
-        }
-        m_qwDropped.fetch_add(1, std::memory_order_relaxed);
-    }
-    Recycle(std::move(entry));
-    return false;
-}
-
-bool SyslogEntryQueue::PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length) {
-    qorFastLock guard(m_lock, true);
-    std::unique_ptr<SyslogEntry> entry;
-    if (HasRoomLocked(length) && !m_vPool.empty()) {
-        entry = std::move(m_vPool.back());
-        m_vPool.pop_back();
-    } else if (HasRoomLocked(length)) {
-        // Allocated outside the lock; the room is looked at again after.
-        guard.Unlock();
-        entry = std::make_unique<SyslogEntry>();
-        guard.Lock();
-    }
-    if (!entry || !HasRoomLocked(length)) {
-        m_qwDropped.fetch_add(1, std::memory_order_relaxed);
-        guard.Unlock();
-        Recycle(std::move(entry));
-        return false;
-    }
-    entry->m_Sender = sender;
-    entry->m_strText.assign(pszText, length);
-    AppendLocked(std::move(entry));
     return true;
 }
 
-std::unique_ptr<SyslogEntry> SyslogEntryQueue::TakeFront() {
-    std::unique_ptr<SyslogEntry> entry = std::move(m_vRing[m_nHead]);
-    m_nHead = (m_nHead + 1) % m_nMaxEntries;
+void SyslogEntryQueue::TakeFrontLocked(SyslogEntry& entry) {
+    Block& block = m_Blocks.front();
+    const char* const pAt = block.m_pBytes.get() + block.m_nBegin;
+    EntryHead head{};
+    std::memcpy(&head, pAt, sizeof head);
+    entry.m_Sender.m_dwAddress = head.m_dwAddress;
+    entry.m_Sender.m_wPort = head.m_wPort;
+    if (entry.m_strText.capacity() > kMaxKeptText && head.m_dwLength <= kMaxKeptText) {
+        std::string().swap(entry.m_strText);
+    }
+    entry.m_strText.assign(pAt + kEntryOverhead, head.m_dwLength);
+    block.m_nBegin += kEntryOverhead + head.m_dwLength;
+    m_nBytes -= head.m_dwLength;
     --m_nCount;
-    m_nBytes -= entry->m_strText.size();
-    return entry;
+    if (block.m_nBegin == block.m_nEnd && m_Blocks.size() > 1) {
+        // The last block stays for what comes next; one other is kept
+        // spare, so a queue at a block's end does not make and let go a
+        // block at every turn.
+        if (!m_pSpare) {
+            m_pSpare = std::move(block.m_pBytes);
+        } else {
+            --m_nBlocksMade;
+        }
+        m_Blocks.pop_front();
+    }
 }
 
 bool SyslogEntryQueue::WaitForEntry(qorFastLock& guard, uint32_t seconds) {
@@ -110,78 +148,46 @@ std::unique_ptr<SyslogEntry> SyslogEntryQueue::Pop(uint32_t seconds) {
     if (!WaitForEntry(guard, seconds)) {
         return nullptr;
     }
-    return TakeFront();
+    auto entry = std::make_unique<SyslogEntry>();
+    TakeFrontLocked(*entry);
+    return entry;
 }
 
-bool SyslogEntryQueue::PopSome(uint32_t seconds, size_t max,
-                               std::vector<std::unique_ptr<SyslogEntry>>& entries) {
-    entries.clear();
+bool SyslogEntryQueue::PopSome(uint32_t seconds, size_t max, SyslogBatch& batch) {
+    batch.m_nCount = 0;
     qorFastLock guard(m_lock, true);
     if (!WaitForEntry(guard, seconds)) {
         return true;
     }
-    while (m_nCount != 0 && entries.size() < max) {
-        entries.push_back(TakeFront());
+    while (m_nCount != 0 && batch.m_nCount < max) {
+        if (batch.m_nCount == batch.m_Entries.size()) {
+            batch.m_Entries.emplace_back();
+        }
+        TakeFrontLocked(batch.m_Entries[batch.m_nCount++]);
     }
     return m_nCount == 0;
 }
 
-size_t SyslogEntryQueue::Unpop(std::vector<std::unique_ptr<SyslogEntry>>& entries, size_t from) {
+size_t SyslogEntryQueue::Unpop(SyslogBatch& batch, size_t from) {
     size_t nDropped = 0;
     qorFastLock guard(m_lock, true);
     // Last first, each in front of the one put back before it.
-    for (size_t i = entries.size(); i > from; --i) {
-        std::unique_ptr<SyslogEntry>& entry = entries[i - 1];
-        if (!entry) {
-            continue;
-        }
-        if (!HasRoomLocked(entry->m_strText.size())) {
+    for (size_t i = batch.m_nCount; i > from; --i) {
+        const SyslogEntry& entry = batch.m_Entries[i - 1];
+        const size_t size = kEntryOverhead + entry.m_strText.size();
+        if (!RoomAtFrontLocked(size)) {
             ++nDropped;
             continue;
         }
-        m_nHead = (m_nHead + m_nMaxEntries - 1) % m_nMaxEntries;
-        m_nBytes += entry->m_strText.size();
-        m_vRing[m_nHead] = std::move(entry);
+        Block& block = m_Blocks.front();
+        block.m_nBegin -= size;
+        WriteEntry(block.m_pBytes.get() + block.m_nBegin, entry.m_Sender, entry.m_strText.data(),
+                   entry.m_strText.size());
+        m_nBytes += entry.m_strText.size();
         ++m_nCount;
     }
-    entries.resize(from);
+    batch.m_nCount = from < batch.m_nCount ? from : batch.m_nCount;
     return nDropped;
-}
-
-std::unique_ptr<SyslogEntry> SyslogEntryQueue::KeepLocked(std::unique_ptr<SyslogEntry> entry) {
-    if (entry->m_strText.capacity() > kMaxPooledText) {
-        std::string().swap(entry->m_strText);
-    } else {
-        entry->m_strText.clear();
-    }
-    if (m_vPool.size() < kMaxPooled) {
-        m_vPool.push_back(std::move(entry));
-        return nullptr;
-    }
-    return entry;
-}
-
-void SyslogEntryQueue::Recycle(std::unique_ptr<SyslogEntry> entry) {
-    if (!entry) {
-        return;
-    }
-    qorFastLock guard(m_lock, true);
-    entry = KeepLocked(std::move(entry));
-    guard.Unlock();
-    // One not kept is let go outside the lock.
-    entry.reset();
-}
-
-void SyslogEntryQueue::RecycleAll(std::vector<std::unique_ptr<SyslogEntry>>& entries) {
-    {
-        qorFastLock guard(m_lock, true);
-        for (std::unique_ptr<SyslogEntry>& entry : entries) {
-            if (entry) {
-                entry = KeepLocked(std::move(entry));
-            }
-        }
-    }
-    entries.clear();
 }
 
 void SyslogEntryQueue::Wake() {
@@ -189,11 +195,17 @@ void SyslogEntryQueue::Wake() {
 }
 
 size_t SyslogEntryQueue::Clear() {
+    std::deque<Block> blocks;
+    std::unique_ptr<char[]> pSpare;
     qorFastLock guard(m_lock, true);
     const size_t nDiscarded = m_nCount;
-    while (m_nCount != 0) {
-        TakeFront();
-    }
+    blocks.swap(m_Blocks);
+    pSpare = std::move(m_pSpare);
+    m_nBlocksMade = 0;
+    m_nCount = 0;
+    m_nBytes = 0;
+    guard.Unlock();
+    // The blocks are let go outside the lock.
     return nDiscarded;
 }
 
@@ -205,4 +217,9 @@ size_t SyslogEntryQueue::Size() {
 size_t SyslogEntryQueue::QueuedBytes() {
     qorFastLock guard(m_lock, true);
     return m_nBytes;
+}
+
+size_t SyslogEntryQueue::HeldBytes() {
+    qorFastLock guard(m_lock, true);
+    return m_nBlocksMade * m_nBlockBytes;
 }

@@ -2,14 +2,23 @@
 // The hand-over from the syslog listener thread to the engine thread: first
 // in, first out, with a signal the engine thread waits on.
 //
-// Datagrams come from anyone on the network, so the queue is bounded by
-// entries and by bytes: what arrives while it is full is dropped and
-// counted, and the engine reports the count.  Entries are recycled through a
-// small pool, so a steady stream costs no allocation per datagram.
+// Datagrams come from anyone on the network, so the queue is bounded by the
+// memory it holds them in: each datagram is copied, with its sender and
+// length in kEntryOverhead bytes before its text, into blocks of
+// kBlockBytes, made as the queue grows (a datagram that does not fit the
+// last block begins the next one) and let go as it empties.  What arrives
+// when every block the bound allows is full is dropped and counted, and the
+// engine reports the count.  A steady stream stays within one block and
+// costs no allocation per datagram; the engine takes datagrams in batches
+// whose entries keep their room from batch to batch.
+//
+// The bound is what a reload needs: while the rules are read the engine
+// parses nothing, and everything that arrives meanwhile waits here.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -18,77 +27,89 @@
 #include "qorToolsLib/jsFastLock.h"
 #include "qorToolsLib/jsSync.h"
 
+// Datagrams taken from the queue at once: the first m_nCount entries.  The
+// entries after them are room kept for the next batch.
+struct SyslogBatch {
+    std::vector<SyslogEntry> m_Entries;
+    size_t m_nCount = 0;
+};
+
 class SyslogEntryQueue {
 public:
-    static constexpr size_t kDefaultMaxEntries = 16384;
-    static constexpr size_t kDefaultMaxBytes = 16u * 1024 * 1024;
+    static constexpr size_t kBlockBytes = 1024 * 1024;
+    static constexpr size_t kDefaultMaxBytes = 64 * kBlockBytes;
+    // What each datagram takes besides its text.
+    static constexpr size_t kEntryOverhead = 16;
     // Pop waits without limit.
     static constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
-    explicit SyslogEntryQueue(size_t maxEntries = kDefaultMaxEntries,
-                              size_t maxBytes = kDefaultMaxBytes);
+    // Holds at most `maxBytes` in blocks of `blockBytes` (at least one
+    // block); a datagram longer than a block less kEntryOverhead is never
+    // taken.
+    explicit SyslogEntryQueue(size_t maxBytes = kDefaultMaxBytes, size_t blockBytes = kBlockBytes);
     ~SyslogEntryQueue();
     SyslogEntryQueue(const SyslogEntryQueue&) = delete;
     SyslogEntryQueue& operator=(const SyslogEntryQueue&) = delete;
 
-    // An entry to fill: a recycled one when the pool has one.
-    std::unique_ptr<SyslogEntry> Acquire();
-    // Appends the entry and signals the waiter; false when the queue is full,
-    // in which case the entry is counted as dropped and goes back to the pool.
-    bool Push(std::unique_ptr<SyslogEntry> entry);
-    // Appends a copy of `length` bytes of text from `sender` in a recycled
-    // entry, under one hold of the lock; false, counted, when full.
+    // Appends a copy of `length` bytes of text from `sender` and signals the
+    // waiter; false, counted as dropped, when it does not fit.
     bool PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length);
     // The oldest entry, or null when none came within `seconds`.
     std::unique_ptr<SyslogEntry> Pop(uint32_t seconds);
-    // Up to `max` of the oldest entries, oldest first, into `entries`
-    // (emptied first), under one hold of the lock; waits as Pop does while
-    // the queue is empty.  Answers whether the queue was left empty.
-    bool PopSome(uint32_t seconds, size_t max, std::vector<std::unique_ptr<SyslogEntry>>& entries);
-    // Puts entries taken by PopSome but not parsed back at the front, in
-    // their order, from `from` on; those that no longer fit are dropped and
-    // their number answered.
-    size_t Unpop(std::vector<std::unique_ptr<SyslogEntry>>& entries, size_t from);
-    // Hands a parsed entry back for reuse.
-    void Recycle(std::unique_ptr<SyslogEntry> entry);
-    // The same for every entry of `entries` (left empty), under one hold of
-    // the lock.
-    void RecycleAll(std::vector<std::unique_ptr<SyslogEntry>>& entries);
+    // Up to `max` of the oldest entries, oldest first, into `batch` (whose
+    // earlier batch is over), under one hold of the lock; waits as Pop does
+    // while the queue is empty.  Answers whether the queue was left empty.
+    bool PopSome(uint32_t seconds, size_t max, SyslogBatch& batch);
+    // Puts the entries of `batch` from `from` on, taken by PopSome but not
+    // parsed, back at the front in their order, and ends the batch there;
+    // those that no longer fit are dropped and their number answered.
+    size_t Unpop(SyslogBatch& batch, size_t from);
     // Ends a Pop that is waiting now (or the next one) early, empty-handed.
     void Wake();
-    // Discards every queued entry; answers how many there were.
+    // Discards every queued entry and lets the blocks go; answers how many
+    // entries there were.
     size_t Clear();
 
     size_t Size();
+    // The text bytes of the queued entries.
     size_t QueuedBytes();
+    // The bytes of the blocks made now.
+    size_t HeldBytes();
     // Entries refused since the queue was made.
     uint64_t DroppedCount() const { return m_qwDropped.load(std::memory_order_relaxed); }
 
 private:
-    // Recycled entries keep their text buffer up to this size; larger ones
-    // are let go, so the pool stays small after a burst of big datagrams.
-    static constexpr size_t kMaxPooledText = 2048;
-    static constexpr size_t kMaxPooled = 1024;
+    // A block's entries lie in [m_nBegin, m_nEnd).
+    struct Block {
+        std::unique_ptr<char[]> m_pBytes;
+        size_t m_nBegin = 0;
+        size_t m_nEnd = 0;
+    };
 
-    std::unique_ptr<SyslogEntry> TakeFront();
+    // With the lock held: a block to add, the spare one or a new one while
+    // the bound allows; an empty one otherwise.
+    Block MakeBlockLocked();
+    // With the lock held: a last block with `size` bytes free after its
+    // entries, made when needed; false when the bound allows none.
+    bool RoomAtBackLocked(size_t size);
+    // With the lock held: the same before the first block's entries.
+    bool RoomAtFrontLocked(size_t size);
+    // With the lock held: the oldest entry, copied into `entry`.
+    void TakeFrontLocked(SyslogEntry& entry);
     // With the lock held: waits up to `seconds` for an entry when there is
     // none (the lock is let go meanwhile); false when none came.
     bool WaitForEntry(qorFastLock& guard, uint32_t seconds);
-    // With the lock held: keeps the entry for reuse, or lets it go.
-    std::unique_ptr<SyslogEntry> KeepLocked(std::unique_ptr<SyslogEntry> entry);
-    // With the lock held: whether `size` more bytes fit, and the append.
-    bool HasRoomLocked(size_t size) const;
-    void AppendLocked(std::unique_ptr<SyslogEntry> entry);
 
-    const size_t m_nMaxEntries;
-    const size_t m_nMaxBytes;
+    const size_t m_nBlockBytes;
+    const size_t m_nMaxBlocks;
     qorFastSync m_lock;
     qorSyncEvent m_signal{false, false};
-    // A ring of m_nMaxEntries slots; m_nHead is the oldest.
-    std::vector<std::unique_ptr<SyslogEntry>> m_vRing;
-    size_t m_nHead = 0;
+    std::deque<Block> m_Blocks;
+    // The last block let go, kept for the next one needed.
+    std::unique_ptr<char[]> m_pSpare;
+    // Blocks in m_Blocks, and the spare.
+    size_t m_nBlocksMade = 0;
     size_t m_nCount = 0;
     size_t m_nBytes = 0;
-    std::vector<std::unique_ptr<SyslogEntry>> m_vPool;
     std::atomic<uint64_t> m_qwDropped{0};
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/AgentEventInfoDefault.h"
@@ -369,6 +371,27 @@ TEST_F(CEngineIDSTest, AStartWaitsABoundedTimeForSlavesThatNeverReport) {
     EXPECT_TRUE(m_Fixture.m_HostLog.Contains(
         "IDS: 1 of 1 adapter engines did not start within 1 s; network monitoring goes on without "
         "them"));
+}
+
+// The engine's thread waits up to a second at a time for its adapter
+// engines' alerts.  A pause (a reload's among them, which holds every
+// engine's input until the slowest thread has ended) ends that wait at
+// once: at each of six pauses, made at different points of the thread's
+// second, the thread ends within half a second of the request, where
+// waiting its second out it would overrun that with even odds each time.
+TEST_F(CEngineIDSTest, APauseEndsTheEngineThreadWithoutWaitingOutItsWaitForAlerts) {
+    Replay(m_Root.File("quiet.pcap"));
+    CEngineIDS::SetSlaveReadyWait(100);
+    ASSERT_EQ(0, Engine<SilentSlaveEngine>().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    Engine().SetStopBound(500);
+    for (int nPause = 0; nPause < 6; ++nPause) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 150 * nPause));
+        EXPECT_EQ(0, Engine().OnPauseInit(CEngineBase::kReloadArgument));
+        EXPECT_TRUE(Engine().AwaitThreadEnd("pause", "left as it is")) << nPause;
+        Engine().OnPause(CEngineBase::kReloadArgument);
+        Engine().OnResume(CEngineBase::kReloadArgument);
+    }
 }
 
 TEST_F(CEngineIDSTest, ModuleExceptionEndsTheProcessWithExitCode2) {

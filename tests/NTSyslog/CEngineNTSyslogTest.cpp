@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "Common/AgentEventInfo.h"
+#include "Common/EngineBase.h"
+#include "Common/InputBounds.h"
 #include "TextLogs/LogLineTemplates.h"
 #include "TextLogs/LogRuleFixture.h"
 #include "platform/Sockets.h"
@@ -265,6 +269,63 @@ TEST_F(SyslogEngineTest, DemoRulesNameTheUserOfFailedSuAndLogIns) {
         EXPECT_EQ(Pair(*records[0], "User"), c.pszUser);
     }
     EXPECT_TRUE(Parse("<13>Dec  6 18:17:00 vm su: (to root) alice on pts/0").empty());
+}
+
+// A reload's pause ends the matching, not the listening: the queue takes
+// what arrives while the rules are read, up to its 64 MiB, and what it
+// cannot keep then is said at the resume on a line of its own, apart from
+// what was dropped before the reload, and counted with the queue's bound,
+// so that the reload's own report has both.  The rest is matched after it.
+TEST_F(SyslogEngineTest, WhatAReloadDroppedWhileTheRulesWereReadIsSaidAtItsResume) {
+    AddSyslogRule("Any", nullptr);
+    Start();
+    ASSERT_EQ(m_pEngine->OnStart(0), 0);
+    ASSERT_EQ(m_pEngine->OnPauseInit(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnPause(CEngineBase::kReloadArgument), 0);
+    // 1,100 datagrams of 64,000 bytes, of which the queue keeps 1,024: 16
+    // to each of its 64 blocks of 1 MiB.  They go a few at a time, so the
+    // socket takes them all.
+    const plat::SocketHandle sender = plat::OpenUdpSocket();
+    ASSERT_NE(sender, plat::kInvalidSocket);
+    plat::Ipv4Endpoint target;
+    plat::ParseIpv4Address("127.0.0.1", target.m_dwAddress);
+    target.m_wPort = plat::PortField(m_pEngine->GetListenPort());
+    const std::string strText(64000, 'd');
+    constexpr size_t kSent = 1100;
+    for (size_t n = 0; n < kSent; ++n) {
+        ASSERT_EQ(plat::SendDatagram(sender, strText.data(), strText.size(), target),
+                  static_cast<long>(strText.size()));
+        if (n % 8 == 7) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    plat::CloseSocket(sender);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_pEngine->GetDroppedCount() >= kSent - 1024; }))
+        << m_pEngine->GetDroppedCount();
+    for (const std::string& strLine : m_HostLog.m_Services.Texts()) {
+        EXPECT_EQ(strLine.find("NTSyslog dropped"), std::string::npos) << strLine;
+    }
+    EXPECT_TRUE(m_Sensor.TakeReported().empty());
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(CEngineBase::kReloadArgument), 0);
+    ASSERT_EQ(m_pEngine->OnResume(CEngineBase::kReloadArgument), 0);
+    const std::string strDropped = std::to_string(m_pEngine->GetDroppedCount());
+    EXPECT_TRUE(m_HostLog.Contains("NTSyslog dropped " + strDropped +
+                                   " datagrams while a reload kept the rules from them: " + strDropped +
+                                   " with the queue full, 0 too large, 0 unparsed at a stop, 0 left in the "
+                                   "socket at a stop, 0 by the system with the socket's buffer full"));
+    bool bCounted = false;
+    for (const std::string& strBound : InputBounds::Instance().Describe()) {
+        bCounted = bCounted || strBound.find("at most 64 MiB of datagrams waiting to be parsed; " + strDropped +
+                                             " datagrams left out") != std::string::npos;
+    }
+    EXPECT_TRUE(bCounted);
+    size_t nParsed = 0;
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        nParsed += m_Sensor.TakeReported().size();
+        return nParsed == 1024;
+    })) << nParsed;
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
 }
 
 // The templates the syslog and text-log engines share read a whole line of

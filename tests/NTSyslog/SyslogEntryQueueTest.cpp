@@ -10,36 +10,65 @@
 #include "qorToolsLib/ReportLimiter.h"
 #include "support/TestUtil.h"
 
-TEST(SyslogEntryQueue, DatagramsBeyondTheEntryOrByteLimitAreDroppedAndCounted) {
+// The queue holds datagrams in blocks, made as it grows up to its bound; a
+// datagram that finds no room in the last block and no block left to make
+// is dropped and counted, and so is one longer than a block.
+TEST(SyslogEntryQueue, DatagramsBeyondTheBlocksOfItsBoundAreDroppedAndCounted) {
     const plat::Ipv4Endpoint sender;
     auto push = [&](SyslogEntryQueue& queue, const std::string& text) {
         return queue.PushCopy(sender, text.data(), text.size());
     };
-    SyslogEntryQueue byCount(3, 1 << 20);
+    // Two blocks, each with room for two datagrams of 30 bytes.
+    constexpr size_t kBlock = 2 * (SyslogEntryQueue::kEntryOverhead + 30) + 8;
+    SyslogEntryQueue queue(2 * kBlock, kBlock);
+    EXPECT_EQ(queue.HeldBytes(), 0u);
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(push(byCount, "m" + std::to_string(i)), i < 3);
+        EXPECT_EQ(push(queue, std::string(29, 'm') + std::to_string(i)), i < 4) << i;
     }
-    EXPECT_EQ(byCount.DroppedCount(), 2u);
-    // The oldest stay; there is room again once one is taken.
-    std::unique_ptr<SyslogEntry> entry = byCount.Pop(0);
+    EXPECT_EQ(queue.DroppedCount(), 1u);
+    EXPECT_EQ(queue.HeldBytes(), 2 * kBlock);
+    EXPECT_EQ(queue.QueuedBytes(), 4 * 30u);
+    EXPECT_FALSE(push(queue, std::string(kBlock, 'x')));
+    // The oldest stay; there is room again once a block is taken whole.
+    std::unique_ptr<SyslogEntry> entry = queue.Pop(0);
     ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->m_strText, "m0");
-    EXPECT_TRUE(push(byCount, "later"));
+    EXPECT_EQ(entry->m_strText, std::string(29, 'm') + "0");
+    EXPECT_FALSE(push(queue, "later"));
+    EXPECT_TRUE(queue.Pop(0));
+    EXPECT_TRUE(push(queue, "later"));
+    EXPECT_EQ(queue.DroppedCount(), 3u);
+    EXPECT_EQ(queue.Clear(), 3u);
+    EXPECT_EQ(queue.QueuedBytes(), 0u);
+    EXPECT_EQ(queue.HeldBytes(), 0u);
+}
 
-    SyslogEntryQueue byBytes(100, 10000);
-    EXPECT_TRUE(push(byBytes, std::string(6000, 'a')));
-    EXPECT_FALSE(push(byBytes, std::string(6000, 'b')));
-    EXPECT_TRUE(push(byBytes, std::string(4000, 'c')));
-    EXPECT_EQ(byBytes.QueuedBytes(), 10000u);
-    EXPECT_EQ(byBytes.DroppedCount(), 1u);
-    EXPECT_EQ(byBytes.Clear(), 2u);
-    EXPECT_EQ(byBytes.QueuedBytes(), 0u);
+// What a reload keeps from the rules waits here, so the bound is memory,
+// not a count: a hundred thousand datagrams of a hundred bytes (a second
+// of a busy sender) all fit, and the queue takes datagrams until its
+// blocks hold nearly all of its 64 MiB, never more.
+TEST(SyslogEntryQueue, HoldsWhatItsMemoryBoundTakesNotACountOfDatagrams) {
+    const plat::Ipv4Endpoint sender;
+    SyslogEntryQueue queue;
+    const std::string text(100, 'd');
+    for (int i = 0; i < 100000; ++i) {
+        ASSERT_TRUE(queue.PushCopy(sender, text.data(), text.size())) << i;
+    }
+    size_t nTaken = 100000;
+    while (queue.PushCopy(sender, text.data(), text.size())) {
+        ++nTaken;
+    }
+    const size_t nEach = SyslogEntryQueue::kEntryOverhead + text.size();
+    EXPECT_GE(nTaken * nEach, SyslogEntryQueue::kDefaultMaxBytes - SyslogEntryQueue::kBlockBytes);
+    EXPECT_EQ(queue.HeldBytes(), SyslogEntryQueue::kDefaultMaxBytes);
+    EXPECT_EQ(queue.Size(), nTaken);
+    EXPECT_EQ(queue.DroppedCount(), 1u);
 }
 
 // Only the push onto an empty queue signals; a waiter that waits without
 // limit must still see every entry, in order.
 TEST(SyslogEntryQueue, WaiterWithoutTimeLimitMissesNoWakeUp) {
-    SyslogEntryQueue queue(64, 1 << 20);
+    // Room for 64 entries, one a block.
+    SyslogEntryQueue queue(64 * 32, 32);
     constexpr int kCount = 20000;
     std::atomic<int> consumed{0};
     std::atomic<bool> inOrder{true};
@@ -51,7 +80,6 @@ TEST(SyslogEntryQueue, WaiterWithoutTimeLimitMissesNoWakeUp) {
             if (entry) {
                 inOrder = inOrder && entry->m_strText == std::to_string(consumed.load());
                 ++consumed;
-                queue.Recycle(std::move(entry));
             }
         }
     });
@@ -90,25 +118,25 @@ TEST(ReportLimiter, RepeatedReportsWithinAMinuteAreHeldBack) {
 // front again in their order, and what no longer fits is counted.
 TEST(SyslogEntryQueue, BatchComesOldestFirstAndWhatIsPutBackLeadsAgain) {
     const plat::Ipv4Endpoint sender;
-    SyslogEntryQueue queue(4, 1 << 20);
+    // Room for 4 entries, one a block.
+    constexpr size_t kBlock = SyslogEntryQueue::kEntryOverhead + 1;
+    SyslogEntryQueue queue(4 * kBlock, kBlock);
     for (const char* text : {"a", "b", "c"}) {
         ASSERT_TRUE(queue.PushCopy(sender, text, 1));
     }
-    std::vector<std::unique_ptr<SyslogEntry>> batch;
+    SyslogBatch batch;
     EXPECT_FALSE(queue.PopSome(0, 2, batch)) << "one is left";
-    ASSERT_EQ(batch.size(), 2u);
-    EXPECT_EQ(batch[0]->m_strText + batch[1]->m_strText, "ab");
+    ASSERT_EQ(batch.m_nCount, 2u);
+    EXPECT_EQ(batch.m_Entries[0].m_strText + batch.m_Entries[1].m_strText, "ab");
     ASSERT_TRUE(queue.PushCopy(sender, "d", 1));
     ASSERT_TRUE(queue.PushCopy(sender, "e", 1));
     // "a" was parsed; "b" goes back in front, where one place is left.
     EXPECT_EQ(queue.Unpop(batch, 1), 0u);
-    EXPECT_EQ(batch.size(), 1u);
-    queue.RecycleAll(batch);
-    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(batch.m_nCount, 1u);
     EXPECT_TRUE(queue.PopSome(0, 10, batch));
     std::string order;
-    for (const auto& entry : batch) {
-        order += entry->m_strText;
+    for (size_t i = 0; i < batch.m_nCount; ++i) {
+        order += batch.m_Entries[i].m_strText;
     }
     EXPECT_EQ(order, "bcde");
     // A full queue has no room for what comes back.

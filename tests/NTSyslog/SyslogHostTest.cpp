@@ -562,13 +562,13 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
         return std::regex_search(log, found, line) ? std::stoull(found[1].str()) : 0;
     };
     static const std::regex kQueueFull(R"(NTSyslog dropped \d+ datagrams: (\d+) with the queue full)");
-    EXPECT_EQ(BoundAtStop("at most 16384 datagrams or 16 MiB of text waiting to be parsed"),
+    EXPECT_EQ(BoundAtStop("at most 64 MiB of datagrams waiting to be parsed"),
               SumOfMatches(log, kQueueFull, 1));
     EXPECT_EQ(BoundAtStop("at most 8 MiB waiting in the socket"), systemDrops);
     EXPECT_EQ(alerts + drops, delivered + systemDrops)
         << "alerts " << alerts << ", drops " << drops << ", delivered " << delivered
         << ", system drops " << systemDrops;
-    // The queue holds at most 16 MB of text; everything else is the host's.
+    // The queue holds at most 64 MiB; everything else is the host's.
     EXPECT_LT(peak - rssBefore, 150u * 1024);
 
     // Every parsed datagram is echoed or counted as left out, and the echo
@@ -586,9 +586,10 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
 // A writer that cannot go on (standard output, where the alerts go, is a
 // pipe nobody reads) holds the engine
 // once the host's alert queue is full, so the datagrams back up into the
-// engine's queue, which drops and counts; a stop still ends the engines,
-// and once the writer can go on, every datagram is an alert or a counted
-// drop.
+// engine's queue, which holds them within its bound (and drops and counts
+// beyond it); a stop still ends the engines and counts what the queue
+// held, and once the writer can go on, every datagram is an alert or a
+// counted drop.
 TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStillEndsIt) {
     const std::string pipe = m_Host.File("hwhost.out");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
@@ -606,7 +607,7 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
         text.resize(300, '.');
         return n++ < 100000;
     }));
-    // The listener has read everything: what it could not queue it dropped.
+    // The listener has read everything into the queue.
     ASSERT_TRUE(hwtest::WaitUntil([&] {
         return UnreadBytes(m_Namespace.HolderPid()) == 0 &&
                m_Host.Log().find("hwhost: the alert queue is full") != std::string::npos;

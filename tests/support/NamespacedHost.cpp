@@ -185,15 +185,15 @@ DatagramStream::DatagramStream(const NamespacedHost& host, const std::string& pr
       }) {}
 
 DatagramStream::DatagramStream(const NamespacedHost& host, const std::string& prefix,
-                               std::chrono::microseconds interval)
-    : m_thread([this, &host, prefix, interval] {
+                               std::chrono::microseconds interval, const std::string& suffix)
+    : m_thread([this, &host, prefix, interval, suffix] {
           auto next = std::chrono::steady_clock::now();
           m_bAllSent = host.SendDatagrams([&](std::string& text) {
               if (m_bStop) {
                   return false;
               }
               std::this_thread::sleep_until(next += interval);
-              text = prefix + std::to_string(m_qwSent + 1);
+              text = prefix + std::to_string(m_qwSent + 1) + suffix;
               ++m_qwSent;
               return true;
           });

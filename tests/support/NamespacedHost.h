@@ -111,8 +111,10 @@ private:
 class DatagramStream {
 public:
     DatagramStream(const NamespacedHost& host, const std::string& prefix);
-    // One datagram every `interval` on a schedule, numbered from 1.
-    DatagramStream(const NamespacedHost& host, const std::string& prefix, std::chrono::microseconds interval);
+    // One datagram every `interval` on a schedule, numbered from 1, the
+    // number followed by `suffix`.
+    DatagramStream(const NamespacedHost& host, const std::string& prefix, std::chrono::microseconds interval,
+                   const std::string& suffix = std::string());
     ~DatagramStream() { Stop(); }
     DatagramStream(const DatagramStream&) = delete;
     DatagramStream& operator=(const DatagramStream&) = delete;
