@@ -126,7 +126,7 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     // A place kept from a size met holds no bytes before it: a file made
     // at another time, that took the identity of the one let go, holds
     // none of what was read of that one.
-    if (place != m_Places.end() && place->second.m_Point.m_strTail.empty() &&
+    if (place != m_Places.end() && !place->second.m_Point.m_Read.m_bShown &&
         !MayBeBornAlike(llBornNs, place->second.m_llBornNs)) {
         m_Places.erase(place);
         place = m_Places.end();
@@ -163,7 +163,7 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     // it: a file its name leads to now that took its identity once it was
     // removed, made at another time, is another file, read from its first
     // line.
-    if (!entry.m_bAtEnd && entry.m_Place.IsSet() && entry.m_Place.m_strTail.empty() &&
+    if (!entry.m_bAtEnd && entry.m_Place.IsSet() && !entry.m_Place.m_Read.m_bShown &&
         entry.m_llBornNs != 0) {
         plat::FileStatus status;
         if (plat::GetFileStatus(reader.GetFileName().c_str(), status) &&
@@ -257,6 +257,7 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
         m_pUnnamedBound = nullptr;
         m_pLongLinesBound = nullptr;
         m_pTurnsBound = nullptr;
+        m_pNulRunsBound = nullptr;
     }
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
@@ -676,6 +677,9 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
     CTextLogListener::Line line;
     while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
         if (!reader.ReadNextLine(line, bToEnd)) {
+            if (reader.TakeNulRunHeldOver()) {
+                ReportNulRun(reader);
+            }
             return ReadResult::kDrained;
         }
         ++dwTaken;
@@ -706,6 +710,27 @@ void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
         pLosses->ReportLongLine("a line of " + PrintableText(reader.GetFileName()) + " is longer than " +
                                 std::to_string(CTextLogListener::kLineMax) + " bytes: it is matched in pieces of " +
                                 std::to_string(CTextLogListener::kLineMax) + " bytes (" + BoundInput() + ")");
+    }
+}
+
+void CLogGroupFiles::ReportNulRun(const CTextLogListener& reader) {
+    // Whoever writes the file decides how many NULs come before a line:
+    // a run is passed over at the speed of memory, but no more of it a pass
+    // than a file's share, so the group's other files are not held up.
+    constexpr int64_t kShareMiB = qorFileReader::kPassOverPerCall >> 20;
+    if (m_pNulRunsBound == nullptr) {
+        m_pNulRunsBound = &InputBounds::Instance().Bound(
+            BoundInput(),
+            "runs of NUL bytes before a line passed over " + std::to_string(kShareMiB) +
+                " MiB a pass, the rest at the passes after",
+            "runs");
+    }
+    m_pNulRunsBound->LeftOut();
+    if (TextLogLosses* pLosses = m_Engine.SharedLosses()) {
+        pLosses->ReportNulRun("a run of NUL bytes before a line of " + PrintableText(reader.GetFileName()) +
+                              " is longer than " + std::to_string(kShareMiB) + " MiB: it is passed over " +
+                              std::to_string(kShareMiB) + " MiB a pass, and the lines after it come later (" +
+                              BoundInput() + ")");
     }
 }
 

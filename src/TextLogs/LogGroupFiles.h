@@ -230,6 +230,9 @@ private:
     // Counts a line longer than kLineMax as a bound of the group, and says
     // so naming the file.
     void ReportLongLine(const CTextLogListener& reader);
+    // Counts a run of NULs before a line longer than a pass passes over as
+    // a bound of the group, and says so naming the file.
+    void ReportNulRun(const CTextLogListener& reader);
     // Says that a file let go holds bytes that were not read.
     void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread);
     // Files no name leads to that have been quiet, and beyond the bound
@@ -273,6 +276,7 @@ private:
     InputBound* m_pUnnamedBound = nullptr;
     InputBound* m_pLongLinesBound = nullptr;
     InputBound* m_pTurnsBound = nullptr;
+    InputBound* m_pNulRunsBound = nullptr;
     CLogGroup::FileDates m_Dates;
     // Other accounts' files a newest-only group turned to, said.
     std::set<uint64_t> m_TurnsSaid;

@@ -152,7 +152,8 @@ TEST_F(TextLogEngineTest, TruncatedFileIsReadFromItsStartAndWhatTheTruncationToo
     EXPECT_EQ(RunTo(2), Reports{"Errors:App:fresh"});
     const std::string strWarning = m_Dir.File("app.log") +
                                    " was truncated after 11 bytes of it had been read: what was written to "
-                                   "it after those and before the truncation is lost (at least 12 bytes); it "
+                                   "it after those and before the truncation is lost (at least 12 bytes; how much "
+                                   "more cannot be told: no look saw its size past what was read); it "
                                    "is read again from its beginning";
     EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + strWarning + "\n")) << m_Console.Text();
     EXPECT_TRUE(m_HostLog.Contains(strWarning));
