@@ -19,12 +19,13 @@
 // nothing for kQuietPasses passes), then what came last is read (a turn's
 // worth: one that gained more is read on in turns), its unfinished last
 // line handed out as it is, and it is closed;
-// where its reading ended is kept by its identity, with the bytes before that place
-// (a file that takes over the inode of one removed does not hold them; a
-// place taken from the size a file was met with, and never read, goes by
-// when the file was made instead), so
-// a file that comes back, from a folder the group does not watch or under
-// another name, goes on where it was left.  A file the group has not read
+// where its reading ended is kept by its identity, with a digest of every
+// byte read before that place (a file that takes over the inode of one
+// removed, or one written anew in place, does not hold them; a place taken
+// from the size a file was met with, before which nothing was read, goes by
+// when the file was made instead), so a file that comes back, from a folder
+// the group does not watch or under another name, goes on where it was
+// left once it is shown to hold what was read.  A file the group has not read
 // before is read from its first line, except one met through a path at the
 // first scan that path has had (since the engine started, or since the path
 // came into the policy): what is in it then is history, and it is read from

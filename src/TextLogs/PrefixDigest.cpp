@@ -1,5 +1,7 @@
 #include "TextLogs/PrefixDigest.h"
 
+#include <bit>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -7,6 +9,9 @@ namespace {
 using Wide = unsigned __int128;
 
 constexpr uint64_t kPrime = (uint64_t{1} << 61) - 1;
+// Bytes a chunk holds: seven, so that every chunk is below the prime.
+constexpr uint32_t kChunk = 7;
+constexpr uint64_t kChunkMask = (uint64_t{1} << (8 * kChunk)) - 1;
 
 // A value below 2^62 that is `qwWide` modulo the prime, for any `qwWide`
 // below 2^124.
@@ -19,30 +24,38 @@ inline uint64_t Reduce(Wide qwWide) {
 
 inline uint64_t MulMod(uint64_t a, uint64_t b) { return Reduce(static_cast<Wide>(a) * b); }
 
-inline uint32_t LoadChunk(const char* p) {
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-           static_cast<uint32_t>(b[3]) << 24;
+// Eight bytes in little-endian order, as the bytes of a chunk not yet
+// whole are taken.
+inline uint64_t Load8(const char* p) {
+    uint64_t qwBytes = 0;
+    std::memcpy(&qwBytes, p, sizeof qwBytes);
+    if constexpr (std::endian::native == std::endian::big) {
+        qwBytes = __builtin_bswap64(qwBytes);
+    }
+    return qwBytes;
 }
 
-// Each lane's key and its powers up to the fourth, drawn once per process.
+// Chunks taken together in a step: the products of a step's chunks do not
+// wait for one another, and one reduction serves them all (eight products
+// below 2^117 and one below 2^123 stay below 2^124).
+constexpr int kStep = 8;
+
+// The key and its powers up to kStep, drawn once per process.
 struct Keys {
-    uint64_t m_qwPowers[2][5] = {};
+    uint64_t m_qwPowers[kStep + 1] = {};
 };
 
 const Keys& ProcessKeys() {
     static const Keys keys = [] {
         Keys made;
         std::random_device random;
-        for (auto& powers : made.m_qwPowers) {
-            uint64_t qwKey = 0;
-            while (qwKey == 0) {
-                qwKey = ((static_cast<uint64_t>(random()) << 32) ^ random()) % kPrime;
-            }
-            powers[0] = 1;
-            for (int n = 1; n < 5; ++n) {
-                powers[n] = MulMod(powers[n - 1], qwKey) % kPrime;
-            }
+        uint64_t qwKey = 0;
+        while (qwKey == 0) {
+            qwKey = ((static_cast<uint64_t>(random()) << 32) ^ random()) % kPrime;
+        }
+        made.m_qwPowers[0] = 1;
+        for (int n = 1; n <= kStep; ++n) {
+            made.m_qwPowers[n] = MulMod(made.m_qwPowers[n - 1], qwKey) % kPrime;
         }
         return made;
     }();
@@ -60,49 +73,53 @@ uint64_t Power(uint64_t qwBase, uint64_t qwExponent) {
     return qwResult;
 }
 
+// Whole steps of chunks.  The value and the keys are held in locals: the
+// bytes, read through a char pointer, could otherwise be taken to change
+// them at every step.
+uint64_t FeedSteps(const char* pBytes, size_t nSteps, const Keys& keys, uint64_t qwValue) {
+    uint64_t qwPowers[kStep + 1];
+    std::memcpy(qwPowers, keys.m_qwPowers, sizeof qwPowers);
+    for (size_t nStep = 0; nStep < nSteps; ++nStep, pBytes += kChunk * kStep) {
+        Wide qwSum = static_cast<Wide>(qwValue) * qwPowers[kStep];
+        for (int n = 0; n + 1 < kStep; ++n) {
+            qwSum += static_cast<Wide>(Load8(pBytes + kChunk * n) & kChunkMask) * qwPowers[kStep - 1 - n];
+        }
+        // The last chunk of a step, read so as not to pass the step's end.
+        qwSum += Load8(pBytes + kChunk * kStep - 8) >> 8;
+        qwValue = Reduce(qwSum);
+    }
+    return qwValue;
+}
+
 }  // namespace
 
-void PrefixDigest::AbsorbChunk(uint32_t dwChunk) {
-    const Keys& keys = ProcessKeys();
-    for (int nLane = 0; nLane < 2; ++nLane) {
-        m_qwLanes[nLane] = Reduce(static_cast<Wide>(m_qwLanes[nLane]) * keys.m_qwPowers[nLane][1] + dwChunk);
-    }
+void PrefixDigest::AbsorbChunk(uint64_t qwChunk) {
+    m_qwValue = Reduce(static_cast<Wide>(m_qwValue) * ProcessKeys().m_qwPowers[1] + qwChunk);
 }
 
 void PrefixDigest::Feed(const char* pBytes, size_t nCount) {
     m_llLength += static_cast<int64_t>(nCount);
     for (; m_nPartial != 0 && nCount != 0; ++pBytes, --nCount) {
-        m_dwPartial |= static_cast<uint32_t>(static_cast<unsigned char>(*pBytes)) << (8 * m_nPartial);
-        if (++m_nPartial == 4) {
-            AbsorbChunk(m_dwPartial);
-            m_dwPartial = 0;
+        m_qwPartial |= static_cast<uint64_t>(static_cast<unsigned char>(*pBytes)) << (8 * m_nPartial);
+        if (++m_nPartial == kChunk) {
+            AbsorbChunk(m_qwPartial);
+            m_qwPartial = 0;
             m_nPartial = 0;
         }
     }
-    // Four chunks a step: their products do not wait for one another, and
-    // one reduction serves them all.
-    const Keys& keys = ProcessKeys();
-    uint64_t qwLane0 = m_qwLanes[0];
-    uint64_t qwLane1 = m_qwLanes[1];
-    const uint64_t* k0 = keys.m_qwPowers[0];
-    const uint64_t* k1 = keys.m_qwPowers[1];
-    for (; nCount >= 16; pBytes += 16, nCount -= 16) {
-        const uint64_t c0 = LoadChunk(pBytes);
-        const uint64_t c1 = LoadChunk(pBytes + 4);
-        const uint64_t c2 = LoadChunk(pBytes + 8);
-        const uint64_t c3 = LoadChunk(pBytes + 12);
-        qwLane0 = Reduce(static_cast<Wide>(qwLane0) * k0[4] + static_cast<Wide>(c0) * k0[3] +
-                         static_cast<Wide>(c1) * k0[2] + static_cast<Wide>(c2) * k0[1] + c3);
-        qwLane1 = Reduce(static_cast<Wide>(qwLane1) * k1[4] + static_cast<Wide>(c0) * k1[3] +
-                         static_cast<Wide>(c1) * k1[2] + static_cast<Wide>(c2) * k1[1] + c3);
-    }
-    m_qwLanes[0] = qwLane0;
-    m_qwLanes[1] = qwLane1;
-    for (; nCount >= 4; pBytes += 4, nCount -= 4) {
-        AbsorbChunk(LoadChunk(pBytes));
+    const size_t nSteps = nCount / (kChunk * kStep);
+    m_qwValue = FeedSteps(pBytes, nSteps, ProcessKeys(), m_qwValue);
+    pBytes += nSteps * kChunk * kStep;
+    nCount -= nSteps * kChunk * kStep;
+    for (; nCount >= kChunk; pBytes += kChunk, nCount -= kChunk) {
+        uint64_t qwChunk = 0;
+        for (uint32_t n = 0; n < kChunk; ++n) {
+            qwChunk |= static_cast<uint64_t>(static_cast<unsigned char>(pBytes[n])) << (8 * n);
+        }
+        AbsorbChunk(qwChunk);
     }
     for (; nCount != 0; ++pBytes, --nCount) {
-        m_dwPartial |= static_cast<uint32_t>(static_cast<unsigned char>(*pBytes)) << (8 * m_nPartial);
+        m_qwPartial |= static_cast<uint64_t>(static_cast<unsigned char>(*pBytes)) << (8 * m_nPartial);
         ++m_nPartial;
     }
 }
@@ -113,9 +130,9 @@ void PrefixDigest::FeedZeros(int64_t llCount) {
     }
     m_llLength += llCount;
     for (; m_nPartial != 0 && llCount != 0; --llCount) {
-        if (++m_nPartial == 4) {
-            AbsorbChunk(m_dwPartial);
-            m_dwPartial = 0;
+        if (++m_nPartial == kChunk) {
+            AbsorbChunk(m_qwPartial);
+            m_qwPartial = 0;
             m_nPartial = 0;
         }
     }
@@ -123,29 +140,21 @@ void PrefixDigest::FeedZeros(int64_t llCount) {
         return;
     }
     // Whole chunks of NULs add nothing but a power of the key.
-    const auto qwChunks = static_cast<uint64_t>(llCount / 4);
+    const auto qwChunks = static_cast<uint64_t>(llCount / kChunk);
     if (qwChunks != 0) {
-        const Keys& keys = ProcessKeys();
-        for (int nLane = 0; nLane < 2; ++nLane) {
-            m_qwLanes[nLane] = MulMod(m_qwLanes[nLane], Power(keys.m_qwPowers[nLane][1], qwChunks));
-        }
+        m_qwValue = MulMod(m_qwValue, Power(ProcessKeys().m_qwPowers[1], qwChunks));
     }
-    m_dwPartial = 0;
-    m_nPartial = static_cast<uint32_t>(llCount % 4);
+    m_qwPartial = 0;
+    m_nPartial = static_cast<uint32_t>(llCount % kChunk);
 }
 
 PrefixDigest::Value PrefixDigest::Digest() const {
-    const Keys& keys = ProcessKeys();
-    Value value;
-    for (int nLane = 0; nLane < 2; ++nLane) {
-        uint64_t qwLane = m_qwLanes[nLane];
-        if (m_nPartial != 0) {
-            // The chunk not yet whole, its missing bytes NULs, and how many
-            // it has, so that runs of one length alone compare.
-            qwLane = Reduce(static_cast<Wide>(qwLane) * keys.m_qwPowers[nLane][1] + m_dwPartial);
-        }
-        qwLane %= kPrime;
-        value.m_qwLanes[nLane] = qwLane ^ (static_cast<uint64_t>(m_nPartial) << 61);
+    uint64_t qwValue = m_qwValue;
+    if (m_nPartial != 0) {
+        // The chunk not yet whole, its missing bytes NULs.
+        qwValue = Reduce(static_cast<Wide>(qwValue) * ProcessKeys().m_qwPowers[1] + m_qwPartial);
     }
-    return value;
+    // And how many bytes that chunk has, so that runs of one length alone
+    // compare.
+    return Value{(qwValue % kPrime) | static_cast<uint64_t>(m_nPartial) << 61};
 }

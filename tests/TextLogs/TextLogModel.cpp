@@ -170,10 +170,11 @@ private:
     // Lines of one width: each file's width and where their numbers lie.
     std::map<uint64_t, std::pair<uint64_t, uint64_t>> m_FixedShapes;
     std::set<uint64_t> m_FixedLines;
-    // Lines written again byte for byte where they were: the engine may
-    // take them for those it read, or read them again (TextLogModel.h);
-    // and lines such a rewrite took, which nothing may tell.
-    std::set<uint64_t> m_WrittenAgain;
+    // Lines written again byte for byte where they were, and how often:
+    // the engine may take them for those it read, or read them again, once
+    // for each time (TextLogModel.h); and lines such a rewrite took, which
+    // nothing may tell.
+    std::map<uint64_t, uint32_t> m_WrittenAgain;
     std::set<uint64_t> m_TakenUnseen;
     uint64_t m_qwTruncationOps = 0;
     std::vector<uint64_t> m_PassClocks;
@@ -625,7 +626,7 @@ void ModelRun::WriteAgainAsItWas(uint64_t qwFile) {
     CutTo(qwFile, 0);
     for (size_t n = 0; n < nKeep; ++n) {
         m_Lines[lines[n]].m_qwTakenAt = 0;
-        m_WrittenAgain.insert(lines[n]);
+        ++m_WrittenAgain[lines[n]];
     }
     for (size_t n = nKeep; n < lines.size(); ++n) {
         m_TakenUnseen.insert(lines[n]);
@@ -772,7 +773,8 @@ bool ModelRun::Pass() {
                         " reported in group " + strGroup + " while its file is followed");
         }
         // A line written again as it was may be read again.
-        if (++(bMarker ? m_Markers : m_Reported)[nGroup][qwLine] > (m_WrittenAgain.count(qwLine) != 0 ? 2u : 1u)) {
+        const auto again = m_WrittenAgain.find(qwLine);
+        if (++(bMarker ? m_Markers : m_Reported)[nGroup][qwLine] > 1 + (again != m_WrittenAgain.end() ? again->second : 0)) {
             return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) + " reported twice in group " +
                         strGroup + (bMarker ? " by its marker" : ""));
         }

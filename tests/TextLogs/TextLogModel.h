@@ -53,8 +53,9 @@
 //    every line written after the cut is owed.  A file written again byte
 //    for byte up to one of its line ends (and maybe on) may have the lines
 //    it holds again taken for those read, or read again: each may be
-//    reported twice, none more, and what such a rewrite took need not be
-//    counted; lines written on after it are owed.
+//    reported once more for each time it was written again, and what such
+//    a rewrite took need not be counted; lines written on after it are
+//    owed.
 //  - A run of NULs written before a line is no part of it: the line is
 //    owed as any other.
 //  - A truncation that takes lines written since a pass that saw the file
