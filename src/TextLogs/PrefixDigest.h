@@ -9,7 +9,7 @@
 // n / 2^63 whatever their bytes (one in 2^33 for a GiB), and no writer, who
 // never sees the key nor a digest, can choose bytes that do better.  A run
 // of NULs of any length (a hole a reader passes over) is fed in a few dozen
-// multiplications, without its bytes.  Some 6 GB a second.
+// multiplications, without its bytes.  Several GB a second.
 
 #include <cstddef>
 #include <cstdint>

@@ -596,8 +596,11 @@ bool qorFileReader::MustLookAtBytes(int64_t llChangedNs) const {
 void qorFileReader::Looked(int64_t llChangedNs, int64_t llClockNs) {
     m_llLookedNs = llChangedNs;
     // Stamped in the tick the look was made in: a change later in that
-    // tick would leave the change time as it was.
-    m_bLookedInItsTick = llChangedNs >= llClockNs;
+    // tick would leave the change time as it was.  A file system that
+    // keeps whole seconds only ticks once a second.
+    constexpr int64_t kSecondNs = 1000000000;
+    m_bLookedInItsTick = llChangedNs >= llClockNs ||
+                         (llChangedNs % kSecondNs == 0 && llChangedNs >= llClockNs - llClockNs % kSecondNs);
 }
 
 bool qorFileReader::Look(int64_t& llSize, int64_t& llChangedNs, int64_t& llClockNs) const {
