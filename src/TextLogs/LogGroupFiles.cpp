@@ -30,7 +30,8 @@ CLogGroupFiles::CLogGroupFiles(std::string strGroup, Engine& engine)
 CLogGroupFiles::~CLogGroupFiles() = default;
 
 void CLogGroupFiles::EndBounds() {
-    for (InputBound** ppBound : {&m_pPlacesBound, &m_pUnnamedBound, &m_pLongLinesBound, &m_pTurnsBound}) {
+    for (InputBound** ppBound :
+         {&m_pPlacesBound, &m_pUnnamedBound, &m_pLongLinesBound, &m_pTurnsBound, &m_pNulRunsBound}) {
         if (*ppBound != nullptr) {
             InputBounds::Instance().End(**ppBound);
             *ppBound = nullptr;
@@ -135,7 +136,7 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     // A place kept from a size met holds no bytes before it: a file made
     // at another time, that took the identity of the one let go, holds
     // none of what was read of that one.
-    if (place != m_Places.end() && place->second.m_Point.m_strTail.empty() &&
+    if (place != m_Places.end() && !place->second.m_Point.m_Read.m_bShown &&
         !MayBeBornAlike(llBornNs, place->second.m_llBornNs)) {
         m_Places.erase(place);
         place = m_Places.end();
@@ -172,7 +173,7 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     // it: a file its name leads to now that took its identity once it was
     // removed, made at another time, is another file, read from its first
     // line.
-    if (!entry.m_bAtEnd && entry.m_Place.IsSet() && entry.m_Place.m_strTail.empty() &&
+    if (!entry.m_bAtEnd && entry.m_Place.IsSet() && !entry.m_Place.m_Read.m_bShown &&
         entry.m_llBornNs != 0) {
         plat::FileStatus status;
         if (plat::GetFileStatus(reader.GetFileName().c_str(), status) &&
@@ -695,6 +696,9 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
     }
     while (dwMaxLines == 0 || dwTaken < dwMaxLines) {
         if (!reader.ReadNextLine(line, bToEnd)) {
+            if (reader.TakeNulRunHeldOver()) {
+                ReportNulRun(reader);
+            }
             return ReadResult::kDrained;
         }
         // Looked at after the read: the host names an output before it
@@ -763,6 +767,27 @@ void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
         pLosses->ReportLongLine("a line of " + PrintableText(reader.GetFileName()) + " is longer than " +
                                 std::to_string(CTextLogListener::kLineMax) + " bytes: it is matched in pieces of " +
                                 std::to_string(CTextLogListener::kLineMax) + " bytes (" + BoundInput() + ")");
+    }
+}
+
+void CLogGroupFiles::ReportNulRun(const CTextLogListener& reader) {
+    // Whoever writes the file decides how many NULs come before a line:
+    // a run is passed over at the speed of memory, but no more of it a pass
+    // than a file's share, so the group's other files are not held up.
+    constexpr int64_t kShareMiB = qorFileReader::kPassOverPerCall >> 20;
+    if (m_pNulRunsBound == nullptr) {
+        m_pNulRunsBound = &InputBounds::Instance().Bound(
+            BoundInput(),
+            "runs of NUL bytes before a line passed over " + std::to_string(kShareMiB) +
+                " MiB a pass, the rest at the passes after",
+            "runs");
+    }
+    m_pNulRunsBound->LeftOut();
+    if (TextLogLosses* pLosses = m_Engine.SharedLosses()) {
+        pLosses->ReportNulRun("a run of NUL bytes before a line of " + PrintableText(reader.GetFileName()) +
+                              " is longer than " + std::to_string(kShareMiB) + " MiB: it is passed over " +
+                              std::to_string(kShareMiB) + " MiB a pass, and the lines after it come later (" +
+                              BoundInput() + ")");
     }
 }
 

@@ -19,12 +19,13 @@
 // nothing for kQuietPasses passes), then what came last is read (a turn's
 // worth: one that gained more is read on in turns), its unfinished last
 // line handed out as it is, and it is closed;
-// where its reading ended is kept by its identity, with the bytes before that place
-// (a file that takes over the inode of one removed does not hold them; a
-// place taken from the size a file was met with, and never read, goes by
-// when the file was made instead), so
-// a file that comes back, from a folder the group does not watch or under
-// another name, goes on where it was left.  A file the group has not read
+// where its reading ended is kept by its identity, with a digest of every
+// byte read before that place (a file that takes over the inode of one
+// removed, or one written anew in place, does not hold them; a place taken
+// from the size a file was met with, before which nothing was read, goes by
+// when the file was made instead), so a file that comes back, from a folder
+// the group does not watch or under another name, goes on where it was
+// left once it is shown to hold what was read.  A file the group has not read
 // before is read from its first line, except one met through a path at the
 // first scan that path has had (since the engine started, or since the path
 // came into the policy): what is in it then is history, and it is read from
@@ -249,6 +250,9 @@ private:
     // Counts a line longer than kLineMax as a bound of the group, and says
     // so naming the file.
     void ReportLongLine(const CTextLogListener& reader);
+    // Counts a run of NULs before a line longer than a pass passes over as
+    // a bound of the group, and says so naming the file.
+    void ReportNulRun(const CTextLogListener& reader);
     // Says that a file let go holds bytes that were not read.
     void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread);
     // Files no name leads to that have been quiet, and beyond the bound
@@ -292,6 +296,7 @@ private:
     InputBound* m_pUnnamedBound = nullptr;
     InputBound* m_pLongLinesBound = nullptr;
     InputBound* m_pTurnsBound = nullptr;
+    InputBound* m_pNulRunsBound = nullptr;
     CLogGroup::FileDates m_Dates;
     // Other accounts' files a newest-only group turned to, said.
     std::set<uint64_t> m_TurnsSaid;

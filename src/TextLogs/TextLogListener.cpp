@@ -1,7 +1,6 @@
 #include "TextLogs/TextLogListener.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -44,6 +43,10 @@ void TextLogLosses::ReportUnopened(const std::string& strWarning) {
 
 void TextLogLosses::ReportLongLine(const std::string& strWarning) {
     WarnWithin(m_LongLines, strWarning, "lines matched in pieces");
+}
+
+void TextLogLosses::ReportNulRun(const std::string& strWarning) {
+    WarnWithin(m_NulRuns, strWarning, "runs of NULs passed over late");
 }
 
 CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBudget,
@@ -108,40 +111,27 @@ bool CTextLogListener::Resume(const ResumePoint& point) {
     if (!Open(0) || !point.IsSet() || m_pReader->GetIdentity() != point.m_qwIdentity) {
         return !m_bClosed;
     }
-    const auto nTail = static_cast<int32_t>(point.m_strTail.size());
-    const auto nHead = static_cast<int32_t>(point.m_strHead.size());
     int64_t llSize = 0;
-    if (!m_pReader->GetSize(llSize) || llSize < point.m_llPosition || nTail > ResumePoint::kTailSize ||
-        nHead > ResumePoint::kTailSize || !m_pReader->HoldsBefore(point.m_llPosition, point.m_strTail.data(), nTail) ||
-        !m_pReader->HoldsBefore(nHead, point.m_strHead.data(), nHead)) {
+    if (!m_pReader->GetSize(llSize) || llSize < point.m_llPosition) {
         return true;
     }
-    m_pReader->Seek(point.m_llPosition);
+    if (point.m_Read.m_bShown) {
+        m_pReader->Resume(point.m_Read);
+    } else {
+        m_pReader->Seek(point.m_llPosition);
+    }
     return true;
 }
 
 namespace {
 
-// Where `reader` stands after its last whole line, with the bytes before
-// it; unset when they cannot be read.
+// Where `reader` stands after its last whole line, with what shows the
+// bytes before it.
 CTextLogListener::ResumePoint PointOf(const qorTextReader& reader) {
-    using ResumePoint = CTextLogListener::ResumePoint;
-    ResumePoint point;
+    CTextLogListener::ResumePoint point;
     point.m_qwIdentity = reader.GetIdentity();
     point.m_llPosition = reader.GetLinePosition();
-    const int64_t llTailStart = std::max<int64_t>(0, point.m_llPosition - ResumePoint::kTailSize);
-    std::array<char, ResumePoint::kTailSize> tail{};
-    const int32_t nTail =
-        reader.ReadAt(llTailStart, tail.data(), static_cast<int32_t>(point.m_llPosition - llTailStart));
-    if (nTail != point.m_llPosition - llTailStart) {
-        return ResumePoint();
-    }
-    point.m_strTail.assign(tail.data(), static_cast<size_t>(nTail));
-    const auto nHead = static_cast<int32_t>(std::min<int64_t>(point.m_llPosition, ResumePoint::kTailSize));
-    if (reader.ReadAt(0, tail.data(), nHead) != nHead) {
-        return ResumePoint();
-    }
-    point.m_strHead.assign(tail.data(), static_cast<size_t>(nHead));
+    point.m_Read = reader.PlaceOf(point.m_llPosition);
     return point;
 }
 
@@ -242,25 +232,39 @@ void CTextLogListener::ReportTruncation(const qorFileReader::Cut& cut) {
     // What was written between the engine's last read and the cut is gone
     // with it (a copy-and-truncate rotation takes it to the copy); how much
     // of it an earlier look saw, the unfinished line held, and where a
-    // writer that goes on at its own offset writes again, is known.
+    // writer that goes on at its own offset writes again, is known.  Of a
+    // writer with O_APPEND nothing else tells: said so.
     const int64_t llRead = cut.m_llReached - cut.m_llUnfinished;
     const int64_t llLost = cut.Lost();
     TextLogLosses own;
     TextLogLosses& losses = m_pLosses != nullptr ? *m_pLosses : own;
     ++losses.m_qwTruncations;
     losses.m_qwBytes += static_cast<uint64_t>(llLost);
-    const std::string strLost = llLost > 0 ? " (at least " + std::to_string(llLost) + " bytes)" : std::string();
+    std::string strLost;
+    if (cut.LossKnown()) {
+        strLost = llLost > 0 ? " (at least " + std::to_string(llLost) + " bytes)" : std::string();
+    } else {
+        strLost = (llLost > 0 ? " (at least " + std::to_string(llLost) + " bytes; how much more" : std::string(" (how much")) +
+                  " cannot be told: no look saw its size past what was read)";
+    }
+    // Lines the file still holds that could not be shown to be new.
+    const std::string strUnshown =
+        cut.m_llUnshown > 0 ? "; the " + std::to_string(cut.m_llUnshown) +
+                                  " bytes after that could not be told from those read there, and lines among "
+                                  "them may be read again"
+                            : std::string();
     if (cut.m_llKept == 0) {
         losses.Report(PrintableText(m_strFileName) + " was truncated after " + std::to_string(llRead) +
                       " bytes of it had been read: what was written to it after those and before the "
                       "truncation is lost" +
-                      strLost + "; it is read again from its beginning");
+                      strLost + "; it is read again from its beginning" + strUnshown);
         return;
     }
-    // What it kept is what was read: its lines are not read again.
+    // Up to where it is shown to hold what was read, its lines are not read
+    // again.
     losses.Report(PrintableText(m_strFileName) + " was cut to " + std::to_string(cut.m_llSize) + " bytes after " +
                   std::to_string(llRead) +
                   " bytes of it had been read: what was written to it after those and before the cut is lost" +
                   strLost + "; it is read on from byte " + std::to_string(cut.m_llKept) +
-                  ", up to which it holds what had been read");
+                  ", up to which it holds what had been read" + strUnshown);
 }

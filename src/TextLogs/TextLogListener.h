@@ -38,14 +38,16 @@ struct TextLogLosses {
     ReportLimiter m_Reports{std::chrono::minutes(1), kReportsPerMinute};
     ReportLimiter m_Unopened{std::chrono::minutes(1), kReportsPerMinute};
     ReportLimiter m_LongLines{std::chrono::minutes(1), kReportsPerMinute};
+    ReportLimiter m_NulRuns{std::chrono::minutes(1), kReportsPerMinute};
 
     // Logs the warning (and writes it on standard error) unless the
     // limit holds it back.
     void Report(const std::string& strWarning);
-    // The same for a file that could not be opened, and for a line matched
-    // in pieces.
+    // The same for a file that could not be opened, for a line matched
+    // in pieces, and for a run of NULs passed over in more than one read.
     void ReportUnopened(const std::string& strWarning);
     void ReportLongLine(const std::string& strWarning);
+    void ReportNulRun(const std::string& strWarning);
 };
 
 class CTextLogListener {
@@ -64,15 +66,14 @@ public:
     // Where the listener left its file: enough to know the same file again
     // and to go on after the last line it handed out.
     struct ResumePoint {
-        static constexpr int32_t kTailSize = 64;
         uint64_t m_qwIdentity = 0;
         int64_t m_llPosition = 0;
-        // The bytes just before the position, and the file's first bytes:
-        // an identity alone may be handed on to a new file once the old one
-        // is deleted, and a new file's last bytes may be those of the old
-        // one (the padding of a long line ending at the same place).
-        std::string m_strTail;
-        std::string m_strHead;
+        // What shows that a file of that identity still holds every byte
+        // read before the position (an identity alone may be handed on to
+        // a new file once the old one is deleted, and a file may be written
+        // anew in place); not shown for a place taken from the size a file
+        // was met with, before which nothing was read.
+        qorFileReader::Place m_Read;
         bool IsSet() const { return m_llPosition > 0; }
     };
 
@@ -99,8 +100,10 @@ public:
     // file takes the name.
     bool OpenWasRefused() const;
     // Opens the file where `point` says when the name still stands for the
-    // same file and the file still holds what was read of it; otherwise
-    // at its beginning.  False, reported, when it cannot be opened.
+    // same file and the file is shown to still hold what was read of it
+    // (read again once, over the next reads, which find nothing new
+    // meanwhile); otherwise at its beginning.  False, reported, when it
+    // cannot be opened.
     bool Resume(const ResumePoint& point);
     // Closes the file, keeping where it was left (GetResumePoint).
     void Close();
@@ -129,6 +132,9 @@ public:
     // Bytes the open file holds that have not been handed out (0 when it
     // cannot tell).
     int64_t GetUnread() const;
+    // True once for each run of NULs before a line longer than one read
+    // passes over: the lines after it come late.
+    bool TakeNulRunHeldOver() { return m_pReader->TakeNulRunHeldOver(); }
 
 private:
     void Echo(std::string_view line, int32_t nRead);

@@ -1,32 +1,174 @@
 #include "TextLogs/qorFileReader.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/LastError.h"
 
 namespace {
 
-// A fingerprint of a few bytes, eight at a time.
-uint64_t Fingerprint(std::string_view bytes) {
-    constexpr uint64_t kMultiplier = 0xFF51AFD7ED558CCDull;
-    uint64_t qwHash = 0x9E3779B97F4A7C15ull ^ bytes.size();
-    size_t n = 0;
-    for (; n + 8 <= bytes.size(); n += 8) {
-        uint64_t qwWord = 0;
-        std::memcpy(&qwWord, bytes.data() + n, 8);
-        qwHash = (qwHash ^ qwWord) * kMultiplier;
-        qwHash ^= qwHash >> 32;
+// Where the bytes a reader reads without handing them out go: one buffer
+// per thread, made once.
+constexpr size_t kScratchBytes = size_t{256} << 10;
+
+char* Scratch() {
+    thread_local std::unique_ptr<char[]> t_pScratch(new char[kScratchBytes]);
+    return t_pScratch.get();
+}
+
+// How many of the `nCount` bytes at `pBytes` are NULs before the first that
+// is not.
+size_t NulsAtStart(const char* pBytes, size_t nCount) {
+    static const char kZeros[4096] = {};
+    size_t nAt = 0;
+    while (nCount - nAt >= sizeof kZeros && std::memcmp(pBytes + nAt, kZeros, sizeof kZeros) == 0) {
+        nAt += sizeof kZeros;
     }
-    uint64_t qwLast = 0;
-    std::memcpy(&qwLast, bytes.data() + n, bytes.size() - n);
-    qwHash = (qwHash ^ qwLast) * kMultiplier;
-    return qwHash ^ (qwHash >> 29);
+    while (nAt < nCount && pBytes[nAt] == '\0') {
+        ++nAt;
+    }
+    return nAt;
 }
 
 }  // namespace
+
+// A cut being looked into: the file is read again from its first byte (or,
+// for a place to resume at, from where its digest begins) into a chain of
+// its own, compared with what was read at each mark, at the start of the
+// last bytes read and at each of those bytes, until a comparison fails or
+// nothing is left to compare with.
+struct qorFileReader::Showing {
+    bool m_bResume = false;
+    Cut m_Cut;
+    // What was read, and the file as it is.
+    ReadChain m_Old;
+    ReadChain m_New;
+    // Up to where the file can hold what was read, and the last place
+    // where anything can be compared.
+    int64_t m_llUpTo = 0;
+    int64_t m_llLimit = 0;
+    size_t m_nNextMark = 0;
+    bool m_bUseTail = false;
+    // Everything before the last bytes read is shown: those are compared
+    // byte by byte from there.
+    bool m_bInTail = false;
+    int64_t m_llFirstBad = -1;
+    // The mark that did not hold, and whether its line is the one right
+    // after the last mark that did.
+    int64_t m_llFailedMark = -1;
+    bool m_bFailedFollows = false;
+    bool m_bDone = false;
+    bool m_bHoleCheck = true;
+    // The file as it is, up to the last line end shown, and up to the
+    // start of the last bytes read.
+    ReadChain m_AtKept;
+    ReadChain m_AtTail;
+    // A place to resume at, and the file as it is up to it.
+    Place m_Place;
+    ReadChain m_AtPosition;
+    bool m_bPassedPosition = false;
+
+    void Init(int64_t llSize) {
+        m_llUpTo = std::min(llSize, m_Cut.m_llReached);
+        m_bUseTail = m_Old.FromStart() && m_Old.TailStart() <= m_llUpTo;
+        m_llLimit = 0;
+        if (m_bUseTail) {
+            m_llLimit = m_llUpTo;
+        } else {
+            for (const ReadChain::Mark& mark : m_Old.Marks()) {
+                m_llLimit = mark.m_llOffset <= m_llUpTo ? mark.m_llOffset : m_llLimit;
+            }
+        }
+        m_New.Reset(0);
+        m_AtKept.Reset(0);
+        m_nNextMark = 0;
+        m_bInTail = false;
+        m_llFirstBad = -1;
+        m_llFailedMark = -1;
+        m_bDone = false;
+        m_bHoleCheck = true;
+    }
+
+    // The comparisons due where the file has been read to.
+    void CompareDue() {
+        const int64_t llAt = m_New.End();
+        if (m_bResume) {
+            if (!m_bPassedPosition && llAt == m_Place.m_llPosition) {
+                m_AtPosition = m_New;
+                m_bPassedPosition = true;
+            }
+            m_bDone = m_bDone || llAt >= m_llLimit;
+            return;
+        }
+        const std::vector<ReadChain::Mark>& marks = m_Old.Marks();
+        while (!m_bDone && !m_bInTail && m_nNextMark < marks.size() && marks[m_nNextMark].m_llOffset == llAt &&
+               llAt <= m_llLimit && (!m_bUseTail || llAt < m_Old.TailStart())) {
+            const ReadChain::Mark& mark = marks[m_nNextMark++];
+            if (m_New.Digest() == mark.m_Digest) {
+                m_AtKept = m_New;
+            } else {
+                m_llFailedMark = llAt;
+                m_bFailedFollows = mark.m_bFollows;
+                m_bDone = true;
+            }
+        }
+        if (!m_bDone && !m_bInTail && m_bUseTail && llAt == m_Old.TailStart()) {
+            if (m_New.Digest() == m_Old.DigestAtTailStart()) {
+                m_AtTail = m_New;
+                m_bInTail = true;
+            } else {
+                m_llFailedMark = llAt;
+                m_bDone = true;
+            }
+        }
+        m_bDone = m_bDone || llAt >= m_llLimit;
+    }
+
+    // Where the next comparison is due.
+    int64_t NextStop() const {
+        int64_t llNext = m_llLimit;
+        if (m_bResume) {
+            return m_bPassedPosition ? llNext : std::min(llNext, m_Place.m_llPosition);
+        }
+        if (m_bInTail) {
+            return llNext;
+        }
+        const std::vector<ReadChain::Mark>& marks = m_Old.Marks();
+        if (m_nNextMark < marks.size()) {
+            llNext = std::min(llNext, marks[m_nNextMark].m_llOffset);
+        }
+        return m_bUseTail ? std::min(llNext, m_Old.TailStart()) : llNext;
+    }
+
+    // The next `llCount` bytes of the file (NULs for a null `pBytes`).
+    void Consume(const char* pBytes, int64_t llCount) {
+        while (llCount > 0 && !m_bDone) {
+            const int64_t llAt = m_New.End();
+            int64_t llTake = std::min(llCount, NextStop() - llAt);
+            if (m_bInTail) {
+                // Byte by byte against the last bytes read.
+                const char* pOld = m_Old.Tail().data() + (llAt - m_Old.TailStart());
+                for (int64_t n = 0; n < llTake; ++n) {
+                    if (pOld[n] != (pBytes != nullptr ? pBytes[n] : '\0')) {
+                        m_llFirstBad = llAt + n;
+                        m_bDone = true;
+                        return;
+                    }
+                }
+            }
+            if (pBytes != nullptr) {
+                m_New.Absorb(pBytes, static_cast<size_t>(llTake));
+                pBytes += llTake;
+            } else {
+                m_New.AbsorbZeros(llTake);
+            }
+            llCount -= llTake;
+            CompareDue();
+        }
+    }
+};
 
 int64_t qorFileReader::Cut::Lost() const {
     // A writer that goes on at its own offset after the cut shows where
@@ -48,16 +190,17 @@ int32_t qorFileReader::Open(int64_t llPosition) {
         return -1;
     }
     m_bRewound = false;
+    m_pShowing.reset();
     m_llPosition = 0;
     m_llSeenSize = 0;
-    m_nTail = 0;
+    m_Chain.Reset(0);
     m_llLookedNs = 0;
+    m_bLookedInItsTick = false;
     plat::FileStatus status;
     m_qwIdentity = plat::GetOpenFileStatus(m_hFile, status) ? status.m_qwIdentity : 0;
     if (llPosition != 0) {
         Seek(llPosition);
     } else {
-        MarkWhatIsBefore(0);
         // A file met with a hole at its start (cut under a writer without
         // O_APPEND before it was met) begins with the writer's next line.
         m_bHoleAhead = true;
@@ -73,209 +216,236 @@ void qorFileReader::Close() {
 }
 
 int64_t qorFileReader::Seek(int64_t llPosition) {
-    int64_t llReached = 0;
-    if (!IsOpen() ||
-        !plat::SeekFile(m_hFile, llPosition == kEndOfFile ? plat::kSeekToEnd : llPosition,
-                        llReached)) {
+    int64_t llSize = 0;
+    int64_t llChangedNs = 0;
+    int64_t llClockNs = 0;
+    if (!IsOpen() || !Look(llSize, llChangedNs, llClockNs)) {
         return -1;
     }
-    m_llPosition = llReached;
-    m_llSeenSize = llReached;
+    m_pShowing.reset();
+    PlaceAt(llPosition == kEndOfFile ? llSize : std::max<int64_t>(0, llPosition));
     m_bHoleAhead = false;
-    // The bytes before the place are known from here on, so a file
+    // What lies before the place is known from here on, so a file
     // truncated and written past the place again before its next read
     // shows, also when nothing was read from it yet (one opened at its end).
-    const int32_t nTail = static_cast<int32_t>(std::min<int64_t>(llReached, kTailSize));
-    m_nTail = std::max(0, ReadAt(llReached - nTail, m_Tail.data(), nTail));
-    MarkWhatIsBefore(llReached);
-    int64_t llSize = 0;
-    if (m_nTail != nTail || !Look(llSize, m_llLookedNs)) {
-        m_llLookedNs = 0;
-    }
+    Looked(llChangedNs, llClockNs);
     return m_llPosition;
 }
 
-void qorFileReader::AddMark(int64_t llEnd, std::string_view lastBytes, bool bLineEnd) {
-    if (lastBytes.size() > static_cast<size_t>(kMarkWindow)) {
-        lastBytes.remove_prefix(lastBytes.size() - kMarkWindow);
-    }
-    if (m_Marks.empty() || m_Marks.back().m_llOffset < llEnd) {
-        m_Marks.push_back(Mark{Fingerprint(lastBytes), llEnd, static_cast<int32_t>(lastBytes.size()), bLineEnd});
-    }
-    if (bLineEnd && m_nHeadMarks < kHeadLines && llEnd < kHeadBytes) {
-        ++m_nHeadMarks;
-        m_llNextMark = llEnd + 1;
-        return;
-    }
-    int64_t llPower = 1;
-    while (llPower > 0 && llPower <= llEnd) {
-        llPower *= 2;
-    }
-    m_llNextMark = llPower > 0 ? llPower : INT64_MAX;
-}
-
-void qorFileReader::MarkWhatIsBefore(int64_t llPosition) {
-    m_Marks.clear();
-    m_nHeadMarks = 0;
-    m_llNextMark = 1;
-    if (llPosition <= 0) {
-        return;
-    }
-    // The head's line ends, from one read of it.
-    std::array<char, kHeadBytes> head{};
-    const auto nHead = static_cast<int32_t>(std::min<int64_t>(llPosition, kHeadBytes));
-    const int32_t nRead = std::max(0, ReadAt(0, head.data(), nHead));
-    int32_t nLineStart = 0;
-    for (int32_t n = 0; n < nRead && m_nHeadMarks < kHeadLines; ++n) {
-        if (head[static_cast<size_t>(n)] == '\n') {
-            AddMark(n + 1, std::string_view(head.data() + nLineStart, static_cast<size_t>(n + 1 - nLineStart)), true);
-            nLineStart = n + 1;
+void qorFileReader::PlaceAt(int64_t llPosition) {
+    m_llPosition = llPosition;
+    m_llSeenSize = llPosition;
+    // The first of the bytes before the place, read to know them; holes
+    // cost nothing.
+    m_Chain.Reset(0);
+    char* pScratch = Scratch();
+    int64_t llData = kPlaceProofBytes;
+    bool bHoleCheck = true;
+    while (m_Chain.End() < llPosition && llData > 0) {
+        const int64_t llAt = m_Chain.End();
+        int64_t llWritten = 0;
+        if (bHoleCheck && plat::FindWrittenData(m_hFile, llAt, llWritten) && llWritten > llAt) {
+            m_Chain.AbsorbZeros(std::min(llWritten, llPosition) - llAt);
+            continue;
         }
-    }
-    if (llPosition <= kHeadBytes && m_nHeadMarks < kHeadLines) {
-        // All of it is head: the next line end read is one of the head's.
-        m_llNextMark = llPosition;
-        return;
-    }
-    m_nHeadMarks = kHeadLines;
-    // Then the first line end past each power of two, as reading marks
-    // them, or the power itself where no line end is near.
-    constexpr int32_t kLook = 512;
-    std::array<char, kMarkWindow + kLook> window{};
-    int64_t llAt = 1;
-    while (llAt > 0 && !m_Marks.empty() && llAt <= m_Marks.back().m_llOffset) {
-        llAt *= 2;
-    }
-    for (; llAt > 0 && llAt <= llPosition;) {
-        const int64_t llFrom = std::max<int64_t>(0, llAt - kMarkWindow);
-        const auto nWanted = static_cast<int32_t>(std::min<int64_t>(llPosition - llFrom, kMarkWindow + kLook));
-        const int32_t nGot = ReadAt(llFrom, window.data(), nWanted);
-        if (nGot <= static_cast<int32_t>(llAt - llFrom)) {
+        const auto nWanted = static_cast<size_t>(std::min<int64_t>({llPosition - llAt, llData,
+                                                                    static_cast<int64_t>(kScratchBytes)}));
+        size_t nRead = 0;
+        if (!plat::ReadFileAt(m_hFile, llAt, pScratch, nWanted, nRead) || nRead == 0) {
             break;
         }
-        const auto nAt = static_cast<size_t>(llAt - llFrom);
-        const void* pNewline = std::memchr(window.data() + nAt - 1, '\n', static_cast<size_t>(nGot) - nAt + 1);
-        const size_t nEnd = pNewline != nullptr ? static_cast<size_t>(static_cast<const char*>(pNewline) - window.data()) + 1 : nAt;
-        const size_t nFrom = nEnd > static_cast<size_t>(kMarkWindow) ? nEnd - kMarkWindow : 0;
-        AddMark(llFrom + static_cast<int64_t>(nEnd), std::string_view(window.data() + nFrom, nEnd - nFrom),
-                pNewline != nullptr);
-        llAt = m_llNextMark;
+        m_Chain.Absorb(pScratch, nRead);
+        llData -= static_cast<int64_t>(nRead);
+        bHoleCheck = pScratch[nRead - 1] == '\0';
     }
+    if (m_Chain.End() == llPosition) {
+        return;
+    }
+    // Past what is read at once: the run read from here on, with the marks
+    // of the file's first lines and the bytes before the place, to compare
+    // with at the next look.
+    ReadChain placed(llPosition);
+    placed.TakeMarks(m_Chain);
+    const int64_t llBefore = std::min<int64_t>(llPosition, 2 * ReadChain::kTailHalf - 1);
+    size_t nRead = 0;
+    if (plat::ReadFileAt(m_hFile, llPosition - llBefore, pScratch, static_cast<size_t>(llBefore), nRead)) {
+        placed.SetTailBefore(pScratch, nRead == static_cast<size_t>(llBefore) ? nRead : 0);
+    }
+    m_Chain = std::move(placed);
 }
 
-void qorFileReader::NoteLineEnd(int64_t llEnd, std::string_view lastBytes) {
-    if (llEnd >= m_llNextMark) {
-        AddMark(llEnd, lastBytes, true);
+qorFileReader::Place qorFileReader::PlaceOf(int64_t llPosition) const {
+    // While a cut is looked into, what was read is the chain set aside.
+    const bool bResuming = m_pShowing != nullptr && m_pShowing->m_bResume;
+    if (bResuming) {
+        return m_pShowing->m_Place;
     }
+    const ReadChain& chain = m_pShowing != nullptr ? m_pShowing->m_Old : m_Chain;
+    Place place;
+    place.m_llPosition = llPosition;
+    place.m_bShown = llPosition >= chain.From() && llPosition <= chain.End() && llPosition > 0;
+    place.m_llFrom = chain.From();
+    place.m_llShownTo = chain.End();
+    place.m_Digest = chain.Digest();
+    return place;
 }
 
-int64_t qorFileReader::KeptPlace(int64_t llSize, bool& bLineEnd) const {
-    bLineEnd = false;
-    // The first byte, up to where the file can still hold what was read,
-    // that is known to differ from what was read there; and whether what
-    // is known reaches that far.
-    const int64_t llUpTo = std::min(llSize, m_llPosition);
-    const std::vector<Mark>& marks = m_Marks;
-    int64_t llFirstBad = INT64_MAX;
-    int64_t llKnownTo = 0;
-    // The byte ranges that still hold what was read, and the windows that
-    // do not: a window that does not hold differs in a byte that no range
-    // that holds covers.
-    std::vector<std::pair<int64_t, int64_t>> held;
-    std::vector<std::pair<int64_t, int64_t>> differing;
-    for (const Mark& mark : marks) {
-        if (mark.m_llOffset > llUpTo) {
+void qorFileReader::Resume(const Place& place) {
+    if (!IsOpen() || place.m_llPosition <= 0) {
+        return;
+    }
+    if (!place.m_bShown) {
+        // Nothing was read before it: the place is taken as it is.
+        Seek(place.m_llPosition);
+        return;
+    }
+    if (place.m_llFrom > place.m_llPosition || place.m_llPosition > place.m_llShownTo) {
+        return;
+    }
+    auto pShowing = std::make_unique<Showing>();
+    Showing& showing = *pShowing;
+    showing.m_bResume = true;
+    showing.m_Place = place;
+    showing.m_New.Reset(place.m_llFrom);
+    showing.m_llUpTo = place.m_llShownTo;
+    showing.m_llLimit = place.m_llShownTo;
+    showing.CompareDue();
+    m_pShowing = std::move(pShowing);
+    // Where reading stands for those who ask, until it is shown.
+    m_llPosition = place.m_llPosition;
+}
+
+void qorFileReader::BeginCut(int64_t llSize, bool bCutAhead) {
+    auto pShowing = std::make_unique<Showing>();
+    Showing& showing = *pShowing;
+    showing.m_Cut.m_llReached = m_llPosition;
+    showing.m_Cut.m_llSize = llSize;
+    showing.m_Cut.m_llSeenUnread =
+        bCutAhead ? m_llSeenSize - llSize : std::max<int64_t>(0, m_llSeenSize - m_llPosition);
+    showing.m_Old = std::move(m_Chain);
+    m_Chain.Reset(0);
+    showing.Init(llSize);
+    showing.CompareDue();
+    m_pShowing = std::move(pShowing);
+}
+
+bool qorFileReader::ContinueShowing(int64_t llSize, bool& bFailed) {
+    bFailed = false;
+    Showing& showing = *m_pShowing;
+    if (llSize < showing.m_New.End()) {
+        // Cut again while it was looked into: from its first byte again.
+        if (showing.m_bResume) {
+            showing.m_bDone = true;
+        } else {
+            showing.m_Cut.m_llSize = llSize;
+            showing.Init(llSize);
+            showing.CompareDue();
+        }
+    }
+    char* pScratch = Scratch();
+    while (!showing.m_bDone) {
+        const int64_t llAt = showing.m_New.End();
+        int64_t llWritten = 0;
+        if (showing.m_bHoleCheck && plat::FindWrittenData(m_hFile, llAt, llWritten) && llWritten > llAt) {
+            showing.Consume(nullptr, std::min(llWritten, showing.m_llLimit) - llAt);
+            continue;
+        }
+        if (m_llPassOverLeft <= 0) {
+            return false;
+        }
+        const auto nWanted = static_cast<size_t>(std::min<int64_t>(
+            {showing.m_llLimit - llAt, m_llPassOverLeft, static_cast<int64_t>(kScratchBytes)}));
+        size_t nRead = 0;
+        if (!plat::ReadFileAt(m_hFile, llAt, pScratch, nWanted, nRead)) {
+            bFailed = true;
+            return false;
+        }
+        if (nRead == 0) {
+            // Shorter than it was when looked at: nothing more to compare.
+            showing.m_bDone = true;
             break;
         }
-        (MarkHolds(mark) ? held : differing).emplace_back(mark.m_llOffset - mark.m_nWindow, mark.m_llOffset);
-        llKnownTo = mark.m_llOffset;
+        m_llPassOverLeft -= static_cast<int64_t>(nRead);
+        showing.Consume(pScratch, static_cast<int64_t>(nRead));
+        showing.m_bHoleCheck = pScratch[nRead - 1] == '\0';
     }
-    const int64_t llTailStart = m_llPosition - m_nTail;
-    int32_t nHeld = 0;
-    if (m_nTail > 0 && llTailStart < llUpTo) {
-        std::array<char, kTailSize> now{};
-        const auto nWanted = static_cast<int32_t>(llUpTo - llTailStart);
-        const int32_t nRead = ReadAt(llTailStart, now.data(), nWanted);
-        while (nHeld < nRead && now[static_cast<size_t>(nHeld)] == m_Tail[static_cast<size_t>(nHeld)]) {
-            ++nHeld;
-        }
-        held.emplace_back(llTailStart, llTailStart + nHeld);
-        if (nHeld < nWanted) {
-            llFirstBad = llTailStart + nHeld;
-        }
-        llKnownTo = llUpTo;
+    if (showing.m_bResume) {
+        FinishResume();
+    } else {
+        FinishCut();
     }
-    for (const auto& [llFrom, llTo] : differing) {
-        int64_t llAt = llFrom;
-        for (bool bMoved = true; bMoved && llAt < llTo;) {
-            bMoved = false;
-            for (const auto& [llHeldFrom, llHeldTo] : held) {
-                if (llHeldFrom <= llAt && llAt < llHeldTo) {
-                    llAt = llHeldTo;
-                    bMoved = true;
-                }
-            }
-        }
-        llFirstBad = std::min(llFirstBad, std::min(llAt, llTo - 1));
-    }
-    // Cut short, with what it holds what was read there as far as is known,
-    // and what is known reaching its very end (the last bytes read, or a
-    // line end kept): it is read on from there, within a line or not.
-    // Bytes past the last that is known may be a writer's after a cut
-    // further back, which the last line end that holds keeps unread.
-    if (llFirstBad == INT64_MAX && llUpTo > 0 && llKnownTo == llUpTo) {
-        bLineEnd = (llUpTo > llTailStart && m_Tail[static_cast<size_t>(llUpTo - llTailStart - 1)] == '\n') ||
-                   std::any_of(marks.begin(), marks.end(),
-                               [&](const Mark& mark) { return mark.m_bLineEnd && mark.m_llOffset == llUpTo; });
-        return llUpTo;
-    }
-    // Written again since the cut, or cut where too little is known: where
-    // the cut fell cannot be told to the byte (what the writer wrote may
-    // match what was there for a few), so it is read on from the last line
-    // end that holds, and the line it holds next is whole.
-    int64_t llKept = 0;
-    for (const Mark& mark : marks) {
-        if (mark.m_llOffset > std::min(llFirstBad, llUpTo)) {
-            break;
-        }
-        llKept = mark.m_bLineEnd ? mark.m_llOffset : llKept;
-    }
-    const int64_t llInTail = std::min<int64_t>(nHeld, llFirstBad - llTailStart);
-    if (llInTail > 0) {
-        const void* pNewline = ::memrchr(m_Tail.data(), '\n', static_cast<size_t>(llInTail));
-        if (pNewline != nullptr) {
-            llKept = std::max(llKept, llTailStart + (static_cast<const char*>(pNewline) - m_Tail.data()) + 1);
-        }
-    }
-    bLineEnd = llKept > 0;
-    return llKept;
-}
-
-bool qorFileReader::PlaceAfterCut(int64_t llKept, bool bLineEnd) {
-    // What it kept is what was read: the fingerprints of it still hold, and
-    // the seek marks what the file holds before the place anew.
-    std::vector<Mark> kept = std::move(m_Marks);
-    if (Seek(llKept) != llKept) {
-        return false;
-    }
-    while (!kept.empty() && kept.back().m_llOffset > llKept) {
-        kept.pop_back();
-    }
-    for (const Mark& mark : m_Marks) {
-        if (std::none_of(kept.begin(), kept.end(), [&](const Mark& k) { return k.m_llOffset == mark.m_llOffset; })) {
-            kept.push_back(mark);
-        }
-    }
-    if (bLineEnd && llKept > 0 && m_nTail > 0 &&
-        std::none_of(kept.begin(), kept.end(), [&](const Mark& k) { return k.m_llOffset == llKept; })) {
-        const auto nWindow = std::min(m_nTail, kMarkWindow);
-        kept.push_back(Mark{Fingerprint(std::string_view(m_Tail.data() + m_nTail - nWindow,
-                                                         static_cast<size_t>(nWindow))),
-                            llKept, nWindow, true});
-    }
-    std::sort(kept.begin(), kept.end(), [](const Mark& a, const Mark& b) { return a.m_llOffset < b.m_llOffset; });
-    m_Marks = std::move(kept);
     return true;
+}
+
+void qorFileReader::FinishCut() {
+    Showing& showing = *m_pShowing;
+    Cut cut = showing.m_Cut;
+    const int64_t llUpTo = showing.m_llUpTo;
+    ReadChain chain;
+    if (showing.m_bInTail) {
+        // All before the last bytes read is shown, and those up to the
+        // first that differs: the file goes on at the cut itself when none
+        // does, or after the last line end before that byte.
+        const int64_t llTailStart = showing.m_Old.TailStart();
+        const int64_t llShownTo =
+            showing.m_llFirstBad >= 0 ? showing.m_llFirstBad : std::min(llUpTo, showing.m_New.End());
+        const std::string_view tail = showing.m_Old.Tail();
+        int64_t llKept = llShownTo;
+        if (llShownTo < llUpTo) {
+            const size_t nNewline = tail.substr(0, static_cast<size_t>(llShownTo - llTailStart)).rfind('\n');
+            // At the file's first byte, the line that differs is its first.
+            llKept = nNewline != std::string_view::npos ? llTailStart + static_cast<int64_t>(nNewline) + 1
+                     : llTailStart == 0                 ? 0
+                                                        : -1;
+        }
+        if (llKept >= llTailStart) {
+            chain = showing.m_AtTail;
+            chain.Absorb(tail.data(), static_cast<size_t>(llKept - llTailStart));
+        } else {
+            // The line that differs began before those bytes: what lies
+            // between the last mark shown and there is what was read, and
+            // is read again.
+            chain = showing.m_AtKept;
+            cut.m_llUnshown = llShownTo - chain.End();
+        }
+    } else {
+        chain = showing.m_AtKept;
+        const bool bNextLineDiffers = showing.m_llFailedMark >= 0 && showing.m_bFailedFollows;
+        if (chain.End() < llUpTo && !bNextLineDiffers) {
+            cut.m_llUnshown = (showing.m_llFailedMark >= 0 ? showing.m_llFailedMark : llUpTo) - chain.End();
+        }
+    }
+    cut.m_llKept = chain.End();
+    m_Chain = std::move(chain);
+    m_llPosition = cut.m_llKept;
+    m_llSeenSize = cut.m_llKept;
+    // A writer without O_APPEND leaves a hole from where the file was cut
+    // to where it writes next.
+    m_bHoleAhead = true;
+    m_llLookedNs = 0;
+    m_Cut = cut;
+    m_bRewound = true;
+    m_pShowing.reset();
+}
+
+void qorFileReader::FinishResume() {
+    Showing& showing = *m_pShowing;
+    const Place& place = showing.m_Place;
+    const bool bHolds = showing.m_bPassedPosition && showing.m_New.End() == place.m_llShownTo &&
+                        showing.m_New.Digest() == place.m_Digest;
+    if (bHolds) {
+        m_Chain = std::move(showing.m_AtPosition);
+        m_llPosition = place.m_llPosition;
+    } else {
+        // Not the bytes read there: a file written anew, or another file
+        // that took the identity of the one read, read from its first line.
+        m_Chain.Reset(0);
+        m_llPosition = 0;
+    }
+    m_llSeenSize = m_llPosition;
+    m_bHoleAhead = m_llPosition == 0;
+    m_llLookedNs = 0;
+    m_pShowing.reset();
 }
 
 int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
@@ -286,54 +456,44 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     // An idle file costs this one status query.
     int64_t llSize = 0;
     int64_t llChangedNs = 0;
-    if (!Look(llSize, llChangedNs)) {
+    int64_t llClockNs = 0;
+    if (!Look(llSize, llChangedNs, llClockNs)) {
         return -1;
     }
-    // Written past the place again after a truncation, or to the very size
-    // read: the bytes before the place are new too.  A file changed since
-    // the last look is looked at so (one small read), also one that still
-    // had more then: a copy-and-truncate can come between two reads of a
-    // backlog as well as after the last.
-    const bool bRewritten = llSize >= m_llPosition && llChangedNs != m_llLookedNs && !TailIsThere();
-    // Cut past the place: what an earlier look saw beyond it is gone.
-    const bool bCutAhead = !bRewritten && llSize >= m_llPosition && llSize < m_llSeenSize;
-    if (llSize == m_llPosition && !bRewritten && !bCutAhead) {
-        m_llLookedNs = llChangedNs;
-        return 0;
-    }
-    if (llSize < m_llPosition || bRewritten || bCutAhead) {
-        Cut cut;
-        cut.m_llReached = m_llPosition;
-        cut.m_llSize = llSize;
-        if (bCutAhead) {
-            cut.m_llSeenUnread = m_llSeenSize - llSize;
-            cut.m_llKept = m_llPosition;
-            m_llSeenSize = llSize;
-        } else {
-            cut.m_llSeenUnread = std::max<int64_t>(0, m_llSeenSize - m_llPosition);
-            bool bLineEnd = false;
-            cut.m_llKept = KeptPlace(llSize, bLineEnd);
-            if (!PlaceAfterCut(cut.m_llKept, bLineEnd)) {
-                return -1;
-            }
-            // A writer without O_APPEND leaves a hole from where the file
-            // was cut to where it writes next.
-            m_bHoleAhead = true;
+    if (m_pShowing == nullptr) {
+        // Cut below the place; cut past it, below what a look saw; or
+        // changed since the last look without the first line or the last
+        // bytes read as they were (written past the place again after a
+        // truncation, or to the very size read, between two reads of a
+        // backlog as well as after the last).
+        const bool bShrunk = llSize < m_llPosition;
+        const bool bCutAhead = !bShrunk && llSize < m_llSeenSize;
+        const bool bRewritten =
+            !bShrunk && !bCutAhead && MustLookAtBytes(llChangedNs) && !StillHoldsWhatWasRead();
+        if (bShrunk || bCutAhead || bRewritten) {
+            BeginCut(llSize, bCutAhead);
+        } else if (llSize == m_llPosition) {
+            Looked(llChangedNs, llClockNs);
+            return 0;
         }
-        m_Cut = cut;
-        m_bRewound = true;
+    }
+    if (m_pShowing != nullptr) {
+        bool bFailed = false;
+        if (!ContinueShowing(llSize, bFailed)) {
+            return bFailed ? -1 : 0;
+        }
     }
     m_llSeenSize = std::max(m_llSeenSize, llSize);
-    if (m_bHoleAhead && !SkipHole()) {
-        return -1;
+    if (m_bHoleAhead) {
+        SkipHole();
     }
     size_t nDone = 0;
-    if (!plat::ReadFromFile(m_hFile, pBuffer, static_cast<size_t>(nCount), nDone)) {
+    if (!plat::ReadFileAt(m_hFile, m_llPosition, pBuffer, static_cast<size_t>(nCount), nDone)) {
         return -1;
     }
+    m_Chain.Absorb(pBuffer, nDone);
     m_llPosition += static_cast<int64_t>(nDone);
-    KeepTail(pBuffer, static_cast<int32_t>(nDone));
-    m_llLookedNs = llChangedNs;
+    Looked(llChangedNs, llClockNs);
     // Bytes read up to a NUL may have run into a hole: whoever writes the
     // file can leave one of any size (a seek far ahead, a truncate making it
     // longer), which is passed over rather than read as NULs.
@@ -341,84 +501,112 @@ int32_t qorFileReader::Read(char* pBuffer, int32_t nCount) {
     return static_cast<int32_t>(nDone);
 }
 
-bool qorFileReader::SkipHole() {
+void qorFileReader::SkipHole() {
     // A sparse file tells where its writer's bytes begin again (nothing, as
     // long as the writer has not written after the cut, or its end when it
     // is a hole up to there); a file system that cannot say leaves the NULs
-    // to be read through.
+    // to be passed over as read.
     int64_t llData = 0;
     if (!plat::FindWrittenData(m_hFile, m_llPosition, llData) || llData <= m_llPosition) {
-        return true;
-    }
-    // What lay before was never written: the marks of what was read stay,
-    // and the line ends read next are marked as they would have been.
-    std::vector<Mark> marks = std::move(m_Marks);
-    const int64_t llNextMark = m_llNextMark;
-    const size_t nHeadMarks = m_nHeadMarks;
-    if (Seek(llData) != llData) {
-        return false;
-    }
-    m_Marks = std::move(marks);
-    m_llNextMark = llNextMark;
-    m_nHeadMarks = nHeadMarks;
-    m_Cut.m_llWrittenAgainAt = llData;
-    return true;
-}
-
-bool qorFileReader::TailIsThere() const {
-    if (m_nTail != 0 && !HoldsBefore(m_llPosition, m_Tail.data(), m_nTail)) {
-        return false;
-    }
-    // The last bytes can be the same after a cut and a rewrite (the same
-    // padding ending a long line at the same place, say): the first line's
-    // end and the last mark before the tail are looked at too.
-    const int64_t llTailStart = m_llPosition - m_nTail;
-    const Mark* pLast = nullptr;
-    for (const Mark& mark : m_Marks) {
-        if (mark.m_llOffset > llTailStart) {
-            break;
-        }
-        pLast = &mark;
-    }
-    return m_Marks.empty() ||
-           (MarkHolds(m_Marks.front()) && (pLast == nullptr || pLast == &m_Marks.front() || MarkHolds(*pLast)));
-}
-
-bool qorFileReader::MarkHolds(const Mark& mark) const {
-    std::array<char, kMarkWindow> window{};
-    const int32_t nRead = ReadAt(mark.m_llOffset - mark.m_nWindow, window.data(), mark.m_nWindow);
-    return nRead == mark.m_nWindow &&
-           Fingerprint(std::string_view(window.data(), static_cast<size_t>(nRead))) == mark.m_qwHash;
-}
-
-void qorFileReader::KeepTail(const char* pRead, int32_t nRead) {
-    if (nRead >= kTailSize) {
-        std::memcpy(m_Tail.data(), pRead + nRead - kTailSize, kTailSize);
-        m_nTail = kTailSize;
         return;
     }
-    const int32_t nKept = std::min(m_nTail, kTailSize - nRead);
-    std::memmove(m_Tail.data(), m_Tail.data() + m_nTail - nKept, static_cast<size_t>(nKept));
-    std::memcpy(m_Tail.data() + nKept, pRead, static_cast<size_t>(nRead));
-    m_nTail = nKept + nRead;
+    // Never written: NULs, as a read would find them.
+    m_Chain.AbsorbZeros(llData - m_llPosition);
+    m_llPosition = llData;
+    m_Cut.m_llWrittenAgainAt = llData;
+}
+
+int64_t qorFileReader::PassOverNuls() {
+    int64_t llPassed = 0;
+    char* pScratch = Scratch();
+    bool bHoleCheck = true;
+    m_bHoleAhead = false;
+    while (m_llPassOverLeft > 0 && m_pShowing == nullptr) {
+        int64_t llData = 0;
+        if (bHoleCheck && plat::FindWrittenData(m_hFile, m_llPosition, llData) && llData > m_llPosition) {
+            llPassed += llData - m_llPosition;
+            m_Chain.AbsorbZeros(llData - m_llPosition);
+            m_llPosition = llData;
+        }
+        const auto nWanted = static_cast<size_t>(std::min<int64_t>(m_llPassOverLeft, kScratchBytes));
+        size_t nRead = 0;
+        if (!plat::ReadFileAt(m_hFile, m_llPosition, pScratch, nWanted, nRead) || nRead == 0) {
+            m_bHoleAhead = true;
+            break;
+        }
+        m_llPassOverLeft -= static_cast<int64_t>(nRead);
+        const size_t nNuls = NulsAtStart(pScratch, nRead);
+        m_Chain.AbsorbZeros(static_cast<int64_t>(nNuls));
+        m_llPosition += static_cast<int64_t>(nNuls);
+        llPassed += static_cast<int64_t>(nNuls);
+        if (nNuls < nRead) {
+            break;
+        }
+        bHoleCheck = true;
+    }
+    m_llSeenSize = std::max(m_llSeenSize, m_llPosition);
+    return llPassed;
+}
+
+bool qorFileReader::StillHoldsWhatWasRead() const {
+    // The last bytes read.
+    char* pScratch = Scratch();
+    const std::string_view tail = m_Chain.Tail();
+    if (!tail.empty() && (ReadAt(m_Chain.TailStart(), pScratch, static_cast<int32_t>(tail.size())) !=
+                              static_cast<int32_t>(tail.size()) ||
+                          std::memcmp(pScratch, tail.data(), tail.size()) != 0)) {
+        return false;
+    }
+    // The first line, whole: the part of a line that changes from one to
+    // the next (a time, a counter) may lie anywhere in it.
+    const std::vector<ReadChain::Mark>& marks = m_Chain.Marks();
+    if (marks.empty() || marks.front().m_llOffset > ReadChain::kHeadBytes) {
+        return true;
+    }
+    const auto nFirst = static_cast<int32_t>(marks.front().m_llOffset);
+    if (ReadAt(0, pScratch, nFirst) != nFirst) {
+        return false;
+    }
+    PrefixDigest digest;
+    digest.Feed(pScratch, static_cast<size_t>(nFirst));
+    return digest.Digest() == marks.front().m_Digest;
 }
 
 bool qorFileReader::HoldsNothingNew() {
     int64_t llSize = 0;
     int64_t llChangedNs = 0;
-    if (!Look(llSize, llChangedNs) || llSize != m_llPosition || llSize < m_llSeenSize) {
+    int64_t llClockNs = 0;
+    if (m_pShowing != nullptr || !Look(llSize, llChangedNs, llClockNs) || llSize != m_llPosition ||
+        llSize < m_llSeenSize) {
         return false;
     }
     // Written since, to the very size read: a read tells whether it was
     // truncated first.
-    if (llChangedNs != m_llLookedNs && !TailIsThere()) {
+    if (MustLookAtBytes(llChangedNs) && !StillHoldsWhatWasRead()) {
         return false;
     }
-    m_llLookedNs = llChangedNs;
+    Looked(llChangedNs, llClockNs);
     return true;
 }
 
-bool qorFileReader::Look(int64_t& llSize, int64_t& llChangedNs) const {
+bool qorFileReader::MustLookAtBytes(int64_t llChangedNs) const {
+    return llChangedNs != m_llLookedNs || m_llLookedNs == 0 || m_bLookedInItsTick;
+}
+
+void qorFileReader::Looked(int64_t llChangedNs, int64_t llClockNs) {
+    m_llLookedNs = llChangedNs;
+    // Stamped in the tick the look was made in: a change later in that
+    // tick would leave the change time as it was.  A file system that
+    // keeps whole seconds only ticks once a second.
+    constexpr int64_t kSecondNs = 1000000000;
+    m_bLookedInItsTick = llChangedNs >= llClockNs ||
+                         (llChangedNs % kSecondNs == 0 && llChangedNs >= llClockNs - llClockNs % kSecondNs);
+}
+
+bool qorFileReader::Look(int64_t& llSize, int64_t& llChangedNs, int64_t& llClockNs) const {
+    // The clock first: a change time not older than it may be followed by
+    // another within its tick.
+    llClockNs = plat::FileClockNowNs();
     plat::FileStatus status;
     if (!IsOpen() || !plat::GetOpenFileStatus(m_hFile, status)) {
         return false;
@@ -444,13 +632,6 @@ int32_t qorFileReader::ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) c
         return -1;
     }
     return static_cast<int32_t>(nDone);
-}
-
-bool qorFileReader::HoldsBefore(int64_t llEnd, const char* pBytes, int32_t nCount) const {
-    std::array<char, kTailSize> now{};
-    return nCount >= 0 && nCount <= kTailSize &&
-           ReadAt(llEnd - nCount, now.data(), nCount) == nCount &&
-           std::memcmp(now.data(), pBytes, static_cast<size_t>(nCount)) == 0;
 }
 
 bool qorFileReader::TakeRewound(Cut& cut) {

@@ -1,56 +1,63 @@
 #pragma once
 // Follows a file that other programs append to: each read takes the bytes
-// written since the previous one.  A file cut in place shows as a file
-// shorter than the place reached (or than it was seen to be), or, for one
-// written to that place or past it again before the reader looked, as the
-// bytes before the place (those last read, or those there when the reader
-// was placed) no longer being there.  Reading then goes on where the file
-// still holds what was read: at its new end when all it kept is what was
-// read there, at the last line end that still holds when it was written
-// again after the cut, at its beginning when what it holds is not what was
-// read; what the cut took is noted for the caller.  Positions are 64-bit,
-// so files past 2 GiB are followed too.
+// written since the previous one.  Positions are 64-bit, so files past
+// 2 GiB are followed too.
+//
+// "Already read" is decided on every byte read, never on a sample.  The
+// reader keeps a keyed digest of all it read (ReadChain), so that when the
+// file is cut in place it can show how much of what it read the file still
+// holds: it reads the file again from its first byte, once, as far as the
+// cut and the place reached allow, and goes on after the last place up to
+// which every byte is shown to be what was read: at the cut itself when it
+// fell within the last bytes read or at the end of one of the file's first
+// lines, at the last line end shown otherwise, and at the file's first byte
+// when nothing is shown.  What the cut took, and bytes after the place
+// gone on at that could not be told from those read (lines that may be read
+// again), are noted for the caller.  The reading again is done within the
+// share of a call (kPassOverPerCall), over as many calls as it takes.
+//
+// A cut shows as a file shorter than the place reached or than a look saw
+// it; a file cut and written again to that place or past it before the
+// reader looked shows in the change time, which no account can set back:
+// a file changed since the last look is looked at (its first line and the
+// last bytes read), and a change that falls in the same tick of the file
+// clock as the look before it is looked at all the same.  A file written
+// again between two looks with its first line and the last bytes read as
+// they were is taken for the file read.
+//
+// Bytes before a place the reader is put at without reading them (the end
+// of a file met at a start, a place kept) were never read: of those the
+// reader reads the first kPlaceProofBytes at once, so a cut of the file
+// back to its first lines is still known; a file longer than that, cut
+// further on, is read again from the last place shown.
 //
 // A writer that opened its log without O_APPEND goes on writing at its own
 // offset after a cut, so the file is sparse from the new end to there:
-// where the file system tells, that hole is passed over without reading it
-// (the reader of lines passes over the NULs it may still read there).  So
-// is any hole met in reading (a writer that seeks far ahead, a truncate
-// that makes the file longer): read, it would be gigabytes of NULs.
+// where the file system tells, that hole is passed over without reading
+// it, and so is any hole met in reading (a writer that seeks far ahead, a
+// truncate that makes the file longer).  A run of NULs written as data is
+// passed over at the speed of memory (PassOverNuls).
 
-#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
-#include <vector>
 
+#include "TextLogs/PrefixDigest.h"
+#include "TextLogs/ReadChain.h"
 #include "platform/Files.h"
 
 class qorFileReader {
 public:
     // The position that stands for the end of the file.
     static constexpr int64_t kEndOfFile = 0x7FFFFFFF;
-
-    // The last bytes read, looked for again before a file that had no more
-    // is read on.  They span several lines of a usual log, so they hold
-    // something that changes from line to line (a time, a counter): the
-    // last few bytes alone are the same words at the end of every line of
-    // many a program, which a file written past the place again after a
-    // truncation would match whenever a line ends there again.
-    static constexpr int32_t kTailSize = 1024;
-    // What the reader keeps to know, after a cut, whether what the file
-    // still holds is what was read: fingerprints of the bytes before some
-    // line ends, each of at most kMarkWindow bytes: the ends of the file's
-    // first kHeadLines lines within its first kHeadBytes (a file cut back to
-    // its first lines goes on exactly there), and the first line end past
-    // each power of two.  What
-    // was there when the reader was placed (at the end, or at a place kept)
-    // is marked so too, from the first kHeadBytes and a look at each power
-    // of two below the place.
-    static constexpr int32_t kMarkWindow = 64;
-    static constexpr size_t kHeadLines = 64;
-    static constexpr int32_t kHeadBytes = 8192;
+    // Of the bytes before a place the reader is put at, this many at most
+    // are read at once (holes not counted).
+    static constexpr int64_t kPlaceProofBytes = int64_t{1} << 20;
+    // Bytes a call may read without handing out any (a run of NULs passed
+    // over, a file read again to show what it holds after a cut), the
+    // file's share of a pass; the rest waits for the next call.
+    static constexpr int64_t kPassOverPerCall = int64_t{512} << 20;
 
     // A file found cut.
     struct Cut {
@@ -62,14 +69,33 @@ public:
         // of a line not yet finished and that the cut took (qorTextReader).
         int64_t m_llUnfinished = 0;
         // The file's size when the cut was seen, and where reading went
-        // on: 0, or the place up to which the file holds what was read.
+        // on: 0, or the place up to which the file is shown to hold what
+        // was read.
         int64_t m_llSize = 0;
         int64_t m_llKept = 0;
+        // Bytes after m_llKept that could not be told from those read there:
+        // lines among them may be read again.
+        int64_t m_llUnshown = 0;
         // Where the writer's bytes began again after the run of NULs the
         // cut left, when there was one by then (0: none seen).
         int64_t m_llWrittenAgainAt = 0;
         // What the cut is known to have taken, in bytes.
         int64_t Lost() const;
+        // Whether anything tells how much the cut took: a look that saw the
+        // file past the place, or a writer that went on at its own offset.
+        bool LossKnown() const { return m_llSeenUnread > 0 || m_llWrittenAgainAt > 0; }
+    };
+
+    // Where a closed reader's reading stood, and the digest that shows
+    // whether a file still holds what was read before it.
+    struct Place {
+        int64_t m_llPosition = 0;
+        // The digest is of the bytes from m_llFrom up to m_llShownTo (at or
+        // past the position: bytes read and not yet handed out).
+        bool m_bShown = false;
+        int64_t m_llFrom = 0;
+        int64_t m_llShownTo = 0;
+        PrefixDigest::Value m_Digest;
     };
 
     explicit qorFileReader(std::string strPath);
@@ -84,12 +110,13 @@ public:
     // planted is followed (plat::OpenFileToRead, of any account's file).
     virtual int32_t Open(int64_t llPosition);
     virtual void Close();
-    // The new position; kEndOfFile moves to the end.  -1 when the file
-    // pointer cannot be moved (the position stays).
+    // The new position; kEndOfFile moves to the end.  -1 when there is no
+    // open file (the position stays).
     virtual int64_t Seek(int64_t llPosition);
     // The bytes read into `pBuffer`, 0 when the file holds nothing beyond
-    // the position, -1 without an open file, with bad arguments or when
-    // the read fails (the thread's last error says why).
+    // the position (or a cut is still being looked into), -1 without an
+    // open file, with bad arguments or when the read fails (the thread's
+    // last error says why).
     virtual int32_t Read(char* pBuffer, int32_t nCount);
 
     bool IsOpen() const { return m_hFile != plat::kInvalidFile; }
@@ -111,56 +138,68 @@ public:
     // Up to `nCount` bytes at `llOffset`, the position left alone; the
     // number read, or -1 without an open file or when the read fails.
     int32_t ReadAt(int64_t llOffset, char* pBuffer, int32_t nCount) const;
-    // Whether the `nCount` bytes (at most kTailSize) just before `llEnd`
-    // are those of `pBytes`: the file still holds what was read there.
-    bool HoldsBefore(int64_t llEnd, const char* pBytes, int32_t nCount) const;
+
+    // The share of a call (kPassOverPerCall unless a test sets another).
+    void SetPassOverShare(int64_t llBytes) { m_llPassOverShare = llBytes; }
 
     // Whether the open file holds nothing beyond the position, as a read
     // would find (one status query, and nothing read); false when it holds
     // more, or cannot be looked at.
     bool HoldsNothingNew();
 
+    // The place of `llPosition` (the start of a line, at or before the
+    // position read to), for a later Resume.
+    Place PlaceOf(int64_t llPosition) const;
+    // Puts the reader, opened at the file's first byte, at `place`: at
+    // once for a place without a digest (a size met: nothing was read
+    // before it), else once the file is shown to hold what was read there
+    // (reads before that find nothing new), otherwise not: the file is read
+    // from its first byte.
+    void Resume(const Place& place);
+
 protected:
     // True once after a read that found the file cut and went on where it
     // still holds what was read; `cut` says what was found.
     bool TakeRewound(Cut& cut);
-    // A line handed out ends at `llEnd` with `lastBytes` (its last bytes, as
-    // many as kMarkWindow): kept as a fingerprint.
-    void NoteLineEnd(int64_t llEnd, std::string_view lastBytes);
+    // A new call's share of bytes read without handing any out.
+    void GrantPassOver() { m_llPassOverLeft = m_llPassOverShare; }
+    int64_t PassOverLeft() const { return m_llPassOverLeft; }
+    // Passes over the NULs at the position, as many as the call's share
+    // allows (the buffer of lines holds nothing then); the count passed.
+    int64_t PassOverNuls();
+    // Whether the reader still looks into a cut, or a place to go on at.
+    bool IsShowing() const { return m_pShowing != nullptr; }
 
 private:
-    struct Mark {
-        uint64_t m_qwHash = 0;
-        int64_t m_llOffset = 0;
-        int32_t m_nWindow = 0;
-        bool m_bLineEnd = false;
-    };
+    struct Showing;
 
     // The open file's size and change time (which its writer cannot set
-    // back, as it can the modification time): one status query.
-    bool Look(int64_t& llSize, int64_t& llChangedNs) const;
-    // Whether the bytes before the position are still those read there,
-    // and the first and the last fingerprint before them still hold.
-    bool TailIsThere() const;
-    void KeepTail(const char* pRead, int32_t nRead);
-    // Marks for what lies before the place the reader was put at.
-    void MarkWhatIsBefore(int64_t llPosition);
-    void AddMark(int64_t llEnd, std::string_view lastBytes, bool bLineEnd);
-    // Whether the file still holds the bytes `mark` was taken of.
-    bool MarkHolds(const Mark& mark) const;
-    // Where reading goes on after a cut the file of `llSize` bytes shows:
-    // at its end, up to the place, when every fingerprint and byte of the
-    // tail below it still holds and what is known reaches that far;
-    // otherwise at the last line end below the first that does not hold; 0
-    // when none holds.  `bLineEnd`: it is the end of a line.
-    int64_t KeptPlace(int64_t llSize, bool& bLineEnd) const;
-    // Puts the reader where it goes on after a cut, keeping the
-    // fingerprints of what the file kept.
-    bool PlaceAfterCut(int64_t llKept, bool bLineEnd);
+    // back, as it can the modification time): one status query, after the
+    // file clock is read.
+    bool Look(int64_t& llSize, int64_t& llChangedNs, int64_t& llClockNs) const;
+    // Notes a look at the change time `llChangedNs`, made at `llClockNs`.
+    void Looked(int64_t llChangedNs, int64_t llClockNs);
+    // Whether a look at the change time `llChangedNs` must look at the
+    // bytes too: the file changed since the last look, or could have
+    // within the tick of that look.
+    bool MustLookAtBytes(int64_t llChangedNs) const;
+    // Whether the file still holds its first line and the last bytes read
+    // as they were read.
+    bool StillHoldsWhatWasRead() const;
+    // Puts the reader at `llPosition` without reading what lies before:
+    // the first kPlaceProofBytes of that are read to know them.
+    void PlaceAt(int64_t llPosition);
+    // A cut of the file, now `llSize` bytes long, was found: what it still
+    // holds is looked into from the next step on.
+    void BeginCut(int64_t llSize, bool bCutAhead);
+    // Goes on looking into a cut or a place, within the call's share;
+    // false while that is not done (or a read failed: `bFailed`).
+    bool ContinueShowing(int64_t llSize, bool& bFailed);
+    void FinishCut();
+    void FinishResume();
     // Passes over the hole at the position, where the file system tells
-    // of one, up to the data after it or the file's end; false when the
-    // reader cannot be moved.
-    bool SkipHole();
+    // of one, up to the data after it or the file's end.
+    void SkipHole();
 
     std::string m_strPath;
     plat::FileHandle m_hFile = plat::kInvalidFile;
@@ -174,18 +213,16 @@ private:
     // ended in a NUL).
     bool m_bHoleAhead = false;
     Cut m_Cut;
-    // The last bytes read, just before the position (none after a seek).
-    std::array<char, kTailSize> m_Tail{};
-    int32_t m_nTail = 0;
-    // In the order of their places; line ends after m_llNextMark are marked
-    // (the next, while the head's are, then the first past the next power
-    // of two).
-    std::vector<Mark> m_Marks;
-    int64_t m_llNextMark = 1;
-    size_t m_nHeadMarks = 0;
-    // The file's change time at the last look (0: unknown): a file changed
-    // since may have been truncated and written again to the place or past
-    // it, whether the reader had reached its end or not.
+    // What was read, from the file's first byte (or the place it was put
+    // at) to the position.
+    ReadChain m_Chain;
+    // The file's change time at the last look (0: unknown), and whether
+    // that look fell within the tick of the file clock that stamped it.
     int64_t m_llLookedNs = 0;
+    bool m_bLookedInItsTick = false;
+    // A cut being looked into, or a place being shown.
+    std::unique_ptr<Showing> m_pShowing;
+    int64_t m_llPassOverShare = kPassOverPerCall;
+    int64_t m_llPassOverLeft = kPassOverPerCall;
     std::string m_strOpenProblem;
 };

@@ -14,6 +14,9 @@ int32_t qorTextReader::Open(int64_t llPosition) {
     m_pBuffer.reset();
     m_nCapacity = 0;
     m_bInPieces = false;
+    m_bInNuls = false;
+    m_bNulsHeldOver = false;
+    m_bNulRunSaid = false;
     m_bCut = false;
     return qorFileReader::Open(llPosition);
 }
@@ -86,9 +89,10 @@ int32_t qorTextReader::Fill(bool& bMore) {
         const int32_t nHeld = m_nEnd - m_nStart;
         const auto nKeep =
             static_cast<int32_t>(std::clamp<int64_t>(m_Cut.m_llKept - llLineStart, 0, nHeld));
-        m_Cut.m_llUnfinished = nHeld - nKeep;
+        m_Cut.m_llUnfinished = HeldAndTaken(llLineStart, nHeld, nKeep);
         m_bCut = true;
         m_bInPieces = m_bInPieces && nKeep > 0;
+        m_bInNuls = false;
         std::memmove(m_pBuffer.get() + m_nStart + nKeep, m_pBuffer.get() + m_nEnd, static_cast<size_t>(nRead));
         m_nEnd = m_nStart + nKeep + nRead;
     } else {
@@ -97,21 +101,45 @@ int32_t qorTextReader::Fill(bool& bMore) {
     return nRead;
 }
 
+int64_t qorTextReader::HeldAndTaken(int64_t llLineStart, int32_t nHeld, int32_t nKept) const {
+    // Those the file still holds as they were, where reading goes on from
+    // before them, are read again: only the others are lost.
+    int32_t nStill = nKept;
+    if (nKept < nHeld && m_Cut.m_llKept <= llLineStart) {
+        std::string_view held(m_pBuffer.get() + m_nStart, static_cast<size_t>(nHeld));
+        char now[512];
+        for (int32_t nAt = 0; nStill == nAt && nAt < nHeld;) {
+            const int32_t nRead =
+                ReadAt(llLineStart + nAt, now, std::min<int32_t>(sizeof now, nHeld - nAt));
+            for (int32_t n = 0; n < nRead && now[n] == held[static_cast<size_t>(nAt + n)]; ++n) {
+                ++nStill;
+            }
+            nAt += std::max(nRead, 1);
+        }
+    }
+    return nHeld - std::max(nKept, nStill);
+}
+
 void qorTextReader::SkipHoleNuls() {
     // A run of NULs before a line is what a hole leaves (a cut under a
     // writer without O_APPEND, on a file system that does not say where
-    // the hole ends); no writer begins its lines so.  A NUL within a line is
-    // the writer's own.
+    // the hole ends), or NULs a writer put there; no writer begins its
+    // lines so.  A NUL within a line is the writer's own.
     while (!m_bInPieces && m_nStart < m_nEnd && m_pBuffer[static_cast<size_t>(m_nStart)] == '\0') {
         const char* pFirst = m_pBuffer.get() + m_nStart;
         const char* pEnd = m_pBuffer.get() + m_nEnd;
         m_nStart = static_cast<int32_t>(std::find_if(pFirst, pEnd, [](char c) { return c != '\0'; }) -
                                         m_pBuffer.get());
-        m_llNulsPassed += m_nStart - static_cast<int32_t>(pFirst - m_pBuffer.get());
-        if (m_nStart < m_nEnd && m_bCut) {
+        m_bInNuls = m_nStart == m_nEnd;
+    }
+    if (m_nStart < m_nEnd && !m_bInPieces) {
+        if (m_bCut && m_pBuffer[static_cast<size_t>(m_nStart)] != '\0' && m_Cut.m_llWrittenAgainAt == 0 &&
+            GetLinePosition() > m_Cut.m_llKept) {
             // Where the writer went on after the cut, as far as it tells.
             m_Cut.m_llWrittenAgainAt = GetLinePosition();
         }
+        m_bInNuls = false;
+        m_bNulRunSaid = false;
     }
 }
 
@@ -121,9 +149,9 @@ int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, boo
         return -1;
     }
     // A pending line that fills the buffer makes it grow, up to the room
-    // the longest line taken whole needs; a run of NULs a cut left is
-    // passed over, up to kHoleReadPerCall bytes a call.
-    m_llNulsPassed = 0;
+    // the longest line taken whole needs; a run of NULs before a line is
+    // passed over, as much as the call's share allows.
+    GrantPassOver();
     SkipHoleNuls();
     const char* pNewline = FindNewline();
     while (pNewline == nullptr) {
@@ -134,6 +162,16 @@ int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, boo
                 break;
             }
         }
+        if (m_bInNuls && m_nStart == m_nEnd && !IsShowing()) {
+            // The run goes on past what the buffer held: it is read in
+            // large pieces and never copied into the buffer.
+            PassOverNuls();
+            if (PassOverLeft() <= 0) {
+                m_bNulsHeldOver = !m_bNulRunSaid;
+                m_bNulRunSaid = true;
+                break;
+            }
+        }
         bool bMore = false;
         const int32_t nRead = Fill(bMore);
         if (nRead < 0) {
@@ -141,7 +179,7 @@ int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, boo
         }
         SkipHoleNuls();
         pNewline = FindNewline();
-        if (!bMore || m_llNulsPassed >= kHoleReadPerCall) {
+        if (!bMore || PassOverLeft() <= 0) {
             break;
         }
     }
@@ -171,13 +209,9 @@ int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, boo
     if (bPiece) {
         nLength = nMaxContent;
     }
-    const bool bEndsLine = !bPiece && pNewline != nullptr;
     bCut = bPiece && !m_bInPieces;
     m_bInPieces = bPiece;
     line = std::string_view(pFirst, static_cast<size_t>(nLength));
     m_nStart += nLength;
-    if (bEndsLine) {
-        NoteLineEnd(GetLinePosition(), line);
-    }
     return 1;
 }

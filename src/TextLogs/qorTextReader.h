@@ -7,14 +7,17 @@
 // there only while the file has bytes not yet handed out: a group may
 // follow hundreds of files, most of them idle at any time.  It holds
 // kBufferSize bytes, more only while a longer line is pending, and shrinks
-// back once that line is out.  A run of NULs before a line is what a hole
-// leaves (a cut under a writer without O_APPEND), no part of the line, and
-// is passed over; a NUL within a line is the writer's and stays.
+// back once that line is out.  A run of NULs before a line (what a hole
+// leaves, a cut under a writer without O_APPEND, or NULs written as data)
+// is no part of the line: it is passed over at the speed of memory, as
+// much of it as the file's share of a call allows, the rest in the next
+// calls; a NUL within a line is the writer's and stays.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "TextLogs/qorFileReader.h"
 
@@ -52,6 +55,9 @@ public:
         cut = m_Cut;
         return true;
     }
+    // True once for each run of NULs before a line longer than a call
+    // passes over (kPassOverPerCall): its lines come a call or more late.
+    bool TakeNulRunHeldOver() { return std::exchange(m_bNulsHeldOver, false); }
 
 private:
     // Moves the bytes not yet handed out to the front of the buffer, into
@@ -66,11 +72,11 @@ private:
     int32_t Fill(bool& bMore);
     // The first line feed of the bytes not yet handed out, or null.
     const char* FindNewline() const;
-    // Passes over a run of NULs at the start of a line.
+    // Passes over a run of NULs at the start of a line, in the buffer.
     void SkipHoleNuls();
-
-    // At most this many NULs are passed over in one call.
-    static constexpr int64_t kHoleReadPerCall = int64_t{16} << 20;
+    // What the cut took of the `nHeld` bytes held from `llLineStart` on,
+    // of which the first `nKept` are still the file's where reading goes on.
+    int64_t HeldAndTaken(int64_t llLineStart, int32_t nHeld, int32_t nKept) const;
 
     std::unique_ptr<char[]> m_pBuffer;
     int32_t m_nCapacity = 0;
@@ -78,7 +84,11 @@ private:
     int32_t m_nEnd = 0;
     // The pieces handed out are of a line longer than the caller takes.
     bool m_bInPieces = false;
-    int64_t m_llNulsPassed = 0;
+    // The buffer was emptied by a run of NULs before a line, which may go
+    // on in the file; one longer than a call passes over was said.
+    bool m_bInNuls = false;
+    bool m_bNulsHeldOver = false;
+    bool m_bNulRunSaid = false;
     bool m_bCut = false;
     Cut m_Cut;
 };

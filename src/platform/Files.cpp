@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -513,6 +514,12 @@ bool GetOpenFileStatus(FileHandle file, FileStatus& status) {
     }
     FillFileStatus(info, status);
     return true;
+}
+
+int64_t FileClockNowNs() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + static_cast<int64_t>(now.tv_nsec);
 }
 
 bool ReadFileAt(FileHandle file, int64_t offset, void* buffer, size_t count, size_t& done) {

@@ -162,6 +162,11 @@ struct FileStatus {
     bool m_bIsDirectory = false;
     bool m_bIsRegular = false;
 };
+// The clock the kernel stamps a file's change time with, now, in ns since
+// the epoch: coarser than the wall clock (a tick of a few milliseconds), so
+// a change time that is not older than it may be followed, within the same
+// tick, by a change that leaves it as it was.
+int64_t FileClockNowNs();
 bool GetFileStatus(const char* path, FileStatus& status);
 // The status of the file an open handle reads, whatever name it has now.
 bool GetOpenFileStatus(FileHandle file, FileStatus& status);

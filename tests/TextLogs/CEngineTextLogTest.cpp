@@ -153,7 +153,8 @@ TEST_F(TextLogEngineTest, TruncatedFileIsReadFromItsStartAndWhatTheTruncationToo
     EXPECT_EQ(RunTo(2), Reports{"Errors:App:fresh"});
     const std::string strWarning = m_Dir.File("app.log") +
                                    " was truncated after 11 bytes of it had been read: what was written to "
-                                   "it after those and before the truncation is lost (at least 12 bytes); it "
+                                   "it after those and before the truncation is lost (at least 12 bytes; how much "
+                                   "more cannot be told: no look saw its size past what was read); it "
                                    "is read again from its beginning";
     EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), "WARNING: " + strWarning + "\n")) << m_Console.Text();
     EXPECT_TRUE(m_HostLog.Contains(strWarning));
@@ -161,6 +162,36 @@ TEST_F(TextLogEngineTest, TruncatedFileIsReadFromItsStartAndWhatTheTruncationToo
     EXPECT_EQ(m_pEngine->GetLosses().m_qwBytes, 12u);
     Append("app.log", "ERROR after\n");
     EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:App:after"});
+}
+
+// A run of NULs written before a line, longer than what a pass passes over
+// of one file: the rest waits for the next pass, which reads the line; the
+// run is counted as a bound of the group and said naming the file.
+TEST_F(TextLogEngineTest, RunOfNulsLongerThanAPassesShareIsSaidAsABoundOfTheGroupNamingTheFile) {
+    InputBounds::Instance().ForgetForTest();
+    StartOnAppLog();
+    {
+        std::ofstream out(m_Dir.File("app.log"), std::ios::binary | std::ios::app);
+        const std::string strBlock(8 << 20, '\0');
+        for (int64_t llWritten = 0; llWritten < qorFileReader::kPassOverPerCall + (int64_t{64} << 20);
+             llWritten += static_cast<int64_t>(strBlock.size())) {
+            out.write(strBlock.data(), static_cast<std::streamsize>(strBlock.size()));
+        }
+        out << "ERROR after the NULs\n";
+    }
+    EXPECT_EQ(RunTo(1), Reports{});
+    EXPECT_EQ(RunTo(2), Reports{"Errors:App:after"});
+    const std::string strBound = "Bound reached: log group App (" + m_Dir.File("app.log") +
+                                 "): runs of NUL bytes before a line passed over 512 MiB a pass, the rest at the "
+                                 "passes after; 1 runs left out";
+    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+    EXPECT_EQ(1, std::count(bounds.begin(), bounds.end(), strBound)) << strBound;
+    EXPECT_TRUE(m_Console.Contains("WARNING: a run of NUL bytes before a line of " + m_Dir.File("app.log") +
+                                   " is longer than 512 MiB: it is passed over 512 MiB a pass, and the lines after "
+                                   "it come later (log group App (" +
+                                   m_Dir.File("app.log") + "))"))
+        << m_Console.Text();
+    ASSERT_EQ(::truncate(m_Dir.File("app.log").c_str(), 0), 0);
 }
 
 // The name turns to a new file while no descriptor is to spare, and that

@@ -372,6 +372,86 @@ TEST_F(LogReaderTest, FileCutToANonZeroSizeRepeatsNoneOfTheLinesItKeeps) {
     EXPECT_TRUE(m_Console.Contains("; it is read again from its beginning")) << m_Console.Text();
 }
 
+// Lines of one width that differ only in a counter, anywhere in the line
+// (at its first byte, in its middle, at its end): a web access log of one
+// request and one user agent, say.  Copied away and truncated, and written
+// again at once to fewer, as many and more bytes than were read, before the
+// reader looks: every new line is read once, and the file is not said to
+// hold what had been read.
+TEST_F(LogReaderTest, FixedWidthLinesCutAndWrittenAgainAtOnceAreEachReadOnce) {
+    constexpr size_t kWidth = 220;
+    for (const size_t nCounterAt : {size_t{0}, size_t{70}, kWidth - 7}) {
+        int nNext = 0;
+        const auto Lines = [&](int nCount, std::string& strExpected) {
+            std::string strLines;
+            for (int n = 0; n < nCount; ++n, ++nNext) {
+                std::string strLine(kWidth - 1, 'x');
+                char szCounter[8];
+                std::snprintf(szCounter, sizeof szCounter, "%06d", nNext);
+                strLine.replace(nCounterAt, 6, szCounter);
+                strLines += strLine + "\n";
+                strExpected += strLine + "|";
+            }
+            return strLines;
+        };
+        SCOPED_TRACE("counter at byte " + std::to_string(nCounterAt));
+        std::ofstream(m_strFile, std::ios::binary | std::ios::trunc).flush();
+        std::string strFirst;
+        Append(Lines(30, strFirst));
+        CTextLogListener listener(m_strFile);
+        ASSERT_TRUE(listener.Open(0));
+        EXPECT_EQ(Drain(listener), strFirst);
+        for (const int nAgain : {10, 30, 35, 30}) {
+            SCOPED_TRACE(std::to_string(nAgain) + " lines written again");
+            ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+            std::string strAgain;
+            Append(Lines(nAgain, strAgain));
+            EXPECT_EQ(Drain(listener), strAgain);
+        }
+    }
+    EXPECT_FALSE(m_Console.Contains("holds what had been read")) << m_Console.Text();
+    EXPECT_EQ(12u, hwtest::CountOf(m_Console.Text(), "; it is read again from its beginning")) << m_Console.Text();
+}
+
+// A run of NULs written before a line, as data: it is no part of the line,
+// and is passed over at the speed of memory, as much of it as a call's
+// share allows; a run longer than that is said once, and the line after it
+// comes a call later for each share.
+TEST_F(LogReaderTest, RunOfNulsWrittenBeforeALineIsPassedOverWithinTheShareOfACall) {
+    const auto WriteNuls = [&](size_t nBytes) {
+        const std::string strBlock(1 << 20, '\0');
+        std::ofstream out(m_strFile, std::ios::binary | std::ios::app);
+        for (size_t n = 0; n < nBytes; n += strBlock.size()) {
+            out.write(strBlock.data(), static_cast<std::streamsize>(std::min(strBlock.size(), nBytes - n)));
+        }
+    };
+    Append("L1 before\n");
+    qorTextReader reader(m_strFile);
+    ASSERT_EQ(reader.Open(0), 0);
+    std::string_view line;
+    bool bCut = false;
+    ASSERT_EQ(reader.ReadLine(line, 100, false, bCut), 1);
+    EXPECT_EQ(line, "L1 before\n");
+    // 48 MiB, three times what a call used to read of such a run: one call.
+    WriteNuls(size_t{48} << 20);
+    Append("L2 after the NULs\n");
+    ASSERT_EQ(reader.ReadLine(line, 100, false, bCut), 1);
+    EXPECT_EQ(line, "L2 after the NULs\n");
+    EXPECT_FALSE(reader.TakeNulRunHeldOver());
+    // Past the share of a call: a call for each share, said once.
+    reader.SetPassOverShare(int64_t{16} << 20);
+    WriteNuls((size_t{40} << 20) + 5);
+    Append("L3 after more NULs\n");
+    EXPECT_EQ(reader.ReadLine(line, 100, false, bCut), 0);
+    EXPECT_TRUE(reader.TakeNulRunHeldOver());
+    EXPECT_EQ(reader.ReadLine(line, 100, false, bCut), 0);
+    EXPECT_FALSE(reader.TakeNulRunHeldOver());
+    ASSERT_EQ(reader.ReadLine(line, 100, false, bCut), 1);
+    EXPECT_EQ(line, "L3 after more NULs\n");
+    EXPECT_FALSE(reader.TakeNulRunHeldOver());
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+}
+
 // A writer that opened its log without O_APPEND writes at its own offset
 // after a copy-and-truncate: the file holds a run of NULs (a hole) up to
 // there.  The run is no part of the writer's next line, which is read whole
@@ -528,7 +608,7 @@ TEST_F(LogReaderTest, ResumedFileGoesOnAfterItsLastLineOnlyWhenItStillHoldsWhatW
     listener.Close();
     const CTextLogListener::ResumePoint point = listener.GetResumePoint();
     EXPECT_EQ(point.m_llPosition, 8);
-    EXPECT_EQ(point.m_strTail, "one\ntwo\n");
+    EXPECT_TRUE(point.m_Read.m_bShown);
 
     Append("ee\n");
     ASSERT_TRUE(listener.Resume(point));

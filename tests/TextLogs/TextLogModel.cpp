@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -142,6 +144,18 @@ private:
     void Unlink(const std::string& strName);
     uint64_t Create(const std::string& strName);
     void Truncate(uint64_t qwFile);
+    void CutTo(uint64_t qwFile, uint64_t qwTo);
+    // What writers and rotations do besides: lines of one width whose
+    // number lies anywhere in them, runs of NULs written before a line,
+    // cuts written over before the engine looks, and files written again
+    // byte for byte.
+    void WriteOther(uint64_t qwFile);
+    void WriteFixed(uint64_t qwFile, int nLines, uint64_t qwWidth = 0);
+    void WriteNulRun(uint64_t qwFile);
+    void CutAndWriteOver(uint64_t qwFile);
+    void WriteAgainAsItWas(uint64_t qwFile);
+    // Where each group read the file to at the last pass, at most.
+    uint64_t ReadTo(const File& file) const;
     // Where a file may be cut so that its readers can tell what it kept.
     std::vector<uint64_t> CutPlaces(uint64_t qwFile) const;
     // Whether the group sees the file at the pass just made.
@@ -192,6 +206,15 @@ private:
     std::array<std::set<uint64_t>, kGroups> m_History;
     std::array<std::map<uint64_t, uint32_t>, kGroups> m_Reported;
     std::array<std::map<uint64_t, uint32_t>, kGroups> m_Markers;
+    // Lines of one width: each file's width and where their numbers lie.
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> m_FixedShapes;
+    std::set<uint64_t> m_FixedLines;
+    // Lines written again byte for byte where they were, and how often:
+    // the engine may take them for those it read, or read them again, once
+    // for each time (TextLogModel.h); and lines such a rewrite took, which
+    // nothing may tell.
+    std::map<uint64_t, uint32_t> m_WrittenAgain;
+    std::set<uint64_t> m_TakenUnseen;
     uint64_t m_qwTruncationOps = 0;
     std::vector<uint64_t> m_PassClocks;
     std::deque<std::string> m_Trace;
@@ -472,9 +495,12 @@ std::vector<uint64_t> ModelRun::CutPlaces(uint64_t qwFile) const {
 }
 
 void ModelRun::Truncate(uint64_t qwFile) {
-    File& file = m_Files[qwFile];
     const std::vector<uint64_t> places = Chance(40) ? CutPlaces(qwFile) : std::vector<uint64_t>();
-    const uint64_t qwTo = places.empty() ? 0 : Pick(places);
+    CutTo(qwFile, places.empty() ? 0 : Pick(places));
+}
+
+void ModelRun::CutTo(uint64_t qwFile, uint64_t qwTo) {
+    File& file = m_Files[qwFile];
     if (::ftruncate(file.m_nFd, static_cast<off_t>(qwTo)) != 0) {
         Fail("cannot truncate file " + std::to_string(qwFile));
         return;
@@ -500,6 +526,169 @@ void ModelRun::Truncate(uint64_t qwFile) {
     m_Result.m_qwCutsToASize += qwTo != 0 ? 1 : 0;
     m_Result.m_qwCutsUnderOffsetWriters += file.m_bAppend ? 0 : 1;
     Trace("truncate file " + std::to_string(qwFile) + " to " + std::to_string(qwTo) + " bytes");
+}
+
+uint64_t ModelRun::ReadTo(const File& file) const {
+    uint64_t qwReadTo = 0;
+    for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        if (SeenAtLastPass(nGroup, file)) {
+            qwReadTo = std::max(qwReadTo, file.m_Seen[nGroup].back().m_qwSize);
+        }
+    }
+    return qwReadTo;
+}
+
+void ModelRun::WriteOther(uint64_t qwFile) {
+    const File& file = m_Files[qwFile];
+    const unsigned nKind = std::uniform_int_distribution<unsigned>(0, 99)(m_Random);
+    if (file.m_llPending >= 0) {
+        Write(qwFile, 1);
+    } else if (nKind < 50) {
+        WriteFixed(qwFile, std::uniform_int_distribution<int>(1, 12)(m_Random));
+    } else if (nKind < 62) {
+        WriteNulRun(qwFile);
+    } else if (m_pEngine->HasBacklog() || !file.m_bAppend) {
+        // A cut while the engine's last pass left lines to read takes lines
+        // no reader could know of; a writer without O_APPEND writes after
+        // the hole a cut leaves, as other steps make it.
+        Trace("no cut: the engine's last pass left lines to read, or the writer writes at its own offset");
+    } else if (nKind < 84) {
+        CutAndWriteOver(qwFile);
+    } else {
+        WriteAgainAsItWas(qwFile);
+    }
+}
+
+void ModelRun::WriteFixed(uint64_t qwFile, int nLines, uint64_t qwWidth) {
+    // Each file's lines are of one width (some 40 to 300 bytes), their
+    // number at their first byte, in their middle or right before their
+    // line end, the rest the same in every line.
+    auto shape = m_FixedShapes.find(qwFile);
+    if (shape == m_FixedShapes.end()) {
+        const uint64_t qwShapeWidth = std::uniform_int_distribution<uint64_t>(40, 300)(m_Random);
+        const unsigned nWhere = std::uniform_int_distribution<unsigned>(0, 2)(m_Random);
+        const uint64_t qwAt = nWhere == 0 ? 0 : nWhere == 1 ? qwShapeWidth / 2 : qwShapeWidth - 13;
+        shape = m_FixedShapes.emplace(qwFile, std::make_pair(qwShapeWidth, qwAt)).first;
+    }
+    File& file = m_Files[qwFile];
+    const uint64_t qwAt0 = file.m_bAppend ? file.m_qwSize : file.m_qwWriterAt;
+    std::string strBytes;
+    for (int n = 0; n < nLines; ++n) {
+        const uint64_t qwLine = m_Lines.size();
+        m_Lines.push_back({qwFile, m_qwClock, m_qwClock});
+        const uint64_t qwWidth0 = n + 1 == nLines && qwWidth != 0 ? qwWidth : shape->second.first;
+        std::string strLine(qwWidth0 - 1, 'x');
+        char szNumber[16];
+        std::snprintf(szNumber, sizeof szNumber, "F%09lluZ", static_cast<unsigned long long>(qwLine));
+        strLine.replace(std::min(shape->second.second, qwWidth0 - 12), 11, szNumber);
+        strBytes += strLine + "\n";
+        m_Lines[qwLine].m_qwEnd = qwAt0 + strBytes.size();
+        file.m_Lines.push_back(qwLine);
+        file.m_Ever.push_back(qwLine);
+        m_FixedLines.insert(qwLine);
+        ++m_Result.m_qwFixedLines;
+    }
+    WriteBytes(file, strBytes, qwFile);
+    Trace("write " + std::to_string(nLines) + " lines of " + std::to_string(shape->second.first) +
+          " bytes, numbered at byte " + std::to_string(shape->second.second) + ", to file " + std::to_string(qwFile));
+}
+
+void ModelRun::WriteNulRun(uint64_t qwFile) {
+    // NULs written as data, not a hole: no part of the line after them.
+    File& file = m_Files[qwFile];
+    const auto qwRun = std::uniform_int_distribution<uint64_t>(1, 3 << 20)(m_Random);
+    WriteBytes(file, std::string(qwRun, '\0'), qwFile);
+    ++m_Result.m_qwNulRuns;
+    Trace("write " + std::to_string(qwRun) + " NULs to file " + std::to_string(qwFile));
+    WriteFixed(qwFile, 1);
+}
+
+void ModelRun::CutAndWriteOver(uint64_t qwFile) {
+    // Copied away and truncated, and written again before the engine looks:
+    // to fewer bytes than a group read, as many, or more.
+    File& file = m_Files[qwFile];
+    const uint64_t qwReadTo = ReadTo(file);
+    const unsigned nSize = std::uniform_int_distribution<unsigned>(0, 2)(m_Random);
+    const uint64_t qwTarget = nSize == 0 ? qwReadTo / 2 : nSize == 1 ? qwReadTo : qwReadTo + 500;
+    CutTo(qwFile, 0);
+    if (qwTarget < 13) {
+        WriteFixed(qwFile, 2);
+        ++m_Result.m_qwCutsWrittenOver;
+        return;
+    }
+    if (m_FixedShapes.count(qwFile) == 0) {
+        WriteFixed(qwFile, 0);
+    }
+    const uint64_t qwWidth = m_FixedShapes[qwFile].first;
+    // Whole lines of the file's width, and one of what is left (one line
+    // longer than the others when what is left is too short for a line).
+    uint64_t qwLines = qwTarget / qwWidth;
+    uint64_t qwLast = qwTarget % qwWidth;
+    if (qwLast != 0 && qwLast < 13) {
+        if (qwLines > 0) {
+            --qwLines;
+            qwLast += qwWidth;
+        } else {
+            qwLast = 13;
+        }
+    }
+    if (qwLines > 0) {
+        WriteFixed(qwFile, static_cast<int>(qwLines));
+    }
+    if (qwLast >= 13) {
+        WriteFixed(qwFile, 1, qwLast);
+    }
+    ++m_Result.m_qwCutsWrittenOver;
+    Trace("file " + std::to_string(qwFile) + " written over to " + std::to_string(file.m_qwSize) + " bytes, " +
+          std::to_string(qwReadTo) + " read");
+}
+
+void ModelRun::WriteAgainAsItWas(uint64_t qwFile) {
+    // Cut and written again byte for byte, up to one of its line ends, and
+    // written on, before the engine looks: what a file a writer rewrites
+    // from what it holds looks like.  A file of which a group holds
+    // history is left alone: lines taken for new would be history again.
+    File& file = m_Files[qwFile];
+    for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        for (uint64_t qwLine : file.m_Ever) {
+            if (m_History[nGroup].count(qwLine) != 0) {
+                return;
+            }
+        }
+    }
+    const std::vector<uint64_t> lines = file.m_Lines;
+    if (lines.empty()) {
+        return;
+    }
+    const size_t nKeep = std::uniform_int_distribution<size_t>(1, lines.size())(m_Random);
+    const uint64_t qwTo = m_Lines[lines[nKeep - 1]].m_qwEnd;
+    // Its writer holds it open for writing only: read through another
+    // descriptor of the same file.
+    std::string strBytes(qwTo, '\0');
+    const int nFd = ::open(("/proc/self/fd/" + std::to_string(file.m_nFd)).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool bRead = nFd >= 0 && ::pread(nFd, strBytes.data(), qwTo, 0) == static_cast<ssize_t>(qwTo);
+    if (nFd >= 0) {
+        ::close(nFd);
+    }
+    if (!bRead) {
+        Fail("cannot read file " + std::to_string(qwFile));
+        return;
+    }
+    CutTo(qwFile, 0);
+    for (size_t n = 0; n < nKeep; ++n) {
+        m_Lines[lines[n]].m_qwTakenAt = 0;
+        ++m_WrittenAgain[lines[n]];
+    }
+    for (size_t n = nKeep; n < lines.size(); ++n) {
+        m_TakenUnseen.insert(lines[n]);
+    }
+    file.m_Lines.assign(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(nKeep));
+    WriteBytes(file, strBytes, qwFile);
+    ++m_Result.m_qwWrittenAgain;
+    Trace("file " + std::to_string(qwFile) + " written again as it was up to byte " + std::to_string(qwTo));
+    if (Chance(50)) {
+        WriteFixed(qwFile, std::uniform_int_distribution<int>(1, 5)(m_Random));
+    }
 }
 
 void ModelRun::Rotate(char cBase) {
@@ -550,7 +739,8 @@ bool ModelRun::Start() {
     // Each line reported by its number; a marker anywhere in a line,
     // whatever its length, by its own.
     for (const auto& [pszRule, pszPattern, pszPair, pszTemplate] :
-         {std::tuple{"Lines", "^L[0-9]+ ", "Id", "@Field0"}, std::tuple{"Marker", "MARK[0-9]+END", "Mark", "MARK{!}END"}}) {
+         {std::tuple{"Lines", "^L[0-9]+ ", "Id", "@Field0"}, std::tuple{"Marker", "MARK[0-9]+END", "Mark", "MARK{!}END"},
+          std::tuple{"Fixed", "F[0-9]+Z", "Fid", "F{!}Z"}}) {
         const std::string strRule = std::string("\\Advanced\\Rules\\SysLog Rules\\") + pszRule;
         m_pPolicy->SetBool(strRule.c_str(), "Enabled", &bEnabled);
         m_pPolicy->SetText(strRule.c_str(), "Log Type", "TextLog");
@@ -567,7 +757,7 @@ bool ModelRun::Start() {
     }
     StartOwnOutput();
     m_pEngine = std::make_unique<CEngineTextLog>();
-    if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 4) {
+    if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 6) {
         return Fail("the engine did not take the policy");
     }
     ++m_qwClock;
@@ -618,8 +808,9 @@ bool ModelRun::TakeReports() {
         std::string strId;
         pRecord->GetInfoPairValue("Group", strGroup);
         const bool bMarker = pRecord->GetRuleName() == "Marker";
-        pRecord->GetInfoPairValue(bMarker ? "Mark" : "Id", strId);
-        if (!bMarker) {
+        const bool bFixed = pRecord->GetRuleName() == "Fixed";
+        pRecord->GetInfoPairValue(bMarker ? "Mark" : bFixed ? "Fid" : "Id", strId);
+        if (!bMarker && !bFixed) {
             strId = strId.size() > 1 && strId[0] == 'L' ? strId.substr(1) : std::string();
         }
         const int nGroup = strGroup == kGroupNames[0] ? 0 : strGroup == kGroupNames[1] ? 1 : -1;
@@ -629,7 +820,8 @@ bool ModelRun::TakeReports() {
         if (!bMarker && qwLine != UINT64_MAX && qwLine >= kOwnLineBase) {
             return Fail("L" + strId + ", a line of the sensor's own alert file, reported in group " + strGroup);
         }
-        if (nGroup < 0 || qwLine >= m_Lines.size() || (bMarker && !m_Lines[qwLine].m_bMarker)) {
+        if (nGroup < 0 || qwLine >= m_Lines.size() || (bMarker && !m_Lines[qwLine].m_bMarker) ||
+            bFixed != (m_FixedLines.count(qwLine) != 0)) {
             return Fail("reported what was never written: group " + strGroup + ", " + pRecord->GetRuleName() + " " +
                         strId);
         }
@@ -639,7 +831,9 @@ bool ModelRun::TakeReports() {
             return Fail("unfinished L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) +
                         " reported in group " + strGroup + " while its file is followed");
         }
-        if (++(bMarker ? m_Markers : m_Reported)[nGroup][qwLine] > 1) {
+        // A line written again as it was may be read again.
+        const auto again = m_WrittenAgain.find(qwLine);
+        if (++(bMarker ? m_Markers : m_Reported)[nGroup][qwLine] > 1 + (again != m_WrittenAgain.end() ? again->second : 0)) {
             return Fail("L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) + " reported twice in group " +
                         strGroup + (bMarker ? " by its marker" : ""));
         }
@@ -668,7 +862,9 @@ bool ModelRun::Step() {
     const unsigned nKind = std::uniform_int_distribution<unsigned>(0, 99)(m_Random);
     const std::vector<uint64_t> writable = Writable();
     if (nKind < 30) {
-        if (!writable.empty()) {
+        if (!writable.empty() && nKind < 8) {
+            WriteOther(Pick(writable));
+        } else if (!writable.empty()) {
             Write(Pick(writable), static_cast<int>(std::uniform_int_distribution<int>(1, 3)(m_Random)));
         }
     } else if (nKind < 34) {
@@ -814,7 +1010,8 @@ bool ModelRun::Check() {
                                    std::any_of(file.m_Ever.begin(), file.m_Ever.end(), [&](uint64_t qwLine) {
                                        const Line& line = m_Lines[qwLine];
                                        return line.m_qwClock > qwFrom && line.m_qwTakenAt > qwFrom &&
-                                              line.m_qwTakenAt < qwTo && m_Reported[nGroup].count(qwLine) == 0;
+                                              line.m_qwTakenAt < qwTo && m_Reported[nGroup].count(qwLine) == 0 &&
+                                              m_TakenUnseen.count(qwLine) == 0;
                                    });
                 qwLossesOwed += bTook ? 1 : 0;
             }

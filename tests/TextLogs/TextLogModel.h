@@ -12,7 +12,10 @@
 // without O_APPEND, renames (numbered chains a.log -> a.1.log -> a.2.log,
 // swaps, away to a folder no group watches and back), makes symbolic and
 // hard links, leaves holes of a GiB before lines (a writer seeking far
-// past the end), truncates (to nothing, or back to a line already read),
+// past the end), writes lines of one width numbered anywhere in them and
+// runs of NULs before lines, truncates (to nothing, or back to a line
+// already read, or to nothing and written over before the engine looks,
+// with new lines or with the very bytes it held),
 // deletes, makes files anew, pauses the engine (its passes count from 0
 // again, as a new run of its thread does), stalls it (many steps between
 // two passes) and reloads its policy.
@@ -58,6 +61,17 @@
 //    that saw the file read it to at the last pass, at the end of one of
 //    the file's first lines or within the last bytes read, in a file no
 //    group holds history of.
+//  - A file copied away and truncated may be written again before the
+//    engine looks, with lines of one width that differ only in a number
+//    anywhere in them, to fewer, as many or more bytes than were read:
+//    every line written after the cut is owed.  A file written again byte
+//    for byte up to one of its line ends (and maybe on) may have the lines
+//    it holds again taken for those read, or read again: each may be
+//    reported once more for each time it was written again, and what such
+//    a rewrite took need not be counted; lines written on after it are
+//    owed.
+//  - A run of NULs written before a line is no part of it: the line is
+//    owed as any other.
 //  - A truncation that takes lines written since a pass that saw the file
 //    (which the engine had read up to then) is a loss the engine must count
 //    (TextLogLosses::m_qwTruncations), once for each group reading the
@@ -96,6 +110,13 @@ public:
         // Unfinished lines owed at the stop, of files the group still
         // followed then.
         uint64_t m_qwUnfinishedAtStop = 0;
+        // Lines of one width numbered anywhere in them, runs of NULs
+        // written before a line, cuts written over before the engine
+        // looked, and files written again as they were.
+        uint64_t m_qwFixedLines = 0;
+        uint64_t m_qwNulRuns = 0;
+        uint64_t m_qwCutsWrittenOver = 0;
+        uint64_t m_qwWrittenAgain = 0;
     };
 
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then
