@@ -183,7 +183,7 @@ TEST_F(TextLogEngineTest, RunOfNulsLongerThanAPassesShareIsSaidAsABoundOfTheGrou
     EXPECT_EQ(RunTo(2), Reports{"Errors:App:after"});
     const std::string strBound = "Bound reached: log group App (" + m_Dir.File("app.log") +
                                  "): runs of NUL bytes before a line passed over 512 MiB a pass, the rest at the "
-                                 "passes after; 1 runs left out";
+                                 "passes after; 1 run left out";
     const std::vector<std::string> bounds = InputBounds::Instance().Describe();
     EXPECT_EQ(1, std::count(bounds.begin(), bounds.end(), strBound)) << strBound;
     EXPECT_TRUE(m_Console.Contains("WARNING: a run of NUL bytes before a line of " + m_Dir.File("app.log") +

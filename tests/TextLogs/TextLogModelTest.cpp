@@ -51,7 +51,7 @@ constexpr uint32_t kSoakSteps = 1000;
 // knew a copy a rotation made of the sensor's own alert file by the
 // output's name followed by a rotation's suffix only, when the model
 // renamed such a copy as logrotate's "extension" does (alerts.1.log).
-// had not all read.  With files cut and written over before the engine
+// With files cut and written over before the engine
 // looked, with lines of one width numbered anywhere in them: 10, 14, 21,
 // 1858 and 809067 against the reader that went by the 64 bytes before a few
 // line ends and the last kilobyte read (taking new lines for those read);
