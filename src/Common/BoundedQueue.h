@@ -101,14 +101,28 @@ public:
         return true;
     }
 
+    // Has the consumer's Pop that finds the queue empty, now or next,
+    // return null at once: a consumer told to stop is not held for the
+    // rest of its wait.
+    void Interrupt() {
+        qorFastLock guard(m_lock, true);
+        m_bInterrupted = true;
+        m_event.Set();
+    }
+
     // The oldest item, or null when none arrived within `seconds` (0 does
-    // not wait; kWaitForever waits without limit) or the wait failed.  The
-    // wait is a cancellation point of layer threads.
+    // not wait; kWaitForever waits without limit), the wait failed, or
+    // Interrupt was called.  The wait is a cancellation point of layer
+    // threads.
     Item* Pop(uint32_t seconds) {
         const auto deadline = DeadlineAfter(seconds);
         qorFastLock guard(m_lock, true);
         while (m_items.empty()) {
             uint32_t waitMs = 0;
+            if (m_bInterrupted) {
+                m_bInterrupted = false;
+                return nullptr;
+            }
             if (seconds == 0 || !RemainingMs(deadline, waitMs)) {
                 return nullptr;
             }
@@ -159,4 +173,5 @@ private:
     bool m_bValid;
     int32_t m_iFullMode;
     uint64_t m_uDropped = 0;
+    bool m_bInterrupted = false;
 };

@@ -827,6 +827,10 @@ int32_t CEngineIDS::OnPauseInit(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnPauseInit called...");
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
+    // The thread waits for alerts up to a second at a time: woken, it sees
+    // the pause at once, and a reload keeps every engine's input waiting
+    // that much less.
+    m_EventQueue.Interrupt();
     if (m_pIThreadList) {
         m_pIThreadList->PauseInitAll(SlaveArgument(dwArgument));
     }
@@ -893,6 +897,7 @@ void CEngineIDS::SetUpCaptureAtReload() {
 int32_t CEngineIDS::OnStopInit(uint32_t dwArgument) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnStopInit(dwArgument);
+    m_EventQueue.Interrupt();
     if (nResult != 0) {
         return nResult;
     }
