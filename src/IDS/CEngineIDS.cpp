@@ -859,6 +859,16 @@ bool CEngineIDS::LeavesThreadRunning() {
     return CEngineBase::LeavesThreadRunning() || (m_pIThreadList && !m_pIThreadList->StuckEngines().empty());
 }
 
+void CEngineIDS::HandRulesToScripts(ITclHandler& handler) {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    CEngineBase::HandRulesToScripts(handler);
+    for (size_t i = 0; m_pIThreadList && i < m_pIThreadList->GetCount(); ++i) {
+        if (CEngineBase* pSlave = m_pIThreadList->GetAt(i)) {
+            pSlave->HandRulesToScripts(handler);
+        }
+    }
+}
+
 int32_t CEngineIDS::OnReloadPolicy(uint32_t dwArgument) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);

@@ -331,7 +331,7 @@ bool tclHandler::Init(const char* pszDirectory) {
     return true;
 }
 
-std::string tclHandler::DescribeScripting() {
+std::string tclHandler::DescribeScripting(bool bStatusOnly) {
     if (!IsEnabled()) {
         return "off, as the policy has it (ScriptEnabled)";
     }
@@ -341,7 +341,8 @@ std::string tclHandler::DescribeScripting() {
         // The process's answers come on the handler thread, which takes
         // the engine lock.
         guard.Unlock();
-        strNote = m_ScriptReport.Describe(std::chrono::milliseconds(kDescribeWaitMs));
+        strNote = bStatusOnly ? m_ScriptReport.Peek()
+                              : m_ScriptReport.Describe(std::chrono::milliseconds(kDescribeWaitMs));
         guard.Lock();
     }
     if (m_strOffReason.empty()) {

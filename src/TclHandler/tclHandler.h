@@ -83,7 +83,9 @@ public:
     // an Init the sensor expected a summary of, waits up to
     // kDescribeWaitMs for the process's answer to every script sent, and
     // says each script it refused, as an error naming the rule.
-    std::string DescribeScripting();
+    // `bStatusOnly`: a look at the status, which waits for nothing and
+    // leaves the summary to the load.
+    std::string DescribeScripting(bool bStatusOnly = false);
     static constexpr uint32_t kDescribeWaitMs = 10000;
     // Ends the handler thread.  Nothing is queued from then on; the process
     // first answers the runs it was sent and those queued for it, within
