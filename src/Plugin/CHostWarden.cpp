@@ -432,6 +432,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     if (m_pThreadList != nullptr) {
         m_pThreadList->StartAll(kEngineArgument);
     }
+    NoteEnginesResumed();
     ApplyProtection();
     // Asked once the engines run: whether an engine is off is theirs.
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
@@ -518,6 +519,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             // with, so every adapter captures, detects and blocks as before.
             ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
+            NoteEnginesResumed();
         }
         FailRequest(pRequest, LoadFailureText().c_str());
         DescribeEngines("reload", false);
@@ -561,6 +563,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     if (!bHostPaused && m_pThreadList != nullptr) {
         m_pThreadList->ResumeAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
+        NoteEnginesResumed();
     }
     ApplyProtection();
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
@@ -903,6 +906,14 @@ void CHostWarden::RestartScriptsWithRulesInForce(bool bSummary) {
     StartScriptHandler(bSummary);
     if (m_pPolicyInForce != nullptr) {
         WithdrawPolicy();
+    }
+}
+
+void CHostWarden::NoteEnginesResumed() {
+    // The alerts of what the engines kept while they were paused come in
+    // a burst now, and wait for the script process as those of its start.
+    if (m_pTclHandler != nullptr) {
+        m_pTclHandler->NoteEnginesResumed();
     }
 }
 

@@ -162,6 +162,8 @@ private:
     void ReportScriptOutcomes();
     void ReportInputBounds();
     void ShutDownScriptHandler();
+    // Tells the script handler that the engines run again after its start.
+    void NoteEnginesResumed();
     // Every engine registers with the script handler while scripting is on.
     void RegisterEnginesForScripts();
     // Scripting on in the policy but off for the handler (given up after

@@ -49,14 +49,18 @@ void tclScriptReport::Publish() {
     Say(texts);
 }
 
-std::string tclScriptReport::Describe(std::chrono::milliseconds wait) {
+std::string tclScriptReport::Describe(std::chrono::milliseconds wait, bool* pbTaken) {
     std::vector<std::string> texts;
     std::string strNote;
     {
         std::unique_lock<std::mutex> lock(m_Lock);
         // Only the summary of the load that sent the scripts waits.
-        if (m_bSummaryWaits) {
+        const bool bSummary = m_bSummaryWaits;
+        if (bSummary) {
             m_Changed.wait_for(lock, wait, [this] { return !m_bSending; });
+        }
+        if (pbTaken != nullptr) {
+            *pbTaken = bSummary && !m_bSending;
         }
         // Whatever comes from now on is no longer this summary's.
         m_bSummaryWaits = false;
