@@ -12,11 +12,20 @@
 // lines read from a pipe, as a syslog daemon's program output would feed
 // it: the rate it reaches is what one interpreter can do on this machine.
 //
+// With --pushes N the policy is pushed again N times while each rate is
+// offered, evenly spread over it (push.policy and SIGHUP, as hwhost push
+// does, each awaited), and the line gives, beside what became of every
+// alert, how long the longest reload took from the signal to its end and
+// how long it kept the alerts from the script process at most: from the
+// engines' pause to whichever came later, their resume or the new
+// process's taking its scripts.  --no-tclsh leaves the tclsh run out.
+//
 // It runs in a network namespace of its own (so it needs root).
 //
 //   script_load [--hwhost PATH] [--tclsh PATH] [--rates 5000,10000,20000,...]
-//               [--seconds N] [--need-tcl] [--keep]
+//               [--seconds N] [--need-tcl] [--pushes N] [--no-tclsh] [--keep]
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,10 +37,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HostLoad.h"
+#include "support/NamespacedHost.h"
 #include "support/StopSummary.h"
 
 namespace {
@@ -44,6 +56,8 @@ struct Options {
     std::vector<uint64_t> m_Rates{5000, 10000, 20000, 30000};
     double m_dSeconds = 5.0;
     bool m_bNeedTcl = false;
+    uint64_t m_qwPushes = 0;
+    bool m_bTclsh = true;
 };
 
 // The rule's script: the procedure and the validation the sensor runs for
@@ -61,7 +75,9 @@ Options ParseOptions(int argc, char** argv) {
           [&](const std::string& value) { options.m_Rates = hwload::NumberList(value); }},
          hwload::NumberOption("--seconds", options.m_dSeconds),
          {"--tclsh", true, [&](const std::string& value) { options.m_strTclsh = value; }},
-         {"--need-tcl", false, [&](const std::string&) { options.m_bNeedTcl = true; }}},
+         {"--need-tcl", false, [&](const std::string&) { options.m_bNeedTcl = true; }},
+         hwload::NumberOption("--pushes", options.m_qwPushes),
+         {"--no-tclsh", false, [&](const std::string&) { options.m_bTclsh = false; }}},
         options.m_host);
     return options;
 }
@@ -140,8 +156,80 @@ double RunTclsh(const std::string& tclsh, const std::string& root, uint64_t line
     return seconds > 0 ? static_cast<double>(lines) / seconds : 0;
 }
 
+// The time of day of a log line ("2026-12-08 17:18:55.431 ..."), in
+// milliseconds; -1 for a line without one.
+int64_t LineMs(const std::string& line) {
+    unsigned hours = 0;
+    unsigned minutes = 0;
+    unsigned seconds = 0;
+    unsigned millis = 0;
+    if (line.size() < 23 ||
+        std::sscanf(line.c_str() + 11, "%2u:%2u:%2u.%3u", &hours, &minutes, &seconds, &millis) != 4) {
+        return -1;
+    }
+    return ((static_cast<int64_t>(hours) * 60 + minutes) * 60 + seconds) * 1000 + millis;
+}
+
+// The longest time a reload of the log kept the alerts from the script
+// process, in milliseconds: from the first engine's pause to whichever came
+// later, the syslog engine's resume or the new process's taking its
+// scripts.
+int64_t LongestAway(const std::string& log) {
+    int64_t longest = 0;
+    int64_t paused = -1;
+    int64_t resumed = -1;
+    int64_t scripts = -1;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const int64_t at = LineMs(line);
+        if (line.find("Thread list: OnPauseInit") != std::string::npos && paused < 0) {
+            paused = at;
+        } else if (paused >= 0 && line.find("Thread list: OnResume NT Syslog") != std::string::npos) {
+            resumed = at;
+        } else if (paused >= 0 && line.find("Completed tcl script initialization!") != std::string::npos) {
+            scripts = at;
+        }
+        if (paused >= 0 && resumed >= 0 && scripts >= 0) {
+            longest = std::max(longest, std::max(resumed, scripts) - paused);
+            paused = resumed = scripts = -1;
+        }
+    }
+    return longest;
+}
+
+// Pushes the policy of `root` again `pushes` times over `seconds` from
+// now, evenly, each one awaited in the log: the longest reload, from the
+// signal to "reload completed", in milliseconds.
+int64_t PushDuring(pid_t host, const std::string& root, uint64_t pushes, double seconds) {
+    const std::string logPath = hwload::LogPath(root);
+    const std::string done = "hwhost: reload completed with status";
+    const auto start = Clock::now();
+    int64_t longest = 0;
+    for (uint64_t push = 1; push <= pushes; ++push) {
+        std::this_thread::sleep_until(
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        seconds * static_cast<double>(push) / static_cast<double>(pushes + 1))));
+        const size_t before = hwtest::CountOf(hwload::ReadText(logPath), done);
+        std::filesystem::copy_file(root + "/Default.policy", root + "/push.policy.new",
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::rename(root + "/push.policy.new", root + "/push.policy");
+        const auto signalled = Clock::now();
+        ::kill(host, SIGHUP);
+        if (!hwload::WaitFor([&] { return hwtest::CountOf(hwload::ReadText(logPath), done) > before; },
+                             60)) {
+            hwload::Fail("a push did not complete; see " + root);
+        }
+        longest = std::max<int64_t>(
+            longest,
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled).count());
+    }
+    return longest;
+}
+
 // One host for one rate: started on its own sensor root, offered `count`
-// datagrams, stopped once its output settles; its stop summary read back.
+// datagrams (and pushed again while they come), stopped once its output
+// settles; its stop summary read back.
 void RunRate(const Options& options, const std::string& root, uint64_t rate, uint64_t& best) {
     WriteSensorRoot(root, options.m_bNeedTcl);
     hwload::AlertCounter counter(root + "/alerts.xml");
@@ -159,6 +247,10 @@ void RunRate(const Options& options, const std::string& root, uint64_t rate, uin
     }
     const auto before = hwload::UdpCounters();
     const auto count = static_cast<uint64_t>(static_cast<double>(rate) * options.m_dSeconds);
+    int64_t longestReload = 0;
+    std::thread pusher([&] {
+        longestReload = PushDuring(host, root, options.m_qwPushes, options.m_dSeconds);
+    });
     const double achieved =
         hwload::SendAtRate(rate, count, 0, [](uint64_t n, char* buffer, size_t size) {
             const std::string text = Datagram(n);
@@ -166,6 +258,7 @@ void RunRate(const Options& options, const std::string& root, uint64_t rate, uin
             std::memcpy(buffer, text.data(), length);
             return length;
         });
+    pusher.join();
     hwload::WaitUntilSettled([&] { return counter.Count(); }, 2.0, 600);
     const auto after = hwload::UdpCounters();
     const uint64_t kernel = hwload::KernelDrops(before, after);
@@ -180,10 +273,17 @@ void RunRate(const Options& options, const std::string& root, uint64_t rate, uin
     const auto unaccounted =
         static_cast<int64_t>(count) - static_cast<int64_t>(counts.m_qwWritten + counts.m_qwDropped +
                                                            counts.m_qwRejected + engine);
+    std::string reloads;
+    if (options.m_qwPushes > 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, " %10" PRId64 " %8" PRId64, longestReload,
+                      LongestAway(hwload::ReadText(logPath)));
+        reloads = text;
+    }
     std::printf("%10" PRIu64 " %10.0f %10.0f %10" PRIu64 " %10" PRIu64 " %10" PRIu64 " %10" PRIu64
-                " %10" PRIu64 " %12" PRIu64 " %10" PRIu64 " %12" PRId64 " %8.1f%s\n",
+                " %10" PRIu64 " %12" PRIu64 " %10" PRIu64 " %12" PRId64 " %8.1f%s%s\n",
                 rate, achieved, received, count, kernel, engine, counts.m_qwWritten, counts.m_qwValidated,
-                counts.m_qwUnvalidated, counts.m_qwDropped, unaccounted, cpu,
+                counts.m_qwUnvalidated, counts.m_qwDropped, unaccounted, cpu, reloads.c_str(),
                 hwload::UnreachedNote(achieved, static_cast<double>(rate)).c_str());
     std::fflush(stdout);
     if (!hwload::RateReached(achieved, static_cast<double>(rate))) {
@@ -203,12 +303,14 @@ int main(int argc, char** argv) {
     }
     const std::string root = hwload::EnterScratchNamespace("script_load");
     std::printf(
-        "one scripted syslog rule (NeedTcl %s), %.1f s per rate, a new hwhost %s for "
-        "each rate\n",
-        options.m_bNeedTcl ? "on" : "off", options.m_dSeconds, options.m_host.m_strHwhost.c_str());
-    std::printf("%10s %10s %10s %10s %10s %10s %10s %10s %12s %10s %12s %8s\n", "asked/s",
+        "one scripted syslog rule (NeedTcl %s), %.1f s per rate, %" PRIu64
+        " pushes during each, a new hwhost %s for each rate\n",
+        options.m_bNeedTcl ? "on" : "off", options.m_dSeconds, options.m_qwPushes,
+        options.m_host.m_strHwhost.c_str());
+    std::printf("%10s %10s %10s %10s %10s %10s %10s %10s %12s %10s %12s %8s%s\n", "asked/s",
                 "sent/s", "received/s", "sent", "kern.drop", "engine", "written", "validated",
-                "unvalidated", "dropped", "unaccounted", "host cpu");
+                "unvalidated", "dropped", "unaccounted", "host cpu",
+                options.m_qwPushes > 0 ? "  reload ms  away ms" : "");
     uint64_t best = 0;
     for (uint64_t rate : options.m_Rates) {
         RunRate(options, root + "/" + std::to_string(rate), rate, best);
@@ -217,6 +319,10 @@ int main(int argc, char** argv) {
                 " alerts/s\n",
                 best);
 
+    if (!options.m_bTclsh) {
+        hwload::FinishRoot(options.m_host, root);
+        return 0;
+    }
     const uint64_t lines =
         std::max<uint64_t>(200000, options.m_Rates.empty() ? 0 : options.m_Rates.back() * 5);
     uint64_t accepted = 0;

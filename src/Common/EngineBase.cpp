@@ -243,6 +243,13 @@ int32_t CEngineBase::OnReloadPolicy(uint32_t /*dwArgument*/) {
     return 0;
 }
 
+void CEngineBase::HandRulesToScripts(ITclHandler& handler) {
+    handler.RegisterEngine(this, 1);
+    if (m_pRuleContainer) {
+        handler.ReloadRuleContainer(this, std::make_unique<RuleContainer>(*m_pRuleContainer));
+    }
+}
+
 bool CEngineBase::DescribeInput(std::string& strInput) {
     strInput.clear();
     return true;

@@ -27,6 +27,7 @@
 
 class AgentEventInfo;
 class CSFEventRegistry;
+class ITclHandler;
 class IPolicyContainer;
 
 class CEngineBase : public qorThread {
@@ -77,6 +78,12 @@ public:
     virtual uint8_t ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond);
     // Null until the first successful reload.
     virtual RuleContainer* GetRuleContainer();
+    // Registers with the script handler and hands it a copy of the rules in
+    // force, as a start-up and a reload do, for a handler started again
+    // without either.  An engine that runs engines of its own (the network
+    // engine its adapters') has them do the same: the handler waits for the
+    // rules of every engine that registered before it sends any script.
+    virtual void HandRulesToScripts(ITclHandler& handler);
     // For the host's start-up summary: what the engine watches, in a few
     // words ("UDP port 514"); false when that input could not be opened, so
     // that the engine runs without it.  The base names nothing.

@@ -859,6 +859,16 @@ bool CEngineIDS::LeavesThreadRunning() {
     return CEngineBase::LeavesThreadRunning() || (m_pIThreadList && !m_pIThreadList->StuckEngines().empty());
 }
 
+void CEngineIDS::HandRulesToScripts(ITclHandler& handler) {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    CEngineBase::HandRulesToScripts(handler);
+    for (size_t i = 0; m_pIThreadList && i < m_pIThreadList->GetCount(); ++i) {
+        if (CEngineBase* pSlave = m_pIThreadList->GetAt(i)) {
+            pSlave->HandRulesToScripts(handler);
+        }
+    }
+}
+
 int32_t CEngineIDS::OnReloadPolicy(uint32_t dwArgument) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
@@ -897,10 +907,10 @@ void CEngineIDS::SetUpCaptureAtReload() {
 int32_t CEngineIDS::OnStopInit(uint32_t dwArgument) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     const int32_t nResult = CEngineBase::OnStopInit(dwArgument);
+    m_EventQueue.Wake();
     if (nResult != 0) {
         return nResult;
     }
-    m_EventQueue.Wake();
     if (m_pIThreadList) {
         m_pIThreadList->StopInitAll(kSlaveArgument);
     }

@@ -71,6 +71,8 @@ public:
     int32_t OnPause(uint32_t dwArgument) override;
     // Also when an adapter engine's thread is left running.
     bool LeavesThreadRunning() override;
+    // With the rules of each adapter engine.
+    void HandRulesToScripts(ITclHandler& handler) override;
     int32_t OnResume(uint32_t dwArgument) override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;

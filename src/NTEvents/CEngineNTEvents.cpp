@@ -81,7 +81,19 @@ int32_t CEngineNTEvents::OnStart(uint32_t dwArgument) {
 }
 
 int32_t CEngineNTEvents::OnStopInit(uint32_t dwArgument) {
-    return CEngineBase::OnStopInit(dwArgument);
+    const int32_t nResult = CEngineBase::OnStopInit(dwArgument);
+    WakeThread();
+    return nResult;
+}
+
+void CEngineNTEvents::WakeThread() {
+    // The thread waits on the logs' change events up to a second at a
+    // time: woken, it sees the stop at once, and a reload keeps every
+    // engine's input waiting that much less.  The event it takes for it
+    // only has the next thread look at its log once more.
+    if (!m_WaitArray.empty()) {
+        m_WaitArray.front()->Set();
+    }
 }
 
 int32_t CEngineNTEvents::OnStop(uint32_t dwArgument) {
@@ -89,7 +101,9 @@ int32_t CEngineNTEvents::OnStop(uint32_t dwArgument) {
 }
 
 int32_t CEngineNTEvents::OnPauseInit(uint32_t dwArgument) {
-    return CEngineBase::OnPauseInit(dwArgument);
+    const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
+    WakeThread();
+    return nResult;
 }
 
 int32_t CEngineNTEvents::OnPause(uint32_t dwArgument) {

@@ -95,6 +95,8 @@ private:
     // Counts and says the records a log that a reload leaves without rules
     // still held unread.
     void SayUnread(size_t nIndex);
+    // Wakes the thread's wait, so that it sees a stop at once.
+    void WakeThread();
     // Reads what is new in log `nIndex`, for one turn; true when the turn
     // ended with records left to read.
     bool ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);

@@ -348,7 +348,9 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
     if (m_pTclHandler != nullptr) {
         // Scripting that is off against the policy's wish is said with its
         // reason, as an engine without input is.
-        const std::string strLine = std::string(kScriptsLine) + m_pTclHandler->DescribeScripting();
+        // A look at the status waits for nothing the handler does.
+        const std::string strLine =
+            std::string(kScriptsLine) + m_pTclHandler->DescribeScripting(pszAfter == nullptr);
         const bool bOff = IsScriptsOffLine(strLine);
         if (pszAfter == nullptr) {
             // Asked for the status only.
@@ -437,6 +439,7 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
     if (m_pThreadList != nullptr) {
         m_pThreadList->StartAll(kEngineArgument);
     }
+    NoteEnginesResumed();
     ApplyProtection();
     // Asked once the engines run: whether an engine is off is theirs.
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
@@ -530,6 +533,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             // with, so every adapter captures, detects and blocks as before.
             ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
+            NoteEnginesResumed();
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
         FailRequest(pRequest, LoadFailureText().c_str());
@@ -574,6 +578,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     if (!bHostPaused && m_pThreadList != nullptr) {
         m_pThreadList->ResumeAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
+        NoteEnginesResumed();
     }
     ApplyProtection();
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
@@ -805,7 +810,7 @@ uint32_t CHostWarden::UpdateAdapterList() {
     return 0;
 }
 
-void CHostWarden::StartScriptHandler() {
+void CHostWarden::StartScriptHandler(bool bSummary) {
     if (m_pTclHandler == nullptr) {
         return;
     }
@@ -816,7 +821,9 @@ void CHostWarden::StartScriptHandler() {
     // With scripting switched off Init only says so.  The summary of this
     // load says what the script process makes of the rules' scripts.
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::Oninit(): starting tcl handler.");
-    pHandler->ExpectSummary();
+    if (bSummary) {
+        pHandler->ExpectSummary();
+    }
     pHandler->Init(GetSensorDirectory());
 }
 
@@ -859,8 +866,11 @@ void CHostWarden::RestartGivenUpScripts() {
     }
     CSF_LOG(kCSFLogInfo, "Rule scripts are off against the policy; the script process is started "
                          "again at this reload.");
-    // The handler let go of the rules when it gave up.
-    RestartScriptsWithRulesInForce();
+    // The handler let go of the rules when it gave up.  This reload makes
+    // no summary to wait for what the process says of the scripts: that is
+    // said when it comes, and hwhost.status follows the scripts' state as
+    // soon as the process runs.
+    RestartScriptsWithRulesInForce(false);
 }
 
 bool CHostWarden::RetryEnginesWithoutInput() {
@@ -891,27 +901,35 @@ bool CHostWarden::RetryEnginesWithoutInput() {
     return bRetried;
 }
 
-void CHostWarden::RestartScriptsWithRulesInForce() {
+void CHostWarden::RestartScriptsWithRulesInForce(bool bSummary) {
     if (m_pTclHandler == nullptr || m_pThreadList == nullptr) {
         return;
     }
     // The engines' rules in force are handed over again, as a reload
-    // hands over new ones.
-    RegisterEnginesForScripts();
-    for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
-        CEngineBase* pEngine = m_pThreadList->GetAt(i);
-        RuleContainer* pRules = pEngine != nullptr ? pEngine->GetRuleContainer() : nullptr;
-        if (pRules != nullptr) {
-            m_pTclHandler->ReloadRuleContainer(pEngine, std::make_unique<RuleContainer>(*pRules));
+    // hands over new ones: those of the adapter engines too, which the
+    // handler would otherwise wait for before it sent any script.
+    if (m_pTclHandler->IsEnabled()) {
+        for (size_t i = 0; i < m_pThreadList->GetCount(); ++i) {
+            if (CEngineBase* pEngine = m_pThreadList->GetAt(i)) {
+                pEngine->HandRulesToScripts(*m_pTclHandler);
+            }
         }
     }
     // The handler reads its tuning from the policy in force.
     if (m_pPolicyInForce != nullptr) {
         PublishPolicy(m_pPolicyInForce);
     }
-    StartScriptHandler();
+    StartScriptHandler(bSummary);
     if (m_pPolicyInForce != nullptr) {
         WithdrawPolicy();
+    }
+}
+
+void CHostWarden::NoteEnginesResumed() {
+    // The alerts of what the engines kept while they were paused come in
+    // a burst now, and wait for the script process as those of its start.
+    if (m_pTclHandler != nullptr) {
+        m_pTclHandler->NoteEnginesResumed();
     }
 }
 

@@ -156,11 +156,14 @@ private:
     CServiceRequest* ServiceRequest() const;
 
     // The script handler is held from start-up to stop; these switch it
-    // by the settings and (re)start it, and stop it.
-    void StartScriptHandler();
+    // by the settings and (re)start it, and stop it.  `bSummary`: the
+    // command's summary waits for what the process says of the scripts.
+    void StartScriptHandler(bool bSummary = true);
     void ReportScriptOutcomes();
     void ReportInputBounds();
     void ShutDownScriptHandler();
+    // Tells the script handler that the engines run again after its start.
+    void NoteEnginesResumed();
     // Every engine registers with the script handler while scripting is on.
     void RegisterEnginesForScripts();
     // Scripting on in the policy but off for the handler (given up after
@@ -174,7 +177,7 @@ private:
     bool RetryEnginesWithoutInput();
     // Starts the handler (shut down, or given up) with the rules in force
     // and the tuning of the policy in force.
-    void RestartScriptsWithRulesInForce();
+    void RestartScriptsWithRulesInForce(bool bSummary = true);
     void RunAuditSetUp();
     // Decides from the published policy whether the protection service
     // runs, and starts or stops it to match; stops it at the sensor's stop.

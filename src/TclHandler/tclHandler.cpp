@@ -1,7 +1,10 @@
 #include "TclHandler/tclHandler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
+#include <optional>
+#include <thread>
 
 #include "Common/AgentEventInfo.h"
 #include "Common/EngineBase.h"
@@ -26,6 +29,11 @@ namespace {
 constexpr int64_t kRegisterSettleSeconds = 5;
 constexpr int64_t kReloadSettleSeconds = 7;
 constexpr uint32_t kSettleStepMs = 900;
+constexpr uint32_t kStartPauseStepMs = 20;
+constexpr uint32_t kCatchUpLookMs = 50;
+// What a summary waits for the end of a catch-up beyond its own bound: the
+// handler thread may be slow to look on a loaded machine.
+constexpr uint32_t kCatchUpSlackMs = 3000;
 constexpr int64_t kReportIntervalSeconds = 60;
 constexpr int64_t kProcessEndGraceSeconds = 2;
 constexpr uint32_t kProcessEndWaitMs = 1000;
@@ -169,7 +177,13 @@ uint32_t tclHandler::QueueScript(const std::string& strName, const char* pszType
 
 uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
                               AgentEventInfo* pRecord) {
-    if (StopRequested() != 0 || m_bRunning == 0) {
+    // While the process answers what waits for it before it ends, an alert
+    // one of those answers raises (a correlation rule with a script) is
+    // answered with them: it is raised on the handler's own thread, which
+    // sends Exit only once nothing waits.
+    const bool bAnswering =
+        m_bAnswering != 0 && std::this_thread::get_id() == m_HandlerThread;
+    if (!bAnswering && (StopRequested() != 0 || m_bRunning == 0)) {
         return 0;
     }
     const int32_t nType = AcceptedScriptType(pszType);
@@ -200,7 +214,11 @@ uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
         } else if (nType == qorTclCommand::kValidation) {
             // The caller keeps a record that was not queued, and reports or
             // drops it by its rule as a full table of waiting runs would.
-            ReportFullTable(*pRequest, Bound::kQueue);
+            const bool bStarting = m_bCatchingUp != 0;
+            ReportFullTable(*pRequest, bStarting ? Bound::kStartQueue : Bound::kQueue);
+            if (bStarting) {
+                NoteLeftOutWhileStarting(*pRequest);
+            }
             (void)pRequest->m_pRecord.release();
         }
     }
@@ -308,6 +326,7 @@ bool tclHandler::Init(const char* pszDirectory) {
     Reset();
     m_tSettle = 0;
     m_Queues.SetCapacity(m_dwRequestQueueSize);
+    BeginCatchUp();
     m_ScriptReport.BeginLoad(bSummary);
     if (!HasScriptsLocked()) {
         // Nothing for the process to refuse: no summary waits for it.
@@ -332,7 +351,7 @@ bool tclHandler::Init(const char* pszDirectory) {
     return true;
 }
 
-std::string tclHandler::DescribeScripting() {
+std::string tclHandler::DescribeScripting(bool bStatusOnly) {
     if (!IsEnabled()) {
         return "off, as the policy has it (ScriptEnabled)";
     }
@@ -342,7 +361,18 @@ std::string tclHandler::DescribeScripting() {
         // The process's answers come on the handler thread, which takes
         // the engine lock.
         guard.Unlock();
-        strNote = m_ScriptReport.Describe(std::chrono::milliseconds(kDescribeWaitMs));
+        if (bStatusOnly) {
+            strNote = m_ScriptReport.Peek();
+        } else {
+            bool bTaken = false;
+            strNote = m_ScriptReport.Describe(std::chrono::milliseconds(kDescribeWaitMs), &bTaken);
+            // The alerts that came while the process started are sent to it
+            // within kCatchUpSeconds of its taking the scripts: whatever of
+            // them this load left out is said before its summary.
+            if (bTaken) {
+                WaitCaughtUp(static_cast<uint32_t>(kCatchUpSeconds) * 1000 + kCatchUpSlackMs);
+            }
+        }
         guard.Lock();
     }
     if (m_strOffReason.empty()) {
@@ -413,6 +443,7 @@ void tclHandler::ShutDown() {
 }
 
 uint32_t tclHandler::_doWork() {
+    m_HandlerThread = std::this_thread::get_id();
     if (!IsEnabled()) {
         CSF_LOG(3, "RULEWEAVE is disabled");
         return 0;
@@ -424,7 +455,7 @@ uint32_t tclHandler::_doWork() {
     // whether the last attempt started a process.
     bool bGivenUp = false;
     bool bStarted = false;
-    Sleep(1000);
+    PauseForEngines();
     do {
         bStarted = false;
         while (m_bRunning != 0 && nAttempts < m_nRestartLimit) {
@@ -451,6 +482,8 @@ uint32_t tclHandler::_doWork() {
             NoteBackAfterGivingUp();
             InitScripts();
             MainLoop();
+            // However the loop ended, nothing is answered any more.
+            m_bAnswering = 0;
         }
         StopProcess();
         if (Now() - tWindowStart > kRestartWindowSeconds) {
@@ -465,7 +498,13 @@ uint32_t tclHandler::_doWork() {
             bGivenUp = true;
         }
         ClearAfterStop();
+        if (m_bRunning != 0) {
+            // The alerts raised until the next process has its scripts
+            // wait for it, as at a reload.
+            BeginCatchUp();
+        }
     } while (m_bRunning != 0 && nAttempts < m_nRestartLimit);
+    EndCatchUp();
     if (bGivenUp) {
         GiveUp(nAttempts, bStarted);
     }
@@ -522,6 +561,95 @@ void tclHandler::WaitSettled() {
            !EveryEngineHandedOver()) {
         Sleep(kSettleStepMs);
     }
+}
+
+void tclHandler::PauseForEngines() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartPauseMs);
+    while (m_bRunning != 0 && !EveryEngineHandedOver() && std::chrono::steady_clock::now() < end) {
+        if (Sleep(kStartPauseStepMs)) {
+            return;
+        }
+    }
+}
+
+uint32_t tclHandler::StartQueueSize() const {
+    return std::max<uint32_t>(kStartQueueSize, m_dwRequestQueueSize);
+}
+
+void tclHandler::NoteEnginesResumed() {
+    m_nEnginesResumedNs = std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+void tclHandler::BeginCatchUp() {
+    std::lock_guard<std::mutex> guard(m_CatchUpLock);
+    if (m_bCatchingUp == 0) {
+        m_LeftOutWhileStarting = Unanswered();
+        m_nCatchUpBeganNs = std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+    m_bCatchingUp = 1;
+    m_Queues.Queue(tclQueueSet::kRuns).SetCapacity(StartQueueSize());
+}
+
+void tclHandler::NoteLeftOutWhileStarting(const tclRequest& request) {
+    std::lock_guard<std::mutex> guard(m_CatchUpLock);
+    m_LeftOutWhileStarting.Note(request, request.m_pRule != nullptr && !request.m_pRule->GetNeedTcl());
+}
+
+void tclHandler::EndCatchUp() {
+    Unanswered leftOut;
+    {
+        std::lock_guard<std::mutex> guard(m_CatchUpLock);
+        if (m_bCatchingUp == 0) {
+            return;
+        }
+        m_bCatchingUp = 0;
+        m_bSayingCatchUp = true;
+        // What is queued beyond it still goes out; no more is taken until
+        // the queue is back within it.
+        m_Queues.Queue(tclQueueSet::kRuns).SetCapacity(m_dwRequestQueueSize);
+        leftOut = m_LeftOutWhileStarting;
+        m_LeftOutWhileStarting = Unanswered();
+    }
+    const uint64_t qwLeftOut = leftOut.m_qwUnvalidated + leftOut.m_qwDropped;
+    if (qwLeftOut > 0) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+                "Rule scripts: %llu alerts came while the script process was started and found the "
+                "%u runs queued for it full: %llu go on unvalidated, %llu are dropped (their rule "
+                "requires its script)",
+                static_cast<unsigned long long>(qwLeftOut), StartQueueSize(),
+                static_cast<unsigned long long>(leftOut.m_qwUnvalidated),
+                static_cast<unsigned long long>(leftOut.m_qwDropped));
+    }
+    // Those waiting for the end go on once it is said: it is their load's.
+    {
+        std::lock_guard<std::mutex> guard(m_CatchUpLock);
+        m_bSayingCatchUp = false;
+    }
+    m_CaughtUp.notify_all();
+}
+
+bool tclHandler::CaughtUp(std::chrono::steady_clock::time_point scriptsTaken) {
+    using Clock = std::chrono::steady_clock;
+    // The engines' resume counts when it came after the catch-up began: a
+    // start without a pause of the engines (a process started again) has
+    // no burst to wait for.
+    Clock::time_point since = scriptsTaken;
+    const int64_t qwResumed = m_nEnginesResumedNs;
+    if (qwResumed >= m_nCatchUpBeganNs) {
+        since = std::max(since, Clock::time_point(Clock::duration(qwResumed)));
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= since + std::chrono::seconds(kCatchUpSeconds)) {
+        return true;
+    }
+    return now >= since + std::chrono::milliseconds(kCatchUpQuietMs) &&
+           m_Queues.Queue(tclQueueSet::kRuns).Size() == 0;
+}
+
+bool tclHandler::WaitCaughtUp(uint32_t dwWaitMs) {
+    std::unique_lock<std::mutex> lock(m_CatchUpLock);
+    return m_CaughtUp.wait_for(lock, std::chrono::milliseconds(dwWaitMs),
+                               [this] { return m_bCatchingUp == 0 && !m_bSayingCatchUp; });
 }
 
 void tclHandler::QueueRuleScripts(RuleContainer& container) {
@@ -620,13 +748,22 @@ void tclHandler::MainLoop() {
     int64_t tLastScan = 0;
     int64_t tProcessEnded = 0;
     int64_t tLastProcessCheck = 0;
+    // When the hold after the scripts ended: the runs queued while the
+    // process started go out from then on.
+    std::optional<std::chrono::steady_clock::time_point> scriptsTaken;
     while (m_bRunning != 0 || bDraining || !bExitSent) {
         tclRequest* pTaken = nullptr;
         if (m_bRunning != 0 || bDraining) {
-            if (!m_Queues.HasWork()) {
+            // The runs queued for a starting or ending process wait for
+            // room among those waiting for an answer, which the answers
+            // make, rather than being left out for the want of it.
+            const bool bWithRuns =
+                !((m_bCatchingUp != 0 || bDraining) && m_Pending.size() >= m_dwRequestQueueSize);
+            if (!m_Queues.HasWork(bWithRuns)) {
                 // What was taken so far goes out before the loop waits.
                 m_Outgoing.Send(m_Connection);
-                uint32_t dwWaitMs = 1000;
+                // While catching up the loop looks for its end often.
+                uint32_t dwWaitMs = m_bCatchingUp != 0 ? kCatchUpLookMs : 1000;
                 if (bDraining) {
                     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         drainEnd - std::chrono::steady_clock::now());
@@ -636,7 +773,7 @@ void tclHandler::MainLoop() {
                 }
                 m_Queues.m_Wake.Wait(dwWaitMs);
             }
-            pTaken = m_Queues.PopAny();
+            pTaken = m_Queues.PopAny(bWithRuns);
         }
         std::unique_ptr<tclRequest> pRequest(pTaken);
         const int64_t tNow = Now();
@@ -689,6 +826,7 @@ void tclHandler::MainLoop() {
             // rules whose scripts it holds, which go with the reload or
             // stop that shuts it down: it answers them before it is ended.
             bDraining = true;
+            m_bAnswering = 1;
             drainEnd =
                 std::chrono::steady_clock::now() + std::chrono::seconds(kShutDownAnswerSeconds);
             m_Queues.Release(tclQueueSet::kScripts);
@@ -706,6 +844,7 @@ void tclHandler::MainLoop() {
             }
             bDraining = false;
             bExitSent = true;
+            m_bAnswering = 0;
             m_Queues.Hold(tclQueueSet::kScripts);
             m_Queues.Hold(tclQueueSet::kRuns);
         }
@@ -731,6 +870,10 @@ void tclHandler::MainLoop() {
             tHoldDeadline = 0;
             bHold = false;
             PublishScriptAnswers();
+            scriptsTaken = std::chrono::steady_clock::now();
+        }
+        if (scriptsTaken && m_bCatchingUp != 0 && CaughtUp(*scriptsTaken)) {
+            EndCatchUp();
         }
     }
 }
@@ -897,6 +1040,10 @@ InputBound* tclHandler::BoundOf(const tclRequest& request, Bound bound) {
         switch (bound) {
             case Bound::kQueue:
                 strLimit = "at most " + strSize + " runs queued for the script process";
+                break;
+            case Bound::kStartQueue:
+                strLimit = "at most " + std::to_string(StartQueueSize()) +
+                           " runs queued for the script process while it is started";
                 break;
             case Bound::kTable:
                 strLimit = "at most " + strSize + " runs waiting for the script process's answer";

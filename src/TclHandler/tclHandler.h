@@ -12,12 +12,16 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -81,10 +85,36 @@ public:
     // For the start-up summary: "on", off as the policy has it, or "OFF"
     // with the reason the last Init or the process's restarts gave.  After
     // an Init the sensor expected a summary of, waits up to
-    // kDescribeWaitMs for the process's answer to every script sent, and
-    // says each script it refused, as an error naming the rule.
-    std::string DescribeScripting();
+    // kDescribeWaitMs for the process's answer to every script sent, says
+    // each script it refused, as an error naming the rule, and then waits
+    // for the runs queued while the process started to be sent (see
+    // kStartQueueSize), so that what that load left out is said by then.
+    // `bStatusOnly`: a look at the status, which waits for nothing and
+    // leaves the summary to the load.
+    std::string DescribeScripting(bool bStatusOnly = false);
     static constexpr uint32_t kDescribeWaitMs = 10000;
+    // Runs queued for a process that is being started (at each Init, a
+    // reload's included, and after the process ended) wait for it, up to
+    // this many or TclCmdQSize, whichever is more.  So do those of the
+    // input the engines kept while a reload paused them, which they hand
+    // over in a burst once they resume: the catch-up lasts until the
+    // process has taken its scripts, the engines have been running for
+    // kCatchUpQuietMs, and the queue has been emptied, or at most
+    // kCatchUpSeconds after the later of the first two; the runs queue
+    // then holds TclCmdQSize again.  Meanwhile a run waits in its queue
+    // while TclCmdQSize runs wait for their answer, rather than being left
+    // out.
+    static constexpr uint32_t kStartQueueSize = 16384;
+    static constexpr int32_t kCatchUpSeconds = 5;
+    static constexpr uint32_t kCatchUpQuietMs = 250;
+    // Whether runs are being queued for a process that is being started.
+    bool IsCatchingUp() const { return m_bCatchingUp != 0; }
+    // The sensor has started or resumed its engines after an Init: what
+    // they kept meanwhile comes now.
+    void NoteEnginesResumed();
+    // Waits up to `dwWaitMs` until no runs are being queued for a starting
+    // process; true when none are.
+    bool WaitCaughtUp(uint32_t dwWaitMs);
     // Ends the handler thread.  Nothing is queued from then on; the process
     // first answers the runs it was sent and those queued for it, within
     // kShutDownAnswerSeconds, and the alerts still without an answer then
@@ -183,6 +213,25 @@ private:
     void PublishScriptAnswers();
     // Sleeps in interruptible steps until the settle time has come.
     void WaitSettled();
+    // The pause before the first start of the process: up to kStartPauseMs,
+    // over once every engine has handed over its rules.
+    void PauseForEngines();
+    static constexpr uint32_t kStartPauseMs = 1000;
+    // A process is about to be started: the runs queued for it wait for it
+    // (kStartQueueSize), and those it has no room for are counted.
+    void BeginCatchUp();
+    // The process took its scripts and was sent what was queued for it
+    // meanwhile, or the thread ends: the runs queue holds TclCmdQSize
+    // again, and the alerts left out meanwhile are said.
+    void EndCatchUp();
+    uint32_t StartQueueSize() const;
+    // Whether the catch-up is over (see kStartQueueSize), the scripts
+    // having been taken at `scriptsTaken`.
+    bool CaughtUp(std::chrono::steady_clock::time_point scriptsTaken);
+    // A validation run left out at the runs queue (its record goes on
+    // unvalidated or is dropped by the caller): counted for EndCatchUp
+    // while a process is being started.
+    void NoteLeftOutWhileStarting(const tclRequest& request);
     void QueueRuleScripts(RuleContainer& container);
     void QueueHold(int32_t nSeconds);
     // A request that cannot be validated: reported unvalidated when it is a
@@ -213,8 +262,8 @@ private:
     // waiting runs is full.
     void SendDueLines();
     // The bounds of the script road an alert can find full.
-    enum class Bound { kQueue = 0, kTable = 1, kStore = 2 };
-    static constexpr int kBoundKinds = 3;
+    enum class Bound { kQueue = 0, kTable = 1, kStore = 2, kStartQueue = 3 };
+    static constexpr int kBoundKinds = 4;
     // A run of `request` left out at `bound`: the handler's own line (so many a
     // minute) and the bound's own report, which names the rule.
     void ReportFullTable(const tclRequest& request, Bound bound);
@@ -292,6 +341,22 @@ private:
     // was said, each for the process started last.
     std::set<std::pair<std::string, int32_t>> m_RefusedParts;
     std::set<std::pair<std::string, int32_t>> m_FailedRuns;
+    // From BeginCatchUp to EndCatchUp, with the alerts left out meanwhile
+    // by their fate (m_CatchUpLock) and the waits for its end.
+    std::atomic<uint8_t> m_bCatchingUp{0};
+    // From the shut-down until Exit goes out the handler thread (whose id
+    // this is) takes the runs it raises itself (see QueueRun).
+    std::atomic<uint8_t> m_bAnswering{0};
+    std::atomic<std::thread::id> m_HandlerThread{};
+    // When the catch-up began, and when the engines were last resumed, on
+    // the steady clock (nanoseconds since its epoch).
+    std::atomic<int64_t> m_nCatchUpBeganNs{0};
+    std::atomic<int64_t> m_nEnginesResumedNs{0};
+    std::mutex m_CatchUpLock;
+    // The end of a catch-up is being said (m_CatchUpLock).
+    bool m_bSayingCatchUp = false;
+    std::condition_variable m_CaughtUp;
+    Unanswered m_LeftOutWhileStarting;
     std::atomic<uint8_t> m_bEnabled{1};
     std::atomic<uint8_t> m_bScriptsInitialised{0};
     std::atomic<uint32_t> m_dwRequestQueueSize{kDefaultQueueSize};

@@ -27,18 +27,18 @@ void tclQueueSet::SetCapacity(uint32_t dwCapacity) {
     }
 }
 
-bool tclQueueSet::HasWork() {
+bool tclQueueSet::HasWork(bool bWithRuns) {
     for (int nIndex = 0; nIndex < kQueueCount; ++nIndex) {
-        if (!IsHeld(nIndex) && m_Queues[nIndex].Size() != 0) {
+        if (!IsHeld(nIndex) && (bWithRuns || nIndex != kRuns) && m_Queues[nIndex].Size() != 0) {
             return true;
         }
     }
     return false;
 }
 
-tclRequest* tclQueueSet::PopAny() {
+tclRequest* tclQueueSet::PopAny(bool bWithRuns) {
     for (int nIndex = 0; nIndex < kQueueCount; ++nIndex) {
-        if (!IsHeld(nIndex)) {
+        if (!IsHeld(nIndex) && (bWithRuns || nIndex != kRuns)) {
             if (tclRequest* pRequest = m_Queues[nIndex].Pop(0)) {
                 return pRequest;
             }

@@ -26,10 +26,12 @@ public:
     void Release(int nIndex);
     bool IsHeld(int nIndex) const { return m_Held[nIndex] != 0; }
     void SetCapacity(uint32_t dwCapacity);
-    // Whether some unheld queue has an item.
-    bool HasWork();
-    // The first item of the unheld queues in index order, without waiting.
-    tclRequest* PopAny();
+    // Whether some unheld queue has an item; without `bWithRuns` the runs
+    // queue is passed over as if held.
+    bool HasWork(bool bWithRuns = true);
+    // The first item of the unheld queues in index order, without waiting
+    // (the runs queue passed over without `bWithRuns`).
+    tclRequest* PopAny(bool bWithRuns = true);
 
     qorSyncEvent m_Wake;
 

@@ -50,37 +50,54 @@ void tclScriptReport::Publish() {
     Say(texts);
 }
 
-std::string tclScriptReport::Describe(std::chrono::milliseconds wait) {
+std::string tclScriptReport::Describe(std::chrono::milliseconds wait, bool* pbTaken) {
     std::vector<std::string> texts;
     std::string strNote;
     {
         std::unique_lock<std::mutex> lock(m_Lock);
         // Only the summary of the load that sent the scripts waits.
-        if (m_bSummaryWaits) {
+        const bool bSummary = m_bSummaryWaits;
+        if (bSummary) {
             m_Changed.wait_for(lock, wait, [this] { return !m_bSending; });
+        }
+        if (pbTaken != nullptr) {
+            *pbTaken = bSummary && !m_bSending;
         }
         // Whatever comes from now on is no longer this summary's.
         m_bSummaryWaits = false;
+        texts = TakeUnsaidLocked();
         if (m_bSending) {
             strNote = "the scripts are still being sent to the script process; what it says of "
                       "them is said when it comes";
         }
-        texts = TakeUnsaidLocked();
-        const size_t nRefused = m_Refused.size() + m_nRefusedUncounted;
-        if (nRefused > 0) {
-            std::string strList;
-            for (const std::string& strShort : m_Refused) {
-                strList += (strList.empty() ? "" : ", ") + strShort;
-            }
-            if (m_nRefusedUncounted > 0) {
-                strList += " and " + std::to_string(m_nRefusedUncounted) + " more";
-            }
-            strNote += (strNote.empty() ? "" : "; ") + std::to_string(nRefused) +
-                       (nRefused == 1 ? " script" : " scripts") +
-                       " refused by the script process: " + strList;
-        }
+        strNote = NoteLocked(strNote);
     }
     Say(texts);
+    return strNote;
+}
+
+std::string tclScriptReport::Peek() {
+    // Scripts still being sent are no state of their own: what the
+    // process refuses of them is said when it comes, which has the host
+    // look again.
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return NoteLocked(std::string());
+}
+
+std::string tclScriptReport::NoteLocked(std::string strNote) const {
+    const size_t nRefused = m_Refused.size() + m_nRefusedUncounted;
+    if (nRefused > 0) {
+        std::string strList;
+        for (const std::string& strShort : m_Refused) {
+            strList += (strList.empty() ? "" : ", ") + strShort;
+        }
+        if (m_nRefusedUncounted > 0) {
+            strList += " and " + std::to_string(m_nRefusedUncounted) + " more";
+        }
+        strNote += (strNote.empty() ? "" : "; ") + std::to_string(nRefused) +
+                   (nRefused == 1 ? " script" : " scripts") +
+                   " refused by the script process: " + strList;
+    }
     return strNote;
 }
 

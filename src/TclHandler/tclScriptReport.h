@@ -39,8 +39,12 @@ public:
     // For the summary the load expected, waits up to `wait` while the
     // scripts are being sent; says the refusals not said yet (as errors,
     // on the calling thread) and answers what the summary adds to "on":
-    // "" when every script was taken.
-    std::string Describe(std::chrono::milliseconds wait);
+    // "" when every script was taken.  `pbTaken`, when given, says whether
+    // this was that summary and the process answered every script in time.
+    std::string Describe(std::chrono::milliseconds wait, bool* pbTaken = nullptr);
+    // What a summary would add to "on" now, for a look at the status that
+    // is no load's summary: it neither waits nor takes the summary's place.
+    std::string Peek();
 
     // The refusals of the scripts sent last, for the summary.
     size_t RefusedCount();
@@ -51,6 +55,9 @@ public:
 private:
     // The refusals not said yet, taken.
     std::vector<std::string> TakeUnsaidLocked();
+    // `strNote` with the refusals of the scripts sent last added (m_Lock
+    // held).
+    std::string NoteLocked(std::string strNote) const;
     static void Say(const std::vector<std::string>& texts);
 
     std::mutex m_Lock;

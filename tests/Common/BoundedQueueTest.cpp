@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <thread>
@@ -75,4 +77,33 @@ TEST(BoundedQueue, EmptyPopTimesOutEvenAfterStaleSignalAndConsumerGetsEveryItem)
     for (std::thread& producer : producers) {
         producer.join();
     }
+}
+
+// A consumer told to stop is not held for the rest of its wait: Wake
+// ends a Pop waiting on the empty queue, or the next one to find it empty.
+TEST(BoundedQueue, WakeEndsTheWaitOfAPopOnTheEmptyQueue) {
+    BoundedQueue<Item> queue(kQueueRefuseWhenFull);
+    std::atomic<bool> bWaiting{false};
+    Item* pPopped = reinterpret_cast<Item*>(1);
+    std::thread consumer([&] {
+        bWaiting = true;
+        pPopped = queue.Pop(BoundedQueue<Item>::kWaitForever);
+    });
+    while (!bWaiting) {
+        std::this_thread::yield();
+    }
+    queue.Wake();
+    consumer.join();
+    EXPECT_EQ(nullptr, pPopped);
+
+    queue.Wake();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nullptr, queue.Pop(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // An item that is there is taken all the same.
+    queue.Push(new Item(7));
+    queue.Wake();
+    std::unique_ptr<Item> item(queue.Pop(30));
+    ASSERT_NE(nullptr, item);
+    EXPECT_EQ(7, item->m_iValue);
 }

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
@@ -146,6 +148,25 @@ TEST_F(EventLogEngineTest, OpenLogsFollowTheRulesAndAKeptLogKeepsItsPlaceAcrossA
     m_pEngine->OnStop(0);
     EXPECT_TRUE(Reported().empty());
     EXPECT_TRUE(m_HostLog.Contains("NTEvent engine terminating!"));
+}
+
+// A pause (a reload's among them) ends the thread at once rather than
+// after the rest of its wait on the logs, a second at most: every engine's
+// input waits that much less while a reload reads its policy.
+TEST_F(EventLogEngineTest, PauseEndsTheThreadWithoutWaitingOutItsWaitOnTheLogs) {
+    AddRule("Sec", 200);
+    Init();
+    for (int nPause = 0; nPause < 3; ++nPause) {
+        ASSERT_EQ(0, m_pEngine->OnStart(0));
+        // The thread is in its wait now, or about to be.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto start = std::chrono::steady_clock::now();
+        m_pEngine->OnPauseInit(0);
+        m_pEngine->OnPause(0);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(500))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    }
 }
 
 TEST_F(EventLogEngineTest, LogThatFailsToOpenLeavesTheRulesInForceAndTheOtherLogsWatched) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Common/FakeSensorCore.h"
@@ -114,6 +115,19 @@ protected:
             return ::testing::AssertionFailure() << "the scripts were not initialised";
         }
         return ::testing::AssertionSuccess();
+    }
+
+    // Queues `qwAlerts` validations of `rule` and shuts the handler down:
+    // the alerts' outcomes before and after.
+    std::pair<ScriptOutcomes::Counts, ScriptOutcomes::Counts> ValidateThenShutDown(
+        TestRule& rule, uint64_t qwAlerts) {
+        const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+        for (uint64_t n = 0; n < qwAlerts; ++n) {
+            EXPECT_EQ(1u, m_Handler.QueueRun(rule.GetName(), "Validation", new TestRecord(&rule, 1)))
+                << n;
+        }
+        m_Handler.ShutDown();
+        return {before, ScriptOutcomes::Instance().Snapshot()};
     }
 
     uint32_t Validate(const char* pszUser) {
@@ -268,6 +282,10 @@ TEST_F(ScriptProcessTest, ProcessThatEndsIsNoticedWhileItsConnectionStaysOpen) {
 // engine, with the line a full table of waiting runs gives; the runs it
 // holds are passed on unvalidated, and counted so, when the process is
 // stopped.
+// A process that never takes its scripts: the runs queued for it wait for
+// it, as many as the queue holds while a process is started, and those past
+// that are said, counted as the bound's, and said again with their count
+// when the handler ends.
 TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted) {
     const std::string strProgram = m_Directory.File("tclProc.exe");
     std::filesystem::remove(strProgram);
@@ -283,7 +301,7 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
         },
         60));
     const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
-    for (uint32_t n = 0; n < tclHandler::kDefaultQueueSize; ++n) {
+    for (uint32_t n = 0; n < tclHandler::kStartQueueSize; ++n) {
         ASSERT_EQ(1u, Validate("alice")) << n;
     }
     EXPECT_EQ(0u, Validate("bob"));
@@ -291,15 +309,46 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
     EXPECT_TRUE(
         m_Log.Contains("Too many pending tcl requests. Event Scan reported without validation"));
     EXPECT_TRUE(m_Log.Contains(
-        "Bound reached: script of rule Scan: at most 512 runs queued for the script process, the "
-        "alerts past it go on unvalidated; 1 alert left out (said again at most once a minute "
-        "while it lasts)"));
+        "Bound reached: script of rule Scan: at most 16384 runs queued for the script process "
+        "while it is started, the alerts past it go on unvalidated; 1 alert left out (said again "
+        "at most once a minute while it lasts)"));
 
     m_Handler.ShutDown();
     const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
-    EXPECT_EQ(before.m_qwUnvalidated + tclHandler::kDefaultQueueSize, after.m_qwUnvalidated);
+    EXPECT_EQ(before.m_qwUnvalidated + tclHandler::kStartQueueSize, after.m_qwUnvalidated);
     EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
-    EXPECT_EQ(tclHandler::kDefaultQueueSize, m_Sensor.ReportedCount());
+    EXPECT_EQ(tclHandler::kStartQueueSize, m_Sensor.ReportedCount());
+    EXPECT_TRUE(m_Log.Contains(
+        "Rule scripts: 1 alerts came while the script process was started and found the 16384 "
+        "runs queued for it full: 1 go on unvalidated, 0 are dropped (their rule requires its "
+        "script)"));
+}
+
+// Alerts of a rule that requires its script, raised faster than the
+// process answers while it is being started (a reload's, say): they wait
+// for it, beyond the queue's size and the table of runs waiting for an
+// answer, and each is validated once.  Then the queue holds its own size
+// again.  (They found room for 512 and were dropped past that.)
+TEST_F(ScriptProcessTest, RunsQueuedWhileTheProcessStartsWaitForItEachValidated) {
+    m_Rule.SetNeedTcl(true);
+    // The engine without rules has the handler pause before it starts the
+    // process: the runs below are queued before the process runs.
+    HandOverRules();
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    constexpr int kAlerts = 2000;
+    for (int n = 0; n < kAlerts; ++n) {
+        ASSERT_EQ(1u, Validate("alice")) << n;
+    }
+    EXPECT_TRUE(m_Handler.IsCatchingUp());
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() == static_cast<size_t>(kAlerts); }, 60));
+    const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
+    EXPECT_EQ(before.m_qwValidated + kAlerts, after.m_qwValidated);
+    EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
+    EXPECT_EQ(static_cast<size_t>(kAlerts), m_Sensor.ReportedCount());
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return !m_Handler.IsCatchingUp(); }, 10));
+    EXPECT_EQ(tclHandler::kDefaultQueueSize,
+              m_Handler.Queues().Queue(tclQueueSet::kRuns).GetCapacity());
 }
 
 // A flood of alerts that keeps the queue of runs from ever emptying, for a
@@ -359,13 +408,8 @@ TEST_F(ScriptProcessTest, AlertsWaitingAtAShutDownAreValidatedBeforeTheProcessEn
     Script(slow, "Slow", "after 5\nreturn 1");
     slow.SetNeedTcl(true);
     ASSERT_TRUE(StartWith({&slow}));
-    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
     constexpr uint64_t kAlerts = 40;
-    for (uint64_t n = 0; n < kAlerts; ++n) {
-        ASSERT_EQ(1u, m_Handler.QueueRun("Slow", "Validation", new TestRecord(&slow, 1))) << n;
-    }
-    m_Handler.ShutDown();
-    const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
+    const auto [before, after] = ValidateThenShutDown(slow, kAlerts);
     EXPECT_EQ(before.m_qwValidated + kAlerts, after.m_qwValidated);
     EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
     EXPECT_EQ(kAlerts, m_Sensor.ReportedCount());
@@ -385,6 +429,50 @@ TEST_F(ScriptProcessTest, AlertsWaitingAtAShutDownAreValidatedBeforeTheProcessEn
     EXPECT_TRUE(m_Log.Contains("Rule scripts: 2 alerts were still waiting for their validation when the script "
                                "process was ended, 3 s after it was told to end: 0 go on unvalidated, 2 are "
                                "dropped (their rule requires its script)"));
+}
+
+// An alert raised by an answer the process gives before it ends (a
+// correlation rule with a script, fired by a validated alert) is answered
+// before it ends too, rather than refused as if nothing took runs any more.
+TEST_F(ScriptProcessTest, AlertRaisedByAnAnswerAtAShutDownIsValidatedBeforeTheProcessEnds) {
+    TestRule slow;
+    Script(slow, "Slow", "after 5\nreturn 1");
+    slow.SetNeedTcl(true);
+    TestRule raised;
+    Script(raised, "Raised", "return 1");
+    raised.SetNeedTcl(true);
+    // Each validated alert of the first rule raises one of the second, as
+    // the correlation engine would, on the thread that reports it.
+    class RaisingSensor : public FakeSensorCore {
+    public:
+        RaisingSensor(tclHandler& handler, TestRule& from, TestRule& to)
+            : m_Handler(handler), m_From(from), m_To(to) {}
+        uint8_t DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                              uint32_t dwFlags) override {
+            if (pRecord != nullptr && pRecord->GetRule() == &m_From) {
+                auto* pRaised = new TestRecord(&m_To, 1);
+                if (m_Handler.QueueRun(m_To.GetName(), "Validation", pRaised) == 0) {
+                    delete pRaised;
+                    ++m_nRefused;
+                }
+            }
+            return FakeSensorCore::DeliverToHost(pRecord, pInfo, dwWord, dwFlags);
+        }
+        std::atomic<int> m_nRefused{0};
+
+    private:
+        tclHandler& m_Handler;
+        TestRule& m_From;
+        TestRule& m_To;
+    };
+    RaisingSensor sensor(m_Handler, slow, raised);
+    ASSERT_TRUE(StartWith({&slow, &raised}));
+    constexpr uint64_t kAlerts = 10;
+    const auto [before, after] = ValidateThenShutDown(slow, kAlerts);
+    EXPECT_EQ(0, sensor.m_nRefused.load());
+    EXPECT_EQ(before.m_qwValidated + 2 * kAlerts, after.m_qwValidated);
+    EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
+    EXPECT_EQ(2 * kAlerts, sensor.ReportedCount());
 }
 
 // More scripts than the request queue holds, as a policy with many
