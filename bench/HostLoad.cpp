@@ -130,7 +130,7 @@ std::string HwhostBesideThisProgram() {
 }
 
 pid_t StartHost(std::vector<std::string> args, const std::string& outputFile, const std::string& errorFile,
-                const std::vector<std::string>& environment) {
+                const std::vector<std::string>& environment, int inputFd) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -148,7 +148,11 @@ pid_t StartHost(std::vector<std::string> args, const std::string& outputFile, co
     env.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (inputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -189,6 +193,37 @@ pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root,
         Fail("the sensor did not open port 514; see " + root);
     }
     return host;
+}
+
+std::vector<ComparedHost> ComparedHosts(const HostOptions& host, const std::string& baseline) {
+    std::vector<ComparedHost> hosts = {{"this", host.m_strHwhost}};
+    if (!baseline.empty()) {
+        hosts.push_back({"baseline", baseline});
+    }
+    for (const ComparedHost& compared : hosts) {
+        std::printf("%s: %s\n", compared.m_strName.c_str(), compared.m_strPath.c_str());
+    }
+    return hosts;
+}
+
+std::vector<Option> PaceOptions(std::vector<uint64_t>& rates, double& seconds, int& rounds, std::string& baseline,
+                                std::vector<Option> more) {
+    std::vector<Option> options = {
+        {"--rates", true, [&rates](const std::string& value) { rates = NumberList(value); }},
+        NumberOption("--seconds", seconds), NumberOption("--rounds", rounds),
+        {"--baseline", true, [&baseline](const std::string& value) { baseline = value; }}};
+    options.insert(options.end(), more.begin(), more.end());
+    return options;
+}
+
+size_t InTurn(size_t k, int round, size_t hosts) { return (k + static_cast<size_t>(round)) % hosts; }
+
+void PrintMediansHead(int rounds, const char* pszWhat, const std::vector<ComparedHost>& hosts, int width) {
+    std::printf("medians of %d round%s: %s\n%8s", rounds, rounds == 1 ? "" : "s", pszWhat, "rate/s");
+    for (const ComparedHost& host : hosts) {
+        std::printf("  %-*s", width, host.m_strName.c_str());
+    }
+    std::printf("\n");
 }
 
 void StopHost(pid_t host) {

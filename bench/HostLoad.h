@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -68,12 +69,14 @@ void FinishRoot(const HostOptions& host, const std::string& root);
 // bin/hwhost of the build tree this program was built in.
 std::string HwhostBesideThisProgram();
 
-// Starts `argv` with no standard input, standard output into
-// `outputFile` and standard error into `errorFile` (discarded unless named:
-// the syslog engine's echo of the datagrams goes there), with `environment`
-// ("NAME=value") added to this process's.
+// Starts `argv` with no standard input (or `inputFd` as its standard input
+// when one is given), standard output into `outputFile` and standard error
+// into `errorFile` (discarded unless named: the syslog engine's echo of the
+// datagrams goes there), with `environment` ("NAME=value") added to this
+// process's.
 pid_t StartHost(std::vector<std::string> argv, const std::string& outputFile,
-                const std::string& errorFile = "/dev/null", const std::vector<std::string>& environment = {});
+                const std::string& errorFile = "/dev/null", const std::vector<std::string>& environment = {},
+                int inputFd = -1);
 
 // Moves this process (one thread only) into a private network namespace
 // and makes a scratch directory /tmp/<stem>.XXXXXX for a sensor root.
@@ -87,6 +90,30 @@ pid_t StartHostOnRoot(const std::string& hwhost, const std::string& root,
 std::string LogPath(const std::string& root);
 // SIGTERM and the wait for the end.
 void StopHost(pid_t host);
+
+// What the pace drivers that compare builds share (bench/*_pace_compare.sh):
+// the hosts compared, "this" (HostOptions' hwhost) and, when a path is
+// given, "baseline", each printed with its path as "this: PATH".
+struct ComparedHost {
+    std::string m_strName;
+    std::string m_strPath;
+};
+std::vector<ComparedHost> ComparedHosts(const HostOptions& host, const std::string& baseline);
+// Their options: "--rates 10,20,...", "--seconds N" (a rate), "--rounds N"
+// and "--baseline PATH", followed by `more`.
+std::vector<Option> PaceOptions(std::vector<uint64_t>& rates, double& seconds, int& rounds, std::string& baseline,
+                                std::vector<Option> more);
+// Which host runs k-th of `hosts` in `round`: the order changes from round
+// to round, so that load from elsewhere falls on every host.
+size_t InTurn(size_t k, int round, size_t hosts);
+// "medians of N rounds: WHAT", then the rate column's head and a column
+// of `width` a host.
+void PrintMediansHead(int rounds, const char* pszWhat, const std::vector<ComparedHost>& hosts, int width);
+template <typename Value>
+Value Median(std::vector<Value> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? Value{} : values[values.size() / 2];
+}
 
 // Whether a socket already holds UDP `port` on every address.
 bool UdpPortTaken(uint16_t port);

@@ -79,16 +79,13 @@ struct RateFigures {
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
-    hwload::ParseOptions(
-        argc, argv,
-        {{"--rates", true, [&](const std::string& value) { options.m_Rates = hwload::NumberList(value); }},
-         hwload::NumberOption("--seconds", options.m_dSeconds),
-         hwload::NumberOption("--peers", options.m_nPeers),
-         hwload::NumberOption("--pushes", options.m_nPushes),
-         hwload::NumberOption("--connect-timeout", options.m_dConnectTimeout),
-         hwload::NumberOption("--rounds", options.m_nRounds),
-         {"--baseline", true, [&](const std::string& value) { options.m_strBaseline = value; }}},
-        options.m_host);
+    hwload::ParseOptions(argc, argv,
+                         hwload::PaceOptions(options.m_Rates, options.m_dSeconds, options.m_nRounds,
+                                             options.m_strBaseline,
+                                             {hwload::NumberOption("--peers", options.m_nPeers),
+                                              hwload::NumberOption("--pushes", options.m_nPushes),
+                                              hwload::NumberOption("--connect-timeout", options.m_dConnectTimeout)}),
+                         options.m_host);
     if (options.m_Rates.empty() || options.m_dSeconds <= 0 || options.m_nPeers < 1 || options.m_nPeers > 250 ||
         options.m_nPushes < 0 || options.m_dConnectTimeout <= 0 || options.m_nRounds < 1) {
         hwload::Fail("--rates, --seconds, --peers (at most 250), --connect-timeout and --rounds must be positive");
@@ -327,12 +324,6 @@ void PrintRate(const char* pszWhich, uint64_t qwRate, const RateFigures& figures
     std::fflush(stdout);
 }
 
-template <typename Value>
-Value Median(std::vector<Value> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? Value{} : values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -348,35 +339,23 @@ int main(int argc, char** argv) {
                 "%d round%s\n",
                 options.m_nPeers, options.m_dSeconds, options.m_nPushes, options.m_dConnectTimeout, options.m_nRounds,
                 options.m_nRounds == 1 ? "" : "s");
-    std::vector<std::pair<std::string, std::string>> hosts = {{"this", options.m_host.m_strHwhost}};
-    if (!options.m_strBaseline.empty()) {
-        hosts.emplace_back("baseline", options.m_strBaseline);
-    }
-    for (const auto& [name, path] : hosts) {
-        std::printf("%s: %s\n", name.c_str(), path.c_str());
-    }
+    const std::vector<hwload::ComparedHost> hosts = hwload::ComparedHosts(options.m_host, options.m_strBaseline);
     // runs[host][rate][round]
     std::vector<std::vector<std::vector<RateFigures>>> runs(
         hosts.size(), std::vector<std::vector<RateFigures>>(options.m_Rates.size()));
     for (int round = 0; round < options.m_nRounds; ++round) {
         std::printf("round %d\n", round + 1);
         for (size_t r = 0; r < options.m_Rates.size(); ++r) {
-            // The order changes from round to round, so load from elsewhere
-            // falls on both.
             for (size_t k = 0; k < hosts.size(); ++k) {
-                const size_t n = (k + static_cast<size_t>(round)) % hosts.size();
-                runs[n][r].push_back(RunRate(options, hosts[n].second, options.m_Rates[r]));
-                PrintRate(hosts[n].first.c_str(), options.m_Rates[r], runs[n][r].back());
+                const size_t n = hwload::InTurn(k, round, hosts.size());
+                runs[n][r].push_back(RunRate(options, hosts[n].m_strPath, options.m_Rates[r]));
+                PrintRate(hosts[n].m_strName.c_str(), options.m_Rates[r], runs[n][r].back());
             }
         }
     }
-    std::printf("medians of %d round%s: alerts a second / handshakes failed / dropped for a full backlog / not "
-                "alerted\n%8s",
-                options.m_nRounds, options.m_nRounds == 1 ? "" : "s", "rate/s");
-    for (const auto& host : hosts) {
-        std::printf("  %-34s", host.first.c_str());
-    }
-    std::printf("\n");
+    hwload::PrintMediansHead(options.m_nRounds,
+                             "alerts a second / handshakes failed / dropped for a full backlog / not alerted", hosts,
+                             34);
     bool bEveryOne = true;
     for (size_t r = 0; r < options.m_Rates.size(); ++r) {
         std::printf("%8" PRIu64, options.m_Rates[r]);
@@ -393,8 +372,8 @@ int main(int argc, char** argv) {
                 bEveryOne = bEveryOne && (n != 0 || (figures.m_qwFailed == 0 && figures.NotAlerted() == 0));
             }
             char cell[64];
-            std::snprintf(cell, sizeof cell, "%.1f / %" PRIu64 " / %" PRIu64 " / %" PRIu64, Median(perSecond),
-                          Median(failed), Median(dropped), Median(notAlerted));
+            std::snprintf(cell, sizeof cell, "%.1f / %" PRIu64 " / %" PRIu64 " / %" PRIu64, hwload::Median(perSecond),
+                          hwload::Median(failed), hwload::Median(dropped), hwload::Median(notAlerted));
             std::printf("  %-34s", cell);
         }
         std::printf("\n");

@@ -25,19 +25,13 @@ build_dir=${HW_RELEASE_BUILD:-$source_dir/build/release}
 baseline_dir=$source_dir/build/decoy-baseline
 targets="hwhost hostwarden"
 
-if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-    (cd "$source_dir" && cmake --preset release >/dev/null)
-fi
-cmake --build "$build_dir" --target decoy_pace $targets >/dev/null
+. "$source_dir/bench/export_baseline.sh"
+release_build "$source_dir" "$build_dir" decoy_pace $targets
 
 # The baseline's sources as the revision has them, made afresh when the
 # revision named is another than the one exported last.
-. "$source_dir/bench/export_baseline.sh"
 export_baseline "$source_dir" "$baseline" "$baseline_dir"
-if [ ! -f "$baseline_dir/src/build/release/CMakeCache.txt" ]; then
-    (cd "$baseline_dir/src" && cmake --preset release >/dev/null)
-fi
-cmake --build "$baseline_dir/src/build/release" --target $targets >/dev/null
+release_build "$baseline_dir/src" "$baseline_dir/src/build/release" $targets
 
 echo "decoy pace, this tree against $baseline ($wanted)"
 "$build_dir/bench/decoy_pace" --pushes 5 --baseline "$baseline_dir/src/build/release/bin/hwhost" "$@" || true

@@ -12,3 +12,16 @@ export_baseline() {
         echo "$wanted" > "$3/REVISION"
     fi
 }
+
+# release_build SOURCE_DIR BUILD_DIR TARGET... builds the targets in
+# BUILD_DIR, configuring SOURCE_DIR's release preset first when BUILD_DIR
+# holds no build yet.
+release_build() {
+    release_source=$1
+    release_dir=$2
+    shift 2
+    if [ ! -f "$release_dir/CMakeCache.txt" ]; then
+        (cd "$release_source" && cmake --preset release >/dev/null)
+    fi
+    cmake --build "$release_dir" --target "$@" >/dev/null
+}

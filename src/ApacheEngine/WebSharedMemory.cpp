@@ -605,8 +605,10 @@ WebShmLockTriesOnly::WebShmLockTriesOnly() : m_bBefore(t_bLockTriesOnly) { t_bLo
 
 WebShmLockTriesOnly::~WebShmLockTriesOnly() { t_bLockTriesOnly = m_bBefore; }
 
-bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
+bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached) {
     nClassLength = 0;
+    if (pbReached != nullptr)
+        *pbReached = false;
     ShmState& state = State();
     if (!state.bAttached || !Lock(state.event))
         return false;
@@ -620,6 +622,8 @@ bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLe
         nClassLength = 0;
         return false;
     }
+    if (pbReached != nullptr)
+        *pbReached = true;
     if (result == WebRingResult::kDamaged)
         ReportDamage(header);
     return result == WebRingResult::kTaken;

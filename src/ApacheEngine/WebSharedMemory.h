@@ -143,9 +143,12 @@ uint32_t WebShmEmptyRing();
 // Takes the next message from the ring into the caller's record and class
 // buffer (room for kWebMaxClassLength bytes), allocating nothing.  True
 // when a message was taken; false when the ring is empty, was found
-// damaged (and reset) or this process is not attached.  Every call that
-// reaches the ring clears its overflow flag.
-bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength);
+// damaged (and reset), its lock was not had, it was cut short, or this
+// process is not attached.  Every call that reaches the ring clears its
+// overflow flag; `pbReached`, when given, tells whether this one did (the
+// ring taken from, found empty, or found damaged and reset), as against a
+// turn that failed before it.
+bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached = nullptr);
 
 // The reader's work on one ring view of kWebEvShmSize bytes, the caller
 // holding its mutex: takes one message (kTaken), finds none (kEmpty), or

@@ -4,14 +4,19 @@
 //       of the object scope its environment names);
 //   hw-webmodule write [--name N] [--id TID] [--class TEXT] [--src A:P]
 //                      [--dst A:P] [--src-mac T] [--dst-mac T] [--proto N]
-//                      [--outcome N] [--count K] [--every MS]
+//                      [--outcome N] [--count K] [--every MS | --rate R]
 //       appends K event messages to the ring ("overflow" when the sensor
 //       has not yet cleared a drop); with --every, one every MS
 //       milliseconds until K are written (K 0: no limit) or its standard
 //       input ends, each through an opening of its own, so that the
 //       module holds the ring only while it writes, and each numbered:
-//       "n=I" (I from 1) ends its class text.  It then says "written W,
-//       not written F" and fails when F is not 0;
+//       "n=I" (I from 1) ends its class text.  With --rate, R numbered
+//       messages a second on a schedule kept from the first (a message
+//       late for its time does not put the later ones back), through one
+//       opening held for the run, as a busy web server's module writes
+//       them.  Either then says "written W, not written F" (F: those that
+//       found no room in the ring, or its lock not free) and fails when F
+//       is not 0;
 //   hw-webmodule config
 //       prints the configuration area, one item a line;
 //   hw-webmodule hold-lock
@@ -21,10 +26,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "ApacheEngine/WebSharedMemory.h"
 #include "platform/NamedObject.h"
@@ -67,23 +74,39 @@ bool InputEnds(int nMs) {
     return read(STDIN_FILENO, buffer, sizeof buffer) <= 0;
 }
 
-// One numbered message through an opening of its own; false when it did
-// not reach the ring (not open, lock not had, or no room).
-bool WriteNumbered(WebEventRecord record, const std::string& strClass, long nNumber) {
+// The class text of message number `nNumber`: the items of `strClass`
+// (terminator included, or empty), then "n=I", then the terminator.
+std::string NumberedClass(const std::string& strClass, long nNumber) {
     std::string strText = strClass.empty() ? std::string() : strClass.substr(0, strClass.size() - 1) + ",";
     strText += "n=" + std::to_string(nNumber);
     strText.push_back('\0');
+    return strText;
+}
+
+// One message into the ring this process has open; false when it did not
+// reach it (lock not had, or no room for it).
+bool WriteIfRoom(WebEventRecord record, const std::string& strText) {
     record.nClassLength = static_cast<int32_t>(strText.size());
+    if (!WebShmLockEvent())
+        return false;
+    const uint32_t dwFree = Get32(WebShmEvView(), kWebEvFree);
+    WebShmUnlockEvent();
+    return dwFree >= kWebRecordSize + strText.size() && WebShmWriteEvent(record, strText.data()) == 0;
+}
+
+// One numbered message through an opening of its own; false when it did
+// not reach the ring (not open, lock not had, or no room).
+bool WriteNumbered(const WebEventRecord& record, const std::string& strClass, long nNumber) {
     if (WebShmAttach(false) != 0)
         return false;
-    bool bWritten = false;
-    if (WebShmLockEvent()) {
-        const uint32_t dwFree = Get32(WebShmEvView(), kWebEvFree);
-        WebShmUnlockEvent();
-        bWritten = dwFree >= kWebRecordSize + strText.size() && WebShmWriteEvent(record, strText.data()) == 0;
-    }
+    const bool bWritten = WriteIfRoom(record, NumberedClass(strClass, nNumber));
     WebShmDetach();
     return bWritten;
+}
+
+int Tally(long nWritten, long nFailed) {
+    std::printf("written %ld, not written %ld\n", nWritten, nFailed);
+    return nFailed == 0 ? 0 : 1;
 }
 
 int WriteEvery(const WebEventRecord& record, const std::string& strClass, long nCount, int nEveryMs) {
@@ -94,8 +117,27 @@ int WriteEvery(const WebEventRecord& record, const std::string& strClass, long n
         if (InputEnds(nEveryMs))
             break;
     }
-    std::printf("written %ld, not written %ld\n", nWritten, nFailed);
-    return nFailed == 0 ? 0 : 1;
+    return Tally(nWritten, nFailed);
+}
+
+// Message n (from 1) is due (n - 1) / R seconds after the first; a message
+// found late is written at once, so the rate holds over the run.
+int WriteAtRate(const WebEventRecord& record, const std::string& strClass, long nCount, double dRate) {
+    if (WebShmAttach(false) != 0)
+        return Tally(0, nCount);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    long nWritten = 0;
+    long nFailed = 0;
+    for (long n = 1; nCount == 0 || n <= nCount; ++n) {
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(static_cast<double>(n - 1) / dRate)));
+        if (InputEnds(0))
+            break;
+        ++(WriteIfRoom(record, NumberedClass(strClass, n)) ? nWritten : nFailed);
+    }
+    WebShmDetach();
+    return Tally(nWritten, nFailed);
 }
 
 int Write(int argc, char** argv) {
@@ -103,6 +145,7 @@ int Write(int argc, char** argv) {
     std::string strClass;
     long nCount = 1;
     int nEveryMs = -1;
+    double dRate = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         const char* pszValue = argv[i + 1];
@@ -131,10 +174,16 @@ int Write(int argc, char** argv) {
             nCount = std::strtol(pszValue, nullptr, 10);
         } else if (option == "--every") {
             nEveryMs = static_cast<int>(std::strtol(pszValue, nullptr, 10));
+        } else if (option == "--rate") {
+            dRate = std::strtod(pszValue, nullptr);
+            if (!(dRate > 0))
+                return Usage();
         } else {
             return Usage();
         }
     }
+    if (dRate > 0)
+        return WriteAtRate(record, strClass, nCount, dRate);
     if (nEveryMs >= 0)
         return WriteEvery(record, strClass, nCount, nEveryMs);
     record.nClassLength = static_cast<int32_t>(strClass.size());

@@ -11,9 +11,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ApacheEngine/WebSharedMemory.h"
@@ -111,6 +113,27 @@ TEST_F(WebAreasCutTest, EngineReadsOnAfterItsAreasAndLocksAreCutUnderIt) {
     EXPECT_EQ(std::string::npos, strAfter.find("time 0\n")) << strAfter;
     EXPECT_TRUE(m_Log.Contains(std::string(kMappedAgain) +
                                ", and the configuration area written again: web-server events are read again"));
+}
+
+// The engine looks at an empty ring many times a second, but a turn that
+// meets a cut waits a second before the next: a writer that cuts the ring
+// again and again has it mapped again, and said, about once a second, not
+// at every look.  About 2.5 s.
+TEST_F(WebAreasCutTest, RingCutAgainAndAgainIsMappedAgainAboutOnceASecond) {
+    Module({"write", "--name", "Web_Shell", "--id", "1234"});
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 1; }));
+    const size_t nBefore = m_Log.m_Services.CountStartingWith(kMappedAgain);
+    const int fd = ::shm_open(plat::SharedObjectPath("QGEvShm").c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500)) {
+        ASSERT_EQ(0, ::ftruncate(fd, 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::close(fd);
+    const size_t nMapped = m_Log.m_Services.CountStartingWith(kMappedAgain) - nBefore;
+    EXPECT_GE(nMapped, 1u);
+    EXPECT_LE(nMapped, 4u);
 }
 
 // A ring cut short by an account that then owns it cannot be made whole

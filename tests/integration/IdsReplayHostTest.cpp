@@ -920,4 +920,33 @@ TEST_F(IdsReplayHostTest, WebServerEventsOfTheWebGroupBecomeAlertsWithTheirField
               m_Host.Log().find("Apache Engine Rule object not found for reported event No_Such_Signature issueId 77"));
 }
 
+TEST_F(IdsReplayHostTest, BurstOfWebServerEventsPastTheRingsRoomWithinASecondIsEveryOneAlertedOnce) {
+    // The ring holds about 300 of these events; the module writes 2,000 in
+    // one second, holding the ring open as a busy web server's module does,
+    // and drops (counts as not written) each that finds no room.  A few
+    // seconds under ASan.
+    constexpr long kEvents = 2000;
+    hwtest::PrepareNetworkRoot(m_Host, {});
+    ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, hwtest::Capture({})))) << m_Host.ErrorsTail();
+    hwtest::ChildProcess module;
+    ASSERT_TRUE(module.Start({std::string(HW_BINARY_DIR) + "/bin/hw-webmodule", "--root", m_Host.Root(), "write",
+                              "--name", "Payload_Cmd_Exe", "--id", "1006", "--proto", "6", "--count",
+                              std::to_string(kEvents), "--rate", std::to_string(kEvents)},
+                             m_Host.File("module.out"), {"ASAN_OPTIONS=detect_leaks=0"}, true));
+    int exitCode = -1;
+    ASSERT_TRUE(module.Wait(60, exitCode));
+    const std::string said = hwtest::ReadWholeFile(m_Host.File("module.out"));
+    long nWritten = 0;
+    long nNotWritten = -1;
+    ASSERT_TRUE(hwtest::ModuleTally(said, nWritten, nNotWritten)) << said;
+    EXPECT_EQ(0, nNotWritten) << said;
+    EXPECT_EQ(0, exitCode) << said;
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::AlertsOf(Alerts(), "Payload_Cmd_Exe").size() >= static_cast<size_t>(nWritten); }, 60));
+    StopCleanly();
+    const std::vector<std::string> events = hwtest::NotAlertedOnce(Alerts(), "Payload_Cmd_Exe", "n", kEvents);
+    EXPECT_TRUE(events.empty()) << events.size() << " web-server events of " << kEvents
+                                << " not alerted once, the first: " << events.front();
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -138,6 +139,34 @@ std::vector<Alert> AlertsOf(const std::vector<Alert>& alerts, const std::string&
         }
     }
     return chosen;
+}
+
+std::vector<std::string> NotAlertedOnce(const std::vector<Alert>& alerts, const std::string& rule,
+                                        const std::string& name, uint64_t count) {
+    std::map<std::string, int> counts;
+    for (const Alert& alert : AlertsOf(alerts, rule)) {
+        ++counts[alert.Param(name)];
+    }
+    std::vector<std::string> wrong;
+    for (uint64_t n = 1; n <= count; ++n) {
+        const auto found = counts.find(std::to_string(n));
+        if (found == counts.end() || found->second != 1) {
+            wrong.push_back(std::to_string(n) + " x" + std::to_string(found == counts.end() ? 0 : found->second));
+        }
+        if (found != counts.end()) {
+            counts.erase(found);
+        }
+    }
+    for (const auto& [value, times] : counts) {
+        wrong.push_back("unsent " + value + " x" + std::to_string(times));
+    }
+    return wrong;
+}
+
+bool ModuleTally(const std::string& said, long& written, long& notWritten) {
+    const size_t lastLine = said.find_last_of('\n', said.size() < 2 ? 0 : said.size() - 2);
+    return std::sscanf(said.c_str() + (lastLine == std::string::npos ? 0 : lastLine + 1),
+                       "written %ld, not written %ld", &written, &notWritten) == 2;
 }
 
 zamtest::FrameSpec LandAttack() {

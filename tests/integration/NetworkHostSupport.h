@@ -64,6 +64,14 @@ struct Alert {
 std::vector<Alert> ParseAlerts(const std::string& xml);
 // The alerts of one rule.
 std::vector<Alert> AlertsOf(const std::vector<Alert>& alerts, const std::string& name);
+// The numbers 1 to `count` that are not the value of the parameter `name`
+// of exactly one alert of rule `rule` ("7 x0", "9 x2"), and the alerts of
+// other values ("unsent 0 x1").
+std::vector<std::string> NotAlertedOnce(const std::vector<Alert>& alerts, const std::string& rule,
+                                        const std::string& name, uint64_t count);
+// What hw-webmodule's numbered writing said last ("written W, not written
+// F"); false when its output does not end so.
+bool ModuleTally(const std::string& said, long& written, long& notWritten);
 
 // Frames of the attacks the module knows, from 198.51.100.7 and
 // 203.0.113.x towards 192.0.2.10 unless said.

@@ -56,30 +56,6 @@ std::string Policy(const std::string& network, int nSpare) {
     return text;
 }
 
-// The numbers 1 to `count` that are not the value of the parameter `name`
-// of exactly one alert of rule `rule`, and the alerts of other values.
-std::vector<std::string> NotAlertedOnce(const std::vector<hwtest::Alert>& alerts, const std::string& rule,
-                                        const std::string& name, uint64_t count) {
-    std::map<std::string, int> counts;
-    for (const hwtest::Alert& alert : hwtest::AlertsOf(alerts, rule)) {
-        ++counts[alert.Param(name)];
-    }
-    std::vector<std::string> wrong;
-    for (uint64_t n = 1; n <= count; ++n) {
-        const auto found = counts.find(std::to_string(n));
-        if (found == counts.end() || found->second != 1) {
-            wrong.push_back(std::to_string(n) + " x" + std::to_string(found == counts.end() ? 0 : found->second));
-        }
-        if (found != counts.end()) {
-            counts.erase(found);
-        }
-    }
-    for (const auto& [value, times] : counts) {
-        wrong.push_back("unsent " + value + " x" + std::to_string(times));
-    }
-    return wrong;
-}
-
 // Connections to the decoy port from inside the namespace, one every half
 // second until Stop, each kept open; counts those refused.
 class DecoyKnocker {
@@ -199,10 +175,7 @@ TEST_F(ReloadHostTest, EveryDatagramConnectionAndWebEventThroughFivePushesIsOneA
     // say) is one it counts.
     long nWritten = 0;
     long nNotWritten = -1;
-    const size_t lastLine = said.find_last_of('\n', said.size() < 2 ? 0 : said.size() - 2);
-    EXPECT_EQ(2, std::sscanf(said.c_str() + (lastLine == std::string::npos ? 0 : lastLine + 1),
-                             "written %ld, not written %ld", &nWritten, &nNotWritten))
-        << said;
+    EXPECT_TRUE(hwtest::ModuleTally(said, nWritten, nNotWritten)) << said;
     EXPECT_EQ(0, nNotWritten) << said;
 
     EXPECT_TRUE(syslog.AllSent());
@@ -221,11 +194,11 @@ TEST_F(ReloadHostTest, EveryDatagramConnectionAndWebEventThroughFivePushesIsOneA
     EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
 
     const std::vector<hwtest::Alert> alerts = hwtest::ParseAlerts(m_Host.Alerts());
-    const std::vector<std::string> datagrams = NotAlertedOnce(alerts, "Reload probe", "N", qwSent);
+    const std::vector<std::string> datagrams = hwtest::NotAlertedOnce(alerts, "Reload probe", "N", qwSent);
     EXPECT_TRUE(datagrams.empty()) << datagrams.size() << " datagrams of " << qwSent
                                    << " not alerted once, the first: " << datagrams.front();
     const std::vector<std::string> events =
-        NotAlertedOnce(alerts, "Payload_Cmd_Exe", "n", static_cast<uint64_t>(nWritten));
+        hwtest::NotAlertedOnce(alerts, "Payload_Cmd_Exe", "n", static_cast<uint64_t>(nWritten));
     EXPECT_TRUE(events.empty()) << events.size() << " web-server events of " << nWritten
                                 << " not alerted once, the first: " << events.front();
     EXPECT_EQ(nDecoy, hwtest::AlertsOf(alerts, "Reload decoy").size());
