@@ -33,6 +33,8 @@ public:
     jsEvent m_wake{false, false};
     std::string m_strName;
     std::atomic<uint32_t> m_uStop{0};
+    // A sleep has ended early for the stop asked for.
+    std::atomic<bool> m_bStopSlept{false};
     plat::Thread m_thread;
     uint32_t m_uThreadId = 0;
     int m_iPriority;
@@ -96,6 +98,7 @@ uint32_t jsThreadState::Reset() {
     m_thread.Close();
     m_uThreadId = 0;
     m_uStop = 0;
+    m_bStopSlept = false;
     m_uRunning = 0;
     m_iPriority = 0;
     return 1;
@@ -103,6 +106,16 @@ uint32_t jsThreadState::Reset() {
 
 bool jsThreadState::Sleep(uint32_t ms) {
     m_wake.Reset();
+    // A stop asked for after the body last looked and before the reset
+    // above set the event this reset took back: it ends the first sleep
+    // after it all the same, or a pause, reload or stop would wait out the
+    // whole time.  Later sleeps (a body that goes on polling while it
+    // ends) wait as asked.  The wait of no time keeps the sleep a point
+    // where a forced stop takes effect.
+    if (m_uStop != 0 && !m_bStopSlept.exchange(true)) {
+        m_wake.Wait(0);
+        return true;
+    }
     return m_wake.Wait(ms) == plat::kWaitSignalled;
 }
 

@@ -151,6 +151,27 @@ TEST(jsThread, StopWakesASleepingBodyAndCancelsOneThatIgnoresItWithoutKillingIt)
     EXPECT_EQ("", stubborn.ExceptionText());
 }
 
+// A stop asked for between a body's look at the stop flag and its sleep
+// still ends that sleep: the body does not wait out its whole time with
+// the stop already asked (a pause or a reload would wait with it).
+TEST(jsThread, StopAskedJustBeforeASleepEndsThatSleep) {
+    std::atomic<bool> bStopAsked{false};
+    std::atomic<bool> bWoken{false};
+    TestThread thread([&](TestThread& self) {
+        self.inBody = true;
+        // The body has looked at the stop flag; the stop comes now.
+        hwtest::WaitUntil([&] { return bStopAsked.load(); }, 60);
+        bWoken = self.Sleep(600000);
+        return 0u;
+    });
+    ASSERT_TRUE(StartIntoBody(thread));
+    // Asked, not forced: the body is left to see it.
+    EXPECT_EQ(0u, thread.Stop(1, false));
+    bStopAsked = true;
+    ASSERT_TRUE(thread.WaitForExit(60000)) << "the sleep waited although the stop was asked for";
+    EXPECT_TRUE(bWoken.load());
+}
+
 TEST(jsThread, BusyBodyIgnoringStopKeepsRunningUntilItLeaves) {
     TestThread thread(SpinIgnoringStop);
     ASSERT_TRUE(StartIntoBody(thread));
