@@ -921,11 +921,13 @@ TEST_F(IdsReplayHostTest, WebServerEventsOfTheWebGroupBecomeAlertsWithTheirField
 }
 
 TEST_F(IdsReplayHostTest, BurstOfWebServerEventsPastTheRingsRoomWithinASecondIsEveryOneAlertedOnce) {
-    // The ring holds about 300 of these events; the module writes 2,000 in
+    // The ring holds about 300 of these events; the module writes 1,000 in
     // one second, holding the ring open as a busy web server's module does,
-    // and drops (counts as not written) each that finds no room.  A few
-    // seconds under ASan.
-    constexpr long kEvents = 2000;
+    // and drops (counts as not written) each that finds no room.  The pace
+    // is well past what a look a second takes and well within what the
+    // test build keeps up with on a loaded machine.  A few seconds under
+    // ASan.
+    constexpr long kEvents = 1000;
     hwtest::PrepareNetworkRoot(m_Host, {});
     ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, hwtest::Capture({})))) << m_Host.ErrorsTail();
     hwtest::ChildProcess module;
