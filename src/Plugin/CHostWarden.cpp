@@ -346,23 +346,7 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
     if (m_pTclHandler != nullptr) {
-        // Scripting that is off against the policy's wish is said with its
-        // reason, as an engine without input is.
-        // A look at the status waits for nothing the handler does.
-        const std::string strLine =
-            std::string(kScriptsLine) + m_pTclHandler->DescribeScripting(pszAfter == nullptr);
-        const bool bOff = IsScriptsOffLine(strLine);
-        if (pszAfter == nullptr) {
-            // Asked for the status only.
-        } else if (bOff) {
-            SayWithout(kScriptsLine, pszAfter, strLine);
-        } else if (bLogEvery) {
-            CSF_LOG(kCSFLogInfo, "%s", strLine.c_str());
-        }
-        if (!bOff) {
-            EndWithout(kScriptsLine);
-        }
-        strSummary += (strSummary.empty() ? "" : "\n") + strLine;
+        strSummary += (strSummary.empty() ? "" : "\n") + DescribeScripts(pszAfter, bLogEvery);
     }
     // What inputs left out at their bounds so far, said when each was
     // reached; listed again so push and the status file show it.
@@ -370,6 +354,26 @@ std::string CHostWarden::DescribeEngines(const char* pszAfter, bool bLogEvery) c
         strSummary += (strSummary.empty() ? "" : "\n") + strLine;
     }
     return strSummary;
+}
+
+std::string CHostWarden::DescribeScripts(const char* pszAfter, bool bLogEvery) const {
+    // Scripting that is off against the policy's wish is said with its
+    // reason, as an engine without input is.
+    // A look at the status waits for nothing the handler does.
+    const std::string strLine =
+        std::string(kScriptsLine) + m_pTclHandler->DescribeScripting(pszAfter == nullptr);
+    const bool bOff = IsScriptsOffLine(strLine);
+    if (pszAfter == nullptr) {
+        // Asked for the status only.
+    } else if (bOff) {
+        SayWithout(kScriptsLine, pszAfter, strLine);
+    } else if (bLogEvery) {
+        CSF_LOG(kCSFLogInfo, "%s", strLine.c_str());
+    }
+    if (!bOff) {
+        EndWithout(kScriptsLine);
+    }
+    return strLine;
 }
 
 void CHostWarden::SayWithout(const std::string& strWhat, const char* pszAfter,
@@ -480,13 +484,16 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_policyLoader.ForgetCommonPolicy();
         // A reload is what the console names to bring given-up scripts
         // back, whether or not it reads a policy.
-        RestartGivenUpScripts();
+        const bool bScriptsStillOff = RestartGivenUpScripts();
         // And the console names a reload to try a port again that another
         // program held, whatever a SIGHUP reads.  What is still without
-        // input is said; the request carries no summary, which would tell
-        // the host that a policy was read (it asks how the engines stand).
+        // input is said, and scripts still off (their store not opened
+        // again); the request carries no summary, which would tell the
+        // host that a policy was read (it asks how the engines stand).
         if (RetryEnginesWithoutInput()) {
             DescribeEngines("reload", false);
+        } else if (bScriptsStillOff) {
+            DescribeScripts("reload", false);
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
         return CSFSensor::OnReloadPolicy(pRequest);
@@ -859,10 +866,10 @@ void CHostWarden::RegisterEnginesForScripts() {
     }
 }
 
-void CHostWarden::RestartGivenUpScripts() {
+bool CHostWarden::RestartGivenUpScripts() {
     if (m_pTclHandler == nullptr || !m_pTclHandler->IsEnabled() ||
         m_pTclHandler->IsRunningFlagSet() || m_pThreadList == nullptr) {
-        return;
+        return false;
     }
     CSF_LOG(kCSFLogInfo, "Rule scripts are off against the policy; the script process is started "
                          "again at this reload.");
@@ -871,6 +878,7 @@ void CHostWarden::RestartGivenUpScripts() {
     // said when it comes, and hwhost.status follows the scripts' state as
     // soon as the process runs.
     RestartScriptsWithRulesInForce(false);
+    return !m_pTclHandler->IsRunningFlagSet();
 }
 
 bool CHostWarden::RetryEnginesWithoutInput() {

@@ -138,6 +138,9 @@ private:
     // logged too.  Without `pszAfter` nothing is logged: what a command
     // left was said by that command.
     std::string DescribeEngines(const char* pszAfter, bool bLogEvery) const;
+    // The rule scripts' line of that summary, said and kept the same way
+    // when scripting is off against the policy's wish.
+    std::string DescribeScripts(const char* pszAfter, bool bLogEvery) const;
     // The warning of an engine (or the rule scripts) left without input by
     // a command, said and kept; and, once it has its input again (seen by
     // any description, the host's status requests too), taken back from
@@ -167,9 +170,10 @@ private:
     // Every engine registers with the script handler while scripting is on.
     void RegisterEnginesForScripts();
     // Scripting on in the policy but off for the handler (given up after
-    // the process ended too often, or failed to set up): the handler gets
-    // the rules in force and starts again.
-    void RestartGivenUpScripts();
+    // the process ended too often, or failed to set up, its store not
+    // opened say): the handler gets the rules in force and starts again.
+    // True when it was tried and scripting is still off.
+    bool RestartGivenUpScripts();
     // Engines left without input by something that may have passed (a
     // port another program held) are paused and resumed, as a reload that
     // reads a policy does, so they try their input again; false when none

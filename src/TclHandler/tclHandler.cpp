@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "Common/AgentEventInfo.h"
 #include "Common/EngineBase.h"
@@ -276,11 +277,20 @@ void tclHandler::ReadTuning() {
 }
 
 bool tclHandler::OpenStore() {
-    if (!m_pStore) {
-        m_pStore = std::make_unique<SharedMemoryStore>(m_strStoreName.c_str());
-        m_bStoreOpen = m_pStore->Open(true, kStoreSize) ? 1 : 0;
+    if (m_pStore) {
+        return true;
     }
-    return m_bStoreOpen != 0;
+    // No thread of the handler runs while it has no store, so none uses
+    // the one that failed; and nothing keeps hold of what that one did
+    // open (its lock, say) until the next try.
+    auto pStore = std::make_unique<SharedMemoryStore>(m_strStoreName.c_str());
+    if (!pStore->Open(true, kStoreSize)) {
+        m_strStoreProblem = pStore->Problem();
+        return false;
+    }
+    m_strStoreProblem.clear();
+    m_pStore = std::move(pStore);
+    return true;
 }
 
 bool tclHandler::Init(const char* pszDirectory) {
@@ -292,6 +302,11 @@ bool tclHandler::Init(const char* pszDirectory) {
         m_strOffReason.clear();
     }
     if (!IsEnabled()) {
+        {
+            // Off by the policy's choice: nothing comes back that was off.
+            qorFastLock guard(m_EngineLock, true);
+            m_bStoreWasShut = false;
+        }
         CSF_LOG(3, "RULEWEAVE is disabled globally.");
         return false;
     }
@@ -302,9 +317,9 @@ bool tclHandler::Init(const char* pszDirectory) {
     }
     qorFastLock guard(m_EngineLock, true);
     if (!OpenStore()) {
-        m_strOffReason =
-            std::string("the shared store ") + m_strStoreName +
-            " could not be opened: " + (m_pStore ? m_pStore->Problem() : std::string());
+        m_strOffReason = std::string("the shared store ") + m_strStoreName +
+                         " could not be opened: " + m_strStoreProblem;
+        m_bStoreWasShut = true;
         CSF_LOG(1, "RULEWEAVE will be disabled due to initialization problem.");
         return false;
     }
@@ -540,17 +555,29 @@ void tclHandler::GiveUp(int32_t nAttempts, bool bLastStarted) {
 
 void tclHandler::NoteBackAfterGivingUp() {
     std::string strGivenUp;
+    bool bStoreWasShut = false;
     {
         qorFastLock guard(m_EngineLock, true);
         strGivenUp.swap(m_strGivenUp);
+        bStoreWasShut = std::exchange(m_bStoreWasShut, false);
     }
-    if (strGivenUp.empty()) {
+    if (strGivenUp.empty() && !bStoreWasShut) {
         return;
     }
-    // What was said when they were given up holds no longer.
-    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
-            "Rule scripts: on again: the script process was started again after it was given up");
-    CSFNoticeFindingEnded(strGivenUp.c_str());
+    // What was said when they were given up holds no longer.  That the
+    // store could not be opened the sensor said of the load, which the
+    // host's look at the description now takes back.
+    if (bStoreWasShut) {
+        CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+                "Rule scripts: on again: the shared store %s was opened and the script process started",
+                m_strStoreName.c_str());
+    } else {
+        CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+                "Rule scripts: on again: the script process was started again after it was given up");
+    }
+    if (!strGivenUp.empty()) {
+        CSFNoticeFindingEnded(strGivenUp.c_str());
+    }
     CSFNoticeDescriptionChanged("rule scripts back");
 }
 

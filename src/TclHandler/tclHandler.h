@@ -165,7 +165,11 @@ public:
     std::unique_ptr<tclRequest> TakePending(const tclRequest& reply);
     // The time-out scan of the main loop, at time `tNow`.
     void ExpirePending(int64_t tNow);
-    // Opens the store "tclProc.dat" once; Init does at its first call.
+    // Opens the store "tclProc.dat" unless it is open; Init does at each
+    // call.  A store that could not be opened (a process of an earlier
+    // build holding its lock or area in another layout, say) is let go at
+    // once, and the next call makes it afresh: true once it is open, which
+    // it then stays until the handler goes.
     bool OpenStore();
     // The command line the process is started with.
     std::string ProcessCommandLine();
@@ -281,8 +285,9 @@ private:
     // The restarts are used up: scripting stays off until the next Init,
     // said at once.
     void GiveUp(int32_t nAttempts, bool bLastStarted);
-    // A process started after scripting was given up: what the console was
-    // told then is taken back.
+    // A process started after scripting was given up, or off for want of
+    // the store: the console is told, and what it was told then is taken
+    // back.
     void NoteBackAfterGivingUp();
     // "OFF: <reason>; <what becomes of the alerts>" (engine lock).
     std::string OffText() const;
@@ -319,7 +324,6 @@ private:
     std::vector<std::string> m_SectionValues;
     std::vector<std::string> m_Labels;
     std::vector<std::string> m_Values;
-    uint8_t m_bStoreOpen = 0;
     qorFastSync m_EngineLock;
     std::map<CEngineBase*, EngineEntry> m_Engines;
     std::map<std::string, std::string> m_ResponseScripts;
@@ -331,6 +335,11 @@ private:
     // The finding said when scripting was last given up, until a process
     // starts again (engine lock).
     std::string m_strGivenUp;
+    // Why the store could not be opened at its last try (engine lock).
+    std::string m_strStoreProblem;
+    // Scripting was off for want of the store, until a process starts
+    // (engine lock).
+    bool m_bStoreWasShut = false;
     std::atomic<uint8_t> m_bSummaryExpected{0};
     // How the process started last ended, when it was seen to (handler
     // thread).

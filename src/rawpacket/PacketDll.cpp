@@ -173,7 +173,16 @@ void PacketDllLoader::initialise(uint8_t /*flag*/) {
     Bind(module, "PacketTerm", m_pfnPacketTerm);
     if (m_pfnPacketInit != nullptr && m_pfnPacketTerm != nullptr) {
         traceAt(725, "Packet init and terminate API(s) loaded successfully");
-        callPacketInit(m_pfnPacketInit);
+        try {
+            callPacketInit(m_pfnPacketInit);
+        } catch (...) {
+            // Kept, it would pass for initialised at every later use: let
+            // go, the next use loads and initialises it again.
+            freeLibrary(m_hModule);
+            m_pfnPacketInit = nullptr;
+            m_pfnPacketTerm = nullptr;
+            throw;
+        }
     } else {
         traceAt(200, "Packet init or terminate API(s) not found ()");
     }

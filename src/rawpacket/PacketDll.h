@@ -26,7 +26,9 @@ class PacketDllLoader : public Singleton {
 public:
     static PacketDllLoader& instance();
 
-    // Loads the library and runs PacketInit once; a no-op afterwards.
+    // Loads the library and runs PacketInit once; a no-op afterwards.  A
+    // library whose PacketInit refused is let go again (ResourceError), so
+    // the next call tries it afresh.
     void initialise(uint8_t flag);
     void release() override { delete this; }
     void* module() const { return m_hModule; }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "HostStatusFile.h"
+#include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
 #include "support/NamespacedHost.h"
 #include "support/StopSummary.h"
@@ -291,6 +292,75 @@ void ExpectLoginsThroughPushesEachValidatedOnce(hwtest::NamespacedHost& host, in
     EXPECT_EQ(static_cast<size_t>(nPushes + 1),
               hwtest::CountOf(host.Log(), "Completed tcl script initialization!"));
     std::printf("%" PRIu64 " logins through %d pushes\n", qwCount, nPushes);
+}
+
+// What the sensor says of the store while a process of an earlier build
+// holds its lock.
+const std::string kStoreHeldOff =
+    "Rule scripts: OFF: the shared store tclProc.dat could not be opened: its lock _ShMem_sem_ "
+    "could not be made (The handle is invalid); the alerts of rules with a script go on "
+    "unvalidated, or are dropped when their rule requires it";
+
+// The scripted rule's policy, network monitoring off.
+std::string ScriptPolicyWithoutNetworkMonitoring() {
+    return Changed(kScriptPolicy, "ScriptEnabled\t=B\t1;\r\n",
+                   "ScriptEnabled\t=B\t1;\r\nNodekeeper\t=B\t0;\r\n");
+}
+
+// Starts `holder` keeping the shared store's lock as a script process of an
+// earlier build does (that build's layout, held with the shared lock of its
+// users), then the host on the scripted rule, which must say at its
+// start-up that rule scripts are off for it.
+::testing::AssertionResult StartWithTheStoreHeld(hwtest::NamespacedHost& host,
+                                                 hwtest::ChildProcess& holder) {
+    const std::string strHeld = host.File("holder.out");
+    if (!holder.Start({HW_NAMED_OBJECT_PEER, "hold-earlier-layout", "_ShMem_sem_",
+                       plat::ObjectScopeOfRoot(host.Root())},
+                      strHeld, {"ASAN_OPTIONS=detect_leaks=0"}, true) ||
+        !hwtest::WaitUntil([&] { return hwtest::ReadWholeFile(strHeld) == "held\n"; }, 30)) {
+        return ::testing::AssertionFailure() << "holder: " << hwtest::ReadWholeFile(strHeld);
+    }
+    host.WritePolicy(ScriptPolicyWithoutNetworkMonitoring());
+    if (!host.Start()) {
+        return ::testing::AssertionFailure() << host.ErrorsTail();
+    }
+    if (!hwtest::WaitUntil([&] { return host.SyslogPortOpen(); }, 30)) {
+        return ::testing::AssertionFailure() << "the syslog port did not open";
+    }
+    if (host.Errors().find("WARNING: after the start-up: " + kStoreHeldOff + "\n") == std::string::npos ||
+        ScriptsLine(host) != kStoreHeldOff) {
+        return ::testing::AssertionFailure() << ScriptsLine(host) << "\n" << host.ErrorsTail();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Ends the holder, then has `bringBack` (a SIGHUP or a push) bring the
+// scripts back: the console's NOTICE, "on" in hwhost.status, the script
+// validating the alerts; and the stop does not say them off.
+void ExpectScriptsBackOnceTheHolderEnded(hwtest::NamespacedHost& host, hwtest::ChildProcess& holder,
+                                         const std::function<void()>& bringBack) {
+    holder.CloseStdin();
+    int nHolderExit = -1;
+    ASSERT_TRUE(holder.Wait(30, nHolderExit));
+    EXPECT_EQ(0, nHolderExit);
+    bringBack();
+    const std::string strBack =
+        "NOTICE: Rule scripts: on again: the shared store tclProc.dat was opened and the script "
+        "process started\n";
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            return ScriptsLine(host) == "Rule scripts: on" &&
+                   host.Errors().find(strBack) != std::string::npos;
+        },
+        30))
+        << ScriptsLine(host) << "\n" << host.ErrorsTail();
+    ASSERT_TRUE(SendLogins(host, {"mallory", "alice", "bob"}));
+    ASSERT_TRUE(AlertArrives(host, "bob")) << host.Log();
+    const std::string strAlerts = StopWithTwoAlertsNoneOfMallory(host);
+    EXPECT_EQ(2u, hwtest::CountOf(strAlerts, "__qor_verdict")) << strAlerts;
+    EXPECT_EQ(std::string::npos, host.Errors().find("at the stop: Rule scripts: OFF"))
+        << host.ErrorsTail();
+    EXPECT_EQ(1u, hwtest::CountOf(host.Errors(), strBack)) << host.ErrorsTail();
 }
 
 class ScriptHostTest : public ::testing::Test {
@@ -711,6 +781,47 @@ TEST_F(ScriptHostTest, ScriptsGivenUpAfterCrashesAreSaidShownAndOnAgainAfterASig
     EXPECT_EQ(0, nExit);
     EXPECT_NE(std::string::npos, host.Errors().find("WARNING: at the stop: " + strOff + "\n"))
         << host.ErrorsTail();
+}
+
+// A script process of an earlier build that still holds the shared
+// store's lock when hwhost starts keeps rule scripts off, said at the
+// start-up with the reason.  Each SIGHUP while it holds the lock tries the
+// store again and says the same finding once, nothing piling up among the
+// later findings; the SIGHUP after it ended brings the scripts back, where
+// before only a restart of hwhost did.  Under a second.
+TEST_F(ScriptHostTest, ScriptsOffForAStoreHeldInAnEarlierLayoutAreOnAgainAtTheSighupAfterItsHolderEnded) {
+    hwtest::NamespacedHost host(m_namespace);
+    hwtest::ChildProcess holder;
+    ASSERT_TRUE(StartWithTheStoreHeld(host, holder));
+    auto reloads = [&] { return hwtest::CountOf(host.Log(), "hwhost: sensor state after reload:"); };
+    std::vector<std::string> later;
+    for (size_t nSighup = 1; nSighup <= 2; ++nSighup) {
+        host.Signal(SIGHUP);
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return reloads() == nSighup; }, 60)) << host.ErrorsTail();
+        EXPECT_EQ(nSighup, hwtest::CountOf(host.Errors(), "WARNING: after the reload: " + kStoreHeldOff + "\n"))
+            << host.ErrorsTail();
+        EXPECT_EQ(kStoreHeldOff, ScriptsLine(host));
+        if (nSighup == 1) {
+            later = NewestStatus(host).m_later;
+        }
+    }
+    EXPECT_EQ(later, NewestStatus(host).m_later);
+    EXPECT_EQ(std::string::npos, host.Errors().find("Rule scripts: on again")) << host.ErrorsTail();
+    ExpectScriptsBackOnceTheHolderEnded(host, holder, [&] { host.Signal(SIGHUP); });
+}
+
+// The same with pushes: the one while the holder runs says the finding in
+// its summary, the one after it ended brings the scripts back.
+TEST_F(ScriptHostTest, ScriptsOffForAStoreHeldInAnEarlierLayoutAreOnAgainAtThePushAfterItsHolderEnded) {
+    hwtest::NamespacedHost host(m_namespace);
+    hwtest::ChildProcess holder;
+    ASSERT_TRUE(StartWithTheStoreHeld(host, holder));
+    const std::string strPolicy = ScriptPolicyWithoutNetworkMonitoring();
+    ASSERT_TRUE(host.Reload(strPolicy)) << host.ErrorsTail();
+    EXPECT_EQ(1u, hwtest::CountOf(host.Errors(), "WARNING: after the reload: " + kStoreHeldOff + "\n"))
+        << host.ErrorsTail();
+    EXPECT_EQ(kStoreHeldOff, ScriptsLine(host));
+    ExpectScriptsBackOnceTheHolderEnded(host, holder, [&] { ASSERT_TRUE(host.Reload(strPolicy)); });
 }
 
 // The demo's root, its network engine watching a replay adapter (an

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,9 +17,11 @@
 #include "rawpacket/Address.h"
 #include "rawpacket/DriverFactory.h"
 #include "rawpacket/MoatDriver.h"
+#include "rawpacket/PacketDll.h"
 #include "rawpacket/RawAdapterInfo.h"
 #include "rawpacket/RpErrors.h"
 #include "rawpacket/RpTrace.h"
+#include "rawpacket/RpUtil.h"
 #include "support/ExternalCheck.h"
 #include "support/TestUtil.h"
 
@@ -428,6 +432,36 @@ TEST(PacketInitTest, RefusedInitIsRetriedOnceWithoutTheLastWord) {
     g_InitCalls.clear();
     g_InitAnswers[1] = 5;
     EXPECT_THROW(rp::PacketDllLoader::callPacketInit(FakeInit), rp::ResourceError);
+}
+
+// A library whose initialisation was refused is let go, so the next use
+// loads and initialises it again; it was kept as though initialised, and
+// only a restart of the process tried it again.
+TEST(PacketInitTest, LibraryThatRefusedInitIsInitialisedAtTheNextUse) {
+    rp::PacketDllLoader& loader = rp::PacketDllLoader::instance();
+    // The library the other tests bound stays as it was.
+    void* const pKeptModule = loader.m_hModule;
+    const rp::PacketInitFn pfnKeptInit = loader.m_pfnPacketInit;
+    const rp::PacketTermFn pfnKeptTerm = loader.m_pfnPacketTerm;
+    const std::string strKeptName = loader.m_strFileName;
+    loader.m_hModule = nullptr;
+    loader.m_strFileName = HW_REFUSING_PACKET_INIT;
+
+    ::setenv("HW_TEST_PACKET_INIT_REFUSES", "1", 1);
+    EXPECT_THROW(loader.initialise(0), rp::ResourceError);
+    EXPECT_EQ(nullptr, loader.module());
+    ::unsetenv("HW_TEST_PACKET_INIT_REFUSES");
+    EXPECT_NO_THROW(loader.initialise(0));
+    ASSERT_NE(nullptr, loader.module());
+    auto accepted = reinterpret_cast<int (*)()>(rp::getProcAddress(loader.module(), "RefusingPacketInitAccepted"));
+    ASSERT_NE(nullptr, accepted);
+    EXPECT_EQ(1, accepted());
+
+    rp::freeLibrary(loader.m_hModule);
+    loader.m_hModule = pKeptModule;
+    loader.m_pfnPacketInit = pfnKeptInit;
+    loader.m_pfnPacketTerm = pfnKeptTerm;
+    loader.m_strFileName = strKeptName;
 }
 
 TEST_F(DriverTest, ParametersParseSizesAndLevels) {

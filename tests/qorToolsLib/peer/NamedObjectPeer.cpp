@@ -114,6 +114,36 @@ int Squat(const char* name, const std::string& lock, const char* scope) {
     return 0;
 }
 
+// Holds the semaphore `name` of `scope` (the inherited one when empty) as a
+// process of an earlier build does: an object of this account laid out
+// with the earlier layout's magic ("HWS2"), kept with the shared lock every
+// user holds, until the end of input.  The name is left behind, as by such
+// a process killed without its stop.
+int HoldEarlierLayout(const char* name, const char* scope) {
+    if (*scope != '\0' && !plat::SetObjectScope(scope))
+        return 2;
+    const int fd = shm_open(plat::SharedObjectPath(name).c_str(), O_RDWR | O_CREAT, 0600);
+    struct flock user = {};
+    user.l_type = F_RDLCK;
+    user.l_whence = SEEK_SET;
+    user.l_len = 1;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &user) != 0)
+        return 3;
+    plat::SemaphoreCore core = {};
+    core.magic = 0x48575332;
+    core.size = sizeof core;
+    core.count = 1;
+    core.maximum = 1;
+    core.total = 1;
+    if (ftruncate(fd, sizeof core) != 0 || pwrite(fd, &core, sizeof core, 0) != static_cast<ssize_t>(sizeof core))
+        return 4;
+    std::printf("held\n");
+    std::fflush(stdout);
+    WaitForEndOfInput();
+    close(fd);
+    return 0;
+}
+
 // The core of the semaphore `name` of `scope` (the inherited one when
 // empty), opened as a user of it does, so that the name stays while this
 // process has `fd` open; null when it cannot be had.
@@ -265,6 +295,8 @@ int main(int argc, char** argv) {
         return SemaphoreDrainAndCrash(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     if (command == "squat" && (argc == 4 || argc == 5))
         return Squat(argv[2], argv[3], argc == 5 ? argv[4] : "");
+    if (command == "hold-earlier-layout" && (argc == 3 || argc == 4))
+        return HoldEarlierLayout(argv[2], argc == 4 ? argv[3] : "");
     if (command == "hold-lock-word" && (argc == 3 || argc == 4))
         return HoldLockWord(argv[2], argc == 4 ? argv[3] : "");
     if (command == "take-units-and-leave" && (argc == 3 || argc == 4))
