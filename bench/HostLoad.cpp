@@ -17,9 +17,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "support/NetworkNamespace.h"
 #include "support/StopSummary.h"
@@ -163,6 +165,123 @@ pid_t StartHost(std::vector<std::string> args, const std::string& outputFile, co
         Fail("cannot start " + args[0]);
     }
     return pid;
+}
+
+NumberedAlerts::NumberedAlerts(const std::string& fifoPath, uint64_t count, NumberOf numberOf)
+    : m_strPath(fifoPath), m_numberOf(std::move(numberOf)), m_Counts(count + 1, 0) {
+    if (::mkfifo(fifoPath.c_str(), 0600) != 0) {
+        Fail("cannot make " + fifoPath);
+    }
+    m_thread = std::thread([this] { Run(); });
+}
+
+NumberedAlerts::~NumberedAlerts() { Join(); }
+
+void NumberedAlerts::Join() {
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+Clock::time_point NumberedAlerts::LastGrowth() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_Growth.empty() ? Clock::time_point{} : m_Growth.back();
+}
+
+double NumberedAlerts::LongestStill(Clock::time_point from, Clock::time_point to) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Clock::time_point last = from;
+    double longest = 0;
+    for (const Clock::time_point& at : m_Growth) {
+        if (at < from) {
+            continue;
+        }
+        const Clock::time_point end = std::min(at, to);
+        longest = std::max(longest, std::chrono::duration<double>(end - last).count());
+        last = at;
+        if (at >= to) {
+            break;
+        }
+    }
+    return longest;
+}
+
+void NumberedAlerts::Run() {
+    const int fd = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    static constexpr std::string_view kEnd = "</event>";
+    std::vector<char> buffer(1 << 20);
+    std::string pending;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        pending.append(buffer.data(), static_cast<size_t>(got));
+        // Whole documents only: a number is never split.
+        size_t begin = 0;
+        uint64_t numbered = 0;
+        uint64_t all = 0;
+        for (size_t end = pending.find(kEnd); end != std::string::npos; end = pending.find(kEnd, begin)) {
+            const uint64_t n = m_numberOf(std::string_view(pending.data() + begin, end - begin));
+            begin = end + kEnd.size();
+            ++all;
+            if (n == 0) {
+                continue;
+            }
+            if (n >= m_Counts.size()) {
+                ++m_qwUnknown;
+            } else if (m_Counts[n] < 255) {
+                ++m_Counts[n];
+            }
+            ++numbered;
+        }
+        pending.erase(0, begin);
+        m_qwAll += all;
+        if (numbered != 0) {
+            m_qwNumbered += numbered;
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_Growth.push_back(Clock::now());
+        }
+    }
+    ::close(fd);
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return -1;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+PushRun RunPush(const std::string& hwhost, const std::string& root, const std::string& policyFile) {
+    PushRun push;
+    const auto start = Clock::now();
+    const pid_t pid = StartHost({hwhost, "push", "--root", root, policyFile}, root + "/push.out", root + "/push.err");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    push.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    push.m_nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return push;
+}
+
+std::thread PushThroughout(int pushes, double seconds, Clock::time_point start, std::function<void(int n)> push) {
+    return std::thread([=] {
+        std::mt19937 random(std::random_device{}());
+        std::uniform_real_distribution<double> jitter(0.0, 0.5);
+        for (int n = 1; n <= pushes; ++n) {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                                      seconds * n / (pushes + 1) + jitter(random))));
+            push(n);
+        }
+    });
 }
 
 std::string EnterScratchNamespace(const char* pszStem) {

@@ -9,10 +9,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -65,6 +69,64 @@ void DefaultPluginVariant(std::vector<PluginVariant>& variants);
 void PrintPluginVariants(const std::vector<PluginVariant>& variants);
 // Removes the scratch sensor root unless --keep asked to leave it.
 void FinishRoot(const HostOptions& host, const std::string& root);
+
+// Calls `run(variant, rate)` for each variant at each rate, `rounds` times,
+// the variants' order turning from round to round so that load from
+// elsewhere falls on each in turn; answers the results by variant, rate
+// and round.
+template <typename Result, typename Run>
+std::vector<std::vector<std::vector<Result>>> RunRounds(int rounds, const std::vector<uint64_t>& rates,
+                                                        const std::vector<PluginVariant>& variants, Run run) {
+    std::vector<std::vector<std::vector<Result>>> results(variants.size(),
+                                                          std::vector<std::vector<Result>>(rates.size()));
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t r = 0; r < rates.size(); ++r) {
+            for (size_t i = 0; i < variants.size(); ++i) {
+                const size_t v = (i + static_cast<size_t>(round)) % variants.size();
+                results[v][r].push_back(run(variants[v], rates[r]));
+            }
+        }
+    }
+    return results;
+}
+// Prints one line per rate, headed by `rateHeading`, and a column per
+// variant `width` wide, each cell the rounds' `cell(result)` joined by ",".
+template <typename Result, typename Cell>
+void PrintRoundTable(const char* rateHeading, const std::vector<uint64_t>& rates,
+                     const std::vector<PluginVariant>& variants,
+                     const std::vector<std::vector<std::vector<Result>>>& results, int width, Cell cell) {
+    std::printf("%10s", rateHeading);
+    for (const PluginVariant& variant : variants) {
+        std::printf("  %-*s", width, variant.m_strName.c_str());
+    }
+    std::printf("\n");
+    for (size_t r = 0; r < rates.size(); ++r) {
+        std::printf("%10llu", static_cast<unsigned long long>(rates[r]));
+        for (size_t v = 0; v < variants.size(); ++v) {
+            std::string text;
+            for (const Result& result : results[v][r]) {
+                text += (text.empty() ? "" : ",") + cell(result);
+            }
+            std::printf("  %-*s", width, text.c_str());
+        }
+        std::printf("\n");
+    }
+}
+// The median of `values`; -1 for none.
+double Median(std::vector<double> values);
+
+// One `hwhost push` of `policyFile` to the host on `root`, to its end: how
+// long it took and its exit code (-1 when it did not exit).
+struct PushRun {
+    double m_dSeconds = 0;
+    int m_nExit = -1;
+};
+PushRun RunPush(const std::string& hwhost, const std::string& root, const std::string& policyFile);
+// A thread that calls `push(n)` for n from 1 to `pushes`, spread evenly
+// over `seconds` from `start`, each put off by up to half a second more:
+// a push comes at any point of the engines' own waits.
+std::thread PushThroughout(int pushes, double seconds, std::chrono::steady_clock::time_point start,
+                           std::function<void(int n)> push);
 
 // bin/hwhost of the build tree this program was built in.
 std::string HwhostBesideThisProgram();
@@ -187,6 +249,46 @@ private:
     std::atomic<uint64_t> m_qwStallAfter{0};
     std::atomic<double> m_dStallSeconds{0};
     std::atomic<uint64_t> m_qwCount{0};
+    std::thread m_thread;
+};
+
+// Reads the alert documents hwhost writes into a named pipe (made here)
+// and counts the alerts of each number 1 to `count` of a series, the
+// number taken from each whole document by `numberOf` (0: of no number);
+// keeps when each read brought numbered alerts.
+class NumberedAlerts {
+public:
+    using NumberOf = std::function<uint64_t(std::string_view document)>;
+    NumberedAlerts(const std::string& fifoPath, uint64_t count, NumberOf numberOf);
+    ~NumberedAlerts();
+    NumberedAlerts(const NumberedAlerts&) = delete;
+    NumberedAlerts& operator=(const NumberedAlerts&) = delete;
+
+    // Alerts of a number so far, and all alerts.
+    uint64_t Numbered() const { return m_qwNumbered.load(); }
+    uint64_t All() const { return m_qwAll.load(); }
+    // Waits for the pipe's end: after the host ended.
+    void Join();
+    // After Join: each number's alerts (at most 255), and the numbered
+    // alerts of a number past `count`.
+    const std::vector<uint8_t>& Counts() const { return m_Counts; }
+    uint64_t Unknown() const { return m_qwUnknown; }
+    // When the last numbered alert came.
+    std::chrono::steady_clock::time_point LastGrowth();
+    // The longest time within [from, to] in which no numbered alert came.
+    double LongestStill(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to);
+
+private:
+    void Run();
+
+    std::string m_strPath;
+    NumberOf m_numberOf;
+    std::vector<uint8_t> m_Counts;
+    std::atomic<uint64_t> m_qwNumbered{0};
+    std::atomic<uint64_t> m_qwAll{0};
+    uint64_t m_qwUnknown = 0;
+    std::mutex m_lock;
+    std::vector<std::chrono::steady_clock::time_point> m_Growth;
     std::thread m_thread;
 };
 

@@ -29,14 +29,7 @@
 //                    [--senders 2] [--plugin NAME=PATH ... [--rounds N]]
 //                    [--hwhost PATH] [--keep]
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -45,14 +38,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "HostLoad.h"
+#include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
 
@@ -125,109 +117,12 @@ size_t MarkedDatagram(uint64_t n, char* buffer, size_t size) {
     return static_cast<size_t>(std::clamp(length, 0, static_cast<int>(size) - 1));
 }
 
-// Reads the alerts hwhost writes into a named pipe and counts each marked
-// number's alerts; keeps, for every read, when it came and how many
-// marked alerts had come by then.
-class MarkReader {
-public:
-    MarkReader(const std::string& fifoPath, uint64_t count) : m_strPath(fifoPath), m_Counts(count + 1, 0) {
-        if (::mkfifo(fifoPath.c_str(), 0600) != 0) {
-            hwload::Fail("cannot make " + fifoPath);
-        }
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~MarkReader() {
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-    MarkReader(const MarkReader&) = delete;
-    MarkReader& operator=(const MarkReader&) = delete;
-
-    uint64_t Marked() const { return m_qwMarked.load(); }
-    // After the host ended (the pipe closed).
-    void Join() {
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-    const std::vector<uint8_t>& Counts() const { return m_Counts; }
-    uint64_t Unknown() const { return m_qwUnknown; }
-    // When the last marked alert came.
-    Clock::time_point LastGrowth() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_Growth.empty() ? Clock::time_point{} : m_Growth.back();
-    }
-    // The longest time within [from, to] in which no marked alert came.
-    double LongestStill(Clock::time_point from, Clock::time_point to) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        Clock::time_point last = from;
-        double longest = 0;
-        for (const Clock::time_point& at : m_Growth) {
-            if (at < from) {
-                continue;
-            }
-            const Clock::time_point end = std::min(at, to);
-            longest = std::max(longest, std::chrono::duration<double>(end - last).count());
-            last = at;
-            if (at >= to) {
-                break;
-            }
-        }
-        return longest;
-    }
-
-private:
-    void Run() {
-        const int fd = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return;
-        }
-        std::vector<char> buffer(1 << 20);
-        std::string pending;
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                break;
-            }
-            pending.append(buffer.data(), static_cast<size_t>(got));
-            // Up to the last whole document: a marker is never split.
-            const size_t end = pending.rfind("</event>");
-            if (end == std::string::npos) {
-                continue;
-            }
-            const std::string_view done(pending.data(), end);
-            uint64_t found = 0;
-            for (size_t at = done.find(kMarker); at != std::string_view::npos; at = done.find(kMarker, at + 1)) {
-                const uint64_t n = std::strtoull(done.data() + at + sizeof kMarker - 1, nullptr, 10);
-                if (n == 0 || n >= m_Counts.size()) {
-                    ++m_qwUnknown;
-                } else if (m_Counts[n] < 255) {
-                    ++m_Counts[n];
-                }
-                ++found;
-            }
-            pending.erase(0, end);
-            if (found != 0) {
-                m_qwMarked += found;
-                std::lock_guard<std::mutex> guard(m_lock);
-                m_Growth.push_back(Clock::now());
-            }
-        }
-        ::close(fd);
-    }
-
-    std::string m_strPath;
-    std::vector<uint8_t> m_Counts;
-    std::atomic<uint64_t> m_qwMarked{0};
-    uint64_t m_qwUnknown = 0;
-    std::mutex m_lock;
-    std::vector<Clock::time_point> m_Growth;
-    std::thread m_thread;
-};
+// The number of the failed log-in an alert document names, as its user
+// m<n>; 0 for another alert.
+uint64_t MarkedNumber(std::string_view document) {
+    const size_t at = document.find(kMarker);
+    return at == std::string_view::npos ? 0 : std::strtoull(document.data() + at + sizeof kMarker - 1, nullptr, 10);
+}
 
 struct PushResult {
     double m_dSeconds = 0;
@@ -258,16 +153,6 @@ struct RunResult {
     bool Reached() const { return hwload::RateReached(m_dReached, static_cast<double>(m_qwRate)); }
 };
 
-// The seconds since midnight of a host log line ("2026-12-08 17:41:40.533 ...").
-double LogTime(const std::string& line) {
-    int hours = 0;
-    int minutes = 0;
-    double seconds = 0;
-    return std::sscanf(line.c_str(), "%*d-%*d-%*d %d:%d:%lf", &hours, &minutes, &seconds) == 3
-               ? hours * 3600.0 + minutes * 60.0 + seconds
-               : -1;
-}
-
 // For each reload in the host log, in order, the time from the syslog
 // engine's first pause step to its resume.
 std::vector<double> ParserAway(const std::string& logPath) {
@@ -281,26 +166,13 @@ std::vector<double> ParserAway(const std::string& logPath) {
             inReload = true;
             paused = -1;
         } else if (inReload && paused < 0 && line.find("Thread list: OnPauseInit NT Syslog") != std::string::npos) {
-            paused = LogTime(line);
+            paused = hwtest::LogLineSeconds(line);
         } else if (inReload && paused >= 0 && line.find("Thread list: OnResume NT Syslog") != std::string::npos) {
-            const double resumed = LogTime(line);
-            away.push_back(resumed >= paused ? resumed - paused : resumed + 86400 - paused);
+            away.push_back(hwtest::LogSecondsBetween(paused, hwtest::LogLineSeconds(line)));
             inReload = false;
         }
     }
     return away;
-}
-
-PushResult Push(const std::string& hwhost, const std::string& root, const std::string& file) {
-    PushResult result;
-    const auto start = Clock::now();
-    const pid_t pid = hwload::StartHost({hwhost, "push", "--root", root, file}, root + "/push.out",
-                                        root + "/push.err");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.m_nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
 }
 
 // One run of `variant` at `rate` on a fresh copy of the demo's root.
@@ -309,7 +181,7 @@ RunResult RunOnce(const Options& options, const Variant& variant, uint64_t rate,
     result.m_qwRate = rate;
     result.m_qwSent = static_cast<uint64_t>(static_cast<double>(rate) * options.m_dSeconds);
     const std::string pushFile = MakeDemoRoot(root);
-    auto reader = std::make_unique<MarkReader>(root + "/alerts.xml", result.m_qwSent);
+    auto reader = std::make_unique<hwload::NumberedAlerts>(root + "/alerts.xml", result.m_qwSent, MarkedNumber);
     std::vector<std::string> argv = {options.m_host.m_strHwhost, "run", "--root", root, "--log",
                                      hwload::LogPath(root)};
     if (!variant.m_strPlugin.empty()) {
@@ -330,23 +202,16 @@ RunResult RunOnce(const Options& options, const Variant& variant, uint64_t rate,
     const auto start = Clock::now();
     std::vector<Clock::time_point> pushStarts;
     std::vector<Clock::time_point> pushEnds;
-    std::thread pusher([&] {
-        // A push comes at any point of the engines' own waits (an adapter's
-        // read of a second, say): each is put off by up to half a second.
-        std::mt19937 random(std::random_device{}());
-        std::uniform_real_distribution<double> jitter(0.0, 0.5);
-        for (int n = 1; n <= options.m_nPushes; ++n) {
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                                      options.m_dSeconds * n / (options.m_nPushes + 1) + jitter(random))));
-            pushStarts.push_back(Clock::now());
-            result.m_Pushes.push_back(Push(options.m_host.m_strHwhost, root, pushFile));
-            pushEnds.push_back(Clock::now());
-        }
+    std::thread pusher = hwload::PushThroughout(options.m_nPushes, options.m_dSeconds, start, [&](int) {
+        pushStarts.push_back(Clock::now());
+        const hwload::PushRun push = hwload::RunPush(options.m_host.m_strHwhost, root, pushFile);
+        result.m_Pushes.push_back({push.m_dSeconds, push.m_nExit});
+        pushEnds.push_back(Clock::now());
     });
     result.m_dReached = hwload::SendAtRate(rate, result.m_qwSent, 1, MarkedDatagram, options.m_nSenders);
     const auto sent = Clock::now();
     pusher.join();
-    hwload::WaitUntilSettled([&] { return reader->Marked(); }, 2.0, 300);
+    hwload::WaitUntilSettled([&] { return reader->Numbered(); }, 2.0, 300);
     result.m_dTail = std::max(0.0, std::chrono::duration<double>(reader->LastGrowth() - sent).count());
     for (size_t n = 0; n < result.m_Pushes.size(); ++n) {
         result.m_Pushes[n].m_dStill = reader->LongestStill(pushStarts[n], pushEnds[n] + std::chrono::seconds(1));
@@ -393,39 +258,18 @@ int main(int argc, char** argv) {
     hwload::PrintPluginVariants(options.m_Variants);
     std::printf("\n%-10s %9s %9s %9s %9s %8s %7s %9s %9s %7s   %s\n", "sensor", "asked/s", "sent/s", "sent", "once",
                 "never", "twice+", "reported", "kern.drop", "tail", "each push: its time/rules away/alerts still(exit)");
-    // results[variant][rate][round]
-    std::vector<std::vector<std::vector<RunResult>>> results(
-        options.m_Variants.size(), std::vector<std::vector<RunResult>>(options.m_Rates.size()));
-    for (int round = 0; round < options.m_nRounds; ++round) {
-        for (size_t r = 0; r < options.m_Rates.size(); ++r) {
-            for (size_t i = 0; i < options.m_Variants.size(); ++i) {
-                const size_t v = (i + static_cast<size_t>(round)) % options.m_Variants.size();
-                RunResult result = RunOnce(options, options.m_Variants[v], options.m_Rates[r], scratch + "/root");
-                PrintRun(options.m_Variants[v], result);
-                results[v][r].push_back(std::move(result));
-            }
-        }
-    }
+    const auto results = hwload::RunRounds<RunResult>(
+        options.m_nRounds, options.m_Rates, options.m_Variants, [&](const Variant& variant, uint64_t rate) {
+            RunResult result = RunOnce(options, variant, rate, scratch + "/root");
+            PrintRun(variant, result);
+            return result;
+        });
     std::printf("\ndatagrams never alerted (of those sent), round by round (\"-\": the senders did not reach "
-                "the rate)\n%10s",
-                "offered/s");
-    for (const Variant& variant : options.m_Variants) {
-        std::printf("  %-28s", variant.m_strName.c_str());
-    }
-    std::printf("\n");
-    for (size_t r = 0; r < options.m_Rates.size(); ++r) {
-        std::printf("%10" PRIu64, options.m_Rates[r]);
-        for (size_t v = 0; v < options.m_Variants.size(); ++v) {
-            std::string cell;
-            for (const RunResult& result : results[v][r]) {
-                cell += (cell.empty() ? "" : ",") +
-                        (result.Reached() ? std::to_string(result.Lost()) : std::string("-")) +
-                        (result.m_qwTwice != 0 ? "+" + std::to_string(result.m_qwTwice) + "x2" : "");
-            }
-            std::printf("  %-28s", cell.c_str());
-        }
-        std::printf("\n");
-    }
+                "the rate)\n");
+    hwload::PrintRoundTable("offered/s", options.m_Rates, options.m_Variants, results, 28, [](const RunResult& result) {
+        return (result.Reached() ? std::to_string(result.Lost()) : std::string("-")) +
+               (result.m_qwTwice != 0 ? "+" + std::to_string(result.m_qwTwice) + "x2" : "");
+    });
     std::printf("\nseconds each push kept the rules from the datagrams (the syslog engine's pause to its resume, "
                 "from the host log): median and longest of all pushes at all rates\n");
     for (size_t v = 0; v < options.m_Variants.size(); ++v) {
@@ -439,13 +283,11 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        std::sort(away.begin(), away.end());
         if (away.empty()) {
             continue;
         }
-        const size_t n = away.size();
         std::printf("  %-10s %.3f s, longest %.3f s, of %zu pushes\n", options.m_Variants[v].m_strName.c_str(),
-                    n % 2 == 1 ? away[n / 2] : (away[n / 2 - 1] + away[n / 2]) / 2, away.back(), n);
+                    hwload::Median(away), *std::max_element(away.begin(), away.end()), away.size());
     }
     hwload::FinishRoot(options.m_host, scratch);
     return 0;

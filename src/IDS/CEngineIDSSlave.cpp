@@ -3,6 +3,7 @@
 
 #include "IDS/CEngineIDSSlave.h"
 
+#include "IDS/CaptureKeeper.h"
 #include "IDS/HWEventMatchNotify.h"
 #include "IDS/IDSEventQueue.h"
 #include "IDS/IDSRule.h"
@@ -41,7 +42,10 @@ CEngineIDSSlave::CEngineIDSSlave(const char* pszAdapterName, uint32_t dwCustomer
 
 CEngineIDSSlave::~CEngineIDSSlave() {
     m_bEnding = true;
-    // The thread reads every member below; it must be gone first.
+    // The thread reads every member below; it must be gone first, and is
+    // not left to wait out its read.
+    RequestStop();
+    InterruptRead();
     StopAndWait();
     // A slave deleted without a stop still gives its module objects back.
     {
@@ -96,45 +100,80 @@ int32_t CEngineIDSSlave::OnStart(uint32_t dwArgument) {
 
 int32_t CEngineIDSSlave::OnResume(uint32_t dwArgument) {
     m_bEnding = false;
+    // The frames kept through a reload are analysed first by the new
+    // thread, which then reads on from the capture.
+    EndKeepingFrames();
     return Traced("OnResume", [&] { return CEngineBase::OnResume(dwArgument); }, true);
 }
 
 template <typename BaseOperation>
-int32_t CEngineIDSSlave::EndCapture(BaseOperation base, bool bKeepCapture, const char* pszWhy) {
+int32_t CEngineIDSSlave::EndCapture(BaseOperation base, bool bKeepCapture, const char* pszStep,
+                                    const char* pszWhy) {
     m_bEnding = true;
     jsFastLock guard(SetupLock(), true);
     const int32_t nResult = base();
+    // The thread ended (or was gone already): how long it took is said,
+    // for the time every engine's pause waited for it.
+    if (m_EndAsked != std::chrono::steady_clock::time_point{} && m_CaptureEnded >= m_EndAsked) {
+        CSF_LOG(kCSFLogTrace, "%s: its capture thread ended %lld ms after it was told to %s",
+                m_strAdapterName.c_str(),
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(m_CaptureEnded - m_EndAsked).count()),
+                pszStep);
+    }
+    m_EndAsked = {};
     Shutdown(bKeepCapture, pszWhy);
+    if (bKeepCapture) {
+        BeginKeepingFrames();
+    }
     return nResult;
+}
+
+void CEngineIDSSlave::TellThreadToEnd() {
+    m_bEnding = true;
+    m_EndAsked = std::chrono::steady_clock::now();
+}
+
+void CEngineIDSSlave::InterruptRead() {
+    // Told to end, the thread is not left waiting out its read (a second
+    // unless set otherwise) while every engine's pause waits for it.
+    if (m_pPacketDrv) {
+        m_pPacketDrv->interruptRead();
+    }
 }
 
 int32_t CEngineIDSSlave::OnPause(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "%s: %s called....", m_strAdapterName.c_str(), "OnPause");
-    return EndCapture([&] { return CEngineBase::OnPause(dwArgument); }, IsReload(dwArgument),
+    return EndCapture([&] { return CEngineBase::OnPause(dwArgument); }, IsReload(dwArgument), "pause",
                       "the adapter engine was paused");
 }
 
 int32_t CEngineIDSSlave::OnStop(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "%s: %s called....", m_strAdapterName.c_str(), "OnStop");
     CSF_TRACE(kCSFLogInfo, "Within CEngineIDSSlave::OnStop");
-    return EndCapture([&] { return CEngineBase::OnStop(dwArgument); }, false, kClosedAtStop);
+    return EndCapture([&] { return CEngineBase::OnStop(dwArgument); }, false, "stop", kClosedAtStop);
 }
 
 void CEngineIDSSlave::CloseKeptCapture(const char* pszWhy) {
     jsFastLock guard(SetupLock(), true);
     if (!bIDSSInitialized) {
+        EndKeepingFrames();
         StopPacketDriver(pszWhy);
     }
 }
 
 int32_t CEngineIDSSlave::OnPauseInit(uint32_t dwArgument) {
-    m_bEnding = true;
-    return Traced("OnPauseInit", [&] { return CEngineBase::OnPauseInit(dwArgument); });
+    TellThreadToEnd();
+    const int32_t nResult = Traced("OnPauseInit", [&] { return CEngineBase::OnPauseInit(dwArgument); });
+    InterruptRead();
+    return nResult;
 }
 
 int32_t CEngineIDSSlave::OnStopInit(uint32_t dwArgument) {
-    m_bEnding = true;
-    return Traced("OnStopInit", [&] { return CEngineBase::OnStopInit(dwArgument); });
+    TellThreadToEnd();
+    const int32_t nResult = Traced("OnStopInit", [&] { return CEngineBase::OnStopInit(dwArgument); });
+    InterruptRead();
+    return nResult;
 }
 
 // The slave re-reads its settings only through pause and resume.

@@ -10,13 +10,17 @@
 // the receive start time and the frame-in-progress flag.
 //
 // A reload's pause ends the capture thread and lets the module instance,
-// logs and firewall go, but keeps the adapter's capture open: the frames
-// that arrive while the policy is read wait in it, and the resume reads
-// them with the new rules.  The resume sets the capture up anew only when
-// the new policy asks for another capture buffer; the operator's pause
-// closes it, as a stop does.
+// logs and firewall go, but keeps the adapter's capture open, and a thread
+// of its own (CaptureKeeper.h) reads on from it into the engine's hold of
+// frames until the resume, which analyses them with the new rules before
+// it reads on: a live adapter's frames do not wait in its capture buffer,
+// which holds a few thousand, for as long as the policy takes to read.
+// The resume sets the capture up anew only when the new policy asks for
+// another capture buffer; the operator's pause closes it, as a stop does.
+// A pause or stop ends the wait of the thread's read at once.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +30,7 @@
 #include "Common/EngineBase.h"
 #include "Common/InputBounds.h"
 #include "IDS/ConsolidationClock.h"
+#include "IDS/FrameHold.h"
 #include "IDS/Firewall/Firewall.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/ParsedFrameInfo.h"
@@ -33,6 +38,7 @@
 #include "rawpacket/Frame.h"
 
 class AgentEventInfo;
+class CaptureKeeper;
 class CIDSRule;
 class HWEventMatchNotify;
 class IDSEventQueue;
@@ -123,8 +129,10 @@ public:
     bool ConfigurePacketLogger(IPolicyContainer* pPolicy);
     bool ConfigureEvidenceLogger(IPolicyContainer* pPolicy);
     // Stops the capture; the frames it held that the slave never read are
-    // said, with `pszWhy`, in the log.
-    void StopPacketDriver(const char* pszWhy);
+    // said, with `pszWhy`, in the log, with those the engine's hold kept
+    // through a reload unless `bKeepHeld` (the capture is set up anew and
+    // the frames it held before are still analysed).
+    void StopPacketDriver(const char* pszWhy, bool bKeepHeld = false);
 
     // The master's watchdog: true when the module has held the current
     // frame longer than the loop time-out.
@@ -256,24 +264,41 @@ private:
     template <typename BaseOperation>
     int32_t Traced(const char* pszOperation, BaseOperation base, bool bSetUp = false);
     // Under the set-up lock: the base operation (which ends the thread),
-    // then the shut-down, which keeps the capture open for a reload.
+    // then the shut-down, which keeps the capture open for a reload, whose
+    // frames a thread then keeps.  `pszStep` names the step ("pause").
     template <typename BaseOperation>
-    int32_t EndCapture(BaseOperation base, bool bKeepCapture, const char* pszWhy);
+    int32_t EndCapture(BaseOperation base, bool bKeepCapture, const char* pszStep, const char* pszWhy);
+    // A pause or stop tells the thread to end (with the time, for the log),
+    // then ends the read it waits in.
+    void TellThreadToEnd();
+    void InterruptRead();
     static constexpr const char* kClosedAtStop = "the adapter engine was stopped";
 
     // Capture loop.
     void CaptureLoop();
-    void ProcessFrame();
+    // Analyses what the hold kept through a reload, oldest first, until it
+    // is empty or the thread is told to stop; false when told to stop.
+    bool AnalyseHeldFrames();
+    // `bHeld`: a frame of the hold, which the library passed on already.
+    void ProcessFrame(bool bHeld = false);
     // `tNow` on the engine's clock.
     void RunIdleTasks(int64_t tNow);
+    // One more frame read and given back (or analysed from the hold).
+    void CountFrameRead();
     // Counts the frames the adapter dropped because this slave had not
-    // taken those before them, at most once a second of `tNow`.
-    void CountCaptureDrops(int64_t tNow);
+    // taken those before them, at most once a second of `tNow` unless
+    // `bNow`.
+    void CountCaptureDrops(int64_t tNow, bool bNow = false);
     // Ages the coalescer when its interval has passed; `tNow` on the
     // consolidation clock.
     void AgeCoalescer(int32_t tNow);
     // False when the frame was dropped (and given back) already.
-    bool AnalyseFrame();
+    bool AnalyseFrame(bool bHeld);
+    // Reload's pause and resume: a thread keeps the frames of a live
+    // adapter's kept capture in the hold until the resume, which counts
+    // what the hold and the capture buffer left out meanwhile.
+    void BeginKeepingFrames();
+    void EndKeepingFrames();
     // The frame is out of the module: waits for crash records of it.
     void LeaveModule();
     void SendResets();
@@ -360,6 +385,15 @@ private:
     std::string m_strOpenedBuffer;
     int64_t m_tCaptureDropsCounted = 0;
     InputBoundHandle m_CaptureBound;
+    // What a reload's pause keeps of a live adapter's frames, and the
+    // thread that keeps them (from the pause to the resume only).
+    FrameHold m_Hold;
+    std::unique_ptr<CaptureKeeper> m_pKeeper;
+    InputBoundHandle m_HoldBound;
+    // When the last pause or stop told the capture thread to end, and when
+    // the capture loop last ended.
+    std::chrono::steady_clock::time_point m_EndAsked{};
+    std::chrono::steady_clock::time_point m_CaptureEnded{};
     // Whether a processor fault now would be the module's.
     volatile bool m_bInsideModule = false;
     bool m_bRxInline = true;

@@ -6,6 +6,7 @@
 // master's watchdog calls.
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +76,7 @@ uint32_t CEngineIDSSlave::_doWork() {
     m_bInsideModule = false;
     const plat::FaultRecord* pFault = plat::RunWithFaultTrap(
         [](void* pSlave) { static_cast<CEngineIDSSlave*>(pSlave)->CaptureLoop(); }, this);
+    m_CaptureEnded = std::chrono::steady_clock::now();
     if (pFault != nullptr) {
         if (m_bInsideModule) {
             OnModuleFault(QorSeException(pFault->code, pFault));
@@ -85,8 +87,38 @@ uint32_t CEngineIDSSlave::_doWork() {
     return 0;
 }
 
+void CEngineIDSSlave::CountFrameRead() {
+    // Only this thread writes the count: no locked increment needed.
+    const uint64_t qwRead = m_qwFramesRead.load(std::memory_order_relaxed) + 1;
+    m_qwFramesRead.store(qwRead, std::memory_order_relaxed);
+    // A busy adapter never idles: its drops are looked at between frames.
+    if (qwRead % kCaptureDropFrames == 0) {
+        CountCaptureDrops(IDSNow());
+    }
+}
+
+bool CEngineIDSSlave::AnalyseHeldFrames() {
+    rp::Frame& frame = *m_pFrame;
+    rp::PacketRecord packet{};
+    while (StopRequested() == 0) {
+        if (!m_Hold.Next(packet)) {
+            return true;
+        }
+        // The library passed the frame on as it was kept: it is analysed
+        // (alerts, resets) but no longer blocked.
+        frame.setEmpty(0);
+        frame.packet() = packet;
+        ProcessFrame(true);
+        CountFrameRead();
+    }
+    return false;
+}
+
 void CEngineIDSSlave::CaptureLoop() {
     rp::Frame& frame = *m_pFrame;
+    if (!AnalyseHeldFrames()) {
+        return;
+    }
     while (StopRequested() == 0) {
         uint32_t dwStatus = 0;
         try {
@@ -99,13 +131,7 @@ void CEngineIDSSlave::CaptureLoop() {
         }
         if (dwStatus == 0) {
             ProcessFrame();
-            // Only this thread writes the count: no locked increment needed.
-            const uint64_t qwRead = m_qwFramesRead.load(std::memory_order_relaxed) + 1;
-            m_qwFramesRead.store(qwRead, std::memory_order_relaxed);
-            // A busy adapter never idles: its drops are looked at between frames.
-            if (qwRead % kCaptureDropFrames == 0) {
-                CountCaptureDrops(IDSNow());
-            }
+            CountFrameRead();
             continue;
         }
         m_bFrameInProgress = false;
@@ -164,8 +190,8 @@ void CEngineIDSSlave::RunIdleTasks(int64_t tNow) {
     }
 }
 
-void CEngineIDSSlave::CountCaptureDrops(int64_t tNow) {
-    if (tNow == m_tCaptureDropsCounted) {
+void CEngineIDSSlave::CountCaptureDrops(int64_t tNow, bool bNow) {
+    if (tNow == m_tCaptureDropsCounted && !bNow) {
         return;
     }
     m_tCaptureDropsCounted = tNow;
@@ -187,7 +213,7 @@ void CEngineIDSSlave::CountCaptureDrops(int64_t tNow) {
         qwDropped - qwBefore);
 }
 
-void CEngineIDSSlave::ProcessFrame() {
+void CEngineIDSSlave::ProcessFrame(bool bHeld) {
     rp::Frame& frame = *m_pFrame;
     m_bFrameInProgress = true;
     // A log that cannot be written stays on: it closes its file, counts
@@ -202,13 +228,16 @@ void CEngineIDSSlave::ProcessFrame() {
     // The mark belongs to the match of this frame, never to an earlier one.
     m_bNonSequitur = false;
     if (bZamLoaded && m_pZamSensor != nullptr) {
-        if (!AnalyseFrame()) {
+        if (!AnalyseFrame(bHeld)) {
             return;
         }
     }
     if (frame.blocked() && m_pParsedFrameInfo->protocol == kTcp && !m_bNonSequitur) {
         CSF_TRACE(kCSFLogInfo, " Recognized TCP packet\n");
         SendResets();
+    }
+    if (bHeld) {
+        return;
     }
     uint32_t dwStatus = 0;
     try {
@@ -227,7 +256,7 @@ void CEngineIDSSlave::ProcessFrame() {
     }
 }
 
-bool CEngineIDSSlave::AnalyseFrame() {
+bool CEngineIDSSlave::AnalyseFrame(bool bHeld) {
     rp::Frame& frame = *m_pFrame;
     uint32_t* pContext = reinterpret_cast<uint32_t*>(m_ReceiveContext);
     std::memset(pContext + kContextFirstCleared, 0, kContextWordsCleared * sizeof(uint32_t));
@@ -252,7 +281,9 @@ bool CEngineIDSSlave::AnalyseFrame() {
         // The driver library drops what carries the block flag.
         frame.setBlocked(true);
         try {
-            m_pPacketDrv->freeFrame(frame);
+            if (!bHeld) {
+                m_pPacketDrv->freeFrame(frame);
+            }
         } catch (const std::exception& error) {
             CSF_LOG(kCSFLogError, "%s: PacketFree failed: %s", m_strAdapterName.c_str(),
                     error.what());

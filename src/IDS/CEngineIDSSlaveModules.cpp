@@ -380,28 +380,30 @@ bool CEngineIDSSlave::ConfigureEvidenceLogger(IPolicyContainer* pPolicy) {
                         m_strHardwareAddress);
 }
 
-void CEngineIDSSlave::StopPacketDriver(const char* pszWhy) {
+void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::StopPacketDriver called.... initialsed = %d",
               m_strAdapterName.c_str(), m_bPacketDriverInitialized ? 1 : 0);
+    // Frames kept through a reload that no capture thread will analyse now
+    // are lost with the capture's own.
+    uint64_t qwUnread = bKeepHeld ? 0 : m_Hold.Clear();
     if (m_bPacketDriverInitialized) {
         CSF_TRACE(kCSFLogInfo, "Stopping packet driver");
         m_bPacketDriverInitialized = false;
-        uint64_t qwUnread = 0;
         try {
             if (m_pPacketDrv) {
                 m_pPacketDrv->stop();
-                qwUnread = m_pPacketDrv->framesLeftUnreadAtStop();
+                qwUnread += m_pPacketDrv->framesLeftUnreadAtStop();
             }
         } catch (const std::exception& error) {
             CSF_LOG(kCSFLogError, "%s: stopping the packet driver failed: %s",
                     m_strAdapterName.c_str(), error.what());
         }
-        if (qwUnread != 0) {
-            CSF_LOG(kCSFLogWarning, "%s: %s that waited in its capture %s not analysed: %s",
-                    m_strAdapterName.c_str(), CountText(qwUnread, "frame", "frames").c_str(),
-                    qwUnread == 1 ? "was" : "were", pszWhy != nullptr ? pszWhy : kClosedAtStop);
-        }
         CSF_TRACE(kCSFLogInfo, "Packet driver stopped");
+    }
+    if (qwUnread != 0) {
+        CSF_LOG(kCSFLogWarning, "%s: %s that waited in its capture %s not analysed: %s",
+                m_strAdapterName.c_str(), CountText(qwUnread, "frame", "frames").c_str(),
+                qwUnread == 1 ? "was" : "were", pszWhy != nullptr ? pszWhy : kClosedAtStop);
     }
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::StopPacketDriver ....exited",
               m_strAdapterName.c_str());

@@ -7,14 +7,18 @@
 #include <string>
 
 #include "Common/ISensorCore.h"
+#include "Common/InputBounds.h"
 #include "Common/SensorSettings.h"
 #include "IDS/CEngineIDSSlave.h"
+#include "IDS/CaptureKeeper.h"
+#include "IDS/IDSClock.h"
 #include "IDS/HWEventMatchNotify.h"
 #include "IDS/PcdPacketFilters.h"
 #include "IDS/SlaveRuleMaps.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorPacketLogLib/qorPacketLog.h"
+#include "qorToolsLib/CountText.h"
 #include "qorToolsLib/jsFastLock.h"
 #include "qorZamSensorLib/IZamSensor.h"
 #include "qorZamSensorLib/qorZamSensorMgr.h"
@@ -272,7 +276,8 @@ bool CEngineIDSSlave::InitializePacketDriver() {
             "the reload set the capture up anew, for " +
             (strSize != "0" ? "a capture buffer of " + strSize
                             : std::string("the packet library's own capture buffer"));
-        StopPacketDriver(strWhy.c_str());
+        // What the hold kept of the old capture is still analysed.
+        StopPacketDriver(strWhy.c_str(), true);
     }
     m_strCaptureBuffer = strSize != "0" ? strSize : "";
     if (m_bPacketDriverInitialized) {
@@ -377,6 +382,7 @@ uint32_t CEngineIDSSlave::SetPacketFilters(IPolicyContainer* pPolicy) {
 void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
     const char* pszAdapter = m_strAdapterName.c_str();
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown called....", pszAdapter);
+    EndKeepingFrames();
     // Only a reload's pause keeps the capture, which any later shut-down
     // closes.
     if (!bKeepCapture) {
@@ -424,4 +430,45 @@ void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
         --SlaveRuleMaps::Get().dwSetUpSlaves;
     }
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown ....leaving", pszAdapter);
+}
+
+void CEngineIDSSlave::BeginKeepingFrames() {
+    // A recording waits for its reader by itself; a closed capture has
+    // nothing to keep.
+    if (m_pKeeper || !m_bPacketDriverInitialized || !m_pPacketDrv || m_bRecordedInput) {
+        return;
+    }
+    m_pKeeper = std::make_unique<CaptureKeeper>(m_strAdapterName, *m_pPacketDrv, *m_pFrame, m_Hold);
+    if (!m_pKeeper->Start()) {
+        // The frames wait in the capture buffer, as far as it holds them.
+        CSF_LOG(kCSFLogWarning, "%s: no thread keeps its frames through the reload: they wait in its capture",
+                m_strAdapterName.c_str());
+        m_pKeeper.reset();
+    }
+}
+
+void CEngineIDSSlave::EndKeepingFrames() {
+    if (!m_pKeeper) {
+        return;
+    }
+    m_pKeeper->End();
+    m_pKeeper.reset();
+    CSF_LOG(kCSFLogTrace, "%s: %s kept while the reload kept the rules from them, %zu KiB", m_strAdapterName.c_str(),
+            CountText(m_Hold.Count(), "frame", "frames").c_str(), m_Hold.BytesInUse() / 1024);
+    // What the hold and the capture buffer left out meanwhile is counted
+    // before the reload ends: its summary, and so a push, says it.
+    if (const uint64_t qwLeftOut = m_Hold.TakeLeftOut(); qwLeftOut != 0) {
+        m_HoldBound.LeftOut(
+            [&]() -> InputBound& {
+                return InputBounds::Instance().Bound(
+                    "adapter " + m_strAdapterName,
+                    "at most " + std::to_string(m_Hold.MaxBytes() >> 20) +
+                        " MiB of frames kept while a reload keeps the rules from them",
+                    "frames");
+            },
+            qwLeftOut);
+    }
+    if (m_bPacketDriverInitialized && m_pPacketDrv) {
+        CountCaptureDrops(IDSNow(), true);
+    }
 }

@@ -66,6 +66,11 @@ public:
     // wait for room downstream rather than leave anything out; false for a
     // live adapter, whose frames a slow reader loses.
     virtual bool playsRecording() const { return false; }
+    // Ends the read that waits now on another thread (or else that
+    // thread's next read) at once, without a frame, so that its reader can
+    // stop at once; false when the library cannot, and a read then ends at
+    // its time-out only.  Callable beside the thread that reads.
+    virtual bool interruptRead() const { return false; }
     // Frames the adapter dropped since it was opened because its reader
     // had not taken those before them (its capture buffer was full); 0 when
     // the library cannot tell.  On the thread that reads.

@@ -42,6 +42,7 @@ public:
     bool sameAdapter(const Driver& other) const override { return getTitle() == other.getTitle(); }
     bool inputEnded(std::string& words) const override { return PacketDll::inputEnded(words); }
     bool playsRecording() const override { return PacketDll::playsRecording(); }
+    bool interruptRead() const override { return PacketDll::interruptRead(); }
     uint64_t framesDroppedForReader() override {
         return getStatistics() == 0 ? m_Statistics.m_qwKernelDropped : 0;
     }

@@ -204,6 +204,7 @@ PacketDll::PacketDll() : m_pShared(std::make_shared<int>(0)) {
     Bind(module, "PacketGetAdapterNotice", m_pfnPacketGetAdapterNotice);
     Bind(module, "PacketGetAdapterInputEnd", m_pfnPacketGetAdapterInputEnd);
     Bind(module, "PacketGetAdapterRecorded", m_pfnPacketGetAdapterRecorded);
+    Bind(module, "PacketInterruptRead", m_pfnPacketInterruptRead);
     Bind(module, "PacketSetShutdown", m_pfnPacketSetShutdown);
     Bind(module, "PacketTxSendArray", m_pfnPacketTxSendArray);
     Bind(module, "PacketTxOpen", m_pfnPacketTxOpen);
@@ -265,6 +266,7 @@ void PacketDll::copyBinding(const PacketDll& other) {
     m_pfnPacketGetAdapterNotice = other.m_pfnPacketGetAdapterNotice;
     m_pfnPacketGetAdapterInputEnd = other.m_pfnPacketGetAdapterInputEnd;
     m_pfnPacketGetAdapterRecorded = other.m_pfnPacketGetAdapterRecorded;
+    m_pfnPacketInterruptRead = other.m_pfnPacketInterruptRead;
     m_pfnPacketSetShutdown = other.m_pfnPacketSetShutdown;
     m_pfnPacketTxClose = other.m_pfnPacketTxClose;
     m_pfnPacketTxOpen = other.m_pfnPacketTxOpen;
@@ -400,6 +402,11 @@ bool PacketDll::playsRecording() const {
     PacketAdapterEntry entry;
     return m_pfnPacketGetAdapterRecorded != nullptr && copyEntry(entry) &&
            m_pfnPacketGetAdapterRecorded(&entry) == 0;
+}
+
+bool PacketDll::interruptRead() const {
+    PacketAdapterEntry entry;
+    return m_pfnPacketInterruptRead != nullptr && copyEntry(entry) && m_pfnPacketInterruptRead(&entry) == 0;
 }
 
 uint32_t PacketDll::receiveBufferBytes(const AdapterInfo& info) const {

@@ -82,6 +82,10 @@ public:
     // Whether the adapter plays a recording, whose frames wait for their
     // reader; false for a live adapter, or when the library cannot tell.
     bool playsRecording() const;
+    // Ends the read that waits now (or else the next one) at once, without
+    // a frame; false when the library cannot, so that a read ends at its
+    // time-out only.  Safe beside the reading thread.
+    bool interruptRead() const;
 
     PacketCloseFn m_pfnPacketClose = nullptr;
     PacketOpenFn m_pfnPacketOpen = nullptr;
@@ -94,6 +98,7 @@ public:
     PacketGetAdapterNoticeFn m_pfnPacketGetAdapterNotice = nullptr;
     PacketGetAdapterInputEndFn m_pfnPacketGetAdapterInputEnd = nullptr;
     PacketGetAdapterRecordedFn m_pfnPacketGetAdapterRecorded = nullptr;
+    PacketInterruptReadFn m_pfnPacketInterruptRead = nullptr;
     PacketSetShutdownFn m_pfnPacketSetShutdown = nullptr;
     PacketTxCloseFn m_pfnPacketTxClose = nullptr;
     PacketTxOpenFn m_pfnPacketTxOpen = nullptr;

@@ -37,6 +37,10 @@ using PacketGetAdapterInputEndFn = uint32_t (*)(const PacketAdapterEntry* entry,
 // holds one loses nothing; another status for an adapter whose frames a
 // slow reader loses (a live one), or one the library does not know.
 using PacketGetAdapterRecordedFn = uint32_t (*)(const PacketAdapterEntry* entry);
+// Optional: ends the PacketRead of the adapter that waits now at once,
+// answering kDllNoFrame, or else makes the next one not wait; 0 when done.
+// Called from any thread beside the one that reads.
+using PacketInterruptReadFn = uint32_t (*)(const PacketAdapterEntry* entry);
 using PacketSetShutdownFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxCloseFn = uint32_t (*)(PacketAdapterEntry* entry);
 using PacketTxOpenFn = uint32_t (*)(PacketAdapterEntry* entry, uint32_t count, uint8_t option);

@@ -359,6 +359,24 @@ SHIM_EXPORT uint32_t PacketRead(rp::PacketAdapterEntry* entry, uint32_t timeoutM
     return adapter->read(timeoutMs, record);
 }
 
+// Any thread, beside the one that reads: the adapter is held here so that
+// a close cannot free it meanwhile.
+SHIM_EXPORT uint32_t PacketInterruptRead(const rp::PacketAdapterEntry* entry) {
+    std::shared_ptr<ShimAdapter> adapter;
+    {
+        ShimState& state = State();
+        std::lock_guard<std::mutex> guard(state.m_Lock);
+        if (AdapterOf(entry) != nullptr) {
+            adapter = state.m_Adapters[rp::EntryWord(entry, kHandleSlotOffset)];
+        }
+    }
+    if (!adapter) {
+        return entry == nullptr ? kInvalidParameter : kNotOpen;
+    }
+    adapter->wakeRead();
+    return 0;
+}
+
 SHIM_EXPORT uint32_t PacketFree(rp::PacketAdapterEntry* entry, void* record, uint32_t direction) {
     ShimAdapter* adapter = AdapterOf(entry);
     return adapter != nullptr ? adapter->free(record, direction) : kNotOpen;

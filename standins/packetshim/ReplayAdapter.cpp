@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "ShimStatus.h"
 #include "platform/LastError.h"
@@ -346,7 +345,7 @@ uint32_t ReplayAdapter::read(uint32_t timeoutMs, void** record) {
             return kAdapterNotice;
         }
         // Nothing more will arrive: the read waits its time-out like a quiet wire.
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        waitUnlessWoken(timeoutMs);
         return kNoFrame;
     }
     if (noticeWaits()) {
@@ -354,12 +353,15 @@ uint32_t ReplayAdapter::read(uint32_t timeoutMs, void** record) {
     }
     if (m_Options.m_bPace) {
         const uint64_t wait = millisecondsUntilDue();
+        // Not yet due: the frame stays held for a later read, and so it
+        // does when the wait is woken.
         if (wait > timeoutMs) {
-            // Not yet due: the frame stays held for a later read.
-            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            waitUnlessWoken(timeoutMs);
             return kNoFrame;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        if (wait > 0 && !waitUnlessWoken(wait)) {
+            return kNoFrame;
+        }
     }
     m_bHeld = false;
     if (m_Facts.m_dwReadMode == 3) {

@@ -1,6 +1,58 @@
 #include "ShimAdapter.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 namespace shim {
+
+ShimAdapter::ShimAdapter(const AdapterFacts& facts)
+    : m_Facts(facts), m_nWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ShimAdapter::~ShimAdapter() {
+    if (m_nWakeFd >= 0) {
+        ::close(m_nWakeFd);
+    }
+}
+
+void ShimAdapter::wakeRead() {
+    if (m_nWakeFd >= 0) {
+        const uint64_t one = 1;
+        // A full counter already wakes: nothing is lost when this fails.
+        [[maybe_unused]] const ssize_t written = ::write(m_nWakeFd, &one, sizeof one);
+    }
+}
+
+bool ShimAdapter::takeWake() {
+    uint64_t count = 0;
+    return m_nWakeFd >= 0 && ::read(m_nWakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+}
+
+bool ShimAdapter::waitUnlessWoken(uint64_t ms) {
+    if (m_nWakeFd < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd wait{m_nWakeFd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready > 0 && takeWake()) {
+            return false;
+        }
+        if (ready == 0 || std::chrono::steady_clock::now() >= deadline) {
+            return true;
+        }
+    }
+}
 
 void ShimAdapter::notice(std::string text) {
     std::lock_guard<std::mutex> guard(m_NoticeLock);

@@ -1,7 +1,10 @@
 #pragma once
 // One opened adapter of the packet shim.  Each delivers at most one record
 // at a time from a buffer it owns, so reading allocates nothing per frame;
-// the caller hands the record back (free) before the next read.
+// the caller hands the record back (free) before the next read.  A read
+// that waits (for a frame, or for a replay's next frame to be due) ends at
+// once when another thread wakes it, so its reader can stop without
+// waiting out the read's time-out.
 
 #include <atomic>
 #include <cstdint>
@@ -34,8 +37,10 @@ struct AdapterFacts {
 
 class ShimAdapter {
 public:
-    explicit ShimAdapter(const AdapterFacts& facts) : m_Facts(facts) {}
-    virtual ~ShimAdapter() = default;
+    explicit ShimAdapter(const AdapterFacts& facts);
+    virtual ~ShimAdapter();
+    ShimAdapter(const ShimAdapter&) = delete;
+    ShimAdapter& operator=(const ShimAdapter&) = delete;
 
     virtual uint32_t createRx(uint32_t bytes, uint32_t frameLenMax) = 0;
     virtual uint32_t closeRx() = 0;
@@ -64,6 +69,10 @@ public:
     // may still come.  Asked from any thread.
     virtual bool inputEnded(std::string& /*words*/) const { return false; }
 
+    // Ends the read that waits now at once, with no frame, or else the
+    // next read, which then does not wait.  Any thread.
+    void wakeRead();
+
 protected:
     // Header plus the largest frame the adapter delivers.
     void sizeRecord(uint32_t frameBytes) { m_Record.assign(rp::kRecordHeaderSize + frameBytes, 0); }
@@ -82,6 +91,14 @@ protected:
     bool ownsRecord(const void* record) const { return m_bRecordOut && record == m_Record.data(); }
     void notice(std::string text);
     bool noticeWaits() const { return m_nNotices.load(std::memory_order_acquire) != 0; }
+    // The descriptor that is readable while a wake waits, for a read's
+    // poll beside its own descriptor.
+    int wakeDescriptor() const { return m_nWakeFd; }
+    // Takes a wake that waits; true when there was one.
+    bool takeWake();
+    // Waits `ms` milliseconds unless a wake comes first: false when woken
+    // (the wake is taken).
+    bool waitUnlessWoken(uint64_t ms);
 
     AdapterFacts m_Facts;
     std::vector<uint8_t> m_Record;
@@ -97,6 +114,8 @@ private:
     std::deque<std::string> m_Notices;
     size_t m_nLeftOut = 0;
     std::atomic<size_t> m_nNotices{0};
+    // An event counter: a wake adds to it, the read that ends takes it.
+    int m_nWakeFd = -1;
 };
 
 }  // namespace shim

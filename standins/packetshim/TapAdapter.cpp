@@ -148,13 +148,21 @@ uint32_t TapAdapter::read(uint32_t timeoutMs, void** record) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd wait{m_nRxFd, POLLIN, 0};
-        int ready = ::poll(&wait, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        // A wake ends the wait at once, frames waiting or not: the reader
+        // is to stop, and whatever waits stays for its next read.
+        pollfd wait[2] = {{wakeDescriptor(), POLLIN, 0}, {m_nRxFd, POLLIN, 0}};
+        int ready = ::poll(wait, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
         if (ready <= 0) {
             return ready == 0 ? kNoFrame : failedRead(errno);
+        }
+        if ((wait[0].revents & POLLIN) != 0 && takeWake()) {
+            return kNoFrame;
+        }
+        if (wait[1].revents == 0) {
+            continue;
         }
         sockaddr_ll from{};
         iovec part{recordData(), recordRoom()};

@@ -1,8 +1,10 @@
 // The network engine under hwhost on live interfaces: veth pairs in private
 // network namespaces (root).  An attack sent from the peer namespace raises
 // its alert, before and after reloads that are refused; attacks sent
-// steadily through pushes each raise one alert, and a push that sets the
-// capture up anew says what its old capture still held; a reload asked for
+// steadily through pushes each raise one alert, a stream of frames through
+// pushes that last seconds loses none, a push on an idle adapter does not
+// wait for its read, and a push that sets the capture up anew still
+// analyses what waited in the old one; a reload asked for
 // while the host starts is answered once it has, and sets up the capture
 // the start-up left out; adapters that come and go while the sensor runs
 // gain and lose their engine, once each, and leave no thread or descriptor
@@ -18,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,9 +37,11 @@
 
 namespace {
 
-// Sends an Ethernet frame `count` times, as fast as the socket takes them,
-// out of `interface` of the namespace `holder` is in.
-bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uint8_t>& frame, size_t count = 1) {
+// Sends an Ethernet frame `count` times out of `interface` of the
+// namespace `holder` is in, as fast as the socket takes them or, given
+// `perSecond`, at that rate.
+bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uint8_t>& frame, size_t count = 1,
+               size_t perSecond = 0) {
     bool bSent = false;
     std::thread sender([&] {
         const int sock = hwtest::JoinNamespaceOf(holder) ? ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
@@ -49,7 +54,11 @@ bool SendFrame(pid_t holder, const std::string& interface, const std::vector<uin
         to.sll_halen = 6;
         std::memcpy(to.sll_addr, frame.data(), 6);
         bSent = true;
+        const auto start = std::chrono::steady_clock::now();
         for (size_t i = 0; i < count && bSent; ++i) {
+            if (perSecond != 0 && i % 100 == 0) {
+                std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / perSecond));
+            }
             bSent = ::sendto(sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
                     static_cast<ssize_t>(frame.size());
         }
@@ -122,6 +131,104 @@ private:
     std::thread m_thread;
 };
 
+// Sends frames out of `interface` of the namespace `holder` is in, at
+// `framesPerSecond` on a schedule, every `attackEvery`th a numbered attack
+// (from 1 on) and the others benign traffic from many hosts, until Stop.
+class FrameStream {
+public:
+    FrameStream(pid_t holder, const std::string& interface, uint32_t framesPerSecond, uint32_t attackEvery)
+        : m_thread([this, holder, interface, framesPerSecond, attackEvery] {
+              Run(holder, interface, framesPerSecond, attackEvery);
+          }) {}
+    ~FrameStream() { Stop(); }
+    void Stop() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    uint32_t Attacks() const { return m_dwAttacks; }
+    uint64_t Frames() const { return m_qwFrames; }
+    bool Failed() const { return m_bFailed; }
+
+private:
+    void Run(pid_t holder, const std::string& interface, uint32_t framesPerSecond, uint32_t attackEvery) {
+        const int sock = hwtest::JoinNamespaceOf(holder) ? ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
+        if (sock < 0) {
+            m_bFailed = true;
+            return;
+        }
+        std::vector<std::vector<uint8_t>> benign;
+        for (uint32_t i = 0; i < 64; ++i) {
+            benign.push_back(zamtest::BuildFrame(
+                hwtest::Benign(zamtest::Ip(198, 51, 100, static_cast<uint8_t>(1 + i)), static_cast<uint16_t>(80 + i % 2))));
+        }
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_ifindex = static_cast<int>(::if_nametoindex(interface.c_str()));
+        to.sll_halen = 6;
+        std::memcpy(to.sll_addr, benign[0].data(), 6);
+        const auto start = std::chrono::steady_clock::now();
+        uint64_t qwSent = 0;
+        while (!m_bStop) {
+            const double dElapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const uint64_t qwDue = static_cast<uint64_t>(dElapsed * framesPerSecond) + 1;
+            for (; qwSent < qwDue && !m_bStop; ++qwSent) {
+                std::vector<uint8_t> attack;
+                const std::vector<uint8_t>* pFrame = &benign[qwSent % benign.size()];
+                if (qwSent % attackEvery == attackEvery - 1) {
+                    attack = zamtest::BuildFrame(NumberedAttack(m_dwAttacks + 1));
+                    pFrame = &attack;
+                }
+                if (::sendto(sock, pFrame->data(), pFrame->size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
+                    static_cast<ssize_t>(pFrame->size())) {
+                    m_bFailed = true;
+                    m_bStop = true;
+                    break;
+                }
+                if (pFrame == &attack) {
+                    m_dwAttacks = m_dwAttacks + 1;
+                }
+                m_qwFrames = qwSent + 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::close(sock);
+    }
+
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bFailed{false};
+    std::atomic<uint32_t> m_dwAttacks{0};
+    std::atomic<uint64_t> m_qwFrames{0};
+    std::thread m_thread;
+};
+
+// For each reload in the host log, the seconds from the adapter engine's
+// pause (the thread list telling it to end) to the first line written once
+// its thread was awaited: how long every engine's pause waited for it.
+std::vector<double> AdapterPauses(const std::string& strLog, const std::string& strAdapter) {
+    std::vector<double> pauses;
+    std::istringstream lines(strLog);
+    std::string strLine;
+    double dTold = -1;
+    bool bAwaiting = false;
+    while (std::getline(lines, strLine)) {
+        if (strLine.find("CHostWarden::OnReloadPolicy() called") != std::string::npos) {
+            dTold = -1;
+            bAwaiting = false;
+        } else if (strLine.find("Thread list: OnPauseInit " + strAdapter) != std::string::npos) {
+            dTold = hwtest::LogLineSeconds(strLine);
+        } else if (dTold >= 0 && strLine.find("Thread list: OnPause " + strAdapter) != std::string::npos) {
+            bAwaiting = true;
+        } else if (bAwaiting) {
+            pauses.push_back(hwtest::LogSecondsBetween(dTold, hwtest::LogLineSeconds(strLine)));
+            dTold = -1;
+            bAwaiting = false;
+        }
+    }
+    return pauses;
+}
+
 // The numbers 1 to `count` of the series that are not exactly one alert,
 // and the alerts of numbers above it.
 std::vector<std::string> NotAlertedOnce(const std::vector<hwtest::Alert>& alerts, uint32_t count) {
@@ -155,6 +262,12 @@ std::string NetworkEngineErrors(const std::string& strLog) {
     }
     return strErrors;
 }
+
+// The stream through pushes: frames a second, every how many an attack,
+// and a capture buffer that holds about a second of them.
+constexpr uint32_t kStreamRate = 2000;
+constexpr uint32_t kStreamAttackEvery = 20;
+constexpr char kStreamBuffer[] = "1m";
 
 class IdsLiveHostTest : public ::testing::Test {
 protected:
@@ -212,6 +325,18 @@ protected:
         const size_t before = hwtest::CountOf(m_Host.Log(), refused);
         m_Host.Signal(SIGHUP);
         return hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), refused) > before; }, 120);
+    }
+    // The root's policy and disabled rules up to `bytes` in all, which this
+    // build takes a second or more a megabyte to read.
+    std::string PaddedPolicy(size_t bytes) const {
+        std::string policy = hwtest::ReadWholeFile(m_Host.File("Default.policy")) +
+                             "[\\Advanced\\Rules\\SysLog Rules\\];\r\n";
+        for (int n = 0; policy.size() < bytes; ++n) {
+            policy += "[\\Advanced\\Rules\\SysLog Rules\\Spare " + std::to_string(n) +
+                      "\\];\r\nEnabled\t=B\t0;\r\nRegular Expression\t=S\tnever sent " + std::to_string(n) +
+                      ";\r\n";
+        }
+        return policy;
     }
     size_t Threads() const { return hwtest::ThreadCount(m_Host.Pid()); }
     std::vector<std::string> Descriptors() const { return hwtest::Descriptors(m_Host.Pid()); }
@@ -332,11 +457,126 @@ TEST_F(IdsLiveHostTest, AttacksSentSteadilyThroughPushesAreEachOneAlert) {
     std::printf("%u attacks through %d pushes\n", dwSent, kPushes);
 }
 
+// Frames sent steadily from the peer namespace, numbered attacks among
+// benign traffic, through three pushes of a policy that takes a second or
+// more to read (the test policy and 2 MB of disabled rules), more than the
+// capture buffer holds of them: the adapter's engine keeps what comes
+// while the policy is read and analyses it after, so every attack is one
+// alert, the adapter drops no frame, and no push says it dropped anything.
+TEST_F(IdsLiveHostTest, AStreamOfFramesThroughLongPushesLosesNoFrame) {
+    hwtest::NetworkPolicyOptions options;
+    options.m_bPacketLog = false;
+    options.m_Tuning = {{"pcd.buffersize", 'S', kStreamBuffer}};
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer, true);
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+    const std::string policy = PaddedPolicy(2000000);
+    const auto started = std::chrono::steady_clock::now();
+    FrameStream stream(peer.HolderPid(), "hwv1", kStreamRate, kStreamAttackEvery);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !hwtest::ParseAlerts(m_Host.Alerts()).empty(); }, 60))
+        << m_Host.ErrorsTail();
+    std::vector<double> pushSeconds;
+    for (int nPush = 1; nPush <= 3; ++nPush) {
+        const auto pushed = std::chrono::steady_clock::now();
+        std::string output;
+        EXPECT_EQ(0, m_Host.Push(policy, output)) << nPush << ": " << output;
+        pushSeconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - pushed).count());
+    }
+    // What arrives just after the last push is analysed too.
+    const uint32_t dwAtLastPush = stream.Attacks();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return stream.Attacks() >= dwAtLastPush + 20; }, 60));
+    stream.Stop();
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_FALSE(stream.Failed());
+    const uint32_t dwAttacks = stream.Attacks();
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::AlertsOf(hwtest::ParseAlerts(m_Host.Alerts()), "TCP_SynFin").size() >= dwAttacks; },
+        60))
+        << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    const std::vector<std::string> wrong = NotAlertedOnce(hwtest::ParseAlerts(m_Host.Alerts()), dwAttacks);
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " attacks of " << dwAttacks << " not alerted once, the first: "
+                               << wrong.front();
+    const std::string errors = m_Host.Errors();
+    EXPECT_EQ(std::string::npos, errors.find("Bound reached: adapter")) << m_Host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, m_Host.Log().find("that waited in its capture")) << m_Host.ErrorsTail();
+    EXPECT_EQ("", NetworkEngineErrors(m_Host.Log()));
+    std::printf("%" PRIu64 " frames, %u attacks in %.1f s through pushes of %.1f, %.1f and %.1f s\n",
+                stream.Frames(), dwAttacks, dSeconds, pushSeconds[0], pushSeconds[1], pushSeconds[2]);
+}
+
+// Frames that come faster, and for longer, than the 64 MiB an adapter's
+// engine keeps of them while a push reads its policy (here 60,000 frames
+// of 1,500 bytes during a push of a 4 MB policy): the push says what the
+// bound left out as its warning and exits 4.
+TEST_F(IdsLiveHostTest, FramesAPushHadNoRoomForAreThatPushsWarning) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer, true);
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+    const std::string policy = PaddedPolicy(4000000);
+    const std::string paused = "Thread list: OnPauseInit \\Device\\hwv0";
+    const size_t before = hwtest::CountOf(m_Host.Log(), paused);
+    int exitCode = -1;
+    std::string output;
+    std::thread pusher([&] { exitCode = m_Host.Push(policy, output); });
+    // The adapter's engine has paused: the frames come while the policy is read.
+    const bool bPaused = hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), paused) > before; }, 60);
+    zamtest::FrameSpec large = hwtest::Benign();
+    large.m_byTcpFlags = 0x10;
+    large.m_strPayload.assign(1446, 'x');
+    const bool bSent = bPaused && SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(large), 60000, 25000);
+    pusher.join();
+    ASSERT_TRUE(bSent);
+    EXPECT_EQ(4, exitCode) << output;
+    const std::string said =
+        "Bound reached: adapter \\Device\\hwv0: at most 64 MiB of frames kept while a reload keeps the rules "
+        "from them; ";
+    const size_t at = output.find(said);
+    ASSERT_NE(std::string::npos, at) << output;
+    std::printf("%s\n", output.substr(at, output.find('\n', at) - at).c_str());
+    int stopCode = -1;
+    ASSERT_TRUE(m_Host.Stop(stopCode));
+    EXPECT_EQ(0, stopCode) << m_Host.ErrorsTail();
+}
+
+// Pushes on a root whose adapter sees no frame: the adapter's engine, told
+// to pause, ends its capture thread at once rather than when its read of
+// a second ends, so no push (and no engine's input) waits for it.
+TEST_F(IdsLiveHostTest, APushDoesNotWaitForAnIdleAdaptersRead) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer, true);
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+    const std::string policy = hwtest::ReadWholeFile(m_Host.File("Default.policy"));
+    // Pushes meet the read anywhere in its second: with six, a pause that
+    // waits for the read shows in at least one.
+    constexpr int kPushes = 6;
+    for (int nPush = 1; nPush <= kPushes; ++nPush) {
+        std::string output;
+        ASSERT_EQ(0, m_Host.Push(policy, output)) << nPush << ": " << output;
+    }
+    const std::vector<double> pauses = AdapterPauses(m_Host.Log(), "\\Device\\hwv0");
+    ASSERT_EQ(static_cast<size_t>(kPushes), pauses.size()) << m_Host.Log();
+    for (double dPause : pauses) {
+        std::printf("the adapter's pause waited %.3f s\n", dPause);
+        EXPECT_LT(dPause, 0.5) << "half the adapter's read time-out of a second";
+    }
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+}
+
 // A push that changes the capture buffer size sets the adapter's capture
-// up anew: the frames its old capture still held (here those that came
-// while the module held one frame for four seconds) are not analysed, and
-// the log says how many.
-TEST_F(IdsLiveHostTest, APushThatSetsTheCaptureUpAnewSaysWhatItsOldCaptureHeld) {
+// up anew: the frames that waited in the old one (here those that came
+// while the module held one frame for four seconds) were kept by the
+// adapter's engine through the reload, and are analysed after it, each
+// once, before what the new capture brings.
+TEST_F(IdsLiveHostTest, APushThatSetsTheCaptureUpAnewStillAnalysesWhatWaitedInTheOldOne) {
     hwtest::NetworkNamespace peer;
     ASSERT_TRUE(peer.IsReady()) << peer.Error();
     Victim(peer, true);
@@ -355,23 +595,20 @@ TEST_F(IdsLiveHostTest, APushThatSetsTheCaptureUpAnewSaysWhatItsOldCaptureHeld) 
     options.m_Tuning = {{"pcd.buffersize", 'S', "4m"}};
     hwtest::PrepareNetworkRoot(m_Host, options);
     ASSERT_TRUE(m_Host.Reload(hwtest::ReadWholeFile(m_Host.File("Default.policy")))) << m_Host.ErrorsTail();
-    ASSERT_TRUE(AttackRaises(peer, zamtest::Ip(203, 0, 113, 5), 2)) << m_Host.ErrorsTail();
+    ASSERT_TRUE(AttackRaises(peer, zamtest::Ip(203, 0, 113, 5), kWaiting + 2)) << m_Host.ErrorsTail();
     int exitCode = -1;
     ASSERT_TRUE(m_Host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
-    const std::string said = "\\Device\\hwv0: ";
     const std::string log = m_Host.Log();
-    const std::string tail = " frames that waited in its capture were not analysed: the reload set the capture up "
-                             "anew, for a capture buffer of 4m";
-    const size_t at = log.find(tail);
-    ASSERT_NE(std::string::npos, at) << log;
-    const size_t start = log.rfind(said, at);
-    ASSERT_NE(std::string::npos, start) << log;
-    EXPECT_GE(std::strtoul(log.c_str() + start + said.size(), nullptr, 10), kWaiting) << log.substr(start, at - start);
-    // The frame the module held is the one alert of the series.
+    EXPECT_EQ(2u, hwtest::CountOf(log, "Starting Packet Driver \\Device\\hwv0...")) << "set up at the start and anew";
+    EXPECT_EQ(std::string::npos, log.find("were not analysed")) << log;
     const std::vector<hwtest::Alert> alerts = hwtest::ParseAlerts(m_Host.Alerts());
-    ASSERT_EQ(2u, alerts.size()) << m_Host.Alerts();
+    ASSERT_EQ(kWaiting + 2, alerts.size()) << m_Host.Alerts();
+    // Each of the series once; the attack after it is of no series (0).
+    EXPECT_EQ(std::vector<std::string>{"unsent 0 x1"}, NotAlertedOnce(alerts, kWaiting + 1));
+    // The frame the module held, those that waited, then the new capture's.
     EXPECT_EQ(1u, NumberOf(alerts[0].Param("SourceAddress")));
+    EXPECT_EQ("203.0.113.5", alerts.back().Param("SourceAddress"));
 }
 
 // SIGHUPs while the host starts: one as soon as its pid file names it, as

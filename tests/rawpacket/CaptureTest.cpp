@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "ReplayDriverTest.h"
 #include "ReplayFixture.h"
 #include "rawpacket/DriverFactory.h"
 #include "rawpacket/MoatDriver.h"
@@ -285,6 +286,26 @@ TEST_F(CaptureTest, FramesStillWaitingWhenTheDriverStopsAreCounted) {
     driver->freeFrame(driver->frame());
     driver->stop();
     EXPECT_EQ(driver->framesLeftUnreadAtStop(), 0u);
+}
+
+// A reader told to stop from another thread is not left waiting out its
+// read on a quiet wire: the interrupt ends the read that waits (or else
+// the next one), without a frame, and the reads after it go on as ever.
+TEST_F(CaptureTest, AnInterruptEndsTheReadThatWaitsOnAQuietWire) {
+    std::unique_ptr<rp::Driver> driver = QuietDriver();
+    std::string strWhat;
+    EXPECT_TRUE(rptest::ReadEndsWhenInterrupted(*driver, strWhat)) << strWhat;
+    // One that comes before the read ends it as soon as it begins.
+    ASSERT_TRUE(driver->interruptRead());
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver->readFrame(driver->frame()));
+    EXPECT_EQ(driver->frame().status(), rp::kDllNoFrame);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20)) << "of a minute";
+    driver->setParameter("readtimeout", "100");
+    SendFromPeer(m_Frames[2]);
+    ASSERT_TRUE(NextTestFrame(*driver));
+    EXPECT_EQ(driver->frame().packet().m_dwCapturedLength, m_Frames[2].m_Bytes.size());
+    driver->freeFrame(driver->frame());
 }
 
 // IPv4 over UDP from 10.1.2.3, which the test's bypass filter covers.

@@ -227,6 +227,25 @@ TEST_F(DriverTest, RefreshedTableKeepsOpenAdaptersReadable) {
     EXPECT_EQ(driver->freeFrame(driver->frame()), 0u);
 }
 
+// A replay at the pace of its time stamps waits for its next frame; a
+// reader told to stop from another thread is not left waiting that out:
+// the interrupt ends the read, and the frame comes when it is due.
+TEST_F(DriverTest, AnInterruptEndsTheReadThatWaitsForAPacedFrame) {
+    std::vector<rptest::TestFrame> frames = rptest::MakeFrames(2);
+    frames[1].m_dwSeconds = frames[0].m_dwSeconds + 3600;
+    hwtest::WriteWholeFile(m_strInput, rptest::PcapBytes(frames));
+    hwtest::EnvironmentOverride paced("HW_PACKET_REPLAY_PACE", "1");
+    std::unique_ptr<rp::Driver> driver = OpenReplay();
+    ASSERT_TRUE(driver->readFrame(driver->frame()));
+    driver->freeFrame(driver->frame());
+    std::string strWhat;
+    EXPECT_TRUE(rptest::ReadEndsWhenInterrupted(*driver, strWhat)) << strWhat;
+    // The second frame stays for its time.
+    driver->setParameter("readtimeout", "10");
+    EXPECT_FALSE(driver->readFrame(driver->frame()));
+    EXPECT_EQ(driver->frame().status(), rp::kDllNoFrame);
+}
+
 TEST_F(DriverTest, StoppedDriverReadsNothing) {
     std::unique_ptr<rp::Driver> driver = OpenReplay();
     ASSERT_TRUE(driver->readFrame(driver->frame()));

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,17 @@ bool WaitUntil(const std::function<bool()>& condition, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
+
+double LogLineSeconds(const std::string& line) {
+    int hours = 0;
+    int minutes = 0;
+    double seconds = 0;
+    return std::sscanf(line.c_str(), "%*d-%*d-%*d %d:%d:%lf", &hours, &minutes, &seconds) == 3
+               ? hours * 3600.0 + minutes * 60.0 + seconds
+               : -1;
+}
+
+double LogSecondsBetween(double from, double to) { return to >= from ? to - from : to + 86400 - from; }
 
 ScratchDirectory::ScratchDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "hwtest.XXXXXX").string();
