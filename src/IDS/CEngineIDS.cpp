@@ -1,5 +1,6 @@
 #include "IDS/CEngineIDS.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -798,6 +799,7 @@ void CEngineIDS::StartMonitoring(uint32_t dwArgument, bool bResume, const char* 
 int32_t CEngineIDS::OnStart(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "CEngineIDS::OnStart ...called");
     jsFastLock opsGuard(m_SlaveOpsLock, true);
+    m_bRulesRead = false;
     m_dwStartedSlaves = 0;
     StartMonitoring(dwArgument, false, "Network Monitoring Component of Host Warden is DISABLED.");
     WaitForSlaves(m_dwStartedSlaves);
@@ -810,6 +812,14 @@ int32_t CEngineIDS::OnStart(uint32_t dwArgument) {
 int32_t CEngineIDS::OnResume(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnResume called...");
     jsFastLock opsGuard(m_SlaveOpsLock, true);
+    const bool bRulesRead = std::exchange(m_bRulesRead, false);
+    std::vector<std::string> lacking;
+    if (!bRulesRead) {
+        lacking = AdaptersNotSetUp();
+        if (LacksCapture() && GetRuleContainer() != nullptr) {
+            SetUpCaptureAtResume(dwArgument);
+        }
+    }
     if (NodekeeperOn() && m_bPacketLibraryLoaded) {
         uint32_t dwError = 0;
         if (!ReadAdapterTable(false, dwError)) {
@@ -817,6 +827,24 @@ int32_t CEngineIDS::OnResume(uint32_t dwArgument) {
         }
     }
     StartMonitoring(dwArgument, true, "Network Monitoring Component of Host Warden is DISABLED..");
+    // Each adapter engine whose set-up failed set its adapter up again as
+    // it resumed: those that have it now are said.
+    if (!lacking.empty()) {
+        const std::vector<std::string> still = AdaptersNotSetUp();
+        bool bBack = false;
+        for (const std::string& strAdapter : lacking) {
+            if (std::find(still.begin(), still.end(), strAdapter) == still.end() &&
+                HasSlave(strAdapter)) {
+                CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+                        "%s: its capture was set up at the %s: network monitoring runs on it now",
+                        strAdapter.c_str(), IsReload(dwArgument) ? "reload" : "resume");
+                bBack = true;
+            }
+        }
+        if (bBack) {
+            CSFNoticeDescriptionChanged("adapters set up");
+        }
+    }
     m_bSlavesRunning = true;
     const int32_t nResult = CEngineBase::OnResume(dwArgument);
     CSF_TRACE(kCSFLogInfo, "\tCEngineIDS OnResume ...leaving %d", nResult);
@@ -871,12 +899,13 @@ void CEngineIDS::HandRulesToScripts(ITclHandler& handler) {
 
 int32_t CEngineIDS::OnReloadPolicy(uint32_t dwArgument) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
+    m_bRulesRead = true;
     const int32_t nResult = CEngineBase::OnReloadPolicy(dwArgument);
     CSF_TRACE(kCSFLogInfo, "done with base class OnReloadPolicy %d", nResult);
     if (nResult == 0) {
         if (m_pIThreadList) {
             m_pIThreadList->ReloadPolicyAll(kSlaveArgument);
-        } else if (m_bInitialised && !m_bInOninit && !m_bStopped && NodekeeperOn()) {
+        } else if (LacksCapture()) {
             SetUpCaptureAtReload();
         }
         // Otherwise no slave exists yet: the start-up reads the rules before
@@ -902,6 +931,56 @@ void CEngineIDS::SetUpCaptureAtReload() {
     CSF_LOG(kCSFLogInfo, "Network Monitoring Component of Host Warden set up at the reload with %u "
                          "adapter engine(s).",
             static_cast<unsigned>(m_pIThreadList->GetCount()));
+}
+
+// The same for a resume, the operator's or the one a reload that reads no
+// policy gives this engine alone, with the policy in force: a packet
+// library installed since, or a module or issue table put right, brings
+// network monitoring back without a push or a restart.  Like a reload's,
+// the resume holds the policy lock, and starts the new slaves.
+void CEngineIDS::SetUpCaptureAtResume(uint32_t dwArgument) {
+    const char* const pszAt = IsReload(dwArgument) ? "reload" : "resume";
+    CSF_LOG(kCSFLogInfo,
+            "Network Monitoring Component of Host Warden is not capturing: setting it up at the %s "
+            "with the policy in force.",
+            pszAt);
+    if (InitializeCapture(CurrentPolicy(), true) != 0) {
+        CSF_LOG(kCSFLogWarning,
+                "Network Monitoring Component of Host Warden could not be set up at the %s; it "
+                "stays without input.",
+                pszAt);
+        return;
+    }
+    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+            "Network Monitoring Component of Host Warden set up at the %s with %u adapter "
+            "engine(s): network monitoring runs now",
+            pszAt, static_cast<unsigned>(m_pIThreadList->GetCount()));
+    CSFNoticeDescriptionChanged("network capture set up");
+}
+
+bool CEngineIDS::LacksCapture() const {
+    return !m_pIThreadList && m_bInitialised && !m_bInOninit && !m_bStopped && NodekeeperOn();
+}
+
+bool CEngineIDS::InputMayComeBack() {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    if (!m_pIThreadList) {
+        return LacksCapture() && GetRuleContainer() != nullptr;
+    }
+    // An adapter engine sets its capture up again at its resume when it has
+    // none; those that have one keep it through a resume of a reload.
+    return !m_bStopped && NodekeeperOn() && !AdaptersNotSetUp().empty();
+}
+
+std::vector<std::string> CEngineIDS::AdaptersNotSetUp() const {
+    std::vector<std::string> adapters;
+    jsFastLock guard(gSlaveListLock, true);
+    for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+        if (pSlave->SetUpFailed()) {
+            adapters.emplace_back(pSlave->GetName());
+        }
+    }
+    return adapters;
 }
 
 int32_t CEngineIDS::OnStopInit(uint32_t dwArgument) {

@@ -77,6 +77,11 @@ public:
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override;
     bool DescribeInput(std::string& strInput) override;
+    // Network monitoring is on but capture could not be set up (the packet
+    // library, its adapter list, the signature module or its issue table
+    // failed), or an adapter engine could not set its adapter up: a resume
+    // tries it again.
+    bool InputMayComeBack() override;
 
     bool LoadPacketDriver();
     void UnloadPacketDriver();
@@ -119,7 +124,13 @@ protected:
 
 private:
     int32_t InitializeCapture(IPolicyContainer* pPolicy, bool bAtReload);
+    // Whether network monitoring is on and capture is not set up, outside
+    // a start-up and after a stop; under the operations lock.
+    bool LacksCapture() const;
     void SetUpCaptureAtReload();
+    void SetUpCaptureAtResume(uint32_t dwArgument);
+    // The adapters whose engines' last set-up failed, in slave order.
+    std::vector<std::string> AdaptersNotSetUp() const;
     bool ReadAdapterTable(bool bZeroFirst, uint32_t& dwError);
     void FreePacketLibrary();
     void OpenCrashLog(IPolicyContainer* pPolicy);
@@ -178,6 +189,11 @@ private:
     bool m_bInOninit = false;
     // Oninit has run, whatever its outcome.
     bool m_bInitialised = false;
+    // A policy load read the rules since the engine last started or
+    // resumed, and tried to set capture up: the resume after it does not
+    // try again, nor say which adapters it brought back (the load's summary
+    // says what each engine watches).
+    bool m_bRulesRead = false;
     // Slaves started by the last start, which its wait counts on.
     uint32_t m_dwStartedSlaves = 0;
 };

@@ -211,6 +211,9 @@ public:
     // Whether the last set-up left the adapter capturing; when not,
     // `strProblem` says why, naming the adapter.  Asked between set-ups.
     bool HasInput(std::string& strProblem) const;
+    // Whether the last set-up failed (a pause that closed a capture is no
+    // failure): the next resume sets the adapter up again.
+    bool SetUpFailed() const { return !bIDSSInitialized && !m_strInputProblem.empty(); }
     // Whether the adapter, set up and capturing, will deliver nothing more
     // (a capture file played to its end); `strWords` then says so, naming
     // the adapter.  Asked between set-ups, beside the capture thread.

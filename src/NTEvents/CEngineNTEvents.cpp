@@ -2,10 +2,12 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <ctime>
 #include <new>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include "Common/InputBounds.h"
 #include "Common/RuleContainer.h"
@@ -77,6 +79,7 @@ int32_t CEngineNTEvents::Oninit(uint32_t dwArgument) {
 }
 
 int32_t CEngineNTEvents::OnStart(uint32_t dwArgument) {
+    m_bLogsTried = false;
     return CEngineBase::OnStart(dwArgument);
 }
 
@@ -111,7 +114,55 @@ int32_t CEngineNTEvents::OnPause(uint32_t dwArgument) {
 }
 
 int32_t CEngineNTEvents::OnResume(uint32_t dwArgument) {
+    // A log that could not be opened is tried at every resume, as a reload
+    // that reads no policy gives this engine alone; one that a policy load
+    // has just tried is not tried twice.  The logs that are open keep their
+    // places whatever comes between.
+    if (!std::exchange(m_bLogsTried, false) && !IsRunning()) {
+        OpenLogsNotOpened(dwArgument);
+    }
     return CEngineBase::OnResume(dwArgument);
+}
+
+bool CEngineNTEvents::InputMayComeBack() {
+    return !m_UnopenedLogs.empty();
+}
+
+void CEngineNTEvents::OpenLogsNotOpened(uint32_t dwArgument) {
+    std::vector<std::string> names;
+    names.swap(m_UnopenedLogs);
+    bool bOpened = false;
+    for (const std::string& strName : names) {
+        if (!LogIsRegistered(strName)) {
+            CSF_LOG(kCSFLogWarning, "Unable to monitor event log \"%s\" because it does not exist.",
+                    strName.c_str());
+            continue;
+        }
+        if (!OpenLog(strName)) {
+            m_UnopenedLogs.push_back(strName);
+            continue;
+        }
+        m_UnwatchedLogs.erase(std::remove(m_UnwatchedLogs.begin(), m_UnwatchedLogs.end(), strName),
+                              m_UnwatchedLogs.end());
+        CSF_LOG(
+            kCSFLogNotice | kCSFLogConsoleFlag,
+            "NT (%s) Event Log monitoring runs now: the log was opened at the %s, and its records "
+            "are read from the next one written",
+            strName.c_str(), IsReload(dwArgument) ? "reload" : "resume");
+        bOpened = true;
+    }
+    if (bOpened) {
+        FillWaitArray();
+        // The summary's line for the engine no longer names it unwatched.
+        CSFNoticeDescriptionChanged("event logs opened");
+    }
+}
+
+void CEngineNTEvents::FillWaitArray() {
+    m_WaitArray.clear();
+    for (const auto& pEvent : m_ChangeEvents) {
+        m_WaitArray.push_back(pEvent.get());
+    }
 }
 
 int32_t CEngineNTEvents::ConfigureEventSections(CSFEventRegistry* pRegistry) {
@@ -244,6 +295,8 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
     names.insert(m_pUserReader->GetLogNames().begin(), m_pUserReader->GetLogNames().end());
     int32_t nFailures = 0;
     m_UnwatchedLogs.clear();
+    m_UnopenedLogs.clear();
+    m_bLogsTried = true;
     for (const std::string& strName : names) {
         CSF_TRACE(4096, "Log Name =%s=\n", strName.c_str());
         bool bOpen = false;
@@ -265,6 +318,7 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
         if (!OpenLog(strName)) {
             ++nFailures;
             m_UnwatchedLogs.push_back(strName);
+            m_UnopenedLogs.push_back(strName);
         }
     }
     for (size_t i = m_LogNames.size(); i-- > 0;) {
@@ -275,10 +329,7 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
             CloseLog(i);
         }
     }
-    m_WaitArray.clear();
-    for (const auto& pEvent : m_ChangeEvents) {
-        m_WaitArray.push_back(pEvent.get());
-    }
+    FillWaitArray();
     // The sensor has deleted the previous rules already: keeping them for a
     // log that would not open would leave the engine with freed rules, so
     // the new ones are adopted and the logs that opened are watched.

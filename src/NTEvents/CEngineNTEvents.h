@@ -1,15 +1,17 @@
 #pragma once
 // The event-log engine ("NTEventlog Engine"): watches every event log that
 // an enabled event-log rule names, reads each forwards from where it stood
-// (a log opened by a policy load starts after the records already in it),
-// and tests every record against the rules of its event id and the rules
+// (a log opened by a policy load, or by a resume that tries again a log
+// that could not be opened, starts after the records already in it), and
+// tests every record against the rules of its event id and the rules
 // of any id, reporting one alert per rule that matches.  It also keeps the
 // audits its rules need: object-access rules have their audited files
 // refreshed every few seconds, and a policy-change record has the system
 // audit settings applied again.
 //
-// The tables (open logs, event-id table) change only in policy loads,
-// which run while the engine thread is not running, so they take no lock.
+// The tables (open logs, event-id table) change only in policy loads and
+// resumes, which run while the engine thread is not running, so they take
+// no lock.
 
 #include <cstdint>
 #include <map>
@@ -65,8 +67,12 @@ public:
     int32_t OnReloadPolicy(uint32_t dwArgument) override;
     int32_t OnPauseInit(uint32_t dwArgument) override;
     int32_t OnPause(uint32_t dwArgument) override;
+    // Also tries again the logs that could not be opened, unless a policy
+    // load has tried them since the engine last ran.
     int32_t OnResume(uint32_t dwArgument) override;
     bool DescribeInput(std::string& strInput) override;
+    // A log the rules name could not be opened: a resume tries it again.
+    bool InputMayComeBack() override;
     int32_t ConfigureEventSections(CSFEventRegistry* pRegistry) override;
     // Reads the rules and opens and closes logs so that exactly the logs the
     // rules name (and that exist) are open.  A log that cannot be opened is
@@ -91,6 +97,10 @@ protected:
 private:
     // Opens, primes and watches one log; false counts as a failure.
     bool OpenLog(const std::string& strName);
+    // Tries each log that could not be opened again; one that opens is
+    // watched from its next record on, and said.
+    void OpenLogsNotOpened(uint32_t dwArgument);
+    void FillWaitArray();
     void CloseLog(size_t nIndex);
     // Counts and says the records a log that a reload leaves without rules
     // still held unread.
@@ -114,6 +124,11 @@ private:
     std::vector<std::string> m_LogNames;
     // Logs the rules name that are not watched: unregistered or unopened.
     std::vector<std::string> m_UnwatchedLogs;
+    // Those of them that exist but could not be opened, in the order tried.
+    std::vector<std::string> m_UnopenedLogs;
+    // A policy load tried every log since the engine last started or
+    // resumed: its resume need not try them again.
+    bool m_bLogsTried = false;
     std::vector<plat::EventLogReader*> m_LogHandles;
     std::vector<std::unique_ptr<plat::ChangeEvent>> m_ChangeEvents;
     std::vector<plat::ChangeEvent*> m_WaitArray;

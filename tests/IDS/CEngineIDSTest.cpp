@@ -329,6 +329,54 @@ TEST_F(CEngineIDSTest, ASetUpThatFailsIsTheSummarysReasonUntilAReloadSetsCapture
     EXPECT_EQ("input: off: network monitoring (\"Nodekeeper\") is off", describe());
 }
 
+// Capture that could not be set up is tried again at each resume, the
+// operator's and the one a reload that reads no policy gives the engine
+// alone, with the policy in force; a reload that tried it is not followed
+// by another try at its resume.
+TEST_F(CEngineIDSTest, ASetUpThatFailsIsTriedAgainAtEachResumeUntilCaptureIsSetUp) {
+    ReplayLasting();
+    const auto describe = [&] {
+        std::string strInput;
+        return std::string(Engine().DescribeInput(strInput) ? "input: " : "WITHOUT INPUT: ") +
+               strInput;
+    };
+    const auto pauseAndResume = [&](uint32_t dwArgument) {
+        Engine().OnPauseInit(dwArgument);
+        Engine().OnPause(dwArgument);
+        Engine().OnResume(dwArgument);
+    };
+    const std::string strRefused =
+        "WITHOUT INPUT: the packet library's adapter list could not be read (error 0xe0001001)";
+    {
+        hwtest::EnvironmentOverride failing("HW_PACKET_LIST_ERROR", "0xE0001001");
+        ASSERT_EQ(1, Engine().Oninit(0));
+        ASSERT_EQ(0, Engine().OnStart(0));
+        EXPECT_TRUE(Engine().InputMayComeBack());
+        pauseAndResume(CEngineBase::kReloadArgument);
+        EXPECT_EQ(strRefused, describe());
+        const auto failed = [&] {
+            return m_Fixture.m_HostLog.m_Services.CountStartingWith(
+                "Network Monitoring Component of Host Warden could not be set up at the reload");
+        };
+        EXPECT_EQ(1u, failed());
+        EXPECT_TRUE(Engine().InputMayComeBack());
+        // A reload that reads a policy tries once.
+        Engine().OnPauseInit(CEngineBase::kReloadArgument);
+        Engine().OnPause(CEngineBase::kReloadArgument);
+        Engine().OnReloadPolicy(CEngineBase::kReloadArgument);
+        Engine().OnResume(CEngineBase::kReloadArgument);
+        EXPECT_EQ(2u, failed());
+        EXPECT_EQ(strRefused, describe());
+    }
+    pauseAndResume(0);
+    EXPECT_EQ("input: adapters \\Device\\replay0", describe());
+    EXPECT_FALSE(Engine().InputMayComeBack());
+    EXPECT_TRUE(m_Fixture.m_HostLog.Contains(
+        "Network Monitoring Component of Host Warden set up at the resume with 1 "
+        "adapter engine(s): network monitoring runs now"));
+    EXPECT_EQ((std::vector<std::string>{kReplay0}), Engine().GetSlaveNames());
+}
+
 // A reload's pause keeps the adapters' captures open for its resume; one
 // that switches network monitoring off closes them, so the reload that
 // switches it on again opens them anew.

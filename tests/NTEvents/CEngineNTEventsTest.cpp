@@ -52,6 +52,13 @@ protected:
         m_pPolicy->SetLong(strPath.c_str(), "Event Log ID", &nId);
         m_pPolicy->SetText(strPath.c_str(), "Event Log Source", pszLog);
     }
+    // A file that is no event log where the log's file goes; its path.
+    static std::string PutNoEventLogAt(const char* pszLog) {
+        const std::string strPath = plat::EventLogFilePath(pszLog);
+        std::filesystem::create_directories(std::filesystem::path(strPath).parent_path());
+        hwtest::WriteWholeFile(strPath, "not an event log, but long enough for a header");
+        return strPath;
+    }
     void RemoveRule(const std::string& strName) {
         m_pPolicy->DeleteSubKey((std::string(kTable)).c_str(), strName.c_str());
     }
@@ -170,9 +177,7 @@ TEST_F(EventLogEngineTest, PauseEndsTheThreadWithoutWaitingOutItsWaitOnTheLogs) 
 }
 
 TEST_F(EventLogEngineTest, LogThatFailsToOpenLeavesTheRulesInForceAndTheOtherLogsWatched) {
-    const std::string strPath = plat::EventLogFilePath("System");
-    std::filesystem::create_directories(std::filesystem::path(strPath).parent_path());
-    hwtest::WriteWholeFile(strPath, "not an event log, but long enough for a header");
+    PutNoEventLogAt("System");
     AddRule("Sys", 100, "System");
     AddRule("Sec", 200);
     Init();
@@ -183,6 +188,60 @@ TEST_F(EventLogEngineTest, LogThatFailsToOpenLeavesTheRulesInForceAndTheOtherLog
     ASSERT_EQ(0, m_pEngine->OnStart(0));
     Append("Security", 200);
     EXPECT_TRUE(AwaitReported({"Sec"}));
+}
+
+// A log that could not be opened is tried again at each resume, a reload's
+// without a policy read among them, and watched once it opens, from its
+// next record on; the log that was open keeps its place through each, and
+// what it took while paused is read once.
+TEST_F(EventLogEngineTest,
+       LogThatCouldNotBeOpenedIsOpenedByAResumeOnceItCanBeAndTheOpenLogKeepsItsPlace) {
+    const std::string strPath = PutNoEventLogAt("System");
+    AddRule("Sys", 100, "System");
+    AddRule("Sec", 200);
+    Init();
+    EXPECT_TRUE(m_pEngine->InputMayComeBack());
+    ASSERT_EQ(0, m_pEngine->OnStart(0));
+    Append("Security", 200, "one");
+    EXPECT_TRUE(AwaitReported({"Sec"}));
+    const auto pauseAndResume = [&](uint32_t dwArgument, const char* pszLog, uint32_t dwId) {
+        m_pEngine->OnPauseInit(dwArgument);
+        m_pEngine->OnPause(dwArgument);
+        Append(pszLog, dwId, "written while paused");
+        return m_pEngine->OnResume(dwArgument);
+    };
+    // Still no event log: tried, and left out.
+    ASSERT_EQ(0, pauseAndResume(CEngineBase::kReloadArgument, "Security", 200));
+    EXPECT_EQ((Texts{"Security"}), m_pEngine->GetOpenLogs());
+    EXPECT_TRUE(m_pEngine->InputMayComeBack());
+    EXPECT_EQ(
+        2u,
+        LinesWith(
+            "NT (System) Event Log monitoring will not run because the log file failed to open"));
+    EXPECT_TRUE(AwaitReported({"Sec"}));
+
+    // Put right: what it holds already is not read, what comes is.
+    std::filesystem::remove(strPath);
+    Append("System", 100, "written before it was watched");
+    ASSERT_EQ(0, pauseAndResume(CEngineBase::kReloadArgument, "Security", 200));
+    EXPECT_EQ((Texts{"Security", "System"}), m_pEngine->GetOpenLogs());
+    EXPECT_FALSE(m_pEngine->InputMayComeBack());
+    EXPECT_TRUE(m_HostLog.Contains(
+        "NT (System) Event Log monitoring runs now: the log was opened at the reload, "
+        "and its records are read from the next one written"));
+    std::string strInput;
+    EXPECT_TRUE(m_pEngine->DescribeInput(strInput));
+    EXPECT_EQ("event logs Security, System", strInput);
+    Append("System", 100, "after");
+    Append("Security", 200, "after");
+    EXPECT_TRUE(AwaitReported({"Sec", "Sys", "Sec"}));
+    // Nothing is tried at the operator's resume once every log is open.
+    ASSERT_EQ(0, pauseAndResume(0, "System", 100));
+    EXPECT_TRUE(AwaitReported({"Sys"}));
+    EXPECT_EQ(2u, LinesWith("NT (System) Event Log monitoring will not run"));
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
+    EXPECT_TRUE(Reported().empty());
 }
 
 TEST_F(EventLogEngineTest, OversizedRecordIsReportedAsAPossibleAttackAndSteppedOver) {

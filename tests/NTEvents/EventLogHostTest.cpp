@@ -2,6 +2,9 @@
 // a copy of the demo sensor root, fed by hw-evlog from another process, with
 // the alerts read back from the host's XML output.
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/NamespacedHost.h"
 #include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -39,6 +43,24 @@ protected:
         ASSERT_TRUE(tool.Start(argv, m_Dir.File("hw-evlog.txt"), m_Environment));
         ASSERT_TRUE(tool.Wait(30, exitCode));
         ASSERT_EQ(0, exitCode) << hwtest::ReadWholeFile(m_Dir.File("hw-evlog.txt"));
+    }
+    // A record of the System log that the demo's "Service stopped" rule
+    // alerts, naming `service`.
+    void ServiceStopped(const std::string& service) {
+        EventLog({"append", "System", "Service Control Manager", "0x40001b7c", "--", service,
+                  "stopped"});
+    }
+    static std::string ServiceParam(const std::string& service) {
+        return "<param name='Service' type='string' value='" + service + "' />";
+    }
+    std::string Console() const { return hwtest::ReadWholeFile(m_Dir.File("console.txt")); }
+    // The newest line of hwhost.status.
+    std::string NewestStatus() const {
+        std::string text = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return text.substr(text.rfind('\n') + 1);
     }
     std::string Log() const { return m_Dir.File("hwhost.log"); }
     bool Logged(const std::string& text) const {
@@ -89,4 +111,68 @@ TEST_F(EventLogHostTest, AppendedRecordsBecomeAlertsAndAClearedLogIsFollowed) {
     EXPECT_TRUE(Logged("The Security event log has changed between reads.  Possibly cleared"));
     // Written before the sensor started: never read.
     EXPECT_EQ(Alerts().find("value='before'"), std::string::npos);
+}
+
+// A log that cannot be opened at the start (another account's file at its
+// name) is tried again at a SIGHUP that reads no policy, and watched once
+// its file is put right, from its next record on: the console says so and
+// hwhost.status lists it among the logs watched.  The log that was open
+// keeps its place through each SIGHUP: each of its records is alerted
+// once, the one written as the SIGHUP came among them.
+TEST_F(EventLogHostTest, LogThatCouldNotBeOpenedIsWatchedAfterASighupOnceItCanBe) {
+    EventLog(LogonFailure("before"));
+    const std::string security = m_Root.File("platform/eventlog/Security.evt");
+    ASSERT_EQ(0, ::chown(security.c_str(), 65534, 65534));
+    StartHost();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return Console().find("hwhost: sensor started") != std::string::npos; }));
+    const std::string refused =
+        "ERROR: NT (Security) Event Log monitoring will not run because the log file failed "
+        "to open (error: 5)";
+    EXPECT_NE(std::string::npos, Console().find(refused)) << Console();
+    EXPECT_NE(
+        std::string::npos,
+        Console().find("NTEventlog Engine: 3 rules; event logs System; not watched: Security"))
+        << Console();
+    ServiceStopped("svc-one");
+    ASSERT_TRUE(AwaitAlert(ServiceParam("svc-one"))) << Alerts();
+
+    const auto sighup = [&](const std::string& service) {
+        const std::string done = "hwhost: reload completed with status 1";
+        const size_t before = hwtest::CountOf(hwtest::ReadWholeFile(Log()), done);
+        ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGHUP));
+        ServiceStopped(service);
+        ASSERT_TRUE(hwtest::WaitUntil(
+            [&] { return hwtest::CountOf(hwtest::ReadWholeFile(Log()), done) > before; }, 60));
+    };
+    // Still another account's: tried, said again, and left out.
+    sighup("svc-two");
+    EXPECT_EQ(2u, hwtest::CountOf(Console(), refused)) << Console();
+    EXPECT_NE(std::string::npos,
+              NewestStatus().find("NTEventlog Engine: 3 rules; event logs System; not watched: "
+                                  "Security"))
+        << NewestStatus();
+
+    ASSERT_EQ(0, ::chown(security.c_str(), 0, 0));
+    sighup("svc-three");
+    const std::string back =
+        "NOTICE: NT (Security) Event Log monitoring runs now: the log was opened at the reload, "
+        "and its records are read from the next one written";
+    EXPECT_NE(std::string::npos, Console().find(back)) << Console();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return NewestStatus().find("NTEventlog Engine: 3 rules; event logs System, Security\\n") !=
+               std::string::npos;
+    })) << NewestStatus();
+    EventLog(LogonFailure("alice"));
+    ServiceStopped("svc-four");
+    ASSERT_TRUE(AwaitAlert("value='alice'")) << hwtest::ReadWholeFile(Log());
+    ASSERT_TRUE(AwaitAlert(ServiceParam("svc-four"))) << Alerts();
+    const std::string alerts = Alerts();
+    for (const char* pszService : {"svc-one", "svc-two", "svc-three", "svc-four"}) {
+        EXPECT_EQ(1u, hwtest::CountOf(alerts, ServiceParam(pszService))) << pszService;
+    }
+    EXPECT_EQ(1u, hwtest::CountOf(alerts, "<param name='User' type='string' value='alice' />"));
+    // In the file before it was watched: never read.
+    EXPECT_EQ(std::string::npos, alerts.find("value='before'"));
+    EXPECT_EQ(2u, hwtest::CountOf(Console(), refused)) << Console();
 }

@@ -472,6 +472,132 @@ TEST_F(IdsReplayHostTest, CaptureTheReplayCannotReadIsRefusedInWordsAndLeavesThe
     }
 }
 
+// A packet library that is not beside the plug-in when the sensor starts
+// (installed after it) leaves the network engine without input.  A SIGHUP
+// that reads no policy tries it again, and says again what is missing;
+// once it is there, the next such SIGHUP sets capture up with the policy
+// in force: the console says so, hwhost.status shows the adapter, and each
+// attack of the replay is alerted once.
+TEST_F(IdsReplayHostTest, PacketLibraryInstalledAfterTheStartIsLoadedAtASighupThatReadsNoPolicy) {
+    // The plug-in in a folder of its own, with every program and library
+    // it finds beside itself but the packet library.
+    hwtest::ScratchDirectory plugin;
+    const std::string bin = std::string(HW_BINARY_DIR) + "/bin";
+    for (const auto& entry : std::filesystem::directory_iterator(bin)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "libduskdll.so" && name != "hwhost") {
+            std::filesystem::create_symlink(entry.path(), plugin.File(name));
+        }
+    }
+    hwtest::PrepareNetworkRoot(m_Host, {});
+    // Paced, with a last frame an hour on: the adapter has input whenever
+    // it is asked.
+    std::vector<rptest::TestFrame> frames =
+        hwtest::Frames({hwtest::SynFin(Ip(203, 0, 113, 1)), hwtest::SynFin(Ip(203, 0, 113, 2)),
+                        hwtest::SynFin(Ip(203, 0, 113, 3)), hwtest::Benign()},
+                       1767225600u, 10);
+    frames.back().m_dwSeconds += 3600;
+    ASSERT_TRUE(m_Host.Start({"--plugin", plugin.File("libhostwarden.so")},
+                             hwtest::ReplayEnvironment(m_Host, rptest::PcapBytes(frames), true)))
+        << m_Host.ErrorsTail();
+    const std::string missing =
+        "IDS Engine: 7 rules; WITHOUT INPUT: the packet library DUSKDLL.DLL did not load: " +
+        plugin.File("libduskdll.so") +
+        ": cannot open shared object file: No such file or directory";
+    EXPECT_NE(std::string::npos, m_Host.Errors().find("  " + missing + "\n")) << m_Host.Errors();
+    const auto sighup = [&] {
+        const std::string done = "hwhost: reload completed with status 1";
+        const size_t before = hwtest::CountOf(m_Host.Log(), done);
+        m_Host.Signal(SIGHUP);
+        return hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), done) > before; }, 120);
+    };
+    ASSERT_TRUE(sighup());
+    EXPECT_NE(std::string::npos,
+              m_Host.Errors().find("WARNING: after the reload: " + missing + "\n"))
+        << m_Host.Errors();
+    EXPECT_TRUE(Alerts().empty()) << m_Host.Alerts();
+
+    std::filesystem::create_symlink(bin + "/libduskdll.so", plugin.File("libduskdll.so"));
+    ASSERT_TRUE(sighup());
+    EXPECT_NE(std::string::npos,
+              m_Host.Errors().find(
+                  "NOTICE: Network Monitoring Component of Host Warden set up at the reload with 1 "
+                  "adapter engine(s): network monitoring runs now\n"))
+        << m_Host.Errors();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(m_Host.File("hwhost.status"))
+                   .find("IDS Engine: 7 rules; adapters \\\\Device\\\\replay0") !=
+               std::string::npos;
+    })) << hwtest::ReadWholeFile(m_Host.File("hwhost.status"));
+    ASSERT_TRUE(AwaitAlerts(3)) << m_Host.ErrorsTail();
+    StopCleanly();
+    const std::vector<Alert> synFin = AlertsOf(Alerts(), "TCP_SynFin");
+    ASSERT_EQ(3u, synFin.size()) << m_Host.Alerts();
+    for (size_t i = 0; i < synFin.size(); ++i) {
+        EXPECT_EQ("203.0.113." + std::to_string(i + 1), synFin[i].Param("intruder-ip-addr"));
+    }
+}
+
+// An adapter whose capture cannot be opened at the start (its capture file
+// not written yet) leaves the engine blind on it while it watches the
+// other.  A SIGHUP that reads no policy opens it once the file is there,
+// and the other adapter keeps its capture and its place through it: each
+// attack on either is alerted once, those that came during the SIGHUP too.
+TEST_F(IdsReplayHostTest, AdapterWhoseCaptureCouldNotBeOpenedIsOpenedAtASighupThatReadsNoPolicy) {
+    hwtest::PrepareNetworkRoot(m_Host, {});
+    // Paced: eight attacks 400 ms apart, then a frame an hour on.
+    const auto capture = [](uint8_t byFirst) {
+        std::vector<FrameSpec> specs;
+        for (uint8_t i = 0; i < 8; ++i) {
+            specs.push_back(hwtest::SynFin(Ip(203, 0, 113, static_cast<uint8_t>(byFirst + i))));
+        }
+        specs.push_back(hwtest::Benign());
+        std::vector<rptest::TestFrame> frames = hwtest::Frames(specs, 1767225600u, 400);
+        frames.back().m_dwSeconds += 3600;
+        return rptest::PcapBytes(frames);
+    };
+    const std::string later = m_Host.File("later.pcap");
+    std::vector<std::string> environment = hwtest::ReplayEnvironment(m_Host, capture(1), true);
+    environment[0] += ";" + later;
+    environment[1] += ",\\Device\\replay1";
+    ASSERT_TRUE(m_Host.Start({}, environment)) << m_Host.ErrorsTail();
+    EXPECT_NE(std::string::npos,
+              m_Host.Errors().find(
+                  "  IDS Engine: 7 rules; adapters \\Device\\replay0; WITHOUT INPUT: Cannot open "
+                  "\\Device\\replay1: the capture file " +
+                  later + " does not exist (no such file)\n"))
+        << m_Host.Errors();
+    hwtest::WriteWholeFile(later, capture(101));
+    const std::string done = "hwhost: reload completed with status 1";
+    m_Host.Signal(SIGHUP);
+    ASSERT_TRUE(
+        hwtest::WaitUntil([&] { return m_Host.Log().find(done) != std::string::npos; }, 120));
+    EXPECT_NE(std::string::npos,
+              m_Host.Errors().find("NOTICE: \\Device\\replay1: its capture was set up at the "
+                                   "reload: network monitoring runs on it now\n"))
+        << m_Host.Errors();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(m_Host.File("hwhost.status"))
+                   .find(
+                       "IDS Engine: 7 rules; adapters \\\\Device\\\\replay0, "
+                       "\\\\Device\\\\replay1\\n") != std::string::npos;
+    })) << hwtest::ReadWholeFile(m_Host.File("hwhost.status"));
+    ASSERT_TRUE(AwaitAlerts(16)) << m_Host.ErrorsTail();
+    StopCleanly();
+    const std::vector<Alert> synFin = AlertsOf(Alerts(), "TCP_SynFin");
+    std::vector<std::string> sources;
+    for (const Alert& alert : synFin) {
+        sources.push_back(alert.Param("intruder-ip-addr"));
+    }
+    std::sort(sources.begin(), sources.end());
+    std::vector<std::string> expected;
+    for (int i : {1, 2, 3, 4, 5, 6, 7, 8, 101, 102, 103, 104, 105, 106, 107, 108}) {
+        expected.push_back("203.0.113." + std::to_string(i));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, sources);
+}
+
 // Documents in what a reader took of the alert output, counted as they pass.
 class AlertDocumentCounter {
 public:
