@@ -188,6 +188,16 @@ Clock::time_point NumberedAlerts::LastGrowth() {
     return m_Growth.empty() ? Clock::time_point{} : m_Growth.back();
 }
 
+NumberedAlerts::Tally NumberedAlerts::Tallied() const {
+    Tally tally;
+    for (uint64_t n = 1; n < m_Counts.size(); ++n) {
+        tally.m_qwOnce += m_Counts[n] == 1 ? 1 : 0;
+        tally.m_qwNever += m_Counts[n] == 0 ? 1 : 0;
+        tally.m_qwTwice += m_Counts[n] > 1 ? 1 : 0;
+    }
+    return tally;
+}
+
 double NumberedAlerts::LongestStill(Clock::time_point from, Clock::time_point to) {
     std::lock_guard<std::mutex> guard(m_lock);
     Clock::time_point last = from;

@@ -272,6 +272,13 @@ public:
     // After Join: each number's alerts (at most 255), and the numbered
     // alerts of a number past `count`.
     const std::vector<uint8_t>& Counts() const { return m_Counts; }
+    // After Join: how many numbers came once, never, and more than once.
+    struct Tally {
+        uint64_t m_qwOnce = 0;
+        uint64_t m_qwNever = 0;
+        uint64_t m_qwTwice = 0;
+    };
+    Tally Tallied() const;
     uint64_t Unknown() const { return m_qwUnknown; }
     // When the last numbered alert came.
     std::chrono::steady_clock::time_point LastGrowth();

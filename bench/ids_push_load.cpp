@@ -372,12 +372,10 @@ RunResult RunOnce(const Options& options, const Variant& variant, uint64_t rate,
     result.m_qwHoldDrops = CountSaid(said, bound, " frames left out while a reload", false);
     result.m_qwQueueDrops = CountSaid(said, bound + "alert queue", " alerts left out", false);
     result.m_qwUnread = CountSaid(log, std::string(kWatchedAdapter) + ": ", " frames that waited in its capture", true);
-    const std::vector<uint8_t>& counts = reader->Counts();
-    for (uint64_t n = 1; n < counts.size(); ++n) {
-        result.m_qwOnce += counts[n] == 1 ? 1 : 0;
-        result.m_qwNever += counts[n] == 0 ? 1 : 0;
-        result.m_qwTwice += counts[n] > 1 ? 1 : 0;
-    }
+    const hwload::NumberedAlerts::Tally tally = reader->Tallied();
+    result.m_qwOnce = tally.m_qwOnce;
+    result.m_qwNever = tally.m_qwNever;
+    result.m_qwTwice = tally.m_qwTwice;
     reader.reset();
     return result;
 }

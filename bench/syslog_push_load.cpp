@@ -225,12 +225,10 @@ RunResult RunOnce(const Options& options, const Variant& variant, uint64_t rate,
     const auto after = hwload::UdpCounters();
     result.m_qwKernelDrops = hwload::KernelDrops(before, after);
     result.m_qwEngineDrops = hwload::EngineDrops(hwload::LogPath(root)) - dropsBefore;
-    const std::vector<uint8_t>& counts = reader->Counts();
-    for (uint64_t n = 1; n < counts.size(); ++n) {
-        result.m_qwOnce += counts[n] == 1 ? 1 : 0;
-        result.m_qwNever += counts[n] == 0 ? 1 : 0;
-        result.m_qwTwice += counts[n] > 1 ? 1 : 0;
-    }
+    const hwload::NumberedAlerts::Tally tally = reader->Tallied();
+    result.m_qwOnce = tally.m_qwOnce;
+    result.m_qwNever = tally.m_qwNever;
+    result.m_qwTwice = tally.m_qwTwice;
     reader.reset();
     return result;
 }

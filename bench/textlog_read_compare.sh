@@ -22,28 +22,17 @@ build_dir=${HW_RELEASE_BUILD:-$source_dir/build/release}
 baseline_dir=$source_dir/build/textlog-baseline
 targets="textlog_bench"
 
-if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-    (cd "$source_dir" && cmake --preset release >/dev/null)
-fi
-cmake --build "$build_dir" --target $targets >/dev/null
+. "$source_dir/bench/export_baseline.sh"
+release_build "$source_dir" "$build_dir" $targets
 
 # The baseline's sources as the revision has them, made afresh when the
 # revision named is another than the one exported last.
-wanted=$(git -C "$source_dir" rev-parse "$baseline^{commit}")
-if [ "$(cat "$baseline_dir/REVISION" 2>/dev/null || true)" != "$wanted" ]; then
-    rm -rf "$baseline_dir"
-    mkdir -p "$baseline_dir/src"
-    git -C "$source_dir" archive "$wanted" | tar -x -C "$baseline_dir/src"
-    echo "$wanted" > "$baseline_dir/REVISION"
-fi
+export_baseline "$source_dir" "$baseline" "$baseline_dir"
 # Both sides run this tree's benchmark, so that only the reader differs.
 if ! cmp -s "$source_dir/bench/textlog_bench.cpp" "$baseline_dir/src/bench/textlog_bench.cpp"; then
     cp "$source_dir/bench/textlog_bench.cpp" "$baseline_dir/src/bench/textlog_bench.cpp"
 fi
-if [ ! -f "$baseline_dir/src/build/release/CMakeCache.txt" ]; then
-    (cd "$baseline_dir/src" && cmake --preset release >/dev/null)
-fi
-cmake --build "$baseline_dir/src/build/release" --target $targets >/dev/null
+release_build "$baseline_dir/src" "$baseline_dir/src/build/release" $targets
 
 # bytes_per_second of each benchmark a run prints (CSV), as "name rate".
 rates() {
