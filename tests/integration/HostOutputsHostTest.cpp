@@ -546,10 +546,14 @@ TEST_F(HostOutputsTest,
     ASSERT_TRUE(BothFull(1)) << m_host.ErrorsTail();
 
     // A rotation while it is full, then room for the new files, which
-    // the alerts kept meanwhile fill at once.  The alert file is written
-    // first and may leave the message file nothing, but room that comes
-    // between the two writes goes to the message file: then the next part
-    // is given back, until the alert file has taken some.
+    // the alerts kept meanwhile fill at once, given back in parts until
+    // the alert file has taken some.  Each file that cannot be written is
+    // tried again a second after its last try, and the first to try takes
+    // the room: a message file that failed a moment before the alert file
+    // takes every part, its backlog larger than a part while the flood
+    // goes on.  A SIGHUP has both tried at once, the alert file first,
+    // and from then on at the same moments, so the room given back after
+    // it goes to the alert file first.
     fs::rename(alerts, alerts + ".1");
     fs::rename(messages, messages + ".1");
     ASSERT_TRUE(hwtest::WaitUntil([&] { return fs::exists(alerts) && fs::exists(messages); }))
@@ -563,6 +567,11 @@ TEST_F(HostOutputsTest,
         return Space() < 65536 && (fs::file_size(alerts) > 0 || fs::file_size(messages) > 0);
     };
     for (int part = 0; part < kFillers && fs::file_size(alerts) == 0; ++part) {
+        const size_t reloads = hwtest::CountOf(m_host.Log(), "hwhost: sensor state after reload");
+        m_host.Signal(SIGHUP);
+        ASSERT_TRUE(hwtest::WaitUntil([&] {
+            return hwtest::CountOf(m_host.Log(), "hwhost: sensor state after reload") > reloads;
+        })) << m_host.ErrorsTail();
         fs::remove(Filler(part));
         ASSERT_TRUE(hwtest::WaitUntil(Taken, 120.0)) << Space() << " bytes free";
     }
