@@ -836,8 +836,10 @@ TEST_F(PolicyFilesHostTest, BlockDefinitionWithoutUsableAddressesIsNamedAtEachLo
         "definitions of common.policy are used from now on\n";
     EXPECT_EQ(1u, CountOf(ErrorsOnceSaid(definitionsSaid), definitionsSaid)) << Errors();
     EXPECT_EQ("1", Reload());
-    EXPECT_NE(std::string::npos,
-              Log().find("hwhost: reload: no policy was read again and no response definition changed"))
-        << Log();
+    // Said after the reload's completion is logged.
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return Log().find("hwhost: reload: no policy was read again and no response definition changed") !=
+               std::string::npos;
+    })) << Log();
     EXPECT_EQ(0, Stop());
 }
