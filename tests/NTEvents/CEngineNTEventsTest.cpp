@@ -353,8 +353,11 @@ TEST_F(EventLogEngineTest, FloodedLogHoldsTheOthersNoLongerThanATurn) {
     for (size_t n = 0; n < nFlood; ++n) {
         Append("Application", 100);
     }
+    // What the engine handled while the flood was written (much of it on a
+    // busy machine) is not the System record's wait.
+    Texts seen = Reported();
+    const size_t nHandled = seen.size();
     Append("System", 200);
-    Texts seen;
     ASSERT_TRUE(hwtest::WaitUntil([&] {
         for (const std::string& strName : Reported()) {
             seen.push_back(strName);
@@ -362,8 +365,10 @@ TEST_F(EventLogEngineTest, FloodedLogHoldsTheOthersNoLongerThanATurn) {
         return seen.size() == nFlood + 1;
     }, 60)) << seen.size();
     const size_t nAt = std::find(seen.begin(), seen.end(), "Single") - seen.begin();
-    EXPECT_LT(nAt, nFlood - CEngineNTEvents::kRecordsPerTurn / 2)
-        << "the System record waited for the whole flood";
+    ASSERT_LT(nHandled, nAt);
+    // The rest of a turn, and the records of the read that ended it.
+    EXPECT_LT(nAt - nHandled, CEngineNTEvents::kRecordsPerTurn + CEngineNTEvents::kRecordsPerTurn / 2)
+        << "the System record waited for the whole flood: " << nFlood - nHandled << " records of it were left";
     m_pEngine->OnStopInit(0);
     m_pEngine->OnStop(0);
 }
