@@ -253,6 +253,10 @@ uint64_t CEngineNTSyslog::GetDroppedCount() const {
     return m_pQueue ? m_pQueue->DroppedCount() : 0;
 }
 
+uint64_t CEngineNTSyslog::GetSystemDroppedCount() const {
+    return m_pListener ? m_pListener->KernelDroppedCount() : m_qwKernelReported;
+}
+
 void CEngineNTSyslog::NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted) {
     if (qwTotal <= qwNoted) {
         return;

@@ -71,6 +71,9 @@ public:
     const std::vector<CNTSyslogRule*>& GetActiveRules() const { return m_ActiveRules; }
     // Datagrams dropped because the queue was full, since the queue was made.
     uint64_t GetDroppedCount() const;
+    // Datagrams the system dropped with the socket's buffer full, as last
+    // read (after a quiet second at the latest).
+    uint64_t GetSystemDroppedCount() const;
 
     // The per-datagram echo on standard error is kept to this many lines
     // and bytes a second on average (bursts: a second's lines, and
