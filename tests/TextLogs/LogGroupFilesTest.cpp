@@ -295,14 +295,16 @@ TEST_F(LogGroupFilesTest, FileDatedAheadByAnotherAccountHoldsTheNewestPlaceOnlyU
     // Written a moment later than the scan that met z.log: a file's time is
     // the kernel's coarse clock, which may lie a few milliseconds behind a
     // scan made just before.
-    WriteAt("app.log", "ERROR three\n", ::time(nullptr) + 1);
+    WriteAt("app.log", "ERROR three\n", hwtest::SecondAfterNow());
     EXPECT_EQ(RunTo(NextScan()), Reports{"Errors:News:three"});
     // Dated ahead again, to the same time: still when it was first met.
     WriteAt("z.log", "", kYear2100);
     EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval), Reports{});
     Append("app.log", "ERROR four\n");
     EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:News:four"});
-    EXPECT_EQ(m_pEngine->FindGroupFiles("News")->FindEntry(m_Dir.File("app.log"))->m_dwNames, 1u);
+    const auto* pEntry = m_pEngine->FindGroupFiles("News")->FindEntry(m_Dir.File("app.log"));
+    ASSERT_NE(nullptr, pEntry);
+    EXPECT_EQ(pEntry->m_dwNames, 1u);
     EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strTurn));
     ExpectNoLoss();
 }

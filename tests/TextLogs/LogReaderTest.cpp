@@ -256,7 +256,7 @@ TEST_F(LogReaderTest, TruncationIsNoticedAtTheEndPlaceAndAtTheVerySizeRead) {
     Append("L5 " + std::string(21, 'x') + "\n");
     // Written a moment later than it was read: a file's time is the
     // kernel's coarse clock, which may not have moved on within a test.
-    const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 1, 0}};
+    const timespec times[2] = {{0, UTIME_OMIT}, {hwtest::SecondAfterNow(), 0}};
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, m_strFile.c_str(), times, 0));
     EXPECT_EQ(Drain(listener), "L5 " + std::string(21, 'x') + "|");
     EXPECT_EQ(2u, hwtest::CountOf(m_Console.Text(), " was truncated after ")) << m_Console.Text();

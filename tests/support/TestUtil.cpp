@@ -86,6 +86,10 @@ void StandInForDemoAuthLog(std::string& policy, const std::string& folder) {
     policy.replace(at, authLog.size(), folder + "/auth.log");
 }
 
+time_t SecondAfterNow() {
+    return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) + 1;
+}
+
 std::string ReadWholeFile(const std::string& path) {
     // A test polls names another account or the host may have made
     // something else of: a FIFO there must not hold it until a writer comes

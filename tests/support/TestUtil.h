@@ -3,6 +3,7 @@
 // sleeping, a scratch directory that cleans up after itself, file reading.
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -50,6 +51,12 @@ private:
 // folder, or a FIFO, which is never waited on).
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
+
+// A whole second after the system clock's now, for a file's time that must
+// lie after anything read before: time() may read the kernel's coarse clock,
+// a few milliseconds behind the clock a scan reads, so time() + 1 can fall
+// before a scan made a moment earlier.
+time_t SecondAfterNow();
 
 // The demo policy watches the machine's /var/log/auth.log, which a machine
 // that logs to the journal only lacks, so that every load of it warns that
