@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -941,9 +942,23 @@ TEST_F(ScriptHostTest, EachPushThatLeavesAlertsOutWhileTheProcessStartsSaysHowMa
     ASSERT_TRUE(host.Stop(nExit));
     EXPECT_EQ(0, nExit);
     const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
-    EXPECT_EQ(qwLeftOut, summary.m_qwDropped);
+    // On a busy machine the process may still be catching up when its
+    // start's time is over: what its other bounds refuse then (the queue of
+    // its usual size, the answers awaited, the store) is no push's, and is
+    // counted by those bounds, listed at the stop.
+    const std::regex later(
+        "at the stop: Bound reached: script of rule [^:\n]*: ([^;\n]*), the alerts past it are dropped \\(the "
+        "rule requires its script\\); (\\d+) alerts? left out\n");
+    const std::string errors = host.Errors();
+    uint64_t qwLater = 0;
+    for (std::sregex_iterator it(errors.begin(), errors.end(), later), end; it != end; ++it) {
+        if ((*it)[1].str().find(" while it is started") == std::string::npos) {
+            qwLater += std::stoull((*it)[2].str());
+        }
+    }
+    EXPECT_EQ(qwLeftOut + qwLater, summary.m_qwDropped) << host.ErrorsTail();
     EXPECT_EQ(qwSent, summary.m_qwValidated + summary.m_qwDropped + summary.m_qwSyslogDropped);
     std::printf("%" PRIu64 " of %" PRIu64 " logins left out while the process started, %" PRIu64
-                " dropped by the syslog engine\n",
-                qwLeftOut, qwSent, summary.m_qwSyslogDropped);
+                " after, %" PRIu64 " dropped by the syslog engine\n",
+                qwLeftOut, qwSent, qwLater, summary.m_qwSyslogDropped);
 }
