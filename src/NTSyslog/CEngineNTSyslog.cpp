@@ -278,7 +278,7 @@ void CEngineNTSyslog::NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uin
 void CEngineNTSyslog::ReportDrops(bool bFinal, const char* pszWhen) {
     const uint64_t qwQueueFull = GetDroppedCount();
     const uint64_t qwOversized = m_pListener ? m_pListener->OversizedCount() : m_qwOversizedReported;
-    const uint64_t qwKernel = m_pListener ? m_pListener->KernelDroppedCount() : m_qwKernelReported;
+    const uint64_t qwKernel = GetSystemDroppedCount();
     const uint64_t qwLeftInSocket =
         m_pListener ? m_pListener->LeftInSocketCount() : m_qwLeftInSocketReported;
     NoteBounds(qwQueueFull, qwOversized, qwKernel);
