@@ -6,11 +6,12 @@
 // would alert on its own output, and again on that alert, without end.
 //
 // Each file the host wrote as its output in this run is known by the file
-// itself for as long as it exists (plat::OwnOutputs: the host names each
-// one as it opens it, before it writes to it), so neither a rename nor a
-// second name (a hard link, a link of root's) gets past it: an alert file
-// rotated away (alerts.xml to alerts.xml.1, then a SIGHUP) is still the
-// sensor's own, however soon after its open it was renamed.  Besides, in
+// itself for the whole run (plat::OwnOutputs: the host names each one as
+// it opens it, before it writes to it), so neither a rename to any name or
+// folder nor a second name (a hard link, a link of root's) gets past it:
+// an alert file rotated away (alerts.xml to alerts.xml.1 or into an olddir,
+// then a SIGHUP) is still the sensor's own, however soon after its open it
+// was renamed.  Besides, in
 // the folder of a file output, its own name and its rotated names are the
 // sensor's own by name: the output's name followed by one or more of a
 // number after ".", "-" or "_" (".1", "-20261208", "-2026-12-08"), ".old",

@@ -1,9 +1,10 @@
 #pragma once
 // The files this process writes as its outputs (the host's log, alert and
 // message files, its console when that is a file), known by the file itself
-// for as long as it exists, whatever names it is given later: a rotation
-// renames an output (alerts.xml to alerts.xml.1) and the host opens a new
-// one at its path, and the renamed file is still what the sensor wrote.
+// for the whole run, whatever names and folders it is given later: a
+// rotation renames an output (alerts.xml to alerts.xml.1, or into another
+// folder, as logrotate's olddir does) and the host opens a new one at its
+// path, and the renamed file is still what the sensor wrote.
 //
 // The host names each file here as it opens it, before it writes a byte to
 // it; the plug-in, loaded into the same process, asks whether a file it
@@ -13,15 +14,25 @@
 // byte is written: a reader that looks at it after each read never hands
 // out a byte of a file named after it began to read).
 //
-// Each file is held by a descriptor opened with O_PATH, which reads
-// nothing and keeps the file's inode from going to another file while it
-// is held: a file given the inode of one removed is never taken for it.  A
-// file that no name leads to any more is let go at the next look (at most
-// a second after its removal, while the host looks every second), so the
-// room of a removed output comes back.  The file's birth time is kept as
-// well where the file system says it.  At most kMaxFiles are held: past
+// A file is known by its identity (device and inode) and its birth time,
+// with no descriptor held: a rename within the file system keeps both, and
+// a file later given the inode of one removed was born later, so it is
+// never taken for it.  A removed output cannot be told from one that still
+// exists without holding it, so each stays known until kMaxFiles are: past
 // them, the oldest one the host no longer writes is let go and counted
-// (LetGoAtBound), and is known only by its name from then on.
+// (LetGoAtBound).  At 32 bytes a file that is 2 MiB; three outputs rotated
+// every hour reach it after two and a half years, rotated daily after 60.
+//
+// On a file system that does not say when a file was made, the inode alone
+// would let an unrelated file born after a removed output's end pass for
+// it: such an output is held by a descriptor opened with O_PATH, which
+// reads nothing and keeps the inode from going to another file, and it is
+// let go at the first look after it was removed (its room then comes back).
+// At most kMaxHeldDescriptors are held; past them, the oldest earlier
+// output keeps only its identity (counted, HeldByIdentityAlone), as
+// reading the sensor's own output back would alert on it again: should a
+// later file on that file system be given its inode, that file is taken
+// for the output and not read, and the log group that meets it says so.
 //
 // One table per process: the first image that asks for it makes it and
 // names it in the environment (kOwnOutputTableVariable, "<address>,<pid>");
@@ -40,7 +51,8 @@ inline constexpr char kOwnOutputTableVariable[] = "HW_OWN_OUTPUT_TABLE";
 
 class OwnOutputs {
 public:
-    static constexpr size_t kMaxFiles = 64;
+    static constexpr size_t kMaxFiles = 65536;
+    static constexpr size_t kMaxHeldDescriptors = 64;
     // What Holds says of a file.
     struct Held {
         // The output it is or was: "alert", "log", "standard output".
@@ -60,14 +72,25 @@ public:
     // made at `llBornNs` (0: not known), is or was one of the outputs, and
     // which.
     virtual bool Holds(uint64_t qwIdentity, int64_t llBornNs, Held* pHeld) = 0;
-    // Lets go of the files removed since the last look; looks at most once
-    // a second unless `bNow`.
+    // Lets go of the files held by a descriptor that were removed since the
+    // last look; looks at most once a second unless `bNow`.
     virtual void LetGoRemoved(bool bNow = false) = 0;
     // Changes each time the table takes a file.
     virtual uint64_t Generation() const = 0;
-    // The files held, and those let go at kMaxFiles so far.
+    // The files known, those let go at kMaxFiles so far, and those known
+    // by their identity alone past kMaxHeldDescriptors so far.
     virtual size_t HeldCount() = 0;
     virtual uint64_t LetGoAtBound() const = 0;
+    virtual uint64_t HeldByIdentityAlone() const = 0;
+    // The descriptors held now.
+    virtual size_t DescriptorsHeld() = 0;
+
+    // For tests: smaller bounds (0 each: the usual ones), files opened
+    // from now on taken as if their file system said no birth time, and
+    // every file forgotten.
+    virtual void SetBoundsForTest(size_t nFiles, size_t nDescriptors) = 0;
+    virtual void SetBirthUnknownForTest(bool bUnknown) = 0;
+    virtual void ForgetAllForTest() = 0;
 
 protected:
     ~OwnOutputs() = default;

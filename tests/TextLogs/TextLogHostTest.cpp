@@ -1049,20 +1049,27 @@ protected:
         strPolicy.replace(strPolicy.find(strDemo), strDemo.size(), Log("..."));
         hwtest::WriteWholeFile(m_Root.File("Default.policy"), strPolicy);
         m_Host.SetErrorFile(m_Out.File("hwhost.err"));
+        // All three outputs lie in the watched folder.
         ASSERT_TRUE(m_Host.Start({std::string(HW_BINARY_DIR) + "/bin/hwhost", "run", "--root", m_Root.Path(),
-                                  "--alerts", AlertFile(), "--log", m_Out.File("hwhost.log")},
+                                  "--alerts", AlertFile(), "--messages", Log("hw/messages.bin"), "--log",
+                                  Log("hw/hwhost.log")},
                                  m_Out.File("hwhost.out")));
         ASSERT_TRUE(hwtest::WaitUntil(
             [&] { return Errors().find("hwhost: sensor started") != std::string::npos; }, 60))
             << Errors();
     }
     std::string AlertFile() const { return Log("hw/alerts.xml"); }
-    // Every alert written, in every file the rotations left.
+    // Every alert written, in every file the rotations and renames left
+    // beneath hw/: the alert files are those that hold an alert document.
     std::string AllAlerts() {
         std::string strAll;
         std::error_code failure;
-        for (const auto& entry : fs::directory_iterator(Log("hw"), failure)) {
+        for (const auto& entry : fs::recursive_directory_iterator(Log("hw"), failure)) {
             const std::string strPath = entry.path().string();
+            if (!entry.is_regular_file(failure) || strPath.find("/messages.bin") != std::string::npos ||
+                strPath.find("/hwhost.log") != std::string::npos) {
+                continue;
+            }
             if (strPath.size() < 3 || strPath.compare(strPath.size() - 3, 3, ".gz") != 0) {
                 strAll += hwtest::ReadWholeFile(strPath);
                 continue;
@@ -1074,6 +1081,10 @@ protected:
             strAll += hwtest::ReadWholeFile(m_Out.File("gunzipped"));
         }
         return strAll;
+    }
+    // The reloads the log open now tells of as over.
+    size_t Reloads() const {
+        return hwtest::CountOf(hwtest::ReadWholeFile(Log("hw/hwhost.log")), "hwhost: sensor state after reload");
     }
     size_t Alerted(const std::string& strTag) {
         return hwtest::CountOf(AllAlerts(), "<param name='Component' type='string' value='[crit]" + strTag + ":'");
@@ -1167,3 +1178,61 @@ TEST_F(OwnAlertsHostTest, AlertFileInAWatchedFolderRotatedByLogrotateGivesEachAl
     ExpectEachAlertOnce(tags);
     EXPECT_TRUE(fs::exists(AlertFile() + ".2.gz"));
 }
+
+// Renamed 100 times to names no rotation gives, half of them into another
+// folder the group watches, each followed by a SIGHUP that opens a new
+// alert file: far more earlier outputs than the host could hold open, and
+// each still known by the file itself, so every alert is in the files once.
+TEST_F(OwnAlertsHostTest, AlertFileRenamedAHundredTimesToAnyNameGivesEachAlertOnce) {
+    ASSERT_TRUE(Followed()) << Errors();
+    ASSERT_TRUE(fs::create_directories(Log("hw/moved")));
+    std::vector<std::string> tags;
+    for (int n = 1; n <= 100; ++n) {
+        tags.push_back("renamed" + std::to_string(n));
+        ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+        const std::string strTo = Log(n % 2 == 0 ? "hw/moved/kept" + std::to_string(n) + ".txt"
+                                                 : "hw/copy-of-alerts-" + std::to_string(n) + ".log");
+        ASSERT_EQ(0, ::rename(AlertFile().c_str(), strTo.c_str())) << n;
+        // The next alert goes to a new file: the reload is over, and the
+        // alert file was asked to be opened again before it.
+        const size_t nReloads = Reloads();
+        ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGHUP));
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return Reloads() > nReloads; }, 60)) << n;
+    }
+    tags.push_back("after");
+    ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+    AwaitAScanAfterTheRotations();
+    ExpectEachAlertOnce(tags);
+}
+
+// logrotate's create with olddir moves all three outputs into a folder the
+// group watches, under their own names there, 30 times, the postrotate
+// sending the SIGHUP that opens new ones: none of the 90 files is read.
+TEST_F(OwnAlertsHostTest, AllOutputsRotatedByLogrotateIntoAWatchedOldFolderGiveEachAlertOnce) {
+    if (::access("/usr/sbin/logrotate", X_OK) != 0) {
+        GTEST_SKIP() << "logrotate is not installed (scripts/install-deps installs it)";
+    }
+    ASSERT_TRUE(Followed()) << Errors();
+    ASSERT_TRUE(fs::create_directories(Log("hw/old")));
+    const std::string strConfig = m_Out.File("olddir.conf");
+    hwtest::WriteWholeFile(strConfig, AlertFile() + " " + Log("hw/messages.bin") + " " + Log("hw/hwhost.log") +
+                                          " {\n    create\n    rotate 100\n    olddir " + Log("hw/old") +
+                                          "\n    missingok\n    sharedscripts\n    postrotate\n        kill -HUP " +
+                                          std::to_string(m_Host.Pid()) + "\n    endscript\n}\n");
+    std::vector<std::string> tags;
+    for (int n = 1; n <= 30; ++n) {
+        tags.push_back("olddir" + std::to_string(n));
+        ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+        ASSERT_TRUE(Logrotate(strConfig));
+        // The next alert goes to new files: the reload is over (in the new
+        // log), and the outputs were asked to be opened again before it.
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return Reloads() > 0; }, 60)) << n;
+    }
+    tags.push_back("after");
+    ASSERT_TRUE(Crit("app.log", tags.back())) << Errors();
+    AwaitAScanAfterTheRotations();
+    ExpectEachAlertOnce(tags);
+    EXPECT_TRUE(fs::exists(Log("hw/old/alerts.xml.30")));
+    EXPECT_TRUE(fs::exists(Log("hw/old/hwhost.log.30")));
+}
+
