@@ -54,6 +54,7 @@ bool FollowedFile::Reopen(std::string& problem, Clock::time_point now) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     m_nFd = fd;
+    ++m_qwOpens;
     struct stat status {};
     if (::fstat(fd, &status) == 0) {
         m_device = status.st_dev;

@@ -64,6 +64,9 @@ public:
 
     int Fd() const { return m_nFd; }
     const std::string& Path() const { return m_strPath; }
+    // Counts the files opened: a writer that tells where its writes land
+    // knows by it when they go to another file.
+    uint64_t Opens() const { return m_qwOpens; }
 
     // How often the path is looked at for a file renamed away under it.
     static constexpr std::chrono::milliseconds kPathCheckInterval{1000};
@@ -74,6 +77,7 @@ private:
 
     std::string m_strPath;
     int m_nFd = -1;
+    uint64_t m_qwOpens = 0;
     bool m_bNonBlocking = false;
     TakeBackReport m_takeBackReport;
     std::string m_strOwnOutput;

@@ -77,6 +77,7 @@ void KeptOutput::OpenStandardOutput() {
     }
     if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)) {
         // A file keeps no write waiting for a reader.
+        FollowCuts(STDOUT_FILENO);
         return;
     }
     // The open file behind standard output is shared with whoever started
@@ -153,7 +154,89 @@ int KeptOutput::Descriptor(Clock::time_point now) {
         m_strReason = problem;
         return -1;
     }
+    if (m_file.Opens() != m_qwOpensFollowed) {
+        m_qwOpensFollowed = m_file.Opens();
+        FollowCuts(m_file.Fd());
+    }
     return m_file.Fd();
+}
+
+void KeptOutput::FollowCuts(int fd) {
+    m_cutFollow = CutFollow::kNone;
+    m_llFileFirst = -1;
+    m_llFileEnd = -1;
+    m_fileEnds.clear();
+    m_qwPiecesInFile = 0;
+    m_qwBytesInFile = 0;
+    struct stat status {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0) {
+        return;
+    }
+    m_cutFollow = (flags & O_APPEND) != 0 ? CutFollow::kAppend : CutFollow::kOffset;
+}
+
+void KeptOutput::LookForCutBefore(int fd) {
+    struct stat status {};
+    if (m_cutFollow != CutFollow::kOffset || m_llFileEnd < 0 || ::fstat(fd, &status) != 0 ||
+        status.st_size >= m_llFileEnd) {
+        return;
+    }
+    SayCut(status.st_size);
+    // Written on at the old offset, the file would hold a hole of zeros
+    // where the cut took its bytes.
+    if (::lseek(fd, status.st_size, SEEK_SET) == status.st_size) {
+        m_llFileEnd = status.st_size;
+    }
+}
+
+void KeptOutput::Landed(int fd, size_t bytes) {
+    if (m_cutFollow == CutFollow::kNone) {
+        return;
+    }
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end < static_cast<off_t>(bytes)) {
+        return;
+    }
+    const int64_t llLanded = static_cast<int64_t>(end) - static_cast<int64_t>(bytes);
+    if (m_llFileEnd >= 0 && llLanded < m_llFileEnd) {
+        SayCut(llLanded);
+    }
+    if (m_llFileFirst < 0) {
+        m_llFileFirst = llLanded;
+    }
+    m_llFileEnd = static_cast<int64_t>(end);
+    m_qwBytesInFile += bytes;
+    m_llStreamToFile = llLanded - static_cast<int64_t>(m_qwTaken);
+}
+
+void KeptOutput::SayCut(int64_t llCutAt) {
+    ++m_qwCuts;
+    // Only what this output wrote since the file was opened (or last cut)
+    // is its own to count: bytes before its first write were there
+    // already, and another writer's lines are not its.
+    uint64_t qwBytes = m_qwBytesInFile;
+    uint64_t qwPieces = m_qwPiecesInFile;
+    bool bAtLeast = false;
+    if (llCutAt > m_llFileFirst) {
+        qwBytes = std::min<uint64_t>(qwBytes,
+                                     m_llFileEnd > llCutAt ? static_cast<uint64_t>(m_llFileEnd - llCutAt) : 0);
+        qwPieces = static_cast<uint64_t>(std::count_if(m_fileEnds.begin(), m_fileEnds.end(),
+                                                       [&](int64_t llEnd) { return llEnd > llCutAt; }));
+        bAtLeast = qwPieces == m_fileEnds.size() && m_qwPiecesInFile > m_fileEnds.size();
+    }
+    m_say(kCSFLogWarning | kCSFLogConsoleFlag,
+          "hwhost: " + Named() + " was cut under it: it held " + CountText(m_llFileEnd, "byte", "bytes") +
+              " when hwhost last wrote to it, and " + CountText(llCutAt, "byte", "bytes") + " now; the last " +
+              CountText(qwBytes, "byte", "bytes") + " hwhost wrote there (" + (bAtLeast ? "at least " : "") +
+              CountText(qwPieces, m_names.m_strPieces) + ") " + (qwBytes == 1 ? "is" : "are") +
+              " no longer in it, and what a copy made before the cut does not hold of them is lost "
+              "(rotate it by renaming it and sending a SIGHUP)");
+    // The file holds none of what was counted: it is counted afresh.
+    m_llFileFirst = llCutAt;
+    m_fileEnds.clear();
+    m_qwPiecesInFile = 0;
+    m_qwBytesInFile = 0;
 }
 
 // What a full disk or another write error keeps back stays at the front of
@@ -193,6 +276,7 @@ void KeptOutput::Write(Clock::time_point now, bool bLastTry) {
     }
     size_t done = 0;
     int error = 0;
+    LookForCutBefore(fd);
     while (done < m_pending.size()) {
         const char* pData = m_pending.data() + done;
         const size_t count = m_pending.size() - done;
@@ -200,6 +284,7 @@ void KeptOutput::Write(Clock::time_point now, bool bLastTry) {
                                     : ::write(fd, pData, count);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            Landed(fd, static_cast<size_t>(n));
             Taken(static_cast<size_t>(n));
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -237,6 +322,13 @@ void KeptOutput::Taken(size_t bytes) {
     while (!m_ends.empty() && m_ends.front() <= m_qwTaken) {
         m_qwWholeEnd = m_ends.front();
         m_ends.pop_front();
+        if (m_cutFollow != CutFollow::kNone && m_llFileEnd >= 0) {
+            m_fileEnds.push_back(static_cast<int64_t>(m_qwWholeEnd) + m_llStreamToFile);
+            ++m_qwPiecesInFile;
+            if (m_fileEnds.size() > kCutPiecesKept) {
+                m_fileEnds.pop_front();
+            }
+        }
         m_qwTakenWhileFailing += m_bFailing ? 1 : 0;
     }
     // The stop wait is a wait in real time, whatever clock the caller
@@ -252,6 +344,10 @@ size_t KeptOutput::TakeBackPiece(int fd, size_t done) {
     std::string problem;
     if (piece <= done && CutWrittenPiece(fd, piece, problem)) {
         m_qwTaken -= piece;
+        // The file ends where this output cut it, which is no cut of
+        // another's.
+        m_llFileEnd -= m_llFileEnd >= static_cast<int64_t>(piece) ? static_cast<int64_t>(piece) : 0;
+        m_qwBytesInFile -= std::min<uint64_t>(m_qwBytesInFile, piece);
         return static_cast<size_t>(piece);
     }
     struct stat status {};

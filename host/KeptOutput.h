@@ -25,6 +25,16 @@
 //             for the stop wait once a stop began: what is made for it is
 //             let go and counted, not kept.
 //
+// A regular file cut under the output (its size fell below what the output
+// wrote to it: a copy-and-truncate rotation, a truncate by hand) is said at
+// the first write after the cut, once per cut, with what the output can
+// know of its loss: the bytes and pieces it wrote that the file no longer
+// holds.  What a copy made before the cut kept of them cannot be known
+// here.  Each write tells where it landed (the offset an O_APPEND write
+// ends at, one lseek), so a cut costs nothing to look for; a file written
+// at its own offset (standard output sent with ">") is looked at with one
+// fstat a Write.
+//
 // Past the bound (64 MiB unless set) further pieces are left out and said
 // as a bound (HostBound.h).  At the end, CountNotWritten says and counts
 // what is still kept.
@@ -139,6 +149,11 @@ public:
     size_t PiecesKept() const { return m_ends.size(); }
     size_t BytesKept() const { return m_pending.size(); }
     bool IsFailing() const { return m_bFailing; }
+    // The cuts of the output's files said so far.
+    uint64_t CutsSeen() const { return m_qwCuts; }
+    // How many of the last pieces written to a file are remembered where
+    // they end, to count those a cut took.
+    static constexpr size_t kCutPiecesKept = 16384;
     // The bound's line, for hwhost.status and the stop; "" when it left
     // nothing out.  Unlike the rest, any thread may ask.
     std::string BoundReached() const;
@@ -149,6 +164,16 @@ private:
     // holding a piece of a document is not left before its rest.
     int Descriptor(Clock::time_point now);
     void Taken(size_t bytes);
+    // A file opened (or standard output, at its open) begins anew: where
+    // its writes land is followed when it is a regular file.
+    void FollowCuts(int fd);
+    // Before a Write's bytes go to a file written at its own offset: a
+    // file now shorter than what was written to it was cut.
+    void LookForCutBefore(int fd);
+    // After a write of `bytes` landed: a write that landed before the end
+    // of the last one (O_APPEND puts it at the file's end) follows a cut.
+    void Landed(int fd, size_t bytes);
+    void SayCut(int64_t llCutAt);
     uint64_t PieceTaken() const { return m_qwTaken - m_qwWholeEnd; }
     // After a failed write: cuts the piece the file took off its end
     // again; answers how many bytes of what was written go back to be
@@ -195,6 +220,21 @@ private:
     uint64_t m_qwWholeEnd = 0;
 
     bool m_bReopenAsked = false;
+    // Cuts, for the regular file written now: how it is written, the file
+    // opened it was set for, where the output's writes to it began and
+    // ended (-1 before the first), where byte 0 of what was made lies in
+    // it, and where each of its last pieces written whole ends in it
+    // (m_qwPiecesInFile counts them all, m_qwBytesInFile their bytes).
+    enum class CutFollow { kNone, kAppend, kOffset };
+    CutFollow m_cutFollow = CutFollow::kNone;
+    uint64_t m_qwOpensFollowed = 0;
+    int64_t m_llFileFirst = -1;
+    int64_t m_llFileEnd = -1;
+    int64_t m_llStreamToFile = 0;
+    std::deque<int64_t> m_fileEnds;
+    uint64_t m_qwPiecesInFile = 0;
+    uint64_t m_qwBytesInFile = 0;
+    uint64_t m_qwCuts = 0;
     // Failing: since when, why (the system's words), and when the next
     // try is due; the pieces taken whole since it began.
     bool m_bFailing = false;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <csignal>
@@ -1236,3 +1237,60 @@ TEST_F(OwnAlertsHostTest, AllOutputsRotatedByLogrotateIntoAWatchedOldFolderGiveE
     EXPECT_TRUE(fs::exists(Log("hw/old/hwhost.log.30")));
 }
 
+// logrotate's copytruncate under a steady stream of alerts: whatever hwhost
+// wrote between the copy and the truncate is in neither file, and hwhost
+// says each cut on the console with the alerts the file no longer holds,
+// which count every alert missing from the files (and those the copy kept).
+TEST_F(OwnAlertsHostTest, CopytruncateOfTheAlertFileUnderASteadyStreamSaysWhatTheCutTook) {
+    if (::access("/usr/sbin/logrotate", X_OK) != 0) {
+        GTEST_SKIP() << "logrotate is not installed (scripts/install-deps installs it)";
+    }
+    ASSERT_TRUE(Followed()) << Errors();
+    const std::string strConfig = m_Out.File("copy.conf");
+    hwtest::WriteWholeFile(strConfig, AlertFile() + " {\n    copytruncate\n    rotate 10\n    missingok\n}\n");
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nWritten{0};
+    std::thread stream([&] {
+        while (!bStop.load()) {
+            Append("app.log", "2026-12-06 10:00:00 [error] [crit]stream" + std::to_string(nWritten.load()) +
+                                  ": something broke");
+            nWritten.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    constexpr int kRotations = 5;
+    for (int n = 0; n < kRotations; ++n) {
+        // Each rotation cuts a file that took alerts since the one before.
+        const int nBefore = nWritten.load();
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return Alerted("stream" + std::to_string(nBefore)) > 0; }, 60));
+        EXPECT_TRUE(Logrotate(strConfig));
+    }
+    // The last cut is said at the first write after it.
+    const int nAfter = nWritten.load();
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return Alerted("stream" + std::to_string(nAfter)) > 0; }, 60));
+    bStop.store(true);
+    stream.join();
+    const std::string strLast = "stream" + std::to_string(nWritten.load() - 1);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Alerted(strLast) > 0; }, 60)) << Errors();
+
+    const std::string strErrors = Errors();
+    const std::regex said("hwhost: the alert file " + AlertFile() +
+                          " was cut under it: it held [0-9]+ bytes? when hwhost last wrote to it, and 0 bytes now; "
+                          "the last [0-9]+ bytes? hwhost wrote there \\(([0-9]+) alerts?\\)");
+    size_t nCuts = 0;
+    long lSaid = 0;
+    for (auto it = std::sregex_iterator(strErrors.begin(), strErrors.end(), said); it != std::sregex_iterator(); ++it) {
+        ++nCuts;
+        lSaid += std::stol((*it)[1].str());
+    }
+    EXPECT_EQ(nCuts, static_cast<size_t>(kRotations)) << strErrors;
+    std::map<int, int> counts;
+    ForEachNumberedLine(AllAlerts(), "[crit]stream", [&](int n) { ++counts[n]; });
+    long lMissing = 0;
+    for (int n = 0; n < nWritten.load(); ++n) {
+        EXPECT_LE(counts[n], 1) << n;
+        lMissing += counts[n] == 0 ? 1 : 0;
+    }
+    EXPECT_LE(lMissing, lSaid) << strErrors;
+    EXPECT_GT(lSaid, 0);
+}

@@ -8,6 +8,7 @@
 // file system is whole again the output takes what it kept at its next try;
 // and what is said of the output goes failure, counts, back, in that order.
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -307,6 +309,9 @@ void RunModel(SmallFileSystem& files, uint32_t seed) {
         ExpectBackOnceWhole();
     }
     std::string line;
+    // What a full disk cut short the output cuts off itself: no cut of
+    // another's.
+    EXPECT_EQ(0u, output.CutsSeen());
     const uint64_t qwNotWritten = output.CountNotWritten(line);
     const std::vector<uint64_t> written = DocumentNumbers(files.Collected());
     ASSERT_LE(written.size(), accepted.size());
@@ -366,4 +371,141 @@ TEST(KeptOutputModel, EveryDocumentIsWrittenOnceInOrderOrCountedWhateverTheFileS
     for (uint32_t seed = 100; seed < 100 + kSeeds && !testing::Test::HasFailure(); ++seed) {
         RunModel(files, seed);
     }
+}
+
+namespace {
+
+// An alert file written through the output, and what the output says.
+class KeptOutputCutTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string problem;
+        ASSERT_TRUE(m_Output.OpenFile(Path(), problem, m_Now)) << problem;
+    }
+    std::string Path() const { return m_Dir.File("alerts.xml"); }
+    // `count` documents of `size` bytes each, written.
+    void Make(int count, size_t size = 100) {
+        for (int n = 0; n < count; ++n) {
+            const std::string document = std::string(size - 2, 'x') + "\n\n";
+            m_Output.Pending() += document;
+            m_Output.Made(document.size());
+        }
+        m_Output.Write(m_Now);
+    }
+    std::vector<std::string> Cuts() const {
+        std::vector<std::string> cuts;
+        for (const auto& [dwLevel, strText] : m_Said) {
+            if (strText.find(" was cut under it") != std::string::npos) {
+                EXPECT_NE(0u, dwLevel & kCSFLogConsoleFlag) << strText;
+                cuts.push_back(strText);
+            }
+        }
+        return cuts;
+    }
+
+    hwtest::ScratchDirectory m_Dir;
+    Clock::time_point m_Now = Clock::time_point(std::chrono::hours(1000));
+    std::vector<std::pair<uint32_t, std::string>> m_Said;
+    KeptOutput m_Output{{"alert", "cannot open the alert file", "cannot write the alert file", "alert file",
+                         "alerts", "alerts"},
+                        [this](uint32_t dwLevel, const std::string& text) { m_Said.emplace_back(dwLevel, text); }};
+};
+
+}  // namespace
+
+// A copy and truncate under the output: said once, at the next write, with
+// the bytes and alerts hwhost wrote that the file no longer holds; the
+// writes after it are counted afresh, so a second cut, partway into them,
+// names only what lay past it.
+TEST_F(KeptOutputCutTest, CutUnderTheOutputIsSaidOnceWithWhatItTook) {
+    Make(10);
+    ASSERT_EQ(0, ::truncate(Path().c_str(), 0));
+    EXPECT_TRUE(Cuts().empty());
+    Make(4);
+    Make(1);
+    ASSERT_EQ(Cuts().size(), 1u);
+    EXPECT_EQ(Cuts()[0], "hwhost: the alert file " + Path() +
+                             " was cut under it: it held 1000 bytes when hwhost last wrote to it, and 0 bytes now; "
+                             "the last 1000 bytes hwhost wrote there (10 alerts) are no longer in it, and what a copy "
+                             "made before the cut does not hold of them is lost (rotate it by renaming it and sending "
+                             "a SIGHUP)");
+    // Cut within the third of the five since: the third to the fifth.
+    ASSERT_EQ(0, ::truncate(Path().c_str(), 250));
+    Make(1);
+    ASSERT_EQ(Cuts().size(), 2u);
+    EXPECT_NE(std::string::npos, Cuts()[1].find("it held 500 bytes when hwhost last wrote to it, and 250 bytes now; "
+                                                 "the last 250 bytes hwhost wrote there (3 alerts)"))
+        << Cuts()[1];
+    EXPECT_EQ(m_Output.CutsSeen(), 2u);
+    EXPECT_EQ(hwtest::ReadWholeFile(Path()).size(), 350u);
+}
+
+// What the file held before the output opened it is not the output's to
+// count, and another writer appending to the file is no cut; a file opened
+// anew (a rotation's SIGHUP) is counted from its own first write.
+TEST_F(KeptOutputCutTest, OnlyWhatTheOutputWroteIsCountedAndAnotherWritersLinesAreNoCut) {
+    m_Output.Close();
+    hwtest::WriteWholeFile(Path(), std::string(5000, 'h'));
+    std::string problem;
+    ASSERT_TRUE(m_Output.OpenFile(Path(), problem, m_Now)) << problem;
+    Make(2);
+    std::ofstream(Path(), std::ios::binary | std::ios::app) << std::string(300, 'o');
+    Make(3);
+    EXPECT_TRUE(Cuts().empty());
+    ASSERT_EQ(0, ::truncate(Path().c_str(), 0));
+    Make(1);
+    ASSERT_EQ(Cuts().size(), 1u);
+    EXPECT_NE(std::string::npos, Cuts()[0].find("it held 5800 bytes when hwhost last wrote to it, and 0 bytes now; "
+                                                 "the last 500 bytes hwhost wrote there (5 alerts)"))
+        << Cuts()[0];
+    // Rotated by renaming: the new file is no cut of the old one.
+    ASSERT_EQ(0, ::rename(Path().c_str(), (Path() + ".1").c_str()));
+    m_Output.AskReopen();
+    Make(1);
+    EXPECT_EQ(Cuts().size(), 1u);
+    EXPECT_EQ(hwtest::ReadWholeFile(Path()).size(), 100u);
+}
+
+// Standard output sent to a file with ">" is written at its own offset: a
+// cut is seen before the next write, said, and the writing goes on at the
+// file's new end rather than past a hole of zeros where the cut took its
+// bytes.
+TEST(KeptOutputStandardOutputCutTest, FileWrittenAtItsOwnOffsetIsWrittenOnAtTheCut) {
+    hwtest::ScratchDirectory dir;
+    const std::string strPath = dir.File("out.xml");
+    std::fflush(stdout);
+    const int nSaved = ::dup(STDOUT_FILENO);
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(nSaved, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(STDOUT_FILENO, ::dup2(fd, STDOUT_FILENO));
+    std::vector<std::string> said;
+    {
+        KeptOutput output({"alert", "cannot open the alert file", "cannot write the alert file", "alert file",
+                           "alerts", "alerts"},
+                          [&](uint32_t, const std::string& text) { said.push_back(text); });
+        output.OpenStandardOutput();
+        const auto Make = [&](int count) {
+            for (int n = 0; n < count; ++n) {
+                output.Pending() += std::string(98, 'x') + "\n\n";
+                output.Made(100);
+            }
+            output.Write(Clock::now());
+        };
+        Make(3);
+        ::ftruncate(fd, 100);
+        Make(2);
+        Make(1);
+    }
+    ::dup2(nSaved, STDOUT_FILENO);
+    ::close(nSaved);
+    ::close(fd);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(std::string::npos, said[0].find("hwhost: standard output was cut under it: it held 300 bytes when "
+                                              "hwhost last wrote to it, and 100 bytes now; the last 200 bytes "
+                                              "hwhost wrote there (2 alerts)"))
+        << said[0];
+    const std::string strWritten = hwtest::ReadWholeFile(strPath);
+    EXPECT_EQ(strWritten.size(), 400u);
+    EXPECT_EQ(std::string::npos, strWritten.find('\0'));
 }
