@@ -31,9 +31,9 @@
 // know of its loss: the bytes and pieces it wrote that the file no longer
 // holds.  What a copy made before the cut kept of them cannot be known
 // here.  Each write tells where it landed (the offset an O_APPEND write
-// ends at, one lseek), so a cut costs nothing to look for; a file written
-// at its own offset (standard output sent with ">") is looked at with one
-// fstat a Write.
+// ends at), so looking for a cut costs one lseek a write call; a file
+// written at its own offset (standard output sent with ">") is looked at
+// with one fstat a Write, and written on at the cut.
 //
 // Past the bound (64 MiB unless set) further pieces are left out and said
 // as a bound (HostBound.h).  At the end, CountNotWritten says and counts
