@@ -395,6 +395,61 @@ TEST_F(CEngineApacheTest, RingThatCouldNotBeOpenedIsOpenedByAPauseAndResumeOnceI
     m_Engine.StopAndWait();
 }
 
+// An idle engine looks at the ring less and less often, up to its longest
+// look; a burst of events at the rate that look is made for, beginning
+// whenever it may in that look, still finds room in the ring, each event
+// taken once.  The writer keeps to the rate as a module would: late, it
+// does not catch up faster.
+TEST_F(CEngineApacheTest, BurstAfterAQuietSpellFindsRoomInTheRingAtTheLongestLook) {
+    constexpr uint32_t kEvents = CEngineApache::kBurstEventsPerSecond;
+    const std::string strClass = "url=/scripts/cmd.exe,method=GET,n=12345" + std::string(1, '\0');
+    ASSERT_EQ(CEngineApache::kBurstMessageBytes, kWebRecordSize + strClass.size());
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    ASSERT_TRUE(
+        hwtest::WaitUntil([&] { return m_Engine.RingLookMs() == CEngineApache::kQuietRingLookMs; }))
+        << m_Engine.RingLookMs();
+    WebEventRecord record = MakeRecord(1234, "");
+    record.nClassLength = static_cast<int32_t>(strClass.size());
+    const auto gap = std::chrono::microseconds(1000000 / kEvents);
+    auto next = std::chrono::steady_clock::now();
+    for (uint32_t n = 0; n < kEvents; ++n) {
+        std::this_thread::sleep_until(next);
+        ASSERT_EQ(0, WebShmWriteEvent(record, strClass.data()));
+        next = std::max(next + gap, std::chrono::steady_clock::now());
+    }
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() >= kEvents; }, 60))
+        << m_Engine.Count() << " of " << kEvents << " taken: the rest found the ring full";
+    m_Engine.StopAndWait();
+    EXPECT_EQ(kEvents, m_Engine.Count());
+}
+
+// Events that come apart, as a stream whose writes leave the ring empty at
+// some looks does, keep the short look: the look lengthens only after a
+// second without any.  (A write the test itself made late, a second after
+// the last, may rightly find it longer, and is not judged.)
+TEST_F(CEngineApacheTest, EventsThatComeApartKeepTheShortLook) {
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    constexpr uint32_t kEvents = 100;
+    auto last = std::chrono::steady_clock::now();
+    uint32_t nJudged = 0;
+    for (uint32_t n = 0; n < kEvents; ++n) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto now = std::chrono::steady_clock::now();
+        if (n > 0 && now - last < std::chrono::milliseconds(500)) {
+            EXPECT_EQ(CEngineApache::kBusyRingLookMs, m_Engine.RingLookMs()) << "before event " << n;
+            ++nJudged;
+        }
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
+        last = std::chrono::steady_clock::now();
+    }
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() >= kEvents; })) << m_Engine.Count();
+    EXPECT_GT(nJudged, 0u);
+    // Quiet, it lengthens to its longest.
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.RingLookMs() == CEngineApache::kQuietRingLookMs; }))
+        << m_Engine.RingLookMs();
+    m_Engine.StopAndWait();
+}
+
 TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {
     m_Config.SetIDSEnabled(false);
     ASSERT_EQ(0, m_Engine.OnStart(0));
