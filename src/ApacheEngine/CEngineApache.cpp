@@ -429,9 +429,9 @@ uint32_t CEngineApache::_doWork() {
         if (WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength, &bReached)) {
             CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
                       m_Record.nEventId, m_Record.szEventName);
-            ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
             m_dwEmptyLooks = 0;
             m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
+            ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
         } else if (bReached && !bCut) {
             // The stop, a pause or a reload ends either wait at once.
             const uint32_t dwLook = m_dwRingLookMs.load(std::memory_order_relaxed);
