@@ -7,7 +7,11 @@
 // this reports the events offered, those dropped so, the alerts written and
 // the events written but never alerted, with the host's processor time.
 // It also measures an idle host: the processor time hwhost takes over
-// --idle seconds with the ring open and nothing written.  With --baseline,
+// --idle seconds with the ring open and nothing written, and how often its
+// threads wake (their context switches, in all and of the thread that
+// wakes most: the web-server engine's, when it looks often), then has that host, quiet for --quiet seconds in all by then, take
+// a burst of --burst events a second for --seconds: what a quiet engine's
+// longest look at the ring leaves room for.  With --baseline,
 // every round runs that hwhost (another build's, the last one's of main
 // say) too, right after this one, and the medians of the rounds are printed
 // side by side (bench/web_pace_compare.sh builds one and does so).
@@ -16,7 +20,8 @@
 // namespace of its own (so it needs root).
 //
 //   web_pace [--hwhost PATH] [--baseline PATH] [--rates 500,2000,...]
-//            [--seconds N] [--idle N] [--rounds N] [--keep]
+//            [--seconds N] [--idle N] [--quiet N] [--burst N] [--rounds N]
+//            [--keep]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -28,8 +33,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -59,6 +66,8 @@ struct Options {
     std::vector<uint64_t> m_Rates{500, 2000, 5000, 10000, 20000};
     double m_dSeconds = 5;
     double m_dIdleSeconds = 20;
+    double m_dQuietSeconds = 10;
+    uint64_t m_qwBurstRate = 2000;
     int m_nRounds = 1;
 };
 
@@ -79,11 +88,14 @@ Options ParseOptions(int argc, char** argv) {
     hwload::ParseOptions(argc, argv,
                          hwload::PaceOptions(options.m_Rates, options.m_dSeconds, options.m_nRounds,
                                              options.m_strBaseline,
-                                             {hwload::NumberOption("--idle", options.m_dIdleSeconds)}),
+                                             {hwload::NumberOption("--idle", options.m_dIdleSeconds),
+                                              hwload::NumberOption("--quiet", options.m_dQuietSeconds),
+                                              hwload::NumberOption("--burst", options.m_qwBurstRate)}),
                          options.m_host);
     if (options.m_Rates.empty() || options.m_dSeconds <= 0 || options.m_dIdleSeconds < 0 || options.m_nRounds < 1 ||
+        options.m_dQuietSeconds < 0 || options.m_qwBurstRate == 0 ||
         std::find(options.m_Rates.begin(), options.m_Rates.end(), 0u) != options.m_Rates.end()) {
-        hwload::Fail("--rates, --seconds and --rounds must be positive, --idle 0 or more");
+        hwload::Fail("--rates, --seconds, --burst and --rounds must be positive, --idle and --quiet 0 or more");
     }
     return options;
 }
@@ -162,12 +174,14 @@ bool RunModule(const std::string& root, uint64_t qwRate, uint64_t qwCount,
     return hwtest::ModuleTally(hwload::ReadText(output), nWritten, nNotWritten);
 }
 
-RateFigures RunRate(const Options& options, const std::string& scratch, const std::string& hwhost, uint64_t qwRate) {
+// Has the module write `qwRate` events a second for --seconds into the ring
+// of the running `host`, and counts what became of them.
+RateFigures WriteAndCount(const Options& options, const RunningHost& host, hwload::AlertCounter& counter,
+                          uint64_t qwRate) {
     RateFigures figures;
-    std::unique_ptr<hwload::AlertCounter> counter;
-    const RunningHost host = StartWebHost(scratch, hwhost, counter);
     figures.m_qwOffered = static_cast<uint64_t>(static_cast<double>(qwRate) * options.m_dSeconds);
     const double dCpuBefore = hwload::CpuSeconds(host.m_pid);
+    const uint64_t qwAlertsBefore = counter.Count();
     long nWritten = 0;
     long nNotWritten = 0;
     if (!RunModule(host.m_strRoot, qwRate, figures.m_qwOffered, nWritten, nNotWritten, figures.m_dSeconds)) {
@@ -177,9 +191,16 @@ RateFigures RunRate(const Options& options, const std::string& scratch, const st
     figures.m_qwWritten = static_cast<uint64_t>(nWritten);
     figures.m_qwDropped = static_cast<uint64_t>(nNotWritten);
     // What waits in the ring is alerted once it is taken: the count settles.
-    hwload::WaitFor([&] { return counter->Count() >= figures.m_qwWritten; }, 30);
-    figures.m_qwAlerts = hwload::WaitUntilSettled([&] { return counter->Count(); }, 1.0, 60);
+    hwload::WaitFor([&] { return counter.Count() - qwAlertsBefore >= figures.m_qwWritten; }, 30);
+    figures.m_qwAlerts = hwload::WaitUntilSettled([&] { return counter.Count(); }, 1.0, 60) - qwAlertsBefore;
     figures.m_dCpuSeconds = hwload::CpuSeconds(host.m_pid) - dCpuBefore;
+    return figures;
+}
+
+RateFigures RunRate(const Options& options, const std::string& scratch, const std::string& hwhost, uint64_t qwRate) {
+    std::unique_ptr<hwload::AlertCounter> counter;
+    const RunningHost host = StartWebHost(scratch, hwhost, counter);
+    const RateFigures figures = WriteAndCount(options, host, *counter, qwRate);
     hwload::StopHost(host.m_pid);
     counter.reset();
     hwload::FinishRoot(options.m_host, host.m_strRoot);
@@ -199,19 +220,77 @@ double RunSeconds(pid_t pid) {
     return static_cast<double>(qwNanoseconds) / 1e9;
 }
 
-// The processor seconds a second an idle host takes, the ring open and
-// nothing written, after it settled from its start.
-double RunIdle(const Options& options, const std::string& scratch, const std::string& hwhost) {
+// The context switches of process `pid`'s threads so far, each a wake-up
+// of one of them (a thread that waits and is woken, or is made to give way
+// while it runs), in all and by thread.
+struct Wakeups {
+    uint64_t m_qwAll = 0;
+    std::map<std::string, uint64_t> m_ByThread;
+    // The most any thread woke between `before` and this.
+    uint64_t MostSince(const Wakeups& before) const {
+        uint64_t qwMost = 0;
+        for (const auto& [task, qwCount] : m_ByThread) {
+            const auto it = before.m_ByThread.find(task);
+            if (it != before.m_ByThread.end()) {
+                qwMost = std::max(qwMost, qwCount - it->second);
+            }
+        }
+        return qwMost;
+    }
+};
+Wakeups CountWakeups(pid_t pid) {
+    Wakeups wakeups;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+        const std::string status = hwload::ReadText(entry.path().string() + "/status");
+        uint64_t qwTask = 0;
+        for (const char* pszField : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"}) {
+            const size_t at = status.find(pszField);
+            if (at != std::string::npos) {
+                qwTask += std::strtoull(status.c_str() + at + std::strlen(pszField), nullptr, 10);
+            }
+        }
+        wakeups.m_qwAll += qwTask;
+        wakeups.m_ByThread[entry.path().filename().string()] = qwTask;
+    }
+    return wakeups;
+}
+
+// What an idle host gave: its processor seconds a second and wake-ups a
+// second (in all, and of the thread that woke most) with the ring
+// open and nothing written, after it settled from its start; then what a
+// burst after the quiet spell gave.
+struct IdleFigures {
+    double m_dCpuShare = 0;
+    double m_dWakeups = 0;
+    double m_dMostWakeups = 0;
+    double m_dQuietSeconds = 0;
+    RateFigures m_Burst;
+};
+
+IdleFigures RunIdle(const Options& options, const std::string& scratch, const std::string& hwhost) {
+    IdleFigures figures;
     std::unique_ptr<hwload::AlertCounter> counter;
     const RunningHost host = StartWebHost(scratch, hwhost, counter);
+    const Clock::time_point started = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double dBefore = RunSeconds(host.m_pid);
+    const Wakeups before = CountWakeups(host.m_pid);
     std::this_thread::sleep_for(std::chrono::duration<double>(options.m_dIdleSeconds));
+    const Wakeups after = CountWakeups(host.m_pid);
     const double dUsed = RunSeconds(host.m_pid) - dBefore;
+    figures.m_dCpuShare = dUsed / options.m_dIdleSeconds;
+    figures.m_dWakeups = static_cast<double>(after.m_qwAll - before.m_qwAll) / options.m_dIdleSeconds;
+    figures.m_dMostWakeups = static_cast<double>(after.MostSince(before)) / options.m_dIdleSeconds;
+    std::this_thread::sleep_until(started + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double>(options.m_dQuietSeconds)));
+    figures.m_dQuietSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    figures.m_Burst = WriteAndCount(options, host, *counter, options.m_qwBurstRate);
     hwload::StopHost(host.m_pid);
     counter.reset();
     hwload::FinishRoot(options.m_host, host.m_strRoot);
-    return dUsed / options.m_dIdleSeconds;
+    return figures;
 }
 
 void PrintRate(const char* pszWhich, uint64_t qwRate, const RateFigures& figures) {
@@ -233,14 +312,18 @@ int main(int argc, char** argv) {
     // runs[host][rate][round], idle[host][round]
     std::vector<std::vector<std::vector<RateFigures>>> runs(
         hosts.size(), std::vector<std::vector<RateFigures>>(options.m_Rates.size()));
-    std::vector<std::vector<double>> idle(hosts.size());
+    std::vector<std::vector<IdleFigures>> idle(hosts.size());
     for (int round = 0; round < options.m_nRounds; ++round) {
         std::printf("round %d\n", round + 1);
         for (size_t k = 0; options.m_dIdleSeconds > 0 && k < hosts.size(); ++k) {
             const size_t n = hwload::InTurn(k, round, hosts.size());
             idle[n].push_back(RunIdle(options, scratch, hosts[n].m_strPath));
-            std::printf("  %-8s idle: %.3f%% of a processor\n", hosts[n].m_strName.c_str(), idle[n].back() * 100);
-            std::fflush(stdout);
+            const IdleFigures& figures = idle[n].back();
+            std::printf("  %-8s idle: %.3f%% of a processor, %.1f wake-ups a second (the busiest thread's "
+                        "%.1f); after %.1f s quiet:\n",
+                        hosts[n].m_strName.c_str(), figures.m_dCpuShare * 100, figures.m_dWakeups,
+                        figures.m_dMostWakeups, figures.m_dQuietSeconds);
+            PrintRate(hosts[n].m_strName.c_str(), options.m_qwBurstRate, figures.m_Burst);
         }
         for (size_t r = 0; r < options.m_Rates.size(); ++r) {
             for (size_t k = 0; k < hosts.size(); ++k) {
@@ -272,13 +355,43 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     if (options.m_dIdleSeconds > 0) {
-        std::printf("%8s", "idle");
+        std::vector<std::string> cells[4];
         for (size_t n = 0; n < hosts.size(); ++n) {
+            std::vector<double> share, wakeups, mostWakeups, perSecond;
+            std::vector<uint64_t> dropped, notAlerted;
+            for (const IdleFigures& figures : idle[n]) {
+                share.push_back(figures.m_dCpuShare * 100);
+                wakeups.push_back(figures.m_dWakeups);
+                mostWakeups.push_back(figures.m_dMostWakeups);
+                perSecond.push_back(figures.m_Burst.AlertsPerSecond());
+                dropped.push_back(figures.m_Burst.m_qwDropped);
+                notAlerted.push_back(figures.m_Burst.NotAlerted());
+                bEveryOne = bEveryOne && (n != 0 || (figures.m_Burst.NotAlerted() == 0 &&
+                                                     figures.m_Burst.m_qwDropped == 0));
+            }
             char cell[64];
-            std::snprintf(cell, sizeof cell, "%.3f%% of a processor", hwload::Median(idle[n]) * 100);
-            std::printf("  %-30s", cell);
+            std::snprintf(cell, sizeof cell, "%.3f%% of a processor", hwload::Median(share));
+            cells[0].push_back(cell);
+            std::snprintf(cell, sizeof cell, "%.1f wake-ups/s", hwload::Median(wakeups));
+            cells[1].push_back(cell);
+            std::snprintf(cell, sizeof cell, "%.1f wake-ups/s", hwload::Median(mostWakeups));
+            cells[2].push_back(cell);
+            std::snprintf(cell, sizeof cell, "%.1f / %" PRIu64 " / %" PRIu64, hwload::Median(perSecond),
+                          hwload::Median(dropped), hwload::Median(notAlerted));
+            cells[3].push_back(cell);
         }
-        std::printf("\n");
+        const std::string burst = std::to_string(options.m_qwBurstRate) + "q";
+        const char* const heads[4] = {"idle", "wake", "busiest", burst.c_str()};
+        for (size_t row = 0; row < 4; ++row) {
+            std::printf("%8s", heads[row]);
+            for (const std::string& cell : cells[row]) {
+                std::printf("  %-30s", cell.c_str());
+            }
+            std::printf("\n");
+        }
+        std::printf("(wake: the idle host's threads' wake-ups; busiest: those of its thread that woke most; %sq: the burst after "
+                    "%.0f s quiet)\n",
+                    std::to_string(options.m_qwBurstRate).c_str(), options.m_dQuietSeconds);
     }
     if (!options.m_host.m_bKeep) {
         std::filesystem::remove_all(scratch);

@@ -5,12 +5,15 @@
 # series of steady rates, against the hwhost of both release builds in
 # turns (each rate a host of its own, the order changing from round to
 # round so that load from elsewhere falls on both), and prints for every
-# rate the events dropped for a full ring and the alerts written, and each
-# idle host's processor time, side by side with the medians of the rounds.
+# rate the events dropped for a full ring and the alerts written, each idle
+# host's processor time and wake-ups, and what it made of a burst (2,000
+# events a second unless --burst) after 10 quiet seconds (--quiet), side by
+# side with the medians of the rounds.
 # It needs root (a private network namespace).
 #
 #   bench/web_pace_compare.sh [BASELINE_REVISION [web_pace options, e.g.
-#                             --rates 500,2000 --seconds 5 --rounds 3]]
+#                             --rates 500,2000 --seconds 5 --rounds 3
+#                             --quiet 10 --burst 2000]]
 #
 # BASELINE_REVISION (default main) is exported with git archive into
 # build/web-baseline and built there with the release preset; this tree is

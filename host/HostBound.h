@@ -12,7 +12,8 @@
 // left something out (Describe).
 //
 // A policy load is watched as the sensor watches it for its inputs
-// (Common/InputBounds.h): EndLoad gives the line of every bound of the
+// (Common/InputBounds.h), with the same accounting (qorToolsLib/
+// BoundTally.h): EndLoad gives the line of every bound of the
 // process that left something out while the load ran, with what it left
 // out meanwhile, for the host to say as a warning of that load (a bound
 // reached before the load is not said while it runs); after a load that
@@ -24,10 +25,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "qorToolsLib/BoundTally.h"
 #include "qorToolsLib/ReportLimiter.h"
 
 class HostServices;
@@ -54,9 +55,9 @@ public:
     // "Bound reached: <input>: <limit>; <n> <what> left out".
     std::string Describe() const;
 
-    static constexpr const char kPrefix[] = "Bound reached: ";
+    static constexpr const auto& kPrefix = BoundWords::kPrefix;
     // How the first report ends, the sensor's as the host's.
-    static constexpr const char kSaidAgain[] = " (said again at most once a minute while it lasts)";
+    static constexpr const auto& kSaidAgain = BoundWords::kSaidAgain;
 
     // A policy load begins; it ends, and the lines of the bounds that left
     // something out during it are answered ("Bound reached: <input>:
@@ -67,21 +68,9 @@ public:
     static std::vector<std::string> EndLoad(const char* pszLoad, bool bNewPolicy);
 
 private:
-    // "<input>: <limit>; <n> <what> left out".
-    std::string CountedText(uint64_t qwCount) const;
-
     Say m_say;
-    const std::string m_strInput;
-    const std::string m_strLimit;
-    const std::string m_strWhat;
-    mutable std::mutex m_lock;
-    ReportLimiter m_reports;
-    uint64_t m_qwTotal = 0;
-    uint64_t m_qwSaid = 0;
-    // The total when the running load began, and what a first report made
-    // during it said (0: none).
-    uint64_t m_qwAtLoad = 0;
-    uint64_t m_qwSaidInLoad = 0;
+    const BoundWords m_words;
+    BoundTally m_tally;
 };
 
 // "64 MiB", "16 KiB", "4000 bytes": a size as a bound names it.

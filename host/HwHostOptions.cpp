@@ -25,6 +25,18 @@ bool ParseSeconds(const char* text, uint32_t& seconds) {
     return true;
 }
 
+bool TakesValue(const std::string& name) {
+    static constexpr const char* kValued[] = {"--root",   "--for",          "--alerts",  "--messages",
+                                              "--log",    "--snmp-manager", "--wait",    "--output-wait",
+                                              "--plugin", "--web-group"};
+    for (const char* pszValued : kValued) {
+        if (name == pszValued) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 const char* HwHostUsage() {
@@ -79,6 +91,13 @@ bool ParseHwHostOptions(int argc, const char* const* argv, HwHostOptions& option
         if (name == "--echo-input") {
             options.m_bEchoInput = true;
             continue;
+        }
+        // An unknown name is said as such wherever it stands, and takes no
+        // value with it: a misspelt switch last on the line is no option
+        // that lacks its value.
+        if (!TakesValue(name)) {
+            error = "unknown option " + name;
+            return false;
         }
         if (i + 1 >= argc) {
             error = name + " needs a value";

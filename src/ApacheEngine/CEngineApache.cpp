@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -21,15 +22,6 @@
 
 namespace {
 
-// The module gives no sign when it writes: the engine looks at the ring
-// again this soon after finding it empty.  The ring's 65,504 bytes hold
-// some 300 messages of a 208-byte record each (about 260 with class texts
-// of 40 bytes), and the engine with the host takes at most
-// some 15,000 a second, about 150 in a wait: a module that writes at any
-// pace the engine keeps up with finds room, a burst after a quiet spell
-// included.  A look at an empty ring costs little more than the wake-up
-// itself, so an idle engine takes well under 1% of a processor.
-constexpr uint32_t kEmptyRingLookMs = 10;
 // A turn that could not look at the ring (not open, its lock not had, an
 // area or a lock found cut short) is followed by the next one after a
 // second: each such turn may be said and counted, and costs its wait.
@@ -422,6 +414,9 @@ uint32_t CEngineApache::_doWork() {
         return 0;
     }
     CSF_TRACE(kCSFLogInfo, "Entering doWork loop");
+    // A start or resume reads what waits at once, and looks again soon.
+    m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
+    m_dwEmptyLooks = 0;
     while (StopRequested() == 0) {
         // A cut found at an earlier turn, or now, costs that turn only.
         const bool bCut = WebShmIsCut();
@@ -434,10 +429,20 @@ uint32_t CEngineApache::_doWork() {
         if (WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength, &bReached)) {
             CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
                       m_Record.nEventId, m_Record.szEventName);
+            m_dwEmptyLooks = 0;
+            m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
             ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
-        } else {
+        } else if (bReached && !bCut) {
             // The stop, a pause or a reload ends either wait at once.
-            Sleep(bReached && !bCut ? kEmptyRingLookMs : kFailedTurnMs);
+            const uint32_t dwLook = m_dwRingLookMs.load(std::memory_order_relaxed);
+            Sleep(dwLook);
+            if (m_dwEmptyLooks < kBusyEmptyLooks) {
+                ++m_dwEmptyLooks;
+            } else {
+                m_dwRingLookMs.store(std::min(dwLook * 2, kQuietRingLookMs), std::memory_order_relaxed);
+            }
+        } else {
+            Sleep(kFailedTurnMs);
         }
     }
     CSF_TRACE(kCSFLogInfo, "Exit doWork loop");

@@ -11,6 +11,7 @@
 // only tries the areas' locks (WebShmLockTriesOnly), so another account
 // keeping one holds up no other engine.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,26 @@ public:
     // alert takes the pairs of so many names of it, and no more, and the
     // cost of joining repeated names stays linear in the text.
     static constexpr size_t kMaxClassNames = 64;
+
+    // The module gives no sign when it writes: the engine looks at the ring
+    // again kBusyRingLookMs after finding it empty.  Once it has found it
+    // empty for a second (kBusyEmptyLooks looks in a row), each further
+    // empty look waits twice as long as the last, up to kQuietRingLookMs;
+    // an event brings the short look back.  A stream at any rate, whose
+    // writes may leave the ring empty at a look now and then, so keeps the
+    // short look.  The longest look is set by the ring: a burst of
+    // kBurstEventsPerSecond events of a record and a class text of some 40
+    // bytes (264 of them fill its 65,504 bytes, in 132 ms) that begins just
+    // after a look finds room until the next, with a quarter of the fill's
+    // time to spare for a wake-up that comes late on a busy machine.  An
+    // idle engine so wakes some 10 times a second, not 100.
+    static constexpr uint32_t kBusyRingLookMs = 10;
+    static constexpr uint32_t kBusyEmptyLooks = 1000 / kBusyRingLookMs;
+    static constexpr uint32_t kBurstEventsPerSecond = 2000;
+    static constexpr uint32_t kBurstMessageBytes = kWebRecordSize + 40;
+    static constexpr uint32_t kQuietRingLookMs =
+        kWebEvCapacity / kBurstMessageBytes * 1000 / kBurstEventsPerSecond * 3 / 4;
+    static_assert(kQuietRingLookMs >= kBusyRingLookMs);
 
     // The IDS configuration is asked of `pFactory` at Oninit.
     explicit CEngineApache(ICSFClassFactory* pFactory);
@@ -72,6 +93,8 @@ public:
     void Shutdown();
     CIDSRule* LookupRuleByName(const char* pszName) const;
     const char* LookupNameById(int32_t nId) const;
+    // How long the engine waits after its next look finds the ring empty.
+    uint32_t RingLookMs() const { return m_dwRingLookMs.load(std::memory_order_relaxed); }
 
 protected:
     uint32_t _doWork() override;
@@ -135,4 +158,7 @@ private:
     static constexpr unsigned kDropReportsPerMinute = 20;
     ReportLimiter m_DropReports{std::chrono::minutes(1), kDropReportsPerMinute};
     uint64_t m_qwDropsUnreported = 0;
+    // Written by the engine's thread; read by tests.
+    std::atomic<uint32_t> m_dwRingLookMs{kBusyRingLookMs};
+    uint32_t m_dwEmptyLooks = 0;
 };

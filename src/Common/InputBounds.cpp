@@ -1,11 +1,9 @@
 #include "Common/InputBounds.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <set>
 
 #include "qorCSFLib/CSFLog.h"
-#include "qorToolsLib/CountText.h"
 
 namespace {
 
@@ -25,31 +23,27 @@ std::atomic<bool> g_bLoading{false};
 
 InputBound::InputBound(std::string input, std::string limit, std::string what, std::string done,
                        TimeSource now)
-    : m_strInput(std::move(input)),
-      m_strLimit(std::move(limit)),
-      m_strWhat(std::move(what)),
-      m_strDone(std::move(done)),
+    : m_Words{std::move(input), std::move(limit), std::move(what), std::move(done)},
       m_now(now != nullptr ? now : &SteadyNow) {}
 
 void InputBound::LeftOut(uint64_t qwItems) {
-    const uint64_t qwTotal = m_qwTotal.fetch_add(qwItems, std::memory_order_relaxed) + qwItems;
-    const int64_t now = m_now().time_since_epoch().count();
+    const Clock::time_point now = m_now();
+    const int64_t nNow = now.time_since_epoch().count();
     int64_t nextNotice = g_nextCountNotice.load(std::memory_order_relaxed);
-    if (now >= nextNotice &&
+    if (nNow >= nextNotice &&
         g_nextCountNotice.compare_exchange_strong(
-            nextNotice, now + std::chrono::duration_cast<Clock::duration>(kCountNoticeInterval).count(),
+            nextNotice, nNow + std::chrono::duration_cast<Clock::duration>(kCountNoticeInterval).count(),
             std::memory_order_relaxed)) {
         CSFNoticeDescriptionChanged("the counts of bounds reached grew");
     }
-    int64_t next = m_nextReport.load(std::memory_order_relaxed);
-    if (now < next) {
-        return;
-    }
-    const int64_t following =
-        now + std::chrono::duration_cast<Clock::duration>(kReportInterval).count();
-    // One caller of the many that may find a report due makes it.
-    if (m_nextReport.compare_exchange_strong(next, following, std::memory_order_relaxed)) {
-        Report(qwTotal);
+    const BoundTally::Due due = m_Tally.LeftOut(qwItems, now, g_bLoading.load(std::memory_order_relaxed));
+    if (due.m_kind == BoundTally::Due::Kind::kFirst) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", m_Words.Report(due).c_str());
+    } else if (due.m_kind == BoundTally::Due::Kind::kAgain) {
+        // The count is for the operator: as a notice it is not kept among
+        // the findings about the policy in force, which have the bound once
+        // and would otherwise fill with its counts.
+        CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag, "%s", m_Words.Report(due).c_str());
     }
 }
 
@@ -60,52 +54,15 @@ void InputBound::LeftOutAtLook(uint64_t qwNow) {
     }
 }
 
-std::string InputBound::CountedText(uint64_t qwTotal) const {
-    return m_strInput + ": " + m_strLimit + "; " + CountText(qwTotal, m_strWhat) + " " + m_strDone;
-}
-
-std::string InputBound::FirstReportText(uint64_t qwTotal) const {
-    return kPrefix + CountedText(qwTotal) + kSaidAgain;
-}
-
-void InputBound::Report(uint64_t qwTotal) {
-    // While a load runs, a bound reached before it is said at the load's
-    // end, with what the load cost it (InputBounds::EndLoad), not twice.
-    if (g_bLoading.load(std::memory_order_relaxed) && m_qwAtLoad.load(std::memory_order_relaxed) != 0) {
-        return;
-    }
-    const uint64_t qwBefore = m_qwReported.exchange(qwTotal, std::memory_order_relaxed);
-    if (qwBefore == 0) {
-        m_qwFirstReported.store(qwTotal, std::memory_order_relaxed);
-        if (g_bLoading.load(std::memory_order_relaxed)) {
-            m_qwSaidInLoad.store(qwTotal, std::memory_order_relaxed);
-        }
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", FirstReportText(qwTotal).c_str());
-        return;
-    }
-    // The count is for the operator: as a notice it is not kept among the
-    // findings about the policy in force, which have the bound once and
-    // would otherwise fill with its counts.
-    CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag, "%s%s in all, %" PRIu64 " since it was last said", kPrefix,
-            CountedText(qwTotal).c_str(), qwTotal > qwBefore ? qwTotal - qwBefore : 0);
-}
-
 void InputBound::End() {
-    m_qwTotal.store(0, std::memory_order_relaxed);
     m_qwLastLook.store(0, std::memory_order_relaxed);
-    m_nextReport.store(INT64_MIN, std::memory_order_relaxed);
-    m_qwReported.store(0, std::memory_order_relaxed);
-    m_qwAtLoad.store(0, std::memory_order_relaxed);
-    m_qwSaidInLoad.store(0, std::memory_order_relaxed);
-    const uint64_t qwFirst = m_qwFirstReported.exchange(0, std::memory_order_relaxed);
+    const uint64_t qwFirst = m_Tally.End();
     if (qwFirst != 0) {
-        CSFNoticeFindingEnded(FirstReportText(qwFirst).c_str());
+        CSFNoticeFindingEnded(m_Words.FirstReport(qwFirst).c_str());
     }
 }
 
-std::string InputBound::Describe() const {
-    return kPrefix + CountedText(Total());
-}
+std::string InputBound::Describe() const { return m_Words.Described(Total()); }
 
 InputBounds& InputBounds::Instance() {
     static InputBounds bounds;
@@ -184,8 +141,7 @@ std::vector<std::string> InputBounds::Describe() const {
 void InputBounds::BeginLoad() {
     std::lock_guard<std::mutex> guard(m_lock);
     for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
-        m_bounds[i].m_qwAtLoad.store(m_bounds[i].Total(), std::memory_order_relaxed);
-        m_bounds[i].m_qwSaidInLoad.store(0, std::memory_order_relaxed);
+        m_bounds[i].m_Tally.BeginLoad();
     }
     g_bLoading.store(true, std::memory_order_relaxed);
 }
@@ -196,21 +152,8 @@ void InputBounds::EndLoad(const char* pszLoad, bool bNewPolicy) {
         std::lock_guard<std::mutex> guard(m_lock);
         g_bLoading.store(false, std::memory_order_relaxed);
         for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
-            InputBound& bound = m_bounds[i];
-            const uint64_t qwTotal = bound.Total();
-            const uint64_t qwAtLoad = bound.m_qwAtLoad.exchange(0, std::memory_order_relaxed);
-            const uint64_t qwSaid = bound.m_qwSaidInLoad.exchange(0, std::memory_order_relaxed);
-            // A bound ended during the load counts from nothing.
-            const uint64_t qwDuring = qwTotal >= qwAtLoad ? qwTotal - qwAtLoad : qwTotal;
-            if (qwDuring != 0 && !(qwAtLoad == 0 && qwSaid == qwTotal)) {
-                lines.push_back(InputBound::kPrefix + bound.m_strInput + ": " + bound.m_strLimit + "; " +
-                                CountText(qwDuring, bound.m_strWhat) + " " + bound.m_strDone + " during the " +
-                                pszLoad);
-            }
-            if (bNewPolicy) {
-                bound.m_nextReport.store(INT64_MIN, std::memory_order_relaxed);
-                bound.m_qwReported.store(0, std::memory_order_relaxed);
-                bound.m_qwFirstReported.store(0, std::memory_order_relaxed);
+            if (const uint64_t qwDuring = m_bounds[i].m_Tally.EndLoad(bNewPolicy); qwDuring != 0) {
+                lines.push_back(m_bounds[i].m_Words.DuringLoad(qwDuring, pszLoad));
             }
         }
     }

@@ -55,11 +55,13 @@
 #include <utility>
 #include <vector>
 
+#include "qorToolsLib/BoundTally.h"
+
 class InputBound {
 public:
     using Clock = std::chrono::steady_clock;
     using TimeSource = Clock::time_point (*)();
-    static constexpr Clock::duration kReportInterval = std::chrono::minutes(1);
+    static constexpr Clock::duration kReportInterval = BoundTally::kReportInterval;
     static constexpr Clock::duration kCountNoticeInterval = std::chrono::seconds(10);
 
     InputBound(std::string input, std::string limit, std::string what, std::string done, TimeSource now);
@@ -74,49 +76,31 @@ public:
     // last look at this bound found are not counted again (ScanBound.h).
     void LeftOutAtLook(uint64_t qwNow);
 
-    uint64_t Total() const { return m_qwTotal.load(std::memory_order_relaxed); }
-    const std::string& Input() const { return m_strInput; }
-    const std::string& Limit() const { return m_strLimit; }
+    uint64_t Total() const { return m_Tally.Total(); }
+    const std::string& Input() const { return m_Words.m_strInput; }
+    const std::string& Limit() const { return m_Words.m_strLimit; }
     // The rule whose input it is; empty for another input.
     const std::string& Rule() const { return m_strRule; }
     // "Bound reached: <input>: <limit>; <n> <what> left out".
     std::string Describe() const;
 
-    static constexpr const char kPrefix[] = "Bound reached: ";
-    static constexpr const char kLeftOut[] = "left out";
+    static constexpr const auto& kPrefix = BoundWords::kPrefix;
+    static constexpr const auto& kLeftOut = BoundWords::kLeftOut;
     // How the first report of a bound ends, which the host recognises.
-    static constexpr const char kSaidAgain[] = " (said again at most once a minute while it lasts)";
+    static constexpr const auto& kSaidAgain = BoundWords::kSaidAgain;
 
 private:
     friend class InputBounds;
-    void Report(uint64_t qwTotal);
     // Its input is gone: the counts start again from nothing, and the
     // finding its first report made is taken back.
     void End();
-    // The warning of the first report, as logged.
-    std::string FirstReportText(uint64_t qwTotal) const;
-    // "<input>: <limit>; <n> <what> <done>" after the prefix.
-    std::string CountedText(uint64_t qwTotal) const;
 
-    const std::string m_strInput;
-    const std::string m_strLimit;
-    const std::string m_strWhat;
-    const std::string m_strDone;
+    const BoundWords m_Words;
     std::string m_strRule;  // set once, under the table's lock
     TimeSource m_now;
-    std::atomic<uint64_t> m_qwTotal{0};
+    BoundTally m_Tally;
     // What the last look found (LeftOutAtLook).
     std::atomic<uint64_t> m_qwLastLook{0};
-    // When the next report may be made, in the clock's ticks since its
-    // epoch; the minimum before the first.
-    std::atomic<int64_t> m_nextReport{INT64_MIN};
-    // The total said by the last report, and by the first.
-    std::atomic<uint64_t> m_qwReported{0};
-    std::atomic<uint64_t> m_qwFirstReported{0};
-    // The total when the running load began (0 for a bound made or ended
-    // since), and the total a first report made during it said (0: none).
-    std::atomic<uint64_t> m_qwAtLoad{0};
-    std::atomic<uint64_t> m_qwSaidInLoad{0};
 };
 
 class InputBounds {

@@ -546,10 +546,15 @@ uint32_t CEngineIDS::UpdateAdapterList() {
         }
         if (m_bSlavesRunning) {
             m_pIThreadList->AddThread(pSlave);
+            SayAdapterCame(strAdapter, "");
         } else {
             // Paused: the next resume starts it with the others.
             m_pIThreadList->Append(pSlave);
             pSlave->Oninit(kSlaveArgument);
+            m_AdaptersCameWhilePaused.push_back(strAdapter);
+            CSF_LOG(kCSFLogInfo, "%s: the adapter came on-line while the engines are paused: its engine starts "
+                                 "at the resume",
+                    strAdapter.c_str());
         }
         CSF_TRACE(kCSFLogInfo, "Adapter %s is now on-line; added IDS engine.", strAdapter.c_str());
     }
@@ -557,9 +562,45 @@ uint32_t CEngineIDS::UpdateAdapterList() {
         if (ForgetSlave(strAdapter)) {
             CSF_TRACE(kCSFLogInfo, "Adapter %s is now off-line; removed IDS engine.", strAdapter.c_str());
             m_pIThreadList->RemoveThread(strAdapter.c_str());
+            std::erase(m_AdaptersCameWhilePaused, strAdapter);
+            CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+                    "%s: the adapter went off-line: network monitoring on it ended", strAdapter.c_str());
+            CSFNoticeDescriptionChanged("adapter off-line");
         }
     }
     return 0;
+}
+
+// The start-up's summary named the adapters watched then; one that comes
+// later would otherwise be watched unsaid, and hwhost.status would show it
+// only at the next reload.
+void CEngineIDS::SayAdapterCame(const std::string& strAdapter, const char* pszAt) {
+    bool bFound = false;
+    bool bHasInput = false;
+    std::string strProblem;
+    {
+        jsFastLock guard(gSlaveListLock, true);
+        for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+            if (strAdapter == pSlave->GetName()) {
+                bFound = true;
+                bHasInput = pSlave->HasInput(strProblem);
+                break;
+            }
+        }
+    }
+    if (!bFound) {
+        return;
+    }
+    if (bHasInput) {
+        CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag,
+                "%s: the adapter came on-line and its capture was set up%s: network monitoring runs on "
+                "it now",
+                strAdapter.c_str(), pszAt);
+    } else {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s: the adapter came on-line%s, WITHOUT INPUT: %s",
+                strAdapter.c_str(), pszAt, strProblem.c_str());
+    }
+    CSFNoticeDescriptionChanged("adapter on-line");
 }
 
 // -- Watchdog and module exceptions -------------------------------------------
@@ -827,6 +868,13 @@ int32_t CEngineIDS::OnResume(uint32_t dwArgument) {
         }
     }
     StartMonitoring(dwArgument, true, "Network Monitoring Component of Host Warden is DISABLED..");
+    // Left paused when the policy switched monitoring off: nothing came.
+    const bool bMonitoring = m_pIDSConfig != nullptr && m_pIDSConfig->IsIDSEnabled();
+    for (const std::string& strAdapter : std::exchange(m_AdaptersCameWhilePaused, {})) {
+        if (bMonitoring) {
+            SayAdapterCame(strAdapter, IsReload(dwArgument) ? " at the reload" : " at the resume");
+        }
+    }
     // Each adapter engine whose set-up failed set its adapter up again as
     // it resumed: those that have it now are said.
     if (!lacking.empty()) {

@@ -142,6 +142,9 @@ private:
     // there is none.
     bool ForgetSlave(const std::string& strAdapter);
     bool HasSlave(const std::string& strAdapter) const;
+    // Says on the console that an adapter that came on-line after the start
+    // is watched now (or why it is not), and has the status read again.
+    void SayAdapterCame(const std::string& strAdapter, const char* pszAt);
     void DeleteSlaves();
     // Sets the IDS configuration's switch from the policy; answers it.
     bool RefreshIDSEnabled();
@@ -185,6 +188,9 @@ private:
     // Between a start (or resume) and a pause (or stop): slaves added by an
     // update are started only then.
     bool m_bSlavesRunning = false;
+    // Adapters that came on-line while the slaves were paused: their
+    // engines start at the next resume, which says them.
+    std::vector<std::string> m_AdaptersCameWhilePaused;
     bool m_bStopped = false;
     bool m_bInOninit = false;
     // Oninit has run, whatever its outcome.

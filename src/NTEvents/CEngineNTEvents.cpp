@@ -334,8 +334,8 @@ int32_t CEngineNTEvents::PopulateRuleContainer(RuleContainer* pContainer, IPolic
     // log that would not open would leave the engine with freed rules, so
     // the new ones are adopted and the logs that opened are watched.
     if (nFailures > 0) {
-        CSF_LOG(kCSFLogWarning, "%d event logs could not be opened; the others are watched",
-                nFailures);
+        CSF_LOG(kCSFLogWarning, "%s could not be opened; the others are watched",
+                CountText(static_cast<uint64_t>(nFailures), "event log", "event logs").c_str());
     }
     return 0;
 }

@@ -337,8 +337,7 @@ void CEngineNTSyslog::ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool 
     const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(now, bNow);
     if (qwLeftOut != 0) {
         plat::ConsolePrintfGathered(
-            "NTSyslog: %s parsed without their echo (the echo is kept to %.0f lines and %.0f bytes a second)\n",
-            CountText(qwLeftOut, "datagram", "datagrams").c_str(), kEchoLinesPerSecond, kEchoBytesPerSecond);
+            "NTSyslog: %s\n", m_EchoBudget.LeftOutText(qwLeftOut, "datagram parsed", "datagrams parsed").c_str());
     }
 }
 

@@ -44,6 +44,14 @@ tclHandler* g_pInstance = nullptr;
 
 int64_t WallClock() { return plat::ReadClock().m_iSeconds; }
 
+// What became of alerts the scripts did not answer, each count with its
+// own verb: "1 goes on unvalidated, 2 are dropped (their rule ...)".
+std::string UnansweredText(uint64_t qwUnvalidated, uint64_t qwDropped) {
+    return std::to_string(qwUnvalidated) + (qwUnvalidated == 1 ? " goes" : " go") + " on unvalidated, " +
+           std::to_string(qwDropped) + (qwDropped == 1 ? " is dropped (its" : " are dropped (their") +
+           " rule requires its script)";
+}
+
 }  // namespace
 
 tclHandler::tclHandler(const char* pszStoreName)
@@ -640,12 +648,10 @@ void tclHandler::EndCatchUp() {
     const uint64_t qwLeftOut = leftOut.m_qwUnvalidated + leftOut.m_qwDropped;
     if (qwLeftOut > 0) {
         CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
-                "Rule scripts: %llu alerts came while the script process was started and found the "
-                "%u runs queued for it full: %llu go on unvalidated, %llu are dropped (their rule "
-                "requires its script)",
-                static_cast<unsigned long long>(qwLeftOut), StartQueueSize(),
-                static_cast<unsigned long long>(leftOut.m_qwUnvalidated),
-                static_cast<unsigned long long>(leftOut.m_qwDropped));
+                "Rule scripts: %s while the script process was started and found the %u runs queued for it "
+                "full: %s",
+                CountText(qwLeftOut, "alert came", "alerts came").c_str(), StartQueueSize(),
+                UnansweredText(leftOut.m_qwUnvalidated, leftOut.m_qwDropped).c_str());
     }
     // Those waiting for the end go on once it is said: it is their load's.
     {
@@ -933,13 +939,10 @@ void tclHandler::ReportUnanswered() {
     const uint64_t qwWaiting = tally.m_qwUnvalidated + tally.m_qwDropped;
     CSF_LOG(
         kCSFLogWarning | kCSFLogConsoleFlag,
-        "Rule scripts: %s still waiting for their validation when the script process "
-        "was ended, %d s after it was told to end: %llu go on unvalidated, %llu are dropped (their "
-        "rule requires its script)",
-        (CountText(qwWaiting, "alert", "alerts") + (qwWaiting == 1 ? " was" : " were")).c_str(),
-        static_cast<int>(kShutDownAnswerSeconds),
-        static_cast<unsigned long long>(tally.m_qwUnvalidated),
-        static_cast<unsigned long long>(tally.m_qwDropped));
+        "Rule scripts: %s waiting for %s validation when the script process was ended, %d s after it "
+        "was told to end: %s",
+        CountText(qwWaiting, "alert was still", "alerts were still").c_str(), qwWaiting == 1 ? "its" : "their",
+        static_cast<int>(kShutDownAnswerSeconds), UnansweredText(tally.m_qwUnvalidated, tally.m_qwDropped).c_str());
 }
 
 void tclHandler::ExpirePending(int64_t tNow) {

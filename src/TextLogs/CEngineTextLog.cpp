@@ -451,9 +451,8 @@ bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
 void CEngineTextLog::ReportEchoLeftOut(bool bNow) {
     const uint64_t qwLeftOut = m_EchoBudget.LeftOutToReport(EchoBudget::Clock::now(), bNow);
     if (qwLeftOut != 0) {
-        plat::ConsolePrintfGathered(
-            "DEBUG: %s read without their echo (the echo is kept to %.0f lines and %.0f bytes a second)\n",
-            CountText(qwLeftOut, "line", "lines").c_str(), kEchoLinesPerSecond, kEchoBytesPerSecond);
+        plat::ConsolePrintfGathered("DEBUG: %s\n",
+                                    m_EchoBudget.LeftOutText(qwLeftOut, "line read", "lines read").c_str());
     }
 }
 

@@ -14,6 +14,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "CountText.h"
 
 class EchoBudget {
 public:
@@ -53,6 +58,18 @@ public:
         const uint64_t qwLeftOut = m_qwLeftOut;
         m_qwLeftOut = 0;
         return qwLeftOut;
+    }
+
+    // A count handed out, as the console says it: `singular` and `plural`
+    // are what was done to the lines ("line read", "lines read"):
+    // "1 line read without its echo (the echo is kept to 20 lines and 8192
+    // bytes a second)".
+    std::string LeftOutText(uint64_t qwLeftOut, std::string_view singular, std::string_view plural) const {
+        char szRates[96];
+        std::snprintf(szRates, sizeof szRates, " (the echo is kept to %.0f lines and %.0f bytes a second)",
+                      m_dLineRate, m_dByteRate);
+        return CountText(qwLeftOut, singular, plural) + (qwLeftOut == 1 ? " without its echo" : " without their echo") +
+               szRates;
     }
 
 private:

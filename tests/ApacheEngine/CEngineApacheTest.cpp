@@ -25,6 +25,7 @@
 #include "platform/SemaphoreCore.h"
 #include "platform/SharedMapping.h"
 #include "qorCSFLib/FakeHost.h"
+#include "support/ChildProcess.h"
 #include "support/ConsoleCapture.h"
 #include "support/TestUtil.h"
 #include "ApacheTestSupport.h"
@@ -392,6 +393,83 @@ TEST_F(CEngineApacheTest, RingThatCouldNotBeOpenedIsOpenedByAPauseAndResumeOnceI
     EXPECT_FALSE(m_Engine.InputMayComeBack());
     std::string strInput;
     EXPECT_TRUE(m_Engine.DescribeInput(strInput)) << strInput;
+    m_Engine.StopAndWait();
+}
+
+// The module's side of the ring, as a process of its own as a web server's
+// is (in this process it would share the engine's state of the ring):
+// hw-webmodule with `arguments`, started; its output goes to a file of
+// `scratch`.
+bool StartModule(hwtest::ChildProcess& module, const hwtest::ScratchDirectory& scratch,
+                 const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{HW_BINARY_DIR "/bin/hw-webmodule", "write", "--name", "Web_Shell", "--id", "1234"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    // Its standard input stays open while it writes: its end would end it.
+    return module.Start(argv, scratch.File("module.out"), {}, true);
+}
+
+// An idle engine looks at the ring less and less often, up to its longest
+// look; a burst of events at the rate that look is made for, beginning
+// whenever it may in that look, still finds room in the ring, each event
+// taken once.  The module writes them on its schedule, with class texts of
+// some 40 bytes, and fails when one finds no room.
+TEST_F(CEngineApacheTest, BurstAfterAQuietSpellFindsRoomInTheRingAtTheLongestLook) {
+    constexpr uint32_t kEvents = CEngineApache::kBurstEventsPerSecond;
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    ASSERT_TRUE(
+        hwtest::WaitUntil([&] { return m_Engine.RingLookMs() == CEngineApache::kQuietRingLookMs; }))
+        << m_Engine.RingLookMs();
+    hwtest::ScratchDirectory scratch;
+    hwtest::ChildProcess module;
+    // With ",n=1234" and its terminator, 40 bytes.
+    ASSERT_TRUE(StartModule(module, scratch,
+                            {"--class", "url=/scripts/cmd.exe,method=GET", "--count", std::to_string(kEvents),
+                             "--rate", std::to_string(kEvents)}));
+    int nExit = -1;
+    ASSERT_TRUE(module.Wait(60, nExit));
+    const std::string strSaid = hwtest::ReadWholeFile(scratch.File("module.out"));
+    EXPECT_NE(std::string::npos, strSaid.find("written " + std::to_string(kEvents) + ", not written 0")) << strSaid;
+    EXPECT_EQ(0, nExit) << strSaid;
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() >= kEvents; }, 60)) << m_Engine.Count();
+    m_Engine.StopAndWait();
+    EXPECT_EQ(kEvents, m_Engine.Count());
+}
+
+// Events that come apart, as a stream whose writes leave the ring empty at
+// some looks does, keep the short look: the look lengthens only after a
+// second without any.  The look is judged right after the test saw an
+// event taken that it had not seen at its look a moment before, so a test
+// or a module held up on a busy machine judges nothing it cannot know.
+TEST_F(CEngineApacheTest, EventsThatComeApartKeepTheShortLook) {
+    constexpr size_t kEvents = 100;
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    hwtest::ScratchDirectory scratch;
+    hwtest::ChildProcess module;
+    ASSERT_TRUE(StartModule(module, scratch, {"--count", std::to_string(kEvents), "--every", "20"}));
+    size_t nJudged = 0;
+    size_t nSeen = 0;
+    auto lastLook = std::chrono::steady_clock::now();
+    const auto deadline = lastLook + std::chrono::seconds(60);
+    while (nSeen < kEvents && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const size_t nCount = m_Engine.Count();
+        const uint32_t dwLook = m_Engine.RingLookMs();
+        const auto now = std::chrono::steady_clock::now();
+        if (nCount != nSeen && now - lastLook < std::chrono::milliseconds(200)) {
+            EXPECT_EQ(CEngineApache::kBusyRingLookMs, dwLook) << "at event " << nCount;
+            ++nJudged;
+        }
+        nSeen = nCount;
+        lastLook = now;
+    }
+    int nExit = -1;
+    ASSERT_TRUE(module.Wait(60, nExit));
+    EXPECT_EQ(0, nExit) << hwtest::ReadWholeFile(scratch.File("module.out"));
+    EXPECT_EQ(kEvents, m_Engine.Count());
+    EXPECT_GT(nJudged, 0u);
+    // Quiet, it lengthens to its longest.
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.RingLookMs() == CEngineApache::kQuietRingLookMs; }))
+        << m_Engine.RingLookMs();
     m_Engine.StopAndWait();
 }
 

@@ -288,6 +288,35 @@ TEST_F(CEngineIDSTest, AnUpdateAddsEachNewAdapterOnceAndAListErrorKeepsLibraryAn
     EXPECT_EQ((std::vector<std::string>{kReplay0, kReplay1}), Engine().GetSlaveNames());
 }
 
+// An adapter that comes on-line after the start is said on the console:
+// at once while the engines run, and by the resume that starts its engine
+// when it came while a reload had them paused.
+TEST_F(CEngineIDSTest, AnAdapterThatComesAfterTheStartIsSaidWhenItsEngineStarts) {
+    hwtest::EnvironmentOverride monitor("HW_PACKET_MONITOR", "\\Device\\replay0,\\Device\\replay1,\\Device\\replay2");
+    Replay(m_Root.File("quiet.pcap"));
+    ASSERT_EQ(0, Engine().Oninit(0));
+    ASSERT_EQ(0, Engine().OnStart(0));
+    const auto said = [&](const std::string& strAdapter, const char* pszAt) {
+        return m_Fixture.m_HostLog.Contains(strAdapter + ": the adapter came on-line and its capture was set up" +
+                                            pszAt + ": network monitoring runs on it now");
+    };
+    Replay(m_Root.File("quiet.pcap") + ";" + m_Root.File("quiet.pcap"));
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_TRUE(said(kReplay1, "")) << m_Fixture.m_HostLog.m_Services.Texts().back();
+    EXPECT_FALSE(said(kReplay0, "")) << "watched since the start";
+
+    Engine().OnPauseInit(CEngineBase::kReloadArgument);
+    Engine().OnPause(CEngineBase::kReloadArgument);
+    Replay(m_Root.File("quiet.pcap") + ";" + m_Root.File("quiet.pcap") + ";" + m_Root.File("quiet.pcap"));
+    EXPECT_EQ(0u, Engine().UpdateAdapterList());
+    EXPECT_FALSE(said("\\Device\\replay2", " at the reload"));
+    Engine().OnReloadPolicy(CEngineBase::kReloadArgument);
+    Engine().OnResume(CEngineBase::kReloadArgument);
+    EXPECT_TRUE(said("\\Device\\replay2", " at the reload"));
+    EXPECT_EQ((std::vector<std::string>{kReplay0, kReplay1, "\\Device\\replay2"}), Engine().GetSlaveNames());
+    EXPECT_TRUE(Engine().AllSlavesReady());
+}
+
 // The summary's reason is what failed, not the packet library whatever
 // failed; capture set up at a reload once it is put right leaves none.
 TEST_F(CEngineIDSTest, ASetUpThatFailsIsTheSummarysReasonUntilAReloadSetsCaptureUp) {

@@ -201,6 +201,7 @@ TEST_F(EventLogEngineTest,
     AddRule("Sec", 200);
     Init();
     EXPECT_TRUE(m_pEngine->InputMayComeBack());
+    EXPECT_TRUE(m_HostLog.Contains("1 event log could not be opened; the others are watched"));
     ASSERT_EQ(0, m_pEngine->OnStart(0));
     Append("Security", 200, "one");
     EXPECT_TRUE(AwaitReported({"Sec"}));

@@ -344,7 +344,7 @@ uint64_t ReportedLeftInSocket(const std::string& log) {
 
 // The datagrams echoed on standard error, and those parsed without an echo.
 uint64_t EchoedAndLeftOut(const std::string& errors) {
-    static const std::regex kLeftOut(R"(\nNTSyslog: (\d+) datagrams? parsed without their echo \()");
+    static const std::regex kLeftOut(R"(\nNTSyslog: (\d+) (?:datagram parsed without its|datagrams parsed without their) echo \()");
     return hwtest::CountOf(errors, "\nNTSyslog: Parsing Entry from ") +
            SumOfMatches(errors, kLeftOut, 1);
 }

@@ -319,8 +319,8 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
     EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
     EXPECT_EQ(tclHandler::kStartQueueSize, m_Sensor.ReportedCount());
     EXPECT_TRUE(m_Log.Contains(
-        "Rule scripts: 1 alerts came while the script process was started and found the 16384 "
-        "runs queued for it full: 1 go on unvalidated, 0 are dropped (their rule requires its "
+        "Rule scripts: 1 alert came while the script process was started and found the 16384 "
+        "runs queued for it full: 1 goes on unvalidated, 0 are dropped (their rule requires its "
         "script)"));
 }
 

@@ -15,6 +15,8 @@
 #include "Common/PolicyKeyAudit.h"
 #include "Plugin/SensorTestHost.h"
 #include "docs/DocsTables.h"
+#include "platform/SettingsText.h"
+#include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
 
@@ -73,4 +75,33 @@ TEST_F(DocumentedKeysTest, EveryDocumentedKeyIsReadAndEveryKeyReadIsDocumented) 
         reads.push_back({read.m_strPath, read.m_strName, read.m_nWanted, read.m_strDefault});
     }
     hwdocs::ExpectDocumentedAsRead(documented, reads, m_listings);
+}
+
+// Every type letter a refused value line is told it lacks is one the
+// policy page lists, so the error sends the reader to a letter they can
+// look up.
+TEST(PolicyFormatDocsTest, EveryTypeLetterTheFormatErrorNamesIsListedOnThePolicyPage) {
+    plat::SettingsTextProblem problem;
+    ASSERT_FALSE(plat::CheckSettingsText("[\\];\nPort\t=Q\t23;\n", plat::SettingsFirstLine::kHeaderUnlessSection,
+                                         problem));
+    const std::string strLead = "has no type letter ";
+    const size_t nAt = problem.m_strReason.find(strLead);
+    ASSERT_NE(std::string::npos, nAt) << problem.m_strReason;
+    std::string strPage;
+    for (char c : hwtest::ReadWholeFile(std::string(HW_SOURCE_DIR) + "/docs/policy.md")) {
+        strPage += c == '\n' ? ' ' : c;
+    }
+    size_t nLetters = 0;
+    for (char c : problem.m_strReason.substr(nAt + strLead.size())) {
+        if (c >= 'A' && c <= 'Z') {
+            ++nLetters;
+            EXPECT_NE(std::string::npos, strPage.find(std::string("`") + c + "` ")) << c << ": "
+                                                                                   << problem.m_strReason;
+        }
+    }
+    EXPECT_EQ(4u, nLetters) << problem.m_strReason;
+    // A pointer's line is taken by the check and sets nothing.
+    EXPECT_TRUE(plat::CheckSettingsText("[\\];\nHeld\t=P\t0x5555;\n", plat::SettingsFirstLine::kHeaderUnlessSection,
+                                        problem))
+        << problem.m_strReason;
 }

@@ -48,5 +48,28 @@ TEST(HostBound, WhatABoundLeavesOutDuringEveryLoadIsThatLoadsLine) {
     EXPECT_EQ("Bound reached: alert file /srv/alerts.xml: at most 64 MiB kept while it cannot be written; 8 alerts "
               "left out (said again at most once a minute while it lasts)",
               said.back().second);
+
+    // A load that puts no policy in force: what it cost is said, and the
+    // bound's reports go on as they were, as the sensor's do: nothing more
+    // within the minute, then the count since the last report.
+    HostBound::BeginLoad();
+    g_now += std::chrono::minutes(2);
+    bound.LeftOut(2);
+    EXPECT_EQ(std::vector<std::string>{"Bound reached: alert file /srv/alerts.xml: at most 64 MiB kept while it "
+                                       "cannot be written; 2 alerts left out during the reload"},
+              HostBound::EndLoad("reload", false));
+    const size_t nSaid = said.size();
+    bound.LeftOut();
+    EXPECT_EQ(nSaid, said.size());
+    g_now += std::chrono::minutes(1);
+    bound.LeftOut();
+    ASSERT_EQ(nSaid + 1, said.size());
+    EXPECT_EQ(static_cast<uint32_t>(kCSFLogNotice | kCSFLogConsoleFlag), said.back().first);
+    EXPECT_EQ("Bound reached: alert file /srv/alerts.xml: at most 64 MiB kept while it cannot be written; 12 alerts "
+              "left out in all, 4 since it was last said",
+              said.back().second);
+    EXPECT_EQ("Bound reached: alert file /srv/alerts.xml: at most 64 MiB kept while it cannot be written; 12 alerts "
+              "left out",
+              bound.Describe());
     ReportLimiter::SetTimeSource(previous);
 }

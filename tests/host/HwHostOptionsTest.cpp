@@ -64,6 +64,13 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"run", "--root", dir, "--snmp-manager", "localhost:+162"}, "HOST:PORT"},
         {{"run", "--root", dir, "--output-wait", "soon"}, "--output-wait needs a number"},
         {{"run", "--root", dir, "--verbose", "1"}, "unknown option --verbose"},
+        // Unknown, not lacking a value, last on the line too.
+        {{"run", "--root", dir, "--bogus"}, "unknown option --bogus"},
+        {{"run", "--root", dir, "--echo-inputs"}, "unknown option --echo-inputs"},
+        {{"run", "--echo-inputs", "--root", dir}, "unknown option --echo-inputs"},
+        {{"run", "--root", dir, "--log"}, "--log needs a value"},
+        {{"push", "--root", dir, "a.policy", "--wait"}, "--wait needs a value"},
+        {{"push", "--root", dir, "a.policy", "--bogus"}, "unknown option of push --bogus"},
         {{"push", "--root", dir}, "needs the policy FILE"},
         {{"push", "--root", dir, "a.policy", "b.policy"}, "one policy file"},
         {{"push", "--root", dir, "--for", "5", "a.policy"}, "unknown option of push --for"},
@@ -76,5 +83,8 @@ TEST(HwHostOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         std::string error;
         EXPECT_FALSE(Parse(c.arguments, options, error)) << c.reason;
         EXPECT_NE(std::string::npos, error.find(c.reason)) << error;
+        if (std::string(c.reason).rfind("unknown option", 0) == 0) {
+            EXPECT_EQ(std::string::npos, error.find("needs a value")) << error;
+        }
     }
 }

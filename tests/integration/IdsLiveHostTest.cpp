@@ -673,17 +673,54 @@ TEST_F(IdsLiveHostTest, AdaptersComingAndGoingGainAndLoseOneEngineAndLeaveNothin
     const std::vector<std::string> descriptors = Descriptors();
 
     // The packet library reports every change of the new adapter (added,
-    // up, addresses); one engine thread comes for it.
+    // up, addresses); one engine thread comes for it, said on the console
+    // and shown in the status.
+    const std::string status = m_Host.File("hwhost.status");
+    const auto said = [&](const std::string& line) {
+        return hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Errors(), line + "\n") == 1; }, 60);
+    };
     Pair("hwb0", "hwb1", kVictimMac);
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads + 1; }, 60)) << Threads();
+    EXPECT_TRUE(said("NOTICE: \\Device\\hwb0: the adapter came on-line and its capture was set up: network "
+                     "monitoring runs on it now"))
+        << m_Host.Errors();
+    EXPECT_TRUE(hwtest::WaitUntil([&] {
+        return hwtest::ReadWholeFile(status).find("adapters \\\\Device\\\\hwa0, \\\\Device\\\\hwb0") !=
+               std::string::npos;
+    })) << hwtest::ReadWholeFile(status);
     Ip(m_Namespace.HolderPid(), "link del hwb0");
     EXPECT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads && Descriptors() == descriptors; }, 60))
         << Threads() << " threads, descriptors " << ::testing::PrintToString(Descriptors()) << " were "
         << ::testing::PrintToString(descriptors);
+    EXPECT_TRUE(said("NOTICE: \\Device\\hwb0: the adapter went off-line: network monitoring on it ended"))
+        << m_Host.Errors();
 
-    // It comes back; then the adapter listed before it goes, and the
-    // engine of the one that stays still captures.
+    // It comes back while the sensor is paused: its engine starts with the
+    // others at the resume, which says it.  Then the adapter listed before
+    // it goes, and the engine of the one that stays still captures.
+    const auto completed = [&](const std::string& command) {
+        const std::string done = "hwhost: " + command + " completed with status 1";
+        const size_t before = hwtest::CountOf(m_Host.Log(), done);
+        return [this, done, before] {
+            return hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), done) > before; }, 120);
+        };
+    };
+    const auto paused = completed("pause");
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(paused()) << m_Host.ErrorsTail();
     Pair("hwb0", "hwb1", kVictimMac);
+    // The adapter's engine is made while paused, its thread only at the
+    // resume.
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Log().find("\\Device\\hwb0: the adapter came on-line while the engines are paused: its "
+                                 "engine starts at the resume") != std::string::npos;
+    }, 60)) << m_Host.ErrorsTail();
+    const auto resumed = completed("resume");
+    m_Host.Signal(SIGUSR2);
+    ASSERT_TRUE(resumed()) << m_Host.ErrorsTail();
+    EXPECT_TRUE(said("NOTICE: \\Device\\hwb0: the adapter came on-line and its capture was set up at the resume: "
+                     "network monitoring runs on it now"))
+        << m_Host.Errors();
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads + 1; }, 60)) << Threads();
     Ip(m_Namespace.HolderPid(), "link del hwa0");
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads; }, 60)) << Threads();

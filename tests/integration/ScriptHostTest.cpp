@@ -924,7 +924,7 @@ TEST_F(ScriptHostTest, EachPushThatLeavesAlertsOutWhileTheProcessStartsSaysHowMa
         --qwSent;
         push.join();
         EXPECT_EQ(4, nExit) << strOutput;
-        const std::string strSaid = "alerts came while the script process was started and found "
+        const std::string strSaid = " came while the script process was started and found "
                                     "the 16384 runs queued for it full: 0 go on unvalidated, ";
         const size_t nSaid = strOutput.find(strSaid);
         ASSERT_NE(std::string::npos, nSaid) << nPush << "\n" << strOutput;

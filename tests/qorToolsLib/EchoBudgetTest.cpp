@@ -40,3 +40,17 @@ TEST(EchoBudget, LinesBeyondTheRatesAreLeftOutAndCountedOnceASecond) {
     EXPECT_EQ(budget.LeftOutToReport(now + seconds(10), false), 1u);
     EXPECT_EQ(budget.LeftOutToReport(now + seconds(10), true), 0u) << "nothing left out since";
 }
+
+// The count handed out is said with words that agree with it, one line as
+// well as many, with the rates the budget keeps to.
+TEST(EchoBudget, WhatWasLeftOutIsSaidInWordsThatAgreeWithItsCount) {
+    const EchoBudget budget(20, 8192, 65536);
+    EXPECT_EQ("1 datagram parsed without its echo (the echo is kept to 20 lines and 8192 bytes a second)",
+              budget.LeftOutText(1, "datagram parsed", "datagrams parsed"));
+    EXPECT_EQ("5120 datagrams parsed without their echo (the echo is kept to 20 lines and 8192 bytes a second)",
+              budget.LeftOutText(5120, "datagram parsed", "datagrams parsed"));
+    EXPECT_EQ("1 line read without its echo (the echo is kept to 20 lines and 8192 bytes a second)",
+              budget.LeftOutText(1, "line read", "lines read"));
+    EXPECT_EQ("2 lines read without their echo (the echo is kept to 20 lines and 8192 bytes a second)",
+              budget.LeftOutText(2, "line read", "lines read"));
+}
