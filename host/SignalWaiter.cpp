@@ -1,18 +1,14 @@
 #include "SignalWaiter.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <ctime>
 #include <initializer_list>
-
-namespace {
-
-// How often the catching thread looks whether it should end.
-constexpr long kCatchSliceNs = 200 * 1000000L;
-
-}  // namespace
 
 SignalWaiter::SignalWaiter() {
     sigemptyset(&m_signals);
@@ -20,6 +16,10 @@ SignalWaiter::SignalWaiter() {
         sigaddset(&m_signals, signal);
     }
     pthread_sigmask(SIG_BLOCK, &m_signals, &m_previous);
+    // The catching thread sleeps until a signal comes or the waiter ends,
+    // never on a timer: an idle host wakes for nothing.
+    m_signalFd = signalfd(-1, &m_signals, SFD_CLOEXEC);
+    m_quitFd = eventfd(0, EFD_CLOEXEC);
     m_catcher = std::thread([this] { Catch(); });
 }
 
@@ -28,12 +28,39 @@ SignalWaiter::~SignalWaiter() {
         std::lock_guard<std::mutex> guard(m_lock);
         m_bQuit = true;
     }
+    if (m_quitFd >= 0) {
+        const uint64_t one = 1;
+        // Nothing to do when it fails: the counter is already non-zero.
+        [[maybe_unused]] const ssize_t written = write(m_quitFd, &one, sizeof one);
+    }
     m_catcher.join();
+    for (int fd : {m_signalFd, m_quitFd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
     pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
 }
 
+int SignalWaiter::NextSignal() {
+    if (m_signalFd < 0 || m_quitFd < 0) {
+        // Without the descriptors (none left at the start): the slices of a
+        // timed wait, looking between them whether the waiter ends.
+        const timespec slice{0, 200 * 1000000L};
+        return sigtimedwait(&m_signals, nullptr, &slice);
+    }
+    pollfd fds[2] = {{m_signalFd, POLLIN, 0}, {m_quitFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 || (fds[0].revents & POLLIN) == 0) {
+        return -1;
+    }
+    signalfd_siginfo info{};
+    if (read(m_signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+        return -1;
+    }
+    return static_cast<int>(info.ssi_signo);
+}
+
 void SignalWaiter::Catch() {
-    const timespec slice{0, kCatchSliceNs};
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -41,7 +68,7 @@ void SignalWaiter::Catch() {
                 return;
             }
         }
-        const int signal = sigtimedwait(&m_signals, nullptr, &slice);
+        const int signal = NextSignal();
         if (signal < 0) {
             continue;
         }

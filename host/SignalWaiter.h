@@ -49,6 +49,8 @@ public:
 
 private:
     void Catch();
+    // The next signal taken, or -1 when none was (the waiter may be ending).
+    int NextSignal();
     HostSignal TakeLocked();
     bool AskedLocked() const;
 
@@ -64,5 +66,9 @@ private:
     HostSignal m_state = HostSignal::kNone;
     bool m_bQuit = false;
     uint64_t m_qwReceived = 0;
+    // The signals as a descriptor, and the one that ends the catching
+    // thread's wait (-1 when it could not be made).
+    int m_signalFd = -1;
+    int m_quitFd = -1;
     std::thread m_catcher;
 };
