@@ -27,9 +27,6 @@
 namespace {
 
 constexpr uint32_t kPassMs = 1000;
-// A pass with a backlog reads this long before the next pass (and its scan
-// when due) comes round.
-constexpr std::chrono::milliseconds kPassReading{kPassMs};
 // While it has a backlog the thread steps aside this often, for one
 // interruptible millisecond, so it never keeps a processor to itself.
 constexpr std::chrono::milliseconds kSliceLength{20};
@@ -548,7 +545,7 @@ CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
 }
 
 CEngineTextLog::ReadResult CEngineTextLog::ReadListeners() {
-    const auto tEnd = std::chrono::steady_clock::now() + kPassReading;
+    const auto tEnd = std::chrono::steady_clock::now() + m_PassReading;
     for (;;) {
         bool bMore = false;
         for (auto& [strGroup, pFiles] : m_GroupFiles) {

@@ -82,6 +82,9 @@ public:
     static constexpr uint32_t kScanInterval = 5;
     // Lines one file gives in a row before the next file's turn.
     static constexpr uint32_t kLinesPerTurn = 256;
+    // A pass with a backlog reads this long before the next pass (and its
+    // scan when due) comes round.
+    static constexpr std::chrono::milliseconds kPassReading{1000};
     // A scan's slice in a pass: at least this much work (names read or
     // looked at, folders opened), then more while kScanSlice lasts.
     static constexpr uint32_t kScanSliceWork = 4096;
@@ -143,6 +146,14 @@ public:
     // kStopReading is said lost.
     void ReadAtStop();
 
+    // What a file cut under its reader reads again in one turn
+    // (qorFileReader::kRereadPerCall unless a test sets less, for files
+    // made after).
+    void SetRereadShare(int64_t llBytes) { m_llRereadShare = llBytes; }
+    // How long a pass with a backlog reads (kPassReading unless a test
+    // sets another; 0: one round of turns a pass).
+    void SetPassReading(std::chrono::milliseconds reading) { m_PassReading = reading; }
+
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const TextLogLosses& GetLosses() const { return m_Losses; }
     const CLogGroup* FindLogGroup(const std::string& strName) const;
@@ -192,6 +203,7 @@ private:
     bool TakeFileDescriptor() override;
     EchoBudget* SharedEchoBudget() override { return &m_EchoBudget; }
     TextLogLosses* SharedLosses() override { return &m_Losses; }
+    int64_t RereadShare() const override { return m_llRereadShare; }
 
     // The read phase: rounds in which every file gives a turn's worth of
     // lines, until none has more or the pass has read long enough.
@@ -244,6 +256,8 @@ private:
     // The stop's reading goes on whatever the stop asks.
     bool m_bReadingAtStop = false;
     uint32_t m_dwHostAddress = 0;
+    int64_t m_llRereadShare = qorFileReader::kRereadPerCall;
+    std::chrono::milliseconds m_PassReading = kPassReading;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.

@@ -123,6 +123,7 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     auto pEntry = std::make_unique<Entry>();
     Entry& entry = *pEntry;
     entry.m_pReader = std::make_unique<CTextLogListener>(strName, m_Engine.SharedEchoBudget(), m_Engine.SharedLosses());
+    entry.m_pReader->SetRereadShare(m_Engine.RereadShare());
     entry.m_qwIdentity = qwIdentity;
     entry.m_qwSizeMet = qwSize;
     entry.m_llBornNs = llBornNs;
@@ -678,10 +679,11 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadRound(uint32_t dwLinesPerTurn, bo
             }
         }
         uint32_t dwTaken = 0;
-        if (ReadLines(entry, dwLinesPerTurn, dwTaken) == ReadResult::kStopped) {
+        const ReadResult result = ReadLines(entry, dwLinesPerTurn, dwTaken);
+        if (result == ReadResult::kStopped) {
             return ReadResult::kStopped;
         }
-        entry.m_bDrained = dwTaken < dwLinesPerTurn;
+        entry.m_bDrained = result == ReadResult::kDrained;
         bMore = bMore || !entry.m_bDrained;
     }
     return ReadResult::kDrained;
@@ -699,7 +701,9 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
             if (reader.TakeNulRunHeldOver()) {
                 ReportNulRun(reader);
             }
-            return ReadResult::kDrained;
+            // Read again after a cut up to the turn's share: the rest at
+            // its next turn, which comes at once, not a pass later.
+            return reader.IsRereading() ? ReadResult::kBacklog : ReadResult::kDrained;
         }
         // Looked at after the read: the host names an output before it
         // writes to it, so bytes it wrote are never handed out.

@@ -81,6 +81,9 @@ public:
         virtual bool TakeFileDescriptor() = 0;
         virtual EchoBudget* SharedEchoBudget() = 0;
         virtual TextLogLosses* SharedLosses() = 0;
+        // What a read of a file cut under its reader reads again at most,
+        // before the next file's turn.
+        virtual int64_t RereadShare() const { return qorFileReader::kRereadPerCall; }
     };
 
     // A file without a name of the group is read on until it has gained

@@ -225,7 +225,8 @@ int64_t CTextLogListener::GetUnread() const {
     if (m_bClosed || !m_pReader->GetSize(llSize)) {
         return 0;
     }
-    return std::max<int64_t>(0, llSize - m_pReader->GetLinePosition());
+    const int64_t llAt = m_pReader->IsRereading() ? m_pReader->GetRereadAt() : m_pReader->GetLinePosition();
+    return std::max<int64_t>(0, llSize - llAt);
 }
 
 void CTextLogListener::ReportTruncation(const qorFileReader::Cut& cut) {

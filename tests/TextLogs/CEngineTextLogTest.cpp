@@ -194,6 +194,69 @@ TEST_F(TextLogEngineTest, RunOfNulsLongerThanAPassesShareIsSaidAsABoundOfTheGrou
     ASSERT_EQ(::truncate(m_Dir.File("app.log").c_str(), 0), 0);
 }
 
+// Bytes this thread has read through the system since it began.
+uint64_t BytesThisThreadRead() {
+    std::ifstream io("/proc/thread-self/io");
+    std::string strKey;
+    uint64_t qwValue = 0;
+    while (io >> strKey >> qwValue) {
+        if (strKey == "rchar:") {
+            return qwValue;
+        }
+    }
+    return 0;
+}
+
+// A large file cut under its reader is read again from its first byte to
+// show what it still holds, a turn's share at a time: another group's new
+// line is read in the first round, after no more than a share of the
+// re-read (it waited for the whole re-read, in calls of 512 MiB, before),
+// and the re-read goes on at once at the next turns rather than a pass
+// later.
+TEST_F(TextLogEngineTest, ReReadOfACutLargeFileTakesATurnsShareBeforeAnotherGroupsLine) {
+    Append("archive.log", "");
+    Append("web.log", "");
+    StartOnGroups({{"Archive", "archive.log"}, {"Web", "web.log"}});
+    // 48 MiB of lines that match nothing, read through by the engine.
+    constexpr int64_t kLines = 48 * 1024;
+    {
+        std::ofstream out(m_Dir.File("archive.log"), std::ios::binary | std::ios::app);
+        std::string strLine(1023, 'x');
+        strLine += '\n';
+        for (int64_t n = 0; n < kLines; ++n) {
+            out << strLine;
+        }
+    }
+    while (Listener("archive.log").GetPosition() < kLines * 1024) {
+        ASSERT_TRUE(m_pEngine->RunPass(m_dwPass++, m_dwHost));
+    }
+    // Cut back to 40 MiB, with a new line in the file of the other group.
+    ASSERT_EQ(::truncate(m_Dir.File("archive.log").c_str(), int64_t{40} << 20), 0);
+    Append("web.log", "ERROR other\n");
+    const uint64_t qwBefore = BytesThisThreadRead();
+    uint64_t qwAtLine = 0;
+    m_pEngine->m_OnLine = [&](const std::string& strLine) {
+        if (strLine == "ERROR other") {
+            qwAtLine = BytesThisThreadRead();
+        }
+    };
+    ASSERT_TRUE(m_pEngine->RunPass(m_dwPass++, m_dwHost));
+    ASSERT_NE(qwAtLine, 0u);
+    // The re-read goes to the last place shown before the cut, past 32 MiB.
+    EXPECT_LT(qwAtLine - qwBefore, uint64_t{24} << 20);
+    EXPECT_TRUE(!Listener("archive.log").IsRereading() || m_pEngine->HasBacklog());
+    // What lies between the last place shown (a line end past 32 MiB) and
+    // the cut is read again as lines, matching nothing.
+    for (int n = 0; n < 64 && Listener("archive.log").GetPosition() != int64_t{40} << 20; ++n) {
+        ASSERT_TRUE(m_pEngine->HasBacklog());
+        ASSERT_TRUE(m_pEngine->RunPass(m_dwPass++, m_dwHost));
+    }
+    ASSERT_FALSE(Listener("archive.log").IsRereading());
+    ASSERT_EQ(Listener("archive.log").GetPosition(), int64_t{40} << 20);
+    Append("archive.log", "ERROR after the cut\n");
+    EXPECT_EQ(RunTo(m_dwPass), (Reports{"Errors:Web:other", "Errors:Archive:after"}));
+}
+
 // The name turns to a new file while no descriptor is to spare, and that
 // file is replaced again before one is: what it held was never read, and
 // that is counted and said; the file that replaced it is read.
@@ -486,11 +549,7 @@ TEST_F(TextLogEngineTest, FileRenamedToANameTheGroupMatchesGivesEachLineOnce) {
 // lines all the same: it is no repeat of the first group's.
 TEST_F(TextLogEngineTest, SecondNameOfAFileInAnotherGroupGivesThatGroupItsLines) {
     Append("app.log", "");
-    AddGroup("One", m_Dir.File("app.log"));
-    AddGroup("Two", m_Dir.File("copy.txt"));
-    AddTextRule("Errors", "One,Two", "ERROR");
-    Start();
-    RunTo(0);
+    StartOnGroups({{"One", "app.log"}, {"Two", "copy.txt"}});
     ASSERT_EQ(::link(m_Dir.File("app.log").c_str(), m_Dir.File("copy.txt").c_str()), 0);
     RunTo(NextScan());
     Append("app.log", "ERROR both\n");
