@@ -91,7 +91,8 @@ public:
     static constexpr std::chrono::milliseconds kScanSlice{50};
     // The looks of one policy load for groups that name no file.
     static constexpr std::chrono::milliseconds kLoadLookTime{1000};
-    // What the stop reads of the files at most, within the stop's bound.
+    // How long the stop reads the files at most, within the stop's bound;
+    // the files share it in turns of kLinesPerTurn.
     static constexpr std::chrono::milliseconds kStopReading{1000};
     // Descriptors a scan's walk holds besides its folders: one to list a
     // folder, and those a look through a link holds for a moment.
@@ -141,9 +142,10 @@ public:
     // Whether the last pass ended with lines still to read.
     bool HasBacklog() const { return m_bBacklog; }
     // What a stop does last, once the thread has ended (unless the engine
-    // was paused): every file gives what came last, its unfinished last
-    // line too, as a file let go does, and what could not be read within
-    // kStopReading is said lost.
+    // was paused): every file is read to its end, its unfinished last line
+    // too, as a file let go is, in turns while kStopReading lasts; what
+    // could not be read then is said lost, each file within the limit of
+    // the losses' reports and all of them counted in one line.
     void ReadAtStop();
 
     // What a file cut under its reader reads again in one turn
@@ -153,6 +155,8 @@ public:
     // How long a pass with a backlog reads (kPassReading unless a test
     // sets another; 0: one round of turns a pass).
     void SetPassReading(std::chrono::milliseconds reading) { m_PassReading = reading; }
+    // How long the stop reads (kStopReading unless a test sets another).
+    void SetStopReading(std::chrono::milliseconds reading) { m_StopReading = reading; }
 
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const TextLogLosses& GetLosses() const { return m_Losses; }
@@ -218,6 +222,8 @@ private:
     void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
                      const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
     void DeleteListeners();
+    // Counts, in one line, the files the stop left with bytes not read.
+    void SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread, const std::string& strWhat);
     // Groups the bound rules and compiles each group's expressions together.
     void BuildGroupMatchers();
     // Says at the load which bound group names no file.
@@ -258,6 +264,7 @@ private:
     uint32_t m_dwHostAddress = 0;
     int64_t m_llRereadShare = qorFileReader::kRereadPerCall;
     std::chrono::milliseconds m_PassReading = kPassReading;
+    std::chrono::milliseconds m_StopReading = kStopReading;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.

@@ -41,8 +41,8 @@ struct TextLogLosses {
     ReportLimiter m_NulRuns{std::chrono::minutes(1), kReportsPerMinute};
 
     // Logs the warning (and writes it on standard error) unless the
-    // limit holds it back.
-    void Report(const std::string& strWarning);
+    // limit holds it back; whether it was said.
+    bool Report(const std::string& strWarning);
     // The same for a file that could not be opened, for a line matched
     // in pieces, and for a run of NULs passed over in more than one read.
     void ReportUnopened(const std::string& strWarning);

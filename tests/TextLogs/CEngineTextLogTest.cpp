@@ -415,26 +415,56 @@ TEST_F(TextLogEngineTest, UnfinishedLastLineIsHandedOutAtTheStopNotAtAPauseOrARe
     EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
 }
 
-TEST_F(TextLogEngineTest, StopReadsATurnOfEachFileAndSaysWhatItCouldNotRead) {
+// The stop's time is shared among the files in turns: a file with more
+// than a turn's worth of lines and one that ends in an unfinished line are
+// both read to their ends (the stop read a turn of each, 256 lines, before).
+TEST_F(TextLogEngineTest, StopReadsEveryFileToItsEndInTurns) {
     Append("a.log", "");
     Append("b.log", "");
     StartOnEveryLog();
     Append("a.log", "ERROR a1\nERROR a2 never ended");
     std::string strMany;
-    for (uint32_t n = 0; n < CLogGroupFiles::kLinesAtLetGo + 10; ++n) {
+    constexpr uint32_t kMany = 3 * CEngineTextLog::kLinesPerTurn + 10;
+    for (uint32_t n = 0; n < kMany; ++n) {
         strMany += "ERROR b" + std::to_string(n) + "\n";
     }
-    Append("b.log", strMany);
+    Append("b.log", strMany + "ERROR blast unfinished");
     m_pEngine->ReadAtStop();
     const Reports reports = RunTo(m_dwPass - 1);
-    ASSERT_EQ(reports.size(), CLogGroupFiles::kLinesAtLetGo + 2);
+    ASSERT_EQ(reports.size(), kMany + 3);
     EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:a2"), 1);
-    EXPECT_EQ(reports.back(), "Errors:App:b" + std::to_string(CLogGroupFiles::kLinesAtLetGo - 1));
-    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 1u);
-    EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("b.log") + " was let go by log group App (" +
-                                    m_Dir.Path() + "/*.log) with 110 bytes of it not read: its lines are lost"),
-              std::string::npos)
-        << m_Console.Text();
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:blast"), 1);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:b" + std::to_string(kMany - 1)), 1);
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
+    EXPECT_EQ(m_Console.Text().find("at the stop"), std::string::npos) << m_Console.Text();
+}
+
+// What the stop's time cannot read is said file by file within the limit
+// of the losses' reports, and counted whole in one line after them.
+TEST_F(TextLogEngineTest, StopCountsInOneLineEveryFileItsTimeLeftUnread) {
+    constexpr uint32_t kFiles = TextLogLosses::kReportsPerMinute + 15;
+    for (uint32_t n = 0; n < kFiles; ++n) {
+        Append("f" + std::to_string(n) + ".log", "");
+    }
+    StartOnEveryLog();
+    for (uint32_t n = 0; n < kFiles; ++n) {
+        Append("f" + std::to_string(n) + ".log", "ERROR 1\nERROR 2\n");
+    }
+    // No time at all: nothing is read.
+    m_pEngine->SetStopReading(std::chrono::milliseconds(0));
+    m_pEngine->ReadAtStop();
+    EXPECT_EQ(RunTo(m_dwPass - 1), Reports{});
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, kFiles);
+    const std::string strText = m_Console.Text();
+    EXPECT_EQ(hwtest::CountOf(strText, " bytes of it not read: its lines are lost"),
+              size_t{TextLogLosses::kReportsPerMinute})
+        << strText;
+    const std::string strLine = "WARNING: at the stop: what 0 ms of reading at the stop left of the text logs' "
+                                "files is lost: 35 files with 560 bytes not read (20 of them named above)\n";
+    EXPECT_EQ(hwtest::CountOf(strText, strLine), 1u) << strText;
+    EXPECT_GT(strText.find(strLine), strText.rfind(" bytes of it not read: its lines are lost")) << strText;
+    EXPECT_TRUE(m_HostLog.Contains("at the stop: what 0 ms of reading at the stop left of the text logs' files is "
+                                   "lost: 35 files with 560 bytes not read (20 of them named above)"));
 }
 
 // A stop while the engine is paused reads nothing more: what the files
@@ -451,6 +481,11 @@ TEST_F(TextLogEngineTest, StopWhilePausedSaysWhatTheFilesGainedLost) {
     EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("app.log") + " was let go by log group App (" +
                                     m_Dir.File("app.log") + ") with 28 bytes of it not read: its lines are lost"),
               std::string::npos)
+        << m_Console.Text();
+    EXPECT_EQ(hwtest::CountOf(m_Console.Text(),
+                              "WARNING: at the stop: the text logs were paused: what their files gained since is "
+                              "lost: 1 file with 28 bytes not read (1 of them named above)\n"),
+              1u)
         << m_Console.Text();
 }
 
