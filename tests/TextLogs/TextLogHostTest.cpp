@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cinttypes>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -986,6 +987,111 @@ TEST_F(TextLogHostTest, UnfinishedLastLineAtTheStopIsAlerted) {
     ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
     EXPECT_EQ(0, nExit);
     EXPECT_EQ(AlertsWith("Component", "laststop:"), 1u) << Errors();
+}
+
+// Forty files each given 300 lines and an unfinished one just before
+// SIGTERM: the stop reads every file to its end, each line alerted once,
+// the unfinished ones too (the stop read 256 lines of each before).  On a
+// build and a machine slow enough that the stop's second does not cover
+// the 12,040 lines (a sanitized build beside busy loops), the files share
+// it: each gives its lines from the first on, none twice, and what the
+// stop leaves is exactly what its one line counts.
+TEST_F(TextLogHostTest, StopReadsEveryFileToItsEndEachLineAlertedOnce) {
+    constexpr int kFiles = 40;
+    constexpr int kLines = 300;
+    for (int f = 0; f < kFiles; ++f) {
+        std::ofstream(Log("s" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app);
+    }
+    // A scan that takes the last file made takes the others made before it.
+    ASSERT_TRUE(ProbeUntilFollowed("s" + std::to_string(kFiles - 1) + ".log")) << Errors();
+    const auto Line = [](int f, int n) {
+        return "2026-12-06 10:00:00 [error] s" + std::to_string(f) + "n" + std::to_string(n) +
+               (n < kLines ? ": something broke\n" : ": never ended");
+    };
+    for (int f = 0; f < kFiles; ++f) {
+        std::string strLines;
+        for (int n = 0; n <= kLines; ++n) {
+            strLines += Line(f, n);
+        }
+        std::ofstream(Log("s" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app) << strLines;
+    }
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    uint64_t qwFilesLeft = 0;
+    uint64_t qwBytesLeft = 0;
+    for (int f = 0; f < kFiles; ++f) {
+        const std::map<int, int> counts = AlertsByLine("s" + std::to_string(f) + "n");
+        const int nAlerted = static_cast<int>(counts.size());
+        EXPECT_TRUE(nAlerted == 0 || counts.rbegin()->first == nAlerted - 1) << "file " << f << ": a line left out";
+        for (const auto& [n, nCount] : counts) {
+            EXPECT_EQ(nCount, 1) << "file " << f << " line " << n;
+        }
+        qwFilesLeft += nAlerted <= kLines ? 1 : 0;
+        for (int n = nAlerted; n <= kLines; ++n) {
+            qwBytesLeft += Line(f, n).size();
+        }
+    }
+    const std::string strErrors = Errors();
+    if (qwFilesLeft == 0) {
+        EXPECT_EQ(strErrors.find("at the stop: what"), std::string::npos) << strErrors;
+    } else {
+        std::printf("the stop's second left %" PRIu64 " bytes of %" PRIu64 " files\n", qwBytesLeft, qwFilesLeft);
+        EXPECT_EQ(1u, hwtest::CountOf(strErrors, "WARNING: at the stop: what 1000 ms of reading at the stop left of "
+                                                 "the text logs' files is lost: " +
+                                                     std::to_string(qwFilesLeft) + (qwFilesLeft == 1 ? " file" : " files") + " with " +
+                                                     std::to_string(qwBytesLeft) + " bytes not read ("))
+            << strErrors;
+    }
+}
+
+// More than the stop's second can read, in many files: the files are named
+// within the limit of the losses' reports, and all of them are counted in
+// one line after those, on the console and in the log.  (300 files of 2 MB
+// of lines that match no rule, rather than 600 of 5 MB: no build reads
+// 11 million lines in a second, and CI's disk keeps 600 MB.)
+TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNames) {
+    constexpr int kFiles = 300;
+    constexpr size_t kBytes = size_t{2} << 20;
+    for (int f = 0; f < kFiles; ++f) {
+        std::ofstream(Log("u" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app);
+    }
+    ASSERT_TRUE(ProbeUntilFollowed("u" + std::to_string(kFiles - 1) + ".log")) << Errors();
+    std::string strBlock;
+    while (strBlock.size() < kBytes) {
+        strBlock += "2026-12-06 10:00:00 [info] bulk: a line no rule takes\n";
+    }
+    for (int f = 0; f < kFiles; ++f) {
+        std::ofstream(Log("u" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app) << strBlock;
+    }
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(120, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    const std::string strErrors = Errors();
+    const std::regex count(
+        "WARNING: at the stop: what 1000 ms of reading at the stop left of the text logs' files is lost: "
+        "([0-9]+) files? with ([0-9]+) bytes not read \\(([0-9]+) of them named above\\)\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(strErrors, match, count)) << strErrors.substr(strErrors.size() - 4000);
+    const uint64_t qwFiles = std::stoull(match[1]);
+    const uint64_t qwBytes = std::stoull(match[2]);
+    const size_t nNamed = std::stoul(match[3]);
+    const std::string strPrefix = strErrors.substr(0, static_cast<size_t>(match.position(0)));
+    // Said once, after the files it names.
+    EXPECT_EQ(hwtest::CountOf(strErrors, "at the stop: what 1000 ms"), 1u);
+    EXPECT_EQ(hwtest::CountOf(strPrefix, " bytes of it not read: its lines are lost"), nNamed);
+    EXPECT_EQ(hwtest::CountOf(strErrors, " bytes of it not read: its lines are lost"), nNamed);
+    EXPECT_LE(nNamed, 20u);
+    EXPECT_GT(qwFiles, nNamed);
+    EXPECT_LE(qwFiles, uint64_t{kFiles});
+    EXPECT_GT(qwBytes, 0u);
+    EXPECT_LE(qwBytes, uint64_t{kFiles} * strBlock.size());
+    EXPECT_EQ(hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str().substr(9, 60)), 1u);
+    for (int f = 0; f < kFiles; ++f) {
+        ::unlink(Log("u" + std::to_string(f) + ".log").c_str());
+    }
 }
 
 // hwhost run as a service whose console is a file in a folder, and a push
