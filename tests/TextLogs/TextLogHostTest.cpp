@@ -989,6 +989,67 @@ TEST_F(TextLogHostTest, UnfinishedLastLineAtTheStopIsAlerted) {
     EXPECT_EQ(AlertsWith("Component", "laststop:"), 1u) << Errors();
 }
 
+// A large file cut under the engine is read again to show what it still
+// holds, 16 MiB at each of its turns: another group's new line, there when
+// the cut is first seen, is alerted in that first round, before the lines
+// the reading again leads to (it waited for the whole reading again, in
+// calls of 512 MiB, before).  The line right after the last place shown
+// (a line end at 128 MiB) is read again, as said, and so marks where the
+// reading again ended; the pause makes the engine see the cut and the new
+// line at one pass.
+TEST_F(TextLogHostTest, CutOfALargeFileIsReadAgainInTurnsWithAnotherGroupsNewLineFirst) {
+    ASSERT_TRUE(ProbeUntilFollowed("other.log")) << Errors();
+    fs::create_directories(m_Root.File("varlog"));
+    const std::string strAuth = m_Root.File("varlog/auth.log");
+    const auto Guess = [](const std::string& strFrom) {
+        return "Dec  6 10:00:00 demo sshd[7]: Failed password for root from " + strFrom + " port 22\n";
+    };
+    const auto Origin = [&](const std::string& strFrom) { return AlertsWith("AttackOrigin", strFrom); };
+    // The group's one path names no file at its first scan: the file is
+    // taken up at a later one, from its first line.
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            const std::string strFrom = "10.9.0." + std::to_string(++nProbe);
+            std::ofstream(strAuth, std::ios::binary | std::ios::app) << Guess(strFrom);
+            return hwtest::WaitUntil([&] { return Origin(strFrom) > 0; }, 2);
+        },
+        120))
+        << Errors();
+    // 256 MiB of lines of 4 KiB (a line end at each power of two from
+    // 4 KiB on), the one right after 128 MiB a guess from 10.0.0.2.
+    std::ofstream(strAuth, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Errors().find("was truncated") != std::string::npos; }, 60)) << Errors();
+    {
+        std::ofstream out(strAuth, std::ios::binary | std::ios::app);
+        const std::string strPlain = std::string(4095, 'x') + "\n";
+        std::string strMarked = Guess("10.0.0.2");
+        strMarked.insert(strMarked.size() - 1, std::string(4096 - strMarked.size(), ' '));
+        for (int n = 0; n < 65536; ++n) {
+            out << (n == 32768 ? strMarked : strPlain);
+        }
+        out << Guess("10.0.0.1");
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Origin("10.0.0.1") == 1; }, 300)) << Errors();
+    EXPECT_EQ(Origin("10.0.0.2"), 1u);
+    const size_t nPaused = hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")),
+                                           "hwhost: pause completed with status 1");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
+    ASSERT_TRUE(WaitForLog("hwhost: pause completed with status 1", nPaused)) << Errors();
+    ASSERT_EQ(0, ::truncate(strAuth.c_str(), int64_t{200} << 20));
+    Error("other.log", "othercut");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR2));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Origin("10.0.0.2") == 2 && AlertsWith("Component", "othercut:") == 1; },
+                                  300))
+        << Errors();
+    const std::string strAlerts = Alerts();
+    const size_t nOther = strAlerts.find("value='othercut:'");
+    const size_t nAgain = strAlerts.find("value='10.0.0.2'", strAlerts.find("value='10.0.0.2'") + 1);
+    EXPECT_LT(nOther, nAgain);
+    EXPECT_EQ(Origin("10.0.0.1"), 1u);
+    ::unlink(strAuth.c_str());
+}
+
 // Forty files each given 300 lines and an unfinished one just before
 // SIGTERM: the stop reads every file to its end, each line alerted once,
 // the unfinished ones too (the stop read 256 lines of each before).  On a
