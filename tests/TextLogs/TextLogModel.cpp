@@ -765,6 +765,10 @@ bool ModelRun::Start() {
         const auto llShare = std::uniform_int_distribution<int64_t>(1024, 16384)(m_RereadRandom);
         m_pEngine->SetRereadShare(llShare);
         m_pEngine->SetPassReading(std::chrono::milliseconds(0));
+        // Passes of one round leave backlogs a pass of a second would not:
+        // the stop reads them all, however slow the build, for what is
+        // checked here is which lines, not how fast.
+        m_pEngine->SetStopReading(std::chrono::minutes(5));
         m_Result.m_bRereadsOverPasses = true;
         Trace("files cut are read again " + std::to_string(llShare) + " bytes a turn, a round a pass");
     }
