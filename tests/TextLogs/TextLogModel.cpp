@@ -761,14 +761,14 @@ bool ModelRun::Start() {
     }
     StartOwnOutput();
     m_pEngine = std::make_unique<CEngineTextLog>();
+    // The stop reads all there is, however slow the build and busy the
+    // machine: what is checked here is which lines are read, not how fast
+    // (the stop's time is held by the engine's own tests).
+    m_pEngine->SetStopReading(std::chrono::minutes(5));
     if (std::uniform_int_distribution<unsigned>(0, 1)(m_RereadRandom) == 1) {
         const auto llShare = std::uniform_int_distribution<int64_t>(1024, 16384)(m_RereadRandom);
         m_pEngine->SetRereadShare(llShare);
         m_pEngine->SetPassReading(std::chrono::milliseconds(0));
-        // Passes of one round leave backlogs a pass of a second would not:
-        // the stop reads them all, however slow the build, for what is
-        // checked here is which lines, not how fast.
-        m_pEngine->SetStopReading(std::chrono::minutes(5));
         m_Result.m_bRereadsOverPasses = true;
         Trace("files cut are read again " + std::to_string(llShare) + " bytes a turn, a round a pass");
     }
