@@ -27,9 +27,6 @@
 namespace {
 
 constexpr uint32_t kPassMs = 1000;
-// A pass with a backlog reads this long before the next pass (and its scan
-// when due) comes round.
-constexpr std::chrono::milliseconds kPassReading{kPassMs};
 // While it has a backlog the thread steps aside this often, for one
 // interruptible millisecond, so it never keeps a processor to itself.
 constexpr std::chrono::milliseconds kSliceLength{20};
@@ -189,9 +186,11 @@ int32_t CEngineTextLog::OnStop(uint32_t dwArgument) {
     if (m_bPaused) {
         // Stopped while paused: no file is read any more, and what the
         // files gained since they were last read is said.
+        CLogGroupFiles::UnreadAtStop unread;
         for (auto& [strGroup, pFiles] : m_GroupFiles) {
-            pFiles->SayUnreadAtRemoval();
+            pFiles->SayUnreadAtRemoval(&unread);
         }
+        SayUnreadAtStop(unread, "the text logs were paused: what their files gained since is lost");
     } else {
         // The thread has ended, or never ran past its gate: nothing reads
         // the files after this.
@@ -547,7 +546,7 @@ CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
 }
 
 CEngineTextLog::ReadResult CEngineTextLog::ReadListeners() {
-    const auto tEnd = std::chrono::steady_clock::now() + kPassReading;
+    const auto tEnd = std::chrono::steady_clock::now() + m_PassReading;
     for (;;) {
         bool bMore = false;
         for (auto& [strGroup, pFiles] : m_GroupFiles) {
@@ -572,15 +571,39 @@ bool CEngineTextLog::ReportRead(const std::string& strGroup, const std::string& 
 void CEngineTextLog::ReadAtStop() {
     // Nothing reads these files after the stop: what their writers added
     // last, an unfinished line included, is matched now or said lost.
+    // The stop's time is shared among the files in turns, as in a pass:
+    // small backlogs all come out, and one large one cannot keep the
+    // others from their turns.
     m_bReadingAtStop = true;
     m_dwHostAddress = LogSensorAddress();
-    const auto tDeadline = std::chrono::steady_clock::now() + kStopReading;
+    const auto tDeadline = std::chrono::steady_clock::now() + m_StopReading;
+    CLogGroupFiles::UnreadAtStop unread;
+    for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tDeadline;) {
+        bMore = false;
+        for (auto& [strGroup, pFiles] : m_GroupFiles) {
+            pFiles->ReadTurnAtStop(kLinesPerTurn, tDeadline, bMore, unread);
+        }
+    }
     for (auto& [strGroup, pFiles] : m_GroupFiles) {
-        pFiles->LetGoAtStop(tDeadline);
+        pFiles->LeaveAtStop(unread);
     }
     m_bReadingAtStop = false;
+    SayUnreadAtStop(unread, "what " + std::to_string(m_StopReading.count()) +
+                                " ms of reading at the stop left of the text logs' files is lost");
     ReportEchoLeftOut(true);
     plat::ConsoleFlush();
+}
+
+void CEngineTextLog::SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread, const std::string& strWhat) {
+    // Each file is named within the limit of the losses' reports: this one
+    // line counts them all, however many there were.
+    if (unread.m_qwFiles == 0) {
+        return;
+    }
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s: %s with %" PRIu64 " bytes not read (%" PRIu64
+            " of them named above)",
+            strWhat.c_str(), CountText(unread.m_qwFiles, "file", "files").c_str(), unread.m_qwBytes,
+            unread.m_qwNamed);
 }
 
 bool CEngineTextLog::Breathe() {

@@ -82,13 +82,17 @@ public:
     static constexpr uint32_t kScanInterval = 5;
     // Lines one file gives in a row before the next file's turn.
     static constexpr uint32_t kLinesPerTurn = 256;
+    // A pass with a backlog reads this long before the next pass (and its
+    // scan when due) comes round.
+    static constexpr std::chrono::milliseconds kPassReading{1000};
     // A scan's slice in a pass: at least this much work (names read or
     // looked at, folders opened), then more while kScanSlice lasts.
     static constexpr uint32_t kScanSliceWork = 4096;
     static constexpr std::chrono::milliseconds kScanSlice{50};
     // The looks of one policy load for groups that name no file.
     static constexpr std::chrono::milliseconds kLoadLookTime{1000};
-    // What the stop reads of the files at most, within the stop's bound.
+    // How long the stop reads the files at most, within the stop's bound;
+    // the files share it in turns of kLinesPerTurn.
     static constexpr std::chrono::milliseconds kStopReading{1000};
     // Descriptors a scan's walk holds besides its folders: one to list a
     // folder, and those a look through a link holds for a moment.
@@ -138,10 +142,21 @@ public:
     // Whether the last pass ended with lines still to read.
     bool HasBacklog() const { return m_bBacklog; }
     // What a stop does last, once the thread has ended (unless the engine
-    // was paused): every file gives what came last, its unfinished last
-    // line too, as a file let go does, and what could not be read within
-    // kStopReading is said lost.
+    // was paused): every file is read to its end, its unfinished last line
+    // too, as a file let go is, in turns while kStopReading lasts; what
+    // could not be read then is said lost, each file within the limit of
+    // the losses' reports and all of them counted in one line.
     void ReadAtStop();
+
+    // What a file cut under its reader reads again in one turn
+    // (qorFileReader::kRereadPerCall unless a test sets less, for files
+    // made after).
+    void SetRereadShare(int64_t llBytes) { m_llRereadShare = llBytes; }
+    // How long a pass with a backlog reads (kPassReading unless a test
+    // sets another; 0: one round of turns a pass).
+    void SetPassReading(std::chrono::milliseconds reading) { m_PassReading = reading; }
+    // How long the stop reads (kStopReading unless a test sets another).
+    void SetStopReading(std::chrono::milliseconds reading) { m_StopReading = reading; }
 
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const TextLogLosses& GetLosses() const { return m_Losses; }
@@ -192,6 +207,7 @@ private:
     bool TakeFileDescriptor() override;
     EchoBudget* SharedEchoBudget() override { return &m_EchoBudget; }
     TextLogLosses* SharedLosses() override { return &m_Losses; }
+    int64_t RereadShare() const override { return m_llRereadShare; }
 
     // The read phase: rounds in which every file gives a turn's worth of
     // lines, until none has more or the pass has read long enough.
@@ -206,6 +222,8 @@ private:
     void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
                      const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
     void DeleteListeners();
+    // Counts, in one line, the files the stop left with bytes not read.
+    void SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread, const std::string& strWhat);
     // Groups the bound rules and compiles each group's expressions together.
     void BuildGroupMatchers();
     // Says at the load which bound group names no file.
@@ -244,6 +262,9 @@ private:
     // The stop's reading goes on whatever the stop asks.
     bool m_bReadingAtStop = false;
     uint32_t m_dwHostAddress = 0;
+    int64_t m_llRereadShare = qorFileReader::kRereadPerCall;
+    std::chrono::milliseconds m_PassReading = kPassReading;
+    std::chrono::milliseconds m_StopReading = kStopReading;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.

@@ -47,11 +47,11 @@ void CLogGroupFiles::SetInput(const std::string& strInput) {
     }
 }
 
-void CLogGroupFiles::SayUnreadAtRemoval() {
+void CLogGroupFiles::SayUnreadAtRemoval(UnreadAtStop* pCount) {
     for (const Entry* pEntry : m_Order) {
         const int64_t llUnread = pEntry->IsOpen() && !pEntry->m_bOwn ? pEntry->m_pReader->GetUnread() : 0;
         if (llUnread > 0) {
-            ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread);
+            ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread, pCount);
         }
     }
 }
@@ -123,6 +123,7 @@ CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64
     auto pEntry = std::make_unique<Entry>();
     Entry& entry = *pEntry;
     entry.m_pReader = std::make_unique<CTextLogListener>(strName, m_Engine.SharedEchoBudget(), m_Engine.SharedLosses());
+    entry.m_pReader->SetRereadShare(m_Engine.RereadShare());
     entry.m_qwIdentity = qwIdentity;
     entry.m_qwSizeMet = qwSize;
     entry.m_llBornNs = llBornNs;
@@ -678,10 +679,11 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadRound(uint32_t dwLinesPerTurn, bo
             }
         }
         uint32_t dwTaken = 0;
-        if (ReadLines(entry, dwLinesPerTurn, dwTaken) == ReadResult::kStopped) {
+        const ReadResult result = ReadLines(entry, dwLinesPerTurn, dwTaken);
+        if (result == ReadResult::kStopped) {
             return ReadResult::kStopped;
         }
-        entry.m_bDrained = dwTaken < dwLinesPerTurn;
+        entry.m_bDrained = result == ReadResult::kDrained;
         bMore = bMore || !entry.m_bDrained;
     }
     return ReadResult::kDrained;
@@ -699,7 +701,9 @@ CLogGroupFiles::ReadResult CLogGroupFiles::ReadLines(Entry& entry, uint32_t dwMa
             if (reader.TakeNulRunHeldOver()) {
                 ReportNulRun(reader);
             }
-            return ReadResult::kDrained;
+            // Read again after a cut up to the turn's share: the rest at
+            // its next turn, which comes at once, not a pass later.
+            return reader.IsRereading() ? ReadResult::kBacklog : ReadResult::kDrained;
         }
         // Looked at after the read: the host names an output before it
         // writes to it, so bytes it wrote are never handed out.
@@ -728,23 +732,58 @@ bool CLogGroupFiles::BecameOwn(Entry& entry) {
     return entry.m_bOwn;
 }
 
-void CLogGroupFiles::LetGoAtStop(std::chrono::steady_clock::time_point tDeadline) {
+void CLogGroupFiles::ReadTurnAtStop(uint32_t dwLinesPerTurn, std::chrono::steady_clock::time_point tDeadline,
+                                    bool& bMore, UnreadAtStop& count) {
     for (Entry* pEntry : m_Order) {
         Entry& entry = *pEntry;
-        if (!entry.IsOpen() || entry.m_bOwn) {
+        CTextLogListener& reader = *entry.m_pReader;
+        if (!entry.IsOpen() || entry.m_bOwn || reader.IsClosed()) {
             continue;
         }
-        CTextLogListener& reader = *entry.m_pReader;
-        if (std::chrono::steady_clock::now() < tDeadline) {
-            uint32_t dwTaken = 0;
-            ReadLines(entry, kLinesAtLetGo, dwTaken, true);
-            if (entry.m_bOwn) {
+        // The clock is read once a turn: a turn takes far less than the
+        // stop's time.
+        if (std::chrono::steady_clock::now() >= tDeadline) {
+            bMore = true;
+            return;
+        }
+        // The file its name led to before gives all it has first, as in
+        // the passes.
+        if (entry.m_qwAfter != 0) {
+            const Entry* pBefore = Find(entry.m_qwAfter);
+            if (pBefore != nullptr && pBefore->IsOpen() && !pBefore->m_bOwn && !pBefore->m_pReader->IsClosed()) {
+                bMore = true;
                 continue;
             }
+            entry.m_qwAfter = 0;
+        }
+        uint32_t dwTaken = 0;
+        if (ReadLines(entry, dwLinesPerTurn, dwTaken, true) != ReadResult::kDrained) {
+            bMore = true;
+            continue;
+        }
+        if (entry.m_bOwn) {
+            continue;
+        }
+        // Read to its end: what is left unread is what a read that failed
+        // left, or what its writer added since.
+        const int64_t llUnread = reader.GetUnread();
+        if (llUnread > 0) {
+            ReportUnreadAtLetGo(reader, llUnread, &count);
+        }
+        reader.Close();
+    }
+}
+
+void CLogGroupFiles::LeaveAtStop(UnreadAtStop& count) {
+    for (Entry* pEntry : m_Order) {
+        Entry& entry = *pEntry;
+        CTextLogListener& reader = *entry.m_pReader;
+        if (!entry.IsOpen() || entry.m_bOwn || reader.IsClosed()) {
+            continue;
         }
         const int64_t llUnread = reader.GetUnread();
         if (llUnread > 0) {
-            ReportUnreadAtLetGo(reader, llUnread);
+            ReportUnreadAtLetGo(reader, llUnread, &count);
         }
         reader.Close();
     }
@@ -791,12 +830,17 @@ void CLogGroupFiles::ReportNulRun(const CTextLogListener& reader) {
     }
 }
 
-void CLogGroupFiles::ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread) {
+void CLogGroupFiles::ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount) {
     TextLogLosses own;
     TextLogLosses* pLosses = m_Engine.SharedLosses();
     TextLogLosses& losses = pLosses != nullptr ? *pLosses : own;
     ++losses.m_qwUnreadAtLetGo;
     losses.m_qwBytes += static_cast<uint64_t>(llUnread);
-    losses.Report(PrintableText(reader.GetFileName()) + " was let go by " + BoundInput() + " with " +
-                  std::to_string(llUnread) + " bytes of it not read: its lines are lost");
+    const bool bNamed = losses.Report(PrintableText(reader.GetFileName()) + " was let go by " + BoundInput() +
+                                      " with " + std::to_string(llUnread) + " bytes of it not read: its lines are lost");
+    if (pCount != nullptr) {
+        ++pCount->m_qwFiles;
+        pCount->m_qwBytes += static_cast<uint64_t>(llUnread);
+        pCount->m_qwNamed += bNamed ? 1 : 0;
+    }
 }

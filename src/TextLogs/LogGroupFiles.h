@@ -81,6 +81,9 @@ public:
         virtual bool TakeFileDescriptor() = 0;
         virtual EchoBudget* SharedEchoBudget() = 0;
         virtual TextLogLosses* SharedLosses() = 0;
+        // What a read of a file cut under its reader reads again at most,
+        // before the next file's turn.
+        virtual int64_t RereadShare() const { return qorFileReader::kRereadPerCall; }
     };
 
     // A file without a name of the group is read on until it has gained
@@ -99,6 +102,14 @@ public:
     static constexpr uint32_t kScansAName = 2;
 
     enum class ReadResult { kDrained, kBacklog, kStopped };
+
+    // Files let go at the stop with bytes not read, and how many of them
+    // were named (the losses' reports keep to a limit).
+    struct UnreadAtStop {
+        uint64_t m_qwFiles = 0;
+        uint64_t m_qwBytes = 0;
+        uint64_t m_qwNamed = 0;
+    };
 
     // One file of the group.
     struct Entry {
@@ -153,10 +164,11 @@ public:
     // The group as its bounds name it (CLogGroup::DescribeInput): another
     // than before (its paths changed) ends the bounds of the one before.
     void SetInput(const std::string& strInput);
-    // The group is gone with the policy that named it: no rule reads its
-    // files any more, and what they held beyond the place read is said
-    // and counted as not read.
-    void SayUnreadAtRemoval();
+    // The group is gone with the policy that named it, or the engine
+    // stops while paused: no rule reads its files any more, and what they
+    // held beyond the place read is said and counted as not read (in
+    // `pCount` too, when given).
+    void SayUnreadAtRemoval(UnreadAtStop* pCount = nullptr);
 
     // Takes up what a done scan of `group` found: the files its names lead
     // to now, within the group's bounds (said through `group`).
@@ -169,11 +181,17 @@ public:
     // lines (one no name leads to first, before the file that took its
     // name); `bMore` is set when one had more.
     ReadResult ReadRound(uint32_t dwLinesPerTurn, bool& bMore);
-    // At the stop: every open file gives what came last (at most
-    // kLinesAtLetGo lines), its unfinished last line too, and is closed;
-    // what could not be read (more than that, a read that failed, or the
-    // `tDeadline` passed before its turn) is said lost.
-    void LetGoAtStop(std::chrono::steady_clock::time_point tDeadline);
+    // At the stop, one turn of each open file not yet read to its end, in
+    // the order of ReadRound, while `tDeadline` has not passed: up to
+    // `dwLinesPerTurn` lines, its unfinished last line too once the others
+    // are out; a file read to its end is closed (what a read that failed
+    // left unread said and counted in `count`).  `bMore` is set when a
+    // file has more (or had no turn for the deadline).
+    void ReadTurnAtStop(uint32_t dwLinesPerTurn, std::chrono::steady_clock::time_point tDeadline,
+                        bool& bMore, UnreadAtStop& count);
+    // At the stop, once its time is up: the files still open are closed,
+    // and what they hold that was not read is said lost and counted.
+    void LeaveAtStop(UnreadAtStop& count);
 
     // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }
@@ -253,8 +271,9 @@ private:
     // Counts a run of NULs before a line longer than a pass passes over as
     // a bound of the group, and says so naming the file.
     void ReportNulRun(const CTextLogListener& reader);
-    // Says that a file let go holds bytes that were not read.
-    void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread);
+    // Says that a file let go holds bytes that were not read; counted in
+    // `pCount` too when given.
+    void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount = nullptr);
     // Files no name leads to that have been quiet, and beyond the bound
     // the longest without a name, are let go; false on a stop.
     bool LetGoQuiet();

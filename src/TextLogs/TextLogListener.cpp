@@ -24,18 +24,19 @@ bool IsRefusal(uint32_t dwError) {
            dwError == plat::kErrAccessDenied;
 }
 
-void WarnWithin(ReportLimiter& limiter, const std::string& strWarning, const char* pszWhat) {
+bool WarnWithin(ReportLimiter& limiter, const std::string& strWarning, const char* pszWhat) {
     if (!limiter.Allow(ReportLimiter::Now())) {
-        return;
+        return false;
     }
     const std::string strLine = strWarning + limiter.LeftOutNote(pszWhat);
     CSF_LOG(kCSFLogWarning, "%s", strLine.c_str());
     plat::ConsolePrintf("WARNING: %s\n", strLine.c_str());
+    return true;
 }
 
 }  // namespace
 
-void TextLogLosses::Report(const std::string& strWarning) { WarnWithin(m_Reports, strWarning, "such losses"); }
+bool TextLogLosses::Report(const std::string& strWarning) { return WarnWithin(m_Reports, strWarning, "such losses"); }
 
 void TextLogLosses::ReportUnopened(const std::string& strWarning) {
     WarnWithin(m_Unopened, strWarning, "files not opened");
@@ -225,7 +226,8 @@ int64_t CTextLogListener::GetUnread() const {
     if (m_bClosed || !m_pReader->GetSize(llSize)) {
         return 0;
     }
-    return std::max<int64_t>(0, llSize - m_pReader->GetLinePosition());
+    const int64_t llAt = m_pReader->IsRereading() ? m_pReader->GetRereadAt() : m_pReader->GetLinePosition();
+    return std::max<int64_t>(0, llSize - llAt);
 }
 
 void CTextLogListener::ReportTruncation(const qorFileReader::Cut& cut) {

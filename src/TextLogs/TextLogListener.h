@@ -41,8 +41,8 @@ struct TextLogLosses {
     ReportLimiter m_NulRuns{std::chrono::minutes(1), kReportsPerMinute};
 
     // Logs the warning (and writes it on standard error) unless the
-    // limit holds it back.
-    void Report(const std::string& strWarning);
+    // limit holds it back; whether it was said.
+    bool Report(const std::string& strWarning);
     // The same for a file that could not be opened, for a line matched
     // in pieces, and for a run of NULs passed over in more than one read.
     void ReportUnopened(const std::string& strWarning);
@@ -130,8 +130,13 @@ public:
     // The size of that buffer (0 without one).
     int32_t GetBufferSize() const { return m_pReader->GetBufferSize(); }
     // Bytes the open file holds that have not been handed out (0 when it
-    // cannot tell).
+    // cannot tell); while it is read again after a cut, those past where
+    // that reading has come.
     int64_t GetUnread() const;
+    // Whether the file is being read again after a cut (or to show a place
+    // kept): no line came of the last read, and more will.
+    bool IsRereading() const { return !m_bClosed && m_pReader->IsRereading(); }
+    void SetRereadShare(int64_t llBytes) { m_pReader->SetRereadShare(llBytes); }
     // True once for each run of NULs before a line longer than one read
     // passes over: the lines after it come late.
     bool TakeNulRunHeldOver() { return m_pReader->TakeNulRunHeldOver(); }

@@ -274,6 +274,10 @@ void qorFileReader::PlaceAt(int64_t llPosition) {
     m_Chain = std::move(placed);
 }
 
+int64_t qorFileReader::GetRereadAt() const {
+    return m_pShowing != nullptr ? m_pShowing->m_New.End() : m_llPosition;
+}
+
 qorFileReader::Place qorFileReader::PlaceOf(int64_t llPosition) const {
     // While a cut is looked into, what was read is the chain set aside.
     const bool bResuming = m_pShowing != nullptr && m_pShowing->m_bResume;
@@ -350,11 +354,11 @@ bool qorFileReader::ContinueShowing(int64_t llSize, bool& bFailed) {
             showing.Consume(nullptr, std::min(llWritten, showing.m_llLimit) - llAt);
             continue;
         }
-        if (m_llPassOverLeft <= 0) {
+        if (m_llRereadLeft <= 0) {
             return false;
         }
         const auto nWanted = static_cast<size_t>(std::min<int64_t>(
-            {showing.m_llLimit - llAt, m_llPassOverLeft, static_cast<int64_t>(kScratchBytes)}));
+            {showing.m_llLimit - llAt, m_llRereadLeft, static_cast<int64_t>(kScratchBytes)}));
         size_t nRead = 0;
         if (!plat::ReadFileAt(m_hFile, llAt, pScratch, nWanted, nRead)) {
             bFailed = true;
@@ -365,7 +369,7 @@ bool qorFileReader::ContinueShowing(int64_t llSize, bool& bFailed) {
             showing.m_bDone = true;
             break;
         }
-        m_llPassOverLeft -= static_cast<int64_t>(nRead);
+        m_llRereadLeft -= static_cast<int64_t>(nRead);
         showing.Consume(pScratch, static_cast<int64_t>(nRead));
         showing.m_bHoleCheck = pScratch[nRead - 1] == '\0';
     }

@@ -14,7 +14,8 @@
 // when nothing is shown.  What the cut took, and bytes after the place
 // gone on at that could not be told from those read (lines that may be read
 // again), are noted for the caller.  The reading again is done within the
-// share of a call (kPassOverPerCall), over as many calls as it takes.
+// share of a call (kRereadPerCall), over as many calls as it takes: the
+// caller's other files have their turns in between (IsRereading).
 //
 // A cut shows as a file shorter than the place reached or than a look saw
 // it; a file cut and written again to that place or past it before the
@@ -38,6 +39,7 @@
 // truncate that makes the file longer).  A run of NULs written as data is
 // passed over at the speed of memory (PassOverNuls).
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -58,6 +60,12 @@ public:
     // over, a file read again to show what it holds after a cut), the
     // file's share of a pass; the rest waits for the next call.
     static constexpr int64_t kPassOverPerCall = int64_t{512} << 20;
+    // Bytes a call reads again of a file cut (or put at a place kept) to
+    // show what it still holds: what a turn of lines can hold (256 lines of
+    // 64 KiB), so a file read again takes no more of a pass than one read
+    // line by line.  Each byte is also fed to the digest, which makes these
+    // slower than a run of NULs passed over.
+    static constexpr int64_t kRereadPerCall = int64_t{16} << 20;
 
     // A file found cut.
     struct Cut {
@@ -141,6 +149,14 @@ public:
 
     // The share of a call (kPassOverPerCall unless a test sets another).
     void SetPassOverShare(int64_t llBytes) { m_llPassOverShare = llBytes; }
+    // The share of a call in reading again (kRereadPerCall unless a test
+    // sets another).
+    void SetRereadShare(int64_t llBytes) { m_llRereadShare = std::max<int64_t>(1, llBytes); }
+    // Whether the reader still looks into a cut, or a place to go on at:
+    // a call found no line, yet the file has more to give at the next.
+    bool IsRereading() const { return m_pShowing != nullptr; }
+    // How far the reading again has come (the position when there is none).
+    int64_t GetRereadAt() const;
 
     // Whether the open file holds nothing beyond the position, as a read
     // would find (one status query, and nothing read); false when it holds
@@ -162,13 +178,14 @@ protected:
     // still holds what was read; `cut` says what was found.
     bool TakeRewound(Cut& cut);
     // A new call's share of bytes read without handing any out.
-    void GrantPassOver() { m_llPassOverLeft = m_llPassOverShare; }
+    void GrantPassOver() {
+        m_llPassOverLeft = m_llPassOverShare;
+        m_llRereadLeft = m_llRereadShare;
+    }
     int64_t PassOverLeft() const { return m_llPassOverLeft; }
     // Passes over the NULs at the position, as many as the call's share
     // allows (the buffer of lines holds nothing then); the count passed.
     int64_t PassOverNuls();
-    // Whether the reader still looks into a cut, or a place to go on at.
-    bool IsShowing() const { return m_pShowing != nullptr; }
 
 private:
     struct Showing;
@@ -224,5 +241,7 @@ private:
     std::unique_ptr<Showing> m_pShowing;
     int64_t m_llPassOverShare = kPassOverPerCall;
     int64_t m_llPassOverLeft = kPassOverPerCall;
+    int64_t m_llRereadShare = kRereadPerCall;
+    int64_t m_llRereadLeft = kRereadPerCall;
     std::string m_strOpenProblem;
 };

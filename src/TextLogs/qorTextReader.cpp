@@ -162,7 +162,7 @@ int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, boo
                 break;
             }
         }
-        if (m_bInNuls && m_nStart == m_nEnd && !IsShowing()) {
+        if (m_bInNuls && m_nStart == m_nEnd && !IsRereading()) {
             // The run goes on past what the buffer held: it is read in
             // large pieces and never copied into the buffer.
             PassOverNuls();

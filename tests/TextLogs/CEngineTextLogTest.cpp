@@ -194,6 +194,69 @@ TEST_F(TextLogEngineTest, RunOfNulsLongerThanAPassesShareIsSaidAsABoundOfTheGrou
     ASSERT_EQ(::truncate(m_Dir.File("app.log").c_str(), 0), 0);
 }
 
+// Bytes this thread has read through the system since it began.
+uint64_t BytesThisThreadRead() {
+    std::ifstream io("/proc/thread-self/io");
+    std::string strKey;
+    uint64_t qwValue = 0;
+    while (io >> strKey >> qwValue) {
+        if (strKey == "rchar:") {
+            return qwValue;
+        }
+    }
+    return 0;
+}
+
+// A large file cut under its reader is read again from its first byte to
+// show what it still holds, a turn's share at a time: another group's new
+// line is read in the first round, after no more than a share of the
+// re-read (it waited for the whole re-read, in calls of 512 MiB, before),
+// and the re-read goes on at once at the next turns rather than a pass
+// later.
+TEST_F(TextLogEngineTest, ReReadOfACutLargeFileTakesATurnsShareBeforeAnotherGroupsLine) {
+    Append("archive.log", "");
+    Append("web.log", "");
+    StartOnGroups({{"Archive", "archive.log"}, {"Web", "web.log"}});
+    // 48 MiB of lines that match nothing, read through by the engine.
+    constexpr int64_t kLines = 48 * 1024;
+    {
+        std::ofstream out(m_Dir.File("archive.log"), std::ios::binary | std::ios::app);
+        std::string strLine(1023, 'x');
+        strLine += '\n';
+        for (int64_t n = 0; n < kLines; ++n) {
+            out << strLine;
+        }
+    }
+    while (Listener("archive.log").GetPosition() < kLines * 1024) {
+        ASSERT_TRUE(m_pEngine->RunPass(m_dwPass++, m_dwHost));
+    }
+    // Cut back to 40 MiB, with a new line in the file of the other group.
+    ASSERT_EQ(::truncate(m_Dir.File("archive.log").c_str(), int64_t{40} << 20), 0);
+    Append("web.log", "ERROR other\n");
+    const uint64_t qwBefore = BytesThisThreadRead();
+    uint64_t qwAtLine = 0;
+    m_pEngine->m_OnLine = [&](const std::string& strLine) {
+        if (strLine == "ERROR other") {
+            qwAtLine = BytesThisThreadRead();
+        }
+    };
+    ASSERT_TRUE(m_pEngine->RunPass(m_dwPass++, m_dwHost));
+    ASSERT_NE(qwAtLine, 0u);
+    // The re-read goes to the last place shown before the cut, past 32 MiB.
+    EXPECT_LT(qwAtLine - qwBefore, uint64_t{24} << 20);
+    EXPECT_TRUE(!Listener("archive.log").IsRereading() || m_pEngine->HasBacklog());
+    // What lies between the last place shown (a line end past 32 MiB) and
+    // the cut is read again as lines, matching nothing.
+    for (int n = 0; n < 64 && Listener("archive.log").GetPosition() != int64_t{40} << 20; ++n) {
+        ASSERT_TRUE(m_pEngine->HasBacklog());
+        ASSERT_TRUE(m_pEngine->RunPass(m_dwPass++, m_dwHost));
+    }
+    ASSERT_FALSE(Listener("archive.log").IsRereading());
+    ASSERT_EQ(Listener("archive.log").GetPosition(), int64_t{40} << 20);
+    Append("archive.log", "ERROR after the cut\n");
+    EXPECT_EQ(RunTo(m_dwPass), (Reports{"Errors:Web:other", "Errors:Archive:after"}));
+}
+
 // The name turns to a new file while no descriptor is to spare, and that
 // file is replaced again before one is: what it held was never read, and
 // that is counted and said; the file that replaced it is read.
@@ -352,26 +415,56 @@ TEST_F(TextLogEngineTest, UnfinishedLastLineIsHandedOutAtTheStopNotAtAPauseOrARe
     EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
 }
 
-TEST_F(TextLogEngineTest, StopReadsATurnOfEachFileAndSaysWhatItCouldNotRead) {
+// The stop's time is shared among the files in turns: a file with more
+// than a turn's worth of lines and one that ends in an unfinished line are
+// both read to their ends (the stop read a turn of each, 256 lines, before).
+TEST_F(TextLogEngineTest, StopReadsEveryFileToItsEndInTurns) {
     Append("a.log", "");
     Append("b.log", "");
     StartOnEveryLog();
     Append("a.log", "ERROR a1\nERROR a2 never ended");
     std::string strMany;
-    for (uint32_t n = 0; n < CLogGroupFiles::kLinesAtLetGo + 10; ++n) {
+    constexpr uint32_t kMany = 3 * CEngineTextLog::kLinesPerTurn + 10;
+    for (uint32_t n = 0; n < kMany; ++n) {
         strMany += "ERROR b" + std::to_string(n) + "\n";
     }
-    Append("b.log", strMany);
+    Append("b.log", strMany + "ERROR blast unfinished");
     m_pEngine->ReadAtStop();
     const Reports reports = RunTo(m_dwPass - 1);
-    ASSERT_EQ(reports.size(), CLogGroupFiles::kLinesAtLetGo + 2);
+    ASSERT_EQ(reports.size(), kMany + 3);
     EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:a2"), 1);
-    EXPECT_EQ(reports.back(), "Errors:App:b" + std::to_string(CLogGroupFiles::kLinesAtLetGo - 1));
-    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 1u);
-    EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("b.log") + " was let go by log group App (" +
-                                    m_Dir.Path() + "/*.log) with 110 bytes of it not read: its lines are lost"),
-              std::string::npos)
-        << m_Console.Text();
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:blast"), 1);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Errors:App:b" + std::to_string(kMany - 1)), 1);
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
+    EXPECT_EQ(m_Console.Text().find("at the stop"), std::string::npos) << m_Console.Text();
+}
+
+// What the stop's time cannot read is said file by file within the limit
+// of the losses' reports, and counted whole in one line after them.
+TEST_F(TextLogEngineTest, StopCountsInOneLineEveryFileItsTimeLeftUnread) {
+    constexpr uint32_t kFiles = TextLogLosses::kReportsPerMinute + 15;
+    for (uint32_t n = 0; n < kFiles; ++n) {
+        Append("f" + std::to_string(n) + ".log", "");
+    }
+    StartOnEveryLog();
+    for (uint32_t n = 0; n < kFiles; ++n) {
+        Append("f" + std::to_string(n) + ".log", "ERROR 1\nERROR 2\n");
+    }
+    // No time at all: nothing is read.
+    m_pEngine->SetStopReading(std::chrono::milliseconds(0));
+    m_pEngine->ReadAtStop();
+    EXPECT_EQ(RunTo(m_dwPass - 1), Reports{});
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, kFiles);
+    const std::string strText = m_Console.Text();
+    EXPECT_EQ(hwtest::CountOf(strText, " bytes of it not read: its lines are lost"),
+              size_t{TextLogLosses::kReportsPerMinute})
+        << strText;
+    const std::string strLine = "WARNING: at the stop: what 0 ms of reading at the stop left of the text logs' "
+                                "files is lost: 35 files with 560 bytes not read (20 of them named above)\n";
+    EXPECT_EQ(hwtest::CountOf(strText, strLine), 1u) << strText;
+    EXPECT_GT(strText.find(strLine), strText.rfind(" bytes of it not read: its lines are lost")) << strText;
+    EXPECT_TRUE(m_HostLog.Contains("at the stop: what 0 ms of reading at the stop left of the text logs' files is "
+                                   "lost: 35 files with 560 bytes not read (20 of them named above)"));
 }
 
 // A stop while the engine is paused reads nothing more: what the files
@@ -388,6 +481,11 @@ TEST_F(TextLogEngineTest, StopWhilePausedSaysWhatTheFilesGainedLost) {
     EXPECT_NE(m_Console.Text().find("WARNING: " + m_Dir.File("app.log") + " was let go by log group App (" +
                                     m_Dir.File("app.log") + ") with 28 bytes of it not read: its lines are lost"),
               std::string::npos)
+        << m_Console.Text();
+    EXPECT_EQ(hwtest::CountOf(m_Console.Text(),
+                              "WARNING: at the stop: the text logs were paused: what their files gained since is "
+                              "lost: 1 file with 28 bytes not read (1 of them named above)\n"),
+              1u)
         << m_Console.Text();
 }
 
@@ -486,11 +584,7 @@ TEST_F(TextLogEngineTest, FileRenamedToANameTheGroupMatchesGivesEachLineOnce) {
 // lines all the same: it is no repeat of the first group's.
 TEST_F(TextLogEngineTest, SecondNameOfAFileInAnotherGroupGivesThatGroupItsLines) {
     Append("app.log", "");
-    AddGroup("One", m_Dir.File("app.log"));
-    AddGroup("Two", m_Dir.File("copy.txt"));
-    AddTextRule("Errors", "One,Two", "ERROR");
-    Start();
-    RunTo(0);
+    StartOnGroups({{"One", "app.log"}, {"Two", "copy.txt"}});
     ASSERT_EQ(::link(m_Dir.File("app.log").c_str(), m_Dir.File("copy.txt").c_str()), 0);
     RunTo(NextScan());
     Append("app.log", "ERROR both\n");

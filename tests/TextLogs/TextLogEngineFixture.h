@@ -127,6 +127,18 @@ protected:
         Start();
         RunTo(0);
     }
+    // Groups of one file each of the folder, by name, and the rule "Errors"
+    // on all of them, followed from pass 0.
+    void StartOnGroups(const std::vector<std::pair<std::string, std::string>>& groups) {
+        std::string strNames;
+        for (const auto& [strGroup, strFile] : groups) {
+            AddGroup(strGroup.c_str(), m_Dir.File(strFile));
+            strNames += (strNames.empty() ? "" : ",") + strGroup;
+        }
+        AddTextRule("Errors", strNames.c_str(), "ERROR");
+        Start();
+        RunTo(0);
+    }
     // The same with the group "App" of every *.log file of the folder.
     void StartOnEveryLog() {
         AddGroup("App", m_Dir.Path() + "/*.log");

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cinttypes>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -987,6 +988,173 @@ TEST_F(TextLogHostTest, UnfinishedLastLineAtTheStopIsAlerted) {
     ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
     EXPECT_EQ(0, nExit);
     EXPECT_EQ(AlertsWith("Component", "laststop:"), 1u) << Errors();
+}
+
+// A large file cut under the engine is read again to show what it still
+// holds, 16 MiB at each of its turns: another group's new line, there when
+// the cut is first seen, is alerted in that first round, before the lines
+// the reading again leads to (it waited for the whole reading again, in
+// calls of 512 MiB, before).  The line right after the last place shown
+// (a line end at 128 MiB) is read again, as said, and so marks where the
+// reading again ended; the pause makes the engine see the cut and the new
+// line at one pass.
+TEST_F(TextLogHostTest, CutOfALargeFileIsReadAgainInTurnsWithAnotherGroupsNewLineFirst) {
+    ASSERT_TRUE(ProbeUntilFollowed("other.log")) << Errors();
+    fs::create_directories(m_Root.File("varlog"));
+    const std::string strAuth = m_Root.File("varlog/auth.log");
+    const auto Guess = [](const std::string& strFrom) {
+        return "Dec  6 10:00:00 demo sshd[7]: Failed password for root from " + strFrom + " port 22\n";
+    };
+    const auto Origin = [&](const std::string& strFrom) { return AlertsWith("AttackOrigin", strFrom); };
+    // The group's one path names no file at its first scan: the file is
+    // taken up at a later one, from its first line.
+    int nProbe = 0;
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            const std::string strFrom = "10.9.0." + std::to_string(++nProbe);
+            std::ofstream(strAuth, std::ios::binary | std::ios::app) << Guess(strFrom);
+            return hwtest::WaitUntil([&] { return Origin(strFrom) > 0; }, 2);
+        },
+        120))
+        << Errors();
+    // 256 MiB of lines of 4 KiB (a line end at each power of two from
+    // 4 KiB on), the one right after 128 MiB a guess from 10.0.0.2.
+    std::ofstream(strAuth, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Errors().find("was truncated") != std::string::npos; }, 60)) << Errors();
+    {
+        std::ofstream out(strAuth, std::ios::binary | std::ios::app);
+        const std::string strPlain = std::string(4095, 'x') + "\n";
+        std::string strMarked = Guess("10.0.0.2");
+        strMarked.insert(strMarked.size() - 1, std::string(4096 - strMarked.size(), ' '));
+        for (int n = 0; n < 65536; ++n) {
+            out << (n == 32768 ? strMarked : strPlain);
+        }
+        out << Guess("10.0.0.1");
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Origin("10.0.0.1") == 1; }, 300)) << Errors();
+    EXPECT_EQ(Origin("10.0.0.2"), 1u);
+    const size_t nPaused = hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")),
+                                           "hwhost: pause completed with status 1");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
+    ASSERT_TRUE(WaitForLog("hwhost: pause completed with status 1", nPaused)) << Errors();
+    ASSERT_EQ(0, ::truncate(strAuth.c_str(), int64_t{200} << 20));
+    Error("other.log", "othercut");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR2));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Origin("10.0.0.2") == 2 && AlertsWith("Component", "othercut:") == 1; },
+                                  300))
+        << Errors();
+    const std::string strAlerts = Alerts();
+    const size_t nOther = strAlerts.find("value='othercut:'");
+    const size_t nAgain = strAlerts.find("value='10.0.0.2'", strAlerts.find("value='10.0.0.2'") + 1);
+    EXPECT_LT(nOther, nAgain);
+    EXPECT_EQ(Origin("10.0.0.1"), 1u);
+    ::unlink(strAuth.c_str());
+}
+
+// Forty files each given 300 lines and an unfinished one just before
+// SIGTERM: the stop reads every file to its end, each line alerted once,
+// the unfinished ones too (the stop read 256 lines of each before).  On a
+// build and a machine slow enough that the stop's second does not cover
+// the 12,040 lines (a sanitized build beside busy loops), the files share
+// it: each gives its lines from the first on, none twice, and what the
+// stop leaves is exactly what its one line counts.
+TEST_F(TextLogHostTest, StopReadsEveryFileToItsEndEachLineAlertedOnce) {
+    constexpr int kFiles = 40;
+    constexpr int kLines = 300;
+    for (int f = 0; f < kFiles; ++f) {
+        std::ofstream(Log("s" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app);
+    }
+    // A scan that takes the last file made takes the others made before it.
+    ASSERT_TRUE(ProbeUntilFollowed("s" + std::to_string(kFiles - 1) + ".log")) << Errors();
+    const auto Line = [](int f, int n) {
+        return "2026-12-06 10:00:00 [error] s" + std::to_string(f) + "n" + std::to_string(n) +
+               (n < kLines ? ": something broke\n" : ": never ended");
+    };
+    for (int f = 0; f < kFiles; ++f) {
+        std::string strLines;
+        for (int n = 0; n <= kLines; ++n) {
+            strLines += Line(f, n);
+        }
+        std::ofstream(Log("s" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app) << strLines;
+    }
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    uint64_t qwFilesLeft = 0;
+    uint64_t qwBytesLeft = 0;
+    for (int f = 0; f < kFiles; ++f) {
+        const std::map<int, int> counts = AlertsByLine("s" + std::to_string(f) + "n");
+        const int nAlerted = static_cast<int>(counts.size());
+        EXPECT_TRUE(nAlerted == 0 || counts.rbegin()->first == nAlerted - 1) << "file " << f << ": a line left out";
+        for (const auto& [n, nCount] : counts) {
+            EXPECT_EQ(nCount, 1) << "file " << f << " line " << n;
+        }
+        qwFilesLeft += nAlerted <= kLines ? 1 : 0;
+        for (int n = nAlerted; n <= kLines; ++n) {
+            qwBytesLeft += Line(f, n).size();
+        }
+    }
+    const std::string strErrors = Errors();
+    if (qwFilesLeft == 0) {
+        EXPECT_EQ(strErrors.find("at the stop: what"), std::string::npos) << strErrors;
+    } else {
+        std::printf("the stop's second left %" PRIu64 " bytes of %" PRIu64 " files\n", qwBytesLeft, qwFilesLeft);
+        EXPECT_EQ(1u, hwtest::CountOf(strErrors, "WARNING: at the stop: what 1000 ms of reading at the stop left of "
+                                                 "the text logs' files is lost: " +
+                                                     std::to_string(qwFilesLeft) + (qwFilesLeft == 1 ? " file" : " files") + " with " +
+                                                     std::to_string(qwBytesLeft) + " bytes not read ("))
+            << strErrors;
+    }
+}
+
+// More than the stop's second can read, in many files: the files are named
+// within the limit of the losses' reports, and all of them are counted in
+// one line after those, on the console and in the log.  (300 files of 2 MB
+// of short lines that match no rule, rather than 600 of 5 MB: no build
+// reads 200 million lines in a second, and CI's disk keeps 600 MB.)
+TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNames) {
+    constexpr int kFiles = 300;
+    constexpr size_t kBytes = size_t{2} << 20;
+    for (int f = 0; f < kFiles; ++f) {
+        std::ofstream(Log("u" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app);
+    }
+    ASSERT_TRUE(ProbeUntilFollowed("u" + std::to_string(kFiles - 1) + ".log")) << Errors();
+    std::string strBlock;
+    while (strBlock.size() < kBytes) {
+        strBlock += "ok\n";
+    }
+    for (int f = 0; f < kFiles; ++f) {
+        std::ofstream(Log("u" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app) << strBlock;
+    }
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(120, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    const std::string strErrors = Errors();
+    const std::regex count(
+        "WARNING: at the stop: what 1000 ms of reading at the stop left of the text logs' files is lost: "
+        "([0-9]+) files? with ([0-9]+) bytes not read \\(([0-9]+) of them named above\\)\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(strErrors, match, count)) << strErrors.substr(strErrors.size() - 4000);
+    const uint64_t qwFiles = std::stoull(match[1]);
+    const uint64_t qwBytes = std::stoull(match[2]);
+    const size_t nNamed = std::stoul(match[3]);
+    std::printf("%s", match[0].str().c_str());
+    const std::string strPrefix = strErrors.substr(0, static_cast<size_t>(match.position(0)));
+    // Said once, after the files it names.
+    EXPECT_EQ(hwtest::CountOf(strErrors, "at the stop: what 1000 ms"), 1u);
+    EXPECT_EQ(hwtest::CountOf(strPrefix, " bytes of it not read: its lines are lost"), nNamed);
+    EXPECT_EQ(hwtest::CountOf(strErrors, " bytes of it not read: its lines are lost"), nNamed);
+    EXPECT_LE(nNamed, 20u);
+    EXPECT_GT(qwFiles, nNamed);
+    EXPECT_LE(qwFiles, uint64_t{kFiles});
+    EXPECT_GT(qwBytes, 0u);
+    EXPECT_LE(qwBytes, uint64_t{kFiles} * strBlock.size());
+    EXPECT_EQ(hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str().substr(9, 60)), 1u);
+    for (int f = 0; f < kFiles; ++f) {
+        ::unlink(Log("u" + std::to_string(f) + ".log").c_str());
+    }
 }
 
 // hwhost run as a service whose console is a file in a folder, and a push

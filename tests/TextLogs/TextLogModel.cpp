@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -75,7 +76,8 @@ bool Matches(int nGroup, const std::string& strName) {
 class ModelRun {
 public:
     explicit ModelRun(uint64_t qwSeed)
-        : m_Random(qwSeed), m_qwSeed(qwSeed), m_ExtraRandom(qwSeed ^ 0x6578747261ull) {}
+        : m_Random(qwSeed), m_qwSeed(qwSeed), m_ExtraRandom(qwSeed ^ 0x6578747261ull),
+          m_RereadRandom(qwSeed ^ 0x726572656164ull) {}
     ~ModelRun();
 
     TextLogModel::Result Go(uint32_t dwSteps);
@@ -220,6 +222,8 @@ private:
     std::deque<std::string> m_Trace;
     TextLogModel::Result m_Result;
     std::mt19937_64 m_ExtraRandom;
+    // Whether, and how slowly, files are read again after cuts.
+    std::mt19937_64 m_RereadRandom;
     bool m_bStopped = false;
     int m_nOwnFd = -1;
     // Renamed away, the host still writing the file it has open.
@@ -757,6 +761,17 @@ bool ModelRun::Start() {
     }
     StartOwnOutput();
     m_pEngine = std::make_unique<CEngineTextLog>();
+    // The stop reads all there is, however slow the build and busy the
+    // machine: what is checked here is which lines are read, not how fast
+    // (the stop's time is held by the engine's own tests).
+    m_pEngine->SetStopReading(std::chrono::minutes(5));
+    if (std::uniform_int_distribution<unsigned>(0, 1)(m_RereadRandom) == 1) {
+        const auto llShare = std::uniform_int_distribution<int64_t>(1024, 16384)(m_RereadRandom);
+        m_pEngine->SetRereadShare(llShare);
+        m_pEngine->SetPassReading(std::chrono::milliseconds(0));
+        m_Result.m_bRereadsOverPasses = true;
+        Trace("files cut are read again " + std::to_string(llShare) + " bytes a turn, a round a pass");
+    }
     if (m_pEngine->Oninit(0) != 0 || m_pEngine->GetBindingCount() != 6) {
         return Fail("the engine did not take the policy");
     }
@@ -795,6 +810,13 @@ bool ModelRun::Pass() {
     Trace("pass " + std::to_string(m_dwPass));
     if (!m_pEngine->RunPass(m_dwPass++, 0)) {
         return Fail("a pass was cut short");
+    }
+    for (const char* pszName : kPool) {
+        const CTextLogListener* pReader = m_pEngine->FindListener(Path(pszName));
+        if (pReader != nullptr && pReader->IsRereading()) {
+            ++m_Result.m_qwPassesMidReread;
+            break;
+        }
     }
     m_bStarted = true;
     ++m_Result.m_qwPasses;

@@ -18,7 +18,11 @@
 // with new lines or with the very bytes it held),
 // deletes, makes files anew, pauses the engine (its passes count from 0
 // again, as a new run of its thread does), stalls it (many steps between
-// two passes) and reloads its policy.
+// two passes) and reloads its policy.  In half the runs (on a generator of
+// their own, so a seed's steps are what they were) a file cut under the
+// engine is read again a few bytes a turn, one round of turns a pass, so
+// that the reading again that shows what the file still holds goes on
+// over passes, with the steps between them.
 //
 // Which lines the engine owes a group is defined by what the group can see:
 //  - At each pass the engine looks at the names it follows: every name the
@@ -117,6 +121,11 @@ public:
         uint64_t m_qwNulRuns = 0;
         uint64_t m_qwCutsWrittenOver = 0;
         uint64_t m_qwWrittenAgain = 0;
+        // The run read files again after cuts a few bytes a turn, one round
+        // of turns a pass, so the reading again went on over passes; and the
+        // passes that ended with a file still being read again.
+        bool m_bRereadsOverPasses = false;
+        uint64_t m_qwPassesMidReread = 0;
     };
 
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then

@@ -93,6 +93,7 @@ void RunSeeds(uint64_t qwFirst) {
         sum.m_qwNulRuns += result.m_qwNulRuns;
         sum.m_qwCutsWrittenOver += result.m_qwCutsWrittenOver;
         sum.m_qwWrittenAgain += result.m_qwWrittenAgain;
+        sum.m_qwPassesMidReread += result.m_qwPassesMidReread;
     }
     // The model owes something: a generator that never let the engine see
     // a line would hold nothing, and one that never made what the engine
@@ -110,9 +111,11 @@ void RunSeeds(uint64_t qwFirst) {
     EXPECT_GT(sum.m_qwNulRuns, 0u);
     EXPECT_GT(sum.m_qwCutsWrittenOver, 0u);
     EXPECT_GT(sum.m_qwWrittenAgain, 0u);
+    EXPECT_GT(sum.m_qwPassesMidReread, 0u);
     std::printf("%" PRIu64 " lines of one width, %" PRIu64 " runs of NULs, %" PRIu64 " cuts written over, %" PRIu64
-                " files written again as they were\n",
-                sum.m_qwFixedLines, sum.m_qwNulRuns, sum.m_qwCutsWrittenOver, sum.m_qwWrittenAgain);
+                " files written again as they were, %" PRIu64 " passes ended while a cut file was read again\n",
+                sum.m_qwFixedLines, sum.m_qwNulRuns, sum.m_qwCutsWrittenOver, sum.m_qwWrittenAgain,
+                sum.m_qwPassesMidReread);
     std::printf("%zu seeds from %" PRIu64 ": %" PRIu64 " lines owed to the groups, %" PRIu64
                 " reports; %" PRIu64 " cuts to a size, %" PRIu64 " under writers without O_APPEND, %" PRIu64
                 " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go (%" PRIu64
