@@ -44,7 +44,14 @@ public:
         Key& current = m_Current[nKind];
         current = Key{status.m_qwIdentity, llBornNs};
         if (const auto known = FindLocked(status.m_qwIdentity, llBornNs); known != m_Files.end()) {
-            known->m_nKind = nKind;
+            // One file may be two outputs at once (standard output and
+            // standard error sent to the same file): it keeps the name it
+            // was given first while that output still writes it.
+            const Key& was = m_Current[known->m_nKind];
+            if (known->m_nKind == nKind || was.m_qwIdentity != known->m_qwIdentity ||
+                was.m_llBornNs != known->m_llBornNs) {
+                known->m_nKind = nKind;
+            }
             current.m_llBornNs = known->m_llBornNs;
             m_qwGeneration.fetch_add(1, std::memory_order_release);
             return;

@@ -220,3 +220,25 @@ TEST_F(OwnOutputsTest, WithoutBirthTimesOutputsAreHeldOpenWithinABoundAndKnownBy
     EXPECT_EQ(m_Table.DescriptorsHeld(), nDescriptors + 3);
     ::close(fd);
 }
+
+// Standard output and standard error sent to one file: the file is named
+// by the output that took it first, for as long as that one writes it, and
+// by the later one once the first has moved on to another file.
+TEST_F(OwnOutputsTest, FileThatIsTwoOutputsAtOnceKeepsTheFirstName) {
+    int fdOut = OpenOutput("console.log", "standard output");
+    const int fdErr = ::open(m_Dir.File("console.log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fdErr, 0);
+    m_Table.Opened(fdErr, "standard error");
+    plat::OwnOutputs::Held held;
+    ASSERT_TRUE(Holds("console.log", &held));
+    EXPECT_STREQ("standard output", held.m_szWhat);
+    EXPECT_TRUE(held.m_bCurrent);
+
+    Rename("console.log", "console.log.1");
+    Rotate(fdOut, "console.log", "standard output");
+    m_Table.Opened(fdErr, "standard error");
+    ASSERT_TRUE(Holds("console.log.1", &held));
+    EXPECT_STREQ("standard error", held.m_szWhat);
+    ::close(fdErr);
+    ::close(fdOut);
+}
