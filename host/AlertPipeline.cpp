@@ -369,9 +369,11 @@ bool AlertPipeline::Render(FinishedAlert& finished) {
         // the alert is counted as dropped rather than memory grown without
         // end.  A flood drops thousands a second, which is said at once and
         // then once a minute: the log may well be on the disk that is full.
-        m_qwDropped.fetch_add(1);
+        // The bound is listed before the drop is counted, so that whoever
+        // sees the count also finds the bound that made it.
         finished.m_responses.clear();
         (m_alertsOut.HasRoom() ? m_messagesOut : m_alertsOut).LeftOut();
+        m_qwDropped.fetch_add(1);
         return false;
     }
     std::string& xml = m_alertsOut.Pending();

@@ -287,12 +287,16 @@ void HostServices::LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, in
     std::string line = TimeStamp() + " " + LevelName(dwLevel) + " [tag " + tag + "] [cat " +
                        category + "] " + (pszFile != nullptr ? pszFile : "?") + ":" +
                        std::to_string(nLine) + ": " + text + "\n";
+    // A failure of the log itself is found by this write, and listed
+    // before the line that met it.
     WriteLine(line);
     const bool bOnConsole = (dwLevel & kCSFLogConsoleFlag) != 0;
+    // Kept among the findings before it is said on the console, so that
+    // whoever reads the console line finds the finding too.
+    Capture(dwLevel & ~kCSFLogConsoleFlag, text, bOnConsole);
     if (bOnConsole) {
         plat::ConsoleWrite(ConsoleLine(dwLevel, text));
     }
-    Capture(dwLevel & ~kCSFLogConsoleFlag, text, bOnConsole);
 }
 
 std::string HostServices::ConsoleLine(uint32_t dwLevel, const std::string& text) {

@@ -448,18 +448,19 @@ void KeptOutput::Back(Clock::time_point now) {
     m_bFailing = false;
     m_bOpenFailed = false;
     const std::string after = "hwhost: " + Named() + " is written again after " + WholeSeconds(now - m_failingSince);
+    m_strReason.clear();
+    // The failure no longer holds: it leaves the findings about the
+    // policy in force, before the line that says so, so that whoever reads
+    // the line finds the findings as it tells.
+    if (m_ended && !m_strFailureSaid.empty()) {
+        m_ended(m_strFailureSaid);
+    }
+    m_strFailureSaid.clear();
     m_say(kCSFLogNotice | kCSFLogConsoleFlag,
           m_qwTakenWhileFailing == 0 ? after + "; nothing was kept meanwhile"
                                      : after + ": the " + CountText(m_qwTakenWhileFailing, m_names.m_strPieces) +
                                            " kept meanwhile " + (m_qwTakenWhileFailing == 1 ? "is" : "are") +
                                            " written");
-    m_strReason.clear();
-    // The failure no longer holds: it leaves the findings about the
-    // policy in force.
-    if (m_ended && !m_strFailureSaid.empty()) {
-        m_ended(m_strFailureSaid);
-    }
-    m_strFailureSaid.clear();
 }
 
 uint64_t KeptOutput::CountNotWritten(std::string& line) {

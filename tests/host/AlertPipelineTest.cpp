@@ -361,7 +361,7 @@ TEST_F(AlertPipelineTest, BoundsReachedMayBeAskedFromAnotherThreadWhileTheBoundI
     });
     EXPECT_TRUE(hwtest::WaitUntil([&] {
         Hand("Failed su");
-        return m_pipeline.RecordsDropped() != 0;
+        return m_pipeline.RecordsDropped() != 0 && !m_pipeline.BoundsReached().empty();
     }));
     bDone.store(true);
     asker.join();
@@ -465,7 +465,8 @@ TEST(AlertPipelineOutputTest, FilesWhoseFolderIsReplacedByAFileComeBackByThemsel
                                     "can be opened\n";
         ASSERT_TRUE(console.WaitFor(failure)) << console.Text();
     }
-    EXPECT_EQ(2u, own.m_services.LateFindings().size());
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return own.m_services.LateFindings().size() == 2; }))
+        << ::testing::PrintToString(own.m_services.LateFindings());
     Hand(2);
     std::filesystem::remove(folder);
     std::filesystem::create_directory(folder);
@@ -482,7 +483,8 @@ TEST(AlertPipelineOutputTest, FilesWhoseFolderIsReplacedByAFileComeBackByThemsel
         << said;
     EXPECT_EQ(1u, hwtest::CountOf(said, "the 5 alerts kept meanwhile are written\n")) << said;
     // Both failures ended, and with them their findings.
-    EXPECT_TRUE(own.m_services.LateFindings().empty()) << ::testing::PrintToString(own.m_services.LateFindings());
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return own.m_services.LateFindings().empty(); }))
+        << ::testing::PrintToString(own.m_services.LateFindings());
     pipeline.Stop();
     EXPECT_EQ(0u, pipeline.AlertsNotWritten());
     EXPECT_EQ(6u, pipeline.AlertsWritten());
