@@ -106,6 +106,7 @@ int32_t CEngineIDSSlave::OnResume(uint32_t dwArgument) {
     // reload waits for it: what the adapter loses meanwhile is its own.
     if (m_pKeeper) {
         m_CatchUp.Begin("adapter " + m_strAdapterName);
+        m_pCatchUpKeeper.store(m_pKeeper.get(), std::memory_order_release);
     }
     return Traced("OnResume", [&] { return CEngineBase::OnResume(dwArgument); }, true);
 }
@@ -128,7 +129,7 @@ int32_t CEngineIDSSlave::EndCapture(BaseOperation base, bool bKeepCapture, const
     m_EndAsked = {};
     if (bKeepCapture) {
         // Made at the pause's beginning (OnPauseInit) when it could be.
-        BeginKeepingFrames();
+        BeginKeepingFrames(true);
         if (m_pKeeper) {
             m_pKeeper->Open();
         }
@@ -177,7 +178,7 @@ int32_t CEngineIDSSlave::OnPauseInit(uint32_t dwArgument) {
     if (IsReload(dwArgument)) {
         jsFastLock guard(SetupLock(), true);
         if (bIDSSInitialized) {
-            BeginKeepingFrames();
+            BeginKeepingFrames(false);
             m_pGate.store(m_pKeeper.get(), std::memory_order_release);
         }
     }

@@ -306,7 +306,10 @@ private:
     // adapter's kept capture in the hold until the capture thread has
     // analysed them (or a pause, a stop or a new capture ends it), and
     // what the hold and the capture buffer left out meanwhile is counted.
-    void BeginKeepingFrames();
+    // `bCaptureEnded`: the capture thread has ended (or never ran), so a
+    // keeper it handed the capture back from may go; otherwise one goes
+    // only once that thread is done with it.
+    void BeginKeepingFrames(bool bCaptureEnded);
     void EndKeepingFrames();
     void CountKeptFramesLeftOut();
     // On the capture thread: analyses what the hold kept, takes the capture
@@ -407,6 +410,9 @@ private:
     // The keeper a reload's pause made, for the capture thread to let in
     // as it leaves its loop.
     std::atomic<CaptureKeeper*> m_pGate{nullptr};
+    // The keeper the resumed capture thread takes the capture over from,
+    // set before it starts and cleared by it once it no longer needs it.
+    std::atomic<CaptureKeeper*> m_pCatchUpKeeper{nullptr};
     CatchUp m_CatchUp;
     InputBoundHandle m_HoldBound;
     // When the last pause or stop told the capture thread to end, and when

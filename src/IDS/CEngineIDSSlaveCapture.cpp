@@ -127,11 +127,14 @@ bool CEngineIDSSlave::CatchUpWithHeldFrames() {
     if (!AnalyseHeldFrames()) {
         return false;
     }
-    if (m_pKeeper && !m_pKeeper->HandedOver()) {
-        // The keeper's last frames reach the hold before it lets go of the
-        // capture; whatever it read is analysed here, once, and what it had
-        // not read yet is this thread's next read.
-        m_pKeeper->HandOver();
+    if (CaptureKeeper* pKeeper = m_pCatchUpKeeper.load(std::memory_order_acquire)) {
+        if (!pKeeper->HandedOver()) {
+            // The keeper's last frames reach the hold before it lets go of
+            // the capture; whatever it read is analysed here, once, and what
+            // it had not read yet is this thread's next read.
+            pKeeper->HandOver();
+        }
+        m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
         if (!AnalyseHeldFrames()) {
             return false;
         }

@@ -285,8 +285,11 @@ bool CEngineIDSSlave::InitializePacketDriver() {
     } else {
         CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
     }
-    // The driver opens only what it has not opened: a kept capture stays.
-    m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+    // The driver opens only what it has not opened: a kept capture stays,
+    // and is not touched while the keeper still reads it.
+    if (!m_bPacketDriverInitialized || !m_pKeeper) {
+        m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+    }
     m_strOpenedBuffer = strSize;
     m_bRecordedInput = m_pPacketDrv->playsRecording();
 
@@ -436,10 +439,14 @@ void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown ....leaving", pszAdapter);
 }
 
-void CEngineIDSSlave::BeginKeepingFrames() {
+void CEngineIDSSlave::BeginKeepingFrames(bool bCaptureEnded) {
+    if (bCaptureEnded) {
+        m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
+    }
     // The keeper of the reload before, which handed the capture over to the
-    // capture thread, has left its loop: it goes, and a new one keeps.
-    if (m_pKeeper && m_pKeeper->HandedOver()) {
+    // capture thread, has left its loop: it goes, once that thread is done
+    // with it, and a new one keeps.
+    if (m_pKeeper && m_pKeeper->HandedOver() && m_pCatchUpKeeper.load(std::memory_order_acquire) == nullptr) {
         m_pGate.store(nullptr, std::memory_order_release);
         m_pKeeper->End();
         m_pKeeper.reset();
@@ -463,6 +470,7 @@ void CEngineIDSSlave::EndKeepingFrames() {
         return;
     }
     m_pGate.store(nullptr, std::memory_order_release);
+    m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
     m_pKeeper->End();
     m_pKeeper.reset();
     CSF_LOG(kCSFLogTrace, "%s: %s kept while the reload kept the rules from them, %zu KiB", m_strAdapterName.c_str(),

@@ -37,6 +37,8 @@ void CaptureKeeper::Open() {
 void CaptureKeeper::HandOver() {
     std::unique_lock<std::mutex> guard(m_lock);
     m_bHandOverAsked = true;
+    // A keeper not let in yet hands over at once.
+    m_openSignal.notify_all();
     while (!m_bHandedOver && IsRunning()) {
         guard.unlock();
         m_Driver.interruptRead();
@@ -67,7 +69,7 @@ void CaptureKeeper::End() {
 uint32_t CaptureKeeper::_doWork() {
     {
         std::unique_lock<std::mutex> guard(m_lock);
-        m_openSignal.wait(guard, [this] { return m_bOpen; });
+        m_openSignal.wait(guard, [this] { return m_bOpen || m_bHandOverAsked; });
     }
     const auto handOverAsked = [this] {
         std::lock_guard<std::mutex> guard(m_lock);
