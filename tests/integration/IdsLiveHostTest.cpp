@@ -526,7 +526,9 @@ TEST_F(IdsLiveHostTest, AStreamOfFramesThroughLongPushesLosesNoFrame) {
 // analyses that, so every attack is one alert and no push says it dropped
 // anything.  A build that cannot analyse 30,000 frames a second at all
 // (a sanitizer build beside other work) is given the rate a run without
-// pushes keeps up with on this machine now, and the test says so.
+// pushes keeps up with on this machine now, and the test says so; the
+// control runs a quarter faster than the stream, so that the stream has
+// room for the machine's other work beside a push.
 TEST_F(IdsLiveHostTest, ABusyAdapterWithASmallCaptureBufferLosesNoAttackThroughPushes) {
     hwtest::NetworkPolicyOptions options;
     options.m_bPacketLog = false;
@@ -541,7 +543,7 @@ TEST_F(IdsLiveHostTest, ABusyAdapterWithASmallCaptureBufferLosesNoAttackThroughP
         hwtest::NamespacedHost control{m_Namespace};
         hwtest::PrepareNetworkRoot(control, options);
         ASSERT_TRUE(control.Start({}, {"HW_PACKET_MONITOR=hwv0"})) << control.ErrorsTail();
-        FrameStream stream(peer.HolderPid(), "hwv1", dwRate, kStreamAttackEvery);
+        FrameStream stream(peer.HolderPid(), "hwv1", dwRate * 5 / 4, kStreamAttackEvery);
         const auto began = std::chrono::steady_clock::now();
         ASSERT_TRUE(hwtest::WaitUntil(
             [&] { return std::chrono::steady_clock::now() - began > std::chrono::seconds(8); }, 60));
@@ -558,7 +560,7 @@ TEST_F(IdsLiveHostTest, ABusyAdapterWithASmallCaptureBufferLosesNoAttackThroughP
         if (bKeptUp) {
             break;
         }
-        ASSERT_LT(nTry, 4) << "no run without pushes kept up, the last at " << dwRate << " frames a second";
+        ASSERT_LT(nTry, 4) << "no run without pushes kept up, the last at " << dwRate * 5 / 4 << " frames a second";
         dwRate = dwRate * 6 / 10;
     }
     if (dwRate != 30000) {
