@@ -101,8 +101,13 @@ int32_t CEngineIDSSlave::OnStart(uint32_t dwArgument) {
 int32_t CEngineIDSSlave::OnResume(uint32_t dwArgument) {
     m_bEnding = false;
     // The frames kept through a reload are analysed first by the new
-    // thread, which then reads on from the capture.
-    EndKeepingFrames();
+    // thread, while the keeper goes on taking what arrives; the thread
+    // reads on from the capture once the hold is empty.  Until then the
+    // reload waits for it: what the adapter loses meanwhile is its own.
+    if (m_pKeeper) {
+        m_CatchUp.Begin("adapter " + m_strAdapterName);
+        m_pCatchUpKeeper.store(m_pKeeper.get(), std::memory_order_release);
+    }
     return Traced("OnResume", [&] { return CEngineBase::OnResume(dwArgument); }, true);
 }
 
@@ -122,10 +127,14 @@ int32_t CEngineIDSSlave::EndCapture(BaseOperation base, bool bKeepCapture, const
                 pszStep);
     }
     m_EndAsked = {};
-    Shutdown(bKeepCapture, pszWhy);
     if (bKeepCapture) {
-        BeginKeepingFrames();
+        // Made at the pause's beginning (OnPauseInit) when it could be.
+        BeginKeepingFrames(true);
+        if (m_pKeeper) {
+            m_pKeeper->Open();
+        }
     }
+    Shutdown(bKeepCapture, pszWhy);
     return nResult;
 }
 
@@ -163,6 +172,16 @@ void CEngineIDSSlave::CloseKeptCapture(const char* pszWhy) {
 }
 
 int32_t CEngineIDSSlave::OnPauseInit(uint32_t dwArgument) {
+    // A reload keeps the capture: the keeper is ready before the capture
+    // thread is told to end, and reads as soon as it has, not once every
+    // engine before this one has paused.
+    if (IsReload(dwArgument)) {
+        jsFastLock guard(SetupLock(), true);
+        if (bIDSSInitialized) {
+            BeginKeepingFrames(false);
+            m_pGate.store(m_pKeeper.get(), std::memory_order_release);
+        }
+    }
     TellThreadToEnd();
     const int32_t nResult = Traced("OnPauseInit", [&] { return CEngineBase::OnPauseInit(dwArgument); });
     InterruptRead();

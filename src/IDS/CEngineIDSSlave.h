@@ -12,9 +12,13 @@
 // A reload's pause ends the capture thread and lets the module instance,
 // logs and firewall go, but keeps the adapter's capture open, and a thread
 // of its own (CaptureKeeper.h) reads on from it into the engine's hold of
-// frames until the resume, which analyses them with the new rules before
-// it reads on: a live adapter's frames do not wait in its capture buffer,
-// which holds a few thousand, for as long as the policy takes to read.
+// frames; the resumed capture thread analyses them with the new rules
+// while the keeper goes on taking what arrives, and reads the capture
+// itself once the hold is empty: a live adapter's frames do not wait in
+// its capture buffer, which holds a fraction of a second of them, for as
+// long as the policy takes to read, nor while what was kept is analysed.
+// The reload waits for that catch-up (Common/CatchUps.h), so what the
+// adapter drops until it is over is the reload's.
 // The resume sets the capture up anew only when the new policy asks for
 // another capture buffer; the operator's pause closes it, as a stop does.
 // A pause or stop ends the wait of the thread's read at once.
@@ -27,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/CatchUps.h"
 #include "Common/EngineBase.h"
 #include "Common/InputBounds.h"
 #include "IDS/ConsolidationClock.h"
@@ -298,10 +303,20 @@ private:
     // False when the frame was dropped (and given back) already.
     bool AnalyseFrame(bool bHeld);
     // Reload's pause and resume: a thread keeps the frames of a live
-    // adapter's kept capture in the hold until the resume, which counts
-    // what the hold and the capture buffer left out meanwhile.
-    void BeginKeepingFrames();
+    // adapter's kept capture in the hold until the capture thread has
+    // analysed them (or a pause, a stop or a new capture ends it), and
+    // what the hold and the capture buffer left out meanwhile is counted.
+    // `bCaptureEnded`: the capture thread has ended (or never ran), so a
+    // keeper it handed the capture back from may go; otherwise one goes
+    // only once that thread is done with it.
+    void BeginKeepingFrames(bool bCaptureEnded);
     void EndKeepingFrames();
+    void CountKeptFramesLeftOut();
+    // On the capture thread: analyses what the hold kept, takes the capture
+    // over from the keeper once the hold is empty, analyses what it kept
+    // meanwhile, and ends the catch-up with its losses counted.  False when
+    // the thread was told to end first.
+    bool CatchUpWithHeldFrames();
     // The frame is out of the module: waits for crash records of it.
     void LeaveModule();
     void SendResets();
@@ -392,6 +407,13 @@ private:
     // thread that keeps them (from the pause to the resume only).
     FrameHold m_Hold;
     std::unique_ptr<CaptureKeeper> m_pKeeper;
+    // The keeper a reload's pause made, for the capture thread to let in
+    // as it leaves its loop.
+    std::atomic<CaptureKeeper*> m_pGate{nullptr};
+    // The keeper the resumed capture thread takes the capture over from,
+    // set before it starts and cleared by it once it no longer needs it.
+    std::atomic<CaptureKeeper*> m_pCatchUpKeeper{nullptr};
+    CatchUp m_CatchUp;
     InputBoundHandle m_HoldBound;
     // When the last pause or stop told the capture thread to end, and when
     // the capture loop last ended.

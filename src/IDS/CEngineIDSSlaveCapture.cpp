@@ -15,6 +15,7 @@
 
 #include "Common/InputBounds.h"
 #include "IDS/CEngineIDSSlave.h"
+#include "IDS/CaptureKeeper.h"
 #include "IDS/IDSClock.h"
 #include "IDS/SlaveReadyList.h"
 #include "platform/FaultTrap.h"
@@ -56,6 +57,10 @@ uint32_t CEngineIDSSlave::_doWork() {
               pszAdapter, bIDSSInitialized ? 1 : 0, bZamLoaded ? 1 : 0, bPacketLogEnabled ? 1 : 0,
               pPacketLog ? 1 : 0, static_cast<int32_t>(CoalescerAgeInterval),
               static_cast<int32_t>(HousekeepingInterval));
+    if (!m_bPacketDriverInitialized || !m_pPacketDrv || !bIDSSInitialized) {
+        // Nothing analyses what was kept: the reload does not wait for it.
+        m_CatchUp.End();
+    }
     if (!m_bPacketDriverInitialized || !m_pPacketDrv) {
         CSF_LOG(kCSFLogError,
                 "Network Monitoring for interface %s is DISABLED. PacketDriver not initialized.\n",
@@ -77,6 +82,10 @@ uint32_t CEngineIDSSlave::_doWork() {
     const plat::FaultRecord* pFault = plat::RunWithFaultTrap(
         [](void* pSlave) { static_cast<CEngineIDSSlave*>(pSlave)->CaptureLoop(); }, this);
     m_CaptureEnded = std::chrono::steady_clock::now();
+    // A reload's keeper reads on from here.
+    if (CaptureKeeper* pKeeper = m_pGate.load(std::memory_order_acquire)) {
+        pKeeper->Open();
+    }
     if (pFault != nullptr) {
         if (m_bInsideModule) {
             OnModuleFault(QorSeException(pFault->code, pFault));
@@ -114,9 +123,33 @@ bool CEngineIDSSlave::AnalyseHeldFrames() {
     return false;
 }
 
+bool CEngineIDSSlave::CatchUpWithHeldFrames() {
+    if (!AnalyseHeldFrames()) {
+        return false;
+    }
+    if (CaptureKeeper* pKeeper = m_pCatchUpKeeper.load(std::memory_order_acquire)) {
+        if (!pKeeper->HandedOver()) {
+            // The keeper's last frames reach the hold before it lets go of
+            // the capture; whatever it read is analysed here, once, and what
+            // it had not read yet is this thread's next read.
+            pKeeper->HandOver();
+        }
+        m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
+        if (!AnalyseHeldFrames()) {
+            return false;
+        }
+    }
+    if (m_CatchUp.Pending()) {
+        CountKeptFramesLeftOut();
+        CountCaptureDrops(IDSNow(), true);
+        m_CatchUp.End();
+    }
+    return true;
+}
+
 void CEngineIDSSlave::CaptureLoop() {
     rp::Frame& frame = *m_pFrame;
-    if (!AnalyseHeldFrames()) {
+    if (!CatchUpWithHeldFrames()) {
         return;
     }
     while (StopRequested() == 0) {

@@ -383,9 +383,15 @@ bool CEngineIDSSlave::ConfigureEvidenceLogger(IPolicyContainer* pPolicy) {
 void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::StopPacketDriver called.... initialsed = %d",
               m_strAdapterName.c_str(), m_bPacketDriverInitialized ? 1 : 0);
+    // No thread reads a capture that closes.
+    EndKeepingFrames();
     // Frames kept through a reload that no capture thread will analyse now
     // are lost with the capture's own.
-    uint64_t qwUnread = bKeepHeld ? 0 : m_Hold.Clear();
+    uint64_t qwUnread = 0;
+    if (!bKeepHeld) {
+        qwUnread = m_Hold.Clear();
+        m_CatchUp.End();
+    }
     if (m_bPacketDriverInitialized) {
         CSF_TRACE(kCSFLogInfo, "Stopping packet driver");
         m_bPacketDriverInitialized = false;

@@ -285,8 +285,11 @@ bool CEngineIDSSlave::InitializePacketDriver() {
     } else {
         CSF_LOG(kCSFLogInfo, "Starting Packet Driver %s...", pszAdapter);
     }
-    // The driver opens only what it has not opened: a kept capture stays.
-    m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+    // The driver opens only what it has not opened: a kept capture stays,
+    // and is not touched while the keeper still reads it.
+    if (!m_bPacketDriverInitialized || !m_pKeeper) {
+        m_pPacketDrv->open(true, m_pPacketDrv->canTransmit());
+    }
     m_strOpenedBuffer = strSize;
     m_bRecordedInput = m_pPacketDrv->playsRecording();
 
@@ -382,7 +385,11 @@ uint32_t CEngineIDSSlave::SetPacketFilters(IPolicyContainer* pPolicy) {
 void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
     const char* pszAdapter = m_strAdapterName.c_str();
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown called....", pszAdapter);
-    EndKeepingFrames();
+    if (!bKeepCapture) {
+        EndKeepingFrames();
+    }
+    // The capture thread has ended: no catch-up goes on.
+    m_CatchUp.End();
     // Only a reload's pause keeps the capture, which any later shut-down
     // closes.
     if (!bKeepCapture) {
@@ -432,13 +439,24 @@ void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown ....leaving", pszAdapter);
 }
 
-void CEngineIDSSlave::BeginKeepingFrames() {
+void CEngineIDSSlave::BeginKeepingFrames(bool bCaptureEnded) {
+    if (bCaptureEnded) {
+        m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
+    }
+    // The keeper of the reload before, which handed the capture over to the
+    // capture thread, has left its loop: it goes, once that thread is done
+    // with it, and a new one keeps.
+    if (m_pKeeper && m_pKeeper->HandedOver() && m_pCatchUpKeeper.load(std::memory_order_acquire) == nullptr) {
+        m_pGate.store(nullptr, std::memory_order_release);
+        m_pKeeper->End();
+        m_pKeeper.reset();
+    }
     // A recording waits for its reader by itself; a closed capture has
     // nothing to keep.
     if (m_pKeeper || !m_bPacketDriverInitialized || !m_pPacketDrv || m_bRecordedInput) {
         return;
     }
-    m_pKeeper = std::make_unique<CaptureKeeper>(m_strAdapterName, *m_pPacketDrv, *m_pFrame, m_Hold);
+    m_pKeeper = std::make_unique<CaptureKeeper>(m_strAdapterName, *m_pPacketDrv, m_Hold);
     if (!m_pKeeper->Start()) {
         // The frames wait in the capture buffer, as far as it holds them.
         CSF_LOG(kCSFLogWarning, "%s: no thread keeps its frames through the reload: they wait in its capture",
@@ -451,10 +469,19 @@ void CEngineIDSSlave::EndKeepingFrames() {
     if (!m_pKeeper) {
         return;
     }
+    m_pGate.store(nullptr, std::memory_order_release);
+    m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
     m_pKeeper->End();
     m_pKeeper.reset();
     CSF_LOG(kCSFLogTrace, "%s: %s kept while the reload kept the rules from them, %zu KiB", m_strAdapterName.c_str(),
             CountText(m_Hold.Count(), "frame", "frames").c_str(), m_Hold.BytesInUse() / 1024);
+    CountKeptFramesLeftOut();
+    if (m_bPacketDriverInitialized && m_pPacketDrv) {
+        CountCaptureDrops(IDSNow(), true);
+    }
+}
+
+void CEngineIDSSlave::CountKeptFramesLeftOut() {
     // What the hold and the capture buffer left out meanwhile is counted
     // before the reload ends: its summary, and so a push, says it.
     if (const uint64_t qwLeftOut = m_Hold.TakeLeftOut(); qwLeftOut != 0) {
@@ -467,8 +494,5 @@ void CEngineIDSSlave::EndKeepingFrames() {
                     "frames");
             },
             qwLeftOut);
-    }
-    if (m_bPacketDriverInitialized && m_pPacketDrv) {
-        CountCaptureDrops(IDSNow(), true);
     }
 }

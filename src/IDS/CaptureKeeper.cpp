@@ -1,23 +1,57 @@
 #include "IDS/CaptureKeeper.h"
 
+#include <chrono>
 #include <exception>
 
 #include "IDS/FrameHold.h"
 #include "platform/Wait.h"
 #include "qorCSFLib/CSFLog.h"
 #include "rawpacket/Driver.h"
-#include "rawpacket/Frame.h"
 #include "rawpacket/RpErrors.h"
 
-CaptureKeeper::CaptureKeeper(const std::string& strAdapter, rp::Driver& driver, rp::Frame& frame,
-                             FrameHold& hold)
+namespace {
+
+// A library without the interrupt ends the read at its time-out; the
+// interrupt is asked again meanwhile, in case the read it ended was
+// another's.
+constexpr std::chrono::milliseconds kHandOverSlice{100};
+
+}  // namespace
+
+CaptureKeeper::CaptureKeeper(const std::string& strAdapter, rp::Driver& driver, FrameHold& hold)
     : qorThread((strAdapter + " through a reload").c_str(), kPriorityLevel),
       m_strAdapter(strAdapter),
       m_Driver(driver),
-      m_Frame(frame),
       m_Hold(hold) {}
 
 CaptureKeeper::~CaptureKeeper() { End(); }
+
+void CaptureKeeper::Open() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bOpen = true;
+    }
+    m_openSignal.notify_all();
+}
+
+void CaptureKeeper::HandOver() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_bHandOverAsked = true;
+    // A keeper not let in yet hands over at once.
+    m_openSignal.notify_all();
+    while (!m_bHandedOver && IsRunning()) {
+        guard.unlock();
+        m_Driver.interruptRead();
+        guard.lock();
+        m_handedOverSignal.wait_for(guard, kHandOverSlice, [this] { return m_bHandedOver; });
+    }
+    m_bHandedOver = true;
+}
+
+bool CaptureKeeper::HandedOver() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_bHandedOver;
+}
 
 void CaptureKeeper::End() {
     if (!IsRunning()) {
@@ -25,14 +59,23 @@ void CaptureKeeper::End() {
         return;
     }
     Stop(1, false);
-    // A library without the interrupt ends the read at its time-out.
+    // Let in, it sees the stop before it reads.
+    Open();
     m_Driver.interruptRead();
     WaitForExit(plat::kInfinite);
     Reset();
 }
 
 uint32_t CaptureKeeper::_doWork() {
-    while (StopRequested() == 0) {
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_openSignal.wait(guard, [this] { return m_bOpen || m_bHandOverAsked; });
+    }
+    const auto handOverAsked = [this] {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_bHandOverAsked;
+    };
+    while (StopRequested() == 0 && !handOverAsked()) {
         uint32_t dwStatus = 0;
         try {
             m_Driver.readFrame(m_Frame);
@@ -59,5 +102,10 @@ uint32_t CaptureKeeper::_doWork() {
             Sleep(kReadErrorPauseMs);
         }
     }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bHandedOver = true;
+    }
+    m_handedOverSignal.notify_all();
     return 0;
 }

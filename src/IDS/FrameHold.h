@@ -1,29 +1,29 @@
 #pragma once
-// Frames an adapter engine keeps in memory while a reload keeps the rules
-// from them: the engine's capture thread has ended and the next one has not
-// started, but the adapter's frames go on coming, and the capture buffer
-// of the packet library holds only a few thousand of them.  Each frame is
-// kept whole (its packet record and its captured bytes) in blocks of 1 MiB,
-// made as the hold grows up to its bound and let go as it empties (but
-// for a block or two kept for the next frames), so keeping a frame
-// allocates nothing of its own.  The resumed engine analyses what the hold kept, oldest first,
-// before it reads on.
+// Frames an adapter engine keeps in memory from a reload's pause until its
+// capture thread has analysed them: the engine's capture thread has ended
+// and the next one has not started, or has started and analyses what was
+// kept, but the adapter's frames go on coming, and the capture buffer of
+// the packet library holds only a fraction of a second of them.  Each
+// frame is kept whole (its packet record and its captured bytes) in a
+// queue of blocks (Common/BlockQueue.h), so keeping a frame allocates
+// nothing of its own.  The resumed engine analyses what the hold kept,
+// oldest first, while the keeper (CaptureKeeper.h) goes on adding what
+// arrives, until the hold is empty and the capture thread reads on itself.
 //
-// One thread at a time uses a hold: the thread that keeps frames during a
-// reload, then the capture thread after it; the owner hands it over by
-// ending one thread before it starts the other.
+// One thread adds and one takes at a time: the keeper, and the capture
+// thread.  A frame taken stays whole until the taker's next call.
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <memory>
+#include <mutex>
 
+#include "Common/BlockQueue.h"
 #include "rawpacket/Frame.h"
 
 class FrameHold {
 public:
-    static constexpr size_t kBlockBytes = size_t{1} << 20;
-    static constexpr size_t kDefaultMaxBytes = size_t{64} << 20;
+    static constexpr size_t kBlockBytes = BlockQueue::kBlockBytes;
+    static constexpr size_t kDefaultMaxBytes = BlockQueue::kDefaultMaxBytes;
 
     explicit FrameHold(size_t maxBytes = kDefaultMaxBytes);
     FrameHold(const FrameHold&) = delete;
@@ -33,33 +33,29 @@ public:
     // left out, when the hold is at its bound (or no block can be made).
     bool Add(const rp::PacketRecord& packet);
     // The oldest frame kept, taken out of the hold: `packet` is its record,
-    // whose data stays valid until the next call on the hold.  False when
-    // the hold is empty.
+    // whose data stays valid until the next call of Next or Clear.  False
+    // when the hold is empty.
     bool Next(rp::PacketRecord& packet);
     // Lets every frame kept go; answers how many there were.
     size_t Clear();
 
-    size_t Count() const { return m_nCount; }
-    bool Empty() const { return m_nCount == 0; }
+    size_t Count() const;
+    bool Empty() const { return Count() == 0; }
     // Frames Add left out since the last call.
     uint64_t TakeLeftOut();
     // The memory the frames kept now take, in whole blocks.
-    size_t BytesInUse() const { return m_Blocks.size() * kBlockBytes; }
+    size_t BytesInUse() const;
     size_t MaxBytes() const { return m_nMaxBytes; }
 
 private:
-    struct Block {
-        std::unique_ptr<uint8_t[]> m_pBytes;
-        size_t m_nUsed = 0;
-    };
-    bool MakeBlock();
+    // With the lock held: the frame Next handed out last is done with.
+    void PopTakenLocked();
 
-    size_t m_nMaxBytes;
-    std::deque<Block> m_Blocks;
-    // A block let go, kept for the next one needed.
-    std::unique_ptr<uint8_t[]> m_pSpare;
-    // Where the oldest frame kept begins in the first block.
-    size_t m_nReadAt = 0;
-    size_t m_nCount = 0;
+    const size_t m_nMaxBytes;
+    mutable std::mutex m_lock;
+    BlockQueue m_Queue;
+    // The size of the frame Next handed out, still in the queue so that
+    // its bytes are not written over; 0 when none.
+    size_t m_nTaken = 0;
     uint64_t m_qwLeftOut = 0;
 };

@@ -176,6 +176,10 @@ int32_t CEngineNTSyslog::OnResume(uint32_t dwArgument) {
     // from what was dropped before it.
     if (IsReload(dwArgument)) {
         ReportDrops(true, kDuringReload);
+        m_qwCatchUpLeft = m_pQueue ? m_pQueue->Size() : 0;
+        if (m_qwCatchUpLeft > m_nQueuedAtPause) {
+            m_CatchUp.Begin(BoundInput());
+        }
     }
     StartListener();
     return CEngineBase::OnResume(dwArgument);
@@ -222,6 +226,8 @@ int32_t CEngineNTSyslog::OnPause(uint32_t dwArgument) {
         m_pQueue->Wake();
     }
     const int32_t nResult = CEngineBase::OnPause(dwArgument);
+    m_CatchUp.End();
+    m_nQueuedAtPause = m_pQueue ? m_pQueue->Size() : 0;
     ReportDrops(true);
     return nResult;
 }
@@ -232,6 +238,7 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     }
     StopListener(NTSyslogListeningThread::Leftovers::kCount);
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
+    m_CatchUp.End();
     if (m_pQueue) {
         m_qwUnparsed += m_pQueue->Clear();
     }
@@ -371,7 +378,16 @@ uint32_t CEngineNTSyslog::_doWork() {
         // What a stop kept from being parsed goes back to the queue: a
         // pause leaves it for the resume, a stop counts it with the rest.
         m_qwUnparsed += m_pQueue->Unpop(m_Batch, nParsed);
+        if (m_CatchUp.Pending() &&
+            (bIdle || nParsed >= m_qwCatchUpLeft || m_pQueue->Size() <= m_nQueuedAtPause + kParseBatch)) {
+            // What the reload kept is parsed: what the queue and the system
+            // dropped until now is the reload's.
+            ReportDrops(false);
+            m_CatchUp.End();
+        }
+        m_qwCatchUpLeft -= nParsed < m_qwCatchUpLeft ? nParsed : m_qwCatchUpLeft;
     }
+    m_CatchUp.End();
     ReportEchoLeftOut(EchoBudget::Clock::now(), true);
     plat::ConsoleFlush();
     return 0;

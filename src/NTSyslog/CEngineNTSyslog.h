@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Common/CatchUps.h"
 #include "Common/EngineBase.h"
 #include "NTSyslog/NTSyslogListeningThread.h"
 #include "NTSyslog/SyslogEntryQueue.h"
@@ -145,4 +146,12 @@ private:
     // has ended.
     uint64_t m_qwUnparsed = 0;
     uint64_t m_qwUnparsedReported = 0;
+    // A reload's resume with more datagrams queued than at its pause: the
+    // engine thread ends the catch-up once it has parsed as many, or the
+    // queue is back to what it held at the pause (a sender that kept it
+    // full before the reload keeps it full after), and has counted what
+    // the queue and the system dropped meanwhile.
+    CatchUp m_CatchUp;
+    uint64_t m_qwCatchUpLeft = 0;
+    size_t m_nQueuedAtPause = 0;
 };

@@ -32,76 +32,30 @@ void WriteEntry(char* pAt, const plat::Ipv4Endpoint& sender, const char* pszText
 
 SyslogEntryQueue::SyslogEntryQueue(size_t maxBytes, size_t blockBytes)
     : m_nBlockBytes(blockBytes < kEntryOverhead + 1 ? kEntryOverhead + 1 : blockBytes),
-      m_nMaxBlocks(maxBytes / m_nBlockBytes == 0 ? 1 : maxBytes / m_nBlockBytes) {}
+      m_Queue(maxBytes, m_nBlockBytes) {}
 
 SyslogEntryQueue::~SyslogEntryQueue() = default;
 
-SyslogEntryQueue::Block SyslogEntryQueue::MakeBlockLocked() {
-    Block block;
-    if (m_pSpare) {
-        block.m_pBytes = std::move(m_pSpare);
-    } else if (m_nBlocksMade < m_nMaxBlocks) {
-        block.m_pBytes.reset(new (std::nothrow) char[m_nBlockBytes]);
-        m_nBlocksMade += block.m_pBytes ? 1 : 0;
-    }
-    return block;
-}
-
-bool SyslogEntryQueue::RoomAtBackLocked(size_t size) {
-    if (m_nCount == 0 && !m_Blocks.empty()) {
-        // An empty queue keeps one block, written from its start again.
-        m_Blocks.front().m_nBegin = m_Blocks.front().m_nEnd = 0;
-    }
-    if (!m_Blocks.empty() && m_nBlockBytes - m_Blocks.back().m_nEnd >= size) {
-        return true;
-    }
-    Block block = MakeBlockLocked();
-    if (!block.m_pBytes) {
-        return false;
-    }
-    m_Blocks.push_back(std::move(block));
-    return true;
-}
-
-bool SyslogEntryQueue::RoomAtFrontLocked(size_t size) {
-    if (m_nCount == 0 && !m_Blocks.empty()) {
-        m_Blocks.front().m_nBegin = m_Blocks.front().m_nEnd = m_nBlockBytes;
-    }
-    if (!m_Blocks.empty() && m_Blocks.front().m_nBegin >= size) {
-        return true;
-    }
-    Block block = MakeBlockLocked();
-    if (!block.m_pBytes) {
-        return false;
-    }
-    block.m_nBegin = block.m_nEnd = m_nBlockBytes;
-    m_Blocks.push_front(std::move(block));
-    return true;
-}
-
 bool SyslogEntryQueue::PushCopy(const plat::Ipv4Endpoint& sender, const char* pszText, size_t length) {
-    const size_t size = kEntryOverhead + length;
     qorFastLock guard(m_lock, true);
-    if (length > m_nBlockBytes - kEntryOverhead || !RoomAtBackLocked(size)) {
+    char* const pAt = length > m_nBlockBytes - kEntryOverhead ? nullptr : m_Queue.Append(kEntryOverhead + length);
+    if (pAt == nullptr) {
         m_qwDropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    Block& block = m_Blocks.back();
-    WriteEntry(block.m_pBytes.get() + block.m_nEnd, sender, pszText, length);
-    block.m_nEnd += size;
+    WriteEntry(pAt, sender, pszText, length);
     m_nBytes += length;
     // The engine thread waits only on an empty queue, so only the first
     // entry needs to wake it; a signal per entry would cost a system call
     // per datagram.
-    if (++m_nCount == 1) {
+    if (m_Queue.Count() == 1) {
         m_signal.Set();
     }
     return true;
 }
 
 void SyslogEntryQueue::TakeFrontLocked(SyslogEntry& entry) {
-    Block& block = m_Blocks.front();
-    const char* const pAt = block.m_pBytes.get() + block.m_nBegin;
+    const char* const pAt = m_Queue.Front();
     EntryHead head{};
     std::memcpy(&head, pAt, sizeof head);
     entry.m_Sender.m_dwAddress = head.m_dwAddress;
@@ -110,24 +64,12 @@ void SyslogEntryQueue::TakeFrontLocked(SyslogEntry& entry) {
         std::string().swap(entry.m_strText);
     }
     entry.m_strText.assign(pAt + kEntryOverhead, head.m_dwLength);
-    block.m_nBegin += kEntryOverhead + head.m_dwLength;
+    m_Queue.PopFront(kEntryOverhead + head.m_dwLength);
     m_nBytes -= head.m_dwLength;
-    --m_nCount;
-    if (block.m_nBegin == block.m_nEnd && m_Blocks.size() > 1) {
-        // The last block stays for what comes next; one other is kept
-        // spare, so a queue at a block's end does not make and let go a
-        // block at every turn.
-        if (!m_pSpare) {
-            m_pSpare = std::move(block.m_pBytes);
-        } else {
-            --m_nBlocksMade;
-        }
-        m_Blocks.pop_front();
-    }
 }
 
 bool SyslogEntryQueue::WaitForEntry(qorFastLock& guard, uint32_t seconds) {
-    if (m_nCount != 0) {
+    if (!m_Queue.Empty()) {
         return true;
     }
     guard.Unlock();
@@ -140,7 +82,7 @@ bool SyslogEntryQueue::WaitForEntry(qorFastLock& guard, uint32_t seconds) {
     }
     guard.Lock();
     // A time-out, a wake-up, or a signal whose entry was taken already.
-    return m_nCount != 0;
+    return !m_Queue.Empty();
 }
 
 std::unique_ptr<SyslogEntry> SyslogEntryQueue::Pop(uint32_t seconds) {
@@ -159,13 +101,13 @@ bool SyslogEntryQueue::PopSome(uint32_t seconds, size_t max, SyslogBatch& batch)
     if (!WaitForEntry(guard, seconds)) {
         return true;
     }
-    while (m_nCount != 0 && batch.m_nCount < max) {
+    while (!m_Queue.Empty() && batch.m_nCount < max) {
         if (batch.m_nCount == batch.m_Entries.size()) {
             batch.m_Entries.emplace_back();
         }
         TakeFrontLocked(batch.m_Entries[batch.m_nCount++]);
     }
-    return m_nCount == 0;
+    return m_Queue.Empty();
 }
 
 size_t SyslogEntryQueue::Unpop(SyslogBatch& batch, size_t from) {
@@ -174,17 +116,13 @@ size_t SyslogEntryQueue::Unpop(SyslogBatch& batch, size_t from) {
     // Last first, each in front of the one put back before it.
     for (size_t i = batch.m_nCount; i > from; --i) {
         const SyslogEntry& entry = batch.m_Entries[i - 1];
-        const size_t size = kEntryOverhead + entry.m_strText.size();
-        if (!RoomAtFrontLocked(size)) {
+        char* const pAt = m_Queue.Prepend(kEntryOverhead + entry.m_strText.size());
+        if (pAt == nullptr) {
             ++nDropped;
             continue;
         }
-        Block& block = m_Blocks.front();
-        block.m_nBegin -= size;
-        WriteEntry(block.m_pBytes.get() + block.m_nBegin, entry.m_Sender, entry.m_strText.data(),
-                   entry.m_strText.size());
+        WriteEntry(pAt, entry.m_Sender, entry.m_strText.data(), entry.m_strText.size());
         m_nBytes += entry.m_strText.size();
-        ++m_nCount;
     }
     batch.m_nCount = from < batch.m_nCount ? from : batch.m_nCount;
     return nDropped;
@@ -195,23 +133,14 @@ void SyslogEntryQueue::Wake() {
 }
 
 size_t SyslogEntryQueue::Clear() {
-    std::deque<Block> blocks;
-    std::unique_ptr<char[]> pSpare;
     qorFastLock guard(m_lock, true);
-    const size_t nDiscarded = m_nCount;
-    blocks.swap(m_Blocks);
-    pSpare = std::move(m_pSpare);
-    m_nBlocksMade = 0;
-    m_nCount = 0;
     m_nBytes = 0;
-    guard.Unlock();
-    // The blocks are let go outside the lock.
-    return nDiscarded;
+    return m_Queue.Clear();
 }
 
 size_t SyslogEntryQueue::Size() {
     qorFastLock guard(m_lock, true);
-    return m_nCount;
+    return m_Queue.Count();
 }
 
 size_t SyslogEntryQueue::QueuedBytes() {
@@ -221,5 +150,5 @@ size_t SyslogEntryQueue::QueuedBytes() {
 
 size_t SyslogEntryQueue::HeldBytes() {
     qorFastLock guard(m_lock, true);
-    return m_nBlocksMade * m_nBlockBytes;
+    return m_Queue.BytesMade();
 }

@@ -4,9 +4,9 @@
 //
 // Datagrams come from anyone on the network, so the queue is bounded by the
 // memory it holds them in: each datagram is copied, with its sender and
-// length in kEntryOverhead bytes before its text, into blocks of
-// kBlockBytes, made as the queue grows (a datagram that does not fit the
-// last block begins the next one) and let go as it empties.  What arrives
+// length in kEntryOverhead bytes before its text, into a queue of blocks
+// of kBlockBytes (Common/BlockQueue.h), made as the queue grows and let
+// go as it empties.  What arrives
 // when every block the bound allows is full is dropped and counted, and the
 // engine reports the count.  A steady stream stays within one block and
 // costs no allocation per datagram; the engine takes datagrams in batches
@@ -18,10 +18,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
+#include "Common/BlockQueue.h"
 #include "NTSyslog/SyslogEntry.h"
 #include "qorToolsLib/jsEvent.h"
 #include "qorToolsLib/jsFastLock.h"
@@ -36,8 +36,8 @@ struct SyslogBatch {
 
 class SyslogEntryQueue {
 public:
-    static constexpr size_t kBlockBytes = 1024 * 1024;
-    static constexpr size_t kDefaultMaxBytes = 64 * kBlockBytes;
+    static constexpr size_t kBlockBytes = BlockQueue::kBlockBytes;
+    static constexpr size_t kDefaultMaxBytes = BlockQueue::kDefaultMaxBytes;
     // What each datagram takes besides its text.
     static constexpr size_t kEntryOverhead = 16;
     // Pop waits without limit.
@@ -79,21 +79,6 @@ public:
     uint64_t DroppedCount() const { return m_qwDropped.load(std::memory_order_relaxed); }
 
 private:
-    // A block's entries lie in [m_nBegin, m_nEnd).
-    struct Block {
-        std::unique_ptr<char[]> m_pBytes;
-        size_t m_nBegin = 0;
-        size_t m_nEnd = 0;
-    };
-
-    // With the lock held: a block to add, the spare one or a new one while
-    // the bound allows; an empty one otherwise.
-    Block MakeBlockLocked();
-    // With the lock held: a last block with `size` bytes free after its
-    // entries, made when needed; false when the bound allows none.
-    bool RoomAtBackLocked(size_t size);
-    // With the lock held: the same before the first block's entries.
-    bool RoomAtFrontLocked(size_t size);
     // With the lock held: the oldest entry, copied into `entry`.
     void TakeFrontLocked(SyslogEntry& entry);
     // With the lock held: waits up to `seconds` for an entry when there is
@@ -101,15 +86,9 @@ private:
     bool WaitForEntry(qorFastLock& guard, uint32_t seconds);
 
     const size_t m_nBlockBytes;
-    const size_t m_nMaxBlocks;
     qorFastSync m_lock;
     qorSyncEvent m_signal{false, false};
-    std::deque<Block> m_Blocks;
-    // The last block let go, kept for the next one needed.
-    std::unique_ptr<char[]> m_pSpare;
-    // Blocks in m_Blocks, and the spare.
-    size_t m_nBlocksMade = 0;
-    size_t m_nCount = 0;
+    BlockQueue m_Queue;
     size_t m_nBytes = 0;
     std::atomic<uint64_t> m_qwDropped{0};
 };

@@ -1,9 +1,16 @@
 #include "Plugin/CHostWarden.h"
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "ApacheEngine/CEngineApache.h"
 #include "Common/AgentEventInfo.h"
+#include "Common/CatchUps.h"
 #include "Common/CEngineCorrelation.h"
 #include "Common/EngineBase.h"
 #include "Common/InputBounds.h"
@@ -32,6 +39,7 @@
 #include "hostwarden/ICSFEventHandler.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Descriptors.h"
+#include "platform/Environment.h"
 #include "platform/NamedObject.h"
 #include "platform/OsVersion.h"
 #include "qorCSFLib/CSFLog.h"
@@ -66,6 +74,50 @@ constexpr uint32_t kReloadArgument = CEngineBase::kReloadArgument;
 // A load as the lines of what bounds left out during it name it.
 constexpr const char kStartUpLoad[] = "start-up";
 constexpr const char kReloadLoad[] = "reload";
+
+// The inputs that hand a backlog to their resumed engines catch up with it
+// before the reload reports: what they lose until then is the reload's,
+// counted by their bounds before InputBounds::EndLoad says them.  A backlog
+// a sender can keep growing does not hold the reload past the deadline;
+// what is behind then is the reload's warning, so nothing is passed over.
+void WaitForCatchUps() {
+    CatchUps& catchUps = CatchUps::Instance();
+    const auto began = std::chrono::steady_clock::now();
+    const std::vector<std::string> behind = catchUps.WaitForAll(catchUps.Deadline());
+    const long long llMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
+    if (behind.empty()) {
+        CSF_LOG(kCSFLogTrace, "The inputs caught up with what arrived during the reload %lld ms after the resume",
+                llMs);
+        return;
+    }
+    std::string strBehind;
+    for (const std::string& input : behind) {
+        strBehind += (strBehind.empty() ? "" : ", ") + input;
+    }
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+            "Still catching up with what arrived during the reload %lld ms after the resume: %s; what %s "
+            "from now on is said as %s own",
+            llMs, strBehind.c_str(), behind.size() == 1 ? "it leaves out" : "they leave out",
+            behind.size() == 1 ? "its" : "their");
+}
+
+// For tests: while the file HW_RELOAD_HOLD_FILE names exists, a reload
+// waits with its engines paused before it reads the policy (at most
+// kMaxReloadHold), so that a test decides what arrives meanwhile.
+constexpr std::chrono::seconds kMaxReloadHold{300};
+
+void HoldReloadForTest() {
+    std::string strFile;
+    if (!plat::GetEnvironmentText("HW_RELOAD_HOLD_FILE", strFile) || strFile.empty()) {
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + kMaxReloadHold;
+    struct stat info {};
+    while (::stat(strFile.c_str(), &info) == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 // A banner goes to the host's log once and to the debug trace at each of
 // the levels a reader may filter on.
@@ -515,6 +567,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     // before it ends (ShutDown).
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
     ShutDownScriptHandler();
+    HoldReloadForTest();
     // Held from the load on, so that an adapter update on the packet
     // library's thread never reads the advanced parameters while the load
     // writes them.
@@ -541,6 +594,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
             NoteEnginesResumed();
+            WaitForCatchUps();
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
         FailRequest(pRequest, LoadFailureText().c_str());
@@ -586,6 +640,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_pThreadList->ResumeAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         NoteEnginesResumed();
+        WaitForCatchUps();
     }
     ApplyProtection();
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);

@@ -361,6 +361,7 @@ bool tclHandler::Init(const char* pszDirectory) {
         CSF_LOG(1, "Failed to start the TclHandler Thread");
         m_bRunning = 0;
         m_ScriptReport.Publish();
+        EndCatchUp();
         return false;
     }
     CSF_LOG(12, "Started TclHandler thread...");
@@ -623,6 +624,9 @@ void tclHandler::BeginCatchUp() {
     }
     m_bCatchingUp = 1;
     m_Queues.Queue(tclQueueSet::kRuns).SetCapacity(StartQueueSize());
+    if (!m_ReloadCatchUp.Pending()) {
+        m_ReloadCatchUp.Begin("script runs waiting for the script process");
+    }
 }
 
 void tclHandler::NoteLeftOutWhileStarting(const tclRequest& request) {
@@ -659,6 +663,7 @@ void tclHandler::EndCatchUp() {
         m_bSayingCatchUp = false;
     }
     m_CaughtUp.notify_all();
+    m_ReloadCatchUp.End();
 }
 
 bool tclHandler::CaughtUp(std::chrono::steady_clock::time_point scriptsTaken) {

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/CatchUps.h"
 #include "Common/ITclHandler.h"
 #include "Common/LineSocket.h"
 #include "Common/ProcessHelpers.h"
@@ -365,6 +366,9 @@ private:
     // The end of a catch-up is being said (m_CatchUpLock).
     bool m_bSayingCatchUp = false;
     std::condition_variable m_CaughtUp;
+    // The same catch-up as a reload waits for it (Common/CatchUps.h): what
+    // it left out is said before the reload reports.
+    CatchUp m_ReloadCatchUp;
     Unanswered m_LeftOutWhileStarting;
     std::atomic<uint8_t> m_bEnabled{1};
     std::atomic<uint8_t> m_bScriptsInitialised{0};

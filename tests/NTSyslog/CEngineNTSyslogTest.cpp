@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Common/AgentEventInfo.h"
+#include "Common/CatchUps.h"
 #include "Common/EngineBase.h"
 #include "Common/InputBounds.h"
 #include "TextLogs/LogLineTemplates.h"
@@ -326,6 +327,9 @@ TEST_F(SyslogEngineTest, WhatAReloadDroppedWhileTheRulesWereReadIsSaidAtItsResum
                                              " datagrams left out") != std::string::npos;
     }
     EXPECT_TRUE(bCounted);
+    // The reload waits for the queue's backlog to be parsed, which it is,
+    // with nothing more arriving.
+    EXPECT_TRUE(CatchUps::Instance().WaitForAll(std::chrono::minutes(2)).empty());
     size_t nParsed = 0;
     EXPECT_TRUE(hwtest::WaitUntil([&] {
         nParsed += m_Sensor.TakeReported().size();
