@@ -410,6 +410,7 @@ void CEngineApache::ReportDrop(uint32_t dwLevel, const std::string& strText) {
 
 uint32_t CEngineApache::_doWork() {
     if (!IsEnabled()) {
+        m_CatchUp.End();
         CSF_LOG(kCSFLogInfo, "IDS not enabled: Web Server Monitoring is OFF");
         return 0;
     }
@@ -426,13 +427,27 @@ uint32_t CEngineApache::_doWork() {
             WriteConfiguration(true);
         int32_t nClassLength = 0;
         bool bReached = false;
-        if (WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength, &bReached)) {
+        bool bOverflowed = false;
+        const bool bTaken = WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength, &bReached, &bOverflowed);
+        if (bOverflowed) {
+            m_RingOverflowBound.LeftOut([]() -> InputBound& {
+                return InputBounds::Instance().Bound(
+                    "web-server event ring",
+                    "a ring of " + std::to_string(kWebEvCapacity) + " bytes shared with the web-server module",
+                    "overflows", std::string(),
+                    "said by the module (events it could not write for want of room; how many, it does not say)");
+            });
+        }
+        if (bTaken) {
             CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
                       m_Record.nEventId, m_Record.szEventName);
             m_dwEmptyLooks = 0;
             m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
             ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
         } else if (bReached && !bCut) {
+            // Read to its end, and its overflow looked at: what a reload
+            // kept is handled, and lost if it overflowed meanwhile.
+            m_CatchUp.End();
             // The stop, a pause or a reload ends either wait at once.
             const uint32_t dwLook = m_dwRingLookMs.load(std::memory_order_relaxed);
             Sleep(dwLook);
@@ -442,9 +457,12 @@ uint32_t CEngineApache::_doWork() {
                 m_dwRingLookMs.store(std::min(dwLook * 2, kQuietRingLookMs), std::memory_order_relaxed);
             }
         } else {
+            // A ring that cannot be read now holds no reload back.
+            m_CatchUp.End();
             Sleep(kFailedTurnMs);
         }
     }
+    m_CatchUp.End();
     CSF_TRACE(kCSFLogInfo, "Exit doWork loop");
     return 0;
 }
@@ -564,6 +582,11 @@ int32_t CEngineApache::OnResume(uint32_t dwArgument) {
         EndRingFindings();
     } else if (Initialize() == 0) {
         CSF_TRACE(kCSFLogInfo, "Apache Component of Host Warden starting....");
+        // The ring filled while the reload kept the rules from it: the
+        // reload reports once it is read, with any overflow it found.
+        if (IsReload(dwArgument) && WebShmIsAttached()) {
+            m_CatchUp.Begin("web-server event ring");
+        }
     } else {
         CSF_LOG(kCSFLogError, "Error in initializing Apache Component of Host Warden.");
     }

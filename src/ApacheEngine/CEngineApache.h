@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ApacheEngine/WebSharedMemory.h"
+#include "Common/CatchUps.h"
 #include "Common/EngineBase.h"
 #include "Common/InputBounds.h"
 #include "qorToolsLib/ReportLimiter.h"
@@ -148,6 +149,12 @@ private:
     static constexpr std::chrono::seconds kConfigRetry{1};
     // The bound on an event's class text, once an event reached it.
     InputBoundHandle m_ClassNamesBound;
+    // Events the module could not write for want of room in the ring, as
+    // its overflow flag tells (once a read; their number is not known).
+    InputBoundHandle m_RingOverflowBound;
+    // A reload's resume: what the ring kept meanwhile is read, and its
+    // overflow looked at, before the reload reports.
+    CatchUp m_CatchUp;
     // "TID" to the rule's own name.
     std::unique_ptr<std::map<int32_t, const std::string*>> m_pIdMap;
     // The poll's record and class text, reused for every message.

@@ -58,6 +58,9 @@ struct ShmState {
     uint32_t dwDamageUnreported = 0;
     ReportLimiter lockReports{std::chrono::seconds(10)};
     uint32_t dwLockUnreported = 0;
+    // The last read found the ring damaged and set its overflow flag itself,
+    // so the flag the next read finds may be this process's own.
+    bool bFlaggedDamage = false;
 };
 
 ShmState& State() {
@@ -526,8 +529,9 @@ namespace {
 
 // WebRingTake, the damage left for the caller to report from `header`.
 WebRingResult TakeFromRing(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength,
-                           RingHeader& header) {
+                           RingHeader& header, bool& bFlagFound) {
     nClassLength = 0;
+    bFlagFound = Get32(pView, kWebEvOverflow) != 0;
     WebRingResult result = WebRingResult::kEmpty;
     if (!ReadRingHeader(pView, header)) {
         result = WebRingResult::kDamaged;
@@ -563,7 +567,8 @@ WebRingResult TakeFromRing(uint8_t* pView, WebEventRecord& record, char* pClassT
 
 WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
     RingHeader header{};
-    const WebRingResult result = TakeFromRing(pView, record, pClassText, nClassLength, header);
+    bool bFlagFound = false;
+    const WebRingResult result = TakeFromRing(pView, record, pClassText, nClassLength, header, bFlagFound);
     if (result == WebRingResult::kDamaged)
         ReportDamage(header);
     return result;
@@ -605,15 +610,20 @@ WebShmLockTriesOnly::WebShmLockTriesOnly() : m_bBefore(t_bLockTriesOnly) { t_bLo
 
 WebShmLockTriesOnly::~WebShmLockTriesOnly() { t_bLockTriesOnly = m_bBefore; }
 
-bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached) {
+bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached,
+                     bool* pbOverflowed) {
     nClassLength = 0;
     if (pbReached != nullptr)
         *pbReached = false;
+    if (pbOverflowed != nullptr)
+        *pbOverflowed = false;
     ShmState& state = State();
     if (!state.bAttached || !Lock(state.event))
         return false;
     RingHeader header{};
-    const WebRingResult result = TakeFromRing(state.event.pView, record, pClassText, nClassLength, header);
+    bool bFlagFound = false;
+    const WebRingResult result =
+        TakeFromRing(state.event.pView, record, pClassText, nClassLength, header, bFlagFound);
     // Cut short under the read: what it took is zeros, no damage and no
     // event.
     const bool bCut = SegmentCut(state.event);
@@ -624,6 +634,10 @@ bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLe
     }
     if (pbReached != nullptr)
         *pbReached = true;
+    // A flag this process set at a damaged ring is not the module's word.
+    if (pbOverflowed != nullptr)
+        *pbOverflowed = bFlagFound && !state.bFlaggedDamage;
+    state.bFlaggedDamage = result == WebRingResult::kDamaged;
     if (result == WebRingResult::kDamaged)
         ReportDamage(header);
     return result == WebRingResult::kTaken;

@@ -147,8 +147,11 @@ uint32_t WebShmEmptyRing();
 // process is not attached.  Every call that reaches the ring clears its
 // overflow flag; `pbReached`, when given, tells whether this one did (the
 // ring taken from, found empty, or found damaged and reset), as against a
-// turn that failed before it.
-bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached = nullptr);
+// turn that failed before it.  `pbOverflowed`, when given, tells whether
+// the module had set the flag since the last read: it could not write an
+// event for want of room (how many, the ring does not say).
+bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached = nullptr,
+                     bool* pbOverflowed = nullptr);
 
 // The reader's work on one ring view of kWebEvShmSize bytes, the caller
 // holding its mutex: takes one message (kTaken), finds none (kEmpty), or

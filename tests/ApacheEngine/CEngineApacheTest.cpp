@@ -17,6 +17,7 @@
 
 #include "ApacheEngine/WebShmConfig.h"
 #include "Common/AgentEventInfo.h"
+#include "Common/CatchUps.h"
 #include "Common/InputBounds.h"
 #include "IDS/IDSConfig.h"
 #include "IDS/IDSRule.h"
@@ -248,6 +249,36 @@ TEST_F(CEngineApacheTest, ReloadKeepsTheRingAndWhatWaitsInItIsReadAfterTheResume
     EXPECT_EQ("1", m_Engine.Pair(0, "a"));
     EXPECT_EQ("Web_Shell", m_Engine.m_Records[2]->GetRuleName());
     EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
+}
+
+// A ring that filled while a reload kept the rules from it: the reload's
+// wait for inputs catching up ends once the engine has read the ring to its
+// end, by then the module's overflow is counted as a bound, and the events
+// the ring kept are each reported.
+TEST_F(CEngineApacheTest, RingThatOverflowedDuringAReloadIsReadAndItsOverflowCountedBeforeTheCatchUpEnds) {
+    constexpr uint32_t kReload = CEngineBase::kReloadArgument;
+    InputBounds::Instance().ForgetForTest();
+    ASSERT_EQ(0, m_Engine.OnStart(0));
+    ASSERT_EQ(0, m_Engine.OnPauseInit(kReload));
+    ASSERT_EQ(0, m_Engine.OnPause(kReload));
+    ASSERT_EQ(0, m_Engine.OnReloadPolicy(kReload));
+    // More than the ring holds: the module's writes past it set the flag.
+    for (int n = 0; n < 2000; ++n) {
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
+    }
+    const size_t nKept = WebRingCountWaiting(WebShmEvView());
+    ASSERT_GT(nKept, 0u);
+    uint32_t dwFlag = 0;
+    std::memcpy(&dwFlag, WebShmEvView() + kWebEvOverflow, 4);
+    ASSERT_EQ(1u, dwFlag) << "the ring took every event written";
+    ASSERT_EQ(0, m_Engine.OnResume(kReload));
+    EXPECT_TRUE(CatchUps::Instance().WaitForAll(std::chrono::seconds(60)).empty());
+    EXPECT_EQ(nKept, m_Engine.Count());
+    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+    ASSERT_EQ(1u, bounds.size());
+    EXPECT_NE(std::string::npos, bounds[0].find("web-server event ring: ")) << bounds[0];
+    EXPECT_NE(std::string::npos, bounds[0].find("; 1 overflow said by the module")) << bounds[0];
+    m_Engine.StopAndWait();
 }
 
 // What the ring still holds at a stop is counted then, and taken out of a
