@@ -789,6 +789,9 @@ void tclHandler::MainLoop() {
     // When the hold after the scripts ended: the runs queued while the
     // process started go out from then on.
     std::optional<std::chrono::steady_clock::time_point> scriptsTaken;
+    // The runs the start queue still held when the catch-up ended: they
+    // were taken to wait for the process, and still do.
+    uint64_t qwStartBacklog = 0;
     while (m_bRunning != 0 || bDraining || !bExitSent) {
         tclRequest* pTaken = nullptr;
         if (m_bRunning != 0 || bDraining) {
@@ -796,7 +799,8 @@ void tclHandler::MainLoop() {
             // room among those waiting for an answer, which the answers
             // make, rather than being left out for the want of it.
             const bool bWithRuns =
-                !((m_bCatchingUp != 0 || bDraining) && m_Pending.size() >= m_dwRequestQueueSize);
+                !((m_bCatchingUp != 0 || bDraining || qwStartBacklog != 0) &&
+                  m_Pending.size() >= m_dwRequestQueueSize);
             if (!m_Queues.HasWork(bWithRuns)) {
                 // What was taken so far goes out before the loop waits.
                 m_Outgoing.Send(m_Connection);
@@ -826,6 +830,11 @@ void tclHandler::MainLoop() {
         if (pRequest) {
             switch (pRequest->m_nAction) {
                 case tclRequest::kSend:
+                    // Only the runs queue carries runs with a record.
+                    if (qwStartBacklog != 0 && pRequest->m_nCommandType == qorTclCommand::kRun &&
+                        pRequest->m_pRecord) {
+                        --qwStartBacklog;
+                    }
                     SendRequest(pRequest.release());
                     break;
                 case tclRequest::kReply:
@@ -912,6 +921,10 @@ void tclHandler::MainLoop() {
         }
         if (scriptsTaken && m_bCatchingUp != 0 && CaughtUp(*scriptsTaken)) {
             EndCatchUp();
+            // A catch-up that ran out of time leaves its backlog queued: it
+            // goes out as answers make room, as during the catch-up, not
+            // into a table still full of the runs sent ahead of it.
+            qwStartBacklog = m_Queues.Queue(tclQueueSet::kRuns).Size();
         }
     }
 }

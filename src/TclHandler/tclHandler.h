@@ -104,7 +104,7 @@ public:
     // kCatchUpSeconds after the later of the first two; the runs queue
     // then holds TclCmdQSize again.  Meanwhile a run waits in its queue
     // while TclCmdQSize runs wait for their answer, rather than being left
-    // out.
+    // out; so do the runs still queued when the catch-up ends.
     static constexpr uint32_t kStartQueueSize = 16384;
     static constexpr int32_t kCatchUpSeconds = 5;
     static constexpr uint32_t kCatchUpQuietMs = 250;

@@ -351,6 +351,47 @@ TEST_F(ScriptProcessTest, RunsQueuedWhileTheProcessStartsWaitForItEachValidated)
               m_Handler.Queues().Queue(tclQueueSet::kRuns).GetCapacity());
 }
 
+// Alerts queued while the process starts, more than a script slower than
+// them answers within the catch-up's time: those still queued when the
+// catch-up ends keep waiting for the answers to make room, and each is
+// validated once.  (They went out into a table still full of the runs sent
+// ahead of them, and were dropped there at once.)
+TEST_F(ScriptProcessTest, RunsStillQueuedWhenTheCatchUpEndsWaitForTheProcess) {
+    TestRule slow;
+    Script(slow, "Slow", "after 5\nreturn 1");
+    slow.SetNeedTcl(true);
+    auto pCopy = std::make_unique<RuleContainer>();
+    pCopy->Add(&slow);
+    m_Handler.RegisterEngine(&m_Engine, 1);
+    m_Handler.ReloadRuleContainer(&m_Engine, std::move(pCopy));
+    // The engine without rules has the handler pause before it starts the
+    // process: the runs below are queued before the process runs.
+    m_Handler.RegisterEngine(&m_Idle, 1);
+    ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    // Two hundred a second at most: half of them still wait when the
+    // catch-up ends, however fast the machine.
+    constexpr uint64_t kAlerts = 2 * 200 * static_cast<uint64_t>(tclHandler::kCatchUpSeconds);
+    for (uint64_t n = 0; n < kAlerts; ++n) {
+        auto* pRecord = new TestRecord(&slow, 1);
+        ASSERT_EQ(1u, m_Handler.QueueRun("Slow", "Validation", pRecord)) << n;
+    }
+    ASSERT_TRUE(m_Handler.IsCatchingUp());
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return !m_Handler.IsCatchingUp(); }, 120));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] {
+            const ScriptOutcomes::Counts now = ScriptOutcomes::Instance().Snapshot();
+            return now.m_qwValidated + now.m_qwDropped - before.m_qwValidated - before.m_qwDropped >=
+                   kAlerts;
+        },
+        120));
+    const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
+    EXPECT_EQ(before.m_qwValidated + kAlerts, after.m_qwValidated);
+    EXPECT_EQ(before.m_qwDropped, after.m_qwDropped);
+    EXPECT_EQ(kAlerts, m_Sensor.ReportedCount());
+    EXPECT_FALSE(m_Log.Contains("Too many pending tcl requests"));
+}
+
 // A flood of alerts that keeps the queue of runs from ever emptying, for a
 // script slower than the flood and a host slow enough that the handler
 // never catches up: the runs the handler takes still go out within
