@@ -79,10 +79,6 @@ protected:
     }
     void Start() {
         m_pEngine = std::make_unique<HookedTextLog>();
-        // A scan takes one group a pass, as on a machine too busy to give
-        // its slice any time: what a test sees then is what every machine
-        // gives it, and no test can lean on a scan done in one pass.
-        m_pEngine->SetScanSlice(std::chrono::milliseconds(0));
         m_Sensor.m_pPolicy = m_pPolicy;
         ASSERT_EQ(m_pEngine->Oninit(0), 0);
     }
@@ -110,19 +106,10 @@ protected:
         return pListener != nullptr ? *pListener : kNone;
     }
     // Runs passes up to and including `dwLast`, as the thread numbers them,
-    // and answers "rule:group:word" for each record reported.  A scan is
-    // taken in slices (here one group a pass, as Start sets): the last
-    // pass is run again while its scan goes on, as the thread's next pass
-    // would go on with it (a scan under way begins no other, whatever the
-    // pass's number).
+    // and answers "rule:group:word" for each record reported.
     std::vector<std::string> RunTo(uint32_t dwLast) {
         for (; m_dwPass <= dwLast; ++m_dwPass) {
-            bool bRan = m_pEngine->RunPass(m_dwPass, m_dwHost);
-            EXPECT_TRUE(bRan);
-            while (bRan && m_dwPass == dwLast && m_pEngine->IsScanning()) {
-                bRan = m_pEngine->RunPass(m_dwPass, m_dwHost);
-                EXPECT_TRUE(bRan);
-            }
+            EXPECT_TRUE(m_pEngine->RunPass(m_dwPass, m_dwHost));
         }
         std::vector<std::string> reports;
         for (const auto& pRecord : m_Sensor.TakeReported()) {
