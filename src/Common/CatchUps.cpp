@@ -47,9 +47,14 @@ void CatchUps::End(uint64_t id) {
     m_ended.notify_all();
 }
 
-std::vector<std::string> CatchUps::WaitForAll(std::chrono::steady_clock::duration deadline) {
+std::vector<std::string> CatchUps::WaitForAll(std::chrono::steady_clock::duration deadline,
+                                               uint64_t qwCommandsSeen) {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_ended.wait_for(guard, deadline, [this] { return m_pending.empty(); });
+    ++m_nWaiting;
+    m_ended.wait_for(guard, deadline, [&] {
+        return m_pending.empty() || (qwCommandsSeen != kNoCommandSeen && m_qwCommands != qwCommandsSeen);
+    });
+    --m_nWaiting;
     std::vector<std::string> behind;
     for (const auto& [id, input] : m_pending) {
         behind.push_back(input);
@@ -60,6 +65,24 @@ std::vector<std::string> CatchUps::WaitForAll(std::chrono::steady_clock::duratio
 size_t CatchUps::Pending() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_pending.size();
+}
+
+size_t CatchUps::Waiting() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_nWaiting;
+}
+
+void CatchUps::CommandCome() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_qwCommands;
+    }
+    m_ended.notify_all();
+}
+
+uint64_t CatchUps::CommandsCome() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_qwCommands;
 }
 
 std::chrono::steady_clock::duration CatchUps::Deadline() const {

@@ -38,10 +38,22 @@ public:
     uint64_t Begin(const std::string& input);
     // The catch-up numbered `id` is over (no effect when it is already).
     void End(uint64_t id);
-    // Waits until no catch-up is pending or `deadline` has passed; answers
-    // the inputs of those still pending.
-    std::vector<std::string> WaitForAll(std::chrono::steady_clock::duration deadline);
+    // Waits until no catch-up is pending or `deadline` has passed, or a
+    // command has come for the waiting thread since CommandsCome() answered
+    // `qwCommandsSeen`; answers the inputs of those still pending.
+    std::vector<std::string> WaitForAll(std::chrono::steady_clock::duration deadline,
+                                        uint64_t qwCommandsSeen = kNoCommandSeen);
+    static constexpr uint64_t kNoCommandSeen = UINT64_MAX;
     size_t Pending() const;
+    // How many WaitForAll wait now.
+    size_t Waiting() const;
+
+    // A command waits for the thread a reload runs on (the host woke it):
+    // the reload's wait gives way to it, so that a stop, above all, is not
+    // held for as long as a sender keeps a backlog growing.
+    void CommandCome();
+    // How many commands have come so far.
+    uint64_t CommandsCome() const;
 
     // How long a reload waits for its catch-ups (HW_CATCH_UP_SECONDS may
     // set it at start-up).
@@ -55,6 +67,8 @@ private:
     std::condition_variable m_ended;
     std::map<uint64_t, std::string> m_pending;
     uint64_t m_qwNext = 1;
+    size_t m_nWaiting = 0;
+    uint64_t m_qwCommands = 0;
     std::atomic<int64_t> m_deadlineNs;
 };
 

@@ -78,12 +78,15 @@ constexpr const char kReloadLoad[] = "reload";
 // The inputs that hand a backlog to their resumed engines catch up with it
 // before the reload reports: what they lose until then is the reload's,
 // counted by their bounds before InputBounds::EndLoad says them.  A backlog
-// a sender can keep growing does not hold the reload past the deadline;
-// what is behind then is the reload's warning, so nothing is passed over.
-void WaitForCatchUps() {
+// a sender can keep growing does not hold the reload past the deadline,
+// nor past a command the host has for the reload's thread since the
+// reload began (`qwCommandsSeen`): a stop waits behind the reload, and
+// has a bound of its own.  What is behind then is the reload's warning,
+// so nothing is passed over.
+void WaitForCatchUps(uint64_t qwCommandsSeen) {
     CatchUps& catchUps = CatchUps::Instance();
     const auto began = std::chrono::steady_clock::now();
-    const std::vector<std::string> behind = catchUps.WaitForAll(catchUps.Deadline());
+    const std::vector<std::string> behind = catchUps.WaitForAll(catchUps.Deadline(), qwCommandsSeen);
     const long long llMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
     if (behind.empty()) {
@@ -519,6 +522,9 @@ uint32_t CHostWarden::Oninit(ICSFCommandRequest* pRequest) {
 uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy() called.");
     Banner("\n***** CHostWarden::OnReloadPolicy() called *****\n");
+    // A command the host has for this thread from now on ends the wait
+    // for the inputs' catch-ups.
+    const uint64_t qwCommandsSeen = CatchUps::Instance().CommandsCome();
     m_dwState = kReloading;
     // What inputs leave out while the reload runs is the reload's, whatever
     // it reads: a push says it.
@@ -594,7 +600,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
             NoteEnginesResumed();
-            WaitForCatchUps();
+            WaitForCatchUps(qwCommandsSeen);
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
         FailRequest(pRequest, LoadFailureText().c_str());
@@ -640,7 +646,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_pThreadList->ResumeAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         NoteEnginesResumed();
-        WaitForCatchUps();
+        WaitForCatchUps(qwCommandsSeen);
     }
     ApplyProtection();
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
@@ -814,6 +820,11 @@ uint8_t CHostWarden::DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* 
 uint8_t CHostWarden::ForwardToEventSink(uint32_t dwFirst, uint32_t dwSecond) {
     ICSFEventHandler* pHandler = m_pEventHandler.load();
     return pHandler != nullptr ? pHandler->ForwardEvent(dwFirst, dwSecond) : 0;
+}
+
+void CHostWarden::WakeSensorThread() {
+    CatchUps::Instance().CommandCome();
+    CSFSensor::WakeSensorThread();
 }
 
 void CHostWarden::AdapterListChanged() {

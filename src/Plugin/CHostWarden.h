@@ -66,6 +66,9 @@ public:
     uint32_t OnPause(ICSFCommandRequest* pRequest) override;
     uint32_t OnResume(ICSFCommandRequest* pRequest) override;
     uint32_t OnUpdateCompleted(ICSFCommandRequest* pRequest) override;
+    // A command waits: a reload waiting for its inputs to catch up gives
+    // way to it.
+    void WakeSensorThread() override;
     // Answers, as the text of the completed request, the engine lines as
     // they are now (those a start-up or reload answers), so that the host
     // can follow what runs after a load; logs nothing.

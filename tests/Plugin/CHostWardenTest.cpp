@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Common/CatchUps.h"
 #include "Common/ICorrelationRule.h"
 #include "Common/RuleContainer.h"
 #include "Common/SensorSettings.h"
@@ -159,6 +161,51 @@ TEST_F(CHostWardenTest, FailedReloadReportsStatus2AndTheEnginesGoOnWithTheRulesI
     // tries the network engine's packet library again.
     Run(&CHostWarden::OnReloadPolicy);
     EXPECT_EQ(Steps{kNetworkEngineTriedAgain}, TakeSteps());
+}
+
+// A reload waits for its inputs to catch up, but not for a command the host
+// has for its thread meanwhile (a stop above all, whose bound is shorter
+// than that wait): it gives way, saying what is still behind.
+TEST_F(CHostWardenTest, ReloadWaitingForItsInputsToCatchUpGivesWayToTheNextCommand) {
+    Start();
+    CatchUps& catchUps = CatchUps::Instance();
+    const auto deadline = catchUps.Deadline();
+    catchUps.SetDeadline(std::chrono::minutes(10));
+    CatchUp endless;
+    endless.Begin("input flooded for ever");
+    Push();
+    std::atomic<bool> bReloaded{false};
+    Steps steps;
+    std::thread reload([&] {
+        steps = RunLoadingReload();
+        bReloaded = true;
+    });
+    const bool bWaiting = hwtest::WaitUntil([&] { return catchUps.Waiting() != 0; }, 120);
+    EXPECT_TRUE(bWaiting);
+    // The host queues a command and wakes the sensor's thread.
+    m_pSensor->WakeSensorThread();
+    const bool bGaveWay = hwtest::WaitUntil([&] { return bReloaded.load(); }, 120);
+    EXPECT_TRUE(bGaveWay) << "the reload still waits for the catch-up";
+    endless.End();
+    reload.join();
+    catchUps.SetDeadline(deadline);
+    EXPECT_EQ((Steps{"status 1", "complete"}), steps);
+    size_t nStillBehind = 0;
+    for (const std::string& text : m_services.Texts()) {
+        nStillBehind += text.rfind("Still catching up with what arrived during the reload ", 0) == 0 &&
+                        text.find(": input flooded for ever; ") != std::string::npos;
+    }
+    EXPECT_EQ(1u, nStillBehind);
+
+    // The next reload is not given way to by the command that came before it.
+    endless.Begin("input flooded for ever");
+    catchUps.SetDeadline(std::chrono::milliseconds(200));
+    Push();
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ((Steps{"status 1", "complete"}), RunLoadingReload());
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(200));
+    endless.End();
+    catchUps.SetDeadline(deadline);
 }
 
 TEST_F(CHostWardenTest, RuleDefinitionsFollowTheVersion) {
