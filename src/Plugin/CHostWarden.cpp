@@ -1,6 +1,7 @@
 #include "Plugin/CHostWarden.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -107,7 +108,10 @@ void WaitForCatchUps(uint64_t qwCommandsSeen) {
 
 // For tests: while the file HW_RELOAD_HOLD_FILE names exists, a reload
 // waits with its engines paused before it reads the policy (at most
-// kMaxReloadHold), so that a test decides what arrives meanwhile.
+// kMaxReloadHold), so that a test decides what arrives meanwhile.  Only a
+// plain file of root's or the sensor's own account holds it, not a link:
+// the name may lie in a folder other accounts can write, and none of them
+// may stall the sensor's reloads by making it.
 constexpr std::chrono::seconds kMaxReloadHold{300};
 
 void HoldReloadForTest() {
@@ -117,8 +121,16 @@ void HoldReloadForTest() {
     }
     const auto until = std::chrono::steady_clock::now() + kMaxReloadHold;
     struct stat info {};
-    while (::stat(strFile.c_str(), &info) == 0 && std::chrono::steady_clock::now() < until) {
+    const auto held = [&] {
+        return ::lstat(strFile.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+               (info.st_uid == 0 || info.st_uid == ::geteuid());
+    };
+    while (held() && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (::lstat(strFile.c_str(), &info) == 0 && !held()) {
+        CSF_LOG(kCSFLogWarning, "HW_RELOAD_HOLD_FILE %s is %s: it holds no reload", strFile.c_str(),
+                S_ISREG(info.st_mode) ? "another account's file" : "no plain file");
     }
 }
 

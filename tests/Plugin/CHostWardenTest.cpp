@@ -1,5 +1,7 @@
 #include "Plugin/CHostWarden.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -206,6 +208,37 @@ TEST_F(CHostWardenTest, ReloadWaitingForItsInputsToCatchUpGivesWayToTheNextComma
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(200));
     endless.End();
     catchUps.SetDeadline(deadline);
+}
+
+// The tests' hook that holds a reload with its engines paused takes only a
+// file of the sensor's own account (or root's) as it is named: another
+// account that can write where it points holds no reload, by a file of
+// its own nor by its link to one of the sensor's.
+TEST_F(CHostWardenTest, AnotherAccountsFileOrLinkHoldsNoReload) {
+    const std::string hold = m_dir.File("reload.hold");
+    hwtest::EnvironmentOverride holdFile("HW_RELOAD_HOLD_FILE", hold.c_str());
+    Start();
+    const uid_t other = 65534;
+    hwtest::WriteWholeFile(m_dir.File("sensors.file"), "");
+    for (const bool bLink : {false, true}) {
+        if (bLink) {
+            ASSERT_EQ(0, ::symlink(m_dir.File("sensors.file").c_str(), hold.c_str()));
+            ASSERT_EQ(0, ::lchown(hold.c_str(), other, other));
+        } else {
+            hwtest::WriteWholeFile(hold, "");
+            ASSERT_EQ(0, ::chown(hold.c_str(), other, other));
+        }
+        Push();
+        std::atomic<bool> bReloaded{false};
+        std::thread reload([&] {
+            RunLoadingReload();
+            bReloaded = true;
+        });
+        const bool bNotHeld = hwtest::WaitUntil([&] { return bReloaded.load(); }, 60);
+        ::unlink(hold.c_str());
+        reload.join();
+        EXPECT_TRUE(bNotHeld) << (bLink ? "a link" : "a file") << " of another account held the reload";
+    }
 }
 
 TEST_F(CHostWardenTest, RuleDefinitionsFollowTheVersion) {
