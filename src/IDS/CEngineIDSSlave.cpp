@@ -166,7 +166,6 @@ int32_t CEngineIDSSlave::OnStop(uint32_t dwArgument) {
 void CEngineIDSSlave::CloseKeptCapture(const char* pszWhy) {
     jsFastLock guard(SetupLock(), true);
     if (!bIDSSInitialized) {
-        EndKeepingFrames();
         StopPacketDriver(pszWhy);
     }
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "IDS/CEngineIDSSlave.h"
+#include "IDS/CaptureKeeper.h"
 #include "IDS/HWEventMatchNotify.h"
 #include "IDS/PolicyValues.h"
 #include "hostwarden/IPolicyContainer.h"
@@ -383,6 +384,14 @@ bool CEngineIDSSlave::ConfigureEvidenceLogger(IPolicyContainer* pPolicy) {
 void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::StopPacketDriver called.... initialsed = %d",
               m_strAdapterName.c_str(), m_bPacketDriverInitialized ? 1 : 0);
+    // Frames kept for a reload, in the hold or in the capture it kept
+    // open, are lost for the reload's sake when the capture closes before
+    // they are analysed (the adapter went while the rules were read): the
+    // reload's push must say them, though the capture may close on the
+    // packet library's thread, whose lines are the push's only when they
+    // are said on the console.
+    const bool bKeptForReload =
+        !m_Hold.Empty() || m_CatchUp.Pending() || (m_pKeeper && !m_pKeeper->HandedOver());
     // No thread reads a capture that closes.
     EndKeepingFrames();
     // Frames kept through a reload that no capture thread will analyse now
@@ -390,7 +399,6 @@ void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
     uint64_t qwUnread = 0;
     if (!bKeepHeld) {
         qwUnread = m_Hold.Clear();
-        m_CatchUp.End();
     }
     if (m_bPacketDriverInitialized) {
         CSF_TRACE(kCSFLogInfo, "Stopping packet driver");
@@ -407,9 +415,14 @@ void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
         CSF_TRACE(kCSFLogInfo, "Packet driver stopped");
     }
     if (qwUnread != 0) {
-        CSF_LOG(kCSFLogWarning, "%s: %s that waited in its capture %s not analysed: %s",
+        CSF_LOG(kCSFLogWarning | (bKeptForReload ? kCSFLogConsoleFlag : 0u),
+                "%s: %s that waited in its capture %s not analysed: %s",
                 m_strAdapterName.c_str(), CountText(qwUnread, "frame", "frames").c_str(),
                 qwUnread == 1 ? "was" : "were", pszWhy != nullptr ? pszWhy : kClosedAtStop);
+    }
+    // The reload waits no more once its loss is said.
+    if (!bKeepHeld) {
+        m_CatchUp.End();
     }
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::StopPacketDriver ....exited",
               m_strAdapterName.c_str());

@@ -385,14 +385,12 @@ uint32_t CEngineIDSSlave::SetPacketFilters(IPolicyContainer* pPolicy) {
 void CEngineIDSSlave::Shutdown(bool bKeepCapture, const char* pszWhy) {
     const char* pszAdapter = m_strAdapterName.c_str();
     CSF_TRACE(kCSFLogInfo, "%s: CEngineIDSSlave::Shutdown called....", pszAdapter);
-    if (!bKeepCapture) {
-        EndKeepingFrames();
-    }
-    // The capture thread has ended: no catch-up goes on.
-    m_CatchUp.End();
-    // Only a reload's pause keeps the capture, which any later shut-down
-    // closes.
-    if (!bKeepCapture) {
+    // The capture thread has ended: no catch-up goes on, once what the
+    // capture closed now takes with it is said (StopPacketDriver).  Only a
+    // reload's pause keeps the capture, which any later shut-down closes.
+    if (bKeepCapture) {
+        m_CatchUp.End();
+    } else {
         StopPacketDriver(pszWhy);
     }
     // A set-up that failed half-way holds module objects too; they go now,

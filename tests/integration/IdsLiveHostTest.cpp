@@ -338,6 +338,43 @@ protected:
         }
         return policy;
     }
+    // A push held with the adapter's engine paused, from the victim's end
+    // watched through a peer of its own: the push reads its policy once the
+    // hold ends (Release, or at the end of the test).
+    struct HeldPush {
+        ~HeldPush() { Release(); }
+        void Release() {
+            if (!m_strHold.empty()) {
+                ::unlink(m_strHold.c_str());
+            }
+            if (m_Pusher.joinable()) {
+                m_Pusher.join();
+            }
+        }
+        hwtest::NetworkNamespace m_Peer;
+        std::string m_strHold;
+        std::thread m_Pusher;
+        int m_nExit = -1;
+        std::string m_strOutput;
+    };
+    // Starts the host on the victim's end with reloads held by a file of
+    // root's, and `push` of `policy`; answers once the adapter's engine has
+    // paused for it.
+    bool BeginHeldPush(HeldPush& push, const std::string& policy) {
+        if (!push.m_Peer.IsReady()) {
+            return false;
+        }
+        Victim(push.m_Peer, true);
+        push.m_strHold = m_Host.File("reload.hold");
+        if (!m_Host.Start({}, {"HW_PACKET_MONITOR=hwv0", "HW_RELOAD_HOLD_FILE=" + push.m_strHold})) {
+            return false;
+        }
+        const std::string paused = "Thread list: OnPauseInit \\Device\\hwv0";
+        const size_t before = hwtest::CountOf(m_Host.Log(), paused);
+        hwtest::WriteWholeFile(push.m_strHold, "");
+        push.m_Pusher = std::thread([this, policy, &push] { push.m_nExit = m_Host.Push(policy, push.m_strOutput); });
+        return hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), paused) > before; }, 60);
+    }
     // With the host watching hwv0 and `stream` sending to it: three pushes
     // of `policy`, each expected to exit 0, then `attacksAfter` more
     // attacks; the stream stops, every attack's alert is awaited and the
@@ -581,26 +618,18 @@ TEST_F(IdsLiveHostTest, ABusyAdapterWithASmallCaptureBufferLosesNoAttackThroughP
 // the push's policy read until every frame is sent, so the push and the
 // frames overlap however fast the sensor reads.
 TEST_F(IdsLiveHostTest, FramesAPushHadNoRoomForAreThatPushsWarning) {
-    hwtest::NetworkNamespace peer;
-    ASSERT_TRUE(peer.IsReady()) << peer.Error();
-    Victim(peer, true);
-    const std::string hold = m_Host.File("reload.hold");
-    ASSERT_TRUE(m_Host.Start({}, {"HW_PACKET_MONITOR=hwv0", "HW_RELOAD_HOLD_FILE=" + hold})) << m_Host.ErrorsTail();
-    const std::string policy = PaddedPolicy(200000);
-    const std::string paused = "Thread list: OnPauseInit \\Device\\hwv0";
-    const size_t before = hwtest::CountOf(m_Host.Log(), paused);
-    hwtest::WriteWholeFile(hold, "");
-    int exitCode = -1;
-    std::string output;
-    std::thread pusher([&] { exitCode = m_Host.Push(policy, output); });
+    HeldPush push;
     // The adapter's engine has paused: the frames come while the policy is read.
-    const bool bPaused = hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), paused) > before; }, 60);
+    const bool bPaused = BeginHeldPush(push, PaddedPolicy(200000));
+    const hwtest::NetworkNamespace& peer = push.m_Peer;
+    const int& exitCode = push.m_nExit;
+    const std::string& output = push.m_strOutput;
     zamtest::FrameSpec large = hwtest::Benign();
     large.m_byTcpFlags = 0x10;
     large.m_strPayload.assign(1446, 'x');
     const bool bSent = bPaused && SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(large), 60000, 25000);
-    ::unlink(hold.c_str());
-    pusher.join();
+    push.Release();
+    ASSERT_TRUE(bPaused) << peer.Error() << m_Host.ErrorsTail();
     ASSERT_TRUE(bSent);
     EXPECT_EQ(4, exitCode) << output;
     const std::string said =
@@ -646,18 +675,11 @@ uint64_t FramesThePushLeftOut(const std::string& output) {
 // What the adapter leaves out then is the push's: the push says it with
 // its count and exits 4.
 TEST_F(IdsLiveHostTest, FramesAPushsCatchUpHadNoRoomForAreThatPushsWarningToo) {
-    hwtest::NetworkNamespace peer;
-    ASSERT_TRUE(peer.IsReady()) << peer.Error();
-    Victim(peer, true);
-    const std::string hold = m_Host.File("reload.hold");
-    ASSERT_TRUE(m_Host.Start({}, {"HW_PACKET_MONITOR=hwv0", "HW_RELOAD_HOLD_FILE=" + hold})) << m_Host.ErrorsTail();
-    const std::string paused = "Thread list: OnPauseInit \\Device\\hwv0";
-    const size_t before = hwtest::CountOf(m_Host.Log(), paused);
-    hwtest::WriteWholeFile(hold, "");
-    int exitCode = -1;
-    std::string output;
-    std::thread pusher([&] { exitCode = m_Host.Push(PaddedPolicy(200000), output); });
-    const bool bPaused = hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), paused) > before; }, 60);
+    HeldPush push;
+    const bool bPaused = BeginHeldPush(push, PaddedPolicy(200000));
+    const hwtest::NetworkNamespace& peer = push.m_Peer;
+    const int& exitCode = push.m_nExit;
+    const std::string& output = push.m_strOutput;
     zamtest::FrameSpec large = hwtest::Benign();
     large.m_byTcpFlags = 0x10;
     large.m_strPayload.assign(1446, 'x');
@@ -687,10 +709,10 @@ TEST_F(IdsLiveHostTest, FramesAPushsCatchUpHadNoRoomForAreThatPushsWarningToo) {
             ::close(sock);
         }
     });
-    ::unlink(hold.c_str());
-    pusher.join();
+    push.Release();
     bPushed = true;
     flood.join();
+    ASSERT_TRUE(bPaused) << peer.Error() << m_Host.ErrorsTail();
     ASSERT_TRUE(bSentHeld);
     ASSERT_FALSE(bFloodFailed);
     EXPECT_EQ(4, exitCode) << output;
@@ -699,6 +721,35 @@ TEST_F(IdsLiveHostTest, FramesAPushsCatchUpHadNoRoomForAreThatPushsWarningToo) {
     if (at != std::string::npos) {
         std::printf("%s\n", output.substr(at, output.find('\n', at) - at).c_str());
     }
+    int stopCode = -1;
+    ASSERT_TRUE(m_Host.Stop(stopCode));
+    EXPECT_EQ(0, stopCode) << m_Host.ErrorsTail();
+}
+
+// An adapter that goes while a push keeps its frames from the rules takes
+// them with it unanalysed: a loss of that push, which says it with its
+// count and exits 4, though the adapter's engine ends on the packet
+// library's thread rather than the push's.
+TEST_F(IdsLiveHostTest, FramesKeptForAPushWhoseAdapterGoesAreThatPushsWarning) {
+    HeldPush push;
+    const bool bPaused = BeginHeldPush(push, PaddedPolicy(100000));
+    constexpr size_t kKept = 1000;
+    const bool bSent = bPaused && SendFrame(push.m_Peer.HolderPid(), "hwv1", zamtest::BuildFrame(hwtest::Benign()), kKept, 25000);
+    Ip(m_Namespace.HolderPid(), "link del hwv0");
+    const bool bGone = hwtest::WaitUntil(
+        [&] { return m_Host.Log().find("\\Device\\hwv0: the adapter went off-line") != std::string::npos; }, 60);
+    push.Release();
+    ASSERT_TRUE(bPaused) << push.m_Peer.Error() << m_Host.ErrorsTail();
+    ASSERT_TRUE(bSent);
+    ASSERT_TRUE(bGone) << m_Host.ErrorsTail();
+    EXPECT_EQ(4, push.m_nExit) << push.m_strOutput;
+    const std::string unread = " frames that waited in its capture were not analysed";
+    const std::string& output = push.m_strOutput;
+    const size_t at = output.find(unread);
+    ASSERT_NE(std::string::npos, at) << output;
+    const size_t count = output.rfind(": ", at);
+    ASSERT_NE(std::string::npos, count) << output;
+    EXPECT_EQ(kKept, std::strtoull(output.c_str() + count + 2, nullptr, 10)) << output;
     int stopCode = -1;
     ASSERT_TRUE(m_Host.Stop(stopCode));
     EXPECT_EQ(0, stopCode) << m_Host.ErrorsTail();
