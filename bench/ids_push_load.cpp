@@ -15,7 +15,10 @@
 // had no room for), and for each push how long `hwhost push` took, its exit
 // code, how long the adapter's engine took to end its capture thread when
 // told to pause (from the host log) and how long the adapter's frames went
-// unread (from its engine's pause to its resume).  With --plugin NAME=PATH
+// unread (from its engine's pause to its resume), with the attacks never
+// alerted that were sent while it ran or in the second after it, by the
+// sender's schedule ("[12 never]": what the push may have cost, to be set
+// beside its exit code).  With --plugin NAME=PATH
 // given more than once it runs each plug-in (an empty PATH is the one
 // beside hwhost) in turn at every rate, --rounds times, the order changing
 // from round to round, and prints the attacks lost by each side by side
@@ -233,6 +236,12 @@ bool CaptureIsUp(const hwload::NumberedAlerts& reader) {
 struct PushResult {
     double m_dSeconds = 0;
     int m_nExit = -1;
+    // When `hwhost push` began and ended, in seconds from the first frame.
+    double m_dBegan = 0;
+    double m_dEnded = 0;
+    // Attacks never alerted that were sent while it ran or in the second
+    // after it.
+    uint64_t m_qwNeverNear = 0;
     // From the host log: how long the adapter's engine took to end its
     // capture thread once told to pause, and how long its frames went
     // unread (its pause to its resume).
@@ -247,6 +256,9 @@ struct RunResult {
     uint64_t m_qwAttacks = 0;
     uint64_t m_qwOnce = 0;
     uint64_t m_qwNever = 0;
+    // Of those, the attacks sent during a push or in the second after it
+    // (by the sender's schedule): what a push may have cost.
+    uint64_t m_qwNeverNearPush = 0;
     uint64_t m_qwTwice = 0;
     // What the host said it left out: frames its capture buffer had no
     // room for, frames a closed capture still held, frames a reload's hold
@@ -356,8 +368,9 @@ RunResult RunOnce(const Options& options, const Variant& variant, uint64_t rate,
     }
     const auto start = Clock::now();
     std::thread pusher = hwload::PushThroughout(options.m_nPushes, options.m_dSeconds, start, [&](int) {
+        const double dBegan = std::chrono::duration<double>(Clock::now() - start).count();
         const hwload::PushRun push = hwload::RunPush(options.m_host.m_strHwhost, root, pushFile);
-        result.m_Pushes.push_back({push.m_dSeconds, push.m_nExit});
+        result.m_Pushes.push_back({push.m_dSeconds, push.m_nExit, dBegan, dBegan + push.m_dSeconds});
     });
     result.m_dReached = SendFrames(rate, result.m_qwFrames, options.m_qwAttackEvery);
     pusher.join();
@@ -375,6 +388,17 @@ RunResult RunOnce(const Options& options, const Variant& variant, uint64_t rate,
     const hwload::NumberedAlerts::Tally tally = reader->Tallied();
     result.m_qwOnce = tally.m_qwOnce;
     result.m_qwNever = tally.m_qwNever;
+    const std::vector<uint8_t>& counts = reader->Counts();
+    for (uint64_t n = 1; n < counts.size() && rate != 0; ++n) {
+        const double dSent = static_cast<double>(n * options.m_qwAttackEvery - 1) / static_cast<double>(rate);
+        const auto near = std::find_if(result.m_Pushes.begin(), result.m_Pushes.end(), [&](const PushResult& push) {
+            return dSent >= push.m_dBegan && dSent <= push.m_dEnded + 1.0;
+        });
+        if (counts[n] == 0 && near != result.m_Pushes.end()) {
+            ++near->m_qwNeverNear;
+            ++result.m_qwNeverNearPush;
+        }
+    }
     result.m_qwTwice = tally.m_qwTwice;
     reader.reset();
     return result;
@@ -388,6 +412,12 @@ void PrintRun(const Variant& variant, const RunResult& result) {
                 result.m_qwHoldDrops, result.m_qwQueueDrops);
     for (const PushResult& push : result.m_Pushes) {
         std::printf(" %.2f/%.3f/%.3f(%d)", push.m_dSeconds, push.m_dThreadEnd, push.m_dAway, push.m_nExit);
+        if (push.m_qwNeverNear != 0) {
+            std::printf("[%" PRIu64 " never]", push.m_qwNeverNear);
+        }
+    }
+    if (result.m_qwNever != 0) {
+        std::printf("  never: %" PRIu64 " sent during a push or the second after", result.m_qwNeverNearPush);
     }
     std::printf("%s\n", result.Reached() ? "" : hwload::UnreachedNote(result.m_dReached, static_cast<double>(result.m_qwRate)).c_str());
     std::fflush(stdout);
