@@ -129,8 +129,7 @@ uint64_t LeftOutInStatus(const std::string& strStatus, const std::string& strInp
 }
 
 StreamLossCheck CheckStreamLosses(const std::vector<double>& sentAt, const std::vector<unsigned>& times,
-                                  uint64_t qwCounted, const std::vector<ReloadWindow>& windows, bool bPauseOnly,
-                                  double dMargin) {
+                                  uint64_t qwCounted, const std::vector<ReloadWindow>& windows, double dMargin) {
     StreamLossCheck check;
     const size_t nItems = sentAt.empty() ? 0 : sentAt.size() - 1;
     std::string strTwice;
@@ -159,13 +158,12 @@ StreamLossCheck CheckStreamLosses(const std::vector<double>& sentAt, const std::
         const ReloadWindow& window = windows[i];
         const double dPause = LogSecondsBetween(window.m_dBegan, window.m_dResumed);
         const double dSpan = LogSecondsBetween(window.m_dBegan, window.m_dCaughtUp);
-        const double dEnd = bPauseOnly ? dPause : dSpan;
         uint64_t qwInside = 0;
         uint64_t qwPaused = 0;
         size_t nFirst = 0;
         for (const size_t n : missing) {
             const double dAfter = LogSecondsBetween(window.m_dBegan, sentAt[n]);
-            if (dAfter >= dMargin && dAfter <= dEnd - dMargin) {
+            if (dAfter >= dMargin && dAfter <= dSpan - dMargin) {
                 nFirst = qwInside++ == 0 ? n : nFirst;
             }
             qwPaused += dAfter >= dMargin && dAfter <= dPause - dMargin ? 1 : 0;
@@ -175,9 +173,8 @@ StreamLossCheck CheckStreamLosses(const std::vector<double>& sentAt, const std::
                 << " sent while paused), " << window.m_qwSaidLost << " said lost"
                 << (window.m_bBehind ? ", behind at its report" : "");
         if (!window.m_bBehind && qwInside > window.m_qwSaidLost) {
-            wrong << "reload " << i + 1 << " (" << ClockText(window.m_dBegan) << " to its "
-                  << (bPauseOnly ? "resume at " + ClockText(window.m_dResumed) : "catch-up at " + ClockText(window.m_dCaughtUp))
-                  << "): " << qwInside
+            wrong << "reload " << i + 1 << " (" << ClockText(window.m_dBegan) << " to its catch-up at "
+                  << ClockText(window.m_dCaughtUp) << "): " << qwInside
                   << " items sent inside it are missing, but it said " << window.m_qwSaidLost
                   << " lost; the first: " << nFirst << " sent at " << ClockText(sentAt[nFirst]) << "\n";
         }

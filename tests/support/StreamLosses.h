@@ -72,13 +72,11 @@ struct StreamLossCheck {
 // Items 1 to N, item n sent at `sentAt[n]` on the log's clock and alerted
 // `times[n]` times (index 0 of both unused); `qwCounted` is what the
 // sensor counted as lost in all.  An item sent within `dMargin` seconds of
-// a reload window's edge is taken as neither inside nor outside it.  A
-// window lasts until the catch-up ended, or with `bPauseOnly` until the
-// engines resumed: for an input whose items are lost well after they
-// arrive (behind a backlog), only what arrived while the engines were
-// paused is surely the reload's.
+// a reload window's edge is taken as neither inside nor outside it.  The
+// windows suit an input that loses items as they arrive (frames,
+// datagrams); one that loses them later, behind a backlog, passes none.
 StreamLossCheck CheckStreamLosses(const std::vector<double>& sentAt, const std::vector<unsigned>& times,
                                   uint64_t qwCounted, const std::vector<ReloadWindow>& windows,
-                                  bool bPauseOnly = false, double dMargin = 0.5);
+                                  double dMargin = 0.5);
 
 }  // namespace hwtest
