@@ -22,6 +22,7 @@ namespace {
 
 constexpr uint32_t kTerminateWaitSeconds = 10;
 constexpr const char kVariablePrefix[] = "__qor_";
+constexpr const char kVariablesNotTakenBack[] = "what the script set could not be taken back from the shared store";
 // Where the program lives when the sensor directory has none: beside the
 // plug-in, under its own name.
 constexpr const char kStandInProgram[] = "tclProc";
@@ -271,9 +272,20 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
         // A script that failed validated nothing, whatever becomes of the
         // record.
         ScriptOutcome outcome = bScriptFailed ? ScriptOutcome::kDropped : ScriptOutcome::kRejected;
+        // What the script set comes back through the alert's section: one
+        // that cannot be taken back (its lock not had in time, on a busy
+        // machine) leaves the alert without the script's outcome, so it
+        // fares as after a failed run rather than pass as validated.
         if (bAccepted && pSensor != nullptr) {
+            bSectionGone = TakeBackVariables(pReply->m_nTransactionId, *pRequest->m_pRecord);
+            if (!bSectionGone) {
+                ReportRunFailure(strName, pszType, kVariablesNotTakenBack);
+            }
+        }
+        const bool bPassedOn =
+            bSectionGone || (pRequest->m_pRule != nullptr && !pRequest->m_pRule->GetNeedTcl());
+        if (bAccepted && pSensor != nullptr && bPassedOn) {
             AgentEventInfo& record = *pRequest->m_pRecord;
-            bSectionGone = TakeBackVariables(pReply->m_nTransactionId, record);
             std::string strPriority;
             if (record.GetScriptVariableValue("__qor_priority", strPriority) == 0) {
                 if (strPriority == "High") {
@@ -284,7 +296,8 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
                     record.m_wPriorityOverride = 3;
                 }
             }
-            outcome = bScriptFailed ? ScriptOutcome::kUnvalidated : ScriptOutcome::kValidated;
+            outcome =
+                bScriptFailed || !bSectionGone ? ScriptOutcome::kUnvalidated : ScriptOutcome::kValidated;
             pSensor->ReportEvent(pRequest->m_pRecord.release());
         } else if (bAccepted) {
             outcome = ScriptOutcome::kDropped;

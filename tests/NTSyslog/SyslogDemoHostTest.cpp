@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/NamespacedHost.h"
+#include "support/StreamLosses.h"
 #include "support/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -51,14 +52,15 @@ public:
             ::close(m_reader);
         }
     }
-    // After Finish: the numbers 1 to `count` not alerted exactly once, and
-    // those alerted that were never sent.
-    std::vector<std::string> NotOnce(uint64_t count) const {
-        std::vector<std::string> wrong;
-        for (uint64_t n = 1; n < std::max<uint64_t>(count + 1, m_Times.size()); ++n) {
-            const unsigned times = n < m_Times.size() ? m_Times[n] : 0;
-            if (n <= count ? times != 1 : times != 0) {
-                wrong.push_back(std::to_string(n) + " x" + std::to_string(times));
+    // After Finish: how many alerts name each number (index 0: none).
+    const std::vector<unsigned>& Times() const { return m_Times; }
+    // After Finish: the numbers alerted that were never sent (0 and those
+    // above `count`).
+    std::string Unsent(uint64_t count) const {
+        std::string wrong;
+        for (uint64_t n = 0; n < m_Times.size(); ++n) {
+            if ((n == 0 || n > count) && m_Times[n] != 0) {
+                wrong += " " + std::to_string(n) + " x" + std::to_string(m_Times[n]);
             }
         }
         return wrong;
@@ -236,8 +238,11 @@ TEST_F(SyslogDemoHostTest, StandardErrorForwardedToTheSyslogPortMakesNoLoop) {
 // Numbered failed log-ins come at ten thousand a second through two pushes
 // of a policy of 4 MB (the demo's and 39,000 disabled rules: this build
 // takes seconds to read it, in which some 40,000 datagrams arrive), and
-// each is alerted once by the demo's rule, with nothing dropped by the
-// engine or the system.
+// none is alerted twice.  A machine that keeps up alerts each once, and
+// the engine and the system drop nothing.  One too busy to take ten
+// thousand a second may lose datagrams in the socket, but each is counted
+// (as the system counts it) and said, and those that came while a push
+// kept the rules from them are that push's, said by it.
 TEST_F(SyslogDemoHostTest, FailedLogInsThroughTwoLongPushesAreEachAlertedOnce) {
     const std::string strPipe = m_Host.File("hwhost.out");
     ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
@@ -251,6 +256,7 @@ TEST_F(SyslogDemoHostTest, FailedLogInsThroughTwoLongPushesAreEachAlertedOnce) {
         strPolicy += "[\\Advanced\\Rules\\SysLog Rules\\" + strName + "\\];\r\nEnabled\t=B\t0;\r\n"
                      "Regular Expression\t=S\tnever sent " + std::to_string(n) + ";\r\n";
     }
+    const std::string strInput = "syslog datagrams to UDP port 514";
     const uint64_t qwSystemDropsBefore = m_Namespace.UdpCounters()["RcvbufErrors"];
     hwtest::DatagramStream stream(m_Host, "<38>Dec  6 18:17:00 vm sshd[42]: Failed password for invalid user m",
                                   std::chrono::microseconds(100), " from 203.0.113.5 port 52144 ssh2");
@@ -262,29 +268,40 @@ TEST_F(SyslogDemoHostTest, FailedLogInsThroughTwoLongPushesAreEachAlertedOnce) {
         const int nExit = m_Host.Push(strPolicy, strOutput);
         pushSeconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         // 4: the demo's own warnings (a log group without files, the
-        // capture played to its end).
+        // capture played to its end), and whatever the push lost.
         EXPECT_TRUE(nExit == 0 || nExit == 4) << nExit << "\n" << strOutput;
-        EXPECT_EQ(strOutput.find("NTSyslog dropped"), std::string::npos) << strOutput;
-        EXPECT_EQ(strOutput.find("Bound reached: syslog"), std::string::npos) << strOutput;
     }
     // What came in just after the last push is read too.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     stream.Stop();
     const uint64_t qwSent = stream.Sent();
     EXPECT_TRUE(stream.AllSent());
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return marked.Count() >= qwSent; }, 180))
-        << marked.Count() << " of " << qwSent;
+    // Every datagram is alerted or said lost (the status lists the bounds).
+    hwtest::WaitUntil(
+        [&] {
+            return marked.Count() +
+                       hwtest::LeftOutInStatus(hwtest::ReadWholeFile(m_Host.File("hwhost.status")), strInput) >=
+                   qwSent;
+        },
+        180);
     int nExit = -1;
     ASSERT_TRUE(m_Host.Stop(nExit));
     EXPECT_EQ(nExit, 0) << m_Host.ErrorsTail();
     marked.Finish();
-    const std::vector<std::string> wrong = marked.NotOnce(qwSent);
-    EXPECT_TRUE(wrong.empty()) << wrong.size() << " of " << qwSent
-                               << " datagrams not alerted once, the first: " << wrong.front();
-    EXPECT_EQ(m_Namespace.UdpCounters()["RcvbufErrors"] - qwSystemDropsBefore, 0u);
+    EXPECT_EQ("", marked.Unsent(qwSent));
     const std::string strLog = m_Host.Log();
-    EXPECT_EQ(strLog.find("NTSyslog dropped"), std::string::npos)
-        << strLog.substr(strLog.find("NTSyslog dropped"), 300);
-    std::printf("%" PRIu64 " datagrams through pushes of %.1f s and %.1f s\n", qwSent, pushSeconds[0],
-                pushSeconds[1]);
+    const uint64_t qwCounted = hwtest::LeftOutAtTheStop(m_Host.Errors(), strInput);
+    const hwtest::StreamLossCheck check = hwtest::CheckStreamLosses(
+        stream.SentAt(), marked.Times(), qwCounted,
+        hwtest::ReloadWindows(strLog, [&](const std::string& strLine) { return hwtest::BoundLeftOut(strLine, strInput); }));
+    EXPECT_EQ("", check.m_strWrong) << check.m_strSummary;
+    // What the system dropped in the socket is among what was counted.
+    const uint64_t qwSystemDrops = m_Namespace.UdpCounters()["RcvbufErrors"] - qwSystemDropsBefore;
+    EXPECT_LE(qwSystemDrops, qwCounted) << m_Host.ErrorsTail();
+    if (qwCounted == 0) {
+        EXPECT_EQ(strLog.find("NTSyslog dropped"), std::string::npos)
+            << strLog.substr(strLog.find("NTSyslog dropped"), 300);
+    }
+    std::printf("%" PRIu64 " datagrams through pushes of %.1f s and %.1f s: %s\n", qwSent, pushSeconds[0],
+                pushSeconds[1], check.m_strSummary.c_str());
 }

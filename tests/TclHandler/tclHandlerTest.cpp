@@ -226,6 +226,33 @@ TEST_F(ScriptHandlerTest, VariablesTheScriptSetComeBackAndSetThePriority) {
 
 // The store ends a value at its first NUL: a value with one (a byte of a
 // datagram) reaches the script with it as U+FFFD and whole.
+// What the script set comes back through the alert's section; a section
+// that cannot be taken back (its lock not had in time on a busy machine,
+// here taken away) leaves the alert without its script's outcome: it is
+// not passed on as validated, but fares as after a failed run.
+TEST_F(ScriptHandlerTest, AcceptedAlertWhoseSectionCannotBeTakenBackIsNotValidated) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const struct {
+        TestRule* pRule;
+        bool bReported;
+        ScriptOutcome outcome;
+    } cases[] = {
+        {&m_ScriptedRule, false, ScriptOutcome::kDropped},
+        {&m_Rule, true, ScriptOutcome::kUnvalidated},
+    };
+    for (const auto& c : cases) {
+        const size_t nBefore = m_Sensor.ReportedCount();
+        const Outcomes before;
+        const int32_t nId = SendValidation(*c.pRule);
+        ASSERT_NE(0, nId);
+        ASSERT_TRUE(m_Handler.Store()->RemoveId(static_cast<uint32_t>(nId)));
+        Reply(c.pRule->GetName(), nId, qorTclCommand::kTrue, "1");
+        EXPECT_EQ(c.bReported ? nBefore + 1 : nBefore, m_Sensor.ReportedCount()) << c.pRule->GetName();
+        EXPECT_EQ(Outcomes::Only(c.outcome), Outcomes() - before) << c.pRule->GetName();
+        EXPECT_EQ(0u, m_Handler.PendingCount());
+    }
+}
+
 TEST_F(ScriptHandlerTest, ValueWithANulReachesTheScriptWhole) {
     ASSERT_TRUE(m_Handler.OpenStore());
     const int32_t nId = SendValidation(m_Rule, "Low", std::string("ro\0ot", 5));

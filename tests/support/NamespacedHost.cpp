@@ -188,12 +188,15 @@ DatagramStream::DatagramStream(const NamespacedHost& host, const std::string& pr
                                std::chrono::microseconds interval, const std::string& suffix)
     : m_thread([this, &host, prefix, interval, suffix] {
           auto next = std::chrono::steady_clock::now();
+          const LogClock clock;
           m_bAllSent = host.SendDatagrams([&](std::string& text) {
               if (m_bStop) {
                   return false;
               }
               std::this_thread::sleep_until(next += interval);
               text = prefix + std::to_string(m_qwSent + 1) + suffix;
+              // Taken just before the datagram goes: it is sent no earlier.
+              m_sentAt.push_back(clock.Now());
               ++m_qwSent;
               return true;
           });

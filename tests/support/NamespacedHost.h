@@ -17,6 +17,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/NetworkNamespace.h"
+#include "support/StreamLosses.h"
 #include "support/TestUtil.h"
 
 namespace hwtest {
@@ -123,8 +124,12 @@ public:
     uint64_t Sent() const { return m_qwSent; }
     // After Stop: whether every datagram went out.
     bool AllSent() const { return m_bAllSent; }
+    // After Stop, for the scheduled stream: when datagram n was sent, on
+    // the clock of the host's log (index 0 unused).
+    const std::vector<double>& SentAt() const { return m_sentAt; }
 
 private:
+    std::vector<double> m_sentAt{0.0};
     std::atomic<bool> m_bStop{false};
     std::atomic<uint64_t> m_qwSent{0};
     std::atomic<bool> m_bAllSent{false};
