@@ -709,7 +709,7 @@ TEST_F(LogGroupFilesTest, UnfinishedLastLineIsReportedWhenItsFileIsLetGo) {
     Append("gone.log", "ERROR gone, never ended");
     WriteAt("n1.log", "ERROR turned from, never ended", tBase + 10);
     EXPECT_EQ(RunTo(1), Reports{});
-    Rename("away.log", "away.txt");
+    Rename("away.log", "away.out");
     Remove("gone.log");
     WriteAt("n2.log", "", tBase + 20);
     EXPECT_EQ(Settle(), (Reports{"Errors:Every:away,", "Errors:Every:gone,", "Errors:Newest:turned"}));
@@ -717,6 +717,60 @@ TEST_F(LogGroupFilesTest, UnfinishedLastLineIsReportedWhenItsFileIsLetGo) {
     Append("n1.log", " now\n");
     EXPECT_EQ(RunTo(m_dwPass), Reports{"Errors:Every:turned"});
     ExpectNoLoss();
+}
+
+// A writer may be halfway through a line when a group's first scan meets
+// its file: what the file holds then is history, but not that line, which
+// is reported whole once its writer ends it, through a pause, a reload, or
+// a time outside the group; and in a file the group turns to only later.
+// One never ended is history: not reported, nor said lost, when its file
+// is let go, again after it came back.
+TEST_F(LogGroupFilesTest, LineUnfinishedAtTheFirstScanIsReportedWholeOnceItsWriterEndsIt) {
+    const time_t tBase = ::time(nullptr) - 1000;
+    for (const char* pszName : {"ended", "paused", "away"}) {
+        Append(std::string(pszName) + ".log", std::string("ERROR history\nERROR ") + pszName);
+    }
+    Append("never.log", "ERROR never");
+    WriteAt("n1.txt", "ERROR newest\n", tBase + 10);
+    WriteAt("n2.txt", "ERROR history\nERROR older", tBase);
+    AddGroup("App", m_Dir.Path() + "/*.log");
+    AddGroup("News", m_Dir.Path() + "/n*.txt", true);
+    AddTextRule("Errors", "App,News", "ERROR");
+    Start();
+    std::vector<std::string> lines;
+    m_pEngine->m_OnLine = [&](const std::string& strLine) { lines.push_back(strLine); };
+    EXPECT_EQ(RunTo(1), Reports{});
+    Append("ended.log", ", now ended\n");
+    EXPECT_EQ(RunTo(2), Reports{"Errors:App:ended,"});
+
+    // Paused (its passes counted from 0 again) and reloaded.
+    m_dwPass = 0;
+    EXPECT_EQ(RunTo(1), Reports{});
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_dwPass = 0;
+    EXPECT_EQ(RunTo(1), Reports{});
+    Append("paused.log", ", now ended\n");
+    EXPECT_EQ(RunTo(2), Reports{"Errors:App:paused,"});
+
+    // Out of the group until let go, then back, ended or not.
+    Rename("away.log", "away.out");
+    Rename("never.log", "never.out");
+    EXPECT_EQ(Settle(), Reports{});
+    Append("away.out", ", now ended\n");
+    Rename("away.out", "away.log");
+    Rename("never.out", "never.log");
+    // Older than the newest at the first scan: its writer ends the line,
+    // and the group turns to it.
+    WriteAt("n2.txt", ", now ended\n", tBase + 20);
+    EXPECT_EQ(Settle(), (Reports{"Errors:App:away,", "Errors:News:older,"}));
+    Rename("never.log", "never.out");
+    EXPECT_EQ(Settle(), Reports{});
+
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERROR away, now ended", "ERROR ended, now ended",
+                                               "ERROR older, now ended", "ERROR paused, now ended"}));
+    ExpectNoLoss();
+    EXPECT_EQ(std::string::npos, m_Console.Text().find(" not read")) << m_Console.Text();
 }
 
 // The sensor's own outputs, as the host names them, are left out by every

@@ -40,7 +40,10 @@
 //    the file in between: it must be reported exactly once in that group.
 //  - Lines a file holds when the group's first scan sees it (at the
 //    engine's first pass, or the next when scans take a group a pass) are
-//    history: never reported.
+//    history: never reported.  A line begun there and not finished then is
+//    not: once its writer finishes it, it is owed as any other line, whole;
+//    while it is not finished it is history, never reported, also when the
+//    file is let go.
 //  - A line begun and not finished is owed to a group that saw its file
 //    after it was begun, once the group lets the file go (no name of the
 //    group leads to it at the end); it is never reported while the group
@@ -120,6 +123,9 @@ public:
         // Unfinished lines owed at the stop, of files the group still
         // followed then.
         uint64_t m_qwUnfinishedAtStop = 0;
+        // Lines a group's first scan met begun and not finished, owed once
+        // their writers ended them.
+        uint64_t m_qwBegunAtFirstScanOwed = 0;
         // Lines of one width numbered anywhere in them, runs of NULs
         // written before a line, cuts written over before the engine
         // looked, and files written again as they were.

@@ -94,6 +94,7 @@ void RunSeeds(uint64_t qwFirst) {
         sum.m_qwOwnLines += result.m_qwOwnLines;
         sum.m_qwOwnRotations += result.m_qwOwnRotations;
         sum.m_qwUnfinishedAtStop += result.m_qwUnfinishedAtStop;
+        sum.m_qwBegunAtFirstScanOwed += result.m_qwBegunAtFirstScanOwed;
         sum.m_qwFixedLines += result.m_qwFixedLines;
         sum.m_qwNulRuns += result.m_qwNulRuns;
         sum.m_qwCutsWrittenOver += result.m_qwCutsWrittenOver;
@@ -121,9 +122,10 @@ void RunSeeds(uint64_t qwFirst) {
     EXPECT_GT(qwSpreadScans, 0u);
     EXPECT_LT(qwSpreadScans, seeds.size());
     std::printf("%" PRIu64 " lines of one width, %" PRIu64 " runs of NULs, %" PRIu64 " cuts written over, %" PRIu64
-                " files written again as they were, %" PRIu64 " passes ended while a cut file was read again\n",
+                " files written again as they were, %" PRIu64 " passes ended while a cut file was read again, %" PRIu64
+                " lines a group's first scan met unfinished owed once finished\n",
                 sum.m_qwFixedLines, sum.m_qwNulRuns, sum.m_qwCutsWrittenOver, sum.m_qwWrittenAgain,
-                sum.m_qwPassesMidReread);
+                sum.m_qwPassesMidReread, sum.m_qwBegunAtFirstScanOwed);
     std::printf("%zu seeds from %" PRIu64 ": %" PRIu64 " lines owed to the groups, %" PRIu64
                 " reports; %" PRIu64 " cuts to a size, %" PRIu64 " under writers without O_APPEND, %" PRIu64
                 " lines with a marker, %" PRIu64 " unfinished lines owed at a let-go (%" PRIu64
@@ -156,6 +158,18 @@ TEST(TextLogModelTest, LinesOfOneWidthWrittenOverACutAreReportedOnceSeed21) {
     const TextLogModel::Result result = TextLogModel::Run(21, kSteps);
     EXPECT_TRUE(result.m_bPassed) << result.m_strFailure;
     EXPECT_GT(result.m_qwCutsWrittenOver, 0u);
+}
+
+// The seed that showed a line begun before a group's first scan, with scans
+// one group a pass: the scan met it unfinished and the engine read on from
+// where it met the file's end, so the rest of the line was matched as a
+// line of its own and the line was never reported whole.
+TEST(TextLogModelTest, LineAGroupsFirstScanMeetsUnfinishedIsReportedWholeSeed11439) {
+    const TextLogModel::Result result =
+        TextLogModel::Run(11439, kSoakSteps, TextLogModel::Scans::kOneGroupAPass);
+    EXPECT_TRUE(result.m_bPassed) << result.m_strFailure;
+    EXPECT_TRUE(result.m_bScansOverPasses);
+    EXPECT_GT(result.m_qwBegunAtFirstScanOwed, 0u);
 }
 
 // The seed that failed on a loaded machine when the scan's second group
