@@ -516,7 +516,7 @@ void CEngineTextLog::BeginGroupScan() {
 CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
     // A slice: at least kScanSliceWork units of work, then more while the
     // slice lasts; a stop is heeded between any two of them.
-    const auto tEnd = std::chrono::steady_clock::now() + kScanSlice;
+    const auto tEnd = std::chrono::steady_clock::now() + m_ScanSlice;
     while (m_Scan.m_itGroup != m_LogGroups.end()) {
         CLogGroup& group = *m_Scan.m_itGroup->second;
         uint32_t dwWork = kScanSliceWork;
@@ -542,6 +542,7 @@ CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
         }
     }
     m_Scan = ScanProgress();
+    ++m_qwScansDone;
     return ScanStep::kDone;
 }
 

@@ -157,6 +157,14 @@ public:
     void SetPassReading(std::chrono::milliseconds reading) { m_PassReading = reading; }
     // How long the stop reads (kStopReading unless a test sets another).
     void SetStopReading(std::chrono::milliseconds reading) { m_StopReading = reading; }
+    // How long a scan's slice lasts past its kScanSliceWork (kScanSlice
+    // unless a test sets another; 0: one group's share of work at most,
+    // as on a machine too busy to give a slice any time).
+    void SetScanSlice(std::chrono::milliseconds slice) { m_ScanSlice = slice; }
+    // Whether a scan is under way, to go on in the next pass.
+    bool IsScanning() const { return m_Scan.m_bActive; }
+    // Scans done for every group since the engine was made.
+    uint64_t GetScansDone() const { return m_qwScansDone; }
 
     size_t GetBindingCount() const { return m_RulesByGroup.size(); }
     const TextLogLosses& GetLosses() const { return m_Losses; }
@@ -249,6 +257,7 @@ private:
     // reloads, which rebuild nothing of it.
     std::map<std::string, std::unique_ptr<CLogGroupFiles>> m_GroupFiles;
     ScanProgress m_Scan;
+    uint64_t m_qwScansDone = 0;
     uint64_t m_qwSpare = 0;
     bool m_bSpareKnown = false;
     // The last scan due found too few descriptors to be made: the summary
@@ -265,6 +274,7 @@ private:
     int64_t m_llRereadShare = qorFileReader::kRereadPerCall;
     std::chrono::milliseconds m_PassReading = kPassReading;
     std::chrono::milliseconds m_StopReading = kStopReading;
+    std::chrono::milliseconds m_ScanSlice = kScanSlice;
     std::chrono::steady_clock::time_point m_tSliceStart;
     uint32_t m_dwSinceClock = 0;
     // Engine thread only, kept so their buffers serve line after line.

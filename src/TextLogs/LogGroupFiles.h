@@ -197,6 +197,9 @@ public:
     size_t GetEntryCount() const { return m_Entries.size(); }
     // The names the group looks at every pass.
     size_t GetNameCount() const { return m_Names.size(); }
+    // The files it holds that no name of the group leads to any more:
+    // read on until quiet, or waiting to be let go.
+    size_t GetUnnamedCount() const { return m_Entries.size() - m_nNamed; }
     // The file a name of the group leads to, or else the one reported under
     // that name; null when there is none.
     const Entry* FindEntry(const std::string& strName) const;

@@ -60,7 +60,11 @@ CTextLogListener::CTextLogListener(std::string strFileName, EchoBudget* pEchoBud
 CTextLogListener::~CTextLogListener() { Close(); }
 
 bool CTextLogListener::Open(int64_t llPosition) {
-    if (m_pReader->Open(llPosition) >= 0) {
+    const bool bAfterHistory = llPosition == qorFileReader::kEndOfFile;
+    if (m_pReader->Open(bAfterHistory ? 0 : llPosition) >= 0) {
+        if (bAfterHistory) {
+            m_pReader->SeekAfterHistory(qorFileReader::kEndOfFile, kLineMax);
+        }
         m_bClosed = false;
         m_dwOpenFailure = 0;
         return true;
@@ -119,7 +123,9 @@ bool CTextLogListener::Resume(const ResumePoint& point) {
     if (point.m_Read.m_bShown) {
         m_pReader->Resume(point.m_Read);
     } else {
-        m_pReader->Seek(point.m_llPosition);
+        // A place without the bytes before it is the size a file was met
+        // with: what it held then is history.
+        m_pReader->SeekAfterHistory(std::max(point.m_llPosition, point.m_Read.m_llHistoryEnd), kLineMax);
     }
     return true;
 }
@@ -226,7 +232,10 @@ int64_t CTextLogListener::GetUnread() const {
     if (m_bClosed || !m_pReader->GetSize(llSize)) {
         return 0;
     }
-    const int64_t llAt = m_pReader->IsRereading() ? m_pReader->GetRereadAt() : m_pReader->GetLinePosition();
+    // An unfinished line of the history is none of what is owed.
+    const int64_t llAt = m_pReader->IsRereading()
+                             ? m_pReader->GetRereadAt()
+                             : std::max(m_pReader->GetLinePosition(), m_pReader->GetHistoryEnd());
     return std::max<int64_t>(0, llSize - llAt);
 }
 

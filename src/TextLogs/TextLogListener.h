@@ -74,7 +74,8 @@ public:
         // anew in place); not shown for a place taken from the size a file
         // was met with, before which nothing was read.
         qorFileReader::Place m_Read;
-        bool IsSet() const { return m_llPosition > 0; }
+        // At the first byte, only for an unfinished line of history there.
+        bool IsSet() const { return m_llPosition > 0 || m_Read.m_llHistoryEnd > 0; }
     };
 
     // Every line read is echoed on standard error while the input echo is
@@ -91,7 +92,10 @@ public:
 
     // Opens the file at `llPosition` (qorFileReader::kEndOfFile or 0); false,
     // reported, when it cannot be opened.  Opens tried again while they
-    // fail for one reason say it once.
+    // fail for one reason say it once.  At the end, what the file holds is
+    // history: a last line its writer has not ended yet is read from its
+    // start (within kLineMax bytes), so it is handed out whole once ended,
+    // and never as it is (qorFileReader::SeekAfterHistory).
     bool Open(int64_t llPosition);
     // Why the last open failed (LastError.h numbering), 0 when it did not.
     uint32_t GetOpenFailure() const { return m_dwOpenFailure; }

@@ -191,6 +191,7 @@ int32_t qorFileReader::Open(int64_t llPosition) {
     }
     m_bRewound = false;
     m_pShowing.reset();
+    m_llHistoryEnd = 0;
     m_llPosition = 0;
     m_llSeenSize = 0;
     m_Chain.Reset(0);
@@ -223,6 +224,7 @@ int64_t qorFileReader::Seek(int64_t llPosition) {
         return -1;
     }
     m_pShowing.reset();
+    m_llHistoryEnd = 0;
     PlaceAt(llPosition == kEndOfFile ? llSize : std::max<int64_t>(0, llPosition));
     m_bHoleAhead = false;
     // What lies before the place is known from here on, so a file
@@ -230,6 +232,55 @@ int64_t qorFileReader::Seek(int64_t llPosition) {
     // shows, also when nothing was read from it yet (one opened at its end).
     Looked(llChangedNs, llClockNs);
     return m_llPosition;
+}
+
+int64_t qorFileReader::SeekAfterHistory(int64_t llEnd, int64_t llLookBack) {
+    int64_t llSize = 0;
+    if (!IsOpen() || !GetSize(llSize)) {
+        return -1;
+    }
+    // A writer may be halfway through a line when the history is taken:
+    // read from the end, the rest of it would be matched as a line of its
+    // own, and the line never whole.  The last line feed is looked for
+    // from the end back, a few kilobytes a read, no further than the
+    // longest line handed out whole; a line longer than that is handed out
+    // in pieces anyway, and its history part is left alone.
+    const int64_t llHistory = llEnd == kEndOfFile ? llSize : std::max<int64_t>(0, llEnd);
+    int64_t llStart = llHistory;
+    if (llHistory <= llSize) {
+        constexpr int64_t kStep = 4096;
+        const int64_t llFloor = std::max<int64_t>(0, llHistory - std::max<int64_t>(0, llLookBack));
+        char* pScratch = Scratch();
+        int64_t llFrom = llHistory;
+        bool bFound = false;
+        while (!bFound && llFrom > llFloor) {
+            const auto nWanted = static_cast<int32_t>(std::min(kStep, llFrom - llFloor));
+            if (ReadAt(llFrom - nWanted, pScratch, nWanted) != nWanted) {
+                break;
+            }
+            llFrom -= nWanted;
+            if (const void* pNewline = ::memrchr(pScratch, '\n', static_cast<size_t>(nWanted))) {
+                llStart = llFrom + (static_cast<const char*>(pNewline) - pScratch) + 1;
+                bFound = true;
+            }
+        }
+        if (!bFound && llFrom == 0) {
+            // The file holds nothing but the line begun.
+            llStart = 0;
+        } else if (!bFound && llFrom == llFloor && pScratch[0] == '\0') {
+            // NULs before the line (a hole a writer left, say) are no part
+            // of it, and a reader passes them over: from there, the line
+            // is read from its first byte.  NULs a writer put within a line
+            // would have to lie as far back as a line is long to be taken
+            // for those, and that line is handed out in pieces anyway.
+            llStart = llFloor;
+        }
+    }
+    const int64_t llAt = Seek(llStart);
+    if (llAt >= 0 && llAt < llHistory) {
+        m_llHistoryEnd = llHistory;
+    }
+    return llAt;
 }
 
 void qorFileReader::PlaceAt(int64_t llPosition) {
@@ -287,7 +338,12 @@ qorFileReader::Place qorFileReader::PlaceOf(int64_t llPosition) const {
     const ReadChain& chain = m_pShowing != nullptr ? m_pShowing->m_Old : m_Chain;
     Place place;
     place.m_llPosition = llPosition;
-    place.m_bShown = llPosition >= chain.From() && llPosition <= chain.End() && llPosition > 0;
+    // While a cut is looked into, the history is gone with it.
+    place.m_llHistoryEnd = m_pShowing == nullptr && m_llHistoryEnd > llPosition ? m_llHistoryEnd : 0;
+    // At the first byte, a place is worth keeping only for the unfinished
+    // line of history that begins there.
+    place.m_bShown = llPosition >= chain.From() && llPosition <= chain.End() &&
+                     (llPosition > 0 || place.m_llHistoryEnd > 0);
     place.m_llFrom = chain.From();
     place.m_llShownTo = chain.End();
     place.m_Digest = chain.Digest();
@@ -295,7 +351,7 @@ qorFileReader::Place qorFileReader::PlaceOf(int64_t llPosition) const {
 }
 
 void qorFileReader::Resume(const Place& place) {
-    if (!IsOpen() || place.m_llPosition <= 0) {
+    if (!IsOpen() || (place.m_llPosition <= 0 && place.m_llHistoryEnd <= 0)) {
         return;
     }
     if (!place.m_bShown) {
@@ -320,6 +376,8 @@ void qorFileReader::Resume(const Place& place) {
 }
 
 void qorFileReader::BeginCut(int64_t llSize, bool bCutAhead) {
+    // What was history is no longer what the file holds there.
+    m_llHistoryEnd = 0;
     auto pShowing = std::make_unique<Showing>();
     Showing& showing = *pShowing;
     showing.m_Cut.m_llReached = m_llPosition;
@@ -440,6 +498,8 @@ void qorFileReader::FinishResume() {
     if (bHolds) {
         m_Chain = std::move(showing.m_AtPosition);
         m_llPosition = place.m_llPosition;
+        // The unfinished line that ended the history then still does.
+        m_llHistoryEnd = place.m_llHistoryEnd > m_llPosition ? place.m_llHistoryEnd : 0;
     } else {
         // Not the bytes read there: a file written anew, or another file
         // that took the identity of the one read, read from its first line.

@@ -104,6 +104,9 @@ public:
         int64_t m_llFrom = 0;
         int64_t m_llShownTo = 0;
         PrefixDigest::Value m_Digest;
+        // Where the history the reader was put after ends, past the
+        // position (0: none): see SeekAfterHistory.
+        int64_t m_llHistoryEnd = 0;
     };
 
     explicit qorFileReader(std::string strPath);
@@ -121,6 +124,17 @@ public:
     // The new position; kEndOfFile moves to the end.  -1 when there is no
     // open file (the position stays).
     virtual int64_t Seek(int64_t llPosition);
+    // Puts the reader after the history that ends at `llEnd` (kEndOfFile:
+    // the file's end now), bytes that are never to be handed out as lines
+    // of their own: at the start of the line still unfinished there, when
+    // it began no more than `llLookBack` bytes before, so that the line is
+    // handed out whole once its writer ends it; otherwise at `llEnd`.
+    // The new position; -1 when there is no open file.
+    int64_t SeekAfterHistory(int64_t llEnd, int64_t llLookBack);
+    // Where the history the reader was put after ends, when that is past
+    // the start of the line it stands at (0 otherwise): an unfinished line
+    // that ends there is history, not a line to hand out.  A cut ends it.
+    int64_t GetHistoryEnd() const { return m_llHistoryEnd; }
     // The bytes read into `pBuffer`, 0 when the file holds nothing beyond
     // the position (or a cut is still being looked into), -1 without an
     // open file, with bad arguments or when the read fails (the thread's
@@ -244,4 +258,6 @@ private:
     int64_t m_llRereadShare = kRereadPerCall;
     int64_t m_llRereadLeft = kRereadPerCall;
     std::string m_strOpenProblem;
+    // See GetHistoryEnd.
+    int64_t m_llHistoryEnd = 0;
 };

@@ -201,6 +201,11 @@ int32_t qorTextReader::ReadLine(std::string_view& line, int32_t nMaxContent, boo
         bPiece = nContent > nMaxContent;
     } else if (nHeld >= nMaxContent + 2 || (bToEnd && nHeld > nMaxContent)) {
         bPiece = true;
+    } else if (bToEnd && GetPosition() <= GetHistoryEnd()) {
+        // The unfinished line was all there when the history was taken, and
+        // nothing came since: it is no line of the reading's, and it stays
+        // held, to be handed out whole should its writer end it.
+        return 0;
     } else if (bToEnd) {
         nLength = nHeld;
     } else {

@@ -36,7 +36,8 @@ public:
     // `nMaxContent` bytes before its line end (LF, or CR LF) comes in
     // pieces of `nMaxContent` bytes, the first with `bCut` set.  With
     // `bToEnd` the bytes after the last line feed are handed out too, as
-    // the file's last line.
+    // the file's last line, unless they all lie before the history's end
+    // (GetHistoryEnd).
     virtual int32_t ReadLine(std::string_view& line, int32_t nMaxContent, bool bToEnd, bool& bCut);
     // Whether the buffer is there (bytes read and not yet handed out).
     bool HasBuffer() const { return m_pBuffer != nullptr; }

@@ -193,6 +193,68 @@ TEST_F(LogReaderTest, UnfinishedLastLineIsHandedOutWhenTheFileIsReadToItsEnd) {
     EXPECT_EQ(Drain(listener, true), "");
 }
 
+// Opened at its end, a file's lines are history, but not the line its
+// writer is halfway through: that is handed out whole once ended, and is
+// not handed out as it is by a read to the end while nothing came since,
+// nor counted unread, also after a close and a resume at the place kept.
+// Longer than a line is handed out whole, it is left to its end.
+TEST_F(LogReaderTest, FileOpenedAtItsEndHandsOutTheLineItsWriterIsInWholeOnceEnded) {
+    Append("history\nhalf");
+    CTextLogListener listener(m_strFile);
+    ASSERT_TRUE(listener.Open(qorFileReader::kEndOfFile));
+    EXPECT_EQ(Drain(listener, true), "");
+    EXPECT_EQ(listener.GetUnread(), 0);
+    listener.Close();
+    const CTextLogListener::ResumePoint point = listener.GetResumePoint();
+    ASSERT_TRUE(point.IsSet());
+    ASSERT_TRUE(listener.Resume(point));
+    EXPECT_EQ(Drain(listener, true), "");
+    EXPECT_EQ(listener.GetUnread(), 0);
+    Append(" ended\nnext\n");
+    EXPECT_EQ(Drain(listener), "half ended|next|");
+
+    // The whole file one unfinished line, and the place met with its size
+    // (nothing read before it).
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    Append("only");
+    CTextLogListener whole(m_strFile);
+    ASSERT_TRUE(whole.Open(qorFileReader::kEndOfFile));
+    EXPECT_EQ(Drain(whole, true), "");
+    whole.Close();
+    ASSERT_TRUE(whole.Resume(whole.GetResumePoint()));
+    EXPECT_EQ(Drain(whole, true), "");
+    Append(" line\n");
+    EXPECT_EQ(Drain(whole), "only line|");
+    Append("more");
+    CTextLogListener met(m_strFile);
+    CTextLogListener::ResumePoint size;
+    size.m_qwIdentity = whole.GetIdentity();
+    size.m_llPosition = static_cast<int64_t>(std::string("only line\nmore").size());
+    ASSERT_TRUE(met.Resume(size));
+    EXPECT_EQ(Drain(met, true), "");
+    Append("\n");
+    EXPECT_EQ(Drain(met), "more|");
+
+    // After a hole a writer left: the line begins after it.
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    Append("history\n");
+    ASSERT_EQ(::truncate(m_strFile.c_str(), int64_t{1} << 20), 0);
+    Append("after the hole");
+    CTextLogListener holed(m_strFile);
+    ASSERT_TRUE(holed.Open(qorFileReader::kEndOfFile));
+    EXPECT_EQ(Drain(holed, true), "");
+    Append(", ended\n");
+    EXPECT_EQ(Drain(holed), "after the hole, ended|");
+
+    ASSERT_EQ(::truncate(m_strFile.c_str(), 0), 0);
+    const std::string strLong(CTextLogListener::kLineMax, 'x');
+    Append("history\n" + strLong);
+    CTextLogListener past(m_strFile);
+    ASSERT_TRUE(past.Open(qorFileReader::kEndOfFile));
+    Append("tail\n");
+    EXPECT_EQ(Drain(past), "tail|");
+}
+
 TEST_F(LogReaderTest, TruncatedFileIsReadFromItsNewBeginningWithoutItsOldUnfinishedLine) {
     CTextLogListener listener(m_strFile);
     Append("first line\nunfinished");

@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,6 +72,7 @@ protected:
         const std::string strKey = std::string("\\Advanced\\Logs\\") + pszName;
         Set(strKey, "Path", strPaths.c_str());
         Set(strKey, "NewestOnly", bNewestOnly);
+        m_GroupNames.insert(pszName);
     }
     void AddTextRule(const char* pszName, const char* pszLogs, const char* pszPattern) {
         const std::string strPath = AddRule(pszName, "TextLog", pszLogs);
@@ -79,6 +82,14 @@ protected:
     }
     void Start() {
         m_pEngine = std::make_unique<HookedTextLog>();
+        // A scan takes one group a pass, as on a machine too busy to give
+        // its slice any time: what a test sees then is what every machine
+        // gives it, and no test can lean on a scan done in one pass.
+        m_pEngine->SetScanSlice(std::chrono::milliseconds(0));
+        // A pass reads all its files hold, however slow the build and busy
+        // the machine: a test that writes a burst checks which lines are
+        // read by the pass after it, not how fast.
+        m_pEngine->SetPassReading(std::chrono::minutes(5));
         m_Sensor.m_pPolicy = m_pPolicy;
         ASSERT_EQ(m_pEngine->Oninit(0), 0);
     }
@@ -106,10 +117,19 @@ protected:
         return pListener != nullptr ? *pListener : kNone;
     }
     // Runs passes up to and including `dwLast`, as the thread numbers them,
-    // and answers "rule:group:word" for each record reported.
+    // and answers "rule:group:word" for each record reported.  A scan is
+    // taken in slices (here one group a pass, as Start sets): the last
+    // pass is run again while its scan goes on, as the thread's next pass
+    // would go on with it (a scan under way begins no other, whatever the
+    // pass's number).
     std::vector<std::string> RunTo(uint32_t dwLast) {
         for (; m_dwPass <= dwLast; ++m_dwPass) {
-            EXPECT_TRUE(m_pEngine->RunPass(m_dwPass, m_dwHost));
+            bool bRan = m_pEngine->RunPass(m_dwPass, m_dwHost);
+            EXPECT_TRUE(bRan);
+            while (bRan && m_dwPass == dwLast && m_pEngine->IsScanning()) {
+                bRan = m_pEngine->RunPass(m_dwPass, m_dwHost);
+                EXPECT_TRUE(bRan);
+            }
         }
         std::vector<std::string> reports;
         for (const auto& pRecord : m_Sensor.TakeReported()) {
@@ -117,6 +137,39 @@ protected:
                               Pair(*pRecord, "Word"));
         }
         return reports;
+    }
+    // Runs passes until a scan begun after this call has been done for
+    // every group, and every file no name of its group leads to any more
+    // has been read on until quiet and let go; answers the reports in
+    // order of their text.  It waits for the engine's state, not for a
+    // number of passes: a scan spread over more passes, or a file let go
+    // later, only takes more of them; the bound keeps a fault from
+    // running on for ever.
+    Reports Settle() {
+        const uint64_t qwScans = m_pEngine->GetScansDone() + (m_pEngine->IsScanning() ? 2 : 1);
+        Reports reports;
+        for (uint32_t n = 0; n < kSettlePasses; ++n) {
+            const Reports more = RunTo(m_dwPass);
+            reports.insert(reports.end(), more.begin(), more.end());
+            if (m_pEngine->GetScansDone() >= qwScans && UnnamedFiles() == 0) {
+                std::sort(reports.begin(), reports.end());
+                return reports;
+            }
+        }
+        ADD_FAILURE() << "not settled in " << kSettlePasses << " passes: " << m_pEngine->GetScansDone() << " of "
+                      << qwScans << " scans done, " << UnnamedFiles() << " files without a name held";
+        std::sort(reports.begin(), reports.end());
+        return reports;
+    }
+    // The files every group holds that no name of it leads to any more.
+    size_t UnnamedFiles() const {
+        size_t nCount = 0;
+        for (const std::string& strGroup : m_GroupNames) {
+            if (const CLogGroupFiles* pFiles = m_pEngine->FindGroupFiles(strGroup)) {
+                nCount += pFiles->GetUnnamedCount();
+            }
+        }
+        return nCount;
     }
     // One group "App" of app.log and a rule "Errors" on "ERROR", the file
     // followed from its end by pass 0.
@@ -178,10 +231,16 @@ protected:
                CEngineTextLog::kScanInterval;
     }
 
+    // Passes Settle runs at most: far more than any test's scans and
+    // quiet files take.
+    static constexpr uint32_t kSettlePasses = 100 * CEngineTextLog::kScanInterval;
+
     const bool m_bEchoBefore = plat::InputEchoOn();
     hwtest::ScratchDirectory m_Dir;
     CSFSensor m_FrameworkSensor;
     std::unique_ptr<HookedTextLog> m_pEngine;
     uint32_t m_dwHost = 0;
     uint32_t m_dwPass = 0;
+    // Every group the policy was given, reloads included.
+    std::set<std::string> m_GroupNames;
 };

@@ -75,9 +75,9 @@ bool Matches(int nGroup, const std::string& strName) {
 
 class ModelRun {
 public:
-    explicit ModelRun(uint64_t qwSeed)
+    ModelRun(uint64_t qwSeed, TextLogModel::Scans scans)
         : m_Random(qwSeed), m_qwSeed(qwSeed), m_ExtraRandom(qwSeed ^ 0x6578747261ull),
-          m_RereadRandom(qwSeed ^ 0x726572656164ull) {}
+          m_RereadRandom(qwSeed ^ 0x726572656164ull), m_SliceRandom(qwSeed ^ 0x736c696365ull), m_Scans(scans) {}
     ~ModelRun();
 
     TextLogModel::Result Go(uint32_t dwSteps);
@@ -206,6 +206,9 @@ private:
     std::array<std::set<std::string>, kGroups> m_LastScan;
     std::array<std::set<std::string>, kGroups> m_ScanBefore;
     std::array<std::set<uint64_t>, kGroups> m_History;
+    // Lines a group's first scan met begun and not finished: owed once
+    // finished, history while they are not (TextLogModel.h).
+    std::array<std::set<uint64_t>, kGroups> m_BegunAtFirstScan;
     std::array<std::map<uint64_t, uint32_t>, kGroups> m_Reported;
     std::array<std::map<uint64_t, uint32_t>, kGroups> m_Markers;
     // Lines of one width: each file's width and where their numbers lie.
@@ -224,6 +227,14 @@ private:
     std::mt19937_64 m_ExtraRandom;
     // Whether, and how slowly, files are read again after cuts.
     std::mt19937_64 m_RereadRandom;
+    // Whether a scan's groups are scanned a pass apart, as the slices of a
+    // machine too busy to give them any time leave them; and the group the
+    // scan under way takes next (-1: none under way).
+    std::mt19937_64 m_SliceRandom;
+    TextLogModel::Scans m_Scans;
+    bool m_bScanSpread = false;
+    int m_nScanNext = -1;
+    std::array<bool, kGroups> m_bScanned{};
     bool m_bStopped = false;
     int m_nOwnFd = -1;
     // Renamed away, the host still writing the file it has open.
@@ -765,6 +776,18 @@ bool ModelRun::Start() {
     // machine: what is checked here is which lines are read, not how fast
     // (the stop's time is held by the engine's own tests).
     m_pEngine->SetStopReading(std::chrono::minutes(5));
+    // Nor does a seed's run depend on the clock: a pass reads all it has
+    // (or one round of turns, below), and a scan takes either the whole
+    // pass it comes in or one group a pass, never what a slice of the
+    // clock allows.
+    m_pEngine->SetPassReading(std::chrono::minutes(5));
+    m_bScanSpread = std::uniform_int_distribution<unsigned>(0, 1)(m_SliceRandom) == 1 ||
+                    m_Scans == TextLogModel::Scans::kOneGroupAPass;
+    m_pEngine->SetScanSlice(m_bScanSpread ? std::chrono::milliseconds(0) : std::chrono::minutes(5));
+    m_Result.m_bScansOverPasses = m_bScanSpread;
+    if (m_bScanSpread) {
+        Trace("a scan takes one group a pass");
+    }
     if (std::uniform_int_distribution<unsigned>(0, 1)(m_RereadRandom) == 1) {
         const auto llShare = std::uniform_int_distribution<int64_t>(1024, 16384)(m_RereadRandom);
         m_pEngine->SetRereadShare(llShare);
@@ -780,10 +803,19 @@ bool ModelRun::Start() {
 }
 
 bool ModelRun::Pass() {
-    const bool bScan = m_dwPass % CEngineTextLog::kScanInterval == 0;
+    // A scan begins at every fifth pass unless one is under way, and takes
+    // its groups in order of their names.
+    if (m_nScanNext < 0 && m_dwPass % CEngineTextLog::kScanInterval == 0) {
+        m_nScanNext = 0;
+    }
+    const int nScanEnd = m_nScanNext < 0 ? 0 : m_bScanSpread ? m_nScanNext + 1 : kGroups;
     m_PassClocks.push_back(m_qwClock);
     for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
+        const bool bScan = m_nScanNext >= 0 && nGroup >= m_nScanNext && nGroup < nScanEnd;
+        // What the files a group's first scan meets hold then is history.
+        const bool bFirstScan = bScan && !m_bScanned[nGroup];
         if (bScan) {
+            m_bScanned[nGroup] = true;
             std::set<std::string> matched;
             for (const auto& [strName, name] : m_Names) {
                 if (Matches(nGroup, strName) && Resolve(strName) != nullptr) {
@@ -801,8 +833,11 @@ bool ModelRun::Pass() {
             if (qwFile != 0 && seen.insert(qwFile).second) {
                 File& file = m_Files[qwFile];
                 file.m_Seen[nGroup].push_back({m_qwClock, file.m_qwSize});
-                if (!m_bStarted) {
+                if (bFirstScan) {
                     m_History[nGroup].insert(file.m_Lines.begin(), file.m_Lines.end());
+                    if (file.m_llPending >= 0) {
+                        m_BegunAtFirstScan[nGroup].insert(static_cast<uint64_t>(file.m_llPending));
+                    }
                 }
             }
         }
@@ -810,6 +845,10 @@ bool ModelRun::Pass() {
     Trace("pass " + std::to_string(m_dwPass));
     if (!m_pEngine->RunPass(m_dwPass++, 0)) {
         return Fail("a pass was cut short");
+    }
+    m_nScanNext = m_nScanNext >= 0 && nScanEnd < kGroups ? nScanEnd : -1;
+    if (m_pEngine->IsScanning() != (m_nScanNext >= 0)) {
+        return Fail("the engine's scan went on otherwise than the model's");
     }
     for (const char* pszName : kPool) {
         const CTextLogListener* pReader = m_pEngine->FindListener(Path(pszName));
@@ -848,7 +887,12 @@ bool ModelRun::TakeReports() {
                         strId);
         }
         const Line& line = m_Lines[qwLine];
-        // A line still unfinished is handed out only by a file let go.
+        // A line still unfinished is handed out only by a file let go, and
+        // never when the group's first scan met it so: history.
+        if (line.m_qwClock == 0 && m_BegunAtFirstScan[nGroup].count(qwLine) != 0) {
+            return Fail("unfinished L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) +
+                        ", history, reported in group " + strGroup);
+        }
         if (line.m_qwClock == 0 && !m_bStopped && SeenAtLastPass(nGroup, m_Files[line.m_qwFile])) {
             return Fail("unfinished L" + std::to_string(qwLine) + " of file " + std::to_string(line.m_qwFile) +
                         " reported in group " + strGroup + " while its file is followed");
@@ -934,8 +978,8 @@ bool ModelRun::Step() {
             Trace("hard link " + strLink + " = " + strTarget);
         }
     } else if (nKind < 59) {
-        // A pass that read for its whole second (a loaded machine) leaves
-        // lines it saw unread: what a cut takes of them no reader can know.
+        // A pass that read one round of turns may leave lines it saw
+        // unread: what a cut takes of them no reader can know.
         if (m_pEngine->HasBacklog()) {
             Trace("no cut: the engine's last pass left lines to read");
         } else if (!writable.empty()) {
@@ -974,6 +1018,8 @@ bool ModelRun::Step() {
         if (m_pEngine->OnReloadPolicy(0) != 0) {
             return Fail("the reload failed");
         }
+        // The groups read again: a scan under way is given up.
+        m_nScanNext = -1;
         m_dwPass = 0;
         return Pass();
     }
@@ -1001,7 +1047,9 @@ bool ModelRun::Check() {
                 // was begun, is let go: no name of the group leads to it at
                 // the end.
                 const bool bUnfinished = line.m_qwClock == 0;
-                if (bUnfinished && (line.m_qwTakenAt != 0 || (!m_bStopped && SeenAtLastPass(nGroup, file)))) {
+                const bool bBegunAtFirstScan = m_BegunAtFirstScan[nGroup].count(qwLine) != 0;
+                if (bUnfinished && (bBegunAtFirstScan || line.m_qwTakenAt != 0 ||
+                                    (!m_bStopped && SeenAtLastPass(nGroup, file)))) {
                     continue;
                 }
                 auto next = After(bUnfinished ? line.m_qwBegun : line.m_qwClock);
@@ -1010,6 +1058,7 @@ bool ModelRun::Check() {
                 }
                 ++m_Result.m_qwOwed;
                 m_Result.m_qwUnfinishedOwed += bUnfinished ? 1 : 0;
+                m_Result.m_qwBegunAtFirstScanOwed += bBegunAtFirstScan ? 1 : 0;
                 m_Result.m_qwUnfinishedAtStop += bUnfinished && SeenAtLastPass(nGroup, file) ? 1 : 0;
                 if (m_Reported[nGroup].count(qwLine) == 0) {
                     return Fail(std::string(bUnfinished ? "unfinished " : "") + "L" + std::to_string(qwLine) +
@@ -1217,7 +1266,7 @@ TextLogModel::Result ModelRun::Go(uint32_t dwSteps) {
 
 }  // namespace
 
-TextLogModel::Result TextLogModel::Run(uint64_t qwSeed, uint32_t dwSteps) {
-    ModelRun run(qwSeed);
+TextLogModel::Result TextLogModel::Run(uint64_t qwSeed, uint32_t dwSteps, Scans scans) {
+    ModelRun run(qwSeed, scans);
     return run.Go(dwSteps);
 }

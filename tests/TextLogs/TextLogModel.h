@@ -27,14 +27,23 @@
 // Which lines the engine owes a group is defined by what the group can see:
 //  - At each pass the engine looks at the names it follows: every name the
 //    group's patterns matched at the last scan or the one before it (scans
-//    come every fifth pass, from 0 in each run), and at a scan pass also
-//    every name they match then.  A file one of those names leads to then
+//    begin every fifth pass, from 0 in each run, unless one is under way),
+//    and at the pass that scans the group also every name they match then.
+//    A scan takes every group in its pass, or, in half the runs (on a
+//    generator of their own), one group a pass in order of their names, as
+//    a machine too busy to give a scan's slice any time leaves them; a
+//    reload gives up a scan under way.  Nothing of a run goes by the clock:
+//    a pass reads all there is (or one round of turns, below).  A file one of those names leads to then
 //    (through links of the sensor's own account) is "seen" by the group.
 //  - A line is owed to the group when its file is seen by the group at a
 //    pass after the line was written (its line feed), with no truncation of
 //    the file in between: it must be reported exactly once in that group.
-//  - Lines written before the engine's first pass to files seen at that
-//    pass are history: never reported.
+//  - Lines a file holds when the group's first scan sees it (at the
+//    engine's first pass, or the next when scans take a group a pass) are
+//    history: never reported.  A line begun there and not finished then is
+//    not: once its writer finishes it, it is owed as any other line, whole;
+//    while it is not finished it is history, never reported, also when the
+//    file is let go.
 //  - A line begun and not finished is owed to a group that saw its file
 //    after it was begun, once the group lets the file go (no name of the
 //    group leads to it at the end); it is never reported while the group
@@ -57,8 +66,8 @@
 //    every file to be read and let go: the stop lets every file go, so a
 //    line begun and not finished in a file the group saw since it was
 //    begun is owed then too.
-//  - No file is cut while the engine's last pass left lines to read (a
-//    pass reads for a second at most, which a loaded machine may fill).
+//  - No file is cut while the engine's last pass left lines to read (in
+//    the runs that read one round of turns a pass).
 //  - A cut back to a line already read keeps the lines before it: they stay
 //    owed, and none is reported again.  A cut to a non-zero size is made
 //    only where the engine can tell what it kept: below where each group
@@ -114,6 +123,9 @@ public:
         // Unfinished lines owed at the stop, of files the group still
         // followed then.
         uint64_t m_qwUnfinishedAtStop = 0;
+        // Lines a group's first scan met begun and not finished, owed once
+        // their writers ended them.
+        uint64_t m_qwBegunAtFirstScanOwed = 0;
         // Lines of one width numbered anywhere in them, runs of NULs
         // written before a line, cuts written over before the engine
         // looked, and files written again as they were.
@@ -125,10 +137,16 @@ public:
         // of turns a pass, so the reading again went on over passes; and the
         // passes that ended with a file still being read again.
         bool m_bRereadsOverPasses = false;
+        // The run's scans took one group a pass.
+        bool m_bScansOverPasses = false;
         uint64_t m_qwPassesMidReread = 0;
     };
 
+    // How the run's scans are sliced: as its seed draws, or one group a
+    // pass whatever it draws.
+    enum class Scans { kBySeed, kOneGroupAPass };
+
     // Runs `dwSteps` steps of the generator seeded with `qwSeed`, then
     // passes without steps until every file is read and let go, and checks.
-    static Result Run(uint64_t qwSeed, uint32_t dwSteps);
+    static Result Run(uint64_t qwSeed, uint32_t dwSteps, Scans scans = Scans::kBySeed);
 };
