@@ -306,6 +306,43 @@ protected:
         strOutput = hwtest::ReadWholeFile(strFile + ".out");
         return nExit;
     }
+    // Stops the host with SIGTERM, expecting status 0, and finds in what it
+    // said (kept in `strErrors`) the one line counting what the stop left
+    // unread, which begins with `strWhat` (no regular expression's special
+    // characters): `match` holds its files, bytes and files named.
+    bool StopAndFindCount(const std::string& strWhat, std::string& strErrors, std::smatch& match) {
+        const std::regex count(
+            "WARNING: at the stop: " + strWhat +
+            ": ([0-9]+) files? with ([0-9]+) bytes not read \\(([0-9]+) of them named "
+            "above\\)\n");
+        int nExit = -1;
+        if (::kill(m_Host.Pid(), SIGTERM) != 0 || !m_Host.Wait(120, nExit)) {
+            ADD_FAILURE() << "hwhost did not stop\n" << Errors();
+            return false;
+        }
+        EXPECT_EQ(0, nExit);
+        strErrors = Errors();
+        if (!std::regex_search(strErrors, match, count)) {
+            ADD_FAILURE() << strErrors.substr(strErrors.size() > 4000 ? strErrors.size() - 4000
+                                                                      : 0);
+            return false;
+        }
+        return true;
+    }
+    // The stop's tally, on the console and in the log, counts what the
+    // stop left unread as its warning did.
+    void ExpectTallyCounts(const std::string& strErrors, const std::string& strFiles,
+                           const std::string& strBytes) {
+        const std::regex tally(
+            "hwhost: [0-9]+ alerts? taken, [0-9]+ written, [0-9]+ dropped, [0-9]+ not written; " +
+            strFiles + " text-log files? with " + strBytes + " bytes left unread by the stop\n");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(strErrors, match, tally))
+            << strErrors.substr(strErrors.size() > 2000 ? strErrors.size() - 2000 : 0);
+        EXPECT_EQ(1u, hwtest::CountOf(strErrors, " left unread by the stop"));
+        EXPECT_EQ(1u,
+                  hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str()));
+    }
     // The newest record of hwhost.status.
     std::string LastStatusRecord() const {
         const std::string strStatus = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
@@ -1127,16 +1164,11 @@ TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNa
     for (int f = 0; f < kFiles; ++f) {
         std::ofstream(Log("u" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app) << strBlock;
     }
-    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
-    int nExit = -1;
-    ASSERT_TRUE(m_Host.Wait(120, nExit)) << Errors();
-    EXPECT_EQ(0, nExit);
-    const std::string strErrors = Errors();
-    const std::regex count(
-        "WARNING: at the stop: what 1000 ms of reading at the stop left of the text logs' files is lost: "
-        "([0-9]+) files? with ([0-9]+) bytes not read \\(([0-9]+) of them named above\\)\n");
+    std::string strErrors;
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(strErrors, match, count)) << strErrors.substr(strErrors.size() - 4000);
+    ASSERT_TRUE(
+        StopAndFindCount("what 1000 ms of reading at the stop left of the text logs' files is lost",
+                         strErrors, match));
     const uint64_t qwFiles = std::stoull(match[1]);
     const uint64_t qwBytes = std::stoull(match[2]);
     const size_t nNamed = std::stoul(match[3]);
@@ -1152,9 +1184,38 @@ TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNa
     EXPECT_GT(qwBytes, 0u);
     EXPECT_LE(qwBytes, uint64_t{kFiles} * strBlock.size());
     EXPECT_EQ(hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str().substr(9, 60)), 1u);
+    ExpectTallyCounts(strErrors, match[1], match[2]);
+    // The record of the policy in force keeps it too, as it stood at the
+    // stop.
+    const std::string strSaid = match[0].str().substr(0, match[0].length() - 1);
+    EXPECT_NE(std::string::npos, LastStatusRecord().find(strSaid)) << LastStatusRecord();
     for (int f = 0; f < kFiles; ++f) {
         ::unlink(Log("u" + std::to_string(f) + ".log").c_str());
     }
+}
+
+// A stop while paused reads nothing: what a followed file gained since the
+// pause is counted in the one line and in the stop's tally alike.
+TEST_F(TextLogHostTest, WhatAStopWhilePausedLeavesIsCountedInTheLineAndTheTally) {
+    ASSERT_TRUE(ProbeUntilFollowed("paused.log")) << Errors();
+    const size_t nPaused = hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")),
+                                           "hwhost: pause completed with status 1");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
+    ASSERT_TRUE(WaitForLog("hwhost: pause completed with status 1", nPaused)) << Errors();
+    std::string strBlock;
+    for (int n = 0; n < 1000; ++n) {
+        strBlock += "ok\n";
+    }
+    std::ofstream(Log("paused.log"), std::ios::binary | std::ios::app) << strBlock;
+    std::string strErrors;
+    std::smatch match;
+    ASSERT_TRUE(StopAndFindCount("the text logs were paused: what their files gained since is lost",
+                                 strErrors, match));
+    EXPECT_EQ("1", match[1]);
+    EXPECT_EQ("1", match[3]);
+    // Probe lines written before the pause may not all have been read.
+    EXPECT_GE(std::stoull(match[2]), strBlock.size());
+    ExpectTallyCounts(strErrors, match[1], match[2]);
 }
 
 // hwhost run as a service whose console is a file in a folder, and a push
