@@ -330,18 +330,21 @@ protected:
         return true;
     }
     // The stop's tally, on the console and in the log, counts what the
-    // stop left unread as its warning did.
-    void ExpectTallyCounts(const std::string& strErrors, const std::string& strFiles,
-                           const std::string& strBytes) {
+    // stop left unread as its one line `count` (found by StopAndFindCount)
+    // did, and the record of the policy in force keeps that line.
+    void ExpectCountedInTallyAndStatus(const std::string& strErrors, const std::smatch& count) {
         const std::regex tally(
             "hwhost: [0-9]+ alerts? taken, [0-9]+ written, [0-9]+ dropped, [0-9]+ not written; " +
-            strFiles + " text-log files? with " + strBytes + " bytes left unread by the stop\n");
+            count[1].str() + " text-log files? with " + count[2].str() +
+            " bytes left unread by the stop\n");
         std::smatch match;
         ASSERT_TRUE(std::regex_search(strErrors, match, tally))
             << strErrors.substr(strErrors.size() > 2000 ? strErrors.size() - 2000 : 0);
         EXPECT_EQ(1u, hwtest::CountOf(strErrors, " left unread by the stop"));
         EXPECT_EQ(1u,
                   hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str()));
+        const std::string strSaid = count[0].str().substr(0, count[0].length() - 1);
+        EXPECT_NE(std::string::npos, LastStatusRecord().find(strSaid)) << LastStatusRecord();
     }
     // The newest record of hwhost.status.
     std::string LastStatusRecord() const {
@@ -1133,6 +1136,14 @@ TEST_F(TextLogHostTest, StopReadsEveryFileToItsEndEachLineAlertedOnce) {
         }
     }
     const std::string strErrors = Errors();
+    // The stop's tally says it too, and only when something was left.
+    const std::string strLeft =
+        qwFilesLeft == 0
+            ? "\n"
+            : "; " + std::to_string(qwFilesLeft) +
+                  (qwFilesLeft == 1 ? " text-log file" : " text-log files") + " with " +
+                  std::to_string(qwBytesLeft) + " bytes left unread by the stop\n";
+    EXPECT_EQ(hwtest::CountOf(strErrors, " dropped, 0 not written" + strLeft), 1u) << strErrors;
     if (qwFilesLeft == 0) {
         EXPECT_EQ(strErrors.find("at the stop: what"), std::string::npos) << strErrors;
     } else {
@@ -1184,18 +1195,15 @@ TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNa
     EXPECT_GT(qwBytes, 0u);
     EXPECT_LE(qwBytes, uint64_t{kFiles} * strBlock.size());
     EXPECT_EQ(hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str().substr(9, 60)), 1u);
-    ExpectTallyCounts(strErrors, match[1], match[2]);
-    // The record of the policy in force keeps it too, as it stood at the
-    // stop.
-    const std::string strSaid = match[0].str().substr(0, match[0].length() - 1);
-    EXPECT_NE(std::string::npos, LastStatusRecord().find(strSaid)) << LastStatusRecord();
+    ExpectCountedInTallyAndStatus(strErrors, match);
     for (int f = 0; f < kFiles; ++f) {
         ::unlink(Log("u" + std::to_string(f) + ".log").c_str());
     }
 }
 
 // A stop while paused reads nothing: what a followed file gained since the
-// pause is counted in the one line and in the stop's tally alike.
+// pause is counted in the one line and in the stop's tally alike, and
+// hwhost.status keeps the line.
 TEST_F(TextLogHostTest, WhatAStopWhilePausedLeavesIsCountedInTheLineAndTheTally) {
     ASSERT_TRUE(ProbeUntilFollowed("paused.log")) << Errors();
     const size_t nPaused = hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")),
@@ -1215,7 +1223,7 @@ TEST_F(TextLogHostTest, WhatAStopWhilePausedLeavesIsCountedInTheLineAndTheTally)
     EXPECT_EQ("1", match[3]);
     // Probe lines written before the pause may not all have been read.
     EXPECT_GE(std::stoull(match[2]), strBlock.size());
-    ExpectTallyCounts(strErrors, match[1], match[2]);
+    ExpectCountedInTallyAndStatus(strErrors, match);
 }
 
 // hwhost run as a service whose console is a file in a folder, and a push
