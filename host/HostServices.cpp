@@ -236,6 +236,22 @@ uint32_t HostServices::Notice(uint32_t dwKind, const char* pszFormat, ...) {
     } else if (dwKind == kCSFNoticeFindingEnded) {
         std::lock_guard<std::mutex> guard(m_lock);
         EndFindingLocked(text);
+    } else if (dwKind == kCSFNoticeUnreadAtStop) {
+        uint64_t qwFiles = 0;
+        uint64_t qwBytes = 0;
+        int nRead = -1;
+        if (std::sscanf(text.c_str(), kCSFUnreadAtStopScan, &qwFiles, &qwBytes, &nRead) == 2 &&
+            static_cast<size_t>(nRead) == text.size()) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_unreadAtStop.m_qwFiles += qwFiles;
+            m_unreadAtStop.m_qwBytes += qwBytes;
+        } else {
+            // The stop's tally would leave it out without a word.
+            Log(nullptr, kCSFLogCategory, kCSFLogError, __LINE__, __FILE__,
+                "hwhost: the notice above of kind %u is not in its form: the stop's tally leaves "
+                "it out",
+                static_cast<unsigned>(dwKind));
+        }
     }
     return 0;
 }
@@ -400,6 +416,11 @@ void HostServices::KeepEarlierLateFindings() {
 uint64_t HostServices::DescriptionNotices() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_qwDescriptionNotices;
+}
+
+HostServices::Unread HostServices::UnreadAtStop() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_unreadAtStop;
 }
 
 std::string HostServices::FindingText(uint32_t dwLevel, const std::string& text) {

@@ -137,6 +137,14 @@ public:
     void EndFinding(const std::string& text);
     // How many notices said that the sensor's description changed.
     uint64_t DescriptionNotices() const;
+    // What the sensor's stop left unread of the files it follows, as its
+    // notices of kind kCSFNoticeUnreadAtStop counted it (all of them
+    // summed); nothing before the stop, or when it left nothing.
+    struct Unread {
+        uint64_t m_qwFiles = 0;
+        uint64_t m_qwBytes = 0;
+    };
+    Unread UnreadAtStop() const;
     // An error or warning as a capture keeps it.
     static std::string FindingText(uint32_t dwLevel, const std::string& text);
     // A line as the console shows it.
@@ -211,4 +219,5 @@ private:
     LateList m_lateBefore;
     uint64_t m_qwLateVersion = 0;
     uint64_t m_qwDescriptionNotices = 0;
+    Unread m_unreadAtStop;
 };

@@ -728,11 +728,16 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
         plat::ConsolePrintf("%s\n", report.c_str());
     }
     // What became of the alerts is the operator's first question at a
-    // stop: on the console as in the log.
-    const std::string tally = "hwhost: " + CountText(m_handler.RecordsTaken(), "alert", "alerts") + " taken, " +
-                              std::to_string(m_alerts.AlertsWritten()) + " written, " +
-                              std::to_string(m_alerts.RecordsDropped()) + " dropped, " +
-                              std::to_string(m_alerts.AlertsNotWritten()) + " not written";
+    // stop: on the console as in the log.  Lines the stop left unread
+    // never became alerts, so they are counted with them.
+    std::string tally = "hwhost: " + CountText(m_handler.RecordsTaken(), "alert", "alerts") +
+                        " taken, " + std::to_string(m_alerts.AlertsWritten()) + " written, " +
+                        std::to_string(m_alerts.RecordsDropped()) + " dropped, " +
+                        std::to_string(m_alerts.AlertsNotWritten()) + " not written";
+    if (const HostServices::Unread unread = m_services.UnreadAtStop(); unread.m_qwFiles != 0) {
+        tally += "; " + CountText(unread.m_qwFiles, "text-log file", "text-log files") + " with " +
+                 std::to_string(unread.m_qwBytes) + " bytes left unread by the stop";
+    }
     HWHOST_LOG(kCSFLogInfo, "%s", tally.c_str());
     plat::ConsolePrintf("%s\n", tally.c_str());
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);

@@ -3,6 +3,7 @@
 // of the detector's own policy events.  Log lines arrive from every thread
 // of the plug-in at once, so an implementation must take concurrent calls.
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdint>
 
@@ -37,7 +38,22 @@ enum : uint32_t {
     // finding's text exactly as it was logged; a host that keeps the
     // findings of the policy in force lets that one go.
     kCSFNoticeFindingEnded = 3,
+    // What the stop left unread of the files the sensor follows (the text
+    // logs' files it had no time to read to their end, or whose lines a
+    // stop while paused leaves behind), said once by the stop after its
+    // warning counts them, for the host's own tally of the stop.  The text
+    // is kCSFUnreadAtStopFormat filled in: a host reads the two counts back
+    // with kCSFUnreadAtStopScan.
+    kCSFNoticeUnreadAtStop = 4,
 };
+
+// The text of a notice of kind kCSFNoticeUnreadAtStop: the files, then
+// the bytes they held that were not read.
+constexpr char kCSFUnreadAtStopFormat[] = "Unread at the stop: files %" PRIu64 ", bytes %" PRIu64;
+// The same for sscanf, with a %n after it: a text it reads only in part is
+// not such a notice.
+constexpr char kCSFUnreadAtStopScan[] =
+    "Unread at the stop: files %" SCNu64 ", bytes %" SCNu64 "%n";
 
 class ICSFHostServices {
 public:

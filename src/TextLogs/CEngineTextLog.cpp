@@ -605,6 +605,8 @@ void CEngineTextLog::SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread,
             " of them named above)",
             strWhat.c_str(), CountText(unread.m_qwFiles, "file", "files").c_str(), unread.m_qwBytes,
             unread.m_qwNamed);
+    // The host's tally of the stop counts it too, from the numbers.
+    CSFNoticeUnreadAtStop(unread.m_qwFiles, unread.m_qwBytes);
 }
 
 bool CEngineTextLog::Breathe() {

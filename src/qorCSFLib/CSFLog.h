@@ -28,6 +28,11 @@ uint32_t CSFNoticeDescriptionChanged(const char* pszWhat);
 // the console flag, its text exactly as it was logged) no longer holds,
 // its cause having ended.  Any thread may call it; it only logs a notice.
 uint32_t CSFNoticeFindingEnded(const char* pszText);
+// Tells the host what the stop left unread of the followed files, in
+// numbers it keeps for its tally of the stop (the operator reads them in
+// the warning said before it).  Any thread may call it; it only logs a
+// notice.
+uint32_t CSFNoticeUnreadAtStop(uint64_t qwFiles, uint64_t qwBytes);
 
 // Debug logging: off when the plug-in is loaded; the sensor settings switch
 // it at every policy load.

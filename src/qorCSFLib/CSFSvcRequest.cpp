@@ -152,3 +152,10 @@ uint32_t CSFNoticeFindingEnded(const char* pszText) {
                ? pServices->Notice(kCSFNoticeFindingEnded, "%s", pszText)
                : 0;
 }
+
+uint32_t CSFNoticeUnreadAtStop(uint64_t qwFiles, uint64_t qwBytes) {
+    ICSFHostServices* pServices = CSFLogServices();
+    return pServices != nullptr
+               ? pServices->Notice(kCSFNoticeUnreadAtStop, kCSFUnreadAtStopFormat, qwFiles, qwBytes)
+               : 0;
+}

@@ -306,6 +306,46 @@ protected:
         strOutput = hwtest::ReadWholeFile(strFile + ".out");
         return nExit;
     }
+    // Stops the host with SIGTERM, expecting status 0, and finds in what it
+    // said (kept in `strErrors`) the one line counting what the stop left
+    // unread, which begins with `strWhat` (no regular expression's special
+    // characters): `match` holds its files, bytes and files named.
+    bool StopAndFindCount(const std::string& strWhat, std::string& strErrors, std::smatch& match) {
+        const std::regex count(
+            "WARNING: at the stop: " + strWhat +
+            ": ([0-9]+) files? with ([0-9]+) bytes not read \\(([0-9]+) of them named "
+            "above\\)\n");
+        int nExit = -1;
+        if (::kill(m_Host.Pid(), SIGTERM) != 0 || !m_Host.Wait(120, nExit)) {
+            ADD_FAILURE() << "hwhost did not stop\n" << Errors();
+            return false;
+        }
+        EXPECT_EQ(0, nExit);
+        strErrors = Errors();
+        if (!std::regex_search(strErrors, match, count)) {
+            ADD_FAILURE() << strErrors.substr(strErrors.size() > 4000 ? strErrors.size() - 4000
+                                                                      : 0);
+            return false;
+        }
+        return true;
+    }
+    // The stop's tally, on the console and in the log, counts what the
+    // stop left unread as its one line `count` (found by StopAndFindCount)
+    // did, and the record of the policy in force keeps that line.
+    void ExpectCountedInTallyAndStatus(const std::string& strErrors, const std::smatch& count) {
+        const std::regex tally(
+            "hwhost: [0-9]+ alerts? taken, [0-9]+ written, [0-9]+ dropped, [0-9]+ not written; " +
+            count[1].str() + " text-log files? with " + count[2].str() +
+            " bytes left unread by the stop\n");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(strErrors, match, tally))
+            << strErrors.substr(strErrors.size() > 2000 ? strErrors.size() - 2000 : 0);
+        EXPECT_EQ(1u, hwtest::CountOf(strErrors, " left unread by the stop"));
+        EXPECT_EQ(1u,
+                  hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str()));
+        const std::string strSaid = count[0].str().substr(0, count[0].length() - 1);
+        EXPECT_NE(std::string::npos, LastStatusRecord().find(strSaid)) << LastStatusRecord();
+    }
     // The newest record of hwhost.status.
     std::string LastStatusRecord() const {
         const std::string strStatus = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
@@ -1096,6 +1136,14 @@ TEST_F(TextLogHostTest, StopReadsEveryFileToItsEndEachLineAlertedOnce) {
         }
     }
     const std::string strErrors = Errors();
+    // The stop's tally says it too, and only when something was left.
+    const std::string strLeft =
+        qwFilesLeft == 0
+            ? "\n"
+            : "; " + std::to_string(qwFilesLeft) +
+                  (qwFilesLeft == 1 ? " text-log file" : " text-log files") + " with " +
+                  std::to_string(qwBytesLeft) + " bytes left unread by the stop\n";
+    EXPECT_EQ(hwtest::CountOf(strErrors, " dropped, 0 not written" + strLeft), 1u) << strErrors;
     if (qwFilesLeft == 0) {
         EXPECT_EQ(strErrors.find("at the stop: what"), std::string::npos) << strErrors;
     } else {
@@ -1127,16 +1175,11 @@ TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNa
     for (int f = 0; f < kFiles; ++f) {
         std::ofstream(Log("u" + std::to_string(f) + ".log"), std::ios::binary | std::ios::app) << strBlock;
     }
-    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
-    int nExit = -1;
-    ASSERT_TRUE(m_Host.Wait(120, nExit)) << Errors();
-    EXPECT_EQ(0, nExit);
-    const std::string strErrors = Errors();
-    const std::regex count(
-        "WARNING: at the stop: what 1000 ms of reading at the stop left of the text logs' files is lost: "
-        "([0-9]+) files? with ([0-9]+) bytes not read \\(([0-9]+) of them named above\\)\n");
+    std::string strErrors;
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(strErrors, match, count)) << strErrors.substr(strErrors.size() - 4000);
+    ASSERT_TRUE(
+        StopAndFindCount("what 1000 ms of reading at the stop left of the text logs' files is lost",
+                         strErrors, match));
     const uint64_t qwFiles = std::stoull(match[1]);
     const uint64_t qwBytes = std::stoull(match[2]);
     const size_t nNamed = std::stoul(match[3]);
@@ -1152,9 +1195,35 @@ TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNa
     EXPECT_GT(qwBytes, 0u);
     EXPECT_LE(qwBytes, uint64_t{kFiles} * strBlock.size());
     EXPECT_EQ(hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")), match[0].str().substr(9, 60)), 1u);
+    ExpectCountedInTallyAndStatus(strErrors, match);
     for (int f = 0; f < kFiles; ++f) {
         ::unlink(Log("u" + std::to_string(f) + ".log").c_str());
     }
+}
+
+// A stop while paused reads nothing: what a followed file gained since the
+// pause is counted in the one line and in the stop's tally alike, and
+// hwhost.status keeps the line.
+TEST_F(TextLogHostTest, WhatAStopWhilePausedLeavesIsCountedInTheLineAndTheTally) {
+    ASSERT_TRUE(ProbeUntilFollowed("paused.log")) << Errors();
+    const size_t nPaused = hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")),
+                                           "hwhost: pause completed with status 1");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
+    ASSERT_TRUE(WaitForLog("hwhost: pause completed with status 1", nPaused)) << Errors();
+    std::string strBlock;
+    for (int n = 0; n < 1000; ++n) {
+        strBlock += "ok\n";
+    }
+    std::ofstream(Log("paused.log"), std::ios::binary | std::ios::app) << strBlock;
+    std::string strErrors;
+    std::smatch match;
+    ASSERT_TRUE(StopAndFindCount("the text logs were paused: what their files gained since is lost",
+                                 strErrors, match));
+    EXPECT_EQ("1", match[1]);
+    EXPECT_EQ("1", match[3]);
+    // Probe lines written before the pause may not all have been read.
+    EXPECT_GE(std::stoull(match[2]), strBlock.size());
+    ExpectCountedInTallyAndStatus(strErrors, match);
 }
 
 // hwhost run as a service whose console is a file in a folder, and a push

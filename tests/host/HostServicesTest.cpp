@@ -260,6 +260,33 @@ TEST(HostServices, FindingWhoseCauseEndedLeavesTheLateFindings) {
               services.LateFindings());
 }
 
+// The stop's numbers reach the host whole, in the full 64 bits, each
+// notice added; a notice of that kind the host cannot read is said in the
+// log rather than counted as nothing.
+TEST(HostServices, WhatTheStopLeftUnreadIsSummedFromTheSensorsNotices) {
+    hwtest::ScratchDirectory dir;
+    HostServices services;
+    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    pRequest->SetServices(&services);
+    EXPECT_EQ(0u, services.UnreadAtStop().m_qwFiles);
+    CSFNoticeUnreadAtStop(279, 12555000);
+    CSFNoticeUnreadAtStop(1, UINT64_MAX - 12555000);
+    services.Notice(kCSFNoticeUnreadAtStop, "Unread at the stop: files 3, bytes 4 and more");
+    services.Notice(kCSFNoticeUnreadAtStop, "%s", "279 files with 12555000 bytes not read");
+    pRequest->Release();
+    services.Close();
+    EXPECT_EQ(280u, services.UnreadAtStop().m_qwFiles);
+    EXPECT_EQ(UINT64_MAX, services.UnreadAtStop().m_qwBytes);
+    const std::string log = hwtest::ReadWholeFile(dir.File("hwhost.log"));
+    EXPECT_EQ(
+        1u, hwtest::CountOf(log, "NOTICE [kind 4] Unread at the stop: files 279, bytes 12555000\n"))
+        << log;
+    EXPECT_EQ(2u, hwtest::CountOf(log, "ERROR [tag none] [cat 0x800] ")) << log;
+    EXPECT_EQ(2u, hwtest::CountOf(log, "hwhost: the notice above of kind 4 is not in its form"))
+        << log;
+}
+
 TEST(HostServices, RenamedLogIsMadeAgain) {
     hwtest::ScratchDirectory dir;
     const std::string path = dir.File("logs/hwhost.log");
