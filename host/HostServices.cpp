@@ -246,14 +246,37 @@ uint32_t HostServices::Notice(uint32_t dwKind, const char* pszFormat, ...) {
             m_unreadAtStop.m_qwFiles += qwFiles;
             m_unreadAtStop.m_qwBytes += qwBytes;
         } else {
-            // The stop's tally would leave it out without a word.
-            Log(nullptr, kCSFLogCategory, kCSFLogError, __LINE__, __FILE__,
-                "hwhost: the notice above of kind %u is not in its form: the stop's tally leaves "
-                "it out",
-                static_cast<unsigned>(dwKind));
+            SayMalformedNotice(dwKind);
+        }
+    } else if (dwKind == kCSFNoticeLostAtStop) {
+        uint64_t qwCount = 0;
+        int nRead = -1;
+        if (std::sscanf(text.c_str(), kCSFLostAtStopScan, &qwCount, &nRead) == 1 && nRead > 0 &&
+            static_cast<size_t>(nRead) < text.size()) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            AddLostAtStopLocked(text.substr(static_cast<size_t>(nRead)), qwCount);
+        } else {
+            SayMalformedNotice(dwKind);
         }
     }
     return 0;
+}
+
+void HostServices::AddLostAtStopLocked(const std::string& what, uint64_t qwCount) {
+    for (auto& [known, qwSum] : m_lostAtStop) {
+        if (known == what) {
+            qwSum = qwSum > UINT64_MAX - qwCount ? UINT64_MAX : qwSum + qwCount;
+            return;
+        }
+    }
+    m_lostAtStop.emplace_back(what, qwCount);
+}
+
+void HostServices::SayMalformedNotice(uint32_t dwKind) {
+    // The stop's tally would leave it out without a word.
+    Log(nullptr, kCSFLogCategory, kCSFLogError, __LINE__, __FILE__,
+        "hwhost: the notice above of kind %u is not in its form: the stop's tally leaves it out",
+        static_cast<unsigned>(dwKind));
 }
 
 void HostServices::EndFinding(const std::string& text) {
@@ -421,6 +444,11 @@ uint64_t HostServices::DescriptionNotices() const {
 HostServices::Unread HostServices::UnreadAtStop() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_unreadAtStop;
+}
+
+std::vector<std::pair<std::string, uint64_t>> HostServices::LostAtStop() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lostAtStop;
 }
 
 std::string HostServices::FindingText(uint32_t dwLevel, const std::string& text) {

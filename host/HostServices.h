@@ -145,6 +145,10 @@ public:
         uint64_t m_qwBytes = 0;
     };
     Unread UnreadAtStop() const;
+    // What the stop lost of each input, as its notices of kind
+    // kCSFNoticeLostAtStop counted it: the words of each, with the sum of
+    // its counts, in the order they first came.
+    std::vector<std::pair<std::string, uint64_t>> LostAtStop() const;
     // An error or warning as a capture keeps it.
     static std::string FindingText(uint32_t dwLevel, const std::string& text);
     // A line as the console shows it.
@@ -184,6 +188,9 @@ private:
     // list is full.
     void KeepLateLocked(std::string text);
     void EndFindingLocked(const std::string& text);
+    void AddLostAtStopLocked(const std::string& what, uint64_t qwCount);
+    // Says in the log that a notice of kind `dwKind` was not in its form.
+    void SayMalformedNotice(uint32_t dwKind);
 
     // Distinct findings up to a bound, and a count of the others.
     struct LateList {
@@ -220,4 +227,5 @@ private:
     uint64_t m_qwLateVersion = 0;
     uint64_t m_qwDescriptionNotices = 0;
     Unread m_unreadAtStop;
+    std::vector<std::pair<std::string, uint64_t>> m_lostAtStop;
 };

@@ -738,6 +738,9 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
         tally += "; " + CountText(unread.m_qwFiles, "text-log file", "text-log files") + " with " +
                  std::to_string(unread.m_qwBytes) + " bytes left unread by the stop";
     }
+    for (const auto& [what, qwCount] : m_services.LostAtStop()) {
+        tally += "; " + std::to_string(qwCount) + " " + what;
+    }
     HWHOST_LOG(kCSFLogInfo, "%s", tally.c_str());
     plat::ConsolePrintf("%s\n", tally.c_str());
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);

@@ -45,6 +45,16 @@ enum : uint32_t {
     // is kCSFUnreadAtStopFormat filled in: a host reads the two counts back
     // with kCSFUnreadAtStopScan.
     kCSFNoticeUnreadAtStop = 4,
+    // Items of one input the stop lost: neither read nor handed on within
+    // its time (datagrams still queued, events left in the web-server ring,
+    // connections left in a decoy port's backlog, scripted alerts dropped,
+    // items a bound left out), said by the stop after its own line counts
+    // them, for the host's tally of the stop.  The text is
+    // kCSFLostAtStopFormat filled in: the count, then what was lost in a
+    // few words, plural ("syslog datagrams left unparsed in the queue"); a
+    // host reads the count back with kCSFLostAtStopScan, what follows the
+    // %n being the words.  Notices of the same words add up.
+    kCSFNoticeLostAtStop = 5,
 };
 
 // The text of a notice of kind kCSFNoticeUnreadAtStop: the files, then
@@ -54,6 +64,10 @@ constexpr char kCSFUnreadAtStopFormat[] = "Unread at the stop: files %" PRIu64 "
 // not such a notice.
 constexpr char kCSFUnreadAtStopScan[] =
     "Unread at the stop: files %" SCNu64 ", bytes %" SCNu64 "%n";
+
+// The text of a notice of kind kCSFNoticeLostAtStop.
+constexpr char kCSFLostAtStopFormat[] = "Lost at the stop: %" PRIu64 " %s";
+constexpr char kCSFLostAtStopScan[] = "Lost at the stop: %" SCNu64 " %n";
 
 class ICSFHostServices {
 public:

@@ -33,6 +33,11 @@ uint32_t CSFNoticeFindingEnded(const char* pszText);
 // the warning said before it).  Any thread may call it; it only logs a
 // notice.
 uint32_t CSFNoticeUnreadAtStop(uint64_t qwFiles, uint64_t qwBytes);
+// Tells the host that the stop lost `qwCount` items of one input, `pszWhat`
+// saying what in a few plural words ("syslog datagrams left unparsed in the
+// queue"), for its tally of the stop; nothing is sent for a count of 0.
+// Any thread may call it; it only logs a notice.
+uint32_t CSFNoticeLostAtStop(uint64_t qwCount, const char* pszWhat);
 
 // Debug logging: off when the plug-in is loaded; the sensor settings switch
 // it at every policy load.

@@ -159,3 +159,10 @@ uint32_t CSFNoticeUnreadAtStop(uint64_t qwFiles, uint64_t qwBytes) {
                ? pServices->Notice(kCSFNoticeUnreadAtStop, kCSFUnreadAtStopFormat, qwFiles, qwBytes)
                : 0;
 }
+
+uint32_t CSFNoticeLostAtStop(uint64_t qwCount, const char* pszWhat) {
+    ICSFHostServices* pServices = CSFLogServices();
+    return pServices != nullptr && qwCount != 0 && pszWhat != nullptr && *pszWhat != '\0'
+               ? pServices->Notice(kCSFNoticeLostAtStop, kCSFLostAtStopFormat, qwCount, pszWhat)
+               : 0;
+}

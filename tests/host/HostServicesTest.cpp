@@ -287,6 +287,36 @@ TEST(HostServices, WhatTheStopLeftUnreadIsSummedFromTheSensorsNotices) {
         << log;
 }
 
+// What the stop lost of each input is summed by its words, in the order the
+// words first came; a count of 0 sends nothing, and a notice whose count or
+// words are missing is said in the log rather than counted.
+TEST(HostServices, WhatTheStopLostIsSummedByWhatWasLost) {
+    hwtest::ScratchDirectory dir;
+    HostServices services;
+    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
+    CSFSvcRequest* pRequest = new CSFSvcRequest;
+    pRequest->SetServices(&services);
+    EXPECT_TRUE(services.LostAtStop().empty());
+    CSFNoticeLostAtStop(448489, "syslog datagrams left unparsed in the queue");
+    CSFNoticeLostAtStop(7, "web-server events left in the ring");
+    CSFNoticeLostAtStop(0, "decoy connections left in the backlog");
+    CSFNoticeLostAtStop(UINT64_MAX, "syslog datagrams left unparsed in the queue");
+    services.Notice(kCSFNoticeLostAtStop, "Lost at the stop: 12 ");
+    services.Notice(kCSFNoticeLostAtStop, "Lost at the stop: many datagrams");
+    pRequest->Release();
+    services.Close();
+    using Lost = std::vector<std::pair<std::string, uint64_t>>;
+    EXPECT_EQ((Lost{{"syslog datagrams left unparsed in the queue", UINT64_MAX},
+                    {"web-server events left in the ring", 7}}),
+              services.LostAtStop());
+    const std::string log = hwtest::ReadWholeFile(dir.File("hwhost.log"));
+    EXPECT_EQ(1u, hwtest::CountOf(
+                      log, "NOTICE [kind 5] Lost at the stop: 7 web-server events left in the ring\n"))
+        << log;
+    EXPECT_EQ(2u, hwtest::CountOf(log, "hwhost: the notice above of kind 5 is not in its form"))
+        << log;
+}
+
 TEST(HostServices, RenamedLogIsMadeAgain) {
     hwtest::ScratchDirectory dir;
     const std::string path = dir.File("logs/hwhost.log");
