@@ -185,7 +185,10 @@ int32_t CEngineTextLog::OnStop(uint32_t dwArgument) {
     }
     if (m_bPaused) {
         // Stopped while paused: no file is read any more, and what the
-        // files gained since they were last read is said.
+        // files gained since they were last read is said, with the files
+        // made or renamed into place meanwhile, which the stop's look for
+        // the groups' names meets.
+        LookAtStop(std::chrono::steady_clock::now() + m_StopReading / 2);
         CLogGroupFiles::UnreadAtStop unread;
         for (auto& [strGroup, pFiles] : m_GroupFiles) {
             pFiles->SayUnreadAtRemoval(&unread);
@@ -534,7 +537,8 @@ CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
             ++m_Scan.m_itGroup;
             BeginGroupScan();
         }
-        if (StopRequested() != 0) {
+        // The stop's own look goes on whatever the stop asks.
+        if (!m_bReadingAtStop && StopRequested() != 0) {
             return ScanStep::kStopped;
         }
         if (m_Scan.m_itGroup != m_LogGroups.end() && std::chrono::steady_clock::now() >= tEnd) {
@@ -577,7 +581,13 @@ void CEngineTextLog::ReadAtStop() {
     // others from their turns.
     m_bReadingAtStop = true;
     m_dwHostAddress = LogSensorAddress();
-    const auto tDeadline = std::chrono::steady_clock::now() + m_StopReading;
+    const auto tStart = std::chrono::steady_clock::now();
+    const auto tDeadline = tStart + m_StopReading;
+    // What came since the last scan (files made, renamed into place, or
+    // begun anew under a followed name) is input as much as what the files
+    // met gained: the stop looks for the groups' names once more, within
+    // half its time, and reads the files met then from their first bytes.
+    LookAtStop(tStart + m_StopReading / 2);
     CLogGroupFiles::UnreadAtStop unread;
     for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tDeadline;) {
         bMore = false;
@@ -593,6 +603,38 @@ void CEngineTextLog::ReadAtStop() {
                                 " ms of reading at the stop left of the text logs' files is lost");
     ReportEchoLeftOut(true);
     plat::ConsoleFlush();
+}
+
+void CEngineTextLog::LookAtStop(std::chrono::steady_clock::time_point tDeadline) {
+    // No rule names a group: nothing was followed, and nothing is owed.
+    if (m_RulesByGroup.empty()) {
+        return;
+    }
+    const bool bAtStop = m_bReadingAtStop;
+    m_bReadingAtStop = true;
+    // A scan left unfinished is given up: this one takes every group
+    // afresh, bounded as any scan is, in slices until done or until its
+    // time is up.
+    m_Scan = ScanProgress();
+    m_bSpareKnown = false;
+    BeginScan();
+    while (m_Scan.m_bActive && std::chrono::steady_clock::now() < tDeadline) {
+        ContinueScan();
+    }
+    if (m_Scan.m_bActive) {
+        const auto nDone = static_cast<size_t>(std::distance(m_LogGroups.begin(), m_Scan.m_itGroup));
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+                "at the stop: the last look for the text logs' files ran out of its time with %zu of %zu log "
+                "groups looked at: files made in the others since their last scan are not read",
+                nDone, m_LogGroups.size());
+        m_Scan = ScanProgress();
+    }
+    // A followed name a file has come under since the last pass (a log
+    // renamed away and begun anew) leads to that file now.
+    for (auto& [strGroup, pFiles] : m_GroupFiles) {
+        pFiles->LookAtNames();
+    }
+    m_bReadingAtStop = bAtStop;
 }
 
 void CEngineTextLog::SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread, const std::string& strWhat) {

@@ -43,6 +43,12 @@
 // a pass with a backlog ends after a second of reading so the scans keep
 // their rhythm.
 //
+// What the watched folders hold at the stop is input too, not only what a
+// scan has met: the stop looks for every group's names once more, and
+// reads the files met then from their first lines before it lets every
+// file go (ReadAtStop); a stop while paused reads nothing, and counts what
+// those files hold among what it left.
+//
 // While the input echo is on (plat::InputEchoOn: standard error is a
 // terminal, or the host asked for it), every line read is echoed on
 // standard error, all files together within one budget of lines and bytes
@@ -142,10 +148,13 @@ public:
     // Whether the last pass ended with lines still to read.
     bool HasBacklog() const { return m_bBacklog; }
     // What a stop does last, once the thread has ended (unless the engine
-    // was paused): every file is read to its end, its unfinished last line
-    // too, as a file let go is, in turns while kStopReading lasts; what
-    // could not be read then is said lost, each file within the limit of
-    // the losses' reports and all of them counted in one line.
+    // was paused): the groups' names are looked for once more (within half
+    // of kStopReading), and the files met then that no scan had met are
+    // taken up from their first bytes; then every file is read to its end,
+    // its unfinished last line too, as a file let go is, in turns while
+    // kStopReading lasts; what could not be read then is said lost, each
+    // file within the limit of the losses' reports and all of them counted
+    // in one line.
     void ReadAtStop();
 
     // What a file cut under its reader reads again in one turn
@@ -230,6 +239,12 @@ private:
     void ResolvePair(const std::string& strTemplate, const std::string& strGroup,
                      const std::string& strFile, uint32_t dwHostAddress, std::string& strValue);
     void DeleteListeners();
+    // The stop's last look for the files (a stop while paused looks too):
+    // a scan of every group, given up when it is not done by `tDeadline`,
+    // then a look at every followed name.  Files met then are taken up as
+    // any file met after a group's first scan is, from their first bytes.
+    // Reads nothing.
+    void LookAtStop(std::chrono::steady_clock::time_point tDeadline);
     // Counts, in one line, the files the stop left with bytes not read.
     void SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread, const std::string& strWhat);
     // Groups the bound rules and compiles each group's expressions together.

@@ -49,11 +49,27 @@ void CLogGroupFiles::SetInput(const std::string& strInput) {
 
 void CLogGroupFiles::SayUnreadAtRemoval(UnreadAtStop* pCount) {
     for (const Entry* pEntry : m_Order) {
-        const int64_t llUnread = pEntry->IsOpen() && !pEntry->m_bOwn ? pEntry->m_pReader->GetUnread() : 0;
+        const int64_t llUnread = pEntry->IsOpen() && !pEntry->m_bOwn ? pEntry->m_pReader->GetUnread()
+                                                                     : UnreadOfWaiting(*pEntry);
         if (llUnread > 0) {
             ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread, pCount);
         }
     }
+}
+
+int64_t CLogGroupFiles::UnreadOfWaiting(const Entry& entry) const {
+    // Met, and never opened (no descriptor was to spare): what it holds
+    // past where its reading was to begin was never read.
+    if (entry.m_State != Entry::State::kWaiting || entry.m_dwNames == 0) {
+        return 0;
+    }
+    plat::FileStatus status;
+    if (!plat::GetFileStatus(entry.m_pReader->GetFileName().c_str(), status) ||
+        status.m_qwIdentity != entry.m_qwIdentity || !status.m_bIsRegular) {
+        return 0;
+    }
+    const int64_t llFrom = entry.m_bAtEnd ? static_cast<int64_t>(entry.m_qwSizeMet) : entry.m_Place.m_llPosition;
+    return std::max<int64_t>(0, static_cast<int64_t>(status.m_qwSize) - llFrom);
 }
 
 CLogGroupFiles::Entry* CLogGroupFiles::Find(uint64_t qwIdentity) {
@@ -559,6 +575,11 @@ void CLogGroupFiles::RememberPlace(const CTextLogListener::ResumePoint& point, i
 }
 
 bool CLogGroupFiles::FollowNames() {
+    LookAtNames();
+    return LetGoQuiet();
+}
+
+void CLogGroupFiles::LookAtNames() {
     // A file that became the sensor's own output while it was read is let
     // go, unread.
     for (size_t n = 0; n < m_Order.size();) {
@@ -606,7 +627,6 @@ bool CLogGroupFiles::FollowNames() {
         Create(it->first, status.m_qwIdentity, status.m_qwSize, false, qwBefore, false, status.m_llBornNs);
         Lead(it, status.m_qwIdentity);
     }
-    return LetGoQuiet();
 }
 
 bool CLogGroupFiles::LetGoQuiet() {
@@ -778,7 +798,14 @@ void CLogGroupFiles::LeaveAtStop(UnreadAtStop& count) {
     for (Entry* pEntry : m_Order) {
         Entry& entry = *pEntry;
         CTextLogListener& reader = *entry.m_pReader;
-        if (!entry.IsOpen() || entry.m_bOwn || reader.IsClosed()) {
+        if (!entry.IsOpen()) {
+            const int64_t llUnread = UnreadOfWaiting(entry);
+            if (llUnread > 0) {
+                ReportUnreadAtLetGo(reader, llUnread, &count);
+            }
+            continue;
+        }
+        if (entry.m_bOwn || reader.IsClosed()) {
             continue;
         }
         const int64_t llUnread = reader.GetUnread();

@@ -177,6 +177,10 @@ public:
     // name, and lets go, read to their ends, the files without a name that
     // have been quiet; false when a stop came while one was read.
     bool FollowNames();
+    // What FollowNames does before it lets files go: opens what waits to
+    // be opened and looks at each followed name, a file that has come
+    // under one taken up from its first line.  Reads nothing.
+    void LookAtNames();
     // One round of reading: each open file gives up to `dwLinesPerTurn`
     // lines (one no name leads to first, before the file that took its
     // name); `bMore` is set when one had more.
@@ -190,7 +194,8 @@ public:
     void ReadTurnAtStop(uint32_t dwLinesPerTurn, std::chrono::steady_clock::time_point tDeadline,
                         bool& bMore, UnreadAtStop& count);
     // At the stop, once its time is up: the files still open are closed,
-    // and what they hold that was not read is said lost and counted.
+    // and what they hold that was not read is said lost and counted, as is
+    // what files waiting to be opened hold.
     void LeaveAtStop(UnreadAtStop& count);
 
     // The files the table holds, followed or read on.
@@ -274,6 +279,9 @@ private:
     // Counts a run of NULs before a line longer than a pass passes over as
     // a bound of the group, and says so naming the file.
     void ReportNulRun(const CTextLogListener& reader);
+    // What a file met and waiting to be opened holds that was never read
+    // (0 when none, or when its name no longer leads to it).
+    int64_t UnreadOfWaiting(const Entry& entry) const;
     // Says that a file let go holds bytes that were not read; counted in
     // `pCount` too when given.
     void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount = nullptr);

@@ -489,6 +489,62 @@ TEST_F(TextLogEngineTest, StopWhilePausedSaysWhatTheFilesGainedLost) {
         << m_Console.Text();
 }
 
+// The stop looks for the groups' names once more before it reads: a file
+// made since the last scan, and a log renamed away and begun anew since the
+// last pass, are read from their first lines, each line once, the renamed
+// file's last line before those of the file that took its name.  (No scan
+// or pass met them before: the stop read neither.)
+TEST_F(TextLogEngineTest, StopReadsFilesMadeOrBegunAnewSinceTheLastLookFromTheirFirstLines) {
+    Append("app.log", "ERROR history\n");
+    StartOnEveryLog();
+    Append("app.log", "ERROR before\n");
+    ASSERT_EQ(RunTo(m_dwPass), Reports{"Errors:App:before"});
+    Append("new.log", "ERROR new1\nERROR new2\nERROR new3 unfinished");
+    Rename("app.log", "app.old");
+    Append("app.old", "ERROR oldlast\n");
+    Append("app.log", "ERROR anew\n");
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnStop(0), 0);
+    Reports reports = RunTo(m_dwPass - 1);
+    const auto oldLast = std::find(reports.begin(), reports.end(), "Errors:App:oldlast");
+    EXPECT_LT(oldLast, std::find(reports.begin(), reports.end(), "Errors:App:anew"));
+    std::sort(reports.begin(), reports.end());
+    EXPECT_EQ(reports, (Reports{"Errors:App:anew", "Errors:App:new1", "Errors:App:new2", "Errors:App:new3",
+                                "Errors:App:oldlast"}));
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 0u);
+    EXPECT_EQ(m_Console.Text().find("at the stop"), std::string::npos) << m_Console.Text();
+}
+
+// A stop while paused reads nothing, but looks for the names once: files
+// made during the pause, and a log begun anew under a followed name, are
+// counted with every byte they hold, beside what a followed file gained.
+TEST_F(TextLogEngineTest, StopWhilePausedCountsTheFilesMadeDuringThePauseWithTheirBytes) {
+    Append("app.log", "");
+    StartOnEveryLog();
+    ASSERT_EQ(m_pEngine->OnPauseInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnPause(0), 0);
+    Append("app.log", "ERROR gained\n");
+    for (int n = 0; n < 3; ++n) {
+        Append("p" + std::to_string(n) + ".log", "ERROR made " + std::to_string(n) + "\n");
+    }
+    Rename("app.log", "app.old");
+    Append("app.log", "ERROR anew\n");
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    ASSERT_EQ(m_pEngine->OnStop(0), 0);
+    EXPECT_EQ(RunTo(m_dwPass - 1), Reports{});
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, 5u);
+    // 13 bytes gained, 3 files of 13 and 11 of the file begun anew.
+    EXPECT_EQ(hwtest::CountOf(m_Console.Text(),
+                              "WARNING: at the stop: the text logs were paused: what their files gained since is "
+                              "lost: 5 files with 63 bytes not read (5 of them named above)\n"),
+              1u)
+        << m_Console.Text();
+    EXPECT_NE(m_Console.Text().find(m_Dir.File("p2.log") + " was let go by log group App (" + m_Dir.Path() +
+                                    "/*.log) with 13 bytes of it not read"),
+              std::string::npos)
+        << m_Console.Text();
+}
+
 // A "newest only" group that turns back to a file it read before goes on
 // after that file's last reported line, whether the engine still held the
 // file or had let it go, and under whatever name it comes back.

@@ -346,6 +346,53 @@ protected:
         const std::string strSaid = count[0].str().substr(0, count[0].length() - 1);
         EXPECT_NE(std::string::npos, LastStatusRecord().find(strSaid)) << LastStatusRecord();
     }
+    // After a stop: each of `nFiles` files, whose line n is `line(f, n)`
+    // for n below `lines(f)`, gave each line it alerted once, its first
+    // lines; what the stop left of them (the lines not alerted) is what
+    // the stop's one line and its tally count, to the byte, and said only
+    // when something was left.  Answers the lines alerted.
+    uint64_t ExpectEachLineOnceOrCountedAtTheStop(int nFiles, const std::function<std::string(int)>& tag,
+                                                  const std::function<int(int)>& lines,
+                                                  const std::function<std::string(int, int)>& line) {
+        uint64_t qwFilesLeft = 0;
+        uint64_t qwBytesLeft = 0;
+        uint64_t qwAlerted = 0;
+        for (int f = 0; f < nFiles; ++f) {
+            const std::map<int, int> counts = AlertsByLine(tag(f));
+            const int nAlerted = static_cast<int>(counts.size());
+            EXPECT_TRUE(nAlerted == 0 || counts.rbegin()->first == nAlerted - 1)
+                << "file " << f << ": a line left out";
+            for (const auto& [n, nCount] : counts) {
+                EXPECT_EQ(nCount, 1) << "file " << f << " line " << n;
+            }
+            qwAlerted += static_cast<uint64_t>(nAlerted);
+            qwFilesLeft += nAlerted < lines(f) ? 1 : 0;
+            for (int n = nAlerted; n < lines(f); ++n) {
+                qwBytesLeft += line(f, n).size();
+            }
+        }
+        const std::string strErrors = Errors();
+        // The stop's tally says it too, and only when something was left.
+        const std::string strLeft =
+            qwFilesLeft == 0 ? "\n"
+                             : "; " + std::to_string(qwFilesLeft) +
+                                   (qwFilesLeft == 1 ? " text-log file" : " text-log files") + " with " +
+                                   std::to_string(qwBytesLeft) + " bytes left unread by the stop\n";
+        EXPECT_EQ(hwtest::CountOf(strErrors, " dropped, 0 not written" + strLeft), 1u) << strErrors;
+        if (qwFilesLeft == 0) {
+            EXPECT_EQ(strErrors.find("at the stop: what"), std::string::npos) << strErrors;
+        } else {
+            std::printf("the stop's second left %" PRIu64 " bytes of %" PRIu64 " files\n", qwBytesLeft,
+                        qwFilesLeft);
+            EXPECT_EQ(1u, hwtest::CountOf(strErrors, "WARNING: at the stop: what 1000 ms of reading at the stop "
+                                                     "left of the text logs' files is lost: " +
+                                                         std::to_string(qwFilesLeft) +
+                                                         (qwFilesLeft == 1 ? " file" : " files") + " with " +
+                                                         std::to_string(qwBytesLeft) + " bytes not read ("))
+                << strErrors;
+        }
+        return qwAlerted;
+    }
     // The newest record of hwhost.status.
     std::string LastStatusRecord() const {
         const std::string strStatus = hwtest::ReadWholeFile(m_Root.File("hwhost.status"));
@@ -1121,39 +1168,48 @@ TEST_F(TextLogHostTest, StopReadsEveryFileToItsEndEachLineAlertedOnce) {
     int nExit = -1;
     ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
     EXPECT_EQ(0, nExit);
-    uint64_t qwFilesLeft = 0;
-    uint64_t qwBytesLeft = 0;
+    ExpectEachLineOnceOrCountedAtTheStop(
+        kFiles, [](int f) { return "s" + std::to_string(f) + "n"; }, [](int) { return kLines + 1; }, Line);
+}
+
+// What the watched folder holds at the stop is read, not only what a scan
+// met: 150 files made a quarter of a second before the stop, and a log
+// renamed away and begun anew just before them, give every line once, or
+// count it in the stop's line and its tally (before, scans came every five
+// seconds and the stop read none of them, and said nothing).
+TEST_F(TextLogHostTest, FilesMadeAndALogBegunAnewJustBeforeTheStopGiveEachLineOnceOrCountIt) {
+    constexpr int kFiles = 150;
+    constexpr int kLines = 30;
+    constexpr int kAnew = 50;
+    ASSERT_TRUE(ProbeUntilFollowed("rot.log")) << Errors();
+    const auto Line = [](int f, int n) {
+        return "2026-12-06 10:00:00 [error] " + (f < kFiles ? "m" + std::to_string(f) : std::string("rot")) + "n" +
+               std::to_string(n) + ": something broke\n";
+    };
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, ::rename(Log("rot.log").c_str(), Log("rot.log.1").c_str()));
+    std::string strAnew;
+    for (int n = 0; n < kAnew; ++n) {
+        strAnew += Line(kFiles, n);
+    }
+    hwtest::WriteWholeFile(Log("rot.log"), strAnew);
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(50));
     for (int f = 0; f < kFiles; ++f) {
-        const std::map<int, int> counts = AlertsByLine("s" + std::to_string(f) + "n");
-        const int nAlerted = static_cast<int>(counts.size());
-        EXPECT_TRUE(nAlerted == 0 || counts.rbegin()->first == nAlerted - 1) << "file " << f << ": a line left out";
-        for (const auto& [n, nCount] : counts) {
-            EXPECT_EQ(nCount, 1) << "file " << f << " line " << n;
+        std::string strLines;
+        for (int n = 0; n < kLines; ++n) {
+            strLines += Line(f, n);
         }
-        qwFilesLeft += nAlerted <= kLines ? 1 : 0;
-        for (int n = nAlerted; n <= kLines; ++n) {
-            qwBytesLeft += Line(f, n).size();
-        }
+        hwtest::WriteWholeFile(Log("m" + std::to_string(f) + ".log"), strLines);
     }
-    const std::string strErrors = Errors();
-    // The stop's tally says it too, and only when something was left.
-    const std::string strLeft =
-        qwFilesLeft == 0
-            ? "\n"
-            : "; " + std::to_string(qwFilesLeft) +
-                  (qwFilesLeft == 1 ? " text-log file" : " text-log files") + " with " +
-                  std::to_string(qwBytesLeft) + " bytes left unread by the stop\n";
-    EXPECT_EQ(hwtest::CountOf(strErrors, " dropped, 0 not written" + strLeft), 1u) << strErrors;
-    if (qwFilesLeft == 0) {
-        EXPECT_EQ(strErrors.find("at the stop: what"), std::string::npos) << strErrors;
-    } else {
-        std::printf("the stop's second left %" PRIu64 " bytes of %" PRIu64 " files\n", qwBytesLeft, qwFilesLeft);
-        EXPECT_EQ(1u, hwtest::CountOf(strErrors, "WARNING: at the stop: what 1000 ms of reading at the stop left of "
-                                                 "the text logs' files is lost: " +
-                                                     std::to_string(qwFilesLeft) + (qwFilesLeft == 1 ? " file" : " files") + " with " +
-                                                     std::to_string(qwBytesLeft) + " bytes not read ("))
-            << strErrors;
-    }
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(300));
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExit)) << Errors();
+    EXPECT_EQ(0, nExit);
+    const uint64_t qwAlerted = ExpectEachLineOnceOrCountedAtTheStop(
+        kFiles + 1, [](int f) { return (f < kFiles ? "m" + std::to_string(f) : std::string("rot")) + "n"; },
+        [](int f) { return f < kFiles ? kLines : kAnew; }, Line);
+    std::printf("%" PRIu64 " of %d lines alerted\n", qwAlerted, kFiles * kLines + kAnew);
 }
 
 // More than the stop's second can read, in many files: the files are named
@@ -1202,9 +1258,12 @@ TEST_F(TextLogHostTest, WhatTheStopCannotReadIsCountedInOneLineAfterTheFilesItNa
 }
 
 // A stop while paused reads nothing: what a followed file gained since the
-// pause is counted in the one line and in the stop's tally alike, and
-// hwhost.status keeps the line.
+// pause, and every byte of the 50 files made during it (which no scan met),
+// are counted in the one line and in the stop's tally alike, and
+// hwhost.status keeps the line.  (The files made were counted nowhere.)
 TEST_F(TextLogHostTest, WhatAStopWhilePausedLeavesIsCountedInTheLineAndTheTally) {
+    constexpr int kFiles = 50;
+    constexpr int kLines = 10;
     ASSERT_TRUE(ProbeUntilFollowed("paused.log")) << Errors();
     const size_t nPaused = hwtest::CountOf(hwtest::ReadWholeFile(m_Out.File("hwhost.log")),
                                            "hwhost: pause completed with status 1");
@@ -1215,14 +1274,27 @@ TEST_F(TextLogHostTest, WhatAStopWhilePausedLeavesIsCountedInTheLineAndTheTally)
         strBlock += "ok\n";
     }
     std::ofstream(Log("paused.log"), std::ios::binary | std::ios::app) << strBlock;
+    uint64_t qwMade = 0;
+    for (int f = 0; f < kFiles; ++f) {
+        std::string strLines;
+        for (int n = 0; n < kLines; ++n) {
+            strLines += "2026-12-06 10:00:00 [error] d" + std::to_string(f) + "n" + std::to_string(n) +
+                        ": something broke\n";
+        }
+        hwtest::WriteWholeFile(Log("d" + std::to_string(f) + ".log"), strLines);
+        qwMade += strLines.size();
+    }
     std::string strErrors;
     std::smatch match;
     ASSERT_TRUE(StopAndFindCount("the text logs were paused: what their files gained since is lost",
                                  strErrors, match));
-    EXPECT_EQ("1", match[1]);
-    EXPECT_EQ("1", match[3]);
+    EXPECT_EQ(std::to_string(kFiles + 1), match[1]);
+    // Named within the limit of the losses' reports.
+    EXPECT_EQ("20", match[3]);
     // Probe lines written before the pause may not all have been read.
-    EXPECT_GE(std::stoull(match[2]), strBlock.size());
+    EXPECT_GE(std::stoull(match[2]), strBlock.size() + qwMade);
+    EXPECT_LT(std::stoull(match[2]), strBlock.size() + qwMade + 1000);
+    EXPECT_EQ(std::string::npos, Alerts().find("value='d0n")) << "a paused stop read a file";
     ExpectCountedInTallyAndStatus(strErrors, match);
 }
 

@@ -165,6 +165,9 @@ private:
     void Rotate(char cBase);
     void Swap();
     bool Pass();
+    // The groups look at their names (and scan those from nScanFrom to
+    // before nScanEnd) at the clock now: every file a name leads to is seen.
+    void Look(int nScanFrom, int nScanEnd);
     // Checks the records reported since the last look.
     bool TakeReports();
     bool Step();
@@ -809,9 +812,32 @@ bool ModelRun::Pass() {
         m_nScanNext = 0;
     }
     const int nScanEnd = m_nScanNext < 0 ? 0 : m_bScanSpread ? m_nScanNext + 1 : kGroups;
+    Look(m_nScanNext < 0 ? kGroups : m_nScanNext, nScanEnd);
+    Trace("pass " + std::to_string(m_dwPass));
+    if (!m_pEngine->RunPass(m_dwPass++, 0)) {
+        return Fail("a pass was cut short");
+    }
+    m_nScanNext = m_nScanNext >= 0 && nScanEnd < kGroups ? nScanEnd : -1;
+    if (m_pEngine->IsScanning() != (m_nScanNext >= 0)) {
+        return Fail("the engine's scan went on otherwise than the model's");
+    }
+    for (const char* pszName : kPool) {
+        const CTextLogListener* pReader = m_pEngine->FindListener(Path(pszName));
+        if (pReader != nullptr && pReader->IsRereading()) {
+            ++m_Result.m_qwPassesMidReread;
+            break;
+        }
+    }
+    m_bStarted = true;
+    ++m_Result.m_qwPasses;
+    ++m_qwClock;
+    return TakeReports();
+}
+
+void ModelRun::Look(int nScanFrom, int nScanEnd) {
     m_PassClocks.push_back(m_qwClock);
     for (int nGroup = 0; nGroup < kGroups; ++nGroup) {
-        const bool bScan = m_nScanNext >= 0 && nGroup >= m_nScanNext && nGroup < nScanEnd;
+        const bool bScan = nGroup >= nScanFrom && nGroup < nScanEnd;
         // What the files a group's first scan meets hold then is history.
         const bool bFirstScan = bScan && !m_bScanned[nGroup];
         if (bScan) {
@@ -842,25 +868,6 @@ bool ModelRun::Pass() {
             }
         }
     }
-    Trace("pass " + std::to_string(m_dwPass));
-    if (!m_pEngine->RunPass(m_dwPass++, 0)) {
-        return Fail("a pass was cut short");
-    }
-    m_nScanNext = m_nScanNext >= 0 && nScanEnd < kGroups ? nScanEnd : -1;
-    if (m_pEngine->IsScanning() != (m_nScanNext >= 0)) {
-        return Fail("the engine's scan went on otherwise than the model's");
-    }
-    for (const char* pszName : kPool) {
-        const CTextLogListener* pReader = m_pEngine->FindListener(Path(pszName));
-        if (pReader != nullptr && pReader->IsRereading()) {
-            ++m_Result.m_qwPassesMidReread;
-            break;
-        }
-    }
-    m_bStarted = true;
-    ++m_Result.m_qwPasses;
-    ++m_qwClock;
-    return TakeReports();
 }
 
 bool ModelRun::TakeReports() {
@@ -1109,6 +1116,10 @@ bool ModelRun::Check() {
 bool ModelRun::Stop() {
     Trace("stop");
     m_bStopped = true;
+    // The stop looks for every group's names once more, a whole scan of
+    // each (a scan under way is given up): what a file made, renamed into
+    // place or begun anew since the last pass holds is owed.
+    Look(0, kGroups);
     m_pEngine->ReadAtStop();
     return TakeReports();
 }

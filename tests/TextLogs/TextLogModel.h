@@ -62,10 +62,14 @@
 //    rotated name and truncated, compressed to a rotated name, renamed to
 //    names the groups match (arch.log, alerts.1.log), linked, removed.  No
 //    line of it may ever be reported, under any name.
-//  - The run ends with a stop, after a few passes or after enough for
-//    every file to be read and let go: the stop lets every file go, so a
-//    line begun and not finished in a file the group saw since it was
-//    begun is owed then too.
+//  - The run ends with a stop, after a few passes (none, too, so that
+//    files made by the last steps are met by the stop alone) or after
+//    enough for every file to be read and let go.  The stop looks once
+//    more, as a pass that scans every group does (a scan under way is given
+//    up): a file its names lead to then is seen by the group at the stop,
+//    and what it holds is owed.  The stop lets every file go, so a line
+//    begun and not finished in a file the group saw since it was begun is
+//    owed then too.
 //  - No file is cut while the engine's last pass left lines to read (in
 //    the runs that read one round of turns a pass).
 //  - A cut back to a line already read keeps the lines before it: they stay
