@@ -434,6 +434,50 @@ TEST_F(LogReaderTest, FileCutToANonZeroSizeRepeatsNoneOfTheLinesItKeeps) {
     EXPECT_TRUE(m_Console.Contains("; it is read again from its beginning")) << m_Console.Text();
 }
 
+// A long file (62,501 lines of 32 bytes, 2,000,032 bytes) cut without
+// being written again: the reader can show only some places to hold what
+// was read (the ends of the first lines, the first line end past each
+// power of two, and every byte of the last kilobyte or two read), so a cut
+// at one of them repeats no line, and a cut elsewhere (to 1,500,000 bytes)
+// goes on at the last such place before it, 1 MiB, and reads the lines
+// between again, saying how many bytes.
+TEST_F(LogReaderTest, CutOfALongFileRepeatsNoLineAtAPlaceShownAndTheLinesSinceTheLastOneElsewhere) {
+    constexpr int kLines = 62501;
+    const auto Line = [](int n) {
+        char szLine[40];
+        std::snprintf(szLine, sizeof szLine, "L%07d ......................\n", n);
+        return std::string(szLine);
+    };
+    std::string strAll;
+    for (int n = 0; n < kLines; ++n) {
+        strAll += Line(n);
+    }
+    ASSERT_EQ(strAll.size(), 2000032u);
+    for (const int nKept : {10, kLines - 10, 46875}) {
+        SCOPED_TRACE(std::to_string(nKept) + " lines kept");
+        ::unlink(m_strFile.c_str());
+        Append(strAll);
+        CTextLogListener listener(m_strFile);
+        ASSERT_TRUE(listener.Open(0));
+        std::string strLines = Drain(listener);
+        EXPECT_EQ(hwtest::CountOf(strLines, "|"), size_t{kLines});
+        ASSERT_EQ(::truncate(m_strFile.c_str(), static_cast<off_t>(32) * nKept), 0);
+        strLines = Drain(listener);
+        if (nKept != 46875) {
+            EXPECT_EQ(strLines, "");
+        } else {
+            // From the first line end past 1 MiB (line 32768) to the cut.
+            EXPECT_EQ(hwtest::CountOf(strLines, "|"), size_t{46875 - 32768});
+            EXPECT_EQ(strLines.substr(0, 9), "L0032768 ");
+            EXPECT_TRUE(m_Console.Contains("the 451424 bytes after that could not be told from those read there, "
+                                           "and lines among them may be read again"))
+                << m_Console.Text().substr(0, 2000);
+        }
+        Append("L9999999 written on\n");
+        EXPECT_EQ(Drain(listener), "L9999999 written on|");
+    }
+}
+
 // Lines of one width that differ only in a counter, anywhere in the line
 // (at its first byte, in its middle, at its end): a web access log of one
 // request and one user agent, say.  Copied away and truncated, and written
