@@ -219,6 +219,14 @@ protected:
             }
         };
     }
+    // Renames app.log away and makes it anew with "ERROR third" while the
+    // caller keeps every descriptor from the engine: the new file waits to
+    // be opened, and pass 1 reads nothing.
+    void RenewAppLogWhileStarved() {
+        Rename("app.log", "app.log.1");
+        Append("app.log", "ERROR third\n");
+        EXPECT_EQ(RunTo(1), Reports{});
+    }
     // Appends `strLines` and sets the file's times to `seconds`.
     void WriteAt(const std::string& strName, const std::string& strLines, time_t seconds) {
         Append(strName, strLines);
