@@ -215,7 +215,10 @@ int32_t CEngineDecoy::OnPause(uint32_t dwArgument) {
 }
 
 uint64_t CEngineDecoy::TakeWaitingAtEnd(std::chrono::milliseconds share) {
-    if (!m_pPorts || !m_pDestination) {
+    // Between a reload's reading of the policy and its resume, the ports
+    // have no rule and the destination no engine to report with: what
+    // waits is reset and counted rather than taken without an alert.
+    if (!m_pPorts || !m_pDestination || m_pDestination->GetEngine() != this) {
         return 0;
     }
     // In turns, as at a wake: one flooded port leaves the others theirs.
@@ -226,6 +229,7 @@ uint64_t CEngineDecoy::TakeWaitingAtEnd(std::chrono::milliseconds share) {
     for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tEnd;) {
         bMore = false;
         for (size_t n = 0; n < kPortTableSize && m_pPorts[n].IsOpen(); ++n) {
+            spent[n] = spent[n] || m_pPorts[n].m_pRule == nullptr;
             for (uint32_t dwTurn = 0; !spent[n] && dwTurn < kMaxTakenPerTurn; ++dwTurn) {
                 const int32_t nResult = m_pDestination->Accept(&m_pPorts[n], dwNow);
                 // None left, or one that cannot be taken (no descriptor):

@@ -293,6 +293,23 @@ TEST_F(DecoyEngineTest, WhatTheStopsShareLeavesInTheBacklogIsResetAndCounted) {
     EXPECT_EQ(LostAtStop(), (std::vector<std::string>{"Lost at the stop: 7 decoy connections left in the backlog"}));
 }
 
+// A stop that comes after a reload read its policy and before the resume
+// finds the ports without their rules: what waits on them has no rule to
+// be an alert of, and is reset and counted, never taken in silence.
+TEST_F(DecoyEngineTest, StopBeforeAReloadsResumeCountsWhatWaitsOnThePorts) {
+    const uint16_t wPort = StartOnOnePort("Reloaded");
+    PauseForReload();
+    std::vector<std::unique_ptr<Client>> clients = Client::Burst(wPort, 4);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(CEngineBase::kReloadArgument), 0);
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
+    EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+    EXPECT_EQ(LostAtStop(), (std::vector<std::string>{"Lost at the stop: 4 decoy connections left in the backlog"}));
+    for (const auto& pClient : clients) {
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return pClient->Look() == Client::State::kReset; }));
+    }
+}
+
 // A reload keeps listening on the ports its rules still name: a connection
 // made while the policy is read waits on its port and is an alert of the
 // new rule after it, none is refused.  A port the new rules no longer name
