@@ -123,7 +123,13 @@ void CEngineNTEvents::ReadAtStop() {
         for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tDeadline;) {
             bMore = false;
             for (size_t i = 0; i < m_LogNames.size() && std::chrono::steady_clock::now() < tDeadline; ++i) {
-                bMore = m_LogHandles[i] != nullptr && ReadLog(i, buffer) ? true : bMore;
+                if (!ReopenCleared(i)) {
+                    continue;
+                }
+                // A log cleared meanwhile is read from its new start at the
+                // next turn.
+                const bool bLeft = ReadLog(i, buffer);
+                bMore = bMore || bLeft || m_LogHandles[i] == nullptr;
             }
         }
         m_bReadingAtStop = false;
@@ -301,16 +307,23 @@ void CEngineNTEvents::SayUnread(size_t nIndex) {
 }
 
 uint64_t CEngineNTEvents::CountUnread(size_t nIndex) {
-    plat::EventLogReader* pLog = m_LogHandles[nIndex];
     std::vector<uint8_t> buffer(kRecordBufferSize);
     uint64_t qwUnread = 0;
-    for (uint32_t dwTurn = 0; pLog != nullptr && dwTurn < kMaxUnreadTurns; ++dwTurn) {
+    bool bReopened = false;
+    for (uint32_t dwTurn = 0; ReopenCleared(nIndex) && dwTurn < kMaxUnreadTurns; ++dwTurn) {
         uint32_t dwRead = 0;
         uint32_t dwNeeded = 0;
-        const uint32_t dwError = plat::ReadEventLog(pLog, kForwardsRead, 0, buffer.data(),
-                                                    static_cast<uint32_t>(buffer.size()), &dwRead, &dwNeeded);
+        const uint32_t dwError =
+            plat::ReadEventLog(m_LogHandles[nIndex], kForwardsRead, 0, buffer.data(),
+                               static_cast<uint32_t>(buffer.size()), &dwRead, &dwNeeded);
         if (dwError == plat::kErrInsufficientBuffer && dwNeeded > buffer.size() && dwNeeded <= kMaxRecordRead) {
             buffer.resize(dwNeeded);
+            continue;
+        }
+        // Cleared since it was last read: what it holds now is unread too.
+        if (dwError == plat::kErrEventLogFileChanged && !std::exchange(bReopened, true)) {
+            plat::CloseEventLog(m_LogHandles[nIndex]);
+            m_LogHandles[nIndex] = nullptr;
             continue;
         }
         if (dwError != 0) {
@@ -484,12 +497,8 @@ uint32_t CEngineNTEvents::_doWork() {
         }
         RefreshAudits();
         for (size_t i = 0; i < m_LogNames.size(); ++i) {
-            if (m_LogHandles[i] == nullptr) {
-                m_LogHandles[i] = plat::OpenEventLog(m_LogNames[i].c_str());
-                if (m_LogHandles[i] == nullptr) {
-                    continue;
-                }
-                plat::NotifyChangeEventLog(m_LogHandles[i], m_ChangeEvents[i].get());
+            if (!ReopenCleared(i)) {
+                continue;
             }
             if (StopRequested() != 0) {
                 continue;
@@ -500,6 +509,17 @@ uint32_t CEngineNTEvents::_doWork() {
     // Every pause and reload ends the thread: nothing to warn about.
     CSF_LOG(kCSFLogInfo, "NTEvent engine terminating!");
     return 0;
+}
+
+bool CEngineNTEvents::ReopenCleared(size_t nIndex) {
+    if (m_LogHandles[nIndex] == nullptr) {
+        m_LogHandles[nIndex] = plat::OpenEventLog(m_LogNames[nIndex].c_str());
+        if (m_LogHandles[nIndex] == nullptr) {
+            return false;
+        }
+        plat::NotifyChangeEventLog(m_LogHandles[nIndex], m_ChangeEvents[nIndex].get());
+    }
+    return true;
 }
 
 void CEngineNTEvents::RefreshAudits() {

@@ -125,6 +125,9 @@ private:
     // Reads what is new in log `nIndex`, for one turn; true when the turn
     // ended with records left to read.
     bool ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);
+    // A log let go when it was cleared (or its handle went bad) is opened
+    // again, to be read from its new start; false when it does not open.
+    bool ReopenCleared(size_t nIndex);
     void RefreshAudits();
     void PairRegistryRules();
 

@@ -454,3 +454,28 @@ TEST_F(EventLogEngineTest, RecordsWrittenBeforeTheStopAreReadAtItOrCounted) {
                             "4 records not read (Security 4)"));
     EXPECT_EQ((Texts{"Lost at the stop: 4 event-log records left unread"}), m_HostLog.m_Services.LostAtStop());
 }
+
+// A log cleared just before the stop, and written again, is read from its
+// new start at the stop, as the thread would have read it; stopped while
+// paused, what it holds since the clear is counted.
+TEST_F(EventLogEngineTest, LogClearedJustBeforeTheStopIsReadFromItsNewStartAtIt) {
+    AddRule("Sec", 200);
+    Init();
+    for (const bool bPaused : {false, true}) {
+        ASSERT_EQ(0, m_pEngine->OnStart(0));
+        Append("Security", 200, "the thread reads");
+        ASSERT_TRUE(AwaitReported({"Sec"}));
+        if (bPaused) {
+            m_pEngine->OnPauseInit(0);
+            m_pEngine->OnPause(0);
+        }
+        m_pEngine->OnStopInit(0);
+        ASSERT_EQ(0u, plat::ClearEventLog("Security"));
+        for (int n = 0; n < 3; ++n) {
+            Append("Security", 200, "after the clear");
+        }
+        m_pEngine->OnStop(0);
+        EXPECT_EQ(bPaused ? 0u : 3u, Reported().size()) << (bPaused ? "paused" : "running");
+    }
+    EXPECT_EQ((Texts{"Lost at the stop: 3 event-log records left unread"}), m_HostLog.m_Services.LostAtStop());
+}
