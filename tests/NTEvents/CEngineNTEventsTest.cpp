@@ -412,14 +412,14 @@ TEST_F(EventLogEngineTest, RecordClaimingMoreStringsThanALogHoldsIsReadToTheBoun
                     "record; " + std::to_string(view.m_dwStringsCut) + " strings left out"});
 }
 
-// Records written before the stop that the thread had not read when it
-// ended are read and matched at the stop, within its share; what the share
-// leaves, and what was written while the host had the engine paused, is
-// said and counted in the stop's tally.
-TEST_F(EventLogEngineTest, RecordsWrittenBeforeTheStopAreReadAtItOrCounted) {
-    AddRule("Sec", 200);
-    Init();
-    const auto RunThenStopWith = [&](size_t nRecords, bool bPaused) {
+namespace {
+
+// The engine run until a record is read, then (paused when asked) told to
+// stop: its thread reads nothing more, and what is written now is the
+// stop's to read or count.
+class EventLogStopTest : public EventLogEngineTest {
+protected:
+    void RunThenAskToStop(bool bPaused) {
         ASSERT_EQ(0, m_pEngine->OnStart(0));
         Append("Security", 200, "the thread reads");
         ASSERT_TRUE(AwaitReported({"Sec"}));
@@ -427,8 +427,21 @@ TEST_F(EventLogEngineTest, RecordsWrittenBeforeTheStopAreReadAtItOrCounted) {
             m_pEngine->OnPauseInit(0);
             m_pEngine->OnPause(0);
         }
-        // Told to stop, the thread reads nothing more.
         m_pEngine->OnStopInit(0);
+    }
+};
+
+}  // namespace
+
+// Records written before the stop that the thread had not read when it
+// ended are read and matched at the stop, within its share; what the share
+// leaves, and what was written while the host had the engine paused, is
+// said and counted in the stop's tally.
+TEST_F(EventLogStopTest, RecordsWrittenBeforeTheStopAreReadAtItOrCounted) {
+    AddRule("Sec", 200);
+    Init();
+    const auto RunThenStopWith = [&](size_t nRecords, bool bPaused) {
+        ASSERT_NO_FATAL_FAILURE(RunThenAskToStop(bPaused));
         for (size_t n = 0; n < nRecords; ++n) {
             Append("Security", 200, "before the stop");
         }
@@ -458,18 +471,11 @@ TEST_F(EventLogEngineTest, RecordsWrittenBeforeTheStopAreReadAtItOrCounted) {
 // A log cleared just before the stop, and written again, is read from its
 // new start at the stop, as the thread would have read it; stopped while
 // paused, what it holds since the clear is counted.
-TEST_F(EventLogEngineTest, LogClearedJustBeforeTheStopIsReadFromItsNewStartAtIt) {
+TEST_F(EventLogStopTest, LogClearedJustBeforeTheStopIsReadFromItsNewStartAtIt) {
     AddRule("Sec", 200);
     Init();
     for (const bool bPaused : {false, true}) {
-        ASSERT_EQ(0, m_pEngine->OnStart(0));
-        Append("Security", 200, "the thread reads");
-        ASSERT_TRUE(AwaitReported({"Sec"}));
-        if (bPaused) {
-            m_pEngine->OnPauseInit(0);
-            m_pEngine->OnPause(0);
-        }
-        m_pEngine->OnStopInit(0);
+        ASSERT_NO_FATAL_FAILURE(RunThenAskToStop(bPaused));
         ASSERT_EQ(0u, plat::ClearEventLog("Security"));
         for (int n = 0; n < 3; ++n) {
             Append("Security", 200, "after the clear");
