@@ -162,8 +162,15 @@ int32_t CEngineDecoy::OnStop(uint32_t dwArgument) {
     m_Wake.Signal();
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
     CSF_TRACE(kCSFLogInfo, "done with base class' OnStop");
+    // The connections made before the stop and still in the backlogs are
+    // the stop's to take; those made while the host had the engine paused
+    // are refused, as at a resume.
+    if (m_bPaused.load() == 0 && !IsRunning()) {
+        TakeWaitingAtEnd(m_TakeAtEnd);
+    }
     m_pDestination.reset();
-    ClosePorts("at a stop");
+    // The host's tally of the stop counts what the stop left.
+    CSFNoticeLostAtStop(ClosePorts("at a stop"), "decoy connections left in the backlog");
     m_pPorts.reset();
     m_nOpenPorts = 0;
     m_PortReport.Forget();
@@ -197,8 +204,43 @@ int32_t CEngineDecoy::OnPause(uint32_t dwArgument) {
     // the pause; the resumed thread closes the rest as they run out.
     if (!IsRunning()) {
         CloseExpiredHolds();
+        // The resume opens every port afresh, resetting what waits on it:
+        // what came before the host's pause is taken now.  A reload's pause
+        // leaves it to the resumed thread, on the ports it keeps.
+        if (!IsReload(dwArgument)) {
+            TakeWaitingAtEnd(m_TakeAtEnd);
+        }
     }
     return 0;
+}
+
+uint64_t CEngineDecoy::TakeWaitingAtEnd(std::chrono::milliseconds share) {
+    // Between a reload's reading of the policy and its resume, the ports
+    // have no rule and the destination no engine to report with: what
+    // waits is reset and counted rather than taken without an alert.
+    if (!m_pPorts || !m_pDestination || m_pDestination->GetEngine() != this) {
+        return 0;
+    }
+    // In turns, as at a wake: one flooded port leaves the others theirs.
+    const auto tEnd = std::chrono::steady_clock::now() + share;
+    const uint32_t dwNow = DecoyTimeNow();
+    uint64_t qwTaken = 0;
+    std::vector<bool> spent(kPortTableSize, false);
+    for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tEnd;) {
+        bMore = false;
+        for (size_t n = 0; n < kPortTableSize && m_pPorts[n].IsOpen(); ++n) {
+            spent[n] = spent[n] || m_pPorts[n].m_pRule == nullptr;
+            for (uint32_t dwTurn = 0; !spent[n] && dwTurn < kMaxTakenPerTurn; ++dwTurn) {
+                const int32_t nResult = m_pDestination->Accept(&m_pPorts[n], dwNow);
+                // None left, or one that cannot be taken (no descriptor):
+                // what is left there is reset with the port, and counted.
+                spent[n] = nResult != 0;
+                qwTaken += nResult == 0 ? 1 : 0;
+            }
+            bMore = bMore || !spent[n];
+        }
+    }
+    return qwTaken;
 }
 
 int32_t CEngineDecoy::OnResume(uint32_t /*dwArgument*/) {
@@ -294,11 +336,11 @@ DecoyPortOutcome CEngineDecoy::OpenRulePort(CDecoyRule* pRule, size_t& nIndex, L
     return outcome;
 }
 
-void CEngineDecoy::ClosePorts(const char* pszWhen) { ClosePorts(m_pPorts.get(), pszWhen); }
+uint32_t CEngineDecoy::ClosePorts(const char* pszWhen) { return ClosePorts(m_pPorts.get(), pszWhen); }
 
-void CEngineDecoy::ClosePorts(ListeningPort* pTable, const char* pszWhen) {
+uint32_t CEngineDecoy::ClosePorts(ListeningPort* pTable, const char* pszWhen) {
     if (pTable == nullptr) {
-        return;
+        return 0;
     }
     uint32_t dwReset = 0;
     for (size_t n = 0; n < kPortTableSize; ++n) {
@@ -310,6 +352,7 @@ void CEngineDecoy::ClosePorts(ListeningPort* pTable, const char* pszWhen) {
         CSF_LOG(kCSFLogWarning, "Decoy Engine reset %s waiting on its ports %s, without an alert",
                 CountText(dwReset, "connection", "connections").c_str(), pszWhen);
     }
+    return dwReset;
 }
 
 void CEngineDecoy::AnnouncePorts() {

@@ -24,6 +24,7 @@
 // (DecoyPortReport.h).
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -59,6 +60,10 @@ public:
     // backlog holds, since peers that go on connecting must not hold a
     // stop.
     static constexpr uint32_t kMaxResetAtClose = ListeningPort::kBacklog + 1;
+    // The share of a stop, and of the host's pause, for the connections
+    // still in the ports' backlogs: each is taken and alerted for so long,
+    // and what is left is reset and counted.
+    static constexpr uint32_t kTakeAtEndMs = 500;
 
     // `pPrototype` is the sensor's prototype policy event, with which the
     // rule sections are registered; it stays the sensor's.
@@ -90,6 +95,9 @@ public:
     SpareDescriptor& GetSpare() { return m_Spare; }
     bool IsPaused() const { return m_bPaused.load() != 0; }
 
+    // For tests: another share for TakeWaitingAtEnd.
+    void SetTakeAtEnd(std::chrono::milliseconds share) { m_TakeAtEnd = share; }
+
     // The wait before the first run of the process opens its ports;
     // kFirstRunWaitMs unless a test changed it.  Process-wide.
     static void SetFirstRunWaitMs(uint32_t dwMs);
@@ -119,11 +127,15 @@ private:
     DecoyPortOutcome OpenRulePort(CDecoyRule* pRule, size_t& nIndex, ListeningPort* pKept);
     // How the host's pause differs from a reload's.
     void NotePause(uint32_t dwArgument);
+    // Takes, with the thread ended, the connections made before the stop
+    // or the host's pause that still wait on the ports, for at most the
+    // share it is given; how many.
+    uint64_t TakeWaitingAtEnd(std::chrono::milliseconds share);
     // Closes every port.  Connections still waiting on one would be reset
     // by the close without a word: they are reset first, and counted in
-    // the log, saying `pszWhen` they were found.
-    void ClosePorts(const char* pszWhen);
-    void ClosePorts(ListeningPort* pTable, const char* pszWhen);
+    // the log, saying `pszWhen` they were found; answers how many.
+    uint32_t ClosePorts(const char* pszWhen);
+    uint32_t ClosePorts(ListeningPort* pTable, const char* pszWhen);
     // The ports of the enabled rules, each once, in rule order.
     std::vector<uint16_t> EnabledPorts();
     void AnnouncePorts();
@@ -146,6 +158,7 @@ private:
     plat::WakeSignal m_Wake;
     DecoyPortReport m_PortReport;
     SpareDescriptor m_Spare;
+    std::chrono::milliseconds m_TakeAtEnd{kTakeAtEndMs};
     // Set for a run that waited before it opened its ports; the thread's own.
     bool m_bFirstOpening = false;
     // A connection could not be taken at the last wake and still waits on

@@ -80,6 +80,7 @@ int32_t CEngineNTEvents::Oninit(uint32_t dwArgument) {
 
 int32_t CEngineNTEvents::OnStart(uint32_t dwArgument) {
     m_bLogsTried = false;
+    m_bPaused = false;
     return CEngineBase::OnStart(dwArgument);
 }
 
@@ -100,7 +101,59 @@ void CEngineNTEvents::WakeThread() {
 }
 
 int32_t CEngineNTEvents::OnStop(uint32_t dwArgument) {
-    return CEngineBase::OnStop(dwArgument);
+    const int32_t nResult = CEngineBase::OnStop(dwArgument);
+    // A thread that did not end still reads the logs: they stay with it.
+    if (!IsRunning()) {
+        ReadAtStop();
+    }
+    return nResult;
+}
+
+void CEngineNTEvents::ReadAtStop() {
+    if (m_LogNames.empty()) {
+        return;
+    }
+    std::vector<uint8_t> buffer(kRecordBufferSize);
+    if (!m_bPaused) {
+        // In turns, as the thread reads them: one flooded log cannot keep
+        // the others from theirs.
+        m_bReadingAtStop = true;
+        const auto tDeadline = std::chrono::steady_clock::now() + m_StopReading;
+        m_tStopDeadline = tDeadline;
+        for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tDeadline;) {
+            bMore = false;
+            for (size_t i = 0; i < m_LogNames.size() && std::chrono::steady_clock::now() < tDeadline; ++i) {
+                if (!ReopenCleared(i)) {
+                    continue;
+                }
+                // A log cleared meanwhile is read from its new start at the
+                // next turn.
+                const bool bLeft = ReadLog(i, buffer);
+                bMore = bMore || bLeft || m_LogHandles[i] == nullptr;
+            }
+        }
+        m_bReadingAtStop = false;
+    }
+    uint64_t qwUnread = 0;
+    std::string strLogs;
+    for (size_t i = 0; i < m_LogNames.size(); ++i) {
+        const uint64_t qwLog = CountUnread(i);
+        if (qwLog != 0) {
+            qwUnread += qwLog;
+            strLogs += (strLogs.empty() ? "" : ", ") + m_LogNames[i] + " " + std::to_string(qwLog);
+        }
+    }
+    if (qwUnread == 0) {
+        return;
+    }
+    const std::string strWhy =
+        m_bPaused ? std::string("the event logs were paused: what was written to them since is lost")
+                  : "what " + std::to_string(m_StopReading.count()) +
+                        " ms of reading at the stop left of the event logs is lost";
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s: %s not read (%s)", strWhy.c_str(),
+            CountText(qwUnread, "record", "records").c_str(), strLogs.c_str());
+    // The host's tally of the stop counts them too.
+    CSFNoticeLostAtStop(qwUnread, "event-log records left unread");
 }
 
 int32_t CEngineNTEvents::OnPauseInit(uint32_t dwArgument) {
@@ -110,6 +163,7 @@ int32_t CEngineNTEvents::OnPauseInit(uint32_t dwArgument) {
 }
 
 int32_t CEngineNTEvents::OnPause(uint32_t dwArgument) {
+    m_bPaused = !IsReload(dwArgument);
     return CEngineBase::OnPause(dwArgument);
 }
 
@@ -121,6 +175,7 @@ int32_t CEngineNTEvents::OnResume(uint32_t dwArgument) {
     if (!std::exchange(m_bLogsTried, false) && !IsRunning()) {
         OpenLogsNotOpened(dwArgument);
     }
+    m_bPaused = false;
     return CEngineBase::OnResume(dwArgument);
 }
 
@@ -241,16 +296,34 @@ void CEngineNTEvents::SayUnread(size_t nIndex) {
     // Written while the rules now replaced were in force, and not read by
     // the time the reload paused the engine: no rule of the new policy reads
     // that log, so they go with it, counted.
-    plat::EventLogReader* pLog = m_LogHandles[nIndex];
+    const uint64_t qwUnread = CountUnread(nIndex);
+    if (qwUnread != 0) {
+        CSF_LOG(kCSFLogWarning,
+                "%s of the %s event log %s not read: %s written before the reload, and no rule of the new "
+                "policy reads that log",
+                CountText(qwUnread, "record", "records").c_str(), m_LogNames[nIndex].c_str(),
+                qwUnread == 1 ? "was" : "were", qwUnread == 1 ? "it was" : "they were");
+    }
+}
+
+uint64_t CEngineNTEvents::CountUnread(size_t nIndex) {
     std::vector<uint8_t> buffer(kRecordBufferSize);
     uint64_t qwUnread = 0;
-    for (uint32_t dwTurn = 0; pLog != nullptr && dwTurn < kMaxUnreadTurns; ++dwTurn) {
+    bool bReopened = false;
+    for (uint32_t dwTurn = 0; ReopenCleared(nIndex) && dwTurn < kMaxUnreadTurns; ++dwTurn) {
         uint32_t dwRead = 0;
         uint32_t dwNeeded = 0;
-        const uint32_t dwError = plat::ReadEventLog(pLog, kForwardsRead, 0, buffer.data(),
-                                                    static_cast<uint32_t>(buffer.size()), &dwRead, &dwNeeded);
+        const uint32_t dwError =
+            plat::ReadEventLog(m_LogHandles[nIndex], kForwardsRead, 0, buffer.data(),
+                               static_cast<uint32_t>(buffer.size()), &dwRead, &dwNeeded);
         if (dwError == plat::kErrInsufficientBuffer && dwNeeded > buffer.size() && dwNeeded <= kMaxRecordRead) {
             buffer.resize(dwNeeded);
+            continue;
+        }
+        // Cleared since it was last read: what it holds now is unread too.
+        if (dwError == plat::kErrEventLogFileChanged && !std::exchange(bReopened, true)) {
+            plat::CloseEventLog(m_LogHandles[nIndex]);
+            m_LogHandles[nIndex] = nullptr;
             continue;
         }
         if (dwError != 0) {
@@ -265,13 +338,7 @@ void CEngineNTEvents::SayUnread(size_t nIndex) {
             ++qwUnread;
         }
     }
-    if (qwUnread != 0) {
-        CSF_LOG(kCSFLogWarning,
-                "%s of the %s event log %s not read: %s written before the reload, and no rule of the new "
-                "policy reads that log",
-                CountText(qwUnread, "record", "records").c_str(), m_LogNames[nIndex].c_str(),
-                qwUnread == 1 ? "was" : "were", qwUnread == 1 ? "it was" : "they were");
-    }
+    return qwUnread;
 }
 
 void CEngineNTEvents::CloseLog(size_t nIndex) {
@@ -430,12 +497,8 @@ uint32_t CEngineNTEvents::_doWork() {
         }
         RefreshAudits();
         for (size_t i = 0; i < m_LogNames.size(); ++i) {
-            if (m_LogHandles[i] == nullptr) {
-                m_LogHandles[i] = plat::OpenEventLog(m_LogNames[i].c_str());
-                if (m_LogHandles[i] == nullptr) {
-                    continue;
-                }
-                plat::NotifyChangeEventLog(m_LogHandles[i], m_ChangeEvents[i].get());
+            if (!ReopenCleared(i)) {
+                continue;
             }
             if (StopRequested() != 0) {
                 continue;
@@ -446,6 +509,17 @@ uint32_t CEngineNTEvents::_doWork() {
     // Every pause and reload ends the thread: nothing to warn about.
     CSF_LOG(kCSFLogInfo, "NTEvent engine terminating!");
     return 0;
+}
+
+bool CEngineNTEvents::ReopenCleared(size_t nIndex) {
+    if (m_LogHandles[nIndex] == nullptr) {
+        m_LogHandles[nIndex] = plat::OpenEventLog(m_LogNames[nIndex].c_str());
+        if (m_LogHandles[nIndex] == nullptr) {
+            return false;
+        }
+        plat::NotifyChangeEventLog(m_LogHandles[nIndex], m_ChangeEvents[nIndex].get());
+    }
+    return true;
 }
 
 void CEngineNTEvents::RefreshAudits() {
@@ -469,7 +543,10 @@ bool CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
     std::vector<uint8_t> large;
     uint32_t dwRecords = 0;
     for (;;) {
-        if (dwRecords >= kRecordsPerTurn) {
+        // The stop's share ends its reading between two reads, so no record
+        // read is left unmatched.
+        if (dwRecords >= kRecordsPerTurn ||
+            (m_bReadingAtStop && dwRecords != 0 && std::chrono::steady_clock::now() >= m_tStopDeadline)) {
             return true;
         }
         std::vector<uint8_t>& current = large.empty() ? buffer : large;
@@ -495,7 +572,7 @@ bool CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
             }
             large.clear();
             large.shrink_to_fit();
-            if (StopRequested() != 0) {
+            if (StopRequested() != 0 && !m_bReadingAtStop) {
                 return false;
             }
             continue;
@@ -517,7 +594,7 @@ bool CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
                         static_cast<int>(dwNeeded),
                         m_LargeRecordReports.LeftOutNote("large records").c_str());
             }
-            if (StopRequested() != 0 || large.empty()) {
+            if ((StopRequested() != 0 && !m_bReadingAtStop) || large.empty()) {
                 return false;
             }
             continue;

@@ -13,6 +13,7 @@
 // resumes, which run while the engine thread is not running, so they take
 // no lock.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,6 +53,9 @@ public:
     // the next cycle comes at once while a log has more.
     static constexpr uint32_t kRecordsPerTurn = 1024;
     static constexpr int64_t kAuditRefreshSeconds = 5;
+    // The stop's share for the records written before it and not read yet:
+    // they are read and matched for so long, and what is left is counted.
+    static constexpr std::chrono::milliseconds kStopReading{500};
     // Lines a minute about records too large or with too many strings.
     static constexpr unsigned kRecordReportsPerMinute = 20;
 
@@ -86,6 +90,9 @@ public:
     void AnalyzeRecord(const EventRecordView& record, const std::string& strLog,
                        TablePosition first, TablePosition end, uint32_t dwEventId);
 
+    // For tests: another share of the stop for its reading.
+    void SetStopReading(std::chrono::milliseconds reading) { m_StopReading = reading; }
+
     // The names of the open logs, in table order.
     const std::vector<std::string>& GetOpenLogs() const { return m_LogNames; }
     // Null until the first policy load.
@@ -105,11 +112,22 @@ private:
     // Counts and says the records a log that a reload leaves without rules
     // still held unread.
     void SayUnread(size_t nIndex);
+    // The records log `nIndex` holds past its place, read (and so passed)
+    // to count them, at most kMaxUnreadTurns reads.
+    uint64_t CountUnread(size_t nIndex);
+    // Nothing reads the logs after the stop: what was written to them
+    // before it and not read yet is read and matched within the stop's
+    // share (none when the host had paused the engine), and what is left
+    // is said and counted in the stop's tally.
+    void ReadAtStop();
     // Wakes the thread's wait, so that it sees a stop at once.
     void WakeThread();
     // Reads what is new in log `nIndex`, for one turn; true when the turn
     // ended with records left to read.
     bool ReadLog(size_t nIndex, std::vector<uint8_t>& buffer);
+    // A log let go when it was cleared (or its handle went bad) is opened
+    // again, to be read from its new start; false when it does not open.
+    bool ReopenCleared(size_t nIndex);
     void RefreshAudits();
     void PairRegistryRules();
 
@@ -133,7 +151,14 @@ private:
     std::vector<std::unique_ptr<plat::ChangeEvent>> m_ChangeEvents;
     std::vector<plat::ChangeEvent*> m_WaitArray;
 
-    // Engine thread only.
+    // The host paused the engine (a reload's pause is not the host's).
+    bool m_bPaused = false;
+    // The stop reads the logs: the stop asked for it, which ends no read.
+    bool m_bReadingAtStop = false;
+    std::chrono::steady_clock::time_point m_tStopDeadline{};
+    std::chrono::milliseconds m_StopReading = kStopReading;
+
+    // Engine thread only (and the stop's reading, once it has ended).
     EventRecordView m_Record;
     int64_t m_tLastAuditCheck = 0;
     // Whoever writes to a watched log decides how many records are too

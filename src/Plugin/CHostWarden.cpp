@@ -1,6 +1,5 @@
 #include "Plugin/CHostWarden.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -41,6 +40,7 @@
 #include "hostwarden/IPolicyContainer.h"
 #include "platform/Descriptors.h"
 #include "platform/Environment.h"
+#include "platform/Files.h"
 #include "platform/NamedObject.h"
 #include "platform/OsVersion.h"
 #include "qorCSFLib/CSFLog.h"
@@ -109,10 +109,29 @@ void WaitForCatchUps(uint64_t qwCommandsSeen) {
 // For tests: while the file HW_RELOAD_HOLD_FILE names exists, a reload
 // waits with its engines paused before it reads the policy (at most
 // kMaxReloadHold), so that a test decides what arrives meanwhile.  Only a
-// plain file of root's or the sensor's own account holds it, not a link:
-// the name may lie in a folder other accounts can write, and none of them
-// may stall the sensor's reloads by making it.
+// plain file of root's or the sensor's own account holds it, and only by a
+// name with no link of another account anywhere on its way: the name may
+// lie in a folder other accounts can write, and none of them may stall the
+// sensor's reloads by making it, nor by a link of theirs (to /etc, say)
+// that leads the name to a file of root's.
 constexpr std::chrono::seconds kMaxReloadHold{300};
+
+// What the hold's name is now: a file that holds the reload, or why not.
+enum class HoldFile { kNone, kHolds, kOtherAccounts, kNotPlain };
+
+HoldFile LookAtHoldFile(const std::string& strFile) {
+    // The walk follows only links of root's and the sensor's account; a
+    // name that leads through another account's link has that link's own
+    // status, which is no plain file.
+    plat::FileStatus status;
+    if (!plat::GetFileStatus(strFile.c_str(), status)) {
+        return HoldFile::kNone;
+    }
+    if (!status.m_bIsRegular) {
+        return HoldFile::kNotPlain;
+    }
+    return status.m_uOwner == 0 || status.m_uOwner == ::geteuid() ? HoldFile::kHolds : HoldFile::kOtherAccounts;
+}
 
 void HoldReloadForTest() {
     std::string strFile;
@@ -120,17 +139,15 @@ void HoldReloadForTest() {
         return;
     }
     const auto until = std::chrono::steady_clock::now() + kMaxReloadHold;
-    struct stat info {};
-    const auto held = [&] {
-        return ::lstat(strFile.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-               (info.st_uid == 0 || info.st_uid == ::geteuid());
-    };
-    while (held() && std::chrono::steady_clock::now() < until) {
+    HoldFile hold = LookAtHoldFile(strFile);
+    while (hold == HoldFile::kHolds && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        hold = LookAtHoldFile(strFile);
     }
-    if (::lstat(strFile.c_str(), &info) == 0 && !held()) {
+    if (hold == HoldFile::kOtherAccounts || hold == HoldFile::kNotPlain) {
         CSF_LOG(kCSFLogWarning, "HW_RELOAD_HOLD_FILE %s is %s: it holds no reload", strFile.c_str(),
-                S_ISREG(info.st_mode) ? "another account's file" : "no plain file");
+                hold == HoldFile::kOtherAccounts ? "another account's file"
+                                                 : "no plain file, or leads through another account's link");
     }
 }
 

@@ -171,7 +171,7 @@ bool SensorOutputs::Find(const std::string& strName, uint64_t qwIdentity, int64_
     };
     // Whatever the host wrote in this run, by the file itself.
     plat::OwnOutputs::Held held;
-    if (qwIdentity != 0 && plat::OwnOutputs::Instance().Holds(qwIdentity, llBornNs, &held)) {
+    if (qwIdentity != 0 && HeldAsOutput(strName, qwIdentity, llBornNs, held)) {
         std::lock_guard<std::mutex> guard(m_Lock);
         return Found(OutputOf(held.m_szWhat), held.m_bCurrent ? Match::Kind::kIs : Match::Kind::kWas);
     }
@@ -215,6 +215,24 @@ bool SensorOutputs::Find(const std::string& strName, uint64_t qwIdentity, int64_
         }
     }
     return false;
+}
+
+bool SensorOutputs::HeldAsOutput(const std::string& strName, uint64_t qwIdentity, int64_t llBornNs,
+                                 plat::OwnOutputs::Held& held) {
+    plat::OwnOutputs& table = plat::OwnOutputs::Instance();
+    if (!table.Holds(qwIdentity, llBornNs, plat::OwnOutputs::kOwnerNotKnown, nullptr)) {
+        return false;
+    }
+    // Only a file the table holds is looked at for its owner: a file of
+    // another account that was given a removed output's inode (where the
+    // file system does not say when a file was made) is that account's
+    // input, not the sensor's output.  A name that no longer leads to the
+    // file leaves its owner unknown, and the identity decides.
+    plat::FileStatus status;
+    const uint32_t uOwner = plat::GetFileStatus(strName.c_str(), status) && status.m_qwIdentity == qwIdentity
+                                ? status.m_uOwner
+                                : plat::OwnOutputs::kOwnerNotKnown;
+    return table.Holds(qwIdentity, llBornNs, uOwner, &held);
 }
 
 uint64_t SensorOutputs::Generation() const { return plat::OwnOutputs::Instance().Generation(); }

@@ -34,6 +34,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/OwnOutputs.h"
+
 class SensorOutputs {
 public:
     struct Output {
@@ -81,6 +83,10 @@ public:
 
 private:
     SensorOutputs();
+    // Whether the table of the outputs written in this run holds the file
+    // `strName` of identity `qwIdentity`, by its owner too.
+    static bool HeldAsOutput(const std::string& strName, uint64_t qwIdentity, int64_t llBornNs,
+                             plat::OwnOutputs::Held& held);
     void Load(std::vector<Output> outputs);
     size_t OutputOf(const char* pszWhat) const;
 

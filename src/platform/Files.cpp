@@ -484,6 +484,7 @@ void FillFileStatus(const struct stat& info, FileStatus& status) {
                            static_cast<int64_t>(info.st_ctim.tv_nsec);
     status.m_qwIdentity = (static_cast<uint64_t>(info.st_dev) << 32) ^
                           static_cast<uint64_t>(info.st_ino);
+    status.m_uOwner = static_cast<uint32_t>(info.st_uid);
     status.m_bIsDirectory = S_ISDIR(info.st_mode);
     status.m_bIsRegular = S_ISREG(info.st_mode);
 }

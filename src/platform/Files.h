@@ -159,6 +159,8 @@ struct FileStatus {
     // it was removed.  Only a status read by name has it.
     int64_t m_llBornNs = 0;
     uint64_t m_qwIdentity = 0;
+    // The account that owns it.
+    uint32_t m_uOwner = 0;
     bool m_bIsDirectory = false;
     bool m_bIsRegular = false;
 };

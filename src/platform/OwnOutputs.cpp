@@ -43,7 +43,7 @@ public:
         const uint8_t nKind = KindLocked(pszWhat != nullptr ? pszWhat : "");
         Key& current = m_Current[nKind];
         current = Key{status.m_qwIdentity, llBornNs};
-        if (const auto known = FindLocked(status.m_qwIdentity, llBornNs); known != m_Files.end()) {
+        if (const auto known = FindLocked(status.m_qwIdentity, llBornNs, status.m_uOwner); known != m_Files.end()) {
             // One file may be two outputs at once (standard output and
             // standard error sent to the same file): it keeps the name it
             // was given first while that output still writes it.
@@ -64,6 +64,7 @@ public:
         File file;
         file.m_qwIdentity = status.m_qwIdentity;
         file.m_llBornNs = llBornNs;
+        file.m_uOwner = status.m_uOwner;
         file.m_nKind = nKind;
         file.m_qwOrder = ++m_qwNextOrder;
         if (llBornNs == 0) {
@@ -79,9 +80,9 @@ public:
         m_qwGeneration.fetch_add(1, std::memory_order_release);
     }
 
-    bool Holds(uint64_t qwIdentity, int64_t llBornNs, Held* pHeld) override {
+    bool Holds(uint64_t qwIdentity, int64_t llBornNs, uint32_t uOwner, Held* pHeld) override {
         std::lock_guard<std::mutex> guard(m_Lock);
-        const auto it = FindLocked(qwIdentity, llBornNs);
+        const auto it = FindLocked(qwIdentity, llBornNs, uOwner);
         if (it == m_Files.end()) {
             return false;
         }
@@ -141,6 +142,7 @@ private:
         int64_t m_llBornNs = 0;
         uint64_t m_qwOrder = 0;
         int m_nPathFd = -1;
+        uint32_t m_uOwner = 0;
         uint8_t m_nKind = 0;
     };
     static bool ByIdentity(const File& left, const File& right) { return left.m_qwIdentity < right.m_qwIdentity; }
@@ -164,11 +166,16 @@ private:
         return static_cast<uint8_t>(m_Kinds.size() - 1);
     }
 
-    std::vector<File>::iterator FindLocked(uint64_t qwIdentity, int64_t llBornNs) {
+    std::vector<File>::iterator FindLocked(uint64_t qwIdentity, int64_t llBornNs, uint32_t uOwner) {
         File probe;
         probe.m_qwIdentity = qwIdentity;
         auto it = std::lower_bound(m_Files.begin(), m_Files.end(), probe, ByIdentity);
         for (; it != m_Files.end() && it->m_qwIdentity == qwIdentity; ++it) {
+            // Another account's file is never an output, whatever inode it
+            // was given once the output's was free.
+            if (uOwner != kOwnerNotKnown && uOwner != it->m_uOwner) {
+                continue;
+            }
             // Where either side does not say when it was made, the
             // identity alone decides (the held descriptor keeps the inode
             // from going to another file).

@@ -14,13 +14,16 @@
 // byte is written: a reader that looks at it after each read never hands
 // out a byte of a file named after it began to read).
 //
-// A file is known by its identity (device and inode) and its birth time,
-// with no descriptor held: a rename within the file system keeps both, and
-// a file later given the inode of one removed was born later, so it is
-// never taken for it.  A removed output cannot be told from one that still
+// A file is known by its identity (device and inode), its birth time and
+// its owner, with no descriptor held: a rename within the file system keeps
+// all three, and a file later given the inode of one removed was born
+// later, so it is never taken for it.  The outputs are files of the
+// sensor's account (or of whoever owned a file the host was told to write
+// into): a file of another account is never taken for one, whatever inode
+// it was given.  A removed output cannot be told from one that still
 // exists without holding it, so each stays known until kMaxFiles are: past
 // them, the oldest one the host no longer writes is let go and counted
-// (LetGoAtBound).  At 32 bytes a file that is 2 MiB; three outputs rotated
+// (LetGoAtBound).  At 40 bytes a file that is 2.5 MiB; three outputs rotated
 // every hour reach it after two and a half years, rotated daily after 60.
 //
 // On a file system that does not say when a file was made, the inode alone
@@ -31,8 +34,9 @@
 // At most kMaxHeldDescriptors are held; past them, the oldest earlier
 // output keeps only its identity (counted, HeldByIdentityAlone), as
 // reading the sensor's own output back would alert on it again: should a
-// later file on that file system be given its inode, that file is taken
-// for the output and not read, and the log group that meets it says so.
+// later file of the same owner on that file system be given its inode,
+// that file is taken for the output and not read, and the log group that
+// meets it says so.  Another account's file given that inode is read.
 //
 // One table per process: the first image that asks for it makes it and
 // names it in the environment (kOwnOutputTableVariable, "<address>,<pid>");
@@ -53,6 +57,9 @@ class OwnOutputs {
 public:
     static constexpr size_t kMaxFiles = 65536;
     static constexpr size_t kMaxHeldDescriptors = 64;
+    // A file whose owner the asker could not learn: known by its identity
+    // and birth time alone.
+    static constexpr uint32_t kOwnerNotKnown = UINT32_MAX;
     // What Holds says of a file.
     struct Held {
         // The output it is or was: "alert", "log", "standard output".
@@ -69,9 +76,10 @@ public:
     // one.  Anything else at `fd` (a terminal, a pipe) is not held.
     virtual void Opened(int fd, const char* pszWhat) = 0;
     // Whether the file of identity `qwIdentity` (FileStatus::m_qwIdentity),
-    // made at `llBornNs` (0: not known), is or was one of the outputs, and
-    // which.
-    virtual bool Holds(uint64_t qwIdentity, int64_t llBornNs, Held* pHeld) = 0;
+    // made at `llBornNs` (0: not known) and owned by `uOwner`, is or was one
+    // of the outputs, and which.  A file of another owner than the output's
+    // is none of them.
+    virtual bool Holds(uint64_t qwIdentity, int64_t llBornNs, uint32_t uOwner, Held* pHeld) = 0;
     // Lets go of the files held by a descriptor that were removed since the
     // last look; looks at most once a second unless `bNow`.
     virtual void LetGoRemoved(bool bNow = false) = 0;

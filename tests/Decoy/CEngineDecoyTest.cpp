@@ -112,6 +112,7 @@ protected:
     bool WaitForReports(size_t nCount) {
         return hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() >= nCount; });
     }
+    std::vector<std::string> LostAtStop() { return m_HostLog.m_Services.LostAtStop(); }
 
     FakeSensorCore m_Sensor;
     ScopedHostLog m_HostLog;
@@ -232,13 +233,81 @@ TEST_F(DecoyEngineTest, ConnectionsWaitingOnAClosingPortAreResetAndCounted) {
         "Decoy Engine reset 3 connections waiting on its ports after a pause, without an alert"));
     ExpectAllReset();
 
+    // Stopped while paused: what came during the pause is refused as at a
+    // resume, and the stop's tally counts it.
     ASSERT_NO_FATAL_FAILURE(ConnectWhilePaused(2));
     m_pEngine->OnStopInit(0);
     m_pEngine->OnStop(0);
     EXPECT_TRUE(m_HostLog.Contains(
         "Decoy Engine reset 2 connections waiting on its ports at a stop, without an alert"));
+    EXPECT_EQ(LostAtStop(), (std::vector<std::string>{"Lost at the stop: 2 decoy connections left in the backlog"}));
     ExpectAllReset();
     EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+}
+
+// Connections made before the stop, or before the host's pause, that the
+// thread had not taken when it ended are still in the port's backlog: the
+// stop and the pause take each one, an alert each, rather than resetting
+// them without one.  What the stop's share leaves is reset and counted in
+// the stop's tally.
+TEST_F(DecoyEngineTest, ConnectionsInTheBacklogAtTheStopOrThePauseAreEachAnAlert) {
+    const uint16_t wPort = StartOnOnePort("Backlog");
+    const auto ConnectAfterTheThreadWasTold = [&](size_t nCount) {
+        std::vector<std::unique_ptr<Client>> clients = Client::Burst(wPort, nCount);
+        for (const auto& pClient : clients) {
+            EXPECT_TRUE(pClient->IsConnected());
+        }
+        return clients;
+    };
+
+    // Told to pause, the thread takes nothing more: what comes meanwhile is
+    // the pause's to take.
+    m_pEngine->OnPauseInit(0);
+    auto clients = ConnectAfterTheThreadWasTold(5);
+    m_pEngine->OnPause(0);
+    EXPECT_EQ(m_Sensor.ReportedCount(), 5u);
+    m_pEngine->OnResume(0);
+    ASSERT_TRUE(WaitForRun(2));
+    EXPECT_FALSE(m_HostLog.Contains(
+        "Decoy Engine reset 5 connections waiting on its ports after a pause, without an alert"));
+
+    m_pEngine->OnStopInit(0);
+    clients = ConnectAfterTheThreadWasTold(20);
+    m_pEngine->OnStop(0);
+    EXPECT_EQ(m_Sensor.ReportedCount(), 25u);
+    EXPECT_TRUE(LostAtStop().empty());
+    for (const auto& pReported : m_Sensor.TakeReported()) {
+        EXPECT_EQ(pReported->m_nDestinationPort, wPort);
+    }
+}
+
+TEST_F(DecoyEngineTest, WhatTheStopsShareLeavesInTheBacklogIsResetAndCounted) {
+    const uint16_t wPort = StartOnOnePort("Backlog");
+    m_pEngine->SetTakeAtEnd(std::chrono::milliseconds(0));
+    m_pEngine->OnStopInit(0);
+    std::vector<std::unique_ptr<Client>> clients = Client::Burst(wPort, 7);
+    m_pEngine->OnStop(0);
+    EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+    EXPECT_TRUE(m_HostLog.Contains(
+        "Decoy Engine reset 7 connections waiting on its ports at a stop, without an alert"));
+    EXPECT_EQ(LostAtStop(), (std::vector<std::string>{"Lost at the stop: 7 decoy connections left in the backlog"}));
+}
+
+// A stop that comes after a reload read its policy and before the resume
+// finds the ports without their rules: what waits on them has no rule to
+// be an alert of, and is reset and counted, never taken in silence.
+TEST_F(DecoyEngineTest, StopBeforeAReloadsResumeCountsWhatWaitsOnThePorts) {
+    const uint16_t wPort = StartOnOnePort("Reloaded");
+    PauseForReload();
+    std::vector<std::unique_ptr<Client>> clients = Client::Burst(wPort, 4);
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(CEngineBase::kReloadArgument), 0);
+    m_pEngine->OnStopInit(0);
+    m_pEngine->OnStop(0);
+    EXPECT_EQ(m_Sensor.ReportedCount(), 0u);
+    EXPECT_EQ(LostAtStop(), (std::vector<std::string>{"Lost at the stop: 4 decoy connections left in the backlog"}));
+    for (const auto& pClient : clients) {
+        EXPECT_TRUE(hwtest::WaitUntil([&] { return pClient->Look() == Client::State::kReset; }));
+    }
 }
 
 // A reload keeps listening on the ports its rules still name: a connection

@@ -534,3 +534,23 @@ TEST_F(DecoyHostTest, ThreePeersKnockingTenTimesASecondThroughFivePushesAreEachO
     std::printf("%zu connections from 3 peers through 5 pushes, %zu alerts, longest handshake %.1f ms\n",
                 nCompleted, Alerts("Alternate telnet"), dLongestMs);
 }
+
+// Connections made while the sensor is paused wait in the port's backlog;
+// a stop that comes before the resume refuses them, as the resume would,
+// and its tally on standard error counts them with the stop's other losses.
+TEST_F(DecoyHostTest, StopWhilePausedCountsTheConnectionsWaitingInTheBacklogInItsTally) {
+    Start({{"Paused decoy", 2424}}, 100, 60);
+    m_Host.Signal(SIGUSR1);
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return m_Host.Log().find("sensor state after pause: paused") != std::string::npos; }));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < 3; ++n) {
+        clients.push_back(Connect(2424));
+        ASSERT_TRUE(clients.back()->IsConnected());
+    }
+    EXPECT_LT(Stop(), 20);
+    EXPECT_EQ(Alerts("Paused decoy"), 0u);
+    EXPECT_EQ(Count(clients, Client::State::kReset), 3u);
+    EXPECT_NE(m_Host.Errors().find("; 3 decoy connections left in the backlog"), std::string::npos)
+        << m_Host.ErrorsTail();
+}

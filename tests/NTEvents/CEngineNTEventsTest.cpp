@@ -411,3 +411,77 @@ TEST_F(EventLogEngineTest, RecordClaimingMoreStringsThanALogHoldsIsReadToTheBoun
               Texts{"Bound reached: event log Security: at most 256 insertion strings read from a "
                     "record; " + std::to_string(view.m_dwStringsCut) + " strings left out"});
 }
+
+namespace {
+
+// The engine run until a record is read, then (paused when asked) told to
+// stop: its thread reads nothing more, and what is written now is the
+// stop's to read or count.
+class EventLogStopTest : public EventLogEngineTest {
+protected:
+    void RunThenAskToStop(bool bPaused) {
+        ASSERT_EQ(0, m_pEngine->OnStart(0));
+        Append("Security", 200, "the thread reads");
+        ASSERT_TRUE(AwaitReported({"Sec"}));
+        if (bPaused) {
+            m_pEngine->OnPauseInit(0);
+            m_pEngine->OnPause(0);
+        }
+        m_pEngine->OnStopInit(0);
+    }
+};
+
+}  // namespace
+
+// Records written before the stop that the thread had not read when it
+// ended are read and matched at the stop, within its share; what the share
+// leaves, and what was written while the host had the engine paused, is
+// said and counted in the stop's tally.
+TEST_F(EventLogStopTest, RecordsWrittenBeforeTheStopAreReadAtItOrCounted) {
+    AddRule("Sec", 200);
+    Init();
+    const auto RunThenStopWith = [&](size_t nRecords, bool bPaused) {
+        ASSERT_NO_FATAL_FAILURE(RunThenAskToStop(bPaused));
+        for (size_t n = 0; n < nRecords; ++n) {
+            Append("Security", 200, "before the stop");
+        }
+        m_pEngine->OnStop(0);
+    };
+
+    ASSERT_NO_FATAL_FAILURE(RunThenStopWith(50, false));
+    EXPECT_EQ(50u, Reported().size());
+    EXPECT_TRUE(m_HostLog.m_Services.LostAtStop().empty());
+
+    m_pEngine->SetStopReading(std::chrono::milliseconds(0));
+    ASSERT_NO_FATAL_FAILURE(RunThenStopWith(30, false));
+    EXPECT_TRUE(Reported().empty());
+    EXPECT_EQ(1u, LinesWith("at the stop: what 0 ms of reading at the stop left of the event logs is lost: "
+                            "30 records not read (Security 30)"));
+    EXPECT_EQ((Texts{"Lost at the stop: 30 event-log records left unread"}), m_HostLog.m_Services.LostAtStop());
+
+    m_HostLog.m_Services.Forget();
+    m_pEngine->SetStopReading(CEngineNTEvents::kStopReading);
+    ASSERT_NO_FATAL_FAILURE(RunThenStopWith(4, true));
+    EXPECT_TRUE(Reported().empty());
+    EXPECT_EQ(1u, LinesWith("at the stop: the event logs were paused: what was written to them since is lost: "
+                            "4 records not read (Security 4)"));
+    EXPECT_EQ((Texts{"Lost at the stop: 4 event-log records left unread"}), m_HostLog.m_Services.LostAtStop());
+}
+
+// A log cleared just before the stop, and written again, is read from its
+// new start at the stop, as the thread would have read it; stopped while
+// paused, what it holds since the clear is counted.
+TEST_F(EventLogStopTest, LogClearedJustBeforeTheStopIsReadFromItsNewStartAtIt) {
+    AddRule("Sec", 200);
+    Init();
+    for (const bool bPaused : {false, true}) {
+        ASSERT_NO_FATAL_FAILURE(RunThenAskToStop(bPaused));
+        ASSERT_EQ(0u, plat::ClearEventLog("Security"));
+        for (int n = 0; n < 3; ++n) {
+            Append("Security", 200, "after the clear");
+        }
+        m_pEngine->OnStop(0);
+        EXPECT_EQ(bPaused ? 0u : 3u, Reported().size()) << (bPaused ? "paused" : "running");
+    }
+    EXPECT_EQ((Texts{"Lost at the stop: 3 event-log records left unread"}), m_HostLog.m_Services.LostAtStop());
+}

@@ -176,3 +176,28 @@ TEST_F(EventLogHostTest, LogThatCouldNotBeOpenedIsWatchedAfterASighupOnceItCanBe
     EXPECT_EQ(std::string::npos, alerts.find("value='before'"));
     EXPECT_EQ(2u, hwtest::CountOf(Console(), refused)) << Console();
 }
+
+// Records written while the sensor is paused are read at the resume; a stop
+// that comes first reads nothing more, and says what they were on the
+// console and in its tally, which counts them with the stop's other losses.
+TEST_F(EventLogHostTest, StopWhilePausedCountsTheRecordsWrittenSinceInItsTally) {
+    StartHost();
+    ServiceStopped("svc-running");
+    ASSERT_TRUE(AwaitAlert(ServiceParam("svc-running"))) << Alerts();
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return Logged("sensor state after pause: paused"); }, 60))
+        << hwtest::ReadWholeFile(Log());
+    for (const char* pszService : {"svc-a", "svc-b", "svc-c"}) {
+        ServiceStopped(pszService);
+    }
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExitCode = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExitCode));
+    EXPECT_EQ(0, nExitCode) << Console();
+    EXPECT_EQ(std::string::npos, Alerts().find(ServiceParam("svc-a")));
+    EXPECT_NE(std::string::npos,
+              Console().find("WARNING: at the stop: the event logs were paused: what was written to them since is "
+                             "lost: 3 records not read (System 3)"))
+        << Console();
+    EXPECT_NE(std::string::npos, Console().find("; 3 event-log records left unread")) << Console();
+}

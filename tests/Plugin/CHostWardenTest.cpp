@@ -213,31 +213,63 @@ TEST_F(CHostWardenTest, ReloadWaitingForItsInputsToCatchUpGivesWayToTheNextComma
 // The tests' hook that holds a reload with its engines paused takes only a
 // file of the sensor's own account (or root's) as it is named: another
 // account that can write where it points holds no reload, by a file of
-// its own nor by its link to one of the sensor's.
+// its own, by its link to one of the sensor's, nor by its link to a folder
+// of root's on the name's way (holdd -> /etc makes holdd/hosts root's
+// plain file).  The sensor's own file by that name does hold it.
 TEST_F(CHostWardenTest, AnotherAccountsFileOrLinkHoldsNoReload) {
+    enum class Kind { kFile, kLink, kFolderLink, kOwnFile };
     const std::string hold = m_dir.File("reload.hold");
+    const std::string holdInFolder = m_dir.File("holdd/hosts");
     hwtest::EnvironmentOverride holdFile("HW_RELOAD_HOLD_FILE", hold.c_str());
     Start();
     const uid_t other = 65534;
     hwtest::WriteWholeFile(m_dir.File("sensors.file"), "");
-    for (const bool bLink : {false, true}) {
-        if (bLink) {
-            ASSERT_EQ(0, ::symlink(m_dir.File("sensors.file").c_str(), hold.c_str()));
-            ASSERT_EQ(0, ::lchown(hold.c_str(), other, other));
-        } else {
-            hwtest::WriteWholeFile(hold, "");
-            ASSERT_EQ(0, ::chown(hold.c_str(), other, other));
+    ASSERT_EQ(0, ::mkdir(m_dir.File("roots").c_str(), 0755));
+    hwtest::WriteWholeFile(m_dir.File("roots/hosts"), "");
+    for (const Kind kind : {Kind::kFile, Kind::kLink, Kind::kFolderLink, Kind::kOwnFile}) {
+        const char* pszKind = "a file of another account";
+        std::string strMade = hold;
+        switch (kind) {
+            case Kind::kFile:
+                hwtest::WriteWholeFile(hold, "");
+                ASSERT_EQ(0, ::chown(hold.c_str(), other, other));
+                break;
+            case Kind::kLink:
+                pszKind = "a link of another account";
+                ASSERT_EQ(0, ::symlink(m_dir.File("sensors.file").c_str(), hold.c_str()));
+                ASSERT_EQ(0, ::lchown(hold.c_str(), other, other));
+                break;
+            case Kind::kFolderLink:
+                pszKind = "a folder link of another account on the way";
+                strMade = m_dir.File("holdd");
+                ASSERT_EQ(0, ::symlink(m_dir.File("roots").c_str(), strMade.c_str()));
+                ASSERT_EQ(0, ::lchown(strMade.c_str(), other, other));
+                break;
+            case Kind::kOwnFile:
+                pszKind = "the sensor's own file";
+                hwtest::WriteWholeFile(hold, "");
+                break;
         }
+        hwtest::EnvironmentOverride name("HW_RELOAD_HOLD_FILE",
+                                         kind == Kind::kFolderLink ? holdInFolder.c_str() : hold.c_str());
         Push();
         std::atomic<bool> bReloaded{false};
         std::thread reload([&] {
             RunLoadingReload();
             bReloaded = true;
         });
+        if (kind == Kind::kOwnFile) {
+            // Held while the file is there (a while), and let go once it goes.
+            EXPECT_FALSE(hwtest::WaitUntil([&] { return bReloaded.load(); }, 1)) << pszKind << " held no reload";
+            ::unlink(strMade.c_str());
+            EXPECT_TRUE(hwtest::WaitUntil([&] { return bReloaded.load(); }, 60));
+            reload.join();
+            continue;
+        }
         const bool bNotHeld = hwtest::WaitUntil([&] { return bReloaded.load(); }, 60);
-        ::unlink(hold.c_str());
+        ::unlink(strMade.c_str());
         reload.join();
-        EXPECT_TRUE(bNotHeld) << (bLink ? "a link" : "a file") << " of another account held the reload";
+        EXPECT_TRUE(bNotHeld) << pszKind << " held the reload";
     }
 }
 

@@ -14,10 +14,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
+#include "support/ChildProcess.h"
 #include "support/TestUtil.h"
+#include "support/ThrowawayAccounts.h"
 
 namespace {
 
@@ -46,7 +50,7 @@ protected:
     bool Holds(const std::string& strName, plat::OwnOutputs::Held* pHeld = nullptr) {
         plat::FileStatus status;
         return plat::GetFileStatus(m_Dir.File(strName).c_str(), status) &&
-               m_Table.Holds(status.m_qwIdentity, status.m_llBornNs, pHeld);
+               m_Table.Holds(status.m_qwIdentity, status.m_llBornNs, status.m_uOwner, pHeld);
     }
     void Rename(const std::string& strFrom, const std::string& strTo) {
         ASSERT_EQ(0, ::rename(m_Dir.File(strFrom).c_str(), m_Dir.File(strTo).c_str())) << strFrom;
@@ -73,8 +77,119 @@ protected:
         return std::string();
     }
 
+    // The outputs the host wrote into the folder `strFolder` (of m_Dir),
+    // opened at `strFolder`/alerts.xml and rotated away `nRotations` times,
+    // then removed: their identities, each with the name it had.
+    std::map<uint64_t, std::string> RotatedAndRemoved(const std::string& strFolder, int nRotations) {
+        std::map<uint64_t, std::string> removed;
+        const std::string strOutput = strFolder + "/alerts.xml";
+        int fd = OpenOutput(strOutput, "alert");
+        for (int n = 0; n < nRotations; ++n) {
+            const std::string strRotated = strOutput + "." + std::to_string(n);
+            Rename(strOutput, strRotated);
+            Rotate(fd, strOutput, "alert");
+            plat::FileStatus status;
+            EXPECT_TRUE(plat::GetFileStatus(m_Dir.File(strRotated).c_str(), status));
+            removed[status.m_qwIdentity] = strRotated;
+        }
+        ::close(fd);
+        for (const auto& [qwIdentity, strName] : removed) {
+            EXPECT_EQ(0, ::unlink(m_Dir.File(strName).c_str())) << strName;
+        }
+        m_Table.LetGoRemoved(true);
+        return removed;
+    }
+    // The account `strUser` makes `nFiles` empty files in `strFolder` (of
+    // m_Dir), as it may in a folder every account writes: their statuses.
+    std::vector<plat::FileStatus> FilesMadeBy(const std::string& strUser, const std::string& strFolder,
+                                              int nFiles) {
+        const std::string strScript = "i=0; while [ $i -lt " + std::to_string(nFiles) + " ]; do : > \"" +
+                                      m_Dir.File(strFolder) + "/theirs.$i\"; i=$((i+1)); done";
+        EXPECT_TRUE(hwtest::ThrowawayAccounts::RunAs(strUser, {"/bin/sh", "-c", strScript}));
+        std::vector<plat::FileStatus> made(static_cast<size_t>(nFiles));
+        for (int n = 0; n < nFiles; ++n) {
+            EXPECT_TRUE(plat::GetFileStatus(m_Dir.File(strFolder + "/theirs." + std::to_string(n)).c_str(),
+                                            made[static_cast<size_t>(n)]))
+                << n;
+        }
+        return made;
+    }
+    // A folder of m_Dir that every account may write, as a shared log
+    // folder is.
+    void MakeSharedFolder(const std::string& strFolder) {
+        ASSERT_EQ(0, ::chmod(m_Dir.Path().c_str(), 0755));
+        ASSERT_EQ(0, ::mkdir(m_Dir.File(strFolder).c_str(), 0755));
+        ASSERT_EQ(0, ::chmod(m_Dir.File(strFolder).c_str(), 01777));
+    }
+    // Of the files another account made, how many were given a removed
+    // output's inode, and how many of those the table takes for an output.
+    struct Reuse {
+        size_t m_nOnOutputsInodes = 0;
+        size_t m_nTakenForOutputs = 0;
+    };
+    Reuse TakenForOutputs(const std::map<uint64_t, std::string>& removed,
+                          const std::vector<plat::FileStatus>& theirs) {
+        Reuse reuse;
+        for (const plat::FileStatus& status : theirs) {
+            if (removed.count(status.m_qwIdentity) != 0) {
+                ++reuse.m_nOnOutputsInodes;
+            }
+            reuse.m_nTakenForOutputs +=
+                m_Table.Holds(status.m_qwIdentity, status.m_llBornNs, status.m_uOwner, nullptr) ? 1 : 0;
+        }
+        return reuse;
+    }
+
     plat::OwnOutputs& m_Table = plat::OwnOutputs::Instance();
     hwtest::ScratchDirectory m_Dir;
+};
+
+// Runs a program to its end; whether it ended with exit code 0.
+bool Run(const std::vector<std::string>& argv) {
+    hwtest::ChildProcess child;
+    int nExit = -1;
+    return child.Start(argv) && child.Wait(60, nExit) && nExit == 0;
+}
+
+// An ext2 file system with 128-byte inodes, which keep no birth time,
+// mounted through a loop device for as long as it is in scope.
+class Ext2Mount {
+public:
+    Ext2Mount(const std::string& strImage, const std::string& strMountPoint) : m_strMountPoint(strMountPoint) {
+        if (::geteuid() != 0 || hwtest::FindProgram("mkfs.ext2").empty()) {
+            m_strWhyNot = "making and mounting a file system needs root and mkfs.ext2";
+            return;
+        }
+        if (!Run({"/usr/bin/truncate", "-s", "16M", strImage}) ||
+            !Run({hwtest::FindProgram("mkfs.ext2"), "-q", "-F", "-I", "128", strImage}) ||
+            ::mkdir(strMountPoint.c_str(), 0755) != 0) {
+            m_strWhyNot = "the ext2 image could not be made";
+            return;
+        }
+        if (!Run({"/usr/bin/mount", "-o", "loop", strImage, strMountPoint})) {
+            m_strWhyNot = "loop mounts are not available here (mount -o loop failed)";
+            return;
+        }
+        m_bMounted = true;
+    }
+    ~Ext2Mount() {
+        if (m_bMounted) {
+            // The table holds the outputs made there open (reading nothing),
+            // which would keep the file system busy.
+            plat::OwnOutputs::Instance().ForgetAllForTest();
+            Run({"/usr/bin/umount", "-l", m_strMountPoint});
+        }
+    }
+    Ext2Mount(const Ext2Mount&) = delete;
+    Ext2Mount& operator=(const Ext2Mount&) = delete;
+
+    bool IsMounted() const { return m_bMounted; }
+    const std::string& WhyNot() const { return m_strWhyNot; }
+
+private:
+    std::string m_strMountPoint;
+    std::string m_strWhyNot;
+    bool m_bMounted = false;
 };
 
 }  // namespace
@@ -211,7 +326,7 @@ TEST_F(OwnOutputsTest, WithoutBirthTimesOutputsAreHeldOpenWithinABoundAndKnownBy
     for (int n = 0; n < 6; ++n) {
         plat::FileStatus status;
         ASSERT_TRUE(plat::GetFileStatus(m_Dir.File("out." + std::to_string(n)).c_str(), status));
-        EXPECT_TRUE(m_Table.Holds(status.m_qwIdentity, 0, nullptr)) << n;
+        EXPECT_TRUE(m_Table.Holds(status.m_qwIdentity, 0, status.m_uOwner, nullptr)) << n;
     }
     const size_t nHeld = m_Table.HeldCount();
     ASSERT_EQ(0, ::unlink(m_Dir.File("out.4").c_str()));
@@ -241,4 +356,65 @@ TEST_F(OwnOutputsTest, FileThatIsTwoOutputsAtOnceKeepsTheFirstName) {
     EXPECT_STREQ("standard error", held.m_szWhat);
     ::close(fdErr);
     ::close(fdOut);
+}
+
+// The outputs are the sensor's account's own files: where the file system
+// does not say when a file was made and an output removed is known by its
+// inode alone, a file another account makes on that inode is its input,
+// never taken for the output.  A file of the output's own account there
+// still is (the inode is all there is to tell them apart).
+TEST_F(OwnOutputsTest, AnotherAccountsFileOnARemovedOutputsInodeIsNeverTakenForIt) {
+    hwtest::ThrowawayAccounts accounts;
+    if (!accounts.IsReady()) {
+        GTEST_SKIP() << "no throwaway account could be made (needs root, useradd and setpriv)";
+    }
+    m_Table.SetBirthUnknownForTest(true);
+    // No descriptor holds the earlier outputs: each is known by its inode
+    // alone once the next one is opened.
+    m_Table.SetBoundsForTest(0, m_Table.DescriptorsHeld() + 1);
+    ASSERT_NO_FATAL_FAILURE(MakeSharedFolder("shared"));
+    const std::map<uint64_t, std::string> removed = RotatedAndRemoved("shared", 60);
+    ASSERT_EQ(60u, removed.size());
+    for (const auto& [qwIdentity, strName] : removed) {
+        EXPECT_TRUE(m_Table.Holds(qwIdentity, 0, ::geteuid(), nullptr)) << strName;
+        EXPECT_FALSE(m_Table.Holds(qwIdentity, 0, ::geteuid() + 1, nullptr)) << strName;
+    }
+    const std::vector<plat::FileStatus> theirs = FilesMadeBy(accounts.Stranger(), "shared", 60);
+    const Reuse reuse = TakenForOutputs(removed, theirs);
+    EXPECT_EQ(0u, reuse.m_nTakenForOutputs) << reuse.m_nOnOutputsInodes << " of 60 on outputs' inodes";
+    if (reuse.m_nOnOutputsInodes == 0) {
+        GTEST_SKIP() << "this file system gave none of the removed outputs' inodes to the new files";
+    }
+}
+
+// The same on a file system that really keeps no birth time: an ext2 image
+// with 128-byte inodes, mounted through a loop device.  60 files another
+// account made on the inodes of 60 removed rotated outputs: all 60 are
+// input.
+TEST_F(OwnOutputsTest, OnExt2WithoutBirthTimesAnotherAccountsFilesOnRemovedOutputsInodesAreInput) {
+    hwtest::ThrowawayAccounts accounts;
+    if (!accounts.IsReady()) {
+        GTEST_SKIP() << "no throwaway account could be made (needs root, useradd and setpriv)";
+    }
+    ASSERT_EQ(0, ::chmod(m_Dir.Path().c_str(), 0755));
+    Ext2Mount mount(m_Dir.File("ext2.img"), m_Dir.File("ext2"));
+    if (!mount.IsMounted()) {
+        GTEST_SKIP() << mount.WhyNot();
+    }
+    ASSERT_EQ(0, ::mkdir(m_Dir.File("ext2/shared").c_str(), 0755));
+    ASSERT_EQ(0, ::chmod(m_Dir.File("ext2/shared").c_str(), 01777));
+    hwtest::WriteWholeFile(m_Dir.File("ext2/shared/probe"), "");
+    plat::FileStatus probe;
+    ASSERT_TRUE(plat::GetFileStatus(m_Dir.File("ext2/shared/probe").c_str(), probe));
+    ASSERT_EQ(0, probe.m_llBornNs) << "ext2 with 128-byte inodes says when a file was made";
+    // Past the descriptors' bound, as a long run's rotations are.
+    m_Table.SetBoundsForTest(0, m_Table.DescriptorsHeld() + 1);
+    const std::map<uint64_t, std::string> removed = RotatedAndRemoved("ext2/shared", 60);
+    ASSERT_EQ(60u, removed.size());
+    const std::vector<plat::FileStatus> theirs = FilesMadeBy(accounts.Stranger(), "ext2/shared", 60);
+    const Reuse reuse = TakenForOutputs(removed, theirs);
+    // ext2 gives the lowest free inode: the removed outputs' go first.
+    EXPECT_GE(reuse.m_nOnOutputsInodes, 45u);
+    EXPECT_EQ(0u, reuse.m_nTakenForOutputs) << "of 60 files another account made, " << reuse.m_nTakenForOutputs
+                                            << " were taken for the sensor's outputs";
 }

@@ -109,6 +109,18 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return m_notices;
     }
+    // The notices of what a stop lost (kCSFNoticeLostAtStop), as a host's
+    // tally reads them: "Lost at the stop: 3 decoy connections ...".
+    std::vector<std::string> LostAtStop() {
+        const std::string strKind = std::to_string(kCSFNoticeLostAtStop) + ":";
+        std::vector<std::string> lost;
+        for (const std::string& strNotice : Notices()) {
+            if (strNotice.rfind(strKind, 0) == 0) {
+                lost.push_back(strNotice.substr(strKind.size()));
+            }
+        }
+        return lost;
+    }
     void Forget() {
         std::lock_guard<std::mutex> guard(m_lock);
         m_lines.clear();
