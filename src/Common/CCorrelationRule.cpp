@@ -67,6 +67,17 @@ std::vector<CCorrelationRule::Slot> CCorrelationRule::GetSlots() const {
     return m_Slots;
 }
 
+CCorrelationRule::Keeping CCorrelationRule::KeepingNow() const {
+    qorFastLock guard(m_lock, true);
+    Keeping keeping;
+    for (const Slot& slot : m_Slots) {
+        keeping.m_nKeptEntries += slot.m_Hits.KeptEntries();
+        keeping.m_nKeptBytes += slot.m_Hits.KeptBytes();
+        keeping.m_nFoldedEntries += slot.m_Hits.FoldedEntries();
+    }
+    return keeping;
+}
+
 void CCorrelationRule::SetClock(Clock pClock) {
     g_pClock = pClock != nullptr ? pClock : &WallClock;
 }

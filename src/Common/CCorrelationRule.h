@@ -81,6 +81,15 @@ public:
 
     // Replaces the slots, hits included.
     void SetSlots(std::vector<Slot> slots);
+    // What the slots keep now, as their bound counts it: the entries of hits
+    // kept with their value, the bytes of those values, and the entries of
+    // folded hits.
+    struct Keeping {
+        size_t m_nKeptEntries = 0;
+        size_t m_nKeptBytes = 0;
+        size_t m_nFoldedEntries = 0;
+    };
+    Keeping KeepingNow() const;
     std::vector<Slot> GetSlots() const;
 
     // Installs the clock every correlation rule reads; null restores the

@@ -3,6 +3,7 @@
 #include "Common/InitializeCorrelationRules.h"
 #include "Common/RuleContainer.h"
 #include "qorCSFLib/CSFEventRegistry.h"
+#include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/jsFastLock.h"
 
 CEngineCorrelation::CEngineCorrelation(IPolicyEventInterface* pPrototype)
@@ -15,7 +16,31 @@ CEngineCorrelation::~CEngineCorrelation() = default;
 
 int32_t CEngineCorrelation::OnStart(uint32_t /*dwArgument*/) { return 0; }
 int32_t CEngineCorrelation::OnStopInit(uint32_t /*dwArgument*/) { return 0; }
-int32_t CEngineCorrelation::OnStop(uint32_t /*dwArgument*/) { return 0; }
+int32_t CEngineCorrelation::OnStop(uint32_t /*dwArgument*/) {
+    SayKeeping();
+    return 0;
+}
+
+void CEngineCorrelation::SayKeeping() {
+    RuleContainer* pRules = GetRuleContainer();
+    if (pRules == nullptr) {
+        return;
+    }
+    for (Rule* pRule : *pRules) {
+        const auto* pCorrelation = dynamic_cast<const CCorrelationRule*>(pRule);
+        if (pCorrelation == nullptr) {
+            continue;
+        }
+        const CCorrelationRule::Keeping keeping = pCorrelation->KeepingNow();
+        if (keeping.m_nKeptEntries + keeping.m_nFoldedEntries == 0) {
+            continue;
+        }
+        CSF_LOG(kCSFLogInfo,
+                "Correlation rule %s keeps %zu entries of hits with their values (%zu bytes of values) and %zu "
+                "entries of folded hits",
+                pCorrelation->GetName().c_str(), keeping.m_nKeptEntries, keeping.m_nKeptBytes, keeping.m_nFoldedEntries);
+    }
+}
 int32_t CEngineCorrelation::OnPauseInit(uint32_t /*dwArgument*/) { return 0; }
 int32_t CEngineCorrelation::OnPause(uint32_t dwArgument) {
     // Every other engine has paused by now: nothing counts meanwhile.

@@ -65,4 +65,8 @@ private:
     std::map<std::string, KeptCounts> m_KeptCounts;
     void KeepCounts();
     void RestoreCounts();
+    // At the stop: says what each rule keeps, as its bound counts it, in
+    // the log (what a rule fed distinct values holds is its bound, not
+    // their number).
+    void SayKeeping();
 };

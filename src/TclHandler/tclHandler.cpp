@@ -223,11 +223,12 @@ uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
         } else if (nType == qorTclCommand::kValidation) {
             // The caller keeps a record that was not queued, and reports or
             // drops it by its rule as a full table of waiting runs would.
-            const bool bStarting = m_bCatchingUp != 0;
+            // Whether a process is being started is decided as the run is
+            // noted, under the catch-up's lock: a run left out just as the
+            // catch-up ends is said by that catch-up's line or by the bound
+            // of the queue's usual size, never by neither.
+            const bool bStarting = NoteLeftOutWhileStarting(*pRequest);
             ReportFullTable(*pRequest, bStarting ? Bound::kStartQueue : Bound::kQueue);
-            if (bStarting) {
-                NoteLeftOutWhileStarting(*pRequest);
-            }
             (void)pRequest->m_pRecord.release();
         }
     }
@@ -629,9 +630,13 @@ void tclHandler::BeginCatchUp() {
     }
 }
 
-void tclHandler::NoteLeftOutWhileStarting(const tclRequest& request) {
+bool tclHandler::NoteLeftOutWhileStarting(const tclRequest& request) {
     std::lock_guard<std::mutex> guard(m_CatchUpLock);
+    if (m_bCatchingUp == 0) {
+        return false;
+    }
     m_LeftOutWhileStarting.Note(request, request.m_pRule != nullptr && !request.m_pRule->GetNeedTcl());
+    return true;
 }
 
 void tclHandler::EndCatchUp() {
@@ -950,17 +955,20 @@ void tclHandler::ReportUnanswered() {
             tally.Note(*pRequest, pRequest->m_pRule != nullptr && !pRequest->m_pRule->GetNeedTcl());
         }
     }
+    m_bPendingSaid = true;
     FinishQueued(&tally);
+    SayUnanswered(tally, "when the script process was ended, " + std::to_string(kShutDownAnswerSeconds) +
+                             " s after it was told to end");
+}
+
+void tclHandler::SayUnanswered(const Unanswered& tally, const std::string& strWhen) {
     if (tally.m_qwUnvalidated + tally.m_qwDropped == 0) {
         return;
     }
     const uint64_t qwWaiting = tally.m_qwUnvalidated + tally.m_qwDropped;
-    CSF_LOG(
-        kCSFLogWarning | kCSFLogConsoleFlag,
-        "Rule scripts: %s waiting for %s validation when the script process was ended, %d s after it "
-        "was told to end: %s",
-        CountText(qwWaiting, "alert was still", "alerts were still").c_str(), qwWaiting == 1 ? "its" : "their",
-        static_cast<int>(kShutDownAnswerSeconds), UnansweredText(tally.m_qwUnvalidated, tally.m_qwDropped).c_str());
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "Rule scripts: %s waiting for %s validation %s: %s",
+            CountText(qwWaiting, "alert was still", "alerts were still").c_str(), qwWaiting == 1 ? "its" : "their",
+            strWhen.c_str(), UnansweredText(tally.m_qwUnvalidated, tally.m_qwDropped).c_str());
 }
 
 void tclHandler::ExpirePending(int64_t tNow) {
@@ -1015,16 +1023,25 @@ void tclHandler::FinishQueued(Unanswered* pTally) {
 
 void tclHandler::ClearAfterStop() {
     // Queued and pending validations of rules that do not require their
-    // script go on unvalidated rather than being lost with the process.
-    FinishQueued();
+    // script go on unvalidated rather than being lost with the process,
+    // the others are dropped; either is said, with its count, unless the
+    // process was told to end and said its pending ones then.
+    Unanswered tally;
+    FinishQueued(&tally);
+    const bool bPendingSaid = std::exchange(m_bPendingSaid, false);
     for (auto& [name, pRequest] : m_Pending) {
         CSF_LOG(3, "TclRequest <%s.%s> is pending when the TclProc is ended", name.c_str(),
                 qorTclCommand::ScriptTypeName(pRequest->m_nScriptType));
         if (pRequest->m_nCommandType == qorTclCommand::kRun && pRequest->m_pRecord) {
             DeleteSection(pRequest->m_nTransactionId);
         }
-        FinishUnvalidated(*pRequest);
+        const bool bAlert = pRequest->m_pRecord != nullptr;
+        const bool bReported = FinishUnvalidated(*pRequest);
+        if (bAlert && !bPendingSaid) {
+            tally.Note(*pRequest, bReported);
+        }
     }
+    SayUnanswered(tally, "when the script process ended");
     m_Pending.clear();
     m_RuleIds.clear();
     m_RuleNames.clear();

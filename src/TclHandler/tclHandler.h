@@ -235,8 +235,9 @@ private:
     bool CaughtUp(std::chrono::steady_clock::time_point scriptsTaken);
     // A validation run left out at the runs queue (its record goes on
     // unvalidated or is dropped by the caller): counted for EndCatchUp
-    // while a process is being started.
-    void NoteLeftOutWhileStarting(const tclRequest& request);
+    // while a process is being started, and then true; false when no
+    // process is (the catch-up ended or has not begun).
+    bool NoteLeftOutWhileStarting(const tclRequest& request);
     void QueueRuleScripts(RuleContainer& container);
     void QueueHold(int32_t nSeconds);
     // A request that cannot be validated: reported unvalidated when it is a
@@ -260,6 +261,9 @@ private:
     // ended, said on the console and in the log with what becomes of them;
     // those still queued are finished now.
     void ReportUnanswered();
+    // Says `tally`, when it holds anything: "Rule scripts: <n> alerts were
+    // still waiting for their validation <strWhen>: <what became of them>".
+    void SayUnanswered(const Unanswered& tally, const std::string& strWhen);
     // Adds the request's line to those going out together.
     void WriteRequest(tclRequest& request);
     // Sends the lines added so far once they are due: the batch is full,
@@ -370,6 +374,9 @@ private:
     // it left out is said before the reload reports.
     CatchUp m_ReloadCatchUp;
     Unanswered m_LeftOutWhileStarting;
+    // ReportUnanswered said the pending runs; ClearAfterStop finishes them
+    // without saying them again (the handler's thread).
+    bool m_bPendingSaid = false;
     std::atomic<uint8_t> m_bEnabled{1};
     std::atomic<uint8_t> m_bScriptsInitialised{0};
     std::atomic<uint32_t> m_dwRequestQueueSize{kDefaultQueueSize};

@@ -270,6 +270,15 @@ TEST_F(CorrelationFoldTest, DistinctValuesPastTheBoundAreFoldedIntoACountThatSti
     FireDistinct(1, 1011);
     EXPECT_EQ(DeliveredOf("Many"), 0u) << "the 1,000 hits of 1000 left, folded as they were";
     EXPECT_EQ(HitsOf("Many").Count(), 1501u);
+    // What the rule says it keeps (its line at the stop) is what its slots
+    // hold: within the bound, however many values came.
+    const CCorrelationRule::Keeping keeping =
+        static_cast<CCorrelationRule*>(m_Correlations.Find("Many"))->KeepingNow();
+    EXPECT_EQ(keeping.m_nKeptEntries, kKept);
+    EXPECT_EQ(keeping.m_nKeptBytes, HitsOf("Many").KeptBytes());
+    EXPECT_LE(keeping.m_nKeptBytes, CCorrelationRuleHits::kMaxKeptBytes);
+    EXPECT_EQ(keeping.m_nFoldedEntries, HitsOf("Many").FoldedEntries());
+    EXPECT_GT(keeping.m_nFoldedEntries, 0u);
 
     const std::string strBound =
         "Bound reached: correlation rule Many: at most 1024 hits of each watched rule kept with "

@@ -40,6 +40,18 @@ protected:
         }
     }
     ~EventLogEngineTest() override {
+        // The engine's thread reads its logs and rules: the engine goes only
+        // once the thread has ended, however long a loaded machine keeps it
+        // (its own stop waits a bound, then leaves it running).  A thread
+        // that never ends fails the test, and the engine is leaked rather
+        // than freed under it.
+        if (m_pEngine) {
+            m_pEngine->OnStopInit(0);
+            if (!hwtest::WaitUntil([&] { return !m_pEngine->IsRunning(); }, 300)) {
+                ADD_FAILURE() << "the engine's thread did not end within 300 s of its stop";
+                (void)m_pEngine.release();
+            }
+        }
         m_pEngine.reset();
         m_Sensor.DeleteRules();
         m_pPolicy->Release();

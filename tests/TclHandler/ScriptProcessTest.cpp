@@ -472,6 +472,31 @@ TEST_F(ScriptProcessTest, AlertsWaitingAtAShutDownAreValidatedBeforeTheProcessEn
                                "dropped (their rule requires its script)"));
 }
 
+// A process that ends by itself (killed) with runs still waiting for its
+// answer: their alerts are dropped, as their rule requires its script, and
+// said with their count, as at a shut-down.
+TEST_F(ScriptProcessTest, AlertsWaitingWhenTheProcessDiesAreSaidAsDropped) {
+    TestRule stuck;
+    Script(stuck, "Stuck", "after 60000\nreturn 1");
+    stuck.SetNeedTcl(true);
+    ASSERT_TRUE(StartWith({&stuck}));
+    const uint64_t qwDroppedBefore = ScriptOutcomes::Instance().Snapshot().m_qwDropped;
+    for (int n = 0; n < 2; ++n) {
+        ASSERT_EQ(1u, m_Handler.QueueRun("Stuck", "Validation", new TestRecord(&stuck, 1))) << n;
+    }
+    // Both went out to the process before it dies.
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Handler.Queues().Queue(tclQueueSet::kRuns).Size() == 0; }, 30));
+    const int nProcess = m_Handler.ProcessId();
+    ASSERT_NE(0, nProcess);
+    ASSERT_EQ(0, ::kill(nProcess, SIGKILL));
+    const std::string strSaid =
+        "Rule scripts: 2 alerts were still waiting for their validation when the script process ended: 0 go on "
+        "unvalidated, 2 are dropped (their rule requires its script)";
+    EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Log.Contains(strSaid); }, 60));
+    EXPECT_EQ(qwDroppedBefore + 2, ScriptOutcomes::Instance().Snapshot().m_qwDropped);
+    m_Handler.ShutDown();
+}
+
 // An alert raised by an answer the process gives before it ends (a
 // correlation rule with a script, fired by a validated alert) is answered
 // before it ends too, rather than refused as if nothing took runs any more.

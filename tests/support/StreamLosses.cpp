@@ -2,10 +2,12 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <sstream>
 
 #include "support/TestUtil.h"
@@ -87,14 +89,37 @@ std::vector<ReloadWindow> ReloadWindows(const std::string& strLog,
     return windows;
 }
 
-uint64_t BoundLeftOut(const std::string& strLine, const std::string& strInput) {
-    const size_t nAt = strLine.find("Bound reached: " + strInput + ": ");
+BoundLine ReadBoundLine(const std::string& strLine, const std::string& strInput) {
+    BoundLine line;
+    const std::string strPrefix = "Bound reached: ";
+    const size_t nAt = strLine.find(strPrefix + strInput + ": ");
     const size_t nCount = strLine.rfind("; ");
     if (nAt == std::string::npos || nCount == std::string::npos || nCount < nAt ||
         strLine.find(" left out", nCount) == std::string::npos) {
-        return 0;
+        return line;
     }
-    return std::strtoull(strLine.c_str() + nCount + 2, nullptr, 10);
+    line.m_strBound = strLine.substr(nAt + strPrefix.size(), nCount - nAt - strPrefix.size());
+    line.m_qwCount = std::strtoull(strLine.c_str() + nCount + 2, nullptr, 10);
+    if (strLine.find(" left out in all, ", nCount) != std::string::npos) {
+        line.m_kind = BoundLine::Kind::kAgain;
+    } else if (strLine.find(" (said again at most once a minute", nCount) != std::string::npos) {
+        line.m_kind = BoundLine::Kind::kFirst;
+    } else if (strLine.find(" during the ", nCount) != std::string::npos) {
+        line.m_kind = BoundLine::Kind::kDuringLoad;
+    } else {
+        line.m_kind = BoundLine::Kind::kTotal;
+    }
+    return line;
+}
+
+uint64_t BoundLeftOut(const std::string& strLine, const std::string& strInput) {
+    return ReadBoundLine(strLine, strInput).m_qwCount;
+}
+
+uint64_t BoundSaidInReload(const std::string& strLine, const std::string& strInput) {
+    const BoundLine line = ReadBoundLine(strLine, strInput);
+    return line.m_kind == BoundLine::Kind::kFirst || line.m_kind == BoundLine::Kind::kDuringLoad ? line.m_qwCount
+                                                                                                 : 0;
 }
 
 uint64_t LeftOutAtTheStop(const std::string& strText, const std::string& strInput) {
@@ -109,23 +134,73 @@ uint64_t LeftOutAtTheStop(const std::string& strText, const std::string& strInpu
     return qwTotal;
 }
 
-uint64_t LeftOutInStatus(const std::string& strStatus, const std::string& strInput) {
-    // A record is one line; its engine lines are joined by "\n" written out.
-    const size_t nEnd = strStatus.find_last_not_of('\n');
-    if (nEnd == std::string::npos) {
-        return 0;
+uint64_t BoundsLeftOut(const std::string& strText, const std::string& strInput) {
+    std::map<std::string, uint64_t> totals;
+    std::istringstream lines(strText);
+    std::string strLine;
+    while (std::getline(lines, strLine)) {
+        const BoundLine line = ReadBoundLine(strLine, strInput);
+        if (line.m_kind != BoundLine::Kind::kNone && line.m_kind != BoundLine::Kind::kDuringLoad) {
+            uint64_t& qwTotal = totals[line.m_strBound];
+            qwTotal = std::max(qwTotal, line.m_qwCount);
+        }
     }
-    const size_t nBegin = strStatus.rfind('\n', nEnd);
-    const std::string strRecord =
-        strStatus.substr(nBegin == std::string::npos ? 0 : nBegin + 1, nEnd + 1 - (nBegin == std::string::npos ? 0 : nBegin + 1));
     uint64_t qwTotal = 0;
-    for (size_t nAt = 0; nAt < strRecord.size();) {
-        size_t nNext = strRecord.find("\\n", nAt);
-        nNext = nNext == std::string::npos ? strRecord.size() : nNext;
-        qwTotal += BoundLeftOut(strRecord.substr(nAt, nNext - nAt), strInput);
-        nAt = nNext + 2;
+    for (const auto& [strBound, qwCount] : totals) {
+        qwTotal += qwCount;
     }
     return qwTotal;
+}
+
+uint64_t CountsSaid(const std::string& strText, const std::string& strLine, const std::vector<std::string>& words) {
+    uint64_t qwTotal = 0;
+    std::istringstream lines(strText);
+    std::string strEach;
+    while (std::getline(lines, strEach)) {
+        if (!Has(strEach, strLine.c_str())) {
+            continue;
+        }
+        for (const std::string& strWords : words) {
+            const size_t nWords = strEach.find(strWords);
+            const size_t nCount = nWords != std::string::npos && nWords > 0 ? strEach.rfind(' ', nWords - 1)
+                                                                              : std::string::npos;
+            if (nCount != std::string::npos) {
+                qwTotal += std::strtoull(strEach.c_str() + nCount + 1, nullptr, 10);
+            }
+        }
+    }
+    return qwTotal;
+}
+
+uint64_t SyslogSaidLost(const std::string& strErrors, const std::string& strLog) {
+    return BoundsLeftOut(strErrors, "syslog datagrams to UDP port 514") +
+           CountsSaid(strLog, "NTSyslog dropped ", {" unparsed at a stop", " left in the socket at a stop"});
+}
+
+MarkerWait AwaitLastMarker(const std::function<bool()>& send, const std::function<bool()>& alerted,
+                           const std::function<uint64_t()>& progress, double dStall, double dMost, double dResend) {
+    using Clock = std::chrono::steady_clock;
+    MarkerWait wait;
+    const auto began = Clock::now();
+    auto moved = began;
+    uint64_t qwSeen = progress();
+    for (;;) {
+        wait.m_qwSent += send() ? 1 : 0;
+        wait.m_bAlerted = WaitUntil(alerted, dResend);
+        const auto now = Clock::now();
+        wait.m_dSeconds = std::chrono::duration<double>(now - began).count();
+        if (wait.m_bAlerted) {
+            return wait;
+        }
+        const uint64_t qwNow = progress();
+        if (qwNow != qwSeen) {
+            qwSeen = qwNow;
+            moved = now;
+        }
+        if (std::chrono::duration<double>(now - moved).count() >= dStall || wait.m_dSeconds >= dMost) {
+            return wait;
+        }
+    }
 }
 
 StreamLossCheck CheckStreamLosses(const std::vector<double>& sentAt, const std::vector<unsigned>& times,

@@ -46,20 +46,84 @@ struct ReloadWindow {
 };
 
 // The reloads of the log; `lost` answers how many items one log line says
-// were lost (0 for most lines).
+// were lost (0 for most lines), each item once within a reload: for an
+// input's bounds, BoundSaidInReload.
 std::vector<ReloadWindow> ReloadWindows(const std::string& strLog,
                                         const std::function<uint64_t(const std::string&)>& lost);
 
-// The count of a bound's line of `strInput` ("Bound reached: <input>:
-// <limit>; <n> <what> left out ..."), 0 for any other line.
+// The lines of a bound of `strInput`: "Bound reached: <input>: <limit>;
+// <n> <what> left out", then what kind of report it is.
+struct BoundLine {
+    enum class Kind {
+        kNone,
+        // The first report (it ends with "said again at most once a
+        // minute ..."), the bound's total then.
+        kFirst,
+        // A report again: "<n> ... left out in all, <m> since it was last
+        // said", <n> the total.
+        kAgain,
+        // A load's: "<n> ... left out during the reload" (or "push"), what
+        // the load left out after the bound's first report in it.
+        kDuringLoad,
+        // Any other (the stop's, the list of a load's summary): the total.
+        kTotal,
+    };
+    Kind m_kind = Kind::kNone;
+    // "<input>: <limit>", which tells the bounds of one input apart.
+    std::string m_strBound;
+    uint64_t m_qwCount = 0;
+};
+BoundLine ReadBoundLine(const std::string& strLine, const std::string& strInput);
+
+// The count of a bound's line of `strInput`, 0 for any other line.
 uint64_t BoundLeftOut(const std::string& strLine, const std::string& strInput);
+// What a line says a reload left out at a bound of `strInput`, each item
+// once: a first report's count (a bound first reached during the reload)
+// and a "during the reload" line's (what came after that first report);
+// 0 for a report again, whose total holds what those lines said.
+uint64_t BoundSaidInReload(const std::string& strLine, const std::string& strInput);
 // The counts of every line of `strText` that says the stop's bounds of
 // `strInput` ("at the stop: Bound reached: <input>: ...") added up.
 uint64_t LeftOutAtTheStop(const std::string& strText, const std::string& strInput);
+// What the bounds of `strInput` left out in all as the lines of `strText`
+// (hwhost's console) say it: one count per bound, the largest total any
+// of its lines gives (its first report, its reports again, its line at the
+// stop), never a sum of its repeated reports or of the reloads' lines,
+// which those totals hold.  A bound that ends with its input and comes
+// back counts afresh: the tests that use this keep their inputs.
+uint64_t BoundsLeftOut(const std::string& strText, const std::string& strInput);
 
-// The counts of the bounds of `strInput` that the newest record of a
-// status file's text (hwhost.status) lists, added up.
-uint64_t LeftOutInStatus(const std::string& strStatus, const std::string& strInput);
+// The counts the lines of `strText` holding `strLine` give just before
+// each of `words` ("NTSyslog dropped ...: ..., <n> unparsed at a stop,
+// ..."), added up over the lines: for lines that each say what was lost
+// since the one before.
+uint64_t CountsSaid(const std::string& strText, const std::string& strLine, const std::vector<std::string>& words);
+
+// What the syslog engine on UDP port 514 said it dropped: its bounds (the
+// queue full, too large, the system's drops), each once (BoundsLeftOut of
+// the console `strErrors`), and what its stop dropped outside any bound,
+// the datagrams still queued or left in the socket ("NTSyslog dropped ...:
+// ..., <n> unparsed at a stop, <m> left in the socket at a stop, ..." in
+// the log `strLog`, every such line).
+uint64_t SyslogSaidLost(const std::string& strErrors, const std::string& strLog);
+
+// Before the stop: sends the stream's last marker item with `send` and
+// waits until `alerted` says its alert came, sending it again every
+// `dResend` seconds (a marker may meet a bound as any item does).  The items
+// sent before a marker are each alerted or dropped by the time its alert
+// comes, since the input handles its items in order.  A loaded machine may
+// take minutes to work through what its input queued, so the wait goes on
+// as long as `progress` (the alerts so far) grows: it ends, the marker not
+// alerted, once `progress` stood still for `dStall` seconds or after
+// `dMost` seconds in all.
+struct MarkerWait {
+    bool m_bAlerted = false;
+    uint64_t m_qwSent = 0;
+    double m_dSeconds = 0;
+};
+MarkerWait AwaitLastMarker(const std::function<bool()>& send, const std::function<bool()>& alerted,
+                           const std::function<uint64_t()>& progress, double dStall = 60, double dMost = 900,
+                           double dResend = 5);
 
 struct StreamLossCheck {
     // What breaks the promise, empty when nothing does.
