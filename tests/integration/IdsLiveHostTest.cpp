@@ -1042,6 +1042,57 @@ INSTANTIATE_TEST_SUITE_P(WhileHeldOrWhileThePolicyIsRead, IdsLiveHostComingTest,
                              return info.param ? "BeforeThePolicyRead" : "WhileThePolicyIsRead";
                          });
 
+// An adapter that comes while a push waits for the inputs to catch up
+// with what they kept is set up as it comes, not once the wait is over:
+// the pushed policy has the module hold the first frame after it for four
+// seconds, and a frame kept while the test held the push is that frame,
+// so the push's catch-up lasts that long.
+TEST_F(IdsLiveHostTest, AnAdapterThatComesWhileAPushCatchesUpIsSetUpAsItComes) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer, true);
+    const std::string hold = m_Host.File("reload.hold");
+    ASSERT_TRUE(m_Host.Start({}, {"HW_PACKET_MONITOR=hwv0,hwb0", "HW_RELOAD_HOLD_FILE=" + hold}))
+        << m_Host.ErrorsTail();
+    hwtest::NetworkPolicyOptions options;
+    options.m_bPacketLog = false;
+    options.m_Tuning = {{"zam.standin.stall", 'S', "4"}};
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    const std::string paused = "Thread list: OnPause \\Device\\hwv0";
+    const std::string resumed = "Thread list: OnResume \\Device\\hwv0";
+    const size_t before = hwtest::CountOf(m_Host.Log(), paused);
+    const size_t resumedBefore = hwtest::CountOf(m_Host.Log(), resumed);
+    hwtest::WriteWholeFile(hold, "");
+    int pushExit = -1;
+    std::string output;
+    const std::string policy = hwtest::ReadWholeFile(m_Host.File("Default.policy"));
+    std::thread pusher([&] { pushExit = m_Host.Push(policy, output); });
+    const bool bPaused = hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), paused) > before; }, 60);
+    const bool bSent = bPaused && SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(hwtest::Benign()), 5);
+    ::unlink(hold.c_str());
+    const bool bResumed =
+        hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), resumed) > resumedBefore; }, 120);
+    if (bResumed) {
+        Pair("hwb0", "hwb1", "02:00:00:00:01:0b");
+    }
+    const std::string came = "\\Device\\hwb0: the adapter came on-line and its capture was set up";
+    const bool bCame = hwtest::WaitUntil([&] { return m_Host.Log().find(came) != std::string::npos; }, 60);
+    pusher.join();
+    ASSERT_TRUE(bPaused) << m_Host.ErrorsTail();
+    ASSERT_TRUE(bSent);
+    ASSERT_TRUE(bResumed) << m_Host.ErrorsTail();
+    ASSERT_TRUE(bCame) << m_Host.ErrorsTail();
+    EXPECT_EQ(0, pushExit) << output;
+    const std::string log = m_Host.Log();
+    const size_t caughtUp = log.find("The inputs caught up with what arrived during the reload", log.rfind(resumed));
+    ASSERT_NE(std::string::npos, caughtUp) << output;
+    std::printf("%s\n", log.substr(caughtUp, log.find('\n', caughtUp) - caughtUp).c_str());
+    EXPECT_LT(log.find(came), caughtUp) << "the adapter was set up only once the push's catch-up was over";
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+}
+
 TEST_F(IdsLiveHostTest, AdaptersComingAndGoingGainAndLoseOneEngineAndLeaveNothingBehind) {
     Pair("hwa0", "hwa1", "02:00:00:00:01:0a");
     ASSERT_TRUE(StartWatching("hwa0,hwb0")) << m_Host.ErrorsTail();
