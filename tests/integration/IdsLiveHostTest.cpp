@@ -7,7 +7,8 @@
 // analyses what waited in the old one; a reload asked for
 // while the host starts is answered once it has, and sets up the capture
 // the start-up left out; an adapter that comes while a push holds the
-// engines paused is watched as it comes and loses no attack; adapters that
+// engines paused is watched as it comes and loses no attack, and one that
+// comes while a push waits for the catch-up is set up then; adapters that
 // come and go while the sensor runs gain and lose their engine, once each,
 // and leave no thread or descriptor behind.
 
