@@ -3,7 +3,7 @@
 // signature module) watching one end of a veth pair in a network namespace
 // of its own, sends frames out of the other end at a steady rate (benign
 // traffic from many hosts, and every Kth frame a numbered attack: a SYN+FIN
-// segment whose source address carries its number), and pushes the same
+// segment whose source address and port carry its number), and pushes the same
 // policy with `hwhost push` while they come.  The alerts the host writes
 // are read back number by number: every attack must be alerted once,
 // whatever the pushes did meanwhile.
@@ -77,6 +77,12 @@ constexpr char kWatched[] = "hwp0";
 constexpr char kSending[] = "hwp1";
 constexpr char kWatchedAdapter[] = "\\Device\\hwp0";
 
+// How attacks are numbered (NumberedAttack): the low bits in the source
+// address, the rest in the source port from kFirstAttackPort on.
+constexpr uint64_t kAddressBits = 17;
+constexpr uint64_t kFirstAttackPort = 1024;
+constexpr uint64_t kMaxAttacks = ((uint64_t{65536} - kFirstAttackPort) << kAddressBits) - 1;
+
 struct Options {
     hwload::HostOptions m_host;
     std::vector<Variant> m_Variants;
@@ -110,6 +116,16 @@ Options ParseOptions(int argc, char** argv) {
     if (options.m_qwAttackEvery == 0) {
         hwload::Fail("--attack-every must be positive");
     }
+    // Every attack of a run carries a number of its own, or a repeat could
+    // hide a loss: a run longer than the numbering holds is refused.
+    for (const uint64_t rate : options.m_Rates) {
+        const double dAttacks = static_cast<double>(rate) * options.m_dSeconds / static_cast<double>(options.m_qwAttackEvery);
+        if (dAttacks > static_cast<double>(kMaxAttacks)) {
+            hwload::Fail("a run at " + std::to_string(rate) + " frames a second would send more attacks than the " +
+                         std::to_string(kMaxAttacks) + " that can be numbered apart; shorten --seconds or raise "
+                         "--attack-every");
+        }
+    }
     return options;
 }
 
@@ -130,13 +146,17 @@ void MakePair() {
     }
 }
 
-// The n-th attack (from 1): a SYN+FIN from 198.18.0.0/15, the number in the
-// source address's last 17 bits.
+// The n-th attack (from 1): a SYN+FIN from 198.18.0.0/15, the number's low
+// 17 bits in the source address's last 17 bits and the rest in the source
+// port, from kFirstAttackPort on, so that no two attacks of a run carry
+// the same number (17 bits alone alias above 131,072 attacks, and a lost
+// attack could then hide behind a repeat of another).
+
 std::vector<uint8_t> NumberedAttack(uint64_t n) {
     zamtest::FrameSpec spec;
     spec.m_dwSource = zamtest::Ip(198, static_cast<uint8_t>(18 + ((n >> 16) & 1)), static_cast<uint8_t>(n >> 8),
                                   static_cast<uint8_t>(n));
-    spec.m_wSourcePort = 5555;
+    spec.m_wSourcePort = static_cast<uint16_t>(kFirstAttackPort + (n >> kAddressBits));
     spec.m_wDestinationPort = 22;
     spec.m_byTcpFlags = 0x03;
     std::vector<uint8_t> bytes = zamtest::BuildFrame(spec);
@@ -144,27 +164,38 @@ std::vector<uint8_t> NumberedAttack(uint64_t n) {
     return bytes;
 }
 
-uint64_t NumberOf(std::string_view address) {
+// The number an attack's source address and port carry; 0 for any other.
+uint64_t NumberOf(std::string_view address, std::string_view port) {
     unsigned a = 0, b = 0, c = 0, d = 0;
     const std::string text(address);
     if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4 || a != 198 || b < 18 || b > 19) {
         return 0;
     }
-    return (uint64_t{b - 18} << 16) | (c << 8) | d;
-}
-
-// The number of the attack an alert document names in its source
-// address; 0 for another alert.
-uint64_t AttackNumber(std::string_view document) {
-    static constexpr std::string_view kSource = "name='SourceAddress'";
-    static constexpr std::string_view kValue = "value='";
-    const size_t at = document.find(kSource);
-    const size_t value = at != std::string_view::npos ? document.find(kValue, at) : std::string_view::npos;
-    if (value == std::string_view::npos) {
+    const uint64_t qwPort = std::strtoull(std::string(port).c_str(), nullptr, 10);
+    if (qwPort < kFirstAttackPort || qwPort > 65535) {
         return 0;
     }
+    return ((qwPort - kFirstAttackPort) << kAddressBits) | (uint64_t{b - 18} << 16) | (c << 8) | d;
+}
+
+// The value of the alert document's information pair `name`; empty when
+// it has none.
+std::string_view ParamOf(std::string_view document, std::string_view name) {
+    static constexpr std::string_view kValue = "value='";
+    const std::string key = "name='" + std::string(name) + "'";
+    const size_t at = document.find(key);
+    const size_t value = at != std::string_view::npos ? document.find(kValue, at) : std::string_view::npos;
+    if (value == std::string_view::npos) {
+        return {};
+    }
     const size_t start = value + kValue.size();
-    return NumberOf(document.substr(start, document.find('\'', start) - start));
+    return document.substr(start, document.find('\'', start) - start);
+}
+
+// The number of the attack an alert document names in its source address
+// and port; 0 for another alert.
+uint64_t AttackNumber(std::string_view document) {
+    return NumberOf(ParamOf(document, "SourceAddress"), ParamOf(document, "SourcePort"));
 }
 
 // Sends `count` frames out of the sending end at `rate` a second: every

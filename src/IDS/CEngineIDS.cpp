@@ -506,20 +506,18 @@ void CEngineIDS::WaitForSlaves(uint32_t dwSlaves) {
             dwSlaves - SlaveReadyList::Instance().ReadyCount(), dwSlaves, g_dwSlaveReadyWaitMs / 1000);
 }
 
-uint32_t CEngineIDS::UpdateAdapterList() {
-    jsFastLock opsGuard(m_SlaveOpsLock, true);
+bool CEngineIDS::ReadAdapterChanges(std::vector<std::pair<std::string, uint32_t>>& online,
+                                    std::vector<std::string>& offline, uint32_t& dwError) {
     if (!m_bPacketLibraryLoaded || m_pfnPacketGetAdapterList == nullptr || !m_pIThreadList || m_bStopped) {
         CSF_TRACE(kCSFLogInfo, "IDS Engine is not capturing: adapter update ignored");
-        return 1;
+        dwError = 1;
+        return false;
     }
-    uint32_t dwError = 0;
     // A failed read leaves the library and the slaves as they are: the
     // slaves still read through the library.
     if (!ReadAdapterTable(false, dwError)) {
-        return dwError;
+        return false;
     }
-    std::vector<std::pair<std::string, uint32_t>> online;
-    std::vector<std::string> offline;
     {
         AdapterTableLock guard(jsRwSync::kShared);
         for (const rp::PacketAdapterEntry& entry : g_AdapterTable) {
@@ -534,27 +532,50 @@ uint32_t CEngineIDS::UpdateAdapterList() {
             }
         }
     }
+    // The library reports an adapter on-line at every change, not only
+    // when it comes: one slave per adapter.
+    std::erase_if(online, [this](const auto& adapter) { return HasSlave(adapter.first); });
+    return true;
+}
+
+void CEngineIDS::AddSlaveWhilePaused(const std::string& strAdapter, uint32_t dwFlags) {
+    CEngineIDSSlave* pSlave = AddSlave(strAdapter, dwFlags);
+    if (pSlave == nullptr) {
+        return;
+    }
+    // The next resume starts it with the others.
+    m_pIThreadList->Append(pSlave);
+    pSlave->Oninit(kSlaveArgument);
+    m_AdaptersCameWhilePaused.push_back(strAdapter);
+    if (!m_bPausedForReload) {
+        CSF_LOG(kCSFLogInfo, "%s: the adapter came on-line while the engines are paused: its engine starts "
+                             "at the resume",
+                strAdapter.c_str());
+        return;
+    }
+    // A reload keeps the frames of every live adapter until its rules are
+    // read, and this one's too: its capture opens now, and the resume
+    // analyses what it kept, as it does for the adapters it paused.
+    pSlave->KeepFramesUntilSetUp();
+    CSF_LOG(kCSFLogInfo, "%s: the adapter came on-line while a reload keeps the rules from the frames: its "
+                         "frames are kept from now on, and its engine starts at the reload's resume",
+            strAdapter.c_str());
+}
+
+uint32_t CEngineIDS::UpdateAdapterList() {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    uint32_t dwError = 0;
+    std::vector<std::pair<std::string, uint32_t>> online;
+    std::vector<std::string> offline;
+    if (!ReadAdapterChanges(online, offline, dwError)) {
+        return dwError;
+    }
     for (const auto& [strAdapter, dwFlags] : online) {
-        // The library reports an adapter on-line at every change, not only
-        // when it comes: one slave per adapter.
-        if (HasSlave(strAdapter)) {
-            continue;
-        }
-        CEngineIDSSlave* pSlave = AddSlave(strAdapter, dwFlags);
-        if (pSlave == nullptr) {
-            continue;
-        }
-        if (m_bSlavesRunning) {
+        if (!m_bSlavesRunning) {
+            AddSlaveWhilePaused(strAdapter, dwFlags);
+        } else if (CEngineIDSSlave* pSlave = AddSlave(strAdapter, dwFlags)) {
             m_pIThreadList->AddThread(pSlave);
             SayAdapterCame(strAdapter, "");
-        } else {
-            // Paused: the next resume starts it with the others.
-            m_pIThreadList->Append(pSlave);
-            pSlave->Oninit(kSlaveArgument);
-            m_AdaptersCameWhilePaused.push_back(strAdapter);
-            CSF_LOG(kCSFLogInfo, "%s: the adapter came on-line while the engines are paused: its engine starts "
-                                 "at the resume",
-                    strAdapter.c_str());
         }
         CSF_TRACE(kCSFLogInfo, "Adapter %s is now on-line; added IDS engine.", strAdapter.c_str());
     }
@@ -569,6 +590,25 @@ uint32_t CEngineIDS::UpdateAdapterList() {
         }
     }
     return 0;
+}
+
+void CEngineIDS::KeepFramesOfAdaptersCome() {
+    jsFastLock opsGuard(m_SlaveOpsLock, true);
+    // Running adapter engines are set up with the policy, which the update
+    // has as soon as the command that holds it lets go; an operator's
+    // pause keeps no frame of any adapter.
+    if (m_bSlavesRunning || !m_bPausedForReload) {
+        return;
+    }
+    uint32_t dwError = 0;
+    std::vector<std::pair<std::string, uint32_t>> online;
+    std::vector<std::string> offline;
+    if (!ReadAdapterChanges(online, offline, dwError)) {
+        return;
+    }
+    for (const auto& [strAdapter, dwFlags] : online) {
+        AddSlaveWhilePaused(strAdapter, dwFlags);
+    }
 }
 
 // The start-up's summary named the adapters watched then; one that comes
@@ -922,6 +962,7 @@ int32_t CEngineIDS::OnPause(uint32_t dwArgument) {
         m_pIThreadList->PauseAll(SlaveArgument(dwArgument));
     }
     m_bSlavesRunning = false;
+    m_bPausedForReload = IsReload(dwArgument);
     // An adapter engine left running may still read the configuration.
     if (!LeavesThreadRunning()) {
         Shutdown();

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Common/EngineBase.h"
@@ -97,6 +98,11 @@ public:
     // slaves to match: 0, or the library's error (the slaves and the library
     // stay as they were).
     uint32_t UpdateAdapterList();
+    // The part of an update that needs no policy, for an update that comes
+    // while a command holds the policy: while a reload keeps the adapters'
+    // frames from the rules, an adapter that came on-line gets its engine
+    // and has its frames kept at once, for the reload's resume to analyse.
+    void KeepFramesOfAdaptersCome();
     // The watchdog's check, every second on the timer's thread.
     void CheckSlaveTimeouts();
     // The signature module's exception handler: every slave writes its
@@ -136,6 +142,14 @@ private:
     void OpenCrashLog(IPolicyContainer* pPolicy);
     void SetPacketParameters(IPolicyContainer* pPolicy);
     void CreateSlaves();
+    // The adapters the library now reports on-line that have no slave yet,
+    // and those it reports off-line; false, with `dwError`, when capture is
+    // not set up or the list cannot be read.  Under the operations lock.
+    bool ReadAdapterChanges(std::vector<std::pair<std::string, uint32_t>>& online,
+                            std::vector<std::string>& offline, uint32_t& dwError);
+    // Makes the slave of an adapter that came on-line while the slaves are
+    // paused; the next resume starts it.
+    void AddSlaveWhilePaused(const std::string& strAdapter, uint32_t dwFlags);
     // Makes the slave of an adapter and enters it in both slave lists.
     CEngineIDSSlave* AddSlave(const std::string& strAdapter, uint32_t dwFlags);
     // Takes the slave of that name out of the process-wide list; false when
@@ -188,6 +202,8 @@ private:
     // Between a start (or resume) and a pause (or stop): slaves added by an
     // update are started only then.
     bool m_bSlavesRunning = false;
+    // The slaves were paused by a reload, which keeps their frames.
+    bool m_bPausedForReload = false;
     // Adapters that came on-line while the slaves were paused: their
     // engines start at the next resume, which says them.
     std::vector<std::string> m_AdaptersCameWhilePaused;

@@ -3,6 +3,8 @@
 
 #include "IDS/CEngineIDSSlave.h"
 
+#include <exception>
+
 #include "IDS/CaptureKeeper.h"
 #include "IDS/HWEventMatchNotify.h"
 #include "IDS/IDSEventQueue.h"
@@ -167,6 +169,26 @@ void CEngineIDSSlave::CloseKeptCapture(const char* pszWhy) {
     jsFastLock guard(SetupLock(), true);
     if (!bIDSSInitialized) {
         StopPacketDriver(pszWhy);
+    }
+}
+
+void CEngineIDSSlave::KeepFramesUntilSetUp() {
+    jsFastLock guard(SetupLock(), true);
+    if (bIDSSInitialized || m_pKeeper) {
+        return;
+    }
+    try {
+        InitializePacketDriver();
+    } catch (const std::exception& error) {
+        // The resume tries the whole set-up again, and says what fails.
+        CSF_LOG(kCSFLogWarning, "%s: its capture could not be opened as it came (%s): it is tried again at the "
+                                "resume",
+                m_strAdapterName.c_str(), error.what());
+        return;
+    }
+    BeginKeepingFrames(true);
+    if (m_pKeeper) {
+        m_pKeeper->Open();
     }
 }
 

@@ -118,6 +118,11 @@ public:
     // not set up again after it (the reload switched network monitoring
     // off); `pszWhy` says so.
     void CloseKeptCapture(const char* pszWhy);
+    // For an adapter that came on-line while a reload keeps the frames of
+    // the others: opens its capture, and a thread keeps its frames, as a
+    // reload's pause keeps those of a live adapter, until the resume sets
+    // the engine up and analyses them.
+    void KeepFramesUntilSetUp();
 
     // The process-wide maps from the configuration's rule containers: Bastion
     // event id to rule, IDS event name to rule, issue id to event name.

@@ -50,7 +50,8 @@ namespace {
 
 // Made before the sensor, in this order, during the library's static
 // initialisation: the policy lock and the policy file names.
-jsFastSync g_policyLock;
+jsRecursiveSync g_policyLock;
+using PolicyLock = jsScopedLock<jsRecursiveSync>;
 const std::string g_strPushPolicy = "push.policy";
 
 constexpr const char kRuleDefinitions2K3[] = "RuleDef_Win_2K3.policy";
@@ -194,7 +195,8 @@ CHostWarden::CHostWarden() {
         network.pFactory = m_pClassFactory;
         network.pfnAdapterNotify = &CHostWarden::AdapterListChanged;
         network.sensorDirectory = [this] { return std::string(GetSensorDirectory()); };
-        m_pThreadList->Append(new (std::nothrow) CEngineIDS(std::move(network)));
+        m_pIdsEngine = new (std::nothrow) CEngineIDS(std::move(network));
+        m_pThreadList->Append(m_pIdsEngine);
         m_pThreadList->Append(new (std::nothrow) CEngineApache(m_pClassFactory));
         m_pThreadList->Append(new (std::nothrow) CEngineNTEvents(m_pPolicyEvent));
         m_pThreadList->Append(new (std::nothrow) CEngineNTSyslog(m_pPolicyEvent));
@@ -583,6 +585,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             DescribeScripts("reload", false);
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
+        AnswerPendingAdapterUpdate();
         return CSFSensor::OnReloadPolicy(pRequest);
     }
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Pausing everyone.");
@@ -606,7 +609,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     // Held from the load on, so that an adapter update on the packet
     // library's thread never reads the advanced parameters while the load
     // writes them.
-    jsFastLock loadGuard(g_policyLock, true);
+    PolicyLock loadGuard(g_policyLock, true);
     IPolicyContainer* pContainer = CreatePluginPolicyContainer();
     PolicyKeyAudit audit(pContainer);
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): calling LoadPolicy");
@@ -629,11 +632,13 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
             ResumeEngines(m_pPolicyInForce, kReloadArgument);
             CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
             NoteEnginesResumed();
+            AnswerPendingAdapterUpdate();
             WaitForCatchUps(qwCommandsSeen);
         }
         InputBounds::Instance().EndLoad(kReloadLoad, false);
         FailRequest(pRequest, LoadFailureText().c_str());
         DescribeEngines("reload", false);
+        AnswerPendingAdapterUpdate();
         return 1;
     }
     CSF_TRACE(kCSFLogTrace,
@@ -675,7 +680,15 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
         m_pThreadList->ResumeAll(kReloadArgument);
         CSF_TRACE(0x1009, "\n*****     Threads resumed *****\n");
         NoteEnginesResumed();
+        // The engines have what they need of the policy: an adapter that
+        // comes while the inputs catch up is set up as it comes, not after
+        // the wait, which a busy input can make long.
+        WithdrawPolicy();
+        loadGuard.Unlock();
+        AnswerPendingAdapterUpdate();
         WaitForCatchUps(qwCommandsSeen);
+        loadGuard.Lock();
+        PublishPolicy(pContainer);
     }
     ApplyProtection();
     CheckCorrelationReach(audit.TakenRules(), m_pThreadList);
@@ -689,6 +702,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     CSFSensor::OnReloadPolicy(pRequest);
     WithdrawPolicy();
     loadGuard.Unlock();
+    AnswerPendingAdapterUpdate();
     LogIsapiPlugin();
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): releasing policycontainer");
     audit.Stop();
@@ -730,6 +744,7 @@ uint32_t CHostWarden::OnResume(ICSFCommandRequest* pRequest) {
             pContainer->Release();
         }
         DescribeEngines("resume", false);
+        AnswerPendingAdapterUpdate();
     }
     Banner("\n***** CHostWarden::OnResume() completed *****\n");
     return CSFSensor::OnResume(pRequest);
@@ -864,6 +879,10 @@ void CHostWarden::AdapterListChanged() {
 
 void CHostWarden::OpenAdapterUpdates() {
     m_bAdapterUpdates = true;
+    AnswerPendingAdapterUpdate();
+}
+
+void CHostWarden::AnswerPendingAdapterUpdate() {
     if (m_bAdapterUpdatePending.load()) {
         UpdateAdapterList();
     }
@@ -871,23 +890,45 @@ void CHostWarden::OpenAdapterUpdates() {
 
 void CHostWarden::CloseAdapterUpdates() {
     // Taken so that an update that has begun ends before the engines go.
-    jsFastLock guard(g_policyLock, true);
+    PolicyLock guard(g_policyLock, true);
     m_bAdapterUpdates = false;
 }
 
 uint32_t CHostWarden::UpdateAdapterList() {
-    // Arrives on the packet library's thread.  During start-up it waits for
-    // the end of it: start-up holds the policy and may unload the library,
-    // which waits for this very thread.  After a stop has begun nothing is
-    // done: the engines are going.
+    // Arrives on the packet library's thread, or on the host's once the
+    // command that held the policy lets it go.  During start-up it waits
+    // for the end of it: start-up holds the policy and may unload the
+    // library, which waits for this very thread.  After a stop has begun
+    // nothing is done: the engines are going.
     m_bAdapterUpdatePending = true;
-    if (!m_bAdapterUpdates.load() || !m_bAdapterUpdatePending.exchange(false)) {
-        return 1;
+    uint32_t dwResult = 1;
+    while (m_bAdapterUpdates.load() && m_bAdapterUpdatePending.load()) {
+        if (!g_policyLock.TryLock()) {
+            // A reload (or a resume, or another update) holds the policy;
+            // it answers this update once it lets go.  Meanwhile the frames
+            // of an adapter that came are kept, so nothing the command does
+            // (a long policy read) holds its set-up: the pending flag is
+            // set before the lock is tried, so the holder sees it.
+            // The engine outlives this call: its end waits for this thread,
+            // and once stopped it keeps nothing.
+            if (m_pIdsEngine != nullptr) {
+                m_pIdsEngine->KeepFramesOfAdaptersCome();
+            }
+            return dwResult;
+        }
+        const bool bAnswered = m_bAdapterUpdatePending.exchange(false);
+        if (bAnswered && m_bAdapterUpdates.load()) {
+            dwResult = UpdateAdapterListLocked();
+        }
+        g_policyLock.Unlock();
+        if (!bAnswered) {
+            break;
+        }
     }
-    jsFastLock guard(g_policyLock, true);
-    if (!m_bAdapterUpdates.load()) {
-        return 1;
-    }
+    return dwResult;
+}
+
+uint32_t CHostWarden::UpdateAdapterListLocked() {
     CEngineBase* pEngine = m_pThreadList != nullptr ? m_pThreadList->Find(kIdsEngineName) : nullptr;
     if (pEngine == nullptr) {
         CSF_LOG(kCSFLogError, "No IDS Engine:  unable to update adapter list.");

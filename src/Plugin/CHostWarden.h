@@ -27,6 +27,7 @@
 
 class AgentEventInfo;
 class CClassFactory;
+class CEngineIDS;
 class CEventRegistry;
 class CPolicyEvent;
 class CServiceRequest;
@@ -125,6 +126,11 @@ private:
     // that arrives during start-up runs when it ends.
     void OpenAdapterUpdates();
     void CloseAdapterUpdates();
+    // An update that came while the policy lock was held runs once the
+    // host's thread has let it go.
+    void AnswerPendingAdapterUpdate();
+    // With the policy lock held.
+    uint32_t UpdateAdapterListLocked();
     void WithdrawPolicy();
     // Deletes the rules in force, or keeps them aside while a stuck engine
     // may read them; deletes the rules kept aside once no engine can.
@@ -213,6 +219,9 @@ private:
     // what they set themselves up with again after a refused reload.  Only
     // the host's command thread uses it.
     IPolicyContainer* m_pPolicyInForce = nullptr;
+    // The network engine, owned by the thread list; adapter updates reach
+    // it from the packet library's thread.
+    CEngineIDS* m_pIdsEngine = nullptr;
     std::atomic<bool> m_bAdapterUpdates{false};
     std::atomic<bool> m_bAdapterUpdatePending{false};
     // What SayWithout said last of each engine (by name) still without
