@@ -192,10 +192,14 @@ TEST_F(CHostWardenTest, ReloadWaitingForItsInputsToCatchUpGivesWayToTheNextComma
     reload.join();
     catchUps.SetDeadline(deadline);
     EXPECT_EQ((Steps{"status 1", "complete"}), steps);
+    // The warning lists every input still behind when the reload gave way:
+    // another engine's (the web-server ring's, say) may stand beside ours.
     size_t nStillBehind = 0;
     for (const std::string& text : m_services.Texts()) {
+        const size_t nList = text.find(" after the resume: ");
         nStillBehind += text.rfind("Still catching up with what arrived during the reload ", 0) == 0 &&
-                        text.find(": input flooded for ever; ") != std::string::npos;
+                        nList != std::string::npos &&
+                        text.find("input flooded for ever", nList) < text.find("; what ", nList);
     }
     EXPECT_EQ(1u, nStillBehind);
 
