@@ -473,6 +473,14 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         if (!bStopAsked && command != HostCommand::kStop && m_stopAsked && m_stopAsked(&askedAt)) {
             bStopAsked = true;
             until = std::min(until, askedAt + std::chrono::milliseconds(kCommandAfterStopMs));
+            // The stop comes next: the sensor hears at once that a command
+            // waits for its thread, so that the command under way gives up
+            // the waits of its own it would give up for the stop (a
+            // reload's wait for its catch-ups) rather than use the stop's
+            // time.
+            if (m_pSensor != nullptr) {
+                m_pSensor->WakeSensorThread();
+            }
         }
     }
     m_bLastCompleted = bCompleted;
