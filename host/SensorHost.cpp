@@ -746,11 +746,15 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
         tally += "; " + CountText(unread.m_qwFiles, "text-log file", "text-log files") + " with " +
                  std::to_string(unread.m_qwBytes) + " bytes left unread by the stop";
     }
-    for (const auto& [what, qwCount] : m_services.LostAtStop()) {
+    const std::vector<std::pair<std::string, uint64_t>> lost = m_services.LostAtStop();
+    for (const auto& [what, qwCount] : lost) {
         tally += "; " + std::to_string(qwCount) + " " + what;
     }
     HWHOST_LOG(kCSFLogInfo, "%s", tally.c_str());
     plat::ConsolePrintf("%s\n", tally.c_str());
+    if (AlertsLost() != 0 || m_services.UnreadAtStop().m_qwFiles != 0 || !lost.empty()) {
+        m_services.KeepStopTally(tally);
+    }
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
     // Mails still waiting for the outbox get their last try.
     m_responses.Outbox().Stop();

@@ -918,6 +918,7 @@ TEST_F(SyslogHostTest, AStopOfAStarvedEngineWithItsQueueFullCountsWhatItLeftInTh
     // policy in force.
     const std::string status = hwtest::ReadWholeFile(m_Host.File("hwhost.status"));
     EXPECT_NE(status.find("WARNING: " + stopLine), std::string::npos) << status;
+    EXPECT_NE(status.find(" not written" + tally.m_strLosses), std::string::npos) << "and the tally: " << status;
     EXPECT_NE(status.find("\tstopped\t"), std::string::npos) << status;
 
     // Every datagram that reached the port is an alert or a counted loss.
