@@ -9,10 +9,12 @@
 // syslog rule is enabled; nothing listens on the port otherwise.  The
 // queue is bounded: datagrams that find it full are dropped, counted, and
 // reported at most once a minute, together with those the system dropped
-// before the listener could take them.  When the engine pauses or stops it
-// reports what is left, including datagrams a stop kept from being parsed
-// or that were still in the socket it closed, so every datagram that
-// reached the machine is either an alert or a counted drop.  A reload
+// before the listener could take them.  A stop parses what is still queued
+// for its share of the stop's time (kStopParsing).  When the engine pauses
+// or stops it reports what is left, including datagrams the stop's time
+// left unparsed or that were still in the socket it closed, so every
+// datagram that reached the machine is either an alert or a counted drop;
+// the stop's losses also go to the host's tally of the stop.  A reload
 // pauses the engine thread only: the listener and its socket go on, and
 // what arrives while the rules are read waits in the queue, whose bound
 // is sized for seconds of a busy sender, and is parsed after it with the
