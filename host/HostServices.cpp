@@ -408,6 +408,12 @@ void HostServices::KeepLateLocked(std::string text) {
     m_late.m_texts.push_back(std::move(text));
 }
 
+void HostServices::KeepStopTally(const std::string& text) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_qwLateVersion;
+    m_late.m_texts.push_back(FindingText(kCSFLogWarning, text));
+}
+
 std::vector<std::string> HostServices::LateFindings() const {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<std::string> findings = m_late.m_texts;

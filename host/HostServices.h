@@ -129,6 +129,11 @@ public:
     // one that read no policy) takes back the late findings BeginCapture
     // set aside, before those learnt since.
     void KeepEarlierLateFindings();
+    // The stop's tally when it counts a loss ("hwhost: 5210 alerts taken,
+    // ...; 421378 syslog datagrams left unparsed in the queue"): kept as a
+    // warning among the later findings whatever their number, so that the
+    // record of the policy in force keeps what its stop lost.
+    void KeepStopTally(const std::string& text);
     static constexpr size_t kMaxLate = 50;
     // The late finding `text` (without its "ERROR: " or "WARNING: "), as
     // the line that said it logged it, no longer holds: it leaves the late

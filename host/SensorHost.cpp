@@ -473,6 +473,14 @@ bool SensorHost::RunCommand(HostCommand command, const char* pszName, std::strin
         if (!bStopAsked && command != HostCommand::kStop && m_stopAsked && m_stopAsked(&askedAt)) {
             bStopAsked = true;
             until = std::min(until, askedAt + std::chrono::milliseconds(kCommandAfterStopMs));
+            // The stop comes next: the sensor hears at once that a command
+            // waits for its thread, so that the command under way gives up
+            // the waits of its own it would give up for the stop (a
+            // reload's wait for its catch-ups) rather than use the stop's
+            // time.
+            if (m_pSensor != nullptr) {
+                m_pSensor->WakeSensorThread();
+            }
         }
     }
     m_bLastCompleted = bCompleted;
@@ -738,11 +746,15 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
         tally += "; " + CountText(unread.m_qwFiles, "text-log file", "text-log files") + " with " +
                  std::to_string(unread.m_qwBytes) + " bytes left unread by the stop";
     }
-    for (const auto& [what, qwCount] : m_services.LostAtStop()) {
+    const std::vector<std::pair<std::string, uint64_t>> lost = m_services.LostAtStop();
+    for (const auto& [what, qwCount] : lost) {
         tally += "; " + std::to_string(qwCount) + " " + what;
     }
     HWHOST_LOG(kCSFLogInfo, "%s", tally.c_str());
     plat::ConsolePrintf("%s\n", tally.c_str());
+    if (AlertsLost() != 0 || m_services.UnreadAtStop().m_qwFiles != 0 || !lost.empty()) {
+        m_services.KeepStopTally(tally);
+    }
     const size_t running = m_responses.WaitForPrograms(kProgramWaitMs);
     // Mails still waiting for the outbox get their last try.
     m_responses.Outbox().Stop();

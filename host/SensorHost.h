@@ -68,6 +68,11 @@ public:
     // without tearing down what they may use (no destructors, no exit
     // handlers).
     bool LeftThreadsRunning() const { return m_bLeftRunning; }
+    // Alerts the host took that it did not write (dropped, or not taken by
+    // their output at the stop): a run that lost some ends with
+    // kExitAlertsNotWritten rather than 0.
+    uint64_t AlertsLost() const { return m_alerts.RecordsDropped() + m_alerts.AlertsNotWritten(); }
+    static constexpr int kExitAlertsNotWritten = 6;
     // Asked while a command runs: once it answers true (a stop signal, at
     // the time it sets), the command is waited for only kCommandAfterStopMs
     // more, so that the stop has the rest of its bound.

@@ -148,5 +148,15 @@ int main(int argc, char** argv) {
         std::fflush(nullptr);
         std::_Exit(1);
     }
-    return started && stopped ? 0 : 1;
+    if (!started || !stopped) {
+        return 1;
+    }
+    // A run ends with 0 only when every alert it took was written: the
+    // tally above says how many were not.
+    if (const uint64_t qwLost = host.AlertsLost(); qwLost != 0) {
+        plat::ConsolePrintf("hwhost: %llu of the alerts taken were not written (exit status %d)\n",
+                            static_cast<unsigned long long>(qwLost), SensorHost::kExitAlertsNotWritten);
+        return SensorHost::kExitAlertsNotWritten;
+    }
+    return 0;
 }

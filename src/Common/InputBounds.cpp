@@ -138,6 +138,37 @@ std::vector<std::string> InputBounds::Describe() const {
     return lines;
 }
 
+void InputBounds::SayAtStop() const {
+    std::vector<std::string> lines;
+    // The counts by the words of their items, in the order first met.
+    std::vector<std::pair<std::string, uint64_t>> lost;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {
+            const InputBound& bound = m_bounds[i];
+            const uint64_t qwTotal = bound.Total();
+            if (qwTotal == 0) {
+                continue;
+            }
+            lines.push_back(bound.m_Words.Described(qwTotal));
+            const std::string words = bound.m_Words.m_strWhat + " " + bound.m_Words.m_strDone + kAtBounds;
+            auto found = std::find_if(lost.begin(), lost.end(), [&](const auto& item) { return item.first == words; });
+            if (found == lost.end()) {
+                lost.emplace_back(words, qwTotal);
+            } else {
+                found->second = found->second > UINT64_MAX - qwTotal ? UINT64_MAX : found->second + qwTotal;
+            }
+        }
+    }
+    // Said outside the table's lock: the host may ask for the bounds.
+    for (const std::string& line : lines) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", line.c_str());
+    }
+    for (const auto& [words, qwCount] : lost) {
+        CSFNoticeLostAtStop(qwCount, words.c_str());
+    }
+}
+
 void InputBounds::BeginLoad() {
     std::lock_guard<std::mutex> guard(m_lock);
     for (size_t i = m_nListedFrom; i < m_bounds.size(); ++i) {

@@ -129,6 +129,12 @@ public:
     // One line per bound that left something out, in the order the bounds
     // were first asked for.
     std::vector<std::string> Describe() const;
+    // The stop's summary: each of those lines as a warning, "at the stop:
+    // Bound reached: ...", and what they count told to the host for the
+    // stop's tally, summed by the words of the items and their fate
+    // ("; 311922 datagrams left out at the inputs' bounds").
+    void SayAtStop() const;
+    static constexpr const char kAtBounds[] = " at the inputs' bounds";
 
     // A policy load begins (on the command thread, before anything of it).
     void BeginLoad();

@@ -1,6 +1,7 @@
 #include "NTSyslog/CEngineNTSyslog.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -236,13 +237,18 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     if (m_ActiveRules.empty()) {
         return 0;
     }
+    // What the socket still holds is counted as it closes; what the queue
+    // holds is parsed below, once the engine thread has ended.
     StopListener(NTSyslogListeningThread::Leftovers::kCount);
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
     m_CatchUp.End();
+    if (!LeavesThreadRunning()) {
+        ParseAtStop();
+    }
     if (m_pQueue) {
         m_qwUnparsed += m_pQueue->Clear();
     }
-    ReportDrops(true);
+    ReportDrops(true, "", true);
     // A listener and a queue made later count from 0 again.
     m_pListener.reset();
     m_pQueue.reset();
@@ -282,7 +288,7 @@ void CEngineNTSyslog::NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uin
     NoteBound(kSocketBound, qwKernel, m_qwKernelNoted);
 }
 
-void CEngineNTSyslog::ReportDrops(bool bFinal, const char* pszWhen) {
+void CEngineNTSyslog::ReportDrops(bool bFinal, const char* pszWhen, bool bStop) {
     const uint64_t qwQueueFull = GetDroppedCount();
     const uint64_t qwOversized = m_pListener ? m_pListener->OversizedCount() : m_qwOversizedReported;
     const uint64_t qwKernel = GetSystemDroppedCount();
@@ -309,17 +315,24 @@ void CEngineNTSyslog::ReportDrops(bool bFinal, const char* pszWhen) {
     m_qwLeftInSocketReported = qwLeftInSocket;
     const uint64_t qwTotal = qwFull + qwLarge + qwSystem + qwUnparsed + qwLeft;
     const std::string strTotal = CountText(qwTotal, "datagram", "datagrams");
-    CSF_LOG(kCSFLogWarning,
-            "NTSyslog dropped %s%s: %" PRIu64 " with the queue full, %" PRIu64
-            " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
-            " left in the socket at a stop, %" PRIu64
-            " by the system with the socket's buffer full",
-            strTotal.c_str(), pszWhen, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
-    plat::ConsolePrintf("WARNING: NTSyslog dropped %s%s: %" PRIu64
-                        " with the queue full, %" PRIu64 " too large, %" PRIu64
-                        " unparsed at a stop, %" PRIu64 " left in the socket at a stop, %" PRIu64
-                        " by the system with the socket's buffer full\n",
-                        strTotal.c_str(), pszWhen, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+    char szText[512];
+    std::snprintf(szText, sizeof szText,
+                  "NTSyslog dropped %s%s: %" PRIu64 " with the queue full, %" PRIu64
+                  " too large, %" PRIu64 " unparsed at a stop, %" PRIu64
+                  " left in the socket at a stop, %" PRIu64
+                  " by the system with the socket's buffer full",
+                  strTotal.c_str(), pszWhen, qwFull, qwLarge, qwUnparsed, qwLeft, qwSystem);
+    if (!bStop) {
+        CSF_LOG(kCSFLogWarning, "%s", szText);
+        plat::ConsolePrintf("WARNING: %s\n", szText);
+        return;
+    }
+    // The stop's report is said through the host, which keeps it among its
+    // findings (hwhost.status) and counts what the stop lost in its tally;
+    // what the bounds left out is in the tally with the bounds.
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", szText);
+    CSFNoticeLostAtStop(qwUnparsed, kUnparsedAtStop);
+    CSFNoticeLostAtStop(qwLeft, kLeftInSocketAtStop);
 }
 
 void CEngineNTSyslog::Echo(const SyslogEntry& entry, EchoBudget::Clock::time_point now) {
@@ -348,6 +361,45 @@ void CEngineNTSyslog::ReportEchoLeftOut(EchoBudget::Clock::time_point now, bool 
     }
 }
 
+template <typename GoOn>
+size_t CEngineNTSyslog::ParseBatch(const GoOn& bGoOn) {
+    const auto now = EchoBudget::Clock::now();
+    size_t nParsed = 0;
+    for (; nParsed < m_Batch.m_nCount && bGoOn(); ++nParsed) {
+        const SyslogEntry& entry = m_Batch.m_Entries[nParsed];
+        if (plat::InputEchoOn()) {
+            Echo(entry, now);
+        }
+        if (IsDebugLoggingEnabled()) {
+            TraceEntry(entry);
+        }
+        ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText);
+    }
+    ReportEchoLeftOut(now, false);
+    return nParsed;
+}
+
+void CEngineNTSyslog::ParseAtStop() {
+    if (!m_pQueue) {
+        return;
+    }
+    // The engine thread has ended: nothing parses the queue after this.
+    // Whole batches are parsed until the queue is empty or the stop's share
+    // of time is over; the clock is read once a batch, which takes far
+    // less.  What is left is counted by the caller.
+    const auto tDeadline = std::chrono::steady_clock::now() + m_StopParsing;
+    while (std::chrono::steady_clock::now() < tDeadline) {
+        m_pQueue->PopSome(0, kParseBatch, m_Batch);
+        if (m_Batch.m_nCount == 0) {
+            break;
+        }
+        ParseBatch([] { return true; });
+        m_Batch.m_nCount = 0;
+    }
+    ReportEchoLeftOut(EchoBudget::Clock::now(), true);
+    plat::ConsoleFlush();
+}
+
 uint32_t CEngineNTSyslog::_doWork() {
     if (!m_pQueue) {
         return 0;
@@ -362,19 +414,7 @@ uint32_t CEngineNTSyslog::_doWork() {
         // meet at the queue's lock once per batch, not once per datagram.
         bIdle = m_pQueue->PopSome(kPopSeconds, kParseBatch, m_Batch);
         ReportDrops(false);
-        const auto now = EchoBudget::Clock::now();
-        size_t nParsed = 0;
-        for (; nParsed < m_Batch.m_nCount && StopRequested() == 0; ++nParsed) {
-            const SyslogEntry& entry = m_Batch.m_Entries[nParsed];
-            if (plat::InputEchoOn()) {
-                Echo(entry, now);
-            }
-            if (IsDebugLoggingEnabled()) {
-                TraceEntry(entry);
-            }
-            ParseEntry(entry.m_Sender.m_dwAddress, entry.m_strText);
-        }
-        ReportEchoLeftOut(now, false);
+        const size_t nParsed = ParseBatch([this] { return StopRequested() == 0; });
         // What a stop kept from being parsed goes back to the queue: a
         // pause leaves it for the resume, a stop counts it with the rest.
         m_qwUnparsed += m_pQueue->Unpop(m_Batch, nParsed);

@@ -9,10 +9,12 @@
 // syslog rule is enabled; nothing listens on the port otherwise.  The
 // queue is bounded: datagrams that find it full are dropped, counted, and
 // reported at most once a minute, together with those the system dropped
-// before the listener could take them.  When the engine pauses or stops it
-// reports what is left, including datagrams a stop kept from being parsed
-// or that were still in the socket it closed, so every datagram that
-// reached the machine is either an alert or a counted drop.  A reload
+// before the listener could take them.  A stop parses what is still queued
+// for its share of the stop's time (kStopParsing).  When the engine pauses
+// or stops it reports what is left, including datagrams the stop's time
+// left unparsed or that were still in the socket it closed, so every
+// datagram that reached the machine is either an alert or a counted drop;
+// the stop's losses also go to the host's tally of the stop.  A reload
 // pauses the engine thread only: the listener and its socket go on, and
 // what arrives while the rules are read waits in the queue, whose bound
 // is sized for seconds of a busy sender, and is parsed after it with the
@@ -20,6 +22,7 @@
 // resume, apart from the drops before the reload.  A reload that leaves
 // no enabled rule closes the port and counts what it held.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +75,8 @@ public:
     const std::vector<CNTSyslogRule*>& GetActiveRules() const { return m_ActiveRules; }
     // Datagrams dropped because the queue was full, since the queue was made.
     uint64_t GetDroppedCount() const;
+    // Datagrams waiting in the queue now.
+    size_t QueuedCount() const { return m_pQueue ? m_pQueue->Size() : 0; }
     // Datagrams the system dropped with the socket's buffer full, as last
     // read (after a quiet second at the latest).
     uint64_t GetSystemDroppedCount() const;
@@ -84,6 +89,15 @@ public:
     static constexpr double kEchoBytesPerSecond = 8 * 1024;
     static constexpr double kEchoBurstBytes = 64 * 1024;
 
+    // How long the stop goes on parsing what is still queued: nothing
+    // parses it after the stop, so it is matched then, within this share
+    // of the stop's time, and what is left is counted as lost.
+    static constexpr std::chrono::milliseconds kStopParsing{1000};
+    void SetStopParsing(std::chrono::milliseconds parsing) { m_StopParsing = parsing; }
+    // The words the stop's tally counts the datagrams it left with.
+    static constexpr const char kUnparsedAtStop[] = "syslog datagrams left unparsed in the queue";
+    static constexpr const char kLeftInSocketAtStop[] = "syslog datagrams left in the socket";
+
 protected:
     uint32_t _doWork() override;
 
@@ -95,8 +109,17 @@ private:
     void StopListener(NTSyslogListeningThread::Leftovers leftovers);
     // Reports drops not yet reported: at most once a minute unless `bFinal`;
     // `pszWhen` follows "NTSyslog dropped N datagrams" in the report.  The
-    // bounds behind them are said and counted at once (NoteBounds).
-    void ReportDrops(bool bFinal, const char* pszWhen = "");
+    // bounds behind them are said and counted at once (NoteBounds).  With
+    // `bStop` the report is the stop's: a warning the host keeps among its
+    // findings, whose stop losses go to the stop's tally too.
+    void ReportDrops(bool bFinal, const char* pszWhen = "", bool bStop = false);
+    // Parses the batch just taken, from its first entry, while `bGoOn`
+    // answers true; answers how many were parsed.
+    template <typename GoOn>
+    size_t ParseBatch(const GoOn& bGoOn);
+    // The stop parses what is still queued, for kStopParsing at most, once
+    // the engine thread has ended; the rest is counted as unparsed.
+    void ParseAtStop();
     void NoteBounds(uint64_t qwQueueFull, uint64_t qwOversized, uint64_t qwKernel);
     // What a bound left out since `qwNoted`, to its handle.
     void NoteBound(const char* pszLimit, uint64_t qwTotal, uint64_t& qwNoted);
@@ -146,6 +169,7 @@ private:
     // has ended.
     uint64_t m_qwUnparsed = 0;
     uint64_t m_qwUnparsedReported = 0;
+    std::chrono::milliseconds m_StopParsing = kStopParsing;
     // A reload's resume with more datagrams queued than at its pause: the
     // engine thread ends the catch-up once it has parsed as many, or the
     // queue is back to what it held at the pause (a sender that kept it

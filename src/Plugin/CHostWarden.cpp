@@ -109,7 +109,8 @@ void WaitForCatchUps(uint64_t qwCommandsSeen) {
 
 // For tests: while the file HW_RELOAD_HOLD_FILE names exists, a reload
 // waits with its engines paused before it reads the policy (at most
-// kMaxReloadHold), so that a test decides what arrives meanwhile.  Only a
+// kMaxReloadHold, or until a command such as a stop comes for the thread
+// it runs on), so that a test decides what arrives meanwhile.  Only a
 // plain file of root's or the sensor's own account holds it, and only by a
 // name with no link of another account anywhere on its way: the name may
 // lie in a folder other accounts can write, and none of them may stall the
@@ -134,14 +135,17 @@ HoldFile LookAtHoldFile(const std::string& strFile) {
     return status.m_uOwner == 0 || status.m_uOwner == ::geteuid() ? HoldFile::kHolds : HoldFile::kOtherAccounts;
 }
 
-void HoldReloadForTest() {
+void HoldReloadForTest(uint64_t qwCommandsSeen) {
     std::string strFile;
     if (!plat::GetEnvironmentText("HW_RELOAD_HOLD_FILE", strFile) || strFile.empty()) {
         return;
     }
     const auto until = std::chrono::steady_clock::now() + kMaxReloadHold;
     HoldFile hold = LookAtHoldFile(strFile);
-    while (hold == HoldFile::kHolds && std::chrono::steady_clock::now() < until) {
+    // A command that comes meanwhile (a stop) ends the hold: it is not held
+    // behind the test's file.
+    while (hold == HoldFile::kHolds && CatchUps::Instance().CommandsCome() == qwCommandsSeen &&
+           std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         hold = LookAtHoldFile(strFile);
     }
@@ -605,7 +609,7 @@ uint32_t CHostWarden::OnReloadPolicy(ICSFCommandRequest* pRequest) {
     // before it ends (ShutDown).
     CSF_TRACE(kCSFLogTrace, "DEBUG: CHostWarden::OnReloadPolicy(): Shutting down tcl handler.");
     ShutDownScriptHandler();
-    HoldReloadForTest();
+    HoldReloadForTest(qwCommandsSeen);
     // Held from the load on, so that an adapter update on the packet
     // library's thread never reads the advanced parameters while the load
     // writes them.
@@ -981,15 +985,13 @@ void CHostWarden::ReportScriptOutcomes() {
     }
     const std::string strText = ScriptOutcomes::Describe(counts);
     CSF_LOG(qwUnmet > 0 ? kCSFLogWarning | kCSFLogConsoleFlag : kCSFLogInfo, "%s", strText.c_str());
+    // The alerts dropped are the stop tally's too: the host never took them.
+    CSFNoticeLostAtStop(counts.m_qwDropped, "scripted alerts dropped unvalidated");
 }
 
 // Every bound an input reached, with what it left out, is in the stop
-// summary, on the console too.
-void CHostWarden::ReportInputBounds() {
-    for (const std::string& strLine : InputBounds::Instance().Describe()) {
-        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "at the stop: %s", strLine.c_str());
-    }
-}
+// summary, on the console too, and in the stop's tally.
+void CHostWarden::ReportInputBounds() { InputBounds::Instance().SayAtStop(); }
 
 void CHostWarden::RegisterEnginesForScripts() {
     if (m_pTclHandler == nullptr || !m_pTclHandler->IsEnabled() || m_pThreadList == nullptr) {

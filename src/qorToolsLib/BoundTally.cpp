@@ -44,14 +44,15 @@ uint64_t BoundTally::EndLoad(bool bNewPolicy) {
         m_qwReported.store(0, std::memory_order_relaxed);
         m_qwFirstReported.store(0, std::memory_order_relaxed);
     }
-    // A bound ended during the load counts from nothing.
-    const uint64_t qwDuring = qwTotal >= qwAtLoad ? qwTotal - qwAtLoad : qwTotal;
-    // A bound first reached during the load, whose first report said all
-    // it left out, is not said again.
-    if (qwAtLoad == 0 && qwSaid == qwTotal) {
-        return 0;
+    // A bound first reached during the load was said then, with what it
+    // had left out: the load's line gives only what came after, so that
+    // the two lines add up to what the load cost it (and one whose first
+    // report said it all is not said again).
+    if (qwSaid != 0) {
+        return qwTotal > qwSaid ? qwTotal - qwSaid : 0;
     }
-    return qwDuring;
+    // A bound ended during the load counts from nothing.
+    return qwTotal >= qwAtLoad ? qwTotal - qwAtLoad : qwTotal;
 }
 
 uint64_t BoundTally::End() {

@@ -10,9 +10,11 @@
 // and since it was last said.  A policy load is watched as a whole: a
 // bound reached before the load is not said while the load runs, and at
 // its end every bound that left something out meanwhile is said with what
-// it left out then ("... during the reload"), but for a bound whose first
-// report, made during the load, said it all.  A load that put a policy in
-// force has every bound's next item said at once again.
+// it left out then ("... during the reload"); a bound whose first report
+// was made during the load is said at its end only with what it left out
+// after that report, so the two lines add up to what the load cost it.  A
+// load that put a policy in force has every bound's next item said at
+// once again.
 //
 // LeftOut costs atomic adds and compares, no lock, on any thread; the
 // caller passes the time and whether a load runs, and says what it is

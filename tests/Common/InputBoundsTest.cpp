@@ -26,6 +26,16 @@ protected:
         InputBounds::Instance().ForgetForTest();
     }
     size_t Reports() { return m_log.m_Services.CountStartingWith(InputBound::kPrefix); }
+    // The warnings said so far, each as it reaches the console.
+    std::vector<std::string> Warnings() {
+        std::vector<std::string> said;
+        for (const LoggedLine& line : m_log.m_Services.Lines()) {
+            if (line.dwLevel == static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag)) {
+                said.push_back(line.text);
+            }
+        }
+        return said;
+    }
 
     ScopedHostLog m_log;
 };
@@ -177,15 +187,7 @@ TEST_F(InputBoundsTest, WhatABoundLeavesOutDuringEveryLoadIsThatLoadsWarning) {
     InputBound& queue = bounds.Bound("syslog port 514", "queue of 16", "datagrams");
     queue.LeftOut(3);
     ASSERT_EQ(1u, Reports());
-    auto warnings = [&] {
-        std::vector<std::string> said;
-        for (const LoggedLine& line : m_log.m_Services.Lines()) {
-            if (line.dwLevel == static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag)) {
-                said.push_back(line.text);
-            }
-        }
-        return said;
-    };
+    auto warnings = [&] { return Warnings(); };
 
     for (int load = 0; load < 2; ++load) {
         SCOPED_TRACE("load " + std::to_string(load));
@@ -232,4 +234,41 @@ TEST_F(InputBoundsTest, WhatABoundLeavesOutDuringEveryLoadIsThatLoadsWarning) {
     const size_t nNotices = Reports();
     files.LeftOut();
     EXPECT_EQ(nNotices, Reports());
+}
+
+// A bound first reached during a load, that leaves out more after its first
+// report: the load's line counts only what came after that report, so that
+// whoever adds the lines a load said counts each item once.
+TEST_F(InputBoundsTest, ALoadsLineAfterTheBoundsFirstReportDuringItCountsOnlyWhatCameAfter) {
+    InputBounds& bounds = InputBounds::Instance();
+    auto warnings = [&] { return Warnings(); };
+    InputBound& queue = bounds.Bound("syslog datagrams to UDP port 514", "at most 64 MiB", "datagrams");
+    bounds.BeginLoad();
+    queue.LeftOut(306);
+    ASSERT_EQ(1u, warnings().size());
+    EXPECT_EQ("Bound reached: syslog datagrams to UDP port 514: at most 64 MiB; 306 datagrams left out (said "
+              "again at most once a minute while it lasts)",
+              warnings().back());
+    queue.LeftOut(99996);
+    queue.LeftOut(4);
+    EXPECT_EQ(1u, warnings().size()) << "within the load it is said at its end";
+    bounds.EndLoad("reload", true);
+    ASSERT_EQ(2u, warnings().size());
+    EXPECT_EQ("Bound reached: syslog datagrams to UDP port 514: at most 64 MiB; 100000 datagrams left out during "
+              "the reload",
+              warnings().back());
+    EXPECT_EQ(100306u, queue.Total()) << "the two lines add up to the bound's count";
+
+    // The same in a load after one that put a policy in force, for a bound
+    // that ended meanwhile and so counts from nothing again.
+    bounds.EndInput("syslog datagrams to UDP port 514");
+    bounds.BeginLoad();
+    queue.LeftOut(20);
+    g_now += std::chrono::minutes(2);
+    queue.LeftOut(5605);
+    bounds.EndLoad("reload", false);
+    ASSERT_EQ(4u, warnings().size());
+    EXPECT_EQ("Bound reached: syslog datagrams to UDP port 514: at most 64 MiB; 5605 datagrams left out during "
+              "the reload",
+              warnings().back());
 }

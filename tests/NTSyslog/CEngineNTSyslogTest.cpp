@@ -359,3 +359,71 @@ TEST(LineTemplates, FieldsAndTemplatesReadAWholeLongLine) {
     EXPECT_FALSE(ResolveLineTemplate("port {!} ", strLine, strValue));
     EXPECT_EQ(strValue, "");
 }
+
+// Nothing parses the queue after a stop: the stop parses what a reload's
+// pause left queued, for its share of the
+// stop's time, and what that time leaves is said, as a warning the host
+// keeps, and told to the host for the stop's tally.
+TEST_F(SyslogEngineTest, TheStopParsesWhatIsQueuedWithinItsTimeAndCountsWhatItLeft) {
+    AddSyslogRule("Any", "queued");
+    constexpr size_t kSent = 40;
+    const auto SendQueued = [&] {
+        const plat::SocketHandle sender = plat::OpenUdpSocket();
+        ASSERT_NE(sender, plat::kInvalidSocket);
+        plat::Ipv4Endpoint target;
+        plat::ParseIpv4Address("127.0.0.1", target.m_dwAddress);
+        target.m_wPort = plat::PortField(m_pEngine->GetListenPort());
+        for (size_t n = 0; n < kSent; ++n) {
+            const std::string strText = "queued " + std::to_string(n);
+            ASSERT_EQ(plat::SendDatagram(sender, strText.data(), strText.size(), target),
+                      static_cast<long>(strText.size()));
+        }
+        plat::CloseSocket(sender);
+    };
+    const auto LostNotices = [&] {
+        std::vector<std::string> found;
+        for (const std::string& strNotice : m_HostLog.m_Services.Notices()) {
+            if (strNotice.find("Lost at the stop: ") != std::string::npos) {
+                found.push_back(strNotice);
+            }
+        }
+        return found;
+    };
+    for (const bool bTime : {true, false}) {
+        SCOPED_TRACE(bTime ? "a second to parse" : "no time to parse");
+        Start();
+        if (!bTime) {
+            m_pEngine->SetStopParsing(std::chrono::milliseconds(0));
+        }
+        ASSERT_EQ(m_pEngine->OnStart(0), 0);
+        // Paused for a reload: the listener goes on queueing, nothing parses.
+        ASSERT_EQ(m_pEngine->OnPauseInit(CEngineBase::kReloadArgument), 0);
+        ASSERT_EQ(m_pEngine->OnPause(CEngineBase::kReloadArgument), 0);
+        SendQueued();
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return m_pEngine->QueuedCount() == kSent; }));
+        ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+        ASSERT_EQ(m_pEngine->OnStop(0), 0);
+        const size_t nParsed = m_Sensor.TakeReported().size();
+        const std::vector<std::string> notices = LostNotices();
+        if (bTime) {
+            EXPECT_EQ(kSent, nParsed) << "every datagram queued is an alert";
+            EXPECT_TRUE(notices.empty()) << notices.front();
+        } else {
+            EXPECT_EQ(0u, nParsed);
+            EXPECT_TRUE(m_HostLog.Contains("NTSyslog dropped 40 datagrams: 0 with the queue full, 0 too large, 40 "
+                                           "unparsed at a stop, 0 left in the socket at a stop, 0 by the system "
+                                           "with the socket's buffer full"));
+            bool bWarned = false;
+            for (const LoggedLine& line : m_HostLog.m_Services.Lines()) {
+                bWarned = bWarned || (line.text.find("40 unparsed at a stop") != std::string::npos &&
+                                      line.dwLevel == static_cast<uint32_t>(kCSFLogWarning | kCSFLogConsoleFlag));
+            }
+            EXPECT_TRUE(bWarned) << "the host keeps it among its findings and says it on the console";
+            ASSERT_EQ(1u, notices.size());
+            EXPECT_NE(std::string::npos,
+                      notices[0].find("Lost at the stop: 40 syslog datagrams left unparsed in the queue"))
+                << notices[0];
+        }
+        m_pEngine.reset();
+    }
+}

@@ -32,6 +32,9 @@ using hwtest::SyslogRule;
 
 namespace {
 
+// hwhost's exit status when alerts it took were not written.
+constexpr int kExitAlertsNotWritten = 6;
+
 // A parameter of one alert document, "<absent>" when it has none.
 std::string Param(const std::string& alert, const std::string& name) {
     return hwtest::AlertParam(alert, name);
@@ -54,6 +57,55 @@ protected:
         ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     }
     bool Listening() const { return m_Host.SyslogPortOpen(); }
+    // Once the writer can go on: reads the whole alert documents from the
+    // non-blocking `reader` until the host has ended (within 120 s) and
+    // closes it; answers whether the host ended, with its `exitCode` and
+    // the `alerts` read.
+    bool ReadAlertsUntilTheHostEnds(int reader, size_t& alerts, int& exitCode) {
+        alerts = 0;
+        std::thread drain([&] { alerts = ReadAlertsToTheEnd(reader); });
+        const bool bEnded = m_Host.Wait(120, exitCode);
+        drain.join();
+        ::close(reader);
+        return bEnded;
+    }
+
+    static size_t ReadAlertsToTheEnd(int reader) {
+        size_t alerts = 0;
+        std::string tail;
+        char buffer[65536];
+        const std::string end = "</event>";
+        pollfd ready{reader, POLLIN, 0};
+        for (;;) {
+            const ssize_t got = ::read(reader, buffer, sizeof buffer);
+            if (got == 0) {
+                return alerts;
+            }
+            if (got < 0) {
+                ::poll(&ready, 1, 100);
+                continue;
+            }
+            tail.append(buffer, static_cast<size_t>(got));
+            alerts += hwtest::CountOf(tail, end);
+            const size_t cut = tail.rfind(end);
+            tail.erase(0, cut == std::string::npos ? tail.size() - std::min(tail.size(), end.size())
+                                                   : cut + end.size());
+        }
+    }
+
+    // Starts the host with `rule`, its alerts on standard output: a FIFO
+    // whose reader, answered in `reader`, takes nothing until the test
+    // reads it, so the engine is held once the host's alert queue is full.
+    void StartWithAStuckOutput(const SyslogRule& rule, int& reader) {
+        const std::string pipe = m_Host.File("hwhost.out");
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        m_Host.WritePolicy(SyslogPolicy({rule}));
+        // A small quarantine keeps freed memory from counting as growth.
+        ASSERT_TRUE(m_Host.Start({"--alerts", ""}, {"ASAN_OPTIONS=quarantine_size_mb=8"})) << m_Host.Errors();
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    }
     void Send(const std::string& bytes) { ASSERT_TRUE(m_Host.SendDatagram(bytes)); }
     void Push(const std::vector<SyslogRule>& rules) {
         ASSERT_TRUE(m_Host.Reload(SyslogPolicy(rules))) << m_Host.ErrorsTail();
@@ -591,14 +643,8 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
 // held, and once the writer can go on, every datagram is an alert or a
 // counted drop.
 TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStillEndsIt) {
-    const std::string pipe = m_Host.File("hwhost.out");
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    m_Host.WritePolicy(SyslogPolicy({{"Flood", "flood failed", {{"User", "@Field4"}}}}));
-    ASSERT_TRUE(m_Host.Start({"--alerts", ""}, {"ASAN_OPTIONS=quarantine_size_mb=8"}))
-        << m_Host.Errors();
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
+    int reader = -1;
+    ASSERT_NO_FATAL_FAILURE(StartWithAStuckOutput({"Flood", "flood failed", {{"User", "@Field4"}}}, reader));
     const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
     auto before = m_Namespace.UdpCounters();
     uint64_t n = 0;
@@ -622,32 +668,8 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
     })) << m_Host.Log();
     // Now the writer can go on; the host ends once everything is written.
     size_t alerts = 0;
-    std::string tail;
-    std::thread drain([&] {
-        char buffer[65536];
-        const std::string end = "</event>";
-        pollfd ready{reader, POLLIN, 0};
-        for (;;) {
-            const ssize_t got = ::read(reader, buffer, sizeof buffer);
-            if (got == 0) {
-                break;
-            }
-            if (got < 0) {
-                ::poll(&ready, 1, 100);
-                continue;
-            }
-            tail.append(buffer, static_cast<size_t>(got));
-            alerts += hwtest::CountOf(tail, end);
-            const size_t cut = tail.rfind(end);
-            tail.erase(0, cut == std::string::npos ? tail.size() - std::min(tail.size(), end.size())
-                                                   : cut + end.size());
-        }
-    });
     int exitCode = -1;
-    const bool bEnded = m_Host.Wait(120, exitCode);
-    drain.join();
-    ::close(reader);
-    ASSERT_TRUE(bEnded);
+    ASSERT_TRUE(ReadAlertsUntilTheHostEnds(reader, alerts, exitCode));
     EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
     auto after = m_Namespace.UdpCounters();
     const uint64_t arrived = after["InDatagrams"] - before["InDatagrams"] + after["RcvbufErrors"] -
@@ -665,8 +687,8 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
 // Standard output goes to a reader that has stopped reading: at a stop the
 // host gives the output up once it has taken nothing for the output wait
 // (2 s here), counts the alerts it could not write, and ends with its
-// usual status.  Every datagram is then a whole alert the reader got, an
-// alert counted as not written, or a counted drop.
+// status of a run that lost alerts.  Every datagram is then a whole alert
+// the reader got, an alert counted as not written, or a counted drop.
 TEST_F(SyslogHostTest, StopGivesUpAnAlertOutputThatTakesNothingAndCountsWhatItLeft) {
     const std::string pipe = m_Host.File("hwhost.out");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
@@ -698,7 +720,8 @@ TEST_F(SyslogHostTest, StopGivesUpAnAlertOutputThatTakesNothingAndCountsWhatItLe
     ASSERT_TRUE(m_Host.Wait(60, exitCode)) << m_Host.Log();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
-    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    // Alerts it took were not written: not the status of a whole run.
+    EXPECT_EQ(exitCode, kExitAlertsNotWritten) << m_Host.ErrorsTail();
     const std::string log = m_Host.Log();
     static const std::regex kNotWritten(
         R"(hwhost: (\d+) alerts not written: the alert output took nothing for 2 s)");
@@ -769,7 +792,7 @@ TEST_F(SyslogHostTest, AnAlertOutputWhoseReaderClosedItIsGivenUpAndCounted) {
     m_Host.Signal(SIGTERM);
     int exitCode = -1;
     ASSERT_TRUE(m_Host.Wait(30, exitCode)) << m_Host.Log();
-    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    EXPECT_EQ(exitCode, kExitAlertsNotWritten) << m_Host.ErrorsTail();
     const std::string log = m_Host.Log();
     EXPECT_EQ(hwtest::CountOf(log, kClosed), 1u) << log;
     static const std::regex kNotWritten(
@@ -780,4 +803,201 @@ TEST_F(SyslogHostTest, AnAlertOutputWhoseReaderClosedItIsGivenUpAndCounted) {
     EXPECT_GE(notWritten + ReportedDrops(log), 20u) << log;
     EXPECT_LE(notWritten, 42u) << log;
     EXPECT_NE(log.find(", " + found[1].str() + " not written\n"), std::string::npos) << log;
+}
+
+namespace {
+
+// The numbers of the stop's tally line, and what follows its four counts.
+struct Tally {
+    uint64_t m_qwTaken = 0;
+    uint64_t m_qwWritten = 0;
+    uint64_t m_qwDropped = 0;
+    uint64_t m_qwNotWritten = 0;
+    std::string m_strLosses;
+};
+
+bool ReadTally(const std::string& log, Tally& tally) {
+    static const std::regex kTally(
+        R"(hwhost: (\d+) alerts? taken, (\d+) written, (\d+) dropped, (\d+) not written([^\n]*)\n)");
+    std::smatch found;
+    if (!std::regex_search(log, found, kTally)) {
+        return false;
+    }
+    tally.m_qwTaken = std::stoull(found[1].str());
+    tally.m_qwWritten = std::stoull(found[2].str());
+    tally.m_qwDropped = std::stoull(found[3].str());
+    tally.m_qwNotWritten = std::stoull(found[4].str());
+    tally.m_strLosses = found[5].str();
+    return true;
+}
+
+}  // namespace
+
+// An engine held by a writer that takes nothing (standard output is a pipe
+// nobody reads) while a sender fills its queue to its bound: the stop
+// parses what it can of the queue within its share of the stop and counts
+// the rest, in the engine's stop line on the console and in the log, in
+// the stop's tally and in hwhost.status, with what the bounds left out.
+// Once the writer goes on, every datagram is an alert or a counted loss,
+// and the sensor's stop stays well within hwhost's stop bound.
+TEST_F(SyslogHostTest, AStopOfAStarvedEngineWithItsQueueFullCountsWhatItLeftInTheTallyAndTheStatus) {
+    int reader = -1;
+    ASSERT_NO_FATAL_FAILURE(StartWithAStuckOutput({"Starved", "starved failed", {{"User", "@Field4"}}}, reader));
+    auto before = m_Namespace.UdpCounters();
+    // Short datagrams, more than a second of parsing on any build.  Sent until more has reached the listener than the queue holds (some
+    // 1.27 million of these at 53 bytes each, text and length), whatever
+    // the system drops on a busy machine: the engine, held from its first
+    // thousand alerts on, leaves the rest queued and drops what does not
+    // fit.  (The held engine says its bounds only when it next looks, so
+    // no line tells that the queue is full before the stop.)
+    constexpr uint64_t kMoreThanTheQueueHolds = 1400000;
+    uint64_t n = 0;
+    const auto Delivered = [&] {
+        auto now = m_Namespace.UdpCounters();
+        return now["InDatagrams"] - before["InDatagrams"];
+    };
+    for (int round = 0; round < 40 && Delivered() < kMoreThanTheQueueHolds; ++round) {
+        const uint64_t end = n + 250000;
+        ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
+            text = "<38>sshd[1]: starved failed for user" + std::to_string(n);
+            return n++ < end;
+        }));
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return UnreadBytes(m_Namespace.HolderPid()) == 0; }));
+    }
+    ASSERT_GE(Delivered(), kMoreThanTheQueueHolds);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    m_Host.Signal(SIGTERM);
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Log().find("hwhost: stop completed with status") != std::string::npos;
+    }, 60)) << m_Host.ErrorsTail();
+    const double stopSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    // Now the writer can go on; the host ends once everything is written.
+    size_t alerts = 0;
+    int exitCode = -1;
+    ASSERT_TRUE(ReadAlertsUntilTheHostEnds(reader, alerts, exitCode));
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    EXPECT_LT(stopSeconds, 10.0) << "the sensor's stop is bounded by hwhost's 10 s";
+
+    const std::string log = m_Host.Log();
+    // The engine's stop line is its last drop report.
+    static const std::regex kStopLine(
+        R"(NTSyslog dropped \d+ datagrams: \d+ with the queue full, \d+ too large, (\d+) unparsed at a stop, (\d+) )"
+        R"(left in the socket at a stop, \d+ by the system with the socket's buffer full)");
+    std::string stopLine;
+    uint64_t unparsed = 0;
+    uint64_t leftInSocket = 0;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), kStopLine); it != std::sregex_iterator(); ++it) {
+        stopLine = (*it)[0].str();
+        unparsed = std::stoull((*it)[1].str());
+        leftInSocket = std::stoull((*it)[2].str());
+    }
+    ASSERT_FALSE(stopLine.empty()) << log;
+    EXPECT_GT(unparsed, 0u) << "a second of parsing does not empty a full queue: " << stopLine;
+    EXPECT_NE(m_Host.Errors().find("WARNING: " + stopLine + "\n"), std::string::npos) << m_Host.ErrorsTail();
+
+    // The tally counts it, with what the bounds left out.
+    Tally tally;
+    ASSERT_TRUE(ReadTally(log, tally)) << log;
+    EXPECT_NE(tally.m_strLosses.find("; " + std::to_string(unparsed) + " syslog datagrams left unparsed in the queue"),
+              std::string::npos)
+        << tally.m_strLosses;
+    EXPECT_EQ(leftInSocket != 0,
+              tally.m_strLosses.find("; " + std::to_string(leftInSocket) + " syslog datagrams left in the socket") !=
+                  std::string::npos)
+        << tally.m_strLosses;
+    static const std::regex kBoundAtStop(R"(at the stop: Bound reached: [^\n]*; (\d+) datagrams left out\n)");
+    const uint64_t boundsLeftOut = SumOfMatches(log, kBoundAtStop, 1);
+    EXPECT_GT(boundsLeftOut, 0u);
+    EXPECT_NE(tally.m_strLosses.find("; " + std::to_string(boundsLeftOut) + " datagrams left out at the inputs' bounds"),
+              std::string::npos)
+        << tally.m_strLosses;
+
+    // hwhost.status keeps the stop's line among what it learnt of the
+    // policy in force.
+    const std::string status = hwtest::ReadWholeFile(m_Host.File("hwhost.status"));
+    EXPECT_NE(status.find("WARNING: " + stopLine), std::string::npos) << status;
+    EXPECT_NE(status.find(" not written" + tally.m_strLosses), std::string::npos) << "and the tally: " << status;
+    EXPECT_NE(status.find("\tstopped\t"), std::string::npos) << status;
+
+    // Every datagram that reached the port is an alert or a counted loss.
+    auto after = m_Namespace.UdpCounters();
+    const uint64_t arrived = after["InDatagrams"] - before["InDatagrams"] + after["RcvbufErrors"] -
+                             before["RcvbufErrors"];
+    const uint64_t drops = ReportedDrops(log);
+    EXPECT_EQ(tally.m_qwTaken, tally.m_qwWritten);
+    EXPECT_EQ(alerts, tally.m_qwWritten);
+    EXPECT_EQ(alerts + drops, arrived) << "alerts " << alerts << ", drops " << drops;
+    std::printf("starved stop: %" PRIu64 " arrived, %zu alerts, %" PRIu64 " unparsed at the stop, %" PRIu64
+                " dropped in all, sensor stopped %.1f s after the signal\n",
+                arrived, alerts, unparsed, drops, stopSeconds);
+}
+
+// Alerts it took that no output wrote make a run end with its own status:
+// here the alert file is a device that is always full.  The tally counts
+// them, and a line says why the status is not 0.
+TEST_F(SyslogHostTest, ARunWhoseAlertsWereNotWrittenEndsWithItsOwnStatus) {
+    Start({{"Full", "full disk", {{"User", "@Field4"}}}}, {}, {"--alerts", "/dev/full"});
+    for (int i = 0; i < 5; ++i) {
+        Send("<38>sshd[1]: full disk for user" + std::to_string(i));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] {
+        return m_Host.Log().find("hwhost: cannot write the alert file /dev/full") != std::string::npos;
+    })) << m_Host.ErrorsTail();
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(exitCode, kExitAlertsNotWritten) << m_Host.ErrorsTail();
+    const std::string log = m_Host.Log();
+    Tally tally;
+    ASSERT_TRUE(ReadTally(log, tally)) << log;
+    EXPECT_EQ(tally.m_qwTaken, 5u) << log;
+    EXPECT_EQ(tally.m_qwWritten, 0u);
+    EXPECT_EQ(tally.m_qwNotWritten + tally.m_qwDropped, 5u);
+    EXPECT_NE(m_Host.Errors().find("hwhost: 5 of the alerts taken were not written (exit status 6)\n"),
+              std::string::npos)
+        << m_Host.ErrorsTail();
+}
+
+// A stop that comes while a reload is held (the tests' HW_RELOAD_HOLD_FILE)
+// ends as any stop: the hold gives way to it, what was queued meanwhile is
+// parsed, the tally is said and hwhost ends with 0, within its stop bound.
+TEST_F(SyslogHostTest, AStopDuringAHeldReloadEndsWithTheTallyAndStatusZero) {
+    const std::string hold = m_Host.File("reload.hold");
+    Start({{"Held", "held failed", {{"User", "@Field4"}}}}, {"HW_RELOAD_HOLD_FILE=" + hold});
+    for (int i = 0; i < 3; ++i) {
+        Send("<38>sshd[1]: held failed for before" + std::to_string(i));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertsMentioning("before").size() == 3; }))
+        << m_Host.ErrorsTail();
+    const std::string paused = "Thread list: OnPause NT Syslog";
+    const size_t pausesBefore = hwtest::CountOf(m_Host.Log(), paused);
+    hwtest::WriteWholeFile(hold, "");
+    m_Host.WritePolicy(SyslogPolicy({{"Held", "held failed", {{"User", "@Field4"}}},
+                                     {"Other", "other failed", {{"User", "@Field4"}}}}),
+                       "push.policy");
+    m_Host.Signal(SIGHUP);
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return hwtest::CountOf(m_Host.Log(), paused) > pausesBefore; }, 60))
+        << m_Host.ErrorsTail();
+    // Taken by the listener while the reload is held: they wait in the queue.
+    for (int i = 0; i < 20; ++i) {
+        Send("<38>sshd[1]: held failed for during" + std::to_string(i));
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return UnreadBytes(m_Namespace.HolderPid()) == 0; }));
+    const auto signalled = std::chrono::steady_clock::now();
+    m_Host.Signal(SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Wait(60, exitCode)) << m_Host.ErrorsTail();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    ::unlink(hold.c_str());
+    EXPECT_EQ(exitCode, 0) << m_Host.ErrorsTail();
+    const std::string errors = m_Host.Errors();
+    EXPECT_NE(errors.find("hwhost: sensor stopped\n"), std::string::npos) << m_Host.ErrorsTail();
+    const std::string log = m_Host.Log();
+    Tally tally;
+    ASSERT_TRUE(ReadTally(log, tally)) << log;
+    EXPECT_EQ(tally.m_qwTaken, 23u) << log;
+    EXPECT_EQ(tally.m_qwWritten, 23u) << log;
+    EXPECT_EQ(AlertsMentioning("during").size(), 20u);
+    EXPECT_LT(seconds, 10.0) << "hwhost's stop bound";
 }

@@ -421,3 +421,20 @@ TEST(HostServices, LogThatStaysUnwritableKeepsItsBoundAndTheEndSaysWhatWasNotWri
         << console.Text();
     EXPECT_EQ(100u + 2, services.LinesLost());
 }
+
+// The stop's tally of what it lost is kept among the later findings even
+// when they are full, so the record of the policy in force has it.
+TEST(HostServices, TheStopsTallyOfALossIsKeptPastTheBoundOfLaterFindings) {
+    hwtest::ConsoleCapture console;
+    HostServices services;
+    for (size_t i = 0; i < HostServices::kMaxLate + 5; ++i) {
+        services.Log(nullptr, kCSFLogCategory, kCSFLogWarning | kCSFLogConsoleFlag, 1, "a.cpp", "w%zu", i);
+    }
+    const std::string tally =
+        "hwhost: 12 alerts taken, 12 written, 0 dropped, 0 not written; 421378 syslog datagrams left unparsed in the "
+        "queue";
+    services.KeepStopTally(tally);
+    const std::vector<std::string> findings = services.LateFindings();
+    ASSERT_EQ(HostServices::kMaxLate + 2, findings.size());
+    EXPECT_EQ("WARNING: " + tally, findings[HostServices::kMaxLate]);
+}
