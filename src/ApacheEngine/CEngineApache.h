@@ -39,18 +39,24 @@ public:
     // cost of joining repeated names stays linear in the text.
     static constexpr size_t kMaxClassNames = 64;
 
-    // The module gives no sign when it writes: the engine looks at the ring
-    // again kBusyRingLookMs after finding it empty.  Once it has found it
-    // empty for a second (kBusyEmptyLooks looks in a row), each further
-    // empty look waits twice as long as the last, up to kQuietRingLookMs;
-    // an event brings the short look back.  A stream at any rate, whose
-    // writes may leave the ring empty at a look now and then, so keeps the
-    // short look.  The longest look is set by the ring: a burst of
+    // The module wakes the engine as it writes (WebShmWriteEvent): the
+    // engine sleeps on the ring's write offset until a write, so a burst
+    // after any quiet spell is read as it comes.  The sleep still ends
+    // after a look's time, so a module that does not wake is read all the
+    // same, and nothing the module's side does to the word (it is another
+    // account's) keeps the engine from its stop.  The look: kBusyRingLookMs
+    // after an event; once the ring stayed empty for a second
+    // (kBusyEmptyLooks looks in a row), each further empty look waits twice
+    // as long as the last, up to kQuietRingLookMs.  The longest look is set
+    // by the ring, for a module that does not wake: a burst of
     // kBurstEventsPerSecond events of a record and a class text of some 40
     // bytes (264 of them fill its 65,504 bytes, in 132 ms) that begins just
     // after a look finds room until the next, with a quarter of the fill's
     // time to spare for a wake-up that comes late on a busy machine.  An
-    // idle engine so wakes some 10 times a second, not 100.
+    // idle engine so wakes some 10 times a second, not 100.  A sleep that a
+    // wake or a changed word ended, and that found no event after it, is
+    // followed by a plain one (the look's time): a module that keeps
+    // changing the word makes the engine look no more often than that.
     static constexpr uint32_t kBusyRingLookMs = 10;
     static constexpr uint32_t kBusyEmptyLooks = 1000 / kBusyRingLookMs;
     static constexpr uint32_t kBurstEventsPerSecond = 2000;
@@ -58,6 +64,9 @@ public:
     static constexpr uint32_t kQuietRingLookMs =
         kWebEvCapacity / kBurstMessageBytes * 1000 / kBurstEventsPerSecond * 3 / 4;
     static_assert(kQuietRingLookMs >= kBusyRingLookMs);
+    // How long the stop reads the ring at most, within the stop's bound:
+    // what is still in it then is counted as left at the stop.
+    static constexpr std::chrono::milliseconds kStopReading{1000};
 
     // The IDS configuration is asked of `pFactory` at Oninit.
     explicit CEngineApache(ICSFClassFactory* pFactory);
@@ -96,6 +105,9 @@ public:
     const char* LookupNameById(int32_t nId) const;
     // How long the engine waits after its next look finds the ring empty.
     uint32_t RingLookMs() const { return m_dwRingLookMs.load(std::memory_order_relaxed); }
+    // How long the stop reads (kStopReading unless a test sets another).
+    void SetStopReading(std::chrono::milliseconds reading) { m_StopReading = reading; }
+    int32_t OnPauseInit(uint32_t dwArgument) override;
 
 protected:
     uint32_t _doWork() override;
@@ -116,8 +128,16 @@ private:
     // next reload opens them afresh.
     void MapAgainAfterCut();
     // Empties the ring, says how many events it held unread (`pszWhen`:
-    // "at the stop"), and lets it go.
-    void LetRingGo(const char* pszWhen);
+    // "at the stop"), and lets it go.  At the stop (`bStop`) that count is
+    // said however many drops were said before it, and goes to the host's
+    // tally of the stop.
+    void LetRingGo(const char* pszWhen, bool bStop = false);
+    // What a stop does once the thread has ended: reads the ring, for up to
+    // m_StopReading, as the thread would have.
+    void ReadAtStop();
+    // One turn's read of the ring: true when an event was taken and
+    // reported; the module's overflow it found is counted.
+    bool TakeAndReport(bool& bReached);
     // Logs why a record was dropped, at most kDropReportsPerMinute a
     // minute, with the count of those left out.
     void ReportDrop(uint32_t dwLevel, const std::string& strText);
@@ -168,4 +188,10 @@ private:
     // Written by the engine's thread; read by tests.
     std::atomic<uint32_t> m_dwRingLookMs{kBusyRingLookMs};
     uint32_t m_dwEmptyLooks = 0;
+    // The last sleep ended early, by a wake or a changed word.
+    bool m_bWokenEarly = false;
+    // Paused (by the host, or for a reload) and not resumed since: the stop
+    // then reads nothing, and counts what the ring holds.
+    bool m_bPaused = false;
+    std::chrono::milliseconds m_StopReading = kStopReading;
 };
