@@ -467,8 +467,10 @@ uint32_t CEngineApache::_doWork() {
             const uint32_t dwLook = m_dwRingLookMs.load(std::memory_order_relaxed);
             // The stop, a pause or a reload ends either wait at once (the
             // sleep on the ring is woken by OnStopInit and OnPauseInit).
+            // While events come, the short look takes them in batches; a
+            // quiet engine sleeps until the module's next write.
             plat::SharedWordWait wait = plat::SharedWordWait::kFailed;
-            if (!m_bWokenEarly)
+            if (m_dwEmptyLooks >= kBusyEmptyLooks && !m_bWokenEarly)
                 wait = WebShmAwaitWrite(dwLook);
             m_bWokenEarly = wait == plat::SharedWordWait::kWoken;
             if (wait == plat::SharedWordWait::kFailed)

@@ -39,16 +39,17 @@ public:
     // cost of joining repeated names stays linear in the text.
     static constexpr size_t kMaxClassNames = 64;
 
-    // The module wakes the engine as it writes (WebShmWriteEvent): the
-    // engine sleeps on the ring's write offset until a write, so a burst
-    // after any quiet spell is read as it comes.  The sleep still ends
-    // after a look's time, so a module that does not wake is read all the
-    // same, and nothing the module's side does to the word (it is another
-    // account's) keeps the engine from its stop.  The look: kBusyRingLookMs
-    // after an event; once the ring stayed empty for a second
-    // (kBusyEmptyLooks looks in a row), each further empty look waits twice
-    // as long as the last, up to kQuietRingLookMs.  The longest look is set
-    // by the ring, for a module that does not wake: a burst of
+    // While events come, the engine looks at the ring kBusyRingLookMs
+    // after finding it empty, and takes what came meanwhile in one batch.
+    // Once it has found it empty for a second (kBusyEmptyLooks looks in a
+    // row) it is quiet: it sleeps on the ring's write offset until the
+    // module writes (WebShmWriteEvent wakes it), so a burst after any quiet
+    // spell is read as it comes, and the first event brings the short look
+    // back.  The quiet sleep still ends after a look, each twice as long as
+    // the last up to kQuietRingLookMs, so a module that does not wake is
+    // read all the same, and nothing the module's side does to the word (it
+    // may be another account's) keeps the engine from a stop.  The longest
+    // look is set by the ring, for such a module: a burst of
     // kBurstEventsPerSecond events of a record and a class text of some 40
     // bytes (264 of them fill its 65,504 bytes, in 132 ms) that begins just
     // after a look finds room until the next, with a quarter of the fill's

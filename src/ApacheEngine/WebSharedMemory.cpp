@@ -724,9 +724,10 @@ int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText, bool*
     }
     const bool bCut = SegmentCut(state.event);
     Unlock(state.event);
-    // The reader sleeps on the write offset; a wake when nothing was
-    // written costs it a look.
-    if (bWritten && !bCut)
+    // The reader sleeps on the write offset only once it found the ring
+    // empty, and reads it to its end at each wake: a write into a ring that
+    // held events finds the reader woken already.
+    if (bWritten && !bCut && header.dwFree == kWebEvCapacity)
         plat::WakeSharedWord(reinterpret_cast<const uint32_t*>(pView + kWebEvWrite));
     if (pbWritten != nullptr)
         *pbWritten = bWritten && !bCut;

@@ -99,7 +99,7 @@ WebRingResult WebRingTake(uint8_t* pRing, WebEventRecord& record, char* pClassTe
 uint32_t WebRingCountWaiting(const uint8_t* pRing);
 
 // The module's side: appends one message (the record's class length bytes
-// of `pClassText` follow it) and wakes the reader.  1 when not attached,
+// of `pClassText` follow it), waking the reader when the ring was empty.  1 when not attached,
 // else 0; a message that does not fit, or whose length is out of range, is
 // dropped: the overflow flag is set and the drop counted (kWebEvDropped).
 // `pbWritten`, when given, tells whether the message went in (false also

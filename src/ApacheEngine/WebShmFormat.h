@@ -29,10 +29,11 @@ constexpr uint32_t kWebEvOverflow = 8;
 constexpr uint32_t kWebEvStart = 12;
 constexpr uint32_t kWebEvEnd = 16;
 constexpr uint32_t kWebEvRead = 20;
-// The writer wakes the reader after each message it adds: a wake on the
-// write offset's word (a futex: platform/SharedWord.h), which the reader
-// sleeps on with the value it saw when it found the ring empty.  A writer
-// that does not wake is read all the same, at the reader's next look.
+// The writer wakes the reader after a message it adds to an empty ring: a
+// wake on the write offset's word (a futex: platform/SharedWord.h), which
+// the reader sleeps on with the value it saw when it found the ring empty
+// (it reads the ring to its end at each wake).  A writer that does not
+// wake is read all the same, at the reader's next look.
 constexpr uint32_t kWebEvWrite = 24;
 constexpr uint32_t kWebEvFree = 28;
 
