@@ -447,7 +447,7 @@ uint32_t CEngineApache::_doWork() {
     // A start or resume reads what waits at once, and looks again soon.
     m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
     m_dwEmptyLooks = 0;
-    m_bWokenEarly = false;
+    m_dwFruitlessWakes = 0;
     while (StopRequested() == 0) {
         // A cut found at an earlier turn, or now, costs that turn only.
         const bool bCut = WebShmIsCut();
@@ -458,7 +458,7 @@ uint32_t CEngineApache::_doWork() {
         bool bReached = false;
         if (TakeAndReport(bReached)) {
             m_dwEmptyLooks = 0;
-            m_bWokenEarly = false;
+            m_dwFruitlessWakes = 0;
             m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
         } else if (bReached && !bCut) {
             // Read to its end, and its overflow looked at: what a reload
@@ -467,14 +467,16 @@ uint32_t CEngineApache::_doWork() {
             const uint32_t dwLook = m_dwRingLookMs.load(std::memory_order_relaxed);
             // The stop, a pause or a reload ends either wait at once (the
             // sleep on the ring is woken by OnStopInit and OnPauseInit).
-            // While events come, the short look takes them in batches; a
-            // quiet engine sleeps until the module's next write.
             plat::SharedWordWait wait = plat::SharedWordWait::kFailed;
-            if (m_dwEmptyLooks >= kBusyEmptyLooks && !m_bWokenEarly)
+            if (m_dwFruitlessWakes < kFruitlessWakesInARow)
                 wait = WebShmAwaitWrite(dwLook);
-            m_bWokenEarly = wait == plat::SharedWordWait::kWoken;
-            if (wait == plat::SharedWordWait::kFailed)
+            if (wait == plat::SharedWordWait::kFailed) {
+                m_dwFruitlessWakes = 0;
                 Sleep(dwLook);
+            } else if (wait == plat::SharedWordWait::kWoken) {
+                // Fruitless unless the next read takes an event.
+                ++m_dwFruitlessWakes;
+            }
             if (m_dwEmptyLooks < kBusyEmptyLooks) {
                 ++m_dwEmptyLooks;
             } else {
