@@ -44,7 +44,7 @@ public:
     // events are read as they come, a burst after any quiet spell too; a
     // wake finds every event written since, and the engine reads them all
     // before it sleeps again.  (Looking every 10 ms in batches instead cost
-    // less processor time, but under a load of 12 on 8 processors such a
+    // less processor time, but under a load of 18 on 8 processors such a
     // look came late often enough to drop 917 of a 10,000-a-second burst.)
     // The sleep still ends after a look, so a module that does not wake is
     // read all the same, and nothing the module's side does to the word (it
