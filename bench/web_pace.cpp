@@ -9,9 +9,11 @@
 // It also measures an idle host: the processor time hwhost takes over
 // --idle seconds with the ring open and nothing written, and how often its
 // threads wake (their context switches, in all and of the thread that
-// wakes most: the web-server engine's, when it looks often), then has that host, quiet for --quiet seconds in all by then, take
-// a burst of --burst events a second for --seconds: what a quiet engine's
-// longest look at the ring leaves room for.  With --baseline,
+// wakes most: the web-server engine's, when it looks often), then has that
+// host, quiet for --quiet seconds in all by then, take a burst of --burst
+// events a second for --seconds: whether a quiet engine is woken in time.
+// --quiet and --burst take lists; every quiet spell meets every burst rate,
+// each pair on an idle host of its own.  With --baseline,
 // every round runs that hwhost (another build's, the last one's of main
 // say) too, right after this one, and the medians of the rounds are printed
 // side by side (bench/web_pace_compare.sh builds one and does so).
@@ -20,8 +22,8 @@
 // namespace of its own (so it needs root).
 //
 //   web_pace [--hwhost PATH] [--baseline PATH] [--rates 500,2000,...]
-//            [--seconds N] [--idle N] [--quiet N] [--burst N] [--rounds N]
-//            [--keep]
+//            [--seconds N] [--idle N] [--quiet 10,30] [--burst 5000,10000]
+//            [--rounds N] [--keep]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -65,9 +67,9 @@ struct Options {
     std::string m_strBaseline;
     std::vector<uint64_t> m_Rates{500, 2000, 5000, 10000, 20000};
     double m_dSeconds = 5;
-    double m_dIdleSeconds = 20;
-    double m_dQuietSeconds = 10;
-    uint64_t m_qwBurstRate = 2000;
+    double m_dIdleSeconds = 8;
+    std::vector<uint64_t> m_QuietSeconds{10, 30};
+    std::vector<uint64_t> m_BurstRates{5000, 10000};
     int m_nRounds = 1;
 };
 
@@ -89,12 +91,21 @@ Options ParseOptions(int argc, char** argv) {
                          hwload::PaceOptions(options.m_Rates, options.m_dSeconds, options.m_nRounds,
                                              options.m_strBaseline,
                                              {hwload::NumberOption("--idle", options.m_dIdleSeconds),
-                                              hwload::NumberOption("--quiet", options.m_dQuietSeconds),
-                                              hwload::NumberOption("--burst", options.m_qwBurstRate)}),
+                                              {"--quiet", true,
+                                               [&options](const std::string& value) {
+                                                   options.m_QuietSeconds = hwload::NumberList(value);
+                                               }},
+                                              {"--burst", true,
+                                               [&options](const std::string& value) {
+                                                   options.m_BurstRates = hwload::NumberList(value);
+                                               }}}),
                          options.m_host);
+    const auto hasZero = [](const std::vector<uint64_t>& list) {
+        return std::find(list.begin(), list.end(), 0u) != list.end();
+    };
     if (options.m_Rates.empty() || options.m_dSeconds <= 0 || options.m_dIdleSeconds < 0 || options.m_nRounds < 1 ||
-        options.m_dQuietSeconds < 0 || options.m_qwBurstRate == 0 ||
-        std::find(options.m_Rates.begin(), options.m_Rates.end(), 0u) != options.m_Rates.end()) {
+        options.m_QuietSeconds.empty() || options.m_BurstRates.empty() || hasZero(options.m_BurstRates) ||
+        hasZero(options.m_Rates)) {
         hwload::Fail("--rates, --seconds, --burst and --rounds must be positive, --idle and --quiet 0 or more");
     }
     return options;
@@ -269,7 +280,24 @@ struct IdleFigures {
     RateFigures m_Burst;
 };
 
-IdleFigures RunIdle(const Options& options, const std::string& scratch, const std::string& hwhost) {
+// One quiet spell and the burst rate that ends it.
+struct QuietBurst {
+    double m_dQuietSeconds;
+    uint64_t m_qwBurstRate;
+};
+
+std::vector<QuietBurst> QuietBursts(const Options& options) {
+    std::vector<QuietBurst> pairs;
+    for (uint64_t qwQuiet : options.m_QuietSeconds) {
+        for (uint64_t qwBurst : options.m_BurstRates) {
+            pairs.push_back({static_cast<double>(qwQuiet), qwBurst});
+        }
+    }
+    return pairs;
+}
+
+IdleFigures RunIdle(const Options& options, const std::string& scratch, const std::string& hwhost,
+                    const QuietBurst& pair) {
     IdleFigures figures;
     std::unique_ptr<hwload::AlertCounter> counter;
     const RunningHost host = StartWebHost(scratch, hwhost, counter);
@@ -284,9 +312,9 @@ IdleFigures RunIdle(const Options& options, const std::string& scratch, const st
     figures.m_dWakeups = static_cast<double>(after.m_qwAll - before.m_qwAll) / options.m_dIdleSeconds;
     figures.m_dMostWakeups = static_cast<double>(after.MostSince(before)) / options.m_dIdleSeconds;
     std::this_thread::sleep_until(started + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(options.m_dQuietSeconds)));
+                                                std::chrono::duration<double>(pair.m_dQuietSeconds)));
     figures.m_dQuietSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-    figures.m_Burst = WriteAndCount(options, host, *counter, options.m_qwBurstRate);
+    figures.m_Burst = WriteAndCount(options, host, *counter, pair.m_qwBurstRate);
     hwload::StopHost(host.m_pid);
     counter.reset();
     hwload::FinishRoot(options.m_host, host.m_strRoot);
@@ -312,18 +340,23 @@ int main(int argc, char** argv) {
     // runs[host][rate][round], idle[host][round]
     std::vector<std::vector<std::vector<RateFigures>>> runs(
         hosts.size(), std::vector<std::vector<RateFigures>>(options.m_Rates.size()));
-    std::vector<std::vector<IdleFigures>> idle(hosts.size());
+    // idle[pair][host][round]
+    const std::vector<QuietBurst> pairs = QuietBursts(options);
+    std::vector<std::vector<std::vector<IdleFigures>>> idle(pairs.size(),
+                                                            std::vector<std::vector<IdleFigures>>(hosts.size()));
     for (int round = 0; round < options.m_nRounds; ++round) {
         std::printf("round %d\n", round + 1);
-        for (size_t k = 0; options.m_dIdleSeconds > 0 && k < hosts.size(); ++k) {
-            const size_t n = hwload::InTurn(k, round, hosts.size());
-            idle[n].push_back(RunIdle(options, scratch, hosts[n].m_strPath));
-            const IdleFigures& figures = idle[n].back();
-            std::printf("  %-8s idle: %.3f%% of a processor, %.1f wake-ups a second (the busiest thread's "
-                        "%.1f); after %.1f s quiet:\n",
-                        hosts[n].m_strName.c_str(), figures.m_dCpuShare * 100, figures.m_dWakeups,
-                        figures.m_dMostWakeups, figures.m_dQuietSeconds);
-            PrintRate(hosts[n].m_strName.c_str(), options.m_qwBurstRate, figures.m_Burst);
+        for (size_t p = 0; options.m_dIdleSeconds > 0 && p < pairs.size(); ++p) {
+            for (size_t k = 0; k < hosts.size(); ++k) {
+                const size_t n = hwload::InTurn(k, round, hosts.size());
+                idle[p][n].push_back(RunIdle(options, scratch, hosts[n].m_strPath, pairs[p]));
+                const IdleFigures& figures = idle[p][n].back();
+                std::printf("  %-8s idle: %.3f%% of a processor, %.1f wake-ups a second (the busiest thread's "
+                            "%.1f); after %.1f s quiet:\n",
+                            hosts[n].m_strName.c_str(), figures.m_dCpuShare * 100, figures.m_dWakeups,
+                            figures.m_dMostWakeups, figures.m_dQuietSeconds);
+                PrintRate(hosts[n].m_strName.c_str(), pairs[p].m_qwBurstRate, figures.m_Burst);
+            }
         }
         for (size_t r = 0; r < options.m_Rates.size(); ++r) {
             for (size_t k = 0; k < hosts.size(); ++k) {
@@ -355,19 +388,29 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     if (options.m_dIdleSeconds > 0) {
-        std::vector<std::string> cells[4];
+        // The idle figures of every pair's host together; a row for each
+        // pair's burst.
+        std::vector<std::string> cells[3];
+        std::vector<std::vector<std::string>> burstCells(pairs.size());
         for (size_t n = 0; n < hosts.size(); ++n) {
-            std::vector<double> share, wakeups, mostWakeups, perSecond;
-            std::vector<uint64_t> dropped, notAlerted;
-            for (const IdleFigures& figures : idle[n]) {
-                share.push_back(figures.m_dCpuShare * 100);
-                wakeups.push_back(figures.m_dWakeups);
-                mostWakeups.push_back(figures.m_dMostWakeups);
-                perSecond.push_back(figures.m_Burst.AlertsPerSecond());
-                dropped.push_back(figures.m_Burst.m_qwDropped);
-                notAlerted.push_back(figures.m_Burst.NotAlerted());
-                bEveryOne = bEveryOne && (n != 0 || (figures.m_Burst.NotAlerted() == 0 &&
-                                                     figures.m_Burst.m_qwDropped == 0));
+            std::vector<double> share, wakeups, mostWakeups;
+            for (size_t p = 0; p < pairs.size(); ++p) {
+                std::vector<double> perSecond;
+                std::vector<uint64_t> dropped, notAlerted;
+                for (const IdleFigures& figures : idle[p][n]) {
+                    share.push_back(figures.m_dCpuShare * 100);
+                    wakeups.push_back(figures.m_dWakeups);
+                    mostWakeups.push_back(figures.m_dMostWakeups);
+                    perSecond.push_back(figures.m_Burst.AlertsPerSecond());
+                    dropped.push_back(figures.m_Burst.m_qwDropped);
+                    notAlerted.push_back(figures.m_Burst.NotAlerted());
+                    bEveryOne = bEveryOne && (n != 0 || (figures.m_Burst.NotAlerted() == 0 &&
+                                                         figures.m_Burst.m_qwDropped == 0));
+                }
+                char cell[64];
+                std::snprintf(cell, sizeof cell, "%.1f / %" PRIu64 " / %" PRIu64, hwload::Median(perSecond),
+                              hwload::Median(dropped), hwload::Median(notAlerted));
+                burstCells[p].push_back(cell);
             }
             char cell[64];
             std::snprintf(cell, sizeof cell, "%.3f%% of a processor", hwload::Median(share));
@@ -376,22 +419,27 @@ int main(int argc, char** argv) {
             cells[1].push_back(cell);
             std::snprintf(cell, sizeof cell, "%.1f wake-ups/s", hwload::Median(mostWakeups));
             cells[2].push_back(cell);
-            std::snprintf(cell, sizeof cell, "%.1f / %" PRIu64 " / %" PRIu64, hwload::Median(perSecond),
-                          hwload::Median(dropped), hwload::Median(notAlerted));
-            cells[3].push_back(cell);
         }
-        const std::string burst = std::to_string(options.m_qwBurstRate) + "q";
-        const char* const heads[4] = {"idle", "wake", "busiest", burst.c_str()};
-        for (size_t row = 0; row < 4; ++row) {
+        const char* const heads[3] = {"idle", "wake", "busiest"};
+        for (size_t row = 0; row < 3; ++row) {
             std::printf("%8s", heads[row]);
             for (const std::string& cell : cells[row]) {
                 std::printf("  %-30s", cell.c_str());
             }
             std::printf("\n");
         }
-        std::printf("(wake: the idle host's threads' wake-ups; busiest: those of its thread that woke most; %sq: the burst after "
-                    "%.0f s quiet)\n",
-                    std::to_string(options.m_qwBurstRate).c_str(), options.m_dQuietSeconds);
+        for (size_t p = 0; p < pairs.size(); ++p) {
+            const std::string head =
+                std::to_string(pairs[p].m_qwBurstRate) + "q" + std::to_string(static_cast<int>(pairs[p].m_dQuietSeconds));
+            std::printf("%8s", head.c_str());
+            for (const std::string& cell : burstCells[p]) {
+                std::printf("  %-30s", cell.c_str());
+            }
+            std::printf("\n");
+        }
+        std::printf("(wake: the idle host's threads' wake-ups; busiest: those of its thread that woke most; RqS: a "
+                    "burst of R events a second for %.0f s after S s quiet)\n",
+                    options.m_dSeconds);
     }
     if (!options.m_host.m_bKeep) {
         std::filesystem::remove_all(scratch);

@@ -6,19 +6,21 @@
 # turns (each rate a host of its own, the order changing from round to
 # round so that load from elsewhere falls on both), and prints for every
 # rate the events dropped for a full ring and the alerts written, each idle
-# host's processor time and wake-ups, and what it made of a burst (2,000
-# events a second unless --burst) after 10 quiet seconds (--quiet), side by
-# side with the medians of the rounds.
+# host's processor time and wake-ups, and what it made of bursts (5,000
+# and 10,000 events a second unless --burst) after 10 and 30 quiet seconds
+# (--quiet), each pair on an idle host of its own, side by side with the
+# medians of the rounds.
 # It needs root (a private network namespace).
 #
 #   bench/web_pace_compare.sh [BASELINE_REVISION [web_pace options, e.g.
 #                             --rates 500,2000 --seconds 5 --rounds 3
-#                             --quiet 10 --burst 2000]]
+#                             --quiet 10,30 --burst 5000,10000]]
 #
 # BASELINE_REVISION (default main) is exported with git archive into
 # build/web-baseline and built there with the release preset; this tree is
 # built in build/release (or HW_RELEASE_BUILD).  The defaults: 5 s a rate,
-# rates 500 to 20,000 a second, 20 s idle, one round.
+# rates 500 to 20,000 a second, 8 s idle (within the shortest quiet
+# spell), one round.
 set -eu
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 baseline=${1:-main}

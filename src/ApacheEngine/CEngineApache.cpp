@@ -165,6 +165,7 @@ int32_t CEngineApache::OnStart(uint32_t dwArgument) {
         CSF_LOG(kCSFLogInfo, "Apache Component of Host Warden is DISABLED.");
     }
     CSF_TRACE(kCSFLogInfo, "CEngineApache::OnStart leaving");
+    m_bPaused = false;
     return CEngineBase::OnStart(dwArgument);
 }
 
@@ -408,6 +409,34 @@ void CEngineApache::ReportDrop(uint32_t dwLevel, const std::string& strText) {
     CSF_LOG(dwLevel, "%s%s", strText.c_str(), strLeftOut.c_str());
 }
 
+bool CEngineApache::TakeAndReport(bool& bReached) {
+    int32_t nClassLength = 0;
+    bool bOverflowed = false;
+    uint32_t dwDropped = 0;
+    const bool bTaken =
+        WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength, &bReached, &bOverflowed, &dwDropped);
+    if (bOverflowed) {
+        // The module's own count when it keeps one; one that only sets the
+        // flag has lost at least one event.
+        m_RingOverflowBound.LeftOut(
+            []() -> InputBound& {
+                return InputBounds::Instance().Bound(
+                    "web-server event ring",
+                    "a ring of " + std::to_string(kWebEvCapacity) + " bytes shared with the web-server module",
+                    "events", std::string(),
+                    "the module could not write for want of room (as it counts them; a module that does not "
+                    "count them, once each time it says the ring overflowed)");
+            },
+            dwDropped != 0 ? dwDropped : 1);
+    }
+    if (bTaken) {
+        CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
+                  m_Record.nEventId, m_Record.szEventName);
+        ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
+    }
+    return bTaken;
+}
+
 uint32_t CEngineApache::_doWork() {
     if (!IsEnabled()) {
         m_CatchUp.End();
@@ -418,6 +447,7 @@ uint32_t CEngineApache::_doWork() {
     // A start or resume reads what waits at once, and looks again soon.
     m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
     m_dwEmptyLooks = 0;
+    m_dwFruitlessWakes = 0;
     while (StopRequested() == 0) {
         // A cut found at an earlier turn, or now, costs that turn only.
         const bool bCut = WebShmIsCut();
@@ -425,32 +455,28 @@ uint32_t CEngineApache::_doWork() {
             MapAgainAfterCut();
         if (m_bConfigWanted && std::chrono::steady_clock::now() >= m_NextConfigTry)
             WriteConfiguration(true);
-        int32_t nClassLength = 0;
         bool bReached = false;
-        bool bOverflowed = false;
-        const bool bTaken = WebShmReadEvent(m_Record, m_pClassText.get(), nClassLength, &bReached, &bOverflowed);
-        if (bOverflowed) {
-            m_RingOverflowBound.LeftOut([]() -> InputBound& {
-                return InputBounds::Instance().Bound(
-                    "web-server event ring",
-                    "a ring of " + std::to_string(kWebEvCapacity) + " bytes shared with the web-server module",
-                    "overflows", std::string(),
-                    "said by the module (events it could not write for want of room; how many, it does not say)");
-            });
-        }
-        if (bTaken) {
-            CSF_TRACE(kCSFLogInfo, "Got an event record from the apache plugin tid = %d eventName= %s",
-                      m_Record.nEventId, m_Record.szEventName);
+        if (TakeAndReport(bReached)) {
             m_dwEmptyLooks = 0;
+            m_dwFruitlessWakes = 0;
             m_dwRingLookMs.store(kBusyRingLookMs, std::memory_order_relaxed);
-            ProcessEvent(m_Record, m_pClassText.get(), nClassLength);
         } else if (bReached && !bCut) {
             // Read to its end, and its overflow looked at: what a reload
             // kept is handled, and lost if it overflowed meanwhile.
             m_CatchUp.End();
-            // The stop, a pause or a reload ends either wait at once.
             const uint32_t dwLook = m_dwRingLookMs.load(std::memory_order_relaxed);
-            Sleep(dwLook);
+            // The stop, a pause or a reload ends either wait at once (the
+            // sleep on the ring is woken by OnStopInit and OnPauseInit).
+            plat::SharedWordWait wait = plat::SharedWordWait::kFailed;
+            if (m_dwFruitlessWakes < kFruitlessWakesInARow)
+                wait = WebShmAwaitWrite(dwLook);
+            if (wait == plat::SharedWordWait::kFailed) {
+                m_dwFruitlessWakes = 0;
+                Sleep(dwLook);
+            } else if (wait == plat::SharedWordWait::kWoken) {
+                // Fruitless unless the next read takes an event.
+                ++m_dwFruitlessWakes;
+            }
             if (m_dwEmptyLooks < kBusyEmptyLooks) {
                 ++m_dwEmptyLooks;
             } else {
@@ -469,18 +495,46 @@ uint32_t CEngineApache::_doWork() {
 
 int32_t CEngineApache::OnStopInit(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "ApacheEngine OnStopInit");
-    return CEngineBase::OnStopInit(dwArgument);
+    const int32_t nResult = CEngineBase::OnStopInit(dwArgument);
+    // Told after the flag is set: a sleep begun before it ends now, one
+    // begun after it ends within its look.
+    WebShmWakeReader();
+    return nResult;
+}
+
+int32_t CEngineApache::OnPauseInit(uint32_t dwArgument) {
+    const int32_t nResult = CEngineBase::OnPauseInit(dwArgument);
+    WebShmWakeReader();
+    return nResult;
 }
 
 int32_t CEngineApache::OnStop(uint32_t dwArgument) {
     CSF_TRACE(kCSFLogInfo, "ApacheEngine OnStop");
     WebShmLockTriesOnly triesOnly;
+    RequestStop();
+    WebShmWakeReader();
     int32_t nResult = CEngineBase::OnStop(dwArgument);
     // A thread that did not end may still read the areas.
     if (nResult == 0) {
+        if (!m_bPaused)
+            ReadAtStop();
         Shutdown();
     }
     return nResult;
+}
+
+void CEngineApache::ReadAtStop() {
+    // Nothing reads the ring after the stop: what the module wrote last is
+    // reported now, for as long as the stop's share of time lasts, and
+    // what is left then is counted as the ring is let go.  Read only under
+    // the rules in force (none between a reload's rule reading and its
+    // resume).
+    if (m_nInitialized == 0 || !IsEnabled() || !WebShmIsAttached())
+        return;
+    const auto tDeadline = std::chrono::steady_clock::now() + m_StopReading;
+    bool bReached = true;
+    while (bReached && std::chrono::steady_clock::now() < tDeadline && TakeAndReport(bReached)) {
+    }
 }
 
 void CEngineApache::Shutdown() {
@@ -491,21 +545,28 @@ void CEngineApache::Shutdown() {
     // paused, and no resume followed.
     if (WebShmIsAttached()) {
         WebShmWriteConfig(nullptr, nullptr);
-        LetRingGo("at the stop");
+        LetRingGo(m_bPaused ? "at the stop (the engine was paused)" : "at the stop", true);
     }
     m_nInitialized = 0;
 }
 
-void CEngineApache::LetRingGo(const char* pszWhen) {
+void CEngineApache::LetRingGo(const char* pszWhen, bool bStop) {
     // Without a module that holds the ring, it goes with the sensor's
     // hold, and with it the events nobody read: they are counted now, and
     // taken out of a ring a module keeps, so that no later opening counts
     // them again.
     const uint32_t dwLeft = WebShmEmptyRing();
     if (dwLeft != kWebRingNotEmptied && dwLeft != 0) {
-        ReportDrop(kCSFLogWarning, CountText(dwLeft, "web-server event", "web-server events") + " dropped: " +
-                                       (dwLeft == 1 ? "it was" : "they were") + " still waiting in the event ring " +
-                                       pszWhen);
+        const std::string strText = CountText(dwLeft, "web-server event", "web-server events") + " dropped: " +
+                                    (dwLeft == 1 ? "it was" : "they were") + " still waiting in the event ring " +
+                                    pszWhen;
+        if (bStop) {
+            // Once a stop, whatever the drops said before it.
+            CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", strText.c_str());
+            CSFNoticeLostAtStop(dwLeft, "web-server events left in the ring");
+        } else {
+            ReportDrop(kCSFLogWarning, strText);
+        }
     }
     WebShmDetach();
 }
@@ -552,7 +613,11 @@ bool CEngineApache::InputMayComeBack() {
 }
 
 int32_t CEngineApache::OnPause(uint32_t dwArgument) {
+    RequestStop();
+    WebShmWakeReader();
     const int32_t nResult = CEngineBase::OnPause(dwArgument);
+    if (nResult == 0)
+        m_bPaused = true;
     bool bLost = false;
     {
         std::lock_guard<std::mutex> guard(m_ProblemLock);
@@ -590,5 +655,6 @@ int32_t CEngineApache::OnResume(uint32_t dwArgument) {
     } else {
         CSF_LOG(kCSFLogError, "Error in initializing Apache Component of Host Warden.");
     }
+    m_bPaused = false;
     return CEngineBase::OnResume(dwArgument);
 }

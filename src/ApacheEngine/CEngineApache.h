@@ -39,25 +39,41 @@ public:
     // cost of joining repeated names stays linear in the text.
     static constexpr size_t kMaxClassNames = 64;
 
-    // The module gives no sign when it writes: the engine looks at the ring
-    // again kBusyRingLookMs after finding it empty.  Once it has found it
-    // empty for a second (kBusyEmptyLooks looks in a row), each further
-    // empty look waits twice as long as the last, up to kQuietRingLookMs;
-    // an event brings the short look back.  A stream at any rate, whose
-    // writes may leave the ring empty at a look now and then, so keeps the
-    // short look.  The longest look is set by the ring: a burst of
+    // The engine sleeps on the ring's write offset until the module writes
+    // (WebShmWriteEvent wakes it when its write finds the ring empty), so
+    // events are read as they come, a burst after any quiet spell too; a
+    // wake finds every event written since, and the engine reads them all
+    // before it sleeps again.  (Looking every 10 ms in batches instead cost
+    // less processor time, but under a load of 18 on 8 processors such a
+    // look came late often enough to drop 917 of a 10,000-a-second burst.)
+    // The sleep still ends after a look, so a module that does not wake is
+    // read all the same, and nothing the module's side does to the word (it
+    // may be another account's) keeps the engine from a stop: the look is
+    // kBusyRingLookMs after an event; once the ring stayed empty for a
+    // second (kBusyEmptyLooks looks in a row), each further empty look
+    // waits twice as long as the last, up to kQuietRingLookMs.  The longest
+    // look is set by the ring, for a module that does not wake: a burst of
     // kBurstEventsPerSecond events of a record and a class text of some 40
     // bytes (264 of them fill its 65,504 bytes, in 132 ms) that begins just
     // after a look finds room until the next, with a quarter of the fill's
     // time to spare for a wake-up that comes late on a busy machine.  An
-    // idle engine so wakes some 10 times a second, not 100.
+    // idle engine so wakes some 10 times a second, not 100.  A wake may
+    // come for an event already taken (the module wakes after it let the
+    // ring go), but kFruitlessWakesInARow sleeps in a row that ended early
+    // without an event after them are followed by a plain one (the look's
+    // time): a module that keeps changing the word makes the engine look
+    // no more than kFruitlessWakesInARow + 1 times a look.
     static constexpr uint32_t kBusyRingLookMs = 10;
+    static constexpr uint32_t kFruitlessWakesInARow = 3;
     static constexpr uint32_t kBusyEmptyLooks = 1000 / kBusyRingLookMs;
     static constexpr uint32_t kBurstEventsPerSecond = 2000;
     static constexpr uint32_t kBurstMessageBytes = kWebRecordSize + 40;
     static constexpr uint32_t kQuietRingLookMs =
         kWebEvCapacity / kBurstMessageBytes * 1000 / kBurstEventsPerSecond * 3 / 4;
     static_assert(kQuietRingLookMs >= kBusyRingLookMs);
+    // How long the stop reads the ring at most, within the stop's bound:
+    // what is still in it then is counted as left at the stop.
+    static constexpr std::chrono::milliseconds kStopReading{1000};
 
     // The IDS configuration is asked of `pFactory` at Oninit.
     explicit CEngineApache(ICSFClassFactory* pFactory);
@@ -96,6 +112,9 @@ public:
     const char* LookupNameById(int32_t nId) const;
     // How long the engine waits after its next look finds the ring empty.
     uint32_t RingLookMs() const { return m_dwRingLookMs.load(std::memory_order_relaxed); }
+    // How long the stop reads (kStopReading unless a test sets another).
+    void SetStopReading(std::chrono::milliseconds reading) { m_StopReading = reading; }
+    int32_t OnPauseInit(uint32_t dwArgument) override;
 
 protected:
     uint32_t _doWork() override;
@@ -116,8 +135,16 @@ private:
     // next reload opens them afresh.
     void MapAgainAfterCut();
     // Empties the ring, says how many events it held unread (`pszWhen`:
-    // "at the stop"), and lets it go.
-    void LetRingGo(const char* pszWhen);
+    // "at the stop"), and lets it go.  At the stop (`bStop`) that count is
+    // said however many drops were said before it, and goes to the host's
+    // tally of the stop.
+    void LetRingGo(const char* pszWhen, bool bStop = false);
+    // What a stop does once the thread has ended: reads the ring, for up to
+    // m_StopReading, as the thread would have.
+    void ReadAtStop();
+    // One turn's read of the ring: true when an event was taken and
+    // reported; the module's overflow it found is counted.
+    bool TakeAndReport(bool& bReached);
     // Logs why a record was dropped, at most kDropReportsPerMinute a
     // minute, with the count of those left out.
     void ReportDrop(uint32_t dwLevel, const std::string& strText);
@@ -168,4 +195,11 @@ private:
     // Written by the engine's thread; read by tests.
     std::atomic<uint32_t> m_dwRingLookMs{kBusyRingLookMs};
     uint32_t m_dwEmptyLooks = 0;
+    // Sleeps in a row that a wake or a changed word ended and after which
+    // no event was taken.
+    uint32_t m_dwFruitlessWakes = 0;
+    // Paused (by the host, or for a reload) and not resumed since: the stop
+    // then reads nothing, and counts what the ring holds.
+    bool m_bPaused = false;
+    std::chrono::milliseconds m_StopReading = kStopReading;
 };

@@ -1,5 +1,6 @@
 #include "ApacheEngine/WebSharedMemory.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,7 +62,23 @@ struct ShmState {
     // The last read found the ring damaged and set its overflow flag itself,
     // so the flag the next read finds may be this process's own.
     bool bFlaggedDamage = false;
+    // The write offset the last read found the ring empty at: the value
+    // the reader sleeps on, so that a write after that read ends the sleep
+    // however soon it comes.
+    bool bEmptySeen = false;
+    uint32_t dwWriteSeen = 0;
 };
+
+// The word the reader sleeps on in this process's view of the ring, for a
+// wake from another thread of this process (a stop); null while the ring
+// is not mapped.  A wake that meets an address let go meanwhile fails in
+// the kernel, touching nothing.
+std::atomic<const uint32_t*> g_pWakeWord{nullptr};
+
+void NoteWakeWord(const uint8_t* pView) {
+    g_pWakeWord.store(pView != nullptr ? reinterpret_cast<const uint32_t*>(pView + kWebEvWrite) : nullptr,
+                      std::memory_order_release);
+}
 
 ShmState& State() {
     static ShmState state;
@@ -410,6 +427,8 @@ int WebShmAttach(bool bCreate, uint32_t* pdwCleared, std::string* pProblem) {
         CloseSegment(state.event);
         return 1;
     }
+    state.bEmptySeen = false;
+    NoteWakeWord(state.event.pView);
 
     if (Lock(state.event)) {
         uint8_t* pView = state.event.pView;
@@ -444,6 +463,8 @@ int WebShmDetach() {
     ShmState& state = State();
     if (!state.bAttached)
         return 1;
+    NoteWakeWord(nullptr);
+    state.bEmptySeen = false;
     for (ShmDescriptor* pDesc : {&state.event, &state.config}) {
         // What could not be mapped again after a cut is not touched.
         if (pDesc->pView != nullptr && pDesc->mutex.IsOpen() && Lock(*pDesc)) {
@@ -514,6 +535,10 @@ int WebShmMapAgain(bool& bConfigCut, std::string* pProblem) {
     }
     // Laid out as their maker lays them out: what they held went with the
     // cut, and the caller writes the configuration again.
+    if (bRingCut) {
+        state.bEmptySeen = false;
+        NoteWakeWord(state.event.pView);
+    }
     if (bRingCut && Lock(state.event)) {
         LayOutRing(state.event.pView);
         Unlock(state.event);
@@ -529,9 +554,11 @@ namespace {
 
 // WebRingTake, the damage left for the caller to report from `header`.
 WebRingResult TakeFromRing(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength,
-                           RingHeader& header, bool& bFlagFound) {
+                           RingHeader& header, bool& bFlagFound, uint32_t& dwDropped) {
     nClassLength = 0;
     bFlagFound = Get32(pView, kWebEvOverflow) != 0;
+    dwDropped = Get32(pView, kWebEvDropped);
+    Put32(pView, kWebEvDropped, 0);
     WebRingResult result = WebRingResult::kEmpty;
     if (!ReadRingHeader(pView, header)) {
         result = WebRingResult::kDamaged;
@@ -568,7 +595,9 @@ WebRingResult TakeFromRing(uint8_t* pView, WebEventRecord& record, char* pClassT
 WebRingResult WebRingTake(uint8_t* pView, WebEventRecord& record, char* pClassText, int32_t& nClassLength) {
     RingHeader header{};
     bool bFlagFound = false;
-    const WebRingResult result = TakeFromRing(pView, record, pClassText, nClassLength, header, bFlagFound);
+    uint32_t dwDropped = 0;
+    const WebRingResult result =
+        TakeFromRing(pView, record, pClassText, nClassLength, header, bFlagFound, dwDropped);
     if (result == WebRingResult::kDamaged)
         ReportDamage(header);
     return result;
@@ -611,19 +640,23 @@ WebShmLockTriesOnly::WebShmLockTriesOnly() : m_bBefore(t_bLockTriesOnly) { t_bLo
 WebShmLockTriesOnly::~WebShmLockTriesOnly() { t_bLockTriesOnly = m_bBefore; }
 
 bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached,
-                     bool* pbOverflowed) {
+                     bool* pbOverflowed, uint32_t* pdwDropped) {
     nClassLength = 0;
     if (pbReached != nullptr)
         *pbReached = false;
     if (pbOverflowed != nullptr)
         *pbOverflowed = false;
+    if (pdwDropped != nullptr)
+        *pdwDropped = 0;
     ShmState& state = State();
+    state.bEmptySeen = false;
     if (!state.bAttached || !Lock(state.event))
         return false;
     RingHeader header{};
     bool bFlagFound = false;
+    uint32_t dwDropped = 0;
     const WebRingResult result =
-        TakeFromRing(state.event.pView, record, pClassText, nClassLength, header, bFlagFound);
+        TakeFromRing(state.event.pView, record, pClassText, nClassLength, header, bFlagFound, dwDropped);
     // Cut short under the read: what it took is zeros, no damage and no
     // event.
     const bool bCut = SegmentCut(state.event);
@@ -634,16 +667,39 @@ bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLe
     }
     if (pbReached != nullptr)
         *pbReached = true;
-    // A flag this process set at a damaged ring is not the module's word.
+    // A flag this process set at a damaged ring is not the module's word;
+    // a count is only ever the module's.
     if (pbOverflowed != nullptr)
-        *pbOverflowed = bFlagFound && !state.bFlaggedDamage;
+        *pbOverflowed = (bFlagFound && !state.bFlaggedDamage) || dwDropped != 0;
+    if (pdwDropped != nullptr)
+        *pdwDropped = dwDropped;
+    if (result == WebRingResult::kEmpty) {
+        state.bEmptySeen = true;
+        state.dwWriteSeen = header.dwWrite;
+    }
     state.bFlaggedDamage = result == WebRingResult::kDamaged;
     if (result == WebRingResult::kDamaged)
         ReportDamage(header);
     return result == WebRingResult::kTaken;
 }
 
-int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText) {
+plat::SharedWordWait WebShmAwaitWrite(uint32_t dwMs) {
+    ShmState& state = State();
+    if (!state.bAttached || !state.bEmptySeen)
+        return plat::SharedWordWait::kFailed;
+    state.bEmptySeen = false;
+    const auto* pWord = reinterpret_cast<const uint32_t*>(state.event.pView + kWebEvWrite);
+    return plat::WaitSharedWord(pWord, state.dwWriteSeen, dwMs);
+}
+
+void WebShmWakeReader() {
+    if (const uint32_t* pWord = g_pWakeWord.load(std::memory_order_acquire))
+        plat::WakeSharedWord(pWord);
+}
+
+int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText, bool* pbWritten) {
+    if (pbWritten != nullptr)
+        *pbWritten = false;
     ShmState& state = State();
     if (!state.bAttached)
         return 1;
@@ -651,17 +707,30 @@ int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText) {
         return 0;
     uint8_t* pView = state.event.pView;
     RingHeader header;
+    bool bWritten = false;
     uint32_t dwLength = static_cast<uint32_t>(record.nClassLength);
     if (!ReadRingHeader(pView, header) || record.nClassLength < 0 || dwLength > kWebMaxClassLength ||
         (dwLength > 0 && pClassText == nullptr) || kWebRecordSize + dwLength > header.dwFree) {
         Put32(pView, kWebEvOverflow, 1);
+        const uint32_t dwDropped = Get32(pView, kWebEvDropped);
+        if (dwDropped != UINT32_MAX)
+            Put32(pView, kWebEvDropped, dwDropped + 1);
     } else {
         uint32_t dwOffset = CopyIn(pView, header.dwWrite, &record, kWebRecordSize);
         dwOffset = CopyIn(pView, dwOffset, pClassText, dwLength);
         Put32(pView, kWebEvWrite, dwOffset);
         Put32(pView, kWebEvFree, header.dwFree - kWebRecordSize - dwLength);
+        bWritten = true;
     }
+    const bool bCut = SegmentCut(state.event);
     Unlock(state.event);
+    // The reader sleeps on the write offset only once it found the ring
+    // empty, and reads it to its end at each wake: a write into a ring that
+    // held events finds the reader woken already.
+    if (bWritten && !bCut && header.dwFree == kWebEvCapacity)
+        plat::WakeSharedWord(reinterpret_cast<const uint32_t*>(pView + kWebEvWrite));
+    if (pbWritten != nullptr)
+        *pbWritten = bWritten && !bCut;
     return 0;
 }
 

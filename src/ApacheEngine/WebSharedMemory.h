@@ -15,91 +15,12 @@
 // the process (platform/HostileMapping.h); the turn fails, the cut is said
 // once, and the owner maps the objects again (WebShmMapAgain).
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-static_assert(std::endian::native == std::endian::little, "the shared layouts are little-endian");
-
-// The event ring.
-constexpr uint32_t kWebEvShmSize = 65536;
-constexpr uint32_t kWebEvDataStart = 32;
-constexpr uint32_t kWebEvDataEnd = 65536;
-constexpr uint32_t kWebEvCapacity = kWebEvDataEnd - kWebEvDataStart;  // 65,504: empty
-
-// Ring header field offsets.
-constexpr uint32_t kWebEvAttachCount = 0;
-constexpr uint32_t kWebEvOverflow = 8;
-constexpr uint32_t kWebEvStart = 12;
-constexpr uint32_t kWebEvEnd = 16;
-constexpr uint32_t kWebEvRead = 20;
-constexpr uint32_t kWebEvWrite = 24;
-constexpr uint32_t kWebEvFree = 28;
-
-constexpr size_t kWebMacTextSize = 20;
-constexpr size_t kWebEventNameSize = 128;
-
-// One detection as the module writes it; the class text follows it in the
-// ring.  Addresses are host-order numbers.
-struct WebEventRecord {
-    uint32_t dwUnused0;
-    int32_t nEventId;  // the signature's "TID"; below 1 invalid
-    uint32_t dwUnused8;
-    uint32_t dwIntruderAddress;
-    uint16_t wIntruderPort;
-    uint16_t wIntruderPortHigh;
-    char szIntruderMac[kWebMacTextSize];
-    uint32_t dwVictimAddress;
-    uint16_t wVictimPort;
-    uint16_t wVictimPortHigh;
-    char szVictimMac[kWebMacTextSize];
-    int32_t nOutcome;
-    uint32_t dwProtocol;  // low byte; 0 when not given
-    int32_t nClassLength;
-    char szEventName[kWebEventNameSize];
-};
-static_assert(sizeof(WebEventRecord) == 208);
-static_assert(offsetof(WebEventRecord, szIntruderMac) == 20);
-static_assert(offsetof(WebEventRecord, dwVictimAddress) == 40);
-static_assert(offsetof(WebEventRecord, szVictimMac) == 48);
-static_assert(offsetof(WebEventRecord, nOutcome) == 68);
-static_assert(offsetof(WebEventRecord, nClassLength) == 76);
-static_assert(offsetof(WebEventRecord, szEventName) == 80);
-constexpr uint32_t kWebRecordSize = sizeof(WebEventRecord);
-
-// The largest class text a message can carry.
-constexpr uint32_t kWebMaxClassLength = kWebEvCapacity - kWebRecordSize;
-
-// The configuration area.
-constexpr uint32_t kWebConfShmSize = 3145728;
-constexpr uint32_t kWebConfFlags = 8;
-constexpr uint32_t kWebConfTime = 12;
-constexpr uint32_t kWebConfParamCount = 16;
-constexpr uint32_t kWebConfParamPointer = 20;
-constexpr uint32_t kWebConfParams = 24;
-constexpr uint32_t kWebConfParamFieldSize = 128;
-constexpr uint32_t kWebConfParamSize = 2 * kWebConfParamFieldSize;
-constexpr uint32_t kWebConfBlockEnabled = 65536;
-constexpr uint32_t kWebConfBlockPeriod = 65540;
-constexpr uint32_t kWebConfEventCount = 65544;
-constexpr uint32_t kWebConfEventPointer = 65548;
-constexpr uint32_t kWebConfEvents = 65552;
-constexpr uint32_t kWebConfEventSize = 408;
-constexpr uint32_t kWebConfMaxParams = (kWebConfBlockEnabled - kWebConfParams) / kWebConfParamSize;  // 255
-constexpr uint32_t kWebConfMaxEvents = (kWebConfShmSize - kWebConfEvents) / kWebConfEventSize;       // 7,549
-constexpr uint32_t kWebConfEventsValid = 1;
-constexpr uint32_t kWebConfParamsValid = 2;
-
-// Event entry field offsets.
-constexpr uint32_t kWebEntryFirstWord = 0;
-constexpr uint32_t kWebEntryTid = 4;
-constexpr uint32_t kWebEntryResponse = 16;
-constexpr uint32_t kWebEntryAllow = 36;
-constexpr uint32_t kWebEntryAddressCount = 38;
-constexpr uint32_t kWebEntryAddresses = 40;
-constexpr uint32_t kWebEntryAddressSize = 16;
-constexpr uint32_t kWebEntryMaxAddresses = 15;
+#include "ApacheEngine/WebShmFormat.h"
+#include "platform/SharedWord.h"
 
 // The environment variable naming the group whose members may open the
 // objects the sensor makes (the web server's account is one); unset or
@@ -145,13 +66,27 @@ uint32_t WebShmEmptyRing();
 // when a message was taken; false when the ring is empty, was found
 // damaged (and reset), its lock was not had, it was cut short, or this
 // process is not attached.  Every call that reaches the ring clears its
-// overflow flag; `pbReached`, when given, tells whether this one did (the
-// ring taken from, found empty, or found damaged and reset), as against a
-// turn that failed before it.  `pbOverflowed`, when given, tells whether
-// the module had set the flag since the last read: it could not write an
-// event for want of room (how many, the ring does not say).
+// overflow flag and the module's count of dropped events; `pbReached`,
+// when given, tells whether this one did (the ring taken from, found
+// empty, or found damaged and reset), as against a turn that failed
+// before it.  `pbOverflowed`, when given, tells whether the module had set
+// the flag since the last read: it could not write an event for want of
+// room.  `pdwDropped`, when given, is how many it could not write, as it
+// counted them (kWebEvDropped; 0 from a module that does not count, the
+// flag then being all that is known).
 bool WebShmReadEvent(WebEventRecord& record, char* pClassText, int32_t& nClassLength, bool* pbReached = nullptr,
-                     bool* pbOverflowed = nullptr);
+                     bool* pbOverflowed = nullptr, uint32_t* pdwDropped = nullptr);
+
+// The reader's sleep between looks: after a read that found the ring
+// empty, sleeps until the module writes (its wake on the write offset) or
+// `dwMs` milliseconds pass.  kWoken also when the ring changed before the
+// sleep began; kFailed when no sleep could be had (not attached, no empty
+// ring seen since the last read, or the word could not be waited on): the
+// caller then waits its own way.  The word's value is never read as data.
+plat::SharedWordWait WebShmAwaitWrite(uint32_t dwMs);
+// Ends the sleep of this process's reader at once (a stop, a pause); any
+// thread may call it.
+void WebShmWakeReader();
 
 // The reader's work on one ring view of kWebEvShmSize bytes, the caller
 // holding its mutex: takes one message (kTaken), finds none (kEmpty), or
@@ -164,10 +99,12 @@ WebRingResult WebRingTake(uint8_t* pRing, WebEventRecord& record, char* pClassTe
 uint32_t WebRingCountWaiting(const uint8_t* pRing);
 
 // The module's side: appends one message (the record's class length bytes
-// of `pClassText` follow it).  1 when not attached, else 0; a message that
-// does not fit, or whose length is out of range, is dropped and the
-// overflow flag set.
-int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText);
+// of `pClassText` follow it), waking the reader when the ring was empty.  1 when not attached,
+// else 0; a message that does not fit, or whose length is out of range, is
+// dropped: the overflow flag is set and the drop counted (kWebEvDropped).
+// `pbWritten`, when given, tells whether the message went in (false also
+// when the ring's lock was not had: nothing in the ring then says so).
+int WebShmWriteEvent(const WebEventRecord& record, const char* pClassText, bool* pbWritten = nullptr);
 
 // The raw view of a segment, for the configuration writer and reader;
 // null when not attached.

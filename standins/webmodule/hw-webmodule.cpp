@@ -6,7 +6,9 @@
 //                      [--dst A:P] [--src-mac T] [--dst-mac T] [--proto N]
 //                      [--outcome N] [--count K] [--every MS | --rate R]
 //       appends K event messages to the ring ("overflow" when the sensor
-//       has not yet cleared a drop); with --every, one every MS
+//       has not yet cleared a drop), each through the ring's own write,
+//       which wakes the sensor and, for a message that finds no room, sets
+//       the overflow flag and counts the drop; with --every, one every MS
 //       milliseconds until K are written (K 0: no limit) or its standard
 //       input ends, each through an opening of its own, so that the
 //       module holds the ring only while it writes, and each numbered:
@@ -16,7 +18,8 @@
 //       opening held for the run, as a busy web server's module writes
 //       them.  Either then says "written W, not written F" (F: those that
 //       found no room in the ring, or its lock not free) and fails when F
-//       is not 0;
+//       is not 0 (a message that found the lock held is in F, but in no
+//       count the sensor can read);
 //   hw-webmodule config
 //       prints the configuration area, one item a line;
 //   hw-webmodule hold-lock
@@ -34,6 +37,7 @@
 #include <thread>
 
 #include "ApacheEngine/WebSharedMemory.h"
+#include "ApacheEngine/WebShmFormat.h"
 #include "platform/NamedObject.h"
 
 namespace {
@@ -84,14 +88,12 @@ std::string NumberedClass(const std::string& strClass, long nNumber) {
 }
 
 // One message into the ring this process has open; false when it did not
-// reach it (lock not had, or no room for it).
+// go in: a message that finds no room is dropped through the ring's own
+// write, which sets the overflow flag and counts it for the sensor.
 bool WriteIfRoom(WebEventRecord record, const std::string& strText) {
     record.nClassLength = static_cast<int32_t>(strText.size());
-    if (!WebShmLockEvent())
-        return false;
-    const uint32_t dwFree = Get32(WebShmEvView(), kWebEvFree);
-    WebShmUnlockEvent();
-    return dwFree >= kWebRecordSize + strText.size() && WebShmWriteEvent(record, strText.data()) == 0;
+    bool bWritten = false;
+    return WebShmWriteEvent(record, strText.data(), &bWritten) == 0 && bWritten;
 }
 
 // One numbered message through an opening of its own; false when it did

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/NamedObject.h"
@@ -87,21 +88,117 @@ TEST_F(WebSharedMemoryTest, MessageAcrossTheDataEndIsReadWhole) {
     EXPECT_EQ(kWebEvCapacity, Get32(m_pRing, kWebEvFree));
 }
 
-TEST_F(WebSharedMemoryTest, FullRingDropsTheMessageAndRaisesOverflow) {
+// Each message that finds no room is dropped by the write itself, which
+// raises the flag and counts it; the next read takes the count and clears
+// both, and tells its caller.
+TEST_F(WebSharedMemoryTest, FullRingDropsTheMessageRaisesOverflowAndCountsEachDrop) {
     int nWritten = 0;
+    bool bWritten = false;
     while (Get32(m_pRing, kWebEvFree) >= kWebRecordSize) {
-        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(++nWritten, "x"), nullptr));
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(++nWritten, "x"), nullptr, &bWritten));
+        ASSERT_TRUE(bWritten);
     }
     EXPECT_EQ(0u, Get32(m_pRing, kWebEvOverflow));
-    WebShmWriteEvent(MakeRecord(999, "dropped"), nullptr);
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(0, WebShmWriteEvent(MakeRecord(999, "dropped"), nullptr, &bWritten));
+        EXPECT_FALSE(bWritten);
+    }
     EXPECT_EQ(1u, Get32(m_pRing, kWebEvOverflow));
+    EXPECT_EQ(3u, Get32(m_pRing, kWebEvDropped));
     WebEventRecord record;
+    std::vector<char> classText(kWebMaxClassLength);
+    int32_t nLength = 0;
+    bool bReached = false;
+    bool bOverflowed = false;
+    uint32_t dwDropped = 0;
+    ASSERT_TRUE(WebShmReadEvent(record, classText.data(), nLength, &bReached, &bOverflowed, &dwDropped));
+    EXPECT_EQ(1, record.nEventId);
+    EXPECT_TRUE(bOverflowed);
+    EXPECT_EQ(3u, dwDropped);
+    EXPECT_EQ(0u, Get32(m_pRing, kWebEvOverflow));
+    EXPECT_EQ(0u, Get32(m_pRing, kWebEvDropped));
     std::string strClass;
-    for (int i = 1; i <= nWritten; ++i) {
+    for (int i = 2; i <= nWritten; ++i) {
         ASSERT_TRUE(Read(record, strClass));
         EXPECT_EQ(i, record.nEventId);
     }
-    EXPECT_FALSE(Read(record, strClass));
+    EXPECT_FALSE(WebShmReadEvent(record, classText.data(), nLength, &bReached, &bOverflowed, &dwDropped));
+    EXPECT_FALSE(bOverflowed);
+    EXPECT_EQ(0u, dwDropped);
+}
+
+// A module that only raises the flag (one that does not count) is still an
+// overflow; a count with the flag down is the module's word all the same.
+TEST_F(WebSharedMemoryTest, FlagWithoutACountAndCountWithoutTheFlagAreBothOverflows) {
+    WebEventRecord record;
+    std::vector<char> classText(kWebMaxClassLength);
+    int32_t nLength = 0;
+    bool bOverflowed = false;
+    uint32_t dwDropped = 7;
+    Put32(m_pRing, kWebEvOverflow, 1);
+    EXPECT_FALSE(WebShmReadEvent(record, classText.data(), nLength, nullptr, &bOverflowed, &dwDropped));
+    EXPECT_TRUE(bOverflowed);
+    EXPECT_EQ(0u, dwDropped);
+    Put32(m_pRing, kWebEvDropped, 5);
+    EXPECT_FALSE(WebShmReadEvent(record, classText.data(), nLength, nullptr, &bOverflowed, &dwDropped));
+    EXPECT_TRUE(bOverflowed);
+    EXPECT_EQ(5u, dwDropped);
+}
+
+// The reader sleeps on the write offset: a write after the read that found
+// the ring empty ends the sleep at once (here it came before the sleep
+// began, as a module's write may), a sleep without one runs its time, and
+// the reader's own process ends it from another thread (a stop).
+TEST_F(WebSharedMemoryTest, WriteAfterAnEmptyReadEndsTheReadersSleepAndAStopWakesIt) {
+    using Clock = std::chrono::steady_clock;
+    WebEventRecord record;
+    std::string strClass;
+    EXPECT_EQ(plat::SharedWordWait::kFailed, WebShmAwaitWrite(10)) << "no empty ring seen yet";
+    ASSERT_FALSE(Read(record, strClass));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1, "written"), nullptr));
+    auto start = Clock::now();
+    EXPECT_EQ(plat::SharedWordWait::kWoken, WebShmAwaitWrite(30000));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    ASSERT_TRUE(Read(record, strClass));
+
+    ASSERT_FALSE(Read(record, strClass));
+    start = Clock::now();
+    EXPECT_EQ(plat::SharedWordWait::kTimedOut, WebShmAwaitWrite(50));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50));
+
+    ASSERT_FALSE(Read(record, strClass));
+    std::atomic<bool> bDone{false};
+    std::thread waker([&] {
+        // A wake before the sleep began is lost, as it may be at a stop:
+        // the stop's wake comes again until the sleep has ended.
+        while (!bDone.load())
+            WebShmWakeReader();
+    });
+    start = Clock::now();
+    EXPECT_EQ(plat::SharedWordWait::kWoken, WebShmAwaitWrite(30000));
+    bDone = true;
+    waker.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+}
+
+// The module's own write, from its own process, wakes a reader asleep on
+// the ring.
+TEST_F(WebSharedMemoryTest, ModulesWriteWakesTheSleepingReader) {
+    WebEventRecord record;
+    std::string strClass;
+    ASSERT_FALSE(Read(record, strClass));
+    hwtest::ChildProcess module;
+    hwtest::ScratchDirectory scratch;
+    ASSERT_TRUE(module.Start({HW_BINARY_DIR "/bin/hw-webmodule", "write", "--name", "woken", "--id", "3"},
+                             scratch.File("module.out")));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(plat::SharedWordWait::kWoken, WebShmAwaitWrite(60000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    int nExit = -1;
+    ASSERT_TRUE(module.Wait(60, nExit));
+    EXPECT_EQ(0, nExit);
+    ASSERT_TRUE(Read(record, strClass));
+    EXPECT_STREQ("woken", record.szEventName);
 }
 
 // A header or record written wrongly by the other side: the reader takes
