@@ -83,9 +83,6 @@ CLogGroup::CLogGroup(std::string strName)
       m_LinksUnnamed("at most " + std::to_string(kMaxLinksNamed) +
                          " paths through another account's link named one by one",
                      "paths"),
-      m_OwnUnnamed("at most " + std::to_string(kMaxOwnNamed) +
-                       " of the sensor's own files it leaves out named one by one",
-                   "files"),
       m_FilesOver("at most " + std::to_string(kMaxFilesFollowed) + " files followed", "files"),
       m_NoDescriptor(DescriptorLimitText(), "files") {}
 
@@ -214,10 +211,10 @@ void CLogGroup::ReportFilesLeftOut(uint64_t qwOverBound, uint64_t qwNoDescriptor
 
 void CLogGroup::EndBounds() {
     for (ScanBound* pBound :
-         {&m_TooDeep, &m_Shallow, &m_Foreign, &m_NamesCut, &m_LinksUnnamed, &m_OwnUnnamed, &m_FilesOver,
-          &m_NoDescriptor}) {
+         {&m_TooDeep, &m_Shallow, &m_Foreign, &m_NamesCut, &m_LinksUnnamed, &m_FilesOver, &m_NoDescriptor}) {
         pBound->End();
     }
+    m_OwnUnnamed.End();
     m_NoScan.End();
     m_WarnedStops.clear();
     m_WarnedOwn.clear();
@@ -283,7 +280,49 @@ void CLogGroup::WarnOfOwnOutputs(const Scan& scan) {
             it = met.count(*it) != 0 ? std::next(it) : m_WarnedOwn.erase(it);
         }
     }
-    m_OwnUnnamed.LeftOutAtScan(DescribeInput(), qwUnnamed);
+    m_OwnUnnamed.AtLook(DescribeInput(), qwUnnamed);
+}
+
+namespace {
+
+constexpr const char kOwnNotRead[] = ": it does not read them, as what the sensor writes would come back to it as input";
+
+}  // namespace
+
+std::string CLogGroup::OwnFilesUnnamed::FirstLine(const std::string& strInput, uint64_t qwTotal) {
+    return strInput + ": " + std::to_string(qwTotal) + " more of the sensor's own files left out unnamed" +
+           kOwnNotRead + " (said again at most once a minute while more come)";
+}
+
+std::string CLogGroup::OwnFilesUnnamed::LaterLine(const std::string& strInput, uint64_t qwTotal,
+                                                  uint64_t qwSince) {
+    return strInput + ": " + std::to_string(qwTotal) + " more of the sensor's own files left out unnamed in all, " +
+           std::to_string(qwSince) + " since they were last said" + kOwnNotRead;
+}
+
+void CLogGroup::OwnFilesUnnamed::AtLook(const std::string& strInput, uint64_t qwNow) {
+    const uint64_t qwLast = m_qwLastLook;
+    m_qwLastLook = qwNow;
+    if (qwNow <= qwLast) {
+        return;
+    }
+    m_strInput = strInput;
+    const BoundTally::Due due = m_Tally.LeftOut(qwNow - qwLast, BoundTally::Clock::now(), false);
+    if (due.m_kind == BoundTally::Due::Kind::kFirst) {
+        CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag, "%s", FirstLine(strInput, due.m_qwTotal).c_str());
+    } else if (due.m_kind == BoundTally::Due::Kind::kAgain) {
+        // A count for the operator, not a finding of its own.
+        CSF_LOG(kCSFLogNotice | kCSFLogConsoleFlag, "%s",
+                LaterLine(strInput, due.m_qwTotal, due.m_qwSince).c_str());
+    }
+}
+
+void CLogGroup::OwnFilesUnnamed::End() {
+    m_qwLastLook = 0;
+    const uint64_t qwFirst = m_Tally.End();
+    if (qwFirst != 0) {
+        CSFNoticeFindingEnded(FirstLine(m_strInput, qwFirst).c_str());
+    }
 }
 
 size_t CLogGroup::ExpandFiles(std::vector<std::string>& files) {

@@ -28,6 +28,7 @@
 #include "Common/InputBounds.h"
 #include "Common/ScanBound.h"
 #include "Common/WildcardFileFinder.h"
+#include "qorToolsLib/BoundTally.h"
 #include "TextLogs/SensorOutputs.h"
 
 class CLogGroup {
@@ -41,7 +42,7 @@ public:
     // group meeting more says how many it did not name.
     static constexpr size_t kMaxLinksNamed = 64;
     // The sensor's own files a group leaves out, said one by one; a group
-    // meeting more says how many it did not name.
+    // meeting more says how many more it left out unnamed (OwnFilesUnnamed).
     static constexpr size_t kMaxOwnNamed = 64;
 
     // A file a scan found.
@@ -233,7 +234,30 @@ private:
     InputBoundHandle m_NoScan;
     ScanBound m_NamesCut;
     ScanBound m_LinksUnnamed;
-    ScanBound m_OwnUnnamed;
+    // The sensor's own files left out past those named.  They are left out
+    // on purpose, not lost to a bound: they are said as what they are, in
+    // their own line, and take no part in the bounds' counts of what an
+    // input lost.
+    class OwnFilesUnnamed {
+    public:
+        // A look found `qwNow` of them; those the last look found are not
+        // counted again.  The first are said at once, more at most once a
+        // minute.
+        void AtLook(const std::string& strInput, uint64_t qwNow);
+        // The group's paths are gone: it counts afresh, and the finding its
+        // first line made is taken back.
+        void End();
+
+        // The first line, and a later one ("... in all, <n> since ...").
+        static std::string FirstLine(const std::string& strInput, uint64_t qwTotal);
+        static std::string LaterLine(const std::string& strInput, uint64_t qwTotal, uint64_t qwSince);
+
+    private:
+        std::string m_strInput;
+        uint64_t m_qwLastLook = 0;
+        BoundTally m_Tally;
+    };
+    OwnFilesUnnamed m_OwnUnnamed;
     ScanBound m_FilesOver;
     ScanBound m_NoDescriptor;
 };

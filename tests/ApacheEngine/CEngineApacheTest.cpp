@@ -28,6 +28,7 @@
 #include "qorCSFLib/FakeHost.h"
 #include "support/ChildProcess.h"
 #include "support/ConsoleCapture.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 #include "ApacheTestSupport.h"
 
@@ -53,7 +54,10 @@ protected:
         ASSERT_EQ(0, m_Engine.Oninit(0));
         ASSERT_EQ(0, m_Engine.Initialize());
     }
-    void TearDown() override { m_Engine.Shutdown(); }
+    void TearDown() override {
+        hwtest::EndHeldEngine(m_Engine);
+        m_Engine.Shutdown();
+    }
 };
 
 TEST_F(CEngineApacheTest, RecordIsReportedAgainstTheRuleItNamesOrItsTid) {

@@ -22,6 +22,7 @@
 #include "ApacheTestSupport.h"
 #include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -56,7 +57,7 @@ protected:
         ASSERT_EQ(0, m_Engine.OnStart(0));
     }
     void TearDown() override {
-        m_Engine.StopAndWait();
+        hwtest::EndHeldEngine(m_Engine);
         m_Engine.Shutdown();
         ::unsetenv(kWebGroupVariable);
     }

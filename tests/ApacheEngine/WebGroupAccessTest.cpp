@@ -20,6 +20,7 @@
 #include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
 #include "support/ConsoleCapture.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 #include "support/ThrowawayAccounts.h"
 
@@ -40,7 +41,7 @@ protected:
         ASSERT_EQ(0, m_Engine.Oninit(0));
     }
     void TearDown() override {
-        m_Engine.StopAndWait();
+        hwtest::EndHeldEngine(m_Engine);
         m_Engine.Shutdown();
         ::unsetenv(kWebGroupVariable);
     }

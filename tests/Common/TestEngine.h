@@ -17,6 +17,7 @@
 #include "Common/InitializeRules.h"
 #include "Common/Rule.h"
 #include "hostwarden/IPolicyContainer.h"
+#include "support/EngineEnd.h"
 
 class TestRule : public Rule {
 public:
@@ -61,7 +62,12 @@ using TestUserRuleReader = InitializeUserRules<TestRuleReader>;
 class TestEngine : public CEngineBase {
 public:
     TestEngine() : CEngineBase("Test Engine") {}
-    ~TestEngine() override { StopAndWait(); }
+    // Its thread reads its lines and rules: the engine goes only once the
+    // thread has ended, however long a loaded machine keeps it.
+    ~TestEngine() override {
+        hwtest::EndHeldEngine(*this);
+        StopAndWait();
+    }
 
     int32_t ConfigureEventSections(CSFEventRegistry*) override { return 0; }
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override {

@@ -22,6 +22,7 @@
 #include "qorCSFLib/CSFLog.h"
 #include "support/ConsoleCapture.h"
 #include "support/DescriptorSqueeze.h"
+#include "support/EngineEnd.h"
 #include "support/NamespacedHost.h"
 
 using decoytest::Client;
@@ -64,7 +65,7 @@ protected:
         m_pEngine = std::make_unique<CEngineDecoy>();
     }
     ~DecoyEngineTest() override {
-        m_pEngine.reset();
+        hwtest::EndEngine(m_pEngine);
         m_Sensor.DeleteRules();
         m_pPolicy->Release();
     }

@@ -27,6 +27,7 @@
 #include "rawpacket/PacketDll.h"
 #include "rawpacket/ReplayFixture.h"
 #include "ShimDiagnostics.h"
+#include "support/EngineEnd.h"
 #include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
 
@@ -119,13 +120,7 @@ protected:
         CEngineIDS::SetSlaveReadyWait(30000);
         g_nNotifications = 0;
     }
-    ~CEngineIDSTest() override {
-        if (m_pEngine) {
-            m_pEngine->OnStopInit(0);
-            m_pEngine->OnStop(0);
-            m_pEngine.reset();
-        }
-    }
+    ~CEngineIDSTest() override { hwtest::EndEngine(m_pEngine, hwtest::EngineStop::kWithOnStop); }
 
     template <typename EngineType = CEngineIDS>
     CEngineIDS& Engine() {

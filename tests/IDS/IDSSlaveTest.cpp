@@ -39,6 +39,7 @@
 #include "rawpacket/HostInfo.h"
 #include "rawpacket/PacketDll.h"
 #include "rawpacket/ReplayFixture.h"
+#include "support/EngineEnd.h"
 #include "support/ExternalCheck.h"
 #include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
@@ -127,7 +128,7 @@ protected:
 
     void TearDown() override {
         for (auto& pSlave : m_Slaves) {
-            pSlave->OnStop(0);
+            hwtest::EndEngine(pSlave, hwtest::EngineStop::kWithOnStop);
         }
         m_Slaves.clear();
         if (HasFailure()) {

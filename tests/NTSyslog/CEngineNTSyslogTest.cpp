@@ -16,6 +16,7 @@
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -36,7 +37,7 @@ class SyslogEngineTest : public ::testing::Test, public LogRuleFixture {
 protected:
     SyslogEngineTest() { m_FrameworkSensor.SetSensorAddress("192.0.2.7"); }
     ~SyslogEngineTest() override {
-        m_pEngine.reset();
+        hwtest::EndEngine(m_pEngine);
         m_Sensor.DeleteRules();
     }
 

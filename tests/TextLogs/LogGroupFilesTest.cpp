@@ -948,6 +948,58 @@ TEST_F(LogGroupFilesTest, SensorsAlertFileRenamedCopiedAndRotatedIsNeverRead) {
     EXPECT_EQ(5u, hwtest::CountOf(m_Console.Text(), strGroup)) << m_Console.Text();
 }
 
+// More of the sensor's own files in a folder than a group names one by one
+// (copies by the alert file's rotated names that whoever writes the folder
+// made): the first 64 are named, and the rest are said as what they are,
+// the sensor's own files left out unnamed, in a line of their own, never as
+// a bound that lost input.  The line counts each file once however many
+// scans and reloads meet it, and more of them are said again at most once a
+// minute.
+TEST_F(LogGroupFilesTest, SensorsOwnFilesPastThoseNamedAreSaidAsItsOwnNotAsABound) {
+    HostAlertFile alerts(m_Dir.File("alerts.xml"));
+    alerts.Write("history");
+    constexpr size_t kCopies = 69;
+    for (size_t n = 1; n <= kCopies; ++n) {
+        Append("alerts.xml." + std::to_string(n), "ERROR copy" + std::to_string(n) + "\n");
+    }
+    StartOnTheWholeFolder();
+    Append("app.log", "ERROR app\n");
+    EXPECT_EQ(Settle(), Reports{"Errors:All:app"});
+    const std::string strInput = "log group All (" + m_Dir.Path() + "/*)";
+    const std::string strNamed = ": " + strInput + " does not read it";
+    EXPECT_EQ(CLogGroup::kMaxOwnNamed, hwtest::CountOf(m_Console.Text(), strNamed)) << m_Console.Text();
+    const size_t nUnnamed = kCopies + 1 - CLogGroup::kMaxOwnNamed;
+    const std::string strUnnamed = "WARNING: " + strInput + ": " + std::to_string(nUnnamed) +
+                                   " more of the sensor's own files left out unnamed: it does not read them, as "
+                                   "what the sensor writes would come back to it as input (said again at most "
+                                   "once a minute while more come)\n";
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strUnnamed)) << m_Console.Text();
+    // No bound took them, and none is said to have.
+    EXPECT_EQ(Bounds(), std::vector<std::string>{});
+    EXPECT_EQ(std::string::npos, m_Console.Text().find("Bound reached")) << m_Console.Text();
+    EXPECT_EQ(std::string::npos, m_Console.Text().find("named one by one")) << m_Console.Text();
+
+    // Met again by later scans and a reload, they are not counted again; a
+    // few more are said only when a minute has passed since the first line.
+    ASSERT_EQ(m_pEngine->OnReloadPolicy(0), 0);
+    m_dwPass = 0;
+    EXPECT_EQ(RunTo(NextScan() + CEngineTextLog::kScanInterval), Reports{});
+    for (size_t n = kCopies + 1; n <= kCopies + 3; ++n) {
+        Append("alerts.xml." + std::to_string(n), "ERROR copy" + std::to_string(n) + "\n");
+    }
+    EXPECT_EQ(Settle(), Reports{});
+    EXPECT_EQ(1u, hwtest::CountOf(m_Console.Text(), strUnnamed)) << m_Console.Text();
+    const std::string strLater = "NOTICE: " + strInput + ": " + std::to_string(nUnnamed + 3) +
+                                 " more of the sensor's own files left out unnamed in all, 3 since they were last "
+                                 "said: it does not read them, as what the sensor writes would come back to it as "
+                                 "input\n";
+    EXPECT_EQ(hwtest::CountOf(m_Console.Text(), strLater),
+              hwtest::CountOf(m_Console.Text(), " more of the sensor's own files left out unnamed in all, "))
+        << m_Console.Text();
+    EXPECT_EQ(CLogGroup::kMaxOwnNamed, hwtest::CountOf(m_Console.Text(), strNamed)) << m_Console.Text();
+    EXPECT_EQ(Bounds(), std::vector<std::string>{});
+}
+
 // An earlier output removed is forgotten: a file given its identity later
 // is another file, read as any other.
 TEST_F(LogGroupFilesTest, FileGivenTheIdentityOfARemovedEarlierOutputIsRead) {

@@ -28,6 +28,7 @@
 #include "platform/Console.h"
 #include "platform/Sockets.h"
 #include "qorCSFLib/CSFSensor.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 
 inline constexpr const char kHost[] = "198.51.100.4";
@@ -63,7 +64,7 @@ protected:
         plat::SetInputEcho(true);
     }
     ~TextLogEngineTest() override {
-        m_pEngine.reset();
+        hwtest::EndEngine(m_pEngine);
         m_Sensor.DeleteRules();
         plat::SetInputEcho(m_bEchoBefore);
     }

@@ -29,6 +29,7 @@
 #include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
 #include "platform/OwnOutputs.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -248,7 +249,7 @@ private:
 };
 
 ModelRun::~ModelRun() {
-    m_pEngine.reset();
+    hwtest::EndEngine(m_pEngine);
     if (m_nOwnFd >= 0) {
         ::close(m_nOwnFd);
     }
