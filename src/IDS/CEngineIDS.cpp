@@ -475,13 +475,18 @@ void CEngineIDS::CreateSlaves() {
     }
 }
 
-void CEngineIDS::DeleteSlaves() {
+void CEngineIDS::DeleteSlaves(bool bSensorStop) {
     jsFastLock opsGuard(m_SlaveOpsLock, true);
     if (!m_pIThreadList) {
         return;
     }
     {
         jsFastLock guard(gSlaveListLock, true);
+        for (CEngineIDSSlave* pSlave : gSlaveIDSEngines) {
+            if (bSensorStop) {
+                pSlave->StoppedWithTheSensor();
+            }
+        }
         CSF_TRACE(kCSFLogInfo, "Emptying gSlaveIDSEngines of slave engine pointers");
         gSlaveIDSEngines.clear();
         CSF_TRACE(kCSFLogInfo, "Emptied gSlaveIDSEngines of slave engine pointers");
@@ -1094,7 +1099,7 @@ int32_t CEngineIDS::OnStop(uint32_t dwArgument) {
     }
     m_bStopped = true;
     m_bSlavesRunning = false;
-    DeleteSlaves();
+    DeleteSlaves(true);
     StopTimer();
     if (!LeavesThreadRunning()) {
         Shutdown();

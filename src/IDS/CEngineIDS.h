@@ -159,7 +159,9 @@ private:
     // Says on the console that an adapter that came on-line after the start
     // is watched now (or why it is not), and has the status read again.
     void SayAdapterCame(const std::string& strAdapter, const char* pszAt);
-    void DeleteSlaves();
+    // Stops and deletes every slave; `bSensorStop` when the sensor stops,
+    // whose tally counts the frames their captures still held.
+    void DeleteSlaves(bool bSensorStop = false);
     // Sets the IDS configuration's switch from the policy; answers it.
     bool RefreshIDSEnabled();
     // Starts (or resumes) the configuration and the slaves; logs

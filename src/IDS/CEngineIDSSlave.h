@@ -143,6 +143,9 @@ public:
     // through a reload unless `bKeepHeld` (the capture is set up anew and
     // the frames it held before are still analysed).
     void StopPacketDriver(const char* pszWhy, bool bKeepHeld = false);
+    // The sensor stops: the frames the capture still holds when it closes
+    // are counted in the stop's tally.
+    void StoppedWithTheSensor() { m_bSensorStop = true; }
 
     // The master's watchdog: true when the module has held the current
     // frame longer than the loop time-out.
@@ -445,6 +448,9 @@ private:
     // Set by a pause or stop before the thread is told, cleared by a start
     // or resume: no wait for the queue then.
     std::atomic<bool> m_bEnding{false};
+    // Stopped by the sensor's stop: what its capture still held is the
+    // stop's loss, said on the console and in the stop's tally.
+    std::atomic<bool> m_bSensorStop{false};
     std::atomic<bool> m_bWaitingForRoom{false};
     bool m_bRecordedInput = false;
     std::atomic<uint64_t> m_qwQueueFailures{0};

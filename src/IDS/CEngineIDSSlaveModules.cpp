@@ -415,10 +415,14 @@ void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
         CSF_TRACE(kCSFLogInfo, "Packet driver stopped");
     }
     if (qwUnread != 0) {
-        CSF_LOG(kCSFLogWarning | (bKeptForReload ? kCSFLogConsoleFlag : 0u),
+        const bool bSensorStop = m_bSensorStop && !bKeepHeld;
+        CSF_LOG(kCSFLogWarning | (bKeptForReload || bSensorStop ? kCSFLogConsoleFlag : 0u),
                 "%s: %s that waited in its capture %s not analysed: %s",
                 m_strAdapterName.c_str(), CountText(qwUnread, "frame", "frames").c_str(),
                 qwUnread == 1 ? "was" : "were", pszWhy != nullptr ? pszWhy : kClosedAtStop);
+        if (bSensorStop) {
+            CSFNoticeLostAtStop(qwUnread, "network frames left unanalysed in the captures");
+        }
     }
     // The reload waits no more once its loss is said.
     if (!bKeepHeld) {

@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -929,6 +930,44 @@ TEST_F(IdsLiveHostTest, APushThatSetsTheCaptureUpAnewStillAnalysesWhatWaitedInTh
     // The frame the module held, those that waited, then the new capture's.
     EXPECT_EQ(1u, NumberOf(alerts[0].Param("SourceAddress")));
     EXPECT_EQ("203.0.113.5", alerts.back().Param("SourceAddress"));
+}
+
+// What an adapter's capture still holds when the sensor stops is the stop's
+// loss: said on the console and counted in the stop's tally, so that the
+// alerts and the count cover every attack sent.  The module holds the
+// first frame after the push for four seconds; the stop comes while it
+// does, with the frames after it waiting in the capture.
+TEST_F(IdsLiveHostTest, FramesTheCaptureStillHoldsAtTheStopAreCountedInTheTally) {
+    hwtest::NetworkNamespace peer;
+    ASSERT_TRUE(peer.IsReady()) << peer.Error();
+    Victim(peer, true);
+    ASSERT_TRUE(StartWatching("hwv0")) << m_Host.ErrorsTail();
+    hwtest::NetworkPolicyOptions options;
+    options.m_bPacketLog = false;
+    options.m_Tuning = {{"zam.standin.stall", 'S', "4"}};
+    hwtest::PrepareNetworkRoot(m_Host, options);
+    ASSERT_TRUE(m_Host.Reload(hwtest::ReadWholeFile(m_Host.File("Default.policy")))) << m_Host.ErrorsTail();
+    constexpr uint32_t kSent = 21;
+    for (uint32_t n = 1; n <= kSent; ++n) {
+        ASSERT_TRUE(SendFrame(peer.HolderPid(), "hwv1", zamtest::BuildFrame(NumberedAttack(n))));
+    }
+    int exitCode = -1;
+    ASSERT_TRUE(m_Host.Stop(exitCode));
+    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+    const std::string errors = m_Host.Errors();
+    const std::vector<hwtest::Alert> alerts = hwtest::ParseAlerts(m_Host.Alerts());
+    std::smatch counted;
+    const std::regex tally("hwhost: [^\\n]* taken, [^\\n]*; ([0-9]+) network frames left unanalysed in the captures");
+    ASSERT_TRUE(std::regex_search(errors, counted, tally)) << alerts.size() << " alerted\n" << m_Host.ErrorsTail();
+    const uint64_t qwLeft = std::stoull(counted[1].str());
+    EXPECT_EQ(kSent, alerts.size() + qwLeft) << m_Host.ErrorsTail();
+    EXPECT_NE(std::string::npos, errors.find("WARNING: \\Device\\hwv0: " + std::to_string(qwLeft) +
+                                             " frames that waited in its capture were not analysed"))
+        << m_Host.ErrorsTail();
+    // None twice, none unsent: the missing ones are those counted.
+    for (const std::string& wrong : NotAlertedOnce(alerts, kSent)) {
+        EXPECT_NE(std::string::npos, wrong.find(" x0")) << wrong;
+    }
 }
 
 // SIGHUPs while the host starts: one as soon as its pid file names it, as
