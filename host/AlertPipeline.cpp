@@ -124,6 +124,9 @@ void AlertPipeline::Stop() {
         m_wake.notify_all();
         m_room.notify_all();
         m_thread.join();
+        // What the queue's limit kept the host's memory to in this run.
+        PIPELINE_LOG(kCSFLogInfo, "hwhost: the alert queue held at most %s while it held the engines (bound %zu)",
+                     CountText(MostQueued(), "alert", "alerts").c_str(), m_nQueueLimit);
     }
     {
         // The last events written go now, while the plug-in that made them
@@ -192,6 +195,9 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
             WaitForRoom(guard);
             m_queue.push_back(std::move(finished));
             queued = m_queue.size();
+            if (LimitHolds()) {
+                m_nMostQueued = std::max(m_nMostQueued, queued);
+            }
             spent.swap(m_spent);
         }
         // Events the pipeline is done with go on a thread that makes them:
@@ -217,7 +223,7 @@ size_t AlertPipeline::GatherCount() const {
 
 void AlertPipeline::WaitForRoom(std::unique_lock<std::mutex>& guard) {
     const auto mayGoOn = [this] {
-        return m_queue.size() < m_nQueueLimit || !m_bRunning || m_bStop || m_bCommandRunning;
+        return m_queue.size() < m_nQueueLimit || !LimitHolds();
     };
     if (mayGoOn()) {
         return;
@@ -252,6 +258,11 @@ void AlertPipeline::BeginCommand() {
 void AlertPipeline::EndCommand() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_bCommandRunning = false;
+}
+
+size_t AlertPipeline::MostQueued() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_nMostQueued;
 }
 
 size_t AlertPipeline::Queued() {

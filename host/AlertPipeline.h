@@ -156,6 +156,11 @@ public:
     // Handing threads waiting for room now, and how often one has waited.
     size_t Waiting();
     uint64_t Waits() const { return m_qwWaits.load(); }
+    // The most alerts queued at once while the queue's limit held the
+    // handing threads (the pipeline's thread running, no command); the
+    // stop logs it ("hwhost: the alert queue held at most 1024 alerts
+    // while it held the engines (bound 1024)").
+    size_t MostQueued();
 
 private:
     struct AlertEventDestroyer {
@@ -186,6 +191,8 @@ private:
     // With m_lock held: waits while the queue is full and a handing thread
     // may be held.
     void WaitForRoom(std::unique_lock<std::mutex>& guard);
+    // With m_lock held: a full queue holds a handing thread now.
+    bool LimitHolds() const { return m_bRunning && !m_bStop && !m_bCommandRunning; }
     size_t GatherCount() const;
     void Run();
 
@@ -207,6 +214,7 @@ private:
     std::condition_variable m_room;
     size_t m_nQueueLimit = kDefaultQueueLimit;
     size_t m_nWaiting = 0;
+    size_t m_nMostQueued = 0;
     // Engines held by the queue are logged at most once a minute.
     ReportLimiter m_waitReports;
     DeliveryProblems m_problems{m_services};

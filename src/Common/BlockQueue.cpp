@@ -1,5 +1,6 @@
 #include "Common/BlockQueue.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -14,6 +15,7 @@ BlockQueue::Block BlockQueue::MakeBlock() {
     } else if (m_nBlocksMade < m_nMaxBlocks) {
         block.m_pBytes.reset(new (std::nothrow) char[m_nBlockBytes]);
         m_nBlocksMade += block.m_pBytes ? 1 : 0;
+        m_nMostBlocksMade = std::max(m_nMostBlocksMade, m_nBlocksMade);
     }
     return block;
 }

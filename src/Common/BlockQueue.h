@@ -50,6 +50,9 @@ public:
     size_t BytesInUse() const { return m_Blocks.size() * m_nBlockBytes; }
     // Those and the spare.
     size_t BytesMade() const { return m_nBlocksMade * m_nBlockBytes; }
+    // The most BytesMade has been since the queue was made, Clear or not:
+    // what the queue held at its fullest, within MaxBytes.
+    size_t MostBytesMade() const { return m_nMostBlocksMade * m_nBlockBytes; }
 
 private:
     // A block's records lie in [m_nBegin, m_nEnd).
@@ -67,5 +70,6 @@ private:
     std::unique_ptr<char[]> m_pSpare;
     // Blocks in m_Blocks, and the spare.
     size_t m_nBlocksMade = 0;
+    size_t m_nMostBlocksMade = 0;
     size_t m_nCount = 0;
 };

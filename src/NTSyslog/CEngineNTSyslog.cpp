@@ -247,6 +247,9 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     }
     if (m_pQueue) {
         m_qwUnparsed += m_pQueue->Clear();
+        // What the queue's bound kept the engine's memory to in this run.
+        CSF_LOG(kCSFLogInfo, "NTSyslog: the queue held at most %zu bytes (bound %zu)",
+                m_pQueue->MostHeldBytes(), m_pQueue->MaxBytes());
     }
     ReportDrops(true, "", true);
     // A listener and a queue made later count from 0 again.

@@ -152,3 +152,8 @@ size_t SyslogEntryQueue::HeldBytes() {
     qorFastLock guard(m_lock, true);
     return m_Queue.BytesMade();
 }
+
+size_t SyslogEntryQueue::MostHeldBytes() {
+    qorFastLock guard(m_lock, true);
+    return m_Queue.MostBytesMade();
+}

@@ -75,6 +75,10 @@ public:
     size_t QueuedBytes();
     // The bytes of the blocks made now.
     size_t HeldBytes();
+    // The most bytes of blocks made at once since the queue was made, and
+    // the bound they keep within.
+    size_t MostHeldBytes();
+    size_t MaxBytes() const { return m_Queue.MaxBytes(); }
     // Entries refused since the queue was made.
     uint64_t DroppedCount() const { return m_qwDropped.load(std::memory_order_relaxed); }
 

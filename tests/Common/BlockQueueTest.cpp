@@ -96,3 +96,38 @@ TEST(BlockQueueTest, RecordsPutBackAtTheFrontLeadAgainInTheirOrderWithinTheBound
     EXPECT_TRUE(TakeIs(queue, 9, 10));
     EXPECT_TRUE(queue.Empty());
 }
+
+// What the queue held at its fullest is kept when it empties and when it is
+// cleared, and never passes the bound: it is what a test of flat memory reads.
+TEST(BlockQueueTest, MostBytesMadeKeepsTheFullestTheQueueWasWithinItsBound) {
+    BlockQueue queue(4 * 256, 256);
+    EXPECT_EQ(0u, queue.MostBytesMade());
+    // Three blocks' worth: 3 records of 200 bytes each begin a block.
+    for (uint32_t n = 1; n <= 3; ++n) {
+        ASSERT_TRUE(Append(queue, n, 200));
+    }
+    EXPECT_EQ(3u * 256, queue.BytesMade());
+    EXPECT_EQ(3u * 256, queue.MostBytesMade());
+    for (uint32_t n = 1; n <= 3; ++n) {
+        ASSERT_TRUE(TakeIs(queue, n, 200));
+    }
+    EXPECT_EQ(2u * 256, queue.BytesMade()) << "one block in use, one spare";
+    EXPECT_EQ(3u * 256, queue.MostBytesMade()) << "emptied, the fullest stays";
+    // A steady stream reuses the block and the spare: the mark stays.
+    for (uint32_t n = 1; n <= 50; ++n) {
+        ASSERT_TRUE(Append(queue, n, 200));
+        ASSERT_TRUE(TakeIs(queue, n, 200));
+    }
+    EXPECT_EQ(3u * 256, queue.MostBytesMade());
+    // A flood fills the bound and no further.
+    uint32_t n = 1;
+    while (Append(queue, n, 100)) {
+        ++n;
+    }
+    EXPECT_EQ(queue.MaxBytes(), queue.MostBytesMade());
+    EXPECT_FALSE(Append(queue, n, 100));
+    EXPECT_EQ(queue.MaxBytes(), queue.MostBytesMade());
+    queue.Clear();
+    EXPECT_EQ(0u, queue.BytesMade());
+    EXPECT_EQ(queue.MaxBytes(), queue.MostBytesMade()) << "cleared, the fullest stays";
+}

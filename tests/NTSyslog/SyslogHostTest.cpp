@@ -102,8 +102,7 @@ protected:
         reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(reader, 0);
         m_Host.WritePolicy(SyslogPolicy({rule}));
-        // A small quarantine keeps freed memory from counting as growth.
-        ASSERT_TRUE(m_Host.Start({"--alerts", ""}, {"ASAN_OPTIONS=quarantine_size_mb=8"})) << m_Host.Errors();
+        ASSERT_TRUE(m_Host.Start({"--alerts", ""})) << m_Host.Errors();
         ASSERT_TRUE(hwtest::WaitUntil([&] { return Listening(); }));
     }
     void Send(const std::string& bytes) { ASSERT_TRUE(m_Host.SendDatagram(bytes)); }
@@ -361,12 +360,23 @@ TEST_F(SyslogHostTest, DebugTraceOfOneDatagramHasOneMessagePerLine) {
 
 namespace {
 
-uint64_t ResidentKilobytes(pid_t pid, const std::string& field) {
-    const std::string status = hwtest::ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = status.find(field + ":");
-    return at == std::string::npos
-               ? 0
-               : std::strtoull(status.c_str() + at + field.size() + 1, nullptr, 10);
+// What a queue held at its fullest and the bound it keeps to, as the stop
+// logs them: the memory the product bounds, whatever the allocator keeps.
+struct MostHeld {
+    uint64_t m_qwHeld = 0;
+    uint64_t m_qwBound = 0;
+};
+const std::regex kEngineQueueHeld(R"(NTSyslog: the queue held at most (\d+) bytes \(bound (\d+)\))");
+const std::regex kAlertQueueHeld(
+    R"(hwhost: the alert queue held at most (\d+) alerts? while it held the engines \(bound (\d+)\))");
+
+// Each line of `pattern` in `log`: a run with one stop has one.
+std::vector<MostHeld> MostHeldAtStops(const std::string& log, const std::regex& pattern) {
+    std::vector<MostHeld> found;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), pattern); it != std::sregex_iterator(); ++it) {
+        found.push_back({std::stoull((*it)[1].str()), std::stoull((*it)[2].str())});
+    }
+    return found;
 }
 
 // The numbers `pattern` captures as `group`, in every match in `text`, added up.
@@ -558,10 +568,7 @@ TEST_F(SyslogCloseTest, PauseMidFloodKeepsWhatTheSocketStillHeldForTheResume) {
 // reported drop, memory stays bounded, and standard error gets a bounded
 // echo that counts what it left out.
 TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBoundedMemoryAndEcho) {
-    // A small quarantine keeps freed memory from counting as growth.
-    Start({{"Flood", "flood failed", {{"User", "@Field4"}}}},
-          {"ASAN_OPTIONS=quarantine_size_mb=8"}, {"--echo-input"});
-    const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
+    Start({{"Flood", "flood failed", {{"User", "@Field4"}}}}, {}, {"--echo-input"});
     const auto startTime = std::chrono::steady_clock::now();
     auto before = m_Namespace.UdpCounters();
     // Datagrams of a kilobyte: 200 MB if the sensor kept them all.
@@ -589,7 +596,6 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
         }
         alerts = now;
     }
-    const uint64_t peak = ResidentKilobytes(m_Host.Pid(), "VmHWM");
     // Stopping closes the socket and makes the engine account for every
     // drop, the system's too.
     int exitCode = -1;
@@ -620,8 +626,20 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
     EXPECT_EQ(alerts + drops, delivered + systemDrops)
         << "alerts " << alerts << ", drops " << drops << ", delivered " << delivered
         << ", system drops " << systemDrops;
-    // The queue holds at most 64 MiB; everything else is the host's.
-    EXPECT_LT(peak - rssBefore, 150u * 1024);
+    // The flood filled the engine's queue to its bound of 64 MiB (its drops
+    // say it was full) and no further; the host's alert queue kept to its
+    // limit too.
+    const std::vector<MostHeld> queue = MostHeldAtStops(log, kEngineQueueHeld);
+    const std::vector<MostHeld> alertQueue = MostHeldAtStops(log, kAlertQueueHeld);
+    ASSERT_EQ(queue.size(), 1u) << m_Host.ErrorsTail();
+    ASSERT_EQ(alertQueue.size(), 1u) << m_Host.ErrorsTail();
+    EXPECT_EQ(queue[0].m_qwBound, 64u << 20);
+    EXPECT_LE(queue[0].m_qwHeld, queue[0].m_qwBound);
+    if (SumOfMatches(log, kQueueFull, 1) != 0) {
+        EXPECT_EQ(queue[0].m_qwHeld, queue[0].m_qwBound);
+    }
+    EXPECT_GT(alertQueue[0].m_qwBound, 0u);
+    EXPECT_LE(alertQueue[0].m_qwHeld, alertQueue[0].m_qwBound);
 
     // Every parsed datagram is echoed or counted as left out, and the echo
     // keeps to its rate: a few kilobytes a second, not the 200 MB sent.
@@ -630,9 +648,10 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
     EXPECT_LT(errors.size(), 128 * 1024 + static_cast<size_t>(seconds * 10 * 1024))
         << seconds << " s";
     std::printf("flood: %" PRIu64 " delivered, %" PRIu64 " dropped by the system, %zu alerts, %" PRIu64
-                " dropped in all, RSS %" PRIu64 " -> peak %" PRIu64 " kB, %zu bytes of standard "
-                "error in %.0f s\n",
-                delivered, systemDrops, alerts, drops, rssBefore, peak, errors.size(), seconds);
+                " dropped in all, queues at most %" PRIu64 " bytes and %" PRIu64 " alerts, %zu bytes of "
+                "standard error in %.0f s\n",
+                delivered, systemDrops, alerts, drops, queue[0].m_qwHeld, alertQueue[0].m_qwHeld, errors.size(),
+                seconds);
 }
 
 // A writer that cannot go on (standard output, where the alerts go, is a
@@ -645,7 +664,6 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
 TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStillEndsIt) {
     int reader = -1;
     ASSERT_NO_FATAL_FAILURE(StartWithAStuckOutput({"Flood", "flood failed", {{"User", "@Field4"}}}, reader));
-    const uint64_t rssBefore = ResidentKilobytes(m_Host.Pid(), "VmRSS");
     auto before = m_Namespace.UdpCounters();
     uint64_t n = 0;
     ASSERT_TRUE(m_Host.SendDatagrams([&](std::string& text) {
@@ -658,8 +676,6 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
         return UnreadBytes(m_Namespace.HolderPid()) == 0 &&
                m_Host.Log().find("hwhost: the alert queue is full") != std::string::npos;
     })) << UnreadBytes(m_Namespace.HolderPid()) << " bytes unread\n" << m_Host.ErrorsTail();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const uint64_t peak = ResidentKilobytes(m_Host.Pid(), "VmHWM");
 
     // The stop reaches the held engine while the writer is still stuck.
     m_Host.Signal(SIGTERM);
@@ -674,14 +690,24 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
     auto after = m_Namespace.UdpCounters();
     const uint64_t arrived = after["InDatagrams"] - before["InDatagrams"] + after["RcvbufErrors"] -
                              before["RcvbufErrors"];
-    const uint64_t drops = ReportedDrops(m_Host.Log());
+    const std::string log = m_Host.Log();
+    const uint64_t drops = ReportedDrops(log);
     EXPECT_GT(drops, 0u);
     EXPECT_EQ(alerts + drops, arrived) << "alerts " << alerts << ", drops " << drops;
-    // Unbounded, the 100,000 alerts would all wait in memory.
-    EXPECT_LT(peak - rssBefore, 100u * 1024);
-    std::printf("blocked writer: %" PRIu64 " arrived, %zu alerts, %" PRIu64 " dropped, RSS %" PRIu64
-                " -> peak %" PRIu64 " kB\n",
-                arrived, alerts, drops, rssBefore, peak);
+    // Unbounded, the 100,000 alerts would all wait in memory: the host's
+    // alert queue filled to its limit and held the engine there, and the
+    // engine's queue kept what backed up within its bound.
+    const std::vector<MostHeld> queue = MostHeldAtStops(log, kEngineQueueHeld);
+    const std::vector<MostHeld> alertQueue = MostHeldAtStops(log, kAlertQueueHeld);
+    ASSERT_EQ(queue.size(), 1u) << m_Host.ErrorsTail();
+    ASSERT_EQ(alertQueue.size(), 1u) << m_Host.ErrorsTail();
+    EXPECT_GT(alertQueue[0].m_qwBound, 0u);
+    EXPECT_EQ(alertQueue[0].m_qwHeld, alertQueue[0].m_qwBound);
+    EXPECT_EQ(queue[0].m_qwBound, 64u << 20);
+    EXPECT_LE(queue[0].m_qwHeld, queue[0].m_qwBound);
+    std::printf("blocked writer: %" PRIu64 " arrived, %zu alerts, %" PRIu64 " dropped, queues at most %" PRIu64
+                " bytes and %" PRIu64 " alerts\n",
+                arrived, alerts, drops, queue[0].m_qwHeld, alertQueue[0].m_qwHeld);
 }
 
 // Standard output goes to a reader that has stopped reading: at a stop the

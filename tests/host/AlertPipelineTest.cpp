@@ -774,6 +774,7 @@ TEST_F(AlertPipelineTest, FullQueueHoldsTheHandingEngineUntilTheWriterTakesAlert
     }));
     EXPECT_LE(handed.load(), static_cast<int>(2 * kLimit));
     EXPECT_EQ(m_pipeline.Queued(), kLimit);
+    EXPECT_EQ(m_pipeline.MostQueued(), kLimit);
 
     gate.Open();
     engine.join();
