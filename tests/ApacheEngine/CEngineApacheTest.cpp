@@ -58,6 +58,13 @@ protected:
         hwtest::EndHeldEngine(m_Engine);
         m_Engine.Shutdown();
     }
+    // A test's own stop before it reads what the thread made: the engine's
+    // StopAndWait waits only its bound, after which the thread may still
+    // run, so its end is awaited first as the fixture's end awaits it.
+    void StopEngine() {
+        hwtest::EndHeldEngine(m_Engine);
+        EXPECT_EQ(0, m_Engine.StopAndWait());
+    }
 };
 
 TEST_F(CEngineApacheTest, RecordIsReportedAgainstTheRuleItNamesOrItsTid) {
@@ -159,7 +166,7 @@ TEST_F(CEngineApacheTest, ClassTextOfTooManyNamesKeepsTheFirstAndCountsTheRest) 
     // more, and the bound its events reached goes with it.
     m_Config.SetIDSEnabled(false);
     EXPECT_EQ(0, m_Engine.OnResume(0));
-    m_Engine.StopAndWait();
+    StopEngine();
     EXPECT_TRUE(InputBounds::Instance().Describe().empty());
 }
 
@@ -249,7 +256,7 @@ TEST_F(CEngineApacheTest, ReloadKeepsTheRingAndWhatWaitsInItIsReadAfterTheResume
         ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1234, ""), nullptr));
     ASSERT_EQ(0, m_Engine.OnResume(kReload));
     EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() == 3; })) << m_Engine.Count();
-    m_Engine.StopAndWait();
+    StopEngine();
     EXPECT_EQ("1", m_Engine.Pair(0, "a"));
     EXPECT_EQ("Web_Shell", m_Engine.m_Records[2]->GetRuleName());
     EXPECT_EQ(0u, m_Log.m_Services.CountStartingWith("3 web-server events dropped"));
@@ -286,7 +293,7 @@ TEST_F(CEngineApacheTest, RingThatOverflowedDuringAReloadIsReadAndItsOverflowCou
     EXPECT_NE(std::string::npos,
               bounds[0].find("; " + std::to_string(kWritten - nKept) + " events the module could not write"))
         << bounds[0];
-    m_Engine.StopAndWait();
+    StopEngine();
 }
 
 // What the ring still holds at a stop is counted then, and taken out of a
@@ -340,7 +347,7 @@ TEST_F(CEngineApacheTest, LockWordKeptByAnotherProcessHoldsUpNoResume) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWebLockWaitMs / 2));
     EXPECT_TRUE(m_Log.Contains("WebPlugin: the configuration area could not be written (not open, or its lock not "
                                "free): the web-server module keeps the configuration it had"));
-    m_Engine.StopAndWait();
+    StopEngine();
     word.store(0);
     munmap(pView, sizeof(plat::SemaphoreCore));
 }
@@ -391,7 +398,7 @@ TEST_F(CEngineApacheTest, ConfigurationKeptOutByAHeldLockIsWrittenOnceItIsFreeAn
         const std::vector<std::string> notices = m_Log.m_Services.Notices();
         return std::find(notices.begin(), notices.end(), strEnded) != notices.end();
     })) << ::testing::PrintToString(m_Log.m_Services.Notices());
-    m_Engine.StopAndWait();
+    StopEngine();
     EXPECT_EQ(1u, m_Log.m_Services.CountStartingWith(strSaid));
     // Written then, stamped with its time.
     EXPECT_NE(0u, ConfWord(kWebConfTime));
@@ -432,7 +439,7 @@ TEST_F(CEngineApacheTest, RingThatCouldNotBeOpenedIsOpenedByAPauseAndResumeOnceI
     EXPECT_FALSE(m_Engine.InputMayComeBack());
     std::string strInput;
     EXPECT_TRUE(m_Engine.DescribeInput(strInput)) << strInput;
-    m_Engine.StopAndWait();
+    StopEngine();
 }
 
 // The module's side of the ring, as a process of its own as a web server's
@@ -482,7 +489,7 @@ TEST_F(CEngineApacheTest, BurstAfterAQuietSpellFindsRoomInTheRingAtTheLongestLoo
     ASSERT_EQ(0, m_Engine.OnStart(0));
     // Class texts of some 40 bytes: 264 events fill the ring.
     BurstAfterTheLongestLook(m_Engine, kRate, kRate, "url=/scripts/cmd.exe,method=GET");
-    m_Engine.StopAndWait();
+    StopEngine();
     EXPECT_TRUE(InputBounds::Instance().Describe().empty());
 }
 
@@ -502,7 +509,7 @@ TEST_F(CEngineApacheTest, BurstsOfTenThousandASecondAfterTheLongestLookLoseNone)
     for (int n = 0; n < 3; ++n) {
         BurstAfterTheLongestLook(m_Engine, kRate, kRate / 20, std::string());
     }
-    m_Engine.StopAndWait();
+    StopEngine();
     EXPECT_TRUE(InputBounds::Instance().Describe().empty());
 }
 
@@ -530,7 +537,7 @@ TEST_F(CEngineApacheTest, OverflowTheModuleMakesIsSaidWithTheModulesOwnCount) {
     ASSERT_GT(nFailed, 0u) << "the ring took the whole burst";
     ASSERT_EQ(0, m_Engine.OnResume(0));
     EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.Count() >= nWritten; }, 60)) << m_Engine.Count();
-    m_Engine.StopAndWait();
+    StopEngine();
     EXPECT_EQ(nWritten, m_Engine.Count());
     const std::vector<std::string> bounds = InputBounds::Instance().Describe();
     ASSERT_EQ(1u, bounds.size());
@@ -620,14 +627,14 @@ TEST_F(CEngineApacheTest, EventsThatComeApartKeepTheShortLook) {
     // Quiet, it lengthens to its longest.
     EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Engine.RingLookMs() == CEngineApache::kQuietRingLookMs; }))
         << m_Engine.RingLookMs();
-    m_Engine.StopAndWait();
+    StopEngine();
 }
 
 TEST_F(CEngineApacheTest, SwitchOffEndsTheThreadAtOnce) {
     m_Config.SetIDSEnabled(false);
     ASSERT_EQ(0, m_Engine.OnStart(0));
     EXPECT_TRUE(hwtest::WaitUntil([&] { return m_Log.Contains("IDS not enabled: Web Server Monitoring is OFF"); }));
-    m_Engine.StopAndWait();
+    StopEngine();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "Common/EngineBase.h"
 #include "qorCSFLib/FakeHost.h"
+#include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -60,7 +61,10 @@ public:
 
     explicit DeafEngine(Journal& journal) : CEngineBase("Deaf"), m_journal(journal) { SetStopBound(kBoundMs); }
     ~DeafEngine() override {
+        // The thread reads m_bLetGo: its end is awaited for as long as a
+        // loaded machine may take, not only the 200 ms of the stop bound.
         LetGo();
+        hwtest::EndHeldEngine(*this);
         StopAndWait();
     }
 

@@ -58,7 +58,12 @@ void CountNotification() { ++g_nNotifications; }
 class SilentSlave : public CEngineIDSSlave {
 public:
     using CEngineIDSSlave::CEngineIDSSlave;
-    ~SilentSlave() override { StopAndWait(); }
+    // The thread runs this class's _doWork: its end is awaited before this
+    // part of the slave goes, however long a loaded machine takes.
+    ~SilentSlave() override {
+        hwtest::EndHeldEngine(*this);
+        StopAndWait();
+    }
     int32_t Oninit(uint32_t) override { return 0; }
     int32_t OnStart(uint32_t) override { return StartThread(); }
     int32_t OnResume(uint32_t) override { return StartThread(); }

@@ -18,6 +18,7 @@
 #include "Common/TestEngine.h"
 #include "qorCSFLib/CSFSvcRequest.h"
 #include "qorCSFLib/FakeHost.h"
+#include "support/EngineEnd.h"
 
 namespace {
 
@@ -35,7 +36,12 @@ public:
 class OffEngine : public CEngineBase {
 public:
     OffEngine() : CEngineBase("Off Engine") {}
-    ~OffEngine() override { StopAndWait(); }
+    // The thread calls the engine's _doWork: its end is awaited before
+    // this part of the engine goes, however long a loaded machine takes.
+    ~OffEngine() override {
+        hwtest::EndHeldEngine(*this);
+        StopAndWait();
+    }
     int32_t ConfigureEventSections(CSFEventRegistry*) override { return 0; }
     int32_t PopulateRuleContainer(RuleContainer* pContainer, IPolicyContainer* pPolicy) override {
         m_Reader.ReadRules(pContainer, pPolicy);
