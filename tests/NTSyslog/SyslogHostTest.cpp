@@ -659,8 +659,8 @@ TEST_F(SyslogHostTest, FloodOfDatagramsIsEitherReportedOrCountedAsDroppedWithBou
 // once the host's alert queue is full, so the datagrams back up into the
 // engine's queue, which holds them within its bound (and drops and counts
 // beyond it); a stop still ends the engines and counts what the queue
-// held, and once the writer can go on, every datagram is an alert or a
-// counted drop.
+// held past its second of parsing, and once the writer can go on, every
+// datagram is an alert or a counted drop.
 TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStillEndsIt) {
     int reader = -1;
     ASSERT_NO_FATAL_FAILURE(StartWithAStuckOutput({"Flood", "flood failed", {{"User", "@Field4"}}}, reader));
@@ -691,8 +691,9 @@ TEST_F(SyslogHostTest, BlockedWriterHoldsTheEngineWithBoundedMemoryAndAStopStill
     const uint64_t arrived = after["InDatagrams"] - before["InDatagrams"] + after["RcvbufErrors"] -
                              before["RcvbufErrors"];
     const std::string log = m_Host.Log();
+    // The stop parses what its second allows of the queue and counts the
+    // rest as dropped: an optimized build may parse it all.
     const uint64_t drops = ReportedDrops(log);
-    EXPECT_GT(drops, 0u);
     EXPECT_EQ(alerts + drops, arrived) << "alerts " << alerts << ", drops " << drops;
     // Unbounded, the 100,000 alerts would all wait in memory: the host's
     // alert queue held the engine within its limit (filled to it unless the
