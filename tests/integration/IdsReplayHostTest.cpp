@@ -1051,8 +1051,10 @@ TEST_F(IdsReplayHostTest, BurstOfWebServerEventsPastTheRingsRoomWithinASecondIsE
     // one second, holding the ring open as a busy web server's module does,
     // and drops (counts as not written) each that finds no room.  The pace
     // is well past what a look a second takes and well within what the
-    // test build keeps up with on a loaded machine.  A few seconds under
-    // ASan.
+    // test build keeps up with; a machine so loaded that the engine gets no
+    // turn for the 300 ms the ring holds may still lose some, and then the
+    // sensor says exactly as many as the module counted, and every event
+    // written is alerted once.  A few seconds under ASan.
     constexpr long kEvents = 1000;
     hwtest::PrepareNetworkRoot(m_Host, {});
     ASSERT_TRUE(m_Host.Start({}, hwtest::ReplayEnvironment(m_Host, hwtest::Capture({})))) << m_Host.ErrorsTail();
@@ -1067,14 +1069,28 @@ TEST_F(IdsReplayHostTest, BurstOfWebServerEventsPastTheRingsRoomWithinASecondIsE
     long nWritten = 0;
     long nNotWritten = -1;
     ASSERT_TRUE(hwtest::ModuleTally(said, nWritten, nNotWritten)) << said;
-    EXPECT_EQ(0, nNotWritten) << said;
-    EXPECT_EQ(0, exitCode) << said;
+    ASSERT_EQ(kEvents, nWritten + nNotWritten) << said;
+    EXPECT_EQ(nNotWritten == 0 ? 0 : 1, exitCode) << said;
     EXPECT_TRUE(hwtest::WaitUntil(
         [&] { return hwtest::AlertsOf(Alerts(), "Payload_Cmd_Exe").size() >= static_cast<size_t>(nWritten); }, 60));
     StopCleanly();
-    const std::vector<std::string> events = hwtest::NotAlertedOnce(Alerts(), "Payload_Cmd_Exe", "n", kEvents);
+    // Each event the module could not write is one number it never wrote.
+    std::vector<std::string> events = hwtest::NotAlertedOnce(Alerts(), "Payload_Cmd_Exe", "n", kEvents);
+    const long nUnwritten = static_cast<long>(std::count_if(
+        events.begin(), events.end(), [](const std::string& event) { return event.ends_with(" x0"); }));
+    EXPECT_EQ(nNotWritten, nUnwritten) << said;
+    std::erase_if(events, [](const std::string& event) { return event.ends_with(" x0"); });
     EXPECT_TRUE(events.empty()) << events.size() << " web-server events of " << kEvents
-                                << " not alerted once, the first: " << events.front();
+                                << " alerted more than once or unsent, the first: " << events.front();
+    // The sensor's largest count of the ring's losses is the module's.
+    const std::string log = m_Host.Log();
+    const std::string said_lost = " events the module could not write for want of room";
+    long nSaid = 0;
+    for (size_t at = log.find(said_lost); at != std::string::npos; at = log.find(said_lost, at + 1)) {
+        const size_t begin = log.find_last_of(' ', at - 1) + 1;
+        nSaid = std::max(nSaid, std::stol(log.substr(begin, at - begin)));
+    }
+    EXPECT_EQ(nNotWritten, nSaid) << log;
 }
 
 }  // namespace
