@@ -893,8 +893,10 @@ void CHostWarden::AnswerPendingAdapterUpdate() {
 }
 
 void CHostWarden::CloseAdapterUpdates() {
-    // Taken so that an update that has begun ends before the engines go.
+    // Taken so that an update that has begun ends before the engines go,
+    // whether it holds the policy or keeps frames without it.
     PolicyLock guard(g_policyLock, true);
+    std::lock_guard<std::mutex> keep(m_AdapterKeepLock);
     m_bAdapterUpdates = false;
 }
 
@@ -913,9 +915,10 @@ uint32_t CHostWarden::UpdateAdapterList() {
             // of an adapter that came are kept, so nothing the command does
             // (a long policy read) holds its set-up: the pending flag is
             // set before the lock is tried, so the holder sees it.
-            // The engine outlives this call: its end waits for this thread,
-            // and once stopped it keeps nothing.
-            if (m_pIdsEngine != nullptr) {
+            // Under its own lock, which the stop takes before the engines
+            // go: the policy lock may be the stop's own.
+            std::lock_guard<std::mutex> keep(m_AdapterKeepLock);
+            if (m_bAdapterUpdates.load() && m_pIdsEngine != nullptr) {
                 m_pIdsEngine->KeepFramesOfAdaptersCome();
             }
             return dwResult;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -224,6 +225,10 @@ private:
     CEngineIDS* m_pIdsEngine = nullptr;
     std::atomic<bool> m_bAdapterUpdates{false};
     std::atomic<bool> m_bAdapterUpdatePending{false};
+    // Held by an update that keeps the frames of adapters come while a
+    // command holds the policy, and by the stop as it ends updates: once
+    // that is done none is in the engine, and none enters it.
+    std::mutex m_AdapterKeepLock;
     // What SayWithout said last of each engine (by name) still without
     // its input; the command thread's alone.
     mutable std::map<std::string, std::string> m_SaidWithout;
