@@ -964,7 +964,9 @@ TEST_F(SyslogHostTest, AStopOfAStarvedEngineWithItsQueueFullCountsWhatItLeftInTh
 
 // Alerts it took that no output wrote make a run end with its own status:
 // here the alert file is a device that is always full.  The tally counts
-// them, and a line says why the status is not 0.
+// them, and a line says why the status is not 0.  The stop comes once the
+// first write has failed: datagrams the engine had not yet taken by then
+// (a loaded machine) are counted as the stop's drops instead.
 TEST_F(SyslogHostTest, ARunWhoseAlertsWereNotWrittenEndsWithItsOwnStatus) {
     Start({{"Full", "full disk", {{"User", "@Field4"}}}}, {}, {"--alerts", "/dev/full"});
     for (int i = 0; i < 5; ++i) {
@@ -979,10 +981,12 @@ TEST_F(SyslogHostTest, ARunWhoseAlertsWereNotWrittenEndsWithItsOwnStatus) {
     const std::string log = m_Host.Log();
     Tally tally;
     ASSERT_TRUE(ReadTally(log, tally)) << log;
-    EXPECT_EQ(tally.m_qwTaken, 5u) << log;
+    EXPECT_GE(tally.m_qwTaken, 1u) << log;
+    EXPECT_EQ(tally.m_qwTaken + ReportedDrops(log), 5u) << log;
     EXPECT_EQ(tally.m_qwWritten, 0u);
-    EXPECT_EQ(tally.m_qwNotWritten + tally.m_qwDropped, 5u);
-    EXPECT_NE(m_Host.Errors().find("hwhost: 5 of the alerts taken were not written (exit status 6)\n"),
+    EXPECT_EQ(tally.m_qwNotWritten + tally.m_qwDropped, tally.m_qwTaken);
+    EXPECT_NE(m_Host.Errors().find("hwhost: " + std::to_string(tally.m_qwTaken) +
+                                   " of the alerts taken were not written (exit status 6)\n"),
               std::string::npos)
         << m_Host.ErrorsTail();
 }
