@@ -532,7 +532,7 @@ void CEngineTextLog::BeginGroupScan() {
     }
     CLogGroup& group = *m_Scan.m_itGroup->second;
     CLogGroup::FileDates* pDates = group.IsUsed() ? &FilesOf(group.GetName()).Dates() : nullptr;
-    group.BeginScan(m_Scan.m_Group, m_Scan.m_dwMaxDepth, pDates);
+    group.BeginScan(m_Scan.m_Group, m_Scan.m_dwMaxDepth, pDates, m_bReadingAtStop);
 }
 
 CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {

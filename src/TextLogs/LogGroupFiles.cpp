@@ -56,6 +56,7 @@ void CLogGroupFiles::SayUnreadAtRemoval(UnreadAtStop* pCount) {
             ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread, pCount);
         }
     }
+    SayPastBound(pCount);
 }
 
 int64_t CLogGroupFiles::UnreadOfWaiting(const Entry& entry) const {
@@ -289,6 +290,7 @@ void CLogGroupFiles::Erase(uint64_t qwIdentity) {
 
 void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
     SetInput(group.DescribeInput());
+    TakePastBound(group, scan);
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
         std::sort(m_Sorted.begin(), m_Sorted.end());
@@ -324,6 +326,36 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
         }
     }
     group.ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
+}
+
+void CLogGroupFiles::TakePastBound(const CLogGroup& group, const CLogGroup::Scan& scan) {
+    m_PastBound.clear();
+    for (const CLogGroup::Scan::PastBoundFile& met : scan.PastBound()) {
+        // A file the group reads is read to its end by the stop; what a
+        // path's first scan met is history.
+        const std::vector<std::string>& paths = group.GetPaths();
+        if (Find(met.m_qwIdentity) != nullptr || met.m_nPath >= paths.size() ||
+            m_ScannedPaths.count(paths[met.m_nPath]) == 0) {
+            continue;
+        }
+        int64_t llFrom = 0;
+        if (auto history = m_History.find(met.m_qwIdentity); history != m_History.end()) {
+            llFrom = static_cast<int64_t>(history->second.m_qwSize);
+        } else if (auto place = m_Places.find(met.m_qwIdentity); place != m_Places.end()) {
+            llFrom = place->second.m_Point.m_llPosition;
+        }
+        const int64_t llUnread = static_cast<int64_t>(met.m_qwSize) - llFrom;
+        if (llUnread > 0) {
+            m_PastBound.push_back({met.m_strName, llUnread});
+        }
+    }
+}
+
+void CLogGroupFiles::SayPastBound(UnreadAtStop* pCount) {
+    for (const PastBound& file : m_PastBound) {
+        ReportUnread(file.m_strName, file.m_llUnread, pCount);
+    }
+    m_PastBound.clear();
 }
 
 void CLogGroupFiles::RememberHistory(const CLogGroup& group, const CLogGroup::Scan& scan) {
@@ -841,6 +873,7 @@ void CLogGroupFiles::LeaveAtStop(UnreadAtStop& count) {
         }
         reader.Close();
     }
+    SayPastBound(&count);
 }
 
 void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
@@ -885,13 +918,18 @@ void CLogGroupFiles::ReportNulRun(const CTextLogListener& reader) {
 }
 
 void CLogGroupFiles::ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount) {
+    ReportUnread(reader.GetFileName(), llUnread, pCount);
+}
+
+void CLogGroupFiles::ReportUnread(const std::string& strName, int64_t llUnread, UnreadAtStop* pCount) {
     TextLogLosses own;
     TextLogLosses* pLosses = m_Engine.SharedLosses();
     TextLogLosses& losses = pLosses != nullptr ? *pLosses : own;
     ++losses.m_qwUnreadAtLetGo;
     losses.m_qwBytes += static_cast<uint64_t>(llUnread);
-    const bool bNamed = losses.Report(PrintableText(reader.GetFileName()) + " was let go by " + BoundInput() +
-                                      " with " + std::to_string(llUnread) + " bytes of it not read: its lines are lost");
+    const bool bNamed =
+        !strName.empty() && losses.Report(PrintableText(strName) + " was let go by " + BoundInput() + " with " +
+                                          std::to_string(llUnread) + " bytes of it not read: its lines are lost");
     if (pCount != nullptr) {
         ++pCount->m_qwFiles;
         pCount->m_qwBytes += static_cast<uint64_t>(llUnread);

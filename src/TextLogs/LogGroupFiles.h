@@ -296,6 +296,13 @@ private:
     // Says that a file let go holds bytes that were not read; counted in
     // `pCount` too when given.
     void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount = nullptr);
+    // The same for a file of `strName` (none: counted, not named).
+    void ReportUnread(const std::string& strName, int64_t llUnread, UnreadAtStop* pCount);
+    // The files the stop's look met past the names a scan takes that the
+    // group does not read, with what they hold that was never read.
+    void TakePastBound(const CLogGroup& group, const CLogGroup::Scan& scan);
+    // Says and counts those files.
+    void SayPastBound(UnreadAtStop* pCount);
     // Files no name leads to that have been quiet, and beyond the bound
     // the longest without a name, are let go; false on a stop.
     bool LetGoQuiet();
@@ -343,5 +350,12 @@ private:
     std::set<uint64_t> m_TurnsSaid;
     // Kept so their room serves scan after scan.
     std::vector<const CLogGroup::FoundFile*> m_Newcomers;
+    // What the stop's look met past the names a scan takes: each file's
+    // name (none past those kept) and the bytes of it never read.
+    struct PastBound {
+        std::string m_strName;
+        int64_t m_llUnread = 0;
+    };
+    std::vector<PastBound> m_PastBound;
     std::vector<uint64_t> m_Sorted;
 };

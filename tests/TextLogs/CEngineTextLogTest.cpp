@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <regex>
 #include <string>
@@ -665,6 +666,42 @@ TEST_F(TextLogStopShortOfDescriptorsTest, WhilePausedCountsEveryByteOfTheFilesMa
                                                                              "above)\n"),
               1u)
         << m_Console.Text();
+}
+
+// More files made since the last scan than a scan reads names: the stop's
+// look takes up those a scan takes, read from their first lines, and
+// counts every other one with all it holds; none is passed over unsaid.
+TEST_F(TextLogEngineTest, StopCountsWithTheirBytesTheFilesMadePastTheNamesAScanReads) {
+    Append("app.log", "");
+    StartOnEveryLog();
+    constexpr uint64_t kMade = CLogGroup::kMaxNamesPerScan + 100;
+    std::map<std::string, size_t> bytes;
+    for (uint64_t n = 0; n < kMade; ++n) {
+        const std::string strWord = "w" + std::to_string(n);
+        const std::string strText = "ERROR " + strWord + "\n";
+        Append(strWord + ".log", strText);
+        bytes["Errors:App:" + strWord] = strText.size();
+    }
+    m_pEngine->SetStopReading(std::chrono::minutes(5));
+    m_pEngine->ReadAtStop();
+    const Reports reports = RunTo(m_dwPass - 1);
+    uint64_t qwBytesLeft = 0;
+    for (const std::string& strReport : reports) {
+        ASSERT_EQ(bytes.count(strReport), 1u) << strReport << " reported twice, or never written";
+        bytes.erase(strReport);
+    }
+    for (const auto& [strReport, nBytes] : bytes) {
+        qwBytesLeft += nBytes;
+    }
+    EXPECT_EQ(reports.size(), CLogGroup::kMaxNamesPerScan - 1);  // app.log is one of the names
+    EXPECT_EQ(m_pEngine->GetLosses().m_qwUnreadAtLetGo, bytes.size());
+    EXPECT_EQ(hwtest::CountOf(m_Console.Text(), "WARNING: at the stop: what 300000 ms of reading at the stop left "
+                                                "of the text logs' files is lost: " +
+                                                    std::to_string(bytes.size()) + " files with " +
+                                                    std::to_string(qwBytesLeft) + " bytes not read (20 of them "
+                                                                                  "named above)\n"),
+              1u)
+        << m_Console.Text().substr(m_Console.Text().size() > 3000 ? m_Console.Text().size() - 3000 : 0);
 }
 
 // A "newest only" group that turns back to a file it read before goes on
