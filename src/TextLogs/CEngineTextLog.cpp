@@ -200,6 +200,7 @@ int32_t CEngineTextLog::OnStop(uint32_t dwArgument) {
         ReadAtStop();
     }
     DeleteListeners();
+    m_LookReserve.Release();
     return nResult;
 }
 
@@ -431,6 +432,13 @@ bool CEngineTextLog::RunPass(uint32_t dwPass, uint32_t dwHostAddress) {
     m_dwHostAddress = dwHostAddress;
     m_bBacklog = false;
     m_bSpareKnown = false;
+    // The stop's look is held back its descriptors while some are to
+    // spare, and a scan's besides.
+    if (m_LookReserve.Held() < kStopReserve && Spare() >= kStopReserve + kScanReserve) {
+        const uint64_t qwHeld = m_LookReserve.Held();
+        m_LookReserve.Fill(kStopReserve);
+        m_qwSpare -= std::min(m_qwSpare, m_LookReserve.Held() - qwHeld);
+    }
     if (dwPass % kScanInterval == 0 && !m_Scan.m_bActive) {
         BeginScan();
     }
@@ -471,12 +479,23 @@ uint64_t& CEngineTextLog::Spare() {
 bool CEngineTextLog::TakeFileDescriptor() {
     // The last few are a scan's: files that took them would leave the
     // group unable to look for its files again.
+    // Once the stop's look is done no scan comes: its reading takes all
+    // but what an open's own look through the file's folders holds.
     uint64_t& qwSpare = Spare();
-    if (qwSpare < kScanReserve + 1) {
+    const uint64_t qwKept = m_bReadingAtStop && !m_Scan.m_bActive ? kWalkOverhead : kScanReserve;
+    if (qwSpare < qwKept + 1) {
         return false;
     }
     --qwSpare;
+    ++m_qwTaken;
     return true;
+}
+
+void CEngineTextLog::GiveBackFileDescriptor() {
+    if (m_bReadingAtStop) {
+        ++Spare();
+        ++m_qwGivenBack;
+    }
 }
 
 void CEngineTextLog::BeginScan() {
@@ -513,7 +532,7 @@ void CEngineTextLog::BeginGroupScan() {
     }
     CLogGroup& group = *m_Scan.m_itGroup->second;
     CLogGroup::FileDates* pDates = group.IsUsed() ? &FilesOf(group.GetName()).Dates() : nullptr;
-    group.BeginScan(m_Scan.m_Group, m_Scan.m_dwMaxDepth, pDates);
+    group.BeginScan(m_Scan.m_Group, m_Scan.m_dwMaxDepth, pDates, m_bReadingAtStop);
 }
 
 CEngineTextLog::ScanStep CEngineTextLog::ContinueScan() {
@@ -591,8 +610,15 @@ void CEngineTextLog::ReadAtStop() {
     CLogGroupFiles::UnreadAtStop unread;
     for (bool bMore = true; bMore && std::chrono::steady_clock::now() < tDeadline;) {
         bMore = false;
+        const uint64_t qwGivenBack = m_qwGivenBack;
         for (auto& [strGroup, pFiles] : m_GroupFiles) {
             pFiles->ReadTurnAtStop(kLinesPerTurn, tDeadline, bMore, unread);
+        }
+        // A file read to its end gave its descriptor back: a file the look
+        // met with none to spare is opened at the next turn.
+        for (auto it = m_GroupFiles.begin(); !bMore && m_qwGivenBack != qwGivenBack && it != m_GroupFiles.end();
+             ++it) {
+            bMore = it->second->HasWaiting();
         }
     }
     for (auto& [strGroup, pFiles] : m_GroupFiles) {
@@ -614,9 +640,15 @@ void CEngineTextLog::LookAtStop(std::chrono::steady_clock::time_point tDeadline)
     m_bReadingAtStop = true;
     // A scan left unfinished is given up: this one takes every group
     // afresh, bounded as any scan is, in slices until done or until its
-    // time is up.
+    // time is up.  It opens into what the descriptors spare and those held
+    // back for it, given back to the process now: so it is made even when
+    // the sensor's other parts, or the files, have taken all the others.
     m_Scan = ScanProgress();
-    m_bSpareKnown = false;
+    const uint64_t qwEntitled = plat::GetDescriptorBudget().Spare() + m_LookReserve.Held();
+    m_LookReserve.Release();
+    m_qwSpare = qwEntitled;
+    m_bSpareKnown = true;
+    const uint64_t qwTakenBefore = m_qwTaken;
     BeginScan();
     while (m_Scan.m_bActive && std::chrono::steady_clock::now() < tDeadline) {
         ContinueScan();
@@ -627,8 +659,11 @@ void CEngineTextLog::LookAtStop(std::chrono::steady_clock::time_point tDeadline)
                 "at the stop: the last look for the text logs' files ran out of its time with %zu of %zu log "
                 "groups looked at: files made in the others since their last scan are not read",
                 nDone, m_LogGroups.size());
-        m_Scan = ScanProgress();
     }
+    // The walk holds no folder any more: what the files met did not take
+    // serves the look at the names and the reading.
+    m_Scan = ScanProgress();
+    m_qwSpare = qwEntitled - std::min(qwEntitled, m_qwTaken - qwTakenBefore);
     // A followed name a file has come under since the last pass (a log
     // renamed away and begun anew) leads to that file now.
     for (auto& [strGroup, pFiles] : m_GroupFiles) {

@@ -71,6 +71,7 @@
 #include "TextLogs/LogGroup.h"
 #include "TextLogs/LogGroupFiles.h"
 #include "TextLogs/TextLogListener.h"
+#include "platform/Descriptors.h"
 #include "platform/Files.h"
 #include "qorToolsLib/EchoBudget.h"
 #include "qorToolsLib/RegularExpressionSet.h"
@@ -105,6 +106,9 @@ public:
     static constexpr uint64_t kWalkOverhead = 4;
     // What a scan of one folder level needs: no file takes these.
     static constexpr uint64_t kScanReserve = kWalkOverhead + 1;
+    // Held back for the stop's look: a scan's, and a few for the files it
+    // meets, read in turns into what files read to their ends give back.
+    static constexpr uint64_t kStopReserve = kScanReserve + 8;
     // The per-line echo on standard error is kept to this many lines and
     // bytes a second on average (bursts: a second's lines, and
     // kEchoBurstBytes); the lines read without their echo are counted on a
@@ -222,6 +226,8 @@ private:
     // CLogGroupFiles::Engine.
     bool ReportRead(const std::string& strGroup, const std::string& strFile, std::string_view line) override;
     bool TakeFileDescriptor() override;
+    void GiveBackFileDescriptor() override;
+    bool AtStop() const override { return m_bReadingAtStop; }
     EchoBudget* SharedEchoBudget() override { return &m_EchoBudget; }
     TextLogLosses* SharedLosses() override { return &m_Losses; }
     int64_t RereadShare() const override { return m_llRereadShare; }
@@ -241,9 +247,11 @@ private:
     void DeleteListeners();
     // The stop's last look for the files (a stop while paused looks too):
     // a scan of every group, given up when it is not done by `tDeadline`,
-    // then a look at every followed name.  Files met then are taken up as
-    // any file met after a group's first scan is, from their first bytes.
-    // Reads nothing.
+    // then a look at every followed name, into the descriptors held back
+    // for it besides those to spare.  Files met then are taken up as any
+    // file met after a group's first scan is, from their first bytes, past
+    // the bound of files followed too; one with no descriptor to spare
+    // waits for one a file read to its end gives back.  Reads nothing.
     void LookAtStop(std::chrono::steady_clock::time_point tDeadline);
     // Counts, in one line, the files the stop left with bytes not read.
     void SayUnreadAtStop(const CLogGroupFiles::UnreadAtStop& unread, const std::string& strWhat);
@@ -275,6 +283,15 @@ private:
     uint64_t m_qwScansDone = 0;
     uint64_t m_qwSpare = 0;
     bool m_bSpareKnown = false;
+    // Descriptors files took, counted for the stop's look.
+    uint64_t m_qwTaken = 0;
+    // Descriptors files read to their ends at the stop gave back.
+    uint64_t m_qwGivenBack = 0;
+    // What the stop's look needs (kStopReserve), held back from the first
+    // pass with some to spare: given back to the process for the look, it
+    // is made however many descriptors the rest of the sensor has taken by
+    // then.
+    plat::DescriptorReserve m_LookReserve;
     // The last scan due found too few descriptors to be made: the summary
     // then says the groups follow no file, and the host is told when that
     // changes, so what it showed of a shortage goes when the shortage does.

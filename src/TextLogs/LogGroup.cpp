@@ -98,8 +98,9 @@ std::string CLogGroup::DescribeInput() const {
     return "log group " + m_strName + " (" + strPaths + ")";
 }
 
-void CLogGroup::BeginScan(Scan& scan, uint32_t dwMaxDepth, FileDates* pDates) const {
+void CLogGroup::BeginScan(Scan& scan, uint32_t dwMaxDepth, FileDates* pDates, bool bAtStop) const {
     scan = Scan();
+    scan.m_bAtStop = bAtStop;
     // A group that no enabled rule names is never monitored.
     scan.m_bDone = !m_bUsed;
     scan.m_dwMaxDepth = std::max<uint32_t>(1, dwMaxDepth);
@@ -124,7 +125,8 @@ void CLogGroup::BeginPath(Scan& scan) const {
                                        strPath.find_first_of("/\\", nWildcard) == std::string::npos);
     WildcardLimits limits;
     limits.m_dwMaxDepth = scan.m_dwMaxDepth;
-    limits.m_qwMaxEntries = kMaxNamesPerScan - std::min(scan.m_qwNames, kMaxNamesPerScan);
+    const uint64_t qwMaxNames = scan.m_bAtStop ? kMaxNamesAtStop : kMaxNamesPerScan;
+    limits.m_qwMaxEntries = qwMaxNames - std::min(scan.m_qwNames, qwMaxNames);
     scan.m_pWalk = std::make_unique<WildcardWalk>(strPath, bRecursive, limits, &scan.m_Stopped);
 }
 
@@ -163,6 +165,18 @@ bool CLogGroup::ContinueScan(Scan& scan, uint32_t& dwWork) const {
         if (status.m_bIsRegular &&
             SensorOutputs::Instance().Find(found.m_strFileName, status.m_qwIdentity, status.m_llBornNs, &own)) {
             scan.m_Own.push_back({found.m_strFileName, status.m_qwIdentity, own});
+            continue;
+        }
+        // Past the names a scan takes, the stop's look only counts the files
+        // it meets: nothing reads them after the stop.  (A newest-only
+        // group reads one file, and chooses it among all it meets.)
+        if (scan.m_bAtStop && !m_bNewestOnly && ++scan.m_qwMetAtStop > kMaxNamesPerScan) {
+            if (status.m_bIsRegular) {
+                const bool bNamed = scan.m_PastBound.size() < kMaxPastBoundNamed;
+                scan.m_PastBound.push_back({bNamed ? std::move(found.m_strFileName) : std::string(),
+                                            status.m_qwIdentity, status.m_qwSize, scan.m_nPath});
+                scan.m_bComplete = false;
+            }
             continue;
         }
         scan.m_Identities.push_back(status.m_qwIdentity);

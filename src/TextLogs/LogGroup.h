@@ -38,6 +38,11 @@ public:
     static constexpr size_t kMaxFilesFollowed = 512;
     // Names a scan of one group reads from folders, over all its paths.
     static constexpr uint64_t kMaxNamesPerScan = 16384;
+    // Names the stop's look reads (within its time): past kMaxNamesPerScan
+    // it only counts the files it meets, for what they hold is not read.
+    static constexpr uint64_t kMaxNamesAtStop = 64 * kMaxNamesPerScan;
+    // Of those, the files whose names are kept, to be said one by one.
+    static constexpr size_t kMaxPastBoundNamed = 64;
     // Paths that lead through another account's link, said one by one; a
     // group meeting more says how many it did not name.
     static constexpr size_t kMaxLinksNamed = 64;
@@ -119,6 +124,16 @@ public:
         const std::vector<MetFile>& Met() const { return m_Met; }
         // When the scan began, in nanoseconds since the epoch.
         int64_t GetTimeNs() const { return m_llNowNs; }
+        // The stop's look: the regular files it met past kMaxNamesPerScan,
+        // counted and not taken up (the first kMaxPastBoundNamed with their
+        // names, the others with none).
+        struct PastBoundFile {
+            std::string m_strName;
+            uint64_t m_qwIdentity = 0;
+            uint64_t m_qwSize = 0;
+            size_t m_nPath = 0;
+        };
+        const std::vector<PastBoundFile>& PastBound() const { return m_PastBound; }
 
     private:
         friend class CLogGroup;
@@ -128,6 +143,9 @@ public:
         int64_t m_llNowNs = 0;
         std::unique_ptr<WildcardWalk> m_pWalk;
         bool m_bFilesOnly = false;
+        bool m_bAtStop = false;
+        uint64_t m_qwMetAtStop = 0;
+        std::vector<PastBoundFile> m_PastBound;
         std::vector<FoundFile> m_Files;
         std::vector<uint64_t> m_Identities;
         std::vector<MetFile> m_Met;
@@ -170,9 +188,10 @@ public:
     void EndBounds();
 
     // Starts a scan afresh, its walk at most `dwMaxDepth` folders deep, a
-    // newest-only choice going by `pDates` (when given).
+    // newest-only choice going by `pDates` (when given); `bAtStop` for the
+    // stop's look (kMaxNamesAtStop).
     void BeginScan(Scan& scan, uint32_t dwMaxDepth = WildcardLimits::kDefaultMaxDepth,
-                   FileDates* pDates = nullptr) const;
+                   FileDates* pDates = nullptr, bool bAtStop = false) const;
     // Goes on with `scan` for at most `dwWork` units of work (a name read,
     // a name looked at, a folder opened), less what it spent; true once the
     // scan is done.

@@ -5,6 +5,7 @@
 
 #include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
+#include "platform/Descriptors.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Refusal.h"
@@ -55,6 +56,7 @@ void CLogGroupFiles::SayUnreadAtRemoval(UnreadAtStop* pCount) {
             ReportUnreadAtLetGo(*pEntry->m_pReader, llUnread, pCount);
         }
     }
+    SayPastBound(pCount);
 }
 
 int64_t CLogGroupFiles::UnreadOfWaiting(const Entry& entry) const {
@@ -63,12 +65,18 @@ int64_t CLogGroupFiles::UnreadOfWaiting(const Entry& entry) const {
     if (entry.m_State != Entry::State::kWaiting || entry.m_dwNames == 0) {
         return 0;
     }
+    const int64_t llFrom = entry.m_bAtEnd ? static_cast<int64_t>(entry.m_qwSizeMet) : entry.m_Place.m_llPosition;
     plat::FileStatus status;
-    if (!plat::GetFileStatus(entry.m_pReader->GetFileName().c_str(), status) ||
-        status.m_qwIdentity != entry.m_qwIdentity || !status.m_bIsRegular) {
+    if (!plat::GetFileStatus(entry.m_pReader->GetFileName().c_str(), status)) {
+        // With no descriptor left to look, it holds at least what it held
+        // when the group met it.
+        return plat::LastErrorIsOutOfDescriptors()
+                   ? std::max<int64_t>(0, static_cast<int64_t>(entry.m_qwSizeMet) - llFrom)
+                   : 0;
+    }
+    if (status.m_qwIdentity != entry.m_qwIdentity || !status.m_bIsRegular) {
         return 0;
     }
-    const int64_t llFrom = entry.m_bAtEnd ? static_cast<int64_t>(entry.m_qwSizeMet) : entry.m_Place.m_llPosition;
     return std::max<int64_t>(0, static_cast<int64_t>(status.m_qwSize) - llFrom);
 }
 
@@ -282,6 +290,7 @@ void CLogGroupFiles::Erase(uint64_t qwIdentity) {
 
 void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
     SetInput(group.DescribeInput());
+    TakePastBound(group, scan);
     if (scan.IsComplete()) {
         m_Sorted = scan.Identities();
         std::sort(m_Sorted.begin(), m_Sorted.end());
@@ -319,6 +328,36 @@ void CLogGroupFiles::ApplyScan(CLogGroup& group, CLogGroup::Scan& scan) {
     group.ReportFilesLeftOut(qwOverBound, qwNoDescriptor);
 }
 
+void CLogGroupFiles::TakePastBound(const CLogGroup& group, const CLogGroup::Scan& scan) {
+    m_PastBound.clear();
+    for (const CLogGroup::Scan::PastBoundFile& met : scan.PastBound()) {
+        // A file the group reads is read to its end by the stop; what a
+        // path's first scan met is history.
+        const std::vector<std::string>& paths = group.GetPaths();
+        if (Find(met.m_qwIdentity) != nullptr || met.m_nPath >= paths.size() ||
+            m_ScannedPaths.count(paths[met.m_nPath]) == 0) {
+            continue;
+        }
+        int64_t llFrom = 0;
+        if (auto history = m_History.find(met.m_qwIdentity); history != m_History.end()) {
+            llFrom = static_cast<int64_t>(history->second.m_qwSize);
+        } else if (auto place = m_Places.find(met.m_qwIdentity); place != m_Places.end()) {
+            llFrom = place->second.m_Point.m_llPosition;
+        }
+        const int64_t llUnread = static_cast<int64_t>(met.m_qwSize) - llFrom;
+        if (llUnread > 0) {
+            m_PastBound.push_back({met.m_strName, llUnread});
+        }
+    }
+}
+
+void CLogGroupFiles::SayPastBound(UnreadAtStop* pCount) {
+    for (const PastBound& file : m_PastBound) {
+        ReportUnread(file.m_strName, file.m_llUnread, pCount);
+    }
+    m_PastBound.clear();
+}
+
 void CLogGroupFiles::RememberHistory(const CLogGroup& group, const CLogGroup::Scan& scan) {
     // A scan reads at most as many names as are kept here, and a file is
     // kept only from the first scan of a path until it is followed or
@@ -343,16 +382,21 @@ bool CLogGroupFiles::IsHistory(const CLogGroup& group, const CLogGroup::FoundFil
 bool CLogGroupFiles::TakeUp(const CLogGroup& group, const CLogGroup::FoundFile& found, uint64_t qwAfter,
                             bool& bNoDescriptor) {
     bNoDescriptor = false;
-    if (m_nNamed >= CLogGroup::kMaxFilesFollowed) {
+    // Nothing follows the files after the stop: what its look meets is
+    // read, or counted, whatever the bounds of the passes.
+    const bool bAtStop = m_Engine.AtStop();
+    if (m_nNamed >= CLogGroup::kMaxFilesFollowed && !bAtStop) {
         return false;
     }
     // A name of root's that is no regular file takes no descriptor: its
-    // open is refused before it is made.
-    if (found.m_bRegular && !m_Engine.TakeFileDescriptor()) {
+    // open is refused before it is made.  At the stop a file without one
+    // waits for one that a file read to its end gives back.
+    const bool bTaken = !found.m_bRegular || m_Engine.TakeFileDescriptor();
+    if (!bTaken && !bAtStop) {
         bNoDescriptor = true;
         return false;
     }
-    Create(found.m_strName, found.m_qwIdentity, found.m_qwSize, IsHistory(group, found), qwAfter, true,
+    Create(found.m_strName, found.m_qwIdentity, found.m_qwSize, IsHistory(group, found), qwAfter, bTaken,
            found.m_llBornNs);
     auto name = m_Names.try_emplace(found.m_strName).first;
     name->second.m_dwMissedScans = 0;
@@ -617,7 +661,7 @@ void CLogGroupFiles::LookAtNames() {
         Lead(it, 0);
         // What is no regular file is left to the next scan to tell, and so
         // is the sensor's own output, which the group does not read.
-        if (!status.m_bIsRegular || m_nNamed >= CLogGroup::kMaxFilesFollowed ||
+        if (!status.m_bIsRegular || (m_nNamed >= CLogGroup::kMaxFilesFollowed && !m_Engine.AtStop()) ||
             SensorOutputs::Instance().Find(it->first, status.m_qwIdentity, status.m_llBornNs)) {
             continue;
         }
@@ -757,6 +801,14 @@ void CLogGroupFiles::ReadTurnAtStop(uint32_t dwLinesPerTurn, std::chrono::steady
     for (Entry* pEntry : m_Order) {
         Entry& entry = *pEntry;
         CTextLogListener& reader = *entry.m_pReader;
+        // Met with no descriptor to spare: opened once a file read to its
+        // end has given one back.
+        if (entry.m_State == Entry::State::kWaiting && entry.m_dwNames != 0 && m_Engine.TakeFileDescriptor()) {
+            Open(entry, false);
+            if (!entry.IsOpen()) {
+                m_Engine.GiveBackFileDescriptor();
+            }
+        }
         if (!entry.IsOpen() || entry.m_bOwn || reader.IsClosed()) {
             continue;
         }
@@ -791,7 +843,14 @@ void CLogGroupFiles::ReadTurnAtStop(uint32_t dwLinesPerTurn, std::chrono::steady
             ReportUnreadAtLetGo(reader, llUnread, &count);
         }
         reader.Close();
+        m_Engine.GiveBackFileDescriptor();
     }
+}
+
+bool CLogGroupFiles::HasWaiting() const {
+    return std::any_of(m_Order.begin(), m_Order.end(), [](const Entry* pEntry) {
+        return pEntry->m_State == Entry::State::kWaiting && pEntry->m_dwNames != 0;
+    });
 }
 
 void CLogGroupFiles::LeaveAtStop(UnreadAtStop& count) {
@@ -814,6 +873,7 @@ void CLogGroupFiles::LeaveAtStop(UnreadAtStop& count) {
         }
         reader.Close();
     }
+    SayPastBound(&count);
 }
 
 void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
@@ -858,13 +918,18 @@ void CLogGroupFiles::ReportNulRun(const CTextLogListener& reader) {
 }
 
 void CLogGroupFiles::ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount) {
+    ReportUnread(reader.GetFileName(), llUnread, pCount);
+}
+
+void CLogGroupFiles::ReportUnread(const std::string& strName, int64_t llUnread, UnreadAtStop* pCount) {
     TextLogLosses own;
     TextLogLosses* pLosses = m_Engine.SharedLosses();
     TextLogLosses& losses = pLosses != nullptr ? *pLosses : own;
     ++losses.m_qwUnreadAtLetGo;
     losses.m_qwBytes += static_cast<uint64_t>(llUnread);
-    const bool bNamed = losses.Report(PrintableText(reader.GetFileName()) + " was let go by " + BoundInput() +
-                                      " with " + std::to_string(llUnread) + " bytes of it not read: its lines are lost");
+    const bool bNamed =
+        !strName.empty() && losses.Report(PrintableText(strName) + " was let go by " + BoundInput() + " with " +
+                                          std::to_string(llUnread) + " bytes of it not read: its lines are lost");
     if (pCount != nullptr) {
         ++pCount->m_qwFiles;
         pCount->m_qwBytes += static_cast<uint64_t>(llUnread);

@@ -79,6 +79,14 @@ public:
         // Takes a descriptor for one more open file, from what this pass
         // may open; false when there is none to spare.
         virtual bool TakeFileDescriptor() = 0;
+        // A file the stop read to its end gave its descriptor back.
+        virtual void GiveBackFileDescriptor() {}
+        // The stop is under way: nothing follows the files after it, so
+        // every file its look meets is taken up, past the bound of files
+        // followed too, and one it has no descriptor for waits for one to
+        // be given back (or is counted, with every byte it holds, as not
+        // read); CLogGroup's bound of names a scan reads still holds.
+        virtual bool AtStop() const { return false; }
         virtual EchoBudget* SharedEchoBudget() = 0;
         virtual TextLogLosses* SharedLosses() = 0;
         // What a read of a file cut under its reader reads again at most,
@@ -186,7 +194,8 @@ public:
     // name); `bMore` is set when one had more.
     ReadResult ReadRound(uint32_t dwLinesPerTurn, bool& bMore);
     // At the stop, one turn of each open file not yet read to its end, in
-    // the order of ReadRound, while `tDeadline` has not passed: up to
+    // the order of ReadRound (a file waiting for a descriptor opened first
+    // when one was given back), while `tDeadline` has not passed: up to
     // `dwLinesPerTurn` lines, its unfinished last line too once the others
     // are out; a file read to its end is closed (what a read that failed
     // left unread said and counted in `count`).  `bMore` is set when a
@@ -197,6 +206,8 @@ public:
     // and what they hold that was not read is said lost and counted, as is
     // what files waiting to be opened hold.
     void LeaveAtStop(UnreadAtStop& count);
+    // A file a name leads to waits to be opened (no descriptor was to spare).
+    bool HasWaiting() const;
 
     // The files the table holds, followed or read on.
     size_t GetEntryCount() const { return m_Entries.size(); }
@@ -285,6 +296,13 @@ private:
     // Says that a file let go holds bytes that were not read; counted in
     // `pCount` too when given.
     void ReportUnreadAtLetGo(const CTextLogListener& reader, int64_t llUnread, UnreadAtStop* pCount = nullptr);
+    // The same for a file of `strName` (none: counted, not named).
+    void ReportUnread(const std::string& strName, int64_t llUnread, UnreadAtStop* pCount);
+    // The files the stop's look met past the names a scan takes that the
+    // group does not read, with what they hold that was never read.
+    void TakePastBound(const CLogGroup& group, const CLogGroup::Scan& scan);
+    // Says and counts those files.
+    void SayPastBound(UnreadAtStop* pCount);
     // Files no name leads to that have been quiet, and beyond the bound
     // the longest without a name, are let go; false on a stop.
     bool LetGoQuiet();
@@ -332,5 +350,12 @@ private:
     std::set<uint64_t> m_TurnsSaid;
     // Kept so their room serves scan after scan.
     std::vector<const CLogGroup::FoundFile*> m_Newcomers;
+    // What the stop's look met past the names a scan takes: each file's
+    // name (none past those kept) and the bytes of it never read.
+    struct PastBound {
+        std::string m_strName;
+        int64_t m_llUnread = 0;
+    };
+    std::vector<PastBound> m_PastBound;
     std::vector<uint64_t> m_Sorted;
 };

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -89,6 +90,23 @@ bool LastErrorIsOutOfDescriptors(std::string* words) {
                      : "the process has no descriptor left (" + std::string(std::strerror(EMFILE)) + ")";
     }
     return true;
+}
+
+void DescriptorReserve::Fill(uint64_t qwCount) {
+    while (m_Held.size() < qwCount) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        m_Held.push_back(fd);
+    }
+}
+
+void DescriptorReserve::Release() {
+    for (int fd : m_Held) {
+        ::close(fd);
+    }
+    m_Held.clear();
 }
 
 }  // namespace plat

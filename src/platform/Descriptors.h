@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -45,5 +46,26 @@ DescriptorBudget GetDescriptorBudget();
 // system's (ENFILE).  With
 // `words`, which of the two, as an operator reads it.
 bool LastErrorIsOutOfDescriptors(std::string* words = nullptr);
+
+// Descriptors held back, while some are to spare, for one moment that must
+// not go without them whatever the rest of the process has taken by then
+// (an input's last look at the sensor's stop): given back to the process
+// just before that moment, which then opens into them.
+class DescriptorReserve {
+public:
+    DescriptorReserve() = default;
+    ~DescriptorReserve() { Release(); }
+    DescriptorReserve(const DescriptorReserve&) = delete;
+    DescriptorReserve& operator=(const DescriptorReserve&) = delete;
+
+    // Takes more until `qwCount` are held, as far as the process has them.
+    void Fill(uint64_t qwCount);
+    uint64_t Held() const { return m_Held.size(); }
+    // Gives every one back to the process.
+    void Release();
+
+private:
+    std::vector<int> m_Held;
+};
 
 }  // namespace plat

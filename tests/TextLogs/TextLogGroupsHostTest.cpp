@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -195,4 +196,42 @@ TEST_F(TextLogGroupsHostTest, HostUnderALimitOf64DescriptorsSaysItsGroupsFollowN
     int nExit = -1;
     EXPECT_TRUE(m_Host.Stop(nExit));
     EXPECT_EQ(0, nExit);
+}
+
+// Under a limit of 200 descriptors, 64 of them kept free, 2,000 files made
+// just before the stop are more than the descriptors to spare, and than a
+// group follows: the stop's look still meets them all, and each line is
+// alerted once or counted, to the byte, in the stop's line and its tally.
+TEST_F(TextLogGroupsHostTest, FilesMadeJustBeforeTheStopOfAHostShortOfDescriptorsAreReadOrCounted) {
+    m_Host.WritePolicy(Policy());
+    m_Host.SetCommandPrefix({"prlimit", "--nofile=200:200", "--"});
+    ASSERT_TRUE(m_Host.Start()) << m_Host.ErrorsTail();
+    ASSERT_TRUE(ProbeUntilFollowed("many/a.log")) << m_Host.ErrorsTail();
+    constexpr int kMade = 2000;
+    std::map<std::string, size_t> bytes;
+    for (int n = 0; n < kMade; ++n) {
+        const std::string strComponent = "made" + std::to_string(n);
+        Error("many/m" + std::to_string(n) + ".log", strComponent);
+        bytes[strComponent] = std::string("2026-12-06 10:00:00 [error] " + strComponent + ": something broke\n").size();
+    }
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Stop(nExit));
+    EXPECT_EQ(0, nExit);
+    size_t nAlerted = 0;
+    uint64_t qwBytesLeft = 0;
+    for (const auto& [strComponent, nBytes] : bytes) {
+        const size_t nCount = AlertsWith(strComponent);
+        EXPECT_LE(nCount, 1u) << strComponent;
+        nAlerted += nCount != 0 ? 1 : 0;
+        qwBytesLeft += nCount == 0 ? nBytes : 0;
+    }
+    std::printf("%zu of %d files made before the stop alerted, %" PRIu64 " bytes of the others counted\n", nAlerted,
+                kMade, qwBytesLeft);
+    const std::string strErrors = m_Host.Errors();
+    const size_t nLeft = static_cast<size_t>(kMade) - nAlerted;
+    const std::string strTally =
+        nLeft == 0 ? " dropped, 0 not written\n"
+                   : "; " + std::to_string(nLeft) + " text-log files with " + std::to_string(qwBytesLeft) +
+                         " bytes left unread by the stop";
+    EXPECT_EQ(1u, hwtest::CountOf(strErrors, strTally)) << m_Host.ErrorsTail();
 }

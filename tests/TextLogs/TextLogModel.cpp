@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -28,7 +29,9 @@
 #include "TextLogs/CEngineTextLog.h"
 #include "TextLogs/SensorOutputs.h"
 #include "platform/Console.h"
+#include "platform/Descriptors.h"
 #include "platform/OwnOutputs.h"
+#include "support/DescriptorSqueeze.h"
 #include "support/EngineEnd.h"
 #include "support/TestUtil.h"
 
@@ -78,7 +81,8 @@ class ModelRun {
 public:
     ModelRun(uint64_t qwSeed, TextLogModel::Scans scans)
         : m_Random(qwSeed), m_qwSeed(qwSeed), m_ExtraRandom(qwSeed ^ 0x6578747261ull),
-          m_RereadRandom(qwSeed ^ 0x726572656164ull), m_SliceRandom(qwSeed ^ 0x736c696365ull), m_Scans(scans) {}
+          m_RereadRandom(qwSeed ^ 0x726572656164ull), m_SliceRandom(qwSeed ^ 0x736c696365ull),
+          m_StopRandom(qwSeed ^ 0x73746f70ull), m_Scans(scans) {}
     ~ModelRun();
 
     TextLogModel::Result Go(uint32_t dwSteps);
@@ -235,6 +239,8 @@ private:
     // machine too busy to give them any time leave them; and the group the
     // scan under way takes next (-1: none under way).
     std::mt19937_64 m_SliceRandom;
+    // Whether the stop comes short of descriptors.
+    std::mt19937_64 m_StopRandom;
     TextLogModel::Scans m_Scans;
     bool m_bScanSpread = false;
     int m_nScanNext = -1;
@@ -1121,7 +1127,20 @@ bool ModelRun::Stop() {
     // each (a scan under way is given up): what a file made, renamed into
     // place or begun anew since the last pass holds is owed.
     Look(0, kGroups);
+    // The process short of descriptors: the sensor's other parts have
+    // taken all but two above the floor kept free, or every one.
+    std::optional<hwtest::DescriptorSqueeze> squeeze;
+    const unsigned nShort = std::uniform_int_distribution<unsigned>(0, 2)(m_StopRandom);
+    if (nShort != 0) {
+        squeeze.emplace(plat::DescriptorFloorFor(0) + 2);
+        if (nShort == 2) {
+            squeeze->TakeAll();
+        }
+        m_Result.m_bStopShortOfDescriptors = squeeze->IsLowered();
+        Trace(nShort == 2 ? "stop with no descriptor left" : "stop with two descriptors to spare");
+    }
     m_pEngine->ReadAtStop();
+    squeeze.reset();
     return TakeReports();
 }
 

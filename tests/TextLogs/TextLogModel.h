@@ -64,7 +64,10 @@
 //    line of it may ever be reported, under any name.
 //  - The run ends with a stop, after a few passes (none, too, so that
 //    files made by the last steps are met by the stop alone) or after
-//    enough for every file to be read and let go.  The stop looks once
+//    enough for every file to be read and let go; in two runs of three (on
+//    a generator of their own) with the process short of descriptors, none
+//    above the floor kept free or none at all, which changes nothing of
+//    what is owed.  The stop looks once
 //    more, as a pass that scans every group does (a scan under way is given
 //    up): a file its names lead to then is seen by the group at the stop,
 //    and what it holds is owed.  The stop lets every file go, so a line
@@ -127,6 +130,8 @@ public:
         // Unfinished lines owed at the stop, of files the group still
         // followed then.
         uint64_t m_qwUnfinishedAtStop = 0;
+        // The run stopped with the process short of descriptors.
+        bool m_bStopShortOfDescriptors = false;
         // Lines a group's first scan met begun and not finished, owed once
         // their writers ended them.
         uint64_t m_qwBegunAtFirstScanOwed = 0;

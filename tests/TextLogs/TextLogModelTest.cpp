@@ -81,6 +81,7 @@ void RunSeeds(uint64_t qwFirst) {
     }
     TextLogModel::Result sum;
     uint64_t qwSpreadScans = 0;
+    uint64_t qwStopsShort = 0;
     for (const auto& [qwSeed, dwSteps] : seeds) {
         const TextLogModel::Result result = TextLogModel::Run(qwSeed, dwSteps);
         EXPECT_TRUE(result.m_bPassed) << result.m_strFailure;
@@ -101,6 +102,7 @@ void RunSeeds(uint64_t qwFirst) {
         sum.m_qwWrittenAgain += result.m_qwWrittenAgain;
         sum.m_qwPassesMidReread += result.m_qwPassesMidReread;
         qwSpreadScans += result.m_bScansOverPasses ? 1 : 0;
+        qwStopsShort += result.m_bStopShortOfDescriptors ? 1 : 0;
     }
     // The model owes something: a generator that never let the engine see
     // a line would hold nothing, and one that never made what the engine
@@ -121,6 +123,8 @@ void RunSeeds(uint64_t qwFirst) {
     EXPECT_GT(sum.m_qwPassesMidReread, 0u);
     EXPECT_GT(qwSpreadScans, 0u);
     EXPECT_LT(qwSpreadScans, seeds.size());
+    EXPECT_GT(qwStopsShort, 0u);
+    EXPECT_LT(qwStopsShort, seeds.size());
     std::printf("%" PRIu64 " lines of one width, %" PRIu64 " runs of NULs, %" PRIu64 " cuts written over, %" PRIu64
                 " files written again as they were, %" PRIu64 " passes ended while a cut file was read again, %" PRIu64
                 " lines a group's first scan met unfinished owed once finished\n",
