@@ -162,10 +162,15 @@ int32_t CEngineDecoy::OnStop(uint32_t dwArgument) {
     m_Wake.Signal();
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
     CSF_TRACE(kCSFLogInfo, "done with base class' OnStop");
+    // A thread left running (said by the base) still takes connections on
+    // the ports and hands them to the destination: both stay its own.
+    if (IsRunning()) {
+        return nResult;
+    }
     // The connections made before the stop and still in the backlogs are
     // the stop's to take; those made while the host had the engine paused
     // are refused, as at a resume.
-    if (m_bPaused.load() == 0 && !IsRunning()) {
+    if (m_bPaused.load() == 0) {
         TakeWaitingAtEnd(m_TakeAtEnd);
     }
     m_pDestination.reset();

@@ -523,18 +523,28 @@ bool CEngineIDS::ReadAdapterChanges(std::vector<std::pair<std::string, uint32_t>
     if (!ReadAdapterTable(false, dwError)) {
         return false;
     }
+    std::vector<std::string> listed;
     {
         AdapterTableLock guard(jsRwSync::kShared);
         for (const rp::PacketAdapterEntry& entry : g_AdapterTable) {
             if (rp::EntryWord(&entry, rp::kEntryPresent) == 0) {
                 continue;
             }
+            listed.push_back(AdapterName(entry));
             const uint32_t dwFlags = AdapterFlags(entry);
             if (IsNowOnline(dwFlags)) {
-                online.emplace_back(AdapterName(entry), dwFlags);
+                online.emplace_back(listed.back(), dwFlags);
             } else if (IsNowOffline(dwFlags)) {
-                offline.push_back(AdapterName(entry));
+                offline.push_back(listed.back());
             }
+        }
+    }
+    // The library flags off-line only an adapter whose capture is open: one
+    // that went while its engine had it closed (the sensor paused) leaves
+    // the list without a word, and is as gone.
+    for (std::string& strAdapter : GetSlaveNames()) {
+        if (std::find(listed.begin(), listed.end(), strAdapter) == listed.end()) {
+            offline.push_back(std::move(strAdapter));
         }
     }
     // The library reports an adapter on-line at every change, not only

@@ -114,6 +114,7 @@ void CEngineNTEvents::ReadAtStop() {
         return;
     }
     std::vector<uint8_t> buffer(kRecordBufferSize);
+    m_ClearedAtStop.assign(m_LogNames.size(), 0);
     if (!m_bPaused) {
         // In turns, as the thread reads them: one flooded log cannot keep
         // the others from theirs.
@@ -137,7 +138,7 @@ void CEngineNTEvents::ReadAtStop() {
     uint64_t qwUnread = 0;
     std::string strLogs;
     for (size_t i = 0; i < m_LogNames.size(); ++i) {
-        const uint64_t qwLog = CountUnread(i);
+        const uint64_t qwLog = m_ClearedAtStop[i] + CountUnread(i);
         if (qwLog != 0) {
             qwUnread += qwLog;
             strLogs += (strLogs.empty() ? "" : ", ") + m_LogNames[i] + " " + std::to_string(qwLog);
@@ -306,6 +307,20 @@ void CEngineNTEvents::SayUnread(size_t nIndex) {
     }
 }
 
+uint32_t CEngineNTEvents::SayChanged(size_t nIndex) {
+    const uint32_t dwCleared = plat::EventLogRecordsClearedUnread(m_LogHandles[nIndex]);
+    if (dwCleared == 0) {
+        CSF_LOG(kCSFLogWarning, "The %s event log has changed between reads.  Possibly cleared (warning %d)",
+                m_LogNames[nIndex].c_str(), static_cast<int>(plat::kErrEventLogFileChanged));
+        return 0;
+    }
+    CSF_LOG(kCSFLogWarning | kCSFLogConsoleFlag,
+            "The %s event log was cleared: %s written to it before the clear %s not read by the sensor",
+            m_LogNames[nIndex].c_str(), CountText(dwCleared, "record", "records").c_str(),
+            dwCleared == 1 ? "was" : "were");
+    return dwCleared;
+}
+
 uint64_t CEngineNTEvents::CountUnread(size_t nIndex) {
     std::vector<uint8_t> buffer(kRecordBufferSize);
     uint64_t qwUnread = 0;
@@ -320,8 +335,10 @@ uint64_t CEngineNTEvents::CountUnread(size_t nIndex) {
             buffer.resize(dwNeeded);
             continue;
         }
-        // Cleared since it was last read: what it holds now is unread too.
+        // Cleared since it was last read: what the clear took unread is
+        // counted, and what it holds now is unread too.
         if (dwError == plat::kErrEventLogFileChanged && !std::exchange(bReopened, true)) {
+            qwUnread += SayChanged(nIndex);
             plat::CloseEventLog(m_LogHandles[nIndex]);
             m_LogHandles[nIndex] = nullptr;
             continue;
@@ -600,13 +617,16 @@ bool CEngineNTEvents::ReadLog(size_t nIndex, std::vector<uint8_t>& buffer) {
             continue;
         case plat::kErrHandleEof:
             return false;
-        case plat::kErrEventLogFileChanged:
-            CSF_LOG(kCSFLogWarning,
-                    "The %s event log has changed between reads.  Possibly cleared (warning %d)",
-                    strName.c_str(), static_cast<int>(dwError));
+        case plat::kErrEventLogFileChanged: {
+            const uint32_t dwCleared = SayChanged(nIndex);
+            // The stop's own reading found them gone: the stop counts them.
+            if (m_bReadingAtStop) {
+                m_ClearedAtStop[nIndex] += dwCleared;
+            }
             plat::CloseEventLog(m_LogHandles[nIndex]);
             m_LogHandles[nIndex] = nullptr;
             return false;
+        }
         case plat::kErrInvalidHandle:
             CSF_TRACE(1, "Error invalid handle for %s event log (error %d) (%s)", strName.c_str(),
                       static_cast<int>(dwError), ErrorWords(dwError).c_str());

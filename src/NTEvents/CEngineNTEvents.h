@@ -115,6 +115,9 @@ private:
     // The records log `nIndex` holds past its place, read (and so passed)
     // to count them, at most kMaxUnreadTurns reads.
     uint64_t CountUnread(size_t nIndex);
+    // After a read found the log changed under its handle: says it, with
+    // the records a clear took before they were read; their count.
+    uint32_t SayChanged(size_t nIndex);
     // Nothing reads the logs after the stop: what was written to them
     // before it and not read yet is read and matched within the stop's
     // share (none when the host had paused the engine), and what is left
@@ -155,6 +158,9 @@ private:
     bool m_bPaused = false;
     // The stop reads the logs: the stop asked for it, which ends no read.
     bool m_bReadingAtStop = false;
+    // Records of each log that a clear took before the stop's reading
+    // read them.
+    std::vector<uint64_t> m_ClearedAtStop;
     std::chrono::steady_clock::time_point m_tStopDeadline{};
     std::chrono::milliseconds m_StopReading = kStopReading;
 

@@ -242,9 +242,12 @@ int32_t CEngineNTSyslog::OnStop(uint32_t dwArgument) {
     StopListener(NTSyslogListeningThread::Leftovers::kCount);
     const int32_t nResult = CEngineBase::OnStop(dwArgument);
     m_CatchUp.End();
-    if (!LeavesThreadRunning()) {
-        ParseAtStop();
+    // A thread left running (said by the base) still takes from the queue
+    // and reads the listener's counts: both stay its own.
+    if (LeavesThreadRunning()) {
+        return nResult;
     }
+    ParseAtStop();
     if (m_pQueue) {
         m_qwUnparsed += m_pQueue->Clear();
         // What the queue's bound kept the engine's memory to in this run.

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <utility>
 
 #include "platform/ChangeEvent.h"
 #include "platform/FileLock.h"
@@ -37,11 +39,13 @@ namespace {
 
 using Layout = EventLogLayout;
 
-void PutWord(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
+void SetWord(uint8_t* p, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
-        out[offset + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
     }
 }
+
+void PutWord(std::vector<uint8_t>& out, size_t offset, uint32_t value) { SetWord(out.data() + offset, value); }
 
 void PutHalf(std::vector<uint8_t>& out, size_t offset, uint16_t value) {
     out[offset] = static_cast<uint8_t>(value);
@@ -204,17 +208,24 @@ public:
 
     // The generation is bumped before the records go: a clear cut short
     // still tells readers that the log changed under them.
+    // The count of what it removes goes with it, for readers that had not
+    // read them all.
     uint32_t Clear() {
-        uint8_t word[4];
-        if (!ReadAt(m_fd, Layout::kGenerationOffset, word, sizeof word)) {
+        uint8_t words[12];
+        uint64_t size = 0;
+        if (!ReadAt(m_fd, Layout::kGenerationOffset, words, sizeof words) || Size(size) != kErrSuccess) {
             return kErrInvalidData;
         }
-        uint32_t generation = GetWord(word) + 1;
-        for (int i = 0; i < 4; ++i) {
-            word[i] = static_cast<uint8_t>(generation >> (8 * i));
-        }
-        ssize_t n = ::pwrite(m_fd, word, sizeof word, Layout::kGenerationOffset);
-        if (n != static_cast<ssize_t>(sizeof word)) {
+        uint32_t last = 0;
+        const uint32_t first = GetWord(words + Layout::kFirstNumberOffset - Layout::kGenerationOffset);
+        const uint64_t removed =
+            size > Layout::kFileHeaderSize && LastRecordNumber(size, last) && last >= first ? last - first + 1 : 0;
+        const uint64_t cleared = GetWord(words + Layout::kClearedOffset - Layout::kGenerationOffset) + removed;
+        SetWord(words, GetWord(words) + 1);
+        SetWord(words + Layout::kClearedOffset - Layout::kGenerationOffset,
+                static_cast<uint32_t>(std::min<uint64_t>(cleared, UINT32_MAX)));
+        ssize_t n = ::pwrite(m_fd, words, sizeof words, Layout::kGenerationOffset);
+        if (n != static_cast<ssize_t>(sizeof words)) {
             return n < 0 ? MapErrno(errno) : kErrWriteFault;
         }
         if (::ftruncate(m_fd, Layout::kFileHeaderSize) != 0) {
@@ -469,8 +480,15 @@ public:
     std::string m_sPath;
     int m_fd = -1;
     uint32_t m_uGeneration = 0;
+    // The header's count of records cleared, as it stood in that generation.
+    uint32_t m_uCleared = 0;
     bool m_bPlaced = false;
     uint64_t m_uPosition = 0;
+    // The number of the record just before the position (0: none, or not
+    // placed), so that a clear tells how many records it took unread.
+    uint32_t m_uNumberBefore = 0;
+    // Counted at the last change found: see EventLogRecordsClearedUnread.
+    uint32_t m_uClearedUnread = 0;
 };
 
 namespace {
@@ -501,15 +519,33 @@ bool IsReader(const EventLogReader* reader) {
     return reader != nullptr && reader->m_uMagic == EventLogReader::kMagic && reader->m_fd >= 0;
 }
 
-// The header's generation; false when the file is no event log.
-bool ReadGeneration(int fd, uint32_t& generation) {
+// The header's generation and count of records cleared; false when the
+// file is no event log.
+bool ReadGeneration(int fd, uint32_t& generation, uint32_t* cleared = nullptr) {
     uint8_t header[Layout::kFileHeaderSize];
     if (!ReadAt(fd, 0, header, sizeof header) || GetWord(header) != Layout::kFileMagic ||
         GetWord(header + 4) != Layout::kFileHeaderSize) {
         return false;
     }
     generation = GetWord(header + Layout::kGenerationOffset);
+    if (cleared != nullptr) {
+        *cleared = GetWord(header + Layout::kClearedOffset);
+    }
     return true;
+}
+
+// The number of the whole record that ends at `end`, 0 when there is none.
+uint32_t NumberOfRecordEndingAt(int fd, uint64_t end) {
+    uint8_t word[4];
+    if (end < Layout::kFileHeaderSize + Layout::kRecordHeaderSize + 4 || !ReadAt(fd, end - 4, word, 4)) {
+        return 0;
+    }
+    const uint32_t length = GetWord(word);
+    if (length > end - Layout::kFileHeaderSize || length < Layout::kRecordHeaderSize + 4 ||
+        !ReadAt(fd, end - length + Layout::kRecordNumber, word, 4)) {
+        return 0;
+    }
+    return GetWord(word);
 }
 
 // A plausible record length for one that starts at `start` and ends no later
@@ -556,6 +592,8 @@ bool FollowReplacedFile(EventLogReader* reader) {
     reader->m_fd = fd;
     reader->m_uGeneration = generation;
     reader->m_bPlaced = false;
+    reader->m_uNumberBefore = 0;
+    reader->m_uClearedUnread = 0;
     return true;
 }
 
@@ -587,7 +625,7 @@ EventLogReader* OpenEventLog(const char* logName) {
         return nullptr;
     }
     SharedLock lock(reader->m_fd, path);
-    if (!ReadGeneration(reader->m_fd, reader->m_uGeneration)) {
+    if (!ReadGeneration(reader->m_fd, reader->m_uGeneration, &reader->m_uCleared)) {
         SetLastError(kErrInvalidData);
         ::close(reader->m_fd);
         delete reader;
@@ -634,20 +672,30 @@ uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t /*recordO
     if (!lock.Held() || ::fstat(fd, &st) != 0) {
         return kErrReadFault;
     }
-    if (!ReadGeneration(fd, generation)) {
+    uint32_t cleared = 0;
+    if (!ReadGeneration(fd, generation, &cleared)) {
         return kErrInvalidData;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (generation != reader->m_uGeneration ||
         (reader->m_bPlaced && reader->m_uPosition > size)) {
         // Cleared or replaced under the reader: say so once, then follow the
-        // new log from wherever the next read places the reader.
+        // new log from wherever the next read places the reader.  The clears
+        // took every record they counted, of which those before the
+        // position had been read.
+        const uint32_t removed = generation != reader->m_uGeneration && cleared >= reader->m_uCleared
+                                     ? cleared - reader->m_uCleared
+                                     : 0;
+        reader->m_uClearedUnread = removed > reader->m_uNumberBefore ? removed - reader->m_uNumberBefore : 0;
         reader->m_uGeneration = generation;
+        reader->m_uCleared = cleared;
         reader->m_bPlaced = false;
+        reader->m_uNumberBefore = 0;
         return kErrEventLogFileChanged;
     }
     if (!reader->m_bPlaced) {
         reader->m_uPosition = forwards ? Layout::kFileHeaderSize : size;
+        reader->m_uNumberBefore = forwards ? 0 : NumberOfRecordEndingAt(fd, size);
         reader->m_bPlaced = true;
     }
 
@@ -693,6 +741,8 @@ uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t /*recordO
         if (!ReadAt(fd, start, out + used, length) || !RecordIsWhole(out + used, length)) {
             break;
         }
+        const uint32_t number = GetWord(out + used + Layout::kRecordNumber);
+        reader->m_uNumberBefore = forwards ? number : number - 1;
         used += length;
         position = forwards ? start + length : start;
     }
@@ -704,6 +754,10 @@ uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t /*recordO
         *bytesRead = used;
     }
     return kErrSuccess;
+}
+
+uint32_t EventLogRecordsClearedUnread(EventLogReader* reader) {
+    return IsReader(reader) ? std::exchange(reader->m_uClearedUnread, 0) : 0;
 }
 
 uint32_t NotifyChangeEventLog(EventLogReader* reader, ChangeEvent* event) {

@@ -14,7 +14,10 @@
 //    12  u32  generation: 1 when the file is made, +1 at every clear, so a
 //             reader holding a position can tell that the log was cleared
 //    16  u32  number of the first record appended to an empty log (1)
-//    20  12 bytes reserved, zero
+//    20  u32  records cleared: how many records the clears of this file
+//             removed in all (saturating), so that a reader that finds the
+//             log cleared can tell how many of them it never read
+//    24  8 bytes reserved, zero
 //
 //   Records follow back to back; a reader walks them by their Length.  Each
 //   record has the classic event-record layout (ANSI texts):
@@ -76,6 +79,7 @@ struct EventLogLayout {
     static constexpr uint32_t kFormatVersion = 1;
     static constexpr uint32_t kGenerationOffset = 12;
     static constexpr uint32_t kFirstNumberOffset = 16;
+    static constexpr uint32_t kClearedOffset = 20;
 
     static constexpr uint32_t kRecordSignature = 0x654C664Cu;  // "LfLe"
     static constexpr uint32_t kRecordHeaderSize = 56;
@@ -199,6 +203,12 @@ uint32_t ReadEventLog(EventLogReader* reader, uint32_t flags, uint32_t recordOff
 
 // Has `event` signalled whenever a process appends to or clears the log.
 // 6 for an invalid reader or event, else 0 or the mapped errno.
+// After a read answered kErrEventLogFileChanged for a clear: how many
+// records the clears since the reader's last read removed before it read
+// them (0 when that cannot be told: a log file replaced, or one whose
+// clears did not count what they removed).  Asked once per change.
+uint32_t EventLogRecordsClearedUnread(EventLogReader* reader);
+
 uint32_t NotifyChangeEventLog(EventLogReader* reader, ChangeEvent* event);
 
 }  // namespace plat

@@ -472,3 +472,37 @@ TEST_F(DecoyEngineTest, ConnectionThatCannotBeTakenIsTriedAgainEachPassNotInALoo
     EXPECT_TRUE(WaitForReports(1));
     EXPECT_EQ(pClient->Look(), Client::State::kOpen);
 }
+
+// A stop whose thread is still taking connections past its bound (a slow
+// hand-over of the alerts, a starved machine) leaves the ports and the
+// destination to that thread: the engine is said to be left running, and
+// nothing it still uses is closed or freed under it.  The thread goes on
+// with every connection it took, and ends in its own time.
+TEST_F(DecoyEngineTest, StopThatLeavesTheThreadRunningLeavesItsPortsToIt) {
+    const uint16_t wFirst = hwtest::FreeLoopbackPort(false);
+    const uint16_t wSecond = hwtest::FreeLoopbackPort(false);
+    AddRule("Slow one", wFirst);
+    AddRule("Slow two", wSecond);
+    Start();
+    ASSERT_TRUE(WaitForRun(1));
+    m_pEngine->SetStopBound(100);
+    m_Sensor.m_nDeliveryMicros = 600000;
+    // Both ports ready at one wake: the thread hands the first port's alert
+    // over while the stop gives up on it, and then goes to the second port.
+    PauseForReload();
+    const auto first = Client::Burst(wFirst, 2);
+    const auto second = Client::Burst(wSecond, 2);
+    WakeCounter wakes;
+    ASSERT_NO_FATAL_FAILURE(ReloadAndResume());
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return wakes.Wakes() >= 1; }));
+    m_pEngine->OnStopInit(0);
+    EXPECT_NE(m_pEngine->OnStop(0), 0);
+    EXPECT_TRUE(m_Console.Contains("did not end within 100 ms of its stop"));
+    // What the thread reads after its hand-over is still there.
+    const ListeningPort* pPort = m_pEngine->GetPort(1);
+    ASSERT_NE(pPort, nullptr);
+    EXPECT_TRUE(pPort->IsOpen());
+    ASSERT_TRUE(hwtest::AwaitEngineEnd(*m_pEngine));
+    EXPECT_GE(m_Sensor.ReportedCount(), 1u);
+    EXPECT_TRUE(LostAtStop().empty());
+}

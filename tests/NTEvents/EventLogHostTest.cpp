@@ -53,6 +53,19 @@ protected:
     static std::string ServiceParam(const std::string& service) {
         return "<param name='Service' type='string' value='" + service + "' />";
     }
+    // The host started, one record alerted, the sensor paused, and three
+    // records of stopped services ("svc-a" to "svc-c") written meanwhile.
+    void PauseAfterAnAlertAndWriteThree() {
+        StartHost();
+        ServiceStopped("svc-running");
+        ASSERT_TRUE(AwaitAlert(ServiceParam("svc-running"))) << Alerts();
+        ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return Logged("sensor state after pause: paused"); }, 60))
+            << hwtest::ReadWholeFile(Log());
+        for (const char* pszService : {"svc-a", "svc-b", "svc-c"}) {
+            ServiceStopped(pszService);
+        }
+    }
     std::string Console() const { return hwtest::ReadWholeFile(m_Dir.File("console.txt")); }
     // The newest line of hwhost.status.
     std::string NewestStatus() const {
@@ -181,15 +194,7 @@ TEST_F(EventLogHostTest, LogThatCouldNotBeOpenedIsWatchedAfterASighupOnceItCanBe
 // that comes first reads nothing more, and says what they were on the
 // console and in its tally, which counts them with the stop's other losses.
 TEST_F(EventLogHostTest, StopWhilePausedCountsTheRecordsWrittenSinceInItsTally) {
-    StartHost();
-    ServiceStopped("svc-running");
-    ASSERT_TRUE(AwaitAlert(ServiceParam("svc-running"))) << Alerts();
-    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGUSR1));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return Logged("sensor state after pause: paused"); }, 60))
-        << hwtest::ReadWholeFile(Log());
-    for (const char* pszService : {"svc-a", "svc-b", "svc-c"}) {
-        ServiceStopped(pszService);
-    }
+    ASSERT_NO_FATAL_FAILURE(PauseAfterAnAlertAndWriteThree());
     ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
     int nExitCode = -1;
     ASSERT_TRUE(m_Host.Wait(60, nExitCode));
@@ -200,4 +205,24 @@ TEST_F(EventLogHostTest, StopWhilePausedCountsTheRecordsWrittenSinceInItsTally) 
                              "lost: 3 records not read (System 3)"))
         << Console();
     EXPECT_NE(std::string::npos, Console().find("; 3 event-log records left unread")) << Console();
+}
+
+// A log cleared while the sensor is paused takes the records written to it
+// that the engine had not read: the stop says how many, on the console,
+// and counts them in its tally with what else the logs were left holding,
+// here those written after the clear.
+TEST_F(EventLogHostTest, RecordsAClearTookUnreadAreSaidAndCountedAtTheStop) {
+    ASSERT_NO_FATAL_FAILURE(PauseAfterAnAlertAndWriteThree());
+    EventLog({"clear", "System"});
+    ServiceStopped("svc-after-the-clear");
+    ASSERT_EQ(0, ::kill(m_Host.Pid(), SIGTERM));
+    int nExitCode = -1;
+    ASSERT_TRUE(m_Host.Wait(60, nExitCode));
+    EXPECT_EQ(0, nExitCode) << Console();
+    EXPECT_NE(std::string::npos,
+              Console().find("WARNING: The System event log was cleared: 3 records written to it before the clear "
+                             "were not read by the sensor"))
+        << Console();
+    EXPECT_NE(std::string::npos, Console().find("4 records not read (System 4)")) << Console();
+    EXPECT_NE(std::string::npos, Console().find("; 4 event-log records left unread")) << Console();
 }

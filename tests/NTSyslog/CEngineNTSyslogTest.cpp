@@ -428,3 +428,36 @@ TEST_F(SyslogEngineTest, TheStopParsesWhatIsQueuedWithinItsTimeAndCountsWhatItLe
         m_pEngine.reset();
     }
 }
+
+// A stop whose engine thread is still matching past its bound (a slow
+// hand-over of the alerts, a starved machine) leaves the queue and the
+// listener's counts to that thread, which still takes from the one and
+// reads the other: the engine is said to be left running, and nothing it
+// uses is let go under it.
+TEST_F(SyslogEngineTest, StopThatLeavesTheThreadRunningLeavesItsQueueToIt) {
+    AddSyslogRule("Any", "slow");
+    Start();
+    m_pEngine->SetStopBound(100);
+    m_Sensor.m_nDeliveryMicros = 500000;
+    ASSERT_EQ(m_pEngine->OnStart(0), 0);
+    const plat::SocketHandle sender = plat::OpenUdpSocket();
+    ASSERT_NE(sender, plat::kInvalidSocket);
+    plat::Ipv4Endpoint target;
+    plat::ParseIpv4Address("127.0.0.1", target.m_dwAddress);
+    target.m_wPort = plat::PortField(m_pEngine->GetListenPort());
+    constexpr size_t kSent = 4;
+    for (size_t n = 0; n < kSent; ++n) {
+        const std::string strText = "slow " + std::to_string(n);
+        ASSERT_EQ(plat::SendDatagram(sender, strText.data(), strText.size(), target),
+                  static_cast<long>(strText.size()));
+    }
+    plat::CloseSocket(sender);
+    // The first alert handed over: the thread hands the others over for
+    // a second and a half more.
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return m_Sensor.ReportedCount() >= 1; }));
+    ASSERT_EQ(m_pEngine->OnStopInit(0), 0);
+    EXPECT_NE(m_pEngine->OnStop(0), 0);
+    EXPECT_TRUE(m_Console.Contains("did not end within 100 ms of its stop"));
+    ASSERT_TRUE(hwtest::AwaitEngineEnd(*m_pEngine));
+    EXPECT_GE(m_Sensor.ReportedCount(), 1u);
+}

@@ -236,6 +236,43 @@ TEST_F(EventLogTest, ClearOrRemovalIsReportedOnceAndTheNewLogIsReadFromItsStart)
     plat::DeregisterEventSource(source);
 }
 
+// A clear tells each reader how many of the records it took the reader had
+// not read: those past its place, over every clear since its last read; a
+// reader placed at the end by its priming read is owed nothing of what
+// came before it, and the count is told once.
+TEST_F(EventLogTest, ClearTellsEachReaderTheRecordsItTookUnread) {
+    plat::EventSource* source = plat::RegisterEventSource("W", "System");
+    ASSERT_EQ(0u, ReportText(source, 1, "before the readers"));
+    plat::EventLogReader* primed = plat::OpenEventLog("System");
+    plat::EventLogReader* partway = plat::OpenEventLog("System");
+    plat::EventLogReader* unplaced = plat::OpenEventLog("System");
+    EXPECT_EQ(0u, ReadIds(primed, kBackwards, 0).rfind("error 122 ", 0));
+    for (uint32_t id = 2; id <= 5; ++id) {
+        ASSERT_EQ(0u, ReportText(source, id, "old"));
+    }
+    EXPECT_EQ("1 2 3 4 5", ReadIds(partway, kForwards));
+    ASSERT_EQ(0u, plat::ClearEventLog("System"));
+    ASSERT_EQ(0u, ReportText(source, 6, "new"));
+    ASSERT_EQ(0u, ReportText(source, 7, "new"));
+    ASSERT_EQ(0u, plat::ClearEventLog("System"));
+    ASSERT_EQ(0u, ReportText(source, 8, "newest"));
+    // It read the 5 records the first clear took, not the 2 of the second.
+    EXPECT_EQ("error 1503", ReadIds(partway, kForwards));
+    EXPECT_EQ(2u, plat::EventLogRecordsClearedUnread(partway));
+    EXPECT_EQ(0u, plat::EventLogRecordsClearedUnread(partway));
+    EXPECT_EQ("8", ReadIds(partway, kForwards));
+    // Placed after record 1: records 2 to 5, and the 2 of the next clear.
+    EXPECT_EQ("error 1503", ReadIds(primed, kForwards));
+    EXPECT_EQ(6u, plat::EventLogRecordsClearedUnread(primed));
+    // Never placed: all 7 are its.
+    EXPECT_EQ("error 1503", ReadIds(unplaced, kForwards));
+    EXPECT_EQ(7u, plat::EventLogRecordsClearedUnread(unplaced));
+    for (plat::EventLogReader* r : {primed, partway, unplaced}) {
+        plat::CloseEventLog(r);
+    }
+    plat::DeregisterEventSource(source);
+}
+
 TEST_F(EventLogTest, DamagedTailReadsAsTheEndOfTheLog) {
     plat::EventSource* source = plat::RegisterEventSource("W");
     ASSERT_EQ(0u, ReportText(source, 1, "one"));
