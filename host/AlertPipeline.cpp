@@ -207,6 +207,8 @@ void AlertPipeline::Run() {
             m_wake.wait_for(guard, kGatherTime,
                             [this] { return m_bStop || m_queue.size() >= GatherCount(); });
             bStop = m_bStop;
+            // This drain is the last: what comes after it is never written.
+            m_bEnded = bStop;
         }
         // A stop comes after the sensor's: this drain writes the last of it,
         // and gives an output that failed its last try.
@@ -230,13 +232,15 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         }
         size_t queued = 0;
         bool bQueued = false;
+        bool bEnded = false;
         std::vector<AlertEventPtr> spent;
         {
             std::unique_lock<std::mutex> guard(m_lock);
             WaitForRoom(guard);
+            bEnded = m_bEnded;
             // Past its limit only while it holds nobody, and never past
             // the bound of that time.
-            if (LimitHolds() || HasRoomUnheld(finished.m_nBytes)) {
+            if (!bEnded && (LimitHolds() || HasRoomUnheld(finished.m_nBytes))) {
                 m_nQueuedBytes += finished.m_nBytes;
                 m_queue.push_back(std::move(finished));
                 bQueued = true;
@@ -250,6 +254,14 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         // memory is given back where it is taken, without the allocator's
         // lock between the threads.
         spent.clear();
+        if (bEnded) {
+            // An engine the stop could not end still finds alerts.
+            finished = FinishedAlert();
+            m_problems.Note(std::string("the alert \"") + pszName +
+                            "\" is dropped: it came after the stop had written the last alerts");
+            m_qwDropped.fetch_add(1);
+            return;
+        }
         if (!bQueued) {
             // Nobody waits for room while a command runs: the alert goes
             // (with its record) here and now, counted.  The bound is listed

@@ -30,7 +30,8 @@
 // is dropped at once, never waited for, and counted with the drops; the
 // bound is said on the console and in the log at once, then once a minute,
 // and listed at the stop (BoundsReached).  Before the pipeline's thread
-// runs and after it ended the queue keeps to that bound too.
+// runs the queue keeps to that bound too; after its last drain nothing is
+// queued, as nothing would write it: an alert then is dropped, counted.
 //
 // Each output (KeptOutput.h) is written without ever blocking in a write:
 // standard output that is a pipe, a FIFO or a terminal is opened anew as the
@@ -111,7 +112,9 @@ public:
     void BeginStop();
     // Ends the thread after writing every alert taken so far, or as much of
     // it as the outputs take within the stop wait; what they did not take
-    // is counted and logged.
+    // is counted and logged.  An alert handed in after the thread's last
+    // drain (by an engine the stop did not end) is dropped, counted and
+    // said as a delivery problem.
     void Stop();
 
     // The stop wait; set before the sensor starts.
@@ -272,6 +275,9 @@ private:
     // messages.
     std::vector<FinishedAlert> m_batch;
     bool m_bStop = false;
+    // The thread's last drain has taken the queue: nothing queued after it
+    // would be written.
+    bool m_bEnded = false;
     std::thread m_thread;
     std::atomic<uint64_t> m_qwWritten{0};
     std::atomic<uint64_t> m_qwDropped{0};

@@ -941,6 +941,25 @@ TEST_F(AlertPipelineTest, LongAlertsAreBoundByTheQueuesBytesAsByItsCount) {
                                      "; " + std::to_string(dropped) + " alerts left out"));
 }
 
+// An engine the sensor's stop could not end may still hand alerts in once
+// the pipeline's thread has written its last: each is dropped and counted
+// at once, never left in memory that nothing writes.
+TEST_F(AlertPipelineTest, AlertHandedInAfterTheLastDrainIsDroppedAndCounted) {
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    m_pipeline.Start();
+    Hand("Failed su");
+    m_pipeline.Stop();
+    hwtest::ConsoleCapture console;
+    Hand("Failed su");
+    EXPECT_EQ(0u, m_pipeline.Queued());
+    EXPECT_EQ(1u, m_pipeline.AlertsWritten());
+    EXPECT_EQ(1u, m_pipeline.RecordsDropped());
+    EXPECT_EQ((std::vector<std::string>{"the alert \"Failed su\" is dropped: it came after the stop had written "
+                                        "the last alerts (1 time)"}),
+              m_pipeline.Problems().Summary());
+    EXPECT_TRUE(console.Contains("hwhost: the alert \"Failed su\" is dropped: it came after the stop")) << console.Text();
+}
+
 // The alert file is a terminal whose other side reads now and then: while
 // the sensor runs, the writer waits for it and loses nothing; once a stop
 // began, a terminal that takes nothing for the stop wait is given up, and
