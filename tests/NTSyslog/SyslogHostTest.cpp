@@ -429,14 +429,12 @@ uint64_t ExpectAlertQueueDropsAccountedFor(const std::string& log, const Tally& 
     EXPECT_EQ(tally.m_qwTaken, tally.m_qwWritten + tally.m_qwDropped);
     EXPECT_EQ(tally.m_qwNotWritten, 0u);
     EXPECT_EQ(exitCode, dropped == 0 ? 0 : kExitAlertsNotWritten);
-    // However many came, the queue held no more than its bound meanwhile.
+    // However many came, the queue held no more than its bound meanwhile
+    // (its count; its bytes may have held it to fewer).
     const std::vector<MostHeld> inCommands = MostHeldAtStops(log, kAlertQueueHeldInCommands);
     EXPECT_EQ(inCommands.size(), 1u) << log;
     for (const MostHeld& held : inCommands) {
         EXPECT_LE(held.m_qwHeld, held.m_qwBound);
-        if (dropped != 0) {
-            EXPECT_EQ(held.m_qwHeld, held.m_qwBound);
-        }
     }
     return dropped;
 }
