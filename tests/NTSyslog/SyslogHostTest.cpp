@@ -995,6 +995,7 @@ TEST_F(SyslogHostTest, AStopOfAStarvedEngineWithItsQueueFullCountsWhatItLeftInTh
     // The alerts of the stop's second of parsing wait in the host's queue
     // within its bound of that time; what it dropped is counted.
     const uint64_t hostDrops = ExpectAlertQueueDropsAccountedFor(log, tally, exitCode);
+    EXPECT_EQ(hostDrops != 0, status.find("Bound reached: hwhost's alert queue: ") != std::string::npos) << status;
     EXPECT_EQ(alerts, tally.m_qwWritten);
     EXPECT_EQ(alerts + drops + hostDrops, arrived)
         << "alerts " << alerts << ", drops " << drops << ", host drops " << hostDrops;
