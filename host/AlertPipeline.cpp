@@ -56,6 +56,7 @@ AlertPipeline::AlertPipeline(HostServices& services)
           PIPELINE_LOG(dwLevel, "%s", text.c_str());
       }) {
     SetStopWait(kDefaultStopWait);
+    SetCommandQueueLimit(kDefaultCommandQueueLimit);
     for (KeptOutput* pOutput : {&m_alertsOut, &m_messagesOut}) {
         pOutput->SetFindingEnded([this](const std::string& text) { m_services.EndFinding(text); });
     }
@@ -68,6 +69,40 @@ AlertPipeline::~AlertPipeline() {
 void AlertPipeline::SetStopWait(std::chrono::milliseconds wait) {
     m_alertsOut.SetStopClock(&m_llStopBegan, wait);
     m_messagesOut.SetStopClock(&m_llStopBegan, wait);
+}
+
+void AlertPipeline::SetQueueLimit(size_t limit) {
+    m_nQueueLimit = limit == 0 ? 1 : limit;
+    MakeCommandBound();
+}
+
+void AlertPipeline::SetCommandQueueLimit(size_t limit) {
+    m_nCommandQueueLimit = limit;
+    MakeCommandBound();
+}
+
+void AlertPipeline::SetQueueBytes(size_t bytes) {
+    m_nQueueBytes = bytes;
+    MakeCommandBound();
+}
+
+void AlertPipeline::MakeCommandBound() {
+    m_pCommandBound = std::make_unique<HostBound>(
+        &m_services, "hwhost's alert queue",
+        "at most " + CountText(CommandQueueLimit(), "alert", "alerts") + " or " + BoundSizeText(m_nQueueBytes) +
+            " queued while a command or the stop runs, when no engine waits for room",
+        "alerts");
+}
+
+size_t AlertPipeline::QueuedBytes(const AgentEventInfo& record) {
+    constexpr size_t kAlertBytes = 4096;
+    size_t bytes = kAlertBytes;
+    for (const InfoPairList* pPairs : {&record.GetInfoPairs(), &record.GetScriptVariables()}) {
+        for (const InfoPair& pair : *pPairs) {
+            bytes += 2 * (pair.m_strName.size() + pair.m_strValue.size());
+        }
+    }
+    return bytes;
 }
 
 void AlertPipeline::SetKeptLimit(size_t bytes) {
@@ -125,8 +160,11 @@ void AlertPipeline::Stop() {
         m_room.notify_all();
         m_thread.join();
         // What the queue's limit kept the host's memory to in this run.
-        PIPELINE_LOG(kCSFLogInfo, "hwhost: the alert queue held at most %s while it held the engines (bound %zu)",
-                     CountText(MostQueued(), "alert", "alerts").c_str(), m_nQueueLimit);
+        PIPELINE_LOG(kCSFLogInfo,
+                     "hwhost: the alert queue held at most %s while it held the engines (bound %zu), at most "
+                     "%zu while a command or the stop ran (bound %zu)",
+                     CountText(MostQueued(), "alert", "alerts").c_str(), m_nQueueLimit, MostQueuedInCommands(),
+                     CommandQueueLimit());
     }
     {
         // The last events written go now, while the plug-in that made them
@@ -169,6 +207,8 @@ void AlertPipeline::Run() {
             m_wake.wait_for(guard, kGatherTime,
                             [this] { return m_bStop || m_queue.size() >= GatherCount(); });
             bStop = m_bStop;
+            // This drain is the last: what comes after it is never written.
+            m_bEnded = bStop;
         }
         // A stop comes after the sensor's: this drain writes the last of it,
         // and gives an output that failed its last try.
@@ -184,19 +224,29 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
     const char* pszName = info.m_pszName != nullptr ? info.m_pszName : "";
     try {
         FinishedAlert finished;
+        // Weighed while the record is certainly the host's.
+        finished.m_nBytes = QueuedBytes(*pRecord);
         if (!Finish(pRecord, pszName, pPolicyEvent.get(), finished)) {
             m_qwDropped.fetch_add(1);
             return;
         }
         size_t queued = 0;
+        bool bQueued = false;
+        bool bEnded = false;
         std::vector<AlertEventPtr> spent;
         {
             std::unique_lock<std::mutex> guard(m_lock);
             WaitForRoom(guard);
-            m_queue.push_back(std::move(finished));
-            queued = m_queue.size();
-            if (LimitHolds()) {
-                m_nMostQueued = std::max(m_nMostQueued, queued);
+            bEnded = m_bEnded;
+            // Past its limit only while it holds nobody, and never past
+            // the bound of that time.
+            if (!bEnded && (LimitHolds() || HasRoomUnheld(finished.m_nBytes))) {
+                m_nQueuedBytes += finished.m_nBytes;
+                m_queue.push_back(std::move(finished));
+                bQueued = true;
+                queued = m_queue.size();
+                size_t& most = LimitHolds() ? m_nMostQueued : m_nMostQueuedInCommands;
+                most = std::max(most, queued);
             }
             spent.swap(m_spent);
         }
@@ -204,6 +254,23 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
         // memory is given back where it is taken, without the allocator's
         // lock between the threads.
         spent.clear();
+        if (bEnded) {
+            // An engine the stop could not end still finds alerts.
+            finished = FinishedAlert();
+            m_problems.Note(std::string("the alert \"") + pszName +
+                            "\" is dropped: it came after the stop had written the last alerts");
+            m_qwDropped.fetch_add(1);
+            return;
+        }
+        if (!bQueued) {
+            // Nobody waits for room while a command runs: the alert goes
+            // (with its record) here and now, counted.  The bound is listed
+            // before the drop is counted, as an output's is.
+            finished = FinishedAlert();
+            m_pCommandBound->LeftOut();
+            m_qwDropped.fetch_add(1);
+            return;
+        }
         // The pipeline is woken to start a batch and when one is full; a
         // pipeline that has not yet emptied the queue looks at it again.
         if (queued == 1 || queued == GatherCount()) {
@@ -216,6 +283,15 @@ void AlertPipeline::Accept(AgentEventInfo* pRecord, const CSFEventInfo& info,
     }
 }
 
+size_t AlertPipeline::CommandQueueLimit() const {
+    return std::max(m_nCommandQueueLimit, m_nQueueLimit);
+}
+
+bool AlertPipeline::HasRoomUnheld(size_t bytes) const {
+    return m_queue.empty() ||
+           (m_queue.size() < CommandQueueLimit() && m_nQueuedBytes + bytes <= m_nQueueBytes);
+}
+
 size_t AlertPipeline::GatherCount() const {
     // A queue that cannot hold a whole batch ends the gathering when full.
     return std::min(kGatherCount, m_nQueueLimit);
@@ -223,7 +299,7 @@ size_t AlertPipeline::GatherCount() const {
 
 void AlertPipeline::WaitForRoom(std::unique_lock<std::mutex>& guard) {
     const auto mayGoOn = [this] {
-        return m_queue.size() < m_nQueueLimit || !LimitHolds();
+        return (m_queue.size() < m_nQueueLimit && m_nQueuedBytes < m_nQueueBytes) || !LimitHolds();
     };
     if (mayGoOn()) {
         return;
@@ -234,10 +310,11 @@ void AlertPipeline::WaitForRoom(std::unique_lock<std::mutex>& guard) {
         // wait below looks at the queue afresh.
         guard.unlock();
         PIPELINE_LOG(kCSFLogWarning,
-                     "hwhost: the alert queue is full (%s): engines wait for the alerts "
+                     "hwhost: the alert queue is full (%s or %s): engines wait for the alerts "
                      "to be written, and their input queues drop what does not fit meanwhile "
                      "(%s so far)",
-                     CountText(m_nQueueLimit, "alert", "alerts").c_str(), CountText(qwWaits, "wait", "waits").c_str());
+                     CountText(m_nQueueLimit, "alert", "alerts").c_str(), BoundSizeText(m_nQueueBytes).c_str(),
+                     CountText(qwWaits, "wait", "waits").c_str());
         guard.lock();
     }
     // The pipeline's thread is certainly awake: the queue it is woken for
@@ -263,6 +340,11 @@ void AlertPipeline::EndCommand() {
 size_t AlertPipeline::MostQueued() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_nMostQueued;
+}
+
+size_t AlertPipeline::MostQueuedInCommands() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_nMostQueuedInCommands;
 }
 
 size_t AlertPipeline::Queued() {
@@ -315,6 +397,7 @@ uint32_t AlertPipeline::Drain(bool bLastTry) {
         std::lock_guard<std::mutex> guard(m_lock);
         // The emptied batch hands its storage back to the queue.
         m_batch.swap(m_queue);
+        m_nQueuedBytes = 0;
         bWaiting = m_nWaiting != 0;
     }
     // The queue has room again for the handing threads held by it.
@@ -422,6 +505,9 @@ void AlertPipeline::Flush(bool bLastTry) {
 
 std::vector<std::string> AlertPipeline::BoundsReached() const {
     std::vector<std::string> lines;
+    if (m_pCommandBound->Total() != 0) {
+        lines.push_back(m_pCommandBound->Describe());
+    }
     for (const KeptOutput* pOutput : {&m_alertsOut, &m_messagesOut}) {
         std::string line = pOutput->BoundReached();
         if (!line.empty()) {

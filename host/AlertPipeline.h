@@ -17,11 +17,21 @@
 // what a batch makes is written and flushed together.
 //
 // The queue between the handing threads and the pipeline's thread holds at
-// most a given number of alerts: while it is full, a handing engine waits
-// for room, so a flood of input backs up into the engine's own bounded
-// input, which drops and counts, and never into the host's memory.  While
-// a command runs (a stop, a pause, a reload) nobody waits: an engine held
-// here could not see the command that is ending it.
+// most a given number of alerts, and of bytes (what the alerts hold, as
+// QueuedBytes weighs them): while it is full, a handing engine waits for
+// room, so a flood of input backs up into the engine's own bounded input,
+// which drops and counts, and never into the host's memory.  While a
+// command runs (a start-up, a stop, a pause, a reload) nobody waits: an
+// engine held here could not see the command that is ending it.  The queue
+// then keeps to a larger count (16,384 alerts unless set) and to its
+// bytes, which ordinary commands never reach: only an output that takes
+// nothing while engines hand alerts in at full speed (a stop parsing what
+// an engine's input queue holds) fills it.  An alert handed in past them
+// is dropped at once, never waited for, and counted with the drops; the
+// bound is said on the console and in the log at once, then once a minute,
+// and listed at the stop (BoundsReached).  Before the pipeline's thread
+// runs the queue keeps to that bound too; after its last drain nothing is
+// queued, as nothing would write it: an alert then is dropped, counted.
 //
 // Each output (KeptOutput.h) is written without ever blocking in a write:
 // standard output that is a pipe, a FIFO or a terminal is opened anew as the
@@ -71,6 +81,7 @@
 #include <vector>
 
 #include "DeliveryProblems.h"
+#include "HostBound.h"
 #include "HostEventHandler.h"
 #include "HostServices.h"
 #include "KeptOutput.h"
@@ -101,7 +112,9 @@ public:
     void BeginStop();
     // Ends the thread after writing every alert taken so far, or as much of
     // it as the outputs take within the stop wait; what they did not take
-    // is counted and logged.
+    // is counted and logged.  An alert handed in after the thread's last
+    // drain (by an engine the stop did not end) is dropped, counted and
+    // said as a delivery problem.
     void Stop();
 
     // The stop wait; set before the sensor starts.
@@ -113,12 +126,27 @@ public:
     // flood the queue is most of what the host holds: more room buys no
     // speed once the outputs are the slower side.
     static constexpr size_t kDefaultQueueLimit = 1024;
-    void SetQueueLimit(size_t limit) { m_nQueueLimit = limit == 0 ? 1 : limit; }
+    void SetQueueLimit(size_t limit);
     // What may wait for output files that cannot be written (a full disk)
     // before further alerts are dropped, counted; set before the sensor
     // starts.
     static constexpr size_t kDefaultKeptLimit = KeptOutput::kDefaultKeptLimit;
     void SetKeptLimit(size_t bytes);
+    // The alerts the queue holds at most while it holds no handing thread
+    // (a command runs, or the pipeline's thread does not), and what they
+    // may hold in all (QueuedBytes); those past either are dropped,
+    // counted.  The count is never below the queue's limit; set both
+    // before the sensor starts.  An alert holds 4 KiB or more: 16,384 of
+    // the least, 64 MiB, as much as an output file may keep.  A handing
+    // thread held by the queue also waits while it holds the bytes.
+    static constexpr size_t kDefaultCommandQueueLimit = 16 * kDefaultQueueLimit;
+    static constexpr size_t kDefaultQueueBytes = 64u << 20;
+    void SetCommandQueueLimit(size_t limit);
+    void SetQueueBytes(size_t bytes);
+    // What an alert made of `record` holds while queued, near enough: its
+    // event and record some 4 KiB, and each text of the record's pairs and
+    // variables twice, the record's own and the event's copy.
+    static size_t QueuedBytes(const AgentEventInfo& record);
     // Around each command to the sensor: between the two, handing threads
     // are not held by a full queue, and those waiting now go on.
     void BeginCommand();
@@ -147,9 +175,9 @@ public:
     // event under their name, an event that cannot be serialised), each
     // said on the console at once and counted for the stop.
     const DeliveryProblems& Problems() const { return m_problems; }
-    // After Stop: each output's bound that left alerts out, as the stop
-    // lists it ("Bound reached: alert file ...: at most 64 MiB kept while it
-    // cannot be written; 12 alerts left out").
+    // Each bound that left alerts out, the queue's and each output's, as
+    // the stop lists it ("Bound reached: alert file ...: at most 64 MiB
+    // kept while it cannot be written; 12 alerts left out").
     std::vector<std::string> BoundsReached() const;
     // Alerts queued and not yet taken by the pipeline's thread.
     size_t Queued();
@@ -157,10 +185,13 @@ public:
     size_t Waiting();
     uint64_t Waits() const { return m_qwWaits.load(); }
     // The most alerts queued at once while the queue's limit held the
-    // handing threads (the pipeline's thread running, no command); the
-    // stop logs it ("hwhost: the alert queue held at most 1024 alerts
-    // while it held the engines (bound 1024)").
+    // handing threads (the pipeline's thread running, no command), and
+    // while it held none (a command or the stop ran); the stop logs both
+    // ("hwhost: the alert queue held at most 1024 alerts while it held the
+    // engines (bound 1024), at most 3000 while a command or the stop ran
+    // (bound 16384)").
     size_t MostQueued();
+    size_t MostQueuedInCommands();
 
 private:
     struct AlertEventDestroyer {
@@ -175,6 +206,7 @@ private:
         std::string m_strName;
         AlertEventPtr m_pEvent;
         std::vector<PreparedResponse> m_responses;
+        size_t m_nBytes = 0;
     };
 
     bool Finish(AgentEventInfo* pRecord, const char* pszName, IPolicyEventInterface* pPolicyEvent,
@@ -193,6 +225,13 @@ private:
     void WaitForRoom(std::unique_lock<std::mutex>& guard);
     // With m_lock held: a full queue holds a handing thread now.
     bool LimitHolds() const { return m_bRunning && !m_bStop && !m_bCommandRunning; }
+    // The queue's bound while it holds nobody, and the words it is said
+    // with.
+    size_t CommandQueueLimit() const;
+    void MakeCommandBound();
+    // With m_lock held: the queue takes an alert of `bytes` while it holds
+    // nobody; an empty queue takes any.
+    bool HasRoomUnheld(size_t bytes) const;
     size_t GatherCount() const;
     void Run();
 
@@ -213,8 +252,16 @@ private:
     // Handing threads wait on it for room in the queue.
     std::condition_variable m_room;
     size_t m_nQueueLimit = kDefaultQueueLimit;
+    size_t m_nCommandQueueLimit = kDefaultCommandQueueLimit;
+    size_t m_nQueueBytes = kDefaultQueueBytes;
+    // What the queued alerts hold (QueuedBytes).
+    size_t m_nQueuedBytes = 0;
     size_t m_nWaiting = 0;
     size_t m_nMostQueued = 0;
+    size_t m_nMostQueuedInCommands = 0;
+    // Alerts past the bound of the time the queue holds nobody; made anew
+    // when a limit is set.
+    std::unique_ptr<HostBound> m_pCommandBound;
     // Engines held by the queue are logged at most once a minute.
     ReportLimiter m_waitReports;
     DeliveryProblems m_problems{m_services};
@@ -228,6 +275,9 @@ private:
     // messages.
     std::vector<FinishedAlert> m_batch;
     bool m_bStop = false;
+    // The thread's last drain has taken the queue: nothing queued after it
+    // would be written.
+    bool m_bEnded = false;
     std::thread m_thread;
     std::atomic<uint64_t> m_qwWritten{0};
     std::atomic<uint64_t> m_qwDropped{0};

@@ -228,6 +228,29 @@ protected:
 
     std::string Alerts() const { return hwtest::ReadWholeFile(m_dir.File("alerts.xml")); }
 
+    // With the pipeline running and the gate shut: the writer is stuck on
+    // a first alert, and an engine hands `alerts` in all; answers once
+    // they are handed, with the gate open.  A fault that holds the engine
+    // fails the test.
+    void FloodPastAStuckWriter(WriterGate& gate, int alerts) {
+        Hand("Failed su");
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return gate.Held() == 1 && m_pipeline.Queued() == 0; }));
+        std::atomic<bool> bFlooded{false};
+        std::thread engine([&] {
+            for (int i = 1; i < alerts; ++i) {
+                Hand("Failed su");
+            }
+            bFlooded = true;
+        });
+        const bool bNeverHeld = hwtest::WaitUntil([&] { return bFlooded.load(); });
+        const size_t queued = m_pipeline.Queued();
+        // The writer lets a held engine go.
+        gate.Open();
+        engine.join();
+        ASSERT_TRUE(bNeverHeld) << queued << " queued";
+        EXPECT_EQ(0u, m_pipeline.Waits());
+    }
+
     hwtest::ScratchDirectory m_dir;
     CSFSensor m_sensor;
     TestRule m_rule;
@@ -822,6 +845,119 @@ TEST_F(AlertPipelineTest, CommandLetsHeldEnginesGoOnAndTheStopWritesEverythingTa
     m_pipeline.Stop();
     EXPECT_EQ(m_pipeline.AlertsWritten(), static_cast<uint64_t>(handed.load()));
     EXPECT_EQ(m_pipeline.RecordsDropped(), 0u);
+}
+
+// While a command runs nobody is held, so the queue keeps to its bound of
+// that time instead: with the writer stuck, a flood past it is dropped at
+// once and counted, never waited for, and the bound is said at once on the
+// console and in the log, then no more within the minute.  The queue never
+// holds more than the bound, and every alert handed in is written or
+// counted as dropped.
+TEST_F(AlertPipelineTest, FloodWhileACommandRunsIsDroppedPastTheCommandBoundAndCounted) {
+    constexpr size_t kCommandLimit = 32;
+    constexpr int kAlerts = 500;
+    hwtest::ManualReportTime time;
+    WriterGate gate;
+    m_handler.RegisterPolicyEvent("Failed su", new GatedPolicyEvent(&m_sensor, gate));
+    const std::string log = m_dir.File("hwhost.log");
+    ASSERT_TRUE(m_services.Open(log));
+    m_pipeline.SetQueueLimit(4);
+    m_pipeline.SetCommandQueueLimit(kCommandLimit);
+    hwtest::ConsoleCapture console;
+    m_pipeline.Start();
+    m_pipeline.BeginCommand();
+    ASSERT_NO_FATAL_FAILURE(FloodPastAStuckWriter(gate, kAlerts));
+    const uint64_t dropped = kAlerts - 1 - kCommandLimit;
+    EXPECT_EQ(dropped, m_pipeline.RecordsDropped());
+    EXPECT_EQ(kCommandLimit, m_pipeline.MostQueuedInCommands());
+    EXPECT_EQ(0u, m_pipeline.MostQueued());
+    const std::string bound = "Bound reached: hwhost's alert queue: at most 32 alerts or 64 MiB queued while a "
+                              "command or the stop runs, when no engine waits for room; ";
+    EXPECT_EQ((std::vector<std::string>{bound + std::to_string(dropped) + " alerts left out"}),
+              m_pipeline.BoundsReached());
+
+    m_pipeline.EndCommand();
+    m_pipeline.Stop();
+    EXPECT_EQ(kCommandLimit + 1, m_pipeline.AlertsWritten());
+    EXPECT_EQ(kCommandLimit + 1, WholeDocuments(Alerts()));
+    EXPECT_EQ(static_cast<uint64_t>(kAlerts), m_pipeline.AlertsWritten() + m_pipeline.RecordsDropped());
+    const std::string logText = hwtest::ReadWholeFile(log);
+    for (const std::string& text : {logText, console.Text()}) {
+        EXPECT_EQ(1u, hwtest::CountOf(text, bound)) << text;
+        EXPECT_EQ(1u, hwtest::CountOf(text, bound + "1 alert left out (said again at most once a minute "
+                                                    "while it lasts)"))
+            << text;
+    }
+    EXPECT_EQ(1u, hwtest::CountOf(logText, "hwhost: the alert queue held at most 0 alerts while it held the "
+                                           "engines (bound 4), at most 32 while a command or the stop ran "
+                                           "(bound 32)"))
+        << logText;
+}
+
+// Alerts with long values fill the queue's bytes before its count: a held
+// engine waits for room then, and while a command runs the alerts past
+// the bytes are dropped and counted.
+TEST_F(AlertPipelineTest, LongAlertsAreBoundByTheQueuesBytesAsByItsCount) {
+    TestRecord sample(&m_rule, 0);
+    sample.AddInfoPair("Message", std::string(AgentEventInfo::kMaxInfoValueBytes, 'm'));
+    const size_t alertBytes = AlertPipeline::QueuedBytes(sample);
+    EXPECT_EQ(4096u + 2 * (7 + AgentEventInfo::kMaxInfoValueBytes), alertBytes);
+    WriterGate gate;
+    m_handler.RegisterPolicyEvent("Failed su", new GatedPolicyEvent(&m_sensor, gate));
+    m_pipeline.SetQueueLimit(100);
+    m_pipeline.SetQueueBytes(5 * alertBytes);
+    m_pipeline.Start();
+    const auto HandLong = [&] {
+        CSFEventInfo info{7, "Failed su", "Failed su"};
+        auto* pRecord = new TestRecord(&m_rule, 0);
+        pRecord->AddInfoPair("Message", std::string(AgentEventInfo::kMaxInfoValueBytes, 'm'));
+        ASSERT_EQ(1, m_handler.HandleAlert(pRecord, &info, 0, 15));
+    };
+    std::atomic<int> handed{0};
+    std::thread engine([&] {
+        for (int i = 0; i < 40; ++i) {
+            HandLong();
+            ++handed;
+        }
+    });
+    // Held with five queued behind the stuck writer, far below the count.
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return gate.Held() == 1 && m_pipeline.Queued() == 5 && m_pipeline.Waiting() == 1; }));
+    m_pipeline.BeginCommand();
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return handed.load() == 40; }));
+    engine.join();
+    // The writer holds a batch of at most five; the rest came past the
+    // bytes and went.
+    EXPECT_EQ(5u, m_pipeline.Queued());
+    EXPECT_EQ(5u, m_pipeline.MostQueued());
+    const uint64_t dropped = m_pipeline.RecordsDropped();
+    EXPECT_GE(dropped, 40u - 5 - 5);
+    m_pipeline.EndCommand();
+    gate.Open();
+    m_pipeline.Stop();
+    EXPECT_EQ(40u, m_pipeline.AlertsWritten() + dropped);
+    ASSERT_EQ(1u, m_pipeline.BoundsReached().size());
+    EXPECT_NE(std::string::npos, m_pipeline.BoundsReached()[0].find(
+                                     "; " + std::to_string(dropped) + " alerts left out"));
+}
+
+// An engine the sensor's stop could not end may still hand alerts in once
+// the pipeline's thread has written its last: each is dropped and counted
+// at once, never left in memory that nothing writes.
+TEST_F(AlertPipelineTest, AlertHandedInAfterTheLastDrainIsDroppedAndCounted) {
+    m_handler.RegisterPolicyEvent("Failed su", new NamingPolicyEvent(&m_sensor));
+    m_pipeline.Start();
+    Hand("Failed su");
+    m_pipeline.Stop();
+    hwtest::ConsoleCapture console;
+    Hand("Failed su");
+    EXPECT_EQ(0u, m_pipeline.Queued());
+    EXPECT_EQ(1u, m_pipeline.AlertsWritten());
+    EXPECT_EQ(1u, m_pipeline.RecordsDropped());
+    EXPECT_EQ((std::vector<std::string>{"the alert \"Failed su\" is dropped: it came after the stop had written "
+                                        "the last alerts (1 time)"}),
+              m_pipeline.Problems().Summary());
+    EXPECT_TRUE(console.Contains("hwhost: the alert \"Failed su\" is dropped: it came after the stop")) << console.Text();
 }
 
 // The alert file is a terminal whose other side reads now and then: while

@@ -36,6 +36,35 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+// Services with a log, handed to the plug-in's request as the host hands
+// them over, so that what the plug-in's side logs and notices reaches them.
+class ServicesWithRequest {
+public:
+    bool Open() {
+        const bool bOpened = m_services.Open(m_dir.File("hwhost.log"));
+        m_pRequest->SetServices(&m_services);
+        return bOpened;
+    }
+    // Lets the request go and closes the log; answers what the log holds.
+    std::string Close() {
+        m_pRequest->Release();
+        m_pRequest = nullptr;
+        m_services.Close();
+        return hwtest::ReadWholeFile(m_dir.File("hwhost.log"));
+    }
+    ~ServicesWithRequest() {
+        if (m_pRequest != nullptr) {
+            m_pRequest->Release();
+        }
+    }
+    HostServices& Services() { return m_services; }
+
+private:
+    hwtest::ScratchDirectory m_dir;
+    HostServices m_services;
+    CSFSvcRequest* m_pRequest = new CSFSvcRequest;
+};
+
 }  // namespace
 
 TEST(HostServices, LinesFromEightThreadsArriveWholeWithTheirSource) {
@@ -264,21 +293,17 @@ TEST(HostServices, FindingWhoseCauseEndedLeavesTheLateFindings) {
 // notice added; a notice of that kind the host cannot read is said in the
 // log rather than counted as nothing.
 TEST(HostServices, WhatTheStopLeftUnreadIsSummedFromTheSensorsNotices) {
-    hwtest::ScratchDirectory dir;
-    HostServices services;
-    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
-    CSFSvcRequest* pRequest = new CSFSvcRequest;
-    pRequest->SetServices(&services);
+    ServicesWithRequest withRequest;
+    ASSERT_TRUE(withRequest.Open());
+    HostServices& services = withRequest.Services();
     EXPECT_EQ(0u, services.UnreadAtStop().m_qwFiles);
     CSFNoticeUnreadAtStop(279, 12555000);
     CSFNoticeUnreadAtStop(1, UINT64_MAX - 12555000);
     services.Notice(kCSFNoticeUnreadAtStop, "Unread at the stop: files 3, bytes 4 and more");
     services.Notice(kCSFNoticeUnreadAtStop, "%s", "279 files with 12555000 bytes not read");
-    pRequest->Release();
-    services.Close();
+    const std::string log = withRequest.Close();
     EXPECT_EQ(280u, services.UnreadAtStop().m_qwFiles);
     EXPECT_EQ(UINT64_MAX, services.UnreadAtStop().m_qwBytes);
-    const std::string log = hwtest::ReadWholeFile(dir.File("hwhost.log"));
     EXPECT_EQ(
         1u, hwtest::CountOf(log, "NOTICE [kind 4] Unread at the stop: files 279, bytes 12555000\n"))
         << log;
@@ -291,11 +316,9 @@ TEST(HostServices, WhatTheStopLeftUnreadIsSummedFromTheSensorsNotices) {
 // words first came; a count of 0 sends nothing, and a notice whose count or
 // words are missing is said in the log rather than counted.
 TEST(HostServices, WhatTheStopLostIsSummedByWhatWasLost) {
-    hwtest::ScratchDirectory dir;
-    HostServices services;
-    ASSERT_TRUE(services.Open(dir.File("hwhost.log")));
-    CSFSvcRequest* pRequest = new CSFSvcRequest;
-    pRequest->SetServices(&services);
+    ServicesWithRequest withRequest;
+    ASSERT_TRUE(withRequest.Open());
+    HostServices& services = withRequest.Services();
     EXPECT_TRUE(services.LostAtStop().empty());
     CSFNoticeLostAtStop(448489, "syslog datagrams left unparsed in the queue");
     CSFNoticeLostAtStop(7, "web-server events left in the ring");
@@ -303,13 +326,11 @@ TEST(HostServices, WhatTheStopLostIsSummedByWhatWasLost) {
     CSFNoticeLostAtStop(UINT64_MAX, "syslog datagrams left unparsed in the queue");
     services.Notice(kCSFNoticeLostAtStop, "Lost at the stop: 12 ");
     services.Notice(kCSFNoticeLostAtStop, "Lost at the stop: many datagrams");
-    pRequest->Release();
-    services.Close();
+    const std::string log = withRequest.Close();
     using Lost = std::vector<std::pair<std::string, uint64_t>>;
     EXPECT_EQ((Lost{{"syslog datagrams left unparsed in the queue", UINT64_MAX},
                     {"web-server events left in the ring", 7}}),
               services.LostAtStop());
-    const std::string log = hwtest::ReadWholeFile(dir.File("hwhost.log"));
     EXPECT_EQ(1u, hwtest::CountOf(
                       log, "NOTICE [kind 5] Lost at the stop: 7 web-server events left in the ring\n"))
         << log;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -69,14 +70,17 @@ protected:
     }
 
     // Stops the host while the stream still runs, then checks that it left
-    // cleanly and wrote every record its sink took.
+    // cleanly and wrote every record its sink took.  The stream floods the
+    // port, so a stop (or a reload) may parse what the engine's queue holds
+    // faster than a sanitized writer takes it, while nobody waits for room
+    // in the host's queue: the alerts past that queue's bound are dropped,
+    // each counted there, and the run then ends with 6.
     static void StopAndAccount(hwtest::NamespacedHost& host, hwtest::DatagramStream& stream) {
         int exitCode = -1;
         const bool ended = host.Stop(exitCode);
         stream.Stop();
         ASSERT_TRUE(ended);
         const std::string errors = host.Errors();
-        EXPECT_EQ(0, exitCode) << host.ErrorsTail();
         EXPECT_EQ(std::string::npos, errors.find("AddressSanitizer")) << host.ErrorsTail();
         EXPECT_EQ(std::string::npos, errors.find("runtime error")) << host.ErrorsTail();
 
@@ -86,10 +90,21 @@ protected:
         long long dropped = -1;
         ASSERT_TRUE(Account(log, taken, written, dropped))
             << log.substr(log.size() - std::min<size_t>(log.size(), 2000));
+        const long long atQueueBound = AlertQueueLeftOut(log);
+        EXPECT_EQ(atQueueBound == 0 ? 0 : 6, exitCode) << host.ErrorsTail();
         EXPECT_GT(taken, 0);
-        EXPECT_EQ(taken, written);
-        EXPECT_EQ(0, dropped);
+        EXPECT_EQ(taken, written + dropped);
+        EXPECT_EQ(atQueueBound, dropped);
         EXPECT_EQ(static_cast<size_t>(written), hwtest::CountOf(host.Alerts(), kAlertEnd));
+    }
+
+    // What the host's alert queue left out past its bound, as the stop
+    // lists it; 0 without the line.
+    static long long AlertQueueLeftOut(const std::string& log) {
+        const std::string bound = "at the stop: Bound reached: hwhost's alert queue: ";
+        const size_t at = log.find(bound);
+        const size_t count = at == std::string::npos ? std::string::npos : log.find("; ", at);
+        return count == std::string::npos ? 0 : std::atoll(log.c_str() + count + 2);
     }
 
     static constexpr const char* kAlertEnd = "</event>";
