@@ -70,26 +70,11 @@ set(HW_TEST_TIMEOUT_FACTOR 1 CACHE STRING "Multiplier of every test's time limit
 set(HW_FUZZ_SECONDS 5 CACHE STRING "Seconds each libFuzzer target runs under CTest")
 set(HW_FUZZ_INPUT_TIMEOUT 10 CACHE STRING "Seconds one fuzz input may take")
 
-# The standard headers most library sources include, precompiled once for
-# every library (parsing them was half of a source's compile time).  With
-# g++ only: a precompiled header g++ cannot use (other flags) is read as
-# text instead, where clang would fail.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    add_library(hw_library_headers STATIC ${CMAKE_CURRENT_LIST_DIR}/LibraryHeaders.cpp)
-    target_precompile_headers(hw_library_headers PRIVATE
-        <algorithm> <array> <atomic> <cerrno> <chrono> <condition_variable> <cstddef>
-        <cstdint> <cstdio> <cstdlib> <cstring> <ctime> <functional> <map> <memory> <mutex>
-        <new> <set> <string> <string_view> <thread> <utility> <vector>)
-endif()
-
 # hw_library(<name> SOURCES ... [DEPS ...])
 # One static library per source folder.
 function(hw_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
     add_library(${name} STATIC ${ARG_SOURCES})
-    if(TARGET hw_library_headers)
-        target_precompile_headers(${name} REUSE_FROM hw_library_headers)
-    endif()
     target_include_directories(${name} PUBLIC
         ${CMAKE_CURRENT_SOURCE_DIR}
         ${PROJECT_SOURCE_DIR}/src
