@@ -318,7 +318,10 @@ private:
     // keeper it handed the capture back from may go; otherwise one goes
     // only once that thread is done with it.
     void BeginKeepingFrames(bool bCaptureEnded);
-    void EndKeepingFrames();
+    // With `bDrain`, the keeper first takes what the capture still holds
+    // into the hold (a capture set up anew), for at most kDrainMs.
+    void EndKeepingFrames(bool bDrain = false);
+    static constexpr uint32_t kDrainMs = 2000;
     void CountKeptFramesLeftOut();
     // On the capture thread: analyses what the hold kept, takes the capture
     // over from the keeper once the hold is empty, analyses what it kept

@@ -392,8 +392,9 @@ void CEngineIDSSlave::StopPacketDriver(const char* pszWhy, bool bKeepHeld) {
     // are said on the console.
     const bool bKeptForReload =
         !m_Hold.Empty() || m_CatchUp.Pending() || (m_pKeeper && !m_pKeeper->HandedOver());
-    // No thread reads a capture that closes.
-    EndKeepingFrames();
+    // No thread reads a capture that closes; one set up anew first gives
+    // the hold what it still holds.
+    EndKeepingFrames(bKeepHeld);
     // Frames kept through a reload that no capture thread will analyse now
     // are lost with the capture's own.
     uint64_t qwUnread = 0;

@@ -463,13 +463,17 @@ void CEngineIDSSlave::BeginKeepingFrames(bool bCaptureEnded) {
     }
 }
 
-void CEngineIDSSlave::EndKeepingFrames() {
+void CEngineIDSSlave::EndKeepingFrames(bool bDrain) {
     if (!m_pKeeper) {
         return;
     }
     m_pGate.store(nullptr, std::memory_order_release);
     m_pCatchUpKeeper.store(nullptr, std::memory_order_release);
-    m_pKeeper->End();
+    if (bDrain) {
+        m_pKeeper->DrainAndEnd(kDrainMs);
+    } else {
+        m_pKeeper->End();
+    }
     m_pKeeper.reset();
     CSF_LOG(kCSFLogTrace, "%s: %s kept while the reload kept the rules from them, %zu KiB", m_strAdapterName.c_str(),
             CountText(m_Hold.Count(), "frame", "frames").c_str(), m_Hold.BytesInUse() / 1024);

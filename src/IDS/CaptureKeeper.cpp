@@ -66,6 +66,23 @@ void CaptureKeeper::End() {
     Reset();
 }
 
+void CaptureKeeper::DrainAndEnd(uint32_t dwMaxMs) {
+    if (!IsRunning()) {
+        Reset();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_bDrainThenEnd = true;
+    }
+    Open();
+    if (WaitForExit(dwMaxMs)) {
+        Reset();
+        return;
+    }
+    End();
+}
+
 uint32_t CaptureKeeper::_doWork() {
     {
         std::unique_lock<std::mutex> guard(m_lock);
@@ -74,6 +91,10 @@ uint32_t CaptureKeeper::_doWork() {
     const auto handOverAsked = [this] {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_bHandOverAsked;
+    };
+    const auto drainThenEnd = [this] {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_bDrainThenEnd;
     };
     while (StopRequested() == 0 && !handOverAsked()) {
         uint32_t dwStatus = 0;
@@ -98,7 +119,11 @@ uint32_t CaptureKeeper::_doWork() {
             CSF_LOG(kCSFLogConsoleFlag | kCSFLogWarning, "%s: %s", m_strAdapter.c_str(), m_Frame.text().c_str());
             continue;
         }
-        if (dwStatus != rp::kDllNoFrame && dwStatus != rp::kDllNothingRead) {
+        if (dwStatus == rp::kDllNoFrame || dwStatus == rp::kDllNothingRead) {
+            if (drainThenEnd()) {
+                break;
+            }
+        } else {
             Sleep(kReadErrorPauseMs);
         }
     }

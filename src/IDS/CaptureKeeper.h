@@ -58,6 +58,11 @@ public:
     bool HandedOver() const;
     // Tells the thread to end, ends the read it waits in, and waits for it.
     void End();
+    // Lets the thread in and has it end at its first read that finds the
+    // capture empty, so that what the capture holds is in the hold before
+    // the capture closes; past `dwMaxMs` (frames that keep coming) ends it
+    // as End does.
+    void DrainAndEnd(uint32_t dwMaxMs);
 
 protected:
     uint32_t _doWork() override;
@@ -74,4 +79,5 @@ private:
     bool m_bOpen = false;
     bool m_bHandOverAsked = false;
     bool m_bHandedOver = false;
+    bool m_bDrainThenEnd = false;
 };
