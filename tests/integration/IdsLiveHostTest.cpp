@@ -542,6 +542,18 @@ protected:
     }
     size_t Threads() const { return hwtest::ThreadCount(m_Host.Pid()); }
     std::vector<std::string> Descriptors() const { return hwtest::Descriptors(m_Host.Pid()); }
+    // Sends one attack in at the peer end `pszPeer` of a pair, waits for
+    // its alert, stops the host and checks that the attack was one alert:
+    // one engine watched the adapter.
+    void OneAttackIsOneAlert(const char* pszPeer) {
+        ASSERT_TRUE(SendFrame(m_Namespace.HolderPid(), pszPeer, zamtest::BuildFrame(hwtest::SynFin())));
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return !hwtest::ParseAlerts(m_Host.Alerts()).empty(); }, 60))
+            << m_Host.ErrorsTail();
+        int exitCode = -1;
+        ASSERT_TRUE(m_Host.Stop(exitCode));
+        EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
+        EXPECT_EQ(1u, hwtest::ParseAlerts(m_Host.Alerts()).size()) << m_Host.Alerts();
+    }
 
     // Frames of the test capture go from 02:00:00:00:00:07 to this address.
     static constexpr const char* kVictimMac = "02:00:00:00:00:0a";
@@ -1196,14 +1208,7 @@ TEST_F(IdsLiveHostTest, AdaptersComingAndGoingGainAndLoseOneEngineAndLeaveNothin
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads + 1; }, 60)) << Threads();
     Ip(m_Namespace.HolderPid(), "link del hwa0");
     ASSERT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads; }, 60)) << Threads();
-    ASSERT_TRUE(SendFrame(m_Namespace.HolderPid(), "hwb1", zamtest::BuildFrame(hwtest::SynFin())));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return !hwtest::ParseAlerts(m_Host.Alerts()).empty(); }, 60))
-        << m_Host.ErrorsTail();
-    int exitCode = -1;
-    ASSERT_TRUE(m_Host.Stop(exitCode));
-    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
-    // One engine on the adapter: one alert for the one attack.
-    EXPECT_EQ(1u, hwtest::ParseAlerts(m_Host.Alerts()).size()) << m_Host.Alerts();
+    OneAttackIsOneAlert("hwb1");
 }
 
 // An adapter that goes while the sensor is paused, its capture closed, is
@@ -1229,13 +1234,7 @@ TEST_F(IdsLiveHostTest, AnAdapterThatGoesWhileTheSensorIsPausedIsSaidOffLineAndN
     EXPECT_EQ(std::string::npos, hwtest::ReadWholeFile(m_Host.File("hwhost.status")).find("Cannot open"))
         << hwtest::ReadWholeFile(m_Host.File("hwhost.status"));
     EXPECT_TRUE(hwtest::WaitUntil([&] { return Threads() == nThreads - 1; }, 60)) << Threads();
-    ASSERT_TRUE(SendFrame(m_Namespace.HolderPid(), "hwa1", zamtest::BuildFrame(hwtest::SynFin())));
-    ASSERT_TRUE(hwtest::WaitUntil([&] { return !hwtest::ParseAlerts(m_Host.Alerts()).empty(); }, 60))
-        << m_Host.ErrorsTail();
-    int exitCode = -1;
-    ASSERT_TRUE(m_Host.Stop(exitCode));
-    EXPECT_EQ(0, exitCode) << m_Host.ErrorsTail();
-    EXPECT_EQ(1u, hwtest::ParseAlerts(m_Host.Alerts()).size()) << m_Host.Alerts();
+    OneAttackIsOneAlert("hwa1");
 }
 
 }  // namespace
