@@ -757,6 +757,76 @@ TEST_F(ScriptHostTest, FloodFiveTimesWhatTheScriptAnswersIsValidatedInAShareAndA
     EXPECT_LT(summary.m_qwValidated, qwTaken / 2);
 }
 
+// The stop's tally on standard error ("hwhost: T alerts taken, W written,
+// D dropped, N not written; ..."): the alerts written, and every loss it
+// lists, each "; <n> <what>" added in.  `bFound` says whether the line was
+// there.
+uint64_t TallyWrittenAndLost(const std::string& strErrors, bool& bFound) {
+    static const std::regex kTally("hwhost: [0-9]+ alerts taken, ([0-9]+) written, ([0-9]+) dropped, ([0-9]+) "
+                                   "not written((; [0-9]+ [^;\n]+)*)\n");
+    std::smatch match;
+    bFound = std::regex_search(strErrors, match, kTally);
+    if (!bFound) {
+        return 0;
+    }
+    uint64_t qwSum = std::stoull(match[1]) + std::stoull(match[2]) + std::stoull(match[3]);
+    const std::string strLosses = match[4];
+    static const std::regex kLoss("; ([0-9]+) ");
+    for (auto it = std::sregex_iterator(strLosses.begin(), strLosses.end(), kLoss); it != std::sregex_iterator();
+         ++it) {
+        qwSum += std::stoull((*it)[1]);
+    }
+    return qwSum;
+}
+
+// Alerts of a scripted rule coming far faster than the script answers (it
+// waits 50 ms, so 20 a second) past a queue of 100 runs: most meet the
+// queue's bound or are still waiting at the stop, and go on unvalidated or,
+// for a rule that requires its script, are dropped.  The stop's tally
+// counts each alert once, so what it says was written and lost adds up to
+// the logins sent: an alert passed on at the bound is written, no loss,
+// and one dropped there is not lost twice.
+TEST_F(ScriptHostTest, StopTallyOfAScriptedFloodPastItsQueueCountsEachAlertOnce) {
+    for (const bool bNeedTcl : {false, true}) {
+        SCOPED_TRACE(bNeedTcl ? "the rule requires its script" : "the rule's alerts may go on unvalidated");
+        hwtest::NamespacedHost host(m_namespace);
+        std::string strPolicy =
+            Changed(kScriptPolicy,
+                    "Validation\t=S\tincr checked\\nset __qor_verdict \"checked $checked\"",
+                    "Validation\t=S\tafter 50\\nset __qor_verdict \"checked\"");
+        strPolicy = Changed(strPolicy, "Enabled\t=B\t1;\r\nPriority",
+                            std::string("Enabled\t=B\t1;\r\nNeedTcl\t=B\t") + (bNeedTcl ? "1" : "0") +
+                                ";\r\nPriority");
+        strPolicy = Changed(strPolicy, "[\\Advanced\\];",
+                            "[\\config\\tuning\\];\r\nTclCmdQSize\t=L\t100;\r\n[\\Advanced\\];");
+        ASSERT_TRUE(StartWithScripts(host, strPolicy));
+
+        constexpr uint64_t kRate = 500;
+        constexpr uint64_t kCount = kRate * 4;
+        ASSERT_TRUE(SendAtRate(host, kCount, kRate, [](uint64_t n) {
+            return "<38>sshd[1]: login failed for u" + std::to_string(n + 1);
+        }));
+        const hwtest::MarkerWait ends = AwaitEndAlert(host);
+        int nExit = -1;
+        ASSERT_TRUE(host.Stop(nExit));
+
+        const hwtest::StopSummary summary = hwtest::ReadStopSummary(host.Log());
+        ASSERT_TRUE(summary.m_bScripted) << host.ErrorsTail();
+        // The flood did reach the queue's bound.
+        ASSERT_NE(std::string::npos,
+                  host.Errors().find("at the stop: Bound reached: script of rule Checked login"))
+            << host.ErrorsTail();
+        bool bFound = false;
+        const uint64_t qwTallied = TallyWrittenAndLost(host.Errors(), bFound);
+        ASSERT_TRUE(bFound) << host.ErrorsTail();
+        EXPECT_EQ(kCount + ends.m_qwSent, qwTallied)
+            << "sent " << kCount << " and " << ends.m_qwSent << " markers; written " << summary.m_qwWritten
+            << ", validated " << summary.m_qwValidated << ", passed on unvalidated " << summary.m_qwUnvalidated
+            << ", dropped by the script road " << summary.m_qwDropped << "\n"
+            << host.ErrorsTail();
+    }
+}
+
 // A pushed rule whose script the interpreter cannot read fails the push:
 // the error names the rule, the part and the interpreter's words, and says
 // what becomes of the rule's alerts, which then go on unvalidated.  Pushed
