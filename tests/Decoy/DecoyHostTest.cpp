@@ -27,6 +27,7 @@
 
 #include "DecoyTestSupport.h"
 #include "support/NamespacedHost.h"
+#include "support/StopSummary.h"
 #include "support/TestUtil.h"
 
 using decoytest::Client;
@@ -461,6 +462,11 @@ TEST_F(DecoyHostTest, ShortOfDescriptorsEveryConnectionIsReportedOrNamedAndNoneI
               std::string::npos)
         << m_Host.ErrorsTail();
     EXPECT_LT(Stop(), 20);
+    // Each connection was an alert, so none is a loss of the stop's tally,
+    // the one reset rather than held included.
+    bool bTally = false;
+    EXPECT_EQ(13u, hwtest::TallyWrittenAndLost(m_Host.Errors(), bTally)) << m_Host.ErrorsTail();
+    EXPECT_TRUE(bTally) << m_Host.ErrorsTail();
     std::printf("short of descriptors: %zu open at the start, 13 connections, 13 alerts\n", nOpen);
 }
 

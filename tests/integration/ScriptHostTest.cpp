@@ -757,28 +757,6 @@ TEST_F(ScriptHostTest, FloodFiveTimesWhatTheScriptAnswersIsValidatedInAShareAndA
     EXPECT_LT(summary.m_qwValidated, qwTaken / 2);
 }
 
-// The stop's tally on standard error ("hwhost: T alerts taken, W written,
-// D dropped, N not written; ..."): the alerts written, and every loss it
-// lists, each "; <n> <what>" added in.  `bFound` says whether the line was
-// there.
-uint64_t TallyWrittenAndLost(const std::string& strErrors, bool& bFound) {
-    static const std::regex kTally("hwhost: [0-9]+ alerts taken, ([0-9]+) written, ([0-9]+) dropped, ([0-9]+) "
-                                   "not written((; [0-9]+ [^;\n]+)*)\n");
-    std::smatch match;
-    bFound = std::regex_search(strErrors, match, kTally);
-    if (!bFound) {
-        return 0;
-    }
-    uint64_t qwSum = std::stoull(match[1]) + std::stoull(match[2]) + std::stoull(match[3]);
-    const std::string strLosses = match[4];
-    static const std::regex kLoss("; ([0-9]+) ");
-    for (auto it = std::sregex_iterator(strLosses.begin(), strLosses.end(), kLoss); it != std::sregex_iterator();
-         ++it) {
-        qwSum += std::stoull((*it)[1]);
-    }
-    return qwSum;
-}
-
 // Alerts of a scripted rule coming far faster than the script answers (it
 // waits 50 ms, so 20 a second) past a queue of 100 runs: most meet the
 // queue's bound or are still waiting at the stop, and go on unvalidated or,
@@ -817,7 +795,7 @@ TEST_F(ScriptHostTest, StopTallyOfAScriptedFloodPastItsQueueCountsEachAlertOnce)
                   host.Errors().find("at the stop: Bound reached: script of rule Checked login"))
             << host.ErrorsTail();
         bool bFound = false;
-        const uint64_t qwTallied = TallyWrittenAndLost(host.Errors(), bFound);
+        const uint64_t qwTallied = hwtest::TallyWrittenAndLost(host.Errors(), bFound);
         ASSERT_TRUE(bFound) << host.ErrorsTail();
         EXPECT_EQ(kCount + ends.m_qwSent, qwTallied)
             << "sent " << kCount << " and " << ends.m_qwSent << " markers; written " << summary.m_qwWritten

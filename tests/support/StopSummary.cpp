@@ -41,4 +41,31 @@ uint64_t SyslogDropped(const std::string& strLog) {
     return qwTotal;
 }
 
+uint64_t TallyWrittenAndLost(const std::string& strErrors, bool& bFound) {
+    // "1 alert taken", "2 alerts taken": the line from its "hwhost: ".
+    size_t nTaken = strErrors.rfind(" alerts taken, ");
+    const size_t nOne = strErrors.rfind(" alert taken, ");
+    if (nOne != std::string::npos && (nTaken == std::string::npos || nOne > nTaken)) {
+        nTaken = nOne;
+    }
+    const size_t nLine = nTaken != std::string::npos ? strErrors.rfind("hwhost: ", nTaken) : nTaken;
+    uint64_t qwWritten = 0;
+    uint64_t qwDropped = 0;
+    uint64_t qwNotWritten = 0;
+    bFound = nLine != std::string::npos &&
+             std::sscanf(strErrors.c_str() + strErrors.find(" taken, ", nTaken),
+                         " taken, %" SCNu64 " written, %" SCNu64 " dropped, %" SCNu64 " not written", &qwWritten,
+                         &qwDropped, &qwNotWritten) == 3;
+    if (!bFound) {
+        return 0;
+    }
+    uint64_t qwSum = qwWritten + qwDropped + qwNotWritten;
+    const size_t nEnd = strErrors.find('\n', nTaken);
+    const std::string strLine = strErrors.substr(nTaken, nEnd == std::string::npos ? nEnd : nEnd - nTaken);
+    for (size_t nAt = strLine.find("; "); nAt != std::string::npos; nAt = strLine.find("; ", nAt + 2)) {
+        qwSum += std::strtoull(strLine.c_str() + nAt + 2, nullptr, 10);
+    }
+    return qwSum;
+}
+
 }  // namespace hwtest

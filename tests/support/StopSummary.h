@@ -26,5 +26,11 @@ struct StopSummary {
 StopSummary ReadStopSummary(const std::string& strLog);
 // Every "NTSyslog dropped N" of the log text added up.
 uint64_t SyslogDropped(const std::string& strLog);
+// The stop's tally on standard error ("hwhost: T alerts taken, W written,
+// D dropped, N not written; ..."): the alerts written, dropped and not
+// written, and every further loss it lists ("; <n> <what>"), added up;
+// each alert the host was given is in it once.  `bFound` says whether the
+// line was there.
+uint64_t TallyWrittenAndLost(const std::string& strErrors, bool& bFound);
 
 }  // namespace hwtest
