@@ -22,8 +22,9 @@ std::atomic<bool> g_bLoading{false};
 }  // namespace
 
 InputBound::InputBound(std::string input, std::string limit, std::string what, std::string done,
-                       TimeSource now)
+                       TimeSource now, Fate fate)
     : m_Words{std::move(input), std::move(limit), std::move(what), std::move(done)},
+      m_fate(fate),
       m_now(now != nullptr ? now : &SteadyNow) {}
 
 void InputBound::LeftOut(uint64_t qwItems) {
@@ -70,7 +71,8 @@ InputBounds& InputBounds::Instance() {
 }
 
 InputBound& InputBounds::Bound(const std::string& input, const std::string& limit,
-                               const char* pszWhat, const std::string& strRule, const char* pszDone) {
+                               const char* pszWhat, const std::string& strRule, const char* pszDone,
+                               InputBound::Fate fate) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto found = m_byName.find({input, limit});
     if (found != m_byName.end()) {
@@ -85,7 +87,7 @@ InputBound& InputBounds::Bound(const std::string& input, const std::string& limi
         }
     }
     InputBound& bound = m_bounds.emplace_back(name, limit, pszWhat != nullptr ? pszWhat : "items",
-                                              pszDone != nullptr ? pszDone : InputBound::kLeftOut, m_now);
+                                              pszDone != nullptr ? pszDone : InputBound::kLeftOut, m_now, fate);
     if (name == input) {
         bound.m_strRule = strRule;
     }
@@ -151,6 +153,9 @@ void InputBounds::SayAtStop() const {
                 continue;
             }
             lines.push_back(bound.m_Words.Described(qwTotal));
+            if (bound.m_fate == InputBound::Fate::kNotLost) {
+                continue;
+            }
             const std::string words = bound.m_Words.m_strWhat + " " + bound.m_Words.m_strDone + kAtBounds;
             auto found = std::find_if(lost.begin(), lost.end(), [&](const auto& item) { return item.first == words; });
             if (found == lost.end()) {

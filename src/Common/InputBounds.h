@@ -63,8 +63,17 @@ public:
     using TimeSource = Clock::time_point (*)();
     static constexpr Clock::duration kReportInterval = BoundTally::kReportInterval;
     static constexpr Clock::duration kCountNoticeInterval = std::chrono::seconds(10);
+    // What the items a bound turns away are to the stop's tally: lost, or
+    // no loss of the sensor's (they still reach it another way, or a count
+    // of their own holds them): an alert passed on unvalidated, or dropped
+    // and counted with the scripted alerts; a connection reported at once
+    // rather than held; a long line matched in pieces; the rest of a run of
+    // NULs read at the passes after; a packet a repeat filter forgot, whose
+    // repeats alert again.  Either is said with its bound.
+    enum class Fate { kLost, kNotLost };
 
-    InputBound(std::string input, std::string limit, std::string what, std::string done, TimeSource now);
+    InputBound(std::string input, std::string limit, std::string what, std::string done, TimeSource now,
+               Fate fate = Fate::kLost);
     InputBound(const InputBound&) = delete;
     InputBound& operator=(const InputBound&) = delete;
 
@@ -96,6 +105,7 @@ private:
     void End();
 
     const BoundWords m_Words;
+    const Fate m_fate;
     std::string m_strRule;  // set once, under the table's lock
     TimeSource m_now;
     BoundTally m_Tally;
@@ -113,9 +123,12 @@ public:
     // kMaxBounds distinct ones, every further input shares one handle named
     // "other inputs" for its limit, so the table of bounds is bounded too.
     // `strRule` names the rule whose input it is, for EndRulesExcept;
-    // `pszDone` what became of the items (null: InputBound::kLeftOut).
+    // `pszDone` what became of the items (null: InputBound::kLeftOut);
+    // `fate` whether the stop's tally counts them as lost.  The first ask
+    // for an input and limit sets both.
     InputBound& Bound(const std::string& input, const std::string& limit, const char* pszWhat,
-                      const std::string& strRule = std::string(), const char* pszDone = nullptr);
+                      const std::string& strRule = std::string(), const char* pszDone = nullptr,
+                      InputBound::Fate fate = InputBound::Fate::kLost);
     static constexpr size_t kMaxBounds = 256;
 
     // The input of `bound` is gone; or every bound of `input` is, but those
@@ -130,9 +143,10 @@ public:
     // were first asked for.
     std::vector<std::string> Describe() const;
     // The stop's summary: each of those lines as a warning, "at the stop:
-    // Bound reached: ...", and what they count told to the host for the
-    // stop's tally, summed by the words of the items and their fate
-    // ("; 311922 datagrams left out at the inputs' bounds").
+    // Bound reached: ...", and what the bounds whose items are lost count
+    // told to the host for the stop's tally, summed by the words of the
+    // items and their fate ("; 311922 datagrams left out at the inputs'
+    // bounds").
     void SayAtStop() const;
     static constexpr const char kAtBounds[] = " at the inputs' bounds";
 

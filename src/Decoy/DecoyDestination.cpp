@@ -167,7 +167,11 @@ void DecoyDestination::ReportWithoutHold(DecoyedTCPCnxn& cnxn) {
     cnxn.EmitEvent(m_pEngine);
     cnxn.ResetNow();
     m_HoldBound.LeftOut(
-        []() -> InputBound& { return InputBounds::Instance().Bound(kBoundInput, HoldLimit(), "connections not held"); });
+        // Reported, then reset: an alert, no loss.
+        []() -> InputBound& {
+            return InputBounds::Instance().Bound(kBoundInput, HoldLimit(), "connections not held", std::string(),
+                                                 nullptr, InputBound::Fate::kNotLost);
+        });
 }
 
 void DecoyDestination::SayRefused(int32_t nMaxConnections, int32_t nBlackout) {

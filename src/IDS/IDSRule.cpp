@@ -72,7 +72,7 @@ void CIDSRule::Filter(uint32_t dwSrc, uint32_t dwDst, uint32_t dwSrcPort, uint32
         m_FilterBound.LeftOut([&]() -> InputBound& {
             return InputBounds::Instance().Bound(
                 "rule " + GetName(), "repeat filter of " + std::to_string(kMaxHistory) + " packets",
-                "remembered packets", GetName());
+                "remembered packets", GetName(), nullptr, InputBound::Fate::kNotLost);
         });
     }
 }

@@ -1120,8 +1120,10 @@ InputBound* tclHandler::BoundOf(const tclRequest& request, Bound bound) {
         }
         strLimit += bNeedTcl ? ", the alerts past it are dropped (the rule requires its script)"
                              : ", the alerts past it go on unvalidated";
-        pBound = &InputBounds::Instance().Bound("script of rule " + request.m_strName, strLimit,
-                                               "alerts", request.m_strName);
+        // Past the bound an alert goes on unvalidated, written, or is
+        // dropped and counted with the scripted alerts: no loss of its own.
+        pBound = &InputBounds::Instance().Bound("script of rule " + request.m_strName, strLimit, "alerts",
+                                               request.m_strName, nullptr, InputBound::Fate::kNotLost);
     }
     return pBound;
 }

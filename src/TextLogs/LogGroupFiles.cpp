@@ -542,7 +542,7 @@ void CLogGroupFiles::SayTurn(const CLogGroup& group, const CLogGroup::FoundFile&
                 BoundInput(),
                 "at most " + std::to_string(kMaxTurnsSaid) +
                     " other accounts' files it turned to as the one written last named one by one",
-                "turns");
+                "turns", std::string(), nullptr, InputBound::Fate::kNotLost);
         }
         m_pTurnsBound->LeftOut();
         return;
@@ -886,7 +886,7 @@ void CLogGroupFiles::ReportLongLine(const CTextLogListener& reader) {
             BoundInput(),
             "lines of at most " + std::to_string(CTextLogListener::kLineMax) +
                 " bytes matched whole, longer ones in pieces of that many",
-            "lines", std::string(), "matched in pieces");
+            "lines", std::string(), "matched in pieces", InputBound::Fate::kNotLost);
     }
     m_pLongLinesBound->LeftOut();
     if (TextLogLosses* pLosses = m_Engine.SharedLosses()) {
@@ -906,7 +906,7 @@ void CLogGroupFiles::ReportNulRun(const CTextLogListener& reader) {
             BoundInput(),
             "runs of NUL bytes before a line passed over " + std::to_string(kShareMiB) +
                 " MiB a pass, the rest at the passes after",
-            "runs");
+            "runs", std::string(), nullptr, InputBound::Fate::kNotLost);
     }
     m_pNulRunsBound->LeftOut();
     if (TextLogLosses* pLosses = m_Engine.SharedLosses()) {
