@@ -193,6 +193,14 @@ uint32_t tclHandler::QueueRun(const std::string& strName, const char* pszType,
     const bool bAnswering =
         m_bAnswering != 0 && std::this_thread::get_id() == m_HandlerThread;
     if (!bAnswering && (StopRequested() != 0 || m_bRunning == 0)) {
+        // No process takes the run: a reload or the stop has shut it
+        // down, or scripting is off.  The caller keeps the alert and it
+        // goes on unvalidated or is dropped, which the bound counts, so
+        // that no such alert is dropped without a line.
+        if (pRecord != nullptr && pRecord->GetRule() != nullptr && pszType != nullptr &&
+            qorTclCommand::ParseScriptType(pszType) == qorTclCommand::kValidation && IsEnabled()) {
+            CountAtBound(strName, pRecord->GetRule(), Bound::kNoProcess);
+        }
         return 0;
     }
     const int32_t nType = AcceptedScriptType(pszType);
@@ -880,7 +888,7 @@ void tclHandler::MainLoop() {
             bDraining = true;
             m_bAnswering = 1;
             drainEnd =
-                std::chrono::steady_clock::now() + std::chrono::seconds(kShutDownAnswerSeconds);
+                std::chrono::steady_clock::now() + std::chrono::seconds(m_nShutDownAnswerSeconds.load());
             m_Queues.Release(tclQueueSet::kScripts);
             m_Queues.Release(tclQueueSet::kRuns);
         }
@@ -957,7 +965,7 @@ void tclHandler::ReportUnanswered() {
     }
     m_bPendingSaid = true;
     FinishQueued(&tally);
-    SayUnanswered(tally, "when the script process was ended, " + std::to_string(kShutDownAnswerSeconds) +
+    SayUnanswered(tally, "when the script process was ended, " + std::to_string(m_nShutDownAnswerSeconds.load()) +
                              " s after it was told to end");
 }
 
@@ -980,6 +988,9 @@ void tclHandler::ExpirePending(int64_t tNow) {
             continue;
         }
         CSF_LOG(3, "TCL request timed out: %s", request.m_strName.c_str());
+        if (request.m_nScriptType == qorTclCommand::kValidation && request.m_pRecord) {
+            CountAtBound(request.m_strName, request.m_pRule, Bound::kAnswerTime);
+        }
         FinishUnvalidated(request);
         if (request.m_nCommandType == qorTclCommand::kRun && request.m_pRecord) {
             DeleteSection(request.m_nTransactionId);
@@ -1088,15 +1099,14 @@ void tclHandler::SendDueLines() {
     }
 }
 
-InputBound* tclHandler::BoundOf(const tclRequest& request, Bound bound) {
-    if (request.m_nScriptType != qorTclCommand::kValidation || request.m_pRule == nullptr) {
+InputBound* tclHandler::BoundOf(const std::string& strName, const Rule* pRule, Bound bound) {
+    if (pRule == nullptr) {
         return nullptr;
     }
-    const bool bNeedTcl = request.m_pRule->GetNeedTcl();
-    auto found = m_RuleBounds.find(request.m_strName);
+    const bool bNeedTcl = pRule->GetNeedTcl();
+    auto found = m_RuleBounds.find(strName);
     if (found == m_RuleBounds.end()) {
-        found = m_RuleBounds.emplace(request.m_strName, std::array<InputBound*, 2 * kBoundKinds>{})
-                    .first;
+        found = m_RuleBounds.emplace(strName, std::array<InputBound*, 2 * kBoundKinds>{}).first;
     }
     InputBound*& pBound = found->second[static_cast<size_t>(bound) * 2 + (bNeedTcl ? 1 : 0)];
     if (pBound == nullptr) {
@@ -1117,20 +1127,41 @@ InputBound* tclHandler::BoundOf(const tclRequest& request, Bound bound) {
                 strLimit = "the values of the alerts waiting for their script fill the store " +
                            m_strStoreName + " (" + std::to_string(kStoreSize) + " bytes)";
                 break;
+            case Bound::kNoProcess:
+                strLimit = "a script process to take the run (none while a reload or the stop has "
+                           "shut it down, or while scripts are off)";
+                break;
+            case Bound::kAnswerTime:
+                strLimit = "at most " + std::to_string(m_nRequestTimeout.load()) +
+                           " s for the script process's answer";
+                break;
+            case Bound::kTakeBack:
+                strLimit = "what the script set taken back from the store " + m_strStoreName +
+                           " in time";
+                break;
         }
         strLimit += bNeedTcl ? ", the alerts past it are dropped (the rule requires its script)"
                              : ", the alerts past it go on unvalidated";
         // Past the bound an alert goes on unvalidated, written, or is
         // dropped and counted with the scripted alerts: no loss of its own.
-        pBound = &InputBounds::Instance().Bound("script of rule " + request.m_strName, strLimit, "alerts",
-                                               request.m_strName, nullptr, InputBound::Fate::kNotLost);
+        pBound = &InputBounds::Instance().Bound("script of rule " + strName, strLimit, "alerts", strName,
+                                               nullptr, InputBound::Fate::kNotLost);
     }
     return pBound;
 }
 
+void tclHandler::CountAtBound(const std::string& strName, const Rule* pRule, Bound bound) {
+    qorFastLock guard(m_FullTableLock, true);
+    if (InputBound* pBound = BoundOf(strName, pRule, bound)) {
+        pBound->LeftOut();
+    }
+}
+
 void tclHandler::ReportFullTable(const tclRequest& request, Bound bound) {
     qorFastLock guard(m_FullTableLock, true);
-    if (InputBound* pBound = BoundOf(request, bound)) {
+    if (request.m_nScriptType != qorTclCommand::kValidation) {
+        // Only a validation carries an alert.
+    } else if (InputBound* pBound = BoundOf(request.m_strName, request.m_pRule, bound)) {
         pBound->LeftOut();
     }
     if (!m_FullTableReports.Allow(ReportLimiter::Now())) {

@@ -129,6 +129,9 @@ public:
     void SetResponseScripts(const std::vector<std::pair<std::string, std::string>>& scripts);
     int32_t SetRequestTimeout(int32_t nSeconds) { return m_nRequestTimeout = nSeconds; }
     int32_t GetRequestTimeout() const { return m_nRequestTimeout; }
+    // The time a process told to end has to answer (kShutDownAnswerSeconds
+    // unless a test sets another).
+    void SetShutDownAnswerSeconds(int32_t nSeconds) { m_nShutDownAnswerSeconds = nSeconds; }
     int32_t SetRestartLimit(int32_t nCount) { return m_nRestartLimit = nCount; }
     int32_t GetRestartLimit() const { return m_nRestartLimit; }
     void SetEnabled(bool bEnabled) { m_bEnabled = bEnabled ? 1 : 0; }
@@ -270,14 +273,29 @@ private:
     // its first line has waited a few milliseconds, or the table of
     // waiting runs is full.
     void SendDueLines();
-    // The bounds of the script road an alert can find full.
-    enum class Bound { kQueue = 0, kTable = 1, kStore = 2, kStartQueue = 3 };
-    static constexpr int kBoundKinds = 4;
+    // The bounds of the script road an alert can find full, or past which
+    // it gets no answer: no process to take its run (a reload or the stop
+    // has shut it down, or it is off), no answer in time, or what the
+    // script set not taken back from the store in time.
+    enum class Bound {
+        kQueue = 0,
+        kTable = 1,
+        kStore = 2,
+        kStartQueue = 3,
+        kNoProcess = 4,
+        kAnswerTime = 5,
+        kTakeBack = 6
+    };
+    static constexpr int kBoundKinds = 7;
     // A run of `request` left out at `bound`: the handler's own line (so many a
     // minute) and the bound's own report, which names the rule.
     void ReportFullTable(const tclRequest& request, Bound bound);
-    // The bound's handle for the request's rule, made at its first use.
-    InputBound* BoundOf(const tclRequest& request, Bound bound);
+    // An alert of the rule that met no script at `bound`, counted by the
+    // bound's own report (which names the rule) and nowhere else.
+    void CountAtBound(const std::string& strName, const Rule* pRule, Bound bound);
+    // The bound's handle for the rule's validations, made at its first use
+    // (full-table lock).
+    InputBound* BoundOf(const std::string& strName, const Rule* pRule, Bound bound);
     // A run the script failed, said so many times a minute (the script may
     // fail on every alert of a flood), the next line counting those left
     // out.
@@ -301,6 +319,7 @@ private:
     std::function<int64_t()> m_Clock;
     tclReplyHandler m_ReplyHandler;
     std::atomic<int32_t> m_nRequestTimeout{300};
+    std::atomic<int32_t> m_nShutDownAnswerSeconds{kShutDownAnswerSeconds};
     std::atomic<int32_t> m_nRestartLimit{3};
     std::atomic<uint8_t> m_bRunning{0};
     tclQueueSet m_Queues;

@@ -280,6 +280,9 @@ void tclHandler::HandleReply(tclRequest* pTaken) {
             bSectionGone = TakeBackVariables(pReply->m_nTransactionId, *pRequest->m_pRecord);
             if (!bSectionGone) {
                 ReportRunFailure(strName, pszType, kVariablesNotTakenBack);
+                if (bAlert) {
+                    CountAtBound(strName, pRequest->m_pRule, Bound::kTakeBack);
+                }
             }
         }
         const bool bPassedOn =

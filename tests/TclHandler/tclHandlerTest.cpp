@@ -417,6 +417,44 @@ TEST_F(ScriptHandlerTest, TimedOutValidationIsReportedUnlessTheRuleNeedsItsScrip
     EXPECT_TRUE(m_Log.Contains("TCL request timed out: Must"));
     EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),
               Outcomes() - before);
+    // Each is counted where the stop lists what met no script.
+    const std::string strTime = "at most 300 s for the script process's answer";
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              (std::vector<std::string>{
+                  "Bound reached: script of rule Must: " + strTime +
+                      ", the alerts past it are dropped (the rule requires its script); 1 "
+                      "alert left out",
+                  "Bound reached: script of rule Scan: " + strTime +
+                      ", the alerts past it go on unvalidated; 1 alert left out"}));
+}
+
+// What the script set that cannot be taken back from the store leaves the
+// alert as if its script had not answered: it goes on unvalidated, or is
+// dropped for a rule that requires its script, and either is counted with
+// the rule's name, as every alert that met no script is.
+TEST_F(ScriptHandlerTest, AnAnswerWhoseValuesAreNotTakenBackIsCountedWithItsRule) {
+    ASSERT_TRUE(m_Handler.OpenStore());
+    const Outcomes before;
+    const int32_t nScan = SendValidation(m_Rule);
+    const int32_t nMust = SendValidation(m_ScriptedRule);
+    m_Handler.Store()->RemoveId(static_cast<uint32_t>(nScan));
+    m_Handler.Store()->RemoveId(static_cast<uint32_t>(nMust));
+    Reply("Scan", nScan, qorTclCommand::kTrue, "1");
+    Reply("Must", nMust, qorTclCommand::kTrue, "1");
+    EXPECT_EQ(0u, m_Handler.PendingCount());
+    EXPECT_EQ(1u, m_Sensor.ReportedCount());
+    EXPECT_EQ(Outcomes::Only(ScriptOutcome::kUnvalidated) + Outcomes::Only(ScriptOutcome::kDropped),
+              Outcomes() - before);
+    EXPECT_TRUE(m_Log.Contains("<Must RUN Validation> failed: what the script set could not be "
+                               "taken back from the shared store"));
+    const std::string strBack = "what the script set taken back from the store " + StoreName() + " in time";
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              (std::vector<std::string>{
+                  "Bound reached: script of rule Scan: " + strBack +
+                      ", the alerts past it go on unvalidated; 1 alert left out",
+                  "Bound reached: script of rule Must: " + strBack +
+                      ", the alerts past it are dropped (the rule requires its script); 1 "
+                      "alert left out"}));
 }
 
 TEST_F(ScriptHandlerTest, ProcessEndReportsPendingValidationsOfRulesThatDoNotNeedTheirScript) {
@@ -452,8 +490,20 @@ TEST_F(ScriptHandlerTest, DisabledScriptingQueuesNothing) {
     EXPECT_TRUE(m_Log.Contains("Unknown script type: Verify"));
     EXPECT_EQ(1u, m_Handler.QueueScript("Scan", "Validation", "return 1"));
     TestRecord record(&m_Rule, 1);
-    // Not running: the caller keeps its record.
+    // Not running: the caller keeps its record, and the alert is counted
+    // with its rule, whatever the caller does with it; a run without an
+    // alert is not.
     EXPECT_EQ(0u, m_Handler.QueueRun("Scan", "Validation", &record));
+    EXPECT_EQ(0u, m_Handler.QueueRun("Scan", "Procedure", nullptr));
+    EXPECT_EQ(InputBounds::Instance().Describe(),
+              (std::vector<std::string>{
+                  "Bound reached: script of rule Scan: a script process to take the run (none while a "
+                  "reload or the stop has shut it down, or while scripts are off), the alerts past it go "
+                  "on unvalidated; 1 alert left out"}));
+    // Off by the policy's choice, no process is meant to take it.
+    m_Handler.SetEnabled(false);
+    EXPECT_EQ(0u, m_Handler.QueueRun("Scan", "Validation", &record));
+    EXPECT_EQ(1u, InputBounds::Instance().Describe().size());
 }
 
 TEST_F(ScriptHandlerTest, ProcessThatCannotStartUsesUpTheRestartLimit) {
