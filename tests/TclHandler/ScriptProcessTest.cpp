@@ -134,7 +134,8 @@ protected:
         }
         m_Handler.ShutDown();
         m_Handler.SetRequestTimeout(nTimeout);
-            return {before, ScriptOutcomes::Instance().Snapshot()};
+        m_Handler.SetShutDownAnswerSeconds(tclHandler::kShutDownAnswerSeconds);
+        return {before, ScriptOutcomes::Instance().Snapshot()};
     }
 
     uint32_t Validate(const char* pszUser) {
