@@ -155,6 +155,16 @@ std::string Changed(std::string strPolicy, const std::string& strFrom, const std
     return strPolicy;
 }
 
+// The script policy with a validation that waits `nWaitMs` before it
+// answers, and at most 100 runs queued for the script process.
+std::string SlowScriptPolicy(int nWaitMs) {
+    const std::string strPolicy =
+        Changed(kScriptPolicy, "Validation\t=S\tincr checked\\nset __qor_verdict \"checked $checked\"",
+                "Validation\t=S\tafter " + std::to_string(nWaitMs) + "\\nset __qor_verdict \"checked\"");
+    return Changed(strPolicy, "[\\Advanced\\];",
+                   "[\\config\\tuning\\];\r\nTclCmdQSize\t=L\t100;\r\n[\\Advanced\\];");
+}
+
 // Starts the host on `strPolicy` and waits until its syslog port is open
 // and its scripts are with the script process.
 ::testing::AssertionResult StartWithScripts(hwtest::NamespacedHost& host,
@@ -664,12 +674,7 @@ TEST_F(ScriptHostTest, TenThousandScriptedAlertsASecondAreAllWrittenOrCounted) {
 // every other answer is of that quarter.
 TEST_F(ScriptHostTest, FloodFiveTimesWhatTheScriptAnswersIsValidatedInAShareAndAllCounted) {
     hwtest::NamespacedHost host(m_namespace);
-    std::string strPolicy =
-        Changed(kScriptPolicy,
-                "Validation\t=S\tincr checked\\nset __qor_verdict \"checked $checked\"",
-                "Validation\t=S\tafter 10\\nset __qor_verdict \"checked\"");
-    strPolicy = Changed(strPolicy, "[\\Advanced\\];",
-                        "[\\config\\tuning\\];\r\nTclCmdQSize\t=L\t100;\r\n[\\Advanced\\];");
+    const std::string strPolicy = SlowScriptPolicy(10);
     ASSERT_TRUE(StartWithScripts(host, strPolicy));
 
     constexpr uint64_t kRate = 500;
@@ -768,15 +773,9 @@ TEST_F(ScriptHostTest, StopTallyOfAScriptedFloodPastItsQueueCountsEachAlertOnce)
     for (const bool bNeedTcl : {false, true}) {
         SCOPED_TRACE(bNeedTcl ? "the rule requires its script" : "the rule's alerts may go on unvalidated");
         hwtest::NamespacedHost host(m_namespace);
-        std::string strPolicy =
-            Changed(kScriptPolicy,
-                    "Validation\t=S\tincr checked\\nset __qor_verdict \"checked $checked\"",
-                    "Validation\t=S\tafter 50\\nset __qor_verdict \"checked\"");
-        strPolicy = Changed(strPolicy, "Enabled\t=B\t1;\r\nPriority",
-                            std::string("Enabled\t=B\t1;\r\nNeedTcl\t=B\t") + (bNeedTcl ? "1" : "0") +
-                                ";\r\nPriority");
-        strPolicy = Changed(strPolicy, "[\\Advanced\\];",
-                            "[\\config\\tuning\\];\r\nTclCmdQSize\t=L\t100;\r\n[\\Advanced\\];");
+        const std::string strPolicy =
+            Changed(SlowScriptPolicy(50), "Enabled\t=B\t1;\r\nPriority",
+                    std::string("Enabled\t=B\t1;\r\nNeedTcl\t=B\t") + (bNeedTcl ? "1" : "0") + ";\r\nPriority");
         ASSERT_TRUE(StartWithScripts(host, strPolicy));
 
         constexpr uint64_t kRate = 500;
