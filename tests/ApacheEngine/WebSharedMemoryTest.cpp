@@ -33,7 +33,7 @@ uint32_t Get32(const uint8_t* pView, uint32_t dwOffset) {
 
 void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) { std::memcpy(pView + dwOffset, &dwValue, 4); }
 
-WebEventRecord MakeRecord(int32_t nId, const char* pszName, int32_t nClassLength = 0) {
+WebEventRecord MakeRingRecord(int32_t nId, const char* pszName, int32_t nClassLength = 0) {
     WebEventRecord record{};
     record.nEventId = nId;
     std::snprintf(record.szEventName, sizeof record.szEventName, "%s", pszName);
@@ -77,7 +77,7 @@ TEST_F(WebSharedMemoryTest, MessageAcrossTheDataEndIsReadWhole) {
     Put32(m_pRing, kWebEvWrite, kWebEvDataEnd - 100);
     std::string strText = "a=1,b=2";
     strText.push_back('\0');
-    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(7, "Web_Probe", static_cast<int32_t>(strText.size())), strText.data()));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(7, "Web_Probe", static_cast<int32_t>(strText.size())), strText.data()));
     WebEventRecord record;
     std::string strClass;
     ASSERT_TRUE(Read(record, strClass));
@@ -95,12 +95,12 @@ TEST_F(WebSharedMemoryTest, FullRingDropsTheMessageRaisesOverflowAndCountsEachDr
     int nWritten = 0;
     bool bWritten = false;
     while (Get32(m_pRing, kWebEvFree) >= kWebRecordSize) {
-        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(++nWritten, "x"), nullptr, &bWritten));
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(++nWritten, "x"), nullptr, &bWritten));
         ASSERT_TRUE(bWritten);
     }
     EXPECT_EQ(0u, Get32(m_pRing, kWebEvOverflow));
     for (int n = 0; n < 3; ++n) {
-        EXPECT_EQ(0, WebShmWriteEvent(MakeRecord(999, "dropped"), nullptr, &bWritten));
+        EXPECT_EQ(0, WebShmWriteEvent(MakeRingRecord(999, "dropped"), nullptr, &bWritten));
         EXPECT_FALSE(bWritten);
     }
     EXPECT_EQ(1u, Get32(m_pRing, kWebEvOverflow));
@@ -155,7 +155,7 @@ TEST_F(WebSharedMemoryTest, WriteAfterAnEmptyReadEndsTheReadersSleepAndAStopWake
     std::string strClass;
     EXPECT_EQ(plat::SharedWordWait::kFailed, WebShmAwaitWrite(10)) << "no empty ring seen yet";
     ASSERT_FALSE(Read(record, strClass));
-    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1, "written"), nullptr));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(1, "written"), nullptr));
     auto start = Clock::now();
     EXPECT_EQ(plat::SharedWordWait::kWoken, WebShmAwaitWrite(30000));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
@@ -223,7 +223,7 @@ TEST_F(WebSharedMemoryTest, DamagedRingIsResetAndFlagged) {
     };
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.pszWhat);
-        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(1, "a"), nullptr));
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(1, "a"), nullptr));
         if (damage.bInRecord)
             Put32(m_pRing, Get32(m_pRing, kWebEvRead) + damage.dwOffset, damage.dwValue);
         else
@@ -233,7 +233,7 @@ TEST_F(WebSharedMemoryTest, DamagedRingIsResetAndFlagged) {
         EXPECT_FALSE(Read(record, strClass));
         EXPECT_EQ(1u, Get32(m_pRing, kWebEvOverflow));
         EXPECT_EQ(kWebEvCapacity, Get32(m_pRing, kWebEvFree));
-        ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(2, "after"), nullptr));
+        ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(2, "after"), nullptr));
         ASSERT_TRUE(Read(record, strClass));
         EXPECT_EQ(2, record.nEventId);
     }
@@ -244,7 +244,7 @@ TEST_F(WebSharedMemoryTest, DamagedRingIsResetAndFlagged) {
 }
 
 TEST_F(WebSharedMemoryTest, UnterminatedTextsEndAtTheirFields) {
-    WebEventRecord written = MakeRecord(3, "");
+    WebEventRecord written = MakeRingRecord(3, "");
     std::memset(written.szEventName, 'n', sizeof written.szEventName);
     std::memset(written.szIntruderMac, 'm', sizeof written.szIntruderMac);
     ASSERT_EQ(0, WebShmWriteEvent(written, nullptr));
@@ -263,7 +263,7 @@ TEST_F(WebSharedMemoryTest, WriterKilledHoldingTheLockDoesNotStopTheReader) {
     ASSERT_EQ(0, kill(writer.Pid(), SIGKILL));
     int nExit = 0;
     ASSERT_TRUE(writer.Wait(30, nExit));
-    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(4, "after the crash"), nullptr));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(4, "after the crash"), nullptr));
     WebEventRecord record;
     std::string strClass;
     ASSERT_TRUE(Read(record, strClass));
@@ -294,7 +294,7 @@ TEST_F(WebSharedMemoryTest, LockWordKeptByAnotherProcessCostsOneWaitThenTriesUnt
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWebLockWaitMs / 2));
 
     word.store(0);
-    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(5, "after the hold"), nullptr));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(5, "after the hold"), nullptr));
     ASSERT_TRUE(Read(record, strClass));
     EXPECT_STREQ("after the hold", record.szEventName);
     munmap(pView, sizeof(plat::SemaphoreCore));
@@ -330,7 +330,7 @@ TEST(WebSharedMemoryCutTest, RingCutShortIsRefusedToAnOpenerAndMadeWholeByItsMak
     EXPECT_EQ("Error mapping to shared Object (QGEvShm holds 0 bytes, fewer than the 65536 of its layout)",
               strProblem);
     ASSERT_EQ(0, WebShmAttach(true, nullptr, &strProblem)) << strProblem;
-    ASSERT_EQ(0, WebShmWriteEvent(MakeRecord(5, "after the cut"), nullptr));
+    ASSERT_EQ(0, WebShmWriteEvent(MakeRingRecord(5, "after the cut"), nullptr));
     WebEventRecord record;
     std::vector<char> classText(kWebMaxClassLength);
     int32_t nLength = 0;

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr const char kTuning[] = "\\config\\tuning";
+constexpr const char kMatchTuning[] = "\\config\\tuning";
 constexpr uint32_t kInside = 0x0A010205;   // 10.1.2.5, in the listed /24
 constexpr uint32_t kOutside = 0x0A080808;  // 10.8.8.8
 constexpr uint32_t kBarred = 0x0A090909;   // 10.9.9.9, under the Bastion rules
@@ -72,7 +72,7 @@ class IDSSlaveMatchTest : public ::testing::Test {
 protected:
     IDSSlaveMatchTest() {
         gIDSEnabled = true;
-        m_Fixture.Set(kTuning, "BlockEnabled", true);
+        m_Fixture.Set(kMatchTuning, "BlockEnabled", true);
         m_Fixture.AddIDSRule("Land_Attack", "Allow", true);
         m_Fixture.AddIDSRule("Ping_Flood", "Allow");
         m_Fixture.AddIDSRule("Port_Scan", "Deny");
@@ -353,7 +353,7 @@ TEST_F(IDSSlaveMatchTest, AStoppingSlaveQueuesItsLastRecordsPastAFullQueueWithou
 }
 
 TEST_F(IDSSlaveMatchTest, BastionRulesBlockOrReportAndAcksToHighPortsPass) {
-    m_Fixture.Set(kTuning, "AllowAllAcknowledgementPackets", true);
+    m_Fixture.Set(kMatchTuning, "AllowAllAcknowledgementPackets", true);
     Start();
     // ICMP rule is report-only: the packet passes, its alert is raised.
     m_pSlave->GetParsedFrameInfo().Reset();

@@ -18,7 +18,7 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-constexpr const char kTable[] = "\\Advanced\\Rules\\EventLog Rules";
+constexpr const char kRulesTable[] = "\\Advanced\\Rules\\EventLog Rules";
 
 class EventRuleReaderTest : public ::testing::Test {
 protected:
@@ -39,7 +39,7 @@ protected:
     }
     // An enabled rule, with an event id unless it is null.
     std::string AddRule(const char* pszName, const int32_t* pId = &kAnyId) {
-        std::string strPath = std::string(kTable) + "\\" + pszName;
+        std::string strPath = std::string(kRulesTable) + "\\" + pszName;
         Set(strPath, "Enabled", true);
         if (pId != nullptr) {
             Set(strPath, "Event Log ID", *pId);
@@ -80,7 +80,7 @@ TEST_F(EventRuleReaderTest, RuleOfAnotherLogTypeOrWithoutEventIdIsRefused) {
     EXPECT_NE(nullptr, m_pRules->Find("Zero"));
     EXPECT_EQ(2u, m_pRules->Count());
     // Each rule left out says so, with its key.
-    const std::string strTable = std::string(kTable) + "\\";
+    const std::string strTable = std::string(kRulesTable) + "\\";
     for (const std::string& strSaid :
          {strTable + "Syslog: \"Log Type\" \"Syslog\" is not \"Event Log\": it is left out",
           strTable + "EmptyType: \"Log Type\" \"\" is not \"Event Log\": it is left out",

@@ -3,10 +3,14 @@
 // the policy-key tables (each after a marker comment naming the key paths
 // it covers) and the command blocks of the README and docs/.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace hwdocs {
+
+// The source tree the documentation and the demo are read from.
+inline const std::filesystem::path kSource(HW_SOURCE_DIR);
 
 // One row of a policy-key table.
 struct DocumentedKey {

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kSource(HW_SOURCE_DIR);
+using hwdocs::kSource;
 
 std::vector<std::string> Lines(const std::string& strText) {
     std::vector<std::string> lines;

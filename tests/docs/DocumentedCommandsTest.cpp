@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kSource(HW_SOURCE_DIR);
+using hwdocs::kSource;
 
 // The repository script a command line runs, after any NAME=value
 // settings of its environment; empty for any other command.

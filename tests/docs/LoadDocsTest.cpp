@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kSource(HW_SOURCE_DIR);
+using hwdocs::kSource;
 
 std::string Page(const char* pszName) { return hwtest::ReadWholeFile((kSource / pszName).string()); }
 

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kSource(HW_SOURCE_DIR);
+using hwdocs::kSource;
 
 // Every policy file of examples/ and tests/ (the fuzzers' corpus, damaged
 // on purpose, aside), and every policy example of the docs as a file.

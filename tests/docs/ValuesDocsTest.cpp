@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kSource(HW_SOURCE_DIR);
+using hwdocs::kSource;
 
 // A page with every run of blanks and line ends made one blank, so a
 // sentence is found however the page's lines break it.

@@ -199,7 +199,7 @@ TEST_F(HostileLocksHostTest, FifosAndLocksOfAnotherAccountHoldUpNoStartAlertRelo
 
     began = Clock::now();
     ASSERT_TRUE(m_host.Stop(exitCode));
-    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_EQ(0, exitCode) << m_host.ErrorsTail() << "\nlog:\n" << m_host.LogTail();
     EXPECT_LT(Clock::now() - began, std::chrono::seconds(15));
 
     const std::string console = m_host.Errors();

@@ -143,6 +143,11 @@ std::string NamespacedHost::ErrorsTail() const {
     return errors.substr(errors.size() - std::min<size_t>(errors.size(), 4000));
 }
 
+std::string NamespacedHost::LogTail() const {
+    const std::string log = Log();
+    return log.substr(log.size() - std::min<size_t>(log.size(), 8000));
+}
+
 bool NamespacedHost::SendDatagrams(const std::function<bool(std::string&)>& next) const {
     bool bAllSent = false;
     std::thread sender([&] {

@@ -83,6 +83,9 @@ public:
     // The end of the errors, for failure messages.
     std::string ErrorsTail() const;
     std::string Log() const { return ReadWholeFile(File("hwhost.log")); }
+    // The end of the log, for failure messages: the steps a command that
+    // did not complete had reached.
+    std::string LogTail() const;
     std::string Output() const { return ReadWholeFile(File("hwhost.out")); }
     std::string Alerts() const { return ReadWholeFile(File("alerts.xml")); }
 
