@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 
 #include "IDS/FrameHold.h"
 #include "platform/Wait.h"
@@ -15,6 +16,8 @@ namespace {
 // interrupt is asked again meanwhile, in case the read it ended was
 // another's.
 constexpr std::chrono::milliseconds kHandOverSlice{100};
+// How often a drain looks whether the thread has begun reading or ended.
+constexpr uint32_t kDrainLookMs = 20;
 
 }  // namespace
 
@@ -71,14 +74,27 @@ void CaptureKeeper::DrainAndEnd(uint32_t dwMaxMs) {
         Reset();
         return;
     }
+    const uint64_t qwReadsAtAsk = m_qwReads.load();
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_bDrainThenEnd = true;
     }
     Open();
-    if (WaitForExit(dwMaxMs)) {
-        Reset();
-        return;
+    const auto asked = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> firstRead;
+    for (;;) {
+        if (WaitForExit(kDrainLookMs)) {
+            Reset();
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!firstRead && m_qwReads.load() != qwReadsAtAsk) {
+            firstRead = now;
+        }
+        if (firstRead ? now - *firstRead >= std::chrono::milliseconds(dwMaxMs)
+                      : now - asked >= std::chrono::milliseconds(kFirstReadMaxMs)) {
+            break;
+        }
     }
     End();
 }
@@ -101,6 +117,7 @@ uint32_t CaptureKeeper::_doWork() {
         try {
             m_Driver.readFrame(m_Frame);
             dwStatus = m_Frame.status();
+            m_qwReads.fetch_add(1);
         } catch (const std::exception& error) {
             CSF_TRACE(kCSFLogError, "%s: reading a frame failed: %s", m_strAdapter.c_str(), error.what());
             dwStatus = rp::kStatusDriverStopped;

@@ -17,6 +17,7 @@
 // one thread reads the capture at a time: this one from Open until it has
 // handed over or ended, the capture thread after.
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -60,9 +61,13 @@ public:
     void End();
     // Lets the thread in and has it end at its first read that finds the
     // capture empty, so that what the capture holds is in the hold before
-    // the capture closes; past `dwMaxMs` (frames that keep coming) ends it
-    // as End does.
+    // the capture closes; `dwMaxMs` after its first read (frames that keep
+    // coming) ends it as End does.  The time counts from that read, not
+    // from the ask: on a busy machine the thread may not run for a while,
+    // and has then read nothing of the capture.  A thread that has not
+    // read within kFirstReadMaxMs of the ask is ended all the same.
     void DrainAndEnd(uint32_t dwMaxMs);
+    static constexpr uint32_t kFirstReadMaxMs = 10000;
 
 protected:
     uint32_t _doWork() override;
@@ -80,4 +85,6 @@ private:
     bool m_bHandOverAsked = false;
     bool m_bHandedOver = false;
     bool m_bDrainThenEnd = false;
+    // Reads made, for DrainAndEnd to tell when the thread has begun.
+    std::atomic<uint64_t> m_qwReads{0};
 };
