@@ -112,6 +112,8 @@ uint32_t CaptureKeeper::_doWork() {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_bDrainThenEnd;
     };
+    // Reads in a row that found nothing since a drain was asked.
+    uint32_t dwEmptyReads = 0;
     while (StopRequested() == 0 && !handOverAsked()) {
         uint32_t dwStatus = 0;
         try {
@@ -123,6 +125,7 @@ uint32_t CaptureKeeper::_doWork() {
             dwStatus = rp::kStatusDriverStopped;
         }
         if (dwStatus == 0) {
+            dwEmptyReads = 0;
             // Counted by the hold when it has no room; passed on either way.
             m_Hold.Add(m_Frame.packet());
             try {
@@ -137,7 +140,11 @@ uint32_t CaptureKeeper::_doWork() {
             continue;
         }
         if (dwStatus == rp::kDllNoFrame || dwStatus == rp::kDllNothingRead) {
-            if (drainThenEnd()) {
+            // An interrupt given while no read waited (the capture thread
+            // told to end between two of its reads) ends the next read at
+            // once, with frames waiting or not: the first empty read is no
+            // proof, the second in a row is.
+            if (drainThenEnd() && ++dwEmptyReads >= 2) {
                 break;
             }
         } else {

@@ -59,13 +59,15 @@ public:
     bool HandedOver() const;
     // Tells the thread to end, ends the read it waits in, and waits for it.
     void End();
-    // Lets the thread in and has it end at its first read that finds the
-    // capture empty, so that what the capture holds is in the hold before
-    // the capture closes; `dwMaxMs` after its first read (frames that keep
-    // coming) ends it as End does.  The time counts from that read, not
-    // from the ask: on a busy machine the thread may not run for a while,
-    // and has then read nothing of the capture.  A thread that has not
-    // read within kFirstReadMaxMs of the ask is ended all the same.
+    // Lets the thread in and has it end once two reads in a row find the
+    // capture empty (the first may have been ended by an interrupt left
+    // from the capture thread's end), so that what the capture holds is in
+    // the hold before the capture closes; `dwMaxMs` after its first read
+    // (frames that keep coming) ends it as End does.  The time counts from
+    // that read, not from the ask: on a busy machine the thread may not
+    // run for a while, and has then read nothing of the capture.  A thread
+    // that has not read within kFirstReadMaxMs of the ask is ended all the
+    // same.
     void DrainAndEnd(uint32_t dwMaxMs);
     static constexpr uint32_t kFirstReadMaxMs = 10000;
 

@@ -356,7 +356,7 @@ SHIM_EXPORT uint32_t PacketRead(rp::PacketAdapterEntry* entry, uint32_t timeoutM
         }
         return kNotOpen;
     }
-    return adapter->read(timeoutMs, record);
+    return adapter->readAsReader(timeoutMs, record);
 }
 
 // Any thread, beside the one that reads: the adapter is held here so that

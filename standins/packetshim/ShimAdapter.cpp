@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace shim {
@@ -19,7 +20,38 @@ ShimAdapter::~ShimAdapter() {
     }
 }
 
+namespace {
+
+// HW_PACKET_LATE_WAKE_MS, read once: 0 (the default) answers at once.
+uint32_t LateWakeMs() {
+    static const uint32_t dwMs = [] {
+        const char* text = std::getenv("HW_PACKET_LATE_WAKE_MS");
+        if (text == nullptr || *text == '\0') {
+            return 0u;
+        }
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(text, &end, 10);
+        return *end == '\0' && value <= 60000 ? static_cast<uint32_t>(value) : 0u;
+    }();
+    return dwMs;
+}
+
+}  // namespace
+
+uint32_t ShimAdapter::readAsReader(uint32_t timeoutMs, void** record) {
+    m_nReaders.fetch_add(1);
+    if (m_bWakeUnawaited.exchange(false) && LateWakeMs() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(LateWakeMs()));
+    }
+    const uint32_t status = read(timeoutMs, record);
+    m_nReaders.fetch_sub(1);
+    return status;
+}
+
 void ShimAdapter::wakeRead() {
+    if (m_nReaders.load() == 0) {
+        m_bWakeUnawaited.store(true);
+    }
     if (m_nWakeFd >= 0) {
         const uint64_t one = 1;
         // A full counter already wakes: nothing is lost when this fails.

@@ -72,6 +72,11 @@ public:
     // Ends the read that waits now at once, with no frame, or else the
     // next read, which then does not wait.  Any thread.
     void wakeRead();
+    // The reader's read: `read` between the marks that tell wakeRead
+    // whether a read waits.  A test may have the read that finds a wake
+    // given while none waited answer late (HW_PACKET_LATE_WAKE_MS), as a
+    // reader that gets no processor for that long would see it.
+    uint32_t readAsReader(uint32_t timeoutMs, void** record);
 
 protected:
     // Header plus the largest frame the adapter delivers.
@@ -116,6 +121,9 @@ private:
     std::atomic<size_t> m_nNotices{0};
     // An event counter: a wake adds to it, the read that ends takes it.
     int m_nWakeFd = -1;
+    // Reads under way, and whether a wake came while there were none.
+    std::atomic<int> m_nReaders{0};
+    std::atomic<bool> m_bWakeUnawaited{false};
 };
 
 }  // namespace shim
