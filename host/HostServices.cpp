@@ -329,6 +329,9 @@ void HostServices::LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, in
     // A failure of the log itself is found by this write, and listed
     // before the line that met it.
     WriteLine(line);
+    if (m_bWatchingThreads.load(std::memory_order_relaxed)) {
+        NoteLastLine(line);
+    }
     const bool bOnConsole = (dwLevel & kCSFLogConsoleFlag) != 0;
     // Kept among the findings before it is said on the console, so that
     // whoever reads the console line finds the finding too.
@@ -336,6 +339,48 @@ void HostServices::LogV(ILogTag* pTag, uint32_t dwCategory, uint32_t dwLevel, in
     if (bOnConsole) {
         plat::ConsoleWrite(ConsoleLine(dwLevel, text));
     }
+}
+
+void HostServices::BeginWatchingThreads() {
+    std::lock_guard<std::mutex> guard(m_watchLock);
+    m_lastLines.clear();
+    m_lastLines.reserve(kMaxWatchedThreads);
+    m_bWatchingThreads.store(true);
+}
+
+void HostServices::NoteLastLine(const std::string& line) {
+    const std::thread::id self = std::this_thread::get_id();
+    std::lock_guard<std::mutex> guard(m_watchLock);
+    auto found = std::find_if(m_lastLines.begin(), m_lastLines.end(),
+                              [&](const auto& entry) { return entry.first == self; });
+    if (found == m_lastLines.end()) {
+        if (m_lastLines.size() >= kMaxWatchedThreads) {
+            return;
+        }
+        found = m_lastLines.emplace(m_lastLines.end(), self, LastLine{});
+    }
+    found->second.m_qwOrder = ++m_qwWatchOrder;
+    found->second.m_strLine.assign(line, 0, line.size() - (!line.empty() && line.back() == '\n' ? 1 : 0));
+}
+
+std::vector<std::string> HostServices::LastLinesOfThreads(size_t max) const {
+    std::vector<LastLine> lines;
+    {
+        std::lock_guard<std::mutex> guard(m_watchLock);
+        for (const auto& [thread, last] : m_lastLines) {
+            lines.push_back(last);
+        }
+    }
+    std::sort(lines.begin(), lines.end(),
+              [](const LastLine& a, const LastLine& b) { return a.m_qwOrder > b.m_qwOrder; });
+    if (lines.size() > max) {
+        lines.resize(max);
+    }
+    std::vector<std::string> texts;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        texts.push_back(it->m_strLine);
+    }
+    return texts;
 }
 
 std::string HostServices::ConsoleLine(uint32_t dwLevel, const std::string& text) {

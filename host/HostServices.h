@@ -53,6 +53,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -162,6 +163,14 @@ public:
     // "ERROR", "WARNING", "NOTICE", "INFO", "TRACE", or "LEVEL <n>".
     static std::string LevelName(uint32_t dwLevel);
 
+    // From BeginWatchingThreads on, the last line each thread logged (at
+    // most kMaxWatchedThreads threads), so that a stop that does not
+    // complete can say where the sensor's threads stood: the lines of the
+    // `max` threads that logged last, oldest first.
+    void BeginWatchingThreads();
+    std::vector<std::string> LastLinesOfThreads(size_t max) const;
+    static constexpr size_t kMaxWatchedThreads = 64;
+
     uint64_t LinesWritten() const;
     // Lines that could not be written: past the bound of what is kept for
     // a log that cannot be written, kept at Close, or with no log.
@@ -179,6 +188,7 @@ public:
 
 private:
     void WriteLine(const std::string& line);
+    void NoteLastLine(const std::string& line);
     void Capture(uint32_t dwLevel, const std::string& text, bool bOnConsole);
     void CaptureLocked(uint32_t dwLevel, const std::string& text, bool bOnConsole);
     // Keeps a line for the log, or counts it left out at the bound.
@@ -233,4 +243,14 @@ private:
     uint64_t m_qwDescriptionNotices = 0;
     Unread m_unreadAtStop;
     std::vector<std::pair<std::string, uint64_t>> m_lostAtStop;
+    // The last line of each thread since BeginWatchingThreads, with the
+    // order it came in; a lock of its own, taken by every line while set.
+    std::atomic<bool> m_bWatchingThreads{false};
+    mutable std::mutex m_watchLock;
+    struct LastLine {
+        uint64_t m_qwOrder = 0;
+        std::string m_strLine;
+    };
+    std::vector<std::pair<std::thread::id, LastLine>> m_lastLines;
+    uint64_t m_qwWatchOrder = 0;
 };

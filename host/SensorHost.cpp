@@ -698,6 +698,18 @@ void SensorHost::LeaveSensorRunning(const char* pszWhat) {
                "hwhost: the sensor did not stop within %u s of the stop: %s; hwhost ends without it, and "
                "the alerts it has not written yet are lost",
                kStopBoundMs / 1000, pszWhat);
+    // Where it stood: the last line of each thread that logged since the
+    // stop was given, those that logged last.
+    const std::vector<std::string> lines = m_services.LastLinesOfThreads(kStopLinesShown);
+    if (!lines.empty()) {
+        std::string said = "hwhost: the last line each of the sensor's threads logged since the stop was given (" +
+                           std::to_string(lines.size()) + " threads, the latest last):\n";
+        for (const std::string& line : lines) {
+            said += "  " + line + "\n";
+        }
+        plat::ConsolePrintf("%s", said.c_str());
+        HWHOST_LOG(kCSFLogError, "%s", said.substr(0, said.size() - 1).c_str());
+    }
     UpdateStatus();
 }
 
@@ -706,6 +718,7 @@ bool SensorHost::Stop(std::chrono::steady_clock::time_point deadline) {
         return false;
     }
     m_bStopped = true;
+    m_services.BeginWatchingThreads();
     // From now on an alert output that takes nothing is waited for only so
     // long.
     m_alerts.BeginStop();

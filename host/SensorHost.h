@@ -37,6 +37,8 @@ public:
     // sensor's command thread.  What has not ended by then is said, and the
     // host ends without it.
     static constexpr uint32_t kStopBoundMs = 10000;
+    // Threads whose last line a stop that did not complete shows.
+    static constexpr size_t kStopLinesShown = 12;
 
     explicit SensorHost(const HwHostOptions& options);
     ~SensorHost();

@@ -182,6 +182,81 @@ TEST(HostServices, CaptureKeepsTheErrorsAndWarningsOfOneThread) {
               captured.back());
 }
 
+// A stop that does not complete says where the sensor's threads stood:
+// from BeginWatchingThreads on, the last line of each thread, those of the
+// threads that logged last, oldest first; nothing before it, and no more
+// threads than its bound.
+TEST(HostServices, LastLineOfEachThreadSinceTheWatchBegan) {
+    HostServices services;
+    services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 1, "a.cpp", "before the watch");
+    EXPECT_TRUE(services.LastLinesOfThreads(8).empty());
+    services.BeginWatchingThreads();
+    // Threads that log in turn, each kept alive to the end (the id of a
+    // thread that ended may be another's).
+    std::atomic<int> nTurn{0};
+    std::atomic<bool> bEnd{false};
+    std::vector<std::thread> threads;
+    const auto LogInTurn = [&](int nMine, const char* pszFile, int nLine, const char* pszText) {
+        while (nTurn.load() != nMine) {
+            std::this_thread::yield();
+        }
+        services.Log(nullptr, kCSFLogCategory, kCSFLogTrace, nLine, pszFile, "%s", pszText);
+    };
+    services.Log(nullptr, kCSFLogCategory, kCSFLogInfo, 2, "host.cpp", "stop asked");
+    threads.emplace_back([&] {
+        LogInTurn(0, "engine.cpp", 3, "stopping the engine");
+        nTurn = 1;
+        LogInTurn(1, "engine.cpp", 4, "waiting for its thread");
+        nTurn = 2;
+        while (!bEnd) {
+            std::this_thread::yield();
+        }
+    });
+    threads.emplace_back([&] {
+        LogInTurn(2, "other.cpp", 7, "idle");
+        nTurn = 3;
+        while (!bEnd) {
+            std::this_thread::yield();
+        }
+    });
+    while (nTurn.load() != 3) {
+        std::this_thread::yield();
+    }
+    services.Log(nullptr, kCSFLogCategory, kCSFLogError, 5, "host.cpp", "gave up");
+    std::vector<std::string> lines = services.LastLinesOfThreads(8);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("engine.cpp:4: waiting for its thread")) << lines[0];
+    EXPECT_NE(std::string::npos, lines[1].find("other.cpp:7: idle")) << lines[1];
+    EXPECT_NE(std::string::npos, lines[2].find("host.cpp:5: gave up")) << lines[2];
+    EXPECT_EQ(std::string::npos, lines[2].find('\n'));
+    lines = services.LastLinesOfThreads(1);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("gave up"));
+
+    // Threads past the bound are not followed; those followed still are.
+    std::atomic<size_t> nLogged{0};
+    for (size_t i = 0; i < HostServices::kMaxWatchedThreads + 5; ++i) {
+        threads.emplace_back([&] {
+            services.Log(nullptr, kCSFLogCategory, kCSFLogTrace, 8, "many.cpp", "one of many");
+            ++nLogged;
+            while (!bEnd) {
+                std::this_thread::yield();
+            }
+        });
+    }
+    while (nLogged.load() != HostServices::kMaxWatchedThreads + 5) {
+        std::this_thread::yield();
+    }
+    services.Log(nullptr, kCSFLogCategory, kCSFLogError, 6, "host.cpp", "last");
+    lines = services.LastLinesOfThreads(HostServices::kMaxWatchedThreads * 2);
+    EXPECT_EQ(HostServices::kMaxWatchedThreads, lines.size());
+    EXPECT_NE(std::string::npos, lines.back().find("host.cpp:6: last"));
+    bEnd = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
 // While a load runs, what another thread shows the operator (a port an
 // engine opened, a script refused) is that load's too; between loads it is
 // a late finding of the policy in force.  Lines for the log alone are

@@ -18,7 +18,7 @@ std::string Contents(const qorStreamBufferOwner& owner) {
     return data == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(data), owner.GetLength());
 }
 
-const uint8_t* Bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
+const uint8_t* AsBytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
 
 }  // namespace
 
@@ -41,7 +41,7 @@ TEST(qorStreamBuffer, GrowthIsTheLargerOfIncrementAndHalfTheCapacity) {
 
 TEST(qorStreamBuffer, SharedBufferIsCopiedForTheOwnerThatLocksIt) {
     qorStreamBufferOwner writer(true);
-    ASSERT_EQ(QOR_S_OK, writer.Write(Bytes("abcdef"), 6));
+    ASSERT_EQ(QOR_S_OK, writer.Write(AsBytes("abcdef"), 6));
     qorStreamBufferOwner first(writer);
     qorStreamBufferOwner second(writer);
 
@@ -53,9 +53,9 @@ TEST(qorStreamBuffer, SharedBufferIsCopiedForTheOwnerThatLocksIt) {
     EXPECT_EQ(4u, second.GetUnread());
 
     // Writing a shared buffer is refused until the writer locks its own copy.
-    EXPECT_EQ(QOR_E_BUFFER_SHARED, second.Write(Bytes("!"), 1));
+    EXPECT_EQ(QOR_E_BUFFER_SHARED, second.Write(AsBytes("!"), 1));
     ASSERT_EQ(QOR_S_OK, second.Lock());
-    ASSERT_EQ(QOR_S_OK, second.Write(Bytes("gh"), 2));
+    ASSERT_EQ(QOR_S_OK, second.Write(AsBytes("gh"), 2));
     EXPECT_EQ("abcdefgh", Contents(second));
     EXPECT_EQ("abcdef", Contents(first));
     EXPECT_EQ("abcdef", Contents(writer));
@@ -64,7 +64,7 @@ TEST(qorStreamBuffer, SharedBufferIsCopiedForTheOwnerThatLocksIt) {
 
     // Sharing a locked buffer gives a snapshot.
     qorStreamBufferOwner snapshot(second);
-    ASSERT_EQ(QOR_S_OK, second.Write(Bytes("i"), 1));
+    ASSERT_EQ(QOR_S_OK, second.Write(AsBytes("i"), 1));
     EXPECT_EQ("abcdefgh", Contents(snapshot));
     EXPECT_EQ("abcdefghi", Contents(second));
 }
@@ -72,7 +72,7 @@ TEST(qorStreamBuffer, SharedBufferIsCopiedForTheOwnerThatLocksIt) {
 TEST(qorStreamBuffer, TakingASharedBufferLeavesTheOtherOwnersIntact) {
     qorStreamBufferOwner writer(true);
     ASSERT_EQ(QOR_S_OK, writer.CreateWriteBuffer(12));
-    ASSERT_EQ(QOR_S_OK, writer.Write(Bytes("payload"), 7));
+    ASSERT_EQ(QOR_S_OK, writer.Write(AsBytes("payload"), 7));
     qorStreamBufferOwner keeper(writer);
 
     uint8_t* allocation = nullptr;
@@ -94,7 +94,7 @@ TEST(qorStreamBuffer, ReadsAreBoundedByTheWrittenData) {
     EXPECT_EQ(QOR_S_OK, owner.Read(&at, 0, true));
     EXPECT_EQ(QOR_E_WRONG_STATE, owner.Read(&at, 1, true));
 
-    ASSERT_EQ(QOR_S_OK, owner.CreateReadBuffer(Bytes("xyz"), 3));
+    ASSERT_EQ(QOR_S_OK, owner.CreateReadBuffer(AsBytes("xyz"), 3));
     EXPECT_EQ(QOR_S_OK, owner.Read(&at, 0, true));
     EXPECT_EQ(nullptr, at);
     EXPECT_EQ(QOR_E_NOT_ENOUGH_DATA, owner.Read(&at, 4, false));
@@ -115,7 +115,7 @@ TEST(qorStreamBuffer, AdoptingInconsistentSizesIsRefused) {
 TEST(qorStreamBuffer, UnwriteBeyondTheDataIsRefusedAndDroppedBytesAreFilled) {
     qorStreamBufferOwner owner(true);
     EXPECT_EQ(QOR_E_INVALID_DATA, owner.Unwrite(1));
-    ASSERT_EQ(QOR_S_OK, owner.Write(Bytes("abcd"), 4));
+    ASSERT_EQ(QOR_S_OK, owner.Write(AsBytes("abcd"), 4));
     EXPECT_EQ(QOR_E_INVALID_ARG, owner.Unwrite(5));
     ASSERT_EQ(QOR_S_OK, owner.Unwrite(2));
     EXPECT_EQ("ab", Contents(owner));
@@ -127,12 +127,12 @@ TEST(qorStreamBuffer, UnwriteBeyondTheDataIsRefusedAndDroppedBytesAreFilled) {
 
 TEST(qorStreamBuffer, ClearingASharedBufferLeavesTheOtherOwnersBytes) {
     qorStreamBufferOwner owner(true);
-    ASSERT_EQ(QOR_S_OK, owner.Write(Bytes("keep"), 4));
+    ASSERT_EQ(QOR_S_OK, owner.Write(AsBytes("keep"), 4));
     qorStreamBufferOwner other(owner);
     ASSERT_EQ(QOR_S_OK, owner.Clear());
     EXPECT_EQ(0u, owner.GetLength());
     EXPECT_EQ("keep", Contents(other));
-    ASSERT_EQ(QOR_S_OK, owner.Write(Bytes("new"), 3));
+    ASSERT_EQ(QOR_S_OK, owner.Write(AsBytes("new"), 3));
     EXPECT_EQ("new", Contents(owner));
 }
 
@@ -169,11 +169,11 @@ TEST(HostByteBuffer, InsertGrowsThroughTheCallersAllocator) {
     buffer.m_pbyBlock = HostHeapAllocator::Allocate(26);
     buffer.m_uCapacity = 26;
 
-    ASSERT_TRUE(buffer.Append(Bytes("0123456789"), 10));
+    ASSERT_TRUE(buffer.Append(AsBytes("0123456789"), 10));
     EXPECT_TRUE(allocator.calls.empty());
     EXPECT_EQ("0123456789", Data(buffer));
 
-    ASSERT_TRUE(buffer.Append(Bytes("ab"), 2));
+    ASSERT_TRUE(buffer.Append(AsBytes("ab"), 2));
     ASSERT_EQ(1u, allocator.calls.size());
     EXPECT_EQ((std::vector<uint32_t>{10, 10 + 2 + 100, 12}), allocator.calls[0]);
     EXPECT_EQ(112u, buffer.m_uCapacity);
@@ -184,13 +184,13 @@ TEST(HostByteBuffer, InsertGrowsThroughTheCallersAllocator) {
 TEST(HostByteBuffer, InsertInsideTheDataMovesTheTail) {
     HostHeapAllocator allocator;
     HostByteBuffer buffer{&allocator, nullptr, 0};
-    ASSERT_TRUE(buffer.Append(Bytes("head-tail"), 9));
-    ASSERT_TRUE(buffer.Insert(5, Bytes("mid-"), 4));
+    ASSERT_TRUE(buffer.Append(AsBytes("head-tail"), 9));
+    ASSERT_TRUE(buffer.Insert(5, AsBytes("mid-"), 4));
     EXPECT_EQ("head-mid-tail", Data(buffer));
     uint32_t word = 0;
     std::memcpy(&word, buffer.m_pbyBlock + 4, 4);
     EXPECT_EQ(13u, word);
-    EXPECT_FALSE(buffer.Insert(14, Bytes("x"), 1));
+    EXPECT_FALSE(buffer.Insert(14, AsBytes("x"), 1));
     EXPECT_EQ("head-mid-tail", Data(buffer));
     HostHeapAllocator::Free(buffer.m_pbyBlock);
 }

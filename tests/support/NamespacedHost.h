@@ -36,6 +36,27 @@ std::string SyslogPolicy(const std::vector<SyslogRule>& rules);
 // How often `marker` occurs in `text`.
 size_t CountOf(const std::string& text, const std::string& marker);
 
+// How often `marker` occurs in a file that only grows (an alert file a
+// flood writes gigabytes of), reading at each count only what was added
+// since the last: a test that polls it reads each byte once.  A file cut
+// shorter than what was read is said by Shrunk and counted no further.
+class GrowingFileCount {
+public:
+    GrowingFileCount(std::string path, std::string marker);
+    size_t Count();
+    bool Shrunk() const { return m_bShrunk; }
+
+private:
+    std::string m_path;
+    std::string m_marker;
+    // The end of what was read, shorter than the marker: a marker written
+    // across two counts is found at the second.
+    std::string m_tail;
+    uint64_t m_qwOffset = 0;
+    size_t m_count = 0;
+    bool m_bShrunk = false;
+};
+
 // The value of the first string parameter `name` of the alert documents in
 // `alerts` at or after `from`; "<absent>" when there is none.
 std::string AlertParam(const std::string& alerts, const std::string& name, size_t from = 0);
