@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -29,14 +30,43 @@
 
 namespace {
 
+// A handler whose clock stands still from the moment its scripts are out
+// (FreezeOnceScriptsAreOut), and the time it stands at.
+std::atomic<const tclHandler*> g_pFrozenAfterScripts{nullptr};
+std::atomic<int64_t> g_nFrozenAt{0};
+
 // Ten seconds pass for each real one, so the settling waits of the
 // handler take a fraction of a second.
 int64_t FastClock() {
     static const auto start = std::chrono::steady_clock::now();
     static const int64_t base = ::time(nullptr);
     auto elapsed = std::chrono::steady_clock::now() - start;
-    return base + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100;
+    const int64_t now = base + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100;
+    const tclHandler* pFrozen = g_pFrozenAfterScripts.load();
+    if (pFrozen == nullptr || !pFrozen->ScriptsInitialised()) {
+        return now;
+    }
+    int64_t nUnset = 0;
+    g_nFrozenAt.compare_exchange_strong(nUnset, now);
+    return g_nFrozenAt.load();
 }
+
+// While it lives, `handler`'s clock stands still once its scripts are out:
+// a hold behind them (20 s, two real ones on the fast clock) lasts however
+// slowly a loaded machine lets the test queue its runs.
+class FreezeOnceScriptsAreOut {
+public:
+    explicit FreezeOnceScriptsAreOut(const tclHandler& handler) {
+        g_nFrozenAt = 0;
+        g_pFrozenAfterScripts = &handler;
+    }
+    ~FreezeOnceScriptsAreOut() {
+        g_pFrozenAfterScripts = nullptr;
+        g_nFrozenAt = 0;
+    }
+    FreezeOnceScriptsAreOut(const FreezeOnceScriptsAreOut&) = delete;
+    FreezeOnceScriptsAreOut& operator=(const FreezeOnceScriptsAreOut&) = delete;
+};
 
 // Whether the process has ended (and waits to be reaped).
 bool HasEnded(int nProcess) {
@@ -320,9 +350,10 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
     hwtest::WriteWholeFile(strProgram, "#!/bin/sh\nexec sleep 60\n");
     std::filesystem::permissions(strProgram, std::filesystem::perms::owner_all);
     HandOverRules();
+    std::optional<FreezeOnceScriptsAreOut> frozen(std::in_place, m_Handler);
     ASSERT_TRUE(m_Handler.Init((m_Directory.Path() + "/").c_str()));
-    // The scripts are out and unanswered: the runs are held (20 s, two on
-    // this clock) behind them.
+    // The scripts are out and unanswered: the runs are held (20 s, on a
+    // clock that stands still meanwhile) behind them.
     ASSERT_TRUE(hwtest::WaitUntil(
         [&] {
             return m_Handler.ScriptsInitialised() && m_Handler.Queues().IsHeld(tclQueueSet::kRuns);
@@ -341,6 +372,7 @@ TEST_F(ScriptProcessTest, RunsRefusedAtAFullQueueAreSaidAndTheQueuedOnesCounted)
         "while it is started, the alerts past it go on unvalidated; 1 alert left out (said again "
         "at most once a minute while it lasts)"));
 
+    frozen.reset();
     m_Handler.ShutDown();
     const ScriptOutcomes::Counts after = ScriptOutcomes::Instance().Snapshot();
     EXPECT_EQ(before.m_qwUnvalidated + tclHandler::kStartQueueSize, after.m_qwUnvalidated);
