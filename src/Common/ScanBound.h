@@ -20,8 +20,8 @@
 
 class ScanBound {
 public:
-    ScanBound(std::string strLimit, const char* pszWhat)
-        : m_strLimit(std::move(strLimit)), m_pszWhat(pszWhat) {}
+    ScanBound(std::string strLimit, const char* pszWhat, InputBound::Fate fate = InputBound::Fate::kLost)
+        : m_strLimit(std::move(strLimit)), m_pszWhat(pszWhat), m_fate(fate) {}
 
     // What the bound left out at this look at `strInput` (the same input
     // every time), which is the input of the rule `strRule` when given
@@ -32,7 +32,7 @@ public:
             if (qwNow == 0) {
                 return;
             }
-            m_pBound = &InputBounds::Instance().Bound(strInput, m_strLimit, m_pszWhat, strRule);
+            m_pBound = &InputBounds::Instance().Bound(strInput, m_strLimit, m_pszWhat, strRule, nullptr, m_fate);
         }
         // The bound keeps what its last look found, whichever object made
         // it, and a bound ended since counts afresh.
@@ -49,5 +49,6 @@ public:
 private:
     std::string m_strLimit;
     const char* m_pszWhat;
+    InputBound::Fate m_fate;
     InputBound* m_pBound = nullptr;
 };

@@ -83,8 +83,11 @@ CLogGroup::CLogGroup(std::string strName)
       m_LinksUnnamed("at most " + std::to_string(kMaxLinksNamed) +
                          " paths through another account's link named one by one",
                      "paths"),
-      m_FilesOver("at most " + std::to_string(kMaxFilesFollowed) + " files followed", "files"),
-      m_NoDescriptor(DescriptorLimitText(), "files") {}
+      // Files put off: a later scan takes them up when there is room, and
+      // the stop's look reads what they hold or counts it unread.
+      m_FilesOver("at most " + std::to_string(kMaxFilesFollowed) + " files followed", "files",
+                  InputBound::Fate::kNotLost),
+      m_NoDescriptor(DescriptorLimitText(), "files", InputBound::Fate::kNotLost) {}
 
 CLogGroup::~CLogGroup() = default;
 

@@ -198,6 +198,42 @@ TEST_F(TextLogGroupsHostTest, HostUnderALimitOf64DescriptorsSaysItsGroupsFollowN
     EXPECT_EQ(0, nExit);
 }
 
+// Files a scan put off for want of a descriptor are no loss: a later scan
+// takes them up when there is room, and the stop reads what they hold or
+// counts it unread.  The bound is said, at once and at the stop; the
+// stop's tally counts no file of it as lost.
+TEST_F(TextLogGroupsHostTest, FilesPutOffForWantOfADescriptorAreReadOrCountedAndNotTalliedAsLost) {
+    m_Host.WritePolicy(Policy());
+    m_Host.SetCommandPrefix({"prlimit", "--nofile=200:200", "--"});
+    ASSERT_TRUE(m_Host.Start()) << m_Host.ErrorsTail();
+    ASSERT_TRUE(ProbeUntilFollowed("many/a.log")) << m_Host.ErrorsTail();
+    constexpr int kMade = 400;
+    for (int n = 0; n < kMade; ++n) {
+        Error("many/p" + std::to_string(n) + ".log", "putoff" + std::to_string(n));
+    }
+    const std::string strBound = "Bound reached: log group Many (" + m_Host.File("many") +
+                                 "/*.log): no file opened into the 64 descriptors kept free";
+    ASSERT_TRUE(WaitForErrors(strBound)) << m_Host.ErrorsTail();
+    int nExit = -1;
+    ASSERT_TRUE(m_Host.Stop(nExit));
+    EXPECT_EQ(0, nExit);
+    size_t nAlerted = 0;
+    for (int n = 0; n < kMade; ++n) {
+        const size_t nCount = AlertsWith("putoff" + std::to_string(n));
+        EXPECT_LE(nCount, 1u) << n;
+        nAlerted += nCount;
+    }
+    const std::string strErrors = m_Host.Errors();
+    EXPECT_NE(std::string::npos, strErrors.find("at the stop: " + strBound)) << m_Host.ErrorsTail();
+    EXPECT_EQ(std::string::npos, strErrors.find("files left out at the inputs' bounds")) << m_Host.ErrorsTail();
+    // What the stop did not read of them is counted there, by files.
+    const size_t nUnread = static_cast<size_t>(kMade) - nAlerted;
+    EXPECT_EQ(nUnread == 0 ? 0u : 1u,
+              hwtest::CountOf(strErrors, "; " + std::to_string(nUnread) + " text-log files with "))
+        << nAlerted << " alerted\n"
+        << m_Host.ErrorsTail();
+}
+
 // Under a limit of 200 descriptors, 64 of them kept free, 2,000 files made
 // just before the stop are more than the descriptors to spare, and than a
 // group follows: the stop's look still meets them all, and each line is

@@ -51,3 +51,17 @@ TEST(GrowingFileCountTest, AFileCutShorterThanWhatWasReadIsSaidAndNotCountedAgai
 }
 
 }  // namespace
+
+// What a test reads of an alert file the host is still writing: its whole
+// documents only, whatever part of the last write it sees.
+TEST(WholeAlertDocumentsTest, ADocumentStillBeingWrittenIsLeftOutUntilItIsWhole) {
+    const std::string first = "<event id='1'>\n<param name='User' type='string' value='alice' />\n</event>\n";
+    const std::string second = "<event id='2'>\n<param name='Request' type='string' value='qqqq' />\n</event>\n";
+    EXPECT_EQ("", hwtest::WholeAlertDocuments(""));
+    EXPECT_EQ(first, hwtest::WholeAlertDocuments(first));
+    for (size_t cut = 0; cut < second.size(); ++cut) {
+        EXPECT_EQ(first, hwtest::WholeAlertDocuments(first + second.substr(0, cut))) << cut;
+    }
+    EXPECT_EQ(first + second, hwtest::WholeAlertDocuments(first + second));
+    EXPECT_EQ("", hwtest::WholeAlertDocuments(second.substr(0, 20)));
+}

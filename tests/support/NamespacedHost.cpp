@@ -51,6 +51,26 @@ size_t CountOf(const std::string& text, const std::string& marker) {
     return count;
 }
 
+std::string WholeAlertDocuments(std::string xml) {
+    // Values are escaped: neither tag occurs inside a document's text.
+    static const std::string kStart = "<event ";
+    const size_t lastStart = xml.rfind(kStart);
+    const size_t lastEnd = xml.rfind("</event>\n");
+    if (lastStart != std::string::npos && (lastEnd == std::string::npos || lastEnd < lastStart)) {
+        xml.resize(lastStart);
+        return xml;
+    }
+    // A document whose first bytes only are written yet.
+    const size_t wholeEnd = lastEnd == std::string::npos ? 0 : lastEnd + 9;
+    for (size_t n = std::min(kStart.size() - 1, xml.size() - wholeEnd); n > 0; --n) {
+        if (xml.compare(xml.size() - n, n, kStart, 0, n) == 0) {
+            xml.resize(xml.size() - n);
+            break;
+        }
+    }
+    return xml;
+}
+
 GrowingFileCount::GrowingFileCount(std::string path, std::string marker)
     : m_path(std::move(path)), m_marker(std::move(marker)) {}
 

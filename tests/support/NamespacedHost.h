@@ -33,6 +33,10 @@ struct SyslogRule {
 // alert type "LoginEvent"), scripts off.
 std::string SyslogPolicy(const std::vector<SyslogRule>& rules);
 
+// `xml` (alert documents, each "<event ...>" to "</event>\n") up to the end
+// of its last whole document: a document still being written is left out.
+std::string WholeAlertDocuments(std::string xml);
+
 // How often `marker` occurs in `text`.
 size_t CountOf(const std::string& text, const std::string& marker);
 
@@ -108,7 +112,9 @@ public:
     // did not complete had reached.
     std::string LogTail() const;
     std::string Output() const { return ReadWholeFile(File("hwhost.out")); }
-    std::string Alerts() const { return ReadWholeFile(File("alerts.xml")); }
+    // The alert file's whole documents: one the host is still writing (a
+    // reader may see any part of a write) is left out until it is whole.
+    std::string Alerts() const { return WholeAlertDocuments(ReadWholeFile(File("alerts.xml"))); }
 
     // Runs a program inside the namespace to its successful end, with
     // `input` on its standard input.
