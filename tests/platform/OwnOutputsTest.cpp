@@ -424,8 +424,14 @@ TEST_F(OwnOutputsTest, OnExt2WithoutBirthTimesAnotherAccountsFilesOnRemovedOutpu
         << FreeInodes() << " inodes free, " << qwFreeBefore << " before the outputs were made";
     const std::vector<plat::FileStatus> theirs = FilesMadeBy(accounts.Stranger(), "ext2/shared", 60);
     const Reuse reuse = TakenForOutputs(removed, theirs);
-    // ext2 gives the lowest free inode: the removed outputs' go first.
-    EXPECT_GE(reuse.m_nOnOutputsInodes, 45u);
     EXPECT_EQ(0u, reuse.m_nTakenForOutputs) << "of 60 files another account made, " << reuse.m_nTakenForOutputs
                                             << " were taken for the sensor's outputs";
+    // ext2 gives the lowest free inode on a quiet machine: the removed
+    // outputs' go first, and at least 45 of the 60 land on them.  On a busy
+    // one the driver has been seen to give none of them (their inodes
+    // free all the same), and the check above then proves nothing.
+    if (reuse.m_nOnOutputsInodes == 0) {
+        GTEST_SKIP() << "the file system gave none of the removed outputs' inodes to the new files";
+    }
+    EXPECT_GE(reuse.m_nOnOutputsInodes, 45u);
 }
