@@ -805,6 +805,10 @@ void tclHandler::MainLoop() {
     // The runs the start queue still held when the catch-up ended: they
     // were taken to wait for the process, and still do.
     uint64_t qwStartBacklog = 0;
+    // Whatever this thread raises from here on is answered before Exit goes
+    // out, even when the shut-down comes while it handles the answer that
+    // raises it.
+    m_bAnswering = 1;
     while (m_bRunning != 0 || bDraining || !bExitSent) {
         tclRequest* pTaken = nullptr;
         if (m_bRunning != 0 || bDraining) {
@@ -886,7 +890,6 @@ void tclHandler::MainLoop() {
             // rules whose scripts it holds, which go with the reload or
             // stop that shuts it down: it answers them before it is ended.
             bDraining = true;
-            m_bAnswering = 1;
             drainEnd =
                 std::chrono::steady_clock::now() + std::chrono::seconds(m_nShutDownAnswerSeconds.load());
             m_Queues.Release(tclQueueSet::kScripts);

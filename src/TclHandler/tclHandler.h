@@ -377,8 +377,11 @@ private:
     // From BeginCatchUp to EndCatchUp, with the alerts left out meanwhile
     // by their fate (m_CatchUpLock) and the waits for its end.
     std::atomic<uint8_t> m_bCatchingUp{0};
-    // From the shut-down until Exit goes out the handler thread (whose id
-    // this is) takes the runs it raises itself (see QueueRun).
+    // From the start of the main loop until Exit goes out the handler
+    // thread (whose id this is) takes the runs it raises itself (see
+    // QueueRun): one raised by an answer it handles while the shut-down is
+    // being given, before the loop has seen it, is answered in the drain
+    // like those raised after.
     std::atomic<uint8_t> m_bAnswering{0};
     std::atomic<std::thread::id> m_HandlerThread{};
     // When the catch-up began, and when the engines were last resumed, on

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,6 +86,36 @@ public:
 
 private:
     std::atomic<int>& m_nGone;
+};
+
+// Each validated alert of the rule `from` raises one of the rule `to`, as
+// the correlation engine would, on the thread that reports it; `before`
+// runs first, each time.
+class RaisingSensor : public FakeSensorCore {
+public:
+    RaisingSensor(tclHandler& handler, TestRule& from, TestRule& to, std::function<void()> before = {})
+        : m_Handler(handler), m_From(from), m_To(to), m_Before(std::move(before)) {}
+    uint8_t DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
+                          uint32_t dwFlags) override {
+        if (pRecord != nullptr && pRecord->GetRule() == &m_From) {
+            if (m_Before) {
+                m_Before();
+            }
+            auto* pRaised = new TestRecord(&m_To, 1);
+            if (m_Handler.QueueRun(m_To.GetName(), "Validation", pRaised) == 0) {
+                delete pRaised;
+                ++m_nRefused;
+            }
+        }
+        return FakeSensorCore::DeliverToHost(pRecord, pInfo, dwWord, dwFlags);
+    }
+    std::atomic<int> m_nRefused{0};
+
+private:
+    tclHandler& m_Handler;
+    TestRule& m_From;
+    TestRule& m_To;
+    std::function<void()> m_Before;
 };
 
 class ScriptProcessTest : public ::testing::Test {
@@ -455,10 +486,15 @@ TEST_F(ScriptProcessTest, RunsStillQueuedWhenTheCatchUpEndsWaitForTheProcess) {
 // script slower than the flood and a host slow enough that the handler
 // never catches up: the runs the handler takes still go out within
 // milliseconds, so the share the process can answer is validated while the
-// flood lasts, and the rest is passed on unvalidated and counted.
+// flood lasts, and the rest is passed on unvalidated and counted.  The
+// handler's clock stands still once the scripts are out, and the flood
+// lasts until the process has answered (at least 3 s): a process that a
+// busy machine leaves without a processor for seconds is not taken for one
+// that never answers its scripts.
 TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
     TestRule slow;
     Script(slow, "Slow", "after 2\nreturn 1");
+    FreezeOnceScriptsAreOut frozen(m_Handler);
     ASSERT_TRUE(StartWith({&slow}));
     m_Sensor.m_nDeliveryMicros = 1000;
     {
@@ -469,8 +505,11 @@ TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
     const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
     uint64_t qwTaken = 0;
     uint64_t qwValidatedInFlood = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < end) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto least = start + std::chrono::seconds(3);
+    const auto most = start + std::chrono::seconds(120);
+    for (auto now = start; now < most && (now < least || qwValidatedInFlood == 0);
+         now = std::chrono::steady_clock::now()) {
         // Topped up to its capacity far more often than the handler can
         // take one run, so the handler never finds the queue empty.
         while (m_Handler.Queues().Queue(tclQueueSet::kRuns).Size() < tclHandler::kDefaultQueueSize) {
@@ -486,8 +525,9 @@ TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     const uint64_t qwLeftInQueue = m_Handler.Queues().Queue(tclQueueSet::kRuns).Size();
-    std::printf("%" PRIu64 " runs taken in 3 s, %" PRIu64 " validated while the flood lasted\n",
-                qwTaken, qwValidatedInFlood);
+    std::printf("%" PRIu64 " runs taken in %.1f s, %" PRIu64 " validated while the flood lasted\n", qwTaken,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                qwValidatedInFlood);
     EXPECT_GT(qwLeftInQueue, 0u) << "the queue emptied: the flood proves nothing";
     EXPECT_GT(qwValidatedInFlood, 0u) << "no run went out while the queue held runs";
     m_Sensor.m_nDeliveryMicros = 0;
@@ -564,36 +604,56 @@ TEST_F(ScriptProcessTest, AlertRaisedByAnAnswerAtAShutDownIsValidatedBeforeThePr
     TestRule raised;
     Script(raised, "Raised", "return 1");
     raised.SetNeedTcl(true);
-    // Each validated alert of the first rule raises one of the second, as
-    // the correlation engine would, on the thread that reports it.
-    class RaisingSensor : public FakeSensorCore {
-    public:
-        RaisingSensor(tclHandler& handler, TestRule& from, TestRule& to)
-            : m_Handler(handler), m_From(from), m_To(to) {}
-        uint8_t DeliverToHost(AgentEventInfo* pRecord, const CSFEventInfo* pInfo, uint32_t dwWord,
-                              uint32_t dwFlags) override {
-            if (pRecord != nullptr && pRecord->GetRule() == &m_From) {
-                auto* pRaised = new TestRecord(&m_To, 1);
-                if (m_Handler.QueueRun(m_To.GetName(), "Validation", pRaised) == 0) {
-                    delete pRaised;
-                    ++m_nRefused;
-                }
-            }
-            return FakeSensorCore::DeliverToHost(pRecord, pInfo, dwWord, dwFlags);
-        }
-        std::atomic<int> m_nRefused{0};
-
-    private:
-        tclHandler& m_Handler;
-        TestRule& m_From;
-        TestRule& m_To;
-    };
     RaisingSensor sensor(m_Handler, slow, raised);
     ASSERT_TRUE(StartWith({&slow, &raised}));
     constexpr uint64_t kAlerts = 10;
     const auto [before, after] = ValidateThenShutDown(slow, kAlerts);
     EXPECT_EQ(0, sensor.m_nRefused.load());
     ExpectValidatedOrSaidDropped(before, after, 2 * kAlerts, sensor.ReportedCount());
+}
+
+// The shut-down given while the handler hands on a validated alert, before
+// its loop has seen the shut-down: an alert that hand-on raises is still
+// answered before the process ends, not refused as if the process were
+// gone.
+TEST_F(ScriptProcessTest, AlertRaisedWhileTheShutDownIsGivenIsValidatedBeforeTheProcessEnds) {
+    TestRule first;
+    Script(first, "First", "return 1");
+    first.SetNeedTcl(true);
+    TestRule raised;
+    Script(raised, "Raised", "return 1");
+    raised.SetNeedTcl(true);
+    // The first validated alert gives the shut-down from a thread of its
+    // own and raises its alert once the shut-down is given.
+    std::thread shutDown;
+    std::atomic<bool> bShutDownGiven{false};
+    std::atomic<bool> bStarted{false};
+    RaisingSensor sensor(m_Handler, first, raised, [&] {
+        if (!bStarted) {
+            shutDown = std::thread([&] { m_Handler.ShutDown(); });
+            bStarted = true;
+            bShutDownGiven = hwtest::WaitUntil([&] { return !m_Handler.IsRunningFlagSet(); }, 60);
+        }
+    });
+    struct Joiner {
+        std::thread& m_Thread;
+        ~Joiner() {
+            if (m_Thread.joinable()) {
+                m_Thread.join();
+            }
+        }
+    } joiner{shutDown};
+    ASSERT_TRUE(StartWith({&first, &raised}));
+    m_Handler.SetRequestTimeout(0);
+    m_Handler.SetShutDownAnswerSeconds(3600);
+    const ScriptOutcomes::Counts before = ScriptOutcomes::Instance().Snapshot();
+    ASSERT_EQ(1u, m_Handler.QueueRun(first.GetName(), "Validation", new TestRecord(&first, 1)));
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return bStarted.load(); }, 120));
+    shutDown.join();
+    m_Handler.SetShutDownAnswerSeconds(tclHandler::kShutDownAnswerSeconds);
+    EXPECT_TRUE(bShutDownGiven.load());
+    EXPECT_EQ(0, sensor.m_nRefused.load());
+    ExpectValidatedOrSaidDropped(before, ScriptOutcomes::Instance().Snapshot(), 2, sensor.ReportedCount());
 }
 
 // More scripts than the request queue holds, as a policy with many
