@@ -1568,15 +1568,26 @@ TEST_F(OwnAlertsHostTest, CopytruncateOfTheAlertFileUnderASteadyStreamSaysWhatTh
         }
     });
     constexpr int kRotations = 5;
+    // Whether the alert file took an alert since it was last cut: only
+    // hwhost writes it, and its first write after a cut says the cut.
+    const auto writtenSinceTheCut = [&] {
+        std::error_code error;
+        const auto size = fs::file_size(AlertFile(), error);
+        return !error && size > 0;
+    };
     for (int n = 0; n < kRotations; ++n) {
-        // Each rotation cuts a file that took alerts since the one before.
+        // Each rotation cuts a file that took alerts since the one before:
+        // an alert of a line written before the last rotation may be in
+        // the copy, which proves nothing of the file.
         const int nBefore = nWritten.load();
-        EXPECT_TRUE(hwtest::WaitUntil([&] { return Alerted("stream" + std::to_string(nBefore)) > 0; }, 60));
+        EXPECT_TRUE(hwtest::WaitUntil(
+            [&] { return Alerted("stream" + std::to_string(nBefore)) > 0 && writtenSinceTheCut(); }, 60));
         EXPECT_TRUE(Logrotate(strConfig));
     }
     // The last cut is said at the first write after it.
     const int nAfter = nWritten.load();
-    EXPECT_TRUE(hwtest::WaitUntil([&] { return Alerted("stream" + std::to_string(nAfter)) > 0; }, 60));
+    EXPECT_TRUE(hwtest::WaitUntil(
+        [&] { return Alerted("stream" + std::to_string(nAfter)) > 0 && writtenSinceTheCut(); }, 60));
     bStop.store(true);
     stream.join();
     const std::string strLast = "stream" + std::to_string(nWritten.load() - 1);
