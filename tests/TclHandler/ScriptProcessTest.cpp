@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -36,12 +37,54 @@ namespace {
 std::atomic<const tclHandler*> g_pFrozenAfterScripts{nullptr};
 std::atomic<int64_t> g_nFrozenAt{0};
 
+// Whether the process has ended (and waits to be reaped).
+bool HasEnded(int nProcess) {
+    const std::string strStat = hwtest::ReadWholeFile("/proc/" + std::to_string(nProcess) + "/stat");
+    const size_t nEnd = strStat.rfind(") ");
+    return nEnd == std::string::npos || strStat.compare(nEnd + 2, 1, "Z") == 0;
+}
+
+// The handler of the running test: its clock stands still while it waits
+// for a live process to answer its scripts (the runs held behind them), so
+// that a process a busy machine leaves without a processor for seconds is
+// not taken for one that never answers.  Its wait is the process's work,
+// not a time the test can give it.  A process that has ended answers
+// nothing: the handler's clock runs on.
+std::atomic<tclHandler*> g_pAwaitingScripts{nullptr};
+
+bool AwaitsScriptAnswers() {
+    tclHandler* pHandler = g_pAwaitingScripts.load();
+    if (pHandler == nullptr || !pHandler->IsRunningFlagSet() || !pHandler->ScriptsInitialised() ||
+        !pHandler->Queues().IsHeld(tclQueueSet::kRuns)) {
+        return false;
+    }
+    const int nProcess = pHandler->ProcessId();
+    return nProcess != 0 && !HasEnded(nProcess);
+}
+
 // Ten seconds pass for each real one, so the settling waits of the
-// handler take a fraction of a second.
+// handler take a fraction of a second; none pass while the handler waits
+// for its scripts' answers.
 int64_t FastClock() {
-    static const auto start = std::chrono::steady_clock::now();
+    using Steady = std::chrono::steady_clock;
+    static const Steady::time_point start = Steady::now();
     static const int64_t base = ::time(nullptr);
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    static std::mutex lock;
+    static Steady::duration stood{};
+    static std::optional<Steady::time_point> standing;
+    const Steady::time_point nowReal = Steady::now();
+    const bool bStand = AwaitsScriptAnswers();
+    Steady::duration elapsed;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (bStand && !standing) {
+            standing = nowReal;
+        } else if (!bStand && standing) {
+            stood += nowReal - *standing;
+            standing.reset();
+        }
+        elapsed = (standing ? *standing : nowReal) - start - stood;
+    }
     const int64_t now = base + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100;
     const tclHandler* pFrozen = g_pFrozenAfterScripts.load();
     if (pFrozen == nullptr || !pFrozen->ScriptsInitialised()) {
@@ -68,13 +111,6 @@ public:
     FreezeOnceScriptsAreOut(const FreezeOnceScriptsAreOut&) = delete;
     FreezeOnceScriptsAreOut& operator=(const FreezeOnceScriptsAreOut&) = delete;
 };
-
-// Whether the process has ended (and waits to be reaped).
-bool HasEnded(int nProcess) {
-    const std::string strStat = hwtest::ReadWholeFile("/proc/" + std::to_string(nProcess) + "/stat");
-    const size_t nEnd = strStat.rfind(") ");
-    return nEnd == std::string::npos || strStat.compare(nEnd + 2, 1, "Z") == 0;
-}
 
 // A record that counts itself gone, so the test can see from its own thread
 // that the handler has finished with it (the pending table is the handler
@@ -132,9 +168,13 @@ protected:
         pScript->SetOwningRule(&m_Rule);
         m_Rule.SetScript(std::move(pScript));
         m_Handler.SetClock(FastClock);
+        g_pAwaitingScripts = &m_Handler;
     }
 
-    void TearDown() override { m_Handler.ShutDown(); }
+    void TearDown() override {
+        m_Handler.ShutDown();
+        g_pAwaitingScripts = nullptr;
+    }
 
     void HandOverRules() {
         auto pCopy = std::make_unique<RuleContainer>();
