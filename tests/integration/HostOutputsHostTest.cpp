@@ -161,7 +161,8 @@ protected:
     }
     void SendAlert() { ASSERT_TRUE(m_host.SendDatagram("<13>gate app: hwout #" + std::to_string(m_nSent++) + "#")); }
     // Sends an alert every 50 ms until what hwhost said on standard error
-    // holds each of `said`.
+    // holds each of `said` (for as long as a loaded machine may take to let
+    // a host in a loop-mounted spool write).
     bool AlertUntilSaid(const std::vector<std::string>& said) {
         int polls = 0;
         return hwtest::WaitUntil([&] {
@@ -174,7 +175,10 @@ protected:
                 SendAlert();
             }
             return false;
-        });
+        }, 120);
+    }
+    static std::string LastBytes(const std::string& text, size_t bytes) {
+        return text.size() > bytes ? text.substr(text.size() - bytes) : text;
     }
     // The files of the spool whose names begin with `name`, oldest first:
     // those moved aside (a folder "out.1", a file "alerts.xml.1") before
@@ -332,7 +336,8 @@ TEST_F(HostOutputsTest, OutputsWhoseFolderIsReplacedByAFileOrMadeReadOnlyComeBac
     ASSERT_TRUE(AlertUntilSaid({"ERROR: hwhost: cannot open the alert file: " + notADirectory,
                                 "ERROR: hwhost: cannot open the message file: " + notADirectory,
                                 "ERROR: hwhost: the log is not written: " + notADirectory}))
-        << m_host.ErrorsTail();
+        << m_host.ErrorsTail() << "\nthe end of the log moved aside:\n"
+        << LastBytes(hwtest::ReadWholeFile(out + ".1/hwhost.log"), 4000);
     SendAlert();
     fs::remove(out);
     fs::create_directory(out);
