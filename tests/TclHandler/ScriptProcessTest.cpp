@@ -195,6 +195,13 @@ protected:
         rule.SetScript(std::move(pScript));
     }
 
+    // The same, for a rule whose alerts are dropped unless its script
+    // validates them.
+    static void RequiredScript(TestRule& rule, const std::string& strName, const char* pszValidation) {
+        Script(rule, strName, pszValidation);
+        rule.SetNeedTcl(true);
+    }
+
     // Starts the handler on `rules` and waits until their scripts are with
     // the process and runs are taken.
     ::testing::AssertionResult StartWith(const std::vector<TestRule*>& rules) {
@@ -491,8 +498,7 @@ TEST_F(ScriptProcessTest, RunsQueuedWhileTheProcessStartsWaitForItEachValidated)
 // ahead of them, and were dropped there at once.)
 TEST_F(ScriptProcessTest, RunsStillQueuedWhenTheCatchUpEndsWaitForTheProcess) {
     TestRule slow;
-    Script(slow, "Slow", "after 5\nreturn 1");
-    slow.SetNeedTcl(true);
+    RequiredScript(slow, "Slow", "after 5\nreturn 1");
     auto pCopy = std::make_unique<RuleContainer>();
     pCopy->Add(&slow);
     m_Handler.RegisterEngine(&m_Engine, 1);
@@ -585,16 +591,14 @@ TEST_F(ScriptProcessTest, RunsGoOutDuringAFloodThatNeverEmptiesTheQueue) {
 // rest to be dropped, said on the console and counted.
 TEST_F(ScriptProcessTest, AlertsWaitingAtAShutDownAreValidatedBeforeTheProcessEnds) {
     TestRule slow;
-    Script(slow, "Slow", "after 5\nreturn 1");
-    slow.SetNeedTcl(true);
+    RequiredScript(slow, "Slow", "after 5\nreturn 1");
     ASSERT_TRUE(StartWith({&slow}));
     constexpr uint64_t kAlerts = 40;
     const auto [before, after] = ValidateThenShutDown(slow, kAlerts);
     ExpectValidatedOrSaidDropped(before, after, kAlerts, m_Sensor.ReportedCount());
 
     TestRule stuck;
-    Script(stuck, "Stuck", "after 60000\nreturn 1");
-    stuck.SetNeedTcl(true);
+    RequiredScript(stuck, "Stuck", "after 60000\nreturn 1");
     ASSERT_TRUE(StartWith({&stuck}));
     for (int n = 0; n < 2; ++n) {
         ASSERT_EQ(1u, m_Handler.QueueRun("Stuck", "Validation", new TestRecord(&stuck, 1))) << n;
@@ -614,8 +618,7 @@ TEST_F(ScriptProcessTest, AlertsWaitingAtAShutDownAreValidatedBeforeTheProcessEn
 // said with their count, as at a shut-down.
 TEST_F(ScriptProcessTest, AlertsWaitingWhenTheProcessDiesAreSaidAsDropped) {
     TestRule stuck;
-    Script(stuck, "Stuck", "after 60000\nreturn 1");
-    stuck.SetNeedTcl(true);
+    RequiredScript(stuck, "Stuck", "after 60000\nreturn 1");
     ASSERT_TRUE(StartWith({&stuck}));
     const uint64_t qwDroppedBefore = ScriptOutcomes::Instance().Snapshot().m_qwDropped;
     for (int n = 0; n < 2; ++n) {
@@ -639,11 +642,9 @@ TEST_F(ScriptProcessTest, AlertsWaitingWhenTheProcessDiesAreSaidAsDropped) {
 // before it ends too, rather than refused as if nothing took runs any more.
 TEST_F(ScriptProcessTest, AlertRaisedByAnAnswerAtAShutDownIsValidatedBeforeTheProcessEnds) {
     TestRule slow;
-    Script(slow, "Slow", "after 5\nreturn 1");
-    slow.SetNeedTcl(true);
+    RequiredScript(slow, "Slow", "after 5\nreturn 1");
     TestRule raised;
-    Script(raised, "Raised", "return 1");
-    raised.SetNeedTcl(true);
+    RequiredScript(raised, "Raised", "return 1");
     RaisingSensor sensor(m_Handler, slow, raised);
     ASSERT_TRUE(StartWith({&slow, &raised}));
     constexpr uint64_t kAlerts = 10;
@@ -658,11 +659,9 @@ TEST_F(ScriptProcessTest, AlertRaisedByAnAnswerAtAShutDownIsValidatedBeforeThePr
 // gone.
 TEST_F(ScriptProcessTest, AlertRaisedWhileTheShutDownIsGivenIsValidatedBeforeTheProcessEnds) {
     TestRule first;
-    Script(first, "First", "return 1");
-    first.SetNeedTcl(true);
+    RequiredScript(first, "First", "return 1");
     TestRule raised;
-    Script(raised, "Raised", "return 1");
-    raised.SetNeedTcl(true);
+    RequiredScript(raised, "Raised", "return 1");
     // The first validated alert gives the shut-down from a thread of its
     // own and raises its alert once the shut-down is given.
     std::thread shutDown;
@@ -705,8 +704,7 @@ TEST_F(ScriptProcessTest, EveryScriptReachesTheProcessWhateverTheirNumber) {
     std::vector<TestRule*> handedOver;
     for (size_t n = 0; n < kRules; ++n) {
         rules.push_back(std::make_unique<TestRule>());
-        Script(*rules.back(), "R" + std::to_string(n), "return 1");
-        rules.back()->SetNeedTcl(true);
+        RequiredScript(*rules.back(), "R" + std::to_string(n), "return 1");
         handedOver.push_back(rules.back().get());
     }
     ASSERT_TRUE(StartWith(handedOver));
