@@ -20,7 +20,10 @@
 
 namespace {
 
-constexpr uint32_t kTerminateWaitSeconds = 10;
+// A killed process ends at once; a starved one, or one a tracer holds,
+// may take longer, and the stop or reload that ended it does not wait past
+// this for it: it does nothing more, and is reaped once it has ended.
+constexpr uint32_t kKilledWaitSeconds = 2;
 constexpr const char kVariablePrefix[] = "__qor_";
 constexpr const char kVariablesNotTakenBack[] = "what the script set could not be taken back from the shared store";
 // Where the program lives when the sensor directory has none: beside the
@@ -118,7 +121,12 @@ bool tclHandler::ProcessEnded(uint32_t dwWaitMs) {
 void tclHandler::StopProcess() {
     m_ReplyHandler.Stop();
     if (m_pProcess) {
-        TerminateProcessAndWait(m_pProcess.get(), kTerminateWaitSeconds);
+        TerminateProcessAndWait(m_pProcess.get(), kKilledWaitSeconds);
+        if (!m_pProcess->HasExited()) {
+            CSF_LOG(1, "TclProc %d was killed but had not ended %u s later: it is waited for without holding "
+                    "up what ended it",
+                    static_cast<int>(m_pProcess->Pid()), kKilledWaitSeconds);
+        }
         CSF_TRACE(9, "Stopped TclProc %d", static_cast<int>(m_pProcess->Pid()));
         m_pProcess.reset();
         m_nProcessId = 0;

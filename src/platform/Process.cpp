@@ -12,11 +12,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Refusal.h"
 #include "platform/TrustedPath.h"
+#include "platform/Wait.h"
 
 extern char** environ;
 
@@ -257,6 +260,44 @@ bool SignalTrustedProcess(pid_t pid, int signal, const std::string& instead, std
     return sent;
 }
 
+namespace {
+
+// Children let go of before they could be waited for (still running, or
+// ended but held by a tracer): each is waited for, without blocking, when
+// another child starts or is let go of, so that none stays a zombie for
+// the life of the process.  Only a child of this process's own is listed,
+// and no one else waits for it, so its id cannot be another's meanwhile.
+std::mutex g_LeftLock;
+std::vector<pid_t> g_LeftChildren;
+
+bool IsReaped(pid_t pid) {
+    int status = 0;
+    pid_t rc;
+    do {
+        rc = ::waitpid(pid, &status, WNOHANG);
+    } while (rc < 0 && errno == EINTR);
+    return rc == pid || (rc < 0 && errno == ECHILD);
+}
+
+}  // namespace
+
+void ChildProcess::ReapLeftChildren() {
+    std::lock_guard<std::mutex> guard(g_LeftLock);
+    std::erase_if(g_LeftChildren, IsReaped);
+}
+
+void ChildProcess::LeaveChild(pid_t pid) {
+    std::lock_guard<std::mutex> guard(g_LeftLock);
+    std::erase_if(g_LeftChildren, IsReaped);
+    g_LeftChildren.push_back(pid);
+}
+
+size_t ChildProcess::LeftChildren() {
+    std::lock_guard<std::mutex> guard(g_LeftLock);
+    std::erase_if(g_LeftChildren, IsReaped);
+    return g_LeftChildren.size();
+}
+
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
                                                   const std::vector<std::string>& arguments,
                                                   int handOver) {
@@ -264,6 +305,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
         SetLastError(kErrInvalidParameter);
         return nullptr;
     }
+    ReapLeftChildren();
     HandOverCopy copy(handOver);
     if (!copy.IsReady()) {
         SetLastErrorFromErrno(errno);
@@ -298,8 +340,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& path,
 ChildProcess::ChildProcess(pid_t pid, int pidFd) : m_pid(pid), m_nPidFd(pidFd) {}
 
 ChildProcess::~ChildProcess() {
-    if (!m_bReaped) {
-        Reap(false);
+    if (!m_bReaped && !Reap()) {
+        LeaveChild(m_pid);
     }
     if (m_nPidFd >= 0) {
         ::close(m_nPidFd);
@@ -317,11 +359,11 @@ bool ChildProcess::Kill() {
     return true;
 }
 
-bool ChildProcess::Reap(bool block) {
+bool ChildProcess::Reap() {
     int status = 0;
     pid_t rc;
     do {
-        rc = ::waitpid(m_pid, &status, block ? 0 : WNOHANG);
+        rc = ::waitpid(m_pid, &status, WNOHANG);
     } while (rc < 0 && errno == EINTR);
     if (rc == m_pid) {
         m_bReaped = true;
@@ -338,33 +380,44 @@ std::string ChildProcess::DescribeEnd() const {
 }
 
 bool ChildProcess::WaitForExit(uint32_t timeoutMs) {
-    if (m_bReaped || Reap(false)) {
+    if (m_bReaped || Reap()) {
         return true;
     }
-    if (m_nPidFd >= 0) {
-        pollfd pfd{m_nPidFd, POLLIN, 0};
-        int rc;
-        do {
-            rc = ::poll(&pfd, 1, timeoutMs > INT32_MAX ? -1 : static_cast<int>(timeoutMs));
-        } while (rc < 0 && errno == EINTR);
-        return rc > 0 && Reap(true);
-    }
-    // Without a process descriptor, poll the child's state.
+    // The process descriptor says when the child has ended, but not that it
+    // can be waited for: an ended child that another process traces (a
+    // debugger, a sanitizer's leak check stopping its threads) stays the
+    // tracer's until it lets go.  So the wait is never a blocking one: it
+    // looks again until the child is reaped or the time is up.
+    const bool infinite = timeoutMs == kInfinite;
     timespec start;
     ::clock_gettime(CLOCK_MONOTONIC, &start);
+    bool ended = m_nPidFd < 0;
     for (;;) {
-        if (Reap(false)) {
-            return true;
-        }
         timespec now;
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        int64_t elapsedMs = static_cast<int64_t>(now.tv_sec - start.tv_sec) * 1000 +
-                            (static_cast<int64_t>(now.tv_nsec) - start.tv_nsec) / 1000000;
-        if (elapsedMs >= static_cast<int64_t>(timeoutMs)) {
-            return false;
+        const int64_t elapsedMs = static_cast<int64_t>(now.tv_sec - start.tv_sec) * 1000 +
+                                  (static_cast<int64_t>(now.tv_nsec) - start.tv_nsec) / 1000000;
+        const int64_t leftMs = infinite ? INT32_MAX : static_cast<int64_t>(timeoutMs) - elapsedMs;
+        if (leftMs <= 0) {
+            return Reap();
         }
-        timespec pause{0, 5 * 1000 * 1000};
-        ::nanosleep(&pause, nullptr);
+        if (!ended) {
+            pollfd pfd{m_nPidFd, POLLIN, 0};
+            const int rc =
+                ::poll(&pfd, 1, infinite ? -1 : static_cast<int>(leftMs < INT32_MAX ? leftMs : INT32_MAX));
+            if (rc > 0) {
+                ended = true;
+            } else if (rc < 0 && errno != EINTR) {
+                ended = true;  // look by waiting instead
+            }
+        } else {
+            const int64_t pauseMs = leftMs < 5 ? leftMs : 5;
+            timespec pause{0, static_cast<long>(pauseMs) * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+        if (Reap()) {
+            return true;
+        }
     }
 }
 

@@ -77,8 +77,14 @@ public:
 
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    // Reaps the child when it has ended; a running child is left running.
+    // Reaps the child when it has ended; a running child is left running,
+    // and reaped once it has ended (see LeftChildren).
     ~ChildProcess();
+
+    // How many children let go of before they could be waited for are not
+    // waited for yet (each is, without blocking, whenever a child starts or
+    // is let go of, or this is asked).
+    static size_t LeftChildren();
 
     pid_t Pid() const { return m_pid; }
 
@@ -86,8 +92,10 @@ public:
     // not be sent; an ended but unreaped child still counts as killed.
     bool Kill();
 
-    // Waits at most `timeoutMs` for the child to end and reaps it.  True when
-    // it has ended (now or before).
+    // Waits at most `timeoutMs` (kInfinite: without a bound) for the child
+    // to end and reaps it.  True when it has ended (now or before) and is
+    // reaped; an ended child that a tracer still holds is waited for only
+    // within the bound.
     bool WaitForExit(uint32_t timeoutMs);
 
     // The wait status once reaped.
@@ -98,7 +106,10 @@ public:
 
 private:
     ChildProcess(pid_t pid, int pidFd);
-    bool Reap(bool block);
+    // Waits for the child without blocking: true once it is reaped.
+    bool Reap();
+    static void ReapLeftChildren();
+    static void LeaveChild(pid_t pid);
 
     pid_t m_pid;
     int m_nPidFd;

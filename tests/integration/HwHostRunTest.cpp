@@ -12,6 +12,7 @@
 #include "support/ChildProcess.h"
 #include "support/NetworkNamespace.h"
 #include "support/TestUtil.h"
+#include "support/Tracer.h"
 
 namespace fs = std::filesystem;
 
@@ -183,6 +184,39 @@ TEST_F(HwHostRunTest, CommandsFromSignalsAreCompletedAndReachEveryEngineInOrder)
     EXPECT_TRUE(called < completed && completed < stopped && stopped != std::string::npos) << log;
     EXPECT_NE(std::string::npos,
               log.find("has successfully completed full initialization procedure"));
+}
+
+// A script process that another process traces (a debugger, or a
+// sanitizer's leak check while it ends) can't be waited for once it has
+// ended, until the tracer lets go: the stop ends it and goes on within the
+// host's bound, rather than wait on the tracer.
+TEST(HwHostRootTest, AScriptProcessATracerHoldsHoldsUpNoStop) {
+    hwtest::ScratchDirectory root;
+    hwtest::ScratchDirectory out;
+    hwtest::WriteWholeFile(root.File("Default.policy"), "Host Warden\r\n[\\];\r\n");
+    hwtest::ChildProcess host;
+    ASSERT_TRUE(host.Start({kHwHost, "run", "--root", root.Path()}, out.File("console.txt")));
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return hwtest::ReadWholeFile(out.File("console.txt")).find("hwhost: sensor started on") !=
+                     std::string::npos; },
+        120));
+    // Scripts are on by default: the script process is hwhost's one child.
+    pid_t script = 0;
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return (script = hwtest::FindChildOf(host.Pid())) != 0; }, 120));
+    hwtest::Tracer tracer(script, 300);
+    if (!tracer.Attached()) {
+        GTEST_SKIP() << "this process may not trace hwhost's script process (needs root)";
+    }
+    ASSERT_EQ(0, ::kill(host.Pid(), SIGTERM));
+    int exitCode = -1;
+    ASSERT_TRUE(host.Wait(120, exitCode));
+    const std::string console = hwtest::ReadWholeFile(out.File("console.txt"));
+    EXPECT_EQ(0, exitCode) << console;
+    EXPECT_EQ(std::string::npos, console.find("did not stop")) << console;
+    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(root.File("logs/hwhost.log"))
+                                     .find("TclProc " + std::to_string(script) +
+                                           " was killed but had not ended 2 s later"))
+        << console;
 }
 
 // A folder that holds no policy (a mistyped --root) is not taken for a

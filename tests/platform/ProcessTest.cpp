@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/Environment.h"
 
 #include "support/TestUtil.h"
+#include "support/Tracer.h"
 
 namespace {
 
@@ -30,7 +32,49 @@ private:
     sighandler_t m_previous;
 };
 
+bool IsZombie(pid_t pid) {
+    char state = 0;
+    uint64_t start = 0;
+    return plat::ReadProcessStart(pid, state, start) && state == 'Z';
+}
+
 }  // namespace
+
+// A child that has ended while another process traces it can't be waited
+// for until the tracer lets go: the wait for it keeps its bound all the
+// same (a stop waits for the script process it killed), and a child let go
+// of then is reaped once the tracer is gone, not left a zombie.
+TEST(ProcessTest, AnEndedChildATracerHoldsIsWaitedForWithinTheBoundAndReapedOnceLetGo) {
+    for (const bool bLetGo : {false, true}) {
+        auto child = plat::ChildProcess::Start("/bin/sleep", {"sleep", "600"});
+        ASSERT_TRUE(child);
+        const pid_t pid = child->Pid();
+        hwtest::Tracer tracer(pid);
+        if (!tracer.Attached()) {
+            child->Kill();
+            child->WaitForExit(10000);
+            GTEST_SKIP() << "this process may not trace its own children's siblings (needs root)";
+        }
+        ASSERT_TRUE(child->Kill());
+        ASSERT_TRUE(hwtest::WaitUntil([&] { return IsZombie(pid); }, 60)) << bLetGo;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(child->WaitForExit(300)) << bLetGo;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
+            << "the wait outlasted its bound until the tracer let go";
+        if (bLetGo) {
+            child.reset();
+            EXPECT_EQ(1u, plat::ChildProcess::LeftChildren());
+            tracer.Release();
+            EXPECT_TRUE(hwtest::WaitUntil([] { return plat::ChildProcess::LeftChildren() == 0; }, 60));
+            EXPECT_FALSE(IsZombie(pid));
+        } else {
+            tracer.Release();
+            ASSERT_TRUE(child->WaitForExit(60000));
+            EXPECT_TRUE(WIFSIGNALED(child->ExitStatus()) && WTERMSIG(child->ExitStatus()) == SIGKILL)
+                << child->DescribeEnd();
+        }
+    }
+}
 
 // The host ignores SIGPIPE; a program it starts gets the default back, so
 // one writing into a closed pipe ends as it would anywhere else.
