@@ -806,9 +806,11 @@ TEST_F(SyslogHostTest, StopGivesUpAnAlertOutputThatTakesNothingAndCountsWhatItLe
         int bytes = 0;
         return ::ioctl(reader, FIONREAD, &bytes) == 0 ? bytes : -1;
     };
-    ASSERT_TRUE(hwtest::WaitUntil([&] {
-        return Buffered() == capacity && UnreadBytes(m_Namespace.HolderPid()) == 0;
-    })) << Buffered() << " bytes in the pipe\n" << m_Host.ErrorsTail();
+    ASSERT_TRUE(hwtest::WaitUntil(
+        [&] { return Buffered() == capacity && UnreadBytes(m_Namespace.HolderPid()) == 0; }, 300))
+        << Buffered() << " bytes in the pipe, " << UnreadBytes(m_Namespace.HolderPid())
+        << " bytes of datagrams unread\n"
+        << m_Host.ErrorsTail();
 
     const auto stopped = std::chrono::steady_clock::now();
     m_Host.Signal(SIGTERM);

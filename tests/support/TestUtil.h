@@ -16,7 +16,8 @@ bool WaitUntil(const std::function<bool()>& condition, double seconds = 30.0);
 // The seconds since midnight of a line of hwhost's log ("2026-12-08
 // 17:41:40.533 INFO ..."); -1 for a line without a time.
 double LogLineSeconds(const std::string& line);
-// The seconds from one log time to a later one, across midnight too.
+// The seconds from one log time to a later one, across midnight too; 0
+// when `to` is a little earlier (lines written out of their times' order).
 double LogSecondsBetween(double from, double to);
 
 class ScratchDirectory {
