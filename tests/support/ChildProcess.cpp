@@ -22,9 +22,10 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& outputFile,
                          const std::vector<std::string>& extraEnvironment, bool connectStdin) {
-    if (argv.empty() || m_pid > 0) {
+    if (argv.empty() || (m_pid > 0 && !m_reaped)) {
         return false;
     }
+    CloseStdin();
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));

@@ -21,6 +21,7 @@ public:
     // `extraEnvironment` ("NAME=value").  Standard output and standard error
     // go to `outputFile` when given, else to /dev/null; standard input comes
     // from /dev/null unless `connectStdin` asks for a pipe (WriteStdin).
+    // False while a process started before has not been waited for.
     bool Start(const std::vector<std::string>& argv, const std::string& outputFile = "",
                const std::vector<std::string>& extraEnvironment = {}, bool connectStdin = false);
 

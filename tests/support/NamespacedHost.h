@@ -85,7 +85,8 @@ public:
     // hwhost.out, standard error in hwhost.err), with adapter locks in a
     // folder of this host's own (HW_LOCK_DIR; `environment` may name
     // another, or "HW_LOCK_DIR=" for the machine's), and waits for it to
-    // report the sensor started; false when it ended first.
+    // report the sensor started; false when it ended first.  Runs again
+    // on the same root once the run before has ended.
     bool Start(const std::vector<std::string>& extraArguments = {},
                const std::vector<std::string>& environment = {});
     // Pushes `policy` (SIGHUP) and waits for the reload to complete; false
