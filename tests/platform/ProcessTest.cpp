@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Environment.h"
@@ -73,6 +75,103 @@ TEST(ProcessTest, AnEndedChildATracerHoldsIsWaitedForWithinTheBoundAndReapedOnce
             ASSERT_TRUE(child->WaitForExit(60000));
             EXPECT_TRUE(WIFSIGNALED(child->ExitStatus()) && WTERMSIG(child->ExitStatus()) == SIGKILL)
                 << child->DescribeEnd();
+        }
+    }
+}
+
+// Children started, killed, waited for and let go of in any order: each
+// one let go of before it was reaped is listed until it has ended and is
+// then reaped, without blocking, by the next start, let-go or count; none
+// stays a zombie and a child no one killed is never taken for ended.  The
+// model knows each child's id: one not yet reaped still has its entry
+// under /proc, as a zombie if it has ended, so the list's count must be
+// the number of children let go of whose entry is still there.
+TEST(ProcessTest, ChildrenLetGoOfInAnyOrderAreEachReapedOnceTheyEnd) {
+    ASSERT_TRUE(hwtest::WaitUntil([] { return plat::ChildProcess::LeftChildren() == 0; }, 60));
+    const auto Exists = [](pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; };
+    // Seeds that ever failed go on this list and stay there.
+    for (const uint32_t uSeed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        std::mt19937 random(uSeed);
+        struct Held {
+            std::unique_ptr<plat::ChildProcess> m_child;
+            bool m_bKilled = false;
+        };
+        std::vector<Held> held;
+        std::vector<std::pair<pid_t, bool>> left;  // id, killed
+        const auto Pick = [&](size_t count) { return static_cast<size_t>(random() % count); };
+        for (int nStep = 0; nStep < 150; ++nStep) {
+            switch (random() % 6) {
+            case 0:
+                if (held.size() + left.size() < 12) {
+                    held.push_back({plat::ChildProcess::Start("/bin/sleep", {"sleep", "600"}), false});
+                    ASSERT_TRUE(held.back().m_child) << uSeed << " step " << nStep;
+                }
+                break;
+            case 1:
+                if (!held.empty()) {
+                    Held& one = held[Pick(held.size())];
+                    EXPECT_TRUE(one.m_child->Kill());
+                    one.m_bKilled = true;
+                }
+                break;
+            case 2:
+                if (!held.empty()) {
+                    Held& one = held[Pick(held.size())];
+                    const bool bEnded = one.m_child->WaitForExit(one.m_bKilled ? 50 : 0);
+                    EXPECT_TRUE(!bEnded || one.m_bKilled) << uSeed << " step " << nStep;
+                }
+                break;
+            case 3:
+                if (!held.empty()) {
+                    const size_t at = Pick(held.size());
+                    const pid_t pid = held[at].m_child->Pid();
+                    const bool bReaped = held[at].m_child->HasExited();
+                    const bool bKilled = held[at].m_bKilled;
+                    held.erase(held.begin() + static_cast<std::ptrdiff_t>(at));
+                    if (!bReaped && Exists(pid)) {
+                        left.emplace_back(pid, bKilled);
+                    }
+                }
+                break;
+            case 4:
+                if (!left.empty()) {
+                    auto& one = left[Pick(left.size())];
+                    ::kill(one.first, SIGKILL);
+                    one.second = true;
+                }
+                break;
+            default: {
+                const size_t count = plat::ChildProcess::LeftChildren();
+                std::erase_if(left, [&](const auto& one) { return !Exists(one.first); });
+                EXPECT_EQ(left.size(), count) << uSeed << " step " << nStep;
+                for (const auto& [pid, bKilled] : left) {
+                    EXPECT_TRUE(bKilled || !IsZombie(pid)) << uSeed << " step " << nStep;
+                }
+                break;
+            }
+            }
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+        // The end: every child killed and let go of; none is left a zombie.
+        for (Held& one : held) {
+            one.m_child->Kill();
+        }
+        for (const auto& one : left) {
+            ::kill(one.first, SIGKILL);
+        }
+        std::vector<pid_t> all;
+        for (const Held& one : held) {
+            all.push_back(one.m_child->Pid());
+        }
+        for (const auto& one : left) {
+            all.push_back(one.first);
+        }
+        held.clear();
+        EXPECT_TRUE(hwtest::WaitUntil([] { return plat::ChildProcess::LeftChildren() == 0; }, 60)) << uSeed;
+        for (const pid_t pid : all) {
+            EXPECT_FALSE(Exists(pid)) << uSeed << ": child " << pid << " was not reaped";
         }
     }
 }
