@@ -171,11 +171,17 @@ TEST_F(EventLogEngineTest, OpenLogsFollowTheRulesAndAKeptLogKeepsItsPlaceAcrossA
 
 // A pause (a reload's among them) ends the thread at once rather than
 // after the rest of its wait on the logs, a second at most: every engine's
-// input waits that much less while a reload reads its policy.
+// input waits that much less while a reload reads its policy.  A pause
+// that waited out the wait takes nearly the whole second every time, since
+// each meets the thread 50 ms into it; a busy machine can stretch any one
+// pause that far, but not every one of several, so the quickest is what
+// tells them apart.
 TEST_F(EventLogEngineTest, PauseEndsTheThreadWithoutWaitingOutItsWaitOnTheLogs) {
     AddRule("Sec", 200);
     Init();
-    for (int nPause = 0; nPause < 3; ++nPause) {
+    auto quickest = std::chrono::steady_clock::duration::max();
+    std::string strTook;
+    for (int nPause = 0; nPause < 5; ++nPause) {
         ASSERT_EQ(0, m_pEngine->OnStart(0));
         // The thread is in its wait now, or about to be.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -183,9 +189,10 @@ TEST_F(EventLogEngineTest, PauseEndsTheThreadWithoutWaitingOutItsWaitOnTheLogs) 
         m_pEngine->OnPauseInit(0);
         m_pEngine->OnPause(0);
         const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_LT(took, std::chrono::milliseconds(500))
-            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        quickest = std::min(quickest, took);
+        strTook += " " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) + " ms";
     }
+    EXPECT_LT(quickest, std::chrono::milliseconds(500)) << "the pauses took" << strTook;
 }
 
 TEST_F(EventLogEngineTest, LogThatFailsToOpenLeavesTheRulesInForceAndTheOtherLogsWatched) {

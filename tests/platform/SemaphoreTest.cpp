@@ -139,16 +139,21 @@ TEST_F(SemaphoreTest, CountsLockKeptByAnotherProcessTimesWaitsOutAndKeepsNoUnitF
     ForeignView& other = *m_pOther;
     const std::string& name = m_strName;
     ASSERT_EQ(plat::kWaitSignalled, semaphore.Wait(0));
+    // The word is taken over only after the whole minute: a wait or release
+    // that outlasted its own deadline holds until then, and is told from a
+    // slow machine's by that minute.
+    semaphore.SetHoldBound(kNeverMs);
 
     other.SetLockWord(kLiveProcess);
     auto took = Timed([&] { EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(200)); });
     EXPECT_GE(took, std::chrono::milliseconds(200));
-    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_LT(took, kAtOnce);
     took = Timed([&] {
         EXPECT_FALSE(semaphore.Release(1));
         EXPECT_EQ(plat::kErrWaitTimeout, plat::GetLastError());
     });
-    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_LT(took, kAtOnce);
+    EXPECT_EQ(kLiveProcess, other.LockWord() & ~plat::kCoreLockWaiters) << "taken over, not given up at its deadline";
     EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(0));
 
     other.SetLockWord(0);
@@ -268,8 +273,9 @@ TEST_F(SemaphoreTest, ScribbledCountsAndHoldersAreSaidAndEndInTime) {
         holder = LiveEntry(static_cast<pid_t>(kLiveProcess), 1);
     }
     other->count = 0;
+    // A wait that did not end by its deadline here does not end at all.
     auto took = Timed([&] { EXPECT_EQ(plat::kWaitTimeout, semaphore.Wait(300)); });
-    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_LT(took, kAtOnce);
     ASSERT_TRUE(semaphore.TakeFindings(found));
     EXPECT_TRUE(found.overClaimed);
     EXPECT_EQ(0, found.unitsGivenBack);
@@ -367,6 +373,10 @@ TEST_F(SemaphoreTest, ScribbledCoreFailsCleanly) {
     plat::Semaphore& semaphore = m_Semaphore;
     ForeignView& other = *m_pOther;
     const std::string& name = m_strName;
+    // A word scribbled with a living process's id is taken over only after
+    // the whole minute: a call that outlasts its deadline on it holds until
+    // then, and is told from a slow machine's by that minute.
+    semaphore.SetHoldBound(kNeverMs);
     auto* pBytes = reinterpret_cast<unsigned char*>(&other->lock);
     const size_t nBytes = sizeof(plat::SemaphoreCore) - offsetof(plat::SemaphoreCore, lock);
     for (uint32_t seed = 1; seed <= 40; ++seed) {
@@ -386,7 +396,7 @@ TEST_F(SemaphoreTest, ScribbledCoreFailsCleanly) {
             semaphore.Release(1);
             semaphore.Release(INT32_MAX);
         });
-        EXPECT_LT(took, std::chrono::seconds(2));
+        EXPECT_LT(took, kAtOnce);
     }
     other->magic = 0;
     plat::Semaphore opener;
