@@ -195,7 +195,7 @@ TEST_F(TextLogBoundsHostTest, ThreeThousandFilesOfAnotherAccountLeaveDescriptors
 // of the scans, and its stop take no longer, and its threads no more
 // processor time, than without them, within a margin: the same steps are
 // first run on the same folder before the chains are made, in the same
-// run, so that a loaded machine slows both alike.
+// run, so that a loaded machine slows both.
 TEST_F(TextLogBoundsHostTest, DeepFolderChainsOfAnotherAccountHoldUpNeitherLinesNorStartNorStop) {
     constexpr int kChains = 3;
     constexpr int kDepth = 1500;
@@ -255,12 +255,15 @@ TEST_F(TextLogBoundsHostTest, DeepFolderChainsOfAnotherAccountHoldUpNeitherLines
                                  "/...): at most 32 folders deep below a pattern's first wildcard or its "
                                  "\"/...\"; 3 folders left out";
     EXPECT_NE(std::string::npos, m_Host.Errors().find(strBound)) << m_Host.ErrorsTail();
-    // A walk of the whole chains costs minutes of opens; a margin of
-    // seconds is far below that and far above what a busy machine adds.
-    EXPECT_LT(deep.dStart, flat.dStart + 10.0);
-    EXPECT_LT(deep.dSlowest, flat.dSlowest + 10.0);
-    EXPECT_LT(deep.dProcessor, flat.dProcessor + 5.0);
-    EXPECT_LT(deep.dStop, flat.dStop + 10.0);
+    // A walk of the whole chains, each folder reached from "/", costs
+    // several times the processor time of the run without them: that
+    // tells it however busy the machine is.  The waits a user sees get a
+    // wide margin, as one start on a starved processor may take three
+    // times another.
+    EXPECT_LT(deep.dProcessor, 2 * flat.dProcessor + 1.0);
+    EXPECT_LT(deep.dStart, 3 * flat.dStart + 10.0);
+    EXPECT_LT(deep.dSlowest, 3 * flat.dSlowest + 10.0);
+    EXPECT_LT(deep.dStop, 3 * flat.dStop + 10.0);
     EXPECT_EQ(0u, AlertsWith(m_Host.Alerts(), "history"));
     std::printf("%d chains %d folders deep (without them): start %.1f s (%.1f s), slowest line alerted after "
                 "%.1f s (%.1f s), processor time %.2f s (%.2f s), stop %.1f s (%.1f s)\n",
