@@ -27,6 +27,7 @@
 #include "ApacheEngine/WebSharedMemory.h"
 #include "platform/NamedObject.h"
 #include "support/ChildProcess.h"
+#include "support/HeldUpStop.h"
 #include "support/NamespacedHost.h"
 #include "support/ThrowawayAccounts.h"
 
@@ -200,7 +201,8 @@ TEST_F(HostileLocksHostTest, FifosAndLocksOfAnotherAccountHoldUpNoStartAlertRelo
     began = Clock::now();
     ASSERT_TRUE(m_host.Stop(exitCode));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail() << "\nlog:\n" << m_host.LogTail();
-    EXPECT_LT(Clock::now() - began, std::chrono::seconds(15));
+    EXPECT_EQ("", hwtest::HeldUpStopLines(m_host.Errors()));
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(hwtest::kStopBackstopSeconds));
 
     const std::string console = m_host.Errors();
     // The demo's rules read the Security and System logs and its audit
@@ -301,8 +303,9 @@ TEST_F(HostileLocksHostTest, WebGroupMemberKeepingTheWebLocksHoldsUpNoPushAlertO
     began = Clock::now();
     int exitCode = -1;
     ASSERT_TRUE(m_host.Stop(exitCode));
-    EXPECT_LT(Clock::now() - began, std::chrono::seconds(10));
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(hwtest::kStopBackstopSeconds));
     EXPECT_EQ(0, exitCode) << m_host.ErrorsTail();
+    EXPECT_EQ("", hwtest::HeldUpStopLines(m_host.Errors()));
     for (auto& holder : m_holders) {
         holder->CloseStdin();
         ASSERT_TRUE(holder->Wait(30, exitCode));
