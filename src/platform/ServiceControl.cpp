@@ -1,7 +1,6 @@
 #include "platform/ServiceControl.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <cctype>
 #include <cerrno>
@@ -45,10 +44,12 @@ bool LiveStartTime(pid_t pid, unsigned long long& startTime) {
 }
 
 bool IsAlive(const ServiceProcess& process) {
-    // A program this process started is its child: collect it once it has
-    // ended, so that it does not linger as a zombie.
-    int status = 0;
-    ::waitpid(process.pid, &status, WNOHANG);
+    // A program this process started is its child, let go of while it ran:
+    // the list of such children collects it once it has ended, so that it
+    // does not linger as a zombie.  Only that list waits for it: a wait of
+    // its own here would free its id while the list still names it, for a
+    // later child to be given and waited for in its owner's place.
+    ChildProcess::LeftChildren();
     unsigned long long startTime = 0;
     return LiveStartTime(process.pid, startTime) && startTime == process.startTime;
 }

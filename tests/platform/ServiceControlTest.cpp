@@ -1,15 +1,34 @@
 #include "platform/ServiceControl.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "platform/LastError.h"
+#include "platform/Process.h"
 #include "support/TestUtil.h"
 
 namespace {
+
+bool IsZombie(pid_t pid) {
+    char state = 0;
+    uint64_t start = 0;
+    return plat::ReadProcessStart(pid, state, start) && state == 'Z';
+}
+
+// Makes `pid` the id the next process started is given (root only).
+bool GiveNextProcessId(pid_t pid) {
+    std::FILE* pFile = std::fopen("/proc/sys/kernel/ns_last_pid", "w");
+    if (pFile == nullptr) {
+        return false;
+    }
+    const bool bWritten = std::fprintf(pFile, "%d", static_cast<int>(pid - 1)) > 0;
+    return std::fclose(pFile) == 0 && bWritten;
+}
 
 class ServiceControlTest : public ::testing::Test {
 protected:
@@ -54,6 +73,35 @@ TEST_F(ServiceControlTest, SecondStartAndSecondStopAreRefusedWithTheirErrors) {
     EXPECT_TRUE(hwtest::WaitUntil([&] { return State() == plat::kServiceStopped; }));
     EXPECT_FALSE(m_pService->Stop());
     EXPECT_EQ(plat::kErrServiceNotActive, plat::GetLastError());
+}
+
+// The program of a service is this process's child, and so is each program
+// the sensor starts after it: once the service's program has ended and
+// been waited for, its id may be given to a later child, whose end a query
+// of the service's record must not take in its owner's place.
+TEST_F(ServiceControlTest, AQueryOfAnEndedProgramsRecordTakesNotTheEndOfALaterChildGivenItsId) {
+    ASSERT_TRUE(m_pService->Start());
+    const pid_t pid =
+        static_cast<pid_t>(std::atol(hwtest::ReadWholeFile(m_dir.File("services/Idle.state")).c_str()));
+    ASSERT_GT(pid, 1);
+    // Asked to stop, and not queried since: it ends unseen.
+    ASSERT_TRUE(m_pService->Stop());
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return IsZombie(pid); }, 60));
+    if (!GiveNextProcessId(pid)) {
+        GTEST_SKIP() << "this process may not choose the next process id (needs root)";
+    }
+    auto pChild = plat::ChildProcess::Start("/bin/sh", {"sh", "-c", "exit 7"});
+    ASSERT_TRUE(pChild);
+    if (pChild->Pid() != pid) {
+        pChild->WaitForExit(10000);
+        GTEST_SKIP() << "another process was given the id first";
+    }
+    ASSERT_TRUE(hwtest::WaitUntil([&] { return IsZombie(pid); }, 60));
+
+    EXPECT_EQ(plat::kServiceStopped, State());
+    EXPECT_TRUE(pChild->WaitForExit(2000)) << "the later child's end was taken by the query";
+    EXPECT_TRUE(WIFEXITED(pChild->ExitStatus()) && WEXITSTATUS(pChild->ExitStatus()) == 7)
+        << pChild->DescribeEnd();
 }
 
 TEST_F(ServiceControlTest, ServiceThatIsNotInstalledCannotBeOpened) {
