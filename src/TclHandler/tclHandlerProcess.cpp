@@ -123,8 +123,11 @@ void tclHandler::StopProcess() {
     if (m_pProcess) {
         TerminateProcessAndWait(m_pProcess.get(), kKilledWaitSeconds);
         if (!m_pProcess->HasExited()) {
-            CSF_LOG(1, "TclProc %d was killed but had not ended %u s later: it is waited for without holding "
-                    "up what ended it",
+            // No fault of the sensor's: a starved machine may take longer
+            // to end a large process, and a debugger may hold it.
+            CSF_LOG(kCSFLogNotice,
+                    "TclProc %d was killed but had not ended %u s later: it is waited for without holding up "
+                    "what ended it",
                     static_cast<int>(m_pProcess->Pid()), kKilledWaitSeconds);
         }
         CSF_TRACE(9, "Stopped TclProc %d", static_cast<int>(m_pProcess->Pid()));
