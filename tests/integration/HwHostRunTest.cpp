@@ -189,7 +189,8 @@ TEST_F(HwHostRunTest, CommandsFromSignalsAreCompletedAndReachEveryEngineInOrder)
 // A script process that another process traces (a debugger, or a
 // sanitizer's leak check while it ends) can't be waited for once it has
 // ended, until the tracer lets go: the stop ends it and goes on within the
-// host's bound, rather than wait on the tracer.
+// host's bound, rather than wait on the tracer, and says so without
+// calling it an error.
 TEST(HwHostRootTest, AScriptProcessATracerHoldsHoldsUpNoStop) {
     hwtest::ScratchDirectory root;
     hwtest::ScratchDirectory out;
@@ -213,10 +214,13 @@ TEST(HwHostRootTest, AScriptProcessATracerHoldsHoldsUpNoStop) {
     const std::string console = hwtest::ReadWholeFile(out.File("console.txt"));
     EXPECT_EQ(0, exitCode) << console;
     EXPECT_EQ(std::string::npos, console.find("did not stop")) << console;
-    EXPECT_NE(std::string::npos, hwtest::ReadWholeFile(root.File("logs/hwhost.log"))
-                                     .find("TclProc " + std::to_string(script) +
-                                           " was killed but had not ended 2 s later"))
-        << console;
+    // Said, as a notice: a starved machine takes as long to end a large
+    // process, and nothing is wrong with the sensor.
+    const std::string log = hwtest::ReadWholeFile(root.File("logs/hwhost.log"));
+    const size_t said = log.find("TclProc " + std::to_string(script) + " was killed but had not ended 2 s later");
+    ASSERT_NE(std::string::npos, said) << console;
+    const std::string line = log.substr(log.rfind('\n', said) + 1, log.find('\n', said) - log.rfind('\n', said));
+    EXPECT_NE(std::string::npos, line.find(" NOTICE ")) << line;
 }
 
 // A folder that holds no policy (a mistyped --root) is not taken for a
