@@ -26,6 +26,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// How the stop's tally counts the files it left unread: "1 text-log file",
+// "2 text-log files".
+std::string TextLogFiles(size_t nFiles) {
+    return std::to_string(nFiles) + (nFiles == 1 ? " text-log file" : " text-log files");
+}
+
 class TextLogGroupsHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -228,8 +234,7 @@ TEST_F(TextLogGroupsHostTest, FilesPutOffForWantOfADescriptorAreReadOrCountedAnd
     EXPECT_EQ(std::string::npos, strErrors.find("files left out at the inputs' bounds")) << m_Host.ErrorsTail();
     // What the stop did not read of them is counted there, by files.
     const size_t nUnread = static_cast<size_t>(kMade) - nAlerted;
-    EXPECT_EQ(nUnread == 0 ? 0u : 1u,
-              hwtest::CountOf(strErrors, "; " + std::to_string(nUnread) + " text-log files with "))
+    EXPECT_EQ(nUnread == 0 ? 0u : 1u, hwtest::CountOf(strErrors, "; " + TextLogFiles(nUnread) + " with "))
         << nAlerted << " alerted\n"
         << m_Host.ErrorsTail();
 }
@@ -267,7 +272,7 @@ TEST_F(TextLogGroupsHostTest, FilesMadeJustBeforeTheStopOfAHostShortOfDescriptor
     const size_t nLeft = static_cast<size_t>(kMade) - nAlerted;
     const std::string strTally =
         nLeft == 0 ? " dropped, 0 not written\n"
-                   : "; " + std::to_string(nLeft) + " text-log files with " + std::to_string(qwBytesLeft) +
+                   : "; " + TextLogFiles(nLeft) + " with " + std::to_string(qwBytesLeft) +
                          " bytes left unread by the stop";
     EXPECT_EQ(1u, hwtest::CountOf(strErrors, strTally)) << m_Host.ErrorsTail();
 }
