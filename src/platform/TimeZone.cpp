@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include "platform/Clock.h"
 #include "platform/ZoneMemo.h"
@@ -58,6 +59,10 @@ void CopyName(char (&target)[32], const char* name) {
 namespace {
 
 TimeZoneInfo ComputeTimeZoneInfo(int64_t seconds) {
+    // tzset may read the zone data anew, where the names of another
+    // thread's samples point: one thread at a time reads and copies them.
+    static std::mutex zoneLock;
+    const std::lock_guard<std::mutex> guard(zoneLock);
     ::tzset();
     TimeZoneInfo info;
     ZoneSample at;
