@@ -173,7 +173,11 @@ endfunction()
 function(hw_fuzz name)
     cmake_parse_arguments(ARG "" "SOURCE;CORPUS" "DEPS" ${ARGN})
     hw_test_shared_targets()
-    add_executable(${name}_replay ${ARG_SOURCE} ${PROJECT_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp
+    # The replay programs' main is the same for each: compiled once.
+    if(NOT TARGET hw_fuzz_replay_main)
+        add_library(hw_fuzz_replay_main OBJECT ${PROJECT_SOURCE_DIR}/tests/fuzz/ReplayMain.cpp)
+    endif()
+    add_executable(${name}_replay ${ARG_SOURCE} $<TARGET_OBJECTS:hw_fuzz_replay_main>
                    $<TARGET_OBJECTS:hw_test_extras>)
     target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name}_replay PRIVATE ${ARG_DEPS})
