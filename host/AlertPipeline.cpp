@@ -516,3 +516,5 @@ std::vector<std::string> AlertPipeline::BoundsReached() const {
     }
     return lines;
 }
+
+#undef PIPELINE_LOG

@@ -218,3 +218,5 @@ size_t MailOutbox::Waiting() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_waiting.size();
 }
+
+#undef OUTBOX_LOG

@@ -681,3 +681,5 @@ size_t ResponseRunner::WaitForPrograms(uint32_t timeoutMs) {
     ReapPrograms();
     return m_programs.size();
 }
+
+#undef RESPONSE_LOG

@@ -814,3 +814,5 @@ void SensorHost::ReleaseObjects() {
         m_pServiceRequest = nullptr;
     }
 }
+
+#undef HWHOST_LOG

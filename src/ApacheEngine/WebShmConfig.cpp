@@ -12,7 +12,7 @@
 
 namespace {
 
-void Put32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) { std::memcpy(pView + dwOffset, &dwValue, 4); }
+void PutConfig32(uint8_t* pView, uint32_t dwOffset, uint32_t dwValue) { std::memcpy(pView + dwOffset, &dwValue, 4); }
 
 void Put16(uint8_t* pView, uint32_t dwOffset, uint16_t wValue) { std::memcpy(pView + dwOffset, &wValue, 2); }
 
@@ -55,8 +55,8 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, 
     }
     uint8_t* pView = WebShmConfView();
     if (pTable == nullptr) {
-        Put32(pView, kWebConfFlags, 0);
-        Put32(pView, kWebConfTime, Now());
+        PutConfig32(pView, kWebConfFlags, 0);
+        PutConfig32(pView, kWebConfTime, Now());
         return Finish(pProblem, std::move(strProblem));
     }
     uint32_t dwEvents = pTable->entries == nullptr ? 0 : pTable->numEntries;
@@ -70,19 +70,19 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, 
     }
     uint32_t dwFlags = kWebConfEventsValid;
     pView[kWebConfBlockEnabled] = pTable->blockEnabled ? 1 : 0;
-    Put32(pView, kWebConfBlockPeriod, pTable->dynamicBlockPeriod);
-    Put32(pView, kWebConfEventCount, dwEvents);
+    PutConfig32(pView, kWebConfBlockPeriod, pTable->dynamicBlockPeriod);
+    PutConfig32(pView, kWebConfEventCount, dwEvents);
     // Only the low half of this process's address fits; it means nothing to
     // the module anyway.
-    Put32(pView, kWebConfEventPointer, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pView + kWebConfEvents)));
+    PutConfig32(pView, kWebConfEventPointer, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pView + kWebConfEvents)));
     for (uint32_t i = 0; i < dwEvents; ++i) {
         const IDSConfigEntry& entry = pTable->entries[i];
         uint8_t* pEntry = pView + kWebConfEvents + i * kWebConfEventSize;
         // The entry's first word holds the rule's TID until a capture slave
         // puts the module's issue id there.
-        Put32(pEntry, kWebEntryFirstWord, entry.issueId);
-        Put32(pEntry, kWebEntryTid, entry.issueId);
-        Put32(pEntry, kWebEntryResponse, entry.response);
+        PutConfig32(pEntry, kWebEntryFirstWord, entry.issueId);
+        PutConfig32(pEntry, kWebEntryTid, entry.issueId);
+        PutConfig32(pEntry, kWebEntryResponse, entry.response);
         Put16(pEntry, kWebEntryAllow, entry.response_ip.allow);
         uint16_t wAddresses = std::min<uint16_t>(entry.response_ip.num_ips, kWebEntryMaxAddresses);
         Put16(pEntry, kWebEntryAddressCount, wAddresses);
@@ -105,16 +105,16 @@ int WebShmWriteConfig(const IDSConfigTable* pTable, const TuningBlock* pParams, 
             dwParams = kWebConfMaxParams;
         }
         dwFlags |= kWebConfParamsValid;
-        Put32(pView, kWebConfParamCount, dwParams);
-        Put32(pView, kWebConfParamPointer,
-              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pView + kWebConfParams)));
+        PutConfig32(pView, kWebConfParamCount, dwParams);
+        PutConfig32(pView, kWebConfParamPointer,
+                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pView + kWebConfParams)));
         for (uint32_t i = 0; i < dwParams; ++i) {
             uint8_t* pEntry = pView + kWebConfParams + i * kWebConfParamSize;
             PutText(pEntry, pParams->params[i].name, kWebConfParamFieldSize);
             PutText(pEntry + kWebConfParamFieldSize, pParams->params[i].value, kWebConfParamFieldSize);
         }
     }
-    Put32(pView, kWebConfFlags, dwFlags);
-    Put32(pView, kWebConfTime, Now());
+    PutConfig32(pView, kWebConfFlags, dwFlags);
+    PutConfig32(pView, kWebConfTime, Now());
     return Finish(pProblem, std::move(strProblem));
 }

@@ -6,14 +6,14 @@
 
 namespace {
 
-unsigned Pointer(const void* p) {
+unsigned TracedPointer(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
 
 }  // namespace
 
 CQgEvent::CQgEvent() {
-    CSF_TRACE(kCSFLogInfo, "constructing 0x%x", Pointer(this));
+    CSF_TRACE(kCSFLogInfo, "constructing 0x%x", TracedPointer(this));
 }
 
 CQgEvent::CQgEvent(Blank) {}
@@ -21,15 +21,15 @@ CQgEvent::CQgEvent(Blank) {}
 CQgEvent::CQgEvent(const char* pszAlertName, uint32_t dwResponseMask, uint32_t dwPriority,
                    const CSFAlertParameter* pParameters)
     : QgGenericEvent(pszAlertName, dwResponseMask, dwPriority, pParameters) {
-    CSF_TRACE(kCSFLogInfo, "constructing 0x%x", Pointer(this));
+    CSF_TRACE(kCSFLogInfo, "constructing 0x%x", TracedPointer(this));
 }
 
 CQgEvent::CQgEvent(const CQgEvent& other) : QgGenericEvent(other), SensorAlertLink(other) {
-    CSF_TRACE(kCSFLogInfo, "constructing 0x%x", Pointer(this));
+    CSF_TRACE(kCSFLogInfo, "constructing 0x%x", TracedPointer(this));
 }
 
 CQgEvent::~CQgEvent() {
-    CSF_TRACE(kCSFLogInfo, "destructing 0x%x (pAEI = 0x%x)", Pointer(this), Pointer(GetAlertRecord()));
+    CSF_TRACE(kCSFLogInfo, "destructing 0x%x (pAEI = 0x%x)", TracedPointer(this), TracedPointer(GetAlertRecord()));
 }
 
 ICSFAlertEvent* CQgEvent::CreateEmpty() {

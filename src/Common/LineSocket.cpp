@@ -18,7 +18,7 @@
 
 namespace {
 
-bool ResolveAddress(const char* address, uint32_t& value) {
+bool ResolveOrAny(const char* address, uint32_t& value) {
     if (address == nullptr) {
         value = 0;
         return true;
@@ -115,7 +115,7 @@ int LineSocket::Listen(uint16_t port, const char* address) {
     CloseListener();
     plat::Ipv4Endpoint local;
     local.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
-    if (!ResolveAddress(address, local.m_dwAddress)) {
+    if (!ResolveOrAny(address, local.m_dwAddress)) {
         StoreLastError();
         return 0;
     }
@@ -155,7 +155,7 @@ int LineSocket::Accept() {
 int LineSocket::Bind(uint16_t port, const char* address) {
     plat::Ipv4Endpoint local;
     local.m_wPort = plat::PortField(port);
-    if (!ResolveAddress(address, local.m_dwAddress)) {
+    if (!ResolveOrAny(address, local.m_dwAddress)) {
         StoreLastError();
         return 0;
     }
@@ -194,7 +194,7 @@ int LineSocket::Connect(uint16_t port, const char* address) {
     }
     plat::Ipv4Endpoint remote;
     remote.m_wPort = plat::PortField(port == 0 ? kDefaultPort : port);
-    if (!ResolveAddress(address, remote.m_dwAddress)) {
+    if (!ResolveOrAny(address, remote.m_dwAddress)) {
         StoreLastError();
         return 0;
     }

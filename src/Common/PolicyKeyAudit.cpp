@@ -55,13 +55,13 @@ std::string Quote(const std::string& strText) {
     return "\"" + strText.substr(0, kQuoteLength) + "...\"";
 }
 
-bool StartsWith(const std::string& strText, const std::string& strPrefix) {
+bool HasPrefix(const std::string& strText, const std::string& strPrefix) {
     return strText.compare(0, strPrefix.size(), strPrefix) == 0;
 }
 
 // The path below `strParent`, or npos when it is not below it.
 size_t Below(const std::string& strPath, const std::string& strParent) {
-    if (strPath.size() > strParent.size() + 1 && StartsWith(strPath, strParent) &&
+    if (strPath.size() > strParent.size() + 1 && HasPrefix(strPath, strParent) &&
         strPath[strParent.size()] == '\\') {
         return strParent.size() + 1;
     }

@@ -8,7 +8,7 @@ namespace {
 
 // The sensor's script handler; callers have made sure scripting is on, so
 // none here means there is nothing to queue to.
-ITclHandler* ScriptHandler() {
+ITclHandler* SensorScriptHandler() {
     ISensorCore* pSensor = GetSensorCore();
     return pSensor != nullptr ? pSensor->GetTclHandler() : nullptr;
 }
@@ -37,7 +37,7 @@ void RuleScript::Clear() {
 }
 
 uint32_t RuleScript::Register() {
-    ITclHandler* pHandler = ScriptHandler();
+    ITclHandler* pHandler = SensorScriptHandler();
     if (pHandler == nullptr) {
         return 0;
     }
@@ -55,7 +55,7 @@ uint32_t RuleScript::Run(const char* pszPart, const std::string& strText) {
     if (strText.empty()) {
         return 0;
     }
-    ITclHandler* pHandler = ScriptHandler();
+    ITclHandler* pHandler = SensorScriptHandler();
     return pHandler != nullptr ? pHandler->QueueRun(this, pszPart, nullptr) : 0;
 }
 
@@ -71,7 +71,7 @@ uint32_t RuleScript::QueueValidation(AgentEventInfo* pRecord) {
     if (m_strValidation.empty()) {
         return 0;
     }
-    ITclHandler* pHandler = ScriptHandler();
+    ITclHandler* pHandler = SensorScriptHandler();
     if (pHandler == nullptr) {
         return 0;
     }

@@ -56,7 +56,7 @@ const char* const kTagNames[UserTagSet::kTagCount] = {
 };
 
 constexpr char kReplaceAlertName[] = "USER_ReplaceAlertName";
-constexpr uint32_t kSensorSection = 1;
+constexpr uint32_t kSensorAttributeSection = 1;
 constexpr size_t kUserPrefixLength = 5;
 
 int32_t Number(const std::string& strValue) {
@@ -201,12 +201,12 @@ bool UserTagSet::Apply(CADFEvent& event) {
                 break;
             case kAttackSuccessfulTag:
                 status = event.Add("AttackSuccessful", AlertValue::Uint8(static_cast<uint8_t>(nNumber)),
-                                   kSensorSection);
+                                   kSensorAttributeSection);
                 break;
             case kDestinationPortTag:
             case kSourcePortTag:
                 status = event.Add(dwIndex == kSourcePortTag ? "SourcePort" : "DestinationPort",
-                                   AlertValue::Uint32(static_cast<uint32_t>(nNumber)), kSensorSection);
+                                   AlertValue::Uint32(static_cast<uint32_t>(nNumber)), kSensorAttributeSection);
                 break;
             case kSensorNameTag:
                 status = event.SetHeaderValue(kSensorName, AlertValue::String(strValue));
@@ -227,7 +227,7 @@ bool UserTagSet::Apply(CADFEvent& event) {
                 break;
             default:
                 status = event.Add(kTagNames[dwIndex] + kUserPrefixLength, AlertValue::String(strValue),
-                                   kSensorSection);
+                                   kSensorAttributeSection);
                 break;
         }
         if (status != QOR_S_OK) {

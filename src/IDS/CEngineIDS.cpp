@@ -35,8 +35,6 @@
 
 namespace {
 
-constexpr const char kConfig[] = "\\config";
-constexpr const char kTuning[] = "\\config\\tuning";
 constexpr const char kBastionSection[] = "\\Advanced\\Rules\\Bastion\\";
 constexpr const char kDefaultZamModule[] = "qor-zam1";
 constexpr const char kModuleFolder[] = "Duskwall/";

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr const char kTuning[] = "\\config\\tuning";
 constexpr const char kConsolidationPrefix[] = "advancedeventconsolidation.";
 constexpr size_t kConsolidationPrefixLength = sizeof(kConsolidationPrefix) - 1;
 constexpr const char kDescriptionSuffix[] = "Description";
@@ -46,15 +45,15 @@ constexpr const char* kCallbackKeys[] = {
     "zam.parsedudpcallback", "zam.macreportingcallback",
 };
 
-bool ReadBool(IPolicyContainer* pPolicy, const char* pszName, bool bDefault) {
+bool ReadTuningBool(IPolicyContainer* pPolicy, const char* pszName, bool bDefault) {
     return pPolicy->GetBool(kTuning, pszName, &bDefault);
 }
 
-int32_t ReadInt(IPolicyContainer* pPolicy, const char* pszName, int32_t nDefault) {
+int32_t ReadTuningInt(IPolicyContainer* pPolicy, const char* pszName, int32_t nDefault) {
     return pPolicy->GetInt(kTuning, pszName, &nDefault);
 }
 
-std::string ReadText(IPolicyContainer* pPolicy, const char* pszName, const char* pszDefault) {
+std::string ReadTuningText(IPolicyContainer* pPolicy, const char* pszName, const char* pszDefault) {
     const char* pszText = pPolicy->GetText(kTuning, pszName, pszDefault);
     return pszText != nullptr ? pszText : "";
 }
@@ -65,7 +64,7 @@ uint32_t InRange(int32_t nValue, uint32_t dwMax, uint32_t dwDefault) {
                                                                    : dwDefault;
 }
 
-bool EndsWith(const std::string& strText, const char* pszEnd) {
+bool NameEndsWith(const std::string& strText, const char* pszEnd) {
     const std::string strEnd = pszEnd;
     return strText.size() >= strEnd.size() &&
            strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
@@ -122,20 +121,21 @@ bool ConfigureLog(qorPacketLog* pLog, IPolicyContainer* pPolicy, const LogKeys& 
     CSF_TRACE(kCSFLogInfo, "%s: Configuring %s logger", pszAdapter, keys.pszWhat);
     bool bResult = false;
     if (pLog != nullptr && pPolicy != nullptr) {
-        if (!ReadBool(pPolicy, keys.pszLogging, keys.bLoggingDefault)) {
+        if (!ReadTuningBool(pPolicy, keys.pszLogging, keys.bLoggingDefault)) {
             pLog->Close();
         } else {
-            const std::string strPrefix = ReadText(pPolicy, keys.pszPrefix, keys.pszPrefixDefault);
+            const std::string strPrefix =
+                ReadTuningText(pPolicy, keys.pszPrefix, keys.pszPrefixDefault);
             if (strPrefix.empty()) {
                 CSF_LOG(kCSFLogError, "%s", keys.pszNoPrefix);
                 pLog->Close();
             } else {
-                const int32_t nFiles = ReadInt(pPolicy, keys.pszMaxFiles, kDefaultLogFiles);
-                int32_t nKbytes = ReadInt(pPolicy, keys.pszMaxKbytes, kDefaultLogKbytes);
+                const int32_t nFiles = ReadTuningInt(pPolicy, keys.pszMaxFiles, kDefaultLogFiles);
+                int32_t nKbytes = ReadTuningInt(pPolicy, keys.pszMaxKbytes, kDefaultLogKbytes);
                 if (keys.pszMaxKbytesFallback != nullptr && nKbytes == kDefaultLogKbytes) {
-                    nKbytes = ReadInt(pPolicy, keys.pszMaxKbytesFallback, kDefaultLogKbytes);
+                    nKbytes = ReadTuningInt(pPolicy, keys.pszMaxKbytesFallback, kDefaultLogKbytes);
                 }
-                const std::string strSuffix = ReadText(pPolicy, keys.pszSuffix, ".enc");
+                const std::string strSuffix = ReadTuningText(pPolicy, keys.pszSuffix, ".enc");
                 // The logs live in the "Logs" folder of the working directory.
                 std::string strFilePrefix =
                     "Logs\\" + strPrefix + "_" +
@@ -241,8 +241,8 @@ bool CEngineIDSSlave::ConfigureZam(IPolicyContainer* pPolicy, uint32_t) {
         CSF_LOG(kCSFLogError, "Failed to configure advanced event consolidation feature");
     }
     HousekeepingInterval =
-        InRange(ReadInt(pPolicy, "advancedeventconsolidation.housekeepinginterval",
-                        kDefaultHousekeeping),
+        InRange(ReadTuningInt(pPolicy, "advancedeventconsolidation.housekeepinginterval",
+                              kDefaultHousekeeping),
                 kMaxHousekeeping, kDefaultHousekeeping);
     m_pZamSensor->IssueDisableAll();
     const IDSConfigTable* pTable = m_pIDSConfig != nullptr ? m_pIDSConfig->GetConfigTable() : nullptr;
@@ -293,7 +293,7 @@ void CEngineIDSSlave::ConfigureConsolidationItems(IPolicyContainer* pPolicy) {
     for (const auto& [strName, strValue] : ListPolicyValues(pPolicy, kTuning)) {
         if (!m_bConsolidation || m_pCoalescer == nullptr ||
             strName.compare(0, kConsolidationPrefixLength, kConsolidationPrefix) != 0 ||
-            EndsWith(strName, kDescriptionSuffix)) {
+            NameEndsWith(strName, kDescriptionSuffix)) {
             continue;
         }
         // The three the slave reads itself.
@@ -344,7 +344,7 @@ bool CEngineIDSSlave::ConfigureCoalescer(IPolicyContainer* pPolicy) {
         m_pEventNotify->EnableCoalescer(true);
     }
     CoalescerAgeInterval =
-        InRange(ReadInt(pPolicy, "advancedeventconsolidation.agetime", kDefaultAgeTime),
+        InRange(ReadTuningInt(pPolicy, "advancedeventconsolidation.agetime", kDefaultAgeTime),
                 kMaxAgeTime, kDefaultAgeTime);
     CSF_TRACE(kCSFLogInfo, "Advanced Event Consolidation is Enabled, AgeInterval being %d",
               static_cast<int32_t>(CoalescerAgeInterval));

@@ -14,6 +14,7 @@
 #include "IDS/IDSClock.h"
 #include "IDS/HWEventMatchNotify.h"
 #include "IDS/PcdPacketFilters.h"
+#include "IDS/PolicyValues.h"
 #include "IDS/SlaveRuleMaps.h"
 #include "hostwarden/IPolicyContainer.h"
 #include "qorCSFLib/CSFLog.h"
@@ -29,8 +30,6 @@
 
 namespace {
 
-constexpr const char kTuning[] = "\\config\\tuning";
-constexpr const char kConfig[] = "\\config";
 constexpr int32_t kMaxLoopTimeout = 60;
 constexpr int32_t kDefaultDynamicBlockPeriod = 30;
 constexpr const char kDefaultCaptureBuffer[] = "2m";
@@ -38,7 +37,7 @@ constexpr const char kDefaultCaptureBuffer[] = "2m";
 constexpr uint32_t kSlaveOpenMode = 2;
 constexpr const char kSetUpFailed[] = "its set-up failed";
 
-IPolicyContainer* CurrentPolicy() {
+IPolicyContainer* SensorPolicy() {
     ISensorCore* pSensor = GetSensorCore();
     return pSensor != nullptr ? pSensor->GetCurrentPolicy() : nullptr;
 }
@@ -127,7 +126,7 @@ int32_t CEngineIDSSlave::Initialize(bool bResetRuleMaps) {
         return 0;
     }
     const char* pszAdapter = m_strAdapterName.c_str();
-    IPolicyContainer* pPolicy = CurrentPolicy();
+    IPolicyContainer* pPolicy = SensorPolicy();
     try {
         {
             jsFastLock guard(SetupLock(), true);

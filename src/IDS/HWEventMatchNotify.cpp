@@ -29,7 +29,7 @@ constexpr size_t kMaxTextItems = CEngineIDSSlave::kMaxEventParameters - kFixedEn
 constexpr uint32_t kReportNoSource = 4;
 constexpr uint32_t kReportNoSourcePort = 7;
 
-std::string Dotted(uint32_t dwAddress) { return rp::IpAddress(dwAddress, true).toString(); }
+std::string DottedAddress(uint32_t dwAddress) { return rp::IpAddress(dwAddress, true).toString(); }
 
 void SetEntry(EventParameter& entry, std::string_view name, std::string_view value) {
     const size_t nName = std::min(name.size(), EventParameter::kNameSize - 1);
@@ -245,11 +245,11 @@ std::unique_ptr<EventParameter[]> HWEventMatchNotify::BuildEventParameters(
                    "parameters")
             .LeftOut(qwLeftOut);
     }
-    SetEntry(pBlock[n++], "victim-ip-addr", Dotted(dwVictim));
+    SetEntry(pBlock[n++], "victim-ip-addr", DottedAddress(dwVictim));
     if (dwVictimPort != 0) {
         SetEntry(pBlock[n++], "victim-port", std::to_string(static_cast<int32_t>(dwVictimPort)));
     }
-    SetEntry(pBlock[n++], "intruder-ip-addr", Dotted(dwIntruder));
+    SetEntry(pBlock[n++], "intruder-ip-addr", DottedAddress(dwIntruder));
     if (dwIntruderPort != 0) {
         SetEntry(pBlock[n++], "intruder-port",
                  std::to_string(static_cast<int32_t>(dwIntruderPort)));
@@ -286,8 +286,8 @@ void HWEventMatchNotify::OnMatch(uint32_t dwIssueId, const char* pszEventName, u
                   "MN OnMatch... id=%d EventName=%s cnt=%d flags=%x victim_ip=%s intruder_ip=%s "
                   "victim_port=%d intruder_port=%d pflags=%d parms %s userData %s ReportType=%d",
                   static_cast<int32_t>(dwIssueId), pszEventName != nullptr ? pszEventName : "",
-                  static_cast<int32_t>(dwCount), dwFlags, Dotted(dwVictim).c_str(),
-                  Dotted(dwIntruder).c_str(), static_cast<int32_t>(dwVictimPort),
+                  static_cast<int32_t>(dwCount), dwFlags, DottedAddress(dwVictim).c_str(),
+                  DottedAddress(dwIntruder).c_str(), static_cast<int32_t>(dwVictimPort),
                   static_cast<int32_t>(dwIntruderPort), static_cast<int32_t>(dwPacketFlags),
                   pszParams != nullptr ? "present" : "NULL",
                   pUserData != nullptr ? "present" : "NULL", static_cast<int32_t>(dwReportType));
@@ -365,8 +365,8 @@ void HWEventMatchNotify::OnCoalescerCallback(uint32_t dwStart, uint32_t dwEnd,
                   "ReportType=%d parms %s uDataCnt=%d uData %s",
                   static_cast<int32_t>(dwStart), static_cast<int32_t>(dwEnd),
                   static_cast<int32_t>(dwIssueId), static_cast<int32_t>(dwCount),
-                  static_cast<int32_t>(dwFlags), Dotted(dwVictim).c_str(),
-                  Dotted(dwVictim2).c_str(), Dotted(dwIntruder).c_str(),
+                  static_cast<int32_t>(dwFlags), DottedAddress(dwVictim).c_str(),
+                  DottedAddress(dwVictim2).c_str(), DottedAddress(dwIntruder).c_str(),
                   static_cast<int32_t>(dwVictimPort), static_cast<int32_t>(dwIntruderPort),
                   static_cast<int32_t>(dwPacketFlags), static_cast<int32_t>(dwReportType),
                   pszParams != nullptr ? "present" : "NULL", static_cast<int32_t>(dwRecordCount),

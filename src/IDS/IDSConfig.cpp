@@ -16,9 +16,8 @@ std::atomic<bool> gIDSEnabled{false};
 
 namespace {
 
-constexpr const char kTuning[] = "\\config\\tuning";
 constexpr const char kTemplateTuning[] = "\\template\\config\\tuning";
-constexpr uint32_t kDefaultDynamicBlockPeriod = 30;
+constexpr uint32_t kDefaultBlockPeriod = 30;
 
 bool StartsWith(const std::string& strText, const char* pszPrefix) {
     return strText.compare(0, std::strlen(pszPrefix), pszPrefix) == 0;
@@ -48,7 +47,7 @@ std::string GetText(IPolicyContainer* pPolicy, const std::string& strPath, const
     return pszText != nullptr ? std::string(pszText) : std::string();
 }
 
-IPolicyContainer* CurrentPolicy() {
+IPolicyContainer* CurrentSensorPolicy() {
     ISensorCore* pSensor = GetSensorCore();
     return pSensor != nullptr ? pSensor->GetCurrentPolicy() : nullptr;
 }
@@ -247,13 +246,13 @@ void CIDSConfig::ReadPolicyInputs(IPolicyContainer* pPolicy) {
     CSF_TRACE(kCSFLogInfo, "BlockEnabled flag is %s", m_Inputs.blockEnabled ? "true" : "false");
     if (m_Inputs.blockEnabled) {
         const int32_t nPeriod = GetInt(pPolicy, "\\config", "DynamicBlockPeriod",
-                                       static_cast<int32_t>(kDefaultDynamicBlockPeriod));
+                                       static_cast<int32_t>(kDefaultBlockPeriod));
         if (nPeriod < 0) {
             CSF_LOG(kCSFLogError, "DynamicBlockPeriod %d refused, %d used", nPeriod,
-                    static_cast<int>(kDefaultDynamicBlockPeriod));
+                    static_cast<int>(kDefaultBlockPeriod));
         }
         m_Inputs.dynamicBlockPeriod =
-            nPeriod < 0 ? kDefaultDynamicBlockPeriod : static_cast<uint32_t>(nPeriod);
+            nPeriod < 0 ? kDefaultBlockPeriod : static_cast<uint32_t>(nPeriod);
     }
     for (Rule* pBase : m_IDSRules) {
         auto* pRule = static_cast<CIDSRule*>(pBase);
@@ -267,7 +266,7 @@ void CIDSConfig::ReadPolicyInputs(IPolicyContainer* pPolicy) {
 int32_t CIDSConfig::SetIDSConfig() {
     // What a previous configuration left is retired by the publication, not
     // freed here: Reset frees it.
-    ReadPolicyInputs(CurrentPolicy());
+    ReadPolicyInputs(CurrentSensorPolicy());
     return BuildIDSConfig(GetBlockResponseMap());
 }
 

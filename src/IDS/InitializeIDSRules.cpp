@@ -26,18 +26,18 @@ const BastionSection kBastionSections[4] = {
 
 namespace {
 
-std::string GetText(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
-                    const char* pszDefault) {
+std::string ReadRuleText(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
+                         const char* pszDefault) {
     const char* pszText = pPolicy->GetText(strPath.c_str(), pszName, pszDefault);
     return pszText != nullptr ? std::string(pszText) : std::string(pszDefault);
 }
 
-int32_t GetInt(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
-               int32_t nDefault) {
+int32_t ReadRuleInt(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName,
+                    int32_t nDefault) {
     return pPolicy->GetInt(strPath.c_str(), pszName, &nDefault);
 }
 
-bool GetBool(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName) {
+bool ReadRuleBool(IPolicyContainer* pPolicy, const std::string& strPath, const char* pszName) {
     const bool bDefault = false;
     return pPolicy->GetBool(strPath.c_str(), pszName, &bDefault);
 }
@@ -115,7 +115,8 @@ void WarnAboutAddresses(const CIDSRule& rule, const std::string& strRulePath) {
 void ReadIDSFilterSettings(CIDSRule* pRule, IPolicyContainer* pPolicy, const std::string& strRulePath) {
     CIDSRule::FilterSettings& f = pRule->m_Filter;
     auto read = [&](const char* pszName, int32_t nDefault) {
-        return NonNegative(GetInt(pPolicy, strRulePath, pszName, nDefault), strRulePath, pszName);
+        return NonNegative(ReadRuleInt(pPolicy, strRulePath, pszName, nDefault), strRulePath,
+                           pszName);
     };
     f.UseEngineDefault = read("UseEngineDefault", 1);
     f.UseSourceAddress = read("UseSourceAddress", 0);
@@ -146,13 +147,13 @@ bool CInitializeIDSRules::ReadRule(Rule* pBase, IPolicyContainer* pPolicy, const
     pRule->m_dwRuleKind = kIDSRuleSignature;
     pRule->m_dwEventId = 0;
     std::fill(std::begin(pRule->m_dwParameters), std::end(pRule->m_dwParameters), 0u);
-    pRule->m_dwParameters[0] = GetBool(pPolicy, strRulePath, "DynamicBlock") ? 1 : 0;
+    pRule->m_dwParameters[0] = ReadRuleBool(pPolicy, strRulePath, "DynamicBlock") ? 1 : 0;
     if (pRule->GetAlertType() > 200) {
         pRule->SetAlertType(g_szSuspiciousNetworkActivity);
     }
     pRule->m_nTID = -1;
     if (std::string(pszSection) == kUserIDSRulesSection) {
-        const std::string strTID = GetText(pPolicy, strRulePath, "TID", "-1");
+        const std::string strTID = ReadRuleText(pPolicy, strRulePath, "TID", "-1");
         if (strTID == "-1") {
             return true;
         }
@@ -194,7 +195,7 @@ bool CInitializeBastionRules::ReadRule(Rule* pBase, IPolicyContainer* pPolicy,
     }
     const std::string strRulePath = std::string(pszSection) + "\\" + pszSubKey;
     pRule->m_strPolicyPath = strRulePath;
-    pRule->m_strShortName = GetText(pPolicy, strRulePath, "shrt", "");
+    pRule->m_strShortName = ReadRuleText(pPolicy, strRulePath, "shrt", "");
     if (pRule->m_strShortName.empty()) {
         PolicyKeyAudit::Say(kCSFLogWarning,
                             "Rule " + strRulePath + " has no \"shrt\": it is left out");
@@ -208,16 +209,16 @@ bool CInitializeBastionRules::ReadRule(Rule* pBase, IPolicyContainer* pPolicy,
     pRule->m_dwProtocolType = m_pSection->dwProtocolType;
     pRule->SetAlertType(AlertTypeOfProtocol(m_pSection->dwProtocolType));
     pRule->SetOrigin(kRuleOriginUserDefined);
-    const int32_t nPort = GetInt(pPolicy, strRulePath, "Port", 65535);
+    const int32_t nPort = ReadRuleInt(pPolicy, strRulePath, "Port", 65535);
     if (nPort < 0 || nPort > 65535) {
         CSF_LOG(kCSFLogError, "Bastion rule %s: Port %d out of range, rule dropped\n",
                 pRule->GetName().c_str(), nPort);
         return false;
     }
     pRule->m_wPort = static_cast<uint16_t>(nPort);
-    pRule->m_wAllow = GetBool(pPolicy, strRulePath, "Allow") ? 1 : 0;
-    pRule->m_wReportOnly = GetBool(pPolicy, strRulePath, "Report Only") ? 1 : 0;
-    pRule->m_strAddresses = GetText(pPolicy, strRulePath, "Addresses", "");
+    pRule->m_wAllow = ReadRuleBool(pPolicy, strRulePath, "Allow") ? 1 : 0;
+    pRule->m_wReportOnly = ReadRuleBool(pPolicy, strRulePath, "Report Only") ? 1 : 0;
+    pRule->m_strAddresses = ReadRuleText(pPolicy, strRulePath, "Addresses", "");
     if (m_dwNextEventId >= kEventIdLimit) {
         CSF_LOG(kCSFLogError, "Too many bastion rules defined\n");
         return false;

@@ -8,6 +8,10 @@
 
 class IPolicyContainer;
 
+// The keys of the sensor's settings and of its tuning values.
+constexpr const char kConfig[] = "\\config";
+constexpr const char kTuning[] = "\\config\\tuning";
+
 using PolicyValueList = std::vector<std::pair<std::string, std::string>>;
 
 // Empty for a null policy, a missing key or one without values.

@@ -22,7 +22,7 @@ namespace {
 using Layout = plat::EventLogLayout;
 
 // The id of object-access records, whose third string names the object.
-constexpr uint32_t kObjectOpenEventId = 560;
+constexpr uint32_t kObjectAccessEventId = 560;
 constexpr size_t kObjectNameIndex = 2;
 // A placeholder sees this much of its string.
 constexpr size_t kPlaceholderText = 200;
@@ -83,7 +83,7 @@ size_t LastSeparator(const std::string& strPath) {
     return strPath.find_last_of("\\/");
 }
 
-bool IsRecursiveEntry(const std::string& strEntry) {
+bool EndsWithRecursiveMarker(const std::string& strEntry) {
     return strEntry.size() > 4 && (strEntry.compare(strEntry.size() - 4, 4, "\\...") == 0 ||
                                    strEntry.compare(strEntry.size() - 4, 4, "/...") == 0);
 }
@@ -112,7 +112,7 @@ bool ObjectNameMatches(const CNTEventRule& rule, const char* pszObject) {
     }
     for (const std::string& strEntry : rule.AuditedFiles()) {
         std::string strFile = strEntry.substr(0, 1023);
-        if (IsRecursiveEntry(strFile)) {
+        if (EndsWithRecursiveMarker(strFile)) {
             strFile.resize(LastSeparator(strFile) + 1);
             if (StartsWithNoCase(pszObject, strFile.c_str())) {
                 return true;
@@ -345,7 +345,7 @@ bool RuleMatchesRecord(const CNTEventRule& rule, const EventRecordView& record,
         return false;
     }
     const bool bExpressions = rule.m_pRegExpList || rule.m_pRegExp;
-    if (!rule.GetInfoPairs().empty() || bExpressions || dwEventId == kObjectOpenEventId) {
+    if (!rule.GetInfoPairs().empty() || bExpressions || dwEventId == kObjectAccessEventId) {
         if (record.m_wNumStrings > EventRecordView::kMaxMatchStrings) {
             if (pTooBigReports == nullptr) {
                 CSF_LOG(kCSFLogError, "pEntry->NumStrings (%d) is too big", record.m_wNumStrings);
@@ -375,7 +375,7 @@ bool RuleMatchesRecord(const CNTEventRule& rule, const EventRecordView& record,
             return false;
         }
     }
-    if (dwEventId == kObjectOpenEventId) {
+    if (dwEventId == kObjectAccessEventId) {
         return nUsable > kObjectNameIndex &&
                ObjectNameMatches(rule, record.m_Strings[kObjectNameIndex]);
     }

@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr uint32_t kWouldBlock = 10035;
+constexpr uint32_t kReceiveWouldBlock = 10035;
 // Datagrams taken in one wake before the wait comes round again.
 constexpr size_t kMaxPerWake = 256;
 // Wakes after which the drop count is read even though no batch came full.
@@ -18,7 +18,7 @@ void NTSyslogListeningThread::ReceivePending() {
         const long count = m_Batch.Receive(m_hSocket);
         if (count < 0) {
             const uint32_t error = plat::GetLastError();
-            if (error != kWouldBlock && !StopRequested()) {
+            if (error != kReceiveWouldBlock && !StopRequested()) {
                 ReportReceiveError(error);
             }
             break;

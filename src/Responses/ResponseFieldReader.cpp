@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr uint32_t kArpProtocolNumber = 255;
+constexpr uint32_t kArpProtocolField = 255;
 constexpr int32_t kResourceShortage = 208;
 constexpr int32_t kApplicationEvent = 211;
 
@@ -67,7 +67,7 @@ void ResponseFieldReader::SetProtocol() {
     const uint32_t dwProtocol = pField->m_Value.GetUint32();
     m_Tags[ResponseTag::kProtocolName] = ProtocolName(static_cast<uint16_t>(dwProtocol));
     // 255 stands for ARP, which has no IP protocol number to show.
-    if (dwProtocol != kArpProtocolNumber) {
+    if (dwProtocol != kArpProtocolField) {
         m_Tags[ResponseTag::kProtocol] = pField->m_Value.ToString();
     }
 }

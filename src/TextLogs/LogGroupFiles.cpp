@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t kTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
+constexpr uint32_t kFileTraceLevel = kCSFLogConsoleFlag | kCSFLogNotice;
 constexpr uint32_t kFaultLevel = kCSFLogConsoleFlag | kCSFLogError;
 
 // Whether two birth times may be of one file: a file system that does not
@@ -116,7 +116,7 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
             --m_nNamed;
             // Its writer may not have moved on: it is read on, through its
             // descriptor, until it has been quiet for a while.
-            CSF_TRACE(kTraceLevel, "Stop monitoring file %s", PrintableText(pOld->m_pReader->GetFileName()).c_str());
+            CSF_TRACE(kFileTraceLevel, "Stop monitoring file %s", PrintableText(pOld->m_pReader->GetFileName()).c_str());
             pOld->m_dwQuiet = 0;
             pOld->m_llQuietAt = pOld->m_pReader->GetPosition();
         } else if (pOld->m_pReader->GetFileName() == name->first) {
@@ -133,7 +133,7 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
         if (pNew->m_dwNames++ == 0) {
             ++m_nNamed;
             if (pNew->m_pReader->GetFileName() != name->first) {
-                CSF_TRACE(kTraceLevel, "re-monitoring file: %s", PrintableText(name->first).c_str());
+                CSF_TRACE(kFileTraceLevel, "re-monitoring file: %s", PrintableText(name->first).c_str());
                 pNew->m_pReader->SetFileName(name->first);
             }
         }
@@ -143,7 +143,7 @@ void CLogGroupFiles::Lead(NameMap::iterator name, uint64_t qwIdentity) {
 CLogGroupFiles::Entry* CLogGroupFiles::Create(const std::string& strName, uint64_t qwIdentity, uint64_t qwSize,
                                               bool bAtEnd, uint64_t qwAfter, bool bDescriptorTaken,
                                               int64_t llBornNs) {
-    CSF_TRACE(kTraceLevel, "Creating TextLogListener for %s", PrintableText(strName).c_str());
+    CSF_TRACE(kFileTraceLevel, "Creating TextLogListener for %s", PrintableText(strName).c_str());
     auto pEntry = std::make_unique<Entry>();
     Entry& entry = *pEntry;
     entry.m_pReader = std::make_unique<CTextLogListener>(strName, m_Engine.SharedEchoBudget(), m_Engine.SharedLosses());
@@ -210,7 +210,7 @@ void CLogGroupFiles::Open(Entry& entry, bool bTakeDescriptor) {
     }
     const bool bOpened = entry.m_bAtEnd ? reader.Open(qorFileReader::kEndOfFile) : reader.Resume(entry.m_Place);
     if (bOpened && reader.GetIdentity() == entry.m_qwIdentity) {
-        CSF_TRACE(kTraceLevel, "Starting to monitor file %s", PrintableText(reader.GetFileName()).c_str());
+        CSF_TRACE(kFileTraceLevel, "Starting to monitor file %s", PrintableText(reader.GetFileName()).c_str());
         entry.m_State = Entry::State::kOpen;
         entry.m_bAtEnd = false;
         entry.m_Place = CTextLogListener::ResumePoint();
@@ -667,7 +667,7 @@ void CLogGroupFiles::LookAtNames() {
         }
         // A new file under a followed name: a rotation, taken up within
         // the pass, from its first line.
-        CSF_TRACE(kTraceLevel, "File (%s) is switched. Restart the listener", PrintableText(it->first).c_str());
+        CSF_TRACE(kFileTraceLevel, "File (%s) is switched. Restart the listener", PrintableText(it->first).c_str());
         Create(it->first, status.m_qwIdentity, status.m_qwSize, false, qwBefore, false, status.m_llBornNs);
         Lead(it, status.m_qwIdentity);
     }

@@ -7,12 +7,12 @@
 namespace plat {
 namespace {
 
-std::mutex& SinkLock() {
+std::mutex& DebugSinkLock() {
     static std::mutex lock;
     return lock;
 }
 
-DebugOutputSink& CurrentSink() {
+DebugOutputSink& CurrentDebugSink() {
     static DebugOutputSink sink;
     return sink;
 }
@@ -20,26 +20,26 @@ DebugOutputSink& CurrentSink() {
 }  // namespace
 
 DebugOutputSink SetDebugOutputSink(DebugOutputSink sink) {
-    std::lock_guard<std::mutex> guard(SinkLock());
-    DebugOutputSink previous = std::move(CurrentSink());
-    CurrentSink() = std::move(sink);
+    std::lock_guard<std::mutex> guard(DebugSinkLock());
+    DebugOutputSink previous = std::move(CurrentDebugSink());
+    CurrentDebugSink() = std::move(sink);
     return previous;
 }
 
 void DebugOutput(std::string_view text) {
     // One lock for the whole text, so texts from different threads never
     // interleave.
-    std::lock_guard<std::mutex> guard(SinkLock());
-    if (CurrentSink()) {
-        CurrentSink()(text);
+    std::lock_guard<std::mutex> guard(DebugSinkLock());
+    if (CurrentDebugSink()) {
+        CurrentDebugSink()(text);
     } else {
         ConsoleWrite(text);
     }
 }
 
 bool DebugOutputIsConsole() {
-    std::lock_guard<std::mutex> guard(SinkLock());
-    return !CurrentSink();
+    std::lock_guard<std::mutex> guard(DebugSinkLock());
+    return !CurrentDebugSink();
 }
 
 }  // namespace plat

@@ -18,7 +18,7 @@ namespace {
 // more than this up front.
 constexpr uint64_t kMaxReserve = 64u << 20;
 
-uint32_t Fail(FileStep step, uint32_t error, FileStep* failed) {
+uint32_t FailAt(FileStep step, uint32_t error, FileStep* failed) {
     if (failed != nullptr) {
         *failed = step;
     }
@@ -33,7 +33,7 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
     out.clear();
     FileHandle file = OpenFileToRead(path, owners, why);
     if (file == kInvalidFile) {
-        return Fail(FileStep::kOpen, GetLastError(), failed);
+        return FailAt(FileStep::kOpen, GetLastError(), failed);
     }
     uint64_t size = 0;
     if (GetOpenFileSize(file, size)) {
@@ -48,7 +48,7 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
             uint32_t error = GetLastError();
             CloseFile(file);
             out.clear();
-            return Fail(FileStep::kRead, error, failed);
+            return FailAt(FileStep::kRead, error, failed);
         }
         out.append(buffer, done);
         if (done < want) {
@@ -56,21 +56,21 @@ uint32_t ReadWholeFile(const std::string& path, std::string& out, FileStep* fail
         }
     }
     CloseFile(file);
-    return Fail(FileStep::kNone, kErrSuccess, failed);
+    return FailAt(FileStep::kNone, kErrSuccess, failed);
 }
 
 uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath,
                             std::string_view bytes, FileStep* failed, std::string* why,
                             unsigned stateMode) {
     if (!MayReplaceOwnFile(path, why) || !MayReplaceOwnFile(tempPath, why)) {
-        return Fail(FileStep::kOpen, GetLastError(), failed);
+        return FailAt(FileStep::kOpen, GetLastError(), failed);
     }
     if (!DeleteFilePath(tempPath.c_str()) && GetLastError() != kErrFileNotFound) {
-        return Fail(FileStep::kOpen, GetLastError(), failed);
+        return FailAt(FileStep::kOpen, GetLastError(), failed);
     }
     const int file = OpenOwnFile(tempPath, O_RDWR | O_CREAT | O_EXCL, stateMode != 0 ? stateMode : 0644, why);
     if (file < 0) {
-        return Fail(FileStep::kOpen, GetLastError(), failed);
+        return FailAt(FileStep::kOpen, GetLastError(), failed);
     }
     // The old file's mode is kept (MayReplaceOwnFile has seen that it is
     // this account's regular file), but never the right of others to write;
@@ -95,12 +95,12 @@ uint32_t ReplaceFileDurably(const std::string& path, const std::string& tempPath
     }
     if (!written) {
         DeleteFilePath(tempPath.c_str());
-        return Fail(FileStep::kWrite, error, failed);
+        return FailAt(FileStep::kWrite, error, failed);
     }
     if (!ReplacePath(path.c_str(), tempPath.c_str())) {
-        return Fail(FileStep::kMove, GetLastError(), failed);
+        return FailAt(FileStep::kMove, GetLastError(), failed);
     }
-    return Fail(FileStep::kNone, kErrSuccess, failed);
+    return FailAt(FileStep::kNone, kErrSuccess, failed);
 }
 
 }  // namespace plat

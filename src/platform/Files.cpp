@@ -23,7 +23,7 @@
 namespace plat {
 namespace {
 
-bool Fail() {
+bool FailFromErrno() {
     SetLastErrorFromErrno(errno);
     return false;
 }
@@ -41,11 +41,11 @@ std::string ParentDirectory(const std::string& path) {
 bool WalkTrusted(const char* path, TrustedWalk& walked) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;
-        return Fail();
+        return FailFromErrno();
     }
     if (!WalkTrustedPath(AT_FDCWD, path, walked)) {
         errno = walked.m_nError;
-        return Fail();
+        return FailFromErrno();
     }
     return true;
 }
@@ -54,7 +54,7 @@ bool WalkTrusted(const char* path, TrustedWalk& walked) {
 
 bool PathExists(const char* path) {
     struct stat info {};
-    return ::stat(path, &info) == 0 || Fail();
+    return ::stat(path, &info) == 0 || FailFromErrno();
 }
 
 bool SearchPath(const std::string& name, std::string& found) {
@@ -78,7 +78,7 @@ bool SearchPath(const std::string& name, std::string& found) {
 bool GetPathSize(const char* path, uint64_t& size) {
     struct stat info {};
     if (::stat(path, &info) != 0) {
-        return Fail();
+        return FailFromErrno();
     }
     size = static_cast<uint64_t>(info.st_size);
     return true;
@@ -98,7 +98,7 @@ bool GetPathInfo(const char* path, PathInfo& info, Links links) {
     } else {
         const uint32_t walkError = GetLastError();
         if (::lstat(path, &own) != 0) {
-            return Fail();
+            return FailFromErrno();
         }
         // A dangling link is still an entry; it is reported as what it is.
         // Any other path the trusted walk could not resolve names nothing.
@@ -124,12 +124,12 @@ bool DeleteFilePath(const char* path) {
         SetLastError(kErrAccessDenied);
         return false;
     }
-    return ::unlink(path) == 0 || Fail();
+    return ::unlink(path) == 0 || FailFromErrno();
 }
 
 bool ReplacePath(const char* destination, const char* source) {
     if (::rename(source, destination) != 0) {
-        return Fail();
+        return FailFromErrno();
     }
     // The rename is only durable once the directory that records it is.
     SyncFolder(ParentDirectory(destination));
@@ -137,7 +137,7 @@ bool ReplacePath(const char* destination, const char* source) {
 }
 
 bool RemoveEmptyDirectory(const char* path) {
-    return ::rmdir(path) == 0 || Fail();
+    return ::rmdir(path) == 0 || FailFromErrno();
 }
 
 bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries, Links links) {
@@ -163,7 +163,7 @@ bool ListDirectory(const char* path, std::vector<DirectoryEntry>& entries, Links
         }
     }
     if (dir == nullptr) {
-        return Fail();
+        return FailFromErrno();
     }
     while (dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
@@ -218,7 +218,7 @@ FileHandle OpenWalked(const TrustedWalk& walked) {
         file = ::openat(walked.m_Parent.Get(), walked.m_strName.c_str(), kReadFlags | O_NOFOLLOW);
     }
     if (file < 0) {
-        Fail();
+        FailFromErrno();
         return kInvalidFile;
     }
     struct stat opened {};
@@ -322,7 +322,7 @@ bool ReadKernelFile(const std::string& path, std::string& out, size_t limit) {
     // link can be met, and none is followed at the last name.
     const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (file < 0) {
-        return Fail();
+        return FailFromErrno();
     }
     char buffer[4096];
     bool read = true;
@@ -332,7 +332,7 @@ bool ReadKernelFile(const std::string& path, std::string& out, size_t limit) {
             continue;
         }
         if (got <= 0) {
-            read = got == 0 || Fail();
+            read = got == 0 || FailFromErrno();
             break;
         }
         out.append(buffer, static_cast<size_t>(got));
@@ -344,9 +344,9 @@ bool ReadKernelFile(const std::string& path, std::string& out, size_t limit) {
 bool SyncFolder(const std::string& path) {
     const int dir = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (dir < 0) {
-        return Fail();
+        return FailFromErrno();
     }
-    const bool synced = ::fsync(dir) == 0 || Fail();
+    const bool synced = ::fsync(dir) == 0 || FailFromErrno();
     ::close(dir);
     return synced;
 }
@@ -362,7 +362,7 @@ FileHandle ReopenDescriptor(int fd, int flags) {
     const std::string reopen = "/proc/self/fd/" + std::to_string(fd);
     const FileHandle file = ::open(reopen.c_str(), (flags & ~O_CREAT) | O_CLOEXEC | O_NOCTTY);
     if (file < 0) {
-        Fail();
+        FailFromErrno();
         return kInvalidFile;
     }
     return file;
@@ -382,13 +382,13 @@ FileHandle OpenFileForWriting(const char* path, FileCreation creation) {
 }
 
 bool CloseFile(FileHandle file) {
-    return ::close(file) == 0 || Fail();
+    return ::close(file) == 0 || FailFromErrno();
 }
 
 bool GetOpenFileSize(FileHandle file, uint64_t& size) {
     struct stat info {};
     if (::fstat(file, &info) != 0) {
-        return Fail();
+        return FailFromErrno();
     }
     size = static_cast<uint64_t>(info.st_size);
     return true;
@@ -407,7 +407,7 @@ bool ReadRepeatedly(size_t count, size_t& done, Step step) {
             continue;
         }
         if (n < 0) {
-            return Fail();
+            return FailFromErrno();
         }
         if (n == 0) {
             break;
@@ -436,7 +436,7 @@ bool WriteToFile(FileHandle file, const void* data, size_t count, size_t& done) 
             if (n == 0) {
                 errno = ENOSPC;
             }
-            return Fail();
+            return FailFromErrno();
         }
         done += static_cast<size_t>(n);
     }
@@ -447,7 +447,7 @@ bool SeekFile(FileHandle file, int64_t offset, int64_t& position) {
     const off_t result = offset == kSeekToEnd ? ::lseek(file, 0, SEEK_END)
                                               : ::lseek(file, static_cast<off_t>(offset), SEEK_SET);
     if (result < 0) {
-        return Fail();
+        return FailFromErrno();
     }
     position = static_cast<int64_t>(result);
     return true;
@@ -459,7 +459,7 @@ bool FindWrittenData(FileHandle file, int64_t offset, int64_t& dataAt) {
     // The size first: bytes a writer appends after the look are no hole.
     struct stat info {};
     if (place < 0 || ::fstat(file, &info) != 0) {
-        return Fail();
+        return FailFromErrno();
     }
     const off_t result = ::lseek(file, static_cast<off_t>(offset), SEEK_DATA);
     const int error = errno;
@@ -470,7 +470,7 @@ bool FindWrittenData(FileHandle file, int64_t offset, int64_t& dataAt) {
     }
     if (result < 0) {
         errno = error;
-        return Fail();
+        return FailFromErrno();
     }
     dataAt = static_cast<int64_t>(result);
     return true;
@@ -511,7 +511,7 @@ bool GetFileStatus(const char* path, FileStatus& status) {
 bool GetOpenFileStatus(FileHandle file, FileStatus& status) {
     struct stat info {};
     if (::fstat(file, &info) != 0) {
-        return Fail();
+        return FailFromErrno();
     }
     FillFileStatus(info, status);
     return true;
@@ -533,14 +533,14 @@ bool ReadFileAt(FileHandle file, int64_t offset, void* buffer, size_t count, siz
 const void* MapFileView(FileHandle file, size_t size) {
     void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file, 0);
     if (view == MAP_FAILED) {
-        Fail();
+        FailFromErrno();
         return nullptr;
     }
     return view;
 }
 
 bool UnmapFileView(const void* view, size_t size) {
-    return ::munmap(const_cast<void*>(view), size) == 0 || Fail();
+    return ::munmap(const_cast<void*>(view), size) == 0 || FailFromErrno();
 }
 
 }  // namespace plat

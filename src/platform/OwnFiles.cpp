@@ -119,7 +119,8 @@ int OpenFolderPath(int base, const std::string& folder, bool make, int& links,
 }
 
 // Splits `path` into its folder and its last name.
-bool SplitPath(const std::string& path, std::string& folder, std::string& leaf, std::string* why) {
+bool SplitFolderAndLeaf(const std::string& path, std::string& folder, std::string& leaf,
+                        std::string* why) {
     const std::vector<std::string> parts = PathNames(path);
     if (parts.empty() || path.back() == '/' || parts.back() == "..") {
         return Failed(path, why, EISDIR);
@@ -135,7 +136,7 @@ bool SplitPath(const std::string& path, std::string& folder, std::string& leaf, 
 // either fails.
 int OpenFolderOf(const std::string& path, std::string& folder, std::string& leaf, int& links,
                  std::string* why) {
-    if (!SplitPath(path, folder, leaf, why)) {
+    if (!SplitFolderAndLeaf(path, folder, leaf, why)) {
         return -1;
     }
     return OpenFolderPath(AT_FDCWD, folder, false, links, path, why);
@@ -177,7 +178,7 @@ int OpenOwnFileIn(int base, const std::string& name, int flags, unsigned mode, i
                   const std::string& path, std::string* why) {
     std::string folder;
     std::string leaf;
-    if (!SplitPath(name, folder, leaf, why)) {
+    if (!SplitFolderAndLeaf(name, folder, leaf, why)) {
         return -1;
     }
     Descriptor dir(OpenFolderPath(base, folder, false, links, path, why));
@@ -391,7 +392,7 @@ int CreateUniqueOwnFile(std::string& path, unsigned mode, std::string* why) {
     std::string leaf;
     int links = 0;
     const size_t marks = path.size() >= 6 && path.compare(path.size() - 6, 6, "XXXXXX") == 0 ? 6 : 0;
-    if (marks == 0 || !SplitPath(path, folder, leaf, why)) {
+    if (marks == 0 || !SplitFolderAndLeaf(path, folder, leaf, why)) {
         return marks == 0 ? (Failed(path, why, EINVAL), -1) : -1;
     }
     Descriptor dir(OpenFolderPath(AT_FDCWD, folder, false, links, path, why));

@@ -250,7 +250,7 @@ FileStamp StampOf(const std::string& path) {
 }
 
 // What the registry does without its file or its lock.
-constexpr const char kNotRead[] = "the registry is read as empty";
+constexpr const char kReadAsEmpty[] = "the registry is read as empty";
 constexpr const char kNotWritten[] =
     "the registry is not written now; its changes are kept for the next write";
 
@@ -500,7 +500,7 @@ private:
         std::string why;
         if (ReadWholeFile(FilePath(), text, nullptr, UINT64_MAX, &why) != kErrSuccess) {
             if (GetLastError() == kErrAccessDenied) {
-                WarnOfRefusal(WithInstead(why, kNotRead), FilePath());
+                WarnOfRefusal(WithInstead(why, kReadAsEmpty), FilePath());
             }
             return;
         }

@@ -32,7 +32,7 @@ constexpr size_t kMaxObjects = 100000;
 
 thread_local bool t_privilegeEnabled = false;
 
-uint32_t Fail(uint32_t error) {
+uint32_t SetResult(uint32_t error) {
     SetLastError(error);
     return error;
 }
@@ -368,11 +368,11 @@ uint32_t KeyIdentity(RegistryKey root, const std::string& subKey, std::string& n
 uint32_t ReadObject(const char* kind, const std::string& name, const Sid& defaultOwner,
                     uint32_t parts, SecurityDescriptor& out) {
     if ((parts & kSecuritySacl) != 0 && !t_privilegeEnabled) {
-        return Fail(kErrPrivilegeNotHeld);
+        return SetResult(kErrPrivilegeNotHeld);
     }
     LockedState state;
     if (state.Status() != 0) {
-        return Fail(state.Status());
+        return SetResult(state.Status());
     }
     out = SecurityDescriptor{};
     const ObjectRecord* record = state.Find(kind, name);
@@ -383,17 +383,17 @@ uint32_t ReadObject(const char* kind, const std::string& name, const Sid& defaul
     if (record != nullptr && (parts & kSecuritySacl) != 0) {
         out.sacl = record->sd.sacl;
     }
-    return Fail(kErrSuccess);
+    return SetResult(kErrSuccess);
 }
 
 uint32_t WriteObject(const char* kind, const std::string& name, const Sid& defaultOwner,
                      uint32_t parts, const SecurityDescriptor& sd) {
     if ((parts & kSecuritySacl) != 0 && !t_privilegeEnabled) {
-        return Fail(kErrPrivilegeNotHeld);
+        return SetResult(kErrPrivilegeNotHeld);
     }
     LockedState state;
     if (state.Status() != 0) {
-        return Fail(state.Status());
+        return SetResult(state.Status());
     }
     const ObjectRecord* old = state.Find(kind, name);
     ObjectRecord record =
@@ -407,7 +407,7 @@ uint32_t WriteObject(const char* kind, const std::string& name, const Sid& defau
     if ((parts & kSecuritySacl) != 0) {
         record.sd.sacl = sd.sacl;
     }
-    return Fail(state.Store(record));
+    return SetResult(state.Store(record));
 }
 
 }  // namespace
@@ -416,10 +416,10 @@ uint32_t EnableSecurityPrivilege() {
     struct stat st {};
     if (::stat(StatePath("security-privilege-denied").c_str(), &st) == 0) {
         t_privilegeEnabled = false;
-        return Fail(kErrPrivilegeNotHeld);
+        return SetResult(kErrPrivilegeNotHeld);
     }
     t_privilegeEnabled = true;
-    return Fail(kErrSuccess);
+    return SetResult(kErrSuccess);
 }
 
 void DisableSecurityPrivilege() {
@@ -430,7 +430,7 @@ uint32_t GetFileSecurity(const std::string& path, uint32_t parts, SecurityDescri
     std::string name;
     Sid owner;
     if (uint32_t result = FileIdentity(path, name, owner); result != 0) {
-        return Fail(result);
+        return SetResult(result);
     }
     return ReadObject("File", name, owner, parts, out);
 }
@@ -439,7 +439,7 @@ uint32_t SetFileSecurity(const std::string& path, uint32_t parts, const Security
     std::string name;
     Sid owner;
     if (uint32_t result = FileIdentity(path, name, owner); result != 0) {
-        return Fail(result);
+        return SetResult(result);
     }
     return WriteObject("File", name, owner, parts, sd);
 }
@@ -449,7 +449,7 @@ uint32_t GetKeySecurity(RegistryKey root, const std::string& subKey, uint32_t pa
     std::string name;
     Sid owner;
     if (uint32_t result = KeyIdentity(root, subKey, name, owner); result != 0) {
-        return Fail(result);
+        return SetResult(result);
     }
     return ReadObject("Key", name, owner, parts, out);
 }
@@ -459,7 +459,7 @@ uint32_t SetKeySecurity(RegistryKey root, const std::string& subKey, uint32_t pa
     std::string name;
     Sid owner;
     if (uint32_t result = KeyIdentity(root, subKey, name, owner); result != 0) {
-        return Fail(result);
+        return SetResult(result);
     }
     return WriteObject("Key", name, owner, parts, sd);
 }

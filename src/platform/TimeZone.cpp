@@ -49,7 +49,7 @@ bool FindCounterpart(int64_t seconds, bool daylight, ZoneSample& out) {
     return false;
 }
 
-void CopyName(char (&target)[32], const char* name) {
+void CopyZoneName(char (&target)[32], const char* name) {
     std::strncpy(target, name, sizeof target - 1);
     target[sizeof target - 1] = '\0';
 }
@@ -79,8 +79,8 @@ TimeZoneInfo ComputeTimeZoneInfo(int64_t seconds) {
     info.m_iStandardBias = 0;
     info.m_iDaylightBias = static_cast<int32_t>(-(daylight.m_lOffset - standard.m_lOffset) / 60);
     info.m_eState = at.m_bDaylight ? ZoneState::Daylight : ZoneState::Standard;
-    CopyName(info.m_szStandardName, standard.m_pszName);
-    CopyName(info.m_szDaylightName, daylight.m_pszName);
+    CopyZoneName(info.m_szStandardName, standard.m_pszName);
+    CopyZoneName(info.m_szDaylightName, daylight.m_pszName);
     return info;
 }
 

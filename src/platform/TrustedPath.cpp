@@ -56,7 +56,7 @@ bool ReadLinkTarget(int link, std::string& target) {
 
 namespace {
 
-bool Failed(TrustedWalk& walk) {
+bool WalkFailed(TrustedWalk& walk) {
     walk.m_nError = errno;
     return false;
 }
@@ -96,7 +96,7 @@ bool WalkTrustedPath(int base, std::string_view path, TrustedWalk& walk) {
     Descriptor parent;
     struct stat info {};
     if (current.Get() < 0 || ::fstat(current.Get(), &info) != 0) {
-        return Failed(walk);
+        return WalkFailed(walk);
     }
     std::string text = absolute ? "" : ".";  // the names walked, for messages
     std::string name;
@@ -108,7 +108,7 @@ bool WalkTrustedPath(int base, std::string_view path, TrustedWalk& walk) {
         Descriptor found;
         struct stat foundInfo {};
         if (!LookAtOrMake(current.Get(), next, walk.m_bMakeFolders, found, foundInfo)) {
-            return Failed(walk);
+            return WalkFailed(walk);
         }
         std::string foundText = text;
         if (next == "..") {
@@ -132,15 +132,15 @@ bool WalkTrustedPath(int base, std::string_view path, TrustedWalk& walk) {
             std::string target;
             if (++walk.m_nLinks > kMaxLinks) {
                 errno = ELOOP;
-                return Failed(walk);
+                return WalkFailed(walk);
             }
             if (!ReadLinkTarget(found.Get(), target)) {
-                return Failed(walk);
+                return WalkFailed(walk);
             }
             if (target[0] == '/') {
                 current = OpenStart(base, true);
                 if (current.Get() < 0 || ::fstat(current.Get(), &info) != 0) {
-                    return Failed(walk);
+                    return WalkFailed(walk);
                 }
                 parent.Reset();
                 name.clear();

@@ -29,18 +29,18 @@ const char* const kWeekdays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
 const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
                                "July",    "August",   "September", "October", "November", "December"};
 
-void PutBigEndian(std::vector<uint8_t>& out, uint32_t dwValue) {
+void AppendBigEndian(std::vector<uint8_t>& out, uint32_t dwValue) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(dwValue >> 24), static_cast<uint8_t>(dwValue >> 16),
                               static_cast<uint8_t>(dwValue >> 8), static_cast<uint8_t>(dwValue)};
     out.insert(out.end(), bytes, bytes + 4);
 }
 
-void PutRaw(std::vector<uint8_t>& out, const void* pValue, size_t nSize) {
+void AppendRaw(std::vector<uint8_t>& out, const void* pValue, size_t nSize) {
     const auto* pBytes = static_cast<const uint8_t*>(pValue);
     out.insert(out.end(), pBytes, pBytes + nSize);
 }
 
-void PutText(std::vector<uint8_t>& out, const std::string& strText) {
+void AppendText(std::vector<uint8_t>& out, const std::string& strText) {
     out.insert(out.end(), strText.begin(), strText.end());
     out.push_back(0);
 }
@@ -238,26 +238,26 @@ void QgGenericEvent::Destroy() {
 }
 
 void QgGenericEvent::AppendMessagePayload(std::vector<uint8_t>& payload) const {
-    PutBigEndian(payload, m_dwPriority);
-    PutBigEndian(payload, m_dwEventNumber);
+    AppendBigEndian(payload, m_dwPriority);
+    AppendBigEndian(payload, m_dwEventNumber);
     AppendTextsAndNumbers(payload);
 }
 
 void QgGenericEvent::AppendTextsAndNumbers(std::vector<uint8_t>& out) const {
-    PutText(out, m_strAlertName);
+    AppendText(out, m_strAlertName);
     for (const std::string& strExtra : m_strExtra) {
-        PutText(out, strExtra);
+        AppendText(out, strExtra);
     }
-    PutText(out, m_strPortName);
-    PutText(out, m_strSourceAddressText);
-    PutText(out, m_strDestinationAddressText);
+    AppendText(out, m_strPortName);
+    AppendText(out, m_strSourceAddressText);
+    AppendText(out, m_strDestinationAddressText);
     for (uint32_t dwValue : {m_dwProtocol, m_dwSourcePort, m_dwDestinationPort, m_dwTime, m_dwResponseMask}) {
-        PutBigEndian(out, dwValue);
+        AppendBigEndian(out, dwValue);
     }
-    PutBigEndian(out, static_cast<uint32_t>(m_Pairs.size()));
+    AppendBigEndian(out, static_cast<uint32_t>(m_Pairs.size()));
     for (const Pair& pair : m_Pairs) {
-        PutText(out, pair.m_strName);
-        PutText(out, pair.m_strValue);
+        AppendText(out, pair.m_strName);
+        AppendText(out, pair.m_strValue);
     }
 }
 
@@ -287,13 +287,13 @@ uint32_t QgGenericEvent::WriteMessage(CSFAlertMessage* pMessage) {
 void QgGenericEvent::AppendImage(std::vector<uint8_t>& image) const {
     // The first four numbers in the machine's order, as the image has
     // always carried them.
-    PutRaw(image, &m_dwEventNumber, 4);
-    PutRaw(image, &m_dwPriority, 4);
-    PutRaw(image, &m_dwSourceAddress, 4);
-    PutRaw(image, &m_dwDestinationAddress, 4);
-    PutText(image, m_strTimeText);
+    AppendRaw(image, &m_dwEventNumber, 4);
+    AppendRaw(image, &m_dwPriority, 4);
+    AppendRaw(image, &m_dwSourceAddress, 4);
+    AppendRaw(image, &m_dwDestinationAddress, 4);
+    AppendText(image, m_strTimeText);
     const auto wLength = static_cast<uint16_t>(m_DataBlock.size());
-    PutRaw(image, &wLength, 2);
+    AppendRaw(image, &wLength, 2);
     if (wLength > 0) {
         image.insert(image.end(), m_DataBlock.begin(), m_DataBlock.end());
         image.push_back(0);

@@ -50,7 +50,7 @@ std::string BlobText(const AlertBlob* blob) {
 }
 
 // A value whose encoder raises its failures raises these too.
-StatusCode Raise(const qorStreamEncode& encoder, StatusCode status) {
+StatusCode RaiseOrReturn(const qorStreamEncode& encoder, StatusCode status) {
     if (status != QOR_S_OK && !encoder.IsNoThrow()) {
         throw qorErrorException(status, "osStatus", __FILE__, __LINE__);
     }
@@ -297,7 +297,7 @@ std::string FormatAlertDate(int64_t seconds) {
 StatusCode AlertValue::Encode(qorStreamEncode& encoder, const char* userTypeName,
                               uint32_t userType) const {
     if (!IsSet()) {
-        return Raise(encoder, EVL_VALUE_NOT_SET);
+        return RaiseOrReturn(encoder, EVL_VALUE_NOT_SET);
     }
     const char* name = userTypeName;
     switch (m_eType) {
@@ -326,7 +326,7 @@ StatusCode AlertValue::Encode(qorStreamEncode& encoder, const char* userTypeName
             }
             const std::string& sent = withoutNul.empty() ? text : withoutNul;
             if (sent.size() >= UINT32_MAX) {
-                return Raise(encoder, QOR_E_INVALID_ARG);
+                return RaiseOrReturn(encoder, QOR_E_INVALID_ARG);
             }
             return encoder.InsertDataItem(name, userType, ET_WTEXT, sent.c_str(),
                                           static_cast<uint32_t>(sent.size() + 1));
@@ -335,7 +335,7 @@ StatusCode AlertValue::Encode(qorStreamEncode& encoder, const char* userTypeName
             return encoder.InsertDataItem(name, userType, ET_BLOB, m_Payload.pBlob->Data(),
                                           m_Payload.pBlob->Size());
     }
-    return Raise(encoder, EVL_VALUE_NO_STREAM_FORM);
+    return RaiseOrReturn(encoder, EVL_VALUE_NO_STREAM_FORM);
 }
 
 StatusCode AlertValue::Decode(qorStreamDecode& decoder, uint8_t itemType) {

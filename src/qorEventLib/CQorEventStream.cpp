@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint32_t kUpdatedSection = 3;
+constexpr uint32_t kUpdatedParameterSection = 3;
 
 // Runs `body`, turning a raised status (or exhausted memory) into a result.
 template <typename Body>
@@ -118,7 +118,7 @@ StatusCode CQorEvent::ComputeAlertIdKeepingBody() {
     if (!AlertIdIsZero()) {
         return EVL_ALERT_ID_ALREADY_SET;
     }
-    if (!m_Sections[kUpdatedSection].empty()) {
+    if (!m_Sections[kUpdatedParameterSection].empty()) {
         return EVL_ALERT_ID_NOT_SET;
     }
     uint8_t digest[kAlertIdSize];
@@ -149,10 +149,11 @@ StatusCode CQorEvent::WriteStream() {
     Check(m_Outgoing.BeginStructure(nullptr, 0));
     Check(m_Sections[0][kAlertID].m_Value.Encode(m_Outgoing, nullptr, kAlertID));
     Check(m_Outgoing.EndStructure());
-    if (!m_Sections[kUpdatedSection].empty()) {
-        Check(m_Outgoing.BeginStructure(nullptr, kUpdatedSection));
-        for (const EventAVP& record : m_Sections[kUpdatedSection]) {
-            if ((record.m_uId & 0xFFFF0000u) != (kUpdatedSection << 16) || record.m_sName.empty()) {
+    if (!m_Sections[kUpdatedParameterSection].empty()) {
+        Check(m_Outgoing.BeginStructure(nullptr, kUpdatedParameterSection));
+        for (const EventAVP& record : m_Sections[kUpdatedParameterSection]) {
+            if ((record.m_uId & 0xFFFF0000u) != (kUpdatedParameterSection << 16) ||
+                record.m_sName.empty()) {
                 return EVL_ALERT_INVALID_UPDATED_AVP;
             }
             Check(record.m_Value.Encode(m_Outgoing, record.m_sName.c_str(), 0));
@@ -199,10 +200,10 @@ StatusCode CQorEvent::AddUpdatedParameter(const char* name, const AlertValue& va
     if (owners != 1) {
         return EVL_ALERT_INVALID_UPDATED_AVP;
     }
-    if (Find(key, kUpdatedSection).IsValid()) {
+    if (Find(key, kUpdatedParameterSection).IsValid()) {
         return EVL_ALERT_ILLEGAL_RESET;
     }
-    Append(kUpdatedSection, key, value);
+    Append(kUpdatedParameterSection, key, value);
     return QOR_S_OK;
 }
 
@@ -246,7 +247,7 @@ StatusCode CQorEvent::LoadItems(qorStreamDecode& decoder) {
         if (status != QOR_S_OK) {
             break;
         }
-        status = section == kUpdatedSection ? AddUpdatedParameter(name, value)
+        status = section == kUpdatedParameterSection ? AddUpdatedParameter(name, value)
                                             : AddDecodedValue(userType, name, value, section);
     }
     if (status == QOR_E_END_OF_STRUCTURE) {

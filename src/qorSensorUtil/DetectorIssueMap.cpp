@@ -133,3 +133,5 @@ void DetectorIssueMap::Print(std::ostream& stream) const {
         stream << "chkName=" << issue.m_strCheckName << std::endl << std::endl;
     }
 }
+
+#undef ISSUE_LOG

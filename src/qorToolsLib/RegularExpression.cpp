@@ -3,7 +3,7 @@
 namespace {
 
 // Folding as the C library's tolower does in the "C" locale.
-inline char FoldCase(char c) {
+inline char FoldChar(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
@@ -62,7 +62,7 @@ bool RegularExpression::CompilePattern() {
     } else {
         std::string folded(m_strPattern);
         for (char& c : folded) {
-            c = FoldCase(c);
+            c = FoldChar(c);
         }
         m_pProgram = RegexProgram::Compile(folded.c_str(), options, m_error);
     }

@@ -13,11 +13,11 @@
 
 namespace {
 
-inline uint8_t FoldCase(uint8_t c) {
+inline uint8_t FoldByte(uint8_t c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c - 'A' + 'a') : c;
 }
 
-bool IsRepeat(char c) { return c == '*' || c == '+' || c == '?'; }
+bool IsRepeatOperator(char c) { return c == '*' || c == '+' || c == '?'; }
 
 // Rewrites a pattern that our compiler accepted into the scanner's syntax,
 // following the compiler's grammar step by step: groups become
@@ -66,7 +66,7 @@ private:
             if (!Atom(assertion)) {
                 return false;
             }
-            if (IsRepeat(*m_parse)) {
+            if (IsRepeatOperator(*m_parse)) {
                 // A repeated anchor means little and reads differently
                 // elsewhere: leave it to our own matcher.
                 if (assertion) {
@@ -172,7 +172,7 @@ private:
     void EmitClass(const bool (&members)[256]) {
         bool matches[256];
         for (int c = 0; c < 256; ++c) {
-            matches[c] = members[m_foldCase ? FoldCase(static_cast<uint8_t>(c)) : c];
+            matches[c] = members[m_foldCase ? FoldByte(static_cast<uint8_t>(c)) : c];
         }
         m_out += '[';
         for (int c = 0; c < 256;) {
@@ -281,7 +281,7 @@ void RegularExpressionSet::BuildScanner() {
         std::string folded = entry.expression->Pattern();
         if (entry.expression->IgnoresCase()) {
             for (char& c : folded) {
-                c = static_cast<char>(FoldCase(static_cast<uint8_t>(c)));
+                c = static_cast<char>(FoldByte(static_cast<uint8_t>(c)));
             }
         }
         std::string translated;

@@ -2,7 +2,7 @@
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kReplacementCharacter = 0xFFFD;
 constexpr char32_t kMaxLegal = 0x10FFFF;
 
 bool IsSurrogate(char32_t value) { return value >= 0xD800 && value <= 0xDFFF; }
@@ -217,7 +217,7 @@ StatusCode Convert(const From** source, const From* sourceEnd, Target& target, s
             if (errorMode == 0) {
                 break;
             }
-            value = kReplacement;
+            value = kReplacementCharacter;
         }
         To units[4];
         size_t n = Encode(value, units);

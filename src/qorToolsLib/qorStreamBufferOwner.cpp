@@ -236,3 +236,5 @@ StatusCode qorStreamBufferOwner::CloneBuffer(const qorStreamBuffer& buffer) {
     m_pBuffer = copy;
     return QOR_S_OK;
 }
+
+#undef OWNER_FAIL

@@ -5,7 +5,6 @@
 #include "qorToolsLib/UnicodeConvert.h"
 #include "qorToolsLib/qorStreamTrace.h"
 
-using namespace qorStream;
 
 namespace {
 
@@ -70,19 +69,19 @@ StatusCode qorStreamDecode::ParseHeader(Header& header) const {
     if (available < 1) {
         return QOR_E_NOT_ENOUGH_DATA;
     }
-    const uint8_t type = item[0] & kTypeMask;
-    if (!ValidateDataType(type)) {
+    const uint8_t type = item[0] & qorStream::kTypeMask;
+    if (!qorStream::ValidateDataType(type)) {
         return QOR_E_INVALID_DATA;
     }
     uint32_t at = 1;
     uint32_t number = 0;
     size_t used = 0;
-    StatusCode status = ReadLength(item + at, available - at, &number, &used);
+    StatusCode status = qorStream::ReadLength(item + at, available - at, &number, &used);
     if (status != QOR_S_OK) {
         return status;
     }
     at += static_cast<uint32_t>(used);
-    if ((item[0] & kNamedFlag) != 0) {
+    if ((item[0] & qorStream::kNamedFlag) != 0) {
         // The name must lie within the data and end with its NUL.
         if (number == 0) {
             return QOR_E_INVALID_DATA;
@@ -99,16 +98,16 @@ StatusCode qorStreamDecode::ParseHeader(Header& header) const {
         header.userType = number;
     }
     header.type = type;
-    if (IsFixedSize(type)) {
-        header.length = FixedSize(type);
+    if (qorStream::IsFixedSize(type)) {
+        header.length = qorStream::FixedSize(type);
     } else if (type == ET_STRUCT) {
-        if (available - at < kStructureFieldSize) {
+        if (available - at < qorStream::kStructureFieldSize) {
             return QOR_E_NOT_ENOUGH_DATA;
         }
         header.length = (uint32_t{item[at]} << 16) | (uint32_t{item[at + 1]} << 8) | item[at + 2];
-        at += kStructureFieldSize;
-    } else if (HasLength(type)) {
-        status = ReadLength(item + at, available - at, &header.length, &used);
+        at += qorStream::kStructureFieldSize;
+    } else if (qorStream::HasLength(type)) {
+        status = qorStream::ReadLength(item + at, available - at, &header.length, &used);
         if (status != QOR_S_OK) {
             return status;
         }
@@ -116,7 +115,7 @@ StatusCode qorStreamDecode::ParseHeader(Header& header) const {
     }
     if (type == ET_ARRAY) {
         uint32_t count = 0;
-        status = ReadLength(item + at, available - at, &count, &used);
+        status = qorStream::ReadLength(item + at, available - at, &count, &used);
         if (status != QOR_S_OK) {
             return status;
         }
@@ -125,8 +124,9 @@ StatusCode qorStreamDecode::ParseHeader(Header& header) const {
             return QOR_E_NOT_ENOUGH_DATA;
         }
         header.arrayType = item[at++];
-        if (!IsFixedSize(header.arrayType) || !ValidateDataType(header.arrayType) ||
-            uint64_t{count} * FixedSize(header.arrayType) != header.length) {
+        if (!qorStream::IsFixedSize(header.arrayType) ||
+            !qorStream::ValidateDataType(header.arrayType) ||
+            uint64_t{count} * qorStream::FixedSize(header.arrayType) != header.length) {
             return QOR_E_INVALID_DATA;
         }
     }
@@ -191,8 +191,8 @@ StatusCode qorStreamDecode::PeekType(uint8_t* dataType) {
     if (GetUnread() < 1) {
         return DECODE_FAIL(QOR_E_NOT_ENOUGH_DATA);
     }
-    uint8_t type = RawData()[GetPosition()] & kTypeMask;
-    if (!ValidateDataType(type)) {
+    uint8_t type = RawData()[GetPosition()] & qorStream::kTypeMask;
+    if (!qorStream::ValidateDataType(type)) {
         return DECODE_FAIL(QOR_E_INVALID_DATA);
     }
     *dataType = type;
@@ -247,7 +247,7 @@ StatusCode qorStreamDecode::ExtractFixed(const char** name, uint32_t* userType, 
     if (status != QOR_S_OK) {
         return Fail(status, kPeekCall, __FILE__, __LINE__);
     }
-    LoadBigEndian(value, header.data, sizeof(T));
+    qorStream::LoadBigEndian(value, header.data, sizeof(T));
     Report(header, name, userType);
     Advance(header.itemSize);
     return QOR_S_OK;
@@ -283,7 +283,7 @@ StatusCode qorStreamDecode::ExtractInt128(const char** name, uint32_t* userType,
     if (status != QOR_S_OK) {
         return Fail(status, kPeekCall, __FILE__, __LINE__);
     }
-    LoadBigEndian(value, header.data, 16);
+    qorStream::LoadBigEndian(value, header.data, 16);
     Report(header, name, userType);
     Advance(header.itemSize);
     return QOR_S_OK;
@@ -392,11 +392,11 @@ StatusCode qorStreamDecode::ExtractArray(const char** name, uint32_t* userType, 
     if (header.length > bufferSize) {
         return DECODE_FAIL(QOR_E_BUFFER_TOO_SMALL);
     }
-    uint32_t size = FixedSize(header.arrayType);
+    uint32_t size = qorStream::FixedSize(header.arrayType);
     uint32_t elements = header.length / size;
     auto* out = static_cast<uint8_t*>(buffer);
     for (uint32_t i = 0; i < elements; ++i) {
-        LoadBigEndian(out + i * size, header.data + i * size, size);
+        qorStream::LoadBigEndian(out + i * size, header.data + i * size, size);
     }
     *elementType = header.arrayType;
     *count = elements;
@@ -456,3 +456,5 @@ StatusCode qorStreamDecode::AttachAllocation(uint8_t** allocation, uint32_t pref
     }
     return status;
 }
+
+#undef DECODE_FAIL

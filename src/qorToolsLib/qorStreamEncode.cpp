@@ -6,7 +6,6 @@
 #include "qorToolsLib/UnicodeConvert.h"
 #include "qorToolsLib/qorStreamTrace.h"
 
-using namespace qorStream;
 
 namespace {
 
@@ -42,8 +41,8 @@ public:
     }
     void PutByte(uint8_t byte) { Put(&byte, 1); }
     void PutLength(uint32_t value) {
-        uint8_t bytes[kMaxLengthBytes];
-        Put(bytes, WriteLength(bytes, value));
+        uint8_t bytes[qorStream::kMaxLengthBytes];
+        Put(bytes, qorStream::WriteLength(bytes, value));
     }
     StatusCode Flush() {
         if (m_status == QOR_S_OK && m_used > 0) {
@@ -108,7 +107,7 @@ StatusCode qorStreamEncode::WriteHeader(const char* name, uint32_t userType, uin
         if (size > UINT32_MAX) {
             return QOR_E_INVALID_ARG;
         }
-        item.PutByte(static_cast<uint8_t>(dataType | kNamedFlag));
+        item.PutByte(static_cast<uint8_t>(dataType | qorStream::kNamedFlag));
         item.PutLength(static_cast<uint32_t>(size));
         item.Put(name, size);
     } else {
@@ -123,7 +122,7 @@ StatusCode qorStreamEncode::WriteItem(const char* name, uint32_t userType, uint8
     if ((dataType == 0x01 || dataType == ET_END) && data != nullptr) {
         return QOR_E_INVALID_ARG;
     }
-    if (!ValidateDataType(dataType)) {
+    if (!qorStream::ValidateDataType(dataType)) {
         return QOR_E_INVALID_DATA;
     }
     bool headerOnly = dataType == ET_END || dataType == ET_UNKNOWN || dataType == ET_STRUCT ||
@@ -140,16 +139,16 @@ StatusCode qorStreamEncode::WriteItem(const char* name, uint32_t userType, uint8
     if (nameSize > UINT32_MAX) {
         return QOR_E_INVALID_ARG;
     }
-    item.PutByte(static_cast<uint8_t>(named ? dataType | kNamedFlag : dataType));
+    item.PutByte(static_cast<uint8_t>(named ? dataType | qorStream::kNamedFlag : dataType));
     item.PutLength(named ? static_cast<uint32_t>(nameSize) : userType);
     item.Put(name, nameSize);
-    if (IsFixedSize(dataType)) {
-        uint32_t size = FixedSize(dataType);
+    if (qorStream::IsFixedSize(dataType)) {
+        uint32_t size = qorStream::FixedSize(dataType);
         if (data == nullptr || length < size) {
             return QOR_E_INVALID_ARG;
         }
         uint8_t value[16];
-        StoreBigEndian(value, data, size);
+        qorStream::StoreBigEndian(value, data, size);
         item.Put(value, size);
         return item.Flush();
     }
@@ -185,17 +184,17 @@ StatusCode qorStreamEncode::BeginStructure(const char* name, uint32_t userType) 
     uint32_t offset = GetLength();
     // The structure's own position must fit the 3-byte field of any
     // structure opened inside it.
-    if (offset >= kMaxStructureField) {
+    if (offset >= qorStream::kMaxStructureField) {
         return Fail(QOR_E_INVALID_ARG, "osStatus", __FILE__, __LINE__);
     }
     StatusCode status = WriteHeader(name, userType, ET_STRUCT);
     if (status != QOR_S_OK) {
         return Fail(status, "osStatus", __FILE__, __LINE__);
     }
-    uint8_t field[kStructureFieldSize] = {static_cast<uint8_t>(m_uOpenStructure >> 16),
-                                          static_cast<uint8_t>(m_uOpenStructure >> 8),
-                                          static_cast<uint8_t>(m_uOpenStructure)};
-    status = WriteQuiet(field, kStructureFieldSize);
+    uint8_t field[qorStream::kStructureFieldSize] = {static_cast<uint8_t>(m_uOpenStructure >> 16),
+                                                     static_cast<uint8_t>(m_uOpenStructure >> 8),
+                                                     static_cast<uint8_t>(m_uOpenStructure)};
+    status = WriteQuiet(field, qorStream::kStructureFieldSize);
     if (status != QOR_S_OK) {
         return Fail(status, kFieldCall, __FILE__, __LINE__);
     }
@@ -214,13 +213,13 @@ StatusCode qorStreamEncode::CloseStructure() {
     }
     uint32_t userType = 0;
     size_t used = 0;
-    StatusCode status = ReadLength(data + at + 1, written - at - 1, &userType, &used);
+    StatusCode status = qorStream::ReadLength(data + at + 1, written - at - 1, &userType, &used);
     if (status != QOR_S_OK) {
         return status;
     }
     uint64_t field = uint64_t{at} + 1 + used;
     std::string name;
-    if ((data[at] & kNamedFlag) != 0) {
+    if ((data[at] & qorStream::kNamedFlag) != 0) {
         if (userType == 0 || field + userType > written) {
             return QOR_E_INVALID_DATA;
         }
@@ -229,7 +228,7 @@ StatusCode qorStreamEncode::CloseStructure() {
         field += userType;
         userType = 0;
     }
-    if (field + kStructureFieldSize > written) {
+    if (field + qorStream::kStructureFieldSize > written) {
         return QOR_E_INVALID_DATA;
     }
     uint32_t enclosing = (uint32_t{data[field]} << 16) | (uint32_t{data[field + 1]} << 8) |
@@ -239,8 +238,8 @@ StatusCode qorStreamEncode::CloseStructure() {
         return status;
     }
     uint32_t end = GetLength();
-    uint64_t length = end - (field + kStructureFieldSize);
-    if (length > kMaxStructureField) {
+    uint64_t length = end - (field + qorStream::kStructureFieldSize);
+    if (length > qorStream::kMaxStructureField) {
         // The length cannot be carried: take the end item back and leave
         // the structure open, so no corrupt stream is ever handed out.
         UnwriteQuiet(end - written);
@@ -268,13 +267,13 @@ StatusCode qorStreamEncode::EndStructure() {
 
 StatusCode qorStreamEncode::InsertArray(uint8_t elementType, const void* elements,
                                         uint32_t count, const char* name, uint32_t userType) {
-    if (!IsFixedSize(elementType)) {
+    if (!qorStream::IsFixedSize(elementType)) {
         return Fail(QOR_E_INVALID_ARG, "osStatus", __FILE__, __LINE__);
     }
-    if (!ValidateDataType(elementType)) {
+    if (!qorStream::ValidateDataType(elementType)) {
         return Fail(QOR_E_INVALID_DATA, "osStatus", __FILE__, __LINE__);
     }
-    uint32_t size = FixedSize(elementType);
+    uint32_t size = qorStream::FixedSize(elementType);
     uint64_t bytes = uint64_t{size} * count;
     if (bytes > UINT32_MAX || (elements == nullptr && count > 0)) {
         return Fail(QOR_E_INVALID_ARG, "osStatus", __FILE__, __LINE__);
@@ -283,7 +282,7 @@ StatusCode qorStreamEncode::InsertArray(uint8_t elementType, const void* element
     ItemBuilder<decltype(write)> item(write);
     bool named = IsNamed(name);
     size_t nameSize = named ? std::strlen(name) + 1 : 0;
-    item.PutByte(static_cast<uint8_t>(named ? ET_ARRAY | kNamedFlag : ET_ARRAY));
+    item.PutByte(static_cast<uint8_t>(named ? ET_ARRAY | qorStream::kNamedFlag : ET_ARRAY));
     item.PutLength(named ? static_cast<uint32_t>(nameSize) : userType);
     item.Put(name, nameSize);
     item.PutLength(static_cast<uint32_t>(bytes));
@@ -292,7 +291,7 @@ StatusCode qorStreamEncode::InsertArray(uint8_t elementType, const void* element
     const auto* element = static_cast<const uint8_t*>(elements);
     for (uint32_t i = 0; i < count; ++i, element += size) {
         uint8_t value[16];
-        StoreBigEndian(value, element, size);
+        qorStream::StoreBigEndian(value, element, size);
         item.Put(value, size);
     }
     return Fail(item.Flush(), "osStatus", __FILE__, __LINE__);

@@ -6,11 +6,10 @@
 #include "qorZamSensorLib/ZamLog.h"
 #include "qorZamSensorLib/qorZamSensorEx.h"
 
-using namespace zam;
 
 namespace {
 
-constexpr EntryName kCoalescerEntries[qorZamCoalescerEx::kEntryCount] = {
+constexpr zam::EntryName kCoalescerEntries[qorZamCoalescerEx::kEntryCount] = {
     {zam::kCoalescerInitialize, "zamCoalescerInitialize"},
     {zam::kCoalescerFinalize, "zamCoalescerFinalize"},
     {zam::kCoalescerCreate, "zamCoalescerCreate"},
@@ -55,11 +54,11 @@ uint32_t qorZamCoalescerEx::LiveCount() {
 }
 
 bool qorZamCoalescerEx::ResolveEntryPoints() {
-    m_pfnSymbol = FindSymbolEntry(m_Library, m_pLogger);
+    m_pfnSymbol = zam::FindSymbolEntry(m_Library, m_pLogger);
     if (m_pfnSymbol == nullptr) {
         return false;
     }
-    return TakeEntries(m_pfnSymbol, kCoalescerEntries, kEntryCount, m_pEntries, m_pLogger);
+    return zam::TakeEntries(m_pfnSymbol, kCoalescerEntries, kEntryCount, m_pEntries, m_pLogger);
 }
 
 bool qorZamCoalescerEx::Create(const qorZamSensorEx& sensor) {
@@ -70,11 +69,11 @@ bool qorZamCoalescerEx::Create(const qorZamSensorEx& sensor) {
     ZAM_TRACE(m_pLogger, "Creating ZAM coalescer module");
     std::lock_guard<std::mutex> guard(g_countLock);
     if (g_dwLiveCoalescers == 0) {
-        EntryFn<ZamCoalescerInitializeFn>(kInitialize)();
+        EntryFn<zam::ZamCoalescerInitializeFn>(kInitialize)();
         ZAM_TRACE(m_pLogger, "ZAM Coalescer Initialized");
     }
     ++g_dwLiveCoalescers;
-    m_hCoalescer = EntryFn<ZamCoalescerCreateFn>(kCreate)(m_hEngine, &CoalescerOutput, this);
+    m_hCoalescer = EntryFn<zam::ZamCoalescerCreateFn>(kCreate)(m_hEngine, &CoalescerOutput, this);
     if (m_hCoalescer == nullptr) {
         ReleaseCount();
         return false;
@@ -87,7 +86,7 @@ bool qorZamCoalescerEx::Create(const qorZamSensorEx& sensor) {
 // Called with the count lock held.
 void qorZamCoalescerEx::ReleaseCount() {
     if (--g_dwLiveCoalescers == 0) {
-        EntryFn<ZamCoalescerFinalizeFn>(kFinalize)();
+        EntryFn<zam::ZamCoalescerFinalizeFn>(kFinalize)();
         ZAM_TRACE(m_pLogger, "ZAM Coalescer Finalized");
     }
 }
@@ -97,7 +96,7 @@ void qorZamCoalescerEx::Destroy() {
         return;
     }
     ZAM_TRACE(m_pLogger, "Destroying ZAM coalescer module");
-    EntryFn<ZamCoalescerDestroyFn>(kDestroy)(m_hCoalescer);
+    EntryFn<zam::ZamCoalescerDestroyFn>(kDestroy)(m_hCoalescer);
     m_hCoalescer = nullptr;
     std::lock_guard<std::mutex> guard(g_countLock);
     ReleaseCount();
@@ -113,21 +112,20 @@ int32_t qorZamCoalescerEx::Process(uint32_t dwTime, uint32_t dwIssueId, uint32_t
     if (m_hCoalescer == nullptr) {
         return 0;
     }
-    return EntryFn<ZamCoalescerProcessFn>(kProcess)(m_hCoalescer, dwTime, dwIssueId, dwCount,
-                                                    dwFlags, dwVictim, dwIntruder, dwVictimPort,
-                                                    dwIntruderPort, dwReportType, dwPacketFlags,
-                                                    pszParams, pRecord);
+    return EntryFn<zam::ZamCoalescerProcessFn>(kProcess)(
+        m_hCoalescer, dwTime, dwIssueId, dwCount, dwFlags, dwVictim, dwIntruder, dwVictimPort,
+        dwIntruderPort, dwReportType, dwPacketFlags, pszParams, pRecord);
 }
 
 void qorZamCoalescerEx::Age(uint32_t dwSeconds) {
     if (m_hCoalescer != nullptr) {
-        EntryFn<ZamCoalescerAgeFn>(kAge)(m_hCoalescer, dwSeconds);
+        EntryFn<zam::ZamCoalescerAgeFn>(kAge)(m_hCoalescer, dwSeconds);
     }
 }
 
 void qorZamCoalescerEx::Flush() {
     if (m_hCoalescer != nullptr) {
-        EntryFn<ZamCoalescerFlushFn>(kFlush)(m_hCoalescer);
+        EntryFn<zam::ZamCoalescerFlushFn>(kFlush)(m_hCoalescer);
     }
 }
 
@@ -135,8 +133,8 @@ int32_t qorZamCoalescerEx::SetParameter(const char* pszName, const char* pszValu
     if (m_hCoalescer == nullptr) {
         return 0;
     }
-    int32_t result = EntryFn<ZamCoalescerSetParameterFn>(kSetParameter)(m_hCoalescer, pszName,
-                                                                         pszValue);
+    int32_t result =
+        EntryFn<zam::ZamCoalescerSetParameterFn>(kSetParameter)(m_hCoalescer, pszName, pszValue);
     ZAM_TRACE(m_pLogger, "Set ACE parameter: %s = %s returns %d", pszName, pszValue,
               static_cast<int>(result));
     return 0;

@@ -11,12 +11,11 @@
 #include "qorZamSensorLib/ZamLog.h"
 #include "qorZamSensorLib/qorZamSensorMgr.h"
 
-using namespace zam;
 
 namespace {
 
 // In the order of qorZamSensorEx::Entry.
-constexpr EntryName kSensorEntries[qorZamSensorEx::kEntryCount] = {
+constexpr zam::EntryName kSensorEntries[qorZamSensorEx::kEntryCount] = {
     {zam::kCreate, "zamoCreate"},
     {zam::kSetParameter, "zamoSetParameter"},
     {zam::kReadSignatures, "zamoReadSignatures"},
@@ -142,20 +141,20 @@ void qorZamSensorEx::DefaultExceptionHandler(const char* pszMessage) {
 }
 
 bool qorZamSensorEx::ResolveEntryPoints() {
-    m_pfnSymbol = FindSymbolEntry(m_Library, m_pLogger);
+    m_pfnSymbol = zam::FindSymbolEntry(m_Library, m_pLogger);
     if (m_pfnSymbol == nullptr) {
         return false;
     }
-    return TakeEntries(m_pfnSymbol, kSensorEntries, kEntryCount, m_pEntries, m_pLogger);
+    return zam::TakeEntries(m_pfnSymbol, kSensorEntries, kEntryCount, m_pEntries, m_pLogger);
 }
 
 bool qorZamSensorEx::CreateEngine(const uint32_t* pLocalAddresses, uint32_t dwCount,
                                   uint32_t dwCustomerId) {
-    auto create = EntryFn<ZamCreateFn>(kCreate);
+    auto create = EntryFn<zam::ZamCreateFn>(kCreate);
     if (create == nullptr) {
         return false;
     }
-    ZamCallbackBlock block{};
+    zam::ZamCallbackBlock block{};
     block.m_pWords[0] = this;
     block.m_pWords[1] = this;
     block.m_pWords[3] = reinterpret_cast<void*>(&MatchCallback);
@@ -164,11 +163,11 @@ bool qorZamSensorEx::CreateEngine(const uint32_t* pLocalAddresses, uint32_t dwCo
     if (m_hEngine == nullptr) {
         return false;
     }
-    if (auto setHandler = EntryFn<ZamSetExceptionHandlerFn>(kSetExceptionHandler)) {
+    if (auto setHandler = EntryFn<zam::ZamSetExceptionHandlerFn>(kSetExceptionHandler)) {
         setHandler(m_hEngine, m_pfnExceptionHandler != nullptr ? m_pfnExceptionHandler
                                                                : &DefaultExceptionHandler);
     }
-    if (auto setCustomer = EntryFn<ZamSetCustomerIdFn>(kSetCustomerId)) {
+    if (auto setCustomer = EntryFn<zam::ZamSetCustomerIdFn>(kSetCustomerId)) {
         setCustomer(m_hEngine, dwCustomerId);
     }
     return true;
@@ -176,7 +175,7 @@ bool qorZamSensorEx::CreateEngine(const uint32_t* pLocalAddresses, uint32_t dwCo
 
 void qorZamSensorEx::DestroyEngine() {
     if (m_hEngine != nullptr) {
-        if (auto destroy = EntryFn<ZamHandleFn>(kDestroy)) {
+        if (auto destroy = EntryFn<zam::ZamHandleFn>(kDestroy)) {
             destroy(m_hEngine);
         }
         m_hEngine = nullptr;
@@ -184,37 +183,37 @@ void qorZamSensorEx::DestroyEngine() {
 }
 
 void qorZamSensorEx::IssueEnableAll() {
-    if (auto fn = EntryFn<ZamHandleFn>(kIssueEnableAll)) {
+    if (auto fn = EntryFn<zam::ZamHandleFn>(kIssueEnableAll)) {
         fn(m_hEngine);
     }
 }
 
 void qorZamSensorEx::IssueDisableAll() {
-    if (auto fn = EntryFn<ZamHandleFn>(kIssueDisableAll)) {
+    if (auto fn = EntryFn<zam::ZamHandleFn>(kIssueDisableAll)) {
         fn(m_hEngine);
     }
 }
 
 void qorZamSensorEx::IssueEnable(uint32_t dwIssueId) {
-    if (auto fn = EntryFn<ZamIssueFn>(kIssueEnable)) {
+    if (auto fn = EntryFn<zam::ZamIssueFn>(kIssueEnable)) {
         fn(m_hEngine, dwIssueId);
     }
 }
 
 void qorZamSensorEx::IssueDisable(uint32_t dwIssueId) {
-    if (auto fn = EntryFn<ZamIssueFn>(kIssueDisable)) {
+    if (auto fn = EntryFn<zam::ZamIssueFn>(kIssueDisable)) {
         fn(m_hEngine, dwIssueId);
     }
 }
 
 void qorZamSensorEx::Housekeeping() {
-    if (auto fn = EntryFn<ZamHousekeepingFn>(kHousekeeping)) {
+    if (auto fn = EntryFn<zam::ZamHousekeepingFn>(kHousekeeping)) {
         fn(m_hEngine, static_cast<uint32_t>(std::time(nullptr)));
     }
 }
 
 int32_t qorZamSensorEx::Receive(const rp::PacketRecord* pPacket, void* pContext) {
-    auto receive = EntryFn<ZamReceiveFn>(kReceive);
+    auto receive = EntryFn<zam::ZamReceiveFn>(kReceive);
     return receive != nullptr ? receive(m_hEngine, pPacket, pContext) : 0;
 }
 
@@ -223,7 +222,7 @@ bool qorZamSensorEx::SetCallbackParameter(const char* pszName, const char* pszVa
         if (strcasecmp(pszName, key.m_pszKey) != 0) {
             continue;
         }
-        if (auto setter = EntryFn<ZamSetCallbackFn>(key.m_Setter)) {
+        if (auto setter = EntryFn<zam::ZamSetCallbackFn>(key.m_Setter)) {
             bool enable = pszValue != nullptr && strcasecmp(pszValue, "enabled") == 0;
             setter(m_hEngine, enable ? key.m_pCallback : nullptr);
         }
@@ -240,7 +239,7 @@ int32_t qorZamSensorEx::SetParameter(const char* pszName, const char* pszValue) 
         return 0;
     }
     if (strncasecmp(pszName, "zam.", 4) == 0) {
-        if (auto set = EntryFn<ZamSetParameterFn>(kSetParameter)) {
+        if (auto set = EntryFn<zam::ZamSetParameterFn>(kSetParameter)) {
             set(m_hEngine, pszName, pszValue != nullptr ? pszValue : "");
         }
     } else {
@@ -258,34 +257,34 @@ void* qorZamSensorEx::ResetFrameCreate(const rp::PacketRecord* pPacket, void* pC
                                        const void** ppStart, uint32_t* pdwLength, bool bReverse) {
     *ppStart = nullptr;
     *pdwLength = 0;
-    auto create = EntryFn<ZamResetFrameCreateFn>(bReverse ? kResetFrameCreateReverse
-                                                          : kResetFrameCreate);
-    auto isValid = EntryFn<ZamResetFrameIsValidFn>(kResetFrameIsValid);
+    auto create = EntryFn<zam::ZamResetFrameCreateFn>(bReverse ? kResetFrameCreateReverse
+                                                               : kResetFrameCreate);
+    auto isValid = EntryFn<zam::ZamResetFrameIsValidFn>(kResetFrameIsValid);
     if (create == nullptr || isValid == nullptr) {
         return nullptr;
     }
-    ZamResetFrame frame = create(m_hEngine, pPacket, pContext);
+    zam::ZamResetFrame frame = create(m_hEngine, pPacket, pContext);
     if (isValid(frame) == 0) {
         return frame;
     }
     if (dwSourceMacLength > 0) {
-        EntryFn<ZamResetFrameOverrideMacFn>(kResetFrameOverrideSrcMac)(frame, pSourceMac);
+        EntryFn<zam::ZamResetFrameOverrideMacFn>(kResetFrameOverrideSrcMac)(frame, pSourceMac);
     }
     if (bOverrideDestination && dwDestinationMacLength > 0) {
-        EntryFn<ZamResetFrameOverrideMacFn>(kResetFrameOverrideDstMac)(frame, pDestinationMac);
+        EntryFn<zam::ZamResetFrameOverrideMacFn>(kResetFrameOverrideDstMac)(frame, pDestinationMac);
     }
-    *ppStart = EntryFn<ZamResetFrameStartFn>(kResetFrameStart)(frame);
-    *pdwLength = EntryFn<ZamResetFrameLengthFn>(kResetFrameLength)(frame);
+    *ppStart = EntryFn<zam::ZamResetFrameStartFn>(kResetFrameStart)(frame);
+    *pdwLength = EntryFn<zam::ZamResetFrameLengthFn>(kResetFrameLength)(frame);
     return frame;
 }
 
 void qorZamSensorEx::ResetFrameDestroy(void* pFrame) {
-    if (auto destroy = EntryFn<ZamResetFrameDestroyFn>(kResetFrameDestroy)) {
+    if (auto destroy = EntryFn<zam::ZamResetFrameDestroyFn>(kResetFrameDestroy)) {
         destroy(m_hEngine, pFrame);
     }
 }
 
 bool qorZamSensorEx::ResetFrameIsValid(void* pFrame) {
-    auto isValid = EntryFn<ZamResetFrameIsValidFn>(kResetFrameIsValid);
+    auto isValid = EntryFn<zam::ZamResetFrameIsValidFn>(kResetFrameIsValid);
     return isValid != nullptr && isValid(pFrame) > 0;
 }

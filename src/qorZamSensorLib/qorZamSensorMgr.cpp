@@ -13,7 +13,6 @@
 #include "qorZamSensorLib/qorZamCrashLog.h"
 #include "qorZamSensorLib/qorZamSensorEx.h"
 
-using namespace zam;
 
 namespace {
 
@@ -24,12 +23,12 @@ constexpr const char* kContainerName = "tarn.dll";
 // Process-wide, as the module's callbacks have no context of their own.
 qorZamSensorMgr* g_pInstance = nullptr;
 ICSFHostServices* g_pLogger = nullptr;
-ZamLogFn g_pfnModuleLog = nullptr;
+zam::ZamLogFn g_pfnModuleLog = nullptr;
 IZamAllocator* g_pAllocator = nullptr;
 bool g_bPrivateHeap = false;
 std::string g_strModuleVersion;
 std::string g_strLoadProblem;
-TarnEntryFn g_pfnContainerEntry = nullptr;
+zam::TarnEntryFn g_pfnContainerEntry = nullptr;
 
 // The private heap is the process allocator here: it serialises callers
 // from several slave threads, as the module expects of its heap.
@@ -70,7 +69,7 @@ extern "C" void ManagerModuleLog(const char* format, va_list args) {
     }
 }
 
-ZamLogFn InstalledModuleLog() {
+zam::ZamLogFn InstalledModuleLog() {
     return g_pfnModuleLog != nullptr ? g_pfnModuleLog : &ManagerModuleLog;
 }
 
@@ -81,7 +80,7 @@ extern "C" void ContainerLog(const char* format, ...) {
     va_end(args);
 }
 
-extern "C" void ContainerRegister(TarnEntryFn entry) {
+extern "C" void ContainerRegister(zam::TarnEntryFn entry) {
     ZAM_LOG(g_pLogger, kCSFLogInfo, "Registering TARN Plugin container \n");
     g_pfnContainerEntry = entry;
 }
@@ -105,7 +104,7 @@ qorZamSensorMgr* qorZamSensorMgr::GetInstance(const char* pszModulePath, float f
 
 qorZamSensorMgr* qorZamSensorMgr::GetInstance(const char* pszModulePath, float fMemoryFactor,
                                               std::string& strVersion, ICSFHostServices* pLogger,
-                                              ZamLogFn moduleLog, IZamAllocator* pAllocator) {
+                                              zam::ZamLogFn moduleLog, IZamAllocator* pAllocator) {
     if (g_pInstance != nullptr) {
         return g_pInstance;
     }
@@ -201,13 +200,13 @@ bool qorZamSensorMgr::LoadLibraries() {
 
 // False only for an incompatible module, which fails the load at once.
 bool qorZamSensorMgr::CheckVersion() {
-    m_pfnCheckVersion = EntryAs<ZamCheckVersionFn>(
-        TakeEntry(m_pfnSymbol, {zam::kCheckVersion, "zamCheckVersion"}, g_pLogger));
-    m_pfnGetVersion = EntryAs<ZamGetVersionFn>(
-        TakeEntry(m_pfnSymbol, {zam::kGetVersion, "zamGetVersion"}, g_pLogger));
+    m_pfnCheckVersion = zam::EntryAs<zam::ZamCheckVersionFn>(
+        zam::TakeEntry(m_pfnSymbol, {zam::kCheckVersion, "zamCheckVersion"}, g_pLogger));
+    m_pfnGetVersion = zam::EntryAs<zam::ZamGetVersionFn>(
+        zam::TakeEntry(m_pfnSymbol, {zam::kGetVersion, "zamGetVersion"}, g_pLogger));
     if (m_pfnCheckVersion == nullptr ||
-        m_pfnCheckVersion(kRequiredVersion[0], kRequiredVersion[1], kRequiredVersion[2],
-                          kRequiredVersion[3]) == 0) {
+        m_pfnCheckVersion(zam::kRequiredVersion[0], zam::kRequiredVersion[1],
+                          zam::kRequiredVersion[2], zam::kRequiredVersion[3]) == 0) {
         std::string text = std::string("Incompatible ZAM library. Required ver: ") +
                            kRequiredVersionText;
         if (m_pfnGetVersion != nullptr) {
@@ -228,17 +227,17 @@ bool qorZamSensorMgr::CheckVersion() {
 
 bool qorZamSensorMgr::TakeEntryPoints() {
     void* entries[5];
-    static constexpr EntryName kManagerEntries[5] = {
+    static constexpr zam::EntryName kManagerEntries[5] = {
         {zam::kInitialize, "zamoInitialize"},       {zam::kFinalize, "zamoFinalize"},
         {zam::kEventInterpret, "zamEventInterpret"}, {zam::kLogCrash, "zamLogCrash"},
         {zam::kLogCrashEx, "zamLogCrashEx"},
     };
-    bool all = TakeEntries(m_pfnSymbol, kManagerEntries, 5, entries, g_pLogger);
-    m_pfnInitialize = EntryAs<ZamInitializeFn>(entries[0]);
-    m_pfnFinalize = EntryAs<ZamFinalizeFn>(entries[1]);
-    m_pfnEventInterpret = EntryAs<ZamEventInterpretFn>(entries[2]);
-    m_pfnLogCrash = EntryAs<ZamLogCrashFn>(entries[3]);
-    m_pfnLogCrashEx = EntryAs<ZamLogCrashExFn>(entries[4]);
+    bool all = zam::TakeEntries(m_pfnSymbol, kManagerEntries, 5, entries, g_pLogger);
+    m_pfnInitialize = zam::EntryAs<zam::ZamInitializeFn>(entries[0]);
+    m_pfnFinalize = zam::EntryAs<zam::ZamFinalizeFn>(entries[1]);
+    m_pfnEventInterpret = zam::EntryAs<zam::ZamEventInterpretFn>(entries[2]);
+    m_pfnLogCrash = zam::EntryAs<zam::ZamLogCrashFn>(entries[3]);
+    m_pfnLogCrashEx = zam::EntryAs<zam::ZamLogCrashExFn>(entries[4]);
     return all;
 }
 
@@ -246,7 +245,7 @@ void qorZamSensorMgr::InitializeContainer() {
     if (!m_ContainerLibrary.IsLoaded()) {
         return;
     }
-    auto initialize = GetProcAs<TarnInitializeFn>(m_ContainerLibrary, "TARN_Initialize");
+    auto initialize = GetProcAs<zam::TarnInitializeFn>(m_ContainerLibrary, "TARN_Initialize");
     if (initialize == nullptr) {
         return;
     }
@@ -263,7 +262,7 @@ bool qorZamSensorMgr::Load() {
     if (!LoadLibraries()) {
         return false;
     }
-    m_pfnSymbol = FindSymbolEntry(m_ModuleLibrary, g_pLogger);
+    m_pfnSymbol = zam::FindSymbolEntry(m_ModuleLibrary, g_pLogger);
     if (m_pfnSymbol == nullptr) {
         g_strLoadProblem = "it exports no zamSymbol, so it is no attack signatures module";
         return false;

@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr uint32_t kInvalidArgument = 13;
-constexpr uint32_t kAlreadyListed = 52;
+constexpr uint32_t kInvalidKeyArgument = 13;
+constexpr uint32_t kKeyAlreadyListed = 52;
 constexpr size_t kMaxKeyName = 1023;
 
 CRegKeyAudit::EntryMap g_Keys;
@@ -46,14 +46,14 @@ void RegKeyAuditEntry::ClearRights() {
 
 uint32_t CRegKeyAudit::Add(const char* pszKeyName, const Rule* pRule, bool bApplyNow) {
     if (pszKeyName == nullptr || *pszKeyName == '\0' || pRule == nullptr) {
-        return kInvalidArgument;
+        return kInvalidKeyArgument;
     }
     RegKeyAuditEntry* pEntry = nullptr;
     auto found = g_Keys.find(pszKeyName);
     if (found != g_Keys.end()) {
         // The first rule of the current policy decides the key's rights.
         if (found->second->m_bClaimed) {
-            return kAlreadyListed;
+            return kKeyAlreadyListed;
         }
         pEntry = found->second.get();
     } else {
@@ -70,7 +70,7 @@ uint32_t CRegKeyAudit::Add(const char* pszKeyName, const Rule* pRule, bool bAppl
     if (bApplyNow && SensorSettings::Instance().m_bEnforceAuditPolicy) {
         Apply(*pEntry);
     }
-    return found != g_Keys.end() ? kAlreadyListed : dwItems;
+    return found != g_Keys.end() ? kKeyAlreadyListed : dwItems;
 }
 
 void CRegKeyAudit::ApplyAll() {
