@@ -169,6 +169,11 @@ TEST(NamedObject, FolderAnotherAccountMadeAtTheNameIsTakenBackByACreator) {
     }
     const std::string file = "/dev/shm" + plat::SharedObjectPath("folder-squat");
     ASSERT_TRUE(MakeFullFolder(file, 65534));
+    // Other tests take folders of their own back at the same time: this
+    // one's is known by a file no other folder holds.
+    const std::string marker = "inner/folder-squat-" + std::to_string(::getpid());
+    hwtest::WriteWholeFile(file + "/" + marker, "theirs");
+    ASSERT_EQ(0, ::lchown((file + "/" + marker).c_str(), 65534, 65534));
     const std::string theirs = "WARNING: " + file + " is a directory another account owns (nobody, uid 65534); ";
     hwtest::ConsoleCapture console;
     plat::NamedObject opener;
@@ -184,7 +189,7 @@ TEST(NamedObject, FolderAnotherAccountMadeAtTheNameIsTakenBackByACreator) {
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(0u, info.st_uid);
     // Nothing of the folder is left behind under another name either.
-    EXPECT_FALSE(LeftAside("inner"));
+    EXPECT_FALSE(LeftAside(marker));
 }
 
 // The step that moved a squat aside once used names of the pid's that any
