@@ -13,6 +13,7 @@
 #include "platform/Accounts.h"
 #include "platform/EventLog.h"
 #include "platform/LastError.h"
+#include "platform/TimeZone.h"
 #include "qorCSFLib/CSFLog.h"
 #include "qorToolsLib/BoundedFormat.h"
 #include "qorToolsLib/ReportLimiter.h"
@@ -221,15 +222,15 @@ std::string PairValue(const EventRecordView& record, size_t nUsable,
 // "%4d/%02d/%02d/ %02d:%02d:%02d %s" in local time with the zone's name;
 // empty when the time cannot be converted.
 std::string LocalTimeText(uint32_t dwTime) {
-    const time_t tTime = static_cast<time_t>(dwTime);
     struct tm local;
-    if (::localtime_r(&tTime, &local) == nullptr) {
+    char szZone[32];
+    if (!plat::LocalTimeWithZoneName(dwTime, local, szZone)) {
         return std::string();
     }
     char szText[kFormatBuffer];
     BoundedSnprintf(szText, sizeof szText, "%4d/%02d/%02d/ %02d:%02d:%02d %s",
                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, local.tm_sec, local.tm_zone != nullptr ? local.tm_zone : "");
+                    local.tm_min, local.tm_sec, szZone);
     return szText;
 }
 

@@ -58,11 +58,15 @@ void CopyZoneName(char (&target)[32], const char* name) {
 
 namespace {
 
-TimeZoneInfo ComputeTimeZoneInfo(int64_t seconds) {
-    // tzset may read the zone data anew, where the names of another
-    // thread's samples point: one thread at a time reads and copies them.
+// tzset may read the zone data anew, where the names of another thread's
+// conversions point: one thread at a time reads and copies them.
+std::mutex& ZoneNameLock() {
     static std::mutex zoneLock;
-    const std::lock_guard<std::mutex> guard(zoneLock);
+    return zoneLock;
+}
+
+TimeZoneInfo ComputeTimeZoneInfo(int64_t seconds) {
+    const std::lock_guard<std::mutex> guard(ZoneNameLock());
     ::tzset();
     TimeZoneInfo info;
     ZoneSample at;
@@ -98,6 +102,19 @@ TimeZoneInfo GetTimeZoneInfoAt(int64_t seconds) {
 
 TimeZoneInfo GetTimeZoneInfoNow() {
     return GetTimeZoneInfoAt(ReadClock().m_iSeconds);
+}
+
+bool LocalTimeWithZoneName(int64_t seconds, struct tm& local, char (&zoneName)[32]) {
+    const time_t t = static_cast<time_t>(seconds);
+    const std::lock_guard<std::mutex> guard(ZoneNameLock());
+    if (::localtime_r(&t, &local) == nullptr) {
+        zoneName[0] = '\0';
+        return false;
+    }
+    CopyZoneName(zoneName, local.tm_zone != nullptr ? local.tm_zone : "");
+    // The copy is the caller's; the C library's is not kept.
+    local.tm_zone = nullptr;
+    return true;
 }
 
 }  // namespace plat

@@ -20,6 +20,7 @@
 // Invariant: ActiveBias() == -(tm_gmtoff of the instant) / 60.
 
 #include <cstdint>
+#include <ctime>
 
 namespace plat {
 
@@ -54,5 +55,11 @@ TimeZoneInfo GetTimeZoneInfoAt(int64_t seconds);
 
 // Zone information for the current instant.
 TimeZoneInfo GetTimeZoneInfoNow();
+
+// The local time of the instant `seconds`, with the name of the zone in
+// force then copied into `zoneName`; false when it cannot be converted.
+// The name is read under the lock the zone information is read under:
+// the C library's names may be read anew under another thread's tzset.
+bool LocalTimeWithZoneName(int64_t seconds, struct tm& local, char (&zoneName)[32]);
 
 }  // namespace plat

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "platform/Clock.h"
 #include "platform/ScopedTimeZone.h"
 
@@ -90,4 +93,25 @@ TEST(TimeZone, SameInstantAskedAgainAfterATzChangeGetsTheNewZone) {
         EXPECT_EQ(14, local.m_iHour);
         EXPECT_EQ(-120, plat::GetTimeZoneInfoAt(kJuly).ActiveBias());
     }
+}
+
+// The zone's name comes with the local time, a copy the caller keeps,
+// while other threads read the zone information at other instants.
+TEST(TimeZone, LocalTimeComesWithTheNameOfTheZoneInForceThen) {
+    ScopedTimeZone zone(kCentralEurope);
+    std::atomic<bool> bDone{false};
+    std::thread other([&] {
+        for (int64_t at = kJanuary; !bDone.load(); at += 3607)
+            plat::GetTimeZoneInfoAt(at);
+    });
+    for (int i = 0; i < 200; ++i) {
+        struct tm local;
+        char szZone[32];
+        ASSERT_TRUE(plat::LocalTimeWithZoneName(i % 2 == 0 ? kJanuary : kJuly, local, szZone));
+        EXPECT_STREQ(i % 2 == 0 ? "CET" : "CEST", szZone);
+        EXPECT_EQ(i % 2 == 0 ? 13 : 14, local.tm_hour);
+        EXPECT_EQ(nullptr, local.tm_zone);
+    }
+    bDone = true;
+    other.join();
 }
