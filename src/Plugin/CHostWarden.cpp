@@ -142,6 +142,11 @@ void HoldReloadForTest(uint64_t qwCommandsSeen) {
     }
     const auto until = std::chrono::steady_clock::now() + kMaxReloadHold;
     HoldFile hold = LookAtHoldFile(strFile);
+    // Said once the engines have paused, so that a test knows what it sends
+    // from now on waits for the resume.
+    if (hold == HoldFile::kHolds) {
+        CSF_LOG(kCSFLogTrace, "Reload held by HW_RELOAD_HOLD_FILE with every engine paused");
+    }
     // A command that comes meanwhile (a stop) ends the hold: it is not held
     // behind the test's file.
     while (hold == HoldFile::kHolds && CatchUps::Instance().CommandsCome() == qwCommandsSeen &&

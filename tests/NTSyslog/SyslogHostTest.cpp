@@ -1058,7 +1058,7 @@ TEST_F(SyslogHostTest, AStopDuringAHeldReloadEndsWithTheTallyAndStatusZero) {
     }
     ASSERT_TRUE(hwtest::WaitUntil([&] { return AlertsMentioning("before").size() == 3; }))
         << m_Host.ErrorsTail();
-    const std::string paused = "Thread list: OnPause NT Syslog";
+    const std::string paused = "Reload held by HW_RELOAD_HOLD_FILE with every engine paused";
     const size_t pausesBefore = hwtest::CountOf(m_Host.Log(), paused);
     hwtest::WriteWholeFile(hold, "");
     m_Host.WritePolicy(SyslogPolicy({{"Held", "held failed", {{"User", "@Field4"}}},

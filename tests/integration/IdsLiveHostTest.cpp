@@ -263,6 +263,9 @@ std::vector<std::string> NotAlertedOnce(const std::vector<hwtest::Alert>& alerts
     return wrong;
 }
 
+// Said by a reload held by the tests' hold file once every engine has paused.
+constexpr char kReloadHeld[] = "Reload held by HW_RELOAD_HOLD_FILE with every engine paused";
+
 // The source of the attack that shows the engine analysed every frame
 // sent before it.
 constexpr char kLastAttackSource[] = "203.0.113.99";
@@ -467,7 +470,7 @@ protected:
         if (!m_Host.Start({}, {"HW_PACKET_MONITOR=hwv0", "HW_RELOAD_HOLD_FILE=" + push.m_strHold})) {
             return false;
         }
-        const std::string paused = "Thread list: OnPauseInit \\Device\\hwv0";
+        const std::string paused = kReloadHeld;
         const size_t before = hwtest::CountOf(m_Host.Log(), paused);
         hwtest::WriteWholeFile(push.m_strHold, "");
         push.m_Pusher = std::thread([this, policy, &push] { push.m_nExit = m_Host.Push(policy, push.m_strOutput); });
@@ -1090,7 +1093,7 @@ TEST_P(IdsLiveHostComingTest, AnAdapterThatComesDuringAPushIsWatchedAsItComesAnd
     const std::string hold = m_Host.File("reload.hold");
     ASSERT_TRUE(m_Host.Start({}, {"HW_PACKET_MONITOR=hwv0", "HW_RELOAD_HOLD_FILE=" + hold})) << m_Host.ErrorsTail();
     const std::string policy = PaddedPolicy(3000000);
-    const std::string paused = "Thread list: OnPause IDS Engine";
+    const std::string paused = kReloadHeld;
     const size_t before = hwtest::CountOf(m_Host.Log(), paused);
     hwtest::WriteWholeFile(hold, "");
     int pushExit = -1;
@@ -1147,7 +1150,7 @@ TEST_F(IdsLiveHostTest, AnAdapterThatComesWhileAPushCatchesUpIsSetUpAsItComes) {
     options.m_bPacketLog = false;
     options.m_Tuning = {{"zam.standin.stall", 'S', "4"}};
     hwtest::PrepareNetworkRoot(m_Host, options);
-    const std::string paused = "Thread list: OnPause \\Device\\hwv0";
+    const std::string paused = kReloadHeld;
     const std::string resumed = "Thread list: OnResume \\Device\\hwv0";
     const size_t before = hwtest::CountOf(m_Host.Log(), paused);
     const size_t resumedBefore = hwtest::CountOf(m_Host.Log(), resumed);
